@@ -1,0 +1,53 @@
+// The tagged allocator: every block the program's own code allocates is
+// charged to the source position that asked for it, so memory can be
+// accounted per site (MemoryStatistics).
+#pragma once
+
+#include <cstddef>
+
+// Returns size bytes (contents not initialised). Running out of memory is a
+// fatal stop, so callers never see a null result.
+void* xx_d_alloc(size_t size, const char* file, int line);
+// size * el zeroed bytes; a product that overflows is a fatal stop.
+void* xx_d_calloc(size_t size, size_t el, const char* file, int line);
+// Frees a tagged block. Null is ignored; a damaged header or a second free
+// is a fatal stop.
+void xx_d_f_ree(void* ptr, const char* file, int line);
+// Resizes keeping the contents up to the smaller size and the allocation
+// site; null gives a new zeroed block. Null on failure (the old block stays).
+void* d_re_alloc(void* ptr, size_t size);
+// Moves a live block's accounting to another site.
+void xx_change_statistics(void* ptr, const char* file, int line);
+// A tagged copy of a zero-terminated text; null for null.
+char* xx_copy_str(const char* str, const char* file, int line);
+
+// Size in bytes of a live tagged block.
+size_t d_alloc_size(const void* ptr);
+
+// One allocation site in the statistics.
+struct MEM_LIST {
+  MEM_LIST* next;       // next site (newest first)
+  const char* file;     // source file of the site
+  int line;             // source line of the site
+  size_t size;          // bytes now allocated at that site
+  size_t max_next;      // the largest size ever reached at that site
+};
+
+// Null gives the first site, a site gives the next one; null at the end.
+// Sizes are read without a lock and may be slightly stale.
+MEM_LIST* get_mem_debug_list(MEM_LIST* rec);
+
+// Purge hook record; the matrix store defines one. Registered hooks are
+// offered the chance to drop caches.
+struct MEM_PURGE_TBL {
+  int (*last_access)(unsigned int* ret);
+  int (*purge_mem)();
+  MEM_PURGE_TBL* next;
+};
+void set_mem_purge_tbl(MEM_PURGE_TBL* tbl);
+
+#define d_alloc(size) xx_d_alloc((size), __FILE__, __LINE__)
+#define d_calloc(size, el) xx_d_calloc((size), (el), __FILE__, __LINE__)
+#define d_f_ree(ptr) xx_d_f_ree((ptr), __FILE__, __LINE__)
+#define copy_str(str) xx_copy_str((str), __FILE__, __LINE__)
+#define change_statistics(ptr) xx_change_statistics((ptr), __FILE__, __LINE__)
