@@ -3,15 +3,20 @@
 #include <cstdio>
 
 #include "base/endian.h"
+#include "base/entry.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int qnmx_main(int argc, char** argv) {
   (void)argv;
-  init_endian();
   if (argc < 2) {
-    std::printf("qnmx: runtime base ready (%s-endian host); the script runner is not built yet\n",
-                endian_flag ? "little" : "big");
+    std::printf("qnmx: runtime ready (%s-endian host)\n", endian_flag ? "little" : "big");
     return 0;
   }
   std::fprintf(stderr, "qnmx: cannot run scripts yet\n");
   return 1;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { call_main(argc, argv, qnmx_main); }
