@@ -1,0 +1,357 @@
+// Free space inside a record file.
+//
+// Free segments (type 0x0104) are chained from the free-list head (type
+// 0x0103) in descending order of offset; no two touch. The whole chain is
+// read and checked when the file is opened and then kept in memory, with an
+// index by offset so that freeing finds its neighbours without walking the
+// chain. Allocation is first fit from the highest offset down.
+#include <cerrno>
+#include <cstdio>
+#include <iterator>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "store/pdb64.h"
+#include "store/pdb64_io.h"
+
+namespace {
+
+int debug_check = 0;
+
+uint64_t disk_of(const FREELIST64* f) { return pn64_disk_size(f->f.h.size); }
+
+FREELIST64* new_element(uint16_t type, uint64_t size, uint64_t next, uint64_t fofs) {
+  auto* e = static_cast<FREELIST64*>(d_alloc(sizeof(FREELIST64)));
+  e->f.h = PN64_HEADER{type, {0, 0, 0}, size};
+  e->f.next = next;
+  e->fofs = fofs;
+  e->next = nullptr;
+  return e;
+}
+
+// The element whose `next` is seg: the next higher segment, or the head.
+FREELIST64* before_of(PDB64* p, FREELIST64* seg) {
+  auto& idx = *p->free_index;
+  auto it = idx.upper_bound(seg->fofs);
+  return it == idx.end() ? p->freelist_work : it->second;
+}
+
+// Marks space that cannot join the chain as a free segment outside it, so
+// that nothing searching by type finds the stale record.
+int orphan_record(PDB64* p, uint64_t fofs) {
+  uint8_t t[2];
+  store_be16(t, kPn64FreeSegType);
+  return pdb64_write_at(p, fofs, t, 2);
+}
+
+// Moves a segment to a new offset and size (the element keeps its place in
+// memory), then links its predecessor to it.
+int move_segment(PDB64* p, FREELIST64* before, FREELIST64* seg, uint64_t nofs, uint64_t nsize) {
+  FREELIST64 moved = *seg;
+  moved.f.h.size = nsize;
+  if (save_freelist64(p, &moved, nofs) < 0) return -1;
+  if (before->f.next != nofs) {
+    uint64_t old = before->f.next;
+    before->f.next = nofs;
+    if (save_freelist64(p, before, before->fofs) < 0) {
+      before->f.next = old;
+      return -1;
+    }
+  }
+  p->free_index->erase(seg->fofs);
+  seg->fofs = nofs;
+  seg->f.h.size = nsize;
+  p->free_index->emplace(nofs, seg);
+  return 0;
+}
+
+int run_debug_check(PDB64* p) { return debug_check && check_freelist64(p) == -2 ? -1 : 0; }
+
+}  // namespace
+
+void set_pdb64_debug_check(int on) { debug_check = on; }
+int get_pdb64_debug_check() { return debug_check; }
+
+int load_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
+  PHYS_PN64_HEADER ph;
+  if (pdb64_read_phys(p, fofs, &ph) < 0) return -1;
+  uint64_t body = ph.length - static_cast<uint64_t>(ph.width);
+  if (body < 8) {
+    errno = EIO;
+    return -1;
+  }
+  uint8_t next[8];
+  if (pdb64_read_at(p, fofs + static_cast<uint64_t>(ph.width), next, 8) < 0) return -1;
+  f->f.h = PN64_HEADER{ph.type, {0, 0, 0}, body + 16};
+  f->f.next = load_be64(next);
+  f->fofs = fofs;
+  f->next = nullptr;
+  return 0;
+}
+
+int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
+  uint8_t buf[20];
+  int w = pn64_encode_phys(buf, f->f.h.type, f->f.h.size);
+  store_be64(buf + w, f->f.next);
+  return pdb64_write_at(p, fofs, buf, static_cast<uint64_t>(w) + 8);
+}
+
+FREELIST64* next_freelist64(PDB64* p, FREELIST64* f) {
+  if (f->next || f->f.next == 0) return f->next;
+  FREELIST64 tmp;
+  if (load_freelist64(p, &tmp, f->f.next) < 0 || tmp.f.h.type != kPn64FreeSegType) return nullptr;
+  FREELIST64* e = new_element(tmp.f.h.type, tmp.f.h.size, tmp.f.next, tmp.fofs);
+  f->next = e;
+  if (p->free_index) p->free_index->emplace(e->fofs, e);
+  return e;
+}
+
+FREELIST64* insert_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, uint64_t size) {
+  if (size < 24) return nullptr;
+  FREELIST64* e = new_element(kPn64FreeSegType, size, f->f.next, fofs);
+  if (save_freelist64(p, e, fofs) < 0) {
+    d_f_ree(e);
+    return nullptr;
+  }
+  uint64_t old = f->f.next;
+  f->f.next = fofs;
+  if (save_freelist64(p, f, f->fofs) < 0) {
+    f->f.next = old;
+    d_f_ree(e);
+    return nullptr;
+  }
+  e->next = f->next;
+  f->next = e;
+  if (p->free_index) p->free_index->emplace(fofs, e);
+  return e;
+}
+
+int delete_freelist64(uint64_t* retp, PDB64* p, FREELIST64* b) {
+  FREELIST64* x = next_freelist64(p, b);
+  if (!x) return -1;
+  uint64_t old = b->f.next;
+  b->f.next = x->f.next;
+  if (save_freelist64(p, b, b->fofs) < 0) {
+    b->f.next = old;
+    return -1;
+  }
+  b->next = x->next;
+  if (retp) *retp = x->fofs;
+  if (p->free_index) p->free_index->erase(x->fofs);
+  d_f_ree(x);
+  return 0;
+}
+
+void free_freelist64(FREELIST64* f) {
+  while (f) {
+    FREELIST64* n = f->next;
+    d_f_ree(f);
+    f = n;
+  }
+}
+
+void pdb64_drop_chain(PDB64* p) {
+  free_freelist64(p->freelist_work);
+  p->freelist_work = nullptr;
+  delete p->free_index;
+  p->free_index = nullptr;
+}
+
+int pdb64_load_chain(PDB64* p) {
+  FREELIST64* head = p->freelist_work;
+  if (!head) return 0;
+  if (!p->free_index) p->free_index = new std::map<uint64_t, FREELIST64*>;
+  uint64_t size = static_cast<uint64_t>(pdb64_file_size(p));
+  uint64_t head_end = head->fofs + pn64_disk_size(head->f.h.size);
+  FREELIST64* prev = head;
+  while (prev->f.next != 0) {
+    uint64_t o = prev->f.next;
+    bool bad = o >= size || o < 32 || (o < head_end && o >= head->fofs);
+    if (!bad && prev != head) bad = o >= prev->fofs;
+    FREELIST64* e = bad ? nullptr : next_freelist64(p, prev);
+    if (e) {
+      uint64_t end = o + disk_of(e);
+      bad = end > size || (end > head->fofs && o < head->fofs) || (prev != head && end >= prev->fofs);
+    }
+    if (!e || bad) {
+      // Unlink what was loaded: the file stays as it is, and the open fails.
+      free_freelist64(head->next);
+      head->next = nullptr;
+      p->free_index->clear();
+      errno = EIO;
+      return -1;
+    }
+    prev = e;
+  }
+  return 0;
+}
+
+int check_freelist64(PDB64* p) {
+  FREELIST64* head = p->freelist_work;
+  if (!head) return -1;
+  uint64_t size = static_cast<uint64_t>(pdb64_file_size(p));
+  size_t count = 0;
+  FREELIST64* prev = nullptr;
+  for (FREELIST64* f = head; f; prev = f, f = f->next) {
+    FREELIST64 disk;
+    const char* fault = nullptr;
+    if (f->next && f->next->fofs != f->f.next)
+      fault = "check_freelist(-1)";
+    else if (!f->next && f->f.next != 0)
+      fault = "check_freelist(-1)";
+    else if (f->fofs >= size)
+      fault = "check_freelist64(0)";
+    else if (prev && f->f.h.type != kPn64FreeSegType)
+      fault = "check_freelist64(1)";
+    else if (prev && prev != head && prev->fofs <= f->fofs)
+      fault = "check_freelist64(2)";
+    else if (prev && prev != head && prev->fofs <= f->fofs + disk_of(f))
+      fault = "check_freelist64(3)";
+    else if (load_freelist64(p, &disk, f->fofs) < 0 || disk.f.h.type != f->f.h.type ||
+             disk.f.h.size != f->f.h.size || disk.f.next != f->f.next)
+      fault = "check_freelist64(4)";
+    if (fault) {
+      std::fprintf(stderr, "prv%lli ofs%lli typ%x siz%lli\n", prev ? static_cast<long long>(prev->fofs) : -1LL,
+                   static_cast<long long>(f->fofs), f->f.h.type, static_cast<long long>(f->f.h.size));
+      std::fprintf(stderr, "%s\n", fault);
+      return -2;
+    }
+    if (f != head) ++count;
+  }
+  if (p->free_index && p->free_index->size() != count) {
+    std::fprintf(stderr, "check_freelist64(5)\n");
+    return -2;
+  }
+  return 0;
+}
+
+int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
+  if (!p || !h || !p->freelist_work || h->size < 24 || h->size > kPn64MaxMemSize) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (run_debug_check(p) < 0) return -1;
+  uint64_t hd = pn64_disk_size(h->size);
+  uint8_t ph[12];
+  int w = pn64_encode_phys(ph, h->type, h->size);
+  FREELIST64* prev = p->freelist_work;
+  int64_t result = -1;
+  for (FREELIST64* seg = prev->next; seg; prev = seg, seg = seg->next) {
+    uint64_t sd = disk_of(seg);
+    if (sd == hd) {
+      uint64_t ofs = seg->fofs;
+      if (delete_freelist64(&ofs, p, prev) < 0) return -1;
+      if (pdb64_write_at(p, ofs, ph, static_cast<uint64_t>(w)) < 0) return -1;
+      result = static_cast<int64_t>(ofs);
+      break;
+    }
+    if (sd > hd + 12 && pn64_disk_size_ok(sd - hd)) {
+      uint64_t ofs = seg->fofs;
+      if (move_segment(p, prev, seg, ofs + hd, pn64_mem_size(sd - hd)) < 0) return -1;
+      if (pdb64_write_at(p, ofs, ph, static_cast<uint64_t>(w)) < 0) return -1;
+      result = static_cast<int64_t>(ofs);
+      break;
+    }
+  }
+  if (result < 0) {
+    PN64_HEADER net = *h;
+    change_endian_header64(&net);
+    result = fs_raw_write64(p, &net, 3);
+    if (result < 0) return -1;
+  }
+  if (run_debug_check(p) < 0) return -1;
+  return result;
+}
+
+int truncate_check64(PDB64* p, uint64_t length) {
+  if (!p->freelist_work) return -1;
+  auto& idx = *p->free_index;
+  auto it = idx.lower_bound(length);
+  if (it == idx.begin()) return 0;
+  FREELIST64* seg = std::prev(it)->second;
+  if (seg->fofs + disk_of(seg) != length) return 0;
+  uint64_t ofs;
+  if (delete_freelist64(&ofs, p, before_of(p, seg)) < 0) return -1;
+  return fac_truncate(&p->fac, ofs);
+}
+
+int free_filespace64(PDB64* p, uint64_t fofs) {
+  if (!p || fofs == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (run_debug_check(p) < 0) return -1;
+  FREELIST64* head = p->freelist_work;
+  PHYS_PN64_HEADER ph;
+  if (pdb64_read_phys(p, fofs, &ph) < 0) return -1;
+  // The head and a segment already free are never given back (again).
+  if ((head && head->fofs == fofs) || (p->free_index && p->free_index->count(fofs))) {
+    errno = EINVAL;
+    return -1;
+  }
+  uint64_t rd = ph.length;
+  uint64_t end = static_cast<uint64_t>(pdb64_file_size(p));
+  if (fofs + rd >= end) {
+    // A free segment above the last record would mean fofs is no record.
+    if (p->free_index && p->free_index->lower_bound(fofs) != p->free_index->end()) {
+      errno = EINVAL;
+      return -1;
+    }
+    if (fac_truncate(&p->fac, fofs) < 0) return -1;
+    if (head && truncate_check64(p, fofs) < 0) return -1;
+    return run_debug_check(p);
+  }
+  if (!head) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto& idx = *p->free_index;
+  auto hi = idx.upper_bound(fofs);
+  FREELIST64* cur = hi == idx.end() ? nullptr : hi->second;
+  FREELIST64* after = hi == idx.begin() ? nullptr : std::prev(hi)->second;
+  // Freeing space that overlaps a free segment would corrupt the file.
+  if ((after && after->fofs + disk_of(after) > fofs) || (cur && fofs + rd > cur->fofs)) {
+    errno = EINVAL;
+    return -1;
+  }
+  bool touch_cur = cur && fofs + rd == cur->fofs;
+  bool touch_after = after && after->fofs + disk_of(after) == fofs;
+  int rc = 0;
+  if (touch_cur && touch_after) {
+    uint64_t nd = disk_of(after) + disk_of(cur) + rd;
+    if (!pn64_disk_size_ok(nd)) {
+      rc = orphan_record(p, fofs);
+    } else {
+      FREELIST64* before = before_of(p, cur);
+      FREELIST64 grown = *after;
+      grown.f.h.size = pn64_mem_size(nd);
+      // The merged segment is written first: until the unlink lands, the
+      // chain on disk still walks over a consistent file.
+      if (save_freelist64(p, &grown, after->fofs) < 0) return -1;
+      after->f.h.size = grown.f.h.size;
+      rc = delete_freelist64(nullptr, p, before);
+    }
+  } else if (touch_cur) {
+    uint64_t nd = disk_of(cur) + rd;
+    rc = pn64_disk_size_ok(nd) ? move_segment(p, before_of(p, cur), cur, fofs, pn64_mem_size(nd))
+                               : orphan_record(p, fofs);
+  } else if (touch_after) {
+    uint64_t nd = disk_of(after) + rd;
+    if (!pn64_disk_size_ok(nd)) {
+      rc = orphan_record(p, fofs);
+    } else {
+      FREELIST64 grown = *after;
+      grown.f.h.size = pn64_mem_size(nd);
+      rc = save_freelist64(p, &grown, after->fofs);
+      if (rc == 0) after->f.h.size = grown.f.h.size;
+    }
+  } else {
+    uint64_t m = pn64_mem_size(rd);
+    if (m < 24)
+      rc = orphan_record(p, fofs);
+    else if (!insert_freelist64(p, cur ? cur : head, fofs, m))
+      rc = -1;
+  }
+  if (rc < 0) return -1;
+  return run_debug_check(p);
+}

@@ -1,0 +1,316 @@
+// Record files: typed, variable-length records one after another in a flat
+// file, a free list of reusable space kept inside the file, and one page
+// cache shared by every open record file.
+//
+// Every multi-byte number on disk is big-endian. Records travel between this
+// layer and its callers in file byte order: the 16-byte in-memory header
+// (`PN64_HEADER`) with `type` and `size` big-endian, then the body exactly as
+// stored. The owner of a record type converts its own fields, beginning with
+// change_endian_header64.
+//
+// Nothing here is thread-safe: the page cache and every open file are shared
+// state, and callers serialise all calls under the record-store lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+
+// ---------------------------------------------------------------------------
+// Record format
+
+// Record types (16-bit, owner in the high byte).
+constexpr uint16_t kPn64FileHeaderType = 0x0001;
+constexpr uint16_t kPn64AvtRootType = 0x0101;
+constexpr uint16_t kPn64AvtNodeType = 0x0102;
+constexpr uint16_t kPn64FreeListType = 0x0103;
+constexpr uint16_t kPn64FreeSegType = 0x0104;
+
+// In-memory record header; the body follows it directly.
+struct PN64_HEADER {
+  uint16_t type;       // record type
+  uint16_t dummy[3];   // fill, never stored
+  uint64_t size;       // memory size: these 16 bytes plus the body
+};
+static_assert(sizeof(PN64_HEADER) == 16);
+
+// The record file header, always at offset 0 (32 bytes on disk).
+struct PN64_FILE_HEADER {
+  PN64_HEADER h;
+  int32_t type;        // the file's type code (matrix files: 31)
+  char version[8];     // "64-0.6"
+  char encoding[8];    // encoding name, NUL-terminated
+  uint32_t linear;     // always 0
+  int32_t flags;       // bit 0: open for writing
+};
+// Memory size 44; the struct is padded to 48 for alignment.
+static_assert(offsetof(PN64_FILE_HEADER, flags) == 40);
+
+// Free-list head (type 0x0103) and free segments (type 0x0104).
+struct PN64_FREELIST {
+  PN64_HEADER h;
+  uint64_t next;       // offset of the next lower free segment, 0 at the end
+};
+static_assert(sizeof(PN64_FREELIST) == 24);
+
+// A record with its file offset in front (host order), for placed reads and
+// writes.
+struct ACC64_HEADER {
+  uint64_t fofs;
+};
+struct ACC_PN64_HEADER {
+  ACC64_HEADER a;
+  PN64_HEADER h;
+};
+static_assert(sizeof(ACC_PN64_HEADER) == 24);
+
+constexpr char kPn64Version[] = "64-0.6";
+constexpr int32_t kPn64FlagOpenWrite = 1;
+
+// The physical header in front of every record on disk: 4, 8 or 12 bytes.
+// Decoded form, host order.
+struct PHYS_PN64_HEADER {
+  uint16_t type;
+  int width;           // 4, 8 or 12
+  uint64_t length;     // disk size: header plus body
+};
+
+// Width of the physical header for a record of memory size m.
+constexpr int pn64_width_for_mem(uint64_t m) {
+  return m <= 65545 ? 4 : m <= 0xFFFFFFFFull ? 8 : 12;
+}
+// Disk size of a record of memory size m (m >= 16).
+constexpr uint64_t pn64_disk_size(uint64_t m) { return m - 16 + static_cast<uint64_t>(pn64_width_for_mem(m)); }
+// True when some record has exactly this disk size.
+constexpr bool pn64_disk_size_ok(uint64_t d) {
+  return (d >= 4 && d <= 65533) || (d >= 65538 && d <= 4294967287ull) || d >= 4294967292ull;
+}
+// Memory size of the record that occupies d bytes on disk; 0 when no record
+// has that disk size.
+constexpr uint64_t pn64_mem_size(uint64_t d) {
+  if (d >= 4 && d <= 65533) return d + 12;
+  if (d >= 65538 && d <= 4294967287ull) return d + 8;
+  if (d >= 4294967292ull) return d + 4;
+  return 0;
+}
+// Largest memory size this layer accepts (keeps every offset sum in range).
+constexpr uint64_t kPn64MaxMemSize = uint64_t{1} << 62;
+
+// Encodes the physical header of a record (type and memory size m, host
+// order) into out[12]; returns its width.
+int pn64_encode_phys(uint8_t* out, uint16_t type, uint64_t m);
+// Decodes a physical header from the `avail` bytes at `in`. Returns 0, or -1
+// when the bytes are too few or the length is below the header width.
+int pn64_decode_phys(const uint8_t* in, size_t avail, PHYS_PN64_HEADER* out);
+
+// In-place byte-order conversions (they do nothing on a big-endian host).
+void change_endian_header64(PN64_HEADER* h);
+// On the raw 4/8/12-byte physical header as laid out on disk.
+void change_endian_phys_header64_to_net(void* h);
+void change_endian_phys_header64_to_host(void* h);
+void change_endian_file_header64(PN64_FILE_HEADER* f);
+void change_endian_freelist64_to_net(PN64_FREELIST* f);
+void change_endian_freelist64_to_host(PN64_FREELIST* f);
+
+// ---------------------------------------------------------------------------
+// Page cache
+
+constexpr int kFacPageSize = 4096;
+constexpr int kFacDefaultEntries = 32768;
+
+struct FAC_INFO;
+
+// Links of the clean-page ring and of a file's dirty-page list.
+struct FAC_LINK {
+  struct FAC_ENTRY* next;
+  struct FAC_ENTRY* prev;
+};
+
+// One cached page. A clean page sits in the global least-recently-used ring;
+// a dirty one sits in its file's dirty list instead, so eviction never has
+// to step over dirty pages.
+struct FAC_ENTRY {
+  FAC_LINK h;
+  unsigned dirty : 1;
+  unsigned pinned : 1;  // held by a write in progress; never evicted
+  uint64_t offset;      // multiple of 4096
+  int len;              // valid bytes, 0 to 4096
+  uint8_t* data;        // 4096 bytes, zeroed when made
+  FAC_INFO* info;
+};
+
+// Cache state of one open file.
+struct FAC_INFO {
+  FAC_INFO* next;             // global list of cached files
+  FAC_INFO* prev;
+  uint64_t seek_point;        // current position
+  uint64_t file_size;         // logical size
+  uint64_t real_file_size;    // size on disk as far as the cache knows
+  std::map<uint64_t, FAC_ENTRY*>* entries_tree;  // page index by offset
+  FAC_ENTRY dirty_head;       // sentinel of the dirty-page list
+  FAC_ENTRY* last;            // page found by the latest fetch
+  int fd;
+  unsigned long_file : 1;
+  unsigned direct : 1;        // mode fixed at open: no cache
+};
+
+struct FAC_GENERAL {
+  FAC_ENTRY entries;          // sentinel of the clean-page ring (front = newest)
+  FAC_INFO info_list;         // sentinel of the list of cached files
+  int total_entries;          // page limit; 0 = direct mode for files opened now
+  int entries_nos;            // pages held
+  int dirty_nos;              // dirty pages held
+};
+extern FAC_GENERAL fac_general_info;
+
+// Resets the global state (limit 32768). Only while no cached file is open.
+void fac_init_general();
+// Sets the page limit (a byte size divided by 4096). 0 makes files opened
+// from now on run in direct mode; a smaller limit takes effect at the next
+// page fetch.
+void fac_set_total_entries(int pages);
+
+void fac_init(FAC_INFO* info);
+// Bytes read, or -1 (errno set; EIO for a position beyond the logical end).
+int64_t fac_read(FAC_INFO* info, void* data, uint64_t len);
+// Bytes written, or -1 with nothing changed. Null data writes zero bytes.
+int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len);
+// pos 0 from the start, 1 from the position, 2 from the logical end. The new
+// position, or -1 bad origin, -2 negative target, -3 beyond the end.
+int64_t fac_lseek(FAC_INFO* info, int64_t ofs, int pos);
+// 0, or -1 (longer than the file, or the system refused).
+int fac_truncate(FAC_INFO* info, uint64_t length);
+// Writes the file's dirty pages back; 0, or -1 when a write failed (the
+// pages stay dirty and are tried again later).
+int fac_flush(FAC_INFO* info);
+// fac_flush, then drops every page of the file; the result of the flush.
+int fac_close(FAC_INFO* info);
+// Writes back every cached file; 0 or -1.
+int fac_purge_all();
+// Debugging dump of a page to the standard error stream.
+void fa_print_dump(const char* msg, FAC_ENTRY* e, int ptr, int size);
+
+// ---------------------------------------------------------------------------
+// Open record files
+
+struct FREELIST64 {
+  PN64_FREELIST f;            // host order
+  uint64_t fofs;              // the element's own offset
+  FREELIST64* next;           // loaded copy of the element f.next names
+};
+
+struct PDB64 {
+  int fid;
+  int flags;                  // low 16 bits of the open flags of the record layer
+  uint64_t fofs;
+  int oflags;
+  FREELIST64* freelist_work;  // the free-list head, or null
+  // Free segments by offset (the chain is held whole while the file is open).
+  std::map<uint64_t, FREELIST64*>* free_index;
+  int locked;                 // 1 while the writer's advisory lock is held
+  FAC_INFO fac;
+};
+
+PDB64* open_pdb64(const char* filename, int oflags, int mode, int flags);
+// Closes the cache state and the descriptor and frees p. 0, or -1 when
+// dirty pages could not be written.
+int close_pdb64(PDB64* p);
+
+// ---------------------------------------------------------------------------
+// Results of open_filespace64 (also in errno-style for callers that only
+// look at the pointer: see the out-parameter).
+constexpr int kPdb64Ok = 0;
+constexpr int kPdb64CannotOpen = -1;     // missing, no permission, I/O error
+constexpr int kPdb64Busy = -2;           // open for writing elsewhere
+constexpr int kPdb64Unclean = -3;        // open mark left by a writer that is gone
+constexpr int kPdb64Corrupt = -4;        // not a record file, or a damaged one
+constexpr int kPdb64NoFreeList = -5;     // a free list was asked for; the file has none
+constexpr int kPdb64BadArgument = -6;
+
+// Bits of open_filespace64's `flags`.
+constexpr uint32_t kPdb64WithFreeList = 0x80000000u;
+// Open a file whose open mark was left set by a writer that no longer
+// exists (a crash); the mark is taken over.
+constexpr uint32_t kPdb64RecoverStale = 0x40000000u;
+
+// Opens or creates a record file. O_RDWR in oflags opens it for writing:
+// the header's open mark is set and an advisory lock is held until close.
+// *result (when given) receives one of the kPdb64 codes above.
+PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t flags, int type,
+                        const char* encoding, int* result = nullptr);
+// Clears the open mark, writes everything back, closes and frees p.
+// 0, or negative when something could not be written.
+int close_filespace64(PDB64* p);
+// Writes back the records that upper layers hold in memory (the tree node
+// cache) into the page cache. 0 or negative.
+int flush_filespace64(PDB64* p);
+// Cuts the file to length 0 (header included).
+int truncate_filespace64(PDB64* p);
+// -1 when p is given and has no free list, else 0.
+int check_pdb64(PDB64* p);
+
+// Hook run by flush_filespace64 and close_filespace64 to write back records
+// cached above this layer; null by default.
+using Pdb64FlushHook = int (*)(PDB64* p);
+void set_pdb64_flush_hook(Pdb64FlushHook hook);
+
+// Full consistency checks of the free chain around every allocation and
+// freeing (off by default; the chain is always checked once at open).
+void set_pdb64_debug_check(int on);
+int get_pdb64_debug_check();
+
+// Logical length of the file, or negative.
+int64_t pdb64_file_size(PDB64* p);
+
+// ---------------------------------------------------------------------------
+// Space
+
+// Reserves space for a record of header h (host order, size >= 24). The
+// physical header is written; an appended body holds zero bytes. The offset,
+// or negative on failure.
+int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
+// Gives back the record at fofs. 0, or negative.
+int free_filespace64(PDB64* p, uint64_t fofs);
+// After the file was cut to length: drops a free segment ending there and
+// cuts further. 0 or negative.
+int truncate_check64(PDB64* p, uint64_t length);
+// Full check of the free chain: 0 consistent, -1 no free list, -2 damaged.
+int check_freelist64(PDB64* p);
+
+int load_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs);
+int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs);
+FREELIST64* next_freelist64(PDB64* p, FREELIST64* f);
+FREELIST64* insert_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, uint64_t size);
+int delete_freelist64(uint64_t* retp, PDB64* p, FREELIST64* b);
+void free_freelist64(FREELIST64* f);
+
+// ---------------------------------------------------------------------------
+// Reading and writing records
+
+// Search by type from *retp (or from 0): see filespace.cc. A bare record of
+// at most max_size bytes (0 = whole), or null.
+PN64_HEADER* get_file_record64(uint64_t* retp, PDB64* p, int type, uint64_t max_size);
+ACC_PN64_HEADER* xx_read_filespace64(PDB64* p, uint64_t fofs, const char* file, int line);
+ACC_PN64_HEADER* xx_read_filespace64_header(PDB64* p, uint64_t fofs, const char* file, int line);
+PN64_HEADER* xx_read_filespace64f(PDB64* p, uint64_t fofs, const char* file, int line);
+PN64_HEADER* xx_read_filespace64f_header(PDB64* p, uint64_t fofs, const char* file, int line);
+
+#define read_filespace64(p, fofs) xx_read_filespace64((p), (fofs), __FILE__, __LINE__)
+#define read_filespace64_header(p, fofs) xx_read_filespace64_header((p), (fofs), __FILE__, __LINE__)
+#define read_filespace64f(p, fofs) xx_read_filespace64f((p), (fofs), __FILE__, __LINE__)
+#define read_filespace64f_header(p, fofs) xx_read_filespace64f_header((p), (fofs), __FILE__, __LINE__)
+
+// Write a record (file byte order) in place; bytes written (header plus
+// body), or negative.
+int64_t write_filespace64(PDB64* p, const ACC_PN64_HEADER* h);
+int64_t write_filespace64f(PDB64* p, uint64_t fofs, const PN64_HEADER* h);
+// At the current position: the physical header of d, then len - 16 body
+// bytes. Bytes written, or -1.
+int64_t fa_write64_header(PDB64* p, const PN64_HEADER* d, uint64_t len);
+// len raw bytes at the current position; len or -1.
+int64_t fa_write64(PDB64* p, const void* d, uint64_t len);
+// Appends d at the end of the file: flags & 3 = 0 whole record, 1 header
+// only, 2 or 3 header and zero body. The record's offset, or negative.
+int64_t fs_raw_write64(PDB64* p, const PN64_HEADER* d, int flags);
+// Lists the records of a file on the standard error stream.
+void test_file64(const char* file, PDB64* p, int64_t limit);

@@ -1,0 +1,21 @@
+// Positioned record-file I/O shared by the record-store sources (not for
+// other subsystems).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "store/pdb64.h"
+
+// Reads and checks the physical header at fofs: the record must lie wholly
+// inside the file. 0, or -1 (errno EIO for a damaged or truncated record).
+int pdb64_read_phys(PDB64* p, uint64_t fofs, PHYS_PN64_HEADER* out);
+// Writes len bytes at fofs (fofs at most the logical end). 0 or -1.
+int pdb64_write_at(PDB64* p, uint64_t fofs, const void* data, uint64_t len);
+// Reads exactly len bytes at fofs. 0 or -1.
+int pdb64_read_at(PDB64* p, uint64_t fofs, void* data, uint64_t len);
+// Walks and checks the whole free chain from the head and indexes it;
+// 0, or -1 when it is damaged (nothing is kept then).
+int pdb64_load_chain(PDB64* p);
+// Frees the chain held in memory and its index.
+void pdb64_drop_chain(PDB64* p);
