@@ -2,6 +2,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "text/codemethod.h"
 
@@ -15,6 +17,20 @@ void close_work(CM_WORK* w);
 int end_one(CM_WORK* w, L_CHAR* out);  // one pending partial character at most
 int flush_none(CM_WORK* w, unsigned char* out);
 
+// Copies the run of bytes below 0x80 that starts at in[i], up to in[lim],
+// widening each to a code; advances i and o.
+inline void ascii_run(const unsigned char* in, size_t& i, size_t lim, L_CHAR* out, size_t& o) {
+  while (lim - i >= 8) {
+    uint64_t v;
+    std::memcpy(&v, in + i, 8);
+    if (v & 0x8080808080808080ull) break;
+    for (int k = 0; k < 8; ++k) out[o + k] = in[i + k];
+    i += 8;
+    o += 8;
+  }
+  while (i < lim && in[i] < 0x80) out[o++] = in[i++];
+}
+
 // The bulk decoder over a step function. With AsciiRun, bytes below 0x80
 // met between characters are copied straight through (encodings that are
 // ASCII-compatible and keep no shift state).
@@ -25,8 +41,7 @@ size_t decode_loop(CM_WORK* w, const unsigned char* in, size_t n, L_CHAR* out, s
   while (i < n && cap - o >= static_cast<size_t>(CM_MAX_DECODE)) {
     if constexpr (AsciiRun) {
       if (w->dst == 0 && in[i] < 0x80) {
-        size_t lim = i + std::min(n - i, cap - o);
-        while (i < lim && in[i] < 0x80) out[o++] = in[i++];
+        ascii_run(in, i, i + std::min(n - i, cap - o), out, o);
         continue;
       }
     }

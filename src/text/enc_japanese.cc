@@ -70,8 +70,7 @@ size_t eucjp_decode(CM_WORK* w, const unsigned char* in, size_t n, L_CHAR* out, 
     if (w->dst == 0) {
       unsigned char b = in[i];
       if (b < 0x80) {
-        out[o++] = b;
-        ++i;
+        enc::ascii_run(in, i, i + std::min(n - i, cap - o), out, o);
         continue;
       }
       if (is_euc_byte(b) && n - i >= 2 && is_euc_byte(in[i + 1])) {

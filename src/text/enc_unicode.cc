@@ -92,8 +92,7 @@ size_t utf8_decode(CM_WORK* w, const unsigned char* in, size_t n, L_CHAR* out, s
     if (w->dst == 0) {
       unsigned char b = in[i];
       if (b < 0x80) {
-        out[o++] = b;
-        ++i;
+        enc::ascii_run(in, i, i + std::min(n - i, cap - o), out, o);
         continue;
       }
       if (b >= 0xE0 && b <= 0xEF && n - i >= 3) {
