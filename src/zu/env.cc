@@ -1,0 +1,449 @@
+#include "zu/env.h"
+
+#include <atomic>
+#include <mutex>
+#include <new>
+
+#include "base/lock.h"
+#include "zu/gc_core.h"
+
+namespace {
+
+struct ENV_ENTRY {
+  std::atomic<ENV_ENTRY*> next;
+  ZU_ATOM* name;
+  std::atomic<ZU_SEXP*> value;
+};
+
+// Buckets follow the header; their number is a power of two.
+struct ENV_TABLE {
+  uint32_t n;
+  uint32_t pad;
+  std::atomic<ENV_ENTRY*>* b() { return reinterpret_cast<std::atomic<ENV_ENTRY*>*>(this + 1); }
+};
+
+}  // namespace
+
+struct ZUISP_ENV {
+  uint8_t kind;
+  std::atomic<uint32_t> flags;
+  std::atomic<ZUISP_ENV*> parent;  // hash: parent; pair: unused
+  std::atomic<ZUISP_ENV*> first;   // pair members
+  std::atomic<ZUISP_ENV*> second;
+  std::atomic<ZU_SEXP*> deflt;     // default binding
+  std::atomic<UNIT_ENV*> uenv;
+  std::atomic<void*> work;
+  std::atomic<ENV_TABLE*> table;   // null until the first binding
+  uint32_t count;                  // bindings (under the lock)
+};
+
+ZUISP_ENV* qnlisp_top_env0 = nullptr;
+ZUISP_ENV* qnlisp_top_env1 = nullptr;
+
+namespace {
+
+// Bounds on a search, so that environments wired into a cycle by a script
+// end a look-up instead of hanging it.
+constexpr int kMaxSteps = 1 << 16;
+constexpr int kMaxNest = 256;
+
+SEM env_lock_sem() {
+  static SEM s = new_lock(3);
+  return s;
+}
+
+struct EnvLock {
+  EnvLock() { lock_task(env_lock_sem()); }
+  ~EnvLock() { unlock_task(env_lock_sem(), "env"); }
+};
+
+std::atomic<GC_MARK_FUNC> uenv_mark{nullptr};
+
+void gc_env_entry(void* p) {
+  for (auto* x = static_cast<ENV_ENTRY*>(p); x; x = x->next.load(std::memory_order_relaxed)) {
+    if (gc_mark_block(x)) return;
+    if (x->name && !gc_is_marked(x->name)) gc_mark_block(x->name);
+    gc_mark(x->value.load(std::memory_order_relaxed), gc_qn_sexp);
+  }
+}
+
+void gc_env_table(void* p) {
+  if (gc_mark_block(p)) return;
+  auto* t = static_cast<ENV_TABLE*>(p);
+  for (uint32_t i = 0; i < t->n; ++i) gc_mark(t->b()[i].load(std::memory_order_relaxed), gc_env_entry);
+}
+
+ENV_TABLE* new_table(uint32_t n) {
+  auto* t = static_cast<ENV_TABLE*>(
+      mmalloc(sizeof(ENV_TABLE) + n * sizeof(std::atomic<ENV_ENTRY*>), gc_env_table));
+  t->n = n;
+  for (uint32_t i = 0; i < n; ++i) new (&t->b()[i]) std::atomic<ENV_ENTRY*>(nullptr);
+  return t;
+}
+
+ENV_ENTRY* new_entry(ZU_ATOM* name, ZU_SEXP* value) {
+  auto* x = static_cast<ENV_ENTRY*>(mmalloc(sizeof(ENV_ENTRY), gc_env_entry));
+  new (x) ENV_ENTRY{};
+  x->name = name;
+  x->value.store(value, std::memory_order_relaxed);
+  return x;
+}
+
+ZUISP_ENV* alloc_env(uint8_t kind) {
+  auto* e = static_cast<ZUISP_ENV*>(mmalloc(sizeof(ZUISP_ENV), gc_qnlisp_env));
+  new (e) ZUISP_ENV{};
+  e->kind = kind;
+  return e;
+}
+
+ENV_ENTRY* find_entry(ZUISP_ENV* e, const ZU_ATOM* a) {
+  ENV_TABLE* t = e->table.load(std::memory_order_acquire);
+  if (!t) return nullptr;
+  for (ENV_ENTRY* x = t->b()[a->hash & (t->n - 1)].load(std::memory_order_acquire); x;
+       x = x->next.load(std::memory_order_acquire)) {
+    if (x->name == a) return x;
+  }
+  return nullptr;
+}
+
+// Calls f on each hash environment in search order within `depth` levels;
+// stops (returning true) when f returns true.
+template <class F>
+bool walk(ZUISP_ENV* e, int depth, int level, int nest, int& steps, F& f) {
+  for (; e; e = e->parent.load(std::memory_order_acquire), ++level) {
+    if (depth >= 0 && level > depth) return false;
+    if (--steps < 0) return false;
+    if (e->kind == ZU_ENV_PAIR) {
+      if (nest >= kMaxNest) return false;
+      if (walk(e->first.load(std::memory_order_acquire), depth, level + 1, nest + 1, steps, f)) return true;
+      return walk(e->second.load(std::memory_order_acquire), depth, level + 1, nest + 1, steps, f);
+    }
+    if (f(e)) return true;
+  }
+  return false;
+}
+
+template <class F>
+bool walk(ZUISP_ENV* e, int depth, F f) {
+  int steps = kMaxSteps;
+  return walk(e, depth, 0, 0, steps, f);
+}
+
+// The hash environment that a write into `e` lands in.
+ZUISP_ENV* write_target(ZUISP_ENV* e) {
+  for (int i = 0; e && e->kind == ZU_ENV_PAIR && i < kMaxSteps; ++i) {
+    ZUISP_ENV* s = e->second.load(std::memory_order_acquire);
+    e = s ? s : e->first.load(std::memory_order_acquire);
+  }
+  return e && e->kind == ZU_ENV_HASH ? e : nullptr;
+}
+
+void grow_locked(ZUISP_ENV* h) {
+  ENV_TABLE* old = h->table.load(std::memory_order_relaxed);
+  GcFrame frame("env grow");
+  ENV_TABLE* t = new_table(old->n * 4);
+  // Entries are copied, not moved: a reader still walking an old chain must
+  // keep finding that chain's names.
+  for (uint32_t i = 0; i < old->n; ++i) {
+    for (ENV_ENTRY* x = old->b()[i].load(std::memory_order_relaxed); x; x = x->next.load(std::memory_order_relaxed)) {
+      ENV_ENTRY* c = new_entry(x->name, x->value.load(std::memory_order_relaxed));
+      auto& head = t->b()[x->name->hash & (t->n - 1)];
+      c->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
+      head.store(c, std::memory_order_relaxed);
+    }
+  }
+  h->table.store(t, std::memory_order_release);
+}
+
+void bind_locked(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
+  if (ENV_ENTRY* x = find_entry(h, a)) {
+    x->value.store(value, std::memory_order_release);
+    return;
+  }
+  if (!h->table.load(std::memory_order_relaxed)) h->table.store(new_table(8), std::memory_order_release);
+  ENV_ENTRY* x = new_entry(a, value);
+  ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
+  auto& head = t->b()[a->hash & (t->n - 1)];
+  x->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  head.store(x, std::memory_order_release);
+  if (++h->count > t->n * 2) grow_locked(h);
+}
+
+bool unlink_locked(ZUISP_ENV* h, const ZU_ATOM* a) {
+  ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
+  if (!t) return false;
+  std::atomic<ENV_ENTRY*>* link = &t->b()[a->hash & (t->n - 1)];
+  for (ENV_ENTRY* x = link->load(std::memory_order_relaxed); x; x = link->load(std::memory_order_relaxed)) {
+    if (x->name == a) {
+      // The entry keeps its own next link, so a reader standing on it goes on.
+      link->store(x->next.load(std::memory_order_relaxed), std::memory_order_release);
+      --h->count;
+      return true;
+    }
+    link = &x->next;
+  }
+  return false;
+}
+
+void del_default_rec(ZUISP_ENV* e, int nest) {
+  if (!e || nest > kMaxNest) return;
+  if (e->kind == ZU_ENV_PAIR) {
+    del_default_rec(e->first.load(), nest + 1);
+    del_default_rec(e->second.load(), nest + 1);
+    return;
+  }
+  e->deflt.store(nullptr, std::memory_order_release);
+}
+
+ZU_SEXP* sym(const char* name) { return get_symbol_ascii(name); }
+
+bool is_headed(ZU_SEXP* m, const char* name) {
+  return get_type(m) == ZU_TYPE_LIST && get_type(m->pair.car) == ZU_TYPE_SYMBOL &&
+         zu_wcmp_ascii(sym_name(m->pair.car), name) == 0;
+}
+
+ZU_SEXP* find_entry_form(ZU_SEXP* form, const char* name) {
+  for (ZU_SEXP* p = form; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    if (is_headed(p->pair.car, name)) return p->pair.car;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ZUISP_ENV* new_env(ZUISP_ENV* parent) {
+  ZUISP_ENV* e = alloc_env(ZU_ENV_HASH);
+  e->parent.store(parent, std::memory_order_relaxed);
+  return e;
+}
+
+ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {
+  ZUISP_ENV* e = alloc_env(ZU_ENV_PAIR);
+  e->first.store(first, std::memory_order_relaxed);
+  e->second.store(second, std::memory_order_relaxed);
+  return e;
+}
+
+int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
+  ZUISP_ENV* h = write_target(env);
+  if (!h || !name) return -1;
+  EnvLock l;
+  bind_locked(h, name, value);
+  return 0;
+}
+
+int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value) {
+  if (!name) return -1;
+  return set_env_atom(env, intern_atom(name, l_strlen(name)), value);
+}
+
+int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
+  if (get_type(symbol) != ZU_TYPE_SYMBOL) return -1;
+  const ZU_ATOM* a = symbol->symbol.atom;
+  EnvLock l;
+  bool done = walk(env, -1, [a, value](ZUISP_ENV* e) {
+    ENV_ENTRY* x = find_entry(e, a);
+    if (!x) return false;
+    x->value.store(value, std::memory_order_release);
+    return true;
+  });
+  return done ? 0 : -1;
+}
+
+void del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
+  if (!name) return;
+  EnvLock l;
+  walk(env, -1, [name](ZUISP_ENV* e) { return unlink_locked(e, name); });
+}
+
+void del_env(ZUISP_ENV* env, const L_CHAR* name) { del_env_atom(env, find_atom(name)); }
+
+int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** value) {
+  if (!name) return 0;
+  ZU_SEXP* v = nullptr;
+  bool found = walk(env, depth, [name, &v](ZUISP_ENV* e) {
+    ENV_ENTRY* x = find_entry(e, name);
+    if (!x) return false;
+    v = x->value.load(std::memory_order_acquire);
+    return true;
+  });
+  if (found && value) *value = v;
+  return found ? 1 : 0;
+}
+
+ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth) {
+  ZU_SEXP* v = nullptr;
+  lookup_env_atom(env, find_atom(name), depth, &v);
+  return v;
+}
+
+int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
+  ZUISP_ENV* h = write_target(env);
+  if (!h) return -1;
+  EnvLock l;
+  h->deflt.store(func, std::memory_order_release);
+  return 0;
+}
+
+void del_default_env(ZUISP_ENV* env) {
+  EnvLock l;
+  del_default_rec(env, 0);
+}
+
+ZU_SEXP* get_default_env(ZUISP_ENV* env) {
+  ZU_SEXP* f = nullptr;
+  walk(env, -1, [&f](ZUISP_ENV* e) { return (f = e->deflt.load(std::memory_order_acquire)) != nullptr; });
+  return f;
+}
+
+void* get_env_work(ZUISP_ENV* env) {
+  void* w = nullptr;
+  walk(env, -1, [&w](ZUISP_ENV* e) { return (w = e->work.load(std::memory_order_acquire)) != nullptr; });
+  return w;
+}
+
+void set_env_work(ZUISP_ENV* env, void* work) {
+  if (ZUISP_ENV* h = write_target(env)) h->work.store(work, std::memory_order_release);
+}
+
+UNIT_ENV* get_uenv(ZUISP_ENV* env) {
+  UNIT_ENV* u = nullptr;
+  walk(env, -1, [&u](ZUISP_ENV* e) { return (u = e->uenv.load(std::memory_order_acquire)) != nullptr; });
+  return u;
+}
+
+void set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv) {
+  ZUISP_ENV* h = write_target(env);
+  if (!h) return;
+  EnvLock l;
+  h->uenv.store(uenv, std::memory_order_release);
+}
+
+void set_uenv_mark_func(GC_MARK_FUNC mark) { uenv_mark.store(mark); }
+
+int get_env_kind(const ZUISP_ENV* env) { return env ? env->kind : 0; }
+
+ZUISP_ENV* get_parent_env(ZUISP_ENV* env) {
+  if (!env) return nullptr;
+  return env->kind == ZU_ENV_PAIR ? env->first.load() : env->parent.load();
+}
+
+void set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent) {
+  if (!env) return;
+  if (env->kind == ZU_ENV_PAIR) env->first.store(parent, std::memory_order_release);
+  else env->parent.store(parent, std::memory_order_release);
+}
+
+void get_env_pair(ZUISP_ENV* env, ZUISP_ENV** first, ZUISP_ENV** second) {
+  bool pair = env && env->kind == ZU_ENV_PAIR;
+  if (first) *first = pair ? env->first.load() : nullptr;
+  if (second) *second = pair ? env->second.load() : nullptr;
+}
+
+uint32_t get_env_flags(ZUISP_ENV* env) { return env ? env->flags.load() : 0; }
+void set_env_flags(ZUISP_ENV* env, uint32_t flags) {
+  if (env) env->flags.store(flags);
+}
+
+ZU_SEXP* get_listbase_env(ZUISP_ENV* env) {
+  if (!env) return nullptr;
+  auto env_value = [](ZUISP_ENV* e) { return e ? get_env(e) : nullptr; };
+  GcFrame frame("get_listbase_env");
+  if (env->kind == ZU_ENV_PAIR) {
+    ZU_SEXP* r = List(sym("zuisp-env"), List(sym("type"), get_string_ascii("pair"), ZU_LIST_END),
+                      env_value(env->first.load()), env_value(env->second.load()), ZU_LIST_END);
+    return frame.keep(r, gc_qn_sexp);
+  }
+  // Under the lock, so no binding is dropped (and freed) while the list
+  // is being built.
+  EnvLock l;
+  ZU_SEXP* hash = nullptr;
+  if (ENV_TABLE* t = env->table.load()) {
+    for (uint32_t i = t->n; i-- > 0;) {
+      for (ENV_ENTRY* x = t->b()[i].load(); x; x = x->next.load()) {
+        ZU_SEXP* name = get_string_len(x->name->name, x->name->len);
+        hash = cons(List(name, x->value.load(), ZU_LIST_END), hash);
+      }
+    }
+  }
+  hash = cons(sym("hash"), hash);
+  ZU_SEXP* tail = nullptr;
+  if (ZU_SEXP* d = env->deflt.load()) tail = cons(List(sym("default-sym"), d, ZU_LIST_END), tail);
+  if (UNIT_ENV* u = env->uenv.load()) tail = cons(List(sym("uenv"), get_ptr(u, uenv_mark.load()), ZU_LIST_END), tail);
+  ZU_SEXP* r = List(
+      sym("zuisp-env"), List(sym("type"), get_string_ascii("env"), ZU_LIST_END),
+      List(sym("parent"), env_value(env->parent.load()), ZU_LIST_END),
+      List(sym("work"), get_integer(static_cast<int64_t>(reinterpret_cast<intptr_t>(env->work.load())), nullptr),
+           ZU_LIST_END),
+      List(sym("flags"), get_integer(env->flags.load(), nullptr), ZU_LIST_END), hash, ZU_LIST_END);
+  ZU_SEXP* last = r;
+  while (last->pair.cdr) last = last->pair.cdr;
+  last->pair.cdr = tail;
+  return frame.keep(r, gc_qn_sexp);
+}
+
+ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target) {
+  ZU_SEXP* type = find_entry_form(form, "type");
+  ZU_SEXP* tv = get_el(type, 1);
+  if (get_type(tv) != ZU_TYPE_STRING) return nullptr;
+  GcFrame frame("set_listbase_env");
+  if (zu_wcmp_ascii(str_text(tv), "pair") == 0) {
+    ZUISP_ENV* m[2] = {};
+    int n = 0;
+    for (ZU_SEXP* p = form; n < 2 && get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+      if (get_type(p->pair.car) == ZU_TYPE_ENV) m[n++] = p->pair.car->env;
+    }
+    if (n < 2) return nullptr;
+    return frame.keep(new_env_pair(m[0], m[1]), gc_qnlisp_env);
+  }
+  if (zu_wcmp_ascii(str_text(tv), "env") != 0) return nullptr;
+  ZU_SEXP* parent = find_entry_form(form, "parent");
+  ZU_SEXP* hash = find_entry_form(form, "hash");
+  if (!parent || !hash) return nullptr;
+  ZUISP_ENV* e = target;
+  if (!e) {
+    ZU_SEXP* pv = get_el(parent, 1);
+    e = new_env(get_type(pv) == ZU_TYPE_ENV ? pv->env : nullptr);
+  }
+  for (ZU_SEXP* p = hash->pair.cdr; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    ZU_SEXP* b = p->pair.car;
+    if (get_type(b) != ZU_TYPE_LIST || get_type(b->pair.car) != ZU_TYPE_STRING) continue;
+    set_env(e, str_text(b->pair.car), get_el(b, 1));
+  }
+  if (ZU_SEXP* u = get_el(find_entry_form(form, "uenv"), 1); get_type(u) == ZU_TYPE_POINTER)
+    set_uenv(e, static_cast<UNIT_ENV*>(u->ptr.ptr));
+  if (ZU_SEXP* d = get_el(find_entry_form(form, "default-sym"), 1); get_type(d) == ZU_TYPE_FUNCTION)
+    set_default_env(e, d);
+  return frame.keep(e, gc_qnlisp_env);
+}
+
+void init_qnlisp_envs() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    minit();
+    env_lock_sem();
+    MemLock l;
+    GcFrame frame("init_qnlisp");
+    qnlisp_top_env0 = new_env(nullptr);
+    qnlisp_top_env1 = new_env(qnlisp_top_env0);
+  });
+}
+
+void gc_qnlisp_env(void* p) {
+  auto* e = static_cast<ZUISP_ENV*>(p);
+  while (e) {
+    if (gc_mark_block(e)) return;
+    gc_mark(e->first.load(std::memory_order_relaxed), gc_qnlisp_env);
+    gc_mark(e->second.load(std::memory_order_relaxed), gc_qnlisp_env);
+    gc_mark(e->deflt.load(std::memory_order_relaxed), gc_qn_sexp);
+    gc_mark(e->table.load(std::memory_order_relaxed), gc_env_table);
+    if (GC_MARK_FUNC um = uenv_mark.load(std::memory_order_relaxed))
+      gc_mark(e->uenv.load(std::memory_order_relaxed), um);
+    e = e->parent.load(std::memory_order_relaxed);  // parent chains are walked here
+  }
+}
+
+void gc_qnlisp() {
+  gc_mark(qnlisp_top_env0, gc_qnlisp_env);
+  gc_mark(qnlisp_top_env1, gc_qnlisp_env);
+}

@@ -1,0 +1,81 @@
+// Environments: hash environments (bindings, a parent, a default binding, a
+// unit environment and a work pointer) and pairs of two environments
+// searched first member, then second.
+//
+// Look-ups take no lock: names are interned atoms, so a look-up is a pointer
+// probe in each table on the way. Changes run under the environment lock.
+// Search order: a hash environment, then its parents; a pair: the whole
+// chain of its first member, then that of its second. Writing into a pair
+// writes into the first hash environment reached by following second
+// members.
+#pragma once
+
+#include <cstdint>
+
+#include "zu/value.h"
+
+struct ZUISP_ENV;
+
+constexpr uint8_t ZU_ENV_HASH = 1;
+constexpr uint8_t ZU_ENV_PAIR = 2;
+
+ZUISP_ENV* new_env(ZUISP_ENV* parent);
+ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second);
+
+// Binds or rebinds a name (or an atom) in the environment's writing target.
+// 0, or -1 when there is no hash environment to write into.
+int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value);
+int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
+// Replaces the value of the nearest binding of the symbol: 0, or -1 (and
+// nothing bound) when the name is bound nowhere.
+int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value);
+// Removes the nearest binding of the name; nothing when there is none.
+void del_env(ZUISP_ENV* env, const L_CHAR* name);
+void del_env_atom(ZUISP_ENV* env, ZU_ATOM* name);
+
+// The value bound to the name within `depth` levels (0 the environment
+// itself, each parent one level more, both members of a pair one level
+// deeper than the pair; negative: no limit); null when not found.
+ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth);
+// As above; returns 1 and stores the value when bound (a binding to the
+// empty list included), 0 when not.
+int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** value);
+
+// Default binding of the writing target; del_default_env clears it (in a
+// pair, in both members). get_default_env: the nearest one in search order.
+int set_default_env(ZUISP_ENV* env, ZU_SEXP* func);
+void del_default_env(ZUISP_ENV* env);
+ZU_SEXP* get_default_env(ZUISP_ENV* env);
+
+// Work pointer: the nearest one in search order / the environment's own.
+void* get_env_work(ZUISP_ENV* env);
+void set_env_work(ZUISP_ENV* env, void* work);
+// Unit environment: the nearest one in search order / the environment's
+// own. set_uenv_mark_func installs the unit system's mark function.
+UNIT_ENV* get_uenv(ZUISP_ENV* env);
+void set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv);
+void set_uenv_mark_func(GC_MARK_FUNC mark);
+
+// Shape and wiring.
+int get_env_kind(const ZUISP_ENV* env);  // ZU_ENV_HASH or ZU_ENV_PAIR
+// Parent of a hash environment; first member of a pair.
+ZUISP_ENV* get_parent_env(ZUISP_ENV* env);
+void set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent);
+void get_env_pair(ZUISP_ENV* env, ZUISP_ENV** first, ZUISP_ENV** second);
+uint32_t get_env_flags(ZUISP_ENV* env);
+void set_env_flags(ZUISP_ENV* env, uint32_t flags);
+
+// List forms: (zuisp-env (type "env") (parent p) (work n) (flags n)
+// (hash ("name" value)...) [(uenv u)] [(default-sym f)]) and
+// (zuisp-env (type "pair") first second).
+ZU_SEXP* get_listbase_env(ZUISP_ENV* env);
+ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target);
+
+// The two top environments: the root and its child.
+extern ZUISP_ENV* qnlisp_top_env0;
+extern ZUISP_ENV* qnlisp_top_env1;
+// Makes the environment lock and the two top environments (once).
+void init_qnlisp_envs();
+
+// Mark function of an environment.
+void gc_qnlisp_env(void* env);

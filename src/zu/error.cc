@@ -1,0 +1,54 @@
+// Error values and the site name they carry.
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "base/alloc.h"
+#include "zu/value.h"
+
+namespace {
+
+ZU_ERROR* new_error(ZU_FILE* f, int line, uint32_t code, ZU_SEXP* data) {
+  auto* e = static_cast<ZU_ERROR*>(mmalloc(sizeof(ZU_ERROR), nullptr));
+  e->site = get_zulisp_site();
+  e->file = f;
+  e->line = line;
+  e->code = code;
+  e->data = data;
+  return e;
+}
+
+}  // namespace
+
+const L_CHAR* get_zulisp_site() {
+  // Found once and never freed: every error value points to it.
+  static const L_CHAR* site = [] {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0 || !host[0]) std::strcpy(host, "localhost");
+    size_t n = std::strlen(host);
+    auto* w = static_cast<L_CHAR*>(d_alloc((n + 1) * sizeof(L_CHAR)));
+    for (size_t i = 0; i < n; ++i) w[i] = static_cast<unsigned char>(host[i]);
+    w[n] = 0;
+    return w;
+  }();
+  return site;
+}
+
+ZU_SEXP* get_error(ZU_FILE* f, int line, uint32_t code, const L_CHAR* func, ZU_SEXP* data) {
+  ZU_SEXP* s = new_sexp(ZU_TYPE_ERROR);
+  s->h.file = f;
+  s->h.line = line;
+  s->error = new_error(f, line, code, data);
+  s->error->func = ll_copy_mstr(func);
+  return s;
+}
+
+ZU_SEXP* get_error_ascii(ZU_FILE* f, int line, uint32_t code, const char* func, ZU_SEXP* data) {
+  ZU_SEXP* s = new_sexp(ZU_TYPE_ERROR);
+  s->h.file = f;
+  s->h.line = line;
+  s->error = new_error(f, line, code, data);
+  s->error->func = ascii_copy_mstr(func);
+  return s;
+}

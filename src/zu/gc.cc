@@ -1,0 +1,692 @@
+#include "zu/gc.h"
+
+#include <sanitizer/asan_interface.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "base/lock.h"
+#include "base/panic.h"
+#include "zu/gc_core.h"
+
+const char* gc_file = nullptr;
+int gc_line = 0;
+
+namespace {
+
+// Every collected block is preceded by this header.
+struct GcHdr {
+  uint32_t size;  // bytes asked for (saturated for huge blocks)
+  uint8_t flags;
+  uint8_t cls;
+  uint16_t site;  // index of the marking site
+};
+static_assert(sizeof(GcHdr) == 8);
+
+constexpr uint8_t kAlloc = 1;
+constexpr uint8_t kMark = 2;
+constexpr uint8_t kLarge = 4;
+
+inline GcHdr* hdr_of(const void* p) {
+  return reinterpret_cast<GcHdr*>(const_cast<char*>(static_cast<const char*>(p)) - sizeof(GcHdr));
+}
+
+// Small blocks live in 64 KiB pages of equal cells (header included).
+constexpr uint32_t kClassSize[] = {16,  24,  32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                   192, 224, 256, 320, 384, 448, 512, 640, 768, 896, 1024};
+constexpr int kClasses = sizeof(kClassSize) / sizeof(kClassSize[0]);
+constexpr size_t kMaxCell = 1024;
+constexpr size_t kPageBytes = 64 * 1024;
+constexpr size_t kSparePages = 4;  // empty pages kept per class after a sweep
+
+struct ClassOf {
+  uint8_t cls[kMaxCell / 8 + 1];
+  constexpr ClassOf() : cls() {
+    int c = 0;
+    for (size_t i = 0; i <= kMaxCell / 8; ++i) {
+      while (kClassSize[c] < i * 8) ++c;
+      cls[i] = static_cast<uint8_t>(c);
+    }
+  }
+};
+constexpr ClassOf kClassOf;
+
+struct FreeCell {
+  FreeCell* next;
+};
+
+void poison_cell(char* user, uint32_t cell) {
+  if (cell > 16) ASAN_POISON_MEMORY_REGION(user + 8, cell - 16);
+  (void)user;
+  (void)cell;
+}
+void unpoison_cell(char* user, uint32_t cell) {
+  ASAN_UNPOISON_MEMORY_REGION(user, cell - 8);
+  (void)user;
+  (void)cell;
+}
+
+struct Page {
+  char* mem;
+  uint32_t cls;
+  uint32_t cell;
+  uint32_t ncells;
+  uint32_t nfree;
+  FreeCell* free;
+};
+
+struct ClassHeap {
+  std::mutex m;
+  std::vector<Page*> pages;
+  std::vector<Page*> avail;  // pages with free cells that no thread holds
+};
+
+// Blocks above kMaxCell come from malloc, chained for the sweep.
+struct LargeHdr {
+  LargeHdr* prev;
+  LargeHdr* next;
+  uint64_t size;
+  uint64_t pad;
+  GcHdr h;
+};
+static_assert(sizeof(LargeHdr) == 40);
+
+LargeHdr* large_of(GcHdr* h) {
+  return reinterpret_cast<LargeHdr*>(reinterpret_cast<char*>(h) - offsetof(LargeHdr, h));
+}
+
+struct Root {
+  void* p;
+  GC_MARK_FUNC f;
+};
+struct Frame {
+  size_t start;
+  const char* label;
+};
+
+struct GcThread {
+  std::vector<Root> roots;
+  std::vector<Frame> frames;
+  int mem_depth = 0;
+  int blocked = 0;
+  int scopes = 0;
+  bool running = false;
+  bool registered = false;
+  FreeCell* cache[kClasses] = {};
+};
+
+struct Gc {
+  ClassHeap heaps[kClasses];
+  std::mutex large_m;
+  LargeHdr* large_head = nullptr;
+
+  // Safe-point protocol.
+  std::mutex sp_m;
+  std::condition_variable sp_cv;  // mutators wait here for a collection to end
+  std::condition_variable gc_cv;  // the collector waits here for mutators to stop
+  int running = 0;
+  std::atomic<bool> requested{false};
+  std::vector<GcThread*> threads;
+
+  std::mutex collect_m;  // one collection at a time
+  GC_HOOKS hooks{nullptr, gc_default_mark, gc_default_sp, nullptr, nullptr};
+  std::vector<Root> mark_stack;
+  std::atomic<uint64_t> epoch{0};
+
+  // Trigger and statistics.
+  std::atomic<uint64_t> allocated{0};
+  std::atomic<uint64_t> threshold{8u << 20};
+  std::atomic<uint64_t> trigger_min{8u << 20};
+  std::atomic<bool> trigger_sent{false};
+  GC_STATS stats{};
+
+  // Marking sites.
+  std::vector<std::pair<const char*, int>> sites{{nullptr, 0}};
+  const char* site_file = nullptr;
+  int site_line = 0;
+  uint16_t site_index = 0;
+
+  // Collector task.
+  std::mutex task_m;
+  std::condition_variable task_cv;
+  std::thread task;
+  bool task_running = false;
+  bool task_stop = false;
+  bool task_trigger = false;
+  std::chrono::steady_clock::time_point last_collection = std::chrono::steady_clock::now();
+};
+
+// Never destroyed: pooled threads may still touch it while the process ends.
+Gc& G() {
+  static Gc* g = new Gc;
+  return *g;
+}
+
+void release_thread(GcThread* t);
+
+struct ThreadHolder {
+  GcThread* t = nullptr;
+  ~ThreadHolder() {
+    if (t) release_thread(t);
+  }
+};
+thread_local ThreadHolder holder;
+
+GcThread* me() { return holder.t; }
+GcThread* me_or_new() {
+  if (!holder.t) holder.t = new GcThread;
+  return holder.t;
+}
+
+void do_enter(GcThread* t) {
+  Gc& g = G();
+  std::unique_lock<std::mutex> l(g.sp_m);
+  g.sp_cv.wait(l, [&g] { return !g.requested.load(); });
+  if (!t->registered) {
+    g.threads.push_back(t);
+    t->registered = true;
+  }
+  ++g.running;
+  t->running = true;
+}
+
+void do_leave(GcThread* t) {
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.sp_m);
+  t->running = false;
+  if (--g.running == 0 && g.requested.load()) g.gc_cv.notify_all();
+}
+
+void release_thread(GcThread* t) {
+  Gc& g = G();
+  if (t->running) do_leave(t);
+  {
+    std::unique_lock<std::mutex> l(g.sp_m);
+    g.sp_cv.wait(l, [&g] { return !g.requested.load(); });
+    if (t->registered) std::erase(g.threads, t);
+  }
+  delete t;
+}
+
+void hook_leave() {
+  GcThread* t = me();
+  if (!t) return;
+  ++t->blocked;
+  if (t->running) do_leave(t);
+}
+
+void hook_enter() {
+  GcThread* t = me();
+  if (!t || t->blocked == 0) return;
+  if (--t->blocked == 0 && t->mem_depth > 0 && !t->running) do_enter(t);
+}
+
+void notify_task() {
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.task_m);
+  if (!g.task_running) return;
+  g.task_trigger = true;
+  g.task_cv.notify_one();
+}
+
+void account(uint64_t bytes) {
+  Gc& g = G();
+  uint64_t now = g.allocated.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+  if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
+}
+
+Page* new_page(int cls) {
+  auto* pg = new Page;
+  pg->cls = cls;
+  pg->cell = kClassSize[cls];
+  pg->ncells = kPageBytes / pg->cell;
+  pg->mem = static_cast<char*>(std::malloc(kPageBytes));
+  if (!pg->mem) er_panic("xx_mmalloc(3)");
+  FreeCell* fl = nullptr;
+  for (uint32_t i = pg->ncells; i-- > 0;) {
+    char* c = pg->mem + static_cast<size_t>(i) * pg->cell;
+    auto* h = reinterpret_cast<GcHdr*>(c);
+    *h = GcHdr{0, 0, static_cast<uint8_t>(cls), 0};
+    char* user = c + sizeof(GcHdr);
+    reinterpret_cast<FreeCell*>(user)->next = fl;
+    fl = reinterpret_cast<FreeCell*>(user);
+    poison_cell(user, pg->cell);
+  }
+  pg->free = fl;
+  pg->nfree = pg->ncells;
+  return pg;
+}
+
+FreeCell* refill(int cls) {
+  ClassHeap& h = G().heaps[cls];
+  Page* pg;
+  uint64_t bytes;
+  FreeCell* fl;
+  {
+    std::lock_guard<std::mutex> l(h.m);
+    if (!h.avail.empty()) {
+      pg = h.avail.back();
+      h.avail.pop_back();
+    } else {
+      pg = new_page(cls);
+      h.pages.push_back(pg);
+    }
+    fl = pg->free;
+    bytes = static_cast<uint64_t>(pg->nfree) * pg->cell;
+    pg->free = nullptr;
+    pg->nfree = 0;
+  }
+  account(bytes);
+  return fl;
+}
+
+void* alloc_large(size_t size) {
+  Gc& g = G();
+  if (size > (SIZE_MAX >> 1)) er_panic("xx_mmalloc(2)");
+  auto* L = static_cast<LargeHdr*>(std::calloc(1, sizeof(LargeHdr) + size));
+  if (!L) er_panic("xx_mmalloc(2)");
+  L->size = size;
+  L->h.size = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
+  L->h.flags = kAlloc | kLarge;
+  {
+    std::lock_guard<std::mutex> l(g.large_m);
+    L->next = g.large_head;
+    if (g.large_head) g.large_head->prev = L;
+    g.large_head = L;
+  }
+  account(size);
+  return reinterpret_cast<char*>(L) + sizeof(LargeHdr);
+}
+
+uint16_t current_site() {
+  Gc& g = G();
+  if (gc_file == g.site_file && gc_line == g.site_line) return g.site_index;
+  g.site_file = gc_file;
+  g.site_line = gc_line;
+  for (size_t i = 0; i < g.sites.size(); ++i) {
+    if (g.sites[i].first == gc_file && g.sites[i].second == gc_line) {
+      g.site_index = static_cast<uint16_t>(i);
+      return g.site_index;
+    }
+  }
+  if (g.sites.size() < 0xFFFF) {
+    g.sites.emplace_back(gc_file, gc_line);
+    g.site_index = static_cast<uint16_t>(g.sites.size() - 1);
+  } else {
+    g.site_index = 0;
+  }
+  return g.site_index;
+}
+
+void drain() {
+  Gc& g = G();
+  while (!g.mark_stack.empty()) {
+    Root r = g.mark_stack.back();
+    g.mark_stack.pop_back();
+    r.f(r.p);
+  }
+}
+
+void sweep() {
+  Gc& g = G();
+  uint64_t live = 0, live_bytes = 0, freed = 0;
+  for (int cls = 0; cls < kClasses; ++cls) {
+    ClassHeap& h = g.heaps[cls];
+    std::lock_guard<std::mutex> l(h.m);
+    h.avail.clear();
+    std::vector<Page*> kept;
+    kept.reserve(h.pages.size());
+    size_t spare = 0;
+    for (Page* pg : h.pages) {
+      FreeCell* fl = nullptr;
+      uint32_t nfree = 0;
+      for (uint32_t i = pg->ncells; i-- > 0;) {
+        char* c = pg->mem + static_cast<size_t>(i) * pg->cell;
+        auto* hh = reinterpret_cast<GcHdr*>(c);
+        char* user = c + sizeof(GcHdr);
+        if (hh->flags & kAlloc) {
+          if (hh->flags & kMark) {
+            hh->flags &= static_cast<uint8_t>(~kMark);
+            ++live;
+            live_bytes += pg->cell;
+            continue;
+          }
+          hh->flags = 0;
+          ++freed;
+          poison_cell(user, pg->cell);
+        }
+        reinterpret_cast<FreeCell*>(user)->next = fl;
+        fl = reinterpret_cast<FreeCell*>(user);
+        ++nfree;
+      }
+      pg->free = fl;
+      pg->nfree = nfree;
+      if (nfree == pg->ncells && spare >= kSparePages) {
+        ASAN_UNPOISON_MEMORY_REGION(pg->mem, kPageBytes);
+        std::free(pg->mem);
+        delete pg;
+        continue;
+      }
+      if (nfree == pg->ncells) ++spare;
+      kept.push_back(pg);
+      if (nfree > 0) h.avail.push_back(pg);
+    }
+    h.pages.swap(kept);
+  }
+  {
+    std::lock_guard<std::mutex> l(g.large_m);
+    for (LargeHdr* L = g.large_head; L;) {
+      LargeHdr* next = L->next;
+      if (L->h.flags & kMark) {
+        L->h.flags &= static_cast<uint8_t>(~kMark);
+        ++live;
+        live_bytes += L->size;
+      } else {
+        if (L->prev) L->prev->next = L->next;
+        else g.large_head = L->next;
+        if (L->next) L->next->prev = L->prev;
+        std::free(L);
+        ++freed;
+      }
+      L = next;
+    }
+  }
+  g.stats.live_blocks = live;
+  g.stats.live_bytes = live_bytes;
+  g.stats.freed_blocks = freed;
+}
+
+int collect() {
+  Gc& g = G();
+  minit();
+  {
+    BlockingRegion outside;  // the caller's own frames stay visible as roots
+    std::lock_guard<std::mutex> cl(g.collect_m);
+    GC_HOOKS hooks = g.hooks;
+    if (hooks.gc_lock) hooks.gc_lock();
+    auto t0 = std::chrono::steady_clock::now();
+    {
+      std::unique_lock<std::mutex> l(g.sp_m);
+      g.requested.store(true);
+      g.gc_cv.wait(l, [&g] { return g.running == 0; });
+    }
+    g.epoch.fetch_add(1);
+    for (GcThread* t : g.threads) std::memset(t->cache, 0, sizeof t->cache);
+    g.stats.allocated_bytes = g.allocated.load();
+    g.mark_stack.clear();
+    gc_file = __FILE__;
+    gc_line = __LINE__;
+    if (hooks.gc) hooks.gc();
+    drain();
+    gc_file = __FILE__;
+    gc_line = __LINE__;
+    gc_core_pending_files();
+    drain();
+    if (hooks.sp_gc) hooks.sp_gc();
+    drain();
+    gc_core_purge_atoms();
+    sweep();
+    if (hooks.after_gc) hooks.after_gc();
+    g.allocated.store(0);
+    uint64_t next = std::max<uint64_t>(g.trigger_min.load(), g.stats.live_bytes);
+    g.threshold.store(next);
+    g.trigger_sent.store(false);
+    ++g.stats.collections;
+    g.last_collection = std::chrono::steady_clock::now();
+    g.stats.last_pause_ms = std::chrono::duration<double, std::milli>(g.last_collection - t0).count();
+    {
+      std::lock_guard<std::mutex> l(g.sp_m);
+      g.requested.store(false);
+    }
+    g.sp_cv.notify_all();
+    if (hooks.gc_unlock) hooks.gc_unlock();
+  }
+  gc_core_run_pending_closes();
+  return 0;
+}
+
+void task_main() {
+  Gc& g = G();
+  std::unique_lock<std::mutex> l(g.task_m);
+  while (!g.task_stop) {
+    g.task_cv.wait_for(l, std::chrono::seconds(1), [&g] { return g.task_stop || g.task_trigger; });
+    if (g.task_stop) break;
+    bool run = g.task_trigger;
+    g.task_trigger = false;
+    if (!run && g.allocated.load() > 0 &&
+        std::chrono::steady_clock::now() - g.last_collection > std::chrono::seconds(60))
+      run = true;
+    if (!run) continue;
+    l.unlock();
+    collect();
+    l.lock();
+  }
+}
+
+}  // namespace
+
+void minit() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    G();
+    set_blocking_hooks(hook_leave, hook_enter);
+  });
+}
+
+void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
+  (void)file;
+  (void)line;
+  GcThread* t = me();
+  if (!t || !t->running) er_panic("xx_mmalloc(1)");
+  if (G().requested.load(std::memory_order_relaxed)) {
+    do_leave(t);
+    do_enter(t);
+  }
+  void* p;
+  size_t need = size + sizeof(GcHdr);
+  if (need <= kMaxCell) {
+    int cls = kClassOf.cls[(need + 7) / 8];
+    FreeCell* c = t->cache[cls];
+    if (!c) c = refill(cls);
+    t->cache[cls] = c->next;
+    char* user = reinterpret_cast<char*>(c);
+    unpoison_cell(user, kClassSize[cls]);
+    std::memset(user, 0, size < 8 ? 8 : size);
+    GcHdr* h = hdr_of(user);
+    h->size = static_cast<uint32_t>(size);
+    h->flags = kAlloc;
+    h->site = 0;
+    p = user;
+  } else {
+    p = alloc_large(size);
+  }
+  t->roots.push_back(Root{p, mark ? mark : gc_text});
+  return p;
+}
+
+void gc_push(void* block, GC_MARK_FUNC mark, const char* label) {
+  GcThread* t = me_or_new();
+  t->frames.push_back(Frame{t->roots.size(), label});
+  if (block) t->roots.push_back(Root{block, mark});
+}
+
+void gc_pop(void* block, GC_MARK_FUNC mark) {
+  GcThread* t = me();
+  if (!t || t->frames.empty()) er_panic("gc_pop(1)");
+  t->roots.resize(t->frames.back().start);
+  t->frames.pop_back();
+  if (block) t->roots.push_back(Root{block, mark});
+}
+
+void gc_set_nl(void* block, GC_MARK_FUNC mark) {
+  if (!block) return;
+  me_or_new()->roots.push_back(Root{block, mark});
+}
+
+void gc_set(void* block, GC_MARK_FUNC mark) {
+  lock_mem();
+  gc_set_nl(block, mark);
+  unlock_mem();
+}
+
+int gc_frame_depth() {
+  GcThread* t = me();
+  return t ? static_cast<int>(t->frames.size()) : 0;
+}
+
+void gc_check_no_frames(const char* label) {
+  GcThread* t = me();
+  if (t && static_cast<int>(t->frames.size()) > t->scopes) er_panic(label);
+}
+
+void lock_mem() {
+  minit();
+  GcThread* t = me_or_new();
+  if (t->mem_depth++ == 0 && t->blocked == 0) do_enter(t);
+}
+
+void unlock_mem() {
+  GcThread* t = me();
+  if (!t || t->mem_depth <= 0) er_panic("unlock_mem(1)");
+  if (--t->mem_depth == 0) {
+    if (t->running) do_leave(t);
+    if (t->frames.empty()) t->roots.clear();
+  }
+}
+
+int mem_locked_by_me() {
+  GcThread* t = me();
+  return t && t->mem_depth > 0;
+}
+
+void gc_safepoint() {
+  GcThread* t = me();
+  if (t && t->running && G().requested.load(std::memory_order_relaxed)) {
+    do_leave(t);
+    do_enter(t);
+  }
+}
+
+int gc_mark_block(void* block) {
+  GcHdr* h = hdr_of(block);
+  if (!(h->flags & kAlloc)) er_panic("gc_mark_block(1)");
+  if (h->flags & kMark) return 1;
+  h->flags |= kMark;
+  h->site = current_site();
+  return 0;
+}
+
+void gc_mark(void* block, GC_MARK_FUNC mark) {
+  if (block && mark) G().mark_stack.push_back(Root{block, mark});
+}
+
+int gc_is_marked(const void* block) { return (hdr_of(block)->flags & kMark) != 0; }
+
+size_t gc_block_size(const void* block) {
+  GcHdr* h = hdr_of(block);
+  if (h->flags & kLarge) return large_of(h)->size;
+  return h->size;
+}
+
+void gc_block_site(const void* block, const char** file, int* line) {
+  Gc& g = G();
+  uint16_t i = hdr_of(block)->site;
+  std::lock_guard<std::mutex> l(g.collect_m);
+  if (i >= g.sites.size()) i = 0;
+  if (file) *file = g.sites[i].first;
+  if (line) *line = g.sites[i].second;
+}
+
+uint64_t gc_epoch() { return G().epoch.load(); }
+
+void gc_text(void* block) { gc_mark_block(block); }
+
+void gc_gc_stack() {
+  for (GcThread* t : G().threads) {
+    for (const Root& r : t->roots) gc_mark(r.p, r.f);
+  }
+}
+
+void gc_default_mark() {
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  gc_qnlisp();
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  gc_gc_stack();
+}
+
+void gc_default_sp() { sp_gc_qnlisp(); }
+
+void gc_set_hooks(const GC_HOOKS* hooks) {
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.collect_m);
+  g.hooks = hooks ? *hooks : GC_HOOKS{nullptr, gc_default_mark, gc_default_sp, nullptr, nullptr};
+}
+
+int gc_tick_notin_tick(int) { return collect(); }
+int gc_collect_now() { return collect(); }
+
+void init_gc_task() {
+  minit();
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.task_m);
+  if (g.task_running) return;
+  g.task_stop = false;
+  g.task_trigger = false;
+  g.task_running = true;
+  g.task = std::thread(task_main);
+  static std::once_flag at_exit;
+  std::call_once(at_exit, [] { std::atexit(stop_gc_task); });
+}
+
+void stop_gc_task() {
+  Gc& g = G();
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> l(g.task_m);
+    if (!g.task_running) return;
+    g.task_stop = true;
+    g.task_running = false;
+    g.task_cv.notify_one();
+    t = std::move(g.task);
+  }
+  BlockingRegion outside;
+  t.join();
+}
+
+void gc_set_trigger_bytes(size_t bytes) {
+  Gc& g = G();
+  g.trigger_min.store(bytes);
+  g.threshold.store(bytes);
+}
+
+void gc_get_stats(GC_STATS* out) {
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.collect_m);
+  *out = g.stats;
+  out->allocated_bytes = g.allocated.load();
+}
+
+ZuThreadScope::ZuThreadScope(const char* label) {
+  lock_mem();
+  GcThread* t = me();
+  gc_push(nullptr, nullptr, label);
+  ++t->scopes;
+  depth_ = static_cast<int>(t->frames.size());
+}
+
+ZuThreadScope::~ZuThreadScope() {
+  GcThread* t = me();
+  if (static_cast<int>(t->frames.size()) != depth_) er_panic("ZuThreadScope(1)");
+  --t->scopes;
+  gc_pop(nullptr, nullptr);
+  unlock_mem();
+}

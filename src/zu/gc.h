@@ -1,0 +1,177 @@
+// The collector: a precise mark-and-sweep heap for ZU values and every other
+// record that hangs off them.
+//
+// Threads and safe points. A thread works with collected values only while
+// it holds the memory lock (lock_mem, recursive for its holder; the RAII
+// helpers ZuThreadScope and MemLock take it). Several threads hold it at the
+// same time; a collection takes it exclusively, so it runs only while every
+// holder is at a safe point: inside an allocation, inside a blocking wait of
+// the base layer (every SEM wait and sleep releases it through the blocking
+// hooks that minit installs), inside a BlockingRegion, or in gc_safepoint().
+// A thread that blocks in a way the base layer does not see must wrap the
+// call in a BlockingRegion.
+//
+// Pinning. Every block a thread allocates is a root of the thread's top
+// collector frame until that frame is popped (gc_push/gc_pop, or GcFrame).
+// A value that a thread only found (in an environment, in another thread's
+// list) is safe while the thread runs without reaching a safe point; to keep
+// it across an allocation or a blocking call, pin it with gc_set.
+//
+// Marking. A mark function receives a block and marks what it references;
+// for a collected block it first calls gc_mark_block and returns at once
+// when that says the block was already marked. Children are handed on with
+// gc_mark (deferred on an explicit stack, so long lists never recurse).
+// A mark function runs while the world is stopped: it must not allocate,
+// block or take locks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using GC_MARK_FUNC = void (*)(void* block);
+
+// Start-up of the collected-memory allocator (idempotent): installs the
+// blocking hooks of the base layer.
+void minit();
+
+// A zeroed block of `size` bytes whose marking function is `mark` (null: a
+// block without pointers), rooted in the caller's top collector frame. The
+// caller must hold the memory lock. Blocks are 8-byte aligned.
+void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line);
+#define mmalloc(size, mark) xx_mmalloc((size), (mark), __FILE__, __LINE__)
+
+// Frames of the calling thread. gc_push opens a frame and pins `block` in it
+// (null: nothing). gc_pop closes the top frame and keeps `block` (null:
+// nothing) as a root of the frame below. Popping without a frame is fatal.
+void gc_push(void* block, GC_MARK_FUNC mark, const char* label);
+void gc_pop(void* block, GC_MARK_FUNC mark);
+// Registers a block or record as a root of the top frame; gc_set takes the
+// memory lock itself, gc_set_nl expects the caller to hold it.
+void gc_set(void* block, GC_MARK_FUNC mark);
+void gc_set_nl(void* block, GC_MARK_FUNC mark);
+// Number of frames the calling thread has open.
+int gc_frame_depth();
+// Stops the process when the calling thread has frames open beyond those of
+// its ZuThreadScopes (a frame leaked by a task).
+void gc_check_no_frames(const char* label);
+
+// The memory lock (shared among working threads, exclusive for the
+// collector; recursive for its holder).
+void lock_mem();
+void unlock_mem();
+// Non-zero when the calling thread holds the memory lock.
+int mem_locked_by_me();
+// Lets a pending collection run (a safe point for long loops that do not
+// allocate). The caller must hold the memory lock.
+void gc_safepoint();
+
+// Marking protocol (for mark functions).
+// Marks a collected block; returns 1 when it was already marked in this
+// collection, 0 when this call marked it.
+int gc_mark_block(void* block);
+// Hands `block` to `mark` later in this collection (null block or null
+// function: nothing).
+void gc_mark(void* block, GC_MARK_FUNC mark);
+// Non-zero when a collected block is marked in the running collection.
+int gc_is_marked(const void* block);
+// Size asked for when the block was allocated.
+size_t gc_block_size(const void* block);
+// The collector's current site: root functions set these before marking;
+// each block marked records them (gc_block_site reads them back).
+extern const char* gc_file;
+extern int gc_line;
+void gc_block_site(const void* block, const char** file, int* line);
+// A collection counter; a mark function of a record that is not a collected
+// block keeps the last counter it saw to know whether it was visited.
+uint64_t gc_epoch();
+
+// Mark function of a block without pointers.
+void gc_text(void* block);
+// Marks every thread's frames.
+void gc_gc_stack();
+
+// Application hooks, called in one collection as: gc_lock, (world stopped)
+// gc, sp_gc, sweep, after_gc, (world resumed) gc_unlock. Null members do
+// nothing. gc_set_hooks(null) restores the default set, whose gc marks the
+// core's roots (gc_qnlisp, gc_gc_stack) and whose sp_gc drops unreferenced
+// reader states (sp_gc_qnlisp).
+struct GC_HOOKS {
+  void (*gc_lock)();
+  void (*gc)();
+  void (*sp_gc)();
+  void (*after_gc)();
+  void (*gc_unlock)();
+};
+void gc_set_hooks(const GC_HOOKS* hooks);
+// The default gc and sp_gc hooks (for applications that extend them).
+void gc_default_mark();
+void gc_default_sp();
+
+// Runs one collection now on the calling thread (which may hold the memory
+// lock; it is released while the collection runs). Returns 0.
+int gc_tick_notin_tick(int unused);
+int gc_collect_now();
+
+// The collector task: collects when the bytes allocated since the last
+// collection pass max(trigger, live bytes after it), and once a minute when
+// anything was allocated. stop_gc_task ends it (also at exit).
+void init_gc_task();
+void stop_gc_task();
+// Least number of allocated bytes between two triggered collections
+// (default 8 MiB).
+void gc_set_trigger_bytes(size_t bytes);
+
+struct GC_STATS {
+  uint64_t collections;       // collections run so far
+  uint64_t live_bytes;        // bytes in live blocks after the last sweep
+  uint64_t live_blocks;       // live blocks after the last sweep
+  uint64_t freed_blocks;      // blocks freed by the last sweep
+  uint64_t allocated_bytes;   // bytes handed out since the last collection
+  double last_pause_ms;       // world-stopped time of the last collection
+};
+void gc_get_stats(GC_STATS* out);
+
+// RAII: the calling thread takes part in ZU work for the scope's lifetime
+// (holds the memory lock and has a frame labelled `label`). Nested scopes
+// are allowed; values allocated directly in a scope stay pinned until it
+// ends.
+class ZuThreadScope {
+ public:
+  explicit ZuThreadScope(const char* label = "thread");
+  ~ZuThreadScope();
+  ZuThreadScope(const ZuThreadScope&) = delete;
+  ZuThreadScope& operator=(const ZuThreadScope&) = delete;
+
+ private:
+  int depth_;
+};
+
+// RAII memory lock.
+class MemLock {
+ public:
+  MemLock() { lock_mem(); }
+  ~MemLock() { unlock_mem(); }
+  MemLock(const MemLock&) = delete;
+  MemLock& operator=(const MemLock&) = delete;
+};
+
+// RAII collector frame: values allocated while it is open are released when
+// it closes, except the one handed to keep() (pinned in the frame below).
+class GcFrame {
+ public:
+  explicit GcFrame(const char* label) { gc_push(nullptr, nullptr, label); }
+  ~GcFrame() {
+    if (open_) gc_pop(nullptr, nullptr);
+  }
+  template <class T>
+  T* keep(T* block, GC_MARK_FUNC mark) {
+    gc_pop(block, mark);
+    open_ = false;
+    return block;
+  }
+  GcFrame(const GcFrame&) = delete;
+  GcFrame& operator=(const GcFrame&) = delete;
+
+ private:
+  bool open_ = true;
+};
