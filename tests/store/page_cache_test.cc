@@ -1,0 +1,146 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <random>
+
+#include "base/file.h"
+#include "store/pdb64.h"
+#include "store_test_util.h"
+
+using PageCache = StoreTest;
+
+namespace {
+
+int64_t write_at(PDB64* p, uint64_t at, const Bytes& b) {
+  if (fac_lseek(&p->fac, static_cast<int64_t>(at), 0) != static_cast<int64_t>(at)) return -1;
+  return fac_write(&p->fac, b.data(), b.size());
+}
+
+Bytes read_at(PDB64* p, uint64_t at, uint64_t n) {
+  Bytes b(n);
+  if (fac_lseek(&p->fac, static_cast<int64_t>(at), 0) != static_cast<int64_t>(at)) return {};
+  int64_t r = fac_read(&p->fac, b.data(), n);
+  if (r < 0) return {};
+  b.resize(static_cast<size_t>(r));
+  return b;
+}
+
+int64_t disk_size(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+}  // namespace
+
+TEST_F(PageCache, LogicalEndEvictionAndWriteBack) {
+  fac_set_total_entries(8);
+  PDB64* p = open_pdb64(path("raw").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, 0);
+  ASSERT_NE(p, nullptr);
+  Bytes data(40 * 4096 + 100);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+  // Appends grow the logical size at once, the disk only at write-back; the
+  // three-quarters rule writes back long before 40 pages are dirty.
+  ASSERT_EQ(write_at(p, 0, Bytes(data.begin(), data.begin() + 1000)), 1000);
+  EXPECT_EQ(fac_lseek(&p->fac, 0, 2), 1000);
+  EXPECT_EQ(disk_size(path("raw")), 0);
+  ASSERT_EQ(write_at(p, 1000, Bytes(data.begin() + 1000, data.end())), static_cast<int64_t>(data.size() - 1000));
+  EXPECT_LE(fac_general_info.dirty_nos, 8);
+  EXPECT_EQ(fac_flush(&p->fac), 0);
+  EXPECT_EQ(disk_size(path("raw")), static_cast<int64_t>(data.size()));
+  EXPECT_EQ(fac_general_info.dirty_nos, 0);
+
+  // Reads go through at most 8 held pages, in any order.
+  std::mt19937 rng(3);
+  for (int i = 0; i < 300; ++i) {
+    uint64_t at = rng() % data.size(), n = std::min<uint64_t>(rng() % 9000, data.size() - at);
+    ASSERT_EQ(read_at(p, at, n), Bytes(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + n)));
+    ASSERT_LE(fac_general_info.entries_nos, 8);
+  }
+  EXPECT_EQ(read_at(p, data.size(), 10).size(), 0u);
+  ASSERT_EQ(fac_lseek(&p->fac, static_cast<int64_t>(data.size()), 0), static_cast<int64_t>(data.size()));
+  EXPECT_EQ(fac_lseek(&p->fac, 1, 1), -3);
+  EXPECT_EQ(fac_lseek(&p->fac, -1, 0), -2);
+  EXPECT_EQ(fac_lseek(&p->fac, 0, 7), -1);
+
+  // Truncating into a page keeps its head; pages past the end go unwritten.
+  ASSERT_EQ(write_at(p, 20 * 4096, Bytes(5000, 0xAB)), 5000);
+  ASSERT_EQ(fac_truncate(&p->fac, 10 * 4096 + 5), 0);
+  EXPECT_EQ(fac_truncate(&p->fac, 10 * 4096 + 6), -1);
+  EXPECT_EQ(read_at(p, 10 * 4096, 100), Bytes(data.begin() + 10 * 4096, data.begin() + 10 * 4096 + 5));
+  ASSERT_EQ(write_at(p, 10 * 4096 + 5, Bytes(10, 1)), 10);  // grows again with no stale bytes
+  EXPECT_EQ(close_pdb64(p), 0);
+  Bytes disk = read_bytes(path("raw"));
+  ASSERT_EQ(disk.size(), 10u * 4096 + 15);
+  EXPECT_TRUE(std::equal(disk.begin(), disk.begin() + 10 * 4096 + 5, data.begin()));
+  EXPECT_EQ(disk.back(), 1);
+  EXPECT_EQ(fac_general_info.entries_nos, 0);
+}
+
+TEST_F(PageCache, FailedWriteBackIsReportedAndNothingIsLostFromMemory) {
+  // A read-only descriptor: writes land in the cache, write-back fails.
+  write_bytes(path("ro"), Bytes(100, 5));
+  PDB64* p = open_pdb64(path("ro").c_str(), O_RDONLY, 0644, 0);
+  ASSERT_NE(p, nullptr);
+  ASSERT_EQ(write_at(p, 100, Bytes(50, 6)), 50);
+  EXPECT_EQ(fac_flush(&p->fac), -1);
+  EXPECT_EQ(read_at(p, 120, 3), Bytes(3, 6));  // still there
+  EXPECT_EQ(close_pdb64(p), -1);
+  EXPECT_EQ(read_bytes(path("ro")), Bytes(100, 5));
+
+  fac_set_total_entries(0);
+  p = open_pdb64(path("ro").c_str(), O_RDONLY, 0644, 0);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(write_at(p, 100, Bytes(50, 6)), -1);
+  EXPECT_EQ(fac_lseek(&p->fac, 0, 2), 100);  // the failed write did not move the end
+  EXPECT_EQ(close_pdb64(p), 0);
+}
+
+// The same random work in direct mode and through a tiny cache gives the
+// same bytes, and what is read back after reopening is what was written.
+TEST_F(PageCache, DirectAndCachedModesWriteIdenticalFiles) {
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    std::map<int64_t, Bytes> models[2];
+    for (int mode = 0; mode < 2; ++mode) {
+      fac_set_total_entries(mode == 0 ? 0 : 8);
+      PDB64* p = create(mode == 0 ? "direct.db" : "cached.db");
+      ASSERT_NE(p, nullptr);
+      std::map<int64_t, Bytes>& model = models[mode];
+      std::mt19937 rng(seed);
+      for (int i = 0; i < 400; ++i) {
+        uint32_t r = rng() % 10;
+        if (model.empty() || r < 5) {
+          uint64_t m = 24 + (rng() % 16 == 0 ? 60000 + rng() % 20000 : rng() % 3000);
+          Bytes rec = make_record(static_cast<uint16_t>(0x0600 + rng() % 7), m, rng());
+          int64_t at = put_record(p, rec);
+          ASSERT_GT(at, 0);
+          model[at] = rec;
+          continue;
+        }
+        auto it = model.begin();
+        std::advance(it, static_cast<long>(rng() % model.size()));
+        if (r < 8) {
+          ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(it->first)), 0);
+          model.erase(it);
+        } else if (r == 8) {
+          Bytes rec = make_record(load_be16(it->second.data()), it->second.size(), rng());
+          ASSERT_GT(write_filespace64f(p, static_cast<uint64_t>(it->first), as_header(rec)), 0);
+          it->second = rec;
+        } else {
+          ASSERT_EQ(get_record(p, static_cast<uint64_t>(it->first)), it->second);
+        }
+      }
+      ASSERT_EQ(close_filespace64(p), 0);
+    }
+    ASSERT_EQ(read_bytes(path("direct.db")), read_bytes(path("cached.db"))) << "seed " << seed;
+    ASSERT_EQ(models[0], models[1]);
+    fac_set_total_entries(16);
+    int rc;
+    PDB64* p = open_filespace64(path("cached.db").c_str(), O_RDONLY, 0, kPdb64WithFreeList, 0, nullptr, &rc);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(check_freelist64(p), 0);
+    for (const auto& [at, rec] : models[1]) ASSERT_EQ(get_record(p, static_cast<uint64_t>(at)), rec);
+    EXPECT_EQ(close_filespace64(p), 0);
+  }
+}

@@ -1,0 +1,105 @@
+// Helpers shared by the record-store tests.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "store/pdb64.h"
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes read_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+inline void write_bytes(const std::string& path, const Bytes& b) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+// Runs the independent Python checker; true when every file is valid.
+inline bool validate_files(const std::vector<std::string>& paths, bool closed = true) {
+  if (paths.empty()) return true;
+  std::string cmd = "python3 " QNMX_STORE_VALIDATOR;
+  if (closed) cmd += " --closed";
+  for (const auto& p : paths) cmd += " '" + p + "'";
+  return std::system(cmd.c_str()) == 0;
+}
+
+// Each test gets its own folder. Every *.db file left in it at the end must
+// pass the independent checker; damaged inputs use other names.
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = std::filesystem::temp_directory_path() /
+           (std::string("qnmx_store_") + info->test_suite_name() + "_" + info->name() + "_" +
+            std::to_string(getpid()));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    fac_set_total_entries(kFacDefaultEntries);
+    set_pdb64_debug_check(1);
+  }
+  void TearDown() override {
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(dir_))
+      if (e.path().extension() == ".db") files.push_back(e.path().string());
+    EXPECT_TRUE(validate_files(files)) << "left-behind record files fail the checker";
+    fac_set_total_entries(kFacDefaultEntries);
+    set_pdb64_debug_check(0);
+    if (!HasFailure()) std::filesystem::remove_all(dir_);
+  }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  PDB64* create(const std::string& name, uint32_t flags = kPdb64WithFreeList) {
+    int rc = 1;
+    PDB64* p = open_filespace64(path(name).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, flags, 31, nullptr, &rc);
+    EXPECT_NE(p, nullptr);
+    EXPECT_EQ(rc, kPdb64Ok);
+    return p;
+  }
+
+  std::filesystem::path dir_;
+};
+
+// A record of memory size m and type t (file byte order) whose body bytes
+// are derived from `salt`.
+inline Bytes make_record(uint16_t t, uint64_t m, uint32_t salt) {
+  Bytes r(m, 0);
+  store_be16(r.data(), t);
+  store_be64(r.data() + 8, m);
+  for (uint64_t i = 16; i < m; ++i) r[i] = static_cast<uint8_t>((i * 131 + salt * 7919) >> 3);
+  return r;
+}
+
+inline const PN64_HEADER* as_header(const Bytes& b) { return reinterpret_cast<const PN64_HEADER*>(b.data()); }
+
+// Allocates and writes a record; its offset.
+inline int64_t put_record(PDB64* p, const Bytes& rec) {
+  PN64_HEADER h{load_be16(rec.data()), {0, 0, 0}, load_be64(rec.data() + 8)};
+  int64_t at = alloc_filespace64(p, &h);
+  if (at < 0) return at;
+  if (write_filespace64f(p, static_cast<uint64_t>(at), as_header(rec)) != static_cast<int64_t>(pn64_disk_size(h.size)))
+    return -1;
+  return at;
+}
+
+// The record at fofs as bytes (file order), empty when it cannot be read.
+inline Bytes get_record(PDB64* p, uint64_t fofs) {
+  PN64_HEADER* h = read_filespace64f(p, fofs);
+  if (!h) return {};
+  Bytes b(reinterpret_cast<uint8_t*>(h), reinterpret_cast<uint8_t*>(h) + swap_if64(h->size));
+  d_f_ree(h);
+  return b;
+}
