@@ -1,0 +1,576 @@
+#include "stream/stream.h"
+
+#include <signal.h>
+#include <time.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <unordered_set>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "stream/stream_impl.h"
+
+SEM stream_lock = nullptr;
+
+namespace {
+
+std::once_flag init_once;
+std::atomic<bool> init_done{false};
+std::mutex hook_mu;
+std::vector<void (*)()> init_hooks;  // guarded by hook_mu
+
+std::array<std::atomic<const S_TABLE*>, 128> tables{};
+
+// Live streams, guarded by stream_lock.
+std::unordered_set<STREAM*>& live_set() {
+  static auto* set = new std::unordered_set<STREAM*>();
+  return *set;
+}
+
+// Closed records kept as zombies; the oldest is freed when the ring is full.
+constexpr size_t kZombies = 256;
+std::deque<STREAM*>& zombies() {
+  static auto* z = new std::deque<STREAM*>();
+  return *z;
+}
+
+void nothing_handler(int) {}
+
+// Interrupting blocked system calls relies on SIGUSR1 reaching a handler
+// that does not restart them; the default action would end the process.
+void ensure_sigusr1() {
+  struct sigaction old {};
+  if (sigaction(SIGUSR1, nullptr, &old) != 0) return;
+  if (!(old.sa_flags & SA_SIGINFO) && old.sa_handler != SIG_DFL) return;
+  if ((old.sa_flags & SA_SIGINFO) && old.sa_sigaction) return;
+  struct sigaction sa {};
+  sa.sa_handler = nothing_handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  sigaction(SIGUSR1, &sa, nullptr);
+}
+
+void do_init() {
+  init_longchar();
+  stream_lock = new_lock(3);
+  ensure_sigusr1();
+  s_register_builtin_tables();
+  s_open_std_streams();
+  s_install_handover();
+  if (const char* arg = s_inherited_arg()) s_recv_streams_from_arg(arg);
+  init_done.store(true);
+  std::vector<void (*)()> hooks;
+  {
+    std::lock_guard<std::mutex> g(hook_mu);
+    hooks = init_hooks;
+  }
+  for (auto h : hooks) h();
+}
+
+void add_zombie(STREAM* s) {
+  auto& z = zombies();
+  z.push_back(s);
+  if (z.size() > kZombies) {
+    STREAM* old = z.front();
+    z.pop_front();
+    old->~STREAM();
+    d_f_ree(old);
+  }
+}
+
+// Locks m; when it is taken, waits for it at a safe point.
+void lock_at_safe_point(std::mutex& m) {
+  if (m.try_lock()) return;
+  BlockingRegion region;
+  m.lock();
+}
+
+int close_now(STREAM* s);
+
+// Close task: streams handed over by s_close_queue.
+std::mutex cq_mu;
+std::deque<STREAM*> cq_items;  // guarded by cq_mu
+int cq_running = 0;            // close tasks running, guarded by cq_mu
+int cq_busy = 0;               // closes in progress, guarded by cq_mu
+
+void close_task(TKEY) {
+  for (;;) {
+    STREAM* s;
+    {
+      std::lock_guard<std::mutex> g(cq_mu);
+      if (cq_items.empty()) {
+        --cq_running;
+        break;
+      }
+      s = cq_items.front();
+      cq_items.pop_front();
+      ++cq_busy;
+    }
+    lock_stream();
+    close_now(s);
+    unlock_stream();
+    std::lock_guard<std::mutex> g(cq_mu);
+    --cq_busy;
+  }
+  wakeup_task(&cq_items);
+}
+
+}  // namespace
+
+// Counting of line ends over bytes: CR, LF and CRLF count once each.
+int s_count_line_ends(const unsigned char* p, int n, int* state) {
+  int cnt = 0;
+  int st = *state;
+  for (int i = 0; i < n; ++i) {
+    unsigned char c = p[i];
+    if (c == '\n') {
+      if (!st) ++cnt;
+      st = 0;
+    } else if (c == '\r') {
+      ++cnt;
+      st = 1;
+    } else {
+      st = 0;
+    }
+  }
+  *state = st;
+  return cnt;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and registry
+
+void init_stream() {
+  if (init_done.load(std::memory_order_acquire)) return;
+  std::call_once(init_once, do_init);
+}
+
+void s_add_init_hook(void (*hook)()) {
+  if (!hook) return;
+  {
+    std::lock_guard<std::mutex> g(hook_mu);
+    if (!init_done.load()) {
+      init_hooks.push_back(hook);
+      return;
+    }
+  }
+  hook();
+}
+
+int insert_s_table(const S_TABLE* tbl) {
+  if (!tbl || tbl->type <= 0 || tbl->type >= 128) return -1;
+  const S_TABLE* expected = nullptr;
+  if (tables[tbl->type].compare_exchange_strong(expected, tbl)) return 0;
+  return expected == tbl ? 0 : -1;
+}
+
+const S_TABLE* search_s_table(int type) {
+  init_stream();
+  if (type <= 0 || type >= 128) return nullptr;
+  return tables[type].load();
+}
+
+void lock_stream() {
+  init_stream();
+  lock_task(stream_lock);
+}
+
+void unlock_stream() { unlock_task(stream_lock, "unlock_stream"); }
+
+// ---------------------------------------------------------------------------
+// Opening
+
+int _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line) {
+  if (!s || !s->h.tbl) return -1;
+  S_HEADER& h = s->h;
+  h.type = h.tbl->type;
+  h.mode = mode;
+  h.category = stream_type;
+  h.file = file;
+  h.line = line;
+  if (!h.cm) h.cm = std_cm;
+  cm_work_init(&h.cmw, h.cm);
+  h.push_c = -1;
+  h.state.store(S_STATE_LIVE);
+  live_set().insert(s);
+  return 0;
+}
+
+int xx_s_register(STREAM* s, int mode, int stream_type, const char* file, int line) {
+  lock_stream();
+  int r = _xx_s_open(s, mode, stream_type, file, line);
+  unlock_stream();
+  return r;
+}
+
+void s_discard_record(STREAM* s) {
+  if (!s) return;
+  s->~STREAM();
+  d_f_ree(s);
+}
+
+int s_exist(STREAM* s) {
+  if (!s) return 0;
+  lock_stream();
+  int r = live_set().count(s) && s->h.state.load() == S_STATE_LIVE ? 1 : 0;
+  unlock_stream();
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Using a stream: an operation counts itself in `users` so that a close
+// waits for it.
+
+S_USE::S_USE(STREAM* s) : s(s) {
+  if (!s || s->h.state.load(std::memory_order_acquire) != S_STATE_LIVE) {
+    this->s = nullptr;
+    return;
+  }
+  s->h.users.fetch_add(1, std::memory_order_acq_rel);
+  if (s->h.state.load(std::memory_order_acquire) != S_STATE_LIVE) {
+    release();
+    this->s = nullptr;
+  }
+}
+
+void S_USE::release() {
+  if (s->h.users.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+      s->h.state.load() != S_STATE_LIVE)
+    wakeup_task(s);
+}
+
+S_USE::~S_USE() {
+  if (s) release();
+}
+
+int64_t s_now_us() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// ---------------------------------------------------------------------------
+// Blocked system calls
+
+S_BLOCKED::S_BLOCKED(STREAM* st, int dir) : s(st), slot(-1) {
+  std::lock_guard<std::mutex> g(s->h.blk_mu);
+  for (int i = 0; i < kMaxBlocked; ++i)
+    if (s->h.blk_dir[i] == 0) {
+      s->h.blk_dir[i] = dir;
+      s->h.blk_thr[i] = pthread_self();
+      slot = i;
+      break;
+    }
+}
+
+S_BLOCKED::~S_BLOCKED() {
+  if (slot < 0) return;
+  std::lock_guard<std::mutex> g(s->h.blk_mu);
+  s->h.blk_dir[slot] = 0;
+}
+
+void s_kick_blocked(STREAM* s, int dir) {
+  std::lock_guard<std::mutex> g(s->h.blk_mu);
+  for (int i = 0; i < kMaxBlocked; ++i)
+    if (s->h.blk_dir[i] & dir) pthread_kill(s->h.blk_thr[i], SIGUSR1);
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+
+namespace {
+
+// Finishes a close whose state is already S_STATE_CLOSING; stream_lock held.
+int close_now(STREAM* s) {
+  S_HEADER& h = s->h;
+  live_set().erase(s);
+  // Wake what is blocked in the stream and wait for every operation to
+  // leave. Interrupts are repeated: one may arrive just before a thread
+  // enters its system call.
+  while (h.users.load() > 0) {
+    if (h.tbl->interrupt) h.tbl->interrupt(s, h.abort_io.load());
+    s_kick_blocked(s, h.abort_io.load() ? 3 : 1);
+    wakeup_task(s);
+    _i_sleep_task_timeout(s, stream_lock, 0.005, __FILE__, __LINE__);
+    lock_task(stream_lock);
+  }
+  int r = 0;
+  if (!h.abort_io.load() && h.mode != S_MODE_READ) {
+    // The encoder's closing shift sequence, then the pending output.
+    if (h.cm && h.cm->flush_external && h.tbl->write) {
+      unsigned char tail[CM_MAX_BYTES];
+      int n = h.cm->flush_external(&h.cmw, tail);
+      if (n > 0 && h.tbl->write(s, tail, n) < 0) r = -1;
+    }
+    if (h.tbl->flush && h.tbl->flush(s) < 0) r = -1;
+  }
+  if (h.tbl->close && h.tbl->close(s) < 0) r = -1;
+  h.state.store(S_STATE_CLOSED);
+  wakeup_task(s);
+  add_zombie(s);
+  return r;
+}
+
+}  // namespace
+
+int __d_s_close(STREAM* s, const char* file, int line) {
+  (void)file;
+  (void)line;
+  if (!s || !live_set().count(s)) return -1;
+  S_HEADER& h = s->h;
+  if (h.std_flag || h.state.load() != S_STATE_LIVE) return -1;
+  h.state.store(S_STATE_CLOSING);
+  return close_now(s);
+}
+
+int _d_s_close(STREAM* s, const char* file, int line) {
+  lock_stream();
+  int r = __d_s_close(s, file, line);
+  unlock_stream();
+  return r;
+}
+
+int s_close_queue(STREAM* s) {
+  lock_stream();
+  if (!s || !live_set().count(s) || s->h.std_flag || s->h.state.load() != S_STATE_LIVE) {
+    unlock_stream();
+    return -1;
+  }
+  // Readers see the end of input from now on; the close itself (which may
+  // wait for a writer) runs in the close task.
+  s->h.state.store(S_STATE_CLOSING);
+  if (s->h.tbl->interrupt) s->h.tbl->interrupt(s, s->h.abort_io.load());
+  s_kick_blocked(s, s->h.abort_io.load() ? 3 : 1);
+  wakeup_task(s);
+  unlock_stream();
+  {
+    std::lock_guard<std::mutex> g(cq_mu);
+    cq_items.push_back(s);
+    if (cq_running > 0) return 0;
+    ++cq_running;
+  }
+  if (create_task(close_task, nullptr, 1) < 0) {
+    // No thread: close here.
+    {
+      std::lock_guard<std::mutex> g(cq_mu);
+      --cq_running;
+    }
+    close_task(nullptr);
+  }
+  return 0;
+}
+
+void s_close_queue_drain() {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(cq_mu);
+      if (cq_items.empty() && cq_busy == 0 && cq_running == 0) return;
+    }
+    _i_sleep_task_timeout(&cq_items, nullptr, 0.01, __FILE__, __LINE__);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reading and writing
+
+namespace {
+
+void note_read(S_HEADER& h, const unsigned char* p, int n) {
+  if (n <= 0) return;
+  int64_t now = s_now_us();
+  if (h.tp_bytes == 0) h.tp_first_us = now;
+  h.tp_last_us = now;
+  h.tp_bytes += n;
+  if (!h.cr_flag) return;
+  // Only the last byte can be pushed back: remember how it counted.
+  int before = h.cr_rstate;
+  int head = s_count_line_ends(p, n - 1, &h.cr_rstate);
+  h.cr_last_prev = h.cr_rstate;
+  int last = s_count_line_ends(p + n - 1, 1, &h.cr_rstate);
+  (void)before;
+  h.cr_last_delta = last;
+  h.cr_in += head + last;
+  if (h.mode == S_MODE_READ) h.cr_cnt += head + last;
+}
+
+}  // namespace
+
+int s_read(STREAM* s, void* data, int len) {
+  S_USE use(s);
+  if (!use.s || len < 0 || (!data && len > 0)) return -1;
+  if (len == 0) return 0;
+  S_HEADER& h = s->h;
+  if (!h.tbl->read) return -1;
+  lock_at_safe_point(h.rmu);
+  std::lock_guard<std::mutex> g(h.rmu, std::adopt_lock);
+  auto* out = static_cast<unsigned char*>(data);
+  int got = 0;
+  if (h.push_c >= 0) {
+    out[0] = static_cast<unsigned char>(h.push_c);
+    h.push_c = -1;
+    got = 1;
+  }
+  if (got < len) {
+    if (got > 0) {
+      // The pushed byte alone is a complete answer; do not block for more.
+      note_read(h, out, got);
+      return got;
+    }
+    int r = h.tbl->read(s, out, len);
+    if (r < 0) return h.state.load() == S_STATE_LIVE ? -1 : 0;
+    got = r;
+  }
+  note_read(h, out, got);
+  return got;
+}
+
+int s_push(STREAM* s, int c) {
+  S_USE use(s);
+  if (!use.s || c < 0 || c > 255) return -1;
+  S_HEADER& h = s->h;
+  lock_at_safe_point(h.rmu);
+  std::lock_guard<std::mutex> g(h.rmu, std::adopt_lock);
+  if (h.push_c >= 0) return -1;
+  h.push_c = c;
+  if (h.cr_flag) {
+    h.cr_in -= h.cr_last_delta;
+    if (h.mode == S_MODE_READ) h.cr_cnt -= h.cr_last_delta;
+    h.cr_rstate = h.cr_last_prev;
+    h.cr_last_delta = 0;
+  }
+  if (h.tp_bytes > 0) --h.tp_bytes;
+  return 0;
+}
+
+int s_write(STREAM* s, const void* data, int len) {
+  S_USE use(s);
+  if (!use.s || len < 0 || (!data && len > 0)) return -1;
+  S_HEADER& h = s->h;
+  if (!h.tbl->write || h.mode == S_MODE_READ) return -1;
+  if (len == 0) return 0;
+  lock_at_safe_point(h.wmu);
+  std::lock_guard<std::mutex> g(h.wmu, std::adopt_lock);
+  int r = h.tbl->write(s, data, len);
+  if (r < 0) return -1;
+  if (h.cr_flag) h.cr_cnt += s_count_line_ends(static_cast<const unsigned char*>(data), r, &h.cr_wstate);
+  return r;
+}
+
+int s_flush(STREAM* s) {
+  S_USE use(s);
+  if (!use.s) return -1;
+  S_HEADER& h = s->h;
+  if (!h.tbl->flush) return 0;
+  lock_at_safe_point(h.wmu);
+  std::lock_guard<std::mutex> g(h.wmu, std::adopt_lock);
+  return h.tbl->flush(s);
+}
+
+int s_read_lchar(STREAM* s, L_CHAR* code) {
+  S_USE use(s);
+  if (!use.s || !code) return -1;
+  S_HEADER& h = s->h;
+  for (;;) {
+    if (h.dec_npending > 0) {
+      *code = h.dec_pending[0];
+      for (int i = 1; i < h.dec_npending; ++i) h.dec_pending[i - 1] = h.dec_pending[i];
+      --h.dec_npending;
+      return 1;
+    }
+    unsigned char c;
+    int r = s_read(s, &c, 1);
+    CODE_METHOD* cm = h.cm ? h.cm : std_cm;
+    if (h.cmw.cm != cm) cm_work_init(&h.cmw, cm);
+    if (r < 0) return -1;
+    if (r == 0) {
+      h.dec_npending = cm->end_internal(&h.cmw, h.dec_pending);
+      if (h.dec_npending == 0) return 0;
+      continue;
+    }
+    h.dec_npending = cm->to_internal(&h.cmw, c, h.dec_pending);
+  }
+}
+
+int s_set_cr(STREAM* s, int flag) {
+  S_USE use(s);
+  if (!use.s) return -1;
+  S_HEADER& h = s->h;
+  std::scoped_lock g(h.rmu, h.wmu);
+  h.cr_flag = flag ? 1 : 0;
+  h.cr_cnt = flag ? 1 : 0;
+  h.cr_in = flag ? 1 : 0;
+  h.cr_wstate = h.cr_rstate = 0;
+  h.cr_last_delta = 0;
+  return 0;
+}
+
+int s_get_cr(STREAM* s) {
+  S_USE use(s);
+  return use.s ? s->h.cr_cnt : -1;
+}
+
+CODE_METHOD* s_get_cm(STREAM* s) {
+  S_USE use(s);
+  return use.s ? s->h.cm : nullptr;
+}
+
+int s_set_cm(STREAM* s, CODE_METHOD* cm) {
+  S_USE use(s);
+  if (!use.s || !cm) return -1;
+  S_HEADER& h = s->h;
+  lock_at_safe_point(h.wmu);
+  std::lock_guard<std::mutex> g(h.wmu, std::adopt_lock);
+  int r = 0;
+  if (h.cm && h.cm != cm && h.cm->flush_external && h.tbl->write && h.mode != S_MODE_READ) {
+    unsigned char tail[CM_MAX_BYTES];
+    int n = h.cm->flush_external(&h.cmw, tail);
+    if (n > 0 && h.tbl->write(s, tail, n) < 0) r = -1;
+  }
+  h.cm = cm;
+  cm_work_init(&h.cmw, cm);
+  h.dec_npending = 0;
+  return r;
+}
+
+int s_set_write_abort(STREAM* s, int type, int sec) {
+  S_USE use(s);
+  if (!use.s || type < 0 || sec < 0) return -1;
+  s->h.wa_type = type;
+  s->h.wa_sec = type ? (sec > 0 ? sec : 1) : 0;
+  return 0;
+}
+
+double s_get_thput(STREAM* s) {
+  S_USE use(s);
+  if (!use.s) return -1;
+  S_HEADER& h = s->h;
+  int64_t span = h.tp_last_us - h.tp_first_us;
+  if (h.tp_bytes <= 0 || span <= 0) return -1;
+  return static_cast<double>(h.tp_bytes) * 1e6 / static_cast<double>(span);
+}
+
+int s_get_socketip(STREAM* s) {
+  S_USE use(s);
+  if (!use.s) return 0;
+  if (!s->h.tbl->get_socketip) return -1;
+  return s->h.tbl->get_socketip(s);
+}
+
+// ---------------------------------------------------------------------------
+// Write watchdog support for back-ends
+
+int s_write_abort_ms(STREAM* s) {
+  if (!s->h.wa_type || s->h.wa_sec <= 0) return -1;
+  return s->h.wa_sec * get_tick_unit_ms();
+}
+
+void s_write_aborted(STREAM* s) {
+  s->h.abort_io.store(1);
+  s_close_queue(s);
+}
