@@ -39,8 +39,24 @@ int read_body(PDB64* p, uint64_t fofs, const PHYS_PN64_HEADER& ph, uint8_t* out,
 // forms), and the body unless header_only.
 void* read_record(PDB64* p, uint64_t fofs, size_t extra, bool header_only, uint64_t max_size, const char* file,
                   int line) {
+  if (!p) return nullptr;
+  // Without the cache every read is a system call, so the header comes with
+  // the start of the body in one.
+  uint8_t first[4096];
+  uint64_t have = 0;
   PHYS_PN64_HEADER ph;
-  if (!p || pdb64_read_phys(p, fofs, &ph) < 0) return nullptr;
+  uint64_t size = p->fac.file_size;
+  if (p->fac.direct && !header_only && fofs < size) {
+    have = std::min<uint64_t>(sizeof first, size - fofs);
+    if (pdb64_read_at(p, fofs, first, have) < 0) return nullptr;
+    if (pn64_decode_phys(first, have, &ph) < 0 || ph.length > size - fofs) {
+      errno = EIO;
+      return nullptr;
+    }
+    have -= static_cast<uint64_t>(ph.width);
+  } else if (pdb64_read_phys(p, fofs, &ph) < 0) {
+    return nullptr;
+  }
   uint64_t body = ph.length - static_cast<uint64_t>(ph.width);
   uint64_t m = body + 16;
   uint64_t keep = header_only ? 16 : m;
@@ -51,7 +67,10 @@ void* read_record(PDB64* p, uint64_t fofs, size_t extra, bool header_only, uint6
   h->dummy[0] = h->dummy[1] = h->dummy[2] = 0;
   h->size = m;
   change_endian_header64(h);
-  if (keep > 16 && read_body(p, fofs, ph, block + extra + 16, keep - 16) < 0) {
+  uint64_t want = keep - 16;
+  uint64_t got = std::min(have, want);
+  std::memcpy(block + extra + 16, first + ph.width, got);
+  if (want > got && read_body(p, fofs + got, ph, block + extra + 16 + got, want - got) < 0) {
     xx_d_f_ree(block, file, line);
     return nullptr;
   }
@@ -71,16 +90,12 @@ int64_t write_record_here(PDB64* p, const PN64_HEADER* d, uint64_t body_len, boo
   }
   uint8_t ph[12];
   int w = pn64_encode_phys(ph, host_type(d), m);
-  if (fac_write(&p->fac, ph, static_cast<uint64_t>(w)) != w) return -1;
   const auto* body = reinterpret_cast<const uint8_t*>(d) + 16;
   if (zero_body) {
+    if (fac_write(&p->fac, ph, static_cast<uint64_t>(w)) != w) return -1;
     if (fac_write(&p->fac, nullptr, body_len) != static_cast<int64_t>(body_len)) return -1;
-  } else {
-    for (uint64_t done = 0; done < body_len;) {
-      uint64_t n = std::min(kBodyPiece, body_len - done);
-      if (fac_write(&p->fac, body + done, n) != static_cast<int64_t>(n)) return -1;
-      done += n;
-    }
+  } else if (fac_write2(&p->fac, ph, static_cast<uint64_t>(w), body, body_len) < 0) {
+    return -1;
   }
   return w + static_cast<int64_t>(body_len);
 }

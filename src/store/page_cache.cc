@@ -30,12 +30,67 @@
 
 FAC_GENERAL fac_general_info;
 
+// Open addressing with linear probing on the page number; deletion shifts
+// the following entries back, so there are no tombstones.
+struct FacPageIndex {
+  std::vector<FAC_ENTRY*> slots = std::vector<FAC_ENTRY*>(64, nullptr);
+  size_t count = 0;
+  uint64_t max_offset = 0;  // no page lies above this offset
+
+  size_t mask() const { return slots.size() - 1; }
+  static size_t hash(uint64_t ofs) { return static_cast<size_t>((ofs >> 12) * 0x9E3779B97F4A7C15ull >> 20); }
+
+  FAC_ENTRY* find(uint64_t ofs) const {
+    for (size_t i = hash(ofs) & mask();; i = (i + 1) & mask()) {
+      FAC_ENTRY* e = slots[i];
+      if (!e || e->offset == ofs) return e;
+    }
+  }
+  bool insert(FAC_ENTRY* e) {
+    if ((count + 1) * 2 > slots.size()) grow();
+    size_t i = hash(e->offset) & mask();
+    for (; slots[i]; i = (i + 1) & mask())
+      if (slots[i]->offset == e->offset) return false;
+    slots[i] = e;
+    ++count;
+    if (e->offset > max_offset) max_offset = e->offset;
+    return true;
+  }
+  bool erase(uint64_t ofs) {
+    size_t i = hash(ofs) & mask();
+    for (;; i = (i + 1) & mask()) {
+      if (!slots[i]) return false;
+      if (slots[i]->offset == ofs) break;
+    }
+    slots[i] = nullptr;
+    --count;
+    // Move back entries whose probe run passed through the freed slot.
+    for (size_t j = (i + 1) & mask(); slots[j]; j = (j + 1) & mask()) {
+      size_t home = hash(slots[j]->offset) & mask();
+      bool between = i <= j ? (home <= i || home > j) : (home <= i && home > j);
+      if (between) {
+        slots[i] = slots[j];
+        slots[j] = nullptr;
+        i = j;
+      }
+    }
+    return true;
+  }
+  void grow() {
+    std::vector<FAC_ENTRY*> old(slots.size() * 2, nullptr);
+    old.swap(slots);
+    count = 0;
+    for (FAC_ENTRY* e : old)
+      if (e) insert(e);
+  }
+};
+
 namespace {
 
 constexpr uint64_t kPageMask = ~uint64_t{kFacPageSize - 1};
 // Whole-page runs at least this long that are not cached are read straight
 // into the caller's buffer instead of through the cache.
-constexpr uint64_t kBypassPages = 4;
+constexpr uint64_t kBypassPages = 1;
 constexpr size_t kEntryPoolMax = 256;
 
 std::vector<FAC_ENTRY*>& entry_pool() {
@@ -77,12 +132,12 @@ FAC_ENTRY* new_entry(FAC_INFO* info, uint64_t offset) {
   FAC_ENTRY* e;
   auto& pool = entry_pool();
   if (!pool.empty()) {
+    // Not cleared here: whoever fills the page clears what it does not fill.
     e = pool.back();
     pool.pop_back();
-    std::memset(e->data, 0, kFacPageSize);
   } else {
     e = static_cast<FAC_ENTRY*>(d_alloc(sizeof(FAC_ENTRY)));
-    e->data = static_cast<uint8_t*>(std::calloc(1, kFacPageSize));
+    e->data = static_cast<uint8_t*>(std::malloc(kFacPageSize));
     if (!e->data) er_panic("fac_entry");
   }
   e->h.next = e->h.prev = nullptr;
@@ -111,7 +166,7 @@ void drop_entry(FAC_ENTRY* e) {
   ring_unlink(e);
   if (e->dirty) g.dirty_nos--;
   g.entries_nos--;
-  if (info->entries_tree->erase(e->offset) != 1) er_panic("get_entry");
+  if (!info->entries_tree->erase(e->offset)) er_panic("get_entry");
   if (info->last == e) info->last = nullptr;
   release_entry(e);
 }
@@ -133,8 +188,7 @@ int64_t page_len_for(const FAC_INFO* info, uint64_t page_ofs) {
 
 FAC_ENTRY* lookup(FAC_INFO* info, uint64_t page_ofs) {
   if (info->last && info->last->offset == page_ofs) return info->last;
-  auto it = info->entries_tree->find(page_ofs);
-  return it == info->entries_tree->end() ? nullptr : it->second;
+  return info->entries_tree->find(page_ofs);
 }
 
 // Fetches the page holding `offset`; status 1 for a page made now (its bytes
@@ -153,7 +207,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
   } else {
     e = new_entry(info, po);
     e->len = static_cast<int>(page_len_for(info, po));
-    if (!info->entries_tree->emplace(po, e).second) er_panic("get_entry");
+    if (!info->entries_tree->insert(e)) er_panic("get_entry");
     *status = 1;
     g.entries_nos++;
     ring_push_front(&g.entries, e);
@@ -163,11 +217,14 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
   return e;
 }
 
-// Fills a page made now from the disk. The bytes past the on-disk end stay
+// Fills a page made now from the disk; the bytes past the on-disk end are
 // zero. On failure the page is dropped and -1 returned.
 int load_page(FAC_INFO* info, FAC_ENTRY* e) {
-  if (e->offset >= info->real_file_size || e->len == 0) return 0;
-  uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(e->len), info->real_file_size - e->offset);
+  uint64_t n = 0;
+  if (e->offset < info->real_file_size)
+    n = std::min<uint64_t>(static_cast<uint64_t>(e->len), info->real_file_size - e->offset);
+  std::memset(e->data + n, 0, kFacPageSize - n);
+  if (n == 0) return 0;
   ssize_t r = u_pread_full(info->fd, e->data, n, static_cast<int64_t>(e->offset));
   if (r == static_cast<ssize_t>(n)) return 0;
   if (r >= 0) errno = EIO;  // the file is shorter than it should be
@@ -254,6 +311,36 @@ int fac_purge_onlyone(FAC_INFO* info) {
   return 0;
 }
 
+// Appended pages that are complete are written back in batches of this
+// many, so that a long run of appends streams to disk from memory that is
+// still warm instead of piling up until three quarters of the cache is
+// dirty. Pages written in place are not affected.
+constexpr uint64_t kWriteBehindPages = 2048;
+
+int write_behind(FAC_INFO* info) {
+  static thread_local std::vector<iovec> iov;
+  static thread_local std::vector<FAC_ENTRY*> pages;
+  uint64_t start = info->real_file_size & kPageMask;
+  uint64_t stop = info->file_size & kPageMask;  // the page being filled stays
+  if (stop < start + (kWriteBehindPages + 1) * kFacPageSize) return 0;
+  stop -= kFacPageSize;  // and so does the one before it
+  while (start < stop) {
+    iov.clear();
+    pages.clear();
+    uint64_t from = start;
+    for (; start < stop && iov.size() < IOV_MAX; start += kFacPageSize) {
+      FAC_ENTRY* e = info->entries_tree->find(start);
+      if (!e || !e->dirty || e->len != kFacPageSize) er_panic("write_behind");
+      pages.push_back(e);
+      iov.push_back(iovec{e->data, kFacPageSize});
+    }
+    if (pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), from) < 0) return -1;
+    for (FAC_ENTRY* e : pages) mark_clean(e);
+    info->real_file_size = start;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void fac_init_general() {
@@ -279,7 +366,7 @@ void fac_init(FAC_INFO* info) {
     info->next = info->prev = info;
     return;
   }
-  info->entries_tree = new std::map<uint64_t, FAC_ENTRY*>;
+  info->entries_tree = new FacPageIndex;
   ring_init(&info->dirty_head);
   FAC_INFO* head = &fac_general_info.info_list;
   info->next = head->next;
@@ -292,10 +379,21 @@ int64_t fac_read(FAC_INFO* info, void* data, uint64_t len) {
   auto* out = static_cast<uint8_t*>(data);
   uint64_t pos = info->seek_point;
   if (info->direct) {
-    ssize_t r = u_pread_full(info->fd, out, len, static_cast<int64_t>(pos));
+    // Bytes between the disk end and the logical end are appended zeros not
+    // yet materialised (see direct_write).
+    uint64_t n = pos < info->file_size ? std::min(len, info->file_size - pos) : 0;
+    ssize_t r = u_pread_full(info->fd, out, n, static_cast<int64_t>(pos));
     if (r < 0) return -1;
-    info->seek_point = pos + static_cast<uint64_t>(r);
-    return r;
+    auto got = static_cast<uint64_t>(r);
+    if (got < n) {
+      if (pos + got < info->real_file_size) {
+        errno = EIO;  // the file shrank under us
+        return -1;
+      }
+      std::memset(out + got, 0, n - got);
+    }
+    info->seek_point = pos + n;
+    return static_cast<int64_t>(n);
   }
   if (pos > info->file_size) {
     errno = EIO;
@@ -347,32 +445,51 @@ int64_t fac_read(FAC_INFO* info, void* data, uint64_t len) {
 
 namespace {
 
-int64_t direct_write(FAC_INFO* info, const void* data, uint64_t len) {
+// Direct mode. Zeros appended at the end are not written: the logical end
+// moves and the file is extended at the next flush (a later write past the
+// disk end leaves a hole, which reads as zeros too).
+int64_t direct_write(FAC_INFO* info, const iovec* iov, int cnt) {
   static const uint8_t zeros[65536] = {};
   uint64_t pos = info->seek_point;
+  uint64_t len = 0;
+  bool all_zero = true;
+  for (int i = 0; i < cnt; ++i) {
+    len += iov[i].iov_len;
+    all_zero = all_zero && !iov[i].iov_base;
+  }
   uint64_t end = pos + len;
-  uint64_t old_size = info->file_size;
+  uint64_t old_real = info->real_file_size;
   int rc = 0;
-  if (data) {
-    rc = u_pwrite_full(info->fd, data, len, static_cast<int64_t>(pos)) < 0 ? -1 : 0;
+  if (!all_zero) {
+    iovec v[8];
+    if (cnt > 8) {
+      errno = EINVAL;
+      return -1;
+    }
+    for (int i = 0; i < cnt; ++i) v[i] = iovec{iov[i].iov_base ? iov[i].iov_base : const_cast<uint8_t*>(zeros),
+                                               iov[i].iov_len};
+    for (int i = 0; i < cnt; ++i)
+      if (!iov[i].iov_base && iov[i].iov_len > sizeof zeros) {
+        errno = EINVAL;  // zero runs with data are at most one buffer long
+        return -1;
+      }
+    rc = pwritev_full(info->fd, v, cnt, pos);
   } else {
-    // Zeros below the end are written; past the end the file is extended.
-    uint64_t p = pos;
-    while (rc == 0 && p < std::min(end, old_size)) {
-      uint64_t c = std::min<uint64_t>(sizeof zeros, std::min(end, old_size) - p);
+    for (uint64_t p = pos; rc == 0 && p < std::min(end, old_real);) {
+      uint64_t c = std::min<uint64_t>(sizeof zeros, std::min(end, old_real) - p);
       rc = u_pwrite_full(info->fd, zeros, c, static_cast<int64_t>(p)) < 0 ? -1 : 0;
       p += c;
     }
-    if (rc == 0 && end > old_size) rc = u_ftruncate64(info->fd, static_cast<int64_t>(end));
   }
   if (rc < 0) {
     int saved = errno;
-    if (end > old_size) u_ftruncate64(info->fd, static_cast<int64_t>(old_size));
+    if (end > old_real) u_ftruncate64(info->fd, static_cast<int64_t>(old_real));
     errno = saved;
     return -1;
   }
   info->seek_point = end;
-  if (end > info->file_size) info->file_size = info->real_file_size = end;
+  if (!all_zero && end > info->real_file_size) info->real_file_size = end;
+  if (end > info->file_size) info->file_size = end;
   return static_cast<int64_t>(len);
 }
 
@@ -399,7 +516,10 @@ int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len) {
     errno = EFBIG;
     return -1;
   }
-  if (info->direct) return direct_write(info, data, len);
+  if (info->direct) {
+    iovec v{const_cast<void*>(data), len};
+    return direct_write(info, &v, 1);
+  }
   uint64_t pos = info->seek_point;
   if (pos > info->file_size) {
     errno = EIO;
@@ -431,9 +551,15 @@ int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len) {
     if (ip > static_cast<uint64_t>(e->len)) er_panic("fac_write(2)");
     uint64_t piece = std::min<uint64_t>(end - pos, kFacPageSize - ip);
     mark_dirty(e);
+    if (st == 1) {
+      // A page made now holds nothing from disk worth keeping (see
+      // prepare_partial): clear what this piece does not cover.
+      std::memset(e->data, 0, ip);
+      std::memset(e->data + ip + piece, 0, kFacPageSize - ip - piece);
+    }
     if (in)
       std::memcpy(e->data + ip, in + done, piece);
-    else if (st == 0)
+    else
       std::memset(e->data + ip, 0, piece);
     if (ip + piece > static_cast<uint64_t>(e->len)) e->len = static_cast<int>(ip + piece);
     pos += piece;
@@ -443,8 +569,9 @@ int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len) {
   for (int i = 0; i < np; ++i) pinned[i]->pinned = 0;
   info->seek_point = pos;
   FAC_GENERAL& g = fac_general_info;
+  // Failures leave the pages dirty; the file's next flush reports them.
+  write_behind(info);
   if (static_cast<double>(g.dirty_nos) >= 0.75 * static_cast<double>(g.total_entries)) {
-    // A failure leaves the pages dirty; the file's next flush reports it.
     fac_purge_all();
   }
   return static_cast<int64_t>(len);
@@ -477,15 +604,26 @@ int fac_truncate(FAC_INFO* info, uint64_t length) {
   if (info->seek_point > length) info->seek_point = length;
   info->real_file_size = std::min<uint64_t>(static_cast<uint64_t>(on_disk), length);
   if (info->direct) return 0;
-  auto& tree = *info->entries_tree;
-  auto it = tree.upper_bound(length);
-  while (it != tree.end()) {
-    FAC_ENTRY* e = it->second;
-    ++it;
-    drop_entry(e);
+  FacPageIndex& idx = *info->entries_tree;
+  // Pages wholly past the new end go; the one holding the end stays.
+  uint64_t first = (length & kPageMask) + kFacPageSize;
+  if (idx.max_offset >= first) {
+    uint64_t probes = (idx.max_offset - first) / kFacPageSize + 1;
+    if (probes <= idx.slots.size()) {
+      for (uint64_t o = first; o <= idx.max_offset; o += kFacPageSize)
+        if (FAC_ENTRY* e = idx.find(o)) drop_entry(e);
+    } else {
+      for (size_t i = 0; i < idx.slots.size();) {
+        FAC_ENTRY* e = idx.slots[i];
+        if (e && e->offset > length)
+          drop_entry(e);  // a later entry may have moved into slot i
+        else
+          ++i;
+      }
+    }
+    idx.max_offset = length & kPageMask;
   }
-  if (!tree.empty()) {
-    FAC_ENTRY* e = tree.rbegin()->second;
+  if (FAC_ENTRY* e = idx.find(length & kPageMask)) {
     if (e->offset + static_cast<uint64_t>(e->len) > length) {
       int keep = static_cast<int>(length - e->offset);
       std::memset(e->data + keep, 0, static_cast<size_t>(e->len - keep));
@@ -495,17 +633,46 @@ int fac_truncate(FAC_INFO* info, uint64_t length) {
   return 0;
 }
 
+namespace {
+
+int direct_flush(FAC_INFO* info) {
+  if (info->real_file_size >= info->file_size) return 0;
+  if (u_ftruncate64(info->fd, static_cast<int64_t>(info->file_size)) < 0) return -1;
+  info->real_file_size = info->file_size;
+  return 0;
+}
+
+}  // namespace
+
+int64_t fac_write2(FAC_INFO* info, const void* a, uint64_t alen, const void* b, uint64_t blen) {
+  if (info->direct && (b || blen == 0) && alen + blen <= kPn64MaxMemSize) {
+    iovec v[2] = {{const_cast<void*>(a), alen}, {const_cast<void*>(b), blen}};
+    if (!a) return -1;
+    return direct_write(info, v, 2);
+  }
+  int64_t n = fac_write(info, a, alen);
+  if (n != static_cast<int64_t>(alen)) return -1;
+  int64_t m = fac_write(info, b, blen);
+  if (m != static_cast<int64_t>(blen)) return -1;
+  return n + m;
+}
+
 int fac_flush(FAC_INFO* info) {
-  if (info->direct) return 0;
+  if (info->direct) return direct_flush(info);
   return fac_purge_onlyone(info);
 }
 
 int fac_close(FAC_INFO* info) {
-  if (info->direct) return 0;
+  if (info->direct) return direct_flush(info);
   int rc = fac_purge_onlyone(info);
-  auto* tree = info->entries_tree;
-  while (!tree->empty()) drop_entry(tree->begin()->second);
-  delete tree;
+  FacPageIndex* idx = info->entries_tree;
+  for (size_t i = 0; i < idx->slots.size();) {
+    if (idx->slots[i])
+      drop_entry(idx->slots[i]);
+    else
+      ++i;
+  }
+  delete idx;
   info->entries_tree = nullptr;
   info->prev->next = info->next;
   info->next->prev = info->prev;

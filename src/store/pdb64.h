@@ -119,6 +119,7 @@ constexpr int kFacPageSize = 4096;
 constexpr int kFacDefaultEntries = 32768;
 
 struct FAC_INFO;
+struct FacPageIndex;  // a file's pages by offset (hash table, page_cache.cc)
 
 // Links of the clean-page ring and of a file's dirty-page list.
 struct FAC_LINK {
@@ -146,7 +147,7 @@ struct FAC_INFO {
   uint64_t seek_point;        // current position
   uint64_t file_size;         // logical size
   uint64_t real_file_size;    // size on disk as far as the cache knows
-  std::map<uint64_t, FAC_ENTRY*>* entries_tree;  // page index by offset
+  FacPageIndex* entries_tree;  // page index by offset
   FAC_ENTRY dirty_head;       // sentinel of the dirty-page list
   FAC_ENTRY* last;            // page found by the latest fetch
   int fd;
@@ -175,6 +176,8 @@ void fac_init(FAC_INFO* info);
 int64_t fac_read(FAC_INFO* info, void* data, uint64_t len);
 // Bytes written, or -1 with nothing changed. Null data writes zero bytes.
 int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len);
+// Two pieces back to back (one system call in direct mode); a + b or -1.
+int64_t fac_write2(FAC_INFO* info, const void* a, uint64_t alen, const void* b, uint64_t blen);
 // pos 0 from the start, 1 from the position, 2 from the logical end. The new
 // position, or -1 bad origin, -2 negative target, -3 beyond the end.
 int64_t fac_lseek(FAC_INFO* info, int64_t ofs, int pos);

@@ -113,7 +113,20 @@ TEST_F(PageCache, DirectAndCachedModesWriteIdenticalFiles) {
         if (model.empty() || r < 5) {
           uint64_t m = 24 + (rng() % 16 == 0 ? 60000 + rng() % 20000 : rng() % 3000);
           Bytes rec = make_record(static_cast<uint16_t>(0x0600 + rng() % 7), m, rng());
-          int64_t at = put_record(p, rec);
+          int64_t at;
+          if (rng() % 8 == 0) {  // reserved, never written: appended space reads as zeros
+            PN64_HEADER h{load_be16(rec.data()), {0, 0, 0}, m};
+            int64_t end = pdb64_file_size(p);
+            at = alloc_filespace64(p, &h);
+            ASSERT_GT(at, 0);
+            rec = get_record(p, static_cast<uint64_t>(at));
+            ASSERT_EQ(rec.size(), m);
+            if (at == end) {
+              ASSERT_EQ(std::count(rec.begin() + 16, rec.end(), 0), static_cast<long>(m - 16));
+            }
+          } else {
+            at = put_record(p, rec);
+          }
           ASSERT_GT(at, 0);
           model[at] = rec;
           continue;
