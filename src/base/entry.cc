@@ -18,7 +18,8 @@ namespace {
 constexpr size_t kBodyStack = 64u << 20;
 
 std::mutex exit_mu;
-std::condition_variable exit_cv;
+// Never destroyed: other threads may still use it while the process exits.
+std::condition_variable& exit_cv = *new std::condition_variable;
 bool exit_requested = false;
 int exit_status = 0;
 bool main_waiting = false;

@@ -23,7 +23,8 @@ constexpr int kMaxKeep = 64;
 
 std::mutex fork_mu;
 std::mutex reap_mu;
-std::vector<pid_t> reap_list;  // guarded by reap_mu
+// Never destroyed: the signal thread may still sweep while the process exits.
+std::vector<pid_t>& reap_list = *new std::vector<pid_t>;  // guarded by reap_mu
 std::atomic<const STREAM_HANDOVER*> handover{nullptr};
 
 void sweep_locked() {

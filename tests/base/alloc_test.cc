@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "base/smpalloc.h"
+
+namespace {
+
+// Bytes now charged to the site at `line` of this file.
+size_t site_bytes(int line) {
+  for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m))
+    if (m->line == line && std::strcmp(m->file, __FILE__) == 0) return m->size;
+  return 0;
+}
+
+TEST(TaggedAlloc, PerSiteTotalsFollowAllocReallocFreeAndMoves) {
+  const int line_a = __LINE__ + 1;
+  void* a1 = xx_d_alloc(100, __FILE__, line_a);
+  void* a2 = xx_d_alloc(28, __FILE__, line_a);
+  const int line_b = __LINE__ + 1;
+  void* b = xx_d_alloc(50, __FILE__, line_b);
+  EXPECT_EQ(site_bytes(line_a), 128u);
+  EXPECT_EQ(site_bytes(line_b), 50u);
+
+  // A resize keeps the site and the contents up to the smaller size.
+  std::memset(a1, 'x', 100);
+  a1 = d_re_alloc(a1, 300);
+  ASSERT_NE(a1, nullptr);
+  EXPECT_EQ(static_cast<char*>(a1)[99], 'x');
+  EXPECT_EQ(site_bytes(line_a), 328u);
+  a1 = d_re_alloc(a1, 10);
+  EXPECT_EQ(site_bytes(line_a), 38u);
+
+  // Moving a block's accounting moves all of it.
+  xx_change_statistics(a2, __FILE__, line_b);
+  EXPECT_EQ(site_bytes(line_a), 10u);
+  EXPECT_EQ(site_bytes(line_b), 78u);
+
+  d_f_ree(a1);
+  d_f_ree(a2);
+  d_f_ree(b);
+  d_f_ree(nullptr);
+  EXPECT_EQ(site_bytes(line_a), 0u);
+  EXPECT_EQ(site_bytes(line_b), 0u);
+
+  // A null block resized is a new zeroed block.
+  auto* z = static_cast<unsigned char*>(d_re_alloc(nullptr, 64));
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(z[i], 0);
+  d_f_ree(z);
+}
+
+TEST(TaggedAllocDeathTest, DamagedHeaderStopsWithFramedLabel) {
+  std::string expected = "\n\\*+\nxx_d_f_ree\\(1\\) \\([0-9]+\\)\n\\*+\n";
+  EXPECT_EXIT(
+      {
+        auto* p = static_cast<unsigned char*>(d_alloc(32));
+        p[-16] ^= 0xFF;  // the header's check word lies just before the block
+        d_f_ree(p);
+      },
+      testing::ExitedWithCode(1), expected);
+}
+
+TEST(PanicDeathTest, WritesLabelWithPidAndExitsWithOne) {
+  EXPECT_EXIT(er_panic("_cr_write(2)"), testing::ExitedWithCode(1),
+              "^\n\\*{12}\n_cr_write\\(2\\) \\([0-9]+\\)\n\\*{12}\n$");
+}
+
+TEST(SimpleAlloc, RoundsAlignsAndChainsBlocks) {
+  SIMPLE_ALLOC_T sat;
+  smp_init(&sat);
+  auto* a = static_cast<char*>(smp_alloc(&sat, 1));
+  auto* b = static_cast<char*>(smp_alloc(&sat, 13));
+  EXPECT_EQ(b - a, 8);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 8, 0u);
+  auto* c = static_cast<char*>(smp_alloc(&sat, 16));
+  EXPECT_EQ(c - b, 16);
+  std::memset(c, 0x5A, 16);
+  // The largest size still fits a fresh block; earlier results stay valid.
+  auto* big = static_cast<char*>(smp_alloc(&sat, 1023));
+  std::memset(big, 1, 1023);
+  EXPECT_EQ(sat.last_alloc, big);
+  EXPECT_EQ(static_cast<unsigned char>(c[15]), 0x5A);
+  for (int i = 0; i < 1000; ++i) std::memset(smp_alloc(&sat, 40), 2, 40);
+  free_smp(&sat);
+  EXPECT_EQ(sat.blk, nullptr);
+}
+
+TEST(SimpleAllocDeathTest, OversizeIsAFatalStop) {
+  SIMPLE_ALLOC_T sat;
+  smp_init(&sat);
+  EXPECT_EXIT(smp_alloc(&sat, 1024), testing::ExitedWithCode(1), "smp_alloc\\(1\\)");
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "base/entry.h"
+#include "base/log_hook.h"
+#include "base/signals.h"
+#include "base/version.h"
+
+namespace {
+
+struct ChildResult {
+  int status = -1;  // exit status, or -1 when the child did not exit normally
+  std::string out;
+};
+
+// Runs `fn` in a forked child whose standard output is captured; the child
+// is expected to end the process itself (through call_main or u_exit).
+template <typename Fn>
+ChildResult run_in_child(Fn fn) {
+  int p[2];
+  EXPECT_EQ(pipe(p), 0);
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(p[0]);
+    dup2(p[1], 1);
+    close(p[1]);
+    fn();
+    _exit(99);  // fn must not return
+  }
+  close(p[1]);
+  ChildResult r;
+  char buf[256];
+  for (;;) {
+    ssize_t n = read(p[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    r.out.append(buf, static_cast<size_t>(n));
+  }
+  close(p[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+  return r;
+}
+
+// Blocks the calling thread until the process ends.
+[[noreturn]] void wait_forever() {
+  for (;;) pause();
+}
+
+std::atomic<int> hook_calls{0};
+int counting_hook(int sig) {
+  std::printf("hook %d\n", sig);
+  std::fflush(stdout);
+  return ++hook_calls < 3 ? 0 : -1;
+}
+
+TEST(Entry, InterruptWithoutHookPrintsInterruptedAndExitsWithOne) {
+  ChildResult r = run_in_child([] {
+    char a0[] = "qnmx";
+    char* argv[] = {a0, nullptr};
+    call_main(1, argv, [](int, char**) -> int {
+      kill(getpid(), SIGINT);
+      wait_forever();
+    });
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Interrupted\n");
+}
+
+TEST(Entry, HookKeepsRunningUntilItReturnsNegative) {
+  ChildResult r = run_in_child([] {
+    char a0[] = "qnmx";
+    char* argv[] = {a0, nullptr};
+    call_main(1, argv, [](int, char**) -> int {
+      int_handler = counting_hook;
+      for (;;) {
+        int before = hook_calls;
+        kill(getpid(), SIGINT);
+        while (hook_calls == before) usleep(1000);  // the hook runs in the signal thread
+      }
+    });
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "hook 2\nhook 2\nhook 2\nInterrupted\n");
+}
+
+TEST(Entry, BodyResultPlusArgumentAndExitFromAnotherThread) {
+  ChildResult r = run_in_child([] {
+    char a0[] = "qnmx", a1[] = "+3,4", a2[] = "script", a3[] = "-";
+    char* argv[] = {a0, a1, a2, a3, nullptr};
+    call_main(4, argv, [](int argc, char** argv) -> int {
+      std::printf("%d %s %s %s|", argc, argv[1], argv[2], get_inherited_streams_arg());
+      return 5;  // left in the stdio buffer: the exit must flush it
+    });
+  });
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(r.out, "3 script - +3,4|");
+
+  r = run_in_child([] {
+    char a0[] = "qnmx";
+    char* argv[] = {a0, nullptr};
+    call_main(1, argv, [](int, char**) -> int {
+      std::printf("%s|", get_inherited_streams_arg() ? "arg" : "none");
+      std::thread([] { u_exit(7); }).join();
+      return 0;
+    });
+  });
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.out, "none|");
+}
+
+TEST(Entry, BrokenPipeIsAnErrorNotADeath) {
+  init_signals();
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  close(p[0]);
+  errno = 0;
+  EXPECT_EQ(write(p[1], "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  close(p[1]);
+}
+
+TEST(Entry, Usr1BreaksABlockingCall) {
+  init_signals();
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  std::atomic<int> result{0}, err{0};
+  std::atomic<bool> started{false};
+  std::thread reader([&] {
+    char c;
+    started = true;
+    result = static_cast<int>(read(p[0], &c, 1));
+    err = errno;
+  });
+  while (!started) std::this_thread::yield();
+  // Until the read has returned, keep knocking: the first knock may come
+  // before the thread is inside read().
+  while (result == 0) {
+    pthread_kill(reader.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  reader.join();
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(err, EINTR);
+  close(p[0]);
+  close(p[1]);
+}
+
+int recording_hook(int level, int layer, void* data, const char* fmt, va_list ap) {
+  char buf[64];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  *static_cast<std::string*>(data) = std::to_string(level) + "/" + std::to_string(layer) + " " + buf;
+  return 11;
+}
+
+TEST(LogHookAndVersions, HookReceivesLinesAndVersionsAreFoundByLayer) {
+  std::string got;
+  EXPECT_EQ(log_printf(LOG_LEVEL_MESSAGE, LOG_LAYER_ZU, &got, "lost %d", 1), -1);
+  __log_vprintf = recording_hook;
+  EXPECT_EQ(log_printf(LOG_LEVEL_MESSAGE, LOG_LAYER_ZU, &got, "Launch %s %d", "up", 2), 11);
+  __log_vprintf = nullptr;
+  EXPECT_EQ(got, "5/4 Launch up 2");
+
+  static VERSION lib{"LIB", "library", "maker", "1.0", 2020, 1, 2, nullptr, ""};
+  static VERSION zu{"ZU", "language", "maker", "2.0", 2021, 0, 0, nullptr, ""};
+  set_version(&lib);
+  set_version(&zu);
+  EXPECT_EQ(get_version(nullptr), &zu);
+  EXPECT_EQ(get_version(nullptr)->next, &lib);
+  EXPECT_EQ(get_version("LIB"), &lib);
+  EXPECT_EQ(get_version("QN"), nullptr);
+}
+
+}  // namespace
