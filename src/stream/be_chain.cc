@@ -1,6 +1,7 @@
 // Chain streams: text written to one is forwarded by its own thread to an
 // interpreter's peer through the forwarding hook, as 4-byte codes (most
 // significant byte first: the stream's encoding is EXTUCS-4).
+#include <algorithm>
 #include <atomic>
 
 #include "base/task.h"
