@@ -157,3 +157,23 @@ TEST_F(PageCache, DirectAndCachedModesWriteIdenticalFiles) {
     EXPECT_EQ(close_filespace64(p), 0);
   }
 }
+
+TEST_F(PageCache, LongAppendsStreamToDiskAndReadBackWhole) {
+  PDB64* p = create("a.db");
+  ASSERT_NE(p, nullptr);
+  std::vector<std::pair<int64_t, Bytes>> recs;
+  for (uint32_t i = 0; i < 200; ++i) {
+    Bytes rec = make_record(0x0600, 24 + (i * 977) % 9000, i);
+    int64_t at = put_record(p, rec);
+    ASSERT_GT(at, 0);
+    recs.emplace_back(at, rec);
+  }
+  // Complete appended pages went to disk without a flush; few stay dirty.
+  EXPECT_GT(disk_size(path("a.db")), pdb64_file_size(p) - 70 * 4096);
+  EXPECT_LT(fac_general_info.dirty_nos, 70);
+  ASSERT_EQ(close_filespace64(p), 0);
+  p = open_filespace64(path("a.db").c_str(), O_RDONLY, 0, kPdb64WithFreeList, 0, nullptr);
+  ASSERT_NE(p, nullptr);
+  for (const auto& [at, rec] : recs) ASSERT_EQ(get_record(p, static_cast<uint64_t>(at)), rec);
+  EXPECT_EQ(close_filespace64(p), 0);
+}
