@@ -95,15 +95,27 @@ int u_rm(const char* path, int flags) {
     errno = EINVAL;
     return -1;
   }
+  // Without trailing slashes a link to a directory is seen as the link
+  // itself, so removing it never reaches into the directory it names.
+  std::string p(path);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  // Like rm: never the root, and never "." or ".." (the walk would remove
+  // the directory that holds the caller's own working place).
+  size_t slash = p.rfind('/');
+  std::string last = slash == std::string::npos ? p : p.substr(slash + 1);
+  if (p == "/" || last == "." || last == "..") {
+    errno = EPERM;
+    return -1;
+  }
   struct stat st;
-  if (lstat(path, &st) != 0) return -1;
+  if (lstat(p.c_str(), &st) != 0) return -1;
   if (S_ISDIR(st.st_mode)) {
-    if (flags & kRmTree) return remove_tree_at(AT_FDCWD, path);
-    if (flags & kRmEmptyDir) return rmdir(path) == 0 ? 0 : -1;
+    if (flags & kRmTree) return remove_tree_at(AT_FDCWD, p.c_str());
+    if (flags & kRmEmptyDir) return rmdir(p.c_str()) == 0 ? 0 : -1;
     errno = EISDIR;
     return -1;
   }
-  if (flags & (kRmTree | kRmFile)) return unlink(path) == 0 ? 0 : -1;
+  if (flags & (kRmTree | kRmFile)) return unlink(p.c_str()) == 0 ? 0 : -1;
   errno = ENOTDIR;
   return -1;
 }

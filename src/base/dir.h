@@ -35,7 +35,8 @@ constexpr int kRmTree = 1;      // the whole tree below and including the path
 constexpr int kRmFile = 2;      // a path that is not a directory
 constexpr int kRmEmptyDir = 4;  // a directory, only when it is empty
 // Removes a path as the flags allow. Symbolic links are removed, never
-// followed. 0 when something was removed, -1 otherwise (errno set); callers
+// followed (also when the path ends in "/"). The root and paths ending in
+// "." or ".." are refused. 0 when something was removed, -1 otherwise (errno set); callers
 // that report nothing may ignore the result.
 int u_rm(const char* path, int flags);
 

@@ -81,26 +81,6 @@ TEST(AvlTree, MatchesASetOverRandomInsertsAndDeletes) {
   EXPECT_EQ(down, std::vector<int>(model.rbegin(), model.rend()));
 }
 
-TEST(AvlTree, TraceStopsAtTheFirstNonZeroResult) {
-  int keys[5] = {1, 2, 3, 4, 5};
-  AVT_NODE nodes[5];
-  AVT_NODE* root = nullptr;
-  for (int i = 0; i < 5; ++i) {
-    nodes[i] = AVT_NODE{0, nullptr, nullptr, &keys[i]};
-    avt_insert(&root, &nodes[i], cmp_int);
-  }
-  auto stop_at_3 = [](AVT_NODE* n, void* w) {
-    ++*static_cast<int*>(w);
-    return *static_cast<int*>(n->data) == 3 ? 42 : 0;
-  };
-  int calls = 0;
-  EXPECT_EQ(avt_trace_from_small(root, stop_at_3, &calls), 42);
-  EXPECT_EQ(calls, 3);
-  calls = 0;
-  EXPECT_EQ(avt_trace_from_large(root, stop_at_3, &calls), 42);
-  EXPECT_EQ(calls, 3);
-}
-
 TEST(AvlTreeDeathTest, BrokenComparisonOrMissingDataStops) {
   int k = 1;
   AVT_NODE n{0, nullptr, nullptr, &k};

@@ -6,16 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "base/entry.h"
-#include "base/log_hook.h"
 #include "base/signals.h"
-#include "base/version.h"
 
 namespace {
 
@@ -157,31 +154,6 @@ TEST(Entry, Usr1BreaksABlockingCall) {
   EXPECT_EQ(err, EINTR);
   close(p[0]);
   close(p[1]);
-}
-
-int recording_hook(int level, int layer, void* data, const char* fmt, va_list ap) {
-  char buf[64];
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  *static_cast<std::string*>(data) = std::to_string(level) + "/" + std::to_string(layer) + " " + buf;
-  return 11;
-}
-
-TEST(LogHookAndVersions, HookReceivesLinesAndVersionsAreFoundByLayer) {
-  std::string got;
-  EXPECT_EQ(log_printf(LOG_LEVEL_MESSAGE, LOG_LAYER_ZU, &got, "lost %d", 1), -1);
-  __log_vprintf = recording_hook;
-  EXPECT_EQ(log_printf(LOG_LEVEL_MESSAGE, LOG_LAYER_ZU, &got, "Launch %s %d", "up", 2), 11);
-  __log_vprintf = nullptr;
-  EXPECT_EQ(got, "5/4 Launch up 2");
-
-  static VERSION lib{"LIB", "library", "maker", "1.0", 2020, 1, 2, nullptr, ""};
-  static VERSION zu{"ZU", "language", "maker", "2.0", 2021, 0, 0, nullptr, ""};
-  set_version(&lib);
-  set_version(&zu);
-  EXPECT_EQ(get_version(nullptr), &zu);
-  EXPECT_EQ(get_version(nullptr)->next, &lib);
-  EXPECT_EQ(get_version("LIB"), &lib);
-  EXPECT_EQ(get_version("QN"), nullptr);
 }
 
 }  // namespace
