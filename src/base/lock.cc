@@ -112,12 +112,12 @@ void _i_unlock_task(SEM s, const char* label, const char* file, int line) {
   (void)file;
   (void)line;
   if (!s) er_panic("_i_unlock_task(0)");
-  {
-    std::lock_guard<std::mutex> g(s->m);
-    if (!s->held) er_panic("_i_unlock_task(1)");
-    s->held = false;
-    s->owner = 0;
-  }
+  // Notify before letting go of the mutex: once it is released, a waiter
+  // may take the lock, finish with the object it guards and free it.
+  std::lock_guard<std::mutex> g(s->m);
+  if (!s->held) er_panic("_i_unlock_task(1)");
+  s->held = false;
+  s->owner = 0;
   s->cv.notify_one();
 }
 
