@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/task.h"
+#include "base/tempbuf.h"
+#include "base/tick.h"
+#include "sync_util.h"
+
+namespace {
+
+// Nothing may be left running when the program ends.
+class BaseThreads : public testing::Environment {
+ public:
+  void TearDown() override {
+    wait_all_tasks();
+  }
+};
+testing::Environment* const base_threads = testing::AddGlobalTestEnvironment(new BaseThreads);
+
+struct Probe {
+  int tid = 0;
+  int exists = -2;
+  int pri = -1;
+  Counter started;
+  Counter release;
+  Counter done;
+};
+
+void report(TKEY data) {
+  auto* p = static_cast<Probe*>(data);
+  p->tid = get_tid();
+  p->exists = thread_exist(p->tid);
+  p->pri = get_pri(0);
+  // Leave some temporary buffers behind: ending the task must free them.
+  for (int i = 0; i < 60; ++i) set_buffer(d_alloc(16));
+  p->started.add();
+  p->release.wait_for(1);
+  p->done.add();
+}
+
+TEST(Task, IdsExistWhileRunningAndVanishAfter) {
+  Probe a, b;
+  int ta = create_task(report, &a, 9);
+  int tb = create_task(report, &b, -4);
+  ASSERT_GT(ta, 0);
+  ASSERT_GT(tb, 0);
+  EXPECT_NE(ta, tb);
+  a.started.wait_for(1);
+  b.started.wait_for(1);
+  EXPECT_EQ(a.tid, ta);
+  EXPECT_EQ(b.tid, tb);
+  EXPECT_EQ(a.exists, 0);
+  EXPECT_EQ(thread_exist(ta), 0);
+  EXPECT_EQ(a.pri, kMaxPri);  // clamped
+  EXPECT_EQ(b.pri, kMinPri);
+  EXPECT_EQ(get_pri(ta), kMaxPri);
+  a.release.add();
+  b.release.add();
+  wait_all_tasks();  // waits for both to end
+  EXPECT_EQ(thread_exist(ta), -1);
+  EXPECT_EQ(thread_exist(tb), -1);
+  EXPECT_EQ(get_pri(ta), -1);
+}
+
+void nothing(TKEY data) { static_cast<Counter*>(data)->add(); }
+
+TEST(Task, EndedIdsAreNotHandedOutAgain) {
+  Counter c;
+  std::set<int> ids;
+  for (int i = 0; i < 200; ++i) {
+    int id = create_task(nothing, &c, 1);
+    ASSERT_GT(id, 0);
+    ids.insert(id);
+    if (i % 20 == 19) c.wait_for(i + 1);  // let earlier tasks end and pool threads be reused
+  }
+  c.wait_for(200);
+  EXPECT_EQ(ids.size(), 200u);
+  EXPECT_GT(task_pool_idle(), 0);
+}
+
+TEST(Task, ThreadsNotStartedAsTasksGetTheirOwnIds) {
+  int main_id = get_tid();
+  EXPECT_GT(main_id, 0);
+  EXPECT_EQ(get_tid(), main_id);
+  EXPECT_EQ(thread_exist(main_id), 0);
+  int other = 0;
+  std::thread t([&other] { other = get_tid(); });
+  t.join();
+  EXPECT_GT(other, 0);
+  EXPECT_NE(other, main_id);
+  EXPECT_EQ(thread_exist(other), -1);  // gone with its thread
+  HTID h{};
+  _get_tid(&h);
+  EXPECT_EQ(h.valid, 1);
+  EXPECT_TRUE(pthread_equal(h.id, pthread_self()));
+}
+
+TEST(Task, PriorityCeilingRaisesAndRestores) {
+  int base = change_pri(0, 2);
+  PRI_CTL high{4}, low{1};
+  EXPECT_EQ(push_pri_pctl(&high), 2);
+  EXPECT_EQ(get_pri(0), 4);
+  EXPECT_EQ(push_pri_pctl(&low), 4);  // a lower ceiling never lowers
+  EXPECT_EQ(get_pri(0), 4);
+  EXPECT_EQ(change_pri(0, 2), 4);
+  EXPECT_EQ(change_pri(0, 77), 2);
+  EXPECT_EQ(get_pri(0), kMaxPri);
+  change_pri(0, base);
+}
+
+}  // namespace
