@@ -72,6 +72,13 @@ void start_key_task(SYS_QUEUE* q, Q_KEY* k) {
   if (xx_create_task(q->key_func, q, q->pri, __FILE__, __LINE__) > 0) k->state = kStarting;
 }
 
+// Keys are recorded only for queues that start key tasks or limit keys.
+bool tracks_keys(const SYS_QUEUE* q) { return q->key_func || q->key_limit > 0; }
+
+Q_KEY* key_of(SYS_QUEUE* q, const Q_HEADER* item) {
+  return item->key && tracks_keys(q) ? find_key(q, item->key) : nullptr;
+}
+
 bool full(const SYS_QUEUE* q, const Q_KEY* k) {
   if (q->total_limit > 0 && q->total_cnt >= q->total_limit) return true;
   return k && q->key_limit > 0 && k->count >= q->key_limit;
@@ -135,7 +142,7 @@ int xx_insert_queue(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* fil
   if (!q->target_lock) er_panic("xx_insert_queue(1)");  // never set up
   if (item->ins) er_panic("xx_insert_queue(2)");        // already queued
   lock_task(q->target_lock);
-  Q_KEY* k = item->key ? find_key(q, item->key) : nullptr;
+  Q_KEY* k = key_of(q, item);
   while (full(q, k)) {
     if (wait_flag <= 0) {
       unlock_task(q->target_lock, "insert_queue");
@@ -143,9 +150,9 @@ int xx_insert_queue(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* fil
     }
     sleep_task(room_key(q), q->target_lock);
     lock_task(q->target_lock);
-    k = item->key ? find_key(q, item->key) : nullptr;
+    k = key_of(q, item);
   }
-  if (item->key && !k) {
+  if (item->key && !k && tracks_keys(q)) {
     k = static_cast<Q_KEY*>(xx_d_calloc(sizeof(Q_KEY), 1, file, line));
     k->key = lstr_copy(item->key, file, line);
     k->state = kIdle;
@@ -180,7 +187,7 @@ Q_HEADER* delete_queue(SYS_QUEUE* q, Q_COND cond, void* work, int wait_flag) {
       bool limited = q->total_limit > 0 || q->key_limit > 0;
       unlink_item(q, prev, item);
       --q->total_cnt;
-      if (item->key) {
+      if (item->key && tracks_keys(q)) {
         Q_KEY* k = find_key(q, item->key);
         if (!k) er_panic("delete_queue(2)");  // every keyed item has a key record
         if (--k->count == 0 && k->state == kIdle) drop_key(q, k);
