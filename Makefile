@@ -6,7 +6,7 @@ REL_DIR  := build/release
 BENCH_DIR := build/bench
 CMAKE_GEN := -G Ninja
 
-.PHONY: setup test demo release bench clean
+.PHONY: setup test demo release bench fuzz clean
 
 setup:
 	@bash scripts/setup.sh
@@ -32,6 +32,19 @@ bench: setup
 	cmake -S . -B $(BENCH_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQNMX_TESTS=OFF -DQNMX_BENCH=ON
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	bash bench/run.sh $(BENCH_DIR)
+
+# Real libFuzzer runs (clang); CI replays the same targets on fixed corpora
+# inside the test suite. FUZZ_SECONDS sets the time per target.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@bash scripts/setup.sh fuzz
+	cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQNMX_TESTS=OFF -DQNMX_FUZZ=ON
+	cmake --build build/fuzz -j $(JOBS)
+	for f in build/fuzz/fuzz/*_fuzz; do \
+	  seeds=tests/store/data/fuzz_seeds; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) $$seeds || exit 1; \
+	done
 
 clean:
 	rm -rf build

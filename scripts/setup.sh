@@ -11,6 +11,11 @@ packages=(
   netpbm giflib-tools proj-bin socat curl netcat-openbsd guile-3.0
 )
 
+# `setup.sh fuzz` also installs clang and its fuzzing runtime.
+if [ "${1:-}" = "fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
