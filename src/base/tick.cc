@@ -50,6 +50,7 @@ struct State {
   long long now = 0;                 // ticks done since start
   bool started = false;
   bool stop = false;
+  bool unit_changed = false;         // the tick thread starts a fresh tick
   int threads = 0;
 };
 
@@ -151,12 +152,17 @@ void tick_main(TKEY) {
     g.unlock();
     blocking_leave();
     g.lock();
-    s.tick_cv.wait_until(g, next, [&s] { return s.stop; });
+    s.tick_cv.wait_until(g, next, [&s] { return s.stop || s.unit_changed; });
     g.unlock();
     blocking_enter();
     g.lock();
     if (s.stop) break;
     auto t = Clock::now();
+    if (s.unit_changed) {
+      s.unit_changed = false;
+      next = t + std::chrono::milliseconds(unit_ms.load());
+      continue;
+    }
     if (t < next) continue;  // woken early
     next += std::chrono::milliseconds(unit_ms.load());
     if (next < t) next = t + std::chrono::milliseconds(unit_ms.load());  // fell far behind
@@ -302,7 +308,13 @@ void sleep_sec(int n) {
   std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long long>(n) * unit_ms.load()));
 }
 
-void set_tick_unit_ms(int ms) { unit_ms.store(ms < 1 ? 1 : ms); }
+void set_tick_unit_ms(int ms) {
+  unit_ms.store(ms < 1 ? 1 : ms);
+  State& s = st();
+  std::lock_guard<std::mutex> g(s.mu);
+  s.unit_changed = true;
+  s.tick_cv.notify_all();
+}
 
 int get_tick_unit_ms() { return unit_ms.load(); }
 
