@@ -52,59 +52,6 @@ TEST(SleepWake, TurnTakingUnderContentionLosesNoWakeUp) {
   _i_free_lock(r.lock);
 }
 
-// Producers and consumers sharing one lock and two wait addresses.
-struct Box {
-  SEM lock = new_lock(1);
-  int items = 0;
-  int taken = 0;
-  int capacity = 2;
-  int per_producer = 400;
-  Counter done;
-};
-
-void produce(TKEY data) {
-  auto* b = static_cast<Box*>(data);
-  for (int i = 0; i < b->per_producer; ++i) {
-    lock_task(b->lock);
-    while (b->items >= b->capacity) {
-      sleep_task(&b->capacity, b->lock);
-      lock_task(b->lock);
-    }
-    ++b->items;
-    wakeup_task(&b->items);
-    unlock_task(b->lock, "produce");
-  }
-  b->done.add();
-}
-
-void consume(TKEY data) {
-  auto* b = static_cast<Box*>(data);
-  for (int i = 0; i < b->per_producer; ++i) {
-    lock_task(b->lock);
-    while (b->items == 0) {
-      sleep_task(&b->items, b->lock);
-      lock_task(b->lock);
-    }
-    --b->items;
-    ++b->taken;
-    wakeup_task(&b->capacity);
-    unlock_task(b->lock, "consume");
-  }
-  b->done.add();
-}
-
-TEST(SleepWake, BoundedBufferDrainsCompletely) {
-  Box b;
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_GT(create_task(produce, &b, 2), 0);
-    ASSERT_GT(create_task(consume, &b, 2), 0);
-  }
-  b.done.wait_for(8);
-  EXPECT_EQ(b.taken, 4 * b.per_producer);
-  EXPECT_EQ(b.items, 0);
-  _i_free_lock(b.lock);
-}
-
 TEST(LockDeathTest, TakingAHeldLockAgainStopsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
