@@ -67,9 +67,10 @@ void drop_key(SYS_QUEUE* q, Q_KEY* key) {
 
 // Starts the key task for a key that has items and no task. On failure the
 // key stays idle and the next item under it tries again.
-void start_key_task(SYS_QUEUE* q, Q_KEY* k) {
+// The task is charged to the source position that queued the work.
+void start_key_task(SYS_QUEUE* q, Q_KEY* k, const char* file, int line) {
   if (!q->key_func || k->state != kIdle) return;
-  if (xx_create_task(q->key_func, q, q->pri, __FILE__, __LINE__) > 0) k->state = kStarting;
+  if (xx_create_task(q->key_func, q, q->pri, file, line) > 0) k->state = kStarting;
 }
 
 // Keys are recorded only for queues that start key tasks or limit keys.
@@ -166,7 +167,7 @@ int xx_insert_queue(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* fil
   ++q->total_cnt;
   if (k) {
     ++k->count;
-    start_key_task(q, k);
+    start_key_task(q, k, file, line);
   }
   if (q->cond_del_wait_cnt > 0) wakeup_task(item_key(q));
   unlock_task(q->target_lock, "insert_queue");
@@ -246,7 +247,7 @@ int release_qkey(SYS_QUEUE* q, const L_CHAR* key) {
   if (k && k->state == kServed) {
     rc = 0;
     k->state = kIdle;
-    if (k->count == 0) drop_key(q, k); else start_key_task(q, k);
+    if (k->count == 0) drop_key(q, k); else start_key_task(q, k, __FILE__, __LINE__);
   }
   unlock_task(q->target_lock, "release_qkey");
   return rc;
