@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/panic.h"
+#include "text/convert.h"
 #include "zu/env.h"
 #include "zu/file.h"
 #include "zu/gc_core.h"
@@ -256,6 +257,10 @@ ZU_SEXP* get_symbol_ascii(const char* name) {
   buf[n] = 0;
   return get_symbol_len(buf, n);
 }
+
+ZU_SEXP* n_get_string(const char* text) { return get_string(_l_string_1(std_cm, text ? text : "")); }
+
+ZU_SEXP* n_get_symbol(const char* name) { return get_symbol(_l_string_1(std_cm, name ? name : "")); }
 
 ZU_SEXP* get_ptr(void* ptr, GC_MARK_FUNC mark) {
   ZU_SEXP* s = new_sexp(ZU_TYPE_POINTER);

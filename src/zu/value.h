@@ -208,6 +208,9 @@ ZU_SEXP* get_string(const L_CHAR* text);              // null gives ""
 ZU_SEXP* get_string_len(const L_CHAR* text, size_t len);
 ZU_SEXP* get_string_ascii(const char* text);          // 7-bit text (literals)
 ZU_SEXP* get_symbol(const L_CHAR* name);
+// From narrow text in the standard encoding (null: the empty text).
+ZU_SEXP* n_get_string(const char* text);
+ZU_SEXP* n_get_symbol(const char* name);
 ZU_SEXP* get_symbol_len(const L_CHAR* name, size_t len);
 ZU_SEXP* get_symbol_ascii(const char* name);
 ZU_SEXP* get_symbol_atom(ZU_ATOM* atom);               // no attributes

@@ -118,6 +118,12 @@ TEST_F(Value, SymbolAttributes) {
   EXPECT_EQ(get_sf_attribute(sym_field(s), W(U"none")), nullptr);
   EXPECT_EQ(text(str_text(cast_symbol2string(s))), U"[item id=\"3\" kind=\"a\"]");
   EXPECT_EQ(text(str_text(cast_symbol2string(S("plain")))), U"plain");
+  // Symbols of one name share their interned name; each is a new value.
+  ZU_SEXP* n1 = n_get_symbol("item");
+  EXPECT_NE(n1, s);
+  EXPECT_EQ(n1->symbol.atom, s->symbol.atom);
+  EXPECT_EQ(sym_field(n1), nullptr);
+  EXPECT_EQ(text(str_text(n_get_string("item"))), U"item");
 
   // set_sym_field never changes the list it is given.
   ZU_SYM_FIELD* orig = sym_field(s);
