@@ -15,6 +15,7 @@
 namespace {
 
 Pdb64FlushHook flush_hook = nullptr;
+Pdb64FlushHook drop_hook = nullptr;
 
 constexpr uint64_t kFileHeaderDisk = 32;
 constexpr uint64_t kFlagsOffset = 28;
@@ -230,6 +231,7 @@ int pdb64_write_at(PDB64* p, uint64_t fofs, const void* data, uint64_t len) {
 int64_t pdb64_file_size(PDB64* p) { return static_cast<int64_t>(p->fac.file_size); }
 
 void set_pdb64_flush_hook(Pdb64FlushHook hook) { flush_hook = hook; }
+void set_pdb64_drop_hook(Pdb64FlushHook hook) { drop_hook = hook; }
 
 PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t flags, int type, const char* encoding,
                         int* result) {
@@ -284,7 +286,7 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
 
 int close_filespace64(PDB64* p) {
   if (!p) return -1;
-  int rc = flush_filespace64(p);
+  int rc = drop_hook ? drop_hook(p) : flush_filespace64(p);
   pdb64_drop_chain(p);
   if (opened_for_writing(p)) {
     PN64_FILE_HEADER fh;

@@ -256,6 +256,9 @@ int check_pdb64(PDB64* p);
 // cached above this layer; null by default.
 using Pdb64FlushHook = int (*)(PDB64* p);
 void set_pdb64_flush_hook(Pdb64FlushHook hook);
+// Hook run by close_filespace64 instead of the flush hook: writes back and
+// forgets every record cached above this layer for the file. Null by default.
+void set_pdb64_drop_hook(Pdb64FlushHook hook);
 
 // Full consistency checks of the free chain around every allocation and
 // freeing (off by default; the chain is always checked once at open).

@@ -1,0 +1,525 @@
+// The tree node cache: loading, writing back, evicting and pinning tree
+// records, and the index of cached roots.
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "base/panic.h"
+#include "store/favt64.h"
+#include "store/pdb64_io.h"
+
+FAVT64_HEADER favt64_h{&favt64_h, &favt64_h, nullptr, 0, 0, 0, 0};
+int favt64_count = 0;
+
+namespace {
+
+struct RootKey {
+  PDB64* p;
+  uint64_t fofs;
+  bool operator==(const RootKey&) const = default;
+};
+struct RootKeyHash {
+  size_t operator()(const RootKey& k) const {
+    return std::hash<uint64_t>()(k.fofs * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(k.p));
+  }
+};
+// Cached roots by file and offset.
+std::unordered_map<RootKey, FAVT64_ROOT*, RootKeyHash>* fr64_tree = nullptr;
+
+auto& root_index() {
+  if (!fr64_tree) fr64_tree = new std::unordered_map<RootKey, FAVT64_ROOT*, RootKeyHash>;
+  return *fr64_tree;
+}
+
+void ring_unlink(FAVT64_HEADER* h) {
+  h->prev->next = h->next;
+  h->next->prev = h->prev;
+  h->next = h->prev = h;
+  --favt64_count;
+}
+
+void ring_push_front(FAVT64_HEADER* h) {
+  h->next = favt64_h.next;
+  h->prev = &favt64_h;
+  favt64_h.next->prev = h;
+  favt64_h.next = h;
+  ++favt64_count;
+}
+
+void set_err(int* errp, int e) {
+  if (errp) *errp = e;
+}
+
+void swap_at32(uint8_t* b) {
+  uint32_t v;
+  std::memcpy(&v, b, 4);
+  v = swap_if32(v);
+  std::memcpy(b, &v, 4);
+}
+void swap_at64(uint8_t* b) {
+  uint64_t v;
+  std::memcpy(&v, b, 8);
+  v = swap_if64(v);
+  std::memcpy(b, &v, 8);
+}
+
+bool has_cached_children(const FAVT64_HEADER* h) {
+  if (h->type == kPn64AvtRootType) return reinterpret_cast<const FAVT64_ROOT*>(h)->node.ptr != nullptr;
+  const auto* n = reinterpret_cast<const FAVT64_NODE*>(h);
+  return n->small.ptr || n->large.ptr;
+}
+
+// A record may leave memory when nobody pins it, nothing of it is cached
+// below it, and (for a node) it is linked into its tree: an unlinked node
+// is known only to the caller that holds it.
+bool evictable(const FAVT64_HEADER* h) {
+  if (h->pins > 0 || has_cached_children(h)) return false;
+  return h->type == kPn64AvtRootType || reinterpret_cast<const FAVT64_NODE*>(h)->parent != nullptr;
+}
+
+void free_memory(FAVT64_HEADER* h) { d_f_ree(h); }
+
+// Takes an evictable record out of memory.
+void free_favt64_cache(FAVT64_HEADER* h) {
+  ring_unlink(h);
+  if (h->type == kPn64AvtRootType) {
+    root_index().erase(RootKey{h->p, h->fofs});
+  } else {
+    auto* n = reinterpret_cast<FAVT64_NODE*>(h);
+    if (n->parent) n->parent->ptr = nullptr;
+  }
+  free_memory(h);
+}
+
+// Writes h when it needs it and clears its dirty marks. 0, or -1.
+int write_if_dirty(FAVT64_HEADER* h) {
+  if (!check_dirty64(h, 0)) return 0;
+  if (favt64_write(h) < 0) return -1;
+  h->flags &= static_cast<uint16_t>(~kFavtDirty);
+  if (h->type == kPn64AvtRootType) {
+    reinterpret_cast<FAVT64_ROOT*>(h)->node.flags = 0;
+  } else {
+    auto* n = reinterpret_cast<FAVT64_NODE*>(h);
+    n->small.flags = n->large.flags = 0;
+  }
+  return 0;
+}
+
+// Writes every changed record (of p, or of every file when p is null), in
+// ring order. 0, or -1 when some write failed.
+int write_all_dirty(PDB64* p) {
+  int rc = 0;
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)
+    if ((!p || h->p == p) && write_if_dirty(h) < 0) rc = -1;
+  return rc;
+}
+
+// Record header of a loaded record, with the record put at the ring front.
+void load_header(FAVT64_HEADER* h, uint16_t type, uint64_t fofs, PDB64* p) {
+  h->type = type;
+  h->fofs = fofs;
+  h->flags = 0;
+  h->pins = 0;
+  h->p = p;
+  ring_push_front(h);
+}
+
+int favt64_load_root(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_ROOT*) {
+  if (rec->size != kFavtRootSize) return lw->err = kFavtCorrupt;
+  const auto* b = reinterpret_cast<const uint8_t*>(rec);
+  auto* r = static_cast<FAVT64_ROOT*>(d_alloc(sizeof(FAVT64_ROOT)));
+  std::memcpy(&r->type, b + 16, 4);
+  r->endian_func = nullptr;
+  r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0};
+  std::memcpy(&r->node.fofs, b + 20, 8);
+  r->loose = 0;
+  load_header(&r->h, kPn64AvtRootType, lw->fofs, p);
+  lw->ret = &r->h;
+  return 0;
+}
+
+int favt64_load_node(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_ROOT* rt) {
+  if (!rt) return lw->err = kFavtBadArgument;
+  if (rec->size < kFavtNodeFixed) return lw->err = kFavtCorrupt;
+  const auto* b = reinterpret_cast<const uint8_t*>(rec);
+  int64_t len = static_cast<int64_t>(rec->size - kFavtNodeFixed);
+  auto* n = static_cast<FAVT64_NODE*>(d_alloc(sizeof(FAVT64_NODE) + static_cast<size_t>(len)));
+  n->small = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0};
+  n->large = n->small;
+  std::memcpy(&n->small.fofs, b + 16, 8);
+  std::memcpy(&n->large.fofs, b + 24, 8);
+  std::memcpy(&n->level, b + 32, 4);
+  n->parent = lw->parent;
+  n->root = rt;
+  n->data_len = len;
+  n->data = n + 1;
+  std::memcpy(n->data, b + kFavtNodeFixed, static_cast<size_t>(len));
+  if (rt->endian_func) rt->endian_func(n->data, len);
+  load_header(&n->h, kPn64AvtNodeType, lw->fofs, p);
+  lw->ret = &n->h;
+  return 0;
+}
+
+}  // namespace
+
+const FAVT64_LOADER favt64_func_table[3] = {nullptr, favt64_load_root, favt64_load_node};
+const FAVT64_LOADER* const func_table64[2] = {nullptr, favt64_func_table};
+const FAVT64_CONVERTER change_endian_favt64_table_to_host[3] = {nullptr, change_endian_favt64_root,
+                                                                change_endian_favt64_node};
+
+void change_endian_favt64_root(PN64_HEADER* rec) {
+  change_endian_header64(rec);
+  auto* b = reinterpret_cast<uint8_t*>(rec);
+  swap_at32(b + 16);
+  swap_at64(b + 20);
+}
+
+void change_endian_favt64_node(PN64_HEADER* rec) {
+  change_endian_header64(rec);
+  auto* b = reinterpret_cast<uint8_t*>(rec);
+  swap_at64(b + 16);
+  swap_at64(b + 24);
+  swap_at32(b + 32);
+}
+
+void init_favt64() {
+  while (favt64_h.next != &favt64_h) {
+    FAVT64_HEADER* h = favt64_h.next;
+    ring_unlink(h);
+    free_memory(h);
+  }
+  favt64_count = 0;
+  root_index().clear();
+  fac_init_general();
+  set_pdb64_flush_hook(flush_favt64_cache);
+  set_pdb64_drop_hook(drop_favt64_cache);
+}
+
+void favt64_lock(FAVT64_HEADER* h) {
+  ++h->pins;
+  h->flags |= kFavtLocked;
+}
+
+void favt64_unlock(FAVT64_HEADER* h) {
+  if (h->pins <= 0) er_panic("favt64_unlock");
+  if (--h->pins > 0) return;
+  h->flags &= static_cast<uint16_t>(~kFavtLocked);
+  if (h->flags & kFavtDead) {
+    if (h->type == kPn64AvtNodeType) {
+      auto* n = reinterpret_cast<FAVT64_NODE*>(h);
+      FAVT64_ROOT* rt = n->root;
+      free_memory(h);
+      --rt->loose;
+      favt64_unlock(&rt->h);
+    } else {
+      free_memory(h);
+    }
+  }
+}
+
+int check_dirty64(FAVT64_HEADER* h, int reset) {
+  uint16_t* flag = nullptr;
+  if (h->flags & kFavtDirty) {
+    flag = &h->flags;
+  } else if (h->type == kPn64AvtRootType) {
+    auto* r = reinterpret_cast<FAVT64_ROOT*>(h);
+    if (r->node.flags & kFavtDirty) flag = &r->node.flags;
+  } else if (h->type == kPn64AvtNodeType) {
+    auto* n = reinterpret_cast<FAVT64_NODE*>(h);
+    if (n->small.flags & kFavtDirty)
+      flag = &n->small.flags;
+    else if (n->large.flags & kFavtDirty)
+      flag = &n->large.flags;
+  } else {
+    er_panic("check_dirty");
+  }
+  if (!flag) return 0;
+  if (reset) *flag &= static_cast<uint16_t>(~kFavtDirty);
+  return 1;
+}
+
+int favt64_write(FAVT64_HEADER* h) {
+  if (h->type == kPn64AvtRootType) {
+    auto* r = reinterpret_cast<FAVT64_ROOT*>(h);
+    alignas(8) uint8_t b[kFavtRootSize];
+    auto* rec = reinterpret_cast<PN64_HEADER*>(b);
+    *rec = PN64_HEADER{kPn64AvtRootType, {0, 0, 0}, kFavtRootSize};
+    std::memcpy(b + 16, &r->type, 4);
+    std::memcpy(b + 20, &r->node.fofs, 8);
+    change_endian_favt64_root(rec);
+    return write_filespace64f(h->p, h->fofs, rec) < 0 ? -1 : 0;
+  }
+  if (h->type != kPn64AvtNodeType) return -1;
+  auto* n = reinterpret_cast<FAVT64_NODE*>(h);
+  uint64_t m = kFavtNodeFixed + static_cast<uint64_t>(n->data_len);
+  alignas(8) uint8_t local[512];
+  uint8_t* b = m <= sizeof local ? local : static_cast<uint8_t*>(d_alloc(m));
+  auto* rec = reinterpret_cast<PN64_HEADER*>(b);
+  *rec = PN64_HEADER{kPn64AvtNodeType, {0, 0, 0}, m};
+  std::memcpy(b + 16, &n->small.fofs, 8);
+  std::memcpy(b + 24, &n->large.fofs, 8);
+  std::memcpy(b + 32, &n->level, 4);
+  std::memcpy(b + kFavtNodeFixed, n->data, static_cast<size_t>(n->data_len));
+  if (n->root->endian_func) n->root->endian_func(b + kFavtNodeFixed, n->data_len);
+  change_endian_favt64_node(rec);
+  int rc = write_filespace64f(h->p, h->fofs, rec) < 0 ? -1 : 0;
+  if (b != local) d_f_ree(b);
+  return rc;
+}
+
+void clear_cache64() {
+  while (favt64_count > kFavtCacheLimit) {
+    FAVT64_HEADER* v = nullptr;
+    for (FAVT64_HEADER* h = favt64_h.prev; h != &favt64_h; h = h->prev) {
+      if (evictable(h)) {
+        v = h;
+        break;
+      }
+    }
+    // Everything is in use: the cache stays above its limit for now.
+    if (!v) return;
+    if (check_dirty64(v, 0)) {
+      write_all_dirty(nullptr);
+      // A record that could not be written stays.
+      if (check_dirty64(v, 0)) return;
+    }
+    free_favt64_cache(v);
+  }
+}
+
+FAVT64_HEADER* favt64_load(int* errp, PDB64* p, FAVT64_ROOT* rt, uint64_t fofs, FAVT64_PTR* parent) {
+  if (!p && rt) p = rt->h.p;
+  if (!p || fofs == 0) {
+    set_err(errp, kFavtBadArgument);
+    return nullptr;
+  }
+  PHYS_PN64_HEADER ph;
+  if (pdb64_read_phys(p, fofs, &ph) < 0) {
+    set_err(errp, kFavtUnreadable);
+    return nullptr;
+  }
+  // A root is asked for without a tree, a node with one.
+  uint16_t want = rt ? kPn64AvtNodeType : kPn64AvtRootType;
+  if (ph.type != want) {
+    set_err(errp, kFavtCorrupt);
+    return nullptr;
+  }
+  uint64_t body = ph.length - static_cast<uint64_t>(ph.width);
+  uint64_t m = body + 16;
+  alignas(8) uint8_t local[512];
+  uint8_t* b = m <= sizeof local ? local : static_cast<uint8_t*>(d_alloc(m));
+  auto* rec = reinterpret_cast<PN64_HEADER*>(b);
+  *rec = PN64_HEADER{ph.type, {0, 0, 0}, m};
+  change_endian_header64(rec);  // as stored; the converter turns it all
+  FAVT64_LOAD_WORK lw{nullptr, fofs, parent, 0};
+  if (pdb64_read_at(p, fofs + static_cast<uint64_t>(ph.width), b + 16, body) < 0) {
+    lw.err = kFavtUnreadable;
+  } else {
+    change_endian_favt64_table_to_host[ph.type & 0xFF](rec);
+    func_table64[ph.type >> 8][ph.type & 0xFF](&lw, rec, p, rt);
+  }
+  if (b != local) d_f_ree(b);
+  if (!lw.ret) {
+    set_err(errp, lw.err);
+    return nullptr;
+  }
+  favt64_lock(lw.ret);
+  clear_cache64();
+  favt64_unlock(lw.ret);
+  return lw.ret;
+}
+
+FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN_FUNC func) {
+  if (!p) return nullptr;
+  PN64_HEADER h{kPn64AvtRootType, {0, 0, 0}, kFavtRootSize};
+  int64_t at = alloc_filespace64(p, &h);
+  if (at <= 0) return nullptr;
+  auto* r = static_cast<FAVT64_ROOT*>(d_alloc(sizeof(FAVT64_ROOT)));
+  r->type = type;
+  r->endian_func = func;
+  r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0};
+  r->loose = 0;
+  load_header(&r->h, kPn64AvtRootType, static_cast<uint64_t>(at), p);
+  r->h.flags = kFavtDirty;
+  if (!root_index().emplace(RootKey{p, r->h.fofs}, r).second) er_panic("insert_favt64_tree");
+  favt64_lock(&r->h);
+  clear_cache64();
+  favt64_unlock(&r->h);
+  return r;
+}
+
+FAVT64_ROOT* get_root64(int* errp, PDB64* p, uint64_t fofs, FAVT64_ENDIAN_FUNC func) {
+  if (!p) {
+    set_err(errp, kFavtBadArgument);
+    return nullptr;
+  }
+  auto& idx = root_index();
+  auto it = idx.find(RootKey{p, fofs});
+  if (it != idx.end()) {
+    FAVT64_ROOT* r = it->second;
+    ring_unlink(&r->h);
+    ring_push_front(&r->h);
+    return r;
+  }
+  FAVT64_HEADER* h = favt64_load(errp, p, nullptr, fofs, nullptr);
+  if (!h) return nullptr;
+  auto* r = reinterpret_cast<FAVT64_ROOT*>(h);
+  r->endian_func = func;
+  idx.emplace(RootKey{p, fofs}, r);
+  return r;
+}
+
+FAVT64_NODE* g_ptr64(int* errp, FAVT64_ROOT* rt, FAVT64_PTR* ptr) {
+  if (!ptr || !ptr->fofs) return nullptr;
+  if (FAVT64_NODE* n = ptr->ptr) {
+    ring_unlink(&n->h);
+    ring_push_front(&n->h);
+    return n;
+  }
+  FAVT64_HEADER* h = favt64_load(errp, rt->h.p, rt, ptr->fofs, ptr);
+  if (!h) return nullptr;
+  ptr->ptr = reinterpret_cast<FAVT64_NODE*>(h);
+  return ptr->ptr;
+}
+
+FAVT64_NODE* root_node64(int* errp, FAVT64_ROOT* r) { return r ? g_ptr64(errp, r, &r->node) : nullptr; }
+FAVT64_NODE* small_node64(int* errp, FAVT64_ROOT* rt, FAVT64_NODE* n) {
+  return n ? g_ptr64(errp, rt, &n->small) : nullptr;
+}
+FAVT64_NODE* large_node64(int* errp, FAVT64_ROOT* rt, FAVT64_NODE* n) {
+  return n ? g_ptr64(errp, rt, &n->large) : nullptr;
+}
+
+FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* rt, const void* data, int64_t data_size) {
+  if (!rt || data_size < 0 || static_cast<uint64_t>(data_size) > kPn64MaxMemSize - kFavtNodeFixed ||
+      (data_size > 0 && !data))
+    return nullptr;
+  uint64_t m = kFavtNodeFixed + static_cast<uint64_t>(data_size);
+  PN64_HEADER h{kPn64AvtNodeType, {0, 0, 0}, m};
+  int64_t at = alloc_filespace64(rt->h.p, &h);
+  if (at <= 0) return nullptr;
+  auto* n = static_cast<FAVT64_NODE*>(d_alloc(sizeof(FAVT64_NODE) + static_cast<size_t>(data_size)));
+  n->small = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0};
+  n->large = n->small;
+  n->parent = nullptr;
+  n->root = rt;
+  n->level = 0;
+  n->data_len = data_size;
+  n->data = n + 1;
+  if (data_size) std::memcpy(n->data, data, static_cast<size_t>(data_size));
+  load_header(&n->h, kPn64AvtNodeType, static_cast<uint64_t>(at), rt->h.p);
+  n->h.flags = kFavtDirty;
+  // An unlinked node keeps its tree's root in memory.
+  ++rt->loose;
+  favt64_lock(&rt->h);
+  clear_cache64();
+  return n;
+}
+
+int favt64_free_node(FAVT64_NODE* n) {
+  if (!n || n->parent || n->small.ptr || n->large.ptr || (n->h.flags & kFavtDead)) return -1;
+  int rc = free_filespace64(n->h.p, n->h.fofs) < 0 ? -1 : 0;
+  ring_unlink(&n->h);
+  if (n->h.pins > 0) {
+    n->h.flags |= kFavtDead;
+    return rc;
+  }
+  FAVT64_ROOT* rt = n->root;
+  free_memory(&n->h);
+  --rt->loose;
+  favt64_unlock(&rt->h);
+  return rc;
+}
+
+int favt64_free_root(FAVT64_ROOT* r) {
+  if (!r || r->node.fofs || r->loose || (r->h.flags & kFavtDead)) return -1;
+  int rc = free_filespace64(r->h.p, r->h.fofs) < 0 ? -1 : 0;
+  ring_unlink(&r->h);
+  root_index().erase(RootKey{r->h.p, r->h.fofs});
+  if (r->h.pins > 0)
+    r->h.flags |= kFavtDead;
+  else
+    free_memory(&r->h);
+  return rc;
+}
+
+int flush_favt64_cache(PDB64* p) {
+  int rc = write_all_dirty(p);
+  // Children go before their parents; a pass from the front meets most
+  // children first, so few passes are needed.
+  for (bool freed = true; freed;) {
+    freed = false;
+    for (FAVT64_HEADER *h = favt64_h.next, *nx; h != &favt64_h; h = nx) {
+      nx = h->next;
+      if (h->p == p && evictable(h) && !check_dirty64(h, 0)) {
+        // The next record may be this one's parent; it stays valid.
+        free_favt64_cache(h);
+        freed = true;
+      }
+    }
+  }
+  return rc;
+}
+
+int drop_favt64_cache(PDB64* p) {
+  int rc = flush_favt64_cache(p);
+  for (FAVT64_HEADER *h = favt64_h.next, *nx; h != &favt64_h; h = nx) {
+    nx = h->next;
+    if (h->p != p) continue;
+    ring_unlink(h);
+    if (h->type == kPn64AvtRootType) root_index().erase(RootKey{h->p, h->fofs});
+    free_memory(h);
+  }
+  return rc;
+}
+
+namespace {
+
+int cache_fault(const char* str, const char* what) {
+  std::fprintf(stderr, "%s\n%s\n", str ? str : "", what);
+  return -1;
+}
+
+}  // namespace
+
+int cc_root64(const char* str, FAVT64_ROOT* r) {
+  if (FAVT64_NODE* n = r->node.ptr) {
+    if (n->parent != &r->node) return cache_fault(str, "cc_root");
+    if (n->h.fofs != r->node.fofs) return cache_fault(str, "cc_root(2)");
+    if (n->root != r) return cache_fault(str, "cc_root(3)");
+  }
+  return 0;
+}
+
+int cc_node64(const char* str, FAVT64_NODE* n) {
+  for (FAVT64_PTR* c : {&n->small, &n->large}) {
+    if (!c->ptr) continue;
+    if (c->ptr->parent != c) return cache_fault(str, c == &n->small ? "cc_node(1)" : "cc_node(2)");
+    if (c->ptr->h.fofs != c->fofs) return cache_fault(str, c == &n->small ? "cc_node(1-1)" : "cc_node(2-1)");
+    if (c->ptr->root != n->root) return cache_fault(str, "cc_node(4)");
+  }
+  if (n->parent && n->parent->ptr != n) return cache_fault(str, "cc_node(3)");
+  return 0;
+}
+
+int check_cache64(const char* str) {
+  int count = 0;
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
+    ++count;
+    if (h->next->prev != h) return cache_fault(str, "check_cache(2)");
+    if (h->type == kPn64AvtRootType) {
+      auto* r = reinterpret_cast<FAVT64_ROOT*>(h);
+      auto it = root_index().find(RootKey{h->p, h->fofs});
+      if (it == root_index().end() || it->second != r) return cache_fault(str, "check_cache(4)");
+      if (cc_root64(str, r) < 0) return -1;
+    } else if (h->type == kPn64AvtNodeType) {
+      if (cc_node64(str, reinterpret_cast<FAVT64_NODE*>(h)) < 0) return -1;
+    } else {
+      return cache_fault(str, "check_cache(1)");
+    }
+  }
+  if (count != favt64_count) return cache_fault(str, "check_cache(3)");
+  return 0;
+}

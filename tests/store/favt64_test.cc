@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "store/favt64.h"
+#include "store/l_favt64.h"
+#include "store_test_util.h"
+#include "tree_test_util.h"
+
+namespace {
+
+class TreeTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    init_l_favt64();
+    set_pdb64_debug_check(0);  // full free-chain checks are quadratic
+  }
+
+  // Inserts k; the node now holding it.
+  FAVT64_NODE* put(FAVT64_ROOT* r, uint64_t k) {
+    FAVT64_NODE* a = favt64_alloc_node(r, &k, 8);
+    EXPECT_NE(a, nullptr);
+    int err = 0;
+    FAVT64_NODE* got = favt64_insert(&err, r, &r->node, a, key64_cmp, nullptr);
+    if (got != a) {
+      EXPECT_EQ(favt64_free_node(a), 0);
+    }
+    return got;
+  }
+  bool erase(FAVT64_ROOT* r, uint64_t k) {
+    int err = 0;
+    FAVT64_NODE* n = favt64_delete(&err, r, &r->node, &k, key64_cmp, nullptr);
+    if (!n) {
+      EXPECT_EQ(err, kFavtNotFound);
+      return false;
+    }
+    EXPECT_EQ(key_of(n->data), k);
+    EXPECT_EQ(favt64_free_node(n), 0);
+    return true;
+  }
+  FAVT64_NODE* find(FAVT64_ROOT* r, uint64_t k) {
+    int err = 0;
+    return favt64_search(&err, r, root_node64(&err, r), &k, key64_cmp, nullptr);
+  }
+  std::vector<uint64_t> keys(FAVT64_ROOT* r, bool ascending = true) {
+    std::vector<uint64_t> out;
+    int err = 0;
+    favt64_lock(r);
+    FAVT64_NODE* top = root_node64(&err, r);
+    if (ascending)
+      favt64_trace_from_small(&err, r, top, collect_key, &out);
+    else
+      favt64_trace_from_large(&err, r, top, collect_key, &out);
+    favt64_unlock(r);
+    return out;
+  }
+  // The whole tree against the model: same keys in order, every node
+  // balanced with a right height, the cache consistent.
+  void expect_model(FAVT64_ROOT* r, const std::set<uint64_t>& model) {
+    favt64_lock(r);
+    int err = 0;
+    FAVT64_NODE* top = root_node64(&err, r);
+    EXPECT_EQ(favt64_test(&err, r, top, key64_cmp, nullptr), static_cast<int64_t>(model.size()));
+    favt64_unlock(r);
+    EXPECT_EQ(keys(r), std::vector<uint64_t>(model.begin(), model.end()));
+    EXPECT_EQ(check_cache64("model"), 0);
+  }
+  int height(FAVT64_ROOT* r) {
+    int err = 0;
+    FAVT64_NODE* top = root_node64(&err, r);
+    return top ? top->level : 0;
+  }
+};
+
+TEST_F(TreeTest, SmallTreesInsertSearchDeleteAndBounds) {
+  PDB64* p = create("small.db");
+  FAVT64_ROOT* r = favt64_alloc_root(p, 0x401, key64_endian);
+  ASSERT_NE(r, nullptr);
+  favt64_lock(r);
+  FAVT64_NODE* one = put(r, 1);
+  EXPECT_EQ(one->level, 1);
+  EXPECT_EQ(r->node.ptr, one);
+  EXPECT_TRUE(r->node.flags & kFavtDirty);
+  put(r, 2);
+  put(r, 3);
+  int err = 0;
+  FAVT64_NODE* top = root_node64(&err, r);
+  EXPECT_EQ(key_of(top->data), 2u);
+  EXPECT_EQ(top->level, 2);
+  EXPECT_EQ(key_of(small_node64(&err, r, top)->data), 1u);
+  EXPECT_EQ(key_of(large_node64(&err, r, top)->data), 3u);
+
+  // An equal key gives the present node and leaves the new one out.
+  uint64_t k = 3;
+  FAVT64_NODE* dup = favt64_alloc_node(r, &k, 8);
+  FAVT64_NODE* three = find(r, 3);
+  EXPECT_EQ(favt64_insert(&err, r, &r->node, dup, key64_cmp, nullptr), three);
+  EXPECT_EQ(dup->parent, nullptr);
+  EXPECT_EQ(favt64_free_node(dup), 0);
+  EXPECT_EQ(favt64_free_node(three), -1) << "a node still in the tree is not freed";
+
+  // Double rotations keep any insertion order balanced.
+  for (uint64_t v : {10, 6, 8, 20, 15, 17, 4, 5}) put(r, v);
+  std::set<uint64_t> model{1, 2, 3, 4, 5, 6, 8, 10, 15, 17, 20};
+  expect_model(r, model);
+  EXPECT_EQ(keys(r, false), std::vector<uint64_t>(model.rbegin(), model.rend()));
+
+  // Bounds: inclusive, ascending, limited.
+  uint64_t lo = 4, hi = 15;
+  err = 0;
+  BOUND64_LIST* b = favt64_bound_search(&err, r, root_node64(&err, r), &lo, &hi, -1, key64_cmp, nullptr);
+  std::vector<uint64_t> got;
+  for (BOUND64_LIST* e = b; e; e = e->next) got.push_back(key_of(e->data));
+  EXPECT_EQ(got, (std::vector<uint64_t>{4, 5, 6, 8, 10, 15}));
+  EXPECT_EQ(err, 0);
+  free_bound_list64(b);
+  err = 0;
+  b = favt64_bound_search(&err, r, root_node64(&err, r), &lo, &hi, 3, key64_cmp, nullptr);
+  got.clear();
+  for (BOUND64_LIST* e = b; e; e = e->next) got.push_back(key_of(e->data));
+  EXPECT_EQ(got, (std::vector<uint64_t>{4, 5, 6}));
+  EXPECT_EQ(err, kFavtLimit);
+  free_bound_list64(b);
+  err = 0;
+  EXPECT_EQ(favt64_bound_search(&err, r, root_node64(&err, r), &lo, &hi, 0, key64_cmp, nullptr), nullptr);
+  EXPECT_EQ(err, kFavtLimit);
+
+  // Deleting a node with two children; absent keys.
+  FAVT64_NODE* t = root_node64(&err, r);
+  uint64_t topkey = key_of(t->data);
+  EXPECT_TRUE(erase(r, topkey));
+  model.erase(topkey);
+  EXPECT_FALSE(erase(r, 99));
+  for (uint64_t v : {1, 2, 3, 4, 5}) {
+    EXPECT_TRUE(erase(r, v));
+    model.erase(v);
+    expect_model(r, model);
+  }
+  EXPECT_EQ(find(r, 3), nullptr);
+  uint64_t root_at = r->h.fofs;
+  favt64_unlock(r);
+  ASSERT_EQ(close_filespace64(p), 0);
+  EXPECT_EQ(favt64_count, 0);
+
+  p = open_filespace64(path("small.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+  ASSERT_NE(p, nullptr);
+  r = get_root64(&err, p, root_at, key64_endian);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->type, 0x401);
+  EXPECT_EQ(get_root64(&err, p, root_at, key64_endian), r);
+  expect_model(r, model);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeTest, DamagedTreeRecordsGiveErrors) {
+  PDB64* p = create("t.db");
+  FAVT64_ROOT* r = favt64_alloc_root(p, 1, key64_endian);
+  favt64_lock(r);
+  for (uint64_t v = 1; v <= 40; ++v) put(r, v);
+  uint64_t root_at = r->h.fofs;
+  int err = 0;
+  uint64_t top_at = r->node.fofs;
+  uint64_t child_at = root_node64(&err, r)->small.fofs;
+  favt64_unlock(r);
+  ASSERT_EQ(close_filespace64(p), 0);
+  Bytes good = read_bytes(path("t.db"));
+
+  auto reopen = [&](const Bytes& b) {
+    write_bytes(path("bad.bin"), b);
+    PDB64* q = open_filespace64(path("bad.bin").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+    EXPECT_NE(q, nullptr);
+    return q;
+  };
+  // A root offset naming a node, a node's child offset naming the root or
+  // pointing into the middle of a record, and a child naming its own parent.
+  PDB64* q = reopen(good);
+  err = 0;
+  EXPECT_EQ(get_root64(&err, q, top_at, key64_endian), nullptr);
+  EXPECT_EQ(err, kFavtCorrupt);
+  EXPECT_EQ(get_root64(&err, q, root_at + 1, key64_endian), nullptr);
+  EXPECT_LT(err, 0);
+  close_filespace64(q);
+
+  for (uint64_t target : {root_at, top_at + 3, top_at, uint64_t{1} << 40}) {
+    Bytes b = good;
+    store_be64(b.data() + top_at + 4, target);  // the top node's small child
+    q = reopen(b);
+    FAVT64_ROOT* rr = get_root64(&err, q, root_at, key64_endian);
+    ASSERT_NE(rr, nullptr);
+    favt64_lock(rr);
+    err = 0;
+    std::vector<uint64_t> seen;
+    FAVT64_NODE* top = root_node64(&err, rr);
+    EXPECT_NE(favt64_trace_from_small(&err, rr, top, collect_key, &seen), 0);
+    EXPECT_LT(err, 0);
+    err = 0;
+    uint64_t k = 1;
+    EXPECT_EQ(favt64_search(&err, rr, root_node64(&err, rr), &k, key64_cmp, nullptr), nullptr);
+    EXPECT_LT(err, 0);
+    err = 0;
+    EXPECT_LT(favt64_test(&err, rr, root_node64(&err, rr), key64_cmp, nullptr), 0);
+    favt64_unlock(rr);
+    close_filespace64(q);
+  }
+  (void)child_at;
+}
+
+// The tree against a model set through sorted, reverse and random inserts
+// mixed with random deletes, across eviction of the node cache, a flush and
+// a reopen. Under the sanitizers the size is kept to what runs in seconds;
+// the benchmark runs a million.
+TEST_F(TreeTest, AgreesWithModelThroughEvictionAndReopen) {
+  const size_t n = 200000;
+  PDB64* p = create("model.db");
+  std::mt19937_64 rng(7);
+  std::vector<uint64_t> root_at;
+  std::vector<std::set<uint64_t>> models(3);
+  for (int order = 0; order < 3; ++order) {
+    std::vector<uint64_t> ins(n / 3);
+    std::iota(ins.begin(), ins.end(), 1);
+    for (auto& v : ins) v *= 3;
+    if (order == 1) std::reverse(ins.begin(), ins.end());
+    if (order == 2) std::shuffle(ins.begin(), ins.end(), rng);
+    FAVT64_ROOT* r = favt64_alloc_root(p, 0x401, key64_endian);
+    root_at.push_back(r->h.fofs);
+    favt64_lock(r);
+    auto& model = models[order];
+    std::vector<uint64_t> touched;
+    size_t ops = 0;
+    for (size_t i = 0; i < ins.size(); ++i) {
+      put(r, ins[i]);
+      model.insert(ins[i]);
+      touched.push_back(ins[i]);
+      // One random delete for every three inserts, of a present or an
+      // absent key.
+      if (i % 3 == 2) {
+        uint64_t k = ins[rng() % (i + 1)];  // present unless deleted before
+        if (rng() % 4 == 0) k = rng() % (n + 1) * 3 + 1;  // never present
+        EXPECT_EQ(erase(r, k), model.erase(k) == 1);
+        touched.push_back(k);
+      }
+      if (++ops % 1000 == 0) {
+        for (uint64_t t : touched) ASSERT_EQ(find(r, t) != nullptr, model.count(t) == 1) << t;
+        touched.clear();
+        ASSERT_LE(height(r), avl_height_bound(model.size()));
+        if (ops % 20000 == 0) expect_model(r, model);
+      }
+    }
+    expect_model(r, model);
+    favt64_unlock(r);
+  }
+  EXPECT_LE(favt64_count, kFavtCacheLimit + 64);
+  ASSERT_EQ(flush_filespace64(p), 0);
+  ASSERT_EQ(close_filespace64(p), 0);
+  ASSERT_TRUE(validate_files({path("model.db")}));
+
+  p = open_filespace64(path("model.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+  ASSERT_NE(p, nullptr);
+  for (int order = 0; order < 3; ++order) {
+    int err = 0;
+    FAVT64_ROOT* r = get_root64(&err, p, root_at[order], key64_endian);
+    ASSERT_NE(r, nullptr);
+    favt64_lock(r);
+    expect_model(r, models[order]);
+    favt64_unlock(r);
+  }
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+}  // namespace
