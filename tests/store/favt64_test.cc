@@ -207,7 +207,22 @@ TEST_F(TreeTest, DamagedTreeRecordsGiveErrors) {
     favt64_unlock(rr);
     close_filespace64(q);
   }
-  (void)child_at;
+  // The independent checker sees order, height and linkage faults.
+  ASSERT_TRUE(validate_files({path("t.db")}, true, true));
+  auto checker_refuses = [&](size_t at, uint64_t v, int width) {
+    Bytes b = good;
+    if (width == 8)
+      store_be64(b.data() + at, v);
+    else
+      store_be32(b.data() + at, static_cast<uint32_t>(v));
+    write_bytes(path("bad.bin"), b);
+    EXPECT_FALSE(validate_files({path("bad.bin")}, true, true)) << at;
+  };
+  checker_refuses(top_at + 4 + 24, 9, 4);         // top node's key
+  checker_refuses(top_at + 4 + 16, 1, 4);         // top node's level
+  checker_refuses(top_at + 4, child_at + 1, 8);   // child into a record
+  checker_refuses(top_at + 4 + 8, child_at, 8);   // one child under two links
+  checker_refuses(root_at + 4 + 4, child_at, 8);  // root skipping the top
 }
 
 // The tree against a model set through sorted, reverse and random inserts
@@ -257,7 +272,7 @@ TEST_F(TreeTest, AgreesWithModelThroughEvictionAndReopen) {
   EXPECT_LE(favt64_count, kFavtCacheLimit + 64);
   ASSERT_EQ(flush_filespace64(p), 0);
   ASSERT_EQ(close_filespace64(p), 0);
-  ASSERT_TRUE(validate_files({path("model.db")}));
+  ASSERT_TRUE(validate_files({path("model.db")}, true, true));
 
   p = open_filespace64(path("model.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
   ASSERT_NE(p, nullptr);

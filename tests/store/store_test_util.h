@@ -29,10 +29,12 @@ inline void write_bytes(const std::string& path, const Bytes& b) {
 }
 
 // Runs the independent Python checker; true when every file is valid.
-inline bool validate_files(const std::vector<std::string>& paths, bool closed = true) {
+// byte_keys: keys of trees of other key types are ordered as byte strings.
+inline bool validate_files(const std::vector<std::string>& paths, bool closed = true, bool byte_keys = false) {
   if (paths.empty()) return true;
   std::string cmd = "python3 " QNMX_STORE_VALIDATOR;
   if (closed) cmd += " --closed";
+  if (byte_keys) cmd += " --byte-keys";
   for (const auto& p : paths) cmd += " '" + p + "'";
   return std::system(cmd.c_str()) == 0;
 }
