@@ -56,7 +56,11 @@ void ensure_sigusr1() {
   sigaction(SIGUSR1, &sa, nullptr);
 }
 
+// Set while this thread runs the start-up (which opens streams itself).
+thread_local bool initialising = false;
+
 void do_init() {
+  initialising = true;
   init_longchar();
   stream_lock = new_lock(3);
   ensure_sigusr1();
@@ -65,6 +69,7 @@ void do_init() {
   s_install_handover();
   if (const char* arg = s_inherited_arg()) s_recv_streams_from_arg(arg);
   init_done.store(true);
+  initialising = false;
   std::vector<void (*)()> hooks;
   {
     std::lock_guard<std::mutex> g(hook_mu);
@@ -147,7 +152,7 @@ int s_count_line_ends(const unsigned char* p, int n, int* state) {
 // Start-up and registry
 
 void init_stream() {
-  if (init_done.load(std::memory_order_acquire)) return;
+  if (init_done.load(std::memory_order_acquire) || initialising) return;
   std::call_once(init_once, do_init);
 }
 

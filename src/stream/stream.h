@@ -217,13 +217,13 @@ int s_get_fd(STREAM* s);
 // Formatted output through the stream's encoding. "%s" is narrow text in
 // the standard encoding, "%ls" a wide string; a code the encoding cannot
 // express is written "&cx%x;". Results: the bytes written or -1.
-int s_printf(STREAM* s, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+int s_printf(STREAM* s, const char* fmt, ...);
 // As s_printf; *err receives the system error number when the write fails.
-int e_printf(STREAM* s, int* err, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+int e_printf(STREAM* s, int* err, const char* fmt, ...);
 // Formats an argument list; flag and extra are 0 in every use.
 int _s_printf(STREAM* s, int flag, const char* fmt, va_list ap, int extra);
 // Trace output on s_stdout.
-int ss_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+int ss_printf(const char* fmt, ...);
 
 // The standard streams; any code may point them at another stream.
 extern STREAM* s_stdin;
