@@ -40,6 +40,7 @@ struct S_FPIPE : STREAM {
   int running = 0;        // the stream thread is attached
   int stop = 0;           // the stream thread is asked to leave (hand-over)
   pthread_t reader{};
+  int reader_set = 0;     // `reader` is known
   int my_ip = -1;         // announced to the peer
   int answer = -1;        // the peer's last answer
   unsigned gen = 0;       // answers received
@@ -315,9 +316,8 @@ int fp_proc_send(STREAM* s, int* fd) {
   if (send_out(f) < 0) return -1;
   lock_task(f->lk);
   f->stop = 1;
-  pthread_t th = f->reader;
   while (f->running) {
-    pthread_kill(th, SIGUSR1);
+    if (f->reader_set) pthread_kill(f->reader, SIGUSR1);
     _i_sleep_task_timeout(f, f->lk, 0.005, __FILE__, __LINE__);
     lock_task(f->lk);
   }
@@ -350,7 +350,17 @@ void reader_entry(TKEY key) {
   auto* f = static_cast<S_FPIPE*>(key);
   lock_task(f->lk);
   f->reader = pthread_self();
+  f->reader_set = 1;
+  bool stop = f->stop;
   unlock_task(f->lk, "fpipe");
+  if (stop) {
+    lock_task(f->lk);
+    f->running = 0;
+    f->h.thread.store(0);
+    unlock_task(f->lk, "fpipe");
+    wakeup_task(f);
+    return;
+  }
   reader_task(key);
 }
 
