@@ -290,6 +290,7 @@ TEST(StreamTerminal, PromptsAtOpenAndAfterEachLine) {
 TEST(StreamChain, ForwardsTextAsFourByteCodes) {
   static std::string forwarded;
   static std::atomic<int> calls{0};
+  forwarded.clear();
   EXPECT_EQ(s_open_chain(1, 'o'), nullptr);  // no forwarding yet
   set_chain_forward([](int iid, int type, const unsigned char* d, size_t n) {
     EXPECT_EQ(iid, 7);
@@ -388,6 +389,7 @@ TEST(StreamResources, DescriptorCountAndOutOfDescriptorsHook) {
 
   static int hook_calls = 0;
   static std::vector<int> spare;
+  hook_calls = 0;
   s_set_resource_hook([](int) {
     ++hook_calls;
     for (int fd : spare) close(fd);  // what a collection would give back
