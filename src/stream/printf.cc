@@ -338,11 +338,13 @@ int e_printf(STREAM* s, int* err, const char* fmt, ...) {
   return r;
 }
 
+// Trace lines go to the error stream so that they never mix with replies
+// that a parent or peer reads from the standard output.
 int ss_printf(const char* fmt, ...) {
   init_stream();
   va_list ap;
   va_start(ap, fmt);
-  int r = vprint(s_stdout, nullptr, fmt, ap);
+  int r = vprint(s_stderr, nullptr, fmt, ap);
   va_end(ap);
   return r;
 }

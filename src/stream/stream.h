@@ -222,7 +222,7 @@ int s_printf(STREAM* s, const char* fmt, ...);
 int e_printf(STREAM* s, int* err, const char* fmt, ...);
 // Formats an argument list; flag and extra are 0 in every use.
 int _s_printf(STREAM* s, int flag, const char* fmt, va_list ap, int extra);
-// Trace output on s_stdout.
+// Trace output, written to s_stderr (never mixed with replies on s_stdout).
 int ss_printf(const char* fmt, ...);
 
 // The standard streams; any code may point them at another stream.
