@@ -2,36 +2,11 @@
 // each operation.
 #include "store/l_favt64.h"
 
-#include <type_traits>
+#include "store/l_locked.h"
 
 SEM l_favt64_lock = nullptr;
 
 namespace {
-
-void pin(FAVT64_NODE* n) {
-  if (n) favt64_lock(&n->h);
-}
-void pin(FAVT64_ROOT* r) {
-  if (r) favt64_lock(&r->h);
-}
-template <typename T>
-void pin(T) {}
-
-// Takes the lock, runs F, pins a returned record for the caller and gives
-// the lock back.
-template <auto F, typename... A>
-auto locked(const char* label, A... args) {
-  lock_task(l_favt64_lock);
-  if constexpr (std::is_void_v<decltype(F(args...))>) {
-    F(args...);
-    unlock_task(l_favt64_lock, label);
-  } else {
-    auto r = F(args...);
-    pin(r);
-    unlock_task(l_favt64_lock, label);
-    return r;
-  }
-}
 
 constexpr const char* kUnlock = "unlock";
 

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "store/assoc64.h"
+#include "store/l_favt64.h"
+#include "store_test_util.h"
+
+namespace {
+
+std::u32string w(const char* s) { return std::u32string(s, s + std::strlen(s)); }
+const L_CHAR* lc(const std::u32string& s) { return reinterpret_cast<const L_CHAR*>(s.c_str()); }
+std::string text(const std::string& body) { return std::string(body.c_str()); }
+
+class AssocTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    init_l_favt64();
+  }
+  int open(const char* name, int oflags = O_RDWR | O_CREAT) {
+    return l_open_associate64(path(name).c_str(), oflags, 0644, kPdb64WithFreeList, 40, "UTF-8");
+  }
+  std::string value_at(PDB64* p, uint64_t fofs) {
+    Bytes b = get_record(p, fofs);
+    return b.size() > 16 ? std::string(reinterpret_cast<const char*>(b.data()) + 16) : "";
+  }
+};
+
+TEST_F(AssocTest, DataTreeListsPrefixesAndCleanup) {
+  int key = open("d.db");
+  ASSERT_GT(key, 0);
+  ASSERT_EQ(l_new_index64(key, kAssocStringIndex, 7), 0);
+  lock_task(l_favt64_lock);
+  PDB64* p = as_key64[key].p;
+  int err = 0;
+  FAVT64_ROOT* r = get_root64(&err, p, load_be64(reinterpret_cast<uint8_t*>(as_key64[key].assoc) + 16),
+                              dtree64_endian);
+  ASSERT_NE(r, nullptr);
+  favt64_lock(r);
+  uint64_t a = static_cast<uint64_t>(alloc64_data(p, "first"));
+  uint64_t b = static_cast<uint64_t>(alloc64_data(p, "second"));
+  auto abc = w("abc");
+  EXPECT_EQ(insert_dtree64(&err, r, lc(abc), 0, a), 0);
+  EXPECT_EQ(insert_dtree64(&err, r, lc(abc), 99, b), -1) << "no old value to replace";
+  EXPECT_EQ(insert_dtree64(&err, r, lc(abc), 0, b), 0);
+  std::vector<uint64_t> vals;
+  uint64_t slot = search_dtree64(&err, nullptr, r, lc(abc), 1);
+  ASSERT_TRUE(dtree64_values(p, slot, &vals));
+  EXPECT_EQ(vals, (std::vector<uint64_t>{a, b}));
+  EXPECT_EQ(delete_dtree64(&err, r, lc(abc), a), 0);
+  EXPECT_EQ(search_dtree64(&err, nullptr, r, lc(abc), 1), b);
+  EXPECT_EQ(delete_dtree64(&err, r, lc(abc), b), 0);
+  EXPECT_EQ(search_dtree64(&err, nullptr, r, lc(abc), 1), 0u);
+  EXPECT_EQ(r->node.fofs, 0u) << "the emptied key's nodes and trees are gone";
+  EXPECT_EQ(delete_dtree64(&err, r, lc(abc), 0), -1);
+
+  // Longest stored prefix, also past a deeper node that holds no value.
+  uint64_t x = static_cast<uint64_t>(alloc64_data(p, "ab-value"));
+  uint64_t y = static_cast<uint64_t>(alloc64_data(p, "abcd-value"));
+  EXPECT_EQ(insert_dtree64(&err, r, lc(w("ab")), 0, x), 0);
+  EXPECT_EQ(insert_dtree64(&err, r, lc(w("abcd")), 0, y), 0);
+  int size = -1;
+  EXPECT_EQ(search_dtree64(&err, &size, r, lc(w("abzz")), 0), x);
+  EXPECT_EQ(size, 2);
+  EXPECT_EQ(search_dtree64(&err, &size, r, lc(w("abcx")), 0), x);
+  EXPECT_EQ(size, 2);
+  EXPECT_EQ(search_dtree64(&err, &size, r, lc(w("abcde")), 0), y);
+  EXPECT_EQ(size, 4);
+  EXPECT_EQ(search_dtree64(&err, &size, r, lc(w("abc")), 1), 0u);
+  EXPECT_EQ(search_dtree64(&err, &size, r, lc(w("zz")), 0), 0u);
+  EXPECT_EQ(size, 0);
+  // A value list survives closing.
+  EXPECT_EQ(insert_dtree64(&err, r, lc(w("ab")), 0, a), 0);
+  favt64_unlock(r);
+  unlock_task(l_favt64_lock, "test");
+  ASSERT_EQ(l_close_associate64(key), 0);
+
+  key = open("d.db", O_RDWR);
+  ASSERT_GT(key, 0);
+  std::vector<std::string> all;
+  ASSERT_EQ(l_get_assoc64_all_text(key, 0, &all), 0);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(text(all[0]), "ab-value");
+  EXPECT_EQ(text(all[1]), "first");
+  EXPECT_EQ(text(all[2]), "abcd-value");
+  ASSERT_EQ(l_close_associate64(key), 0);
+  // Record b was given up by the caller above and never freed; free it so
+  // the file holds no stray value.
+  PDB64* q = open_filespace64(path("d.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 40, nullptr);
+  EXPECT_EQ(free_filespace64(q, b), 0);
+  EXPECT_EQ(close_filespace64(q), 0);
+}
+
+TEST_F(AssocTest, IndexesMapKeysThroughReopen) {
+  int key = open("a.db");
+  ASSERT_GT(key, 0);
+  EXPECT_EQ(l_new_index64(key, kAssocIntegerIndex, 1), 0);
+  EXPECT_EQ(l_new_index64(key, kAssocStringIndex, 2), 1);
+  Bytes header_before = [&] {
+    lock_task(l_favt64_lock);
+    Bytes h = get_record(as_key64[key].p, as_key64[key].assoc_fofs);
+    unlock_task(l_favt64_lock, "test");
+    return h;
+  }();
+  EXPECT_EQ(l_new_index64(key, kAssocStringIndex, 2), -1);
+  EXPECT_EQ(l_new_index64(key, 3, 9), -1);
+  EXPECT_EQ(l_new_index64(8, kAssocIntegerIndex, 9), -1);
+  lock_task(l_favt64_lock);
+  EXPECT_EQ(get_record(as_key64[key].p, as_key64[key].assoc_fofs), header_before);
+  unlock_task(l_favt64_lock, "test");
+  EXPECT_EQ(l_get_index64(key, 2), 1);
+  EXPECT_EQ(l_get_index64(key, 5), -1);
+  EXPECT_EQ(l_get_index_type64(key, 0), kAssocIntegerIndex);
+  EXPECT_EQ(l_get_index_type64(key, 2), -1);
+
+  for (int32_t k : {100, -5, 3, 7}) EXPECT_EQ(l_insert_associate64_text(key, 0, &k, "v" + std::to_string(k)), 0);
+  int32_t three = 3;
+  EXPECT_EQ(l_insert_associate64_text(key, 0, &three, "(three)"), 0);
+  EXPECT_EQ(l_delete_associate64(key, 0, &three), -1);
+  for (const char* s : {"b", "ab", "a", "abc", "\xe3"}) EXPECT_EQ(l_insert_associate64_text(key, 1, lc(w(s)), s), 0);
+  auto ab = w("ab");
+  EXPECT_EQ(l_insert_associate64_text(key, 1, lc(ab), "AB"), 0);
+  EXPECT_EQ(l_delete_associate64(key, 1, lc(w("b"))), 0);
+  EXPECT_EQ(l_delete_associate64(key, 1, lc(w("b"))), -1);
+  ASSERT_EQ(l_close_associate64(key), 0);
+  EXPECT_EQ(l_close_associate64(key), -1);
+
+  key = open("a.db", O_RDWR);
+  ASSERT_GT(key, 0);
+  std::string out;
+  int32_t k = -5;
+  EXPECT_EQ(l_search_associate64_text(key, 0, &k, nullptr, &out), 1);
+  EXPECT_EQ(text(out), "v-5");
+  EXPECT_EQ(l_search_associate64_text(key, 0, &three, nullptr, &out), 1);
+  EXPECT_EQ(text(out), "(three)");
+  k = 4;
+  EXPECT_EQ(l_search_associate64_text(key, 0, &k, nullptr, &out), 0);
+  ASSOC64_STRING_OPT opt{0, 0};
+  EXPECT_EQ(l_search_associate64_text(key, 1, lc(w("abzz")), &opt, &out), 1);
+  EXPECT_EQ(text(out), "AB");
+  EXPECT_EQ(opt.size, 2);
+  opt = {1, 0};
+  EXPECT_EQ(l_search_associate64_text(key, 1, lc(w("abzz")), &opt, &out), 0);
+  std::vector<std::string> all;
+  ASSERT_EQ(l_get_assoc64_all_text(key, 0, &all), 0);
+  std::vector<std::string> ints;
+  for (auto& s : all) ints.push_back(text(s));
+  EXPECT_EQ(ints, (std::vector<std::string>{"v-5", "(three)", "v7", "v100"}));
+  ASSERT_EQ(l_get_assoc64_all_text(key, 1, &all), 0);
+  std::vector<std::string> strs;
+  for (auto& s : all) strs.push_back(text(s));
+  EXPECT_EQ(strs, (std::vector<std::string>{"a", "AB", "abc", "\xe3"}));
+  ASSERT_EQ(l_close_associate64(key), 0);
+}
+
+TEST_F(AssocTest, DamagedRecordsGiveNegativeResults) {
+  int key = open("good.db");
+  ASSERT_EQ(l_new_index64(key, kAssocIntegerIndex, 1), 0);
+  int32_t k = 1;
+  ASSERT_EQ(l_insert_associate64_text(key, 0, &k, "one"), 0);
+  lock_task(l_favt64_lock);
+  uint64_t header_at = as_key64[key].assoc_fofs;
+  unlock_task(l_favt64_lock, "test");
+  ASSERT_EQ(l_close_associate64(key), 0);
+  Bytes good = read_bytes(path("good.db"));
+  // The value record: the last one written before the header.
+  size_t value_at = 0;
+  for (size_t i = 32; i + 9 < good.size(); ++i)
+    if (std::memcmp(good.data() + i, "one", 4) == 0) value_at = i - 4;
+  ASSERT_GT(value_at, 0u);
+
+  Bytes b = good;
+  store_be16(b.data() + value_at, 0x0606);  // the value record's type
+  write_bytes(path("bad1.bin"), b);
+  key = open("bad1.bin", O_RDWR);
+  ASSERT_GT(key, 0);
+  std::string out;
+  EXPECT_EQ(l_search_associate64_text(key, 0, &k, nullptr, &out), -2);
+  std::vector<std::string> all;
+  EXPECT_EQ(l_get_assoc64_all_text(key, 0, &all), -1);
+  l_close_associate64(key);
+
+  b = good;
+  store_be64(b.data() + header_at + 4, 12345);  // the index's root offset
+  write_bytes(path("bad2.bin"), b);
+  key = open("bad2.bin", O_RDWR);
+  ASSERT_GT(key, 0);
+  EXPECT_EQ(l_search_associate64_text(key, 0, &k, nullptr, &out), -1);
+  EXPECT_EQ(l_insert_associate64_text(key, 0, &k, "x"), -1);
+  l_close_associate64(key);
+
+  b = good;
+  store_be16(b.data() + header_at + 2, 4 + 20);  // header body not whole entries
+  write_bytes(path("bad3.bin"), b);
+  EXPECT_EQ(open("bad3.bin", O_RDWR), -1);
+}
+
+// Values through the operations the ZU layer installs: here a value is a
+// std::string, a list a vector of them.
+struct FakeValues {
+  static int print(ZU_SEXP* v, const char* enc, std::string* out) {
+    if (std::string(enc) != "UTF-8") return -1;
+    *out = *reinterpret_cast<std::string*>(v);
+    return 0;
+  }
+  static ZU_SEXP* read_list(const std::vector<std::string>& bodies, const char*, const char*) {
+    auto* l = new std::vector<std::string>;
+    for (auto& b : bodies) l->push_back(text(b));
+    return reinterpret_cast<ZU_SEXP*>(l);
+  }
+  static ZU_SEXP* read(const std::string& body, const char*, const char*) {
+    return reinterpret_cast<ZU_SEXP*>(new std::vector<std::string>{text(body)});
+  }
+  static ZU_SEXP* error(int) { return nullptr; }
+};
+
+TEST_F(AssocTest, ValuesGoThroughTheInstalledPrinterAndReader) {
+  static const ASSOC64_VALUE_OPS ops{FakeValues::print, FakeValues::read_list, FakeValues::read, FakeValues::error};
+  int key = open("z.db");
+  ASSERT_EQ(l_new_index64(key, kAssocStringIndex, 1), 0);
+  std::string v = "(a b)";
+  auto name = w("name");
+  set_assoc64_value_ops(nullptr);
+  EXPECT_EQ(l_insert_associate64(key, 0, lc(name), reinterpret_cast<ZU_SEXP*>(&v)), -1);
+  set_assoc64_value_ops(&ops);
+  EXPECT_EQ(l_insert_associate64(key, 0, lc(name), reinterpret_cast<ZU_SEXP*>(&v)), 0);
+  auto take = [](ZU_SEXP* s) {
+    auto* l = reinterpret_cast<std::vector<std::string>*>(s);
+    std::vector<std::string> out = *l;
+    delete l;
+    return out;
+  };
+  EXPECT_EQ(take(l_search_associate64(key, 0, lc(name), nullptr)), std::vector<std::string>{"(a b)"});
+  EXPECT_EQ(take(l_search_associate64(key, 0, lc(w("other")), nullptr)), std::vector<std::string>{});
+  EXPECT_EQ(take(l_get_assoc64_all(key, 0)), std::vector<std::string>{"(a b)"});
+  set_assoc64_value_ops(nullptr);
+  ASSERT_EQ(l_close_associate64(key), 0);
+}
+
+}  // namespace
