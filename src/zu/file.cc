@@ -81,6 +81,7 @@ void gc_qn_file(void* p) {
   if (gc_mark_block(p)) return;
   auto* f = static_cast<ZU_FILE*>(p);
   gc_mark(f->name, gc_text);
+  gc_mark(f->comment, gc_text);
   gc_mark(f->reader, f->reader_mark);
   if (f->close_func && !f->closed) f->close_func(2, f->work);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "text/codemethod.h"
 #include "text/lchar.h"
 #include "zu/gc.h"
 
@@ -14,6 +15,9 @@ struct STREAM;
 // flags
 constexpr uint32_t ZU_FILE_HTML = 16;       // tag and attribute names upper-cased
 constexpr uint32_t ZU_FILE_NO_NUMBER = 32;  // text between tags is never a number
+// The reader leaves the stream open when it closes (the caller owns it, as
+// an interpreter owns a connection that it also replies on).
+constexpr uint32_t ZU_FILE_KEEP_STREAM = 0x100;
 
 // Close function: code 1 when the source is closed (finished, abandoned or
 // dropped by the collector), code 2 while the collector marks the state (the
@@ -34,6 +38,13 @@ struct ZU_FILE {
   void (*release)(ZU_FILE* f);
   int32_t reg_index;       // position in the list of open states, -1 none
   uint8_t closed;
+  // Reader fields.
+  L_CHAR* comment;         // description given to init_parse (collected text)
+  CODE_METHOD* cm;         // current encoding of the bytes not yet decoded
+  CM_WORK cm_work;         // its decoder state
+  void* zui;               // the interpreter reading this source, or null
+  void (*result_hook)(ZU_FILE* f);  // called after each top-level form is read
+  int64_t rb_time;         // time of the last input (ZU seconds)
 };
 
 // A new open reader state (collected, registered).

@@ -1,0 +1,40 @@
+// The ZU printer: the text of a value in list, XML or HTML form.
+//
+// List form, by type: nil "()"; a list "(a b c)", a dotted tail " .x";
+// a symbol its name, "[name a=\"v\"]" with attributes (a name that would
+// not read back as that symbol is written quoted: ["a b"]); a string in
+// double quotes with \n \r \" \\ escaped (and "\&" before text that would
+// read as a reference); an integer "%lli" and a floating value "%f", each
+// followed directly by its unit; a built-in "[prim:0x%x]", a lambda
+// "[lambda:0x%x]"; a pointer "[ptr:0x%x]", an environment "[env:0x%x]";
+// raw bytes "#%x#" then the bytes then "]"; an error
+// "#error(code \"site\" \"file\" line \"function\" data)". Delayed values
+// are forced. Everything the reader can read back prints so that it does.
+//
+// XML form: a list headed by a symbol that is a valid tag name prints as an
+// element <tag a="v">members</tag> (<tag/> without members, <?name a="v"?>
+// for a one-member list headed by "?name"); inside an element a symbol is
+// written in brackets so that it does not read back as text. HTML form is
+// the XML form with empty elements as <TAG></TAG> and HTML's void elements
+// without a closing tag.
+#pragma once
+
+#include "zu/value.h"
+
+struct STREAM;
+
+constexpr int ZU_PRINT_LIST = 0;
+constexpr int ZU_PRINT_XML = 1;
+constexpr int ZU_PRINT_HTML = 2;
+constexpr int ZU_PRINT_FORM = 3;        // mask of the form bits
+constexpr int ZU_PRINT_RAW_SIZE = 16;   // raw values as "#%x#]" without their bytes
+constexpr int ZU_PRINT_MULTIROOT = 64;  // each top-level member on its own line
+constexpr int ZU_PRINT_INDENT = 128;    // one element per line, indented
+constexpr int ZU_PRINT_TEXT = 512;      // strings between tags as bare text
+
+// Prints s to st; 0, or -1 when the stream is not usable, a write failed
+// or the value is cyclic or nested too deeply to print.
+int print_sexp(STREAM* st, ZU_SEXP* s, int flags);
+// As print_sexp; *err receives the system error number of a failed write
+// (0 when the failure was not a write).
+int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags);
