@@ -1,0 +1,1 @@
+// placeholder so the library is never empty
