@@ -148,6 +148,10 @@ int add_alias(UNIT_ENV* u, const ALIAS_DIM* dim, const L_CHAR* name) {
 bool is_blank(L_CHAR c) { return c == ' ' || c == '\t'; }
 bool is_op(L_CHAR c) { return c == '*' || c == '/' || c == '^'; }
 
+// Terms in one unit expression: more is not a unit but an attack, and the
+// bound keeps every sum of powers far from overflowing.
+constexpr size_t kMaxTerms = 256;
+
 struct Term {
   const L_CHAR* name;
   size_t len;
@@ -184,6 +188,7 @@ bool parse_terms(const L_CHAR* expr, std::vector<Term>& out) {
       t.power = sign * psign * n;
       while (is_blank(*p)) ++p;
     }
+    if (out.size() == kMaxTerms) return false;
     out.push_back(t);
     if (!*p) return true;
     if (*p != '*' && *p != '/') return false;
@@ -455,6 +460,7 @@ std::vector<L_CHAR> unit_text_product(const L_CHAR* a, const L_CHAR* b, int sign
   std::vector<Term> ta, tb;
   if (!parse_terms(a, ta) || !parse_terms(b, tb)) return {};
   for (Term& t : tb) t.power *= sign < 0 ? -1 : 1;
+  if (ta.size() + tb.size() > kMaxTerms) return {};
   ta.insert(ta.end(), tb.begin(), tb.end());
   // Sum the powers of equal names, keeping the order of first appearance.
   std::vector<Term> sum;

@@ -9,7 +9,8 @@
 // A unit expression is a product of alias names: terms joined by "*" or
 // "/", each optionally raised to an integer power with "^" ("km^2",
 // "m/sec", "kg*m*sec^-2"). "/" divides by the single term that follows it.
-// The empty expression has no dimension.
+// The empty expression has no dimension; one of more than 256 terms is
+// refused.
 //
 // Unit environments are collected blocks, except the default one, which
 // init_unit makes outside the collected heap (it lives as long as the

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "zu/env.h"
 #include "zu/unit.h"
 #include "zu_test_util.h"
@@ -63,6 +65,10 @@ TEST_F(Unit, DefaultConversionsBothWaysAndRefusals) {
     conv(u, 1, bad, U"m", &err);
     EXPECT_EQ(err, -1);
   }
+  std::u32string many = U"m";
+  for (int i = 0; i < 300; ++i) many += U"*m/m";
+  conv(u, 1, many.c_str(), U"m", &err);
+  EXPECT_EQ(err, -1);
   // Equal texts convert even where nothing knows them.
   EXPECT_DOUBLE_EQ(conv(nullptr, 4, U"dot", U"dot", &err), 4);
   EXPECT_EQ(err, 0);
