@@ -1,9 +1,4 @@
-// Error values and the site name they carry.
-#include <unistd.h>
-
-#include <cstring>
-#include <mutex>
-
+// Error values.
 #include "base/alloc.h"
 #include "zu/value.h"
 
@@ -20,20 +15,6 @@ ZU_ERROR* new_error(ZU_FILE* f, int line, uint32_t code, ZU_SEXP* data) {
 }
 
 }  // namespace
-
-const L_CHAR* get_zulisp_site() {
-  // Found once and never freed: every error value points to it.
-  static const L_CHAR* site = [] {
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0 || !host[0]) std::strcpy(host, "localhost");
-    size_t n = std::strlen(host);
-    auto* w = static_cast<L_CHAR*>(d_alloc((n + 1) * sizeof(L_CHAR)));
-    for (size_t i = 0; i < n; ++i) w[i] = static_cast<unsigned char>(host[i]);
-    w[n] = 0;
-    return w;
-  }();
-  return site;
-}
 
 ZU_SEXP* get_error(ZU_FILE* f, int line, uint32_t code, const L_CHAR* func, ZU_SEXP* data) {
   ZU_SEXP* s = new_sexp(ZU_TYPE_ERROR);

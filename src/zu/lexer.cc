@@ -1,0 +1,274 @@
+// The reader's character level: buffered bytes, lazy decoding, look-ahead
+// by cursor, line counting and character references.
+#include <ctime>
+#include <cstring>
+#include <new>
+
+#include "stream/stream.h"
+#include "zu/reader_impl.h"
+
+namespace zu_reader {
+
+namespace {
+
+constexpr uint32_t kInitialCap = 4096;
+// Bytes kept before the cursor when the buffer is refilled, for short
+// look-aheads that have not pinned their start.
+constexpr uint64_t kKeepBehind = 64;
+constexpr int64_t kZuEpoch = 978307200;
+
+bool ascii_compatible(CODE_METHOD* cm) {
+  static CODE_METHOD* latin1 = search_cm("ISO-8859-1");
+  return cm == utf8_cm || cm == ascii_cm || cm == eucjp_cm || (latin1 && cm == latin1);
+}
+
+// Moves the bytes still needed to the front and reads more. Returns the
+// number of bytes added (0 at the end of input or on failure).
+uint32_t refill(Reader* r) {
+  if (r->eof || r->failed || r->closed) return 0;
+  uint64_t keep = r->cur.pos > kKeepBehind ? r->cur.pos - kKeepBehind : 0;
+  if (r->pin < keep) keep = r->pin;
+  if (r->has_peek && r->peek_after.pos < keep) keep = r->peek_after.pos;
+  if (keep < r->base) keep = r->base;
+  uint64_t drop = keep - r->base;
+  if (drop > 0) {
+    std::memmove(r->buf, r->buf + drop, r->fill - drop);
+    r->fill -= static_cast<uint32_t>(drop);
+    r->base = keep;
+  }
+  if (r->fill == r->cap) {
+    // A pinned look-ahead spans the whole buffer: grow it.
+    uint32_t ncap = r->cap * 2;
+    auto* nb = static_cast<uint8_t*>(mmalloc(ncap, gc_text));
+    std::memcpy(nb, r->buf, r->fill);
+    r->buf = nb;
+    r->cap = ncap;
+  }
+  int n = s_read(r->st, r->buf + r->fill, static_cast<int>(r->cap - r->fill));
+  if (n < 0) {
+    r->failed = 1;
+    return 0;
+  }
+  if (n == 0) {
+    r->eof = 1;
+    return 0;
+  }
+  r->fill += static_cast<uint32_t>(n);
+  r->f->rb_time = static_cast<int64_t>(std::time(nullptr)) - kZuEpoch;
+  return static_cast<uint32_t>(n);
+}
+
+void count_line(Cursor& c, L_CHAR ch) {
+  if (ch == '\r') {
+    ++c.line;
+    c.cr = 1;
+  } else {
+    if (ch == '\n' && !c.cr) ++c.line;
+    c.cr = 0;
+  }
+}
+
+// Decodes the next character at cursor c.
+int decode(Reader* r, Cursor& c, L_CHAR* out) {
+  if (c.npend) {
+    *out = c.pend[0];
+    for (int i = 1; i < c.npend; ++i) c.pend[i - 1] = c.pend[i];
+    --c.npend;
+    return kChar;
+  }
+  for (;;) {
+    if (c.pos >= r->base + r->fill) {
+      if (refill(r) == 0 || c.pos >= r->base + r->fill) {
+        if (c.ended) return r->failed ? kFail : kEnd;
+        c.ended = 1;
+        L_CHAR tmp[CM_MAX_DECODE];
+        int n = c.w.cm->end_internal(&c.w, tmp);
+        if (n <= 0) return r->failed ? kFail : kEnd;
+        *out = tmp[0];
+        for (int i = 1; i < n; ++i) c.pend[c.npend++] = tmp[i];
+        return kChar;
+      }
+    }
+    uint8_t b = r->buf[c.pos - r->base];
+    ++c.pos;
+    if (r->fast && b < 0x80 && c.w.dst == 0) {
+      *out = b;
+      return kChar;
+    }
+    L_CHAR tmp[CM_MAX_DECODE];
+    int n = c.w.cm->to_internal(&c.w, b, tmp);
+    if (n <= 0) continue;
+    *out = tmp[0];
+    for (int i = 1; i < n; ++i) c.pend[c.npend++] = tmp[i];
+    return kChar;
+  }
+}
+
+}  // namespace
+
+Reader* new_reader(ZU_FILE* f, STREAM* st) {
+  auto* r = new (mmalloc(sizeof(Reader), mark_reader)) Reader();
+  r->f = f;
+  r->st = st;
+  r->buf = static_cast<uint8_t*>(mmalloc(kInitialCap, gc_text));
+  r->cap = kInitialCap;
+  r->pin = UINT64_MAX;
+  r->cur.line = 1;
+  CODE_METHOD* cm = s_get_cm(st);
+  reader_set_cm(r, cm ? cm : std_cm);
+  return r;
+}
+
+void mark_reader(void* p) {
+  if (gc_mark_block(p)) return;
+  gc_mark(static_cast<Reader*>(p)->buf, gc_text);
+}
+
+void reader_set_cm(Reader* r, CODE_METHOD* cm) {
+  if (!cm) cm = std_cm;
+  cm_work_init(&r->cur.w, cm);
+  r->cur.ended = 0;
+  r->has_peek = 0;
+  r->fast = ascii_compatible(cm) ? 1 : 0;
+  r->f->cm = cm;
+  r->f->cm_work = r->cur.w;
+}
+
+int next_char(Reader* r, L_CHAR* c) {
+  if (r->has_peek) {
+    r->has_peek = 0;
+    r->cur = r->peek_after;
+    *c = r->peek_c;
+    return r->peek_r;
+  }
+  int k = decode(r, r->cur, c);
+  if (k == kChar) count_line(r->cur, *c);
+  return k;
+}
+
+int peek_char(Reader* r, L_CHAR* c) {
+  if (!r->has_peek) {
+    r->peek_after = r->cur;
+    r->peek_r = decode(r, r->peek_after, &r->peek_c);
+    if (r->peek_r == kChar) count_line(r->peek_after, r->peek_c);
+    r->has_peek = 1;
+  }
+  *c = r->peek_c;
+  return r->peek_r;
+}
+
+void restore(Reader* r, const Cursor& c) {
+  r->has_peek = 0;
+  // A cursor whose bytes were dropped cannot be returned to; pins prevent
+  // that, and a failed return keeps the current position (the lexer then
+  // reads on instead of reading old bytes twice).
+  if (c.pos < r->base) return;
+  r->cur = c;
+}
+
+int read_bytes(Reader* r, uint64_t n, std::vector<uint8_t>& out) {
+  r->has_peek = 0;
+  while (n > 0) {
+    uint64_t at = r->cur.pos - r->base;
+    if (at >= r->fill) {
+      if (refill(r) == 0) return r->failed ? kFail : kEnd;
+      continue;
+    }
+    uint64_t take = r->fill - at;
+    if (take > n) take = n;
+    const uint8_t* p = r->buf + at;
+    for (uint64_t i = 0; i < take; ++i) count_line(r->cur, p[i]);
+    out.insert(out.end(), p, p + take);
+    r->cur.pos += take;
+    n -= take;
+  }
+  return kChar;
+}
+
+namespace {
+
+struct Named {
+  const char* name;
+  L_CHAR c;
+};
+constexpr Named kNamed[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+constexpr int kMaxRefChars = 12;
+
+// Parses the text of a reference after its "&" from `get` (a function
+// giving the next character or -1); returns the code, 0 when it is none.
+template <class Get>
+L_CHAR parse_ref(Get get, bool full) {
+  L_CHAR t[kMaxRefChars + 1];
+  int n = 0;
+  for (;;) {
+    long c = get();
+    if (c < 0) return 0;
+    t[n++] = static_cast<L_CHAR>(c);
+    if (c == ';') break;
+    if (n >= kMaxRefChars) return 0;
+  }
+  --n;  // without the ";"
+  if (n >= 3 && (t[0] == 'c' || t[0] == 'C') && (t[1] == 'x' || t[1] == 'X')) {
+    if (n - 2 > 8) return 0;
+    uint32_t v = 0;
+    for (int i = 2; i < n; ++i) {
+      if (!is_hex(t[i])) return 0;
+      v = (v << 4) | static_cast<uint32_t>(hex_val(t[i]));
+    }
+    return v;
+  }
+  if (!full) return 0;
+  if (n >= 2 && t[0] == '#') {
+    uint64_t v = 0;
+    bool hexa = t[1] == 'x' || t[1] == 'X';
+    int from = hexa ? 2 : 1;
+    if (from >= n) return 0;
+    for (int i = from; i < n; ++i) {
+      if (hexa ? !is_hex(t[i]) : !is_digit(t[i])) return 0;
+      v = hexa ? (v << 4) | static_cast<uint64_t>(hex_val(t[i])) : v * 10 + (t[i] - '0');
+      if (v > 0x10FFFF) return 0;
+    }
+    return static_cast<L_CHAR>(v);
+  }
+  for (const Named& e : kNamed) {
+    size_t len = std::strlen(e.name);
+    if (static_cast<size_t>(n) != len) continue;
+    bool same = true;
+    for (size_t i = 0; i < len && same; ++i) same = t[i] == static_cast<L_CHAR>(e.name[i]);
+    if (same) return e.c;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int read_ref(Reader* r, bool full, L_CHAR* out) {
+  Cursor start = save(r);
+  Pin pin(r, start.pos);
+  L_CHAR code = parse_ref(
+      [r]() -> long {
+        L_CHAR c;
+        return next_char(r, &c) == kChar ? static_cast<long>(c) : -1;
+      },
+      full);
+  if (code == 0) {
+    restore(r, start);
+    return 0;
+  }
+  if ((code & 0xFFFF0000u) == LC_ENCODING) {
+    if (CODE_METHOD* cm = search_cm_by_lccode(code)) {
+      reader_set_cm(r, cm);
+      return 2;
+    }
+  }
+  *out = code;
+  return 1;
+}
+
+size_t ref_length(const L_CHAR* s, bool full) {
+  size_t i = 0;
+  L_CHAR code = parse_ref([&]() -> long { return s[i] ? static_cast<long>(s[i++]) : -1; }, full);
+  return code ? i : 0;
+}
+
+}  // namespace zu_reader

@@ -1,0 +1,393 @@
+// The printer: list, XML and HTML forms of a value.
+#include "zu/printer.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "stream/stream.h"
+#include "zu/file.h"
+#include "zu/reader_impl.h"
+
+namespace {
+
+// Deepest nesting printed; deeper values (or cyclic ones) are refused.
+constexpr int kMaxDepth = 5000;
+constexpr size_t kChunk = 4096;
+
+enum Ctx { kList, kContent };
+
+// Wide text gathered and written through the stream's encoding in chunks;
+// raw bytes go to the stream unencoded.
+struct Out {
+  Out(STREAM* s, int f) : st(s), flags(f) {}
+  STREAM* st;
+  int flags;
+  int err = 0;
+  bool failed = false;
+  std::vector<L_CHAR> buf;
+
+  void flush() {
+    if (buf.empty() || failed) {
+      buf.clear();
+      return;
+    }
+    buf.push_back(0);
+    if (e_printf(st, &err, "%ls", buf.data()) < 0) failed = true;
+    buf.clear();
+  }
+  void put(L_CHAR c) {
+    buf.push_back(c);
+    if (buf.size() >= kChunk) flush();
+  }
+  void puts(const char* s) {
+    for (; *s; ++s) put(static_cast<unsigned char>(*s));
+  }
+  void putw(const L_CHAR* s) {
+    if (s)
+      for (; *s; ++s) put(*s);
+  }
+  void bytes(const uint8_t* p, uint32_t n) {
+    flush();
+    if (failed || n == 0) return;
+    errno = 0;
+    if (s_write(st, p, static_cast<int>(n)) != static_cast<int>(n)) {
+      failed = true;
+      err = errno;
+    }
+  }
+  void indent(int depth) {
+    put('\n');
+    for (int i = 0; i < depth; ++i) puts("  ");
+  }
+  int form() const { return flags & ZU_PRINT_FORM; }
+};
+
+bool delim(L_CHAR c) { return zu_reader::is_ws(c) || c == '(' || c == ')' || c == '"' || c == '[' || c == ']'; }
+
+bool looks_numeric(const L_CHAR* s) {
+  size_t i = 0;
+  if (s[i] == '+' || s[i] == '-') ++i;
+  return zu_reader::is_digit(s[i]);
+}
+
+bool tag_first(L_CHAR c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c == '?' || c >= 0x80;
+}
+bool tag_char(L_CHAR c) {
+  return !zu_reader::is_ws(c) && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'' && c != '<' && c != '?' &&
+         c != '&';
+}
+
+// Whether a symbol's name reads back as itself when written bare in a list.
+bool plain_name(const L_CHAR* s) {
+  if (!s || !*s) return false;
+  L_CHAR c0 = s[0];
+  if (c0 == '#' || c0 == '.' || c0 == ';' || looks_numeric(s)) return false;
+  if (c0 == '<' && s[1] && (tag_first(s[1]) || s[1] == '/' || s[1] == '!')) return false;
+  for (size_t i = 0; s[i]; ++i) {
+    L_CHAR c = s[i];
+    if (delim(c)) return false;
+    if (c == '&' && zu_reader::ref_length(s + i + 1, false)) return false;
+    if (c == '=' && s[i + 1] == '"') return false;
+  }
+  return true;
+}
+
+// A name usable as a tag (and read back as the same name).
+bool tag_name(const L_CHAR* s, bool header) {
+  if (!s || !*s) return false;
+  size_t i = 0;
+  if (header) {
+    if (s[0] != '?') return false;
+    i = 1;
+  }
+  if (!tag_first(s[i]) || s[i] == '?') return false;
+  for (; s[i]; ++i)
+    if (!tag_char(s[i])) return false;
+  return true;
+}
+
+// Quoted text that reads back as itself.
+void quoted(Out& o, const L_CHAR* s) {
+  o.put('"');
+  if (s) {
+    for (size_t i = 0; s[i]; ++i) {
+      L_CHAR c = s[i];
+      switch (c) {
+        case '\n': o.puts("\\n"); break;
+        case '\r': o.puts("\\r"); break;
+        case '"': o.puts("\\\""); break;
+        case '\\': o.puts("\\\\"); break;
+        case '&':
+          if (zu_reader::ref_length(s + i + 1, true)) o.put('\\');
+          o.put('&');
+          break;
+        default: o.put(c);
+      }
+    }
+  }
+  o.put('"');
+}
+
+// Text between tags in text mode.
+void bare_text(Out& o, const L_CHAR* s) {
+  for (; s && *s; ++s) {
+    switch (*s) {
+      case '&': o.puts("&amp;"); break;
+      case '<': o.puts("&lt;"); break;
+      case '>': o.puts("&gt;"); break;
+      default: o.put(*s);
+    }
+  }
+}
+
+void attrs(Out& o, ZU_SYM_FIELD* f) {
+  for (; f; f = f->next) {
+    o.put(' ');
+    o.putw(f->name);
+    o.put('=');
+    quoted(o, f->value);
+  }
+}
+
+void symbol(Out& o, ZU_SEXP* s, Ctx ctx) {
+  const L_CHAR* name = sym_name(s);
+  ZU_SYM_FIELD* f = sym_field(s);
+  bool plain = plain_name(name);
+  if (plain && !f && ctx == kList) {
+    o.putw(name);
+    return;
+  }
+  o.put('[');
+  if (plain) o.putw(name);
+  else quoted(o, name);
+  attrs(o, f);
+  o.put(']');
+}
+
+void number(Out& o, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void number(Out& o, const char* fmt, ...) {
+  char b[512];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(b, sizeof b, fmt, ap);
+  va_end(ap);
+  if (n < 0) return;
+  if (static_cast<size_t>(n) >= sizeof b) {
+    // Only "%f" of a huge value gets here.
+    std::vector<char> big(static_cast<size_t>(n) + 1);
+    va_start(ap, fmt);
+    std::vsnprintf(big.data(), big.size(), fmt, ap);
+    va_end(ap);
+    o.puts(big.data());
+    return;
+  }
+  o.puts(b);
+}
+
+bool void_element(const L_CHAR* n) {
+  static const char* const kVoid[] = {"AREA", "BASE", "BR",    "COL",   "EMBED",    "HR",    "IMG",    "INPUT", "LINK",
+                                      "META", "PARAM", "SOURCE", "TRACK", "WBR", "BASEFONT", "FRAME", "ISINDEX"};
+  for (const char* v : kVoid) {
+    size_t i = 0;
+    for (; v[i] && n[i]; ++i) {
+      L_CHAR c = n[i] >= 'a' && n[i] <= 'z' ? n[i] - 32 : n[i];
+      if (c != static_cast<L_CHAR>(v[i])) break;
+    }
+    if (!v[i] && !n[i]) return true;
+  }
+  return false;
+}
+
+bool print(Out& o, ZU_SEXP* s, Ctx ctx, int depth);
+
+// The members of a proper or dotted list in list form; false on a cycle.
+bool list_form(Out& o, ZU_SEXP* s, int depth) {
+  o.put('(');
+  ZU_SEXP* slow = s;
+  bool first = true;
+  bool ind = (o.flags & ZU_PRINT_INDENT) != 0;
+  int steps = 0;
+  for (;;) {
+    ZU_SEXP* a = s->pair.car;
+    if (!first) {
+      if (ind && get_type(a) == ZU_TYPE_LIST) o.indent(depth + 1);
+      else o.put(' ');
+    }
+    first = false;
+    if (!print(o, a, kList, depth + 1)) return false;
+    ZU_SEXP* d = s->pair.cdr;
+    int t = get_type(d);
+    if (t == ZU_TYPE_NULL) break;
+    if (t != ZU_TYPE_LIST) {
+      o.puts(" .");
+      if (!print(o, d, kList, depth + 1)) return false;
+      break;
+    }
+    s = d;
+    if (++steps % 2 == 0) {
+      slow = slow->pair.cdr;
+      if (slow == s) return false;
+    }
+  }
+  o.put(')');
+  return true;
+}
+
+// A proper list headed by a symbol whose name can be a tag.
+bool element_shape(ZU_SEXP* s, bool* header) {
+  ZU_SEXP* h = s->pair.car;
+  if (get_type(h) != ZU_TYPE_SYMBOL) return false;
+  const L_CHAR* n = sym_name(h);
+  if (n[0] == '?') {
+    *header = true;
+    return get_type(s->pair.cdr) == ZU_TYPE_NULL && tag_name(n, true);
+  }
+  *header = false;
+  if (!tag_name(n, false)) return false;
+  return list_length(s) >= 1;
+}
+
+bool element(Out& o, ZU_SEXP* s, bool header, int depth) {
+  ZU_SEXP* h = s->pair.car;
+  const L_CHAR* n = sym_name(h);
+  o.put('<');
+  o.putw(n);
+  attrs(o, sym_field(h));
+  if (header) {
+    o.puts("?>");
+    return true;
+  }
+  ZU_SEXP* m = s->pair.cdr;
+  bool html = o.form() == ZU_PRINT_HTML;
+  if (!m) {
+    if (!html) o.puts("/>");
+    else if (void_element(n)) o.put('>');
+    else {
+      o.puts("></");
+      o.putw(n);
+      o.put('>');
+    }
+    return true;
+  }
+  o.put('>');
+  bool ind = (o.flags & ZU_PRINT_INDENT) != 0;
+  bool first = true;
+  for (; get_type(m) == ZU_TYPE_LIST; m = m->pair.cdr) {
+    if (ind) o.indent(depth + 1);
+    else if (!first) o.put(' ');
+    first = false;
+    if (!print(o, m->pair.car, kContent, depth + 1)) return false;
+  }
+  if (ind) o.indent(depth);
+  o.puts("</");
+  o.putw(n);
+  o.put('>');
+  return true;
+}
+
+bool print(Out& o, ZU_SEXP* s, Ctx ctx, int depth) {
+  if (depth > kMaxDepth || o.failed) return false;
+  switch (get_type(s)) {
+    case ZU_TYPE_NULL:
+      o.puts("()");
+      return true;
+    case ZU_TYPE_LIST: {
+      bool header = false;
+      if (o.form() != ZU_PRINT_LIST && element_shape(s, &header)) return element(o, s, header, depth);
+      return list_form(o, s, depth);
+    }
+    case ZU_TYPE_SYMBOL:
+      symbol(o, s, ctx);
+      return true;
+    case ZU_TYPE_STRING:
+      if (ctx == kContent && (o.flags & ZU_PRINT_TEXT)) bare_text(o, str_text(s));
+      else quoted(o, str_text(s));
+      return true;
+    case ZU_TYPE_INTEGER:
+      number(o, "%" PRId64, s->integer.num);
+      o.putw(s->integer.unit);
+      return true;
+    case ZU_TYPE_FLOATING:
+      number(o, "%f", s->floating.num);
+      o.putw(s->floating.unit);
+      return true;
+    case ZU_TYPE_FUNCTION: {
+      ZU_FUNC* f = s->func;
+      if (f && f->type == ZU_FUNC_BUILTIN)
+        number(o, "[prim:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(f->prim));
+      else if (f && f->type == ZU_FUNC_LAMBDA)
+        number(o, "[lambda:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(f->l_body));
+      else
+        number(o, "[%i]", f ? f->type : 0);
+      return true;
+    }
+    case ZU_TYPE_POINTER:
+      number(o, "[ptr:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(s->ptr.ptr));
+      return true;
+    case ZU_TYPE_ENV:
+      number(o, "[env:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(s->env));
+      return true;
+    case ZU_TYPE_RAW:
+      number(o, "#%x#", s->raw.size);
+      if (!(o.flags & ZU_PRINT_RAW_SIZE)) o.bytes(s->raw.data, s->raw.size);
+      o.put(']');
+      return true;
+    case ZU_TYPE_ERROR: {
+      ZU_ERROR* e = s->error;
+      number(o, "#error(%u ", e->code);
+      quoted(o, e->site);
+      o.put(' ');
+      if (e->file && e->file->name) quoted(o, e->file->name);
+      else o.puts("()");
+      number(o, " %d ", e->line);
+      if (e->func) quoted(o, e->func);
+      else o.puts("()");
+      o.put(' ');
+      if (!print(o, e->data, kList, depth + 1)) return false;
+      o.put(')');
+      return true;
+    }
+    default:
+      number(o, "[delay:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(s));
+      return true;
+  }
+}
+
+}  // namespace
+
+int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags) {
+  if (err) *err = 0;
+  if (!s_exist(st)) return -1;
+  Out o(st, flags);
+  o.buf.reserve(kChunk + 64);
+  bool ok = true;
+  if (flags & ZU_PRINT_MULTIROOT) {
+    ZU_SEXP* slow = s;
+    int steps = 0;
+    while (ok && get_type(s) == ZU_TYPE_LIST) {
+      ok = print(o, s->pair.car, kList, 0);
+      o.put('\n');
+      s = s->pair.cdr;
+      if (++steps % 2 == 0) {
+        slow = slow->pair.cdr;
+        if (slow == s) ok = false;
+      }
+    }
+    if (ok && get_type(s) != ZU_TYPE_NULL) {
+      ok = print(o, s, kList, 0);
+      o.put('\n');
+    }
+  } else {
+    ok = print(o, s, kList, 0);
+  }
+  o.flush();
+  if (err) *err = o.err;
+  return ok && !o.failed ? 0 : -1;
+}
+
+int print_sexp(STREAM* st, ZU_SEXP* s, int flags) { return e_print_sexp(st, nullptr, s, flags); }

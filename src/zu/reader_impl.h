@@ -1,0 +1,106 @@
+// Inside the reader: the byte buffer, the character cursor and the lexer's
+// character-level helpers (lexer.cc), shared with the parser (parser.cc).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "text/codemethod.h"
+#include "zu/file.h"
+#include "zu/value.h"
+
+struct STREAM;
+
+namespace zu_reader {
+
+// A position in the source: the next byte, the decoder state there, and the
+// line. Saving and restoring a cursor is how the lexer looks ahead; because
+// a character is decoded only when the cursor moves over it, an encoding
+// switch applies exactly to the bytes after the cursor.
+struct Cursor {
+  uint64_t pos;   // absolute offset of the next byte
+  CM_WORK w;      // decoder state before that byte
+  int32_t line;
+  uint8_t cr;     // the last character was a carriage return
+  uint8_t npend;  // codes completed by the last byte and not yet taken
+  uint8_t ended;  // the decoder was told the input ended
+  L_CHAR pend[CM_MAX_DECODE];
+};
+
+// Result of taking a character.
+constexpr int kChar = 1;
+constexpr int kEnd = 0;
+constexpr int kFail = -1;
+
+// The reader state: a collected block whose only collected reference is
+// its byte buffer (marked by mark_reader).
+struct Reader {
+  ZU_FILE* f;  // the source record (which references this block)
+  STREAM* st;
+  uint8_t* buf;  // collected block of cap bytes
+  uint32_t cap;
+  uint32_t fill;  // bytes valid in buf
+  uint64_t base;  // absolute offset of buf[0]
+  uint64_t pin;   // lowest offset a pending look-ahead may return to
+  uint8_t eof, failed, closed, fast;
+  std::atomic<int> busy;   // a thread is reading
+  std::atomic<int> depth;  // open lists and elements
+  Cursor cur;
+  // One character looked at and not taken.
+  uint8_t has_peek;
+  int peek_r;
+  L_CHAR peek_c;
+  Cursor peek_after;
+};
+
+Reader* new_reader(ZU_FILE* f, STREAM* st);
+void mark_reader(void* p);
+// Installs cm for the bytes after the cursor.
+void reader_set_cm(Reader* r, CODE_METHOD* cm);
+
+// Character access.
+int next_char(Reader* r, L_CHAR* c);
+int peek_char(Reader* r, L_CHAR* c);
+inline Cursor save(Reader* r) { return r->cur; }
+void restore(Reader* r, const Cursor& c);
+// Keeps the bytes from `at` on while a look-ahead may return there.
+class Pin {
+ public:
+  Pin(Reader* r, uint64_t at) : r_(r), old_(r->pin) {
+    if (at < r->pin) r->pin = at;
+  }
+  ~Pin() { release(); }
+  // Ends the look-ahead early (before reading on for a long time).
+  void release() {
+    if (r_) r_->pin = old_;
+    r_ = nullptr;
+  }
+  Pin(const Pin&) = delete;
+  Pin& operator=(const Pin&) = delete;
+
+ private:
+  Reader* r_;
+  uint64_t old_;
+};
+// Reads n raw bytes at the cursor (no decoding) and appends them to out;
+// kChar when all arrived, kEnd or kFail when the input ended first.
+int read_bytes(Reader* r, uint64_t n, std::vector<uint8_t>& out);
+
+// Character classes.
+inline bool is_ws(L_CHAR c) { return c <= 0x20 || c == 0xFEFF || c == 0x7F; }
+inline bool is_hex(L_CHAR c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+inline int hex_val(L_CHAR c) { return c <= '9' ? static_cast<int>(c - '0') : static_cast<int>((c | 0x20) - 'a' + 10); }
+inline bool is_digit(L_CHAR c) { return c >= '0' && c <= '9'; }
+
+// After a "&" was taken: reads a reference. `full` accepts the named and
+// numeric references as well as "&cx". Returns 1 with the character in *c,
+// 2 for an encoding announcement (the decoder has been switched), 0 when
+// the text is no reference (the cursor is back after the "&").
+int read_ref(Reader* r, bool full, L_CHAR* c);
+// The character a reference text stands for, looked at in a wide text
+// (used by the printer to know which "&" needs escaping): the length of the
+// reference, 0 when the text at s is no reference.
+size_t ref_length(const L_CHAR* s, bool full);
+
+}  // namespace zu_reader
