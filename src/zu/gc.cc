@@ -1,4 +1,5 @@
 #include "zu/gc.h"
+#include "zu/unit.h"
 
 #include <sanitizer/asan_interface.h>
 
@@ -618,6 +619,9 @@ void gc_default_mark() {
   gc_file = __FILE__;
   gc_line = __LINE__;
   gc_qnlisp();
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  gc_unit();
   gc_file = __FILE__;
   gc_line = __LINE__;
   gc_gc_stack();
