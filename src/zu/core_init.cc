@@ -8,7 +8,9 @@ void bind_prims(ZUISP_ENV* env, const QN_PRIM_DEF* defs) {
   GcFrame frame("bind_prims");
   for (const QN_PRIM_DEF* d = defs; d->name; ++d) {
     ZU_SEXP* name = get_symbol_ascii(d->name);
-    set_env_atom(env, name->symbol.atom, get_func_prim(d->prim, d->order, nullptr, d->min, d->max));
+    ZU_SEXP* f = get_func_prim(d->prim, d->order, nullptr, d->min, d->max);
+    f->h.flags = d->flags;
+    set_env_atom(env, name->symbol.atom, f);
   }
 }
 

@@ -12,6 +12,7 @@ struct QN_PRIM_DEF {
   int order;
   int min;
   int max;
+  uint8_t flags;  // header flags of the function value (ZU_FUNC_FORM_TRANSIENT)
 };
 
 // Binds every entry of the table in env (the caller holds the memory lock).

@@ -125,6 +125,8 @@ ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_
   return eval_body(child, fn->l_body);
 }
 
+constexpr int kStackCells = 8;
+
 // Calls function value f (pinned by the caller) with `form`.
 ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
   ZU_FUNC* fn = f->func;
@@ -142,20 +144,47 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
 
   ZU_SEXP* args = form;
   if (fn->order == 1 || (fn->order == 2 && !lambda)) {
-    // A new form (head, values...) positioned where the call was written.
-    args = cons(head, nullptr);
-    set_sexp_pos(args, form->h.file, form->h.line);
+    // A built-in that keeps nothing of its form, and a lambda that binds
+    // its arguments one by one, get the evaluated form in cells on this
+    // stack frame instead of the collected heap.
+    bool transient = n <= kStackCells &&
+                     (lambda ? get_type(fn->l_params) == ZU_TYPE_LIST : (f->h.flags & ZU_FUNC_FORM_TRANSIENT) != 0);
+    ZU_SEXP cells[kStackCells];
+    if (transient) {
+      args = &cells[0];
+      cells[0].h = form->h;
+      cells[0].h.flags = 0;
+      cells[0].pair.car = head;
+    } else {
+      // A new form (head, values...) positioned where the call was written.
+      args = cons(head, nullptr);
+      set_sexp_pos(args, form->h.file, form->h.line);
+    }
     ZU_SEXP* tail = args;
-    for (ZU_SEXP* a = form->pair.cdr; get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr) {
-      // The cell exists before the value: nothing allocates between the
-      // value's arrival and its being pinned through the cell.
-      ZU_SEXP* c = cons(nullptr, nullptr);
+    int i = 1;
+    for (ZU_SEXP* a = form->pair.cdr; get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr, ++i) {
+      ZU_SEXP* c;
+      if (transient) {
+        c = &cells[i];
+        c->h = a->h;
+        c->h.type = ZU_TYPE_LIST;
+        c->pair.car = nullptr;
+      } else {
+        // The cell exists before the value: nothing allocates between the
+        // value's arrival and its being pinned through the cell.
+        c = cons(nullptr, nullptr);
+      }
+      c->pair.cdr = nullptr;
       tail->pair.cdr = c;
       tail = c;
       ZU_SEXP* v = eval(env, a->pair.car);
-      c->pair.car = v;
       if (get_type(v) == ZU_TYPE_ERROR) return v;
+      // A value found in an environment is pinned, since evaluating a
+      // later argument may rebind its name (call results are pinned already).
+      if (transient && sexp_type(a->pair.car) == ZU_TYPE_SYMBOL) gc_set_nl(v, gc_qn_sexp);
+      c->pair.car = v;
     }
+    if (transient) return lambda ? apply_lambda(env, fn, form, args) : fn->prim(env, args, fn->args_env, sf, fn->sp_env);
   }
   if (lambda) return apply_lambda(env, fn, form, args);
   if (!fn->prim) return position_error(form, ZU_ER_TYPE, "eval", list(get_string_ascii("not a function")));
@@ -174,7 +203,9 @@ ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
       if (lookup_env_atom(env, head->symbol.atom, -1, &f)) {
         int t = get_type(f);
         if (t == ZU_TYPE_FUNCTION) {
-          gc_set_nl(f, gc_qn_sexp);  // the call may rebind the name
+          // A lambda's parameters and body are used while its body may
+          // rebind its name; a built-in's record is not needed once called.
+          if (f->func->type == ZU_FUNC_LAMBDA) gc_set_nl(f, gc_qn_sexp);
           r = call(env, f, form);
         } else if (t == ZU_TYPE_ERROR) {
           r = f;

@@ -27,6 +27,11 @@ constexpr uint32_t ZU_ER_EVAL_DEPTH = 0x80030504;
 
 ZU_SEXP* eval(ZUISP_ENV* env, ZU_SEXP* s);
 
+// Header flag of a built-in's function value: its implementation keeps no
+// reference to the evaluated form it receives (nor puts it into its result
+// or an error), so the evaluator may build that form in temporary storage.
+constexpr uint8_t ZU_FUNC_FORM_TRANSIENT = 1;
+
 // True when the calling thread's stack is nearly used up: recursive walks
 // over forms stop there with ZU_ER_EVAL_DEPTH instead of overflowing.
 bool zu_stack_low();

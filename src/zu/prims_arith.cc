@@ -13,11 +13,9 @@ ZU_SEXP* fold(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_EN
   ZU_SEXP* acc = args->pair.car;
   ZU_SEXP* rest = args->pair.cdr;
   if (!rest) return binary(T, env, get_integer(0, nullptr), acc, __FILE__, __LINE__);
-  ZU_SEXP* hold = cons(nullptr, nullptr);  // keeps each partial result pinned
   for (; get_type(rest) == ZU_TYPE_LIST; rest = rest->pair.cdr) {
     acc = binary(T, env, acc, rest->pair.car, __FILE__, __LINE__);
     if (get_type(acc) == ZU_TYPE_ERROR) return acc;
-    hold->pair.car = acc;
   }
   return acc;
 }
@@ -33,11 +31,12 @@ ZU_SEXP* chain(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
   return r;
 }
 
+constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
 const QN_PRIM_DEF kArith[] = {
-    {"+", fold<add_t>, 1, 3, -1},  {"-", fold<sub_t>, 1, 2, -1},  {"*", fold<mul_t>, 1, 3, -1},
-    {"/", fold<quo_t>, 1, 3, -1},  {"%", fold<mod_t>, 1, 3, -1},  {"<", chain<lt_t>, 1, 3, -1},
-    {"<=", chain<le_t>, 1, 3, -1}, {">", chain<gt_t>, 1, 3, -1},  {">=", chain<ge_t>, 1, 3, -1},
-    {"==", chain<eq_t>, 1, 3, -1}, {"!=", chain<ne_t>, 1, 3, -1}, {nullptr, nullptr, 0, 0, 0},
+    {"+", fold<add_t>, 1, 3, -1, T},   {"-", fold<sub_t>, 1, 2, -1, T},  {"*", fold<mul_t>, 1, 3, -1, T},
+    {"/", fold<quo_t>, 1, 3, -1, T},   {"%", fold<mod_t>, 1, 3, -1, T},  {"<", chain<lt_t>, 1, 3, -1, T},
+    {"<=", chain<le_t>, 1, 3, -1, T},  {">", chain<gt_t>, 1, 3, -1, T},  {">=", chain<ge_t>, 1, 3, -1, T},
+    {"==", chain<eq_t>, 1, 3, -1, T},  {"!=", chain<ne_t>, 1, 3, -1, T}, {nullptr, nullptr, 0, 0, 0, 0},
 };
 
 }  // namespace

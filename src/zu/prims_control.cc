@@ -108,18 +108,18 @@ ZU_SEXP* qn_set(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_
 }
 
 const QN_PRIM_DEF kControl[] = {
-    {"quote", qn_quote, 0, 2, 2},
-    {"if", qn_if, 0, 3, 4},
-    {"while", qn_while, 0, 2, -1},
-    {"progn", qn_progn, 0, 1, -1},
-    {"and", qn_and, 0, 1, -1},
-    {"or", qn_or, 0, 1, -1},
-    {"not", qn_not, 1, 2, 2},
-    {"set", qn_set, 0, 3, 3},
-    {"define", qn_define, 0, 3, 5},
-    {"lambda", qn_lambda, 0, 3, 4},
-    {"define-default", qn_define_default, 0, 2, 4},
-    {nullptr, nullptr, 0, 0, 0},
+    {"quote", qn_quote, 0, 2, 2, 0},
+    {"if", qn_if, 0, 3, 4, 0},
+    {"while", qn_while, 0, 2, -1, 0},
+    {"progn", qn_progn, 0, 1, -1, 0},
+    {"and", qn_and, 0, 1, -1, 0},
+    {"or", qn_or, 0, 1, -1, 0},
+    {"not", qn_not, 1, 2, 2, ZU_FUNC_FORM_TRANSIENT},
+    {"set", qn_set, 0, 3, 3, 0},
+    {"define", qn_define, 0, 3, 5, 0},
+    {"lambda", qn_lambda, 0, 3, 4, 0},
+    {"define-default", qn_define_default, 0, 2, 4, 0},
+    {nullptr, nullptr, 0, 0, 0, 0},
 };
 
 }  // namespace

@@ -6,8 +6,18 @@ namespace {
 
 ZU_SEXP* truth_value(bool b) { return get_integer(b ? 1 : 0, nullptr); }
 
-ZU_SEXP* qn_car(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) { return car(get_el(form, 1)); }
-ZU_SEXP* qn_cdr(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) { return cdr(get_el(form, 1)); }
+// Errors are positioned at the call form.
+ZU_SEXP* qn_car(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* x = get_el(form, 1);
+  if (get_type(x) != ZU_TYPE_LIST) return form_error(form, ZU_ER_TYPE, "car", "type missmatch");
+  return x->pair.car;
+}
+
+ZU_SEXP* qn_cdr(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* x = get_el(form, 1);
+  if (get_type(x) != ZU_TYPE_LIST) return form_error(form, ZU_ER_TYPE, "cdr", "type missmatch");
+  return x->pair.cdr;
+}
 
 ZU_SEXP* qn_cons(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   return cons(get_el(form, 1), get_el(form, 2));
@@ -37,10 +47,11 @@ ZU_SEXP* qn_equal(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_EN
   return truth_value(cmp_sexp(get_el(form, 1), get_el(form, 2)) == 0);
 }
 
+constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
 const QN_PRIM_DEF kList[] = {
-    {"car", qn_car, 1, 2, 2},   {"cdr", qn_cdr, 1, 2, 2},     {"cons", qn_cons, 1, 3, 3},
-    {"list", qn_list, 1, 1, -1}, {"null", qn_null, 1, 2, 2},   {"eq", qn_eq, 1, 3, 3},
-    {"equal", qn_equal, 1, 3, 3}, {nullptr, nullptr, 0, 0, 0},
+    {"car", qn_car, 1, 2, 2, T},   {"cdr", qn_cdr, 1, 2, 2, T}, {"cons", qn_cons, 1, 3, 3, T},
+    {"list", qn_list, 1, 1, -1, 0}, {"null", qn_null, 1, 2, 2, T}, {"eq", qn_eq, 1, 3, 3, T},
+    {"equal", qn_equal, 1, 3, 3, T}, {nullptr, nullptr, 0, 0, 0, 0},
 };
 
 }  // namespace
