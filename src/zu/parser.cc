@@ -205,14 +205,20 @@ ZU_SEXP* as_number(const std::vector<L_CHAR>& t) {
 bool name_char(L_CHAR c) { return !is_ws(c) && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'' && c != '<' && c != '?'; }
 bool tag_start(L_CHAR c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c == '?' || c == '/' ||
-         c == '!' || c >= 0x80;
+         c == '!' || c == '&' || c >= 0x80;
 }
 L_CHAR fold(L_CHAR c) { return c >= 'a' && c <= 'z' ? c - 32 : c; }
 
+// Text of a vector; an empty one is "" (never null).
+const L_CHAR* text_of(const std::vector<L_CHAR>& v) {
+  static const L_CHAR empty[1] = {0};
+  return v.empty() ? empty : v.data();
+}
+
 ZU_SYM_FIELD* new_field(const std::vector<L_CHAR>& name, const std::vector<L_CHAR>& value) {
   auto* fl = static_cast<ZU_SYM_FIELD*>(mmalloc(sizeof(ZU_SYM_FIELD), gc_sym_field));
-  fl->name = ll_copy_mstr_len(name.data(), name.size());
-  fl->value = ll_copy_mstr_len(value.data(), value.size());
+  fl->name = ll_copy_mstr_len(text_of(name), name.size());
+  fl->value = ll_copy_mstr_len(text_of(value), value.size());
   return fl;
 }
 
@@ -635,6 +641,18 @@ ZU_SEXP* read_hash(Parser& p, Ctx ctx, int depth, Attr* attr_out, int line) {
   Pin pin(r, start.pos);
   L_CHAR c;
   next_char(r, &c);  // "#"
+  Cursor after_hash = save(r);
+  static const char kErr[] = "error(";
+  bool match = true;
+  for (const char* q = kErr; *q && match; ++q) {
+    if (peek_char(r, &c) != kChar || c != static_cast<L_CHAR>(*q)) match = false;
+    else next_char(r, &c);
+  }
+  if (match) {
+    pin.release();
+    return read_error_literal(p, depth, line);
+  }
+  restore(r, after_hash);
   uint64_t size = 0;
   int digits = 0;
   while (peek_char(r, &c) == kChar && is_hex(c) && digits < 9) {
@@ -654,18 +672,6 @@ ZU_SEXP* read_hash(Parser& p, Ctx ctx, int depth, Attr* attr_out, int line) {
     if (k != kChar) return fail_end(p, line);
     if (c != ']') return fail(p, ZU_ER_PARSE_RAW, "invalid raw data", line);
     return at(get_raw(bytes.data(), static_cast<uint32_t>(bytes.size())), p.f, line);
-  }
-  if (digits == 0) {
-    static const char kErr[] = "error(";
-    bool match = true;
-    for (const char* q = kErr; *q && match; ++q) {
-      if (peek_char(r, &c) != kChar || c != static_cast<L_CHAR>(*q)) match = false;
-      else next_char(r, &c);
-    }
-    if (match) {
-      pin.release();
-      return read_error_literal(p, depth, line);
-    }
   }
   restore(r, start);
   // An ordinary word that begins with "#".
