@@ -1,20 +1,18 @@
-// The qnmx command. Until the script runner exists it only reports that
-// the runtime started.
-#include <cstdio>
-
-#include "base/endian.h"
+// The qnmx command: starts the ZU library and runs the script named on the
+// command line (qnmx script [output-file [error-file]]). The exit status is
+// the script runner's.
 #include "base/entry.h"
+#include "base/signals.h"
+#include "runtime/zu_init.h"
 
 namespace {
 
 int qnmx_main(int argc, char** argv) {
-  (void)argv;
-  if (argc < 2) {
-    std::printf("qnmx: runtime ready (%s-endian host)\n", endian_flag ? "little" : "big");
-    return 0;
-  }
-  std::fprintf(stderr, "qnmx: cannot run scripts yet\n");
-  return 1;
+  init_zu();
+  // An interrupt ends the program ("Interrupted", status 1) instead of
+  // cancelling a terminal evaluation.
+  int_handler.store(nullptr);
+  return zu_setup_file(argc, argv);
 }
 
 }  // namespace

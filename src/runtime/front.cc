@@ -1,0 +1,265 @@
+#include "runtime/front.h"
+
+#include <atomic>
+
+#include "base/signals.h"
+#include "runtime/services.h"
+#include "stream/stream.h"
+#include "text/convert.h"
+#include "zu/eval.h"
+#include "zu/gc.h"
+#include "zu/printer.h"
+#include "zu/reader.h"
+
+ZU_FILE* terminal_file = nullptr;
+
+namespace {
+
+bool exit_class(uint32_t code) { return code && (code & ZU_ER_CLASS_MASK) == ZU_ER_EXIT_CLASS; }
+
+void set_flags(ZU_INTERPRETER* zui, int set, int clear) {
+  lock_task(zui_lock);
+  zui->flags = (zui->flags | set) & ~clear;
+  unlock_task(zui_lock, "set_flags");
+}
+
+int prompt_depth() {
+  ZU_FILE* f = terminal_file;
+  return f ? zu_file_depth(f) : -1;
+}
+
+}  // namespace
+
+void _front_thread(TKEY data) {
+  auto* zui = static_cast<ZU_INTERPRETER*>(data);
+  lock_task(zui_lock);
+  zui->front_thread = get_tid();
+  _register_zui_thread(zui, zui->front_thread);
+  int thread_mode = zui->thread_mode;
+  unlock_task(zui_lock, "_front_thread");
+  if (thread_mode == 1) {
+    _front_thread_1(zui);
+    return;
+  }
+  // Relay mode has no front loop of its own here: close at once.
+  if (agent_close_zui) agent_close_zui(zui);
+  lock_task(zui_lock);
+  _close_zu_interpreter(zui);
+  _delete_zui_thread(get_tid());
+  unlock_task(zui_lock, "_front_thread");
+}
+
+void _front_thread_1(ZU_INTERPRETER* zui) {
+  {
+    ZuThreadScope scope("front_th");
+    lock_task(zui_lock);
+    STREAM* inp = zui->inp;
+    unlock_task(zui_lock, "_front_thread_1");
+    ZU_SEXP* rest = inp ? init_parse(inp, zui->msg, zui->msg) : nullptr;
+    ZU_FILE* f = sexp_type(rest) == ZU_TYPE_DELAY ? sexp_file(rest) : nullptr;
+    if (f) {
+      gc_set_nl(f, gc_qn_file);
+      f->zui = zui;
+      f->result_hook = zui_lex_result;
+      if (zui->flags & ZUI_F_TERMINAL) {
+        terminal_file = f;
+        if (zui->out) terminal_prompt_2(zui->out);
+      }
+      for (;;) {
+        // One frame per form pins the rest of the list; nothing between the
+        // pop and the next push lets a collection run.
+        gc_push(rest, gc_qn_sexp, "front_th");
+        int type = get_type(rest);  // waits for the next form
+        zui->silent_cnt = -1;
+        if (type != ZU_TYPE_LIST) {
+          if (type == ZU_TYPE_ERROR && error_code(rest) != ZU_ER_END_OF_INPUT)
+            ss_printf("parsing error\n");
+          gc_pop(nullptr, nullptr);
+          break;
+        }
+        set_flags(zui, 0, ZUI_F_CANCEL);
+        ZU_SEXP* form = rest->pair.car;
+        ZU_SEXP* value;
+        int line = form ? form->h.line : 0;
+        if (get_type(form) == ZU_TYPE_ERROR) {
+          if (error_code(form) == ZU_ER_END_OF_INPUT) {
+            gc_pop(nullptr, nullptr);
+            break;
+          }
+          value = form;
+        } else {
+          lock_task(zui_lock);
+          zui->inp_line = line;
+          zui->inp_interpreter = zui;
+          unlock_task(zui_lock, "_front_thread_1");
+          value = eval(zui->env, form);
+        }
+        _reply(zui, line, value);
+        uint32_t code = get_type(value) == ZU_TYPE_ERROR ? error_code(value) : 0;
+        if (code == ZU_ER_CANCEL_WAIT) {
+          set_flags(zui, 0, ZUI_F_CANCEL);
+        } else if (exit_class(code)) {
+          gc_pop(nullptr, nullptr);
+          break;
+        }
+        if ((zui->flags & ZUI_F_TERMINAL) && zui->out) terminal_prompt_2(zui->out);
+        rest = rest->pair.cdr;
+        zui->silent_cnt = 0;
+        gc_pop(nullptr, nullptr);
+      }
+      if (terminal_file == f) terminal_file = nullptr;
+      close_zu_file(f);
+    }
+  }
+  gc_check_no_frames("thread_1");
+  if (agent_close_zui) agent_close_zui(zui);
+  lock_task(zui_lock);
+  _close_zu_interpreter(zui);
+  _delete_zui_thread(get_tid());
+  unlock_task(zui_lock, "_front_thread_1");
+}
+
+void _reply(ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
+  set_flags(zui, ZUI_F_REPLYING, 0);
+  if (get_type(value) != ZU_TYPE_ERROR) {
+    __reply(&ZU_INTERPRETER::out, zui, seq, value);
+  } else if (!exit_class(error_code(value))) {
+    __reply(&ZU_INTERPRETER::out, zui, seq, value);
+    lock_task(zui_lock);
+    bool separate = zui->err && zui->err != zui->out;
+    unlock_task(zui_lock, "_reply");
+    if (separate) __reply(&ZU_INTERPRETER::err, zui, seq, value);
+  } else {
+    __reply(&ZU_INTERPRETER::out, zui, seq, nullptr);
+  }
+  set_flags(zui, 0, ZUI_F_REPLYING);
+}
+
+void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
+  CODE_METHOD* need = nullptr;
+  if (!(zui->flags & ZUI_F_NO_CODE_SWITCH)) {
+    L_CHAR code = get_proper_code(value, 10);
+    if (code != ZU_CODE_NONE) need = search_cm_by_lccode(code);
+  }
+  lock_zui_out(zui);
+  lock_task(zui_lock);
+  STREAM* st = zui->*field;
+  unlock_task(zui_lock, "__reply");
+  if (!st) {
+    unlock_zui_out(zui);
+    return;
+  }
+  int err = 0;
+  bool failed = false;
+  auto put = [&](int r) {
+    if (r < 0) failed = true;
+  };
+  CODE_METHOD* old = nullptr;
+  CODE_METHOD* cur = s_get_cm(st);
+  if (need && cur && need != cur) {
+    put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(need->lccode)));
+    s_set_cm(st, need);
+    put(e_printf(st, &err, "\n"));
+    set_flags(zui, 0, ZUI_F_CODE_SYNC);
+    old = cur;
+  }
+  int silent = zui->silent_cnt;
+  zui->silent_cnt = -1;
+  if (zui->flags & ZUI_F_CODE_SYNC) {
+    if (CODE_METHOD* cm = s_get_cm(st)) put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(cm->lccode)));
+    set_flags(zui, 0, ZUI_F_CODE_SYNC);
+  }
+  if (zui->result_flag) put(e_printf(st, &err, "<Result> %i ", seq));
+  // 64 would split a list into root lines; the high bits are the
+  // interpreter's own and mean nothing to the printer.
+  put(e_print_sexp(st, &err, value, zui->ps_flags & ~ZU_PRINT_MULTIROOT & 0xFFFF));
+  put(e_printf(st, &err, zui->result_flag ? "</Result>\n" : "\n"));
+  put(s_flush(st));
+  if (old) {
+    put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(old->lccode)));
+    s_set_cm(st, old);
+    put(e_printf(st, &err, "\n"));
+    put(s_flush(st));
+  }
+  zui->silent_cnt = silent;
+  if (failed) {
+    lock_task(zui_lock);
+    if (zui->*field == st) zui->*field = nullptr;
+    if (zui->out == st) zui->out = nullptr;
+    if (zui->err == st) zui->err = nullptr;
+    unlock_task(zui_lock, "__reply");
+    s_close_queue(st);
+  }
+  unlock_zui_out(zui);
+}
+
+ZU_SEXP* _zui_break_check(ZU_SEXP* form) {
+  int pri = zui_push_pri();
+  lock_task(zui_lock);
+  ZU_INTERPRETER* zui = _get_my_zui();
+  uint32_t code = 0;
+  if (!zui) {
+    code = ZU_ER_EXIT;
+  } else if ((zui->flags & ZUI_F_BREAK) || (zui->mode != ZUI_MODE_OPEN && !(zui->flags & ZUI_F_CANCEL))) {
+    code = ZU_ER_EXIT;
+  } else if (zui->flags & ZUI_F_CANCEL) {
+    code = ZU_ER_CANCEL;
+  }
+  unlock_task(zui_lock, "_zui_break_check");
+  zui_pop_pri(pri);
+  if (!code) return nullptr;
+  return get_error_ascii(sexp_file(form), form ? form->h.line : 0, code,
+                         code == ZU_ER_EXIT ? "break" : "cancel", nullptr);
+}
+
+int zu_int_handler(int) {
+  int pri = zui_push_pri();
+  lock_task(zui_lock);
+  int r = -1;
+  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    if (z && (z->flags & ZUI_F_TERMINAL)) {
+      z->flags |= ZUI_F_CANCEL;
+      r = 0;
+      break;
+    }
+  }
+  unlock_task(zui_lock, "zu_int_handler");
+  zui_pop_pri(pri);
+  return r;
+}
+
+void terminal_prompt(STREAM* s, int len) {
+  int depth = prompt_depth();
+  if (depth < 0 || (depth == 0 && len != 0)) return;
+  s_printf(s, "%i>", depth);
+  s_flush(s);
+}
+
+void terminal_prompt_2(STREAM* s) {
+  int depth = prompt_depth();
+  if (depth < 0) return;
+  s_printf(s, "%i>", depth);
+  s_flush(s);
+}
+
+void zui_lex_result(ZU_FILE* f) {
+  if (auto* zui = static_cast<ZU_INTERPRETER*>(f->zui)) wakeup_task(&zui->out);
+}
+
+void zui_lex_lock(ZU_FILE* f) {
+  auto* zui = static_cast<ZU_INTERPRETER*>(f->zui);
+  if (!zui) return;
+  lock_zui_out(zui);
+  lock_task(zui_lock);
+  STREAM* out = zui->out;
+  unlock_task(zui_lock, "zui_lex_lock");
+  if (out) {
+    s_printf(out, "\v");
+    s_flush(out);
+  }
+}
+
+void zui_lex_unlock(ZU_FILE* f) {
+  if (auto* zui = static_cast<ZU_INTERPRETER*>(f->zui)) unlock_zui_out(zui);
+}

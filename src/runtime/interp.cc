@@ -1,0 +1,617 @@
+#include "runtime/interp.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "base/signals.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "base/zutime.h"
+#include "runtime/front.h"
+#include "runtime/later_services.h"
+#include "zu/eval.h"
+#include "zu/gc.h"
+#include "zu/reader.h"
+
+SEM zui_lock = nullptr;
+SEM fifo_lock = nullptr;
+
+void (*agent_open_zui)(ZU_INTERPRETER* zui) = nullptr;
+void (*agent_close_zui)(ZU_INTERPRETER* zui) = nullptr;
+
+namespace {
+
+constexpr int kBuckets = 20;
+
+// Guarded by zui_lock.
+ZU_INTERPRETER* zui_table[kBuckets];
+ZU_THREAD* thread_table[kBuckets];
+uint32_t iid_counter = 1;
+ZU_INTERPRETER* main_interpreter = nullptr;
+int main_state = 0;
+
+// Sleepers on the table wait here.
+const void* table_key() { return &zui_table; }
+
+constexpr PRI_CTL kZuiCeiling{4};
+
+int bucket(uint32_t id) { return static_cast<int>(id % kBuckets); }
+int tbucket(int tid) { return ((tid % kBuckets) + kBuckets) % kBuckets; }
+
+void lock_zui() { lock_task(zui_lock); }
+void unlock_zui(const char* label) { unlock_task(zui_lock, label); }
+
+void free_texts(ZU_INTERPRETER* zui) {
+  d_f_ree(zui->msg);
+  d_f_ree(zui->hostname);
+  d_f_ree(zui->input_file_name);
+  d_f_ree(zui->output_file_name);
+  d_f_ree(zui->error_file_name);
+  zui->msg = zui->hostname = nullptr;
+  zui->input_file_name = zui->output_file_name = zui->error_file_name = nullptr;
+}
+
+void free_auth_tick(void* set) { free_auth_connection_set(static_cast<AUTH_CONNECTION_SET*>(set)); }
+
+// Takes the output lock with zui_lock held; returns with it held.
+void _lock_out(ZU_INTERPRETER* zui, int iid, int me) {
+  for (;;) {
+    if (zui->out_lock == 0 || zui->out_lock_task == me) {
+      zui->out_lock++;
+      zui->out_lock_task = me;
+      return;
+    }
+    sleep_task(&zui->out_lock, zui_lock);
+    lock_zui();
+    // The record may have been closed while we slept.
+    if (iid && _search_zui_id(iid) != zui) return;
+  }
+}
+
+void _unlock_out(ZU_INTERPRETER* zui, int me) {
+  if (zui->out_lock <= 0 || zui->out_lock_task != me) return;
+  if (--zui->out_lock == 0) {
+    zui->out_lock_task = 0;
+    wakeup_task(&zui->out_lock);
+  }
+}
+
+// Ids of every interpreter in table order.
+std::vector<int> _all_iids() {
+  std::vector<int> ids;
+  for (auto* head : zui_table)
+    for (ZU_INTERPRETER* z = head; z; z = z->next) ids.push_back(static_cast<int>(z->id));
+  return ids;
+}
+
+}  // namespace
+
+int zui_push_pri() { return push_pri_pctl(&kZuiCeiling); }
+void zui_pop_pri(int prev) { change_pri(0, prev); }
+
+void init_interpreter() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    zui_lock = new_lock(13);
+    fifo_lock = new_lock(13);
+    init_parse_lock();
+    iid_counter = 1;
+    set_break_check_hook(_zui_break_check);
+    int_handler.store(zu_int_handler);
+    init_http_agent();
+    init_authentificaition(qnlisp_top_env0);
+  });
+}
+
+ZU_INTERPRETER* xx_new_zu_interpreter(const char* file, int line) {
+  auto* zui = static_cast<ZU_INTERPRETER*>(xx_d_calloc(sizeof(ZU_INTERPRETER), 1, file, line));
+  zui->port = 9090;
+  zui->port_limit = 1;
+  zui->max_connection = 10;
+  zui->accept_interval = 10;
+  zui->proxy_type = 64;
+  zui->result_flag = 1;
+  zui->desc_type = 2;
+  zui->connection_timeout = -1;
+  zui->silent_timeout = -1;
+  zui->inp_desc = zui->out_desc = zui->err_desc = -1;
+  zui->__file = file;
+  zui->__line = line;
+  return zui;
+}
+
+void free_zu_interpreter(ZU_INTERPRETER* zui) {
+  if (!zui) return;
+  free_texts(zui);
+  free_permission_list(zui);
+  if (zui->auth_c_set) free_auth_connection_set(zui->auth_c_set);
+  d_f_ree(zui);
+}
+
+int setup_zu_interpreter(ZU_INTERPRETER* zui) {
+  if (zui->a_type != ZUI_ACCEPT) {
+    zui->fifo_head = zui->fifo_tail = nullptr;
+    zui->result_head = nullptr;
+    zui->mode = ZUI_MODE_OPEN;
+    zui->front_thread = zui->relay_thread = 0;
+    zui->silent_cnt = -1;
+    zui->connection_cnt = 0;
+  }
+  if (zui->connection_timeout == -1) zui->connection_timeout = zui->a_type == ZUI_CONNECT ? 7200 : -1;
+
+  int pri = zui_push_pri();
+  lock_zui();
+  if (zui->a_type != ZUI_SELF && main_state == 2) {
+    unlock_zui("setup_zu_interpreter");
+    zui_pop_pri(pri);
+    return ZUI_ERR_SHUTDOWN;
+  }
+  // The next free iid; the counter wraps to 1 when it turns negative.
+  uint32_t id = iid_counter;
+  for (;;) {
+    if (static_cast<int32_t>(id) <= 0) id = 1;
+    if (!_search_zui_id(static_cast<int>(id))) break;
+    ++id;
+  }
+  iid_counter = id + 1;
+  if (static_cast<int32_t>(iid_counter) <= 0) iid_counter = 1;
+  zui->id = id;
+  zui->next = zui_table[bucket(id)];
+  zui_table[bucket(id)] = zui;
+
+  if (zui->out) s_set_cr(zui->out, 1);
+  if (zui->err && zui->err != zui->out) s_set_cr(zui->err, 1);
+  zui->result_list = nullptr;
+  zui->inp_interpreter = nullptr;
+  zui->inp_line = 0;
+  zui->accept_lock = 0;
+  zui->accept_last_dec = get_zutime();
+  zui->auth_c_set = new_auth_connection_set(zui);
+
+  if (zui->a_type != ZUI_SELF && main_state == 0) {
+    main_interpreter = zui;
+    main_state = 1;
+  }
+
+  int iid = static_cast<int>(id);
+  int result = iid;
+  if (zui->a_type == ZUI_SELF) {
+    zui->front_thread = get_tid();
+    _register_zui_thread(zui, zui->front_thread);
+  } else if (create_task(_front_thread, zui, 4) < 0) {
+    // No thread could be had: nobody would ever close it, so close it here.
+    _close_zu_interpreter(zui);
+    result = ZUI_ERR_STREAM;
+  }
+  if (result > 0 && agent_open_zui) agent_open_zui(zui);
+  unlock_zui("setup_zu_interpreter");
+  zui_pop_pri(pri);
+  return result;
+}
+
+// ---- look-ups
+
+ZU_INTERPRETER* _search_zui_id(int iid) {
+  if (iid <= 0) return nullptr;
+  for (ZU_INTERPRETER* z = zui_table[bucket(static_cast<uint32_t>(iid))]; z; z = z->next)
+    if (z->id == static_cast<uint32_t>(iid)) return z;
+  return nullptr;
+}
+
+ZU_INTERPRETER* search_zui_id(int iid) {
+  lock_zui();
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  unlock_zui("search_zui_id");
+  return z;
+}
+
+int check_iid(int iid) {
+  lock_zui();
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  int r = z && z->mode == ZUI_MODE_OPEN ? 1 : 0;
+  unlock_zui("check_iid");
+  return r;
+}
+
+ZU_THREAD* _search_zui_thread(int tid) {
+  for (ZU_THREAD* t = thread_table[tbucket(tid)]; t; t = t->next)
+    if (t->tid == tid) return t;
+  return nullptr;
+}
+
+void _register_zui_thread(ZU_INTERPRETER* zui, int tid) {
+  if (ZU_THREAD* t = _search_zui_thread(tid)) {
+    t->zui = zui;
+    return;
+  }
+  auto* t = static_cast<ZU_THREAD*>(d_alloc(sizeof(ZU_THREAD)));
+  t->tid = tid;
+  t->zui = zui;
+  t->next = thread_table[tbucket(tid)];
+  thread_table[tbucket(tid)] = t;
+}
+
+void _delete_zui_thread(int tid) {
+  for (ZU_THREAD** p = &thread_table[tbucket(tid)]; *p; p = &(*p)->next) {
+    if ((*p)->tid == tid) {
+      ZU_THREAD* t = *p;
+      *p = t->next;
+      d_f_ree(t);
+      return;
+    }
+  }
+}
+
+ZU_INTERPRETER* _get_my_zui() {
+  ZU_THREAD* t = _search_zui_thread(get_tid());
+  return t ? t->zui : nullptr;
+}
+
+ZU_INTERPRETER* get_my_zui() {
+  lock_zui();
+  ZU_INTERPRETER* z = _get_my_zui();
+  unlock_zui("get_my_zui");
+  return z;
+}
+
+int get_my_iid() {
+  lock_zui();
+  ZU_INTERPRETER* z = _get_my_zui();
+  int iid = z ? static_cast<int>(z->id) : -1;
+  unlock_zui("get_my_iid");
+  return iid;
+}
+
+int get_main_interpreter() {
+  lock_zui();
+  int iid = main_interpreter ? static_cast<int>(main_interpreter->id) : -1;
+  unlock_zui("get_main_interpreter");
+  return iid;
+}
+
+int get_main_interpreter_state() {
+  lock_zui();
+  int s = main_state;
+  unlock_zui("get_main_interpreter_state");
+  return s;
+}
+
+int get_zui_info(ZU_INTERPRETER* buffer, int iid) {
+  lock_zui();
+  ZU_INTERPRETER* z = iid == 0 ? _get_my_zui() : _search_zui_id(iid);
+  if (z) std::memcpy(buffer, z, sizeof *z);
+  unlock_zui("get_zui_info");
+  return z ? 0 : -1;
+}
+
+int get_c_timeout(int iid) {
+  lock_zui();
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  int r = z ? z->connection_timeout : -1;
+  unlock_zui("get_c_timeout");
+  return r;
+}
+
+int set_c_timeout(int iid, int ticks) {
+  lock_zui();
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  int r = -1;
+  if (z) {
+    r = z->connection_timeout;
+    z->connection_timeout = ticks;
+  }
+  unlock_zui("set_c_timeout");
+  return r;
+}
+
+void send_code_sync(int iid) {
+  lock_zui();
+  if (ZU_INTERPRETER* z = _search_zui_id(iid)) z->flags |= ZUI_F_CODE_SYNC;
+  unlock_zui("send_code_sync");
+}
+
+int _get_next_iid(int iid) {
+  std::vector<int> ids = _all_iids();
+  if (ids.empty()) return 0;
+  if (iid <= 0) return ids.front();
+  for (size_t i = 0; i < ids.size(); ++i)
+    if (ids[i] == iid) return i + 1 < ids.size() ? ids[i + 1] : 0;
+  return 0;
+}
+
+int get_next_iid(int iid) {
+  lock_zui();
+  int r = _get_next_iid(iid);
+  unlock_zui("get_next_iid");
+  return r;
+}
+
+int get_launch_interpreter_nos() {
+  lock_zui();
+  int n = 0;
+  for (auto* head : zui_table)
+    for (ZU_INTERPRETER* z = head; z; z = z->next)
+      if (z->mode == ZUI_MODE_OPEN) ++n;
+  unlock_zui("get_launch_interpreter_nos");
+  return n;
+}
+
+void a_set_t_msg(const char* msg) { set_t_msg(msg); }
+
+// ---- output lock
+
+void lock_zui_out(ZU_INTERPRETER* zui) {
+  int pri = zui_push_pri();
+  lock_zui();
+  _lock_out(zui, 0, get_tid());
+  unlock_zui("lock_zui_out");
+  zui_pop_pri(pri);
+}
+
+void unlock_zui_out(ZU_INTERPRETER* zui) {
+  lock_zui();
+  _unlock_out(zui, get_tid());
+  unlock_zui("unlock_zui_out");
+}
+
+void lock_zui_out_iid(int iid) {
+  int pri = zui_push_pri();
+  lock_zui();
+  if (ZU_INTERPRETER* z = _search_zui_id(iid)) _lock_out(z, iid, get_tid());
+  unlock_zui("lock_zui_out_iid");
+  zui_pop_pri(pri);
+}
+
+void unlock_zui_out_iid(int iid) {
+  lock_zui();
+  if (ZU_INTERPRETER* z = _search_zui_id(iid)) _unlock_out(z, get_tid());
+  unlock_zui("unlock_zui_out_iid");
+}
+
+int lock_zui_out_no_wait(int iid) {
+  lock_zui();
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  int me = get_tid();
+  int r = -1;
+  if (z) {
+    if (z->out_lock == 0 || z->out_lock_task == me) {
+      z->out_lock++;
+      z->out_lock_task = me;
+      r = 0;
+    } else {
+      r = -2;
+    }
+  }
+  unlock_zui("lock_zui_out_no_wait");
+  return r;
+}
+
+void zui_page_feed(int iid) {
+  lock_zui_out_iid(iid);
+  lock_zui();
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  STREAM* out = z ? z->out : nullptr;
+  unlock_zui("zui_page_feed");
+  if (out) {
+    s_printf(out, "\f\n");
+    s_set_cr(out, 1);
+    s_flush(out);
+  }
+  unlock_zui_out_iid(iid);
+}
+
+// ---- closing
+
+int _close_interpreter(int iid) {
+  ZU_INTERPRETER* zui = _search_zui_id(iid);
+  if (!zui || zui->mode == ZUI_MODE_CLOSED) return -1;
+  if (zui->result_head) {
+    // Let the collector drop the queries nobody waits for any more.
+    unlock_zui("_close_interpreter");
+    gc_tick_notin_tick(0);
+    lock_zui();
+    zui = _search_zui_id(iid);
+    if (!zui || zui->mode == ZUI_MODE_CLOSED) return -1;
+  }
+  zui->flags |= ZUI_F_BREAK;
+  // Pending remote queries that this interpreter issued are cancelled by
+  // the remote-query layer; none exist without it.
+  STREAM* inp = zui->inp;
+  if (zui->out == inp) zui->out = nullptr;
+  if (zui->err == inp) zui->err = nullptr;
+  zui->inp = nullptr;
+  if (inp) s_close_queue(inp);
+  return 0;
+}
+
+int close_interpreter(int iid) {
+  int pri = zui_push_pri();
+  lock_zui();
+  int r = _close_interpreter(iid);
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  // The caller's own interpreter cannot end while the caller waits in it.
+  if (r == 0 && z && z != _get_my_zui()) {
+    while ((z = _search_zui_id(iid)) && z->mode != ZUI_MODE_CLOSED) {
+      sleep_task(z, zui_lock);
+      lock_zui();
+    }
+  }
+  unlock_zui("close_interpreter");
+  zui_pop_pri(pri);
+  return r;
+}
+
+int close_interpreter_nowait(int iid) {
+  int pri = zui_push_pri();
+  lock_zui();
+  int r = _close_interpreter(iid);
+  unlock_zui("close_interpreter_nowait");
+  zui_pop_pri(pri);
+  return r;
+}
+
+void close_self_interpreter() {
+  gc_check_no_frames("close_self_interpreter");
+  int pri = zui_push_pri();
+  lock_zui();
+  int tid = get_tid();
+  if (ZU_INTERPRETER* z = _get_my_zui()) _close_zu_interpreter(z);
+  _delete_zui_thread(tid);
+  unlock_zui("close_self_interpreter");
+  zui_pop_pri(pri);
+  close_thread_area();
+}
+
+void _close_all_interpreter() {
+  _wait_rs_queue();
+  ZU_INTERPRETER* me = _get_my_zui();
+  for (int iid : _all_iids()) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    if (z && z->a_type != ZUI_SELF && z != me) _close_interpreter(iid);
+  }
+}
+
+void close_all_interpreter() {
+  int pri = zui_push_pri();
+  lock_zui();
+  _close_all_interpreter();
+  if (ZU_INTERPRETER* me = _get_my_zui()) _close_interpreter(static_cast<int>(me->id));
+  unlock_zui("close_all_interpreter");
+  zui_pop_pri(pri);
+}
+
+void _close_zu_interpreter(ZU_INTERPRETER* zui) {
+  // A connecting set-up still waiting for the peer's answer is told that
+  // the interpreter closed, and finishes before the record goes.
+  while (zui->flags & ZUI_F_WAIT_PERMISSION) {
+    int answer = zui->flags & ZUI_F_ANSWER_MASK;
+    if (answer == 0 || answer == ZUI_F_ANSWER_ALLOW)
+      zui->flags = (zui->flags & ~ZUI_F_ANSWER_MASK) | ZUI_F_ANSWER_CLOSED;
+    wakeup_task(&zui->flags);
+    sleep_task(&zui->flags, zui_lock);
+    lock_zui();
+  }
+  if (zui->fifo_head || zui->result_head) er_panic("_close_zu_interpreter(1)");
+  zui->mode = ZUI_MODE_CLOSED;
+
+  STREAM* out = zui->out;
+  STREAM* err = zui->err;
+  zui->inp = zui->out = zui->err = nullptr;
+  if (out) s_close_queue(out);
+  if (err && err != out) s_close_queue(err);
+  wakeup_task(&zui->out_lock);
+  wakeup_task(&zui->out);
+
+  free_texts(zui);
+  if (zui->auth_c_set) new_tick(free_auth_tick, -1, zui->auth_c_set);
+  zui->auth_c_set = nullptr;
+
+  ZU_INTERPRETER** p = &zui_table[bucket(zui->id)];
+  while (*p && *p != zui) p = &(*p)->next;
+  if (!*p) er_panic("_close_zu_interpreter(2)");
+  *p = zui->next;
+  free_permission_list(zui);
+
+  bool was_main = zui == main_interpreter;
+  void* key = zui;
+  d_f_ree(zui);
+
+  if (was_main) {
+    main_interpreter = nullptr;
+    main_state = 2;
+    for (int iid : _all_iids()) {
+      ZU_INTERPRETER* z = _search_zui_id(iid);
+      if (z && z->a_type != ZUI_SELF) _close_interpreter(iid);
+    }
+  }
+  wakeup_task(key);
+  wakeup_task(table_key());
+}
+
+void wait_stop_interpreter(int iid) {
+  lock_zui();
+  ZU_INTERPRETER* z;
+  while ((z = _search_zui_id(iid)) && z->mode != ZUI_MODE_CLOSED) {
+    sleep_task(z, zui_lock);
+    lock_zui();
+  }
+  unlock_zui("wait_stop_interpreter");
+}
+
+void wait_stop_all() {
+  for (;;) {
+    wait_rs_queue();
+    lock_zui();
+    bool only_internal = true;
+    for (auto* head : zui_table)
+      for (ZU_INTERPRETER* z = head; z; z = z->next)
+        if (z->a_type != ZUI_SELF) only_internal = false;
+    if (only_internal) {
+      unlock_zui("wait_stop_all");
+      return;
+    }
+    sleep_task(table_key(), zui_lock);
+  }
+}
+
+// ---- permission lists
+
+PERMISSION_LIST* new_permission_list(ZU_INTERPRETER* zui, ZU_SEXP* list) {
+  auto* e = static_cast<PERMISSION_LIST*>(d_calloc(sizeof(PERMISSION_LIST), 1));
+  init_access_permission(&e->ap);
+  for (ZU_SEXP* p = list; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    ZU_SEXP* s = p->pair.car;
+    if (get_type(s) != ZU_TYPE_STRING) continue;
+    auto* m = static_cast<PERMISSION_MODE*>(d_alloc(sizeof(PERMISSION_MODE)));
+    m->str = ll_copy_str(str_text(s));
+    m->next = e->mode;
+    e->mode = m;
+  }
+  lock_zui();
+  if (zui->pl_tail)
+    zui->pl_tail->next = e;
+  else
+    zui->pl_head = e;
+  zui->pl_tail = e;
+  unlock_zui("new_permission_list");
+  return e;
+}
+
+PERMISSION_LIST* check_permission_list(ZU_INTERPRETER* zui, int ip) {
+  lock_zui();
+  PERMISSION_LIST* e = zui->pl_head;
+  while (e && !check_permission(&e->ap, ip, 0)) e = e->next;
+  unlock_zui("check_permission_list");
+  return e;
+}
+
+void free_permission_list(ZU_INTERPRETER* zui) {
+  PERMISSION_LIST* e = zui->pl_head;
+  zui->pl_head = zui->pl_tail = nullptr;
+  while (e) {
+    PERMISSION_LIST* next = e->next;
+    free_access_list(&e->ap);
+    for (PERMISSION_MODE* m = e->mode; m;) {
+      PERMISSION_MODE* mn = m->next;
+      d_f_ree(m->str);
+      d_f_ree(m);
+      m = mn;
+    }
+    d_f_ree(e);
+    e = next;
+  }
+}
+
+// ---- collector support
+
+void gc_interpreter() {
+  for (auto* head : zui_table) {
+    for (ZU_INTERPRETER* z = head; z; z = z->next) {
+      if (z->env) gc_mark(z->env, gc_qnlisp_env);
+      if (z->acc_file) gc_mark(z->acc_file, gc_qn_file);
+    }
+  }
+}

@@ -1,0 +1,229 @@
+// Interpreter instances: one reader-evaluator-writer bound to an input, an
+// output and an error stream and an environment. Every script, connection,
+// pipe and internal worker runs inside one. This module keeps the table of
+// live interpreters (ids, threads, the main interpreter), their closing, the
+// recursive output lock and the permission lists of listeners; the front
+// thread and the reply writer are in front.cc, the stream set-up by kind in
+// setup_i.cc.
+#pragma once
+
+#include <cstdint>
+
+#include "base/lock.h"
+#include "stream/net.h"
+#include "stream/stream.h"
+#include "text/lchar.h"
+#include "zu/env.h"
+#include "zu/file.h"
+#include "zu/value.h"
+
+struct ZU_FIFO;              // a form waiting for the relay thread
+struct ZU_RESULT;            // a pending remote query
+struct AUTH_CONNECTION_SET;  // peer authentication state
+
+// Kinds (a_type).
+constexpr char ZUI_STDIO = 1;
+constexpr char ZUI_FILE = 2;
+constexpr char ZUI_IPC = 3;
+constexpr char ZUI_ACCEPT = 4;
+constexpr char ZUI_CONNECT = 5;
+constexpr char ZUI_DESCRIPTER = 6;
+constexpr char ZUI_SELF = 7;
+constexpr char ZUI_PIPE = 8;
+
+// Life states (mode).
+constexpr int ZUI_MODE_OPEN = 0;
+constexpr int ZUI_MODE_RELAY_ENDED = 1;
+constexpr int ZUI_MODE_FRONT_ENDING = 2;
+constexpr int ZUI_MODE_FRONT_ENDED = 3;
+constexpr int ZUI_MODE_CLOSED = 4;
+
+// Flag bits.
+constexpr int ZUI_F_BREAK = 0x1;
+constexpr int ZUI_F_CANCEL = 0x2;
+constexpr int ZUI_F_TERMINAL = 0x10000;
+constexpr int ZUI_F_WAIT_PERMISSION = 0x40000;
+constexpr int ZUI_F_ANSWER_MASK = 0x700000;
+constexpr int ZUI_F_ANSWER_ALLOW = 0x100000;
+constexpr int ZUI_F_ANSWER_DENIED = 0x200000;
+constexpr int ZUI_F_ANSWER_BUSY = 0x300000;
+constexpr int ZUI_F_ANSWER_OTHER = 0x400000;
+constexpr int ZUI_F_ANSWER_CLOSED = 0x500000;
+constexpr int ZUI_F_NO_CODE_SWITCH = 0x1000000;
+constexpr int ZUI_F_CODE_SYNC = 0x2000000;
+constexpr int ZUI_F_REPLYING = 0x4000000;
+constexpr int ZUI_F_LOCKF_PENDING = 0x8000000;
+constexpr int ZUI_F_LOCKF_TIMEOUT = 0x10000000;
+constexpr int ZUI_F_DELAY_NO_MORE = 0x20000000;
+constexpr int ZUI_F_DELAY_HOLD = 0x40000000;
+
+// One mode string of a permission-list entry.
+struct PERMISSION_MODE {
+  PERMISSION_MODE* next;
+  L_CHAR* str;
+};
+
+// One entry of a listener's permission list.
+struct PERMISSION_LIST {
+  PERMISSION_LIST* next;
+  ACCESS_PERMISSION ap;
+  PERMISSION_MODE* mode;  // copies of the given strings, last given first
+};
+
+struct ZU_INTERPRETER {
+  ZU_INTERPRETER* next;  // bucket chain
+  uint32_t id;
+  ZU_FIFO* fifo_head;
+  ZU_FIFO* fifo_tail;
+  ZU_RESULT* result_head;
+  int mode;
+  int front_thread;
+  int relay_thread;
+  int silent_cnt;
+  int connection_cnt;
+  int flags;
+  uint32_t open_timeout;
+  ZU_RESULT* result_list;
+  ZU_INTERPRETER* inp_interpreter;
+  int inp_line;
+  int out_lock;
+  int out_lock_task;
+  int connect_ip;
+  char accept_lock;
+  uint32_t accept_last_dec;
+  int ps_flags;
+  char a_type;
+  char thread_mode;
+  char proxy_type;
+  char result_flag;
+  L_CHAR* msg;
+  STREAM* inp;
+  STREAM* out;
+  STREAM* err;
+  ZUISP_ENV* env;
+  ZU_FILE* acc_file;
+  int port;
+  int port_limit;
+  int ip;
+  L_CHAR* hostname;
+  int max_connection;
+  L_CHAR* input_file_name;
+  L_CHAR* output_file_name;
+  L_CHAR* error_file_name;
+  int connection_timeout;
+  int silent_timeout;
+  int environment;
+  PERMISSION_LIST* pl_head;
+  PERMISSION_LIST* pl_tail;
+  PERMISSION_LIST* pl_accept;
+  int inp_desc;
+  int out_desc;
+  int err_desc;
+  int desc_type;
+  uint32_t accept_interval;
+  int delay_que_cnt;
+  AUTH_CONNECTION_SET* auth_c_set;
+  const char* __file;
+  int __line;
+};
+
+// Which interpreter a task works for.
+struct ZU_THREAD {
+  ZU_THREAD* next;
+  int tid;
+  ZU_INTERPRETER* zui;
+};
+
+// Results of set-up.
+constexpr int ZUI_ERR_STREAM = -2;     // terminal or file stream cannot be opened
+constexpr int ZUI_ERR_DESC = -3;       // a descriptor cannot be wrapped
+constexpr int ZUI_ERR_PORT = -4;       // no port could be bound
+constexpr int ZUI_ERR_CONNECT = -5;    // no connection or no valid answer
+constexpr int ZUI_ERR_BUSY = -6;
+constexpr int ZUI_ERR_DENIED = -7;
+constexpr int ZUI_ERR_SHUTDOWN = -8;
+
+// The table lock, the FIFO lock of relay mode.
+extern SEM zui_lock;
+extern SEM fifo_lock;
+
+// ---- creation and registration
+// A zeroed record with the defaults of every kind, tagged with file/line.
+ZU_INTERPRETER* xx_new_zu_interpreter(const char* file, int line);
+#define new_zu_interpreter() xx_new_zu_interpreter(__FILE__, __LINE__)
+// Frees a record that was never registered (its texts, permission list and
+// auth set included; streams are the caller's).
+void free_zu_interpreter(ZU_INTERPRETER* zui);
+// Registers a record whose streams are open and starts its threads. The iid,
+// or ZUI_ERR_SHUTDOWN (record left with the caller), or -5/-6/-7 for a
+// refused connection.
+int setup_zu_interpreter(ZU_INTERPRETER* zui);
+// Opens the kind's streams and registers (setup_i.cc). The iid or a negative
+// result; with -2..-5 the record has been freed.
+int setup_i(ZU_INTERPRETER* zui);
+// Locks, hooks; once per process (init_zu calls it).
+void init_interpreter();
+
+// ---- look-ups (the underscore forms expect zui_lock held)
+ZU_INTERPRETER* _search_zui_id(int iid);
+ZU_INTERPRETER* search_zui_id(int iid);
+int check_iid(int iid);
+ZU_INTERPRETER* _get_my_zui();
+ZU_INTERPRETER* get_my_zui();
+int get_my_iid();
+int get_main_interpreter();
+// Copies the whole record (iid 0: the caller's own); 0, or -1 for none.
+int get_zui_info(ZU_INTERPRETER* buffer, int iid);
+int get_c_timeout(int iid);
+int set_c_timeout(int iid, int ticks);
+void send_code_sync(int iid);
+ZU_THREAD* _search_zui_thread(int tid);
+int get_next_iid(int iid);
+int _get_next_iid(int iid);
+int get_launch_interpreter_nos();
+void a_set_t_msg(const char* msg);
+// 0 none yet, 1 set, 2 shut down.
+int get_main_interpreter_state();
+
+// Thread registration: the calling task works for zui (removed by
+// _delete_zui_thread or close_self_interpreter).
+void _register_zui_thread(ZU_INTERPRETER* zui, int tid);
+void _delete_zui_thread(int tid);
+
+// ---- output lock (recursive per interpreter)
+void lock_zui_out(ZU_INTERPRETER* zui);
+void unlock_zui_out(ZU_INTERPRETER* zui);
+void lock_zui_out_iid(int iid);
+void unlock_zui_out_iid(int iid);
+// 0 taken, -2 held by another task, -1 no such interpreter.
+int lock_zui_out_no_wait(int iid);
+void zui_page_feed(int iid);
+
+// ---- closing
+int _close_interpreter(int iid);
+int close_interpreter(int iid);
+int close_interpreter_nowait(int iid);
+void close_self_interpreter();
+void _close_all_interpreter();
+void close_all_interpreter();
+// The final close (lock held), by the interpreter's last thread.
+void _close_zu_interpreter(ZU_INTERPRETER* zui);
+void wait_stop_interpreter(int iid);
+void wait_stop_all();
+
+// ---- permission lists
+PERMISSION_LIST* new_permission_list(ZU_INTERPRETER* zui, ZU_SEXP* list);
+PERMISSION_LIST* check_permission_list(ZU_INTERPRETER* zui, int ip);
+void free_permission_list(ZU_INTERPRETER* zui);
+
+// ---- hooks set by the agent (null: nothing)
+extern void (*agent_open_zui)(ZU_INTERPRETER* zui);
+extern void (*agent_close_zui)(ZU_INTERPRETER* zui);
+
+// ---- collector support
+// Marks every registered interpreter's environment and reader state.
+void gc_interpreter();
+
+// ---- priority ceiling of the table
+int zui_push_pri();
+void zui_pop_pri(int prev);

@@ -1,0 +1,187 @@
+#include "runtime/services.h"
+
+#include <fcntl.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/queue.h"
+#include "base/tempbuf.h"
+#include "text/convert.h"
+#include "zu/convert.h"
+#include "zu/eval.h"
+#include "zu/gc.h"
+#include "zu/reader.h"
+#include "zu/unit.h"
+
+namespace {
+
+std::atomic<int> my_port{0};
+
+// The first atom reached through the first elements of nested lists.
+ZU_SEXP* first_atom(ZU_SEXP* s) {
+  for (int depth = 0; sexp_type(s) == ZU_TYPE_LIST && depth < ZU_READ_MAX_DEPTH; ++depth) s = s->pair.car;
+  return s;
+}
+
+}  // namespace
+
+// ---- collector hooks
+
+void gc_zu_lock() {
+  lock_task(zui_lock);
+  lock_task(fifo_lock);
+  lock_parse();
+  lock_stream();
+  gc_queue_lock();
+}
+
+void gc_zu_unlock() {
+  gc_queue_unlock();
+  unlock_stream();
+  unlock_task(fifo_lock, "gc_zu_unlock");
+  unlock_parse("gc_zu_unlock");
+  unlock_task(zui_lock, "gc_zu_unlock");
+}
+
+void gc_lib() {
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  gc_default_mark();  // the top environments and every thread's frames
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  gc_interpreter();
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  gc_unit();
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  gc_queue();
+}
+
+void sp_gc_lib() { gc_default_sp(); }
+
+void after_gc_lib() {}
+
+void set_zu_gc_hooks() {
+  static const GC_HOOKS hooks{gc_zu_lock, gc_lib, sp_gc_lib, after_gc_lib, gc_zu_unlock};
+  gc_set_hooks(&hooks);
+}
+
+// ---- encodings
+
+L_CHAR get_proper_code(ZU_SEXP* s, int str_max) {
+  ZU_SEXP* a = first_atom(s);
+  if (sexp_type(a) == ZU_TYPE_SYMBOL &&
+      (zu_wcmp_ascii(sym_name(a), "?zu") == 0 || zu_wcmp_ascii(sym_name(a), "?xml") == 0)) {
+    if (const L_CHAR* enc = get_sf_attribute(sym_field(a), l_string(std_cm, "encoding"))) {
+      if (CODE_METHOD* cm = get_encoding(enc)) return cm->lccode;
+    }
+  }
+  CS_WORK w{nullptr, str_max, 0};
+  if (str_max == -2) {
+    w.str_max = -1;
+    cs_sexp(&w, s);
+  } else {
+    cs_sexp_on_mem(&w, s);
+  }
+  // The survey lists the most frequent code set first. A character that no
+  // encoding covers has no code set worth switching to: it is written as
+  // a character reference in whatever encoding the stream has.
+  L_CHAR code = ZU_CODE_NONE;
+  for (CS_COUNT* c = w.head; c; c = c->next) {
+    if (search_cm_by_lccode(c->code_set)) {
+      code = c->code_set;
+      break;
+    }
+  }
+  free_cs_work(&w);
+  return code;
+}
+
+// ---- commands from narrow text
+
+char* sc_add_str(char* str, const char* s1) {
+  if (!s1) s1 = "";
+  if (!str) return copy_str(s1);
+  size_t a = std::strlen(str);
+  size_t b = std::strlen(s1);
+  auto* r = static_cast<char*>(d_re_alloc(str, a + b + 1));
+  if (!r) return str;
+  std::memcpy(r + a, s1, b + 1);
+  return r;
+}
+
+ZU_SEXP* sexp_commands(CODE_METHOD* cm, const char* text, ...) {
+  char* joined = nullptr;
+  va_list ap;
+  va_start(ap, text);
+  for (const char* t = text; t; t = va_arg(ap, const char*)) joined = sc_add_str(joined, t);
+  va_end(ap);
+  if (!joined) joined = copy_str("");
+  STREAM* st = s_open_string_read(joined, cm, static_cast<int>(std::strlen(joined)), 1);
+  d_f_ree(joined);
+  const L_CHAR* name = l_string(std_cm, "sexp_commands");
+  ZU_SEXP* list = init_parse(st, name, name);
+  if (get_type(list) == ZU_TYPE_ERROR) return list;
+  // Reading the whole list forces every form.
+  for (ZU_SEXP* p = list; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+  }
+  ZU_SEXP* e = list_error(list);
+  return get_type(e) == ZU_TYPE_ERROR ? e : list;
+}
+
+char* sxc_int(long long d) {
+  auto* buf = static_cast<char*>(d_alloc(100));
+  std::snprintf(buf, 100, "%lli", d);
+  set_buffer(buf);
+  return buf;
+}
+
+char* sxc_float(double d) {
+  auto* buf = static_cast<char*>(d_alloc(100));
+  std::snprintf(buf, 100, "%f", d);
+  set_buffer(buf);
+  return buf;
+}
+
+// ---- configuration
+
+int get_my_port() {
+  int cached = my_port.load();
+  if (cached) return cached;
+  ZuThreadScope scope("fetch");
+  ZU_SEXP* v = eval(qnlisp_top_env1, n_get_symbol("ServerPort"));
+  int type = get_type(v);
+  if (type == ZU_TYPE_INTEGER) {
+    int port = static_cast<int>(v->integer.num);
+    my_port.store(port);
+    return port;
+  }
+  if (type == ZU_TYPE_ERROR) {
+    uint32_t code = error_code(v);
+    return (code & ZU_ER_CLASS_MASK) == ZU_ER_EXIT_CLASS ? 0 : -1;
+  }
+  return -2;
+}
+
+void reset_my_port() { my_port.store(0); }
+
+// ---- file interpreter
+
+int new_file_interpreter(ZU_INTERPRETER* zui, const L_CHAR* filename) {
+  d_f_ree(zui->msg);
+  zui->msg = ll_copy_str(filename);
+  char* path = ln_copy_str(std_cm, filename);
+  zui->inp = path ? s_open_file(path, O_RDONLY, 0) : nullptr;
+  d_f_ree(path);
+  if (!zui->inp) {
+    zui->mode = 5;
+    return -1;
+  }
+  zui->thread_mode = 1;
+  return setup_zu_interpreter(zui) > 0 ? 0 : -1;
+}

@@ -1,0 +1,17 @@
+// Start-up of the ZU library and the command-line script runner.
+#pragma once
+
+#include "runtime/interp.h"
+
+// Brings the whole library up in its fixed order (once; later calls do
+// nothing).
+void init_zu();
+
+// Runs the command line: argv[1] the script (looked up on the search path),
+// argv[2] the output file, argv[3] the error file ("-" the standard stream,
+// "/" ends the list). Returns when only internal interpreters are left: 0,
+// or 1 after writing the reason to the standard error.
+int zu_setup_file(int argc, char** argv);
+
+// The file kind's stream set-up (called through setup_i).
+int _setup_i_file(ZU_INTERPRETER* zui);
