@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include "reader_test_util.h"
+#include "zu/convert.h"
+#include "zu/env.h"
+#include "zu/site.h"
+#include "zu_test_util.h"
+
+namespace {
+
+class Printer : public ::testing::Test {
+ protected:
+  ZuThreadScope scope{"printer test"};
+};
+
+ZU_SEXP* sym_with(const char* name, std::initializer_list<std::pair<const char32_t*, const char32_t*>> attrs) {
+  ZU_SEXP* s = S(name);
+  // set_attribute puts each in front: add them last first.
+  for (auto it = std::rbegin(attrs); it != std::rend(attrs); ++it) set_attribute(s, L(it->first), L(it->second));
+  return s;
+}
+
+}  // namespace
+
+TEST_F(Printer, ListFormTextOfEachType) {
+  EXPECT_EQ(print_str(nullptr), "()");
+  EXPECT_EQ(print_str(cons(S("a"), S("b"))), "(a .b)");
+  EXPECT_EQ(print_str(List(I(1), get_string(L(U"a\nb")), ZU_LIST_END)), "(1 \"a\\nb\")");
+  EXPECT_EQ(print_str(get_string(L(U"q\"\\&amp; &x"))), "\"q\\\"\\\\\\&amp; &x\"");
+  EXPECT_EQ(print_str(get_integer(12, L(U"km"))), "12km");
+  EXPECT_EQ(print_str(get_floating(2.5, nullptr)), "2.500000");
+  EXPECT_EQ(print_str(get_floating(-1.5, L(U"sec"))), "-1.500000sec");
+  EXPECT_EQ(print_str(sym_with("item", {{U"id", U"3"}, {U"kind", U"a"}})), "[item id=\"3\" kind=\"a\"]");
+  EXPECT_EQ(print_str(get_symbol(L(U"a b"))), "[\"a b\"]");
+  EXPECT_EQ(print_str(get_symbol(L(U"12km"))), "[\"12km\"]");
+  EXPECT_EQ(print_str(get_raw("abc", 3)), "#3#abc]");
+  EXPECT_EQ(print_str(get_raw("abc", 3), ZU_PRINT_RAW_SIZE), "#3#]");
+  EXPECT_EQ(print_str(get_raw(std::string(300, 'x').data(), 300), ZU_PRINT_RAW_SIZE), "#12c#]");
+  ZU_SEXP* e = get_error_ascii(nullptr, 7, ZU_ER_TYPE, "car", list(get_string_ascii("type missmatch")));
+  e->error->site = zu_intern_site(L(U"here"));
+  EXPECT_EQ(print_str(e), "#error(2147682310 \"here\" () 7 \"car\" (\"type missmatch\"))");
+  EXPECT_EQ(print_str(get_func_prim(nullptr, 1, nullptr, 1, 1)).rfind("[prim:0x", 0), 0u);
+  EXPECT_EQ(print_str(get_env(new_env(nullptr))).rfind("[env:0x", 0), 0u);
+  EXPECT_EQ(print_str(get_ptr(nullptr, nullptr)), "[ptr:0x0]");
+  // Characters the stream cannot express travel as references.
+  EXPECT_EQ(print_str(get_string(L(U"あ")), 0, ascii_cm), "\"&cx3042;\"");
+}
+
+TEST_F(Printer, XmlHtmlAndLayoutFlags) {
+  ZU_SEXP* res = List(S("Result"), I(12), List(S("a"), S("b"), ZU_LIST_END), ZU_LIST_END);
+  EXPECT_EQ(print_str(res, ZU_PRINT_XML), "<Result>12 <a>[b]</a></Result>");
+  ZU_SEXP* perm = List(S("Permission"), Str("Allow"), ZU_LIST_END);
+  EXPECT_EQ(print_str(perm, ZU_PRINT_XML), "<Permission>\"Allow\"</Permission>");
+  EXPECT_EQ(print_str(perm, ZU_PRINT_XML | ZU_PRINT_TEXT), "<Permission>Allow</Permission>");
+  EXPECT_EQ(print_str(List(Str("a<b&c"), ZU_LIST_END), ZU_PRINT_XML | ZU_PRINT_TEXT), "(\"a<b&c\")");
+  EXPECT_EQ(print_str(List(S("T"), Str("a<b&c"), ZU_LIST_END), ZU_PRINT_XML | ZU_PRINT_TEXT), "<T>a&lt;b&amp;c</T>");
+  EXPECT_EQ(print_str(list(sym_with("?xml", {{U"encoding", U"UTF-8"}})), ZU_PRINT_XML), "<?xml encoding=\"UTF-8\"?>");
+  EXPECT_EQ(print_str(list(S("Cancel")), ZU_PRINT_XML), "<Cancel/>");
+  EXPECT_EQ(print_str(List(S("P"), list(S("BR")), list(S("DIV")), ZU_LIST_END), ZU_PRINT_HTML), "<P><BR> <DIV></DIV></P>");
+  // A head that cannot be a tag stays in list form.
+  EXPECT_EQ(print_str(List(S("+"), I(1), ZU_LIST_END), ZU_PRINT_XML), "(+ 1)");
+  EXPECT_EQ(print_str(List(S("a"), list(S("b")), Str("t"), ZU_LIST_END), ZU_PRINT_XML | ZU_PRINT_INDENT),
+            "<a>\n  <b/>\n  \"t\"\n</a>");
+  EXPECT_EQ(print_str(List(S("f"), List(S("g"), I(1), ZU_LIST_END), ZU_LIST_END), ZU_PRINT_INDENT), "(f\n  (g 1))");
+  EXPECT_EQ(print_str(List(I(1), list(S("x")), ZU_LIST_END), ZU_PRINT_MULTIROOT), "1\n(x)\n");
+  EXPECT_EQ(print_str(cons(I(1), I(2)), ZU_PRINT_MULTIROOT), "1\n2\n");
+}
+
+TEST_F(Printer, RefusesUnusableStreamsAndCyclicValues) {
+  EXPECT_EQ(print_sexp(nullptr, I(1), 0), -1);
+  ZU_SEXP* c = List(I(1), I(2), ZU_LIST_END);
+  c->pair.cdr->pair.cdr = c;
+  int rc = 0;
+  print_str(c, 0, utf8_cm, &rc);
+  EXPECT_EQ(rc, -1);
+  print_str(c, ZU_PRINT_MULTIROOT, utf8_cm, &rc);
+  EXPECT_EQ(rc, -1);
+  ZU_SEXP* deep = nullptr;
+  for (int i = 0; i < 6000; ++i) deep = list(deep);
+  print_str(deep, 0, utf8_cm, &rc);
+  EXPECT_EQ(rc, -1);
+}
+
+TEST_F(Printer, CodeSetSurveyAndUrlCopies) {
+  CS_WORK w{nullptr, -1, 0};
+  ZU_SEXP* v = List(get_string(L(U"aあい漢")), sym_with("x", {{U"k", U"😀"}}), get_integer(1, L(U"メ")), ZU_LIST_END);
+  cs_sexp(&w, v);
+  ASSERT_NE(w.head, nullptr);
+  EXPECT_EQ(w.head->code_set, eucjp_cm->lccode);
+  EXPECT_EQ(w.head->count, 4);
+  ASSERT_NE(w.head->next, nullptr);
+  EXPECT_EQ(w.head->next->code_set, utf8_cm->lccode);
+  free_cs_work(&w);
+  CS_WORK b{nullptr, 2, 0};  // only two characters examined
+  cs_sexp(&b, v);
+  EXPECT_EQ(b.head->count, 1);
+  free_cs_work(&b);
+  // Without forcing, a lazy list shows nothing.
+  ZU_SEXP* lazy = open_text("\"あ\"");
+  CS_WORK m{nullptr, -1, 0};
+  cs_sexp_on_mem(&m, lazy);
+  EXPECT_EQ(m.head, nullptr);
+  cs_sexp(&m, lazy);
+  EXPECT_NE(m.head, nullptr);
+  free_cs_work(&m);
+
+  URL u{};
+  ASSERT_EQ(get_url2(&u, L(U"http://srv:81/@ag/db/res?q#n")), 0);
+  URL* c = mcopy_url(&u);
+  free_url(&u);
+  gc_collect_now();  // the copy is pinned in this frame with its texts
+  EXPECT_EQ(u32(c->server), U"srv");
+  EXPECT_EQ(u32(c->resource), U"res");
+  EXPECT_EQ(c->port, 81);
+}
+
+TEST(Site, NameAddressAndLoopbackFallback) {
+  EXPECT_NE(get_zulisp_site(), nullptr);
+  HOST_ADDR a{};
+  EXPECT_EQ(get_zulisp_site_ip(&a), 0);
+  EXPECT_EQ(a.type, 4);
+  EXPECT_EQ(set_zulisp_site("no-such-host.invalid"), -1);
+  ASSERT_EQ(set_zulisp_site("localhost"), 0);
+  EXPECT_EQ(u32(get_zulisp_site()), U"localhost");
+  get_zulisp_site_ip(&a);
+  EXPECT_EQ(a.addr[0], 127);
+  EXPECT_EQ(zu_intern_site(L(U"peer")), zu_intern_site(L(U"peer")));
+}
