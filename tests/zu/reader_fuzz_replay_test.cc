@@ -60,7 +60,7 @@ TEST(ReaderFuzzReplay, SeedsAndMutationsNeverCrash) {
   ASSERT_GE(seeds.size(), 8u);
   for (const auto& s : seeds) LLVMFuzzerTestOneInput(s.data(), s.size());
   std::mt19937 rng(4242);
-  for (int i = 0; i < 3000; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     Bytes m = mutate(seeds[static_cast<size_t>(i) % seeds.size()], rng);
     LLVMFuzzerTestOneInput(m.data(), m.size());
   }

@@ -148,6 +148,7 @@ class Gen {
 struct Case {
   int flags;
   CODE_METHOD* cm;
+  const char* name;
 };
 
 class RoundTrip : public ::testing::TestWithParam<Case> {
@@ -175,10 +176,11 @@ TEST_P(RoundTrip, GeneratedValuesReadBackEqual) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, RoundTrip,
-                         ::testing::Values(Case{ZU_PRINT_LIST, utf8_cm}, Case{ZU_PRINT_XML, utf8_cm},
-                                           Case{ZU_PRINT_LIST | ZU_PRINT_INDENT, utf8_cm},
-                                           Case{ZU_PRINT_XML | ZU_PRINT_INDENT, ascii_cm},
-                                           Case{ZU_PRINT_LIST, ascii_cm}));
+                         ::testing::Values(Case{ZU_PRINT_LIST, utf8_cm, "ListUtf8"}, Case{ZU_PRINT_XML, utf8_cm, "XmlUtf8"},
+                                           Case{ZU_PRINT_LIST | ZU_PRINT_INDENT, utf8_cm, "IndentedListUtf8"},
+                                           Case{ZU_PRINT_XML | ZU_PRINT_INDENT, ascii_cm, "IndentedXmlAscii"},
+                                           Case{ZU_PRINT_LIST, ascii_cm, "ListAscii"}),
+                         [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
 
 TEST(RoundTripMany, SeveralFormsInOneTextKeepTheirOrderAndLines) {
   ZuThreadScope scope("many");
