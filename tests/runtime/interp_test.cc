@@ -1,0 +1,220 @@
+#include "runtime/interp.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "runtime/front.h"
+#include "runtime/services.h"
+#include "runtime/zu_init.h"
+#include "runtime_test_util.h"
+#include "zu/gc.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// Starts a file interpreter on `script`; out/err file names may be empty.
+int start_file(const std::string& script, const std::string& out, const std::string& err) {
+  ZuThreadScope scope("test");
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_FILE;
+  z->env = new_env(qnlisp_top_env1);
+  z->input_file_name = nl_copy_str(std_cm, script.c_str());
+  if (!out.empty()) z->output_file_name = nl_copy_str(std_cm, out.c_str());
+  if (!err.empty()) z->error_file_name = nl_copy_str(std_cm, err.c_str());
+  return setup_i(z);
+}
+
+int start_self() {
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_SELF;
+  z->env = qnlisp_top_env1;
+  return setup_i(z);
+}
+
+// Every interpreter of these tests runs beside a main interpreter that
+// reads a FIFO and so lives until the suite ends: when the main
+// interpreter closes, no other may start in the process.
+class Interp : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    init_zu();
+    if (get_main_interpreter_state() != 0) return;
+    fifo_dir = new TempDir;
+    std::string fifo = fifo_dir->path() + "/main.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fifo_writer = open(fifo.c_str(), O_RDWR);
+    main_iid = start_file(fifo, "", "");
+  }
+  static void TearDownTestSuite() {
+    if (fifo_writer >= 0) close(fifo_writer);
+    if (main_iid > 0) wait_stop_interpreter(main_iid);
+    delete fifo_dir;
+    fifo_writer = main_iid = -1;
+    fifo_dir = nullptr;
+  }
+  void SetUp() override {
+    if (get_main_interpreter_state() != 1 || get_main_interpreter() != main_iid)
+      GTEST_SKIP() << "the main interpreter has closed in this process";
+  }
+  static inline TempDir* fifo_dir = nullptr;
+  static inline int fifo_writer = -1;
+  static inline int main_iid = -1;
+  TempDir dir;
+};
+
+TEST_F(Interp, RepliesInOrderErrorsToBothStreamsExitStops) {
+  std::string script = dir.file("s.zu",
+                                "(+ 1 2)\n"
+                                "\"text\"\n"
+                                "(no-such-function 1)\n"
+                                "(quote (a b))\n"
+                                "(quote #error(2147554308 \"s\" \"f\" 1 \"Exit\" ()))\n"
+                                "(never reached)\n");
+  std::string out = dir.file("out.txt", "old contents that must go away\n");
+  std::string err = dir.path() + "/err.txt";
+  int iid = start_file(script, out, err);
+  ASSERT_GT(iid, 0);
+  wait_stop_interpreter(iid);
+  std::string o = slurp(out);
+  EXPECT_EQ(o.find("old contents"), std::string::npos);
+  EXPECT_EQ(o.substr(0, o.find("<Result> 3")), "<Result> 1 3</Result>\n<Result> 2 \"text\"</Result>\n");
+  EXPECT_NE(o.find("<Result> 3 #error("), std::string::npos);
+  EXPECT_NE(o.find("<Result> 4 (a b)</Result>\n<Result> 5 ()</Result>\n"), std::string::npos);
+  EXPECT_EQ(o.find("<Result> 6"), std::string::npos);
+  std::string e = slurp(err);
+  EXPECT_EQ(e.rfind("<Result> 3 #error(", 0), 0u);
+  EXPECT_EQ(e.find("<Result>", 1), std::string::npos);  // only the error reply
+}
+
+TEST_F(Interp, ErrorStreamSameAsOutputGetsErrorsOnce) {
+  std::string script = dir.file("s.zu", "(no-such-function)\n");
+  std::string out = dir.path() + "/out.txt";
+  int iid = start_file(script, out, "-");
+  ASSERT_GT(iid, 0);
+  wait_stop_interpreter(iid);
+  std::string o = slurp(out);
+  EXPECT_EQ(o.find("<Result> 1"), 0u);
+  EXPECT_EQ(o.find("<Result>", 1), std::string::npos);
+}
+
+TEST_F(Interp, SetupFailuresFreeTheRecord) {
+  EXPECT_EQ(start_file(dir.path() + "/missing.zu", "", ""), ZUI_ERR_STREAM);
+  std::string script = dir.file("s.zu", "1\n");
+  EXPECT_EQ(start_file(script, dir.path() + "/no/such/dir/out", ""), ZUI_ERR_STREAM);
+  EXPECT_EQ(start_file(script, "", dir.path() + "/no/such/dir/err"), ZUI_ERR_STREAM);
+  EXPECT_EQ(start_file("-", "", ""), ZUI_ERR_STREAM);  // pipe kind not available yet
+}
+
+// The break flag stops an evaluation that would never end.
+TEST_F(Interp, CloseBreaksARunningEvaluation) {
+  std::string script = dir.file("loop.zu", "(while 1 1)\n2\n");
+  std::string out = dir.path() + "/out.txt";
+  int iid = start_file(script, out, "");
+  ASSERT_GT(iid, 0);
+  EXPECT_EQ(check_iid(iid), 1);
+  // Wait until the loop is being evaluated.
+  ZU_INTERPRETER info;
+  while (get_zui_info(&info, iid) == 0 && info.inp_line != 1) std::this_thread::yield();
+  EXPECT_EQ(close_interpreter(iid), 0);
+  EXPECT_EQ(search_zui_id(iid), nullptr);
+  EXPECT_EQ(slurp(out), "<Result> 1 ()</Result>\n");
+  EXPECT_EQ(close_interpreter(iid), -1);
+}
+
+TEST_F(Interp, OutputLockIsRecursivePerTask) {
+  int self = start_self();
+  ASSERT_GT(self, 0);
+  EXPECT_EQ(get_my_iid(), self);
+  lock_zui_out_iid(self);
+  EXPECT_EQ(lock_zui_out_no_wait(self), 0);  // the holder may take it again
+  int other = 0;
+  std::thread([&] { other = lock_zui_out_no_wait(self); }).join();
+  EXPECT_EQ(other, -2);
+  unlock_zui_out_iid(self);
+  unlock_zui_out_iid(self);
+  std::thread([&] {
+    other = lock_zui_out_no_wait(self);
+    unlock_zui_out_iid(self);
+  }).join();
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(lock_zui_out_no_wait(999999), -1);
+  close_self_interpreter();
+  EXPECT_EQ(search_zui_id(self), nullptr);
+  EXPECT_EQ(get_my_iid(), -1);
+}
+
+TEST_F(Interp, PermissionListsAdmitByFirstMatchingEntry) {
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  {
+    ZuThreadScope scope("test");
+    ZU_SEXP* modes = List(n_get_string("read"), n_get_string("write"), ZU_LIST_END);
+    PERMISSION_LIST* lan = new_permission_list(z, modes);
+    insert_access_list(&lan->ap, "10.0.0.0", "255.0.0.0", nullptr, 0, 0, 1);
+    PERMISSION_LIST* all = new_permission_list(z, nullptr);
+    insert_access_list(&all->ap, "10.9.0.0", "255.255.0.0", nullptr, 0, 0, 0);
+    insert_access_list(&all->ap, nullptr, nullptr, nullptr, 0, 0, 1);
+    EXPECT_EQ(take(ll_copy_str(lan->mode->str)), "write");
+    EXPECT_EQ(take(ll_copy_str(lan->mode->next->str)), "read");
+    EXPECT_EQ(check_permission_list(z, 0x0A010203), lan);
+    EXPECT_EQ(check_permission_list(z, static_cast<int>(0xC0A80001)), all);
+  }
+  free_zu_interpreter(z);
+}
+
+TEST_F(Interp, NoTerminalMeansTheInterruptEndsTheProgram) { EXPECT_EQ(zu_int_handler(2), -1); }
+
+// Runs last in a process: after the main interpreter closes, only internal
+// interpreters may start.
+TEST(InterpShutdown, MainRuleAndIds) {
+  init_zu();
+  if (get_main_interpreter_state() != 0) GTEST_SKIP() << "needs a fresh process";
+  TempDir dir;
+  int self = start_self();
+  ASSERT_GT(self, 0);
+  EXPECT_EQ(get_main_interpreter(), -1);  // internal ones never become main
+
+  std::string loop = dir.file("loop.zu", "(while 1 1)\n");
+  std::string quick = dir.file("quick.zu", "1\n");
+  int main_iid = start_file(loop, "", "");
+  ASSERT_GT(main_iid, self);
+  EXPECT_EQ(get_main_interpreter(), main_iid);
+  int second = start_file(quick, "", "");
+  ASSERT_GT(second, main_iid);
+  wait_stop_interpreter(second);
+  int third = start_file(quick, "", "");
+  EXPECT_EQ(third, second + 1);  // ids are not reused before the counter wraps
+  wait_stop_interpreter(third);
+  EXPECT_EQ(get_main_interpreter(), main_iid);
+
+  EXPECT_EQ(close_interpreter(main_iid), 0);
+  EXPECT_EQ(get_main_interpreter_state(), 2);
+  EXPECT_EQ(get_main_interpreter(), -1);
+  EXPECT_EQ(start_file(quick, "", ""), ZUI_ERR_SHUTDOWN);
+  wait_stop_all();  // only internal interpreters are left
+  EXPECT_EQ(get_next_iid(0), self);
+  EXPECT_EQ(get_next_iid(self), 0);
+
+  std::thread([] {
+    int iid = start_self();
+    EXPECT_GT(iid, 0);
+    EXPECT_EQ(get_my_iid(), iid);
+    close_self_interpreter();
+  }).join();
+  close_self_interpreter();
+  EXPECT_EQ(get_next_iid(0), 0);
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "base/alloc.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
+#include "text/lchar.h"
+
+// Wide text from ASCII, and back (for comparisons).
+inline std::basic_string<L_CHAR> W(const std::string& s) {
+  return std::basic_string<L_CHAR>(s.begin(), s.end());
+}
+// Takes a tagged wide result (may be null: "<null>") and frees it.
+inline std::string take(L_CHAR* s) {
+  if (!s) return "<null>";
+  std::string r;
+  for (L_CHAR* p = s; *p; ++p) r.push_back(static_cast<char>(*p));
+  d_f_ree(s);
+  return r;
+}
+
+// A fresh temporary directory removed at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/qnmx_rt_XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& rel, const std::string& text) const {
+    std::string p = path_ + "/" + rel;
+    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
+    std::ofstream(p) << text;
+    return p;
+  }
+
+ private:
+  std::string path_;
+};
+
+// Sets an environment variable for the scope (null: unset).
+class EnvVar {
+ public:
+  EnvVar(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+  }
+  ~EnvVar() {
+    if (had_)
+      setenv(name_.c_str(), old_.c_str(), 1);
+    else
+      unsetenv(name_.c_str());
+  }
+
+ private:
+  std::string name_, old_;
+  bool had_;
+};
