@@ -172,18 +172,34 @@ Gc& G() {
 
 void release_thread(GcThread* t);
 
+// The calling thread's state. The pointer itself is trivially destructible,
+// so it stays readable in every phase of thread and process exit; the holder
+// below releases the state when the thread ends and clears the pointer, so
+// code running later in the exit (atexit handlers such as stop_gc_task, or
+// destructors of static objects) sees a thread without state instead of
+// freed memory.
+constinit thread_local GcThread* tl_state = nullptr;
+constinit thread_local bool tl_holder_gone = false;
+
 struct ThreadHolder {
-  GcThread* t = nullptr;
   ~ThreadHolder() {
-    if (t) release_thread(t);
+    tl_holder_gone = true;
+    if (GcThread* t = tl_state) {
+      tl_state = nullptr;
+      release_thread(t);
+    }
   }
 };
 thread_local ThreadHolder holder;
 
-GcThread* me() { return holder.t; }
+GcThread* me() { return tl_state; }
 GcThread* me_or_new() {
-  if (!holder.t) holder.t = new GcThread;
-  return holder.t;
+  if (GcThread* t = tl_state) return t;
+  // A state made after the holder ran (ZU work inside an exit handler) is
+  // not released; it stays registered, reachable, until the process ends.
+  if (!tl_holder_gone) (void)&holder;  // registers the holder's destructor
+  tl_state = new GcThread;
+  return tl_state;
 }
 
 void do_enter(GcThread* t) {

@@ -251,3 +251,33 @@ TEST(Collector, ConcurrentMutatorsAndCollections) {
   del_env(qnlisp_top_env1, W(U"stress-shared-env"));
   _i_free_lock(counter_lock);
 }
+
+// The process ends (std::exit from the main thread) while the collector
+// task is collecting: the exit path must not reach the main thread's
+// collector state after the thread's own clean-up released it.
+TEST(CollectorDeathTest, ExitWhileTheCollectorTaskRuns) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run = [] {
+    init_qnlisp_envs();
+    gc_set_trigger_bytes(64 << 10);
+    init_gc_task();
+    ZuThreadScope scope("exit");
+    for (int i = 0; i < 2000; ++i) {
+      GcFrame f("churn");
+      for (int k = 0; k < 200; ++k) cons(I(k), nullptr);
+    }
+    // Still inside the scope, with collections in flight.
+    std::exit(0);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+  auto after_scope = [] {
+    init_gc_task();
+    {
+      ZuThreadScope scope("exit");
+      for (int i = 0; i < 100; ++i) cons(I(i), nullptr);
+    }
+    gc_collect_now();
+    std::exit(0);
+  };
+  EXPECT_EXIT(after_scope(), ::testing::ExitedWithCode(0), "");
+}
