@@ -39,7 +39,6 @@ struct STREAM;
 // Syntax errors (function "parse", data a one-member list with the reason).
 constexpr uint32_t ZU_ER_PARSE_PAREN = 0x80020101;      // unbalanced parenthesis
 constexpr uint32_t ZU_ER_PARSE_TAG = 0x80020102;        // unbalanced tag
-constexpr uint32_t ZU_ER_PARSE_STRING = 0x80020103;     // unterminated string
 constexpr uint32_t ZU_ER_PARSE_ATTRIBUTE = 0x80020104;  // invalid attribute
 constexpr uint32_t ZU_ER_PARSE_RAW = 0x80020105;        // invalid raw data
 constexpr uint32_t ZU_ER_PARSE_ERROR = 0x80020106;      // invalid error literal
