@@ -42,8 +42,14 @@ fuzz:
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQNMX_TESTS=OFF -DQNMX_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
 	for f in build/fuzz/fuzz/*_fuzz; do \
-	  seeds=tests/store/data/fuzz_seeds; \
-	  $$f -max_total_time=$(FUZZ_SECONDS) $$seeds || exit 1; \
+	  case $$(basename $$f) in \
+	    pdb64_open_fuzz) seeds=tests/store/data/fuzz_seeds ;; \
+	    zu_reader_fuzz) seeds=tests/zu/data/reader_seeds ;; \
+	    *) seeds= ;; \
+	  esac; \
+	  work=$$(mktemp -d); cp -r $$seeds/. $$work/ 2>/dev/null; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) $$work || exit 1; \
+	  rm -rf $$work; \
 	done
 
 clean:
