@@ -227,6 +227,13 @@ ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {
 int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   ZUISP_ENV* h = write_target(env);
   if (!h || !name) return -1;
+  // The name may be an atom that nothing refers to yet (the intern table is
+  // weak) and the value one the caller only found: both are pinned before
+  // the wait for the lock and the allocations of the binding, either of
+  // which may let a collection run.
+  GcFrame frame("set_env");
+  gc_set_nl(name, gc_text);
+  gc_set_nl(value, gc_qn_sexp);
   EnvLock l;
   bind_locked(h, name, value);
   return 0;
@@ -252,6 +259,10 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
 
 void del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
   if (!name) return;
+  // Pinned across the wait for the lock: were the atom freed meanwhile, a
+  // new atom of another name could take its address and lose its binding.
+  GcFrame frame("del_env");
+  gc_set_nl(name, gc_text);
   EnvLock l;
   walk(env, -1, [name](ZUISP_ENV* e) { return unlink_locked(e, name); });
 }

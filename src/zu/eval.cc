@@ -90,7 +90,10 @@ void bind_attributes(ZUISP_ENV* env, ZU_SYM_FIELD* sf) {
 ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_form) {
   ZU_SEXP* head = form->pair.car;
   ZUISP_ENV* child = new_env(env);
-  bind_atom(child, args_env_atom(), fn->args_env ? get_env(fn->args_env) : nullptr);
+  // The atom first, pinned before the environment value is allocated.
+  ZU_ATOM* args_atom = args_env_atom();
+  gc_set_nl(args_atom, gc_text);
+  bind_atom(child, args_atom, fn->args_env ? get_env(fn->args_env) : nullptr);
   if (get_type(head) == ZU_TYPE_SYMBOL) bind_attributes(child, sym_field(head));
 
   ZU_SEXP* params = fn->l_params;

@@ -146,6 +146,8 @@ struct Gc {
   std::atomic<uint64_t> threshold{8u << 20};
   std::atomic<uint64_t> trigger_min{8u << 20};
   std::atomic<bool> trigger_sent{false};
+  std::atomic<uint32_t> collect_every{0};
+  std::atomic<uint32_t> collect_countdown{0};
   GC_STATS stats{};
 
   // Marking sites.
@@ -497,11 +499,29 @@ void minit() {
   });
 }
 
+namespace {
+
+// The testing aid of gc_set_collect_every; collections started this way do
+// not nest (a close function run after one may allocate).
+void stress_collect() {
+  Gc& g = G();
+  constinit thread_local bool inside = false;
+  uint32_t every = g.collect_every.load(std::memory_order_relaxed);
+  if (every == 0 || inside) return;
+  if (g.collect_countdown.fetch_add(1, std::memory_order_relaxed) % every != 0) return;
+  inside = true;
+  collect();
+  inside = false;
+}
+
+}  // namespace
+
 void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
   (void)file;
   (void)line;
   GcThread* t = me();
   if (!t || !t->running) er_panic("xx_mmalloc(1)");
+  if (G().collect_every.load(std::memory_order_relaxed)) stress_collect();
   if (G().requested.load(std::memory_order_relaxed)) {
     do_leave(t);
     do_enter(t);
@@ -680,6 +700,12 @@ void stop_gc_task() {
   }
   BlockingRegion outside;
   t.join();
+}
+
+void gc_set_collect_every(uint32_t n) {
+  Gc& g = G();
+  g.collect_countdown.store(1);
+  g.collect_every.store(n);
 }
 
 void gc_set_trigger_bytes(size_t bytes) {

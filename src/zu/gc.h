@@ -121,6 +121,11 @@ void stop_gc_task();
 // (default 8 MiB).
 void gc_set_trigger_bytes(size_t bytes);
 
+// Testing aid: with n > 0, every n-th allocation (over all threads) first
+// runs a whole collection on the allocating thread, so that a value left
+// unpinned across an allocation is freed at once; 0 turns it off.
+void gc_set_collect_every(uint32_t n);
+
 struct GC_STATS {
   uint64_t collections;       // collections run so far
   uint64_t live_bytes;        // bytes in live blocks after the last sweep

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "zu/env.h"
 #include "zu_test_util.h"
 
@@ -174,4 +176,40 @@ TEST_F(Env, TopEnvironmentsSurviveCollections) {
   ASSERT_EQ(list_length(v), 2);
   EXPECT_EQ(str_text(get_el(v, 1))[0], U'k');
   del_env(qnlisp_top_env1, W(U"top-bound"));
+}
+
+// A collection at every allocation: a name that was interned but that
+// nothing refers to any more must survive being bound (the intern table
+// forgets atoms nobody marks), through the first table, growth and rebinding.
+TEST_F(Env, BindingsKeepOtherwiseUnreferencedNamesAcrossCollections) {
+  ZUISP_ENV* e = new_env(nullptr);
+  const char32_t* names[] = {U"orphan-a", U"orphan-b", U"orphan-c", U"orphan-d", U"orphan-e",
+                             U"orphan-f", U"orphan-g", U"orphan-h", U"orphan-i", U"orphan-j",
+                             U"orphan-k", U"orphan-l", U"orphan-m", U"orphan-n", U"orphan-o",
+                             U"orphan-p", U"orphan-q", U"orphan-r"};
+  {
+    GcFrame f("orphans");
+    for (const char32_t* n : names) get_symbol(W(n));
+  }
+  // Everything else is made first: the bindings themselves must be the
+  // first allocations after the names lost their last reference.
+  ZU_SEXP* values[std::size(names)];
+  for (size_t k = 0; k < std::size(names); ++k) values[k] = I(static_cast<int64_t>(k));
+  ZU_SEXP* hundred = I(100);
+  ZUISP_ENV* pair = new_env_pair(new_env(nullptr), e);
+  gc_set_collect_every(1);
+  int i = 0;
+  for (const char32_t* n : names) ASSERT_EQ(set_env(e, W(n), values[i++]), 0);
+  set_env(pair, W(names[0]), hundred);
+  del_env(pair, W(names[1]));
+  gc_set_collect_every(0);
+  gc_collect_now();
+  i = 0;
+  for (const char32_t* n : names) {
+    ZU_SEXP* v = get_env_symbol(e, W(n), 0);
+    if (i == 0) EXPECT_EQ(num(v), 100);
+    else if (i == 1) EXPECT_EQ(v, nullptr);
+    else EXPECT_EQ(num(v), i) << i;
+    ++i;
+  }
 }

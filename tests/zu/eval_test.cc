@@ -242,4 +242,37 @@ TEST_F(Eval, ValuesSurviveCollectionsDuringEvaluation) {
   EXPECT_EQ(num(get_el(r, 0)), 3);
 }
 
+// Lambda calls with a collection at every allocation: the call environment,
+// the atoms and values it binds (keyword environment, attributes, pairs by
+// name) and recursion results must all stay alive.
+TEST_F(Eval, LambdaCallsWithACollectionAtEveryAllocation) {
+  eval(env, L({S("define"), S("fib"), nullptr, L({S("g"), S("n")}),
+               L({S("if"), L({S("<"), S("n"), I(2)}), S("n"),
+                  L({S("+"), L({S("fib"), L({S("-"), S("n"), I(1)})}), L({S("fib"), L({S("-"), S("n"), I(2)})})})})}));
+  eval(env, L({S("define"), S("fk"), get_env(kw), L({S("g"), S("a")}),
+               L({S("list"), S("a"), S("__args_env"), S("tag-attr")})}));
+  ZU_SEXP* by_name = With("define", U"Order", U"ApplicativeElement");
+  eval(env, L({by_name, S("fe"), nullptr, L({S("g"), S("a"), S("b")}), L({S("list"), S("b"), S("a")})}));
+  ZU_SEXP* fib = L({S("fib"), I(9)});
+  ZU_SEXP* fk = L({With("fk", U"tag-attr", U"v"), L({S("cons"), I(1), I(2)})});
+  ZU_SEXP* fe = L({S("fe"), L({S("b"), L({S("cons"), I(5), I(6)})}), L({S("a"), I(4)})});
+  for (uint32_t every = 1; every <= 3; ++every) {
+  gc_set_collect_every(every);
+  ZU_SEXP* r1 = eval(env, fib);
+  ZU_SEXP* r2 = eval(env, fk);
+  ZU_SEXP* r3 = eval(env, fe);
+  gc_set_collect_every(0);
+  gc_collect_now();
+  EXPECT_EQ(num(r1), 34);
+  ASSERT_EQ(list_length(r2), 3);
+  EXPECT_EQ(num(cdr(get_el(r2, 0))), 2);
+  ASSERT_EQ(get_type(get_el(r2, 1)), ZU_TYPE_ENV);
+  EXPECT_EQ(get_el(r2, 1)->env, kw);
+  EXPECT_EQ(zu_wcmp_ascii(str_text(get_el(r2, 2)), "v"), 0);
+  ASSERT_EQ(list_length(r3), 2);
+  EXPECT_EQ(num(car(get_el(r3, 0))), 5);
+  EXPECT_EQ(num(get_el(r3, 1)), 4);
+  }
+}
+
 }  // namespace
