@@ -157,6 +157,13 @@ struct ASSOC64_VALUE_OPS {
 };
 void set_assoc64_value_ops(const ASSOC64_VALUE_OPS* ops);
 const ASSOC64_VALUE_OPS* get_assoc64_value_ops();
+// Installs the ZU printer and reader as the value operations (init_l_favt64
+// does so at start-up): values are stored in list form with the encoding's
+// terminator and read back under the source name "associate"; a damaged
+// record reads as error 0x80040a06 from "associate". They must be called by
+// a thread holding the memory lock; the values they make are pinned in its
+// top collector frame.
+void init_assoc64_zu();
 
 // ZU-value forms: -1 / null while no operations are installed.
 int insert_associate64(int key, int index, const void* from, ZU_SEXP* data);

@@ -2,6 +2,7 @@
 // each operation.
 #include "store/l_favt64.h"
 
+#include "store/assoc64.h"
 #include "store/l_locked.h"
 
 SEM l_favt64_lock = nullptr;
@@ -37,6 +38,7 @@ int free_node(FAVT64_NODE* n) {
 void init_l_favt64() {
   init_favt64();
   if (!l_favt64_lock) l_favt64_lock = new_lock(10);
+  init_assoc64_zu();
 }
 
 void l_favt64_release(FAVT64_HEADER* h) { locked<release>(kUnlock, h); }

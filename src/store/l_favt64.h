@@ -19,8 +19,9 @@
 
 extern SEM l_favt64_lock;
 
-// Starts the tree layer and the page cache and makes the lock. Called once
-// at start-up (again only while no record file is open).
+// Starts the tree layer and the page cache, makes the lock and installs
+// the ZU value operations of association files. Called once at start-up
+// (again only while no record file is open).
 void init_l_favt64();
 
 void l_favt64_release(FAVT64_HEADER* h);
