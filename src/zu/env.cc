@@ -22,19 +22,48 @@ struct ENV_TABLE {
   std::atomic<ENV_ENTRY*>* b() { return reinterpret_cast<std::atomic<ENV_ENTRY*>*>(this + 1); }
 };
 
+// The first bindings of an environment live in the environment itself: a
+// call environment holds a handful of names, and a short scan of pointers
+// beats a table. A slot is handed out once and never reused, so a reader
+// that matched a name reads that name's value; a removed name leaves a dead
+// slot behind.
+struct ENV_SLOT {
+  std::atomic<ZU_ATOM*> name;
+  std::atomic<ZU_SEXP*> value;
+};
+constexpr int kSlots = 4;
+
+using CELL = std::atomic<ZU_SEXP*>;
+
+// Look-ups hand out value cells. A cell of a table entry carries tag bit 0:
+// a table that grows copies its entries, so a store into such a cell must
+// hold the environment lock; a slot's cell never moves.
+inline CELL* untag(CELL* c) { return reinterpret_cast<CELL*>(reinterpret_cast<uintptr_t>(c) & ~uintptr_t{1}); }
+inline bool in_table(CELL* c) { return (reinterpret_cast<uintptr_t>(c) & 1) != 0; }
+inline CELL* tag_table(CELL* c) { return reinterpret_cast<CELL*>(reinterpret_cast<uintptr_t>(c) | 1); }
+
 }  // namespace
 
 struct ZUISP_ENV {
   uint8_t kind;
+  // Set once the environment lies on some other environment's search path
+  // (it became a parent or a pair member); from then on changes to its
+  // bindings invalidate the look-up caches.
+  std::atomic<uint8_t> watched;
+  std::atomic<uint8_t> used;       // slots handed out
   std::atomic<uint32_t> flags;
+  // One bit (chosen by the atom's hash) per name ever bound here: a clear
+  // bit proves the name is not bound here.
+  std::atomic<uint64_t> mask;
   std::atomic<ZUISP_ENV*> parent;  // hash: parent; pair: unused
   std::atomic<ZUISP_ENV*> first;   // pair members
   std::atomic<ZUISP_ENV*> second;
   std::atomic<ZU_SEXP*> deflt;     // default binding
   std::atomic<UNIT_ENV*> uenv;
   std::atomic<void*> work;
-  std::atomic<ENV_TABLE*> table;   // null until the first binding
-  uint32_t count;                  // bindings (under the lock)
+  std::atomic<ENV_TABLE*> table;   // bindings beyond the slots; null until needed
+  uint32_t count;                  // bindings in the table (under the lock)
+  ENV_SLOT slot[kSlots];
 };
 
 ZUISP_ENV* qnlisp_top_env0 = nullptr;
@@ -58,6 +87,61 @@ struct EnvLock {
 };
 
 std::atomic<GC_MARK_FUNC> uenv_mark{nullptr};
+
+// The name of a removed slot (never a real atom's address).
+ZU_ATOM dead_atom_rec{};
+ZU_ATOM* const kDead = &dead_atom_rec;
+
+inline uint64_t mask_bit(const ZU_ATOM* a) { return uint64_t{1} << (a->hash >> 26); }
+
+// ---- look-up caches
+//
+// Each thread keeps a direct-mapped cache of look-up results keyed by
+// (environment, name). For a hash environment the entry holds what the
+// search finds *above* it (its parent's chain), for a pair what the whole
+// search finds; the environment's own bindings are always read live. A
+// result is the binding's value cell, or null for "bound nowhere".
+//
+// Every environment that such a result depends on is marked watched before
+// any result through it can be computed (a parent, a pair member), and any
+// change of the shape of the search through a watched environment — a
+// binding added or removed, a table regrown, a parent or pair member
+// replaced — advances g_version, as does each collection (which may free an
+// environment and hand its address to a new one). An entry counts only
+// while its version is the current one. Replacing the value of an existing
+// binding changes no shape: the cell is read at each use.
+//
+// A binding added concurrently with an environment becoming watched is
+// settled by a fence on both sides: either the binder sees the mark and
+// advances the version, or the watcher's later searches see the binding.
+std::atomic<uint64_t> g_version{1};
+
+struct CacheSlot {
+  const ZUISP_ENV* env;
+  const ZU_ATOM* atom;
+  CELL* cell;
+  uint64_t version;  // 0: empty
+};
+constexpr int kCacheBits = 10;
+constinit thread_local CacheSlot tl_cache[1 << kCacheBits] = {};
+
+inline CacheSlot& cache_slot(const ZUISP_ENV* e, const ZU_ATOM* a) {
+  uint64_t k = (reinterpret_cast<uintptr_t>(e) >> 4) ^ (static_cast<uint64_t>(a->hash) << 28);
+  return tl_cache[(k * 0x9E3779B97F4A7C15ull) >> (64 - kCacheBits)];
+}
+
+inline void watch(ZUISP_ENV* e) {
+  if (e && !e->watched.load(std::memory_order_relaxed)) {
+    e->watched.store(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
+}
+
+// After a change of the bindings of h.
+inline void shape_changed(ZUISP_ENV* h) {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (h->watched.load(std::memory_order_relaxed)) g_version.fetch_add(1, std::memory_order_acq_rel);
+}
 
 void gc_env_entry(void* p) {
   for (auto* x = static_cast<ENV_ENTRY*>(p); x; x = x->next.load(std::memory_order_relaxed)) {
@@ -104,6 +188,102 @@ ENV_ENTRY* find_entry(ZUISP_ENV* e, const ZU_ATOM* a) {
     if (x->name == a) return x;
   }
   return nullptr;
+}
+
+// The (tagged) value cell of a's binding in hash environment e itself, or
+// null.
+inline CELL* find_cell(ZUISP_ENV* e, const ZU_ATOM* a, uint64_t bit) {
+  if (!(e->mask.load(std::memory_order_acquire) & bit)) return nullptr;
+  int n = e->used.load(std::memory_order_acquire);
+  for (int i = 0; i < n; ++i) {
+    if (e->slot[i].name.load(std::memory_order_relaxed) == a) return &e->slot[i].value;
+  }
+  ENV_ENTRY* x = find_entry(e, a);
+  return x ? tag_table(&x->value) : nullptr;
+}
+
+struct Search {
+  const ZU_ATOM* a;
+  uint64_t bit;
+  uint64_t version;
+  int steps = kMaxSteps;
+  bool aborted = false;
+};
+
+// The binding the whole search from e finds (null: none), through and into
+// the caches. A search cut short by the bounds reports aborted and caches
+// nothing of the part it cut. `checked`: e is a hash environment whose own
+// bindings and cache entry the caller has already tried.
+CELL* resolve(ZUISP_ENV* e, Search& s, int nest, bool checked = false) {
+  constexpr int kPath = 16;
+  ZUISP_ENV* path[kPath];
+  int np = 0;
+  CELL* found = nullptr;
+  for (; e; e = e->parent.load(std::memory_order_acquire)) {
+    if (--s.steps < 0) {
+      s.aborted = true;
+      return nullptr;
+    }
+    if (checked) {
+      checked = false;
+      path[np++] = e;
+      continue;
+    }
+    CacheSlot& c = cache_slot(e, s.a);
+    if (e->kind == ZU_ENV_PAIR) {
+      if (c.env == e && c.atom == s.a && c.version == s.version) {
+        found = c.cell;
+      } else {
+        if (nest >= kMaxNest) {
+          s.aborted = true;
+          return nullptr;
+        }
+        found = resolve(e->first.load(std::memory_order_acquire), s, nest + 1);
+        if (!found && !s.aborted) found = resolve(e->second.load(std::memory_order_acquire), s, nest + 1);
+        if (s.aborted) return nullptr;
+        c = CacheSlot{e, s.a, found, s.version};
+      }
+      break;  // a pair ends its chain
+    }
+    if (CELL* x = find_cell(e, s.a, s.bit)) {
+      found = x;
+      break;
+    }
+    if (c.env == e && c.atom == s.a && c.version == s.version) {
+      found = c.cell;
+      break;
+    }
+    if (np < kPath) path[np++] = e;
+  }
+  // Each environment passed on the way found nothing of its own, so what
+  // lies above it is what the search found.
+  for (int i = 0; i < np; ++i) cache_slot(path[i], s.a) = CacheSlot{path[i], s.a, found, s.version};
+  return found;
+}
+
+// The nearest binding of a (no depth limit), or null.
+inline CELL* lookup_cell(ZUISP_ENV* e, const ZU_ATOM* a) {
+  Search s{a, mask_bit(a), g_version.load(std::memory_order_acquire)};
+  // The environment's own bindings, and what lies above it, without a call.
+  if (e && e->kind == ZU_ENV_HASH) {
+    if (CELL* x = find_cell(e, a, s.bit)) return x;
+    const CacheSlot& c = cache_slot(e, a);
+    if (c.env == e && c.atom == a && c.version == s.version) return c.cell;
+    // One level up answers most searches from a fresh call environment.
+    ZUISP_ENV* p = e->parent.load(std::memory_order_acquire);
+    if (p && p->kind == ZU_ENV_HASH) {
+      CELL* found = find_cell(p, a, s.bit);
+      if (!found) {
+        const CacheSlot& pc = cache_slot(p, a);
+        if (!(pc.env == p && pc.atom == a && pc.version == s.version)) return resolve(e, s, 0, true);
+        found = pc.cell;
+      }
+      cache_slot(e, a) = CacheSlot{e, a, found, s.version};
+      return found;
+    }
+    return resolve(e, s, 0, true);
+  }
+  return resolve(e, s, 0);
 }
 
 // Calls f on each hash environment in search order within `depth` levels;
@@ -155,9 +335,16 @@ void grow_locked(ZUISP_ENV* h) {
   h->table.store(t, std::memory_order_release);
 }
 
-void bind_locked(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
-  if (ENV_ENTRY* x = find_entry(h, a)) {
-    x->value.store(value, std::memory_order_release);
+// Adds a binding that h does not have yet; the caller holds the lock (or
+// owns h alone) and has pinned a and value.
+void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
+  uint64_t bit = mask_bit(a);
+  int u = h->used.load(std::memory_order_relaxed);
+  if (u < kSlots) {
+    h->slot[u].value.store(value, std::memory_order_relaxed);
+    h->slot[u].name.store(a, std::memory_order_relaxed);
+    h->mask.fetch_or(bit, std::memory_order_release);
+    h->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
     return;
   }
   if (!h->table.load(std::memory_order_relaxed)) h->table.store(new_table(8), std::memory_order_release);
@@ -165,11 +352,29 @@ void bind_locked(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
   ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
   auto& head = t->b()[a->hash & (t->n - 1)];
   x->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  h->mask.fetch_or(bit, std::memory_order_release);
   head.store(x, std::memory_order_release);
   if (++h->count > t->n * 2) grow_locked(h);
 }
 
+void bind_locked(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
+  if (CELL* c = find_cell(h, a, mask_bit(a))) {
+    untag(c)->store(value, std::memory_order_release);
+    return;
+  }
+  insert_binding(h, a, value);
+  shape_changed(h);
+}
+
 bool unlink_locked(ZUISP_ENV* h, const ZU_ATOM* a) {
+  int n = h->used.load(std::memory_order_relaxed);
+  for (int i = 0; i < n; ++i) {
+    if (h->slot[i].name.load(std::memory_order_relaxed) == a) {
+      h->slot[i].name.store(kDead, std::memory_order_release);
+      shape_changed(h);
+      return true;
+    }
+  }
   ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
   if (!t) return false;
   std::atomic<ENV_ENTRY*>* link = &t->b()[a->hash & (t->n - 1)];
@@ -178,6 +383,7 @@ bool unlink_locked(ZUISP_ENV* h, const ZU_ATOM* a) {
       // The entry keeps its own next link, so a reader standing on it goes on.
       link->store(x->next.load(std::memory_order_relaxed), std::memory_order_release);
       --h->count;
+      shape_changed(h);
       return true;
     }
     link = &x->next;
@@ -213,12 +419,15 @@ ZU_SEXP* find_entry_form(ZU_SEXP* form, const char* name) {
 
 ZUISP_ENV* new_env(ZUISP_ENV* parent) {
   ZUISP_ENV* e = alloc_env(ZU_ENV_HASH);
+  watch(parent);
   e->parent.store(parent, std::memory_order_relaxed);
   return e;
 }
 
 ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {
   ZUISP_ENV* e = alloc_env(ZU_ENV_PAIR);
+  watch(first);
+  watch(second);
   e->first.store(first, std::memory_order_relaxed);
   e->second.store(second, std::memory_order_relaxed);
   return e;
@@ -239,6 +448,26 @@ int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   return 0;
 }
 
+void bind_private_env(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
+  if (!env || !name) return;
+  if (env->kind != ZU_ENV_HASH || env->watched.load(std::memory_order_relaxed)) {
+    set_env_atom(env, name, value);
+    return;
+  }
+  if (CELL* c = find_cell(env, name, mask_bit(name))) {
+    untag(c)->store(value, std::memory_order_release);
+    return;
+  }
+  if (env->used.load(std::memory_order_relaxed) < kSlots) {
+    insert_binding(env, name, value);  // allocates nothing
+    return;
+  }
+  GcFrame frame("bind_private_env");
+  gc_set_nl(name, gc_text);
+  gc_set_nl(value, gc_qn_sexp);
+  insert_binding(env, name, value);
+}
+
 int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value) {
   if (!name) return -1;
   return set_env_atom(env, intern_atom(name, l_strlen(name)), value);
@@ -247,14 +476,18 @@ int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value) {
 int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
   if (get_type(symbol) != ZU_TYPE_SYMBOL) return -1;
   const ZU_ATOM* a = symbol->symbol.atom;
+  // A slot's cell is stored into directly; a table entry's only under the
+  // lock, where no table is regrown (and its entries copied) meanwhile.
+  CELL* c = lookup_cell(env, a);
+  if (c && !in_table(c)) {
+    c->store(value, std::memory_order_release);
+    return 0;
+  }
   EnvLock l;
-  bool done = walk(env, -1, [a, value](ZUISP_ENV* e) {
-    ENV_ENTRY* x = find_entry(e, a);
-    if (!x) return false;
-    x->value.store(value, std::memory_order_release);
-    return true;
-  });
-  return done ? 0 : -1;
+  c = lookup_cell(env, a);
+  if (!c) return -1;
+  untag(c)->store(value, std::memory_order_release);
+  return 0;
 }
 
 void del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
@@ -271,11 +504,18 @@ void del_env(ZUISP_ENV* env, const L_CHAR* name) { del_env_atom(env, find_atom(n
 
 int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** value) {
   if (!name) return 0;
+  if (depth < 0) {
+    CELL* c = lookup_cell(env, name);
+    if (!c) return 0;
+    if (value) *value = untag(c)->load(std::memory_order_acquire);
+    return 1;
+  }
   ZU_SEXP* v = nullptr;
-  bool found = walk(env, depth, [name, &v](ZUISP_ENV* e) {
-    ENV_ENTRY* x = find_entry(e, name);
-    if (!x) return false;
-    v = x->value.load(std::memory_order_acquire);
+  uint64_t bit = mask_bit(name);
+  bool found = walk(env, depth, [name, bit, &v](ZUISP_ENV* e) {
+    CELL* c = find_cell(e, name, bit);
+    if (!c) return false;
+    v = untag(c)->load(std::memory_order_acquire);
     return true;
   });
   if (found && value) *value = v;
@@ -341,8 +581,11 @@ ZUISP_ENV* get_parent_env(ZUISP_ENV* env) {
 
 void set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent) {
   if (!env) return;
+  watch(parent);
   if (env->kind == ZU_ENV_PAIR) env->first.store(parent, std::memory_order_release);
   else env->parent.store(parent, std::memory_order_release);
+  // Every search through env may now end elsewhere.
+  g_version.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void get_env_pair(ZUISP_ENV* env, ZUISP_ENV** first, ZUISP_ENV** second) {
@@ -369,6 +612,11 @@ ZU_SEXP* get_listbase_env(ZUISP_ENV* env) {
   // is being built.
   EnvLock l;
   ZU_SEXP* hash = nullptr;
+  for (int i = env->used.load(); i-- > 0;) {
+    ZU_ATOM* a = env->slot[i].name.load();
+    if (a == kDead) continue;
+    hash = cons(List(get_string_len(a->name, a->len), env->slot[i].value.load(), ZU_LIST_END), hash);
+  }
   if (ENV_TABLE* t = env->table.load()) {
     for (uint32_t i = t->n; i-- > 0;) {
       for (ENV_ENTRY* x = t->b()[i].load(); x; x = x->next.load()) {
@@ -448,11 +696,18 @@ void gc_qnlisp_env(void* p) {
     gc_mark(e->second.load(std::memory_order_relaxed), gc_qnlisp_env);
     gc_mark(e->deflt.load(std::memory_order_relaxed), gc_qn_sexp);
     gc_mark(e->table.load(std::memory_order_relaxed), gc_env_table);
+    for (int i = e->used.load(std::memory_order_relaxed); i-- > 0;) {
+      ZU_ATOM* a = e->slot[i].name.load(std::memory_order_relaxed);
+      if (a != kDead && !gc_is_marked(a)) gc_mark_block(a);
+      if (a != kDead) gc_mark(e->slot[i].value.load(std::memory_order_relaxed), gc_qn_sexp);
+    }
     if (GC_MARK_FUNC um = uenv_mark.load(std::memory_order_relaxed))
       gc_mark(e->uenv.load(std::memory_order_relaxed), um);
     e = e->parent.load(std::memory_order_relaxed);  // parent chains are walked here
   }
 }
+
+void env_note_collection() { g_version.fetch_add(1, std::memory_order_acq_rel); }
 
 void gc_qnlisp() {
   gc_mark(qnlisp_top_env0, gc_qnlisp_env);

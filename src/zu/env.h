@@ -26,6 +26,10 @@ ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second);
 // 0, or -1 when there is no hash environment to write into.
 int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value);
 int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
+// Binds in an environment fresh from new_env that the calling thread has
+// not handed to anyone and that has no children yet (a call environment
+// being filled): no lock is taken. Elsewhere it acts as set_env_atom.
+void bind_private_env(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
 // Replaces the value of the nearest binding of the symbol: 0, or -1 (and
 // nothing bound) when the name is bound nowhere.
 int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value);
@@ -79,3 +83,6 @@ void init_qnlisp_envs();
 
 // Mark function of an environment.
 void gc_qnlisp_env(void* env);
+// Called by the collector in each collection, before the world resumes:
+// look-up results remembered across it are dropped.
+void env_note_collection();

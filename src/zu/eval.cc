@@ -70,39 +70,37 @@ ZU_ATOM* args_env_atom() {
   return atom;
 }
 
-// Binds in the calling frame's pinned environment; the atom is pinned first
-// so that an allocation inside the binding cannot collect it.
-void bind_atom(ZUISP_ENV* env, ZU_ATOM* a, ZU_SEXP* v) {
-  gc_set_nl(a, gc_text);
-  set_env_atom(env, a, v);
-}
-
 void bind_attributes(ZUISP_ENV* env, ZU_SYM_FIELD* sf) {
   if (!sf) return;
   // Later entries first, so that the first of two equal names wins.
   bind_attributes(env, sf->next);
   if (!sf->name) return;
   ZU_ATOM* a = intern_atom(sf->name, l_strlen(sf->name));
-  gc_set_nl(a, gc_text);
-  set_env_atom(env, a, get_string(sf->value));
+  gc_set_nl(a, gc_text);  // the atom may be one nothing else refers to
+  bind_private_env(env, a, get_string(sf->value));
 }
 
+// The call environment is the caller's thread's own until the body runs, so
+// it is filled without the environment lock.
 ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_form) {
   ZU_SEXP* head = form->pair.car;
   ZUISP_ENV* child = new_env(env);
-  // The atom first, pinned before the environment value is allocated.
   ZU_ATOM* args_atom = args_env_atom();
-  gc_set_nl(args_atom, gc_text);
-  bind_atom(child, args_atom, fn->args_env ? get_env(fn->args_env) : nullptr);
+  if (fn->args_env) {
+    gc_set_nl(args_atom, gc_text);  // pinned before the environment value is made
+    bind_private_env(child, args_atom, get_env(fn->args_env));
+  } else {
+    bind_private_env(child, args_atom, nullptr);
+  }
   if (get_type(head) == ZU_TYPE_SYMBOL) bind_attributes(child, sym_field(head));
 
   ZU_SEXP* params = fn->l_params;
   if (get_type(params) == ZU_TYPE_SYMBOL) {
-    bind_atom(child, params->symbol.atom, args_form);
+    bind_private_env(child, params->symbol.atom, args_form);
   } else if (fn->order == 2) {
     // (parameter value) pairs bound by name; missing parameters are nil.
     for (ZU_SEXP* p = cdr(params); get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr)
-      bind_atom(child, p->pair.car->symbol.atom, nullptr);
+      bind_private_env(child, p->pair.car->symbol.atom, nullptr);
     for (ZU_SEXP* a = form->pair.cdr; get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr) {
       ZU_SEXP* arg = a->pair.car;
       if (get_type(arg) != ZU_TYPE_LIST || get_type(arg->pair.car) != ZU_TYPE_SYMBOL ||
@@ -114,7 +112,7 @@ ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_
       gc_set_nl(v, gc_qn_sexp);
       for (ZU_SEXP* p = params->pair.cdr; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
         if (p->pair.car->symbol.atom == name) {
-          set_env_atom(child, p->pair.car->symbol.atom, v);
+          bind_private_env(child, p->pair.car->symbol.atom, v);
           break;
         }
       }
@@ -123,7 +121,7 @@ ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_
     ZU_SEXP* a = args_form->pair.cdr;
     for (ZU_SEXP* p = params->pair.cdr; get_type(p) == ZU_TYPE_LIST && get_type(a) == ZU_TYPE_LIST;
          p = p->pair.cdr, a = a->pair.cdr)
-      bind_atom(child, p->pair.car->symbol.atom, a->pair.car);
+      bind_private_env(child, p->pair.car->symbol.atom, a->pair.car);
   }
   return eval_body(child, fn->l_body);
 }

@@ -1,4 +1,5 @@
 #include "zu/gc.h"
+#include "zu/env.h"
 #include "zu/unit.h"
 
 #include <sanitizer/asan_interface.h>
@@ -452,6 +453,7 @@ int collect() {
     drain();
     gc_core_purge_atoms();
     sweep();
+    env_note_collection();  // freed environments' addresses may be reused
     if (hooks.after_gc) hooks.after_gc();
     g.allocated.store(0);
     uint64_t next = std::max<uint64_t>(g.trigger_min.load(), g.stats.live_bytes);

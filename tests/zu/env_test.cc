@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iterator>
+#include <thread>
 
+#include "base/lock.h"
 #include "zu/env.h"
 #include "zu_test_util.h"
 
@@ -212,4 +215,135 @@ TEST_F(Env, BindingsKeepOtherwiseUnreferencedNamesAcrossCollections) {
     else EXPECT_EQ(num(v), i) << i;
     ++i;
   }
+}
+
+namespace {
+
+// The value of a name seen from e, asked twice so that the second answer
+// can come from what the first search remembered.
+int64_t look(ZUISP_ENV* e, const char32_t* name) {
+  get_env_symbol(e, W(name), -1);
+  return num(get_env_symbol(e, W(name), -1));
+}
+
+}  // namespace
+
+// Repeated look-ups are answered from remembered results; every change of
+// the search path must still show at once.
+TEST_F(Env, RepeatedLookupsSeeEveryLaterChange) {
+  ZUISP_ENV* root = new_env(nullptr);
+  ZUISP_ENV* mid = new_env(root);
+  ZUISP_ENV* leaf = new_env(mid);
+  ZUISP_ENV* call = new_env(leaf);
+  ZU_SEXP* p = S("p");
+  bind_private_env(call, p->symbol.atom, I(0));
+  EXPECT_EQ(look(call, U"p"), 0);
+  EXPECT_EQ(look(call, U"x"), -999);
+  set_env(root, W(U"x"), I(1));
+  EXPECT_EQ(look(call, U"x"), 1);
+  set_env(mid, W(U"x"), I(2));  // a nearer binding appears
+  EXPECT_EQ(look(call, U"x"), 2);
+  // Enough names that leaf needs a table, regrown on the way.
+  for (int i = 0; i < 40; ++i) {
+    L_CHAR n[] = {'f', 'i', 'l', 'l', static_cast<L_CHAR>('0' + i / 10), static_cast<L_CHAR>('0' + i % 10), 0};
+    set_env(leaf, n, I(i));
+    if (i == 10) {
+      EXPECT_EQ(look(call, U"fill05"), 5);
+    }
+  }
+  EXPECT_EQ(look(call, U"fill05"), 5);
+  set_env(leaf, W(U"x"), I(3));
+  EXPECT_EQ(look(call, U"x"), 3);
+  EXPECT_EQ(set_op(call, S("x"), I(30)), 0);  // a table entry
+  EXPECT_EQ(look(call, U"x"), 30);
+  set_env(leaf, W(U"fill39"), I(-1));  // rebinding
+  EXPECT_EQ(look(call, U"fill39"), -1);
+  del_env(call, W(U"x"));
+  EXPECT_EQ(look(call, U"x"), 2);
+  EXPECT_EQ(set_op(call, S("x"), I(20)), 0);  // a slot
+  EXPECT_EQ(look(call, U"x"), 20);
+  EXPECT_EQ(num(get_env_symbol(root, W(U"x"), 0)), 1);
+  del_env(call, W(U"x"));
+  EXPECT_EQ(look(call, U"x"), 1);
+
+  // Rewiring: a new parent, and pairs whose members change.
+  ZUISP_ENV* other = new_env(nullptr);
+  set_env(other, W(U"x"), I(9));
+  set_parent_env(mid, other);
+  EXPECT_EQ(look(call, U"x"), 9);
+  ZUISP_ENV* kw = new_env(nullptr);
+  ZUISP_ENV* pair = new_env_pair(kw, mid);
+  ZUISP_ENV* under = new_env(pair);
+  EXPECT_EQ(look(under, U"x"), 9);
+  EXPECT_EQ(look(pair, U"x"), 9);
+  set_env(kw, W(U"x"), I(7));
+  EXPECT_EQ(look(under, U"x"), 7);
+  EXPECT_EQ(look(pair, U"x"), 7);
+  set_parent_env(pair, nullptr);  // the first member goes
+  EXPECT_EQ(look(under, U"x"), 9);
+  set_env(other, W(U"late"), I(5));
+  EXPECT_EQ(look(under, U"late"), 5);
+  // A binding made in an environment after it became a parent.
+  set_env(call, W(U"late"), I(6));
+  ZUISP_ENV* callee = new_env(call);
+  EXPECT_EQ(look(callee, U"late"), 6);
+  set_env(call, W(U"later"), I(8));
+  EXPECT_EQ(look(callee, U"later"), 8);
+}
+
+// A collection frees environments and hands their addresses to new ones
+// with other parents: nothing remembered about the old ones may answer.
+TEST_F(Env, RememberedLookupsDoNotOutliveTheirEnvironments) {
+  ZUISP_ENV* a = new_env(nullptr);
+  ZUISP_ENV* b = new_env(nullptr);
+  set_env(a, W(U"reused"), I(1));
+  set_env(b, W(U"reused"), I(2));
+  for (int round = 0; round < 4; ++round) {
+    {
+      GcFrame f("old");
+      for (int k = 0; k < 300; ++k) look(new_env(round % 2 ? b : a), U"reused");
+    }
+    gc_collect_now();
+    GcFrame f("new");
+    int wrong = 0;
+    for (int k = 0; k < 300; ++k) wrong += look(new_env(round % 2 ? a : b), U"reused") != (round % 2 ? 1 : 2);
+    EXPECT_EQ(wrong, 0) << round;
+  }
+}
+
+// One thread adds and removes a binding in the middle of a chain while
+// another keeps looking the name up from below: every answer is one of the
+// two states, and once the writer is done the reader sees its last change.
+TEST_F(Env, LookupsFollowChangesMadeByOtherThreads) {
+  ZUISP_ENV* root = new_env(nullptr);
+  ZUISP_ENV* mid = new_env(root);
+  set_env(root, W(U"shared-x"), I(1));
+  std::atomic<int> phase{0};
+  std::atomic<int> bad{0};
+  std::thread reader([&] {
+    ZuThreadScope s("reader");
+    ZUISP_ENV* below = new_env(new_env(mid));
+    look(below, U"shared-x");
+    phase = 1;
+    int seen_phase = -1;
+    while (seen_phase < 2) {
+      seen_phase = phase.load();
+      int64_t v = look(below, U"shared-x");
+      if (v != 1 && v != 2) ++bad;
+      if (seen_phase == 2 && v != 2) ++bad;
+    }
+  });
+  while (phase.load() == 0) std::this_thread::yield();
+  for (int i = 0; i < 2000; ++i) {
+    set_env(mid, W(U"shared-x"), I(2));
+    del_env(mid, W(U"shared-x"));
+    if (i % 100 == 0) gc_safepoint();
+  }
+  set_env(mid, W(U"shared-x"), I(2));
+  phase = 2;
+  {
+    BlockingRegion outside;
+    reader.join();
+  }
+  EXPECT_EQ(bad.load(), 0);
 }
