@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "zu/arith.h"
+#include "zu/core_init.h"
 #include "zu/env.h"
+#include "zu/eval.h"
 #include "zu/unit.h"
 #include "zu_test_util.h"
 
@@ -151,4 +157,113 @@ TEST_F(Arith, DeeplyNestedListsGiveAnErrorNotACrash) {
     b = list(b);
   }
   EXPECT_EQ(code(eq_t, a, b), ZU_ER_TYPE);
+}
+
+// The arithmetic and comparison built-ins compute plain numbers directly;
+// every result must match what the operator tables give for the same
+// operands, units, errors and the edges of integer and floating arithmetic
+// included.
+namespace {
+
+class ArithPrims : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    init_qnlisp();
+    init_unit();
+    env = new_env(qnlisp_top_env1);
+  }
+  ZU_SEXP* call(const char* op, std::initializer_list<ZU_SEXP*> args) {
+    ZU_SEXP* form = nullptr;
+    for (auto it = args.end(); it != args.begin();) form = cons(*--it, form);
+    return eval(env, cons(S(op), form));
+  }
+  ZuThreadScope scope{"arith prims test"};
+  ZUISP_ENV* env = nullptr;
+};
+
+std::string describe(ZU_SEXP* v) {
+  std::string s;
+  auto text = [&s](const L_CHAR* u) {
+    s += " [";
+    for (; u && *u; ++u) s += static_cast<char>(*u);
+    s += "]";
+  };
+  switch (get_type(v)) {
+    case ZU_TYPE_INTEGER:
+      s = "int " + std::to_string(v->integer.num);
+      if (v->integer.unit) text(v->integer.unit);
+      break;
+    case ZU_TYPE_FLOATING: {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "float %a", v->floating.num);
+      s = std::isnan(v->floating.num) ? "float nan" : buf;
+      if (v->floating.unit) text(v->floating.unit);
+      break;
+    }
+    case ZU_TYPE_ERROR:
+      s = "error " + std::to_string(v->error->code);
+      break;
+    default:
+      s = "type " + std::to_string(get_type(v));
+  }
+  return s;
+}
+
+}  // namespace
+
+TEST_F(ArithPrims, BuiltinsAgreeWithTheOperatorTables) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<ZU_SEXP*> vals = {I(0), I(1), I(-1), I(7), I(-7), I(kMin), I(kMax), F(0.0), F(-0.0), F(2.5),
+                                F(-1.0), F(inf), F(std::nan("")), In(3, U"m"), In(2, U"km"), F(1.5, U"sec"),
+                                F(4.0, U""), Str("a")};
+  struct Op {
+    const char* name;
+    const BIN_TABLE& t;
+  };
+  const Op ops[] = {{"+", add_t}, {"-", sub_t}, {"*", mul_t}, {"/", quo_t}, {"%", mod_t}, {"<", lt_t},
+                    {"<=", le_t}, {">", gt_t},  {">=", ge_t}, {"==", eq_t}, {"!=", ne_t}};
+  for (const Op& op : ops) {
+    bool chain_op = op.name[0] == '<' || op.name[0] == '>' || op.name[0] == '=' || op.name[0] == '!';
+    for (ZU_SEXP* a : vals) {
+      for (ZU_SEXP* b : vals) {
+        GcFrame frame("pair");
+        ZU_SEXP* want = BINARY(op.t, env, a, b);
+        EXPECT_EQ(describe(call(op.name, {a, b})), describe(want))
+            << op.name << " " << describe(a) << " " << describe(b);
+        // Three operands: a fold or a chain of two steps.
+        ZU_SEXP* c = I(3);
+        ZU_SEXP* want3;
+        if (chain_op) {
+          want3 = want;
+          if (get_type(want) == ZU_TYPE_INTEGER && want->integer.num != 0) want3 = BINARY(op.t, env, b, c);
+        } else {
+          want3 = get_type(want) == ZU_TYPE_ERROR ? want : BINARY(op.t, env, want, c);
+        }
+        EXPECT_EQ(describe(call(op.name, {a, b, c})), describe(want3))
+            << op.name << " " << describe(a) << " " << describe(b) << " 3";
+      }
+    }
+  }
+  // Negation is 0 - a.
+  for (ZU_SEXP* a : vals) EXPECT_EQ(describe(call("-", {a})), describe(BINARY(sub_t, env, I(0), a))) << describe(a);
+}
+
+TEST_F(ArithPrims, LongFoldsChainsAndFreshResults) {
+  // A running value that turns floating, then meets a unit midway.
+  ZU_SEXP* r = call("+", {I(1), I(2), F(0.5), In(1, U"m"), I(2)});
+  ASSERT_EQ(get_type(r), ZU_TYPE_FLOATING);
+  EXPECT_DOUBLE_EQ(r->floating.num, 6.5);
+  EXPECT_EQ(zu_wcmp_ascii(r->floating.unit, "m"), 0);
+  // An error midway stops the fold.
+  EXPECT_EQ(error_code(call("/", {I(8), I(2), I(0), Str("x")})), ZU_ER_PARAM);
+  // A chain stops at the first pair out of order, even before a bad pair.
+  EXPECT_EQ(describe(call("<", {I(1), I(3), I(2), Str("x")})), "int 0");
+  EXPECT_EQ(error_code(call("<", {I(1), I(2), Str("x")})), ZU_ER_TYPE);
+  EXPECT_EQ(describe(call("<=", {I(1), F(1.0), In(1, U"m"), In(1, U"km")})), "int 1");
+  // Results are new values, never an operand.
+  ZU_SEXP* one = I(1);
+  EXPECT_NE(call("+", {one}), one);
+  EXPECT_NE(call("*", {one, one}), one);
 }
