@@ -80,10 +80,71 @@ void bind_attributes(ZUISP_ENV* env, ZU_SYM_FIELD* sf) {
   bind_private_env(env, a, get_string(sf->value));
 }
 
-// The call environment is the caller's thread's own until the body runs, so
-// it is filled without the environment lock.
-ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_form) {
-  ZU_SEXP* head = form->pair.car;
+// A frame around the evaluation of one call form: what the call allocates
+// is released when it ends, except its result.
+class EvalFrame {
+ public:
+  EvalFrame() : mark_(gc_root_mark()) {}
+  ~EvalFrame() {
+    if (open_) gc_root_release(mark_, nullptr, nullptr);
+  }
+  ZU_SEXP* keep(ZU_SEXP* r) {
+    open_ = false;
+    gc_root_release(mark_, r, gc_qn_sexp);
+    return r;
+  }
+  EvalFrame(const EvalFrame&) = delete;
+  EvalFrame& operator=(const EvalFrame&) = delete;
+
+ private:
+  size_t mark_;
+  bool open_ = true;
+};
+
+// The break check's countdown: the clock is read every 64th call form only.
+constinit thread_local int tl_break_countdown = 1;
+
+ZU_SEXP* break_check_due(ZU_SEXP* form) {
+  tl_break_countdown = 64;
+  ZU_BREAK_HOOK hook = g_break_hook.load(std::memory_order_relaxed);
+  if (!hook) return nullptr;
+  thread_local time_t last_sec = -1;
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  if (ts.tv_sec == last_sec) return nullptr;
+  last_sec = ts.tv_sec;
+  ZU_SEXP* r = hook(form);
+  return get_type(r) == ZU_TYPE_ERROR ? r : nullptr;
+}
+
+inline ZU_SEXP* break_check(ZU_SEXP* form) {
+  if (--tl_break_countdown > 0) return nullptr;
+  return break_check_due(form);
+}
+
+ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form);
+
+// eval with the common cases in line.
+inline ZU_SEXP* eval_inline(ZUISP_ENV* env, ZU_SEXP* s) {
+  if (!s) return nullptr;
+  switch (s->h.type) {
+    case ZU_TYPE_SYMBOL: {
+      ZU_SEXP* v = nullptr;
+      if (lookup_env_atom(env, s->symbol.atom, -1, &v)) return v;
+      return unbound_error(s);
+    }
+    case ZU_TYPE_LIST:
+      return eval_list(env, s);
+    default:
+      return s;
+  }
+}
+
+// A new environment for a lambda's body: a child of the caller's, holding
+// `__args_env` and the attributes of the call's head symbol. It stays the
+// calling thread's own until the body runs, so it is filled without the
+// environment lock.
+ZUISP_ENV* lambda_env(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* head) {
   ZUISP_ENV* child = new_env(env);
   ZU_ATOM* args_atom = args_env_atom();
   if (fn->args_env) {
@@ -93,7 +154,28 @@ ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_
     bind_private_env(child, args_atom, nullptr);
   }
   if (get_type(head) == ZU_TYPE_SYMBOL) bind_attributes(child, sym_field(head));
+  return child;
+}
 
+// Lambda with a parameter list under the applicative order: each argument
+// is evaluated in the caller's environment, left to right, and bound at
+// once in the new environment (which keeps it alive from then on).
+ZU_SEXP* call_lambda_list(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form) {
+  ZUISP_ENV* child = lambda_env(env, fn, form->pair.car);
+  ZU_SEXP* a = form->pair.cdr;
+  for (ZU_SEXP* p = fn->l_params->pair.cdr; get_type(p) == ZU_TYPE_LIST && get_type(a) == ZU_TYPE_LIST;
+       p = p->pair.cdr, a = a->pair.cdr) {
+    ZU_SEXP* v = eval_inline(env, a->pair.car);
+    if (get_type(v) == ZU_TYPE_ERROR) return v;
+    bind_private_env(child, p->pair.car->symbol.atom, v);
+  }
+  return eval_body(child, fn->l_body);
+}
+
+// Any other lambda call: args_form is the form as written (order 0) or the
+// evaluated form (head, values...).
+ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_form) {
+  ZUISP_ENV* child = lambda_env(env, fn, form->pair.car);
   ZU_SEXP* params = fn->l_params;
   if (get_type(params) == ZU_TYPE_SYMBOL) {
     bind_private_env(child, params->symbol.atom, args_form);
@@ -128,64 +210,72 @@ ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_
 
 constexpr int kStackCells = 8;
 
+// A built-in that keeps nothing of its form gets the evaluated form in
+// cells on this stack frame instead of the collected heap. n: the form's
+// length, head included (at most kStackCells).
+ZU_SEXP* call_transient(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, int n, ZU_SYM_FIELD* sf) {
+  ZU_SEXP cells[kStackCells];
+  cells[0].h = form->h;
+  cells[0].h.flags = 0;
+  cells[0].pair.car = form->pair.car;
+  ZU_SEXP* tail = &cells[0];
+  ZU_SEXP* c = &cells[1];
+  ZU_SEXP* end = &cells[n];  // the bound holds even were the form changed meanwhile
+  for (ZU_SEXP* a = form->pair.cdr; c < end && get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr, ++c) {
+    c->h = a->h;
+    c->h.type = ZU_TYPE_LIST;
+    c->pair.car = nullptr;
+    c->pair.cdr = nullptr;
+    tail->pair.cdr = c;
+    tail = c;
+    ZU_SEXP* x = a->pair.car;
+    ZU_SEXP* v = eval_inline(env, x);
+    if (get_type(v) == ZU_TYPE_ERROR) return v;
+    // A value found in an environment is pinned, since evaluating a later
+    // argument, or the built-in itself, may rebind its name (call results
+    // are pinned already).
+    if (x && x->h.type == ZU_TYPE_SYMBOL) gc_set_nl(v, gc_qn_sexp);
+    c->pair.car = v;
+  }
+  tail->pair.cdr = nullptr;
+  return fn->prim(env, &cells[0], fn->args_env, sf, fn->sp_env);
+}
+
 // Calls function value f (pinned by the caller) with `form`.
 ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
   ZU_FUNC* fn = f->func;
   int n = 0;
   ZU_SEXP* p = form;
-  for (; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) ++n;
-  if (!is_nil(p) || n < fn->min || (fn->max >= 0 && n > fn->max)) {
+  int t;
+  for (; (t = get_type(p)) == ZU_TYPE_LIST; p = p->pair.cdr) ++n;
+  if (t != ZU_TYPE_NULL || n < fn->min || (fn->max >= 0 && n > fn->max)) {
     return position_error(form, ZU_ER_LENGTH, "eval",
                           List(get_string_ascii("invalid parameter length"), get_integer(fn->min, nullptr),
                                get_integer(fn->max, nullptr), ZU_LIST_END));
   }
   ZU_SEXP* head = form->pair.car;
-  ZU_SYM_FIELD* sf = get_type(head) == ZU_TYPE_SYMBOL ? sym_field(head) : nullptr;
   bool lambda = fn->type == ZU_FUNC_LAMBDA;
+  if (lambda && fn->order == 1 && get_type(fn->l_params) == ZU_TYPE_LIST) return call_lambda_list(env, fn, form);
+  ZU_SYM_FIELD* sf = get_type(head) == ZU_TYPE_SYMBOL ? sym_field(head) : nullptr;
+  if (!lambda && fn->order != 0 && n <= kStackCells && (f->h.flags & ZU_FUNC_FORM_TRANSIENT) && fn->prim)
+    return call_transient(env, fn, form, n, sf);
 
   ZU_SEXP* args = form;
   if (fn->order == 1 || (fn->order == 2 && !lambda)) {
-    // A built-in that keeps nothing of its form, and a lambda that binds
-    // its arguments one by one, get the evaluated form in cells on this
-    // stack frame instead of the collected heap.
-    bool transient = n <= kStackCells &&
-                     (lambda ? get_type(fn->l_params) == ZU_TYPE_LIST : (f->h.flags & ZU_FUNC_FORM_TRANSIENT) != 0);
-    ZU_SEXP cells[kStackCells];
-    if (transient) {
-      args = &cells[0];
-      cells[0].h = form->h;
-      cells[0].h.flags = 0;
-      cells[0].pair.car = head;
-    } else {
-      // A new form (head, values...) positioned where the call was written.
-      args = cons(head, nullptr);
-      set_sexp_pos(args, form->h.file, form->h.line);
-    }
+    // A new form (head, values...) positioned where the call was written.
+    args = cons(head, nullptr);
+    set_sexp_pos(args, form->h.file, form->h.line);
     ZU_SEXP* tail = args;
-    int i = 1;
-    for (ZU_SEXP* a = form->pair.cdr; get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr, ++i) {
-      ZU_SEXP* c;
-      if (transient) {
-        c = &cells[i];
-        c->h = a->h;
-        c->h.type = ZU_TYPE_LIST;
-        c->pair.car = nullptr;
-      } else {
-        // The cell exists before the value: nothing allocates between the
-        // value's arrival and its being pinned through the cell.
-        c = cons(nullptr, nullptr);
-      }
-      c->pair.cdr = nullptr;
+    for (ZU_SEXP* a = form->pair.cdr; get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr) {
+      // The cell exists before the value: nothing allocates between the
+      // value's arrival and its being pinned through the cell.
+      ZU_SEXP* c = cons(nullptr, nullptr);
       tail->pair.cdr = c;
       tail = c;
-      ZU_SEXP* v = eval(env, a->pair.car);
+      ZU_SEXP* v = eval_inline(env, a->pair.car);
       if (get_type(v) == ZU_TYPE_ERROR) return v;
-      // A value found in an environment is pinned, since evaluating a
-      // later argument may rebind its name (call results are pinned already).
-      if (transient && sexp_type(a->pair.car) == ZU_TYPE_SYMBOL) gc_set_nl(v, gc_qn_sexp);
       c->pair.car = v;
     }
-    if (transient) return lambda ? apply_lambda(env, fn, form, args) : fn->prim(env, args, fn->args_env, sf, fn->sp_env);
   }
   if (lambda) return apply_lambda(env, fn, form, args);
   if (!fn->prim) return position_error(form, ZU_ER_TYPE, "eval", list(get_string_ascii("not a function")));
@@ -194,8 +284,8 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
 
 ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
   if (zu_stack_low()) return depth_error(form);
-  if (ZU_SEXP* b = do_break_check(form)) return b;
-  GcFrame frame("eval");
+  if (ZU_SEXP* b = break_check(form)) return b;
+  EvalFrame frame;
   ZU_SEXP* head = form->pair.car;
   ZU_SEXP* r = form;
   switch (get_type(head)) {
@@ -235,28 +325,14 @@ ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
     default:
       break;  // a list whose head is no name or function stands for itself
   }
-  return frame.keep(r, gc_qn_sexp);
+  return frame.keep(r);
 }
 
 }  // namespace
 
 bool zu_stack_low() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_floor(); }
 
-ZU_SEXP* eval(ZUISP_ENV* env, ZU_SEXP* s) {
-  if (!s) return nullptr;
-  switch (s->h.type) {
-    case ZU_TYPE_SYMBOL: {
-      ZU_SEXP* v = nullptr;
-      if (lookup_env_atom(env, s->symbol.atom, -1, &v)) return v;
-      return unbound_error(s);
-    }
-    case ZU_TYPE_LIST:
-      return eval_list(env, s);
-    default:
-      // Every other value stands for itself; a delayed value is not forced.
-      return s;
-  }
-}
+ZU_SEXP* eval(ZUISP_ENV* env, ZU_SEXP* s) { return eval_inline(env, s); }
 
 ZU_SEXP* apply_func(ZUISP_ENV* env, ZU_SEXP* func, ZU_SEXP* form) {
   if (get_type(func) != ZU_TYPE_FUNCTION)
@@ -272,7 +348,7 @@ ZU_SEXP* apply_func(ZUISP_ENV* env, ZU_SEXP* func, ZU_SEXP* form) {
 ZU_SEXP* eval_body(ZUISP_ENV* env, ZU_SEXP* forms) {
   ZU_SEXP* r = nullptr;
   for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
-    r = eval(env, p->pair.car);
+    r = eval_inline(env, p->pair.car);
     if (get_type(r) == ZU_TYPE_ERROR) break;
   }
   return r;
@@ -297,22 +373,7 @@ bool zu_true(ZU_SEXP* v, ZU_SEXP** err) {
 
 void set_break_check_hook(ZU_BREAK_HOOK hook) { g_break_hook.store(hook, std::memory_order_release); }
 
-ZU_SEXP* do_break_check(ZU_SEXP* form) {
-  ZU_BREAK_HOOK hook = g_break_hook.load(std::memory_order_relaxed);
-  if (!hook) return nullptr;
-  // The clock is read every 64th time only; the coarse clock costs little,
-  // but evaluation calls this for every call form.
-  thread_local int countdown = 1;
-  thread_local time_t last_sec = -1;
-  if (--countdown > 0) return nullptr;
-  countdown = 64;
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  if (ts.tv_sec == last_sec) return nullptr;
-  last_sec = ts.tv_sec;
-  ZU_SEXP* r = hook(form);
-  return get_type(r) == ZU_TYPE_ERROR ? r : nullptr;
-}
+ZU_SEXP* do_break_check(ZU_SEXP* form) { return break_check(form); }
 
 ZU_SEXP* form_error(ZU_SEXP* form, uint32_t code, const char* fallback, const char* text) {
   return position_error(form, code, fallback, list(get_string_ascii(text)));

@@ -564,6 +564,16 @@ void gc_pop(void* block, GC_MARK_FUNC mark) {
   if (block) t->roots.push_back(Root{block, mark});
 }
 
+size_t gc_root_mark() { return me_or_new()->roots.size(); }
+
+void gc_root_release(size_t mark, void* block, GC_MARK_FUNC f) {
+  GcThread* t = me();
+  if (!t || mark > t->roots.size() || (!t->frames.empty() && t->frames.back().start > mark))
+    er_panic("gc_root_release(1)");
+  t->roots.erase(t->roots.begin() + static_cast<std::ptrdiff_t>(mark), t->roots.end());
+  if (block) t->roots.push_back(Root{block, f});
+}
+
 void gc_set_nl(void* block, GC_MARK_FUNC mark) {
   if (!block) return;
   me_or_new()->roots.push_back(Root{block, mark});

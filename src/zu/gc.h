@@ -45,6 +45,12 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line);
 // nothing) as a root of the frame below. Popping without a frame is fatal.
 void gc_push(void* block, GC_MARK_FUNC mark, const char* label);
 void gc_pop(void* block, GC_MARK_FUNC mark);
+// A frame without a label for hot paths: gc_root_mark answers how many
+// roots the calling thread holds; gc_root_release drops every root
+// registered since that answer and then keeps `block` (null: nothing), as
+// gc_pop does. Frames pushed in between must have been popped.
+size_t gc_root_mark();
+void gc_root_release(size_t mark, void* block, GC_MARK_FUNC f);
 // Registers a block or record as a root of the top frame; gc_set takes the
 // memory lock itself, gc_set_nl expects the caller to hold it.
 void gc_set(void* block, GC_MARK_FUNC mark);
