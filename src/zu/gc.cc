@@ -19,6 +19,7 @@
 #include "zu/gc_core.h"
 
 const char* gc_file = nullptr;
+constinit thread_local GcRootStack* gc_tl_roots = nullptr;
 int gc_line = 0;
 
 namespace {
@@ -104,17 +105,32 @@ LargeHdr* large_of(GcHdr* h) {
   return reinterpret_cast<LargeHdr*>(reinterpret_cast<char*>(h) - offsetof(LargeHdr, h));
 }
 
-struct Root {
-  void* p;
-  GC_MARK_FUNC f;
-};
+using Root = GcRoot;
 struct Frame {
   size_t start;
   const char* label;
 };
 
 struct GcThread {
-  std::vector<Root> roots;
+  GcThread() = default;
+  GcThread(const GcThread&) = delete;
+  GcThread& operator=(const GcThread&) = delete;
+  ~GcThread() { std::free(roots.base); }
+  size_t nroots() const { return static_cast<size_t>(roots.top - roots.base); }
+  void push_root(void* p, GC_MARK_FUNC f) {
+    if (roots.top == roots.cap) grow_roots();
+    *roots.top++ = Root{p, f};
+  }
+  void grow_roots() {
+    size_t n = nroots();
+    size_t cap = n ? n * 2 : 256;
+    auto* b = static_cast<Root*>(std::realloc(roots.base, cap * sizeof(Root)));
+    if (!b) er_panic("gc roots");
+    roots.base = b;
+    roots.top = b + n;
+    roots.cap = b + cap;
+  }
+  GcRootStack roots;
   std::vector<Frame> frames;
   int mem_depth = 0;
   int blocked = 0;
@@ -189,6 +205,7 @@ struct ThreadHolder {
     tl_holder_gone = true;
     if (GcThread* t = tl_state) {
       tl_state = nullptr;
+      gc_tl_roots = nullptr;
       release_thread(t);
     }
   }
@@ -202,6 +219,7 @@ GcThread* me_or_new() {
   // not released; it stays registered, reachable, until the process ends.
   if (!tl_holder_gone) (void)&holder;  // registers the holder's destructor
   tl_state = new GcThread;
+  gc_tl_roots = &tl_state->roots;
   return tl_state;
 }
 
@@ -523,8 +541,9 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
   (void)line;
   GcThread* t = me();
   if (!t || !t->running) er_panic("xx_mmalloc(1)");
-  if (G().collect_every.load(std::memory_order_relaxed)) stress_collect();
-  if (G().requested.load(std::memory_order_relaxed)) {
+  Gc& g = G();
+  if (g.collect_every.load(std::memory_order_relaxed)) stress_collect();
+  if (g.requested.load(std::memory_order_relaxed)) {
     do_leave(t);
     do_enter(t);
   }
@@ -537,7 +556,13 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
     t->cache[cls] = c->next;
     char* user = reinterpret_cast<char*>(c);
     unpoison_cell(user, kClassSize[cls]);
-    std::memset(user, 0, size < 8 ? 8 : size);
+    // A cell holds the size rounded up to 8 bytes: small blocks, the
+    // common values among them, are cleared with stores of a fixed width.
+    if (size <= 8) std::memset(user, 0, 8);
+    else if (size <= 16) std::memset(user, 0, 16);
+    else if (size <= 24) std::memset(user, 0, 24);
+    else if (size <= 32) std::memset(user, 0, 32);
+    else std::memset(user, 0, size);
     GcHdr* h = hdr_of(user);
     h->size = static_cast<uint32_t>(size);
     h->flags = kAlloc;
@@ -546,38 +571,29 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
   } else {
     p = alloc_large(size);
   }
-  t->roots.push_back(Root{p, mark ? mark : gc_text});
+  t->push_root(p, mark ? mark : gc_text);
   return p;
 }
 
 void gc_push(void* block, GC_MARK_FUNC mark, const char* label) {
   GcThread* t = me_or_new();
-  t->frames.push_back(Frame{t->roots.size(), label});
-  if (block) t->roots.push_back(Root{block, mark});
+  t->frames.push_back(Frame{t->nroots(), label});
+  if (block) t->push_root(block, mark);
 }
 
 void gc_pop(void* block, GC_MARK_FUNC mark) {
   GcThread* t = me();
   if (!t || t->frames.empty()) er_panic("gc_pop(1)");
-  t->roots.resize(t->frames.back().start);
+  size_t start = t->frames.back().start;
+  if (start > t->nroots()) er_panic("gc_pop(2)");  // roots released below the frame
+  t->roots.top = t->roots.base + start;
   t->frames.pop_back();
-  if (block) t->roots.push_back(Root{block, mark});
+  if (block) t->push_root(block, mark);
 }
 
-size_t gc_root_mark() { return me_or_new()->roots.size(); }
+void gc_root_push_slow(void* block, GC_MARK_FUNC f) { me_or_new()->push_root(block, f); }
 
-void gc_root_release(size_t mark, void* block, GC_MARK_FUNC f) {
-  GcThread* t = me();
-  if (!t || mark > t->roots.size() || (!t->frames.empty() && t->frames.back().start > mark))
-    er_panic("gc_root_release(1)");
-  t->roots.erase(t->roots.begin() + static_cast<std::ptrdiff_t>(mark), t->roots.end());
-  if (block) t->roots.push_back(Root{block, f});
-}
-
-void gc_set_nl(void* block, GC_MARK_FUNC mark) {
-  if (!block) return;
-  me_or_new()->roots.push_back(Root{block, mark});
-}
+void gc_root_fault() { er_panic("gc_root_release(1)"); }
 
 void gc_set(void* block, GC_MARK_FUNC mark) {
   lock_mem();
@@ -606,7 +622,7 @@ void unlock_mem() {
   if (!t || t->mem_depth <= 0) er_panic("unlock_mem(1)");
   if (--t->mem_depth == 0) {
     if (t->running) do_leave(t);
-    if (t->frames.empty()) t->roots.clear();
+    if (t->frames.empty()) t->roots.top = t->roots.base;
   }
 }
 
@@ -659,7 +675,7 @@ void gc_text(void* block) { gc_mark_block(block); }
 
 void gc_gc_stack() {
   for (GcThread* t : G().threads) {
-    for (const Root& r : t->roots) gc_mark(r.p, r.f);
+    for (const Root* r = t->roots.base; r != t->roots.top; ++r) gc_mark(r->p, r->f);
   }
 }
 

@@ -45,16 +45,57 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line);
 // nothing) as a root of the frame below. Popping without a frame is fatal.
 void gc_push(void* block, GC_MARK_FUNC mark, const char* label);
 void gc_pop(void* block, GC_MARK_FUNC mark);
+// The calling thread's roots, a stack that frames cut; kept here so that
+// the helpers below run in line on the evaluator's hot path. Null until the
+// thread first does ZU work.
+struct GcRoot {
+  void* p;
+  GC_MARK_FUNC f;
+};
+struct GcRootStack {
+  GcRoot* base = nullptr;
+  GcRoot* top = nullptr;
+  GcRoot* cap = nullptr;
+};
+extern constinit thread_local GcRootStack* gc_tl_roots;
+// Out-of-line parts: a root pushed when the stack is full or missing, and
+// the fault of a mark that lies above the stack.
+void gc_root_push_slow(void* block, GC_MARK_FUNC f);
+[[noreturn]] void gc_root_fault();
+
+// Registers a block or record as a root of the top frame; gc_set takes the
+// memory lock itself, gc_set_nl expects the caller to hold it.
+void gc_set(void* block, GC_MARK_FUNC mark);
+inline void gc_set_nl(void* block, GC_MARK_FUNC mark) {
+  if (!block) return;
+  GcRootStack* r = gc_tl_roots;
+  if (r && r->top != r->cap) [[likely]] {
+    *r->top++ = GcRoot{block, mark};
+    return;
+  }
+  gc_root_push_slow(block, mark);
+}
+
 // A frame without a label for hot paths: gc_root_mark answers how many
 // roots the calling thread holds; gc_root_release drops every root
 // registered since that answer and then keeps `block` (null: nothing), as
 // gc_pop does. Frames pushed in between must have been popped.
-size_t gc_root_mark();
-void gc_root_release(size_t mark, void* block, GC_MARK_FUNC f);
-// Registers a block or record as a root of the top frame; gc_set takes the
-// memory lock itself, gc_set_nl expects the caller to hold it.
-void gc_set(void* block, GC_MARK_FUNC mark);
-void gc_set_nl(void* block, GC_MARK_FUNC mark);
+inline size_t gc_root_mark() {
+  GcRootStack* r = gc_tl_roots;
+  return r ? static_cast<size_t>(r->top - r->base) : 0;
+}
+inline void gc_root_release(size_t mark, void* block, GC_MARK_FUNC f) {
+  GcRootStack* r = gc_tl_roots;
+  if (!r || mark > static_cast<size_t>(r->top - r->base)) [[unlikely]] {
+    if (mark == 0 && !r) {  // nothing was ever pinned on this thread
+      gc_set_nl(block, f);
+      return;
+    }
+    gc_root_fault();
+  }
+  r->top = r->base + mark;
+  gc_set_nl(block, f);
+}
 // Number of frames the calling thread has open.
 int gc_frame_depth();
 // Stops the process when the calling thread has frames open beyond those of

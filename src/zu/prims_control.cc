@@ -19,13 +19,23 @@ ZU_SEXP* qn_quote(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   return qn_quote_trace(env, x, mode);
 }
 
+// The member after list cell p (its rest forced), or null past the end;
+// *p moves on to that member's cell.
+inline ZU_SEXP* next_arg(ZU_SEXP** p) {
+  ZU_SEXP* rest = get_type(*p) == ZU_TYPE_LIST ? (*p)->pair.cdr : nullptr;
+  *p = rest;
+  return get_type(rest) == ZU_TYPE_LIST ? rest->pair.car : nullptr;
+}
+
 // (if condition then [else])
 ZU_SEXP* qn_if(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* p = form;
   ZU_SEXP* err;
-  bool c = zu_true(eval(env, get_el(form, 1)), &err);
+  bool c = zu_true(eval(env, next_arg(&p)), &err);
   if (err) return err;
-  if (c) return eval(env, get_el(form, 2));
-  return eval(env, get_el(form, 3));
+  ZU_SEXP* then_form = next_arg(&p);
+  if (c) return eval(env, then_form);
+  return eval(env, next_arg(&p));
 }
 
 // (while condition body...): the condition is tested before each pass. The

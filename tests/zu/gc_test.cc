@@ -67,6 +67,30 @@ TEST(Collector, FreesUnreachableAndKeepsPinnedValues) {
   EXPECT_EQ(a->symbol.atom, b->symbol.atom);
 }
 
+// Root marks: what was pinned after the mark is let go, the kept value and
+// what was pinned before stay, and frames around them stay consistent, also
+// once the root stack has grown.
+TEST(Collector, RootMarksReleaseAllButTheKeptValue) {
+  ZuThreadScope scope("test");
+  GcFrame outer("outer");
+  ZU_SEXP* before = get_symbol(W(U"gc-mark-before"));
+  size_t mark = gc_root_mark();
+  get_symbol(W(U"gc-mark-dropped"));
+  ZU_SEXP* kept = get_symbol(W(U"gc-mark-kept"));
+  for (int i = 0; i < 100000; ++i) gc_set_nl(before, gc_qn_sexp);
+  {
+    GcFrame inner("inner");
+    for (int i = 0; i < 1000; ++i) I(i);
+  }
+  gc_root_release(mark, kept, gc_qn_sexp);
+  EXPECT_EQ(gc_root_mark(), mark + 1);
+  gc_collect_now();
+  EXPECT_EQ(find_atom(W(U"gc-mark-dropped")), nullptr);
+  EXPECT_NE(find_atom(W(U"gc-mark-kept")), nullptr);
+  EXPECT_NE(find_atom(W(U"gc-mark-before")), nullptr);
+  EXPECT_EQ(before->symbol.atom, find_atom(W(U"gc-mark-before")));
+}
+
 TEST(Collector, PointerValuesMarkThroughTheirFunction) {
   ZuThreadScope scope("test");
   Holder with_mark, without_mark;
