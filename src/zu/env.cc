@@ -336,14 +336,15 @@ void grow_locked(ZUISP_ENV* h) {
 }
 
 // Adds a binding that h does not have yet; the caller holds the lock (or
-// owns h alone) and has pinned a and value.
+// owns h alone) and has pinned a and value. Writers are serialised that way,
+// so the mask is updated without a locked read-modify-write.
 void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
   uint64_t bit = mask_bit(a);
   int u = h->used.load(std::memory_order_relaxed);
   if (u < kSlots) {
     h->slot[u].value.store(value, std::memory_order_relaxed);
     h->slot[u].name.store(a, std::memory_order_relaxed);
-    h->mask.fetch_or(bit, std::memory_order_release);
+    h->mask.store(h->mask.load(std::memory_order_relaxed) | bit, std::memory_order_release);
     h->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
     return;
   }
@@ -352,7 +353,7 @@ void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
   ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
   auto& head = t->b()[a->hash & (t->n - 1)];
   x->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  h->mask.fetch_or(bit, std::memory_order_release);
+  h->mask.store(h->mask.load(std::memory_order_relaxed) | bit, std::memory_order_release);
   head.store(x, std::memory_order_release);
   if (++h->count > t->n * 2) grow_locked(h);
 }

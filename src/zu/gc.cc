@@ -47,7 +47,10 @@ constexpr uint32_t kClassSize[] = {16,  24,  32,  40,  48,  56,  64,  80,  96,  
 constexpr int kClasses = sizeof(kClassSize) / sizeof(kClassSize[0]);
 constexpr size_t kMaxCell = 1024;
 constexpr size_t kPageBytes = 64 * 1024;
-constexpr size_t kSparePages = 4;  // empty pages kept per class after a sweep
+// Empty pages kept after a sweep: a few per class, and beyond those as many
+// as the allocation volume between two collections needs, so that a busy
+// program does not hand its pages back only to fault them in again.
+constexpr size_t kSparePages = 4;
 
 struct ClassOf {
   uint8_t cls[kMaxCell / 8 + 1];
@@ -375,6 +378,7 @@ void drain() {
 void sweep() {
   Gc& g = G();
   uint64_t live = 0, live_bytes = 0, freed = 0;
+  uint64_t spare_budget = g.trigger_min.load(std::memory_order_relaxed);
   for (int cls = 0; cls < kClasses; ++cls) {
     ClassHeap& h = g.heaps[cls];
     std::lock_guard<std::mutex> l(h.m);
@@ -406,13 +410,16 @@ void sweep() {
       }
       pg->free = fl;
       pg->nfree = nfree;
-      if (nfree == pg->ncells && spare >= kSparePages) {
+      if (nfree == pg->ncells && spare >= kSparePages && spare_budget < kPageBytes) {
         ASAN_UNPOISON_MEMORY_REGION(pg->mem, kPageBytes);
         std::free(pg->mem);
         delete pg;
         continue;
       }
-      if (nfree == pg->ncells) ++spare;
+      if (nfree == pg->ncells) {
+        if (spare >= kSparePages) spare_budget -= kPageBytes;
+        ++spare;
+      }
       kept.push_back(pg);
       if (nfree > 0) h.avail.push_back(pg);
     }
