@@ -138,7 +138,9 @@ void _reply(ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
 void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
   CODE_METHOD* need = nullptr;
   if (!(zui->flags & ZUI_F_NO_CODE_SWITCH)) {
-    L_CHAR code = get_proper_code(value, 10);
+    // The whole text is surveyed: a character that needs another encoding
+    // may come after any number of plain ones.
+    L_CHAR code = get_proper_code(value, -1);
     if (code != ZU_CODE_NONE) need = search_cm_by_lccode(code);
   }
   lock_zui_out(zui);

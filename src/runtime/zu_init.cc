@@ -183,5 +183,8 @@ int zu_setup_file(int argc, char** argv) {
     }
   }
   wait_stop_all();
+  // The interpreters' output files are closed by the close task: let it
+  // finish before the program ends.
+  s_close_queue_drain();
   return 0;
 }

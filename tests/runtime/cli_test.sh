@@ -1,0 +1,128 @@
+#!/bin/bash
+# End-to-end tests of the qnmx command: cli_test.sh <qnmx binary> <group>
+# Each group runs in a fresh temporary HOME, with ZUPATH unset unless a case
+# sets it, and compares exact standard output, standard error and status.
+set -u
+QNMX=$(realpath "$1")
+GROUP=$2
+WORK=$(mktemp -d /tmp/qnmx_cli_XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+export HOME=$WORK/home
+mkdir -p "$HOME" "$WORK/run"
+unset ZUPATH STD_CODE
+cd "$WORK/run" || exit 1
+FAILS=0
+
+# check <name> <expected status> <expected stdout> <expected stderr> -- args...
+check() {
+  local name=$1 want_rc=$2 want_out=$3 want_err=$4
+  shift 5
+  local out err rc
+  out=$("$QNMX" "$@" 2>"$WORK/stderr"; echo "rc=$?")
+  rc=${out##*rc=}
+  out=${out%rc=*}
+  err=$(cat "$WORK/stderr"; echo x)
+  err=${err%x}
+  if [[ $rc != "$want_rc" || $out != "$want_out" || $err != "$want_err" ]]; then
+    echo "FAIL $name"
+    echo "  status $rc (want $want_rc)"
+    echo "  stdout [$out]"
+    echo "  want   [$want_out]"
+    echo "  stderr [$err]"
+    echo "  want   [$want_err]"
+    FAILS=$((FAILS + 1))
+  fi
+}
+
+expect_file() {
+  local name=$1 file=$2 want=$3 got
+  got=$(cat "$file" 2>/dev/null; echo x)
+  got=${got%x}
+  if [[ $got != "$want" ]]; then
+    echo "FAIL $name: $file holds [$got], want [$want]"
+    FAILS=$((FAILS + 1))
+  fi
+}
+
+NL=$'\n'
+
+case $GROUP in
+arguments)
+  printf '(+ 1 2)\n(car 5)\n' > s.zu
+  check "no argument" 1 "" "too few arguments$NL" --
+  check "missing script" 1 "" "cannot open shell argument(1) nope.zu$NL" -- nope.zu
+  check "a script named -" 1 "" "cannot open shell argument(1) -$NL" -- -
+  check "no output file writes nothing" 0 "" "" -- s.zu
+  R1="<Result> 1 3</Result>$NL"
+  R2=$("$QNMX" s.zu - | tail -n 1)$NL
+  [[ $R2 == "<Result> 2 #error("* ]] || { echo "FAIL error reply [$R2]"; FAILS=$((FAILS + 1)); }
+  check "- is the standard output" 0 "$R1$R2" "" -- s.zu -
+  echo "stale stale stale stale" > out.txt
+  echo "stale stale stale stale" > err.txt
+  check "output and error files" 0 "" "" -- s.zu out.txt err.txt
+  expect_file "output file truncated" out.txt "$R1$R2"
+  expect_file "error file gets errors only" err.txt "$R2"
+  rm -f out.txt
+  check "error file - is the output file" 0 "" "" -- s.zu out.txt -
+  expect_file "errors once in the output" out.txt "$R1$R2"
+  check "/ ends the list" 0 "" "" -- s.zu / a b
+  [[ -e a || -e b ]] && { echo "FAIL / ends the list: files made"; FAILS=$((FAILS + 1)); }
+  check "/ as error file" 0 "$R1$R2" "" -- s.zu - / c
+  [[ -e c ]] && { echo "FAIL / as error file: c made"; FAILS=$((FAILS + 1)); }
+  check "output file cannot be made" 1 "" "cannot open shell argument(2) s.zu (-2:2)$NL" -- s.zu no/such/dir/out
+  ;;
+search)
+  mkdir -p "$WORK/lib1" "$WORK/lib2" "$WORK/lib3" "$HOME/.pzuconf"
+  echo '"from lib1"' > "$WORK/lib1/found.zu"
+  echo '"from lib2"' > "$WORK/lib2/found.zu"
+  echo '"from lib3"' > "$WORK/lib3/pref.zu"
+  check "not on any path" 1 "" "cannot open shell argument(1) found.zu$NL" -- found.zu -
+  printf '(ZUPATH "%s")\n' "$WORK/lib2" > "$HOME/.zurc"
+  check "through .zurc" 0 "<Result> 1 \"from lib2\"</Result>$NL" "" -- found.zu -
+  ZUPATH="$WORK/nothing:$WORK/lib1" check "ZUPATH before .zurc" 0 "<Result> 1 \"from lib1\"</Result>$NL" "" -- found.zu -
+  printf '(ZUPATH "%s")\n' "$WORK/lib3" > "$HOME/.pzuconf/zurc"
+  check "through .pzuconf/zurc" 0 "<Result> 1 \"from lib3\"</Result>$NL" "" -- pref.zu -
+  echo '"here"' > found.zu
+  check "the name itself first" 0 "<Result> 1 \"here\"</Result>$NL" "" -- found.zu -
+  ;;
+replies)
+  cat > r.zu <<'ZU'
+(+ 1
+   2)
+
+"two lines
+of text"
+(undefined-thing)
+(quote (a b))
+(quote #error(2147554308 "s" "f" 1 "Exit" ()))
+(never reached)
+ZU
+  ERR=$("$QNMX" r.zu - | sed -n 3p)
+  [[ $ERR == "<Result> 6 #error(2147682053 "* ]] || { echo "FAIL error reply [$ERR]"; FAILS=$((FAILS + 1)); }
+  check "replies with line numbers" 0 \
+    "<Result> 1 3</Result>$NL<Result> 4 \"two lines\\nof text\"</Result>$NL$ERR$NL<Result> 7 (a b)</Result>$NL<Result> 8 ()</Result>$NL" \
+    "" -- r.zu -
+  printf '"smile &#x1F600;"\n"plain"\n' > enc.zu
+  check "encoding switch" 0 \
+    "&cxdfff0006;$NL<Result> 1 \"smile $(printf '\xf0\x9f\x98\x80')\"</Result>$NL&cxdfff0003;$NL<Result> 2 \"plain\"</Result>$NL" \
+    "" -- enc.zu -
+  : > empty.zu
+  check "empty script" 0 "" "" -- empty.zu -
+  ;;
+interrupt)
+  echo '(while 1 1)' > loop.zu
+  timeout -k 10 -s INT --preserve-status 2 "$QNMX" loop.zu - > out.txt 2> err.txt
+  rc=$?
+  if [[ $rc != 1 ]] || ! grep -q '^Interrupted$' out.txt err.txt; then
+    echo "FAIL interrupt: status $rc, stdout [$(cat out.txt)], stderr [$(cat err.txt)]"
+    FAILS=$((FAILS + 1))
+  fi
+  ;;
+*)
+  echo "unknown group $GROUP"
+  exit 2
+  ;;
+esac
+
+[[ $FAILS == 0 ]] && echo "all $GROUP cases passed"
+exit $((FAILS > 0))

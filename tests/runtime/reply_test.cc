@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <cstdio>
+
+#include "base/version.h"
+#include "runtime/front.h"
+#include "runtime/later_services.h"
+#include "runtime/services.h"
+#include "runtime/zu_init.h"
+#include "runtime_test_util.h"
+#include "zu/env.h"
+#include "zu/gc.h"
+#include "zu/reader.h"
+
+namespace {
+
+std::string hex(L_CHAR code) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%x", static_cast<unsigned>(code));
+  return buf;
+}
+
+// An unregistered record whose output is a string stream in encoding cm.
+struct ReplyTo {
+  explicit ReplyTo(CODE_METHOD* cm) {
+    init_zu();
+    zui = new_zu_interpreter();
+    zui->out = s_open_string_write(cm);
+  }
+  ~ReplyTo() {
+    if (zui->out) d_s_close(zui->out);
+    free_zu_interpreter(zui);
+  }
+  std::string text() { return s_get_string(zui->out); }
+  ZU_INTERPRETER* zui;
+};
+
+TEST(Reply, TagsOrBareValue) {
+  ReplyTo r(utf8_cm);
+  ZuThreadScope scope("test");
+  _reply(r.zui, 7, List(get_integer(1, nullptr), n_get_string("a"), ZU_LIST_END));
+  r.zui->result_flag = 0;
+  _reply(r.zui, 8, nullptr);
+  EXPECT_EQ(r.text(), "<Result> 7 (1 \"a\")</Result>\n()\n");
+}
+
+TEST(Reply, EncodingSwitchIsAnnouncedAndUndone) {
+  ReplyTo r(eucjp_cm);
+  ZuThreadScope scope("test");
+  // The character that needs another encoding comes late in the text.
+  std::basic_string<L_CHAR> text = W("abcdefghijklmnop");
+  text.push_back(0x1F600);
+  _reply(r.zui, 3, get_string(text.c_str()));
+  _reply(r.zui, 4, n_get_string("plain"));
+  EXPECT_EQ(r.text(), "&cx" + hex(utf8_cm->lccode) + ";\n<Result> 3 \"abcdefghijklmnop\xF0\x9F\x98\x80\"</Result>\n&cx" +
+                          hex(eucjp_cm->lccode) + ";\n<Result> 4 \"plain\"</Result>\n");
+  // A requested code sync announces the current encoding once.
+  ReplyTo s(utf8_cm);
+  s.zui->flags |= ZUI_F_CODE_SYNC;
+  _reply(s.zui, 1, nullptr);
+  _reply(s.zui, 2, nullptr);
+  EXPECT_EQ(s.text(), "&cx" + hex(utf8_cm->lccode) + ";<Result> 1 ()</Result>\n<Result> 2 ()</Result>\n");
+}
+
+TEST(Reply, FailedWriteDropsTheStream) {
+  init_zu();
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->out = s_open_file("/dev/full", O_WRONLY, 0);
+  ASSERT_NE(z->out, nullptr);
+  ZuThreadScope scope("test");
+  _reply(z, 1, n_get_string("lost"));
+  EXPECT_EQ(z->out, nullptr);
+  _reply(z, 2, n_get_string("dropped"));  // nowhere to go: nothing happens
+  free_zu_interpreter(z);
+}
+
+TEST(ProperCode, HeaderSurveyAndFallback) {
+  init_zu();
+  ZuThreadScope scope("test");
+  EXPECT_EQ(get_proper_code(n_get_string("only ascii"), 10), ZU_CODE_NONE);
+  const L_CHAR smile[] = {0x1F600, 0};
+  EXPECT_EQ(get_proper_code(List(get_symbol_ascii("x"), get_string(smile), ZU_LIST_END), 10), utf8_cm->lccode);
+  ZU_SEXP* head = get_symbol_ascii("?zu");
+  set_attribute(head, W("encoding").c_str(), W("utf-8").c_str());
+  EXPECT_EQ(get_proper_code(List(List(head, ZU_LIST_END), n_get_string("x"), ZU_LIST_END), 10), utf8_cm->lccode);
+  // An unknown encoding name falls back to the survey.
+  ZU_SEXP* bad = get_symbol_ascii("?xml");
+  set_attribute(bad, W("encoding").c_str(), W("no-such-code").c_str());
+  EXPECT_EQ(get_proper_code(List(bad, get_string(smile), ZU_LIST_END), -1), utf8_cm->lccode);
+}
+
+TEST(Services, CommandsFromNarrowText) {
+  init_zu();
+  ZuThreadScope scope("test");
+  ZU_SEXP* ok = sexp_commands(std_cm, "<mxFinish\n", "\tnormal-jump-status=\"MS_OK\"/>\n", "(a ", "b)", nullptr);
+  ASSERT_EQ(get_type(ok), ZU_TYPE_LIST);
+  EXPECT_EQ(list_length(ok), 2);
+  EXPECT_EQ(get_type(sexp_commands(std_cm, "(a) <b c=\"d\">", nullptr)), ZU_TYPE_ERROR);
+  char* s = sc_add_str(nullptr, "ab");
+  s = sc_add_str(s, "cd");
+  EXPECT_STREQ(s, "abcd");
+  d_f_ree(s);
+  EXPECT_STREQ(sxc_int(-42), "-42");
+  EXPECT_STREQ(sxc_float(1.5), "1.500000");
+}
+
+TEST(Services, ServerPortIsReadOnceAndBadValuesAreErrors) {
+  init_zu();
+  ZuThreadScope scope("test");
+  reset_my_port();
+  del_env(qnlisp_top_env1, W("ServerPort").c_str());
+  EXPECT_EQ(get_my_port(), -1);
+  set_env(qnlisp_top_env1, W("ServerPort").c_str(), n_get_string("9090"));
+  EXPECT_EQ(get_my_port(), -2);
+  set_env(qnlisp_top_env1, W("ServerPort").c_str(), get_integer(9090, nullptr));
+  EXPECT_EQ(get_my_port(), 9090);
+  set_env(qnlisp_top_env1, W("ServerPort").c_str(), get_integer(7000, nullptr));
+  EXPECT_EQ(get_my_port(), 9090);
+  reset_my_port();
+  del_env(qnlisp_top_env1, W("ServerPort").c_str());
+}
+
+TEST(Startup, VersionsAndBanner) {
+  init_zu();
+  init_zu();  // a second start-up changes nothing
+  VERSION* v = get_version(nullptr);
+  const char* layers[] = {"ZU.code", "ZU.proto", "ZU.lang", "MA.code", "SR.code"};
+  for (const char* layer : layers) {
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(v->layer, layer);
+    v = v->next;
+  }
+  EXPECT_STREQ(get_setagent_msg(), "ZU.lib/ver.B.b16.14(SKELDER)");
+}
+
+}  // namespace
