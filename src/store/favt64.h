@@ -11,9 +11,11 @@
 // tree of every open file, kept to at most kFavtCacheLimit records. A
 // record leaves the cache only when nothing of it is in use: it holds no
 // pins (favt64_lock) and none of its children is cached, so the cache
-// always holds whole paths from the roots. Changed records are written back
-// when one of them is evicted (all at once), when the file is flushed or
-// closed.
+// always holds whole paths from the roots. Among the records that may leave,
+// the least recently used goes first; they wait on a list of their own, so
+// finding one costs the same however many records are in use. A changed
+// record is written back when it leaves, and every changed record of a file
+// when the file is flushed or closed.
 //
 // Nothing here is thread-safe: every call runs under the record-store lock
 // (l_favt64.h). Pointers handed out by the functions of this file stay valid
@@ -60,13 +62,19 @@ using FAVT64_TRACE_FUNC = int (*)(FAVT64_NODE* n, void* work);
 
 // Head of every cached record.
 struct FAVT64_HEADER {
-  FAVT64_HEADER* next;  // node cache ring, most recently used first
+  FAVT64_HEADER* next;  // node cache ring, most recently loaded first
   FAVT64_HEADER* prev;
   PDB64* p;
   uint64_t fofs;
   uint16_t type;        // 0x0101 or 0x0102
   uint16_t flags;
   int32_t pins;         // holds by favt64_lock
+  // Eviction list, most recently used first: every record that may leave
+  // is on it (others may be too, and are taken off when met). Null links
+  // while not on it.
+  FAVT64_HEADER* lru_next;
+  FAVT64_HEADER* lru_prev;
+  uint64_t used;        // use stamp: larger is more recent
 };
 
 // A reference to a node.
@@ -75,7 +83,17 @@ struct FAVT64_PTR {
   int type;             // 0x0102
   FAVT64_NODE* ptr;     // the cached node, null while not in memory
   uint16_t flags;       // kFavtDirty: changed since the owner was written
+  FAVT64_HEADER* owner; // the record holding this reference (set once;
+                        // favt64_clear_ptr keeps it)
 };
+
+// Makes a reference empty, keeping its owner.
+inline void favt64_clear_ptr(FAVT64_PTR* ref) {
+  ref->fofs = 0;
+  ref->type = kPn64AvtNodeType;
+  ref->ptr = nullptr;
+  ref->flags = 0;
+}
 
 struct FAVT64_ROOT {
   FAVT64_HEADER h;

@@ -1,8 +1,10 @@
 // The tree node cache: loading, writing back, evicting and pinning tree
 // records, and the index of cached roots.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/endian.h"
@@ -10,7 +12,7 @@
 #include "store/favt64.h"
 #include "store/pdb64_io.h"
 
-FAVT64_HEADER favt64_h{&favt64_h, &favt64_h, nullptr, 0, 0, 0, 0};
+FAVT64_HEADER favt64_h{&favt64_h, &favt64_h, nullptr, 0, 0, 0, 0, nullptr, nullptr, 0};
 int favt64_count = 0;
 
 namespace {
@@ -33,10 +35,73 @@ auto& root_index() {
   return *fr64_tree;
 }
 
+// The eviction list (sentinel) and the use clock.
+FAVT64_HEADER lru_h{nullptr, nullptr, nullptr, 0, 0, 0, 0, &lru_h, &lru_h, 0};
+uint64_t use_clock = 0;
+
+bool on_lru(const FAVT64_HEADER* h) { return h->lru_next != nullptr; }
+
+// Set on a record used since it was put on the eviction list.
+constexpr uint16_t kFavtUsedAgain = 0x8000;
+
+void lru_unlink(FAVT64_HEADER* h) {
+  if (!on_lru(h)) return;
+  h->lru_prev->lru_next = h->lru_next;
+  h->lru_next->lru_prev = h->lru_prev;
+  h->lru_next = h->lru_prev = nullptr;
+}
+
+void lru_insert_after(FAVT64_HEADER* at, FAVT64_HEADER* h) {
+  h->flags &= static_cast<uint16_t>(~kFavtUsedAgain);
+  h->lru_prev = at;
+  h->lru_next = at->lru_next;
+  at->lru_next->lru_prev = h;
+  at->lru_next = h;
+}
+
+// How far a record is walked along the list to find its place by use
+// stamp; past that it goes where the walk stopped (only the order of
+// eviction suffers, never correctness).
+constexpr int kLruPlaceSteps = 16;
+
+// Puts h on the eviction list in order of use. A record that has just
+// become free to leave was mostly used either a moment ago (unpinned after
+// an operation: near the front) or long ago (a parent whose last cached
+// child left, used just before that child: near the back), so the walk
+// starts from the nearer end.
+void lru_place(FAVT64_HEADER* h) {
+  if (on_lru(h)) return;
+  FAVT64_HEADER* front = lru_h.lru_next;
+  if (front == &lru_h || h->used >= front->used) {
+    lru_insert_after(&lru_h, h);
+    return;
+  }
+  FAVT64_HEADER* back = lru_h.lru_prev;
+  FAVT64_HEADER* at;
+  if (use_clock - h->used < h->used - back->used) {
+    at = front;
+    for (int i = 0; i < kLruPlaceSteps && at->lru_next != &lru_h && at->lru_next->used > h->used; ++i)
+      at = at->lru_next;
+  } else {
+    at = back;
+    for (int i = 0; i < kLruPlaceSteps && at != &lru_h && at->used < h->used; ++i) at = at->lru_prev;
+  }
+  lru_insert_after(at, h);
+}
+
+// A use of a cached record. It is only marked: when it reaches the back of
+// the eviction list it gets another round at the front instead of leaving,
+// so a use does not touch the list.
+void touch(FAVT64_HEADER* h) {
+  h->used = ++use_clock;
+  h->flags |= kFavtUsedAgain;
+}
+
 void ring_unlink(FAVT64_HEADER* h) {
   h->prev->next = h->next;
   h->next->prev = h->prev;
   h->next = h->prev = h;
+  lru_unlink(h);
   --favt64_count;
 }
 
@@ -45,6 +110,8 @@ void ring_push_front(FAVT64_HEADER* h) {
   h->prev = &favt64_h;
   favt64_h.next->prev = h;
   favt64_h.next = h;
+  h->lru_next = h->lru_prev = nullptr;
+  h->used = ++use_clock;
   ++favt64_count;
 }
 
@@ -79,16 +146,53 @@ bool evictable(const FAVT64_HEADER* h) {
   return h->type == kPn64AvtRootType || reinterpret_cast<const FAVT64_NODE*>(h)->parent != nullptr;
 }
 
-void free_memory(FAVT64_HEADER* h) { d_f_ree(h); }
+// Memory of records that left, kept for the next ones: a record usually
+// comes in as another leaves, and the records of one tree are of one size.
+struct SpareBlock {
+  void* block;
+  size_t size;
+};
+constexpr size_t kSpareBlocks = 64;
 
-// Takes an evictable record out of memory.
+std::vector<SpareBlock>& spare_blocks() {
+  static auto* spare = new std::vector<SpareBlock>;  // lives to the end
+  return *spare;
+}
+
+void* alloc_memory(size_t size) {
+  auto& spare = spare_blocks();
+  // Only the last few are looked at: most often the one just given back.
+  for (size_t i = spare.size(), seen = 0; i > 0 && seen < 4; --i, ++seen) {
+    if (spare[i - 1].size == size) {
+      void* b = spare[i - 1].block;
+      spare[i - 1] = spare.back();
+      spare.pop_back();
+      return b;
+    }
+  }
+  return d_alloc(size);
+}
+
+void free_memory(FAVT64_HEADER* h) {
+  auto& spare = spare_blocks();
+  if (spare.size() < kSpareBlocks) {
+    spare.push_back(SpareBlock{h, d_alloc_size(h)});
+    return;
+  }
+  d_f_ree(h);
+}
+
+// Takes an evictable record out of memory; its parent may now leave too.
 void free_favt64_cache(FAVT64_HEADER* h) {
   ring_unlink(h);
   if (h->type == kPn64AvtRootType) {
     root_index().erase(RootKey{h->p, h->fofs});
   } else {
     auto* n = reinterpret_cast<FAVT64_NODE*>(h);
-    if (n->parent) n->parent->ptr = nullptr;
+    if (FAVT64_PTR* up = n->parent) {
+      up->ptr = nullptr;
+      if (up->owner && evictable(up->owner)) lru_place(up->owner);
+    }
   }
   free_memory(h);
 }
@@ -105,6 +209,19 @@ int write_if_dirty(FAVT64_HEADER* h) {
     n->small.flags = n->large.flags = 0;
   }
   return 0;
+}
+
+// Puts every record that may leave on the eviction list; false when there
+// is none.
+bool find_evictable() {
+  bool any = false;
+  for (FAVT64_HEADER* h = favt64_h.prev; h != &favt64_h; h = h->prev) {
+    if (evictable(h)) {
+      lru_place(h);
+      any = true;
+    }
+  }
+  return any;
 }
 
 // Writes every changed record (of p, or of every file when p is null), in
@@ -129,10 +246,10 @@ void load_header(FAVT64_HEADER* h, uint16_t type, uint64_t fofs, PDB64* p) {
 int favt64_load_root(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_ROOT*) {
   if (rec->size != kFavtRootSize) return lw->err = kFavtCorrupt;
   const auto* b = reinterpret_cast<const uint8_t*>(rec);
-  auto* r = static_cast<FAVT64_ROOT*>(d_alloc(sizeof(FAVT64_ROOT)));
+  auto* r = static_cast<FAVT64_ROOT*>(alloc_memory(sizeof(FAVT64_ROOT)));
   std::memcpy(&r->type, b + 16, 4);
   r->endian_func = nullptr;
-  r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0};
+  r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0, &r->h};
   std::memcpy(&r->node.fofs, b + 20, 8);
   r->loose = 0;
   load_header(&r->h, kPn64AvtRootType, lw->fofs, p);
@@ -145,8 +262,8 @@ int favt64_load_node(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_RO
   if (rec->size < kFavtNodeFixed) return lw->err = kFavtCorrupt;
   const auto* b = reinterpret_cast<const uint8_t*>(rec);
   int64_t len = static_cast<int64_t>(rec->size - kFavtNodeFixed);
-  auto* n = static_cast<FAVT64_NODE*>(d_alloc(sizeof(FAVT64_NODE) + static_cast<size_t>(len)));
-  n->small = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0};
+  auto* n = static_cast<FAVT64_NODE*>(alloc_memory(sizeof(FAVT64_NODE) + static_cast<size_t>(len)));
+  n->small = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0, &n->h};
   n->large = n->small;
   std::memcpy(&n->small.fofs, b + 16, 8);
   std::memcpy(&n->large.fofs, b + 24, 8);
@@ -191,6 +308,7 @@ void init_favt64() {
     free_memory(h);
   }
   favt64_count = 0;
+  lru_h.lru_next = lru_h.lru_prev = &lru_h;
   root_index().clear();
   fac_init_general();
   set_pdb64_flush_hook(flush_favt64_cache);
@@ -206,16 +324,18 @@ void favt64_unlock(FAVT64_HEADER* h) {
   if (h->pins <= 0) er_panic("favt64_unlock");
   if (--h->pins > 0) return;
   h->flags &= static_cast<uint16_t>(~kFavtLocked);
-  if (h->flags & kFavtDead) {
-    if (h->type == kPn64AvtNodeType) {
-      auto* n = reinterpret_cast<FAVT64_NODE*>(h);
-      FAVT64_ROOT* rt = n->root;
-      free_memory(h);
-      --rt->loose;
-      favt64_unlock(&rt->h);
-    } else {
-      free_memory(h);
-    }
+  if (!(h->flags & kFavtDead)) {
+    if (evictable(h)) lru_place(h);
+    return;
+  }
+  if (h->type == kPn64AvtNodeType) {
+    auto* n = reinterpret_cast<FAVT64_NODE*>(h);
+    FAVT64_ROOT* rt = n->root;
+    free_memory(h);
+    --rt->loose;
+    favt64_unlock(&rt->h);
+  } else {
+    free_memory(h);
   }
 }
 
@@ -269,25 +389,41 @@ int favt64_write(FAVT64_HEADER* h) {
   return rc;
 }
 
-void clear_cache64() {
-  while (favt64_count > kFavtCacheLimit) {
-    FAVT64_HEADER* v = nullptr;
-    for (FAVT64_HEADER* h = favt64_h.prev; h != &favt64_h; h = h->prev) {
-      if (evictable(h)) {
-        v = h;
-        break;
-      }
+namespace {
+
+// Evicts until at most `limit` records are cached (as far as anything can
+// go).
+void evict_to(int limit) {
+  while (favt64_count > limit) {
+    FAVT64_HEADER* v = lru_h.lru_prev;
+    if (v == &lru_h) {
+      // Records that became free to leave by a way the list does not follow
+      // (a subtree unlinked from a record nobody pins) are found by a walk;
+      // when there are none, everything is in use and the cache stays above
+      // its limit for now.
+      if (!find_evictable()) return;
+      continue;
     }
-    // Everything is in use: the cache stays above its limit for now.
-    if (!v) return;
-    if (check_dirty64(v, 0)) {
-      write_all_dirty(nullptr);
-      // A record that could not be written stays.
-      if (check_dirty64(v, 0)) return;
+    if (!evictable(v)) {
+      // In use again; it comes back when it is free to leave.
+      lru_unlink(v);
+      continue;
     }
+    if (v->flags & kFavtUsedAgain) {
+      lru_unlink(v);
+      lru_insert_after(&lru_h, v);
+      continue;
+    }
+    // A record that cannot be written stays, and so does everything after
+    // it until the file can be written again.
+    if (write_if_dirty(v) < 0) return;
     free_favt64_cache(v);
   }
 }
+
+}  // namespace
+
+void clear_cache64() { evict_to(kFavtCacheLimit); }
 
 FAVT64_HEADER* favt64_load(int* errp, PDB64* p, FAVT64_ROOT* rt, uint64_t fofs, FAVT64_PTR* parent) {
   if (!p && rt) p = rt->h.p;
@@ -295,8 +431,25 @@ FAVT64_HEADER* favt64_load(int* errp, PDB64* p, FAVT64_ROOT* rt, uint64_t fofs, 
     set_err(errp, kFavtBadArgument);
     return nullptr;
   }
+  // Room first, so that the memory of the record that leaves is at hand for
+  // the one that comes.
+  evict_to(kFavtCacheLimit - 1);
+  // One read takes the physical header with the start of the body, as far
+  // as the page holding the header goes: a whole node record as a rule.
+  // The bytes land so that a 4-byte header leaves the body in place after
+  // the 16-byte memory header.
+  uint64_t size = p->fac.file_size;
+  if (fofs >= size) {
+    set_err(errp, kFavtUnreadable);
+    return nullptr;
+  }
+  constexpr uint64_t kFirst = 64;
+  uint64_t page_left = kFacPageSize - (fofs & (kFacPageSize - 1));
+  uint64_t first = std::min({kFirst, page_left, size - fofs});
+  alignas(8) uint8_t local[512];
+  uint8_t* raw = local + 12;
   PHYS_PN64_HEADER ph;
-  if (pdb64_read_phys(p, fofs, &ph) < 0) {
+  if (pdb64_read_at(p, fofs, raw, first) < 0 || pn64_decode_phys(raw, first, &ph) < 0 || ph.length > size - fofs) {
     set_err(errp, kFavtUnreadable);
     return nullptr;
   }
@@ -306,15 +459,17 @@ FAVT64_HEADER* favt64_load(int* errp, PDB64* p, FAVT64_ROOT* rt, uint64_t fofs, 
     set_err(errp, kFavtCorrupt);
     return nullptr;
   }
-  uint64_t body = ph.length - static_cast<uint64_t>(ph.width);
+  auto width = static_cast<uint64_t>(ph.width);
+  uint64_t body = ph.length - width;
   uint64_t m = body + 16;
-  alignas(8) uint8_t local[512];
+  uint64_t have = std::min(first, ph.length) - width;  // body bytes read
   uint8_t* b = m <= sizeof local ? local : static_cast<uint8_t*>(d_alloc(m));
+  if (b != local || width != 4) std::memmove(b + 16, raw + width, have);
   auto* rec = reinterpret_cast<PN64_HEADER*>(b);
   *rec = PN64_HEADER{ph.type, {0, 0, 0}, m};
   change_endian_header64(rec);  // as stored; the converter turns it all
   FAVT64_LOAD_WORK lw{nullptr, fofs, parent, 0};
-  if (pdb64_read_at(p, fofs + static_cast<uint64_t>(ph.width), b + 16, body) < 0) {
+  if (body > have && pdb64_read_at(p, fofs + width + have, b + 16 + have, body - have) < 0) {
     lw.err = kFavtUnreadable;
   } else {
     change_endian_favt64_table_to_host[ph.type & 0xFF](rec);
@@ -336,10 +491,10 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN_FUNC func) {
   PN64_HEADER h{kPn64AvtRootType, {0, 0, 0}, kFavtRootSize};
   int64_t at = alloc_filespace64(p, &h);
   if (at <= 0) return nullptr;
-  auto* r = static_cast<FAVT64_ROOT*>(d_alloc(sizeof(FAVT64_ROOT)));
+  auto* r = static_cast<FAVT64_ROOT*>(alloc_memory(sizeof(FAVT64_ROOT)));
   r->type = type;
   r->endian_func = func;
-  r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0};
+  r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0, &r->h};
   r->loose = 0;
   load_header(&r->h, kPn64AvtRootType, static_cast<uint64_t>(at), p);
   r->h.flags = kFavtDirty;
@@ -359,8 +514,7 @@ FAVT64_ROOT* get_root64(int* errp, PDB64* p, uint64_t fofs, FAVT64_ENDIAN_FUNC f
   auto it = idx.find(RootKey{p, fofs});
   if (it != idx.end()) {
     FAVT64_ROOT* r = it->second;
-    ring_unlink(&r->h);
-    ring_push_front(&r->h);
+    touch(&r->h);
     return r;
   }
   FAVT64_HEADER* h = favt64_load(errp, p, nullptr, fofs, nullptr);
@@ -374,8 +528,7 @@ FAVT64_ROOT* get_root64(int* errp, PDB64* p, uint64_t fofs, FAVT64_ENDIAN_FUNC f
 FAVT64_NODE* g_ptr64(int* errp, FAVT64_ROOT* rt, FAVT64_PTR* ptr) {
   if (!ptr || !ptr->fofs) return nullptr;
   if (FAVT64_NODE* n = ptr->ptr) {
-    ring_unlink(&n->h);
-    ring_push_front(&n->h);
+    touch(&n->h);
     return n;
   }
   FAVT64_HEADER* h = favt64_load(errp, rt->h.p, rt, ptr->fofs, ptr);
@@ -400,8 +553,8 @@ FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* rt, const void* data, int64_t data_s
   PN64_HEADER h{kPn64AvtNodeType, {0, 0, 0}, m};
   int64_t at = alloc_filespace64(rt->h.p, &h);
   if (at <= 0) return nullptr;
-  auto* n = static_cast<FAVT64_NODE*>(d_alloc(sizeof(FAVT64_NODE) + static_cast<size_t>(data_size)));
-  n->small = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0};
+  auto* n = static_cast<FAVT64_NODE*>(alloc_memory(sizeof(FAVT64_NODE) + static_cast<size_t>(data_size)));
+  n->small = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0, &n->h};
   n->large = n->small;
   n->parent = nullptr;
   n->root = rt;

@@ -16,8 +16,6 @@ void set_err(int* errp, int e) {
   if (errp) *errp = e;
 }
 
-constexpr FAVT64_PTR kNoNode{0, kPn64AvtNodeType, nullptr, 0};
-
 // A node becoming unlinked keeps its root in memory until it is linked
 // again or freed.
 void set_parent(FAVT64_NODE* n, FAVT64_PTR* ref) {
@@ -97,7 +95,7 @@ int rotate(int* errp, FAVT64_ROOT* rt, FAVT64_PTR* ref, bool to_small) {
   ref->flags |= kFavtDirty;
   q->parent = ref;
   move_ref(up, inner);
-  *down = kNoNode;
+  favt64_clear_ptr(down);
   link(down, p);
   int rc = fset_level64(errp, rt, p) < 0 || fset_level64(errp, rt, q) < 0 ? -1 : 0;
   favt64_unlock(&q->h);
@@ -127,7 +125,8 @@ FAVT64_NODE* insert_at(int* errp, FAVT64_ROOT* rt, FAVT64_PTR* favtp, FAVT64_NOD
     return nullptr;
   }
   if (!favtp->fofs) {
-    a->small = a->large = kNoNode;
+    favt64_clear_ptr(&a->small);
+    favt64_clear_ptr(&a->large);
     a->level = 1;
     a->h.flags |= kFavtDirty;
     link(favtp, a);
@@ -170,7 +169,7 @@ FAVT64_NODE* unlink_end(int* errp, FAVT64_ROOT* rt, FAVT64_PTR* ref, bool to_sma
   } else {
     FAVT64_PTR* rest = to_small ? &n->large : &n->small;
     move_ref(ref, *rest);
-    *rest = kNoNode;
+    favt64_clear_ptr(rest);
     set_parent(n, nullptr);
     *shrunk = true;
     r = n;
@@ -220,14 +219,16 @@ FAVT64_NODE* delete_at(int* errp, FAVT64_ROOT* rt, FAVT64_PTR* favtp, void* data
       return nullptr;
     }
     favt64_lock(&rep->h);
-    rep->small = rep->large = kNoNode;
+    favt64_clear_ptr(&rep->small);
+    favt64_clear_ptr(&rep->large);
     move_ref(&rep->small, n->small);
     move_ref(&rep->large, n->large);
     rep->h.flags |= kFavtDirty;
     favtp->flags |= kFavtDirty;
     link(favtp, rep);
   }
-  n->small = n->large = kNoNode;
+  favt64_clear_ptr(&n->small);
+  favt64_clear_ptr(&n->large);
   set_parent(n, nullptr);
   if (rep) {
     if (fix_up(errp, rt, favtp, rep, before, shrunk) < 0) *shrunk = false;

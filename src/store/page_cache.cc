@@ -1,16 +1,18 @@
 // The page cache shared by every open record file.
 //
 // Pages are 4096 bytes at multiples of 4096. Each file indexes its pages by
-// offset. Clean pages of all files sit in one least-recently-used ring, from
-// which eviction takes the oldest; a dirty page leaves the ring for its
-// file's dirty list until it is written back, so eviction never walks over
-// dirty pages. Writing back happens at flush, close, and when three quarters
+// offset. Clean pages of all files sit in one ring, newest first, from which
+// eviction takes the oldest; a page used again is only marked and gets a
+// second round when eviction reaches it (so a hit moves nothing). A dirty
+// page leaves the ring for its file's dirty list until it is written back,
+// so eviction never walks over dirty pages. Writing back happens at flush, close, and when three quarters
 // of the limit are dirty.
 //
 // Invariants: every cached page has len = min(file_size - offset, 4096);
 // real_file_size <= file_size; every byte between real_file_size and
 // file_size lies in a dirty page.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -128,6 +130,38 @@ struct GeneralInit {
   GeneralInit() { ensure_general(); }
 } general_init;
 
+// Page buffers are cut from 2 MiB blocks that the kernel is asked to back
+// with huge pages: pages are touched at random, and with one buffer per
+// small page nearly every touch also missed the address translation cache.
+// Buffers are page-aligned, so that the kernel copies whole pages in
+// write-back. Blocks are kept for the life of the process; buffers not in
+// use wait on a free list.
+constexpr size_t kBufferBlock = size_t{2} << 20;
+
+struct PageBuffers {
+  std::vector<uint8_t*> blocks;
+  std::vector<uint8_t*> free;
+};
+
+PageBuffers& page_buffers() {
+  static auto* b = new PageBuffers;  // lives to the end
+  return *b;
+}
+
+uint8_t* take_buffer() {
+  PageBuffers& b = page_buffers();
+  if (b.free.empty()) {
+    auto* block = static_cast<uint8_t*>(std::aligned_alloc(kBufferBlock, kBufferBlock));
+    if (!block) er_panic("fac_entry");
+    ::madvise(block, kBufferBlock, MADV_HUGEPAGE);  // a hint; refusal is harmless
+    b.blocks.push_back(block);
+    for (size_t at = kBufferBlock; at > 0; at -= kFacPageSize) b.free.push_back(block + at - kFacPageSize);
+  }
+  uint8_t* page = b.free.back();
+  b.free.pop_back();
+  return page;
+}
+
 FAC_ENTRY* new_entry(FAC_INFO* info, uint64_t offset) {
   FAC_ENTRY* e;
   auto& pool = entry_pool();
@@ -137,13 +171,12 @@ FAC_ENTRY* new_entry(FAC_INFO* info, uint64_t offset) {
     pool.pop_back();
   } else {
     e = static_cast<FAC_ENTRY*>(d_alloc(sizeof(FAC_ENTRY)));
-    // Page-aligned, so that the kernel copies whole pages in write-back.
-    e->data = static_cast<uint8_t*>(std::aligned_alloc(kFacPageSize, kFacPageSize));
-    if (!e->data) er_panic("fac_entry");
+    e->data = take_buffer();
   }
   e->h.next = e->h.prev = nullptr;
   e->dirty = 0;
   e->pinned = 0;
+  e->used = 0;
   e->offset = offset;
   e->len = 0;
   e->info = info;
@@ -156,7 +189,7 @@ void release_entry(FAC_ENTRY* e) {
     pool.push_back(e);
     return;
   }
-  std::free(e->data);
+  page_buffers().free.push_back(e->data);
   d_f_ree(e);
 }
 
@@ -172,12 +205,29 @@ void drop_entry(FAC_ENTRY* e) {
   release_entry(e);
 }
 
+// Drops clean pages from the back of the ring until the cache is within its
+// limit. A page used since the hand last passed it goes to the front
+// instead, unmarked, so a page in use is not dropped and a hit costs no
+// ring moves. Every page is met at most twice.
 void evict(FAC_ENTRY* keep) {
   FAC_GENERAL& g = fac_general_info;
   FAC_ENTRY* v = g.entries.h.prev;
-  while (g.entries_nos > g.total_entries && v != &g.entries) {
+  for (int budget = 2 * g.entries_nos + 2; g.entries_nos > g.total_entries && budget > 0; --budget) {
+    if (v == &g.entries) {
+      v = v->h.prev;
+      if (v == &g.entries) return;
+      continue;
+    }
     FAC_ENTRY* prev = v->h.prev;
-    if (v != keep && !v->pinned) drop_entry(v);
+    if (v != keep && !v->pinned) {
+      if (v->used) {
+        v->used = 0;
+        ring_unlink(v);
+        ring_push_front(&g.entries, v);
+      } else {
+        drop_entry(v);
+      }
+    }
     v = prev;
   }
 }
@@ -201,10 +251,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
   FAC_ENTRY* e = lookup(info, po);
   if (e) {
     *status = 0;
-    if (!e->dirty) {
-      ring_unlink(e);
-      ring_push_front(&g.entries, e);
-    }
+    e->used = 1;
   } else {
     e = new_entry(info, po);
     e->len = static_cast<int>(page_len_for(info, po));

@@ -127,13 +127,16 @@ struct FAC_LINK {
   struct FAC_ENTRY* prev;
 };
 
-// One cached page. A clean page sits in the global least-recently-used ring;
-// a dirty one sits in its file's dirty list instead, so eviction never has
-// to step over dirty pages.
+// One cached page. A clean page sits in the global ring of clean pages,
+// newest at the front; a dirty one sits in its file's dirty list instead, so
+// eviction never has to step over dirty pages. A clean page used since the
+// eviction hand last passed it is marked instead of moved, and gets a
+// second round when the hand comes to it.
 struct FAC_ENTRY {
   FAC_LINK h;
   unsigned dirty : 1;
   unsigned pinned : 1;  // held by a write in progress; never evicted
+  unsigned used : 1;    // used since the eviction hand passed it
   uint64_t offset;      // multiple of 4096
   int len;              // valid bytes, 0 to 4096
   uint8_t* data;        // 4096 bytes, zeroed when made

@@ -225,6 +225,86 @@ TEST_F(TreeTest, DamagedTreeRecordsGiveErrors) {
   checker_refuses(root_at + 4 + 4, child_at, 8);  // root skipping the top
 }
 
+// Two trees with keys of different sizes share the node cache: records of
+// both come and go, a pinned node stays put and whole, the cache never
+// holds more than its limit, and every key and its bytes survive eviction,
+// a flush and a reopen.
+void wide_endian(void* d, int64_t len) {
+  if (len == 40) key64_endian(d, 8);
+}
+std::vector<uint8_t> wide_key(uint64_t k) {
+  std::vector<uint8_t> b(40);
+  std::memcpy(b.data(), &k, 8);
+  for (size_t i = 8; i < b.size(); ++i) b[i] = static_cast<uint8_t>(k * 31 + i);
+  return b;
+}
+
+TEST_F(TreeTest, CacheSharedByTreesOfTwoKeySizesStaysWithinItsLimit) {
+  PDB64* p = create("two.db");
+  FAVT64_ROOT* a = favt64_alloc_root(p, 0x401, key64_endian);
+  favt64_lock(a);
+  FAVT64_ROOT* b = favt64_alloc_root(p, 0x402, wide_endian);
+  favt64_lock(b);
+  uint64_t a_at = a->h.fofs, b_at = b->h.fofs;
+  const uint64_t n = 16000;
+  std::vector<uint64_t> order(n);
+  std::iota(order.begin(), order.end(), 1);
+  std::shuffle(order.begin(), order.end(), std::mt19937_64(5));
+  FAVT64_NODE* held = nullptr;
+  int err = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t k = order[i];
+    put(a, k);
+    auto w = wide_key(k);
+    FAVT64_NODE* wn = favt64_alloc_node(b, w.data(), 40);
+    ASSERT_EQ(favt64_insert(&err, b, &b->node, wn, key64_cmp, nullptr), wn);
+    if (i == 100) {
+      held = find(a, order[50]);
+      ASSERT_NE(held, nullptr);
+      favt64_lock(held);
+    }
+    if (i % 2000 == 1999) {
+      ASSERT_LE(favt64_count, kFavtCacheLimit);
+      ASSERT_EQ(check_cache64("two trees"), 0);
+      EXPECT_EQ(key_of(held->data), order[50]);
+      EXPECT_EQ(find(a, order[50]), held) << "a pinned node is never loaded twice";
+    }
+  }
+  favt64_unlock(held);
+  EXPECT_EQ(favt64_test(&err, a, root_node64(&err, a), key64_cmp, nullptr), static_cast<int64_t>(n));
+  favt64_unlock(b);
+  favt64_unlock(a);
+  ASSERT_EQ(close_filespace64(p), 0);
+
+  p = open_filespace64(path("two.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+  ASSERT_NE(p, nullptr);
+  a = get_root64(&err, p, a_at, key64_endian);
+  b = get_root64(&err, p, b_at, wide_endian);
+  ASSERT_TRUE(a && b);
+  favt64_lock(a);
+  favt64_lock(b);
+  std::vector<uint64_t> want(n);
+  std::iota(want.begin(), want.end(), 1);
+  EXPECT_EQ(keys(a), want);
+  struct Walk {
+    std::vector<uint64_t> keys;
+    size_t bad = 0;
+  } walk;
+  favt64_trace_from_small(&err, b, root_node64(&err, b), [](FAVT64_NODE* nd, void* w) {
+    auto* wk = static_cast<Walk*>(w);
+    uint64_t k = key_of(nd->data);
+    wk->keys.push_back(k);
+    auto* d = static_cast<const uint8_t*>(nd->data);
+    if (nd->data_len != 40 || !std::equal(d, d + 40, wide_key(k).begin())) ++wk->bad;
+    return 0;
+  }, &walk);
+  EXPECT_EQ(walk.keys, want);
+  EXPECT_EQ(walk.bad, 0u);
+  favt64_unlock(b);
+  favt64_unlock(a);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
 // The tree against a model set through sorted, reverse and random inserts
 // mixed with random deletes, across eviction of the node cache, a flush and
 // a reopen. Under the sanitizers the size is kept to what runs in seconds;
