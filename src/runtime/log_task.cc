@@ -1,6 +1,7 @@
 // The log task, the console, relay and wait actions, the built-ins GetLog
 // and FetchLog with the fetch task, and the start-up of the log.
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 
 #include "base/alloc.h"
@@ -23,6 +24,54 @@ constexpr int kGetLogMax = 2000;
 constexpr int kFetchBackoffMax = 60;  // seconds
 
 const L_CHAR* wide(const char* literal) { return _l_string_2(std_cm, literal); }
+
+// Ending at exit: the log task and the fetch tasks are told to stop, so
+// that no task of the log still sleeps while the process ends.
+SEM stop_lock = nullptr;
+bool log_stopping = false;  // under stop_lock
+int log_tasks_running = 0;  // under stop_lock
+int fetch_sleep_key;
+constexpr int kStopRecord = -1;  // wait_action of the record that ends the log task
+
+bool stopping() {
+  lock_task(stop_lock);
+  bool s = log_stopping;
+  unlock_task(stop_lock, "stopping");
+  return s;
+}
+
+void task_started() {
+  lock_task(stop_lock);
+  ++log_tasks_running;
+  unlock_task(stop_lock, "task_started");
+}
+
+void task_ended() {
+  lock_task(stop_lock);
+  --log_tasks_running;
+  wakeup_task(&log_tasks_running);
+  unlock_task(stop_lock, "task_ended");
+}
+
+// The records queued before it are still handled; a fetch task stuck in a
+// request is waited for a few seconds at most.
+void stop_log() {
+  __log_vprintf.store(nullptr);
+  lock_task(stop_lock);
+  log_stopping = true;
+  wakeup_task(&fetch_sleep_key);
+  unlock_task(stop_lock, "stop_log");
+  LOG_NODE* last = new_log_node();
+  last->wait_action = kStopRecord;
+  log_insert_dropping(&log_queue, last);
+  unsigned int until = get_zutime() + 5;
+  lock_task(stop_lock);
+  while (log_tasks_running > 0 && get_zutime() < until) {
+    _i_sleep_task_timeout(&log_tasks_running, stop_lock, 1, __FILE__, __LINE__);
+    lock_task(stop_lock);
+  }
+  unlock_task(stop_lock, "stop_log");
+}
 
 // Gives the calling task an internal interpreter: the named-lock and
 // session calls it makes need one.
@@ -69,8 +118,7 @@ void do_log_action_wait(LOG_ACTION* a, LOG_NODE* n) {
   log_insert_dropping(&log_wait_queue, copy);
 }
 
-void log_queue_task1(TKEY) {
-  make_self_interpreter();
+void log_loop() {
   ZuThreadScope scope("log task");
   for (;;) {
     llpl_check(0);
@@ -79,6 +127,12 @@ void log_queue_task1(TKEY) {
       llpl_check(1);
       n = reinterpret_cast<LOG_NODE*>(delete_queue(&log_queue, nullptr, nullptr, 1));
       if (!n) continue;
+    }
+    if (n->wait_action == kStopRecord) {
+      free_log_node(n);
+      log_record_done();
+      llpl_check(1);
+      return;
     }
     last_log_del_time = get_zutime();
     {
@@ -92,6 +146,13 @@ void log_queue_task1(TKEY) {
     free_log_node(n);
     log_record_done();
   }
+}
+
+void log_queue_task1(TKEY) {
+  make_self_interpreter();
+  log_loop();
+  close_self_interpreter();
+  task_ended();
 }
 
 // Queues the records of an answer: (Log ...) forms, or lists of them.
@@ -111,7 +172,30 @@ bool take_fetched(ZU_SEXP* answer) {
   return got;
 }
 
-int fetch_sleep_key;
+void fetch_loop(URL* u) {
+  ZuThreadScope scope("log fetch task");
+  int pause = 0;
+  while (!stopping()) {
+    bool got;
+    {
+      GcFrame frame("log fetch");
+      ZU_SEXP* command = list(list(get_symbol_ascii("GetLog")));
+      ZU_SEXP* answer = session_get(u, command);
+      got = get_type(answer) == ZU_TYPE_LIST && take_fetched(answer);
+    }
+    if (got) {
+      pause = 0;
+      continue;
+    }
+    pause = pause ? std::min(pause * 2, kFetchBackoffMax) : 1;
+    lock_task(stop_lock);
+    if (log_stopping) {
+      unlock_task(stop_lock, "fetch_loop");
+      return;
+    }
+    _i_sleep_task_timeout(&fetch_sleep_key, stop_lock, pause, __FILE__, __LINE__);
+  }
+}
 
 // Pulls records from another agent for ever. A peer that fails or has
 // nothing to give is asked again after a pause that doubles up to a minute.
@@ -124,26 +208,14 @@ void log_queue_task2(TKEY data) {
                n_string(std_cm, target));
     d_f_ree(target);
     close_self_interpreter();
+    task_ended();
     return;
   }
   d_f_ree(target);
-  ZuThreadScope scope("log fetch task");
-  int pause = 0;
-  for (;;) {
-    bool got;
-    {
-      GcFrame frame("log fetch");
-      ZU_SEXP* command = list(list(get_symbol_ascii("GetLog")));
-      ZU_SEXP* answer = session_get(&u, command);
-      got = get_type(answer) == ZU_TYPE_LIST && take_fetched(answer);
-    }
-    if (got) {
-      pause = 0;
-      continue;
-    }
-    pause = pause ? std::min(pause * 2, kFetchBackoffMax) : 1;
-    _i_sleep_task_timeout(&fetch_sleep_key, nullptr, pause, __FILE__, __LINE__);
-  }
+  fetch_loop(&u);
+  free_url(&u);
+  close_self_interpreter();
+  task_ended();
 }
 
 int admit_waiting(SYS_QUEUE*, Q_HEADER* item, void* work) {
@@ -174,7 +246,11 @@ ZU_SEXP* qn_fetch_log(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_
   const L_CHAR* target = get_sf_attribute(sf, wide("target"));
   if (!target) return nullptr;
   L_CHAR* copy = ll_copy_str(target);
-  if (create_task(log_queue_task2, copy, 2) < 0) d_f_ree(copy);
+  task_started();
+  if (create_task(log_queue_task2, copy, 2) < 0) {
+    d_f_ree(copy);
+    task_ended();
+  }
   return nullptr;
 }
 
@@ -194,6 +270,7 @@ void zu_init_log(ZUISP_ENV* env0, ZUISP_ENV* env1) {
   static std::once_flag once;
   std::call_once(once, [env0, env1] {
     lock_log = new_lock(13);
+    stop_lock = new_lock(13);
     log_queue.flags = kQueueFifo;
     log_queue.total_limit = 1000;
     setup_queue(&log_queue);
@@ -218,6 +295,8 @@ void zu_init_log(ZUISP_ENV* env0, ZUISP_ENV* env1) {
       for (int i = 0; i <= 5; ++i) set_env(env0, wide(log_level_name(i)), get_integer(i, nullptr));
       for (int i = 0; i <= 6; ++i) set_env(env0, wide(log_layer_name(i)), get_integer(i, nullptr));
     }
-    create_task(log_queue_task1, nullptr, 3);
+    task_started();
+    if (create_task(log_queue_task1, nullptr, 3) < 0) task_ended();
+    std::atexit(stop_log);
   });
 }

@@ -293,6 +293,8 @@ TEST_F(Log, ActionsRunLastWrittenFirstAndConsoleAndResetWork) {
   EXPECT_EQ(slurp(path), "[DEBUG ] \nm\n");
   EXPECT_EQ(slurp(reset), "");
   EXPECT_EQ(get_type(run("(FetchLog)")), ZU_TYPE_NULL);
+  // A fetch task keeps asking a peer that fails; it ends with the process.
+  EXPECT_EQ(get_type(run("(FetchLog target=\"http://127.0.0.1:1/\")")), ZU_TYPE_NULL);
   ZU_SEXP* names = run("(list TEST MESSAGE NANE ZU UI)");
   EXPECT_EQ(printed(names), "(0 5 0 4 6)");
 }
