@@ -74,6 +74,7 @@ TEST(Reply, FailedWriteDropsTheStream) {
   EXPECT_EQ(z->out, nullptr);
   _reply(z, 2, n_get_string("dropped"));  // nowhere to go: nothing happens
   free_zu_interpreter(z);
+  s_close_queue_drain();
 }
 
 TEST(ProperCode, HeaderSurveyAndFallback) {
