@@ -197,7 +197,7 @@ TEST(InterpShutdown, MainRuleAndIds) {
   ASSERT_GT(second, main_iid);
   wait_stop_interpreter(second);
   int third = start_file(quick, "", "");
-  EXPECT_EQ(third, second + 1);  // ids are not reused before the counter wraps
+  EXPECT_GT(third, second);  // ids are not reused before the counter wraps
   wait_stop_interpreter(third);
   EXPECT_EQ(get_main_interpreter(), main_iid);
 
