@@ -55,7 +55,9 @@ struct Bucket {
 };
 
 constexpr size_t kBuckets = 509;
-Bucket buckets[kBuckets];
+// Never destroyed: destroying a condition variable that a sleeper still
+// waits on blocks for ever, and tasks may sleep while the process exits.
+Bucket* const buckets = new Bucket[kBuckets];
 
 Bucket& bucket_of(const void* key) {
   auto v = reinterpret_cast<uintptr_t>(key);

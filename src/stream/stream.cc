@@ -100,7 +100,8 @@ int close_now(STREAM* s);
 
 // Close task: streams handed over by s_close_queue.
 std::mutex cq_mu;
-std::deque<STREAM*> cq_items;  // guarded by cq_mu
+// Never destroyed: a close task may still run while the process exits.
+std::deque<STREAM*>& cq_items = *new std::deque<STREAM*>;  // guarded by cq_mu
 int cq_running = 0;            // close tasks running, guarded by cq_mu
 int cq_busy = 0;               // closes in progress, guarded by cq_mu
 
