@@ -26,7 +26,7 @@ release: setup
 	cmake --build $(REL_DIR) -j $(JOBS)
 
 demo: release
-	./$(REL_DIR)/qnmx examples/demo.zu
+	./$(REL_DIR)/src/app/qnmx examples/demo.zu -
 
 bench: setup
 	cmake -S . -B $(BENCH_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQNMX_TESTS=OFF -DQNMX_BENCH=ON
