@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "base/alloc.h"
+#include "runtime/log.h"
 
 namespace {
 std::atomic<char*> setagent_msg{nullptr};
@@ -29,5 +30,5 @@ void free_auth_connection_set(AUTH_CONNECTION_SET*) {}
 void wait_rs_queue() {}
 void _wait_rs_queue() {}
 
-void init_log(ZUISP_ENV*, ZUISP_ENV*) {}
+void init_log(ZUISP_ENV* env0, ZUISP_ENV* env1) { zu_init_log(env0, env1); }
 void init_call_lock() {}
