@@ -100,7 +100,8 @@ ZU_SEXP* get_log_cond_action(LOG_COND* c, ZU_SEXP* sym) {
   a->option = option;
   a->ip = read_ipv4(attr(sf, "ip"));
   a->mask = read_ipv4(attr(sf, "mask"));
-  a->div_nos = static_cast<int>(std::min<int64_t>(read_decimal(attr(sf, "divide")), 1 << 20));
+  // Each division renames every file of the series: keep series short.
+  a->div_nos = static_cast<int>(std::min<int64_t>(read_decimal(attr(sf, "divide")), 1000));
   a->size = read_decimal(attr(sf, "size"));
   a->next = c->action_list;
   c->action_list = a;
