@@ -1,0 +1,447 @@
+// qnmx_lockd: a small lock service for agents on one machine, and for the
+// tests of the named-lock client.
+//
+//   qnmx_lockd PORT [-v] [--refuse[=N]]
+//
+// Listens on 127.0.0.1:PORT (0: a free port). The port actually bound is
+// printed on the standard output as "port N" once the service is ready.
+// Every connection speaks the interpreters' line protocol: the peer's first
+// byte is a line end, the service answers as an accepted interpreter does
+// and then reads the peer's forms with the ZU reader. Requests:
+//
+//   <Lock type="read|write" file=".." line=".." data="pid" seq="n"> name </Lock>
+//   <Unlock> name </Unlock>
+//
+// Each is answered with "<Result> line value</Result>", line being the input
+// line on which the request began. A granted lock or a release answers (),
+// a refusal an error value. Two locks conflict when their names are related
+// (one is a prefix of the other), at least one of them is a write lock and
+// they belong to different agents (peer address and the data attribute, the
+// peer's process id); a conflicting request waits, without blocking the
+// connection, until the holders let go. When a request starts waiting behind
+// a holder that gave a nonzero seq, the holder's connection is sent
+// "(call-lock-event seq)" once for that hold. A connection that ends gives
+// back everything it held and forgets what it was waiting for.
+//
+// -v logs every request and decision to the standard error stream;
+// --refuse refuses every lock request, --refuse=N only the first N.
+//
+// Names are compared as the reader gives them: the words between the tags
+// joined by single spaces.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/lock.h"
+#include "base/task.h"
+#include "stream/net.h"
+#include "stream/stream.h"
+#include "text/convert.h"
+#include "zu/core_init.h"
+#include "zu/errcodes.h"
+#include "zu/file.h"
+#include "zu/gc.h"
+#include "zu/printer.h"
+#include "zu/reader.h"
+#include "zu/unit.h"
+#include "zu/value.h"
+
+namespace {
+
+bool verbose = false;
+// Lock requests still to refuse; negative: every one.
+long refuse_left = 0;
+
+void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void logf(const char* fmt, ...) {
+  if (!verbose) return;
+  char buf[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  std::fprintf(stderr, "lockd: %s\n", buf);
+}
+
+// A std::mutex taken without keeping the collector waiting.
+void lock_safely(std::mutex& m) {
+  if (m.try_lock()) return;
+  BlockingRegion region;
+  m.lock();
+}
+
+struct Conn {
+  int id = 0;
+  STREAM* st = nullptr;
+  std::string peer;
+  std::mutex wmu;    // one message at a time
+  bool dead = false;  // under wmu: nothing more is written
+  ~Conn() {
+    if (st) d_s_close(st);
+  }
+};
+using ConnRef = std::shared_ptr<Conn>;
+
+struct Request {
+  ConnRef conn;
+  std::string agent;
+  std::u32string name;
+  std::string shown;  // the name as UTF-8, for the log
+  bool write = false;
+  int seq = 0;        // event number at the client, 0 none
+  int line = 0;       // input line of the request: the reply's number
+  bool evented = false;  // holds: call-lock-event already sent
+};
+
+// The lock table: granted holds and the requests waiting, oldest first.
+std::mutex table_mu;
+std::vector<Request> holds;
+std::deque<Request> waits;
+
+struct Outgoing {
+  ConnRef conn;
+  std::string text;
+};
+
+bool related(const std::u32string& a, const std::u32string& b) {
+  size_t n = std::min(a.size(), b.size());
+  return a.compare(0, n, b, 0, n) == 0;
+}
+
+bool conflicts(const Request& h, const Request& r) {
+  return h.agent != r.agent && (h.write || r.write) && related(h.name, r.name);
+}
+
+std::string granted_text(int line) { return "<Result> " + std::to_string(line) + " ()</Result>\n"; }
+
+void send_all(std::vector<Outgoing>& out) {
+  for (Outgoing& o : out) {
+    lock_safely(o.conn->wmu);
+    std::lock_guard<std::mutex> g(o.conn->wmu, std::adopt_lock);
+    if (o.conn->dead) continue;
+    if (s_write(o.conn->st, o.text.data(), static_cast<int>(o.text.size())) < 0 ||
+        s_flush(o.conn->st) < 0) {
+      // The reading side sees the end of input and cleans up.
+      o.conn->dead = true;
+      s_close_queue(o.conn->st);
+    }
+  }
+  out.clear();
+}
+
+// Grants every waiting request that no hold blocks any more, in order of
+// arrival. Table lock held.
+void grant_waiting(std::vector<Outgoing>& out) {
+  for (auto it = waits.begin(); it != waits.end();) {
+    bool blocked = false;
+    for (const Request& h : holds)
+      if (conflicts(h, *it)) blocked = true;
+    if (blocked) {
+      ++it;
+      continue;
+    }
+    logf("conn %d granted %s \"%s\" (line %d)", it->conn->id, it->write ? "write" : "read",
+         it->shown.c_str(), it->line);
+    out.push_back({it->conn, granted_text(it->line)});
+    holds.push_back(std::move(*it));
+    it = waits.erase(it);
+  }
+}
+
+void request_lock(Request r, std::vector<Outgoing>& out) {
+  lock_safely(table_mu);
+  std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
+  bool blocked = false;
+  for (Request& h : holds) {
+    if (!conflicts(h, r)) continue;
+    blocked = true;
+    if (h.seq != 0 && !h.evented) {
+      h.evented = true;
+      logf("conn %d event seq %d", h.conn->id, h.seq);
+      out.push_back({h.conn, "(call-lock-event " + std::to_string(h.seq) + ")\n"});
+    }
+  }
+  if (blocked) {
+    logf("conn %d waits", r.conn->id);
+    waits.push_back(std::move(r));
+    return;
+  }
+  logf("conn %d granted", r.conn->id);
+  out.push_back({r.conn, granted_text(r.line)});
+  holds.push_back(std::move(r));
+}
+
+// Releases the hold of conn on name; false when it holds none.
+bool release_lock(const ConnRef& conn, const std::u32string& name, std::vector<Outgoing>& out) {
+  lock_safely(table_mu);
+  std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
+  for (auto it = holds.begin(); it != holds.end(); ++it) {
+    if (it->conn == conn && it->name == name) {
+      holds.erase(it);
+      grant_waiting(out);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Forgets everything of a connection that ended; returns the holds given back.
+int drop_conn(const ConnRef& conn, std::vector<Outgoing>& out) {
+  lock_safely(table_mu);
+  std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
+  int n = 0;
+  for (auto it = holds.begin(); it != holds.end();) {
+    if (it->conn == conn) {
+      it = holds.erase(it);
+      ++n;
+    } else {
+      ++it;
+    }
+  }
+  for (auto it = waits.begin(); it != waits.end();)
+    it = it->conn == conn ? waits.erase(it) : it + 1;
+  grant_waiting(out);
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Reading requests
+
+std::string utf8(const std::u32string& s) {
+  char* t = ln_copy_str(utf8_cm, reinterpret_cast<const L_CHAR*>(s.c_str()));
+  std::string r = t ? t : "";
+  d_f_ree(t);
+  return r;
+}
+
+std::string utf8(const L_CHAR* s) {
+  char* t = ln_copy_str(utf8_cm, s);
+  std::string r = t ? t : "";
+  d_f_ree(t);
+  return r;
+}
+
+bool head_is(ZU_SEXP* form, const char* name) {
+  if (get_type(form) != ZU_TYPE_LIST) return false;
+  ZU_SEXP* h = form->pair.car;
+  return get_type(h) == ZU_TYPE_SYMBOL && zu_wcmp_ascii(sym_name(h), name) == 0;
+}
+
+// The words after the head joined by single spaces; false when one of
+// them is not a string (the reader makes every word between tags one).
+bool name_of(ZU_SEXP* form, std::u32string* name) {
+  name->clear();
+  for (ZU_SEXP* p = cdr(form); get_type(p) == ZU_TYPE_LIST; p = cdr(p)) {
+    ZU_SEXP* w = car(p);
+    if (get_type(w) != ZU_TYPE_STRING) return false;
+    if (!name->empty()) name->push_back(U' ');
+    for (const L_CHAR* c = str_text(w); *c; ++c) name->push_back(static_cast<char32_t>(*c));
+  }
+  return !name->empty();
+}
+
+const L_CHAR* attribute(ZU_SEXP* form, const char* name) {
+  return get_sf_attribute(sym_field(form->pair.car), l_string(ascii_cm, name));
+}
+
+long attribute_number(ZU_SEXP* form, const char* name) {
+  const L_CHAR* v = attribute(form, name);
+  if (!v) return 0;
+  std::string t = utf8(v);
+  char* end = nullptr;
+  long n = std::strtol(t.c_str(), &end, 10);
+  return end && *end == 0 ? n : 0;
+}
+
+// "<Result> line #error(...)</Result>\n" printed in the connection's encoding.
+std::string error_text(ZU_SEXP* form, int line, const char* func, const char* why) {
+  GcFrame frame("lockd error");
+  ZU_SEXP* e = get_error_ascii(sexp_file(form), line, ZU_ER_PARAM, func, get_string_ascii(why));
+  STREAM* s = s_open_string_write(nullptr);
+  if (!s) return granted_text(line);  // cannot happen short of memory
+  s_printf(s, "<Result> %i ", line);
+  print_sexp(s, e, 0);
+  s_printf(s, "</Result>\n");
+  std::string r = s_get_string(s);
+  d_s_close(s);
+  return r;
+}
+
+bool take_refusal() {
+  lock_safely(table_mu);
+  std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
+  if (refuse_left == 0) return false;
+  if (refuse_left > 0) --refuse_left;
+  return true;
+}
+
+void handle_form(const ConnRef& conn, ZU_SEXP* form, std::vector<Outgoing>& out) {
+  int line = form ? form->h.line : 0;
+  if (get_type(form) == ZU_TYPE_ERROR) {  // a syntax error: say so, read on
+    logf("conn %d line %d unreadable request", conn->id, line);
+    out.push_back({conn, error_text(form, line, "lockd", "unreadable request")});
+    return;
+  }
+  if (head_is(form, "Lock")) {
+    Request r;
+    r.conn = conn;
+    r.line = line;
+    std::string type = attribute(form, "type") ? utf8(attribute(form, "type")) : "";
+    const L_CHAR* file = attribute(form, "file");
+    long data = attribute_number(form, "data");
+    r.seq = static_cast<int>(attribute_number(form, "seq"));
+    r.agent = conn->peer + "/" + std::to_string(data);
+    bool named = name_of(form, &r.name);
+    r.shown = utf8(r.name);
+    logf("conn %d line %d lock %s \"%s\" agent %s seq %d file \"%s\" line %ld", conn->id, line,
+         type.c_str(), r.shown.c_str(), r.agent.c_str(), r.seq, file ? utf8(file).c_str() : "",
+         attribute_number(form, "line"));
+    if (!named || (type != "read" && type != "write")) {
+      logf("conn %d bad lock request", conn->id);
+      out.push_back({conn, error_text(form, line, "Lock", "bad lock request")});
+      return;
+    }
+    if (take_refusal()) {
+      logf("conn %d refused", conn->id);
+      out.push_back({conn, error_text(form, line, "Lock", "lock refused")});
+      return;
+    }
+    r.write = type == "write";
+    request_lock(std::move(r), out);
+    return;
+  }
+  if (head_is(form, "Unlock")) {
+    std::u32string name;
+    bool named = name_of(form, &name);
+    logf("conn %d line %d unlock \"%s\"", conn->id, line, utf8(name).c_str());
+    bool held = named && release_lock(conn, name, out);
+    logf("conn %d %s", conn->id, held ? "released" : "held no such lock");
+    out.push_back({conn, held ? granted_text(line) : error_text(form, line, "Unlock", "lock not held")});
+    return;
+  }
+  // Replies to our call-lock-event queries, and stray permission answers.
+  if (head_is(form, "Result") || head_is(form, "Permission")) return;
+  logf("conn %d line %d unknown request", conn->id, line);
+  out.push_back({conn, error_text(form, line, "lockd", "unknown request")});
+}
+
+void serve(TKEY data) {
+  ConnRef conn(static_cast<Conn*>(data));
+  std::vector<Outgoing> out;
+  // The peer opens a line link with a line end; anything else is not ours.
+  unsigned char c = 0;
+  if (s_read(conn->st, &c, 1) != 1 || (c != '\n' && c != '\r') || s_push(conn->st, c) < 0) {
+    logf("conn %d is not a line link", conn->id);
+    return;
+  }
+  CODE_METHOD* cm = s_get_cm(conn->st);
+  if (!cm) {
+    cm = std_cm;
+    s_set_cm(conn->st, cm);
+  }
+  char hello[128];
+  std::snprintf(hello, sizeof hello, "\n&cx%x;\n<Permission>Allow</Permission>\n",
+                static_cast<unsigned>(cm->lccode));
+  out.push_back({conn, hello});
+  send_all(out);
+  {
+    ZuThreadScope scope("lockd conn");
+    ZU_SEXP* rest = init_parse(conn->st, nullptr, nullptr);
+    ZU_FILE* f = sexp_file(rest);
+    if (f) f->flags |= ZU_FILE_KEEP_STREAM | ZU_FILE_NO_NUMBER;
+    for (;;) {
+      GcFrame frame("lockd form");
+      gc_set(rest, gc_qn_sexp);
+      if (get_type(rest) != ZU_TYPE_LIST) break;
+      ZU_SEXP* form = rest->pair.car;
+      if (get_type(form) == ZU_TYPE_ERROR && error_code(form) == ZU_ER_END_OF_INPUT) break;
+      handle_form(conn, form, out);
+      send_all(out);
+      rest = rest->pair.cdr;
+    }
+    if (f) close_zu_file(f);
+  }
+  int n = drop_conn(conn, out);
+  send_all(out);
+  logf("conn %d closed, %d lock%s given back", conn->id, n, n == 1 ? "" : "s");
+  lock_safely(conn->wmu);
+  conn->dead = true;
+  conn->wmu.unlock();
+}
+
+int usage() {
+  std::fprintf(stderr, "usage: qnmx_lockd PORT [-v] [--refuse[=N]]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int port = -1;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "-v") {
+      verbose = true;
+    } else if (a == "--refuse") {
+      refuse_left = -1;
+    } else if (a.rfind("--refuse=", 0) == 0) {
+      char* end = nullptr;
+      refuse_left = std::strtol(a.c_str() + 9, &end, 10);
+      if (!end || *end || refuse_left < 0) return usage();
+    } else if (port < 0 && !a.empty() && a[0] != '-') {
+      char* end = nullptr;
+      long p = std::strtol(a.c_str(), &end, 10);
+      if (!end || *end || p < 0 || p > 65535) return usage();
+      port = static_cast<int>(p);
+    } else {
+      return usage();
+    }
+  }
+  if (port < 0) return usage();
+  signal(SIGPIPE, SIG_IGN);
+  init_stream();
+  init_qnlisp();
+  init_unit();
+  init_gc_task();
+  int bound = 0;
+  // Port 0: the first free port of a range that depends on the process id,
+  // so that test runs side by side seldom try the same ports.
+  STREAM* listener = port ? init_server2(&bound, port, 1, 0x7F000001)
+                          : init_server2(&bound, 20000 + getpid() % 20000, 5000, 0x7F000001);
+  if (!listener) {
+    std::fprintf(stderr, "qnmx_lockd: cannot listen on 127.0.0.1:%d\n", port);
+    stop_gc_task();
+    return 1;
+  }
+  std::printf("port %d\n", bound);
+  std::fflush(stdout);
+  logf("listening on 127.0.0.1:%d", bound);
+  int next_id = 0;
+  for (;;) {
+    ACCESS_KEY* key = accept_connection(listener);
+    if (!key) break;
+    auto* conn = new Conn;
+    conn->id = ++next_id;
+    conn->st = key->s;
+    int ip = key->ip;
+    conn->peer = std::to_string((ip >> 24) & 255) + "." + std::to_string((ip >> 16) & 255) + "." +
+                 std::to_string((ip >> 8) & 255) + "." + std::to_string(ip & 255);
+    d_f_ree(key);
+    s_set_write_abort(conn->st, 1, 10);
+    logf("conn %d open from %s", conn->id, conn->peer.c_str());
+    if (create_task(serve, conn, 3) < 0) delete conn;
+  }
+  std::fprintf(stderr, "qnmx_lockd: the listener failed\n");
+  stop_gc_task();
+  return 1;
+}
