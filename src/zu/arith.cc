@@ -1,5 +1,6 @@
 // The operator tables and binary().
 #include "zu/arith.h"
+#include "zu/arith_rel.h"
 
 #include <cmath>
 #include <cstdint>
@@ -11,8 +12,6 @@
 namespace {
 
 enum class Op { Add, Sub, Mul, Quo, Mod };
-enum class Rel { Lt, Le, Gt, Ge, Eq, Ne };
-
 // Nesting of lists compared inside one another; deeper lists are refused
 // rather than risking the stack.
 constexpr int kMaxListDepth = 1000;
@@ -156,7 +155,7 @@ ZU_SEXP* arith(ZUISP_ENV* env, ZU_SEXP* a, ZU_SEXP* b, const char*, int) {
 }
 
 template <Rel rel>
-bool holds(int c) {  // c: three-way result
+bool holds_3way(int c) {  // c: three-way result
   switch (rel) {
     case Rel::Lt: return c < 0;
     case Rel::Le: return c <= 0;
@@ -168,18 +167,6 @@ bool holds(int c) {  // c: three-way result
   return false;
 }
 
-template <Rel rel, class T>
-bool holds(T x, T y) {  // IEEE semantics for floating values
-  switch (rel) {
-    case Rel::Lt: return x < y;
-    case Rel::Le: return x <= y;
-    case Rel::Gt: return x > y;
-    case Rel::Ge: return x >= y;
-    case Rel::Eq: return x == y;
-    case Rel::Ne: return x != y;
-  }
-  return false;
-}
 
 template <Rel rel>
 ZU_SEXP* num_rel(ZUISP_ENV* env, ZU_SEXP* a, ZU_SEXP* b, const char*, int) {
@@ -193,12 +180,12 @@ ZU_SEXP* num_rel(ZUISP_ENV* env, ZU_SEXP* a, ZU_SEXP* b, const char*, int) {
 
 template <Rel rel>
 ZU_SEXP* str_rel(ZUISP_ENV*, ZU_SEXP* a, ZU_SEXP* b, const char*, int) {
-  return boolean(holds<rel>(l_strcmp(str_text(a), str_text(b))));
+  return boolean(holds_3way<rel>(l_strcmp(str_text(a), str_text(b))));
 }
 
 template <Rel rel>
 ZU_SEXP* sym_rel(ZUISP_ENV*, ZU_SEXP* a, ZU_SEXP* b, const char*, int) {
-  return boolean(holds<rel>(l_strcmp(sym_name(a), sym_name(b))));
+  return boolean(holds_3way<rel>(l_strcmp(sym_name(a), sym_name(b))));
 }
 
 // ---- lists
@@ -273,7 +260,7 @@ ZU_SEXP* list_rel(ZUISP_ENV* env, ZU_SEXP* a, ZU_SEXP* b, const char*, int) {
   ZU_SEXP* err = nullptr;
   int c = list_order(env, a, b, &err);
   if (c == 2) return err;
-  return boolean(holds<rel>(c));
+  return boolean(holds_3way<rel>(c));
 }
 
 // ---- table rows

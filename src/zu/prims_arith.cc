@@ -11,14 +11,13 @@
 #include <cstdint>
 
 #include "zu/arith.h"
+#include "zu/arith_rel.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 
 namespace {
 
 enum class Op { Add, Sub, Mul, Quo, Mod };
-enum class Rel { Lt, Le, Gt, Ge, Eq, Ne };
-
 inline bool plain_int(const ZU_SEXP* s) { return s && s->h.type == ZU_TYPE_INTEGER && !s->integer.unit; }
 inline bool plain_float(const ZU_SEXP* s) { return s && s->h.type == ZU_TYPE_FLOATING && !s->floating.unit; }
 inline bool plain_number(const ZU_SEXP* s) { return plain_int(s) || plain_float(s); }
@@ -75,18 +74,6 @@ bool plain_arith(const ZU_SEXP* a, const ZU_SEXP* b, ZU_SEXP* out) {
   return true;
 }
 
-template <Rel rel, class T>
-bool holds(T x, T y) {  // IEEE semantics for floating values
-  switch (rel) {
-    case Rel::Lt: return x < y;
-    case Rel::Le: return x <= y;
-    case Rel::Gt: return x > y;
-    case Rel::Ge: return x >= y;
-    case Rel::Eq: return x == y;
-    case Rel::Ne: return x != y;
-  }
-  return false;
-}
 
 // Stores whether a rel b into *out when both are plain numbers.
 template <Rel rel>
