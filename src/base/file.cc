@@ -84,10 +84,13 @@ ssize_t u_pread_full(int fd, void* data, size_t len, int64_t offset) {
 }
 
 ssize_t u_pwrite_full(int fd, const void* data, size_t len, int64_t offset) {
-  const auto* p = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = ::pwrite(fd, p + done, len - done, static_cast<off_t>(offset + done));
+  iovec v{const_cast<void*>(data), len};
+  return u_pwritev_full(fd, &v, 1, offset) < 0 ? -1 : static_cast<ssize_t>(len);
+}
+
+int u_pwritev_full(int fd, iovec* iov, int cnt, int64_t offset) {
+  while (cnt > 0) {
+    ssize_t n = ::pwritev(fd, iov, cnt, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -96,9 +99,19 @@ ssize_t u_pwrite_full(int fd, const void* data, size_t len, int64_t offset) {
       errno = EIO;
       return -1;
     }
-    done += static_cast<size_t>(n);
+    offset += n;
+    auto left = static_cast<size_t>(n);
+    while (cnt > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --cnt;
+    }
+    if (cnt > 0) {
+      iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
   }
-  return static_cast<ssize_t>(done);
+  return 0;
 }
 
 long u_lseek(int fd, long offset, int whence) { return static_cast<long>(::lseek(fd, offset, whence)); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,9 @@ ssize_t u_write_full(int fd, const void* data, size_t len);
 // Positioned forms that leave the file offset alone; same results.
 ssize_t u_pread_full(int fd, void* data, size_t len, int64_t offset);
 ssize_t u_pwrite_full(int fd, const void* data, size_t len, int64_t offset);
+// Writes every byte of the vector at offset (the vector is consumed as it
+// goes); 0 or -1.
+int u_pwritev_full(int fd, struct iovec* iov, int cnt, int64_t offset);
 long u_lseek(int fd, long offset, int whence);
 // whence 0 from the start, 1 from the current position, 2 from the end;
 // the new offset, or -1.

@@ -297,33 +297,6 @@ void mark_clean(FAC_ENTRY* e) {
   ring_push_front(&fac_general_info.entries, e);
 }
 
-// pwritev until everything is written; 0 or -1.
-int pwritev_full(int fd, iovec* iov, int cnt, uint64_t off) {
-  while (cnt > 0) {
-    ssize_t n = ::pwritev(fd, iov, cnt, static_cast<off_t>(off));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return -1;
-    }
-    off += static_cast<uint64_t>(n);
-    auto left = static_cast<size_t>(n);
-    while (cnt > 0 && left >= iov->iov_len) {
-      left -= iov->iov_len;
-      ++iov;
-      --cnt;
-    }
-    if (cnt > 0) {
-      iov->iov_base = static_cast<char*>(iov->iov_base) + left;
-      iov->iov_len -= left;
-    }
-  }
-  return 0;
-}
-
 // Writes one file's dirty pages in ascending order, joining neighbouring
 // pages into one system call.
 int fac_purge_onlyone(FAC_INFO* info) {
@@ -343,7 +316,7 @@ int fac_purge_onlyone(FAC_INFO* info) {
       if (pages[j]->len != kFacPageSize || pages[j + 1]->offset != pages[j]->offset + kFacPageSize) break;
       ++j;
     }
-    if (pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), pages[i]->offset) < 0) return -1;
+    if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), pages[i]->offset) < 0) return -1;
     for (size_t k = i; k <= j; ++k) {
       uint64_t end = pages[k]->offset + static_cast<uint64_t>(pages[k]->len);
       if (end > info->real_file_size) info->real_file_size = end;
@@ -384,7 +357,7 @@ int write_behind(FAC_INFO* info, uint64_t write_start) {
       pages.push_back(e);
       iov.push_back(iovec{e->data, kFacPageSize});
     }
-    if (pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), from) < 0) return -1;
+    if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), from) < 0) return -1;
     for (FAC_ENTRY* e : pages) mark_clean(e);
     info->real_file_size = start;
   }
@@ -523,7 +496,7 @@ int64_t direct_write(FAC_INFO* info, const iovec* iov, int cnt) {
         errno = EINVAL;  // zero runs with data are at most one buffer long
         return -1;
       }
-    rc = pwritev_full(info->fd, v, cnt, pos);
+    rc = u_pwritev_full(info->fd, v, cnt, pos);
   } else {
     for (uint64_t p = pos; rc == 0 && p < std::min(end, old_real);) {
       uint64_t c = std::min<uint64_t>(sizeof zeros, std::min(end, old_real) - p);
