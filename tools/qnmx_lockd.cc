@@ -32,6 +32,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,12 +66,14 @@ long refuse_left = 0;
 void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void logf(const char* fmt, ...) {
   if (!verbose) return;
-  char buf[2048];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  char* text = nullptr;
+  int n = vasprintf(&text, fmt, ap);
   va_end(ap);
-  std::fprintf(stderr, "lockd: %s\n", buf);
+  if (n < 0) return;
+  std::fprintf(stderr, "lockd: %s\n", text);
+  std::free(text);
 }
 
 // A std::mutex taken without keeping the collector waiting.
