@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "base/signals.h"
+#include "runtime/relay.h"
 #include "runtime/services.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -41,12 +42,7 @@ void _front_thread(TKEY data) {
     _front_thread_1(zui);
     return;
   }
-  // Relay mode has no front loop of its own here: close at once.
-  if (agent_close_zui) agent_close_zui(zui);
-  lock_task(zui_lock);
-  _close_zu_interpreter(zui);
-  _delete_zui_thread(get_tid());
-  unlock_task(zui_lock, "_front_thread");
+  _front_thread_2(zui);
 }
 
 void _front_thread_1(ZU_INTERPRETER* zui) {

@@ -1,5 +1,6 @@
 #include "runtime/interp.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -10,8 +11,12 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "base/zutime.h"
+#include "runtime/accept.h"
+#include "runtime/delayed.h"
 #include "runtime/front.h"
 #include "runtime/later_services.h"
+#include "runtime/relay.h"
+#include "runtime/remote.h"
 #include "zu/eval.h"
 #include "zu/gc.h"
 #include "zu/reader.h"
@@ -87,6 +92,47 @@ std::vector<int> _all_iids() {
   return ids;
 }
 
+// A connecting interpreter writes the line end that announces a line link
+// and, when it asked for it, waits for the peer's permission answer (lock
+// held). The iid or -5/-6/-7.
+int _permission_wait(ZU_INTERPRETER* zui, int iid) {
+  if (zui->out) {
+    s_printf(zui->out, "\n");
+    s_flush(zui->out);
+  }
+  if (!(zui->flags & ZUI_F_WAIT_PERMISSION)) return iid;
+  zui->open_timeout = get_zutime() + static_cast<uint32_t>(get_permission_wait());
+  while (!(zui->flags & ZUI_F_ANSWER_MASK)) {
+    sleep_task(&zui->flags, zui_lock);
+    lock_zui();
+  }
+  int answer = zui->flags & ZUI_F_ANSWER_MASK;
+  int result = iid;
+  if (answer != ZUI_F_ANSWER_ALLOW) {
+    STREAM* inp = zui->inp;
+    STREAM* out = zui->out;
+    zui->inp = nullptr;
+    zui->out = nullptr;
+    if (zui->err == inp || zui->err == out) zui->err = nullptr;
+    if (inp) s_close_queue(inp);
+    if (out && out != inp) s_close_queue(out);
+    result = answer == ZUI_F_ANSWER_DENIED ? ZUI_ERR_DENIED
+             : answer == ZUI_F_ANSWER_BUSY ? ZUI_ERR_BUSY
+                                           : ZUI_ERR_CONNECT;
+  } else if (zui->out) {
+    if (CODE_METHOD* cm = s_get_cm(zui->out)) {
+      s_printf(zui->out, "&cx%x;\n", static_cast<unsigned>(cm->lccode));
+      s_flush(zui->out);
+    }
+  }
+  zui->flags &= ~ZUI_F_CODE_SYNC;
+  zui->open_timeout = 0;
+  // A final close may be waiting for this: the record is not touched after.
+  zui->flags &= ~ZUI_F_WAIT_PERMISSION;
+  wakeup_task(&zui->flags);
+  return result;
+}
+
 }  // namespace
 
 int zui_push_pri() { return push_pri_pctl(&kZuiCeiling); }
@@ -101,6 +147,7 @@ void init_interpreter() {
     iid_counter = 1;
     set_break_check_hook(_zui_break_check);
     int_handler.store(zu_int_handler);
+    start_interpreter_tasks();
     init_http_agent();
     init_authentificaition(qnlisp_top_env0);
   });
@@ -181,12 +228,30 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
   if (zui->a_type == ZUI_SELF) {
     zui->front_thread = get_tid();
     _register_zui_thread(zui, zui->front_thread);
-  } else if (create_task(_front_thread, zui, 4) < 0) {
-    // No thread could be had: nobody would ever close it, so close it here.
-    _close_zu_interpreter(zui);
-    result = ZUI_ERR_STREAM;
+  } else if (zui->a_type == ZUI_ACCEPT) {
+    zui->accept_threads = 1;
+    if (create_task(_accept_thread, zui, 1) < 0) {
+      _close_zu_interpreter(zui);
+      result = ZUI_ERR_STREAM;
+    }
+  } else {
+    // Without a relay thread the front thread closes alone, as if the
+    // relay had ended first.
+    bool relay = zui->thread_mode == 2 && create_task(_relay_thread, zui, 4) >= 0;
+    if (zui->thread_mode == 2 && !relay) zui->mode = ZUI_MODE_RELAY_ENDED;
+    if (create_task(_front_thread, zui, 4) < 0) {
+      // No thread could be had: nobody would ever close it, so close it here.
+      if (relay) {
+        zui->mode = ZUI_MODE_FRONT_ENDED;
+        wakeup_task(&zui->fifo_head);
+      } else {
+        _close_zu_interpreter(zui);
+      }
+      result = ZUI_ERR_STREAM;
+    }
   }
   if (result > 0 && agent_open_zui) agent_open_zui(zui);
+  if (result > 0 && zui->a_type == ZUI_CONNECT) result = _permission_wait(zui, result);
   unlock_zui("setup_zu_interpreter");
   zui_pop_pri(pri);
   return result;
@@ -417,8 +482,24 @@ int _close_interpreter(int iid) {
     if (!zui || zui->mode == ZUI_MODE_CLOSED) return -1;
   }
   zui->flags |= ZUI_F_BREAK;
-  // Pending remote queries that this interpreter issued are cancelled by
-  // the remote-query layer; none exist without it.
+  // The servers of the queries this interpreter waits for are told to stop;
+  // the writes happen outside the lock, under each server's output lock.
+  std::vector<int> servers;
+  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+    if (r->out_interpreter && r->out_interpreter != zui) {
+      int sid = static_cast<int>(r->out_interpreter->id);
+      if (std::find(servers.begin(), servers.end(), sid) == servers.end()) servers.push_back(sid);
+    }
+    wakeup_task(r);
+  }
+  wake_delay_thread();
+  if (!servers.empty()) {
+    unlock_zui("_close_interpreter");
+    for (int sid : servers) write_cancel(sid);
+    lock_zui();
+    zui = _search_zui_id(iid);
+    if (!zui || zui->mode == ZUI_MODE_CLOSED) return 0;
+  }
   STREAM* inp = zui->inp;
   if (zui->out == inp) zui->out = nullptr;
   if (zui->err == inp) zui->err = nullptr;
@@ -495,6 +576,7 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
     lock_zui();
   }
   if (zui->fifo_head || zui->result_head) er_panic("_close_zu_interpreter(1)");
+  _drop_result_list(zui);
   zui->mode = ZUI_MODE_CLOSED;
 
   STREAM* out = zui->out;
@@ -612,6 +694,18 @@ void gc_interpreter() {
     for (ZU_INTERPRETER* z = head; z; z = z->next) {
       if (z->env) gc_mark(z->env, gc_qnlisp_env);
       if (z->acc_file) gc_mark(z->acc_file, gc_qn_file);
+      gc_zu_fifo(z->fifo_head);
     }
   }
+  gc_delay_que();
+}
+
+void test_thread() {
+  lock_zui();
+  for (auto* head : thread_table)
+    for (ZU_THREAD* t = head; t; t = t->next)
+      ss_printf("thread %i %i %i - %i\n", t->tid, t->zui ? static_cast<int>(t->zui->id) : 0,
+                t->zui ? t->zui->a_type : 0, t->zui ? t->zui->mode : 0);
+  ss_printf(" \n");
+  unlock_zui("test_thread");
 }

@@ -123,6 +123,7 @@ struct ZU_INTERPRETER {
   uint32_t accept_interval;
   int delay_que_cnt;
   AUTH_CONNECTION_SET* auth_c_set;
+  int accept_threads;  // accept threads of a listener; the last one closes it
   const char* __file;
   int __line;
 };
@@ -221,8 +222,11 @@ extern void (*agent_open_zui)(ZU_INTERPRETER* zui);
 extern void (*agent_close_zui)(ZU_INTERPRETER* zui);
 
 // ---- collector support
-// Marks every registered interpreter's environment and reader state.
+// Marks every registered interpreter's environment, reader state and queued
+// forms, and the values of the delayed-reply and reconnect queues.
 void gc_interpreter();
+// Writes one line per thread registration to the standard error.
+void test_thread();
 
 // ---- priority ceiling of the table
 int zui_push_pri();

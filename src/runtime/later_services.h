@@ -9,6 +9,8 @@
 
 struct ZU_INTERPRETER;
 struct AUTH_CONNECTION_SET;
+struct PERMISSION_LIST;
+struct STREAM;
 
 // Network services.
 void init_proxy();
@@ -28,6 +30,36 @@ void free_auth_connection_set(AUTH_CONNECTION_SET* set);
 // zui_lock held).
 void wait_rs_queue();
 void _wait_rs_queue();
+
+// How a host is reached: type 1 direct, 2 ZUoHTTP version 2, 4 through a
+// proxy at proxy_ip:proxy_port.
+struct PROXY_INFO {
+  int type;
+  int proxy_ip;
+  int proxy_port;
+};
+// Fills the proxy information for host (until the proxy table exists:
+// always direct).
+void check_proxy(PROXY_INFO* out, const char* host);
+// A server's name, address, reachability and measured throughput.
+struct SERVER_INFO {
+  const L_CHAR* name;
+  int ip;
+  int reachable;
+  double thput;  // bytes per second, negative when unknown
+};
+// Records what is known of a server (until the table exists: nothing).
+void set_serverinfo(SERVER_INFO* info, int mode, int flag);
+// A ZUoHTTP version-2 client stream (until that protocol exists: null with
+// *err = EPROTONOSUPPORT).
+STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, int proxy_ip, int zero,
+                            int proxy_port);
+// Serves an accepted connection whose first byte is not a line end (HTTP):
+// -1 failure (the caller closes it), 0 taken, anything else: *line_stream
+// is a stream for a line link. Until the HTTP services exist it declines.
+int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
+// Tick action of a remote session whose pending result was dropped.
+void remote_session_tick(void* session);
 
 // The log (given the two top environments) and the named locks.
 void init_log(ZUISP_ENV* env0, ZUISP_ENV* env1);

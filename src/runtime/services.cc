@@ -10,6 +10,7 @@
 #include "base/alloc.h"
 #include "base/queue.h"
 #include "base/tempbuf.h"
+#include "runtime/delayed.h"
 #include "text/convert.h"
 #include "zu/convert.h"
 #include "zu/eval.h"
@@ -62,7 +63,10 @@ void gc_lib() {
   gc_queue();
 }
 
-void sp_gc_lib() { gc_default_sp(); }
+void sp_gc_lib() {
+  gc_default_sp();
+  sp_gc_interpreter();
+}
 
 void after_gc_lib() {}
 

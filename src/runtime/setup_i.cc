@@ -1,9 +1,12 @@
 // Opening an interpreter's streams by kind, then registering it.
 #include <cerrno>
+#include <cstring>
 
 #include "base/alloc.h"
+#include "base/panic.h"
 #include "runtime/front.h"
 #include "runtime/interp.h"
+#include "runtime/later_services.h"
 #include "runtime/zu_init.h"
 #include "text/convert.h"
 #include "zu/gc.h"
@@ -56,6 +59,172 @@ void close_streams(ZU_INTERPRETER* zui) {
   zui->inp = zui->out = zui->err = nullptr;
 }
 
+int _setup_i_descripter(ZU_INTERPRETER* zui) {
+  STREAM* inp = s_open_descripter(zui->inp_desc, nullptr);
+  STREAM* out = nullptr;
+  STREAM* err = nullptr;
+  bool ok = inp != nullptr;
+  if (ok && zui->out_desc != -1) ok = (out = s_open_descripter(zui->out_desc, nullptr)) != nullptr;
+  if (ok && zui->err_desc != -1) ok = (err = s_open_descripter(zui->err_desc, nullptr)) != nullptr;
+  if (!ok) {
+    int saved = errno;
+    for (STREAM* x : {inp, out, err})
+      if (x) d_s_close(x);
+    free_zu_interpreter(zui);
+    errno = saved;
+    return ZUI_ERR_DESC;
+  }
+  zui->inp = inp;
+  zui->out = out;
+  zui->err = err;
+  d_f_ree(zui->msg);
+  zui->msg = wide_copy("descripter input");
+  zui->thread_mode = 2;
+  child_environment(zui);
+  zui->connect_ip = s_get_socketip(inp);
+  zui->flags |= ZUI_F_CODE_SYNC;
+  return setup_zu_interpreter(zui);
+}
+
+int _setup_i_pipe(ZU_INTERPRETER* zui) {
+  d_f_ree(zui->msg);
+  zui->msg = wide_copy("pipe input");
+  zui->thread_mode = 2;
+  child_environment(zui);
+  if (zui->inp) s_set_write_abort(zui->inp, 1, 10);
+  zui->connect_ip = zui->inp ? s_get_socketip(zui->inp) : 0;
+  zui->flags |= ZUI_F_CODE_SYNC;
+  return setup_zu_interpreter(zui);
+}
+
+int _setup_i_accept(ZU_INTERPRETER* zui) {
+  int port = 0;
+  STREAM* ls = init_server(&port, zui->port, zui->port_limit);
+  if (!ls) {
+    int saved = errno;
+    free_zu_interpreter(zui);
+    errno = saved;
+    return ZUI_ERR_PORT;
+  }
+  zui->inp = ls;
+  zui->out = zui->err = nullptr;
+  zui->port = port;  // the port actually bound, for the caller
+  d_f_ree(zui->msg);
+  zui->msg = wide_copy("network");
+  zui->thread_mode = 2;
+  return setup_zu_interpreter(zui);
+}
+
+// ---- outgoing connections
+
+// Opens the stream and registers (which waits for the peer's answer).
+int ___setup_i_connect(ZU_INTERPRETER* zui, PROXY_INFO* proxy, int* cerr) {
+  zui->flags |= ZUI_F_WAIT_PERMISSION;
+  char* host = zui->hostname ? ln_copy_str(std_cm, zui->hostname) : nullptr;
+  int port = zui->port & 0xFFFF;
+  STREAM* s = nullptr;
+  *cerr = 0;
+  switch (zui->proxy_type) {
+    case 1:
+      s = new_connection(cerr, host, zui->ip, port, nullptr, nullptr);
+      break;
+    case 2:
+      s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, 0, 0, 0);
+      break;
+    case 4:
+      s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, proxy ? proxy->proxy_ip : 0, 0,
+                              proxy ? proxy->proxy_port : 0);
+      break;
+    default:
+      *cerr = EINVAL;
+      break;
+  }
+  if (!s) {
+    d_f_ree(host);
+    free_zu_interpreter(zui);
+    return ZUI_ERR_CONNECT;
+  }
+  s_set_write_abort(s, 1, 10);
+  zui->inp = zui->out = zui->err = s;
+  d_f_ree(zui->msg);
+  zui->msg = zui->input_file_name ? ll_copy_str(zui->input_file_name) : wide_copy("connect");
+  zui->thread_mode = 2;
+  child_environment(zui);
+  zui->connect_ip = s_get_socketip(s);
+  SERVER_INFO info{zui->hostname, zui->connect_ip, 1, -1.0};
+  set_serverinfo(&info, 1, -1);
+  d_f_ree(host);
+  int r = setup_zu_interpreter(zui);
+  if (r == ZUI_ERR_CONNECT) *cerr = ETIMEDOUT;
+  if (r == ZUI_ERR_SHUTDOWN && zui->a_type != ZUI_CONNECT) {
+    d_s_close(s);
+    free_zu_interpreter(zui);
+  }
+  return r;
+}
+
+// What the connect procedure hands back beside its report to the blacklist.
+struct CONNECT_WORK {
+  PROXY_INFO proxy;
+  int iid;  // the set-up result; 0 while the connection was not tried
+};
+
+int connect_proc(BL_COMMAND* cmd, BL_ENTRY* e) {
+  auto* zui = static_cast<ZU_INTERPRETER*>(cmd->zui);
+  auto* work = static_cast<CONNECT_WORK*>(cmd->proxy);
+  e->port = zui->port;
+  if (e->failed) return 2;
+  int cerr = 0;
+  work->iid = ___setup_i_connect(zui, zui->proxy_type == 4 ? &work->proxy : nullptr, &cerr);
+  return cerr == ETIMEDOUT ? 2 : 0;
+}
+
+int retry_proc(BL_ENTRY* e) {
+  ZuThreadScope scope("connect retry");
+  ZU_INTERPRETER* zui = new_zu_interpreter();
+  zui->a_type = ZUI_CONNECT;
+  zui->env = qnlisp_top_env0;
+  zui->environment = 1;
+  zui->hostname = nl_copy_str(std_cm, e->host);
+  zui->port = e->port;
+  PROXY_INFO proxy{};
+  check_proxy(&proxy, e->host);
+  zui->proxy_type = static_cast<char>(proxy.type);
+  int cerr = 0;
+  int r = ___setup_i_connect(zui, &proxy, &cerr);
+  if (r > 0) close_interpreter_nowait(r);
+  return cerr == ETIMEDOUT ? 2 : 0;
+}
+
+int _setup_i_connect(ZU_INTERPRETER* zui) {
+  char* host = zui->hostname ? ln_copy_str(std_cm, zui->hostname) : copy_str("");
+  CONNECT_WORK work{};
+  PROXY_INFO& proxy = work.proxy;
+  if (zui->proxy_type == 64) {
+    check_proxy(&proxy, host);
+    zui->proxy_type = static_cast<char>(proxy.type);
+  } else if (zui->proxy_type == 4) {
+    check_proxy(&proxy, host);
+  }
+  if (zui->proxy_type != 1 && zui->proxy_type != 2 && zui->proxy_type != 4) {
+    d_f_ree(host);
+    free_zu_interpreter(zui);
+    errno = EINVAL;
+    return ZUI_ERR_CONNECT;
+  }
+  BL_COMMAND cmd{host, static_cast<int>(std::strlen(host)) + 1, 1, retry_proc, connect_proc, zui,
+                 &work, -1};
+  bl_do(&cmd);
+  d_f_ree(host);
+  if (work.iid == 0) {
+    // The host is marked failed: the connection was not tried.
+    free_zu_interpreter(zui);
+    errno = ETIMEDOUT;
+    return ZUI_ERR_CONNECT;
+  }
+  return work.iid;
+}
+
 }  // namespace
 
 int setup_i(ZU_INTERPRETER* zui) {
@@ -71,14 +240,23 @@ int setup_i(ZU_INTERPRETER* zui) {
     case ZUI_SELF:
       r = _setup_i_self(zui);
       break;
+    case ZUI_IPC:
+    case ZUI_ACCEPT:
+      r = _setup_i_accept(zui);
+      break;
+    case ZUI_CONNECT:
+      r = _setup_i_connect(zui);
+      break;
+    case ZUI_DESCRIPTER:
+      r = _setup_i_descripter(zui);
+      break;
+    case ZUI_PIPE:
+      r = _setup_i_pipe(zui);
+      break;
     default:
-      // Listeners, connections, descriptor and pipe interpreters need the
-      // relay thread and the accept thread, which this build does not have.
-      free_zu_interpreter(zui);
-      errno = ENOSYS;
-      return ZUI_ERR_STREAM;
+      er_panic("setup_i");
   }
-  if (r == ZUI_ERR_SHUTDOWN) {
+  if (r == ZUI_ERR_SHUTDOWN && zui->a_type != ZUI_CONNECT) {
     // Nothing may start after the main interpreter closed: give the
     // streams back so that the caller has nothing left to release.
     int saved = errno;

@@ -91,17 +91,22 @@ void init_zu() {
 int _setup_i_file(ZU_INTERPRETER* zui) {
   zui->thread_mode = 1;
   const L_CHAR* in = zui->input_file_name;
-  if (!in || (in[1] == 0 && (in[0] == '-' || in[0] == '+'))) {
-    // The standard input serves pipe interpreters, which need the relay
-    // thread this build does not have.
+  if (!in) {
     free_zu_interpreter(zui);
-    errno = in ? ENOSYS : EINVAL;
+    errno = EINVAL;
     return ZUI_ERR_STREAM;
   }
-  char* path = ln_copy_str(std_cm, in);
-  zui->inp = s_open_file(path, O_RDONLY, 0);
-  int saved = errno;
-  d_f_ree(path);
+  // The standard input is read in relay mode, as a pipe.
+  bool piped = in[1] == 0 && (in[0] == '-' || in[0] == '+');
+  int saved = 0;
+  if (piped) {
+    zui->inp = s_stdin;
+  } else {
+    char* path = ln_copy_str(std_cm, in);
+    zui->inp = s_open_file(path, O_RDONLY, 0);
+    saved = errno;
+    d_f_ree(path);
+  }
   if (!zui->inp) {
     free_zu_interpreter(zui);
     errno = saved;
@@ -129,6 +134,18 @@ int _setup_i_file(ZU_INTERPRETER* zui) {
     }
   }
   zui->ps_flags |= 16;
+  if (piped) {
+    zui->a_type = ZUI_PIPE;
+    zui->ps_flags |= 0x2000000;
+    d_f_ree(zui->msg);
+    zui->msg = nl_copy_str(std_cm, "pipe input");
+    zui->thread_mode = 2;
+    if (zui->environment) zui->env = new_env(zui->env);
+    s_set_write_abort(zui->inp, 1, 10);
+    zui->connect_ip = s_get_socketip(zui->inp);
+    zui->flags |= ZUI_F_CODE_SYNC;
+    return setup_zu_interpreter(zui);
+  }
   d_f_ree(zui->msg);
   zui->msg = ll_copy_str(zui->input_file_name);
   if (zui->environment) zui->env = new_env(zui->env);

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +13,10 @@
 #include "text/codemethod.h"
 #include "text/convert.h"
 #include "text/lchar.h"
+#include "runtime/interp.h"
+#include "text/convert.h"
+#include "zu/env.h"
+#include "zu/gc.h"
 
 // Wide text from ASCII, and back (for comparisons).
 inline std::basic_string<L_CHAR> W(const std::string& s) {
@@ -66,3 +74,26 @@ class EnvVar {
   std::string name_, old_;
   bool had_;
 };
+
+// A main interpreter that reads a FIFO nobody writes to, so that it lives
+// until the process ends: when the main interpreter closes, no other
+// interpreter may start in the process. True while it is the main one.
+inline bool ensure_main_interpreter() {
+  static int main_iid = -1;
+  static std::string fifo;
+  if (get_main_interpreter_state() == 0) {
+    char tmpl[] = "/tmp/qnmx_main_XXXXXX";
+    fifo = std::string(mkdtemp(tmpl)) + "/main.fifo";
+    if (mkfifo(fifo.c_str(), 0600) != 0) return false;
+    static int writer = open(fifo.c_str(), O_RDWR);  // kept open: no end of input
+    (void)writer;
+    ZuThreadScope scope("test");
+    ZU_INTERPRETER* z = new_zu_interpreter();
+    z->a_type = ZUI_FILE;
+    z->env = new_env(qnlisp_top_env1);
+    z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
+    main_iid = setup_i(z);
+    unlink(fifo.c_str());
+  }
+  return get_main_interpreter_state() == 1 && get_main_interpreter() == main_iid;
+}

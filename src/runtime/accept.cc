@@ -1,0 +1,181 @@
+#include "runtime/accept.h"
+
+#include <algorithm>
+
+#include "base/alloc.h"
+#include "base/tick.h"
+#include "base/zutime.h"
+#include "runtime/later_services.h"
+#include "text/convert.h"
+#include "zu/gc.h"
+
+namespace {
+
+void refuse(STREAM* s, const char* text) {
+  s_printf(s, "%s", text);
+  s_flush(s);
+  d_s_close(s);
+}
+
+// The thread leaves the listener; the last one out performs its final close.
+void leave_listener(ZU_INTERPRETER* listener) {
+  lock_task(zui_lock);
+  if (--listener->accept_threads == 0) {
+    unlock_task(zui_lock, "_accept_thread");
+    if (agent_close_zui) agent_close_zui(listener);
+    lock_task(zui_lock);
+    _close_zu_interpreter(listener);
+  }
+  unlock_task(zui_lock, "_accept_thread");
+}
+
+}  // namespace
+
+void accept_thread_tick(void* stream) { s_close_queue(static_cast<STREAM*>(stream)); }
+
+int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry) {
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  lock_task(zui_lock);
+  // Only what a connection inherits from its listener; nothing it owns.
+  z->env = listener->env;
+  z->environment = listener->environment;
+  z->ps_flags = listener->ps_flags;
+  z->result_flag = listener->result_flag;
+  z->port = listener->port;
+  z->max_connection = listener->max_connection;
+  z->connection_timeout = listener->connection_timeout;
+  z->silent_timeout = listener->silent_timeout;
+  z->desc_type = listener->desc_type;
+  unlock_task(zui_lock, "launch_accept_thread");
+  z->pl_accept = entry;
+  z->inp = z->out = s;
+  z->err = nullptr;
+  z->msg = nl_copy_str(std_cm, "connect");
+  z->connect_ip = ip;
+  z->a_type = ZUI_CONNECT;
+  z->thread_mode = 2;
+  int iid;
+  {
+    ZuThreadScope scope("accept in zu");
+    if (z->environment) z->env = new_env(z->env);
+    iid = setup_zu_interpreter(z);
+  }
+  if (iid < 0) {
+    d_s_close(s);
+    free_zu_interpreter(z);
+    return iid;
+  }
+  lock_zui_out_iid(iid);
+  if (CODE_METHOD* cm = s_get_cm(s)) {
+    s_printf(s, "&cx%x;\n<Permission>Allow</Permission>\n", static_cast<unsigned>(cm->lccode));
+  } else {
+    s_printf(s, "<Permission>Allow</Permission>\n");
+  }
+  s_flush(s);
+  unlock_zui_out_iid(iid);
+  lock_task(zui_lock);
+  if (ZU_INTERPRETER* live = _search_zui_id(iid)) live->flags &= ~ZUI_F_CODE_SYNC;
+  unlock_task(zui_lock, "launch_accept_thread");
+  return iid;
+}
+
+void _accept_thread(TKEY data) {
+  auto* listener = static_cast<ZU_INTERPRETER*>(data);
+  int failures = 0;
+  for (;;) {
+    lock_task(zui_lock);
+    if (listener->accept_lock) {
+      // Another thread waits for the next connection: this one is done.
+      unlock_task(zui_lock, "_accept_thread");
+      leave_listener(listener);
+      return;
+    }
+    STREAM* ls = listener->inp;
+    bool brk = (listener->flags & ZUI_F_BREAK) || !ls;
+    if (!brk) listener->accept_lock = 1;
+    unlock_task(zui_lock, "_accept_thread");
+    if (brk) break;
+
+    ACCESS_KEY* key = accept_connection(ls);
+    STREAM* s = key ? key->s : nullptr;
+    int ip = key ? key->ip : 0;
+    d_f_ree(key);
+    if (s) s_set_write_abort(s, 1, 10);
+
+    lock_task(zui_lock);
+    listener->accept_lock = 0;
+    brk = listener->flags & ZUI_F_BREAK;
+    unlock_task(zui_lock, "_accept_thread");
+    if (!s) {
+      if (brk || ++failures >= 3) break;
+      continue;
+    }
+    failures = 0;
+    // A successor accepts the next peer while this thread serves this one.
+    lock_task(zui_lock);
+    listener->accept_threads++;
+    unlock_task(zui_lock, "_accept_thread");
+    if (create_task(_accept_thread, listener, 1) < 0) {
+      lock_task(zui_lock);
+      listener->accept_threads--;
+      unlock_task(zui_lock, "_accept_thread");
+    }
+
+    int limit = 0;
+    int used = s_check_resource2(&limit);
+    if (used >= limit * 50 / 64) {
+      refuse(s, "<Permission>Busy</Permission>\n");
+      continue;
+    }
+    PERMISSION_LIST* entry = check_permission_list(listener, ip);
+    if (!entry) {
+      refuse(s, "<Permission>Denied</Permission>\n");
+      continue;
+    }
+
+    // The first byte tells a line link from HTTP; a peer that sends nothing
+    // in time is dropped and the wait grows for the next one.
+    lock_task(zui_lock);
+    uint32_t interval = listener->accept_interval;
+    unlock_task(zui_lock, "_accept_thread");
+    int64_t t0 = s_now_us();
+    new_tick(accept_thread_tick, -static_cast<int>(interval), s);
+    unsigned char c = 0;
+    int n = s_read(s, &c, 1);
+    del_tick_with_data(accept_thread_tick, s);
+    double elapsed = static_cast<double>(s_now_us() - t0) / 1e6;
+    uint32_t now = get_zutime();
+    lock_task(zui_lock);
+    if (n != 1) {
+      listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
+      listener->accept_last_dec = now;
+    } else if (2 * elapsed < listener->accept_interval && now - listener->accept_last_dec > 119) {
+      if (listener->accept_interval > 10) listener->accept_interval--;
+    } else if (1.5 * elapsed > listener->accept_interval) {
+      listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
+      listener->accept_last_dec = now;
+    }
+    unlock_task(zui_lock, "_accept_thread");
+    if (n != 1 || s_push(s, c) < 0) {
+      d_s_close(s);
+      continue;
+    }
+    if (c != '\n' && c != '\r') {
+      STREAM* line = nullptr;
+      int r = new_accept(&line, s, listener, entry);
+      if (r == -1) {
+        d_s_close(s);
+        continue;
+      }
+      if (r == 0 || !line) continue;
+      s = line;
+    }
+    used = s_check_resource2(&limit);
+    if (used >= limit * 40 / 64) {
+      refuse(s, "<Permission>Busy</Permission>\n");
+      continue;
+    }
+    launch_accept_thread(s, ip, listener, entry);
+  }
+  leave_listener(listener);
+}

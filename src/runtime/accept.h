@@ -1,0 +1,15 @@
+// Accepting interpreters: the accept thread of a listener admits, refuses
+// and dispatches each incoming connection; an admitted line link becomes a
+// connected interpreter of its own.
+#pragma once
+
+#include "base/task.h"
+#include "runtime/interp.h"
+
+// Task entry of a listener's accept threads (data: the listener).
+void _accept_thread(TKEY data);
+// Turns an admitted connection into a connected interpreter (kind 5); the
+// iid or a negative result (the stream is then closed).
+int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
+// One-shot timer action: closes a connection whose first byte is late.
+void accept_thread_tick(void* stream);

@@ -1,0 +1,548 @@
+#include "runtime/relay.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "base/zutime.h"
+#include "runtime/delayed.h"
+#include "runtime/front.h"
+#include "runtime/remote.h"
+#include "stream/net.h"
+#include "zu/eval.h"
+#include "zu/gc.h"
+#include "zu/reader.h"
+#include "zu/site.h"
+
+namespace {
+
+bool exit_class(uint32_t code) { return code && (code & ZU_ER_CLASS_MASK) == ZU_ER_EXIT_CLASS; }
+
+// The name of a form's head symbol, or null.
+const L_CHAR* head_name(ZU_SEXP* form) {
+  if (sexp_type(form) != ZU_TYPE_LIST) return nullptr;
+  ZU_SEXP* h = form->pair.car;
+  return sexp_type(h) == ZU_TYPE_SYMBOL ? sym_name(h) : nullptr;
+}
+
+bool is(const L_CHAR* name, const char* ascii) { return name && zu_wcmp_ascii(name, ascii) == 0; }
+
+}  // namespace
+
+void write_cancel(int iid) {
+  lock_zui_out_iid(iid);
+  lock_task(zui_lock);
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  STREAM* out = z ? z->out : nullptr;
+  unlock_task(zui_lock, "write_cancel");
+  if (out) {
+    int err = 0;
+    bool failed = e_printf(out, &err, "<Cancel/>\n") < 0 || s_flush(out) < 0;
+    if (failed) {
+      lock_task(zui_lock);
+      z = _search_zui_id(iid);
+      if (z && z->out == out) z->out = nullptr;
+      if (z && z->err == out) z->err = nullptr;
+      unlock_task(zui_lock, "write_cancel");
+      s_close_queue(out);
+    }
+  }
+  unlock_zui_out_iid(iid);
+}
+
+namespace {
+
+// Lock-function rendezvous.
+struct LOCKF_ENTRY {
+  LOCKF_ENTRY* next;
+  ZU_INTERPRETER* zui;
+  int iid;
+  uint32_t time;
+  int type;  // 0 input side, 1 output side
+  int flags;
+};
+LOCKF_ENTRY* lockf_list = nullptr;  // zui_lock
+std::basic_string<L_CHAR> lockf_name;  // zui_lock
+
+// Meets the other side of zui's rendezvous or waits for it (lock held).
+void _lockf_meet(ZU_INTERPRETER* zui, int type) {
+  for (LOCKF_ENTRY** p = &lockf_list; *p; p = &(*p)->next) {
+    if ((*p)->zui == zui && (*p)->type != type) {
+      LOCKF_ENTRY* e = *p;
+      *p = e->next;
+      wakeup_task(e);
+      d_f_ree(e);
+      return;
+    }
+  }
+  auto* e = static_cast<LOCKF_ENTRY*>(d_calloc(sizeof(LOCKF_ENTRY), 1));
+  e->zui = zui;
+  e->iid = static_cast<int>(zui->id);
+  e->time = get_zutime();
+  e->type = type;
+  e->next = lockf_list;
+  lockf_list = e;
+  int iid = static_cast<int>(zui->id);
+  for (;;) {
+    sleep_task(e, zui_lock);
+    lock_task(zui_lock);
+    bool listed = false;
+    for (LOCKF_ENTRY* q = lockf_list; q; q = q->next) listed |= q == e;
+    if (!listed) return;  // met (the other side freed the entry)
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    if (z != zui || (zui->flags & ZUI_F_LOCKF_TIMEOUT)) {
+      for (LOCKF_ENTRY** p = &lockf_list; *p; p = &(*p)->next) {
+        if (*p == e) {
+          *p = e->next;
+          break;
+        }
+      }
+      d_f_ree(e);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+// ---- FIFO
+
+void put_zu_fifo(ZU_INTERPRETER* zui, ZU_SEXP* form) {
+  auto* n = static_cast<ZU_FIFO*>(d_alloc(sizeof(ZU_FIFO)));
+  n->next = nullptr;
+  n->cmd = form;
+  lock_task(fifo_lock);
+  if (zui->mode != ZUI_MODE_OPEN) {
+    unlock_task(fifo_lock, "put_zu_fifo");
+    d_f_ree(n);
+    return;
+  }
+  if (zui->fifo_tail)
+    zui->fifo_tail->next = n;
+  else
+    zui->fifo_head = n;
+  zui->fifo_tail = n;
+  wakeup_task(&zui->fifo_head);
+  unlock_task(fifo_lock, "put_zu_fifo");
+}
+
+namespace {
+// The next queued form; *got is false when there is none.
+ZU_SEXP* take_fifo(ZU_INTERPRETER* zui, int no_wait, bool* got) {
+  *got = false;
+  lock_task(fifo_lock);
+  for (;;) {
+    if (zui->mode != ZUI_MODE_OPEN) break;
+    if (ZU_FIFO* n = zui->fifo_head) {
+      zui->fifo_head = n->next;
+      if (!zui->fifo_head) zui->fifo_tail = nullptr;
+      ZU_SEXP* form = n->cmd;
+      gc_set_nl(form, gc_qn_sexp);
+      unlock_task(fifo_lock, "get_zu_fifo");
+      d_f_ree(n);
+      *got = true;
+      return form;
+    }
+    if (no_wait) break;
+    sleep_task(&zui->fifo_head, fifo_lock);
+    lock_task(fifo_lock);
+  }
+  unlock_task(fifo_lock, "get_zu_fifo");
+  return nullptr;
+}
+}  // namespace
+
+ZU_SEXP* get_zu_fifo(ZU_INTERPRETER* zui, int no_wait) {
+  bool got;
+  return take_fifo(zui, no_wait, &got);
+}
+
+int check_fifo(ZU_INTERPRETER* zui) {
+  lock_task(fifo_lock);
+  int r = zui->fifo_head ? 1 : 0;
+  unlock_task(fifo_lock, "check_fifo");
+  return r;
+}
+
+void interrupt_fifo(ZU_INTERPRETER* zui) {
+  lock_task(fifo_lock);
+  wakeup_task(&zui->fifo_head);
+  unlock_task(fifo_lock, "interrupt_fifo");
+}
+
+void close_fifo(ZU_INTERPRETER* zui) {
+  lock_task(fifo_lock);
+  ZU_FIFO* n = zui->fifo_head;
+  zui->fifo_head = zui->fifo_tail = nullptr;
+  unlock_task(fifo_lock, "close_fifo");
+  while (n) {
+    ZU_FIFO* next = n->next;
+    d_f_ree(n);
+    n = next;
+  }
+}
+
+void gc_zu_fifo(ZU_FIFO* head) {
+  for (ZU_FIFO* n = head; n; n = n->next) gc_mark(n->cmd, gc_qn_sexp);
+}
+
+// ---- control forms
+
+int _permission(ZU_INTERPRETER* zui, ZU_SEXP* form) {
+  ZU_SEXP* v = get_el(form, 1);
+  int answer = ZUI_F_ANSWER_OTHER;
+  if (get_type(v) == ZU_TYPE_STRING) {
+    if (zu_wcmp_ascii(str_text(v), "Allow") == 0)
+      answer = ZUI_F_ANSWER_ALLOW;
+    else if (zu_wcmp_ascii(str_text(v), "Denied") == 0)
+      answer = ZUI_F_ANSWER_DENIED;
+    else if (zu_wcmp_ascii(str_text(v), "Busy") == 0)
+      answer = ZUI_F_ANSWER_BUSY;
+  }
+  lock_task(zui_lock);
+  int r = -1;
+  if (!(zui->flags & ZUI_F_ANSWER_MASK)) {
+    zui->flags |= answer;
+    wakeup_task(&zui->flags);
+    r = 0;
+  }
+  unlock_task(zui_lock, "_permission");
+  return r;
+}
+
+void _cancel(ZU_INTERPRETER* zui) { send_cancel(static_cast<int>(zui->id)); }
+
+void send_cancel(int iid) {
+  std::vector<int> servers;
+  lock_task(zui_lock);
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  if (z) {
+    z->flags |= ZUI_F_CANCEL;
+    for (ZU_RESULT* r = z->result_list; r; r = r->my_zui_result_next) {
+      ZU_INTERPRETER* s = r->out_interpreter;
+      if (s && s != z) {
+        int sid = static_cast<int>(s->id);
+        bool seen = false;
+        for (int x : servers) seen |= x == sid;
+        if (!seen) servers.push_back(sid);
+      }
+      wakeup_task(r);
+    }
+    wake_delay_thread();
+  }
+  unlock_task(zui_lock, "send_cancel");
+  for (int sid : servers) write_cancel(sid);
+}
+
+void _break(ZU_INTERPRETER* zui) {
+  lock_task(zui_lock);
+  _close_interpreter(static_cast<int>(zui->id));
+  unlock_task(zui_lock, "_break");
+}
+
+// ---- relay-mode front thread
+
+void _front_thread_2(ZU_INTERPRETER* zui) {
+  lock_task(zui_lock);
+  STREAM* inp = zui->inp;
+  unlock_task(zui_lock, "_front_thread_2");
+  {
+    ZuThreadScope scope("front_th2_1");
+    ZU_SEXP* rest = inp ? init_parse(inp, zui->msg, zui->msg) : nullptr;
+    ZU_FILE* f = sexp_type(rest) == ZU_TYPE_DELAY ? sexp_file(rest) : nullptr;
+    if (f) {
+      // The interpreter owns the stream (it replies on it too).
+      f->flags |= ZU_FILE_KEEP_STREAM;
+      gc_set_nl(f, gc_qn_file);
+      f->zui = zui;
+      f->result_hook = zui_lex_result;
+      lock_task(zui_lock);
+      zui->acc_file = f;
+      unlock_task(zui_lock, "_front_thread_2");
+      for (;;) {
+        gc_push(rest, gc_qn_sexp, "front_th2_1");
+        int type = get_type(rest);  // waits for the next form
+        if (type != ZU_TYPE_LIST) {
+          if (type == ZU_TYPE_ERROR && error_code(rest) != ZU_ER_END_OF_INPUT) _reply(zui, rest->h.line, rest);
+          else if (zui->a_type == ZUI_PIPE) ss_printf("*********************** READ ERROR\n");
+          gc_pop(nullptr, nullptr);
+          break;
+        }
+        ZU_SEXP* form = rest->pair.car;
+        if (get_type(form) == ZU_TYPE_ERROR) {
+          if (error_code(form) == ZU_ER_END_OF_INPUT) {
+            gc_pop(nullptr, nullptr);
+            break;
+          }
+          _reply(zui, form->h.line, form);
+        } else {
+          const L_CHAR* head = head_name(form);
+          bool queued = false;
+          if (!head) {
+            put_zu_fifo(zui, form);
+            queued = true;
+          } else if (is(head, "Permission") && !(zui->flags & ZUI_F_ANSWER_MASK) &&
+                     _permission(zui, form) == 0) {
+          } else if (is(head, "Result")) {
+            return_result(zui, form);
+          } else if (is(head, "Cancel")) {
+            _cancel(zui);
+          } else if (is(head, "Break")) {
+            _break(zui);
+          } else if (is(head, "?xml") || is(head, "?zu")) {
+            // An encoding header switches the decoding of what follows at
+            // once, even while the relay thread is still busy.
+            static const L_CHAR kEncoding[] = {'e', 'n', 'c', 'o', 'd', 'i', 'n', 'g', 0};
+            if (const L_CHAR* enc = get_sf_attribute(sym_field(form->pair.car), kEncoding))
+              zu_set_encoding_name(f, enc);
+            put_zu_fifo(zui, List(get_symbol_ascii("quote"), nullptr, ZU_LIST_END));
+            queued = true;
+          } else {
+            put_zu_fifo(zui, form);
+            queued = true;
+          }
+          if (queued) {
+            lock_task(zui_lock);
+            for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+              r->flags |= ZU_RESULT_REQUEST;
+              wakeup_task(r);
+            }
+            unlock_task(zui_lock, "_front_thread_2");
+          }
+          if (head) inp_lock_function(zui, head);
+        }
+        rest = rest->pair.cdr;
+        gc_pop(nullptr, nullptr);
+      }
+      lock_task(zui_lock);
+      zui->acc_file = nullptr;
+      unlock_task(zui_lock, "_front_thread_2");
+      close_zu_file(f);
+    }
+  }
+  gc_check_no_frames("thread_2");
+  if (inp) s_close_queue(inp);
+
+  lock_task(zui_lock);
+  int mode = zui->mode;
+  if (mode == ZUI_MODE_OPEN) zui->mode = ZUI_MODE_FRONT_ENDING;
+  unlock_task(zui_lock, "_front_thread_2");
+  if (mode == ZUI_MODE_RELAY_ENDED) {
+    if (agent_close_zui) agent_close_zui(zui);
+    flush_result_queue(zui);
+    lock_task(zui_lock);
+    _delete_zui_thread(get_tid());
+    _close_zu_interpreter(zui);
+    unlock_task(zui_lock, "_front_thread_2");
+  } else if (mode == ZUI_MODE_OPEN) {
+    flush_result_queue(zui);
+    interrupt_fifo(zui);
+    lock_task(zui_lock);
+    // From here on the relay thread performs the final close.
+    zui->mode = ZUI_MODE_FRONT_ENDED;
+    wakeup_task(&zui->mode);
+    wakeup_task(&zui->out);
+    _delete_zui_thread(get_tid());
+    unlock_task(zui_lock, "_front_thread_2");
+  } else {
+    er_panic("_front_thread_2");
+  }
+}
+
+// ---- relay thread
+
+void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
+  for (;;) {
+    gc_push(nullptr, nullptr, "relay");
+    zui->silent_cnt = 0;
+    bool got;
+    ZU_SEXP* form = take_fifo(zui, no_wait, &got);
+    zui->silent_cnt = -1;
+    lock_task(zui_lock);
+    bool brk = zui->flags & ZUI_F_BREAK;
+    zui->flags &= ~ZUI_F_CANCEL;
+    unlock_task(zui_lock, "relay_loop");
+    if (brk || !got) {
+      gc_pop(nullptr, nullptr);
+      break;
+    }
+    if (!form) {
+      gc_pop(nullptr, nullptr);
+      continue;
+    }
+    int line = form->h.line;
+    lock_task(zui_lock);
+    zui->inp_line = line;
+    zui->inp_interpreter = zui;
+    unlock_task(zui_lock, "relay_loop");
+    if (is(head_name(form), "GetUserInfo") && _get_user_info(zui, zui->env, line, form) >= 0) {
+      gc_pop(nullptr, nullptr);
+      continue;
+    }
+    ZU_SEXP* value = eval(zui->env, form);
+    lock_task(zui_lock);
+    bool no_out = !zui->out;
+    unlock_task(zui_lock, "relay_loop");
+    if (no_out) {
+      gc_pop(nullptr, nullptr);
+      break;
+    }
+    bool stop = false;
+    if (check_delay(value, 0) != 1) {
+      _reply(zui, line, value);
+      uint32_t code = get_type(value) == ZU_TYPE_ERROR ? error_code(value) : 0;
+      stop = code != ZU_ER_CANCEL_WAIT && exit_class(code);
+    } else {
+      insert_delay_que(zui, line, value);
+    }
+    gc_pop(nullptr, nullptr);
+    if (stop) break;
+  }
+}
+
+void _relay_thread(TKEY data) {
+  auto* zui = static_cast<ZU_INTERPRETER*>(data);
+  int tid = get_tid();
+  lock_task(zui_lock);
+  zui->relay_thread = tid;
+  _register_zui_thread(zui, tid);
+  unlock_task(zui_lock, "_relay_thread");
+  {
+    ZuThreadScope scope("relay");
+    relay_loop(zui, 0);
+  }
+  lock_task(zui_lock);
+  int mode = zui->mode;
+  unlock_task(zui_lock, "_relay_thread");
+  if ((mode == ZUI_MODE_FRONT_ENDING || mode == ZUI_MODE_FRONT_ENDED) && agent_close_zui) agent_close_zui(zui);
+  drop_delay_que(zui);
+  close_fifo(zui);
+  lock_task(zui_lock);
+  switch (zui->mode) {
+    case ZUI_MODE_FRONT_ENDING:
+      while (zui->mode == ZUI_MODE_FRONT_ENDING) {
+        sleep_task(&zui->mode, zui_lock);
+        lock_task(zui_lock);
+      }
+      if (zui->mode != ZUI_MODE_FRONT_ENDED) er_panic("_relay_thread(1)");
+      _delete_zui_thread(tid);
+      _close_zu_interpreter(zui);
+      break;
+    case ZUI_MODE_FRONT_ENDED:
+      _delete_zui_thread(tid);
+      _close_zu_interpreter(zui);
+      break;
+    case ZUI_MODE_OPEN: {
+      // The relay ended first (break, exit, lost output): end the input so
+      // that the front thread closes.
+      STREAM* inp = zui->inp;
+      if (zui->out == inp) zui->out = nullptr;
+      if (zui->err == inp) zui->err = nullptr;
+      zui->inp = nullptr;
+      zui->mode = ZUI_MODE_RELAY_ENDED;
+      _delete_zui_thread(tid);
+      if (inp) s_close_queue(inp);
+      break;
+    }
+    default:
+      er_panic("_relay_thread(2)");
+  }
+  unlock_task(zui_lock, "_relay_thread");
+  gc_check_no_frames("relay");
+}
+
+// ---- GetUserInfo
+
+int _get_user_info(ZU_INTERPRETER* zui, ZUISP_ENV* env, int seq, ZU_SEXP* form) {
+  int main_iid = get_main_interpreter();
+  lock_task(zui_lock);
+  ZU_INTERPRETER* m = _search_zui_id(main_iid);
+  bool served = m && m->a_type == ZUI_CONNECT;
+  int connect_ip = zui->connect_ip;
+  unlock_task(zui_lock, "_get_user_info");
+  ZU_SEXP* what = get_el(form, 4);
+  if (!served || get_type(what) != ZU_TYPE_STRING) return -1;
+  ZU_SEXP* ans = remote_query(main_iid, env, nullptr, form);
+  int type = get_type(ans);
+  ZU_SEXP* reply = ans;
+  if (zu_wcmp_ascii(str_text(what), "ip") == 0 && type == ZU_TYPE_LIST) {
+    ZU_SEXP* first = ans->pair.car;
+    int ftype = get_type(first);
+    if (ftype == ZU_TYPE_ERROR) {
+      reply = first;
+    } else if (ftype != ZU_TYPE_INTEGER) {
+      reply = get_error_ascii(sexp_file(form), form->h.line, ZU_ER_EXIT, "GetUserInfo",
+                              n_get_string("type missmatch of return value of GetUserInfo"));
+    } else if (hostcmp(nullptr, static_cast<int>(first->integer.num), nullptr, connect_ip) != 0) {
+      reply = get_error_ascii(sexp_file(form), form->h.line, ZU_ER_DENIED, "GetUserInfo",
+                              n_get_string("permission denied(invalid ip chain)"));
+    } else {
+      HOST_ADDR a{};
+      int own = 0;
+      if (get_zulisp_site_ip(&a) == 0)
+        own = static_cast<int>((uint32_t(a.addr[0]) << 24) | (a.addr[1] << 16) | (a.addr[2] << 8) | a.addr[3]);
+      reply = cons(get_integer(static_cast<uint32_t>(own), nullptr), ans);
+    }
+  }
+  _reply(zui, seq, reply);
+  return 0;
+}
+
+ZU_SEXP* get_user_ip(ZUISP_ENV* env) {
+  lock_task(zui_lock);
+  ZU_INTERPRETER* me = _get_my_zui();
+  int kind = me ? me->a_type : 0;
+  int iid = me ? static_cast<int>(me->id) : -1;
+  unlock_task(zui_lock, "get_user_ip");
+  if (kind == ZUI_STDIO || kind == ZUI_FILE || kind == ZUI_IPC) {
+    HOST_ADDR a{};
+    int own = 0;
+    if (get_zulisp_site_ip(&a) == 0)
+      own = static_cast<int>((uint32_t(a.addr[0]) << 24) | (a.addr[1] << 16) | (a.addr[2] << 8) | a.addr[3]);
+    return list(get_integer(static_cast<uint32_t>(own), nullptr));
+  }
+  ZU_SEXP* q = List(get_symbol_ascii("GetUserInfo"), n_get_string(""), n_get_string(""), n_get_string(""),
+                    n_get_string("ip"), ZU_LIST_END);
+  return remote_query(iid, env, nullptr, q);
+}
+
+// ---- lock-function rendezvous
+
+void set_lock_function(const L_CHAR* name) {
+  lock_task(zui_lock);
+  lockf_name = name ? name : std::basic_string<L_CHAR>();
+  unlock_task(zui_lock, "set_lock_function");
+}
+
+void inp_lock_function(ZU_INTERPRETER* zui, const L_CHAR* head) {
+  lock_task(zui_lock);
+  bool meet = !lockf_name.empty() && !(zui->flags & ZUI_F_LOCKF_TIMEOUT) &&
+              ((zui->flags & ZUI_F_LOCKF_PENDING) || (head && lockf_name == head));
+  if (meet) _lockf_meet(zui, 0);
+  unlock_task(zui_lock, "inp_lock_function");
+}
+
+void out_lock_function(int flag) {
+  lock_task(zui_lock);
+  ZU_INTERPRETER* zui = _get_my_zui();
+  if (zui && !(zui->flags & ZUI_F_LOCKF_TIMEOUT)) {
+    int iid = static_cast<int>(zui->id);
+    _lockf_meet(zui, 1);
+    if (_search_zui_id(iid) == zui)
+      zui->flags = (zui->flags & ~ZUI_F_LOCKF_PENDING) | (flag & ZUI_F_LOCKF_PENDING);
+  }
+  unlock_task(zui_lock, "out_lock_function");
+}
+
+void timeout_lock_function() {
+  uint32_t now = get_zutime();
+  int limit = get_lock_function_timeout();
+  for (LOCKF_ENTRY* e = lockf_list; e; e = e->next) {
+    if (now - e->time > static_cast<uint32_t>(limit)) {
+      if (_search_zui_id(e->iid) == e->zui) e->zui->flags |= ZUI_F_LOCKF_TIMEOUT;
+      wakeup_task(e);
+    }
+  }
+}

@@ -1,0 +1,100 @@
+// Remote queries: a command sent over an interpreter link, answered later.
+// The caller gets a delayed value at once; it is filled when the peer's
+// reply (a Result form whose sequence number falls inside the lines the
+// command took on the wire) arrives. While it waits, the asking link serves
+// the requests its peer sends back (LocalEval).
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/interp.h"
+#include "stream/url.h"
+#include "zu/value.h"
+
+// Options of a query made through a remote session (kept for the session
+// layer, which may repeat the query).
+struct REMOTE_SESSION_OPT {
+  uint8_t bytes[8];
+};
+
+constexpr int ZU_RESULT_REQUEST = 0x1;  // a request for the asker arrived
+constexpr int ZU_RESULT_REPLIED = 0x2;  // the reply is in ret
+
+struct ZU_RESULT {
+  DELAY_FUNC h;
+  ZU_RESULT* next;                // serving interpreter's result_head chain
+  ZU_RESULT* my_zui_result_next;  // requesting interpreter's result_list chain
+  int seq_from;
+  int seq_to;
+  int remote_seq;
+  ZU_SEXP* ret;  // (Result r value) once arrived
+  ZU_SEXP* cmd_sexp;
+  L_CHAR* cmd_str;  // collected text
+  int flags;
+  ZUISP_ENV* cur_env;
+  ZU_INTERPRETER* inp_interpreter;  // asker; null while unlinked
+  ZU_INTERPRETER* out_interpreter;  // server; null once out of result_head
+  ZU_FILE* file;
+  int line;
+  // Remote-session parameters (s_id nonzero marks such a query).
+  ZUISP_ENV* s_env;
+  int s_id;
+  URL* s_url;
+  L_CHAR* s_agent;
+  L_CHAR* s_login_mode;
+  L_CHAR* s_center_cmd;
+  ZU_SEXP* s_cmd;
+  ZU_FILE* s_file;
+  int s_line;
+  void* s_session;
+  int s_proxy_ses;
+  REMOTE_SESSION_OPT s_opt;
+  ZU_SEXP* send;
+  int wup_key;
+  unsigned aboat_flag : 1;
+  // The command is still being written: its last line is not known yet, so
+  // any reply from its first line on is its own.
+  unsigned sending : 1;
+  // The server's input ended first: the reply is the "stream error" built
+  // from the fields below when the value is forced.
+  unsigned stream_end : 1;
+  int se_ip;
+  L_CHAR* se_hostname;  // collected copies
+  L_CHAR* se_input_file;
+};
+
+// Sends text (cmd_str) or a value to interpreter id; a delayed value, an
+// error value, or null (no command, or the interpreter is not a link).
+ZU_SEXP* remote_query(int id, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp);
+// The same for a known interpreter (zui_lock NOT held: the command is
+// printed, which may force values).
+ZU_SEXP* _remote_query(ZU_INTERPRETER* zui, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp);
+// Sends a command back to the interpreter whose request the calling thread
+// serves, wrapped as a LocalEval of the current sequence number.
+ZU_SEXP* local_query(ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp);
+// Evaluates a command that arrived as a local request for sequence seq.
+ZU_SEXP* local_eval(int seq, ZU_SEXP* cmd);
+// Delivers a Result form read from zui: 0 when a query took it, else -1.
+int return_result(ZU_INTERPRETER* zui, ZU_SEXP* ret);
+// Fails every query waiting for zui with "stream error" (zui_lock not held;
+// the caller is zui's front thread, which keeps it alive).
+void flush_result_queue(ZU_INTERPRETER* zui);
+// Unlink from the server's result_head / the asker's result_list (lock held).
+void delete_result_queue(ZU_INTERPRETER* zui, ZU_RESULT* r);
+void delete_result_list(ZU_RESULT* r);
+// Delay operations.
+ZU_SEXP* remote_delay_func(ZU_SEXP* s);
+int check_remote_delay(void* resp, int key);
+int _check_remote_delay(ZU_RESULT* resp, int key);
+void gc_remote_delay(void* p);
+// The command as a value.
+ZU_SEXP* get_cmd(ZU_RESULT* resp);
+// Aborts the work behind a delayed value: 0 a query (its server is
+// closed), 1 a stream read (the stream is closed), -1 nothing to abort.
+int aboat_remote_query(ZU_SEXP* s);
+// Wrap-tolerant order of sequence numbers: -1, 0, 1.
+int cmp_round(int a, int b);
+
+// Final close of an asker: every pending query is unlinked and its waiter
+// woken (it then answers "break"). zui_lock held.
+void _drop_result_list(ZU_INTERPRETER* zui);

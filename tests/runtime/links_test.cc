@@ -1,0 +1,518 @@
+// Interpreter links: the line protocol driven by a raw TCP client, remote
+// queries between two interpreters of one process and of two processes,
+// and the time-outs of the interpreter tick.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <vector>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "runtime/delayed.h"
+#include "runtime/front.h"
+#include "runtime/relay.h"
+#include "runtime/remote.h"
+#include "runtime/zu_init.h"
+#include "runtime_test_util.h"
+#include "zu/core_init.h"
+#include "zu/eval.h"
+#include "zu/printer.h"
+#include "zu/gc.h"
+
+extern char** environ;
+
+namespace {
+
+// ---- a raw line-protocol client
+
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() { close(fd_); }
+  bool ok() const { return ok_; }
+  void send(const std::string& s) { (void)!::send(fd_, s.data(), s.size(), MSG_NOSIGNAL); }
+  // Reads until `text` has arrived (true) or the peer closed / 20 s passed.
+  bool wait_for(const std::string& text) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (got_.find(text) == std::string::npos) {
+      if (!read_some(end)) return false;
+    }
+    return true;
+  }
+  // True when the peer closes within 20 s (everything it sent is kept).
+  bool wait_close() {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (read_some(end)) {
+    }
+    return closed_;
+  }
+  const std::string& got() const { return got_; }
+
+ private:
+  bool read_some(std::chrono::steady_clock::time_point end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buf[4096];
+    ssize_t n = read(fd_, buf, sizeof buf);
+    if (n <= 0) {
+      closed_ = true;
+      return false;
+    }
+    got_.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+  int fd_ = -1;
+  bool ok_ = false;
+  bool closed_ = false;
+  std::string got_;
+};
+
+// The admission of a line link: a line end, the encoding, then Allow.
+bool admitted(const std::string& got) {
+  return got.rfind("\n&cx", 0) == 0 && got.find(";\n<Permission>Allow</Permission>\n") != std::string::npos;
+}
+
+// ---- built-ins the tests bind (the library's own come later)
+
+D_SEXP* later_value = nullptr;
+
+ZU_SEXP* prim_local_eval(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* n = get_el(form, 1);
+  if (get_type(n) != ZU_TYPE_INTEGER) return form_error(form, ZU_ER_TYPE, "LocalEval", "sequence");
+  return local_eval(static_cast<int>(n->integer.num), get_el(form, 2));
+}
+ZU_SEXP* prim_local(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* v = local_query(env, nullptr, get_el(form, 1));
+  get_type(v);
+  return v;
+}
+ZU_SEXP* prim_later(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  return new_d_sexp(&later_value);
+}
+
+void bind_test_prims() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  static const QN_PRIM_DEF defs[] = {{"LocalEval", prim_local_eval, 0, 3, 3, 0},
+                                     {"Local", prim_local, 0, 2, 2, 0},
+                                     {"Later", prim_later, 0, 1, 1, 0},
+                                     {nullptr, nullptr, 0, 0, 0, 0}};
+  ZuThreadScope scope("bind");
+  bind_prims(qnlisp_top_env0, defs);
+}
+
+// A listener on a free port of the loopback machine; `allow` decides the
+// permission entry.
+int start_listener(bool allow, int* port, uint32_t accept_interval = 10, int silent = -1, int conn = -1) {
+  ZuThreadScope scope("test");
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_ACCEPT;
+  z->env = qnlisp_top_env1;
+  z->environment = 1;
+  z->port = 21000 + static_cast<int>(getpid() % 2000) * 10;
+  z->port_limit = 2000;
+  z->accept_interval = accept_interval;
+  z->silent_timeout = silent;
+  z->connection_timeout = conn;
+  PERMISSION_LIST* e = new_permission_list(z, nullptr);
+  insert_access_list(&e->ap, "127.0.0.0", "255.0.0.0", nullptr, 0, 0, allow ? 1 : 0);
+  int iid = setup_i(z);
+  ZU_INTERPRETER info;
+  if (iid > 0 && get_zui_info(&info, iid) == 0) *port = info.port;
+  return iid;
+}
+
+int connect_to(int port) {
+  ZuThreadScope scope("test");
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_CONNECT;
+  z->env = qnlisp_top_env1;
+  z->environment = 1;
+  z->hostname = nl_copy_str(std_cm, "127.0.0.1");
+  z->port = port;
+  return setup_i(z);
+}
+
+// Runs f on a thread of its own that has an internal interpreter (as a
+// script's thread would) and returns what it returns.
+template <class F>
+std::string as_asker(F f) {
+  std::string out;
+  std::thread([&] {
+    ZU_INTERPRETER* z = new_zu_interpreter();
+    z->a_type = ZUI_SELF;
+    z->env = qnlisp_top_env1;
+    z->environment = 1;
+    setup_i(z);
+    {
+      ZuThreadScope scope("asker");
+      out = f(get_my_zui());
+    }
+    close_self_interpreter();
+  }).join();
+  return out;
+}
+
+std::string print(ZU_SEXP* v) {
+  STREAM* s = s_open_string_write(utf8_cm);
+  print_sexp(s, v, 0);
+  std::string r = s_get_string(s);
+  d_s_close(s);
+  return r;
+}
+
+std::string query(ZU_INTERPRETER* me, int link, const char* text) {
+  ZU_SEXP* v = remote_query(link, me->env, W(text).c_str(), nullptr);
+  get_type(v);
+  return print(v);
+}
+
+// A main interpreter that lives until the process ends (when the main
+// interpreter closes, no other may start).
+class Links : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    init_zu();
+    bind_test_prims();
+    if (!ensure_main_interpreter()) GTEST_SKIP() << "the main interpreter has closed in this process";
+    set_zui_tick_ms(5000);
+  }
+};
+
+TEST_F(Links, LineProtocolSequenceNumbersCancelAndHeaders) {
+  int port = 0;
+  int listener = start_listener(true, &port);
+  ASSERT_GT(listener, 0);
+  Client c(port);
+  ASSERT_TRUE(c.ok());
+  c.send("\n");
+  ASSERT_TRUE(c.wait_for("</Permission>\n"));
+  EXPECT_TRUE(admitted(c.got())) << c.got();
+  size_t admission = c.got().size();
+  // Forms over several lines, blank (keep-alive) lines between them: each
+  // reply carries the line on which its form began.
+  c.send("(+ 1 2)\n\n(+\n 3\n 4)\n\n\n(quote x) (quote y)\n"
+         "<Permission>Allow</Permission>\n<Permission>Allow</Permission>\n");
+  // Only the first answer of a peer is a permission answer.
+  ASSERT_TRUE(c.wait_for("<Result> 11 ")) << c.got();
+  std::string replies = c.got().substr(admission);
+  EXPECT_EQ(replies.substr(0, replies.find("<Result> 11 ") + 12),
+            "<Result> 2 3</Result>\n<Result> 4 7</Result>\n<Result> 9 x</Result>\n<Result> 9 y</Result>\n"
+            "<Result> 11 ");
+  // A cancel stops a long evaluation, which ends the link.
+  c.send("(while 1 1)\n");
+  c.send("<Cancel/>\n");
+  EXPECT_TRUE(c.wait_close());
+  EXPECT_NE(c.got().find("<Result> 12 ()</Result>\n"), std::string::npos);
+  EXPECT_EQ(close_interpreter(listener), 0);
+}
+
+TEST_F(Links, RefusalsAndTheFirstByte) {
+  int port = 0;
+  int denied = start_listener(false, &port);
+  ASSERT_GT(denied, 0);
+  {
+    Client c(port);
+    EXPECT_TRUE(c.wait_close());
+    EXPECT_EQ(c.got(), "<Permission>Denied</Permission>\n");
+  }
+  close_interpreter(denied);
+
+  int listener = start_listener(true, &port, 1);
+  ASSERT_GT(listener, 0);
+  {
+    // Nothing arrives: the connection is dropped and the wait doubles.
+    Client c(port);
+    EXPECT_TRUE(c.wait_close());
+    EXPECT_EQ(c.got(), "");
+    ZU_INTERPRETER info;
+    ASSERT_EQ(get_zui_info(&info, listener), 0);
+    EXPECT_EQ(info.accept_interval, 2u);
+  }
+  {
+    // Not a line end: handed to the HTTP services, which decline.
+    Client c(port);
+    c.send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(c.wait_close());
+    EXPECT_EQ(c.got(), "");
+  }
+  {
+    // Descriptors short: Busy before anything is read.
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    int limit = 0;
+    int used = s_check_resource2(&limit);
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(used + 4);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    Client c(port);
+    bool closed = c.wait_close();
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(c.got(), "<Permission>Busy</Permission>\n");
+  }
+  close_interpreter(listener);
+}
+
+TEST_F(Links, RemoteQueriesNestedLocalEvalAndPeerErrors) {
+  int port = 0;
+  int listener = start_listener(true, &port);
+  ASSERT_GT(listener, 0);
+  int link = connect_to(port);
+  ASSERT_GT(link, 0);
+  std::string r = as_asker([&](ZU_INTERPRETER* me) {
+    std::string out = query(me, link, "(+ 40 2)");
+    // The peer asks back while the query waits; the answer is evaluated in
+    // the asker's environment.
+    set_env(me->env, W("secret").c_str(), get_integer(7, nullptr));
+    out += " " + query(me, link, "(* 6 (Local secret))");
+    ZU_SEXP* e = remote_query(link, me->env, W("(car 1)").c_str(), nullptr);
+    get_type(e);
+    out += " " + std::string(get_type(e) == ZU_TYPE_ERROR && error_code(e) == ZU_ER_TYPE &&
+                                     zu_wcmp_ascii(e->error->func, "remote call") == 0
+                                 ? "remote-error"
+                                 : print(e));
+    out += " " + print(remote_query(999999, me->env, W("1").c_str(), nullptr));
+    return out;
+  });
+  EXPECT_EQ(r.substr(0, r.find(" #error")), "42 42 remote-error");
+  EXPECT_NE(r.find("\"invalid iid 1\""), std::string::npos);
+  close_interpreter(link);
+  close_interpreter(listener);
+}
+
+// The serving side's interpreter for a link (the accepted connection).
+int accepted_peer(int listener, int link) {
+  ZU_INTERPRETER info;
+  for (int iid = get_next_iid(0); iid > 0; iid = get_next_iid(iid))
+    if (iid != link && iid != listener && get_zui_info(&info, iid) == 0 && info.a_type == ZUI_CONNECT &&
+        info.pl_accept)
+      return iid;
+  return 0;
+}
+
+TEST_F(Links, CancelAndPeerClosingEndTheWait) {
+  int port = 0;
+  int listener = start_listener(true, &port);
+  ASSERT_GT(listener, 0);
+  int link = connect_to(port);
+  ASSERT_GT(link, 0);
+  std::string r = as_asker([&](ZU_INTERPRETER* me) {
+    int mine = static_cast<int>(me->id);
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      send_cancel(mine);
+    });
+    ZU_SEXP* v = remote_query(link, me->env, W("(while 1 1)").c_str(), nullptr);
+    get_type(v);
+    canceller.join();
+    return std::to_string(error_code(v));
+  });
+  EXPECT_EQ(r, std::to_string(ZU_ER_CANCEL_WAIT));
+  // The cancel reached the peer, whose link then ended: so did ours.
+  wait_stop_interpreter(link);
+
+  link = connect_to(port);
+  ASSERT_GT(link, 0);
+  r = as_asker([&](ZU_INTERPRETER* me) {
+    std::thread closer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      close_interpreter_nowait(accepted_peer(listener, link));
+    });
+    ZU_SEXP* v = remote_query(link, me->env, W("(while 1 1)").c_str(), nullptr);
+    get_type(v);
+    closer.join();
+    return print(v);
+  });
+  EXPECT_NE(r.find("\"stream error\""), std::string::npos) << r;
+  EXPECT_NE(r.find("\"(while 1 1)\""), std::string::npos) << r;
+  wait_stop_interpreter(link);
+  close_interpreter(listener);
+}
+
+TEST_F(Links, DelayedRepliesKeepTheirSequenceNumber) {
+  int port = 0;
+  int listener = start_listener(true, &port);
+  ASSERT_GT(listener, 0);
+  Client c(port);
+  c.send("\n");
+  ASSERT_TRUE(c.wait_for("</Permission>\n"));
+  c.send("(Later)\n(+ 1 1)\n");
+  ASSERT_TRUE(c.wait_for("<Result> 3 2</Result>\n"));
+  EXPECT_EQ(c.got().find("<Result> 2 "), std::string::npos);
+  {
+    ZuThreadScope scope("test");
+    set_d_sexp(later_value, get_integer(5, nullptr));
+  }
+  EXPECT_TRUE(c.wait_for("<Result> 2 5</Result>\n"));
+  close_interpreter(listener);
+}
+
+TEST_F(Links, ConnectingAnswersAndTimeouts) {
+  set_zui_tick_ms(50);
+  set_permission_wait(1);
+  // A peer that answers with a given line, or never.
+  auto serve = [](const char* answer, int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    listen(fd, 4);
+    return std::thread([fd, answer] {
+      int c = accept(fd, nullptr, nullptr);
+      char buf[16];
+      (void)!read(c, buf, 1);
+      if (answer) (void)!::send(c, answer, strlen(answer), MSG_NOSIGNAL);
+      (void)!read(c, buf, sizeof buf);  // until the interpreter gives up
+      close(c);
+      close(fd);
+    });
+  };
+  int port = 0;
+  std::thread t = serve("<Permission>Denied</Permission>\n", &port);
+  EXPECT_EQ(connect_to(port), ZUI_ERR_DENIED);
+  t.join();
+  t = serve("<Permission>Busy</Permission>\n", &port);
+  EXPECT_EQ(connect_to(port), ZUI_ERR_BUSY);
+  t.join();
+  bl_clear();
+  t = serve(nullptr, &port);
+  EXPECT_EQ(connect_to(port), ZUI_ERR_CONNECT);
+  t.join();
+  bl_clear();
+
+  // Silent and connection time-outs break links off after their ticks.
+  int listener = start_listener(true, &port, 10, 3);
+  ASSERT_GT(listener, 0);
+  {
+    Client c(port);
+    c.send("\n");
+    EXPECT_TRUE(c.wait_close());
+    EXPECT_NE(c.got().find("Allow"), std::string::npos);
+  }
+  close_interpreter(listener);
+  listener = start_listener(true, &port, 10, -1, 20);
+  ASSERT_GT(listener, 0);
+  {
+    Client c(port);
+    c.send("\n");
+    std::thread talker([&c] {
+      for (int i = 0; i < 100; ++i) {
+        c.send("1\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      }
+    });
+    EXPECT_TRUE(c.wait_close());
+    talker.join();
+    EXPECT_NE(c.got().find("<Result>"), std::string::npos);
+  }
+  close_interpreter(listener);
+  set_permission_wait(120);
+}
+
+TEST(RemoteSequence, WrapTolerantOrder) {
+  EXPECT_EQ(cmp_round(1, 2), -1);
+  EXPECT_EQ(cmp_round(0x7FFFFFFF, static_cast<int>(0x80000000u)), -1);
+  EXPECT_EQ(cmp_round(static_cast<int>(0xFFFFFFFFu), 0), -1);
+  EXPECT_EQ(cmp_round(5, 5), 0);
+  EXPECT_EQ(cmp_round(static_cast<int>(0xBFFFFFFFu), 3), 1);
+}
+
+// Two processes: this binary started again as a peer that listens.
+TEST_F(Links, PeerProcessServesQueries) {
+  const char* portfile = std::getenv("QNMX_LINK_PEER_PORTFILE");
+  if (portfile) GTEST_SKIP();
+  TempDir dir;
+  std::string pf = dir.path() + "/port";
+  std::string env = "QNMX_LINK_PEER_PORTFILE=" + pf;
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  exe[n] = 0;
+  std::string filter = "--gtest_filter=LinkPeer.Serve";
+  char* argv[] = {exe, filter.data(), nullptr};
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  envp.push_back(env.data());
+  envp.push_back(nullptr);
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, exe, nullptr, nullptr, argv, envp.data()), 0);
+  int port = 0;
+  for (int i = 0; i < 2000 && port == 0; ++i) {
+    std::ifstream(pf) >> port;
+    if (!port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GT(port, 0);
+  int link = connect_to(port);
+  ASSERT_GT(link, 0);
+  std::string r = as_asker([&](ZU_INTERPRETER* me) {
+    set_env(me->env, W("secret").c_str(), get_integer(3, nullptr));
+    std::string out = query(me, link, "(+ 1 2)");
+    out += " " + query(me, link, "(* 2 (Local secret))");
+    out += " " + query(me, link, "(Stop)");
+    return out;
+  });
+  EXPECT_EQ(r, "3 6 ()");
+  wait_stop_interpreter(link);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+std::atomic<bool> stop_peer{false};
+ZU_SEXP* prim_stop(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  stop_peer = true;
+  return nullptr;
+}
+
+TEST(LinkPeer, Serve) {
+  const char* portfile = std::getenv("QNMX_LINK_PEER_PORTFILE");
+  if (!portfile) GTEST_SKIP() << "runs as the peer process of PeerProcessServesQueries";
+  init_zu();
+  bind_test_prims();
+  {
+    ZuThreadScope scope("bind");
+    static const QN_PRIM_DEF defs[] = {{"Stop", prim_stop, 0, 1, 1, 0}, {nullptr, nullptr, 0, 0, 0, 0}};
+    bind_prims(qnlisp_top_env0, defs);
+  }
+  ASSERT_TRUE(ensure_main_interpreter());
+  int port = 0;
+  int listener = start_listener(true, &port);
+  ASSERT_GT(listener, 0);
+  std::ofstream(std::string(portfile) + ".tmp") << port;
+  std::rename((std::string(portfile) + ".tmp").c_str(), portfile);
+  while (!stop_peer) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reply goes out
+  close_interpreter(listener);
+}
+
+}  // namespace
