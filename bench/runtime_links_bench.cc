@@ -1,0 +1,163 @@
+// Interpreter links over loopback TCP between two processes: remote-query
+// round trips, and accepted line links per second. The program starts a
+// copy of itself as the listening peer.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/interp.h"
+#include "runtime/remote.h"
+#include "runtime/zu_init.h"
+#include "text/convert.h"
+#include "zu/env.h"
+#include "zu/gc.h"
+
+extern char** environ;
+
+namespace {
+
+int peer_port = 0;
+int link_iid = 0;
+
+// A main interpreter that never ends (it reads a FIFO nobody writes to).
+void start_main() {
+  char tmpl[] = "/tmp/qnmx_bench_XXXXXX";
+  std::string fifo = std::string(mkdtemp(tmpl)) + "/main.fifo";
+  mkfifo(fifo.c_str(), 0600);
+  open(fifo.c_str(), O_RDWR);
+  ZuThreadScope scope("bench");
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_FILE;
+  z->env = new_env(qnlisp_top_env1);
+  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
+  setup_i(z);
+}
+
+int serve(const char* portfile) {
+  init_zu();
+  start_main();
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_ACCEPT;
+  z->env = qnlisp_top_env1;
+  z->environment = 1;
+  z->port = 23000 + static_cast<int>(getpid() % 1000) * 10;
+  z->port_limit = 2000;
+  z->accept_interval = 10;
+  PERMISSION_LIST* e = new_permission_list(z, nullptr);
+  insert_access_list(&e->ap, "127.0.0.0", "255.0.0.0", nullptr, 0, 0, 1);
+  int iid = setup_i(z);
+  ZU_INTERPRETER info;
+  if (iid <= 0 || get_zui_info(&info, iid) != 0) return 1;
+  std::ofstream(std::string(portfile) + ".tmp") << info.port;
+  std::rename((std::string(portfile) + ".tmp").c_str(), portfile);
+  for (;;) pause();
+}
+
+void BM_RemoteQueryRoundTrip(benchmark::State& state) {
+  ZU_INTERPRETER* me = new_zu_interpreter();
+  me->a_type = ZUI_SELF;
+  me->env = qnlisp_top_env1;
+  me->environment = 1;
+  setup_i(me);
+  {
+    ZuThreadScope scope("bench");
+    const L_CHAR cmd[] = {'(', '+', ' ', '1', ' ', '2', ')', 0};
+    for (auto _ : state) {
+      GcFrame frame("q");
+      ZU_SEXP* v = remote_query(link_iid, qnlisp_top_env1, cmd, nullptr);
+      if (get_type(v) != ZU_TYPE_INTEGER) {
+        state.SkipWithError("query failed");
+        break;
+      }
+    }
+  }
+  close_self_interpreter();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RemoteQueryRoundTrip)->UseRealTime();
+
+// One accepted line link: connect, the opening line end, the admission,
+// close.
+void BM_AcceptLineLink(benchmark::State& state) {
+  for (auto _ : state) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(peer_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      state.SkipWithError("connect failed");
+      close(fd);
+      break;
+    }
+    (void)!send(fd, "\n", 1, MSG_NOSIGNAL);
+    std::string got;
+    char buf[256];
+    while (got.find("</Permission>\n") == std::string::npos) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AcceptLineLink)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (const char* pf = std::getenv("QNMX_LINK_BENCH_PEER")) return serve(pf);
+  std::string pf = "/tmp/qnmx_link_bench_port_" + std::to_string(getpid());
+  std::string env = "QNMX_LINK_BENCH_PEER=" + pf;
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  envp.push_back(env.data());
+  envp.push_back(nullptr);
+  char* pargv[] = {argv[0], nullptr};
+  pid_t pid;
+  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, pargv, envp.data()) != 0) return 1;
+  for (int i = 0; i < 1000 && !peer_port; ++i) {
+    std::ifstream(pf) >> peer_port;
+    if (!peer_port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  unlink(pf.c_str());
+  if (!peer_port) return 1;
+  init_zu();
+  start_main();
+  {
+    ZuThreadScope scope("bench");
+    ZU_INTERPRETER* z = new_zu_interpreter();
+    z->a_type = ZUI_CONNECT;
+    z->env = qnlisp_top_env1;
+    z->environment = 1;
+    z->hostname = nl_copy_str(std_cm, "127.0.0.1");
+    z->port = peer_port;
+    link_iid = setup_i(z);
+  }
+  int rc = 1;
+  if (link_iid > 0) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    rc = 0;
+  }
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  _exit(rc);
+}
