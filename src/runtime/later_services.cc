@@ -31,4 +31,3 @@ void wait_rs_queue() {}
 void _wait_rs_queue() {}
 
 void init_log(ZUISP_ENV* env0, ZUISP_ENV* env1) { zu_init_log(env0, env1); }
-void init_call_lock() {}

@@ -1,0 +1,514 @@
+#include "runtime/call_lock.h"
+
+#include <unistd.h>
+
+#include <string>
+
+#include "base/alloc.h"
+#include "base/lock.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "base/zutime.h"
+#include "runtime/interp.h"
+#include "runtime/log.h"
+#include "runtime/remote.h"
+#include "text/convert.h"
+#include "zu/core_init.h"
+#include "zu/errcodes.h"
+#include "zu/eval.h"
+#include "zu/gc.h"
+
+struct CALL_LOCK_THREAD {
+  CALL_LOCK_THREAD* next;
+  int tid;
+};
+
+struct CALL_LOCK_INTERPRETER {
+  CALL_LOCK_INTERPRETER* next;
+  int zui;
+  int ref;     // locks granted through it and requests under way on it
+  int status;  // CLI_*
+  unsigned call_time;
+};
+
+struct CALL_LOCK_TABLE {
+  CALL_LOCK_TABLE* next;
+  L_CHAR* name;
+  int tid;  // the writer; 0 for a read lock
+  CALL_LOCK_THREAD* threads;
+  CALL_LOCK_INTERPRETER* cli;  // null while the request is under way
+  int seq;
+  void* event_data;
+  CALL_LOCK_EVENT_FUNC event_func;
+};
+
+namespace {
+
+constexpr int CLI_IDLE = 0;
+constexpr int CLI_IN_USE = 1;
+constexpr int CLI_FAILED = 2;
+constexpr unsigned kIdleClose = 3600;
+constexpr int kTries = 3;
+
+SEM call_lock_lock = nullptr;
+int call_lock_seq = 0;
+int lock_port = 0;
+L_CHAR* lock_hostname = nullptr;
+CALL_LOCK_INTERPRETER* li_list = nullptr;
+CALL_LOCK_TABLE* lt_list = nullptr;
+unsigned age_shift = 0;  // test support: added to the clock
+int waiting = 0;         // tasks asleep in xx_call_lock
+
+unsigned now() { return get_zutime() + age_shift; }
+
+void lock_cl() { lock_task(call_lock_lock); }
+void unlock_cl(const char* label) { unlock_task(call_lock_lock, label); }
+
+// ---- the service's address
+
+// Reads LockPort and LockHostName once both have been found; -1 while the
+// service is not configured. Lock held, memory lock held.
+int lock_server_info() {
+  if (lock_port && lock_hostname) return 0;
+  GcFrame frame("lock_server_info");
+  ZU_SEXP* port = eval(qnlisp_top_env1, get_symbol_ascii("LockPort"));
+  if (get_type(port) != ZU_TYPE_INTEGER) return -1;
+  lock_port = static_cast<int>(port->integer.num);
+  ZU_SEXP* host = eval(qnlisp_top_env1, get_symbol_ascii("LockHostName"));
+  if (get_type(host) != ZU_TYPE_STRING) {
+    lock_port = 0;
+    return -1;
+  }
+  lock_hostname = ll_copy_str(str_text(host));
+  return 0;
+}
+
+// ---- connections
+
+void free_cli(CALL_LOCK_INTERPRETER* cli) {
+  if (cli->status == CLI_IN_USE || cli->ref) er_panic("free_cli: connection in use");
+  CALL_LOCK_INTERPRETER** pp = &li_list;
+  while (*pp && *pp != cli) pp = &(*pp)->next;
+  if (!*pp) er_panic("free_cli: connection not listed");
+  *pp = cli->next;
+  d_f_ree(cli);
+}
+
+// Opens a link to the service; its iid or -1. A busy service is asked
+// again after 5 seconds, three times in all. Lock held.
+int _connect_lock_zui() {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt) {
+      unlock_cl("_connect_lock_zui");
+      sleep_sec(5);
+      lock_cl();
+    }
+    ZU_INTERPRETER* zui = new_zu_interpreter();
+    zui->a_type = ZUI_CONNECT;
+    zui->env = qnlisp_top_env1;
+    zui->port = lock_port;
+    zui->hostname = ll_copy_str(lock_hostname);
+    int iid = setup_i(zui);
+    if (iid > 0) return iid;
+    if (iid == ZUI_ERR_SHUTDOWN) {
+      // The one failure after which the record and its stream are ours.
+      if (zui->inp) d_s_close(zui->inp);
+      free_zu_interpreter(zui);
+    }
+    if (iid != ZUI_ERR_BUSY) return -1;
+  }
+  return -1;
+}
+
+CALL_LOCK_INTERPRETER* _new_cli() {
+  int iid = _connect_lock_zui();
+  if (iid < 0) return nullptr;
+  auto* cli = static_cast<CALL_LOCK_INTERPRETER*>(d_calloc(sizeof(CALL_LOCK_INTERPRETER), 1));
+  cli->zui = iid;
+  cli->call_time = now();
+  cli->next = li_list;
+  li_list = cli;
+  return cli;
+}
+
+// ---- messages
+
+// The name as it travels between the tags or inside an attribute: markup
+// characters and quotes escaped, then in the standard encoding (codes it
+// cannot express become references).
+std::string escaped(const L_CHAR* name) {
+  L_CHAR* safe = safety_string(name);
+  std::basic_string<L_CHAR> quoted;
+  for (const L_CHAR* p = safe; *p; ++p) {
+    if (*p == '"') {
+      for (const char* q = "&quot;"; *q; ++q) quoted.push_back(static_cast<L_CHAR>(*q));
+    } else {
+      quoted.push_back(*p);
+    }
+  }
+  d_f_ree(safe);
+  char* narrow = ln_copy_str(std_cm, quoted.c_str());
+  std::string r = narrow ? narrow : "";
+  d_f_ree(narrow);
+  return r;
+}
+
+// Sends text as a remote query on link iid and waits for the answer.
+// Memory lock held, call_lock_lock not held.
+ZU_SEXP* send_and_wait(int iid, const std::string& text) {
+  L_CHAR* wide = nl_copy_str(std_cm, text.c_str());
+  ZU_SEXP* v = remote_query(iid, qnlisp_top_env1, wide, nullptr);
+  d_f_ree(wide);
+  if (!v) return get_error_ascii(nullptr, 0, ZU_ER_STREAM, "Remote", nullptr);
+  get_type(v);  // forces the delayed answer: waits for the reply
+  return v;
+}
+
+// ---- tables
+
+bool related(const L_CHAR* a, const L_CHAR* b) {
+  for (; *a && *b; ++a, ++b)
+    if (*a != *b) return false;
+  return true;
+}
+
+bool has_thread(const CALL_LOCK_TABLE* t, int tid) {
+  for (const CALL_LOCK_THREAD* th = t->threads; th; th = th->next)
+    if (th->tid == tid) return true;
+  return false;
+}
+
+void add_thread(CALL_LOCK_TABLE* t, int tid) {
+  auto* th = static_cast<CALL_LOCK_THREAD*>(d_calloc(sizeof(CALL_LOCK_THREAD), 1));
+  th->tid = tid;
+  th->next = t->threads;
+  t->threads = th;
+}
+
+// Removes one take of tid; false when tid does not share t.
+bool remove_thread(CALL_LOCK_TABLE* t, int tid) {
+  for (CALL_LOCK_THREAD** pp = &t->threads; *pp; pp = &(*pp)->next) {
+    if ((*pp)->tid == tid) {
+      CALL_LOCK_THREAD* th = *pp;
+      *pp = th->next;
+      d_f_ree(th);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool listed(const CALL_LOCK_TABLE* t) {
+  for (const CALL_LOCK_TABLE* p = lt_list; p; p = p->next)
+    if (p == t) return true;
+  return false;
+}
+
+void free_clt(CALL_LOCK_TABLE* t) {
+  if (t->threads) er_panic("free_clt: table still shared");
+  CALL_LOCK_TABLE** pp = &lt_list;
+  while (*pp && *pp != t) pp = &(*pp)->next;
+  if (!*pp) er_panic("free_clt: table not listed");
+  *pp = t->next;
+  d_f_ree(t->name);
+  d_f_ree(t);
+}
+
+// True when tid holds a read lock related to name: a write on name would
+// wait for tid itself.
+bool holds_related_read(const L_CHAR* name, int tid) {
+  for (const CALL_LOCK_TABLE* t = lt_list; t; t = t->next)
+    if (t->cli && !t->tid && related(t->name, name) && has_thread(t, tid)) return true;
+  return false;
+}
+
+// Asks the service for a new lock; the table, or null when it was refused
+// or could not be asked. Lock held (released while the request travels).
+CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func, void* data,
+                          const char* file, int line) {
+  int me = get_tid();
+  if (type != CALL_LOCK_READ && type != CALL_LOCK_WRITE) er_panic("_new_clt: lock type");
+  auto* t = static_cast<CALL_LOCK_TABLE*>(d_calloc(sizeof(CALL_LOCK_TABLE), 1));
+  t->name = ll_copy_str(lock_dir);
+  t->tid = type == CALL_LOCK_WRITE ? me : 0;
+  add_thread(t, me);
+  // Listed before the request goes out, so that related requests wait.
+  t->next = lt_list;
+  lt_list = t;
+  std::string name = escaped(lock_dir);
+  std::string source = escaped(l_string(std_cm, file ? file : ""));
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    CALL_LOCK_INTERPRETER* cli = li_list;
+    while (cli && cli->status != CLI_IDLE) cli = cli->next;
+    bool opened = false;
+    if (!cli) {
+      cli = _new_cli();
+      opened = true;
+    }
+    if (!cli) break;
+    cli->status = CLI_IN_USE;
+    int seq = 0;
+    if (func) {
+      seq = call_lock_seq++;
+      if (seq == 0) seq = call_lock_seq++;
+    }
+    std::string msg = "<Lock type=\"" + std::string(type == CALL_LOCK_WRITE ? "write" : "read") +
+                      "\" file=\"" + source + "\" line=\"" + std::to_string(line) + "\" data=\"" +
+                      std::to_string(getpid()) + "\" seq=\"" + std::to_string(seq) + "\"> " + name +
+                      " </Lock>";
+    ++cli->ref;
+    int iid = cli->zui;
+    unlock_cl("_new_clt");
+    bool granted;
+    {
+      GcFrame frame("_new_clt");
+      granted = get_type(send_and_wait(iid, msg)) != ZU_TYPE_ERROR;
+    }
+    lock_cl();
+    if (granted) {
+      t->cli = cli;
+      t->seq = seq;
+      t->event_func = func;
+      t->event_data = data;
+      cli->call_time = now();
+      wakeup_task(&lt_list);
+      return t;
+    }
+    --cli->ref;
+    cli->status = CLI_FAILED;
+    if (cli->ref == 0) {
+      close_interpreter_nowait(cli->zui);
+      if (opened) free_cli(cli);
+    }
+  }
+  remove_thread(t, me);
+  free_clt(t);
+  wakeup_task(&lt_list);
+  return nullptr;
+}
+
+CALL_LOCK_DESCRIPTER make_descripter(CALL_LOCK_TABLE* t, int tid) { return {t, t ? tid : 0}; }
+
+// Closes and frees the connections that match; lock held.
+template <class Pred>
+void close_connections(Pred pred) {
+  for (CALL_LOCK_INTERPRETER* cli = li_list; cli;) {
+    CALL_LOCK_INTERPRETER* next = cli->next;
+    if (pred(cli)) {
+      close_interpreter_nowait(cli->zui);
+      free_cli(cli);
+    }
+    cli = next;
+  }
+}
+
+void tick_func(void*) { call_lock_tick(); }
+
+void* log_lock(const L_CHAR* path) {
+  CALL_LOCK_DESCRIPTER d = call_lock(path, CALL_LOCK_WRITE, nullptr, nullptr);
+  if (cl_error_check(d)) return nullptr;
+  auto* held = static_cast<CALL_LOCK_DESCRIPTER*>(d_alloc(sizeof(CALL_LOCK_DESCRIPTER)));
+  *held = d;
+  return held;
+}
+
+void log_unlock(void* id) {
+  auto* held = static_cast<CALL_LOCK_DESCRIPTER*>(id);
+  call_unlock(*held);
+  d_f_ree(held);
+}
+
+const LOG_PATH_LOCK_OPS log_lock_ops = {log_lock, log_unlock};
+
+}  // namespace
+
+void init_call_lock() {
+  if (call_lock_lock) return;
+  call_lock_lock = new_lock(10);
+  new_tick(tick_func, static_cast<int>(kIdleClose), nullptr);
+  {
+    ZuThreadScope scope("init_call_lock");
+    static const QN_PRIM_DEF kSecond[] = {
+        {"call-lock-event", zu_call_lock_event, 1, 2, 2, 0},
+        {nullptr, nullptr, 0, 0, 0, 0},
+    };
+    bind_prims(qnlisp_top_env1, kSecond);
+  }
+  set_log_path_lock_ops(&log_lock_ops);
+}
+
+CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func,
+                                  void* data, const char* file, int line) {
+  if (!call_lock_lock || !lock_dir) return cl_invalid();
+  ZuThreadScope scope("call_lock");
+  // Remote queries are made from a task that owns an interpreter.
+  if (!get_my_zui()) {
+    ZU_INTERPRETER* self = new_zu_interpreter();
+    self->a_type = ZUI_SELF;
+    self->env = qnlisp_top_env1;
+    if (setup_i(self) <= 0) return cl_invalid();
+  }
+  int me = get_tid();
+  lock_cl();
+  if (lock_server_info() < 0) {
+    unlock_cl("xx_call_lock");
+    return cl_invalid();
+  }
+  for (;;) {
+    CALL_LOCK_TABLE* t = lt_list;
+    while (t && !related(t->name, lock_dir)) t = t->next;
+    CALL_LOCK_TABLE* got = nullptr;
+    bool ask = false;
+    if (!t) {
+      ask = true;
+    } else if (t->cli) {
+      t->cli->call_time = now();
+      if (!t->tid && !t->threads) er_panic("xx_call_lock: granted lock without tasks");
+      bool same = l_strcmp(t->name, lock_dir) == 0;
+      if (t->tid == me || (!t->tid && type == CALL_LOCK_READ)) {
+        if (same) {
+          add_thread(t, me);
+          got = t;
+        } else {
+          ask = true;
+        }
+      }
+    }
+    if (got) {
+      unlock_cl("xx_call_lock");
+      return make_descripter(got, me);
+    }
+    if (ask) {
+      got = _new_clt(lock_dir, type, func, data, file, line);
+      unlock_cl("xx_call_lock");
+      return make_descripter(got, me);
+    }
+    if (type == CALL_LOCK_WRITE && holds_related_read(lock_dir, me)) {
+      unlock_cl("xx_call_lock");
+      return cl_invalid();
+    }
+    ++waiting;
+    sleep_task(&lt_list, call_lock_lock);
+    lock_cl();
+    --waiting;
+  }
+}
+
+int call_unlock(CALL_LOCK_DESCRIPTER d) {
+  if (!call_lock_lock || !d.d) return -1;
+  ZuThreadScope scope("call_unlock");
+  lock_cl();
+  CALL_LOCK_TABLE* t = d.d;
+  if (!listed(t) || !remove_thread(t, d.tid)) {
+    unlock_cl("call_unlock");
+    return -1;
+  }
+  CALL_LOCK_INTERPRETER* cli = t->cli;
+  if (cli) cli->call_time = now();
+  wakeup_task(&lt_list);
+  if (t->threads) {
+    unlock_cl("call_unlock");
+    return 0;
+  }
+  std::string name = escaped(t->name);
+  free_clt(t);
+  if (cli) {
+    cli->status = CLI_IN_USE;
+    int iid = cli->zui;
+    unlock_cl("call_unlock");
+    {
+      GcFrame frame("call_unlock");
+      send_and_wait(iid, "<Unlock> " + name + " </Unlock>");  // the answer is not read
+    }
+    lock_cl();
+    cli->status = CLI_IDLE;
+    if (--cli->ref < 0) er_panic("call_unlock: connection reference below zero");
+  }
+  unlock_cl("call_unlock");
+  return 0;
+}
+
+int cl_error_check(CALL_LOCK_DESCRIPTER d) { return d.d ? 0 : -1; }
+
+CALL_LOCK_DESCRIPTER cl_invalid() { return {nullptr, 0}; }
+
+ZU_SEXP* get_cl_error(ZU_SEXP* ss, const L_CHAR* func) {
+  return get_error(ss ? ss->h.file : nullptr, ss ? ss->h.line : 0, ZU_ER_PARAM, func,
+                   get_string_ascii("lock operation error"));
+}
+
+int get_call_lock_seq(CALL_LOCK_DESCRIPTER d) {
+  if (!d.d || !call_lock_lock) return 0;
+  lock_cl();
+  int seq = listed(d.d) ? d.d->seq : 0;
+  unlock_cl("get_call_lock_seq");
+  return seq;
+}
+
+void call_lock_tick() {
+  if (!call_lock_lock) return;
+  lock_cl();
+  unsigned t = now();
+  close_connections([t](CALL_LOCK_INTERPRETER* cli) {
+    return cli->status != CLI_IN_USE && cli->ref == 0 && t - cli->call_time >= kIdleClose;
+  });
+  unlock_cl("call_lock_tick");
+}
+
+ZU_SEXP* zu_call_lock_event(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* arg = get_el(form, 1);
+  if (get_type(arg) != ZU_TYPE_INTEGER || !call_lock_lock) return nullptr;
+  int seq = static_cast<int>(arg->integer.num);
+  CALL_LOCK_EVENT_FUNC func = nullptr;
+  void* data = nullptr;
+  lock_cl();
+  for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next) {
+    if (t->seq == seq && t->cli) {
+      func = t->event_func;
+      data = t->event_data;
+      break;
+    }
+  }
+  unlock_cl("zu_call_lock_event");
+  if (func) func(seq, data);
+  return nullptr;
+}
+
+int call_lock_connections(int* in_use) {
+  if (!call_lock_lock) return 0;
+  lock_cl();
+  int n = 0, used = 0;
+  for (CALL_LOCK_INTERPRETER* cli = li_list; cli; cli = cli->next) {
+    ++n;
+    if (cli->status == CLI_IN_USE) ++used;
+  }
+  unlock_cl("call_lock_connections");
+  if (in_use) *in_use = used;
+  return n;
+}
+
+int call_lock_waiting() {
+  if (!call_lock_lock) return 0;
+  lock_cl();
+  int n = waiting;
+  unlock_cl("call_lock_waiting");
+  return n;
+}
+
+void call_lock_forget_service() {
+  if (!call_lock_lock) return;
+  lock_cl();
+  close_connections([](CALL_LOCK_INTERPRETER* cli) { return cli->status != CLI_IN_USE && cli->ref == 0; });
+  lock_port = 0;
+  d_f_ree(lock_hostname);
+  lock_hostname = nullptr;
+  unlock_cl("call_lock_forget_service");
+}
+
+void call_lock_age_connections(unsigned seconds) {
+  if (!call_lock_lock) return;
+  lock_cl();
+  age_shift += seconds;
+  unlock_cl("call_lock_age_connections");
+}

@@ -1,0 +1,78 @@
+// Named locks shared by agents through a lock service.
+//
+// A task that works on a named resource (a matrix file, a log file) takes a
+// read or a write lock on its name first and gives it back afterwards. The
+// locks this process holds are kept in a table: tasks of the process share
+// a lock they are compatible with, and only the first take of a lock and the
+// last release are sent to the lock service, one request per lock, as
+// remote queries on interpreter links to the address that the ZU symbols
+// `LockHostName` and `LockPort` give. Names are related when one is a prefix
+// of the other; a write lock excludes every related lock of other tasks.
+//
+// The lock service may call back into the holder of a lock with
+// (call-lock-event seq): the event function given with the lock is then
+// called with that seq and its data (never with the module lock held).
+//
+// Lock order: callers may hold their own module lock (the matrix store holds
+// its file lock) while they take a named lock.
+#pragma once
+
+#include "text/lchar.h"
+#include "zu/value.h"
+
+struct CALL_LOCK_TABLE;
+
+constexpr int CALL_LOCK_READ = 1;
+constexpr int CALL_LOCK_WRITE = 2;
+
+// Called on (call-lock-event seq) for the lock that was given this seq.
+using CALL_LOCK_EVENT_FUNC = void (*)(int seq, void* data);
+
+// The handle of a lock, passed by value: d is null when no lock is held.
+struct CALL_LOCK_DESCRIPTER {
+  CALL_LOCK_TABLE* d;
+  int tid;  // the task that took it
+};
+
+// Creates the module lock, schedules the hourly close of idle connections,
+// binds `call-lock-event` in the second top environment and lends the log
+// its path locks. Once, at library start-up.
+void init_call_lock();
+
+// Takes the lock named lock_dir for the calling task (type CALL_LOCK_READ or
+// CALL_LOCK_WRITE; func may be null). Blocks until the lock is granted or
+// refused; an invalid descriptor means refused, no lock service, or a
+// write asked by a task that holds a related read lock (it would wait for
+// itself).
+CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func,
+                                  void* data, const char* file, int line);
+#define call_lock(dir, type, func, data) xx_call_lock((dir), (type), (func), (data), __FILE__, __LINE__)
+// Gives back one take of the lock: 0, or -1 when d is not a lock of this
+// process or its task does not share it.
+int call_unlock(CALL_LOCK_DESCRIPTER d);
+// 0 when d holds a lock, -1 when it is invalid.
+int cl_error_check(CALL_LOCK_DESCRIPTER d);
+CALL_LOCK_DESCRIPTER cl_invalid();
+// The error value callers return for a refused lock: code 0x80040503, data
+// "lock operation error", function func, at the source position of ss.
+ZU_SEXP* get_cl_error(ZU_SEXP* ss, const L_CHAR* func);
+// The seq sent with the lock (0 without an event function or for an
+// invalid d).
+int get_call_lock_seq(CALL_LOCK_DESCRIPTER d);
+// Closes the connections to the lock service that hold nothing and were
+// last used an hour ago or earlier.
+void call_lock_tick();
+// (call-lock-event seq)
+ZU_SEXP* zu_call_lock_event(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf,
+                            ZUISP_ENV* sp_env);
+
+// ---- test support
+// Connections to the lock service: open ones, and those in use.
+int call_lock_connections(int* in_use);
+// Tasks waiting for a lock that a task of this process holds.
+int call_lock_waiting();
+// Closes every connection that holds nothing and forgets the service's
+// address, so that the next lock reads `LockPort` and `LockHostName` again.
+void call_lock_forget_service();
+// Treats every connection as last used `seconds` earlier than recorded.
+void call_lock_age_connections(unsigned seconds);
