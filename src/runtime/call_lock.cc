@@ -303,7 +303,10 @@ void close_connections(Pred pred) {
   }
 }
 
-void tick_func(void*) { call_lock_tick(); }
+// Timer functions must be short, and the module lock may be held while a
+// connection is being opened: the closing runs in a task of its own.
+void tick_task(TKEY) { call_lock_tick(); }
+void tick_func(void*) { create_task(tick_task, nullptr, 2); }
 
 void* log_lock(const L_CHAR* path) {
   CALL_LOCK_DESCRIPTER d = call_lock(path, CALL_LOCK_WRITE, nullptr, nullptr);
