@@ -287,9 +287,9 @@ TEST_F(CallLock, IdleConnectionsCloseAfterAnHourButNotWhileALockIsHeld) {
 // Run in processes of their own by the test below: begin/end pairs appended
 // to a file under a write lock on its name.
 TEST_F(CallLock, WorkerAppendsPairsUnderTheLock) {
-  const char* spec = std::getenv("QNMX_LOCK_WORKER");
-  if (!spec) GTEST_SKIP() << "started by TwoProcessesNeverHoldTheSameWriteLockAtOnce";
-  std::istringstream in(spec);
+  const char* worker = std::getenv("QNMX_LOCK_WORKER");
+  if (!worker) GTEST_SKIP() << "started by TwoProcessesNeverHoldTheSameWriteLockAtOnce";
+  std::istringstream in(worker);
   int port = 0;
   std::string file, tag;
   in >> port >> file >> tag;
