@@ -51,13 +51,10 @@ void gc_zu_unlock() {
 void gc_lib() {
   gc_file = __FILE__;
   gc_line = __LINE__;
-  gc_default_mark();  // the top environments and every thread's frames
+  gc_default_mark();  // the top environments, unit environments and every thread's frames
   gc_file = __FILE__;
   gc_line = __LINE__;
   gc_interpreter();
-  gc_file = __FILE__;
-  gc_line = __LINE__;
-  gc_unit();
   gc_file = __FILE__;
   gc_line = __LINE__;
   gc_queue();
