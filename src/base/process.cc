@@ -177,9 +177,10 @@ bool on_path(const char* name) {
   std::string_view rest(path);
   for (;;) {
     size_t colon = rest.find(':');
-    std::string dir(rest.substr(0, colon));
-    if (dir.empty()) dir = ".";
-    std::string full = dir + "/" + name;
+    std::string_view dir = rest.substr(0, colon);
+    std::string full(dir.empty() ? std::string_view(".") : dir);
+    full += '/';
+    full += name;
     if (access(full.c_str(), X_OK) == 0) return true;
     if (colon == std::string_view::npos) return false;
     rest.remove_prefix(colon + 1);
