@@ -97,30 +97,47 @@ ZU_SEXP* new_lambda(int order, ZUISP_ENV* args_env, ZU_SEXP* params, ZU_SEXP* bo
   return f;
 }
 
+namespace {
+
+// The parts of a lambda form (head first): with order 0 the parameters come
+// second; otherwise the second place takes nil or an environment value as
+// written (the keyword environment) and the parameters come third.
+struct LambdaParts {
+  ZUISP_ENV* kw;
+  ZU_SEXP* params;
+  ZU_SEXP* body;
+};
+
+// 0, or -1 when the keyword place holds something else.
+int split_lambda(ZU_SEXP* form, int order, LambdaParts* out) {
+  out->kw = nullptr;
+  if (order == 0) {
+    out->params = get_el(form, 1);
+    out->body = tail_from(form, 2);
+    return 0;
+  }
+  ZU_SEXP* e = get_el(form, 1);
+  int t = get_type(e);
+  if (t == ZU_TYPE_ENV) out->kw = e->env;
+  else if (t != ZU_TYPE_NULL) return -1;
+  out->params = get_el(form, 2);
+  out->body = tail_from(form, 3);
+  return 0;
+}
+
+}  // namespace
+
 ZU_SEXP* qn_lambda(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   int order = read_order(sf);
   if (order == kOrderMissing) order = 1;
   if (order < 0) return lambda_format_error(form);
-  ZUISP_ENV* kw = nullptr;
-  ZU_SEXP* params;
-  ZU_SEXP* body;
-  if (order == 0) {
-    params = get_el(form, 1);
-    body = tail_from(form, 2);
-  } else {
-    // The keyword place takes nil or an environment value as written.
-    ZU_SEXP* e = get_el(form, 1);
-    int t = get_type(e);
-    if (t == ZU_TYPE_ENV) kw = e->env;
-    else if (t != ZU_TYPE_NULL) return lambda_format_error(form);
-    params = get_el(form, 2);
-    body = tail_from(form, 3);
-  }
+  LambdaParts lp;
+  if (split_lambda(form, order, &lp) < 0) return lambda_format_error(form);
   ZU_SEXP* err = nullptr;
-  int ok = check_params(params, order == 0, &err);
+  int ok = check_params(lp.params, order == 0, &err);
   if (ok < 0) return err;
   if (ok == 0) return lambda_format_error(form);
-  return new_lambda(order, kw, params, body);
+  return new_lambda(order, lp.kw, lp.params, lp.body);
 }
 
 ZU_SEXP* qn_define(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
@@ -171,20 +188,12 @@ ZU_SEXP* qn_define_default(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIE
   if (order == kOrderMissing) order = 2;
   if (order == kOrderNotFirst) return form_error(form, ZU_ER_FORMAT, "DefineDefault", "format error: Order is required");
   if (order == kOrderBadValue) return form_error(form, ZU_ER_FORMAT, "DefineDefault", "format error: Order value");
-  ZUISP_ENV* kw = nullptr;
-  ZU_SEXP* params;
-  ZU_SEXP* body;
-  if (order == 0) {
-    params = get_el(form, 1);
-    body = tail_from(form, 2);
-  } else {
-    ZU_SEXP* e = get_el(form, 1);
-    int t = get_type(e);
-    if (t == ZU_TYPE_ENV) kw = e->env;
-    else if (t != ZU_TYPE_NULL) return form_error(form, ZU_ER_TYPE, "DefineDefault", "type missmatch");
-    params = get_el(form, 2);
-    body = tail_from(form, 3);
-  }
+  LambdaParts lp;
+  if (split_lambda(form, order, &lp) < 0)
+    return form_error(form, ZU_ER_TYPE, "DefineDefault", "type missmatch");
+  ZUISP_ENV* kw = lp.kw;
+  ZU_SEXP* params = lp.params;
+  ZU_SEXP* body = lp.body;
   ZU_SEXP* err = nullptr;
   int ok = check_params(params, order == 0, &err);
   if (ok < 0) return err;
