@@ -63,6 +63,12 @@ struct ZUISP_ENV {
   std::atomic<void*> work;
   std::atomic<ENV_TABLE*> table;   // bindings beyond the slots; null until needed
   uint32_t count;                  // bindings in the table (under the lock)
+  // One bit (chosen by the atom's hash) per name some thread has cached a
+  // search result under this environment for: a clear bit proves the cache
+  // holds nothing for the pair, so the probe (a likely miss for a fresh call
+  // environment) is skipped. Racing writers may drop a bit; that only costs
+  // a later search its shortcut.
+  std::atomic<uint32_t> cached;
   ENV_SLOT slot[kSlots];
 };
 
@@ -93,6 +99,7 @@ ZU_ATOM dead_atom_rec{};
 ZU_ATOM* const kDead = &dead_atom_rec;
 
 inline uint64_t mask_bit(const ZU_ATOM* a) { return uint64_t{1} << (a->hash >> 26); }
+inline uint32_t cached_bit(const ZU_ATOM* a) { return uint32_t{1} << (a->hash >> 27); }
 
 // ---- look-up caches
 //
@@ -128,6 +135,21 @@ constinit thread_local CacheSlot tl_cache[1 << kCacheBits] = {};
 inline CacheSlot& cache_slot(const ZUISP_ENV* e, const ZU_ATOM* a) {
   uint64_t k = (reinterpret_cast<uintptr_t>(e) >> 4) ^ (static_cast<uint64_t>(a->hash) << 28);
   return tl_cache[(k * 0x9E3779B97F4A7C15ull) >> (64 - kCacheBits)];
+}
+
+// The cached result for (e, a) of the current version, if any.
+inline bool cache_hit(const ZUISP_ENV* e, const ZU_ATOM* a, uint64_t version, CELL** cell) {
+  if (!(e->cached.load(std::memory_order_relaxed) & cached_bit(a))) return false;
+  const CacheSlot& c = cache_slot(e, a);
+  if (c.env != e || c.atom != a || c.version != version) return false;
+  *cell = c.cell;
+  return true;
+}
+
+inline void cache_put(ZUISP_ENV* e, const ZU_ATOM* a, CELL* cell, uint64_t version) {
+  cache_slot(e, a) = CacheSlot{e, a, cell, version};
+  uint32_t bits = e->cached.load(std::memory_order_relaxed);
+  if (!(bits & cached_bit(a))) e->cached.store(bits | cached_bit(a), std::memory_order_relaxed);
 }
 
 inline void watch(ZUISP_ENV* e) {
@@ -174,8 +196,9 @@ ENV_ENTRY* new_entry(ZU_ATOM* name, ZU_SEXP* value) {
 }
 
 ZUISP_ENV* alloc_env(uint8_t kind) {
+  // mmalloc hands out zeroed memory, which is every member's empty state
+  // (null pointers, zero counts and flags): no second clearing.
   auto* e = static_cast<ZUISP_ENV*>(mmalloc(sizeof(ZUISP_ENV), gc_qnlisp_env));
-  new (e) ZUISP_ENV{};
   e->kind = kind;
   return e;
 }
@@ -229,11 +252,8 @@ CELL* resolve(ZUISP_ENV* e, Search& s, int nest, bool checked = false) {
       path[np++] = e;
       continue;
     }
-    CacheSlot& c = cache_slot(e, s.a);
     if (e->kind == ZU_ENV_PAIR) {
-      if (c.env == e && c.atom == s.a && c.version == s.version) {
-        found = c.cell;
-      } else {
+      if (!cache_hit(e, s.a, s.version, &found)) {
         if (nest >= kMaxNest) {
           s.aborted = true;
           return nullptr;
@@ -241,7 +261,7 @@ CELL* resolve(ZUISP_ENV* e, Search& s, int nest, bool checked = false) {
         found = resolve(e->first.load(std::memory_order_acquire), s, nest + 1);
         if (!found && !s.aborted) found = resolve(e->second.load(std::memory_order_acquire), s, nest + 1);
         if (s.aborted) return nullptr;
-        c = CacheSlot{e, s.a, found, s.version};
+        cache_put(e, s.a, found, s.version);
       }
       break;  // a pair ends its chain
     }
@@ -249,15 +269,12 @@ CELL* resolve(ZUISP_ENV* e, Search& s, int nest, bool checked = false) {
       found = x;
       break;
     }
-    if (c.env == e && c.atom == s.a && c.version == s.version) {
-      found = c.cell;
-      break;
-    }
+    if (cache_hit(e, s.a, s.version, &found)) break;
     if (np < kPath) path[np++] = e;
   }
   // Each environment passed on the way found nothing of its own, so what
   // lies above it is what the search found.
-  for (int i = 0; i < np; ++i) cache_slot(path[i], s.a) = CacheSlot{path[i], s.a, found, s.version};
+  for (int i = 0; i < np; ++i) cache_put(path[i], s.a, found, s.version);
   return found;
 }
 
@@ -267,18 +284,14 @@ inline CELL* lookup_cell(ZUISP_ENV* e, const ZU_ATOM* a) {
   // The environment's own bindings, and what lies above it, without a call.
   if (e && e->kind == ZU_ENV_HASH) {
     if (CELL* x = find_cell(e, a, s.bit)) return x;
-    const CacheSlot& c = cache_slot(e, a);
-    if (c.env == e && c.atom == a && c.version == s.version) return c.cell;
+    CELL* cached = nullptr;
+    if (cache_hit(e, a, s.version, &cached)) return cached;
     // One level up answers most searches from a fresh call environment.
     ZUISP_ENV* p = e->parent.load(std::memory_order_acquire);
     if (p && p->kind == ZU_ENV_HASH) {
       CELL* found = find_cell(p, a, s.bit);
-      if (!found) {
-        const CacheSlot& pc = cache_slot(p, a);
-        if (!(pc.env == p && pc.atom == a && pc.version == s.version)) return resolve(e, s, 0, true);
-        found = pc.cell;
-      }
-      cache_slot(e, a) = CacheSlot{e, a, found, s.version};
+      if (!found && !cache_hit(p, a, s.version, &found)) return resolve(e, s, 0, true);
+      cache_put(e, a, found, s.version);
       return found;
     }
     return resolve(e, s, 0, true);
