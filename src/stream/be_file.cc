@@ -31,7 +31,6 @@ struct S_FD : STREAM {
   int is_socket = 0;
   int peer_ip = -1;
   int unbuffered = 0;
-  int rpos = 0, rlen = 0;
   int wlen = 0;
   unsigned char rbuf[kReadBuf];
   unsigned char wbuf[kWriteBuf];
@@ -142,20 +141,21 @@ int s_fd_write(STREAM* s, const void* data, int len) {
 int s_fd_read(STREAM* s, void* data, int len) {
   S_FD* f = fd_of(s);
   auto* out = static_cast<unsigned char*>(data);
-  if (f->rpos < f->rlen) {
-    int n = std::min(len, f->rlen - f->rpos);
-    std::memcpy(out, f->rbuf + f->rpos, static_cast<size_t>(n));
-    f->rpos += n;
+  // Unread bytes of the buffer are the header's read window.
+  S_HEADER& h = f->h;
+  if (h.rwin < h.rwin_end) {
+    int n = static_cast<int>(std::min<ptrdiff_t>(len, h.rwin_end - h.rwin));
+    std::memcpy(out, h.rwin, static_cast<size_t>(n));
+    h.rwin += n;
     return n;
   }
   if (len >= kReadBuf) return raw_read(f, out, len);
   int r = raw_read(f, f->rbuf, kReadBuf);
   if (r <= 0) return r;
-  f->rpos = 0;
-  f->rlen = r;
   int n = std::min(len, r);
   std::memcpy(out, f->rbuf, static_cast<size_t>(n));
-  f->rpos = n;
+  h.rwin = f->rbuf + n;
+  h.rwin_end = f->rbuf + r;
   return n;
 }
 
@@ -200,7 +200,7 @@ int fd_proc_send(STREAM* s, int* fd) {
 
 int fd_data_size(STREAM* s) {
   S_FD* f = fd_of(s);
-  return f->rlen - f->rpos;
+  return static_cast<int>(f->h.rwin_end - f->h.rwin);
 }
 
 int term_read(STREAM* s, void* data, int len) {
@@ -253,6 +253,9 @@ STREAM* s_make_fd_stream(int fd, const S_TABLE* tbl, int mode, int category, int
   f->peer_ip = peer_ip;
   struct stat st {};
   f->is_socket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+  // Buffered bytes may be decoded in place unless the back-end's read does
+  // more than hand them out.
+  f->h.rwin_direct = f->h.tbl->read == s_fd_read ? 1 : 0;
   xx_s_register(f, mode, category, file, line);
   return f;
 }

@@ -9,9 +9,7 @@
 namespace {
 
 struct S_SREAD : STREAM {
-  const unsigned char* data = nullptr;
-  size_t size = 0;
-  size_t pos = 0;
+  // The unread bytes are the header's read window.
   std::string copy;  // the bytes when the stream keeps its own copy
 };
 
@@ -23,22 +21,21 @@ struct S_SWRITE : STREAM {
 
 int sr_read(STREAM* s, void* data, int len) {
   auto* r = static_cast<S_SREAD*>(s);
-  size_t n = std::min(static_cast<size_t>(len), r->size - r->pos);
-  std::memcpy(data, r->data + r->pos, n);
-  r->pos += n;
+  size_t n = std::min(static_cast<size_t>(len), static_cast<size_t>(r->h.rwin_end - r->h.rwin));
+  if (n > 0) std::memcpy(data, r->h.rwin, n);
+  r->h.rwin += n;
   return static_cast<int>(n);
 }
 
 int sr_data_size(STREAM* s) {
   auto* r = static_cast<S_SREAD*>(s);
-  return static_cast<int>(std::min<size_t>(r->size - r->pos, 0x7fffffff));
+  return static_cast<int>(std::min<size_t>(static_cast<size_t>(r->h.rwin_end - r->h.rwin), 0x7fffffff));
 }
 
 int sr_close(STREAM* s) {
   auto* r = static_cast<S_SREAD*>(s);
   std::string().swap(r->copy);
-  r->data = nullptr;
-  r->size = r->pos = 0;
+  r->h.rwin = r->h.rwin_end = nullptr;
   return 0;
 }
 
@@ -69,13 +66,14 @@ STREAM* s_open_string_read(const char* text, CODE_METHOD* cm, int size, int flag
   auto* r = s_new_record<S_SREAD>(__FILE__, __LINE__);
   r->h.tbl = &s_string_read_table;
   r->h.cm = cm ? cm : std_cm;
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(text);
   if (flag == 1) {
     r->copy.assign(text ? text : "", static_cast<size_t>(size));
-    r->data = reinterpret_cast<const unsigned char*>(r->copy.data());
-  } else {
-    r->data = reinterpret_cast<const unsigned char*>(text);
+    data = reinterpret_cast<const unsigned char*>(r->copy.data());
   }
-  r->size = static_cast<size_t>(size);
+  r->h.rwin = data;
+  r->h.rwin_end = data ? data + size : data;
+  r->h.rwin_direct = 1;
   xx_s_register(r, S_MODE_READ, S_CAT_STRING, __FILE__, __LINE__);
   return r;
 }

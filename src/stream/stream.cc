@@ -1,5 +1,6 @@
 #include "stream/stream.h"
 
+#include <sched.h>
 #include <signal.h>
 #include <time.h>
 
@@ -299,7 +300,7 @@ int close_now(STREAM* s) {
   // Wake what is blocked in the stream and wait for every operation to
   // leave. Interrupts are repeated: one may arrive just before a thread
   // enters its system call.
-  while (h.users.load() > 0) {
+  while (h.users.load() > 0 || h.rbusy.load() != 0) {
     if (h.tbl->interrupt) h.tbl->interrupt(s, h.abort_io.load());
     s_kick_blocked(s, h.abort_io.load() ? 3 : 1);
     wakeup_task(s);
@@ -387,22 +388,110 @@ void s_close_queue_drain() {
 
 namespace {
 
-void note_read(S_HEADER& h, const unsigned char* p, int n) {
+// Takes rbusy. The other holders are either the fast path, which never
+// blocks, or a thread that also holds rmu (which the caller holds), so the
+// wait is short.
+void claim_rbusy(S_HEADER& h) {
+  for (int spins = 0;; ++spins) {
+    int free_flag = 0;
+    if (h.rbusy.compare_exchange_weak(free_flag, 1)) return;
+    if (spins > 64) sched_yield();
+  }
+}
+
+// The reader side of a stream: rmu (waited for at a safe point) and rbusy.
+class ReaderSide {
+ public:
+  explicit ReaderSide(S_HEADER& h) : h_(h) {
+    lock_at_safe_point(h.rmu);
+    claim_rbusy(h);
+  }
+  ~ReaderSide() {
+    h_.rbusy.store(0, std::memory_order_release);
+    h_.rmu.unlock();
+  }
+  ReaderSide(const ReaderSide&) = delete;
+  ReaderSide& operator=(const ReaderSide&) = delete;
+
+ private:
+  S_HEADER& h_;
+};
+
+// Counts n bytes just read; `clock` also stamps the throughput clock.
+void note_read(S_HEADER& h, const unsigned char* p, int n, bool clock = true) {
   if (n <= 0) return;
-  int64_t now = s_now_us();
-  if (h.tp_bytes == 0) h.tp_first_us = now;
-  h.tp_last_us = now;
+  if (clock || h.tp_bytes == 0) {
+    int64_t now = s_now_us();
+    if (h.tp_bytes == 0) h.tp_first_us = now;
+    h.tp_last_us = now;
+  }
   h.tp_bytes += n;
   if (!h.cr_flag) return;
   // Only the last byte can be pushed back: remember how it counted.
-  int before = h.cr_rstate;
-  int head = s_count_line_ends(p, n - 1, &h.cr_rstate);
+  int head = n > 1 ? s_count_line_ends(p, n - 1, &h.cr_rstate) : 0;
   h.cr_last_prev = h.cr_rstate;
   int last = s_count_line_ends(p + n - 1, 1, &h.cr_rstate);
-  (void)before;
   h.cr_last_delta = last;
   h.cr_in += head + last;
   if (h.mode == S_MODE_READ) h.cr_cnt += head + last;
+}
+
+// s_read with the reader side held.
+int read_locked(STREAM* s, unsigned char* out, int len) {
+  S_HEADER& h = s->h;
+  if (h.push_c >= 0) {
+    // The pushed byte alone is a complete answer; do not block for more.
+    out[0] = static_cast<unsigned char>(h.push_c);
+    h.push_c = -1;
+    note_read(h, out, 1);
+    return 1;
+  }
+  int r = h.tbl->read(s, out, len);
+  if (r < 0) return h.state.load() == S_STATE_LIVE ? -1 : 0;
+  note_read(h, out, r);
+  return r;
+}
+
+// Takes the first of the decoded codes waiting.
+L_CHAR take_pending(S_HEADER& h) {
+  L_CHAR c = h.dec_pending[0];
+  for (int i = 1; i < h.dec_npending; ++i) h.dec_pending[i - 1] = h.dec_pending[i];
+  --h.dec_npending;
+  return c;
+}
+
+bool ascii_compatible(const CODE_METHOD* cm) {
+  return cm == utf8_cm || cm == ascii_cm || cm == eucjp_cm;
+}
+
+// Decodes one character from the back-end's read-ahead window, the reader
+// side held. 1 with *code, 0 when the slow path must go on (nothing
+// buffered, a pushed byte, a character cut at the window's end).
+int decode_window(S_HEADER& h, L_CHAR* code) {
+  if (h.dec_npending > 0) {
+    *code = take_pending(h);
+    return 1;
+  }
+  if (!h.rwin_direct || h.push_c >= 0 || h.rwin == h.rwin_end) return 0;
+  CODE_METHOD* cm = h.cm ? h.cm : std_cm;
+  if (h.cmw.cm != cm) return 0;
+  const unsigned char* p = h.rwin;
+  if (*p < 0x80 && h.cmw.dst == 0 && ascii_compatible(cm)) {
+    h.rwin = p + 1;
+    // The clock is read once per buffer: when its last byte is taken.
+    note_read(h, p, 1, h.rwin == h.rwin_end);
+    *code = *p;
+    return 1;
+  }
+  const unsigned char* e = h.rwin_end;
+  int n = 0;
+  while (p < e && n <= 0) n = cm->to_internal(&h.cmw, *p++, h.dec_pending);
+  note_read(h, h.rwin, static_cast<int>(p - h.rwin), p == e);
+  h.rwin = p;
+  if (n <= 0) return 0;
+  h.dec_npending = n;
+  *code = take_pending(h);
+  return 1;
 }
 
 }  // namespace
@@ -413,35 +502,15 @@ int s_read(STREAM* s, void* data, int len) {
   if (len == 0) return 0;
   S_HEADER& h = s->h;
   if (!h.tbl->read) return -1;
-  lock_at_safe_point(h.rmu);
-  std::lock_guard<std::mutex> g(h.rmu, std::adopt_lock);
-  auto* out = static_cast<unsigned char*>(data);
-  int got = 0;
-  if (h.push_c >= 0) {
-    out[0] = static_cast<unsigned char>(h.push_c);
-    h.push_c = -1;
-    got = 1;
-  }
-  if (got < len) {
-    if (got > 0) {
-      // The pushed byte alone is a complete answer; do not block for more.
-      note_read(h, out, got);
-      return got;
-    }
-    int r = h.tbl->read(s, out, len);
-    if (r < 0) return h.state.load() == S_STATE_LIVE ? -1 : 0;
-    got = r;
-  }
-  note_read(h, out, got);
-  return got;
+  ReaderSide side(h);
+  return read_locked(s, static_cast<unsigned char*>(data), len);
 }
 
 int s_push(STREAM* s, int c) {
   S_USE use(s);
   if (!use.s || c < 0 || c > 255) return -1;
   S_HEADER& h = s->h;
-  lock_at_safe_point(h.rmu);
-  std::lock_guard<std::mutex> g(h.rmu, std::adopt_lock);
+  ReaderSide side(h);
   if (h.push_c >= 0) return -1;
   h.push_c = c;
   if (h.cr_flag) {
@@ -479,18 +548,25 @@ int s_flush(STREAM* s) {
 }
 
 int s_read_lchar(STREAM* s, L_CHAR* code) {
-  S_USE use(s);
-  if (!use.s || !code) return -1;
+  if (!s || !code) return -1;
   S_HEADER& h = s->h;
+  // Fast path: a character already buffered is decoded under rbusy alone.
+  // Taking rbusy before looking at the state again pairs with a close,
+  // which moves the state first and then waits for rbusy to be free.
+  int free_flag = 0;
+  if (h.state.load(std::memory_order_acquire) == S_STATE_LIVE &&
+      h.rbusy.compare_exchange_strong(free_flag, 1)) {
+    int r = h.state.load() == S_STATE_LIVE ? decode_window(h, code) : 0;
+    h.rbusy.store(0, std::memory_order_release);
+    if (r) return 1;
+  }
+  S_USE use(s);
+  if (!use.s || !h.tbl->read) return -1;
+  ReaderSide side(h);
   for (;;) {
-    if (h.dec_npending > 0) {
-      *code = h.dec_pending[0];
-      for (int i = 1; i < h.dec_npending; ++i) h.dec_pending[i - 1] = h.dec_pending[i];
-      --h.dec_npending;
-      return 1;
-    }
+    if (decode_window(h, code)) return 1;
     unsigned char c;
-    int r = s_read(s, &c, 1);
+    int r = read_locked(s, &c, 1);
     CODE_METHOD* cm = h.cm ? h.cm : std_cm;
     if (h.cmw.cm != cm) cm_work_init(&h.cmw, cm);
     if (r < 0) return -1;
@@ -508,11 +584,13 @@ int s_set_cr(STREAM* s, int flag) {
   if (!use.s) return -1;
   S_HEADER& h = s->h;
   std::scoped_lock g(h.rmu, h.wmu);
+  claim_rbusy(h);
   h.cr_flag = flag ? 1 : 0;
   h.cr_cnt = flag ? 1 : 0;
   h.cr_in = flag ? 1 : 0;
   h.cr_wstate = h.cr_rstate = 0;
   h.cr_last_delta = 0;
+  h.rbusy.store(0, std::memory_order_release);
   return 0;
 }
 
@@ -538,9 +616,18 @@ int s_set_cm(STREAM* s, CODE_METHOD* cm) {
     int n = h.cm->flush_external(&h.cmw, tail);
     if (n > 0 && h.tbl->write(s, tail, n) < 0) r = -1;
   }
+  // The decoder belongs to the reader side. A reader blocked for input
+  // holds it; the switch then goes ahead as it always has rather than
+  // wait for that input.
+  bool reader = h.rmu.try_lock();
+  if (reader) claim_rbusy(h);
   h.cm = cm;
   cm_work_init(&h.cmw, cm);
   h.dec_npending = 0;
+  if (reader) {
+    h.rbusy.store(0, std::memory_order_release);
+    h.rmu.unlock();
+  }
   return r;
 }
 

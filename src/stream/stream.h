@@ -114,6 +114,18 @@ struct S_HEADER {
 
   int push_c = -1;  // pushed-back byte, -1 when none
 
+  // Bytes a buffering back-end has read ahead and not handed out yet. When
+  // rwin_direct is set, s_read_lchar decodes straight from [rwin, rwin_end)
+  // without calling the back-end's read; the back-end then keeps its read
+  // position here. Guarded by the reader side (rmu and rbusy).
+  const unsigned char* rwin = nullptr;
+  const unsigned char* rwin_end = nullptr;
+  int rwin_direct = 0;
+  // Held by whoever works on the reader state: every reader while it runs
+  // (together with rmu) and the short character fast path, which takes it
+  // alone. A close waits until it is free.
+  std::atomic<int> rbusy{0};
+
   std::atomic<int> state{0};
   std::atomic<int> users{0};  // operations in progress
   std::atomic<int> abort_io{0};  // writes are being broken off
