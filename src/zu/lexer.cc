@@ -16,6 +16,11 @@ constexpr uint32_t kInitialCap = 4096;
 // look-aheads that have not pinned their start.
 constexpr uint64_t kKeepBehind = 64;
 constexpr int64_t kZuEpoch = 978307200;
+// has_peek: kPeekFull keeps the cursor after the character in peek_after;
+// kPeekByte marks a plain ASCII byte at the cursor (the cursor after it is
+// one byte on), which spares copying cursors for most characters.
+constexpr uint8_t kPeekFull = 1;
+constexpr uint8_t kPeekByte = 2;
 
 bool ascii_compatible(CODE_METHOD* cm) {
   static CODE_METHOD* latin1 = search_cm("ISO-8859-1");
@@ -28,7 +33,7 @@ uint32_t refill(Reader* r) {
   if (r->eof || r->failed || r->closed) return 0;
   uint64_t keep = r->cur.pos > kKeepBehind ? r->cur.pos - kKeepBehind : 0;
   if (r->pin < keep) keep = r->pin;
-  if (r->has_peek && r->peek_after.pos < keep) keep = r->peek_after.pos;
+  if (r->has_peek == kPeekFull && r->peek_after.pos < keep) keep = r->peek_after.pos;
   if (keep < r->base) keep = r->base;
   uint64_t drop = keep - r->base;
   if (drop > 0) {
@@ -66,6 +71,16 @@ void count_line(Cursor& c, L_CHAR ch) {
     if (ch == '\n' && !c.cr) ++c.line;
     c.cr = 0;
   }
+}
+
+// The byte at the cursor when it is a whole character by itself.
+inline bool ascii_at_cursor(const Reader* r, L_CHAR* out) {
+  const Cursor& c = r->cur;
+  if (!r->fast || c.npend || c.w.dst != 0 || c.pos >= r->base + r->fill) return false;
+  uint8_t b = r->buf[c.pos - r->base];
+  if (b >= 0x80) return false;
+  *out = b;
+  return true;
 }
 
 // Decodes the next character at cursor c.
@@ -135,6 +150,13 @@ void reader_set_cm(Reader* r, CODE_METHOD* cm) {
 }
 
 int next_char(Reader* r, L_CHAR* c) {
+  if (r->has_peek == kPeekByte) {
+    r->has_peek = 0;
+    ++r->cur.pos;
+    *c = r->peek_c;
+    count_line(r->cur, *c);
+    return kChar;
+  }
   if (r->has_peek) {
     r->has_peek = 0;
     r->cur = r->peek_after;
@@ -147,11 +169,14 @@ int next_char(Reader* r, L_CHAR* c) {
 }
 
 int peek_char(Reader* r, L_CHAR* c) {
-  if (!r->has_peek) {
+  if (!r->has_peek && ascii_at_cursor(r, &r->peek_c)) {
+    r->peek_r = kChar;
+    r->has_peek = kPeekByte;
+  } else if (!r->has_peek) {
     r->peek_after = r->cur;
     r->peek_r = decode(r, r->peek_after, &r->peek_c);
     if (r->peek_r == kChar) count_line(r->peek_after, r->peek_c);
-    r->has_peek = 1;
+    r->has_peek = kPeekFull;
   }
   *c = r->peek_c;
   return r->peek_r;
