@@ -54,6 +54,9 @@ int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION
   z->connect_ip = ip;
   z->a_type = ZUI_CONNECT;
   z->thread_mode = 2;
+  // The link's own front thread admits the peer once the line end is out,
+  // so no reply can overtake the admission.
+  z->flags |= ZUI_F_ADMIT;
   int iid;
   {
     ZuThreadScope scope("accept in zu");
@@ -65,18 +68,22 @@ int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION
     free_zu_interpreter(z);
     return iid;
   }
-  lock_zui_out_iid(iid);
-  if (CODE_METHOD* cm = s_get_cm(s)) {
+  return iid;
+}
+
+void send_admission(ZU_INTERPRETER* zui) {
+  lock_zui_out(zui);
+  STREAM* s = zui->out;
+  if (CODE_METHOD* cm = s ? s_get_cm(s) : nullptr) {
     s_printf(s, "&cx%x;\n<Permission>Allow</Permission>\n", static_cast<unsigned>(cm->lccode));
-  } else {
+  } else if (s) {
     s_printf(s, "<Permission>Allow</Permission>\n");
   }
-  s_flush(s);
-  unlock_zui_out_iid(iid);
+  if (s) s_flush(s);
   lock_task(zui_lock);
-  if (ZU_INTERPRETER* live = _search_zui_id(iid)) live->flags &= ~ZUI_F_CODE_SYNC;
-  unlock_task(zui_lock, "launch_accept_thread");
-  return iid;
+  zui->flags &= ~(ZUI_F_CODE_SYNC | ZUI_F_ADMIT);
+  unlock_task(zui_lock, "send_admission");
+  unlock_zui_out(zui);
 }
 
 void _accept_thread(TKEY data) {

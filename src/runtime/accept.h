@@ -13,3 +13,7 @@ void _accept_thread(TKEY data);
 int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
 // One-shot timer action: closes a connection whose first byte is late.
 void accept_thread_tick(void* stream);
+
+// Writes "&cx%x;\n<Permission>Allow</Permission>\n" (or the bare admission
+// without an encoding) on an accepted link before anything else it replies.
+void send_admission(ZU_INTERPRETER* zui);

@@ -43,6 +43,8 @@ constexpr int ZUI_F_BREAK = 0x1;
 constexpr int ZUI_F_CANCEL = 0x2;
 constexpr int ZUI_F_TERMINAL = 0x10000;
 constexpr int ZUI_F_WAIT_PERMISSION = 0x40000;
+// An accepted link whose front thread writes the admission before it reads.
+constexpr int ZUI_F_ADMIT = 0x80000;
 constexpr int ZUI_F_ANSWER_MASK = 0x700000;
 constexpr int ZUI_F_ANSWER_ALLOW = 0x100000;
 constexpr int ZUI_F_ANSWER_DENIED = 0x200000;

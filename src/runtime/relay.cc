@@ -1,4 +1,5 @@
 #include "runtime/relay.h"
+#include "runtime/accept.h"
 
 #include <cstdio>
 #include <string>
@@ -247,7 +248,9 @@ void _break(ZU_INTERPRETER* zui) {
 void _front_thread_2(ZU_INTERPRETER* zui) {
   lock_task(zui_lock);
   STREAM* inp = zui->inp;
+  bool admit = zui->flags & ZUI_F_ADMIT;
   unlock_task(zui_lock, "_front_thread_2");
+  if (admit) send_admission(zui);
   {
     ZuThreadScope scope("front_th2_1");
     ZU_SEXP* rest = inp ? init_parse(inp, zui->msg, zui->msg) : nullptr;
