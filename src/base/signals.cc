@@ -56,9 +56,20 @@ void forward_handler(int sig) {
 
 void nothing_handler(int) {}
 
+// An interrupt must end the process even when an exit handler or another
+// thread holding a stdio lock hangs: the orderly exit gets this long.
+constexpr unsigned kInterruptExitSeconds = 5;
+
+void* interrupt_watchdog(void*) {
+  sleep(kInterruptExitSeconds);
+  _exit(1);
+}
+
 void on_interrupt(int sig) {
   INT_HANDLER h = int_handler.load();
   if (h && h(sig) >= 0) return;
+  pthread_t t;
+  if (pthread_create(&t, nullptr, interrupt_watchdog, nullptr) == 0) pthread_detach(t);
   std::fputs("Interrupted\n", stdout);
   std::fflush(stdout);
   u_exit(1);
