@@ -10,14 +10,6 @@
 
 namespace {
 
-std::string printed(ZU_SEXP* v) {
-  STREAM* st = s_open_string_write(utf8_cm);
-  print_sexp(st, v, 0);
-  std::string r = s_get_string(st);
-  d_s_close(st);
-  return r;
-}
-
 // Pairs are process-wide and never removed: every test sees the same
 // registrations, made once in an order that puts "/" between the others.
 class DocPath : public ::testing::Test {

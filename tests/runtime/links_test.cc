@@ -178,18 +178,10 @@ std::string as_asker(F f) {
   return out;
 }
 
-std::string print(ZU_SEXP* v) {
-  STREAM* s = s_open_string_write(utf8_cm);
-  print_sexp(s, v, 0);
-  std::string r = s_get_string(s);
-  d_s_close(s);
-  return r;
-}
-
 std::string query(ZU_INTERPRETER* me, int link, const char* text) {
   ZU_SEXP* v = remote_query(link, me->env, W(text).c_str(), nullptr);
   get_type(v);
-  return print(v);
+  return printed(v);
 }
 
 // A main interpreter that lives until the process ends (when the main
@@ -302,8 +294,8 @@ TEST_F(Links, RemoteQueriesNestedLocalEvalAndPeerErrors) {
     out += " " + std::string(get_type(e) == ZU_TYPE_ERROR && error_code(e) == ZU_ER_TYPE &&
                                      zu_wcmp_ascii(e->error->func, "remote call") == 0
                                  ? "remote-error"
-                                 : print(e));
-    out += " " + print(remote_query(999999, me->env, W("1").c_str(), nullptr));
+                                 : printed(e));
+    out += " " + printed(remote_query(999999, me->env, W("1").c_str(), nullptr));
     return out;
   });
   EXPECT_EQ(r.substr(0, r.find(" #error")), "42 42 remote-error");
@@ -353,7 +345,7 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
     ZU_SEXP* v = remote_query(link, me->env, W("(while 1 1)").c_str(), nullptr);
     get_type(v);
     closer.join();
-    return print(v);
+    return printed(v);
   });
   EXPECT_NE(r.find("\"stream error\""), std::string::npos) << r;
   EXPECT_NE(r.find("\"(while 1 1)\""), std::string::npos) << r;

@@ -43,14 +43,6 @@ std::string ctime_text(unsigned int t) {
   return r;
 }
 
-std::string printed(ZU_SEXP* v) {
-  STREAM* st = s_open_string_write(utf8_cm);
-  print_sexp(st, v, 0);
-  std::string r = s_get_string(st);
-  d_s_close(st);
-  return r;
-}
-
 class Log : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {

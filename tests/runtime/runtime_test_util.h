@@ -14,9 +14,10 @@
 #include "text/convert.h"
 #include "text/lchar.h"
 #include "runtime/interp.h"
-#include "text/convert.h"
+#include "stream/stream.h"
 #include "zu/env.h"
 #include "zu/gc.h"
+#include "zu/printer.h"
 
 // Wide text from ASCII, and back (for comparisons).
 inline std::basic_string<L_CHAR> W(const std::string& s) {
@@ -28,6 +29,15 @@ inline std::string take(L_CHAR* s) {
   std::string r;
   for (L_CHAR* p = s; *p; ++p) r.push_back(static_cast<char>(*p));
   d_f_ree(s);
+  return r;
+}
+
+// A value in list form, as a reply would show it.
+inline std::string printed(ZU_SEXP* v) {
+  STREAM* st = s_open_string_write(utf8_cm);
+  print_sexp(st, v, 0);
+  std::string r = s_get_string(st);
+  d_s_close(st);
   return r;
 }
 
