@@ -6,7 +6,9 @@ REL_DIR  := build/release
 BENCH_DIR := build/bench
 CMAKE_GEN := -G Ninja
 
-.PHONY: setup test demo release bench fuzz clean
+TSAN_DIR := build/tsan
+
+.PHONY: setup test tsan demo release bench fuzz clean
 
 setup:
 	@bash scripts/setup.sh
@@ -20,6 +22,17 @@ test: setup $(TEST_DIR)/build.ninja
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 600
+
+# ThreadSanitizer build of the concurrency tests: the collector tests of zu
+# and the runtime and stream tests (both groups run; either failing fails).
+tsan: setup
+	cmake -S . -B $(TSAN_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQNMX_TSAN=ON -DQNMX_TESTS=ON
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_zu test_runtime test_stream qnmx qnmx_lockd
+	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1; \
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^Collector'; zu=$$?; \
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -L '^(runtime|stream)'; rs=$$?; \
+	exit $$((zu | rs))
 
 release: setup
 	cmake -S . -B $(REL_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQNMX_TESTS=OFF
@@ -41,16 +54,11 @@ fuzz:
 	cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQNMX_TESTS=OFF -DQNMX_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
-	for f in build/fuzz/fuzz/*_fuzz; do \
-	  case $$(basename $$f) in \
-	    pdb64_open_fuzz) seeds=tests/store/data/fuzz_seeds ;; \
-	    zu_reader_fuzz) seeds=tests/zu/data/reader_seeds ;; \
-	    *) seeds= ;; \
-	  esac; \
-	  work=$$(mktemp -d); cp -r $$seeds/. $$work/ 2>/dev/null; \
-	  $$f -max_total_time=$(FUZZ_SECONDS) $$work || exit 1; \
+	while read -r prog seeds dict; do \
+	  work=$$(mktemp -d); cp -r $$seeds/. $$work/; \
+	  $$prog -max_total_time=$(FUZZ_SECONDS) $${dict:+-dict=$$dict} $$work </dev/null || { rm -rf $$work; exit 1; }; \
 	  rm -rf $$work; \
-	done
+	done < build/fuzz/fuzz_targets.txt
 
 clean:
 	rm -rf build

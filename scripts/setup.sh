@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build g++ pkg-config python3
+  build-essential cmake ninja-build g++ pkg-config python3 ccache
   zlib1g-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libc-bin

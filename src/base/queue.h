@@ -9,9 +9,9 @@
 
 #include <cstddef>
 
+#include "base/l_char.h"
 #include "base/lock.h"
 #include "base/task.h"
-#include "text/lchar.h"
 
 struct SYS_QUEUE;
 struct Q_KEY;  // the queue's record of one key

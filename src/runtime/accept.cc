@@ -1,4 +1,4 @@
-#include "runtime/accept.h"
+#include "runtime/accept_impl.h"
 
 #include <algorithm>
 

@@ -11,7 +11,7 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "base/zutime.h"
-#include "runtime/accept.h"
+#include "runtime/accept_impl.h"
 #include "runtime/delayed.h"
 #include "runtime/front.h"
 #include "runtime/later_services.h"

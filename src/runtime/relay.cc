@@ -1,5 +1,5 @@
 #include "runtime/relay.h"
-#include "runtime/accept.h"
+#include "runtime/accept_impl.h"
 
 #include <cstdio>
 #include <string>

@@ -1,4 +1,4 @@
-#include "runtime/session_standin.h"
+#include "runtime/session_standin_impl.h"
 
 int open_session(int) { return 0; }
 

@@ -5,7 +5,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
-#include "store/l_locked.h"
+#include "store/l_locked_impl.h"
 
 ASSOC64_KEY as_key64[kAssocSlots];
 

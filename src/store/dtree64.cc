@@ -7,7 +7,7 @@
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "store/assoc64.h"
-#include "store/pdb64_io.h"
+#include "store/pdb64_io_impl.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "base/endian.h"
 #include "base/panic.h"
 #include "store/favt64.h"
-#include "store/pdb64_io.h"
+#include "store/pdb64_io_impl.h"
 
 FAVT64_HEADER favt64_h{&favt64_h, &favt64_h, nullptr, 0, 0, 0, 0, nullptr, nullptr, 0};
 int favt64_count = 0;

@@ -10,7 +10,7 @@
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "store/pdb64.h"
-#include "store/pdb64_io.h"
+#include "store/pdb64_io_impl.h"
 
 namespace {
 

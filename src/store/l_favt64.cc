@@ -3,7 +3,7 @@
 #include "store/l_favt64.h"
 
 #include "store/assoc64.h"
-#include "store/l_locked.h"
+#include "store/l_locked_impl.h"
 
 SEM l_favt64_lock = nullptr;
 

@@ -7,7 +7,7 @@
 
 #include "base/alloc.h"
 #include "text/enc_impl.h"
-#include "text/jis_tables.h"
+#include "text/jis_tables_impl.h"
 
 CODE_METHOD* std_cm = &cm_eucjp;
 CODE_METHOD* const utf8_cm = &cm_utf8;

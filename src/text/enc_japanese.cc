@@ -2,7 +2,7 @@
 // share the JIS tables, so a character decoded by one is encoded by the
 // others wherever their character sets reach.
 #include "text/enc_impl.h"
-#include "text/jis_tables.h"
+#include "text/jis_tables_impl.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "text/jis_tables.h"
+#include "text/jis_tables_impl.h"
 
 #include <iconv.h>
 

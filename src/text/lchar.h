@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-using L_CHAR = uint32_t;
+#include "base/l_char.h"
 
 // U+FFFD: what a byte sequence that is not valid text decodes to.
 constexpr L_CHAR LC_REPLACEMENT = 0xFFFD;

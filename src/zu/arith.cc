@@ -1,6 +1,6 @@
 // The operator tables and binary().
 #include "zu/arith.h"
-#include "zu/arith_rel.h"
+#include "zu/arith_rel_impl.h"
 
 #include <cmath>
 #include <cstdint>

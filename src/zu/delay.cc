@@ -3,7 +3,7 @@
 
 #include "base/panic.h"
 #include "zu/file.h"
-#include "zu/gc_core.h"
+#include "zu/gc_core_impl.h"
 #include "zu/value.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "base/lock.h"
-#include "zu/gc_core.h"
+#include "zu/gc_core_impl.h"
 
 namespace {
 

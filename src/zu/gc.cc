@@ -16,7 +16,7 @@
 
 #include "base/lock.h"
 #include "base/panic.h"
-#include "zu/gc_core.h"
+#include "zu/gc_core_impl.h"
 
 const char* gc_file = nullptr;
 constinit thread_local GcRootStack* gc_tl_roots = nullptr;

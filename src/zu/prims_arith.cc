@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "zu/arith.h"
-#include "zu/arith_rel.h"
+#include "zu/arith_rel_impl.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 

@@ -7,7 +7,7 @@
 #include "text/convert.h"
 #include "zu/env.h"
 #include "zu/file.h"
-#include "zu/gc_core.h"
+#include "zu/gc_core_impl.h"
 
 namespace {
 

@@ -307,7 +307,7 @@ TEST_F(Log, TemplatesSubstituteFieldsWithoutLeavingTheDirectory) {
   EXPECT_EQ(expand("/l/\\{nope}\\{user", &d), "/l/\\{nope}\\{user");
   EXPECT_EQ(expand("/l/\\x\\{level}", nullptr), "/l/\\x\\{level}");
   {
-    EnvVar home("HOME", "/home/someone");
+    EnvGuard home("HOME", "/home/someone");
     EXPECT_EQ(expand("\\{preference}log", nullptr), "/home/someone/.pzuconf/log");
   }
 

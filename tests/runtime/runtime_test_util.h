@@ -17,6 +17,7 @@
 #include "stream/stream.h"
 #include "zu/env.h"
 #include "zu/gc.h"
+#include "support/temp_dir.h"
 #include "zu/printer.h"
 
 // Wide text from ASCII, and back (for comparisons).
@@ -40,50 +41,6 @@ inline std::string printed(ZU_SEXP* v) {
   d_s_close(st);
   return r;
 }
-
-// A fresh temporary directory removed at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/qnmx_rt_XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& rel, const std::string& text) const {
-    std::string p = path_ + "/" + rel;
-    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-    std::ofstream(p) << text;
-    return p;
-  }
-
- private:
-  std::string path_;
-};
-
-// Sets an environment variable for the scope (null: unset).
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~EnvVar() {
-    if (had_)
-      setenv(name_.c_str(), old_.c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-
- private:
-  std::string name_, old_;
-  bool had_;
-};
 
 // A main interpreter that reads a FIFO nobody writes to, so that it lives
 // until the process ends: when the main interpreter closes, no other

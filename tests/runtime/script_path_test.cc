@@ -48,8 +48,8 @@ class ScriptSearch : public ::testing::Test {
 };
 
 TEST_F(ScriptSearch, OrderOfPlaces) {
-  EnvVar h("HOME", home.path().c_str());
-  EnvVar z("ZUPATH", nullptr);
+  EnvGuard h("HOME", home.path().c_str());
+  EnvGuard z("ZUPATH", nullptr);
   std::string caller_dir = elsewhere.path() + "/caller/";
   elsewhere.file("caller/beside.zu", "1");
   elsewhere.file("run/under.zu", "2");
@@ -66,7 +66,7 @@ TEST_F(ScriptSearch, OrderOfPlaces) {
 }
 
 TEST_F(ScriptSearch, ZupathWinsOverStartupFilesAndLastFormFirst) {
-  EnvVar h("HOME", home.path().c_str());
+  EnvGuard h("HOME", home.path().c_str());
   std::string a = elsewhere.path() + "/a", b = elsewhere.path() + "/b", c = elsewhere.path() + "/c";
   elsewhere.file("a/s.zu", "1");
   elsewhere.file("b/s.zu", "2");
@@ -74,18 +74,18 @@ TEST_F(ScriptSearch, ZupathWinsOverStartupFilesAndLastFormFirst) {
   elsewhere.file("c/only_c.zu", "3");
   home.file(".zurc", "(ZUPATH \"" + a + "\")\n(other \"" + c + "\")\n(ZUPATH 12)\n(ZUPATH \"" + b + "\")\n");
   {
-    EnvVar z("ZUPATH", (elsewhere.path() + "/missing;" + c).c_str());
+    EnvGuard z("ZUPATH", (elsewhere.path() + "/missing;" + c).c_str());
     EXPECT_EQ(take(get_zuwhich(W("s.zu").c_str())), c + "/");
   }
-  EnvVar z("ZUPATH", nullptr);
+  EnvGuard z("ZUPATH", nullptr);
   EXPECT_EQ(take(get_zuwhich(W("s.zu").c_str())), b + "/");
   EXPECT_EQ(take(get_script(nullptr, W("s.zu").c_str())), b + "/s.zu");
   EXPECT_EQ(take(get_zuwhich(W("only_c.zu").c_str())), "<null>");
 }
 
 TEST_F(ScriptSearch, PreferenceDirectoryAndBrokenStartupFile) {
-  EnvVar h("HOME", home.path().c_str());
-  EnvVar z("ZUPATH", nullptr);
+  EnvGuard h("HOME", home.path().c_str());
+  EnvGuard z("ZUPATH", nullptr);
   std::string d = elsewhere.path() + "/d";
   elsewhere.file("d/p.zu", "1");
   elsewhere.file("d/q.zu", "1");

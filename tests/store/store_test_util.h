@@ -7,26 +7,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "store/pdb64.h"
-
-using Bytes = std::vector<uint8_t>;
-
-inline Bytes read_bytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-inline void write_bytes(const std::string& path, const Bytes& b) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
+#include "support/bytes.h"
 
 // Runs the independent Python checker; true when every file is valid.
 // byte_keys: keys of trees of other key types are ordered as byte strings.

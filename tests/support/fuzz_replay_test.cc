@@ -1,0 +1,16 @@
+// The replay test of a fuzz target that needs nothing beyond its seeds and
+// dictionary: nothing may crash, stop the process or leak.
+#include <gtest/gtest.h>
+
+#include "support/fuzz_replay.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+TEST(FuzzReplay, SeedsAndMutationsNeverCrash) {
+  FuzzReplay r;
+  r.seeds = read_corpus(QNMX_FUZZ_SEEDS);
+  r.dict = read_fuzz_dict(QNMX_FUZZ_DICT);
+  r.rounds = QNMX_REPLAY_ROUNDS;
+  ASSERT_FALSE(r.seeds.empty()) << "no seeds in " QNMX_FUZZ_SEEDS;
+  EXPECT_GT(fuzz_replay(LLVMFuzzerTestOneInput, r), 0);
+}

@@ -1,0 +1,1 @@
+// The translation unit that carries the precompiled test header.
