@@ -1,0 +1,56 @@
+// The matrix agent: the body of the qnmx program, its version records, the
+// registration of the matrix commands into the two top environments, the
+// script-slot constants, the agent's Exit and the collector hooks.
+//
+// Everything here runs once, in the start-up thread, before any script
+// runs (the collector hooks excepted: they run on the collector's thread).
+#pragma once
+
+#include "zu/env.h"
+
+// The program body, run by call_main: starts the library and the stores,
+// binds the built-ins and commands, runs the command-line script and
+// closes every matrix. Returns 0, or 1 when the script could not be started
+// (the reason is on the standard error).
+int _main(int argc, char** argv);
+
+// ---- version records and the agent identification text
+// Records the protocol and library records and sets the identification
+// text to the library's name "/" version.
+void init_qn();
+// init_qn, then the agent's own record; the identification text becomes
+// the program's name "/" version. A second call does nothing.
+void init_qns();
+
+// ---- registration
+// The matrix commands and constants (init_qmx_lib_function), then the
+// agent's Exit in env1 (and its Get in env0 once remote reads exist).
+void init_qmx_function(ZUISP_ENV* env0, ZUISP_ENV* env1);
+// The matrix commands and constants, in table order (commands.cc).
+void init_qmx_lib_function(ZUISP_ENV* env0, ZUISP_ENV* env1);
+// The 24 script-slot constants MI_<kind>_<class> (kind * 3 + class) in env0.
+void init_qmxConstant(ZUISP_ENV* env0, ZUISP_ENV* env1);
+// Binds Exit in env to genExit.
+void init_genExit(ZUISP_ENV* env);
+// (Exit): the exit request of the interpreter that evaluates it (error
+// 0x80011404 from "Exit", no data, at the form's position). It does not end
+// the process: the interpreter stops reading and the script runner returns.
+ZU_SEXP* genExit(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV* sp_env);
+
+// ---- collector hooks
+// One collection calls gc_lock, gc, sp_gc, (sweep) after_gc, gc_unlock.
+// Locks are taken in the order high queue lock, matrix collector lock,
+// library locks (ending with the ordinary queue lock), and released
+// library locks first, then the matrix collector lock.
+void gc_lock();
+void gc();
+void sp_gc();
+void after_gc();
+void gc_unlock();
+// Installs the five hooks as the collector's application hooks.
+void set_agent_gc_hooks();
+
+// Runs close_all_matrix when the process ends through u_exit (an interrupt,
+// an error that ends the program), so no open matrix is left unwritten.
+// Registered by _main.
+void agent_exit_handler();

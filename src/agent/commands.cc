@@ -1,0 +1,99 @@
+// The matrix commands' table: every command with the top environment it is
+// bound in, its argument order and its form length (head included, -1
+// open), in binding order. A command that is not built yet has a null
+// implementation and is skipped; the issue that builds it fills its row.
+// The commands are bound after the library, so a name bound here replaces
+// a library binding of the same name in the same environment.
+#include <cstdio>
+#include <iterator>
+
+#include "agent/agent.h"
+#include "zu/core_init.h"
+
+namespace {
+
+struct QMX_COMMAND {
+  const char* name;
+  uint8_t env;  // 0 the root environment (peers see it), 1 the second top one
+  ZU_PRIM prim;
+  int8_t order;
+  int8_t min;
+  int8_t max;
+  // Makes the command's private keyword environment, or null.
+  ZUISP_ENV* (*keywords)();
+  // A row that binds a whole family instead of one command.
+  void (*bind)(ZUISP_ENV* env0, ZUISP_ENV* env1);
+};
+
+// Rows 1 to 16; the implementation each row names comes with its command.
+const QMX_COMMAND kQmxCommands[] = {
+    {"qmxGetPoint", 0, nullptr /* qn_qmxGetPoint_n */, 1, 3, 3, nullptr, nullptr},
+    {"qmxGetPoint", 1, nullptr /* qn_qmxGetPoint_s */, 1, 3, 3, nullptr, nullptr},
+    {"qmxCreate", 1, nullptr /* qn_qmxCreate, keywords of init_qmx_format */, 0, 1, -1, nullptr, nullptr},
+    {nullptr, 0, nullptr, 0, 0, 0, nullptr, init_qmxConstant},
+    {"qmxClose", 0, nullptr /* qn_qmxClose */, 1, 1, 1, nullptr, nullptr},
+    {"qmxPNMStatus", 1, nullptr /* qn_qmxPNMStatus */, 1, 2, 2, nullptr, nullptr},
+    {"qmxImportPNM", 1, nullptr /* qn_qmxImportPNM */, 1, 6, 6, nullptr, nullptr},
+    {"qmxImportUTM", 1, nullptr /* qn_qmxImportUTM */, 1, 11, 11, nullptr, nullptr},
+    {"qmxExportPNM", 1, nullptr /* qn_qmxExportPNM */, 1, 4, 8, nullptr, nullptr},
+    {"qmxScan", 1, nullptr /* qn_qmxScan */, 1, 3, 3, nullptr, nullptr},
+    {"qmxStatus", 0, nullptr /* qn_qmxStatus_n */, 1, 1, 2, nullptr, nullptr},
+    {"qmxStatus", 1, nullptr /* qn_qmxStatus_s */, 1, 1, 2, nullptr, nullptr},
+    {"qmxCopy", 1, nullptr /* qn_qmxCopy */, 1, 2, -1, nullptr, nullptr},
+    {"qmxCache", 0, nullptr /* qn_qmxCache */, 1, 1, 1, nullptr, nullptr},
+    {nullptr, 1, nullptr, 0, 0, 0, nullptr, nullptr /* init_mxPgPlot on env1 */},
+    {"qmxPgPlotInsert", 1, nullptr /* qn_qmxPgPlotInsert */, 0, 3, 3, nullptr, nullptr},
+    {"qmxPgPlotField", 1, nullptr /* qn_qmxPgPlotField */, 1, 1, -1, nullptr, nullptr},
+    {"qmxPgDisplay", 0, nullptr /* qn_qmxPgDisplay */, 1, 2, 2, nullptr, nullptr},
+};
+
+// The agent's replacement of the library's Get in the root environment
+// (Exit is bound by init_genExit).
+const QMX_COMMAND kReplacements[] = {
+    {"Get", 0, nullptr /* qn_qmxGet */, 1, 2, 3, nullptr, nullptr},
+};
+
+void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, const QMX_COMMAND* rows, size_t n) {
+  for (const QMX_COMMAND* r = rows; r < rows + n; ++r) {
+    if (r->bind) {
+      r->bind(env0, env1);
+      continue;
+    }
+    if (!r->prim) continue;
+    GcFrame frame("init_qmx_lib_function");
+    ZUISP_ENV* keywords = r->keywords ? r->keywords() : nullptr;
+    ZU_SEXP* f = get_func_prim(r->prim, r->order, keywords, r->min, r->max);
+    set_env_atom(r->env ? env1 : env0, get_symbol_ascii(r->name)->symbol.atom, f);
+  }
+}
+
+// Script-slot kinds and classes: MI_<kind>_<class> = kind * 3 + class.
+constexpr const char* kSlotKinds[] = {"DEF", "FETCH_1", "FETCH_2", "EDIT_1", "EDIT_2", "VISU_1", "VISU_2", "SAVE"};
+constexpr const char* kSlotClasses[] = {"TP", "MD", "BT"};
+
+}  // namespace
+
+void init_qmxConstant(ZUISP_ENV* env0, ZUISP_ENV*) {
+  GcFrame frame("init_qmxConstant");
+  int slot = 0;
+  for (const char* kind : kSlotKinds) {
+    for (const char* cls : kSlotClasses) {
+      char name[32];
+      std::snprintf(name, sizeof name, "MI_%s_%s", kind, cls);
+      ZU_SEXP* value = get_integer(slot++, nullptr);
+      set_env_atom(env0, get_symbol_ascii(name)->symbol.atom, value);
+    }
+  }
+}
+
+void init_qmx_lib_function(ZUISP_ENV* env0, ZUISP_ENV* env1) {
+  ZuThreadScope scope("init_qmx_lib_function");
+  bind_rows(env0, env1, kQmxCommands, std::size(kQmxCommands));
+}
+
+void init_qmx_function(ZUISP_ENV* env0, ZUISP_ENV* env1) {
+  ZuThreadScope scope("init_qmx_function");
+  init_qmx_lib_function(env0, env1);
+  init_genExit(env1);
+  bind_rows(env0, env1, kReplacements, std::size(kReplacements));
+}

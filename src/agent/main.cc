@@ -1,0 +1,34 @@
+// The program body.
+#include <cstdlib>
+#include <mutex>
+
+#include "agent/agent.h"
+#include "agent/matrix_standin.h"
+#include "base/signals.h"
+#include "runtime/zu_init.h"
+#include "store/l_favt64.h"
+#include "zulib/library.h"
+
+void agent_exit_handler() { close_all_matrix(); }
+
+int _main(int argc, char** argv) {
+  init_zu();
+  set_agent_gc_hooks();
+  init_l_favt64();
+  // From here an interrupt ends the program ("Interrupted", status 1)
+  // instead of cancelling a terminal evaluation.
+  int_handler.store(nullptr);
+  init_matrix();
+  // An exit through u_exit (an interrupt, a fatal script error) closes the
+  // open matrices first.
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(agent_exit_handler); });
+  init_qns();
+  init_function(qnlisp_top_env0, qnlisp_top_env1, argc, argv);
+  init_qmx_function(qnlisp_top_env0, qnlisp_top_env1);
+  // A script that could not be started is a failure of the command line,
+  // not a success: its status (1) is kept.
+  int status = zu_setup_file(argc, argv);
+  close_all_matrix();
+  return status;
+}

@@ -1,0 +1,41 @@
+// The general ZU library: the built-ins that every script can call by name
+// besides the core primitives, bound at start-up into the two top
+// environments.
+//
+// Every library name has one row in zulib_names (lib_names.cc), in binding
+// order, with the environment it lives in and the registration call of its
+// family. A family's call binds its own name and any companion names that
+// follow it (GE with GetElement, ArgOption with Arg); those rows carry
+// zulib_bound_elsewhere. A family that is not built yet has a null call and
+// is skipped. Registration runs in the start-up thread before any script,
+// so the table needs no lock.
+#pragma once
+
+#include <cstdint>
+
+#include "zu/core_init.h"
+#include "zu/env.h"
+
+// Binds the library into env0 (the root environment) and env1 (its child):
+// keeps the command line for Arg and ArgOption, binds Env0 and Env1, then
+// calls each family's registration in table order.
+void init_function(ZUISP_ENV* env0, ZUISP_ENV* env1, int argc, char** argv);
+// Binds "Env0" in env0 to an environment value holding env0, and "Env1" in
+// env1 to one holding env1.
+void init_symbols(ZUISP_ENV* env0, ZUISP_ENV* env1);
+
+// ---- the binding table
+using ZULIB_BINDER = void (*)(ZUISP_ENV* env);
+struct ZULIB_NAME {
+  const char* name;   // null ends the table
+  uint8_t env;        // 0 the root environment, 1 the second top one
+  ZULIB_BINDER bind;  // the family's registration; null: not built yet
+};
+extern const ZULIB_NAME zulib_names[];
+// Marks a row whose name another call binds: init_symbols for Env0 and
+// Env1, the family of the row above for a companion. Never called.
+void zulib_bound_elsewhere(ZUISP_ENV* env);
+
+// Family registrations bind their tables with bind_prims (zu/core_init.h).
+// Binds `alias` in env to the very function value bound to `name` there.
+void zulib_alias(ZUISP_ENV* env, const char* alias, const char* name);
