@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libc-bin
-  netpbm giflib-tools proj-bin socat curl netcat-openbsd guile-3.0
+  netpbm giflib-tools proj-bin socat curl netcat-openbsd guile-3.0 libxml2-utils
 )
 
 # `setup.sh fuzz` also installs clang and its fuzzing runtime.

@@ -1,0 +1,119 @@
+// The agent's start-up pieces: version records and identification text,
+// the script-slot constants, Exit, and collections under the agent's hooks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "agent/agent.h"
+#include "agent/matrix_standin.h"
+#include "base/version.h"
+#include "runtime/later_services.h"
+#include "runtime/services.h"
+#include "runtime/zu_init.h"
+#include "stream/stream.h"
+#include "zu/core_init.h"
+#include "zu/eval.h"
+#include "zu/printer.h"
+
+namespace {
+
+// The library started as the program starts it, without the interpreters'
+// break check (it stops evaluations on threads that have no interpreter).
+void init_core() {
+  init_zu();
+  set_break_check_hook(nullptr);
+}
+
+ZU_SEXP* bound(ZUISP_ENV* env, const char* name) {
+  ZU_SEXP* v = nullptr;
+  return lookup_env_atom(env, get_symbol_ascii(name)->symbol.atom, 0, &v) ? v : get_symbol_ascii("<unbound>");
+}
+
+}  // namespace
+
+TEST(AgentStartUp, VersionRecordsAndIdentification) {
+  init_core();
+  init_qns();
+  init_qns();  // harmless twice
+  VERSION* v = get_version(nullptr);
+  ASSERT_TRUE(v && v->next && v->next->next);
+  EXPECT_STREQ(v->layer, "AP.code");
+  EXPECT_STREQ(v->name, "qnmx");
+  EXPECT_STREQ(v->comment, "QN r64/cr agent ");
+  EXPECT_STREQ(v->next->layer, "QN.code");
+  EXPECT_STREQ(v->next->name, "QN.lib(CINDRALE)");
+  EXPECT_STREQ(v->next->comment, "CINDRALE QUARVEN protocol library ");
+  EXPECT_STREQ(v->next->next->layer, "QN.proto");
+  ASSERT_TRUE(v->next->next->next);
+  EXPECT_STREQ(v->next->next->next->layer, "ZU.code");  // then the library's records
+  VERSION* proto = get_version("QN.proto");
+  ASSERT_TRUE(proto);
+  EXPECT_STREQ(proto->version, "ver.05.5.23");
+  EXPECT_EQ(proto->year * 10000 + proto->month * 100 + proto->day, 20050523);
+  EXPECT_EQ(v->year * 10000 + v->month * 100 + v->day, 20071028);
+  EXPECT_STREQ(get_setagent_msg(), "qnmx/ver.B.b16.14(SKELDER)");
+}
+
+TEST(AgentStartUp, ScriptSlotConstantsLiveInTheRootOnly) {
+  init_core();
+  ZuThreadScope scope("test");
+  ZUISP_ENV* env0 = new_env(nullptr);
+  gc_set_nl(env0, gc_qnlisp_env);
+  ZUISP_ENV* env1 = new_env(env0);
+  init_qmx_function(env0, env1);
+  const char* kinds[] = {"DEF", "FETCH_1", "FETCH_2", "EDIT_1", "EDIT_2", "VISU_1", "VISU_2", "SAVE"};
+  const char* classes[] = {"TP", "MD", "BT"};
+  for (int k = 0; k < 8; ++k) {
+    for (int c = 0; c < 3; ++c) {
+      std::string name = std::string("MI_") + kinds[k] + "_" + classes[c];
+      ZU_SEXP* v = bound(env0, name.c_str());
+      ASSERT_EQ(get_type(v), ZU_TYPE_INTEGER) << name;
+      EXPECT_EQ(v->integer.num, k * 3 + c) << name;
+      EXPECT_EQ(v->integer.unit, nullptr) << name;
+      EXPECT_EQ(get_type(bound(env1, name.c_str())), ZU_TYPE_SYMBOL) << name;
+    }
+  }
+  EXPECT_EQ(get_type(bound(env0, "Exit")), ZU_TYPE_SYMBOL);
+  EXPECT_EQ(get_type(bound(env1, "Exit")), ZU_TYPE_FUNCTION);
+}
+
+TEST(AgentStartUp, ExitIsTheExitRequestAtItsForm) {
+  init_core();
+  ZuThreadScope scope("test");
+  init_genExit(qnlisp_top_env1);
+  ZUISP_ENV* env = new_env(qnlisp_top_env1);
+  ZU_SEXP* forms = sexp_commands(utf8_cm, "\n\n(Exit)\n(Exit 1)\n", nullptr);
+  ASSERT_EQ(get_type(forms), ZU_TYPE_LIST);
+  gc_set_nl(forms, gc_qn_sexp);
+  ZU_SEXP* r = eval(env, get_el(forms, 0));
+  ASSERT_EQ(get_type(r), ZU_TYPE_ERROR);
+  EXPECT_EQ(r->error->code, ZU_ER_EXIT);
+  EXPECT_EQ(zu_wcmp_ascii(r->error->func, "Exit"), 0);
+  EXPECT_EQ(r->error->data, nullptr);
+  EXPECT_EQ(r->error->line, 3);
+  r = eval(env, get_el(forms, 1));
+  ASSERT_EQ(get_type(r), ZU_TYPE_ERROR);
+  EXPECT_EQ(r->error->code, ZU_ER_LENGTH);
+}
+
+// Collections under the agent's hooks keep what threads hold and leave no
+// lock taken: a second collection on the same thread would stop the
+// process when the first had left one of its locks held.
+TEST(AgentStartUp, CollectionsUnderTheAgentHooks) {
+  init_core();
+  init_matrix();
+  set_agent_gc_hooks();
+  {
+    ZuThreadScope scope("test");
+    ZU_SEXP* kept = sexp_commands(utf8_cm, "(a <b c=\"d\">e</b> 1.5km \"text\")", nullptr);
+    gc_set_nl(kept, gc_qn_sexp);
+    gc_collect_now();
+    gc_collect_now();
+    STREAM* st = s_open_string_write(utf8_cm);
+    print_sexp(st, kept, 0);
+    EXPECT_STREQ(s_get_string(st), "((a ([b c=\"d\"] \"e\") 1.500000km \"text\"))");
+    d_s_close(st);
+  }
+  gc_set_hooks(nullptr);
+}
