@@ -1,7 +1,7 @@
 // The matrix commands' table: every command with the top environment it is
 // bound in, its argument order and its form length (head included, -1
 // open), in binding order. A command that is not built yet has a null
-// implementation and is skipped; the issue that builds it fills its row.
+// implementation and is skipped until the command is built.
 // The commands are bound after the library, so a name bound here replaces
 // a library binding of the same name in the same environment.
 #include <cstdio>
