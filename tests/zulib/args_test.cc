@@ -51,12 +51,6 @@ TEST_F(ScriptArgs, SeparatorAndIndexes) {
   EXPECT_EQ(eval("(Arg 9223372036854775807)"), over);
   EXPECT_EQ(eval("(ArgOption name=\"b\")"), "\"c\"");
   EXPECT_EQ(eval("(ArgOption)"), "error 80040503 \"ArgOption\" \"invalid parameter(Attribute option required)\"");
-  // No separator: nothing counts and no option is found.
-  line({"qnmx", "s.zu", "b=c"});
-  EXPECT_EQ(eval("(Arg)"), "0");
-  EXPECT_EQ(eval("(Arg 0)"), over);
-  EXPECT_EQ(eval("(Arg -1)"), "\"b=c\"");
-  EXPECT_EQ(eval("(ArgOption name=\"b\")"), "error 80040501 \"ArgOption\" \"no option that name\"");
 }
 
 TEST_F(ScriptArgs, PrivateCopyOutlivesTheCaller) {

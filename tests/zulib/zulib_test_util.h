@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "runtime/services.h"
@@ -14,8 +13,7 @@
 #include "zu/printer.h"
 #include "zulib/library.h"
 
-// The library bound once into the real top environments, with the given
-// command line kept for Arg.
+// The library bound once into the real top environments.
 inline void init_library_once() {
   static bool done = [] {
     // The language core alone: no interpreter runtime, whose break check
@@ -35,9 +33,7 @@ inline void init_library_once() {
 inline std::string shown(ZU_SEXP* v) {
   STREAM* st = s_open_string_write(utf8_cm);
   if (get_type(v) == ZU_TYPE_ERROR) {
-    char head[32];
-    std::snprintf(head, sizeof head, "error %x ", v->error->code);
-    s_printf(st, "%s", head);
+    s_printf(st, "error %x ", v->error->code);
     print_sexp(st, get_string(v->error->func), 0);
     s_printf(st, " ");
     print_sexp(st, v->error->data, 0);
