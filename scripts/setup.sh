@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libc-bin
   netpbm giflib-tools proj-bin socat curl netcat-openbsd guile-3.0 libxml2-utils
+  python3-numpy
 )
 
 # `setup.sh fuzz` also installs clang and its fuzzing runtime.
