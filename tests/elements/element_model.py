@@ -1,0 +1,219 @@
+#!/usr/bin/python3
+"""An independent model of the element types, written with struct and numpy.
+
+Subcommands print one case per line for the C++ tests to compare against:
+  header   the vector header length rule for every vector type, dims 0..31
+  golden   stored bytes of values of every type and a spread of shapes
+  casts    numpy's casts of integers and floats into the element types
+  curve    the brightness curve and its inverse
+  clip     saturation of round_int, as np.clip
+  shapes   node block shapes of fake geometries
+  seeds D  writes golden stored values (type byte first) into directory D
+"""
+import os
+import random
+import struct
+import sys
+
+import numpy as np
+
+# code: (name, numpy big-endian dtype, struct letter, element size)
+NUMERIC = {
+    2: ("int8", ">i1", "b", 1), 3: ("int16", ">i2", "h", 2), 4: ("int32", ">i4", "i", 4),
+    5: ("int64", ">i8", "q", 8), 6: ("uint8", ">u1", "B", 1), 7: ("uint16", ">u2", "H", 2),
+    8: ("uint32", ">u4", "I", 4), 9: ("uint64", ">u8", "Q", 8), 10: ("float", ">f4", "f", 4),
+    11: ("double", ">f8", "d", 8), 12: ("rgb8", ">u4", "I", 4),
+}
+BIT, BLOCK, STRING, VECTOR = 1, 13, 14, 16
+STRING_V = STRING + VECTOR
+
+
+def header_length(code, dim):
+    """The header rule: the smallest multiple of the element size not below
+    4 + 4 * dim; bit and string vectors no filler (in memory a string
+    vector also keeps a 4-byte kind and 8-aligned slots); at most 127."""
+    base = 4 + 4 * dim
+    if code == BIT + VECTOR:
+        h = base
+    elif code == STRING_V:
+        h = (base + 4 + 7) // 8 * 8
+    else:
+        size = NUMERIC[code - VECTOR][3]
+        h = (base + size - 1) // size * size
+    return h if h <= 127 else -1
+
+
+def cmd_header():
+    for code in sorted([c + VECTOR for c in NUMERIC] + [BIT + VECTOR, STRING_V]):
+        for dim in range(32):
+            print(code, dim, header_length(code, dim))
+
+
+def sample(code, rng, n):
+    """n element values of a scalar type, as Python values."""
+    if code == BIT:
+        return [rng.randrange(2) for _ in range(n)]
+    name, dt, _, size = NUMERIC[code]
+    if name in ("float", "double"):
+        special = [0.0, -0.0, 1.5, -2.25, float("inf"), float("-inf"), float("nan"), 1e-310, 3.4e38]
+        vals = [rng.choice(special) if rng.random() < 0.3 else rng.uniform(-1e6, 1e6) for _ in range(n)]
+        if name == "float":
+            vals = [float(np.float32(v)) for v in vals]
+        return vals
+    info = np.iinfo(np.dtype(dt))
+    edge = [int(info.min), int(info.max), 0, 1, -1 if info.min < 0 else 2]
+    return [rng.choice(edge) if rng.random() < 0.3 else rng.randint(int(info.min), int(info.max)) for _ in range(n)]
+
+
+def text_value(v):
+    if isinstance(v, float):
+        return "nan" if v != v else v.hex()
+    return str(v)
+
+
+def vector_bytes(code, extents, vals):
+    dim = len(extents)
+    scalar = code - VECTOR
+    if code == STRING_V:
+        out = struct.pack(">I", STRING_V << 16 | dim) + struct.pack(">%di" % dim, *extents)
+        return out + b"".join((t or b"") + b"\0" for t in vals)
+    h = header_length(code, dim)
+    out = struct.pack(">bBh", h, code, dim) + struct.pack(">%di" % dim, *extents)
+    out += b"\0" * (h - len(out))
+    if scalar == BIT:
+        return out + np.packbits(np.array(vals, dtype=np.uint8), bitorder="little").tobytes()
+    arr = np.array(vals, dtype=np.dtype(NUMERIC[scalar][1]).newbyteorder("=")).reshape(extents, order="F")
+    return out + arr.astype(NUMERIC[scalar][1]).tobytes(order="F")
+
+
+def shapes_for(code):
+    top = 29 if code != STRING_V and code - VECTOR in NUMERIC and NUMERIC[code - VECTOR][3] == 8 else 30
+    if code == STRING_V:
+        top = 28
+    return [[], [0], [1], [7], [3, 2], [1, 0], [2, 1, 3, 1, 2], [1] * top, [1] * (top - 1) + [2]]
+
+
+def golden_cases():
+    rng = random.Random(18)
+    for code in sorted(NUMERIC) + [BIT]:
+        for v in sample(code, rng, 6):
+            yield code, None, [v], struct.pack(">" + (NUMERIC[code][2] if code != BIT else "B"), v)
+    for text in [b"", b"a", "\u00e9t\u00e9 \u65e5\u672c".encode()]:
+        yield STRING, None, [text], text + b"\0"
+    for data in [b"", b"\0\1\2\xff", bytes(range(256))]:
+        yield BLOCK, None, [data], data
+    for code in sorted(c + VECTOR for c in list(NUMERIC) + [BIT, STRING]):
+        for extents in shapes_for(code):
+            n = int(np.prod(extents)) if extents else 1
+            if code == STRING_V:
+                vals = [rng.choice([None, b"", b"x", "\u00fc".encode(), b"longer text"]) for _ in range(n)]
+            else:
+                vals = sample(code - VECTOR, rng, n)
+            yield code, extents, vals, vector_bytes(code, extents, vals)
+
+
+def cmd_golden():
+    for code, extents, vals, data in golden_cases():
+        if code in (STRING, BLOCK, STRING_V):
+            shown = ["-" if v is None else (v.hex() or "=") for v in vals]
+        else:
+            shown = [text_value(v) for v in vals]
+        ext = "s" if extents is None else ",".join(map(str, extents)) or "0d"
+        print("%d|%s|%s|%s" % (code, ext, ",".join(shown), data.hex()))
+
+
+def cmd_seeds(directory):
+    os.makedirs(directory, exist_ok=True)
+    for i, (code, _, _, data) in enumerate(golden_cases()):
+        if len(data) < 600 and i % 5 == 0:
+            with open(os.path.join(directory, "golden_%03d" % i), "wb") as f:
+                f.write(bytes([code]) + data)
+
+
+def cmd_casts():
+    ints = [0, 1, -1, 44, 300, -200, 255, 256, 65535, 65536, -32769, 2**31, 2**31 - 1, -2**31 - 1,
+            2**32 + 7, 2**62 + 3, -2**63, 2**63 - 1]
+    src = np.array(ints, dtype=np.int64)
+    for code, (name, dt, _, _) in sorted(NUMERIC.items()):
+        if name in ("float", "double"):
+            continue
+        for i, r in zip(ints, src.astype(np.dtype(dt).newbyteorder("="))):
+            print(name, i, int(r))
+    for i, r in zip(ints, src.astype(np.float64)):
+        print("double", i, float(r).hex())
+    big = np.array([2**63, 2**63 + 5, 2**64 - 1], dtype=np.uint64)
+    for u, r in zip(big.tolist(), big.view(np.int64)):
+        print("uint64_high", int(r), u)
+    floats = [0.1, 1 / 3, 16777217.0, 3.4028234e38, 1e39, 1e-46, -2.5e-45, 123456.789]
+    with np.errstate(over="ignore"):
+        narrowed = np.array(floats, dtype=np.float64).astype(np.float32)
+    for f, r in zip(floats, narrowed):
+        print("float", f.hex(), float(r).hex())
+
+
+def curve_tables():
+    curve = [round((u - 127.5) ** 3 / 127.5 ** 2 + (u - 127.5)) for u in range(256)]
+    inverse = [max([u for u in range(256) if curve[u] <= s], default=0) for s in range(-255, 256)]
+    return curve, inverse
+
+
+def cmd_curve():
+    curve, inverse = curve_tables()
+    for u, c in enumerate(curve):
+        print("u2s", u, c)
+    for i, u in enumerate(inverse):
+        print("s2u", i - 255, u)
+
+
+def cmd_clip():
+    vals = [-2**40, -70000, -65536, -32769, -32768, -200, -129, -128, -5, -1, 0, 1, 2, 127, 128, 200, 255,
+            256, 300, 32767, 32768, 65535, 65536, 2**31, 2**32, 2**40]
+    ranges = {2: (-128, 127), 3: (-32768, 32767), 4: (-2**31, 2**31 - 1), 6: (0, 255), 7: (0, 65535),
+              8: (0, 2**32 - 1)}
+    curve, inverse = curve_tables()
+    for code, (lo, hi) in sorted(ranges.items()):
+        for v, r in zip(vals, np.clip(np.array(vals, dtype=np.int64), lo, hi)):
+            print(code, 0, v, int(r))
+    # uint8 with the curve: the low 16 bits as int16, through the inverse.
+    for v in vals:
+        s = int(np.array([v], dtype=np.int64).astype(np.int16)[0])
+        print(6, 2, v, 255 if s > 255 else 0 if s < -255 else inverse[s + 255])
+
+
+def levels(pixels, dd):
+    """Per level and dimension, the extent in level elements (rounded up)."""
+    rows = [list(pixels)]
+    while any(p > 1 for p in rows[-1]):
+        rows.append([max(1, -(-p // (1 << d))) for p, d in zip(rows[-1], dd)])
+    return rows
+
+
+def cmd_shapes():
+    rng = random.Random(7)
+    geometries = [([1], [8], [300], 0), ([1], [8], [300], 1), ([1, 2], [3, 4], [1000, 77], 0),
+                  ([2, 1, 1], [2, 5, 0], [33, 9, 5], 1)]
+    for dd, bs, pixels, hem in geometries:
+        rows = levels(pixels, dd)
+        print("geometry", len(dd), hem, " ".join(map(str, dd)), " ".join(map(str, bs)), len(rows),
+              " ".join(str(p) for row in rows for p in row))
+        for _ in range(40):
+            lev = rng.randrange(len(rows))
+            code = [lev] + [rng.randrange(0, (p + (1 << b)) << (d * lev)) for p, d, b in zip(rows[lev], dd, bs)]
+            extents = []
+            for c, d, b, bound in zip(code[1:], dd, bs, rows[lev]):
+                origin = (c >> (d * lev)) >> b << b
+                extent = min(origin + (1 << b), bound) - origin
+                extents.append(extent + hem if extent >= 1 else None)
+            shown = "none" if None in extents else " ".join(map(str, extents))
+            print(" ".join(map(str, code)), "->", shown)
+
+
+if __name__ == "__main__":
+    commands = {"header": cmd_header, "golden": cmd_golden, "casts": cmd_casts, "curve": cmd_curve,
+                "clip": cmd_clip, "shapes": cmd_shapes}
+    if len(sys.argv) == 3 and sys.argv[1] == "seeds":
+        cmd_seeds(sys.argv[2])
+    elif len(sys.argv) == 2 and sys.argv[1] in commands:
+        commands[sys.argv[1]]()
+    else:
+        sys.exit(__doc__)
