@@ -25,12 +25,17 @@ U bswap(U v) {
   else return __builtin_bswap64(v);
 }
 
-// Copies n elements of W bytes, swapping each (dst may equal src).
-template <int W>
-void swap_copy(uint8_t* dst, const uint8_t* src, int64_t n) {
-  using U = std::conditional_t<W == 2, uint16_t, std::conditional_t<W == 4, uint32_t, uint64_t>>;
-  for (int64_t i = 0; i < n; ++i) store<U>(dst + i * W, bswap(load<U>(src + i * W)));
-}
+// Copy n elements swapping the bytes of each (dst may equal src). The AVX2
+// clones, chosen once at load time where the processor has it, swap 32
+// bytes per instruction.
+#define MXE_SWAP_COPY(name, U, W)                                             \
+  __attribute__((target_clones("avx2", "default"))) void name(uint8_t* dst, const uint8_t* src, int64_t n) { \
+    for (int64_t i = 0; i < n; ++i) store<U>(dst + i * W, bswap(load<U>(src + i * W)));                       \
+  }
+MXE_SWAP_COPY(swap_copy16, uint16_t, 2)
+MXE_SWAP_COPY(swap_copy32, uint32_t, 4)
+MXE_SWAP_COPY(swap_copy64, uint64_t, 8)
+#undef MXE_SWAP_COPY
 
 // Elements from host to stored order or back: the same operation.
 void copy_elements(uint8_t* dst, const uint8_t* src, int64_t n, int width) {
@@ -40,9 +45,9 @@ void copy_elements(uint8_t* dst, const uint8_t* src, int64_t n, int width) {
     return;
   }
   switch (width) {
-    case 2: swap_copy<2>(dst, src, n); break;
-    case 4: swap_copy<4>(dst, src, n); break;
-    default: swap_copy<8>(dst, src, n); break;
+    case 2: swap_copy16(dst, src, n); break;
+    case 4: swap_copy32(dst, src, n); break;
+    default: swap_copy64(dst, src, n); break;
   }
 }
 
