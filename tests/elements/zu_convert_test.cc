@@ -2,10 +2,12 @@
 // their datum, held ZU values, and the printers.
 #include <cmath>
 
+#include "elements/geometry.h"
 #include "elements/held.h"
 #include "elements/print.h"
 #include "elements/zu_convert.h"
 #include "element_test_util.h"
+#include "stream/stream.h"
 #include "zu/value.h"
 
 namespace {
@@ -245,4 +247,28 @@ TEST_F(ZuConvert, PrintersUseSafeFormats) {
   mxt_stringv_set(s, 3, "d");
   EXPECT_STREQ(mxt_print(&mx_type_string_v, s, nullptr), "[dim:2 2 2 :::\na  /\n d ]");
   mxt_free_stringv_data(&mx_type_string_v, s);
+}
+
+// Traces go to the standard error stream, the type trace at most once a
+// second of its clock.
+TEST_F(ZuConvert, TracesGoToStandardError) {
+  int32_t ix[2] = {4, 2};
+  MATRIX_ALLOC_VECTOR_PARAM p{2, ix, nullptr, nullptr};
+  auto* v = static_cast<uint8_t*>(mxt_alloc_bitv(&mx_type_bit_v, MX_ATYPE::tagged, &p, nullptr, __FILE__, __LINE__));
+  v[12] = 0x05;
+  const uint8_t dd[2] = {1, 1}, bs[2] = {2, 2};
+  const int64_t row[2] = {4, 2};
+  const int64_t* rows[1] = {row};
+  MATRIX_GEOMETRY g{2, 0, dd, bs, rows, 1};
+  int64_t code[3] = {0, 0, 0};
+  unsigned int tim = 0;
+  testing::internal::CaptureStderr();
+  check_bittest(&g, code, v, "bits");
+  xx_type_debug("msg", &mx_type_int16_v, "fn", 7, &tim);
+  xx_type_debug("msg", &mx_type_int16_v, "fn", 7, &tim);
+  xx_type_debug("", nullptr, "file.cc", 9, nullptr);
+  s_flush(s_stderr);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "bits(+max 1+[0 0 0 ]) z-6 o-2 oth-0 total=8\nmsg(fn) :: int16|VECTOR\n(file.cc+9) :: zero\n");
+  mxt_free_data(&mx_type_bit_v, v);
 }
