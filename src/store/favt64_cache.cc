@@ -435,17 +435,19 @@ FAVT64_HEADER* favt64_load(int* errp, PDB64* p, FAVT64_ROOT* rt, uint64_t fofs, 
   // the one that comes.
   evict_to(kFavtCacheLimit - 1);
   // One read takes the physical header with the start of the body, as far
-  // as the page holding the header goes: a whole node record as a rule.
-  // The bytes land so that a 4-byte header leaves the body in place after
-  // the 16-byte memory header.
+  // as the page holding the header goes: a whole node record as a rule. A
+  // header cut by the page end is read whole across it. The bytes land so
+  // that a 4-byte header leaves the body in place after the 16-byte memory
+  // header.
   uint64_t size = p->fac.file_size;
   if (fofs >= size) {
     set_err(errp, kFavtUnreadable);
     return nullptr;
   }
   constexpr uint64_t kFirst = 64;
+  constexpr uint64_t kLongestHeader = 12;
   uint64_t page_left = kFacPageSize - (fofs & (kFacPageSize - 1));
-  uint64_t first = std::min({kFirst, page_left, size - fofs});
+  uint64_t first = std::min({kFirst, std::max(page_left, kLongestHeader), size - fofs});
   alignas(8) uint8_t local[512];
   uint8_t* raw = local + 12;
   PHYS_PN64_HEADER ph;

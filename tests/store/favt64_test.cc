@@ -225,6 +225,85 @@ TEST_F(TreeTest, DamagedTreeRecordsGiveErrors) {
   checker_refuses(root_at + 4 + 4, child_at, 8);  // root skipping the top
 }
 
+// Keys of any length whose first 8 bytes order them.
+void prefix_endian(void* d, int64_t len) {
+  if (len >= 8) key64_endian(d, 8);
+}
+std::vector<uint8_t> long_key(uint64_t k, size_t len) {
+  std::vector<uint8_t> b(len);
+  std::memcpy(b.data(), &k, 8);
+  for (size_t i = 8; i < len; ++i) b[i] = static_cast<uint8_t>(k + i);
+  return b;
+}
+
+// Roots and nodes whose physical header is cut by a page end (4- and
+// 8-byte forms) load again after a reopen, and the trees stay usable.
+TEST_F(TreeTest, RecordsCutByAPageEndLoadAfterReopen) {
+  PDB64* p = create("ends.db");
+  // Appends a filler so that the next record starts at `page_ofs` in a page.
+  auto pad_to = [&](uint64_t page_ofs) {
+    uint64_t end = static_cast<uint64_t>(pdb64_file_size(p));
+    uint64_t d = (page_ofs - end % kFacPageSize + kFacPageSize) % kFacPageSize;
+    if (d < 12) d += kFacPageSize;
+    PN64_HEADER h{0x0600, {0, 0, 0}, pn64_mem_size(d)};
+    ASSERT_EQ(static_cast<uint64_t>(alloc_filespace64(p, &h)), end);
+  };
+  std::vector<std::pair<uint64_t, std::vector<size_t>>> trees;  // root, key lengths
+  int err = 0;
+  for (uint64_t at = 4089; at < 4096; ++at) {
+    pad_to(at);
+    FAVT64_ROOT* r = favt64_alloc_root(p, 0x402, prefix_endian);
+    ASSERT_EQ(r->h.fofs % kFacPageSize, at);
+    favt64_lock(r);
+    std::vector<size_t> lens;
+    for (uint64_t k = 1; k <= 5; ++k) {
+      size_t len = k == 3 ? 65510 + k : 8 + (k * at) % 23;  // one 8-byte header form
+      pad_to(at);
+      auto key = long_key(k, len);
+      FAVT64_NODE* a = favt64_alloc_node(r, key.data(), static_cast<int64_t>(len));
+      ASSERT_EQ(a->h.fofs % kFacPageSize, at);
+      ASSERT_EQ(favt64_insert(&err, r, &r->node, a, key64_cmp, nullptr), a);
+      lens.push_back(len);
+    }
+    trees.emplace_back(r->h.fofs, lens);
+    favt64_unlock(r);
+  }
+  ASSERT_EQ(close_filespace64(p), 0);
+
+  for (int round = 0; round < 2; ++round) {
+    p = open_filespace64(path("ends.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+    ASSERT_NE(p, nullptr);
+    for (auto& [root_at, lens] : trees) {
+      FAVT64_ROOT* r = get_root64(&err, p, root_at, prefix_endian);
+      ASSERT_NE(r, nullptr) << root_at;
+      favt64_lock(r);
+      std::vector<uint64_t> want(lens.size());
+      std::iota(want.begin(), want.end(), 1);
+      EXPECT_EQ(keys(r), want) << root_at;
+      for (uint64_t k = 1; k <= lens.size(); ++k) {
+        FAVT64_NODE* n = find(r, k);
+        ASSERT_NE(n, nullptr) << root_at << " " << k;
+        EXPECT_EQ(static_cast<size_t>(n->data_len), lens[k - 1]);
+        EXPECT_EQ(static_cast<const uint8_t*>(n->data)[lens[k - 1] - 1], long_key(k, lens[k - 1]).back());
+      }
+      // Changes along every path: one key more, then one less.
+      FAVT64_NODE* a = favt64_alloc_node(r, long_key(100 + round, 8).data(), 8);
+      ASSERT_EQ(favt64_insert(&err, r, &r->node, a, key64_cmp, nullptr), a);
+      uint64_t gone = 100 + round;
+      FAVT64_NODE* d = favt64_delete(&err, r, &r->node, &gone, key64_cmp, nullptr);
+      ASSERT_NE(d, nullptr);
+      EXPECT_EQ(favt64_free_node(d), 0);
+      EXPECT_EQ(favt64_test(&err, r, root_node64(&err, r), key64_cmp, nullptr), static_cast<int64_t>(lens.size()));
+      favt64_unlock(r);
+    }
+    // The second round loads everything again from the page cache alone.
+    ASSERT_EQ(flush_filespace64(p), 0);
+    EXPECT_EQ(favt64_count, 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+  }
+  ASSERT_TRUE(validate_files({path("ends.db")}, true, true));
+}
+
 // Two trees with keys of different sizes share the node cache: records of
 // both come and go, a pinned node stays put and whole, the cache never
 // holds more than its limit, and every key and its bytes survive eviction,
