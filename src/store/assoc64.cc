@@ -33,8 +33,11 @@ FAVT64_ROOT* index_root(const ASSOC64_KEY* k, int index, int* type) {
   if (!entry(k, index, &e) || e.fofs <= 0) return nullptr;
   *type = e.type;
   int err = 0;
-  FAVT64_ROOT* r = get_root64(&err, k->p, static_cast<uint64_t>(e.fofs),
-                              e.type == kAssocIntegerIndex ? integer_endian64 : dtree64_endian);
+  bool integer = e.type == kAssocIntegerIndex;
+  FAVT64_ROOT* r = get_typed_root64(&err, k->p, static_cast<uint64_t>(e.fofs),
+                                    integer ? integer_endian64 : dtree64_endian,
+                                    integer ? kAssocIntegerKeyType : kDtreeTopKeyType,
+                                    integer ? sizeof(ASSOC64_INTEGER) : sizeof(DTREE64_NODE));
   if (r) favt64_lock(&r->h);
   return r;
 }
@@ -170,6 +173,7 @@ int new_index64(int key, int type, int name) {
   FAVT64_ROOT* r = type == kAssocIntegerIndex ? favt64_alloc_root(k->p, kAssocIntegerKeyType, integer_endian64)
                                                : alloc64_dtree(k->p, kDtreeTopKeyType);
   if (!r) return -1;
+  if (type == kAssocIntegerIndex) r->key_len = sizeof(ASSOC64_INTEGER);
   uint64_t m = 16 + 16 * static_cast<uint64_t>(k->assoc_len + 1);
   auto* rec = static_cast<uint8_t*>(d_calloc(m, 1));
   store_be16(rec, kPn64AssocHeaderType);

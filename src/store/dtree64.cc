@@ -74,6 +74,11 @@ int rewrite_list(PDB64* p, uint64_t fofs, const std::vector<uint64_t>& v) {
   return write_filespace64f(p, fofs, reinterpret_cast<PN64_HEADER*>(rec.data())) < 0 ? -1 : 0;
 }
 
+// The tree of the next character, at fofs.
+FAVT64_ROOT* sub_tree(int* errp, PDB64* p, uint64_t fofs) {
+  return get_typed_root64(errp, p, fofs, dtree64_endian, kDtreeKeyType, sizeof(DTREE64_NODE));
+}
+
 DTREE64_NODE* key_of(FAVT64_NODE* n) { return static_cast<DTREE64_NODE*>(n->data); }
 
 // The node of character ch in tree t, or null (*errp kFavtNotFound when it
@@ -158,7 +163,7 @@ int trace_node(FAVT64_NODE* n, void* work) {
     if (int r = trace_values(tw, k.data)) return r;
   if (k.tree) {
     int err = kFavtUnreadable;
-    FAVT64_ROOT* sub = get_root64(&err, tw->p, k.tree, dtree64_endian);
+    FAVT64_ROOT* sub = sub_tree(&err, tw->p, k.tree);
     if (!sub) {
       set_err(tw->errp, err);
       return err;
@@ -234,7 +239,11 @@ int dtree64_cmp(void* node_data, void* key, void*) {
   return b < a ? 1 : b > a ? -1 : 0;
 }
 
-FAVT64_ROOT* alloc64_dtree(PDB64* p, int type) { return favt64_alloc_root(p, type, dtree64_endian); }
+FAVT64_ROOT* alloc64_dtree(PDB64* p, int type) {
+  FAVT64_ROOT* r = favt64_alloc_root(p, type, dtree64_endian);
+  if (r) r->key_len = sizeof(DTREE64_NODE);
+  return r;
+}
 
 int64_t alloc64_data(PDB64* p, std::string_view text) {
   std::string body(text);
@@ -373,7 +382,7 @@ int insert_dtree64(int* errp, FAVT64_ROOT* r, const L_CHAR* str, uint64_t old, u
       k->tree = sub->h.fofs;
       n->h.flags |= kFavtDirty;
     } else {
-      sub = get_root64(&err, p, k->tree, dtree64_endian);
+      sub = sub_tree(&err, p, k->tree);
       if (!sub) {
         set_err(errp, err);
         return -1;
@@ -413,7 +422,7 @@ int delete_dtree64(int* errp, FAVT64_ROOT* r, const L_CHAR* str, uint64_t old) {
       set_err(errp, kFavtNotFound);
       return -1;
     }
-    t = get_root64(&err, p, sub, dtree64_endian);
+    t = sub_tree(&err, p, sub);
     if (!t) {
       set_err(errp, err);
       return -1;
@@ -480,7 +489,7 @@ uint64_t search_dtree64(int* errp, int* sizep, FAVT64_ROOT* r, const L_CHAR* str
       break;
     }
     if (!k.tree) break;
-    FAVT64_ROOT* sub = get_root64(&err, t->h.p, k.tree, dtree64_endian);
+    FAVT64_ROOT* sub = sub_tree(&err, t->h.p, k.tree);
     if (!sub) {
       set_err(errp, err);
       break;

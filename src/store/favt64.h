@@ -101,6 +101,8 @@ struct FAVT64_ROOT {
   FAVT64_ENDIAN_FUNC endian_func;
   FAVT64_PTR node;      // the top node
   int loose;            // cached nodes of this tree linked nowhere
+  int64_t key_len;      // the length every key must have, 0 for any (set
+                        // by the owner of the tree before it loads nodes)
 };
 
 struct FAVT64_NODE {
@@ -172,6 +174,11 @@ void change_endian_favt64_node(PN64_HEADER* rec);
 FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN_FUNC func);
 // The tree whose root record is at fofs (cached ones keep their function).
 FAVT64_ROOT* get_root64(int* errp, PDB64* p, uint64_t fofs, FAVT64_ENDIAN_FUNC func);
+// get_root64 for an owner whose keys have one layout: the root must carry
+// key type `type`, and every node loaded for it must hold a key of exactly
+// key_len bytes (kFavtCorrupt otherwise).
+FAVT64_ROOT* get_typed_root64(int* errp, PDB64* p, uint64_t fofs, FAVT64_ENDIAN_FUNC func, int type,
+                              int64_t key_len);
 FAVT64_NODE* root_node64(int* errp, FAVT64_ROOT* r);
 FAVT64_NODE* small_node64(int* errp, FAVT64_ROOT* rt, FAVT64_NODE* n);
 FAVT64_NODE* large_node64(int* errp, FAVT64_ROOT* rt, FAVT64_NODE* n);

@@ -252,6 +252,7 @@ int favt64_load_root(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_RO
   r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0, &r->h};
   std::memcpy(&r->node.fofs, b + 20, 8);
   r->loose = 0;
+  r->key_len = 0;
   load_header(&r->h, kPn64AvtRootType, lw->fofs, p);
   lw->ret = &r->h;
   return 0;
@@ -262,6 +263,11 @@ int favt64_load_node(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_RO
   if (rec->size < kFavtNodeFixed) return lw->err = kFavtCorrupt;
   const auto* b = reinterpret_cast<const uint8_t*>(rec);
   int64_t len = static_cast<int64_t>(rec->size - kFavtNodeFixed);
+  // The key's layout and the height come from the file: a key its owner
+  // cannot read, or a height no tree reaches, makes the node unusable.
+  int32_t level;
+  std::memcpy(&level, b + 32, 4);
+  if ((rt->key_len && len != rt->key_len) || level < 1 || level > kFavtMaxDepth) return lw->err = kFavtCorrupt;
   auto* n = static_cast<FAVT64_NODE*>(alloc_memory(sizeof(FAVT64_NODE) + static_cast<size_t>(len)));
   n->small = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0, &n->h};
   n->large = n->small;
@@ -498,6 +504,7 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN_FUNC func) {
   r->endian_func = func;
   r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0, &r->h};
   r->loose = 0;
+  r->key_len = 0;
   load_header(&r->h, kPn64AvtRootType, static_cast<uint64_t>(at), p);
   r->h.flags = kFavtDirty;
   if (!root_index().emplace(RootKey{p, r->h.fofs}, r).second) er_panic("insert_favt64_tree");
@@ -524,6 +531,20 @@ FAVT64_ROOT* get_root64(int* errp, PDB64* p, uint64_t fofs, FAVT64_ENDIAN_FUNC f
   auto* r = reinterpret_cast<FAVT64_ROOT*>(h);
   r->endian_func = func;
   idx.emplace(RootKey{p, fofs}, r);
+  return r;
+}
+
+FAVT64_ROOT* get_typed_root64(int* errp, PDB64* p, uint64_t fofs, FAVT64_ENDIAN_FUNC func, int type,
+                              int64_t key_len) {
+  FAVT64_ROOT* r = get_root64(errp, p, fofs, func);
+  if (!r) return nullptr;
+  // A root met first as the tree of another owner, or of another type.
+  if (r->type != type || (r->key_len && r->key_len != key_len) ||
+      (!r->key_len && (r->node.ptr || r->loose))) {
+    set_err(errp, kFavtCorrupt);
+    return nullptr;
+  }
+  r->key_len = key_len;
   return r;
 }
 

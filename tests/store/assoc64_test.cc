@@ -197,6 +197,63 @@ TEST_F(AssocTest, DamagedRecordsGiveNegativeResults) {
   EXPECT_EQ(open("bad3.bin", O_RDWR), -1);
 }
 
+// Offsets of the records of type t in a well-formed file image.
+std::vector<size_t> records_of(const Bytes& b, uint16_t t) {
+  std::vector<size_t> out;
+  for (size_t o = 0; o + 4 <= b.size();) {
+    PHYS_PN64_HEADER ph;
+    if (pn64_decode_phys(b.data() + o, b.size() - o, &ph) < 0) break;
+    if (ph.type == t) out.push_back(o);
+    o += ph.length;
+  }
+  return out;
+}
+
+// Tree nodes with keys shorter than their index's layout, or heights no
+// tree can have, are refused when loaded: never read past, never summed
+// into an overflow.
+TEST_F(AssocTest, HostileKeyLengthsAndHeightsAreRefused) {
+  int key = open("good.db");
+  ASSERT_EQ(l_new_index64(key, kAssocIntegerIndex, 1), 0);
+  ASSERT_EQ(l_new_index64(key, kAssocStringIndex, 2), 1);
+  for (int32_t k : {5, 9, 2}) ASSERT_EQ(l_insert_associate64_text(key, 0, &k, "v"), 0);
+  for (const char* s : {"ab", "ac", "b"}) ASSERT_EQ(l_insert_associate64_text(key, 1, lc(w(s)), s), 0);
+  ASSERT_EQ(l_close_associate64(key), 0);
+  Bytes good = read_bytes(path("good.db"));
+  std::vector<size_t> nodes = records_of(good, 0x0102);
+  ASSERT_GE(nodes.size(), 7u);
+  int refused = 0;
+  for (size_t at : nodes) {
+    for (int how = 0; how < 3; ++how) {
+      Bytes b = good;
+      if (how == 0)
+        store_be16(b.data() + at + 2, static_cast<uint16_t>(load_be16(b.data() + at + 2) - 8));  // key 8 bytes short
+      else
+        store_be32(b.data() + at + 4 + 16, how == 1 ? 0x7FFFFFFFu : 0u);  // level
+      write_bytes(path("bad.bin"), b);
+      key = open("bad.bin", O_RDWR);
+      ASSERT_GT(key, 0);
+      std::vector<std::string> all;
+      std::string out;
+      int bad = 0;
+      for (int index = 0; index < 2; ++index) bad += l_get_assoc64_all_text(key, index, &all) < 0;
+      for (int32_t k : {5, 9, 2, 7}) {
+        bad += l_search_associate64_text(key, 0, &k, nullptr, &out) < 0;
+        bad += l_insert_associate64_text(key, 0, &k, "w") < 0;
+      }
+      for (const char* s : {"ab", "ac", "b", "abc"}) {
+        ASSOC64_STRING_OPT opt{0, 0};
+        bad += l_search_associate64_text(key, 1, lc(w(s)), &opt, &out) < 0;
+        bad += l_insert_associate64_text(key, 1, lc(w(s)), "w") < 0;
+        bad += l_delete_associate64(key, 1, lc(w(s))) < 0;
+      }
+      refused += bad > 0;
+      l_close_associate64(key);
+    }
+  }
+  EXPECT_EQ(refused, static_cast<int>(3 * nodes.size())) << "every damaged node is noticed";
+}
+
 // Values through the operations the ZU layer installs: here a value is a
 // std::string, a list a vector of them.
 struct FakeValues {
