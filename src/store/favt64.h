@@ -161,6 +161,9 @@ extern const FAVT64_CONVERTER change_endian_favt64_table_to_host[3];
 // The node cache ring (sentinel) and the number of records in it.
 extern FAVT64_HEADER favt64_h;
 extern int favt64_count;
+// Records looked at by walks of the whole ring in search of records to
+// evict (a statistic).
+extern uint64_t favt64_walk_steps;
 
 // Empties the cache, starts the page cache and installs the flush hooks of
 // the record layer. Only while no tree record is cached.

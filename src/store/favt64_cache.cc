@@ -14,6 +14,7 @@
 
 FAVT64_HEADER favt64_h{&favt64_h, &favt64_h, nullptr, 0, 0, 0, 0, nullptr, nullptr, 0};
 int favt64_count = 0;
+uint64_t favt64_walk_steps = 0;
 
 namespace {
 
@@ -216,6 +217,7 @@ int write_if_dirty(FAVT64_HEADER* h) {
 bool find_evictable() {
   bool any = false;
   for (FAVT64_HEADER* h = favt64_h.prev; h != &favt64_h; h = h->prev) {
+    ++favt64_walk_steps;
     if (evictable(h)) {
       lru_place(h);
       any = true;
@@ -397,16 +399,24 @@ int favt64_write(FAVT64_HEADER* h) {
 
 namespace {
 
+// The ring is walked again only once it has grown this far: records held
+// by pins never given back stay, and must not make every load walk them.
+int next_walk_at = 0;
+
 // Evicts until at most `limit` records are cached (as far as anything can
 // go).
 void evict_to(int limit) {
+  if (favt64_count <= limit) next_walk_at = 0;
   while (favt64_count > limit) {
     FAVT64_HEADER* v = lru_h.lru_prev;
     if (v == &lru_h) {
       // Records that became free to leave by a way the list does not follow
       // (a subtree unlinked from a record nobody pins) are found by a walk;
       // when there are none, everything is in use and the cache stays above
-      // its limit for now.
+      // its limit for now. Walks wait until the ring has doubled since the
+      // last one, so they cost a constant per record loaded.
+      if (favt64_count < next_walk_at) return;
+      next_walk_at = 2 * favt64_count;
       if (!find_evictable()) return;
       continue;
     }
@@ -641,13 +651,20 @@ int flush_favt64_cache(PDB64* p) {
 
 int drop_favt64_cache(PDB64* p) {
   int rc = flush_favt64_cache(p);
+  [[maybe_unused]] int pinned = 0;
   for (FAVT64_HEADER *h = favt64_h.next, *nx; h != &favt64_h; h = nx) {
     nx = h->next;
     if (h->p != p) continue;
+    pinned += h->pins > 0;
     ring_unlink(h);
     if (h->type == kPn64AvtRootType) root_index().erase(RootKey{h->p, h->fofs});
     free_memory(h);
   }
+#ifndef NDEBUG
+  // A record still pinned when its file closes was taken and never given
+  // back: its holder keeps a dangling pointer.
+  if (pinned) std::fprintf(stderr, "drop_favt64_cache: %d tree records still pinned at close\n", pinned);
+#endif
   return rc;
 }
 
