@@ -10,6 +10,7 @@
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "store/pdb64.h"
+#include "store/free_index_impl.h"
 #include "store/pdb64_io_impl.h"
 
 namespace {
@@ -158,10 +159,10 @@ int create_file(PDB64* p, uint32_t flags, int type, const char* encoding) {
     change_endian_freelist64_to_net(&fl);
     int64_t at = fs_raw_write64(p, &fl.h, 0);
     if (at < 0) return -1;
-    p->freelist_work = static_cast<FREELIST64*>(d_alloc(sizeof(FREELIST64)));
-    *p->freelist_work = FREELIST64{PN64_FREELIST{PN64_HEADER{kPn64FreeListType, {0, 0, 0}, 24}, 0},
-                                   static_cast<uint64_t>(at), nullptr};
-    p->free_index = new std::map<uint64_t, FREELIST64*>;
+    p->freelist_work = static_cast<FREELIST64*>(d_calloc(1, sizeof(FREELIST64)));
+    p->freelist_work->f = PN64_FREELIST{PN64_HEADER{kPn64FreeListType, {0, 0, 0}, 24}, 0};
+    p->freelist_work->fofs = static_cast<uint64_t>(at);
+    p->free_index = new FreeIndex;
   }
   return 0;
 }
@@ -182,7 +183,7 @@ int find_free_list(PDB64* p) {
     return 0;
   }
   d_f_ree(rec);
-  auto* head = static_cast<FREELIST64*>(d_alloc(sizeof(FREELIST64)));
+  auto* head = static_cast<FREELIST64*>(d_calloc(1, sizeof(FREELIST64)));
   if (load_freelist64(p, head, ofs) < 0) {
     d_f_ree(head);
     return -1;

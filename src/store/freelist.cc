@@ -3,37 +3,39 @@
 // Free segments (type 0x0104) are chained from the free-list head (type
 // 0x0103) in descending order of offset; no two touch. The whole chain is
 // read and checked when the file is opened and then kept in memory, with an
-// index by offset so that freeing finds its neighbours without walking the
-// chain. Allocation is first fit from the highest offset down.
+// index by offset and size (free_index_impl.h), so that freeing finds its
+// neighbours and allocation its segment without walking the chain.
+// Allocation is first fit in chain order, from the highest offset down.
 #include <cerrno>
 #include <cstdio>
 #include <iterator>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "store/pdb64.h"
+#include "store/free_index_impl.h"
 #include "store/pdb64_io_impl.h"
 
 namespace {
 
 int debug_check = 0;
 
-uint64_t disk_of(const FREELIST64* f) { return pn64_disk_size(f->f.h.size); }
+uint64_t disk_of(const FREELIST64* f) { return freelist_disk_size(f); }
 
 FREELIST64* new_element(uint16_t type, uint64_t size, uint64_t next, uint64_t fofs) {
-  auto* e = static_cast<FREELIST64*>(d_alloc(sizeof(FREELIST64)));
+  auto* e = static_cast<FREELIST64*>(d_calloc(1, sizeof(FREELIST64)));
   e->f.h = PN64_HEADER{type, {0, 0, 0}, size};
   e->f.next = next;
   e->fofs = fofs;
-  e->next = nullptr;
   return e;
 }
 
-// The element whose `next` is seg: the next higher segment, or the head.
-FREELIST64* before_of(PDB64* p, FREELIST64* seg) {
-  auto& idx = *p->free_index;
-  auto it = idx.upper_bound(seg->fofs);
-  return it == idx.end() ? p->freelist_work : it->second;
+// The element whose `next` is a segment at fofs (or would be): the next
+// higher segment, or the head.
+FREELIST64* before_of(PDB64* p, uint64_t fofs) {
+  FREELIST64* above = p->free_index->lowest_above(fofs);
+  return above ? above : p->freelist_work;
 }
 
 // Marks space that cannot join the chain as a free segment outside it, so
@@ -58,10 +60,7 @@ int move_segment(PDB64* p, FREELIST64* before, FREELIST64* seg, uint64_t nofs, u
       return -1;
     }
   }
-  p->free_index->erase(seg->fofs);
-  seg->fofs = nofs;
-  seg->f.h.size = nsize;
-  p->free_index->emplace(nofs, seg);
+  p->free_index->move(seg, nofs, nsize);
   return 0;
 }
 
@@ -102,7 +101,7 @@ FREELIST64* next_freelist64(PDB64* p, FREELIST64* f) {
   if (load_freelist64(p, &tmp, f->f.next) < 0 || tmp.f.h.type != kPn64FreeSegType) return nullptr;
   FREELIST64* e = new_element(tmp.f.h.type, tmp.f.h.size, tmp.f.next, tmp.fofs);
   f->next = e;
-  if (p->free_index) p->free_index->emplace(e->fofs, e);
+  if (p->free_index) p->free_index->insert(e);
   return e;
 }
 
@@ -122,7 +121,7 @@ FREELIST64* insert_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, uint64_t s
   }
   e->next = f->next;
   f->next = e;
-  if (p->free_index) p->free_index->emplace(fofs, e);
+  if (p->free_index) p->free_index->insert(e);
   return e;
 }
 
@@ -160,7 +159,9 @@ void pdb64_drop_chain(PDB64* p) {
 int pdb64_load_chain(PDB64* p) {
   FREELIST64* head = p->freelist_work;
   if (!head) return 0;
-  if (!p->free_index) p->free_index = new std::map<uint64_t, FREELIST64*>;
+  // The chain is indexed once it has been read whole.
+  delete p->free_index;
+  p->free_index = nullptr;
   uint64_t size = static_cast<uint64_t>(pdb64_file_size(p));
   uint64_t head_end = head->fofs + pn64_disk_size(head->f.h.size);
   FREELIST64* prev = head;
@@ -177,12 +178,14 @@ int pdb64_load_chain(PDB64* p) {
       // Unlink what was loaded: the file stays as it is, and the open fails.
       free_freelist64(head->next);
       head->next = nullptr;
-      p->free_index->clear();
+      p->free_index = new FreeIndex;
       errno = EIO;
       return -1;
     }
     prev = e;
   }
+  p->free_index = new FreeIndex;
+  p->free_index->build_descending(head->next);
   return 0;
 }
 
@@ -234,26 +237,19 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
   uint64_t hd = pn64_disk_size(h->size);
   uint8_t ph[12];
   int w = pn64_encode_phys(ph, h->type, h->size);
-  FREELIST64* prev = p->freelist_work;
   int64_t result = -1;
-  for (FREELIST64* seg = prev->next; seg; prev = seg, seg = seg->next) {
+  if (FREELIST64* seg = p->free_index->fit(hd)) {
+    uint64_t ofs = seg->fofs;
+    FREELIST64* prev = before_of(p, ofs);
     uint64_t sd = disk_of(seg);
     if (sd == hd) {
-      uint64_t ofs = seg->fofs;
       if (delete_freelist64(&ofs, p, prev) < 0) return -1;
-      if (pdb64_write_at(p, ofs, ph, static_cast<uint64_t>(w)) < 0) return -1;
-      result = static_cast<int64_t>(ofs);
-      break;
+    } else if (move_segment(p, prev, seg, ofs + hd, pn64_mem_size(sd - hd)) < 0) {
+      return -1;
     }
-    if (sd > hd + 12 && pn64_disk_size_ok(sd - hd)) {
-      uint64_t ofs = seg->fofs;
-      if (move_segment(p, prev, seg, ofs + hd, pn64_mem_size(sd - hd)) < 0) return -1;
-      if (pdb64_write_at(p, ofs, ph, static_cast<uint64_t>(w)) < 0) return -1;
-      result = static_cast<int64_t>(ofs);
-      break;
-    }
-  }
-  if (result < 0) {
+    if (pdb64_write_at(p, ofs, ph, static_cast<uint64_t>(w)) < 0) return -1;
+    result = static_cast<int64_t>(ofs);
+  } else {
     PN64_HEADER net = *h;
     change_endian_header64(&net);
     result = fs_raw_write64(p, &net, 3);
@@ -265,15 +261,73 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
 
 int truncate_check64(PDB64* p, uint64_t length) {
   if (!p->freelist_work) return -1;
-  auto& idx = *p->free_index;
-  auto it = idx.lower_bound(length);
-  if (it == idx.begin()) return 0;
-  FREELIST64* seg = std::prev(it)->second;
-  if (seg->fofs + disk_of(seg) != length) return 0;
+  FREELIST64* seg = p->free_index->highest_below(length);
+  if (!seg || seg->fofs + disk_of(seg) != length) return 0;
   uint64_t ofs;
-  if (delete_freelist64(&ofs, p, before_of(p, seg)) < 0) return -1;
+  if (delete_freelist64(&ofs, p, before_of(p, seg->fofs)) < 0) return -1;
   return fac_truncate(&p->fac, ofs);
 }
+
+namespace {
+
+// A run of free space: from `start` to `stop`, made of the chain segments
+// and orphans in `pieces` and the record being freed.
+struct FreeRun {
+  uint64_t start, stop;
+  std::vector<uint64_t> segments;  // chain segments in the run
+  std::vector<uint64_t> orphans;   // orphans in the run
+};
+
+// Free space that touches [fofs, fofs + rd): chain segments, orphans of
+// this session, and, above, free records outside the chain left by earlier
+// sessions. Chain segments never touch each other, but orphans lie between
+// them.
+FreeRun gather_run(PDB64* p, uint64_t fofs, uint64_t rd) {
+  FreeIndex& idx = *p->free_index;
+  FreeRun run{fofs, fofs + rd, {}, {}};
+  for (;;) {
+    auto o = idx.orphans.lower_bound(run.start);
+    if (o != idx.orphans.begin() && std::prev(o)->first + std::prev(o)->second == run.start) {
+      run.start = std::prev(o)->first;
+      run.orphans.push_back(run.start);
+      continue;
+    }
+    FREELIST64* below = idx.highest_below(run.start);
+    if (below && below->fofs + disk_of(below) == run.start) {
+      run.start = below->fofs;
+      run.segments.push_back(run.start);
+      continue;
+    }
+    break;
+  }
+  uint64_t end = static_cast<uint64_t>(pdb64_file_size(p));
+  while (run.stop < end) {
+    if (auto o = idx.orphans.find(run.stop); o != idx.orphans.end()) {
+      run.orphans.push_back(run.stop);
+      run.stop += o->second;
+    } else if (FREELIST64* seg = idx.find(run.stop)) {
+      run.segments.push_back(run.stop);
+      run.stop += disk_of(seg);
+    } else {
+      PHYS_PN64_HEADER ph;
+      if (pdb64_read_phys(p, run.stop, &ph) < 0 || ph.type != kPn64FreeSegType) break;
+      run.orphans.push_back(run.stop);
+      idx.orphans.emplace(run.stop, ph.length);
+      run.stop += ph.length;
+    }
+  }
+  return run;
+}
+
+// Takes the pieces of a run out of the chain and the orphans.
+int drop_pieces(PDB64* p, const FreeRun& run) {
+  for (uint64_t o : run.orphans) p->free_index->orphans.erase(o);
+  for (uint64_t s : run.segments)
+    if (delete_freelist64(nullptr, p, before_of(p, s)) < 0) return -1;
+  return 0;
+}
+
+}  // namespace
 
 int free_filespace64(PDB64* p, uint64_t fofs) {
   if (!p || fofs == 0) {
@@ -284,73 +338,40 @@ int free_filespace64(PDB64* p, uint64_t fofs) {
   FREELIST64* head = p->freelist_work;
   PHYS_PN64_HEADER ph;
   if (pdb64_read_phys(p, fofs, &ph) < 0) return -1;
-  // The head and a segment already free are never given back (again).
-  if ((head && head->fofs == fofs) || (p->free_index && p->free_index->count(fofs))) {
-    errno = EINVAL;
-    return -1;
-  }
   uint64_t rd = ph.length;
   uint64_t end = static_cast<uint64_t>(pdb64_file_size(p));
-  if (fofs + rd >= end) {
-    // A free segment above the last record would mean fofs is no record.
-    if (p->free_index && p->free_index->lower_bound(fofs) != p->free_index->end()) {
+  if (!head) {
+    // Without a free list only the last record can be given back.
+    if (fofs + rd < end) {
       errno = EINVAL;
       return -1;
     }
-    if (fac_truncate(&p->fac, fofs) < 0) return -1;
-    if (head && truncate_check64(p, fofs) < 0) return -1;
-    return run_debug_check(p);
+    return fac_truncate(&p->fac, fofs);
   }
-  if (!head) {
+  FreeIndex& idx = *p->free_index;
+  // The head, free space, and space overlapping a free segment are never
+  // given back (again).
+  FREELIST64* above = idx.lowest_at_or_above(fofs);
+  FREELIST64* below = idx.highest_below(fofs);
+  if (head->fofs == fofs || ph.type == kPn64FreeSegType || (above && fofs + rd > above->fofs) ||
+      (below && below->fofs + disk_of(below) > fofs)) {
     errno = EINVAL;
     return -1;
   }
-  auto& idx = *p->free_index;
-  auto hi = idx.upper_bound(fofs);
-  FREELIST64* cur = hi == idx.end() ? nullptr : hi->second;
-  FREELIST64* after = hi == idx.begin() ? nullptr : std::prev(hi)->second;
-  // Freeing space that overlaps a free segment would corrupt the file.
-  if ((after && after->fofs + disk_of(after) > fofs) || (cur && fofs + rd > cur->fofs)) {
-    errno = EINVAL;
-    return -1;
-  }
-  bool touch_cur = cur && fofs + rd == cur->fofs;
-  bool touch_after = after && after->fofs + disk_of(after) == fofs;
-  int rc = 0;
-  if (touch_cur && touch_after) {
-    uint64_t nd = disk_of(after) + disk_of(cur) + rd;
-    if (!pn64_disk_size_ok(nd)) {
-      rc = orphan_record(p, fofs);
-    } else {
-      FREELIST64* before = before_of(p, cur);
-      FREELIST64 grown = *after;
-      grown.f.h.size = pn64_mem_size(nd);
-      // The merged segment is written first: until the unlink lands, the
-      // chain on disk still walks over a consistent file.
-      if (save_freelist64(p, &grown, after->fofs) < 0) return -1;
-      after->f.h.size = grown.f.h.size;
-      rc = delete_freelist64(nullptr, p, before);
-    }
-  } else if (touch_cur) {
-    uint64_t nd = disk_of(cur) + rd;
-    rc = pn64_disk_size_ok(nd) ? move_segment(p, before_of(p, cur), cur, fofs, pn64_mem_size(nd))
-                               : orphan_record(p, fofs);
-  } else if (touch_after) {
-    uint64_t nd = disk_of(after) + rd;
-    if (!pn64_disk_size_ok(nd)) {
-      rc = orphan_record(p, fofs);
-    } else {
-      FREELIST64 grown = *after;
-      grown.f.h.size = pn64_mem_size(nd);
-      rc = save_freelist64(p, &grown, after->fofs);
-      if (rc == 0) after->f.h.size = grown.f.h.size;
-    }
+  FreeRun run = gather_run(p, fofs, rd);
+  int rc;
+  if (run.stop >= end) {
+    // The run reaches the end of the file, which is cut back to its start.
+    rc = drop_pieces(p, run) < 0 || fac_truncate(&p->fac, run.start) < 0 ? -1 : 0;
+  } else if (uint64_t d = run.stop - run.start; d >= 12 && pn64_disk_size_ok(d)) {
+    // One segment over the whole run, written before the chain leads to it.
+    rc = drop_pieces(p, run) < 0 || !insert_freelist64(p, before_of(p, run.start), run.start, pn64_mem_size(d)) ? -1 : 0;
   } else {
-    uint64_t m = pn64_mem_size(rd);
-    if (m < 24)
-      rc = orphan_record(p, fofs);
-    else if (!insert_freelist64(p, cur ? cur : head, fofs, m))
-      rc = -1;
+    // No record covers the run: the freed record is marked free outside the
+    // chain, so no search by type finds it, and joins the next neighbour
+    // freed.
+    rc = orphan_record(p, fofs);
+    if (rc == 0) idx.orphans.emplace(fofs, rd);
   }
   if (rc < 0) return -1;
   return run_debug_check(p);

@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 
 // ---------------------------------------------------------------------------
 // Record format
@@ -203,7 +202,13 @@ struct FREELIST64 {
   PN64_FREELIST f;            // host order
   uint64_t fofs;              // the element's own offset
   FREELIST64* next;           // loaded copy of the element f.next names
+  // Links of the free-space index (free_index_impl.h).
+  FREELIST64* left;
+  FREELIST64* right;
+  uint64_t max_disk;          // largest disk size in this subtree
+  uint32_t prio;
 };
+struct FreeIndex;
 
 struct PDB64 {
   int fid;
@@ -211,8 +216,9 @@ struct PDB64 {
   uint64_t fofs;
   int oflags;
   FREELIST64* freelist_work;  // the free-list head, or null
-  // Free segments by offset (the chain is held whole while the file is open).
-  std::map<uint64_t, FREELIST64*>* free_index;
+  // Free segments by offset and size (the chain is held whole while the
+  // file is open).
+  FreeIndex* free_index;
   int locked;                 // 1 while the writer's advisory lock is held
   FAC_INFO fac;
 };

@@ -136,3 +136,80 @@ TEST_F(FreeSpace, RandomAllocAndFreeKeepTheChainSound) {
   }
   EXPECT_EQ(close_filespace64(p), 0);
 }
+
+namespace {
+
+// First fit in chain order, by walking the chain: the rule the index keeps.
+int64_t chain_order_fit(PDB64* p, uint64_t hd) {
+  for (FREELIST64* f = p->freelist_work->next; f; f = f->next) {
+    uint64_t sd = pn64_disk_size(f->f.h.size);
+    if (sd == hd || (sd > hd + 12 && pn64_disk_size_ok(sd - hd))) return static_cast<int64_t>(f->fofs);
+  }
+  return pdb64_file_size(p);
+}
+
+}  // namespace
+
+// Every allocation takes exactly the segment a walk of the chain from the
+// highest offset down would take (near misses and splits that would leave
+// sizes no record has included), also after a reopen rebuilds the index.
+TEST_F(FreeSpace, IndexedFitIsTheChainOrderFit) {
+  set_pdb64_debug_check(0);
+  PDB64* p = create("fit.db");
+  std::mt19937 rng(11);
+  std::map<int64_t, uint64_t> live;
+  const uint64_t sizes[] = {24, 28, 30, 36, 40, 41, 52, 100, 113, 1000, 65549, 65556};
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 6000; ++i) {
+      if (live.size() < 50 || rng() % 100 < 50) {
+        uint64_t m = sizes[rng() % std::size(sizes)] + (rng() % 4 == 0 ? rng() % 64 : 0);
+        int64_t want = chain_order_fit(p, pn64_disk_size(m));
+        int64_t at = alloc(p, m);
+        ASSERT_EQ(at, want) << i;
+        live.emplace(at, m);
+      } else {
+        auto it = live.begin();
+        std::advance(it, static_cast<long>(rng() % live.size()));
+        ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(it->first)), 0);
+        live.erase(it);
+      }
+    }
+    EXPECT_EQ(check_freelist64(p), 0);
+    EXPECT_GT(chain(p).size(), 30u);
+    ASSERT_EQ(close_filespace64(p), 0);
+    p = open_filespace64(path("fit.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+    ASSERT_NE(p, nullptr);
+  }
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+// Space freed outside the chain (no record covers the merge) joins its
+// neighbours when they are freed, in the same session or a later one.
+TEST_F(FreeSpace, OrphanedSpaceJoinsItsNeighbours) {
+  PDB64* p = create("o.db");
+  int64_t x = alloc(p, 40), a = alloc(p, 24), b = alloc(p, pn64_mem_size(65523));
+  int64_t t = alloc(p, 40);
+  ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(b)), 0);
+  ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(a)), 0);  // 12 + 65523: no record has that size
+  EXPECT_EQ(chain(p), (Chain{{84, 65523}}));
+  ASSERT_EQ(close_filespace64(p), 0);
+  p = open_filespace64(path("o.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+  ASSERT_NE(p, nullptr);
+  ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(x)), 0);
+  EXPECT_EQ(chain(p), (Chain{{44, 28 + 12 + 65523}}));
+  ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(t)), 0);
+  EXPECT_EQ(pdb64_file_size(p), 44);
+  ASSERT_EQ(close_filespace64(p), 0);
+
+  // In one session: the orphan below the last record goes with it.
+  p = create("o2.db");
+  a = alloc(p, 24);
+  b = alloc(p, pn64_mem_size(65523));
+  t = alloc(p, 40);
+  ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(b)), 0);
+  ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(a)), 0);
+  ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(t)), 0);
+  EXPECT_EQ(pdb64_file_size(p), 44);
+  EXPECT_TRUE(chain(p).empty());
+  ASSERT_EQ(close_filespace64(p), 0);
+}
