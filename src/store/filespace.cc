@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/endian.h"
@@ -258,11 +260,13 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
   PN64_FILE_HEADER fh;
   if (read_file_header(p, &fh) < 0) return fail_open(p, kPdb64Corrupt, result, EIO);
   bool marked = false;
+  std::vector<std::pair<uint64_t, uint64_t>> orphans;
   if (writing) {
     if (fh.flags & kPn64FlagOpenWrite) {
       // Without the advisory lock a live writer cannot be told from a dead one.
       if (!p->locked) return fail_open(p, kPdb64Busy, result, EBUSY);
       if (!(flags & kPdb64RecoverStale)) return fail_open(p, kPdb64Unclean, result, EBUSY);
+      if (pdb64_recover(p, &orphans) < 0) return fail_open(p, kPdb64Corrupt, result, EIO);
     } else {
       if (write_header_flags(p, fh.flags | kPn64FlagOpenWrite) < 0)
         return fail_open(p, kPdb64CannotOpen, result, errno);
@@ -271,6 +275,13 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
   }
   int code = kPdb64Ok;
   int found = find_free_list(p);
+  if (found < 0 && !writing) {
+    // Nothing is allocated in a file open for reading: its records stay
+    // readable by offset whatever happened to the free chain.
+    pdb64_drop_chain(p);
+    if (result) *result = kPdb64Damaged;
+    return p;
+  }
   if (found < 0)
     code = kPdb64Corrupt;
   else if (found == 0 && (flags & kPdb64WithFreeList))
@@ -282,6 +293,8 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
     if (marked) write_header_flags(p, fh.flags);
     return fail_open(p, code, result, err);
   }
+  if (p->free_index)
+    for (auto [at, d] : orphans) p->free_index->orphans.emplace(at, d);
   return p;
 }
 
@@ -290,8 +303,13 @@ int close_filespace64(PDB64* p) {
   int rc = drop_hook ? drop_hook(p) : flush_filespace64(p);
   pdb64_drop_chain(p);
   if (opened_for_writing(p)) {
+    // Everything else is on disk before the mark says the file is closed;
+    // a file that could not be written back keeps its mark.
     PN64_FILE_HEADER fh;
-    if (read_file_header(p, &fh) == 0 && write_header_flags(p, fh.flags & ~kPn64FlagOpenWrite) < 0) rc = -1;
+    if (rc < 0 || fac_flush(&p->fac) < 0 || fac_sync(&p->fac) < 0 || read_file_header(p, &fh) < 0 ||
+        write_header_flags(p, fh.flags & ~kPn64FlagOpenWrite) < 0 || fac_flush(&p->fac) < 0 ||
+        fac_sync(&p->fac) < 0)
+      rc = -1;
   }
   if (close_pdb64(p) < 0) rc = -1;
   return rc;

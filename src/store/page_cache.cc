@@ -28,6 +28,7 @@
 #include "base/alloc.h"
 #include "base/file.h"
 #include "base/panic.h"
+#include "store/page_journal_impl.h"
 #include "store/pdb64.h"
 
 FAC_GENERAL fac_general_info;
@@ -297,34 +298,62 @@ void mark_clean(FAC_ENTRY* e) {
   ring_push_front(&fac_general_info.entries, e);
 }
 
-// Writes one file's dirty pages in ascending order, joining neighbouring
-// pages into one system call.
-int fac_purge_onlyone(FAC_INFO* info) {
-  static thread_local std::vector<FAC_ENTRY*> pages;
+// Writes pages[from, to) (sorted, each dirty) joining neighbouring pages
+// into one system call, and marks them clean. 0 or -1.
+int write_pages(FAC_INFO* info, std::vector<FAC_ENTRY*>& pages, size_t from, size_t to) {
   static thread_local std::vector<iovec> iov;
-  pages.clear();
-  for (FAC_ENTRY* e = info->dirty_head.h.next; e != &info->dirty_head; e = e->h.next) pages.push_back(e);
-  if (pages.empty()) return 0;
-  std::sort(pages.begin(), pages.end(), [](const FAC_ENTRY* a, const FAC_ENTRY* b) { return a->offset < b->offset; });
-  size_t i = 0;
-  while (i < pages.size()) {
+  size_t i = from;
+  while (i < to) {
     size_t j = i;
     iov.clear();
     for (;;) {
       iov.push_back(iovec{pages[j]->data, static_cast<size_t>(pages[j]->len)});
-      if (j + 1 >= pages.size() || iov.size() >= IOV_MAX) break;
+      if (j + 1 >= to || iov.size() >= IOV_MAX) break;
       if (pages[j]->len != kFacPageSize || pages[j + 1]->offset != pages[j]->offset + kFacPageSize) break;
       ++j;
     }
     if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), pages[i]->offset) < 0) return -1;
     for (size_t k = i; k <= j; ++k) {
       uint64_t end = pages[k]->offset + static_cast<uint64_t>(pages[k]->len);
-      if (end > info->real_file_size) info->real_file_size = end;
+      if (end > info->disk_size) info->disk_size = end;
       mark_clean(pages[k]);
     }
     i = j + 1;
   }
-  if (info->real_file_size != info->file_size) {
+  return 0;
+}
+
+// Writes one file back. Pages past the end on disk go first, then the
+// pages in place, the first page (the open mark and the free-list head)
+// last; then the file is cut to its length. Anything more than one page
+// or one cut that changes what is on disk is journalled first (see
+// fac_flush in pdb64.h).
+int fac_purge_onlyone(FAC_INFO* info) {
+  static thread_local std::vector<FAC_ENTRY*> pages;
+  pages.clear();
+  for (FAC_ENTRY* e = info->dirty_head.h.next; e != &info->dirty_head; e = e->h.next) pages.push_back(e);
+  bool cut = info->disk_size > info->file_size;
+  if (pages.empty() && !cut) return 0;
+  uint64_t disk = info->disk_size;
+  auto order = [disk](const FAC_ENTRY* a, const FAC_ENTRY* b) {
+    bool ain = a->offset < disk, bin = b->offset < disk;
+    if (ain != bin) return bin;  // appended pages first
+    if ((a->offset == 0) != (b->offset == 0)) return b->offset == 0;
+    return a->offset < b->offset;
+  };
+  std::sort(pages.begin(), pages.end(), order);
+  size_t in_place = 0;
+  for (FAC_ENTRY* e : pages) in_place += e->offset < disk;
+  bool journal = info->journal && (in_place > 0 || cut) && pages.size() + (cut ? 1 : 0) > 1;
+  if (journal && fac_journal_write(info->journal, pages.data(), pages.size(), info->file_size) < 0) return -1;
+  if (write_pages(info, pages, 0, pages.size()) < 0) return -1;
+  if (cut) {
+    if (u_ftruncate64(info->fd, static_cast<int64_t>(info->file_size)) < 0) return -1;
+    info->disk_size = info->file_size;
+  }
+  if (journal && (::fdatasync(info->fd) < 0 || u_unlink(info->journal) < 0)) return -1;
+  info->real_file_size = info->file_size;
+  if (info->disk_size != info->file_size) {
     // Every byte past the on-disk end lies in a dirty page, so this cannot
     // happen unless the cache is broken.
     er_panic("fac_purge(2)");
@@ -342,7 +371,11 @@ constexpr uint64_t kWriteBehindPages = 64;
 int write_behind(FAC_INFO* info, uint64_t write_start) {
   static thread_local std::vector<iovec> iov;
   static thread_local std::vector<FAC_ENTRY*> pages;
-  uint64_t start = info->real_file_size & kPageMask;
+  // Only pages wholly past the end on disk, after a gap that a crash leaves
+  // as zeros: a recovering walk stops there, where the last write-back
+  // ended, and never mistakes these pages for records (see fac_flush).
+  uint64_t gap_end = (info->disk_size + 12 + kFacPageSize - 1) & kPageMask;
+  uint64_t start = std::max(info->real_file_size & kPageMask, gap_end);
   // Pages of the write just made stay: a record is often reserved (zeros)
   // and written right after.
   uint64_t stop = write_start & kPageMask;
@@ -360,6 +393,7 @@ int write_behind(FAC_INFO* info, uint64_t write_start) {
     if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), from) < 0) return -1;
     for (FAC_ENTRY* e : pages) mark_clean(e);
     info->real_file_size = start;
+    info->disk_size = start;
   }
   return 0;
 }
@@ -382,9 +416,10 @@ void fac_init(FAC_INFO* info) {
   info->entries_tree = nullptr;
   info->last = nullptr;
   info->direct = fac_general_info.total_entries == 0;
+  info->journal = nullptr;
   int64_t size = u_fsize64(info->fd);
   if (size < 0) size = 0;  // open_pdb64 checks the descriptor first
-  info->file_size = info->real_file_size = static_cast<uint64_t>(size);
+  info->file_size = info->real_file_size = info->disk_size = static_cast<uint64_t>(size);
   if (info->direct) {
     info->next = info->prev = info;
     return;
@@ -620,13 +655,22 @@ int64_t fac_lseek(FAC_INFO* info, int64_t ofs, int pos) {
 
 int fac_truncate(FAC_INFO* info, uint64_t length) {
   if (length > info->file_size) return -1;
-  int64_t on_disk = u_fsize64(info->fd);
-  if (on_disk < 0) return -1;
-  if (length < static_cast<uint64_t>(on_disk) && u_ftruncate64(info->fd, static_cast<int64_t>(length)) < 0) return -1;
+  if (info->direct) {
+    int64_t on_disk = u_fsize64(info->fd);
+    if (on_disk < 0) return -1;
+    if (length < static_cast<uint64_t>(on_disk) && u_ftruncate64(info->fd, static_cast<int64_t>(length)) < 0)
+      return -1;
+    info->disk_size = std::min<uint64_t>(static_cast<uint64_t>(on_disk), length);
+  }
+  // Cached, the file on disk is cut at the next write-back, with the pages
+  // it writes (see fac_flush).
   info->file_size = length;
   if (info->seek_point > length) info->seek_point = length;
-  info->real_file_size = std::min<uint64_t>(static_cast<uint64_t>(on_disk), length);
-  if (info->direct) return 0;
+  info->real_file_size = std::min(info->real_file_size, length);
+  if (info->direct) {
+    info->real_file_size = info->disk_size;
+    return 0;
+  }
   FacPageIndex& idx = *info->entries_tree;
   // Pages wholly past the new end go; the one holding the end stays.
   uint64_t first = (length & kPageMask) + kFacPageSize;
@@ -685,6 +729,8 @@ int fac_flush(FAC_INFO* info) {
   return fac_purge_onlyone(info);
 }
 
+int fac_sync(FAC_INFO* info) { return ::fdatasync(info->fd) < 0 ? -1 : 0; }
+
 int fac_close(FAC_INFO* info) {
   if (info->direct) return direct_flush(info);
   int rc = fac_purge_onlyone(info);
@@ -697,10 +743,31 @@ int fac_close(FAC_INFO* info) {
   }
   delete idx;
   info->entries_tree = nullptr;
+  std::free(info->journal);
+  info->journal = nullptr;
   info->prev->next = info->next;
   info->next->prev = info->prev;
   info->next = info->prev = nullptr;
   return rc;
+}
+
+int fac_reload(FAC_INFO* info) {
+  int64_t size = u_fsize64(info->fd);
+  if (size < 0) return -1;
+  if (!info->direct) {
+    if (info->dirty_head.h.next != &info->dirty_head) er_panic("fac_reload");
+    FacPageIndex* idx = info->entries_tree;
+    for (size_t i = 0; i < idx->slots.size();) {
+      if (idx->slots[i])
+        drop_entry(idx->slots[i]);
+      else
+        ++i;
+    }
+    idx->max_offset = 0;
+  }
+  info->file_size = info->real_file_size = info->disk_size = static_cast<uint64_t>(size);
+  info->seek_point = 0;
+  return 0;
 }
 
 int fac_purge_all() {
@@ -743,6 +810,13 @@ PDB64* open_pdb64(const char* filename, int oflags, int mode, int flags) {
   p->fac.fd = fd;
   p->fac.long_file = 1;
   fac_init(&p->fac);
+  if (!p->fac.direct && (oflags & O_ACCMODE) == O_RDWR) {
+    size_t n = std::strlen(filename);
+    p->fac.journal = static_cast<char*>(std::malloc(n + sizeof "-journal"));
+    if (!p->fac.journal) er_panic("open_pdb64");
+    std::memcpy(p->fac.journal, filename, n);
+    std::memcpy(p->fac.journal + n, "-journal", sizeof "-journal");
+  }
   fac_lseek(&p->fac, 0, 0);
   return p;
 }

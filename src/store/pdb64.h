@@ -148,7 +148,12 @@ struct FAC_INFO {
   FAC_INFO* prev;
   uint64_t seek_point;        // current position
   uint64_t file_size;         // logical size
-  uint64_t real_file_size;    // size on disk as far as the cache knows
+  uint64_t real_file_size;    // bytes below this that are not cached hold
+                              // their current content on disk
+  uint64_t disk_size;         // length of the file on disk: a cut shortens
+                              // it only when written back
+  char* journal;              // path of the write-back journal (files open
+                              // for writing through the cache), or null
   FacPageIndex* entries_tree;  // page index by offset
   FAC_ENTRY dirty_head;       // sentinel of the dirty-page list
   FAC_ENTRY* last;            // page found by the latest fetch
@@ -187,9 +192,25 @@ int64_t fac_lseek(FAC_INFO* info, int64_t ofs, int pos);
 int fac_truncate(FAC_INFO* info, uint64_t length);
 // Writes the file's dirty pages back; 0, or -1 when a write failed (the
 // pages stay dirty and are tried again later).
+//
+// A write-back is atomic against a crash of the process: when it would
+// change more than one page of what is on disk (or change a page and cut
+// the file), the pages and the new length first go to a journal beside the
+// file (its name with "-journal" added), which is synced, and the journal
+// is removed once the file itself is written and synced. Opening the file
+// with kPdb64RecoverStale replays a complete journal and drops an
+// incomplete one. Pages appended past the end on disk are written ahead
+// only beyond a gap of zeros, which a recovering walk stops at. So after a
+// crash the file holds exactly what its last write-back left, plus at most
+// a tail that recovery cuts.
 int fac_flush(FAC_INFO* info);
+// fdatasync of the file; 0 or -1.
+int fac_sync(FAC_INFO* info);
 // fac_flush, then drops every page of the file; the result of the flush.
 int fac_close(FAC_INFO* info);
+// Forgets every page of a file without dirty pages and reads its length
+// again (after the file was changed beside the cache). 0, or -1.
+int fac_reload(FAC_INFO* info);
 // Writes back every cached file; 0 or -1.
 int fac_purge_all();
 // Debugging dump of a page to the standard error stream.
@@ -210,6 +231,15 @@ struct FREELIST64 {
 };
 struct FreeIndex;
 
+// What opening a file left by a writer that is gone did to it.
+struct PDB64_RECOVERY {
+  int done;                // 1 when the open recovered the file
+  int journal;             // 1 a journal replayed, 2 an incomplete one dropped, 0 none
+  uint64_t cut;            // bytes cut from the end (a record cut short, or
+                           // pages written ahead of the last write-back)
+  uint64_t free_segments;  // segments in the rebuilt free chain
+};
+
 struct PDB64 {
   int fid;
   int flags;                  // low 16 bits of the open flags of the record layer
@@ -220,6 +250,7 @@ struct PDB64 {
   // file is open).
   FreeIndex* free_index;
   int locked;                 // 1 while the writer's advisory lock is held
+  PDB64_RECOVERY recovery;
   FAC_INFO fac;
 };
 
@@ -238,11 +269,20 @@ constexpr int kPdb64Unclean = -3;        // open mark left by a writer that is g
 constexpr int kPdb64Corrupt = -4;        // not a record file, or a damaged one
 constexpr int kPdb64NoFreeList = -5;     // a free list was asked for; the file has none
 constexpr int kPdb64BadArgument = -6;
+// Opened for reading although damaged (a free chain or a record walk that
+// does not hold): records are read by offset, nothing can be allocated. The
+// file is returned with this result.
+constexpr int kPdb64Damaged = -7;
 
 // Bits of open_filespace64's `flags`.
 constexpr uint32_t kPdb64WithFreeList = 0x80000000u;
 // Open a file whose open mark was left set by a writer that no longer
-// exists (a crash); the mark is taken over.
+// exists (a crash); the mark is taken over and the file recovered: a
+// complete write-back journal is replayed (an incomplete one dropped), the
+// records are walked from the start, a tail that a crash left (a record
+// cut short, or zeros where the last write-back ended) is cut, and the free
+// chain is rebuilt from the free records found. A walk that meets anything
+// else refuses the open (kPdb64Corrupt) and changes nothing more.
 constexpr uint32_t kPdb64RecoverStale = 0x40000000u;
 
 // Opens or creates a record file. O_RDWR in oflags opens it for writing:
@@ -250,8 +290,9 @@ constexpr uint32_t kPdb64RecoverStale = 0x40000000u;
 // *result (when given) receives one of the kPdb64 codes above.
 PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t flags, int type,
                         const char* encoding, int* result = nullptr);
-// Clears the open mark, writes everything back, closes and frees p.
-// 0, or negative when something could not be written.
+// Writes everything back, syncs, then clears the open mark and syncs again,
+// so that a file marked closed is whole; closes and frees p. 0, or negative
+// when something could not be written (the mark then stays set).
 int close_filespace64(PDB64* p);
 // Writes back the records that upper layers hold in memory (the tree node
 // cache) into the page cache. 0 or negative.

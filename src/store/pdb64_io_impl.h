@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "store/pdb64.h"
 
@@ -19,3 +21,8 @@ int pdb64_read_at(PDB64* p, uint64_t fofs, void* data, uint64_t len);
 int pdb64_load_chain(PDB64* p);
 // Frees the chain held in memory and its index.
 void pdb64_drop_chain(PDB64* p);
+// Recovers a file left open by a writer that is gone (see
+// kPdb64RecoverStale); p->recovery tells what was done. Free records that
+// cannot join the chain are given in *orphans. 0, or -1 when the file is
+// damaged in a way a crash does not leave.
+int pdb64_recover(PDB64* p, std::vector<std::pair<uint64_t, uint64_t>>* orphans);

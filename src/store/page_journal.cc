@@ -1,0 +1,122 @@
+// The write-back journal: written before a write-back changes what is on
+// disk, replayed by recovery after a crash.
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "base/endian.h"
+#include "base/file.h"
+#include "store/page_journal_impl.h"
+
+namespace {
+
+constexpr char kMagic[] = "QNMXJNL1";
+constexpr char kEnd[] = "QNMXEND1";
+constexpr size_t kEntryHead = 12;
+constexpr size_t kTrailer = 32;
+
+struct Fnv {
+  uint64_t h = 0xcbf29ce484222325ull;
+  void add(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+  }
+};
+
+int write_all(int fd, std::vector<iovec>& iov, int64_t at) {
+  for (size_t i = 0; i < iov.size(); i += IOV_MAX) {
+    size_t n = std::min<size_t>(IOV_MAX, iov.size() - i);
+    int64_t len = 0;
+    for (size_t k = i; k < i + n; ++k) len += static_cast<int64_t>(iov[k].iov_len);
+    if (u_pwritev_full(fd, iov.data() + i, static_cast<int>(n), at) < 0) return -1;
+    at += len;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int fac_journal_write(const char* path, FAC_ENTRY* const* pages, size_t n, uint64_t final_size) {
+  int fd = u_open64(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return -1;
+  std::vector<uint8_t> heads(n * kEntryHead);
+  std::vector<iovec> iov;
+  iov.reserve(2 * n + 2);
+  Fnv sum;
+  iov.push_back(iovec{const_cast<char*>(kMagic), 8});
+  sum.add(reinterpret_cast<const uint8_t*>(kMagic), 8);
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t* h = heads.data() + i * kEntryHead;
+    store_be64(h, pages[i]->offset);
+    store_be32(h + 8, static_cast<uint32_t>(pages[i]->len));
+    iov.push_back(iovec{h, kEntryHead});
+    iov.push_back(iovec{pages[i]->data, static_cast<size_t>(pages[i]->len)});
+    sum.add(h, kEntryHead);
+    sum.add(pages[i]->data, static_cast<size_t>(pages[i]->len));
+  }
+  uint8_t trailer[kTrailer];
+  std::memcpy(trailer, kEnd, 8);
+  store_be64(trailer + 8, n);
+  store_be64(trailer + 16, final_size);
+  sum.add(trailer, 24);
+  store_be64(trailer + 24, sum.h);
+  iov.push_back(iovec{trailer, kTrailer});
+  int rc = write_all(fd, iov, 0) < 0 || ::fdatasync(fd) < 0 ? -1 : 0;
+  int saved = errno;
+  if (u_close(fd) < 0 && rc == 0) rc = -1;
+  if (rc < 0) {
+    u_unlink(path);
+    errno = saved;
+  }
+  return rc;
+}
+
+int fac_journal_replay(const char* path, int fd) {
+  int jfd = u_open64(path, O_RDONLY, 0);
+  if (jfd < 0) return errno == ENOENT ? 0 : -1;
+  int64_t size = u_fsize64(jfd);
+  std::vector<uint8_t> j(size > 0 ? static_cast<size_t>(size) : 0);
+  bool read_ok = size >= 0 && u_pread_full(jfd, j.data(), j.size(), 0) == static_cast<ssize_t>(j.size());
+  u_close(jfd);
+  if (!read_ok) return -1;
+  // Every length is checked against what remains before it is used.
+  bool whole = j.size() >= 8 + kTrailer && std::memcmp(j.data(), kMagic, 8) == 0;
+  size_t trailer = j.size() - kTrailer;
+  std::vector<std::pair<size_t, size_t>> entries;  // position of the head, length
+  if (whole) {
+    const uint8_t* t = j.data() + trailer;
+    Fnv sum;
+    sum.add(j.data(), trailer + 24);
+    whole = std::memcmp(t, kEnd, 8) == 0 && load_be64(t + 24) == sum.h;
+    for (size_t at = 8; whole && at < trailer;) {
+      if (trailer - at < kEntryHead) {
+        whole = false;
+        break;
+      }
+      uint32_t len = load_be32(j.data() + at + 8);
+      if (len > static_cast<uint32_t>(kFacPageSize) || trailer - at - kEntryHead < len ||
+          load_be64(j.data() + at) > static_cast<uint64_t>(INT64_MAX) - kFacPageSize) {
+        whole = false;
+        break;
+      }
+      entries.emplace_back(at, len);
+      at += kEntryHead + len;
+    }
+    whole = whole && entries.size() == load_be64(t + 8) && load_be64(t + 16) <= static_cast<uint64_t>(INT64_MAX);
+  }
+  if (!whole) {
+    // Cut short: the write-back it belonged to never touched the file.
+    return u_unlink(path) < 0 ? -1 : 2;
+  }
+  for (auto [at, len] : entries)
+    if (u_pwrite_full(fd, j.data() + at + kEntryHead, len, static_cast<int64_t>(load_be64(j.data() + at))) < 0)
+      return -1;
+  if (u_ftruncate64(fd, static_cast<int64_t>(load_be64(j.data() + trailer + 16))) < 0 || ::fdatasync(fd) < 0)
+    return -1;
+  return u_unlink(path) < 0 ? -1 : 1;
+}
