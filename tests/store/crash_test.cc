@@ -1,0 +1,272 @@
+// Writers killed at random moments. A child process writes, frees and
+// rewrites records and changes a tree, with a checkpoint now and then (the
+// tree's records flushed and the page cache written back, or a close and a
+// reopen), and is killed with SIGKILL. Every file must open for reading,
+// hold every record of its last checkpoint that was not touched since,
+// recover when opened for writing, take new work, close cleanly and pass
+// the independent checker. The split of what recovery had to do is
+// printed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <set>
+
+#include "base/file.h"
+#include "store/favt64.h"
+#include "store/l_favt64.h"
+#include "store_test_util.h"
+#include "tree_test_util.h"
+
+namespace {
+
+struct Live {
+  uint64_t m;
+  uint32_t salt;
+};
+
+// The checkpoint log: written whole beside the file and renamed into place
+// once the checkpoint is on disk. Touches since (frees, rewrites, deleted
+// keys) go to an append-only file before they happen.
+struct Checkpoint {
+  std::map<uint64_t, Live> records;
+  uint64_t root = 0;
+  std::set<uint64_t> keys;
+};
+
+void save_checkpoint(const std::string& path, const Checkpoint& c) {
+  Bytes b;
+  auto put = [&](uint64_t v) {
+    uint8_t x[8];
+    store_be64(x, v);
+    b.insert(b.end(), x, x + 8);
+  };
+  put(c.records.size());
+  for (auto& [at, l] : c.records) {
+    put(at);
+    put(l.m);
+    put(l.salt);
+  }
+  put(c.root);
+  put(c.keys.size());
+  for (uint64_t k : c.keys) put(k);
+  std::string tmp = path + ".tmp";
+  int fd = u_open64(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || u_write_full(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size())) _exit(3);
+  u_close(fd);
+  if (u_rename(tmp.c_str(), path.c_str()) < 0) _exit(3);
+}
+
+bool load_checkpoint(const std::string& path, Checkpoint* c) {
+  Bytes b = read_bytes(path);
+  size_t at = 0;
+  auto get = [&]() {
+    uint64_t v = at + 8 <= b.size() ? load_be64(b.data() + at) : 0;
+    at += 8;
+    return v;
+  };
+  if (b.empty()) return false;
+  for (uint64_t n = get(); n > 0; --n) {
+    uint64_t o = get(), m = get();
+    c->records[o] = Live{m, static_cast<uint32_t>(get())};
+  }
+  c->root = get();
+  for (uint64_t n = get(); n > 0; --n) c->keys.insert(get());
+  return at <= b.size();
+}
+
+// The child: never returns.
+[[noreturn]] void writer(const std::string& file, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string log = file + ".log", touched = file + ".touched";
+  int tfd = u_open64(touched.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+  auto touch = [&](uint64_t tag) {
+    uint8_t x[8];
+    store_be64(x, tag);
+    if (u_write_full(tfd, x, 8) != 8) _exit(3);
+  };
+  Checkpoint cur;
+  PDB64* p = nullptr;
+  FAVT64_ROOT* r = nullptr;
+  auto open_file = [&]() {
+    p = open_filespace64(file.c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+    if (!p) _exit(4);
+    int err = 0;
+    r = cur.root ? get_root64(&err, p, cur.root, key64_endian) : favt64_alloc_root(p, 0x401, key64_endian);
+    if (!r) _exit(5);
+    cur.root = r->h.fofs;
+    favt64_lock(r);
+  };
+  open_file();
+  uint32_t salt = seed * 1000;
+  for (int until = 0;; --until) {
+    uint32_t op = rng() % 100;
+    if (op < 40 || cur.records.size() < 20) {
+      uint64_t m = rng() % 50 == 0 ? 65546 + rng() % 3000 : 24 + rng() % (rng() % 4 == 0 ? 9000 : 400);
+      int64_t at = put_record(p, make_record(0x0600, m, ++salt));
+      if (at < 0) _exit(6);
+      cur.records[static_cast<uint64_t>(at)] = Live{m, salt};
+    } else if (op < 62) {
+      auto it = std::next(cur.records.begin(), static_cast<long>(rng() % cur.records.size()));
+      touch(it->first);
+      if (free_filespace64(p, it->first) < 0) _exit(7);
+      cur.records.erase(it);
+    } else if (op < 72) {
+      auto it = std::next(cur.records.begin(), static_cast<long>(rng() % cur.records.size()));
+      touch(it->first);
+      it->second.salt = ++salt;
+      if (write_filespace64f(p, it->first, as_header(make_record(0x0600, it->second.m, salt))) < 0) _exit(8);
+    } else if (op < 92 || cur.keys.empty()) {
+      uint64_t k = rng() % 100000;
+      FAVT64_NODE* a = favt64_alloc_node(r, &k, 8);
+      int err = 0;
+      FAVT64_NODE* got = a ? favt64_insert(&err, r, &r->node, a, key64_cmp, nullptr) : nullptr;
+      if (!got) _exit(9);
+      if (got != a) favt64_free_node(a);
+      cur.keys.insert(k);
+    } else {
+      uint64_t k = *std::next(cur.keys.begin(), static_cast<long>(rng() % cur.keys.size()));
+      touch(uint64_t{1} << 63 | k);
+      int err = 0;
+      FAVT64_NODE* d = favt64_delete(&err, r, &r->node, &k, key64_cmp, nullptr);
+      if (!d || favt64_free_node(d) < 0) _exit(10);
+      cur.keys.erase(k);
+    }
+    if (until > 0) continue;
+    until = 20 + static_cast<int>(rng() % 300);
+    if (rng() % 8 == 0) {
+      favt64_unlock(r);
+      if (close_filespace64(p) != 0) _exit(11);
+      save_checkpoint(log, cur);
+      if (u_ftruncate64(tfd, 0) < 0) _exit(3);
+      open_file();
+    } else {
+      if (flush_filespace64(p) != 0 || fac_flush(&p->fac) != 0) _exit(12);
+      save_checkpoint(log, cur);
+      if (u_ftruncate64(tfd, 0) < 0) _exit(3);
+    }
+  }
+}
+
+struct Split {
+  int trials = 0, clean = 0, replayed = 0, dropped = 0, cut = 0, untouched = 0, no_checkpoint = 0;
+  uint64_t records_checked = 0, keys_checked = 0;
+};
+
+class CrashTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    init_l_favt64();
+    set_pdb64_debug_check(0);
+  }
+
+  void run_trials(int trials, uint32_t seed) {
+    Split s;
+    std::vector<std::string> files;
+    std::mt19937 rng(seed);
+    for (int t = 0; t < trials; ++t) {
+      std::string file = path("trial" + std::to_string(t) + ".db");
+      PDB64* p = create("trial" + std::to_string(t) + ".db");
+      ASSERT_EQ(close_filespace64(p), 0);
+      pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) writer(file, seed * 7919 + static_cast<uint32_t>(t));
+      usleep(2000 + rng() % 60000);
+      ::kill(child, SIGKILL);
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << WEXITSTATUS(status);
+      check_trial(file, &s);
+      if (HasFatalFailure()) return;
+      files.push_back(file);
+      ++s.trials;
+    }
+    EXPECT_TRUE(validate_files(files, true, true));
+    std::printf(
+        "%d kills: %d files closed cleanly, %d recovered by replaying a journal, %d by dropping an unfinished "
+        "journal, %d with a tail cut, %d needing nothing but the mark taken over; %d killed before a checkpoint; "
+        "%llu checkpointed records and %llu tree keys checked\n",
+        s.trials, s.clean, s.replayed, s.dropped, s.cut, s.untouched, s.no_checkpoint,
+        static_cast<unsigned long long>(s.records_checked), static_cast<unsigned long long>(s.keys_checked));
+  }
+
+  void check_trial(const std::string& file, Split* s) {
+    Checkpoint c;
+    bool have = load_checkpoint(file + ".log", &c);
+    if (!have) ++s->no_checkpoint;
+    std::set<uint64_t> touched;
+    Bytes tb = read_bytes(file + ".touched");
+    for (size_t i = 0; i + 8 <= tb.size(); i += 8) touched.insert(load_be64(tb.data() + i));
+    auto check_records = [&](PDB64* p) {
+      for (auto& [at, l] : c.records) {
+        if (touched.count(at)) continue;
+        ASSERT_EQ(get_record(p, at), make_record(0x0600, l.m, l.salt)) << file << " record " << at;
+        ++s->records_checked;
+      }
+    };
+    int rc = 0;
+    PDB64* p = open_filespace64(file.c_str(), O_RDONLY, 0644, kPdb64WithFreeList, 31, nullptr, &rc);
+    ASSERT_NE(p, nullptr) << file << " does not open even for reading: " << rc;
+    check_records(p);
+    ASSERT_EQ(close_filespace64(p), 0);
+
+    p = open_filespace64(file.c_str(), O_RDWR, 0644, kPdb64WithFreeList | kPdb64RecoverStale, 31, nullptr, &rc);
+    ASSERT_NE(p, nullptr) << file << " cannot be recovered: " << rc;
+    if (!p->recovery.done)
+      ++s->clean;
+    else if (p->recovery.journal == 1)
+      ++s->replayed;
+    else if (p->recovery.journal == 2)
+      ++s->dropped;
+    else if (p->recovery.cut)
+      ++s->cut;
+    else
+      ++s->untouched;
+    EXPECT_FALSE(std::filesystem::exists(file + "-journal"));
+    check_records(p);
+    // The tree as of the checkpoint: every key not deleted since is there,
+    // and the tree is whole and balanced.
+    int err = 0;
+    uint64_t root = c.root;
+    FAVT64_ROOT* r = root ? get_root64(&err, p, root, key64_endian) : nullptr;
+    if (r) {
+      favt64_lock(r);
+      std::vector<uint64_t> keys;
+      favt64_trace_from_small(&err, r, root_node64(&err, r), collect_key, &keys);
+      std::set<uint64_t> present(keys.begin(), keys.end());
+      for (uint64_t k : c.keys) {
+        if (touched.count(uint64_t{1} << 63 | k)) continue;
+        EXPECT_TRUE(present.count(k)) << file << " lost tree key " << k;
+        ++s->keys_checked;
+      }
+      EXPECT_EQ(favt64_test(&err, r, root_node64(&err, r), key64_cmp, nullptr), static_cast<int64_t>(keys.size()))
+          << file;
+      // New work in the tree too.
+      for (uint64_t k = 200000; k < 200050; ++k) {
+        FAVT64_NODE* a = favt64_alloc_node(r, &k, 8);
+        EXPECT_EQ(favt64_insert(&err, r, &r->node, a, key64_cmp, nullptr), a);
+      }
+      favt64_unlock(r);
+    }
+    std::vector<int64_t> mine;
+    for (uint32_t i = 0; i < 40; ++i) mine.push_back(put_record(p, make_record(0x0700, 24 + i * 113, i)));
+    for (size_t i = 0; i < mine.size(); i += 3) EXPECT_EQ(free_filespace64(p, static_cast<uint64_t>(mine[i])), 0);
+    EXPECT_EQ(check_freelist64(p), 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+    std::filesystem::remove(file + ".log");
+    std::filesystem::remove(file + ".touched");
+  }
+};
+
+TEST_F(CrashTest, KilledWritersLeaveFilesThatRecover) { run_trials(100, 1); }
+
+// The same with more trials; run by the test labelled slow.
+TEST_F(CrashTest, DISABLED_ManyKilledWriters) { run_trials(1000, 2); }
+
+}  // namespace
