@@ -9,7 +9,7 @@
 #include "base/endian.h"
 #include "store/free_index_impl.h"
 #include "store/page_journal_impl.h"
-#include "store/pdb64_io.h"
+#include "store/pdb64_io_impl.h"
 
 namespace {
 
