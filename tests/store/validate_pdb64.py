@@ -13,10 +13,12 @@ value records and value lists are checked the same way. Shares nothing with
 the C++ code.
 
 usage: validate_pdb64.py [--closed] [--byte-keys] FILE...
-  --closed     the files must not carry the open-for-writing mark
+  --closed     the files must not carry the open-for-writing mark, nor have
+               a write-back journal ("<file>-journal") beside them
   --byte-keys  order the keys of other key types as byte strings
 Exit status 0 when every file is valid; problems are printed.
 """
+import os
 import struct
 import sys
 
@@ -305,6 +307,8 @@ def validate(path, closed, byte_keys=False):
     with open(path, "rb") as f:
         data = f.read()
     errors = []
+    if closed and os.path.exists(path + "-journal"):
+        errors.append("a write-back journal is left beside the closed file")
     records = walk(data, errors)
     check_file_header(data, records, closed, errors)
     if not errors:
