@@ -15,29 +15,9 @@
 #include "base/endian.h"
 #include "base/file.h"
 #include "store/pdb64.h"
+#include "fuzz_file_impl.h"
 
 namespace {
-
-const std::string& scratch_path() {
-  static const std::string path = [] {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/pdb64_fuzz_XXXXXX";
-    std::vector<char> buf(t.begin(), t.end());
-    buf.push_back('\0');
-    int fd = mkstemp(buf.data());
-    if (fd >= 0) close(fd);
-    return std::string(buf.data());
-  }();
-  return path;
-}
-
-bool put_file(const std::string& path, const uint8_t* data, size_t size) {
-  int fd = u_open64(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return false;
-  bool ok = u_write_full(fd, data, size) == static_cast<ssize_t>(size);
-  u_close(fd);
-  return ok;
-}
 
 void read_everything(const char* path) {
   PDB64* p = open_filespace64(path, O_RDONLY, 0, 0, 0, nullptr);
@@ -82,8 +62,8 @@ void change_a_little(const char* path, const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& path = scratch_path();
-  if (!put_file(path, data, size)) return 0;
+  const std::string& path = fuzz_scratch_path("pdb64_fuzz");
+  if (!fuzz_put_file(path, data, size)) return 0;
   int saved_limit = fac_general_info.total_entries;
   fac_set_total_entries(0);  // reads straight from the file
   read_everything(path.c_str());

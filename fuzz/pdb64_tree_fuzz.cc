@@ -20,29 +20,9 @@
 #include "store/favt64.h"
 #include "store/l_favt64.h"
 #include "store/pdb64.h"
+#include "fuzz_file_impl.h"
 
 namespace {
-
-const std::string& scratch_path() {
-  static const std::string path = [] {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/pdb64_tree_fuzz_XXXXXX";
-    std::vector<char> buf(t.begin(), t.end());
-    buf.push_back('\0');
-    int fd = mkstemp(buf.data());
-    if (fd >= 0) close(fd);
-    return std::string(buf.data());
-  }();
-  return path;
-}
-
-bool put_file(const std::string& path, const uint8_t* data, size_t size) {
-  int fd = u_open64(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return false;
-  bool ok = u_write_full(fd, data, size) == static_cast<ssize_t>(size);
-  u_close(fd);
-  return ok;
-}
 
 // Keys of any length, ordered by their first 8 bytes (zeros when shorter).
 uint64_t prefix(const void* d, int64_t len) {
@@ -140,13 +120,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return true;
   }();
   (void)ready;
-  const std::string& path = scratch_path();
+  const std::string& path = fuzz_scratch_path("pdb64_tree_fuzz");
   uint32_t seed = 2166136261u;
   for (size_t i = 0; i < size && i < 64; ++i) seed = (seed ^ data[i]) * 16777619u;
   int saved_limit = fac_general_info.total_entries;
   fac_set_total_entries(8);  // a tiny page cache: evictions and write-backs
-  if (put_file(path, data, size)) exercise_associations(path.c_str(), seed);
-  if (put_file(path, data, size)) exercise_trees(path.c_str(), seed);
+  if (fuzz_put_file(path, data, size)) exercise_associations(path.c_str(), seed);
+  if (fuzz_put_file(path, data, size)) exercise_trees(path.c_str(), seed);
   fac_set_total_entries(saved_limit);
   u_unlink(path.c_str());
   std::string journal = path + "-journal";

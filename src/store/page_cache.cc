@@ -731,16 +731,27 @@ int fac_flush(FAC_INFO* info) {
 
 int fac_sync(FAC_INFO* info) { return ::fdatasync(info->fd) < 0 ? -1 : 0; }
 
-int fac_close(FAC_INFO* info) {
-  if (info->direct) return direct_flush(info);
-  int rc = fac_purge_onlyone(info);
+namespace {
+
+// Takes every page of a file out of the cache, written back or not.
+void drop_all_pages(FAC_INFO* info) {
   FacPageIndex* idx = info->entries_tree;
   for (size_t i = 0; i < idx->slots.size();) {
     if (idx->slots[i])
-      drop_entry(idx->slots[i]);
+      drop_entry(idx->slots[i]);  // a later entry may have moved into slot i
     else
       ++i;
   }
+  idx->max_offset = 0;
+}
+
+}  // namespace
+
+int fac_close(FAC_INFO* info) {
+  if (info->direct) return direct_flush(info);
+  int rc = fac_purge_onlyone(info);
+  drop_all_pages(info);
+  FacPageIndex* idx = info->entries_tree;
   delete idx;
   info->entries_tree = nullptr;
   std::free(info->journal);
@@ -756,14 +767,7 @@ int fac_reload(FAC_INFO* info) {
   if (size < 0) return -1;
   if (!info->direct) {
     if (info->dirty_head.h.next != &info->dirty_head) er_panic("fac_reload");
-    FacPageIndex* idx = info->entries_tree;
-    for (size_t i = 0; i < idx->slots.size();) {
-      if (idx->slots[i])
-        drop_entry(idx->slots[i]);
-      else
-        ++i;
-    }
-    idx->max_offset = 0;
+    drop_all_pages(info);
   }
   info->file_size = info->real_file_size = info->disk_size = static_cast<uint64_t>(size);
   info->seek_point = 0;
