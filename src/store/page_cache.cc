@@ -345,13 +345,16 @@ int fac_purge_onlyone(FAC_INFO* info) {
   size_t in_place = 0;
   for (FAC_ENTRY* e : pages) in_place += e->offset < disk;
   bool journal = info->journal && (in_place > 0 || cut) && pages.size() + (cut ? 1 : 0) > 1;
-  if (journal && fac_journal_write(info->journal, pages.data(), pages.size(), info->file_size) < 0) return -1;
+  if (journal) {
+    if (fac_journal_write(info->journal, pages.data(), pages.size(), info->file_size) < 0) return -1;
+    info->journal_made = 1;
+  }
   if (write_pages(info, pages, 0, pages.size()) < 0) return -1;
   if (cut) {
     if (u_ftruncate64(info->fd, static_cast<int64_t>(info->file_size)) < 0) return -1;
     info->disk_size = info->file_size;
   }
-  if (journal && (::fdatasync(info->fd) < 0 || u_unlink(info->journal) < 0)) return -1;
+  if (journal && fac_journal_clear(info->journal) < 0) return -1;
   info->real_file_size = info->file_size;
   if (info->disk_size != info->file_size) {
     // Every byte past the on-disk end lies in a dirty page, so this cannot
@@ -417,6 +420,7 @@ void fac_init(FAC_INFO* info) {
   info->last = nullptr;
   info->direct = fac_general_info.total_entries == 0;
   info->journal = nullptr;
+  info->journal_made = 0;
   int64_t size = u_fsize64(info->fd);
   if (size < 0) size = 0;  // open_pdb64 checks the descriptor first
   info->file_size = info->real_file_size = info->disk_size = static_cast<uint64_t>(size);
@@ -754,6 +758,9 @@ int fac_close(FAC_INFO* info) {
   FacPageIndex* idx = info->entries_tree;
   delete idx;
   info->entries_tree = nullptr;
+  // A journal of this opening's own goes; one left by a crashed writer
+  // stays for recovery (this opening may have been refused).
+  if (info->journal_made && rc == 0 && u_unlink(info->journal) < 0 && errno != ENOENT) rc = -1;
   std::free(info->journal);
   info->journal = nullptr;
   info->prev->next = info->next;

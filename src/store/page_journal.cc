@@ -18,13 +18,22 @@ namespace {
 
 constexpr char kMagic[] = "QNMXJNL1";
 constexpr char kEnd[] = "QNMXEND1";
+constexpr size_t kHead = 16;
 constexpr size_t kEntryHead = 12;
 constexpr size_t kTrailer = 32;
 
+// A checksum of the journal, eight bytes a step (pages are long).
 struct Fnv {
   uint64_t h = 0xcbf29ce484222325ull;
   void add(const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      h = (h ^ w) * 0x100000001b3ull;
+      h ^= h >> 29;
+    }
+    for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
   }
 };
 
@@ -42,14 +51,19 @@ int write_all(int fd, std::vector<iovec>& iov, int64_t at) {
 }  // namespace
 
 int fac_journal_write(const char* path, FAC_ENTRY* const* pages, size_t n, uint64_t final_size) {
-  int fd = u_open64(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int fd = u_open64(path, O_WRONLY | O_CREAT, 0600);
   if (fd < 0) return -1;
   std::vector<uint8_t> heads(n * kEntryHead);
   std::vector<iovec> iov;
   iov.reserve(2 * n + 2);
+  uint64_t total = kHead + kTrailer;
+  for (size_t i = 0; i < n; ++i) total += kEntryHead + static_cast<uint64_t>(pages[i]->len);
+  uint8_t head[kHead];
+  std::memcpy(head, kMagic, 8);
+  store_be64(head + 8, total);
   Fnv sum;
-  iov.push_back(iovec{const_cast<char*>(kMagic), 8});
-  sum.add(reinterpret_cast<const uint8_t*>(kMagic), 8);
+  iov.push_back(iovec{head, kHead});
+  sum.add(head, kHead);
   for (size_t i = 0; i < n; ++i) {
     uint8_t* h = heads.data() + i * kEntryHead;
     store_be64(h, pages[i]->offset);
@@ -66,13 +80,22 @@ int fac_journal_write(const char* path, FAC_ENTRY* const* pages, size_t n, uint6
   sum.add(trailer, 24);
   store_be64(trailer + 24, sum.h);
   iov.push_back(iovec{trailer, kTrailer});
-  int rc = write_all(fd, iov, 0) < 0 || ::fdatasync(fd) < 0 ? -1 : 0;
+  int rc = write_all(fd, iov, 0) < 0 ? -1 : 0;
   int saved = errno;
   if (u_close(fd) < 0 && rc == 0) rc = -1;
   if (rc < 0) {
-    u_unlink(path);
+    fac_journal_clear(path);
     errno = saved;
   }
+  return rc;
+}
+
+int fac_journal_clear(const char* path) {
+  int fd = u_open64(path, O_WRONLY, 0);
+  if (fd < 0) return errno == ENOENT ? 0 : -1;
+  static const uint8_t zeros[8] = {};
+  int rc = u_pwrite_full(fd, zeros, 8, 0) == 8 ? 0 : -1;
+  if (u_close(fd) < 0) rc = -1;
   return rc;
 }
 
@@ -84,16 +107,22 @@ int fac_journal_replay(const char* path, int fd) {
   bool read_ok = size >= 0 && u_pread_full(jfd, j.data(), j.size(), 0) == static_cast<ssize_t>(j.size());
   u_close(jfd);
   if (!read_ok) return -1;
+  if (j.size() >= 8 && std::all_of(j.begin(), j.begin() + 8, [](uint8_t c) { return c == 0; })) {
+    // Cleared: the write-back it held was finished.
+    return u_unlink(path) < 0 ? -1 : 0;
+  }
   // Every length is checked against what remains before it is used.
-  bool whole = j.size() >= 8 + kTrailer && std::memcmp(j.data(), kMagic, 8) == 0;
-  size_t trailer = j.size() - kTrailer;
+  bool whole = j.size() >= kHead + kTrailer && std::memcmp(j.data(), kMagic, 8) == 0 &&
+               load_be64(j.data() + 8) >= kHead + kTrailer && load_be64(j.data() + 8) <= j.size();
+  size_t trailer = whole ? static_cast<size_t>(load_be64(j.data() + 8)) - kTrailer : 0;
   std::vector<std::pair<size_t, size_t>> entries;  // position of the head, length
   if (whole) {
     const uint8_t* t = j.data() + trailer;
+    // The checksum takes the pieces as the writer gave them.
     Fnv sum;
-    sum.add(j.data(), trailer + 24);
-    whole = std::memcmp(t, kEnd, 8) == 0 && load_be64(t + 24) == sum.h;
-    for (size_t at = 8; whole && at < trailer;) {
+    sum.add(j.data(), kHead);
+    whole = std::memcmp(t, kEnd, 8) == 0;
+    for (size_t at = kHead; whole && at < trailer;) {
       if (trailer - at < kEntryHead) {
         whole = false;
         break;
@@ -104,10 +133,14 @@ int fac_journal_replay(const char* path, int fd) {
         whole = false;
         break;
       }
+      sum.add(j.data() + at, kEntryHead);
+      sum.add(j.data() + at + kEntryHead, len);
       entries.emplace_back(at, len);
       at += kEntryHead + len;
     }
-    whole = whole && entries.size() == load_be64(t + 8) && load_be64(t + 16) <= static_cast<uint64_t>(INT64_MAX);
+    sum.add(t, 24);
+    whole = whole && load_be64(t + 24) == sum.h && entries.size() == load_be64(t + 8) &&
+            load_be64(t + 16) <= static_cast<uint64_t>(INT64_MAX);
   }
   if (!whole) {
     // Cut short: the write-back it belonged to never touched the file.

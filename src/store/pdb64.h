@@ -160,6 +160,7 @@ struct FAC_INFO {
   int fd;
   unsigned long_file : 1;
   unsigned direct : 1;        // mode fixed at open: no cache
+  unsigned journal_made : 1;  // this opening wrote the journal file
 };
 
 struct FAC_GENERAL {
@@ -196,8 +197,10 @@ int fac_truncate(FAC_INFO* info, uint64_t length);
 // A write-back is atomic against a crash of the process: when it would
 // change more than one page of what is on disk (or change a page and cut
 // the file), the pages and the new length first go to a journal beside the
-// file (its name with "-journal" added), which is synced, and the journal
-// is removed once the file itself is written and synced. Opening the file
+// file (its name with "-journal" added), and the journal is cleared once
+// the file itself is written (and removed at close). Neither is synced (what a killed process has
+// written survives it); against a power failure only close_filespace64,
+// which syncs, gives a whole file. Opening the file
 // with kPdb64RecoverStale replays a complete journal and drops an
 // incomplete one. Pages appended past the end on disk are written ahead
 // only beyond a gap of zeros, which a recovering walk stops at. So after a

@@ -236,7 +236,6 @@ class CrashTest : public StoreTest {
       ++s->cut;
     else
       ++s->untouched;
-    EXPECT_FALSE(std::filesystem::exists(file + "-journal"));
     check_records(p);
     // The tree as of the checkpoint: every key not deleted since is there,
     // and the tree is whole and balanced.
@@ -267,6 +266,7 @@ class CrashTest : public StoreTest {
     for (size_t i = 0; i < mine.size(); i += 3) EXPECT_EQ(free_filespace64(p, static_cast<uint64_t>(mine[i])), 0);
     EXPECT_EQ(check_freelist64(p), 0);
     ASSERT_EQ(close_filespace64(p), 0);
+    EXPECT_FALSE(std::filesystem::exists(file + "-journal"));
     std::filesystem::remove(file + ".log");
     std::filesystem::remove(file + ".touched");
   }
