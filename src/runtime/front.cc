@@ -154,7 +154,8 @@ void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SE
   };
   CODE_METHOD* old = nullptr;
   CODE_METHOD* cur = s_get_cm(st);
-  if (need && cur && need != cur) {
+  // A value goes between switches only when the output cannot carry it.
+  if (need && cur && need != cur && !cm_carries(cur, value)) {
     put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(need->lccode)));
     s_set_cm(st, need);
     put(e_printf(st, &err, "\n"));

@@ -103,6 +103,18 @@ L_CHAR get_proper_code(ZU_SEXP* s, int str_max) {
   return code;
 }
 
+bool cm_carries(CODE_METHOD* cm, ZU_SEXP* s) {
+  static CODE_METHOD* const unicode[] = {utf8_cm, search_cm("UTF-16"), search_cm("EXTUCS-4"), int_cm};
+  for (CODE_METHOD* u : unicode)
+    if (cm == u) return true;
+  CS_WORK w{nullptr, -1, 0};
+  w.against = cm;
+  cs_sexp_on_mem(&w, s);
+  bool all = w.missing == 0;
+  free_cs_work(&w);
+  return all;
+}
+
 // ---- commands from narrow text
 
 char* sc_add_str(char* str, const char* s1) {

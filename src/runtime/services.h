@@ -25,6 +25,11 @@ void set_zu_gc_hooks();
 // ZU_CODE_NONE when no character needs one. str_max bounds the characters
 // surveyed (-2: no bound, and delayed values are forced).
 L_CHAR get_proper_code(ZU_SEXP* s, int str_max);
+// Whether a stream in encoding cm can carry the value's text without a
+// switch: cm is a Unicode encoding (UTF-8, UTF-16, EXTUCS-4, internal),
+// whose character references carry even the codes it lacks, or it can
+// express every character above 255 of the text.
+bool cm_carries(CODE_METHOD* cm, ZU_SEXP* s);
 
 // Joins the narrow texts (the list ends with a null pointer), decodes them
 // with cm and parses them: the list of forms, or the first error in it.

@@ -7,6 +7,8 @@
 #include "stream/url.h"
 #include "zu/value.h"
 
+struct CODE_METHOD;
+
 // A copy of a URL record on the collector's heap (record and texts
 // collected, pinned in the caller's frame; the record's mark function
 // keeps its texts). Null for null.
@@ -18,7 +20,9 @@ void gc_mcopy_url(void* u);
 // above 255 of a value's texts (strings, symbol names, attribute names and
 // values, units, error functions and data). A character's code set is the
 // identifier (lccode) of the first registered encoding that can express
-// it. str_max bounds the characters examined (negative: no bound).
+// it. str_max bounds the characters examined (negative: no bound). With
+// `against` set, the survey also counts in `missing` the characters above
+// 255 that encoding cannot express.
 struct CS_COUNT {
   CS_COUNT* next;
   L_CHAR code_set;
@@ -28,6 +32,8 @@ struct CS_WORK {
   CS_COUNT* head;  // most frequent first after each survey
   int str_max;
   int64_t examined;  // characters examined so far
+  CODE_METHOD* against = nullptr;
+  int64_t missing = 0;
 };
 // Adds the survey of s to w. cs_sexp_on_mem does not force delayed values
 // (it passes them over); cs_sexp does.

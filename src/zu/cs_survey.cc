@@ -45,6 +45,7 @@ struct Survey {
   CS_WORK* w;
   L_CHAR last_code = 0;  // one-entry cache of the code-set look-up
   L_CHAR last_set = 0;
+  bool last_missing = false;
 
   bool full() const { return w->str_max >= 0 && w->examined >= w->str_max; }
 
@@ -73,8 +74,10 @@ struct Survey {
         CODE_METHOD* cm = search_cm_by_main_code(c);
         last_code = c;
         last_set = cm ? cm->lccode : LC_UNKNOWN_ENCODING;
+        last_missing = w->against && !w->against->can_express(c);
       }
       count(last_set);
+      if (last_missing) ++w->missing;
     }
   }
 
@@ -153,4 +156,5 @@ void free_cs_work(CS_WORK* w) {
     d_f_ree(c);
   }
   w->examined = 0;
+  w->missing = 0;
 }

@@ -106,6 +106,9 @@ ZU
   check "encoding switch" 0 \
     "&cxdfff0006;$NL<Result> 1 \"smile $(printf '\xf0\x9f\x98\x80')\"</Result>$NL&cxdfff0003;$NL<Result> 2 \"plain\"</Result>$NL" \
     "" -- enc.zu -
+  printf '"\xe3\x81\x82 &#x1F600;"\n' > utf8.zu
+  STD_CODE=UTF-8 check "a UTF-8 output is never switched" 0 \
+    "<Result> 1 \"$(printf '\xe3\x81\x82 \xf0\x9f\x98\x80')\"</Result>$NL" "" -- utf8.zu -
   : > empty.zu
   check "empty script" 0 "" "" -- empty.zu -
   ;;

@@ -64,6 +64,29 @@ TEST(Reply, EncodingSwitchIsAnnouncedAndUndone) {
   EXPECT_EQ(s.text(), "&cx" + hex(utf8_cm->lccode) + ";<Result> 1 ()</Result>\n<Result> 2 ()</Result>\n");
 }
 
+// A value goes between switches only when the output's encoding lacks one
+// of its characters; a Unicode output is never switched.
+TEST(Reply, SwitchOnlyWhenTheOutputLacksACharacter) {
+  ZuThreadScope scope("test");
+  const L_CHAR kana[] = {0x3042, 0x3044, 0};  // first registered in EUC-JP
+  const L_CHAR smile[] = {0x1F600, 0};
+  for (const char* name : {"UTF-8", "UTF-16", "EXTUCS-4"}) {
+    ReplyTo r(search_cm(name));
+    r.zui->result_flag = 0;
+    _reply(r.zui, 1, List(get_string(kana), get_string(smile), ZU_LIST_END));
+    EXPECT_EQ(r.text().find("&cx"), std::string::npos) << name;
+  }
+  ReplyTo sjis(search_cm("Shift_JIS"));
+  sjis.zui->result_flag = 0;
+  _reply(sjis.zui, 1, get_string(kana));
+  EXPECT_EQ(sjis.text(), "\"\x82\xa0\x82\xa2\"\n");
+  ReplyTo ascii(ascii_cm);
+  ascii.zui->result_flag = 0;
+  _reply(ascii.zui, 1, get_string(kana));
+  EXPECT_EQ(ascii.text(), "&cx" + hex(eucjp_cm->lccode) + ";\n\"\xa4\xa2\xa4\xa4\"\n&cx" + hex(ascii_cm->lccode) +
+                              ";\n");
+}
+
 TEST(Reply, FailedWriteDropsTheStream) {
   init_zu();
   ZU_INTERPRETER* z = new_zu_interpreter();
