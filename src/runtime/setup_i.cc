@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "base/alloc.h"
-#include "base/panic.h"
 #include "runtime/front.h"
 #include "runtime/interp.h"
 #include "runtime/later_services.h"
@@ -254,7 +253,12 @@ int setup_i(ZU_INTERPRETER* zui) {
       r = _setup_i_pipe(zui);
       break;
     default:
-      er_panic("setup_i");
+      // A kind nobody defined comes from a caller's data, not from a broken
+      // invariant: refuse it like a stream that cannot be opened.
+      close_streams(zui);
+      free_zu_interpreter(zui);
+      errno = EINVAL;
+      return ZUI_ERR_STREAM;
   }
   if (r == ZUI_ERR_SHUTDOWN && zui->a_type != ZUI_CONNECT) {
     // Nothing may start after the main interpreter closed: give the

@@ -98,6 +98,14 @@ TEST_F(Interp, SetupFailuresFreeTheRecord) {
   std::string script = dir.file("s.zu", "1\n");
   EXPECT_EQ(start_file(script, dir.path() + "/no/such/dir/out", ""), ZUI_ERR_STREAM);
   EXPECT_EQ(start_file(script, "", dir.path() + "/no/such/dir/err"), ZUI_ERR_STREAM);
+  // A kind nobody defined is refused, never a stop of the process.
+  for (int kind : {0, 9, -1}) {
+    ZuThreadScope scope("test");
+    ZU_INTERPRETER* z = new_zu_interpreter();
+    z->a_type = static_cast<decltype(z->a_type)>(kind);
+    z->out = s_open_string_write(utf8_cm);
+    EXPECT_EQ(setup_i(z), ZUI_ERR_STREAM) << kind;
+  }
 }
 
 // The break flag stops an evaluation that would never end.
