@@ -18,6 +18,7 @@
 #include "text/convert.h"
 #include "zu/core_init.h"
 #include "zu/gc.h"
+#include "zu/printer.h"
 #include "zu/unit.h"
 
 namespace {
@@ -133,7 +134,9 @@ int _setup_i_file(ZU_INTERPRETER* zui) {
       return ZUI_ERR_STREAM;
     }
   }
-  zui->ps_flags |= 16;
+  // Raw values are printed by their size only, except to a "+" input's
+  // peer, which takes their bytes.
+  if (!(piped && in[0] == '+')) zui->ps_flags |= ZU_PRINT_RAW_SIZE;
   if (piped) {
     zui->a_type = ZUI_PIPE;
     zui->ps_flags |= 0x2000000;

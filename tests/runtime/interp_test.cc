@@ -16,6 +16,7 @@
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "runtime_test_util.h"
+#include "support/child.h"
 #include "zu/gc.h"
 
 namespace {
@@ -44,6 +45,17 @@ int start_self() {
   z->a_type = ZUI_SELF;
   z->env = qnlisp_top_env1;
   return setup_i(z);
+}
+
+// A process whose main interpreter is a file interpreter reading the
+// standard input under the name args[0] ("-" or "+") and replying on the
+// standard output.
+QNMX_CHILD_BODY(StandardInputInterpreter) {
+  init_zu();
+  int iid = start_file(args.at(0), "-", "");
+  if (iid < 0) return 2;
+  wait_stop_all();
+  return 0;
 }
 
 // Every interpreter of these tests runs beside a main interpreter that
@@ -220,3 +232,14 @@ TEST(InterpShutdown, MainRuleAndIds) {
 }
 
 }  // namespace
+
+// The standard input as a file interpreter's input: "-" prints raw values
+// by their size only, "+" with their bytes.
+TEST(InterpStandardInput, PlusCarriesRawBytesMinusTheirSizeOnly) {
+  RunResult plus = run_body("StandardInputInterpreter", {"+"}, "#3#xyz]\n");
+  EXPECT_EQ(plus.status, 0) << plus.err;
+  EXPECT_NE(plus.out.find("#3#xyz]"), std::string::npos) << plus.out;
+  RunResult minus = run_body("StandardInputInterpreter", {"-"}, "#3#xyz]\n");
+  EXPECT_EQ(minus.status, 0) << minus.err;
+  EXPECT_NE(minus.out.find("#3#]"), std::string::npos) << minus.out;
+}

@@ -36,6 +36,12 @@ std::string self_exe() {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
+std::vector<std::string> body_argv(const std::string& name, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {self_exe(), kChildFlag + name};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
 // The environment of the child: ours, with opt's entries replacing same-named ones.
 std::vector<std::string> child_env(const ChildOptions& opt) {
   std::vector<std::string> env;
@@ -137,9 +143,12 @@ Child start_program(const std::vector<std::string>& argv, const ChildOptions& op
 }
 
 Child start_body(const std::string& name, const std::vector<std::string>& args, const ChildOptions& opt) {
-  std::vector<std::string> argv = {self_exe(), kChildFlag + name};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return start_program(argv, opt);
+  return start_program(body_argv(name, args), opt);
+}
+
+RunResult run_body(const std::string& name, const std::vector<std::string>& args, const std::string& input,
+                   std::chrono::milliseconds limit, const ChildOptions& opt) {
+  return run_program(body_argv(name, args), input, limit, opt);
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::string& input,

@@ -69,6 +69,9 @@ struct RunResult {
 };
 RunResult run_program(const std::vector<std::string>& argv, const std::string& input = {},
                       std::chrono::milliseconds limit = std::chrono::seconds(60), const ChildOptions& opt = {});
+// The same for a body of this test binary.
+RunResult run_body(const std::string& name, const std::vector<std::string>& args, const std::string& input = {},
+                   std::chrono::milliseconds limit = std::chrono::seconds(60), const ChildOptions& opt = {});
 
 // Tests a condition until it holds or `limit` passes: whether it held.
 // For waiting on an event another process or thread makes, never for
