@@ -31,6 +31,11 @@ L_CHAR get_proper_code(ZU_SEXP* s, int str_max);
 // express every character above 255 of the text.
 bool cm_carries(CODE_METHOD* cm, ZU_SEXP* s);
 
+// Installs the forwarder of chain streams (s_open_chain): their text
+// reaches the interpreter's peer as (PrintChain type raw) calls
+// (chain_forward.cc).
+void init_chain_forward();
+
 // Joins the narrow texts (the list ends with a null pointer), decodes them
 // with cm and parses them: the list of forms, or the first error in it.
 // The caller holds the memory lock.

@@ -81,6 +81,7 @@ void init_zu() {
     init_session();
     init_log(qnlisp_top_env0, qnlisp_top_env1);
     init_call_lock();
+    init_chain_forward();
     s_set_resource_hook(descriptor_shortage);
     for (VERSION& v : zu_versions) set_version(&v);
     VERSION* code = get_version("ZU.code");

@@ -236,10 +236,12 @@ TEST(InterpShutdown, MainRuleAndIds) {
 // The standard input as a file interpreter's input: "-" prints raw values
 // by their size only, "+" with their bytes.
 TEST(InterpStandardInput, PlusCarriesRawBytesMinusTheirSizeOnly) {
-  RunResult plus = run_body("StandardInputInterpreter", {"+"}, "#3#xyz]\n");
-  EXPECT_EQ(plus.status, 0) << plus.err;
-  EXPECT_NE(plus.out.find("#3#xyz]"), std::string::npos) << plus.out;
-  RunResult minus = run_body("StandardInputInterpreter", {"-"}, "#3#xyz]\n");
-  EXPECT_EQ(minus.status, 0) << minus.err;
-  EXPECT_NE(minus.out.find("#3#]"), std::string::npos) << minus.out;
+  for (const char* name : {"+", "-"}) {
+    Conversation c = Conversation::body("StandardInputInterpreter", {name});
+    ASSERT_TRUE(c.started());
+    c.send("#3#xyz]\n");
+    EXPECT_TRUE(c.read_until("</Result>")) << name << " " << c.output();
+    EXPECT_EQ(c.finish(), 0) << name;
+    EXPECT_NE(c.output().find(*name == '+' ? "#3#xyz]" : "#3#]"), std::string::npos) << name << " " << c.output();
+  }
 }

@@ -20,6 +20,7 @@
 #include <vector>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -29,6 +30,7 @@
 #include "runtime/remote.h"
 #include "runtime/zu_init.h"
 #include "runtime_test_util.h"
+#include "support/child.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/printer.h"
@@ -114,6 +116,26 @@ ZU_SEXP* prim_later(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*)
   return new_d_sexp(&later_value);
 }
 
+// What (PrintChain type raw) calls delivered: "type:text" per call, the
+// text decoded from its 4-byte codes.
+std::mutex chain_lock;
+std::string chain_text;
+ZU_SEXP* prim_print_chain(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* type = get_el(form, 1);
+  ZU_SEXP* raw = get_el(form, 2);
+  if (get_type(type) != ZU_TYPE_STRING || get_type(raw) != ZU_TYPE_RAW)
+    return form_error(form, ZU_ER_TYPE, "PrintChain", "type missmatch");
+  std::string t = static_cast<char>(str_text(type)[0]) + std::string(":");
+  for (uint32_t i = 0; i + 4 <= raw->raw.size; i += 4) t.push_back(static_cast<char>(raw->raw.data[i + 3]));
+  std::lock_guard<std::mutex> g(chain_lock);
+  chain_text += t;
+  return get_integer(raw->raw.size, nullptr);
+}
+std::string chain_seen() {
+  std::lock_guard<std::mutex> g(chain_lock);
+  return chain_text;
+}
+
 void bind_test_prims() {
   static bool done = false;
   if (done) return;
@@ -121,6 +143,7 @@ void bind_test_prims() {
   static const QN_PRIM_DEF defs[] = {{"LocalEval", prim_local_eval, 0, 3, 3, 0},
                                      {"Local", prim_local, 0, 2, 2, 0},
                                      {"Later", prim_later, 0, 1, 1, 0},
+                                     {"PrintChain", prim_print_chain, 0, 3, 3, 0},
                                      {nullptr, nullptr, 0, 0, 0, 0}};
   ZuThreadScope scope("bind");
   bind_prims(qnlisp_top_env0, defs);
@@ -350,6 +373,31 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
   EXPECT_NE(r.find("\"stream error\""), std::string::npos) << r;
   EXPECT_NE(r.find("\"(while 1 1)\""), std::string::npos) << r;
   wait_stop_interpreter(link);
+  close_interpreter(listener);
+}
+
+// Text written to a chain stream on a link reaches the peer as PrintChain
+// calls, in order.
+TEST_F(Links, ChainStreamTextReachesThePeerAsPrintChain) {
+  int port = 0;
+  int listener = start_listener(true, &port);
+  ASSERT_GT(listener, 0);
+  int link = connect_to(port);
+  ASSERT_GT(link, 0);
+  EXPECT_EQ(s_open_chain(link, 'x'), nullptr);
+  STREAM* out = s_open_chain(link, 'o');
+  STREAM* err = s_open_chain(link, 'e');
+  ASSERT_NE(out, nullptr);
+  ASSERT_NE(err, nullptr);
+  s_printf(out, "%s", "hello\n");
+  s_flush(out);
+  ASSERT_TRUE(wait_until([] { return chain_seen() == "o:hello\n"; })) << chain_seen();
+  s_printf(err, "%s", "oops");
+  s_flush(err);
+  ASSERT_TRUE(wait_until([] { return chain_seen() == "o:hello\ne:oops"; })) << chain_seen();
+  d_s_close(out);
+  d_s_close(err);
+  close_interpreter(link);
   close_interpreter(listener);
 }
 

@@ -229,3 +229,83 @@ bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds lim
     std::this_thread::sleep_for(pause);
   }
 }
+
+Conversation::Conversation(const std::vector<std::string>& argv, const ChildOptions& base) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return;
+  }
+  ChildOptions opt = base;
+  opt.in = in[0];
+  opt.out = out[1];
+  child_ = start_program(argv, opt);
+  close(in[0]);
+  close(out[1]);
+  in_ = in[1];
+  out_fd_ = out[0];
+}
+
+Conversation Conversation::body(const std::string& name, const std::vector<std::string>& args,
+                                const ChildOptions& opt) {
+  return Conversation(body_argv(name, args), opt);
+}
+
+Conversation::Conversation(Conversation&& o) noexcept
+    : child_(std::move(o.child_)), in_(o.in_), out_fd_(o.out_fd_), out_(std::move(o.out_)) {
+  o.in_ = o.out_fd_ = -1;
+}
+
+Conversation::~Conversation() {
+  if (in_ >= 0) close(in_);
+  if (out_fd_ >= 0) close(out_fd_);
+}
+
+bool Conversation::send(const std::string& text) {
+  size_t done = 0;
+  while (in_ >= 0 && done < text.size()) {
+    ssize_t n = write(in_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return in_ >= 0;
+}
+
+bool Conversation::read_some(std::chrono::steady_clock::time_point end) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+  if (out_fd_ < 0 || left.count() <= 0) return false;
+  pollfd p{out_fd_, POLLIN, 0};
+  int r = poll(&p, 1, static_cast<int>(left.count()));
+  if (r < 0 && errno == EINTR) return true;
+  if (r <= 0) return false;
+  char buf[4096];
+  ssize_t n = read(out_fd_, buf, sizeof buf);
+  if (n < 0 && errno == EINTR) return true;
+  if (n <= 0) {
+    close(out_fd_);
+    out_fd_ = -1;
+    return false;
+  }
+  out_.append(buf, static_cast<size_t>(n));
+  return true;
+}
+
+bool Conversation::read_until(const std::string& text, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (out_.find(text) == std::string::npos)
+    if (!read_some(end)) return false;
+  return true;
+}
+
+int Conversation::finish(std::chrono::milliseconds limit) {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (read_some(end)) {
+  }
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+  return child_.wait_for(std::max(left, std::chrono::milliseconds(0)));
+}

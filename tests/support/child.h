@@ -73,6 +73,37 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& i
 RunResult run_body(const std::string& name, const std::vector<std::string>& args, const std::string& input = {},
                    std::chrono::milliseconds limit = std::chrono::seconds(60), const ChildOptions& opt = {});
 
+// A child spoken to through its standard input and output, for a
+// conversation: send, then wait for the answer before sending on.
+class Conversation {
+ public:
+  // Starts argv (or, with body_name set, this binary's body) with pipes on
+  // its standard input and output.
+  explicit Conversation(const std::vector<std::string>& argv, const ChildOptions& opt = {});
+  static Conversation body(const std::string& name, const std::vector<std::string>& args, const ChildOptions& opt = {});
+  ~Conversation();
+  Conversation(Conversation&&) noexcept;
+  Conversation(const Conversation&) = delete;
+  Conversation& operator=(const Conversation&) = delete;
+
+  bool started() const { return child_.started(); }
+  bool send(const std::string& text);
+  // Reads until `text` has arrived (true) or the output ended or `limit`
+  // passed (false). Everything read is in output().
+  bool read_until(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  const std::string& output() const { return out_; }
+  // Ends the child's input; its output is read to the end and its status
+  // returned (as Child::wait_for).
+  int finish(std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+ private:
+  Conversation() = default;
+  bool read_some(std::chrono::steady_clock::time_point end);
+  Child child_;
+  int in_ = -1, out_fd_ = -1;
+  std::string out_;
+};
+
 // Tests a condition until it holds or `limit` passes: whether it held.
 // For waiting on an event another process or thread makes, never for
 // ordering by time.

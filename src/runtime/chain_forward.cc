@@ -1,0 +1,44 @@
+// The forwarder of chain streams (stream/be_chain.cc): text written to a
+// chain stream on an interpreter's id reaches that interpreter's peer as
+// (PrintChain type raw) calls, the raw value holding the text as 4-byte
+// codes, most significant byte first. The stream's own task calls it; it
+// is given an internal interpreter for each call, since a query needs an
+// asking interpreter. The replies are not awaited: the chain keeps the
+// order of its text on the link, and a peer that never answers cannot hold
+// up the stream's close.
+#include <cstddef>
+
+#include "runtime/interp.h"
+#include "runtime/remote.h"
+#include "runtime/services.h"
+#include "stream/stream.h"
+#include "zu/gc.h"
+#include "zu/value.h"
+
+namespace {
+
+int forward_chain(int iid, int type, const unsigned char* data, size_t len) {
+  if (len > UINT32_MAX) return -1;
+  bool own = get_my_zui() == nullptr;
+  if (own) {
+    ZU_INTERPRETER* z = new_zu_interpreter();
+    z->a_type = ZUI_SELF;
+    z->env = qnlisp_top_env1;
+    if (setup_i(z) < 0) return -1;  // shutting down: the record is freed
+  }
+  int r;
+  {
+    ZuThreadScope scope("chain");
+    const char kind[2] = {static_cast<char>(type), 0};
+    ZU_SEXP* call = List(get_symbol_ascii("PrintChain"), get_string_ascii(kind),
+                         get_raw(data, static_cast<uint32_t>(len)), ZU_LIST_END);
+    ZU_SEXP* sent = remote_query(iid, qnlisp_top_env1, nullptr, call);
+    r = sent && sexp_type(sent) != ZU_TYPE_ERROR ? 0 : -1;
+  }
+  if (own) close_self_interpreter();
+  return r;
+}
+
+}  // namespace
+
+void init_chain_forward() { set_chain_forward(forward_chain); }
