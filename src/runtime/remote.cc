@@ -14,10 +14,6 @@
 
 namespace {
 
-constexpr int kOutcomeReply = 0;
-constexpr int kOutcomeBreak = 1;
-constexpr int kOutcomeCancel = 2;
-
 // An error whose data is the text (as_list: a one-member list holding it).
 ZU_SEXP* error_text(ZU_FILE* f, int line, uint32_t code, const char* func, const char* text, bool as_list) {
   ZU_SEXP* data = n_get_string(text);
@@ -110,9 +106,9 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
   return delay;
 }
 
-// Waits for the reply of r (zui_lock held on entry and on return) and
-// answers which way the wait ended.
-int wait_outcome(ZU_RESULT* r) {
+}  // namespace
+
+int _wait_result_inp(ZU_RESULT* r) {
   ZU_INTERPRETER* req = r->inp_interpreter;
   int req_iid = req ? static_cast<int>(req->id) : 0;
   for (;;) {
@@ -130,9 +126,9 @@ int wait_outcome(ZU_RESULT* r) {
       if (r->out_interpreter) delete_result_queue(r->out_interpreter, r);
       // An internal interpreter has no loop that would consume the cancel.
       if (cancel && !brk && req->a_type == ZUI_SELF) req->flags &= ~ZUI_F_CANCEL;
-      return brk ? kOutcomeBreak : kOutcomeCancel;
+      return brk ? ZU_WAIT_BREAK : ZU_WAIT_CANCEL;
     }
-    if (r->flags & ZU_RESULT_REPLIED) return kOutcomeReply;
+    if (r->flags & ZU_RESULT_REPLIED) return ZU_WAIT_REPLY;
     r->flags &= ~ZU_RESULT_REQUEST;
     // Requests arrived on the asking link while it waits: serve them here,
     // in the link's own task.
@@ -159,6 +155,8 @@ int wait_outcome(ZU_RESULT* r) {
     req->result_list = r;
   }
 }
+
+namespace {
 
 ZU_SEXP* sequence_error(ZU_RESULT* r, ZU_SEXP* value) {
   ZU_ERROR* e = value->error;
@@ -370,12 +368,12 @@ ZU_SEXP* remote_delay_func(ZU_SEXP* s) {
   GcFrame frame("remote_delay_func");
   gc_set_nl(r, gc_remote_delay);
   lock_task(zui_lock);
-  int outcome = wait_outcome(r);
+  int outcome = _wait_result_inp(r);
   unlock_task(zui_lock, "remote_delay_func");
   ZU_SEXP* v;
-  if (outcome == kOutcomeBreak) {
+  if (outcome == ZU_WAIT_BREAK) {
     v = get_error_ascii(r->file, r->line, ZU_ER_EXIT, "break", nullptr);
-  } else if (outcome == kOutcomeCancel) {
+  } else if (outcome == ZU_WAIT_CANCEL) {
     v = get_error_ascii(r->file, r->line, ZU_ER_CANCEL_WAIT, "cancel", nullptr);
   } else {
     v = get_el(r->ret, 2);

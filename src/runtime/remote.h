@@ -82,6 +82,16 @@ void flush_result_queue(ZU_INTERPRETER* zui);
 // Unlink from the server's result_head / the asker's result_list (lock held).
 void delete_result_queue(ZU_INTERPRETER* zui, ZU_RESULT* r);
 void delete_result_list(ZU_RESULT* r);
+// Waits for the reply of r, zui_lock held on entry and on return (released
+// while asleep); requests that reach the waiting link meanwhile are served
+// in this task. Tells how the wait ended: ZU_WAIT_REPLY (r->ret holds the
+// reply), ZU_WAIT_BREAK (the asker was broken or closed) or ZU_WAIT_CANCEL
+// (the asker was cancelled); with the last two the query has left the
+// server's list. Makes no value, so it may run under the lock.
+constexpr int ZU_WAIT_REPLY = 0;
+constexpr int ZU_WAIT_BREAK = 1;
+constexpr int ZU_WAIT_CANCEL = 2;
+int _wait_result_inp(ZU_RESULT* r);
 // Delay operations.
 ZU_SEXP* remote_delay_func(ZU_SEXP* s);
 int check_remote_delay(void* resp, int key);

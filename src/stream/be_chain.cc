@@ -110,6 +110,6 @@ STREAM* s_open_chain(int iid, int type) {
     return nullptr;
   }
   c->h.thread.store(tid);
-  xx_s_register(c, S_MODE_WRITE, S_CAT_CHAIN, __FILE__, __LINE__);
+  s_register(c, S_MODE_WRITE, S_CAT_CHAIN);
   return c;
 }

@@ -342,7 +342,7 @@ STREAM* s_open_terminal_fd(int in_fd, int out_fd, TERMINAL_PROMPT prompt) {
     t.c_lflag |= ICANON | ECHO;
     if (tcsetattr(in_fd, TCSANOW, &t) == 0) f->saved_tty = 1;
   }
-  xx_s_register(f, S_MODE_RW, S_CAT_TERMINAL, __FILE__, __LINE__);
+  s_register(f, S_MODE_RW, S_CAT_TERMINAL);
   if (prompt) prompt(f, 0);
   return f;
 }

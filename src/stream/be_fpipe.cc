@@ -391,8 +391,8 @@ int s_open_fpipe(STREAM** p) {
   if (r != 0) return -1;
   S_FPIPE* a = make_end(sv[0]);
   S_FPIPE* b = make_end(sv[1]);
-  xx_s_register(a, S_MODE_RW, S_CAT_PIPE, __FILE__, __LINE__);
-  xx_s_register(b, S_MODE_RW, S_CAT_PIPE, __FILE__, __LINE__);
+  s_register(a, S_MODE_RW, S_CAT_PIPE);
+  s_register(b, S_MODE_RW, S_CAT_PIPE);
   launch_reader(a);
   launch_reader(b);
   p[0] = a;
@@ -407,7 +407,7 @@ STREAM* s_fpipe_from_fd(int fd) {
   socklen_t tl = sizeof type;
   if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tl) != 0 || type != SOCK_STREAM) return nullptr;
   S_FPIPE* f = make_end(fd);
-  xx_s_register(f, S_MODE_RW, S_CAT_PIPE, __FILE__, __LINE__);
+  s_register(f, S_MODE_RW, S_CAT_PIPE);
   launch_reader(f);
   return f;
 }

@@ -74,7 +74,7 @@ STREAM* s_open_string_read(const char* text, CODE_METHOD* cm, int size, int flag
   r->h.rwin = data;
   r->h.rwin_end = data ? data + size : data;
   r->h.rwin_direct = 1;
-  xx_s_register(r, S_MODE_READ, S_CAT_STRING, __FILE__, __LINE__);
+  s_register(r, S_MODE_READ, S_CAT_STRING);
   return r;
 }
 
@@ -83,7 +83,7 @@ STREAM* s_open_string_write(CODE_METHOD* cm) {
   auto* w = s_new_record<S_SWRITE>(__FILE__, __LINE__);
   w->h.tbl = &s_string_write_table;
   w->h.cm = cm ? cm : std_cm;
-  xx_s_register(w, S_MODE_WRITE, S_CAT_STRING, __FILE__, __LINE__);
+  s_register(w, S_MODE_WRITE, S_CAT_STRING);
   return w;
 }
 

@@ -184,6 +184,8 @@ T* s_new_record(const char* file, int line, A&&... args);
 int _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line);
 // As _xx_s_open, taking the stream lock itself.
 int xx_s_register(STREAM* s, int mode, int stream_type, const char* file, int line);
+#define _s_open(s, mode, stream_type) _xx_s_open((s), (mode), (stream_type), __FILE__, __LINE__)
+#define s_register(s, mode, stream_type) xx_s_register((s), (mode), (stream_type), __FILE__, __LINE__)
 
 // Closing. _d_s_close closes at once (-1 for an invalid, standard or
 // already closed stream; a second close is harmless). __d_s_close does the

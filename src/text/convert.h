@@ -38,6 +38,8 @@ char* n_string(CODE_METHOD* cm, const L_CHAR* s);
 
 #define nl_copy_str(cm, s) _xx_nl_copy_str_1((cm), (s), __FILE__, __LINE__)
 #define ln_copy_str(cm, s) xx_ln_copy_str((cm), (s), __FILE__, __LINE__)
+#define nl_copy_bytes(cm, bytes, n, len) xx_nl_copy_bytes((cm), (bytes), (n), (len), __FILE__, __LINE__)
+#define ln_copy_bytes(cm, s, len) xx_ln_copy_bytes((cm), (s), (len), __FILE__, __LINE__)
 
 // l_string: narrow -> wide. A string literal (a const char array) is
 // interned like _l_string_2 and lives for ever; text behind a pointer or in

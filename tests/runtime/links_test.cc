@@ -319,8 +319,16 @@ TEST_F(Links, RemoteQueriesNestedLocalEvalAndPeerErrors) {
                                  ? "remote-error"
                                  : printed(e));
     out += " " + printed(remote_query(999999, me->env, W("1").c_str(), nullptr));
+    // The session layer's wait: under the lock, making no value.
+    ZU_SEXP* d = remote_query(link, me->env, W("(+ 1 2)").c_str(), nullptr);
+    auto* q = static_cast<ZU_RESULT*>(d->delay.work);
+    lock_task(zui_lock);
+    int how = _wait_result_inp(q);
+    unlock_task(zui_lock, "test");
+    out += how == ZU_WAIT_REPLY ? " waited:" + printed(get_el(q->ret, 2)) : " wait-failed";
     return out;
   });
+  EXPECT_NE(r.find(" waited:3"), std::string::npos) << r;
   EXPECT_EQ(r.substr(0, r.find(" #error")), "42 42 remote-error");
   EXPECT_NE(r.find("\"invalid iid 1\""), std::string::npos);
   close_interpreter(link);
