@@ -5,9 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,41 +20,13 @@
 
 #include "runtime/zu_init.h"
 #include "runtime_test_util.h"
+#include "support/bytes.h"
+#include "support/child.h"
 #include "zu/gc.h"
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path).rdbuf();
-  return ss.str();
-}
-
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
-
-// Runs a program with the given environment and standard output (-1: none
-// given); its pid.
-pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& env, int out, int err) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  if (out >= 0) posix_spawn_file_actions_adddup2(&fa, out, 1);
-  if (err >= 0) posix_spawn_file_actions_adddup2(&fa, err, 2);
-  std::vector<char*> argv, envp;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> e = env;
-  for (char** p = environ; *p; ++p) e.emplace_back(*p);
-  for (std::string& s : e) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
-}
+std::string slurp(const std::string& path) { return read_text(path); }
 
 // The lock service tool on a free port, logging to a file.
 struct LockService {
@@ -66,7 +36,11 @@ struct LockService {
     int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<std::string> args = {QNMX_LOCKD, "0", "-v"};
     if (option) args.push_back(option);
-    pid = spawn(args, {}, p[1], err);
+    ChildOptions opt;
+    opt.out = p[1];
+    opt.err = err;
+    child = start_program(args, opt);
+    EXPECT_TRUE(child.started());
     close(p[1]);
     close(err);
     FILE* f = fdopen(p[0], "r");
@@ -75,15 +49,12 @@ struct LockService {
   }
   ~LockService() { stop(); }
   std::string stop() {  // ends the service; its log
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-    pid = -1;
+    child.kill(SIGTERM);
+    child.wait();
     return slurp(log);
   }
   std::string log;
-  pid_t pid = -1;
+  Child child;
   int port = -1;
 };
 
@@ -155,7 +126,7 @@ TEST_F(CallLock, SharedReadsSendOneRequestAndOneReleaseOverOneConnection) {
   EXPECT_EQ(second.d, first.d);
   EXPECT_EQ(call_unlock(first), 0);
   EXPECT_EQ(call_unlock(first), -1);  // this task's take is back already
-  EXPECT_EQ(count(slurp(service->log), " unlock "), 0);
+  EXPECT_EQ(count_of(slurp(service->log), " unlock "), 0);
   EXPECT_EQ(call_unlock(second), 0);
   CALL_LOCK_DESCRIPTER again = take("m/f", CALL_LOCK_WRITE);  // reuses the link
   int in_use = 0;
@@ -163,9 +134,9 @@ TEST_F(CallLock, SharedReadsSendOneRequestAndOneReleaseOverOneConnection) {
   EXPECT_EQ(in_use, 1);
   call_unlock(again);
   std::string log = service->stop();
-  EXPECT_EQ(count(log, " lock read \"m/f\""), 1);
-  EXPECT_EQ(count(log, " unlock \"m/f\""), 2);
-  EXPECT_EQ(count(log, " open from "), 1);
+  EXPECT_EQ(count_of(log, " lock read \"m/f\""), 1);
+  EXPECT_EQ(count_of(log, " unlock \"m/f\""), 2);
+  EXPECT_EQ(count_of(log, " open from "), 1);
 }
 
 TEST_F(CallLock, WriterBlocksARelatedNameUntilReleasedButNeverItself) {
@@ -190,7 +161,7 @@ TEST_F(CallLock, WriterBlocksARelatedNameUntilReleasedButNeverItself) {
   EXPECT_EQ(cl_error_check(take("r", CALL_LOCK_WRITE)), -1);
   EXPECT_EQ(cl_error_check(take("r/x", CALL_LOCK_WRITE)), -1);
   call_unlock(r);
-  EXPECT_EQ(count(service->stop(), " lock write "), 2);
+  EXPECT_EQ(count_of(service->stop(), " lock write "), 2);
 }
 
 void no_event(int, void*) {}
@@ -215,7 +186,7 @@ TEST_F(CallLock, MessagesCarrySeqEscapedNamesAndSourceOfAnyLength) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find(std::string(5000, 'n')), std::string::npos);
-  EXPECT_EQ(count(log, "released"), 5);
+  EXPECT_EQ(count_of(log, "released"), 5);
 }
 
 TEST_F(CallLock, WithoutAServiceOrWhenRefusedTheDescriptorIsInvalid) {
@@ -229,7 +200,7 @@ TEST_F(CallLock, WithoutAServiceOrWhenRefusedTheDescriptorIsInvalid) {
   }
   start("--refuse");
   EXPECT_EQ(cl_error_check(take("m/f", CALL_LOCK_WRITE)), -1);
-  EXPECT_EQ(count(service->stop(), "refused"), 3);
+  EXPECT_EQ(count_of(service->stop(), "refused"), 3);
   start();  // nothing was left behind
   d = take("m/f", CALL_LOCK_WRITE);
   EXPECT_EQ(call_unlock(d), 0);
@@ -284,40 +255,32 @@ TEST_F(CallLock, IdleConnectionsCloseAfterAnHourButNotWhileALockIsHeld) {
   call_unlock(a);
 }
 
-// Run in processes of their own by the test below: begin/end pairs appended
-// to a file under a write lock on its name.
-TEST_F(CallLock, WorkerAppendsPairsUnderTheLock) {
-  const char* worker = std::getenv("QNMX_LOCK_WORKER");
-  if (!worker) GTEST_SKIP() << "started by TwoProcessesNeverHoldTheSameWriteLockAtOnce";
-  std::istringstream in(worker);
-  int port = 0;
-  std::string file, tag;
-  in >> port >> file >> tag;
-  bind_service(port);
+// Run in processes of their own by the test below (args: the service's
+// port, the file, a tag): begin/end pairs appended to a file under a write
+// lock on its name.
+QNMX_CHILD_BODY(LockWorker) {
+  init_zu();
+  if (!ensure_main_interpreter() || args.size() != 3) return 2;
+  bind_service(std::stoi(args[0]));
+  const std::string& file = args[1];
   for (int i = 0; i < 20; ++i) {
     CALL_LOCK_DESCRIPTER d = take(file.c_str(), CALL_LOCK_WRITE);
-    ASSERT_EQ(cl_error_check(d), 0);
-    std::ofstream(file, std::ios::app) << "begin " << tag << std::endl;
+    if (cl_error_check(d) != 0) return child_exit(1);
+    std::ofstream(file, std::ios::app) << "begin " << args[2] << std::endl;
     usleep(200);  // widens the window a second holder would use
-    std::ofstream(file, std::ios::app) << "end " << tag << std::endl;
+    std::ofstream(file, std::ios::app) << "end " << args[2] << std::endl;
     call_unlock(d);
   }
+  call_lock_forget_service();
+  return child_exit(0);
 }
 
 TEST_F(CallLock, TwoProcessesNeverHoldTheSameWriteLockAtOnce) {
   LockService& s = start();
   std::string file = dir.path() + "/shared.txt";
-  int null = open("/dev/null", O_WRONLY);
-  std::vector<pid_t> pids;
-  for (const char* tag : {"one", "two"})
-    pids.push_back(spawn({"/proc/self/exe", "--gtest_filter=CallLock.WorkerAppendsPairsUnderTheLock"},
-                         {"QNMX_LOCK_WORKER=" + std::to_string(s.port) + " " + file + " " + tag}, null, -1));
-  close(null);
-  for (pid_t pid : pids) {
-    int st = -1;
-    waitpid(pid, &st, 0);
-    EXPECT_EQ(st, 0);
-  }
+  std::vector<Child> workers;
+  for (const char* tag : {"one", "two"}) workers.push_back(start_body("LockWorker", {std::to_string(s.port), file, tag}));
+  for (Child& w : workers) EXPECT_EQ(w.wait(), 0);
   std::istringstream lines(slurp(file));
   std::string begin, end;
   int pairs = 0;

@@ -5,7 +5,7 @@
 set -u
 QNMX=$(realpath "$1")
 GROUP=$2
-WORK=$(mktemp -d /tmp/qnmx_cli_XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/qnmx_cli_XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 export HOME=$WORK/home
 mkdir -p "$HOME" "$WORK/run"

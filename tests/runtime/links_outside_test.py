@@ -2,43 +2,38 @@
 """Talks to an accepting interpreter from outside the process: a raw socket
 client, socat, and a peer whose descriptor limit has been lowered.
 
-The peer is the test binary's LinkPeer.Serve case, which listens on
-127.0.0.1 and writes its port to a file."""
-import os
+The peer is the test binary's LinkPeer child body: it listens on 127.0.0.1,
+writes "port N" on its standard output and serves until its standard input
+ends."""
 import resource
 import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 EXE = sys.argv[1]
 ADMIT = b"\n&cxdfff0003;\n<Permission>Allow</Permission>\n"
 failures = []
+checks = 0
 
 
 def check(cond, what):
+    global checks
+    checks += 1
     if not cond:
         failures.append(what)
         print("FAIL:", what)
 
 
 def start_peer(nofile=None):
-    d = tempfile.mkdtemp()
-    pf = os.path.join(d, "port")
-    env = dict(os.environ, QNMX_LINK_PEER_PORTFILE=pf)
     pre = None
     if nofile:
         pre = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-    p = subprocess.Popen([EXE, "--gtest_filter=LinkPeer.Serve"], env=env,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=pre)
-    for _ in range(1000):
-        if os.path.exists(pf) or p.poll() is not None:
-            break
-        time.sleep(0.01)
-    port = int(open(pf).read()) if os.path.exists(pf) else 0
-    shutil.rmtree(d, ignore_errors=True)
+    p = subprocess.Popen([EXE, "--qnmx-child=LinkPeer"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, preexec_fn=pre)
+    words = p.stdout.readline().split()  # empty when the peer could not start
+    port = int(words[1]) if len(words) == 2 and words[0] == b"port" else 0
     return p, port
 
 
@@ -56,16 +51,18 @@ def read_until(s, marker, count=1, limit=10.0):
     return buf
 
 
-def stop(p, port):
-    if port:
-        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-            s.sendall(b"\n(Stop)\n")
-            read_until(s, b"</Result>")
+def stop(p, started=True):
+    """Ends the peer's input; a peer that started must then end cleanly."""
+    p.stdin.close()
     try:
-        p.wait(timeout=10)
+        status = p.wait(timeout=20)
+        if started:
+            check(status == 0, "peer ends cleanly (status %d)" % status)
     except subprocess.TimeoutExpired:
         p.kill()
+        p.wait()
         check(False, "peer did not stop")
+    p.stdout.close()
 
 
 # Admission, then replies numbered by the input line on which each form
@@ -85,15 +82,26 @@ with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
           "an error is replied and the link goes on: %r" % lines[3:])
 
 # The same exchange through socat, as another agent's shell would do it.
+# Its input stays open until the reply has come: the link ends with it.
 if shutil.which("socat"):
-    # Standard input stays open a moment: the link ends with its input.
-    feed = "printf '\\n(+ 40 2)\\n'; sleep 1"
-    out = subprocess.run("(%s) | socat -t 5 - TCP:127.0.0.1:%d" % (feed, port), shell=True,
-                         capture_output=True, timeout=20).stdout
+    sc = subprocess.Popen(["socat", "-t", "5", "-", "TCP:127.0.0.1:%d" % port], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE)
+    sc.stdin.write(b"\n(+ 40 2)\n")
+    sc.stdin.flush()
+    out = b""
+    end = time.time() + 20
+    while not out.endswith(b"</Result>\n") and time.time() < end:
+        c = sc.stdout.read1(4096)
+        if not c:
+            break
+        out += c
+    sc.stdin.close()
+    out += sc.stdout.read()
+    sc.wait(timeout=20)
     check(out == ADMIT + b"<Result> 2 42</Result>\n", "socat exchange: %r" % out)
 else:
     check(False, "socat is installed by scripts/setup.sh")
-stop(p, port)
+stop(p)
 
 # With the descriptor limit lowered (as `ulimit -n` does) the peer answers
 # Busy instead of admitting; the limit where that starts depends on how
@@ -101,21 +109,20 @@ stop(p, port)
 busy = False
 for nofile in range(9, 40):
     p, port = start_peer(nofile)
-    if not port:
-        p.wait(timeout=10)
+    if not port:  # too few descriptors to start at all
+        stop(p, started=False)
         continue
     with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
         s.sendall(b"\n")
         answer = read_until(s, b"</Permission>")
     if answer == b"<Permission>Busy</Permission>\n":
         busy = True
-        p.kill()
-        p.wait()
+        stop(p)
         break
     check(answer == ADMIT, "admitted or busy, nothing else: %r" % answer)
-    stop(p, port)
+    stop(p)
     break
 check(busy, "Busy when descriptors run short")
 
-print("%d passed, %d failed" % (5 - len(failures), len(failures)))
+print("%d passed, %d failed" % (checks - len(failures), len(failures)))
 sys.exit(1 if failures else 0)

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -36,7 +35,6 @@
 #include "zu/printer.h"
 #include "zu/gc.h"
 
-extern char** environ;
 
 namespace {
 
@@ -115,6 +113,12 @@ ZU_SEXP* prim_local(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZU
 ZU_SEXP* prim_later(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   return new_d_sexp(&later_value);
 }
+// (while (Running) 1) tells the test that the peer's evaluation has begun.
+std::atomic<bool> peer_running{false};
+ZU_SEXP* prim_running(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  peer_running = true;
+  return get_integer(1, nullptr);
+}
 
 // What (PrintChain type raw) calls delivered: "type:text" per call, the
 // text decoded from its 4-byte codes.
@@ -144,6 +148,7 @@ void bind_test_prims() {
                                      {"Local", prim_local, 0, 2, 2, 0},
                                      {"Later", prim_later, 0, 1, 1, 0},
                                      {"PrintChain", prim_print_chain, 0, 3, 3, 0},
+                                     {"Running", prim_running, 0, 1, 1, 0},
                                      {nullptr, nullptr, 0, 0, 0, 0}};
   ZuThreadScope scope("bind");
   bind_prims(qnlisp_top_env0, defs);
@@ -351,13 +356,13 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
   ASSERT_GT(listener, 0);
   int link = connect_to(port);
   ASSERT_GT(link, 0);
+  peer_running = false;
   std::string r = as_asker([&](ZU_INTERPRETER* me) {
     int mine = static_cast<int>(me->id);
     std::thread canceller([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      send_cancel(mine);
+      if (wait_until([] { return peer_running.load(); })) send_cancel(mine);
     });
-    ZU_SEXP* v = remote_query(link, me->env, W("(while 1 1)").c_str(), nullptr);
+    ZU_SEXP* v = remote_query(link, me->env, W("(while (Running) 1)").c_str(), nullptr);
     get_type(v);
     canceller.join();
     return std::to_string(error_code(v));
@@ -368,18 +373,18 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
 
   link = connect_to(port);
   ASSERT_GT(link, 0);
+  peer_running = false;
   r = as_asker([&](ZU_INTERPRETER* me) {
     std::thread closer([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      close_interpreter_nowait(accepted_peer(listener, link));
+      if (wait_until([] { return peer_running.load(); })) close_interpreter_nowait(accepted_peer(listener, link));
     });
-    ZU_SEXP* v = remote_query(link, me->env, W("(while 1 1)").c_str(), nullptr);
+    ZU_SEXP* v = remote_query(link, me->env, W("(while (Running) 1)").c_str(), nullptr);
     get_type(v);
     closer.join();
     return printed(v);
   });
   EXPECT_NE(r.find("\"stream error\""), std::string::npos) << r;
-  EXPECT_NE(r.find("\"(while 1 1)\""), std::string::npos) << r;
+  EXPECT_NE(r.find("\"(while (Running) 1)\""), std::string::npos) << r;
   wait_stop_interpreter(link);
   close_interpreter(listener);
 }
@@ -501,72 +506,42 @@ TEST(RemoteSequence, WrapTolerantOrder) {
   EXPECT_EQ(cmp_round(static_cast<int>(0xBFFFFFFFu), 3), 1);
 }
 
+// The peer process of PeerProcessServesQueries and links_outside_test.py:
+// listens on the loopback address, writes "port N" on its standard output
+// and serves until its standard input ends.
+QNMX_CHILD_BODY(LinkPeer) {
+  init_zu();
+  bind_test_prims();
+  if (!ensure_main_interpreter()) return 2;
+  int port = 0;
+  int listener = start_listener(true, &port);
+  if (listener <= 0) return 3;
+  std::printf("port %d\n", port);
+  std::fflush(stdout);
+  char buf[256];
+  while (read(0, buf, sizeof buf) > 0) {
+  }
+  close_interpreter(listener);
+  return child_exit(0);
+}
+
 // Two processes: this binary started again as a peer that listens.
 TEST_F(Links, PeerProcessServesQueries) {
-  const char* portfile = std::getenv("QNMX_LINK_PEER_PORTFILE");
-  if (portfile) GTEST_SKIP();
-  TempDir dir;
-  std::string pf = dir.path() + "/port";
-  std::string env = "QNMX_LINK_PEER_PORTFILE=" + pf;
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  ASSERT_GT(n, 0);
-  exe[n] = 0;
-  std::string filter = "--gtest_filter=LinkPeer.Serve";
-  char* argv[] = {exe, filter.data(), nullptr};
-  std::vector<char*> envp;
-  for (char** e = environ; *e; ++e) envp.push_back(*e);
-  envp.push_back(env.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, exe, nullptr, nullptr, argv, envp.data()), 0);
+  Conversation peer = Conversation::body("LinkPeer", {});
+  ASSERT_TRUE(peer.read_until("\n")) << peer.output();
   int port = 0;
-  for (int i = 0; i < 2000 && port == 0; ++i) {
-    std::ifstream(pf) >> port;
-    if (!port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_GT(port, 0);
+  ASSERT_EQ(std::sscanf(peer.output().c_str(), "port %d", &port), 1) << peer.output();
   int link = connect_to(port);
   ASSERT_GT(link, 0);
   std::string r = as_asker([&](ZU_INTERPRETER* me) {
     set_env(me->env, W("secret").c_str(), get_integer(3, nullptr));
     std::string out = query(me, link, "(+ 1 2)");
     out += " " + query(me, link, "(* 2 (Local secret))");
-    out += " " + query(me, link, "(Stop)");
     return out;
   });
-  EXPECT_EQ(r, "3 6 ()");
-  wait_stop_interpreter(link);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-std::atomic<bool> stop_peer{false};
-ZU_SEXP* prim_stop(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  stop_peer = true;
-  return nullptr;
-}
-
-TEST(LinkPeer, Serve) {
-  const char* portfile = std::getenv("QNMX_LINK_PEER_PORTFILE");
-  if (!portfile) GTEST_SKIP() << "runs as the peer process of PeerProcessServesQueries";
-  init_zu();
-  bind_test_prims();
-  {
-    ZuThreadScope scope("bind");
-    static const QN_PRIM_DEF defs[] = {{"Stop", prim_stop, 0, 1, 1, 0}, {nullptr, nullptr, 0, 0, 0, 0}};
-    bind_prims(qnlisp_top_env0, defs);
-  }
-  ASSERT_TRUE(ensure_main_interpreter());
-  int port = 0;
-  int listener = start_listener(true, &port);
-  ASSERT_GT(listener, 0);
-  std::ofstream(std::string(portfile) + ".tmp") << port;
-  std::rename((std::string(portfile) + ".tmp").c_str(), portfile);
-  while (!stop_peer) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reply goes out
-  close_interpreter(listener);
+  EXPECT_EQ(r, "3 6");
+  close_interpreter(link);
+  EXPECT_EQ(peer.finish(), 0);
 }
 
 }  // namespace

@@ -47,10 +47,9 @@ inline std::string printed(ZU_SEXP* v) {
 // interpreter may start in the process. True while it is the main one.
 inline bool ensure_main_interpreter() {
   static int main_iid = -1;
-  static std::string fifo;
   if (get_main_interpreter_state() == 0) {
-    char tmpl[] = "/tmp/qnmx_main_XXXXXX";
-    fifo = std::string(mkdtemp(tmpl)) + "/main.fifo";
+    TempDir dir("main");
+    std::string fifo = dir.at("main.fifo");
     if (mkfifo(fifo.c_str(), 0600) != 0) return false;
     static int writer = open(fifo.c_str(), O_RDWR);  // kept open: no end of input
     (void)writer;
@@ -59,8 +58,15 @@ inline bool ensure_main_interpreter() {
     z->a_type = ZUI_FILE;
     z->env = new_env(qnlisp_top_env1);
     z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
-    main_iid = setup_i(z);
-    unlink(fifo.c_str());
+    main_iid = setup_i(z);  // the FIFO stays open after its folder is gone
   }
   return get_main_interpreter_state() == 1 && get_main_interpreter() == main_iid;
+}
+
+// The end of a child body (support/child.h) that started the library: the
+// collector task stops before the process's thread-local state goes, as
+// the test environment of test_env.cc does after the tests.
+inline int child_exit(int status) {
+  stop_gc_task();
+  return status;
 }
