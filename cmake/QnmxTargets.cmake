@@ -2,11 +2,13 @@
 # test binaries share one main, one precompiled test header and one set of
 # labels, and `make fuzz` learns its targets from here.
 #
-#   qnmx_test_folder(<folder> [LIBS libs...] [DEFINES defs...] [DEPENDS targets...]
-#                    [SLOW gtest-filter])
+#   qnmx_test_folder(<folder> [LIBS libs...] [PATHS name=path...] [DEPENDS targets...]
+#                    [DEFINES defs...] [SLOW gtest-filter])
 #     test_<folder> from tests/<folder>/*.cc (except *_replay.cc), linked with
-#     qnmx_<folder>, LIBS and the test support library; QNMX_TEST_DATA names
-#     tests/<folder>/data. Each gtest case becomes a ctest test labelled
+#     qnmx_<folder>, LIBS and the test support library. test_path("data")
+#     names tests/<folder>/data, test_path(name) each PATHS entry (generator
+#     expressions allowed); paths never go into DEFINES, which would make
+#     every test source differ between clones. Each gtest case becomes a ctest test labelled
 #     <folder>; those matching SLOW (a gtest filter, "A.*:B.C") are labelled
 #     <folder>-slow instead (discovered tests take one label only) and start
 #     first. `ctest -L slow` picks every slow test, `-L ^<folder>` a folder.
@@ -15,13 +17,13 @@
 #     Labels tests added with add_test as slow, so they start first.
 #
 #   qnmx_fuzz_target(<name> LIBS libs... SEEDS dir [DICT file] [REPLAY sources...]
-#                    [ROUNDS n] [DEFINES defs...])
+#                    [ROUNDS n] [PATHS name=path...])
 #     fuzz/<name>.cc defines LLVMFuzzerTestOneInput. With QNMX_FUZZ it is a
 #     libFuzzer program that `make fuzz` runs on a copy of SEEDS with DICT;
 #     with QNMX_TESTS a replay binary <name>_replay runs it over SEEDS and
 #     mutations in the test suite (REPLAY: test sources replacing the plain
-#     replay; QNMX_FUZZ_SEEDS, QNMX_FUZZ_DICT and QNMX_REPLAY_ROUNDS name
-#     the corpus, the dictionary and the mutations wanted).
+#     replay; test_path("seeds") and test_path("dict") name the corpus and
+#     the dictionary, QNMX_REPLAY_ROUNDS the mutations wanted).
 
 set(QNMX_SLOW_COST 1000)
 # Test code is compiled without optimisation: it halves the compile time of
@@ -42,16 +44,31 @@ function(_qnmx_test_pch)
     <fstream> <functional> <map> <memory> <sstream> <string> <thread> <vector>)
 endfunction()
 
-# Links a test binary with the support library, its main and the shared header.
+# Links a test binary with the support library, its main and the shared
+# header, and gives it its table of paths (support/test_paths.h) from
+# name=path entries.
 function(_qnmx_test_binary target)
   _qnmx_test_pch()
   target_link_libraries(${target} PRIVATE qnmx_test_support qnmx_test_main GTest::gtest)
   target_precompile_headers(${target} REUSE_FROM qnmx_test_pch)
   target_compile_options(${target} PRIVATE -Winvalid-pch ${QNMX_TEST_CXX_OPTIONS})
+  set(rows "")
+  foreach(entry IN LISTS ARGN)
+    string(FIND "${entry}" "=" eq)
+    string(SUBSTRING "${entry}" 0 ${eq} name)
+    math(EXPR from "${eq} + 1")
+    string(SUBSTRING "${entry}" ${from} -1 value)
+    string(APPEND rows "    {\"${name}\", \"${value}\"},\n")
+  endforeach()
+  set(paths ${CMAKE_CURRENT_BINARY_DIR}/${target}_paths.cc)
+  file(GENERATE OUTPUT ${paths} CONTENT
+    "#include \"support/test_paths.h\"\n\nconst TestPath qnmx_test_paths[] = {\n${rows}    {nullptr, nullptr}};\n")
+  target_sources(${target} PRIVATE ${paths})
+  set_source_files_properties(${paths} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
 endfunction()
 
 function(qnmx_test_folder folder)
-  cmake_parse_arguments(T "" "SLOW" "LIBS;DEFINES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "" "SLOW" "LIBS;DEFINES;DEPENDS;PATHS" ${ARGN})
   set(dir ${PROJECT_SOURCE_DIR}/tests/${folder})
   file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cc)
   list(FILTER sources EXCLUDE REGEX "_replay\\.cc$")
@@ -61,8 +78,10 @@ function(qnmx_test_folder folder)
   set(target test_${folder})
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE qnmx_${folder} ${T_LIBS})
-  _qnmx_test_binary(${target})
-  target_compile_definitions(${target} PRIVATE QNMX_TEST_DATA="${dir}/data" ${T_DEFINES})
+  _qnmx_test_binary(${target} "data=${dir}/data" ${T_PATHS})
+  if(T_DEFINES)
+    target_compile_definitions(${target} PRIVATE ${T_DEFINES})
+  endif()
   if(T_DEPENDS)
     add_dependencies(${target} ${T_DEPENDS})
   endif()
@@ -88,7 +107,7 @@ function(_qnmx_write_fuzz_list)
 endfunction()
 
 function(qnmx_fuzz_target name)
-  cmake_parse_arguments(F "" "SEEDS;DICT;ROUNDS" "LIBS;REPLAY;DEFINES" ${ARGN})
+  cmake_parse_arguments(F "" "SEEDS;DICT;ROUNDS" "LIBS;REPLAY;PATHS" ${ARGN})
   set(entry ${PROJECT_SOURCE_DIR}/fuzz/${name}.cc)
   if(NOT F_DICT)
     set(F_DICT "")
@@ -113,9 +132,8 @@ function(qnmx_fuzz_target name)
     endif()
     add_executable(${name}_replay ${entry} ${F_REPLAY})
     target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
-    _qnmx_test_binary(${name}_replay)
-    target_compile_definitions(${name}_replay PRIVATE QNMX_FUZZ_SEEDS="${F_SEEDS}" QNMX_FUZZ_DICT="${F_DICT}"
-                               QNMX_REPLAY_ROUNDS=${F_ROUNDS} ${F_DEFINES})
+    _qnmx_test_binary(${name}_replay "seeds=${F_SEEDS}" "dict=${F_DICT}" ${F_PATHS})
+    target_compile_definitions(${name}_replay PRIVATE QNMX_REPLAY_ROUNDS=${F_ROUNDS})
     gtest_discover_tests(${name}_replay DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}:"
       PROPERTIES TIMEOUT 300 LABELS "fuzz" COST ${QNMX_SLOW_COST} ENVIRONMENT "QNMX_FUZZ_SECONDS=${QNMX_FUZZ_REPLAY_SECONDS}")
   endif()

@@ -22,6 +22,7 @@
 #include "runtime_test_util.h"
 #include "support/bytes.h"
 #include "support/child.h"
+#include "support/test_paths.h"
 #include "zu/gc.h"
 
 namespace {
@@ -34,7 +35,7 @@ struct LockService {
     int p[2];
     EXPECT_EQ(pipe(p), 0);
     int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> args = {QNMX_LOCKD, "0", "-v"};
+    std::vector<std::string> args = {test_path("lockd"), "0", "-v"};
     if (option) args.push_back(option);
     ChildOptions opt;
     opt.out = p[1];

@@ -9,6 +9,7 @@
 #include "store/pdb64.h"
 #include "store_test_util.h"
 #include "support/fuzz_replay.h"
+#include "support/test_paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -69,7 +70,7 @@ TEST_F(StoreFuzzReplay, SeedsAndMutationsNeverCrash) {
   FuzzReplay r;
   r.seeds = make_valid_files(dir_.string());
   ASSERT_EQ(r.seeds.size(), 3u);
-  for (Bytes& b : read_corpus(QNMX_FUZZ_SEEDS)) r.seeds.push_back(std::move(b));
+  for (Bytes& b : read_corpus(test_path("seeds"))) r.seeds.push_back(std::move(b));
   r.rounds = QNMX_REPLAY_ROUNDS;
   r.rng_seed = 12345;
   r.mutate = mutate;

@@ -14,12 +14,13 @@
 #include "base/endian.h"
 #include "store/pdb64.h"
 #include "support/bytes.h"
+#include "support/test_paths.h"
 
 // Runs the independent Python checker; true when every file is valid.
 // byte_keys: keys of trees of other key types are ordered as byte strings.
 inline bool validate_files(const std::vector<std::string>& paths, bool closed = true, bool byte_keys = false) {
   if (paths.empty()) return true;
-  std::string cmd = "python3 " QNMX_STORE_VALIDATOR;
+  std::string cmd = std::string("python3 ") + test_path("validator");
   if (closed) cmd += " --closed";
   if (byte_keys) cmd += " --byte-keys";
   for (const auto& p : paths) cmd += " '" + p + "'";

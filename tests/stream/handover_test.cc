@@ -5,6 +5,7 @@
 
 #include "base/process.h"
 #include "stream/stream.h"
+#include "support/test_paths.h"
 
 namespace {
 
@@ -23,7 +24,8 @@ TEST(StreamHandover, ChildRebuildsPipeEndAndExchangesData) {
   STREAM* p[2];
   ASSERT_EQ(s_open_fpipe(p), 0);
   s_set_fpipe_ip_addr(p[1], 0x7f000009);
-  char prog[] = STREAM_CHILD;
+  std::string child = test_path("stream_child");
+  char* prog = child.data();
   char* argv[] = {prog, nullptr};
   int close_flags[] = {1};
   int pid = launch_proc(prog, argv, &p[0], close_flags, 1, "parent", "child");

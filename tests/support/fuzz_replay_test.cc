@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "support/fuzz_replay.h"
+#include "support/test_paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 TEST(FuzzReplay, SeedsAndMutationsNeverCrash) {
   FuzzReplay r;
-  r.seeds = read_corpus(QNMX_FUZZ_SEEDS);
-  r.dict = read_fuzz_dict(QNMX_FUZZ_DICT);
+  r.seeds = read_corpus(test_path("seeds"));
+  r.dict = read_fuzz_dict(test_path("dict"));
   r.rounds = QNMX_REPLAY_ROUNDS;
-  ASSERT_FALSE(r.seeds.empty()) << "no seeds in " QNMX_FUZZ_SEEDS;
+  ASSERT_FALSE(r.seeds.empty()) << "no seeds in " << test_path("seeds");
   EXPECT_GT(fuzz_replay(LLVMFuzzerTestOneInput, r), 0);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_paths.h"
 #include "text/codemethod.h"
 
 namespace text_test {
@@ -17,7 +18,7 @@ using Codes = std::vector<L_CHAR>;
 using Bytes = std::string;
 
 inline Bytes read_file(const std::string& name) {
-  std::ifstream f(std::string(QNMX_TEST_DATA) + "/" + name, std::ios::binary);
+  std::ifstream f(std::string(test_path("data")) + "/" + name, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 

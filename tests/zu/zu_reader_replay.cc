@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fuzz_replay.h"
+#include "support/test_paths.h"
 #include "zu/file.h"
 #include "zu/gc.h"
 
@@ -26,9 +27,9 @@ Bytes mutate(const Bytes& in, std::mt19937& rng, const std::vector<std::string>&
 
 TEST(ReaderFuzzReplay, SeedsAndMutationsNeverCrash) {
   FuzzReplay r;
-  r.seeds = read_corpus(QNMX_FUZZ_SEEDS);
+  r.seeds = read_corpus(test_path("seeds"));
   ASSERT_GE(r.seeds.size(), 8u);
-  std::vector<std::string> dict = read_fuzz_dict(QNMX_FUZZ_DICT);
+  std::vector<std::string> dict = read_fuzz_dict(test_path("dict"));
   ASSERT_FALSE(dict.empty());
   r.rounds = QNMX_REPLAY_ROUNDS;
   r.rng_seed = 4242;
