@@ -38,9 +38,10 @@ function(_qnmx_test_pch)
   endif()
   add_library(qnmx_test_pch OBJECT ${PROJECT_SOURCE_DIR}/tests/support/pch.cc)
   target_link_libraries(qnmx_test_pch PRIVATE GTest::gtest)
+  target_include_directories(qnmx_test_pch PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_compile_options(qnmx_test_pch PRIVATE ${QNMX_TEST_CXX_OPTIONS})
   target_precompile_headers(qnmx_test_pch PRIVATE
-    <gtest/gtest.h> <algorithm> <atomic> <chrono> <cstdint> <cstring> <filesystem>
+    <gtest/gtest.h> [["support/test_paths.h"]] <algorithm> <atomic> <chrono> <cstdint> <cstring> <filesystem>
     <fstream> <functional> <map> <memory> <sstream> <string> <thread> <vector>)
 endfunction()
 

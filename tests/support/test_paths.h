@@ -14,3 +14,6 @@ extern const TestPath qnmx_test_paths[];
 // The path registered under name ("data" is tests/<folder>/data). An
 // unknown name stops the test binary with a message: it is a build fault.
 const char* test_path(const char* name);
+
+// The folder's data, as test sources have long named it.
+#define QNMX_TEST_DATA test_path("data")
