@@ -17,7 +17,7 @@
 #     Labels tests added with add_test as slow, so they start first.
 #
 #   qnmx_fuzz_target(<name> LIBS libs... SEEDS dir [DICT file] [REPLAY sources...]
-#                    [ROUNDS n] [PATHS name=path...])
+#                    [ROUNDS n] [PATHS name=path...] [DEFINES defs...])
 #     fuzz/<name>.cc defines LLVMFuzzerTestOneInput. With QNMX_FUZZ it is a
 #     libFuzzer program that `make fuzz` runs on a copy of SEEDS with DICT;
 #     with QNMX_TESTS a replay binary <name>_replay runs it over SEEDS and
@@ -108,7 +108,7 @@ function(_qnmx_write_fuzz_list)
 endfunction()
 
 function(qnmx_fuzz_target name)
-  cmake_parse_arguments(F "" "SEEDS;DICT;ROUNDS" "LIBS;REPLAY;PATHS" ${ARGN})
+  cmake_parse_arguments(F "" "SEEDS;DICT;ROUNDS" "LIBS;REPLAY;PATHS;DEFINES" ${ARGN})
   set(entry ${PROJECT_SOURCE_DIR}/fuzz/${name}.cc)
   if(NOT F_DICT)
     set(F_DICT "")
@@ -134,7 +134,7 @@ function(qnmx_fuzz_target name)
     add_executable(${name}_replay ${entry} ${F_REPLAY})
     target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
     _qnmx_test_binary(${name}_replay "seeds=${F_SEEDS}" "dict=${F_DICT}" ${F_PATHS})
-    target_compile_definitions(${name}_replay PRIVATE QNMX_REPLAY_ROUNDS=${F_ROUNDS})
+    target_compile_definitions(${name}_replay PRIVATE QNMX_REPLAY_ROUNDS=${F_ROUNDS} ${F_DEFINES})
     gtest_discover_tests(${name}_replay DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}:"
       PROPERTIES TIMEOUT 300 LABELS "fuzz" COST ${QNMX_SLOW_COST} ENVIRONMENT "QNMX_FUZZ_SECONDS=${QNMX_FUZZ_REPLAY_SECONDS}")
   endif()

@@ -15,5 +15,8 @@ extern const TestPath qnmx_test_paths[];
 // unknown name stops the test binary with a message: it is a build fault.
 const char* test_path(const char* name);
 
-// The folder's data, as test sources have long named it.
+// The same under the names test sources were first written with: the
+// folder's data, and a fuzz replay's corpus and dictionary.
 #define QNMX_TEST_DATA test_path("data")
+#define QNMX_FUZZ_SEEDS test_path("seeds")
+#define QNMX_FUZZ_DICT test_path("dict")
