@@ -1,8 +1,6 @@
 // EA and SetEA (a variable named by a value, read or bound in an
 // environment) and EE (a body evaluated with an element's children bound
 // as variables).
-#include <cinttypes>
-#include <cstdio>
 #include <string>
 
 #include "text/convert.h"
@@ -26,14 +24,9 @@ ZUISP_ENV* target_env(ZUISP_ENV* env, ZU_SEXP* v) {
   }
 }
 
-void append_unit(std::u32string* out, const L_CHAR* unit) {
-  if (unit) out->append(reinterpret_cast<const char32_t*>(unit));
-}
-
 // The variable name a key stands for: a symbol's name, a string's text, a
-// number as "%lli" or "%f" followed by its unit. False for other types.
+// number's text with its unit. False for other types.
 bool key_name(ZU_SEXP* key, std::u32string* out) {
-  char buf[64];
   switch (get_type(key)) {
     case ZU_TYPE_SYMBOL:
       *out = reinterpret_cast<const char32_t*>(sym_name(key));
@@ -41,22 +34,8 @@ bool key_name(ZU_SEXP* key, std::u32string* out) {
     case ZU_TYPE_STRING:
       *out = reinterpret_cast<const char32_t*>(str_text(key));
       return true;
-    case ZU_TYPE_INTEGER:
-      std::snprintf(buf, sizeof buf, "%" PRId64, key->integer.num);
-      out->assign(buf, buf + std::char_traits<char>::length(buf));
-      append_unit(out, key->integer.unit);
-      return true;
-    case ZU_TYPE_FLOATING: {
-      // %f of a large value is long; size the buffer from the first try.
-      int n = std::snprintf(buf, sizeof buf, "%f", key->floating.num);
-      std::string text(static_cast<size_t>(n), '\0');
-      std::snprintf(text.data(), text.size() + 1, "%f", key->floating.num);
-      out->assign(text.begin(), text.end());
-      append_unit(out, key->floating.unit);
-      return true;
-    }
     default:
-      return false;
+      return number_text(key, out);
   }
 }
 

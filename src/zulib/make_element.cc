@@ -9,18 +9,6 @@ namespace {
 
 constexpr const char* kFunc = "MakeElement";
 
-// Appends one member to a list being built.
-struct ListBuilder {
-  ZU_SEXP* head = nullptr;
-  ZU_SEXP* last = nullptr;
-  void add(ZU_SEXP* v) {
-    ZU_SEXP* c = cons(v, nullptr);
-    if (last) last->pair.cdr = c;
-    else head = c;
-    last = c;
-  }
-};
-
 // Evaluates an operation's tag argument: a symbol, else an error value.
 ZU_SEXP* eval_tag(ZUISP_ENV* env, ZU_SEXP* x, ZU_SEXP* form, const char* func) {
   ZU_SEXP* tag = eval(env, x);
