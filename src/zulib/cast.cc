@@ -277,12 +277,12 @@ ZU_SEXP* zu_TypeOf(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
   return get_string_ascii(zu_type_name(get_type(get_el(form, 1))));
 }
 
-const QN_PRIM_DEF kCast[] = {{"Cast", zu_Cast, 1, 2, 2, ZU_FUNC_FORM_TRANSIENT}, {}};
-const QN_PRIM_DEF kTypeOf[] = {{"TypeOf", zu_TypeOf, 1, 2, 2, ZU_FUNC_FORM_TRANSIENT}, {}};
+const QN_PRIM_DEF kCast[] = {{"Cast", zu_Cast, 1, 2, 2, ZU_FUNC_FORM_TRANSIENT},
+                             {"TypeOf", zu_TypeOf, 1, 2, 2, ZU_FUNC_FORM_TRANSIENT},
+                             {}};
 const QN_PRIM_DEF kGetType[] = {{"GetType", zu_TypeOf, 1, 2, 2, ZU_FUNC_FORM_TRANSIENT}, {}};
 
 }  // namespace
 
 void init_Cast(ZUISP_ENV* env) { bind_prims(env, kCast); }
-void init_TypeOf(ZUISP_ENV* env) { bind_prims(env, kTypeOf); }
 void init_GetType(ZUISP_ENV* env) { bind_prims(env, kGetType); }

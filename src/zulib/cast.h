@@ -30,6 +30,5 @@ int cast_read_integer(const L_CHAR* s, bool zero_ignore, CAST_NUMBER* out);
 int cast_read_floating(const L_CHAR* s, bool zero_ignore, CAST_NUMBER* out);
 
 // Registrations (root environment).
-void init_Cast(ZUISP_ENV* env);
-void init_TypeOf(ZUISP_ENV* env);
+void init_Cast(ZUISP_ENV* env);  // Cast and TypeOf
 void init_GetType(ZUISP_ENV* env);

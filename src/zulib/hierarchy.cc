@@ -181,11 +181,9 @@ ZU_SEXP* zu_h2v(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
 const QN_PRIM_DEF kCategorize[] = {{"Categorize", zu_Categorize, 1, 3, 3, T}, {}};
-const QN_PRIM_DEF kV2H[] = {{"V2H", zu_V2H, 1, 3, 4, T}, {}};
-const QN_PRIM_DEF kh2v[] = {{"h2v", zu_h2v, 1, 2, 2, T}, {}};
+const QN_PRIM_DEF kV2H[] = {{"V2H", zu_V2H, 1, 3, 4, T}, {"h2v", zu_h2v, 1, 2, 2, T}, {}};
 
 }  // namespace
 
 void init_Categorize(ZUISP_ENV* env) { bind_prims(env, kCategorize); }
 void init_V2H(ZUISP_ENV* env) { bind_prims(env, kV2H); }
-void init_h2v(ZUISP_ENV* env) { bind_prims(env, kh2v); }

@@ -18,5 +18,4 @@ void init_Sort(ZUISP_ENV* env);
 void init_NaturalJoin(ZUISP_ENV* env);
 void init_Projection(ZUISP_ENV* env);
 void init_Categorize(ZUISP_ENV* env);
-void init_V2H(ZUISP_ENV* env);
-void init_h2v(ZUISP_ENV* env);
+void init_V2H(ZUISP_ENV* env);  // V2H and h2v
