@@ -38,21 +38,6 @@ ZU_SEXP* zu_GetAttribute(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
 }
 
-// The attribute text of a value: a string's or symbol's text, a number's
-// text with its unit. False for other values.
-bool value_text(ZU_SEXP* v, std::u32string* out) {
-  switch (get_type(v)) {
-    case ZU_TYPE_STRING:
-      *out = reinterpret_cast<const char32_t*>(str_text(v));
-      return true;
-    case ZU_TYPE_SYMBOL:
-      *out = reinterpret_cast<const char32_t*>(sym_name(v));
-      return true;
-    default:
-      return number_text(v, out);
-  }
-}
-
 ZU_SEXP* zu_SetAttribute(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* x = get_el(form, 1);
   ZU_SEXP* name = get_el(form, 2);

@@ -24,21 +24,6 @@ ZUISP_ENV* target_env(ZUISP_ENV* env, ZU_SEXP* v) {
   }
 }
 
-// The variable name a key stands for: a symbol's name, a string's text, a
-// number's text with its unit. False for other types.
-bool key_name(ZU_SEXP* key, std::u32string* out) {
-  switch (get_type(key)) {
-    case ZU_TYPE_SYMBOL:
-      *out = reinterpret_cast<const char32_t*>(sym_name(key));
-      return true;
-    case ZU_TYPE_STRING:
-      *out = reinterpret_cast<const char32_t*>(str_text(key));
-      return true;
-    default:
-      return number_text(key, out);
-  }
-}
-
 const L_CHAR* wide(const std::u32string& s) { return reinterpret_cast<const L_CHAR*>(s.c_str()); }
 
 // The value of the variable `name` in env; an unbound name's error carries
@@ -52,7 +37,7 @@ ZU_SEXP* variable(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* form) {
 ZU_SEXP* zu_EA(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZUISP_ENV* e = target_env(env, get_el(form, 1));
   std::u32string name;
-  if (!e || !key_name(get_el(form, 2), &name)) return lib_error(form, ZU_ER_TYPE, "EA", nullptr);
+  if (!e || !value_text(get_el(form, 2), &name)) return lib_error(form, ZU_ER_TYPE, "EA", nullptr);
   ZU_SEXP* v = variable(e, wide(name), form);
   if (get_type(v) == ZU_TYPE_ERROR && list_length(form) == 4) return get_el(form, 3);
   return v;
@@ -61,7 +46,7 @@ ZU_SEXP* zu_EA(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
 ZU_SEXP* zu_SetEA(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZUISP_ENV* e = target_env(env, get_el(form, 1));
   std::u32string name;
-  if (!e || !key_name(get_el(form, 2), &name)) return lib_error(form, ZU_ER_TYPE, "SetEA", nullptr);
+  if (!e || !value_text(get_el(form, 2), &name)) return lib_error(form, ZU_ER_TYPE, "SetEA", nullptr);
   set_env(e, wide(name), get_el(form, 3));
   return nullptr;
 }

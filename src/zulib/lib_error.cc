@@ -54,3 +54,16 @@ bool number_text(ZU_SEXP* n, std::u32string* out) {
       return false;
   }
 }
+
+bool value_text(ZU_SEXP* v, std::u32string* out) {
+  switch (get_type(v)) {
+    case ZU_TYPE_STRING:
+      *out = reinterpret_cast<const char32_t*>(str_text(v));
+      return true;
+    case ZU_TYPE_SYMBOL:
+      *out = reinterpret_cast<const char32_t*>(sym_name(v));
+      return true;
+    default:
+      return number_text(v, out);
+  }
+}

@@ -41,6 +41,9 @@ inline ZU_SEXP* get_string_u32(const std::u32string& s) {
 // in decimal, a floating value in "%f" form, either followed directly by
 // its unit. False (and *out untouched) for any other value.
 bool number_text(ZU_SEXP* n, std::u32string* out);
+// The text a value gives as a name or attribute value: a string's text, a
+// symbol's name, a number's text. False for any other value.
+bool value_text(ZU_SEXP* v, std::u32string* out);
 
 // Appends one member to a list being built.
 struct ListBuilder {

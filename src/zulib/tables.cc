@@ -44,6 +44,13 @@ MemberOrder::MemberOrder(ZUISP_ENV* parent, const L_CHAR* fields, ZU_SEXP* form,
 MemberOrder::MemberOrder(ZUISP_ENV* env, ZU_SEXP* cmp, ZU_SEXP* form, const char* func)
     : env_(env), cmp_(cmp), quote_(get_symbol_ascii("quote")), form_(form), func_(func) {
   gc_set_nl(cmp, gc_qn_sexp);  // its name may be rebound by the calls
+  call_ = quoted_call(nullptr, nullptr);
+}
+
+ZU_SEXP* MemberOrder::quoted_call(ZU_SEXP* a, ZU_SEXP* b) {
+  ZU_SEXP* call = List(cmp_, List(quote_, a, ZU_LIST_END), List(quote_, b, ZU_LIST_END), ZU_LIST_END);
+  set_sexp_pos(call, form_->h.file, form_->h.line);
+  return call;
 }
 
 bool MemberOrder::is_field(ZU_SEXP* m) const {
@@ -83,8 +90,15 @@ ZU_SEXP* MemberOrder::compare_fields(ZU_SEXP* a, ZU_SEXP* b, int* order) {
 
 ZU_SEXP* MemberOrder::compare_called(ZU_SEXP* a, ZU_SEXP* b, int* order) {
   *order = 0;
-  ZU_SEXP* call = List(cmp_, List(quote_, a, ZU_LIST_END), List(quote_, b, ZU_LIST_END), ZU_LIST_END);
-  set_sexp_pos(call, form_->h.file, form_->h.line);
+  // A function of argument order 1 receives the values, never this form,
+  // so one form serves every call; any other gets a form of its own.
+  ZU_SEXP* call = call_;
+  if (cmp_->func->order == 1) {
+    get_el(call, 1)->pair.cdr->pair.car = a;
+    get_el(call, 2)->pair.cdr->pair.car = b;
+  } else {
+    call = quoted_call(a, b);
+  }
   ZU_SEXP* r = eval(env_, call);
   switch (get_type(r)) {
     case ZU_TYPE_INTEGER:

@@ -26,11 +26,13 @@ class MemberOrder {
  private:
   ZU_SEXP* compare_fields(ZU_SEXP* a, ZU_SEXP* b, int* order);
   ZU_SEXP* compare_called(ZU_SEXP* a, ZU_SEXP* b, int* order);
+  ZU_SEXP* quoted_call(ZU_SEXP* a, ZU_SEXP* b);
 
   ZUISP_ENV* env_;
   ZU_SEXP* fields_ = nullptr;
   ZU_SEXP* cmp_ = nullptr;
   ZU_SEXP* quote_ = nullptr;  // the symbol the members are quoted with
+  ZU_SEXP* call_ = nullptr;   // (cmp (quote a) (quote b)), reused when cmp never sees it
   ZU_SEXP* form_;
   const char* func_;
 };

@@ -24,6 +24,7 @@ const LibCases kCases = {
     {"(Sort (List 1 2) 5)", "error 80030806 \"Sort\" (\"compare function\" \"is type missmatch\")"},
     {"(Sort (List 1 2) (lambda () (f a b) \"x\"))",
      "error 80030806 \"Sort\" \"return value type missmatch of compare function\""},
+    {"(Sort (List 3 -1 2) if)", "(2 3 -1)"},  // a function of argument order 0 gets a form of its own
     {"(Sort (List 1 \"a\") sub)", "error 80030806 \"binary\" (\"type missmatch\")"},
     {"(Sort field=\"age,n\" recs)",
      "((r (n \"a\") (age 25)) (r (n \"c\") (age 25)) (r (n \"b\") (age 30)))"},
