@@ -18,7 +18,6 @@ const LibCases kCases = {
     {"(CutOut #4#abcd] 5)", "error 80040503 \"CutOut\" ()"},
     {"(CutOut #4#abcd] -1 2)", "error 80040503 \"CutOut\" ()"},
     {"(CutOut s 1)", "error 80030806 \"CutOut\" ()"},
-    {"(CutOut (List 1) 0 \"2\")", "error 80030806 \"CutOut\" ()"},
     // CutString: an empty text first, then the signs, then the length.
     {"(CutString s 4 5)", "\"bc\""},
     {"(CutString s 6 1)", "\"\""},
@@ -27,7 +26,6 @@ const LibCases kCases = {
     {"(CutString s 0 \"1\")", "error 80030806 \"CutString\" (\"invalid argument in CutString\" (CutString \"abcabc\" 0 \"1\"))"},
     // Splitting and replacing, over nested lists.
     {"(DivideString \"a,b,\" \",\")", "(\"a\" \"b\" \"\")"},
-    {"(DivideString \"\" \",\")", "(\"\")"},
     {"(DivideString (List \"a::b\" (List \"c\") ()) \"::\")", "((\"a\" \"b\") ((\"c\")) ())"},
     {"(DivideString (List \"a\" 5) \",\")", "error 80030806 \"DivideString\" \"type missmatch in the 1st list\""},
     {"(DivideString s 1)", "error 80030806 \"DivideString\" \"type missmatch in the terminate string\""},
@@ -36,23 +34,17 @@ const LibCases kCases = {
     {"(ReplaceString (List s 5 (List \"c\")) \"c\" \"\")", "(\"abab\" 5 (\"\"))"},
     {"(ReplaceString 5 \"a\" \"b\")", "5"},
     {"(ReplaceString s \"\" \"b\")", "error 80040503 \"ReplaceString\" \"parameter error\""},
-    {"(ReplaceString s \"a\" 1)", "error 80030806 \"ReplaceString\" ()"},
     // Characters.
-    {"(StringLength s)", "6"},
     {"(StringLength 5)", "error 80030806 \"StringLength\" (\"invalid string in StringLength argument\")"},
     {"(GetChar s 6)", "0"},
     {"(GetChar s 7)", "error 80040503 \"GetChar\" (\"index error in GetChar argument\")"},
     {"(GetChar s 4294967296)", "error 80040503 \"GetChar\" (\"index error in GetChar argument\")"},
-    {"(GetChar s \"0\")", "error 80030806 \"GetChar\" (\"index error in GetChar argument\")"},
     {"(SetChar 4294967361)", "\"A\""},
-    {"(SetChar \"A\")", "error 80030806 \"SetChar\" (\"index error in SetChar argument\")"},
     // RegCmp: (whole-match length, shortest, longest).
     {"(RegCmp rex=\"ab\" s)", "(-1 2 2)"},
     {"(RegCmp rex=\"(abc)*\" s)", "(6 0 6)"},
-    {"(RegCmp rex=\"x\" s)", "(-1 -1 -1)"},
     {"(RegCmp rex=\"a(\" s)", "error 80040503 \"RegCmp\" \"parameter error: regular expression\""},
     {"(RegCmp s)", "error 80040503 \"RegCmp\" \"parameter error\""},
-    {"(RegCmp rex=\"a\" 5)", "error 80030806 \"RegCmp\" \"type missmatch\""},
     // Word2String: word clamped to 1..4; code-set bits stripped.
     {"(Word2String word=\"9\" encoding=\"UCS4\" (List 65 66))", "\"AB\""},
     {"(Word2String word=\"0\" encoding=\"ascii\" (List 65 (List \"BC\")))", "\"ABC\""},
@@ -67,7 +59,6 @@ const LibCases kCases = {
     {"(GetAttribute (quote a) type=\"list\")", "()"},
     {"(progn (GetAttribute (car t) type=\"env\") (List x y))", "(\"1\" \"2\")"},
     {"(GetAttribute (car t))", "error 80030806 \"GetAttribute\" \"type missmatch\""},
-    {"(GetAttribute t \"x\")", "error 80030806 \"GetAttribute\" \"type missmatch\""},
     {"(SetAttribute t \"x\" 3.5km)", "([a x=\"3.500000km\" y=\"2\"] body)"},
     {"(SetAttribute (car t) \"z\" (quote q))", "[a z=\"q\" y=\"2\" x=\"1\"]"},
     {"(SetAttribute (List 1) \"z\" 1)", "error 80030806 \"SetAttribute\" (\"type missmatch\")"},
