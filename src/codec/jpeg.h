@@ -1,0 +1,46 @@
+// JPEG in memory through the JPEG library. Images are the system's
+// in-memory layout on both sides: 4 bytes per pixel (red, green, blue, a
+// fourth byte), rows top to bottom, each exactly 4 * width bytes.
+//
+// Every library error ends the call with a null (or 0) result; nothing
+// here stops the process or prints. Buffers come from malloc and are
+// released with free. No shared state: calls from several threads are safe.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/rgb4.h"
+
+// What the header callback of LoadJPGFromMemory learns about the image.
+struct LoadJPGInfo {
+  int32_t width;
+  int32_t height;
+  int32_t bpp;          // bits per output pixel: 24 (RGB or CMYK), 8 (grey), 0 refused
+  int32_t num_palette;  // 256 for grey, else 0
+  RGB4* palette;        // grey ramp for bpp 8; valid only during the callback
+};
+
+// Non-zero accepts the image.
+using jpeg_header_callback = int (*)(LoadJPGInfo* info, void* data);
+// Where row `row` (0 = top) goes, or null to stop reading.
+using jpeg_read_callback = uint8_t* (*)(int32_t row, void* data);
+
+// Decodes memory[0, memory_size): RGB and CMYK rows land as 4-byte pixels
+// whose fourth byte is left as it was (CMYK as C*K/255 per channel), grey
+// rows as one byte per pixel. 1 when the image was decoded (also when the
+// read callback stopped early), 0 when it was refused or a library error
+// occurred. Images of more than kCodecMaxPixels pixels are refused.
+int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callback header_callback,
+                      jpeg_read_callback read_callback, void* data);
+
+// Baseline JPEG of the image at quality 1-100. *ret_jpeg_length is the
+// number of bytes written, the stream ending in FF D9; null (length 0) for
+// sides outside 1..65500, more than kCodecMaxPixels pixels or an error.
+uint8_t* jpeg_compress(int32_t* ret_jpeg_length, const void* rgb_32bit_data, int32_t image_width,
+                       int32_t image_height, int32_t quality);
+
+// The image of an RGB or CMYK JPEG, fourth bytes 0; greyscale and anything
+// undecodable give null. *ret_width and *ret_height mean something only
+// when the result is not null. A stream that ends early decodes (the
+// missing part grey).
+uint8_t* jpeg_uncompress(int32_t* ret_width, int32_t* ret_height, const void* jpeg_data, int32_t jpeg_length);

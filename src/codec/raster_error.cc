@@ -1,0 +1,3 @@
+#include "codec/raster_error.h"
+
+int r64_error = 0;
