@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""The JPEG front end against libjpeg-turbo's cjpeg/djpeg and ImageMagick:
+jpeg_check.py PATH-TO-codec_check [-k slow]."""
+import os
+
+import codec_tools as ct
+
+SLOW = os.environ.get("CODEC_SLOW") == "1"
+
+
+def djpeg(data, warnings=False):
+    """djpeg's PPM of a stream and its standard error (exit status 2 means
+    it warned, which a stream cut short makes it do)."""
+    rc, out, err = ct.run([ct.tool("djpeg"), "-ppm"], data, check=False)
+    if rc != 0 and not (warnings and rc == 2):
+        raise AssertionError("djpeg failed (%d): %s" % (rc, err.decode()))
+    return out, err
+
+
+class Jpeg(ct.TempDir):
+    def encode(self, w, h, q, seed=1, noise_bits=4):
+        image = ct.ppm(w, h, ct.test_image(w, h, seed, noise_bits))
+        _, stream, _ = ct.harness("jpegenc", q, data=image)
+        return image, stream
+
+    def check_ours(self, w, h, q, noise_bits=4):
+        image, stream = self.encode(w, h, q, noise_bits=noise_bits)
+        self.assertEqual(stream[:2], b"\xff\xd8")
+        self.assertEqual(stream[-2:], b"\xff\xd9", (w, h, q))
+        theirs, err = djpeg(stream)
+        self.assertEqual(err, b"", (w, h, q))
+        _, ours, _ = ct.harness("jpegdec", data=stream)
+        self.assertEqual(ours, theirs, (w, h, q))
+        # The same settings through cjpeg give the same stream.
+        _, cj, _ = ct.run([ct.tool("cjpeg"), "-quality", str(q), "-baseline"], image)
+        self.assertEqual(cj, stream, (w, h, q))
+
+    def test_our_streams_decode_as_djpeg_decodes_them(self):
+        sizes = [(16, 16), (17, 23), (64, 48), (255, 130), (1024, 768)]
+        qualities = [10, 50, 80, 95, 100]
+        if SLOW:
+            sizes += [(31, 33), (100, 100), (333, 222), (640, 480)]
+            qualities = list(range(10, 101, 5))
+        for w, h in sizes:
+            for q in qualities if w * h < 200000 or SLOW else (10, 80, 100):
+                self.check_ours(w, h, q)
+
+    def test_noisy_blocks_at_high_quality(self):
+        # Pure noise at quality 95-100 needs more bytes than the image has
+        # pixels: the destination must grow.
+        for q in range(95, 101):
+            for seed in range(3 if not SLOW else 20):
+                image = ct.ppm(20, 20, ct.os.urandom(1200) if seed else bytes(1200))
+                _, stream, _ = ct.harness("jpegenc", q, data=image)
+                self.assertEqual(stream[-2:], b"\xff\xd9")
+                self.assertEqual(djpeg(stream)[1], b"")
+
+    def test_cjpeg_streams_of_every_kind(self):
+        image = self.write("in.ppm", ct.ppm(203, 97, ct.test_image(203, 97, 7)))
+        kinds = [[], ["-progressive"], ["-restart", "1"], ["-restart", "3B"], ["-optimize"],
+                 ["-sample", "1x1"], ["-sample", "2x1"], ["-quality", "100", "-sample", "1x1"], ["-arithmetic"]]
+        for args in kinds:
+            _, stream, _ = ct.run([ct.tool("cjpeg"), *args, image])
+            _, ours, _ = ct.harness("jpegdec", data=stream)
+            self.assertEqual(ours, djpeg(stream)[0], args)
+
+    def test_greyscale_is_refused(self):
+        image = self.write("in.ppm", ct.ppm(32, 32, ct.test_image(32, 32)))
+        _, stream, _ = ct.run([ct.tool("cjpeg"), "-grayscale", image])
+        rc, _, err = ct.harness("jpegdec", data=stream, check=False)
+        self.assertEqual((rc, err), (3, b"null\n"))
+
+    def test_cmyk_as_imagemagick_converts_it(self):
+        src = self.write("in.ppm", ct.ppm(64, 40, ct.test_image(64, 40, 3)))
+        cmyk = self.path("cmyk.jpg")
+        ct.run([ct.tool("convert"), src, "-colorspace", "CMYK", "-quality", "95", cmyk])
+        _, ref, _ = ct.run([ct.tool("convert"), cmyk, "-colorspace", "sRGB", "-depth", "8", "ppm:-"])
+        _, ours, _ = ct.harness("jpegdec", data=self.read("cmyk.jpg"))
+        a, b = ct.parse_pnm(ours), ct.parse_pnm(ref)
+        self.assertEqual(a[:3], b[:3])
+        worst = max(abs(x - y) for x, y in zip(a[4], b[4]))
+        self.assertLessEqual(worst, 1)
+
+    def test_a_stream_cut_short_decodes_with_a_grey_tail(self):
+        _, stream = self.encode(64, 64, 80)
+        for cut in (len(stream) // 2, len(stream) - 2):
+            part = stream[:cut]
+            _, ours, _ = ct.harness("jpegdec", data=part)
+            self.assertEqual(ours, djpeg(part, warnings=True)[0])
+            if cut == len(stream) // 2:
+                pixels = ct.parse_pnm(ours)[4]
+                self.assertEqual(set(pixels[-64 * 3 * 4:]), {128})
+        for junk in (b"", b"\xff", b"\xff\xd8", stream[:200], b"GIF89a" + stream):
+            rc, _, _ = ct.harness("jpegdec", data=junk, check=False)
+            self.assertEqual(rc, 3, junk[:8])
+
+    def test_sides_out_of_range_are_refused(self):
+        rc, _, _ = ct.harness("jpegenc", 80, data=ct.ppm(0, 0, b""), check=False)
+        self.assertEqual(rc, 3)
+        # A header claiming 65500 x 65500 with no data behind it.
+        _, stream = self.encode(16, 16, 80)
+        sof = stream.index(b"\xff\xc0")
+        big = stream[:sof + 5] + b"\xff\xdc\xff\xdc" + stream[sof + 9:]
+        rc, _, _ = ct.harness("jpegdec", data=big, check=False)
+        self.assertEqual(rc, 3)
+
+
+if __name__ == "__main__":
+    ct.main()
