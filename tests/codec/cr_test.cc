@@ -1,0 +1,107 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "base/endian.h"
+#include "base/file.h"
+#include "codec/cr_block.h"
+#include "codec/cr_file.h"
+#include "codec_test_util.h"
+
+namespace {
+
+TEST(CrBlock, TheLevelShift) {
+  EXPECT_EQ(cr_cal(250, 0), 226);
+  EXPECT_EQ(cr_inv_cal(226, 0), 244);
+  EXPECT_EQ(cr_cal(100, 28), 128);
+  EXPECT_EQ(cr_inv_cal(128, 28), 100);
+  EXPECT_EQ(cr_cal(0, 0), 29);
+  EXPECT_EQ(cr_inv_cal(29, 0), 1);
+  for (int v = 32; v <= 223; ++v) EXPECT_EQ(cr_inv_cal(cr_cal(v - 5, 5), 5), v - 5);
+}
+
+TEST(CrBlock, RawBlocks) {
+  const uint8_t one[] = {0, 0, 9, 8, 7};
+  int32_t w = 0, h = 0;
+  uint8_t* px = none_uncompress(&w, &h, one, 5);
+  ASSERT_NE(px, nullptr);
+  EXPECT_EQ((Bytes{px, px + 4}), (Bytes{9, 8, 7, 0}));
+  std::free(px);
+  EXPECT_EQ(none_uncompress(&w, &h, one, 1), nullptr);
+  const uint8_t short_block[] = {1, 1, 1, 2, 3};  // 2 x 2 claimed, one pixel there
+  EXPECT_EQ(none_uncompress(&w, &h, short_block, 5), nullptr);
+
+  Bytes pixels(15 * 40 * 4, 0x55);
+  int32_t size = 0;
+  uint8_t* n = get_cr_codec('n')->compress(&size, pixels.data(), 15, 40);
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(size, 2 + 3 * 15 * 40);
+  uint8_t* back = get_cr_codec('n')->uncompress(&w, &h, n, size);
+  EXPECT_EQ((std::pair{w, h}), (std::pair{15, 40}));
+  EXPECT_EQ(back[4 * 599 + 2], 0x55);
+  EXPECT_EQ(back[4 * 599 + 3], 0);
+  std::free(n);
+  std::free(back);
+  EXPECT_EQ(none_compress(&size, pixels.data(), 257, 1), nullptr);
+  EXPECT_EQ(get_cr_codec('x'), nullptr);
+}
+
+TEST(CrFile, LevelsOfANewFile) {
+  ScratchDir dir;
+  std::string path = dir.file("new.cr");
+  CR_FILE* f = cr_open_file(path.c_str(), O_RDWR | O_CREAT, 0644, 32, 100, 100);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->header.cr_tbl_nos, 25u);
+  for (int level = 0; level < 6; ++level) EXPECT_EQ(cr_check_level(f, level), 1) << level;
+  EXPECT_EQ(f->level_w[5], 4);
+  EXPECT_EQ(cr_check_level(f, 6), 0);
+  EXPECT_EQ(get_tbl_ofs(f, 99, 40, 0), 16 + 12 * (4 + 3));
+  EXPECT_EQ(get_tbl_ofs(f, 0, 0, 1), 16 + 12 * 16);
+  CR_MEM_TBL b{};
+  EXPECT_EQ(cr_read(&b, f, 0, 0, 0), kR64ErrHeader);  // nothing written yet
+  EXPECT_EQ(r64_error, kR64ErrHeader);
+  EXPECT_EQ(cr_read(&b, f, 100, 0, 0), kR64ErrPosition);
+  EXPECT_EQ(cr_read(&b, f, 0, 0, 6), kR64ErrLevel);
+  cr_close_file(f);
+  EXPECT_EQ(r64_error, 0);
+  CR_FILE* again = cr_open_file(path.c_str(), O_RDWR, 0, 0, 0, 0);  // reopens as written
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->header.rect_size, 32);
+  cr_close_file(again);
+  EXPECT_EQ(cr_open_file(dir.file("missing").c_str(), O_RDONLY, 0, 32, 1, 1), nullptr);
+  EXPECT_EQ(r64_error, kR64ErrSystem);
+  EXPECT_EQ(cr_open_file(dir.file("e.cr").c_str(), O_RDWR | O_CREAT, 0644, 0, 10, 10), nullptr);
+  EXPECT_EQ(r64_error, kR64ErrMagic);
+}
+
+TEST(CrFile, MoreBlocksThanTheCacheHolds) {
+  ScratchDir dir;
+  std::string path = dir.file("many.cr");
+  CR_FILE* f = cr_open_file(path.c_str(), O_RDWR | O_CREAT, 0644, 1, 20, 20);
+  ASSERT_NE(f, nullptr);
+  // 400 one-pixel 'n' blocks on level 0, pixel (x, y) = (x, y, 1).
+  for (int y = 0; y < 20; ++y)
+    for (int x = 0; x < 20; ++x) {
+      const uint8_t block[5] = {0, 0, uint8_t(x), uint8_t(y), 1};
+      uint32_t at = f->write_ofs;
+      ASSERT_EQ(u_pwrite_full(f->fd, block, 5, at), 5);
+      f->write_ofs += 5;
+      uint8_t entry[12] = {0, 0, 0, 0, 'n', 1, 2, 3, 0, 0, 0, 5};
+      store_be32(entry, at);
+      ASSERT_EQ(u_pwrite_full(f->fd, entry, 12, get_tbl_ofs(f, x, y, 0)), 12);
+    }
+  for (int pass = 0; pass < 2; ++pass)
+    for (int i = 0; i < 400; ++i) {
+      int x = (i * 7) % 20, y = i / 20;
+      CR_MEM_TBL b{};
+      ASSERT_EQ(cr_read(&b, f, x, y, 0), 0);
+      EXPECT_EQ((Bytes{b.buf, b.buf + 5}), (Bytes{0, 0, uint8_t(x), uint8_t(y), 1}));
+      EXPECT_EQ(b.type, 'n');
+      EXPECT_EQ(b.cal[2], 3);
+      free_cr_mem_tbl(&b);
+    }
+  cr_close_file(f);
+}
+
+}  // namespace
