@@ -4,6 +4,13 @@ set -euo pipefail
 dir=${1:-build/bench}
 for b in "$dir"/bench/*_bench; do
   [ -x "$b" ] || continue
+  # Benchmarks with outside peers run from their script, on the peers' data.
+  [ -f "$(dirname "$0")/$(basename "$b" _bench)_peers.py" ] && continue
   echo "== $(basename "$b")"
   "$b" --benchmark_min_time=0.2
+done
+for p in "$(dirname "$0")"/*_peers.py; do
+  [ -f "$p" ] || continue
+  echo "== $(basename "$p")"
+  python3 "$p" "$dir"
 done
