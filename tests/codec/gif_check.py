@@ -164,6 +164,18 @@ abcdab
         for junk in (b"", b"GIF8", b"GIF87a" + bytes(7), b"GIX89a" + gif[6:]):
             self.assertEqual(ct.harness("gifdec", data=junk, check=False)[0], 3)
 
+    def test_images_without_pixels_or_over_the_ceiling(self):
+        pal = [(9, 0, 0), (1, 2, 3)]
+        for w, h in ((0, 5), (5, 0), (65535, 65535)):
+            self.assertEqual(ct.harness("gifdec", data=gif_writer.gif(w, h, [1] * 4, pal), check=False)[0], 3)
+        # Data for half the pixels: the rest take colour-map entry 0.
+        _, out, _ = ct.harness("gifdec", data=gif_writer.gif(3, 2, [1, 1, 1], pal + [(0, 0, 0)] * 2)[:-1])
+        self.assertEqual(ct.parse_pnm(out)[4], bytes([1, 2, 3] * 3 + [9, 0, 0] * 3))
+        # A minimum code size the decoder does not take leaves every index 0.
+        bad = bytearray(gif_writer.gif(2, 1, [1, 1], pal))
+        bad[13 + 6 + 10] = 12
+        self.assertEqual(ct.parse_pnm(ct.harness("gifdec", data=bytes(bad))[1])[4], bytes([9, 0, 0] * 2))
+
 
 if __name__ == "__main__":
     ct.main()

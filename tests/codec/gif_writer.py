@@ -61,8 +61,11 @@ def gif(width, height, indices, palette, interlaced=False, clear_when_full=True,
     head = b"GIF89a" + struct.pack("<HHBBB", width, height, 0x80 | 0x70 | (bits - 1), 0, 0) + table
     if gce is not None:
         head += b"\x21\xf9\x04" + struct.pack("<BHB", 1, 0, gce) + b"\0"
-    rows = interlace_order(height) if interlaced else range(height)
-    ordered = [indices[y * width + x] for y in rows for x in range(width)]
+    if len(indices) < width * height:  # data for part of the image only
+        ordered = list(indices)
+    else:
+        rows = interlace_order(height) if interlaced else range(height)
+        ordered = [indices[y * width + x] for y in rows for x in range(width)]
     size = min_size or max(2, bits)
     desc = b"\x2c" + struct.pack("<HHHHB", 0, 0, width, height, 0x40 if interlaced else 0)
     return head + desc + bytes([size]) + sub_blocks(lzw(ordered, size, clear_when_full)) + b"\x3b"

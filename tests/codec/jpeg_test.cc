@@ -32,32 +32,6 @@ Bytes uncompress(const Bytes& jpg, int32_t* w, int32_t* h) {
   return b;
 }
 
-// A CMYK JPEG of one colour, straight through the library.
-Bytes cmyk_jpeg(uint8_t c, uint8_t m, uint8_t y, uint8_t k) {
-  jpeg_compress_struct ci{};
-  jpeg_error_mgr err{};
-  ci.err = jpeg_std_error(&err);
-  jpeg_create_compress(&ci);
-  unsigned char* buf = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&ci, &buf, &size);
-  ci.image_width = ci.image_height = 16;
-  ci.input_components = 4;
-  ci.in_color_space = JCS_CMYK;
-  jpeg_set_defaults(&ci);
-  jpeg_set_quality(&ci, 100, TRUE);
-  jpeg_start_compress(&ci, TRUE);
-  uint8_t row[64];
-  for (int i = 0; i < 64; i += 4) row[i] = c, row[i + 1] = m, row[i + 2] = y, row[i + 3] = k;
-  JSAMPROW rows[1] = {row};
-  while (ci.next_scanline < ci.image_height) jpeg_write_scanlines(&ci, rows, 1);
-  jpeg_finish_compress(&ci);
-  Bytes b(buf, buf + size);
-  jpeg_destroy_compress(&ci);
-  std::free(buf);
-  return b;
-}
-
 TEST(Jpeg, TheLengthIsWhatWasWritten) {
   Bytes jpg = compress(solid(20, 20, 10, 200, 30), 20, 20, 80);
   ASSERT_GT(jpg.size(), 4u);
@@ -72,31 +46,6 @@ TEST(Jpeg, TheLengthIsWhatWasWritten) {
   EXPECT_EQ(big.back(), 0xD9);
   int32_t w, h;
   EXPECT_EQ(uncompress(big, &w, &h).size(), noise.size());
-}
-
-TEST(Jpeg, DecodedPixelsAreRgbWithAZeroFourthByte) {
-  Bytes jpg = compress(solid(3, 2, 250, 20, 100), 3, 2, 95);
-  int32_t w = 0, h = 0;
-  Bytes px = uncompress(jpg, &w, &h);
-  ASSERT_EQ(px.size(), 24u);
-  EXPECT_EQ(w, 3);
-  EXPECT_EQ(h, 2);
-  for (size_t i = 0; i < px.size(); i += 4) {
-    EXPECT_NEAR(px[i], 250, 3);
-    EXPECT_NEAR(px[i + 1], 20, 3);
-    EXPECT_EQ(px[i + 3], 0);
-  }
-}
-
-TEST(Jpeg, CmykIsScaledByBlack) {
-  int32_t w, h;
-  Bytes full = uncompress(cmyk_jpeg(200, 100, 50, 255), &w, &h);
-  ASSERT_EQ(full.size(), 16u * 16u * 4u);
-  EXPECT_NEAR(full[0], 200, 2);
-  EXPECT_NEAR(full[1], 100, 2);
-  EXPECT_NEAR(full[2], 50, 2);
-  Bytes none = uncompress(cmyk_jpeg(200, 100, 50, 0), &w, &h);
-  EXPECT_LE(none[0] + none[1] + none[2], 3);
 }
 
 struct Grey {
