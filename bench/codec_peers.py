@@ -132,7 +132,21 @@ def main():
         def cat():
             with open(dst, "wb") as out:
                 subprocess.run(["cat", src], stdout=out, check=True)
-        row("write_ppm 8192x8192", mine["BM_WritePpm8192"], best_of(3, cat), "cat")
+
+        def fresh_cat():
+            if os.path.exists(dst):
+                os.unlink(dst)
+            return best_of(1, cat)
+        row("write_ppm 8192x8192", mine["BM_WritePpm8192"], min(fresh_cat() for _ in range(3)), "cat")
+
+        # cat copies file to file inside the kernel; dd passes the bytes
+        # through its own memory, as a writer of an image in memory does.
+        def dd():
+            if os.path.exists(dst):
+                os.unlink(dst)
+            return best_of(1, lambda: subprocess.run(["dd", "if=" + src, "of=" + dst, "bs=128K", "status=none"],
+                                                      check=True))
+        row("write_ppm 8192x8192", mine["BM_WritePpm8192"], min(dd() for _ in range(3)), "dd bs=128K")
         per_point = mine["BM_ProjectRows/10000000"] / 1e7
         lines.append("%-44s ours %10.1f ns  %-10s %10.1f ns  ratio %.3f" % (
             "projection, rows of one latitude, per point", per_point * 1e9, "cs2cs", cs2cs_seconds_per_point(d) * 1e9,
