@@ -7,7 +7,8 @@
 #include "base/file.h"
 #include "codec/cr_block.h"
 #include "codec/cr_file.h"
-#include "codec_test_util.h"
+#include "support/bytes.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -48,8 +49,8 @@ TEST(CrBlock, RawBlocks) {
 }
 
 TEST(CrFile, LevelsOfANewFile) {
-  ScratchDir dir;
-  std::string path = dir.file("new.cr");
+  TempDir dir("codec");
+  std::string path = dir.at("new.cr");
   CR_FILE* f = cr_open_file(path.c_str(), O_RDWR | O_CREAT, 0644, 32, 100, 100);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(f->header.cr_tbl_nos, 25u);
@@ -69,15 +70,15 @@ TEST(CrFile, LevelsOfANewFile) {
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->header.rect_size, 32);
   cr_close_file(again);
-  EXPECT_EQ(cr_open_file(dir.file("missing").c_str(), O_RDONLY, 0, 32, 1, 1), nullptr);
+  EXPECT_EQ(cr_open_file(dir.at("missing").c_str(), O_RDONLY, 0, 32, 1, 1), nullptr);
   EXPECT_EQ(r64_error, kR64ErrSystem);
-  EXPECT_EQ(cr_open_file(dir.file("e.cr").c_str(), O_RDWR | O_CREAT, 0644, 0, 10, 10), nullptr);
+  EXPECT_EQ(cr_open_file(dir.at("e.cr").c_str(), O_RDWR | O_CREAT, 0644, 0, 10, 10), nullptr);
   EXPECT_EQ(r64_error, kR64ErrMagic);
 }
 
 TEST(CrFile, MoreBlocksThanTheCacheHolds) {
-  ScratchDir dir;
-  std::string path = dir.file("many.cr");
+  TempDir dir("codec");
+  std::string path = dir.at("many.cr");
   CR_FILE* f = cr_open_file(path.c_str(), O_RDWR | O_CREAT, 0644, 1, 20, 20);
   ASSERT_NE(f, nullptr);
   // 400 one-pixel 'n' blocks on level 0, pixel (x, y) = (x, y, 1).

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "codec/jpeg.h"
-#include "codec_test_util.h"
+#include "support/bytes.h"
 
 namespace {
 

@@ -2,30 +2,20 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
 
 #include "base/file.h"
 #include "codec/pnm.h"
-#include "codec_test_util.h"
+#include "support/bytes.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void spit(const std::string& path, const std::string& data) { std::ofstream(path, std::ios::binary) << data; }
-
 struct Pnm : ::testing::Test {
-  ScratchDir dir;
+  TempDir dir{"codec"};
   PPM_INFO p{};
   int open(const std::string& name, int flags = O_RDWR) {
     p = PPM_INFO{};
-    p.pi_fd = u_open64(dir.file(name).c_str(), flags, 0644);
+    p.pi_fd = u_open64(dir.at(name).c_str(), flags, 0644);
     return p.pi_fd;
   }
 };
@@ -39,7 +29,7 @@ std::string coords_image(int w, int h) {
 }
 
 TEST_F(Pnm, TheRowCacheKeepsTenRows) {
-  spit(dir.file("a.ppm"), coords_image(5, 12));
+  write_text(dir.at("a.ppm"), coords_image(5, 12));
   ASSERT_GE(open("a.ppm", O_RDONLY), 0);
   ASSERT_EQ(read_header(&p), 0);
   uint8_t c[3];
@@ -50,7 +40,7 @@ TEST_F(Pnm, TheRowCacheKeepsTenRows) {
   EXPECT_EQ(p.pi_cache[0].pc_h, 10);
   EXPECT_EQ(p.pi_cache[9].pc_h, 1);  // row 0 was dropped
   // Cached rows are served without the file.
-  spit(dir.file("a.ppm"), "");
+  write_text(dir.at("a.ppm"), "");
   ASSERT_EQ(read_pixel(&p, 3, 5, c), 0);
   EXPECT_EQ(c[0], 3);
   EXPECT_EQ(p.pi_cache[0].pc_h, 5);
@@ -73,7 +63,7 @@ TEST_F(Pnm, WrittenRowsLandAtTheirOffsets) {
   ASSERT_EQ(write_pixel(&p, 1, 5, blue), 0);
   EXPECT_EQ(write_pixel(&p, 4, 5, blue), -1);
   ASSERT_EQ(close_ppm(&p), 0);
-  std::string s = slurp(dir.file("w.ppm"));
+  std::string s = read_text(dir.at("w.ppm"));
   ASSERT_EQ(s.size(), 11u + 6 * 4 * 3);
   EXPECT_EQ(s.substr(0, 11), "P6\n4 6\n255\n");
   EXPECT_EQ(s.substr(11 + 3 * 12, 12), std::string("\xff\0\0\xff\0\0\xff\0\0\xff\0\0", 12));
@@ -88,9 +78,9 @@ TEST_F(Pnm, WritePpmAndItsRefusals) {
   const uint8_t data[6] = {1, 2, 3, 4, 5, 6};
   ASSERT_EQ(write_ppm(&p, data), 0);
   close_ppm(&p);
-  EXPECT_EQ(slurp(dir.file("whole.ppm")), std::string("P6\n2 1\n255\n\1\2\3\4\5\6"));
+  EXPECT_EQ(read_text(dir.at("whole.ppm")), std::string("P6\n2 1\n255\n\1\2\3\4\5\6"));
   // Pixel paths refuse what is not raw 8-bit P5/P6.
-  spit(dir.file("deep.ppm"), "P6\n1 1\n65535\n\0\0\0\0\0\0");
+  write_text(dir.at("deep.ppm"), "P6\n1 1\n65535\n\0\0\0\0\0\0");
   ASSERT_GE(open("deep.ppm", O_RDONLY), 0);
   ASSERT_EQ(read_header(&p), 0);
   EXPECT_EQ(p.pi_max, 65535);
@@ -109,21 +99,21 @@ int shrink(int32_t* sx, int32_t* sy, int32_t* rw, int32_t* rh, void* work) {
 TEST_F(Pnm, TheConverterAveragesWindows) {
   std::string grey = "P5\n4 4\n255\n";
   for (int i = 0; i < 16; ++i) grey += char(i * 10);
-  spit(dir.file("g.pgm"), grey);
+  write_text(dir.at("g.pgm"), grey);
   int half = 1;
-  ASSERT_EQ(ppm_converter(dir.file("g.pgm").c_str(), dir.file("o.pgm").c_str(), 2, 3, shrink, &half), 0);
-  std::string out = slurp(dir.file("o.pgm"));
+  ASSERT_EQ(ppm_converter(dir.at("g.pgm").c_str(), dir.at("o.pgm").c_str(), 2, 3, shrink, &half), 0);
+  std::string out = read_text(dir.at("o.pgm"));
   // Row 0: grey, then the clipped window around (2, 0): rows 0-1, columns 1-3.
   // Row 1 at source row 2; row 2 lies outside the source: grey.
   EXPECT_EQ(out, std::string("P5\n2 3\n255\n") + char(128) + char((10 + 20 + 30 + 50 + 60 + 70) / 6) +
                      char((40 + 50 + 80 + 90 + 120 + 130) / 6) + char((50 + 60 + 70 + 90 + 100 + 110 + 130 + 140 + 150) / 9) +
                      char(128) + char(128));
   half = -1;  // an empty window
-  ASSERT_EQ(ppm_converter(dir.file("g.pgm").c_str(), dir.file("o.pgm").c_str(), 1, 2, shrink, &half), 0);
-  EXPECT_EQ(slurp(dir.file("o.pgm")), std::string("P5\n1 2\n255\n") + char(128) + char(128));
-  spit(dir.file("bad.ppm"), "P3\n1 1\n255\n0 0 0\n");
-  EXPECT_EQ(ppm_converter(dir.file("bad.ppm").c_str(), dir.file("o.pgm").c_str(), 1, 1, shrink, &half), -1);
-  EXPECT_EQ(ppm_converter(dir.file("none.ppm").c_str(), dir.file("o.pgm").c_str(), 1, 1, shrink, &half), -1);
+  ASSERT_EQ(ppm_converter(dir.at("g.pgm").c_str(), dir.at("o.pgm").c_str(), 1, 2, shrink, &half), 0);
+  EXPECT_EQ(read_text(dir.at("o.pgm")), std::string("P5\n1 2\n255\n") + char(128) + char(128));
+  write_text(dir.at("bad.ppm"), "P3\n1 1\n255\n0 0 0\n");
+  EXPECT_EQ(ppm_converter(dir.at("bad.ppm").c_str(), dir.at("o.pgm").c_str(), 1, 1, shrink, &half), -1);
+  EXPECT_EQ(ppm_converter(dir.at("none.ppm").c_str(), dir.at("o.pgm").c_str(), 1, 1, shrink, &half), -1);
 }
 
 }  // namespace
