@@ -163,10 +163,15 @@ int run_decode(DecodeJob* job) {
     JDIMENSION got = 0;
     while (got < batch && c->output_scanline < c->output_height) {
       JDIMENSION n = jpeg_read_scanlines(c, rows + got, batch - got);
-      if (n == 0) break;  // a source that never suspends always gives rows; never spin
+      if (n == 0) break;
       got += n;
     }
-    if (got == 0) break;
+    // A source that never suspends always gives rows: none is a failure,
+    // never a spin or a result with rows missing.
+    if (got == 0) {
+      jpeg_destroy_decompress(c);
+      return 0;
+    }
     for (JDIMENSION r = 0; r < got; ++r) {
       uint8_t* dst = job->read_callback(static_cast<int32_t>(first + r), job->data);
       if (!dst) {
@@ -222,7 +227,9 @@ int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callb
 int HeaderCallback(LoadJPGInfo* info, void* data) {
   auto* ci = static_cast<CallbackInfo*>(data);
   if (info->bpp != 24) return 0;
-  ci->dib = static_cast<uint8_t*>(std::calloc(size_t{static_cast<uint32_t>(info->width)} * info->height, 4));
+  // Each row is zeroed as it is handed out (ReadCallback), just before the
+  // decoder fills it, rather than the whole image up front.
+  ci->dib = static_cast<uint8_t*>(std::malloc(size_t{static_cast<uint32_t>(info->width)} * info->height * 4));
   ci->width = info->width;
   ci->height = info->height;
   return ci->dib != nullptr;
@@ -230,7 +237,10 @@ int HeaderCallback(LoadJPGInfo* info, void* data) {
 
 uint8_t* ReadCallback(int32_t row, void* data) {
   auto* ci = static_cast<CallbackInfo*>(data);
-  return ci->dib + size_t{static_cast<uint32_t>(ci->width)} * static_cast<uint32_t>(row) * 4;
+  const size_t stride = size_t{static_cast<uint32_t>(ci->width)} * 4;
+  uint8_t* at = ci->dib + stride * static_cast<uint32_t>(row);
+  std::memset(at, 0, stride);
+  return at;
 }
 
 uint8_t* jpeg_uncompress(int32_t* ret_width, int32_t* ret_height, const void* jpeg_data, int32_t jpeg_length) {
