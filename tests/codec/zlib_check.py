@@ -23,7 +23,7 @@ def python_verdict(stream):
 
 class Zlib(ct.TempDir):
     def test_both_ways_at_every_level(self):
-        sources = [b"", b"x", os.urandom(400) + bytes(600), ct.test_image(500, 666, noise_bits=3)]
+        sources = [b"", b"x", os.urandom(400) + bytes(600), ct.test_image(500, 667, noise_bits=3)[:1000000]]
         for data in sources:
             for level in range(-1, 10):
                 _, ours, _ = ct.harness("zdeflate", level, data=data)
