@@ -6,18 +6,22 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "base/file.h"
 #include "codec/cr_block.h"
 #include "codec/cr_file.h"
-#include "codec_fuzz_util.h"
+#include "fuzz_file_impl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 24)) return 0;
   int32_t w, h;
   std::free(none_uncompress(&w, &h, data, static_cast<int32_t>(size)));
-  MemoryFile file(data, size);
-  if (file.fd < 0) return 0;
-  CR_FILE* f = cr_open_file(file.path.c_str(), O_RDONLY, 0, 0, 0, 0);
-  if (!f) return 0;
+  const std::string& path = fuzz_scratch_path("cr_fuzz");
+  if (!fuzz_put_file(path, data, size)) return 0;
+  CR_FILE* f = cr_open_file(path.c_str(), O_RDONLY, 0, 0, 0, 0);
+  if (!f) {
+    u_unlink(path.c_str());
+    return 0;
+  }
   const int rect = f->header.rect_size;
   int reads = 0;
   for (int level = 0; cr_check_level(f, level); ++level)
@@ -30,5 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         free_cr_mem_tbl(&b);
       }
   cr_close_file(f);
+  u_unlink(path.c_str());
   return 0;
 }
