@@ -1,7 +1,7 @@
 // The collector hooks of the program: the library's and the matrix
 // store's, joined in one lock order.
 #include "agent/agent.h"
-#include "agent/matrix_standin.h"
+#include "matrix/matrix.h"
 #include "base/queue.h"
 #include "runtime/services.h"
 #include "zu/gc.h"

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "agent/agent.h"
-#include "agent/matrix_standin.h"
+#include "matrix/matrix.h"
 #include "base/signals.h"
 #include "runtime/zu_init.h"
 #include "store/l_favt64.h"

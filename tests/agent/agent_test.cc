@@ -6,7 +6,7 @@
 #include <string>
 
 #include "agent/agent.h"
-#include "agent/matrix_standin.h"
+#include "matrix/matrix.h"
 #include "base/version.h"
 #include "runtime/later_services.h"
 #include "runtime/services.h"

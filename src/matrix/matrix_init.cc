@@ -1,0 +1,112 @@
+// The store's global state, its start-up with the binders of the matrix
+// operations, the held values and the collector hooks.
+#include <atomic>
+#include <cstring>
+#include <iterator>
+
+#include "base/zutime.h"
+#include "matrix/matrix.h"
+#include "matrix/matrix_impl.h"
+
+MATRIX matrices_root;
+SEM matrix_lock = nullptr;
+MATRIX_NODE nd_root;
+int nd_cnt = 0;
+int total_ncache_size = 100;
+SYS_QUEUE matrix_que;
+ZUISP_ENV* matrix_zu_env = nullptr;
+int64_t matrix_update_time = 0;
+char mx_close_key;
+
+namespace {
+
+std::atomic<int> started{0};
+
+// The operation families in the order they are bound into matrix_zu_env.
+struct BinderSlot {
+  const char* name;
+  MATRIX_OP_BINDER binder;
+};
+BinderSlot binders[] = {
+    {"init_mxCH", nullptr},          {"init_mxSet", nullptr},
+    {"init_mxTrigger", nullptr},     {"init_mxAdd", nullptr},
+    {"init_mxDiff", nullptr},        {"init_mxThinnedOut", nullptr},
+    {"init_mxCompressJPEG", nullptr}, {"init_mxUncompressJPEG", nullptr},
+    {"init_mxLoad", nullptr},        {"init_mxSave", nullptr},
+    {"init_mxFinish", nullptr},      {"init_mxUncompressOldFormat", nullptr},
+    {"init_mxCompressZ", nullptr},   {"init_mxUncomressZ", nullptr},
+    {"init_mxCompound", nullptr},    {"init_mxSeparate", nullptr},
+    {"init_mxSquash", nullptr},      {"init_mxStuffing", nullptr},
+    {"init_mxMax", nullptr},         {"init_mxLoadSB", nullptr},
+    {"init_mxSaveSB", nullptr},      {"init_mxSetSB", nullptr},
+    {"init_sbArray", nullptr},       {"init_sbPrimitive", nullptr},
+    {"init_sbHeuristicLayering", nullptr}, {"init_mxPgPlot", nullptr},
+    {"init_mxObjID", nullptr},
+};
+
+int count_item(SYS_QUEUE*, Q_HEADER*, void*) { return 0; }
+
+}  // namespace
+
+int set_matrix_op_binder(const char* name, MATRIX_OP_BINDER binder) {
+  for (BinderSlot& s : binders)
+    if (name && std::strcmp(s.name, name) == 0) {
+      s.binder = binder;
+      return 0;
+    }
+  return -1;
+}
+
+void init_matrix() {
+  static std::atomic<bool> once{false};
+  if (once.exchange(true)) return;
+  nd_root.next = nd_root.prev = &nd_root;
+  nd_cnt = 0;
+  total_ncache_size = 100;
+  matrix_lock = new_lock(0);
+  matrices_root.mx_next = matrices_root.mx_prev = &matrices_root;
+  matrix_que = SYS_QUEUE{};
+  matrix_que.flags = kQueueByPri;
+  matrix_que.pri = 3;
+  setup_queue(&matrix_que);
+  init_element_types();
+  {
+    ZuThreadScope scope("init_matrix");
+    matrix_zu_env = new_env(qnlisp_top_env0);
+    gc_set(matrix_zu_env, gc_qnlisp_env);
+    started.store(1, std::memory_order_release);
+    for (const BinderSlot& s : binders)
+      if (s.binder) s.binder(matrix_zu_env);
+  }
+}
+
+int matrix_started() { return started.load(std::memory_order_acquire); }
+
+int64_t mx_now() { return static_cast<int64_t>(get_zutime()); }
+
+void _wake_close_key() {
+  if (check_queue(&matrix_que, count_item, nullptr) == 0) wakeup_task(&mx_close_key);
+}
+
+// ---- held values
+
+MATRIX_SEXP* xx_new_matrix_sexp(ZU_SEXP* s, const char* file, int line) {
+  lock_task(matrix_lock);
+  MATRIX_SEXP* r = xx_new_held_value(s, gc_qn_sexp, file, line);
+  unlock_task(matrix_lock, "new_matrix_sexp");
+  return r;
+}
+
+// ---- collector hooks
+// The ring lock exists from the first use of the ring, so the hooks take it
+// whether or not the store has started: a value held before init_matrix is
+// marked like any other.
+
+void gc_matrix_lock() { gc_matrix_sexp_lock(); }
+
+void gc_matrix_unlock() { gc_matrix_sexp_unlock(); }
+
+void gc_matrix() {
+  if (matrix_started() && matrix_zu_env) gc_mark(matrix_zu_env, gc_qnlisp_env);
+  gc_matrix_sexp();
+}

@@ -1,0 +1,174 @@
+// Scripts, mode and environment of a matrix, its object ids, and the
+// update stamps, save mark and dirty time of its nodes.
+#include "base/panic.h"
+#include "base/zutime.h"
+#include "matrix/matrix.h"
+#include "matrix/matrix_impl.h"
+#include "stream/stream.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
+#include "zu/printer.h"
+
+namespace {
+
+constexpr int kSaveSlots[] = {21, 22, 23};
+
+bool valid_slot(int id) { return id >= 0 && id < kMxScriptSlots; }
+
+// The slot's record, made (empty) on first use.
+MATRIX_SEXP* slot_record(MATRIX* m, int id) {
+  if (!m->cal[id]) m->cal[id] = xx_new_held_value(nullptr, gc_qn_sexp, __FILE__, __LINE__);
+  return m->cal[id];
+}
+
+}  // namespace
+
+// ---- scripts
+
+int _set_matrix_cal(MATRIX* m, int id, ZU_SEXP* cal) {
+  if (!valid_slot(id)) return kMxBadIndex;
+  if (get_type(cal) == ZU_TYPE_ERROR) {
+    print_sexp(s_stderr, cal, 0);
+    ss_printf("\n");
+    return -1;
+  }
+  slot_record(m, id)->data = cal;
+  return 0;
+}
+
+int set_matrix_cal(MATRIX* m, int id, ZU_SEXP* cal) {
+  lock_task(matrix_lock);
+  int r = _set_matrix_cal(m, id, cal);
+  unlock_task(matrix_lock, "set_matrix_cal");
+  return r;
+}
+
+int _set_matrix_cal_equ(MATRIX* m, int id, int id2) {
+  if (!valid_slot(id) || !valid_slot(id2)) return kMxBadIndex;
+  void* data = m->cal[id2] ? m->cal[id2]->data : nullptr;
+  if (data || m->cal[id]) slot_record(m, id)->data = data;
+  return 0;
+}
+
+int set_matrix_cal_equ(MATRIX* m, int id, int id2) {
+  lock_task(matrix_lock);
+  int r = _set_matrix_cal_equ(m, id, id2);
+  unlock_task(matrix_lock, "set_matrix_cal_equ");
+  return r;
+}
+
+// ---- mode
+
+void _set_matrix_mode(MATRIX* m, int mode) {
+  if (mode < kMxModeOpening || mode > kMxModeClosed) er_panic("set_matrix_mode");
+  m->mode = mode;
+  if (mode == kMxModeOpening) return;
+  if (mode == kMxModeActive && (m->flags & kMxAskedWhileOpening) && m->p.trigger) m->p.trigger(1, m);
+  while (MATRIX_TOKEN* t = m->wait_token) {
+    m->wait_token = t->next;
+    _requeue_matrix_token(t);
+  }
+  wakeup_task(m);
+  _wake_close_key();
+}
+
+void set_matrix_mode(MATRIX* m, int mode) {
+  lock_task(matrix_lock);
+  _set_matrix_mode(m, mode);
+  unlock_task(matrix_lock, "set_matrix_mode");
+}
+
+void wait_matrix_mode(MATRIX* m) {
+  lock_task(matrix_lock);
+  while (m->mode == kMxModeOpening) {
+    sleep_task(m, matrix_lock);
+    lock_task(matrix_lock);
+  }
+  unlock_task(matrix_lock, "wait_matrix_mode");
+}
+
+int set_matrix_env(MATRIX* m, const char* name, const char* data) {
+  if (!name || !data) return -1;
+  ZuThreadScope scope("set_matrix_env");
+  ZU_SEXP* value = get_string(l_string(std_cm, data));
+  lock_task(matrix_lock);
+  auto* env = static_cast<ZUISP_ENV*>(m->mx_env ? m->mx_env->data : nullptr);
+  unlock_task(matrix_lock, "set_matrix_env");
+  return env ? set_env(env, l_string(std_cm, name), value) : -1;
+}
+
+// ---- counters
+
+int64_t _get_matrix_obj_id(MATRIX* m) {
+  auto next = static_cast<int64_t>(static_cast<uint64_t>(m->obj_id) + 256);
+  m->obj_id = next > 0 ? next : 256;
+  return m->obj_id;
+}
+
+int64_t get_matrix_obj_id(MATRIX* m) {
+  lock_task(matrix_lock);
+  int64_t r = _get_matrix_obj_id(m);
+  unlock_task(matrix_lock, "get_matrix_obj_id");
+  return r;
+}
+
+int _get_matrix_update_time(MATRIX_NODE* n, int ch, int ix) {
+  if (!n->channel || ch < 0 || ch >= n->matrix->p.channel_nos || ix < -2 || ix > 1) return kMxBadIndex;
+  int64_t* t = n->channel[ch].update_time;
+  if (ix >= 0) {
+    t[ix] = ++matrix_update_time;
+    return 0;
+  }
+  if (ix == -1) {
+    t[0] = t[1] = t[0] > t[1] ? t[0] : t[1];
+    return 0;
+  }
+  return t[0] == t[1] ? -1 : t[1] < t[0] ? 0 : 1;
+}
+
+int get_matrix_update_time(MATRIX_NODE* n, int ch, int ix) {
+  lock_task(matrix_lock);
+  int r = _get_matrix_update_time(n, ch, ix);
+  unlock_task(matrix_lock, "get_matrix_update_time");
+  return r;
+}
+
+// ---- save mark and dirty time
+
+void _lock_save(MATRIX_NODE* n) { n->save_lock = 1; }
+
+void _unlock_save(MATRIX_NODE* n) {
+  n->save_lock = 0;
+  n->dirty_file_time = 0;
+  wakeup_task(n);
+  wakeup_task(n->matrix);
+  _wake_close_key();
+}
+
+void lock_save(MATRIX_NODE* n) {
+  lock_task(matrix_lock);
+  _lock_save(n);
+  unlock_task(matrix_lock, "lock_save");
+}
+
+void unlock_save(MATRIX_NODE* n) {
+  lock_task(matrix_lock);
+  _unlock_save(n);
+  unlock_task(matrix_lock, "unlock_save");
+}
+
+void _set_dirty_file(MATRIX_NODE* n) {
+  for (int slot : kSaveSlots) {
+    MATRIX_SEXP* s = n->matrix->cal[slot];
+    if (s && s->data) {
+      n->dirty_file_time = get_zutime();
+      return;
+    }
+  }
+}
+
+void set_dirty_file(MATRIX_NODE* n) {
+  lock_task(matrix_lock);
+  _set_dirty_file(n);
+  unlock_task(matrix_lock, "set_dirty_file");
+}
