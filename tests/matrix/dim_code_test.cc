@@ -1,0 +1,177 @@
+// Dim codes: the order and hash of nodes, child numbering and child lists.
+#include <algorithm>
+#include <random>
+
+#include "base/alloc.h"
+#include "matrix/dim_code.h"
+#include "matrix_test_util.h"
+#include "runtime/services.h"
+#include "text/codemethod.h"
+
+namespace {
+
+using Code = std::vector<int64_t>;
+
+int64_t* own(const MATRIX* m, const Code& c) { return copy_dim_code(m, c.data()); }
+
+}  // namespace
+
+TEST_F(MatrixTest, CodesInsideOneNodeAreOneKey) {
+  MATRIX* m = make_matrix(1, {1}, {8}, {4096});
+  Code a{2, 1000}, b{2, 1023}, c{2, 1024};
+  EXPECT_EQ(cmp_dim_code(m, a.data(), b.data()), 0);
+  EXPECT_EQ(_get_node_hash(m, a.data()), _get_node_hash(m, b.data()));
+  EXPECT_EQ(cmp_dim_code(m, b.data(), c.data()), -1);
+  EXPECT_EQ(cmp_dim_code(m, c.data(), a.data()), 1);
+  Code lower{1, 5000};
+  EXPECT_EQ(cmp_dim_code(m, lower.data(), a.data()), -1) << "the lower level sorts first";
+  Code same_origin{1, 1000};
+  EXPECT_NE(cmp_dim_code(m, same_origin.data(), a.data()), 0);
+  EXPECT_EQ(cmp_dim_code(m, nullptr, a.data()), -1);
+  EXPECT_EQ(cmp_dim_code(m, a.data(), nullptr), 1);
+  EXPECT_EQ(cmp_dim_code(m, nullptr, nullptr), 0);
+  normalize_dim_code(m, b.data());
+  EXPECT_EQ(b, (Code{2, 0}));
+  EXPECT_EQ(copy_dim_code(m, nullptr), nullptr);
+  EXPECT_STREQ(pt_dc(m, c.data(), 1), "+max 13+[2 400 ]");
+  EXPECT_DEATH(pt_dc(m, c.data(), 3), "pt_dc");
+  drop_matrix(m);
+
+  // Origins beyond 2^32 compare and hash by all their 64 bits.
+  MATRIX* big = make_matrix(1, {1}, {8}, {int64_t{1} << 40});
+  Code x{0, int64_t{1} << 33}, y{0, (int64_t{1} << 33) + (int64_t{1} << 32)};
+  EXPECT_EQ(cmp_dim_code(big, x.data(), y.data()), -1);
+  EXPECT_NE(_get_node_hash(big, x.data()), _get_node_hash(big, y.data()));
+  drop_matrix(big);
+}
+
+TEST_F(MatrixTest, ChildIndexAndChildCodeAreInverses) {
+  MATRIX* m = make_matrix(2, {1, 1}, {8, 8}, {1000, 1000});
+  MATRIX_NODE* n = make_node(m, {1, 300, 700});
+  Code child{0, 300, 700};
+  EXPECT_EQ(_get_dim_code_index(n, child.data()), 2);
+  int64_t* c2 = get_dim_code_from_index(m, n->dim_code, 2);
+  EXPECT_EQ(Code(c2, c2 + 3), (Code{0, 256, 512}));
+  d_f_ree(c2);
+  drop_node(n);
+  drop_matrix(m);
+
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    int dim = 1 + static_cast<int>(rng() % 4);
+    std::vector<int> dd, bs;
+    std::vector<int64_t> ps;
+    int levels = 2 + static_cast<int>(rng() % 6);
+    for (int d = 0; d < dim; ++d) {
+      dd.push_back(1 + static_cast<int>(rng() % 3));
+      bs.push_back(static_cast<int>(rng() % 9));
+      ps.push_back(int64_t{1} << (dd[d] * (levels - 1)));
+    }
+    MATRIX* g = make_matrix(dim, dd, bs, ps);
+    ASSERT_EQ(g->total_levels, levels);
+    Code at{1 + static_cast<int64_t>(rng() % (g->total_levels - 1))};
+    for (int d = 0; d < dim; ++d) at.push_back(static_cast<int64_t>(rng() % static_cast<uint64_t>(ps[d])));
+    MATRIX_NODE* node = make_node(g, at);
+    int sum = 0;
+    for (int v : dd) sum += v;
+    for (int k = 0; k < 16; ++k) {
+      int64_t ix = static_cast<int64_t>(rng() % (uint64_t{1} << sum));
+      int64_t* c = get_dim_code_from_index(g, node->dim_code, ix);
+      ASSERT_EQ(c[0], node->dim_code[0] - 1);
+      ASSERT_EQ(_get_dim_code_index(node, c), ix);
+      int64_t up[1 + 4];
+      std::copy(c, c + dim + 1, up);
+      up[0] = node->dim_code[0];
+      ASSERT_EQ(cmp_dim_code(g, up, node->dim_code), 0) << "the child lies inside its parent";
+      int64_t copy[1 + 4];
+      std::copy(c, c + dim + 1, copy);
+      normalize_dim_code(g, copy);
+      ASSERT_TRUE(std::equal(c, c + dim + 1, copy)) << "and is its own origin";
+      d_f_ree(c);
+    }
+    drop_node(node);
+    drop_matrix(g);
+  }
+}
+
+TEST_F(MatrixTest, BitFieldChildren) {
+  MATRIX* m = make_matrix(2, {2, 2}, {4, 4}, {4096, 4096});
+  ASSERT_EQ(m->dim_bit_field, 2);
+  MATRIX_NODE* n = make_node(m, {2, 0, 0});
+  EXPECT_EQ(check_children(n), 0);
+  Code c{0, 100, 200};
+  insert_dim_code_index(n, c.data(), 0);
+  insert_dim_code_index(n, c.data(), 0);
+  int64_t ix = _get_dim_code_index(n, c.data());
+  EXPECT_EQ(n->nlist_dim_bit_field[ix / 8], 1 << (ix % 8)) << "one bit, set once";
+  EXPECT_EQ(check_children(n), 1);
+  EXPECT_EQ(_check_dim_code(n, c.data()), 1);
+  Code other{0, 100, 100};
+  EXPECT_EQ(_check_dim_code(n, other.data()), 0);
+  EXPECT_EQ(n->dirty_file_time, 0u);
+
+  const uint8_t bits[2] = {0x0F, 0x80};
+  vecset_dim_code_index(n, bits, 0);
+  EXPECT_EQ(n->nlist_dim_bit_field[1] & 0x80, 0x80);
+  allset_dim_code_index(n, 0);
+  EXPECT_EQ(n->nlist_dim_bit_field[0], 0xFF);
+  EXPECT_EQ(n->nlist_dim_bit_field[1], 0xFF);
+
+  // A changed child list dirties the node once a save script exists.
+  MATRIX_NODE* fresh = make_node(m, {2, 0, 0});
+  set_matrix_cal(m, 22, sexp_commands(utf8_cm, "(save)", nullptr));
+  insert_dim_code_index(fresh, c.data(), 1);
+  EXPECT_NE(fresh->dirty_file_time, 0u);
+  drop_node(fresh);
+
+  // One dim_divide of 1: two children, bits 0 and 1 only.
+  MATRIX* pair = make_matrix(1, {1}, {4}, {4096});
+  MATRIX_NODE* p = make_node(pair, {3, 0});
+  allset_dim_code_index(p, 0);
+  EXPECT_EQ(p->nlist_dim_bit_field[0], 0x03);
+  drop_node(p);
+  drop_matrix(pair);
+
+  MATRIX_NODE* leaf = make_node(m, {0, 0, 0});
+  insert_dim_code_index(leaf, c.data(), 0);
+  EXPECT_EQ(check_children(leaf), 0) << "level 0 has no children";
+  drop_node(leaf);
+  drop_node(n);
+  drop_matrix(m);
+}
+
+TEST_F(MatrixTest, ListChildrenStaySorted) {
+  MATRIX* m = make_matrix(2, {7, 7}, {4, 4}, {int64_t{1} << 30, int64_t{1} << 30});
+  ASSERT_EQ(m->dim_bit_field, 0);
+  MATRIX_NODE* n = make_node(m, {2, 0, 0});
+  std::vector<Code> kids{{0, 5000, 2048}, {0, 16, 5000}, {0, 5000, 0}};
+  std::mt19937 rng(3);
+  for (int round = 0; round < 6; ++round) {
+    std::shuffle(kids.begin(), kids.end(), rng);
+    for (const Code& k : kids) insert_dim_code_index(n, k.data(), 0);
+    ASSERT_EQ(n->nlist_dim_addr_len, 3);
+    for (int i = 0; i + 1 < 3; ++i) ASSERT_EQ(cmp_dim_code(m, n->nlist_dim_addr[i], n->nlist_dim_addr[i + 1]), -1);
+  }
+  EXPECT_EQ(n->nlist_dim_addr[0][0], 1) << "kept at the child level";
+  for (const Code& k : kids) EXPECT_EQ(_check_dim_code(n, k.data()), 1);
+  Code same_child{0, 16 + 15, 5000 + 15};
+  EXPECT_EQ(_check_dim_code(n, same_child.data()), 1);
+  Code none{0, 1 << 16, 0};
+  EXPECT_EQ(_check_dim_code(n, none.data()), 0);
+  EXPECT_EQ(check_children(n), 1);
+  allset_dim_code_index(n, 0);
+  EXPECT_EQ(n->nlist_dim_addr_len, 3) << "nothing for list nodes";
+  drop_node(n);
+  drop_matrix(m);
+}
+
+TEST(DimCode, PowerOf) {
+  EXPECT_EQ(power_of(1, 2), 0);
+  EXPECT_EQ(power_of(8, 2), 0);
+  EXPECT_EQ(power_of(12, 2), -1);
+  EXPECT_EQ(power_of(0, 2), -1);
+  EXPECT_EQ(power_of(81, 3), 0);
+  EXPECT_EQ(power_of(uint64_t{1} << 63, 2), 0);
+  EXPECT_EQ(power_of(5, 1), -1);
+  EXPECT_EQ(power_of(5, 0), -1);
+}
