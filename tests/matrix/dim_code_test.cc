@@ -12,8 +12,6 @@ namespace {
 
 using Code = std::vector<int64_t>;
 
-int64_t* own(const MATRIX* m, const Code& c) { return copy_dim_code(m, c.data()); }
-
 }  // namespace
 
 TEST_F(MatrixTest, CodesInsideOneNodeAreOneKey) {
