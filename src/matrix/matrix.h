@@ -257,9 +257,10 @@ using MATRIX_OP_BINDER = void (*)(ZUISP_ENV* env);
 // init_matrix.
 int set_matrix_op_binder(const char* name, MATRIX_OP_BINDER binder);
 
-// Starts the store once: node ring and cache size, matrix_lock, the matrix
-// ring, the worker queue, the element types, matrix_zu_env under the root
-// environment with the installed binders. Later calls do nothing.
+// Starts the store once: the element types, node ring and cache size,
+// matrix_lock, the matrix ring, the worker queue, matrix_zu_env under the
+// root environment with the installed binders. Later calls do nothing. The
+// collector hooks must call gc_matrix, which keeps matrix_zu_env alive.
 void init_matrix();
 // Non-zero once init_matrix has run.
 int matrix_started();

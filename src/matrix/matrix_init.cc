@@ -60,6 +60,7 @@ int set_matrix_op_binder(const char* name, MATRIX_OP_BINDER binder) {
 void init_matrix() {
   static std::atomic<bool> once{false};
   if (once.exchange(true)) return;
+  init_element_types();
   nd_root.next = nd_root.prev = &nd_root;
   nd_cnt = 0;
   total_ncache_size = 100;
@@ -69,7 +70,6 @@ void init_matrix() {
   matrix_que.flags = kQueueByPri;
   matrix_que.pri = 3;
   setup_queue(&matrix_que);
-  init_element_types();
   {
     ZuThreadScope scope("init_matrix");
     matrix_zu_env = new_env(qnlisp_top_env0);
