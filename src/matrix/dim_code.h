@@ -21,9 +21,10 @@
 
 // The node shift along d at `level`, clamped to 0..64.
 inline int mx_shift(const MATRIX* m, int64_t level, int d) {
+  if (level < 0) return 0;
+  if (level > 64) return 64;
   int64_t s = level * m->dim_divide[d] + m->block_size[d];
-  if (level < 0 || level > 64 || s > 64) return level < 0 ? 0 : 64;
-  return static_cast<int>(s);
+  return s > 64 ? 64 : static_cast<int>(s);
 }
 // c with its low s bits cleared (0 <= s <= 64).
 inline int64_t mx_origin(int64_t c, int s) {

@@ -29,6 +29,12 @@ TEST_F(MatrixTest, CodesInsideOneNodeAreOneKey) {
   EXPECT_EQ(copy_dim_code(m, nullptr), nullptr);
   EXPECT_STREQ(pt_dc(m, c.data(), 1), "+max 13+[2 400 ]");
   EXPECT_DEATH(pt_dc(m, c.data(), 3), "pt_dc");
+  // Levels no matrix has still make only defined shifts (UBSan watches).
+  Code huge{INT64_MAX, -1}, neg{INT64_MIN, 5};
+  EXPECT_EQ(cmp_dim_code(m, neg.data(), huge.data()), -1);
+  EXPECT_EQ(cmp_dim_code(m, huge.data(), huge.data()), 0);
+  EXPECT_GE(_get_node_hash(m, huge.data()), 0);
+  normalize_dim_code(m, huge.data());
   drop_matrix(m);
 
   // Origins beyond 2^32 compare and hash by all their 64 bits.
