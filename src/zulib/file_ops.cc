@@ -1,0 +1,164 @@
+// The working directory and the file-editing built-ins: GetCwd, Chdir,
+// Mkdir, Mv, Rm, Touch and UTime. Every operation is a direct system call on
+// the named path; none runs a program. The editing ones (bound where peers
+// can reach them) first ask whether a peer's link may touch the path.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/dir.h"
+#include "base/paths.h"
+#include "stream/stream.h"
+#include "zulib/files.h"
+#include "zulib/files_impl.h"
+#include "zulib/lib_impl.h"
+#include "zulib/library.h"
+
+namespace {
+
+bool is_string(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_STRING; }
+
+ZU_SEXP* texts(const char* a, const char* b = nullptr) {
+  return b ? List(get_string_ascii(a), get_string_ascii(b), ZU_LIST_END) : list(get_string_ascii(a));
+}
+
+// The path in the platform's delimiter form.
+std::string system_path(const std::string& path) {
+  char* d = change_delim_str(path.c_str());
+  std::string r = d ? d : "";
+  d_f_ree(d);
+  return r;
+}
+
+ZU_SEXP* zu_GetCwd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  // The whole path however long it is.
+  char* cwd = getcwd(nullptr, 0);
+  if (!cwd) return lib_error(form, ZU_ER_OPEN, "GetCwd", std::strerror(errno));
+  std::string p = system_path(cwd);
+  free(cwd);
+  return narrow_string(p);
+}
+
+ZU_SEXP* zu_Chdir(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* path = get_el(form, 1);
+  if (!is_string(path)) return lib_error(form, ZU_ER_TYPE, "Chdir", nullptr);
+  std::string p = narrow_text(path);
+  // Scripts test the working directory themselves; the reason goes to the
+  // error stream.
+  if (chdir(p.c_str()) != 0) ss_printf("Chdir \"%s\": %s\n", p.c_str(), std::strerror(errno));
+  return nullptr;
+}
+
+// A decimal attribute read as C's atoi reads it: 0 for text without digits.
+int decimal_option(const L_CHAR* text, int def) {
+  if (!text) return def;
+  return static_cast<int>(std::strtol(n_string(std_cm, text), nullptr, 10));
+}
+
+ZU_SEXP* zu_Mkdir(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  ZU_SEXP* path = get_el(form, 1);
+  if (!is_string(path)) return lib_error_data(form, ZU_ER_TYPE, "Mkdir", texts("directory name is type missmatch"));
+  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Mkdir")) return no;
+  int mode = decimal_option(file_option(sf, "mode"), 493);
+  return get_integer(u_mkdir(narrow_text(path).c_str(), mode), nullptr);
+}
+
+ZU_SEXP* zu_Mv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* from = get_el(form, 1);
+  ZU_SEXP* to = get_el(form, 2);
+  if (!is_string(from) || !is_string(to))
+    return lib_error_data(form, ZU_ER_TYPE, "Mv", texts("filename", "is type missmatch"));
+  if (ZU_SEXP* no = peer_edit_refusal(form, from, "Mv")) return no;
+  if (ZU_SEXP* no = peer_edit_refusal(form, to, "Mv")) return no;
+  std::string f = system_path(narrow_text(from));
+  std::string t = system_path(narrow_text(to));
+  std::string target = t;
+  struct stat st;
+  if (stat(t.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::string name = f;
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    size_t slash = name.rfind('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    target = t + (t.empty() || t.back() != '/' ? "/" : "") + name;
+    if (target.size() > 511)
+      return lib_error_data(form, ZU_ER_FORMAT, "Mv",
+                            List(narrow_string(f), narrow_string(t), get_string_ascii("too long filename"), ZU_LIST_END));
+  }
+  // rename replaces an existing target in one step; when it fails (another
+  // file system, no right) both files stay as they were.
+  if (rename(f.c_str(), target.c_str()) != 0) {
+    const char* name = strerrorname_np(errno);
+    return lib_error_data(form, ZU_ER_OPEN, "rename",
+                          List(narrow_string(f), narrow_string(target), get_string_ascii(name ? name : "EIO"),
+                               ZU_LIST_END));
+  }
+  return nullptr;
+}
+
+ZU_SEXP* zu_Rm(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  ZU_SEXP* path = get_el(form, 1);
+  if (!is_string(path)) return lib_error_data(form, ZU_ER_TYPE, "Rm", texts("filename", "is type missmatch"));
+  int flags = 0;
+  bool any = false;
+  for (ZU_SYM_FIELD* f = sf; f; f = f->next) {
+    if (!f->name || zu_wcmp_ascii(f->name, "flag") != 0) continue;
+    any = true;
+    if (option_is(f->value, "file")) flags |= kRmFile;
+    else if (option_is(f->value, "rec")) flags |= kRmTree;
+    else if (option_is(f->value, "dir")) flags |= kRmEmptyDir;
+  }
+  if (!any) flags = kRmFile;
+  std::string p = system_path(narrow_text(path));
+  if (!is_safe_as_filename(p.c_str())) return lib_error_data(form, ZU_ER_FORMAT, "Rm", texts("filename", "is invalid"));
+  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Rm")) return no;
+  u_rm(p.c_str(), flags);
+  return nullptr;
+}
+
+ZU_SEXP* zu_Touch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* path = get_el(form, 1);
+  if (!is_string(path)) return lib_error_data(form, ZU_ER_TYPE, "Touch", texts("filename is type missmatch"));
+  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Touch")) return no;
+  std::string p = system_path(narrow_text(path));
+  if (utimensat(AT_FDCWD, p.c_str(), nullptr, 0) == 0) return get_integer(0, nullptr);
+  // A missing file is made empty; a link in the last place is never
+  // followed to make a file elsewhere.
+  int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return lib_error_data(form, ZU_ER_OPEN, "Touch",
+                          List(narrow_string(p), get_string_ascii(" can not create file "), ZU_LIST_END));
+  close(fd);
+  return get_integer(-1, nullptr);
+}
+
+ZU_SEXP* zu_UTime(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* path = get_el(form, 1);
+  if (!is_string(path)) return lib_error_data(form, ZU_ER_TYPE, "UTime", texts("filename", "is type missmatch"));
+  if (ZU_SEXP* no = peer_edit_refusal(form, path, "UTime")) return no;
+  std::string p = system_path(narrow_text(path));
+  return get_integer(utimensat(AT_FDCWD, p.c_str(), nullptr, 0) == 0 ? 0 : -1, nullptr);
+}
+
+constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
+const QN_PRIM_DEF kGetCwd[] = {{"GetCwd", zu_GetCwd, 0, 1, 1, T}, {}};
+const QN_PRIM_DEF kChdir[] = {{"Chdir", zu_Chdir, 1, 2, 2, T}, {}};
+const QN_PRIM_DEF kMkdir[] = {{"Mkdir", zu_Mkdir, 1, 2, 2, T}, {}};
+const QN_PRIM_DEF kMv[] = {{"Mv", zu_Mv, 1, 3, 3, T}, {}};
+const QN_PRIM_DEF kRm[] = {{"Rm", zu_Rm, 1, 2, 2, T}, {}};
+const QN_PRIM_DEF kTouch[] = {{"Touch", zu_Touch, 1, 2, 2, T}, {}};
+const QN_PRIM_DEF kUTime[] = {{"UTime", zu_UTime, 1, 2, 2, T}, {}};
+
+}  // namespace
+
+void init_GetCwd(ZUISP_ENV* env) { bind_prims(env, kGetCwd); }
+void init_Chdir(ZUISP_ENV* env) { bind_prims(env, kChdir); }
+void init_Mkdir(ZUISP_ENV* env) { bind_prims(env, kMkdir); }
+void init_Mv(ZUISP_ENV* env) { bind_prims(env, kMv); }
+void init_Rm(ZUISP_ENV* env) { bind_prims(env, kRm); }
+void init_Touch(ZUISP_ENV* env) { bind_prims(env, kTouch); }
+void init_UTime(ZUISP_ENV* env) { bind_prims(env, kUTime); }
