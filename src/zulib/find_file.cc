@@ -129,10 +129,10 @@ void search_one(const std::string& dir, const StarPattern& pat, const Want& w, s
     std::string path = join(dir, e->d_name);
     bool link;
     FileKind k = entry_kind(d, e, path, &link);
-    if (k == FileKind::dir && (w.kinds & kFindDir) && holds_next(path, w)) {
-      out->push_back({std::move(path), kFindDir});
+    if (k == FileKind::dir && (w.kinds & kFindDir) && !(link && w.next) && holds_next(path, w)) {
+      out->push_back({std::move(path), kFindDir, link});
     } else if (k == FileKind::file && (w.kinds & kFindFile) && !w.next) {
-      out->push_back({std::move(path), kFindFile});
+      out->push_back({std::move(path), kFindFile, false});
     }
   }
   closedir(d);
@@ -154,9 +154,9 @@ void search_all(const std::string& dir, const Want& w, std::vector<DIR_LIST>* ou
       FileKind k = entry_kind(d, e, path, &link);
       if (k == FileKind::dir && (w.kinds & kFindDir)) {
         if (!link) pending.push_back(path);
-        if (holds_next(path, w)) out->push_back({std::move(path), kFindDir});
+        if (!(link && w.next) && holds_next(path, w)) out->push_back({std::move(path), kFindDir, link});
       } else if (k == FileKind::file && (w.kinds & kFindFile) && !w.next) {
-        out->push_back({std::move(path), kFindFile});
+        out->push_back({std::move(path), kFindFile, false});
       }
     }
     closedir(d);
@@ -181,7 +181,7 @@ std::vector<DIR_LIST> expand_dir_list(const std::string& pattern, int condition)
       } else {
         struct stat st;
         FileKind k = path_kind(s.text, &st);
-        if (k == FileKind::dir || k == FileKind::file) list.push_back({s.text, 0});
+        if (k == FileKind::dir || k == FileKind::file) list.push_back({s.text, 0, false});
         started = true;
       }
       continue;
@@ -198,7 +198,8 @@ std::vector<DIR_LIST> expand_dir_list(const std::string& pattern, int condition)
     // component has found nothing, nothing can follow.
     std::vector<std::string> dirs;
     if (!started) dirs.emplace_back();
-    for (const DIR_LIST& e : list) dirs.push_back(e.name);
+    for (const DIR_LIST& e : list)
+      if (!e.link) dirs.push_back(e.name);
     for (const std::string& dir : dirs) {
       if (all) search_all(dir, w, &found);
       else search_one(dir, pat, w, &found);

@@ -90,8 +90,9 @@ ZU_SEXP* zu_GetPrefixMode(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, 
   ZU_SEXP* r = nullptr;
   // Each rule goes in front: the list ends up in the reverse of the
   // table's order.
+  // A null start means the head of the chain, so the walk stops at its end.
   for (ZU_GETFILE* g = search_getfile_by_prefix(str_text(suffix), nullptr); g;
-       g = search_getfile_by_prefix(str_text(suffix), g->next)) {
+       g = g->next ? search_getfile_by_prefix(str_text(suffix), g->next) : nullptr) {
     ZU_SEXP* entry = List(get_string(g->prefix), get_string(g->agent), get_string(g->mode),
                           get_integer(g->flags, nullptr), list(get_string(g->cmd_sym)), ZU_LIST_END);
     r = cons(entry, r);

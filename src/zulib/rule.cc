@@ -193,14 +193,17 @@ ZU_SEXP* zu_Rule(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_SYM_FIEL
   }
   std::deque<Node> nodes;
   std::vector<const Node*> matches = patterns.empty() ? std::vector<const Node*>{} : search(patterns, &nodes);
+  // The body sees the keywords first, then the caller; "from" is bound in a
+  // fresh environment in front, and definitions land in the caller.
   ZUISP_ENV* pair = new_env_pair(keywords, env);
   // The symbol, pinned here, keeps its atom through the collections below.
   ZU_ATOM* from = get_symbol_ascii("from")->symbol.atom;
   if (all_for_one) {
     ZU_SEXP* names = nullptr;
     for (auto it = matches.rbegin(); it != matches.rend(); ++it) names = cons(narrow_string((*it)->path), names);
-    ZUISP_ENV* child = new_env(pair);
-    bind_private_env(child, from, names);
+    ZUISP_ENV* own = new_env(nullptr);
+    bind_private_env(own, from, names);
+    ZUISP_ENV* child = new_env_pair(own, pair);
     ZU_SEXP* last = nullptr;
     for (ZU_SEXP* b = body; get_type(b) == ZU_TYPE_LIST; b = b->pair.cdr) {
       if (get_type(b->pair.car) == ZU_TYPE_ERROR) return b->pair.car;
@@ -215,8 +218,9 @@ ZU_SEXP* zu_Rule(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_SYM_FIEL
     // it is done; what the body keeps it has bound elsewhere.
     size_t mark = gc_root_mark();
     if (ZU_SEXP* stop = do_break_check(form)) return stop;
-    ZUISP_ENV* child = new_env(pair);
-    bind_private_env(child, from, narrow_string(m->path));
+    ZUISP_ENV* own = new_env(nullptr);
+    bind_private_env(own, from, narrow_string(m->path));
+    ZUISP_ENV* child = new_env_pair(own, pair);
     for (ZU_SEXP* b = body; get_type(b) == ZU_TYPE_LIST; b = b->pair.cdr) {
       if (get_type(b->pair.car) == ZU_TYPE_ERROR) return b->pair.car;
       ZU_SEXP* v = eval(child, b->pair.car);
