@@ -373,7 +373,7 @@ def group_find():
     os.symlink("..", os.path.join(WORK, "src/sub/loop"))  # a loop back up the tree
     os.symlink("a.txt", os.path.join(WORK, "lnk.txt"))
     pats = ["*", "*.txt", "*a*", "a*", "**", "**/*.txt", "src/*", "src/**", "*/*.c", "*/sub/*.txt", "src/**/*.c",
-            "**/x.txt", "e/*", "nothing/*"]
+            "**/x.txt", "e/*", "nothing/*", "e/*/tmp"]
     got, err = run([f'(FindFile scriptpath="off" {q(p)})' for p in pats])
     everything = find("(", "-xtype", "f", "-o", "-xtype", "d", ")")
     for p, g in zip(pats, got):
