@@ -23,9 +23,8 @@ namespace {
 
 bool is_string(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_STRING; }
 
-ZU_SEXP* texts(const char* a, const char* b = nullptr) {
-  return b ? List(get_string_ascii(a), get_string_ascii(b), ZU_LIST_END) : list(get_string_ascii(a));
-}
+// The two-text data of the type and name errors.
+ZU_SEXP* texts(const char* a, const char* b) { return List(get_string_ascii(a), get_string_ascii(b), ZU_LIST_END); }
 
 // The path in the platform's delimiter form.
 std::string system_path(const std::string& path) {
@@ -62,9 +61,9 @@ int decimal_option(const L_CHAR* text, int def) {
 
 ZU_SEXP* zu_Mkdir(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error_data(form, ZU_ER_TYPE, "Mkdir", texts("directory name is type missmatch"));
+  if (!is_string(path)) return lib_error_list(form, ZU_ER_TYPE, "Mkdir", "directory name is type missmatch");
   if (ZU_SEXP* no = peer_edit_refusal(form, path, "Mkdir")) return no;
-  int mode = decimal_option(file_option(sf, "mode"), 493);
+  int mode = decimal_option(lib_option(sf, "mode"), 493);
   return get_integer(u_mkdir(narrow_text(path).c_str(), mode), nullptr);
 }
 
@@ -122,7 +121,7 @@ ZU_SEXP* zu_Rm(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_EN
 
 ZU_SEXP* zu_Touch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error_data(form, ZU_ER_TYPE, "Touch", texts("filename is type missmatch"));
+  if (!is_string(path)) return lib_error_list(form, ZU_ER_TYPE, "Touch", "filename is type missmatch");
   if (ZU_SEXP* no = peer_edit_refusal(form, path, "Touch")) return no;
   std::string p = system_path(narrow_text(path));
   if (utimensat(AT_FDCWD, p.c_str(), nullptr, 0) == 0) return get_integer(0, nullptr);

@@ -16,11 +16,6 @@ std::string narrow_text(ZU_SEXP* s);
 // A string value from narrow text in the standard encoding.
 inline ZU_SEXP* narrow_string(const std::string& s) { return n_get_string(s.c_str()); }
 
-// The text of the head symbol's option `name` (a literal), or null.
-template <size_t N>
-inline const L_CHAR* file_option(ZU_SYM_FIELD* sf, const char (&name)[N]) {
-  return sf ? get_sf_attribute(sf, l_string(std_cm, name)) : nullptr;
-}
 // True when an option's text is the ASCII word.
 inline bool option_is(const L_CHAR* text, const char* word) { return text && zu_wcmp_ascii(text, word) == 0; }
 

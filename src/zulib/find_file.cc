@@ -270,7 +270,7 @@ bool target_allows(const std::string& path, const struct stat& src, FileKind kin
 
 ZU_SEXP* zu_FindFile(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   bool ok;
-  int cond = condition_bits(file_option(sf, "condition"), &ok);
+  int cond = condition_bits(lib_option(sf, "condition"), &ok);
   if (!ok) return lib_error(form, ZU_ER_PARAM, "FindFile", "invalid attribute parameter (condition)");
   int len = list_length(form);
   if (len == 3) return lib_error(form, ZU_ER_PARAM, "FindFile", "invalid parameter length");
@@ -279,7 +279,7 @@ ZU_SEXP* zu_FindFile(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   ZU_SEXP* pat = get_el(form, 1);
   std::string pattern, base, target;
   if (len == 2) {
-    const L_CHAR* sp = file_option(sf, "scriptpath");
+    const L_CHAR* sp = lib_option(sf, "scriptpath");
     if (!sp || option_is(sp, "on")) {
       L_CHAR* abs = get_absolute_path(str_text(pat));
       pattern = n_string(std_cm, abs);
@@ -292,7 +292,7 @@ ZU_SEXP* zu_FindFile(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
     base = narrow_text(get_el(form, 2));
     target = narrow_text(get_el(form, 3));
   }
-  const L_CHAR* prefix = len == 4 ? file_option(sf, "prefix") : nullptr;
+  const L_CHAR* prefix = len == 4 ? lib_option(sf, "prefix") : nullptr;
   std::vector<DIR_LIST> found = expand_dir_list(pattern, cond);
   // Paths come back relative to the script's directory when they lie in it.
   std::string script;
@@ -300,8 +300,7 @@ ZU_SEXP* zu_FindFile(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
     script = n_string(std_cm, sp);
     d_f_ree(sp);
   }
-  ZU_SEXP* head = nullptr;
-  ZU_SEXP* tail = nullptr;
+  ListBuilder names;
   for (const DIR_LIST& e : found) {
     struct stat st{};
     FileKind k = e.flags == kFindDir ? FileKind::dir : e.flags == kFindFile ? FileKind::file : FileKind::none;
@@ -310,12 +309,9 @@ ZU_SEXP* zu_FindFile(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
     if (len == 4 && !target_allows(e.name, st, k, base, target, prefix, cond)) continue;
     std::string_view name = e.name;
     if (!script.empty() && name.substr(0, script.size()) == script) name.remove_prefix(script.size());
-    ZU_SEXP* cell = cons(narrow_string(std::string(name)), nullptr);
-    if (tail) tail->pair.cdr = cell;
-    else head = cell;
-    tail = cell;
+    names.add(narrow_string(std::string(name)));
   }
-  return head;
+  return names.head;
 }
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;

@@ -18,7 +18,7 @@ bool is_string(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_STRING; }
 
 ZU_SEXP* zu_SetDirectory(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* dir = get_el(form, 1);
-  const L_CHAR* url = file_option(sf, "url");
+  const L_CHAR* url = lib_option(sf, "url");
   if (!url) return lib_error(form, ZU_ER_PARAM, "SetDirectory", "invalid path url");
   if (!is_string(dir)) return lib_error(form, ZU_ER_TYPE, "SetDirectory", "type missmatch");
   if (Reg_List_pathpair(str_text(dir), url) < 0)

@@ -31,7 +31,7 @@ ZU_SEXP* zu_ComposePath(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZU
 }
 
 ZU_SEXP* zu_Directory(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  const L_CHAR* mode = file_option(sf, "mode");
+  const L_CHAR* mode = lib_option(sf, "mode");
   bool url = option_is(mode, "URL");
   if (mode && !url && !option_is(mode, "name"))
     return lib_error(form, ZU_ER_PARAM, "Directory", "invalid attribute mode");
@@ -89,7 +89,7 @@ ZU_SEXP* zu_Leaf(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_
       return lib_error(form, ZU_ER_TYPE, "Leaf", nullptr);
   }
   if (!is_string(path)) return lib_error(form, ZU_ER_TYPE, "Leaf", nullptr);
-  const L_CHAR* dir = file_option(sf, "dir");
+  const L_CHAR* dir = lib_option(sf, "dir");
   return string_of(leaf(text_of(path), n, !dir || option_is(dir, "forward")));
 }
 
