@@ -497,6 +497,10 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
     c->store(value, std::memory_order_release);
     return 0;
   }
+  // The value may be one the caller only found: pinned across the wait for
+  // the lock, where a collection may run.
+  GcFrame frame("set_op");
+  gc_set_nl(value, gc_qn_sexp);
   EnvLock l;
   c = lookup_cell(env, a);
   if (!c) return -1;
@@ -545,6 +549,8 @@ ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth) {
 int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
   ZUISP_ENV* h = write_target(env);
   if (!h) return -1;
+  GcFrame frame("set_default_env");
+  gc_set_nl(func, gc_qn_sexp);
   EnvLock l;
   h->deflt.store(func, std::memory_order_release);
   return 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "zu/env.h"
 
@@ -47,6 +48,15 @@ ZU_SEXP* unbound_error(ZU_SEXP* sym) {
   return get_error_ascii(sym->h.file, sym->h.line, ZU_ER_UNBOUND, "eval", list(get_string(sym_name(sym))));
 }
 
+// A call whose head is no function: ("not a function" name) from "eval".
+ZU_SEXP* not_function_error(ZU_SEXP* form) {
+  ZU_SEXP* head = get_type(form) == ZU_TYPE_LIST ? form->pair.car : nullptr;
+  ZU_SEXP* data = get_type(head) == ZU_TYPE_SYMBOL
+                      ? List(get_string_ascii("not a function"), get_string(sym_name(head)), ZU_LIST_END)
+                      : list(get_string_ascii("not a function"));
+  return get_error_ascii(form ? form->h.file : nullptr, form ? form->h.line : 0, ZU_ER_TYPE, "eval", data);
+}
+
 // The name that errors of a call carry: the head symbol's name.
 ZU_SEXP* position_error(ZU_SEXP* form, uint32_t code, const char* fallback, ZU_SEXP* data) {
   ZU_SEXP* head = get_type(form) == ZU_TYPE_LIST ? form->pair.car : nullptr;
@@ -71,13 +81,16 @@ ZU_ATOM* args_env_atom() {
 }
 
 void bind_attributes(ZUISP_ENV* env, ZU_SYM_FIELD* sf) {
-  if (!sf) return;
-  // Later entries first, so that the first of two equal names wins.
-  bind_attributes(env, sf->next);
-  if (!sf->name) return;
-  ZU_ATOM* a = intern_atom(sf->name, l_strlen(sf->name));
-  gc_set_nl(a, gc_text);  // the atom may be one nothing else refers to
-  bind_private_env(env, a, get_string(sf->value));
+  // Later entries first, so that the first of two equal names wins; a head
+  // may carry any number of them, so no recursion.
+  std::vector<ZU_SYM_FIELD*> fields;
+  for (; sf; sf = sf->next)
+    if (sf->name) fields.push_back(sf);
+  for (size_t i = fields.size(); i-- > 0;) {
+    ZU_ATOM* a = intern_atom(fields[i]->name, l_strlen(fields[i]->name));
+    gc_set_nl(a, gc_text);  // the atom may be one nothing else refers to
+    bind_private_env(env, a, get_string(fields[i]->value));
+  }
 }
 
 // A frame around the evaluation of one call form: what the call allocates
@@ -278,7 +291,7 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
     }
   }
   if (lambda) return apply_lambda(env, fn, form, args);
-  if (!fn->prim) return position_error(form, ZU_ER_TYPE, "eval", list(get_string_ascii("not a function")));
+  if (!fn->prim) return not_function_error(form);
   return fn->prim(env, args, fn->args_env, sf, fn->sp_env);
 }
 
@@ -294,15 +307,14 @@ ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
       if (lookup_env_atom(env, head->symbol.atom, -1, &f)) {
         int t = get_type(f);
         if (t == ZU_TYPE_FUNCTION) {
-          // A lambda's parameters and body are used while its body may
-          // rebind its name; a built-in's record is not needed once called.
-          if (f->func->type == ZU_FUNC_LAMBDA) gc_set_nl(f, gc_qn_sexp);
+          // The arguments, or a lambda's body, may rebind the name while
+          // the function's record is still to be read.
+          gc_set_nl(f, gc_qn_sexp);
           r = call(env, f, form);
         } else if (t == ZU_TYPE_ERROR) {
           r = f;
         } else {
-          r = position_error(form, ZU_ER_TYPE, "eval",
-                             List(get_string_ascii("not a function"), get_string(sym_name(head)), ZU_LIST_END));
+          r = not_function_error(form);
         }
       } else if (ZU_SEXP* d = get_default_env(env); get_type(d) == ZU_TYPE_FUNCTION) {
         gc_set_nl(d, gc_qn_sexp);
@@ -335,8 +347,7 @@ bool zu_stack_low() { return reinterpret_cast<uintptr_t>(__builtin_frame_address
 ZU_SEXP* eval(ZUISP_ENV* env, ZU_SEXP* s) { return eval_inline(env, s); }
 
 ZU_SEXP* apply_func(ZUISP_ENV* env, ZU_SEXP* func, ZU_SEXP* form) {
-  if (get_type(func) != ZU_TYPE_FUNCTION)
-    return position_error(form, ZU_ER_TYPE, "eval", list(get_string_ascii("not a function")));
+  if (get_type(func) != ZU_TYPE_FUNCTION) return not_function_error(form);
   if (get_type(form) != ZU_TYPE_LIST)
     return position_error(form, ZU_ER_TYPE, "eval", list(get_string_ascii("type missmatch")));
   if (zu_stack_low()) return depth_error(form);

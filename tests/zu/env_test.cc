@@ -347,3 +347,58 @@ TEST_F(Env, LookupsFollowChangesMadeByOtherThreads) {
   }
   EXPECT_EQ(bad.load(), 0);
 }
+
+std::atomic<int> collections_begun{0};
+void count_collection() { ++collections_begun; }
+
+// An assignment whose value the caller only found (nothing pins it) waits
+// for the environment lock while the holder, having removed the binding the
+// value came from, collects: the value assigned must survive.
+TEST_F(Env, AssignmentKeepsItsValueAcrossTheWaitForTheLock) {
+  ZUISP_ENV* e = new_env(nullptr);
+  // Enough names that y is bound in the table, which set_op changes only
+  // under the lock.
+  for (int i = 0; i < 8; ++i) {
+    std::u32string n = U"n" + std::u32string(1, static_cast<char32_t>('A' + i));
+    set_env(e, W(n.c_str()), nullptr);
+  }
+  set_env(e, W(U"y"), nullptr);
+  ZU_SEXP* y = S("y");
+  ZU_ATOM* x = intern_atom(W(U"x"), 1);
+  ZU_ATOM* z = intern_atom(W(U"z"), 1);
+  {
+    GcFrame f("x");
+    set_env_atom(e, x, I(42));
+  }
+  static const GC_HOOKS hooks{count_collection, gc_default_mark, gc_default_sp, nullptr, nullptr};
+  gc_set_hooks(&hooks);
+  std::atomic<bool> go{false};
+  std::thread holder([&] {
+    ZuThreadScope s("holder");
+    {
+      BlockingRegion br;
+      while (!go.load()) std::this_thread::yield();
+    }
+    del_env_atom(e, x);
+    int before = collections_begun.load();
+    gc_set_collect_every(1);  // the new binding's entry collects under the lock
+    set_env_atom(e, z, nullptr);
+    gc_set_collect_every(0);
+    EXPECT_GT(collections_begun.load(), before);
+  });
+  ZU_SEXP* v = nullptr;
+  ASSERT_EQ(lookup_env_atom(e, x, -1, &v), 1);
+  int before = collections_begun.load();
+  go.store(true);
+  while (collections_begun.load() == before) std::this_thread::yield();  // no safe point here
+  EXPECT_EQ(set_op(e, y, v), 0);
+  {
+    BlockingRegion br;
+    holder.join();
+  }
+  gc_set_hooks(nullptr);
+  gc_collect_now();
+  ZU_SEXP* now = get_env_symbol(e, W(U"y"), 0);
+  ASSERT_EQ(get_type(now), ZU_TYPE_INTEGER);
+  EXPECT_EQ(now->integer.num, 42);
+}

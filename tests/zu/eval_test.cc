@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "zu/core_init.h"
 #include "zu/env.h"
 #include "zu/eval.h"
@@ -110,9 +112,14 @@ TEST_F(Eval, HeadsAndSelfEvaluation) {
   // A list headed by a number or string stands for itself.
   ZU_SEXP* data = L({Str("a"), I(5)});
   EXPECT_EQ(eval(env, data), data);
-  // A head bound to something other than a function.
+  // A head bound to something other than a function: "eval" says which.
   set_env(env, W(U"five"), I(5));
-  EXPECT_EQ(error_code(eval(env, L({S("five")}))), ZU_ER_TYPE);
+  r = eval(env, L({S("five")}));
+  EXPECT_EQ(error_code(r), ZU_ER_TYPE);
+  EXPECT_EQ(zu_wcmp_ascii(r->error->func, "eval"), 0);
+  ASSERT_EQ(list_length(r->error->data), 2);
+  EXPECT_EQ(zu_wcmp_ascii(str_text(get_el(r->error->data, 0)), "not a function"), 0);
+  EXPECT_EQ(zu_wcmp_ascii(str_text(get_el(r->error->data, 1)), "five"), 0);
   // A head that is a function value, or a list evaluating to one.
   EXPECT_EQ(num(eval(env, L({get_func_prim(spy, 1, nullptr, 1, 1)}))), 1);
   ZU_SEXP* mk = L({S("lambda"), nullptr, L({S("g"), S("a")}), S("a")});
@@ -240,6 +247,50 @@ TEST_F(Eval, ValuesSurviveCollectionsDuringEvaluation) {
   r = eval(env, L({S("while"), L({S("<"), S("i"), I(3)}),
                    L({S("set"), S("i"), L({S("+"), S("i"), I(1)})}), L({S("collect")}), L({S("list"), S("i")})}));
   EXPECT_EQ(num(get_el(r, 0)), 3);
+}
+
+// An argument rebinds the name of the built-in being called, so that only
+// the call itself still holds the function value, and then collections run:
+// the built-in called is still the one named, on either calling path.
+TEST_F(Eval, ACalledBuiltinOutlivesTheRebindingOfItsName) {
+  ZU_SEXP* car_fn = get_env_symbol(qnlisp_top_env0, W(U"car"), -1);
+  ASSERT_EQ(get_type(car_fn), ZU_TYPE_FUNCTION);
+  {
+    GcFrame frame("bind");  // the bindings are the only references
+    ZU_SEXP* first = get_func_prim(car_fn->func->prim, 1, nullptr, 2, 2);
+    first->h.flags = car_fn->h.flags;  // its form on the stack
+    set_env(env, W(U"first"), first);
+    set_env(env, W(U"spy"), get_func_prim(spy, 1, kw, 1, -1));
+  }
+  ZU_SEXP* f1 = L({S("first"), L({S("progn"), L({S("set"), S("first"), I(0)}), L({S("list"), I(7), I(8)})})});
+  ZU_SEXP* f2 = L({S("spy"), L({S("set"), S("spy"), I(0)}), L({S("list"), I(1)})});
+  gc_set_collect_every(1);
+  ZU_SEXP* r1 = eval(env, f1);
+  ZU_SEXP* r2 = eval(env, f2);
+  gc_set_collect_every(0);
+  EXPECT_EQ(num(r1), 7);
+  EXPECT_EQ(num(r2), 1);
+  EXPECT_EQ(seen.args_env, kw);
+}
+
+// Every attribute of a lambda call's head is bound, however many there are;
+// of two equal names the first wins.
+TEST_F(Eval, ALambdaCallBindsAnyNumberOfAttributes) {
+  eval(env, L({S("define"), S("f"), nullptr, L({S("g")}), L({S("list"), S("a7"), S("a299999")})}));
+  ZU_SEXP* head = S("f");
+  std::u32string name, value;
+  for (int i = 0; i < 300000; ++i) {
+    GcFrame frame("attr");
+    std::string n = "a" + std::to_string(i);
+    name.assign(n.begin(), n.end());
+    value.assign(n.begin() + 1, n.end());
+    set_attribute(head, W(name.c_str()), W(value.c_str()));
+  }
+  set_attribute(head, W(U"a7"), W(U"first"));
+  ZU_SEXP* r = eval(env, L({head}));
+  ASSERT_EQ(list_length(r), 2);
+  EXPECT_EQ(zu_wcmp_ascii(str_text(get_el(r, 0)), "first"), 0);
+  EXPECT_EQ(zu_wcmp_ascii(str_text(get_el(r, 1)), "299999"), 0);
 }
 
 // Lambda calls with a collection at every allocation: the call environment,
