@@ -24,6 +24,11 @@ void set_flags(ZU_INTERPRETER* zui, int set, int clear) {
   unlock_task(zui_lock, "set_flags");
 }
 
+ZU_SEXP* unprintable_error(ZU_SEXP* value) {
+  return get_error_ascii(sexp_file(value), value ? value->h.line : 0, ZU_ER_TYPE, "print",
+                         list(get_string_ascii("value nested too deeply or cyclic")));
+}
+
 int prompt_depth() {
   ZU_FILE* f = terminal_file;
   return f ? zu_file_depth(f) : -1;
@@ -171,7 +176,12 @@ void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SE
   if (zui->result_flag) put(e_printf(st, &err, "<Result> %i ", seq));
   // 64 would split a list into root lines; the high bits are the
   // interpreter's own and mean nothing to the printer.
-  put(e_print_sexp(st, &err, value, zui->ps_flags & ~ZU_PRINT_MULTIROOT & 0xFFFF));
+  int flags = zui->ps_flags & ~ZU_PRINT_MULTIROOT & 0xFFFF;
+  int printed = e_print_sexp(st, &err, value, flags);
+  // A value the printer refuses has written nothing: the reply says why in
+  // its place, and the stream stays open.
+  if (printed == ZU_PRINT_REFUSED) printed = e_print_sexp(st, &err, unprintable_error(value), flags);
+  put(printed);
   put(e_printf(st, &err, zui->result_flag ? "</Result>\n" : "\n"));
   put(s_flush(st));
   if (old) {

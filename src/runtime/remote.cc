@@ -35,6 +35,9 @@ void mark_text(void* t) {
 ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp) {
   ZU_FILE* file = cmd_str ? nullptr : sexp_file(cmd_sexp);
   int line = cmd_str || !cmd_sexp ? 0 : cmd_sexp->h.line;
+  // Refused before anything is sent: half a command would break the link.
+  if (!cmd_str && !sexp_printable(cmd_sexp, 0))
+    return error_text(file, line, ZU_ER_TYPE, "Remote", "value nested too deeply or cyclic", true);
   auto* r = static_cast<ZU_RESULT*>(mmalloc(sizeof(ZU_RESULT), gc_remote_delay));
   r->h.func = remote_delay_func;
   r->h.gc_func = gc_remote_delay;

@@ -36,6 +36,12 @@ struct Parser {
   Reader* r;
   ZU_FILE* f;
   ZU_SEXP* err = nullptr;  // the error that ended the current form
+  // Where err was found, for skipping the rest of the form: the lists and
+  // elements open there, and whether it was inside the start tag of the
+  // innermost of them.
+  int err_open = 0;
+  bool err_in_tag = false;
+  bool in_tag = false;  // a start tag is being read
   // HTML: a closing tag that an enclosing element must match.
   std::vector<L_CHAR> pending_close;
   bool has_pending_close = false;
@@ -50,9 +56,12 @@ ZU_SEXP* at(ZU_SEXP* s, ZU_FILE* f, int line) {
   return s;
 }
 
-ZU_SEXP* fail(Parser& p, uint32_t code, const char* reason, int line) {
+// `closed`: open elements that the error ends (a wrong closing tag).
+ZU_SEXP* fail(Parser& p, uint32_t code, const char* reason, int line, int closed = 0) {
   if (!p.err) {
     p.err = get_error_ascii(p.f, line, code, "parse", list(get_string_ascii(reason)));
+    p.err_open = p.r->depth.load(std::memory_order_relaxed) - closed;
+    p.err_in_tag = p.in_tag;
   }
   return nullptr;
 }
@@ -163,8 +172,18 @@ bool read_quoted(Parser& p, L_CHAR quote, std::vector<L_CHAR>& out, int line) {
   }
 }
 
-// Numbers: [+-] digits [. digits] [(e|E) [+-] digits], then the unit.
-ZU_SEXP* as_number(const std::vector<L_CHAR>& t) {
+// Whether a unit text would read as an exponent after a number.
+bool exponent_like(const L_CHAR* u) {
+  if (!u || (u[0] != 'e' && u[0] != 'E')) return false;
+  size_t j = u[1] == '+' || u[1] == '-' ? 2 : 1;
+  return is_digit(u[j]);
+}
+
+// Numbers: [+-] digits [. digits] [(e|E) [+-] digits], then the unit. Null
+// for a word that is no number; *bad is set when it reads as one that
+// would not print back as itself (an overflow, or a unit like "e10").
+ZU_SEXP* as_number(const std::vector<L_CHAR>& t, bool* bad) {
+  *bad = false;
   size_t n = t.size(), i = 0;
   if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
   if (i >= n || !is_digit(t[i])) return nullptr;
@@ -192,6 +211,10 @@ ZU_SEXP* as_number(const std::vector<L_CHAR>& t) {
     u.push_back(0);
     unit = u.data();
   }
+  if (exponent_like(unit)) {
+    *bad = true;
+    return nullptr;
+  }
   if (!flo) {
     errno = 0;
     char* end = nullptr;
@@ -199,6 +222,10 @@ ZU_SEXP* as_number(const std::vector<L_CHAR>& t) {
     if (errno == 0 && end && *end == 0) return get_integer(v, unit);
   }
   double d = std::strtod(num.c_str(), nullptr);
+  if (std::isinf(d)) {
+    *bad = true;
+    return nullptr;
+  }
   return get_floating(d, unit);
 }
 
@@ -222,13 +249,32 @@ ZU_SYM_FIELD* new_field(const std::vector<L_CHAR>& name, const std::vector<L_CHA
   return fl;
 }
 
-// Appends an attribute at the end of a symbol's list (source order).
-void add_attr(ZU_SEXP* sym, const std::vector<L_CHAR>& name, const std::vector<L_CHAR>& value) {
-  ZU_SYM_FIELD* fl = new_field(name, value);
-  ZU_SYM_FIELD** tail = &sym->symbol.sf;
-  while (*tail) tail = &(*tail)->next;
-  *tail = fl;
-}
+// Appends attributes to the end of one symbol's list (source order) in
+// constant time each, refusing more than ZU_READ_MAX_ATTRS on a symbol.
+class AttrTail {
+ public:
+  bool add(Parser& p, ZU_SEXP* sym, const Attr& a, int line) {
+    if (sym != sym_) {
+      sym_ = sym;
+      count_ = 0;
+      for (tail_ = &sym->symbol.sf; *tail_; tail_ = &(*tail_)->next) ++count_;
+    }
+    if (count_ >= ZU_READ_MAX_ATTRS) {
+      fail(p, ZU_ER_PARSE_ATTRIBUTE, "too many attributes", line);
+      return false;
+    }
+    ZU_SYM_FIELD* fl = new_field(a.name, a.value);
+    *tail_ = fl;
+    tail_ = &fl->next;
+    ++count_;
+    return true;
+  }
+
+ private:
+  ZU_SEXP* sym_ = nullptr;
+  ZU_SYM_FIELD** tail_ = nullptr;
+  int count_ = 0;
+};
 
 // A bare word: symbol, number, string or attribute (name="value", returned
 // through attr_out with a null result).
@@ -286,12 +332,14 @@ ZU_SEXP* read_word(Parser& p, Ctx ctx, Attr* attr_out, int line, std::vector<L_C
     }
     t.push_back(c);
   }
+  bool bad = false;
   if (ctx == kList) {
-    if (ZU_SEXP* n = as_number(t)) return at(n, p.f, line);
+    if (ZU_SEXP* n = as_number(t, &bad)) return at(n, p.f, line);
+    if (bad) return fail(p, ZU_ER_PARSE_NUMBER, "invalid number", line);
     return at(get_symbol_len(t.data(), t.size()), p.f, line);
   }
   if (!p.no_number()) {
-    if (ZU_SEXP* n = as_number(t)) return at(n, p.f, line);
+    if (ZU_SEXP* n = as_number(t, &bad)) return at(n, p.f, line);
   }
   return at(get_string_len(t.data(), t.size()), p.f, line);
 }
@@ -337,14 +385,30 @@ ZU_SEXP* read_bracket(Parser& p, int line) {
       next_char(r, &c);
       break;
     }
+    if (attrs.size() >= static_cast<size_t>(ZU_READ_MAX_ATTRS)) return nullptr;
+    // name="value", the name quoted when it is not a plain word.
     Attr a;
-    for (;;) {
-      if (next_char(r, &c) != kChar) return nullptr;
-      if (c == '=') break;
-      if (is_ws(c) || c == ']' || c == '"' || c == '[') return nullptr;
-      a.name.push_back(c);
+    if (c == '"') {
+      next_char(r, &c);
+      if (!read_quoted(p, '"', a.name, line)) {
+        p.err = nullptr;
+        return nullptr;
+      }
+      if (next_char(r, &c) != kChar || c != '=') return nullptr;
+    } else {
+      for (;;) {
+        if (next_char(r, &c) != kChar) return nullptr;
+        if (c == '=') break;
+        if (is_ws(c) || c == ']' || c == '"' || c == '[') return nullptr;
+        if (c == '&') {
+          L_CHAR code;
+          if (read_ref(r, false, &code) == 1) c = code;
+        }
+        a.name.push_back(c);
+      }
+      if (a.name.empty()) return nullptr;
     }
-    if (a.name.empty() || next_char(r, &c) != kChar || c != '"') return nullptr;
+    if (next_char(r, &c) != kChar || c != '"') return nullptr;
     if (!read_quoted(p, '"', a.value, line)) {
       p.err = nullptr;
       return nullptr;
@@ -352,7 +416,8 @@ ZU_SEXP* read_bracket(Parser& p, int line) {
     attrs.push_back(std::move(a));
   }
   ZU_SEXP* s = get_symbol_len(name.data(), name.size());
-  for (const Attr& a : attrs) add_attr(s, a.name, a.value);
+  AttrTail tail;
+  for (const Attr& a : attrs) tail.add(p, s, a, line);
   return at(s, p.f, line);
 }
 
@@ -367,13 +432,12 @@ ZU_SEXP* build_list(Parser& p, std::vector<ZU_SEXP*>& elems, ZU_SEXP* tail, int 
   return l;
 }
 
-bool attach(Parser& p, std::vector<ZU_SEXP*>& elems, const Attr& a, int line) {
+bool attach(Parser& p, std::vector<ZU_SEXP*>& elems, AttrTail& tail, const Attr& a, int line) {
   if (elems.empty() || sexp_type(elems[0]) != ZU_TYPE_SYMBOL) {
     fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
     return false;
   }
-  add_attr(elems[0], a.name, a.value);
-  return true;
+  return tail.add(p, elems[0], a, line);
 }
 
 struct DepthGuard {
@@ -382,12 +446,11 @@ struct DepthGuard {
   ~DepthGuard() { --r->depth; }
 };
 
-// After "(": members up to ")".
-ZU_SEXP* read_list(Parser& p, int depth, int line) {
-  if (depth > ZU_READ_MAX_DEPTH) return fail(p, ZU_ER_PARSE_DEPTH, "nesting too deep", line);
-  DepthGuard dg(p.r);
+// After "(" (counted open by the caller): members up to ")".
+ZU_SEXP* read_members(Parser& p, int depth, int line) {
   Reader* r = p.r;
   std::vector<ZU_SEXP*> elems;
+  AttrTail attrs;
   for (;;) {
     L_CHAR c;
     int k = skip_ws(p, &c);
@@ -422,11 +485,18 @@ ZU_SEXP* read_list(Parser& p, int depth, int line) {
     if (p.err) return nullptr;
     had_attr = !a.name.empty();
     if (had_attr) {
-      if (!attach(p, elems, a, line)) return nullptr;
+      if (!attach(p, elems, attrs, a, line)) return nullptr;
       continue;
     }
     elems.push_back(e);
   }
+}
+
+// After "(": the list.
+ZU_SEXP* read_list(Parser& p, int depth, int line) {
+  DepthGuard dg(p.r);
+  if (depth > ZU_READ_MAX_DEPTH) return fail(p, ZU_ER_PARSE_DEPTH, "nesting too deep", line);
+  return read_members(p, depth, line);
 }
 
 void read_tag_name(Parser& p, std::vector<L_CHAR>& name) {
@@ -453,6 +523,10 @@ bool read_tag_attrs(Parser& p, std::vector<Attr>& attrs, int line) {
       return false;
     }
     if (c == '>' || c == '/' || c == '?') return true;
+    if (attrs.size() >= static_cast<size_t>(ZU_READ_MAX_ATTRS)) {
+      fail(p, ZU_ER_PARSE_ATTRIBUTE, "too many attributes", line);
+      return false;
+    }
     Attr a;
     read_tag_name(p, a.name);
     if (a.name.empty()) {
@@ -526,8 +600,6 @@ bool read_close_tag(Parser& p, std::vector<L_CHAR>& name, int line) {
 // After "<": an element, a header form or a stray closing tag.
 ZU_SEXP* read_element(Parser& p, int depth, int line) {
   Reader* r = p.r;
-  if (depth > ZU_READ_MAX_DEPTH) return fail(p, ZU_ER_PARSE_DEPTH, "nesting too deep", line);
-  DepthGuard dg(r);
   L_CHAR c;
   peek_char(r, &c);
   if (c == '/') {
@@ -536,6 +608,9 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
     if (!read_close_tag(p, name, line)) return nullptr;
     return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", line);
   }
+  DepthGuard dg(r);
+  p.in_tag = true;
+  if (depth > ZU_READ_MAX_DEPTH) return fail(p, ZU_ER_PARSE_DEPTH, "nesting too deep", line);
   bool header = c == '?';
   if (header) next_char(r, &c);
   std::vector<L_CHAR> name;
@@ -545,16 +620,19 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
   std::vector<Attr> attrs;
   if (!read_tag_attrs(p, attrs, line)) return nullptr;
   ZU_SEXP* tag = at(get_symbol_len(name.data(), name.size()), p.f, line);
-  for (const Attr& a : attrs) add_attr(tag, a.name, a.value);
+  AttrTail tag_attrs;
+  for (const Attr& a : attrs) tag_attrs.add(p, tag, a, line);
   std::vector<ZU_SEXP*> elems{tag};
   if (next_char(r, &c) != kChar) return fail_end(p, line);
   if (header || c == '/' || c == '?') {
     L_CHAR g;
     if (next_char(r, &g) != kChar) return fail_end(p, line);
     if (g != '>' || (header && c != '?')) return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", line);
+    p.in_tag = false;
     return build_list(p, elems, nullptr, line);
   }
   // c == '>'
+  p.in_tag = false;
   if (p.html() && void_element(name)) return build_list(p, elems, nullptr, line);
   Ctx ctx = p.html() ? kHtml : kContent;
   if (p.html()) p.open_tags.push_back(name);
@@ -582,7 +660,8 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
         int cline = line_of(p);
         if (!read_close_tag(p, cl, cline)) return nullptr;
         if (cl == name) return build_list(p, elems, nullptr, line);
-        if (!p.html()) return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", cline);
+        // Any closing tag ends this element, the wrong one with an error.
+        if (!p.html()) return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", cline, 1);
         // HTML: a closing tag of an enclosing element closes this one too;
         // one that matches nothing open is dropped.
         for (size_t i = p.open_tags.size(); i-- > 0;) {
@@ -600,7 +679,7 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
     ZU_SEXP* e = read_form(p, ctx, depth + 1, &a);
     if (p.err) return nullptr;
     if (!a.name.empty()) {
-      if (!attach(p, elems, a, line)) return nullptr;
+      if (!attach(p, elems, tag_attrs, a, line)) return nullptr;
       continue;
     }
     elems.push_back(e);
@@ -611,26 +690,56 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
   }
 }
 
+// The code of an error literal: decimal, or hexadecimal after "0x"; 0 for
+// a word that is no code from 1 to 0xFFFFFFFF (0 itself reads as no error
+// anywhere an error is tested for).
+uint32_t error_code_word(const std::vector<L_CHAR>& t) {
+  bool hexa = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+  size_t from = hexa ? 2 : 0;
+  if (t.size() <= from || t.size() - from > (hexa ? 8u : 10u)) return 0;
+  uint64_t v = 0;
+  for (size_t i = from; i < t.size(); ++i) {
+    if (hexa ? !is_hex(t[i]) : !is_digit(t[i])) return 0;
+    v = hexa ? (v << 4) | static_cast<uint64_t>(hex_val(t[i])) : v * 10 + (t[i] - '0');
+  }
+  return v <= UINT32_MAX ? static_cast<uint32_t>(v) : 0;
+}
+
 // "#error(code site file line func data)" after "#error(".
 ZU_SEXP* read_error_literal(Parser& p, int depth, int line) {
-  ZU_SEXP* l = read_list(p, depth + 1, line);
+  Reader* r = p.r;
+  DepthGuard dg(r);
+  if (depth + 1 > ZU_READ_MAX_DEPTH) return fail(p, ZU_ER_PARSE_DEPTH, "nesting too deep", line);
+  L_CHAR c;
+  if (skip_ws(p, &c) != kChar) return fail_end(p, line);
+  std::vector<L_CHAR> word;
+  while (peek_char(r, &c) == kChar && !is_ws(c) && c != '(' && c != ')' && c != '"') {
+    next_char(r, &c);
+    word.push_back(c);
+  }
+  uint32_t code = error_code_word(word);
+  if (code == 0) return fail(p, ZU_ER_PARSE_ERROR, "invalid error literal", line);
+  ZU_SEXP* l = read_members(p, depth + 1, line);
   if (p.err) return nullptr;
-  ZU_SEXP* v[6] = {};
+  ZU_SEXP* v[5] = {};
   ZU_SEXP* x = l;
   int n = 0;
-  for (; x && sexp_type(x) == ZU_TYPE_LIST && n < 6; x = x->pair.cdr) v[n++] = x->pair.car;
+  for (; x && sexp_type(x) == ZU_TYPE_LIST && n < 5; x = x->pair.cdr) v[n++] = x->pair.car;
   auto text_or_nil = [](ZU_SEXP* s) { return !s || sexp_type(s) == ZU_TYPE_STRING; };
-  if (n != 6 || x || sexp_type(v[0]) != ZU_TYPE_INTEGER || sexp_type(v[1]) != ZU_TYPE_STRING ||
-      !text_or_nil(v[2]) || sexp_type(v[3]) != ZU_TYPE_INTEGER || !text_or_nil(v[4]))
+  auto line_number = [](ZU_SEXP* s) {
+    return sexp_type(s) == ZU_TYPE_INTEGER && !s->integer.unit && s->integer.num >= INT32_MIN &&
+           s->integer.num <= INT32_MAX;
+  };
+  if (n != 5 || x || sexp_type(v[0]) != ZU_TYPE_STRING || !text_or_nil(v[1]) || !line_number(v[2]) ||
+      !text_or_nil(v[3]))
     return fail(p, ZU_ER_PARSE_ERROR, "invalid error literal", line);
   ZU_FILE* ef = nullptr;
-  if (v[2]) {
-    ef = new_zu_file(str_text(v[2]), nullptr);
+  if (v[1]) {
+    ef = new_zu_file(str_text(v[1]), nullptr);
     close_zu_file(ef);  // a name only: nothing to read
   }
-  ZU_SEXP* e = get_error(ef, static_cast<int>(v[3]->integer.num),
-                         static_cast<uint32_t>(v[0]->integer.num), v[4] ? str_text(v[4]) : nullptr, v[5]);
-  e->error->site = zu_intern_site(str_text(v[1]));
+  ZU_SEXP* e = get_error(ef, static_cast<int>(v[2]->integer.num), code, v[3] ? str_text(v[3]) : nullptr, v[4]);
+  e->error->site = zu_intern_site(str_text(v[0]));
   return at(e, p.f, line);
 }
 
@@ -729,6 +838,81 @@ ZU_SEXP* read_form(Parser& p, Ctx ctx, int depth, Attr* attr_out) {
   return read_word(p, ctx, attr_out, line);
 }
 
+// ---- recovery after a syntax error
+
+enum class TagEnd { kOpen, kEmpty, kEnd };
+
+// The rest of a start tag up to its ">", quoted values skipped whole.
+TagEnd skip_tag_rest(Reader* r) {
+  L_CHAR c, prev = 0;
+  for (;;) {
+    if (next_char(r, &c) != kChar) return TagEnd::kEnd;
+    if (c == '"' || c == '\'') {
+      L_CHAR q = c;
+      do {
+        if (next_char(r, &c) != kChar) return TagEnd::kEnd;
+      } while (c != q);
+    } else if (c == '>') {
+      return prev == '/' || prev == '?' ? TagEnd::kEmpty : TagEnd::kOpen;
+    }
+    prev = c;
+  }
+}
+
+// After "<": a tag, comment or declaration passed over. The change in the
+// number of open elements (1 a start tag, -1 a closing tag), or -2 when the
+// input ended.
+int skip_markup(Parser& p) {
+  Reader* r = p.r;
+  L_CHAR c;
+  if (peek_char(r, &c) != kChar) return -2;
+  if (c == '/' || c == '!' || c == '?') {
+    next_char(r, &c);
+    bool closing = c == '/';
+    TagEnd e = skip_tag_rest(r);
+    return e == TagEnd::kEnd ? -2 : closing ? -1 : 0;
+  }
+  if (!tag_start(c)) return 0;
+  std::vector<L_CHAR> name;
+  while (peek_char(r, &c) == kChar && name_char(c)) {
+    next_char(r, &c);
+    name.push_back(p.html() ? fold(c) : c);
+  }
+  TagEnd e = skip_tag_rest(r);
+  if (e == TagEnd::kEnd) return -2;
+  return e == TagEnd::kOpen && !(p.html() && void_element(name)) ? 1 : 0;
+}
+
+// Skips what is left of the form in which p.err was found, so that reading
+// resumes after that form rather than inside it (where each closing
+// parenthesis or tag would be an error of its own). Strings, lists and
+// tags are followed; anything else is passed over.
+void skip_rest_of_form(Parser& p) {
+  Reader* r = p.r;
+  int open = p.err_open;
+  if (p.err_in_tag) {
+    TagEnd e = skip_tag_rest(r);
+    if (e == TagEnd::kEnd) return;
+    if (e == TagEnd::kEmpty) --open;
+  }
+  bool lists = !p.html();
+  L_CHAR c;
+  while (open > 0 && next_char(r, &c) == kChar) {
+    if (c == '<') {
+      int d = skip_markup(p);
+      if (d == -2) return;
+      open += d;
+    } else if (lists && c == '(') {
+      ++open;
+    } else if (lists && c == ')') {
+      --open;
+    } else if (lists && c == '"') {
+      while (next_char(r, &c) == kChar && c != '"')
+        if (c == '\\' && next_char(r, &c) != kChar) return;
+    }
+  }
+}
+
 // ---- the lazy list
 
 enum class Top { kForm, kEnd, kError, kFatal };
@@ -751,6 +935,7 @@ Top read_top(Reader* r, ZU_SEXP** out) {
   if (p.err) {
     *out = p.err;
     if (error_code(p.err) == ZU_ER_END_OF_INPUT) return Top::kFatal;
+    skip_rest_of_form(p);
     // Always move on, so that bad input cannot hold the reader in place.
     if (r->cur.pos == before.pos && r->cur.npend == before.npend) next_char(r, &c);
     return Top::kError;

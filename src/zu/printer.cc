@@ -14,8 +14,7 @@
 
 namespace {
 
-// Deepest nesting printed; deeper values (or cyclic ones) are refused.
-constexpr int kMaxDepth = 5000;
+constexpr int kMaxDepth = ZU_PRINT_MAX_DEPTH;
 constexpr size_t kChunk = 4096;
 
 enum Ctx { kList, kContent };
@@ -97,6 +96,14 @@ bool plain_name(const L_CHAR* s) {
   return true;
 }
 
+// An attribute name that reads back as itself written bare in brackets.
+bool plain_attr_name(const L_CHAR* s) {
+  if (!s || !*s) return false;
+  for (; *s; ++s)
+    if (zu_reader::is_ws(*s) || *s == '=' || *s == '"' || *s == '[' || *s == ']' || *s == '&') return false;
+  return true;
+}
+
 // A name usable as a tag (and read back as the same name).
 bool tag_name(const L_CHAR* s, bool header) {
   if (!s || !*s) return false;
@@ -110,6 +117,8 @@ bool tag_name(const L_CHAR* s, bool header) {
     if (!tag_char(s[i])) return false;
   return true;
 }
+
+void number(Out& o, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Quoted text that reads back as itself.
 void quoted(Out& o, const L_CHAR* s) {
@@ -145,12 +154,28 @@ void bare_text(Out& o, const L_CHAR* s) {
   }
 }
 
-void attrs(Out& o, ZU_SYM_FIELD* f) {
+// Attributes in brackets, or (tag) in a start tag, where every name is one
+// that tag_name accepts.
+void attrs(Out& o, ZU_SYM_FIELD* f, bool tag) {
   for (; f; f = f->next) {
     o.put(' ');
-    o.putw(f->name);
+    if (tag || plain_attr_name(f->name)) o.putw(f->name);
+    else quoted(o, f->name);
     o.put('=');
     quoted(o, f->value);
+  }
+}
+
+// Text that reads back as the rest of a bare word (a number's unit), in
+// list syntax and between tags: characters that would end the word or be
+// read as an escape are written as references.
+void word_rest(Out& o, const L_CHAR* s) {
+  for (; s && *s; ++s) {
+    L_CHAR c = *s;
+    if (zu_reader::is_ws(c) || c == '(' || c == ')' || c == '"' || c == '<' || c == '\\' || c == '&')
+      number(o, "&cx%x;", static_cast<unsigned>(c));
+    else
+      o.put(c);
   }
 }
 
@@ -165,11 +190,10 @@ void symbol(Out& o, ZU_SEXP* s, Ctx ctx) {
   o.put('[');
   if (plain) o.putw(name);
   else quoted(o, name);
-  attrs(o, f);
+  attrs(o, f, false);
   o.put(']');
 }
 
-void number(Out& o, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void number(Out& o, const char* fmt, ...) {
   char b[512];
   va_list ap;
@@ -238,10 +262,13 @@ bool list_form(Out& o, ZU_SEXP* s, int depth) {
   return true;
 }
 
-// A proper list headed by a symbol whose name can be a tag.
+// A proper list headed by a symbol whose name and attribute names can be a
+// tag's.
 bool element_shape(ZU_SEXP* s, bool* header) {
   ZU_SEXP* h = s->pair.car;
   if (get_type(h) != ZU_TYPE_SYMBOL) return false;
+  for (ZU_SYM_FIELD* f = sym_field(h); f; f = f->next)
+    if (!tag_name(f->name, false)) return false;
   const L_CHAR* n = sym_name(h);
   if (n[0] == '?') {
     *header = true;
@@ -257,7 +284,7 @@ bool element(Out& o, ZU_SEXP* s, bool header, int depth) {
   const L_CHAR* n = sym_name(h);
   o.put('<');
   o.putw(n);
-  attrs(o, sym_field(h));
+  attrs(o, sym_field(h), true);
   if (header) {
     o.puts("?>");
     return true;
@@ -310,11 +337,11 @@ bool print(Out& o, ZU_SEXP* s, Ctx ctx, int depth) {
       return true;
     case ZU_TYPE_INTEGER:
       number(o, "%" PRId64, s->integer.num);
-      o.putw(s->integer.unit);
+      word_rest(o, s->integer.unit);
       return true;
     case ZU_TYPE_FLOATING:
       number(o, "%f", s->floating.num);
-      o.putw(s->floating.unit);
+      word_rest(o, s->floating.unit);
       return true;
     case ZU_TYPE_FUNCTION: {
       ZU_FUNC* f = s->func;
@@ -358,11 +385,46 @@ bool print(Out& o, ZU_SEXP* s, Ctx ctx, int depth) {
   }
 }
 
+// Whether print would print s whole at this depth: it walks what print
+// walks, without writing.
+bool printable(ZU_SEXP* s, int depth) {
+  if (depth > kMaxDepth) return false;
+  switch (get_type(s)) {
+    case ZU_TYPE_LIST: {
+      ZU_SEXP* slow = s;
+      for (int steps = 1;; ++steps) {
+        if (!printable(s->pair.car, depth + 1)) return false;
+        ZU_SEXP* d = s->pair.cdr;
+        int t = get_type(d);
+        if (t == ZU_TYPE_NULL) return true;
+        if (t != ZU_TYPE_LIST) return printable(d, depth + 1);
+        s = d;
+        if (steps % 2 == 0) {
+          slow = slow->pair.cdr;
+          if (slow == s) return false;
+        }
+      }
+    }
+    case ZU_TYPE_ERROR:
+      return printable(s->error->data, depth + 1);
+    default:
+      return true;
+  }
+}
+
 }  // namespace
+
+bool sexp_printable(ZU_SEXP* s, int flags) {
+  // Each member of a top-level list is a root of its own.
+  if ((flags & ZU_PRINT_MULTIROOT) && get_type(s) == ZU_TYPE_LIST) return printable(s, -1);
+  return printable(s, 0);
+}
 
 int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags) {
   if (err) *err = 0;
   if (!s_exist(st)) return -1;
+  // Checked first, so that a refused value leaves no partial text behind.
+  if (!sexp_printable(s, flags)) return ZU_PRINT_REFUSED;
   Out o(st, flags);
   o.buf.reserve(kChunk + 64);
   bool ok = true;

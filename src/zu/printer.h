@@ -1,18 +1,20 @@
 // The ZU printer: the text of a value in list, XML or HTML form.
 //
 // List form, by type: nil "()"; a list "(a b c)", a dotted tail " .x";
-// a symbol its name, "[name a=\"v\"]" with attributes (a name that would
-// not read back as that symbol is written quoted: ["a b"]); a string in
-// double quotes with \n \r \" \\ escaped (and "\&" before text that would
-// read as a reference); an integer "%lli" and a floating value "%f", each
-// followed directly by its unit; a built-in "[prim:0x%x]", a lambda
-// "[lambda:0x%x]"; a pointer "[ptr:0x%x]", an environment "[env:0x%x]";
-// raw bytes "#%x#" then the bytes then "]"; an error
-// "#error(code \"site\" \"file\" line \"function\" data)". Delayed values
-// are forced. Everything the reader can read back prints so that it does.
+// a symbol its name, "[name a=\"v\"]" with attributes (a name, or an
+// attribute name, that would not read back as itself is written quoted:
+// ["a b" "x=y"="v"]); a string in double quotes with \n \r \" \\ escaped
+// (and "\&" before text that would read as a reference); an integer "%lli"
+// and a floating value "%f", each followed directly by its unit (a unit
+// character that would end or change the word written as "&cx..;"); a
+// built-in "[prim:0x%x]", a lambda "[lambda:0x%x]"; a pointer "[ptr:0x%x]",
+// an environment "[env:0x%x]"; raw bytes "#%x#" then the bytes then "]"; an
+// error "#error(code \"site\" \"file\" line \"function\" data)". Delayed
+// values are forced. Everything the reader can read back prints so that it
+// does (a floating value to six decimals).
 //
-// XML form: a list headed by a symbol that is a valid tag name prints as an
-// element <tag a="v">members</tag> (<tag/> without members, <?name a="v"?>
+// XML form: a list headed by a symbol that is a valid tag name (with valid
+// attribute names) prints as an element <tag a="v">members</tag> (<tag/> without members, <?name a="v"?>
 // for a one-member list headed by "?name"); inside an element a symbol is
 // written in brackets so that it does not read back as text. HTML form is
 // the XML form with empty elements as <TAG></TAG> and HTML's void elements
@@ -32,9 +34,18 @@ constexpr int ZU_PRINT_MULTIROOT = 64;  // each top-level member on its own line
 constexpr int ZU_PRINT_INDENT = 128;    // one element per line, indented
 constexpr int ZU_PRINT_TEXT = 512;      // strings between tags as bare text
 
-// Prints s to st; 0, or -1 when the stream is not usable, a write failed
-// or the value is cyclic or nested too deeply to print.
+// Deepest nesting of lists (and error data) the printer follows.
+constexpr int ZU_PRINT_MAX_DEPTH = 5000;
+// Answer of the printer for a value it cannot print whole.
+constexpr int ZU_PRINT_REFUSED = -2;
+
+// Prints s to st; 0, -1 when the stream is not usable or a write failed,
+// or ZU_PRINT_REFUSED, with nothing written, when the value is cyclic or
+// nested deeper than ZU_PRINT_MAX_DEPTH.
 int print_sexp(STREAM* st, ZU_SEXP* s, int flags);
 // As print_sexp; *err receives the system error number of a failed write
 // (0 when the failure was not a write).
 int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags);
+// Whether print_sexp with these flags prints s whole (forcing delayed
+// values on the way, as printing would).
+bool sexp_printable(ZU_SEXP* s, int flags);

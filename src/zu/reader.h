@@ -8,11 +8,12 @@
 // Syntax in brief:
 //   (head a="v" x y)       a list; name="value" attaches to the head symbol
 //   (a . b)  (a .b)        a dotted pair
-//   [name a="v"]  ["odd name"]   a symbol written with its attributes
+//   [name a="v" "odd name"="v"]  ["odd name"]   a symbol with attributes
 //   "text\n"               a string (\n \r \t \\ \" \&, and references)
 //   12  -3  2.5  12km      numbers; text after the digits is the unit
 //   #5#bytes]              raw bytes: hexadecimal size, the bytes undecoded
-//   #error(code "site" "file" line "func" data)   an error value
+//   #error(code "site" "file" line "func" data)   an error value (the code
+//                          in decimal or 0x hexadecimal, never 0)
 //   <tag a="v">...</tag>  <tag/>  <?zu encoding="EUC-JP"?>   elements
 //   <!-- ... -->  <!DOCTYPE ...>   skipped
 // Between tags a word is a number (unless ZU_FILE_NO_NUMBER) or a string.
@@ -26,7 +27,13 @@
 //
 // End of input: a clean end between forms ends the list; an end inside an
 // unfinished form, or a read failure, ends it with the error 0x80010101.
-// A syntax error is a class-02 error element; reading goes on after it.
+// A syntax error is a class-02 error element; reading goes on after the
+// form it was found in (the rest of that form is skipped).
+//
+// A word that reads as a number whose printed form would read back as
+// another value (an overflowing number, or a unit that looks like an
+// exponent, as in 1e10e10) is the error "invalid number" in list syntax and
+// a string between tags.
 #pragma once
 
 #include "base/lock.h"
@@ -43,9 +50,12 @@ constexpr uint32_t ZU_ER_PARSE_ATTRIBUTE = 0x80020104;  // invalid attribute
 constexpr uint32_t ZU_ER_PARSE_RAW = 0x80020105;        // invalid raw data
 constexpr uint32_t ZU_ER_PARSE_ERROR = 0x80020106;      // invalid error literal
 constexpr uint32_t ZU_ER_PARSE_DEPTH = 0x80020107;      // nesting too deep
+constexpr uint32_t ZU_ER_PARSE_NUMBER = 0x80020108;     // invalid number
 
 // Deepest nesting of lists and elements the reader accepts.
 constexpr int ZU_READ_MAX_DEPTH = 1000;
+// Most attributes one symbol may carry (more is "too many attributes").
+constexpr int ZU_READ_MAX_ATTRS = 10000;
 // Largest raw-bytes literal the reader accepts.
 constexpr uint32_t ZU_READ_MAX_RAW = 256u << 20;
 

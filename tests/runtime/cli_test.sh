@@ -112,6 +112,41 @@ ZU
   : > empty.zu
   check "empty script" 0 "" "" -- empty.zu -
   ;;
+faults)
+  SITE=$(uname -n)
+  # An argument rebinds the name of the built-in being called and then
+  # allocates enough for collections: car is still what is called.
+  cat > rebind.zu <<'ZU'
+(define i 0)
+(car (progn (set car 0) (while (< i 100000) (define i (+ i 1)) (lambda () (f) 1)) (list 7 8)))
+(+ 1 2)
+ZU
+  check "a built-in outlives the rebinding of its name" 0 \
+    "<Result> 1 i</Result>$NL<Result> 2 7</Result>$NL<Result> 3 3</Result>$NL" "" -- rebind.zu -
+  # Thousands of attributes bind (the first of two equal names wins); far
+  # too many are refused as one reader error.
+  awk 'BEGIN {
+    printf "(define f (lambda () (g) (list a7 a4999)))\n(f"
+    for (i = 0; i < 5000; i++) printf " a%d=\"%d\"", i, i
+    printf " a7=\"again\")\n(f"
+    for (i = 0; i < 300000; i++) printf " a%d=\"\"", i
+    printf ")\n(+ 1 2)\n" }' > attrs.zu
+  check "many attributes bind, too many are refused" 0 \
+    "<Result> 1 f</Result>$NL<Result> 2 (\"7\" \"4999\")</Result>$NL<Result> 3 #error(2147614980 \"$SITE\" \"attrs.zu\" 3 \"parse\" (\"too many attributes\"))</Result>$NL<Result> 4 3</Result>$NL" \
+    "" -- attrs.zu -
+  # A value nested too deeply to print is replied as an error, and the
+  # replies after it still arrive.
+  cat > deep.zu <<'ZU'
+(define x ())
+(define i 0)
+(while (< i 6000) (define x (list x)) (define i (+ i 1)))
+x
+(+ 1 2)
+ZU
+  check "a value the printer refuses" 0 \
+    "<Result> 1 x</Result>$NL<Result> 2 i</Result>$NL<Result> 3 i</Result>$NL<Result> 4 #error(2147682310 \"$SITE\" () 0 \"print\" (\"value nested too deeply or cyclic\"))</Result>$NL<Result> 5 3</Result>$NL" \
+    "" -- deep.zu -
+  ;;
 interrupt)
   echo '(while 1 1)' > loop.zu
   timeout -k 10 -s INT --preserve-status 2 "$QNMX" loop.zu - > out.txt 2> err.txt

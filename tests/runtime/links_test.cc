@@ -323,6 +323,12 @@ TEST_F(Links, RemoteQueriesNestedLocalEvalAndPeerErrors) {
                                      zu_wcmp_ascii(e->error->func, "remote call") == 0
                                  ? "remote-error"
                                  : printed(e));
+    // A command the printer refuses is an error here; the link stays.
+    ZU_SEXP* deep = nullptr;
+    for (int i = 0; i <= ZU_PRINT_MAX_DEPTH; ++i) deep = list(deep);
+    ZU_SEXP* refused = remote_query(link, me->env, nullptr, deep);
+    out += error_code(refused) == ZU_ER_TYPE ? " refused" : " sent";
+    out += " " + query(me, link, "(+ 1 1)");
     out += " " + printed(remote_query(999999, me->env, W("1").c_str(), nullptr));
     // The session layer's wait: under the lock, making no value.
     ZU_SEXP* d = remote_query(link, me->env, W("(+ 1 2)").c_str(), nullptr);
@@ -334,7 +340,7 @@ TEST_F(Links, RemoteQueriesNestedLocalEvalAndPeerErrors) {
     return out;
   });
   EXPECT_NE(r.find(" waited:3"), std::string::npos) << r;
-  EXPECT_EQ(r.substr(0, r.find(" #error")), "42 42 remote-error");
+  EXPECT_EQ(r.substr(0, r.find(" #error")), "42 42 remote-error refused 2");
   EXPECT_NE(r.find("\"invalid iid 1\""), std::string::npos);
   close_interpreter(link);
   close_interpreter(listener);

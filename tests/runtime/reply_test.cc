@@ -100,6 +100,21 @@ TEST(Reply, FailedWriteDropsTheStream) {
   s_close_queue_drain();
 }
 
+TEST(Reply, ValueThePrinterRefusesIsRepliedAsAnErrorAndTheStreamStays) {
+  ReplyTo r(utf8_cm);
+  ZuThreadScope scope("test");
+  ZU_SEXP* deep = nullptr;
+  for (int i = 0; i <= ZU_PRINT_MAX_DEPTH; ++i) deep = list(deep);
+  _reply(r.zui, 1, deep);
+  _reply(r.zui, 2, get_integer(3, nullptr));
+  ASSERT_NE(r.zui->out, nullptr);
+  std::string t = r.text();
+  EXPECT_EQ(t.rfind("<Result> 1 #error(2147682310 ", 0), 0u) << t.substr(0, 80);
+  EXPECT_NE(t.find(" \"print\" (\"value nested too deeply or cyclic\"))</Result>\n<Result> 2 3</Result>\n"),
+            std::string::npos)
+      << t.substr(0, 80);
+}
+
 TEST(ProperCode, HeaderSurveyAndFallback) {
   init_zu();
   ZuThreadScope scope("test");

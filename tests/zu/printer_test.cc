@@ -66,19 +66,26 @@ TEST_F(Printer, XmlHtmlAndLayoutFlags) {
   EXPECT_EQ(print_str(cons(I(1), I(2)), ZU_PRINT_MULTIROOT), "1\n2\n");
 }
 
-TEST_F(Printer, RefusesUnusableStreamsAndCyclicValues) {
+// A value the printer cannot print whole (cyclic, or nested too deeply) is
+// refused before anything is written.
+TEST_F(Printer, RefusesUnusableStreamsAndUnprintableValuesWritingNothing) {
   EXPECT_EQ(print_sexp(nullptr, I(1), 0), -1);
   ZU_SEXP* c = List(I(1), I(2), ZU_LIST_END);
   c->pair.cdr->pair.cdr = c;
-  int rc = 0;
-  print_str(c, 0, utf8_cm, &rc);
-  EXPECT_EQ(rc, -1);
-  print_str(c, ZU_PRINT_MULTIROOT, utf8_cm, &rc);
-  EXPECT_EQ(rc, -1);
   ZU_SEXP* deep = nullptr;
   for (int i = 0; i < 6000; ++i) deep = list(deep);
-  print_str(deep, 0, utf8_cm, &rc);
-  EXPECT_EQ(rc, -1);
+  ZU_SEXP* deep_error = get_error_ascii(nullptr, 0, ZU_ER_TYPE, "f", deep);
+  ZU_SEXP* long_head = List(Str(std::string(10000, 'x').c_str()), c, ZU_LIST_END);
+  for (ZU_SEXP* v : {c, deep, deep_error, long_head}) {
+    for (int flags : {0, ZU_PRINT_MULTIROOT, ZU_PRINT_XML | ZU_PRINT_INDENT}) {
+      int rc = 0;
+      EXPECT_EQ(print_str(v, flags, utf8_cm, &rc), "");
+      EXPECT_EQ(rc, ZU_PRINT_REFUSED);
+    }
+  }
+  int rc = 0;
+  EXPECT_EQ(print_str(cdr(deep), 0, utf8_cm, &rc), "()");  // a value within the limit prints
+  EXPECT_EQ(rc, 0);
 }
 
 TEST_F(Printer, CodeSetSurveyAndUrlCopies) {

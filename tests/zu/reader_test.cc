@@ -147,7 +147,97 @@ TEST_F(Reader, RawBytesAndErrorLiterals) {
   EXPECT_EQ(e->error->line, 12);
   EXPECT_EQ(str_of(car(e->error->data)), U"end of input");
   EXPECT_EQ(error_code(read_one("#error(1 2)")), ZU_ER_PARSE_ERROR);
+  // The code may be written in hexadecimal; a code that is no 32-bit error
+  // code, 0 included, is refused.
+  e = read_one("#error(0x80040503 \"s\" () 1 \"f\" ())");
+  ASSERT_EQ(get_type(e), ZU_TYPE_ERROR);
+  EXPECT_EQ(e->error->code, 0x80040503u);
+  EXPECT_EQ(error_code(read_one("#error(0XfFfFfFfF \"s\" () 1 () ())")), 0xFFFFFFFFu);
+  for (const char* code : {"0", "0x0", "0x", "-0x5", "+5", "-5", "5km", "0x100000000", "4294967296", "x5", "0x5g"}) {
+    std::string t = std::string("#error(") + code + " \"s\" () 1 \"f\" ()) (ok)";
+    ZU_SEXP* l = read_all(t);
+    EXPECT_EQ(error_code(nth(l, 0)), ZU_ER_PARSE_ERROR) << t;
+    EXPECT_EQ(text(nth(l, 1)), "(ok)") << t;
+  }
 }
+
+// Words that would read as numbers but cannot print back as the same
+// number are refused in list syntax and are text between tags.
+TEST_F(Reader, NumbersThatCannotPrintBackAreRefused) {
+  for (const std::string& t : {std::string("1e10e10"), std::string("2.5E-3e4"), std::string("1e999"),
+                               std::string("-1e400km"), std::string(400, '9')}) {
+    ZU_SEXP* l = read_all("(a " + t + ") (ok)");
+    EXPECT_EQ(error_code(nth(l, 0)), ZU_ER_PARSE_NUMBER) << t;
+    EXPECT_EQ(text(nth(l, 1)), "(ok)") << t;
+    EXPECT_EQ(str_of(nth(read_one("<a>" + t + "</a>"), 1)), std::u32string(t.begin(), t.end()));
+  }
+  ZU_SEXP* l = read_one("(1e+ 12e 1.5e5x 1x1e5)");
+  EXPECT_EQ(text(l), "(1e+ 12e 150000.000000x 1x1e5)");
+}
+
+// Attributes of any name the reader accepts print so that they read back.
+TEST_F(Reader, OddAttributeNamesReadBackAsThemselves) {
+  ZU_SEXP* s = read_one("(a x=y=\"1\" b]=\"2\" [c=\"3\" d&cx20;e=\"4\" f&cx26;cx41;=\"5\")");
+  ASSERT_EQ(get_type(s), ZU_TYPE_LIST);
+  std::string printed = text(s);
+  ZU_SEXP* back = read_one(printed);
+  EXPECT_EQ(cmp_sexp(back, s), 0) << printed;
+  EXPECT_EQ(attr(car(back), U"x=y"), U"1");
+  EXPECT_EQ(attr(car(back), U"[c"), U"3");
+  EXPECT_EQ(attr(car(back), U"d e"), U"4");
+  EXPECT_EQ(attr(car(back), U"f&cx41;"), U"5");
+  std::string xml = print_str(s, ZU_PRINT_XML);
+  EXPECT_EQ(cmp_sexp(read_one(xml), s), 0) << xml;
+  std::string ascii = print_str(s, 0, ascii_cm);
+  EXPECT_EQ(cmp_sexp(car(read_all(ascii, ascii_cm)), s), 0) << ascii;
+}
+
+// A head may carry many attributes (kept in source order, read in linear
+// time), but not without bound: past the limit the form is refused whole.
+TEST_F(Reader, AttributeCountsAreBounded) {
+  auto attrs = [](int n) {
+    std::string t;
+    for (int i = 0; i < n; ++i) t += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+    return t;
+  };
+  ZU_SEXP* s = read_one("(f" + attrs(ZU_READ_MAX_ATTRS) + " x)");
+  int n = 0;
+  ZU_SYM_FIELD* last = nullptr;
+  for (ZU_SYM_FIELD* f = sym_field(car(s)); f; f = f->next, ++n) last = f;
+  EXPECT_EQ(n, ZU_READ_MAX_ATTRS);
+  EXPECT_EQ(u32(sym_field(car(s))->name), U"a0");
+  std::string lastv = std::to_string(ZU_READ_MAX_ATTRS - 1);
+  EXPECT_EQ(u32(last->value), std::u32string(lastv.begin(), lastv.end()));
+  std::string over = attrs(ZU_READ_MAX_ATTRS + 1);
+  for (std::string t : {"(f" + over + " x)", "<f" + over + ">x</f>", "([f" + over + "] x)", "(f a=\"1\"" + over + ")"}) {
+    ZU_SEXP* l = read_all(t + " (ok)");
+    EXPECT_EQ(list_length(l), 2) << t.substr(0, 20);
+    EXPECT_EQ(error_code(nth(l, 0)), ZU_ER_PARSE_ATTRIBUTE) << t.substr(0, 20);
+    EXPECT_EQ(text(nth(l, 1)), "(ok)");
+  }
+}
+
+// After a syntax error inside a form the reader skips the rest of that form:
+// one error per form, however it goes wrong.
+TEST_F(Reader, AnErrorInsideAFormSkipsToItsEnd) {
+  const int over = ZU_READ_MAX_DEPTH + 100;
+  std::string lists = std::string(over, '(') + std::string(over, ')');
+  std::string tags;
+  for (int i = 0; i < over; ++i) tags += "<a>";
+  for (int i = 0; i < over; ++i) tags += "</a>";
+  for (const std::string& t : {lists, tags, "(" + lists + " x)"}) {
+    ZU_SEXP* l = read_all(t + "\n(ok)");
+    EXPECT_EQ(list_length(l), 2);
+    EXPECT_EQ(error_code(nth(l, 0)), ZU_ER_PARSE_DEPTH);
+    EXPECT_EQ(text(nth(l, 1)), "(ok)");
+  }
+  ZU_SEXP* l = read_all(
+      "(1 a=\"x\" (b)) (a . b \")\" c) <a><b x=1>y</b></a> <a>)</a> (#3#abcd) <a><b></c>x</a> (a)");
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(error_code(nth(l, i)) >> 16, 0x8002u) << i << ": " << text(nth(l, i));
+  EXPECT_EQ(text(nth(l, 6)), "(a)");
+  EXPECT_EQ(list_length(l), 7);
+}
+
 
 TEST_F(Reader, EncodingHeaderAppliesOnlyNearTheTop) {
   // "あい漢字" in EUC-JP after a header, in a stream opened as UTF-8.
