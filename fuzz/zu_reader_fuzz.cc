@@ -1,5 +1,5 @@
 // Fuzz target: arbitrary bytes are read as ZU source (the first byte picks
-// the encoding and the reader's flags) and every form read is printed in
+// the encoding and the reader's flags: zu_fuzz_input.h) and every form read is printed in
 // each form; nothing may crash, stop the process or leak.
 #include <cstdint>
 #include <string>
@@ -10,6 +10,7 @@
 #include "zu/printer.h"
 #include "zu/reader.h"
 #include "zu/value.h"
+#include "zu_fuzz_input.h"
 
 namespace {
 
@@ -26,19 +27,11 @@ void print_each(ZU_SEXP* form) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static CODE_METHOD* const kCms[] = {utf8_cm, eucjp_cm, ascii_cm, search_cm("ISO-2022-JP"), search_cm("UTF-16")};
   if (size == 0) return 0;
-  uint8_t sel = data[0];
-  CODE_METHOD* cm = kCms[sel % 5];
-  uint32_t flags = 0;
-  if (sel & 0x10) flags |= ZU_FILE_HTML;
-  if (sel & 0x20) flags |= ZU_FILE_NO_NUMBER;
   {
     ZuThreadScope scope("fuzz");
-    STREAM* st = s_open_string_read(reinterpret_cast<const char*>(data + 1), cm, static_cast<int>(size - 1), 1);
-    ZU_SEXP* l = init_parse(st, nullptr, nullptr);
-    if (ZU_FILE* f = l ? l->h.file : nullptr) f->flags |= flags;
-    if (sel & 0x40) set_encoding(l);
+    ZU_SEXP* l = open_fuzz_input(data, size);
+    if (data[0] & 0x40) set_encoding(l);
     // Every form consumes input, so the walk ends; the bound is a guard.
     int n = 0;
     for (ZU_SEXP* p = l; get_type(p) == ZU_TYPE_LIST && n < 100000; p = p->pair.cdr, ++n) print_each(p->pair.car);

@@ -230,10 +230,6 @@ ZU_SEXP* as_number(const std::vector<L_CHAR>& t, bool* bad) {
 }
 
 bool name_char(L_CHAR c) { return !is_ws(c) && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'' && c != '<' && c != '?'; }
-bool tag_start(L_CHAR c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c == '?' || c == '/' ||
-         c == '!' || c == '&' || c >= 0x80;
-}
 L_CHAR fold(L_CHAR c) { return c >= 'a' && c <= 'z' ? c - 32 : c; }
 
 // Text of a vector; an empty one is "" (never null).

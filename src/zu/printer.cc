@@ -86,7 +86,7 @@ bool plain_name(const L_CHAR* s) {
   if (!s || !*s) return false;
   L_CHAR c0 = s[0];
   if (c0 == '#' || c0 == '.' || c0 == ';' || looks_numeric(s)) return false;
-  if (c0 == '<' && s[1] && (tag_first(s[1]) || s[1] == '/' || s[1] == '!')) return false;
+  if (c0 == '<' && zu_reader::tag_start(s[1])) return false;
   for (size_t i = 0; s[i]; ++i) {
     L_CHAR c = s[i];
     if (delim(c)) return false;

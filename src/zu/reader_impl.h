@@ -92,6 +92,11 @@ inline bool is_ws(L_CHAR c) { return c <= 0x20 || c == 0xFEFF || c == 0x7F; }
 inline bool is_hex(L_CHAR c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 inline int hex_val(L_CHAR c) { return c <= '9' ? static_cast<int>(c - '0') : static_cast<int>((c | 0x20) - 'a' + 10); }
 inline bool is_digit(L_CHAR c) { return c >= '0' && c <= '9'; }
+// A "<" followed by c begins markup (a tag, comment or declaration).
+inline bool tag_start(L_CHAR c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c == '?' || c == '/' ||
+         c == '!' || c == '&' || c >= 0x80;
+}
 
 // After a "&" was taken: reads a reference. `full` accepts the named and
 // numeric references as well as "&cx". Returns 1 with the character in *c,

@@ -1,6 +1,6 @@
-// Replays the reader's fuzz target over the committed seed corpus and
-// deterministic mutations of it: nothing may crash, stop the process or
-// leak, and every reader runs to its end.
+// Replays a fuzz target of the reader (zu_reader_fuzz, zu_roundtrip_fuzz)
+// over the committed seed corpus and deterministic mutations of it: nothing
+// may crash, stop the process or leak, and every reader runs to its end.
 #include <gtest/gtest.h>
 
 #include "support/fuzz_replay.h"
