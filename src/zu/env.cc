@@ -499,13 +499,18 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
   }
   // The value may be one the caller only found: pinned across the wait for
   // the lock, where a collection may run.
-  GcFrame frame("set_op");
+  size_t mark = gc_root_mark();
   gc_set_nl(value, gc_qn_sexp);
-  EnvLock l;
-  c = lookup_cell(env, a);
-  if (!c) return -1;
-  untag(c)->store(value, std::memory_order_release);
-  return 0;
+  int r = -1;
+  {
+    EnvLock l;
+    if ((c = lookup_cell(env, a))) {
+      untag(c)->store(value, std::memory_order_release);
+      r = 0;
+    }
+  }
+  gc_root_release(mark, nullptr, nullptr);
+  return r;
 }
 
 void del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {

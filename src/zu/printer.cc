@@ -20,16 +20,27 @@ constexpr size_t kChunk = 4096;
 enum Ctx { kList, kContent };
 
 // Wide text gathered and written through the stream's encoding in chunks;
-// raw bytes go to the stream unencoded.
+// raw bytes go to the stream unencoded. Nothing is written of a value the
+// printer would refuse: before the first write the whole value is checked,
+// unless it has been printed through already (so a text that fits in one
+// chunk never costs a second walk).
 struct Out {
-  Out(STREAM* s, int f) : st(s), flags(f) {}
+  Out(STREAM* s, int f, ZU_SEXP* v) : st(s), flags(f), root(v) {}
   STREAM* st;
   int flags;
+  ZU_SEXP* root;
   int err = 0;
   bool failed = false;
+  bool written = false;  // something went to the stream (or was refused)
+  bool whole = false;    // root printed through: no check needed
+  bool refused = false;
   std::vector<L_CHAR> buf;
 
   void flush() {
+    if (!failed && !written) {
+      written = true;
+      if (!whole && !sexp_printable(root, flags)) refused = failed = true;
+    }
     if (buf.empty() || failed) {
       buf.clear();
       return;
@@ -423,9 +434,7 @@ bool sexp_printable(ZU_SEXP* s, int flags) {
 int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags) {
   if (err) *err = 0;
   if (!s_exist(st)) return -1;
-  // Checked first, so that a refused value leaves no partial text behind.
-  if (!sexp_printable(s, flags)) return ZU_PRINT_REFUSED;
-  Out o(st, flags);
+  Out o(st, flags, s);
   o.buf.reserve(kChunk + 64);
   bool ok = true;
   if (flags & ZU_PRINT_MULTIROOT) {
@@ -447,8 +456,11 @@ int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags) {
   } else {
     ok = print(o, s, kList, 0);
   }
+  if (!ok && !o.written) return ZU_PRINT_REFUSED;  // within the first chunk
+  o.whole = ok;
   o.flush();
   if (err) *err = o.err;
+  if (o.refused) return ZU_PRINT_REFUSED;
   return ok && !o.failed ? 0 : -1;
 }
 
