@@ -5,33 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include "base/endian.h"
 #include "base/file.h"
+#include "codec/raster_io_impl.h"
 
 namespace {
-
-constexpr int kOpenRetries = 100;
 
 int fail(int code) {
   r64_error = code;
   return code;
-}
-
-// A descriptor that is briefly unavailable is asked for again, a bounded
-// number of times.
-int open_retrying(const char* filename, int ctl, int mode) {
-  for (int i = 0;; ++i) {
-    int fd = u_open64(filename, ctl, mode);
-    if (fd >= 0 || errno != EAGAIN || i == kOpenRetries) return fd;
-    timespec pause{0, 1000000};
-    nanosleep(&pause, nullptr);
-  }
 }
 
 int32_t blocks(int32_t side, int rect) { return (side + rect - 1) / rect; }
@@ -91,11 +77,11 @@ int create_layout(CR_FILE* f, int rect_size, int width, int height) {
   store_be16(&raw[6], static_cast<uint16_t>(height));
   store_be16(&raw[8], static_cast<uint16_t>(rect_size));
   store_be32(&raw[12], f->header.cr_tbl_nos);
-  if (u_pwrite_full(f->fd, raw, sizeof raw, 0) != kCrHeaderSize) return kR64ErrSystem;
+  if (raster_pwrite(f->fd, raw, sizeof raw, 0) != kCrHeaderSize) return kR64ErrSystem;
   std::vector<uint8_t> zeros(std::min<uint64_t>(end - kCrHeaderSize, 1 << 16), 0);
   for (uint64_t at = kCrHeaderSize; at < end;) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(zeros.size(), end - at));
-    if (u_pwrite_full(f->fd, zeros.data(), n, static_cast<int64_t>(at)) != static_cast<ssize_t>(n)) return kR64ErrSystem;
+    if (raster_pwrite(f->fd, zeros.data(), n, static_cast<int64_t>(at)) != static_cast<ssize_t>(n)) return kR64ErrSystem;
     at += n;
   }
   f->write_ofs = static_cast<uint32_t>(end);
@@ -168,7 +154,7 @@ CR_ENT* find_entry(CR_FILE* f, int32_t x0, int32_t y0, int level) {
 // Reads the entry's table record and block data; 0 or an error code.
 int load_entry(CR_FILE* f, CR_ENT* e, int64_t tbl_ofs) {
   uint8_t raw[kCrTableEntrySize];
-  ssize_t n = u_pread_full(f->fd, raw, sizeof raw, tbl_ofs);
+  ssize_t n = raster_pread(f->fd, raw, sizeof raw, tbl_ofs);
   if (n < 0) return kR64ErrSystem;
   if (n != kCrTableEntrySize) return kR64ErrHeader;
   CR_MEM_TBL& b = e->b;
@@ -181,7 +167,7 @@ int load_entry(CR_FILE* f, CR_ENT* e, int64_t tbl_ofs) {
   if (ofs == 0 || b.size <= 0 || b.size > file_size - int64_t{ofs}) return kR64ErrHeader;
   b.buf = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(b.size)));
   if (!b.buf) return kR64ErrSystem;
-  n = u_pread_full(f->fd, b.buf, static_cast<size_t>(b.size), ofs);
+  n = raster_pread(f->fd, b.buf, static_cast<size_t>(b.size), ofs);
   if (n < 0) return kR64ErrSystem;
   return n == b.size ? 0 : kR64ErrHeader;
 }
@@ -189,7 +175,7 @@ int load_entry(CR_FILE* f, CR_ENT* e, int64_t tbl_ofs) {
 }  // namespace
 
 CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, int width, int height) {
-  int fd = open_retrying(filename, ctl, mode);
+  int fd = raster_open(filename, ctl, mode);
   if (fd < 0) {
     r64_error = kR64ErrSystem;
     return nullptr;
@@ -203,7 +189,7 @@ CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, in
   f->fd = fd;
   f->fctl = (ctl & O_ACCMODE) != O_RDONLY;
   uint8_t raw[kCrHeaderSize];
-  ssize_t n = u_pread_full(fd, raw, sizeof raw, 0);
+  ssize_t n = raster_pread(fd, raw, sizeof raw, 0);
   int rc;
   if (n == kCrHeaderSize) {
     parse_header(raw, &f->header);

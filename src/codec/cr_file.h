@@ -96,3 +96,15 @@ int64_t get_tbl_ofs(const CR_FILE* f, int x, int y, int level);
 // the end of the file), -7 (position outside the level), -9 (level absent).
 int cr_read(CR_MEM_TBL* b, CR_FILE* f, int x, int y, int level);
 void free_cr_mem_tbl(CR_MEM_TBL* b);
+
+struct R64_FILE;
+// Writes the image of an R64 file as a new CR file (created, or truncated,
+// with mode), rect_size a side: every block of the highest level the R64
+// file holds whole is coded as it is, the blocks below it as residuals
+// against the decoded block above, each shifted per channel by
+// cal = 128 - (max + min) / 2 and coded as JPEG when both sides are at
+// least 16, else raw. 0, or -1 with r64_error: -5 for a rect_size outside
+// 1..256, -2 when the R64 file holds no level, -1 when a pixel cannot be
+// read, a block cannot be coded or written, or the data would pass 4 GiB.
+// The file written so far stays.
+int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64);

@@ -85,3 +85,71 @@ void gif_set_row(GIF_IMAGE_ITERATOR* it, const uint8_t* line, int32_t n);
 // Decodes one image's data into it->image; 0 at the end code, -1 when the
 // data stopped early or were bad.
 int lzw_decode_func(GIF_DECODE* d, GIF_IMAGE_ITERATOR* it);
+
+// ---- Encoding ----
+
+// One slot of the encoder's string table: prefix code + character -> code.
+struct code_entry {
+  int prior_code;
+  int code_id;  // 0: free slot
+  uint8_t added_char;
+};
+
+inline constexpr int kGifHashSlots = 5003;  // a prime
+
+// Writes header, screen descriptor with the global table color_map
+// (2^bp entries, scaled to 8 bits from cr bits when normalize is set),
+// image descriptor, the LZW data of bitmap (one index per pixel, rows in
+// order) and trailer into the output of the running encoding (between
+// init_gif_compress and close_gif_compress). 0, or the first failure: -3
+// for a code size outside 1..9, -2 when memory runs out; then no trailer.
+int __gif_compress(const uint8_t* bitmap, int width, int height, int cr, int interlaced, int bp, int normalize,
+                   const GIF_RGB* color_map);
+// Takes the module lock and starts an empty output; the lock is created
+// on first use.
+void init_gif_compress();
+// Hands out the output (tagged, or null when empty) and its length, then
+// resets the state and releases the lock.
+uint8_t* close_gif_compress(size_t* length);
+
+// ---- Colour reduction ----
+
+// One box of colours: lowest value and extent per channel.
+struct ColorTree;
+struct RGBColorInfo {
+  int r_pos, g_pos, b_pos;
+  int r_size, g_size, b_size;
+  int pixel_count;
+  ColorTree* tree;  // the box's leaf in the split tree
+};
+
+// A node of the split tree: a leaf (type 0) with its palette index, or a
+// split on red (1), green (2) or blue (3) at pos, lower values left.
+struct ColorTree {
+  int type;
+  int pos;
+  ColorTree* left;
+  ColorTree* right;
+  int pal_index;
+};
+
+// One histogram cell, the colours sharing the high nibbles of red, green
+// and blue: the pixel count of each colour of the cell, indexed by the low
+// nibbles (r << 8 | g << 4 | b), allocated with the cell's first pixel.
+struct MedianCutInfo {
+  uint32_t* col;
+  uint32_t count;  // pixels in the cell
+  uint32_t size;   // distinct colours in the cell
+};
+
+inline constexpr int kMedianWorkAreas = 5;
+inline constexpr int kMedianCells = 16 * 16 * 16;
+extern MedianCutInfo gif_histgram[kMedianWorkAreas][kMedianCells];
+
+// The longest extent of the box, and its channel (1 red, 2 green, 3 blue;
+// the first of equal ones).
+int median_info_maxlen(const RGBColorInfo* box);
+int median_info_maxtype(const RGBColorInfo* box);
+// Pixels of the box per value of channel type (1..3) into weit[256]; the
+// total.
+int median_info_get_pixel_weit(const MedianCutInfo* area, const RGBColorInfo* box, int type, int weit[256]);

@@ -15,6 +15,17 @@
 //   utm A B M0 LON0 X0 Y0 [ORG_PHI]
 //                           "lon lat" lines in degrees -> "X Y" lines
 //   crread FILE             one line per block of every present level
+//   r64 FILE TYPE [lofi|hifi]
+//                           P6 ('P') or P5 ('G'; 'B' sets non-zero pixels)
+//                           image -> a new R64 file through r64_set, every
+//                           level built from the one below with the filter
+//   r64 FILE                every level the file holds, as P6 or P5 images
+//                           one after another
+//   crwrite R64 CR RECT     the CR file of an R64 file -> "rc r64_error"
+//   fft                     vectors, each a line "b" and 2^b lines "re im"
+//                           -> per value "re im re im" of fastft, fastdft
+//   gifenc [INDEXED.ppm]    P6 image -> GIF; with a path, the palette of
+//                           MedianCut applied to its indices there, as P6
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,6 +41,8 @@
 #include "codec/cr_block.h"
 #include "codec/cr_file.h"
 #include "codec/gif.h"
+#include "codec/r64.h"
+#include "codec/r64_level.h"
 #include "codec/jpeg.h"
 #include "codec/pnm.h"
 #include "codec/tmerc.h"
@@ -66,6 +79,17 @@ bool parse_p6(const Bytes& in, int* w, int* h, Bytes* rgbx) {
   if (in.size() < at + 3 * n) return false;
   rgbx->assign(n * 4, 0);
   for (size_t i = 0; i < n; ++i) std::memcpy(&(*rgbx)[i * 4], &in[at + i * 3], 3);
+  return true;
+}
+
+// A P5 or P6 image as netpbm writes it: its magic, sides and samples.
+bool parse_pnm(const Bytes& in, char* magic, int* w, int* h, Bytes* samples) {
+  int max = 0, used = 0;
+  std::string head(in.begin(), in.begin() + static_cast<long>(std::min<size_t>(in.size(), 64)));
+  if (std::sscanf(head.c_str(), "P%c %d %d %d%n", magic, w, h, &max, &used) != 4 || max != 255) return false;
+  size_t at = static_cast<size_t>(used) + 1, n = size_t(*w) * size_t(*h) * (*magic == '6' ? 3 : 1);
+  if ((*magic != '5' && *magic != '6') || in.size() < at + n) return false;
+  samples->assign(in.begin() + static_cast<long>(at), in.begin() + static_cast<long>(at + n));
   return true;
 }
 
@@ -243,8 +267,96 @@ int crread(const char* path) {
   return 0;
 }
 
+int r64_write(const char* path, char type, const char* filter) {
+  char magic;
+  int w, h;
+  Bytes px;
+  if (!parse_pnm(read_stdin(), &magic, &w, &h, &px) || (magic == '6') != (type == 'P')) return refused();
+  r64_init();
+  R64_FILE* f = r64_open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0644, type, w, h);
+  if (!f) return refused();
+  const size_t k = type == 'P' ? 3 : 1;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      if (r64_set(f, x, y, 0, &px[(size_t(y) * size_t(w) + size_t(x)) * k]) != 0) return refused();
+  const std::string how = filter ? filter : "";
+  for (int level = 0; !how.empty() && level + 1 < kR64Levels && f->level_ofs[level + 1]; ++level)
+    if ((how == "hifi" ? r64_new_level_hifi(f, level) : r64_new_level_lofi(f, level)) != 0) return refused();
+  return r64_close_file(f) == 0 ? 0 : refused();
+}
+
+int r64_read(const char* path) {
+  r64_init();
+  R64_FILE* f = r64_open_file(path, O_RDONLY, 0, 0, 0, 0);
+  if (!f) return refused();
+  const size_t k = f->header.type == 'P' ? 3 : 1;
+  for (int level = 0; r64_check_level(f, level); ++level) {
+    const int w = f->level_w[level], h = f->level_h[level];
+    std::string head = (k == 3 ? "P6\n" : "P5\n") + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    Bytes px(size_t(w) * size_t(h) * k);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        if (r64_red(&px[(size_t(y) * size_t(w) + size_t(x)) * k], f, x, y, level) != 0) return refused();
+    write_out(head.data(), head.size());
+    write_out(px.data(), px.size());
+  }
+  r64_close_file(f);
+  return 0;
+}
+
+int crwrite(const char* from, const char* to, int rect) {
+  r64_init();
+  R64_FILE* f = r64_open_file(from, O_RDONLY, 0, 0, 0, 0);
+  if (!f) return refused();
+  int rc = cr_write_file(to, 0644, rect, f);
+  std::printf("%d %d\n", rc, r64_error);
+  r64_close_file(f);
+  return 0;
+}
+
+int fft() {
+  int b;
+  while (std::scanf("%d", &b) == 1) {
+    if (b < 0 || b > 20) return 2;
+    std::vector<COMPLEX> v(size_t{1} << b);
+    for (COMPLEX& c : v)
+      if (std::scanf("%lf %lf", &c.re, &c.im) != 2) return 2;
+    COMPLEX* f = fastft(v.data(), b);
+    COMPLEX* d = fastdft(v.data(), b);
+    for (size_t i = 0; i < v.size(); ++i) std::printf("%.17g %.17g %.17g %.17g\n", f[i].re, f[i].im, d[i].re, d[i].im);
+    std::free(f);
+    std::free(d);
+  }
+  return 0;
+}
+
+int gifenc(const char* indexed_path) {
+  int w, h;
+  Bytes rgbx;
+  if (!parse_p6(read_stdin(), &w, &h, &rgbx)) return refused();
+  int32_t len = 0;
+  GIF_ENV ge;
+  uint8_t* gif = gif_compress(&len, &ge, nullptr, rgbx.data(), w, h);
+  if (!gif) return refused();
+  write_out(gif, static_cast<size_t>(len));
+  d_f_ree(gif);
+  if (indexed_path) {
+    ColorMap cmap;
+    Bytes codes(size_t(w) * size_t(h));
+    MedianCut(rgbx.data(), w, h, cmap, codes.data(), 0);
+    FILE* f = std::fopen(indexed_path, "wb");
+    if (!f) return 4;
+    std::fprintf(f, "P6\n%d %d\n255\n", w, h);
+    for (uint8_t c : codes) std::fwrite(&cmap[c], 1, 3, f);
+    if (std::fclose(f) != 0) return 4;
+  }
+  return 0;
+}
+
 int usage() {
-  std::fputs("usage: codec_check zdeflate|zinflate|jpegenc|jpegdec|gifdec|pnmhead|pnmcopy|utm|crread ...\n", stderr);
+  std::fputs("usage: codec_check zdeflate|zinflate|jpegenc|jpegdec|gifdec|pnmhead|pnmcopy|utm|crread|r64|crwrite|fft|"
+             "gifenc ...\n",
+             stderr);
   return 2;
 }
 
@@ -263,5 +375,10 @@ int main(int argc, char** argv) {
   if (cmd == "pnmcopy" && argc == 4) return pnmcopy(argv[2], argv[3]);
   if (cmd == "utm" && argc >= 8) return utm(argv + 2, argc - 2);
   if (cmd == "crread" && argc == 3) return crread(argv[2]);
+  if (cmd == "r64" && (argc == 4 || argc == 5)) return r64_write(argv[2], argv[3][0], argc == 5 ? argv[4] : nullptr);
+  if (cmd == "r64" && argc == 3) return r64_read(argv[2]);
+  if (cmd == "crwrite" && argc == 5) return crwrite(argv[2], argv[3], std::atoi(argv[4]));
+  if (cmd == "fft") return fft();
+  if (cmd == "gifenc") return gifenc(argc > 2 ? argv[2] : nullptr);
   return usage();
 }
