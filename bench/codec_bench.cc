@@ -19,6 +19,8 @@
 #include "codec/gif.h"
 #include "codec/jpeg.h"
 #include "codec/pnm.h"
+#include "codec/r64.h"
+#include "codec/r64_level.h"
 #include "codec/tmerc.h"
 #include "codec/zlib_block.h"
 
@@ -156,6 +158,64 @@ void BM_WritePpm8192(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * rgb.size()));
 }
 BENCHMARK(BM_WritePpm8192)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// An R64 colour file of the peers' picture at level 0, made once per run
+// (not timed); empty when it cannot be made.
+std::string level0_r64(benchmark::State& state, int* w, int* h) {
+  static std::string made;
+  static int made_w, made_h;
+  if (made.empty()) {
+    Bytes rgb;
+    if (!load_ppm(state, "raster_8192.ppm", &made_w, &made_h, &rgb)) return {};
+    const std::string path = data_path("level0.r64");
+    r64_init();
+    R64_FILE* f = r64_open_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, 'P', made_w, made_h);
+    if (!f) return {};
+    for (int y = 0; y < made_h; ++y)
+      for (int x = 0; x < made_w; ++x) r64_set(f, x, y, 0, &rgb[(size_t(y) * made_w + x) * 3]);
+    if (r64_close_file(f) != 0) return {};
+    made = path;
+  }
+  *w = made_w;
+  *h = made_h;
+  return made;
+}
+
+// Every level of the file built from the one below it, written back; the
+// rate counts the bytes of level 0.
+void levels(benchmark::State& state, int (*build)(R64_FILE*, int)) {
+  int w, h;
+  const std::string path = level0_r64(state, &w, &h);
+  if (path.empty()) return;
+  for (auto _ : state) {
+    R64_FILE* f = r64_open_file(path.c_str(), O_RDWR, 0, 0, 0, 0);
+    for (int level = 0; level + 1 < kR64Levels && f->level_ofs[level + 1]; ++level)
+      if (build(f, level) != 0) state.SkipWithError("level building failed");
+    if (r64_close_file(f) != 0) state.SkipWithError("close failed");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * w * h * 3);
+}
+
+void BM_R64LevelsLofi8192(benchmark::State& state) { levels(state, r64_new_level_lofi); }
+BENCHMARK(BM_R64LevelsLofi8192)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_R64LevelsHifi8192(benchmark::State& state) { levels(state, r64_new_level_hifi); }
+BENCHMARK(BM_R64LevelsHifi8192)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_GifCompress8192(benchmark::State& state) {
+  int w, h;
+  Bytes rgb;
+  if (!load_ppm(state, "raster_8192.ppm", &w, &h, &rgb)) return;
+  Bytes px = to_rgbx(rgb);
+  rgb = Bytes();
+  for (auto _ : state) {
+    int32_t len;
+    GIF_ENV ge;
+    uint8_t* out = gif_compress(&len, &ge, nullptr, px.data(), w, h);
+    if (!out) state.SkipWithError("gif_compress failed");
+    d_f_ree(out);
+  }
+}
+BENCHMARK(BM_GifCompress8192)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // UTM zone 32 on GRS80, as the UTM import sets it up.
 ELIPSOID zone32() {

@@ -5,7 +5,11 @@ benchmarks, as `make bench` makes it).
 
 Peers: Python's zlib (level 7, 64-256 KiB blocks), tjbench (256x256 and
 2048x2048 at quality 80, 4:2:0), giftopnm (4096x4096, 256 colours), cat (an
-8192x8192 P6 file), cs2cs (rows of constant latitude, UTM zone 32)."""
+8192x8192 P6 file), cs2cs (rows of constant latitude, UTM zone 32); on an
+8192x8192 picture with noise, `pamscale -reduce 2` and ImageMagick's
+`-scale 50%` level by level (R64 levels), `pnmquant 256 | pamtogif` and
+ImageMagick's `-colors 256` (GIF encoding). ImageMagick runs on one thread,
+as ours do, with resource limits raised past the picture's size."""
 import json
 import os
 import random
@@ -63,13 +67,52 @@ def write_data(d):
         subprocess.run([ct.tool("pamtogif"), src], stdout=out, stderr=subprocess.DEVNULL, check=True)
     os.unlink(src)
     open(os.path.join(d, "ppm_8192.ppm"), "wb").write(ct.ppm(8192, 8192, random.Random(5).randbytes(8192 * 8192 * 3)))
+    open(os.path.join(d, "raster_8192.ppm"), "wb").write(ct.ppm(8192, 8192, ct.test_image(8192, 8192, 7)))
+    # Debian's ImageMagick policy refuses pictures of this size.
+    os.makedirs(os.path.join(d, "magick"))
+    open(os.path.join(d, "magick", "policy.xml"), "w").write(
+        '<policymap><policy domain="resource" name="memory" value="4GiB"/>'
+        '<policy domain="resource" name="map" value="4GiB"/><policy domain="resource" name="disk" value="8GiB"/>'
+        '<policy domain="resource" name="area" value="1GP"/></policymap>')
+
+
+def r64_level_count(w, h):
+    """The levels an R64 file of w x h has: they stop before the first whose
+    halved side would be below 2."""
+    n = 0
+    while (w + 1) // 2 >= 2 and (h + 1) // 2 >= 2:
+        n, w, h = n + 1, (w + 1) // 2, (h + 1) // 2
+    return n
+
+
+def level_chain(d, command):
+    """Seconds to make every coarser level from the one below with command
+    (a list naming its input SRC, writing the output on stdout)."""
+    env = dict(os.environ, MAGICK_CONFIGURE_PATH=os.path.join(d, "magick"))
+
+    def run():
+        src = os.path.join(d, "raster_8192.ppm")
+        for i in range(1, r64_level_count(8192, 8192)):
+            dst = os.path.join(d, "peer_level%d.ppm" % i)
+            with open(dst, "wb") as out:
+                args = [src if a == "SRC" else a for a in command]
+                subprocess.run(args, stdout=out, stderr=subprocess.DEVNULL, check=True, env=env)
+            src = dst
+    return best_of(2, run)
+
+
+def gif_peer(d, shell):
+    env = dict(os.environ, MAGICK_CONFIGURE_PATH=os.path.join(d, "magick"), SRC=os.path.join(d, "raster_8192.ppm"),
+               OUT=os.path.join(d, "peer.gif"))
+    return best_of(1, lambda: subprocess.run(["sh", "-c", shell], stderr=subprocess.DEVNULL, check=True, env=env))
 
 
 def ours(build, d):
     exe = os.path.join(build, "bench", "codec_bench")
     # The best of three repetitions, as the peers' times are.
     out = subprocess.run([exe, "--benchmark_format=json", "--benchmark_min_time=0.5", "--benchmark_repetitions=3"],
-                         stdout=subprocess.PIPE, check=True, env=dict(os.environ, CODEC_BENCH_DATA=d)).stdout
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True,
+                         env=dict(os.environ, CODEC_BENCH_DATA=d)).stdout
     res = {}
     for b in json.loads(out)["benchmarks"]:
         if b.get("run_type") == "aggregate":
@@ -151,6 +194,18 @@ def main():
             return best_of(1, lambda: subprocess.run(["dd", "if=" + src, "of=" + dst, "bs=128K", "status=none"],
                                                       check=True))
         row("write_ppm 8192x8192", mine["BM_WritePpm8192"], min(dd() for _ in range(3)), "dd bs=128K")
+        pamscale = level_chain(d, [ct.tool("pamscale"), "-reduce", "2", "SRC"])
+        magick = level_chain(d, [ct.tool("convert"), "-limit", "thread", "1", "SRC", "-scale", "50%", "ppm:-"])
+        for name, ours_s in (("R64 all levels 8192x8192, 2x2 mean", mine["BM_R64LevelsLofi8192"]),
+                             ("R64 all levels 8192x8192, FFT filter", mine["BM_R64LevelsHifi8192"])):
+            row(name, ours_s, pamscale, "pamscale")
+            row(name, ours_s, magick, "magick")
+        lines.append("%-44s ours %10.1f MB/s of level 0" % ("R64 all levels, 2x2 mean",
+                                                             8192 * 8192 * 3 / mine["BM_R64LevelsLofi8192"] / 1e6))
+        row("GIF encode 8192x8192", mine["BM_GifCompress8192"],
+            gif_peer(d, 'pnmquant 256 "$SRC" | pamtogif > "$OUT"'), "pnmquant")
+        row("GIF encode 8192x8192", mine["BM_GifCompress8192"],
+            gif_peer(d, 'convert -limit thread 1 "$SRC" -colors 256 "$OUT"'), "magick")
         per_point = mine["BM_ProjectRows/10000000"] / 1e7
         lines.append("%-44s ours %10.1f ns  %-10s %10.1f ns  ratio %.3f" % (
             "projection, rows of one latitude, per point", per_point * 1e9, "cs2cs", cs2cs_seconds_per_point(d) * 1e9,

@@ -81,7 +81,8 @@ int create_layout(CR_FILE* f, int rect_size, int width, int height) {
   std::vector<uint8_t> zeros(std::min<uint64_t>(end - kCrHeaderSize, 1 << 16), 0);
   for (uint64_t at = kCrHeaderSize; at < end;) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(zeros.size(), end - at));
-    if (raster_pwrite(f->fd, zeros.data(), n, static_cast<int64_t>(at)) != static_cast<ssize_t>(n)) return kR64ErrSystem;
+    if (raster_pwrite(f->fd, zeros.data(), n, static_cast<int64_t>(at)) != static_cast<ssize_t>(n))
+      return kR64ErrSystem;
     at += n;
   }
   f->write_ofs = static_cast<uint32_t>(end);

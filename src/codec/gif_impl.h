@@ -139,7 +139,6 @@ struct ColorTree {
 struct MedianCutInfo {
   uint32_t* col;
   uint32_t count;  // pixels in the cell
-  uint32_t size;   // distinct colours in the cell
 };
 
 inline constexpr int kMedianWorkAreas = 5;

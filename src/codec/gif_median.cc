@@ -73,9 +73,7 @@ RGBColorInfo count_colours(MedianCutInfo* area, const uint8_t* px, size_t n) {
   for (size_t i = 0; i < n; ++i, px += 4) {
     MedianCutInfo& cell = area[cell_of(px[0], px[1], px[2])];
     if (!cell.col) cell.col = static_cast<uint32_t*>(d_calloc(kMedianCells, sizeof(uint32_t)));
-    uint32_t& count = cell.col[low_of(px[0], px[1], px[2])];
-    cell.size += count == 0;
-    ++count;
+    ++cell.col[low_of(px[0], px[1], px[2])];
     ++cell.count;
     for (int c = 0; c < 3; ++c) lo[c] = std::min(lo[c], px[c]), hi[c] = std::max(hi[c], px[c]);
   }

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "codec/r64_fft_impl.h"
 #include "codec/r64_level.h"
 
 namespace {
@@ -12,7 +11,8 @@ namespace {
 constexpr double kS = M_SQRT1_2;
 
 // The twiddles of the 8-point transform, w[k] = exp(s 2 pi i k / 8), for
-// s = -1 and s = +1; the smaller transforms take every (8 / n)-th entry.
+// s = -1 ([0]) and s = +1 ([1]); an n-point transform takes every
+// (8 / n)-th entry.
 constexpr COMPLEX kW8[2][8] = {
     {{0, 1}, {-kS, kS}, {-1, 0}, {-kS, -kS}, {0, -1}, {kS, -kS}, {1, 0}, {kS, kS}},
     {{0, 1}, {kS, kS}, {1, 0}, {kS, -kS}, {0, -1}, {-kS, -kS}, {-1, 0}, {-kS, kS}},
@@ -27,8 +27,8 @@ struct TwiddleTable {
 };
 thread_local TwiddleTable w_list;
 
-// The butterflies over a, already in bit-reversed order; the twiddle of
-// index k of an n-point table is w[k * wstep].
+// The radix-2 butterflies over a, already in bit-reversed order; the
+// twiddle of index k of an n-point table is w[k * wstep].
 void butterflies(COMPLEX* a, int n, const COMPLEX* w, int wstep) {
   for (int half = 1, stride = n / 2; half < n; half *= 2, stride /= 2)
     for (int j = 0; j < n; j += 2 * half)
@@ -93,15 +93,3 @@ void print_all(const COMPLEX* a, int n) {
   std::fputs("a\n", stderr);
   for (int i = 0; i < n; ++i) std::fprintf(stderr, "\t%i (%f, %f)\n", i, a[i].im, a[i].re);
 }
-
-template <int B>
-void small_fft(COMPLEX* a, ptrdiff_t stride, int s, double scale) {
-  constexpr int n = 1 << B;
-  COMPLEX t[n];
-  for (int k = 0; k < n; ++k) t[upsidedown(k, B)] = a[k * stride];
-  butterflies(t, n, kW8[s > 0], 8 / n);
-  for (int k = 0; k < n; ++k) a[k * stride] = {t[k].im * scale, t[k].re * scale};
-}
-
-template void small_fft<2>(COMPLEX*, ptrdiff_t, int, double);
-template void small_fft<3>(COMPLEX*, ptrdiff_t, int, double);

@@ -2,9 +2,9 @@
 // and the windowed half-band filter.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
-#include "codec/r64_fft_impl.h"
 #include "codec/r64_impl.h"
 #include "codec/r64_level.h"
 
@@ -14,6 +14,9 @@ constexpr int kStep = 4;   // the filter's windows start every 4 pixels
 constexpr int kSpan = 8;   // and are 8 pixels wide
 constexpr int kKeep = 4;   // frequencies kept per axis: 0, 1, 6 and 7
 constexpr int kPad = 2;    // accumulation index of destination column 0
+// A sum that is an integer in exact arithmetic may come out a hair below
+// it; truncation takes it as that integer.
+constexpr double kSlack = 1e-6;
 
 // 0 when level can be read whole and level + 1 exists to be written.
 int check_levels(R64_FILE* f, int level) {
@@ -58,34 +61,84 @@ void lofi_area(R64_FILE* f, int level, int bx, int by) {
     }
 }
 
-// The 8 x 8 pixels with top left (x, y), through the rule where the
-// window leaves the level or its block.
-void read_window(R64_FILE* f, int level, int x, int y, uint8_t (*px)[kSpan][3]) {
-  const bool one_block = x >= 0 && y >= 0 && x + kSpan <= f->level_w[level] && y + kSpan <= f->level_h[level] &&
-                         x / kR64Block == (x + kSpan - 1) / kR64Block && y / kR64Block == (y + kSpan - 1) / kR64Block;
-  R64_CACHE_ENT* e = one_block ? r64_block(f, x, y, level) : nullptr;
-  for (int yy = 0; yy < kSpan; ++yy)
-    for (int xx = 0; xx < kSpan; ++xx) {
-      if (e)
-        r64_get_pixel(f, e, x + xx, y + yy, px[yy][xx]);
-      else if (r64_red(px[yy][xx], f, x + xx, y + yy, level) != 0)
-        px[yy][xx][0] = px[yy][xx][1] = px[yy][xx][2] = 0;
+// The 8 rows of level from y, columns -4 .. w + 3 at index column + 4, 3
+// bytes a pixel: whole block rows from the cache, positions outside the
+// level through the file's rule, a failed read as zeros.
+void read_band(R64_FILE* f, int level, int y, int cols, uint8_t* band) {
+  const int w = f->level_w[level], h = f->level_h[level];
+  for (int yy = 0; yy < kSpan; ++yy) {
+    uint8_t* row = band + size_t(yy) * size_t(cols) * 3;
+    const int sy = y + yy;
+    for (int i = 0; i < cols;) {
+      const int sx = i - kStep;
+      R64_CACHE_ENT* e = sy >= 0 && sy < h && sx >= 0 && sx < w ? r64_block(f, sx, sy, level) : nullptr;
+      if (e) {
+        for (const int end = e->w_ofs + e->w_len; i - kStep < end; ++i) r64_get_pixel(f, e, i - kStep, sy, row + 3 * i);
+        continue;
+      }
+      if (r64_red(row + 3 * i, f, sx, sy, level) != 0) std::fill_n(row + 3 * i, 3, 0);
+      ++i;
     }
+  }
 }
 
-// Cuts one windowed channel block to its lowest frequencies (rows and
-// columns 0, 1, 6, 7 of the 8-point spectrum, moved to 0..3) and brings
-// them back as 4 x 4 pixels in the real parts of a[0..3][0..3].
-void half_band(COMPLEX (*a)[kSpan]) {
-  constexpr int kept[kKeep] = {0, 1, 6, 7};
-  for (int r = 0; r < kSpan; ++r) small_fft<3>(a[r], 1, -1, 1.0 / kSpan);
-  for (int c : kept) small_fft<3>(&a[0][c], kSpan, -1, 1.0 / kSpan);
-  for (int i = 2; i < kKeep; ++i)
-    for (int c : kept) a[i][c] = a[kept[i]][c];
-  for (int i = 2; i < kKeep; ++i)
-    for (int r = 0; r < kKeep; ++r) a[r][i] = a[r][kept[i]];
-  for (int r = 0; r < kKeep; ++r) small_fft<2>(a[r], 1, 1, 1.0);
-  for (int c = 0; c < kKeep; ++c) small_fft<2>(&a[0][c], kSpan, 1, 1.0);
+// The filter along one axis as a 4 x 8 complex matrix: the window, the
+// 8-point transform, the frequencies 0, 1, 6, 7 moved to 0..3 and the
+// 4-point inverse, taken from the transforms' response to each unit
+// sample. Both axes use it: a block's 4 x 4 result is the real part of
+// A X A^T, that is Ar X Ar^T - Ai X Ai^T.
+struct HalfBand {
+  double re[kKeep][kSpan];
+  double im[kKeep][kSpan];
+};
+
+const HalfBand& half_band() {
+  static const HalfBand m = [] {
+    HalfBand m{};
+    constexpr int kept[kKeep] = {0, 1, 6, 7};
+    for (int j = 0; j < kSpan; ++j) {
+      COMPLEX v[kSpan] = {};
+      v[j] = {0, window_fn(j, 4)};  // the window along one axis: its value at the other's centre is 1
+      COMPLEX* spectrum = fastft(v, 3);
+      COMPLEX u[kKeep];
+      for (int i = 0; i < kKeep; ++i) u[i] = spectrum[kept[i]];
+      COMPLEX* back = fastdft(u, 2);
+      for (int r = 0; r < kKeep; ++r) m.re[r][j] = back[r].re, m.im[r][j] = back[r].im;
+      std::free(spectrum);
+      std::free(back);
+    }
+    return m;
+  }();
+  return m;
+}
+
+// One channel of a band through the filter, added into the accumulation
+// rows. The vertical half of A X A^T is done once per column and shared
+// by the two blocks that overlap there.
+void filter_band(const HalfBand& m, const uint8_t* band, int cols, int ch, std::vector<double>& t, double* out,
+                 size_t stride) {
+  for (int i = 0; i < cols; ++i) {
+    double* ti = &t[size_t(i) * 2 * kKeep];
+    for (int r = 0; r < kKeep; ++r) {
+      double re = 0, im = 0;
+      for (int yy = 0; yy < kSpan; ++yy) {
+        const double v = band[(size_t(yy) * size_t(cols) + size_t(i)) * 3 + size_t(ch)];
+        re += m.re[r][yy] * v;
+        im += m.im[r][yy] * v;
+      }
+      ti[r] = re, ti[kKeep + r] = im;
+    }
+  }
+  for (int i0 = 0; i0 + kSpan <= cols; i0 += kStep, out += kStep / 2)
+    for (int r = 0; r < kKeep; ++r)
+      for (int c = 0; c < kKeep; ++c) {
+        double v = 0;
+        for (int xx = 0; xx < kSpan; ++xx) {
+          const double* ti = &t[size_t(i0 + xx) * 2 * kKeep];
+          v += ti[r] * m.re[c][xx] - ti[kKeep + r] * m.im[c][xx];
+        }
+        out[size_t(r) * stride + size_t(c)] += v;
+      }
 }
 
 // The accumulation rows of the filter: per channel 4 rows of `line`
@@ -105,7 +158,7 @@ struct Accumulator {
       for (int m = 0; m < dw; ++m) {
         uint8_t px[3] = {};
         for (int ch = 0; ch < channels; ++ch)
-          px[ch] = static_cast<uint8_t>(std::clamp(row(ch, r)[m + kPad], 0.0, 255.0));
+          px[ch] = static_cast<uint8_t>(std::clamp(row(ch, r)[m + kPad] + kSlack, 0.0, 255.0));
         r64_set(f, m, dy + r, level, px);
       }
     }
@@ -138,23 +191,16 @@ int r64_new_level_lofi(R64_FILE* f, int level) {
 int r64_new_level_hifi(R64_FILE* f, int level) {
   if (check_levels(f, level) != 0) return -1;
   const int w = f->level_w[level], h = f->level_h[level], k = r64_pixel_bytes(f);
+  // Blocks start every 4 columns from -4; the last one starts below w.
+  const int cols = ((w + kStep - 1) / kStep) * kStep + kSpan;
   Accumulator acc(k, f->level_w[level + 1]);
-  uint8_t px[kSpan][kSpan][3];
-  COMPLEX a[kSpan][kSpan];
+  const HalfBand& m = half_band();
+  std::vector<uint8_t> band(size_t(cols) * kSpan * 3);
+  std::vector<double> t(size_t(cols) * 2 * kKeep);
   for (int y = -kStep; y < h; y += kStep) {
     std::fprintf(stderr, "h = %i/%i   \r", y, h);
-    for (int x = -kStep; x < w; x += kStep) {
-      read_window(f, level, x, y, px);
-      for (int ch = 0; ch < k; ++ch) {
-        for (int yy = 0; yy < kSpan; ++yy)
-          for (int xx = 0; xx < kSpan; ++xx) a[yy][xx] = {0, window_fn(xx, yy) * px[yy][xx][ch]};
-        half_band(a);
-        for (int r = 0; r < kKeep; ++r) {
-          double* out = acc.row(ch, r) + x / 2 + kPad;
-          for (int c = 0; c < kKeep; ++c) out[c] += a[r][c].re;
-        }
-      }
-    }
+    read_band(f, level, y, cols, band.data());
+    for (int ch = 0; ch < k; ++ch) filter_band(m, band.data(), cols, ch, t, acc.row(ch, 0), size_t(acc.line));
     acc.emit(f, level + 1, y / 2);
   }
   std::fputs("\n", stderr);

@@ -44,7 +44,8 @@ class GifEncoder(ct.TempDir):
                 self.assertIn(line, text, name)
             self.assertEqual(ct.run([ct.tool("gif2rgb"), path])[1], indexed, name)
             self.assertEqual(ct.parse_pnm(ct.run([ct.tool("giftopnm"), path])[1])[4], indexed, name)
-            if w <= 16000:  # Debian's ImageMagick policy refuses wider images, whoever wrote them
+            # ImageMagick 6 reads no GIF 65535 wide, whoever wrote it (pamtogif's neither).
+            if w < 65535:
                 self.assertEqual(ct.run([ct.tool("identify"), "-format", "%w %h", path])[1], b"%d %d" % (w, h), name)
             self.assertEqual(ct.parse_pnm(ct.harness("gifdec", data=gif)[1])[4], indexed, name)
             if name == "noisy":
@@ -59,11 +60,6 @@ class GifEncoder(ct.TempDir):
             colours = sorted(set(rgb[i:i + 3] for i in range(0, len(rgb), 3)))
             self.assertEqual([bytes(p) for p in palette(gif)[:len(colours)]], colours)
             self.assertEqual(palette(gif)[len(colours):], [(0, 0, 0)] * (256 - len(colours)))
-
-    def test_sides_that_are_refused(self):
-        for w, h in ((65536, 1), (0, 3)):
-            rc, out, _ = ct.harness("gifenc", data=ct.ppm(w, h, bytes(3 * w * h)), check=False)
-            self.assertEqual((rc, out), (3, b""), (w, h))
 
 
 if __name__ == "__main__":

@@ -16,9 +16,9 @@
 //                           "lon lat" lines in degrees -> "X Y" lines
 //   crread FILE             one line per block of every present level
 //   r64 FILE TYPE [lofi|hifi]
-//                           P6 ('P') or P5 ('G'; 'B' sets non-zero pixels)
-//                           image -> a new R64 file through r64_set, every
-//                           level built from the one below with the filter
+//                           P6 image -> a new R64 file through r64_set ('G'
+//                           and 'B' take the red samples), every level
+//                           built from the one below with the filter
 //   r64 FILE                every level the file holds, as P6 or P5 images
 //                           one after another
 //   crwrite R64 CR RECT     the CR file of an R64 file -> "rc r64_error"
@@ -79,17 +79,6 @@ bool parse_p6(const Bytes& in, int* w, int* h, Bytes* rgbx) {
   if (in.size() < at + 3 * n) return false;
   rgbx->assign(n * 4, 0);
   for (size_t i = 0; i < n; ++i) std::memcpy(&(*rgbx)[i * 4], &in[at + i * 3], 3);
-  return true;
-}
-
-// A P5 or P6 image as netpbm writes it: its magic, sides and samples.
-bool parse_pnm(const Bytes& in, char* magic, int* w, int* h, Bytes* samples) {
-  int max = 0, used = 0;
-  std::string head(in.begin(), in.begin() + static_cast<long>(std::min<size_t>(in.size(), 64)));
-  if (std::sscanf(head.c_str(), "P%c %d %d %d%n", magic, w, h, &max, &used) != 4 || max != 255) return false;
-  size_t at = static_cast<size_t>(used) + 1, n = size_t(*w) * size_t(*h) * (*magic == '6' ? 3 : 1);
-  if ((*magic != '5' && *magic != '6') || in.size() < at + n) return false;
-  samples->assign(in.begin() + static_cast<long>(at), in.begin() + static_cast<long>(at + n));
   return true;
 }
 
@@ -268,17 +257,15 @@ int crread(const char* path) {
 }
 
 int r64_write(const char* path, char type, const char* filter) {
-  char magic;
   int w, h;
   Bytes px;
-  if (!parse_pnm(read_stdin(), &magic, &w, &h, &px) || (magic == '6') != (type == 'P')) return refused();
+  if (!parse_p6(read_stdin(), &w, &h, &px)) return refused();
   r64_init();
   R64_FILE* f = r64_open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0644, type, w, h);
   if (!f) return refused();
-  const size_t k = type == 'P' ? 3 : 1;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
-      if (r64_set(f, x, y, 0, &px[(size_t(y) * size_t(w) + size_t(x)) * k]) != 0) return refused();
+      if (r64_set(f, x, y, 0, &px[(size_t(y) * size_t(w) + size_t(x)) * 4]) != 0) return refused();
   const std::string how = filter ? filter : "";
   for (int level = 0; !how.empty() && level + 1 < kR64Levels && f->level_ofs[level + 1]; ++level)
     if ((how == "hifi" ? r64_new_level_hifi(f, level) : r64_new_level_lofi(f, level)) != 0) return refused();
