@@ -80,9 +80,10 @@ R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, 
 int r64_close_file(R64_FILE* f);
 // Writes back every dirty block; 0 or -1.
 int r64_flush(R64_FILE* f);
-// Command 0: out-of-image rule (value 0 background, 1 nearest pixel);
-// command 1: the background, from value (1 byte for 'G' and 'B', 3 for
-// 'P'). 0, or -1 with r64_error -8.
+// Command 0: the out-of-image rule, the int value points to (0 background,
+// 1 nearest pixel); command 1: the background, from the bytes value points
+// to (1 for 'G' and 'B', where non-zero is set, 3 for 'P'). 0, or -1 with
+// r64_error -8.
 int r64_ctl(R64_FILE* f, int command, const void* value);
 // 1 when level is 0..31, present, and the file (with the blocks waiting to
 // be written) holds it whole; else 0.

@@ -52,5 +52,9 @@ int r64_new_level(R64_FILE* f, int level);
 // (positions outside the level follow the file's rule); a bilevel pixel is
 // set when any of its four is.
 int r64_new_level_lofi(R64_FILE* f, int level);
-// The windowed half-band filter.
+// The windowed half-band filter: 8 x 8 blocks every 4 pixels from -4
+// (the rule supplies what lies outside), each weighted by window_fn, cut
+// to the frequencies 0, 1, 6, 7 of both axes of its 8-point spectrum
+// (fastft) and brought back as 4 x 4 (fastdft); the overlapping results
+// add up, truncated and limited to 0..255.
 int r64_new_level_hifi(R64_FILE* f, int level);
