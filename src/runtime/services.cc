@@ -21,6 +21,10 @@
 namespace {
 
 std::atomic<int> my_port{0};
+std::atomic<const ZU_LOADER_HOOKS*> loader_hooks{nullptr};
+// The hooks whose lock the running collection took (collections run one
+// at a time).
+const ZU_LOADER_HOOKS* locked_loader = nullptr;
 
 // The first atom reached through the first elements of nested lists.
 ZU_SEXP* first_atom(ZU_SEXP* s) {
@@ -32,10 +36,14 @@ ZU_SEXP* first_atom(ZU_SEXP* s) {
 
 // ---- collector hooks
 
+void set_loader_hooks(const ZU_LOADER_HOOKS* hooks) { loader_hooks.store(hooks); }
+
 void gc_zu_lock() {
   lock_task(zui_lock);
   lock_task(fifo_lock);
   lock_parse();
+  locked_loader = loader_hooks.load();
+  if (locked_loader && locked_loader->lock) locked_loader->lock();
   lock_stream();
   gc_queue_lock();
 }
@@ -46,6 +54,9 @@ void gc_zu_unlock() {
   unlock_task(fifo_lock, "gc_zu_unlock");
   unlock_parse("gc_zu_unlock");
   unlock_task(zui_lock, "gc_zu_unlock");
+  const ZU_LOADER_HOOKS* loader = locked_loader;
+  locked_loader = nullptr;
+  if (loader && loader->unlock) loader->unlock();
 }
 
 void gc_lib() {
@@ -63,6 +74,8 @@ void gc_lib() {
 void sp_gc_lib() {
   gc_default_sp();
   sp_gc_interpreter();
+  const ZU_LOADER_HOOKS* loader = loader_hooks.load();
+  if (loader && loader->sp_gc) loader->sp_gc();
 }
 
 void after_gc_lib() {}

@@ -18,6 +18,17 @@ void sp_gc_lib();
 void after_gc_lib();
 // Installs the library's hooks as the collector's application hooks.
 void set_zu_gc_hooks();
+// The library's loader lives above this layer: its lock, which gc_zu_lock
+// takes after the parser lock and gc_zu_unlock releases last, and its part
+// of the special phase, which sp_gc_lib runs after the interpreters'. Set
+// once at start-up (the library's Load family does); null members do
+// nothing.
+struct ZU_LOADER_HOOKS {
+  void (*lock)();
+  void (*unlock)();
+  void (*sp_gc)();
+};
+void set_loader_hooks(const ZU_LOADER_HOOKS* hooks);
 
 // The identifier of the encoding that the value's text needs: the encoding
 // named by a leading (?zu encoding="...") or (?xml encoding="..."), else the

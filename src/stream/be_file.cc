@@ -316,6 +316,12 @@ void flush_std_at_exit() {
 
 }  // namespace
 
+void s_std_closed(STREAM* s) {
+  if (s_stdin == s) s_stdin = own_std[0];
+  if (s_stdout == s) s_stdout = own_std[1];
+  if (s_stderr == s) s_stderr = own_std[2];
+}
+
 void s_open_std_streams() {
   own_std[0] = s_stdin = std_stream(0, S_MODE_READ);
   own_std[1] = s_stdout = std_stream(1, S_MODE_WRITE);

@@ -319,6 +319,7 @@ int close_now(STREAM* s) {
   }
   if (h.tbl->close && h.tbl->close(s) < 0) r = -1;
   h.state.store(S_STATE_CLOSED);
+  s_std_closed(s);
   wakeup_task(s);
   add_zombie(s);
   return r;

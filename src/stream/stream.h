@@ -239,7 +239,9 @@ int _s_printf(STREAM* s, int flag, const char* fmt, va_list ap, int extra);
 // Trace output, written to s_stderr (never mixed with replies on s_stdout).
 int ss_printf(const char* fmt, ...);
 
-// The standard streams; any code may point them at another stream.
+// The standard streams; any code may point them at another stream. When
+// the stream one of them points at closes, it points at the process's own
+// standard stream again.
 extern STREAM* s_stdin;
 extern STREAM* s_stdout;
 extern STREAM* s_stderr;

@@ -21,6 +21,9 @@ int s_count_line_ends(const unsigned char* p, int n, int* state);
 // Start-up pieces.
 void s_register_builtin_tables();
 void s_open_std_streams();
+// A standard stream pointer that names the closed stream s names the
+// process's own standard stream again.
+void s_std_closed(STREAM* s);
 void s_install_handover();
 const char* s_inherited_arg();
 

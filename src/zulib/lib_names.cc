@@ -8,6 +8,8 @@
 #include "zulib/files.h"
 #include "zulib/library.h"
 #include "zulib/lists.h"
+#include "zulib/load_save.h"
+#include "zulib/printing.h"
 #include "zulib/strings.h"
 #include "zulib/tables.h"
 #include "zulib/units.h"
@@ -24,9 +26,9 @@ const ZULIB_NAME zulib_names[] = {
     {"ListLength", 0, init_ListLength},
     {"List", 0, init_List},
     {"GetURL", 0, nullptr},
-    {"Parse", 0, nullptr},
-    {"?xml", 0, nullptr},
-    {"?zu", 0, nullptr},
+    {"Parse", 0, init_Parse},
+    {"?xml", 0, init_q_xml},
+    {"?zu", 0, kElsewhere},
     {"OpenInterpreter", 0, nullptr},
     {"CloseInterpreter", 0, nullptr},
     {"Remote", 0, nullptr},
@@ -58,18 +60,18 @@ const ZULIB_NAME zulib_names[] = {
     {"SetParentEnvironment", 0, nullptr},
     {"CutOut", 0, init_CutOut},
     {"Append", 0, init_Append},
-    {"Print", 0, nullptr},
-    {"PrintStd", 0, nullptr},
-    {"openPrintStd", 0, nullptr},
-    {"closePrintStd", 0, nullptr},
-    {"PrintChain", 0, nullptr},
+    {"Print", 0, init_Print},
+    {"PrintStd", 0, init_PrintStd},
+    {"openPrintStd", 0, kElsewhere},
+    {"closePrintStd", 0, kElsewhere},
+    {"PrintChain", 0, init_PrintChain},
     {"CutString", 0, init_CutString},
     {"StringLength", 0, init_StringLength},
     {"GetChar", 0, init_GetChar},
     {"SetChar", 0, init_SetChar},
     {"MakeElement", 0, init_MakeElement},
-    {"Load", 1, nullptr},
-    {"Save", 1, nullptr},
+    {"Load", 1, init_Load},
+    {"Save", 1, init_Save},
     {"Shell", 1, nullptr},
     {"Export", 1, nullptr},
     {"GetAttribute", 0, init_GetAttribute},
@@ -95,7 +97,7 @@ const ZULIB_NAME zulib_names[] = {
     {"Leaf", 0, init_Leaf},
     {"Directory", 0, init_Directory},
     {"Prefix", 0, init_Prefix},
-    {"SetResultFormat", 0, nullptr},
+    {"SetResultFormat", 0, init_SetResultFormat},
     {"DeleteDefine", 0, nullptr},
     {"DeleteDefaultDefine", 0, nullptr},
     {"MoveDefine", 0, nullptr},

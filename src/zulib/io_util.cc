@@ -1,0 +1,53 @@
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "zulib/io_impl.h"
+#include "zulib/lib_impl.h"
+
+const L_CHAR* io_attr(ZU_SYM_FIELD* sf, const char* name) {
+  for (ZU_SYM_FIELD* f = sf; f; f = f->next)
+    if (attr_is(f, name)) return f->value;
+  return nullptr;
+}
+
+ZU_SEXP* io_error(ZU_SEXP* form, uint32_t code, const char* func, const char* text, ZU_SEXP* more) {
+  ZU_SEXP* data = more ? List(get_string_ascii(text), more, ZU_LIST_END) : list(get_string_ascii(text));
+  return lib_error_data(form, code, func, data);
+}
+
+bool read_words(const L_CHAR* text, const IO_WORD* tbl, int* flags) {
+  int bits = 0;
+  static const L_CHAR kEmpty[1] = {0};
+  const L_CHAR* p = text ? text : kEmpty;
+  for (;;) {
+    const L_CHAR* e = p;
+    while (*e && *e != ':') ++e;
+    size_t len = static_cast<size_t>(e - p);
+    const IO_WORD* w = tbl;
+    for (; w->name; ++w) {
+      if (std::strlen(w->name) != len) continue;
+      size_t k = 0;
+      while (k < len && p[k] == static_cast<unsigned char>(w->name[k])) ++k;
+      if (k == len) break;
+    }
+    if (len == 0 || !w->name) return false;
+    bits |= w->bits;
+    if (!*e) break;
+    p = e + 1;
+  }
+  *flags |= bits;
+  return true;
+}
+
+bool read_int(const L_CHAR* text, int base, int* out) {
+  if (!text) return false;
+  const char* n = n_string(std_cm, text);
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(n, &end, base);
+  if (end == n || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
