@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "runtime/interp.h"
 #include "text/convert.h"
 #include "zu/value.h"
 
@@ -29,3 +30,7 @@ bool read_words(const L_CHAR* text, const IO_WORD* tbl, int* flags);
 // hexadecimal, a leading 0 octal); false when text does not begin with one
 // or it does not fit in 32 bits.
 bool read_int(const L_CHAR* text, int base, int* out);
+
+// The calling thread's interpreter; null also while the interpreters have
+// not been started (the language core alone).
+ZU_INTERPRETER* my_interpreter();

@@ -51,3 +51,5 @@ bool read_int(const L_CHAR* text, int base, int* out) {
   *out = static_cast<int>(v);
   return true;
 }
+
+ZU_INTERPRETER* my_interpreter() { return lock_up_test(zui_lock) ? get_my_zui() : nullptr; }

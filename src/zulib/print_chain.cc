@@ -19,7 +19,7 @@ namespace {
 
 ZU_SEXP* sync(const L_CHAR* what) {
   if (text_is(what, "entry")) {
-    ZU_INTERPRETER* zui = get_my_zui();
+    ZU_INTERPRETER* zui = my_interpreter();
     if (!zui) return nullptr;
     lock_task(zui_lock);
     bool relay = zui->relay_thread == get_tid();

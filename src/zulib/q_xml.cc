@@ -41,7 +41,7 @@ STREAM* target(const L_CHAR* value, int iid, int type, STREAM* own) {
 }
 
 ZU_SEXP* zu_q_xml(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  ZU_INTERPRETER* zui = get_my_zui();
+  ZU_INTERPRETER* zui = my_interpreter();
   ZU_FILE* f = sexp_file(form);
   if (!zui || !f || !f->st) return nullptr;
   lock_task(zui_lock);

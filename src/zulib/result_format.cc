@@ -34,7 +34,7 @@ ZU_SEXP* zu_SetResultFormat(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   // A thread without an interpreter has no replies: the answer describes
   // the settings as they would be, and nothing is kept.
   int flags = bits;
-  if (ZU_INTERPRETER* zui = get_my_zui()) {
+  if (ZU_INTERPRETER* zui = my_interpreter()) {
     lock_task(zui_lock);
     zui->ps_flags = (zui->ps_flags & ~mask) | bits;
     flags = zui->ps_flags;
