@@ -1,5 +1,7 @@
 // Delayed values: forcing, inspection and marking.
 #include <atomic>
+#include <cstring>
+#include <mutex>
 
 #include "base/panic.h"
 #include "zu/file.h"
@@ -9,6 +11,9 @@
 namespace {
 
 std::atomic<const ZU_DELAY_OPS*> reader_ops{nullptr};
+// Guards the turn of a callback delay into its value against a forcer
+// reading its record (held for a few instructions, never while blocking).
+std::mutex turn_mu;
 
 }  // namespace
 
@@ -42,14 +47,23 @@ void mark_delay_work(ZU_SEXP* s) {
 
 int force_type(ZU_SEXP* s) {
   // A forcing function turns the value in place; one that leaves it delayed
-  // (it cannot produce the value) ends the loop with the delay type.
+  // (it cannot produce the value) ends the loop with the delay type. The
+  // kind and record are read together, as over_write_delay changes them.
   while (s->h.type == ZU_TYPE_DELAY) {
+    uint16_t kind;
+    void* work;
+    {
+      std::lock_guard<std::mutex> g(turn_mu);
+      if (s->h.type != ZU_TYPE_DELAY) break;
+      kind = s->h.aux;
+      work = s->delay.work;
+    }
     ZU_SEXP* r = nullptr;
-    if (s->h.aux == ZU_DELAY_CALLBACK) {
-      auto* df = static_cast<DELAY_FUNC*>(s->delay.work);
+    if (kind == ZU_DELAY_CALLBACK) {
+      auto* df = static_cast<DELAY_FUNC*>(work);
       if (!df || !df->func) return ZU_TYPE_DELAY;
       r = df->func(s);
-    } else if (s->h.aux == ZU_DELAY_READER) {
+    } else if (kind == ZU_DELAY_READER) {
       const ZU_DELAY_OPS* ops = reader_ops.load();
       if (!ops || !ops->force) return ZU_TYPE_DELAY;
       r = ops->force(s);
@@ -61,6 +75,24 @@ int force_type(ZU_SEXP* s) {
     over_write_sexp(s, r);
   }
   return s->h.type;
+}
+
+ZU_SEXP* over_write_delay(ZU_SEXP* dst, ZU_SEXP* src) {
+  std::lock_guard<std::mutex> g(turn_mu);
+  uint8_t type = src ? src->h.type : ZU_TYPE_NULL;
+  dst->h.flags = src ? src->h.flags : 0;
+  dst->h.aux = src ? src->h.aux : 0;
+  if (src)
+    std::memcpy(&dst->pair, &src->pair, sizeof(ZU_SEXP) - sizeof(ZU_SEXP_HEADER));
+  else
+    std::memset(&dst->pair, 0, sizeof(ZU_SEXP) - sizeof(ZU_SEXP_HEADER));
+  std::atomic_ref<uint8_t>(dst->h.type).store(type, std::memory_order_release);
+  return dst;
+}
+
+void* delay_record(ZU_SEXP* d) {
+  std::lock_guard<std::mutex> g(turn_mu);
+  return d && d->h.type == ZU_TYPE_DELAY && d->h.aux == ZU_DELAY_CALLBACK ? d->delay.work : nullptr;
 }
 
 int get_delay_info(STREAM** st, void** rec, ZU_SEXP* s) {

@@ -188,6 +188,14 @@ int check_delay(ZU_SEXP* s, int key);
 // Overwrites dst in place with a copy of src (nil: dst becomes the empty
 // value); dst keeps its source file and line. Returns dst.
 ZU_SEXP* over_write_sexp(ZU_SEXP* dst, ZU_SEXP* src);
+// As over_write_sexp for a callback delay that other threads may be
+// forcing at the same time: the new type is published after the rest, and
+// force_type reads a callback delay's record only while it is still a
+// delay, so a thread sees either the delay or its whole value.
+ZU_SEXP* over_write_delay(ZU_SEXP* dst, ZU_SEXP* src);
+// The record of a callback delay, read as over_write_delay allows; null
+// once it has turned into its value.
+void* delay_record(ZU_SEXP* d);
 // Turns a value in place into an empty value of `type` (pair: both halves
 // nil; others zero), keeping its source file and line. The value turned is
 // `ret`, or `s` when ret is null; when `inh` is given the file and line come

@@ -39,6 +39,8 @@ struct TEXT_READ {
 
 namespace {
 
+void zu_load_gc(void* block);
+
 // One force of a load at a time; the wait is a safe point.
 class LoadLock {
  public:
@@ -81,12 +83,16 @@ void free_text_state(DELAY_LOAD_T* r) {
 }
 
 ZU_SEXP* zu_delay_load(ZU_SEXP* d) {
-  auto* r = static_cast<DELAY_LOAD_T*>(d->delay.work);
+  auto* r = static_cast<DELAY_LOAD_T*>(delay_record(d));
+  if (!r) return d;  // another thread turned it meanwhile
   GcFrame frame("zu_delay_load");
   gc_set_nl(d, gc_qn_sexp);
+  // Pinned itself: once d has turned, a thread still waiting for the lock
+  // reaches the record through nothing else.
+  gc_set_nl(r, zu_load_gc);
   LoadLock hold(r);
   if (d->h.type != ZU_TYPE_DELAY) return d;  // another thread forced it meanwhile
-  if (!r->st) return over_write_sexp(d, nullptr);
+  if (!r->st) return over_write_delay(d, nullptr);
   auto* block = static_cast<uint8_t*>(mmalloc(kRawChunk, gc_text));
   uint32_t n = 0;
   bool end = false, failed = false;
@@ -111,7 +117,7 @@ ZU_SEXP* zu_delay_load(ZU_SEXP* d) {
     result = cons(raw, end ? nullptr : init_delay_func(r));
   }
   if (failed || end) finish_stream(r);
-  return over_write_sexp(d, result);
+  return over_write_delay(d, result);
 }
 
 // The next character of a text load: 1 (in *c), 0 at the end of the file,
@@ -175,13 +181,17 @@ ZU_SEXP* piece_string(DELAY_LOAD_T* r, std::vector<L_CHAR>& piece, size_t len) {
 }
 
 ZU_SEXP* zu_delay_load_text(ZU_SEXP* d) {
-  auto* r = static_cast<DELAY_LOAD_T*>(d->delay.work);
+  auto* r = static_cast<DELAY_LOAD_T*>(delay_record(d));
+  if (!r) return d;  // another thread turned it meanwhile
   GcFrame frame("zu_delay_load_text");
   gc_set_nl(d, gc_qn_sexp);
+  // Pinned itself: once d has turned, a thread still waiting for the lock
+  // reaches the record through nothing else.
+  gc_set_nl(r, zu_load_gc);
   LoadLock hold(r);
   if (d->h.type != ZU_TYPE_DELAY) return d;
   TEXT_READ* t = r->text;
-  if (!t) return over_write_sexp(d, nullptr);
+  if (!t) return over_write_delay(d, nullptr);
   std::vector<L_CHAR>& piece = t->piece;
   piece.clear();
   t->checker.reset();
@@ -191,7 +201,7 @@ ZU_SEXP* zu_delay_load_text(ZU_SEXP* d) {
     if (got < 0) {
       finish_stream(r);
       free_text_state(r);
-      return over_write_sexp(d, cons(load_read_error(), nullptr));
+      return over_write_delay(d, cons(load_read_error(), nullptr));
     }
     bool cut;
     if (got == 0) {
@@ -199,7 +209,7 @@ ZU_SEXP* zu_delay_load_text(ZU_SEXP* d) {
       if (!cut) {
         ZU_SEXP* last = piece.empty() ? nullptr : cons(piece_string(r, piece, piece.size()), nullptr);
         free_text_state(r);
-        return over_write_sexp(d, last);
+        return over_write_delay(d, last);
       }
     } else {
       piece.push_back(c);
@@ -208,7 +218,7 @@ ZU_SEXP* zu_delay_load_text(ZU_SEXP* d) {
     if (cut) {
       push_back(r, piece, t->checker.endptr);
       ZU_SEXP* s = piece_string(r, piece, t->checker.stptr);
-      return over_write_sexp(d, cons(s, init_delay_func(r)));
+      return over_write_delay(d, cons(s, init_delay_func(r)));
     }
   }
 }
@@ -269,9 +279,10 @@ void sp_gc_load() {
 }
 
 int load_raw_copy(ZU_SEXP* d, STREAM* out, ZU_SEXP* form, ZU_SEXP** stop) {
-  if (sexp_type(d) != ZU_TYPE_DELAY || d->h.aux != ZU_DELAY_CALLBACK) return 0;
-  auto* r = static_cast<DELAY_LOAD_T*>(d->delay.work);
+  auto* r = static_cast<DELAY_LOAD_T*>(delay_record(d));
   if (!r || r->h.func != zu_delay_load) return 0;
+  GcFrame frame("load_raw_copy");
+  gc_set_nl(r, zu_load_gc);
   LoadLock hold(r);
   if (d->h.type != ZU_TYPE_DELAY || !r->st) return 0;
   int fd = s_get_fd(r->st);
