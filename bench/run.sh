@@ -14,3 +14,8 @@ for p in "$(dirname "$0")"/*_peers.py; do
   echo "== $(basename "$p")"
   python3 "$p" "$dir"
 done
+# Load and Save next to cp and wc -l (bench/load_save_bench.sh).
+if [ -x "$dir/src/app/qnmx" ]; then
+  echo "== load_save_bench.sh"
+  bash "$(dirname "$0")/load_save_bench.sh" "$dir/src/app/qnmx"
+fi
