@@ -11,8 +11,6 @@
 inline bool text_is(const L_CHAR* t, const char* a) { return t && zu_wcmp_ascii(t, a) == 0; }
 // True when attribute f is named `name`.
 inline bool attr_is(const ZU_SYM_FIELD* f, const char* name) { return text_is(f->name, name); }
-// The value of the head symbol's first attribute `name`, or null.
-const L_CHAR* io_attr(ZU_SYM_FIELD* sf, const char* name);
 
 // An error at the call form whose data is a list of the string `text`,
 // followed by `more` when it is given.

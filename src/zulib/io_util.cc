@@ -6,15 +6,9 @@
 #include "zulib/io_impl.h"
 #include "zulib/lib_impl.h"
 
-const L_CHAR* io_attr(ZU_SYM_FIELD* sf, const char* name) {
-  for (ZU_SYM_FIELD* f = sf; f; f = f->next)
-    if (attr_is(f, name)) return f->value;
-  return nullptr;
-}
-
 ZU_SEXP* io_error(ZU_SEXP* form, uint32_t code, const char* func, const char* text, ZU_SEXP* more) {
-  ZU_SEXP* data = more ? List(get_string_ascii(text), more, ZU_LIST_END) : list(get_string_ascii(text));
-  return lib_error_data(form, code, func, data);
+  if (!more) return lib_error_list(form, code, func, text);
+  return lib_error_data(form, code, func, List(get_string_ascii(text), more, ZU_LIST_END));
 }
 
 bool read_words(const L_CHAR* text, const IO_WORD* tbl, int* flags) {

@@ -2,6 +2,7 @@
 // own (strings keep every character but line ends, which become "\n").
 #include <cinttypes>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "text/convert.h"
@@ -86,13 +87,12 @@ struct PrintText {
         string(str_text(s));
         return true;
       case ZU_TYPE_INTEGER:
-        format("%" PRId64, s->integer.num);
-        put(s->integer.unit);
+      case ZU_TYPE_FLOATING: {
+        std::u32string t;
+        number_text(s, &t);
+        out.insert(out.end(), t.begin(), t.end());
         return true;
-      case ZU_TYPE_FLOATING:
-        format("%f", s->floating.num);
-        put(s->floating.unit);
-        return true;
+      }
       case ZU_TYPE_FUNCTION:
         if (s->func->type == ZU_FUNC_BUILTIN)
           format("[prim:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(s->func->prim));

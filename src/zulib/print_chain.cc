@@ -36,7 +36,7 @@ ZU_SEXP* sync(const L_CHAR* what) {
 }
 
 ZU_SEXP* zu_PrintChain(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  if (const L_CHAR* what = io_attr(sf, "sync")) return sync(what);
+  if (const L_CHAR* what = lib_option(sf, "sync")) return sync(what);
   ZU_SEXP* type = get_el(form, 1);
   ZU_SEXP* data = get_el(form, 2);
   if (get_type(type) != ZU_TYPE_STRING || get_type(data) != ZU_TYPE_RAW)
