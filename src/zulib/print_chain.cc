@@ -59,7 +59,9 @@ ZU_SEXP* zu_PrintChain(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
     const uint8_t* p = data->raw.data;
     for (uint32_t i = 0; i < size / 4; ++i, p += 4)
       text[i] = static_cast<L_CHAR>(p[0]) << 24 | static_cast<L_CHAR>(p[1]) << 16 | static_cast<L_CHAR>(p[2]) << 8 | p[3];
+    // The text shows at once, as the peer printed it.
     r = st ? s_printf(st, "%ls", text.data()) : -1;
+    if (r >= 0) s_flush(st);
   }
   if (r < 0) return lib_error(form, ZU_ER_STREAM, "PrintChain", "access stream");
   return get_integer(size, nullptr);
