@@ -64,11 +64,12 @@ def tool(args, data=b""):
     return r.stdout
 
 
-def qnmx(lines, timeout=300):
-    """Runs the forms (one per line); the replies in order and the standard output."""
+def qnmx(lines, timeout=300, script=None):
+    """Runs the forms (one per line; or the bytes of `script`, one form a
+    line); the replies in order and the standard output."""
     home = path("home")
     os.makedirs(home, exist_ok=True)
-    write("s.zu", ("\n".join(lines) + "\n").encode())
+    write("s.zu", script if script is not None else ("\n".join(lines) + "\n").encode())
     env = {k: v for k, v in os.environ.items() if k != "ZUPATH"}
     env.update(HOME=home, STD_CODE="UTF-8")
     r = subprocess.run([QNMX, "s.zu", "out.txt"], cwd=WORK, env=env, capture_output=True, timeout=timeout)
@@ -266,6 +267,14 @@ def group_zu():
     code = error_of(replies[11])
     expect("missing file", code, (0x80040a06, "load", '("cannot open the file" "none.zu")'))
     expect("unknown mode", error_of(replies[12]), (0x80040503, "load", '("invalid parameter")'))
+    # The script's own header switches the decoding of the rest of it, and
+    # SetResultFormat the form of the replies after it (the indent stays).
+    script = ('<?xml encoding="EUC-JP"?>\n"\u65e5"\n(SetResultFormat mode="xml" indent="on")\n'
+              '(quote (a (b 1)))\n(SetResultFormat mode="lisp")\n(quote (a (b 1)))\n').encode("euc-jp")
+    replies, _ = qnmx(["h"] * 6, script=script)
+    expect("script header and result formats", replies,
+           ["()", '"\u65e5"', '("mode:XML" "indent:on")', "<a>\n  <b>\n    1\n  </b>\n</a>",
+            '("mode:LISP" "indent:on")', "(a\n  (b 1))"])
 
 
 # ---- CSV read back by Python's csv module
