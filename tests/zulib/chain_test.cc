@@ -69,7 +69,7 @@ QNMX_CHILD_BODY(ChainListener) {
 }
 
 // Sends each form of args[1..] to the listener on port args[0], in order,
-// from an internal interpreter, and reports each reply on a line.
+// from an internal interpreter, each after the reply to the one before.
 QNMX_CHILD_BODY(ChainAsker) {
   if (!start_library()) return 2;
   int link;
@@ -94,9 +94,7 @@ QNMX_CHILD_BODY(ChainAsker) {
       ZuThreadScope scope("ask");
       for (size_t i = 1; i < args.size(); ++i) {
         const L_CHAR* form = _l_string_1(utf8_cm, args[i].c_str());
-        ZU_SEXP* v = remote_query(link, get_my_zui()->env, form, nullptr);
-        get_type(v);
-        s_printf(s_stderr, "reply %s\n", shown(v).c_str());
+        get_type(remote_query(link, get_my_zui()->env, form, nullptr));
       }
     }
     close_self_interpreter();

@@ -153,11 +153,15 @@ def group_text():
     # Longest match: a run of line ends is one terminator.
     write("runs", b"a\n\n\nb\n\nc\n")
     lines.append('(Load option="text" terminate="\\n+" "runs")')
-    # The earliest start at which a match can begin wins, then the longest.
-    write("alt", b"1abcX2abcd3")
-    lines.append('(Load option="text" terminate="abcd|bc" "alt")')
+    # The earliest start at which a match can begin wins, then the longest;
+    # a match that could still grow ends with the text; an empty match is
+    # no match.
+    cuts = [("abcd|bc", b"1abcX2abcd3"), ("ab|cccd", b"cccab"), ("\\r\\n|\\n|\\r", b"a\r\rb\r"), ("x*", b"axxb")]
+    for i, (term, text) in enumerate(cuts):
+        write(f"cut{i}", text)
+        lines.append(f'(Load option="text" terminate="{term}" "cut{i}")')
     # Escapes.
-    write("esc", b"&cx41;&CX42&cx4A4;&cx41x&cxq;\n")
+    write("esc", b"&cx41;&CX42&cx4A4;&cx41x&cxq;&cx0;&cx123456789;\n")
     lines.append('(Load option="text.escape" terminate="\\n" "esc")')
     # A terminator that never completes over 10 MB: one piece, in linear time.
     write("big", b"a" * (10 << 20))
@@ -183,11 +187,11 @@ def group_text():
     expect("first piece against split", replies[5], zu_string(zu_string(first)))
     expect("third piece against split", replies[6], zu_string(zu_string(third)))
     expect("longest terminator", replies[7], '("a" "b" "c")')
-    expect("earliest terminator", replies[8], '("1a" "X2" "3")')
+    expect("terminators", replies[8:12], ['("1a" "X2" "3")', '("ccc")', '("a" "" "b")', '("a" "b")'])
     # A reference followed by anything but ";" or the end stays as written.
-    expect("escapes", replies[9], '("A&CX42\u04a4&cx41x&cxq;")')
-    expect("never-ending terminator", replies[10], str(10 << 20))
-    encoded = replies[11:14]
+    expect("escapes", replies[12], '("A&CX42\u04a4&cx41x&cxq;&cx0;&cx123456789;")')
+    expect("never-ending terminator", replies[13], str(10 << 20))
+    encoded = replies[14:17]
     expect("EUC-JP and UTF-8 loads", encoded[0], encoded[2])
     expect("Shift_JIS and UTF-8 loads", encoded[1], encoded[2])
     expect("UTF-8 load", encoded[2], "(" + zu_string(sample) + ")")

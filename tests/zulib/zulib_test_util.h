@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "runtime/services.h"
@@ -55,3 +57,14 @@ inline ZU_SEXP* eval_text(ZUISP_ENV* env, const std::string& text) {
 }
 
 inline std::string run(ZUISP_ENV* env, const std::string& text) { return shown(eval_text(env, text)); }
+
+// The bytes of a file, and a file made of bytes.
+inline std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+inline void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
