@@ -19,6 +19,24 @@ int en_state_checker(STATE_CHECKER* sc, L_CHAR c, size_t index) {
     sc->lead_state = get_next_state(sc->lead_state, c);
     if (sc->lead_state && (sc->lead_state->flags & A_ACCEPT)) sc->lead_end = index + 1;
   }
+  if (!sc->leader && sc->live.empty()) {
+    // Nothing under way: only an attempt from here can start (the common
+    // case of text between terminators).
+    A_STATE* next = get_next_state(sc->start_state, c);
+    if (!next) return 0;
+    if (!(next->flags & A_ACCEPT)) {
+      sc->live.push_back({index, next});
+      return 0;
+    }
+    sc->leader = true;
+    sc->lead_start = index;
+    sc->lead_end = index + 1;
+    sc->lead_state = next;
+    if (next->table_size != 0) return 0;
+    sc->stptr = index;
+    sc->endptr = index + 1;
+    return 1;
+  }
   // Attempts starting after a match found cannot be the earliest.
   if (!sc->leader) sc->live.push_back({index, sc->start_state});
   if (++sc->step == 0) {
