@@ -4,6 +4,7 @@
 
 #include "agent/agent.h"
 #include "matrix/matrix.h"
+#include "matrix_ops/matrix_ops.h"
 #include "base/signals.h"
 #include "runtime/zu_init.h"
 #include "store/l_favt64.h"
@@ -18,6 +19,7 @@ int _main(int argc, char** argv) {
   // From here an interrupt ends the program ("Interrupted", status 1)
   // instead of cancelling a terminal evaluation.
   int_handler.store(nullptr);
+  install_matrix_ops();
   init_matrix();
   // An exit through u_exit (an interrupt, a fatal script error) closes the
   // open matrices first.

@@ -32,7 +32,8 @@
 struct MATRIX;
 struct MATRIX_NODE;
 struct MATRIX_TOKEN;
-struct MX_STRUCT_BLOCK;  // structure attached to a block channel
+struct MX_STRUCT_BLOCK;
+struct MATRIX_ALLOC_BLOCK_PARAM;
 
 // ---- result codes shared by the whole store
 constexpr int kMxNoMatrix = -101;     // no such matrix, or no such node
@@ -87,13 +88,17 @@ constexpr int kMxChSendVisu = 32;
 struct MATRIX_PARAM {
   int channel_nos;                       // number of channels
   int dim;                               // number of dimensions
-  int pri_area[kMxScriptSlots];          // queue priority word of each script slot
+  int pri_area[kMxScriptSlots];          // queue priority word of each slot: rule (low 16
+                                         // bits, 0..3) and base (high 16 bits)
   int flags;                             // kMxIndexHem, kMxCacheFile
   int total_levels;                      // forced number of levels; 0 derives it
   int64_t modify_time;                   // recorded in the matrix file
   void (*open_method)(MATRIX_TOKEN* t);  // first token of a newly opened matrix
   // Load the token's node (target: null or the load target text); write it
-  // and clear its save mark. 0 done, positive: finishes later, negative.
+  // and clear its save mark (unlock_save) while still holding the node's
+  // channel lock, so that a change made after the data were read stays
+  // marked. 0 done, positive: finishes later (the hook queues the token
+  // again), negative: failed.
   int (*read_file)(MATRIX_TOKEN* t, const L_CHAR* target);
   int (*write_file)(MATRIX_TOKEN* t);
   int (*read_net)(MATRIX_TOKEN* t, const L_CHAR* target);
@@ -127,6 +132,32 @@ struct MATRIX_LIST {
   MATRIX_NODE* node;
 };
 
+// Where a structure block lives.
+struct MX_SB_NEW {
+  MATRIX* m;
+  MATRIX_NODE* n;
+  int channel;
+};
+
+// A plug-in's method table: make a block for a place, free it, copy it,
+// rebuild it from a channel's bytes (0 or -1), encode it to new bytes
+// (null on failure), run a command (0, or -1 refused or failed).
+struct MX_STRUCT_BLOCK_TBL {
+  MX_STRUCT_BLOCK* (*new_sb)(MX_SB_NEW* n, void* param);
+  void (*free_sb)(MX_STRUCT_BLOCK* blk);
+  MX_STRUCT_BLOCK* (*copy_sb)(MX_STRUCT_BLOCK* blk);
+  int (*block2struct)(MX_STRUCT_BLOCK* blk, MATRIX_ALLOC_BLOCK_PARAM* b);
+  MATRIX_ALLOC_BLOCK_PARAM* (*struct2block)(MX_STRUCT_BLOCK* blk);
+  int (*operation)(int cmd, MX_STRUCT_BLOCK* blk, void* param);
+};
+
+// The head of every structure block attached to a block channel; a
+// plug-in's record begins with it (data under the node's channel lock).
+struct MX_STRUCT_BLOCK {
+  MX_SB_NEW n;
+  MX_STRUCT_BLOCK_TBL* tbl;
+};
+
 // A pending access id of a token.
 struct MATRIX_ACCESS_LIST {
   MATRIX_ACCESS_LIST* next;
@@ -145,6 +176,7 @@ struct MATRIX_NODE {
   int ch_lock;                     // depth of the channel lock
   int ch_lock_tid;                 // its holder's task id, 0 when free
   unsigned save_lock : 1;          // being written
+  unsigned save_fired : 1;         // a closing or flushing pass fired its save
   unsigned int dirty_file_time;    // first unsaved change (get_zutime), 0 clean
   MATRIX_CHANNEL* channel;         // p.channel_nos channels
   uint8_t* nlist_dim_bit_field;    // child bit field (dim_bit_field bytes), or
@@ -197,6 +229,8 @@ struct MATRIX_TOKEN {
   void* work;
   const char* c_file;                  // last queueing or wait
   int c_line;
+  MATRIX_SEXP* cal_hold;               // keeps the running slot's script alive
+  int stopped;                         // left by a break signal
 };
 
 // One open matrix (matrix_lock). dim_divide, block_size and pixel_size
@@ -222,6 +256,7 @@ struct MATRIX {
   L_CHAR* key;
   int dim_bit_field;                   // bytes of a child bit field, 0: lists
   MATRIX_TOKEN* wait_token;            // tokens waiting for mode 0 to end
+  MATRIX_TOKEN* open_token;            // the open token until its method returned
   int token_cnt;
   int flags;                           // kMxAskedWhileOpening, kMxBroken
   int access_cnt;                      // use history, shifted by the access tick
@@ -265,14 +300,14 @@ void init_matrix();
 // Non-zero once init_matrix has run.
 int matrix_started();
 
-// Closes every open matrix, writing what is dirty.
+// Closes every open matrix, front first, writing what is dirty.
 void close_all_matrix();
 
 // ---------------------------------------------------------------------------
 // Opening and finding
 
 // A new matrix in mode 0 at the front of the ring, or null when a matrix
-// with the same non-null filename is open. Names are copied (null stays
+// with the same non-null filename is open or every matrix is being closed. Names are copied (null stays
 // null). With an open method, an open token is queued at once.
 MATRIX* open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                     void (*open_method)(MATRIX_TOKEN*), void* work);
@@ -295,8 +330,8 @@ MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, c
 // Parameters (0 or a negative code)
 
 // Applies every non-zero field of p. Every conflict (a field set in both)
-// and every limit is tested first; the first found is returned with
-// nothing changed.
+// and every limit (a priority rule above 3 included) is tested first; the
+// first found is returned with nothing changed.
 int set_matrix_param(MATRIX* m, const MATRIX_PARAM* p);
 int _set_matrix_param(MATRIX* m, const MATRIX_PARAM* p);
 // Copies inf into channel ch; its default datum is copied (tagged).
@@ -322,7 +357,8 @@ int _set_matrix_cal(MATRIX* m, int id, ZU_SEXP* cal);
 int set_matrix_cal_equ(MATRIX* m, int id, int id2);
 int _set_matrix_cal_equ(MATRIX* m, int id, int id2);
 // Sets the mode (0..3; anything else is a broken invariant). Leaving mode
-// 0 queues the waiting tokens again and wakes the matrix's sleepers.
+// 0 queues the waiting tokens again and wakes the matrix's sleepers. A
+// closed matrix stays closed.
 void set_matrix_mode(MATRIX* m, int mode);
 void _set_matrix_mode(MATRIX* m, int mode);
 // Sleeps until the matrix is no longer opening.

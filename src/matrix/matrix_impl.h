@@ -9,11 +9,26 @@
 // The close key: one process-wide wake key on which closing sleeps (a token
 // finished, a node released, or a mode changed while the queue is empty).
 extern char mx_close_key;
-// Wakes the close key when matrix_que holds no items.
+// Closes draining now (matrix_lock); without one nobody sleeps on the key.
+extern int mx_closing;
+// Set while close_all_matrix runs: no matrix opens any more (matrix_lock).
+extern bool mx_closing_all;
+// Wakes the close key when a close is draining and matrix_que holds no
+// items.
 void _wake_close_key();
 
-// Seconds of the store's clock (last_access, purge and closer ages).
+// Seconds of the store's clock (set_mx_clock in node.h).
 int64_t mx_now();
+
+// Per-node trace lines go to the standard error only when QNMX_TRACE is set.
+bool mx_trace();
+
+// The script class of a node: 0 top level, 2 level 0, 1 between.
+int mx_node_class(const MATRIX_NODE* n);
+// Gives n its channel array when it has none.
+void _mx_node_channels(MATRIX_NODE* n);
+// Sets the completion byte of slot's kind and wakes it.
+void _set_scan_call(MATRIX_NODE* n, int slot, signed char value);
 
 // The limits of a geometry: dim 1..64, block_size <= 30, pixel sizes >= 0,
 // forced levels 0..63, and for the levels the sizes give (or the forced
@@ -31,8 +46,9 @@ int64_t mx_div_up(int64_t x, int dd);
 // Points m->geometry at m's fields.
 void _sync_matrix_geometry(MATRIX* m);
 
-// Moves m to the front of the matrix ring (last_access = now).
+// Moves m to the front of the matrix ring (last_access = now); takes it out.
 void _touch_matrix(MATRIX* m);
+void _unlink_matrix(MATRIX* m);
 // Takes m out of the ring and frees everything it owns: names, arrays,
 // channel descriptions and their defaults, the level rows; its
 // environment and scripts are released to the collector. For closing,
@@ -41,3 +57,11 @@ void _free_matrix(MATRIX* m);
 
 // Puts a token that waited for a matrix back on the worker queue.
 void _requeue_matrix_token(MATRIX_TOKEN* t);
+// Queues again every token waiting for m to open.
+void _requeue_matrix_wait_tokens(MATRIX* m);
+// Frees a token record (its key, pending ids and the token).
+void _free_matrix_token(MATRIX_TOKEN* t);
+// Ends a token that a break signal stopped: its pending slots fail.
+void _end_stopped_token(MATRIX_TOKEN* t);
+// True on the thread running m's open method.
+bool mx_open_method_running(const MATRIX* m);

@@ -1,12 +1,15 @@
 // The store's global state, its start-up with the binders of the matrix
 // operations, the held values and the collector hooks.
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
+#include "base/tick.h"
 #include "base/zutime.h"
 #include "matrix/matrix.h"
 #include "matrix/matrix_impl.h"
+#include "matrix/node.h"
 
 MATRIX matrices_root;
 SEM matrix_lock = nullptr;
@@ -69,7 +72,9 @@ void init_matrix() {
   matrix_que = SYS_QUEUE{};
   matrix_que.flags = kQueueByPri;
   matrix_que.pri = 3;
+  matrix_que.key_func = matrix_que_task;
   setup_queue(&matrix_que);
+  new_tick(matrix_access_tick, 11, nullptr);
   {
     ZuThreadScope scope("init_matrix");
     matrix_zu_env = new_env(qnlisp_top_env0);
@@ -82,10 +87,29 @@ void init_matrix() {
 
 int matrix_started() { return started.load(std::memory_order_acquire); }
 
-int64_t mx_now() { return static_cast<int64_t>(get_zutime()); }
+namespace {
+std::atomic<int64_t (*)()> mx_clock{nullptr};
+}  // namespace
+
+int64_t mx_last_purge_time = 0;
+
+int64_t mx_now() {
+  int64_t (*clock)() = mx_clock.load(std::memory_order_acquire);
+  return clock ? clock() : static_cast<int64_t>(get_zutime());
+}
+
+void set_mx_clock(int64_t (*clock)()) { mx_clock.store(clock, std::memory_order_release); }
+
+bool mx_trace() {
+  static const bool on = std::getenv("QNMX_TRACE") != nullptr;
+  return on;
+}
+
+int mx_closing = 0;
+bool mx_closing_all = false;
 
 void _wake_close_key() {
-  if (check_queue(&matrix_que, count_item, nullptr) == 0) wakeup_task(&mx_close_key);
+  if (mx_closing > 0 && check_queue(&matrix_que, count_item, nullptr) == 0) wakeup_task(&mx_close_key);
 }
 
 // ---- held values

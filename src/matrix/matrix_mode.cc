@@ -1,7 +1,6 @@
 // Scripts, mode and environment of a matrix, its object ids, and the
 // update stamps, save mark and dirty time of its nodes.
 #include "base/panic.h"
-#include "base/zutime.h"
 #include "matrix/matrix.h"
 #include "matrix/matrix_impl.h"
 #include "stream/stream.h"
@@ -61,13 +60,10 @@ int set_matrix_cal_equ(MATRIX* m, int id, int id2) {
 
 void _set_matrix_mode(MATRIX* m, int mode) {
   if (mode < kMxModeOpening || mode > kMxModeClosed) er_panic("set_matrix_mode");
-  m->mode = mode;
-  if (mode == kMxModeOpening) return;
-  if (mode == kMxModeActive && (m->flags & kMxAskedWhileOpening) && m->p.trigger) m->p.trigger(1, m);
-  while (MATRIX_TOKEN* t = m->wait_token) {
-    m->wait_token = t->next;
-    _requeue_matrix_token(t);
-  }
+  if (m->mode != kMxModeClosed) m->mode = mode;
+  if (m->mode == kMxModeOpening) return;
+  if (m->mode == kMxModeActive && (m->flags & kMxAskedWhileOpening) && m->p.trigger) m->p.trigger(1, m);
+  _requeue_matrix_wait_tokens(m);
   wakeup_task(m);
   _wake_close_key();
 }
@@ -139,6 +135,7 @@ void _lock_save(MATRIX_NODE* n) { n->save_lock = 1; }
 
 void _unlock_save(MATRIX_NODE* n) {
   n->save_lock = 0;
+  n->save_fired = 0;
   n->dirty_file_time = 0;
   wakeup_task(n);
   wakeup_task(n->matrix);
@@ -161,7 +158,7 @@ void _set_dirty_file(MATRIX_NODE* n) {
   for (int slot : kSaveSlots) {
     MATRIX_SEXP* s = n->matrix->cal[slot];
     if (s && s->data) {
-      n->dirty_file_time = get_zutime();
+      n->dirty_file_time = static_cast<unsigned int>(mx_now());
       return;
     }
   }

@@ -3,15 +3,16 @@
 #include "base/alloc.h"
 #include "matrix/matrix.h"
 #include "matrix/matrix_impl.h"
+#include "matrix/node.h"
 #include "text/convert.h"
 
-namespace {
-
-void unlink_matrix(MATRIX* m) {
+void _unlink_matrix(MATRIX* m) {
   m->mx_prev->mx_next = m->mx_next;
   m->mx_next->mx_prev = m->mx_prev;
   m->mx_next = m->mx_prev = m;
 }
+
+namespace {
 
 void link_front(MATRIX* m) {
   m->mx_prev = &matrices_root;
@@ -35,20 +36,21 @@ void queue_open_token(MATRIX* m) {
   t->normal_jump = t->err_jump = -1;
   t->normal_jump_status = t->err_jump_status = -1;
   if (m->p.new_token) m->p.new_token(t, 2);
+  m->open_token = t;
   insert_queue(&matrix_que, &t->h, 0);
 }
 
 }  // namespace
 
 void _touch_matrix(MATRIX* m) {
-  unlink_matrix(m);
+  _unlink_matrix(m);
   link_front(m);
   m->last_access = mx_now();
 }
 
 MATRIX* _open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                      void (*open_method)(MATRIX_TOKEN*), void* work) {
-  if (filename && _search_matrix_filename(filename)) return nullptr;
+  if (mx_closing_all || (filename && _search_matrix_filename(filename))) return nullptr;
   auto* m = static_cast<MATRIX*>(d_calloc(sizeof(MATRIX), 1));
   m->neturl = ll_copy_str(neturl);
   m->filename = ll_copy_str(filename);
@@ -117,7 +119,7 @@ MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, c
 }
 
 void _free_matrix(MATRIX* m) {
-  unlink_matrix(m);
+  _unlink_matrix(m);
   for (int ch = 0; ch < m->p.channel_nos; ++ch) {
     MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
     if (inf.default_data && inf.data_type) {
@@ -142,9 +144,12 @@ void _free_matrix(MATRIX* m) {
 void _requeue_matrix_token(MATRIX_TOKEN* t) {
   t->wait_matrix = nullptr;
   t->next = nullptr;
-  insert_queue(&matrix_que, &t->h, 0);
+  _insert_matrix_access(t, matrix_exec_cal);
 }
 
-// STAND-IN until the node pipeline closes matrices: nothing a script can
-// reach opens a matrix yet, so there is nothing to write.
-void close_all_matrix() {}
+void _requeue_matrix_wait_tokens(MATRIX* m) {
+  while (MATRIX_TOKEN* t = m->wait_token) {
+    m->wait_token = t->next;
+    _requeue_matrix_token(t);
+  }
+}

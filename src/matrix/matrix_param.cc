@@ -147,6 +147,8 @@ int _set_matrix_param(MATRIX* m, const MATRIX_PARAM* p) {
   int dim = p->dim ? p->dim : m->p.dim;
   int forced = p->total_levels ? p->total_levels : m->p.total_levels;
   if (p->total_levels < 0 || p->total_levels > kMxMaxLevels) return kMxBadIndex;
+  for (int w : p->pri_area)
+    if ((w & 0xFFFF) > 3) return kMxBadIndex;  // no such priority rule
   if (dim && mx_check_limits(dim, m->dim_divide, m->block_size, m->pixel_size, forced) != 0) return kMxBadIndex;
 
   MATRIX_PARAM& q = m->p;

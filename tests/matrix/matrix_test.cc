@@ -7,6 +7,7 @@
 
 #include "base/alloc.h"
 #include "matrix/matrix_impl.h"
+#include "matrix/node.h"
 #include "matrix_test_util.h"
 #include "text/codemethod.h"
 #include "text/convert.h"
@@ -149,6 +150,8 @@ int model_answer(const MATRIX_PARAM& m, const MATRIX_PARAM& p) {
   if (both(m.total_levels, p.total_levels)) return -110;
   if (both(m.modify_time, p.modify_time)) return -118;
   if (p.channel_nos > kMxMaxChannels || p.dim > 64 || p.total_levels > 63) return -104;
+  for (int w : p.pri_area)
+    if ((w & 0xFFFF) > 3) return -104;  // no such priority rule
   return 0;
 }
 
@@ -242,57 +245,39 @@ int count_trigger(int event, void*) {
   return 0;
 }
 
-MATRIX_TOKEN* take_token(const char* key) {
-  Q_HEADER* h = delete_queue(&matrix_que, sq_key_cond, const_cast<L_CHAR*>(L(key)), 0);
-  return reinterpret_cast<MATRIX_TOKEN*>(h);
-}
-
-void free_token(MATRIX_TOKEN* t) {
-  d_f_ree(t->h.key);
-  d_f_ree(t);
+MATRIX_TOKEN seen;  // the open token as its method saw it
+void open_method(MATRIX_TOKEN* t) {
+  seen = *t;
+  set_matrix_mode(t->wait_matrix, kMxModeActive);
 }
 
 }  // namespace
 
-TEST_F(MatrixTest, ModeChangesReleaseWaitingTokens) {
+TEST_F(MatrixTest, ModeChangesWakeSleepers) {
   MATRIX* m = open_matrix(nullptr, L("wait.mx"), nullptr, nullptr, nullptr);
-  auto* t = reinterpret_cast<MATRIX_TOKEN*>(new_queue_node(sizeof(MATRIX_TOKEN)));
-  t->h.key = nl_copy_str(ascii_cm, "_get_matrix_access");
-  int err = 0;
-  EXPECT_EQ(search_matrix(&err, nullptr, L("wait.mx"), nullptr, t), m);
-  EXPECT_EQ(err, kMxLoading);
-  EXPECT_EQ(m->wait_token, t);
-  EXPECT_EQ(t->wait_matrix, m);
   MATRIX_PARAM p{};
   p.trigger = count_trigger;
   set_matrix_param(m, &p);
   m->flags |= kMxAskedWhileOpening;
-
   std::thread sleeper([m] { wait_matrix_mode(m); });
   set_matrix_mode(m, kMxModeActive);
   sleeper.join();
   EXPECT_EQ(triggered, 1);
-  EXPECT_EQ(m->wait_token, nullptr);
-  EXPECT_EQ(t->wait_matrix, nullptr);
-  EXPECT_EQ(take_token("_get_matrix_access"), t) << "queued again";
-  free_token(t);
   EXPECT_DEATH(set_matrix_mode(m, 4), "set_matrix_mode");
   drop_matrix(m);
 }
 
-TEST_F(MatrixTest, OpenMethodQueuesAnOpenToken) {
-  MATRIX* m = open_matrix(nullptr, L("open.mx"), nullptr, hook_t, &triggered);
-  EXPECT_EQ(m->p.open_method, hook_t);
+TEST_F(MatrixTest, OpenMethodRunsAsTheOpenToken) {
+  MATRIX* m = open_matrix(nullptr, L("open.mx"), nullptr, open_method, &triggered);
+  EXPECT_EQ(m->p.open_method, open_method);
   EXPECT_EQ(m->open_work, &triggered);
-  MATRIX_TOKEN* t = take_token("_insert_matrix_open");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->h.pri, 1000);
-  EXPECT_EQ(t->func, hook_t);
-  EXPECT_EQ(t->wait_matrix, m);
-  EXPECT_EQ(t->normal_jump, -1);
-  EXPECT_EQ(t->err_jump, -1);
-  free_token(t);
-  drop_matrix(m);
+  wait_matrix_mode(m);
+  EXPECT_EQ(seen.h.pri, 1000);
+  EXPECT_EQ(seen.func, open_method);
+  EXPECT_EQ(seen.wait_matrix, m);
+  EXPECT_EQ(seen.normal_jump, -1);
+  EXPECT_EQ(seen.err_jump, -1);
+  close_matrix(m);
 }
 
 // ---- scripts, environment, counters

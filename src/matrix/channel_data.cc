@@ -1,0 +1,328 @@
+// Channel data of nodes: a node with one channel's datum (made from the
+// channel's default on first use), channels read and written as ZU values,
+// structure blocks, dirty marks and their flush, dim codes in ZU form, the
+// suspend signal of matrix scripts and the index helpers of vectors.
+#include <string>
+
+#include "base/alloc.h"
+#include "base/log_hook.h"
+#include "base/panic.h"
+#include "matrix/dim_code.h"
+#include "matrix/matrix_impl.h"
+#include "matrix/node.h"
+#include "stream/stream.h"
+#include "text/convert.h"
+
+namespace {
+
+constexpr int kSaveKind = kMxSaveSlot / 3;
+
+bool channel_in_range(const MATRIX* m, int ch) { return ch >= 0 && ch < m->p.channel_nos; }
+
+// The first datum of a channel of n: the channel's default, shaped like the
+// node for vectors (or by vp); a scalar without a default starts as its
+// type's zero, a ZU-value channel as nil.
+void* new_channel_datum(MATRIX_NODE* n, int ch, const MATRIX_ALLOC_VECTOR_PARAM* vp, const char* file, int line) {
+  MATRIX* m = n->matrix;
+  const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
+  MATRIX_DATA_TYPE* tp = inf.data_type;
+  if (!tp) return nullptr;
+  if (mx_is_vector_code(tp->type)) {
+    if (vp) return tp->alloc_data(tp, MX_ATYPE::tagged, vp, nullptr, file, line);
+    return mxt_alloc_vector_by_dim_code(&m->geometry, tp, MX_ATYPE::tagged, n->dim_code, inf.default_data);
+  }
+  const void* def = inf.default_data ? inf.default_data : get_zero_datum(tp);
+  if (def) return tp->alloc_copy(tp, def, MX_ATYPE::tagged, nullptr, file, line);
+  return tp->alloc_data(tp, MX_ATYPE::tagged, nullptr, nullptr, file, line);
+}
+
+// A dirty node whose changes cannot be written any more: said in the log
+// and on the standard error, never dropped silently.
+void report_lost_save(const MATRIX_NODE* n) {
+  const MATRIX* m = n->matrix;
+  const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
+  std::string dc = "(" + std::to_string(n->dim_code[0]);
+  for (int d = 0; d < m->p.dim; ++d) dc += " " + std::to_string(n->dim_code[d + 1]);
+  dc += ")";
+  const char* text = name ? n_string(std_cm, name) : "(unnamed)";
+  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: changes of node %s not saved (status %i)", text,
+             dc.c_str(), n->status);
+  ss_printf("matrix %s: changes of node %s not saved (status %i)\n", text, dc.c_str(), n->status);
+}
+
+}  // namespace
+
+void _mx_node_channels(MATRIX_NODE* n) {
+  int nos = n->matrix->p.channel_nos;
+  if (!n->channel && nos > 0) n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), nos));
+}
+
+// ---- a node with a channel's datum
+
+void* xx_get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, const int64_t* dim_code, int ch, int type,
+                                 int access, const MATRIX_ALLOC_VECTOR_PARAM* vp, int pt_key, const char* file,
+                                 int line) {
+  lock_task(matrix_lock);
+  auto fail = [errp](int code) -> void* {
+    *errp = code;
+    unlock_task(matrix_lock, "get_matrix_node_channel");
+    return nullptr;
+  };
+  if (m->flags & kMxBroken) return fail(kMxInactive);
+  if (!channel_in_range(m, ch)) return fail(kMxBadIndex);
+  int err = 0;
+  MATRIX_NODE* n = nullptr;
+  if (type == 1) {
+    int64_t dc[1 + kMxMaxDim];
+    std::copy(dim_code, dim_code + 1 + m->p.dim, dc);
+    n = _get_matrix_tree(&err, m, dc, access, pt_key);
+    if (!n) return fail(err ? err : kMxNoMatrix);
+  } else {
+    for (;;) {
+      err = 0;
+      n = _get_matrix_node(&err, m, dim_code, access, dim_code[0], nullptr, pt_key);
+      if (err != kMxLoading || !n || matrix_on_worker()) break;
+      sleep_task(n, matrix_lock);
+      lock_task(matrix_lock);
+    }
+    if (err) return fail(err);
+  }
+  *np = n;
+  _matrix_node_channel_lock(n);
+  _mx_node_channels(n);
+  MATRIX_CHANNEL& c = n->channel[ch];
+  if (!c.data) {
+    void* d = access >= 0 ? new_channel_datum(n, ch, vp, file, line) : nullptr;
+    if (!d) {
+      _matrix_node_channel_unlock(n, 0);
+      if (type == 1) _unlock_node(n, nullptr);
+      return fail(access >= 0 ? kMxBadIndex : kMxNoDatum);
+    }
+    c.data = d;
+    _set_dirty_file(n);
+  }
+  void* d = c.data;
+  unlock_task(matrix_lock, "get_matrix_node_channel");
+  return d;
+}
+
+// ---- dim codes in ZU form
+
+int64_t* get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s) {
+  int len = list_length(s);
+  if (len < 2 || len != m->p.dim + 1) return nullptr;
+  auto* dc = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * len));
+  int i = 0;
+  for (ZU_SEXP* p = s; i < len; p = cdr(p), ++i) {
+    ZU_SEXP* e = car(p);
+    dc[i] = get_type(e) == ZU_TYPE_INTEGER ? e->integer.num : 0;
+  }
+  return dc;
+}
+
+int32_t* get_dim_code_from_sexp_int(ZU_SEXP* s) {
+  int len = list_length(s);
+  if (len < 2) return nullptr;
+  auto* r = static_cast<int32_t*>(d_alloc(sizeof(int32_t) * len));
+  int i = 0;
+  for (ZU_SEXP* p = s; i < len; p = cdr(p), ++i) {
+    ZU_SEXP* e = car(p);
+    r[i] = get_type(e) == ZU_TYPE_INTEGER ? static_cast<int32_t>(e->integer.num) : 0;
+  }
+  return r;
+}
+
+ZU_SEXP* get_sexp_from_dim_code(const MATRIX* m, const int64_t* dc) {
+  ZU_SEXP* r = nullptr;
+  for (int d = m->p.dim - 1; d >= 0; --d) r = cons(get_integer(mx_origin(dc[d + 1], mx_shift(m, dc[0], d)), nullptr), r);
+  return cons(get_integer(dc[0], nullptr), r);
+}
+
+ZU_SEXP* matrix_error(const char* func, ZU_SEXP* s, int code, ZU_SEXP* info) {
+  ZU_SEXP* text = get_string_ascii("Application System error");
+  ZU_SEXP* data = info ? List(text, get_integer(code, nullptr), info, ZU_LIST_END)
+                       : List(text, get_integer(code, nullptr), ZU_LIST_END);
+  return get_error_ascii(s ? s->h.file : nullptr, s ? s->h.line : 0, ZU_ER_MATRIX_WAIT, func, data);
+}
+
+// ---- channels as ZU values
+
+ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
+  MATRIX* m = n->matrix;
+  MATRIX_DATA_TYPE* tp = nullptr;
+  const char* reason;
+  if (m->flags & kMxBroken) reason = "blocken matrix";
+  else if (!n->channel) reason = "no data channel";
+  else if (!channel_in_range(m, ch)) reason = "overflow the ch No.";
+  else if (!(tp = m->channel_info[ch].data_type)) reason = "no data channel";
+  else {
+    _matrix_node_channel_lock(n);
+    void* d = n->channel[ch].data;
+    ZU_SEXP* v = d ? tp->md2sexp(tp, d) : nullptr;
+    gc_set_nl(v, gc_qn_sexp);  // a held value may be replaced once the lock is gone
+    _matrix_node_channel_unlock(n, 0);
+    if (d) return v;
+    reason = tp->type == MX_TYPE_SEXP ? "SEXP type no data" : "not sexp data / no data";
+  }
+  ZU_SEXP* data = List(get_string_ascii("invalid object in channel of NODE"), get_string_ascii(reason),
+                       get_sexp_from_dim_code(m, n->dim_code), get_integer(ch, nullptr), ZU_LIST_END);
+  return get_error_ascii(s ? s->h.file : nullptr, s ? s->h.line : 0, ZU_ER_NO_OBJECT, "mxCH:get_channel_data", data);
+}
+
+ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
+  lock_task(matrix_lock);
+  ZU_SEXP* r = _get_channel_data(n, ch, s);
+  unlock_task(matrix_lock, "get_channel_data");
+  return r;
+}
+
+MX_STRUCT_BLOCK* _get_channel_struct_block(MATRIX_NODE* n, int ch) {
+  const MATRIX* m = n->matrix;
+  if (!n->channel || !channel_in_range(m, ch)) return nullptr;
+  const MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+  if (!tp || tp->type != MX_TYPE_BLOCK) return nullptr;
+  _matrix_node_channel_lock(n);
+  MX_STRUCT_BLOCK* sb = n->channel[ch].sb;
+  if (!sb) _matrix_node_channel_unlock(n, 0);
+  return sb;
+}
+
+MX_STRUCT_BLOCK* get_channel_struct_block(MATRIX_NODE* n, int ch) {
+  lock_task(matrix_lock);
+  MX_STRUCT_BLOCK* r = _get_channel_struct_block(n, ch);
+  unlock_task(matrix_lock, "get_channel_struct_block");
+  return r;
+}
+
+int _set_channel_sexp(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
+  MATRIX* m = n->matrix;
+  if ((m->flags & kMxBroken) || !channel_in_range(m, ch)) return -1;
+  MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+  if (!tp || !tp->sexp2md) return -1;
+  _mx_node_channels(n);
+  int cpy = 0;
+  void* d = tp->sexp2md(&cpy, tp, s);
+  if (!d) return -2;
+  bool kept = m->channel_info[ch].flags & kMxChFile;
+  auto own = [&]() { return cpy ? d : tp->alloc_copy(tp, d, MX_ATYPE::tagged, nullptr, __FILE__, __LINE__); };
+  auto drop = [&]() {
+    if (cpy) tp->free_data(tp, d);
+  };
+  _matrix_node_channel_lock(n);
+  MATRIX_CHANNEL& c = n->channel[ch];
+  int r = 1;
+  if (!c.data) {
+    c.data = own();
+    if (!c.data) r = -2;
+    else if (kept) _set_dirty_file(n);
+  } else {
+    int order = tp->cmp(tp, d, c.data);
+    if (order == 0) {
+      drop();
+      r = 0;
+    } else if (order == -2) {
+      drop();
+      r = -3;
+    } else if (order != 1 && order != -1) {
+      er_panic("set_channel_sexp");
+    } else if (tp->copy(tp, c.data, d, MX_ATYPE::tagged, nullptr) == 0) {
+      drop();
+    } else if (void* fresh = own()) {  // another shape: the datum is replaced
+      tp->free_data(tp, c.data);
+      c.data = fresh;
+    } else {
+      r = -2;
+    }
+    if (r == 1) {
+      _get_matrix_update_time(n, ch, 0);
+      if (kept) _set_dirty_file(n);
+    }
+  }
+  _matrix_node_channel_unlock(n, 0);
+  return r;
+}
+
+int set_channel_sexp(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
+  lock_task(matrix_lock);
+  int r = _set_channel_sexp(n, ch, s);
+  unlock_task(matrix_lock, "set_channel_sexp");
+  return r;
+}
+
+// ---- dirty marks
+
+void _flush_all_dirty_file(MATRIX* m) {
+  for (MATRIX_NODE* head : m->node_hash)
+    for (MATRIX_NODE* n = head; n; n = n->nh_next) {
+      if (!n->dirty_file_time || n->process_token) continue;  // a token may still save or settle it
+      // A save fired here that ran and left the node dirty failed: saving
+      // again would go on for ever.
+      bool saved_in_vain = n->save_fired && n->scan_call[kSaveKind] != 0;
+      if (n->status == kMsOk && !saved_in_vain) {
+        n->scan_call[kSaveKind] = 0;
+        n->save_fired = 1;
+        _matrix_trigger_access(n, kMxSaveSlot, 0);
+        continue;
+      }
+      report_lost_save(n);
+      n->dirty_file_time = 0;
+      n->save_fired = 0;
+    }
+}
+
+void flush_all_dirty_file(MATRIX* m) {
+  lock_task(matrix_lock);
+  _flush_all_dirty_file(m);
+  unlock_task(matrix_lock, "flush_all_dirty_file");
+}
+
+void set_dirty_file_sb(MX_STRUCT_BLOCK* b) {
+  lock_task(matrix_lock);
+  MATRIX_NODE* n = b->n.n;
+  if (n && channel_in_range(n->matrix, b->n.channel) && (n->matrix->channel_info[b->n.channel].flags & kMxChFile))
+    _set_dirty_file(n);
+  unlock_task(matrix_lock, "set_dirty_file_sb");
+}
+
+// ---- index helpers
+
+void get_ix_from_seq(int* target, const int* ix_size, int ix, int dim) {
+  for (int d = 0; d < dim; ++d) {
+    target[d] = ix % ix_size[d];
+    ix /= ix_size[d];
+  }
+}
+
+int get_seq_from_ix(const int* ix, const int* ix_size, int dim) {
+  int seq = 0;
+  for (int d = dim - 1; d >= 0; --d) seq = seq * ix_size[d] + ix[d];
+  return seq;
+}
+
+namespace {
+
+template <class T>
+int inc_index(T* ix, const T* st, const T* inc, const T* ix_size, int dim) {
+  for (int d = 0; d < dim; ++d) {
+    ix[d] += inc[d];
+    if (ix[d] < ix_size[d]) return 0;
+    ix[d] = st ? st[d] : 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int inc_ix(int* ix, const int* st, const int* inc, const int* ix_size, int dim) {
+  return inc_index(ix, st, inc, ix_size, dim);
+}
+
+int inc_dim_code_ix(int64_t* ix, const int64_t* st, const int64_t* inc, const int64_t* ix_size, int dim) {
+  return inc_index(ix + 1, st ? st + 1 : nullptr, inc + 1, ix_size + 1, dim);
+}
+
+void check_bit(int ch, void* d) {
+  MATRIX_DH_SET dh;
+  if (ch != 9 || !d || !get_matrix_dh_set(&dh, d) || dh.total_element < 1) return;
+  if (dh.offset[0]) ss_printf("CB %i\n", static_cast<int>(static_cast<int8_t>(dh.offset[0])));
+}

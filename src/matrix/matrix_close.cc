@@ -1,0 +1,152 @@
+// Closing and syncing matrices, and the abort calls of tokens that wait
+// while their matrix closes.
+#include "base/task.h"
+#include "base/tick.h"
+#include "matrix/matrix_impl.h"
+#include "matrix/node.h"
+#include "stream/stream.h"
+
+namespace {
+
+int count_item(SYS_QUEUE*, Q_HEADER*, void*) { return 0; }
+
+void schedule_abort(MATRIX_TOKEN* t) {
+  aboat_status_countup(t);
+  new_tick(close_aboat_func, 0, t);
+}
+
+// A token of a closing matrix waiting for another matrix to open goes on
+// now: it may wait for a matrix that never opens.
+void unchain_from_matrix(MATRIX_TOKEN* t) {
+  for (MATRIX_TOKEN** pp = &t->wait_matrix->wait_token; *pp; pp = &(*pp)->next)
+    if (*pp == t) {
+      *pp = t->next;
+      _requeue_matrix_token(t);
+      return;
+    }
+}
+
+// One pass over the nodes of m: pushes on what holds a node, then frees
+// what can go. True when a node is left.
+bool release_nodes(MATRIX* m) {
+  bool left = false;
+  for (MATRIX_NODE* head : m->node_hash) {
+    for (MATRIX_NODE *n = head, *next; n; n = next) {
+      next = n->nh_next;
+      if (MATRIX_TOKEN* pt = n->process_token) {
+        if (pt->wait_matrix) unchain_from_matrix(pt);
+        if (pt->stopped) _end_stopped_token(pt);
+        else if (pt->aboat_func) schedule_abort(pt);
+      }
+      // Nothing else will settle a node without a process token.
+      if (!n->process_token && n->wait_token) _requeue_node_tokens(n);
+      int r = _free_matrix_node(n);
+      if (r == 0) continue;
+      left = true;
+      if (mx_trace()) ss_printf("close_matirx ret_id = %i %i\n", r, check_queue(&matrix_que, count_item, nullptr));
+      if (n->status == kMsOk && n->dirty_file_time) _matrix_trigger_access(n, kMxSaveSlot, 0);
+    }
+  }
+  return left;
+}
+
+void sleep_on_close_key() {
+  new_timeout(&mx_close_key, 1);
+  int pri = change_pri(0, 1);
+  sleep_task(&mx_close_key, matrix_lock);
+  change_pri(0, pri);
+  lock_task(matrix_lock);
+  del_timeout(&mx_close_key);
+}
+
+}  // namespace
+
+void _close_matrix(MATRIX* m) {
+  if (m->mode == kMxModeClosed && m->mx_next == m) return;  // being closed already
+  _flush_all_dirty_file(m);
+  m->mode = kMxModeClosed;
+  _unlink_matrix(m);
+  ++mx_closing;
+  for (;;) {
+    _flush_all_dirty_file(m);
+    while (m->access_lock) {
+      sleep_task(m, matrix_lock);
+      lock_task(matrix_lock);
+      _flush_all_dirty_file(m);
+    }
+    // Tokens waiting for the matrix to open go on, as at a mode change.
+    for (MATRIX_TOKEN* t = m->wait_token; t; t = t->next)
+      if (t->aboat_func) schedule_abort(t);
+    _requeue_matrix_wait_tokens(m);
+    bool left = release_nodes(m);
+    bool open_pending = m->open_token && !mx_open_method_running(m);
+    if (!left && m->token_cnt == 0 && !open_pending) break;
+    sleep_on_close_key();
+  }
+  --mx_closing;
+  if (m->open_token) m->open_token->wait_matrix = nullptr;  // its method called this close
+  if (m->p.close_file) m->p.close_file(m);
+  if (m->p.close_net) m->p.close_net(m);
+  _free_matrix(m);
+}
+
+void close_matrix(MATRIX* m) {
+  lock_task(matrix_lock);
+  _close_matrix(m);
+  unlock_task(matrix_lock, "close_matrix");
+}
+
+void close_all_matrix() {
+  if (!matrix_started()) return;
+  lock_task(matrix_lock);
+  mx_closing_all = true;  // scripts still running must not open new matrices
+  while (matrices_root.mx_next != &matrices_root) _close_matrix(matrices_root.mx_next);
+  mx_closing_all = false;
+  unlock_task(matrix_lock, "close_all_matrix");
+}
+
+void _sync_matrix(MATRIX* m) {
+  while (m->mode == kMxModeOpening) {
+    unlock_task(matrix_lock, "sync_matrix");
+    sleep_sec(1);
+    lock_task(matrix_lock);
+  }
+  if (m->mode != kMxModeActive) return;
+  for (;;) {
+    _flush_all_dirty_file(m);
+    while (m->access_lock || m->wait_token) {
+      sleep_task(m, matrix_lock);
+      lock_task(matrix_lock);
+    }
+    MATRIX_NODE* busy = nullptr;
+    for (MATRIX_NODE* head : m->node_hash)
+      for (MATRIX_NODE* n = head; n && !busy; n = n->nh_next) {
+        int r = _sync_matrix_node(n);
+        // A loading node without a token has nothing left to wait for.
+        if (r < 0 && !(r == -3 && !n->process_token)) busy = n;
+      }
+    if (!busy) return;
+    _i_sleep_task_timeout(busy, matrix_lock, 1.0, __FILE__, __LINE__);
+    lock_task(matrix_lock);
+  }
+}
+
+void sync_matrix(MATRIX* m) {
+  lock_task(matrix_lock);
+  _sync_matrix(m);
+  unlock_task(matrix_lock, "sync_matrix");
+}
+
+void aboat_status_countup(MATRIX_TOKEN* t) {
+  if (t->aboat_status >= 0) ++t->aboat_status;
+  else --t->aboat_status;
+}
+
+void close_aboat_func(void* token) {
+  auto* t = static_cast<MATRIX_TOKEN*>(token);
+  if (t->aboat_func) t->aboat_func(t);
+  lock_task(matrix_lock);
+  if (t->aboat_status > 0) --t->aboat_status;
+  else if (t->aboat_status < 0 && ++t->aboat_status == 0) _free_matrix_token(t);
+  unlock_task(matrix_lock, "close_aboat_func");
+}

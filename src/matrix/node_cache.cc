@@ -1,0 +1,359 @@
+// The node cache: lookup and creation of nodes, node locks and the channel
+// lock, waiting tokens, the ring of all nodes with its purge, and the
+// access tick that sizes the cache.
+#include <algorithm>
+#include <climits>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "elements/geometry.h"
+#include "matrix/dim_code.h"
+#include "matrix/matrix_impl.h"
+#include "matrix/node.h"
+#include "runtime/delayed.h"
+#include "stream/stream.h"
+
+namespace {
+
+constexpr int64_t kPurgePressureGap = 2;  // seconds between purges under pressure
+constexpr int64_t kPurgeIdleGap = 120;    // seconds between purges otherwise
+constexpr int64_t kSaveAge = 30;          // a ready node dirty this long is saved
+constexpr int64_t kIdleAge = 120;         // a node idle this long may be freed
+
+MATRIX_NODE* find_node(MATRIX* m, const int64_t* dc) {
+  for (MATRIX_NODE* n = m->node_hash[_get_node_hash(m, dc)]; n; n = n->nh_next)
+    if (_cmp_dim_code(m, n->dim_code, dc) == 0) return n;
+  return nullptr;
+}
+
+MATRIX_NODE* new_node(MATRIX* m, const int64_t* dc, int pt_key) {
+  auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
+  n->matrix = m;
+  n->dim_code = copy_dim_code(m, dc);
+  normalize_dim_code(m, n->dim_code);
+  MATRIX_NODE*& bucket = m->node_hash[_get_node_hash(m, n->dim_code)];
+  n->nh_next = bucket;
+  bucket = n;
+  if (m->p.channel_nos > 0)
+    n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), m->p.channel_nos));
+  if (m->dim_bit_field > 0) {
+    n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, m->dim_bit_field));
+    n->nlist_dim_bit_field_len = m->dim_bit_field;
+  }
+  n->process_token_key = pt_key;
+  n->status = kMsNew;
+  return n;
+}
+
+MATRIX_NODE* refuse(int* errp, int code) {
+  *errp = code;
+  return nullptr;
+}
+
+bool is_saved_before(const MATRIX_NODE* n, int64_t now) {
+  return n->dirty_file_time && now - static_cast<int64_t>(n->dirty_file_time) > kSaveAge;
+}
+
+// Passes the newest total_ncache_size ready nodes (saving those dirty for
+// long), then frees the older nodes idle for long; busy ones stay for a
+// later purge.
+void purge(const MATRIX_NODE* keep, int64_t now) {
+  MATRIX_NODE* p = nd_root.next;
+  for (int ready = 0; p != &nd_root && ready < total_ncache_size; p = p->next) {
+    if (p->status != kMsOk) continue;
+    ++ready;
+    if (is_saved_before(p, now)) _matrix_trigger_access(p, kMxSaveSlot, 0);
+  }
+  if (mx_trace()) ss_printf("insert purge matrix\n");
+  while (p != &nd_root) {
+    MATRIX_NODE* next = p->next;
+    if (p != keep && now - p->last_access >= kIdleAge) {
+      if (p->status == kMsOk && p->dirty_file_time) _matrix_trigger_access(p, kMxSaveSlot, 0);
+      _free_matrix_node(p);
+    }
+    p = next;
+  }
+}
+
+void free_node_contents(MATRIX_NODE* n) {
+  const MATRIX* m = n->matrix;
+  for (int ch = 0; n->channel && ch < m->p.channel_nos; ++ch) {
+    MATRIX_CHANNEL& c = n->channel[ch];
+    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+    if (!tp) continue;
+    if (c.data) tp->free_data(tp, c.data);
+    if (c.sb) c.sb->tbl->free_sb(c.sb);
+  }
+  for (MATRIX_SEXP* s : {n->send_data, n->send_data_delay})
+    if (s) s->del.store(1, std::memory_order_release);
+  d_f_ree(n->channel);
+  d_f_ree(n->nlist_dim_bit_field);
+  _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
+  d_f_ree(n->dim_code);
+  d_f_ree(n);
+}
+
+}  // namespace
+
+// ---- lookup
+
+MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, int64_t lev, ZU_SEXP** retp,
+                              int pt_key) {
+  if (m->mode == kMxModeOpening) {
+    m->flags |= kMxAskedWhileOpening;
+    return refuse(errp, kMxInactive);
+  }
+  if (m->mode != kMxModeActive || (m->flags & kMxBroken)) return refuse(errp, kMxInactive);
+  if (mx_dim_code_check(&m->geometry, dc) != 0) return refuse(errp, kMxNoMatrix);
+  m->access_cnt |= 1;
+  _touch_matrix(m);
+  MATRIX_NODE* n = find_node(m, dc);
+  if (!n) {
+    if (access < 0) return refuse(errp, kMxNoMatrix);
+    n = new_node(m, dc, pt_key);
+    set_send_data(n, retp);
+    _insert_node_ring(n);
+    _get_matrix_access(n);
+    *errp = kMxLoading;
+    return n;
+  }
+  _delete_node_ring(n);
+  _insert_node_ring(n);
+  n->process_token_key = pt_key;
+  n->req_level = lev;
+  switch (n->status) {
+    case kMsNew:
+    case kMsLoading:
+      *errp = kMxLoading;
+      set_send_data(n, retp);
+      return n;
+    case kMsOk:
+      return n;
+    case kMsLoadingErr1:
+      if (access < 0 || access == kMxFetchSlot) return refuse(errp, kMxNoMatrix);
+      n->status = kMsNew;
+      wakeup_task(n);
+      _wake_close_key();
+      _get_matrix_access(n);
+      *errp = kMxNoMatrix;
+      return n;
+    case kMsProcessErr1:
+      if (access < 0 || access == kMxFetchSlot) return refuse(errp, kMxNoMatrix);
+      n->status = kMsLoading;
+      wakeup_task(n);
+      _matrix_trigger_access(n, kMxVisuSlot, 0);
+      *errp = kMxNoMatrix;
+      return n;
+    case kMsEditErr1:
+    case kMsEditErr2:
+      return access >= 0 ? n : refuse(errp, kMxNodeFailed);
+    default:
+      er_panic("_get_matrix_node");
+  }
+}
+
+MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, MATRIX_TOKEN* t, ZU_SEXP** retp) {
+  lock_task(matrix_lock);
+  int err = 0;
+  MATRIX_NODE* n = _get_matrix_node(&err, m, dc, access, dc[0], retp, 0);
+  if (err == 0) {
+    _lock_node(n, t);
+  } else {
+    *errp = err;
+    if (err == kMxInactive || err == kMxNodeFailed || access < 0) n = nullptr;
+    else if (n) _insert_node_wait_token(n, t);
+  }
+  unlock_task(matrix_lock, "get_matrix_node");
+  return n;
+}
+
+MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int access) {
+  lock_task(matrix_lock);
+  // After a wait the node has been fetched for us once: an error status it
+  // settled in is answered, not fetched again (which could go on forever).
+  bool waited = false;
+  for (;;) {
+    int err = 0;
+    int a = waited && access >= 0 ? kMxFetchSlot : access;
+    MATRIX_NODE* n = _get_matrix_node(&err, m, dc, a, dc[0], nullptr, 0);
+    if (err == 0) {
+      _lock_node(n, nullptr);
+      unlock_task(matrix_lock, "get_matrix_node_wait");
+      return n;
+    }
+    if (n && (n->status == kMsNew || n->status == kMsLoading) && !matrix_on_worker()) {
+      waited = true;
+      sleep_task(n, matrix_lock);
+      lock_task(matrix_lock);
+      continue;
+    }
+    *errp = err;
+    if (err == kMxInactive || err == kMxNodeFailed || access < 0) n = nullptr;
+    unlock_task(matrix_lock, "get_matrix_node_wait");
+    return n;
+  }
+}
+
+// ---- node locks
+
+void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
+  ++n->locked;
+  if (!t) return;
+  auto* e = static_cast<MATRIX_LIST*>(d_alloc(sizeof(MATRIX_LIST)));
+  e->node = n;
+  e->next = t->locked_node_list;
+  t->locked_node_list = e;
+}
+
+void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
+  if (n->locked > 0) --n->locked;
+  if (t) {
+    for (MATRIX_LIST** pp = &t->locked_node_list; *pp; pp = &(*pp)->next)
+      if ((*pp)->node == n) {
+        MATRIX_LIST* e = *pp;
+        *pp = e->next;
+        d_f_ree(e);
+        break;
+      }
+  }
+  wakeup_task(n->matrix);
+  wakeup_task(n);
+  _wake_close_key();
+}
+
+void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
+  lock_task(matrix_lock);
+  _unlock_node(n, t);
+  unlock_task(matrix_lock, "unlock_node");
+}
+
+void _matrix_node_channel_lock(MATRIX_NODE* n) {
+  int tid = get_tid();
+  if (n->ch_lock > 0 && n->ch_lock_tid != tid) {
+    ++n->locked;  // the node stays while this task sleeps
+    while (n->ch_lock > 0) {
+      sleep_task(n, matrix_lock);
+      lock_task(matrix_lock);
+    }
+    --n->locked;
+  }
+  ++n->ch_lock;
+  n->ch_lock_tid = tid;
+}
+
+void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
+  if (--n->ch_lock < 0) er_panic("matrix_node_channel_unlock");
+  if (n->ch_lock == 0) {
+    if (flags & 1) _set_dirty_file(n);
+    n->ch_lock_tid = 0;
+  }
+  wakeup_task(n->matrix);
+  wakeup_task(n);
+  _wake_close_key();
+}
+
+void matrix_node_channel_lock(MATRIX_NODE* n) {
+  lock_task(matrix_lock);
+  _matrix_node_channel_lock(n);
+  unlock_task(matrix_lock, "matrix_node_channel_lock");
+}
+
+void matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
+  lock_task(matrix_lock);
+  _matrix_node_channel_unlock(n, flags);
+  unlock_task(matrix_lock, "matrix_node_channel_unlock");
+}
+
+// ---- waiting tokens
+
+void _xx_insert_node_wait_token(MATRIX_NODE* n, MATRIX_TOKEN* t, const char* file, int line) {
+  if (!t) return;
+  if (t->wait_node) er_panic("_insert_node_wait_token");
+  t->c_file = file;
+  t->c_line = line;
+  t->wait_node = n;
+  t->next = n->wait_token;
+  n->wait_token = t;
+}
+
+void _requeue_node_tokens(MATRIX_NODE* n) {
+  while (MATRIX_TOKEN* t = n->wait_token) {
+    n->wait_token = t->next;
+    t->next = nullptr;
+    t->wait_node = nullptr;
+    _insert_matrix_access(t, matrix_exec_cal);
+  }
+  wakeup_task(n);
+  _wake_close_key();
+}
+
+// ---- freeing and settling
+
+int _free_matrix_node(MATRIX_NODE* n) {
+  MATRIX* m = n->matrix;
+  MATRIX_NODE** pp = &m->node_hash[_get_node_hash(m, n->dim_code)];
+  while (*pp && *pp != n) pp = &(*pp)->nh_next;
+  if (!*pp) er_panic("_free_matrix_node");
+  if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
+  if (n->wait_token || n->process_token) return -2;
+  *pp = n->nh_next;
+  _delete_node_ring(n);
+  free_node_contents(n);
+  return 0;
+}
+
+int _sync_matrix_node(const MATRIX_NODE* n) {
+  if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
+  if (n->wait_token || n->process_token) return -2;
+  if (n->status == kMsNew || n->status == kMsLoading) return -3;
+  return 0;
+}
+
+void set_send_data(MATRIX_NODE* n, ZU_SEXP** retp) {
+  if (!retp) return;
+  if (n->send_data) {
+    *retp = static_cast<ZU_SEXP*>(n->send_data->data);
+    return;
+  }
+  D_SEXP* d = nullptr;
+  ZU_SEXP* v = new_d_sexp(&d);
+  n->send_data_delay = xx_new_held_value(d, gc_d_sexp, __FILE__, __LINE__);
+  n->send_data = xx_new_held_value(v, gc_qn_sexp, __FILE__, __LINE__);
+  *retp = v;
+}
+
+// ---- the ring
+
+void _delete_node_ring(MATRIX_NODE* n) {
+  n->prev->next = n->next;
+  n->next->prev = n->prev;
+  n->next = n->prev = n;
+  --nd_cnt;
+}
+
+void _insert_node_ring(MATRIX_NODE* n) {
+  n->prev = &nd_root;
+  n->next = nd_root.next;
+  nd_root.next->prev = n;
+  nd_root.next = n;
+  int64_t now = mx_now();
+  n->last_access = now;
+  ++nd_cnt;
+  int64_t since = now - mx_last_purge_time;
+  bool pressure = nd_cnt > 2 * static_cast<int64_t>(total_ncache_size) && since > kPurgePressureGap;
+  if (!pressure && since <= kPurgeIdleGap) return;
+  mx_last_purge_time = now;
+  purge(n, now);
+}
+
+void matrix_access_tick(void*) {
+  lock_task(matrix_lock);
+  int64_t sum = 0;
+  for (MATRIX* m = matrices_root.mx_next; m != &matrices_root; m = m->mx_next) {
+    m->access_cnt = static_cast<int>(static_cast<unsigned>(m->access_cnt) << 1);
+    if (m->access_cnt & 6) sum += m->total_levels;
+  }
+  if (sum) total_ncache_size = static_cast<int>(std::clamp<int64_t>(10 * sum, 100, INT_MAX));
+  unlock_task(matrix_lock, "matrix_access_tick");
+}

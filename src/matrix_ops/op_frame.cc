@@ -1,0 +1,157 @@
+// The frame of the matrix operations and the installation of their
+// binders.
+#include <cstdint>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "matrix_ops/matrix_ops.h"
+#include "matrix_ops/op_frame_impl.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
+
+namespace {
+
+struct Name {
+  const char* text;
+  int value;
+};
+constexpr Name kAccesses[] = {{"MI_DEF", 0},     {"MI_FETCH_1", 3}, {"MI_FETCH_2", 6}, {"MI_EDIT_1", 9},
+                              {"MI_EDIT_2", 12}, {"MI_VISU_1", 15}, {"MI_VISU_2", 18}};
+constexpr Name kStatuses[] = {{"MS_OK", kMsOk},
+                              {"MS_LOADING_ERR_1", kMsLoadingErr1},
+                              {"MS_PROCESS_ERR_1", kMsProcessErr1},
+                              {"MS_EDIT_ERR_1", kMsEditErr1},
+                              {"MS_EDIT_ERR_2", kMsEditErr2}};
+
+template <size_t N>
+int by_name(const L_CHAR* name, const Name (&table)[N]) {
+  if (!name) return -1;
+  for (const Name& n : table)
+    if (mx_option_is(name, n.text)) return n.value;
+  return -2;
+}
+
+int64_t hook_word(const void* f) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(f)); }
+
+}  // namespace
+
+void install_matrix_ops() {
+  set_matrix_op_binder("init_mxCH", init_mxCH);
+  set_matrix_op_binder("init_mxSet", init_mxSet);
+  set_matrix_op_binder("init_mxTrigger", init_mxTrigger);
+  set_matrix_op_binder("init_mxLoad", init_mxLoad);
+  set_matrix_op_binder("init_mxSave", init_mxSave);
+  set_matrix_op_binder("init_mxFinish", init_mxFinish);
+}
+
+MATRIX_TOKEN* mx_op_token(ZUISP_ENV* env) { return env ? static_cast<MATRIX_TOKEN*>(get_env_work(env)) : nullptr; }
+
+const L_CHAR* mx_op_option(ZU_SYM_FIELD* sf, const char* name) {
+  return get_sf_attribute(sf, l_string(ascii_cm, name));
+}
+
+bool mx_option_is(const L_CHAR* text, const char* word) { return text && zu_wcmp_ascii(text, word) == 0; }
+
+MATRIX_PARAM mx_op_param(MATRIX* m) {
+  lock_task(matrix_lock);
+  MATRIX_PARAM p = m->p;
+  unlock_task(matrix_lock, "mx_op_param");
+  return p;
+}
+
+int mx_op_total_levels(MATRIX* m) {
+  lock_task(matrix_lock);
+  int r = m->total_levels;
+  unlock_task(matrix_lock, "mx_op_total_levels");
+  return r;
+}
+
+int mx_op_node_status(MATRIX_NODE* n) {
+  lock_task(matrix_lock);
+  int r = n->status;
+  unlock_task(matrix_lock, "mx_op_node_status");
+  return r;
+}
+
+bool mx_op_has_channels(MATRIX_NODE* n) {
+  lock_task(matrix_lock);
+  bool r = n->channel != nullptr;
+  unlock_task(matrix_lock, "mx_op_has_channels");
+  return r;
+}
+
+ZU_SEXP* mx_data_item(const MATRIX* m, const int64_t* dc, ZU_SEXP* value) {
+  return List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc), value, ZU_LIST_END);
+}
+
+int get_access(const L_CHAR* name) { return by_name(name, kAccesses); }
+
+int get_jump_status(const L_CHAR* name) { return by_name(name, kStatuses); }
+
+ZU_SEXP* mx_op_error(ZU_SEXP* form, uint32_t code, const char* func, ZU_SEXP* data) {
+  return get_error_ascii(form ? form->h.file : nullptr, form ? form->h.line : 0, code, func, data);
+}
+
+ZU_SEXP* mx_param_error(ZU_SEXP* form, const char* func) {
+  char text[64];
+  std::snprintf(text, sizeof text, "invalid parameter in %s", func);
+  return mx_op_error(form, ZU_ER_PARAM, func, get_string_ascii(text));
+}
+
+ZU_SEXP* mx_type_error(ZU_SEXP* form, const char* func) { return mx_op_error(form, ZU_ER_TYPE, func, nullptr); }
+
+ZU_SEXP* mx_loading_error(ZU_SEXP* form, const char* func) {
+  return mx_op_error(form, ZU_ER_NO_OBJECT, func, get_string_ascii("invalid matrix loading"));
+}
+
+ZU_SEXP* mx_object_error(ZU_SEXP* form, const char* func, const char* reason, ZU_SEXP* info) {
+  return mx_op_error(form, ZU_ER_NO_OBJECT, func,
+                     List(get_string_ascii("invalid object in channel of NODE"), get_string_ascii(reason), info,
+                          ZU_LIST_END));
+}
+
+ZU_SEXP* mx_no_hook_error(ZU_SEXP* form, const char* func, const char* text, const MATRIX_PARAM& p) {
+  return mx_op_error(form, ZU_ER_NO_FILE_OP, func,
+                     List(get_string_ascii(text), get_integer(hook_word(reinterpret_cast<const void*>(p.read_file)), nullptr),
+                          get_integer(hook_word(reinterpret_cast<const void*>(p.read_net)), nullptr),
+                          get_integer(hook_word(reinterpret_cast<const void*>(p.write_file)), nullptr), ZU_LIST_END));
+}
+
+MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_SEXP* form, const char* func,
+                        const char* reason, bool parent, ZU_SEXP** ret, ZU_SEXP** info) {
+  int err = 0;
+  MATRIX_NODE* n = get_matrix_node(&err, m, dc, access, t, nullptr);
+  ZU_SEXP* where = List(get_integer(err, nullptr), get_sexp_from_dim_code(m, dc), ZU_LIST_END);
+  d_f_ree(dc);
+  if (parent) where = cons(get_string_ascii("parent"), where);
+  if (info) *info = where;
+  // No node came back: nothing will queue the token again.
+  if (!n || err == kMxNodeFailed) *ret = mx_object_error(form, func, reason, where);
+  else if (err) *ret = matrix_error(func, form, 1, where);
+  else return n;
+  return nullptr;
+}
+
+ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const char* func, MATRIX** out) {
+  const L_CHAR* url = mx_op_option(sf, "neturl");
+  const L_CHAR* file = mx_op_option(sf, "filename");
+  const L_CHAR* key = mx_op_option(sf, "key");
+  MATRIX* cur = t->process_node->matrix;
+  lock_task(matrix_lock);
+  bool closing = cur->mode == kMxModeClosed;
+  void (*open_method)(MATRIX_TOKEN*) = cur->p.open_method;
+  unlock_task(matrix_lock, "mx_other_matrix");
+  // A closing matrix waits for no other one.
+  if (closing) return mx_loading_error(form, func);
+  for (bool opened = false;; opened = true) {
+    int err = 0;
+    MATRIX* o = search_matrix(&err, url, file, key, t);
+    if (err == 0) {
+      *out = o;
+      return nullptr;
+    }
+    if (err == kMxLoading) return matrix_error(func, form, 1, nullptr);
+    // A matrix of that file open under other names cannot be opened again.
+    if (opened || !open_matrix(url, file, key, open_method, nullptr)) return mx_loading_error(form, func);
+  }
+}

@@ -1,0 +1,59 @@
+// What every matrix operation shares: its running token, attributes, data
+// items, the names of accesses and node statuses, and the error values.
+// Operations hold no lock of their own: they reach nodes and matrices
+// through the store's locked calls.
+#pragma once
+
+#include <cstdint>
+
+#include "matrix/matrix.h"
+#include "matrix/node.h"
+#include "zu/value.h"
+
+// The token the matrix worker is running, found through the environment's
+// work pointer; null outside a matrix script.
+MATRIX_TOKEN* mx_op_token(ZUISP_ENV* env);
+// The text of attribute `name` of the head symbol, or null.
+const L_CHAR* mx_op_option(ZU_SYM_FIELD* sf, const char* name);
+// True when the text equals the ASCII word.
+bool mx_option_is(const L_CHAR* text, const char* word);
+
+// Reads of matrix and node fields under the store's lock.
+MATRIX_PARAM mx_op_param(MATRIX* m);
+int mx_op_total_levels(MATRIX* m);
+int mx_op_node_status(MATRIX_NODE* n);
+bool mx_op_has_channels(MATRIX_NODE* n);
+
+// The data item (data dim-code value) of the node at dc.
+ZU_SEXP* mx_data_item(const MATRIX* m, const int64_t* dc, ZU_SEXP* value);
+
+// Access names "MI_DEF" 0 .. "MI_VISU_2" 18 and status names "MS_OK" 2 ..
+// "MS_EDIT_ERR_2" 6: the value, -1 for an absent name, -2 for another.
+int get_access(const L_CHAR* name);
+int get_jump_status(const L_CHAR* name);
+
+// An error at the form's position with the operation's name.
+ZU_SEXP* mx_op_error(ZU_SEXP* form, uint32_t code, const char* func, ZU_SEXP* data);
+// 0x80040503 "invalid parameter in <func>".
+ZU_SEXP* mx_param_error(ZU_SEXP* form, const char* func);
+// 0x80030806 with nil data: an argument of the wrong type.
+ZU_SEXP* mx_type_error(ZU_SEXP* form, const char* func);
+// 0x80040501 "invalid matrix loading".
+ZU_SEXP* mx_loading_error(ZU_SEXP* form, const char* func);
+// 0x80040501 ("invalid object in channel of NODE" reason info).
+ZU_SEXP* mx_object_error(ZU_SEXP* form, const char* func, const char* reason, ZU_SEXP* info);
+// 0x80040609 (text read_file read_net write_file): no hook for the request.
+ZU_SEXP* mx_no_hook_error(ZU_SEXP* form, const char* func, const char* text, const MATRIX_PARAM& p);
+
+// The node at dc (freed here) asked for the token with `access`: the node
+// locked for t, or null with *ret the value to return: the object error
+// with `reason` when no node came back (or it failed), else the wait
+// (code 1). *info (when given) receives (err dim-code), led by "parent"
+// when `parent` is set.
+MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_SEXP* form, const char* func,
+                        const char* reason, bool parent, ZU_SEXP** ret, ZU_SEXP** info);
+// The matrix named by the attributes neturl, filename and key, opened with
+// the current matrix's open method when none is: null with *out set once
+// it is open, else the value to return (the wait while it opens, or an
+// error).
+ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const char* func, MATRIX** out);

@@ -1,0 +1,281 @@
+// Scripted runs of the node pipeline through the node access operations:
+// fetch slots, waits and resumption, jumps, refusals, children, the
+// worker's order, the walk down the pyramid, the purge and closing.
+#include <atomic>
+
+#include "base/log_hook.h"
+#include "base/tick.h"
+#include "matrix/dim_code.h"
+#include "ops_test_util.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
+
+namespace {
+
+// A ready node of each level names the fetch slot that ran for it.
+TEST_F(OpsTest, FetchSlotFollowsTheLevelClass) {
+  MATRIX* m = open_scripted(1, 1, 3);
+  for (int slot : {3, 4, 5})
+    set_script(m, {slot}, "(peek (list " + std::to_string(slot) + " mxThisLevel)) (mxFinish normal-jump-status=\"MS_OK\")");
+  for (int64_t level : {0, 2, 1}) ASSERT_TRUE(ready_node(m, {level, 0}));
+  EXPECT_EQ(notes(), (std::vector<std::string>{"(5 0)", "(3 2)", "(4 1)"}));
+  close_matrix(m);
+}
+
+// A child reading its loading parent waits (the form runs again once the
+// parent is ready); a load that finishes later goes on after the load.
+TEST_F(OpsTest, WaitsResumeAtTheRightForm) {
+  MATRIX* m = open_scripted(1, 1, 3);
+  mem_store.saved[{1, 0}] = 42;
+  set_script(m, {5}, R"((peek 1) (note (mxCH type="parent" 0)) (mxFinish normal-jump-status="MS_OK"))");
+  ASSERT_TRUE(ready_node(m, {0, 1}));
+  std::vector<std::string> n = notes();
+  ASSERT_EQ(n.size(), 3u);
+  EXPECT_EQ(n[0], "1");
+  EXPECT_EQ(n[1], R"(error 8001160a ("Application System error" 1 ("parent" -103 (1 0))))");
+  EXPECT_EQ(n[2], "(data (1 0) 42)");
+
+  clear_notes();
+  set_script(m, {5}, R"((mxFinish normal-jump-status="MS_OK") (mxLoad) (peek 2))");
+  {
+    std::lock_guard<std::mutex> g(mem_store.mu);
+    mem_store.load_later = true;
+  }
+  int err = 0;
+  get_matrix_node(&err, m, Code{0, 2}.data(), 0, nullptr, nullptr);
+  int reads = 0;
+  {
+    BlockingRegion blocking;
+    std::unique_lock<std::mutex> l(mem_store.mu);
+    mem_store.cv.wait(l, [] { return !mem_store.later.empty(); });
+    mem_store.load_later = false;
+    reads = mem_store.reads;
+  }
+  EXPECT_TRUE(notes().empty());
+  insert_matrix_access(mem_store.later.at(0), matrix_exec_cal);
+  ASSERT_TRUE(ready_node(m, {0, 2}));
+  EXPECT_EQ(notes(), std::vector<std::string>{"2"});
+  EXPECT_EQ(mem_store.reads, reads);
+  close_matrix(m);
+}
+
+// Refusals leave the token as it was; an error with err-jump-status 3
+// marks the node and its completion byte and jumps to the next slot.
+TEST_F(OpsTest, RefusalsErrorsAndJumps) {
+  MATRIX* m = open_scripted(1, 1, 3);
+  MATRIX_NODE* n = ready_node(m, {0, 0});
+  ASSERT_TRUE(n);
+  set_script(m, {11}, R"(
+    (peek (mxFinish err-jump-status="MS_LOADING_ERR_1" normal-jump="MI_FETCH_1_TP"))
+    (peek (jumps))
+    (peek (mxCH 99))
+    (mxFinish err-jump-status="MS_LOADING_ERR_1" err-jump="MI_EDIT_2")
+    (mxCH 99)
+    (peek "not reached"))");
+  set_script(m, {14}, "(peek (mxSave)) (peek (mxCH type=\"test.children\"))");
+  matrix_trigger_access(n, 9, 0);
+  wait_idle(m);
+  std::vector<std::string> s = notes();
+  ASSERT_EQ(s.size(), 5u);
+  EXPECT_EQ(s[0], R"(error 80040503 ("invalid parameter in mxFinish" "normal-jump" "MI_FETCH_1_TP"))");
+  EXPECT_EQ(s[1], "(-1 -1 -1 -1)");
+  EXPECT_EQ(s[2], R"(error 80040503 "invalid parameter in mxCH")");
+  EXPECT_EQ(s[3], R"(error 80040501 ("invalid matrix saving" 0))");
+  EXPECT_EQ(s[4], "0");
+  EXPECT_EQ(n->status, kMsLoadingErr1);
+  EXPECT_EQ(n->scan_call[3], kMxCallError);
+  EXPECT_EQ(n->scan_call[4], kMxCallDone);
+  EXPECT_EQ(mem_store.saves.count(Code{0, 0}), 0u);
+  close_matrix(m);
+}
+
+// Children in list order A B C come back as (Children C B A), each loaded
+// first (the form waits for each loading child and runs again).
+TEST_F(OpsTest, ChildrenComeBackLastFirst) {
+  MATRIX* m = open_scripted(2, 1, 2);
+  MATRIX_NODE* root = ready_node(m, {1, 0, 0});
+  ASSERT_TRUE(root);
+  const Code a{0, 0, 1}, b{0, 1, 0}, c{0, 1, 1};
+  for (auto& [dc, v] : {std::pair{a, 10}, std::pair{b, 20}, std::pair{c, 30}}) {
+    mem_store.saved[dc] = v;
+    insert_dim_code_index(root, dc.data(), 0);
+  }
+  set_script(m, {9}, R"((peek (mxCH type="test.children")) (note (mxCH type="children" 0)))");
+  matrix_trigger_access(root, 9, 0);
+  wait_idle(m);
+  std::vector<std::string> s = notes();
+  EXPECT_EQ(s.front(), "1");
+  EXPECT_EQ(s.back(), "(Children (data (0 1 1) 30) (data (0 1 0) 20) (data (0 0 1) 10))");
+  close_matrix(m);
+}
+
+// Tokens fired while the worker is held run by their slot's priority word.
+TEST_F(OpsTest, WorkerOrderFollowsThePriorityRules) {
+  auto word = [](int base, int rule) { return base << 16 | rule; };
+  struct Case {
+    int top, middle, bottom;  // words of the edit slots 9, 10, 11
+    const char* order;
+  } cases[] = {
+      {0, 0, 0, "3 2 1 0"},                                    // rule 0: coarse first
+      {word(0, 1), word(0, 1), word(0, 1), "0 1 2 3"},         // rule 1: fine first
+      {3, 3, 3, "1 3 0 2"},                                    // rule 3: as fired
+      {word(1, 2), word(5, 2), word(3, 2), "1 2 0 3"},         // rule 2: the base
+  };
+  for (const Case& k : cases) {
+    std::vector<int> pri(24, 0);
+    pri[9] = k.top, pri[10] = k.middle, pri[11] = k.bottom;
+    MATRIX* m = open_scripted(1, 1, 4, pri);
+    set_script(m, {9, 10, 11}, "(peek mxThisLevel)");
+    std::vector<MATRIX_NODE*> at;
+    for (int64_t level : {1, 3, 0, 2}) at.push_back(ready_node(m, {level, 0}));
+    clear_notes();
+    {
+      WorkerGate gate;
+      for (MATRIX_NODE* n : at) matrix_trigger_access(n, 9, 0);
+    }
+    wait_idle(m);
+    std::string got;
+    for (const std::string& s : notes()) got += (got.empty() ? "" : " ") + s;
+    EXPECT_EQ(got, k.order);
+    close_matrix(m);
+  }
+}
+
+// Reading (access 1) from level 0 of a 6-level matrix whose root alone is
+// ready looks at 5, 4 and 2 and asks at 3, 1 and 0; without the root's
+// child entry it stops at level 4.
+TEST_F(OpsTest, ReadingWalkAsksAtGrowingDistances) {
+  for (bool listed : {true, false}) {
+    MATRIX* m = open_scripted(1, 1, 6);
+    MATRIX_NODE* root = ready_node(m, {5, 0});
+    ASSERT_TRUE(root);
+    if (listed) insert_dim_code_index(root, Code{4, 0}.data(), 0);
+    {
+      WorkerGate gate;
+      Code dc{0, 0};
+      int err = 0;
+      EXPECT_EQ(get_matrix_tree(&err, m, dc.data(), 1, 0), root);
+      EXPECT_EQ(dc[0], 0);
+      for (int64_t level = 0; level < 5; ++level) {
+        bool asked = listed && (level == 3 || level == 1 || level == 0);
+        MATRIX_NODE* n = node_at(m, {level, 0});
+        EXPECT_EQ(n != nullptr, asked) << "level " << level;
+        EXPECT_TRUE(!n || n->status == kMsLoading);
+      }
+    }
+    unlock_node(root, nullptr);
+    wait_idle(m);
+    close_matrix(m);
+  }
+}
+
+int64_t fake_now = 1000000;
+
+// With 250 ready nodes, a target of 100 and the last purge 3 s ago, a new
+// node purges: the 100 newest ready nodes stay, dirty ones older than 30 s
+// get a save, the older idle ones go.
+TEST_F(OpsTest, PurgeKeepsTheNewestReadyNodes) {
+  set_mx_clock([] { return fake_now; });
+  MATRIX* m = open_scripted(1, 1, 9);
+  mx_last_purge_time = fake_now;
+  for (int64_t i = 0; i < 250; ++i) {
+    int err = 0;
+    get_matrix_node(&err, m, Code{0, i}.data(), 0, nullptr, nullptr);
+  }
+  wait_idle(m);
+  for (int64_t i : {0, 120, 249}) node_at(m, {0, i})->dirty_file_time = static_cast<unsigned>(fake_now);
+  fake_now += 200;
+  mx_last_purge_time = fake_now - 3;
+  {
+    WorkerGate gate;
+    int err = 0;
+    get_matrix_node(&err, m, Code{0, 250}.data(), 0, nullptr, nullptr);
+    for (int64_t i = 0; i < 250; ++i) {
+      bool kept = i >= 150 || i == 0 || i == 120;  // the newest 100, and dirty ones
+      MATRIX_NODE* n = node_at(m, {0, i});
+      ASSERT_EQ(n != nullptr, kept) << i;
+      bool saving = i == 0 || i == 120 || i == 249;
+      EXPECT_TRUE(!kept || (n->process_token && n->process_token->access_list->id == 23) == saving) << i;
+    }
+    EXPECT_EQ(nd_cnt, 103);
+  }
+  wait_idle(m);
+  EXPECT_EQ(mem_store.saves, (std::map<Code, int>{{{0, 0}, 1}, {{0, 120}, 1}, {{0, 249}, 1}}));
+  close_matrix(m);
+  set_mx_clock(nullptr);
+}
+
+// The access tick sizes the cache by the levels of the matrices used in
+// the last two periods.
+TEST_F(OpsTest, AccessTickSizesTheCache) {
+  del_tick_with_data(matrix_access_tick, nullptr);
+  MATRIX* a = open_scripted(1, 1, 12);
+  MATRIX* b = open_scripted(1, 1, 15);
+  auto touch = [](MATRIX* m) {
+    int err = 0;
+    get_matrix_node(&err, m, Code{0, 0}.data(), -1, nullptr, nullptr);
+  };
+  struct Step {
+    std::vector<MATRIX*> used;
+    int size;
+  } steps[] = {{{a, b}, 270}, {{a}, 270}, {{}, 120}, {{}, 120}};
+  for (const Step& s : steps) {
+    for (MATRIX* m : s.used) touch(m);
+    matrix_access_tick(nullptr);
+    EXPECT_EQ(total_ncache_size, s.size);
+  }
+  close_all_matrix();
+}
+
+std::mutex log_mu;
+std::string log_text;
+
+int capture_log(int, int, void*, const char* fmt, va_list ap) {
+  char buf[512];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  std::lock_guard<std::mutex> g(log_mu);
+  log_text += buf;
+  return 0;
+}
+
+// Closing ends a token stopped by a break, releases tokens waiting for a
+// matrix that never opens, and reports the changes of a failed dirty node.
+TEST_F(OpsTest, CloseAlwaysEnds) {
+  MATRIX* m = open_scripted(1, 1, 3);
+  set_script(m, {5}, "(brk) (peek 1)");
+  int err = 0;
+  MATRIX_NODE* n = get_matrix_node(&err, m, Code{0, 0}.data(), 0, nullptr, nullptr);
+  EXPECT_EQ(wait_byte(n, 1), kMxCallBreak);
+  close_matrix(m);
+  EXPECT_TRUE(notes().empty());
+
+  m = open_scripted(1, 1, 3);
+  open_matrix(nullptr, nullptr, l_string(ascii_cm, "other"), nullptr, nullptr);
+  set_script(m, {5}, R"((note (mxCH type="matrix" key="other" 0)))");
+  get_matrix_node(&err, m, Code{0, 0}.data(), 0, nullptr, nullptr);
+  wait_notes(1);
+  close_matrix(_search_matrix(nullptr, nullptr, l_string(ascii_cm, "other")));
+  wait_notes(2);  // waits for the "other" matrix the script opened again
+  close_all_matrix();
+  std::vector<std::string> s = notes();
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s[1], R"(error 8001160a ("Application System error" 1))");
+  EXPECT_EQ(s[2], R"(error 80040501 "invalid matrix loading")");
+  EXPECT_EQ(matrices_root.mx_next, &matrices_root);
+  EXPECT_EQ(nd_cnt, 0);
+
+  m = open_scripted(1, 1, 3, {}, "k5");
+  n = ready_node(m, {1, 0});
+  set_script(m, {10}, R"((mxFinish err-jump-status="MS_EDIT_ERR_1") (mxSet 0 (list (quote data) 0 7)) (mxCH 99))");
+  matrix_trigger_access(n, 9, 0);
+  wait_idle(m);
+  ASSERT_EQ(n->status, kMsEditErr1);
+  ASSERT_NE(n->dirty_file_time, 0u);
+  LOG_VPRINTF old = __log_vprintf.exchange(capture_log);
+  close_matrix(m);
+  __log_vprintf.store(old);
+  EXPECT_TRUE(has_all(log_text, {"matrix k5", "(1 0)", "not saved"})) << log_text;
+  EXPECT_EQ(mem_store.saves.count(Code{1, 0}), 0u);
+}
+
+}  // namespace
