@@ -24,14 +24,15 @@ test: setup $(TEST_DIR)/build.ninja
 	  ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 600
 
 # ThreadSanitizer build of the concurrency tests: the collector tests of zu
-# and the runtime and stream tests (both groups run; either failing fails).
+# and the runtime, stream and matrix-operation tests (the node pipeline
+# under its scripts); both groups run, either failing fails.
 tsan: setup
 	cmake -S . -B $(TSAN_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQNMX_TSAN=ON -DQNMX_TESTS=ON
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_zu test_runtime test_stream qnmx qnmx_lockd
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_zu test_runtime test_stream test_matrix_ops qnmx qnmx_lockd
 	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1; \
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^Collector'; zu=$$?; \
-	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -L '^(runtime|stream)'; rs=$$?; \
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -L '^(runtime|stream|matrix_ops)'; rs=$$?; \
 	exit $$((zu | rs))
 
 release: setup

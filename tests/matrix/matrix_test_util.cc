@@ -76,6 +76,9 @@ MATRIX_NODE* make_node(MATRIX* m, const std::vector<int64_t>& dc) {
 }
 
 void drop_node(MATRIX_NODE* n) {
+  for (int ch = 0; n->channel && ch < n->matrix->p.channel_nos; ++ch)
+    if (MATRIX_DATA_TYPE* tp = n->matrix->channel_info[ch].data_type; tp && n->channel[ch].data)
+      tp->free_data(tp, n->channel[ch].data);
   _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
   d_f_ree(n->nlist_dim_bit_field);
   d_f_ree(n->channel);

@@ -27,7 +27,7 @@ MATRIX* make_matrix(int dim, const std::vector<int>& dd, const std::vector<int>&
 void drop_matrix(MATRIX* m);
 
 // A node of m at dc (normalised) with its child list made as the node cache
-// makes it; freed with drop_node.
+// makes it, outside the cache; freed with its channel data by drop_node.
 MATRIX_NODE* make_node(MATRIX* m, const std::vector<int64_t>& dc);
 void drop_node(MATRIX_NODE* n);
 
