@@ -20,7 +20,7 @@ int64_t* current_code(const MATRIX_NODE* n) { return copy_dim_code(n->matrix, n-
 // The current node's dim code one level up, or null at the top.
 int64_t* parent_code(MATRIX_NODE* n) {
   int64_t* dc = current_code(n);
-  if (++dc[0] < mx_op_total_levels(n->matrix)) return dc;
+  if (++dc[0] < mx_locked([n] { return n->matrix->total_levels; })) return dc;
   d_f_ree(dc);
   return nullptr;
 }
@@ -76,7 +76,7 @@ ZU_SEXP* zu_mxSave(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
     return mx_op_error(form, ZU_ER_NO_OBJECT, kFunc,
                        List(get_string_ascii("invalid matrix saving"), get_integer(r, nullptr), ZU_LIST_END));
   };
-  if (mx_op_node_status(n) != kMsOk) return saving_error(0);
+  if (mx_locked([n] { return n->status; }) != kMsOk) return saving_error(0);
   const L_CHAR* option = mx_op_option(sf, "option");
   if (mx_option_is(option, "clear")) {
     lock_save(n);
@@ -87,10 +87,10 @@ ZU_SEXP* zu_mxSave(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
     return mx_op_error(form, ZU_ER_PARAM, kFunc, List(get_string_ascii("invalid option"), get_string(option), ZU_LIST_END));
   MATRIX_PARAM p = mx_op_param(n->matrix);
   if (!p.write_file) return mx_no_hook_error(form, kFunc, "not support write_file operation", p);
-  lock_task(matrix_lock);
-  _lock_save(n);
-  bool ready = n->status == kMsOk;
-  unlock_task(matrix_lock, "mxSave");
+  bool ready = mx_locked([n] {
+    _lock_save(n);
+    return n->status == kMsOk;
+  });
   int r = ready ? p.write_file(t) : kMxNodeFailed;
   if (r < 0) return saving_error(r);
   return r > 0 ? matrix_error(kFunc, form, 2, nullptr) : nullptr;

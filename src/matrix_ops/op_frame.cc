@@ -52,34 +52,6 @@ const L_CHAR* mx_op_option(ZU_SYM_FIELD* sf, const char* name) {
 
 bool mx_option_is(const L_CHAR* text, const char* word) { return text && zu_wcmp_ascii(text, word) == 0; }
 
-MATRIX_PARAM mx_op_param(MATRIX* m) {
-  lock_task(matrix_lock);
-  MATRIX_PARAM p = m->p;
-  unlock_task(matrix_lock, "mx_op_param");
-  return p;
-}
-
-int mx_op_total_levels(MATRIX* m) {
-  lock_task(matrix_lock);
-  int r = m->total_levels;
-  unlock_task(matrix_lock, "mx_op_total_levels");
-  return r;
-}
-
-int mx_op_node_status(MATRIX_NODE* n) {
-  lock_task(matrix_lock);
-  int r = n->status;
-  unlock_task(matrix_lock, "mx_op_node_status");
-  return r;
-}
-
-bool mx_op_has_channels(MATRIX_NODE* n) {
-  lock_task(matrix_lock);
-  bool r = n->channel != nullptr;
-  unlock_task(matrix_lock, "mx_op_has_channels");
-  return r;
-}
-
 ZU_SEXP* mx_data_item(const MATRIX* m, const int64_t* dc, ZU_SEXP* value) {
   return List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc), value, ZU_LIST_END);
 }
@@ -137,12 +109,9 @@ ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const
   const L_CHAR* file = mx_op_option(sf, "filename");
   const L_CHAR* key = mx_op_option(sf, "key");
   MATRIX* cur = t->process_node->matrix;
-  lock_task(matrix_lock);
-  bool closing = cur->mode == kMxModeClosed;
-  void (*open_method)(MATRIX_TOKEN*) = cur->p.open_method;
-  unlock_task(matrix_lock, "mx_other_matrix");
   // A closing matrix waits for no other one.
-  if (closing) return mx_loading_error(form, func);
+  if (mx_locked([cur] { return cur->mode == kMxModeClosed; })) return mx_loading_error(form, func);
+  void (*open_method)(MATRIX_TOKEN*) = mx_op_param(cur).open_method;
   for (bool opened = false;; opened = true) {
     int err = 0;
     MATRIX* o = search_matrix(&err, url, file, key, t);

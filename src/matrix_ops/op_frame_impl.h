@@ -18,11 +18,20 @@ const L_CHAR* mx_op_option(ZU_SYM_FIELD* sf, const char* name);
 // True when the text equals the ASCII word.
 bool mx_option_is(const L_CHAR* text, const char* word);
 
-// Reads of matrix and node fields under the store's lock.
-MATRIX_PARAM mx_op_param(MATRIX* m);
-int mx_op_total_levels(MATRIX* m);
-int mx_op_node_status(MATRIX_NODE* n);
-bool mx_op_has_channels(MATRIX_NODE* n);
+// f() under the store's lock: reads of matrix and node fields.
+template <class F>
+auto mx_locked(F f) {
+  lock_task(matrix_lock);
+  auto r = f();
+  unlock_task(matrix_lock, "matrix operation");
+  return r;
+}
+inline MATRIX_PARAM mx_op_param(MATRIX* m) {
+  return mx_locked([m] { return m->p; });
+}
+inline bool mx_op_has_channels(MATRIX_NODE* n) {
+  return mx_locked([n] { return n->channel != nullptr; });
+}
 
 // The data item (data dim-code value) of the node at dc.
 ZU_SEXP* mx_data_item(const MATRIX* m, const int64_t* dc, ZU_SEXP* value);

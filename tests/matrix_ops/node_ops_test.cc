@@ -2,6 +2,7 @@
 // fetch slots, waits and resumption, jumps, refusals, children, the
 // worker's order, the walk down the pyramid, the purge and closing.
 #include <atomic>
+#include <thread>
 
 #include "base/log_hook.h"
 #include "base/tick.h"
@@ -50,8 +51,10 @@ TEST_F(OpsTest, WaitsResumeAtTheRightForm) {
   close_matrix(m);
 }
 
-// Refusals leave the token as it was; an error with err-jump-status 3
-// marks the node and its completion byte and jumps to the next slot.
+// Refusals leave the token as it was; an error (a suspend signal without
+// an integer detail is one) with err-jump-status 3 marks the node and its
+// completion byte and jumps on. The worker never sleeps for a node. Empty
+// slots report done; a failed matrix reports its slots failed.
 TEST_F(OpsTest, RefusalsErrorsAndJumps) {
   MATRIX* m = open_scripted(1, 1, 3);
   MATRIX_NODE* n = ready_node(m, {0, 0});
@@ -60,39 +63,46 @@ TEST_F(OpsTest, RefusalsErrorsAndJumps) {
     (peek (mxFinish err-jump-status="MS_LOADING_ERR_1" normal-jump="MI_FETCH_1_TP"))
     (peek (jumps))
     (peek (mxCH 99))
+    (peek (wait-node 0 4))
     (mxFinish err-jump-status="MS_LOADING_ERR_1" err-jump="MI_EDIT_2")
-    (mxCH 99)
+    (bad-wait)
     (peek "not reached"))");
   set_script(m, {14}, "(peek (mxSave)) (peek (mxCH type=\"test.children\"))");
   matrix_trigger_access(n, 9, 0);
   wait_idle(m);
-  std::vector<std::string> s = notes();
-  ASSERT_EQ(s.size(), 5u);
-  EXPECT_EQ(s[0], R"(error 80040503 ("invalid parameter in mxFinish" "normal-jump" "MI_FETCH_1_TP"))");
-  EXPECT_EQ(s[1], "(-1 -1 -1 -1)");
-  EXPECT_EQ(s[2], R"(error 80040503 "invalid parameter in mxCH")");
-  EXPECT_EQ(s[3], R"(error 80040501 ("invalid matrix saving" 0))");
-  EXPECT_EQ(s[4], "0");
+  EXPECT_EQ(notes(), (std::vector<std::string>{
+                         R"(error 80040503 ("invalid parameter in mxFinish" "normal-jump" "MI_FETCH_1_TP"))",
+                         "(-1 -1 -1 -1)", R"(error 80040503 "invalid parameter in mxCH")", "-103",
+                         R"(error 80040501 ("invalid matrix saving" 0))", "0"}));
   EXPECT_EQ(n->status, kMsLoadingErr1);
   EXPECT_EQ(n->scan_call[3], kMxCallError);
   EXPECT_EQ(n->scan_call[4], kMxCallDone);
   EXPECT_EQ(ev.saves.count(Code{0, 0}), 0u);
+  matrix_trigger_access(n, 18, 0);  // no script
+  EXPECT_EQ(wait_byte(n, 6), kMxCallDone);
+  set_matrix_mode(m, kMxModeFailed);
+  matrix_trigger_access(n, 15, 0);
+  EXPECT_EQ(wait_byte(n, 5), kMxCallError);
   close_matrix(m);
 }
 
 // Children in list order A B C come back as (Children C B A), each loaded
-// first (the form waits for each loading child and runs again).
+// first (the form waits for each loading child and runs again), also in
+// the fetch script of their loading parent.
 TEST_F(OpsTest, ChildrenComeBackLastFirst) {
   MATRIX* m = open_scripted(2, 1, 2);
-  MATRIX_NODE* root = ready_node(m, {1, 0, 0});
-  ASSERT_TRUE(root);
+  set_script(m, {3}, R"((peek (mxCH type="test.children")) (mxFinish normal-jump-status="MS_OK")
+                        (note (mxCH type="children" 0))))");
   const Code a{0, 0, 1}, b{0, 1, 0}, c{0, 1, 1};
-  for (auto& [dc, v] : {std::pair{a, 10}, std::pair{b, 20}, std::pair{c, 30}}) {
-    ev.saved[dc] = v;
-    insert_dim_code_index(root, dc.data(), 0);
+  {
+    WorkerGate gate;
+    int err = 0;
+    MATRIX_NODE* root = get_matrix_node(&err, m, Code{1, 0, 0}.data(), 0, nullptr, nullptr);
+    for (auto& [dc, v] : {std::pair{a, 10}, std::pair{b, 20}, std::pair{c, 30}}) {
+      ev.saved[dc] = v;
+      insert_dim_code_index(root, dc.data(), 0);
+    }
   }
-  set_script(m, {9}, R"((peek (mxCH type="test.children")) (note (mxCH type="children" 0)))");
-  matrix_trigger_access(root, 9, 0);
   wait_idle(m);
   std::vector<std::string> s = notes();
   EXPECT_EQ(s.front(), "1");
@@ -254,6 +264,26 @@ TEST_F(OpsTest, CloseAlwaysEnds) {
   EXPECT_EQ(s[2], R"(error 80040501 "invalid matrix loading")");
   EXPECT_EQ(matrices_root.mx_next, &matrices_root);
   EXPECT_EQ(nd_cnt, 0);
+
+  // A dirty node that is loading keeps its mark until it is ready and saved.
+  m = open_scripted(1, 1, 3);
+  n = ready_node(m, {1, 2});
+  set_script(m, {16}, R"((mxFinish normal-jump-status="MS_OK"))");
+  std::thread closer;
+  {
+    WorkerGate gate;
+    ASSERT_EQ(set_channel_sexp(n, 0, get_integer(9, nullptr)), 1);
+    lock_task(matrix_lock);
+    n->status = kMsLoading;
+    _matrix_trigger_access(n, 15, 0);
+    unlock_task(matrix_lock, "test");
+    closer = std::thread([m] { close_matrix(m); });
+  }
+  {
+    BlockingRegion blocking;
+    closer.join();
+  }
+  EXPECT_EQ(ev.saved[Code({1, 2})], 9);
 
   m = open_scripted(1, 1, 3, {}, "k5");
   n = ready_node(m, {1, 0});

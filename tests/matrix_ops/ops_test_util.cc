@@ -116,10 +116,21 @@ class OpsEnv : public ::testing::Environment {
       auto i = [](int v) { return get_integer(v, nullptr); };
       return List(i(t->err_jump), i(t->normal_jump), i(t->err_jump_status), i(t->normal_jump_status), ZU_LIST_END);
     };
-    static const QN_PRIM_DEF prims[] = {{"note", zu_note, 0, 2, 2, 0},
-                                        {"peek", zu_note, 0, 2, 2, 0},
-                                        {"brk", brk, 1, 1, 1, 0},
-                                        {"jumps", jumps, 1, 1, 1, 0},
+    // (bad-wait) is a suspend signal whose detail is no integer;
+    // (wait-node level x) asks for a node as a waiting reader would.
+    auto bad_wait = [](ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+      return get_error_ascii(nullptr, 0, ZU_ER_MATRIX_WAIT, "bad-wait", List(nullptr, nullptr, ZU_LIST_END));
+    };
+    auto wait_node = [](ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+      auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
+      int64_t dc[2] = {get_el(form, 1)->integer.num, get_el(form, 2)->integer.num};
+      int err = 0;
+      get_matrix_node_wait(&err, t->process_node->matrix, dc, 0);
+      return get_integer(err, nullptr);
+    };
+    static const QN_PRIM_DEF prims[] = {{"note", zu_note, 0, 2, 2, 0},     {"peek", zu_note, 0, 2, 2, 0},
+                                        {"brk", brk, 1, 1, 1, 0},          {"jumps", jumps, 1, 1, 1, 0},
+                                        {"bad-wait", bad_wait, 1, 1, 1, 0}, {"wait-node", wait_node, 1, 3, 3, 0},
                                         {}};
     bind_prims(matrix_zu_env, prims);
   }
