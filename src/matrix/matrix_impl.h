@@ -57,6 +57,10 @@ void _free_matrix(MATRIX* m);
 
 // Puts a token that waited for a matrix back on the worker queue.
 void _requeue_matrix_token(MATRIX_TOKEN* t);
+// True when t waits for a node or a matrix; _unchain_token takes it off
+// that chain (a script that went on past its wait).
+bool _token_waits(const MATRIX_TOKEN* t);
+void _unchain_token(MATRIX_TOKEN* t);
 // Queues again every token waiting for m to open.
 void _requeue_matrix_wait_tokens(MATRIX* m);
 // Frees a token record (its key, pending ids and the token).

@@ -107,9 +107,11 @@ MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, c
   if (!m) {
     *errp = kMxNoMatrix;
   } else if (m->mode == kMxModeOpening && t) {
-    t->wait_matrix = m;
-    t->next = m->wait_token;
-    m->wait_token = t;
+    if (!_token_waits(t)) {  // one wait at a time
+      t->wait_matrix = m;
+      t->next = m->wait_token;
+      m->wait_token = t;
+    }
     *errp = kMxLoading;
   } else {
     *errp = 0;

@@ -162,7 +162,7 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access
   } else {
     *errp = err;
     if (err == kMxInactive || err == kMxNodeFailed || access < 0) n = nullptr;
-    else if (n) _insert_node_wait_token(n, t);
+    else if (n && !_token_waits(t)) _insert_node_wait_token(n, t);  // one wait at a time
   }
   unlock_task(matrix_lock, "get_matrix_node");
   return n;
@@ -275,6 +275,20 @@ void _xx_insert_node_wait_token(MATRIX_NODE* n, MATRIX_TOKEN* t, const char* fil
   t->wait_node = n;
   t->next = n->wait_token;
   n->wait_token = t;
+}
+
+bool _token_waits(const MATRIX_TOKEN* t) { return t && (t->wait_node || t->wait_matrix); }
+
+void _unchain_token(MATRIX_TOKEN* t) {
+  MATRIX_TOKEN** pp = t->wait_node ? &t->wait_node->wait_token : t->wait_matrix ? &t->wait_matrix->wait_token : nullptr;
+  for (; pp && *pp; pp = &(*pp)->next)
+    if (*pp == t) {
+      *pp = t->next;
+      break;
+    }
+  t->next = nullptr;
+  t->wait_node = nullptr;
+  t->wait_matrix = nullptr;
 }
 
 void _requeue_node_tokens(MATRIX_NODE* n) {

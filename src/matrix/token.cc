@@ -93,6 +93,7 @@ Step run_forms(MATRIX_TOKEN* t) {
   unlock_task(matrix_lock, "matrix_exec_cal");
   while (is_list(t->cal_target)) {
     lock_task(matrix_lock);
+    if (_token_waits(t)) _unchain_token(t);  // the script went on past a wait
     if (m->flags & kMxBroken) {
       fail_slots(t);
       return Step::kFinish;
@@ -109,6 +110,7 @@ Step run_forms(MATRIX_TOKEN* t) {
     if (code == ZU_ER_EXIT) {
       gc_pop(nullptr, nullptr);
       lock_task(matrix_lock);
+      if (_token_waits(t)) _unchain_token(t);
       _set_scan_call(n, t->access_target_id, kMxCallBreak);
       // Nothing queues a stopped token again; a closing matrix ends it now.
       if (m->mode == kMxModeClosed) {
@@ -129,6 +131,7 @@ Step run_forms(MATRIX_TOKEN* t) {
     }
     gc_pop(nullptr, nullptr);
     lock_task(matrix_lock);
+    if (_token_waits(t)) _unchain_token(t);
     _set_scan_call(n, t->access_target_id, kMxCallError);
     if (t->err_jump_status >= 0) settle(t, t->err_jump_status);
     if (t->err_jump >= 0) {
@@ -144,6 +147,7 @@ Step run_forms(MATRIX_TOKEN* t) {
     return Step::kFinish;
   }
   lock_task(matrix_lock);
+  if (_token_waits(t)) _unchain_token(t);
   return Step::kSlotEnd;
 }
 

@@ -48,6 +48,11 @@ TEST_F(OpsTest, WaitsResumeAtTheRightForm) {
   ASSERT_TRUE(ready_node(m, {0, 2}));
   EXPECT_EQ(notes().back(), "2");
   EXPECT_EQ(ev.reads, reads) << "the load ran once";
+  // A script that goes on past a wait leaves it: nothing queues it twice.
+  set_script(m, {5}, R"((peek (mxCH type="parent" 0)) (peek (mxCH type="parent" 0)) (mxFinish normal-jump-status="MS_OK"))");
+  ASSERT_TRUE(ready_node(m, {0, 3}));
+  wait_idle(m);
+  EXPECT_EQ(notes().back(), R"(error 8001160a ("Application System error" 1 ("parent" -103 (1 2))))");
   close_matrix(m);
 }
 
