@@ -16,7 +16,7 @@
 #include "zu/printer.h"
 #include "zu/reader.h"
 
-Events ev;
+Events& ev = *new Events;
 
 namespace {
 

@@ -35,7 +35,7 @@ struct Events {
   int reads = 0;
   std::vector<std::string> notes;
 };
-extern Events ev;
+extern Events& ev;  // never destroyed: the worker may report after a test ends
 // Waits (a safe point) until pred holds under ev.mu; ev.cv is told of every
 // event, and of every token count of a matrix reaching 0.
 void wait_for(const std::function<bool()>& pred);
