@@ -152,6 +152,12 @@ MEM_LIST* get_mem_debug_list(MEM_LIST* rec) {
   return rec->next;
 }
 
+void walk_mem_debug_list(void (*fn)(const MEM_LIST* site, void* work), void* work) {
+  SiteTable& t = table();
+  std::lock_guard<std::mutex> g(t.mu);
+  for (const MEM_LIST* m = t.head.load(); m; m = m->next) fn(m, work);
+}
+
 namespace {
 std::mutex purge_mu;
 MEM_PURGE_TBL* purge_head = nullptr;

@@ -36,6 +36,10 @@ struct MEM_LIST {
 // Null gives the first site, a site gives the next one; null at the end.
 // Sizes are read without a lock and may be slightly stale.
 MEM_LIST* get_mem_debug_list(MEM_LIST* rec);
+// Calls fn(site, work) for every site in get_mem_debug_list's order while
+// holding the allocator's lock, so the sizes seen are exact. fn must not
+// use the tagged allocator (it would wait for the lock it runs under).
+void walk_mem_debug_list(void (*fn)(const MEM_LIST* site, void* work), void* work);
 
 // Purge hook record; the matrix store defines one. Registered hooks are
 // offered the chance to drop caches.

@@ -386,6 +386,8 @@ void set_break_check_hook(ZU_BREAK_HOOK hook) { g_break_hook.store(hook, std::me
 
 ZU_SEXP* do_break_check(ZU_SEXP* form) { return break_check(form); }
 
+ZU_SEXP* do_break_check_now(ZU_SEXP* form) { return break_check_due(form); }
+
 ZU_SEXP* form_error(ZU_SEXP* form, uint32_t code, const char* fallback, const char* text) {
   return position_error(form, code, fallback, list(get_string_ascii(text)));
 }

@@ -56,6 +56,10 @@ bool zu_true(ZU_SEXP* v, ZU_SEXP** err);
 using ZU_BREAK_HOOK = ZU_SEXP* (*)(ZU_SEXP* form);
 void set_break_check_hook(ZU_BREAK_HOOK hook);
 ZU_SEXP* do_break_check(ZU_SEXP* form);
+// The same without the call-form countdown (still at most once per second
+// of the clock): for loops that wait rather than evaluate, such as a sleep
+// in one-second steps.
+ZU_SEXP* do_break_check_now(ZU_SEXP* form);
 
 // The template step. mode "direct" returns the form unchanged; "normal" or
 // null returns a copy in which each sub-list ($ expr) is replaced by the

@@ -11,7 +11,9 @@
 #include "zulib/load_save.h"
 #include "zulib/printing.h"
 #include "zulib/strings.h"
+#include "zulib/system.h"
 #include "zulib/tables.h"
+#include "zulib/threads.h"
 #include "zulib/units.h"
 
 namespace {
@@ -34,7 +36,7 @@ const ZULIB_NAME zulib_names[] = {
     {"Remote", 0, nullptr},
     {"Local", 0, nullptr},
     {"LocalEval", 0, nullptr},
-    {"Exit", 1, nullptr},
+    {"Exit", 1, init_Exit},
     {"CurrentEnvironment", 0, nullptr},
     {"Eval", 0, nullptr},
     {"If", 0, nullptr},
@@ -45,8 +47,8 @@ const ZULIB_NAME zulib_names[] = {
     {"ArgOption", 1, kElsewhere},
     {"Switch", 0, nullptr},
     {"SetMainInterpreter", 1, nullptr},
-    {"GetVariable", 1, nullptr},
-    {"Launch", 1, nullptr},
+    {"GetVariable", 1, init_GetVariable},
+    {"Launch", 1, init_Launch},
     {"WaitInterpreter", 0, nullptr},
     {"GetElement", 0, init_GetElement},
     {"GE", 0, kElsewhere},
@@ -72,8 +74,8 @@ const ZULIB_NAME zulib_names[] = {
     {"MakeElement", 0, init_MakeElement},
     {"Load", 1, init_Load},
     {"Save", 1, init_Save},
-    {"Shell", 1, nullptr},
-    {"Export", 1, nullptr},
+    {"Shell", 1, init_Shell},
+    {"Export", 1, init_Export},
     {"GetAttribute", 0, init_GetAttribute},
     {"GetSymbolCore", 0, nullptr},
     {"ConvertUnit", 0, init_ConvertUnit},
@@ -90,7 +92,7 @@ const ZULIB_NAME zulib_names[] = {
     {"GetLocalHostName", 0, nullptr},
     {"GetLocalHostIP", 0, nullptr},
     {"SetLocalHostName", 0, nullptr},
-    {"GetZUTime", 0, nullptr},
+    {"GetZUTime", 0, init_GetZUTime},
     {"ComposePath", 0, init_ComposePath},
     {"ComposeURL", 0, nullptr},
     {"Trunc", 0, init_Trunc},
@@ -113,14 +115,14 @@ const ZULIB_NAME zulib_names[] = {
     {"ReplaceString", 0, init_ReplaceString},
     {"Reverse", 0, init_Reverse},
     {"Rule", 1, init_Rule},
-    {"MemoryStatistics", 0, nullptr},
-    {"Sleep", 0, nullptr},
+    {"MemoryStatistics", 0, init_MemoryStatistics},
+    {"Sleep", 0, init_Sleep},
     {"IfDef", 0, nullptr},
     {"EA", 0, init_EA},
     {"SetEA", 0, init_SetEA},
     {"SetLogPath", 1, init_SetLogPath},
-    {"GetProperCode", 0, nullptr},
-    {"GetVersion", 0, nullptr},
+    {"GetProperCode", 0, init_GetProperCode},
+    {"GetVersion", 0, init_GetVersion},
     {"GetCPUStatus", 1, nullptr},
     {"GetSize", 0, init_GetSize},
     {"FindFile", 1, init_FindFile},
@@ -150,9 +152,9 @@ const ZULIB_NAME zulib_names[] = {
     {"IgnoreDelay", 0, nullptr},
     {"SessionEnvironment", 1, nullptr},
     {"Let", 0, nullptr},
-    {"Thread", 0, nullptr},
-    {"DelayAppend", 0, nullptr},
-    {"KillThread", 0, nullptr},
+    {"Thread", 0, init_Thread},
+    {"DelayAppend", 0, kElsewhere},
+    {"KillThread", 0, kElsewhere},
     {"GetCwd", 0, init_GetCwd},
     {"UTime", 0, init_UTime},
     {"Rm", 0, init_Rm},
@@ -164,6 +166,6 @@ const ZULIB_NAME zulib_names[] = {
     {"SetListbaseEnv", 0, nullptr},
     {"DefineEval", 0, nullptr},
     {"DE", 0, nullptr},
-    {"LaunchWWW", 0, nullptr},
+    {"LaunchWWW", 0, init_LaunchWWW},
     {nullptr, 0, nullptr},
 };
