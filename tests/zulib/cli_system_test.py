@@ -126,6 +126,8 @@ def group_launch():
     expect("LaunchWWW", got, ["()", err(2147682310, 2, "LaunchWWW", "()")])
     if not wait_until(lambda: os.path.exists(record)) or open(record).read() != "http://example.test/a page?x=1|":
         fail("the browser did not record the page")
+    expect("a browser that cannot start", Run(['(LaunchWWW "x")'], BROWSER=WORK + "/none").all(),
+           [err(2147748377, 1, "LaunchWWW", '"cannot launch"')])
     # No BROWSER and no xdg-open on the search path: nil, and nothing runs.
     os.remove(record)
     expect("no browser", Run(['(LaunchWWW "http://example.test/")'], PATH=WORK + "/none").all(), ["()"])
