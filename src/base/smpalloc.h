@@ -15,8 +15,10 @@ struct SIMPLE_ALLOC_T {
 // Makes sat empty (all members 0) without freeing anything.
 void smp_init(SIMPLE_ALLOC_T* sat);
 // size bytes, zeroed and 8-aligned, rounded up to a multiple of 8 (at least
-// 8); a new block is chained when the newest is full. A size above 1023 or
-// below 0 is a broken invariant and stops the process.
+// 8); a new block is chained when the newest is full. A size above 1023
+// gets a block of its own, chained behind the newest so that the small
+// allocations go on filling it, and freed with the rest. A negative size
+// is a broken invariant and stops the process.
 void* smp_alloc(SIMPLE_ALLOC_T* sat, int size);
 // Frees every block and makes sat empty again.
 void free_smp(SIMPLE_ALLOC_T* sat);

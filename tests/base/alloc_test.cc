@@ -88,10 +88,27 @@ TEST(SimpleAlloc, RoundsAlignsAndChainsBlocks) {
   EXPECT_EQ(sat.blk, nullptr);
 }
 
-TEST(SimpleAllocDeathTest, OversizeIsAFatalStop) {
+TEST(SimpleAlloc, LargeRequestsGetChainedBlocksFreedWithTheRest) {
   SIMPLE_ALLOC_T sat;
   smp_init(&sat);
-  EXPECT_EXIT(smp_alloc(&sat, 1024), testing::ExitedWithCode(1), "smp_alloc\\(1\\)");
+  // A large request first, then small ones, then large ones between them:
+  // every result stays writable and the small ones keep sharing a block.
+  auto* first = static_cast<char*>(smp_alloc(&sat, 5000));
+  std::memset(first, 1, 5000);
+  auto* a = static_cast<char*>(smp_alloc(&sat, 8));
+  auto* big = static_cast<char*>(smp_alloc(&sat, 1024));
+  EXPECT_EQ(sat.last_alloc, big);
+  auto* b = static_cast<char*>(smp_alloc(&sat, 8));
+  EXPECT_EQ(b - a, 8);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(big) % 8, 0u);
+  for (int i = 0; i < big[0] + 1024; ++i) big[i] = 3;  // zeroed, and all of it usable
+  free_smp(&sat);  // ASan reports a block left behind
+  EXPECT_EQ(sat.blk, nullptr);
 }
 
+TEST(SimpleAllocDeathTest, NegativeSizeIsAFatalStop) {
+  SIMPLE_ALLOC_T sat;
+  smp_init(&sat);
+  EXPECT_EXIT(smp_alloc(&sat, -1), testing::ExitedWithCode(1), "smp_alloc\\(1\\)");
+}
 }  // namespace

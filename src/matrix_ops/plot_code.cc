@@ -1,0 +1,208 @@
+// The point order and the plot-code reader and writer.
+#include <climits>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "matrix_ops/plot_field_impl.h"
+#include "matrix_ops/plot_impl.h"
+
+bool plot_geom(const MATRIX* m, PlotGeom* g) {
+  if (!m || m->p.dim < 1 || m->p.dim > 64 || !m->block_size || !m->dim_divide) return false;
+  for (int d = 0; d < m->p.dim; ++d) {
+    if (m->block_size[d] > kPlotMaxBlockSize) return false;
+  }
+  *g = PlotGeom{m->p.dim, m->dim_divide, m->block_size};
+  return true;
+}
+
+int plot_geometry_check(const MATRIX* m) {
+  PlotGeom g;
+  return plot_geom(m, &g) ? 0 : -1;
+}
+
+// The highest differing bit level decides, and within it the lowest
+// dimension.
+int cmp_plot(const MATRIX* m, const uint16_t* c1, const uint16_t* c2) {
+  int best_bit = -1, best_d = 0;
+  for (int d = 0; d < m->p.dim; ++d) {
+    unsigned x = static_cast<unsigned>(c1[d] ^ c2[d]) & cell_mask(m->block_size[d]);
+    if (!x) continue;
+    int top = 31 - __builtin_clz(x);
+    if (top > best_bit) {
+      best_bit = top;
+      best_d = d;
+    }
+  }
+  if (best_bit < 0) return 0;
+  return (c1[best_d] >> best_bit) & 1 ? 1 : -1;
+}
+
+namespace {
+
+// ---- reading
+
+// Bytes of one stored field value after its type byte; -1 when the value
+// runs past `left` bytes (the type byte is known to be stored).
+int64_t field_bytes(const uint8_t* p, size_t left) {
+  switch (*p) {
+    case kFdStr: {
+      const void* nul = std::memchr(p + 1, 0, left - 1);
+      return nul ? static_cast<const uint8_t*>(nul) - p : -1;
+    }
+    case kFdIntAdd:
+    case kFdIntMax:
+    case kFdIntMin:
+      return 8;
+    case kFdIntAvg:
+      return 16;
+    case kFdRgba:
+      return 12;
+    default:
+      return 0;
+  }
+}
+
+size_t head_bytes(uint8_t flags, int dim) {
+  return 2 + 2 * static_cast<size_t>(dim) + (flags & kPpBase ? 8 * static_cast<size_t>(dim) : 0) +
+         (flags & kPpId ? 8 : 0);
+}
+
+// Checks the whole code: 0 when every record and the final 0 lie inside
+// the n bytes and every field is one that plot code stores, else -1.
+int check_code(const uint8_t* p, size_t n, int dim) {
+  size_t pos = 0;
+  for (;;) {
+    if (pos >= n) return -1;
+    if (p[pos] == 0) return 0;
+    size_t head = head_bytes(p[pos], dim);
+    if (head > n - pos) return -1;
+    pos += head;
+    for (unsigned fields = 0;; ++fields) {
+      if (pos >= n || fields > 0xFFFFFF) return -1;
+      if (p[pos] == 0) break;
+      if (!fd_stored_type(p[pos])) return -1;
+      int64_t v = field_bytes(p + pos, n - pos);
+      if (v < 0 || static_cast<size_t>(v) >= n - pos) return -1;
+      pos += 1 + static_cast<size_t>(v);
+    }
+    ++pos;
+  }
+}
+
+uint8_t* read_point(INTERNAL_PLOT* ip, uint8_t* p, int dim, SIMPLE_ALLOC_T* sat) {
+  ip->flags = p[0];
+  uint8_t* q = p + 2;
+  for (int d = 0; d < dim; ++d, q += 2) ip->c[d] = load_be16(q);
+  if (ip->flags & kPpBase) {
+    ip->base = static_cast<int64_t*>(fd_alloc(sizeof(int64_t) * dim, sat));
+    for (int d = 0; d < dim; ++d, q += 8) ip->base[d] = static_cast<int64_t>(load_be64(q));
+  }
+  if (ip->flags & kPpId) {
+    ip->id = static_cast<int64_t>(load_be64(q));
+    q += 8;
+  }
+  unsigned n = 0;
+  for (uint8_t* f = q; *f; ++n) f = fd_row(*f)->to_internal(nullptr, f, nullptr);
+  size_t bytes = sizeof(IP_FIELD) * (n ? n : 1);
+  ip->fields = static_cast<IP_FIELD*>(fd_alloc(bytes, sat));
+  std::memset(ip->fields, 0, bytes);
+  for (unsigned i = 0; i < n; ++i) {
+    ip->fields[i].type = *q;
+    q = fd_row(*q)->to_internal(&ip->fields[i], q, sat);
+  }
+  ip->fields[0].len = n;
+  return q + 1;
+}
+
+// ---- writing
+
+// Bytes of the record of ip, without the code's final 0; -1 when a field
+// cannot be stored.
+int64_t record_bytes(const INTERNAL_PLOT* ip, int dim) {
+  auto n = static_cast<int64_t>(head_bytes(static_cast<uint8_t>((ip->flags & ~kPpId) | (ip->id ? kPpId : 0)), dim));
+  unsigned count = ip->fields ? ip->fields[0].len : 0;
+  for (unsigned i = 0; i < count; ++i) {
+    IP_FIELD* f = &ip->fields[i];
+    if (!fd_stored_type(static_cast<uint8_t>(f->type))) return -1;
+    n += 1 + fd_row(f->type)->size(f);
+  }
+  return n + 1;
+}
+
+uint8_t* write_record(uint8_t* p, const INTERNAL_PLOT* ip, int dim) {
+  auto flags = static_cast<uint8_t>((ip->flags & ~kPpId) | (ip->id ? kPpId : 0));
+  p[0] = flags ? flags : kPpInserted;  // a 0 would end the code
+  p[1] = 0;
+  p += 2;
+  for (int d = 0; d < dim; ++d, p += 2) store_be16(p, ip->c[d]);
+  if (flags & kPpBase) {
+    for (int d = 0; d < dim; ++d, p += 8) store_be64(p, static_cast<uint64_t>(ip->base[d]));
+  }
+  if (ip->id) {
+    store_be64(p, static_cast<uint64_t>(ip->id));
+    p += 8;
+  }
+  unsigned count = ip->fields ? ip->fields[0].len : 0;
+  for (unsigned i = 0; i < count; ++i) {
+    IP_FIELD* f = &ip->fields[i];
+    *p++ = static_cast<uint8_t>(f->type);
+    p = fd_row(f->type)->to_external(f, p);
+  }
+  *p++ = 0;
+  return p;
+}
+
+}  // namespace
+
+INTERNAL_PLOT* code2internal(MATRIX* m, PRIMITIVE_PLOT* ptr, int ptr_size, SIMPLE_ALLOC_T* sat, int* errp) {
+  if (errp) *errp = 0;
+  PlotGeom g;
+  auto* p = reinterpret_cast<uint8_t*>(ptr);
+  if (!plot_geom(m, &g) || !p || ptr_size <= 0 || check_code(p, static_cast<size_t>(ptr_size), g.dim) != 0) {
+    if (errp) *errp = -1;
+    return nullptr;
+  }
+  if (sat) smp_init(sat);
+  INTERNAL_PLOT* head = nullptr;
+  INTERNAL_PLOT** tail = &head;
+  while (*p) {
+    INTERNAL_PLOT* ip = new_internal_plot(g.dim, sat);
+    p = read_point(ip, p, g.dim, sat);
+    *tail = ip;
+    tail = &ip->next;
+  }
+  return head;
+}
+
+PRIMITIVE_PLOT* one_internal2code(int* size_p, MATRIX* m, INTERNAL_PLOT* ip) {
+  PlotGeom g;
+  int64_t n = plot_geom(m, &g) && ip ? record_bytes(ip, g.dim) : -1;
+  if (n < 0 || n > INT_MAX) {
+    *size_p = -1;
+    return nullptr;
+  }
+  auto* buf = static_cast<uint8_t*>(d_alloc(static_cast<size_t>(n)));
+  write_record(buf, ip, g.dim);
+  *size_p = static_cast<int>(n);
+  return reinterpret_cast<PRIMITIVE_PLOT*>(buf);
+}
+
+PRIMITIVE_PLOT* internal2code(int* size_p, MATRIX* m, INTERNAL_PLOT* ip) {
+  PlotGeom g;
+  *size_p = -1;
+  if (!plot_geom(m, &g)) return nullptr;
+  int64_t total = 1;
+  for (INTERNAL_PLOT* q = ip; q; q = q->next) {
+    int64_t n = record_bytes(q, g.dim);
+    if (n < 0) return nullptr;
+    total += n;
+    if (total > INT_MAX) return nullptr;
+  }
+  auto* buf = static_cast<uint8_t*>(d_alloc(static_cast<size_t>(total)));
+  uint8_t* p = buf;
+  for (INTERNAL_PLOT* q = ip; q; q = q->next) p = write_record(p, q, g.dim);
+  *p = 0;
+  *size_p = static_cast<int>(total);
+  return reinterpret_cast<PRIMITIVE_PLOT*>(buf);
+}

@@ -1,0 +1,384 @@
+// Sorting, level difference, splice, rebuild and hand-down of plot lists.
+#include "matrix_ops/plot_level.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "base/alloc.h"
+#include "matrix_ops/plot_field_impl.h"
+#include "matrix_ops/plot_impl.h"
+#include "stream/stream.h"
+
+namespace {
+
+int refuse(int* errp) {
+  if (errp) *errp = -1;
+  return -1;
+}
+
+void ok(int* errp) {
+  if (errp) *errp = 0;
+}
+
+// ---- order keys
+
+// The interleaved bits of a point's cells as one integer, when every
+// dimension's cell bits fit 64 together: a byte of a cell spreads through
+// a table.
+class ZKeys {
+ public:
+  explicit ZKeys(const PlotGeom& g) : dim_(g.dim), spread_(static_cast<size_t>(g.dim) * 512, 0) {
+    int total = 0, top = 0;
+    for (int d = 0; d < g.dim; ++d) {
+      total += g.bs[d];
+      top = std::max(top, static_cast<int>(g.bs[d]));
+    }
+    usable_ = total <= 64;
+    if (!usable_) return;
+    int pos = total;
+    for (int b = top - 1; b >= 0; --b) {
+      for (int d = 0; d < g.dim; ++d) {
+        if (g.bs[d] <= b) continue;
+        uint64_t bit = uint64_t{1} << --pos;
+        for (int v = 0; v < 256; ++v) {
+          if ((v >> (b & 7)) & 1) spread_[static_cast<size_t>(d) * 512 + (b >> 3) * 256 + v] |= bit;
+        }
+      }
+    }
+  }
+  bool usable() const { return usable_; }
+  uint64_t key(const uint16_t* c) const {
+    uint64_t k = 0;
+    for (int d = 0; d < dim_; ++d) {
+      const uint64_t* t = &spread_[static_cast<size_t>(d) * 512];
+      k |= t[c[d] & 0xFF] | t[256 + (c[d] >> 8)];
+    }
+    return k;
+  }
+
+ private:
+  int dim_;
+  bool usable_;
+  std::vector<uint64_t> spread_;  // [d][byte][value]
+};
+
+// Where the merge sort's alternating split sends the i-th of n points
+// equal in order: one bit per level, 0 for the second half (taken first on
+// ties), from the top level down, left-aligned in 32 bits.
+uint32_t tie_rank(uint32_t i, uint32_t n) {
+  uint64_t rank = 0;
+  int depth = 0;
+  while (n > 1) {
+    uint32_t n_a = (n + 1) / 2, n_b = n / 2;
+    bool in_a = (i & 1) == 0;
+    rank = rank << 1 | (in_a ? 1 : 0);
+    i = in_a ? n_a - 1 - i / 2 : n_b - 1 - i / 2;
+    n = in_a ? n_a : n_b;
+    ++depth;
+  }
+  return static_cast<uint32_t>(rank << (32 - depth));
+}
+
+struct SortEntry {
+  uint64_t key;
+  uint32_t tie;
+  INTERNAL_PLOT* p;
+};
+
+// ---- child position inside the parent
+
+struct ChildPos {
+  uint16_t pos[64];
+  uint16_t mask[64];
+};
+
+bool child_pos(const PlotGeom& g, const int64_t* dc, ChildPos* cp) {
+  if (!dc || dc[0] < 0 || dc[0] >= 64) return false;
+  for (int d = 0; d < g.dim; ++d) {
+    int dd = g.dd[d], bs = g.bs[d];
+    cp->mask[d] = dd <= bs ? static_cast<uint16_t>(cell_mask(dd) << (bs - dd)) : cell_mask(bs);
+    uint64_t cells = shr64(static_cast<uint64_t>(dc[1 + d]), (dc[0] + 1) * dd);
+    cp->pos[d] = static_cast<uint16_t>(cells & cp->mask[d]);
+  }
+  return true;
+}
+
+bool in_child(const PlotGeom& g, const ChildPos& cp, const INTERNAL_PLOT* u) {
+  for (int d = 0; d < g.dim; ++d) {
+    if ((u->c[d] & cp.mask[d]) != cp.pos[d]) return false;
+  }
+  return true;
+}
+
+// ---- diff_pp
+
+// A tagged copy of x without its fields, cells and flags as given.
+INTERNAL_PLOT* point_like(const PlotGeom& g, const INTERNAL_PLOT* x, bool keep_base) {
+  INTERNAL_PLOT* q = new_internal_plot(g.dim, nullptr);
+  uint16_t* c = q->c;
+  *q = *x;
+  q->next = nullptr;
+  q->c = c;
+  q->fields = nullptr;
+  q->base = nullptr;
+  if (keep_base && x->base) {
+    q->base = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * g.dim));
+    std::memcpy(q->base, x->base, sizeof(int64_t) * g.dim);
+  } else if (!keep_base) {
+    q->flags &= static_cast<uint8_t>(~kPpBase);
+  }
+  return q;
+}
+
+bool same_cells(const PlotGeom& g, const uint16_t* a, const INTERNAL_PLOT* x) {
+  for (int d = 0; d < g.dim; ++d) {
+    if (cell_shr(x->c[d], g.dd[d]) != a[d]) return false;
+  }
+  return true;
+}
+
+// One group: the run of down's points from x whose coarse cells equal x's.
+// Appends its coarse point to *ut and its differences to *dt; the point
+// after the run, or x itself when the group is refused.
+INTERNAL_PLOT* diff_group(const PlotGeom& g, INTERNAL_PLOT* x, INTERNAL_PLOT*** ut, INTERNAL_PLOT*** dt, bool* bad) {
+  INTERNAL_PLOT* coarse = point_like(g, x, false);
+  for (int d = 0; d < g.dim; ++d) coarse->c[d] = cell_shr(x->c[d], g.dd[d]);
+  IP_FIELD* f = copy_fields(x->fields, nullptr);
+  unsigned char acc = 0;
+  INTERNAL_PLOT* end = x->next;
+  int err = 0;
+  for (; end && same_cells(g, coarse->c, end) && !err; end = end->next) {
+    IP_FIELD* merged = merge_fields(&acc, f, end->fields, &err);
+    if (err) break;
+    free_fields(f);
+    f = merged;
+  }
+  coarse->fields = f;
+  coarse->flags |= acc;
+  INTERNAL_PLOT* dhead = nullptr;
+  INTERNAL_PLOT** dtail = &dhead;
+  for (INTERNAL_PLOT* q = x; q != end && !err; q = q->next) {
+    INTERNAL_PLOT* e = point_like(g, q, true);
+    for (int d = 0; d < g.dim; ++d) e->c[d] = q->c[d] & cell_mask(g.dd[d]);
+    if (q == x) e->flags |= kPpGroup;
+    if (q != x && q->id == x->id && q->id != 0) e->id = 1;
+    e->fields = diff_fields(q->fields, f, &err);
+    *dtail = e;
+    dtail = &e->next;
+  }
+  if (err) {
+    free_internal_plot(coarse);
+    free_internal_plot_list(dhead);
+    *bad = true;
+    return x;
+  }
+  **ut = coarse;
+  *ut = &coarse->next;
+  **dt = dhead;
+  *dt = dtail;
+  return end;
+}
+
+// ---- add_diff
+
+IP_FIELD* add_fields(IP_FIELD* u, IP_FIELD* e, SIMPLE_ALLOC_T* sat, int* err) {
+  if (!e) return nullptr;
+  if (!u) return copy_fields(e, sat);
+  unsigned nu = u[0].len, ne = e[0].len;
+  size_t bytes = sizeof(IP_FIELD) * (ne ? ne : 1);
+  auto* r = static_cast<IP_FIELD*>(fd_alloc(bytes, sat));
+  std::memset(r, 0, bytes);
+  for (unsigned i = 0; i < ne; ++i) {
+    IP_FIELD* ei = &e[i];
+    IP_FIELD* ui = i < nu ? &u[i] : nullptr;
+    const FIELD_TYPE* row = fd_row(ei->type);
+    if (row && (!ui || (ei->type & 0xF0) == kFdNone)) {
+      row->copy(&r[i], ei, sat);
+    } else if (!row || (ui->type & 0xF0) != (ei->type & 0xF0) || row->add(&r[i], ui, ei, sat) != 0) {
+      fd_trace_refused(ui ? ui->type : 0, ei->type);
+      if (!sat) {
+        r[0].len = i;
+        free_fields(r);
+      }
+      *err = -1;
+      return nullptr;
+    }
+  }
+  r[0].len = ne;
+  return r;
+}
+
+INTERNAL_PLOT* rebuilt_point(MATRIX* m, const PlotGeom& g, const INTERNAL_PLOT* u, const INTERNAL_PLOT* e,
+                             SIMPLE_ALLOC_T* sat, int* err) {
+  IP_FIELD* fields = add_fields(u->fields, e->fields, sat, err);
+  if (*err) return nullptr;
+  INTERNAL_PLOT* p = new_internal_plot(g.dim, sat);
+  uint16_t* c = p->c;
+  *p = *u;
+  p->c = c;
+  p->flags = e->flags;
+  p->next = nullptr;
+  p->fields = fields;
+  for (int d = 0; d < g.dim; ++d) {
+    p->c[d] = static_cast<uint16_t>((cell_shl(u->c[d], g.dd[d]) | e->c[d]) & cell_mask(g.bs[d]));
+  }
+  p->base = nullptr;
+  if ((e->flags & kPpBase) && e->base) {
+    p->base = static_cast<int64_t*>(fd_alloc(sizeof(int64_t) * g.dim, sat));
+    std::memcpy(p->base, e->base, sizeof(int64_t) * g.dim);
+  }
+  bool first = e->flags & kPpGroup;
+  bool alone = !e->next || (e->next->flags & kPpGroup);
+  if (e->id == 1) {
+    p->id = u->id;
+  } else if (e->id != 0) {
+    p->id = e->id;
+  } else {
+    p->id = first && alone ? u->id : get_matrix_obj_id(m);
+  }
+  return p;
+}
+
+}  // namespace
+
+INTERNAL_PLOT* sort_plot(MATRIX* m, INTERNAL_PLOT* ip) {
+  PlotGeom g;
+  if (!ip || !ip->next || !plot_geom(m, &g)) return ip;
+  std::vector<SortEntry> v;
+  for (INTERNAL_PLOT* p = ip; p; p = p->next) v.push_back(SortEntry{0, 0, p});
+  auto n = static_cast<uint32_t>(v.size());
+  ZKeys keys(g);
+  for (uint32_t i = 0; i < n; ++i) {
+    v[i].tie = tie_rank(i, n);
+    if (keys.usable()) v[i].key = keys.key(v[i].p->c);
+  }
+  if (keys.usable()) {
+    std::sort(v.begin(), v.end(), [](const SortEntry& a, const SortEntry& b) {
+      return a.key != b.key ? a.key < b.key : a.tie < b.tie;
+    });
+  } else {
+    std::sort(v.begin(), v.end(), [m](const SortEntry& a, const SortEntry& b) {
+      int r = cmp_plot(m, a.p->c, b.p->c);
+      return r != 0 ? r < 0 : a.tie < b.tie;
+    });
+  }
+  for (uint32_t i = 0; i + 1 < n; ++i) v[i].p->next = v[i + 1].p;
+  v[n - 1].p->next = nullptr;
+  return v[0].p;
+}
+
+INTERNAL_PLOT* diff_pp(MATRIX* m, INTERNAL_PLOT** diff, INTERNAL_PLOT* down, int* errp) {
+  ss_printf("diff-1\n");
+  *diff = nullptr;
+  PlotGeom g;
+  if (!plot_geom(m, &g)) return refuse(errp), nullptr;
+  ss_printf("diff-2\n");
+  INTERNAL_PLOT *u = nullptr, *d = nullptr;
+  INTERNAL_PLOT **ut = &u, **dt = &d;
+  bool bad = false;
+  for (INTERNAL_PLOT* x = down; x && !bad;) x = diff_group(g, x, &ut, &dt, &bad);
+  if (bad) {
+    free_internal_plot_list(u);
+    free_internal_plot_list(d);
+    return refuse(errp), nullptr;
+  }
+  ok(errp);
+  *diff = d;
+  return u;
+}
+
+INTERNAL_PLOT* shift_insert_plot(MATRIX* m, INTERNAL_PLOT* target, INTERNAL_PLOT* ip, const int64_t* dim_code,
+                                 int* errp) {
+  PlotGeom g;
+  ChildPos cp;
+  if (!plot_geom(m, &g) || !child_pos(g, dim_code, &cp)) return refuse(errp), target;
+  ok(errp);
+  if (!ip) return target;
+  INTERNAL_PLOT* last = ip;
+  while (last->next) last = last->next;
+  uint16_t first_c[64], last_c[64];
+  for (int d = 0; d < g.dim; ++d) {
+    first_c[d] = ip->c[d] | cp.pos[d];
+    last_c[d] = last->c[d] | cp.pos[d];
+  }
+  INTERNAL_PLOT* before = nullptr;
+  INTERNAL_PLOT* at = target;
+  while (at && cmp_plot(m, at->c, first_c) < 0) {
+    before = at;
+    at = at->next;
+  }
+  if (at && cmp_plot(m, at->c, last_c) < 0) return refuse(errp), target;
+  for (INTERNAL_PLOT* p = ip; p; p = p->next) {
+    for (int d = 0; d < g.dim; ++d) p->c[d] |= cp.pos[d];
+  }
+  last->next = at;
+  if (!before) return ip;
+  before->next = ip;
+  return target;
+}
+
+INTERNAL_PLOT* add_diff(MATRIX* m, INTERNAL_PLOT* up, INTERNAL_PLOT* diff, const int64_t* down_code,
+                        SIMPLE_ALLOC_T* sat, int* errp) {
+  PlotGeom g;
+  ChildPos cp;
+  if (!plot_geom(m, &g) || !child_pos(g, down_code, &cp)) return refuse(errp), nullptr;
+  INTERNAL_PLOT* u = up;
+  while (u && !in_child(g, cp, u)) u = u->next;
+  INTERNAL_PLOT* head = nullptr;
+  INTERNAL_PLOT** tail = &head;
+  INTERNAL_PLOT* e = diff;
+  int err = 0;
+  for (; u && e && in_child(g, cp, u); u = u->next) {
+    do {
+      INTERNAL_PLOT* p = rebuilt_point(m, g, u, e, sat, &err);
+      if (err) {
+        if (!sat) free_internal_plot_list(head);
+        return refuse(errp), nullptr;
+      }
+      *tail = p;
+      tail = &p->next;
+      e = e->next;
+    } while (e && !(e->flags & kPpGroup));
+  }
+  ok(errp);
+  return head;
+}
+
+INTERNAL_PLOT* shift_under_plot(MATRIX* m, INTERNAL_PLOT* ip, int64_t level, const int64_t* dc, int* errp) {
+  PlotGeom g;
+  if (!plot_geom(m, &g) || !dc || dc[0] < 0 || level < dc[0] || level >= 64) return refuse(errp), nullptr;
+  ok(errp);
+  int64_t lc = dc[0];
+  INTERNAL_PLOT* head = nullptr;
+  INTERNAL_PLOT** tail = &head;
+  uint64_t abs[64];
+  for (INTERNAL_PLOT* p = ip; p; p = p->next) {
+    bool inside = true;
+    for (int d = 0; d < g.dim && inside; ++d) {
+      int64_t dd = g.dd[d], bs = g.bs[d];
+      abs[d] = (p->base ? static_cast<uint64_t>(p->base[d]) : 0) + shl64(p->c[d], dd * level);
+      uint64_t mask = bit64(dd * level + bs) - bit64(dd * lc + bs);
+      inside = (abs[d] & mask) == (static_cast<uint64_t>(dc[1 + d]) & mask);
+    }
+    if (!inside) continue;
+    INTERNAL_PLOT* q = point_like(g, p, true);
+    q->fields = copy_fields(p->fields, nullptr);
+    bool any_base = false;
+    for (int d = 0; d < g.dim; ++d) {
+      q->c[d] = static_cast<uint16_t>(shr64(abs[d], g.dd[d] * lc) & cell_mask(g.bs[d]));
+      if (q->base) {
+        q->base[d] = static_cast<int64_t>(abs[d] & (bit64(g.dd[d] * lc) - 1));
+        any_base |= q->base[d] != 0;
+      }
+    }
+    if (q->base && !any_base) {
+      d_f_ree(q->base);
+      q->base = nullptr;
+      q->flags &= static_cast<uint8_t>(~kPpBase);
+    }
+    *tail = q;
+    tail = &q->next;
+  }
+  return head;
+}

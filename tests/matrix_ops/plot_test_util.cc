@@ -1,0 +1,72 @@
+#include "plot_test_util.h"
+
+#include "base/alloc.h"
+#include "stream/stream.h"
+#include "zu/core_init.h"
+
+namespace {
+
+class PlotEnv : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    init_stream();
+    init_qnlisp();
+    init_matrix();
+  }
+};
+
+[[maybe_unused]] ::testing::Environment* const env = ::testing::AddGlobalTestEnvironment(new PlotEnv);
+
+}  // namespace
+
+PlotMatrix::PlotMatrix(std::vector<uint8_t> block_size, std::vector<uint8_t> dim_divide)
+    : bs(std::move(block_size)), dd(std::move(dim_divide)) {
+  m.p.dim = static_cast<int>(bs.size());
+  m.block_size = bs.data();
+  m.dim_divide = dd.data();
+}
+
+Bytes unhex(const std::string& text) {
+  Bytes b;
+  std::string digits;
+  for (char ch : text) {
+    if (ch != ' ') digits += ch;
+  }
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  return b;
+}
+
+INTERNAL_PLOT* plot_of(MATRIX* m, const std::string& hex_code, SIMPLE_ALLOC_T* sat) {
+  Bytes code = unhex(hex_code);
+  int err = 0;
+  INTERNAL_PLOT* ip = code2internal(m, reinterpret_cast<PRIMITIVE_PLOT*>(code.data()), static_cast<int>(code.size()), sat, &err);
+  EXPECT_EQ(err, 0) << hex_code;
+  return ip;
+}
+
+std::string code_of(MATRIX* m, INTERNAL_PLOT* ip, bool keep) {
+  int size = 0;
+  auto* code = reinterpret_cast<uint8_t*>(internal2code(&size, m, ip));
+  if (!keep) free_internal_plot_list(ip);
+  if (!code) return "";
+  std::string s = hex(std::span<const uint8_t>(code, static_cast<size_t>(size)), 1 << 20);
+  d_f_ree(code);
+  return s;
+}
+
+int read_back(MATRIX* m, Bytes code, SIMPLE_ALLOC_T* sat, Bytes* again) {
+  int err = 0;
+  INTERNAL_PLOT* ip = code2internal(m, reinterpret_cast<PRIMITIVE_PLOT*>(code.data()), static_cast<int>(code.size()), sat, &err);
+  if (err) return -1;
+  int n = get_internal_plot_len(ip);
+  int size = 0;
+  auto* out = reinterpret_cast<uint8_t*>(internal2code(&size, m, ip));
+  again->assign(out, out + size);
+  d_f_ree(out);
+  if (sat) {
+    free_smp(sat);
+  } else {
+    free_internal_plot_list(ip);
+  }
+  return n;
+}
