@@ -1,0 +1,290 @@
+#include <map>
+
+#include "base/alloc.h"
+#include "plot_test_util.h"
+#include "runtime/services.h"
+#include "stream/stream.h"
+#include "text/convert.h"
+#include "zu/core_init.h"
+#include "zu/eval.h"
+#include "zu/printer.h"
+
+namespace {
+
+// ---- a stand-in of the agent's field built-in, for the matrices below
+
+std::map<std::string, MATRIX*> matrix_ids;
+
+ZU_SEXP* field_error(ZU_SEXP* s, uint32_t code, ZU_SEXP* data) {
+  return get_error(s->h.file, s->h.line, code, l_string(std_cm, "qmxPgPlotField"), data);
+}
+
+const char* attribute(ZU_SYM_FIELD* sf, const char* name) {
+  const L_CHAR* v = get_sf_attribute(sf, _l_string_1(std_cm, name));
+  return v ? n_string(std_cm, v) : nullptr;
+}
+
+// A column: letters count A..Z (or a..z) from 0, anything else is decimal.
+int column(const char* text) {
+  if (!text) return -1;
+  int n = 0;
+  bool letters = *text != 0;
+  for (const char* p = text; *p; ++p) letters &= std::isalpha(static_cast<unsigned char>(*p)) != 0;
+  if (!letters) return std::atoi(text);
+  for (const char* p = text; *p; ++p) n = n * 26 + (std::toupper(*p) - 'A');
+  return n;
+}
+
+ZU_SEXP* zu_qmxPgPlotField(ZUISP_ENV*, ZU_SEXP* s, ZUISP_ENV*, ZU_SYM_FIELD* sf) {
+  auto param = [&](const char* why, ZU_SEXP* more = nullptr) {
+    ZU_SEXP* data = List(n_get_string("invalid parameter in qmxPgPlotField"), n_get_string(why), ZU_LIST_END);
+    if (more) data->pair.cdr->pair.cdr = list(more);
+    return field_error(s, ZU_ER_PARAM, data);
+  };
+  if (list_length(s) == 1) {
+    const char* id = attribute(sf, "id");
+    if (!id) return param("id required");
+    auto it = matrix_ids.find(id);
+    if (it == matrix_ids.end()) return param("invalid id");
+    auto* h = static_cast<FD_OPT_PTR*>(mmalloc(sizeof(FD_OPT_PTR), gc_fd_opt_ptr));
+    h->m = it->second;
+    return get_ptr(h, gc_fd_opt_ptr);
+  }
+  ZU_SEXP* hs = get_el(s, 1);
+  if (get_type(hs) != ZU_TYPE_POINTER) return field_error(s, ZU_ER_TYPE, List(n_get_string("type missmatch"), n_get_string("opt_list"), ZU_LIST_END));
+  auto* h = static_cast<FD_OPT_PTR*>(hs->ptr.ptr);
+  auto* o = static_cast<FD_OPT*>(mmalloc(sizeof(FD_OPT), gc_fd_opt));
+  const char* v = nullptr;
+  o->h.dim = (v = attribute(sf, "dim")) ? std::atoi(v) : -1;
+  o->h.target_label = (v = attribute(sf, "label")) ? std::atoi(v) : -1;
+  o->h.merge_type = static_cast<uint8_t>((v = attribute(sf, "merge-type")) ? std::atoi(v) : 0);
+  o->h.csv_label = column(attribute(sf, "csv"));
+  const FIELD_TYPE* row = fd_row(o->h.merge_type);
+  if (!row) return param("merge-type");
+  if (int r = row->initial(nullptr, cdr(cdr(s)), o, 0); r < 0) return param("initialize", get_integer(r, nullptr));
+  if (list_length(s) == 3) o->h.init_sexp = get_el(s, 2);
+  FD_OPT** at = &h->opt;
+  while (*at && (*at)->h.csv_label <= o->h.csv_label) at = &(*at)->h.next;
+  o->h.next = *at;
+  *at = o;
+  if (o->h.target_label > h->last_label) h->last_label = o->h.target_label;
+  return get_ptr(h, gc_fd_opt_ptr);
+}
+
+ZU_SEXP* eval_text(ZUISP_ENV* env, const char* text) {
+  ZU_SEXP* forms = sexp_commands(utf8_cm, text, nullptr);
+  gc_set_nl(forms, gc_qn_sexp);
+  return eval_body(env, forms);
+}
+
+// "type value..." as the tests read a field.
+std::string shown(const IP_FIELD& f) {
+  char buf[128];
+  switch (f.type & 0xF0) {
+    case 0x20:
+      return f.d.str ? "20 " + std::string(f.d.str) : (std::snprintf(buf, sizeof buf, "%x", f.type), buf);
+    case 0x30:
+      std::snprintf(buf, sizeof buf, "%x %lld", f.type, static_cast<long long>(f.d.i[0]));
+      if (f.type == kFdIntAvg) std::snprintf(buf + std::strlen(buf), 40, " %lld", static_cast<long long>(f.d.i[1]));
+      return buf;
+    case 0x40:
+      std::snprintf(buf, sizeof buf, "40 %02x%02x%02x%02x %lld", f.d.rgba->rgba[0], f.d.rgba->rgba[1], f.d.rgba->rgba[2],
+                    f.d.rgba->rgba[3], static_cast<long long>(f.d.rgba->count));
+      return buf;
+    default:
+      std::snprintf(buf, sizeof buf, "%x", f.type);
+      return buf;
+  }
+}
+
+std::string shown(IP_FIELD* fd) {
+  if (!fd) return "null";
+  std::string s;
+  for (unsigned i = 0; i < fd[0].len; ++i) s += (i ? ", " : "") + shown(fd[i]);
+  return s;
+}
+
+// A one-point plot's field array read from the fields' code ("31 ..00 05").
+IP_FIELD* fields_of(const std::string& hex_fields) {
+  PlotMatrix pm({8}, {1});
+  INTERNAL_PLOT* ip = plot_of(pm.get(), "01 00 00 00 " + hex_fields + " 00 00");
+  IP_FIELD* f = ip->fields;
+  ip->fields = nullptr;
+  free_internal_plot(ip);
+  return f;
+}
+
+class PlotField : public ::testing::Test {
+ protected:
+  ZuThreadScope scope_{"plot field test"};
+  ZUISP_ENV* env_ = nullptr;
+  void SetUp() override {
+    env_ = new_env(qnlisp_top_env0);
+    gc_set_nl(env_, gc_qnlisp_env);
+  }
+  ZU_SEXP* quoted(const std::string& text) { return eval_text(env_, ("(quote " + text + ")").c_str()); }
+  // A description of the row of merge_type read from the settings text.
+  FD_OPT described(uint8_t merge_type, const std::string& settings, int want = 0) {
+    FD_OPT o{};
+    o.h.merge_type = merge_type;
+    o.h.dim = o.h.target_label = -1;
+    EXPECT_EQ(fd_row(merge_type)->initial(nullptr, quoted(settings), &o, 0), want) << settings;
+    return o;
+  }
+  std::string value(FD_OPT* o, const std::string& input, int cell, int* rc) {
+    IP_FIELD f{};
+    void* data = cell ? static_cast<void*>(const_cast<L_CHAR*>(l_string(std_cm, input.c_str()))) : quoted(input);
+    *rc = fd_row(o->h.merge_type)->initial(&f, data, o, cell);
+    std::string r = *rc ? "" : shown(f);
+    if (!*rc) d_f_ree(f.d.str);
+    return r;
+  }
+};
+
+TEST_F(PlotField, TheFieldBuiltInKeepsItsDescriptionsThroughACollection) {
+  PlotMatrix pm({8, 8}, {1, 1});
+  matrix_ids["m1"] = pm.get();
+  set_env(env_, l_string(std_cm, "qmxPgPlotField"),
+          get_func_prim([](ZUISP_ENV* e, ZU_SEXP* s, ZUISP_ENV* a, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+            return zu_qmxPgPlotField(e, s, a, sf);
+          }, 1, nullptr, 1, -1));
+  ZU_SEXP* h = eval_text(env_,
+                         "(define h (qmxPgPlotField id=\"m1\"))"
+                         "(qmxPgPlotField h merge-type=\"32\" label=\"1\" \"UTF-8\" (quote (list ___convert)))"
+                         "(qmxPgPlotField h merge-type=\"50\" csv=\"B\" label=\"2\" 1 2 -1 3)"
+                         "(qmxPgPlotField h merge-type=\"64\" csv=\"a\" label=\"3\" 7 255)");
+  ASSERT_EQ(get_type(h), ZU_TYPE_POINTER) << (print_sexp(s_stderr, h, 0), "");
+  EXPECT_EQ(get_type(eval_text(env_, "(qmxPgPlotField id=\"m9\")")), ZU_TYPE_ERROR);
+  EXPECT_EQ(get_type(eval_text(env_, "(qmxPgPlotField h merge-type=\"49\" 1 1.0 0)")), ZU_TYPE_ERROR);
+  gc_collect_now();
+  auto* fp = static_cast<FD_OPT_PTR*>(h->ptr.ptr);
+  FD_OPT* str = fp->opt;  // no column first, then columns a (0) and B (1)
+  FD_OPT* rgba = str->h.next;
+  ASSERT_EQ(rgba->h.merge_type, kFdRgba);
+  EXPECT_EQ(rgba->h.next->h.csv_label, 1);
+  EXPECT_EQ(fp->last_label, 3);
+  EXPECT_EQ(rgba->h.init_sexp->integer.num, 255);
+  int rc = 0;
+  EXPECT_EQ(value(str, "12", 0, &rc), "20 (12)");  // the conversion expression outlived the collection
+  matrix_ids.erase("m1");
+}
+
+TEST_F(PlotField, InitialCodesInBothModes) {
+  described(kFdIntAdd, "(1 1.0 0)", -1);
+  described(kFdIntAdd, "(x 1 0 1)", -2);
+  described(kFdIntAdd, "(1 \"a\" 0 1)", -3);
+  described(kFdIntAdd, "(1 1 0 1.5)", -4);
+  described(kFdIntAdd, "(1 1 \"z\" 1)", -9);
+  described(kFdStr, "5", -1);
+  described(kFdStr, "(1)", -2);
+  described(kFdStr, "(\"NO-SUCH-CODE\")", -4);
+  described(kFdRgba, "(\"x\")", -1);
+  FD_OPT avg = described(kFdIntAvg, "(1 2 -1.9 3)");     // offset truncated to -1
+  FD_OPT dms = described(kFdIntCoord, "(4 1 0 1)");      // degrees, minutes, seconds
+  FD_OPT conv = described(kFdStr, "(\"UTF-8\" (car 5))");  // a conversion that fails
+  FD_OPT text = described(kFdStr, "(\"UTF-8\" ())");
+  FD_OPT rgba = described(kFdRgba, "(7)");
+  dms.h.dim = 0;
+  FD_OPT nodim = dms, form5 = avg, odd = avg;
+  nodim.h.dim = -1;
+  form5.integer.type = 5;
+  odd.h.merge_type = 0x35;
+  struct Case {
+    FD_OPT* opt;
+    const char* input;
+    int cell;  // 1: the input is a text cell
+    int rc;
+    const char* field;
+  } cases[] = {
+      {&avg, "5", 0, 0, "32 9 3"},
+      {&avg, "\"010\"", 0, 0, "32 19 3"},  // decimal, never octal
+      {&avg, " -7 ", 1, 0, "32 -15 3"},
+      {&avg, "2.5", 0, 0, "32 4 3"},
+      {&avg, "\"12abc\"", 0, -7, nullptr},
+      {&avg, "(1)", 0, static_cast<int>(ZU_ER_TYPE), nullptr},
+      {&dms, "1234530", 0, 0, "30 445530"},  // 123 deg 45' 30"
+      {&dms, "-10101.5", 0, 0, "30 -3661"},
+      {&dms, "\"0160\"", 0, -7, nullptr},   // 60 seconds
+      {&nodim, "5", 0, -9, nullptr},
+      {&form5, "2.5", 0, -5, nullptr},
+      {&form5, "2", 0, -6, nullptr},
+      {&form5, "\"2\"", 0, -7, nullptr},
+      {&odd, "2", 0, -8, nullptr},
+      {&conv, "1", 0, -1, nullptr},
+      {&text, "(a 1)", 0, 0, "20 (a 1)"},
+      {&text, "abc", 1, 0, "20 abc"},
+      {&text, "()", 0, 0, "22"},
+      {&rgba, "\"287454020\"", 0, 0, "40 11223344 7"},
+      {&rgba, "x", 1, -2, nullptr},
+      {&rgba, "2.5", 0, -2, nullptr},
+  };
+  for (const Case& c : cases) {
+    int rc = 0;
+    std::string got = value(c.opt, c.input, c.cell, &rc);
+    EXPECT_EQ(rc, c.rc) << c.input;
+    if (c.field) EXPECT_EQ(got, c.field) << c.input;
+  }
+}
+
+TEST_F(PlotField, MergeDifferenceAndSumFollowTheKindRules) {
+  // (first, second) -> merge_fields of the two one-field arrays.
+  const char* merges[][3] = {
+      {"20 61 00", "20 61 00", "20 a"},
+      {"20 61 00", "20 62 00", "22"},
+      {"20 61 00", "22", "22"},
+      {"22", "20 61 00", "22"},
+      {"32 00 00 00 00 00 00 00 0a 00 00 00 00 00 00 00 01", "32 00 00 00 00 00 00 00 14 00 00 00 00 00 00 00 03",
+       "32 17 4"},
+      {"32 00 00 00 00 00 00 00 05 00 00 00 00 00 00 00 01", "32 00 00 00 00 00 00 00 07 ff ff ff ff ff ff ff ff",
+       "32 -1 0"},  // weights that cancel: half the weighted sum
+      {"33 00 00 00 00 00 00 00 03", "33 00 00 00 00 00 00 00 09", "33 9"},
+      {"40 64 64 64 64 00 00 00 00 00 00 00 01", "40 c8 00 c8 00 00 00 00 00 00 00 00 01", "40 96329632 2"},
+      {"10", "31 00 00 00 00 00 00 00 02", "31 2"},
+      {"20 61 00", "21", "refused"},
+      {"31 00 00 00 00 00 00 00 02", "33 00 00 00 00 00 00 00 02", "refused"},
+      {"31 7f ff ff ff ff ff ff ff", "31 00 00 00 00 00 00 00 01", "refused"},
+      {"31 00 00 00 00 00 00 00 02", "20 61 00", "refused"},
+  };
+  for (auto& c : merges) {
+    IP_FIELD* a = fields_of(c[0]);
+    IP_FIELD* b = fields_of(c[1]);
+    unsigned char flags = 0;
+    int err = 0;
+    IP_FIELD* m = merge_fields(&flags, b, a, &err);
+    EXPECT_EQ(err ? "refused" : shown(m), c[2]) << c[0] << " + " << c[1];
+    EXPECT_EQ(flags, err ? 0 : 0x08);
+    for (IP_FIELD* f : {a, b, m}) free_fields(f);
+  }
+  // Longer arrays keep their tail; a missing array takes the other's copy.
+  IP_FIELD* three = fields_of("31 00 00 00 00 00 00 00 01 10 22");
+  IP_FIELD* five = fields_of("31 00 00 00 00 00 00 00 02 20 61 00 20 62 00 10 22");
+  unsigned char flags = 0;
+  IP_FIELD* m = merge_fields(&flags, three, five);
+  EXPECT_EQ(shown(m), "31 3, 20 a, 22, 10, 22");
+  IP_FIELD* copy = merge_fields(&flags, nullptr, three);
+  EXPECT_EQ(shown(copy), "31 1, 10, 22");
+  // add(up, diff(up, down)) gives down for every kind.
+  const char* pairs[][3] = {
+      {"20 61 00", "20 61 00", "21"},
+      {"22", "20 61 00", "20 a"},
+      {"20 61 00", "22", "22"},
+      {"32 00 00 00 00 00 00 00 0a 00 00 00 00 00 00 00 01", "32 00 00 00 00 00 00 00 07 00 00 00 00 00 00 00 02",
+       "32 -3 2"},
+      {"34 00 00 00 00 00 00 00 03", "34 00 00 00 00 00 00 00 09", "34 9"},
+      {"40 01 02 03 04 00 00 00 00 00 00 00 01", "40 05 06 07 08 00 00 00 00 00 00 00 02", "40 05060708 2"},
+  };
+  for (auto& c : pairs) {
+    IP_FIELD* up = fields_of(c[0]);
+    IP_FIELD* down = fields_of(c[1]);
+    IP_FIELD* d = diff_fields(down, up);
+    EXPECT_EQ(shown(d), c[2]) << c[0] << " / " << c[1];
+    IP_FIELD back{};
+    EXPECT_EQ(fd_row(up->type)->add(&back, up, d, nullptr), 0);
+    EXPECT_EQ(shown(back), shown(*down));
+    d_f_ree(back.d.str);
+    for (IP_FIELD* f : {up, down, d}) free_fields(f);
+  }
+  for (IP_FIELD* f : {three, five, m, copy}) free_fields(f);
+}
+
+}  // namespace
