@@ -24,15 +24,10 @@ const char* attribute(ZU_SYM_FIELD* sf, const char* name) {
   return v ? n_string(std_cm, v) : nullptr;
 }
 
-// A column: letters count A..Z (or a..z) from 0, anything else is decimal.
-int column(const char* text) {
-  if (!text) return -1;
-  int n = 0;
-  bool letters = *text != 0;
-  for (const char* p = text; *p; ++p) letters &= std::isalpha(static_cast<unsigned char>(*p)) != 0;
-  if (!letters) return std::atoi(text);
-  for (const char* p = text; *p; ++p) n = n * 26 + (std::toupper(*p) - 'A');
-  return n;
+// A column: one letter counts A..Z (or a..z) from 0, anything else is decimal.
+int column(const char* t) {
+  if (!t) return -1;
+  return std::isalpha(static_cast<unsigned char>(t[0])) && !t[1] ? std::toupper(t[0]) - 'A' : std::atoi(t);
 }
 
 ZU_SEXP* zu_qmxPgPlotField(ZUISP_ENV*, ZU_SEXP* s, ZUISP_ENV*, ZU_SYM_FIELD* sf) {
@@ -170,6 +165,8 @@ TEST_F(PlotField, TheFieldBuiltInKeepsItsDescriptionsThroughACollection) {
 }
 
 TEST_F(PlotField, InitialCodesInBothModes) {
+  EXPECT_EQ(described(kFdIntAdd, "(1 1.0 0 1)").h.init_sexp, nullptr);
+  EXPECT_EQ(described(kFdIntAdd, "(1 1.0 0 1 9)").h.init_sexp->integer.num, 9);
   described(kFdIntAdd, "(1 1.0 0)", -1);
   described(kFdIntAdd, "(x 1 0 1)", -2);
   described(kFdIntAdd, "(1 \"a\" 0 1)", -3);
@@ -218,6 +215,9 @@ TEST_F(PlotField, InitialCodesInBothModes) {
       {&rgba, "x", 1, -2, nullptr},
       {&rgba, "2.5", 0, -2, nullptr},
   };
+  IP_FIELD erased{};
+  EXPECT_EQ(fd_row(kFdStr)->initial(&erased, nullptr, &text, 1), 0);  // a null cell
+  EXPECT_EQ(shown(erased), "22");
   for (const Case& c : cases) {
     int rc = 0;
     std::string got = value(c.opt, c.input, c.cell, &rc);
@@ -227,23 +227,18 @@ TEST_F(PlotField, InitialCodesInBothModes) {
 }
 
 TEST_F(PlotField, MergeDifferenceAndSumFollowTheKindRules) {
-  // (first, second) -> merge_fields of the two one-field arrays.
+  const char* avg10 = "32 00 00 00 00 00 00 00 0a 00 00 00 00 00 00 00 01";
+  // (second, first) -> merge_fields(first, second); "refused" when refused.
   const char* merges[][3] = {
       {"20 61 00", "20 61 00", "20 a"},
       {"20 61 00", "20 62 00", "22"},
-      {"20 61 00", "22", "22"},
-      {"22", "20 61 00", "22"},
-      {"32 00 00 00 00 00 00 00 0a 00 00 00 00 00 00 00 01", "32 00 00 00 00 00 00 00 14 00 00 00 00 00 00 00 03",
-       "32 17 4"},
-      {"32 00 00 00 00 00 00 00 05 00 00 00 00 00 00 00 01", "32 00 00 00 00 00 00 00 07 ff ff ff ff ff ff ff ff",
-       "32 -1 0"},  // weights that cancel: half the weighted sum
-      {"33 00 00 00 00 00 00 00 03", "33 00 00 00 00 00 00 00 09", "33 9"},
+      {"22", "20 61 00", "22"},  // an erase on the first side wins
+      {avg10, "32 00 00 00 00 00 00 00 14 00 00 00 00 00 00 00 03", "32 17 4"},
+      {avg10, "32 00 00 00 00 00 00 00 07 ff ff ff ff ff ff ff ff", "32 1 0"},  // half the weighted sum
       {"40 64 64 64 64 00 00 00 00 00 00 00 01", "40 c8 00 c8 00 00 00 00 00 00 00 00 01", "40 96329632 2"},
-      {"10", "31 00 00 00 00 00 00 00 02", "31 2"},
       {"20 61 00", "21", "refused"},
       {"31 00 00 00 00 00 00 00 02", "33 00 00 00 00 00 00 00 02", "refused"},
-      {"31 7f ff ff ff ff ff ff ff", "31 00 00 00 00 00 00 00 01", "refused"},
-      {"31 00 00 00 00 00 00 00 02", "20 61 00", "refused"},
+      {"31 7f ff ff ff ff ff ff ff", "31 00 00 00 00 00 00 00 01", "refused"},  // beyond 64 bits
   };
   for (auto& c : merges) {
     IP_FIELD* a = fields_of(c[0]);
@@ -255,36 +250,24 @@ TEST_F(PlotField, MergeDifferenceAndSumFollowTheKindRules) {
     EXPECT_EQ(flags, err ? 0 : 0x08);
     for (IP_FIELD* f : {a, b, m}) free_fields(f);
   }
-  // Longer arrays keep their tail; a missing array takes the other's copy.
+  // Three fields with five: the first three merged (none takes the other
+  // side), the last two copied.
   IP_FIELD* three = fields_of("31 00 00 00 00 00 00 00 01 10 22");
   IP_FIELD* five = fields_of("31 00 00 00 00 00 00 00 02 20 61 00 20 62 00 10 22");
   unsigned char flags = 0;
   IP_FIELD* m = merge_fields(&flags, three, five);
   EXPECT_EQ(shown(m), "31 3, 20 a, 22, 10, 22");
-  IP_FIELD* copy = merge_fields(&flags, nullptr, three);
-  EXPECT_EQ(shown(copy), "31 1, 10, 22");
-  // add(up, diff(up, down)) gives down for every kind.
-  const char* pairs[][3] = {
-      {"20 61 00", "20 61 00", "21"},
-      {"22", "20 61 00", "20 a"},
-      {"20 61 00", "22", "22"},
-      {"32 00 00 00 00 00 00 00 0a 00 00 00 00 00 00 00 01", "32 00 00 00 00 00 00 00 07 00 00 00 00 00 00 00 02",
-       "32 -3 2"},
-      {"34 00 00 00 00 00 00 00 03", "34 00 00 00 00 00 00 00 09", "34 9"},
-      {"40 01 02 03 04 00 00 00 00 00 00 00 01", "40 05 06 07 08 00 00 00 00 00 00 00 02", "40 05060708 2"},
-  };
-  for (auto& c : pairs) {
-    IP_FIELD* up = fields_of(c[0]);
-    IP_FIELD* down = fields_of(c[1]);
-    IP_FIELD* d = diff_fields(down, up);
-    EXPECT_EQ(shown(d), c[2]) << c[0] << " / " << c[1];
-    IP_FIELD back{};
-    EXPECT_EQ(fd_row(up->type)->add(&back, up, d, nullptr), 0);
-    EXPECT_EQ(shown(back), shown(*down));
-    d_f_ree(back.d.str);
-    for (IP_FIELD* f : {up, down, d}) free_fields(f);
-  }
-  for (IP_FIELD* f : {three, five, m, copy}) free_fields(f);
+  // Equal texts differ by inheriting, and the sum gives the text back; a
+  // text added to an erased coarser field is the text.
+  IP_FIELD* up = fields_of("20 61 00 22");
+  IP_FIELD* down = fields_of("20 61 00 20 62 00");
+  IP_FIELD* d = diff_fields(down, up);
+  EXPECT_EQ(shown(d), "21, 20 b");
+  IP_FIELD back[2] = {};
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(fd_row(up[i].type)->add(&back[i], &up[i], &d[i], nullptr), 0);
+  EXPECT_EQ(shown(back[0]) + ", " + shown(back[1]), shown(down));
+  for (IP_FIELD& f : back) d_f_ree(f.d.str);
+  for (IP_FIELD* f : {three, five, m, up, down, d}) free_fields(f);
 }
 
 }  // namespace
