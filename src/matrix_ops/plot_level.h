@@ -25,7 +25,8 @@
 // The same points relinked in point order. Points with equal coordinates
 // come out as a merge sort that splits by alternation and takes the second
 // half first on ties leaves them (first, second, third -> second, first,
-// third). prev links are left as they were.
+// third). prev links are left as they were; a geometry plots refuse leaves
+// the list as it is.
 INTERNAL_PLOT* sort_plot(MATRIX* m, INTERNAL_PLOT* ip);
 
 // Splits a child's list (in point order) into its coarse part, returned
