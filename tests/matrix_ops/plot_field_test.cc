@@ -1,3 +1,4 @@
+#include <cstring>
 #include <map>
 
 #include "base/alloc.h"
@@ -222,7 +223,9 @@ TEST_F(PlotField, InitialCodesInBothModes) {
     int rc = 0;
     std::string got = value(c.opt, c.input, c.cell, &rc);
     EXPECT_EQ(rc, c.rc) << c.input;
-    if (c.field) EXPECT_EQ(got, c.field) << c.input;
+    if (c.field) {
+      EXPECT_EQ(got, c.field) << c.input;
+    }
   }
 }
 
