@@ -3,6 +3,7 @@
 
 #include "base/alloc.h"
 #include "plot_test_util.h"
+#include "runtime/front.h"
 #include "runtime/services.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -114,10 +115,14 @@ class PlotField : public ::testing::Test {
  protected:
   ZuThreadScope scope_{"plot field test"};
   ZUISP_ENV* env_ = nullptr;
+  // This thread is no interpreter's: the runtime's break check would stop
+  // its evaluations, so it is off while a test here evaluates.
   void SetUp() override {
+    set_break_check_hook(nullptr);
     env_ = new_env(qnlisp_top_env0);
     gc_set_nl(env_, gc_qnlisp_env);
   }
+  void TearDown() override { set_break_check_hook(_zui_break_check); }
   ZU_SEXP* quoted(const std::string& text) { return eval_text(env_, ("(quote " + text + ")").c_str()); }
   // A description of the row of merge_type read from the settings text.
   FD_OPT described(uint8_t merge_type, const std::string& settings, int want = 0) {

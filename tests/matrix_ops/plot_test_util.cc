@@ -1,23 +1,6 @@
 #include "plot_test_util.h"
 
 #include "base/alloc.h"
-#include "stream/stream.h"
-#include "zu/core_init.h"
-
-namespace {
-
-class PlotEnv : public ::testing::Environment {
- public:
-  void SetUp() override {
-    init_stream();
-    init_qnlisp();
-    init_matrix();
-  }
-};
-
-[[maybe_unused]] ::testing::Environment* const env = ::testing::AddGlobalTestEnvironment(new PlotEnv);
-
-}  // namespace
 
 PlotMatrix::PlotMatrix(std::vector<uint8_t> block_size, std::vector<uint8_t> dim_divide)
     : bs(std::move(block_size)), dd(std::move(dim_divide)) {

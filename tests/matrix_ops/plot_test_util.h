@@ -1,5 +1,7 @@
 // Helpers of the plot tests: a matrix that carries only a plot geometry
 // (and hands out object ids), and plot lists written as hex plot code.
+// The store and the language core are started by the folder's test
+// environment (ops_test_util.cc).
 #pragma once
 
 #include <gtest/gtest.h>
