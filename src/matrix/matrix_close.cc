@@ -3,6 +3,8 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "matrix/matrix_impl.h"
+#include "matrix/mx_file.h"
+#include "matrix/mx_file_impl.h"
 #include "matrix/node.h"
 #include "stream/stream.h"
 
@@ -100,6 +102,8 @@ void close_all_matrix() {
   if (!matrix_started()) return;
   lock_task(matrix_lock);
   mx_closing_all = true;  // scripts still running must not open new matrices
+  // A cache still holding a node would keep its matrix from closing.
+  mx_cache_flush_all();
   while (matrices_root.mx_next != &matrices_root) _close_matrix(matrices_root.mx_next);
   mx_closing_all = false;
   unlock_task(matrix_lock, "close_all_matrix");
@@ -125,10 +129,14 @@ void _sync_matrix(MATRIX* m) {
         // A loading node without a token has nothing left to wait for.
         if (r < 0 && !(r == -3 && !n->process_token)) busy = n;
       }
-    if (!busy) return;
+    if (!busy) break;
     _i_sleep_task_timeout(busy, matrix_lock, 1.0, __FILE__, __LINE__);
     lock_task(matrix_lock);
   }
+  // What is synced is handed to the operating system before this returns.
+  unlock_task(matrix_lock, "sync_matrix");
+  mx_file_sync(m);
+  lock_task(matrix_lock);
 }
 
 void sync_matrix(MATRIX* m) {

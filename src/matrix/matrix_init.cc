@@ -9,6 +9,8 @@
 #include "base/zutime.h"
 #include "matrix/matrix.h"
 #include "matrix/matrix_impl.h"
+#include "matrix/mx_cache.h"
+#include "matrix/mx_file.h"
 #include "matrix/node.h"
 
 MATRIX matrices_root;
@@ -63,7 +65,9 @@ int set_matrix_op_binder(const char* name, MATRIX_OP_BINDER binder) {
 void init_matrix() {
   static std::atomic<bool> once{false};
   if (once.exchange(true)) return;
+  init_mx_file();
   init_element_types();
+  install_mx_cache_pool();
   nd_root.next = nd_root.prev = &nd_root;
   nd_cnt = 0;
   total_ncache_size = 100;

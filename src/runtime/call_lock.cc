@@ -398,6 +398,15 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
   }
 }
 
+int call_lock_configured() {
+  if (!call_lock_lock) return 0;
+  ZuThreadScope scope("call_lock_configured");
+  lock_cl();
+  int r = lock_server_info() == 0;
+  unlock_cl("call_lock_configured");
+  return r;
+}
+
 int call_unlock(CALL_LOCK_DESCRIPTER d) {
   if (!call_lock_lock || !d.d) return -1;
   ZuThreadScope scope("call_unlock");

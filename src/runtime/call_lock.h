@@ -47,6 +47,10 @@ void init_call_lock();
 CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func,
                                   void* data, const char* file, int line);
 #define call_lock(dir, type, func, data) xx_call_lock((dir), (type), (func), (data), __FILE__, __LINE__)
+// 1 when a lock service is configured (`LockPort` and `LockHostName`
+// bound), else 0: an invalid descriptor from xx_call_lock then means "no
+// service" rather than "refused".
+int call_lock_configured();
 // Gives back one take of the lock: 0, or -1 when d is not a lock of this
 // process or its task does not share it.
 int call_unlock(CALL_LOCK_DESCRIPTER d);

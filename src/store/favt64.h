@@ -103,6 +103,11 @@ struct FAVT64_ROOT {
   int loose;            // cached nodes of this tree linked nowhere
   int64_t key_len;      // the length every key must have, 0 for any (set
                         // by the owner of the tree before it loads nodes)
+  // Set by an owner whose keys have a variable layout, before it loads
+  // nodes: a key loaded for this tree that it does not accept (non-zero)
+  // makes the node corrupt, so comparisons only ever see keys it accepts.
+  int (*key_check)(const void* key, int64_t len, const void* w);
+  const void* key_check_w;
 };
 
 struct FAVT64_NODE {

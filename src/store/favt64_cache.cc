@@ -255,6 +255,8 @@ int favt64_load_root(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_RO
   std::memcpy(&r->node.fofs, b + 20, 8);
   r->loose = 0;
   r->key_len = 0;
+  r->key_check = nullptr;
+  r->key_check_w = nullptr;
   load_header(&r->h, kPn64AvtRootType, lw->fofs, p);
   lw->ret = &r->h;
   return 0;
@@ -282,6 +284,10 @@ int favt64_load_node(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_RO
   n->data = n + 1;
   std::memcpy(n->data, b + kFavtNodeFixed, static_cast<size_t>(len));
   if (rt->endian_func) rt->endian_func(n->data, len);
+  if (rt->key_check && rt->key_check(n->data, len, rt->key_check_w) != 0) {
+    free_memory(&n->h);
+    return lw->err = kFavtCorrupt;
+  }
   load_header(&n->h, kPn64AvtNodeType, lw->fofs, p);
   lw->ret = &n->h;
   return 0;
@@ -515,6 +521,8 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN_FUNC func) {
   r->node = FAVT64_PTR{0, kPn64AvtNodeType, nullptr, 0, &r->h};
   r->loose = 0;
   r->key_len = 0;
+  r->key_check = nullptr;
+  r->key_check_w = nullptr;
   load_header(&r->h, kPn64AvtRootType, static_cast<uint64_t>(at), p);
   r->h.flags = kFavtDirty;
   if (!root_index().emplace(RootKey{p, r->h.fofs}, r).second) er_panic("insert_favt64_tree");

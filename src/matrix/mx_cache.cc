@@ -1,0 +1,384 @@
+// The element-access cache and its size-class pool.
+#include "matrix/mx_cache.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "elements/pool.h"
+#include "matrix/dim_code.h"
+#include "matrix/matrix_impl.h"
+#include "matrix/mx_file_impl.h"
+#include "matrix/node.h"
+#include "stream/stream.h"
+
+int mxc_debug_direct = 0;
+
+namespace {
+
+// The pool's header, rounded so that every block stays 16-byte aligned.
+constexpr size_t kHead = (sizeof(MBLK) + 15) & ~size_t{15};
+
+MBLK* head_of(void* p) { return reinterpret_cast<MBLK*>(static_cast<char*>(p) - kHead); }
+void* data_of(MBLK* b) { return reinterpret_cast<char*>(b) + kHead; }
+
+// The caches holding a node (matrix_lock).
+MX_CACHE list_root{};
+
+void list_on(MX_CACHE* c) {
+  if (!list_root.list_next) list_root.list_next = list_root.list_prev = &list_root;
+  c->list_next = list_root.list_next;
+  c->list_prev = &list_root;
+  list_root.list_next->list_prev = c;
+  list_root.list_next = c;
+}
+
+void list_off(MX_CACHE* c) {
+  if (!c->list_next) return;
+  c->list_prev->list_next = c->list_next;
+  c->list_next->list_prev = c->list_prev;
+  c->list_next = c->list_prev = nullptr;
+}
+
+// Releases the held node (matrix_lock held).
+void release_node(MX_CACHE* c) {
+  MATRIX_NODE* n = c->n;
+  for (int i = 0; i < c->ds_len; ++i) _matrix_node_channel_unlock(n, c->dirty);
+  _unlock_node(n, nullptr);
+  c->n = nullptr;
+  list_off(c);
+}
+
+bool is_bit(const MATRIX_DH_SET& ds) { return ds.tp && ds.tp->type == MX_TYPE_BIT + MX_TYPE_VECTOR; }
+
+// The position of dc inside its node, per dimension.
+void position(const MX_CACHE* c, const int64_t* dc, const int* ofs, int64_t* ix) {
+  const MATRIX* m = c->m;
+  int64_t level = dc[0];
+  for (int d = 0; d < m->p.dim; ++d) {
+    int64_t shift = level * m->dim_divide[d];
+    int64_t v = shift >= 64 ? (dc[d + 1] < 0 ? -1 : 0) : dc[d + 1] >> shift;
+    int64_t in = v & ((int64_t{1} << m->block_size[d]) - 1);
+    ix[d] = (ofs ? ofs[d] : 0) + in;
+  }
+}
+
+// The element number of ix in a vector view, first dimension fastest.
+int64_t linear(const MATRIX_DH_SET& ds, const int64_t* ix) {
+  int64_t li = 0;
+  for (int d = ds.hd->dim - 1; d >= 0; --d) li = li * ds.ix[d] + ix[d];
+  return li;
+}
+
+bool inside_matrix(const MATRIX* m, const int64_t* dc) {
+  for (int d = 0; d < m->p.dim; ++d)
+    if (dc[d + 1] < 0 || dc[d + 1] >= m->pixel_size[d]) return false;
+  return true;
+}
+
+// Moves n elements between a vector channel at element li and the caller's
+// buffer at element k; to_node writes the node (only where valid is
+// non-zero when given).
+void move_run(const MATRIX_DH_SET& ds, int el, int64_t li, uint8_t* buf, int64_t k, int64_t n, bool to_node,
+              const unsigned char* valid) {
+  uint8_t* node = ds.offset;
+  if (is_bit(ds)) {
+    for (int64_t j = 0; j < n; ++j) {
+      int64_t b = li + j;
+      uint8_t mask = static_cast<uint8_t>(1u << (b & 7));
+      if (!to_node) {
+        buf[k + j] = (node[b >> 3] & mask) ? 1 : 0;
+      } else if (!valid || valid[k + j]) {
+        node[b >> 3] = buf[k + j] ? (node[b >> 3] | mask) : (node[b >> 3] & ~mask);
+      }
+    }
+    return;
+  }
+  uint8_t* at = node + li * el;
+  uint8_t* mine = buf + k * el;
+  if (!to_node) {
+    std::memcpy(mine, at, static_cast<size_t>(n * el));
+  } else if (!valid) {
+    std::memcpy(at, mine, static_cast<size_t>(n * el));
+  } else {
+    for (int64_t j = 0; j < n; ++j)
+      if (valid[k + j]) std::memcpy(at + j * el, mine + j * el, static_cast<size_t>(el));
+  }
+}
+
+// One element of every transferred channel at ix, between the node and the
+// caller's point buffers.
+int point(MX_CACHE_PARAM* p, bool to_node) {
+  MX_CACHE* c = p->c;
+  int64_t ix[kMxMaxDim];
+  position(c, p->dc, p->ofs, ix);
+  // Positions outside the data are refused whatever the flags say: a read
+  // there would leave the channel's memory.
+  if (mx_cache_boundary(c, ix) != 0) return -1;
+  for (int i = 0; i < c->ds_len; ++i) {
+    const MX_CACHE_PARAM_IX& d = p->data_ix[i];
+    if (d.x == kMxcNoSlot) continue;
+    if (d.p >= 4 || !p->data_ptrs[d.p]) return -1;
+    const MATRIX_DH_SET& ds = c->ds[i];
+    int el = c->el_sizes[i];
+    auto* buf = static_cast<uint8_t*>(p->data_ptrs[d.p]);
+    if (ds.hd) {
+      move_run(ds, el, linear(ds, ix), buf, d.x, 1, to_node, nullptr);
+    } else if (to_node) {
+      std::memcpy(ds.offset, buf + static_cast<size_t>(d.x) * el, static_cast<size_t>(el));
+    } else {
+      std::memcpy(buf + static_cast<size_t>(d.x) * el, ds.offset, static_cast<size_t>(el));
+    }
+  }
+  if (to_node) c->dirty = 1;
+  return 0;
+}
+
+// The vector forms: runs along the first dimension, node after node.
+int vector(const MX_CACHE_PARAM* req, bool to_node) {
+  MX_CACHE_PARAM q = *req;
+  MX_CACHE* c = q.c;
+  MATRIX* m = c->m;
+  const int dim = m->p.dim;
+  int64_t dc[1 + kMxMaxDim];
+  std::copy(q.dc, q.dc + 1 + dim, dc);
+  if (!inside_matrix(m, dc)) return -1;
+  bool held = get_mx_cache(c, dc) == 0;
+  if (!held && to_node) return -1;
+  int64_t ix[kMxMaxDim];
+  position(c, dc, q.ofs, ix);
+  if (held && mx_cache_boundary(c, ix) != 0) return -1;
+  if (q.vector_len < 1) return 0;
+  const int64_t step_shift = dc[0] * m->dim_divide[0];
+  int64_t remaining = q.vector_len, done = 0;
+  for (;;) {
+    int64_t run = -1;
+    if (held) {
+      bool any = false;
+      for (int i = 0; i < c->ds_len; ++i) {
+        const MX_CACHE_PARAM_IX& d = q.data_ix[i];
+        if (d.x == kMxcNoSlot) continue;
+        const MATRIX_DH_SET& ds = c->ds[i];
+        if (!ds.hd || d.p >= 4 || !q.data_ptrs[d.p]) return -1;
+        int64_t r = std::min<int64_t>(ds.ix[0] - ix[0], remaining);
+        if (r < 1 || (run >= 0 && r != run)) return -1;
+        run = r;
+        auto* buf = static_cast<uint8_t*>(static_cast<void**>(q.data_ptrs[d.p])[d.x]);
+        if (!buf) {
+          if (!to_node) return -1;  // a read needs every destination
+          any = true;
+          continue;
+        }
+        move_run(ds, c->el_sizes[i], linear(ds, ix), buf, done, run, to_node, to_node ? q.vector_valid : nullptr);
+        any = true;
+      }
+      if (!any) return -1;
+      if (to_node) c->dirty = 1;
+    } else {
+      // A node that cannot be had is passed over, its elements untouched.
+      run = std::min<int64_t>((int64_t{1} << m->block_size[0]) - ix[0], remaining);
+      if (run < 1) return -1;
+    }
+    remaining -= run;
+    done += run;
+    if (remaining == 0) break;
+    if (step_shift >= 63) return -1;
+    dc[1] += run << step_shift;
+    if (!inside_matrix(m, dc)) return -1;
+    held = get_mx_cache(c, dc) == 0;
+    if (!held && to_node) return -1;
+    ix[0] = 0;
+    if (held && mx_cache_boundary(c, ix) != 0) return -1;
+  }
+  return static_cast<int>(done);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The pool
+
+void mxc_setup(MX_CACHE* c) {
+  if (!c->mblk_logsize) c->mblk_logsize = 9;
+  if (!c->mblk_hashsize) c->mblk_hashsize = 16;
+  c->mblk_hash = static_cast<MBLK**>(d_calloc(sizeof(MBLK*), static_cast<size_t>(c->mblk_hashsize)));
+  c->user_header = nullptr;
+}
+
+void* mxc_pool_alloc(MX_CACHE* c, size_t size, const char* file, int line) {
+  const size_t granule = size_t{1} << c->mblk_logsize;
+  size_t cls = (size >> c->mblk_logsize) + ((size & (granule - 1)) ? 1 : 0);
+  MBLK* b;
+  if (cls < static_cast<size_t>(c->mblk_hashsize) && !mxc_debug_direct) {
+    b = c->mblk_hash[cls];
+    if (b) {
+      c->mblk_hash[cls] = b->next;
+      if (b->cnt < 65534) ++b->cnt;
+    } else {
+      b = static_cast<MBLK*>(xx_d_alloc(kHead + cls * granule, file, line));
+      b->size = static_cast<uint16_t>(cls);
+      b->cnt = 1;
+      b->alloc_file = file;
+      b->alloc_line = line;
+    }
+  } else {
+    b = static_cast<MBLK*>(xx_d_alloc(kHead + size, file, line));
+    b->size = kMblkDirect;
+    b->cnt = 1;
+    b->alloc_file = file;
+    b->alloc_line = line;
+  }
+  b->next = nullptr;
+  b->free_file = nullptr;
+  b->free_line = 0;
+  return data_of(b);
+}
+
+void mxc_pool_free(MX_CACHE* c, void* ptr, const char* file, int line) {
+  if (!ptr) return;
+  MBLK* b = head_of(ptr);
+  if (b->free_file) er_panic("mxc_free: a block given back twice");
+  if (b->size == kMblkDirect) {
+    xx_d_f_ree(b, file, line);
+    return;
+  }
+  if (b->size >= c->mblk_hashsize) er_panic("mxc_free: a block of no size class");
+  b->free_file = file ? file : "";
+  b->free_line = line;
+  b->next = c->mblk_hash[b->size];
+  c->mblk_hash[b->size] = b;
+}
+
+void install_mx_cache_pool() {
+  static const MX_CACHE_POOL_OPS ops{mxc_pool_alloc, mxc_pool_free};
+  set_mx_cache_pool_ops(&ops);
+}
+
+void mxc_release(MX_CACHE* c) {
+  d_f_ree(c->ds);
+  d_f_ree(c->el_sizes);
+  d_f_ree(c->mblk_hash);
+  c->ds = nullptr;
+  c->el_sizes = nullptr;
+  c->mblk_hash = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Filling
+
+int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
+  MATRIX* m = c->m;
+  if (c->n && cmp_dim_code(m, c->n->dim_code, dc) == 0) {
+    ++c->hit_cnt;
+    return 0;
+  }
+  if (c->n) flush_mx_cache(c, 0);
+  ++c->miss_hit_cnt;
+  if (c->ds_len < 1) return -1;
+  // The node is made to exist, then awaited.
+  int err = 0;
+  MATRIX_NODE* made = nullptr;
+  if (get_matrix_node_channel(&err, &made, m, dc, c->access_ch[0], c->gn_tree_node, c->gn_create, nullptr, 0) &&
+      !err) {
+    matrix_node_channel_unlock(made, 0);
+    if (c->gn_tree_node == 1) unlock_node(made, nullptr);
+  }
+  err = 0;
+  MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, c->gn_wait);
+  if (!n || err) return -1;
+  if (!c->ds) {
+    c->ds = static_cast<MATRIX_DH_SET*>(d_calloc(sizeof(MATRIX_DH_SET), static_cast<size_t>(c->ds_len)));
+    c->el_sizes = static_cast<int*>(d_calloc(sizeof(int), static_cast<size_t>(c->ds_len)));
+    for (int i = 0; i < c->ds_len; ++i) c->el_sizes[i] = -1;
+  }
+  for (int i = 0; i < c->ds_len; ++i) {
+    int ch = c->access_ch[i];
+    MATRIX_NODE* same = nullptr;
+    err = 0;
+    void* d = ch >= 0 && ch < m->p.channel_nos
+                  ? get_matrix_node_channel(&err, &same, m, dc, ch, 0, 0, nullptr, 0)
+                  : nullptr;
+    MATRIX_DATA_TYPE* tp = d && !err ? m->channel_info[ch].data_type : nullptr;
+    if (d && !err && !tp) matrix_node_channel_unlock(same, 0);
+    if (!tp) {
+      // A channel without data: the fill fails and holds nothing.
+      lock_task(matrix_lock);
+      for (int j = 0; j < i; ++j) _matrix_node_channel_unlock(n, 0);
+      _unlock_node(n, nullptr);
+      unlock_task(matrix_lock, "get_mx_cache");
+      return -1;
+    }
+    MATRIX_DH_SET& ds = c->ds[i];
+    if (tp->parent) {
+      get_matrix_dh_set(&ds, d);
+    } else {
+      ds = MATRIX_DH_SET{};
+      ds.tp = tp;
+      ds.offset = static_cast<uint8_t*>(d);
+    }
+    if (c->el_sizes[i] < 0) {
+      MATRIX_DATA_TYPE* et = tp->parent ? tp->parent : tp;
+      c->el_sizes[i] = static_cast<int>(et->get_size(et, nullptr));
+    }
+  }
+  lock_task(matrix_lock);
+  c->n = n;
+  list_on(c);
+  unlock_task(matrix_lock, "get_mx_cache");
+  return 0;
+}
+
+void flush_mx_cache(MX_CACHE* c, int f) {
+  if (!c->n) return;
+  lock_task(matrix_lock);
+  if (c->n) release_node(c);
+  unlock_task(matrix_lock, "flush_mx_cache");
+  if (!f) return;
+  if (c->user_header) {
+    mx_user_header* u = c->user_header;
+    c->user_header = nullptr;
+    if (u->free_func) u->free_func(c);
+  }
+  for (int k = 0; c->mblk_hash && k < c->mblk_hashsize; ++k)
+    while (MBLK* b = c->mblk_hash[k]) {
+      c->mblk_hash[k] = b->next;
+      d_f_ree(b);
+    }
+}
+
+void mx_cache_flush_all() {
+  while (list_root.list_next && list_root.list_next != &list_root) release_node(list_root.list_next);
+}
+
+// ---------------------------------------------------------------------------
+// Elements
+
+int mx_cache_boundary(MX_CACHE* c, const int64_t* ix) {
+  const int dim = c->m->p.dim;
+  for (int i = 0; i < c->ds_len; ++i) {
+    const MATRIX_DH_SET& ds = c->ds[i];
+    if (!ds.hd || !ds.ix) continue;
+    if (ds.hd->dim != dim) return -1;
+    for (int d = 0; d < dim; ++d)
+      if (ix[d] < 0 || ix[d] >= ds.ix[d]) return -1;
+  }
+  return 0;
+}
+
+int read_mx_cache(MX_CACHE_PARAM* p) {
+  if (get_mx_cache(p->c, p->dc) != 0) return -1;
+  return point(p, false);
+}
+
+int write_mx_cache(MX_CACHE_PARAM* p) {
+  if (get_mx_cache(p->c, p->dc) != 0) return -1;
+  return point(p, true);
+}
+
+int read_mx_cache_vector(MX_CACHE_PARAM* p) { return vector(p, false); }
+int write_mx_cache_vector(MX_CACHE_PARAM* p) { return vector(p, true); }
+
+void check_memcpy(const void* a, const void* b, size_t size) {
+  ss_printf(std::memcmp(a, b, size) == 0 ? "EQU\n" : "NOT EQUAL\n");
+}

@@ -1,0 +1,128 @@
+// The element-access cache: single elements, and runs along the first
+// dimension, read and written at any dim code through one held node.
+//
+// A cache holds at most one node, with one node lock and one channel lock
+// per access channel. A request inside the held node is served at once (a
+// hit: one dim-code comparison, no lock); any other releases the held node
+// and fetches and awaits the node holding the code (a miss). One task at a
+// time uses a cache; its users take the scratch of their requests from the
+// cache's own size-class pool (allocation kind 4 of the element types).
+//
+// Buffers: for the point forms the element of access channel i lies at
+// data_ptrs[p] + x * el_sizes[i]; for the vector forms data_ptrs[p] is an
+// array of buffers and the run of channel i lies in data_ptrs[p][x] (x =
+// 65535 leaves the channel out). Bit channels are addressed by bit: one
+// byte 0 or 1 per element in the caller's buffers.
+//
+// Caches that hold a node are listed by the store, so that
+// close_all_matrix can release them first.
+#pragma once
+
+#include <cstdint>
+
+#include "elements/value.h"
+#include "matrix/matrix.h"
+
+struct MX_CACHE;
+
+// The owner's record hung on a cache; free_func runs at a complete flush.
+struct mx_user_header {
+  void (*free_func)(MX_CACHE* c);
+};
+
+// The header in front of every pool block.
+struct MBLK {
+  MBLK* next;               // next block of the same free list
+  uint16_t size;            // size class, 65535 for a direct block
+  uint16_t cnt;             // times handed out (held at 65534)
+  const char* alloc_file;   // the request that made the block
+  int alloc_line;
+  const char* free_file;    // where it was given back; null while in use
+  int free_line;
+};
+constexpr uint16_t kMblkDirect = 65535;
+
+struct MX_CACHE {
+  MATRIX* m;
+  MATRIX_NODE* n;               // the held node, or null
+  MATRIX_DH_SET* ds;            // one view per access channel (first fill on)
+  int* access_ch;               // the owner's channel numbers
+  int* el_sizes;                // element bytes per access channel (first fill on)
+  int ds_len;
+  int dirty;                    // set by writes; the flags of the channel unlocks
+  MBLK** mblk_hash;             // free lists by size class
+  int mblk_hashsize;            // default 16
+  int mblk_logsize;             // default 9 (512-byte granules)
+  int gn_tree_node;             // lookup type of the first fetch
+  int gn_create;                // its access code
+  int gn_wait;                  // the access code awaited
+  int64_t miss_hit_cnt;
+  int64_t hit_cnt;
+  mx_user_header* user_header;
+  MX_CACHE* list_next;          // the store's list of caches holding a node
+  MX_CACHE* list_prev;
+};
+
+struct MX_CACHE_PARAM_IX {
+  uint16_t p;  // which of data_ptrs
+  uint16_t x;  // slot in it; 65535: not transferred
+};
+constexpr uint16_t kMxcNoSlot = 65535;
+
+struct MX_CACHE_PARAM {
+  int64_t* dc;                  // level, then coordinates (finest units)
+  int* ofs;                     // null, or offsets added to the position in the node
+  void* data_ptrs[4];
+  MX_CACHE_PARAM_IX* data_ix;   // one per access channel
+  MX_CACHE* c;
+  MX_CACHE* c2;                 // for the element types' interpolation
+  int flags;                    // bit 0: no extent check on reads
+  void* ret_buf;
+  void* inp_buf;
+  int inp_level;
+  int status;
+  double tolerance;
+  double y_tolerance;
+  int try_max;
+  double try_avg;
+  double result_tolerance;
+  double result_y_tolerance;
+  void* avg_mtx;
+  int newton_status;
+  int vector_len;               // run length of the vector forms
+  unsigned char* vector_valid;  // null, or a byte per element: write only where non-zero
+};
+
+// Makes the pool ready (0 sizes take the defaults 9 and 16); clears the
+// user header. The owner has set m, access_ch, ds_len and the gn_ fields.
+void mxc_setup(MX_CACHE* c);
+// The pool operations (elements/pool.h's kind-4 interface calls these):
+// requests up to (mblk_hashsize - 1) granules come from the size classes,
+// larger ones from the tagged allocator. A block given back twice stops
+// the process.
+void* mxc_pool_alloc(MX_CACHE* c, size_t size, const char* file, int line);
+void mxc_pool_free(MX_CACHE* c, void* ptr, const char* file, int line);
+// Installs them as the kind-4 pool (init_matrix).
+void install_mx_cache_pool();
+// Debug builds: every block direct.
+extern int mxc_debug_direct;
+
+// Makes c hold the node containing dc: 0, or -1 (then no node is held).
+int get_mx_cache(MX_CACHE* c, const int64_t* dc);
+// One element per access channel at p->dc: 0 or -1.
+int read_mx_cache(MX_CACHE_PARAM* p);
+int write_mx_cache(MX_CACHE_PARAM* p);
+// p->vector_len elements along the first dimension from p->dc, across
+// nodes: the count passed over, or -1. *p is left unchanged.
+int read_mx_cache_vector(MX_CACHE_PARAM* p);
+int write_mx_cache_vector(MX_CACHE_PARAM* p);
+// 0 when ix lies inside every held vector channel, else -1.
+int mx_cache_boundary(MX_CACHE* c, const int64_t* ix);
+// Releases the held node; f also the user header and the pooled blocks
+// (nothing at all when no node is held).
+void flush_mx_cache(MX_CACHE* c, int f);
+// Frees what the cache made for itself (views, sizes, pool lists); for its
+// owner when the cache goes, after flush_mx_cache(c, 1).
+void mxc_release(MX_CACHE* c);
+// Diagnostic: "EQU\n" or "NOT EQUAL\n" on the standard output.
+void check_memcpy(const void* a, const void* b, size_t size);

@@ -1,0 +1,673 @@
+// The matrix file: its access, opening and closing, the closer, the header,
+// subheader, default data and scripts.
+#include "matrix/mx_file.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/log_hook.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "elements/stored.h"
+#include "matrix/matrix_impl.h"
+#include "matrix/mx_file_impl.h"
+#include "store/l_favt64.h"
+#include "store/recordlist.h"
+#include "stream/stream.h"
+#include "text/convert.h"
+#include "zu/reader.h"
+
+SEM mx_file_lock = nullptr;
+int mx_open_files_cnt = 0;
+int call_mx_file_gc = 0;
+int mx_cache_count_max = 10000;
+
+namespace {
+
+std::string path_of(const MATRIX* m) { return m->filename ? n_string(std_cm, m->filename) : std::string(); }
+
+MX_FILE_WORK* work_of(const MATRIX* m) { return static_cast<MX_FILE_WORK*>(m->file_work); }
+
+MX_FILE_WORK* new_work(int oflags) {
+  auto* w = static_cast<MX_FILE_WORK*>(d_calloc(sizeof(MX_FILE_WORK), 1));
+  w->lock_d = cl_invalid();
+  w->oflags = oflags;
+  return w;
+}
+
+void lock_event(int seq, void* m) { mx_file_lock_event(seq, static_cast<MATRIX*>(m)); }
+
+// The record file, opened under the record store's lock. O_TRUNC is never
+// passed on: a file that holds data is never emptied.
+PDB64* open_record_file(const std::string& path, int oflags, uint32_t extra, int* res) {
+  lock_task(l_favt64_lock);
+  PDB64* p = open_filespace64(path.c_str(), oflags & ~O_TRUNC, 0644, kPdb64WithFreeList | extra, kMxFileType, "utf8",
+                              res);
+  unlock_task(l_favt64_lock, "open_record_file");
+  return p;
+}
+
+int outcome_of(int res) {
+  switch (res) {
+    case kPdb64Busy:
+      return kMxFileBusy;
+    case kPdb64Corrupt:
+    case kPdb64NoFreeList:
+    case kPdb64Unclean:
+    case kPdb64Damaged:
+      return kMxInvalidFile;
+    default:
+      return kMxCannotOpen;
+  }
+}
+
+void release_named_lock(MX_FILE_WORK* w) {
+  if (cl_error_check(w->lock_d) == 0) call_unlock(w->lock_d);
+  w->lock_d = cl_invalid();
+}
+
+// Closes the record file (mx_file_lock held): 0 or -1.
+int close_record_file(MX_FILE_WORK* w) {
+  if (!w->pdb_fd) return 0;
+  int r = l_close_filespace64(w->pdb_fd);
+  w->pdb_fd = nullptr;
+  --mx_open_files_cnt;
+  return r < 0 ? -1 : 0;
+}
+
+int write_subheader(MX_FILE_WORK* w) {
+  uint8_t rec[sizeof(PN64_MX_SUBHEADER)];
+  if (mx_subheader_encode(rec, &w->subheader) < 0) return -1;
+  return mx_write_record(w->pdb_fd, w->subheader_fofs, rec);
+}
+
+int read_subheader(MX_FILE_WORK* w) {
+  MxRecord r;
+  if (mx_read_record(w->pdb_fd, w->subheader_fofs, kMxSubheaderType, kMxSubheaderBody, kMxSubheaderBody, &r) < 0)
+    return -1;
+  PN64_MX_SUBHEADER s;
+  if (mx_subheader_decode(r.body(), &s) < 0) return -1;
+  s.h = PN64_HEADER{kMxSubheaderType, {0, 0, 0}, sizeof s};
+  w->subheader = s;
+  return 0;
+}
+
+// Reads the subheader of a file just opened and takes its open mark: a
+// mark left set is a file a dead process left open, which is taken over
+// only when it validates (validated: the opening checked it already).
+// 0, or an outcome with nothing written.
+int take_mark(MX_FILE_WORK* w, bool validated, const char* destroy) {
+  if (read_subheader(w) < 0) {
+    ss_printf("************ DESTROY-2\n");
+    return kMxInvalidFile;
+  }
+  if ((w->subheader.flags & kMxOpenMark) && !validated) {
+    std::string why;
+    if (mx_validate_file(w->pdb_fd, &why) != 0) {
+      ss_printf("%s %x\n", destroy, w->subheader.flags);
+      ss_printf("matrix file left open does not validate: %s\n", why.c_str());
+      return kMxInvalidFile;
+    }
+  }
+  w->subheader.flags |= kMxOpenMark;
+  return write_subheader(w) < 0 ? kMxCannotOpen : 0;
+}
+
+// Opens m's closed file (mx_file_lock held, access held): 0 or an outcome,
+// with no lock kept and the file closed on failure.
+int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
+  std::string path = path_of(m);
+  if (f && cl_error_check(w->lock_d) != 0 && call_lock_configured()) {
+    w->lock_d = xx_call_lock(m->filename, CALL_LOCK_WRITE, lock_event, m, file, line);
+    if (cl_error_check(w->lock_d) != 0) return kMxFileBusy;
+  }
+  if (mx_trace()) ss_printf("_start_file_access %s %p\n", path.c_str(), static_cast<void*>(m));
+  int res = 0;
+  PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, 0, &res);
+  bool validated = false;
+  if (!p && res == kPdb64Unclean) {
+    if (mx_check_stale(path.c_str()) == 0) {
+      p = open_record_file(path, w->oflags, kPdb64RecoverStale, &res);
+      validated = true;
+    } else {
+      ss_printf("matrix file left open does not validate: %s\n", path.c_str());
+    }
+  }
+  if (!p) {
+    release_named_lock(w);
+    if (mx_trace()) ss_printf("A %s\n", path.c_str());
+    return path.empty() ? kMxCannotOpen : outcome_of(res);
+  }
+  w->pdb_fd = p;
+  ++mx_open_files_cnt;
+  if (w->subheader_fofs) {
+    if (int r = take_mark(w, validated, "************ DESTROY-4")) {
+      close_record_file(w);
+      release_named_lock(w);
+      return r;
+    }
+  }
+  w->taken_over = validated;
+  if (mx_trace()) ss_printf("C\n");
+  return 0;
+}
+
+// Takes one level of the access without opening anything (mx_file_lock
+// held). -123 when m has no file state.
+int hold_access(MATRIX* m, const char* file, int line) {
+  MX_FILE_WORK* w = work_of(m);
+  if (!w) return kMxCannotOpen;
+  int me = get_tid();
+  while (w->lock_tid && w->lock_tid != me) {
+    _i_sleep_task(w, mx_file_lock, __FILE__, __LINE__);
+    lock_task(mx_file_lock);
+    w = work_of(m);
+    if (!w) return kMxCannotOpen;
+  }
+  if (w->lock_tid == me) {
+    ++w->lock_cnt;
+  } else {
+    w->lock_tid = me;
+    w->lock_cnt = 1;
+    w->lock_file = file;
+    w->lock_line = line;
+  }
+  return 0;
+}
+
+// Clears the mark and closes m's file, giving back the named lock
+// (mx_file_lock and the access held). 0, or -1 when the file could not be
+// written completely (it keeps its marks then).
+int shut_file(MX_FILE_WORK* w) {
+  int r = 0;
+  if (w->pdb_fd) {
+    if (w->subheader_fofs) {
+      w->subheader.flags &= ~kMxOpenMark;
+      if (write_subheader(w) < 0) r = -1;
+    }
+    if (close_record_file(w) < 0) r = -1;
+  }
+  release_named_lock(w);
+  return r;
+}
+
+MATRIX_DATA_TYPE* stored_type(MATRIX_DATA_TYPE* tp) { return tp && tp->parent ? tp->parent : tp; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Start-up, access
+
+void init_mx_file() {
+  if (lock_up_test(mx_file_lock)) return;
+  if (!lock_up_test(l_favt64_lock)) init_l_favt64();
+  mx_file_lock = new_lock(1);
+  new_tick(mx_file_gc_tick, 15, nullptr);
+}
+
+int _xx_start_file_access(MATRIX* m, int f, const char* file, int line) {
+  if (int r = hold_access(m, file, line)) return r;
+  MX_FILE_WORK* w = work_of(m);
+  if (w->pdb_fd) return 0;
+  int r = open_file(m, w, f, file, line);
+  if (r) _finish_file_access(m, 0);
+  return r;
+}
+
+int XX_start_file_access(MATRIX* m, const char* file, int line) {
+  lock_task(mx_file_lock);
+  int r = _xx_start_file_access(m, 1, file, line);
+  unlock_task(mx_file_lock, "start_file_access");
+  return r;
+}
+
+void _finish_file_access(MATRIX* m, int free_flag) {
+  MX_FILE_WORK* w = work_of(m);
+  if (!w) return;
+  if (w->lock_cnt > 0 && --w->lock_cnt == 0) {
+    w->lock_tid = 0;
+    w->lock_file = nullptr;
+    w->lock_line = 0;
+    wakeup_task(w);
+  }
+  if (free_flag) {
+    wakeup_task(w);
+    d_f_ree(w);
+    m->file_work = nullptr;
+  }
+}
+
+void finish_file_access(MATRIX* m, int free_flag) {
+  lock_task(mx_file_lock);
+  _finish_file_access(m, free_flag);
+  unlock_task(mx_file_lock, "finish_file_access");
+}
+
+void finish_file_access_with_wait(MATRIX* m, const void* wait_key) {
+  lock_task(mx_file_lock);
+  MX_FILE_WORK* w = work_of(m);
+  if (!w || w->lock_cnt != 1) er_panic("finish_file_access_with_wait");
+  _finish_file_access(m, 0);
+  _i_sleep_task_timeout(wait_key, mx_file_lock, 1.0, __FILE__, __LINE__);
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+
+void mx_file_lock_event(int, MATRIX* m) {
+  lock_task(mx_file_lock);
+  if (hold_access(m, __FILE__, __LINE__) == 0) {
+    shut_file(work_of(m));
+    _finish_file_access(m, 0);
+  }
+  unlock_task(mx_file_lock, "mx_file_lock_event");
+}
+
+void mx_file_gc(MATRIX* skip) {
+  lock_task(matrix_lock);
+  if (call_mx_file_gc) {
+    unlock_task(matrix_lock, "mx_file_gc");
+    return;
+  }
+  call_mx_file_gc = 1;
+  for (;;) {
+    MATRIX* chosen = nullptr;
+    int64_t now = mx_now();
+    for (MATRIX* m = matrices_root.mx_next; m != &matrices_root && !chosen; m = m->mx_next) {
+      if (m == skip) continue;
+      lock_task(mx_file_lock);
+      MX_FILE_WORK* w = work_of(m);
+      bool open = w && w->pdb_fd;
+      int open_cnt = mx_open_files_cnt;
+      unlock_task(mx_file_lock, "mx_file_gc");
+      if (!open) continue;
+      bool idle = now - m->last_access > 29 && !m->wait_token && m->token_cnt == 0;
+      if (open_cnt > 9 || idle) chosen = m;
+    }
+    if (!chosen) break;
+    ++chosen->access_lock;
+    unlock_task(matrix_lock, "mx_file_gc");
+    mx_file_lock_event(0, chosen);
+    lock_task(matrix_lock);
+    if (--chosen->access_lock == 0) wakeup_task(chosen);
+  }
+  call_mx_file_gc = 0;
+  unlock_task(matrix_lock, "mx_file_gc");
+}
+
+void mx_file_gc_tick(void*) { mx_file_gc(nullptr); }
+
+int mx_file_sync(MATRIX* m) {
+  lock_task(mx_file_lock);
+  if (!m->file_work || hold_access(m, __FILE__, __LINE__) != 0) {
+    unlock_task(mx_file_lock, "mx_file_sync");
+    return 0;
+  }
+  unlock_task(mx_file_lock, "mx_file_sync");
+  MX_FILE_WORK* w = work_of(m);
+  int r = 0;
+  if (PDB64* p = w->pdb_fd) {
+    lock_task(l_favt64_lock);
+    if (flush_filespace64(p) < 0 || fac_flush(&p->fac) < 0 || fac_sync(&p->fac) < 0) r = -1;
+    unlock_task(l_favt64_lock, "mx_file_sync");
+  }
+  finish_file_access(m, 0);
+  return r;
+}
+
+void _close_matrix_file(MATRIX* m) {
+  if (!m->file_work || hold_access(m, __FILE__, __LINE__) != 0) return;
+  MX_FILE_WORK* w = work_of(m);
+  if (mx_trace()) ss_printf("CLOSE DETECT FLAG %x\n", m->flags);
+  if (shut_file(w) < 0)
+    log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: the file could not be closed cleanly",
+               path_of(m).c_str());
+  if (m->flags & kMxBroken) {
+    // A broken matrix's file keeps what it holds: it is said, not cut.
+    log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: closed while broken; the file is kept as it is",
+               path_of(m).c_str());
+    ss_printf("matrix %s: closed while broken; the file is kept as it is\n", path_of(m).c_str());
+  }
+  _finish_file_access(m, 1);
+}
+
+void close_matrix_file(MATRIX* m) {
+  lock_task(mx_file_lock);
+  _close_matrix_file(m);
+  unlock_task(mx_file_lock, "close_matrix_file");
+}
+
+// ---------------------------------------------------------------------------
+// The header
+
+int save_matrix_header(MATRIX* m) {
+  if (!m->filename) return -1;
+  lock_task(mx_file_lock);
+  if (!m->file_work) m->file_work = new_work(0);
+  MX_FILE_WORK* w = work_of(m);
+  w->oflags = O_RDWR | O_CREAT;
+  int r = _xx_start_file_access(m, 1, __FILE__, __LINE__);
+  w = work_of(m);
+  if (w) w->oflags = O_RDWR;
+  if (r == 0 && !mx_file_is_new(w->pdb_fd)) {
+    // Not a new file: nothing of it is touched.
+    shut_file(w);
+    _finish_file_access(m, 0);
+    r = -1;
+  }
+  unlock_task(mx_file_lock, "save_matrix_header");
+  if (r) return -1;
+
+  // The header record first, so it is the first matrix record of the file.
+  lock_task(matrix_lock);
+  PN64_MX_HEADER h{};
+  h.channel_nos = m->p.channel_nos;
+  h.dim = m->p.dim;
+  h.flags = m->p.flags;
+  h.total_levels = m->p.total_levels;
+  h.modify_time = m->p.modify_time;
+  for (int d = 0; d < h.dim && d < kMxMaxDim; ++d) {
+    h.dim_divide[d] = m->dim_divide[d];
+    h.block_size[d] = m->block_size[d];
+    h.pixel_size[d] = m->pixel_size[d];
+  }
+  std::vector<_PN64_MX_CHANNEL_INFO> ch(static_cast<size_t>(std::max(h.channel_nos, 0)));
+  for (int c = 0; c < h.channel_nos; ++c) ch[static_cast<size_t>(c)] = mx_channel_entry_of(m->channel_info[c]);
+  unlock_task(matrix_lock, "save_matrix_header");
+  int64_t size = mx_header_size(&h);
+  PDB64* p = w->pdb_fd;
+  if (size < 0) {
+    finish_file_access(m, 0);
+    return -1;
+  }
+  std::vector<uint8_t> rec(static_cast<size_t>(size));
+  h.subheader_fofs = 0;
+  mx_header_encode(rec, &h, ch.data());
+  w->header_fofs = mx_new_record(p, rec);
+  bool ok = w->header_fofs > 0;
+  for (int c = 0; ok && c < h.channel_nos; ++c) {
+    MATRIX_CHANNEL_INFO& inf = m->channel_info[c];
+    if (!inf.data_type || !inf.default_data) continue;
+    int64_t at = save_matrix_data_1(m, 0, inf.default_data, stored_type(inf.data_type));
+    ok = at > 0;
+    ch[static_cast<size_t>(c)].default_data_fofs = at;
+    inf.default_data_fofs = at;
+  }
+  if (ok) {
+    w->subheader = PN64_MX_SUBHEADER{};
+    w->subheader.h = PN64_HEADER{kMxSubheaderType, {0, 0, 0}, sizeof(PN64_MX_SUBHEADER)};
+    uint8_t sub[sizeof(PN64_MX_SUBHEADER)];
+    mx_subheader_encode(sub, &w->subheader);
+    w->subheader_fofs = mx_new_record(p, sub);
+    ok = w->subheader_fofs > 0;
+  }
+  if (ok) {
+    w->subheader.cache_next = w->subheader.cache_prev = w->subheader_fofs;
+    w->subheader.flags = kMxOpenMark;
+    FAVT64_ROOT* root = l_favt64_alloc_root(p, kMxDimCodeKeyType, mx_dim_code_endian);
+    ok = root != nullptr;
+    if (root) {
+      w->subheader.node_root = static_cast<int64_t>(root->h.fofs);
+      l_favt64_release(root);
+    }
+  }
+  if (ok) {
+    h.subheader_fofs = w->subheader_fofs;
+    mx_header_encode(rec, &h, ch.data());
+    ok = write_subheader(w) == 0 && mx_write_record(p, w->header_fofs, rec) == 0;
+  }
+  finish_file_access(m, 0);
+  return ok ? 0 : -1;
+}
+
+int load_matrix_header(MATRIX* m, int oflags, int) {
+  if (!m->filename) return kMxNoFileName;
+  lock_task(mx_file_lock);
+  if (m->file_work) {
+    unlock_task(mx_file_lock, "load_matrix_header");
+    return kMxCannotOpen;  // loaded once already
+  }
+  m->file_work = new_work(oflags & ~O_TRUNC);
+  int r = _xx_start_file_access(m, 1, __FILE__, __LINE__);
+  MX_FILE_WORK* w = work_of(m);
+  auto fail = [&](int code) {
+    shut_file(w);
+    _finish_file_access(m, 1);
+    unlock_task(mx_file_lock, "load_matrix_header");
+    return code;
+  };
+  if (r) {
+    ss_printf("load_matrix_header-1 %i\n", r);
+    return fail(r);
+  }
+  bool validated = w->taken_over != 0;
+  w->oflags &= ~O_CREAT;
+  PN64_MX_HEADER h{};
+  MxRecord hrec;
+  int found = mx_find_header(w->pdb_fd, &w->header_fofs, &h, &hrec);
+  if (found == -1) {
+    if (mx_file_is_new(w->pdb_fd)) {
+      ss_printf("************ DESTROY-1\n");
+      return fail(kMxNewFile);
+    }
+    return fail(kMxInvalidFile);
+  }
+  if (found < 0) return fail(kMxInvalidFile);
+  w->subheader_fofs = h.subheader_fofs;
+  if (int t = take_mark(w, validated, "************ DESTROY-3")) {
+    w->subheader_fofs = 0;  // refused: nothing is written back
+    return fail(t);
+  }
+  unlock_task(mx_file_lock, "load_matrix_header");
+
+  // The parameters, then the channels with their default data.
+  lock_task(matrix_lock);
+  int applied = mx_apply_header(m, h);
+  unlock_task(matrix_lock, "load_matrix_header");
+  std::vector<MATRIX_CHANNEL_INFO> infos;
+  for (int c = 0; applied == 0 && c < h.channel_nos; ++c) {
+    MATRIX_CHANNEL_INFO inf = mx_channel_info_of(mx_header_channel(&h, c));
+    if (inf.data_type && inf.default_data_fofs) {
+      inf.default_data = load_matrix_data(nullptr, nullptr, m, inf.default_data_fofs, stored_type(inf.data_type));
+      if (!inf.default_data) applied = -1;
+    }
+    infos.push_back(inf);
+  }
+  for (size_t c = 0; c < infos.size(); ++c) {
+    MATRIX_CHANNEL_INFO& inf = infos[c];
+    if (applied == 0 && inf.data_type) set_matrix_channel_info(m, static_cast<int>(c), &inf);
+    if (inf.default_data) stored_type(inf.data_type)->free_data(stored_type(inf.data_type), inf.default_data);
+  }
+  if (applied != 0) {
+    mx_file_fault(m, "header or default datum", w->header_fofs);
+    lock_task(mx_file_lock);
+    return fail(kMxInvalidFile);  // the mark taken is cleared again
+  }
+  finish_file_access(m, 0);
+  return 0;
+}
+
+int save_subheader(MATRIX* m, int sfa) {
+  if (!sfa && start_file_access(m) != 0) return -1;
+  int r = write_subheader(work_of(m));
+  if (!sfa) finish_file_access(m, 0);
+  return r;
+}
+
+int load_subheader(MATRIX* m, int sfa) {
+  if (!sfa && start_file_access(m) != 0) return -1;
+  int r = read_subheader(work_of(m));
+  if (!sfa) finish_file_access(m, 0);
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Default data
+
+int64_t save_matrix_data_1(MATRIX* m, int64_t fofs, const void* target, MATRIX_DATA_TYPE* tp) {
+  if (!tp || !tp->convert_to_net || start_file_access(m) != 0) return -1;
+  int64_t at = -1;
+  RECORD_LIST64* rl = new_recordlist64(0, 0);
+  if (tp->convert_to_net(tp, rl, target) == 0 && setup_recordlist64(rl) >= 0) {
+    auto n = static_cast<size_t>(rl->header.size);  // the joined bytes
+    const auto* bytes = static_cast<const uint8_t*>(rl->data);
+    std::vector<uint8_t> rec(16 + std::max<size_t>(n, kMxMinFilledBody));
+    if (mx_data_1_encode(rec, std::span<const uint8_t>(bytes, n)) > 0) at = mx_put_record(work_of(m)->pdb_fd, fofs, rec);
+  }
+  free_recordlist64(rl);
+  finish_file_access(m, 0);
+  return at;
+}
+
+void* load_matrix_data(int64_t* next_fofs, int* id, MATRIX* m, int64_t fofs, MATRIX_DATA_TYPE* tp) {
+  if (start_file_access(m) != 0) return nullptr;
+  PDB64* p = work_of(m)->pdb_fd;
+  void* d = nullptr;
+  MxRecord r;
+  if (mx_read_record(p, fofs, kMxData1Type, kMxMinFilledBody, -1, &r) == 0) {
+    int64_t n = mx_data_1_datum_size(tp, r.body());
+    if (n >= 0 && tp->convert_to_host)
+      d = tp->convert_to_host(tp, r.body().data(), n, MX_ATYPE::tagged, nullptr, __FILE__, __LINE__);
+  } else if (mx_read_record(p, fofs, kMxData2Type, kMxData2Head, -1, &r) == 0) {
+    PN64_MX_DATA_2 d2;
+    if (mx_data_2_decode(r.body(), &d2) == 0 && d2.id < m->p.channel_nos) {
+      MATRIX_DATA_TYPE* ct = m->channel_info[d2.id].data_type;
+      if (ct && ct->convert_to_host)
+        d = ct->convert_to_host(ct, d2.data.data(), static_cast<int64_t>(d2.data.size()), MX_ATYPE::tagged, nullptr,
+                                __FILE__, __LINE__);
+      if (d && next_fofs) *next_fofs = d2.next_fofs;
+      if (d && id) *id = d2.id;
+    }
+  }
+  finish_file_access(m, 0);
+  return d;
+}
+
+// ---------------------------------------------------------------------------
+// Scripts
+
+int save_mode_cal(MATRIX* m, int mode, const char* const* const* cals, const int* pri) {
+  if (mode < 0 || mode >= kMxModes) return -1;
+  if (start_file_access(m) != 0) return -2;
+  MX_FILE_WORK* w = work_of(m);
+  PN64_MX_SUBHEADER& s = w->subheader;
+  bool changed = false;
+  int r = 0;
+  if (pri) {
+    std::memcpy(s.mode_pri_area[mode], pri, sizeof s.mode_pri_area[mode]);
+    changed = true;
+  }
+  for (int slot = 0; cals && slot < kMxScriptSlots && r == 0; ++slot) {
+    int64_t& at = s.mode_cal_fofs[mode][slot];
+    if (!cals[slot]) {
+      if (at) {
+        l_free_filespace64(w->pdb_fd, static_cast<uint64_t>(at));
+        at = 0;
+        changed = true;
+      }
+      continue;
+    }
+    std::string text;
+    for (const char* const* piece = cals[slot]; *piece; ++piece) text += *piece;
+    // The record layer keeps bodies of 8 bytes or more; blanks fill a
+    // shorter text and read as nothing.
+    if (text.size() < kMxMinFilledBody) text.resize(kMxMinFilledBody, ' ');
+    std::vector<uint8_t> rec(16 + text.size());
+    mx_cal_encode(rec, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    int64_t moved = mx_put_record(w->pdb_fd, at, rec);
+    if (moved < 0) r = -3;
+    if (moved > 0 && moved != at) {
+      at = moved;
+      changed = true;
+    }
+  }
+  if (changed && write_subheader(w) < 0) r = -3;
+  finish_file_access(m, 0);
+  return r;
+}
+
+int load_mode_cal(ZU_SEXP** cals, int* pri, MATRIX* m, int mode) {
+  if (mode < 0 || mode >= kMxModes) {
+    if (pri) std::memset(pri, 0, sizeof(int) * kMxScriptSlots);
+    if (cals) std::fill(cals, cals + kMxScriptSlots, nullptr);
+    return -1;
+  }
+  if (start_file_access(m) != 0) return -2;
+  MX_FILE_WORK* w = work_of(m);
+  if (pri) std::memcpy(pri, w->subheader.mode_pri_area[mode], sizeof(int) * kMxScriptSlots);
+  for (int slot = 0; cals && slot < kMxScriptSlots; ++slot) {
+    cals[slot] = nullptr;
+    MxRecord r;
+    if (mx_read_record(w->pdb_fd, w->subheader.mode_cal_fofs[mode][slot], kMxCalType, 0, -1, &r) < 0) continue;
+    std::span<const uint8_t> body = r.body();
+    STREAM* st = s_open_string_read(reinterpret_cast<const char*>(body.data()), utf8_cm, static_cast<int>(body.size()), 1);
+    ZU_SEXP* forms = init_parse(st, l_string(ascii_cm, "sexp_commands"), l_string(ascii_cm, "sexp_commands"));
+    for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    }
+    cals[slot] = forms;
+  }
+  finish_file_access(m, 0);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Debugging operations
+
+PDB64* get_mx_file_pfd(MATRIX* m) {
+  lock_task(mx_file_lock);
+  PDB64* p = m->file_work ? work_of(m)->pdb_fd : nullptr;
+  unlock_task(mx_file_lock, "get_mx_file_pfd");
+  return p;
+}
+
+void check_pdb_fd(MATRIX* m) {
+  if (PDB64* p = get_mx_file_pfd(m)) ss_printf("CLOSE POINT = %p\n", static_cast<void*>(p));
+  else ss_printf("CLOSE POINT = ZERO W\n");
+}
+
+void matrix_test(MATRIX* m) {
+  int r = start_file_access(m);
+  if (r != 0) {
+    ss_printf("load_matrix_header-1 %i %p %p\n", r, static_cast<void*>(m), m->file_work);
+    return;
+  }
+  PN64_MX_HEADER h{};
+  MxRecord rec;
+  int64_t at = 0;
+  mx_find_header(work_of(m)->pdb_fd, &at, &h, &rec);
+  finish_file_access(m, 0);
+}
+
+int test_matrix(MATRIX* m) {
+  lock_task(matrix_lock);
+  bool any = false;
+  for (int c = 0; c < m->p.channel_nos; ++c) any = any || m->channel_info[c].data_type;
+  unlock_task(matrix_lock, "test_matrix");
+  if (any) return 0;
+  ss_printf(">>> %i\n", get_tid());
+  return -1;
+}
+
+int save_cal_check(MATRIX* m) {
+  if (start_file_access(m) != 0) return -1;
+  const PN64_MX_SUBHEADER s = work_of(m)->subheader;
+  finish_file_access(m, 0);
+  ss_printf("SCC\n");
+  int r = 0;
+  for (int mode = 0; mode < kMxModes; ++mode)
+    for (int slot = 0; slot < kMxScriptSlots; ++slot) {
+      int64_t at = s.mode_cal_fofs[mode][slot];
+      if (!at) continue;
+      ss_printf("SCC %i-%i -- %lli\n", mode, slot, static_cast<long long>(at));
+      for (int m2 = mode; m2 < kMxModes; ++m2)
+        for (int s2 = m2 == mode ? slot + 1 : 0; s2 < kMxScriptSlots; ++s2)
+          if (s.mode_cal_fofs[m2][s2] == at) r = -1;
+    }
+  return r;
+}

@@ -1,0 +1,197 @@
+// The matrix file: a matrix keeps its parameters, scripts and nodes in one
+// record file (matrix/mx_format.h), opened only while it is used.
+//
+// File access. Tasks that work on a matrix's file take its file access
+// first and give it back afterwards: one task at a time holds it, counting
+// its own nested takes. Taking it opens a closed file: the write lock named
+// after the file is asked of the lock service first (when one is
+// configured; a refusal fails the access), then the record file is opened
+// and an open mark is set inside it, cleared again by every clean close.
+// The file closer (every 15 s) closes files idle for more than 29 s and
+// keeps at most 9 open; the lock service closes one at once when another
+// agent asks for it. Locks: `matrix_lock`, then `mx_file_lock` (the holder,
+// count, opening and closing of every MX_FILE_WORK and
+// `mx_open_files_cnt`), then the lock service, then the record store's
+// lock. `mx_file_lock` is held only while the access is taken or given
+// back, never during the work itself.
+//
+// Opening outcomes, here and in load_matrix_header: 0, or
+//   -123 the file cannot be opened (no such folder, no permission, I/O),
+//   -124 a new file: missing, empty, or holding nothing but the record
+//        file's header and free space,
+//   -128 open for writing elsewhere: another process has the record file,
+//        or the lock service refused the named lock,
+//   -129 not a valid matrix file: a non-empty file without a matrix header,
+//        a header or subheader that does not decode or breaks the matrix
+//        limits, or a file left open by a process that died that fails
+//        validation.
+// With -128 and -129 the file is left byte for byte as it was. A file left
+// open by a dead process is validated (records, the node tree in order with
+// keys naming their nodes, every channel chain and child list, the ring's
+// links and count; linear in the stored nodes) and then taken over. A file
+// that holds data is never emptied or re-initialised.
+//
+// Stored nodes that do not hold together (a code that does not match, a
+// record of the wrong type, a missing or duplicate tree key) fail the
+// operation with -129 and a log record; the file is not changed by it.
+#pragma once
+
+#include <cstdint>
+
+#include "base/lock.h"
+#include "matrix/matrix.h"
+#include "matrix/mx_format.h"
+#include "matrix/node.h"
+#include "runtime/call_lock.h"
+#include "store/pdb64.h"
+
+constexpr int kMxNoFileName = -100;
+constexpr int kMxNotStored = -121;    // the file holds no such node
+constexpr int kMxCannotOpen = -123;
+constexpr int kMxNewFile = -124;
+constexpr int kMxNoAccess = -127;
+constexpr int kMxFileBusy = -128;
+constexpr int kMxInvalidFile = -129;
+
+// The file state of one matrix (MATRIX.file_work), under mx_file_lock for
+// the holder fields and the opening; the rest belongs to the access holder.
+struct MX_FILE_WORK {
+  PDB64* pdb_fd;                 // the open record file, null while closed
+  int64_t header_fofs;           // the 0x600 record
+  int64_t subheader_fofs;        // the 0x601 record, 0 while not known
+  PN64_MX_SUBHEADER subheader;   // its memory image (host order), the only copy changed
+  int favt64_err;                // -1 once a tree node could not be had
+  CALL_LOCK_DESCRIPTER lock_d;   // the named lock, invalid while none is held
+  int lock_cnt;                  // nested takes of the holder
+  int lock_tid;                  // the holder's task, 0 when free
+  const char* lock_file;         // where the holder took it first
+  int lock_line;
+  int oflags;                    // open flags of the next opening
+  int taken_over;                // the last opening validated and took over a
+                                 // file a dead process had left open
+};
+
+extern SEM mx_file_lock;
+extern int mx_open_files_cnt;      // matrix files open in this process
+extern int call_mx_file_gc;        // a closer pass runs (matrix_lock)
+extern int mx_cache_count_max;     // the stored-node ring's limit, 10000
+
+// Creates mx_file_lock and the 15-second file closer. Called by init_matrix.
+void init_mx_file();
+
+// ---------------------------------------------------------------------------
+// File access
+
+// Takes m's file access for the calling task, opening the file when it is
+// closed: 0 or an opening outcome. _xx_ expects mx_file_lock held; f = 0
+// opens without asking for the named lock.
+int XX_start_file_access(MATRIX* m, const char* file, int line);
+int _xx_start_file_access(MATRIX* m, int f, const char* file, int line);
+#define start_file_access(m) XX_start_file_access((m), __FILE__, __LINE__)
+// Gives back one take; at the last the access is free and waiters wake.
+// free_flag frees the MX_FILE_WORK (m->file_work becomes null).
+void finish_file_access(MATRIX* m, int free_flag);
+void _finish_file_access(MATRIX* m, int free_flag);
+// Gives back the access, which must then be free (a take left over is a
+// broken invariant), and sleeps on wait_key (at most a second: the key may
+// be woken under another lock). The caller takes the access again.
+void finish_file_access_with_wait(MATRIX* m, const void* wait_key);
+
+// Closes m's file now, clearing its mark and giving back the named lock
+// (the lock service's event, and the closer with seq 0). Nothing happens
+// when the file is closed already.
+void mx_file_lock_event(int seq, MATRIX* m);
+// The closer: closes, in ring order, files while more than 9 are open, and
+// files idle for more than 29 s (store clock) without tokens; never m.
+void mx_file_gc(MATRIX* m);
+void mx_file_gc_tick(void* unused);
+
+// Hands m's file to the operating system: the tree cache and the page
+// cache written back, then fdatasync. 0, or -1 when something could not be
+// written. Nothing to do (0) for a matrix without a file or a closed file.
+int mx_file_sync(MATRIX* m);
+
+// ---------------------------------------------------------------------------
+// Header, subheader, defaults, scripts
+
+// Writes a new matrix file for m: only over a new file (-124's kind);
+// 0, or -1 with any other file left untouched.
+int save_matrix_header(MATRIX* m);
+// Opens m's file with oflags (O_CREAT makes a missing file) and loads its
+// header into m: 0, -100 (no file name), or an opening outcome. mode is
+// ignored: files are made 0644.
+int load_matrix_header(MATRIX* m, int oflags, int mode);
+// The 0x601 record from and to w->subheader; sfa: the caller holds the
+// access already. 0 or -1.
+int save_subheader(MATRIX* m, int sfa);
+int load_subheader(MATRIX* m, int sfa);
+// Stores datum target of type tp as a 0x602 record (in place when the one
+// at fofs has the same size): its offset, or -1.
+int64_t save_matrix_data_1(MATRIX* m, int64_t fofs, const void* target, MATRIX_DATA_TYPE* tp);
+// The datum of the 0x602 (type tp) or 0x603 record at fofs, tagged; for a
+// 0x603 the next record and channel go to next_fofs and id when given.
+// Null when it cannot be read or does not convert.
+void* load_matrix_data(int64_t* next_fofs, int* id, MATRIX* m, int64_t fofs, MATRIX_DATA_TYPE* tp);
+// The 24 scripts (null-terminated lists of text pieces, joined; a null
+// entry removes the slot's script) and/or priorities of mode 0..2.
+// 0, -1 bad mode, -2 no access, -3 a write failed.
+int save_mode_cal(MATRIX* m, int mode, const char* const* const* cals, const int* pri);
+// Reads them back: cals[slot] the list of the script's forms (null: none),
+// pri the 24 priority words (apply them with set_matrix_param, which
+// refuses a rule above 3). 0, -1 bad mode (both filled with zeros), -2.
+int load_mode_cal(ZU_SEXP** cals, int* pri, MATRIX* m, int mode);
+// The close callback (under matrix_lock): clears the mark, closes the file,
+// gives back the named lock and frees the MX_FILE_WORK. A broken matrix's
+// file is kept as it is and a log record says so.
+void close_matrix_file(MATRIX* m);
+void _close_matrix_file(MATRIX* m);
+
+// Debugging operations nothing calls.
+PDB64* get_mx_file_pfd(MATRIX* m);
+void check_pdb_fd(MATRIX* m);
+void matrix_test(MATRIX* m);
+// 0 when some channel has a type; -1 otherwise (reported).
+int test_matrix(MATRIX* m);
+// 0, or -1 when two script slots name the same record (reported).
+int save_cal_check(MATRIX* m);
+
+// ---------------------------------------------------------------------------
+// Nodes in the file
+
+// Writes n (its file channels, ring entry, child list and node record; a
+// new node enters the tree): 0, an access code, -1 no tree node, -129.
+int save_matrix_node(MATRIX_NODE* n);
+// Loads n by its dim code: 0, -127 no access, -121 not stored, -129.
+int load_matrix_node(MATRIX_NODE* n);
+// The 0x606 record at fofs in full form, its dim code and bit field
+// (bit_field: dim_bit_field bytes, may be null); org receives the record
+// (file order, tagged) when given. 0, -1 unreadable, -2 another type,
+// -129 a body that does not decode.
+int load_raw_matrix_node(PN64_MX_NODE* ret, PN64_HEADER** org, int64_t* dim_code, uint8_t* bit_field, MATRIX* m,
+                         int64_t fofs);
+// Adds the children of the 0x605 record to n. 0 or -1.
+int load_matrix_dim_addr(MATRIX_NODE* n, int64_t addr_fofs);
+// A 0x603 record for channel id: its offset or -1.
+int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t next_fofs, int id,
+                           MATRIX_DATA_TYPE* tp);
+
+// The stored-node ring (matrices with kMxCacheFile; the caller holds the
+// access): 0 or -129.
+int insert_mx_cache_ring(MATRIX* m, int64_t cr_fofs);
+int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs);
+int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node);
+int mx_cache_purge(MATRIX* m, int64_t cr_fofs);
+
+// The hooks a file-backed matrix installs (read_file, write_file).
+int matrix_standard_read_file(MATRIX_TOKEN* t, const L_CHAR* target);
+int matrix_standard_write_file(MATRIX_TOKEN* t);
+
+// Waits until no node of m has a pending file change or is loading (not
+// on the node worker, which would wait for itself). 0 or -1.
+int mx_file_sync_create_node(MATRIX* m);
+int _mx_file_sync_create_node(MATRIX* m);
+// The smallest and largest stored dim codes: 0, -1 none, -2 no access.
+int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
+// The stored nodes of last_dc's level from last_dc on, ascending, at most
+// limit (negative: all); null when none or on failure.
+MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit);

@@ -1,0 +1,86 @@
+// Inside the matrix file code: checked record reads and writes, the node
+// tree, faults, and the validation of a whole file.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "matrix/mx_file.h"
+#include "store/favt64.h"
+
+// A record read from the file (file byte order), freed with the holder.
+struct MxRecord {
+  PN64_HEADER* h = nullptr;
+  MxRecord() = default;
+  MxRecord(const MxRecord&) = delete;
+  MxRecord& operator=(const MxRecord&) = delete;
+  ~MxRecord();
+  std::span<const uint8_t> body() const;
+};
+
+// Reads the record at fofs: it must have type `type` and a body of
+// min_body bytes or more (at most max_body when that is not negative).
+// 0, or -1 with nothing read.
+int mx_read_record(PDB64* p, int64_t fofs, uint16_t type, int64_t min_body, int64_t max_body, MxRecord* r);
+// Memory size of the record at fofs when it has type `type`, else -1.
+int64_t mx_record_size(PDB64* p, int64_t fofs, uint16_t type);
+// Writes a whole record (file order, as mx_format.h's encoders make them)
+// at fofs. 0 or -1.
+int mx_write_record(PDB64* p, int64_t fofs, std::span<const uint8_t> rec);
+// Writes it over the record at fofs when that has the same type and size,
+// else frees that one (when fofs is not 0) and writes a new one. The
+// offset, or -1.
+int64_t mx_put_record(PDB64* p, int64_t fofs, std::span<const uint8_t> rec);
+// A new record: its offset, or -1.
+int64_t mx_new_record(PDB64* p, std::span<const uint8_t> rec);
+
+// The node tree of the open file (pinned; l_favt64_release), its loaded
+// keys checked against m's geometry; null with *errp.
+FAVT64_ROOT* mx_node_root(MATRIX* m, MX_FILE_WORK* w, int* errp);
+// The node tree's key of dc.
+struct MxKey {
+  MX_DIM_CODE k;
+  int len;
+};
+MxKey mx_key_of(const MATRIX* m, int64_t fofs, const int64_t* dc);
+// The tree entry equal to key: 1 found (*fofs its node record), 0 none,
+// -1 the tree cannot be read.
+int mx_tree_find(MATRIX* m, MX_FILE_WORK* w, MxKey* key, int64_t* fofs);
+
+// Reports a matrix file that does not hold together (log record and
+// standard error) and returns kMxInvalidFile.
+int mx_file_fault(const MATRIX* m, const char* what, int64_t fofs);
+
+// The matrix a header describes, for checking a file without a MATRIX of
+// its own; freed with the holder.
+struct MxScratchMatrix {
+  MATRIX m{};
+  MxScratchMatrix() = default;
+  MxScratchMatrix(const MxScratchMatrix&) = delete;
+  MxScratchMatrix& operator=(const MxScratchMatrix&) = delete;
+  ~MxScratchMatrix();
+};
+// Applies a decoded header's parameters and sizes to a matrix that has
+// none (matrix_lock held for a shared matrix). 0, or -1 refused.
+int mx_apply_header(MATRIX* m, const PN64_MX_HEADER& h);
+// Finds and decodes the 0x600 record: 0, -1 none, -2 it does not decode.
+// *body_rec keeps the bytes the channel table points into.
+int mx_find_header(PDB64* p, int64_t* fofs, PN64_MX_HEADER* h, MxRecord* body_rec);
+// True when the file holds nothing but the record file's header and free
+// space.
+bool mx_file_is_new(PDB64* p);
+
+// Checks a whole matrix file (see mx_file.h): 0 valid, -1 not (why says
+// what).
+int mx_validate_file(PDB64* p, std::string* why);
+// Checks the file at path that a dead process left open, as recovering it
+// would leave it, without changing it: 0 valid, -1 not.
+int mx_check_stale(const char* path);
+
+// Lists caches holding a node (element-access cache).
+struct MX_CACHE;
+void mx_cache_listed(MX_CACHE* c, bool on);
+// Flushes every listed cache (close_all_matrix).
+void mx_cache_flush_all();

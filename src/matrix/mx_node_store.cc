@@ -1,0 +1,582 @@
+// Nodes in the matrix file: channel chains, child lists, node records and
+// the node tree, the stored-node ring, the standard hooks and the walks
+// over the tree.
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "matrix/dim_code.h"
+#include "matrix/matrix_impl.h"
+#include "matrix/mx_file_impl.h"
+#include "store/l_favt64.h"
+#include "store/recordlist.h"
+#include "stream/stream.h"
+
+namespace {
+
+MX_FILE_WORK* work_of(const MATRIX* m) { return static_cast<MX_FILE_WORK*>(m->file_work); }
+
+using Code = std::vector<int64_t>;
+
+Code code_of(const MATRIX* m, const int64_t* dc) { return Code(dc, dc + 1 + m->p.dim); }
+
+int read_ring(PDB64* p, int64_t at, PN64_MX_CACHE_RING* r) {
+  MxRecord rec;
+  if (mx_read_record(p, at, kMxCacheRingType, kMxCacheRingBody, kMxCacheRingBody, &rec) != 0) return -1;
+  return mx_cache_ring_decode(rec.body(), r);
+}
+
+int write_ring(PDB64* p, int64_t at, const PN64_MX_CACHE_RING& r) {
+  uint8_t rec[sizeof(PN64_MX_CACHE_RING)];
+  if (mx_cache_ring_encode(rec, &r) < 0) return -1;
+  return mx_write_record(p, at, rec);
+}
+
+int write_subheader(MX_FILE_WORK* w) {
+  uint8_t rec[sizeof(PN64_MX_SUBHEADER)];
+  if (mx_subheader_encode(rec, &w->subheader) < 0) return -1;
+  return mx_write_record(w->pdb_fd, w->subheader_fofs, rec);
+}
+
+// The access for a function that the caller may call with the access held.
+struct Access {
+  explicit Access(MATRIX* m) : m(m), r(start_file_access(m)) {}
+  ~Access() {
+    if (r == 0) finish_file_access(m, 0);
+  }
+  MATRIX* m;
+  int r;
+};
+
+// The child codes of a 0x605 body; false when one is malformed.
+bool read_children(const MATRIX* m, std::span<const uint8_t> body, std::vector<Code>* out) {
+  size_t pos = 0;
+  int64_t dc[1 + kMxMaxDim];
+  for (;;) {
+    int step = mx_dim_addr_next(&m->geometry, body, &pos, dc);
+    if (step == 0) return true;
+    if (step < 0) return false;
+    out->push_back(code_of(m, dc));
+  }
+}
+
+// One stored channel read back (not yet in the node).
+struct Loaded {
+  int id;
+  void* data;
+  int64_t fofs;
+};
+
+void free_loaded(MATRIX* m, std::vector<Loaded>& v) {
+  for (Loaded& l : v) {
+    MATRIX_DATA_TYPE* tp = m->channel_info[l.id].data_type;
+    if (l.data && tp) tp->free_data(tp, l.data);
+  }
+  v.clear();
+}
+
+// The node of m in memory at dc: its file places are forgotten (its
+// records left the file).
+void forget_places(MATRIX* m, const int64_t* dc) {
+  lock_task(matrix_lock);
+  for (MATRIX_NODE* x = m->node_hash[_get_node_hash(m, dc)]; x; x = x->nh_next) {
+    if (x->dim_code[0] != dc[0] || _cmp_dim_code(m, x->dim_code, dc) != 0) continue;
+    x->fofs = x->ring_fofs = x->dim_addr_fofs = x->dim_addr_size = 0;
+    for (int c = 0; x->channel && c < m->p.channel_nos; ++c) x->channel[c].data_fofs = 0;
+  }
+  unlock_task(matrix_lock, "mx_cache_purge");
+}
+
+int first_key(FAVT64_NODE* n, void* work) {
+  auto* out = static_cast<std::vector<uint8_t>*>(work);
+  const auto* b = static_cast<const uint8_t*>(n->data);
+  out->assign(b, b + n->data_len);
+  return 1;
+}
+
+// The decoded code of a stored key into dc; false when it does not decode.
+bool key_code(const MATRIX* m, const void* key, int64_t len, int64_t* dc) {
+  const auto* b = static_cast<const uint8_t*>(key);
+  return len > 8 && mx_read_dim_code(&m->geometry, dc, b + 8, b + len) == b + len;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Records of one node
+
+int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t next_fofs, int id,
+                           MATRIX_DATA_TYPE* tp) {
+  if (!tp || !tp->convert_to_net) return -1;
+  Access a(m);
+  if (a.r) return -1;
+  RECORD_LIST64* rl = new_recordlist64(kMxData2Type, 16 + kMxData2Head);
+  auto* b = static_cast<uint8_t*>(rl->data) + 16;
+  store_be64(b, static_cast<uint64_t>(next_fofs));
+  store_be32(b + 8, static_cast<uint32_t>(id));
+  int64_t at = -1;
+  if (tp->convert_to_net(tp, rl, target) == 0 && setup_recordlist64(rl) >= 0) {
+    auto* h = static_cast<PN64_HEADER*>(rl->data);
+    auto size = static_cast<size_t>(rl->header.size);
+    h->size = size;
+    change_endian_header64(h);
+    at = mx_put_record(work_of(m)->pdb_fd, fofs, std::span<const uint8_t>(static_cast<uint8_t*>(rl->data), size));
+  }
+  free_recordlist64(rl);
+  return at;
+}
+
+int load_raw_matrix_node(PN64_MX_NODE* ret, PN64_HEADER** org, int64_t* dim_code, uint8_t* bit_field, MATRIX* m,
+                         int64_t fofs) {
+  Access a(m);
+  PDB64* p = a.r ? nullptr : work_of(m)->pdb_fd;
+  MxRecord rec;
+  if (!p || mx_read_record(p, fofs, kMxNodeType, 8, -1, &rec) != 0) {
+    PN64_HEADER* h = p && fofs > 0 ? l_read_filespace64f_header(p, static_cast<uint64_t>(fofs)) : nullptr;
+    int type = h ? swap_if16(h->type) : -1;
+    if (h) d_f_ree(h);
+    if (mx_trace()) {
+      if (type >= 0 && type != kMxNodeType) ss_printf("load_raw_matrix_node2 = %i\n", type);
+      else ss_printf("load_raw_matrix_node1\n");
+    }
+    return type >= 0 && type != kMxNodeType ? -2 : -1;
+  }
+  PN64_MX_NODE n{};
+  if (mx_node_decode(rec.body(), &m->geometry, m->p.flags, m->dim_bit_field, &n) != 0) return kMxInvalidFile;
+  *ret = n;
+  ret->bit_field = nullptr;
+  if (dim_code) std::memcpy(dim_code, n.dim_code, sizeof(int64_t) * (1 + m->p.dim));
+  if (bit_field && m->dim_bit_field > 0) std::memcpy(bit_field, n.bit_field, static_cast<size_t>(m->dim_bit_field));
+  if (org) {
+    *org = rec.h;
+    rec.h = nullptr;
+  }
+  return 0;
+}
+
+int load_matrix_dim_addr(MATRIX_NODE* n, int64_t addr_fofs) {
+  MATRIX* m = n->matrix;
+  Access a(m);
+  if (a.r) return -1;
+  MxRecord rec;
+  std::vector<Code> kids;
+  if (mx_read_record(work_of(m)->pdb_fd, addr_fofs, kMxDimAddrType, kMxMinFilledBody, -1, &rec) != 0 ||
+      !read_children(m, rec.body(), &kids))
+    return -1;
+  lock_task(matrix_lock);
+  for (Code& c : kids) _insert_dim_code_index(n, c.data(), 0);
+  n->dim_addr_fofs = addr_fofs;
+  n->dim_addr_size = static_cast<int64_t>(swap_if64(rec.h->size));
+  unlock_task(matrix_lock, "load_matrix_dim_addr");
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Saving and loading nodes
+
+int save_matrix_node(MATRIX_NODE* n) {
+  MATRIX* m = n->matrix;
+  Access a(m);
+  if (a.r) return a.r;
+  MX_FILE_WORK* w = work_of(m);
+  PDB64* p = w->pdb_fd;
+  // What the node holds now (its data are the caller's under the channel lock).
+  lock_task(matrix_lock);
+  const int dim = m->p.dim, flags = m->p.flags, dbf = m->dim_bit_field, nos = m->p.channel_nos;
+  Code dc = code_of(m, n->dim_code);
+  std::vector<uint8_t> bits(static_cast<size_t>(dbf), 0);
+  if (dbf > 0 && n->nlist_dim_bit_field)
+    std::memcpy(bits.data(), n->nlist_dim_bit_field, static_cast<size_t>(std::min(dbf, n->nlist_dim_bit_field_len)));
+  std::vector<const int64_t*> kids;
+  std::vector<Code> kid_codes;
+  if (dbf == 0)
+    for (int i = 0; i < n->nlist_dim_addr_len; ++i) kid_codes.push_back(code_of(m, n->nlist_dim_addr[i]));
+  int64_t fofs = n->fofs, ring = n->ring_fofs, addr = n->dim_addr_fofs;
+  _mx_node_channels(n);
+  unlock_task(matrix_lock, "save_matrix_node");
+  for (Code& c : kid_codes) kids.push_back(c.data());
+
+  MxKey key = mx_key_of(m, 0, dc.data());
+  if (fofs == 0) {
+    // A node the tree holds already is not stored twice.
+    int64_t there = 0;
+    int found = mx_tree_find(m, w, &key, &there);
+    if (found != 0) return mx_file_fault(m, found > 0 ? "node stored twice" : "node tree", there);
+  }
+  // The channels, highest first, so the chain starts at the lowest.
+  int64_t next = 0;
+  for (int ch = nos - 1; ch >= 0; --ch) {
+    const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
+    MATRIX_CHANNEL& c = n->channel[ch];
+    if (!(inf.flags & kMxChFile) || !inf.data_type || !c.data) continue;
+    int64_t at = save_matrix_data_2(m, c.data_fofs, c.data, next, ch, inf.data_type);
+    if (at < 0) return -1;
+    c.data_fofs = at;
+    next = at;
+  }
+  if ((flags & kMxCacheFile) && ring == 0) {
+    PN64_MX_CACHE_RING r{{}, fofs, 0, 0};
+    uint8_t rec[sizeof r];
+    mx_cache_ring_encode(rec, &r);
+    ring = mx_new_record(p, rec);
+    if (ring < 0) return -1;
+    lock_task(matrix_lock);
+    n->ring_fofs = ring;
+    unlock_task(matrix_lock, "save_matrix_node");
+    if (int r2 = insert_mx_cache_ring(m, ring)) return r2;
+  }
+  int64_t addr_size = 0;
+  if (dbf == 0) {
+    int64_t code_bytes = 0;
+    uint8_t scratch[kMxDimCodeMaxBytes];
+    for (const int64_t* k : kids) code_bytes += get_compressed_dim_code(scratch, k, dim) - scratch;
+    std::vector<uint8_t> rec(static_cast<size_t>(mx_dim_addr_size(code_bytes)));
+    addr_size = mx_dim_addr_encode(rec, kids.data(), static_cast<int>(kids.size()), dim);
+    addr = addr_size > 0 ? mx_put_record(p, addr, rec) : -1;
+    if (addr < 0) return -1;
+  }
+  PN64_MX_NODE nr{};
+  nr.channel_fofs = next;
+  nr.ring_fofs = ring;
+  nr.nlist_dim_addr = addr;
+  std::memcpy(nr.dim_code, dc.data(), sizeof(int64_t) * dc.size());
+  std::vector<uint8_t> rec(static_cast<size_t>(mx_node_size(flags, dbf, dc.data(), dim)));
+  if (mx_node_encode(rec, flags, dbf, &nr, dim, bits.data()) < 0) return -1;
+  if (fofs == 0) {
+    fofs = mx_new_record(p, rec);
+    if (fofs < 0) return -1;
+    if (ring && setup_mx_cache_ring(m, ring, fofs) != 0) return kMxInvalidFile;
+    key.k.fofs = fofs;
+    int err = 0;
+    FAVT64_ROOT* root = mx_node_root(m, w, &err);
+    if (!root) return mx_file_fault(m, "node tree", w->subheader.node_root);
+    FAVT64_NODE* t = l_favt64_alloc_node(root, &key.k, key.len);
+    if (!t) {
+      l_favt64_release(root);
+      w->favt64_err = -1;
+      return -1;
+    }
+    FAVT64_NODE* got = l_favt64_insert(&err, root, &root->node, t, mx_dim_code_cmp, m);
+    l_favt64_release(root);
+    if (got != t) {
+      l_favt64_free_node(t);
+      if (got) l_favt64_release(got);
+      return mx_file_fault(m, "node tree insert", fofs);
+    }
+    l_favt64_release(t);
+  } else {
+    if (mx_record_size(p, fofs, kMxNodeType) != static_cast<int64_t>(rec.size()))
+      return mx_file_fault(m, "node record of another size", fofs);
+    if (mx_write_record(p, fofs, rec) != 0) return -1;
+  }
+  lock_task(matrix_lock);
+  n->fofs = fofs;
+  n->ring_fofs = ring;
+  n->dim_addr_fofs = dbf == 0 ? addr : 0;
+  n->dim_addr_size = addr_size > 0 ? addr_size : 0;
+  wakeup_task(n);
+  unlock_task(matrix_lock, "save_matrix_node");
+  return 0;
+}
+
+int load_matrix_node(MATRIX_NODE* n) {
+  MATRIX* m = n->matrix;
+  Access a(m);
+  if (a.r) return kMxNoAccess;
+  MX_FILE_WORK* w = work_of(m);
+  PDB64* p = w->pdb_fd;
+  lock_task(matrix_lock);
+  Code dc = code_of(m, n->dim_code);
+  const int dbf = m->dim_bit_field, nos = m->p.channel_nos;
+  unlock_task(matrix_lock, "load_matrix_node");
+  MxKey key = mx_key_of(m, 0, dc.data());
+  int64_t fofs = 0;
+  int found = mx_tree_find(m, w, &key, &fofs);
+  if (found < 0) return mx_file_fault(m, "node tree", w->subheader.node_root);
+  if (found == 0) return kMxNotStored;
+  PN64_MX_NODE raw{};
+  Code stored(dc.size());
+  std::vector<uint8_t> bits(static_cast<size_t>(dbf));
+  if (load_raw_matrix_node(&raw, nullptr, stored.data(), bits.data(), m, fofs) != 0)
+    return mx_file_fault(m, "node record", fofs);
+  if (stored[0] != dc[0] || cmp_dim_code(m, stored.data(), dc.data()) != 0)
+    return mx_file_fault(m, "node record of another code", fofs);
+  // Everything is read and checked before the node or the file changes.
+  std::vector<Code> kids;
+  int64_t addr_size = 0;
+  if (dbf == 0 && raw.nlist_dim_addr) {
+    MxRecord rec;
+    if (mx_read_record(p, raw.nlist_dim_addr, kMxDimAddrType, kMxMinFilledBody, -1, &rec) != 0 ||
+        !read_children(m, rec.body(), &kids))
+      return mx_file_fault(m, "child list", raw.nlist_dim_addr);
+    addr_size = static_cast<int64_t>(swap_if64(rec.h->size));
+  }
+  std::vector<Loaded> loaded;
+  int last = -1;
+  for (int64_t at = raw.channel_fofs; at;) {
+    int64_t nx = 0;
+    int id = -1;
+    void* d = load_matrix_data(&nx, &id, m, at, nullptr);
+    if (!d || id <= last || id >= nos) {
+      if (d) loaded.push_back({id, d, at});
+      free_loaded(m, loaded);
+      return mx_file_fault(m, "channel record", at);
+    }
+    loaded.push_back({id, d, at});
+    last = id;
+    at = nx;
+  }
+  if (m->p.flags & kMxCacheFile) {
+    PN64_MX_CACHE_RING r{};
+    if (read_ring(p, raw.ring_fofs, &r) != 0 || r.node != fofs || delete_mx_cache_ring(nullptr, m, raw.ring_fofs) != 0 ||
+        insert_mx_cache_ring(m, raw.ring_fofs) != 0) {
+      free_loaded(m, loaded);
+      return mx_file_fault(m, "ring entry", raw.ring_fofs);
+    }
+  }
+  lock_task(matrix_lock);
+  _matrix_node_channel_lock(n);
+  _mx_node_channels(n);
+  for (Loaded& l : loaded) {
+    MATRIX_CHANNEL& c = n->channel[l.id];
+    MATRIX_DATA_TYPE* tp = m->channel_info[l.id].data_type;
+    if (c.data) tp->free_data(tp, c.data);
+    c.data = l.data;
+    c.data_fofs = l.fofs;
+  }
+  if (dbf > 0) _vecset_dim_code_index(n, bits.data(), 0);
+  for (Code& k : kids) _insert_dim_code_index(n, k.data(), 0);
+  n->fofs = fofs;
+  n->ring_fofs = raw.ring_fofs;
+  n->dim_addr_fofs = raw.nlist_dim_addr;
+  n->dim_addr_size = addr_size;
+  n->status = kMsOk;
+  wakeup_task(n);
+  _matrix_node_channel_unlock(n, 0);
+  unlock_task(matrix_lock, "load_matrix_node");
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The stored-node ring
+
+int insert_mx_cache_ring(MATRIX* m, int64_t cr) {
+  Access a(m);
+  if (a.r) return a.r;
+  MX_FILE_WORK* w = work_of(m);
+  PDB64* p = w->pdb_fd;
+  PN64_MX_SUBHEADER& s = w->subheader;
+  const int64_t anchor = w->subheader_fofs;
+  PN64_MX_CACHE_RING c{};
+  if (read_ring(p, cr, &c) != 0) return mx_file_fault(m, "ring entry", cr);
+  c.prev = anchor;
+  if (s.cache_next == anchor) {
+    c.next = anchor;
+    s.cache_prev = cr;
+  } else {
+    PN64_MX_CACHE_RING old{};
+    if (read_ring(p, s.cache_next, &old) != 0) return mx_file_fault(m, "ring entry", s.cache_next);
+    old.prev = cr;
+    if (write_ring(p, s.cache_next, old) != 0) return -1;
+    c.next = s.cache_next;
+  }
+  s.cache_next = cr;
+  ++s.cache_count;
+  if (write_subheader(w) != 0 || write_ring(p, cr, c) != 0) return -1;
+  while (s.cache_count > mx_cache_count_max && s.cache_prev != anchor && s.cache_prev != cr)
+    if (int r = mx_cache_purge(m, s.cache_prev)) return r;
+  return 0;
+}
+
+int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr) {
+  Access a(m);
+  if (a.r) return a.r;
+  MX_FILE_WORK* w = work_of(m);
+  PDB64* p = w->pdb_fd;
+  PN64_MX_SUBHEADER& s = w->subheader;
+  const int64_t anchor = w->subheader_fofs;
+  PN64_MX_CACHE_RING c{};
+  if (read_ring(p, cr, &c) != 0) return mx_file_fault(m, "ring entry", cr);
+  PN64_MX_CACHE_RING prev{}, next{};
+  if ((c.prev != anchor && read_ring(p, c.prev, &prev) != 0) || (c.next != anchor && read_ring(p, c.next, &next) != 0))
+    return mx_file_fault(m, "ring link", cr);
+  if (dr) *dr = c;
+  if (c.prev == anchor) {
+    s.cache_next = c.next;
+  } else {
+    prev.next = c.next;
+    if (write_ring(p, c.prev, prev) != 0) return -1;
+  }
+  if (c.next == anchor) {
+    s.cache_prev = c.prev;
+  } else {
+    next.prev = c.prev;
+    if (write_ring(p, c.next, next) != 0) return -1;
+  }
+  --s.cache_count;
+  return write_subheader(w) != 0 ? -1 : 0;
+}
+
+int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node) {
+  Access a(m);
+  if (a.r) return a.r;
+  PDB64* p = work_of(m)->pdb_fd;
+  PN64_MX_CACHE_RING c{};
+  if (read_ring(p, ring, &c) != 0) return mx_file_fault(m, "ring entry", ring);
+  c.node = node;
+  return write_ring(p, ring, c) != 0 ? -1 : 0;
+}
+
+int mx_cache_purge(MATRIX* m, int64_t cr) {
+  Access a(m);
+  if (a.r) return a.r;
+  MX_FILE_WORK* w = work_of(m);
+  PDB64* p = w->pdb_fd;
+  // Everything the node has is found and checked first.
+  PN64_MX_CACHE_RING c{};
+  if (read_ring(p, cr, &c) != 0) return mx_file_fault(m, "ring entry", cr);
+  PN64_MX_NODE raw{};
+  Code dc(static_cast<size_t>(1 + m->p.dim));
+  if (load_raw_matrix_node(&raw, nullptr, dc.data(), nullptr, m, c.node) != 0)
+    return mx_file_fault(m, "node record of a ring entry", c.node);
+  std::vector<int64_t> chain;
+  int last = -1;
+  for (int64_t at = raw.channel_fofs; at;) {
+    MxRecord d;
+    PN64_MX_DATA_2 d2;
+    if (mx_read_record(p, at, kMxData2Type, kMxData2Head, -1, &d) != 0 || mx_data_2_decode(d.body(), &d2) != 0 ||
+        d2.id <= last || d2.id >= m->p.channel_nos)
+      return mx_file_fault(m, "channel record", at);
+    chain.push_back(at);
+    last = d2.id;
+    at = d2.next_fofs;
+  }
+  if (raw.nlist_dim_addr && mx_record_size(p, raw.nlist_dim_addr, kMxDimAddrType) < 0)
+    return mx_file_fault(m, "child list", raw.nlist_dim_addr);
+  MxKey key = mx_key_of(m, 0, dc.data());
+  int64_t there = 0;
+  if (mx_tree_find(m, w, &key, &there) != 1 || there != c.node) return mx_file_fault(m, "tree entry of a node", c.node);
+
+  if (int r = delete_mx_cache_ring(nullptr, m, cr)) return r;
+  int err = 0;
+  FAVT64_ROOT* root = mx_node_root(m, w, &err);
+  FAVT64_NODE* t = root ? l_favt64_delete(&err, root, &root->node, &key.k, mx_dim_code_cmp, m) : nullptr;
+  if (root) l_favt64_release(root);
+  if (!t) return mx_file_fault(m, "tree entry of a node", c.node);
+  l_favt64_free_node(t);
+  l_free_filespace64(p, static_cast<uint64_t>(c.node));
+  l_free_filespace64(p, static_cast<uint64_t>(cr));
+  for (int64_t at : chain) l_free_filespace64(p, static_cast<uint64_t>(at));
+  if (raw.nlist_dim_addr) l_free_filespace64(p, static_cast<uint64_t>(raw.nlist_dim_addr));
+  forget_places(m, dc.data());
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Hooks
+
+int matrix_standard_read_file(MATRIX_TOKEN* t, const L_CHAR*) { return load_matrix_node(t->process_node); }
+
+int matrix_standard_write_file(MATRIX_TOKEN* t) {
+  MATRIX_NODE* n = t->process_node;
+  matrix_node_channel_lock(n);
+  int r = save_matrix_node(n);
+  lock_task(matrix_lock);
+  // The save mark goes while the channel lock still keeps changes out: a
+  // change made after the data were read marks the node again.
+  if (r == 0) {
+    _unlock_save(n);
+  } else {
+    n->save_lock = 0;  // still dirty: a failed save loses nothing
+    wakeup_task(n);
+    wakeup_task(n->matrix);
+    _wake_close_key();
+  }
+  _matrix_node_channel_unlock(n, 0);
+  unlock_task(matrix_lock, "matrix_standard_write_file");
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Walks over the tree
+
+int _mx_file_sync_create_node(MATRIX* m) {
+  for (;;) {
+    flush_all_dirty_file(m);
+    if (matrix_on_worker()) return 0;  // the worker would wait for itself
+    MATRIX_NODE* busy = nullptr;
+    lock_task(matrix_lock);
+    for (MATRIX_NODE* head : m->node_hash)
+      for (MATRIX_NODE* x = head; x && !busy; x = x->nh_next)
+        if (x->dirty_file_time || (x->status < kMsOk && x->process_token)) busy = x;
+    unlock_task(matrix_lock, "mx_file_sync_create_node");
+    if (!busy) return 0;
+    finish_file_access_with_wait(m, busy);
+    if (start_file_access(m) != 0) return -1;
+  }
+}
+
+int mx_file_sync_create_node(MATRIX* m) {
+  if (start_file_access(m) != 0) return -1;
+  int r = _mx_file_sync_create_node(m);
+  if (r == 0) finish_file_access(m, 0);
+  return r;
+}
+
+int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
+  if (start_file_access(m) != 0) return -2;
+  if (_mx_file_sync_create_node(m) != 0) return -2;
+  int err = 0;
+  MX_FILE_WORK* w = work_of(m);
+  FAVT64_ROOT* root = mx_node_root(m, w, &err);
+  std::vector<uint8_t> lo, hi;
+  FAVT64_NODE* top = root ? l_root_node64(&err, root) : nullptr;
+  if (top) {
+    l_favt64_trace_from_small(&err, root, top, first_key, &lo);
+    l_favt64_trace_from_large(&err, root, top, first_key, &hi);
+    l_favt64_release(top);
+  }
+  if (root) l_favt64_release(root);
+  finish_file_access(m, 0);
+  if (!root) return -2;
+  if (lo.empty() || hi.empty()) return -1;
+  if (!key_code(m, lo.data(), static_cast<int64_t>(lo.size()), start) ||
+      !key_code(m, hi.data(), static_cast<int64_t>(hi.size()), last))
+    return -2;
+  return 0;
+}
+
+MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit) {
+  if (start_file_access(m) != 0) return nullptr;
+  if (_mx_file_sync_create_node(m) != 0) return nullptr;
+  Code upper = code_of(m, last_dc);
+  for (size_t d = 1; d < upper.size(); ++d) upper[d] = INT64_MAX;
+  MxKey lo = mx_key_of(m, 0, last_dc), hi = mx_key_of(m, 0, upper.data());
+  int err = 0;
+  MX_FILE_WORK* w = work_of(m);
+  FAVT64_ROOT* root = mx_node_root(m, w, &err);
+  FAVT64_NODE* top = root ? l_root_node64(&err, root) : nullptr;
+  BOUND64_LIST* found = top ? l_favt64_bound_search(&err, root, top, &lo.k, &hi.k, limit, mx_dim_code_cmp, m) : nullptr;
+  if (top) l_favt64_release(top);
+  if (root) l_favt64_release(root);
+  finish_file_access(m, 0);
+  MX_DIM_CODE_LIST* head = nullptr;
+  MX_DIM_CODE_LIST** tail = &head;
+  for (BOUND64_LIST* b = found; b; b = b->next) {
+    auto* dc = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * (1 + m->p.dim)));
+    if (!key_code(m, b->data, b->data_len, dc)) {
+      d_f_ree(dc);
+      continue;
+    }
+    auto* e = static_cast<MX_DIM_CODE_LIST*>(d_alloc(sizeof(MX_DIM_CODE_LIST)));
+    *e = MX_DIM_CODE_LIST{nullptr, dc};
+    *tail = e;
+    tail = &e->next;
+  }
+  lock_task(l_favt64_lock);
+  free_bound_list64(found);
+  unlock_task(l_favt64_lock, "mx_search_level_node");
+  return head;
+}
