@@ -453,7 +453,7 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
   int found = mx_find_header(w->pdb_fd, &w->header_fofs, &h, &hrec);
   if (found == -1) {
     if (mx_file_is_new(w->pdb_fd)) {
-      ss_printf("************ DESTROY-1\n");
+      if (mx_trace()) ss_printf("************ DESTROY-1\n");
       return fail(kMxNewFile);
     }
     return fail(kMxInvalidFile);

@@ -260,9 +260,9 @@ int save_matrix_node(MATRIX_NODE* n) {
     }
     FAVT64_NODE* got = l_favt64_insert(&err, root, &root->node, t, mx_dim_code_cmp, m);
     l_favt64_release(root);
+    if (got) l_favt64_release(got);  // the insert's own pin
     if (got != t) {
       l_favt64_free_node(t);
-      if (got) l_favt64_release(got);
       return mx_file_fault(m, "node tree insert", fofs);
     }
     l_favt64_release(t);

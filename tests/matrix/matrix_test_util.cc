@@ -2,9 +2,17 @@
 
 #include <sstream>
 
+#include <fcntl.h>
+
 #include "base/alloc.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
+#include "matrix/mx_file.h"
+#include "runtime/services.h"
+#include "runtime/zu_init.h"
+#include "stream/stream.h"
+#include "zu/errcodes.h"
+#include "zu/reader.h"
 #include "text/codemethod.h"
 #include "text/convert.h"
 #include "zu/core_init.h"
@@ -20,24 +28,73 @@ void record_binder(ZUISP_ENV* env, const char* name) {
   set_env(env, l_string(ascii_cm, "binder-order"), get_string(l_string(ascii_cm, text.c_str())));
 }
 
-void gc_with_store() {
-  gc_default_mark();
-  gc_matrix();
+// (fload) loads the token's node from the matrix file, making it there
+// when the file has none; (fsave) saves it. Both set the jumps first: a
+// failure leaves the node in MS_LOADING_ERR_1.
+ZU_SEXP* file_hook(ZUISP_ENV* env, ZU_SEXP* form, bool load) {
+  auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
+  set_access_jump(t, -1, -1, kMsLoadingErr1, kMsOk);
+  int r = load ? matrix_standard_read_file(t, nullptr) : 0;
+  if (!load || r == kMxNotStored) {
+    lock_save(t->process_node);
+    r = matrix_standard_write_file(t);
+  }
+  return r < 0 ? get_error_ascii(form->h.file, form->h.line, ZU_ER_NO_OBJECT, load ? "fload" : "fsave",
+                                 get_integer(r, nullptr))
+               : nullptr;
 }
+
+void set_script(MATRIX* m, std::initializer_list<int> slots, const char* text) {
+  STREAM* st = s_open_string_read(text, utf8_cm, static_cast<int>(std::strlen(text)), 1);
+  ZU_SEXP* forms = init_parse(st, l_string(ascii_cm, "script"), nullptr);
+  for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+  }
+  for (int slot : slots) EXPECT_EQ(set_matrix_cal(m, slot, forms), 0);
+}
+
+}  // namespace
+
+void mx_test_init() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  init_zu();
+  // Installed in another order than they run.
+  set_matrix_op_binder("init_mxObjID", [](ZUISP_ENV* e) { record_binder(e, "ObjID"); });
+  set_matrix_op_binder("init_mxLoad", [](ZUISP_ENV* e) { record_binder(e, "Load"); });
+  set_matrix_op_binder("init_mxCH", [](ZUISP_ENV* e) { record_binder(e, "CH"); });
+  init_matrix();
+  static const GC_HOOKS hooks{[] {
+                                gc_queue_lock_high();
+                                gc_matrix_lock();
+                                gc_zu_lock();
+                              },
+                              [] {
+                                gc_lib();
+                                gc_matrix();
+                              },
+                              sp_gc_lib, after_gc_lib,
+                              [] {
+                                gc_zu_unlock();
+                                gc_matrix_unlock();
+                              }};
+  gc_set_hooks(&hooks);
+  ZuThreadScope scope("matrix env");
+  auto load = [](ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+    return file_hook(env, form, true);
+  };
+  auto save = [](ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+    return file_hook(env, form, false);
+  };
+  static const QN_PRIM_DEF prims[] = {{"fload", load, 1, 1, 1, 0}, {"fsave", save, 1, 1, 1, 0}, {}};
+  bind_prims(matrix_zu_env, prims);
+}
+
+namespace {
 
 class MatrixEnv : public ::testing::Environment {
  public:
-  void SetUp() override {
-    init_qnlisp();
-    // Installed in another order than they run.
-    set_matrix_op_binder("init_mxObjID", [](ZUISP_ENV* e) { record_binder(e, "ObjID"); });
-    set_matrix_op_binder("init_mxLoad", [](ZUISP_ENV* e) { record_binder(e, "Load"); });
-    set_matrix_op_binder("init_mxCH", [](ZUISP_ENV* e) { record_binder(e, "CH"); });
-    init_matrix();
-    static const GC_HOOKS hooks{gc_matrix_lock, gc_with_store, gc_default_sp, nullptr, gc_matrix_unlock};
-    gc_set_hooks(&hooks);
-  }
-  void TearDown() override { gc_set_hooks(nullptr); }
+  void SetUp() override { mx_test_init(); }
 };
 
 [[maybe_unused]] ::testing::Environment* const env = ::testing::AddGlobalTestEnvironment(new MatrixEnv);
@@ -115,4 +172,59 @@ std::vector<int64_t> csv_ints(const std::string& s) {
   std::stringstream in(s);
   for (std::string part; std::getline(in, part, ',');) out.push_back(std::stoll(part));
   return out;
+}
+
+// ---- matrix files
+
+int open_mx_file(MATRIX** mp, const std::string& path, const MxSpec& spec) {
+  *mp = nullptr;
+  ZuThreadScope scope("open_mx_file");
+  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
+  if (!m) return -1;
+  int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
+  MATRIX_PARAM hooks{};
+  hooks.read_file = matrix_standard_read_file;
+  hooks.write_file = matrix_standard_write_file;
+  hooks.close_file = close_matrix_file;
+  EXPECT_EQ(set_matrix_param(m, &hooks), 0);
+  if (r == kMxNewFile) {
+    MATRIX_PARAM p{};
+    p.dim = spec.dim;
+    p.channel_nos = static_cast<int>(spec.channels.size());
+    p.flags = spec.flags;
+    EXPECT_EQ(set_matrix_param(m, &p), 0);
+    for (int d = 0; d < spec.dim; ++d) {
+      EXPECT_EQ(set_matrix_dim_divide(m, d, spec.dd[d]), 0);
+      EXPECT_EQ(set_matrix_block_size(m, d, spec.bs[d]), 0);
+      EXPECT_EQ(set_matrix_pixel_size(m, d, spec.ps[d]), 0);
+    }
+    for (size_t c = 0; c < spec.channels.size(); ++c)
+      EXPECT_EQ(set_matrix_channel_info(m, static_cast<int>(c), &spec.channels[c]), 0);
+    r = save_matrix_header(m);
+  }
+  if (r != 0) {
+    close_matrix(m);
+    return r;
+  }
+  set_script(m, {3, 4, 5}, "(fload)");
+  set_script(m, {21, 22, 23}, "(fsave)");
+  set_matrix_mode(m, kMxModeActive);
+  *mp = m;
+  return 0;
+}
+
+std::string mx_validate(const std::vector<std::string>& paths, const std::string& opts) {
+  std::string cmd = std::string("/usr/bin/python3 ") + test_path("validator") + " " + opts;
+  for (const std::string& p : paths) cmd += " '" + p + "'";
+  std::string out;
+  FILE* f = popen((cmd + " 2>&1").c_str(), "r");
+  for (int c; f && (c = std::fgetc(f)) != EOF;) out += static_cast<char>(c);
+  int status = f ? pclose(f) : -1;
+  if (status != 0 && out.empty()) out = "validator failed: " + cmd;
+  return out;
+}
+
+std::string mx_records(const std::string& path) {
+  std::vector<std::string> lines = run_lines(std::string("/usr/bin/python3 ") + test_path("validator") + " --records '" + path + "'");
+  return lines.empty() ? "" : lines[0];
 }

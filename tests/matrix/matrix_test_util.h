@@ -1,6 +1,8 @@
-// Helpers of the matrix store tests: the store started with its collector
-// hooks installed, matrices made with given sizes and released again, and
-// lines read from the Python reference codec.
+// Helpers of the matrix store tests: the store started with the runtime and
+// its collector hooks installed, matrices made with given sizes and
+// released again, file-backed matrices whose scripts load and save nodes
+// through the standard hooks, the file validator, and lines read from the
+// Python reference codec.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +14,10 @@
 #include "matrix/matrix.h"
 #include "support/bytes.h"
 #include "zu/gc.h"
+
+// Starts the runtime and the store with the collector hooks and the test
+// built-ins (once; the test environment and child bodies call it).
+void mx_test_init();
 
 // The store started once per test binary; collections mark its values.
 class MatrixTest : public ::testing::Test {
@@ -39,3 +45,23 @@ std::string codec_cmd(const std::string& args);
 
 Bytes unhex(const std::string& s);
 std::vector<int64_t> csv_ints(const std::string& s);
+
+// ---- matrix files
+struct MxSpec {
+  int dim = 2;
+  std::vector<int> dd, bs;
+  std::vector<int64_t> ps;
+  std::vector<MATRIX_CHANNEL_INFO> channels;  // every channel, in order
+  int flags = 0;                              // MATRIX_PARAM flags
+};
+// Opens the matrix of the file at path as the agent does: the header is
+// loaded (O_RDWR | O_CREAT); a new file gets spec and its header written.
+// Scripts fetch a node from the file (making it when the file has none)
+// and save it. Returns load_matrix_header's outcome; *mp is the active
+// matrix, or null after a refusal (the matrix closed again).
+int open_mx_file(MATRIX** mp, const std::string& path, const MxSpec& spec);
+// validate_mx.py on the files ("--closed" and the like in opts): its output,
+// empty when every file is valid.
+std::string mx_validate(const std::vector<std::string>& paths, const std::string& opts = "--closed");
+// The file's records in order, as validate_mx.py --records prints them.
+std::string mx_records(const std::string& path);

@@ -1,0 +1,494 @@
+// The matrix file from the outside: a new file's records, scripts, a round
+// trip through the element-access cache, node storage and the stored-node
+// ring, the closer, every opening outcome (files that must stay unchanged
+// compared byte for byte), and writers killed at random moments. Every file
+// a test leaves is checked by validate_mx.py.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "base/alloc.h"
+#include "elements/value.h"
+#include "matrix/dim_code.h"
+#include "matrix/mx_cache.h"
+#include "matrix/mx_file.h"
+#include "matrix_test_util.h"
+#include "runtime/call_lock.h"
+#include "runtime/interp.h"
+#include "support/child.h"
+#include "support/temp_dir.h"
+#include "text/convert.h"
+
+namespace {
+
+using Code = std::vector<int64_t>;
+
+MX_FILE_WORK* work(MATRIX* m) { return static_cast<MX_FILE_WORK*>(m->file_work); }
+
+// A 2-D matrix of 10 x 7 in 4 x 4 nodes: a scalar uint8 with default 7,
+// then uint8, uint32 and rgb8 vectors, all kept in the file.
+MxSpec vectors_spec() {
+  static const uint8_t seven = 7;
+  MxSpec s;
+  s.dd = {1, 1};
+  s.bs = {2, 2};
+  s.ps = {10, 7};
+  for (MATRIX_DATA_TYPE* tp : {&mx_type_uint8, &mx_type_uint8_v, &mx_type_uint32_v, &mx_type_RGB_v})
+    s.channels.push_back({tp, kMxChFile, tp == &mx_type_uint8 ? const_cast<uint8_t*>(&seven) : nullptr, 0});
+  return s;
+}
+
+// A cache over every channel of m; vector runs of channel i go through
+// bufs[i] (x = 65535 where bufs[i] is null).
+struct Cache {
+  Cache(MATRIX* m, int channels) : ch(channels), ix(channels) {
+    c.m = m;
+    for (int i = 0; i < channels; ++i) ch[i] = i;
+    c.access_ch = ch.data();
+    c.ds_len = channels;
+    c.gn_create = c.gn_wait = 3;
+    mxc_setup(&c);
+    p.c = &c;
+    p.data_ix = ix.data();
+  }
+  ~Cache() {
+    flush_mx_cache(&c, 1);
+    mxc_release(&c);
+  }
+  int run(Code dc, std::vector<void*> bufs, int len, bool write) {
+    slots = bufs;
+    for (size_t i = 0; i < bufs.size(); ++i) {
+      ix[i] = bufs[i] ? MX_CACHE_PARAM_IX{static_cast<uint16_t>(i < 4 ? i : 0), 0} : MX_CACHE_PARAM_IX{0, kMxcNoSlot};
+      p.data_ptrs[i < 4 ? i : 0] = &slots[i];
+    }
+    p.dc = dc.data();
+    p.vector_len = len;
+    return write ? write_mx_cache_vector(&p) : read_mx_cache_vector(&p);
+  }
+  MX_CACHE c{};
+  MX_CACHE_PARAM p{};
+  std::vector<int> ch;
+  std::vector<MX_CACHE_PARAM_IX> ix;
+  std::vector<void*> slots;
+};
+
+Bytes file_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+void put_bytes(const std::string& path, const Bytes& b) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+// load_matrix_header's outcome for the file, the matrix closed again.
+int outcome(const std::string& path, int oflags = O_RDWR) {
+  ZuThreadScope scope("outcome");
+  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
+  int r = load_matrix_header(m, oflags, 0644);
+  MATRIX_PARAM p{};
+  p.close_file = close_matrix_file;
+  set_matrix_param(m, &p);
+  close_matrix(m);
+  return r;
+}
+
+// The node at dc waited for (and unlocked again).
+MATRIX_NODE* node(MATRIX* m, Code dc) {
+  int err = 0;
+  MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc.data(), 0);
+  EXPECT_TRUE(n && err == 0) << err;
+  if (n) unlock_node(n, nullptr);
+  return n;
+}
+
+// Stores v into scalar channel ch of n, marking the node changed.
+void set_scalar(MATRIX* m, Code dc, int ch, int8_t v) {
+  int err = 0;
+  MATRIX_NODE* n = nullptr;
+  auto* d = static_cast<int8_t*>(get_matrix_node_channel(&err, &n, m, dc.data(), ch, 0, 0, nullptr, 0));
+  ASSERT_TRUE(d) << err;
+  *d = v;
+  matrix_node_channel_unlock(n, 1);
+}
+
+class MxFile : public MatrixTest {
+ protected:
+  std::string at(const char* name) { return dir_.at(name); }
+  TempDir dir_{"mxfile"};
+};
+
+}  // namespace
+
+// A new file: header, default datum (8-byte body for one byte), subheader
+// and tree root in that order with an empty ring; scripts rewritten in
+// place at the same length and moved at another; vectors of three types
+// written through the cache, closed, reopened and read back as written.
+TEST_F(MxFile, NewFileScriptsAndRoundTrip) {
+  std::string path = at("a.mx");
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, path, vectors_spec()), 0);
+  ASSERT_EQ(mx_file_sync(m), 0);
+  EXPECT_EQ(mx_records(path), "600/88 602/8 601/896 101/12");
+  EXPECT_EQ(work(m)->subheader.cache_next, work(m)->subheader_fofs);
+
+  const char* v1[] = {"(a b)", nullptr};
+  const char* v2[] = {"(c ", "d)", nullptr};
+  const char* v3[] = {"(c d e f)", nullptr};
+  const char* const* cals[kMxScriptSlots] = {};
+  int64_t before = 0;
+  cals[6] = v1;  // behind slot 5's record: a record that moves gets a new place
+  for (auto [text, moves] : {std::pair{v1, true}, {v2, false}, {v3, true}}) {
+    cals[5] = text;
+    ASSERT_EQ(save_mode_cal(m, 1, cals, nullptr), 0);
+    int64_t now = work(m)->subheader.mode_cal_fofs[1][5];
+    EXPECT_EQ(now != before, moves) << text[0];
+    before = now;
+  }
+  {
+    ZuThreadScope scope("scripts");
+    ZU_SEXP* back[kMxScriptSlots];
+    int pri[kMxScriptSlots];
+    ASSERT_EQ(load_mode_cal(back, pri, m, 1), 0);
+    EXPECT_EQ(list_length(car(back[5])), 4);
+    EXPECT_EQ(back[4], nullptr);
+    EXPECT_EQ(load_mode_cal(back, pri, m, 3), -1);
+  }
+
+  // Rows of the model, and one coarser point through the point form.
+  std::vector<std::vector<uint8_t>> u8(7, std::vector<uint8_t>(10));
+  std::vector<std::vector<uint32_t>> u32(7, std::vector<uint32_t>(10)), rgb = u32;
+  for (int y = 0; y < 7; ++y)
+    for (int x = 0; x < 10; ++x) {
+      u8[y][x] = static_cast<uint8_t>(x * 16 + y);
+      u32[y][x] = 100000u * y + x;
+      rgb[y][x] = 0x01020300u * (x + 1) + y;
+    }
+  {
+    Cache c(m, 4);
+    for (int y = 0; y < 7; ++y)
+      ASSERT_EQ(c.run({0, 0, y}, {nullptr, u8[y].data(), u32[y].data(), rgb[y].data()}, 10, true), 10);
+    uint8_t seen[4] = {};
+    c.p.data_ptrs[0] = seen;
+    c.ix[0] = {0, 0};
+    c.ix[1] = c.ix[2] = c.ix[3] = {0, kMxcNoSlot};
+    Code top = {2, 9, 6};
+    c.p.dc = top.data();
+    ASSERT_EQ(read_mx_cache(&c.p), 0);
+    EXPECT_EQ(seen[0], 7);  // the scalar's default
+  }
+  close_matrix(m);
+  ASSERT_EQ(open_mx_file(&m, path, {}), 0);
+  {
+    Cache c(m, 4);
+    for (int y = 0; y < 7; ++y) {
+      std::vector<uint8_t> a(10);
+      std::vector<uint32_t> b(10), d(10);
+      ASSERT_EQ(c.run({0, 0, y}, {nullptr, a.data(), b.data(), d.data()}, 10, false), 10);
+      EXPECT_EQ(a, u8[y]);
+      EXPECT_EQ(b, u32[y]);
+      EXPECT_EQ(d, rgb[y]);
+    }
+  }
+  close_matrix(m);
+  EXPECT_EQ(mx_validate({path}), "");
+}
+
+// Channels 2 and 5 of a node chain 2 -> 5; with the ring at its limit a
+// new node removes the least recently loaded one with all its records;
+// loading a node from the middle of the ring makes it the newest; a level
+// search starts at its code; a child list comes back.
+TEST_F(MxFile, NodeStorageAndRing) {
+  std::string path = at("r.mx");
+  MxSpec s;
+  s.dd = {7, 7};  // child lists, not bit fields
+  s.bs = {1, 1};
+  s.ps = {512, 512};
+  s.flags = kMxCacheFile;
+  for (int ch = 0; ch < 6; ++ch) s.channels.push_back({&mx_type_int8, ch == 2 || ch == 5 ? kMxChFile : 0, nullptr, 0});
+  int saved_max = mx_cache_count_max;
+  mx_cache_count_max = 3;
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, path, s), 0);
+  MATRIX_NODE* a = node(m, {0, 0, 0});
+  for (int ch : {1, 2, 5}) set_scalar(m, {0, 0, 0}, ch, static_cast<int8_t>(ch * 10));
+  sync_matrix(m);
+  PN64_MX_NODE raw{};
+  ASSERT_EQ(load_raw_matrix_node(&raw, nullptr, nullptr, nullptr, m, a->fofs), 0);
+  std::vector<int> chain;
+  for (int64_t at = raw.channel_fofs; at;) {
+    int id = -1;
+    void* d = load_matrix_data(&at, &id, m, at, nullptr);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(*static_cast<int8_t*>(d), id * 10);
+    d_f_ree(d);
+    chain.push_back(id);
+  }
+  EXPECT_EQ(chain, (std::vector<int>{2, 5}));
+
+  node(m, {0, 2, 0});
+  node(m, {0, 4, 0});
+  MATRIX_NODE* top = node(m, {1, 0, 0});  // the fourth: the first goes
+  insert_dim_code_index(top, Code{0, 130, 2}.data(), 1);
+  sync_matrix(m);
+  EXPECT_EQ(work(m)->subheader.cache_count, 3);
+  EXPECT_EQ(a->fofs, 0);
+  MX_DIM_CODE_LIST* level = mx_search_level_node(m, Code{0, 2, 0}.data(), 100);
+  std::vector<Code> found;
+  for (MX_DIM_CODE_LIST* e = level; e; e = e->next) found.push_back(Code(e->dc, e->dc + 3));
+  free_mx_dim_code_list(level);
+  EXPECT_EQ(found, (std::vector<Code>{{0, 2, 0}, {0, 4, 0}}));
+  Code lo(3), hi(3);
+  ASSERT_EQ(mx_scale_of_dim_code(lo.data(), hi.data(), m), 0);
+  EXPECT_EQ(lo, (Code{0, 2, 0}));
+  EXPECT_EQ(hi, (Code{1, 0, 0}));
+  EXPECT_EQ(mx_validate({path}, ""), "");
+
+  close_matrix(m);
+  ASSERT_EQ(open_mx_file(&m, path, {}), 0);
+  MATRIX_NODE* mid = node(m, {0, 4, 0});
+  EXPECT_EQ(work(m)->subheader.cache_next, mid->ring_fofs);
+  EXPECT_EQ(node(m, {1, 0, 0})->nlist_dim_addr_len, 1);
+  close_matrix(m);
+  mx_cache_count_max = saved_max;
+  EXPECT_EQ(mx_validate({path}), "");
+}
+
+// With 11 files open one pass leaves 9; a file idle for 29 s stays open,
+// one idle for 30 s closes; the next access opens it again.
+TEST_F(MxFile, Closer) {
+  static int64_t now = 1000;
+  set_mx_clock([] { return now; });
+  MxSpec s;
+  s.dim = 1;
+  s.dd = {1};
+  s.bs = {2};
+  s.ps = {16};
+  s.channels = {{&mx_type_int8, kMxChFile, nullptr, 0}};
+  std::vector<MATRIX*> ms(11);
+  std::vector<std::string> paths;
+  int base = mx_open_files_cnt;
+  for (size_t i = 0; i < ms.size(); ++i) {
+    paths.push_back(at(("c" + std::to_string(i) + ".mx").c_str()));
+    ASSERT_EQ(open_mx_file(&ms[i], paths.back(), s), 0);
+  }
+  EXPECT_EQ(mx_open_files_cnt - base, 11);
+  mx_file_gc(nullptr);
+  EXPECT_EQ(mx_open_files_cnt - base, 9);
+  now += 29;
+  mx_file_gc(nullptr);
+  EXPECT_EQ(mx_open_files_cnt - base, 9);
+  now += 1;
+  mx_file_gc(ms[0]);
+  EXPECT_EQ(mx_open_files_cnt - base, 1);
+  EXPECT_EQ(get_mx_file_pfd(ms[10]), nullptr);
+  ASSERT_EQ(start_file_access(ms[10]), 0);
+  EXPECT_NE(get_mx_file_pfd(ms[10]), nullptr);
+  finish_file_access(ms[10], 0);
+  for (MATRIX* m : ms) close_matrix(m);
+  set_mx_clock(nullptr);
+  EXPECT_EQ(mx_validate(paths), "");
+}
+
+namespace {
+
+// A second process's outcome for the file (its exit status: -outcome - 100).
+QNMX_CHILD_BODY(mx_open_outcome) {
+  mx_test_init();
+  int r = -outcome(args.at(0)) - 100;
+  stop_gc_task();
+  return r;
+}
+
+// The lock service tool refusing every lock, bound where the client looks.
+struct RefusingService {
+  RefusingService() {
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    ChildOptions opt;
+    opt.out = p[1];
+    child = start_program({test_path("lockd"), "0", "--refuse"}, opt);
+    close(p[1]);
+    FILE* f = fdopen(p[0], "r");
+    int port = -1;
+    EXPECT_EQ(fscanf(f, "port %d", &port), 1);
+    fclose(f);
+    bind(port);
+  }
+  ~RefusingService() {
+    bind(0);
+    child.kill(SIGTERM);
+    child.wait();
+  }
+  static void bind(int port) {
+    ZuThreadScope scope("lock service");
+    call_lock_forget_service();
+    std::basic_string<L_CHAR> lp = l_string(ascii_cm, "LockPort"), lh = l_string(ascii_cm, "LockHostName");
+    if (port) {
+      set_env(qnlisp_top_env1, lp.c_str(), get_integer(port, nullptr));
+      set_env(qnlisp_top_env1, lh.c_str(), get_string_ascii("127.0.0.1"));
+    } else {
+      del_env(qnlisp_top_env1, lp.c_str());
+      del_env(qnlisp_top_env1, lh.c_str());
+    }
+  }
+  Child child;
+};
+
+// A main interpreter that lives as long as the process (reading a FIFO
+// nobody writes), so that no link to the lock service becomes the main one.
+void keep_main_interpreter(const TempDir& dir) {
+  if (get_main_interpreter_state() != 0) return;
+  std::string fifo = dir.at("main.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  static int writer = open(fifo.c_str(), O_RDWR);
+  (void)writer;
+  ZuThreadScope scope("main");
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_FILE;
+  z->env = new_env(qnlisp_top_env1);
+  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
+  setup_i(z);
+}
+
+}  // namespace
+
+// Every opening outcome; where the file must stay as it was it is compared
+// byte for byte.
+TEST_F(MxFile, OpeningOutcomes) {
+  std::string good = at("good.mx");
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, good, vectors_spec()), 0);
+  {
+    Cache c(m, 4);
+    std::vector<uint8_t> row(10, 9);
+    ASSERT_EQ(c.run({0, 0, 3}, {nullptr, row.data(), nullptr, nullptr}, 10, true), 10);
+  }
+  sync_matrix(m);
+  // What a writer killed now leaves: both open marks set.
+  Bytes unclean = file_bytes(good);
+  Child other = start_body("mx_open_outcome", {good});
+  EXPECT_EQ(other.wait(), 28);  // -128: open for writing elsewhere
+  close_matrix(m);
+
+  Bytes closed = file_bytes(good);
+  Bytes flipped = closed;
+  flipped[52] ^= 0x40;  // the header's dim
+  Bytes cut(unclean.begin(), unclean.end() - 7);
+  put_bytes(at("empty.mx"), {});
+  put_bytes(at("junk.mx"), Bytes(300, 0x5a));
+  struct Case {
+    std::string name;
+    Bytes bytes;
+    int want;
+    bool same;
+  } cases[] = {
+      {"unclean.mx", unclean, 0, false}, {"flipped.mx", flipped, kMxInvalidFile, true},
+      {"cut.mx", cut, kMxInvalidFile, true}, {"junk.mx", Bytes(300, 0x5a), kMxInvalidFile, true},
+      {"empty.mx", {}, kMxNewFile, false},
+  };
+  for (const Case& c : cases) {
+    put_bytes(at(c.name.c_str()), c.bytes);
+    EXPECT_EQ(outcome(at(c.name.c_str())), c.want) << c.name;
+    if (c.same) EXPECT_EQ(file_bytes(at(c.name.c_str())), c.bytes) << c.name;
+  }
+  EXPECT_EQ(mx_validate({at("unclean.mx")}), "");
+  EXPECT_EQ(outcome(at("none.mx")), kMxCannotOpen);
+  EXPECT_EQ(outcome(at("no/such/dir.mx"), O_RDWR | O_CREAT), kMxCannotOpen);
+
+  keep_main_interpreter(dir_);
+  {
+    RefusingService refusing;
+    EXPECT_EQ(outcome(good), kMxFileBusy);
+    EXPECT_EQ(file_bytes(good), closed);
+  }
+  EXPECT_EQ(outcome(good), 0);
+  EXPECT_EQ(mx_validate({good}), "");
+}
+
+namespace {
+
+// A writer that saves generation after generation of 8 nodes (channel 0,
+// every element the generation number) with sync_matrix between them and
+// says each synced generation on its standard output.
+QNMX_CHILD_BODY(mx_writer) {
+  mx_test_init();
+  MxSpec s;
+  s.dd = {1, 1};
+  s.bs = {2, 2};
+  s.ps = {16, 8};
+  s.channels = {{&mx_type_int32_v, kMxChFile, nullptr, 0}};
+  MATRIX* m = nullptr;
+  if (open_mx_file(&m, args.at(0), s) != 0) return 2;
+  sync_matrix(m);
+  std::printf("0\n");
+  std::fflush(stdout);
+  std::vector<int32_t> row(16);
+  for (int32_t g = 1;; ++g) {
+    std::fill(row.begin(), row.end(), g);
+    {
+      Cache c(m, 1);
+      for (int y = 0; y < 8; ++y)
+        if (c.run({0, 0, y}, {row.data()}, 16, true) != 16) return 3;
+    }
+    sync_matrix(m);
+    std::printf("%d\n", g);
+    std::fflush(stdout);
+  }
+}
+
+}  // namespace
+
+// Writers killed at random moments: on reopen the file either opens,
+// validates and holds the last synced generation or a later one in every
+// node, or is refused unchanged; it is never made new again.
+TEST_F(MxFile, KilledWriters) {
+  const char* env = std::getenv("QNMX_KILL_TRIALS");
+  int trials = env ? std::atoi(env) : 100;
+  std::mt19937 rng(2024);
+  int opened = 0, refused = 0;
+  for (int t = 0; t < trials; ++t) {
+    std::string path = at(("k" + std::to_string(t) + ".mx").c_str());
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ChildOptions opt;
+    opt.out = p[1];
+    Child w = start_body("mx_writer", {path}, opt);
+    close(p[1]);
+    FILE* f = fdopen(p[0], "r");
+    int synced = -1, want = static_cast<int>(rng() % 4);
+    while (synced < want && std::fscanf(f, "%d", &synced) == 1) {
+    }
+    usleep(rng() % 20000);
+    w.kill(SIGKILL);
+    w.wait();
+    for (int g; std::fscanf(f, "%d", &g) == 1;) synced = g;
+    fclose(f);
+    Bytes before = file_bytes(path);
+    MATRIX* m = nullptr;
+    int r = open_mx_file(&m, path, {});
+    if (r == kMxInvalidFile) {
+      ++refused;
+      EXPECT_EQ(file_bytes(path), before);
+      continue;
+    }
+    ASSERT_EQ(r, 0) << "trial " << t;
+    ++opened;
+    Cache c(m, 1);
+    for (int y = 0; y < 8; ++y) {
+      std::vector<int32_t> row(16, -1);
+      ASSERT_EQ(c.run({0, 0, y}, {row.data()}, 16, false), 16);
+      for (int32_t v : row) EXPECT_TRUE(v >= synced && v <= synced + 1) << "trial " << t << " row " << y << ": " << v;
+    }
+    flush_mx_cache(&c.c, 0);
+    close_matrix(m);
+    EXPECT_EQ(mx_validate({path}), "") << "trial " << t;
+  }
+  RecordProperty("opened", opened);
+  RecordProperty("refused", refused);
+  std::printf("kill -9 trials: %d opened, %d refused unchanged\n", opened, refused);
+}
