@@ -1,0 +1,160 @@
+// The element-access cache: its pool behind the kind-4 interface, hits and
+// misses, extents, bit channels and a fill that finds no data.
+#include <fcntl.h>
+
+#include "base/alloc.h"
+
+#include "elements/pool.h"
+#include "elements/value.h"
+#include "matrix/mx_cache.h"
+#include "matrix/mx_file.h"
+#include "matrix_test_util.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Code = std::vector<int64_t>;
+
+MBLK* head(void* p) { return reinterpret_cast<MBLK*>(static_cast<char*>(p) - ((sizeof(MBLK) + 15) & ~size_t{15})); }
+
+// A cache over channels chs of m with the agent's fetch codes.
+struct Cache {
+  Cache(MATRIX* m, std::vector<int> chs) : ch(std::move(chs)) {
+    c.m = m;
+    c.access_ch = ch.data();
+    c.ds_len = static_cast<int>(ch.size());
+    c.gn_create = c.gn_wait = 3;
+    mxc_setup(&c);
+  }
+  ~Cache() {
+    flush_mx_cache(&c, 1);
+    mxc_release(&c);
+  }
+  MX_CACHE c{};
+  std::vector<int> ch;
+};
+
+}  // namespace
+
+// Size classes of 512-byte granules: 512 -> 1, 513 -> 2, 7680 the largest
+// pooled, 7681 direct; blocks are reused; a flush without a node keeps
+// them; a block given back twice stops the process.
+TEST_F(MatrixTest, CachePool) {
+  MX_CACHE c{};
+  mxc_setup(&c);
+  struct Case {
+    size_t size;
+    uint16_t cls;
+  } cases[] = {{0, 0}, {512, 1}, {513, 2}, {7680, 15}, {7681, kMblkDirect}};
+  for (const Case& k : cases) {
+    void* p = xx_mxc_alloc(&c, k.size, __FILE__, __LINE__);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(head(p)->size, k.cls) << k.size;
+    xx_mxc_free(&c, p, __FILE__, __LINE__);
+    if (k.cls == kMblkDirect) continue;
+    void* again = xx_mxc_alloc(&c, k.size, __FILE__, __LINE__);
+    EXPECT_EQ(again, p);
+    EXPECT_EQ(head(again)->cnt, 2);
+    xx_mxc_free(&c, again, __FILE__, __LINE__);
+  }
+  void* kept = xx_mxc_alloc(&c, 100, __FILE__, __LINE__);
+  xx_mxc_free(&c, kept, __FILE__, __LINE__);
+  flush_mx_cache(&c, 1);  // no node held: nothing happens
+  EXPECT_EQ(xx_mxc_alloc(&c, 100, __FILE__, __LINE__), kept);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        xx_mxc_free(&c, kept, __FILE__, __LINE__);
+        xx_mxc_free(&c, kept, __FILE__, __LINE__);
+      },
+      "twice");
+  xx_mxc_free(&c, kept, __FILE__, __LINE__);
+  for (int k = 0; k < c.mblk_hashsize; ++k)
+    while (MBLK* b = c.mblk_hash[k]) {
+      c.mblk_hash[k] = b->next;
+      d_f_ree(b);
+    }
+  mxc_release(&c);
+}
+
+// Two reads in one node are one miss and one hit; positions beyond a
+// vector's extent, starts outside the matrix and runs past its end are
+// refused; a run of no elements is 0; bits travel one byte per element and
+// stay inside their node's bytes; a fill whose channel has no type holds
+// nothing.
+TEST_F(MatrixTest, CacheAccess) {
+  TempDir dir("mxcache");
+  MxSpec s;
+  s.dd = {1, 1};
+  s.bs = {3, 1};
+  s.ps = {13, 3};
+  s.channels = {{&mx_type_bit_v, kMxChFile, nullptr, 0},
+                {&mx_type_int16_v, kMxChFile, nullptr, 0},
+                {nullptr, 0, nullptr, 0}};
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, dir.at("b.mx"), s), 0);
+  {
+    Cache k(m, {0, 1});
+    MX_CACHE_PARAM_IX ix[2] = {{0, 0}, {1, 0}};
+    std::vector<uint8_t> bits = {1, 0, 1, 1, 0, 0, 0, 1, 1, 0, 1, 0, 1};
+    std::vector<int16_t> vals(13);
+    for (int i = 0; i < 13; ++i) vals[i] = static_cast<int16_t>(i * 100 - 600);
+    void* b0[1] = {bits.data()};
+    void* b1[1] = {vals.data()};
+    Code dc = {0, 0, 2};
+    MX_CACHE_PARAM p{};
+    p.c = &k.c;
+    p.dc = dc.data();
+    p.data_ix = ix;
+    p.data_ptrs[0] = b0;
+    p.data_ptrs[1] = b1;
+    p.vector_len = 13;
+    ASSERT_EQ(write_mx_cache_vector(&p), 13);
+    std::vector<uint8_t> rb(13, 9);
+    std::vector<int16_t> rv(13);
+    b0[0] = rb.data();
+    b1[0] = rv.data();
+    ASSERT_EQ(read_mx_cache_vector(&p), 13);
+    EXPECT_EQ(rb, bits);
+    EXPECT_EQ(rv, vals);
+    p.vector_len = 0;
+    EXPECT_EQ(read_mx_cache_vector(&p), 0);
+
+    // Points: a miss into the first node, then a hit in it.
+    uint8_t bit = 0;
+    int16_t v = 0;
+    p.data_ptrs[0] = &bit;
+    p.data_ptrs[1] = &v;
+    flush_mx_cache(&k.c, 0);
+    int64_t hits = k.c.hit_cnt, misses = k.c.miss_hit_cnt;
+    for (auto [x, want_bit, want_v] : {std::tuple{3, 1, -300}, {5, 0, -100}, {12, 1, 600}}) {
+      dc = {0, x, 2};
+      ASSERT_EQ(read_mx_cache(&p), 0);
+      EXPECT_EQ(std::pair(int(bit), int(v)), std::pair(want_bit, want_v)) << x;
+      if (x == 5) EXPECT_EQ(std::pair(k.c.hit_cnt - hits, k.c.miss_hit_cnt - misses), std::pair(int64_t{1}, int64_t{1}));
+    }
+    int ofs[2] = {5, 0};  // 12 + 5 lies past the last node's 5 elements
+    dc = {0, 12, 2};
+    p.ofs = ofs;
+    EXPECT_EQ(read_mx_cache(&p), -1);
+    p.flags = 1;  // even unchecked, nothing is read past the data
+    EXPECT_EQ(read_mx_cache(&p), -1);
+    p.ofs = nullptr;
+    p.flags = 0;
+    p.data_ptrs[0] = b0;
+    p.data_ptrs[1] = b1;
+    for (auto [start, len, want] : {std::tuple{-1, 2, -1}, {13, 1, -1}, {10, 5, -1}}) {
+      dc = {0, start, 2};
+      p.vector_len = len;
+      EXPECT_EQ(write_mx_cache_vector(&p), want) << start;
+      EXPECT_EQ(read_mx_cache_vector(&p), want) << start;
+    }
+  }
+  {
+    Cache k(m, {1, 2});  // channel 2 has no type: no data to hold
+    EXPECT_EQ(get_mx_cache(&k.c, Code{0, 0, 0}.data()), -1);
+    EXPECT_EQ(k.c.n, nullptr);
+  }
+  close_matrix(m);
+  EXPECT_EQ(mx_validate({dir.at("b.mx")}), "");
+}
