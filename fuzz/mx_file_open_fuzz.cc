@@ -1,0 +1,84 @@
+// Fuzz target: a matrix file of arbitrary bytes is opened as the agent
+// opens it, and every stored node is loaded. Nothing may crash, stop the
+// process or leak, and a file refused as busy or invalid must be left
+// byte for byte as it was.
+#include <fcntl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/file.h"
+#include "matrix/dim_code.h"
+#include "matrix/mx_file.h"
+#include "text/convert.h"
+#include "zu/core_init.h"
+#include "zu/gc.h"
+#include "fuzz_file_impl.h"
+
+namespace {
+
+std::vector<uint8_t> read_back(const std::string& path) {
+  std::vector<uint8_t> out;
+  int fd = u_open64(path.c_str(), O_RDONLY, 0);
+  if (fd < 0) return out;
+  uint8_t buf[4096];
+  for (ssize_t n; (n = u_read(fd, buf, sizeof buf)) > 0;) out.insert(out.end(), buf, buf + n);
+  u_close(fd);
+  return out;
+}
+
+// Loads the node at dc into a node of its own, outside the node cache.
+void load_one(MATRIX* m, const int64_t* dc) {
+  auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
+  n->matrix = m;
+  n->dim_code = copy_dim_code(m, dc);
+  if (m->dim_bit_field > 0) {
+    n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, static_cast<size_t>(m->dim_bit_field)));
+    n->nlist_dim_bit_field_len = m->dim_bit_field;
+  }
+  load_matrix_node(n);
+  for (int ch = 0; n->channel && ch < m->p.channel_nos; ++ch)
+    if (MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type; tp && n->channel[ch].data)
+      tp->free_data(tp, n->channel[ch].data);
+  _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
+  d_f_ree(n->nlist_dim_bit_field);
+  d_f_ree(n->channel);
+  d_f_ree(n->dim_code);
+  d_f_ree(n);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool started = [] {
+    init_qnlisp();
+    init_matrix();
+    return true;
+  }();
+  (void)started;
+  const std::string& path = fuzz_scratch_path("mx_file_fuzz");
+  if (!fuzz_put_file(path, data, size)) return 0;
+  ZuThreadScope scope("mx_file_fuzz");
+  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
+  int r = load_matrix_header(m, O_RDWR, 0644);
+  MATRIX_PARAM p{};
+  p.close_file = close_matrix_file;
+  set_matrix_param(m, &p);
+  if (r == kMxFileBusy || r == kMxInvalidFile) {
+    std::vector<uint8_t> now = read_back(path);
+    if (now.size() != size || (size && std::memcmp(now.data(), data, size) != 0)) __builtin_trap();
+  }
+  for (int level = 0; r == 0 && level < m->total_levels; ++level) {
+    std::vector<int64_t> dc(static_cast<size_t>(1 + m->p.dim), 0);
+    dc[0] = level;
+    MX_DIM_CODE_LIST* lst = mx_search_level_node(m, dc.data(), 64);
+    for (MX_DIM_CODE_LIST* e = lst; e; e = e->next) load_one(m, e->dc);
+    free_mx_dim_code_list(lst);
+  }
+  close_matrix(m);
+  u_unlink(path.c_str());
+  u_unlink((path + "-journal").c_str());
+  return 0;
+}
