@@ -131,7 +131,9 @@ TEST_F(MatrixTest, CacheAccess) {
       dc = {0, x, 2};
       ASSERT_EQ(read_mx_cache(&p), 0);
       EXPECT_EQ(std::pair(int(bit), int(v)), std::pair(want_bit, want_v)) << x;
-      if (x == 5) EXPECT_EQ(std::pair(k.c.hit_cnt - hits, k.c.miss_hit_cnt - misses), std::pair(int64_t{1}, int64_t{1}));
+      if (x == 5) {
+        EXPECT_EQ(std::pair(k.c.hit_cnt - hits, k.c.miss_hit_cnt - misses), std::pair(int64_t{1}, int64_t{1}));
+      }
     }
     int ofs[2] = {5, 0};  // 12 + 5 lies past the last node's 5 elements
     dc = {0, 12, 2};
