@@ -34,13 +34,6 @@ std::unordered_set<STREAM*>& live_set() {
   return *set;
 }
 
-// Closed records kept as zombies; the oldest is freed when the ring is full.
-constexpr size_t kZombies = 256;
-std::deque<STREAM*>& zombies() {
-  static auto* z = new std::deque<STREAM*>();
-  return *z;
-}
-
 void nothing_handler(int) {}
 
 // Interrupting blocked system calls relies on SIGUSR1 reaching a handler
@@ -79,15 +72,9 @@ void do_init() {
   for (auto h : hooks) h();
 }
 
-void add_zombie(STREAM* s) {
-  auto& z = zombies();
-  z.push_back(s);
-  if (z.size() > kZombies) {
-    STREAM* old = z.front();
-    z.pop_front();
-    old->~STREAM();
-    d_f_ree(old);
-  }
+void free_record(STREAM* s) {
+  s->~STREAM();
+  d_f_ree(s);
 }
 
 // Locks m; when it is taken, waits for it at a safe point.
@@ -217,9 +204,7 @@ int xx_s_register(STREAM* s, int mode, int stream_type, const char* file, int li
 }
 
 void s_discard_record(STREAM* s) {
-  if (!s) return;
-  s->~STREAM();
-  d_f_ree(s);
+  if (s) free_record(s);
 }
 
 int s_exist(STREAM* s) {
@@ -228,6 +213,16 @@ int s_exist(STREAM* s) {
   int r = live_set().count(s) && s->h.state.load() == S_STATE_LIVE ? 1 : 0;
   unlock_stream();
   return r;
+}
+
+void s_hold(STREAM* s) {
+  if (s) s->h.refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void s_drop(STREAM* s) {
+  // The last reference of a closed record frees it: the opener's went with
+  // the close, so reaching zero means nothing can name it any more.
+  if (s && s->h.refs.fetch_sub(1, std::memory_order_acq_rel) == 1) free_record(s);
 }
 
 // ---------------------------------------------------------------------------
@@ -247,9 +242,10 @@ S_USE::S_USE(STREAM* s) : s(s) {
 }
 
 void S_USE::release() {
-  if (s->h.users.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
-      s->h.state.load() != S_STATE_LIVE)
-    wakeup_task(s);
+  // Nothing of the record is read after the count goes down: a close may
+  // finish and free it then. A close that begins in between polls.
+  bool closing = s->h.state.load() != S_STATE_LIVE;
+  if (s->h.users.fetch_sub(1, std::memory_order_acq_rel) == 1 && closing) wakeup_task(s);
 }
 
 S_USE::~S_USE() {
@@ -321,7 +317,7 @@ int close_now(STREAM* s) {
   h.state.store(S_STATE_CLOSED);
   s_std_closed(s);
   wakeup_task(s);
-  add_zombie(s);
+  s_drop(s);  // the opener's reference
   return r;
 }
 
@@ -421,12 +417,14 @@ class ReaderSide {
 // Counts n bytes just read; `clock` also stamps the throughput clock.
 void note_read(S_HEADER& h, const unsigned char* p, int n, bool clock = true) {
   if (n <= 0) return;
-  if (clock || h.tp_bytes == 0) {
+  // One writer (the reader side); relaxed atomics let anyone read them.
+  int64_t bytes = h.tp_bytes.load(std::memory_order_relaxed);
+  if (clock || bytes == 0) {
     int64_t now = s_now_us();
-    if (h.tp_bytes == 0) h.tp_first_us = now;
-    h.tp_last_us = now;
+    if (bytes == 0) h.tp_first_us.store(now, std::memory_order_relaxed);
+    h.tp_last_us.store(now, std::memory_order_relaxed);
   }
-  h.tp_bytes += n;
+  h.tp_bytes.store(bytes + n, std::memory_order_relaxed);
   if (!h.cr_flag) return;
   // Only the last byte can be pushed back: remember how it counted.
   int head = n > 1 ? s_count_line_ends(p, n - 1, &h.cr_rstate) : 0;
@@ -520,7 +518,8 @@ int s_push(STREAM* s, int c) {
     h.cr_rstate = h.cr_last_prev;
     h.cr_last_delta = 0;
   }
-  if (h.tp_bytes > 0) --h.tp_bytes;
+  if (int64_t b = h.tp_bytes.load(std::memory_order_relaxed); b > 0)
+    h.tp_bytes.store(b - 1, std::memory_order_relaxed);
   return 0;
 }
 
@@ -644,9 +643,10 @@ double s_get_thput(STREAM* s) {
   S_USE use(s);
   if (!use.s) return -1;
   S_HEADER& h = s->h;
-  int64_t span = h.tp_last_us - h.tp_first_us;
-  if (h.tp_bytes <= 0 || span <= 0) return -1;
-  return static_cast<double>(h.tp_bytes) * 1e6 / static_cast<double>(span);
+  int64_t bytes = h.tp_bytes.load(std::memory_order_relaxed);
+  int64_t span = h.tp_last_us.load(std::memory_order_relaxed) - h.tp_first_us.load(std::memory_order_relaxed);
+  if (bytes <= 0 || span <= 0) return -1;
+  return static_cast<double>(bytes) * 1e6 / static_cast<double>(span);
 }
 
 int s_get_socketip(STREAM* s) {

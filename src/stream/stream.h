@@ -7,10 +7,16 @@
 // Life cycle: a stream is live from its open until a close begins. A close
 // refuses every new operation at once, wakes readers blocked in the stream
 // (they see the end of input), waits until the operations in progress have
-// left, flushes what was written and releases the back-end. A closed record
-// is kept for a while as a zombie so that a late caller holding the pointer
-// reads a "closed" state instead of freed memory; s_exist is safe on any
-// pointer.
+// left, flushes what was written and releases the back-end.
+//
+// Identity: the record itself lives while it is open or referenced. Opening
+// gives the opener one reference, which the close takes back; whoever keeps
+// the pointer where another party may close the stream (an interpreter
+// whose link a tick or a watchdog may close, a reader, a timer) takes a
+// reference of its own with s_hold and gives it back with s_drop. A closed
+// record that is still referenced answers every operation as closed, and
+// its address is not reused until the last reference has gone, so s_exist
+// on a referenced pointer never mistakes another stream for it.
 //
 // Locking: stream_lock guards the stream list and state changes only. No
 // operation blocks in a read or write while holding it. Readers of one
@@ -128,6 +134,7 @@ struct S_HEADER {
 
   std::atomic<int> state{0};
   std::atomic<int> users{0};  // operations in progress
+  std::atomic<int> refs{1};   // the opener's (until the close) and s_hold's
   std::atomic<int> abort_io{0};  // writes are being broken off
   // Task id of a stream thread still attached to the stream, 0 when none.
   std::atomic<int> thread{0};
@@ -139,10 +146,10 @@ struct S_HEADER {
   int wa_type = 0;
   int wa_sec = 0;
 
-  // Throughput of reads.
-  int64_t tp_bytes = 0;
-  int64_t tp_first_us = 0;
-  int64_t tp_last_us = 0;
+  // Throughput of reads: written by the reader side, read by anyone.
+  std::atomic<int64_t> tp_bytes{0};
+  std::atomic<int64_t> tp_first_us{0};
+  std::atomic<int64_t> tp_last_us{0};
 
   // Threads blocked inside a system call of this stream, for interrupts.
   std::mutex blk_mu;
@@ -198,8 +205,14 @@ int s_close_queue(STREAM* s);
 void s_close_queue_drain();
 #define d_s_close(s) _d_s_close((s), __FILE__, __LINE__)
 
-// 1 when s is a live open stream, else 0 (safe on any pointer).
+// 1 when s is a live open stream, else 0. Safe on any pointer the caller
+// holds a reference on (and on null).
 int s_exist(STREAM* s);
+// Takes a reference on a record the caller knows to be alive (it holds a
+// reference, or got the pointer under a lock that keeps one); s_drop gives
+// it back. Both accept null.
+void s_hold(STREAM* s);
+void s_drop(STREAM* s);
 
 // Reading and writing.
 int s_read(STREAM* s, void* data, int len);

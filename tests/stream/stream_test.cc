@@ -146,6 +146,7 @@ TEST(StreamClose, ClosedStreamIsNeverWrittenAndSecondCloseIsHarmless) {
   ASSERT_EQ(pipe(p), 0);
   STREAM* w = s_open_descripter(p[1], nullptr);
   ASSERT_NE(w, nullptr);
+  s_hold(w);  // kept past the close
   EXPECT_EQ(s_exist(w), 1);
   EXPECT_EQ(s_write(w, "abc", 3), 3);
   EXPECT_EQ(d_s_close(w), 0);  // flushes
@@ -154,6 +155,7 @@ TEST(StreamClose, ClosedStreamIsNeverWrittenAndSecondCloseIsHarmless) {
   EXPECT_LT(s_printf(w, "x"), 0);
   EXPECT_LT(s_flush(w), 0);
   EXPECT_EQ(d_s_close(w), -1);
+  s_drop(w);
   char buf[8];
   EXPECT_EQ(read(p[0], buf, sizeof buf), 3);  // exactly the bytes before the close
   close(p[0]);
@@ -180,6 +182,7 @@ void blocked_reader(TKEY k) {
 void expect_close_wakes_reader(STREAM* s, bool queued) {
   BlockedRead b;
   b.s = s;
+  s_hold(s);  // the reader and the checks below outlive the close
   ASSERT_GT(create_task(blocked_reader, &b, 1), 0);
   while (!b.started) std::this_thread::yield();
   usleep(20000);  // let it block in the read
@@ -192,6 +195,7 @@ void expect_close_wakes_reader(STREAM* s, bool queued) {
   while (b.result == 99) usleep(1000);
   EXPECT_EQ(b.result, 0);
   EXPECT_EQ(s_exist(s), 0);
+  s_drop(s);
 }
 
 TEST(StreamClose, BlockedReaderWakesOnCloseFromAnotherTask) {
@@ -250,6 +254,7 @@ TEST(StreamWatchdog, BlockedWriteIsBrokenOffAndStreamClosed) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   STREAM* s = s_open_descripter(sv[0], nullptr);
+  s_hold(s);  // the watchdog closes it under our hands
   ASSERT_EQ(s_set_write_abort(s, 1, 2), 0);
   std::string chunk(1 << 16, 'w');
   int r = 0;
@@ -260,8 +265,30 @@ TEST(StreamWatchdog, BlockedWriteIsBrokenOffAndStreamClosed) {
   EXPECT_LT(r, 0);
   s_close_queue_drain();
   EXPECT_EQ(s_exist(s), 0);
+  s_drop(s);
   close(sv[1]);
   set_tick_unit_ms(1000);
+}
+
+// A record someone still references outlives its close however many other
+// streams come and go, answers as closed, and its address is never handed
+// to another stream meanwhile.
+TEST(StreamIdentity, AReferencedRecordOutlivesItsCloseAndKeepsItsAddress) {
+  STREAM* s = s_open_string_read("abc", utf8_cm, 3, 1);
+  s_hold(s);
+  EXPECT_EQ(s_close_queue(s), 0);
+  s_close_queue_drain();
+  for (int i = 0; i < 600; ++i) {
+    STREAM* other = s_open_string_write(nullptr);
+    ASSERT_NE(other, s);
+    EXPECT_EQ(d_s_close(other), 0);
+  }
+  char c;
+  EXPECT_EQ(s_exist(s), 0);
+  EXPECT_LT(s_read(s, &c, 1), 0);
+  EXPECT_LT(s_get_thput(s), 0);
+  EXPECT_EQ(d_s_close(s), -1);
+  s_drop(s);
 }
 
 TEST(StreamTerminal, PromptsAtOpenAndAfterEachLine) {
