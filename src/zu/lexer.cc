@@ -1,5 +1,7 @@
 // The reader's character level: buffered bytes, lazy decoding, look-ahead
 // by cursor, line counting and character references.
+#include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <cstring>
 #include <new>
@@ -12,6 +14,10 @@ namespace zu_reader {
 namespace {
 
 constexpr uint32_t kInitialCap = 4096;
+// Scripts may hold long lines; links set a smaller cap (zu_set_line_cap).
+constexpr uint64_t kDefaultLineCap = uint64_t{64} << 20;
+// One read asks for at most this many bytes.
+constexpr uint64_t kMaxRead = uint64_t{1} << 30;
 // Bytes kept before the cursor when the buffer is refilled, for short
 // look-aheads that have not pinned their start.
 constexpr uint64_t kKeepBehind = 64;
@@ -38,18 +44,22 @@ uint32_t refill(Reader* r) {
   uint64_t drop = keep - r->base;
   if (drop > 0) {
     std::memmove(r->buf, r->buf + drop, r->fill - drop);
-    r->fill -= static_cast<uint32_t>(drop);
+    r->fill -= drop;
     r->base = keep;
   }
   if (r->fill == r->cap) {
-    // A pinned look-ahead spans the whole buffer: grow it.
-    uint32_t ncap = r->cap * 2;
+    // A pinned look-ahead spans the whole buffer: grow it, up to the cap.
+    if (r->cap >= r->line_cap) {
+      r->too_long = r->failed = 1;
+      return 0;
+    }
+    uint64_t ncap = r->cap * 2;
     auto* nb = static_cast<uint8_t*>(mmalloc(ncap, gc_text));
     std::memcpy(nb, r->buf, r->fill);
     r->buf = nb;
     r->cap = ncap;
   }
-  int n = s_read(r->st, r->buf + r->fill, static_cast<int>(r->cap - r->fill));
+  int n = s_read(r->st, r->buf + r->fill, static_cast<int>(std::min(r->cap - r->fill, kMaxRead)));
   if (n < 0) {
     r->failed = 1;
     return 0;
@@ -58,17 +68,24 @@ uint32_t refill(Reader* r) {
     r->eof = 1;
     return 0;
   }
-  r->fill += static_cast<uint32_t>(n);
-  r->f->rb_time = static_cast<int64_t>(std::time(nullptr)) - kZuEpoch;
+  r->fill += static_cast<uint64_t>(n);
+  // Read by the interpreter tick while this thread reads on.
+  std::atomic_ref<int64_t>(r->f->rb_time).store(static_cast<int64_t>(std::time(nullptr)) - kZuEpoch,
+                                                std::memory_order_relaxed);
   return static_cast<uint32_t>(n);
 }
 
+// Counts ch, the character just before c.pos.
 void count_line(Cursor& c, L_CHAR ch) {
   if (ch == '\r') {
     ++c.line;
     c.cr = 1;
+    c.line_start = c.pos;
   } else {
-    if (ch == '\n' && !c.cr) ++c.line;
+    if (ch == '\n') {
+      if (!c.cr) ++c.line;
+      c.line_start = c.pos;
+    }
     c.cr = 0;
   }
 }
@@ -93,6 +110,8 @@ int decode(Reader* r, Cursor& c, L_CHAR* out) {
   }
   for (;;) {
     if (c.pos >= r->base + r->fill) {
+      // Checked once per buffer: a line without an end is not kept growing.
+      if (c.pos - c.line_start > r->line_cap) r->too_long = r->failed = 1;
       if (refill(r) == 0 || c.pos >= r->base + r->fill) {
         if (c.ended) return r->failed ? kFail : kEnd;
         c.ended = 1;
@@ -127,6 +146,7 @@ Reader* new_reader(ZU_FILE* f, STREAM* st) {
   r->st = st;
   r->buf = static_cast<uint8_t*>(mmalloc(kInitialCap, gc_text));
   r->cap = kInitialCap;
+  r->line_cap = kDefaultLineCap;
   r->pin = UINT64_MAX;
   r->cur.line = 1;
   CODE_METHOD* cm = s_get_cm(st);
@@ -202,9 +222,13 @@ int read_bytes(Reader* r, uint64_t n, std::vector<uint8_t>& out) {
     uint64_t take = r->fill - at;
     if (take > n) take = n;
     const uint8_t* p = r->buf + at;
-    for (uint64_t i = 0; i < take; ++i) count_line(r->cur, p[i]);
+    uint64_t from = r->cur.pos;
+    for (uint64_t i = 0; i < take; ++i) {
+      r->cur.pos = from + i + 1;
+      count_line(r->cur, p[i]);
+    }
     out.insert(out.end(), p, p + take);
-    r->cur.pos += take;
+    r->cur.pos = from + take;
     n -= take;
   }
   return kChar;

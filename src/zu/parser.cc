@@ -1,7 +1,9 @@
 // The reader's grammar: lists, attributes, elements, numbers with units,
 // strings, raw bytes and error literals; the lazy list of top-level forms
 // and the parser lock.
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -67,7 +69,16 @@ ZU_SEXP* fail(Parser& p, uint32_t code, const char* reason, int line, int closed
 }
 
 ZU_SEXP* fail_end(Parser& p, int line) {
-  return fail(p, ZU_ER_END_OF_INPUT, p.r->failed ? "read error" : "end of input", line);
+  const char* why = p.r->too_long ? "line too long" : p.r->failed ? "read error" : "end of input";
+  return fail(p, ZU_ER_END_OF_INPUT, why, line);
+}
+
+// A token past the reader's cap ends the input like a line over it.
+bool too_long(Parser& p, size_t chars, int line) {
+  if (chars <= p.r->line_cap) return false;
+  p.r->too_long = p.r->failed = 1;
+  fail(p, ZU_ER_END_OF_INPUT, "token too long", line);
+  return true;
 }
 
 int line_of(Parser& p) { return p.r->cur.line; }
@@ -139,6 +150,8 @@ bool read_quoted(Parser& p, L_CHAR quote, std::vector<L_CHAR>& out, int line) {
   Reader* r = p.r;
   for (;;) {
     L_CHAR c;
+    // Lines are capped as they are read; a string may span many.
+    if (too_long(p, out.size(), line)) return false;
     int k = next_char(r, &c);
     if (k != kChar) {
       fail_end(p, line);
@@ -943,9 +956,11 @@ Top read_top(Reader* r, ZU_SEXP** out) {
 void release_reader(ZU_FILE* f) {
   auto* r = static_cast<Reader*>(f->reader);
   if (r) r->closed = 1;
-  if (f->st && !(f->flags & ZU_FILE_KEEP_STREAM)) d_s_close(f->st);
+  STREAM* st = f->st;
+  if (st && !(f->flags & ZU_FILE_KEEP_STREAM)) d_s_close(st);
   f->st = nullptr;
   if (r) r->st = nullptr;
+  s_drop(st);  // init_parse's reference
 }
 
 // Waits until no other thread reads this source; true when the calling
@@ -1039,6 +1054,9 @@ ZU_SEXP* init_parse(STREAM* st, const L_CHAR* name, const L_CHAR* comment) {
   init_parse_lock();
   if (!st || !s_exist(st))
     return get_error_ascii(nullptr, 0, ZU_ER_END_OF_INPUT, "parse", list(get_string_ascii("cannot read the stream")));
+  // The reader keeps the record while it may still read, even after its
+  // owner closed the stream (it then reads the end of input).
+  s_hold(st);
   ZU_FILE* f = new_zu_file(name, st);
   f->comment = ll_copy_mstr(comment);
   f->line = 1;
@@ -1093,10 +1111,23 @@ int zu_file_depth(ZU_FILE* f) {
   return r ? r->depth.load() : 0;
 }
 
+uint64_t zu_file_position(ZU_FILE* f) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  return r ? r->cur.pos : 0;
+}
+
+void zu_set_line_cap(ZU_FILE* f, uint64_t bytes) {
+  if (auto* r = f ? static_cast<Reader*>(f->reader) : nullptr) r->line_cap = bytes ? bytes : 1;
+}
+
+int64_t zu_file_input_time(ZU_FILE* f) {
+  return f ? std::atomic_ref<int64_t>(f->rb_time).load(std::memory_order_relaxed) : 0;
+}
+
 int zu_file_buffered(ZU_FILE* f, int* size) {
   auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
-  if (size) *size = r ? static_cast<int>(r->cap) : 0;
+  if (size) *size = r ? static_cast<int>(std::min<uint64_t>(r->cap, INT32_MAX)) : 0;
   if (!r) return 0;
   uint64_t end = r->base + r->fill;
-  return r->cur.pos < end ? static_cast<int>(end - r->cur.pos) : 0;
+  return r->cur.pos < end ? static_cast<int>(std::min<uint64_t>(end - r->cur.pos, INT32_MAX)) : 0;
 }

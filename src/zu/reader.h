@@ -36,6 +36,8 @@
 // a string between tags.
 #pragma once
 
+#include <cstdint>
+
 #include "base/lock.h"
 #include "text/codemethod.h"
 #include "zu/file.h"
@@ -91,6 +93,14 @@ void _xx_lock_parse(const char* file, int line);
 void unlock_parse(const char* label);
 #define lock_parse() _xx_lock_parse(__FILE__, __LINE__)
 
+// Longest line (or token, or look-ahead) the reader of f accepts, in bytes:
+// past it the list ends with the error 0x80010101 ("line too long") and the
+// input is not read further. 64 MiB unless set.
+void zu_set_line_cap(ZU_FILE* f, uint64_t bytes);
+// Offset of the next byte the reader of f will decode.
+uint64_t zu_file_position(ZU_FILE* f);
+// Time of the last input of f (ZU seconds), safe to read from any thread.
+int64_t zu_file_input_time(ZU_FILE* f);
 // Number of lists and elements the reader of f is inside (0 between forms).
 int zu_file_depth(ZU_FILE* f);
 // Bytes the reader of f holds not yet decoded, and its buffer size.

@@ -20,6 +20,7 @@ namespace zu_reader {
 // switch applies exactly to the bytes after the cursor.
 struct Cursor {
   uint64_t pos;   // absolute offset of the next byte
+  uint64_t line_start;  // absolute offset of the first byte of its line
   CM_WORK w;      // decoder state before that byte
   int32_t line;
   uint8_t cr;     // the last character was a carriage return
@@ -39,11 +40,14 @@ struct Reader {
   ZU_FILE* f;  // the source record (which references this block)
   STREAM* st;
   uint8_t* buf;  // collected block of cap bytes
-  uint32_t cap;
-  uint32_t fill;  // bytes valid in buf
+  uint64_t cap;
+  uint64_t fill;  // bytes valid in buf
   uint64_t base;  // absolute offset of buf[0]
   uint64_t pin;   // lowest offset a pending look-ahead may return to
-  uint8_t eof, failed, closed, fast;
+  // Longest line, token or look-ahead accepted, in bytes; past it reading
+  // fails with too_long set (the input is not read any further).
+  uint64_t line_cap;
+  uint8_t eof, failed, closed, fast, too_long;
   std::atomic<int> busy;   // a thread is reading
   std::atomic<int> depth;  // open lists and elements
   Cursor cur;
