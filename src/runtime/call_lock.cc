@@ -2,7 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/lock.h"
@@ -24,12 +28,14 @@ struct CALL_LOCK_THREAD {
   int tid;
 };
 
+// Every field of both records is guarded by call_lock_lock.
 struct CALL_LOCK_INTERPRETER {
   CALL_LOCK_INTERPRETER* next;
   int zui;
   int ref;     // locks granted through it and requests under way on it
   int status;  // CLI_*
   unsigned call_time;
+  int lost;    // its link has ended: never used again, freed once unreferenced
 };
 
 struct CALL_LOCK_TABLE {
@@ -37,10 +43,14 @@ struct CALL_LOCK_TABLE {
   L_CHAR* name;
   int tid;  // the writer; 0 for a read lock
   CALL_LOCK_THREAD* threads;
-  CALL_LOCK_INTERPRETER* cli;  // null while the request is under way
+  CALL_LOCK_INTERPRETER* cli;  // null while the request is under way (or lost)
   int seq;
   void* event_data;
   CALL_LOCK_EVENT_FUNC event_func;
+  // The link it was granted over ended: the service no longer holds it for
+  // us. It still keeps this process's other tasks out until its holders
+  // give it back (call_unlock then answers -1).
+  int lost;
 };
 
 namespace {
@@ -61,6 +71,19 @@ unsigned age_shift = 0;  // test support: added to the clock
 int waiting = 0;         // tasks asleep in xx_call_lock
 
 unsigned now() { return get_zutime() + age_shift; }
+
+// Links to the service, for the interpreters' close hook (which runs under
+// zui_lock and so may not take call_lock_lock). A leaf lock.
+std::mutex links_mu;
+std::vector<int> link_iids;  // links_mu
+
+void note_link(int iid, bool open) {
+  std::lock_guard<std::mutex> g(links_mu);
+  if (open)
+    link_iids.push_back(iid);
+  else
+    std::erase(link_iids, iid);
+}
 
 void lock_cl() { lock_task(call_lock_lock); }
 void unlock_cl(const char* label) { unlock_task(call_lock_lock, label); }
@@ -92,6 +115,7 @@ void free_cli(CALL_LOCK_INTERPRETER* cli) {
   while (*pp && *pp != cli) pp = &(*pp)->next;
   if (!*pp) er_panic("free_cli: connection not listed");
   *pp = cli->next;
+  note_link(cli->zui, false);
   d_f_ree(cli);
 }
 
@@ -129,6 +153,9 @@ CALL_LOCK_INTERPRETER* _new_cli() {
   cli->call_time = now();
   cli->next = li_list;
   li_list = cli;
+  note_link(iid, true);
+  // The link may have ended before it was noted.
+  if (!check_iid(iid)) cli->lost = 1;
   return cli;
 }
 
@@ -215,12 +242,42 @@ void free_clt(CALL_LOCK_TABLE* t) {
   d_f_ree(t);
 }
 
-// True when tid holds a read lock related to name: a write on name would
-// wait for tid itself.
-bool holds_related_read(const L_CHAR* name, int tid) {
-  for (const CALL_LOCK_TABLE* t = lt_list; t; t = t->next)
-    if (t->cli && !t->tid && related(t->name, name) && has_thread(t, tid)) return true;
-  return false;
+// How a request of task me stands against the tables of this process.
+enum class Stand { kAsk, kJoin, kWait, kSelf };
+
+// A request conflicts with every related table held by another task where
+// either side writes, and with every related table still being requested;
+// a task that asks to write a name related to a read lock it holds would
+// wait for itself. Otherwise it joins a table of the same name it may share
+// (*join), or asks the service. Lock held.
+Stand _stand(const L_CHAR* name, int type, int me, CALL_LOCK_TABLE** join) {
+  bool wait = false, self = false;
+  *join = nullptr;
+  for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next) {
+    if (!related(t->name, name)) continue;
+    if (!t->cli && !t->lost) {
+      wait = true;  // being requested
+      continue;
+    }
+    if (t->cli) t->cli->call_time = now();
+    if (!t->tid && !t->threads) er_panic("xx_call_lock: granted lock without tasks");
+    bool same = l_strcmp(t->name, name) == 0;
+    bool mine = has_thread(t, me);
+    bool others = false;
+    for (CALL_LOCK_THREAD* th = t->threads; th; th = th->next) others |= th->tid != me;
+    if (t->tid) {  // a write lock: shared only by its writer
+      if (t->tid != me) wait = true;
+      else if (same && !t->lost) *join = t;
+    } else if (type == CALL_LOCK_WRITE) {
+      if (mine) self = true;
+      if (others) wait = true;
+    } else if (same && !t->lost) {
+      *join = t;
+    }
+  }
+  if (self) return Stand::kSelf;
+  if (wait) return Stand::kWait;
+  return *join ? Stand::kJoin : Stand::kAsk;
 }
 
 // Asks the service for a new lock; the table, or null when it was refused
@@ -240,7 +297,7 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
   std::string source = escaped(l_string(std_cm, file ? file : ""));
   for (int attempt = 0; attempt < kTries; ++attempt) {
     CALL_LOCK_INTERPRETER* cli = li_list;
-    while (cli && cli->status != CLI_IDLE) cli = cli->next;
+    while (cli && (cli->status != CLI_IDLE || cli->lost)) cli = cli->next;
     bool opened = false;
     if (!cli) {
       cli = _new_cli();
@@ -266,6 +323,7 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
       granted = get_type(send_and_wait(iid, msg)) != ZU_TYPE_ERROR;
     }
     lock_cl();
+    if (granted && cli->lost) granted = false;  // the link ended meanwhile
     if (granted) {
       t->cli = cli;
       t->seq = seq;
@@ -279,7 +337,7 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
     cli->status = CLI_FAILED;
     if (cli->ref == 0) {
       close_interpreter_nowait(cli->zui);
-      if (opened) free_cli(cli);
+      if (opened || cli->lost) free_cli(cli);
     }
   }
   remove_thread(t, me);
@@ -307,6 +365,46 @@ void close_connections(Pred pred) {
 // connection is being opened: the closing runs in a task of its own.
 void tick_task(TKEY) { call_lock_tick(); }
 void tick_func(void*) { create_task(tick_task, nullptr, 2); }
+
+// The link a lock was granted over has ended: the service has dropped what
+// it held for us. Every such lock is marked lost and its holder's event
+// function is called; its holders learn it from cl_error_check and
+// call_unlock.
+void link_lost_task(TKEY data) {
+  int iid = static_cast<int>(reinterpret_cast<intptr_t>(data));
+  struct Event {
+    CALL_LOCK_EVENT_FUNC func;
+    int seq;
+    void* data;
+  };
+  std::vector<Event> events;
+  lock_cl();
+  CALL_LOCK_INTERPRETER* cli = li_list;
+  while (cli && cli->zui != iid) cli = cli->next;
+  if (cli && !cli->lost) {
+    cli->lost = 1;
+    for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next) {
+      if (t->cli != cli) continue;
+      t->lost = 1;
+      t->cli = nullptr;
+      --cli->ref;
+      if (t->event_func) events.push_back({t->event_func, t->seq, t->event_data});
+    }
+    if (cli->ref == 0 && cli->status != CLI_IN_USE) free_cli(cli);
+    wakeup_task(&lt_list);
+  }
+  unlock_cl("link_lost_task");
+  for (const Event& e : events) e.func(e.seq, e.data);
+}
+
+// The interpreters' close hook (zui_lock held: nothing here may block).
+void link_closed(int iid) {
+  {
+    std::lock_guard<std::mutex> g(links_mu);
+    if (std::find(link_iids.begin(), link_iids.end(), iid) == link_iids.end()) return;
+  }
+  create_task(link_lost_task, reinterpret_cast<TKEY>(static_cast<intptr_t>(iid)), 3);
+}
 
 void* log_lock(const L_CHAR* path) {
   CALL_LOCK_DESCRIPTER d = call_lock(path, CALL_LOCK_WRITE, nullptr, nullptr);
@@ -339,6 +437,7 @@ void init_call_lock() {
     bind_prims(qnlisp_top_env1, kSecond);
   }
   set_log_path_lock_ops(&log_lock_ops);
+  zui_closed_hook = link_closed;
 }
 
 CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func,
@@ -359,35 +458,19 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
     return cl_invalid();
   }
   for (;;) {
-    CALL_LOCK_TABLE* t = lt_list;
-    while (t && !related(t->name, lock_dir)) t = t->next;
-    CALL_LOCK_TABLE* got = nullptr;
-    bool ask = false;
-    if (!t) {
-      ask = true;
-    } else if (t->cli) {
-      t->cli->call_time = now();
-      if (!t->tid && !t->threads) er_panic("xx_call_lock: granted lock without tasks");
-      bool same = l_strcmp(t->name, lock_dir) == 0;
-      if (t->tid == me || (!t->tid && type == CALL_LOCK_READ)) {
-        if (same) {
-          add_thread(t, me);
-          got = t;
-        } else {
-          ask = true;
-        }
-      }
+    CALL_LOCK_TABLE* join = nullptr;
+    Stand stand = _stand(lock_dir, type, me, &join);
+    if (stand == Stand::kJoin) {
+      add_thread(join, me);
+      unlock_cl("xx_call_lock");
+      return make_descripter(join, me);
     }
-    if (got) {
+    if (stand == Stand::kAsk) {
+      CALL_LOCK_TABLE* got = _new_clt(lock_dir, type, func, data, file, line);
       unlock_cl("xx_call_lock");
       return make_descripter(got, me);
     }
-    if (ask) {
-      got = _new_clt(lock_dir, type, func, data, file, line);
-      unlock_cl("xx_call_lock");
-      return make_descripter(got, me);
-    }
-    if (type == CALL_LOCK_WRITE && holds_related_read(lock_dir, me)) {
+    if (stand == Stand::kSelf) {
       unlock_cl("xx_call_lock");
       return cl_invalid();
     }
@@ -417,11 +500,12 @@ int call_unlock(CALL_LOCK_DESCRIPTER d) {
     return -1;
   }
   CALL_LOCK_INTERPRETER* cli = t->cli;
+  bool lost = t->lost;
   if (cli) cli->call_time = now();
   wakeup_task(&lt_list);
   if (t->threads) {
     unlock_cl("call_unlock");
-    return 0;
+    return lost ? -1 : 0;
   }
   std::string name = escaped(t->name);
   free_clt(t);
@@ -436,12 +520,20 @@ int call_unlock(CALL_LOCK_DESCRIPTER d) {
     lock_cl();
     cli->status = CLI_IDLE;
     if (--cli->ref < 0) er_panic("call_unlock: connection reference below zero");
+    if (cli->lost && cli->ref == 0) free_cli(cli);
   }
   unlock_cl("call_unlock");
-  return 0;
+  // A lock lost with its link was given back, but it had not been held.
+  return lost ? -1 : 0;
 }
 
-int cl_error_check(CALL_LOCK_DESCRIPTER d) { return d.d ? 0 : -1; }
+int cl_error_check(CALL_LOCK_DESCRIPTER d) {
+  if (!d.d || !call_lock_lock) return -1;
+  lock_cl();
+  bool held = listed(d.d) && !d.d->lost && has_thread(d.d, d.tid);
+  unlock_cl("cl_error_check");
+  return held ? 0 : -1;
+}
 
 CALL_LOCK_DESCRIPTER cl_invalid() { return {nullptr, 0}; }
 

@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -240,6 +243,122 @@ TEST_F(CallLock, AnotherAgentWaitingCallsTheHoldersEventFunction) {
   close(fd);
   EXPECT_NE(got.find("<Result> 2 ()</Result>"), std::string::npos);
   EXPECT_EQ(ev.seq.load(), seq);
+}
+
+// Holds of one process's tasks, with monotonic times: no two of different
+// tasks on related names, one of them a write, may overlap.
+struct Hold {
+  int task;
+  std::string name;
+  bool write;
+  std::chrono::steady_clock::time_point from, to;
+};
+
+bool related_names(const std::string& a, const std::string& b) {
+  return a.compare(0, std::min(a.size(), b.size()), b, 0, std::min(a.size(), b.size())) == 0;
+}
+
+int overlaps(const std::vector<Hold>& holds) {
+  int n = 0;
+  for (size_t i = 0; i < holds.size(); ++i)
+    for (size_t j = i + 1; j < holds.size(); ++j) {
+      const Hold &x = holds[i], &y = holds[j];
+      if (x.task != y.task && (x.write || y.write) && related_names(x.name, y.name) && x.from < y.to &&
+          y.from < x.to)
+        ++n;
+    }
+  return n;
+}
+
+TEST_F(CallLock, TasksOfOneProcessNeverOverlapOnRelatedNames) {
+  start();
+  using Clock = std::chrono::steady_clock;
+  // A write on a/b, then a read on a/x: a read on a must wait for the
+  // writer, though the first related lock it meets (a/x) would let it in.
+  std::atomic<bool> release{false}, held{false};
+  Clock::time_point released;
+  std::thread writer([&] {
+    CALL_LOCK_DESCRIPTER w = take("a/b", CALL_LOCK_WRITE);
+    EXPECT_EQ(cl_error_check(w), 0);
+    held = true;
+    while (!release) usleep(1000);
+    released = Clock::now();
+    call_unlock(w);
+  });
+  while (!held) usleep(1000);
+  CALL_LOCK_DESCRIPTER x{};
+  std::thread([&] { x = take("a/x", CALL_LOCK_READ); }).join();
+  Clock::time_point granted;
+  std::atomic<bool> got{false};
+  std::thread reader([&] {
+    CALL_LOCK_DESCRIPTER a = take("a", CALL_LOCK_READ);
+    granted = Clock::now();
+    got = true;
+    call_unlock(a);
+  });
+  while (call_lock_waiting() == 0 && !got) usleep(1000);
+  release = true;
+  writer.join();
+  reader.join();
+  EXPECT_GT(granted, released);
+  std::thread([&] { EXPECT_EQ(call_unlock(x), 0); }).join();
+
+  // Many tasks on related names at random: the holds never overlap.
+  std::mutex mu;
+  std::vector<Hold> holds;
+  const char* names[] = {"p", "p/q", "p/q/r", "p/s", "t"};
+  std::vector<std::thread> tasks;
+  for (int k = 0; k < 6; ++k)
+    tasks.emplace_back([&, k] {
+      unsigned seed = 15u + static_cast<unsigned>(k);
+      for (int i = 0; i < 30; ++i) {
+        std::string name = names[rand_r(&seed) % 5];
+        bool write = rand_r(&seed) % 3 == 0;
+        CALL_LOCK_DESCRIPTER d = take(name.c_str(), write ? CALL_LOCK_WRITE : CALL_LOCK_READ);
+        ASSERT_EQ(cl_error_check(d), 0);
+        Hold h{k, name, write, Clock::now(), {}};
+        usleep(100 + rand_r(&seed) % 300);
+        h.to = Clock::now();
+        call_unlock(d);
+        std::lock_guard<std::mutex> g(mu);
+        holds.push_back(h);
+      }
+    });
+  for (auto& t : tasks) t.join();
+  EXPECT_EQ(holds.size(), 180u);
+  EXPECT_EQ(overlaps(holds), 0);
+}
+
+struct Lost {
+  CALL_LOCK_DESCRIPTER d{};
+  std::atomic<int> seq{0};
+  std::atomic<int> unlock{99};
+};
+
+void lost_event(int seq, void* data) {
+  auto* l = static_cast<Lost*>(data);
+  l->unlock = call_unlock(l->d);
+  l->seq = seq;
+}
+
+TEST_F(CallLock, ALinkThatEndsVoidsItsLocksAndCallsTheirEventFunctions) {
+  start();
+  Lost ev;
+  ev.d = take("m/g", CALL_LOCK_WRITE, lost_event, &ev);
+  CALL_LOCK_DESCRIPTER plain = take("n", CALL_LOCK_READ);
+  ASSERT_EQ(cl_error_check(ev.d), 0);
+  ASSERT_EQ(cl_error_check(plain), 0);
+  service->stop();  // the service ends: so do its links
+  for (int i = 0; i < 2000 && !ev.seq; ++i) usleep(5000);
+  EXPECT_EQ(ev.seq.load(), 1);
+  EXPECT_EQ(ev.unlock.load(), -1);  // the event function was told as well
+  EXPECT_EQ(cl_error_check(plain), -1);
+  EXPECT_EQ(call_unlock(plain), -1);
+  // A service started again grants the same names.
+  start();
+  CALL_LOCK_DESCRIPTER again = take("m/g", CALL_LOCK_WRITE);
+  EXPECT_EQ(cl_error_check(again), 0);
+  EXPECT_EQ(call_unlock(again), 0);
 }
 
 TEST_F(CallLock, IdleConnectionsCloseAfterAnHourButNotWhileALockIsHeld) {
