@@ -1,6 +1,7 @@
 #include "runtime/script_path.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <mutex>
@@ -36,7 +37,8 @@ L_CHAR* tagged(const WStr& s) {
   return r;
 }
 
-// Whether the file opens for reading.
+// Whether the file opens for reading. A directory opens too, but it holds
+// no forms: it is not a script.
 bool can_open(const WStr& path) {
   char* narrow = ln_copy_str(std_cm, path.c_str());
   if (!narrow) return false;
@@ -45,8 +47,10 @@ bool can_open(const WStr& path) {
   d_f_ree(native);
   d_f_ree(narrow);
   if (fd < 0) return false;
+  struct stat st {};
+  bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
   u_close(fd);
-  return true;
+  return !dir;
 }
 
 bool is_sep(L_CHAR c) { return c < 128 && c != 0 && std::strchr(kZuPathSeparators, static_cast<int>(c)); }

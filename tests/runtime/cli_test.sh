@@ -156,6 +156,16 @@ interrupt)
     FAILS=$((FAILS + 1))
   fi
   ;;
+ends)
+  # A directory is no script; a last form cut off by the end of the file is
+  # answered with the reader's error like any other bad form.
+  mkdir -p adir
+  check "a directory" 1 "" "cannot open shell argument(1) adir$NL" -- adir -
+  printf '(+ 1 2)\n(+ 1' > cut.zu
+  CUT=$("$QNMX" cut.zu - | sed -n 2p)
+  [[ $CUT == "<Result> 2 #error(2147549441 "*'"end of input"))</Result>' ]] || { echo "FAIL cut-off form [$CUT]"; FAILS=$((FAILS + 1)); }
+  check "a cut-off last form" 0 "<Result> 1 3</Result>$NL$CUT$NL" "" -- cut.zu -
+  ;;
 *)
   echo "unknown group $GROUP"
   exit 2
