@@ -29,6 +29,65 @@ void leave_listener(ZU_INTERPRETER* listener) {
   unlock_task(zui_lock, "_accept_thread");
 }
 
+// Admits or refuses one accepted connection and dispatches it.
+void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
+  int limit = 0;
+  int used = s_check_resource2(&limit);
+  if (used >= limit * 50 / 64) {
+    refuse(s, "<Permission>Busy</Permission>\n");
+    return;
+  }
+  PERMISSION_LIST* entry = check_permission_list(listener, ip);
+  if (!entry) {
+    refuse(s, "<Permission>Denied</Permission>\n");
+    return;
+  }
+
+  // The first byte tells a line link from HTTP; a peer that sends nothing
+  // in time is dropped and the wait grows for the next one.
+  lock_task(zui_lock);
+  uint32_t interval = listener->accept_interval;
+  unlock_task(zui_lock, "_accept_thread");
+  int64_t t0 = s_now_us();
+  new_tick(accept_thread_tick, -static_cast<int>(interval), s);
+  unsigned char c = 0;
+  int n = s_read(s, &c, 1);
+  del_tick_with_data(accept_thread_tick, s);
+  double elapsed = static_cast<double>(s_now_us() - t0) / 1e6;
+  uint32_t now = get_zutime();
+  lock_task(zui_lock);
+  if (n != 1) {
+    listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
+    listener->accept_last_dec = now;
+  } else if (2 * elapsed < listener->accept_interval && now - listener->accept_last_dec > 119) {
+    if (listener->accept_interval > 10) listener->accept_interval--;
+  } else if (1.5 * elapsed > listener->accept_interval) {
+    listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
+    listener->accept_last_dec = now;
+  }
+  unlock_task(zui_lock, "_accept_thread");
+  if (n != 1 || s_push(s, c) < 0) {
+    d_s_close(s);
+    return;
+  }
+  if (c != '\n' && c != '\r') {
+    STREAM* line = nullptr;
+    int r = new_accept(&line, s, listener, entry);
+    if (r == -1) {
+      d_s_close(s);
+      return;
+    }
+    if (r == 0 || !line) return;
+    s = line;
+  }
+  used = s_check_resource2(&limit);
+  if (used >= limit * 40 / 64) {
+    refuse(s, "<Permission>Busy</Permission>\n");
+    return;
+  }
+  launch_accept_thread(s, ip, listener, entry);
+}
+
 }  // namespace
 
 void accept_thread_tick(void* stream) { s_close_queue(static_cast<STREAM*>(stream)); }
@@ -73,13 +132,17 @@ int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION
 
 void send_admission(ZU_INTERPRETER* zui) {
   lock_zui_out(zui);
-  STREAM* s = zui->out;
+  lock_task(zui_lock);
+  STREAM* s = _zui_stream(&ZU_INTERPRETER::out, zui);
+  unlock_task(zui_lock, "send_admission");
+  // The line end that every line link opens with, then the admission.
   if (CODE_METHOD* cm = s ? s_get_cm(s) : nullptr) {
-    s_printf(s, "&cx%x;\n<Permission>Allow</Permission>\n", static_cast<unsigned>(cm->lccode));
+    s_printf(s, "\n&cx%x;\n<Permission>Allow</Permission>\n", static_cast<unsigned>(cm->lccode));
   } else if (s) {
-    s_printf(s, "<Permission>Allow</Permission>\n");
+    s_printf(s, "\n<Permission>Allow</Permission>\n");
   }
   if (s) s_flush(s);
+  s_drop(s);
   lock_task(zui_lock);
   zui->flags &= ~(ZUI_F_CODE_SYNC | ZUI_F_ADMIT);
   unlock_task(zui_lock, "send_admission");
@@ -128,61 +191,10 @@ void _accept_thread(TKEY data) {
       unlock_task(zui_lock, "_accept_thread");
     }
 
-    int limit = 0;
-    int used = s_check_resource2(&limit);
-    if (used >= limit * 50 / 64) {
-      refuse(s, "<Permission>Busy</Permission>\n");
-      continue;
-    }
-    PERMISSION_LIST* entry = check_permission_list(listener, ip);
-    if (!entry) {
-      refuse(s, "<Permission>Denied</Permission>\n");
-      continue;
-    }
-
-    // The first byte tells a line link from HTTP; a peer that sends nothing
-    // in time is dropped and the wait grows for the next one.
-    lock_task(zui_lock);
-    uint32_t interval = listener->accept_interval;
-    unlock_task(zui_lock, "_accept_thread");
-    int64_t t0 = s_now_us();
-    new_tick(accept_thread_tick, -static_cast<int>(interval), s);
-    unsigned char c = 0;
-    int n = s_read(s, &c, 1);
-    del_tick_with_data(accept_thread_tick, s);
-    double elapsed = static_cast<double>(s_now_us() - t0) / 1e6;
-    uint32_t now = get_zutime();
-    lock_task(zui_lock);
-    if (n != 1) {
-      listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
-      listener->accept_last_dec = now;
-    } else if (2 * elapsed < listener->accept_interval && now - listener->accept_last_dec > 119) {
-      if (listener->accept_interval > 10) listener->accept_interval--;
-    } else if (1.5 * elapsed > listener->accept_interval) {
-      listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
-      listener->accept_last_dec = now;
-    }
-    unlock_task(zui_lock, "_accept_thread");
-    if (n != 1 || s_push(s, c) < 0) {
-      d_s_close(s);
-      continue;
-    }
-    if (c != '\n' && c != '\r') {
-      STREAM* line = nullptr;
-      int r = new_accept(&line, s, listener, entry);
-      if (r == -1) {
-        d_s_close(s);
-        continue;
-      }
-      if (r == 0 || !line) continue;
-      s = line;
-    }
-    used = s_check_resource2(&limit);
-    if (used >= limit * 40 / 64) {
-      refuse(s, "<Permission>Busy</Permission>\n");
-      continue;
-    }
-    launch_accept_thread(s, ip, listener, entry);
+    // The first-byte tick may close the stream: keep the record meanwhile.
+    s_hold(s);
+    admit_connection(listener, s, ip);
+    s_drop(s);
   }
   leave_listener(listener);
 }

@@ -14,6 +14,6 @@ int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION
 // One-shot timer action: closes a connection whose first byte is late.
 void accept_thread_tick(void* stream);
 
-// Writes "&cx%x;\n<Permission>Allow</Permission>\n" (or the bare admission
+// Writes "\n&cx%x;\n<Permission>Allow</Permission>\n" (or the bare admission
 // without an encoding) on an accepted link before anything else it replies.
 void send_admission(ZU_INTERPRETER* zui);

@@ -14,6 +14,7 @@
 #include "runtime/remote.h"
 #include "zu/env.h"
 #include "zu/gc.h"
+#include "zu/reader.h"
 
 namespace {
 
@@ -62,15 +63,26 @@ struct TICK_ACTION {
   bool keepalive = false;
 };
 
+// A link whose input ended and which is still evaluating what it was sent
+// writes a line end on every tick: once its peer has gone, the write fails,
+// the output is closed and the evaluation is broken off.
+bool probe_output(const ZU_INTERPRETER* z) {
+  bool link = z->a_type == ZUI_CONNECT || z->a_type == ZUI_DESCRIPTER || z->a_type == ZUI_PIPE;
+  bool ended = z->mode == ZUI_MODE_FRONT_ENDING || z->mode == ZUI_MODE_FRONT_ENDED;
+  return link && ended && z->out && z->out != s_stdout && z->out != s_stderr;
+}
+
 TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
   TICK_ACTION act;
+  // A stream closed elsewhere (a watchdog, a failed write) is forgotten
+  // before anything looks at it.
+  if (z->inp && !s_exist(z->inp)) z->inp = nullptr;
+  if (z->out && !s_exist(z->out)) z->out = nullptr;
+  if (z->err && !s_exist(z->err)) z->err = nullptr;
   if (z->a_type == ZUI_CONNECT && z->connect_ip) {
     SERVER_INFO info{z->hostname, z->connect_ip, 1, z->inp ? s_get_thput(z->inp) : -1.0};
     set_serverinfo(&info, 0, -1);
   }
-  if (z->inp && !s_exist(z->inp)) z->inp = nullptr;
-  if (z->out && !s_exist(z->out)) z->out = nullptr;
-  if (z->err && !s_exist(z->err)) z->err = nullptr;
   if (z->a_type == ZUI_SELF) {
     if (thread_exist(z->front_thread) != 0) {
       int tid = z->front_thread;
@@ -96,21 +108,26 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
   if ((z->a_type == ZUI_CONNECT || z->a_type == ZUI_DESCRIPTER || z->a_type == ZUI_PIPE) &&
       z->connection_cnt % 30 == 0 && z->mode == ZUI_MODE_OPEN && z->out)
     act.keepalive = true;
-  if (z->silent_cnt >= 0 && z->delay_que_cnt == 0) {
+  int silent = zui_silent(z);
+  if (silent < 0 && probe_output(z)) act.keepalive = true;
+  if (silent >= 0 && z->delay_que_cnt == 0) {
     if ((z->flags & ZUI_F_REPLYING) && z->connection_timeout >= 0 &&
         z->connection_cnt < z->connection_timeout + 3600)
       return act;
-    z->silent_cnt++;
+    silent++;
     if (z->acc_file) {
       // Time since the reader last received anything, in ticks.
-      long long secs = static_cast<long long>(get_zutime()) - z->acc_file->rb_time;
+      long long secs = static_cast<long long>(get_zutime()) - zu_file_input_time(z->acc_file);
       if (secs >= 0) {
         long long ticks = secs * 1000 / tick_ms.load();
-        if (ticks < z->silent_cnt) z->silent_cnt = static_cast<int>(ticks);
+        if (ticks < silent) silent = static_cast<int>(ticks);
       }
     }
+    // The owner may have started on a form meanwhile (-1): that wins.
+    int expected = zui_silent(z);
+    if (expected >= 0) std::atomic_ref<int>(z->silent_cnt).compare_exchange_strong(expected, silent);
     if (z->a_type != ZUI_ACCEPT && z->mode == ZUI_MODE_OPEN &&
-        ((z->silent_timeout >= 0 && z->silent_cnt >= z->silent_timeout) ||
+        ((z->silent_timeout >= 0 && silent >= z->silent_timeout) ||
          (z->connection_timeout >= 0 && z->connection_cnt >= z->connection_timeout))) {
       z->flags |= ZUI_F_BREAK;
       close_input();
@@ -338,7 +355,7 @@ void delay_thread(TKEY) {
       gc_pop(nullptr, nullptr);
       lock_task(zui_lock);
       ready->zui->delay_que_cnt--;
-      ready->zui->silent_cnt = 0;
+      zui_set_silent(ready->zui, 0);
       wakeup_task(&ready->zui->delay_que_cnt);
       bool end = false;
       if (answer == 0) {
@@ -372,11 +389,19 @@ void zui_tick() {
     if (act.keepalive && lock_zui_out_no_wait(iid) == 0) {
       lock_task(zui_lock);
       z = _search_zui_id(iid);
-      STREAM* out = z && z->mode == ZUI_MODE_OPEN ? z->out : nullptr;
+      bool live = z && (z->mode == ZUI_MODE_OPEN || probe_output(z));
+      STREAM* out = live ? _zui_stream(&ZU_INTERPRETER::out, z) : nullptr;
       unlock_task(zui_lock, "zui_tick");
       if (out) {
-        s_printf(out, "\n");
-        s_flush(out);
+        if (s_printf(out, "\n") < 0 || s_flush(out) < 0) {
+          lock_task(zui_lock);
+          z = _search_zui_id(iid);
+          if (z && z->out == out) z->out = nullptr;
+          if (z && z->err == out) z->err = nullptr;
+          unlock_task(zui_lock, "zui_tick");
+          s_close_queue(out);
+        }
+        s_drop(out);
       }
       unlock_zui_out_iid(iid);
     }

@@ -62,16 +62,20 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
       gc_set_nl(f, gc_qn_file);
       f->zui = zui;
       f->result_hook = zui_lex_result;
-      if (zui->flags & ZUI_F_TERMINAL) {
+      lock_task(zui_lock);
+      // The terminal stream is the interpreter's input, output and error.
+      bool terminal = (zui->flags & ZUI_F_TERMINAL) && zui->out == inp;
+      unlock_task(zui_lock, "_front_thread_1");
+      if (terminal) {
         terminal_file = f;
-        if (zui->out) terminal_prompt_2(zui->out);
+        terminal_prompt_2(inp);
       }
       for (;;) {
         // One frame per form pins the rest of the list; nothing between the
         // pop and the next push lets a collection run.
         gc_push(rest, gc_qn_sexp, "front_th");
         int type = get_type(rest);  // waits for the next form
-        zui->silent_cnt = -1;
+        zui_set_silent(zui, -1);
         if (type != ZU_TYPE_LIST) {
           if (type == ZU_TYPE_ERROR && error_code(rest) != ZU_ER_END_OF_INPUT)
             ss_printf("parsing error\n");
@@ -83,10 +87,8 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
         ZU_SEXP* value;
         int line = form ? form->h.line : 0;
         if (get_type(form) == ZU_TYPE_ERROR) {
-          if (error_code(form) == ZU_ER_END_OF_INPUT) {
-            gc_pop(nullptr, nullptr);
-            break;
-          }
+          // A form cut off by the end of input (or a read failure) is a
+          // reader error like any other; the list ends after it.
           value = form;
         } else {
           lock_task(zui_lock);
@@ -103,9 +105,9 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
           gc_pop(nullptr, nullptr);
           break;
         }
-        if ((zui->flags & ZUI_F_TERMINAL) && zui->out) terminal_prompt_2(zui->out);
+        if (terminal) terminal_prompt_2(inp);
         rest = rest->pair.cdr;
-        zui->silent_cnt = 0;
+        zui_set_silent(zui, 0);
         gc_pop(nullptr, nullptr);
       }
       if (terminal_file == f) terminal_file = nullptr;
@@ -137,8 +139,11 @@ void _reply(ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
 }
 
 void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
+  lock_task(zui_lock);
+  bool no_switch = zui->flags & ZUI_F_NO_CODE_SWITCH;
+  unlock_task(zui_lock, "__reply");
   CODE_METHOD* need = nullptr;
-  if (!(zui->flags & ZUI_F_NO_CODE_SWITCH)) {
+  if (!no_switch) {
     // The whole text is surveyed: a character that needs another encoding
     // may come after any number of plain ones.
     L_CHAR code = get_proper_code(value, -1);
@@ -146,7 +151,9 @@ void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SE
   }
   lock_zui_out(zui);
   lock_task(zui_lock);
-  STREAM* st = zui->*field;
+  STREAM* st = _zui_stream(field, zui);
+  bool sync = zui->flags & ZUI_F_CODE_SYNC;
+  if (st && sync) zui->flags &= ~ZUI_F_CODE_SYNC;
   unlock_task(zui_lock, "__reply");
   if (!st) {
     unlock_zui_out(zui);
@@ -164,14 +171,13 @@ void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SE
     put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(need->lccode)));
     s_set_cm(st, need);
     put(e_printf(st, &err, "\n"));
-    set_flags(zui, 0, ZUI_F_CODE_SYNC);
+    sync = false;
     old = cur;
   }
-  int silent = zui->silent_cnt;
-  zui->silent_cnt = -1;
-  if (zui->flags & ZUI_F_CODE_SYNC) {
+  int silent = zui_silent(zui);
+  zui_set_silent(zui, -1);
+  if (sync) {
     if (CODE_METHOD* cm = s_get_cm(st)) put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(cm->lccode)));
-    set_flags(zui, 0, ZUI_F_CODE_SYNC);
   }
   if (zui->result_flag) put(e_printf(st, &err, "<Result> %i ", seq));
   // 64 would split a list into root lines; the high bits are the
@@ -190,7 +196,7 @@ void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SE
     put(e_printf(st, &err, "\n"));
     put(s_flush(st));
   }
-  zui->silent_cnt = silent;
+  zui_set_silent(zui, silent);
   if (failed) {
     lock_task(zui_lock);
     if (zui->*field == st) zui->*field = nullptr;
@@ -199,6 +205,7 @@ void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SE
     unlock_task(zui_lock, "__reply");
     s_close_queue(st);
   }
+  s_drop(st);
   unlock_zui_out(zui);
 }
 
@@ -207,9 +214,13 @@ ZU_SEXP* _zui_break_check(ZU_SEXP* form) {
   lock_task(zui_lock);
   ZU_INTERPRETER* zui = _get_my_zui();
   uint32_t code = 0;
+  // After its input ended a link still answers what was queued, as long as
+  // it has an output to answer on.
+  bool input_ended = zui && (zui->mode == ZUI_MODE_FRONT_ENDING || zui->mode == ZUI_MODE_FRONT_ENDED);
+  bool gone = zui && zui->mode != ZUI_MODE_OPEN && (!input_ended || !zui->out);
   if (!zui) {
     code = ZU_ER_EXIT;
-  } else if ((zui->flags & ZUI_F_BREAK) || (zui->mode != ZUI_MODE_OPEN && !(zui->flags & ZUI_F_CANCEL))) {
+  } else if ((zui->flags & ZUI_F_BREAK) || (gone && !(zui->flags & ZUI_F_CANCEL))) {
     code = ZU_ER_EXIT;
   } else if (zui->flags & ZUI_F_CANCEL) {
     code = ZU_ER_CANCEL;
@@ -261,11 +272,12 @@ void zui_lex_lock(ZU_FILE* f) {
   if (!zui) return;
   lock_zui_out(zui);
   lock_task(zui_lock);
-  STREAM* out = zui->out;
+  STREAM* out = _zui_stream(&ZU_INTERPRETER::out, zui);
   unlock_task(zui_lock, "zui_lex_lock");
   if (out) {
     s_printf(out, "\v");
     s_flush(out);
+    s_drop(out);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "runtime/interp.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -26,6 +27,7 @@ SEM fifo_lock = nullptr;
 
 void (*agent_open_zui)(ZU_INTERPRETER* zui) = nullptr;
 void (*agent_close_zui)(ZU_INTERPRETER* zui) = nullptr;
+std::atomic<void (*)(int iid)> zui_closed_hook{nullptr};
 
 namespace {
 
@@ -92,15 +94,26 @@ std::vector<int> _all_iids() {
   return ids;
 }
 
-// A connecting interpreter writes the line end that announces a line link
-// and, when it asked for it, waits for the peer's permission answer (lock
-// held). The iid or -5/-6/-7.
-int _permission_wait(ZU_INTERPRETER* zui, int iid) {
-  if (zui->out) {
-    s_printf(zui->out, "\n");
-    s_flush(zui->out);
-  }
-  if (!(zui->flags & ZUI_F_WAIT_PERMISSION)) return iid;
+// Writes text to the record's output under its output lock, outside the
+// table lock; false when the write failed or there is no output.
+bool write_out(ZU_INTERPRETER* zui, const char* text) {
+  lock_zui_out(zui);
+  lock_zui();
+  STREAM* out = _zui_stream(&ZU_INTERPRETER::out, zui);
+  unlock_zui("write_out");
+  bool ok = out && s_printf(out, "%s", text) >= 0 && s_flush(out) >= 0;
+  s_drop(out);
+  unlock_zui_out(zui);
+  return ok;
+}
+
+// An outgoing connection writes the line end that announces a line link
+// and waits for the peer's permission answer. The iid or -5/-6/-7. The
+// record stays while ZUI_F_WAIT_PERMISSION is set: a final close waits for
+// it to be cleared.
+int permission_wait(ZU_INTERPRETER* zui, int iid) {
+  write_out(zui, "\n");
+  lock_zui();
   zui->open_timeout = get_zutime() + static_cast<uint32_t>(get_permission_wait());
   while (!(zui->flags & ZUI_F_ANSWER_MASK)) {
     sleep_task(&zui->flags, zui_lock);
@@ -119,18 +132,34 @@ int _permission_wait(ZU_INTERPRETER* zui, int iid) {
     result = answer == ZUI_F_ANSWER_DENIED ? ZUI_ERR_DENIED
              : answer == ZUI_F_ANSWER_BUSY ? ZUI_ERR_BUSY
                                            : ZUI_ERR_CONNECT;
-  } else if (zui->out) {
-    if (CODE_METHOD* cm = s_get_cm(zui->out)) {
-      s_printf(zui->out, "&cx%x;\n", static_cast<unsigned>(cm->lccode));
-      s_flush(zui->out);
-    }
+  } else if (CODE_METHOD* cm = zui->out ? s_get_cm(zui->out) : nullptr) {
+    char sync[32];
+    std::snprintf(sync, sizeof sync, "&cx%x;\n", static_cast<unsigned>(cm->lccode));
+    unlock_zui("permission_wait");
+    write_out(zui, sync);
+    lock_zui();
   }
   zui->flags &= ~ZUI_F_CODE_SYNC;
   zui->open_timeout = 0;
   // A final close may be waiting for this: the record is not touched after.
   zui->flags &= ~ZUI_F_WAIT_PERMISSION;
   wakeup_task(&zui->flags);
+  unlock_zui("permission_wait");
   return result;
+}
+
+// The streams the record is registered with each get one reference.
+void _hold_streams(ZU_INTERPRETER* zui) {
+  STREAM* all[3] = {zui->inp, zui->out, zui->err};
+  int n = 0;
+  for (STREAM* st : all) {
+    bool seen = false;
+    for (int i = 0; i < n; ++i) seen |= zui->held[i] == st;
+    if (st && !seen) {
+      s_hold(st);
+      zui->held[n++] = st;
+    }
+  }
 }
 
 }  // namespace
@@ -186,6 +215,9 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
     zui->front_thread = zui->relay_thread = 0;
     zui->silent_cnt = -1;
     zui->connection_cnt = 0;
+    zui->fifo_cnt = 0;
+    zui->fifo_bytes = 0;
+    zui->fifo_eof = zui->fifo_closed = 0;
   }
   if (zui->connection_timeout == -1) zui->connection_timeout = zui->a_type == ZUI_CONNECT ? 7200 : -1;
 
@@ -217,6 +249,7 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
   zui->accept_lock = 0;
   zui->accept_last_dec = get_zutime();
   zui->auth_c_set = new_auth_connection_set(zui);
+  _hold_streams(zui);
 
   if (zui->a_type != ZUI_SELF && main_state == 0) {
     main_interpreter = zui;
@@ -243,7 +276,7 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
       // No thread could be had: nobody would ever close it, so close it here.
       if (relay) {
         zui->mode = ZUI_MODE_FRONT_ENDED;
-        wakeup_task(&zui->fifo_head);
+        end_fifo_input(zui);
       } else {
         _close_zu_interpreter(zui);
       }
@@ -251,10 +284,18 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
     }
   }
   if (result > 0 && agent_open_zui) agent_open_zui(zui);
-  if (result > 0 && zui->a_type == ZUI_CONNECT) result = _permission_wait(zui, result);
+  // An accepted link's front thread writes its line end and admission.
+  bool wait = result > 0 && zui->a_type == ZUI_CONNECT && (zui->flags & ZUI_F_WAIT_PERMISSION);
   unlock_zui("setup_zu_interpreter");
+  if (wait) result = permission_wait(zui, result);
   zui_pop_pri(pri);
   return result;
+}
+
+STREAM* _zui_stream(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui) {
+  STREAM* st = zui->*field;
+  s_hold(st);
+  return st;
 }
 
 // ---- look-ups
@@ -458,12 +499,13 @@ void zui_page_feed(int iid) {
   lock_zui_out_iid(iid);
   lock_zui();
   ZU_INTERPRETER* z = _search_zui_id(iid);
-  STREAM* out = z ? z->out : nullptr;
+  STREAM* out = z ? _zui_stream(&ZU_INTERPRETER::out, z) : nullptr;
   unlock_zui("zui_page_feed");
   if (out) {
     s_printf(out, "\f\n");
     s_set_cr(out, 1);
     s_flush(out);
+    s_drop(out);
   }
   unlock_zui_out_iid(iid);
 }
@@ -575,7 +617,11 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
     sleep_task(&zui->flags, zui_lock);
     lock_zui();
   }
-  if (zui->fifo_head || zui->result_head) er_panic("_close_zu_interpreter(1)");
+  // Forms a peer queued after the relay's last look, and queries that
+  // still wait on this link, are given up here: what a peer sent never
+  // stops the process.
+  close_fifo(zui);
+  _abandon_result_queue(zui);
   _drop_result_list(zui);
   zui->mode = ZUI_MODE_CLOSED;
 
@@ -584,6 +630,10 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   zui->inp = zui->out = zui->err = nullptr;
   if (out) s_close_queue(out);
   if (err && err != out) s_close_queue(err);
+  for (STREAM*& st : zui->held) {
+    s_drop(st);
+    st = nullptr;
+  }
   wakeup_task(&zui->out_lock);
   wakeup_task(&zui->out);
 
@@ -599,7 +649,9 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
 
   bool was_main = zui == main_interpreter;
   void* key = zui;
+  int iid = static_cast<int>(zui->id);
   d_f_ree(zui);
+  if (auto hook = zui_closed_hook.load()) hook(iid);
 
   if (was_main) {
     main_interpreter = nullptr;

@@ -7,6 +7,7 @@
 // setup_i.cc.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/lock.h"
@@ -72,60 +73,75 @@ struct PERMISSION_LIST {
   PERMISSION_MODE* mode;  // copies of the given strings, last given first
 };
 
+// Which lock guards what: Z = zui_lock, F = fifo_lock, O = the record's
+// output lock (out_lock under Z). "set-up" fields are written before the
+// record is registered and only read afterwards. The two counters that the
+// tick reads while their owner writes them (silent_cnt, and the reader
+// state's last-input time) are read and written atomically (zui_atomic).
 struct ZU_INTERPRETER {
-  ZU_INTERPRETER* next;  // bucket chain
-  uint32_t id;
-  ZU_FIFO* fifo_head;
-  ZU_FIFO* fifo_tail;
-  ZU_RESULT* result_head;
-  int mode;
-  int front_thread;
-  int relay_thread;
-  int silent_cnt;
-  int connection_cnt;
-  int flags;
-  uint32_t open_timeout;
-  ZU_RESULT* result_list;
-  ZU_INTERPRETER* inp_interpreter;
-  int inp_line;
-  int out_lock;
-  int out_lock_task;
-  int connect_ip;
-  char accept_lock;
-  uint32_t accept_last_dec;
-  int ps_flags;
-  char a_type;
-  char thread_mode;
-  char proxy_type;
-  char result_flag;
-  L_CHAR* msg;
+  ZU_INTERPRETER* next;  // Z: bucket chain
+  uint32_t id;           // Z
+  ZU_FIFO* fifo_head;    // F
+  ZU_FIFO* fifo_tail;    // F
+  ZU_RESULT* result_head;  // Z
+  int mode;              // Z
+  int front_thread;      // Z
+  int relay_thread;      // Z
+  int silent_cnt;        // atomic: written by the interpreter's threads, read by the tick
+  int connection_cnt;    // Z
+  int flags;             // Z
+  uint32_t open_timeout;  // Z
+  ZU_RESULT* result_list;  // Z
+  ZU_INTERPRETER* inp_interpreter;  // Z
+  int inp_line;          // Z
+  int out_lock;          // Z
+  int out_lock_task;     // Z
+  int connect_ip;        // set-up
+  char accept_lock;      // Z
+  uint32_t accept_last_dec;  // Z
+  int ps_flags;          // set-up
+  char a_type;           // set-up
+  char thread_mode;      // set-up
+  char proxy_type;       // set-up
+  char result_flag;      // set-up
+  L_CHAR* msg;           // set-up; freed by the final close
+  // Z. A field is cleared (never re-pointed) once the record is registered;
+  // the record holds a reference on each stream it was registered with, so
+  // a pointer read under Z stays valid memory until the final close.
+  // Writing to one outside Z also needs the output lock.
   STREAM* inp;
   STREAM* out;
   STREAM* err;
-  ZUISP_ENV* env;
-  ZU_FILE* acc_file;
-  int port;
-  int port_limit;
-  int ip;
-  L_CHAR* hostname;
-  int max_connection;
-  L_CHAR* input_file_name;
-  L_CHAR* output_file_name;
-  L_CHAR* error_file_name;
-  int connection_timeout;
-  int silent_timeout;
-  int environment;
-  PERMISSION_LIST* pl_head;
-  PERMISSION_LIST* pl_tail;
-  PERMISSION_LIST* pl_accept;
-  int inp_desc;
-  int out_desc;
-  int err_desc;
-  int desc_type;
-  uint32_t accept_interval;
-  int delay_que_cnt;
-  AUTH_CONNECTION_SET* auth_c_set;
-  int accept_threads;  // accept threads of a listener; the last one closes it
+  ZUISP_ENV* env;        // set-up
+  ZU_FILE* acc_file;     // Z
+  int port;              // set-up (a listener's bound port)
+  int port_limit;        // set-up
+  int ip;                // set-up
+  L_CHAR* hostname;      // set-up
+  int max_connection;    // set-up
+  L_CHAR* input_file_name;   // set-up
+  L_CHAR* output_file_name;  // set-up
+  L_CHAR* error_file_name;   // set-up
+  int connection_timeout;  // Z
+  int silent_timeout;    // set-up
+  int environment;       // set-up
+  PERMISSION_LIST* pl_head;  // Z
+  PERMISSION_LIST* pl_tail;  // Z
+  PERMISSION_LIST* pl_accept;  // set-up (the listener's entry; not owned)
+  int inp_desc;          // set-up
+  int out_desc;          // set-up
+  int err_desc;          // set-up
+  int desc_type;         // set-up
+  uint32_t accept_interval;  // Z
+  int delay_que_cnt;     // Z
+  AUTH_CONNECTION_SET* auth_c_set;  // Z
+  int accept_threads;    // Z: accept threads of a listener; the last one closes it
+  // Relay queue (F): forms and source bytes queued, and its state.
+  int fifo_cnt;
+  int64_t fifo_bytes;
+  char fifo_eof;     // the front thread queues no more: the relay drains and ends
+  char fifo_closed;  // the relay has ended: nothing more is queued
+  STREAM* held[3];   // Z: the streams referenced since registration
   const char* __file;
   int __line;
 };
@@ -222,6 +238,10 @@ void free_permission_list(ZU_INTERPRETER* zui);
 // ---- hooks set by the agent (null: nothing)
 extern void (*agent_open_zui)(ZU_INTERPRETER* zui);
 extern void (*agent_close_zui)(ZU_INTERPRETER* zui);
+// Told the iid of every interpreter whose final close has happened, with
+// zui_lock held: it must neither block nor take another lock that is held
+// while zui_lock is taken (the named-lock client sets it).
+extern std::atomic<void (*)(int iid)> zui_closed_hook;
 
 // ---- collector support
 // Marks every registered interpreter's environment, reader state and queued
@@ -229,6 +249,17 @@ extern void (*agent_close_zui)(ZU_INTERPRETER* zui);
 void gc_interpreter();
 // Writes one line per thread registration to the standard error.
 void test_thread();
+
+// ---- fields read atomically (see the struct)
+inline int zui_silent(ZU_INTERPRETER* zui) {
+  return std::atomic_ref<int>(zui->silent_cnt).load(std::memory_order_relaxed);
+}
+inline void zui_set_silent(ZU_INTERPRETER* zui, int v) {
+  std::atomic_ref<int>(zui->silent_cnt).store(v, std::memory_order_relaxed);
+}
+// Takes a reference on one of the record's streams (Z held): the pointer
+// stays usable after the lock is released, until s_drop.
+STREAM* _zui_stream(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui);
 
 // ---- priority ceiling of the table
 int zui_push_pri();

@@ -36,7 +36,7 @@ void write_cancel(int iid) {
   lock_zui_out_iid(iid);
   lock_task(zui_lock);
   ZU_INTERPRETER* z = _search_zui_id(iid);
-  STREAM* out = z ? z->out : nullptr;
+  STREAM* out = z ? _zui_stream(&ZU_INTERPRETER::out, z) : nullptr;
   unlock_task(zui_lock, "write_cancel");
   if (out) {
     int err = 0;
@@ -49,6 +49,7 @@ void write_cancel(int iid) {
       unlock_task(zui_lock, "write_cancel");
       s_close_queue(out);
     }
+    s_drop(out);
   }
   unlock_zui_out_iid(iid);
 }
@@ -109,36 +110,78 @@ void _lockf_meet(ZU_INTERPRETER* zui, int type) {
 }  // namespace
 
 // ---- FIFO
+//
+// The queue between the front thread and the relay. It is bounded: above
+// kFifoForms forms or kFifoBytes bytes of source the front thread waits
+// (and so stops reading the link, which pushes back on the peer) until the
+// relay has taken some. fifo_eof (the input ended) lets the relay drain
+// what is queued and then end; fifo_closed (the relay ended) refuses every
+// later form.
 
-void put_zu_fifo(ZU_INTERPRETER* zui, ZU_SEXP* form) {
+namespace {
+
+constexpr int kFifoForms = 4096;
+constexpr int64_t kFifoBytes = int64_t{8} << 20;
+
+bool fifo_full(const ZU_INTERPRETER* zui) {
+  return zui->fifo_head && (zui->fifo_cnt >= kFifoForms || zui->fifo_bytes >= kFifoBytes);
+}
+
+// Frees the nodes of a chain taken off a queue.
+void free_chain(ZU_FIFO* n) {
+  while (n) {
+    ZU_FIFO* next = n->next;
+    d_f_ree(n);
+    n = next;
+  }
+}
+
+}  // namespace
+
+int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes) {
   auto* n = static_cast<ZU_FIFO*>(d_alloc(sizeof(ZU_FIFO)));
   n->next = nullptr;
   n->cmd = form;
+  n->bytes = bytes;
   lock_task(fifo_lock);
-  if (zui->mode != ZUI_MODE_OPEN) {
+  while (!zui->fifo_closed && fifo_full(zui)) {
+    sleep_task(&zui->fifo_cnt, fifo_lock);
+    lock_task(fifo_lock);
+  }
+  if (zui->fifo_closed) {
     unlock_task(fifo_lock, "put_zu_fifo");
     d_f_ree(n);
-    return;
+    return -1;
   }
   if (zui->fifo_tail)
     zui->fifo_tail->next = n;
   else
     zui->fifo_head = n;
   zui->fifo_tail = n;
+  zui->fifo_cnt++;
+  zui->fifo_bytes += bytes;
   wakeup_task(&zui->fifo_head);
   unlock_task(fifo_lock, "put_zu_fifo");
+  return 0;
 }
 
+void put_zu_fifo(ZU_INTERPRETER* zui, ZU_SEXP* form) { put_zu_fifo_n(zui, form, 0); }
+
 namespace {
-// The next queued form; *got is false when there is none.
+// The next queued form; *got is false when there is none (queue closed,
+// input ended and drained, or empty with no_wait).
 ZU_SEXP* take_fifo(ZU_INTERPRETER* zui, int no_wait, bool* got) {
   *got = false;
   lock_task(fifo_lock);
   for (;;) {
-    if (zui->mode != ZUI_MODE_OPEN) break;
+    if (zui->fifo_closed) break;
     if (ZU_FIFO* n = zui->fifo_head) {
+      bool was_full = fifo_full(zui);
       zui->fifo_head = n->next;
       if (!zui->fifo_head) zui->fifo_tail = nullptr;
+      zui->fifo_cnt--;
+      zui->fifo_bytes -= n->bytes;
+      if (was_full) wakeup_task(&zui->fifo_cnt);
       ZU_SEXP* form = n->cmd;
       gc_set_nl(form, gc_qn_sexp);
       unlock_task(fifo_lock, "get_zu_fifo");
@@ -146,7 +189,7 @@ ZU_SEXP* take_fifo(ZU_INTERPRETER* zui, int no_wait, bool* got) {
       *got = true;
       return form;
     }
-    if (no_wait) break;
+    if (no_wait || zui->fifo_eof) break;
     sleep_task(&zui->fifo_head, fifo_lock);
     lock_task(fifo_lock);
   }
@@ -173,16 +216,25 @@ void interrupt_fifo(ZU_INTERPRETER* zui) {
   unlock_task(fifo_lock, "interrupt_fifo");
 }
 
+void end_fifo_input(ZU_INTERPRETER* zui) {
+  lock_task(fifo_lock);
+  zui->fifo_eof = 1;
+  wakeup_task(&zui->fifo_head);
+  unlock_task(fifo_lock, "end_fifo_input");
+}
+
 void close_fifo(ZU_INTERPRETER* zui) {
   lock_task(fifo_lock);
   ZU_FIFO* n = zui->fifo_head;
   zui->fifo_head = zui->fifo_tail = nullptr;
+  zui->fifo_cnt = 0;
+  zui->fifo_bytes = 0;
+  zui->fifo_closed = 1;
+  // A front thread waiting for room drops its form and reads on to the end.
+  wakeup_task(&zui->fifo_cnt);
+  wakeup_task(&zui->fifo_head);
   unlock_task(fifo_lock, "close_fifo");
-  while (n) {
-    ZU_FIFO* next = n->next;
-    d_f_ree(n);
-    n = next;
-  }
+  free_chain(n);
 }
 
 void gc_zu_fifo(ZU_FIFO* head) {
@@ -245,93 +297,112 @@ void _break(ZU_INTERPRETER* zui) {
 
 // ---- relay-mode front thread
 
+namespace {
+
+std::atomic<uint64_t> link_line_cap{uint64_t{4} << 20};
+
+// Dispatches one form read from the link: control forms are acted on at
+// once, everything else is queued for the relay (bytes: its source size).
+void front_dispatch(ZU_INTERPRETER* zui, ZU_FILE* f, ZU_SEXP* form, int64_t bytes) {
+  const L_CHAR* head = head_name(form);
+  bool queued = false;
+  if (!head) {
+    queued = put_zu_fifo_n(zui, form, bytes) == 0;
+  } else if (is(head, "Permission") && _permission(zui, form) == 0) {
+  } else if (is(head, "Result")) {
+    return_result(zui, form);
+  } else if (is(head, "Cancel")) {
+    _cancel(zui);
+  } else if (is(head, "Break")) {
+    _break(zui);
+  } else if (is(head, "?xml") || is(head, "?zu")) {
+    // An encoding header switches the decoding of what follows at once,
+    // even while the relay thread is still busy.
+    static const L_CHAR kEncoding[] = {'e', 'n', 'c', 'o', 'd', 'i', 'n', 'g', 0};
+    if (const L_CHAR* enc = get_sf_attribute(sym_field(form->pair.car), kEncoding)) zu_set_encoding_name(f, enc);
+    queued = put_zu_fifo_n(zui, List(get_symbol_ascii("quote"), nullptr, ZU_LIST_END), bytes) == 0;
+  } else {
+    queued = put_zu_fifo_n(zui, form, bytes) == 0;
+  }
+  if (queued) {
+    lock_task(zui_lock);
+    for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+      r->flags |= ZU_RESULT_REQUEST;
+      wakeup_task(r);
+    }
+    unlock_task(zui_lock, "_front_thread_2");
+  }
+  if (head) inp_lock_function(zui, head);
+}
+
+// Reads the link until its input ends.
+void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
+  ZU_SEXP* rest = init_parse(inp, zui->msg, zui->msg);
+  ZU_FILE* f = sexp_type(rest) == ZU_TYPE_DELAY ? sexp_file(rest) : nullptr;
+  if (!f) return;
+  // The interpreter owns the stream (it replies on it too).
+  f->flags |= ZU_FILE_KEEP_STREAM;
+  gc_set_nl(f, gc_qn_file);
+  f->zui = zui;
+  f->result_hook = zui_lex_result;
+  zu_set_line_cap(f, link_line_cap.load(std::memory_order_relaxed));
+  lock_task(zui_lock);
+  zui->acc_file = f;
+  unlock_task(zui_lock, "_front_thread_2");
+  uint64_t pos = zu_file_position(f);
+  for (;;) {
+    gc_push(rest, gc_qn_sexp, "front_th2_1");
+    int type = get_type(rest);  // waits for the next form
+    if (type != ZU_TYPE_LIST) {
+      if (type == ZU_TYPE_ERROR && error_code(rest) != ZU_ER_END_OF_INPUT) _reply(zui, rest->h.line, rest);
+      else if (zui->a_type == ZUI_PIPE) ss_printf("*********************** READ ERROR\n");
+      gc_pop(nullptr, nullptr);
+      break;
+    }
+    ZU_SEXP* form = rest->pair.car;
+    uint64_t now = zu_file_position(f);
+    int64_t bytes = static_cast<int64_t>(now - pos);
+    pos = now;
+    if (get_type(form) == ZU_TYPE_ERROR) {
+      // A form cut off by the end of input (or a read failure, or a line
+      // over its cap) is answered too; the list ends after it.
+      _reply(zui, form->h.line, form);
+    } else {
+      front_dispatch(zui, f, form, bytes);
+    }
+    rest = rest->pair.cdr;
+    gc_pop(nullptr, nullptr);
+  }
+  lock_task(zui_lock);
+  zui->acc_file = nullptr;
+  unlock_task(zui_lock, "_front_thread_2");
+  close_zu_file(f);
+}
+
+}  // namespace
+
+void set_link_line_cap(uint64_t bytes) { link_line_cap.store(bytes ? bytes : uint64_t{4} << 20); }
+
 void _front_thread_2(ZU_INTERPRETER* zui) {
   lock_task(zui_lock);
   STREAM* inp = zui->inp;
   bool admit = zui->flags & ZUI_F_ADMIT;
   unlock_task(zui_lock, "_front_thread_2");
   if (admit) send_admission(zui);
-  {
+  if (inp) {
     ZuThreadScope scope("front_th2_1");
-    ZU_SEXP* rest = inp ? init_parse(inp, zui->msg, zui->msg) : nullptr;
-    ZU_FILE* f = sexp_type(rest) == ZU_TYPE_DELAY ? sexp_file(rest) : nullptr;
-    if (f) {
-      // The interpreter owns the stream (it replies on it too).
-      f->flags |= ZU_FILE_KEEP_STREAM;
-      gc_set_nl(f, gc_qn_file);
-      f->zui = zui;
-      f->result_hook = zui_lex_result;
-      lock_task(zui_lock);
-      zui->acc_file = f;
-      unlock_task(zui_lock, "_front_thread_2");
-      for (;;) {
-        gc_push(rest, gc_qn_sexp, "front_th2_1");
-        int type = get_type(rest);  // waits for the next form
-        if (type != ZU_TYPE_LIST) {
-          if (type == ZU_TYPE_ERROR && error_code(rest) != ZU_ER_END_OF_INPUT) _reply(zui, rest->h.line, rest);
-          else if (zui->a_type == ZUI_PIPE) ss_printf("*********************** READ ERROR\n");
-          gc_pop(nullptr, nullptr);
-          break;
-        }
-        ZU_SEXP* form = rest->pair.car;
-        if (get_type(form) == ZU_TYPE_ERROR) {
-          if (error_code(form) == ZU_ER_END_OF_INPUT) {
-            gc_pop(nullptr, nullptr);
-            break;
-          }
-          _reply(zui, form->h.line, form);
-        } else {
-          const L_CHAR* head = head_name(form);
-          bool queued = false;
-          if (!head) {
-            put_zu_fifo(zui, form);
-            queued = true;
-          } else if (is(head, "Permission") && !(zui->flags & ZUI_F_ANSWER_MASK) &&
-                     _permission(zui, form) == 0) {
-          } else if (is(head, "Result")) {
-            return_result(zui, form);
-          } else if (is(head, "Cancel")) {
-            _cancel(zui);
-          } else if (is(head, "Break")) {
-            _break(zui);
-          } else if (is(head, "?xml") || is(head, "?zu")) {
-            // An encoding header switches the decoding of what follows at
-            // once, even while the relay thread is still busy.
-            static const L_CHAR kEncoding[] = {'e', 'n', 'c', 'o', 'd', 'i', 'n', 'g', 0};
-            if (const L_CHAR* enc = get_sf_attribute(sym_field(form->pair.car), kEncoding))
-              zu_set_encoding_name(f, enc);
-            put_zu_fifo(zui, List(get_symbol_ascii("quote"), nullptr, ZU_LIST_END));
-            queued = true;
-          } else {
-            put_zu_fifo(zui, form);
-            queued = true;
-          }
-          if (queued) {
-            lock_task(zui_lock);
-            for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
-              r->flags |= ZU_RESULT_REQUEST;
-              wakeup_task(r);
-            }
-            unlock_task(zui_lock, "_front_thread_2");
-          }
-          if (head) inp_lock_function(zui, head);
-        }
-        rest = rest->pair.cdr;
-        gc_pop(nullptr, nullptr);
-      }
-      lock_task(zui_lock);
-      zui->acc_file = nullptr;
-      unlock_task(zui_lock, "_front_thread_2");
-      close_zu_file(f);
-    }
+    front_read(zui, inp);
   }
   gc_check_no_frames("thread_2");
-  if (inp) s_close_queue(inp);
 
   lock_task(zui_lock);
   int mode = zui->mode;
   if (mode == ZUI_MODE_OPEN) zui->mode = ZUI_MODE_FRONT_ENDING;
+  // A link that replies on the stream it reads keeps it open for the
+  // answers still to come; the final close closes it.
+  bool replies_on_input = inp && zui->out == inp && mode == ZUI_MODE_OPEN;
   unlock_task(zui_lock, "_front_thread_2");
+  if (inp && !replies_on_input) s_close_queue(inp);
   if (mode == ZUI_MODE_RELAY_ENDED) {
     if (agent_close_zui) agent_close_zui(zui);
     flush_result_queue(zui);
@@ -341,9 +412,9 @@ void _front_thread_2(ZU_INTERPRETER* zui) {
     unlock_task(zui_lock, "_front_thread_2");
   } else if (mode == ZUI_MODE_OPEN) {
     flush_result_queue(zui);
-    interrupt_fifo(zui);
+    // The relay answers what is queued, then performs the final close.
+    end_fifo_input(zui);
     lock_task(zui_lock);
-    // From here on the relay thread performs the final close.
     zui->mode = ZUI_MODE_FRONT_ENDED;
     wakeup_task(&zui->mode);
     wakeup_task(&zui->out);
@@ -359,10 +430,10 @@ void _front_thread_2(ZU_INTERPRETER* zui) {
 void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
   for (;;) {
     gc_push(nullptr, nullptr, "relay");
-    zui->silent_cnt = 0;
+    zui_set_silent(zui, 0);
     bool got;
     ZU_SEXP* form = take_fifo(zui, no_wait, &got);
-    zui->silent_cnt = -1;
+    zui_set_silent(zui, -1);
     lock_task(zui_lock);
     bool brk = zui->flags & ZUI_F_BREAK;
     zui->flags &= ~ZUI_F_CANCEL;

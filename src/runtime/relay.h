@@ -11,6 +11,7 @@
 struct ZU_FIFO {
   ZU_FIFO* next;
   ZU_SEXP* cmd;
+  int64_t bytes;  // source bytes of the form, for the queue's bound
 };
 
 void _front_thread_2(ZU_INTERPRETER* zui);
@@ -19,6 +20,11 @@ void _relay_thread(TKEY data);
 // the queue is empty (a task waiting for a remote result serves requests
 // this way).
 void relay_loop(ZU_INTERPRETER* zui, int no_wait);
+
+// Longest line (or token, or look-ahead) a link's reader accepts, in
+// bytes; past it the reader answers an error and the link ends. 0 restores
+// the default (4 MiB).
+void set_link_line_cap(uint64_t bytes);
 
 int _permission(ZU_INTERPRETER* zui, ZU_SEXP* form);
 // Cancels the running evaluation of zui and of the servers of its pending
@@ -30,8 +36,12 @@ void _break(ZU_INTERPRETER* zui);
 // lock (zui_lock NOT held); a failed write closes that output.
 void write_cancel(int iid);
 
-// The FIFO (fifo_lock).
+// The FIFO (fifo_lock). Bounded: a full queue makes put_zu_fifo wait for
+// room. Once the relay has ended (close_fifo) forms are refused (-1).
 void put_zu_fifo(ZU_INTERPRETER* zui, ZU_SEXP* form);
+int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes);
+// The input ended: the relay takes what is queued, then its loop ends.
+void end_fifo_input(ZU_INTERPRETER* zui);
 ZU_SEXP* get_zu_fifo(ZU_INTERPRETER* zui, int no_wait);
 int check_fifo(ZU_INTERPRETER* zui);
 void interrupt_fifo(ZU_INTERPRETER* zui);

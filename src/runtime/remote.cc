@@ -64,7 +64,7 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
     unlock_zui_out_iid(iid);
     return error_text(file, line, ZU_ER_STREAM, "Remote", fail, false);
   }
-  STREAM* out = z->out;
+  STREAM* out = _zui_stream(&ZU_INTERPRETER::out, z);
   r->inp_interpreter = me;
   r->out_interpreter = z;
   r->seq_from = s_get_cr(out);
@@ -101,8 +101,9 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
   }
   unlock_task(zui_lock, "_remote_query");
   unlock_zui_out_iid(iid);
+  if (failed) s_close_queue(out);
+  s_drop(out);
   if (failed) {
-    s_close_queue(out);
     return get_error_ascii(file, line, ZU_ER_STREAM, "Remote",
                            List(n_get_string("output stream error(last)"), get_cmd(r), ZU_LIST_END));
   }
@@ -146,7 +147,7 @@ int _wait_result_inp(ZU_RESULT* r) {
         if (_search_zui_id(req_iid) != req) break;
         req->inp_line = line;
         req->inp_interpreter = inp;
-      } while (req->fifo_head && !(req->flags & (ZUI_F_BREAK | ZUI_F_CANCEL)) &&
+      } while (check_fifo(req) && !(req->flags & (ZUI_F_BREAK | ZUI_F_CANCEL)) &&
                !(r->flags & ZU_RESULT_REPLIED));
     }
     if (_search_zui_id(req_iid) != req) {
@@ -354,6 +355,19 @@ void delete_result_list(ZU_RESULT* r) {
   r->inp_interpreter = nullptr;
 }
 
+void _abandon_result_queue(ZU_INTERPRETER* zui) {
+  while (ZU_RESULT* p = zui->result_head) {
+    delete_result_queue(zui, p);
+    p->ret = nullptr;
+    p->stream_end = 1;
+    p->se_ip = zui->connect_ip;
+    p->flags |= ZU_RESULT_REPLIED;
+    wakeup_task(p);
+    if (p->wup_key) wakeup_task(reinterpret_cast<void*>(static_cast<intptr_t>(p->wup_key)));
+  }
+  wake_delay_thread();
+}
+
 void _drop_result_list(ZU_INTERPRETER* zui) {
   ZU_RESULT* p = zui->result_list;
   zui->result_list = nullptr;
@@ -378,6 +392,12 @@ ZU_SEXP* remote_delay_func(ZU_SEXP* s) {
     v = get_error_ascii(r->file, r->line, ZU_ER_EXIT, "break", nullptr);
   } else if (outcome == ZU_WAIT_CANCEL) {
     v = get_error_ascii(r->file, r->line, ZU_ER_CANCEL_WAIT, "cancel", nullptr);
+  } else if (!r->ret) {
+    // The link closed with the query still listed: the stream error is
+    // made here, outside the table lock.
+    ZU_SEXP* data = list(get_cmd(r));
+    if (r->se_ip) data = cons(get_integer(static_cast<uint32_t>(r->se_ip), nullptr), data);
+    v = get_error_ascii(nullptr, r->seq_from, ZU_ER_STREAM, "stream error", data);
   } else {
     v = get_el(r->ret, 2);
     if (get_type(v) == ZU_TYPE_ERROR && !r->stream_end) v = sequence_error(r, v);

@@ -105,6 +105,9 @@ int aboat_remote_query(ZU_SEXP* s);
 // Wrap-tolerant order of sequence numbers: -1, 0, 1.
 int cmp_round(int a, int b);
 
+// Final close of a link: every query still waiting for its reply is failed
+// with a stream error (made when forced). zui_lock held.
+void _abandon_result_queue(ZU_INTERPRETER* zui);
 // Final close of an asker: every pending query is unlinked and its waiter
 // woken (it then answers "break"). zui_lock held.
 void _drop_result_list(ZU_INTERPRETER* zui);

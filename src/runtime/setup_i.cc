@@ -91,6 +91,9 @@ int _setup_i_pipe(ZU_INTERPRETER* zui) {
   zui->thread_mode = 2;
   child_environment(zui);
   if (zui->inp) s_set_write_abort(zui->inp, 1, 10);
+  // Replies may go out on a descriptor of their own: a parent that stops
+  // reading them is broken off the same way.
+  if (zui->out && zui->out != zui->inp) s_set_write_abort(zui->out, 1, 10);
   zui->connect_ip = zui->inp ? s_get_socketip(zui->inp) : 0;
   zui->flags |= ZUI_F_CODE_SYNC;
   return setup_zu_interpreter(zui);
