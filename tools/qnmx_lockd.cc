@@ -1,7 +1,7 @@
 // qnmx_lockd: a small lock service for agents on one machine, and for the
 // tests of the named-lock client.
 //
-//   qnmx_lockd PORT [-v] [--refuse[=N]]
+//   qnmx_lockd PORT [-v] [--refuse[=N]] [--idle=SECONDS]
 //
 // Listens on 127.0.0.1:PORT (0: a free port). The port actually bound is
 // printed on the standard output as "port N" once the service is ready.
@@ -18,13 +18,21 @@
 // (one is a prefix of the other), at least one of them is a write lock and
 // they belong to different agents (peer address and the data attribute, the
 // peer's process id); a conflicting request waits, without blocking the
-// connection, until the holders let go. When a request starts waiting behind
-// a holder that gave a nonzero seq, the holder's connection is sent
+// connection, until the holders let go. Requests for one name are granted
+// in the order they came: a request waits behind an earlier one for the
+// same name that still waits. When a request starts waiting behind a holder
+// that gave a nonzero seq, the holder's connection is sent
 // "(call-lock-event seq)" once for that hold. A connection that ends gives
 // back everything it held and forgets what it was waiting for.
 //
+// Bounds: a connection may have kMaxWaits requests waiting (more are
+// refused); a connection that sends nothing for the idle time (600 s, a
+// client's keep-alive comes every 150 s) is dropped; when descriptors run
+// out, accepting backs off and goes on.
+//
 // -v logs every request and decision to the standard error stream;
-// --refuse refuses every lock request, --refuse=N only the first N.
+// --refuse refuses every lock request, --refuse=N only the first N;
+// --idle=SECONDS sets the idle time.
 //
 // Names are compared as the reader gives them: the words between the tags
 // joined by single spaces.
@@ -32,19 +40,26 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/alloc.h"
 #include "base/lock.h"
 #include "base/task.h"
+#include "base/zutime.h"
 #include "stream/net.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -62,6 +77,9 @@ namespace {
 bool verbose = false;
 // Lock requests still to refuse; negative: every one.
 long refuse_left = 0;
+int idle_seconds = 600;
+// Requests one connection may have waiting.
+constexpr size_t kMaxWaits = 256;
 
 void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void logf(const char* fmt, ...) {
@@ -83,14 +101,27 @@ void lock_safely(std::mutex& m) {
   m.lock();
 }
 
+struct Request;
+using Queue = std::list<Request*>;
+
 struct Conn {
   int id = 0;
-  STREAM* st = nullptr;
+  STREAM* st = nullptr;  // referenced by the Conn: the idle watch closes it too
   std::string peer;
   std::mutex wmu;    // one message at a time
   bool dead = false;  // under wmu: nothing more is written
+  // Seconds (ZU time) of the last input; the reader's own clock once it runs.
+  std::atomic<int64_t> last_input{0};
+  std::mutex fmu;          // guards f
+  ZU_FILE* f = nullptr;    // the reader while it runs
+  // Under table_mu: this connection's holds and waiting requests.
+  std::list<Request*> mine;
+  size_t waiting = 0;
   ~Conn() {
-    if (st) d_s_close(st);
+    if (st) {
+      d_s_close(st);
+      s_drop(st);
+    }
   }
 };
 using ConnRef = std::shared_ptr<Conn>;
@@ -104,26 +135,37 @@ struct Request {
   int seq = 0;        // event number at the client, 0 none
   int line = 0;       // input line of the request: the reply's number
   bool evented = false;  // holds: call-lock-event already sent
+  uint64_t order = 0;    // arrival
+  bool held = false;
+  Queue::iterator at;               // in its name's hold or wait list
+  std::list<Request*>::iterator own;  // in conn->mine
 };
 
-// The lock table: granted holds and the requests waiting, oldest first.
+// The lock table, guarded by table_mu: granted holds and waiting requests
+// by name (each wait list in order of arrival). Related names are found
+// through the order of the maps: the prefixes of a name by look-up, the
+// names it prefixes as one range.
 std::mutex table_mu;
-std::vector<Request> holds;
-std::deque<Request> waits;
+std::map<std::u32string, Queue> holds;
+std::map<std::u32string, Queue> waits;
+uint64_t arrivals = 0;
 
 struct Outgoing {
   ConnRef conn;
   std::string text;
 };
 
-bool related(const std::u32string& a, const std::u32string& b) {
-  size_t n = std::min(a.size(), b.size());
-  return a.compare(0, n, b, 0, n) == 0;
+// Calls f(list) for every list of `table` whose name is related to name.
+template <class F>
+void for_related(std::map<std::u32string, Queue>& table, const std::u32string& name, F f) {
+  for (size_t n = 1; n <= name.size(); ++n) {
+    auto it = table.find(name.substr(0, n));
+    if (it != table.end()) f(it->second);
+  }
+  for (auto it = table.upper_bound(name); it != table.end() && it->first.starts_with(name); ++it) f(it->second);
 }
 
-bool conflicts(const Request& h, const Request& r) {
-  return h.agent != r.agent && (h.write || r.write) && related(h.name, r.name);
-}
+bool conflicts(const Request& h, const Request& r) { return h.agent != r.agent && (h.write || r.write); }
 
 std::string granted_text(int line) { return "<Result> " + std::to_string(line) + " ()</Result>\n"; }
 
@@ -142,56 +184,98 @@ void send_all(std::vector<Outgoing>& out) {
   out.clear();
 }
 
-// Grants every waiting request that no hold blocks any more, in order of
-// arrival. Table lock held.
-void grant_waiting(std::vector<Outgoing>& out) {
-  for (auto it = waits.begin(); it != waits.end();) {
-    bool blocked = false;
-    for (const Request& h : holds)
-      if (conflicts(h, *it)) blocked = true;
-    if (blocked) {
-      ++it;
-      continue;
+// Whether a hold blocks r; with `event`, every blocking holder that gave a
+// seq is told once. Table lock held.
+bool blocked(Request& r, std::vector<Outgoing>* event) {
+  bool any = false;
+  for_related(holds, r.name, [&](Queue& q) {
+    for (Request* h : q) {
+      if (!conflicts(*h, r)) continue;
+      any = true;
+      if (event && h->seq != 0 && !h->evented) {
+        h->evented = true;
+        logf("conn %d event seq %d", h->conn->id, h->seq);
+        event->push_back({h->conn, "(call-lock-event " + std::to_string(h->seq) + ")\n"});
+      }
     }
-    logf("conn %d granted %s \"%s\" (line %d)", it->conn->id, it->write ? "write" : "read",
-         it->shown.c_str(), it->line);
-    out.push_back({it->conn, granted_text(it->line)});
-    holds.push_back(std::move(*it));
-    it = waits.erase(it);
+  });
+  return any;
+}
+
+void hold(Request* r, std::vector<Outgoing>& out) {
+  Queue& q = holds[r->name];
+  r->held = true;
+  r->at = q.insert(q.end(), r);
+  out.push_back({r->conn, granted_text(r->line)});
+}
+
+// Grants, name by name in order of arrival, the waiting requests related to
+// name that no hold blocks any more; a wait list stops at its first blocked
+// request. Only the lists related to the released name are looked at.
+// Table lock held.
+void grant_waiting(const std::u32string& name, std::vector<Outgoing>& out) {
+  std::vector<std::pair<uint64_t, std::u32string>> lists;
+  for_related(waits, name, [&](Queue& q) { lists.emplace_back(q.front()->order, q.front()->name); });
+  std::sort(lists.begin(), lists.end());
+  for (auto& [order, n] : lists) {
+    auto it = waits.find(n);
+    while (it != waits.end() && !it->second.empty()) {
+      Request* r = it->second.front();
+      if (blocked(*r, nullptr)) break;
+      it->second.pop_front();
+      --r->conn->waiting;
+      logf("conn %d granted %s \"%s\" (line %d)", r->conn->id, r->write ? "write" : "read", r->shown.c_str(),
+           r->line);
+      hold(r, out);
+    }
+    if (it != waits.end() && it->second.empty()) waits.erase(it);
   }
 }
 
-void request_lock(Request r, std::vector<Outgoing>& out) {
+// Grants r or queues it; false when its connection has too many requests
+// waiting already (r is then dropped).
+bool request_lock(std::unique_ptr<Request> owned, std::vector<Outgoing>& out) {
   lock_safely(table_mu);
   std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
-  bool blocked = false;
-  for (Request& h : holds) {
-    if (!conflicts(h, r)) continue;
-    blocked = true;
-    if (h.seq != 0 && !h.evented) {
-      h.evented = true;
-      logf("conn %d event seq %d", h.conn->id, h.seq);
-      out.push_back({h.conn, "(call-lock-event " + std::to_string(h.seq) + ")\n"});
-    }
+  Request* r = owned.get();
+  Conn& c = *r->conn;
+  auto queued = waits.find(r->name);
+  bool behind = queued != waits.end() && !queued->second.empty();
+  if (blocked(*r, nullptr) || behind) {
+    if (c.waiting >= kMaxWaits) return false;
+    blocked(*r, &out);  // tells the holders that gave a seq
+    logf("conn %d waits", c.id);
+    Queue& q = waits[r->name];
+    r->order = ++arrivals;
+    r->at = q.insert(q.end(), r);
+    ++c.waiting;
+  } else {
+    logf("conn %d granted", c.id);
+    hold(r, out);
   }
-  if (blocked) {
-    logf("conn %d waits", r.conn->id);
-    waits.push_back(std::move(r));
-    return;
-  }
-  logf("conn %d granted", r.conn->id);
-  out.push_back({r.conn, granted_text(r.line)});
-  holds.push_back(std::move(r));
+  r->own = c.mine.insert(c.mine.end(), owned.release());
+  return true;
+}
+
+// Removes r from its hold or wait list; table lock held.
+void unlist(Request* r) {
+  auto& table = r->held ? holds : waits;
+  auto it = table.find(r->name);
+  it->second.erase(r->at);
+  if (it->second.empty()) table.erase(it);
+  if (!r->held) --r->conn->waiting;
 }
 
 // Releases the hold of conn on name; false when it holds none.
 bool release_lock(const ConnRef& conn, const std::u32string& name, std::vector<Outgoing>& out) {
   lock_safely(table_mu);
   std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
-  for (auto it = holds.begin(); it != holds.end(); ++it) {
-    if (it->conn == conn && it->name == name) {
-      holds.erase(it);
-      grant_waiting(out);
+  for (Request* r : conn->mine) {
+    if (r->held && r->name == name) {
+      unlist(r);
+      conn->mine.erase(r->own);
+      delete r;
+      grant_waiting(name, out);
       return true;
     }
   }
@@ -203,18 +287,62 @@ int drop_conn(const ConnRef& conn, std::vector<Outgoing>& out) {
   lock_safely(table_mu);
   std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
   int n = 0;
-  for (auto it = holds.begin(); it != holds.end();) {
-    if (it->conn == conn) {
-      it = holds.erase(it);
+  std::vector<std::u32string> released;
+  for (Request* r : conn->mine) {
+    if (r->held) {
       ++n;
-    } else {
-      ++it;
+      released.push_back(r->name);
+    }
+    unlist(r);
+    delete r;
+  }
+  conn->mine.clear();
+  for (const std::u32string& name : released) grant_waiting(name, out);
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Connections: the registry the idle watch walks
+
+std::mutex conns_mu;
+std::vector<std::weak_ptr<Conn>> conns;  // conns_mu
+
+int64_t zu_now() { return static_cast<int64_t>(get_zutime()); }
+
+void register_conn(const ConnRef& c) {
+  std::lock_guard<std::mutex> g(conns_mu);
+  std::erase_if(conns, [](const std::weak_ptr<Conn>& w) { return w.expired(); });
+  conns.push_back(c);
+}
+
+// Drops the connections that sent nothing for the idle time.
+void idle_watch(TKEY) {
+  for (;;) {
+    {
+      BlockingRegion region;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(1000, idle_seconds * 250)));
+    }
+    std::vector<ConnRef> idle;
+    {
+      std::lock_guard<std::mutex> g(conns_mu);
+      int64_t now = zu_now();
+      for (const std::weak_ptr<Conn>& w : conns) {
+        ConnRef c = w.lock();
+        if (!c) continue;
+        int64_t last = c->last_input.load();
+        {
+          std::lock_guard<std::mutex> fg(c->fmu);
+          if (c->f) last = std::max(last, zu_file_input_time(c->f));
+        }
+        if (now - last > idle_seconds) idle.push_back(c);  // whole seconds: a second more at most
+      }
+    }
+    for (const ConnRef& c : idle) {
+      logf("conn %d idle, dropped", c->id);
+      c->last_input = INT64_MAX / 2;  // once
+      s_close_queue(c->st);
     }
   }
-  for (auto it = waits.begin(); it != waits.end();)
-    it = it->conn == conn ? waits.erase(it) : it + 1;
-  grant_waiting(out);
-  return n;
 }
 
 // ---------------------------------------------------------------------------
@@ -320,7 +448,10 @@ void handle_form(const ConnRef& conn, ZU_SEXP* form, std::vector<Outgoing>& out)
       return;
     }
     r.write = type == "write";
-    request_lock(std::move(r), out);
+    if (!request_lock(std::make_unique<Request>(std::move(r)), out)) {
+      logf("conn %d has too many waiting requests", conn->id);
+      out.push_back({conn, error_text(form, line, "Lock", "too many waiting requests")});
+    }
     return;
   }
   if (head_is(form, "Unlock")) {
@@ -339,9 +470,11 @@ void handle_form(const ConnRef& conn, ZU_SEXP* form, std::vector<Outgoing>& out)
 }
 
 void serve(TKEY data) {
-  ConnRef conn(static_cast<Conn*>(data));
+  ConnRef conn = *static_cast<ConnRef*>(data);
+  delete static_cast<ConnRef*>(data);
   std::vector<Outgoing> out;
   // The peer opens a line link with a line end; anything else is not ours.
+  conn->last_input = zu_now();
   unsigned char c = 0;
   if (s_read(conn->st, &c, 1) != 1 || (c != '\n' && c != '\r') || s_push(conn->st, c) < 0) {
     logf("conn %d is not a line link", conn->id);
@@ -362,6 +495,10 @@ void serve(TKEY data) {
     ZU_SEXP* rest = init_parse(conn->st, nullptr, nullptr);
     ZU_FILE* f = sexp_file(rest);
     if (f) f->flags |= ZU_FILE_KEEP_STREAM | ZU_FILE_NO_NUMBER;
+    {
+      std::lock_guard<std::mutex> g(conn->fmu);
+      conn->f = f;
+    }
     for (;;) {
       GcFrame frame("lockd form");
       gc_set(rest, gc_qn_sexp);
@@ -371,6 +508,10 @@ void serve(TKEY data) {
       handle_form(conn, form, out);
       send_all(out);
       rest = rest->pair.cdr;
+    }
+    {
+      std::lock_guard<std::mutex> g(conn->fmu);
+      conn->f = nullptr;
     }
     if (f) close_zu_file(f);
   }
@@ -383,7 +524,7 @@ void serve(TKEY data) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: qnmx_lockd PORT [-v] [--refuse[=N]]\n");
+  std::fprintf(stderr, "usage: qnmx_lockd PORT [-v] [--refuse[=N]] [--idle=SECONDS]\n");
   return 2;
 }
 
@@ -401,6 +542,11 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       refuse_left = std::strtol(a.c_str() + 9, &end, 10);
       if (!end || *end || refuse_left < 0) return usage();
+    } else if (a.rfind("--idle=", 0) == 0) {
+      char* end = nullptr;
+      long n = std::strtol(a.c_str() + 7, &end, 10);
+      if (!end || *end || n < 1 || n > 86400 * 365) return usage();
+      idle_seconds = static_cast<int>(n);
     } else if (port < 0 && !a.empty() && a[0] != '-') {
       char* end = nullptr;
       long p = std::strtol(a.c_str(), &end, 10);
@@ -430,19 +576,35 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   logf("listening on 127.0.0.1:%d", bound);
   int next_id = 0;
+  create_task(idle_watch, nullptr, 2);
+  int pause_ms = 0;
   for (;;) {
     ACCESS_KEY* key = accept_connection(listener);
-    if (!key) break;
-    auto* conn = new Conn;
+    if (!key) {
+      // Out of descriptors, most likely: connections that end or go idle
+      // give theirs back, so wait a little and go on serving.
+      if (!s_exist(listener)) break;
+      if (!pause_ms) logf("accepting failed, backing off");
+      pause_ms = pause_ms ? std::min(pause_ms * 2, 500) : 5;
+      BlockingRegion region;
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+      continue;
+    }
+    pause_ms = 0;
+    auto conn = std::make_shared<Conn>();
     conn->id = ++next_id;
     conn->st = key->s;
+    s_hold(conn->st);
     int ip = key->ip;
     conn->peer = std::to_string((ip >> 24) & 255) + "." + std::to_string((ip >> 16) & 255) + "." +
                  std::to_string((ip >> 8) & 255) + "." + std::to_string(ip & 255);
     d_f_ree(key);
     s_set_write_abort(conn->st, 1, 10);
+    conn->last_input = zu_now();
     logf("conn %d open from %s", conn->id, conn->peer.c_str());
-    if (create_task(serve, conn, 3) < 0) delete conn;
+    register_conn(conn);
+    auto* held = new ConnRef(conn);
+    if (create_task(serve, held, 3) < 0) delete held;
   }
   std::fprintf(stderr, "qnmx_lockd: the listener failed\n");
   stop_gc_task();

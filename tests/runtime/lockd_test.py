@@ -5,17 +5,20 @@ Waiting is shown without timing: a waiting request gets no reply while a
 later request on the same link does.
 """
 import re
+import resource
 import socket
 import subprocess
 import sys
+import time
 import unittest
 
 LOCKD = None
 
 
 class Service:
-    def __init__(self, *args):
-        self.proc = subprocess.Popen([LOCKD, "0", *args], stdout=subprocess.PIPE)
+    def __init__(self, *args, nofile=None):
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
+        self.proc = subprocess.Popen([LOCKD, "0", *args], stdout=subprocess.PIPE, preexec_fn=limit)
         self.port = int(self.proc.stdout.readline().split()[1])
         self.links = []
 
@@ -126,6 +129,56 @@ class LockServiceTest(unittest.TestCase):
             self.assertIn('"lock refused"', value)
         n = a.lock("read", "r")
         self.assertEqual(a.reply(), (n, "()"))
+
+    def test_a_connection_may_have_only_so_many_requests_waiting(self):
+        a, b = Link(self.service, 1), Link(self.service, 2)
+        n = a.lock("write", "w")
+        self.assertEqual(a.reply(), (n, "()"))
+        for i in range(256):
+            b.lock("read", "w/%d" % i)
+        n = b.lock("read", "w/x")
+        seq, value = b.reply()
+        self.assertEqual(seq, n)
+        self.assertIn('"too many waiting requests"', value)
+        a.unlock("w")  # every waiting request is granted at once
+        self.assertEqual(a.reply()[1], "()")
+        self.assertEqual(sum(b.reply()[1] == "()" for _ in range(256)), 256)
+
+    def test_connections_that_send_nothing_are_dropped(self):
+        service = Service("--idle=1")
+        self.addCleanup(service.stop)
+        quiet, talking = Link(service, 1), Link(service, 2)
+        for _ in range(8):  # a keep-alive line end now and then keeps a link
+            talking.send("\n")
+            time.sleep(0.3)
+        quiet.sock.settimeout(10)
+        self.assertEqual(quiet.sock.recv(100), b"")
+        n = talking.lock("read", "k")
+        self.assertEqual(talking.reply(), (n, "()"))
+
+    def test_running_out_of_descriptors_does_not_end_the_service(self):
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        if hard != resource.RLIM_INFINITY and hard < 2048:
+            self.fail("the test needs 2048 descriptors, the hard limit is %d" % hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (2048, hard))
+        service = Service("--idle=2", nofile=128)
+        self.addCleanup(service.stop)
+        a = Link(service, 1)
+        flood = []
+        for _ in range(1100):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", service.port))
+            flood.append(s)
+        time.sleep(1)  # the service meets EMFILE meanwhile
+        self.assertIsNone(service.proc.poll())
+        n = a.lock("write", "f")  # an agent already linked is served
+        self.assertEqual(a.reply(), (n, "()"))
+        for s in flood:
+            s.close()
+        b = Link(service, 2)  # and a new one once descriptors come back
+        n = b.lock("read", "g")
+        self.assertEqual(b.reply(), (n, "()"))
 
 
 if __name__ == "__main__":
