@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <string>
 
 #include "base/alloc.h"
 #include "stream/net.h"
@@ -82,8 +83,10 @@ int check_permission(ACCESS_PERMISSION* ap, int ip, int flag) {
   (void)flag;
   if (!ap) return 0;
   auto addr = static_cast<uint32_t>(ip);
-  const char* name = nullptr;
-  bool name_tried = false;
+  // A reverse look-up alone proves nothing (whoever owns the address
+  // chooses its name): the name counts only when it resolves back to ip.
+  std::string name;
+  bool name_tried = false, confirmed = false;
   for (ACCESS_LIST* r = ap->head; r; r = r->next) {
     bool match = false;
     switch (r->kind) {
@@ -95,10 +98,11 @@ int check_permission(ACCESS_PERMISSION* ap, int ip, int flag) {
         break;
       case ACL_DOMAIN:
         if (!name_tried) {
-          name = resolve_addr(ip);
           name_tried = true;
+          if (const char* n = resolve_addr(ip)) name = n;
+          confirmed = !name.empty() && resolve_confirms(name.c_str(), ip);
         }
-        match = name && suffix_matches(name, r->domain);
+        match = confirmed && suffix_matches(name.c_str(), r->domain);
         break;
     }
     if (match) return r->result ? 1 : 0;

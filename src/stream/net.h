@@ -3,6 +3,7 @@
 // ints in host order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "stream/stream.h"
@@ -108,6 +109,18 @@ int resolve_host(const char* name, int* ip);
 // The host name of an address (cached reverse look-up) as a
 // thread-temporary text, or null.
 char* resolve_addr(int ip);
+// 1 when the forward look-up of name gives ip among its addresses (a name
+// found by a reverse look-up is trusted only when it resolves back), else 0.
+int resolve_confirms(const char* name, int ip);
+// The look-ups behind the cache: forward fills up to max IPv4 addresses and
+// returns their number (-1 none); reverse writes a host name of at most len
+// bytes and returns 0 (-1 none).
+struct RESOLVER_OPS {
+  int (*forward)(const char* name, int* ips, int max);
+  int (*reverse)(int ip, char* host, size_t len);
+};
+// Replaces the system's look-ups (null restores them) and drops the cache.
+void set_resolver_ops(const RESOLVER_OPS* ops);
 // Cache lifetimes and the longest wait for an answer, in milliseconds.
 void resolver_set_times(int cache_ms, int negative_ms, int wait_ms);
 // Drops the cache.

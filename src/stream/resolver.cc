@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/task.h"
@@ -28,10 +29,16 @@ enum { kPending = 0, kOk = 1, kFailed = 2 };
 
 struct Entry {
   int state = kPending;
-  int ip = 0;            // forward look-ups
+  std::vector<int> ips;  // forward look-ups: every IPv4 address of the name
   std::string name;      // reverse look-ups
   int64_t expires_us = 0;
 };
+
+// The system's look-ups (getaddrinfo, getnameinfo), or a table set for tests.
+int system_forward(const char* name, int* ips, int max);
+int system_reverse(int ip, char* host, size_t len);
+const RESOLVER_OPS kSystemOps = {system_forward, system_reverse};
+std::atomic<const RESOLVER_OPS*> ops{&kSystemOps};
 
 std::atomic<int> cache_ms{600000};
 std::atomic<int> negative_ms{60000};
@@ -65,7 +72,7 @@ std::string local_domain() {
   return dom;
 }
 
-bool lookup_v4(const std::string& name, int* ip) {
+int system_forward(const char* name, int* ips, int max) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -73,12 +80,32 @@ bool lookup_v4(const std::string& name, int* ip) {
   int r;
   {
     BlockingRegion region;
-    r = getaddrinfo(name.c_str(), nullptr, &hints, &res);
+    r = getaddrinfo(name, nullptr, &hints, &res);
   }
-  if (r != 0 || !res) return false;
-  auto* a = reinterpret_cast<sockaddr_in*>(res->ai_addr);
-  *ip = static_cast<int>(ntohl(a->sin_addr.s_addr));
+  if (r != 0) return -1;
+  int n = 0;
+  for (addrinfo* a = res; a && n < max; a = a->ai_next)
+    ips[n++] = static_cast<int>(ntohl(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr));
   freeaddrinfo(res);
+  return n > 0 ? n : -1;
+}
+
+int system_reverse(int ip, char* host, size_t len) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(static_cast<uint32_t>(ip));
+  BlockingRegion region;
+  return getnameinfo(reinterpret_cast<sockaddr*>(&a), sizeof a, host, static_cast<socklen_t>(len), nullptr, 0,
+                     NI_NAMEREQD) == 0
+             ? 0
+             : -1;
+}
+
+bool lookup_v4(const std::string& name, std::vector<int>* ips) {
+  int got[16];
+  int n = ops.load()->forward(name.c_str(), got, 16);
+  if (n <= 0) return false;
+  ips->assign(got, got + std::min(n, 16));
   return true;
 }
 
@@ -92,26 +119,16 @@ void resolve_task(TKEY data) {
   Entry result;
   if (key[0] == 'n') {
     std::string name = key.substr(2);
-    int ip;
-    bool ok = lookup_v4(name, &ip);
+    bool ok = lookup_v4(name, &result.ips);
     // A name without a dot is also tried in the local domain.
     if (!ok && name.find('.') == std::string::npos && !local_domain().empty())
-      ok = lookup_v4(name + "." + local_domain(), &ip);
+      ok = lookup_v4(name + "." + local_domain(), &result.ips);
     result.state = ok ? kOk : kFailed;
-    result.ip = ok ? ip : 0;
   } else {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(std::stoul(key.substr(2))));
-    char host[NI_MAXHOST];
-    int r;
-    {
-      BlockingRegion region;
-      r = getnameinfo(reinterpret_cast<sockaddr*>(&a), sizeof a, host, sizeof host, nullptr, 0,
-                      NI_NAMEREQD);
-    }
-    result.state = r == 0 ? kOk : kFailed;
-    if (r == 0) result.name = host;
+    char host[NI_MAXHOST] = {};
+    int r = ops.load()->reverse(static_cast<int>(std::stoul(key.substr(2))), host, sizeof host - 1);
+    result.state = r == 0 && host[0] ? kOk : kFailed;
+    if (result.state == kOk) result.name = host;
   }
   int life = result.state == kOk ? cache_ms.load() : negative_ms.load();
   result.expires_us = s_now_us() + static_cast<int64_t>(life) * 1000;
@@ -170,9 +187,25 @@ int resolve_host(const char* name, int* ip) {
   std::string key = "n:";
   for (const char* p = name; *p; ++p) key += static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p + 32 : *p);
   Entry e;
-  if (!cached(key, &e)) return -1;
-  *ip = e.ip;
+  if (!cached(key, &e) || e.ips.empty()) return -1;
+  *ip = e.ips.front();
   return 0;
+}
+
+int resolve_confirms(const char* name, int ip) {
+  if (!name || !*name || std::strlen(name) > 253) return 0;
+  in_addr a{};
+  if (inet_aton(name, &a)) return static_cast<int>(ntohl(a.s_addr)) == ip;
+  std::string key = "n:";
+  for (const char* p = name; *p; ++p) key += static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p + 32 : *p);
+  Entry e;
+  if (!cached(key, &e)) return 0;
+  return std::find(e.ips.begin(), e.ips.end(), ip) != e.ips.end();
+}
+
+void set_resolver_ops(const RESOLVER_OPS* table) {
+  ops.store(table ? table : &kSystemOps);
+  resolver_clear();
 }
 
 char* resolve_addr(int ip) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -215,6 +216,42 @@ TEST(NetAccess, FirstMatchingRuleDecidesAndBadAddressesAreRefused) {
   EXPECT_EQ(check_permission(&ap, 0x0a000001, 0), 1);
   free_access_list(&ap);
   EXPECT_EQ(ap.head, nullptr);
+}
+
+// A resolver stub: 10.0.0.5 claims a name that resolves elsewhere, while
+// 10.0.0.6's name resolves back to it (among other addresses).
+int stub_forward(const char* name, int* ips, int max) {
+  if (max < 2) return -1;
+  if (std::string(name) == "spoof.example.com") {
+    ips[0] = 0x0a090909;
+    return 1;
+  }
+  if (std::string(name) == "good.example.com") {
+    ips[0] = 0x0a000007;
+    ips[1] = 0x0a000006;
+    return 2;
+  }
+  return -1;
+}
+
+int stub_reverse(int ip, char* host, size_t len) {
+  const char* name = ip == 0x0a000005 ? "spoof.example.com" : ip == 0x0a000006 ? "good.example.com" : nullptr;
+  if (!name || std::strlen(name) >= len) return -1;
+  std::strcpy(host, name);
+  return 0;
+}
+
+TEST(NetAccess, ADomainRuleTrustsOnlyANameThatResolvesBack) {
+  static const RESOLVER_OPS stub = {stub_forward, stub_reverse};
+  set_resolver_ops(&stub);
+  ACCESS_PERMISSION ap;
+  init_access_permission(&ap);
+  EXPECT_EQ(insert_access_list(&ap, nullptr, nullptr, "example.com", 0, 0, 1), 0);
+  EXPECT_EQ(check_permission(&ap, 0x0a000005, 0), 0);
+  EXPECT_EQ(check_permission(&ap, 0x0a000006, 0), 1);
+  EXPECT_EQ(check_permission(&ap, 0x0a000008, 0), 0);  // no name at all
+  free_access_list(&ap);
+  set_resolver_ops(nullptr);
 }
 
 }  // namespace
