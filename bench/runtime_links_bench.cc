@@ -1,7 +1,10 @@
 // Interpreter links over loopback TCP between two processes: remote-query
-// round trips, and accepted line links per second. The program starts a
-// copy of itself as the listening peer.
+// round trips from 1, 4, 16 and 64 askers sharing one link, next to plain
+// loopback echo round trips (one connection per asker) to the same peer
+// process, and accepted line links per second. The program starts a copy of
+// itself as the listening peer.
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -21,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/lock.h"
 #include "runtime/interp.h"
 #include "runtime/remote.h"
 #include "runtime/zu_init.h"
@@ -33,7 +37,54 @@ extern char** environ;
 namespace {
 
 int peer_port = 0;
+int echo_port = 0;
 int link_iid = 0;
+
+// The peer's plain echo: every byte read is written back.
+void echo_conn(int fd) {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    if (write(fd, buf, static_cast<size_t>(n)) != n) break;
+  }
+  close(fd);
+}
+
+int start_echo() {
+  int lfd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lfd, 128) != 0) return 0;
+  socklen_t len = sizeof a;
+  getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  std::thread([lfd] {
+    for (;;) {
+      int fd = accept(lfd, nullptr, nullptr);
+      if (fd < 0) continue;
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      std::thread(echo_conn, fd).detach();
+    }
+  }).detach();
+  return ntohs(a.sin_port);
+}
+
+int connect_loopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
 
 // A main interpreter that never ends (it reads a FIFO nobody writes to).
 void start_main() {
@@ -64,7 +115,8 @@ int serve(const char* portfile) {
   int iid = setup_i(z);
   ZU_INTERPRETER info;
   if (iid <= 0 || get_zui_info(&info, iid) != 0) return 1;
-  std::ofstream(std::string(portfile) + ".tmp") << info.port;
+  int echo = start_echo();
+  std::ofstream(std::string(portfile) + ".tmp") << info.port << " " << echo;
   std::rename((std::string(portfile) + ".tmp").c_str(), portfile);
   for (;;) pause();
 }
@@ -78,10 +130,19 @@ void BM_RemoteQueryRoundTrip(benchmark::State& state) {
   {
     ZuThreadScope scope("bench");
     const L_CHAR cmd[] = {'(', '+', ' ', '1', ' ', '2', ')', 0};
+    // The framework makes the askers wait for each other at the start and
+    // the end of the loop: they wait there at a safe point, or a collection
+    // that one of them starts would wait for the others for ever.
+    BlockingRegion between;
     for (auto _ : state) {
-      GcFrame frame("q");
-      ZU_SEXP* v = remote_query(link_iid, qnlisp_top_env1, cmd, nullptr);
-      if (get_type(v) != ZU_TYPE_INTEGER) {
+      blocking_enter();
+      bool ok;
+      {
+        GcFrame frame("q");
+        ok = get_type(remote_query(link_iid, qnlisp_top_env1, cmd, nullptr)) == ZU_TYPE_INTEGER;
+      }
+      blocking_leave();
+      if (!ok) {
         state.SkipWithError("query failed");
         break;
       }
@@ -90,7 +151,33 @@ void BM_RemoteQueryRoundTrip(benchmark::State& state) {
   close_self_interpreter();
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_RemoteQueryRoundTrip)->UseRealTime();
+// Every asker (a thread with an internal interpreter of its own) sends its
+// queries over the same link and waits for each answer.
+BENCHMARK(BM_RemoteQueryRoundTrip)->UseRealTime()->Threads(1)->Threads(4)->Threads(16)->Threads(64);
+
+// The same round trips without interpreters: a line to the peer's echo and
+// back, each asker on a connection of its own.
+void BM_LoopbackEcho(benchmark::State& state) {
+  int fd = connect_loopback(echo_port);
+  if (fd < 0) {
+    state.SkipWithError("connect failed");
+    return;
+  }
+  static const char kLine[] = "(+ 1 2)\n";
+  char buf[64];
+  for (auto _ : state) {
+    if (write(fd, kLine, sizeof kLine - 1) != static_cast<ssize_t>(sizeof kLine - 1)) break;
+    size_t got = 0;
+    while (got < sizeof kLine - 1) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+  }
+  close(fd);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LoopbackEcho)->UseRealTime()->Threads(1)->Threads(4)->Threads(16)->Threads(64);
 
 // One accepted line link: connect, the opening line end, the admission,
 // close.
@@ -134,7 +221,7 @@ int main(int argc, char** argv) {
   pid_t pid;
   if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, pargv, envp.data()) != 0) return 1;
   for (int i = 0; i < 1000 && !peer_port; ++i) {
-    std::ifstream(pf) >> peer_port;
+    std::ifstream(pf) >> peer_port >> echo_port;
     if (!peer_port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   unlink(pf.c_str());

@@ -32,16 +32,19 @@ std::atomic<void (*)()> hook_leave{nullptr};
 std::atomic<void (*)()> hook_enter{nullptr};
 
 // Sleepers register on the stack in a bucket chosen by their key; a waker
-// marks and unlinks every sleeper of its key.
+// marks, unlinks and signals every sleeper of its key, and only those: each
+// sleeper waits on a condition of its own, so a wake-up never stirs the
+// other sleepers that share the bucket. The waker signals with the bucket's
+// mutex held, so the sleeper (and its condition) is still there.
 struct Waiter {
   const void* key;
   bool woken;
   Waiter* next;
+  std::condition_variable cv;
 };
 
 struct Bucket {
   std::mutex m;
-  std::condition_variable cv;
   Waiter* head = nullptr;
 
   void unlink(Waiter* w) {
@@ -144,7 +147,7 @@ namespace {
 
 int sleep_common(const void* key, SEM lock, double seconds, const char* file, int line) {
   Bucket& b = bucket_of(key);
-  Waiter w{key, false, nullptr};
+  Waiter w{key, false, nullptr, {}};
   {
     std::lock_guard<std::mutex> g(b.m);
     w.next = b.head;
@@ -158,10 +161,10 @@ int sleep_common(const void* key, SEM lock, double seconds, const char* file, in
   {
     std::unique_lock<std::mutex> g(b.m);
     if (seconds < 0) {
-      b.cv.wait(g, [&w] { return w.woken; });
+      w.cv.wait(g, [&w] { return w.woken; });
     } else {
       auto d = std::chrono::duration<double>(seconds);
-      if (!b.cv.wait_for(g, d, [&w] { return w.woken; })) {
+      if (!w.cv.wait_for(g, d, [&w] { return w.woken; })) {
         b.unlink(&w);
         rc = -1;
       }
@@ -185,19 +188,15 @@ void _wakeup_task(const void* key, const char* file, int line) {
   (void)file;
   (void)line;
   Bucket& b = bucket_of(key);
-  bool any = false;
-  {
-    std::lock_guard<std::mutex> g(b.m);
-    for (Waiter** pp = &b.head; *pp;) {
-      Waiter* w = *pp;
-      if (w->key == key) {
-        w->woken = true;
-        *pp = w->next;
-        any = true;
-      } else {
-        pp = &w->next;
-      }
+  std::lock_guard<std::mutex> g(b.m);
+  for (Waiter** pp = &b.head; *pp;) {
+    Waiter* w = *pp;
+    if (w->key == key) {
+      w->woken = true;
+      *pp = w->next;
+      w->cv.notify_one();
+    } else {
+      pp = &w->next;
     }
   }
-  if (any) b.cv.notify_all();
 }

@@ -241,7 +241,8 @@ D_SEXP* search_d_sexp(ZU_SEXP* value) {
 
 void wake_delay_thread() {
   ++dq_generation;
-  wakeup_task(&dq_head);
+  // Only a queued reply can become ready: without one nothing needs a look.
+  if (dq_head) wakeup_task(&dq_head);
 }
 
 void insert_delay_que(ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {

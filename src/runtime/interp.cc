@@ -25,6 +25,16 @@
 SEM zui_lock = nullptr;
 SEM fifo_lock = nullptr;
 
+// A task waiting for a record's output lock. The lock is handed to the
+// first waiter directly, and only that waiter is woken: many tasks asking
+// over one link would otherwise all wake at every release.
+struct OUT_WAITER {
+  OUT_WAITER* next;
+  int tid;
+  bool granted;  // the lock is now this task's
+  bool gone;     // the record was closed
+};
+
 void (*agent_open_zui)(ZU_INTERPRETER* zui) = nullptr;
 void (*agent_close_zui)(ZU_INTERPRETER* zui) = nullptr;
 std::atomic<void (*)(int iid)> zui_closed_hook{nullptr};
@@ -63,26 +73,47 @@ void free_texts(ZU_INTERPRETER* zui) {
 
 void free_auth_tick(void* set) { free_auth_connection_set(static_cast<AUTH_CONNECTION_SET*>(set)); }
 
-// Takes the output lock with zui_lock held; returns with it held.
+// Takes the output lock with zui_lock held; returns with it held (also when
+// the record was closed meanwhile: iid then names no record, or `gone`).
 void _lock_out(ZU_INTERPRETER* zui, int iid, int me) {
+  if (zui->out_lock == 0 || zui->out_lock_task == me) {
+    zui->out_lock++;
+    zui->out_lock_task = me;
+    return;
+  }
+  OUT_WAITER w{nullptr, me, false, false};
+  OUT_WAITER** tail = &zui->out_waiters;
+  while (*tail) tail = &(*tail)->next;
+  *tail = &w;
   for (;;) {
-    if (zui->out_lock == 0 || zui->out_lock_task == me) {
-      zui->out_lock++;
-      zui->out_lock_task = me;
-      return;
-    }
-    sleep_task(&zui->out_lock, zui_lock);
+    sleep_task(&w, zui_lock);
     lock_zui();
-    // The record may have been closed while we slept.
+    if (w.granted || w.gone) return;
+    // Spurious return: still queued.
     if (iid && _search_zui_id(iid) != zui) return;
   }
 }
 
 void _unlock_out(ZU_INTERPRETER* zui, int me) {
   if (zui->out_lock <= 0 || zui->out_lock_task != me) return;
-  if (--zui->out_lock == 0) {
+  if (--zui->out_lock > 0) return;
+  if (OUT_WAITER* w = zui->out_waiters) {
+    zui->out_waiters = w->next;
+    zui->out_lock = 1;
+    zui->out_lock_task = w->tid;
+    w->granted = true;
+    wakeup_task(w);
+  } else {
     zui->out_lock_task = 0;
-    wakeup_task(&zui->out_lock);
+  }
+}
+
+// The record is being freed: every waiter for its output lock gives up.
+void _release_out_waiters(ZU_INTERPRETER* zui) {
+  while (OUT_WAITER* w = zui->out_waiters) {
+    zui->out_waiters = w->next;
+    w->gone = true;
+    wakeup_task(w);
   }
 }
 
@@ -634,7 +665,7 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
     s_drop(st);
     st = nullptr;
   }
-  wakeup_task(&zui->out_lock);
+  _release_out_waiters(zui);
   wakeup_task(&zui->out);
 
   free_texts(zui);

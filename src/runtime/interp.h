@@ -21,6 +21,7 @@
 struct ZU_FIFO;              // a form waiting for the relay thread
 struct ZU_RESULT;            // a pending remote query
 struct AUTH_CONNECTION_SET;  // peer authentication state
+struct OUT_WAITER;           // a task waiting for an output lock
 
 // Kinds (a_type).
 constexpr char ZUI_STDIO = 1;
@@ -96,6 +97,7 @@ struct ZU_INTERPRETER {
   int inp_line;          // Z
   int out_lock;          // Z
   int out_lock_task;     // Z
+  OUT_WAITER* out_waiters;  // Z: tasks waiting for the output lock, first first
   int connect_ip;        // set-up
   char accept_lock;      // Z
   uint32_t accept_last_dec;  // Z
