@@ -99,6 +99,8 @@ BL_ENTRY* bl_entry(const char* host);
 void bl_set_times(int fail_ms, int probe_first_ms, int probe_max_ms);
 // Forgets every failure.
 void bl_clear();
+// 1 while host's entry is marked failed (read under the blacklist's lock).
+int bl_is_failed(const char* host);
 
 // ---------------------------------------------------------------------------
 // Resolver

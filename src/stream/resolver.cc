@@ -345,6 +345,14 @@ void bl_clear() {
   unlock_task(bl_lock(), "blacklist");
 }
 
+int bl_is_failed(const char* host) {
+  if (!host) return 0;
+  lock_task(bl_lock());
+  int failed = _bl_entry(host)->failed;
+  unlock_task(bl_lock(), "blacklist");
+  return failed ? 1 : 0;
+}
+
 STREAM* bl_new_connection(int* cerr, const char* host, int ip, int port, void* func, void* work) {
   int dummy;
   if (!cerr) cerr = &dummy;

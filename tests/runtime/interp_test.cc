@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -153,6 +154,23 @@ TEST_F(Interp, OutputLockIsRecursivePerTask) {
   }).join();
   EXPECT_EQ(other, 0);
   EXPECT_EQ(lock_zui_out_no_wait(999999), -1);
+  // Many tasks at once: each release hands the lock to one waiter, and no
+  // two ever hold it together.
+  std::atomic<int> inside{0}, overlaps{0}, taken{0};
+  std::vector<std::thread> tasks;
+  for (int t = 0; t < 16; ++t)
+    tasks.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        lock_zui_out_iid(self);
+        if (inside.fetch_add(1) != 0) ++overlaps;
+        ++taken;
+        inside.fetch_sub(1);
+        unlock_zui_out_iid(self);
+      }
+    });
+  for (auto& t : tasks) t.join();
+  EXPECT_EQ(taken.load(), 3200);
+  EXPECT_EQ(overlaps.load(), 0);
   close_self_interpreter();
   EXPECT_EQ(search_zui_id(self), nullptr);
   EXPECT_EQ(get_my_iid(), -1);

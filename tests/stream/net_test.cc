@@ -176,7 +176,7 @@ TEST(NetBlacklist, CommandNotRunWhileFailedAndProbedLater) {
   EXPECT_EQ(bl_do(&cmd), -1);  // failed: not run
   EXPECT_EQ(cmd.result, -1);
   EXPECT_EQ(connects, 1);
-  while (bl_entry("probe-host")->failed) usleep(5000);  // the third probe succeeds
+  while (bl_is_failed("probe-host")) usleep(5000);  // the third probe succeeds
   EXPECT_EQ(probes, 3);
   bl_do(&cmd);
   EXPECT_EQ(connects, 2);
