@@ -92,33 +92,38 @@ constexpr int S_CAT_SERIAL = 64;
 
 constexpr int kMaxBlocked = 4;
 
+// Which lock guards what: "open" fields are set before the stream is
+// registered and only read after; the reader side is rmu together with
+// rbusy (see below); the writer side is wmu.
 struct S_HEADER {
-  const S_TABLE* tbl = nullptr;
-  int type = 0;      // the table's type letter
-  int mode = 0;      // S_MODE_*
-  int category = 0;  // S_CAT_*
-  const char* file = nullptr;  // where it was opened
-  int line = 0;
+  const S_TABLE* tbl = nullptr;  // open
+  int type = 0;      // open: the table's type letter
+  int mode = 0;      // open: S_MODE_*
+  int category = 0;  // open: S_CAT_*
+  const char* file = nullptr;  // open: where it was opened
+  int line = 0;                // open
 
   // Encoding: the code method and one work state (its decoder fields serve
-  // readers, its encoder field serves formatted output).
+  // readers, its encoder field serves formatted output). cm and cmw change
+  // on the writer side, with the reader side too when it is free.
   CODE_METHOD* cm = nullptr;
   CM_WORK cmw{};
-  L_CHAR dec_pending[CM_MAX_DECODE]{};  // codes decoded and not yet taken
-  int dec_npending = 0;
+  L_CHAR dec_pending[CM_MAX_DECODE]{};  // reader side: codes decoded and not yet taken
+  int dec_npending = 0;                 // reader side
 
-  // Line counting (after s_set_cr). CR, LF and CRLF are one line end each.
-  // cr_cnt counts the line ends written; on a read-only stream it counts
-  // those read. cr_in always counts those read.
+  // Line counting (after s_set_cr, which takes both sides). CR, LF and CRLF
+  // are one line end each. cr_cnt counts the line ends written (writer
+  // side); on a read-only stream it counts those read (reader side). cr_in
+  // always counts those read.
   int cr_flag = 0;
   int cr_cnt = 0;
-  int cr_in = 0;
-  int cr_wstate = 0;     // the last byte written was CR
-  int cr_rstate = 0;     // the last byte read was CR
-  int cr_last_delta = 0;  // effect of the last byte read, undone by s_push
-  int cr_last_prev = 0;   // cr_rstate before that byte
+  int cr_in = 0;          // reader side
+  int cr_wstate = 0;      // writer side: the last byte written was CR
+  int cr_rstate = 0;      // reader side: the last byte read was CR
+  int cr_last_delta = 0;  // reader side: effect of the last byte read, undone by s_push
+  int cr_last_prev = 0;   // reader side: cr_rstate before that byte
 
-  int push_c = -1;  // pushed-back byte, -1 when none
+  int push_c = -1;  // reader side: pushed-back byte, -1 when none
 
   // Bytes a buffering back-end has read ahead and not handed out yet. When
   // rwin_direct is set, s_read_lchar decodes straight from [rwin, rwin_end)
@@ -138,11 +143,12 @@ struct S_HEADER {
   std::atomic<int> abort_io{0};  // writes are being broken off
   // Task id of a stream thread still attached to the stream, 0 when none.
   std::atomic<int> thread{0};
-  int std_flag = 0;  // one of the process's standard streams
-  int handed = 0;    // handed to a child: close without shutting the peer out
+  int std_flag = 0;  // open: one of the process's standard streams
+  int handed = 0;    // stream_lock: handed to a child, close without shutting the peer out
 
   // Write watchdog: a write that makes no progress for wa_sec seconds is
-  // broken off and the stream queued for closing.
+  // broken off and the stream queued for closing. Set by the owner before
+  // it shares the stream; read by writers.
   int wa_type = 0;
   int wa_sec = 0;
 
@@ -151,7 +157,8 @@ struct S_HEADER {
   std::atomic<int64_t> tp_first_us{0};
   std::atomic<int64_t> tp_last_us{0};
 
-  // Threads blocked inside a system call of this stream, for interrupts.
+  // Threads blocked inside a system call of this stream, for interrupts
+  // (blk_mu).
   std::mutex blk_mu;
   pthread_t blk_thr[kMaxBlocked]{};
   int blk_dir[kMaxBlocked]{};  // 0 free, 1 reading, 2 writing
