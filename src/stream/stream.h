@@ -144,7 +144,7 @@ struct S_HEADER {
   // Task id of a stream thread still attached to the stream, 0 when none.
   std::atomic<int> thread{0};
   int std_flag = 0;  // open: one of the process's standard streams
-  int handed = 0;    // stream_lock: handed to a child, close without shutting the peer out
+  int handed = 0;    // set by its closer before the close: handed to a child, keep the peer
 
   // Write watchdog: a write that makes no progress for wa_sec seconds is
   // broken off and the stream queued for closing. Set by the owner before
