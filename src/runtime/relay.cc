@@ -210,6 +210,13 @@ int check_fifo(ZU_INTERPRETER* zui) {
   return r;
 }
 
+int fifo_full_now(ZU_INTERPRETER* zui) {
+  lock_task(fifo_lock);
+  int r = fifo_full(zui) ? 1 : 0;
+  unlock_task(fifo_lock, "fifo_full_now");
+  return r;
+}
+
 void interrupt_fifo(ZU_INTERPRETER* zui) {
   lock_task(fifo_lock);
   wakeup_task(&zui->fifo_head);

@@ -42,6 +42,8 @@ void put_zu_fifo(ZU_INTERPRETER* zui, ZU_SEXP* form);
 int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes);
 // The input ended: the relay takes what is queued, then its loop ends.
 void end_fifo_input(ZU_INTERPRETER* zui);
+// 1 while the queue is full (its front thread waits for room).
+int fifo_full_now(ZU_INTERPRETER* zui);
 ZU_SEXP* get_zu_fifo(ZU_INTERPRETER* zui, int no_wait);
 int check_fifo(ZU_INTERPRETER* zui);
 void interrupt_fifo(ZU_INTERPRETER* zui);

@@ -120,6 +120,10 @@ int _wait_result_inp(ZU_RESULT* r) {
     bool gone = !req || _search_zui_id(req_iid) != req || r->inp_interpreter != req;
     bool brk = gone || (req->flags & ZUI_F_BREAK);
     bool cancel = !gone && (req->flags & ZUI_F_CANCEL);
+    // A full queue keeps the link's front thread from reading the reply:
+    // the link's own task serves the queue while it waits.
+    bool full = !gone && _get_my_zui() == req && r->out_interpreter && fifo_full_now(req);
+    if (full) r->flags |= ZU_RESULT_REQUEST;
     if (!(r->flags & (ZU_RESULT_REQUEST | ZU_RESULT_REPLIED)) && !brk && !cancel) {
       sleep_task(r, zui_lock);
       lock_task(zui_lock);

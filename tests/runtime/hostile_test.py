@@ -273,6 +273,8 @@ def run_agent_cases():
     for name, case in CASES:
         if ONLY and name not in ONLY:
             continue
+        if not check(agent.proc.poll() is None, "%s: the agent is still running" % name):
+            return
         before = agent.status("VmRSS")
         agent.reset_peak()
         try:
