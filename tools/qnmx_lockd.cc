@@ -145,9 +145,10 @@ struct Request {
 // by name (each wait list in order of arrival). Related names are found
 // through the order of the maps: the prefixes of a name by look-up, the
 // names it prefixes as one range.
-std::mutex table_mu;
-std::map<std::u32string, Queue> holds;
-std::map<std::u32string, Queue> waits;
+// Never destroyed: connections may still be served while the process exits.
+std::mutex& table_mu = *new std::mutex;
+std::map<std::u32string, Queue>& holds = *new std::map<std::u32string, Queue>;
+std::map<std::u32string, Queue>& waits = *new std::map<std::u32string, Queue>;
 uint64_t arrivals = 0;
 
 struct Outgoing {
@@ -304,8 +305,8 @@ int drop_conn(const ConnRef& conn, std::vector<Outgoing>& out) {
 // ---------------------------------------------------------------------------
 // Connections: the registry the idle watch walks
 
-std::mutex conns_mu;
-std::vector<std::weak_ptr<Conn>> conns;  // conns_mu
+std::mutex& conns_mu = *new std::mutex;
+std::vector<std::weak_ptr<Conn>>& conns = *new std::vector<std::weak_ptr<Conn>>;  // conns_mu
 
 int64_t zu_now() { return static_cast<int64_t>(get_zutime()); }
 

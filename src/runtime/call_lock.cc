@@ -73,9 +73,10 @@ int waiting = 0;         // tasks asleep in xx_call_lock
 unsigned now() { return get_zutime() + age_shift; }
 
 // Links to the service, for the interpreters' close hook (which runs under
-// zui_lock and so may not take call_lock_lock). A leaf lock.
-std::mutex links_mu;
-std::vector<int> link_iids;  // links_mu
+// zui_lock and so may not take call_lock_lock). A leaf lock. Never
+// destroyed: links may still close while the process exits.
+std::mutex& links_mu = *new std::mutex;
+std::vector<int>& link_iids = *new std::vector<int>;  // links_mu
 
 void note_link(int iid, bool open) {
   std::lock_guard<std::mutex> g(links_mu);
