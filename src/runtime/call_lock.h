@@ -7,7 +7,9 @@
 // last release are sent to the lock service, one request per lock, as
 // remote queries on interpreter links to the address that the ZU symbols
 // `LockHostName` and `LockPort` give. Names are related when one is a prefix
-// of the other; a write lock excludes every related lock of other tasks.
+// of the other; a request waits while any related lock of another task is
+// held where either side writes (the service cannot tell the tasks of one
+// process apart, so this table alone keeps them apart).
 //
 // The lock service may call back into the holder of a lock with
 // (call-lock-event seq): the event function given with the lock is then
@@ -52,9 +54,12 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
 // service" rather than "refused".
 int call_lock_configured();
 // Gives back one take of the lock: 0, or -1 when d is not a lock of this
-// process or its task does not share it.
+// process, its task does not share it, or the lock was lost (the take is
+// given back all the same).
 int call_unlock(CALL_LOCK_DESCRIPTER d);
-// 0 when d holds a lock, -1 when it is invalid.
+// 0 while d holds a lock; -1 when it is invalid, given back, or lost: a lock
+// is lost when the link it was granted over ends (the service no longer
+// holds it), and its event function is then called.
 int cl_error_check(CALL_LOCK_DESCRIPTER d);
 CALL_LOCK_DESCRIPTER cl_invalid();
 // The error value callers return for a refused lock: code 0x80040503, data
