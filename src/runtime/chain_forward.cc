@@ -3,9 +3,11 @@
 // (PrintChain type raw) calls, the raw value holding the text as 4-byte
 // codes, most significant byte first. The stream's own task calls it; it
 // is given an internal interpreter for each call, since a query needs an
-// asking interpreter. The replies are not awaited: the chain keeps the
-// order of its text on the link, and a peer that never answers cannot hold
-// up the stream's close.
+// asking interpreter. A reply is awaited only when the stream asks for it
+// (a flush), and then for a bounded time: the chain keeps the order of its
+// text on the link, and a peer that never answers cannot hold up the
+// stream's flush or close for ever.
+#include <chrono>
 #include <cstddef>
 
 #include "runtime/interp.h"
@@ -17,7 +19,28 @@
 
 namespace {
 
-int forward_chain(int iid, int type, const unsigned char* data, size_t len) {
+// Waits up to ms for the reply to a query sent: 0 it came (or the link
+// ended, which fails the query), 1 it did not come in time.
+int await_reply(ZU_SEXP* sent, int ms) {
+  auto* r = static_cast<ZU_RESULT*>(delay_record(sent));
+  if (!r) return 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  int late = 0;
+  lock_task(zui_lock);
+  while (_check_remote_delay(r, 0) == 1) {
+    std::chrono::duration<double> left = end - std::chrono::steady_clock::now();
+    if (left.count() <= 0) {
+      late = 1;
+      break;
+    }
+    _i_sleep_task_timeout(r, zui_lock, left.count(), __FILE__, __LINE__);
+    lock_task(zui_lock);
+  }
+  unlock_task(zui_lock, "chain");
+  return late;
+}
+
+int forward_chain(int iid, int type, const unsigned char* data, size_t len, int wait_ms) {
   if (len > UINT32_MAX) return -1;
   bool own = get_my_zui() == nullptr;
   if (own) {
@@ -34,6 +57,7 @@ int forward_chain(int iid, int type, const unsigned char* data, size_t len) {
                          get_raw(data, static_cast<uint32_t>(len)), ZU_LIST_END);
     ZU_SEXP* sent = remote_query(iid, qnlisp_top_env1, nullptr, call);
     r = sent && sexp_type(sent) != ZU_TYPE_ERROR ? 0 : -1;
+    if (r == 0 && wait_ms > 0) r = await_reply(sent, wait_ms);
   }
   if (own) close_self_interpreter();
   return r;

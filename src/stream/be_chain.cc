@@ -1,8 +1,15 @@
 // Chain streams: text written to one is forwarded by its own thread to an
 // interpreter's peer through the forwarding hook, as 4-byte codes (most
 // significant byte first: the stream's encoding is EXTUCS-4).
+//
+// A flush returns once the peer has answered the call that carried the
+// text written before it, so that whatever the writer tells the peer next
+// arrives after the text. A peer that does not take a call, or does not
+// answer it in time, makes that flush and every later one fail, and is not
+// waited for again. A close forwards the rest without waiting for answers.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "base/task.h"
 #include "stream/sbuf.h"
@@ -11,14 +18,17 @@
 namespace {
 
 std::atomic<CHAIN_FORWARD> forward_hook{nullptr};
+std::atomic<int> flush_wait_ms{10000};
 
 struct S_CHAIN : STREAM {
   int iid = 0;
   int ctype = 0;
   SEM lk = nullptr;
-  STREAM_BUF pending{};  // written, not yet forwarded
-  int flush_req = 0;     // flushes asked for and not yet served
-  int done = 0;          // the stream is closing: forward the rest and leave
+  STREAM_BUF pending{};       // written, not yet forwarded
+  unsigned flush_asked = 0;   // flushes asked for
+  unsigned flush_served = 0;  // flushes whose text the peer has had
+  int unanswered = 0;  // a call was refused or left unanswered
+  int done = 0;        // the stream is closing: forward the rest and leave
   int running = 0;
   ~S_CHAIN() override {
     if (lk) _i_free_lock(lk);
@@ -32,28 +42,35 @@ void forward_task(TKEY key) {
   unsigned char buf[4096];
   lock_task(c->lk);
   for (;;) {
-    while (!c->flush_req && !c->done) {
+    while (c->flush_served == c->flush_asked && !c->done) {
       sleep_task(c, c->lk);
       lock_task(c->lk);
     }
     bool leave = c->done;
-    c->flush_req = 0;
+    unsigned serving = c->flush_asked;
+    // Only a flush waits for the peer's answer, and only to the last call:
+    // the peer answers its calls in order.
+    bool confirm = serving != c->flush_served && !leave && !c->unanswered;
     // Forward whole codes only; a partial code waits for its other bytes.
     size_t avail = c->pending.size - c->pending.size % 4;
     while (avail > 0) {
       size_t k = copy_out_sbuf(&c->pending, buf, std::min(avail, sizeof buf), nullptr);
       avail -= k;
+      int wait = confirm && avail == 0 ? flush_wait_ms.load() : 0;
       unlock_task(c->lk, "chain");
-      if (CHAIN_FORWARD f = forward_hook.load()) f(c->iid, c->ctype, buf, k);
+      CHAIN_FORWARD f = forward_hook.load();
+      int r = f ? f(c->iid, c->ctype, buf, k, wait) : -1;
       lock_task(c->lk);
+      if (r != 0) c->unanswered = 1;
     }
-    wakeup_task(&c->flush_req);
+    c->flush_served = serving;
+    wakeup_task(&c->flush_served);
     if (leave) break;
   }
   c->running = 0;
   c->h.thread.store(0);
   unlock_task(c->lk, "chain");
-  wakeup_task(&c->flush_req);
+  wakeup_task(&c->flush_served);
 }
 
 int chain_write(STREAM* s, const void* data, int len) {
@@ -61,13 +78,24 @@ int chain_write(STREAM* s, const void* data, int len) {
   return copy_in_sbuf(&c->pending, data, static_cast<size_t>(len), c->lk) < 0 ? -1 : len;
 }
 
+// Waits for the forwarder to serve this flush, at most twice the time it
+// gives the peer to answer (the forwarding itself takes time too).
 int chain_flush(STREAM* s) {
   S_CHAIN* c = ch(s);
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * flush_wait_ms.load());
   lock_task(c->lk);
-  c->flush_req = 1;
-  unlock_task(c->lk, "chain");
+  unsigned mine = ++c->flush_asked;
   wakeup_task(c);
-  return 0;
+  auto served = [&] { return static_cast<int>(c->flush_served - mine) >= 0; };
+  while (!served() && c->running) {
+    std::chrono::duration<double> left = end - std::chrono::steady_clock::now();
+    if (left.count() <= 0) break;
+    _i_sleep_task_timeout(&c->flush_served, c->lk, left.count(), __FILE__, __LINE__);
+    lock_task(c->lk);
+  }
+  bool ok = served() && !c->unanswered;
+  unlock_task(c->lk, "chain");
+  return ok ? 0 : -1;
 }
 
 int chain_close(STREAM* s) {
@@ -76,7 +104,7 @@ int chain_close(STREAM* s) {
   c->done = 1;
   wakeup_task(c);
   while (c->running) {
-    _i_sleep_task_timeout(&c->flush_req, c->lk, 0.01, __FILE__, __LINE__);
+    _i_sleep_task_timeout(&c->flush_served, c->lk, 0.01, __FILE__, __LINE__);
     lock_task(c->lk);
   }
   unlock_task(c->lk, "chain");
@@ -90,6 +118,8 @@ const S_TABLE s_chain_table = {'c',     chain_close, chain_write, nullptr, chain
                                nullptr, nullptr,     nullptr,     nullptr, nullptr,     nullptr};
 
 void set_chain_forward(CHAIN_FORWARD f) { forward_hook.store(f); }
+
+void set_chain_flush_wait(int ms) { flush_wait_ms.store(ms > 0 ? ms : 10000); }
 
 STREAM* s_open_chain(int iid, int type) {
   init_stream();

@@ -309,9 +309,15 @@ int s_get_fpipe_data_size(STREAM* s);
 // Chain: text written is forwarded by the stream's own thread through the
 // forwarding hook (installed by the interpreters) as 4-byte codes, most
 // significant byte first. type 'o' or 'e'; null for another type or while
-// no hook is installed.
-using CHAIN_FORWARD = int (*)(int iid, int type, const unsigned char* data, size_t len);
+// no hook is installed. The hook waits up to wait_ms (0: not at all) for
+// the peer's answer and returns 0 (sent, and answered when waited for), 1
+// (sent, no answer in time) or -1 (not sent). s_flush returns 0 once the
+// peer has answered for the text written before it; -1 when a call was not
+// sent or not answered in time (set_chain_flush_wait: the time given to the
+// peer, 10 s by default), after which flushes no longer wait for answers.
+using CHAIN_FORWARD = int (*)(int iid, int type, const unsigned char* data, size_t len, int wait_ms);
 void set_chain_forward(CHAIN_FORWARD f);
+void set_chain_flush_wait(int ms);
 STREAM* s_open_chain(int iid, int type);
 extern const S_TABLE s_chain_table;
 

@@ -121,14 +121,20 @@ ZU_SEXP* prim_running(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV
 }
 
 // What (PrintChain type raw) calls delivered: "type:text" per call, the
-// text decoded from its 4-byte codes.
+// text decoded from its 4-byte codes. While chain_stall is set, a call
+// is not answered (a silent peer).
 std::mutex chain_lock;
 std::string chain_text;
+std::atomic<bool> chain_stall{false};
 ZU_SEXP* prim_print_chain(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* type = get_el(form, 1);
   ZU_SEXP* raw = get_el(form, 2);
   if (get_type(type) != ZU_TYPE_STRING || get_type(raw) != ZU_TYPE_RAW)
     return form_error(form, ZU_ER_TYPE, "PrintChain", "type missmatch");
+  {
+    BlockingRegion region;
+    while (chain_stall) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   std::string t = static_cast<char>(str_text(type)[0]) + std::string(":");
   for (uint32_t i = 0; i + 4 <= raw->raw.size; i += 4) t.push_back(static_cast<char>(raw->raw.data[i + 3]));
   std::lock_guard<std::mutex> g(chain_lock);
@@ -396,7 +402,8 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
 }
 
 // Text written to a chain stream on a link reaches the peer as PrintChain
-// calls, in order.
+// calls, in order; a flush returns once the peer has answered for it, and
+// gives up on a peer that does not answer.
 TEST_F(Links, ChainStreamTextReachesThePeerAsPrintChain) {
   int port = 0;
   int listener = start_listener(true, &port);
@@ -409,12 +416,23 @@ TEST_F(Links, ChainStreamTextReachesThePeerAsPrintChain) {
   ASSERT_NE(out, nullptr);
   ASSERT_NE(err, nullptr);
   s_printf(out, "%s", "hello\n");
-  s_flush(out);
-  ASSERT_TRUE(wait_until([] { return chain_seen() == "o:hello\n"; })) << chain_seen();
+  EXPECT_EQ(s_flush(out), 0);
+  EXPECT_EQ(chain_seen(), "o:hello\n");
   s_printf(err, "%s", "oops");
-  s_flush(err);
-  ASSERT_TRUE(wait_until([] { return chain_seen() == "o:hello\ne:oops"; })) << chain_seen();
+  EXPECT_EQ(s_flush(err), 0);
+  EXPECT_EQ(chain_seen(), "o:hello\ne:oops");
+  // A silent peer: the flush fails after the wait, the next one does not
+  // wait again, and the close does not wait for the answer either.
+  set_chain_flush_wait(200);
+  chain_stall = true;
+  s_printf(out, "%s", "x");
+  EXPECT_EQ(s_flush(out), -1);
+  s_printf(out, "%s", "y");
+  EXPECT_EQ(s_flush(out), -1);
   d_s_close(out);
+  chain_stall = false;
+  set_chain_flush_wait(0);
+  ASSERT_TRUE(wait_until([] { return chain_seen() == "o:hello\ne:oopso:xo:y"; })) << chain_seen();
   d_s_close(err);
   close_interpreter(link);
   close_interpreter(listener);

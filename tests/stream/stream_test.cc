@@ -319,7 +319,7 @@ TEST(StreamChain, ForwardsTextAsFourByteCodes) {
   static std::atomic<int> calls{0};
   forwarded.clear();
   EXPECT_EQ(s_open_chain(1, 'o'), nullptr);  // no forwarding yet
-  set_chain_forward([](int iid, int type, const unsigned char* d, size_t n) {
+  set_chain_forward([](int iid, int type, const unsigned char* d, size_t n, int) {
     EXPECT_EQ(iid, 7);
     EXPECT_EQ(type, 'e');
     forwarded.append(reinterpret_cast<const char*>(d), n);

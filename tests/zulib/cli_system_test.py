@@ -189,9 +189,15 @@ def group_threads():
 
 def group_export():
     path = os.path.dirname(QNMX) + ":" + os.environ["PATH"]
-    got = Run(["(define v 42)", '(Export target="qnmx" (List 1 2) (define inside 3) (+ inside 1))',
-               '(Export target="qnmx" type="normal" (List ($ v) ^v))', '(Export target="qnmx" (car 1) (List 9))',
-               "(Export (List 1))", '(Export target="/nonexistent/qnmx" 1)', '(Export target="false" 1)'], PATH=path).all()
+    r = Run(["(define v 42)", '(Export target="qnmx" (PrintStd "one") (List 1 2) (define inside 3) (PrintStd d="stdout" '
+             '"two") (Export target="qnmx" (PrintStd (List 3))) (+ inside 1))',
+             '(Export target="qnmx" type="normal" (List ($ v) ^v))', '(Export target="qnmx" (car 1) (List 9))',
+             "(Export (List 1))", '(Export target="/nonexistent/qnmx" 1)', '(Export target="false" 1)'], PATH=path)
+    r.next(), r.next()
+    # What the child prints, and what its own child prints, comes before
+    # the reply, in order.
+    expect("printed by the child", r.echo, '"one"\ntwo(3)\n')
+    got = r.all()
     # The child's error comes back as a remote call's, from the third line
     # of the pipe (after PrintChain and SetScriptPath).
     expect("Export", got, ["v", "4", "(42 42)", '#error(2147682310 "SITE" "s.zu" 4 "remote call" '
