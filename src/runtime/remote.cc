@@ -221,7 +221,11 @@ ZU_SEXP* local_query(ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp) {
   ZU_INTERPRETER* me = _get_my_zui();
   bool ok = me && me->mode == ZUI_MODE_OPEN;
   int seq = ok ? me->inp_line : 0;
-  int target = ok && me->inp_interpreter ? static_cast<int>(me->inp_interpreter->id) : 0;
+  // Only a link has a peer that can answer: a script read from a file
+  // would wait for ever on a request written to its output.
+  int target = ok && me->inp_interpreter && me->inp_interpreter->thread_mode == 2
+                   ? static_cast<int>(me->inp_interpreter->id)
+                   : 0;
   unlock_task(zui_lock, "local_query");
   zui_pop_pri(pri);
   if (!ok) return error_text(nullptr, 0, ZU_ER_INVALID_IID, "LocalEval", "invalid iid 3", true);

@@ -10,6 +10,10 @@ constexpr int kOrderMissing = -1;
 constexpr int kOrderNotFirst = -2;  // the first attribute is not Order
 constexpr int kOrderBadValue = -3;
 
+// Longest parameter list: its length becomes the call form's minimum and
+// maximum, which are 8-bit signed fields.
+constexpr int kMaxParams = 126;
+
 // The order the head's first attribute asks for: 0 "Normal", 1
 // "Applicative", 2 "ApplicativeElement".
 int read_order(ZU_SYM_FIELD* sf) {
@@ -39,7 +43,7 @@ int check_params(ZU_SEXP* params, bool normal, ZU_SEXP** err) {
       return 0;
   }
   int n = list_length(params);
-  if (n < 0 || n > 127) return 0;
+  if (n < 0 || n > kMaxParams) return 0;
   int i = 0;
   for (ZU_SEXP* p = params; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr, ++i) {
     int t = get_type(p->pair.car);
@@ -83,7 +87,7 @@ ZU_SEXP* new_lambda(int order, ZUISP_ENV* args_env, ZU_SEXP* params, ZU_SEXP* bo
       break;
     case ZU_TYPE_LIST: {
       int n = list_length(params);
-      if (n < 0 || n > 127) return nullptr;
+      if (n < 0 || n > kMaxParams) return nullptr;
       min = max = n;
       break;
     }

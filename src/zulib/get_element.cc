@@ -1,7 +1,5 @@
 // GetElement (also bound as GE): a member of a list by position, a child
 // element by tag and attribute values, or an element by path.
-#include <cstdlib>
-
 #include "text/convert.h"
 #include "zu/eval.h"
 #include "zulib/lib_impl.h"
@@ -11,12 +9,6 @@
 namespace {
 
 constexpr const char* kFunc = "GetElement";
-
-// An integer option: leading blanks, an optional sign, the digits up to the
-// first other character; no digits read as 0.
-int64_t option_integer(const L_CHAR* text) {
-  return std::strtoll(n_string(std_cm, text), nullptr, 10);
-}
 
 // Walks the top-level chain. A proper list answers null; otherwise the
 // first error inside the list, else its improper tail (a cycle, which no

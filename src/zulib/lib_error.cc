@@ -1,6 +1,7 @@
 // Error values and texts shared by the library's built-ins.
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 
 #include "zulib/lib_impl.h"
 
@@ -66,4 +67,10 @@ bool value_text(ZU_SEXP* v, std::u32string* out) {
     default:
       return number_text(v, out);
   }
+}
+
+int64_t option_integer(const L_CHAR* text) { return std::strtoll(n_string(std_cm, text), nullptr, 10); }
+
+bool is_symbol_named(ZU_SEXP* s, const char* name) {
+  return get_type(s) == ZU_TYPE_SYMBOL && zu_wcmp_ascii(sym_name(s), name) == 0;
 }

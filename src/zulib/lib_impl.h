@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "text/convert.h"
@@ -14,6 +15,11 @@ ZU_SEXP* lib_error(ZU_SEXP* form, uint32_t code, const char* func, const char* t
 ZU_SEXP* lib_error_data(ZU_SEXP* form, uint32_t code, const char* func, ZU_SEXP* data);
 // The same with data a one-member list holding the string `text`.
 ZU_SEXP* lib_error_list(ZU_SEXP* form, uint32_t code, const char* func, const char* text);
+// An integer option: leading blanks, an optional sign, the digits up to the
+// first other character; no digits read as 0.
+int64_t option_integer(const L_CHAR* text);
+// True for a symbol whose name is the 7-bit text `name`.
+bool is_symbol_named(ZU_SEXP* s, const char* name);
 // True for a list whose first member is a symbol: an element.
 inline bool is_element(ZU_SEXP* s) {
   return get_type(s) == ZU_TYPE_LIST && get_type(s->pair.car) == ZU_TYPE_SYMBOL;

@@ -1,0 +1,289 @@
+// Local, LocalEval and the cancelling of loops across a plain line link on
+// 127.0.0.1: this process asks, through the runtime's C++ interface, with
+// the library bound as the agent binds it, and a qnmx process serves the
+// other end of the link (handed to it as "+f3").
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "runtime/delayed.h"
+#include "runtime/front.h"
+#include "runtime/relay.h"
+#include "runtime/remote.h"
+#include "runtime/zu_init.h"
+#include "support/child.h"
+#include "support/temp_dir.h"
+#include "text/convert.h"
+#include "zulib_test_util.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::basic_string<L_CHAR> W(const std::string& s) { return std::basic_string<L_CHAR>(s.begin(), s.end()); }
+
+// A connected pair of TCP sockets on the loopback interface, neither
+// inherited by children (the peer gets its end as descriptor 3).
+bool loopback_pair(int* a, int* b) {
+  int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  bool ok = bind(l, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(l, 1) == 0 &&
+            getsockname(l, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+  *a = ok ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+  ok = ok && connect(*a, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  *b = ok ? accept4(l, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  close(l);
+  return ok && *b >= 0;
+}
+
+// A main interpreter that lives as long as the process (reading a FIFO that
+// nobody writes to): once the main interpreter closes, no other may start.
+void keep_main_interpreter() {
+  static TempDir dir("zulib_main");
+  if (get_main_interpreter_state() != 0) return;
+  std::string fifo = dir.at("main.fifo");
+  mkfifo(fifo.c_str(), 0600);
+  static int writer = open(fifo.c_str(), O_RDWR);
+  (void)writer;
+  ZuThreadScope scope("test");
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_FILE;
+  z->env = new_env(qnlisp_top_env1);
+  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
+  setup_i(z);
+}
+
+// Test's own built-in, bound where LocalEval evaluates: counts its calls.
+std::atomic<int> g_pings{0};
+ZU_SEXP* prim_ping(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ++g_pings;
+  return get_string_ascii("pong");
+}
+
+// Runs f(asker) on a thread with an internal interpreter of its own, as a
+// script's thread would run.
+template <class F>
+void as_asker(F f) {
+  std::thread([&] {
+    ZU_INTERPRETER* z = new_zu_interpreter();
+    z->a_type = ZUI_SELF;
+    z->env = qnlisp_top_env1;
+    z->environment = 1;
+    setup_i(z);
+    {
+      ZuThreadScope scope("asker");
+      f(get_my_zui());
+    }
+    close_self_interpreter();
+  }).join();
+}
+
+// The library and the interpreter runtime, as the agent starts them.
+class Runtime : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    init_library_once();
+    init_zu();
+    set_break_check_hook(_zui_break_check);
+    keep_main_interpreter();
+    ASSERT_EQ(get_main_interpreter_state(), 1);
+    static const QN_PRIM_DEF defs[] = {{"Ping", prim_ping, 1, 1, 1, 0}, {}};
+    ZuThreadScope scope("bind");
+    bind_prims(qnlisp_top_env0, defs);
+  }
+  void TearDown() override { set_break_check_hook(nullptr); }
+};
+
+// The serving qnmx process and this process's end of the link.
+class Peer : public Runtime {
+ protected:
+  void SetUp() override {
+    Runtime::SetUp();
+    int mine = -1;
+    int theirs = -1;
+    ASSERT_TRUE(loopback_pair(&mine, &theirs));
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, theirs, 3);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    std::string home = "HOME=" + home_.path();
+    std::vector<char*> envp{home.data()};
+    for (char** e = environ; *e; ++e)
+      if (std::strncmp(*e, "HOME=", 5) != 0 && std::strncmp(*e, "ZUPATH=", 7) != 0) envp.push_back(*e);
+    envp.push_back(nullptr);
+    char bin[] = QNMX_BIN;
+    char arg[] = "+f3";
+    char* argv[] = {bin, arg, nullptr};
+    pid_t pid = -1;
+    int r = posix_spawn(&pid, bin, &fa, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    close(theirs);
+    close(out[1]);
+    stdout_ = out[0];
+    ASSERT_EQ(r, 0);
+    child_ = Child(pid);
+    ZuThreadScope scope("link");
+    ZU_INTERPRETER* z = new_zu_interpreter();
+    z->a_type = ZUI_DESCRIPTER;
+    z->env = qnlisp_top_env1;
+    z->environment = 1;
+    z->inp_desc = mine;
+    z->out_desc = dup(mine);
+    z->err_desc = -1;
+    link_ = setup_i(z);
+    ASSERT_GT(link_, 0);
+  }
+  void TearDown() override {
+    if (link_ > 0) close_interpreter(link_);
+    if (child_.started()) EXPECT_EQ(child_.wait_for(std::chrono::seconds(20)), 0);
+    if (stdout_ >= 0) close(stdout_);
+    Runtime::TearDown();
+  }
+
+  std::string ask(ZU_INTERPRETER* me, const std::string& text) {
+    ZU_SEXP* v = remote_query(link_, me->env, W(text).c_str(), nullptr);
+    get_type(v);
+    return shown(v);
+  }
+
+  // Waits until the peer has written its n-th "test for chained printing"
+  // (Test) on its standard output.
+  bool peer_printed(int n) {
+    return wait_until([&] {
+      pollfd p{stdout_, POLLIN, 0};
+      char buf[256];
+      while (poll(&p, 1, 0) > 0) {
+        ssize_t k = read(stdout_, buf, sizeof buf);
+        if (k <= 0) break;
+        printed_.append(buf, static_cast<size_t>(k));
+      }
+      size_t count = 0;
+      for (size_t at = 0; (at = printed_.find("chained", at)) != std::string::npos; ++at) ++count;
+      return count >= static_cast<size_t>(n);
+    });
+  }
+
+  // Asks `loop`, cancels it once the peer printed its n-th Test line, and
+  // answers how long after the cancel the peer answered `next`.
+  double cancel_then_ask(ZU_INTERPRETER* me, const std::string& loop, int n, const std::string& next,
+                         std::string* cancelled, std::string* answer) {
+    int iid = static_cast<int>(me->id);
+    Clock::time_point at;
+    std::thread canceller([&] {
+      if (peer_printed(n)) {
+        at = Clock::now();
+        send_cancel(iid);
+      }
+    });
+    *cancelled = ask(me, loop);
+    canceller.join();
+    // A peer whose loop never sees the cancel would never answer: it is
+    // killed after a while, which fails the answer instead of hanging.
+    std::atomic<bool> answered{false};
+    std::thread watchdog([&] {
+      if (!wait_until([&] { return answered.load(); }, std::chrono::seconds(30))) child_.kill(SIGKILL);
+    });
+    *answer = ask(me, next);
+    answered = true;
+    watchdog.join();
+    return std::chrono::duration<double>(Clock::now() - at).count();
+  }
+
+  TempDir home_{"zulib_peer"};
+  Child child_;
+  int link_ = -1;
+  int stdout_ = -1;
+  std::string printed_;
+};
+
+TEST_F(Peer, LocalEvaluatesOnTheAskingSideWhileItWaits) {
+  std::string out;
+  as_asker([&](ZU_INTERPRETER* me) {
+    set_env(me->env, W("secret").c_str(), get_integer(41, nullptr));
+    out += ask(me, "(+ 1 (Local (+ secret 0)))") + "\n";
+    // Forms go one after the other, each in the waiting query's environment.
+    out += ask(me, "(List (Local (Define seen \"by the asker\") (Ping) secret) (Local (Ping)))") + "\n";
+    out += shown(eval_text(me->env, "seen")) + "\n";
+    // The first failure ends Local: its later forms are not sent.
+    out += ask(me, "(ErrHandler (Local (car 1) (Define after 1)))") + "\n";
+    out += shown(eval_text(me->env, "(IfDef after \"not sent\")")) + "\n";
+    out += ask(me, "(LocalEval 5 1)") + "\n";
+  });
+  EXPECT_EQ(g_pings.load(), 2);
+  std::istringstream lines(out);
+  std::string l;
+  std::getline(lines, l);
+  EXPECT_EQ(l, "42");
+  std::getline(lines, l);
+  EXPECT_EQ(l, "(41 \"pong\")");
+  std::getline(lines, l);
+  EXPECT_EQ(l, "\"by the asker\"");
+  std::getline(lines, l);
+  // The asker's failure, as the peer's ErrHandler saw it come back.
+  EXPECT_NE(l.find("\"remote call\" " + std::to_string(static_cast<int32_t>(ZU_ER_TYPE))), std::string::npos) << l;
+  std::getline(lines, l);
+  EXPECT_EQ(l, "\"not sent\"");
+  std::getline(lines, l);
+  EXPECT_NE(l.find("\"local evaluation error\""), std::string::npos) << l;
+}
+
+TEST_F(Peer, CancelStopsLoopsThatCallNothing) {
+  const std::string cancel_code = std::to_string(static_cast<int32_t>(ZU_ER_CANCEL));
+  as_asker([&](ZU_INTERPRETER* me) {
+    std::string cancelled, answer;
+    // A While whose body and condition call nothing: only the loop's own
+    // break check can see the cancel. ErrHandler keeps the link serving.
+    double took = cancel_then_ask(me, "(Define r (ErrHandler (Sequence () (Test) (While 1 1))))", 1, "r",
+                                  &cancelled, &answer);
+    EXPECT_EQ(cancelled, "error 80011406 \"cancel\" ()");
+    EXPECT_NE(answer.find("\"cancel\" " + cancel_code + " ()"), std::string::npos) << answer;
+    EXPECT_LT(took, 10.0);
+    // A For over a long list, stopped part way.
+    ask(me, "(Define l ()) (Define i 0) (While (< i 20000) (Sequence () (Define l (cons i l)) (Define i (+ i 1))))");
+    took = cancel_then_ask(
+        me, "(Define r (ErrHandler (Sequence () (Test) (For dec=\"l\" (Let (Sub (k 0)) (While (< k 100000) (set k (+ k 1))))))))",
+        2, "(List (GE r 4) (GE r 5) (> (ListLength l) 0))", &cancelled, &answer);
+    EXPECT_EQ(cancelled, "error 80011406 \"cancel\" ()");
+    EXPECT_EQ(answer, "(\"cancel\" " + cancel_code + " 1)");
+    EXPECT_LT(took, 10.0);
+    // Without ErrHandler a cancel ends the serving link, and the peer with it.
+    took = cancel_then_ask(me, "(Sequence () (Test) (For 1 1))", 3, "1", &cancelled, &answer);
+    EXPECT_EQ(cancelled, "error 80011406 \"cancel\" ()");
+  });
+  EXPECT_EQ(child_.wait_for(std::chrono::seconds(10)), 0);
+  wait_stop_interpreter(link_);
+  link_ = -1;
+}
+
+// A value still being computed is looked at without waiting for it.
+TEST_F(Runtime, IgnoreDelayDoesNotWait) {
+  as_asker([](ZU_INTERPRETER* me) {
+    D_SEXP* later = nullptr;
+    ZUISP_ENV* env = me->env;
+    set_env(env, W("pending").c_str(), new_d_sexp(&later));
+    EXPECT_EQ(run(env, "(IgnoreDelay pending)"), "()");
+    ZU_SEXP* pair = eval_text(env, "(IgnoreDelay pending (List 2))");
+    ASSERT_EQ(sexp_type(pair), ZU_TYPE_LIST);
+    EXPECT_EQ(sexp_type(pair->pair.car), ZU_TYPE_DELAY);
+    gc_set_nl(pair, gc_qn_sexp);
+    EXPECT_EQ(run(env, "(Define ignore.delay=\"\" kept pending)"), "kept");
+    set_d_sexp(later, get_integer(7, nullptr));
+    EXPECT_EQ(shown(pair), "(7 2)");
+    EXPECT_EQ(run(env, "kept"), "7");
+  });
+}
+
+}  // namespace
