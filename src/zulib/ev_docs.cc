@@ -142,6 +142,7 @@ ZU_SEXP* zu_ListEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   }
   int i = 0;
   for (ZU_SEXP* p = items; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr, ++i) {
+    if (ZU_SEXP* b = do_break_check(form)) return b;  // a long document answers a cancel
     if (marked[static_cast<size_t>(i)] || omitted(o, p->pair.car)) continue;
     ZU_SEXP* v = list_item(env, o, p->pair.car, form);
     if (get_type(v) == ZU_TYPE_ERROR) return v;
@@ -157,6 +158,7 @@ ZU_SEXP* zu_ListEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 ZU_SEXP* format_walk(ZUISP_ENV* env, ZU_SEXP* items, ZU_SEXP*** tail, ZU_SEXP* form) {
   if (zu_stack_low()) return lib_error(form, ZU_ER_EVAL_DEPTH, "FormatEval", "evaluation nested too deeply");
   for (ZU_SEXP* p = items; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    if (ZU_SEXP* b = do_break_check(form)) return b;
     ZU_SEXP* item = p->pair.car;
     switch (get_type(item)) {
       case ZU_TYPE_ERROR:

@@ -15,7 +15,11 @@ ZU_SEXP* zu_Local(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
   ZU_SEXP* p = form->pair.cdr;
   for (; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     r = local_query(env, nullptr, p->pair.car);
-    if (get_type(r) == ZU_TYPE_ERROR) return r;  // waits for the answer
+    if (get_type(r) != ZU_TYPE_ERROR) continue;  // waits for the answer
+    // Refused before anything was sent: the error belongs to this call.
+    ZU_ERROR* e = r->error;
+    if (!e->file && e->line == 0) return get_error(form->h.file, form->h.line, e->code, e->func, e->data);
+    return r;
   }
   if (get_type(p) == ZU_TYPE_ERROR) return p;
   return r;
