@@ -54,7 +54,7 @@ ZU_SEXP* zu_IfDef(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
     if (t != ZU_TYPE_SYMBOL) return lib_error(form, ZU_ER_TYPE, "IfDef", nullptr);
   }
   ZU_SEXP* fallback = get_el(form, 2);
-  if (const L_CHAR* d = get_sf_attribute(sf, l_string(std_cm, "depth"))) {
+  if (const L_CHAR* d = lib_option(sf, "depth")) {
     int64_t depth = option_integer(d);
     int limit = depth > INT32_MAX ? INT32_MAX : depth < 0 ? -1 : static_cast<int>(depth);
     if (!lookup_env_atom(env, s->symbol.atom, limit, nullptr)) return eval(env, fallback);

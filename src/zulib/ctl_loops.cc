@@ -158,7 +158,7 @@ ZU_SEXP* for_counter(ZUISP_ENV* scope, ZU_SEXP* form, const L_CHAR* name) {
 
 ZU_SEXP* zu_For(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* kw, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZUISP_ENV* scope = new_env_pair(kw, env);
-  if (const L_CHAR* dec = get_sf_attribute(sf, l_string(std_cm, "dec"))) return for_counter(scope, form, dec);
+  if (const L_CHAR* dec = lib_option(sf, "dec")) return for_counter(scope, form, dec);
   return for_condition(scope, form);
 }
 

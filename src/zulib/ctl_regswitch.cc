@@ -41,10 +41,10 @@ ZU_SEXP* read_clauses(ZU_SEXP* form, std::vector<Clause>* out) {
     ZU_SEXP* head = t == ZU_TYPE_LIST ? c->pair.car : nullptr;
     if (get_type(head) == ZU_TYPE_ERROR) return head;
     const L_CHAR* rex =
-        get_type(head) == ZU_TYPE_SYMBOL ? get_sf_attribute(sym_field(head), l_string(std_cm, "rex")) : nullptr;
+        get_type(head) == ZU_TYPE_SYMBOL ? lib_option(sym_field(head), "rex") : nullptr;
     if (!rex) return lib_error(form, ZU_ER_PARAM, kFunc, "parameter error");
     Clause cl{std::unique_ptr<AUTOMATON, FaFree>(get_fa(rex)), c->pair.cdr,
-              get_sf_attribute(sym_field(head), l_string(std_cm, "mode"))};
+              lib_option(sym_field(head), "mode")};
     if (!cl.fa) return lib_error(form, ZU_ER_PARAM, kFunc, "parameter error: regular expression");
     out->push_back(std::move(cl));
   }

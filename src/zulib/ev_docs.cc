@@ -27,13 +27,8 @@ ZU_SEXP* call_hook(ZUISP_ENV* env, const char* hook, ZU_SEXP* item, ZU_SEXP* for
   return eval(env, call);
 }
 
-// Appends v to the list being built behind *tail. Its cells are made in
-// the call's collector frame, so the list and what it holds stay pinned.
-void add(ZU_SEXP*** tail, ZU_SEXP* v) {
-  ZU_SEXP* c = cons(v, nullptr);
-  **tail = c;
-  *tail = &c->pair.cdr;
-}
+// Results are gathered with ListBuilder: its cells are made in the call's
+// collector frame, so the list and what it holds stay pinned.
 
 // ---- ListEval
 
@@ -121,12 +116,11 @@ ZU_SEXP* zu_ListEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (get_type(items) != ZU_TYPE_LIST || n < 0) return lib_error(form, ZU_ER_TYPE, "ListEval", nullptr);
   ListEvalOptions o = read_options(sf);
   std::vector<char> marked(static_cast<size_t>(n), 0);
-  ZU_SEXP* result = nullptr;
-  ZU_SEXP** tail = &result;
+  ListBuilder result;
   for (ZU_SEXP* a = form->pair.cdr->pair.cdr->pair.cdr; get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr) {
     ZU_SEXP* want = a->pair.car;
     if (get_type(want) != ZU_TYPE_SYMBOL) {
-      add(&tail, want);
+      result.add(want);
       continue;
     }
     ZU_SEXP* v = nullptr;
@@ -138,7 +132,7 @@ ZU_SEXP* zu_ListEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
       if (get_type(v) == ZU_TYPE_ERROR) return v;
       break;
     }
-    add(&tail, v);
+    result.add(v);
   }
   int i = 0;
   for (ZU_SEXP* p = items; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr, ++i) {
@@ -146,16 +140,15 @@ ZU_SEXP* zu_ListEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     if (marked[static_cast<size_t>(i)] || omitted(o, p->pair.car)) continue;
     ZU_SEXP* v = list_item(env, o, p->pair.car, form);
     if (get_type(v) == ZU_TYPE_ERROR) return v;
-    add(&tail, v);
+    result.add(v);
   }
-  return result;
+  return result.head;
 }
 
 // ---- FormatEval
 
-// Walks items into the list behind *tail; an error that ends the walk is
-// returned.
-ZU_SEXP* format_walk(ZUISP_ENV* env, ZU_SEXP* items, ZU_SEXP*** tail, ZU_SEXP* form) {
+// Walks items into out; an error that ends the walk is returned.
+ZU_SEXP* format_walk(ZUISP_ENV* env, ZU_SEXP* items, ListBuilder* out, ZU_SEXP* form) {
   if (zu_stack_low()) return lib_error(form, ZU_ER_EVAL_DEPTH, "FormatEval", "evaluation nested too deeply");
   for (ZU_SEXP* p = items; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     if (ZU_SEXP* b = do_break_check(form)) return b;
@@ -167,24 +160,23 @@ ZU_SEXP* format_walk(ZUISP_ENV* env, ZU_SEXP* items, ZU_SEXP*** tail, ZU_SEXP* f
         int h = get_type(item->pair.car);
         if (h == ZU_TYPE_ERROR) return item->pair.car;
         if (h == ZU_TYPE_SYMBOL || h == ZU_TYPE_FUNCTION) {
-          add(tail, eval(env, item));
+          out->add(eval(env, item));
           break;
         }
         // Another head: one entry, the walk of the list's own members.
-        ZU_SEXP* sub = nullptr;
-        ZU_SEXP** sub_tail = &sub;
-        if (ZU_SEXP* e = format_walk(env, item, &sub_tail, form)) return e;
-        add(tail, sub);
+        ListBuilder sub;
+        if (ZU_SEXP* e = format_walk(env, item, &sub, form)) return e;
+        out->add(sub.head);
         break;
       }
       case ZU_TYPE_STRING:
       case ZU_TYPE_INTEGER:
       case ZU_TYPE_FLOATING:
-        add(tail, call_hook(env, "__text", item, form));
-        add(tail, item);
+        out->add(call_hook(env, "__text", item, form));
+        out->add(item);
         break;
       default:
-        add(tail, eval(env, item));
+        out->add(eval(env, item));
         break;
     }
   }
@@ -194,10 +186,9 @@ ZU_SEXP* format_walk(ZUISP_ENV* env, ZU_SEXP* items, ZU_SEXP*** tail, ZU_SEXP* f
 ZU_SEXP* zu_FormatEval(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* e = get_el(form, 1);
   if (get_type(e) != ZU_TYPE_ENV) return lib_error(form, ZU_ER_TYPE, "FormatEval", nullptr);
-  ZU_SEXP* result = nullptr;
-  ZU_SEXP** tail = &result;
-  if (ZU_SEXP* err = format_walk(e->env, form->pair.cdr->pair.cdr, &tail, form)) return err;
-  return result;
+  ListBuilder result;
+  if (ZU_SEXP* err = format_walk(e->env, form->pair.cdr->pair.cdr, &result, form)) return err;
+  return result.head;
 }
 
 const QN_PRIM_DEF kEval[] = {{"Eval", zu_Eval, 1, 3, 3, ZU_FUNC_FORM_TRANSIENT}, {}};

@@ -50,7 +50,7 @@ ZU_SEXP* zu_ErrHandler(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
   if (get_type(v) != ZU_TYPE_ERROR) return value_list(form, v);
   uint32_t code = v->error->code;
   if (code == ZU_ER_BREAK || code == ZU_ER_CONTINUE) return v;
-  if (get_sf_attribute(sf, l_string(std_cm, "stderr"))) fail_process();
+  if (lib_option(sf, "stderr")) fail_process();
   return error_list(v->error);
 }
 

@@ -100,7 +100,7 @@ qnmx, table = sys.argv[1], sys.argv[2]
 second = set("""Env1 Arg ArgOption Test Rule Load Save SetPrefixMode SetDatabasePath SetDirectory GetZUpathpair
   SetLogPath FindFile SetScriptPath Chdir Exit GetVariable Launch Shell Export SetMainInterpreter SetThisAgentName
   SessionEnvironment GetCPUStatus SetProxy SetNativeProxy""".split())
-rows = re.findall(r'\{"([^"]+)", \d, ([A-Za-z_]+)\}', open(table).read())
+rows = re.findall(r'\{"([^"]+)", \d, (\w+)\}', open(table).read())
 if len(rows) != 146:
     print("FAIL the table has", len(rows), "rows"); sys.exit(1)
 agent = {"Exit"}
