@@ -9,24 +9,21 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "runtime/delayed.h"
 #include "runtime/front.h"
 #include "runtime/relay.h"
 #include "runtime/remote.h"
+#include "runtime/runtime_test_util.h"
 #include "runtime/zu_init.h"
 #include "support/child.h"
 #include "support/temp_dir.h"
-#include "text/convert.h"
 #include "zulib_test_util.h"
 
 extern char** environ;
 
 namespace {
-
-std::basic_string<L_CHAR> W(const std::string& s) { return std::basic_string<L_CHAR>(s.begin(), s.end()); }
 
 // A connected pair of TCP sockets on the loopback interface, neither
 // inherited by children (the peer gets its end as descriptor 3).
@@ -43,23 +40,6 @@ bool loopback_pair(int* a, int* b) {
   *b = ok ? accept4(l, nullptr, nullptr, SOCK_CLOEXEC) : -1;
   close(l);
   return ok && *b >= 0;
-}
-
-// A main interpreter that lives as long as the process (reading a FIFO that
-// nobody writes to): once the main interpreter closes, no other may start.
-void keep_main_interpreter() {
-  static TempDir dir("zulib_main");
-  if (get_main_interpreter_state() != 0) return;
-  std::string fifo = dir.at("main.fifo");
-  mkfifo(fifo.c_str(), 0600);
-  static int writer = open(fifo.c_str(), O_RDWR);
-  (void)writer;
-  ZuThreadScope scope("test");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_FILE;
-  z->env = new_env(qnlisp_top_env1);
-  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
-  setup_i(z);
 }
 
 // Runs f(asker) on a thread with an internal interpreter of its own, as a
@@ -94,8 +74,7 @@ class Runtime : public ::testing::Test {
     init_library_once();
     init_zu();
     set_break_check_hook(_zui_break_check);
-    keep_main_interpreter();
-    ASSERT_EQ(get_main_interpreter_state(), 1);
+    ASSERT_TRUE(ensure_main_interpreter());
     static const QN_PRIM_DEF defs[] = {{"Ping", prim_ping, 1, 1, 1, 0}, {}};
     ZuThreadScope scope("bind");
     bind_prims(qnlisp_top_env0, defs);
