@@ -8,6 +8,8 @@
 #include <iterator>
 
 #include "agent/agent.h"
+#include "agent/mx_entry.h"
+#include "agent/qmx_create.h"
 #include "zu/core_init.h"
 
 namespace {
@@ -29,9 +31,9 @@ struct QMX_COMMAND {
 const QMX_COMMAND kQmxCommands[] = {
     {"qmxGetPoint", 0, nullptr /* qn_qmxGetPoint_n */, 1, 3, 3, nullptr, nullptr},
     {"qmxGetPoint", 1, nullptr /* qn_qmxGetPoint_s */, 1, 3, 3, nullptr, nullptr},
-    {"qmxCreate", 1, nullptr /* qn_qmxCreate, keywords of init_qmx_format */, 0, 1, -1, nullptr, nullptr},
+    {"qmxCreate", 1, qn_qmxCreate, 0, 1, -1, new_qmx_format_env, nullptr},
     {nullptr, 0, nullptr, 0, 0, 0, nullptr, init_qmxConstant},
-    {"qmxClose", 0, nullptr /* qn_qmxClose */, 1, 1, 1, nullptr, nullptr},
+    {"qmxClose", 0, qn_qmxClose, 1, 1, 1, nullptr, nullptr},
     {"qmxPNMStatus", 1, nullptr /* qn_qmxPNMStatus */, 1, 2, 2, nullptr, nullptr},
     {"qmxImportPNM", 1, nullptr /* qn_qmxImportPNM */, 1, 6, 6, nullptr, nullptr},
     {"qmxImportUTM", 1, nullptr /* qn_qmxImportUTM */, 1, 11, 11, nullptr, nullptr},
@@ -87,6 +89,7 @@ void init_qmxConstant(ZUISP_ENV* env0, ZUISP_ENV*) {
 }
 
 void init_qmx_lib_function(ZUISP_ENV* env0, ZUISP_ENV* env1) {
+  init_mx_entry();
   ZuThreadScope scope("init_qmx_lib_function");
   bind_rows(env0, env1, kQmxCommands, std::size(kQmxCommands));
 }

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "agent/agent.h"
+#include "agent/mx_entry.h"
 #include "matrix/matrix.h"
 #include "matrix_ops/matrix_ops.h"
 #include "base/signals.h"
@@ -31,6 +32,8 @@ int _main(int argc, char** argv) {
   // A script that could not be started is a failure of the command line,
   // not a success: its status (1) is kept.
   int status = zu_setup_file(argc, argv);
+  // Entries first: each waits for the commands still using it.
+  close_all_mx_entry();
   close_all_matrix();
   return status;
 }

@@ -1,0 +1,408 @@
+// The entry table: ids, registration, look-up, sharing between the
+// interpreters, opening for reading and closing (mx_entry.h).
+#include "agent/mx_entry.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <climits>
+#include <mutex>
+
+#include "base/alloc.h"
+#include "base/task.h"
+#include "matrix/mx_file.h"
+#include "runtime/services.h"
+#include "text/convert.h"
+#include "zu/gc.h"
+
+SEM mx_entry_lock;
+MX_ENTRY* mx_list;
+int mx_entry_counter;
+
+namespace {
+
+// Serialises open_mxread from the look-up to the end of the open method,
+// so that a matrix it finds opening is never one that another reader is
+// opening (taken before matrix_lock).
+SEM mx_open_lock;
+
+// The work record of open_mxread, on the opener's stack; the open method
+// fills it before the matrix turns active, which releases the opener.
+struct OPEN_WORK {
+  MX_ENTRY* entry;  // with one reference for the opener
+  int phase_mode;
+  int refused;      // set_matrix_param's refusal
+};
+
+// The fetch script of a matrix opened with a negative phase: every fetched
+// node is loaded from the matrix file and ends ready, or failed when it
+// cannot be loaded.
+constexpr const char* kFetchScript[] = {"<mxFinish\n", "\tnormal-jump-status=\"MS_OK\"\n",
+                                        "\terr-jump-status=\"MS_PROCESS_ERR_1\"/>\n", "<mxLoad target=\"file\"/>\n"};
+constexpr int kFetch1Tp = 3;  // MI_FETCH_1_TP; _MD and _BT follow
+
+// Size code of an element: 1, 2, 4 or 8 bytes give 0..3; none for others.
+uint16_t size_code(int64_t size) {
+  switch (size) {
+    case 1:
+      return 0;
+    case 2:
+      return 1;
+    case 4:
+      return 2;
+    case 8:
+      return 3;
+    default:
+      return kMxcNoSlot;
+  }
+}
+
+bool name_matches(const L_CHAR* want, const L_CHAR* have) {
+  return !want || (have && l_strcmp(want, have) == 0);
+}
+
+void unlink_entry(MX_ENTRY* e) {
+  for (MX_ENTRY** pp = &mx_list; *pp; pp = &(*pp)->next)
+    if (*pp == e) {
+      *pp = e->next;
+      e->next = nullptr;
+      return;
+    }
+}
+
+// The command lock (mx_entry_lock held): 0, or -1 when the entry closes.
+int _lock_mx_entry(MX_ENTRY* e) {
+  int me = get_tid();
+  while (!e->closing && e->cmd_tid && e->cmd_tid != me) {
+    sleep_task(e, mx_entry_lock);
+    lock_task(mx_entry_lock);
+  }
+  if (e->closing) return -1;
+  e->cmd_tid = me;
+  ++e->cmd_depth;
+  return 0;
+}
+
+void _unlock_mx_entry(MX_ENTRY* e) {
+  if (e->cmd_tid != get_tid()) return;
+  if (--e->cmd_depth > 0) return;
+  e->cmd_tid = 0;
+  wakeup_task(e);
+}
+
+void _drop_mx_entry(MX_ENTRY* e) {
+  if (--e->refs == 0 && e->closing) wakeup_task(e);
+}
+
+// Waits until nobody but the closer knows the entry (mx_entry_lock held).
+void _wait_unused(MX_ENTRY* e) {
+  while (e->refs > 0) {
+    sleep_task(e, mx_entry_lock);
+    lock_task(mx_entry_lock);
+  }
+}
+
+// Releases what the entry made for its cache. flush_mx_cache only looks
+// at the pool when a node is held, so what is left there goes here.
+void release_cache(MX_ENTRY* e) {
+  MX_CACHE* c = &e->c;
+  flush_mx_cache(c, 1);
+  if (mx_user_header* u = c->user_header) {
+    c->user_header = nullptr;
+    if (u->free_func) u->free_func(c);
+  }
+  for (int k = 0; c->mblk_hash && k < c->mblk_hashsize; ++k)
+    while (MBLK* b = c->mblk_hash[k]) {
+      c->mblk_hash[k] = b->next;
+      d_f_ree(b);
+    }
+  mxc_release(c);
+  d_f_ree(c->access_ch);
+  d_f_ree(e->p.data_ix);
+  c->access_ch = nullptr;
+  e->p.data_ix = nullptr;
+}
+
+// The end of a closed entry that nobody uses any more.
+void finish_entry(MX_ENTRY* e) {
+  release_cache(e);
+  close_matrix(e->c.m);
+  d_f_ree(e);
+}
+
+void set_read_scripts(MATRIX* m, int phase_mode) {
+  if (phase_mode >= 3) return;
+  if (phase_mode < 0) {
+    ZU_SEXP* fetch = sexp_commands(utf8_cm, kFetchScript[0], kFetchScript[1], kFetchScript[2], kFetchScript[3],
+                                   nullptr);
+    set_matrix_cal(m, kFetch1Tp, fetch);
+    set_matrix_cal_equ(m, kFetch1Tp + 1, kFetch1Tp);
+    set_matrix_cal_equ(m, kFetch1Tp + 2, kFetch1Tp);
+    return;
+  }
+  // A mode that cannot be read leaves every slot without a script.
+  ZU_SEXP* cals[kMxScriptSlots] = {};
+  load_mode_cal(cals, nullptr, m, phase_mode);
+  for (int slot = 0; slot < kMxScriptSlots; ++slot) set_matrix_cal(m, slot, cals[slot]);
+}
+
+}  // namespace
+
+void init_mx_entry() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    mx_entry_lock = new_lock(1);
+    mx_open_lock = new_lock(1);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Making and finding
+
+MX_ENTRY* new_mx_entry(MX_ENTRY* entry, MATRIX* m) {
+  MX_ENTRY* e = entry;
+  if (!e) {
+    e = static_cast<MX_ENTRY*>(d_calloc(sizeof(MX_ENTRY), 1));
+    e->c.m = m;
+  }
+  m = e->c.m;
+  lock_task(matrix_lock);
+  int channels = std::max(m->p.channel_nos, 0);
+  e->c.access_ch = static_cast<int*>(d_calloc(sizeof(int), std::max(channels, 1)));
+  e->p.data_ix = static_cast<MX_CACHE_PARAM_IX*>(d_calloc(sizeof(MX_CACHE_PARAM_IX), std::max(channels, 1)));
+  int n = 0;
+  for (int ch = 0; ch < channels; ++ch) {
+    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+    if (!tp) continue;
+    MATRIX_DATA_TYPE* et = tp->parent ? tp->parent : tp;
+    uint16_t code = size_code(et->get_size(et, nullptr));
+    e->c.access_ch[n] = ch;
+    e->p.data_ix[n] = code == kMxcNoSlot ? MX_CACHE_PARAM_IX{kMxcNoSlot, kMxcNoSlot}
+                                         : MX_CACHE_PARAM_IX{code, static_cast<uint16_t>(ch)};
+    ++n;
+  }
+  unlock_task(matrix_lock, "new_mx_entry");
+  e->c.ds_len = n;
+  e->c.gn_tree_node = 0;
+  e->c.gn_create = 3;
+  e->c.gn_wait = 3;
+  e->p.c = &e->c;
+  mxc_setup(&e->c);
+  e->refs = 1;
+  if (regist_mx_entry(e) == 0) return e;
+  release_cache(e);
+  if (!entry) d_f_ree(e);
+  return nullptr;
+}
+
+int regist_mx_entry(MX_ENTRY* entry) {
+  lock_task(mx_entry_lock);
+  if (_search_mx_entry(entry->c.m)) {
+    unlock_task(mx_entry_lock, "regist_mx_entry");
+    return -1;
+  }
+  do {
+    mx_entry_counter = mx_entry_counter < 1 || mx_entry_counter == INT_MAX ? 1 : mx_entry_counter + 1;
+  } while (_search_mx_entry_by_id(mx_entry_counter));
+  entry->id = mx_entry_counter;
+  entry->next = mx_list;
+  mx_list = entry;
+  unlock_task(mx_entry_lock, "regist_mx_entry");
+  return 0;
+}
+
+MX_ENTRY* _search_mx_entry(MATRIX* m) {
+  for (MX_ENTRY* e = mx_list; e; e = e->next)
+    if (e->c.m == m) return e;
+  return nullptr;
+}
+
+MX_ENTRY* _search_mx_entry_by_id(int id) {
+  for (MX_ENTRY* e = mx_list; e; e = e->next)
+    if (e->id == id) return e;
+  return nullptr;
+}
+
+MX_ENTRY* search_mx_entry(MATRIX* m) {
+  lock_task(mx_entry_lock);
+  MX_ENTRY* e = _search_mx_entry(m);
+  unlock_task(mx_entry_lock, "search_mx_entry");
+  return e;
+}
+
+MX_ENTRY* search_mx_entry_by_id(int id) {
+  lock_task(mx_entry_lock);
+  MX_ENTRY* e = _search_mx_entry_by_id(id);
+  unlock_task(mx_entry_lock, "search_mx_entry_by_id");
+  return e;
+}
+
+// ---------------------------------------------------------------------------
+// Using
+
+MX_ENTRY* hold_mx_entry(int id) {
+  lock_task(mx_entry_lock);
+  MX_ENTRY* e = _search_mx_entry_by_id(id);
+  if (e) ++e->refs;
+  unlock_task(mx_entry_lock, "hold_mx_entry");
+  return e;
+}
+
+MX_ENTRY* use_mx_entry(int id) {
+  lock_task(mx_entry_lock);
+  MX_ENTRY* e = _search_mx_entry_by_id(id);
+  if (e) {
+    ++e->refs;
+    if (_lock_mx_entry(e) != 0) {
+      _drop_mx_entry(e);
+      e = nullptr;
+    }
+  }
+  unlock_task(mx_entry_lock, "use_mx_entry");
+  return e;
+}
+
+void done_mx_entry(MX_ENTRY* e) {
+  lock_task(mx_entry_lock);
+  _unlock_mx_entry(e);
+  _drop_mx_entry(e);
+  unlock_task(mx_entry_lock, "done_mx_entry");
+}
+
+int lock_mx_entry(MX_ENTRY* e) {
+  lock_task(mx_entry_lock);
+  int r = _lock_mx_entry(e);
+  unlock_task(mx_entry_lock, "lock_mx_entry");
+  return r;
+}
+
+void unlock_mx_entry(MX_ENTRY* e) {
+  lock_task(mx_entry_lock);
+  _unlock_mx_entry(e);
+  unlock_task(mx_entry_lock, "unlock_mx_entry");
+}
+
+void drop_mx_entry(MX_ENTRY* e) {
+  lock_task(mx_entry_lock);
+  _drop_mx_entry(e);
+  unlock_task(mx_entry_lock, "drop_mx_entry");
+}
+
+// ---------------------------------------------------------------------------
+// Opening for reading
+
+void open_mxread_method(MATRIX_TOKEN* t) {
+  MATRIX* m = t->wait_matrix;
+  auto* w = static_cast<OPEN_WORK*>(m->open_work);
+  ZuThreadScope scope("open_mxread_method");
+  if (load_matrix_header(m, O_RDONLY, 0644) < 0) {
+    set_matrix_mode(m, kMxModeFailed);
+    return;
+  }
+  MATRIX_PARAM p{};
+  p.read_file = matrix_standard_read_file;
+  p.close_file = close_matrix_file;
+  if (int r = set_matrix_param(m, &p)) {
+    w->refused = r;
+    close_matrix_file(m);  // its close callback was never set
+    set_matrix_mode(m, kMxModeFailed);
+    return;
+  }
+  lock_task(mx_entry_lock);
+  MX_ENTRY* e = _search_mx_entry(m);
+  if (e) ++e->refs;
+  unlock_task(mx_entry_lock, "open_mxread_method");
+  if (!e) e = new_mx_entry(nullptr, m);
+  set_read_scripts(m, w->phase_mode);
+  w->entry = e;
+  set_matrix_mode(m, kMxModeActive);
+}
+
+MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
+                      int* refused) {
+  if (refused) *refused = 0;
+  OPEN_WORK w{nullptr, phase_mode, 0};
+  lock_task(mx_open_lock);
+  // An entry over a matrix of that name: its matrix cannot go while the
+  // entry is linked, so its names can be read here.
+  lock_task(mx_entry_lock);
+  MX_ENTRY* e = mx_list;
+  for (; e; e = e->next) {
+    MATRIX* m = e->c.m;
+    if (!e->closing && name_matches(neturl, m->neturl) && name_matches(filename, m->filename) &&
+        name_matches(key, m->key))
+      break;
+  }
+  if (e) ++e->refs;
+  unlock_task(mx_entry_lock, "open_mxread");
+  if (e) {
+    unlock_task(mx_open_lock, "open_mxread");
+    return e;
+  }
+  lock_task(matrix_lock);
+  MATRIX* m = _search_matrix(neturl, filename, key);
+  bool ours = false;
+  if (!m) {
+    m = _open_matrix(neturl, filename, key, open_mxread_method, &w);
+    ours = m != nullptr;
+  }
+  unlock_task(matrix_lock, "open_mxread");
+  if (ours) {
+    wait_matrix_mode(m);
+    e = w.entry;
+    // A failed opening leaves nothing behind: the name can be opened again.
+    if (!e) close_matrix(m);
+    if (refused) *refused = w.refused;
+  } else if (m) {
+    // Open without an entry: being created or closed by another caller.
+    lock_task(mx_entry_lock);
+    if ((e = _search_mx_entry(m))) ++e->refs;
+    unlock_task(mx_entry_lock, "open_mxread");
+  }
+  unlock_task(mx_open_lock, "open_mxread");
+  return e;
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+
+int close_mx_entry(MX_ENTRY* e) {
+  lock_task(mx_entry_lock);
+  int me = get_tid();
+  if (e->cmd_tid == me) {
+    e->cmd_depth = 1;
+    _unlock_mx_entry(e);
+  }
+  if (e->closing) {
+    _drop_mx_entry(e);
+    unlock_task(mx_entry_lock, "close_mx_entry");
+    return -1;
+  }
+  unlink_entry(e);
+  e->closing = 1;
+  --e->refs;
+  wakeup_task(e);  // users waiting for the command lock give up
+  _wait_unused(e);
+  unlock_task(mx_entry_lock, "close_mx_entry");
+  finish_entry(e);
+  return 0;
+}
+
+void close_all_mx_entry() {
+  if (!lock_up_test(mx_entry_lock)) return;
+  lock_task(mx_entry_lock);
+  MX_ENTRY* all = mx_list;
+  mx_list = nullptr;
+  for (MX_ENTRY* e = all; e; e = e->next) {
+    e->closing = 1;
+    wakeup_task(e);
+  }
+  while (MX_ENTRY* e = all) {
+    all = e->next;
+    _wait_unused(e);
+    unlock_task(mx_entry_lock, "close_all_mx_entry");
+    finish_entry(e);
+    lock_task(mx_entry_lock);
+  }
+  unlock_task(mx_entry_lock, "close_all_mx_entry");
+}

@@ -1,0 +1,471 @@
+// qmxCreate: opening or creating a matrix file from a description, and the
+// keywords of the description language (qmx_create.h).
+#include "agent/qmx_create.h"
+
+#include <fcntl.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "agent/agent_impl.h"
+#include "agent/mx_entry.h"
+#include "base/alloc.h"
+#include "matrix/mx_file.h"
+#include "stream/stream.h"
+#include "text/convert.h"
+#include "zu/core_init.h"
+#include "zu/eval.h"
+#include "zu/printer.h"
+
+namespace {
+
+constexpr int kModes = 3;
+constexpr const char* kEnvUse = "invalid emvironment use of qmx function";
+
+// Work records are found through the environment's work pointer; a tag
+// tells them apart from each other and from other commands' records.
+constexpr uint32_t kCreateTag = 0x514d5843;  // "QMXC"
+constexpr uint32_t kParamTag = 0x514d5850;   // "QMXP"
+
+struct CREATE_WORK {
+  uint32_t tag;
+  MATRIX* mtx;
+  int mode;                               // 1: the file existed
+  int active_phase_mode;                  // -1, or the mode that also records active scripts
+  uint8_t pri_active[kModes];
+  int pri[kModes][kMxScriptSlots];
+  uint8_t phase_active[kModes];
+  ZU_SEXP* phase[kModes][kMxScriptSlots]; // reachable through ____gc_bind
+};
+
+struct MATRIX_PARAM_WORK {
+  uint32_t tag;
+  MATRIX_PARAM p;
+  CREATE_WORK* cw;
+};
+
+// The create work of the description being run (also inside
+// qmxMatrixParam), or null outside any.
+CREATE_WORK* create_work(ZUISP_ENV* env) {
+  void* w = get_env_work(env);
+  if (!w) return nullptr;
+  uint32_t tag;
+  std::memcpy(&tag, w, sizeof tag);
+  if (tag == kCreateTag) return static_cast<CREATE_WORK*>(w);
+  if (tag == kParamTag) return static_cast<MATRIX_PARAM_WORK*>(w)->cw;
+  return nullptr;
+}
+
+MATRIX_PARAM_WORK* param_work(ZUISP_ENV* env) {
+  void* w = get_env_work(env);
+  uint32_t tag = 0;
+  if (w) std::memcpy(&tag, w, sizeof tag);
+  return tag == kParamTag ? static_cast<MATRIX_PARAM_WORK*>(w) : nullptr;
+}
+
+// The environment of a keyword's body: the caller's names first, then the
+// keywords; work is found there first.
+ZUISP_ENV* body_env(ZUISP_ENV* env, ZUISP_ENV* args_env, void* work) {
+  ZUISP_ENV* body = new_env(new_env_pair(env, args_env));
+  set_env_work(body, work);
+  return body;
+}
+
+bool switch_on(ZU_SYM_FIELD* sf, const char* name) { return qmx_is(qmx_attr(sf, name), "on"); }
+
+// A slot number attribute 0..23, or -1.
+int slot_of(const L_CHAR* text) {
+  int v = qmx_atoi(text);
+  return v >= 0 && v < kMxScriptSlots ? v : -1;
+}
+
+// ---- opening
+
+// The error of an opening outcome other than an existing or a new file.
+ZU_SEXP* header_error(ZU_SEXP* form, int r) {
+  if (r == kMxFileBusy || r == kMxInvalidFile) return qmx_store_error(form, "qmxCreate", r);
+  return qmx_error(form, ZU_ER_OPEN, "qmxCreate", qmx_data("open file error", "load_matrix_header", r));
+}
+
+// Runs the body forms; what each form leaves behind is dropped unless it
+// is the error that stops the body.
+ZU_SEXP* run_body(ZUISP_ENV* body, ZU_SEXP* forms) {
+  for (ZU_SEXP* f = forms; get_type(f) == ZU_TYPE_LIST; f = f->pair.cdr) {
+    size_t mark = gc_root_mark();
+    ZU_SEXP* v = eval(body, f->pair.car);
+    if (get_type(v) == ZU_TYPE_ERROR) return v;
+    gc_root_release(mark, nullptr, nullptr);
+  }
+  return nullptr;
+}
+
+// Steps after the body: the header of a new file, the stored priorities and
+// scripts, the current mode. Null, or an error (the caller closes).
+ZU_SEXP* store_description(CREATE_WORK* cw, ZU_SEXP* form, bool new_file, int current) {
+  static const char* const kPriData[] = {"mode pri direct", "mode pri server", "mode pri client"};
+  static const char* const kPhaseData[] = {"mode phase(DIRECT save)", "mode phase(SERVER save)",
+                                           "mode phase(CLIENT save)"};
+  MATRIX* m = cw->mtx;
+  if (new_file && save_matrix_header(m) != 0)
+    return qmx_error(form, ZU_ER_STORE, "qmxCreate", qmx_data("save_matrix_header", -1));
+  for (int mode = 0; mode < kModes; ++mode) {
+    if (!cw->pri_active[mode]) continue;
+    if (int r = save_mode_cal(m, mode, nullptr, cw->pri[mode]); r < 0)
+      return qmx_error(form, ZU_ER_STORE, "qmxCreate/qmxMatrixParam/qmxPriority", qmx_data(kPriData[mode], r));
+  }
+  for (int mode = 0; mode < kModes; ++mode) {
+    if (!cw->phase_active[mode]) continue;
+    if (int r = save_mode_cal_sexp(m, mode, cw->phase[mode]); r < 0)
+      return qmx_error(form, ZU_ER_STORE, "qmxCreate/qmxPhase", qmx_data(kPhaseData[mode], r));
+  }
+  if (current < 0) return nullptr;
+  // A mode that cannot be read leaves every slot without a script.
+  MATRIX_PARAM p{};
+  ZU_SEXP* cals[kMxScriptSlots] = {};
+  load_mode_cal(cals, p.pri_area, m, current);
+  if (int r = set_matrix_param(m, &p)) return qmx_store_error(form, "qmxCreate/set matrix_param", r);
+  for (int slot = 0; slot < kMxScriptSlots; ++slot)
+    if (int r = set_matrix_cal(m, slot, cals[slot]); r < 0) return qmx_store_error(form, "qmxCreate/set phase", r);
+  return nullptr;
+}
+
+// ---- keywords
+
+ZU_SEXP* env_error(ZU_SEXP* form, const char* func) { return qmx_error_text(form, ZU_ER_FORMAT, func, kEnvUse); }
+
+ZU_SEXP* qn_qmxMatrixParam(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  constexpr const char* kFunc = "qmxCreate/qmxMatrixParam";
+  CREATE_WORK* cw = create_work(env);
+  if (!cw) return env_error(form, kFunc);
+  if (qmx_trace()) ss_printf("CW %p %i\n", static_cast<void*>(cw), cw->mode);
+  if (cw->mode == 1) return nullptr;
+  MATRIX_PARAM_WORK pw{};
+  pw.tag = kParamTag;
+  pw.cw = cw;
+  const L_CHAR* channels = qmx_attr(sf, "channel_nos");
+  if (!channels) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "channel_nos is required");
+  if ((pw.p.channel_nos = qmx_atoi(channels)) <= 0)
+    return qmx_error_text(form, ZU_ER_PARAM, kFunc, "invalid channel_nos value");
+  const L_CHAR* dim = qmx_attr(sf, "dim");
+  if (!dim) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "dim is required");
+  if ((pw.p.dim = qmx_atoi(dim)) <= 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "invalid dim value");
+  if (switch_on(sf, "index_hem")) pw.p.flags |= kMxIndexHem;
+  if (switch_on(sf, "cache_file")) pw.p.flags |= kMxCacheFile;
+  ZU_SEXP* r = eval_body(body_env(env, args_env, &pw), form->pair.cdr);
+  if (get_type(r) == ZU_TYPE_ERROR) return r;
+  if (int s = set_matrix_param(cw->mtx, &pw.p); s < 0) return qmx_store_error(form, kFunc, s);
+  return nullptr;
+}
+
+ZU_SEXP* qn_qmxPriority(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  constexpr const char* kFunc = "qmxCreate/qmxMatrixParam/qmxPriority";
+  MATRIX_PARAM_WORK* pw = param_work(env);
+  if (!pw) return env_error(form, kFunc);
+  const L_CHAR* area = qmx_attr(sf, "area");
+  if (!area) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "area");
+  int slot = slot_of(area);
+  if (slot < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "area boudary error");
+  const L_CHAR* pri = qmx_attr(sf, "pri");
+  if (!pri) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "pri");
+  const L_CHAR* mode = qmx_attr(sf, "mode");
+  if (!mode || qmx_is(mode, "active")) {
+    pw->p.pri_area[slot] = qmx_atoi(pri);
+    return nullptr;
+  }
+  int n = qmx_mode_number(mode);
+  if (n < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "mode value");
+  pw->cw->pri[n][slot] = qmx_atoi(pri);
+  pw->cw->pri_active[n] = 1;
+  return nullptr;
+}
+
+// qmxMatrixPixelSize, qmxMatrixBlockSize, qmxMatrixDimDivide: one row each.
+struct SIZE_KEYWORD {
+  const char* func;
+  int (*set)(MATRIX* m, int dim, int value);
+};
+int set_pixel(MATRIX* m, int d, int v) { return set_matrix_pixel_size(m, d, v); }
+const SIZE_KEYWORD kPixelSize{"qmxCreate/qmxMatrixPixelSize", set_pixel};
+const SIZE_KEYWORD kBlockSize{"qmxCreate/qmxMatrixBlockSize", set_matrix_block_size};
+const SIZE_KEYWORD kDimDivide{"qmxCreate/qmxMatrixDimDivide", set_matrix_dim_divide};
+
+ZU_SEXP* size_keyword(const SIZE_KEYWORD& k, ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf) {
+  CREATE_WORK* cw = create_work(env);
+  if (!cw) return env_error(form, k.func);
+  if (cw->mode == 1) return nullptr;
+  const L_CHAR* dim = qmx_attr(sf, "dim");
+  if (!dim) return qmx_error_text(form, ZU_ER_PARAM, k.func, "dim");
+  const L_CHAR* value = qmx_attr(sf, "value");
+  if (!value) return qmx_error_text(form, ZU_ER_PARAM, k.func, "value");
+  if (int r = k.set(cw->mtx, qmx_atoi(dim), qmx_atoi(value)); r < 0) return qmx_store_error(form, k.func, r);
+  return nullptr;
+}
+
+ZU_SEXP* qn_qmxMatrixPixelSize(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  return size_keyword(kPixelSize, env, form, sf);
+}
+ZU_SEXP* qn_qmxMatrixBlockSize(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  return size_keyword(kBlockSize, env, form, sf);
+}
+ZU_SEXP* qn_qmxMatrixDimDivide(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  return size_keyword(kDimDivide, env, form, sf);
+}
+
+// A whole number held inside the int64 range (NaN reads 0).
+int64_t to_int64(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
+  if (v <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v);
+}
+
+// The default datum of a channel of type tp made from v into buf (8 bytes)
+// or, for a string channel, *text: 0, or -1 for a value the type cannot
+// take.
+int default_datum(MATRIX_DATA_TYPE* tp, ZU_SEXP* v, uint8_t* buf, std::string* text) {
+  MATRIX_DATA_TYPE* et = tp->parent ? tp->parent : tp;
+  int code = mx_scalar_code(et->type);
+  int type = get_type(v);
+  if (type == ZU_TYPE_STRING) {
+    if (code != MX_TYPE_STRING) return -1;
+    *text = n_string(utf8_cm, str_text(v));
+    return 0;
+  }
+  if (type != ZU_TYPE_INTEGER && type != ZU_TYPE_FLOATING) return -1;
+  double d = type == ZU_TYPE_INTEGER ? static_cast<double>(v->integer.num) : v->floating.num;
+  if (code == MX_TYPE_FLOAT || code == MX_TYPE_DOUBLE) {
+    float f = static_cast<float>(d);
+    if (code == MX_TYPE_FLOAT) std::memcpy(buf, &f, sizeof f);
+    else std::memcpy(buf, &d, sizeof d);
+    return 0;
+  }
+  if (code == MX_TYPE_BLOCK || code == MX_TYPE_STRING || code == MX_TYPE_SEXP) return -1;
+  int64_t size = et->get_size(et, nullptr);
+  if (size != 1 && size != 2 && size != 4 && size != 8) return -1;
+  if (type == ZU_TYPE_FLOATING && size == 8) {
+    int64_t n = to_int64(d);
+    std::memcpy(buf, &n, 8);
+    return 0;
+  }
+  // Cut to the element's size: its low-order bytes.
+  int64_t n = type == ZU_TYPE_INTEGER ? v->integer.num : to_int64(d);
+  auto u = static_cast<uint64_t>(n);
+  uint8_t u8 = static_cast<uint8_t>(u);
+  uint16_t u16 = static_cast<uint16_t>(u);
+  uint32_t u32 = static_cast<uint32_t>(u);
+  const void* src = size == 1 ? static_cast<const void*>(&u8) : size == 2 ? static_cast<const void*>(&u16)
+                    : size == 4 ? static_cast<const void*>(&u32) : static_cast<const void*>(&u);
+  std::memcpy(buf, src, static_cast<size_t>(size));
+  return 0;
+}
+
+ZU_SEXP* qn_qmxChannelInfo(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  constexpr const char* kFunc = "qmxCreate/qmxChannelInfo";
+  static const ATTR_FLAG_TBL kFlags[] = {{"send", kMxChSend}, {"file", kMxChFile}, {"visu", kMxChVisu},
+                                         {"send_visu", kMxChSendVisu}, {"send_file", kMxChSendFile}, {nullptr, 0}};
+  CREATE_WORK* cw = create_work(env);
+  if (!cw) return env_error(form, kFunc);
+  if (cw->mode == 1) return nullptr;
+  const L_CHAR* channel = qmx_attr(sf, "channel");
+  if (!channel) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "channel");
+  const L_CHAR* type = qmx_attr(sf, "type");
+  if (!type) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "type");
+  MATRIX_CHANNEL_INFO inf{};
+  inf.data_type = search_matrix_data_type(n_string(std_cm, type));
+  if (!inf.data_type) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "invalid type(type)");
+  for (const ATTR_FLAG_TBL* f = kFlags; f->name; ++f)
+    if (switch_on(sf, f->name)) inf.flags |= f->value;
+  alignas(8) uint8_t buf[8] = {};
+  std::string text;
+  if (get_type(form->pair.cdr) == ZU_TYPE_LIST) {
+    if (default_datum(inf.data_type, form->pair.cdr->pair.car, buf, &text) != 0)
+      return qmx_error(form, ZU_ER_TYPE, kFunc, nullptr);
+    inf.default_data = mx_scalar_code(inf.data_type->type) == MX_TYPE_STRING ? static_cast<void*>(text.data())
+                                                                              : static_cast<void*>(buf);
+  }
+  if (int r = set_matrix_channel_info(cw->mtx, qmx_atoi(channel), &inf); r < 0)
+    return qmx_store_error(form, kFunc, r);
+  return nullptr;
+}
+
+ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  constexpr const char* kFunc = "qmxCreate/qmxPhase";
+  CREATE_WORK* cw = create_work(env);
+  if (!cw) return env_error(form, kFunc);
+  const L_CHAR* area_text = qmx_attr(sf, "area");
+  if (!area_text) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "area");
+  int area = slot_of(area_text);
+  if (area < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "no value boundary");
+  const L_CHAR* type = qmx_attr(sf, "type");
+  const L_CHAR* mode_text = qmx_attr(sf, "mode");
+  bool active = !mode_text || qmx_is(mode_text, "active");
+  int mode = active ? cw->active_phase_mode : qmx_mode_number(mode_text);
+  if (!active && mode < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "mode value");
+  if (qmx_is(type, "equ")) {
+    const L_CHAR* equ_text = qmx_attr(sf, "equ");
+    if (!equ_text) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "equ");
+    int equ = slot_of(equ_text);
+    if (equ < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "equ value boundary");
+    if (active) {
+      if (int r = set_matrix_cal_equ(cw->mtx, area, equ); r < 0) return qmx_store_error(form, kFunc, r);
+    }
+    if (mode >= 0) {
+      cw->phase[mode][area] = cw->phase[mode][equ];
+      cw->phase_active[mode] = 1;
+    }
+    return nullptr;
+  }
+  ZU_SEXP* script = qn_quote_trace(env, form->pair.cdr, type);
+  if (get_type(script) == ZU_TYPE_ERROR) return script;
+  // Kept reachable until the matrix or the stored mode holds it.
+  if (ZU_SEXP* e = set_gc_bind(env, script)) return e;
+  if (active) {
+    if (int r = set_matrix_cal(cw->mtx, area, script); r < 0)
+      return qmx_store_error(get_type(script) == ZU_TYPE_LIST ? script : form, kFunc, r);
+  }
+  if (mode >= 0) {
+    cw->phase[mode][area] = script;
+    cw->phase_active[mode] = 1;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The command
+
+ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env,
+                             ZU_SYM_FIELD* sf) {
+  cp->m = nullptr;
+  cp->mode = 0;
+  CREATE_WORK cw{};
+  cw.tag = kCreateTag;
+  const L_CHAR* filename = qmx_attr(sf, "filename");
+  const L_CHAR* neturl = qmx_attr(sf, "neturl");
+  const L_CHAR* key = qmx_attr(sf, "key");
+  const L_CHAR* current_text = qmx_attr(sf, "currentPhase_mode");
+  const L_CHAR* active_text = qmx_attr(sf, "activePhase_mode");
+  cw.active_phase_mode = active_text ? qmx_mode_number(active_text) : -1;
+  if (active_text && cw.active_phase_mode < 0)
+    return qmx_error(form, ZU_ER_PARAM, "qmxCreate", qmx_data("inv_param", "activePhase_mode"));
+  // Refused before anything is opened, so a bad mode name changes no file.
+  int current = current_text ? qmx_mode_number(current_text) : -1;
+  if (current_text && current < 0)
+    return qmx_error(form, ZU_ER_PARAM, "qmxCreate", qmx_data("inv_param", "currentPhase_mode"));
+
+  MATRIX* m = open_matrix(neturl, filename, key, nullptr, nullptr);
+  if (!m) return qmx_error(form, ZU_ER_OPEN, "qmxCreate", qmx_data("open file error", "open_matrix"));
+  // Only a missing or empty file is new; nothing else is ever truncated.
+  int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
+  if (r != 0 && r != kMxNewFile) {
+    close_matrix(m);
+    return header_error(form, r);
+  }
+  cw.mode = r == 0 ? 1 : 0;
+  MATRIX_PARAM p = cp->p;
+  if (int pr = set_matrix_param(m, &p)) {
+    close_matrix_file(m);
+    close_matrix(m);
+    return qmx_store_error(form, "qmxCreate", pr);
+  }
+  ZUISP_ENV* body = body_env(env, args_env, &cw);
+  bind_private_env(body, get_symbol_ascii("____gc_bind")->symbol.atom, nullptr);
+  cw.mtx = m;
+  ZU_SEXP* err = run_body(body, form->pair.cdr);
+  if (!err) err = store_description(&cw, form, r == kMxNewFile, current);
+  if (err) {
+    close_matrix(m);
+    return err;
+  }
+  set_matrix_mode(m, kMxModeActive);
+  cp->m = m;
+  cp->mode = cw.mode;
+  return nullptr;
+}
+
+ZU_SEXP* qn_qmxCreate(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  const L_CHAR* neturl = qmx_attr(sf, "neturl");
+  const L_CHAR* filename = qmx_attr(sf, "filename");
+  const L_CHAR* key = qmx_attr(sf, "key");
+  MX_ENTRY* e = nullptr;
+  if (const L_CHAR* phase = qmx_attr(sf, "readphase")) {
+    int refused = 0;
+    e = open_mxread(neturl, filename, key, qmx_atoi(phase), &refused);
+    if (!e && refused) return qmx_store_error(form, "qmxCreate", refused);
+    if (!e) return qmx_error_text(form, ZU_ER_OPEN, "qmxCreate", "qmxCreate open file error");
+  } else {
+    CREATE_PARAM cp{};
+    cp.p.read_file = matrix_standard_read_file;
+    cp.p.write_file = matrix_standard_write_file;
+    cp.p.close_file = close_matrix_file;
+    ZU_SEXP* r = qn_qmxCreate_matrix(&cp, env, form, args_env, sf);
+    if (get_type(r) == ZU_TYPE_ERROR) return r;
+    auto* made = static_cast<MX_ENTRY*>(d_calloc(sizeof(MX_ENTRY), 1));
+    made->c.m = cp.m;
+    made->mode = cp.mode;
+    e = new_mx_entry(made, cp.m);
+    if (!e) {
+      // A matrix just made has no entry yet: this is not reached.
+      d_f_ree(made);
+      close_matrix(cp.m);
+      return qmx_store_error(form, "qmxCreate", -1);
+    }
+  }
+  int id = e->id;
+  drop_mx_entry(e);
+  return get_integer(id, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The keyword environment and helpers
+
+void init_qmx_format(ZUISP_ENV* env) {
+  static const QN_PRIM_DEF kPriority[] = {{"qmxPriority", qn_qmxPriority, 1, 1, 1, ZU_FUNC_FORM_TRANSIENT}, {}};
+  static const QN_PRIM_DEF kKeywords[] = {
+      {"qmxMatrixDimDivide", qn_qmxMatrixDimDivide, 1, 1, 1, ZU_FUNC_FORM_TRANSIENT},
+      {"qmxMatrixBlockSize", qn_qmxMatrixBlockSize, 1, 1, 1, ZU_FUNC_FORM_TRANSIENT},
+      {"qmxMatrixPixelSize", qn_qmxMatrixPixelSize, 1, 1, 1, ZU_FUNC_FORM_TRANSIENT},
+      {"qmxChannelInfo", qn_qmxChannelInfo, 1, 1, 2, ZU_FUNC_FORM_TRANSIENT},
+      {"qmxPhase", qn_qmxPhase, 0, 1, -1, 0},
+      {}};
+  GcFrame frame("init_qmx_format");
+  ZUISP_ENV* param_keywords = new_env(nullptr);
+  bind_prims(param_keywords, kPriority);
+  set_env_atom(env, get_symbol_ascii("qmxMatrixParam")->symbol.atom,
+               get_func_prim(qn_qmxMatrixParam, 0, param_keywords, 1, -1));
+  bind_prims(env, kKeywords);
+}
+
+ZUISP_ENV* new_qmx_format_env() {
+  ZUISP_ENV* env = new_env(nullptr);
+  init_qmx_format(env);
+  return env;
+}
+
+ZU_SEXP* set_gc_bind(ZUISP_ENV* env, ZU_SEXP* value) {
+  ZU_SEXP* name = get_symbol_ascii("____gc_bind");
+  ZU_SEXP* held = eval(env, name);
+  if (get_type(held) == ZU_TYPE_ERROR) return held;
+  set_op(env, name, cons(value, held));
+  return nullptr;
+}
+
+int save_mode_cal_sexp(MATRIX* m, int mode, ZU_SEXP* const* phase) {
+  std::string texts[kMxScriptSlots];
+  const char* pieces[kMxScriptSlots][2] = {};
+  const char* const* cals[kMxScriptSlots] = {};
+  for (int slot = 0; slot < kMxScriptSlots; ++slot) {
+    if (!phase[slot]) continue;
+    STREAM* st = s_open_string_write(utf8_cm);
+    int r = print_sexp(st, phase[slot], ZU_PRINT_MULTIROOT);
+    if (r == 0) texts[slot].assign(s_get_string(st), static_cast<size_t>(s_get_string_len(st)));
+    d_s_close(st);
+    if (r != 0) return -1;
+    pieces[slot][0] = texts[slot].c_str();
+    cals[slot] = pieces[slot];
+  }
+  return save_mode_cal(m, mode, cals, nullptr);
+}
