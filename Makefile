@@ -25,16 +25,16 @@ test: setup $(TEST_DIR)/build.ninja
 
 # ThreadSanitizer build of the concurrency tests: the collector tests of zu,
 # the runtime, stream and matrix-operation tests (the node pipeline under its
-# scripts) and the library's script threads; every group runs, any failing
-# fails.
+# scripts), the library's script threads and the agent's entry table;
+# every group runs, any failing fails.
 tsan: setup
 	cmake -S . -B $(TSAN_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQNMX_TSAN=ON -DQNMX_TESTS=ON
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_zu test_runtime test_stream test_matrix_ops test_zulib qnmx qnmx_lockd mxop_check
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_zu test_runtime test_stream test_matrix_ops test_zulib test_agent qnmx qnmx_lockd mxop_check
 	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1; \
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^Collector'; zu=$$?; \
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -L '^(runtime|stream|matrix_ops)'; rs=$$?; \
-	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^(ScriptThreads|zulib_cli_system_threads)'; th=$$?; \
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^(ScriptThreads|zulib_cli_system_threads|MxEntry)'; th=$$?; \
 	exit $$((zu | rs | th))
 
 release: setup

@@ -15,6 +15,8 @@ unset ZUPATH STD_CODE
 cd "$WORK/run" || exit 1
 FAILS=0
 SITE=$(uname -n)
+HERE=$(dirname "$(realpath "$0")")
+validate() { python3 "$HERE/../matrix/validate_mx.py" "$@"; }
 
 fail() {
   echo "FAIL $*"
@@ -133,6 +135,159 @@ ZU
 <Result> 13 \"${x[1]}\"</Result>
 <Result> 14 ${x[2]}</Result>
 " -- l.zu out.txt -
+  ;;
+create)
+  # The description language: a new file (a collection forced inside the
+  # description while scripts are held only by it), the same description on
+  # the existing file after qmxClose, and every refusal of the language.
+  desc='(qmxCreate filename="p.mx" activePhase_mode="server"
+  (qmxMatrixParam channel_nos="3" dim="2" (qmxPriority area="3" pri="1")
+    (qmxPriority area="21" pri="0x10" mode="direct") (qmxPriority area="22" pri="12" mode="direct")
+    (qmxPriority area="22" pri="7" mode="client"))
+  (qmxMatrixPixelSize dim="0" value="1000") (qmxMatrixPixelSize dim="1" value="600")
+  (qmxMatrixBlockSize dim="0" value="8") (qmxMatrixBlockSize dim="1" value="8")
+  (qmxMatrixDimDivide dim="0" value="1") (qmxMatrixDimDivide dim="1" value="1")
+  (qmxChannelInfo channel="0" type="int16" file="on" 70000)
+  (qmxChannelInfo channel="1" type="double" send="on" visu="on" 2)
+  (qmxChannelInfo channel="2" type="uint8" file="on" send_file="on")
+  (qmxPhase area="3" (mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") (mxLoad target="file-n-create"))
+  (qmxPhase area="4" type="equ" equ="3")
+  (define x "file")
+  (qmxPhase area="5" mode="client" (mxLoad target="f" ($ x)))
+  (define i 0)
+  (while (< i 200000) (List i (List i)) (set i (+ i 1)))
+  (qmxPhase area="21" (mxSave)))'
+  m='(qmxMatrixParam channel_nos="1" dim="1")'
+  small="$m"' (qmxMatrixPixelSize dim="0" value="100") (qmxMatrixBlockSize dim="0" value="4")
+    (qmxMatrixDimDivide dim="0" value="1") (qmxChannelInfo channel="0" type="int8")'
+  cat > c.zu <<ZU
+$desc
+(qmxClose id="1")
+$desc
+(qmxCreate filename="p.mx")
+(qmxCreate filename="e.mx" $m $m)
+(qmxCreate filename="e.mx" (qmxMatrixBlockSize dim="0" value="8"))
+(qmxCreate filename="e.mx" (qmxMatrixParam channel_nos="1" dim="1" (qmxPriority area="24" pri="1")))
+(qmxCreate filename="e.mx" (qmxMatrixParam channel_nos="1" dim="1" (qmxPriority area="2" pri="1" mode="up")))
+(qmxCreate filename="e.mx" $m (qmxChannelInfo channel="0" type="int8" "7"))
+(qmxCreate filename="e.mx" $m (qmxChannelInfo channel="0" type="int9"))
+(qmxCreate filename="e.mx" $m (qmxChannelInfo channel="1" type="int8"))
+(qmxCreate filename="e.mx" (qmxMatrixParam dim="1"))
+(qmxCreate filename="e.mx" (qmxMatrixParam channel_nos="0x10" dim="1"))
+(qmxCreate filename="e.mx" (qmxMatrixParam channel_nos="1" dim="65"))
+(qmxCreate filename="e.mx" currentPhase_mode="up")
+(qmxCreate filename="e.mx" (qmxPhase area="24"))
+(qmxCreate filename="e.mx" (qmxPhase area="2" type="equ" equ="-1"))
+(qmxCreate filename="e.mx")
+(qmxCreate filename="missing.mx" readphase="0")
+(qmxChannelInfo channel="0" type="int8")
+(qmxClose id="1")
+(qmxClose id="2")
+(qmxClose id="2")
+ZU
+  E="#error(2147749909 \"SITE\" \"c.zu\""
+  P="#error(2147747075 \"SITE\" \"c.zu\""
+  replies "descriptions" 0 "<Result> 1 1</Result>
+<Result> 18 ()</Result>
+<Result> 19 2</Result>
+<Result> 36 #error(2147748358 \"SITE\" \"c.zu\" 36 \"qmxCreate\" (\"open file error\" \"open_matrix\"))</Result>
+<Result> 37 $E 37 \"qmxCreate/qmxMatrixParam\" -108)</Result>
+<Result> 38 $E 38 \"qmxCreate/qmxMatrixBlockSize\" -105)</Result>
+<Result> 39 $P 39 \"qmxCreate/qmxMatrixParam/qmxPriority\" \"area boudary error\")</Result>
+<Result> 40 $P 40 \"qmxCreate/qmxMatrixParam/qmxPriority\" \"mode value\")</Result>
+<Result> 41 #error(2147682310 \"SITE\" \"c.zu\" 41 \"qmxCreate/qmxChannelInfo\" ())</Result>
+<Result> 42 $P 42 \"qmxCreate/qmxChannelInfo\" \"invalid type(type)\")</Result>
+<Result> 43 $E 43 \"qmxCreate/qmxChannelInfo\" -104)</Result>
+<Result> 44 $P 44 \"qmxCreate/qmxMatrixParam\" \"channel_nos is required\")</Result>
+<Result> 45 $P 45 \"qmxCreate/qmxMatrixParam\" \"invalid channel_nos value\")</Result>
+<Result> 46 $E 46 \"qmxCreate/qmxMatrixParam\" -104)</Result>
+<Result> 47 $P 47 \"qmxCreate\" (\"inv_param\" \"currentPhase_mode\"))</Result>
+<Result> 48 $P 48 \"qmxCreate/qmxPhase\" \"no value boundary\")</Result>
+<Result> 49 $P 49 \"qmxCreate/qmxPhase\" \"equ value boundary\")</Result>
+<Result> 50 $E 50 \"qmxCreate\" (\"save_matrix_header\" -1))</Result>
+<Result> 51 #error(2147748358 \"SITE\" \"c.zu\" 51 \"qmxCreate\" \"qmxCreate open file error\")</Result>
+<Result> 52 #error(2147682053 \"SITE\" \"c.zu\" 52 \"eval\" (\"qmxChannelInfo\"))</Result>
+<Result> 53 $P 53 \"qmxClose\" ())</Result>
+<Result> 54 ()</Result>
+<Result> 55 $P 55 \"qmxClose\" ())</Result>
+" -- c.zu out.txt -
+  [[ -e missing.mx ]] && fail "readphase made a file"
+  grep -q CW err.txt && fail "a debug line without QNMX_TRACE"
+  validate --closed p.mx || fail "p.mx does not validate"
+  got=$(python3 "$HERE/mx_modes.py" p.mx)
+  want='direct 22 pri=12
+server 3 ([mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1"])|([mxLoad target="file-n-create"])
+server 4 ([mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1"])|([mxLoad target="file-n-create"])
+server 21 (mxSave)
+client 5 ([mxLoad target="f"] "file")
+client 22 pri=7'
+  [[ $got == "$want" ]] || fail "stored modes: $got"
+  # The debug line of qmxMatrixParam, on standard error only: a new file,
+  # then the existing one.
+  printf '(qmxCreate filename="q.mx" %s)\n(qmxClose id="%s")\n' "$small" 1 "$small" 2 > q.zu
+  QNMX_TRACE=1 "$QNMX" q.zu out.txt 2> err.txt
+  [[ $(grep -o '^CW 0x[0-9a-f]* [01]$' err.txt | cut -d' ' -f3 | tr -d '\n') == 01 ]] || fail "CW lines: $(grep CW err.txt)"
+  grep -q CW out.txt && fail "a debug line among the replies"
+  ;;
+safety)
+  # Files that are not new are never re-initialised, and a script's open
+  # matrices are closed at every end of the process but kill -9 (the
+  # control, which leaves the open mark set).
+  small='(qmxMatrixParam channel_nos="1" dim="1") (qmxMatrixPixelSize dim="0" value="100")
+    (qmxMatrixBlockSize dim="0" value="4") (qmxMatrixDimDivide dim="0" value="1") (qmxChannelInfo channel="0" type="int8")'
+  E="#error(2147749909 \"SITE\""
+  printf '(qmxCreate filename="good.mx" %s)\n(Exit)\n(List 1)\n' "$small" > g.zu
+  replies "Exit closes" 0 "<Result> 1 1</Result>
+<Result> 3 ()</Result>
+" -- g.zu out.txt -
+  validate --closed good.mx || fail "Exit left good.mx open"
+  size=$(stat -c %s good.mx)
+  head -c $((size / 2)) good.mx > trunc.mx
+  for at in 0 40; do
+    python3 -c "import sys; b = bytearray(open('good.mx', 'rb').read()); b[$at] ^= 16; sys.stdout.buffer.write(b)" > flip$at.mx
+  done
+  for i in 1 2 3 4 5 6; do echo "not a matrix file"; done > foreign.mx
+  : > r.zu
+  for f in trunc flip0 flip40 foreign; do
+    cp $f.mx $f.orig
+    printf '(qmxCreate filename="%s.mx" %s)\n' $f "$small" >> r.zu
+  done
+  replies "refused files" 0 "<Result> 1 $E \"r.zu\" 1 \"qmxCreate\" -129)</Result>
+<Result> 3 $E \"r.zu\" 3 \"qmxCreate\" -129)</Result>
+<Result> 5 $E \"r.zu\" 5 \"qmxCreate\" -129)</Result>
+<Result> 7 $E \"r.zu\" 7 \"qmxCreate\" -129)</Result>
+" -- r.zu out.txt -
+  for f in trunc flip0 flip40 foreign; do cmp -s $f.mx $f.orig || fail "$f.mx changed"; done
+
+  # A writer holds w.mx while it loops; a second process is refused.
+  printf '(qmxCreate filename="w.mx" %s)\n(while 1 (List))\n' "$small" > w.zu
+  start_writer() {
+    rm -f wout.txt
+    "$QNMX" w.zu wout.txt 2> /dev/null &
+    pid=$!
+    for _ in $(seq 300); do grep -q '<Result> 1 1</Result>' wout.txt 2> /dev/null && return; sleep 0.1; done
+    fail "the writer did not create w.mx"
+  }
+  start_writer
+  printf '(qmxCreate filename="w.mx" (qmxMatrixParam channel_nos="5" dim="2"))\n(qmxClose id="1")\n' > b.zu
+  replies "a file open in another process" 0 "<Result> 1 $E \"b.zu\" 1 \"qmxCreate\" -128)</Result>
+<Result> 2 #error(2147747075 \"SITE\" \"b.zu\" 2 \"qmxClose\" ())</Result>
+" -- b.zu out.txt -
+  kill -INT $pid
+  wait $pid
+  [[ $? == 1 ]] || fail "the interrupted writer's status"
+  validate --closed w.mx || fail "the interrupt left w.mx open"
+  start_writer
+  kill -9 $pid
+  wait $pid
+  validate --closed w.mx | grep -q 'open-for-writing mark still set' || fail "kill -9 left no open mark"
+  validate w.mx || fail "w.mx after kill -9"
+  header=$(validate --records w.mx | cut -d' ' -f1-2)
+  replies "a file a killed writer left open" 0 "<Result> 1 1</Result>
+<Result> 2 ()</Result>
+" -- b.zu out.txt -
+  validate --closed w.mx || fail "w.mx after the take-over"
+  [[ $(validate --records w.mx | cut -d' ' -f1-2) == "$header" ]] || fail "w.mx was re-initialised"
   ;;
 collect)
   # Enough garbage for several collections while lists and elements are held.

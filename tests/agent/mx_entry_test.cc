@@ -1,0 +1,271 @@
+// The entry table and qmxCreate from inside the process: the cache fields
+// of an entry, ids, reading a file in each phase, the current mode, scripts
+// kept across collections, and entries shared by threads while one closes.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <thread>
+
+#include "agent/agent.h"
+#include "agent/mx_entry.h"
+#include "base/alloc.h"
+#include "matrix/mx_file.h"
+#include "matrix_ops/matrix_ops.h"
+#include "runtime/services.h"
+#include "runtime/zu_init.h"
+#include "stream/stream.h"
+#include "support/temp_dir.h"
+#include "text/convert.h"
+#include "zu/eval.h"
+#include "zu/printer.h"
+
+namespace {
+
+void agent_init() {
+  init_zu();
+  set_break_check_hook(nullptr);
+  set_agent_gc_hooks();
+  install_matrix_ops();
+  init_matrix();
+  init_qmx_function(qnlisp_top_env0, qnlisp_top_env1);
+}
+
+std::string printed(ZU_SEXP* s) {
+  STREAM* st = s_open_string_write(utf8_cm);
+  print_sexp(st, s, 0);
+  std::string out = s_get_string(st);
+  d_s_close(st);
+  return out;
+}
+
+// The printed value of the last form of a script run in env1.
+std::string run(const std::string& text) {
+  ZuThreadScope scope("run");
+  ZU_SEXP* forms = sexp_commands(utf8_cm, text.c_str(), nullptr);
+  ZU_SEXP* v = nullptr;
+  for (ZU_SEXP* f = forms; get_type(f) == ZU_TYPE_LIST; f = f->pair.cdr) v = eval(qnlisp_top_env1, f->pair.car);
+  return printed(v);
+}
+
+// A 64 x 32 matrix of 8 x 8 nodes over 7 levels, channel 0 int16 elements
+// kept in the file, whose fetch scripts make missing nodes and whose save
+// scripts store them. `extra`: more description forms.
+std::string create(const std::string& path, const std::string& attrs = "", const std::string& extra = "") {
+  return run("(qmxCreate filename=\"" + path + "\" " + attrs + R"(
+      (qmxMatrixParam channel_nos="2" dim="2")
+      (qmxMatrixPixelSize dim="0" value="64") (qmxMatrixPixelSize dim="1" value="32")
+      (qmxMatrixBlockSize dim="0" value="3") (qmxMatrixBlockSize dim="1" value="3")
+      (qmxMatrixDimDivide dim="0" value="1") (qmxMatrixDimDivide dim="1" value="1")
+      (qmxChannelInfo channel="0" type="int16_v" file="on")
+      (qmxPhase area="3" (mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1")
+                         (mxLoad target="file-n-create"))
+      (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3")
+      (qmxPhase area="21" (mxSave)) (qmxPhase area="22" type="equ" equ="21")
+      (qmxPhase area="23" type="equ" equ="21"))" + extra + ")");
+}
+
+// One int16 element of channel 0 through the entry's cache: 0 or -1.
+int point(MX_ENTRY* e, std::vector<int64_t> dc, int16_t* v, bool write) {
+  e->p.dc = dc.data();
+  e->p.data_ptrs[1] = v;
+  e->p.data_ix[0] = {1, 0};
+  return write ? write_mx_cache(&e->p) : read_mx_cache(&e->p);
+}
+
+std::string slot_text(MATRIX* m, int slot) {
+  ZU_SEXP* s = m->cal[slot] ? static_cast<ZU_SEXP*>(m->cal[slot]->data) : nullptr;
+  return s ? printed(s) : "";
+}
+
+class MxEntry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    agent_init();
+    mx_entry_counter = 0;
+  }
+  void TearDown() override { close_all_mx_entry(); }
+  std::string at(const char* name) { return dir_.at(name); }
+  TempDir dir_{"mxentry"};
+};
+
+}  // namespace
+
+// Typed channels only, in order, with the size code of their element
+// (vectors by their element, other sizes none); then ids: rising, a closed
+// id not reused while higher ones are free, wrapping to 1 past the largest
+// int and skipping ids in use; one entry per matrix.
+TEST_F(MxEntry, FieldsAndIds) {
+  ZuThreadScope scope("test");
+  MATRIX* m = open_matrix(nullptr, l_string(std_cm, "fields"), nullptr, nullptr, nullptr);
+  MATRIX_PARAM p{};
+  p.channel_nos = 5;
+  ASSERT_EQ(set_matrix_param(m, &p), 0);
+  MATRIX_DATA_TYPE* types[] = {&mx_type_uint8, nullptr, &mx_type_double, &mx_type_string, &mx_type_int16_v};
+  for (int ch = 0; ch < 5; ++ch)
+    if (types[ch]) {
+      MATRIX_CHANNEL_INFO inf{types[ch], 0, nullptr, 0};
+      ASSERT_EQ(set_matrix_channel_info(m, ch, &inf), 0);
+    }
+  MX_ENTRY* e = new_mx_entry(nullptr, m);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->c.ds_len, 4);
+  std::vector<std::vector<int>> got;
+  for (int i = 0; i < e->c.ds_len; ++i) got.push_back({e->c.access_ch[i], e->p.data_ix[i].p, e->p.data_ix[i].x});
+  EXPECT_EQ(got, (std::vector<std::vector<int>>{{0, 0, 0}, {2, 3, 2}, {3, 0xFFFF, 0xFFFF}, {4, 1, 4}}));
+  EXPECT_EQ(std::vector<int>({e->c.gn_tree_node, e->c.gn_create, e->c.gn_wait}), std::vector<int>({0, 3, 3}));
+  EXPECT_EQ(e->p.c, &e->c);
+  EXPECT_EQ(e->id, 1);
+  EXPECT_EQ(new_mx_entry(nullptr, m), nullptr) << "a second entry for one matrix";
+  drop_mx_entry(e);
+
+  std::vector<MX_ENTRY*> made;
+  auto next_id = [&made](const char* name) {
+    MX_ENTRY* n = new_mx_entry(nullptr, open_matrix(nullptr, l_string(std_cm, name), nullptr, nullptr, nullptr));
+    drop_mx_entry(n);
+    made.push_back(n);
+    return n->id;
+  };
+  EXPECT_EQ(next_id("b"), 2);
+  ASSERT_EQ(close_mx_entry(hold_mx_entry(1)), 0);
+  EXPECT_EQ(search_mx_entry_by_id(1), nullptr);
+  EXPECT_EQ(next_id("c"), 3);
+  mx_entry_counter = INT_MAX - 1;
+  EXPECT_EQ(next_id("d"), INT_MAX);
+  EXPECT_EQ(next_id("e"), 1);
+  EXPECT_EQ(next_id("f"), 4);
+  EXPECT_EQ(search_mx_entry(made[1]->c.m), made[1]);
+  close_all_mx_entry();
+  EXPECT_EQ(mx_list, nullptr);
+}
+
+// Points written at every level through a created matrix's entry read back
+// through the fixed fetch script (phase -1); a node the file does not hold
+// fails there. Stored scripts of phases 0-2, none for phase 3; the same
+// entry for the same name; a missing file gives nothing and leaves no
+// matrix behind.
+TEST_F(MxEntry, ReadPhases) {
+  std::string path = at("r.mx");
+  ASSERT_EQ(create(path, "activePhase_mode=\"server\""), "1");
+  MX_ENTRY* w = use_mx_entry(1);
+  ASSERT_TRUE(w);
+  EXPECT_EQ(w->mode, 0);
+  for (int16_t level = 0; level < 7; ++level) {
+    int16_t v = static_cast<int16_t>(1000 + level);
+    ASSERT_EQ(point(w, {level, 3, 2}, &v, true), 0) << level;
+  }
+  done_mx_entry(w);
+  EXPECT_EQ(run("(qmxClose id=\"1\")"), "()");
+
+  L_CHAR* f = nl_copy_str(std_cm, path.c_str());
+  {
+    ZuThreadScope scope("read");
+    MX_ENTRY* e = open_mxread(nullptr, f, nullptr, -1);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(open_mxread(nullptr, f, nullptr, -1), e);
+    drop_mx_entry(e);
+    EXPECT_EQ(e->mode, 0);
+    ASSERT_EQ(lock_mx_entry(e), 0);
+    for (int16_t level = 0; level < 7; ++level) {
+      int16_t v = 0;
+      EXPECT_EQ(point(e, {level, 3, 2}, &v, false), 0) << level;
+      EXPECT_EQ(v, 1000 + level) << level;
+    }
+    int16_t v = 0;
+    EXPECT_EQ(point(e, {0, 60, 30}, &v, false), -1) << "a node the file does not hold";
+    unlock_mx_entry(e);
+    EXPECT_EQ(slot_text(e->c.m, 4), slot_text(e->c.m, 3));
+    EXPECT_EQ(close_mx_entry(e), 0);
+  }
+  for (int phase : {1, 2, 3}) {
+    ZuThreadScope scope("phase");
+    MX_ENTRY* e = open_mxread(nullptr, f, nullptr, phase);
+    ASSERT_TRUE(e) << phase;
+    std::string s3 = slot_text(e->c.m, 3), s21 = slot_text(e->c.m, 21);
+    if (phase == 1) {
+      EXPECT_EQ(s3, R"((([mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1"]) ([mxLoad target="file-n-create"])))");
+      EXPECT_EQ(s21, "((mxSave))");
+      EXPECT_EQ(slot_text(e->c.m, 23), s21);
+    } else {
+      EXPECT_EQ(s3 + s21, "") << phase;
+    }
+    EXPECT_EQ(close_mx_entry(e), 0);
+  }
+  const L_CHAR* missing = l_string(std_cm, at("missing.mx").c_str());
+  EXPECT_EQ(open_mxread(nullptr, missing, nullptr, 0), nullptr);
+  lock_task(matrix_lock);
+  EXPECT_EQ(_search_matrix(nullptr, missing, nullptr), nullptr);
+  unlock_task(matrix_lock, "test");
+  d_f_ree(f);
+}
+
+// On an existing file the current scripts come from the named stored mode
+// (none from a mode without scripts, whatever the body set), and scripts
+// held by the matrix and the stored modes outlive forced collections.
+TEST_F(MxEntry, CurrentModeAndCollections) {
+  std::string path = at("c.mx");
+  ASSERT_EQ(create(path, "activePhase_mode=\"server\""), "1");
+  EXPECT_EQ(run("(qmxClose id=\"1\")"), "()");
+  ASSERT_EQ(create(path, "currentPhase_mode=\"server\""), "2");
+  MX_ENTRY* e = use_mx_entry(2);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->mode, 1);
+  {
+    ZuThreadScope scope("collect");
+    gc_collect_now();
+    gc_collect_now();
+  }
+  EXPECT_EQ(slot_text(e->c.m, 21), "((mxSave))");
+  EXPECT_EQ(slot_text(e->c.m, 22), "((mxSave))");
+  done_mx_entry(e);
+  EXPECT_EQ(run("(qmxClose id=\"2\")"), "()");
+  ASSERT_EQ(create(path, "currentPhase_mode=\"client\""), "3");
+  e = use_mx_entry(3);
+  for (int slot = 0; slot < kMxScriptSlots; ++slot) EXPECT_EQ(e->c.m->cal[slot] ? e->c.m->cal[slot]->data : nullptr, nullptr) << slot;
+  done_mx_entry(e);
+}
+
+// Two threads read through one entry, one command at a time; a close that
+// comes while a reader holds the entry unlinks it at once and waits for
+// the reader before it closes the matrix.
+TEST_F(MxEntry, SharedAndClosedWhileInUse) {
+  ZuThreadScope scope("test");
+  ASSERT_EQ(create(at("s.mx")), "1");
+  MX_ENTRY* w = use_mx_entry(1);
+  for (int16_t x = 0; x < 64; ++x) ASSERT_EQ(point(w, {0, x, x / 2}, &x, true), 0);
+  done_mx_entry(w);
+  auto reader = [](int from, int* bad) {
+    ZuThreadScope scope("reader");
+    for (int round = 0; round < 200; ++round) {
+      MX_ENTRY* e = use_mx_entry(1);
+      if (!e) return;
+      int16_t x = static_cast<int16_t>((from + round) % 64), v = -1;
+      if (point(e, {0, x, x / 2}, &v, false) != 0 || v != x) ++*bad;
+      done_mx_entry(e);
+    }
+  };
+  int bad1 = 0, bad2 = 0;
+  std::thread t1(reader, 0, &bad1), t2(reader, 17, &bad2);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(bad1 + bad2, 0);
+
+  MX_ENTRY* held = use_mx_entry(1);
+  ASSERT_TRUE(held);
+  std::atomic<bool> closed{false};
+  std::thread closer([&closed] {
+    EXPECT_EQ(run("(qmxClose id=\"1\")"), "()");
+    closed = true;
+  });
+  while (search_mx_entry_by_id(1)) gc_safepoint();
+  EXPECT_EQ(use_mx_entry(1), nullptr);
+  int16_t v = -1;
+  EXPECT_EQ(point(held, {0, 9, 4}, &v, false), 0);
+  EXPECT_EQ(v, 9);
+  EXPECT_FALSE(closed) << "the close did not wait for the command";
+  done_mx_entry(held);
+  {
+    BlockingRegion region;
+    closer.join();
+  }
+  EXPECT_TRUE(closed);
+}
