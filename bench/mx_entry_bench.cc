@@ -28,9 +28,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A new file name in the folder (built by appending: gcc 12 warns falsely
+// about operator+ on a literal and a temporary).
+std::string file_name(char tag, int n) {
+  std::string name(1, tag);
+  name += std::to_string(n);
+  name += ".mx";
+  return name;
+}
+
 const fs::path& dir() {
   static const fs::path d = [] {
-    fs::path p = fs::temp_directory_path() / ("mx_entry_bench." + std::to_string(getpid()));
+    fs::path p = fs::temp_directory_path() / file_name('b', getpid());
     fs::create_directories(p);
     return p;
   }();
@@ -68,7 +77,7 @@ void BM_QmxCreateClose(benchmark::State& state) {
   ZuThreadScope scope("bench");
   int n = 0;
   for (auto _ : state) {
-    std::string path = (dir() / ("c" + std::to_string(n++) + ".mx")).string();
+    std::string path = (dir() / file_name('c', n++)).string();
     size_t mark = gc_root_mark();
     ZU_SEXP* id = eval_text("(qmxCreate filename=\"" + path + "\"" + kDescription + ")");
     if (get_type(id) != ZU_TYPE_INTEGER) state.SkipWithError("qmxCreate failed");
@@ -85,7 +94,7 @@ void BM_DirectCreateClose(benchmark::State& state) {
   ZuThreadScope scope("bench");
   int n = 0;
   for (auto _ : state) {
-    std::string path = (dir() / ("d" + std::to_string(n++) + ".mx")).string();
+    std::string path = (dir() / file_name('d', n++)).string();
     MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
     load_matrix_header(m, O_RDWR | O_CREAT, 0644);
     MATRIX_PARAM p{};

@@ -170,18 +170,10 @@ $desc
 (qmxCreate filename="e.mx" (qmxMatrixParam channel_nos="1" dim="1" (qmxPriority area="24" pri="1")))
 (qmxCreate filename="e.mx" (qmxMatrixParam channel_nos="1" dim="1" (qmxPriority area="2" pri="1" mode="up")))
 (qmxCreate filename="e.mx" $m (qmxChannelInfo channel="0" type="int8" "7"))
-(qmxCreate filename="e.mx" $m (qmxChannelInfo channel="0" type="int9"))
-(qmxCreate filename="e.mx" $m (qmxChannelInfo channel="1" type="int8"))
-(qmxCreate filename="e.mx" (qmxMatrixParam dim="1"))
-(qmxCreate filename="e.mx" (qmxMatrixParam channel_nos="0x10" dim="1"))
 (qmxCreate filename="e.mx" (qmxMatrixParam channel_nos="1" dim="65"))
-(qmxCreate filename="e.mx" currentPhase_mode="up")
-(qmxCreate filename="e.mx" (qmxPhase area="24"))
-(qmxCreate filename="e.mx" (qmxPhase area="2" type="equ" equ="-1"))
 (qmxCreate filename="e.mx")
 (qmxCreate filename="missing.mx" readphase="0")
 (qmxChannelInfo channel="0" type="int8")
-(qmxClose id="1")
 (qmxClose id="2")
 (qmxClose id="2")
 ZU
@@ -196,20 +188,12 @@ ZU
 <Result> 39 $P 39 \"qmxCreate/qmxMatrixParam/qmxPriority\" \"area boudary error\")</Result>
 <Result> 40 $P 40 \"qmxCreate/qmxMatrixParam/qmxPriority\" \"mode value\")</Result>
 <Result> 41 #error(2147682310 \"SITE\" \"c.zu\" 41 \"qmxCreate/qmxChannelInfo\" ())</Result>
-<Result> 42 $P 42 \"qmxCreate/qmxChannelInfo\" \"invalid type(type)\")</Result>
-<Result> 43 $E 43 \"qmxCreate/qmxChannelInfo\" -104)</Result>
-<Result> 44 $P 44 \"qmxCreate/qmxMatrixParam\" \"channel_nos is required\")</Result>
-<Result> 45 $P 45 \"qmxCreate/qmxMatrixParam\" \"invalid channel_nos value\")</Result>
-<Result> 46 $E 46 \"qmxCreate/qmxMatrixParam\" -104)</Result>
-<Result> 47 $P 47 \"qmxCreate\" (\"inv_param\" \"currentPhase_mode\"))</Result>
-<Result> 48 $P 48 \"qmxCreate/qmxPhase\" \"no value boundary\")</Result>
-<Result> 49 $P 49 \"qmxCreate/qmxPhase\" \"equ value boundary\")</Result>
-<Result> 50 $E 50 \"qmxCreate\" (\"save_matrix_header\" -1))</Result>
-<Result> 51 #error(2147748358 \"SITE\" \"c.zu\" 51 \"qmxCreate\" \"qmxCreate open file error\")</Result>
-<Result> 52 #error(2147682053 \"SITE\" \"c.zu\" 52 \"eval\" (\"qmxChannelInfo\"))</Result>
-<Result> 53 $P 53 \"qmxClose\" ())</Result>
-<Result> 54 ()</Result>
-<Result> 55 $P 55 \"qmxClose\" ())</Result>
+<Result> 42 $E 42 \"qmxCreate/qmxMatrixParam\" -104)</Result>
+<Result> 43 $E 43 \"qmxCreate\" (\"save_matrix_header\" -1))</Result>
+<Result> 44 #error(2147748358 \"SITE\" \"c.zu\" 44 \"qmxCreate\" \"qmxCreate open file error\")</Result>
+<Result> 45 #error(2147682053 \"SITE\" \"c.zu\" 45 \"eval\" (\"qmxChannelInfo\"))</Result>
+<Result> 46 ()</Result>
+<Result> 47 $P 47 \"qmxClose\" ())</Result>
 " -- c.zu out.txt -
   [[ -e missing.mx ]] && fail "readphase made a file"
   grep -q CW err.txt && fail "a debug line without QNMX_TRACE"
@@ -241,12 +225,11 @@ safety)
 <Result> 3 ()</Result>
 " -- g.zu out.txt -
   validate --closed good.mx || fail "Exit left good.mx open"
-  size=$(stat -c %s good.mx)
-  head -c $((size / 2)) good.mx > trunc.mx
-  for at in 0 40; do
-    python3 -c "import sys; b = bytearray(open('good.mx', 'rb').read()); b[$at] ^= 16; sys.stdout.buffer.write(b)" > flip$at.mx
-  done
-  for i in 1 2 3 4 5 6; do echo "not a matrix file"; done > foreign.mx
+  python3 -c "
+b = open('good.mx', 'rb').read()
+open('trunc.mx', 'wb').write(b[:len(b) // 2])
+open('foreign.mx', 'wb').write(b'not a matrix file\n' * 6)
+for at in 0, 40: open('flip%d.mx' % at, 'wb').write(b[:at] + bytes([b[at] ^ 16]) + b[at + 1:])"
   : > r.zu
   for f in trunc flip0 flip40 foreign; do
     cp $f.mx $f.orig

@@ -49,8 +49,8 @@ std::string run(const std::string& text) {
 
 // A 64 x 32 matrix of 8 x 8 nodes over 7 levels, channel 0 int16 elements
 // kept in the file, whose fetch scripts make missing nodes and whose save
-// scripts store them. `extra`: more description forms.
-std::string create(const std::string& path, const std::string& attrs = "", const std::string& extra = "") {
+// scripts store them.
+std::string create(const std::string& path, const std::string& attrs = "") {
   return run("(qmxCreate filename=\"" + path + "\" " + attrs + R"(
       (qmxMatrixParam channel_nos="2" dim="2")
       (qmxMatrixPixelSize dim="0" value="64") (qmxMatrixPixelSize dim="1" value="32")
@@ -61,7 +61,7 @@ std::string create(const std::string& path, const std::string& attrs = "", const
                          (mxLoad target="file-n-create"))
       (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3")
       (qmxPhase area="21" (mxSave)) (qmxPhase area="22" type="equ" equ="21")
-      (qmxPhase area="23" type="equ" equ="21"))" + extra + ")");
+      (qmxPhase area="23" type="equ" equ="21")))");
 }
 
 // One int16 element of channel 0 through the entry's cache: 0 or -1.
@@ -79,13 +79,12 @@ std::string slot_text(MATRIX* m, int slot) {
 
 class MxEntry : public ::testing::Test {
  protected:
-  void SetUp() override {
-    agent_init();
-    mx_entry_counter = 0;
-  }
+  MxEntry() : scope_("mx entry test") { mx_entry_counter = 0; }
   void TearDown() override { close_all_mx_entry(); }
   std::string at(const char* name) { return dir_.at(name); }
   TempDir dir_{"mxentry"};
+  bool started_ = (agent_init(), true);
+  ZuThreadScope scope_;
 };
 
 }  // namespace
@@ -95,162 +94,118 @@ class MxEntry : public ::testing::Test {
 // id not reused while higher ones are free, wrapping to 1 past the largest
 // int and skipping ids in use; one entry per matrix.
 TEST_F(MxEntry, FieldsAndIds) {
-  ZuThreadScope scope("test");
   MATRIX* m = open_matrix(nullptr, l_string(std_cm, "fields"), nullptr, nullptr, nullptr);
   MATRIX_PARAM p{};
   p.channel_nos = 5;
   ASSERT_EQ(set_matrix_param(m, &p), 0);
   MATRIX_DATA_TYPE* types[] = {&mx_type_uint8, nullptr, &mx_type_double, &mx_type_string, &mx_type_int16_v};
-  for (int ch = 0; ch < 5; ++ch)
-    if (types[ch]) {
-      MATRIX_CHANNEL_INFO inf{types[ch], 0, nullptr, 0};
-      ASSERT_EQ(set_matrix_channel_info(m, ch, &inf), 0);
-    }
+  for (int ch : {0, 2, 3, 4}) {
+    MATRIX_CHANNEL_INFO inf{types[ch], 0, nullptr, 0};
+    ASSERT_EQ(set_matrix_channel_info(m, ch, &inf), 0);
+  }
   MX_ENTRY* e = new_mx_entry(nullptr, m);
   ASSERT_TRUE(e);
-  EXPECT_EQ(e->c.ds_len, 4);
-  std::vector<std::vector<int>> got;
+  std::vector<std::vector<int>> got{{e->id, e->c.ds_len, e->c.gn_tree_node, e->c.gn_create, e->c.gn_wait}};
   for (int i = 0; i < e->c.ds_len; ++i) got.push_back({e->c.access_ch[i], e->p.data_ix[i].p, e->p.data_ix[i].x});
-  EXPECT_EQ(got, (std::vector<std::vector<int>>{{0, 0, 0}, {2, 3, 2}, {3, 0xFFFF, 0xFFFF}, {4, 1, 4}}));
-  EXPECT_EQ(std::vector<int>({e->c.gn_tree_node, e->c.gn_create, e->c.gn_wait}), std::vector<int>({0, 3, 3}));
-  EXPECT_EQ(e->p.c, &e->c);
-  EXPECT_EQ(e->id, 1);
+  EXPECT_EQ(got, (std::vector<std::vector<int>>{{1, 4, 0, 3, 3}, {0, 0, 0}, {2, 3, 2}, {3, 0xFFFF, 0xFFFF}, {4, 1, 4}}));
   EXPECT_EQ(new_mx_entry(nullptr, m), nullptr) << "a second entry for one matrix";
   drop_mx_entry(e);
 
-  std::vector<MX_ENTRY*> made;
-  auto next_id = [&made](const char* name) {
+  auto next_id = [](const char* name) {
     MX_ENTRY* n = new_mx_entry(nullptr, open_matrix(nullptr, l_string(std_cm, name), nullptr, nullptr, nullptr));
     drop_mx_entry(n);
-    made.push_back(n);
     return n->id;
   };
   EXPECT_EQ(next_id("b"), 2);
   ASSERT_EQ(close_mx_entry(hold_mx_entry(1)), 0);
-  EXPECT_EQ(search_mx_entry_by_id(1), nullptr);
   EXPECT_EQ(next_id("c"), 3);
   mx_entry_counter = INT_MAX - 1;
   EXPECT_EQ(next_id("d"), INT_MAX);
   EXPECT_EQ(next_id("e"), 1);
   EXPECT_EQ(next_id("f"), 4);
-  EXPECT_EQ(search_mx_entry(made[1]->c.m), made[1]);
-  close_all_mx_entry();
-  EXPECT_EQ(mx_list, nullptr);
 }
 
-// Points written at every level through a created matrix's entry read back
-// through the fixed fetch script (phase -1); a node the file does not hold
-// fails there. Stored scripts of phases 0-2, none for phase 3; the same
-// entry for the same name; a missing file gives nothing and leaves no
-// matrix behind.
-TEST_F(MxEntry, ReadPhases) {
+// Points written at every level read back through the fixed fetch script
+// (phase -1), where a node the file does not hold fails; the stored
+// scripts of phases 0-2 and none for 3; one entry per name; a missing file
+// gives nothing and leaves no matrix behind. On the existing file the
+// current scripts come from the named stored mode (none from a mode
+// without scripts, whatever the body set) and outlive forced collections.
+TEST_F(MxEntry, ReadPhasesAndCurrentMode) {
   std::string path = at("r.mx");
   ASSERT_EQ(create(path, "activePhase_mode=\"server\""), "1");
-  MX_ENTRY* w = use_mx_entry(1);
-  ASSERT_TRUE(w);
-  EXPECT_EQ(w->mode, 0);
-  for (int16_t level = 0; level < 7; ++level) {
-    int16_t v = static_cast<int16_t>(1000 + level);
-    ASSERT_EQ(point(w, {level, 3, 2}, &v, true), 0) << level;
-  }
-  done_mx_entry(w);
+  MX_ENTRY* e = use_mx_entry(1);
+  EXPECT_EQ(e->mode, 0);
+  for (int16_t level = 0, v = 1000; level < 7; ++level, ++v) ASSERT_EQ(point(e, {level, 3, 2}, &v, true), 0);
+  done_mx_entry(e);
   EXPECT_EQ(run("(qmxClose id=\"1\")"), "()");
-
   L_CHAR* f = nl_copy_str(std_cm, path.c_str());
-  {
-    ZuThreadScope scope("read");
-    MX_ENTRY* e = open_mxread(nullptr, f, nullptr, -1);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(open_mxread(nullptr, f, nullptr, -1), e);
-    drop_mx_entry(e);
-    EXPECT_EQ(e->mode, 0);
-    ASSERT_EQ(lock_mx_entry(e), 0);
-    for (int16_t level = 0; level < 7; ++level) {
-      int16_t v = 0;
-      EXPECT_EQ(point(e, {level, 3, 2}, &v, false), 0) << level;
-      EXPECT_EQ(v, 1000 + level) << level;
-    }
-    int16_t v = 0;
-    EXPECT_EQ(point(e, {0, 60, 30}, &v, false), -1) << "a node the file does not hold";
-    unlock_mx_entry(e);
-    EXPECT_EQ(slot_text(e->c.m, 4), slot_text(e->c.m, 3));
+  ASSERT_TRUE(e = open_mxread(nullptr, f, nullptr, -1));
+  EXPECT_EQ(open_mxread(nullptr, f, nullptr, -1), e);
+  drop_mx_entry(e);
+  ASSERT_EQ(lock_mx_entry(e), 0);
+  for (int16_t level = 0, v = 0; level < 7; ++level) {
+    EXPECT_EQ(point(e, {level, 3, 2}, &v, false), 0) << level;
+    EXPECT_EQ(v, 1000 + level) << level;
+  }
+  int16_t v = 0;
+  EXPECT_EQ(point(e, {0, 60, 30}, &v, false), -1) << "a node the file does not hold";
+  EXPECT_EQ(slot_text(e->c.m, 5), slot_text(e->c.m, 3));
+  EXPECT_EQ(close_mx_entry(e), 0);
+  const std::string fetch = R"((([mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1"]))"
+                            R"( ([mxLoad target="file-n-create"])))";
+  for (int phase : {0, 1, 2, 3}) {
+    ASSERT_TRUE(e = open_mxread(nullptr, f, nullptr, phase)) << phase;
+    EXPECT_EQ(slot_text(e->c.m, 4) + slot_text(e->c.m, 23), phase == 1 ? fetch + "((mxSave))" : "") << phase;
     EXPECT_EQ(close_mx_entry(e), 0);
   }
-  for (int phase : {1, 2, 3}) {
-    ZuThreadScope scope("phase");
-    MX_ENTRY* e = open_mxread(nullptr, f, nullptr, phase);
-    ASSERT_TRUE(e) << phase;
-    std::string s3 = slot_text(e->c.m, 3), s21 = slot_text(e->c.m, 21);
-    if (phase == 1) {
-      EXPECT_EQ(s3, R"((([mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1"]) ([mxLoad target="file-n-create"])))");
-      EXPECT_EQ(s21, "((mxSave))");
-      EXPECT_EQ(slot_text(e->c.m, 23), s21);
-    } else {
-      EXPECT_EQ(s3 + s21, "") << phase;
-    }
-    EXPECT_EQ(close_mx_entry(e), 0);
-  }
+  d_f_ree(f);
   const L_CHAR* missing = l_string(std_cm, at("missing.mx").c_str());
   EXPECT_EQ(open_mxread(nullptr, missing, nullptr, 0), nullptr);
   lock_task(matrix_lock);
   EXPECT_EQ(_search_matrix(nullptr, missing, nullptr), nullptr);
   unlock_task(matrix_lock, "test");
-  d_f_ree(f);
-}
 
-// On an existing file the current scripts come from the named stored mode
-// (none from a mode without scripts, whatever the body set), and scripts
-// held by the matrix and the stored modes outlive forced collections.
-TEST_F(MxEntry, CurrentModeAndCollections) {
-  std::string path = at("c.mx");
-  ASSERT_EQ(create(path, "activePhase_mode=\"server\""), "1");
-  EXPECT_EQ(run("(qmxClose id=\"1\")"), "()");
-  ASSERT_EQ(create(path, "currentPhase_mode=\"server\""), "2");
-  MX_ENTRY* e = use_mx_entry(2);
-  ASSERT_TRUE(e);
+  // Each reading took an id: 2 for phase -1, 3 to 6 for the phases.
+  ASSERT_EQ(create(path, "currentPhase_mode=\"server\""), "7");
+  e = search_mx_entry_by_id(7);
   EXPECT_EQ(e->mode, 1);
-  {
-    ZuThreadScope scope("collect");
-    gc_collect_now();
-    gc_collect_now();
-  }
-  EXPECT_EQ(slot_text(e->c.m, 21), "((mxSave))");
-  EXPECT_EQ(slot_text(e->c.m, 22), "((mxSave))");
-  done_mx_entry(e);
-  EXPECT_EQ(run("(qmxClose id=\"2\")"), "()");
-  ASSERT_EQ(create(path, "currentPhase_mode=\"client\""), "3");
-  e = use_mx_entry(3);
-  for (int slot = 0; slot < kMxScriptSlots; ++slot) EXPECT_EQ(e->c.m->cal[slot] ? e->c.m->cal[slot]->data : nullptr, nullptr) << slot;
-  done_mx_entry(e);
+  gc_collect_now();
+  gc_collect_now();
+  EXPECT_EQ(slot_text(e->c.m, 3) + slot_text(e->c.m, 22), fetch + "((mxSave))");
+  EXPECT_EQ(run("(qmxClose id=\"7\")"), "()");
+  ASSERT_EQ(create(path, "currentPhase_mode=\"client\""), "8");
+  e = search_mx_entry_by_id(8);
+  for (int slot = 0; slot < kMxScriptSlots; ++slot) EXPECT_EQ(slot_text(e->c.m, slot), "") << slot;
 }
 
 // Two threads read through one entry, one command at a time; a close that
 // comes while a reader holds the entry unlinks it at once and waits for
 // the reader before it closes the matrix.
 TEST_F(MxEntry, SharedAndClosedWhileInUse) {
-  ZuThreadScope scope("test");
   ASSERT_EQ(create(at("s.mx")), "1");
   MX_ENTRY* w = use_mx_entry(1);
   for (int16_t x = 0; x < 64; ++x) ASSERT_EQ(point(w, {0, x, x / 2}, &x, true), 0);
   done_mx_entry(w);
-  auto reader = [](int from, int* bad) {
+  std::atomic<int> bad{0};
+  auto reader = [&bad](int from) {
     ZuThreadScope scope("reader");
     for (int round = 0; round < 200; ++round) {
       MX_ENTRY* e = use_mx_entry(1);
-      if (!e) return;
       int16_t x = static_cast<int16_t>((from + round) % 64), v = -1;
-      if (point(e, {0, x, x / 2}, &v, false) != 0 || v != x) ++*bad;
+      if (point(e, {0, x, x / 2}, &v, false) != 0 || v != x) ++bad;
       done_mx_entry(e);
     }
   };
-  int bad1 = 0, bad2 = 0;
-  std::thread t1(reader, 0, &bad1), t2(reader, 17, &bad2);
-  t1.join();
-  t2.join();
-  EXPECT_EQ(bad1 + bad2, 0);
+  {
+    std::thread t1(reader, 0), t2(reader, 17);
+    BlockingRegion region;  // the readers may collect meanwhile
+    t1.join();
+    t2.join();
+  }
+  EXPECT_EQ(bad, 0);
 
   MX_ENTRY* held = use_mx_entry(1);
-  ASSERT_TRUE(held);
   std::atomic<bool> closed{false};
   std::thread closer([&closed] {
     EXPECT_EQ(run("(qmxClose id=\"1\")"), "()");
