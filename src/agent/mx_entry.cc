@@ -321,6 +321,7 @@ void open_mxread_method(MATRIX_TOKEN* t) {
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
                       int* refused) {
   if (refused) *refused = 0;
+  if (!neturl && !filename && !key) return nullptr;  // would match any matrix
   OPEN_WORK w{nullptr, phase_mode, 0};
   lock_task(mx_open_lock);
   // An entry over a matrix of that name: its matrix cannot go while the

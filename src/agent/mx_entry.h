@@ -83,11 +83,12 @@ void unlock_mx_entry(MX_ENTRY* e);
 void drop_mx_entry(MX_ENTRY* e);
 
 // Opens (or finds) the matrix stored under the name for reading and returns
-// its entry with one reference held by the caller, or null. phase_mode < 0
-// takes the fixed fetch script that loads nodes from the file, 0..2 the
-// stored scripts of mode direct, server or client, 3 and above none. When
-// the store refused the read-only parameters, *refused (if given) receives
-// its code; otherwise it is set to 0.
+// its entry with one reference held by the caller, or null (also when no
+// name is given: a name left out matches any). phase_mode < 0 takes the
+// fixed fetch script that loads nodes from the file, 0..2 the stored
+// scripts of mode direct, server or client, 3 and above none. When the
+// store refused the read-only parameters, *refused (if given) receives its
+// code; otherwise it is set to 0.
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
                       int* refused = nullptr);
 // The open method that open_mxread hands to the store (a matrix worker).
