@@ -12,6 +12,8 @@
 #include "matrix/mx_cache.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
+#include "matrix/old_format.h"
+#include "matrix/struct_block.h"
 
 MATRIX matrices_root;
 SEM matrix_lock = nullptr;
@@ -28,6 +30,8 @@ namespace {
 std::atomic<int> started{0};
 
 // The operation families in the order they are bound into matrix_zu_env.
+// The store's own families (the old-format decoder, the structure-block
+// constructors) are entered here; the others are installed from above.
 struct BinderSlot {
   const char* name;
   MATRIX_OP_BINDER binder;
@@ -38,14 +42,14 @@ BinderSlot binders[] = {
     {"init_mxDiff", nullptr},        {"init_mxThinnedOut", nullptr},
     {"init_mxCompressJPEG", nullptr}, {"init_mxUncompressJPEG", nullptr},
     {"init_mxLoad", nullptr},        {"init_mxSave", nullptr},
-    {"init_mxFinish", nullptr},      {"init_mxUncompressOldFormat", nullptr},
+    {"init_mxFinish", nullptr},      {"init_mxUncompressOldFormat", init_mxUncompressOldFormat},
     {"init_mxCompressZ", nullptr},   {"init_mxUncomressZ", nullptr},
     {"init_mxCompound", nullptr},    {"init_mxSeparate", nullptr},
     {"init_mxSquash", nullptr},      {"init_mxStuffing", nullptr},
     {"init_mxMax", nullptr},         {"init_mxLoadSB", nullptr},
     {"init_mxSaveSB", nullptr},      {"init_mxSetSB", nullptr},
-    {"init_sbArray", nullptr},       {"init_sbPrimitive", nullptr},
-    {"init_sbHeuristicLayering", nullptr}, {"init_mxPgPlot", nullptr},
+    {"init_sbArray", init_sbArray},  {"init_sbPrimitive", init_sbPrimitive},
+    {"init_sbHeuristicLayering", init_sbHeuristicLayering}, {"init_mxPgPlot", nullptr},
     {"init_mxObjID", nullptr},
 };
 

@@ -1,0 +1,41 @@
+// Copies of channels from the stored nodes of one matrix into the same
+// nodes of another, the check-sum trace of a byte block, and the start-up
+// of the store for a program without the matrix agent.
+//
+// A copy takes the source node's channel lock before the destination's;
+// the two matrices are different. It stops at the first node that fails;
+// nodes already copied stay copied.
+#pragma once
+
+#include <cstdint>
+
+#include "elements/value.h"
+#include "matrix/matrix.h"
+
+// Copies the node at dc of src into dest (created there when missing,
+// its changes marked for the file): a dc with a negative coordinate copies
+// every channel the source node holds; otherwise the channels of ch_list
+// (ended by a negative entry) and then those whose flags share a value
+// with copy_flags. A channel is copied only into a channel of dest with
+// the same element type. The child list is merged into dest's. 0 (also
+// when src has no such node: nothing is created then), -102 for a node
+// that failed or is in an edit-error status, or another node code.
+int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
+// Copies every stored node of src, level by level from the lowest, in file
+// order within a level. 0, kMxCopyDiffers (-126) when the two have
+// different dim, -1 src has no stored node, -2 its file cannot be used, or
+// the code of the first node that failed.
+int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags);
+
+// Writes "CHK <msg> <sum> - <size>" to the standard error: the bytes added
+// as unsigned numbers into a 32-bit sum.
+void block_check_sum(const char* msg, const MATRIX_ALLOC_BLOCK_PARAM* p);
+
+// The ZU library's binder of the two top environments with the command
+// line, installed by a program that links the library (the store cannot
+// reach it); minimum_matrix_init calls it when set.
+using MX_LIBRARY_INIT = void (*)(ZUISP_ENV* env0, ZUISP_ENV* env1, int argc, char** argv);
+void set_minimum_library_init(MX_LIBRARY_INIT f);
+// Starts ZU, the record store, the library (when installed), clears the
+// interrupt hook and starts the matrix store.
+void minimum_matrix_init(int argc, char** argv);
