@@ -60,20 +60,30 @@ int64_t mx_locked_levels(MATRIX* m) {
 
 bool same_code(const int64_t* a, const Code& b) { return std::equal(b.begin(), b.end(), a); }
 
-// Fires the access on n and sleeps until its script reports: the
-// completion byte (1, -100 or -125).
+// A token left by a break is never queued again until the matrix closes:
+// an access waiting in it would never report.
+bool stopped(const MATRIX_NODE* n) { return n->process_token && n->process_token->stopped; }
+
+// Fires the access on n and sleeps until its script reports: 0 (done),
+// -100 or -125 (the completion byte), or -125 when the node's scripts were
+// stopped by a break meanwhile.
 int fire_and_wait(MATRIX_NODE* n, int access) {
   signed char* byte = &n->scan_call[access / 3];
   lock_task(matrix_lock);
-  *byte = 0;
-  _matrix_trigger_access(n, access, 1);
-  while (*byte == 0) {
-    sleep_task(byte, matrix_lock);
-    lock_task(matrix_lock);
+  int v = kMxScanBreak;
+  if (!stopped(n)) {
+    *byte = 0;
+    _matrix_trigger_access(n, access, 1);
+    // The break of another slot of the same token wakes nobody here: look
+    // again now and then.
+    while (*byte == 0 && !stopped(n)) {
+      _i_sleep_task_timeout(byte, matrix_lock, 1.0, __FILE__, __LINE__);
+      lock_task(matrix_lock);
+    }
+    if (*byte != 0) v = *byte == kMxCallDone ? 0 : *byte;
   }
-  int v = *byte;
   unlock_task(matrix_lock, "scan");
-  return v == kMxCallDone ? 0 : v;
+  return v;
 }
 
 int call_func(SCAN_CALL_WORK* w, const int64_t* dc, MATRIX_NODE* n) {
