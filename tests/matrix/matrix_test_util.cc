@@ -8,7 +8,9 @@
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file.h"
+#include "runtime/front.h"
 #include "runtime/services.h"
+#include "zu/eval.h"
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
 #include "zu/errcodes.h"
@@ -227,4 +229,22 @@ std::string mx_validate(const std::vector<std::string>& paths, const std::string
 std::string mx_records(const std::string& path) {
   std::vector<std::string> lines = run_lines(std::string("/usr/bin/python3 ") + test_path("validator") + " --records '" + path + "'");
   return lines.empty() ? "" : lines[0];
+}
+
+// ---- matrix scripts outside the worker
+
+ScriptEnv::ScriptEnv(MATRIX_NODE* n) {
+  set_break_check_hook(nullptr);
+  token_.process_node = n;
+  env = new_env(matrix_zu_env);
+  gc_set_nl(env, gc_qnlisp_env);
+  set_env_work(env, &token_);
+}
+
+ScriptEnv::~ScriptEnv() { set_break_check_hook(_zui_break_check); }
+
+ZU_SEXP* ScriptEnv::eval_text(const char* text) {
+  ZU_SEXP* forms = sexp_commands(utf8_cm, text, nullptr);
+  gc_set_nl(forms, gc_qn_sexp);
+  return eval_body(env, forms);
 }

@@ -65,3 +65,19 @@ int open_mx_file(MATRIX** mp, const std::string& path, const MxSpec& spec);
 std::string mx_validate(const std::vector<std::string>& paths, const std::string& opts = "--closed");
 // The file's records in order, as validate_mx.py --records prints them.
 std::string mx_records(const std::string& path);
+
+// ---- matrix scripts outside the worker
+// An environment under matrix_zu_env as a script of node n sees it (its
+// work record a token running n), with the runtime's break check off
+// meanwhile (this thread is no interpreter's).
+class ScriptEnv {
+ public:
+  explicit ScriptEnv(MATRIX_NODE* n);
+  ~ScriptEnv();
+  // Evaluates the forms of text; the last result.
+  ZU_SEXP* eval_text(const char* text);
+  ZUISP_ENV* env;
+
+ private:
+  MATRIX_TOKEN token_{};
+};

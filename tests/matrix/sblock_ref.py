@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Reference decoder of the structure-block byte forms, written from the
+format description alone. Reads lines from stdin and prints one dump per
+line (or "error"):
+
+  hl DIM HEX        heuristic layering: per id "id:" then per click
+                    "reso,ix...,show,hide" joined by ";", ids by "|"
+  sa BS,BS,.. HEX   structured array (one block_size per dimension):
+                    per member "ix,...:HEXBYTES" joined by ";"
+
+Doubles are printed with %.17g, as the C++ side prints them."""
+import struct
+import sys
+
+from mx_codec import dec_int
+
+
+def hl(dim, b):
+    ids, i = [], 0
+    while i < len(b):
+        ident, i = dec_int(b, i)
+        if i >= len(b):
+            raise ValueError("cut after id")
+        count, i = dec_int(b, i)
+        clicks = []
+        for _ in range(count):
+            if i + 8 > len(b):
+                raise ValueError("cut reso")
+            reso = struct.unpack(">d", b[i:i + 8])[0]
+            i += 8
+            vals = []
+            for _ in range(dim + 2):
+                v, i = dec_int(b, i)
+                vals.append(v)
+            clicks.append(",".join(["%.17g" % reso] + [str(v) for v in vals]))
+        ids.append("%d:%s" % (ident, ";".join(clicks)))
+    return "|".join(ids)
+
+
+def sa(sizes, b):
+    members, i = [], 0
+    while i < len(b):
+        ix = []
+        for bs in sizes:
+            if bs <= 8:
+                if i >= len(b):
+                    raise ValueError("cut index")
+                ix.append(b[i])
+                i += 1
+            else:
+                v, i = dec_int(b, i)
+                ix.append(v)
+        length, i = dec_int(b, i)
+        if length < 0 or i + length > len(b):
+            raise ValueError("cut member")
+        members.append("%s:%s" % (",".join(map(str, ix)), b[i:i + length].hex()))
+        i += length
+    return ";".join(members)
+
+
+def main():
+    for line in sys.stdin:
+        kind, geometry, *rest = line.split()
+        data = bytes.fromhex(rest[0] if rest else "")
+        try:
+            if kind == "hl":
+                print(hl(int(geometry), data))
+            else:
+                print(sa([int(s) for s in geometry.split(",")], data))
+        except ValueError:
+            print("error")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,353 @@
+// Structure blocks: the primitive block, the clicks and weighted sums of
+// the heuristic layering block, the sparse arrays of the structured array
+// block, both byte forms against the Python reference (sblock_ref.py) on
+// random blocks, and the constructors of matrix scripts.
+#include <cmath>
+#include <random>
+
+#include "base/alloc.h"
+#include "matrix/node.h"
+#include "matrix/struct_block.h"
+#include "matrix_test_util.h"
+#include "support/temp_dir.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
+#include "zu/errcodes.h"
+
+namespace {
+
+// A matrix whose one channel holds blocks, and a node of it.
+struct Place {
+  Place(int dim, int bs, std::vector<int64_t> dc = {}) {
+    m = make_matrix(dim, std::vector<int>(dim, 1), std::vector<int>(dim, bs), std::vector<int64_t>(dim, int64_t{1} << 20));
+    MATRIX_CHANNEL_INFO inf{&mx_type_block, 0, nullptr, 0};
+    set_matrix_channel_info(m, 0, &inf);
+    if (dc.empty()) dc.assign(dim + 1, 0);
+    n = make_node(m, dc);
+    where = MX_SB_NEW{m, n, 0};
+  }
+  ~Place() {
+    drop_node(n);
+    drop_matrix(m);
+  }
+  MATRIX* m;
+  MATRIX_NODE* n;
+  MX_SB_NEW where;
+};
+
+struct BlockBytes {
+  explicit BlockBytes(MATRIX_ALLOC_BLOCK_PARAM* b) : p(b) {}
+  ~BlockBytes() { mx_type_block.free_data(&mx_type_block, p); }
+  Bytes bytes() const { return p ? Bytes(static_cast<uint8_t*>(p->block), static_cast<uint8_t*>(p->block) + p->size) : Bytes{}; }
+  MATRIX_ALLOC_BLOCK_PARAM* p;
+};
+
+MATRIX_ALLOC_BLOCK_PARAM view(const Bytes& b) {
+  MATRIX_ALLOC_BLOCK_PARAM p{};
+  p.size = static_cast<int32_t>(b.size());
+  p.block = const_cast<uint8_t*>(b.data());
+  return p;
+}
+
+Bytes encode(MX_STRUCT_BLOCK* b) { return BlockBytes(b->tbl->struct2block(b)).bytes(); }
+
+int decode(MX_STRUCT_BLOCK* b, const Bytes& bytes) {
+  MATRIX_ALLOC_BLOCK_PARAM p = view(bytes);
+  return b->tbl->block2struct(b, &p);
+}
+
+std::string hex(const Bytes& b) {
+  std::string s;
+  char buf[3];
+  for (uint8_t c : b) std::snprintf(buf, sizeof buf, "%02x", c), s += buf;
+  return s;
+}
+
+HL_STRUCT_BLOCK* hl(MX_STRUCT_BLOCK* b) { return reinterpret_cast<HL_STRUCT_BLOCK*>(b); }
+SA_STRUCT_BLOCK* sa(MX_STRUCT_BLOCK* b) { return reinterpret_cast<SA_STRUCT_BLOCK*>(b); }
+PR_STRUCT_BLOCK* pr(MX_STRUCT_BLOCK* b) { return reinterpret_cast<PR_STRUCT_BLOCK*>(b); }
+
+// The layering block as the reference prints it, in list order.
+std::string hl_dump(MX_STRUCT_BLOCK* b, int dim) {
+  std::string out;
+  char buf[64];
+  for (HL_ID_LIST* id = hl(b)->id_list; id; id = id->next) {
+    out += (out.empty() ? "" : "|") + std::to_string(id->id) + ":";
+    for (HL_CLICK* c = id->clk; c; c = c->next) {
+      std::snprintf(buf, sizeof buf, "%.17g", c->reso);
+      out += std::string(c == id->clk ? "" : ";") + buf;
+      for (int d = 0; d < dim; ++d) out += "," + std::to_string(c->ix[d]);
+      out += "," + std::to_string(c->show) + "," + std::to_string(c->hide);
+    }
+  }
+  return out;
+}
+
+// The array block as the reference prints it, in increasing index order.
+std::string sa_dump(MX_STRUCT_BLOCK* b, int dim) {
+  std::vector<int> lo(dim, 0), hi(dim, 1 << 30);
+  MX_SB_LIST* found = sa_search_blk(sa(b), lo.data(), hi.data());
+  std::vector<std::string> parts;
+  for (MX_SB_LIST* e = found; e; e = e->next) {
+    std::string s;
+    for (int d = 0; d < dim; ++d) s += (d ? "," : "") + std::to_string(e->work[d]);
+    const MATRIX_ALLOC_BLOCK_PARAM& p = pr(e->blk)->p;
+    parts.insert(parts.begin(), s + ":" + hex(Bytes(static_cast<uint8_t*>(p.block), static_cast<uint8_t*>(p.block) + p.size)));
+  }
+  free_mx_sb_list(found);
+  std::string out;
+  for (const std::string& s : parts) out += (out.empty() ? "" : ";") + s;
+  return out;
+}
+
+// The reference's dumps of the given input lines.
+std::vector<std::string> reference(const std::vector<std::string>& lines) {
+  TempDir dir("sblock");
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  return run_lines(std::string("/usr/bin/python3 ") + test_path("sblock_ref") + " < " + dir.file("in.txt", text));
+}
+
+MX_STRUCT_BLOCK* primitive(MX_SB_NEW* where, const Bytes& bytes) {
+  MATRIX_ALLOC_BLOCK_PARAM p = view(bytes);
+  return pr_new_sb(where, &p);
+}
+
+int insert(MX_STRUCT_BLOCK* b, int64_t id, std::vector<long long> ix, double reso, int show, int hide) {
+  HL_OP op{id, ix.data(), reso, static_cast<double>(show), static_cast<double>(hide)};
+  return hl_operation(kSbInsert, b, &op);
+}
+
+int sa_op(MX_STRUCT_BLOCK* b, int cmd, std::vector<int> ix, SA_OP* op = nullptr) {
+  SA_OP local{};
+  op = op ? op : &local;
+  op->index1 = ix.data();
+  int r = sa_operation(cmd, b, op);
+  op->index1 = nullptr;
+  return r;
+}
+
+}  // namespace
+
+// Loading 0 bytes gives a block of size 0; a copy keeps its own bytes;
+// there are no commands; a place in another matrix makes no block.
+TEST_F(MatrixTest, PrimitiveBlock) {
+  Place at(1, 8);
+  MX_STRUCT_BLOCK* b = primitive(&at.where, {1, 2, 3});
+  ASSERT_TRUE(b);
+  MX_STRUCT_BLOCK* copy = b->tbl->copy_sb(b);
+  EXPECT_EQ(decode(copy, {}), 0);
+  EXPECT_EQ(encode(copy), Bytes{});
+  EXPECT_EQ(decode(copy, {9}), 0);
+  EXPECT_EQ(encode(b), (Bytes{1, 2, 3}));
+  for (int cmd : {0, kSbInsert, kSbDelete, kSbSearch, kSbCalc}) EXPECT_EQ(pr_operation(cmd, b, nullptr), -1);
+  Place other(1, 8);
+  MX_SB_NEW wrong{other.m, at.n, 0};
+  EXPECT_EQ(pr_new_sb(&wrong, nullptr), nullptr);
+  pr_free_sb(copy);
+  pr_free_sb(b);
+}
+
+// Votes at one position within the resolution tolerance (r = 1 + 0.6/256
+// for block size 8) count into one click; outside it make a new one. The
+// sum at a click's own position and resolution weighs it 1/0.1, in a node
+// one level up too (indices kept in that level's units). Hostile bytes.
+TEST_F(MatrixTest, LayeringClicksAndCalculation) {
+  Place at(2, 8, {1, 512, 0});
+  MX_STRUCT_BLOCK* b = hl_new_sb(&at.where, nullptr);
+  EXPECT_EQ(insert(b, 7, {518, 10}, 1.0, 1, 0), 0);
+  EXPECT_EQ(insert(b, 7, {518, 10}, 1.001, 1, 0), 0);
+  HL_CLICK* c = hl_search(hl(b), 7)->clk;
+  EXPECT_TRUE(c && !c->next && c->show == 2 && c->ix[0] == 3 && c->ix[1] == 5);
+  EXPECT_EQ(insert(b, 7, {518, 10}, 1.003, 0, 1), 0);
+  EXPECT_TRUE(hl_search(hl(b), 7)->clk->next) << "a second click";
+  EXPECT_EQ(insert(b, 7, {518, 10}, 0.0, 1, 0), -1);
+
+  EXPECT_EQ(insert(b, 9, {518, 10}, 2.0, 1, 0), 0);
+  EXPECT_EQ(insert(b, 9, {519, 11}, 2.0, 1, 0), 0) << "the same cell one level up";
+  EXPECT_EQ(insert(b, 9, {518, 10}, 2.0, 1, 0), 0);
+  std::vector<long long> q{518, 10};
+  HL_OP op{9, q.data(), 2.0, -1, -1};
+  ASSERT_EQ(hl_operation(kSbCalc, b, &op), 0);
+  EXPECT_DOUBLE_EQ(op.show, 30.0);
+  EXPECT_DOUBLE_EQ(op.hide, 0.0);
+  op.id = 8;
+  EXPECT_EQ(hl_operation(kSbCalc, b, &op), -1);
+  EXPECT_EQ(hl_operation(kSbDelete, b, &op), -1);
+
+  // An id with 2^40 clicks in a few bytes, a cut click, a count at the end.
+  for (const char* bad : {"0007e00000100000000000", "000700013ff0000000000000000100", "00070001"})
+    EXPECT_EQ(decode(b, unhex(bad)), -1) << bad;
+  EXPECT_EQ(hl_search(hl(b), 7)->clk->next->next, nullptr) << "nothing of the bad bytes became a click";
+  hl_free_sb(b);
+}
+
+// Random layering blocks: the bytes decode in the reference to what the
+// block holds, an empty block writes nothing, and bytes read into an
+// empty block and written again (twice, which reverses the order back)
+// give the same bytes.
+TEST_F(MatrixTest, LayeringByteFormAgreesWithReference) {
+  std::mt19937_64 rng(23);
+  const double resos[] = {1.0, 0.5, 3.75, -2.0, 1e300, 5e-324, 1.0 + 1e-9};
+  std::vector<std::string> lines, want;
+  for (int round = 0; round < 30; ++round) {
+    int dim = 1 + round % 3;
+    Place at(dim, 2 + round % 9);
+    MX_STRUCT_BLOCK* b = hl_new_sb(&at.where, nullptr);
+    if (round == 0) {
+      EXPECT_EQ(encode(b), Bytes{});
+      EXPECT_EQ(decode(b, {}), 0);
+    }
+    for (int i = 0, clicks = round % 7; i < clicks; ++i) {
+      std::vector<long long> ix(dim);
+      for (long long& v : ix) v = static_cast<long long>(rng()) >> (rng() % 64);
+      hl_insert_point(hl(b), static_cast<int64_t>(rng() % 4) - 2 + (i == 3 ? INT64_MAX / 3 : 0), ix.data(),
+                      resos[rng() % 7], static_cast<int64_t>(rng()) >> (rng() % 64), static_cast<int64_t>(rng() % 9), 1);
+    }
+    Bytes once = encode(b);
+    lines.push_back("hl " + std::to_string(dim) + " " + hex(once));
+    want.push_back(hl_dump(b, dim));
+    MX_STRUCT_BLOCK* back = hl_new_sb(&at.where, nullptr);
+    MX_STRUCT_BLOCK* again = hl_new_sb(&at.where, nullptr);
+    ASSERT_EQ(decode(back, once), 0);
+    ASSERT_EQ(decode(again, encode(back)), 0);
+    EXPECT_EQ(encode(again), once);
+    MX_STRUCT_BLOCK* copy = hl_copy_sb(back);
+    EXPECT_EQ(encode(copy), once) << "a copy reverses the order";
+    for (MX_STRUCT_BLOCK* x : {b, back, again, copy}) hl_free_sb(x);
+  }
+  EXPECT_EQ(reference(lines), want);
+}
+
+// Sparse arrays: 5 then 2 gives [2, 6) with 3 and 4 empty, and deleting
+// both frees it; 2 then 7 grows it to 8; a search over [0, 10) returns 5
+// before 2, a single-index search one entry; taken slots, indices beyond
+// the block and members of another kind are refused.
+TEST_F(MatrixTest, ArrayInsertDeleteSearch) {
+  Place at(1, 8);
+  SA_NEW init{primitive(&at.where, {})};
+  MX_STRUCT_BLOCK* b = sa_new_sb(&at.where, &init);
+  ASSERT_EQ(sa_op(b, kSbInsert, {5}), 0);
+  ASSERT_EQ(sa_op(b, kSbInsert, {2}), 0);
+  SA_ARRAY* a = sa(b)->index;
+  EXPECT_TRUE(a->start == 2 && a->end == 6 && !a->p[1] && !a->p[2] && a->p[0] && a->p[3]);
+  EXPECT_EQ(sa_op(b, kSbInsert, {5}), -1);
+  EXPECT_EQ(sa_op(b, kSbInsert, {256}), -1);
+  SA_OP del{};
+  del.del_flag = 1;
+  EXPECT_EQ(sa_op(b, kSbDelete, {5}, &del), 0);
+  EXPECT_EQ(sa_op(b, kSbDelete, {5}, &del), -1);
+  EXPECT_EQ(sa_op(b, kSbDelete, {2}, &del), 0);
+  EXPECT_EQ(sa(b)->index, nullptr);
+
+  ASSERT_EQ(sa_op(b, kSbInsert, {2}), 0);
+  SA_OP mine{};
+  mine.member = primitive(&at.where, {4});
+  ASSERT_EQ(sa_op(b, kSbInsert, {7}, &mine), 0);
+  EXPECT_TRUE(sa(b)->index->start == 2 && sa(b)->index->end == 8);
+  SA_OP stranger{};
+  stranger.member = hl_new_sb(&at.where, nullptr);
+  EXPECT_EQ(sa_op(b, kSbInsert, {9}, &stranger), -1);
+  hl_free_sb(stranger.member);
+
+  int lo = 0, hi = 10;
+  SA_OP find{};
+  find.index2 = &hi;
+  ASSERT_EQ(sa_op(b, kSbSearch, {lo}, &find), 0);
+  ASSERT_TRUE(find.member_list && find.member_list->next && !find.member_list->next->next);
+  EXPECT_EQ(find.member_list->work[0], 7);
+  EXPECT_EQ(find.member_list->blk, mine.member);
+  EXPECT_EQ(find.member_list->next->work[0], 2);
+  free_mx_sb_list(find.member_list);
+  SA_OP one{};
+  ASSERT_EQ(sa_op(b, kSbSearch, {2}, &one), 0);
+  EXPECT_TRUE(one.member_list && !one.member_list->next);
+  free_mx_sb_list(one.member_list);
+  sa_free_sb(b);
+}
+
+// Index fields are one byte for block size 8 and compressed codes for 9;
+// random arrays of primitive members decode in the reference to what the
+// array holds and round-trip through an empty array; an index beyond the
+// block or met twice stops the reading.
+TEST_F(MatrixTest, ArrayByteFormAgreesWithReference) {
+  for (auto [bs, want] : {std::pair{8, "05" "0002" "0102"}, {9, "0005" "0002" "0102"}}) {
+    Place at(1, bs);
+    SA_NEW init{primitive(&at.where, {})};
+    MX_STRUCT_BLOCK* b = sa_new_sb(&at.where, &init);
+    SA_OP op{};
+    op.member = primitive(&at.where, {1, 2});
+    ASSERT_EQ(sa_op(b, kSbInsert, {5}, &op), 0);
+    EXPECT_EQ(hex(encode(b)), want);
+    EXPECT_EQ(decode(b, unhex(want)), -1) << "index 5 again";
+    sa_free_sb(b);
+  }
+  std::mt19937 rng(7);
+  const int sizes[] = {3, 8, 9, 12};
+  std::vector<std::string> lines, want;
+  for (int round = 0; round < 30; ++round) {
+    int dim = 1 + round % 3;
+    std::vector<int> bs(dim);
+    std::string geometry;
+    for (int d = 0; d < dim; ++d) geometry += (d ? "," : "") + std::to_string(bs[d] = sizes[rng() % 4]);
+    MATRIX* m = make_matrix(dim, std::vector<int>(dim, 1), bs, std::vector<int64_t>(dim, 1 << 14));
+    MX_SB_NEW where{m, nullptr, 0};
+    SA_NEW init{primitive(&where, {})};
+    MX_STRUCT_BLOCK* b = sa_new_sb(&where, &init);
+    for (int i = 0, n = round % 6; i < n; ++i) {
+      std::vector<int> ix(dim);
+      for (int d = 0; d < dim; ++d) ix[d] = static_cast<int>(rng() % (1u << bs[d]));
+      Bytes bytes(rng() % 5);
+      for (uint8_t& x : bytes) x = static_cast<uint8_t>(rng());
+      SA_OP op{};
+      op.member = primitive(&where, bytes);
+      op.index1 = ix.data();
+      if (sa_operation(kSbInsert, b, &op) != 0) pr_free_sb(op.member);
+    }
+    Bytes once = encode(b);
+    lines.push_back("sa " + geometry + " " + hex(once));
+    want.push_back(sa_dump(b, dim));
+    MX_STRUCT_BLOCK* back = sa_copy_sb(b);
+    sa_free_sb(b);
+    MX_STRUCT_BLOCK* fresh = sa_new_sb(&where, &(init = SA_NEW{primitive(&where, {})}));
+    ASSERT_EQ(decode(fresh, once), 0);
+    EXPECT_EQ(encode(fresh), once);
+    EXPECT_EQ(encode(back), once);
+    MX_STRUCT_BLOCK* cut = sa_new_sb(&where, &(init = SA_NEW{primitive(&where, {})}));
+    if (!once.empty()) {
+      EXPECT_EQ(decode(cut, Bytes(once.begin(), once.end() - 1)), -1);
+    }
+    for (MX_STRUCT_BLOCK* x : {back, fresh, cut}) sa_free_sb(x);
+    drop_matrix(m);
+  }
+  EXPECT_EQ(reference(lines), want);
+}
+
+// The constructors make empty blocks for the channel "___channel" names of
+// the running node; sbArray wants a block, "___channel" an integer.
+TEST_F(MatrixTest, Constructors) {
+  Place at(2, 8);
+  ScriptEnv script(at.n);
+  ZUISP_ENV* env = script.env;
+  auto eval_text = [&script](ZUISP_ENV*, const char* text) { return script.eval_text(text); };
+  auto error_is = [](ZU_SEXP* e, const char* func, const char* what) {
+    ASSERT_EQ(get_type(e), ZU_TYPE_ERROR);
+    EXPECT_EQ(e->error->code, ZU_ER_TYPE);
+    EXPECT_EQ(zu_wcmp_ascii(e->error->func, func), 0);
+    EXPECT_EQ(zu_wcmp_ascii(str_text(get_el(e->error->data, 0)), "type missmatch"), 0);
+    EXPECT_EQ(zu_wcmp_ascii(str_text(get_el(e->error->data, 1)), what), 0);
+  };
+  error_is(eval_text(env, "(sbArray 5)"), "sbArray", "2nd argument");
+  EXPECT_EQ(get_type(eval_text(env, "(sbPrimitive)")), ZU_TYPE_ERROR) << "___channel unbound";
+  set_env(env, l_string(ascii_cm, "___channel"), get_string_ascii("0"));
+  error_is(eval_text(env, "(sbPrimitive)"), "sbPrimitive", "___channel");
+  set_env(env, l_string(ascii_cm, "___channel"), get_integer(0, nullptr));
+  ZU_SEXP* a = eval_text(env, "(sbArray (sbPrimitive))");
+  ASSERT_EQ(get_type(a), ZU_TYPE_POINTER);
+  auto* b = static_cast<MX_STRUCT_BLOCK*>(a->ptr.ptr);
+  EXPECT_TRUE(b->tbl == &blk_s_array_tbl && sa(b)->member->tbl == &blk_primitive_tbl && b->n.n == at.n);
+  sa_free_sb(b);
+  ZU_SEXP* h = eval_text(env, "(sbHeuristocLayering)");
+  ASSERT_EQ(get_type(h), ZU_TYPE_POINTER);
+  hl_free_sb(static_cast<MX_STRUCT_BLOCK*>(h->ptr.ptr));
+}
