@@ -5,9 +5,7 @@
 // ends as the test asks (normally, with a break, with an error).
 #include <mutex>
 
-#include "base/alloc.h"
 #include "elements/value.h"
-#include "matrix/dim_code.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "matrix/node_copy.h"
@@ -53,28 +51,19 @@ std::vector<Code> all_nodes() {
 
 uint8_t pattern(const Code& dc, int64_t i) { return static_cast<uint8_t>(dc[0] * 50 + dc[1] * 3 + dc[2] * 7 + i); }
 
-// The bytes of channel ch of the node at dc (empty when it has none).
-Bytes channel_bytes(MATRIX* m, const Code& dc, int ch) {
+// The bytes of channel ch of the node at dc (empty when it has none),
+// filled first with the pattern when asked (the node marked changed).
+Bytes channel(MATRIX* m, const Code& dc, int ch, bool fill = false) {
   int err = 0;
   MATRIX_NODE* n = nullptr;
-  void* d = get_matrix_node_channel(&err, &n, m, dc.data(), ch, 0, -1, nullptr, 0);
+  void* d = get_matrix_node_channel(&err, &n, m, dc.data(), ch, 0, fill ? 0 : -1, nullptr, 0);
   if (!d) return {};
   MATRIX_DH_SET dh;
   get_matrix_dh_set(&dh, d);
+  for (int64_t i = 0; fill && i < dh.total_element; ++i) dh.offset[i] = pattern(dc, i + ch);
   Bytes b(dh.offset, dh.offset + dh.total_element);
-  matrix_node_channel_unlock(n, 0);
+  matrix_node_channel_unlock(n, fill);
   return b;
-}
-
-void fill_channel(MATRIX* m, const Code& dc, int ch) {
-  int err = 0;
-  MATRIX_NODE* n = nullptr;
-  void* d = get_matrix_node_channel(&err, &n, m, dc.data(), ch, 0, 0, nullptr, 0);
-  ASSERT_TRUE(d) << err;
-  MATRIX_DH_SET dh;
-  get_matrix_dh_set(&dh, d);
-  for (int64_t i = 0; i < dh.total_element; ++i) dh.offset[i] = pattern(dc, i + ch);
-  matrix_node_channel_unlock(n, 1);
 }
 
 class ScanCopy : public MatrixTest {
@@ -106,7 +95,7 @@ class ScanCopy : public MatrixTest {
         int err = 0;
         if (MATRIX_NODE* n = get_matrix_tree(&err, m, dc.data(), 2, 0)) unlock_node(n, nullptr);
       }
-      fill_channel(m, dc, 0);
+      EXPECT_FALSE(channel(m, dc, 0, true).empty());
     }
     EXPECT_EQ(mx_file_sync_create_node(m), 0);
     return m;
@@ -239,13 +228,13 @@ TEST_F(ScanCopy, Copies) {
   int64_t lo[3], hi[3];
   EXPECT_EQ(mx_scale_of_dim_code(lo, hi, dest), -1) << "nothing stored";
 
-  fill_channel(src, leaf, 1);
+  channel(src, leaf, 1, true);
   ASSERT_EQ(matrix_copy_node(dest, src, leaf.data(), none, kMxChFile), 0);
-  EXPECT_EQ(channel_bytes(dest, leaf, 0), channel_bytes(src, leaf, 0));
-  EXPECT_TRUE(channel_bytes(dest, leaf, 1).empty()) << "channel 1 is not kept in the file";
+  EXPECT_EQ(channel(dest, leaf, 0), channel(src, leaf, 0));
+  EXPECT_TRUE(channel(dest, leaf, 1).empty()) << "channel 1 is not kept in the file";
 
   ASSERT_EQ(matrix_copy(dest, src, none, kMxChFile), 0);
-  for (const Code& dc : all_nodes()) EXPECT_EQ(channel_bytes(dest, dc, 0), channel_bytes(src, dc, 0));
+  for (const Code& dc : all_nodes()) EXPECT_EQ(channel(dest, dc, 0), channel(src, dc, 0));
   MX_DIM_CODE_LIST* kids = get_children_list(&err, dest, Code{2, 0, 0}.data(), -1, 1, nullptr);
   int count = 0;
   for (MX_DIM_CODE_LIST* k = kids; k; k = k->next) ++count;
