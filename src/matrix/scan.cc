@@ -168,6 +168,7 @@ int _scan_post_call(const int64_t* dc, SCAN_CALL_WORK* w) {
 int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int64_t* end,
                 int (*func)(MATRIX_SCAN_T*), void* work) {
   if (access < 0 || access >= kMxScriptSlots || !start || !end) return kMxBadIndex;
+  if (matrix_on_worker()) return -1;  // it would wait for its own scripts
   mx_file_sync_create_node(m);
   set_matrix_env(m, "create-node", "disable");
   SCAN_CALL_WORK w{m, access, start, end, func, work, 0, 0, 0, 0};

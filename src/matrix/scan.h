@@ -59,7 +59,7 @@ struct MATRIX_SCAN_T {
 // down and waits for each script: dir 0 runs a node's children before the
 // node, any other dir the node before its children. "create-node" is
 // "disable" in the matrix's environment meanwhile. -104 for an access
-// outside 0..23.
+// outside 0..23, -1 on the node worker.
 int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int64_t* end,
                 int (*func)(MATRIX_SCAN_T*), void* work);
 int _scan_pre_call(const int64_t* dim_code, SCAN_CALL_WORK* w);

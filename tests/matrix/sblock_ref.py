@@ -15,24 +15,26 @@ import sys
 from mx_codec import dec_int
 
 
+def cut(ok):
+    if not ok:
+        raise ValueError("cut")
+
+
 def hl(dim, b):
     ids, i = [], 0
     while i < len(b):
         ident, i = dec_int(b, i)
-        if i >= len(b):
-            raise ValueError("cut after id")
+        cut(i < len(b))
         count, i = dec_int(b, i)
         clicks = []
         for _ in range(count):
-            if i + 8 > len(b):
-                raise ValueError("cut reso")
-            reso = struct.unpack(">d", b[i:i + 8])[0]
+            cut(i + 8 <= len(b))
+            vals = ["%.17g" % struct.unpack(">d", b[i:i + 8])[0]]
             i += 8
-            vals = []
             for _ in range(dim + 2):
                 v, i = dec_int(b, i)
-                vals.append(v)
-            clicks.append(",".join(["%.17g" % reso] + [str(v) for v in vals]))
+                vals.append(str(v))
+            clicks.append(",".join(vals))
         ids.append("%d:%s" % (ident, ";".join(clicks)))
     return "|".join(ids)
 
@@ -43,17 +45,14 @@ def sa(sizes, b):
         ix = []
         for bs in sizes:
             if bs <= 8:
-                if i >= len(b):
-                    raise ValueError("cut index")
-                ix.append(b[i])
-                i += 1
+                cut(i < len(b))
+                v, i = b[i], i + 1
             else:
                 v, i = dec_int(b, i)
-                ix.append(v)
+            ix.append(str(v))
         length, i = dec_int(b, i)
-        if length < 0 or i + length > len(b):
-            raise ValueError("cut member")
-        members.append("%s:%s" % (",".join(map(str, ix)), b[i:i + length].hex()))
+        cut(0 <= length <= len(b) - i)
+        members.append("%s:%s" % (",".join(ix), b[i:i + length].hex()))
         i += length
     return ";".join(members)
 
