@@ -87,6 +87,8 @@ void init_element_types() {
     mxe::fill_zu_slots();
     mxe::fill_stored_slots();
     mxe::fill_print_slots();
+    mxe::fill_thinning_slots();
+    mxe::fill_difference_slots();
     for (MATRIX_DATA_TYPE* tp : mxe::kAllTypes) insert_matrix_type_table(tp);
     __short2uchar_tbl_setup();
   });

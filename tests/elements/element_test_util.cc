@@ -101,3 +101,31 @@ void* value_from_text(int code, const std::string& extents, const std::string& v
   }
   return v;
 }
+
+void* vector_from_hex(int code, const std::string& extents, const std::string& hex) {
+  std::vector<int32_t> ix;
+  for (const std::string& e : split(extents, ',')) ix.push_back(std::stoi(e));
+  MATRIX_ALLOC_VECTOR_PARAM p{static_cast<int>(ix.size()), ix.data(), nullptr, nullptr};
+  void* v = mxt_alloc_vector(get_matrix_data_type(code), MX_ATYPE::tagged, &p, nullptr);
+  MATRIX_DH_SET dh;
+  get_matrix_dh_set(&dh, v);
+  Bytes b = unhex(hex);
+  std::memcpy(dh.offset, b.data(), b.size());
+  return v;
+}
+
+void FakeGeometry::parse(const std::vector<std::string>& f) {
+  g.dim = std::stoi(f[1]);
+  g.index_hem = std::stoi(f[2]);
+  dd.clear(), bs.clear(), rows.clear(), row_ptrs.clear();
+  for (int d = 0; d < g.dim; ++d) dd.push_back(static_cast<uint8_t>(std::stoi(f[3 + d])));
+  for (int d = 0; d < g.dim; ++d) bs.push_back(static_cast<uint8_t>(std::stoi(f[3 + g.dim + d])));
+  g.total_levels = std::stoi(f[3 + 2 * g.dim]);
+  for (int l = 0; l < g.total_levels; ++l) {
+    rows.emplace_back();
+    for (int d = 0; d < g.dim; ++d) rows.back().push_back(std::stoll(f[4 + 2 * g.dim + l * g.dim + d]));
+  }
+  for (auto& r : rows) row_ptrs.push_back(r.data());
+  g.dim_divide = dd.data(), g.block_size = bs.data(), g.pixel_size_list = row_ptrs.data();
+  ASSERT_EQ(mx_geometry_check(&g), 0);
+}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "elements/element_type.h"
+#include "elements/geometry.h"
 #include "elements/pool.h"
 #include "elements/value.h"
 #include "store/recordlist.h"
@@ -95,6 +96,20 @@ void store_element_text(int code, void* p, const std::string& text);
 // A tagged value of code built from the model's value list (see
 // element_model.py golden); freed with the type's free_data.
 void* value_from_text(int code, const std::string& extents, const std::string& values);
+
+// A tagged vector of code with extents "e0,e1,..." and its elements in
+// host order as hexadecimal bytes.
+void* vector_from_hex(int code, const std::string& extents, const std::string& hex);
+
+// The geometry of the model's "geometry dim hem dd.. bs.. levels rows.."
+// line (fields f).
+struct FakeGeometry {
+  MATRIX_GEOMETRY g{};
+  std::vector<uint8_t> dd, bs;
+  std::vector<std::vector<int64_t>> rows;
+  std::vector<const int64_t*> row_ptrs;
+  void parse(const std::vector<std::string>& f);
+};
 
 extern MX_CACHE_POOL_OPS fake_pool_ops;
 

@@ -159,27 +159,13 @@ TEST_F(Values, StringVectorsAndBlocksOwnTheirParts) {
 
 // Node shapes of fake geometries against the model.
 TEST_F(Values, NodeShapesFromDimCodes) {
-  MATRIX_GEOMETRY g{};
-  std::vector<uint8_t> dd, bs;
-  std::vector<std::vector<int64_t>> rows;
-  std::vector<const int64_t*> row_ptrs;
+  FakeGeometry fake;
+  MATRIX_GEOMETRY& g = fake.g;
   int cases = 0, empty = 0;
   for (const std::string& line : run_model("shapes")) {
     std::vector<std::string> f = split(line, ' ');
     if (f[0] == "geometry") {
-      g.dim = std::stoi(f[1]);
-      g.index_hem = std::stoi(f[2]);
-      dd.clear(), bs.clear(), rows.clear(), row_ptrs.clear();
-      for (int d = 0; d < g.dim; ++d) dd.push_back(static_cast<uint8_t>(std::stoi(f[3 + d])));
-      for (int d = 0; d < g.dim; ++d) bs.push_back(static_cast<uint8_t>(std::stoi(f[3 + g.dim + d])));
-      g.total_levels = std::stoi(f[3 + 2 * g.dim]);
-      for (int l = 0; l < g.total_levels; ++l) {
-        rows.emplace_back();
-        for (int d = 0; d < g.dim; ++d) rows.back().push_back(std::stoll(f[4 + 2 * g.dim + l * g.dim + d]));
-      }
-      for (auto& r : rows) row_ptrs.push_back(r.data());
-      g.dim_divide = dd.data(), g.block_size = bs.data(), g.pixel_size_list = row_ptrs.data();
-      ASSERT_EQ(mx_geometry_check(&g), 0) << line;
+      fake.parse(f);
       continue;
     }
     std::vector<int64_t> code;
