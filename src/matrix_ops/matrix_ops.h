@@ -16,3 +16,11 @@ void init_mxTrigger(ZUISP_ENV* env);
 void init_mxLoad(ZUISP_ENV* env);
 void init_mxSave(ZUISP_ENV* env);
 void init_mxFinish(ZUISP_ENV* env);
+
+// The binders of the level arithmetic.
+void init_mxThinnedOut(ZUISP_ENV* env);
+void init_mxDiff(ZUISP_ENV* env);
+void init_mxAdd(ZUISP_ENV* env);
+void init_mxSquash(ZUISP_ENV* env);
+void init_mxStuffing(ZUISP_ENV* env);
+void init_mxMax(ZUISP_ENV* env);

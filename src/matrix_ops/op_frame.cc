@@ -42,6 +42,12 @@ void install_matrix_ops() {
   set_matrix_op_binder("init_mxLoad", init_mxLoad);
   set_matrix_op_binder("init_mxSave", init_mxSave);
   set_matrix_op_binder("init_mxFinish", init_mxFinish);
+  set_matrix_op_binder("init_mxThinnedOut", init_mxThinnedOut);
+  set_matrix_op_binder("init_mxDiff", init_mxDiff);
+  set_matrix_op_binder("init_mxAdd", init_mxAdd);
+  set_matrix_op_binder("init_mxSquash", init_mxSquash);
+  set_matrix_op_binder("init_mxStuffing", init_mxStuffing);
+  set_matrix_op_binder("init_mxMax", init_mxMax);
 }
 
 MATRIX_TOKEN* mx_op_token(ZUISP_ENV* env) { return env ? static_cast<MATRIX_TOKEN*>(get_env_work(env)) : nullptr; }
