@@ -71,27 +71,29 @@ struct Lanes {
 
 // ---- the walk
 
-// One row along dimension 0: out[k] = f(p[k >> s], c[k]).
+// One row along dimension 0: out[k] = f(p[k >> s], c[k]). Plain pointers:
+// the stores go through bytes, which would make the compiler reload
+// anything reached through a reference.
 template <class Op>
-void diff_row(KernelVector& out, const KernelVector& p, const KernelVector& c, int64_t pb, int64_t cb, int32_t n,
-              int32_t s) {
+void diff_row(uint8_t* out, const uint8_t* p, const uint8_t* c, int32_t n, int32_t s) {
   using E = typename Op::E;
+  constexpr size_t w = sizeof(E);
   if (s == 0) {
-    for (int32_t k = 0; k < n; ++k) put_at<E>(out, cb + k, Op::apply(at<E>(p, pb + k), at<E>(c, cb + k)));
-  } else if (s == 1) {
-    int32_t k = 0;
-    for (; k + 1 < n; k += 2) {
-      E x = at<E>(p, pb + (k >> 1));
-      put_at<E>(out, cb + k, Op::apply(x, at<E>(c, cb + k)));
-      put_at<E>(out, cb + k + 1, Op::apply(x, at<E>(c, cb + k + 1)));
+    for (int32_t k = 0; k < n; ++k) store<E>(out + k * w, Op::apply(load<E>(p + k * w), load<E>(c + k * w)));
+    return;
+  }
+  // The ancestor's row repeated into a stack buffer a chunk at a time, so
+  // that the combining loop runs over three plain rows.
+  constexpr int32_t kChunk = 512;
+  E up[kChunk];
+  for (int32_t k0 = 0; k0 < n; k0 += kChunk) {
+    int32_t m = std::min(kChunk, n - k0);
+    if (s == 1) {  // the common case: each element twice
+      for (int32_t j = 0; j < (m + 1) / 2; ++j) up[2 * j] = up[2 * j + 1] = load<E>(p + static_cast<size_t>((k0 >> 1) + j) * w);
+    } else {
+      for (int32_t j = 0; j < m; ++j) up[j] = load<E>(p + static_cast<size_t>((k0 + j) >> s) * w);
     }
-    if (k < n) put_at<E>(out, cb + k, Op::apply(at<E>(p, pb + (k >> 1)), at<E>(c, cb + k)));
-  } else {
-    for (int32_t k = 0; k < n;) {
-      E x = at<E>(p, pb + (k >> s));
-      int32_t end = static_cast<int32_t>(std::min<int64_t>(n, k + (int64_t{1} << s)));
-      for (; k < end; ++k) put_at<E>(out, cb + k, Op::apply(x, at<E>(c, cb + k)));
-    }
+    for (int32_t j = 0; j < m; ++j) store<E>(out + (k0 + j) * w, Op::apply(up[j], load<E>(c + (k0 + j) * w)));
   }
 }
 
@@ -103,7 +105,8 @@ void diff_walk(KernelVector& out, const KernelVector& p, const KernelVector& c, 
   for (;;) {
     int64_t pb = mp.ofs[0];
     for (int d = 1; d < dim; ++d) pb += ((i[d] >> mp.s[d]) + mp.ofs[d]) * p.stride[d];
-    diff_row<Op>(out, p, c, pb, cb, c.ix[0], mp.s[0]);
+    constexpr int64_t w = sizeof(typename Op::E);
+    diff_row<Op>(out.elems + cb * w, p.elems + pb * w, c.elems + cb * w, c.ix[0], mp.s[0]);
     int d = 1;
     for (; d < dim; ++d) {
       cb += c.stride[d];
