@@ -70,8 +70,7 @@ void fill_value_slots();
 void fill_zu_slots();
 void fill_stored_slots();
 void fill_print_slots();
-void fill_thinning_slots();
-void fill_difference_slots();
+void fill_pyramid_slots();
 
 // The 28 descriptors in registration order.
 extern MATRIX_DATA_TYPE* const kAllTypes[28];

@@ -182,25 +182,3 @@ MXT_PLAIN_DIFFERENCE(float, MX_TYPE_FLOAT, float)
 MXT_PLAIN_DIFFERENCE(double, MX_TYPE_DOUBLE, double)
 MXT_DIFFERENCE_MEMBER(uint8, MX_TYPE_UINT8, AddLane, SubLane, CurveAdd, CurveSub)
 MXT_DIFFERENCE_MEMBER(RGB, MX_TYPE_RGB, Lanes<AddLane>, Lanes<SubLane>, Lanes<CurveAdd>, Lanes<CurveSub>)
-
-namespace mxe {
-
-void fill_difference_slots() {
-#define MXT_FILL(name, vtype)     \
-  vtype.v_add = mxt_##name##_add; \
-  vtype.v_sub = mxt_##name##_sub;
-  MXT_FILL(int8, mx_type_int8_v)
-  MXT_FILL(int16, mx_type_int16_v)
-  MXT_FILL(int32, mx_type_int32_v)
-  MXT_FILL(int64, mx_type_int64_v)
-  MXT_FILL(uint8, mx_type_uint8_v)
-  MXT_FILL(uint16, mx_type_uint16_v)
-  MXT_FILL(uint32, mx_type_uint32_v)
-  MXT_FILL(uint64, mx_type_uint64_v)
-  MXT_FILL(float, mx_type_float_v)
-  MXT_FILL(double, mx_type_double_v)
-  MXT_FILL(RGB, mx_type_RGB_v)
-#undef MXT_FILL
-}
-
-}  // namespace mxe

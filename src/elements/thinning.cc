@@ -326,22 +326,24 @@ int mxt_string_thined_rep(const MATRIX_DATA_TYPE*, const MATRIX_GEOMETRY* m, con
 
 namespace mxe {
 
-void fill_thinning_slots() {
-#define MXT_FILL(name, vtype)                      \
-  vtype.thinned_rep = mxt_##name##_thined_rep;     \
-  vtype.thinned_avg = mxt_##name##_thined_avg;
-  MXT_FILL(int8, mx_type_int8_v)
-  MXT_FILL(int16, mx_type_int16_v)
-  MXT_FILL(int32, mx_type_int32_v)
-  MXT_FILL(int64, mx_type_int64_v)
-  MXT_FILL(uint8, mx_type_uint8_v)
-  MXT_FILL(uint16, mx_type_uint16_v)
-  MXT_FILL(uint32, mx_type_uint32_v)
-  MXT_FILL(uint64, mx_type_uint64_v)
-  MXT_FILL(float, mx_type_float_v)
-  MXT_FILL(double, mx_type_double_v)
-  MXT_FILL(RGB, mx_type_RGB_v)
-#undef MXT_FILL
+void fill_pyramid_slots() {
+  struct Row {
+    MATRIX_DATA_TYPE* tp;
+    decltype(MATRIX_DATA_TYPE::thinned_rep) rep;
+    decltype(MATRIX_DATA_TYPE::thinned_avg) avg;
+    decltype(MATRIX_DATA_TYPE::v_add) add;
+    decltype(MATRIX_DATA_TYPE::v_sub) sub;
+  };
+#define MXT_ROW(name) {&mx_type_##name##_v, mxt_##name##_thined_rep, mxt_##name##_thined_avg, mxt_##name##_add, mxt_##name##_sub}
+  const Row rows[] = {MXT_ROW(int8),   MXT_ROW(int16),  MXT_ROW(int32), MXT_ROW(int64),  MXT_ROW(uint8), MXT_ROW(uint16),
+                      MXT_ROW(uint32), MXT_ROW(uint64), MXT_ROW(float), MXT_ROW(double), MXT_ROW(RGB)};
+#undef MXT_ROW
+  for (const Row& r : rows) {
+    r.tp->thinned_rep = r.rep;
+    r.tp->thinned_avg = r.avg;
+    r.tp->v_add = r.add;
+    r.tp->v_sub = r.sub;
+  }
   mx_type_string_v.thinned_rep = mxt_string_thined_rep;
 }
 

@@ -212,48 +212,41 @@ def cmd_shapes():
 # ---- thinning and level differences
 
 DTYPE = {c: np.dtype(NUMERIC[c][1]).newbyteorder("=") for c in NUMERIC}
-# dim_divide, block_size, level-0 extents, index_hem; fixed (level, levels up, coordinates) cases
-PYRAMID_GEOMETRIES = [([1], [8], [2600], 0, [(1, 1, [768]), (1, 2, [1536]), (0, 1, [2599])]),
-                      ([1], [8], [2600], 1, [(2, 1, [2100])]), ([1, 2], [3, 4], [100, 300], 1, []),
-                      ([1, 1, 2], [2, 3, 1], [20, 30, 9], 0, []), ([1, 1], [3, 3], [45, 27], 0, []),
-                      ([1, 1], [3, 3], [45, 27], 1, [])]
+# dim_divide, block_size, level-0 extents, index_hem, and fixed calls (level, levels up, coordinates)
+PYRAMID = [([1], [8], [2600], 0, [(1, 1, [768]), (1, 2, [1536]), (0, 1, [2599])]),
+           ([1], [8], [2600], 1, [(2, 1, [2100])]), ([1, 2], [3, 4], [100, 300], 1, []),
+           ([1, 1, 2], [2, 3, 1], [20, 30, 9], 0, []), ([1, 1], [3, 3], [45, 27], 0, []),
+           ([1, 1], [3, 3], [45, 27], 1, [])]
 
 
 def node_extents(coords, lev, dd, bs, rows, hem):
-    out = []
-    for c, d, b, bound in zip(coords, dd, bs, rows[lev]):
-        o = (c >> (d * lev)) >> b << b
-        out.append(min(o + (1 << b), bound) - o + hem)
-    return out
+    return [min(((c >> (d * lev)) >> b << b) + (1 << b), bound) - ((c >> (d * lev)) >> b << b) + hem
+            for c, d, b, bound in zip(coords, dd, bs, rows[lev])]
 
 
-def random_block(code, shape, rng, tame, low):
+def random_block(code, shape, rng, n):
+    """Random elements, edge values sprinkled in, the first 2 x 2 corner all the n-th edge value."""
     dt = DTYPE[code]
     if dt.kind == "f":
-        vals = rng.random(shape) * 100 if tame else rng.integers(-64, 64, shape) / 8
-        edges = [] if tame else [0.5, np.nan, np.inf, -0.0, 1e30]
-    elif tame:
-        lanes = rng.integers(0, 64, shape + [4 if code == 12 else 1]) + (0 if low else 64)
-        return (lanes << np.array([0, 8, 16, 24])).sum(axis=-1).astype(dt) if code == 12 else lanes[..., 0].astype(dt)
+        vals, edges = rng.integers(-64, 64, shape) / 8, [0.5, np.nan, np.inf, -0.0, 1e30]
     else:
         info = np.iinfo(dt)
         vals = rng.integers(info.min, info.max, shape, dtype=dt, endpoint=True)
-        edges = [info.min, info.max] + ([3 * 10**9] if code == 8 else [])
+        edges = [info.min, info.max, 3 * 10**9 if code == 8 else 1]
     vals = np.array(vals, dtype=dt)
-    for _ in range(vals.size // 8 if edges else 0):  # edge values, and a whole cell of one
-        vals[tuple(rng.integers(0, n) for n in shape)] = edges[rng.integers(len(edges))]
-    if edges:
-        vals[tuple(slice(0, 2) for _ in shape)] = edges[rng.integers(len(edges))]
+    for _ in range(vals.size // 8):
+        vals[tuple(rng.integers(0, e) for e in shape)] = edges[rng.integers(len(edges))]
+    vals[tuple(slice(0, 2) for _ in shape)] = edges[n % len(edges)]
     return vals
 
 
 def cell_mean(code, cell):
     n = len(cell)
-    if code == 12:
+    if code == 12:  # byte lanes
         lanes = cell.view(np.uint8).reshape(n, 4).astype(np.uint64).sum(axis=0) // n
         return lanes.astype(np.uint8).view(np.uint32)[0]
     if DTYPE[code].kind == "f":
-        acc = -0.0  # summed in storage order from the additive identity
+        acc = -0.0  # in storage order from the additive identity, rounded once
         for v in cell:
             acc += float(v)
         return DTYPE[code].type(acc / n)
@@ -278,17 +271,15 @@ def combine(op, code, mode, x, y):
     if code == 12:
         lanes = combine(op, 6, mode, np.ascontiguousarray(x).view(np.uint8), np.ascontiguousarray(y).view(np.uint8))
         return lanes.view(np.uint32)
-    if DTYPE[code].kind == "f":
+    if code not in (2, 3, 6, 7):  # wrapped, or in floating precision
         with np.errstate(all="ignore"):
             return x + y if op == "add" else x - y
     curve, inverse = (np.array(t) for t in curve_tables())
     wide = x.astype(np.int64)
     if code == 6 and mode == 2:
         return (np.clip(wide + curve[y], 0, 255) if op == "add" else inverse[wide - y + 255]).astype(np.uint8)
-    if code in (2, 3, 6, 7):
-        info = np.iinfo(DTYPE[code])
-        return np.clip(wide + y if op == "add" else wide - y, info.min, info.max).astype(DTYPE[code])
-    return x + y if op == "add" else x - y
+    info = np.iinfo(DTYPE[code])
+    return np.clip(wide + y if op == "add" else wide - y, info.min, info.max).astype(DTYPE[code])
 
 
 def upsample(parent, shape, s, ofs):
@@ -300,38 +291,30 @@ def upsample(parent, shape, s, ofs):
 
 def cmd_pyramid():
     rng = np.random.default_rng(24)
-    hexes = lambda a: ",".join(map(str, a.shape)) + " " + a.tobytes(order="F").hex()
-    for dd, bs, pixels, hem, fixed in PYRAMID_GEOMETRIES:
+    shown = lambda a: ",".join(map(str, a.shape)) + " " + a.tobytes(order="F").hex()
+    for dd, bs, pixels, hem, fixed in PYRAMID:
         rows = levels(pixels, dd)
         print("geometry", len(dd), hem, " ".join(map(str, dd)), " ".join(map(str, bs)), len(rows),
               " ".join(str(p) for row in rows for p in row))
-        for op in ("rep", "avg", "sub", "add", "subsub"):
-            thinning = op in ("rep", "avg")
-            calls = [(lev, k, c) for lev, k, c in fixed if thinning or lev > 0]
-            for _ in range(2):
-                lev = int(rng.integers(0 if thinning else 1, min(4, len(rows) - 1)))
-                calls.append((lev, int(rng.integers(0, min(3, len(rows) - lev))),
-                              [int(rng.integers(0, p)) for p in pixels]))
-            for (lev, k, coords), code in ((c, t) for c in calls for t in sorted(NUMERIC)):
+        for op in ("rep", "avg", "sub", "add"):
+            low = 0 if op in ("rep", "avg") else 1  # differences need a child above level 0
+            calls = [c for c in fixed if c[0] >= low]
+            for lev in map(int, rng.integers(low, min(4, len(rows) - 1), 2)):
+                up = int(rng.integers(0, min(3, len(rows) - lev)))
+                calls.append((lev, up, [int(rng.integers(0, p)) for p in pixels]))
+            for n, ((lev, k, coords), code) in enumerate((c, t) for c in calls for t in sorted(NUMERIC)):
                 s = [d * k for d in dd]
                 ofs = [((c >> (d * lev + b)) % (1 << si)) << (b - si) if b > si else 0
                        for c, d, b, si in zip(coords, dd, bs, s)]
-                child_shape = node_extents(coords, lev, dd, bs, rows, hem)
-                parent_shape = node_extents(coords, lev + k, dd, bs, rows, hem)
-                tame = op == "subsub"
-                parent = random_block(code, parent_shape, rng, tame, False)
-                child = random_block(code, child_shape, rng, tame, True)
-                mode = int(rng.integers(0, 2 if tame else 3))  # the curve loses detail
-                rep = [int(rng.integers(0, 1 << si)) for si in s]
-                if thinning:
+                parent = random_block(code, node_extents(coords, lev + k, dd, bs, rows, hem), rng, n)
+                child = random_block(code, node_extents(coords, lev, dd, bs, rows, hem), rng, n)
+                mode, rep = int(rng.integers(0, 3)), [int(rng.integers(0, 1 << si)) for si in s]
+                if op in ("rep", "avg"):
                     want = thin(op, code, child, parent, s, ofs, rep)
                 else:
-                    up = upsample(parent, child_shape, s, ofs)
-                    want = combine("add" if op == "add" else "sub", code, mode, up, child)
-                    if op == "subsub":
-                        want = combine("sub", code, mode, up, want)
+                    want = combine(op, code, mode, upsample(parent, child.shape, s, ofs), child)
                 print(op, code, mode, k, ",".join(map(str, [lev] + coords)), ",".join(map(str, rep)),
-                      hexes(parent), hexes(child), want.tobytes(order="F").hex())
+                      shown(parent), shown(child), want.tobytes(order="F").hex())
 
 
 if __name__ == "__main__":
