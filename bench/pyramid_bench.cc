@@ -190,7 +190,8 @@ for name, dt, wide, lo, hi in (("uint8", "u1", np.int16, 0, 255), ("int16", "i2"
         print("diff", name, "add", best(lambda: np.clip(up().astype(np.int16) + c, 0, 255).astype(np.uint8), 50))
         print("diff", name, "add CURVE", best(lambda: np.clip(up() + curve[c], 0, 255).astype(np.uint8), 50))
 a = np.fromfile(d + "/level.ppm", dtype=np.uint8, offset=int(sys.argv[2])).reshape(8192, 8192, 3)
-print("level numpy", min(timeit.repeat(lambda: a.reshape(4096, 2, 4096, 2, 3).mean(axis=(1, 3)), number=1, repeat=3)) * 1e6)
+mean = lambda: a.reshape(4096, 2, 4096, 2, 3).mean(axis=(1, 3))
+print("level numpy", min(timeit.repeat(mean, number=1, repeat=3)) * 1e6)
 )";
 
 // The level through the slots: 16 x 16 parent blocks, four children each.
@@ -213,14 +214,16 @@ double level_us(const std::vector<uint8_t>& rgb) {
         }
       children.push_back(v);
     }
-  for (int i = 0; i < kNodes * kNodes / 4; ++i) parents.push_back(mxt_alloc_vector(&mx_type_RGB_v, MX_ATYPE::heap, &p, nullptr));
+  for (int i = 0; i < kNodes * kNodes / 4; ++i)
+    parents.push_back(mxt_alloc_vector(&mx_type_RGB_v, MX_ATYPE::heap, &p, nullptr));
   double us = best_us(
       [&] {
         for (int by = 0; by < kNodes; ++by)
           for (int bx = 0; bx < kNodes; ++bx) {
             int64_t dc[3] = {0, int64_t{bx} * kSide, int64_t{by} * kSide};
             void* parent = parents[static_cast<size_t>((by / 2) * (kNodes / 2) + bx / 2)];
-            mx_type_RGB_v.thinned_avg(&mx_type_RGB_v, g, dc, 1, parent, children[static_cast<size_t>(by * kNodes + bx)]);
+            void* child = children[static_cast<size_t>(by * kNodes + bx)];
+            mx_type_RGB_v.thinned_avg(&mx_type_RGB_v, g, dc, 1, parent, child);
           }
       },
       1);

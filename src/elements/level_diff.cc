@@ -89,7 +89,8 @@ void diff_row(uint8_t* out, const uint8_t* p, const uint8_t* c, int32_t n, int32
   for (int32_t k0 = 0; k0 < n; k0 += kChunk) {
     int32_t m = std::min(kChunk, n - k0);
     if (s == 1) {  // the common case: each element twice
-      for (int32_t j = 0; j < (m + 1) / 2; ++j) up[2 * j] = up[2 * j + 1] = load<E>(p + static_cast<size_t>((k0 >> 1) + j) * w);
+      const uint8_t* half = p + static_cast<size_t>(k0 >> 1) * w;
+      for (int32_t j = 0; j < (m + 1) / 2; ++j) up[2 * j] = up[2 * j + 1] = load<E>(half + j * w);
     } else {
       for (int32_t j = 0; j < m; ++j) up[j] = load<E>(p + static_cast<size_t>((k0 + j) >> s) * w);
     }

@@ -3,7 +3,6 @@
 // and rule; the walks keep their counters on the stack and move through
 // both blocks by precomputed strides, so the inner loops only load, add
 // and store.
-#include <limits>
 #include <type_traits>
 
 #include "elements/pyramid.h"
@@ -334,9 +333,11 @@ void fill_pyramid_slots() {
     decltype(MATRIX_DATA_TYPE::v_add) add;
     decltype(MATRIX_DATA_TYPE::v_sub) sub;
   };
-#define MXT_ROW(name) {&mx_type_##name##_v, mxt_##name##_thined_rep, mxt_##name##_thined_avg, mxt_##name##_add, mxt_##name##_sub}
-  const Row rows[] = {MXT_ROW(int8),   MXT_ROW(int16),  MXT_ROW(int32), MXT_ROW(int64),  MXT_ROW(uint8), MXT_ROW(uint16),
-                      MXT_ROW(uint32), MXT_ROW(uint64), MXT_ROW(float), MXT_ROW(double), MXT_ROW(RGB)};
+#define MXT_ROW(name) \
+  {&mx_type_##name##_v, mxt_##name##_thined_rep, mxt_##name##_thined_avg, mxt_##name##_add, mxt_##name##_sub}
+  const Row rows[] = {MXT_ROW(int8),   MXT_ROW(int16),  MXT_ROW(int32), MXT_ROW(int64),
+                      MXT_ROW(uint8),  MXT_ROW(uint16), MXT_ROW(uint32), MXT_ROW(uint64),
+                      MXT_ROW(float),  MXT_ROW(double), MXT_ROW(RGB)};
 #undef MXT_ROW
   for (const Row& r : rows) {
     r.tp->thinned_rep = r.rep;

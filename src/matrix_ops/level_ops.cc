@@ -65,7 +65,8 @@ ZU_SEXP* reason_error(ZU_SEXP* form, const char* func, const char* reason) {
 ZU_SEXP* channel_error(ZU_SEXP* form, const char* func) {
   char text[64];
   std::snprintf(text, sizeof text, "invalid parameter in %s", func);
-  return mx_op_error(form, ZU_ER_PARAM, func, List(get_string_ascii(text), get_string_ascii("channel No."), ZU_LIST_END));
+  return mx_op_error(form, ZU_ER_PARAM, func,
+                     List(get_string_ascii(text), get_string_ascii("channel No."), ZU_LIST_END));
 }
 
 // The `channel` attribute: -1 when absent, -2 when it names no channel of
@@ -81,7 +82,7 @@ int channel_attribute(ZU_SYM_FIELD* sf, MATRIX* m) {
 }
 
 // The items of a target list (data dc value) or (Children item ...): the
-// first one and the rest to walk with get_el(rest, 0); or the reason text.
+// first item and the list of all; or the reason text of a refusal.
 const char* target_items(ZU_SEXP* target, ZU_SEXP** first, ZU_SEXP** rest) {
   if (get_type(target) != ZU_TYPE_LIST) return "target-list not a LIST";
   ZU_SEXP* head = get_el(target, 0);
@@ -153,7 +154,8 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   void* data = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(first, 2), &data);
   if (!tp) return reason_error(form, kFunc, "CH data type");
-  if (!(average ? static_cast<bool>(tp->thinned_avg) : static_cast<bool>(tp->thinned_rep))) return mx_type_error(form, kFunc);
+  bool has_slot = average ? tp->thinned_avg != nullptr : tp->thinned_rep != nullptr;
+  if (!has_slot) return mx_type_error(form, kFunc);
   MATRIX_GEOMETRY g = geometry_of(m);
   int32_t rep[kMxMaxDim];
   rep_code(get_el(form, 2), g.dim, rep);

@@ -51,9 +51,10 @@ TEST_F(Pyramid, KernelsMatchTheModel) {
     void* parent = vector_from_hex(tp->type, f[6], f[7]);
     void* child = vector_from_hex(tp->type, f[8], f[9]);
     void* out = f[0] == "rep" || f[0] == "avg" ? parent : vector_from_hex(tp->type, f[8], f[9]);
+    auto diff = f[0] == "add" ? tp->v_add : tp->v_sub;
     int r = f[0] == "rep"   ? tp->thinned_rep(tp, &fake.g, dc.data(), rep.data(), k, parent, child)
             : f[0] == "avg" ? tp->thinned_avg(tp, &fake.g, dc.data(), k, parent, child)
-                            : (f[0] == "add" ? tp->v_add : tp->v_sub)(tp, &fake.g, dc.data(), k, mode, out, parent, child);
+                            : diff(tp, &fake.g, dc.data(), k, mode, out, parent, child);
     EXPECT_EQ(r, 0) << line.substr(0, 40);
     std::string got = element_hex(out);
     bool same = code == MX_TYPE_FLOAT ? agree<float>(got, f[10]) : code == MX_TYPE_DOUBLE ? agree<double>(got, f[10])

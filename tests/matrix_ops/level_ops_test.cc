@@ -67,7 +67,8 @@ class LevelOps : public OpsTest {
     p.dim = 2, p.channel_nos = 1, p.trigger = tell_idle;
     EXPECT_EQ(set_matrix_param(m, &p), 0);
     for (int d = 0; d < 2; ++d)
-      EXPECT_TRUE(!set_matrix_dim_divide(m, d, 1) && !set_matrix_block_size(m, d, 2) && !set_matrix_pixel_size(m, d, 16));
+      EXPECT_TRUE(!set_matrix_dim_divide(m, d, 1) && !set_matrix_block_size(m, d, 2) &&
+                  !set_matrix_pixel_size(m, d, 16));
     uint8_t def = 7;
     MATRIX_CHANNEL_INFO inf{&mx_type_uint8_v, kMxChSend, &def, 0};
     EXPECT_EQ(set_matrix_channel_info(m, 0, &inf), 0);
@@ -136,7 +137,8 @@ TEST_F(LevelOps, ExamplesAndRefusals) {
       {"(mxThinnedOut (list (quote other)))", R"(error 80030806 "target-list data or Children is required")"},
       {"(mxThinnedOut (list (quote Children)))", R"(error 80030806 "CH data type")"},
       {"(mxThinnedOut (list (quote Children) u (list (quote data) z 5)))", "error 80030806 \"CH data type(2)\""},
-      {"(mxThinnedOut (list (quote Children) u (list (quote data) 5 u)))", R"(error 80030806 "cannot convert dim_code")"},
+      {"(mxThinnedOut (list (quote Children) u (list (quote data) 5 u)))",
+       R"(error 80030806 "cannot convert dim_code")"},
       {"(mxThinnedOut (list (quote Children) u b))", type},
       {"(mxThinnedOut type=\"average\" s)", type},
       {"(mxDiff a b option=\"LOUD\")", R"(error 80040503 "invalid parameter in mxDiff")"},
