@@ -7,6 +7,7 @@
 #include "matrix/matrix.h"
 #include "matrix_ops/matrix_ops.h"
 #include "base/signals.h"
+#include "netsvc/netsvc.h"
 #include "runtime/zu_init.h"
 #include "store/l_favt64.h"
 #include "zulib/library.h"
@@ -14,6 +15,9 @@
 void agent_exit_handler() { close_all_matrix(); }
 
 int _main(int argc, char** argv) {
+  // The network services fill the runtime's and the library's hooks before
+  // either starts.
+  init_netsvc();
   init_zu();
   set_agent_gc_hooks();
   init_l_favt64();

@@ -79,9 +79,14 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
   if (z->inp && !s_exist(z->inp)) z->inp = nullptr;
   if (z->out && !s_exist(z->out)) z->out = nullptr;
   if (z->err && !s_exist(z->err)) z->err = nullptr;
-  if (z->a_type == ZUI_CONNECT && z->connect_ip) {
-    SERVER_INFO info{z->hostname, z->connect_ip, 1, z->inp ? s_get_thput(z->inp) : -1.0};
-    set_serverinfo(&info, 0, -1);
+  if (z->a_type == ZUI_CONNECT && z->connect_ip && z->inp) {
+    // The link's throughput joins the running figure of its address.
+    double bps = s_get_thput(z->inp);
+    if (bps >= 0) {
+      SERVER_INFO info{SI_IP | SI_THPUT, 0, nullptr, static_cast<unsigned>(z->connect_ip),
+                       bps < 2147483647.0 ? static_cast<int>(bps) : 2147483647, 0};
+      set_serverinfo(&info, 3, -1);
+    }
   }
   if (z->a_type == ZUI_SELF) {
     if (thread_exist(z->front_thread) != 0) {

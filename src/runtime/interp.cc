@@ -409,6 +409,14 @@ int get_main_interpreter() {
   return iid;
 }
 
+int set_main_interpreter(int iid) {
+  lock_zui();
+  ZU_INTERPRETER* z = iid < 0 ? nullptr : _search_zui_id(iid);
+  if (iid < 0 || z) main_interpreter = z;
+  unlock_zui("set_main_interpreter");
+  return iid < 0 || z ? 0 : -1;
+}
+
 int get_main_interpreter_state() {
   lock_zui();
   int s = main_state;

@@ -193,6 +193,10 @@ ZU_INTERPRETER* _get_my_zui();
 ZU_INTERPRETER* get_my_zui();
 int get_my_iid();
 int get_main_interpreter();
+// Makes interpreter iid the main one (a negative iid: none, so that no
+// interpreter's end closes the others); 0, or -1 when no interpreter has
+// that iid.
+int set_main_interpreter(int iid);
 // Copies the whole record (iid 0: the caller's own); 0, or -1 for none.
 int get_zui_info(ZU_INTERPRETER* buffer, int iid);
 int get_c_timeout(int iid);

@@ -1,18 +1,16 @@
 // Start-up and interpreter services of the network layer, the log and the
 // named locks, as the library start-up and the interpreters call them.
-// Until those layers exist, later_services.cc gives each one a body that
-// does nothing (and set_setagent_msg keeps its text); the layer that builds
-// a service replaces its body there.
+//
+// The network services belong to a layer above this one. Each is called
+// through the table of network operations (net_ops.h), whose defaults
+// answer as "not available here"; the network layer fills the table at
+// start-up, before init_zu.
 #pragma once
 
+#include "runtime/net_ops.h"
 #include "zu/env.h"
 
-struct ZU_INTERPRETER;
-struct AUTH_CONNECTION_SET;
-struct PERMISSION_LIST;
-struct STREAM;
-
-// Network services.
+// Network services (dispatched through the table).
 void init_proxy();
 void init_ZUoHTTP_server();
 void init_serverinfo();
@@ -38,35 +36,30 @@ ZU_SEXP* auth_filepath_passive(ZU_SEXP* path, const char* operation);
 void wait_rs_queue();
 void _wait_rs_queue();
 
-// How a host is reached: type 1 direct, 2 ZUoHTTP version 2, 4 through a
-// proxy at proxy_ip:proxy_port.
-struct PROXY_INFO {
-  int type;
-  int proxy_ip;
-  int proxy_port;
-};
-// Fills the proxy information for host (until the proxy table exists:
-// always direct).
+// Fills *out with how host is reached (the caller frees it with
+// clear_proxy_info); by default always directly.
 void check_proxy(PROXY_INFO* out, const char* host);
-// A server's name, address, reachability and measured throughput.
-struct SERVER_INFO {
-  const L_CHAR* name;
-  int ip;
-  int reachable;
-  double thput;  // bytes per second, negative when unknown
-};
-// Records what is known of a server (until the table exists: nothing).
-void set_serverinfo(SERVER_INFO* info, int mode, int flag);
-// A ZUoHTTP version-2 client stream (until that protocol exists: null with
+// Records what is known of a server: 0, or -1 / -2 as the table refuses
+// (by default nothing is recorded).
+int set_serverinfo(SERVER_INFO* info, int cmd, int set_if);
+// A ZUoHTTP version-2 client stream to host/ip:port, through the HTTP proxy
+// proxy_host:proxy_port when proxy_host is given (by default: null with
 // *err = EPROTONOSUPPORT).
-STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, int proxy_ip, int zero,
+STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const char* proxy_host, int zero,
                             int proxy_port);
 // Serves an accepted connection whose first byte is not a line end (HTTP):
 // -1 failure (the caller closes it), 0 taken, anything else: *line_stream
-// is a stream for a line link. Until the HTTP services exist it declines.
+// is a stream for a line link. By default it declines.
 int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
 // Tick action of a remote session whose pending result was dropped.
 void remote_session_tick(void* session);
+// A new session id (by default 0: no session can be opened).
+int open_session(int option);
+// Runs one request on session sid to u: the peer's result or an error value
+// (by default the error "remote sessions are not available").
+ZU_SEXP* remote_session(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
+                        const L_CHAR* command, ZU_SEXP* value, const char* file, int line, int lock_switch,
+                        REMOTE_SESSION_OPT* opt);
 
 // The log (given the two top environments) and the named locks.
 void init_log(ZUISP_ENV* env0, ZUISP_ENV* env1);

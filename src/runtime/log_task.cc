@@ -10,7 +10,7 @@
 #include "base/zutime.h"
 #include "runtime/interp.h"
 #include "runtime/log_impl.h"
-#include "runtime/session_standin_impl.h"
+#include "runtime/later_services.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/core_init.h"

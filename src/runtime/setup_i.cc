@@ -131,10 +131,10 @@ int ___setup_i_connect(ZU_INTERPRETER* zui, PROXY_INFO* proxy, int* cerr) {
       s = new_connection(cerr, host, zui->ip, port, nullptr, nullptr);
       break;
     case 2:
-      s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, 0, 0, 0);
+      s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, nullptr, 0, 0);
       break;
     case 4:
-      s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, proxy ? proxy->proxy_ip : 0, 0,
+      s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, proxy ? proxy->proxy_server : nullptr, 0,
                               proxy ? proxy->proxy_port : 0);
       break;
     default:
@@ -153,7 +153,9 @@ int ___setup_i_connect(ZU_INTERPRETER* zui, PROXY_INFO* proxy, int* cerr) {
   zui->thread_mode = 2;
   child_environment(zui);
   zui->connect_ip = s_get_socketip(s);
-  SERVER_INFO info{zui->hostname, zui->connect_ip, 1, -1.0};
+  // The server is reachable: its name and address are recorded.
+  SERVER_INFO info{SI_STATUS | SI_IP | (zui->hostname ? SI_NAME : 0), 1, zui->hostname,
+                   static_cast<unsigned>(zui->connect_ip), 0, 0};
   set_serverinfo(&info, 1, -1);
   d_f_ree(host);
   int r = setup_zu_interpreter(zui);
@@ -191,9 +193,10 @@ int retry_proc(BL_ENTRY* e) {
   zui->port = e->port;
   PROXY_INFO proxy{};
   check_proxy(&proxy, e->host);
-  zui->proxy_type = static_cast<char>(proxy.type);
+  zui->proxy_type = proxy.proxy_type;
   int cerr = 0;
   int r = ___setup_i_connect(zui, &proxy, &cerr);
+  clear_proxy_info(&proxy);
   if (r > 0) close_interpreter_nowait(r);
   return cerr == ETIMEDOUT ? 2 : 0;
 }
@@ -202,13 +205,14 @@ int _setup_i_connect(ZU_INTERPRETER* zui) {
   char* host = zui->hostname ? ln_copy_str(std_cm, zui->hostname) : copy_str("");
   CONNECT_WORK work{};
   PROXY_INFO& proxy = work.proxy;
-  if (zui->proxy_type == 64) {
+  if (zui->proxy_type == PROXY_UNDECIDED) {
     check_proxy(&proxy, host);
-    zui->proxy_type = static_cast<char>(proxy.type);
-  } else if (zui->proxy_type == 4) {
+    zui->proxy_type = proxy.proxy_type;
+  } else if (zui->proxy_type == PROXY_HTTP) {
     check_proxy(&proxy, host);
   }
-  if (zui->proxy_type != 1 && zui->proxy_type != 2 && zui->proxy_type != 4) {
+  if (zui->proxy_type != PROXY_NONE && zui->proxy_type != PROXY_ZUOHTTP && zui->proxy_type != PROXY_HTTP) {
+    clear_proxy_info(&proxy);
     d_f_ree(host);
     free_zu_interpreter(zui);
     errno = EINVAL;
@@ -217,6 +221,7 @@ int _setup_i_connect(ZU_INTERPRETER* zui) {
   BL_COMMAND cmd{host, static_cast<int>(std::strlen(host)) + 1, 1, retry_proc, connect_proc, zui,
                  &work, -1};
   bl_do(&cmd);
+  clear_proxy_info(&proxy);
   d_f_ree(host);
   if (work.iid == 0) {
     // The host is marked failed: the connection was not tried.

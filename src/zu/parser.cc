@@ -1124,6 +1124,17 @@ int64_t zu_file_input_time(ZU_FILE* f) {
   return f ? std::atomic_ref<int64_t>(f->rb_time).load(std::memory_order_relaxed) : 0;
 }
 
+bool zu_file_window(ZU_FILE* f, char* out, int max, int* fill, int* pos) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  int expected = 0;
+  if (!r || !r->buf || !r->busy.compare_exchange_strong(expected, 1)) return false;
+  *fill = static_cast<int>(r->fill);
+  *pos = r->cur.pos >= r->base ? static_cast<int>(r->cur.pos - r->base) : 0;
+  std::memcpy(out, r->buf, std::min<size_t>(r->fill, static_cast<size_t>(std::max(max, 0))));
+  r->busy.store(0);
+  return true;
+}
+
 int zu_file_buffered(ZU_FILE* f, int* size) {
   auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
   if (size) *size = r ? static_cast<int>(std::min<uint64_t>(r->cap, INT32_MAX)) : 0;

@@ -105,3 +105,8 @@ int64_t zu_file_input_time(ZU_FILE* f);
 int zu_file_depth(ZU_FILE* f);
 // Bytes the reader of f holds not yet decoded, and its buffer size.
 int zu_file_buffered(ZU_FILE* f, int* size);
+// A snapshot of the reader of f for status reports: up to max bytes of its
+// buffer into out, the bytes in the buffer (*fill) and the offset of the
+// next byte to decode within it (*pos). False, with nothing copied, when f
+// has no reader or another thread is reading from it right now.
+bool zu_file_window(ZU_FILE* f, char* out, int max, int* fill, int* pos);

@@ -1,8 +1,9 @@
 // The library's names in binding order, each with its environment (0 the
 // root, 1 the second top one) and its family's registration call. A family
 // that is built puts its call into its row (and zulib_bound_elsewhere into
-// the rows of the companions that its call binds); every other row stays
-// null and is skipped.
+// the rows of the companions that its call binds); a family of the network
+// services carries zulib_bound_above and is handed in from there; every
+// other row stays null and is skipped.
 #include "zulib/args.h"
 #include "zulib/cast.h"
 #include "zulib/control.h"
@@ -21,6 +22,8 @@
 
 namespace {
 constexpr ZULIB_BINDER kElsewhere = zulib_bound_elsewhere;
+// Bound by the network services, which hand their registrations in.
+constexpr ZULIB_BINDER kAbove = zulib_bound_above;
 }  // namespace
 
 const ZULIB_NAME zulib_names[] = {
@@ -30,13 +33,13 @@ const ZULIB_NAME zulib_names[] = {
     {"For", 0, init_For},
     {"ListLength", 0, init_ListLength},
     {"List", 0, init_List},
-    {"GetURL", 0, nullptr},
+    {"GetURL", 0, kAbove},
     {"Parse", 0, init_Parse},
     {"?xml", 0, init_q_xml},
     {"?zu", 0, kElsewhere},
-    {"OpenInterpreter", 0, nullptr},
-    {"CloseInterpreter", 0, nullptr},
-    {"Remote", 0, nullptr},
+    {"OpenInterpreter", 0, kAbove},
+    {"CloseInterpreter", 0, kAbove},
+    {"Remote", 0, kAbove},
     {"Local", 0, init_Local},
     {"LocalEval", 0, init_LocalEval},
     {"Exit", 1, init_Exit},
@@ -45,14 +48,14 @@ const ZULIB_NAME zulib_names[] = {
     {"If", 0, init_If},
     {"Sequence", 0, init_Sequence},
     {"Next", 0, init_Next},
-    {"GetIid", 0, nullptr},
+    {"GetIid", 0, kAbove},
     {"Arg", 1, init_Arg},
     {"ArgOption", 1, kElsewhere},
     {"Switch", 0, init_Switch},
-    {"SetMainInterpreter", 1, nullptr},
+    {"SetMainInterpreter", 1, kAbove},
     {"GetVariable", 1, init_GetVariable},
     {"Launch", 1, init_Launch},
-    {"WaitInterpreter", 0, nullptr},
+    {"WaitInterpreter", 0, kAbove},
     {"GetElement", 0, init_GetElement},
     {"GE", 0, kElsewhere},
     {"ErrHandler", 0, init_ErrHandler},
@@ -85,19 +88,19 @@ const ZULIB_NAME zulib_names[] = {
     {"SetPrefixMode", 1, init_SetPrefixMode},
     {"GetPrefixMode", 0, init_GetPrefixMode},
     {"Get", 0, nullptr},
-    {"SetThisAgentName", 1, nullptr},
+    {"SetThisAgentName", 1, kAbove},
     {"SetDatabasePath", 1, init_SetDatabasePath},
     {"SetDirectory", 1, init_SetDirectory},
     {"GetZUpathpair", 1, init_GetZUpathpair},
     {"OpenSession", 0, nullptr},
     {"CloseSession", 0, nullptr},
     {"RemoteSession", 0, nullptr},
-    {"GetLocalHostName", 0, nullptr},
-    {"GetLocalHostIP", 0, nullptr},
-    {"SetLocalHostName", 0, nullptr},
+    {"GetLocalHostName", 0, kAbove},
+    {"GetLocalHostIP", 0, kAbove},
+    {"SetLocalHostName", 0, kAbove},
     {"GetZUTime", 0, init_GetZUTime},
     {"ComposePath", 0, init_ComposePath},
-    {"ComposeURL", 0, nullptr},
+    {"ComposeURL", 0, kAbove},
     {"Trunc", 0, init_Trunc},
     {"Leaf", 0, init_Leaf},
     {"Directory", 0, init_Directory},
@@ -126,11 +129,11 @@ const ZULIB_NAME zulib_names[] = {
     {"SetLogPath", 1, init_SetLogPath},
     {"GetProperCode", 0, init_GetProperCode},
     {"GetVersion", 0, init_GetVersion},
-    {"GetCPUStatus", 1, nullptr},
+    {"GetCPUStatus", 1, kAbove},
     {"GetSize", 0, init_GetSize},
     {"FindFile", 1, init_FindFile},
-    {"URLStringCode", 0, nullptr},
-    {"DecodeURLString", 0, nullptr},
+    {"URLStringCode", 0, kAbove},
+    {"DecodeURLString", 0, kAbove},
     {"SetAttribute", 0, init_SetAttribute},
     {"GetTag", 0, init_GetTag},
     {"Test", 1, init_Test},
@@ -144,14 +147,14 @@ const ZULIB_NAME zulib_names[] = {
     {"GetType", 0, init_GetType},
     {"SetUnit", 0, init_SetUnit},
     {"GetUnit", 0, init_GetUnit},
-    {"SetProxy", 1, nullptr},
-    {"GetProxy", 0, nullptr},
+    {"SetProxy", 1, kAbove},
+    {"GetProxy", 0, kAbove},
     {"SetNativeProxy", 1, nullptr},
     {"GetNativeProxy", 0, nullptr},
     {"Chdir", 1, init_Chdir},
     {"UnitSystem", 0, init_UnitSystem},
-    {"GetMainInterpreter", 0, nullptr},
-    {"GetZUIinfo", 0, nullptr},
+    {"GetMainInterpreter", 0, kAbove},
+    {"GetZUIinfo", 0, kAbove},
     {"IgnoreDelay", 0, init_IgnoreDelay},
     {"SessionEnvironment", 1, nullptr},
     {"Let", 0, init_Let},

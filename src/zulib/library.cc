@@ -2,7 +2,37 @@
 
 #include "zulib/args.h"
 
+#include <cstring>
+
 void zulib_bound_elsewhere(ZUISP_ENV*) {}
+void zulib_bound_above(ZUISP_ENV*) {}
+
+namespace {
+
+// The registrations handed in from above, by row; written in the start-up
+// thread only.
+constexpr int kMaxNames = 256;
+ZULIB_BINDER above[kMaxNames];
+
+int row_of(const char* name) {
+  for (int i = 0; i < kMaxNames && zulib_names[i].name; ++i)
+    if (zulib_names[i].bind == zulib_bound_above && std::strcmp(zulib_names[i].name, name) == 0) return i;
+  return -1;
+}
+
+}  // namespace
+
+int zulib_set_binder(const char* name, ZULIB_BINDER bind) {
+  int i = row_of(name);
+  if (i < 0) return -1;
+  above[i] = bind;
+  return 0;
+}
+
+ZULIB_BINDER zulib_binder_above(const char* name) {
+  int i = row_of(name);
+  return i < 0 ? nullptr : above[i];
+}
 
 void zulib_alias(ZUISP_ENV* env, const char* alias, const char* name) {
   GcFrame frame("zulib_alias");
@@ -23,8 +53,10 @@ void init_function(ZUISP_ENV* env0, ZUISP_ENV* env1, int argc, char** argv) {
   ZuThreadScope scope("init_function");
   init_sh_arg(argc, argv);
   init_symbols(env0, env1);
-  for (const ZULIB_NAME* row = zulib_names; row->name; ++row) {
-    if (!row->bind || row->bind == zulib_bound_elsewhere) continue;
-    row->bind(row->env ? env1 : env0);
+  for (int i = 0; zulib_names[i].name; ++i) {
+    const ZULIB_NAME* row = &zulib_names[i];
+    ZULIB_BINDER bind = row->bind == zulib_bound_above ? above[i] : row->bind;
+    if (!bind || bind == zulib_bound_elsewhere) continue;
+    bind(row->env ? env1 : env0);
   }
 }

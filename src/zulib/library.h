@@ -6,8 +6,9 @@
 // order, with the environment it lives in and the registration call of its
 // family. A family's call binds its own name and any companion names that
 // follow it (GE with GetElement, ArgOption with Arg); those rows carry
-// zulib_bound_elsewhere. A family that is not built yet has a null call and
-// is skipped. Registration runs in the start-up thread before any script,
+// zulib_bound_elsewhere. A family built in a layer above carries
+// zulib_bound_above and is bound through the call that layer hands in. A
+// family that is not built yet has a null call and is skipped. Registration runs in the start-up thread before any script,
 // so the table needs no lock.
 #pragma once
 
@@ -35,6 +36,16 @@ extern const ZULIB_NAME zulib_names[];
 // Marks a row whose name another call binds: init_symbols for Env0 and
 // Env1, the family of the row above for a companion. Never called.
 void zulib_bound_elsewhere(ZUISP_ENV* env);
+// Marks a row whose family lives in a layer above the library (the network
+// services): that layer hands its registration in with zulib_set_binder at
+// start-up, before init_function; without one the row is skipped. Never
+// called.
+void zulib_bound_above(ZUISP_ENV* env);
+// Hands in the registration of the row named `name` (a row marked
+// zulib_bound_above); 0, or -1 for no such row.
+int zulib_set_binder(const char* name, ZULIB_BINDER bind);
+// The registration handed in for the row `name`, or null.
+ZULIB_BINDER zulib_binder_above(const char* name);
 
 // Family registrations bind their tables with bind_prims (zu/core_init.h).
 // Binds `alias` in env to the very function value bound to `name` there.

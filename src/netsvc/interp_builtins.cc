@@ -1,0 +1,406 @@
+// Interpreters opened, closed and awaited from scripts: OpenInterpreter
+// with its option keywords and Permission rules, CloseInterpreter,
+// WaitInterpreter, GetIid, GetMainInterpreter and SetMainInterpreter.
+//
+// OpenInterpreter fills a fresh record privately and hands it to setup_i,
+// which publishes it; until then the option keywords reach the record only
+// through the hidden binding "__zui" of the call's own environment, whose
+// pointer value is emptied when the call returns.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <utility>
+
+#include <arpa/inet.h>
+
+#include "base/alloc.h"
+#include "netsvc/net_impl.h"
+#include "runtime/interp.h"
+#include "stream/stream.h"
+#include "zu/core_init.h"
+#include "zu/eval.h"
+#include "zu/unit.h"
+
+namespace {
+
+constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
+
+// One word of a keyword's vocabulary and its value.
+struct WORD {
+  const char* word;
+  int value;
+};
+
+template <size_t N>
+bool find_word(const WORD (&words)[N], const L_CHAR* text, int* value) {
+  for (const WORD& w : words) {
+    if (zu_wcmp_ascii(text, w.word) == 0) {
+      *value = w.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+constexpr WORD kKinds[] = {{"stdio", ZUI_STDIO},     {"file", ZUI_FILE},
+                           {"accept", ZUI_ACCEPT},   {"connect", ZUI_CONNECT},
+                           {"ipc", ZUI_IPC},         {"descripter", ZUI_DESCRIPTER},
+                           {"pipe", ZUI_PIPE}};
+constexpr WORD kDescTypes[] = {{"stdio", 1}, {"file", 2},    {"ipc", 3},
+                               {"accept", 4}, {"connect", 5}, {"pipe", 8}};
+constexpr WORD kEnvironments[] = {{"thisone", 0}, {"new", 1}};
+constexpr WORD kFormats[] = {{"lisp", 0}, {"xml", 1}, {"html", 2}};
+
+// ---- the record under construction
+
+// The record that "__zui" names in env. An error value of the look-up goes
+// to *err; a value that is not a live pointer gives null.
+ZU_INTERPRETER* record_of(ZUISP_ENV* env, ZU_SEXP** err) {
+  ZU_SEXP* v = eval(env, get_symbol_ascii("__zui"));
+  *err = get_type(v) == ZU_TYPE_ERROR ? v : nullptr;
+  return get_type(v) == ZU_TYPE_POINTER ? static_cast<ZU_INTERPRETER*>(v->ptr.ptr) : nullptr;
+}
+
+// Seconds of a time-out converted to ticks of 5 seconds (rounded up); a
+// negative time-out is none (-1). The value is converted from its unit to
+// seconds; without a unit, or with a unit of another kind, it is seconds.
+int timeout_ticks(ZUISP_ENV* env, ZU_SEXP* v) {
+  double s = static_cast<double>(v->integer.num);
+  if (v->integer.unit && v->integer.unit[0]) {
+    int err = 0;
+    double c = conv_unit(&err, uenv_in_force(env), s, v->integer.unit, l_string(std_cm, "sec"));
+    if (err == 0) s = c;
+  }
+  s = std::trunc(s);
+  if (!(s >= 0)) return -1;
+  if (s > INT_MAX) s = INT_MAX;
+  return static_cast<int>(std::ceil(s / 5));
+}
+
+// ---- the seventeen option keywords: one table row each
+
+using STORE = ZU_SEXP* (*)(ZU_INTERPRETER* z, ZUISP_ENV* env, ZU_SEXP* form, ZU_SEXP* v);
+
+struct KEYWORD {
+  const char* name;
+  const char* err_name;  // function name in its errors
+  int type;              // the argument's type
+  STORE store;
+};
+
+int32_t low32(ZU_SEXP* v) { return static_cast<int32_t>(v->integer.num); }
+L_CHAR* text_copy(ZU_SEXP* v) { return ll_copy_str(str_text(v)); }
+void replace(L_CHAR** field, L_CHAR* copy) {
+  d_f_ree(*field);
+  *field = copy;
+}
+
+constexpr KEYWORD kKeywords[] = {
+    {"Port", "Port", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->port = low32(v), nullptr; }},
+    {"IP", "IP", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->ip = low32(v), nullptr; }},
+    {"HostName", "HostName", ZU_TYPE_STRING,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       return replace(&z->hostname, text_copy(v)), nullptr;
+     }},
+    {"MaxConnection", "MaxConnection", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       return z->max_connection = low32(v), nullptr;
+     }},
+    {"InputFileName", "InputFileName", ZU_TYPE_STRING,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       return replace(&z->input_file_name, text_copy(v)), nullptr;
+     }},
+    {"OutputFileName", "OutputFileName", ZU_TYPE_STRING,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       return replace(&z->output_file_name, text_copy(v)), nullptr;
+     }},
+    {"ErrorFileName", "ErrorFileName", ZU_TYPE_STRING,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       return replace(&z->error_file_name, text_copy(v)), nullptr;
+     }},
+    {"ConnectionTimeout", "ConnectionTimeout", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV* env, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       return z->connection_timeout = timeout_ticks(env, v), nullptr;
+     }},
+    {"SilentTimeout", "SilentTimeout", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV* env, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       return z->silent_timeout = timeout_ticks(env, v), nullptr;
+     }},
+    {"Environment", "Environment", ZU_TYPE_STRING,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
+       if (!find_word(kEnvironments, str_text(v), &z->environment))
+         return net_error_data(form, ZU_ER_PARAM, "Environment", v);
+       return nullptr;
+     }},
+    {"InputDescripter", "InpDescripter", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->inp_desc = low32(v), nullptr; }},
+    {"OutputDescripter", "OutDescripter", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->out_desc = low32(v), nullptr; }},
+    {"ErrorDescripter", "ErrDescripter", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->err_desc = low32(v), nullptr; }},
+    {"Type", "Type", ZU_TYPE_STRING,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
+       if (!find_word(kDescTypes, str_text(v), &z->desc_type))
+         return net_error(form, ZU_ER_PARAM, "Type in OpenInterpreter", "invalid Type");
+       return nullptr;
+     }},
+    {"Result", "Result", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       return z->result_flag = static_cast<char>(v->integer.num & 0xFF), nullptr;
+     }},
+    {"FormatMode", "FormatMode", ZU_TYPE_STRING,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
+       int mode;
+       if (!find_word(kFormats, str_text(v), &mode))
+         return net_error_data(form, ZU_ER_PARAM, "FormatMode",
+                          List(get_string_ascii("invalid format mode"), v, ZU_LIST_END));
+       z->ps_flags = (z->ps_flags & ~3) | mode;
+       return nullptr;
+     }},
+    {"FormatIndent", "FormatIndent", ZU_TYPE_INTEGER,
+     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
+       if (v->integer.num != 0) z->ps_flags |= 0x80;
+       return nullptr;
+     }},
+};
+
+template <size_t I>
+ZU_SEXP* zu_keyword(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  const KEYWORD& k = kKeywords[I];
+  ZU_SEXP* err;
+  ZU_INTERPRETER* z = record_of(env, &err);
+  if (err) return err;
+  if (!z) return nullptr;
+  ZU_SEXP* v = get_el(form, 1);
+  if (get_type(v) != k.type) return net_error(form, ZU_ER_TYPE, k.err_name, nullptr);
+  return k.store(z, env, form, v);
+}
+
+template <size_t... I>
+void bind_keywords(ZUISP_ENV* env, std::index_sequence<I...>) {
+  static const QN_PRIM_DEF defs[] = {{kKeywords[I].name, zu_keyword<I>, 1, 2, 2, 0}..., {}};
+  bind_prims(env, defs);
+}
+
+// ---- Permission with its rules
+
+ZU_SEXP* zui_type_error(ZU_SEXP* form, const char* func) {
+  return net_error_list(form, ZU_ER_TYPE, func, "__zui type missmatch");
+}
+
+// An address or mask: a dotted text as inet_aton reads it, or an integer's
+// low 32 bits.
+bool address_of(ZU_SEXP* v, uint32_t* out) {
+  if (get_type(v) == ZU_TYPE_INTEGER) {
+    *out = static_cast<uint32_t>(v->integer.num);
+    return true;
+  }
+  in_addr a;
+  if (!is_string(v) || inet_aton(n_string(std_cm, str_text(v)), &a) == 0) return false;
+  *out = ntohl(a.s_addr);
+  return true;
+}
+
+ZU_SEXP* access_rule(ZUISP_ENV* env, ZU_SEXP* form, int result) {
+  ZU_SEXP* err;
+  ZU_INTERPRETER* z = record_of(env, &err);
+  if (err) return err;
+  if (!z) return zui_type_error(form, "allow/deny");
+  ZU_SEXP* word = get_el(form, 1);
+  if (!is_string(word)) return net_error_list(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
+  // Rules go to the entry that the enclosing Permission made.
+  ACCESS_PERMISSION* ap = z->pl_tail ? &z->pl_tail->ap : nullptr;
+  const L_CHAR* w = str_text(word);
+  if (zu_wcmp_ascii(w, "ip") == 0) {
+    uint32_t ip, mask;
+    if (!address_of(get_el(form, 2), &ip) || !address_of(get_el(form, 3), &mask))
+      return net_error_list(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
+    if (ap) insert_access_list_v4(ap, ip, mask, 0, 0, result);
+  } else if (zu_wcmp_ascii(w, "domain") == 0) {
+    ZU_SEXP* suffix = get_el(form, 2);
+    if (!is_string(suffix)) return net_error_list(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
+    if (ap) insert_access_list(ap, nullptr, nullptr, n_string(std_cm, str_text(suffix)), 0, 0, result);
+  } else if (zu_wcmp_ascii(w, "all") == 0) {
+    if (ap) insert_access_list(ap, nullptr, nullptr, nullptr, 0, 0, result);
+  } else {
+    return net_error_data(form, ZU_ER_PARAM, "allow/deny",
+                     List(get_string_ascii("invalid type"), word, ZU_LIST_END));
+  }
+  return nullptr;
+}
+
+ZU_SEXP* zu_Allow(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  return access_rule(env, form, 1);
+}
+ZU_SEXP* zu_Deny(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  return access_rule(env, form, 0);
+}
+
+ZU_SEXP* zu_Permission(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* rules, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* names = eval(env, get_el(form, 1));
+  int t = get_type(names);
+  if (t == ZU_TYPE_ERROR) return names;
+  if (t != ZU_TYPE_LIST && t != ZU_TYPE_NULL) return net_error(form, ZU_ER_TYPE, "Permission", "type missmatch");
+  for (ZU_SEXP* n = names; get_type(n) == ZU_TYPE_LIST; n = n->pair.cdr) {
+    int nt = get_type(n->pair.car);
+    if (nt == ZU_TYPE_ERROR) return n->pair.car;
+    if (nt != ZU_TYPE_STRING) return net_error(form, ZU_ER_TYPE, "Permission", "type missmatch");
+  }
+  ZU_SEXP* err;
+  ZU_INTERPRETER* z = record_of(env, &err);
+  if (err) return err;
+  if (!z) return zui_type_error(form, "Permission");
+  new_permission_list(z, names);
+  ZUISP_ENV* pair = new_env_pair(rules, env);
+  for (ZU_SEXP* r = cdr(form->pair.cdr); get_type(r) == ZU_TYPE_LIST; r = r->pair.cdr) {
+    ZU_SEXP* v = eval(pair, r->pair.car);
+    if (get_type(v) == ZU_TYPE_ERROR) return v;
+  }
+  return nullptr;
+}
+
+// ---- OpenInterpreter
+
+// The record's kind and streams from the kind word; an error value when
+// the word names no kind or a pipe has no handed-over streams.
+ZU_SEXP* set_kind(ZU_INTERPRETER* z, ZU_SEXP* form, const L_CHAR* word) {
+  int kind;
+  if (!find_word(kKinds, word, &kind)) return net_error(form, ZU_ER_PARAM, "OpenInterpreter", "interpreter accept type");
+  z->a_type = static_cast<char>(kind);
+  if (kind != ZUI_PIPE) return nullptr;
+  if (recv_streams_len < 1) return net_error(form, ZU_ER_PARAM, "RecvStream in OpenInterpreter", "No recieved streams");
+  z->inp = recv_streams[0];
+  z->out = recv_streams_len > 1 ? recv_streams[1] : recv_streams[0];
+  return nullptr;
+}
+
+// Evaluates the option forms with "__zui" naming z; the first error.
+ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTERPRETER* z) {
+  ZUISP_ENV* own = new_env(env);
+  ZU_SEXP* handle = get_ptr(z, nullptr);
+  ZU_ATOM* name = get_symbol_ascii("__zui")->symbol.atom;
+  set_env_atom(own, name, handle);
+  ZUISP_ENV* pair = new_env_pair(keywords, own);
+  ZU_SEXP* result = nullptr;
+  for (ZU_SEXP* o = cdr(cdr(form->pair.cdr)); get_type(o) == ZU_TYPE_LIST; o = o->pair.cdr) {
+    ZU_SEXP* v = eval(pair, o->pair.car);
+    if (get_type(v) == ZU_TYPE_ERROR) {
+      result = v;
+      break;
+    }
+  }
+  // Whatever kept the environment or the pointer value finds no record.
+  del_env_atom(own, name);
+  handle->ptr.ptr = nullptr;
+  return result;
+}
+
+ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* kind = eval(env, get_el(form, 1));
+  if (get_type(kind) == ZU_TYPE_ERROR) return kind;
+  if (!is_string(kind)) return net_error(form, ZU_ER_TYPE, "OpenInterpreter", "first argment(interpreter type)");
+  ZU_SEXP* ev = eval(env, get_el(form, 2));
+  int et = get_type(ev);
+  if (et == ZU_TYPE_ERROR) return ev;
+  if (et != ZU_TYPE_ENV && et != ZU_TYPE_NULL)
+    return net_error(form, ZU_ER_TYPE, "OpenInterpreter", "first argment(interpreter environment)");
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  if (ZU_SEXP* e = set_kind(z, form, str_text(kind))) {
+    free_zu_interpreter(z);
+    return e;
+  }
+  // Without an environment the interpreter evaluates in an empty one.
+  z->env = et == ZU_TYPE_ENV ? ev->env : new_env(nullptr);
+  if (ZU_SEXP* e = run_options(env, form, keywords, z)) {
+    free_zu_interpreter(z);
+    return e;
+  }
+  int iid = setup_i(z);  // the record is the runtime's from here
+  if (iid < 0) return net_error(form, ZU_ER_STREAM, "OpenInterpreter", "cannot access the stream");
+  return get_integer(iid, nullptr);
+}
+
+// ---- the others
+
+// An integer (clamped into int range) or a floating number truncated
+// toward zero; false for another type or a floating number out of range.
+bool iid_of(ZU_SEXP* v, int* out) {
+  switch (get_type(v)) {
+    case ZU_TYPE_INTEGER:
+      *out = static_cast<int>(std::clamp<int64_t>(v->integer.num, INT_MIN, INT_MAX));
+      return true;
+    case ZU_TYPE_FLOATING: {
+      double d = std::trunc(v->floating.num);
+      if (!(d >= INT_MIN && d <= INT_MAX)) return false;
+      *out = static_cast<int>(d);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+ZU_SEXP* zu_CloseInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* v = get_el(form, 1);
+  if (!is_integer(v)) return net_error(form, ZU_ER_TYPE, "CloseInterpreter", nullptr);
+  close_interpreter(static_cast<int>(std::clamp<int64_t>(v->integer.num, INT_MIN, INT_MAX)));
+  return nullptr;
+}
+
+ZU_SEXP* zu_WaitInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  int iid;
+  if (!iid_of(get_el(form, 1), &iid)) return net_error(form, ZU_ER_TYPE, "WaitInterpreter", nullptr);
+  if (iid < 0) return net_error(form, ZU_ER_PARAM, "WaitInterpreter", nullptr);
+  wait_stop_interpreter(iid);
+  return nullptr;
+}
+
+ZU_SEXP* zu_GetIid(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  return get_integer(get_my_iid(), nullptr);
+}
+
+ZU_SEXP* zu_GetMainInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  int iid = get_main_interpreter();
+  if (iid < 0) return net_error(form, ZU_ER_UNDEFINED, "GetMainInterpreter", "undefined main interpreter");
+  return get_integer(iid, nullptr);
+}
+
+ZU_SEXP* zu_SetMainInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* v = get_el(form, 1);
+  int iid;
+  if (!iid_of(v, &iid))
+    return net_error_data(form, ZU_ER_TYPE, "MainInterpreter", List(get_string_ascii("type missmatch"), v, ZU_LIST_END));
+  if (set_main_interpreter(iid) < 0) return net_error(form, ZU_ER_UNDEFINED, "MainInterpreter", "undefined iid");
+  return nullptr;
+}
+
+const QN_PRIM_DEF kPermissionRules[] = {{"Allow", zu_Allow, 1, 2, 4, 0}, {"Deny", zu_Deny, 1, 2, 4, 0}, {}};
+const QN_PRIM_DEF kCloseInterpreter[] = {{"CloseInterpreter", zu_CloseInterpreter, 1, 2, 2, T}, {}};
+const QN_PRIM_DEF kWaitInterpreter[] = {{"WaitInterpreter", zu_WaitInterpreter, 1, 2, 2, T}, {}};
+const QN_PRIM_DEF kGetIid[] = {{"GetIid", zu_GetIid, 1, 1, 1, T}, {}};
+const QN_PRIM_DEF kGetMainInterpreter[] = {{"GetMainInterpreter", zu_GetMainInterpreter, 1, 1, 1, T}, {}};
+const QN_PRIM_DEF kSetMainInterpreter[] = {{"SetMainInterpreter", zu_SetMainInterpreter, 1, 2, 2, 0}, {}};
+
+}  // namespace
+
+void init_OpenInterpreter(ZUISP_ENV* env) {
+  GcFrame frame("init_OpenInterpreter");
+  // The options live in an environment of their own that the function
+  // value carries; Permission carries Allow and Deny the same way.
+  ZUISP_ENV* keywords = new_env(nullptr);
+  bind_keywords(keywords, std::make_index_sequence<std::size(kKeywords)>());
+  ZUISP_ENV* rules = new_env(nullptr);
+  bind_prims(rules, kPermissionRules);
+  set_env_atom(keywords, get_symbol_ascii("Permission")->symbol.atom, get_func_prim(zu_Permission, 0, rules, 2, -1));
+  set_env_atom(env, get_symbol_ascii("OpenInterpreter")->symbol.atom,
+               get_func_prim(zu_OpenInterpreter, 0, keywords, 3, -1));
+}
+void init_CloseInterpreter(ZUISP_ENV* env) { bind_prims(env, kCloseInterpreter); }
+void init_WaitInterpreter(ZUISP_ENV* env) { bind_prims(env, kWaitInterpreter); }
+void init_GetIid(ZUISP_ENV* env) { bind_prims(env, kGetIid); }
+void init_GetMainInterpreter(ZUISP_ENV* env) { bind_prims(env, kGetMainInterpreter); }
+void init_SetMainInterpreter(ZUISP_ENV* env) { bind_prims(env, kSetMainInterpreter); }

@@ -1,0 +1,81 @@
+// The network operations that the interpreter runtime calls but that belong
+// to the network layer above it (proxies, server information, ZUoHTTP, the
+// HTTP agent, sessions, peer authentication).
+//
+// The runtime calls each through one table whose defaults answer as "not
+// available here" (a direct connection, nothing recorded, no session, no
+// HTTP). The network layer fills the entries it builds with set_net_ops at
+// start-up, before init_zu and before any other thread runs; the table is
+// only read afterwards, so it takes no lock. The runtime never includes the
+// network layer, and links and runs alone with the defaults.
+#pragma once
+
+#include "zu/env.h"
+#include "zu/value.h"
+
+struct ZU_INTERPRETER;
+struct AUTH_CONNECTION_SET;
+struct PERMISSION_LIST;
+struct REMOTE_SESSION_OPT;
+struct STREAM;
+struct URL;
+struct SERVER_LIST;  // a per-host exception of the proxy setting
+
+// Proxy types.
+constexpr char PROXY_NONE = 1;       // a plain interpreter link
+constexpr char PROXY_ZUOHTTP = 2;    // ZUoHTTP to the agent itself
+constexpr char PROXY_HTTP = 4;       // ZUoHTTP through an HTTP proxy
+constexpr char PROXY_UNDECIDED = 64;  // an interpreter's own: ask check_proxy
+
+// How a host is reached. check_proxy hands out its own copy of the server
+// name (tagged allocation), which clear_proxy_info frees.
+struct PROXY_INFO {
+  char proxy_type;
+  char* proxy_server;  // the HTTP proxy's host name, or null
+  int proxy_port;
+  SERVER_LIST* da_servers;  // the direct-access list (empty in check_proxy's answers)
+};
+void clear_proxy_info(PROXY_INFO* p);
+
+// What is known of a remote server. active_flags tells which fields are
+// valid.
+constexpr int SI_STATUS = 1;
+constexpr int SI_IP = 2;
+constexpr int SI_NAME = 4;
+constexpr int SI_THPUT = 8;
+constexpr int SI_DATA = 16;
+struct SERVER_INFO {
+  int active_flags;
+  int status;
+  const L_CHAR* name;
+  unsigned ip;
+  int thput;  // bytes per second
+  int data;
+};
+
+struct ZU_NET_OPS {
+  void (*init_proxy)();
+  void (*init_ZUoHTTP_server)();
+  void (*init_serverinfo)();
+  void (*init_session)();
+  void (*init_http_agent)();
+  void (*init_authentificaition)(ZUISP_ENV* env);
+  AUTH_CONNECTION_SET* (*new_auth_connection_set)(ZU_INTERPRETER* zui);
+  void (*free_auth_connection_set)(AUTH_CONNECTION_SET* set);
+  ZU_SEXP* (*auth_filepath_passive)(ZU_SEXP* path, const char* operation);
+  void (*wait_rs_queue)();
+  void (*_wait_rs_queue)();
+  void (*check_proxy)(PROXY_INFO* out, const char* host);
+  int (*set_serverinfo)(SERVER_INFO* info, int cmd, int set_if);
+  STREAM* (*s_connect_ZUoHTTP_2)(int* err, const char* host, int ip, int port, const char* proxy_host,
+                                 int zero, int proxy_port);
+  int (*new_accept)(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
+  void (*remote_session_tick)(void* session);
+  int (*open_session)(int option);
+  ZU_SEXP* (*remote_session)(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
+                             const L_CHAR* command, ZU_SEXP* value, const char* file, int line, int lock_switch,
+                             REMOTE_SESSION_OPT* opt);
+};
+
+// Takes every non-null entry of ops into the table.
+void set_net_ops(const ZU_NET_OPS* ops);
