@@ -13,6 +13,7 @@ hostile  1000 concurrent peers under a descriptor limit, 200 silent ones
 """
 import os
 import random
+import re
 import selectors
 import socket
 import sys
@@ -63,18 +64,20 @@ def group_socat():
 
 def group_remote():
     srv, port = listener("srv")
-    cli = run.agent("cli", CONNECT + "(Remote iid (+ 1 2))\n(list (GetIid) (Remote iid (Local (GetIid))))\n"
+    # Local runs back in the asker: it sees the asker's own names, and its
+    # link's iid.
+    cli = run.agent("cli", CONNECT + "(Remote iid (+ 1 2))\n(define mark 7)\n(list iid (Remote iid (Local (list mark (GetIid)))))\n"
                     "(Remote 999999 (+ 1 2))\n(Remote iid 1)\n(Remote iid (while 1 1))\n", [port])
-    r = cli.wait_replies(5)
-    if run.check(len(r) == 5, "replies: %r" % r):
+    r = cli.wait_replies(6)
+    if run.check(len(r) == 6, "replies: %r" % r):
         run.check(r[:2] == ["iid", "3"], "Remote (+ 1 2): %r" % r[:2])
-        ids = r[2].strip("()").split()
-        run.check(len(ids) == 2 and ids[0] == ids[1], "Local reaches the asker: %r" % r[2])
-        run.check(is_error(r[3], IID_ERR, '"Remote" ("invalid iid 1")'), "unknown iid: %r" % r[3])
+        link = re.fullmatch(r"\((\d+) \(7 (\d+)\)\)", r[3])
+        run.check(link and link[1] == link[2], "Local reaches the asker: %r" % r[3])
+        run.check(is_error(r[4], IID_ERR, '"Remote" ("invalid iid 1")'), "unknown iid: %r" % r[4])
         srv.stop(9)  # while the last query runs there
         t = time.time()
-        r = cli.wait_replies(6, limit=10)
-        run.check(len(r) == 6 and is_error(r[5], STREAM_ERR) and time.time() - t < 10, "killed peer: %r" % r[5:])
+        r = cli.wait_replies(7, limit=10)
+        run.check(len(r) == 7 and is_error(r[6], STREAM_ERR) and time.time() - t < 10, "killed peer: %r" % r[6:])
     # Fake peers. The opening line end is line 1 and the encoding announced
     # after Allow line 2, so the command is line 3.
     for name, peer, want in (("fake_allow", 'printf "<Permission>Allow</Permission>\\n"\nread b\nread c\n'
