@@ -11,7 +11,6 @@
 
 #include "netsvc/net_impl.h"
 #include "runtime/interp.h"
-#include "runtime/relay.h"
 #include "runtime/remote.h"
 #include "zu/core_init.h"
 #include "zu/reader.h"
@@ -47,13 +46,13 @@ std::u32string text_of(const L_CHAR* s) {
 
 // zui_lock held.
 void _fill(SNAPSHOT* out, ZU_INTERPRETER* z) {
-  *out = SNAPSHOT{z->id,          z->mode,           z->front_thread, z->relay_thread, z->silent_cnt,
+  *out = SNAPSHOT{z->id,          z->mode,           z->front_thread, z->relay_thread, zui_silent(z),
                   z->connection_cnt, z->flags,       z->open_timeout, z->connect_ip,   z->ip,
                   z->port,        z->a_type,         z->thread_mode,  z->silent_timeout, z->connection_timeout,
                   z->delay_que_cnt, {z->inp, z->out, z->err}, text_of(z->msg), text_of(z->hostname), 0, 0, false, {}, 0, 0};
   for (ZU_RESULT* r = z->result_head; r; r = r->next) ++out->query;
   lock_task(fifo_lock);
-  for (ZU_FIFO* f = z->fifo_head; f; f = f->next) ++out->fifo;
+  out->fifo = z->fifo_cnt;
   unlock_task(fifo_lock, "status");
   char buf[kWindow];
   out->io = z->acc_file && zu_file_window(z->acc_file, buf, kWindow, &out->fill, &out->pos);
