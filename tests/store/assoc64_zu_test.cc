@@ -207,6 +207,11 @@ TEST_F(AssocZuTest, UnprintableValuesAreRefused) {
   int32_t k = 1;
   EXPECT_EQ(l_insert_associate64(key, 0, &k, cyc), -1);
   EXPECT_EQ(find(key, 0, 1), nullptr) << "nothing was stored";
+  // Without a printer installed nothing can be stored.
+  const ASSOC64_VALUE_OPS* ops = get_assoc64_value_ops();
+  set_assoc64_value_ops(nullptr);
+  EXPECT_EQ(l_insert_associate64(key, 0, &k, get_integer(1, nullptr)), -1);
+  set_assoc64_value_ops(ops);
   ASSERT_EQ(l_close_associate64(key), 0);
 }
 

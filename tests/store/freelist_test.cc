@@ -109,34 +109,6 @@ TEST_F(FreeSpace, SizesNoRecordCanCoverAreNeverMade) {
   EXPECT_EQ(close_filespace64(p), 0);
 }
 
-TEST_F(FreeSpace, RandomAllocAndFreeKeepTheChainSound) {
-  PDB64* p = create("a.db");
-  ASSERT_NE(p, nullptr);
-  std::mt19937 rng(7);
-  std::map<int64_t, uint64_t> live;
-  for (int i = 0; i < 1500; ++i) {
-    if (live.empty() || rng() % 100 < 55) {
-      uint64_t m = 24 + rng() % (rng() % 8 == 0 ? 9000 : 300);
-      int64_t at = alloc(p, m);
-      ASSERT_GT(at, 0);
-      ASSERT_TRUE(live.emplace(at, m).second);
-    } else {
-      auto it = live.begin();
-      std::advance(it, static_cast<long>(rng() % live.size()));
-      ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(it->first)), 0);
-      live.erase(it);
-    }
-  }
-  // Every live record is intact and the free chain never overlaps one.
-  for (auto [at, m] : live) {
-    PN64_HEADER* h = read_filespace64f_header(p, static_cast<uint64_t>(at));
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(swap_if64(h->size), m);
-    d_f_ree(h);
-  }
-  EXPECT_EQ(close_filespace64(p), 0);
-}
-
 namespace {
 
 // First fit in chain order, by walking the chain: the rule the index keeps.
