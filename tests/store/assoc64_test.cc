@@ -142,18 +142,6 @@ TEST_F(AssocTest, DamagedHeadersGiveNegativeResults) {
   EXPECT_EQ(open("bad3.bin", O_RDWR), -1);
 }
 
-// Offsets of the records of type t in a well-formed file image.
-std::vector<size_t> records_of(const Bytes& b, uint16_t t) {
-  std::vector<size_t> out;
-  for (size_t o = 0; o + 4 <= b.size();) {
-    PHYS_PN64_HEADER ph;
-    if (pn64_decode_phys(b.data() + o, b.size() - o, &ph) < 0) break;
-    if (ph.type == t) out.push_back(o);
-    o += ph.length;
-  }
-  return out;
-}
-
 // Tree nodes with keys shorter than their index's layout, or heights no
 // tree can have, are refused when loaded: never read past, never summed
 // into an overflow.

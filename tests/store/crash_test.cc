@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -21,7 +22,6 @@
 #include "store/l_favt64.h"
 #include "store_test_util.h"
 #include "support/child.h"
-#include "tree_test_util.h"
 
 namespace {
 
@@ -40,44 +40,26 @@ struct Checkpoint {
 };
 
 void save_checkpoint(const std::string& path, const Checkpoint& c) {
-  Bytes b;
-  auto put = [&](uint64_t v) {
-    uint8_t x[8];
-    store_be64(x, v);
-    b.insert(b.end(), x, x + 8);
-  };
-  put(c.records.size());
-  for (auto& [at, l] : c.records) {
-    put(at);
-    put(l.m);
-    put(l.salt);
-  }
-  put(c.root);
-  put(c.keys.size());
-  for (uint64_t k : c.keys) put(k);
   std::string tmp = path + ".tmp";
-  int fd = u_open64(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0 || u_write_full(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size())) _exit(3);
-  u_close(fd);
+  {
+    std::ofstream f(tmp, std::ios::trunc);
+    f << c.root << ' ' << c.records.size();
+    for (auto& [at, l] : c.records) f << ' ' << at << ' ' << l.m << ' ' << l.salt;
+    f << ' ' << c.keys.size();
+    for (uint64_t k : c.keys) f << ' ' << k;
+    if (!f.flush()) _exit(3);
+  }
   if (u_rename(tmp.c_str(), path.c_str()) < 0) _exit(3);
 }
 
 bool load_checkpoint(const std::string& path, Checkpoint* c) {
-  Bytes b = read_bytes(path);
-  size_t at = 0;
-  auto get = [&]() {
-    uint64_t v = at + 8 <= b.size() ? load_be64(b.data() + at) : 0;
-    at += 8;
-    return v;
-  };
-  if (b.empty()) return false;
-  for (uint64_t n = get(); n > 0; --n) {
-    uint64_t o = get(), m = get();
-    c->records[o] = Live{m, static_cast<uint32_t>(get())};
-  }
-  c->root = get();
-  for (uint64_t n = get(); n > 0; --n) c->keys.insert(get());
-  return at <= b.size();
+  std::ifstream f(path);
+  uint64_t n = 0, at, m, k;
+  uint32_t salt;
+  if (!(f >> c->root >> n)) return false;
+  while (n-- > 0 && f >> at >> m >> salt) c->records[at] = Live{m, salt};
+  for (f >> n; n-- > 0 && f >> k;) c->keys.insert(k);
+  return !f.fail();
 }
 
 // The writer, run as a child body: works until it is killed.

@@ -9,7 +9,6 @@
 #include "store/favt64.h"
 #include "store/l_favt64.h"
 #include "store_test_util.h"
-#include "tree_test_util.h"
 
 namespace {
 
@@ -77,26 +76,30 @@ class TreeTest : public StoreTest {
   }
 };
 
+// Bounded search: inclusive, ascending, limited.
+std::vector<uint64_t> bounded(FAVT64_ROOT* r, uint64_t lo, uint64_t hi, int limit, int* err) {
+  *err = 0;
+  BOUND64_LIST* b = favt64_bound_search(err, r, root_node64(err, r), &lo, &hi, limit, key64_cmp, nullptr);
+  std::vector<uint64_t> got;
+  for (BOUND64_LIST* e = b; e; e = e->next) got.push_back(key_of(e->data));
+  free_bound_list64(b);
+  return got;
+}
+
 TEST_F(TreeTest, SmallTreesInsertSearchDeleteAndBounds) {
   PDB64* p = create("small.db");
   FAVT64_ROOT* r = favt64_alloc_root(p, 0x401, key64_endian);
   ASSERT_NE(r, nullptr);
   favt64_lock(r);
-  FAVT64_NODE* one = put(r, 1);
-  EXPECT_EQ(one->level, 1);
-  EXPECT_EQ(r->node.ptr, one);
-  EXPECT_TRUE(r->node.flags & kFavtDirty);
-  put(r, 2);
-  put(r, 3);
-  int err = 0;
-  FAVT64_NODE* top = root_node64(&err, r);
-  EXPECT_EQ(key_of(top->data), 2u);
-  EXPECT_EQ(top->level, 2);
-  EXPECT_EQ(key_of(small_node64(&err, r, top)->data), 1u);
-  EXPECT_EQ(key_of(large_node64(&err, r, top)->data), 3u);
+  // Double rotations keep any insertion order balanced.
+  for (uint64_t v : {1, 2, 3, 10, 6, 8, 20, 15, 17, 4, 5}) put(r, v);
+  std::set<uint64_t> model{1, 2, 3, 4, 5, 6, 8, 10, 15, 17, 20};
+  expect_model(r, model);
+  EXPECT_EQ(keys(r, false), std::vector<uint64_t>(model.rbegin(), model.rend()));
 
   // An equal key gives the present node and leaves the new one out.
   uint64_t k = 3;
+  int err = 0;
   FAVT64_NODE* dup = favt64_alloc_node(r, &k, 8);
   FAVT64_NODE* three = find(r, 3);
   EXPECT_EQ(favt64_insert(&err, r, &r->node, dup, key64_cmp, nullptr), three);
@@ -104,35 +107,15 @@ TEST_F(TreeTest, SmallTreesInsertSearchDeleteAndBounds) {
   EXPECT_EQ(favt64_free_node(dup), 0);
   EXPECT_EQ(favt64_free_node(three), -1) << "a node still in the tree is not freed";
 
-  // Double rotations keep any insertion order balanced.
-  for (uint64_t v : {10, 6, 8, 20, 15, 17, 4, 5}) put(r, v);
-  std::set<uint64_t> model{1, 2, 3, 4, 5, 6, 8, 10, 15, 17, 20};
-  expect_model(r, model);
-  EXPECT_EQ(keys(r, false), std::vector<uint64_t>(model.rbegin(), model.rend()));
-
-  // Bounds: inclusive, ascending, limited.
-  uint64_t lo = 4, hi = 15;
-  err = 0;
-  BOUND64_LIST* b = favt64_bound_search(&err, r, root_node64(&err, r), &lo, &hi, -1, key64_cmp, nullptr);
-  std::vector<uint64_t> got;
-  for (BOUND64_LIST* e = b; e; e = e->next) got.push_back(key_of(e->data));
-  EXPECT_EQ(got, (std::vector<uint64_t>{4, 5, 6, 8, 10, 15}));
+  EXPECT_EQ(bounded(r, 4, 15, -1, &err), (std::vector<uint64_t>{4, 5, 6, 8, 10, 15}));
   EXPECT_EQ(err, 0);
-  free_bound_list64(b);
-  err = 0;
-  b = favt64_bound_search(&err, r, root_node64(&err, r), &lo, &hi, 3, key64_cmp, nullptr);
-  got.clear();
-  for (BOUND64_LIST* e = b; e; e = e->next) got.push_back(key_of(e->data));
-  EXPECT_EQ(got, (std::vector<uint64_t>{4, 5, 6}));
+  EXPECT_EQ(bounded(r, 4, 15, 3, &err), (std::vector<uint64_t>{4, 5, 6}));
   EXPECT_EQ(err, kFavtLimit);
-  free_bound_list64(b);
-  err = 0;
-  EXPECT_EQ(favt64_bound_search(&err, r, root_node64(&err, r), &lo, &hi, 0, key64_cmp, nullptr), nullptr);
+  EXPECT_TRUE(bounded(r, 4, 15, 0, &err).empty());
   EXPECT_EQ(err, kFavtLimit);
 
-  // Deleting a node with two children; absent keys.
-  FAVT64_NODE* t = root_node64(&err, r);
-  uint64_t topkey = key_of(t->data);
+  // Deleting the top (two children), absent keys, then down to a few.
+  uint64_t topkey = key_of(root_node64(&err, r)->data);
   EXPECT_TRUE(erase(r, topkey));
   model.erase(topkey);
   EXPECT_FALSE(erase(r, 99));
@@ -141,7 +124,6 @@ TEST_F(TreeTest, SmallTreesInsertSearchDeleteAndBounds) {
     model.erase(v);
     expect_model(r, model);
   }
-  EXPECT_EQ(find(r, 3), nullptr);
   uint64_t root_at = r->h.fofs;
   favt64_unlock(r);
   ASSERT_EQ(close_filespace64(p), 0);

@@ -7,7 +7,6 @@
 
 #include "store/l_favt64.h"
 #include "store_test_util.h"
-#include "tree_test_util.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 // lengths, and the plain mutations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "store/assoc64.h"
@@ -58,13 +59,9 @@ std::vector<Bytes> make_valid_files(const std::string& dir) {
 
 // Damage aimed at tree records, or the plain mutations.
 Bytes mutate(const Bytes& in, std::mt19937& rng) {
-  std::vector<size_t> nodes;
-  for (size_t o = 0; o + 4 <= in.size();) {
-    PHYS_PN64_HEADER ph;
-    if (pn64_decode_phys(in.data() + o, in.size() - o, &ph) < 0) break;
-    if (ph.type == 0x0102 || ph.type == 0x0101) nodes.push_back(o);
-    o += ph.length;
-  }
+  std::vector<size_t> nodes = records_of(in, 0x0102), roots = records_of(in, 0x0101);
+  nodes.insert(nodes.end(), roots.begin(), roots.end());
+  std::sort(nodes.begin(), nodes.end());
   if (nodes.empty() || rng() % 3 == 0) return fuzz_mutate(in, rng, {});
   Bytes b = in;
   size_t at = nodes[rng() % nodes.size()];

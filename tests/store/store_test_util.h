@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "store/favt64.h"
 #include "store/pdb64.h"
 #include "support/bytes.h"
 #include "support/test_paths.h"
@@ -92,4 +95,46 @@ inline Bytes get_record(PDB64* p, uint64_t fofs) {
   Bytes b(reinterpret_cast<uint8_t*>(h), reinterpret_cast<uint8_t*>(h) + swap_if64(h->size));
   d_f_ree(h);
   return b;
+}
+
+// Offsets of the records of type t in a well-formed file image.
+inline std::vector<size_t> records_of(const Bytes& b, uint16_t t) {
+  std::vector<size_t> out;
+  for (size_t o = 0; o + 4 <= b.size();) {
+    PHYS_PN64_HEADER ph;
+    if (pn64_decode_phys(b.data() + o, b.size() - o, &ph) < 0) break;
+    if (ph.type == t) out.push_back(o);
+    o += ph.length;
+  }
+  return out;
+}
+
+// Trees of 64-bit keys stored big-endian.
+inline void key64_endian(void* d, int64_t len) {
+  if (len != 8) return;
+  uint64_t v;
+  std::memcpy(&v, d, 8);
+  v = swap_if64(v);
+  std::memcpy(d, &v, 8);
+}
+
+inline uint64_t key_of(const void* d) {
+  uint64_t v;
+  std::memcpy(&v, d, 8);
+  return v;
+}
+
+inline int key64_cmp(void* node_data, void* key, void*) {
+  uint64_t a = key_of(node_data), b = key_of(key);
+  return b < a ? 1 : b > a ? -1 : 0;
+}
+
+inline int collect_key(FAVT64_NODE* n, void* w) {
+  static_cast<std::vector<uint64_t>*>(w)->push_back(key_of(n->data));
+  return 0;
+}
+
+// Largest height a balanced tree of n nodes can have.
+inline int avl_height_bound(size_t n) {
+  return static_cast<int>(std::floor(1.4405 * std::log2(static_cast<double>(n) + 2) - 0.3277));
 }

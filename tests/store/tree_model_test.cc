@@ -12,7 +12,6 @@
 #include "store/favt64.h"
 #include "store/l_favt64.h"
 #include "store_test_util.h"
-#include "tree_test_util.h"
 
 namespace {
 
