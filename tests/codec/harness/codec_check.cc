@@ -70,6 +70,17 @@ int refused() {
 
 int32_t size32(const Bytes& b) { return static_cast<int32_t>(b.size()); }
 
+// Writes a codec's result, or refuses a null one, and frees it.
+int emit(void* out, int32_t len, bool tagged = true) {
+  if (!out) return refused();
+  write_out(out, static_cast<size_t>(len));
+  if (tagged)
+    d_f_ree(out);
+  else
+    std::free(out);
+  return 0;
+}
+
 // A P6 image as netpbm writes it (no comments) into 4-byte pixels.
 bool parse_p6(const Bytes& in, int* w, int* h, Bytes* rgbx) {
   int max = 0, used = 0;
@@ -94,20 +105,14 @@ int zdeflate(int level) {
   Bytes in = read_stdin();
   int32_t len = 0;
   void* out = zlib_compress(&len, in.data(), size32(in), level);
-  if (!out) return refused();
-  write_out(out, static_cast<size_t>(len));
-  d_f_ree(out);
-  return 0;
+  return emit(out, len);
 }
 
 int zinflate() {
   Bytes in = read_stdin();
   int32_t len = -1;
   void* out = zlib_uncompress(&len, in.data(), size32(in));
-  if (!out) return refused();
-  write_out(out, static_cast<size_t>(len));
-  d_f_ree(out);
-  return 0;
+  return emit(out, len);
 }
 
 int zbatch() {
@@ -136,10 +141,7 @@ int jpegenc(int quality) {
   if (!parse_p6(read_stdin(), &w, &h, &rgbx)) return refused();
   int32_t len = 0;
   uint8_t* out = jpeg_compress(&len, rgbx.data(), w, h, quality);
-  if (!out) return refused();
-  write_out(out, static_cast<size_t>(len));
-  std::free(out);
-  return 0;
+  return emit(out, len, false);
 }
 
 int jpegdec() {
