@@ -29,96 +29,72 @@ Bytes sjis_of(unsigned r, unsigned c) {  // JIS row/column 0x21-0x7E
 
 }  // namespace
 
-TEST(Jis, X0208AgreesWithIconvInAllThreeEncodings) {
+// One character set of the Japanese encodings: its positions and their
+// bytes in each encoding (Shift_JIS none for JIS X 0212), the iconv name
+// that reads the ISO-2022-JP form, and the tag of a code iconv does not map.
+struct JisSet {
+  const char* name;
+  unsigned rows, cols;  // positions r, c: 0x21 + r, 0x21 + c (kana: one row)
+  Bytes (*euc)(unsigned, unsigned), (*sjis)(unsigned, unsigned), (*jis)(unsigned, unsigned);
+  const char* iconv_jis;
+  L_CHAR tag;
+};
+
+const JisSet kSets[] = {
+    {"JIS X 0208", 94, 94, [](unsigned r, unsigned c) { return two(r | 0x80, c | 0x80); }, sjis_of,
+     [](unsigned r, unsigned c) { return "\x1B$B" + two(r, c) + "\x1B(B"; }, "ISO-2022-JP", LC_JISX0208},
+    {"JIS X 0212", 94, 94, [](unsigned r, unsigned c) { return "\x8F" + two(r | 0x80, c | 0x80); }, nullptr,
+     [](unsigned r, unsigned c) { return "\x1B$(D" + two(r, c) + "\x1B(B"; }, "ISO-2022-JP-2", LC_JISX0212},
+    {"half-width kana", 1, 63, [](unsigned, unsigned c) { return two(0x8E, c + 0xA1 - 0x21); },
+     [](unsigned, unsigned c) { return Bytes(1, static_cast<char>(c + 0xA1 - 0x21)); },
+     [](unsigned, unsigned c) { return "\x1B(I" + Bytes(1, static_cast<char>(c)) + "\x1B(B"; }, "ISO-2022-JP-3", 0},
+};
+
+TEST(Jis, EveryPositionAgreesWithIconvInEveryEncoding) {
   CODE_METHOD* euc = search_cm("EUC-JP");
   CODE_METHOD* sjis = search_cm("Shift_JIS");
   CODE_METHOD* jis = search_cm("ISO-2022-JP");
-  int mapped = 0, tagged = 0;
-  for (unsigned r = 0x21; r <= 0x7E; ++r) {
-    for (unsigned c = 0x21; c <= 0x7E; ++c) {
-      Bytes e = two(r | 0x80, c | 0x80), s = sjis_of(r, c);
-      Bytes j = "\x1B$B" + two(r, c) + "\x1B(B";
-      Codes de = decode(euc, e);
-      ASSERT_EQ(de.size(), 1u);
-      L_CHAR u = de[0];
-      EXPECT_EQ(decode(sjis, s), de) << std::hex << r << c;
-      EXPECT_EQ(decode(jis, j), de) << std::hex << r << c;
-      if (auto ref = iconv_code("EUC-JP", e)) {
-        ++mapped;
-        ASSERT_EQ(u, *ref) << std::hex << r << c;
-        EXPECT_EQ(iconv_code("SJIS", s), u);
-        // Encoding gives what iconv gives (it may prefer another position
-        // for a character that two positions share).
-        Bytes ucs = to_ucs4be({u});
-        EXPECT_EQ(encode(euc, {u}), iconv_bytes("UCS-4BE", "EUC-JP", ucs));
-        EXPECT_EQ(encode(sjis, {u}), iconv_bytes("UCS-4BE", "SJIS", ucs));
-        EXPECT_EQ(encode(jis, {u}), iconv_bytes("UCS-4BE", "ISO-2022-JP", ucs));
-      } else {
-        ++tagged;
-        EXPECT_EQ(u, LC_JISX0208 | (r | 0x80) << 8 | (c | 0x80));
-        EXPECT_EQ(encode(euc, {u}), e);
-        EXPECT_EQ(encode(sjis, {u}), s);
-        EXPECT_EQ(encode(jis, {u}), j);
+  for (const JisSet& set : kSets) {
+    SCOPED_TRACE(set.name);
+    int mapped = 0;
+    for (unsigned r = 0x21; r < 0x21 + set.rows; ++r) {
+      for (unsigned c = 0x21; c < 0x21 + set.cols; ++c) {
+        Bytes e = set.euc(r, c), j = set.jis(r, c), s = set.sjis ? set.sjis(r, c) : Bytes();
+        Codes de = decode(euc, e);
+        ASSERT_EQ(de.size(), 1u);
+        L_CHAR u = de[0];
+        EXPECT_EQ(decode(jis, j), de) << std::hex << r << c;
+        if (set.sjis) EXPECT_EQ(decode(sjis, s), de) << std::hex << r << c;
+        if (auto ref = iconv_code("EUC-JP", e)) {
+          ++mapped;
+          ASSERT_EQ(u, *ref) << std::hex << r << c;
+          EXPECT_EQ(iconv_code(set.iconv_jis, j), u);
+          if (set.sjis) EXPECT_EQ(iconv_code("SJIS", s), u);
+          // Encoding gives what iconv gives (it may prefer another position
+          // for a character that two positions share).
+          Bytes ucs = to_ucs4be({u});
+          EXPECT_EQ(encode(euc, {u}), iconv_bytes("UCS-4BE", "EUC-JP", ucs));
+          if (set.sjis) EXPECT_EQ(encode(sjis, {u}), iconv_bytes("UCS-4BE", "SJIS", ucs));
+          if (set.tag == LC_JISX0208) EXPECT_EQ(encode(jis, {u}), iconv_bytes("UCS-4BE", "ISO-2022-JP", ucs));
+          if (!set.tag) EXPECT_EQ((std::tuple{encode(euc, {u}), encode(sjis, {u}), encode(jis, {u})}), (std::tuple{e, s, j}));
+        } else {
+          ASSERT_NE(set.tag, 0u) << "iconv maps every kana";
+          EXPECT_EQ(u, set.tag | (r | 0x80) << 8 | (c | 0x80));
+          EXPECT_EQ(encode(euc, {u}), e);
+          EXPECT_EQ(encode(jis, {u}), j);
+          if (set.sjis) EXPECT_EQ(encode(sjis, {u}), s);
+        }
+        // Shift_JIS has no room for JIS X 0212 (unless iconv's EUC-JP sends
+        // the character to a JIS X 0208 position): a reference.
+        if (!set.sjis && encode(euc, {u})[0] == '\x8F') {
+          EXPECT_FALSE(sjis->can_express(u));
+          char ref[32];
+          std::snprintf(ref, sizeof ref, "&cx%x;", u);
+          EXPECT_EQ(encode(sjis, {u}), ref);
+        }
       }
     }
-  }
-  EXPECT_GT(mapped, 6000);
-  EXPECT_EQ(mapped + tagged, 94 * 94);
-}
-
-TEST(Jis, X0212AgreesWithIconvThroughEucAndIso2022) {
-  CODE_METHOD* euc = search_cm("EUC-JP");
-  CODE_METHOD* jis = search_cm("ISO-2022-JP");
-  CODE_METHOD* sjis = search_cm("Shift_JIS");
-  int mapped = 0;
-  for (unsigned r = 0x21; r <= 0x7E; ++r) {
-    for (unsigned c = 0x21; c <= 0x7E; ++c) {
-      Bytes e = "\x8F" + two(r | 0x80, c | 0x80);
-      Bytes j = "\x1B$(D" + two(r, c) + "\x1B(B";
-      Codes de = decode(euc, e);
-      ASSERT_EQ(de.size(), 1u);
-      L_CHAR u = de[0];
-      EXPECT_EQ(decode(jis, j), de);
-      if (auto ref = iconv_code("EUC-JP", e)) {
-        ++mapped;
-        ASSERT_EQ(u, *ref) << std::hex << r << c;
-        EXPECT_EQ(iconv_code("ISO-2022-JP-2", j), u);
-        Bytes ucs = to_ucs4be({u});
-        EXPECT_EQ(encode(euc, {u}), iconv_bytes("UCS-4BE", "EUC-JP", ucs));
-      } else {
-        EXPECT_EQ(u, LC_JISX0212 | (r | 0x80) << 8 | (c | 0x80));
-        EXPECT_EQ(encode(euc, {u}), e);
-        EXPECT_EQ(encode(jis, {u}), j);
-      }
-      // Shift_JIS has no room for JIS X 0212 (unless iconv's EUC-JP sends
-      // the character to a JIS X 0208 position).
-      if (encode(euc, {u})[0] == '\x8F') {
-        EXPECT_FALSE(sjis->can_express(u));
-        char ref[32];
-        std::snprintf(ref, sizeof ref, "&cx%x;", u);
-        EXPECT_EQ(encode(sjis, {u}), ref);
-      }
-    }
-  }
-  EXPECT_GT(mapped, 5000);
-}
-
-TEST(Jis, HalfWidthKanaInAllThreeEncodings) {
-  CODE_METHOD* euc = search_cm("EUC-JP");
-  CODE_METHOD* sjis = search_cm("Shift_JIS");
-  CODE_METHOD* jis = search_cm("ISO-2022-JP");
-  for (unsigned b = 0xA1; b <= 0xDF; ++b) {
-    Bytes e = two(0x8E, b), s(1, static_cast<char>(b));
-    Bytes j = "\x1B(I" + Bytes(1, static_cast<char>(b - 0x80)) + "\x1B(B";
-    auto ref = iconv_code("EUC-JP", e);
-    ASSERT_TRUE(ref);
-    EXPECT_EQ(decode(euc, e), Codes{*ref});
-    EXPECT_EQ(decode(sjis, s), Codes{*ref});
-    EXPECT_EQ(decode(jis, j), Codes{*ref});
-    EXPECT_EQ(iconv_code("ISO-2022-JP-3", j), *ref);
-    EXPECT_EQ(encode(euc, {*ref}), e);
-    EXPECT_EQ(encode(sjis, {*ref}), s);
-    EXPECT_EQ(encode(jis, {*ref}), j);
+    EXPECT_GT(mapped, set.tag == LC_JISX0208 ? 6000 : set.tag ? 5000 : 62);
   }
 }
 
