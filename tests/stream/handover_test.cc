@@ -4,20 +4,11 @@
 #include <string>
 
 #include "base/process.h"
+#include "stream_util.h"
 #include "stream/stream.h"
 #include "support/test_paths.h"
 
 namespace {
-
-std::string read_line(STREAM* s) {
-  std::string line;
-  char c;
-  while (s_read(s, &c, 1) == 1) {
-    line += c;
-    if (c == '\n') break;
-  }
-  return line;
-}
 
 TEST(StreamHandover, ChildRebuildsPipeEndAndExchangesData) {
   init_stream();

@@ -24,45 +24,45 @@ std::string n(const L_CHAR* s) {
   return r;
 }
 
+// The fields of a parsed URL, "|"-joined: proto user passwd server port
+// agent db resource query name.
+std::string fields(const URL& u) {
+  std::string out = n(u.proto);
+  for (const L_CHAR* f : {u.user, u.passwd, u.server}) out += "|" + n(f);
+  out += "|" + std::to_string(u.port);
+  for (const L_CHAR* f : {u.agent, u.db, u.resource, u.query, u.name}) out += "|" + n(f);
+  return out;
+}
+
 TEST(Url, ParseFieldsAndWellKnownPorts) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://user:pw@host.example:8080/@agent/db/sub/res.zu?q=1#frag",
+       "http|user|pw|host.example|8080|agent|/db/sub/|res.zu|q=1|frag"},
+      {"HTTPS://h/x", "HTTPS|<null>|<null>|h|443|<null>|/|x|<null>|<null>"},
+      {"odd://h/x", "odd|<null>|<null>|h|0|<null>|/|x|<null>|<null>"},
+      // A path alone: no protocol, only the path parts.
+      {"../a/b.txt", "<null>|<null>|<null>|<null>|0|<null>|../a/|b.txt|<null>|<null>"},
+  };
+  for (auto [text, want] : cases) {
+    URL u;
+    ASSERT_EQ(get_url2(&u, w(text).c_str()), 0) << text;
+    EXPECT_EQ(fields(u), want);
+    free_url(&u);
+    EXPECT_EQ(u.proto, nullptr);
+  }
   URL u;
-  ASSERT_EQ(get_url2(&u, w("http://user:pw@host.example:8080/@agent/db/sub/res.zu?q=1#frag").c_str()), 0);
-  EXPECT_EQ(n(u.proto), "http");
-  EXPECT_EQ(n(u.user), "user");
-  EXPECT_EQ(n(u.passwd), "pw");
-  EXPECT_EQ(n(u.server), "host.example");
-  EXPECT_EQ(u.port, 8080);
-  EXPECT_EQ(n(u.agent), "agent");
-  EXPECT_EQ(n(u.db), "/db/sub/");
-  EXPECT_EQ(n(u.resource), "res.zu");
-  EXPECT_EQ(n(u.query), "q=1");
-  EXPECT_EQ(n(u.name), "frag");
+  ASSERT_EQ(get_url2(&u, w(cases[0].first).c_str()), 0);
   L_CHAR* fp = get_url_filepath(&u);
   EXPECT_EQ(n(fp), "/db/sub/res.zu?q=1#frag");
-  d_f_ree(fp);
   L_CHAR* key = get_server_key(&u, nullptr);
   EXPECT_EQ(n(key), "http://host.example:8080/@agent");
-  d_f_ree(key);
-  free_url(&u);
-  EXPECT_EQ(u.proto, nullptr);
-
-  ASSERT_EQ(get_url2(&u, w("HTTPS://h/x").c_str()), 0);
-  EXPECT_EQ(u.port, 443);
-  free_url(&u);
-  ASSERT_EQ(get_url2(&u, w("odd://h/x").c_str()), 0);
-  EXPECT_EQ(u.port, 0);
-  free_url(&u);
-
-  // A path alone: no protocol, no text form, only the path parts.
-  ASSERT_EQ(get_url2(&u, w("../a/b.txt").c_str()), 0);
-  EXPECT_EQ(u.proto, nullptr);
-  EXPECT_EQ(n(u.db), "../a/");
-  EXPECT_EQ(n(u.resource), "b.txt");
-  EXPECT_EQ(get_url_str2(&u), nullptr);
-  free_url(&u);
   L_CHAR* none = get_server_key(nullptr, nullptr);
   EXPECT_EQ(n(none), "-");
-  d_f_ree(none);
+  for (L_CHAR* p : {fp, key, none}) d_f_ree(p);
+  free_url(&u);
+  ASSERT_EQ(get_url2(&u, w("../a/b.txt").c_str()), 0);
+  EXPECT_EQ(get_url_str2(&u), nullptr);  // no text form without a protocol
+  free_url(&u);
 }
 
 TEST(Url, ComposeRoundTrips) {
