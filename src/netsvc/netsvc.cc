@@ -3,6 +3,7 @@
 #include "netsvc/net_impl.h"
 #include "netsvc/proxy.h"
 #include "netsvc/serverinfo.h"
+#include "netsvc/zuohttp.h"
 #include "runtime/net_ops.h"
 #include "zulib/library.h"
 
@@ -44,5 +45,6 @@ void init_netsvc() {
   ops.init_serverinfo = init_serverinfo_table;
   ops.set_serverinfo = set_serverinfo_table;
   set_net_ops(&ops);
+  init_zuohttp_ops();
   for (const NAMED_BINDER& b : kBuiltins) zulib_set_binder(b.name, b.bind);
 }

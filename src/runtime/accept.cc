@@ -72,12 +72,10 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
   }
   if (c != '\n' && c != '\r') {
     STREAM* line = nullptr;
+    // The network services own the connection from here: on failure they
+    // have closed it already.
     int r = new_accept(&line, s, listener, entry);
-    if (r == -1) {
-      d_s_close(s);
-      return;
-    }
-    if (r == 0 || !line) return;
+    if (r == -1 || r == 0 || !line) return;
     s = line;
   }
   used = s_check_resource2(&limit);

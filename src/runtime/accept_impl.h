@@ -4,13 +4,11 @@
 #pragma once
 
 #include "base/task.h"
+#include "runtime/accept.h"
 #include "runtime/interp.h"
 
 // Task entry of a listener's accept threads (data: the listener).
 void _accept_thread(TKEY data);
-// Turns an admitted connection into a connected interpreter (kind 5); the
-// iid or a negative result (the stream is then closed).
-int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
 // One-shot timer action: closes a connection whose first byte is late.
 void accept_thread_tick(void* stream);
 

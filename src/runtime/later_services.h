@@ -47,9 +47,10 @@ int set_serverinfo(SERVER_INFO* info, int cmd, int set_if);
 // *err = EPROTONOSUPPORT).
 STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const char* proxy_host, int zero,
                             int proxy_port);
-// Serves an accepted connection whose first byte is not a line end (HTTP):
-// -1 failure (the caller closes it), 0 taken, anything else: *line_stream
-// is a stream for a line link. By default it declines.
+// Serves an accepted connection whose first byte is not a line end (HTTP);
+// the connection is the service's from then on. -1 failure (it has been
+// closed), 0 taken, anything else: *line_stream is a stream for a line
+// link. By default it is refused and closed.
 int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
 // Tick action of a remote session whose pending result was dropped.
 void remote_session_tick(void* session);

@@ -12,6 +12,7 @@
 #include "base/alloc.h"
 #include "runtime/docpath.h"
 #include "runtime/later_services.h"
+#include "stream/stream.h"
 #include "text/convert.h"
 
 namespace {
@@ -62,8 +63,11 @@ STREAM* no_zuohttp(int* err, const char*, int, int, const char*, int, int) {
   return nullptr;
 }
 
-int decline_http(STREAM** line_stream, STREAM*, ZU_INTERPRETER*, PERMISSION_LIST*) {
+// The HTTP service owns the connection it is handed: without one it is
+// refused and closed here.
+int decline_http(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER*, PERMISSION_LIST*) {
   if (line_stream) *line_stream = nullptr;
+  d_s_close(conn);
   return -1;
 }
 

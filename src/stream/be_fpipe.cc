@@ -44,6 +44,7 @@ struct S_FPIPE : STREAM {
   int my_ip = -1;         // announced to the peer
   int answer = -1;        // the peer's last answer
   unsigned gen = 0;       // answers received
+  size_t in_limit = 0;    // the stream thread waits while this much is unread (0: never)
   std::mutex send_mu;     // one frame at a time on the socket
   std::vector<unsigned char> out;  // written, not yet sent
   size_t unmarked = 0;    // bytes sent since the last flush mark
@@ -129,10 +130,25 @@ int read_exact(S_FPIPE* f, unsigned char* p, size_t n, bool stoppable) {
   return 1;
 }
 
+bool is_live(S_FPIPE* f) { return f->h.state.load() == S_STATE_LIVE; }
+
+// With an input limit, the stream thread takes no more frames while the
+// limit is reached, so that a writer on the other end is held back by the
+// socket instead of filling memory.
+void wait_below_limit(S_FPIPE* f) {
+  lock_task(f->lk);
+  while (f->in_limit && f->in.size >= f->in_limit && !f->stop && is_live(f)) {
+    _i_sleep_task_timeout(f, f->lk, 0.1, __FILE__, __LINE__);
+    lock_task(f->lk);
+  }
+  unlock_task(f->lk, "fpipe");
+}
+
 void reader_task(TKEY key) {
   auto* f = static_cast<S_FPIPE*>(key);
   std::vector<unsigned char> payload;
   for (;;) {
+    wait_below_limit(f);
     unsigned char head[5];
     int r = read_exact(f, head, 5, true);
     if (r == 2) break;  // stopped for a hand-over: the socket stays as it is
@@ -193,8 +209,6 @@ void reader_task(TKEY key) {
   wakeup_task(f);
 }
 
-bool is_live(S_FPIPE* f) { return f->h.state.load() == S_STATE_LIVE; }
-
 int fp_read(STREAM* s, void* data, int len) {
   S_FPIPE* f = fp(s);
   lock_task(f->lk);
@@ -203,7 +217,9 @@ int fp_read(STREAM* s, void* data, int len) {
     lock_task(f->lk);
   }
   size_t n = copy_out_sbuf(&f->in, data, static_cast<size_t>(len), nullptr);
+  bool limited = f->in_limit != 0;
   unlock_task(f->lk, "fpipe");
+  if (limited && n) wakeup_task(f);  // the stream thread may wait for room
   return static_cast<int>(n);
 }
 
@@ -416,6 +432,17 @@ int s_set_fpipe_ip_addr(STREAM* s, int ip) {
   S_USE use(s);
   if (!use.s || s->h.tbl != &s_fpipe_table) return -1;
   return fp_set_ip(s, ip);
+}
+
+int s_set_fpipe_in_limit(STREAM* s, size_t bytes) {
+  S_USE use(s);
+  if (!use.s || s->h.tbl != &s_fpipe_table) return -1;
+  S_FPIPE* f = fp(s);
+  lock_task(f->lk);
+  f->in_limit = bytes;
+  unlock_task(f->lk, "fpipe");
+  wakeup_task(f);
+  return 0;
 }
 
 int s_wait_flush_fpipe(STREAM* s) {

@@ -303,6 +303,11 @@ STREAM* s_open_terminal_fd(int in_fd, int out_fd, TERMINAL_PROMPT prompt);
 // flush mark; one end may be handed to a child process (launch_proc).
 int s_open_fpipe(STREAM** p);
 int s_set_fpipe_ip_addr(STREAM* s, int ip);
+// Bounds what an end holds unread: while `bytes` wait (0: no bound) its
+// stream thread takes nothing more from the peer, whose writes then block.
+// The end's flush marks and address answers wait too. 0, or -1 for a
+// stream that is not a pipe end.
+int s_set_fpipe_in_limit(STREAM* s, size_t bytes);
 int s_wait_flush_fpipe(STREAM* s);
 int s_get_fpipe_data_size(STREAM* s);
 

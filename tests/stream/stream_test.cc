@@ -17,6 +17,7 @@
 #include "base/tick.h"
 #include "stream/sbuf.h"
 #include "stream_util.h"
+#include "support/child.h"
 #include "text/convert.h"
 
 namespace {
@@ -248,6 +249,34 @@ TEST(StreamPipe, FlushMarksDataSizeAndAnnouncedAddresses) {
   EXPECT_EQ(s_get_socketip(p[1]), -1);
   EXPECT_EQ(s_read(p[1], buf, sizeof buf), 4);  // "two\n" was still buffered
   EXPECT_EQ(s_read(p[1], buf, sizeof buf), 0);
+  d_s_close(p[1]);
+}
+
+TEST(StreamPipe, InputLimitHoldsTheWriterBack) {
+  STREAM* p[2];
+  ASSERT_EQ(s_open_fpipe(p), 0);
+  ASSERT_EQ(s_set_fpipe_in_limit(p[1], 64 * 1024), 0);
+  // 32 MiB cannot all fit in the reader's buffer and the socket: the
+  // writer blocks until the reader takes some.
+  std::string chunk(1 << 20, 'z');
+  std::atomic<int> written{0};
+  std::thread writer([&] {
+    for (int i = 0; i < 32 && s_write(p[0], chunk.data(), static_cast<int>(chunk.size())) > 0; ++i) ++written;
+    s_flush(p[0]);
+  });
+  EXPECT_TRUE(wait_until([&] { return s_get_fpipe_data_size(p[1]) >= 64 * 1024; }));
+  EXPECT_LT(written.load(), 32);
+  EXPECT_LT(s_get_fpipe_data_size(p[1]), 2 << 20);  // the limit and at most one frame
+  size_t got = 0;
+  char buf[65536];
+  while (got < 32u << 20) {
+    int r = s_read(p[1], buf, sizeof buf);
+    ASSERT_GT(r, 0);
+    got += static_cast<size_t>(r);
+  }
+  writer.join();
+  EXPECT_EQ(written.load(), 32);
+  d_s_close(p[0]);
   d_s_close(p[1]);
 }
 

@@ -1,0 +1,124 @@
+// Serving one HTTP request on the accepting port: the HTTP agent first, then
+// the ZUoHTTP message it declined.
+#include <sys/random.h>
+
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/tick.h"
+#include "base/zutime.h"
+#include "netsvc/http_agent.h"
+#include "netsvc/zuohttp_impl.h"
+#include "runtime/interp.h"
+#include "stream/stream.h"
+
+namespace {
+
+int read_exact(STREAM* s, unsigned char* p, int n) {
+  for (int got = 0; got < n;) {
+    int r = s_read(s, p + got, n - got);
+    if (r <= 0) return -1;
+    got += r;
+  }
+  return 0;
+}
+
+int close_failed(STREAM* con) {
+  d_s_close(con);
+  return -1;
+}
+
+// Answers type 4 with the request's own seq and cookie and closes.
+int refuse(ZoH_LIST* item) {
+  zoh_reply(item->con, ZOH_REFUSED, item->h.seq, item->h.cockie, 0, false);
+  zoh_free_request(item, false);
+  return -1;
+}
+
+// A new session joined to a new pipe pair; *new_st is the interpreter's end.
+int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
+  STREAM* p[2];
+  if (s_open_fpipe(p) < 0) return refuse(item);
+  int ip = s_get_socketip(item->con);
+  s_set_fpipe_ip_addr(p[0], ip);
+  // Bodies wait for the interpreter instead of piling up in memory.
+  s_set_fpipe_in_limit(p[1], kZoHPipeLimit);
+  bool keep = item->info.flags & HTTP_F_KEEP_ALIVE;
+  uint32_t cockie[2];
+  if (!zoh_new_entry(cockie, p[0], ip, zui, pl, keep)) {
+    d_s_close(p[1]);
+    return refuse(item);
+  }
+  zoh_reply(item->con, keep ? ZOH_OPEN_KEEP : ZOH_DATA, item->h.seq, cockie, 0, keep);
+  if (keep) insert_ss(item->con, ip, zui ? static_cast<int>(zui->id) : 0, pl);
+  zoh_free_request(item, keep);
+  *new_st = p[1];
+  return 1;
+}
+
+// Dispatches a message by type.
+int serve_message(STREAM** new_st, ZoH_LIST* item, bool good, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
+  if (!good) {
+    ss_printf("CHECKSUM ERROR\n");
+  } else if (item->h.type == ZOH_OPEN) {
+    return open_session(new_st, item, zui, pl);
+  } else if (item->h.type == ZOH_VERSION) {
+    zoh_reply(item->con, ZOH_VERSION, 2, nullptr, 0, false);
+    zoh_free_request(item, false);
+    return 0;
+  } else if (item->h.type == ZOH_UPLOAD) {
+    return refuse(item);  // version 2 is not served yet
+  } else {
+    lock_task(zoh_lock);
+    ZoH_ENTRY* e = _zoh_search(item->h.cockie);
+    int r = e ? _insert_list(e, item) : 1;
+    unlock_task(zoh_lock, "new_accept");
+    if (r == 0) return 0;
+    if (r < 0) return refuse(item);  // a seq already queued, or a full queue
+  }
+  ss_printf("ZoH INVALID COCKIE\n");
+  return refuse(item);
+}
+
+}  // namespace
+
+void _new_cockie(uint32_t cockie[2]) {
+  do {
+    if (getrandom(cockie, 2 * sizeof(uint32_t), 0) != 2 * sizeof(uint32_t)) cockie[0] = cockie[1] = 0;
+  } while (cockie[0] == 0 || cockie[1] == 0 || _zoh_search(cockie));
+}
+
+int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
+  STREAM* unused = nullptr;
+  if (!new_st) new_st = &unused;
+  *new_st = nullptr;
+  ZOH_TIMES t = zoh_times();
+  HTTP_INFO info;
+  new_tick(timeout_stream, -t.header_guard, con);
+  int r = scan_HTTP(&info, con, 1);
+  del_tick_with_data(timeout_stream, con);
+  if (r < 0) return close_failed(con);
+  int agent = exec_url(&info, con);
+  if (agent < 2 || std::strcmp(info.method, "GET") == 0) {
+    // Taken by the agent, or a GET of a ZUoHTTP path: the version-2
+    // download is not served yet.
+    free_HTTP_info(&info);
+    return agent == 0 ? 0 : close_failed(con);
+  }
+  long long len = info.content_length;
+  unsigned char wire[kZoHHeaderSize];
+  if (len >= 0 && (len < kZoHHeaderSize || len - kZoHHeaderSize > kZoHMaxBody)) r = -1;
+  if (r == 0) {
+    new_tick(timeout_stream, -t.header_guard, con);
+    r = read_exact(con, wire, kZoHHeaderSize);
+    del_tick_with_data(timeout_stream, con);
+  }
+  if (r < 0) {
+    free_HTTP_info(&info);
+    return close_failed(con);
+  }
+  auto* item = static_cast<ZoH_LIST*>(d_alloc(sizeof(ZoH_LIST)));
+  *item = ZoH_LIST{nullptr, con, {}, info, get_zutime(), 0};
+  bool good = zoh_header_from_wire(wire, &item->h) == 0;
+  return serve_message(new_st, item, good, zui, pl);
+}

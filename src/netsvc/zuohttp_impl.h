@@ -1,0 +1,133 @@
+// The server side's sessions, their queues and the stock of kept-alive
+// connections, shared by the files of the ZUoHTTP server.
+//
+// Ownership of connections: a connection belongs to the request queued on
+// it until its reply is written, then it is closed, unless the session is
+// kept alive; a kept-alive connection belongs to the stock (STREAM_STOCK)
+// from the moment its request body has been read, and only the stock closes
+// it. Whoever uses a connection or a pipe outside the ZoH lock that another
+// party may close takes a hold on it first.
+#pragma once
+
+#include <cstdint>
+
+#include "base/lock.h"
+#include "netsvc/http_header.h"
+#include "netsvc/zuohttp.h"
+#include "stream/net.h"
+
+// Entry flags.
+constexpr int ZOH_E_CLOSING = 0x1;        // set by the session check
+constexpr int ZOH_E_STARTING = 0x2;       // the tasks are being started
+constexpr int ZOH_E_SEND_WAITING = 0x10;  // the send task sleeps for a request
+constexpr int ZOH_E_KEEP_ALIVE = 0x1000;
+constexpr int ZOH_E_SEND_DONE = 0x40000000;
+constexpr int ZOH_E_RECV_DONE = static_cast<int>(0x80000000u);
+
+// At most this many requests wait in one session.
+constexpr int kZoHMaxPending = 64;
+// A version-1 request body may hold at most this much.
+constexpr long long kZoHMaxBody = 64LL << 20;
+// What the interpreter's end of a pipe holds unread before the request
+// bodies wait.
+constexpr size_t kZoHPipeLimit = 1 << 20;
+constexpr int kZoHChains = 13;
+
+// One queued request.
+struct ZoH_LIST {
+  ZoH_LIST* next;
+  STREAM* con;        // the connection it arrived on
+  ZUoHTTP_HEADER h;   // host order
+  HTTP_INFO info;
+  uint32_t tim;       // arrival (get_zutime)
+  int in_stock;       // its connection went to the stock after the body: not its to close
+};
+
+// One session. Every field is guarded by the ZoH lock.
+struct ZoH_ENTRY {
+  ZoH_ENTRY* next;  // hash chain
+  int flags;
+  uint32_t cockie[2];
+  ZoH_LIST* list;       // pending requests by ascending seq (16-bit serial order)
+  int pending;          // their number
+  STREAM* pipe;         // this side of the pipe pair, null once closed
+  int16_t recv_seq;     // the next request whose body is read
+  int16_t send_seq;     // the next request answered
+  int ip;               // the peer's address
+  int zui_id;           // the accepting interpreter, by iid (it may close first)
+  PERMISSION_LIST* pl;  // its entry that admitted the peer
+  uint32_t last_polling;  // the last request received (or the creation)
+  STREAM* recv_target;    // the connection whose body is being read
+};
+
+// A kept-alive connection waiting for its next request.
+struct STREAM_STOCK {
+  STREAM_STOCK* next;
+  ACCESS_KEY key;
+  int zui_id;  // the accepting interpreter, by iid
+  PERMISSION_LIST* pl;
+  uint32_t since;  // when it was put in the stock
+  int ready;       // its next request has begun to arrive
+};
+
+extern SEM zoh_lock;
+extern ZoH_ENTRY* ZoH_hash[kZoHChains];
+
+// The settings in force (ZOH_TIMES).
+ZOH_TIMES zoh_times();
+
+// 16-bit serial order of sequence numbers: a before b.
+inline bool zoh_seq_before(int16_t a, int16_t b) {
+  return static_cast<int16_t>(static_cast<uint16_t>(a) - static_cast<uint16_t>(b)) < 0;
+}
+
+// Keeps a stream record alive while it is used outside the lock that
+// protects the pointer to it; zoh_drop lets go.
+void zoh_hold(STREAM* s);
+void zoh_drop(STREAM* s);
+
+// Writes a reply: the lines of output_server_header (Content-Length
+// 12 + payload, Connection keep-alive when `keep`) and the header of
+// type/seq/cookie; the payload is the caller's to write after it. Flushes
+// when there is none. 0 or -1.
+int zoh_reply(STREAM* con, uint8_t type, int16_t seq, const uint32_t cockie[2], int payload, bool keep);
+
+// ---- sessions (zuohttp_session.cc)
+// A new session for the peer at ip with its end of the pipe pair: draws
+// its cookie into `cockie` and starts its tasks. The entry, or null when
+// the tasks could not be started (the pipe end is then closed).
+ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl,
+                         bool keep);
+// The session with this cookie, or null (lock held).
+ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]);
+// Queues a request; -1 for a seq already queued, -2 for a full queue (lock
+// held). The entry's tasks are woken.
+int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item);
+// Frees a request; its connection is closed unless `keep_con` (or it is
+// the stock's).
+void zoh_free_request(ZoH_LIST* item, bool keep_con);
+// Lets go of a request's connection after its last reply: closed when the
+// request owns it, else shut down for its owner, the stock, to close.
+void zoh_end_connection(ZoH_LIST* item);
+// Marks a session closing, wakes its tasks and a reader of its body; its
+// pipe is handed to the caller to close once the lock is released (lock
+// held).
+STREAM* _zoh_close_entry(ZoH_ENTRY* e);
+// Takes off the head request when its body has been read and it has waited
+// `delay` seconds without output: 1 with it in *taken (the caller answers
+// it empty with zoh_empty_reply once the lock is released), else 0 (lock
+// held).
+int _empty_reply(ZoH_ENTRY* e, uint32_t now, uint32_t delay, ZoH_LIST** taken);
+void zoh_empty_reply(ZoH_LIST* item, const uint32_t cockie[2], bool keep);
+// New cookie words, never zero, not in use by another session (lock held).
+void _new_cockie(uint32_t cockie[2]);
+
+// ---- the stock (zuohttp_stock.cc)
+// Puts a kept-alive connection into the stock (insert_ss takes the ZoH
+// lock, _insert_ss expects it held).
+void insert_ss(STREAM* s, int ip, int zui_id, PERMISSION_LIST* pl);
+void _insert_ss(STREAM* s, int ip, int zui_id, PERMISSION_LIST* pl);
+// Starts the stock's poll task and its first reader task.
+void zoh_start_stock();
+// Drops connections that are no longer open (lock held).
+void sslist_scan();

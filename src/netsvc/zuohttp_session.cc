@@ -1,0 +1,326 @@
+// Server sessions: the table by cookie, the queue of requests, and the two
+// tasks of every session. The receive task feeds request bodies into the
+// pipe in sequence order; the send task answers the requests, in order,
+// with what the interpreter has flushed into the pipe. Whichever task ends
+// second destroys the session.
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "base/zutime.h"
+#include "netsvc/trace_impl.h"
+#include "netsvc/zuohttp_impl.h"
+#include "runtime/interp.h"
+#include "stream/sbuf.h"
+
+SEM zoh_lock = nullptr;
+ZoH_ENTRY* ZoH_hash[kZoHChains] = {};
+
+namespace {
+
+unsigned chain_of(const uint32_t cockie[2]) { return (cockie[0] * 3u + cockie[1]) % kZoHChains; }
+
+// The request whose body is read next, if it has arrived.
+ZoH_LIST* find_seq(ZoH_ENTRY* e, int16_t seq) {
+  for (ZoH_LIST* i = e->list; i; i = i->next) {
+    if (i->h.seq == seq) return i;
+  }
+  return nullptr;
+}
+
+// The head request when it is the next to answer and its body is read.
+ZoH_LIST* ready_head(ZoH_ENTRY* e) {
+  ZoH_LIST* h = e->list;
+  return h && h->h.seq == e->send_seq && zoh_seq_before(h->h.seq, e->recv_seq) ? h : nullptr;
+}
+
+ZoH_LIST* take_head(ZoH_ENTRY* e) {
+  ZoH_LIST* h = e->list;
+  e->list = h->next;
+  h->next = nullptr;
+  --e->pending;
+  ++e->send_seq;
+  return h;
+}
+
+void unlink_entry(ZoH_ENTRY* e) {
+  for (ZoH_ENTRY** p = &ZoH_hash[chain_of(e->cockie)]; *p; p = &(*p)->next) {
+    if (*p == e) {
+      *p = e->next;
+      return;
+    }
+  }
+}
+
+// After both tasks have ended (the entry is unlinked): every request still
+// queued is refused, the pipe closed and the entry freed.
+void destroy_entry(ZoH_ENTRY* e) {
+  while (ZoH_LIST* item = e->list) {
+    e->list = item->next;
+    if (net_trace_on()) ss_printf("ZoH FREE CONNECTION\n");
+    zoh_reply(item->con, ZOH_REFUSED, item->h.seq, e->cockie, 0, false);
+    zoh_end_connection(item);
+    zoh_free_request(item, true);
+  }
+  if (e->pipe) d_s_close(e->pipe);
+  d_f_ree(e);
+}
+
+// Marks one task ended (flag) and destroys the entry when the other has
+// ended too. Takes and releases the lock.
+void task_ends(ZoH_ENTRY* e, int flag, STREAM* close_pipe) {
+  lock_task(zoh_lock);
+  e->flags |= flag;
+  bool last = (e->flags & ZOH_E_SEND_DONE) && (e->flags & ZOH_E_RECV_DONE);
+  if (last) unlink_entry(e);
+  wakeup_task(e);
+  unlock_task(zoh_lock, "zoh task");
+  if (close_pipe) d_s_close(close_pipe);
+  if (last) destroy_entry(e);
+}
+
+// Takes the pipe away from the entry so that the caller closes it once the
+// lock is released (lock held).
+STREAM* _take_pipe(ZoH_ENTRY* e) {
+  STREAM* p = e->pipe;
+  e->pipe = nullptr;
+  return p;
+}
+
+// Both tasks begin once the entry knows whether both run (lock held).
+void _wait_started(ZoH_ENTRY* e) {
+  while (e->flags & ZOH_E_STARTING) {
+    sleep_task(e, zoh_lock);
+    lock_task(zoh_lock);
+  }
+}
+
+// ---- receive task
+
+constexpr int kBodyDone = 0;
+constexpr int kPipeFailed = -2;
+constexpr int kBodyTooLarge = -3;
+
+// Copies a request body (len bytes, -1 up to the end of the connection)
+// into the pipe under the body guard.
+int copy_body(STREAM* con, STREAM* pipe, long long len) {
+  if (len == 0) return kBodyDone;
+  new_tick(timeout_stream, -zoh_times().body_guard, con);
+  long long copied = 0;
+  int r = s_copy_to_stream(&copied, con, pipe, len < 0 ? kZoHMaxBody + 1 : len);
+  del_tick_with_data(timeout_stream, con);
+  if (r == -2) return kPipeFailed;
+  if (len < 0 && r == 0) return kBodyTooLarge;
+  // A body that ends early is not an error.
+  return copied > 0 && s_flush(pipe) < 0 ? kPipeFailed : kBodyDone;
+}
+
+void recv_task(TKEY key) {
+  auto* e = static_cast<ZoH_ENTRY*>(key);
+  STREAM* close_pipe = nullptr;
+  lock_task(zoh_lock);
+  _wait_started(e);
+  for (;;) {
+    wakeup_task(e);
+    ZoH_LIST* item;
+    while (!(item = find_seq(e, e->recv_seq)) &&
+           !(e->flags & (ZOH_E_CLOSING | ZOH_E_SEND_DONE | ZOH_E_RECV_DONE))) {
+      sleep_task(e, zoh_lock);
+      lock_task(zoh_lock);
+    }
+    if (!item || (e->flags & ZOH_E_CLOSING)) break;
+    e->recv_target = item->con;
+    STREAM* con = item->con;
+    STREAM* pipe = e->pipe;
+    uint8_t type = item->h.type;
+    long long len = item->info.content_length < 0 ? -1 : item->info.content_length - kZoHHeaderSize;
+    zoh_hold(pipe);
+    unlock_task(zoh_lock, "recv_task");
+    int r = pipe ? copy_body(con, pipe, len) : kPipeFailed;
+    if (r == kBodyTooLarge) timeout_stream(con);
+    zoh_drop(pipe);
+    lock_task(zoh_lock);
+    e->recv_target = nullptr;
+    // Read, even when cut short: the send task answers it (with type 3
+    // when the interpreter has gone).
+    ++e->recv_seq;
+    if (r == kPipeFailed || type == ZOH_CLOSE) {
+      close_pipe = _take_pipe(e);
+      break;
+    }
+    if (e->flags & ZOH_E_KEEP_ALIVE) {
+      // The stock owns the connection now; the request keeps the record
+      // alive until its reply is written.
+      item->in_stock = 1;
+      zoh_hold(con);
+      _insert_ss(con, e->ip, e->zui_id, e->pl);
+    }
+  }
+  unlock_task(zoh_lock, "recv_task");
+  task_ends(e, ZOH_E_RECV_DONE, close_pipe);
+}
+
+// ---- send task
+
+// Moves n bytes from the pipe to the connection; bytes that cannot be
+// written are still taken from the pipe, so they never answer a later
+// request.
+void copy_output(STREAM* pipe, STREAM* con, int n) {
+  unsigned char buf[16384];
+  bool writing = true;
+  while (n > 0) {
+    int r = s_read(pipe, buf, std::min<int>(n, sizeof buf));
+    if (r <= 0) break;
+    if (writing && s_write(con, buf, r) != r) writing = false;
+    n -= r;
+  }
+  if (writing) s_flush(con);
+}
+
+// Waits for the next request to answer; null when none will come.
+ZoH_LIST* _wait_ready(ZoH_ENTRY* e) {
+  for (;;) {
+    if (ZoH_LIST* item = ready_head(e)) return item;
+    if (e->flags & (ZOH_E_CLOSING | ZOH_E_RECV_DONE)) return nullptr;
+    e->flags |= ZOH_E_SEND_WAITING;
+    sleep_task(e, zoh_lock);
+    lock_task(zoh_lock);
+    e->flags &= ~ZOH_E_SEND_WAITING;
+  }
+}
+
+void send_task(TKEY key) {
+  auto* e = static_cast<ZoH_ENTRY*>(key);
+  for (;;) {
+    lock_task(zoh_lock);
+    _wait_started(e);
+    STREAM* pipe = e->pipe;
+    zoh_hold(pipe);
+    unlock_task(zoh_lock, "send_task");
+    // Output is answered once the interpreter has flushed it; -1 when the
+    // interpreter's side has ended.
+    int flushed = pipe ? s_wait_flush_fpipe(pipe) : -1;
+    lock_task(zoh_lock);
+    ZoH_LIST* item = _wait_ready(e);
+    int n = !item ? 0 : flushed < 0 ? -1 : s_get_fpipe_data_size(pipe);
+    if (item && n == 0) {
+      // A flush whose bytes went out with an earlier reply.
+      unlock_task(zoh_lock, "send_task");
+      zoh_drop(pipe);
+      continue;
+    }
+    if (item) take_head(e);
+    uint32_t cockie[2] = {e->cockie[0], e->cockie[1]};
+    unlock_task(zoh_lock, "send_task");
+    bool ends = !item || n < 0 || item->h.type == ZOH_CLOSE;
+    if (item && n < 0) {
+      zoh_reply(item->con, ZOH_CLOSE, item->h.seq, cockie, 0, false);
+    } else if (item) {
+      uint8_t type = item->h.type == ZOH_CLOSE ? ZOH_CLOSE : ZOH_DATA;
+      zoh_reply(item->con, type, item->h.seq, cockie, n, item->in_stock && !ends);
+      copy_output(pipe, item->con, n);
+    }
+    zoh_drop(pipe);
+    if (item) {
+      if (ends || !item->in_stock) zoh_end_connection(item);
+      zoh_free_request(item, true);
+    }
+    if (ends) break;
+  }
+  task_ends(e, ZOH_E_SEND_DONE, nullptr);
+}
+
+}  // namespace
+
+ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]) {
+  for (ZoH_ENTRY* e = ZoH_hash[chain_of(cockie)]; e; e = e->next) {
+    if (e->cockie[0] == cockie[0] && e->cockie[1] == cockie[1]) return e;
+  }
+  return nullptr;
+}
+
+ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl,
+                         bool keep) {
+  auto* e = static_cast<ZoH_ENTRY*>(d_calloc(sizeof(ZoH_ENTRY), 1));
+  e->pipe = pipe;
+  e->recv_seq = e->send_seq = 1;
+  e->ip = ip;
+  e->zui_id = zui ? static_cast<int>(zui->id) : 0;
+  e->pl = pl;
+  // The tasks wait until both are known to run.
+  e->flags = ZOH_E_STARTING | (keep ? ZOH_E_KEEP_ALIVE : 0);
+  e->last_polling = get_zutime();
+  lock_task(zoh_lock);
+  _new_cockie(e->cockie);
+  ZoH_ENTRY** chain = &ZoH_hash[chain_of(e->cockie)];
+  e->next = *chain;
+  *chain = e;
+  unlock_task(zoh_lock, "new_accept");
+  cockie[0] = e->cockie[0];
+  cockie[1] = e->cockie[1];
+  bool recv_ok = create_task(recv_task, e, 3) > 0;
+  bool send_ok = create_task(send_task, e, 3) > 0;
+  lock_task(zoh_lock);
+  e->flags &= ~ZOH_E_STARTING;
+  if (!recv_ok) e->flags |= ZOH_E_RECV_DONE | ZOH_E_CLOSING;
+  if (!send_ok) e->flags |= ZOH_E_SEND_DONE | ZOH_E_CLOSING;
+  if (!recv_ok && !send_ok) unlink_entry(e);
+  wakeup_task(e);
+  unlock_task(zoh_lock, "new_accept");
+  if (recv_ok && send_ok) return e;
+  // The task that runs ends at once and destroys the entry, closing the
+  // pipe end; without one it is done here.
+  if (!recv_ok && !send_ok) destroy_entry(e);
+  return nullptr;
+}
+
+int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
+  if (e->pending >= kZoHMaxPending) return -2;
+  ZoH_LIST** at = &e->list;
+  for (; *at; at = &(*at)->next) {
+    if ((*at)->h.seq == item->h.seq) return -1;
+    if (zoh_seq_before(item->h.seq, (*at)->h.seq)) break;
+  }
+  item->next = *at;
+  *at = item;
+  ++e->pending;
+  e->last_polling = get_zutime();
+  wakeup_task(e);
+  return 0;
+}
+
+void zoh_free_request(ZoH_LIST* item, bool keep_con) {
+  if (item->in_stock) zoh_drop(item->con);
+  else if (!keep_con) d_s_close(item->con);
+  free_HTTP_info(&item->info);
+  d_f_ree(item);
+}
+
+void zoh_end_connection(ZoH_LIST* item) {
+  if (item->in_stock) timeout_stream(item->con);
+  else d_s_close(item->con);
+}
+
+STREAM* _zoh_close_entry(ZoH_ENTRY* e) {
+  e->flags |= ZOH_E_CLOSING;
+  if (e->recv_target) timeout_stream(e->recv_target);
+  wakeup_task(e);
+  return _take_pipe(e);
+}
+
+int _empty_reply(ZoH_ENTRY* e, uint32_t now, uint32_t delay, ZoH_LIST** taken) {
+  ZoH_LIST* h = e->list;
+  if (!h || !zoh_seq_before(h->h.seq, e->recv_seq) || now - h->tim < delay) return 0;
+  *taken = take_head(e);
+  if (net_trace_on()) ss_printf("EMPTY REPLY %x - %i\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(e)),
+                                static_cast<int>((*taken)->h.seq));
+  wakeup_task(e);
+  return 1;
+}
+
+void zoh_empty_reply(ZoH_LIST* item, const uint32_t cockie[2], bool keep) {
+  zoh_reply(item->con, ZOH_DATA, item->h.seq, cockie, 0, keep && item->in_stock);
+  if (!item->in_stock) zoh_end_connection(item);
+  zoh_free_request(item, true);
+}
