@@ -28,9 +28,11 @@ class LineReader {
     line_.clear();
     int raw = 0;
     for (;;) {
+      // Nothing past a cap is taken from the stream.
       unsigned char c;
-      if (s_read(con_, &c, 1) != 1) return -1;
-      if (++total_ > kHttpMaxHeader || ++raw > kHttpMaxLine) return -1;
+      if (total_ == kHttpMaxHeader || raw == kHttpMaxLine || s_read(con_, &c, 1) != 1 || c == 0) return -1;
+      ++total_;
+      ++raw;
       if (c == '\n') break;
       if (c != '\r') line_.push_back(static_cast<char>(c));
     }

@@ -51,7 +51,8 @@ struct HTTP_INFO {
 
 // Reads and parses a header from con: flag 1 a request (method, target and
 // version on the first line), 0 a reply. 0, or -1 when the stream ended or
-// failed first, a cap was passed, a request line has no method, or a
+// failed first, a cap was passed, a line holds a zero byte, a request line
+// has no method, or a
 // Content-Length is not a plain decimal number that fits an int (a second
 // one that differs from the first is refused too). On -1 nothing is left
 // to free.
