@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -17,8 +18,8 @@ const HTTP_ERR http_status_busy = {503, "Service Unavailable"};
 
 namespace {
 
-// Reads one line at a time within the caps; the line's bytes stay in one
-// reused buffer.
+// Reads one line at a time within the caps, taking what the stream has
+// buffered a piece at a time; the line's bytes stay in one reused buffer.
 class LineReader {
  public:
   explicit LineReader(STREAM* con) : con_(con) { line_.reserve(256); }
@@ -29,12 +30,17 @@ class LineReader {
     int raw = 0;
     for (;;) {
       // Nothing past a cap is taken from the stream.
-      unsigned char c;
-      if (total_ == kHttpMaxHeader || raw == kHttpMaxLine || s_read(con_, &c, 1) != 1 || c == 0) return -1;
-      ++total_;
-      ++raw;
-      if (c == '\n') break;
-      if (c != '\r') line_.push_back(static_cast<char>(c));
+      int room = std::min({kHttpMaxLine - raw, kHttpMaxHeader - total_, static_cast<int>(sizeof buf_)});
+      int n = room > 0 ? s_read_until(con_, buf_, room, '\n') : -1;
+      if (n <= 0) return -1;
+      total_ += n;
+      raw += n;
+      bool end = buf_[n - 1] == '\n';
+      for (int i = 0; i < n - end; ++i) {
+        if (buf_[i] == 0) return -1;
+        if (buf_[i] != '\r') line_.push_back(buf_[i]);
+      }
+      if (end) break;
     }
     return ++lines_ > kHttpMaxLines ? -1 : 1;
   }
@@ -43,6 +49,7 @@ class LineReader {
  private:
   STREAM* con_;
   std::string line_;
+  char buf_[1024];
   int total_ = 0;
   int lines_ = 0;
 };

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -503,6 +504,23 @@ int s_read(STREAM* s, void* data, int len) {
   if (!h.tbl->read) return -1;
   ReaderSide side(h);
   return read_locked(s, static_cast<unsigned char*>(data), len);
+}
+
+int s_read_until(STREAM* s, void* data, int len, int delim) {
+  S_USE use(s);
+  if (!use.s || len < 0 || (!data && len > 0)) return -1;
+  if (len == 0) return 0;
+  S_HEADER& h = s->h;
+  if (!h.tbl->read) return -1;
+  ReaderSide side(h);
+  auto* out = static_cast<unsigned char*>(data);
+  if (h.push_c >= 0 || h.rwin >= h.rwin_end) return read_locked(s, out, 1);
+  size_t n = std::min<size_t>(static_cast<size_t>(len), static_cast<size_t>(h.rwin_end - h.rwin));
+  if (const void* hit = std::memchr(h.rwin, delim, n)) n = static_cast<size_t>(static_cast<const unsigned char*>(hit) - h.rwin) + 1;
+  std::memcpy(out, h.rwin, n);
+  h.rwin += n;
+  note_read(h, out, static_cast<int>(n));
+  return static_cast<int>(n);
 }
 
 int s_push(STREAM* s, int c) {

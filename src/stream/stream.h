@@ -223,6 +223,9 @@ void s_drop(STREAM* s);
 
 // Reading and writing.
 int s_read(STREAM* s, void* data, int len);
+// As s_read, but ends after the first byte equal to delim; bytes the
+// stream has buffered are taken in one piece, else one byte is read.
+int s_read_until(STREAM* s, void* data, int len, int delim);
 int s_push(STREAM* s, int c);
 int s_write(STREAM* s, const void* data, int len);
 int s_flush(STREAM* s);

@@ -66,6 +66,21 @@ TEST(StreamLines, CountsCrLfAndCrlfOnceAcrossPiecesAndPushes) {
   s_read(r2, &c, 1);
   EXPECT_EQ(s_get_cr(r2), 2);
   d_s_close(r2);
+  // Reads up to a delimiter take buffered bytes in one piece and count
+  // their line ends; a pushed byte comes alone.
+  STREAM* r3 = s_open_string_read("ab\ncd\r\nef", utf8_cm, 9, 1);
+  s_set_cr(r3, 1);
+  char buf[16];
+  EXPECT_EQ(s_read_until(r3, buf, sizeof buf, '\n'), 3);
+  EXPECT_EQ(s_read_until(r3, buf, 2, '\n'), 2);
+  s_push(r3, 'd');
+  EXPECT_EQ(s_read_until(r3, buf, sizeof buf, '\n'), 1);
+  EXPECT_EQ(s_read_until(r3, buf, sizeof buf, '\n'), 2);
+  EXPECT_EQ(std::string(buf, 2), "\r\n");
+  EXPECT_EQ(s_read_until(r3, buf, sizeof buf, '\n'), 2);
+  EXPECT_EQ(s_read_until(r3, buf, sizeof buf, '\n'), 0);
+  EXPECT_EQ(s_get_cr(r3), 3);
+  d_s_close(r3);
 }
 
 TEST(StreamEncoding, PrintfEncodesWideAndNarrowTextWithReferences) {
