@@ -1,8 +1,7 @@
 // An agent for the tests that speak ZUoHTTP and HTTP to it from outside: it
 // listens on every local address (the tests use 127.0.0.2), admits
 // 127.0.0.0/8, prints "port N" once it is ready and runs until its standard
-// input ends. Arguments name=seconds set the server's guard and poll times
-// (header, body, idle, empty, poll, stock).
+// input ends. Arguments name=seconds set the server's guard and poll times.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,17 +57,14 @@ int listen_links() {
   return iid > 0 && get_zui_info(&info, iid) == 0 ? info.port : 0;
 }
 
+// name=seconds arguments: header, body, idle, empty, poll, stock.
 void read_times(int argc, char** argv) {
   ZOH_TIMES t{};
-  const struct {
-    const char* name;
-    int* slot;
-  } names[] = {{"header", &t.header_guard}, {"body", &t.body_guard},   {"idle", &t.session_idle},
-               {"empty", &t.empty_reply},   {"poll", &t.poll_interval}, {"stock", &t.stock_idle}};
+  int* slots[] = {&t.header_guard, &t.body_guard, &t.session_idle, &t.empty_reply, &t.poll_interval, &t.stock_idle};
+  const char* names[] = {"header=", "body=", "idle=", "empty=", "poll=", "stock="};
   for (int i = 1; i < argc; ++i) {
-    const char* eq = std::strchr(argv[i], '=');
-    for (const auto& n : names) {
-      if (eq && std::strncmp(argv[i], n.name, static_cast<size_t>(eq - argv[i])) == 0) *n.slot = std::atoi(eq + 1);
+    for (int k = 0; k < 6; ++k) {
+      if (std::strncmp(argv[i], names[k], std::strlen(names[k])) == 0) *slots[k] = std::atoi(argv[i] + std::strlen(names[k]));
     }
   }
   zoh_set_times(&t);
