@@ -129,7 +129,8 @@ void recv_task(TKEY key) {
       sleep_task(e, zoh_lock);
       lock_task(zoh_lock);
     }
-    if (!item || (e->flags & ZOH_E_CLOSING)) break;
+    // Nothing more is read once no one answers (the send task has ended).
+    if (!item || (e->flags & (ZOH_E_CLOSING | ZOH_E_SEND_DONE))) break;
     e->recv_target = item->con;
     STREAM* con = item->con;
     STREAM* pipe = e->pipe;
