@@ -103,6 +103,10 @@ class Agent:
         return len(os.listdir("/proc/%d/fd" % self.proc.pid))
 
     def rss(self):
+        """The resident size after a collection."""
+        self.proc.stdin.write(b"gc\n")
+        self.proc.stdin.flush()
+        self.proc.stdout.readline()
         with open("/proc/%d/status" % self.proc.pid) as f:
             return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS:"))
 

@@ -80,8 +80,14 @@ int body(int argc, char** argv) {
   if (!port) return 3;
   std::printf("port %d\n", port);
   std::fflush(stdout);
+  // Each line on the standard input runs a collection (the collector's
+  // pages of ended sessions go back to the system), then "gc" is written.
   char buf[64];
   while (read(0, buf, sizeof buf) > 0) {
+    ZuThreadScope scope("agent");
+    gc_collect_now();
+    std::printf("gc\n");
+    std::fflush(stdout);
   }
   std::fflush(stdout);
   _exit(0);
