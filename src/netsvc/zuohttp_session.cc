@@ -44,7 +44,9 @@ ZoH_LIST* take_head(ZoH_ENTRY* e) {
   return h;
 }
 
-void unlink_entry(ZoH_ENTRY* e) {
+// Takes a session whose tasks have both ended out of the table (lock held);
+// free_ZoH_entry finishes it once the lock is released.
+void _destroy_ZoH_entry(ZoH_ENTRY* e) {
   for (ZoH_ENTRY** p = &ZoH_hash[chain_of(e->cockie)]; *p; p = &(*p)->next) {
     if (*p == e) {
       *p = e->next;
@@ -53,9 +55,9 @@ void unlink_entry(ZoH_ENTRY* e) {
   }
 }
 
-// After both tasks have ended (the entry is unlinked): every request still
-// queued is refused, the pipe closed and the entry freed.
-void destroy_entry(ZoH_ENTRY* e) {
+// Every request still queued is refused, the pipe closed and the entry
+// freed.
+void free_ZoH_entry(ZoH_ENTRY* e) {
   while (ZoH_LIST* item = e->list) {
     e->list = item->next;
     if (net_trace_on()) ss_printf("ZoH FREE CONNECTION\n");
@@ -73,11 +75,11 @@ void task_ends(ZoH_ENTRY* e, int flag, STREAM* close_pipe) {
   lock_task(zoh_lock);
   e->flags |= flag;
   bool last = (e->flags & ZOH_E_SEND_DONE) && (e->flags & ZOH_E_RECV_DONE);
-  if (last) unlink_entry(e);
+  if (last) _destroy_ZoH_entry(e);
   wakeup_task(e);
   unlock_task(zoh_lock, "zoh task");
   if (close_pipe) d_s_close(close_pipe);
-  if (last) destroy_entry(e);
+  if (last) free_ZoH_entry(e);
 }
 
 // Takes the pipe away from the entry so that the caller closes it once the
@@ -266,13 +268,13 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETE
   e->flags &= ~ZOH_E_STARTING;
   if (!recv_ok) e->flags |= ZOH_E_RECV_DONE | ZOH_E_CLOSING;
   if (!send_ok) e->flags |= ZOH_E_SEND_DONE | ZOH_E_CLOSING;
-  if (!recv_ok && !send_ok) unlink_entry(e);
+  if (!recv_ok && !send_ok) _destroy_ZoH_entry(e);
   wakeup_task(e);
   unlock_task(zoh_lock, "new_accept");
   if (recv_ok && send_ok) return e;
   // The task that runs ends at once and destroys the entry, closing the
   // pipe end; without one it is done here.
-  if (!recv_ok && !send_ok) destroy_entry(e);
+  if (!recv_ok && !send_ok) free_ZoH_entry(e);
   return nullptr;
 }
 

@@ -208,7 +208,7 @@ def many_cookies(port):
 
 def hostile(agent, _):
     for name, case, rounds in (("bad headers", bad_headers, 1), ("slow senders", slow_senders, 1),
-                               ("1000 concurrent opens", concurrent_opens, 2), ("10,000 cookies", many_cookies, 2)):
+                               ("1000 concurrent opens", concurrent_opens, 2), ("10,000 cookies", many_cookies, 1)):
         for r in range(rounds):
             fds, rss, t = agent.fds(), agent.rss(), time.time()
             case(agent.port)
