@@ -81,11 +81,6 @@ inline bool zoh_seq_before(int16_t a, int16_t b) {
   return static_cast<int16_t>(static_cast<uint16_t>(a) - static_cast<uint16_t>(b)) < 0;
 }
 
-// Keeps a stream record alive while it is used outside the lock that
-// protects the pointer to it; zoh_drop lets go.
-void zoh_hold(STREAM* s);
-void zoh_drop(STREAM* s);
-
 // Writes a reply: the lines of output_server_header (Content-Length
 // 12 + payload, Connection keep-alive when `keep`) and the header of
 // type/seq/cookie; the payload is the caller's to write after it. Flushes

@@ -138,11 +138,11 @@ void recv_task(TKEY key) {
     STREAM* pipe = e->pipe;
     uint8_t type = item->h.type;
     long long len = item->info.content_length < 0 ? -1 : item->info.content_length - kZoHHeaderSize;
-    zoh_hold(pipe);
+    s_hold(pipe);
     unlock_task(zoh_lock, "recv_task");
     int r = pipe ? copy_body(con, pipe, len) : kPipeFailed;
     if (r == kBodyTooLarge) timeout_stream(con);
-    zoh_drop(pipe);
+    s_drop(pipe);
     lock_task(zoh_lock);
     e->recv_target = nullptr;
     // Read, even when cut short: the send task answers it (with type 3
@@ -156,7 +156,7 @@ void recv_task(TKEY key) {
       // The stock owns the connection now; the request keeps the record
       // alive until its reply is written.
       item->in_stock = 1;
-      zoh_hold(con);
+      s_hold(con);
       _insert_ss(con, e->ip, e->zui_id, e->pl);
     }
   }
@@ -199,7 +199,7 @@ void send_task(TKEY key) {
     lock_task(zoh_lock);
     _wait_started(e);
     STREAM* pipe = e->pipe;
-    zoh_hold(pipe);
+    s_hold(pipe);
     unlock_task(zoh_lock, "send_task");
     // Output is answered once the interpreter has flushed it; -1 when the
     // interpreter's side has ended.
@@ -210,7 +210,7 @@ void send_task(TKEY key) {
     if (item && n == 0) {
       // A flush whose bytes went out with an earlier reply.
       unlock_task(zoh_lock, "send_task");
-      zoh_drop(pipe);
+      s_drop(pipe);
       continue;
     }
     if (item) take_head(e);
@@ -224,7 +224,7 @@ void send_task(TKEY key) {
       zoh_reply(item->con, type, item->h.seq, cockie, n, item->in_stock && !ends);
       copy_output(pipe, item->con, n);
     }
-    zoh_drop(pipe);
+    s_drop(pipe);
     if (item) {
       if (ends || !item->in_stock) zoh_end_connection(item);
       zoh_free_request(item, true);
@@ -294,7 +294,7 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
 }
 
 void zoh_free_request(ZoH_LIST* item, bool keep_con) {
-  if (item->in_stock) zoh_drop(item->con);
+  if (item->in_stock) s_drop(item->con);
   else if (!keep_con) d_s_close(item->con);
   free_HTTP_info(&item->info);
   d_f_ree(item);

@@ -92,9 +92,6 @@ void timeout_stream(void* data) {
   else s_close_queue(s);
 }
 
-void zoh_hold(STREAM*) {}
-void zoh_drop(STREAM*) {}
-
 void zoh_set_times(const ZOH_TIMES* t) {
   set_if(&t_header, t->header_guard);
   set_if(&t_body, t->body_guard);
