@@ -3,11 +3,12 @@
 
 clients: curl, wget and socat. protocol: message types, order, refusals and
 the session check through zoh_client.py. hostile: oversized and malformed
-headers, slow senders, 1000 concurrent opens, 10,000 cookies; afterwards the
-agent answers a form, its descriptors are back where they were and its
-resident size grew by less than 50 MiB (after a first round of the same
-load, which fills the collector's page pool). Times are shortened: header
-guard 4 s, idle sessions 2 s, empty replies after 1 s."""
+headers, slow senders, 1000 concurrent opens, 10,000 cookies; after each the
+agent answers a form and its descriptors are back where they were, and in
+the end its resident size is within 50 MiB (100 under the sanitizers) of
+where it was after a first round of 1000 opens (which fills the collector's
+page pool). Times are shortened: header guard 4 s, idle sessions 2 s, empty
+replies after 1 s."""
 import os
 import re
 import shutil
@@ -33,10 +34,10 @@ def check(cond, what):
     return cond
 
 
-def wait_until(cond, limit=30.0):
+def wait_until(cond, limit=30.0, step=0.05):
     end = time.time() + limit
     while not cond() and time.time() < end:
-        time.sleep(0.05)
+        time.sleep(step)
     return cond()
 
 
@@ -207,18 +208,24 @@ def many_cookies(port):
 
 
 def hostile(agent, _):
-    for name, case, rounds in (("bad headers", bad_headers, 1), ("slow senders", slow_senders, 1),
-                               ("1000 concurrent opens", concurrent_opens, 2), ("10,000 cookies", many_cookies, 1)):
-        for r in range(rounds):
-            fds, rss, t = agent.fds(), agent.rss(), time.time()
-            case(agent.port)
-            ses = Session(agent.port)
-            check(b"42</Result>" in ses.query(b"(+ 40 2)\n"), "%s: the agent answers" % name)
-            ses.close()
-            check(wait_until(lambda: agent.fds() <= fds), "%s: descriptors %d, before %d" % (name, agent.fds(), fds))
-            grown = (agent.rss() - rss) >> 20
-            check(r < rounds - 1 or grown < 50, "%s: resident size grew by %d MiB" % (name, grown))
-            print("%-22s round %d: %.1f s, resident +%d MiB" % (name, r, time.time() - t, grown), flush=True)
+    fds = agent.fds()
+    concurrent_opens(agent.port)  # fills the collector's page pool and the task pool
+    wait_until(lambda: agent.fds() <= fds)
+    rss = agent.rss()
+    for name, case in (("bad headers", bad_headers), ("slow senders", slow_senders),
+                       ("1000 concurrent opens", concurrent_opens), ("10,000 cookies", many_cookies)):
+        fds, t = agent.fds(), time.time()
+        case(agent.port)
+        ses = Session(agent.port)
+        check(b"42</Result>" in ses.query(b"(+ 40 2)\n"), "%s: the agent answers" % name)
+        ses.close()
+        check(wait_until(lambda: agent.fds() <= fds), "%s: descriptors %d, before %d" % (name, agent.fds(), fds))
+        print("%-22s %.1f s" % (name, time.time() - t), flush=True)
+    # The sanitizer gives the memory of a thousand threads back slowly (and
+    # keeps more of it: its bound comes from the build).
+    grown, bound = lambda: (agent.rss() - rss) >> 20, int(os.environ.get("ZOH_RSS_BOUND_MIB", "50"))
+    check(wait_until(lambda: grown() < bound, 60, 0.5), "resident size grew by %d MiB" % grown())
+    print("resident size: +%d MiB" % grown())
 
 
 def main():
