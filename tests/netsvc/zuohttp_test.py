@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""ZUoHTTP and the HTTP agent's 404 page from outside: zuohttp_test.py ZOH_AGENT GROUP.
+"""ZUoHTTP and the HTTP agent's 404 page from outside: zuohttp_test.py ZOH_AGENT GROUP [QNMX].
 
-clients: curl, wget and socat. protocol: message types, order, refusals and
+clients: curl, wget and socat; one session with qnmx itself listening. protocol: message types, order, refusals and
 the session check through zoh_client.py. hostile: oversized and malformed
 headers, slow senders, 1000 concurrent opens, 10,000 cookies; after each the
 agent answers a form and its descriptors are back where they were, and in
@@ -80,6 +80,19 @@ def clients(agent, tmp):
     r = subprocess.run(["socat", "-t", "5", "-", "TCP:%s:%d" % (HOST, port)], timeout=60, capture_output=True,
                        input=request(port, header(1, 0)[:11]))
     check(r.stdout == b"", "Content-Length 11: no reply, got %r" % r.stdout)
+    # The qnmx program itself, listening from a script.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    with open(os.path.join(tmp, "listen.zu"), "w") as f:
+        f.write('(SetMainInterpreter (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg 1))) '
+                '(Permission () (Allow "all"))))\n')
+    qnmx = subprocess.Popen([os.path.abspath(sys.argv[3]), "listen.zu", "out", "err", "/", str(port)], cwd=tmp)
+    check(wait_until(lambda: os.path.exists(os.path.join(tmp, "out")) and b"</Result>" in
+                     open(os.path.join(tmp, "out"), "rb").read()), "qnmx listens")
+    check(re.search(rb"<Result> \d+ 42</Result>", Session(port).query(b"(* 6 7)\n")), "qnmx serves ZUoHTTP")
+    qnmx.kill()
+    qnmx.wait()
 
 
 def protocol(agent, _):

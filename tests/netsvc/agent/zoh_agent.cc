@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/entry.h"
+#include "netsvc/netsvc.h"
 #include "netsvc/zuohttp.h"
 #include "runtime/interp.h"
 #include "runtime/zu_init.h"
@@ -71,7 +72,7 @@ void read_times(int argc, char** argv) {
 }
 
 int body(int argc, char** argv) {
-  init_zuohttp_ops();
+  init_netsvc();
   read_times(argc, argv);
   init_zu();
   init_function(qnlisp_top_env0, qnlisp_top_env1, 1, argv);
