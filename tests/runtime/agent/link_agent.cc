@@ -2,61 +2,20 @@
 // links on 127.0.0.1, prints "port N" once it is ready and runs until its
 // standard input ends. Everything the tests measure (descriptors, threads,
 // memory) is read from /proc by the test itself.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
 
 #include "base/entry.h"
-#include "runtime/interp.h"
+#include "listen_agent.h"
 #include "runtime/zu_init.h"
-#include "text/convert.h"
-#include "zu/env.h"
-#include "zu/gc.h"
 
 namespace {
 
-// The main interpreter reads a FIFO nobody ends, so it outlives every link
-// (when the main interpreter closes, no other may start).
-bool start_main() {
-  char tmpl[] = "/tmp/qnmx_agent_XXXXXX";
-  if (!mkdtemp(tmpl)) return false;
-  std::string fifo = std::string(tmpl) + "/main.fifo";
-  if (mkfifo(fifo.c_str(), 0600) != 0) return false;
-  int keep = open(fifo.c_str(), O_RDWR);  // no end of input, ever
-  (void)keep;
-  ZuThreadScope scope("agent");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_FILE;
-  z->env = new_env(qnlisp_top_env1);
-  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
-  int iid = setup_i(z);
-  unlink(fifo.c_str());
-  rmdir(tmpl);
-  return iid > 0;
-}
-
-int listen_links() {
-  ZuThreadScope scope("agent");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_ACCEPT;
-  z->env = qnlisp_top_env1;
-  z->environment = 1;
-  z->port = 24000 + static_cast<int>(getpid() % 2000) * 10;
-  z->port_limit = 2000;
-  PERMISSION_LIST* e = new_permission_list(z, nullptr);
-  insert_access_list(&e->ap, "127.0.0.0", "255.0.0.0", nullptr, 0, 0, 1);
-  int iid = setup_i(z);
-  ZU_INTERPRETER info;
-  return iid > 0 && get_zui_info(&info, iid) == 0 ? info.port : 0;
-}
-
 int body(int, char**) {
   init_zu();
-  if (!start_main()) return 2;
-  int port = listen_links();
+  if (!listen_agent_main()) return 2;
+  int port = listen_agent_port(24000);
   if (!port) return 3;
   std::printf("port %d\n", port);
   std::fflush(stdout);
