@@ -131,21 +131,7 @@ int main(int argc, char** argv) {
   init_zu();
   install_matrix_ops();
   init_matrix();
-  static const GC_HOOKS hooks{[] {
-                                gc_queue_lock_high();
-                                gc_matrix_lock();
-                                gc_zu_lock();
-                              },
-                              [] {
-                                gc_lib();
-                                gc_matrix();
-                              },
-                              sp_gc_lib, after_gc_lib,
-                              [] {
-                                gc_zu_unlock();
-                                gc_matrix_unlock();
-                              }};
-  gc_set_hooks(&hooks);
+  set_matrix_gc_hooks();
   ZuThreadScope scope("mx_copy_bench");
   unlink(src_path.c_str());
   unlink(dest_path.c_str());

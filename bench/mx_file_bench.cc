@@ -28,7 +28,6 @@
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "matrix_ops/matrix_ops.h"
-#include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -133,21 +132,7 @@ int main(int argc, char** argv) {
   init_zu();
   install_matrix_ops();
   init_matrix();
-  static const GC_HOOKS hooks{[] {
-                                gc_queue_lock_high();
-                                gc_matrix_lock();
-                                gc_zu_lock();
-                              },
-                              [] {
-                                gc_lib();
-                                gc_matrix();
-                              },
-                              sp_gc_lib, after_gc_lib,
-                              [] {
-                                gc_zu_unlock();
-                                gc_matrix_unlock();
-                              }};
-  gc_set_hooks(&hooks);
+  set_matrix_gc_hooks();
   ZuThreadScope scope("mx_file_bench");
   unlink(path.c_str());
   MATRIX* m = open_file(path);

@@ -12,7 +12,6 @@
 #include "matrix/matrix.h"
 #include "matrix/node.h"
 #include "matrix_ops/matrix_ops.h"
-#include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
 #include "text/codemethod.h"
@@ -34,20 +33,6 @@ int load(MATRIX_TOKEN* t, const L_CHAR*) {
   return 0;
 }
 
-void gc_lock_all() {
-  gc_queue_lock_high();
-  gc_matrix_lock();
-  gc_zu_lock();
-}
-void gc_all() {
-  gc_lib();
-  gc_matrix();
-}
-void gc_unlock_all() {
-  gc_zu_unlock();
-  gc_matrix_unlock();
-}
-
 // A 1-D matrix of 2^40 elements in blocks of 256 whose fetch script loads
 // the node and makes it ready; kReady level-0 nodes are ready at start.
 MATRIX* the_matrix() {
@@ -55,8 +40,7 @@ MATRIX* the_matrix() {
     init_zu();
     install_matrix_ops();
     init_matrix();
-    static const GC_HOOKS hooks{gc_lock_all, gc_all, sp_gc_lib, after_gc_lib, gc_unlock_all};
-    gc_set_hooks(&hooks);
+    set_matrix_gc_hooks();
     MATRIX* x = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
     MATRIX_PARAM p{};
     p.dim = 1;

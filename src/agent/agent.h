@@ -1,9 +1,9 @@
 // The matrix agent: the body of the qnmx program, its version records, the
 // registration of the matrix commands into the two top environments, the
-// script-slot constants, the agent's Exit and the collector hooks.
+// script-slot constants and the agent's Exit.
 //
 // Everything here runs once, in the start-up thread, before any script
-// runs (the collector hooks excepted: they run on the collector's thread).
+// runs.
 #pragma once
 
 #include "zu/env.h"
@@ -36,19 +36,6 @@ void init_genExit(ZUISP_ENV* env);
 // 0x80011404 from "Exit", no data, at the form's position). It does not end
 // the process: the interpreter stops reading and the script runner returns.
 ZU_SEXP* genExit(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV* sp_env);
-
-// ---- collector hooks
-// One collection calls gc_lock, gc, sp_gc, (sweep) after_gc, gc_unlock.
-// Locks are taken in the order high queue lock, matrix collector lock,
-// library locks (ending with the ordinary queue lock), and released
-// library locks first, then the matrix collector lock.
-void gc_lock();
-void gc();
-void sp_gc();
-void after_gc();
-void gc_unlock();
-// Installs the five hooks as the collector's application hooks.
-void set_agent_gc_hooks();
 
 // Runs close_all_matrix when the process ends through u_exit (an interrupt,
 // an error that ends the program), so no open matrix is left unwritten.

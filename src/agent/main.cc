@@ -19,7 +19,7 @@ int _main(int argc, char** argv) {
   // either starts.
   init_netsvc();
   init_zu();
-  set_agent_gc_hooks();
+  set_matrix_gc_hooks();
   init_l_favt64();
   // From here an interrupt ends the program ("Interrupted", status 1)
   // instead of cancelling a terminal evaluation.

@@ -400,3 +400,9 @@ MATRIX_SEXP* xx_new_matrix_sexp(ZU_SEXP* s, const char* file, int line);
 void gc_matrix_lock();
 void gc_matrix();
 void gc_matrix_unlock();
+// Installs the program's collector hooks: the library's (runtime/services.h)
+// joined with the store's. A collection takes the high queue lock, the
+// held-value ring lock, then the library's locks (ending with the ordinary
+// queue lock), and releases the library's first, then the ring lock; it
+// marks the library's roots, then matrix_zu_env and the held values.
+void set_matrix_gc_hooks();

@@ -14,6 +14,8 @@
 #include "matrix/node.h"
 #include "matrix/old_format.h"
 #include "matrix/struct_block.h"
+#include "runtime/services.h"
+#include "zu/gc.h"
 
 MATRIX matrices_root;
 SEM matrix_lock = nullptr;
@@ -141,4 +143,29 @@ void gc_matrix_unlock() { gc_matrix_sexp_unlock(); }
 void gc_matrix() {
   if (matrix_started() && matrix_zu_env) gc_mark(matrix_zu_env, gc_qnlisp_env);
   gc_matrix_sexp();
+}
+
+namespace {
+
+void gc_lock_all() {
+  gc_queue_lock_high();
+  gc_matrix_lock();
+  gc_zu_lock();
+}
+
+void gc_mark_all() {
+  gc_lib();
+  gc_matrix();
+}
+
+void gc_unlock_all() {
+  gc_zu_unlock();  // releases both queue locks too
+  gc_matrix_unlock();
+}
+
+}  // namespace
+
+void set_matrix_gc_hooks() {
+  static const GC_HOOKS hooks{gc_lock_all, gc_mark_all, sp_gc_lib, after_gc_lib, gc_unlock_all};
+  gc_set_hooks(&hooks);
 }

@@ -101,7 +101,7 @@ TEST(AgentStartUp, ExitIsTheExitRequestAtItsForm) {
 TEST(AgentStartUp, CollectionsUnderTheAgentHooks) {
   init_core();
   init_matrix();
-  set_agent_gc_hooks();
+  set_matrix_gc_hooks();
   {
     ZuThreadScope scope("test");
     ZU_SEXP* kept = sexp_commands(utf8_cm, "(a <b c=\"d\">e</b> 1.5km \"text\")", nullptr);

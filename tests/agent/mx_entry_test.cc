@@ -24,7 +24,7 @@ namespace {
 void agent_init() {
   init_zu();
   set_break_check_hook(nullptr);
-  set_agent_gc_hooks();
+  set_matrix_gc_hooks();
   install_matrix_ops();
   init_matrix();
   init_qmx_function(qnlisp_top_env0, qnlisp_top_env1);

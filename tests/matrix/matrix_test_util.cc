@@ -66,21 +66,7 @@ void mx_test_init() {
   set_matrix_op_binder("init_mxLoad", [](ZUISP_ENV* e) { record_binder(e, "Load"); });
   set_matrix_op_binder("init_mxCH", [](ZUISP_ENV* e) { record_binder(e, "CH"); });
   init_matrix();
-  static const GC_HOOKS hooks{[] {
-                                gc_queue_lock_high();
-                                gc_matrix_lock();
-                                gc_zu_lock();
-                              },
-                              [] {
-                                gc_lib();
-                                gc_matrix();
-                              },
-                              sp_gc_lib, after_gc_lib,
-                              [] {
-                                gc_zu_unlock();
-                                gc_matrix_unlock();
-                              }};
-  gc_set_hooks(&hooks);
+  set_matrix_gc_hooks();
   ZuThreadScope scope("matrix env");
   auto load = [](ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
     return file_hook(env, form, true);

@@ -7,7 +7,6 @@
 #include "elements/element_type.h"
 #include "matrix/dim_code.h"
 #include "matrix_ops/matrix_ops.h"
-#include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -90,21 +89,7 @@ class OpsEnv : public ::testing::Environment {
     init_zu();
     install_matrix_ops();
     init_matrix();
-    static const GC_HOOKS hooks{[] {
-                                  gc_queue_lock_high();
-                                  gc_matrix_lock();
-                                  gc_zu_lock();
-                                },
-                                [] {
-                                  gc_lib();
-                                  gc_matrix();
-                                },
-                                sp_gc_lib, after_gc_lib,
-                                [] {
-                                  gc_zu_unlock();
-                                  gc_matrix_unlock();
-                                }};
-    gc_set_hooks(&hooks);
+    set_matrix_gc_hooks();
     ZuThreadScope scope("ops env");
     // (brk) stops a script as an interrupt does; (jumps) shows the running
     // token's (err normal err-status normal-status).
