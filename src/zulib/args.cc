@@ -5,8 +5,8 @@
 
 #include "base/alloc.h"
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 
 namespace {
@@ -36,15 +36,14 @@ ZU_SEXP* zu_Arg(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*
         break;
       }
       default:
-        return lib_error(form, ZU_ER_TYPE, "Arg", nullptr);
+        return error_text_at(form, ZU_ER_TYPE, "Arg", nullptr);
     }
   }
-  if (sh_argc == 0)
-    return lib_error(form, ZU_ER_NOT_INITIALIZED, "Arg", "shell argments initializing is required");
+  if (sh_argc == 0) return error_text_at(form, ZU_ER_NOT_INITIALIZED, "Arg", "shell argments initializing is required");
   if (counted) return get_integer(sh_argc - v_offset, nullptr);
   // n is compared before it is added, so no index can overflow.
   if (!in_range || n < -static_cast<int64_t>(v_offset) || n >= static_cast<int64_t>(sh_argc - v_offset))
-    return lib_error(form, ZU_ER_LENGTH, "Arg", "shell argments length over");
+    return error_text_at(form, ZU_ER_LENGTH, "Arg", "shell argments length over");
   return n_get_string(sh_argv[n + v_offset]);
 }
 
@@ -52,7 +51,7 @@ ZU_SEXP* zu_Arg(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*
 // argument that begins so.
 ZU_SEXP* zu_ArgOption(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   const L_CHAR* name = get_sf_attribute(sf, l_string(std_cm, "name"));
-  if (!name) return lib_error(form, ZU_ER_PARAM, "ArgOption", "invalid parameter(Attribute option required)");
+  if (!name) return error_text_at(form, ZU_ER_PARAM, "ArgOption", "invalid parameter(Attribute option required)");
   const char* narrow = n_string(std_cm, name);
   size_t len = std::strlen(narrow);
   for (int i = v_offset + 1; i < sh_argc; ++i) {
@@ -60,7 +59,7 @@ ZU_SEXP* zu_ArgOption(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
     if (std::strncmp(a, narrow, len) == 0 && a[len] == '=') return n_get_string(a + len + 1);
   }
   if (list_length(form) == 2) return get_el(form, 1);
-  return lib_error(form, ZU_ER_NO_OBJECT, "ArgOption", "no option that name");
+  return error_text_at(form, ZU_ER_NO_OBJECT, "ArgOption", "no option that name");
 }
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/lib_impl.h"
@@ -12,14 +13,14 @@ namespace {
 ZU_SEXP* zu_GetAttribute(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "GetAttribute";
   ZU_SEXP* sym = get_el(form, 1);
-  if (get_type(sym) != ZU_TYPE_SYMBOL) return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+  if (get_type(sym) != ZU_TYPE_SYMBOL) return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
   if (list_length(form) == 3) {
     ZU_SEXP* name = get_el(form, 2);
-    if (get_type(name) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+    if (get_type(name) != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
     const L_CHAR* v = get_sf_attribute(sym_field(sym), str_text(name));
     return v ? get_string(v) : nullptr;
   }
-  const L_CHAR* type = lib_option(sf, "type");
+  const L_CHAR* type = head_option(sf, "type");
   // Both forms go from the last attribute to the first: the list shows
   // them so, and in the environment the first of two equal names wins.
   std::vector<ZU_SYM_FIELD*> fields;
@@ -35,7 +36,7 @@ ZU_SEXP* zu_GetAttribute(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
     for (auto f = fields.rbegin(); f != fields.rend(); ++f) set_env(env, (*f)->name, get_string((*f)->value));
     return nullptr;
   }
-  return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+  return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
 }
 
 ZU_SEXP* zu_SetAttribute(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
@@ -45,7 +46,7 @@ ZU_SEXP* zu_SetAttribute(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
   bool element = is_element(x);
   if (get_type(name) != ZU_TYPE_STRING || !value_text(get_el(form, 3), &value) ||
       (!element && get_type(x) != ZU_TYPE_SYMBOL))
-    return lib_error_list(form, ZU_ER_TYPE, "SetAttribute", "type missmatch");
+    return error_list_at(form, ZU_ER_TYPE, "SetAttribute", "type missmatch");
   ZU_SEXP* old = element ? x->pair.car : x;
   const L_CHAR* n = str_text(name);
   // Each attribute goes to the front: the others end up reversed, the new

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/lib_impl.h"
@@ -186,14 +187,15 @@ bool from_string(const CastCall& c, ZU_SEXP** r) {
       return true;
     case ZU_TYPE_INTEGER:
       if (cast_read_integer(text, zero_ignore, &n) < 0) {
-        *r = lib_error(c.form, ZU_ER_PARAM, kFunc, "number out of range");
+        *r = error_text_at(c.form, ZU_ER_PARAM, kFunc, "number out of range");
       } else {
         // No text after the number: no unit at all.
         *r = get_integer(n.integer, n.unit_at < n.text.size() ? wide(n.text) + n.unit_at : nullptr);
       }
       return true;
     case ZU_TYPE_FLOATING:
-      if (cast_read_floating(text, zero_ignore, &n) < 0) *r = lib_error(c.form, ZU_ER_PARAM, kFunc, "number out of range");
+      if (cast_read_floating(text, zero_ignore, &n) < 0)
+        *r = error_text_at(c.form, ZU_ER_PARAM, kFunc, "number out of range");
       else *r = get_floating(n.floating, wide(n.text) + n.unit_at);
       return true;
     default:
@@ -230,7 +232,8 @@ bool from_floating(const CastCall& c, ZU_SEXP** r) {
   switch (c.target) {
     case ZU_TYPE_INTEGER:
       // Truncation toward zero; a value beyond 64 bits has no integer.
-      if (!(std::fabs(v) < 9223372036854775808.0)) *r = lib_error(c.form, ZU_ER_PARAM, kFunc, "number out of range");
+      if (!(std::fabs(v) < 9223372036854775808.0))
+        *r = error_text_at(c.form, ZU_ER_PARAM, kFunc, "number out of range");
       else *r = get_integer(static_cast<int64_t>(v), c.x->floating.unit);
       return true;
     case ZU_TYPE_FLOATING:
@@ -265,11 +268,11 @@ int type_code(const L_CHAR* name) {
 }
 
 ZU_SEXP* zu_Cast(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  CastCall c{get_el(form, 1), type_code(lib_option(sf, "type")), lib_option(sf, "option"), form};
-  if (c.target < 0) return lib_error(form, ZU_ER_PARAM, kFunc, "invalid type name");
+  CastCall c{get_el(form, 1), type_code(head_option(sf, "type")), head_option(sf, "option"), form};
+  if (c.target < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "invalid type name");
   CAST_FROM from = kCastFrom[get_type(c.x)];
   ZU_SEXP* r = nullptr;
-  if (!from || !from(c, &r)) return lib_error_data(form, ZU_ER_TYPE, kFunc, nullptr);
+  if (!from || !from(c, &r)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
   return r;
 }
 

@@ -3,10 +3,10 @@
 
 #include "stream/stream.h"
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/control.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ ZU_SEXP* zu_If(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
       yes = c->floating.num != 0.0;
       break;
     default:
-      return lib_error(form, ZU_ER_TYPE, "If", "type missmatch");
+      return error_text_at(form, ZU_ER_TYPE, "If", "type missmatch");
   }
   bool seen_then = false;
   bool seen_else = false;
@@ -36,7 +36,7 @@ ZU_SEXP* zu_If(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
     bool is_then = is_symbol_named(head, "Then");
     bool is_else = !is_then && is_symbol_named(head, "Else");
     if ((!is_then && !is_else) || (is_then && seen_then) || (is_else && seen_else))
-      return lib_error(form, ZU_ER_PARAM, "If", "then else parameter error");
+      return error_text_at(form, ZU_ER_PARAM, "If", "then else parameter error");
     if (is_then ? yes : !yes) return eval_body(env, clause->pair.cdr);
     (is_then ? seen_then : seen_else) = true;
   }
@@ -51,11 +51,11 @@ ZU_SEXP* zu_IfDef(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
     s = eval(env, s);
     int t = get_type(s);
     if (t == ZU_TYPE_ERROR) return s;
-    if (t != ZU_TYPE_SYMBOL) return lib_error(form, ZU_ER_TYPE, "IfDef", nullptr);
+    if (t != ZU_TYPE_SYMBOL) return error_text_at(form, ZU_ER_TYPE, "IfDef", nullptr);
   }
   ZU_SEXP* fallback = get_el(form, 2);
-  if (const L_CHAR* d = lib_option(sf, "depth")) {
-    int64_t depth = option_integer(d);
+  if (const L_CHAR* d = head_option(sf, "depth")) {
+    int64_t depth = option_int64(d);
     int limit = depth > INT32_MAX ? INT32_MAX : depth < 0 ? -1 : static_cast<int>(depth);
     if (!lookup_env_atom(env, s->symbol.atom, limit, nullptr)) return eval(env, fallback);
   }
@@ -79,12 +79,12 @@ ZU_SEXP* zu_Switch(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUI
     ZU_SEXP* clause = p->pair.car;
     if (get_type(clause) != ZU_TYPE_LIST || !is_symbol_named(clause->pair.car, "Case") ||
         list_length(clause) < 3)
-      return lib_error(form, ZU_ER_PARAM, "Switch", "then else parameter error");
+      return error_text_at(form, ZU_ER_PARAM, "Switch", "then else parameter error");
     ZU_SEXP* v = eval(env, get_el(clause, 1));
     int t = get_type(v);
     if (t == ZU_TYPE_ERROR) return v;
     if (t != ZU_TYPE_INTEGER && t != ZU_TYPE_FLOATING)
-      return lib_error_data(form, ZU_ER_TYPE, "Switch", List(get_string_ascii("type missmatch"), v, ZU_LIST_END));
+      return error_at(form, ZU_ER_TYPE, "Switch", List(get_string_ascii("type missmatch"), v, ZU_LIST_END));
     if (case_taken(v)) return eval_body(env, clause->pair.cdr->pair.cdr);
   }
   return nullptr;
@@ -104,14 +104,14 @@ ZU_SEXP* zu_Sequence(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
       env = e->env;
       break;
     default:
-      return lib_error(form, ZU_ER_TYPE, "Sequence", "type missmatch");
+      return error_text_at(form, ZU_ER_TYPE, "Sequence", "type missmatch");
   }
   return eval_body(env, form->pair.cdr->pair.cdr);
 }
 
 ZU_SEXP* zu_Next(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* l = get_el(form, 1);
-  if (get_type(l) != ZU_TYPE_LIST) return lib_error(form, ZU_ER_TYPE, "Next", "type missmatch");
+  if (get_type(l) != ZU_TYPE_LIST) return error_text_at(form, ZU_ER_TYPE, "Next", "type missmatch");
   return l->pair.cdr;
 }
 

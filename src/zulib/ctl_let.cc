@@ -2,10 +2,10 @@
 // clauses that build the body's scope. The body never defines into the
 // caller's environment or into an Env environment: unless the last clause
 // was a Sub (whose fresh environment takes them), it gets a fresh child.
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/control.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -13,8 +13,8 @@ namespace {
 // made by evaluation and has no position of its own).
 ZU_SEXP* let_error(ZU_SEXP* form, const char* reason, ZU_SEXP* value) {
   ZU_SEXP* at = value && value->h.file ? value : form;
-  return lib_error_data(at, ZU_ER_FORMAT, "Let",
-                        List(get_string_ascii("format error"), get_string_ascii(reason), value, ZU_LIST_END));
+  return error_at(at, ZU_ER_FORMAT, "Let",
+                  List(get_string_ascii("format error"), get_string_ascii(reason), value, ZU_LIST_END));
 }
 
 // (Env e...): each e, evaluated in the caller's environment, is searched

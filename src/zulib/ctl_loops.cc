@@ -1,9 +1,9 @@
 // While and For, and the Break and Continue signals of loop_env.
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/control.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ Truth loop_truth(ZU_SEXP* v) {
 }
 
 ZU_SEXP* condition_error(ZU_SEXP* form, const char* func) {
-  return lib_error(form, ZU_ER_TYPE, func, "condition type missmatch");
+  return error_text_at(form, ZU_ER_TYPE, func, "condition type missmatch");
 }
 
 // (While condition body): the body runs first, the condition after it.
@@ -158,16 +158,16 @@ ZU_SEXP* for_counter(ZUISP_ENV* scope, ZU_SEXP* form, const L_CHAR* name) {
 
 ZU_SEXP* zu_For(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* kw, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZUISP_ENV* scope = new_env_pair(kw, env);
-  if (const L_CHAR* dec = lib_option(sf, "dec")) return for_counter(scope, form, dec);
+  if (const L_CHAR* dec = head_option(sf, "dec")) return for_counter(scope, form, dec);
   return for_condition(scope, form);
 }
 
 ZU_SEXP* zu_Break(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  return lib_error_data(form, ZU_ER_BREAK, "Break", get_el(form, 1));
+  return error_at(form, ZU_ER_BREAK, "Break", get_el(form, 1));
 }
 
 ZU_SEXP* zu_Continue(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  return lib_error_data(form, ZU_ER_CONTINUE, "Continue", nullptr);
+  return error_at(form, ZU_ER_CONTINUE, "Continue", nullptr);
 }
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;

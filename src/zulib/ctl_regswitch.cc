@@ -10,10 +10,10 @@
 
 #include "text/convert.h"
 #include "text/regex.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/control.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -40,12 +40,10 @@ ZU_SEXP* read_clauses(ZU_SEXP* form, std::vector<Clause>* out) {
     if (t == ZU_TYPE_ERROR) return c;
     ZU_SEXP* head = t == ZU_TYPE_LIST ? c->pair.car : nullptr;
     if (get_type(head) == ZU_TYPE_ERROR) return head;
-    const L_CHAR* rex =
-        get_type(head) == ZU_TYPE_SYMBOL ? lib_option(sym_field(head), "rex") : nullptr;
-    if (!rex) return lib_error(form, ZU_ER_PARAM, kFunc, "parameter error");
-    Clause cl{std::unique_ptr<AUTOMATON, FaFree>(get_fa(rex)), c->pair.cdr,
-              lib_option(sym_field(head), "mode")};
-    if (!cl.fa) return lib_error(form, ZU_ER_PARAM, kFunc, "parameter error: regular expression");
+    const L_CHAR* rex = get_type(head) == ZU_TYPE_SYMBOL ? head_option(sym_field(head), "rex") : nullptr;
+    if (!rex) return error_text_at(form, ZU_ER_PARAM, kFunc, "parameter error");
+    Clause cl{std::unique_ptr<AUTOMATON, FaFree>(get_fa(rex)), c->pair.cdr, head_option(sym_field(head), "mode")};
+    if (!cl.fa) return error_text_at(form, ZU_ER_PARAM, kFunc, "parameter error: regular expression");
     out->push_back(std::move(cl));
   }
   return nullptr;
@@ -64,7 +62,7 @@ ZU_SEXP* current_mode(ZUISP_ENV* env, ZU_ATOM* reg_mode, ZU_SEXP* form, const L_
       *mode = str_text(v);
       return nullptr;
     default:
-      return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch / symbol mode");
+      return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch / symbol mode");
   }
 }
 
@@ -125,7 +123,7 @@ ZU_SEXP* zu_RegSwitch(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, 
   ZU_SEXP* text = eval(env, get_el(form, 1));
   int t = get_type(text);
   if (t == ZU_TYPE_ERROR) return text;
-  if (t != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+  if (t != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
   gc_set_nl(text, gc_qn_sexp);
   std::vector<Clause> clauses;
   if (ZU_SEXP* e = read_clauses(form, &clauses)) return e;

@@ -1,10 +1,10 @@
 // Lambda, Define, DefineDefault, DefineEval (DE), DeleteDefine,
 // DeleteDefaultDefine and MoveDefine.
 #include "stream/stream.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/definitions.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 
 namespace {
@@ -22,13 +22,13 @@ ZU_SEXP* zu_DefineEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
     case ZU_TYPE_ENV:
       break;
     default:
-      return lib_error_data(form, ZU_ER_TYPE, "DefineEval", written);
+      return error_at(form, ZU_ER_TYPE, "DefineEval", written);
   }
   gc_set_nl(src, gc_qn_sexp);
   ZU_SEXP* name = get_el(form, 2);
   int t = get_type(name);
   if (t == ZU_TYPE_ERROR) return name;
-  if (t != ZU_TYPE_SYMBOL) return lib_error_data(form, ZU_ER_TYPE, "DefineEval", name);
+  if (t != ZU_TYPE_SYMBOL) return error_at(form, ZU_ER_TYPE, "DefineEval", name);
   ZU_SEXP* alt = get_el(form, 3);
   if (get_type(alt) == ZU_TYPE_ERROR) return alt;
   if (!src) {
@@ -43,7 +43,7 @@ ZU_SEXP* zu_DefineEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
 
 ZU_SEXP* zu_DeleteDefine(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* s = get_el(form, 1);
-  if (get_type(s) != ZU_TYPE_SYMBOL) return lib_error(form, ZU_ER_TYPE, "DeleteDefine", nullptr);
+  if (get_type(s) != ZU_TYPE_SYMBOL) return error_text_at(form, ZU_ER_TYPE, "DeleteDefine", nullptr);
   del_env_atom(env, s->symbol.atom);
   return s;
 }
@@ -61,7 +61,7 @@ ZU_SEXP* zu_DeleteDefaultDefine(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIE
 ZU_SEXP* zu_MoveDefine(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* s = get_el(form, 1);
   if (get_type(s) == ZU_TYPE_ERROR) return s;
-  if (get_type(s) != ZU_TYPE_SYMBOL) return lib_error(form, ZU_ER_TYPE, "MoveDefine", nullptr);
+  if (get_type(s) != ZU_TYPE_SYMBOL) return error_text_at(form, ZU_ER_TYPE, "MoveDefine", nullptr);
   ZU_SEXP* from = eval(env, get_el(form, 2));
   if (get_type(from) == ZU_TYPE_ERROR) return from;
   gc_set_nl(from, gc_qn_sexp);
@@ -69,8 +69,9 @@ ZU_SEXP* zu_MoveDefine(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   if (get_type(to) == ZU_TYPE_ERROR) return to;
   gc_set_nl(to, gc_qn_sexp);
   if (get_type(from) != ZU_TYPE_ENV || get_type(to) != ZU_TYPE_ENV)
-    return lib_error(form, ZU_ER_TYPE, "MoveDefine", nullptr);
-  if (get_env_kind(to->env) != ZU_ENV_HASH) return lib_error(form, ZU_ER_PARAM, "MoveDefine", "invalid environment");
+    return error_text_at(form, ZU_ER_TYPE, "MoveDefine", nullptr);
+  if (get_env_kind(to->env) != ZU_ENV_HASH)
+    return error_text_at(form, ZU_ER_PARAM, "MoveDefine", "invalid environment");
   ZU_SEXP* v = eval(from->env, s);
   if (get_type(v) == ZU_TYPE_ERROR) return v;
   gc_set_nl(v, gc_qn_sexp);  // unbound below before it is bound again

@@ -4,10 +4,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/definitions.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -22,22 +22,21 @@ ZU_SEXP* zu_CurrentEnvironment(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIEL
 
 ZU_SEXP* zu_NewEnvironment(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* p = get_el(form, 1);
-  if (!is_nil(p) && !env_of(p))
-    return lib_error_list(form, ZU_ER_TYPE, "NewEnvironment", "NewEnvironment argument");
+  if (!is_nil(p) && !env_of(p)) return error_list_at(form, ZU_ER_TYPE, "NewEnvironment", "NewEnvironment argument");
   return get_env(new_env(env_of(p)));
 }
 
 ZU_SEXP* zu_NewEnvPair(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZUISP_ENV* a = env_of(get_el(form, 1));
   ZUISP_ENV* b = env_of(get_el(form, 2));
-  if (!a || !b) return lib_error(form, ZU_ER_TYPE, "NewEnvPair", nullptr);
+  if (!a || !b) return error_text_at(form, ZU_ER_TYPE, "NewEnvPair", nullptr);
   return get_env(new_env_pair(a, b));
 }
 
 // The parent of the argument's environment (a pair's first member).
 ZU_SEXP* zu_GetParentEnvironment(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZUISP_ENV* e = env_of(get_el(form, 1));
-  if (!e) return lib_error(form, ZU_ER_TYPE, "GetParentEnvironment", nullptr);
+  if (!e) return error_text_at(form, ZU_ER_TYPE, "GetParentEnvironment", nullptr);
   return env_value(get_parent_env(e));
 }
 
@@ -73,20 +72,20 @@ ZU_SEXP* zu_SetParentEnvironment(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_F
   ZU_SEXP* p = get_el(form, 2);
   ZUISP_ENV* parent = env_of(p);
   if (!e || (!parent && !is_nil(p)) || (parent && on_search_path(parent, e)))
-    return lib_error_list(form, ZU_ER_TYPE, "SetParentEnvironment", "SetParentEnvironment argument");
+    return error_list_at(form, ZU_ER_TYPE, "SetParentEnvironment", "SetParentEnvironment argument");
   set_parent_env(e, parent);
   return nullptr;
 }
 
 ZU_SEXP* zu_GetSymbolCore(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* s = get_el(form, 1);
-  if (get_type(s) != ZU_TYPE_SYMBOL) return lib_error(form, ZU_ER_TYPE, "GetSymbolCore", "type missmatch");
+  if (get_type(s) != ZU_TYPE_SYMBOL) return error_text_at(form, ZU_ER_TYPE, "GetSymbolCore", "type missmatch");
   return get_symbol_atom(s->symbol.atom);
 }
 
 ZU_SEXP* zu_GetListbaseEnv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZUISP_ENV* e = env_of(get_el(form, 1));
-  if (!e) return lib_error(form, ZU_ER_TYPE, "GetListbaseEnv", nullptr);
+  if (!e) return error_text_at(form, ZU_ER_TYPE, "GetListbaseEnv", nullptr);
   return get_listbase_env(e);
 }
 
@@ -94,9 +93,9 @@ ZU_SEXP* zu_SetListbaseEnv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   ZU_SEXP* l = get_el(form, 1);
   ZU_SEXP* target = get_el(form, 2);
   if (get_type(l) != ZU_TYPE_LIST || (list_length(form) == 3 && !env_of(target)))
-    return lib_error(form, ZU_ER_TYPE, "SetListbaseEnv", nullptr);
+    return error_text_at(form, ZU_ER_TYPE, "SetListbaseEnv", nullptr);
   ZUISP_ENV* e = set_listbase_env(l, env_of(target));
-  if (!e) return lib_error(form, ZU_ER_FORMAT, "SetListbaseEnv", "invalid format of param 1");
+  if (!e) return error_text_at(form, ZU_ER_FORMAT, "SetListbaseEnv", "invalid format of param 1");
   return get_env(e);
 }
 

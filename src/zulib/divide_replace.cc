@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/lib_impl.h"
@@ -16,7 +17,7 @@ Text text_of(ZU_SEXP* s) { return Text(reinterpret_cast<const char32_t*>(str_tex
 const L_CHAR* codes(const char32_t* p) { return reinterpret_cast<const L_CHAR*>(p); }
 
 ZU_SEXP* too_deep(ZU_SEXP* form, const char* func) {
-  return lib_error_list(form, ZU_ER_EVAL_DEPTH, func, "list nested too deeply");
+  return error_list_at(form, ZU_ER_EVAL_DEPTH, func, "list nested too deeply");
 }
 
 // ---- DivideString
@@ -64,9 +65,9 @@ ZU_SEXP* divide(ZU_SEXP* x, Text sep, ZU_SEXP* form) {
 ZU_SEXP* zu_DivideString(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* sep = get_el(form, 2);
   if (get_type(sep) != ZU_TYPE_STRING)
-    return lib_error(form, ZU_ER_TYPE, "DivideString", "type missmatch in the terminate string");
+    return error_text_at(form, ZU_ER_TYPE, "DivideString", "type missmatch in the terminate string");
   // An empty separator would occur everywhere without ever moving on.
-  if (str_text(sep)[0] == 0) return lib_error(form, ZU_ER_PARAM, "DivideString", "parameter error");
+  if (str_text(sep)[0] == 0) return error_text_at(form, ZU_ER_PARAM, "DivideString", "parameter error");
   return divide(get_el(form, 1), text_of(sep), form);
 }
 
@@ -115,8 +116,8 @@ ZU_SEXP* zu_ReplaceString(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, 
   ZU_SEXP* from = get_el(form, 2);
   ZU_SEXP* to = get_el(form, 3);
   if (get_type(from) != ZU_TYPE_STRING || get_type(to) != ZU_TYPE_STRING)
-    return lib_error(form, ZU_ER_TYPE, "ReplaceString", nullptr);
-  if (str_text(from)[0] == 0) return lib_error(form, ZU_ER_PARAM, "ReplaceString", "parameter error");
+    return error_text_at(form, ZU_ER_TYPE, "ReplaceString", nullptr);
+  if (str_text(from)[0] == 0) return error_text_at(form, ZU_ER_PARAM, "ReplaceString", "parameter error");
   return replace(get_el(form, 1), text_of(from), text_of(to), form);
 }
 

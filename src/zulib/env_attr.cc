@@ -4,6 +4,7 @@
 #include <string>
 
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
 #include "zulib/lib_impl.h"
 #include "zulib/library.h"
@@ -37,7 +38,7 @@ ZU_SEXP* variable(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* form) {
 ZU_SEXP* zu_EA(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZUISP_ENV* e = target_env(env, get_el(form, 1));
   std::u32string name;
-  if (!e || !value_text(get_el(form, 2), &name)) return lib_error(form, ZU_ER_TYPE, "EA", nullptr);
+  if (!e || !value_text(get_el(form, 2), &name)) return error_text_at(form, ZU_ER_TYPE, "EA", nullptr);
   ZU_SEXP* v = variable(e, wide(name), form);
   if (get_type(v) == ZU_TYPE_ERROR && list_length(form) == 4) return get_el(form, 3);
   return v;
@@ -46,7 +47,7 @@ ZU_SEXP* zu_EA(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
 ZU_SEXP* zu_SetEA(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZUISP_ENV* e = target_env(env, get_el(form, 1));
   std::u32string name;
-  if (!e || !value_text(get_el(form, 2), &name)) return lib_error(form, ZU_ER_TYPE, "SetEA", nullptr);
+  if (!e || !value_text(get_el(form, 2), &name)) return error_text_at(form, ZU_ER_TYPE, "SetEA", nullptr);
   set_env(e, wide(name), get_el(form, 3));
   return nullptr;
 }
@@ -92,14 +93,14 @@ ZU_SEXP* ee_one(ZUISP_ENV* env, ZU_SEXP* el, ZU_SEXP* body, const L_CHAR* raw_ta
 
 ZU_SEXP* zu_EE(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   const L_CHAR* target = get_sf_attribute(sf, l_string(std_cm, "target"));
-  if (!target) return lib_error(form, ZU_ER_PARAM, "EE", "invalid parameter(Attribute target required)");
+  if (!target) return error_text_at(form, ZU_ER_PARAM, "EE", "invalid parameter(Attribute target required)");
   if (target[0] == '^') ++target;
   const L_CHAR* mode = get_sf_attribute(sf, l_string(std_cm, "mode"));
   const L_CHAR* raw_tags = get_sf_attribute(sf, l_string(std_cm, "raw.mode.tag"));
   ZU_SEXP* v = variable(env, target, form);
   int tv = get_type(v);
   if (tv == ZU_TYPE_ERROR) return v;
-  if (tv != ZU_TYPE_LIST && tv != ZU_TYPE_NULL) return lib_error(form, ZU_ER_TYPE, "EE", nullptr);
+  if (tv != ZU_TYPE_LIST && tv != ZU_TYPE_NULL) return error_text_at(form, ZU_ER_TYPE, "EE", nullptr);
   // The body may rebind the target: keep its value alive meanwhile.
   gc_set_nl(v, gc_qn_sexp);
   ZU_SEXP* body = form->pair.cdr;

@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/evaluation.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ using WString = std::basic_string<L_CHAR>;
 
 ZU_SEXP* zu_Eval(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* e = get_el(form, 1);
-  if (get_type(e) != ZU_TYPE_ENV) return lib_error(form, ZU_ER_TYPE, "Eval", "type missmatch");
+  if (get_type(e) != ZU_TYPE_ENV) return error_text_at(form, ZU_ER_TYPE, "Eval", "type missmatch");
   return eval(e->env, get_el(form, 2));
 }
 
@@ -109,11 +109,12 @@ ZU_SEXP* list_item(ZUISP_ENV* env, const ListEvalOptions& o, ZU_SEXP* el, ZU_SEX
 ZU_SEXP* zu_ListEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* e = get_el(form, 1);
   if (get_type(e) == ZU_TYPE_ENV) env = e->env;
-  else if (get_type(e) != ZU_TYPE_NULL) return lib_error(form, ZU_ER_TYPE, "ListEval", nullptr);
+  else if (get_type(e) != ZU_TYPE_NULL)
+    return error_text_at(form, ZU_ER_TYPE, "ListEval", nullptr);
   ZU_SEXP* items = get_el(form, 2);
   if (get_type(items) == ZU_TYPE_NULL) return nullptr;
   int n = list_length(items);
-  if (get_type(items) != ZU_TYPE_LIST || n < 0) return lib_error(form, ZU_ER_TYPE, "ListEval", nullptr);
+  if (get_type(items) != ZU_TYPE_LIST || n < 0) return error_text_at(form, ZU_ER_TYPE, "ListEval", nullptr);
   ListEvalOptions o = read_options(sf);
   std::vector<char> marked(static_cast<size_t>(n), 0);
   ListBuilder result;
@@ -149,7 +150,7 @@ ZU_SEXP* zu_ListEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 
 // Walks items into out; an error that ends the walk is returned.
 ZU_SEXP* format_walk(ZUISP_ENV* env, ZU_SEXP* items, ListBuilder* out, ZU_SEXP* form) {
-  if (zu_stack_low()) return lib_error(form, ZU_ER_EVAL_DEPTH, "FormatEval", "evaluation nested too deeply");
+  if (zu_stack_low()) return error_text_at(form, ZU_ER_EVAL_DEPTH, "FormatEval", "evaluation nested too deeply");
   for (ZU_SEXP* p = items; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     if (ZU_SEXP* b = do_break_check(form)) return b;
     ZU_SEXP* item = p->pair.car;
@@ -185,7 +186,7 @@ ZU_SEXP* format_walk(ZUISP_ENV* env, ZU_SEXP* items, ListBuilder* out, ZU_SEXP* 
 
 ZU_SEXP* zu_FormatEval(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* e = get_el(form, 1);
-  if (get_type(e) != ZU_TYPE_ENV) return lib_error(form, ZU_ER_TYPE, "FormatEval", nullptr);
+  if (get_type(e) != ZU_TYPE_ENV) return error_text_at(form, ZU_ER_TYPE, "FormatEval", nullptr);
   ListBuilder result;
   if (ZU_SEXP* err = format_walk(e->env, form->pair.cdr->pair.cdr, &result, form)) return err;
   return result.head;

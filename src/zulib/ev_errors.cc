@@ -3,11 +3,11 @@
 #include "base/lock.h"
 #include "stream/stream.h"
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/file.h"
 #include "zulib/evaluation.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ ZU_SEXP* zu_ErrHandler(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
   if (get_type(v) != ZU_TYPE_ERROR) return value_list(form, v);
   uint32_t code = v->error->code;
   if (code == ZU_ER_BREAK || code == ZU_ER_CONTINUE) return v;
-  if (lib_option(sf, "stderr")) fail_process();
+  if (head_option(sf, "stderr")) fail_process();
   return error_list(v->error);
 }
 
@@ -58,7 +58,7 @@ ZU_SEXP* zu_ErrHandler(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
 // value (at the call when that is nil).
 ZU_SEXP* zu_Error(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* at = get_el(form, 1);
-  return lib_error_data(is_nil(at) ? form : at, ZU_ER_USER, "Error", get_el(form, 2));
+  return error_at(is_nil(at) ? form : at, ZU_ER_USER, "Error", get_el(form, 2));
 }
 
 const QN_PRIM_DEF kErrHandler[] = {{"ErrHandler", zu_ErrHandler, 0, 2, 2, 0},

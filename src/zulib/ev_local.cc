@@ -1,10 +1,10 @@
 // Local and LocalEval: an agent serving a request asks the agent that sent
 // it to evaluate forms on its side, in the environment of the waiting query.
 #include "runtime/remote.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/evaluation.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ ZU_SEXP* zu_LocalEval(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
   ZU_SEXP* n = get_el(form, 1);
   int t = get_type(n);
   if (t == ZU_TYPE_ERROR) return n;
-  if (t != ZU_TYPE_INTEGER) return lib_error_list(form, ZU_ER_TYPE, "LocalEval", "type missmatch in parameter");
+  if (t != ZU_TYPE_INTEGER) return error_list_at(form, ZU_ER_TYPE, "LocalEval", "type missmatch in parameter");
   auto seq = static_cast<int>(static_cast<uint32_t>(n->integer.num));
   return local_eval(seq, get_el(form, 2));
 }

@@ -19,9 +19,10 @@
 #include "runtime/interp.h"
 #include "runtime/remote.h"
 #include "runtime/script_path.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/system.h"
 
 namespace {
@@ -75,15 +76,15 @@ ZU_SEXP* converse(int iid, ZUISP_ENV* env, ZU_SEXP* form, const L_CHAR* mode) {
 }
 
 ZU_SEXP* zu_Export(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  const L_CHAR* target = lib_option(sf, "target");
-  if (!target) return lib_error_list(form, ZU_ER_PARAM, "Export", "target is required ");
-  const L_CHAR* mode = lib_option(sf, "type");
+  const L_CHAR* target = head_option(sf, "target");
+  if (!target) return error_list_at(form, ZU_ER_PARAM, "Export", "target is required ");
+  const L_CHAR* mode = head_option(sf, "type");
   if (!mode) mode = l_string(std_cm, "direct");
 
   STREAM* ends[2] = {nullptr, nullptr};
   if (s_open_fpipe(ends) < 0)
-    return lib_error_data(form, ZU_ER_USER, "Shell",
-                          List(get_string_ascii("cannot open the pipe"), get_integer(-errno, nullptr), ZU_LIST_END));
+    return error_at(form, ZU_ER_USER, "Shell",
+                    List(get_string_ascii("cannot open the pipe"), get_integer(-errno, nullptr), ZU_LIST_END));
   char* program = ln_copy_str(std_cm, target);
   char* argv[] = {program, nullptr};
   const int close_flags[] = {1};
@@ -92,7 +93,7 @@ ZU_SEXP* zu_Export(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   if (pid <= 0) {
     d_s_close(ends[0]);
     d_s_close(ends[1]);
-    return lib_error(form, ZU_ER_LAUNCH, "Export", "cannot launch");
+    return error_text_at(form, ZU_ER_LAUNCH, "Export", "cannot launch");
   }
 
   ZU_INTERPRETER* zui = new_zu_interpreter();
@@ -106,15 +107,15 @@ ZU_SEXP* zu_Export(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   if (iid < 0) {
     d_s_close(ends[1]);  // harmless when the set-up closed it already
     kill(pid, SIGKILL);
-    return lib_error_data(form, ZU_ER_USER, "Shell",
-                          List(get_string_ascii("cannot open the pipe"), get_integer(iid, nullptr), ZU_LIST_END));
+    return error_at(form, ZU_ER_USER, "Shell",
+                    List(get_string_ascii("cannot open the pipe"), get_integer(iid, nullptr), ZU_LIST_END));
   }
   ZU_SEXP* r = converse(iid, env, form, mode);
   close_interpreter(iid);
   if (link_failed(r)) {
     // The child went silent or away; one that is still there is stopped.
     kill(pid, SIGKILL);
-    return lib_error_list(form, ZU_ER_STREAM, "Export", "stream error");
+    return error_list_at(form, ZU_ER_STREAM, "Export", "stream error");
   }
   return r;
 }

@@ -14,17 +14,13 @@
 #include "base/dir.h"
 #include "base/paths.h"
 #include "stream/stream.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zulib/files.h"
 #include "zulib/files_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 
 namespace {
-
-bool is_string(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_STRING; }
-
-// The two-text data of the type and name errors.
-ZU_SEXP* texts(const char* a, const char* b) { return List(get_string_ascii(a), get_string_ascii(b), ZU_LIST_END); }
 
 // The path in the platform's delimiter form.
 std::string system_path(const std::string& path) {
@@ -37,7 +33,7 @@ std::string system_path(const std::string& path) {
 ZU_SEXP* zu_GetCwd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   // The whole path however long it is.
   char* cwd = getcwd(nullptr, 0);
-  if (!cwd) return lib_error(form, ZU_ER_OPEN, "GetCwd", std::strerror(errno));
+  if (!cwd) return error_text_at(form, ZU_ER_OPEN, "GetCwd", std::strerror(errno));
   std::string p = system_path(cwd);
   free(cwd);
   return narrow_string(p);
@@ -45,7 +41,7 @@ ZU_SEXP* zu_GetCwd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
 
 ZU_SEXP* zu_Chdir(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error(form, ZU_ER_TYPE, "Chdir", nullptr);
+  if (!is_string(path)) return error_text_at(form, ZU_ER_TYPE, "Chdir", nullptr);
   std::string p = narrow_text(path);
   // Scripts test the working directory themselves; the reason goes to the
   // error stream.
@@ -61,9 +57,9 @@ int decimal_option(const L_CHAR* text, int def) {
 
 ZU_SEXP* zu_Mkdir(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error_list(form, ZU_ER_TYPE, "Mkdir", "directory name is type missmatch");
+  if (!is_string(path)) return error_list_at(form, ZU_ER_TYPE, "Mkdir", "directory name is type missmatch");
   if (ZU_SEXP* no = peer_edit_refusal(form, path, "Mkdir")) return no;
-  int mode = decimal_option(lib_option(sf, "mode"), 493);
+  int mode = decimal_option(head_option(sf, "mode"), 493);
   return get_integer(u_mkdir(narrow_text(path).c_str(), mode), nullptr);
 }
 
@@ -71,7 +67,7 @@ ZU_SEXP* zu_Mv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*)
   ZU_SEXP* from = get_el(form, 1);
   ZU_SEXP* to = get_el(form, 2);
   if (!is_string(from) || !is_string(to))
-    return lib_error_data(form, ZU_ER_TYPE, "Mv", texts("filename", "is type missmatch"));
+    return error_at(form, ZU_ER_TYPE, "Mv", data_list("filename", "is type missmatch"));
   if (ZU_SEXP* no = peer_edit_refusal(form, from, "Mv")) return no;
   if (ZU_SEXP* no = peer_edit_refusal(form, to, "Mv")) return no;
   std::string f = system_path(narrow_text(from));
@@ -85,23 +81,22 @@ ZU_SEXP* zu_Mv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*)
     if (slash != std::string::npos) name = name.substr(slash + 1);
     target = t + (t.empty() || t.back() != '/' ? "/" : "") + name;
     if (target.size() > 511)
-      return lib_error_data(form, ZU_ER_FORMAT, "Mv",
-                            List(narrow_string(f), narrow_string(t), get_string_ascii("too long filename"), ZU_LIST_END));
+      return error_at(form, ZU_ER_FORMAT, "Mv",
+                      List(narrow_string(f), narrow_string(t), get_string_ascii("too long filename"), ZU_LIST_END));
   }
   // rename replaces an existing target in one step; when it fails (another
   // file system, no right) both files stay as they were.
   if (rename(f.c_str(), target.c_str()) != 0) {
     const char* name = strerrorname_np(errno);
-    return lib_error_data(form, ZU_ER_OPEN, "rename",
-                          List(narrow_string(f), narrow_string(target), get_string_ascii(name ? name : "EIO"),
-                               ZU_LIST_END));
+    return error_at(form, ZU_ER_OPEN, "rename",
+                    List(narrow_string(f), narrow_string(target), get_string_ascii(name ? name : "EIO"), ZU_LIST_END));
   }
   return nullptr;
 }
 
 ZU_SEXP* zu_Rm(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error_data(form, ZU_ER_TYPE, "Rm", texts("filename", "is type missmatch"));
+  if (!is_string(path)) return error_at(form, ZU_ER_TYPE, "Rm", data_list("filename", "is type missmatch"));
   int flags = 0;
   bool any = false;
   for (ZU_SYM_FIELD* f = sf; f; f = f->next) {
@@ -113,7 +108,7 @@ ZU_SEXP* zu_Rm(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_EN
   }
   if (!any) flags = kRmFile;
   std::string p = system_path(narrow_text(path));
-  if (!is_safe_as_filename(p.c_str())) return lib_error_data(form, ZU_ER_FORMAT, "Rm", texts("filename", "is invalid"));
+  if (!is_safe_as_filename(p.c_str())) return error_at(form, ZU_ER_FORMAT, "Rm", data_list("filename", "is invalid"));
   if (ZU_SEXP* no = peer_edit_refusal(form, path, "Rm")) return no;
   u_rm(p.c_str(), flags);
   return nullptr;
@@ -121,7 +116,7 @@ ZU_SEXP* zu_Rm(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_EN
 
 ZU_SEXP* zu_Touch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error_list(form, ZU_ER_TYPE, "Touch", "filename is type missmatch");
+  if (!is_string(path)) return error_list_at(form, ZU_ER_TYPE, "Touch", "filename is type missmatch");
   if (ZU_SEXP* no = peer_edit_refusal(form, path, "Touch")) return no;
   std::string p = system_path(narrow_text(path));
   if (utimensat(AT_FDCWD, p.c_str(), nullptr, 0) == 0) return get_integer(0, nullptr);
@@ -129,15 +124,15 @@ ZU_SEXP* zu_Touch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_EN
   // followed to make a file elsewhere.
   int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0)
-    return lib_error_data(form, ZU_ER_OPEN, "Touch",
-                          List(narrow_string(p), get_string_ascii(" can not create file "), ZU_LIST_END));
+    return error_at(form, ZU_ER_OPEN, "Touch",
+                    List(narrow_string(p), get_string_ascii(" can not create file "), ZU_LIST_END));
   close(fd);
   return get_integer(-1, nullptr);
 }
 
 ZU_SEXP* zu_UTime(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error_data(form, ZU_ER_TYPE, "UTime", texts("filename", "is type missmatch"));
+  if (!is_string(path)) return error_at(form, ZU_ER_TYPE, "UTime", data_list("filename", "is type missmatch"));
   if (ZU_SEXP* no = peer_edit_refusal(form, path, "UTime")) return no;
   std::string p = system_path(narrow_text(path));
   return get_integer(utimensat(AT_FDCWD, p.c_str(), nullptr, 0) == 0 ? 0 : -1, nullptr);

@@ -13,9 +13,10 @@
 #include <string_view>
 
 #include "runtime/script_path.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zulib/files.h"
 #include "zulib/files_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 
 namespace {
@@ -270,16 +271,17 @@ bool target_allows(const std::string& path, const struct stat& src, FileKind kin
 
 ZU_SEXP* zu_FindFile(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   bool ok;
-  int cond = condition_bits(lib_option(sf, "condition"), &ok);
-  if (!ok) return lib_error(form, ZU_ER_PARAM, "FindFile", "invalid attribute parameter (condition)");
+  int cond = condition_bits(head_option(sf, "condition"), &ok);
+  if (!ok) return error_text_at(form, ZU_ER_PARAM, "FindFile", "invalid attribute parameter (condition)");
   int len = list_length(form);
-  if (len == 3) return lib_error(form, ZU_ER_PARAM, "FindFile", "invalid parameter length");
+  if (len == 3) return error_text_at(form, ZU_ER_PARAM, "FindFile", "invalid parameter length");
   for (int i = 1; i < len; ++i)
-    if (get_type(get_el(form, i)) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, "FindFile", "type_missmatch");
+    if (get_type(get_el(form, i)) != ZU_TYPE_STRING)
+      return error_text_at(form, ZU_ER_TYPE, "FindFile", "type_missmatch");
   ZU_SEXP* pat = get_el(form, 1);
   std::string pattern, base, target;
   if (len == 2) {
-    const L_CHAR* sp = lib_option(sf, "scriptpath");
+    const L_CHAR* sp = head_option(sf, "scriptpath");
     if (!sp || option_is(sp, "on")) {
       L_CHAR* abs = get_absolute_path(str_text(pat));
       pattern = n_string(std_cm, abs);
@@ -292,7 +294,7 @@ ZU_SEXP* zu_FindFile(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
     base = narrow_text(get_el(form, 2));
     target = narrow_text(get_el(form, 3));
   }
-  const L_CHAR* prefix = len == 4 ? lib_option(sf, "prefix") : nullptr;
+  const L_CHAR* prefix = len == 4 ? head_option(sf, "prefix") : nullptr;
   std::vector<DIR_LIST> found = expand_dir_list(pattern, cond);
   // Paths come back relative to the script's directory when they lie in it.
   std::string script;

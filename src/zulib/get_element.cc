@@ -1,8 +1,8 @@
 // GetElement (also bound as GE): a member of a list by position, a child
 // element by tag and attribute values, or an element by path.
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 #include "zulib/lists.h"
 
@@ -20,7 +20,7 @@ ZU_SEXP* improper(ZU_SEXP* x, ZU_SEXP* form) {
     p = p->pair.cdr;
     if (n % 2 == 0) {
       slow = slow->pair.cdr;
-      if (slow == p && get_type(p) == ZU_TYPE_LIST) return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+      if (slow == p && get_type(p) == ZU_TYPE_LIST) return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
     }
   }
   if (get_type(p) == ZU_TYPE_NULL) return nullptr;
@@ -41,7 +41,7 @@ bool attributes_match(ZU_SEXP* tag, ZU_SEXP* test) {
 
 ZU_SEXP* by_tag(ZU_SEXP* x, ZU_SEXP* key, ZU_SEXP* test, ZU_SEXP* form) {
   for (ZU_SEXP* p = test; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
-    if (get_type(p->pair.car) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+    if (get_type(p->pair.car) != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
   }
   const ZU_ATOM* tag = key->symbol.atom;
   for (ZU_SEXP* p = x; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
@@ -53,7 +53,7 @@ ZU_SEXP* by_tag(ZU_SEXP* x, ZU_SEXP* key, ZU_SEXP* test, ZU_SEXP* form) {
 }
 
 ZU_SEXP* by_position(ZU_SEXP* x, int64_t n, ZU_SEXP* form) {
-  if (n < 0) return lib_error(form, ZU_ER_PARAM, kFunc, "parameter error");
+  if (n < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "parameter error");
   for (ZU_SEXP* p = x; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     if (n-- == 0) return p->pair.car;
   }
@@ -71,7 +71,7 @@ ZU_SEXP* by_path(ZU_SEXP* x, const L_CHAR* path, ZU_SYM_FIELD* sf, ZU_SEXP* form
     return r;
   }
   const L_CHAR* el = get_sf_attribute(sf, l_string(std_cm, "el"));
-  if (el && get_type(r) == ZU_TYPE_LIST) return get_el(r, option_integer(el));
+  if (el && get_type(r) == ZU_TYPE_LIST) return get_el(r, option_int64(el));
   return r;
 }
 
@@ -93,7 +93,7 @@ ZU_SEXP* zu_GetElement(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
       return by_tag(x, key, form->pair.cdr->pair.cdr->pair.cdr, form);
     }
   }
-  return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+  return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
 }
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;

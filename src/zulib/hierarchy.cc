@@ -2,9 +2,9 @@
 // rows) and h2v (a row prepared for V2H).
 #include <vector>
 
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/tables.h"
 
 namespace {
@@ -30,7 +30,8 @@ int64_t compare_neighbours(ZUISP_ENV* env, ZU_SEXP* cmp, ZU_SEXP* a, ZU_SEXP* b,
   *err = nullptr;
   if (get_type(r) == ZU_TYPE_INTEGER) v = r->integer.num;
   else if (get_type(r) == ZU_TYPE_ERROR) *err = r;
-  else *err = lib_error(form, ZU_ER_TYPE, func, "type missmatch the return of cmp function");
+  else
+    *err = error_text_at(form, ZU_ER_TYPE, func, "type missmatch the return of cmp function");
   gc_root_release(mark, *err, gc_qn_sexp);
   return v;
 }
@@ -41,7 +42,7 @@ ZU_SEXP* zu_Categorize(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   ZU_SEXP* cmp = get_el(form, 2);
   if (get_type(x) == ZU_TYPE_NULL) return nullptr;
   if (get_type(x) != ZU_TYPE_LIST || get_type(cmp) != ZU_TYPE_FUNCTION)
-    return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+    return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
   gc_set_nl(cmp, gc_qn_sexp);
   ListBuilder runs;
   ListBuilder run;
@@ -140,7 +141,7 @@ ZU_SEXP* zu_V2H(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_
   if (get_type(x) == ZU_TYPE_NULL) return nullptr;
   if (get_type(x) != ZU_TYPE_LIST || get_type(cmp) != ZU_TYPE_FUNCTION ||
       (conv && get_type(conv) != ZU_TYPE_FUNCTION))
-    return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+    return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
   gc_set_nl(cmp, gc_qn_sexp);
   gc_set_nl(conv, gc_qn_sexp);
   auto converted = [&](ZU_SEXP* m) { return conv ? call_quoted(env, conv, m, nullptr, form) : m; };
@@ -154,12 +155,12 @@ ZU_SEXP* zu_V2H(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_
     if (err) return err;
     // A depth the tree does not have would lose the entry.
     if (depth < 0 || !tree.open_to(static_cast<size_t>(depth)))
-      return lib_error(form, ZU_ER_PARAM, kFunc, "depth out of range");
+      return error_text_at(form, ZU_ER_PARAM, kFunc, "depth out of range");
     tree.close_newest(static_cast<size_t>(depth));
     ZU_SEXP* v = converted(e);
     if (get_type(v) == ZU_TYPE_ERROR) return v;
     for (int32_t i = 0; i < depth; ++i) {
-      if (get_type(v) != ZU_TYPE_LIST) return lib_error(form, ZU_ER_PARAM, kFunc, "depth out of range");
+      if (get_type(v) != ZU_TYPE_LIST) return error_text_at(form, ZU_ER_PARAM, kFunc, "depth out of range");
       v = v->pair.car;
     }
     tree.add(static_cast<size_t>(depth), v);
@@ -171,7 +172,7 @@ ZU_SEXP* zu_V2H(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_
 ZU_SEXP* zu_h2v(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* row = get_el(form, 1);
   if (get_type(row) == ZU_TYPE_NULL) return nullptr;
-  if (get_type(row) != ZU_TYPE_LIST) return lib_error(form, ZU_ER_TYPE, "h2v", "type missmatch");
+  if (get_type(row) != ZU_TYPE_LIST) return error_text_at(form, ZU_ER_TYPE, "h2v", "type missmatch");
   std::vector<ZU_SEXP*> members;
   for (ZU_SEXP* p = row; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) members.push_back(p->pair.car);
   ZU_SEXP* r = members.back();

@@ -3,12 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zulib/io_impl.h"
-#include "zulib/lib_impl.h"
 
 ZU_SEXP* io_error(ZU_SEXP* form, uint32_t code, const char* func, const char* text, ZU_SEXP* more) {
-  if (!more) return lib_error_list(form, code, func, text);
-  return lib_error_data(form, code, func, List(get_string_ascii(text), more, ZU_LIST_END));
+  if (!more) return error_list_at(form, code, func, text);
+  return error_at(form, code, func, List(get_string_ascii(text), more, ZU_LIST_END));
 }
 
 bool read_words(const L_CHAR* text, const IO_WORD* tbl, int* flags) {

@@ -20,6 +20,7 @@
 #include "base/lock.h"
 #include "base/process.h"
 #include "stream/stream.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zulib/lib_impl.h"
@@ -45,14 +46,14 @@ std::vector<std::string> split_words(const char* text) {
 
 ZU_SEXP* zu_Launch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* line = get_el(form, 1);
-  if (get_type(line) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, "Launch", "type missmatch");
+  if (get_type(line) != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, "Launch", "type missmatch");
   std::vector<std::string> words = split_words(n_string(std_cm, str_text(line)));
-  if (words.empty()) return lib_error(form, ZU_ER_PARAM, "Launch", "parameter error");
+  if (words.empty()) return error_text_at(form, ZU_ER_PARAM, "Launch", "parameter error");
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   int pid = launch_proc(argv[0], argv.data(), nullptr, nullptr, 0, "Launch", nullptr);
-  if (pid <= 0) return lib_error(form, ZU_ER_LAUNCH, "Launch", "cannot launch");
+  if (pid <= 0) return error_text_at(form, ZU_ER_LAUNCH, "Launch", "cannot launch");
   return get_integer(pid, nullptr);
 }
 
@@ -60,9 +61,9 @@ ZU_SEXP* zu_Launch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
 // at all is not an error.
 ZU_SEXP* zu_LaunchWWW(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* page = get_el(form, 1);
-  if (get_type(page) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, "LaunchWWW", nullptr);
+  if (get_type(page) != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, "LaunchWWW", nullptr);
   if (http_system(nullptr, 0, n_string(std_cm, str_text(page))) < 0)
-    return lib_error(form, ZU_ER_LAUNCH, "LaunchWWW", "cannot launch");
+    return error_text_at(form, ZU_ER_LAUNCH, "LaunchWWW", "cannot launch");
   return nullptr;
 }
 
@@ -123,7 +124,7 @@ ZU_SEXP* read_both(ZU_SEXP* form, PIPE_TEXT& out, PIPE_TEXT& err, bool echo) {
       BlockingRegion region;
       ready = poll(p, static_cast<nfds_t>(n), 1000);
     }
-    if (ready < 0 && errno != EINTR) return lib_error(form, ZU_ER_STREAM, "Shell", "stream error");
+    if (ready < 0 && errno != EINTR) return error_text_at(form, ZU_ER_STREAM, "Shell", "stream error");
     if (ready <= 0) {
       if (ZU_SEXP* stop = do_break_check_now(form)) return stop;
       continue;
@@ -147,7 +148,7 @@ ZU_SEXP* shell_pipe(ZU_SEXP* form, const char* command, bool echo) {
   int in_fd = -1;
   PIPE_TEXT out, err;
   int pid = launch_proc_stdio(&in_fd, &out.fd, &err.fd, command);
-  if (pid < 0) return lib_error(form, ZU_ER_LAUNCH, "Shell", "cannot launch");
+  if (pid < 0) return error_text_at(form, ZU_ER_LAUNCH, "Shell", "cannot launch");
   close(in_fd);
   ZU_SEXP* stop = read_both(form, out, err, echo);
   if (stop) kill(pid, SIGKILL);  // the command's own, not yet collected
@@ -159,19 +160,19 @@ ZU_SEXP* shell_pipe(ZU_SEXP* form, const char* command, bool echo) {
   if (stop) return stop;
   ZU_SEXP* text = decoded(out);
   if (err.len == 0) return text;
-  return lib_error_data(form, ZU_ER_USER, "Shell", List(text, decoded(err), ZU_LIST_END));
+  return error_at(form, ZU_ER_USER, "Shell", List(text, decoded(err), ZU_LIST_END));
 }
 
 ZU_SEXP* zu_Shell(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   auto on = [&](const L_CHAR* v) { return v && zu_wcmp_ascii(v, "on") == 0; };
-  bool pipe_mode = on(lib_option(sf, "pipe"));
-  bool echo = on(lib_option(sf, "cmdout"));
+  bool pipe_mode = on(head_option(sf, "pipe"));
+  bool echo = on(head_option(sf, "cmdout"));
   std::u32string joined;
   int n = 1;
   for (ZU_SEXP* a = form->pair.cdr; get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr, ++n) {
     if (get_type(a->pair.car) != ZU_TYPE_STRING)
-      return lib_error_data(form, ZU_ER_TYPE, "Shell",
-                            List(get_string_ascii("type missmatch at argment "), get_integer(n, nullptr), ZU_LIST_END));
+      return error_at(form, ZU_ER_TYPE, "Shell",
+                      List(get_string_ascii("type missmatch at argment "), get_integer(n, nullptr), ZU_LIST_END));
     joined += reinterpret_cast<const char32_t*>(str_text(a->pair.car));
   }
   size_t len = 0;
@@ -185,7 +186,7 @@ ZU_SEXP* zu_Shell(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP
   if (pipe_mode) {
     r = shell_pipe(form, command, echo);
   } else if (launch_proc_stdio(nullptr, nullptr, nullptr, command) < 0) {
-    r = lib_error(form, ZU_ER_LAUNCH, "Shell", "cannot launch");
+    r = error_text_at(form, ZU_ER_LAUNCH, "Shell", "cannot launch");
   }
   d_f_ree(command);
   return r;

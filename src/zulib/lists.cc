@@ -1,8 +1,8 @@
 // List, ListLength, Reverse, Append, GetSize and GetTag.
 #include <vector>
 
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 #include "zulib/lists.h"
 
@@ -36,7 +36,7 @@ ZU_SEXP* zu_Append(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
   ZU_SEXP* b = get_el(form, 2);
   if (is_nil(a)) return b;
   if (is_nil(b)) return a;
-  if (list_length(a) < 0 || list_length(b) < 0) return lib_error(form, ZU_ER_TYPE, "Append", nullptr);
+  if (list_length(a) < 0 || list_length(b) < 0) return error_text_at(form, ZU_ER_TYPE, "Append", nullptr);
   ZU_SEXP* r = append(a, b);
   if (is_element(a) && is_element(b)) r->pair.car = merged_head(a->pair.car, b->pair.car);
   return r;
@@ -79,7 +79,7 @@ ZU_SEXP* zu_GetSize(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_
 ZU_SEXP* zu_GetTag(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* s = get_el(form, 1);
   if (get_type(s) != ZU_TYPE_SYMBOL)
-    return lib_error_data(form, ZU_ER_TYPE, "GetTag", list(get_string_ascii("type missmatch")));
+    return error_at(form, ZU_ER_TYPE, "GetTag", list(get_string_ascii("type missmatch")));
   return get_symbol_atom(s->symbol.atom);
 }
 

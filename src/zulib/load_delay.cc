@@ -8,8 +8,8 @@
 #include <new>
 
 #include "base/alloc.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/load_impl.h"
 #include "zulib/load_save.h"
 

@@ -1,7 +1,7 @@
 // MakeElement: a copy of a list edited by (InsertAfter tag new),
 // (InsertBefore tag new) and (Delete tag) forms, applied in turn.
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 #include "zulib/lists.h"
 
@@ -14,12 +14,12 @@ ZU_SEXP* eval_tag(ZUISP_ENV* env, ZU_SEXP* x, ZU_SEXP* form, const char* func) {
   ZU_SEXP* tag = eval(env, x);
   int t = get_type(tag);
   if (t == ZU_TYPE_ERROR || t == ZU_TYPE_SYMBOL) return tag;
-  return lib_error(form, ZU_ER_TYPE, func, "type missmatch");
+  return error_text_at(form, ZU_ER_TYPE, func, "type missmatch");
 }
 
 ZU_SEXP* insert(ZUISP_ENV* env, ZU_SEXP* list, ZU_SEXP* op, ZU_SEXP* form, bool after) {
   const char* func = after ? "MakeElement/InsertAfter" : "MakeElement/InsertBefore";
-  if (list_length(op) != 3) return lib_error(form, ZU_ER_LENGTH, func, "invalid parameter length");
+  if (list_length(op) != 3) return error_text_at(form, ZU_ER_LENGTH, func, "invalid parameter length");
   ZU_SEXP* tag = eval_tag(env, get_el(op, 1), form, func);
   if (get_type(tag) == ZU_TYPE_ERROR) return tag;
   gc_set_nl(tag, gc_qn_sexp);
@@ -48,7 +48,7 @@ ZU_SEXP* insert(ZUISP_ENV* env, ZU_SEXP* list, ZU_SEXP* op, ZU_SEXP* form, bool 
 
 ZU_SEXP* delete_tag(ZUISP_ENV* env, ZU_SEXP* list, ZU_SEXP* op, ZU_SEXP* form) {
   const char* func = "MakeElement/Delete";
-  if (list_length(op) != 2) return lib_error(form, ZU_ER_LENGTH, func, "invalid parameter length");
+  if (list_length(op) != 2) return error_text_at(form, ZU_ER_LENGTH, func, "invalid parameter length");
   ZU_SEXP* tag = eval_tag(env, get_el(op, 1), form, func);
   if (get_type(tag) == ZU_TYPE_ERROR) return tag;
   gc_set_nl(tag, gc_qn_sexp);
@@ -63,21 +63,22 @@ ZU_SEXP* delete_tag(ZUISP_ENV* env, ZU_SEXP* list, ZU_SEXP* op, ZU_SEXP* form) {
 
 // One operation form applied to the list.
 ZU_SEXP* apply_op(ZUISP_ENV* env, ZU_SEXP* list, ZU_SEXP* op, ZU_SEXP* form) {
-  if (get_type(op) != ZU_TYPE_LIST) return lib_error(form, ZU_ER_PARAM, kFunc, "(Insert/Delete element is required)");
+  if (get_type(op) != ZU_TYPE_LIST)
+    return error_text_at(form, ZU_ER_PARAM, kFunc, "(Insert/Delete element is required)");
   ZU_SEXP* head = op->pair.car;
   if (get_type(head) != ZU_TYPE_SYMBOL)
-    return lib_error(form, ZU_ER_PARAM, kFunc, "(Insert/Delete element is required(symbol))");
+    return error_text_at(form, ZU_ER_PARAM, kFunc, "(Insert/Delete element is required(symbol))");
   if (zu_wcmp_ascii(sym_name(head), "InsertAfter") == 0) return insert(env, list, op, form, true);
   if (zu_wcmp_ascii(sym_name(head), "InsertBefore") == 0) return insert(env, list, op, form, false);
   if (zu_wcmp_ascii(sym_name(head), "Delete") == 0) return delete_tag(env, list, op, form);
-  return lib_error(form, ZU_ER_PARAM, kFunc, "(Invalid tag");
+  return error_text_at(form, ZU_ER_PARAM, kFunc, "(Invalid tag");
 }
 
 ZU_SEXP* zu_MakeElement(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* list = eval(env, get_el(form, 1));
   int t = get_type(list);
   if (t == ZU_TYPE_ERROR) return list;
-  if (t != ZU_TYPE_LIST && t != ZU_TYPE_NULL) return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+  if (t != ZU_TYPE_LIST && t != ZU_TYPE_NULL) return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
   gc_set_nl(list, gc_qn_sexp);
   for (ZU_SEXP* p = form->pair.cdr->pair.cdr; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     list = apply_op(env, list, p->pair.car, form);

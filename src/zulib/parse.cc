@@ -1,9 +1,9 @@
 // Parse: the forms of a string, read lazily and not evaluated.
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
 #include "zu/reader.h"
 #include "zulib/io_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 #include "zulib/printing.h"
 
@@ -13,12 +13,12 @@ namespace {
 // its four bytes), so every character reaches it unchanged.
 ZU_SEXP* zu_Parse(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* s = get_el(form, 1);
-  if (get_type(s) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, "Parse", "type missmatch");
+  if (get_type(s) != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, "Parse", "type missmatch");
   const L_CHAR* text = str_text(s);
   size_t bytes = l_strlen(text) * sizeof(L_CHAR);
-  if (bytes > INT32_MAX) return lib_error(form, ZU_ER_PARAM, "Parse", "text too long");
+  if (bytes > INT32_MAX) return error_text_at(form, ZU_ER_PARAM, "Parse", "text too long");
   STREAM* st = s_open_string_read(reinterpret_cast<const char*>(text), int_cm, static_cast<int>(bytes), 1);
-  if (!st) return lib_error(form, ZU_ER_STREAM, "Parse", "access stream");
+  if (!st) return error_text_at(form, ZU_ER_STREAM, "Parse", "access stream");
   static const L_CHAR kName[] = {'P', 'a', 'r', 's', 'e', 0};
   ZU_SEXP* forms = init_parse(st, kName, kName);
   if (sexp_type(forms) == ZU_TYPE_ERROR) {

@@ -7,22 +7,21 @@
 #include "runtime/docpath.h"
 #include "runtime/log.h"
 #include "runtime/script_path.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zulib/files.h"
 #include "zulib/files_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 
 namespace {
 
-bool is_string(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_STRING; }
-
 ZU_SEXP* zu_SetDirectory(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* dir = get_el(form, 1);
-  const L_CHAR* url = lib_option(sf, "url");
-  if (!url) return lib_error(form, ZU_ER_PARAM, "SetDirectory", "invalid path url");
-  if (!is_string(dir)) return lib_error(form, ZU_ER_TYPE, "SetDirectory", "type missmatch");
+  const L_CHAR* url = head_option(sf, "url");
+  if (!url) return error_text_at(form, ZU_ER_PARAM, "SetDirectory", "invalid path url");
+  if (!is_string(dir)) return error_text_at(form, ZU_ER_TYPE, "SetDirectory", "type missmatch");
   if (Reg_List_pathpair(str_text(dir), url) < 0)
-    return lib_error(form, ZU_ER_PARAM, "SetDirectory", "Failed registory path_pair");
+    return error_text_at(form, ZU_ER_PARAM, "SetDirectory", "Failed registory path_pair");
   return list(dir);
 }
 
@@ -31,20 +30,20 @@ ZU_SEXP* zu_SetDatabasePath(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   bool two = list_length(form) == 3;
   ZU_SEXP* file = get_el(form, 2);
   if (!is_string(x) || (two && !is_string(file)))
-    return lib_error(form, ZU_ER_TYPE, "SetDatabasePath", "type missmatch");
+    return error_text_at(form, ZU_ER_TYPE, "SetDatabasePath", "type missmatch");
   if (!two) return list(x);
   std::basic_string_view<L_CHAR> f(str_text(file));
   size_t slash = f.rfind('/');
   std::basic_string<L_CHAR> dir = slash == f.npos ? std::basic_string<L_CHAR>(1, '/')
                                                   : std::basic_string<L_CHAR>(f.substr(0, slash + 1));
   if (Reg_List_pathpair(dir.c_str(), l_string(std_cm, "/")) < 0)
-    return lib_error(form, ZU_ER_PARAM, "SetDatabasePath", "Failed registory path_pair");
+    return error_text_at(form, ZU_ER_PARAM, "SetDatabasePath", "Failed registory path_pair");
   return nullptr;
 }
 
 ZU_SEXP* zu_GetZUpathpair(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* dir = get_el(form, 1);
-  if (!is_string(dir)) return lib_error(form, ZU_ER_TYPE, "GetZUpathpair", "type missmatch");
+  if (!is_string(dir)) return error_text_at(form, ZU_ER_TYPE, "GetZUpathpair", "type missmatch");
   return get_pathpair(str_text(dir));
 }
 
@@ -78,7 +77,7 @@ ZU_SEXP* zu_SetPrefixMode(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* s
   ZU_SEXP* cmds = cdr(cdr(cdr(form->pair.cdr)));
   bool ok = is_string(suffix) && is_string(agent) && is_string(mode);
   for (ZU_SEXP* c = cmds; ok && get_type(c) == ZU_TYPE_LIST; c = c->pair.cdr) ok = is_string(c->pair.car);
-  if (!ok) return lib_error(form, ZU_ER_TYPE, "SetPrefixMode", "type missmatch");
+  if (!ok) return error_text_at(form, ZU_ER_TYPE, "SetPrefixMode", "type missmatch");
   ZU_SEXP* r = insert_getfile(str_text(suffix), str_text(agent), str_text(mode), prefix_mode_flags(sf), cmds);
   if (get_type(r) == ZU_TYPE_ERROR) return r;
   return suffix;
@@ -86,7 +85,7 @@ ZU_SEXP* zu_SetPrefixMode(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* s
 
 ZU_SEXP* zu_GetPrefixMode(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* suffix = get_el(form, 1);
-  if (!is_string(suffix)) return lib_error(form, ZU_ER_TYPE, "GetPrefixMode", "type missmatch");
+  if (!is_string(suffix)) return error_text_at(form, ZU_ER_TYPE, "GetPrefixMode", "type missmatch");
   ZU_SEXP* r = nullptr;
   // Each rule goes in front: the list ends up in the reverse of the
   // table's order.
@@ -105,7 +104,7 @@ ZU_SEXP* zu_SetLogPath(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUI
   ZU_SEXP* size = get_el(form, 2);
   ZU_SEXP* divisions = get_el(form, 3);
   if (!is_string(path) || get_type(size) != ZU_TYPE_INTEGER || get_type(divisions) != ZU_TYPE_INTEGER)
-    return lib_error(form, ZU_ER_TYPE, "SetLogPath", nullptr);
+    return error_text_at(form, ZU_ER_TYPE, "SetLogPath", nullptr);
   set_log_path(str_text(path), static_cast<int32_t>(size->integer.num),
                static_cast<int32_t>(divisions->integer.num));
   return nullptr;
@@ -113,7 +112,7 @@ ZU_SEXP* zu_SetLogPath(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUI
 
 ZU_SEXP* zu_SetScriptPath(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error(form, ZU_ER_TYPE, "SetScriptPath", "type missmatch");
+  if (!is_string(path)) return error_text_at(form, ZU_ER_TYPE, "SetScriptPath", "type missmatch");
   set_script_path(str_text(path));
   return nullptr;
 }

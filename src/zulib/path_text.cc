@@ -5,9 +5,10 @@
 
 #include "runtime/docpath.h"
 #include "stream/url.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zulib/files.h"
 #include "zulib/files_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 
 namespace {
@@ -17,26 +18,25 @@ constexpr size_t npos = WView::npos;
 
 WView text_of(ZU_SEXP* s) { return WView(str_text(s)); }
 ZU_SEXP* string_of(WView v) { return get_string_len(v.data(), v.size()); }
-bool is_string(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_STRING; }
 
 ZU_SEXP* zu_ComposePath(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* base = get_el(form, 1);
   ZU_SEXP* rel = get_el(form, 2);
-  if (!is_string(base) || !is_string(rel)) return lib_error(form, ZU_ER_TYPE, "ComposePath", nullptr);
+  if (!is_string(base) || !is_string(rel)) return error_text_at(form, ZU_ER_TYPE, "ComposePath", nullptr);
   L_CHAR* r = compose_path(str_text(base), str_text(rel));
-  if (!r) return lib_error(form, ZU_ER_PARAM, "ComposePath", "invalid path argments");
+  if (!r) return error_text_at(form, ZU_ER_PARAM, "ComposePath", "invalid path argments");
   ZU_SEXP* v = get_string(r);
   d_f_ree(r);
   return v;
 }
 
 ZU_SEXP* zu_Directory(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  const L_CHAR* mode = lib_option(sf, "mode");
+  const L_CHAR* mode = head_option(sf, "mode");
   bool url = option_is(mode, "URL");
   if (mode && !url && !option_is(mode, "name"))
-    return lib_error(form, ZU_ER_PARAM, "Directory", "invalid attribute mode");
+    return error_text_at(form, ZU_ER_PARAM, "Directory", "invalid attribute mode");
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error(form, ZU_ER_TYPE, "Directory", "type missmatch");
+  if (!is_string(path)) return error_text_at(form, ZU_ER_TYPE, "Directory", "type missmatch");
   if (url) {
     L_CHAR* u = get_url_path(str_text(path), nullptr);
     if (!u) return nullptr;
@@ -86,16 +86,16 @@ ZU_SEXP* zu_Leaf(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_
       break;
     }
     default:
-      return lib_error(form, ZU_ER_TYPE, "Leaf", nullptr);
+      return error_text_at(form, ZU_ER_TYPE, "Leaf", nullptr);
   }
-  if (!is_string(path)) return lib_error(form, ZU_ER_TYPE, "Leaf", nullptr);
-  const L_CHAR* dir = lib_option(sf, "dir");
+  if (!is_string(path)) return error_text_at(form, ZU_ER_TYPE, "Leaf", nullptr);
+  const L_CHAR* dir = head_option(sf, "dir");
   return string_of(leaf(text_of(path), n, !dir || option_is(dir, "forward")));
 }
 
 ZU_SEXP* zu_Prefix(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
-  if (!is_string(path)) return lib_error(form, ZU_ER_TYPE, "Prefix", nullptr);
+  if (!is_string(path)) return error_text_at(form, ZU_ER_TYPE, "Prefix", nullptr);
   WView t = text_of(path);
   size_t at = t.find_last_of(WView(l_string(std_cm, "./")));
   if (at == npos || t[at] == '/') return get_string_ascii("");
@@ -105,7 +105,7 @@ ZU_SEXP* zu_Prefix(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
 ZU_SEXP* zu_Trunc(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* s = get_el(form, 1);
   ZU_SEXP* suffix = get_el(form, 2);
-  if (!is_string(s) || !is_string(suffix)) return lib_error(form, ZU_ER_TYPE, "Trunc", nullptr);
+  if (!is_string(s) || !is_string(suffix)) return error_text_at(form, ZU_ER_TYPE, "Trunc", nullptr);
   WView t = text_of(s), x = text_of(suffix);
   if (x.size() > t.size() || t.substr(t.size() - x.size()) != x) return s;
   return string_of(t.substr(0, t.size() - x.size()));

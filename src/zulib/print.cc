@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
 #include "zulib/io_impl.h"
 #include "zulib/lib_impl.h"

@@ -8,9 +8,9 @@
 
 #include "base/task.h"
 #include "runtime/interp.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
 #include "zulib/io_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 #include "zulib/printing.h"
 #include "zulib/printing_impl.h"
@@ -36,18 +36,18 @@ ZU_SEXP* sync(const L_CHAR* what) {
 }
 
 ZU_SEXP* zu_PrintChain(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  if (const L_CHAR* what = lib_option(sf, "sync")) return sync(what);
+  if (const L_CHAR* what = head_option(sf, "sync")) return sync(what);
   ZU_SEXP* type = get_el(form, 1);
   ZU_SEXP* data = get_el(form, 2);
   if (get_type(type) != ZU_TYPE_STRING || get_type(data) != ZU_TYPE_RAW)
-    return lib_error(form, ZU_ER_TYPE, "PrintChain", "type missmatch");
+    return error_text_at(form, ZU_ER_TYPE, "PrintChain", "type missmatch");
   STREAM* st;
   if (text_is(str_text(type), "o"))
     st = s_stdout;
   else if (text_is(str_text(type), "e"))
     st = s_stderr;
   else
-    return lib_error(form, ZU_ER_PARAM, "PrintChain", "invalid parameter");
+    return error_text_at(form, ZU_ER_PARAM, "PrintChain", "invalid parameter");
   uint32_t size = data->raw.size;
   int r;
   if (st && st->h.tbl == &s_chain_table) {
@@ -63,7 +63,7 @@ ZU_SEXP* zu_PrintChain(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
     r = st ? s_printf(st, "%ls", text.data()) : -1;
     if (r >= 0) s_flush(st);
   }
-  if (r < 0) return lib_error(form, ZU_ER_STREAM, "PrintChain", "access stream");
+  if (r < 0) return error_text_at(form, ZU_ER_STREAM, "PrintChain", "access stream");
   return get_integer(size, nullptr);
 }
 

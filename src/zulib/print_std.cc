@@ -15,10 +15,10 @@
 #include "base/alloc.h"
 #include "base/lock.h"
 #include "text/convert.h"
-#include "zu/printer.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
+#include "zu/printer.h"
 #include "zulib/io_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 #include "zulib/printing.h"
 
@@ -77,10 +77,10 @@ void print_value(STREAM* st, ZU_SEXP* x, int flags) {
 ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* x = get_el(form, 1);
   int flags = 0;
-  if (const L_CHAR* option = lib_option(sf, "option"); option && !read_words(option, kOptionWords, &flags))
+  if (const L_CHAR* option = head_option(sf, "option"); option && !read_words(option, kOptionWords, &flags))
     return io_error(form, ZU_ER_PARAM, "Printstd", "invalid parameter (option)");
   flags |= ZU_PRINT_RAW_SIZE;
-  if (const L_CHAR* d = lib_option(sf, "d")) {
+  if (const L_CHAR* d = head_option(sf, "d")) {
     if (text_is(d, "stdout")) {
       print_value(s_stdout, x, flags);
       return nullptr;
@@ -91,7 +91,7 @@ ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
     release_desc(desc);
     return nullptr;
   }
-  if (const L_CHAR* file = lib_option(sf, "file")) {
+  if (const L_CHAR* file = head_option(sf, "file")) {
     const char* path = n_string(std_cm, file);
     STREAM* st = s_open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
     if (!st) {
@@ -113,7 +113,7 @@ ZU_SEXP* zu_openPrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   ZU_SEXP* path = get_el(form, 1);
   if (get_type(path) != ZU_TYPE_STRING) return io_error(form, ZU_ER_TYPE, "openPrintstd", "type missmatch");
   CODE_METHOD* cm = nullptr;
-  if (const L_CHAR* enc = lib_option(sf, "encoding")) {
+  if (const L_CHAR* enc = head_option(sf, "encoding")) {
     cm = get_encoding(enc);
     if (!cm) return io_error(form, ZU_ER_NO_OBJECT, "openPrintstd", "invalid encoding");
   }
@@ -134,7 +134,7 @@ ZU_SEXP* zu_openPrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 }
 
 ZU_SEXP* zu_closePrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  const L_CHAR* text = lib_option(sf, "d");
+  const L_CHAR* text = head_option(sf, "d");
   if (!text) return io_error(form, ZU_ER_PARAM, "closePrintstd", "invalid parameter (d)");
   int id = desc_id(text);
   lock_task(desc_lock);

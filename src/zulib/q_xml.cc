@@ -7,10 +7,10 @@
 #include "base/task.h"
 #include "runtime/interp.h"
 #include "text/convert.h"
-#include "zu/reader.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
+#include "zu/reader.h"
 #include "zulib/io_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 #include "zulib/printing.h"
 #include "zulib/printing_impl.h"
@@ -52,8 +52,8 @@ ZU_SEXP* zu_q_xml(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP
   if (!front) return nullptr;
   for (ZU_SYM_FIELD* a = sf; a; a = a->next)
     if (attr_is(a, "encoding")) _q_xml_encoding(form, a->value);
-  if (const L_CHAR* v = lib_option(sf, "stdout")) redirect_std(&s_stdout, target(v, iid, 'o', f->st));
-  if (const L_CHAR* v = lib_option(sf, "stderr")) redirect_std(&s_stderr, target(v, iid, 'e', f->st));
+  if (const L_CHAR* v = head_option(sf, "stdout")) redirect_std(&s_stdout, target(v, iid, 'o', f->st));
+  if (const L_CHAR* v = head_option(sf, "stderr")) redirect_std(&s_stderr, target(v, iid, 'e', f->st));
   return nullptr;
 }
 

@@ -18,10 +18,11 @@
 
 #include "base/dir.h"
 #include "stream/stream.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
 #include "zulib/files.h"
 #include "zulib/files_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 
 namespace {
@@ -162,7 +163,7 @@ std::vector<const Node*> search(const std::vector<PATH_PATTERN>& patterns, std::
 bool is_skip(ZU_SEXP* v) { return get_type(v) == ZU_TYPE_ERROR && v->error->code == ZU_ER_BREAK; }
 
 ZU_SEXP* clause_error(ZU_SEXP* form, uint32_t code, const char* text) {
-  return lib_error(form, code, "Rule/Accept", text);
+  return error_text_at(form, code, "Rule/Accept", text);
 }
 
 ZU_SEXP* zu_Rule(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
@@ -233,7 +234,7 @@ ZU_SEXP* zu_Rule(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_SYM_FIEL
 }
 
 // The skip signal of a keyword: the break code, no data.
-ZU_SEXP* skip(ZU_SEXP* form, const char* func) { return lib_error(form, ZU_ER_BREAK, func, nullptr); }
+ZU_SEXP* skip(ZU_SEXP* form, const char* func) { return error_text_at(form, ZU_ER_BREAK, func, nullptr); }
 
 // Makes every directory of the target's path that is missing, in order,
 // giving exactly `mode` to the ones made here; existing ones keep theirs.
@@ -262,7 +263,7 @@ ZU_SEXP* zu_Target(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUIS
     else if (zu_wcmp_ascii(f->name, "dir") == 0) make = option_is(f->value, "make");
   }
   ZU_SEXP* target = get_el(form, 1);
-  if (get_type(target) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, "Target", nullptr);
+  if (get_type(target) != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, "Target", nullptr);
   std::string t = narrow_text(target);
   U_STAT ts;
   if (u_stat(t.c_str(), &ts) == 0) {
@@ -290,7 +291,7 @@ ZU_SEXP* zu_Target(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUIS
         case ZU_TYPE_ERROR:
           return d;
         default:
-          return lib_error(form, ZU_ER_TYPE, "Target", nullptr);
+          return error_text_at(form, ZU_ER_TYPE, "Target", nullptr);
       }
     }
     return nullptr;
@@ -302,7 +303,7 @@ ZU_SEXP* zu_Target(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUIS
 
 ZU_SEXP* presence(ZU_SEXP* form, const char* func, bool want) {
   ZU_SEXP* file = get_el(form, 1);
-  if (get_type(file) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, func, nullptr);
+  if (get_type(file) != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, func, nullptr);
   U_STAT st;
   bool exists = u_stat(narrow_text(file).c_str(), &st) == 0;
   return exists == want ? nullptr : skip(form, func);

@@ -9,10 +9,10 @@
 #include <climits>
 
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
 #include "zu/printer.h"
 #include "zulib/io_impl.h"
-#include "zulib/lib_impl.h"
 #include "zulib/library.h"
 #include "zulib/load_impl.h"
 #include "zulib/load_save.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "zu/builtin_kit.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/save_impl.h"
 
 namespace {

@@ -1,14 +1,12 @@
 // CutOut, CutString, StringLength, GetChar and SetChar.
 #include <algorithm>
 
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/strings.h"
 
 namespace {
-
-bool is_integer(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_INTEGER; }
 
 // Members at positions start..end of a list (end included; no end: all
 // the rest).
@@ -27,11 +25,11 @@ ZU_SEXP* zu_CutOut(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
   ZU_SEXP* s = get_el(form, 2);
   bool has_end = list_length(form) == 4;
   ZU_SEXP* e = get_el(form, 3);
-  if (!is_integer(s) || (has_end && !is_integer(e))) return lib_error(form, ZU_ER_TYPE, "CutOut", nullptr);
+  if (!is_integer(s) || (has_end && !is_integer(e))) return error_text_at(form, ZU_ER_TYPE, "CutOut", nullptr);
   // Positions are the low 32 bits of the integers.
   auto start = static_cast<int32_t>(s->integer.num);
   auto end = has_end ? static_cast<int32_t>(e->integer.num) : 0;
-  if (has_end && start > end) return lib_error(form, ZU_ER_PARAM, "CutOut", nullptr);
+  if (has_end && start > end) return error_text_at(form, ZU_ER_PARAM, "CutOut", nullptr);
   switch (get_type(x)) {
     case ZU_TYPE_NULL:
     case ZU_TYPE_LIST:
@@ -39,12 +37,12 @@ ZU_SEXP* zu_CutOut(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
     case ZU_TYPE_RAW: {
       // Bytes start..end, end excluded.
       uint32_t size = x->raw.size;
-      if (start < 0 || static_cast<uint32_t>(start) > size) return lib_error(form, ZU_ER_PARAM, "CutOut", nullptr);
+      if (start < 0 || static_cast<uint32_t>(start) > size) return error_text_at(form, ZU_ER_PARAM, "CutOut", nullptr);
       uint32_t stop = !has_end || static_cast<uint32_t>(end) >= size ? size : static_cast<uint32_t>(end);
       return get_raw(x->raw.data + start, stop - static_cast<uint32_t>(start));
     }
     default:
-      return lib_error(form, ZU_ER_TYPE, "CutOut", nullptr);
+      return error_text_at(form, ZU_ER_TYPE, "CutOut", nullptr);
   }
 }
 
@@ -53,8 +51,8 @@ ZU_SEXP* zu_CutString(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
   ZU_SEXP* start = get_el(form, 2);
   ZU_SEXP* count = get_el(form, 3);
   auto fail = [form](uint32_t code) {
-    return lib_error_data(form, code, "CutString",
-                          List(get_string_ascii("invalid argument in CutString"), form, ZU_LIST_END));
+    return error_at(form, code, "CutString",
+                    List(get_string_ascii("invalid argument in CutString"), form, ZU_LIST_END));
   };
   if (get_type(s) != ZU_TYPE_STRING || !is_integer(start) || !is_integer(count)) return fail(ZU_ER_TYPE);
   const L_CHAR* t = str_text(s);
@@ -70,7 +68,7 @@ ZU_SEXP* zu_CutString(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
 ZU_SEXP* zu_StringLength(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* s = get_el(form, 1);
   if (get_type(s) != ZU_TYPE_STRING)
-    return lib_error_list(form, ZU_ER_TYPE, "StringLength", "invalid string in StringLength argument");
+    return error_list_at(form, ZU_ER_TYPE, "StringLength", "invalid string in StringLength argument");
   return get_integer(static_cast<int64_t>(l_strlen(str_text(s))), nullptr);
 }
 
@@ -79,16 +77,16 @@ ZU_SEXP* zu_GetChar(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_
   ZU_SEXP* s = get_el(form, 1);
   ZU_SEXP* index = get_el(form, 2);
   constexpr const char* kData = "index error in GetChar argument";
-  if (get_type(s) != ZU_TYPE_STRING || !is_integer(index)) return lib_error_list(form, ZU_ER_TYPE, "GetChar", kData);
+  if (get_type(s) != ZU_TYPE_STRING || !is_integer(index)) return error_list_at(form, ZU_ER_TYPE, "GetChar", kData);
   const L_CHAR* t = str_text(s);
   int64_t i = index->integer.num;
-  if (i < 0 || static_cast<uint64_t>(i) > l_strlen(t)) return lib_error_list(form, ZU_ER_PARAM, "GetChar", kData);
+  if (i < 0 || static_cast<uint64_t>(i) > l_strlen(t)) return error_list_at(form, ZU_ER_PARAM, "GetChar", kData);
   return get_integer(t[i], nullptr);
 }
 
 ZU_SEXP* zu_SetChar(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* code = get_el(form, 1);
-  if (!is_integer(code)) return lib_error_list(form, ZU_ER_TYPE, "SetChar", "index error in SetChar argument");
+  if (!is_integer(code)) return error_list_at(form, ZU_ER_TYPE, "SetChar", "index error in SetChar argument");
   auto c = static_cast<L_CHAR>(code->integer.num);
   return get_string_len(&c, 1);
 }

@@ -9,9 +9,10 @@
 #include "base/entry.h"
 #include "base/zutime.h"
 #include "runtime/services.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/system.h"
 
 namespace {
@@ -22,9 +23,9 @@ ZU_SEXP* zu_Exit(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) { 
 
 ZU_SEXP* zu_GetVariable(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* name = get_el(form, 1);
-  if (get_type(name) != ZU_TYPE_STRING) return lib_error(form, ZU_ER_TYPE, "Arg", nullptr);
+  if (get_type(name) != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, "Arg", nullptr);
   const char* value = std::getenv(n_string(std_cm, str_text(name)));
-  if (!value) return lib_error(form, ZU_ER_UNDEFINED, "GetEnvVar", "undefined evironment variable");
+  if (!value) return error_text_at(form, ZU_ER_UNDEFINED, "GetEnvVar", "undefined evironment variable");
   return n_get_string(value);
 }
 
@@ -50,7 +51,7 @@ ZU_SEXP* version_list(const VERSION* v) {
 // With layer: (record) or nil. Without: every record, oldest registration
 // first (the global list keeps the newest first).
 ZU_SEXP* zu_GetVersion(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  if (const L_CHAR* layer = lib_option(sf, "layer")) {
+  if (const L_CHAR* layer = head_option(sf, "layer")) {
     const VERSION* v = get_version(n_string(std_cm, layer));
     return v ? list(version_list(v)) : nullptr;
   }
@@ -72,10 +73,10 @@ unsigned date_part(const char** p, unsigned max) {
 
 ZU_SEXP* zu_GetZUTime(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   unsigned int now = get_zutime();
-  const L_CHAR* format = lib_option(sf, "format");
+  const L_CHAR* format = head_option(sf, "format");
   if (!format) return get_integer(now, l_string(std_cm, "sec"));
   if (zu_wcmp_ascii(format, "W3C-DTF") != 0)
-    return lib_error_list(form, ZU_ER_PARAM, "GetZUTime", "invalid format attribute");
+    return error_list_at(form, ZU_ER_PARAM, "GetZUTime", "invalid format attribute");
   char* text = get_zutime_str(now, 2);
   ZU_SEXP* r = n_get_string(text);
   d_f_ree(text);
@@ -98,7 +99,7 @@ ZU_SEXP* zu_MemoryStatistics(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD* sf,
   std::vector<SITE> sites;
   sites.reserve(4096);
   walk_mem_debug_list(copy_site, &sites);
-  bool only_max = lib_option(sf, "max") != nullptr;
+  bool only_max = head_option(sf, "max") != nullptr;
   size_t max = 0;
   ListBuilder out;
   for (const SITE& s : sites) {
@@ -122,9 +123,9 @@ int trace_limit(const L_CHAR* trace) {
 }
 
 ZU_SEXP* zu_GetProperCode(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  L_CHAR code = get_proper_code(get_el(form, 1), trace_limit(lib_option(sf, "trace")));
+  L_CHAR code = get_proper_code(get_el(form, 1), trace_limit(head_option(sf, "trace")));
   const CODE_METHOD* cm = search_cm_by_lccode(code);
-  if (!cm) return lib_error(form, ZU_ER_NO_OBJECT, "GetProperCode", "invalid encoding");
+  if (!cm) return error_text_at(form, ZU_ER_NO_OBJECT, "GetProperCode", "invalid encoding");
   return n_get_string(cm->name);
 }
 

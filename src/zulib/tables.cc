@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "zu/arith.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/tables.h"
 #include "zulib/tables_impl.h"
 
@@ -107,7 +107,7 @@ ZU_SEXP* MemberOrder::compare_called(ZU_SEXP* a, ZU_SEXP* b, int* order) {
     case ZU_TYPE_ERROR:
       return r;
     default:
-      return lib_error(form_, ZU_ER_TYPE, func_, "return value type missmatch of compare function");
+      return error_text_at(form_, ZU_ER_TYPE, func_, "return value type missmatch of compare function");
   }
 }
 
@@ -190,17 +190,16 @@ ZU_SEXP* zu_Sort(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   constexpr const char* kFunc = "Sort";
   ZU_SEXP* x = get_el(form, 1);
   if (get_type(x) != ZU_TYPE_LIST || list_length(x) < 0)
-    return lib_error_data(form, ZU_ER_TYPE, kFunc,
-                          List(get_string_ascii("list"), get_string_ascii("is type missmatch"), ZU_LIST_END));
-  if (const L_CHAR* fields = lib_option(sf, "field")) {
+    return error_at(form, ZU_ER_TYPE, kFunc,
+                    List(get_string_ascii("list"), get_string_ascii("is type missmatch"), ZU_LIST_END));
+  if (const L_CHAR* fields = head_option(sf, "field")) {
     MemberOrder order(env, fields, form, kFunc);
     return merge_sort(x, &order);
   }
   ZU_SEXP* cmp = get_el(form, 2);
   if (get_type(cmp) != ZU_TYPE_FUNCTION)
-    return lib_error_data(form, ZU_ER_TYPE, kFunc,
-                          List(get_string_ascii("compare function"), get_string_ascii("is type missmatch"),
-                               ZU_LIST_END));
+    return error_at(form, ZU_ER_TYPE, kFunc,
+                    List(get_string_ascii("compare function"), get_string_ascii("is type missmatch"), ZU_LIST_END));
   MemberOrder order(env, cmp, form, kFunc);
   return merge_sort(x, &order);
 }
@@ -218,13 +217,13 @@ std::vector<ZU_SEXP*> table_rows(ZU_SEXP* t, bool sort, MemberOrder* order, ZU_S
   std::vector<ZU_SEXP*> rows;
   *err = nullptr;
   if (list_length(t) < 0 && get_type(t) != ZU_TYPE_NULL) {
-    *err = lib_error(form, ZU_ER_TYPE, func, "type missmatch");
+    *err = error_text_at(form, ZU_ER_TYPE, func, "type missmatch");
     return rows;
   }
   for (ZU_SEXP* p = t; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     int type = get_type(p->pair.car);
     if (type != ZU_TYPE_LIST && type != ZU_TYPE_NULL) {
-      *err = lib_error(form, ZU_ER_TYPE, func, "type missmatch");
+      *err = error_text_at(form, ZU_ER_TYPE, func, "type missmatch");
       return rows;
     }
   }
@@ -258,11 +257,11 @@ ZU_SEXP* joined(ZU_SEXP* a, ZU_SEXP* b, const MemberOrder& order) {
 
 ZU_SEXP* zu_NaturalJoin(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "NaturalJoin";
-  MemberOrder order(qnlisp_top_env0, lib_option(sf, "field"), form, kFunc);
+  MemberOrder order(qnlisp_top_env0, head_option(sf, "field"), form, kFunc);
   ZU_SEXP* err = nullptr;
-  auto as = table_rows(get_el(form, 1), switch_on(lib_option(sf, "sort1")), &order, form, kFunc, &err);
+  auto as = table_rows(get_el(form, 1), switch_on(head_option(sf, "sort1")), &order, form, kFunc, &err);
   if (err) return err;
-  auto bs = table_rows(get_el(form, 2), switch_on(lib_option(sf, "sort2")), &order, form, kFunc, &err);
+  auto bs = table_rows(get_el(form, 2), switch_on(head_option(sf, "sort2")), &order, form, kFunc, &err);
   if (err) return err;
   // A merge join; a run of equal records of b meets every equal record of a.
   ZU_SEXP* r = nullptr;
@@ -315,9 +314,9 @@ ZU_SEXP* group_element(ZU_SEXP* key, const std::vector<ZU_SEXP*>& group, const M
 
 ZU_SEXP* zu_Projection(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "Projection";
-  MemberOrder order(qnlisp_top_env0, lib_option(sf, "field"), form, kFunc);
+  MemberOrder order(qnlisp_top_env0, head_option(sf, "field"), form, kFunc);
   ZU_SEXP* err = nullptr;
-  auto rows = table_rows(get_el(form, 1), switch_on(lib_option(sf, "sort1")), &order, form, kFunc, &err);
+  auto rows = table_rows(get_el(form, 1), switch_on(head_option(sf, "sort1")), &order, form, kFunc, &err);
   if (err) return err;
   ZU_SEXP* r = nullptr;
   ZU_SEXP* key = nullptr;

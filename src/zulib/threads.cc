@@ -11,10 +11,11 @@
 #include "runtime/delayed.h"
 #include "runtime/interp.h"
 #include "runtime/relay.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/unit.h"
-#include "zulib/lib_impl.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ int thread_pri(const L_CHAR* text) {
 }
 
 ZU_SEXP* zu_Thread(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  int pri = thread_pri(lib_option(sf, "pri"));
+  int pri = thread_pri(head_option(sf, "pri"));
   auto* t = static_cast<TH_DATA*>(mmalloc(sizeof(TH_DATA), gc_th_data));
   t->parent_tid = get_tid();
   t->env = env;
@@ -112,7 +113,7 @@ ZU_SEXP* zu_Thread(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   if (create_task(thread_task, t, pri) < 0) {
     _unlink_thread(t);
     unlock_task(sthread_lock, "Thread");
-    return lib_error(form, ZU_ER_LAUNCH, "Thread", "cannot start a thread");
+    return error_text_at(form, ZU_ER_LAUNCH, "Thread", "cannot start a thread");
   }
   _wait_for(t, [t] { return t->ok_flag; });
   t->release_base_flag = 1;
@@ -138,7 +139,7 @@ ZU_SEXP* zu_DelayAppend(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZU
   while (t && !(t->ok_flag && t->child_tid == me)) t = t->next;
   if (!t) {
     unlock_task(sthread_lock, "DelayAppend");
-    return lib_error(form, ZU_ER_NOT_AVAILABLE, "DelayAppend", "this command cannot use in this thread");
+    return error_text_at(form, ZU_ER_NOT_AVAILABLE, "DelayAppend", "this command cannot use in this thread");
   }
   set_d_sexp(t->delay, v);
   if (fresh) t->delay = fresh;
@@ -187,7 +188,7 @@ int64_t whole_seconds(ZUISP_ENV* env, ZU_SEXP* d) {
 ZU_SEXP* zu_Sleep(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* d = get_el(form, 1);
   int type = get_type(d);
-  if (type != ZU_TYPE_INTEGER && type != ZU_TYPE_FLOATING) return lib_error(form, ZU_ER_TYPE, "Sleep", nullptr);
+  if (type != ZU_TYPE_INTEGER && type != ZU_TYPE_FLOATING) return error_text_at(form, ZU_ER_TYPE, "Sleep", nullptr);
   for (int64_t n = whole_seconds(env, d); n >= 1; --n) {
     if (ZU_SEXP* stop = do_break_check_now(form)) return stop;
     sleep_sec(1);

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/unit.h"
-#include "zulib/lib_impl.h"
 #include "zulib/units.h"
 
 namespace {
@@ -26,14 +26,14 @@ double value_of(ZU_SEXP* n) {
 
 ZU_SEXP* zu_GetUnit(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* n = get_el(form, 1);
-  if (!is_number(n)) return lib_error(form, ZU_ER_TYPE, "GetUnit", "type missmatch");
+  if (!is_number(n)) return error_text_at(form, ZU_ER_TYPE, "GetUnit", "type missmatch");
   return get_string(unit_of(n));
 }
 
 ZU_SEXP* zu_SetUnit(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* n = get_el(form, 1);
-  if (!is_number(n)) return lib_error(form, ZU_ER_TYPE, "SetUnit", "type missmatch");
-  const L_CHAR* unit = lib_option(sf, "unit");
+  if (!is_number(n)) return error_text_at(form, ZU_ER_TYPE, "SetUnit", "type missmatch");
+  const L_CHAR* unit = head_option(sf, "unit");
   if (unit && !*unit) unit = nullptr;
   if (get_type(n) == ZU_TYPE_INTEGER) return get_integer(n->integer.num, unit);
   return get_floating(n->floating.num, unit);
@@ -46,11 +46,11 @@ ZU_SEXP* zu_ConvertUnit(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   ZU_SEXP* target = get_el(form, 2);
   int tt = get_type(target);
   if ((tt != ZU_TYPE_STRING && tt != ZU_TYPE_NULL) || !is_number(n))
-    return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+    return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
   const L_CHAR* to = tt == ZU_TYPE_STRING && *str_text(target) ? str_text(target) : nullptr;
   int err = 0;
   double v = conv_unit(&err, uenv_in_force(env), value_of(n), unit_of(n), to);
-  if (err) return lib_error(form, ZU_ER_PARAM, kFunc, "Cannot convert");
+  if (err) return error_text_at(form, ZU_ER_PARAM, kFunc, "Cannot convert");
   if (v >= INT32_MIN && v <= INT32_MAX && v == std::trunc(v)) return get_integer(static_cast<int64_t>(v), to);
   return get_floating(v, to);
 }
@@ -70,52 +70,52 @@ int dim_class(const L_CHAR* d) {
 
 // (System a b) name=".." dim="l|t|w": a unit of ratio b / a.
 ZU_SEXP* system_member(ZUISP_ENV* env, UNIT_ENV* u, ZU_SEXP* m) {
-  if (list_length(m) != 3) return lib_error(m, ZU_ER_LENGTH, kMember, "invalid param length");
+  if (list_length(m) != 3) return error_text_at(m, ZU_ER_LENGTH, kMember, "invalid param length");
   ZU_SYM_FIELD* sf = sym_field(m->pair.car);
-  const L_CHAR* name = lib_option(sf, "name");
-  const L_CHAR* dim = lib_option(sf, "dim");
-  if (!name || !dim) return lib_error(m, ZU_ER_PARAM, kMember, "invalid attribute parameter");
+  const L_CHAR* name = head_option(sf, "name");
+  const L_CHAR* dim = head_option(sf, "dim");
+  if (!name || !dim) return error_text_at(m, ZU_ER_PARAM, kMember, "invalid attribute parameter");
   int cls = dim_class(dim);
-  if (cls < 0) return lib_error_list(m, ZU_ER_TYPE, kMember, "type missmatch");
+  if (cls < 0) return error_list_at(m, ZU_ER_TYPE, kMember, "type missmatch");
   double ab[2];
   for (int i = 0; i < 2; ++i) {
     ZU_SEXP* v = eval(env, get_el(m, i + 1));
     if (get_type(v) == ZU_TYPE_ERROR) return v;
-    if (!is_number(v)) return lib_error_list(m, ZU_ER_TYPE, kMember, "type missmatch");
+    if (!is_number(v)) return error_list_at(m, ZU_ER_TYPE, kMember, "type missmatch");
     ab[i] = value_of(v);
   }
   // A zero, negative or endless ratio would make every conversion wrong.
   double ratio = ab[1] / ab[0];
-  if (!(std::isfinite(ratio) && ratio > 0)) return lib_error_list(m, ZU_ER_TYPE, kMember, "invalid ratio");
+  if (!(std::isfinite(ratio) && ratio > 0)) return error_list_at(m, ZU_ER_TYPE, kMember, "invalid ratio");
   new_su(u, cls, name, ab[1], ab[0]);  // a name the class has already is passed over
   return nullptr;
 }
 
 // (Alias) name=".." dim="unit expression" [rate=".."].
 ZU_SEXP* alias_member(UNIT_ENV* u, ZU_SEXP* m) {
-  if (list_length(m) != 1) return lib_error(m, ZU_ER_LENGTH, kMember, "invalid param length");
+  if (list_length(m) != 1) return error_text_at(m, ZU_ER_LENGTH, kMember, "invalid param length");
   ZU_SYM_FIELD* sf = sym_field(m->pair.car);
-  const L_CHAR* name = lib_option(sf, "name");
-  const L_CHAR* dim = lib_option(sf, "dim");
-  if (!name || !dim) return lib_error(m, ZU_ER_PARAM, kMember, "invalid attribute parameter");
+  const L_CHAR* name = head_option(sf, "name");
+  const L_CHAR* dim = head_option(sf, "dim");
+  if (!name || !dim) return error_text_at(m, ZU_ER_PARAM, kMember, "invalid attribute parameter");
   // The rate is not used: an alias stands for its expression exactly, so
   // an expression that mixes units of one class (km*m) has no alias.
   DIMENSION vec[kUnitDims] = {};
   double factor = 1;
   if (name2dim(u, vec, dim, &factor) < 0 || factor != 1)
-    return lib_error(m, ZU_ER_PARAM, kMember, "invalid attribute parameter");
+    return error_text_at(m, ZU_ER_PARAM, kMember, "invalid attribute parameter");
   new_ua(u, vec, name);  // a name or vector that has an alias already is passed over
   return nullptr;
 }
 
 ZU_SEXP* zu_UnitSystem(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  const L_CHAR* inherit = lib_option(sf, "inherit");
+  const L_CHAR* inherit = head_option(sf, "inherit");
   UNIT_ENV* base = nullptr;
   if (!inherit) {
     base = get_uenv(env);
   } else if (zu_wcmp_ascii(inherit, "new") != 0) {
     base = search_uenv_name(inherit);
-    if (!base) return lib_error_list(form, ZU_ER_NO_OBJECT, "UnitSystem", "undefined unit environment");
+    if (!base) return error_list_at(form, ZU_ER_NO_OBJECT, "UnitSystem", "undefined unit environment");
   }
   ZU_SEXP* body = form->pair.cdr;
   if (!body) {
@@ -138,13 +138,13 @@ ZU_SEXP* zu_UnitSystem(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
     if (!system && !alias)
       return get_error_ascii(p->h.file, p->h.line, ZU_ER_TYPE, "UnitSystem",
                              list(get_string_ascii("invalid tag in UnitSystem element")));
-    if (system && aliases) return lib_error_list(m, ZU_ER_TYPE, "UnitSystem", "System tag after Alias tags");
+    if (system && aliases) return error_list_at(m, ZU_ER_TYPE, "UnitSystem", "System tag after Alias tags");
     if (alias && !aliases) fix_system_units();
     ZU_SEXP* r = system ? system_member(env, u, m) : alias_member(u, m);
     if (get_type(r) == ZU_TYPE_ERROR) return r;
   }
   if (!aliases) fix_system_units();
-  if (const L_CHAR* name = lib_option(sf, "name")) set_uenv_name(u, name);
+  if (const L_CHAR* name = head_option(sf, "name")) set_uenv_name(u, name);
   set_uenv(env, u);
   return nullptr;
 }

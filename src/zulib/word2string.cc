@@ -4,9 +4,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
-#include "zulib/lib_impl.h"
 #include "zulib/strings.h"
 
 namespace {
@@ -50,16 +51,16 @@ int put_bytes(std::string* bytes, ZU_SEXP* x, int word) {
 }
 
 ZU_SEXP* zu_Word2String(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  const L_CHAR* w = lib_option(sf, "word");
+  const L_CHAR* w = head_option(sf, "word");
   long word = w ? std::strtol(n_string(std_cm, w), nullptr, 0) : 1;
   word = std::clamp(word, 1L, 4L);
-  const L_CHAR* name = lib_option(sf, "encoding");
+  const L_CHAR* name = head_option(sf, "encoding");
   CODE_METHOD* cm = name ? get_encoding(name) : std_cm;
-  if (!cm) return lib_error(form, ZU_ER_PARAM, kFunc, "invalid encoding");
+  if (!cm) return error_text_at(form, ZU_ER_PARAM, kFunc, "invalid encoding");
   std::string bytes;
   int rc = put_bytes(&bytes, get_el(form, 1), static_cast<int>(word));
-  if (rc == -2) return lib_error_list(form, ZU_ER_EVAL_DEPTH, kFunc, "list nested too deeply");
-  if (rc < 0) return lib_error(form, ZU_ER_TYPE, kFunc, "type missmatch");
+  if (rc == -2) return error_list_at(form, ZU_ER_EVAL_DEPTH, kFunc, "list nested too deeply");
+  if (rc < 0) return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");
   // Zero units end the text, whatever the encoding's unit size.
   bytes.append(4, '\0');
   return get_string(_l_string_1(cm, bytes.data()));

@@ -1,23 +1,9 @@
-// Error values and texts shared by the library's built-ins.
+// Strings made in place and the texts of values, shared by the library's
+// built-ins (lib_impl.h).
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 
 #include "zulib/lib_impl.h"
-
-ZU_SEXP* lib_error_data(ZU_SEXP* form, uint32_t code, const char* func, ZU_SEXP* data) {
-  ZU_FILE* f = form ? form->h.file : nullptr;
-  int line = form ? form->h.line : 0;
-  return get_error_ascii(f, line, code, func, data);
-}
-
-ZU_SEXP* lib_error(ZU_SEXP* form, uint32_t code, const char* func, const char* text) {
-  return lib_error_data(form, code, func, text ? get_string_ascii(text) : nullptr);
-}
-
-ZU_SEXP* lib_error_list(ZU_SEXP* form, uint32_t code, const char* func, const char* text) {
-  return lib_error_data(form, code, func, list(get_string_ascii(text)));
-}
 
 ZU_SEXP* new_string_room(size_t len, L_CHAR** text) {
   ZU_SEXP* s = new_sexp(ZU_TYPE_STRING);
@@ -67,10 +53,4 @@ bool value_text(ZU_SEXP* v, std::u32string* out) {
     default:
       return number_text(v, out);
   }
-}
-
-int64_t option_integer(const L_CHAR* text) { return std::strtoll(n_string(std_cm, text), nullptr, 10); }
-
-bool is_symbol_named(ZU_SEXP* s, const char* name) {
-  return get_type(s) == ZU_TYPE_SYMBOL && zu_wcmp_ascii(sym_name(s), name) == 0;
 }
