@@ -7,6 +7,7 @@
 
 #include "netsvc/net_impl.h"
 #include "netsvc/proxy.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/site.h"
 
@@ -27,9 +28,9 @@ ZU_SEXP* zu_GetLocalHostIP(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
 
 ZU_SEXP* zu_SetLocalHostName(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* name = get_el(form, 1);
-  if (!is_string(name)) return net_error(form, ZU_ER_TYPE, "SetLocalHostName", "type missmatch");
+  if (!is_string(name)) return error_text_at(form, ZU_ER_TYPE, "SetLocalHostName", "type missmatch");
   if (set_zulisp_site(n_string(std_cm, str_text(name))) < 0)
-    return net_error(form, ZU_ER_PARAM, "SetLocalHostName", "cannot set");
+    return error_text_at(form, ZU_ER_PARAM, "SetLocalHostName", "cannot set");
   return nullptr;
 }
 
@@ -54,21 +55,21 @@ constexpr struct {
   int type;
 } kProxyTypes[] = {{"NoProxy", PROXY_NONE}, {"ZUoHTTP", PROXY_ZUOHTTP}, {"HTTPProxy", PROXY_HTTP}};
 
-ZU_SEXP* proxy_error(ZU_SEXP* form, const char* text) { return net_error(form, ZU_ER_PARAM, "SetProxy", text); }
+ZU_SEXP* proxy_error(ZU_SEXP* form, const char* text) { return error_text_at(form, ZU_ER_PARAM, "SetProxy", text); }
 
 // Every check comes before anything is stored: a refused call changes
 // nothing.
 ZU_SEXP* zu_SetProxy(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  const L_CHAR* type_text = net_option(sf, "type");
+  const L_CHAR* type_text = head_option(sf, "type");
   int type = 0;
   for (const auto& t : kProxyTypes)
     if (type_text && zu_wcmp_ascii(type_text, t.word) == 0) type = t.type;
   // NativeProxy belongs to sessions: links cannot use it.
   if (!type) return proxy_error(form, "invalid proxy type");
-  if (const L_CHAR* direct = net_option(sf, "direct")) {
+  if (const L_CHAR* direct = head_option(sf, "direct")) {
     if (type == PROXY_HTTP)
-      return net_error_data(form, ZU_ER_PARAM, "SetProxy",
-                       List(get_string_ascii("invalid proxy type"), get_string(type_text), ZU_LIST_END));
+      return error_at(form, ZU_ER_PARAM, "SetProxy",
+                      List(get_string_ascii("invalid proxy type"), get_string(type_text), ZU_LIST_END));
     std::vector<std::string> names = server_names(direct);
     if (names.empty()) return proxy_error(form, "invalid direct parameter");
     for (const std::string& n : names) set_direct_access(type, n.c_str());
@@ -76,10 +77,10 @@ ZU_SEXP* zu_SetProxy(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   }
   std::string server;
   int port = 80;
-  if (const L_CHAR* s = net_option(sf, "server")) {
+  if (const L_CHAR* s = head_option(sf, "server")) {
     std::vector<std::string> names = server_names(s);
     if (names.empty()) return proxy_error(form, "proxy server is required");
-    const L_CHAR* p = net_option(sf, "port");
+    const L_CHAR* p = head_option(sf, "port");
     long v = p ? std::strtol(n_string(std_cm, p), nullptr, 10) : 0;
     if (v < 1 || v > 65535) return proxy_error(form, "proxy server port is required");
     server = names.front();
@@ -87,7 +88,7 @@ ZU_SEXP* zu_SetProxy(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   } else if (type == PROXY_HTTP) {
     return proxy_error(form, "proxy server is required");
   }
-  if (const L_CHAR* k = net_option(sf, "keep-alive")) set_proxy_keep_alive(zu_wcmp_ascii(k, "off") != 0);
+  if (const L_CHAR* k = head_option(sf, "keep-alive")) set_proxy_keep_alive(zu_wcmp_ascii(k, "off") != 0);
   set_proxy(type, server.empty() ? nullptr : server.c_str(), port);
   return nullptr;
 }

@@ -19,6 +19,7 @@
 #include "netsvc/net_impl.h"
 #include "runtime/interp.h"
 #include "stream/stream.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/unit.h"
@@ -133,7 +134,7 @@ constexpr KEYWORD kKeywords[] = {
     {"Environment", "Environment", ZU_TYPE_STRING,
      [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
        if (!find_word(kEnvironments, str_text(v), &z->environment))
-         return net_error_data(form, ZU_ER_PARAM, "Environment", v);
+         return error_at(form, ZU_ER_PARAM, "Environment", v);
        return nullptr;
      }},
     {"InputDescripter", "InpDescripter", ZU_TYPE_INTEGER,
@@ -145,7 +146,7 @@ constexpr KEYWORD kKeywords[] = {
     {"Type", "Type", ZU_TYPE_STRING,
      [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
        if (!find_word(kDescTypes, str_text(v), &z->desc_type))
-         return net_error(form, ZU_ER_PARAM, "Type in OpenInterpreter", "invalid Type");
+         return error_text_at(form, ZU_ER_PARAM, "Type in OpenInterpreter", "invalid Type");
        return nullptr;
      }},
     {"Result", "Result", ZU_TYPE_INTEGER,
@@ -156,8 +157,8 @@ constexpr KEYWORD kKeywords[] = {
      [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
        int mode;
        if (!find_word(kFormats, str_text(v), &mode))
-         return net_error_data(form, ZU_ER_PARAM, "FormatMode",
-                          List(get_string_ascii("invalid format mode"), v, ZU_LIST_END));
+         return error_at(form, ZU_ER_PARAM, "FormatMode",
+                         List(get_string_ascii("invalid format mode"), v, ZU_LIST_END));
        z->ps_flags = (z->ps_flags & ~3) | mode;
        return nullptr;
      }},
@@ -176,7 +177,7 @@ ZU_SEXP* zu_keyword(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZU
   if (err) return err;
   if (!z) return nullptr;
   ZU_SEXP* v = get_el(form, 1);
-  if (get_type(v) != k.type) return net_error(form, ZU_ER_TYPE, k.err_name, nullptr);
+  if (get_type(v) != k.type) return error_text_at(form, ZU_ER_TYPE, k.err_name, nullptr);
   return k.store(z, env, form, v);
 }
 
@@ -189,7 +190,7 @@ void bind_keywords(ZUISP_ENV* env, std::index_sequence<I...>) {
 // ---- Permission with its rules
 
 ZU_SEXP* zui_type_error(ZU_SEXP* form, const char* func) {
-  return net_error_list(form, ZU_ER_TYPE, func, "__zui type missmatch");
+  return error_list_at(form, ZU_ER_TYPE, func, "__zui type missmatch");
 }
 
 // An address or mask: a dotted text as inet_aton reads it, or an integer's
@@ -211,24 +212,23 @@ ZU_SEXP* access_rule(ZUISP_ENV* env, ZU_SEXP* form, int result) {
   if (err) return err;
   if (!z) return zui_type_error(form, "allow/deny");
   ZU_SEXP* word = get_el(form, 1);
-  if (!is_string(word)) return net_error_list(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
+  if (!is_string(word)) return error_list_at(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
   // Rules go to the entry that the enclosing Permission made.
   ACCESS_PERMISSION* ap = z->pl_tail ? &z->pl_tail->ap : nullptr;
   const L_CHAR* w = str_text(word);
   if (zu_wcmp_ascii(w, "ip") == 0) {
     uint32_t ip, mask;
     if (!address_of(get_el(form, 2), &ip) || !address_of(get_el(form, 3), &mask))
-      return net_error_list(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
+      return error_list_at(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
     if (ap) insert_access_list_v4(ap, ip, mask, 0, 0, result);
   } else if (zu_wcmp_ascii(w, "domain") == 0) {
     ZU_SEXP* suffix = get_el(form, 2);
-    if (!is_string(suffix)) return net_error_list(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
+    if (!is_string(suffix)) return error_list_at(form, ZU_ER_TYPE, "allow/deny", "type missmatch");
     if (ap) insert_access_list(ap, nullptr, nullptr, n_string(std_cm, str_text(suffix)), 0, 0, result);
   } else if (zu_wcmp_ascii(w, "all") == 0) {
     if (ap) insert_access_list(ap, nullptr, nullptr, nullptr, 0, 0, result);
   } else {
-    return net_error_data(form, ZU_ER_PARAM, "allow/deny",
-                     List(get_string_ascii("invalid type"), word, ZU_LIST_END));
+    return error_at(form, ZU_ER_PARAM, "allow/deny", List(get_string_ascii("invalid type"), word, ZU_LIST_END));
   }
   return nullptr;
 }
@@ -244,11 +244,11 @@ ZU_SEXP* zu_Permission(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* rules, ZU_SYM_F
   ZU_SEXP* names = eval(env, get_el(form, 1));
   int t = get_type(names);
   if (t == ZU_TYPE_ERROR) return names;
-  if (t != ZU_TYPE_LIST && t != ZU_TYPE_NULL) return net_error(form, ZU_ER_TYPE, "Permission", "type missmatch");
+  if (t != ZU_TYPE_LIST && t != ZU_TYPE_NULL) return error_text_at(form, ZU_ER_TYPE, "Permission", "type missmatch");
   for (ZU_SEXP* n = names; get_type(n) == ZU_TYPE_LIST; n = n->pair.cdr) {
     int nt = get_type(n->pair.car);
     if (nt == ZU_TYPE_ERROR) return n->pair.car;
-    if (nt != ZU_TYPE_STRING) return net_error(form, ZU_ER_TYPE, "Permission", "type missmatch");
+    if (nt != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, "Permission", "type missmatch");
   }
   ZU_SEXP* err;
   ZU_INTERPRETER* z = record_of(env, &err);
@@ -269,10 +269,12 @@ ZU_SEXP* zu_Permission(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* rules, ZU_SYM_F
 // the word names no kind or a pipe has no handed-over streams.
 ZU_SEXP* set_kind(ZU_INTERPRETER* z, ZU_SEXP* form, const L_CHAR* word) {
   int kind;
-  if (!find_word(kKinds, word, &kind)) return net_error(form, ZU_ER_PARAM, "OpenInterpreter", "interpreter accept type");
+  if (!find_word(kKinds, word, &kind))
+    return error_text_at(form, ZU_ER_PARAM, "OpenInterpreter", "interpreter accept type");
   z->a_type = static_cast<char>(kind);
   if (kind != ZUI_PIPE) return nullptr;
-  if (recv_streams_len < 1) return net_error(form, ZU_ER_PARAM, "RecvStream in OpenInterpreter", "No recieved streams");
+  if (recv_streams_len < 1)
+    return error_text_at(form, ZU_ER_PARAM, "RecvStream in OpenInterpreter", "No recieved streams");
   z->inp = recv_streams[0];
   z->out = recv_streams_len > 1 ? recv_streams[1] : recv_streams[0];
   return nullptr;
@@ -302,12 +304,12 @@ ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTE
 ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* kind = eval(env, get_el(form, 1));
   if (get_type(kind) == ZU_TYPE_ERROR) return kind;
-  if (!is_string(kind)) return net_error(form, ZU_ER_TYPE, "OpenInterpreter", "first argment(interpreter type)");
+  if (!is_string(kind)) return error_text_at(form, ZU_ER_TYPE, "OpenInterpreter", "first argment(interpreter type)");
   ZU_SEXP* ev = eval(env, get_el(form, 2));
   int et = get_type(ev);
   if (et == ZU_TYPE_ERROR) return ev;
   if (et != ZU_TYPE_ENV && et != ZU_TYPE_NULL)
-    return net_error(form, ZU_ER_TYPE, "OpenInterpreter", "first argment(interpreter environment)");
+    return error_text_at(form, ZU_ER_TYPE, "OpenInterpreter", "first argment(interpreter environment)");
   ZU_INTERPRETER* z = new_zu_interpreter();
   if (ZU_SEXP* e = set_kind(z, form, str_text(kind))) {
     free_zu_interpreter(z);
@@ -320,7 +322,7 @@ ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, 
     return e;
   }
   int iid = setup_i(z);  // the record is the runtime's from here
-  if (iid < 0) return net_error(form, ZU_ER_STREAM, "OpenInterpreter", "cannot access the stream");
+  if (iid < 0) return error_text_at(form, ZU_ER_STREAM, "OpenInterpreter", "cannot access the stream");
   return get_integer(iid, nullptr);
 }
 
@@ -346,15 +348,15 @@ bool iid_of(ZU_SEXP* v, int* out) {
 
 ZU_SEXP* zu_CloseInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* v = get_el(form, 1);
-  if (!is_integer(v)) return net_error(form, ZU_ER_TYPE, "CloseInterpreter", nullptr);
+  if (!is_integer(v)) return error_text_at(form, ZU_ER_TYPE, "CloseInterpreter", nullptr);
   close_interpreter(static_cast<int>(std::clamp<int64_t>(v->integer.num, INT_MIN, INT_MAX)));
   return nullptr;
 }
 
 ZU_SEXP* zu_WaitInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   int iid;
-  if (!iid_of(get_el(form, 1), &iid)) return net_error(form, ZU_ER_TYPE, "WaitInterpreter", nullptr);
-  if (iid < 0) return net_error(form, ZU_ER_PARAM, "WaitInterpreter", nullptr);
+  if (!iid_of(get_el(form, 1), &iid)) return error_text_at(form, ZU_ER_TYPE, "WaitInterpreter", nullptr);
+  if (iid < 0) return error_text_at(form, ZU_ER_PARAM, "WaitInterpreter", nullptr);
   wait_stop_interpreter(iid);
   return nullptr;
 }
@@ -365,7 +367,7 @@ ZU_SEXP* zu_GetIid(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) 
 
 ZU_SEXP* zu_GetMainInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   int iid = get_main_interpreter();
-  if (iid < 0) return net_error(form, ZU_ER_UNDEFINED, "GetMainInterpreter", "undefined main interpreter");
+  if (iid < 0) return error_text_at(form, ZU_ER_UNDEFINED, "GetMainInterpreter", "undefined main interpreter");
   return get_integer(iid, nullptr);
 }
 
@@ -373,8 +375,8 @@ ZU_SEXP* zu_SetMainInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIE
   ZU_SEXP* v = get_el(form, 1);
   int iid;
   if (!iid_of(v, &iid))
-    return net_error_data(form, ZU_ER_TYPE, "MainInterpreter", List(get_string_ascii("type missmatch"), v, ZU_LIST_END));
-  if (set_main_interpreter(iid) < 0) return net_error(form, ZU_ER_UNDEFINED, "MainInterpreter", "undefined iid");
+    return error_at(form, ZU_ER_TYPE, "MainInterpreter", List(get_string_ascii("type missmatch"), v, ZU_LIST_END));
+  if (set_main_interpreter(iid) < 0) return error_text_at(form, ZU_ER_UNDEFINED, "MainInterpreter", "undefined iid");
   return nullptr;
 }
 

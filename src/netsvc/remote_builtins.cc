@@ -7,6 +7,7 @@
 #include "netsvc/net_impl.h"
 #include "runtime/agent_name.h"
 #include "runtime/remote.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 
@@ -17,7 +18,7 @@ namespace {
 ZU_SEXP* zu_Remote(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* id = eval(env, get_el(form, 1));
   if (get_type(id) == ZU_TYPE_ERROR) return id;
-  if (!is_integer(id)) return net_error(form, ZU_ER_TYPE, "Remote", "type missmatch");
+  if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "Remote", "type missmatch");
   int iid = static_cast<int>(std::clamp<int64_t>(id->integer.num, INT_MIN, INT_MAX));
   ZU_SEXP* last = nullptr;
   ZU_SEXP* rest = cdr(form->pair.cdr);
@@ -32,7 +33,7 @@ ZU_SEXP* zu_Remote(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUI
 
 ZU_SEXP* zu_SetThisAgentName(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* name = get_el(form, 1);
-  if (!is_string(name)) return net_error(form, ZU_ER_TYPE, "SetThisAgentName", "type missmatch");
+  if (!is_string(name)) return error_text_at(form, ZU_ER_TYPE, "SetThisAgentName", "type missmatch");
   set_agent_name(str_text(name));
   return name;
 }

@@ -12,6 +12,7 @@
 #include "netsvc/net_impl.h"
 #include "runtime/interp.h"
 #include "runtime/remote.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/reader.h"
 
@@ -96,13 +97,13 @@ ZU_SEXP* stream_id(STREAM* s) { return num(static_cast<int64_t>(reinterpret_cast
 
 ZU_SEXP* zu_GetCPUStatus(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* n = get_el(form, 1);
-  if (!is_integer(n)) return net_error(form, ZU_ER_TYPE, "GetCPUStatus", nullptr);
-  const L_CHAR* mode = net_option(sf, "mode");
+  if (!is_integer(n)) return error_text_at(form, ZU_ER_TYPE, "GetCPUStatus", nullptr);
+  const L_CHAR* mode = head_option(sf, "mode");
   Find how = mode && zu_wcmp_ascii(mode, "iid") != 0 ? Find::kThread : Find::kIid;
   SNAPSHOT s;
   if (!snapshot(&s, int_arg(n), how))
-    return net_error(form, ZU_ER_PARAM, "GetCPUStatus", "there is no such ZU interpreter");
-  NET_LIST b;
+    return error_text_at(form, ZU_ER_PARAM, "GetCPUStatus", "there is no such ZU interpreter");
+  ListBuilder b;
   b.add(entry("iid", num(s.id)));
   b.add(entry("thread", num(s.front), num(s.relay)));
   b.add(entry("mode", num(s.mode)));
@@ -122,11 +123,11 @@ ZU_SEXP* zu_GetCPUStatus(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 
 ZU_SEXP* zu_GetZUIinfo(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* n = get_el(form, 1);
-  if (!is_integer(n)) return net_error(form, ZU_ER_TYPE, "GetZUIinfo", "type missmatch IID");
+  if (!is_integer(n)) return error_text_at(form, ZU_ER_TYPE, "GetZUIinfo", "type missmatch IID");
   SNAPSHOT s;
   if (!snapshot(&s, int_arg(n), Find::kIidOrOwn))
-    return net_error(form, ZU_ER_NO_OBJECT, "GetZUIinfo", "undefined IID");
-  NET_LIST b;
+    return error_text_at(form, ZU_ER_NO_OBJECT, "GetZUIinfo", "undefined IID");
+  ListBuilder b;
   b.add(get_symbol_ascii("zui-info"));
   b.add(entry("iid", num(s.id)));
   b.add(entry("mode", num(s.mode)));

@@ -7,6 +7,7 @@
 #include "netsvc/net_impl.h"
 #include "netsvc/url_code.h"
 #include "stream/url.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 
 namespace {
@@ -35,7 +36,7 @@ ZU_SEXP* decoded_string(const std::string& bytes) {
 
 ZU_SEXP* zu_GetURL(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* text = get_el(form, 1);
-  if (!is_string(text)) return net_error(form, ZU_ER_TYPE, "GetURL", nullptr);
+  if (!is_string(text)) return error_text_at(form, ZU_ER_TYPE, "GetURL", nullptr);
   ParsedUrl p(str_text(text));
   return List(text_or_nil(p.u.proto), text_or_nil(p.u.server), get_integer(p.u.port, nullptr),
               text_or_nil(p.u.db), text_or_nil(p.u.resource), ZU_LIST_END);
@@ -44,11 +45,11 @@ ZU_SEXP* zu_GetURL(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
 ZU_SEXP* zu_ComposeURL(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* base_text = get_el(form, 1);
   ZU_SEXP* rel_text = get_el(form, 2);
-  if (!is_string(base_text) || !is_string(rel_text)) return net_error(form, ZU_ER_TYPE, "ComposeURL", nullptr);
+  if (!is_string(base_text) || !is_string(rel_text)) return error_text_at(form, ZU_ER_TYPE, "ComposeURL", nullptr);
   ParsedUrl base(str_text(base_text));
   ParsedUrl rel(str_text(rel_text));
   if (base.located() && rel.fully_located()) return rel_text;
-  if (!base.located() || rel.located()) return net_error(form, ZU_ER_PARAM, "ComposeURL", "invalid path argments");
+  if (!base.located() || rel.located()) return error_text_at(form, ZU_ER_PARAM, "ComposeURL", "invalid path argments");
   URL out{};
   out.proto = base.u.proto;
   out.server = base.u.server;
@@ -59,14 +60,15 @@ ZU_SEXP* zu_ComposeURL(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUI
   L_CHAR* db = rel.u.db ? compose_path(base.u.db ? base.u.db : kRoot, rel.u.db) : ll_copy_str(base.u.db);
   out.db = db;
   const L_CHAR* composed = db ? get_url_str2(&out) : nullptr;
-  ZU_SEXP* r = composed ? get_string(composed) : net_error(form, ZU_ER_PARAM, "ComposeURL", "invalid path argments");
+  ZU_SEXP* r =
+      composed ? get_string(composed) : error_text_at(form, ZU_ER_PARAM, "ComposeURL", "invalid path argments");
   d_f_ree(db);
   return r;
 }
 
 ZU_SEXP* zu_URLStringCode(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* text = get_el(form, 1);
-  if (!is_string(text)) return net_error(form, ZU_ER_TYPE, "URLStringCode", "type missmatch");
+  if (!is_string(text)) return error_text_at(form, ZU_ER_TYPE, "URLStringCode", "type missmatch");
   size_t len = 0;
   char* bytes = ln_copy_bytes(std_cm, str_text(text), &len);
   std::string coded;
@@ -77,7 +79,7 @@ ZU_SEXP* zu_URLStringCode(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, 
 
 ZU_SEXP* zu_DecodeURLString(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* text = get_el(form, 1);
-  if (!is_string(text)) return net_error(form, ZU_ER_TYPE, "DecodeURLString", "type missmatch");
+  if (!is_string(text)) return error_text_at(form, ZU_ER_TYPE, "DecodeURLString", "type missmatch");
   const L_CHAR* t = str_text(text);
   return decoded_string(decode_url_string(t, l_strlen(t)));
 }
