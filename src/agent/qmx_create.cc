@@ -15,6 +15,7 @@
 #include "matrix/mx_file.h"
 #include "stream/stream.h"
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/printer.h"
@@ -73,11 +74,11 @@ ZUISP_ENV* body_env(ZUISP_ENV* env, ZUISP_ENV* args_env, void* work) {
   return body;
 }
 
-bool switch_on(ZU_SYM_FIELD* sf, const char* name) { return qmx_is(qmx_attr(sf, name), "on"); }
+bool switch_on(ZU_SYM_FIELD* sf, const char* name) { return option_is(head_option(sf, name), "on"); }
 
 // A slot number attribute 0..23, or -1.
 int slot_of(const L_CHAR* text) {
-  int v = qmx_atoi(text);
+  int v = option_int(text);
   return v >= 0 && v < kMxScriptSlots ? v : -1;
 }
 
@@ -86,7 +87,7 @@ int slot_of(const L_CHAR* text) {
 // The error of an opening outcome other than an existing or a new file.
 ZU_SEXP* header_error(ZU_SEXP* form, int r) {
   if (r == kMxFileBusy || r == kMxInvalidFile) return qmx_store_error(form, "qmxCreate", r);
-  return qmx_error(form, ZU_ER_OPEN, "qmxCreate", qmx_data("open file error", "load_matrix_header", r));
+  return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "load_matrix_header", r));
 }
 
 // Runs the body forms; what each form leaves behind is dropped unless it
@@ -109,16 +110,16 @@ ZU_SEXP* store_description(CREATE_WORK* cw, ZU_SEXP* form, bool new_file, int cu
                                            "mode phase(CLIENT save)"};
   MATRIX* m = cw->mtx;
   if (new_file && save_matrix_header(m) != 0)
-    return qmx_error(form, ZU_ER_STORE, "qmxCreate", qmx_data("save_matrix_header", -1));
+    return error_at(form, ZU_ER_STORE, "qmxCreate", data_list("save_matrix_header", -1));
   for (int mode = 0; mode < kModes; ++mode) {
     if (!cw->pri_active[mode]) continue;
     if (int r = save_mode_cal(m, mode, nullptr, cw->pri[mode]); r < 0)
-      return qmx_error(form, ZU_ER_STORE, "qmxCreate/qmxMatrixParam/qmxPriority", qmx_data(kPriData[mode], r));
+      return error_at(form, ZU_ER_STORE, "qmxCreate/qmxMatrixParam/qmxPriority", data_list(kPriData[mode], r));
   }
   for (int mode = 0; mode < kModes; ++mode) {
     if (!cw->phase_active[mode]) continue;
     if (int r = save_mode_cal_sexp(m, mode, cw->phase[mode]); r < 0)
-      return qmx_error(form, ZU_ER_STORE, "qmxCreate/qmxPhase", qmx_data(kPhaseData[mode], r));
+      return error_at(form, ZU_ER_STORE, "qmxCreate/qmxPhase", data_list(kPhaseData[mode], r));
   }
   if (current < 0) return nullptr;
   // A mode that cannot be read leaves every slot without a script.
@@ -133,7 +134,7 @@ ZU_SEXP* store_description(CREATE_WORK* cw, ZU_SEXP* form, bool new_file, int cu
 
 // ---- keywords
 
-ZU_SEXP* env_error(ZU_SEXP* form, const char* func) { return qmx_error_text(form, ZU_ER_FORMAT, func, kEnvUse); }
+ZU_SEXP* env_error(ZU_SEXP* form, const char* func) { return error_text_at(form, ZU_ER_FORMAT, func, kEnvUse); }
 
 ZU_SEXP* qn_qmxMatrixParam(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "qmxCreate/qmxMatrixParam";
@@ -144,13 +145,13 @@ ZU_SEXP* qn_qmxMatrixParam(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, Z
   MATRIX_PARAM_WORK pw{};
   pw.tag = kParamTag;
   pw.cw = cw;
-  const L_CHAR* channels = qmx_attr(sf, "channel_nos");
-  if (!channels) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "channel_nos is required");
-  if ((pw.p.channel_nos = qmx_atoi(channels)) <= 0)
-    return qmx_error_text(form, ZU_ER_PARAM, kFunc, "invalid channel_nos value");
-  const L_CHAR* dim = qmx_attr(sf, "dim");
-  if (!dim) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "dim is required");
-  if ((pw.p.dim = qmx_atoi(dim)) <= 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "invalid dim value");
+  const L_CHAR* channels = head_option(sf, "channel_nos");
+  if (!channels) return error_text_at(form, ZU_ER_PARAM, kFunc, "channel_nos is required");
+  if ((pw.p.channel_nos = option_int(channels)) <= 0)
+    return error_text_at(form, ZU_ER_PARAM, kFunc, "invalid channel_nos value");
+  const L_CHAR* dim = head_option(sf, "dim");
+  if (!dim) return error_text_at(form, ZU_ER_PARAM, kFunc, "dim is required");
+  if ((pw.p.dim = option_int(dim)) <= 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "invalid dim value");
   if (switch_on(sf, "index_hem")) pw.p.flags |= kMxIndexHem;
   if (switch_on(sf, "cache_file")) pw.p.flags |= kMxCacheFile;
   ZU_SEXP* r = eval_body(body_env(env, args_env, &pw), form->pair.cdr);
@@ -163,20 +164,20 @@ ZU_SEXP* qn_qmxPriority(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   constexpr const char* kFunc = "qmxCreate/qmxMatrixParam/qmxPriority";
   MATRIX_PARAM_WORK* pw = param_work(env);
   if (!pw) return env_error(form, kFunc);
-  const L_CHAR* area = qmx_attr(sf, "area");
-  if (!area) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "area");
+  const L_CHAR* area = head_option(sf, "area");
+  if (!area) return error_text_at(form, ZU_ER_PARAM, kFunc, "area");
   int slot = slot_of(area);
-  if (slot < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "area boudary error");
-  const L_CHAR* pri = qmx_attr(sf, "pri");
-  if (!pri) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "pri");
-  const L_CHAR* mode = qmx_attr(sf, "mode");
-  if (!mode || qmx_is(mode, "active")) {
-    pw->p.pri_area[slot] = qmx_atoi(pri);
+  if (slot < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "area boudary error");
+  const L_CHAR* pri = head_option(sf, "pri");
+  if (!pri) return error_text_at(form, ZU_ER_PARAM, kFunc, "pri");
+  const L_CHAR* mode = head_option(sf, "mode");
+  if (!mode || option_is(mode, "active")) {
+    pw->p.pri_area[slot] = option_int(pri);
     return nullptr;
   }
   int n = qmx_mode_number(mode);
-  if (n < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "mode value");
-  pw->cw->pri[n][slot] = qmx_atoi(pri);
+  if (n < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "mode value");
+  pw->cw->pri[n][slot] = option_int(pri);
   pw->cw->pri_active[n] = 1;
   return nullptr;
 }
@@ -195,11 +196,11 @@ ZU_SEXP* size_keyword(const SIZE_KEYWORD& k, ZUISP_ENV* env, ZU_SEXP* form, ZU_S
   CREATE_WORK* cw = create_work(env);
   if (!cw) return env_error(form, k.func);
   if (cw->mode == 1) return nullptr;
-  const L_CHAR* dim = qmx_attr(sf, "dim");
-  if (!dim) return qmx_error_text(form, ZU_ER_PARAM, k.func, "dim");
-  const L_CHAR* value = qmx_attr(sf, "value");
-  if (!value) return qmx_error_text(form, ZU_ER_PARAM, k.func, "value");
-  if (int r = k.set(cw->mtx, qmx_atoi(dim), qmx_atoi(value)); r < 0) return qmx_store_error(form, k.func, r);
+  const L_CHAR* dim = head_option(sf, "dim");
+  if (!dim) return error_text_at(form, ZU_ER_PARAM, k.func, "dim");
+  const L_CHAR* value = head_option(sf, "value");
+  if (!value) return error_text_at(form, ZU_ER_PARAM, k.func, "value");
+  if (int r = k.set(cw->mtx, option_int(dim), option_int(value)); r < 0) return qmx_store_error(form, k.func, r);
   return nullptr;
 }
 
@@ -268,24 +269,24 @@ ZU_SEXP* qn_qmxChannelInfo(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIE
   CREATE_WORK* cw = create_work(env);
   if (!cw) return env_error(form, kFunc);
   if (cw->mode == 1) return nullptr;
-  const L_CHAR* channel = qmx_attr(sf, "channel");
-  if (!channel) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "channel");
-  const L_CHAR* type = qmx_attr(sf, "type");
-  if (!type) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "type");
+  const L_CHAR* channel = head_option(sf, "channel");
+  if (!channel) return error_text_at(form, ZU_ER_PARAM, kFunc, "channel");
+  const L_CHAR* type = head_option(sf, "type");
+  if (!type) return error_text_at(form, ZU_ER_PARAM, kFunc, "type");
   MATRIX_CHANNEL_INFO inf{};
   inf.data_type = search_matrix_data_type(n_string(std_cm, type));
-  if (!inf.data_type) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "invalid type(type)");
+  if (!inf.data_type) return error_text_at(form, ZU_ER_PARAM, kFunc, "invalid type(type)");
   for (const ATTR_FLAG_TBL* f = kFlags; f->name; ++f)
     if (switch_on(sf, f->name)) inf.flags |= f->value;
   alignas(8) uint8_t buf[8] = {};
   std::string text;
   if (get_type(form->pair.cdr) == ZU_TYPE_LIST) {
     if (default_datum(inf.data_type, form->pair.cdr->pair.car, buf, &text) != 0)
-      return qmx_error(form, ZU_ER_TYPE, kFunc, nullptr);
+      return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
     inf.default_data = mx_scalar_code(inf.data_type->type) == MX_TYPE_STRING ? static_cast<void*>(text.data())
                                                                               : static_cast<void*>(buf);
   }
-  if (int r = set_matrix_channel_info(cw->mtx, qmx_atoi(channel), &inf); r < 0)
+  if (int r = set_matrix_channel_info(cw->mtx, option_int(channel), &inf); r < 0)
     return qmx_store_error(form, kFunc, r);
   return nullptr;
 }
@@ -294,20 +295,20 @@ ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   constexpr const char* kFunc = "qmxCreate/qmxPhase";
   CREATE_WORK* cw = create_work(env);
   if (!cw) return env_error(form, kFunc);
-  const L_CHAR* area_text = qmx_attr(sf, "area");
-  if (!area_text) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "area");
+  const L_CHAR* area_text = head_option(sf, "area");
+  if (!area_text) return error_text_at(form, ZU_ER_PARAM, kFunc, "area");
   int area = slot_of(area_text);
-  if (area < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "no value boundary");
-  const L_CHAR* type = qmx_attr(sf, "type");
-  const L_CHAR* mode_text = qmx_attr(sf, "mode");
-  bool active = !mode_text || qmx_is(mode_text, "active");
+  if (area < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "no value boundary");
+  const L_CHAR* type = head_option(sf, "type");
+  const L_CHAR* mode_text = head_option(sf, "mode");
+  bool active = !mode_text || option_is(mode_text, "active");
   int mode = active ? cw->active_phase_mode : qmx_mode_number(mode_text);
-  if (!active && mode < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "mode value");
-  if (qmx_is(type, "equ")) {
-    const L_CHAR* equ_text = qmx_attr(sf, "equ");
-    if (!equ_text) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "equ");
+  if (!active && mode < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "mode value");
+  if (option_is(type, "equ")) {
+    const L_CHAR* equ_text = head_option(sf, "equ");
+    if (!equ_text) return error_text_at(form, ZU_ER_PARAM, kFunc, "equ");
     int equ = slot_of(equ_text);
-    if (equ < 0) return qmx_error_text(form, ZU_ER_PARAM, kFunc, "equ value boundary");
+    if (equ < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "equ value boundary");
     if (active) {
       if (int r = set_matrix_cal_equ(cw->mtx, area, equ); r < 0) return qmx_store_error(form, kFunc, r);
     }
@@ -343,21 +344,21 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   cp->mode = 0;
   CREATE_WORK cw{};
   cw.tag = kCreateTag;
-  const L_CHAR* filename = qmx_attr(sf, "filename");
-  const L_CHAR* neturl = qmx_attr(sf, "neturl");
-  const L_CHAR* key = qmx_attr(sf, "key");
-  const L_CHAR* current_text = qmx_attr(sf, "currentPhase_mode");
-  const L_CHAR* active_text = qmx_attr(sf, "activePhase_mode");
+  const L_CHAR* filename = head_option(sf, "filename");
+  const L_CHAR* neturl = head_option(sf, "neturl");
+  const L_CHAR* key = head_option(sf, "key");
+  const L_CHAR* current_text = head_option(sf, "currentPhase_mode");
+  const L_CHAR* active_text = head_option(sf, "activePhase_mode");
   cw.active_phase_mode = active_text ? qmx_mode_number(active_text) : -1;
   if (active_text && cw.active_phase_mode < 0)
-    return qmx_error(form, ZU_ER_PARAM, "qmxCreate", qmx_data("inv_param", "activePhase_mode"));
+    return error_at(form, ZU_ER_PARAM, "qmxCreate", data_list("inv_param", "activePhase_mode"));
   // Refused before anything is opened, so a bad mode name changes no file.
   int current = current_text ? qmx_mode_number(current_text) : -1;
   if (current_text && current < 0)
-    return qmx_error(form, ZU_ER_PARAM, "qmxCreate", qmx_data("inv_param", "currentPhase_mode"));
+    return error_at(form, ZU_ER_PARAM, "qmxCreate", data_list("inv_param", "currentPhase_mode"));
 
   MATRIX* m = open_matrix(neturl, filename, key, nullptr, nullptr);
-  if (!m) return qmx_error(form, ZU_ER_OPEN, "qmxCreate", qmx_data("open file error", "open_matrix"));
+  if (!m) return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "open_matrix"));
   // Only a missing or empty file is new; nothing else is ever truncated.
   int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
   if (r != 0 && r != kMxNewFile) {
@@ -387,15 +388,15 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
 }
 
 ZU_SEXP* qn_qmxCreate(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  const L_CHAR* neturl = qmx_attr(sf, "neturl");
-  const L_CHAR* filename = qmx_attr(sf, "filename");
-  const L_CHAR* key = qmx_attr(sf, "key");
+  const L_CHAR* neturl = head_option(sf, "neturl");
+  const L_CHAR* filename = head_option(sf, "filename");
+  const L_CHAR* key = head_option(sf, "key");
   MX_ENTRY* e = nullptr;
-  if (const L_CHAR* phase = qmx_attr(sf, "readphase")) {
+  if (const L_CHAR* phase = head_option(sf, "readphase")) {
     int refused = 0;
-    e = open_mxread(neturl, filename, key, qmx_atoi(phase), &refused);
+    e = open_mxread(neturl, filename, key, option_int(phase), &refused);
     if (!e && refused) return qmx_store_error(form, "qmxCreate", refused);
-    if (!e) return qmx_error_text(form, ZU_ER_OPEN, "qmxCreate", "qmxCreate open file error");
+    if (!e) return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "qmxCreate open file error");
   } else {
     CREATE_PARAM cp{};
     cp.p.read_file = matrix_standard_read_file;
