@@ -1,5 +1,4 @@
 // qmxClose: closes an entry by id, waiting for the commands that use it.
-#include "agent/agent_impl.h"
 #include "agent/mx_entry.h"
 #include "agent/qmx_create.h"
 #include "zu/builtin_kit.h"

@@ -15,6 +15,7 @@
 #include "elements/zu_convert.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 
@@ -59,20 +60,19 @@ bool is_vector_holder(ZU_SEXP* s) {
 }
 
 ZU_SEXP* reason_error(ZU_SEXP* form, const char* func, const char* reason) {
-  return mx_op_error(form, ZU_ER_TYPE, func, get_string_ascii(reason));
+  return error_at(form, ZU_ER_TYPE, func, get_string_ascii(reason));
 }
 
 ZU_SEXP* channel_error(ZU_SEXP* form, const char* func) {
   char text[64];
   std::snprintf(text, sizeof text, "invalid parameter in %s", func);
-  return mx_op_error(form, ZU_ER_PARAM, func,
-                     List(get_string_ascii(text), get_string_ascii("channel No."), ZU_LIST_END));
+  return error_at(form, ZU_ER_PARAM, func, List(get_string_ascii(text), get_string_ascii("channel No."), ZU_LIST_END));
 }
 
 // The `channel` attribute: -1 when absent, -2 when it names no channel of
 // m, else the channel.
 int channel_attribute(ZU_SYM_FIELD* sf, MATRIX* m) {
-  const L_CHAR* text = mx_op_option(sf, "channel");
+  const L_CHAR* text = head_option(sf, "channel");
   if (!text) return -1;
   int64_t ch = 0;
   int n = 0;
@@ -87,9 +87,9 @@ const char* target_items(ZU_SEXP* target, ZU_SEXP** first, ZU_SEXP** rest) {
   if (get_type(target) != ZU_TYPE_LIST) return "target-list not a LIST";
   ZU_SEXP* head = get_el(target, 0);
   if (get_type(head) != ZU_TYPE_SYMBOL) return "target-list SYMBOL not a SYMBOL";
-  if (mx_option_is(sym_name(head), "data")) {
+  if (option_is(sym_name(head), "data")) {
     *rest = List(target, ZU_LIST_END);
-  } else if (mx_option_is(sym_name(head), "Children")) {
+  } else if (option_is(sym_name(head), "Children")) {
     *rest = target->pair.cdr;
   } else {
     return "target-list data or Children is required";
@@ -142,11 +142,11 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   if (!t) return nullptr;
   MATRIX_NODE* n = t->process_node;
   MATRIX* m = n->matrix;
-  const L_CHAR* type = mx_op_option(sf, "type");
-  bool average = mx_option_is(type, "average");
-  if (type && !average && !mx_option_is(type, "representative"))
-    return mx_op_error(form, ZU_ER_PARAM, kFunc,
-                       List(get_string_ascii("invalid parameter in mxThinnedOut"), get_string(type), ZU_LIST_END));
+  const L_CHAR* type = head_option(sf, "type");
+  bool average = option_is(type, "average");
+  if (type && !average && !option_is(type, "representative"))
+    return error_at(form, ZU_ER_PARAM, kFunc,
+                    List(get_string_ascii("invalid parameter in mxThinnedOut"), get_string(type), ZU_LIST_END));
   int ch = channel_attribute(sf, m);
   if (ch == -2) return channel_error(form, kFunc);
   ZU_SEXP *first = nullptr, *rest = nullptr;
@@ -174,8 +174,8 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
     int r = average ? tp->thinned_avg(tp, &g, dc.get(), 1, block, data)
                     : tp->thinned_rep(tp, &g, dc.get(), rep, 1, block, data);
     if (r < 0)
-      return mx_op_error(form, ZU_ER_NO_OBJECT, kFunc,
-                         List(get_string_ascii("invalid matrix loading"), get_integer(r, nullptr), ZU_LIST_END));
+      return error_at(form, ZU_ER_NO_OBJECT, kFunc,
+                      List(get_string_ascii("invalid matrix loading"), get_integer(r, nullptr), ZU_LIST_END));
   }
   return mx_data_item(m, n->dim_code, block_value(tp, block));
 }
@@ -186,11 +186,11 @@ ZU_SEXP* level_arithmetic(ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf, const
   MATRIX_TOKEN* t = mx_op_token(env);
   if (!t) return nullptr;
   MATRIX* m = t->process_node->matrix;
-  const L_CHAR* option = mx_op_option(sf, "option");
+  const L_CHAR* option = head_option(sf, "option");
   int mode = !option ? MX_MODE_NONE
-             : mx_option_is(option, "TRUNC") ? MX_MODE_TRUNC
-             : mx_option_is(option, "CURVE") ? MX_MODE_CURVE
-                                             : -1;
+             : option_is(option, "TRUNC") ? MX_MODE_TRUNC
+             : option_is(option, "CURVE") ? MX_MODE_CURVE
+                                          : -1;
   if (mode < 0) return mx_param_error(form, func);
   ZU_SEXP *a = get_el(form, 1), *b = get_el(form, 2);
   DimCode upper(m, get_el(a, 1)), lower(m, get_el(b, 1));

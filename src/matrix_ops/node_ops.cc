@@ -8,6 +8,7 @@
 #include "matrix/dim_code.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 
@@ -47,10 +48,10 @@ ZU_SEXP* zu_mxLoad(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   constexpr const char* kFunc = "mxLoad";
   MATRIX_TOKEN* t = mx_op_token(env);
   if (!t) return nullptr;
-  const L_CHAR* target = mx_op_option(sf, "target");
-  bool create = mx_option_is(target, "file-n-create");
-  bool net = mx_option_is(target, "net");
-  if (target && !create && !net && !mx_option_is(target, "file")) return mx_param_error(form, kFunc);
+  const L_CHAR* target = head_option(sf, "target");
+  bool create = option_is(target, "file-n-create");
+  bool net = option_is(target, "net");
+  if (target && !create && !net && !option_is(target, "file")) return mx_param_error(form, kFunc);
   MATRIX_NODE* n = t->process_node;
   MATRIX_PARAM p = mx_op_param(n->matrix);
   auto* hook = net ? p.read_net : p.read_file;
@@ -62,8 +63,8 @@ ZU_SEXP* zu_mxLoad(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
     r = p.write_file(t);
   }
   if (r < 0)
-    return mx_op_error(form, ZU_ER_NO_OBJECT, kFunc,
-                       List(get_string_ascii("invalid matrix loading"), get_integer(r, nullptr), ZU_LIST_END));
+    return error_at(form, ZU_ER_NO_OBJECT, kFunc,
+                    List(get_string_ascii("invalid matrix loading"), get_integer(r, nullptr), ZU_LIST_END));
   return r > 0 ? matrix_error(kFunc, form, 2, nullptr) : nullptr;
 }
 
@@ -73,18 +74,19 @@ ZU_SEXP* zu_mxSave(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   if (!t) return nullptr;
   MATRIX_NODE* n = t->process_node;
   auto saving_error = [form](int r) {
-    return mx_op_error(form, ZU_ER_NO_OBJECT, kFunc,
-                       List(get_string_ascii("invalid matrix saving"), get_integer(r, nullptr), ZU_LIST_END));
+    return error_at(form, ZU_ER_NO_OBJECT, kFunc,
+                    List(get_string_ascii("invalid matrix saving"), get_integer(r, nullptr), ZU_LIST_END));
   };
   if (mx_locked([n] { return n->status; }) != kMsOk) return saving_error(0);
-  const L_CHAR* option = mx_op_option(sf, "option");
-  if (mx_option_is(option, "clear")) {
+  const L_CHAR* option = head_option(sf, "option");
+  if (option_is(option, "clear")) {
     lock_save(n);
     unlock_save(n);
     return nullptr;
   }
-  if (option && !mx_option_is(option, "save"))
-    return mx_op_error(form, ZU_ER_PARAM, kFunc, List(get_string_ascii("invalid option"), get_string(option), ZU_LIST_END));
+  if (option && !option_is(option, "save"))
+    return error_at(form, ZU_ER_PARAM, kFunc,
+                    List(get_string_ascii("invalid option"), get_string(option), ZU_LIST_END));
   MATRIX_PARAM p = mx_op_param(n->matrix);
   if (!p.write_file) return mx_no_hook_error(form, kFunc, "not support write_file operation", p);
   bool ready = mx_locked([n] {
@@ -110,12 +112,12 @@ ZU_SEXP* zu_mxFinish(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
                     {"err-jump-status", get_jump_status, -1},
                     {"normal-jump-status", get_jump_status, -1}};
   for (Field& f : fields) {
-    const L_CHAR* text = mx_op_option(sf, f.name);
+    const L_CHAR* text = head_option(sf, f.name);
     f.value = f.read(text);
     if (f.value == -2)
-      return mx_op_error(form, ZU_ER_PARAM, kFunc,
-                         List(get_string_ascii("invalid parameter in mxFinish"), get_string_ascii(f.name), get_string(text),
-                              ZU_LIST_END));
+      return error_at(form, ZU_ER_PARAM, kFunc,
+                      List(get_string_ascii("invalid parameter in mxFinish"), get_string_ascii(f.name),
+                           get_string(text), ZU_LIST_END));
   }
   set_access_jump(t, fields[0].value, fields[1].value, fields[2].value, fields[3].value);
   return nullptr;
@@ -145,19 +147,19 @@ ZU_SEXP* zu_mxTrigger(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* s
   if (!t) return nullptr;
   MATRIX_NODE* n = t->process_node;
   MATRIX* m = n->matrix;
-  const L_CHAR* name = mx_op_option(sf, "access");
+  const L_CHAR* name = head_option(sf, "access");
   int access = name ? get_access(name) : t->access_target_id;
   if (access < 0) return mx_param_error(form, kFunc);
-  const L_CHAR* type = mx_op_option(sf, "type");
-  if (!type || mx_option_is(type, "me")) {
+  const L_CHAR* type = head_option(sf, "type");
+  if (!type || option_is(type, "me")) {
     matrix_trigger_access(n, access, 1);
     return nullptr;
   }
-  if (mx_option_is(type, "parent")) {
+  if (option_is(type, "parent")) {
     int64_t* dc = parent_code(n);
     return dc ? trigger_at(t, m, dc, access, form) : nullptr;
   }
-  if (mx_option_is(type, "children")) {
+  if (option_is(type, "children")) {
     std::vector<int64_t*> codes = child_codes(n);
     for (size_t i = 0; i < codes.size(); ++i) {
       int64_t* dc = codes[i];
@@ -170,7 +172,7 @@ ZU_SEXP* zu_mxTrigger(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* s
     return nullptr;
   }
   ZU_SEXP* arg = get_el(form, 1);
-  if (mx_option_is(type, "matrix")) {
+  if (option_is(type, "matrix")) {
     // The other matrix's node at the given dim code, else at the current one.
     if (ZU_SEXP* r = mx_other_matrix(t, sf, form, kFunc, &m)) return r;
     int64_t* dc = get_type(arg) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, arg) : current_code(n);
@@ -192,13 +194,13 @@ ZU_SEXP* zu_mxSet(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   auto ch = static_cast<int>(chs->integer.num);
   ZU_SEXP* item = get_el(form, 2);
   auto refused = [&](int inner, ZU_SEXP* what) {
-    return mx_op_error(form, ZU_ER_PARAM, kFunc,
-                       List(get_string_ascii("invalid parameter in mxSet CH = "), get_integer(ch, nullptr),
-                            get_string_ascii("inner information = "), get_integer(inner, nullptr), what, ZU_LIST_END));
+    return error_at(form, ZU_ER_PARAM, kFunc,
+                    List(get_string_ascii("invalid parameter in mxSet CH = "), get_integer(ch, nullptr),
+                         get_string_ascii("inner information = "), get_integer(inner, nullptr), what, ZU_LIST_END));
   };
   MATRIX_NODE* n = t->process_node;
-  const L_CHAR* listed = mx_op_option(sf, "listed-dim-code");
-  if (mx_option_is(listed, "on")) {
+  const L_CHAR* listed = head_option(sf, "listed-dim-code");
+  if (option_is(listed, "on")) {
     int64_t* dc = get_dim_code_from_sexp(n->matrix, get_el(item, 1));
     if (!dc) return refused(0, get_string_ascii("listed-dim-code"));
     ZU_SEXP* ret = nullptr;
@@ -206,7 +208,7 @@ ZU_SEXP* zu_mxSet(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
     n = mx_op_node(t, n->matrix, dc, kMxFetchSlot, form, kFunc, "children loading(2)", false, &ret, &info);
     if (!n) return ret;
     if (!mx_op_has_channels(n)) return mx_object_error(form, kFunc, "children loading(3)", info);
-  } else if (listed && !mx_option_is(listed, "off")) {
+  } else if (listed && !option_is(listed, "off")) {
     return refused(0, get_string_ascii("listed-dim-code"));
   }
   int r = set_channel_sexp(n, ch, get_el(item, 2));
@@ -269,14 +271,14 @@ ZU_SEXP* zu_mxCH(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   MATRIX_NODE* n = t->process_node;
   MATRIX* m = n->matrix;
   ZU_SEXP* arg = get_el(form, 1);
-  const L_CHAR* type = mx_op_option(sf, "type");
-  if (!type || mx_option_is(type, "me"))
+  const L_CHAR* type = head_option(sf, "type");
+  if (!type || option_is(type, "me"))
     return read_channel(n, arg, form, List(get_integer(0, nullptr), get_sexp_from_dim_code(m, n->dim_code), ZU_LIST_END));
-  if (mx_option_is(type, "children")) return read_children(t, arg, form);
-  if (mx_option_is(type, "test.children")) return get_integer(check_children(n), nullptr);
+  if (option_is(type, "children")) return read_children(t, arg, form);
+  if (option_is(type, "test.children")) return get_integer(check_children(n), nullptr);
   ZU_SEXP* ret = nullptr;
   ZU_SEXP* info = nullptr;
-  if (mx_option_is(type, "parent")) {
+  if (option_is(type, "parent")) {
     int64_t* dc = parent_code(n);
     if (!dc) return nullptr;
     MATRIX_NODE* p = mx_op_node(t, m, dc, kMxFetchSlot, form, kFunc, "parent", true, &ret, &info);
@@ -285,7 +287,7 @@ ZU_SEXP* zu_mxCH(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   // Another node: (mxCH dim-code ch); with type "matrix" in the other
   // matrix, at the current node's dim code for (mxCH ch).
   bool listed = get_type(arg) == ZU_TYPE_LIST;
-  if (mx_option_is(type, "matrix")) {
+  if (option_is(type, "matrix")) {
     if (ZU_SEXP* r = mx_other_matrix(t, sf, form, kFunc, &m)) return r;
   } else if (!listed) {
     return mx_type_error(form, kFunc);

@@ -6,8 +6,7 @@
 #include "base/alloc.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
-#include "text/codemethod.h"
-#include "text/convert.h"
+#include "zu/builtin_kit.h"
 
 namespace {
 
@@ -27,7 +26,7 @@ template <size_t N>
 int by_name(const L_CHAR* name, const Name (&table)[N]) {
   if (!name) return -1;
   for (const Name& n : table)
-    if (mx_option_is(name, n.text)) return n.value;
+    if (option_is(name, n.text)) return n.value;
   return -2;
 }
 
@@ -52,12 +51,6 @@ void install_matrix_ops() {
 
 MATRIX_TOKEN* mx_op_token(ZUISP_ENV* env) { return env ? static_cast<MATRIX_TOKEN*>(get_env_work(env)) : nullptr; }
 
-const L_CHAR* mx_op_option(ZU_SYM_FIELD* sf, const char* name) {
-  return get_sf_attribute(sf, l_string(ascii_cm, name));
-}
-
-bool mx_option_is(const L_CHAR* text, const char* word) { return text && zu_wcmp_ascii(text, word) == 0; }
-
 ZU_SEXP* mx_data_item(const MATRIX* m, const int64_t* dc, ZU_SEXP* value) {
   return List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc), value, ZU_LIST_END);
 }
@@ -66,33 +59,30 @@ int get_access(const L_CHAR* name) { return by_name(name, kAccesses); }
 
 int get_jump_status(const L_CHAR* name) { return by_name(name, kStatuses); }
 
-ZU_SEXP* mx_op_error(ZU_SEXP* form, uint32_t code, const char* func, ZU_SEXP* data) {
-  return get_error_ascii(form ? form->h.file : nullptr, form ? form->h.line : 0, code, func, data);
-}
-
 ZU_SEXP* mx_param_error(ZU_SEXP* form, const char* func) {
   char text[64];
   std::snprintf(text, sizeof text, "invalid parameter in %s", func);
-  return mx_op_error(form, ZU_ER_PARAM, func, get_string_ascii(text));
+  return error_at(form, ZU_ER_PARAM, func, get_string_ascii(text));
 }
 
-ZU_SEXP* mx_type_error(ZU_SEXP* form, const char* func) { return mx_op_error(form, ZU_ER_TYPE, func, nullptr); }
+ZU_SEXP* mx_type_error(ZU_SEXP* form, const char* func) { return error_at(form, ZU_ER_TYPE, func, nullptr); }
 
 ZU_SEXP* mx_loading_error(ZU_SEXP* form, const char* func) {
-  return mx_op_error(form, ZU_ER_NO_OBJECT, func, get_string_ascii("invalid matrix loading"));
+  return error_at(form, ZU_ER_NO_OBJECT, func, get_string_ascii("invalid matrix loading"));
 }
 
 ZU_SEXP* mx_object_error(ZU_SEXP* form, const char* func, const char* reason, ZU_SEXP* info) {
-  return mx_op_error(form, ZU_ER_NO_OBJECT, func,
-                     List(get_string_ascii("invalid object in channel of NODE"), get_string_ascii(reason), info,
-                          ZU_LIST_END));
+  return error_at(
+      form, ZU_ER_NO_OBJECT, func,
+      List(get_string_ascii("invalid object in channel of NODE"), get_string_ascii(reason), info, ZU_LIST_END));
 }
 
 ZU_SEXP* mx_no_hook_error(ZU_SEXP* form, const char* func, const char* text, const MATRIX_PARAM& p) {
-  return mx_op_error(form, ZU_ER_NO_FILE_OP, func,
-                     List(get_string_ascii(text), get_integer(hook_word(reinterpret_cast<const void*>(p.read_file)), nullptr),
-                          get_integer(hook_word(reinterpret_cast<const void*>(p.read_net)), nullptr),
-                          get_integer(hook_word(reinterpret_cast<const void*>(p.write_file)), nullptr), ZU_LIST_END));
+  return error_at(
+      form, ZU_ER_NO_FILE_OP, func,
+      List(get_string_ascii(text), get_integer(hook_word(reinterpret_cast<const void*>(p.read_file)), nullptr),
+           get_integer(hook_word(reinterpret_cast<const void*>(p.read_net)), nullptr),
+           get_integer(hook_word(reinterpret_cast<const void*>(p.write_file)), nullptr), ZU_LIST_END));
 }
 
 MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_SEXP* form, const char* func,
@@ -111,9 +101,9 @@ MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_
 }
 
 ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const char* func, MATRIX** out) {
-  const L_CHAR* url = mx_op_option(sf, "neturl");
-  const L_CHAR* file = mx_op_option(sf, "filename");
-  const L_CHAR* key = mx_op_option(sf, "key");
+  const L_CHAR* url = head_option(sf, "neturl");
+  const L_CHAR* file = head_option(sf, "filename");
+  const L_CHAR* key = head_option(sf, "key");
   MATRIX* cur = t->process_node->matrix;
   // A closing matrix waits for no other one.
   if (mx_locked([cur] { return cur->mode == kMxModeClosed; })) return mx_loading_error(form, func);

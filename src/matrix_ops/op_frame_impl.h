@@ -1,5 +1,6 @@
-// What every matrix operation shares: its running token, attributes, data
-// items, the names of accesses and node statuses, and the error values.
+// What every matrix operation shares beyond the built-ins' kit
+// (zu/builtin_kit.h): its running token, data items, the names of accesses
+// and node statuses, and the operations' error values.
 // Operations hold no lock of their own: they reach nodes and matrices
 // through the store's locked calls.
 #pragma once
@@ -13,10 +14,6 @@
 // The token the matrix worker is running, found through the environment's
 // work pointer; null outside a matrix script.
 MATRIX_TOKEN* mx_op_token(ZUISP_ENV* env);
-// The text of attribute `name` of the head symbol, or null.
-const L_CHAR* mx_op_option(ZU_SYM_FIELD* sf, const char* name);
-// True when the text equals the ASCII word.
-bool mx_option_is(const L_CHAR* text, const char* word);
 
 // f() under the store's lock: reads of matrix and node fields.
 template <class F>
@@ -41,8 +38,6 @@ ZU_SEXP* mx_data_item(const MATRIX* m, const int64_t* dc, ZU_SEXP* value);
 int get_access(const L_CHAR* name);
 int get_jump_status(const L_CHAR* name);
 
-// An error at the form's position with the operation's name.
-ZU_SEXP* mx_op_error(ZU_SEXP* form, uint32_t code, const char* func, ZU_SEXP* data);
 // 0x80040503 "invalid parameter in <func>".
 ZU_SEXP* mx_param_error(ZU_SEXP* form, const char* func);
 // 0x80030806 with nil data: an argument of the wrong type.
