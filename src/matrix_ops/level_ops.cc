@@ -66,7 +66,7 @@ ZU_SEXP* reason_error(ZU_SEXP* form, const char* func, const char* reason) {
 ZU_SEXP* channel_error(ZU_SEXP* form, const char* func) {
   char text[64];
   std::snprintf(text, sizeof text, "invalid parameter in %s", func);
-  return error_at(form, ZU_ER_PARAM, func, List(get_string_ascii(text), get_string_ascii("channel No."), ZU_LIST_END));
+  return error_at(form, ZU_ER_PARAM, func, data_list(text, "channel No."));
 }
 
 // The `channel` attribute: -1 when absent, -2 when it names no channel of
@@ -145,8 +145,7 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   const L_CHAR* type = head_option(sf, "type");
   bool average = option_is(type, "average");
   if (type && !average && !option_is(type, "representative"))
-    return error_at(form, ZU_ER_PARAM, kFunc,
-                    List(get_string_ascii("invalid parameter in mxThinnedOut"), get_string(type), ZU_LIST_END));
+    return error_at(form, ZU_ER_PARAM, kFunc, data_list("invalid parameter in mxThinnedOut", get_string(type)));
   int ch = channel_attribute(sf, m);
   if (ch == -2) return channel_error(form, kFunc);
   ZU_SEXP *first = nullptr, *rest = nullptr;
@@ -173,9 +172,7 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
     if (it != tp) return mx_type_error(form, kFunc);  // read with this type's layout, it would be misread
     int r = average ? tp->thinned_avg(tp, &g, dc.get(), 1, block, data)
                     : tp->thinned_rep(tp, &g, dc.get(), rep, 1, block, data);
-    if (r < 0)
-      return error_at(form, ZU_ER_NO_OBJECT, kFunc,
-                      List(get_string_ascii("invalid matrix loading"), get_integer(r, nullptr), ZU_LIST_END));
+    if (r < 0) return error_at(form, ZU_ER_NO_OBJECT, kFunc, data_list("invalid matrix loading", r));
   }
   return mx_data_item(m, n->dim_code, block_value(tp, block));
 }

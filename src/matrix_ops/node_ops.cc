@@ -62,9 +62,7 @@ ZU_SEXP* zu_mxLoad(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
     lock_save(n);  // the write makes the node's record from memory
     r = p.write_file(t);
   }
-  if (r < 0)
-    return error_at(form, ZU_ER_NO_OBJECT, kFunc,
-                    List(get_string_ascii("invalid matrix loading"), get_integer(r, nullptr), ZU_LIST_END));
+  if (r < 0) return error_at(form, ZU_ER_NO_OBJECT, kFunc, data_list("invalid matrix loading", r));
   return r > 0 ? matrix_error(kFunc, form, 2, nullptr) : nullptr;
 }
 
@@ -74,8 +72,7 @@ ZU_SEXP* zu_mxSave(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   if (!t) return nullptr;
   MATRIX_NODE* n = t->process_node;
   auto saving_error = [form](int r) {
-    return error_at(form, ZU_ER_NO_OBJECT, kFunc,
-                    List(get_string_ascii("invalid matrix saving"), get_integer(r, nullptr), ZU_LIST_END));
+    return error_at(form, ZU_ER_NO_OBJECT, kFunc, data_list("invalid matrix saving", r));
   };
   if (mx_locked([n] { return n->status; }) != kMsOk) return saving_error(0);
   const L_CHAR* option = head_option(sf, "option");
@@ -85,8 +82,7 @@ ZU_SEXP* zu_mxSave(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
     return nullptr;
   }
   if (option && !option_is(option, "save"))
-    return error_at(form, ZU_ER_PARAM, kFunc,
-                    List(get_string_ascii("invalid option"), get_string(option), ZU_LIST_END));
+    return error_at(form, ZU_ER_PARAM, kFunc, data_list("invalid option", get_string(option)));
   MATRIX_PARAM p = mx_op_param(n->matrix);
   if (!p.write_file) return mx_no_hook_error(form, kFunc, "not support write_file operation", p);
   bool ready = mx_locked([n] {
@@ -115,9 +111,7 @@ ZU_SEXP* zu_mxFinish(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     const L_CHAR* text = head_option(sf, f.name);
     f.value = f.read(text);
     if (f.value == -2)
-      return error_at(form, ZU_ER_PARAM, kFunc,
-                      List(get_string_ascii("invalid parameter in mxFinish"), get_string_ascii(f.name),
-                           get_string(text), ZU_LIST_END));
+      return error_at(form, ZU_ER_PARAM, kFunc, data_list("invalid parameter in mxFinish", f.name, get_string(text)));
   }
   set_access_jump(t, fields[0].value, fields[1].value, fields[2].value, fields[3].value);
   return nullptr;
@@ -195,8 +189,7 @@ ZU_SEXP* zu_mxSet(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   ZU_SEXP* item = get_el(form, 2);
   auto refused = [&](int inner, ZU_SEXP* what) {
     return error_at(form, ZU_ER_PARAM, kFunc,
-                    List(get_string_ascii("invalid parameter in mxSet CH = "), get_integer(ch, nullptr),
-                         get_string_ascii("inner information = "), get_integer(inner, nullptr), what, ZU_LIST_END));
+                    data_list("invalid parameter in mxSet CH = ", ch, "inner information = ", inner, what));
   };
   MATRIX_NODE* n = t->process_node;
   const L_CHAR* listed = head_option(sf, "listed-dim-code");

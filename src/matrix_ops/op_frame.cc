@@ -72,17 +72,14 @@ ZU_SEXP* mx_loading_error(ZU_SEXP* form, const char* func) {
 }
 
 ZU_SEXP* mx_object_error(ZU_SEXP* form, const char* func, const char* reason, ZU_SEXP* info) {
-  return error_at(
-      form, ZU_ER_NO_OBJECT, func,
-      List(get_string_ascii("invalid object in channel of NODE"), get_string_ascii(reason), info, ZU_LIST_END));
+  return error_at(form, ZU_ER_NO_OBJECT, func, data_list("invalid object in channel of NODE", reason, info));
 }
 
 ZU_SEXP* mx_no_hook_error(ZU_SEXP* form, const char* func, const char* text, const MATRIX_PARAM& p) {
-  return error_at(
-      form, ZU_ER_NO_FILE_OP, func,
-      List(get_string_ascii(text), get_integer(hook_word(reinterpret_cast<const void*>(p.read_file)), nullptr),
-           get_integer(hook_word(reinterpret_cast<const void*>(p.read_net)), nullptr),
-           get_integer(hook_word(reinterpret_cast<const void*>(p.write_file)), nullptr), ZU_LIST_END));
+  return error_at(form, ZU_ER_NO_FILE_OP, func,
+                  data_list(text, hook_word(reinterpret_cast<const void*>(p.read_file)),
+                            hook_word(reinterpret_cast<const void*>(p.read_net)),
+                            hook_word(reinterpret_cast<const void*>(p.write_file))));
 }
 
 MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_SEXP* form, const char* func,

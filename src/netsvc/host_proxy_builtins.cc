@@ -68,8 +68,7 @@ ZU_SEXP* zu_SetProxy(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   if (!type) return proxy_error(form, "invalid proxy type");
   if (const L_CHAR* direct = head_option(sf, "direct")) {
     if (type == PROXY_HTTP)
-      return error_at(form, ZU_ER_PARAM, "SetProxy",
-                      List(get_string_ascii("invalid proxy type"), get_string(type_text), ZU_LIST_END));
+      return error_at(form, ZU_ER_PARAM, "SetProxy", data_list("invalid proxy type", get_string(type_text)));
     std::vector<std::string> names = server_names(direct);
     if (names.empty()) return proxy_error(form, "invalid direct parameter");
     for (const std::string& n : names) set_direct_access(type, n.c_str());

@@ -157,8 +157,7 @@ constexpr KEYWORD kKeywords[] = {
      [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
        int mode;
        if (!find_word(kFormats, str_text(v), &mode))
-         return error_at(form, ZU_ER_PARAM, "FormatMode",
-                         List(get_string_ascii("invalid format mode"), v, ZU_LIST_END));
+         return error_at(form, ZU_ER_PARAM, "FormatMode", data_list("invalid format mode", v));
        z->ps_flags = (z->ps_flags & ~3) | mode;
        return nullptr;
      }},
@@ -228,7 +227,7 @@ ZU_SEXP* access_rule(ZUISP_ENV* env, ZU_SEXP* form, int result) {
   } else if (zu_wcmp_ascii(w, "all") == 0) {
     if (ap) insert_access_list(ap, nullptr, nullptr, nullptr, 0, 0, result);
   } else {
-    return error_at(form, ZU_ER_PARAM, "allow/deny", List(get_string_ascii("invalid type"), word, ZU_LIST_END));
+    return error_at(form, ZU_ER_PARAM, "allow/deny", data_list("invalid type", word));
   }
   return nullptr;
 }
@@ -374,8 +373,7 @@ ZU_SEXP* zu_GetMainInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIE
 ZU_SEXP* zu_SetMainInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* v = get_el(form, 1);
   int iid;
-  if (!iid_of(v, &iid))
-    return error_at(form, ZU_ER_TYPE, "MainInterpreter", List(get_string_ascii("type missmatch"), v, ZU_LIST_END));
+  if (!iid_of(v, &iid)) return error_at(form, ZU_ER_TYPE, "MainInterpreter", data_list("type missmatch", v));
   if (set_main_interpreter(iid) < 0) return error_text_at(form, ZU_ER_UNDEFINED, "MainInterpreter", "undefined iid");
   return nullptr;
 }

@@ -84,7 +84,7 @@ ZU_SEXP* zu_Switch(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUI
     int t = get_type(v);
     if (t == ZU_TYPE_ERROR) return v;
     if (t != ZU_TYPE_INTEGER && t != ZU_TYPE_FLOATING)
-      return error_at(form, ZU_ER_TYPE, "Switch", List(get_string_ascii("type missmatch"), v, ZU_LIST_END));
+      return error_at(form, ZU_ER_TYPE, "Switch", data_list("type missmatch", v));
     if (case_taken(v)) return eval_body(env, clause->pair.cdr->pair.cdr);
   }
   return nullptr;

@@ -13,8 +13,7 @@ namespace {
 // made by evaluation and has no position of its own).
 ZU_SEXP* let_error(ZU_SEXP* form, const char* reason, ZU_SEXP* value) {
   ZU_SEXP* at = value && value->h.file ? value : form;
-  return error_at(at, ZU_ER_FORMAT, "Let",
-                  List(get_string_ascii("format error"), get_string_ascii(reason), value, ZU_LIST_END));
+  return error_at(at, ZU_ER_FORMAT, "Let", data_list("format error", reason, value));
 }
 
 // (Env e...): each e, evaluated in the caller's environment, is searched

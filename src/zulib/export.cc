@@ -82,9 +82,7 @@ ZU_SEXP* zu_Export(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   if (!mode) mode = l_string(std_cm, "direct");
 
   STREAM* ends[2] = {nullptr, nullptr};
-  if (s_open_fpipe(ends) < 0)
-    return error_at(form, ZU_ER_USER, "Shell",
-                    List(get_string_ascii("cannot open the pipe"), get_integer(-errno, nullptr), ZU_LIST_END));
+  if (s_open_fpipe(ends) < 0) return error_at(form, ZU_ER_USER, "Shell", data_list("cannot open the pipe", -errno));
   char* program = ln_copy_str(std_cm, target);
   char* argv[] = {program, nullptr};
   const int close_flags[] = {1};
@@ -107,8 +105,7 @@ ZU_SEXP* zu_Export(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   if (iid < 0) {
     d_s_close(ends[1]);  // harmless when the set-up closed it already
     kill(pid, SIGKILL);
-    return error_at(form, ZU_ER_USER, "Shell",
-                    List(get_string_ascii("cannot open the pipe"), get_integer(iid, nullptr), ZU_LIST_END));
+    return error_at(form, ZU_ER_USER, "Shell", data_list("cannot open the pipe", iid));
   }
   ZU_SEXP* r = converse(iid, env, form, mode);
   close_interpreter(iid);

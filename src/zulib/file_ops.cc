@@ -81,15 +81,14 @@ ZU_SEXP* zu_Mv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*)
     if (slash != std::string::npos) name = name.substr(slash + 1);
     target = t + (t.empty() || t.back() != '/' ? "/" : "") + name;
     if (target.size() > 511)
-      return error_at(form, ZU_ER_FORMAT, "Mv",
-                      List(narrow_string(f), narrow_string(t), get_string_ascii("too long filename"), ZU_LIST_END));
+      return error_at(form, ZU_ER_FORMAT, "Mv", data_list(narrow_string(f), narrow_string(t), "too long filename"));
   }
   // rename replaces an existing target in one step; when it fails (another
   // file system, no right) both files stay as they were.
   if (rename(f.c_str(), target.c_str()) != 0) {
     const char* name = strerrorname_np(errno);
     return error_at(form, ZU_ER_OPEN, "rename",
-                    List(narrow_string(f), narrow_string(target), get_string_ascii(name ? name : "EIO"), ZU_LIST_END));
+                    data_list(narrow_string(f), narrow_string(target), name ? name : "EIO"));
   }
   return nullptr;
 }
@@ -123,9 +122,7 @@ ZU_SEXP* zu_Touch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_EN
   // A missing file is made empty; a link in the last place is never
   // followed to make a file elsewhere.
   int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0)
-    return error_at(form, ZU_ER_OPEN, "Touch",
-                    List(narrow_string(p), get_string_ascii(" can not create file "), ZU_LIST_END));
+  if (fd < 0) return error_at(form, ZU_ER_OPEN, "Touch", data_list(narrow_string(p), " can not create file "));
   close(fd);
   return get_integer(-1, nullptr);
 }

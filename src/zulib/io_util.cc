@@ -9,7 +9,7 @@
 
 ZU_SEXP* io_error(ZU_SEXP* form, uint32_t code, const char* func, const char* text, ZU_SEXP* more) {
   if (!more) return error_list_at(form, code, func, text);
-  return error_at(form, code, func, List(get_string_ascii(text), more, ZU_LIST_END));
+  return error_at(form, code, func, data_list(text, more));
 }
 
 bool read_words(const L_CHAR* text, const IO_WORD* tbl, int* flags) {

@@ -171,8 +171,7 @@ ZU_SEXP* zu_Shell(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP
   int n = 1;
   for (ZU_SEXP* a = form->pair.cdr; get_type(a) == ZU_TYPE_LIST; a = a->pair.cdr, ++n) {
     if (get_type(a->pair.car) != ZU_TYPE_STRING)
-      return error_at(form, ZU_ER_TYPE, "Shell",
-                      List(get_string_ascii("type missmatch at argment "), get_integer(n, nullptr), ZU_LIST_END));
+      return error_at(form, ZU_ER_TYPE, "Shell", data_list("type missmatch at argment ", n));
     joined += reinterpret_cast<const char32_t*>(str_text(a->pair.car));
   }
   size_t len = 0;

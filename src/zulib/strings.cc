@@ -51,8 +51,7 @@ ZU_SEXP* zu_CutString(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
   ZU_SEXP* start = get_el(form, 2);
   ZU_SEXP* count = get_el(form, 3);
   auto fail = [form](uint32_t code) {
-    return error_at(form, code, "CutString",
-                    List(get_string_ascii("invalid argument in CutString"), form, ZU_LIST_END));
+    return error_at(form, code, "CutString", data_list("invalid argument in CutString", form));
   };
   if (get_type(s) != ZU_TYPE_STRING || !is_integer(start) || !is_integer(count)) return fail(ZU_ER_TYPE);
   const L_CHAR* t = str_text(s);

@@ -190,16 +190,14 @@ ZU_SEXP* zu_Sort(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   constexpr const char* kFunc = "Sort";
   ZU_SEXP* x = get_el(form, 1);
   if (get_type(x) != ZU_TYPE_LIST || list_length(x) < 0)
-    return error_at(form, ZU_ER_TYPE, kFunc,
-                    List(get_string_ascii("list"), get_string_ascii("is type missmatch"), ZU_LIST_END));
+    return error_at(form, ZU_ER_TYPE, kFunc, data_list("list", "is type missmatch"));
   if (const L_CHAR* fields = head_option(sf, "field")) {
     MemberOrder order(env, fields, form, kFunc);
     return merge_sort(x, &order);
   }
   ZU_SEXP* cmp = get_el(form, 2);
   if (get_type(cmp) != ZU_TYPE_FUNCTION)
-    return error_at(form, ZU_ER_TYPE, kFunc,
-                    List(get_string_ascii("compare function"), get_string_ascii("is type missmatch"), ZU_LIST_END));
+    return error_at(form, ZU_ER_TYPE, kFunc, data_list("compare function", "is type missmatch"));
   MemberOrder order(env, cmp, form, kFunc);
   return merge_sort(x, &order);
 }
