@@ -12,6 +12,7 @@
 #include "matrix/node.h"
 #include "stream/stream.h"
 #include "text/convert.h"
+#include "zu/builtin_kit.h"
 
 namespace {
 
@@ -139,10 +140,8 @@ ZU_SEXP* get_sexp_from_dim_code(const MATRIX* m, const int64_t* dc) {
 }
 
 ZU_SEXP* matrix_error(const char* func, ZU_SEXP* s, int code, ZU_SEXP* info) {
-  ZU_SEXP* text = get_string_ascii("Application System error");
-  ZU_SEXP* data = info ? List(text, get_integer(code, nullptr), info, ZU_LIST_END)
-                       : List(text, get_integer(code, nullptr), ZU_LIST_END);
-  return get_error_ascii(s ? s->h.file : nullptr, s ? s->h.line : 0, ZU_ER_MATRIX_WAIT, func, data);
+  const char* text = "Application System error";
+  return error_at(s, ZU_ER_MATRIX_WAIT, func, info ? data_list(text, code, info) : data_list(text, code));
 }
 
 // ---- channels as ZU values
@@ -164,9 +163,8 @@ ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
     if (d) return v;
     reason = tp->type == MX_TYPE_SEXP ? "SEXP type no data" : "not sexp data / no data";
   }
-  ZU_SEXP* data = List(get_string_ascii("invalid object in channel of NODE"), get_string_ascii(reason),
-                       get_sexp_from_dim_code(m, n->dim_code), get_integer(ch, nullptr), ZU_LIST_END);
-  return get_error_ascii(s ? s->h.file : nullptr, s ? s->h.line : 0, ZU_ER_NO_OBJECT, "mxCH:get_channel_data", data);
+  return error_at(s, ZU_ER_NO_OBJECT, "mxCH:get_channel_data",
+                  data_list("invalid object in channel of NODE", reason, get_sexp_from_dim_code(m, n->dim_code), ch));
 }
 
 ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {

@@ -13,8 +13,7 @@
 #include "matrix/matrix_impl.h"
 #include "matrix/node.h"
 #include "stream/stream.h"
-#include "text/codemethod.h"
-#include "text/convert.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/errcodes.h"
 #include "zu/printer.h"
@@ -143,17 +142,13 @@ bool raw_vector(const ZU_SEXP* s) {
   return static_cast<uint64_t>(hd.offset) + 4 * static_cast<uint64_t>(ix[0]) * static_cast<uint64_t>(ix[1]) <= size;
 }
 
-ZU_SEXP* error_at(ZU_SEXP* form, uint32_t code, ZU_SEXP* data) {
-  return get_error_ascii(form ? form->h.file : nullptr, form ? form->h.line : 0, code, kFunc, data);
-}
-
 ZU_SEXP* zu_mxUncompressOldFormat(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
   if (!t || !t->process_node) return nullptr;
-  const L_CHAR* format = get_sf_attribute(sf, l_string(ascii_cm, "format"));
+  const L_CHAR* format = head_option(sf, "format");
   const bool r64 = format && zu_wcmp_ascii(format, "R64") == 0;
   if (format && !r64 && zu_wcmp_ascii(format, "CR") != 0)
-    return error_at(form, ZU_ER_PARAM, get_string_ascii("invalid parameter in mxUncompressOldFormat"));
+    return error_at(form, ZU_ER_PARAM, kFunc, get_string_ascii("invalid parameter in mxUncompressOldFormat"));
   const bool with_parent = list_length(form) >= 3;
   ZU_SEXP* parent = with_parent ? get_el(form, 1) : nullptr;
   ZU_SEXP* item = get_el(form, with_parent ? 2 : 1);
@@ -165,7 +160,7 @@ ZU_SEXP* zu_mxUncompressOldFormat(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_
   MATRIX* m = t->process_node->matrix;
   ZU_SEXP* dcs = get_el(item, 1);
   int64_t* dc = get_dim_code_from_sexp(m, dcs);
-  if (!dc) return error_at(form, ZU_ER_TYPE, dcs);
+  if (!dc) return error_at(form, ZU_ER_TYPE, kFunc, dcs);
   const void* parent_d = nullptr;
   bool usable = true;
   if (with_parent) {
@@ -177,7 +172,7 @@ ZU_SEXP* zu_mxUncompressOldFormat(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_
       usable = raw_vector(p);
     } else {
       d_f_ree(dc);
-      return error_at(form, ZU_ER_TYPE, dcs);
+      return error_at(form, ZU_ER_TYPE, kFunc, dcs);
     }
     usable = usable && parent_d;
   }

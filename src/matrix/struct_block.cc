@@ -6,6 +6,7 @@
 
 #include "base/alloc.h"
 #include "matrix/node.h"
+#include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/errcodes.h"
 #include "zu/eval.h"
@@ -90,8 +91,7 @@ int pr_operation(int, MX_STRUCT_BLOCK*, void*) { return -1; }
 namespace {
 
 ZU_SEXP* type_error(ZU_SEXP* form, const char* func, const char* what) {
-  return get_error_ascii(form ? form->h.file : nullptr, form ? form->h.line : 0, ZU_ER_TYPE, func,
-                         List(get_string_ascii("type missmatch"), get_string_ascii(what), ZU_LIST_END));
+  return error_at(form, ZU_ER_TYPE, func, data_list("type missmatch", what));
 }
 
 // A new block of tbl for the channel "___channel" names in env, of the
