@@ -28,8 +28,9 @@ void init_qns();
 void init_qmx_function(ZUISP_ENV* env0, ZUISP_ENV* env1);
 // The matrix commands and constants, in table order (commands.cc).
 void init_qmx_lib_function(ZUISP_ENV* env0, ZUISP_ENV* env1);
-// The 24 script-slot constants MI_<kind>_<class> (kind * 3 + class) in env0.
-void init_qmxConstant(ZUISP_ENV* env0, ZUISP_ENV* env1);
+// The 24 script-slot constants MI_<kind>_<class> (kind * 3 + class) in env
+// (the root environment: its row's).
+void init_qmxConstant(ZUISP_ENV* env);
 // Binds Exit in env to genExit.
 void init_genExit(ZUISP_ENV* env);
 // (Exit): the exit request of the interpreter that evaluates it (error

@@ -23,8 +23,9 @@ struct QMX_COMMAND {
   int8_t max;
   // Makes the command's private keyword environment, or null.
   ZUISP_ENV* (*keywords)();
-  // A row that binds a whole family instead of one command.
-  void (*bind)(ZUISP_ENV* env0, ZUISP_ENV* env1);
+  // A row that binds a whole family instead of one command: its
+  // registration (zu/core_init.h), called with the row's environment.
+  ZU_BINDER bind;
 };
 
 // Rows 1 to 16; the implementation each row names comes with its command.
@@ -57,15 +58,16 @@ const QMX_COMMAND kReplacements[] = {
 
 void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, const QMX_COMMAND* rows, size_t n) {
   for (const QMX_COMMAND* r = rows; r < rows + n; ++r) {
+    ZUISP_ENV* env = r->env ? env1 : env0;
     if (r->bind) {
-      r->bind(env0, env1);
+      r->bind(env);
       continue;
     }
     if (!r->prim) continue;
     GcFrame frame("init_qmx_lib_function");
     ZUISP_ENV* keywords = r->keywords ? r->keywords() : nullptr;
     ZU_SEXP* f = get_func_prim(r->prim, r->order, keywords, r->min, r->max);
-    set_env_atom(r->env ? env1 : env0, get_symbol_ascii(r->name)->symbol.atom, f);
+    set_env_atom(env, get_symbol_ascii(r->name)->symbol.atom, f);
   }
 }
 
@@ -75,7 +77,7 @@ constexpr const char* kSlotClasses[] = {"TP", "MD", "BT"};
 
 }  // namespace
 
-void init_qmxConstant(ZUISP_ENV* env0, ZUISP_ENV*) {
+void init_qmxConstant(ZUISP_ENV* env) {
   GcFrame frame("init_qmxConstant");
   int slot = 0;
   for (const char* kind : kSlotKinds) {
@@ -83,7 +85,7 @@ void init_qmxConstant(ZUISP_ENV* env0, ZUISP_ENV*) {
       char name[32];
       std::snprintf(name, sizeof name, "MI_%s_%s", kind, cls);
       ZU_SEXP* value = get_integer(slot++, nullptr);
-      set_env_atom(env0, get_symbol_ascii(name)->symbol.atom, value);
+      set_env_atom(env, get_symbol_ascii(name)->symbol.atom, value);
     }
   }
 }

@@ -27,6 +27,7 @@
 #include "elements/geometry.h"
 #include "elements/held.h"
 #include "text/lchar.h"
+#include "zu/core_init.h"
 #include "zu/env.h"
 
 struct MATRIX;
@@ -283,14 +284,14 @@ extern int64_t matrix_update_time; // source of channel update stamps
 // ---------------------------------------------------------------------------
 // Start-up
 
-// A binder of matrix operations: binds its built-ins into `env`.
-using MATRIX_OP_BINDER = void (*)(ZUISP_ENV* env);
-// Installs the binder of one of the matrix operation families, named by
-// its binder ("init_mxCH" .. "init_mxObjID"). init_matrix calls the
-// installed binders in their fixed order, whatever the order of
-// installation. 0, or -1 for a name that is not a family. Done before
-// init_matrix.
-int set_matrix_op_binder(const char* name, MATRIX_OP_BINDER binder);
+// Hands in the registration of one of the matrix operation families (a
+// binder of zu/core_init.h), as a row named by the family's binder
+// ("init_mxCH" .. "init_mxObjID") with environment 0: matrix_zu_env.
+// init_matrix calls the registrations in their fixed order, whatever the
+// order they were handed in. 0, or -1 for a row that names no family (a
+// slip that stops debug and sanitizer builds, as family_row says). Done
+// before init_matrix.
+int set_matrix_op_binder(const ZU_FAMILY& family);
 
 // Starts the store once: the element types, node ring and cache size,
 // matrix_lock, the matrix ring, the worker queue, matrix_zu_env under the

@@ -2,8 +2,6 @@
 // operations, the held values and the collector hooks.
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
-#include <iterator>
 
 #include "base/tick.h"
 #include "base/zutime.h"
@@ -33,39 +31,46 @@ std::atomic<int> started{0};
 
 // The operation families in the order they are bound into matrix_zu_env.
 // The store's own families (the old-format decoder, the structure-block
-// constructors) are entered here; the others are installed from above.
-struct BinderSlot {
-  const char* name;
-  MATRIX_OP_BINDER binder;
-};
-BinderSlot binders[] = {
-    {"init_mxCH", nullptr},          {"init_mxSet", nullptr},
-    {"init_mxTrigger", nullptr},     {"init_mxAdd", nullptr},
-    {"init_mxDiff", nullptr},        {"init_mxThinnedOut", nullptr},
-    {"init_mxCompressJPEG", nullptr}, {"init_mxUncompressJPEG", nullptr},
-    {"init_mxLoad", nullptr},        {"init_mxSave", nullptr},
-    {"init_mxFinish", nullptr},      {"init_mxUncompressOldFormat", init_mxUncompressOldFormat},
-    {"init_mxCompressZ", nullptr},   {"init_mxUncomressZ", nullptr},
-    {"init_mxCompound", nullptr},    {"init_mxSeparate", nullptr},
-    {"init_mxSquash", nullptr},      {"init_mxStuffing", nullptr},
-    {"init_mxMax", nullptr},         {"init_mxLoadSB", nullptr},
-    {"init_mxSaveSB", nullptr},      {"init_mxSetSB", nullptr},
-    {"init_sbArray", init_sbArray},  {"init_sbPrimitive", init_sbPrimitive},
-    {"init_sbHeuristicLayering", init_sbHeuristicLayering}, {"init_mxPgPlot", nullptr},
-    {"init_mxObjID", nullptr},
+// constructors) are entered here; the others are handed in from above.
+ZU_FAMILY binders[] = {
+    {"init_mxCH", 0, nullptr},
+    {"init_mxSet", 0, nullptr},
+    {"init_mxTrigger", 0, nullptr},
+    {"init_mxAdd", 0, nullptr},
+    {"init_mxDiff", 0, nullptr},
+    {"init_mxThinnedOut", 0, nullptr},
+    {"init_mxCompressJPEG", 0, nullptr},
+    {"init_mxUncompressJPEG", 0, nullptr},
+    {"init_mxLoad", 0, nullptr},
+    {"init_mxSave", 0, nullptr},
+    {"init_mxFinish", 0, nullptr},
+    {"init_mxUncompressOldFormat", 0, init_mxUncompressOldFormat},
+    {"init_mxCompressZ", 0, nullptr},
+    {"init_mxUncomressZ", 0, nullptr},
+    {"init_mxCompound", 0, nullptr},
+    {"init_mxSeparate", 0, nullptr},
+    {"init_mxSquash", 0, nullptr},
+    {"init_mxStuffing", 0, nullptr},
+    {"init_mxMax", 0, nullptr},
+    {"init_mxLoadSB", 0, nullptr},
+    {"init_mxSaveSB", 0, nullptr},
+    {"init_mxSetSB", 0, nullptr},
+    {"init_sbArray", 0, init_sbArray},
+    {"init_sbPrimitive", 0, init_sbPrimitive},
+    {"init_sbHeuristicLayering", 0, init_sbHeuristicLayering},
+    {"init_mxPgPlot", 0, nullptr},
+    {"init_mxObjID", 0, nullptr},
 };
 
 int count_item(SYS_QUEUE*, Q_HEADER*, void*) { return 0; }
 
 }  // namespace
 
-int set_matrix_op_binder(const char* name, MATRIX_OP_BINDER binder) {
-  for (BinderSlot& s : binders)
-    if (name && std::strcmp(s.name, name) == 0) {
-      s.binder = binder;
-      return 0;
-    }
-  return -1;
+int set_matrix_op_binder(const ZU_FAMILY& family) {
+  int i = family_row(binders, family);
+  if (i < 0) return -1;
+  binders[i].bind = family.bind;
+  return 0;
 }
 
 void init_matrix() {
@@ -90,8 +95,8 @@ void init_matrix() {
     matrix_zu_env = new_env(qnlisp_top_env0);
     gc_set(matrix_zu_env, gc_qnlisp_env);
     started.store(1, std::memory_order_release);
-    for (const BinderSlot& s : binders)
-      if (s.binder) s.binder(matrix_zu_env);
+    for (const ZU_FAMILY& f : binders)
+      if (f.bind) f.bind(matrix_zu_env);
   }
 }
 

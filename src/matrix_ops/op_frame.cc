@@ -30,23 +30,28 @@ int by_name(const L_CHAR* name, const Name (&table)[N]) {
   return -2;
 }
 
+// The operation families built here, handed to the store by name.
+constexpr ZU_FAMILY kFamilies[] = {
+    {"init_mxCH", 0, init_mxCH},
+    {"init_mxSet", 0, init_mxSet},
+    {"init_mxTrigger", 0, init_mxTrigger},
+    {"init_mxLoad", 0, init_mxLoad},
+    {"init_mxSave", 0, init_mxSave},
+    {"init_mxFinish", 0, init_mxFinish},
+    {"init_mxThinnedOut", 0, init_mxThinnedOut},
+    {"init_mxDiff", 0, init_mxDiff},
+    {"init_mxAdd", 0, init_mxAdd},
+    {"init_mxSquash", 0, init_mxSquash},
+    {"init_mxStuffing", 0, init_mxStuffing},
+    {"init_mxMax", 0, init_mxMax},
+};
+
 int64_t hook_word(const void* f) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(f)); }
 
 }  // namespace
 
 void install_matrix_ops() {
-  set_matrix_op_binder("init_mxCH", init_mxCH);
-  set_matrix_op_binder("init_mxSet", init_mxSet);
-  set_matrix_op_binder("init_mxTrigger", init_mxTrigger);
-  set_matrix_op_binder("init_mxLoad", init_mxLoad);
-  set_matrix_op_binder("init_mxSave", init_mxSave);
-  set_matrix_op_binder("init_mxFinish", init_mxFinish);
-  set_matrix_op_binder("init_mxThinnedOut", init_mxThinnedOut);
-  set_matrix_op_binder("init_mxDiff", init_mxDiff);
-  set_matrix_op_binder("init_mxAdd", init_mxAdd);
-  set_matrix_op_binder("init_mxSquash", init_mxSquash);
-  set_matrix_op_binder("init_mxStuffing", init_mxStuffing);
-  set_matrix_op_binder("init_mxMax", init_mxMax);
+  for (const ZU_FAMILY& f : kFamilies) set_matrix_op_binder(f);
 }
 
 MATRIX_TOKEN* mx_op_token(ZUISP_ENV* env) { return env ? static_cast<MATRIX_TOKEN*>(get_env_work(env)) : nullptr; }

@@ -9,31 +9,28 @@
 
 namespace {
 
-struct NAMED_BINDER {
-  const char* name;
-  ZULIB_BINDER bind;
-};
-
-const NAMED_BINDER kBuiltins[] = {
-    {"GetURL", init_GetURL},
-    {"OpenInterpreter", init_OpenInterpreter},
-    {"CloseInterpreter", init_CloseInterpreter},
-    {"Remote", init_Remote},
-    {"GetIid", init_GetIid},
-    {"SetMainInterpreter", init_SetMainInterpreter},
-    {"WaitInterpreter", init_WaitInterpreter},
-    {"SetThisAgentName", init_SetThisAgentName},
-    {"GetLocalHostName", init_GetLocalHostName},
-    {"GetLocalHostIP", init_GetLocalHostIP},
-    {"SetLocalHostName", init_SetLocalHostName},
-    {"ComposeURL", init_ComposeURL},
-    {"GetCPUStatus", init_GetCPUStatus},
-    {"URLStringCode", init_URLStringCode},
-    {"DecodeURLString", init_DecodeURLString},
-    {"SetProxy", init_SetProxy},
-    {"GetProxy", init_GetProxy},
-    {"GetMainInterpreter", init_GetMainInterpreter},
-    {"GetZUIinfo", init_GetZUIinfo},
+// The families of this layer, each handed to the library row of its name
+// and environment.
+const ZU_FAMILY kBuiltins[] = {
+    {"GetURL", 0, init_GetURL},
+    {"OpenInterpreter", 0, init_OpenInterpreter},
+    {"CloseInterpreter", 0, init_CloseInterpreter},
+    {"Remote", 0, init_Remote},
+    {"GetIid", 0, init_GetIid},
+    {"SetMainInterpreter", 1, init_SetMainInterpreter},
+    {"WaitInterpreter", 0, init_WaitInterpreter},
+    {"SetThisAgentName", 1, init_SetThisAgentName},
+    {"GetLocalHostName", 0, init_GetLocalHostName},
+    {"GetLocalHostIP", 0, init_GetLocalHostIP},
+    {"SetLocalHostName", 0, init_SetLocalHostName},
+    {"ComposeURL", 0, init_ComposeURL},
+    {"GetCPUStatus", 1, init_GetCPUStatus},
+    {"URLStringCode", 0, init_URLStringCode},
+    {"DecodeURLString", 0, init_DecodeURLString},
+    {"SetProxy", 1, init_SetProxy},
+    {"GetProxy", 0, init_GetProxy},
+    {"GetMainInterpreter", 0, init_GetMainInterpreter},
+    {"GetZUIinfo", 0, init_GetZUIinfo},
 };
 
 }  // namespace
@@ -46,5 +43,5 @@ void init_netsvc() {
   ops.set_serverinfo = set_serverinfo_table;
   set_net_ops(&ops);
   init_zuohttp_ops();
-  for (const NAMED_BINDER& b : kBuiltins) zulib_set_binder(b.name, b.bind);
+  for (const ZU_FAMILY& f : kBuiltins) zulib_set_binder(f);
 }

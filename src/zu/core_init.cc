@@ -1,7 +1,10 @@
 #include "zu/core_init.h"
 
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 
+#include "base/panic.h"
 #include "zu/env.h"
 
 void bind_prims(ZUISP_ENV* env, const QN_PRIM_DEF* defs) {
@@ -12,6 +15,21 @@ void bind_prims(ZUISP_ENV* env, const QN_PRIM_DEF* defs) {
     f->h.flags = d->flags;
     set_env_atom(env, name->symbol.atom, f);
   }
+}
+
+int family_row(std::span<const ZU_FAMILY> rows, const ZU_FAMILY& given, ZU_BINDER mark) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const ZU_FAMILY& r = rows[i];
+    if (given.name && r.name && std::strcmp(r.name, given.name) == 0 && r.env == given.env && (!mark || r.bind == mark))
+      return static_cast<int>(i);
+  }
+  if (kFamilySlipStops) {
+    char label[160];
+    std::snprintf(label, sizeof label, "family_row: no row \"%s\" in environment %d takes a registration",
+                  given.name ? given.name : "(null)", given.env);
+    er_panic(label);
+  }
+  return -1;
 }
 
 void init_qnlisp() {

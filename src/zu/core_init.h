@@ -1,6 +1,9 @@
 // Start-up of the language core and the binding of its primitives.
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "zu/value.h"
 
 // One primitive of a binding table: its ZU name, implementation, argument
@@ -17,6 +20,37 @@ struct QN_PRIM_DEF {
 
 // Binds every entry of the table in env (the caller holds the memory lock).
 void bind_prims(ZUISP_ENV* env, const QN_PRIM_DEF* defs);
+
+// ---- tables of families
+// A family's registration: binds the family's built-ins into env. Every
+// table of families (the library's names, the store's operation families,
+// the agent's commands) holds registrations of this one shape.
+using ZU_BINDER = void (*)(ZUISP_ENV* env);
+// One row of a table of families, in binding order: the name the row is
+// found by, the environment the family binds into (0 the first, 1 the
+// second of the two the table is bound into) and its registration (null:
+// not built, or not handed in yet; the row is skipped).
+struct ZU_FAMILY {
+  const char* name;
+  uint8_t env;
+  ZU_BINDER bind;
+};
+// True in debug and sanitizer builds: there a slip in the program's own
+// tables stops the process.
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kFamilySlipStops = true;
+#elif defined(__has_feature)
+inline constexpr bool kFamilySlipStops = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+inline constexpr bool kFamilySlipStops = false;
+#endif
+// The index of the row of `rows` that a registration handed in from a layer
+// above as `given` belongs to: the row of the same name and environment
+// that holds `mark` (any row when mark is null). -1 when there is none. The
+// names are written in the program, never read from input, so a miss is a
+// slip of the program: where kFamilySlipStops holds, the process stops
+// there (er_panic, naming the row), which makes the slip show at start-up.
+int family_row(std::span<const ZU_FAMILY> rows, const ZU_FAMILY& given, ZU_BINDER mark = nullptr);
 
 // The primitive families, bound by init_qnlisp in the root environment.
 // Control: quote if while progn and or not set define lambda define-default.

@@ -21,12 +21,12 @@
 #include "zulib/units.h"
 
 namespace {
-constexpr ZULIB_BINDER kElsewhere = zulib_bound_elsewhere;
+constexpr ZU_BINDER kElsewhere = zulib_bound_elsewhere;
 // Bound by the network services, which hand their registrations in.
-constexpr ZULIB_BINDER kAbove = zulib_bound_above;
+constexpr ZU_BINDER kAbove = zulib_bound_above;
 }  // namespace
 
-const ZULIB_NAME zulib_names[] = {
+const ZU_FAMILY zulib_names[] = {
     {"Env0", 0, kElsewhere},
     {"Env1", 1, kElsewhere},
     {"While", 0, init_While},

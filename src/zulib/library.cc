@@ -2,36 +2,42 @@
 
 #include "zulib/args.h"
 
-#include <cstring>
+#include <span>
+#include <vector>
 
 void zulib_bound_elsewhere(ZUISP_ENV*) {}
 void zulib_bound_above(ZUISP_ENV*) {}
 
 namespace {
 
+std::span<const ZU_FAMILY> rows() {
+  static const size_t n = [] {
+    size_t i = 0;
+    while (zulib_names[i].name) ++i;
+    return i;
+  }();
+  return {zulib_names, n};
+}
+
 // The registrations handed in from above, by row; written in the start-up
 // thread only.
-constexpr int kMaxNames = 256;
-ZULIB_BINDER above[kMaxNames];
-
-int row_of(const char* name) {
-  for (int i = 0; i < kMaxNames && zulib_names[i].name; ++i)
-    if (zulib_names[i].bind == zulib_bound_above && std::strcmp(zulib_names[i].name, name) == 0) return i;
-  return -1;
+std::vector<ZU_BINDER>& above() {
+  static std::vector<ZU_BINDER> v(rows().size());
+  return v;
 }
 
 }  // namespace
 
-int zulib_set_binder(const char* name, ZULIB_BINDER bind) {
-  int i = row_of(name);
+int zulib_set_binder(const ZU_FAMILY& family) {
+  int i = family_row(rows(), family, zulib_bound_above);
   if (i < 0) return -1;
-  above[i] = bind;
+  above()[i] = family.bind;
   return 0;
 }
 
-ZULIB_BINDER zulib_binder_above(const char* name) {
-  int i = row_of(name);
-  return i < 0 ? nullptr : above[i];
+ZU_BINDER zulib_binder_above(const ZU_FAMILY& row) {
+  int i = family_row(rows(), row, zulib_bound_above);
+  return i < 0 ? nullptr : above()[i];
 }
 
 void zulib_alias(ZUISP_ENV* env, const char* alias, const char* name) {
@@ -53,10 +59,10 @@ void init_function(ZUISP_ENV* env0, ZUISP_ENV* env1, int argc, char** argv) {
   ZuThreadScope scope("init_function");
   init_sh_arg(argc, argv);
   init_symbols(env0, env1);
-  for (int i = 0; zulib_names[i].name; ++i) {
-    const ZULIB_NAME* row = &zulib_names[i];
-    ZULIB_BINDER bind = row->bind == zulib_bound_above ? above[i] : row->bind;
+  std::span<const ZU_FAMILY> table = rows();
+  for (size_t i = 0; i < table.size(); ++i) {
+    ZU_BINDER bind = table[i].bind == zulib_bound_above ? above()[i] : table[i].bind;
     if (!bind || bind == zulib_bound_elsewhere) continue;
-    bind(row->env ? env1 : env0);
+    bind(table[i].env ? env1 : env0);
   }
 }

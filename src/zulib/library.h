@@ -26,13 +26,10 @@ void init_function(ZUISP_ENV* env0, ZUISP_ENV* env1, int argc, char** argv);
 void init_symbols(ZUISP_ENV* env0, ZUISP_ENV* env1);
 
 // ---- the binding table
-using ZULIB_BINDER = void (*)(ZUISP_ENV* env);
-struct ZULIB_NAME {
-  const char* name;   // null ends the table
-  uint8_t env;        // 0 the root environment, 1 the second top one
-  ZULIB_BINDER bind;  // the family's registration; null: not built yet
-};
-extern const ZULIB_NAME zulib_names[];
+// A family table of zu/core_init.h, ended by a row with a null name; each
+// row's name is a library name, its env 0 the root environment or 1 the
+// second top one.
+extern const ZU_FAMILY zulib_names[];
 // Marks a row whose name another call binds: init_symbols for Env0 and
 // Env1, the family of the row above for a companion. Never called.
 void zulib_bound_elsewhere(ZUISP_ENV* env);
@@ -41,11 +38,12 @@ void zulib_bound_elsewhere(ZUISP_ENV* env);
 // start-up, before init_function; without one the row is skipped. Never
 // called.
 void zulib_bound_above(ZUISP_ENV* env);
-// Hands in the registration of the row named `name` (a row marked
-// zulib_bound_above); 0, or -1 for no such row.
-int zulib_set_binder(const char* name, ZULIB_BINDER bind);
-// The registration handed in for the row `name`, or null.
-ZULIB_BINDER zulib_binder_above(const char* name);
+// Hands in the registration of the marked row of the same name and
+// environment as `family`; 0, or -1 for no such row (a slip that stops
+// debug and sanitizer builds, as family_row says).
+int zulib_set_binder(const ZU_FAMILY& family);
+// The registration handed in for the marked row `row`, or null.
+ZU_BINDER zulib_binder_above(const ZU_FAMILY& row);
 
 // Family registrations bind their tables with bind_prims (zu/core_init.h).
 // Binds `alias` in env to the very function value bound to `name` there.

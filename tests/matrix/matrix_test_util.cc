@@ -62,9 +62,9 @@ void mx_test_init() {
   done = true;
   init_zu();
   // Installed in another order than they run.
-  set_matrix_op_binder("init_mxObjID", [](ZUISP_ENV* e) { record_binder(e, "ObjID"); });
-  set_matrix_op_binder("init_mxLoad", [](ZUISP_ENV* e) { record_binder(e, "Load"); });
-  set_matrix_op_binder("init_mxCH", [](ZUISP_ENV* e) { record_binder(e, "CH"); });
+  set_matrix_op_binder({"init_mxObjID", 0, [](ZUISP_ENV* e) { record_binder(e, "ObjID"); }});
+  set_matrix_op_binder({"init_mxLoad", 0, [](ZUISP_ENV* e) { record_binder(e, "Load"); }});
+  set_matrix_op_binder({"init_mxCH", 0, [](ZUISP_ENV* e) { record_binder(e, "CH"); }});
   init_matrix();
   set_matrix_gc_hooks();
   ZuThreadScope scope("matrix env");

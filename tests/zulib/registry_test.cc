@@ -2,6 +2,7 @@
 // init_function binds where.
 #include <set>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "zulib_test_util.h"
@@ -59,7 +60,7 @@ TEST(LibraryTable, HoldsThePublishedNamesInOrderWithTheirEnvironments) {
   for (const std::string& w : words(kCompanions)) companions.insert(w);
   ASSERT_EQ(order.size(), 146u);
   size_t i = 0, families = 0;
-  for (const ZULIB_NAME* row = zulib_names; row->name; ++row, ++i) {
+  for (const ZU_FAMILY* row = zulib_names; row->name; ++row, ++i) {
     ASSERT_LT(i, order.size());
     EXPECT_EQ(row->name, order[i]);
     EXPECT_EQ(row->env, second.count(row->name) ? 1 : 0) << row->name;
@@ -74,6 +75,24 @@ TEST(LibraryTable, HoldsThePublishedNamesInOrderWithTheirEnvironments) {
   EXPECT_EQ(families, 133u);
 }
 
+// The network services hand their families in by name and environment; a
+// row of theirs that the library does not wait for is a slip that stops a
+// debug build before any script runs.
+TEST(LibraryTableDeathTest, ARegistrationNoRowWaitsForStopsADebugBuild) {
+  const ZU_FAMILY slips[] = {
+      {"GetURl", 0, zulib_bound_elsewhere},    // mistyped
+      {"SetProxy", 0, zulib_bound_elsewhere},  // another environment
+      {"Parse", 0, zulib_bound_elsewhere},     // built in the library itself
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const ZU_FAMILY& f : slips) {
+    if (kFamilySlipStops)
+      EXPECT_DEATH(zulib_set_binder(f), std::string("family_row: no row \"") + f.name + "\"");
+    else
+      EXPECT_EQ(zulib_set_binder(f), -1);
+  }
+}
+
 TEST(LibraryTable, BindsEachBuiltNameInItsOwnEnvironmentOnly) {
   init_library_once();
   ZuThreadScope scope("test");
@@ -86,9 +105,9 @@ TEST(LibraryTable, BindsEachBuiltNameInItsOwnEnvironmentOnly) {
   // A companion counts as built when the family above it is.
   bool built = false;
   int bound = 0;
-  for (const ZULIB_NAME* row = zulib_names; row->name; ++row) {
+  for (const ZU_FAMILY* row = zulib_names; row->name; ++row) {
     if (row->bind != zulib_bound_elsewhere)
-      built = row->bind == zulib_bound_above ? zulib_binder_above(row->name) != nullptr : row->bind != nullptr;
+      built = row->bind == zulib_bound_above ? zulib_binder_above(*row) != nullptr : row->bind != nullptr;
     if (row->name == std::string("Env0")) built = true;
     ZUISP_ENV* own = row->env ? env1 : env0;
     ZUISP_ENV* other = row->env ? env0 : env1;
