@@ -42,8 +42,9 @@ int hex_value(unsigned char c) {
   return -1;
 }
 
-// A size line: hexadecimal digits up to the first other byte, then the rest
-// of the line is skipped. 0 with *size, or -1.
+// A size line: at least one hexadecimal digit, up to the first other byte,
+// then the rest of the line is skipped. 0 with *size, or -1 (a line without
+// a digit is a broken body, never the last chunk).
 int read_size(STREAM* s, int* size) {
   unsigned long long v = 0;
   int digits = 0;
@@ -55,7 +56,7 @@ int read_size(STREAM* s, int* size) {
     if (++digits > kMaxSizeDigits) return -1;
     v = v * 16 + static_cast<unsigned>(d);
   }
-  if (v > INT_MAX) return -1;
+  if (digits == 0 || v > INT_MAX) return -1;
   for (int skipped = 0; c != '\n'; ++skipped) {
     if (skipped > kMaxSizeLine || read_exact(s, &c, 1) != 1) return -1;
   }

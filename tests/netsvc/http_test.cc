@@ -107,6 +107,10 @@ TEST(HttpChunk, BodiesAcrossChunks) {
       {"123456789\r\n", "|-1|\r\n"},          // more than 8 digits
       {"80000000\r\n", "|-1|\n"},              // above INT_MAX
       {"4\r\nabcd\r\n0\r\n", "abcd|0|"},     // the closing line end missing
+      // A size line without a digit is broken, never the last chunk.
+      {"5\r\nhello\r\n\r\n", "hello|-1|\n"},
+      {"5\r\nhello\r\n;x\r\n\r\nNEXT", "hello|-1|x\r\n\r\nNEXT"},
+      {"\r\n", "|-1|\n"},
   };
   for (const auto& [wire, want] : cases) {
     for (int piece : {1, 3, 12, 4096}) EXPECT_EQ(chunked(wire, piece), want) << wire << " piece " << piece;
