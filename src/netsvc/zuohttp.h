@@ -56,7 +56,8 @@ int zoh_header_from_wire(const unsigned char in[kZoHHeaderSize], ZUoHTTP_HEADER*
 // Content-Length when info's is not negative.
 int output_server_header(STREAM* s, const HTTP_INFO* info);
 // The action of every one-shot guard on a connection: wakes whoever blocks
-// on it (the socket is shut down; its owner closes it).
+// in a read on it (the reading side is shut down; replies can still be
+// written, and its owner closes it).
 void timeout_stream(void* s);
 // Serves one HTTP request on con for the accepting interpreter `zui`,
 // admitted by its entry `pl`. 1: a session was opened and *new_st is the

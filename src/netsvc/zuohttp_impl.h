@@ -87,6 +87,10 @@ inline bool zoh_seq_before(int16_t a, int16_t b) {
 // when there is none. 0 or -1.
 int zoh_reply(STREAM* con, uint8_t type, int16_t seq, const uint32_t cockie[2], int payload, bool keep);
 
+// Ends a connection at once, both ways, for its owner to close: a blocked
+// reader or writer is woken and the peer sees the end.
+void zoh_cut_connection(STREAM* s);
+
 // ---- sessions (zuohttp_session.cc)
 // A new session for the peer at ip with its end of the pipe pair: draws
 // its cookie into `cockie` and starts its tasks. The entry, or null when

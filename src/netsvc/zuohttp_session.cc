@@ -141,7 +141,7 @@ void recv_task(TKEY key) {
     s_hold(pipe);
     unlock_task(zoh_lock, "recv_task");
     int r = pipe ? copy_body(con, pipe, len) : kPipeFailed;
-    if (r == kBodyTooLarge) timeout_stream(con);
+    if (r == kBodyTooLarge) zoh_cut_connection(con);
     s_drop(pipe);
     lock_task(zoh_lock);
     e->recv_target = nullptr;
@@ -301,7 +301,7 @@ void zoh_free_request(ZoH_LIST* item, bool keep_con) {
 }
 
 void zoh_end_connection(ZoH_LIST* item) {
-  if (item->in_stock) timeout_stream(item->con);
+  if (item->in_stock) zoh_cut_connection(item->con);
   else d_s_close(item->con);
 }
 

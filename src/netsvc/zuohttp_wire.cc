@@ -83,14 +83,26 @@ int zoh_reply(STREAM* con, uint8_t type, int16_t seq, const uint32_t cockie[2], 
   return payload > 0 ? 0 : s_flush(con);
 }
 
-void timeout_stream(void* data) {
-  auto* s = static_cast<STREAM*>(data);
-  // Closing here would free the record under its reader; shutting the
-  // socket down wakes the reader, and its owner closes it.
+namespace {
+
+// Closing here would free the record under its reader; shutting the socket
+// down wakes the reader, and its owner closes it.
+void shut(STREAM* s, int how) {
   int fd = s_get_fd(s);
-  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  if (fd >= 0) shutdown(fd, how);
   else s_close_queue(s);
 }
+
+}  // namespace
+
+void timeout_stream(void* data) {
+  // A guard may fire just after its reader has taken the last byte of a
+  // request: only the reading side ends, so that request is still
+  // answered; its owner closes the connection after that reply.
+  shut(static_cast<STREAM*>(data), SHUT_RD);
+}
+
+void zoh_cut_connection(STREAM* s) { shut(s, SHUT_RDWR); }
 
 void zoh_set_times(const ZOH_TIMES* t) {
   set_if(&t_header, t->header_guard);
