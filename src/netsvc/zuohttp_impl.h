@@ -99,8 +99,9 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETE
                          bool keep);
 // The session with this cookie, or null (lock held).
 ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]);
-// Queues a request; -1 for a seq already queued, -2 for a full queue (lock
-// held). The entry's tasks are woken.
+// Queues a request; -1 for a seq already queued or before the next one
+// due (read already), -2 for a full queue (lock held). The entry's tasks are
+// woken.
 int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item);
 // Frees a request; its connection is closed unless `keep_con` (or it is
 // the stock's).
@@ -112,10 +113,10 @@ void zoh_end_connection(ZoH_LIST* item);
 // pipe is handed to the caller to close once the lock is released (lock
 // held).
 STREAM* _zoh_close_entry(ZoH_ENTRY* e);
-// Takes off the head request when its body has been read and it has waited
-// `delay` seconds without output: 1 with it in *taken (the caller answers
-// it empty with zoh_empty_reply once the lock is released), else 0 (lock
-// held).
+// Takes off the head request when it is the one due, its body has been
+// read and it has waited `delay` seconds without output (a close is never
+// taken): 1 with it in *taken (the caller answers it empty with
+// zoh_empty_reply once the lock is released), else 0 (lock held).
 int _empty_reply(ZoH_ENTRY* e, uint32_t now, uint32_t delay, ZoH_LIST** taken);
 void zoh_empty_reply(ZoH_LIST* item, const uint32_t cockie[2], bool keep);
 // New cookie words, never zero, not in use by another session (lock held).

@@ -279,6 +279,10 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETE
 }
 
 int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
+  // A number before the next body due was read already (and is queued or
+  // answered): taking it would put a request at the head that the send
+  // task never reaches.
+  if (zoh_seq_before(item->h.seq, e->recv_seq)) return -1;
   if (e->pending >= kZoHMaxPending) return -2;
   ZoH_LIST** at = &e->list;
   for (; *at; at = &(*at)->next) {
@@ -313,8 +317,10 @@ STREAM* _zoh_close_entry(ZoH_ENTRY* e) {
 }
 
 int _empty_reply(ZoH_ENTRY* e, uint32_t now, uint32_t delay, ZoH_LIST** taken) {
-  ZoH_LIST* h = e->list;
-  if (!h || !zoh_seq_before(h->h.seq, e->recv_seq) || now - h->tim < delay) return 0;
+  // Only the request due may be answered; a close waits for the
+  // interpreter's end, so that its reply carries what was left.
+  ZoH_LIST* h = ready_head(e);
+  if (!h || h->h.type == ZOH_CLOSE || now - h->tim < delay) return 0;
   *taken = take_head(e);
   if (net_trace_on()) ss_printf("EMPTY REPLY %x - %i\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(e)),
                                 static_cast<int>((*taken)->h.seq));

@@ -9,8 +9,10 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "netsvc/zuohttp_impl.h"
+#include "base/task.h"
 #include "stream/stream.h"
 
 namespace {
@@ -72,6 +74,81 @@ TEST(ZohGuard, FiringAfterTheReadStillLetsTheReplyOut) {
   EXPECT_EQ(got, 0);
   d_s_close(w.con);
   close(w.peer);
+}
+
+// A session whose next body due is `due`, its next answer `answer`, with
+// requests queued in order (their bodies read when before `due`); the
+// last one is a close with `close_last`.
+struct Queue {
+  ZoH_ENTRY e{};
+  Queue(int16_t answer, int16_t due, std::initializer_list<int> queued, bool close_last = false) {
+    e.send_seq = answer;
+    e.recv_seq = due;
+    ZoH_LIST** at = &e.list;
+    for (int seq : queued) {
+      *at = new ZoH_LIST{};
+      (*at)->h.seq = static_cast<int16_t>(seq);
+      (*at)->h.type = ZOH_DATA;
+      if (close_last && seq == *(queued.end() - 1)) (*at)->h.type = ZOH_CLOSE;
+      at = &(*at)->next;
+      ++e.pending;
+    }
+  }
+  ~Queue() {
+    while (ZoH_LIST* i = e.list) {
+      e.list = i->next;
+      delete i;
+    }
+  }
+  int insert(int16_t seq) {
+    auto* i = new ZoH_LIST{};
+    i->h.seq = seq;
+    lock_task(zoh_lock);
+    int r = _insert_list(&e, i);
+    unlock_task(zoh_lock, "test");
+    if (r != 0) delete i;
+    return r;
+  }
+  // The seq the empty-reply pass answers, or 0.
+  int empty_reply() {
+    ZoH_LIST* taken = nullptr;
+    lock_task(zoh_lock);
+    int r = _empty_reply(&e, 100, 2, &taken);
+    unlock_task(zoh_lock, "test");
+    int seq = r ? taken->h.seq : 0;
+    delete taken;
+    return seq;
+  }
+};
+
+TEST(ZohQueue, NumbersReadAlreadyAreRefused) {
+  zoh_init_server();
+  struct Case {
+    int16_t due;
+    int16_t seq;
+    int want;
+  } const cases[] = {
+      {5, 5, 0},    {5, 9, 0},          {5, 4, -1},     {5, 1, -1},
+      // Serial order across the wrap of the 16-bit numbers.
+      {-32768, 32767, -1}, {-32768, -32767, 0}, {32767, -32768, 0}, {5, -32763, -1},
+  };
+  for (const Case& c : cases) {
+    Queue q(c.due, c.due, {});
+    EXPECT_EQ(q.insert(c.seq), c.want) << "due " << c.due << " seq " << c.seq;
+  }
+  Queue queued(5, 5, {7});
+  EXPECT_EQ(queued.insert(7), -1);
+  Queue full(1, 1, {});
+  for (int i = 0; i < kZoHMaxPending; ++i) ASSERT_EQ(full.insert(static_cast<int16_t>(i + 1)), 0);
+  EXPECT_EQ(full.insert(kZoHMaxPending + 1), -2);
+}
+
+TEST(ZohQueue, EmptyRepliesAnswerOnlyTheRequestDue) {
+  zoh_init_server();
+  EXPECT_EQ(Queue(3, 5, {3, 4}).empty_reply(), 3);
+  EXPECT_EQ(Queue(3, 3, {3}).empty_reply(), 0);   // its body is not read yet
+  EXPECT_EQ(Queue(3, 5, {4}).empty_reply(), 0);   // 3 is not answered yet
+  EXPECT_EQ(Queue(3, 4, {3}, true).empty_reply(), 0);  // a close waits for the interpreter's end
 }
 
 }  // namespace

@@ -104,6 +104,10 @@ def protocol(agent, _):
     ses = Session(port)
     got = ses.query(b"(+ 1 2)\n")
     check(b"<Permission>Allow</Permission>" in got and re.search(rb"<Result> \d+ 3</Result>", got), "form: %r" % got)
+    # A number answered already, sent again, is refused and leaves the session as it was.
+    r = raw(port, request(port, header(2, 1, ses.cookie)))
+    check(unpack(r[2])[:2] == (4, 1) and "Connection: close" in r[1], "an answered seq again: %r" % (r,))
+    check(re.search(rb"<Result> \d+ 5</Result>", ses.query(b"(+ 2 3)\n")), "the session goes on after an old seq")
     keep = Session(port, keep=True)
     got = keep.query(b"(* 6 7)\n")
     check(unpack(keep.open_reply[2])[0] == 5 and b"42</Result>" in got and keep.conn, "kept session: %r" % got)
