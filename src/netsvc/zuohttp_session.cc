@@ -3,6 +3,7 @@
 // pipe in sequence order; the send task answers the requests, in order,
 // with what the interpreter has flushed into the pipe. Whichever task ends
 // second destroys the session.
+#include <algorithm>
 #include <vector>
 
 #include "base/alloc.h"
@@ -142,16 +143,18 @@ void recv_task(TKEY key) {
     unlock_task(zoh_lock, "recv_task");
     int r = pipe ? copy_body(con, pipe, len) : kPipeFailed;
     if (r == kBodyTooLarge) zoh_cut_connection(con);
+    // A close ends the interpreter's input after what came before it; the
+    // pipe stays open for its answers to those, which go out before the
+    // close is answered.
+    if (r != kPipeFailed && type == ZOH_CLOSE && s_end_fpipe_output(pipe) < 0) r = kPipeFailed;
     s_drop(pipe);
     lock_task(zoh_lock);
     e->recv_target = nullptr;
     // Read, even when cut short: the send task answers it (with type 3
     // when the interpreter has gone).
     ++e->recv_seq;
-    if (r == kPipeFailed || type == ZOH_CLOSE) {
-      close_pipe = _take_pipe(e);
-      break;
-    }
+    if (r == kPipeFailed) close_pipe = _take_pipe(e);
+    if (r == kPipeFailed || type == ZOH_CLOSE) break;
     if (e->flags & ZOH_E_KEEP_ALIVE) {
       // The stock owns the connection now; the request keeps the record
       // alive until its reply is written.
@@ -168,8 +171,9 @@ void recv_task(TKEY key) {
 
 // Moves n bytes from the pipe to the connection; bytes that cannot be
 // written are still taken from the pipe, so they never answer a later
-// request.
-void copy_output(STREAM* pipe, STREAM* con, int n) {
+// request. False when fewer than n went out: the reply is short of its
+// length, and the connection cannot carry another.
+bool copy_output(STREAM* pipe, STREAM* con, int n) {
   unsigned char buf[16384];
   bool writing = true;
   while (n > 0) {
@@ -178,7 +182,16 @@ void copy_output(STREAM* pipe, STREAM* con, int n) {
     if (writing && s_write(con, buf, r) != r) writing = false;
     n -= r;
   }
-  if (writing) s_flush(con);
+  return writing && s_flush(con) == 0 && n == 0;
+}
+
+// The bytes that answer the request due: what the pipe holds; once the
+// interpreter's side has ended, what it left, and then -1 (the session's
+// end).
+int output_for(STREAM* pipe, int flushed) {
+  int held = pipe ? s_get_fpipe_data_size(pipe) : -1;
+  if (flushed < 0 && held <= 0) return -1;
+  return std::max(held, 0);
 }
 
 // Waits for the next request to answer; null when none will come.
@@ -206,7 +219,7 @@ void send_task(TKEY key) {
     int flushed = pipe ? s_wait_flush_fpipe(pipe) : -1;
     lock_task(zoh_lock);
     ZoH_LIST* item = _wait_ready(e);
-    int n = !item ? 0 : flushed < 0 ? -1 : s_get_fpipe_data_size(pipe);
+    int n = item ? output_for(pipe, flushed) : 0;
     if (item && n == 0) {
       // A flush whose bytes went out with an earlier reply.
       unlock_task(zoh_lock, "send_task");
@@ -217,16 +230,17 @@ void send_task(TKEY key) {
     uint32_t cockie[2] = {e->cockie[0], e->cockie[1]};
     unlock_task(zoh_lock, "send_task");
     bool ends = !item || n < 0 || item->h.type == ZOH_CLOSE;
+    bool whole = true;
     if (item && n < 0) {
       zoh_reply(item->con, ZOH_CLOSE, item->h.seq, cockie, 0, false);
     } else if (item) {
       uint8_t type = item->h.type == ZOH_CLOSE ? ZOH_CLOSE : ZOH_DATA;
       zoh_reply(item->con, type, item->h.seq, cockie, n, item->in_stock && !ends);
-      copy_output(pipe, item->con, n);
+      whole = copy_output(pipe, item->con, n);
     }
     s_drop(pipe);
     if (item) {
-      if (ends || !item->in_stock) zoh_end_connection(item);
+      if (ends || !item->in_stock || !whole) zoh_end_connection(item);
       zoh_free_request(item, true);
     }
     if (ends) break;

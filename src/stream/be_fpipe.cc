@@ -11,6 +11,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -46,6 +47,7 @@ struct S_FPIPE : STREAM {
   unsigned gen = 0;       // answers received
   size_t in_limit = 0;    // the stream thread waits while this much is unread (0: never)
   std::mutex send_mu;     // one frame at a time on the socket
+  std::atomic<int> out_ended{0};  // this end sends nothing more (s_end_fpipe_output)
   std::vector<unsigned char> out;  // written, not yet sent
   size_t unmarked = 0;    // bytes sent since the last flush mark
   ~S_FPIPE() override {
@@ -176,7 +178,9 @@ void reader_task(TKEY key) {
           unsigned char a[5];
           a[0] = ip == -1 ? 0 : 1;
           put_be32(a + 1, static_cast<uint32_t>(ip));
-          if (send_frame(f, kAnswer, a, 5) < 0) bad = true;
+          // Once this end's output has ended the peer learns nothing
+          // more, but what it still sends is read.
+          if (!f->out_ended.load() && send_frame(f, kAnswer, a, 5) < 0) bad = true;
           break;
         }
         case kAnswer:
@@ -443,6 +447,15 @@ int s_set_fpipe_in_limit(STREAM* s, size_t bytes) {
   unlock_task(f->lk, "fpipe");
   wakeup_task(f);
   return 0;
+}
+
+int s_end_fpipe_output(STREAM* s) {
+  S_USE use(s);
+  if (!use.s || s->h.tbl != &s_fpipe_table) return -1;
+  S_FPIPE* f = fp(s);
+  std::lock_guard<std::mutex> g(f->send_mu);
+  f->out_ended.store(1);
+  return shutdown(f->fd, SHUT_WR) == 0 ? 0 : -1;
 }
 
 int s_wait_flush_fpipe(STREAM* s) {

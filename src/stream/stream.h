@@ -313,6 +313,10 @@ int s_set_fpipe_ip_addr(STREAM* s, int ip);
 int s_set_fpipe_in_limit(STREAM* s, size_t bytes);
 int s_wait_flush_fpipe(STREAM* s);
 int s_get_fpipe_data_size(STREAM* s);
+// Ends what this end sends: the peer reads the end of input after what was
+// sent before (the caller has flushed and writes no more), while this end
+// still reads what the peer sends. 0, or -1.
+int s_end_fpipe_output(STREAM* s);
 
 // Chain: text written is forwarded by the stream's own thread through the
 // forwarding hook (installed by the interpreters) as 4-byte codes, most

@@ -54,6 +54,26 @@ def read_reply(s, limit=20.0):
     return lines[0], lines[1:], body
 
 
+def read_replies(s, count, limit=20.0):
+    """Up to count replies read one after another from s (pipelined on one
+    connection): [(status line, header lines, body)]."""
+    s.settimeout(limit)
+    f, out = s.makefile("rb"), []
+    try:
+        while len(out) < count:
+            lines = []
+            while not lines or lines[-1]:
+                line = f.readline()
+                if not line:
+                    return out
+                lines.append(line.decode("latin-1").strip())
+            length = next(int(l.split()[1]) for l in lines if l.lower().startswith("content-length:"))
+            out.append((lines[0], lines[1:-1], f.read(length)))
+    except (socket.timeout, ConnectionError, StopIteration):
+        pass
+    return out
+
+
 class Session:
     """One session; every message on a new connection unless kept alive."""
 

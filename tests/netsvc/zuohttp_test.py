@@ -21,7 +21,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from zoh_client import HOST, Agent, Session, header, read_reply, request, unpack  # noqa: E402
+from zoh_client import HOST, Agent, Session, header, read_replies, read_reply, request, unpack  # noqa: E402
 
 EXE, GROUP = sys.argv[1], sys.argv[2]
 failures = []
@@ -95,6 +95,32 @@ def clients(agent, tmp):
     qnmx.wait()
 
 
+def close_behind_data(port):
+    """A close sent right behind a data message, on two connections or
+    pipelined on one kept-alive connection: the data message is answered
+    first, its output in its own reply or (when it came late) in the
+    close's, and then the close."""
+    for keep in (False, True) * 3:
+        ses = Session(port, keep=keep)
+        data = request(port, header(2, 1, ses.cookie) + b"(+ 1 2)\n", keep)
+        close = request(port, header(3, 2, ses.cookie), keep)
+        if keep:
+            ses.conn.sendall(data + close)
+            replies = read_replies(ses.conn, 2)
+            ses.conn.close()
+        else:
+            conns = [socket.create_connection((HOST, port), timeout=20) for _ in range(2)]
+            conns[0].sendall(data)
+            conns[1].sendall(close)
+            replies = [read_reply(c) for c in conns]
+            for c in conns:
+                c.close()
+        got = [unpack(r[2]) for r in replies]
+        check([g[:2] for g in got] == [(2, 1), (3, 2)] and
+              re.search(rb"<Result> \d+ 3</Result>", b"".join(g[4] for g in got)),
+              "a close right behind data (keep-alive %s): %r" % (keep, replies))
+
+
 def protocol(agent, _):
     port, base = agent.port, agent.fds()
     # The session check closes a session that sends nothing.
@@ -127,6 +153,7 @@ def protocol(agent, _):
     with socket.create_connection((HOST, port), timeout=20) as waiting:  # queued: its seq is not due
         waiting.sendall(request(port, header(2, ses.seq + 5, ses.cookie)))
         check(unpack(raw(port, request(port, header(2, ses.seq + 5, ses.cookie)))[2])[0] == 4, "seq queued twice")
+    close_behind_data(port)
     r = raw(port, request(port, header(6, 0)))
     check(unpack(r[2])[:2] == (6, 2) and "Connection: close" in r[1], "type 6 gets type 6, seq 2: %r" % (r,))
     # seq 2 sent before seq 1 is answered after it.

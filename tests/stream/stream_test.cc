@@ -267,6 +267,27 @@ TEST(StreamPipe, FlushMarksDataSizeAndAnnouncedAddresses) {
   d_s_close(p[1]);
 }
 
+TEST(StreamPipe, EndedOutputStillReceives) {
+  STREAM* p[2];
+  ASSERT_EQ(s_open_fpipe(p), 0);
+  s_printf(p[0], "last");
+  s_flush(p[0]);
+  ASSERT_EQ(s_end_fpipe_output(p[0]), 0);
+  char buf[16];
+  EXPECT_EQ(s_read(p[1], buf, sizeof buf), 4);  // what came before the end
+  EXPECT_EQ(s_read(p[1], buf, sizeof buf), 0);
+  EXPECT_EQ(s_get_socketip(p[1]), -1);
+  // The other way is still open, with its flush marks and its own end.
+  s_printf(p[1], "answer");
+  s_flush(p[1]);
+  EXPECT_EQ(s_wait_flush_fpipe(p[0]), 6);
+  d_s_close(p[1]);
+  EXPECT_EQ(s_wait_flush_fpipe(p[0]), -1);
+  EXPECT_EQ(s_read(p[0], buf, sizeof buf), 6);
+  EXPECT_EQ(s_end_fpipe_output(s_stderr), -1);  // not a pipe end
+  d_s_close(p[0]);
+}
+
 TEST(StreamPipe, InputLimitHoldsTheWriterBack) {
   STREAM* p[2];
   ASSERT_EQ(s_open_fpipe(p), 0);
