@@ -43,7 +43,10 @@ int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSIO
   s_set_fpipe_ip_addr(p[0], ip);
   // Bodies wait for the interpreter instead of piling up in memory.
   s_set_fpipe_in_limit(p[1], kZoHPipeLimit);
-  bool keep = item->info.flags & HTTP_F_KEEP_ALIVE;
+  // A connection is kept only where its next request begins for certain:
+  // the bytes of an open with more than its header would be read as one.
+  bool keep = (item->info.flags & HTTP_F_KEEP_ALIVE) && item->info.content_length == kZoHHeaderSize &&
+              !(item->info.flags & HTTP_F_CHUNKED);
   uint32_t cockie[2];
   if (!zoh_new_entry(cockie, p[0], ip, zui, pl, keep)) {
     d_s_close(p[1]);

@@ -154,6 +154,13 @@ def protocol(agent, _):
         waiting.sendall(request(port, header(2, ses.seq + 5, ses.cookie)))
         check(unpack(raw(port, request(port, header(2, ses.seq + 5, ses.cookie)))[2])[0] == 4, "seq queued twice")
     close_behind_data(port)
+    # A kept-alive open whose body hides a request behind its header: the
+    # connection is not kept, and the hidden request is not served.
+    with socket.create_connection((HOST, port), timeout=20) as s:
+        s.sendall(request(port, header(1, 0) + b"GET /x HTTP/1.0\r\n\r\n", keep=True))
+        everything = b"".join(iter(lambda: s.recv(65536), b""))
+    check(everything.count(b"HTTP/") == 1 and b"Connection: close" in everything and
+          unpack(everything.partition(b"\r\n\r\n")[2])[0] == 2, "a request hidden in an open: %r" % everything)
     r = raw(port, request(port, header(6, 0)))
     check(unpack(r[2])[:2] == (6, 2) and "Connection: close" in r[1], "type 6 gets type 6, seq 2: %r" % (r,))
     # seq 2 sent before seq 1 is answered after it.
