@@ -35,21 +35,36 @@ int refuse(ZoH_LIST* item) {
   return -1;
 }
 
+// An open past the bounds on sessions is answered at once, with no
+// session made, as a session that has ended with the Busy text.
+int busy(ZoH_LIST* item) {
+  static constexpr char kBusy[] = "<Permission>Busy</Permission>\n";
+  constexpr int n = sizeof kBusy - 1;
+  if (zoh_reply(item->con, ZOH_CLOSE, item->h.seq, nullptr, n, false) == 0 && s_write(item->con, kBusy, n) == n) {
+    s_flush(item->con);
+  }
+  zoh_free_request(item, false);
+  return 0;
+}
+
 // A new session joined to a new pipe pair; *new_st is the interpreter's end.
 int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
-  STREAM* p[2];
-  if (s_open_fpipe(p) < 0) return refuse(item);
   int ip = s_get_socketip(item->con);
-  s_set_fpipe_ip_addr(p[0], ip);
-  // Bodies wait for the interpreter instead of piling up in memory.
-  s_set_fpipe_in_limit(p[1], kZoHPipeLimit);
   // A connection is kept only where its next request begins for certain:
   // the bytes of an open with more than its header would be read as one.
   bool keep = (item->info.flags & HTTP_F_KEEP_ALIVE) && item->info.content_length == kZoHHeaderSize &&
               !(item->info.flags & HTTP_F_CHUNKED);
   uint32_t cockie[2];
-  if (!zoh_new_entry(cockie, p[0], ip, zui, pl, keep)) {
-    d_s_close(p[1]);
+  ZoH_ENTRY* e = zoh_new_entry(cockie, ip, zui, pl, keep);
+  if (!e) return busy(item);
+  STREAM* p[2] = {nullptr, nullptr};
+  if (s_open_fpipe(p) == 0) {
+    s_set_fpipe_ip_addr(p[0], ip);
+    // Bodies wait for the interpreter instead of piling up in memory.
+    s_set_fpipe_in_limit(p[1], kZoHPipeLimit);
+  }
+  if (zoh_start_entry(e, p[0]) < 0) {
+    if (p[1]) d_s_close(p[1]);
     return refuse(item);
   }
   zoh_reply(item->con, keep ? ZOH_OPEN_KEEP : ZOH_DATA, item->h.seq, cockie, 0, keep);

@@ -19,6 +19,7 @@
 // Entry flags.
 constexpr int ZOH_E_CLOSING = 0x1;        // set by the session check
 constexpr int ZOH_E_STARTING = 0x2;       // the tasks are being started
+constexpr int ZOH_E_USED = 0x4;           // a request has been queued
 constexpr int ZOH_E_SEND_WAITING = 0x10;  // the send task sleeps for a request
 constexpr int ZOH_E_KEEP_ALIVE = 0x1000;
 constexpr int ZOH_E_SEND_DONE = 0x40000000;
@@ -76,6 +77,18 @@ extern ZoH_ENTRY* ZoH_hash[kZoHChains];
 // The settings in force (ZOH_TIMES).
 ZOH_TIMES zoh_times();
 
+// What peers may hold, from the environment (read once): sessions of one
+// peer address (QNMX_ZOH_PEER_SESSIONS, 64) and of all peers
+// (QNMX_ZOH_SESSIONS, 1024); seconds a session that has never carried a
+// request lives idle (QNMX_ZOH_UNUSED_IDLE, 30; never longer than the idle
+// time of sessions in use).
+struct ZOH_LIMITS {
+  int peer_sessions;
+  int sessions;
+  int unused_idle;
+};
+ZOH_LIMITS zoh_limits();
+
 // 16-bit serial order of sequence numbers: a before b.
 inline bool zoh_seq_before(int16_t a, int16_t b) {
   return static_cast<int16_t>(static_cast<uint16_t>(a) - static_cast<uint16_t>(b)) < 0;
@@ -92,11 +105,14 @@ int zoh_reply(STREAM* con, uint8_t type, int16_t seq, const uint32_t cockie[2], 
 void zoh_cut_connection(STREAM* s);
 
 // ---- sessions (zuohttp_session.cc)
-// A new session for the peer at ip with its end of the pipe pair: draws
-// its cookie into `cockie` and starts its tasks. The entry, or null when
-// the tasks could not be started (the pipe end is then closed).
-ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl,
-                         bool keep);
+// A new session for the peer at ip, in the table with its cookie drawn
+// into `cockie`, its tasks not started yet; null when the peer, or the
+// process, holds as many sessions as it may.
+ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl, bool keep);
+// Joins a new session to its end of the pipe pair and starts its tasks: 0,
+// or -1 when they could not be started (or pipe is null); the session and
+// the pipe end are then closed.
+int zoh_start_entry(ZoH_ENTRY* e, STREAM* pipe);
 // The session with this cookie, or null (lock held).
 ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]);
 // Queues a request; -1 for a seq already queued or before the next one

@@ -36,6 +36,16 @@ ZoH_LIST* ready_head(ZoH_ENTRY* e) {
   return h && h->h.seq == e->send_seq && zoh_seq_before(h->h.seq, e->recv_seq) ? h : nullptr;
 }
 
+// The sessions in the table, all of them and those of the peer at ip.
+void _count_sessions(int ip, int* all, int* peer) {
+  for (ZoH_ENTRY* chain : ZoH_hash) {
+    for (ZoH_ENTRY* e = chain; e; e = e->next) {
+      ++*all;
+      *peer += e->ip == ip;
+    }
+  }
+}
+
 ZoH_LIST* take_head(ZoH_ENTRY* e) {
   ZoH_LIST* h = e->list;
   e->list = h->next;
@@ -257,10 +267,9 @@ ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]) {
   return nullptr;
 }
 
-ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl,
-                         bool keep) {
+ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl, bool keep) {
+  ZOH_LIMITS limits = zoh_limits();
   auto* e = static_cast<ZoH_ENTRY*>(d_calloc(sizeof(ZoH_ENTRY), 1));
-  e->pipe = pipe;
   e->recv_seq = e->send_seq = 1;
   e->ip = ip;
   e->zui_id = zui ? static_cast<int>(zui->id) : 0;
@@ -269,6 +278,13 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETE
   e->flags = ZOH_E_STARTING | (keep ? ZOH_E_KEEP_ALIVE : 0);
   e->last_polling = get_zutime();
   lock_task(zoh_lock);
+  int all = 0, peer = 0;
+  _count_sessions(ip, &all, &peer);
+  if (all >= limits.sessions || peer >= limits.peer_sessions) {
+    unlock_task(zoh_lock, "new_accept");
+    d_f_ree(e);
+    return nullptr;
+  }
   _new_cockie(e->cockie);
   ZoH_ENTRY** chain = &ZoH_hash[chain_of(e->cockie)];
   e->next = *chain;
@@ -276,8 +292,15 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETE
   unlock_task(zoh_lock, "new_accept");
   cockie[0] = e->cockie[0];
   cockie[1] = e->cockie[1];
-  bool recv_ok = create_task(recv_task, e, 3) > 0;
-  bool send_ok = create_task(send_task, e, 3) > 0;
+  return e;
+}
+
+int zoh_start_entry(ZoH_ENTRY* e, STREAM* pipe) {
+  lock_task(zoh_lock);
+  e->pipe = pipe;
+  unlock_task(zoh_lock, "new_accept");
+  bool recv_ok = pipe && create_task(recv_task, e, 3) > 0;
+  bool send_ok = pipe && create_task(send_task, e, 3) > 0;
   lock_task(zoh_lock);
   e->flags &= ~ZOH_E_STARTING;
   if (!recv_ok) e->flags |= ZOH_E_RECV_DONE | ZOH_E_CLOSING;
@@ -285,11 +308,11 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], STREAM* pipe, int ip, ZU_INTERPRETE
   if (!recv_ok && !send_ok) _destroy_ZoH_entry(e);
   wakeup_task(e);
   unlock_task(zoh_lock, "new_accept");
-  if (recv_ok && send_ok) return e;
+  if (recv_ok && send_ok) return 0;
   // The task that runs ends at once and destroys the entry, closing the
   // pipe end; without one it is done here.
   if (!recv_ok && !send_ok) free_ZoH_entry(e);
-  return nullptr;
+  return -1;
 }
 
 int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
@@ -306,6 +329,7 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
   item->next = *at;
   *at = item;
   ++e->pending;
+  e->flags |= ZOH_E_USED;
   e->last_polling = get_zutime();
   wakeup_task(e);
   return 0;

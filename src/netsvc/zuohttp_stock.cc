@@ -1,11 +1,13 @@
 // The long-lived tasks of the server side: the stock of kept-alive
 // connections (a poll task that waits for their next request to begin, and
-// up to ten reader tasks that serve it), the empty-reply task with its
-// session check, and the start-up.
+// reader tasks that serve it, one per request being read, so that a peer
+// that sends slowly delays no one else; at most three wait idle), the
+// empty-reply task with its session check, and the start-up.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -21,7 +23,6 @@
 
 namespace {
 
-constexpr int kMaxStockTasks = 10;
 constexpr int kFirstPollInterval = 150;
 
 // Guarded by the ZoH lock.
@@ -90,10 +91,21 @@ void serve_stock(STREAM_STOCK* it) {
   free_stock(it, false);
 }
 
+void ss_task(TKEY);
+
+// Another reader task (lock held).
+void _start_ss_task() {
+  ++ss_run_tasks;
+  if (create_task(ss_task, nullptr, 1) < 0) --ss_run_tasks;
+}
+
 void ss_task(TKEY) {
   lock_task(zoh_lock);
   for (;;) {
     if (STREAM_STOCK* it = _take_ready()) {
+      // A request that arrives slowly holds this task until its header
+      // guard: one waiting task is always left for everyone else's.
+      if (ss_wait_tasks == 0) _start_ss_task();
       unlock_task(zoh_lock, "ss_task");
       serve_stock(it);
       lock_task(zoh_lock);
@@ -104,11 +116,6 @@ void ss_task(TKEY) {
     sleep_task(&ss_list, zoh_lock);
     lock_task(zoh_lock);
     --ss_wait_tasks;
-    // Keep one task waiting while this one serves.
-    if (ss_wait_tasks == 0 && ss_run_tasks < kMaxStockTasks) {
-      ++ss_run_tasks;
-      if (create_task(ss_task, nullptr, 1) < 0) --ss_run_tasks;
-    }
   }
   --ss_run_tasks;
   unlock_task(zoh_lock, "ss_task");
@@ -172,10 +179,17 @@ void _polling(uint32_t now, bool all, std::vector<STREAM*>* pipes) {
   uint32_t idle = static_cast<uint32_t>(zoh_times().session_idle);
   for (ZoH_ENTRY* chain : ZoH_hash) {
     for (ZoH_ENTRY* e = chain; e; e = e->next) {
-      if (e->flags & ZOH_E_CLOSING) continue;
+      if (e->flags & (ZOH_E_CLOSING | ZOH_E_STARTING)) continue;
       if (all || now - e->last_polling >= idle) pipes->push_back(_zoh_close_entry(e));
     }
   }
+}
+
+// A session that has never carried a request lives a short idle time,
+// checked every pass: peers cannot hold many for long (lock held).
+void _end_unused(ZoH_ENTRY* e, uint32_t now, uint32_t idle, std::vector<STREAM*>* pipes) {
+  if (e->flags & (ZOH_E_USED | ZOH_E_CLOSING | ZOH_E_STARTING)) return;
+  if (now - e->last_polling >= idle) pipes->push_back(_zoh_close_entry(e));
 }
 
 struct EMPTY {
@@ -196,12 +210,14 @@ int empty_reply_pass(bool check_all) {
   lock_task(zoh_lock);
   uint32_t now = get_zutime();
   ZOH_TIMES t = zoh_times();
+  auto unused = static_cast<uint32_t>(std::min(zoh_limits().unused_idle, t.session_idle));
   for (ZoH_ENTRY* chain : ZoH_hash) {
     for (ZoH_ENTRY* e = chain; e; e = e->next, ++sessions) {
       ZoH_LIST* item;
       while (_empty_reply(e, now, static_cast<uint32_t>(t.empty_reply), &item)) {
         empty.push_back(EMPTY{item, {e->cockie[0], e->cockie[1]}, (e->flags & ZOH_E_KEEP_ALIVE) != 0});
       }
+      _end_unused(e, now, unused, &pipes);
     }
   }
   if (now - last_interval > 4 && limit > 0) {
@@ -259,13 +275,8 @@ void zoh_start_stock() {
   ss_wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   create_task(ss_poll_task, nullptr, 1);
   lock_task(zoh_lock);
-  ++ss_run_tasks;
+  _start_ss_task();
   unlock_task(zoh_lock, "zoh_start_stock");
-  if (create_task(ss_task, nullptr, 1) < 0) {
-    lock_task(zoh_lock);
-    --ss_run_tasks;
-    unlock_task(zoh_lock, "zoh_start_stock");
-  }
 }
 
 void zoh_init_server() {

@@ -3,10 +3,13 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "base/paths.h"
 #include "netsvc/zuohttp_impl.h"
 #include "stream/stream.h"
 
@@ -16,6 +19,15 @@ std::atomic<int> t_header{600}, t_body{6000}, t_idle{600}, t_empty{2}, t_poll{0}
 
 void set_if(std::atomic<int>* a, int v) {
   if (v > 0) a->store(v);
+}
+
+// A positive count from the environment variable `name`, else `fallback`.
+int env_count(const char* name, int fallback) {
+  const char* text = u_getenv(name);
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  return *end == 0 && v > 0 && v <= INT_MAX ? static_cast<int>(v) : fallback;
 }
 
 bool host_is_little() {
@@ -103,6 +115,12 @@ void timeout_stream(void* data) {
 }
 
 void zoh_cut_connection(STREAM* s) { shut(s, SHUT_RDWR); }
+
+ZOH_LIMITS zoh_limits() {
+  static const ZOH_LIMITS limits{env_count("QNMX_ZOH_PEER_SESSIONS", 64), env_count("QNMX_ZOH_SESSIONS", 1024),
+                                 env_count("QNMX_ZOH_UNUSED_IDLE", 30)};
+  return limits;
+}
 
 void zoh_set_times(const ZOH_TIMES* t) {
   set_if(&t_header, t->header_guard);

@@ -8,7 +8,8 @@ agent answers a form and its descriptors are back where they were, and in
 the end its resident size is within 50 MiB (100 under the sanitizers) of
 where it was after a first round of 1000 opens (which fills the collector's
 page pool). Times are shortened: header guard 4 s, idle sessions 2 s, empty
-replies after 1 s."""
+replies after 1 s. peers: kept-alive peers that stall, and peers that open
+sessions past the bounds, each against an agent of its own."""
 import os
 import re
 import shutil
@@ -230,7 +231,9 @@ def slow_senders(port):
 
 
 def concurrent_opens(port):
-    socks = [socket.create_connection((HOST, port), timeout=60) for _ in range(1000)]
+    # From 20 peer addresses: one address may hold 64 sessions.
+    socks = [socket.create_connection((HOST, port), timeout=60, source_address=("127.0.1.%d" % (i % 20 + 1), 0))
+             for i in range(1000)]
     for s in socks:
         s.sendall(request(port, header(1, 0)))
     cookies = {unpack(read_reply(s, 60)[2])[2] for s in socks}
@@ -280,21 +283,70 @@ def hostile(agent, _):
     print("resident size: +%d MiB" % grown())
 
 
+def stalled_kept_alive(agent, _):
+    """Twelve kept-alive peers stall inside their next request, held by a
+    header guard of two minutes; another kept-alive client's exchanges on
+    its kept connection are answered all the same."""
+    port = agent.port
+    stalled = [Session(port, keep=True) for _ in range(12)]
+    for ses in stalled:
+        ses.conn.sendall(b"P")
+    kept = Session(port, keep=True)
+    answered = [kept.send(2, b"(+ %d 1)\n" % i)[0] is not None for i in range(3)]
+    check(all(answered) and kept.conn, "a kept-alive client beside stalled ones: %r" % answered)
+    for ses in stalled + [kept]:
+        if ses.conn:
+            ses.conn.close()
+
+
+def session_bounds(agent, _):
+    """Opens past the bounds (3 sessions per peer address, 5 in all here)
+    get the Busy reply at once and no session; sessions never used end
+    after a short idle time (1 s here) while one in use lives on."""
+    port, busy = agent.port, (3, 0, (0, 0), True, b"<Permission>Busy</Permission>\n")
+
+    def open_from(addr):
+        with socket.create_connection((HOST, port), timeout=20, source_address=(addr, 0)) as s:
+            s.sendall(request(port, header(1, 0)))
+            return unpack(read_reply(s)[2])
+
+    used = Session(port)
+    check(b"3</Result>" in used.query(b"(+ 1 2)\n"), "a session in use answers")
+    # The peer's own bound at its fourth; the bound of all at the sixth
+    # session, whichever peer asks.
+    opened = [open_from(addr) for addr in ("127.0.0.1",) * 3 + ("127.0.0.3",) * 3 + ("127.0.0.4",)]
+    check([o[0] for o in opened] == [2, 2, 3, 2, 2, 3, 3] and all(o == busy for o in opened if o[0] == 3),
+          "3 sessions per peer, 5 in all: %r" % opened)
+    check(wait_until(lambda: open_from("127.0.0.1")[0] == 2, 20, 0.2), "unused sessions end")
+    check(b"5</Result>" in used.query(b"(+ 2 3)\n"), "the session in use lives on")
+
+
+def run(args, env, case, tmp):
+    """case(agent, tmp) against a test agent started with args (name=seconds)."""
+    agent = Agent(EXE, *args, env=env, nofile=8192)
+    if check(agent.port > 0, "the agent listens"):
+        try:
+            case(agent, tmp)
+        except OSError as e:
+            check(False, "%s: %r" % (case.__name__, e))
+        status, err = agent.stop()
+        check(status == 0, "the agent ends cleanly: %r %s" % (status, err[-2000:]))
+
+
 def main():
     opts = os.environ.get("ASAN_OPTIONS", "")
     env = dict(os.environ, ASAN_OPTIONS=(opts + ":" if opts else "") +
                "quarantine_size_mb=4:detect_leaks=0:allocator_release_to_os_interval_ms=200")
     for t in ("curl", "wget", "socat"):
         check(shutil.which(t), "%s is installed by scripts/setup.sh" % t)
-    agent = Agent(EXE, "header=4", "idle=2", "poll=1", "empty=1", env=env, nofile=8192)
-    if check(agent.port > 0, "the agent listens"):
-        with tempfile.TemporaryDirectory() as tmp:
-            try:
-                {"clients": clients, "protocol": protocol, "hostile": hostile}[GROUP](agent, tmp)
-            except OSError as e:
-                check(False, "%s: %r" % (GROUP, e))
-        status, err = agent.stop()
-        check(status == 0, "the agent ends cleanly: %r %s" % (status, err[-2000:]))
+    short = ("header=4", "idle=2", "poll=1", "empty=1")
+    bounds = dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_SESSIONS="5", QNMX_ZOH_UNUSED_IDLE="1")
+    groups = {"clients": [(short, env, clients)], "protocol": [(short, env, protocol)],
+              "hostile": [(short, env, hostile)],
+              "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds)]}
+    with tempfile.TemporaryDirectory() as tmp:
+        for args, case_env, case in groups[GROUP]:
+            run(args, case_env, case, tmp)
     print("%d failure(s)" % len(failures) if failures else "ok")
     sys.exit(1 if failures else 0)
 
