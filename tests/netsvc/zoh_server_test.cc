@@ -8,8 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
-#include <vector>
+#include <utility>
 
 #include "netsvc/zuohttp_impl.h"
 #include "base/task.h"
@@ -64,91 +63,65 @@ TEST(ZohGuard, FiringAfterTheReadStillLetsTheReplyOut) {
   EXPECT_EQ(zoh_header_from_wire(reinterpret_cast<const unsigned char*>(reply.data() + reply.size() - 12), &h), 0);
   EXPECT_EQ(h.type, ZOH_DATA);
   EXPECT_EQ(h.seq, 7);
-
-  // A reader that blocks when the guard fires is woken (in either order).
-  w = open_wire();
-  int got = -1;
-  std::thread reader([&] { got = s_read(w.con, &c, 1); });
-  timeout_stream(w.con);
-  reader.join();
-  EXPECT_EQ(got, 0);
-  d_s_close(w.con);
-  close(w.peer);
 }
 
-// A session whose next body due is `due`, its next answer `answer`, with
-// requests queued in order (their bodies read when before `due`); the
-// last one is a close with `close_last`.
+// A session that answers `answer` next and reads the body of `due` next,
+// with requests queued in order (a close at `close_seq`).
 struct Queue {
   ZoH_ENTRY e{};
-  Queue(int16_t answer, int16_t due, std::initializer_list<int> queued, bool close_last = false) {
+  Queue(int16_t answer, int16_t due, std::initializer_list<int16_t> queued, int16_t close_seq = 0) {
     e.send_seq = answer;
     e.recv_seq = due;
-    ZoH_LIST** at = &e.list;
-    for (int seq : queued) {
+    for (ZoH_LIST** at = &e.list; int16_t seq : queued) {
       *at = new ZoH_LIST{};
-      (*at)->h.seq = static_cast<int16_t>(seq);
-      (*at)->h.type = ZOH_DATA;
-      if (close_last && seq == *(queued.end() - 1)) (*at)->h.type = ZOH_CLOSE;
+      (*at)->h = ZUoHTTP_HEADER{seq == close_seq ? ZOH_CLOSE : ZOH_DATA, 0, seq, {}};
       at = &(*at)->next;
       ++e.pending;
     }
   }
+  Queue(const Queue&) = delete;
   ~Queue() {
     while (ZoH_LIST* i = e.list) {
       e.list = i->next;
       delete i;
     }
   }
-  int insert(int16_t seq) {
-    auto* i = new ZoH_LIST{};
-    i->h.seq = seq;
-    lock_task(zoh_lock);
-    int r = _insert_list(&e, i);
-    unlock_task(zoh_lock, "test");
-    if (r != 0) delete i;
-    return r;
-  }
-  // The seq the empty-reply pass answers, or 0.
-  int empty_reply() {
+  // _insert_list's result for seq (0 inserts nothing), and the seq that
+  // the empty-reply pass then answers (0 for none).
+  std::pair<int, int> insert_then_empty(int16_t seq) {
+    auto* item = new ZoH_LIST{};
+    item->h.seq = seq;
     ZoH_LIST* taken = nullptr;
     lock_task(zoh_lock);
-    int r = _empty_reply(&e, 100, 2, &taken);
+    int r = seq ? _insert_list(&e, item) : 0;
+    int answered = _empty_reply(&e, 100, 2, &taken) ? taken->h.seq : 0;
     unlock_task(zoh_lock, "test");
-    int seq = r ? taken->h.seq : 0;
+    if (r != 0 || !seq) delete item;
     delete taken;
-    return seq;
+    return {r, answered};
   }
 };
 
-TEST(ZohQueue, NumbersReadAlreadyAreRefused) {
+TEST(ZohQueue, OnlyTheNumbersDueAreTakenAndAnswered) {
   zoh_init_server();
   struct Case {
-    int16_t due;
-    int16_t seq;
-    int want;
-  } const cases[] = {
-      {5, 5, 0},    {5, 9, 0},          {5, 4, -1},     {5, 1, -1},
+    Queue q;
+    int16_t seq;  // inserted (0: none)
+    std::pair<int, int> want;
+  } cases[] = {
+      {Queue(5, 5, {}), 5, {0, 0}},       // queued, its body not read yet
+      {Queue(5, 5, {}), 9, {0, 0}},
+      {Queue(5, 5, {}), 4, {-1, 0}},      // answered already
+      {Queue(5, 5, {7}), 7, {-1, 0}},
+      {Queue(5, 7, {5, 6}), 6, {-1, 5}},  // read, not answered yet
       // Serial order across the wrap of the 16-bit numbers.
-      {-32768, 32767, -1}, {-32768, -32767, 0}, {32767, -32768, 0}, {5, -32763, -1},
+      {Queue(-32768, -32768, {}), 32767, {-1, 0}},
+      {Queue(32767, -32768, {32767}), -32767, {0, 32767}},
+      {Queue(5, 5, {}), -32763, {-1, 0}},
+      {Queue(3, 5, {4}), 0, {0, 0}},     // 3 is not answered yet
+      {Queue(3, 4, {3}, 3), 0, {0, 0}},  // a close waits for the interpreter's end
   };
-  for (const Case& c : cases) {
-    Queue q(c.due, c.due, {});
-    EXPECT_EQ(q.insert(c.seq), c.want) << "due " << c.due << " seq " << c.seq;
-  }
-  Queue queued(5, 5, {7});
-  EXPECT_EQ(queued.insert(7), -1);
-  Queue full(1, 1, {});
-  for (int i = 0; i < kZoHMaxPending; ++i) ASSERT_EQ(full.insert(static_cast<int16_t>(i + 1)), 0);
-  EXPECT_EQ(full.insert(kZoHMaxPending + 1), -2);
-}
-
-TEST(ZohQueue, EmptyRepliesAnswerOnlyTheRequestDue) {
-  zoh_init_server();
-  EXPECT_EQ(Queue(3, 5, {3, 4}).empty_reply(), 3);
-  EXPECT_EQ(Queue(3, 3, {3}).empty_reply(), 0);   // its body is not read yet
-  EXPECT_EQ(Queue(3, 5, {4}).empty_reply(), 0);   // 3 is not answered yet
-  EXPECT_EQ(Queue(3, 4, {3}, true).empty_reply(), 0);  // a close waits for the interpreter's end
+  for (Case& c : cases) EXPECT_EQ(c.q.insert_then_empty(c.seq), c.want) << "seq " << c.seq;
 }
 
 }  // namespace
