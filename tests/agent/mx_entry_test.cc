@@ -266,10 +266,11 @@ TEST_F(MxEntry, StatusOfUnreadableModes) {
   std::string full = printed(get_mx_status(1, e));
   std::string want = "([qmxMatrixParam channel_nos=\"1\" dim=\"1\" total_levels=\"0\" modify_time=\"0\"] "
                      "([qmxPriority area=\"4\" pri=\"2\"])";
-  for (const char* mode : {"client", "server", "direct"}) want += " ([qmxPriority mode=\"" + std::string(mode) + "\" " + error + "])";
+  for (std::string mode : {"client", "server", "direct"})
+    want += " ([qmxPriority mode=\"" + mode + "\" " + error + "])";
   EXPECT_NE(full.find(want + ")"), std::string::npos) << full;
   want.clear();
-  for (const char* mode : {"direct", "server", "client"}) want += " ([qmxPhase mode=\"" + std::string(mode) + "\" " + error + "])";
+  for (std::string mode : {"direct", "server", "client"}) want += " ([qmxPhase mode=\"" + mode + "\" " + error + "])";
   EXPECT_NE(full.find(want + "))"), std::string::npos) << full;
   std::string peer = printed(get_mx_status(0, e));
   EXPECT_NE(peer.find("] ([qmxPriority " + error + "]))"), std::string::npos) << peer;

@@ -53,7 +53,8 @@ void put_element(uint8_t* at, int size, uint32_t word) {
 // the entry's access settings replaced meanwhile and put back after.
 class RowMover {
  public:
-  RowMover(MX_ENTRY* e, int channel, int tree, int create, int wait) : e_(e), saved_{e->c.gn_tree_node, e->c.gn_create, e->c.gn_wait} {
+  RowMover(MX_ENTRY* e, int channel, int tree, int create, int wait)
+      : e_(e), saved_{e->c.gn_tree_node, e->c.gn_create, e->c.gn_wait} {
     e->c.gn_tree_node = tree;
     e->c.gn_create = create;
     e->c.gn_wait = wait;
@@ -127,7 +128,8 @@ ZU_SEXP* zu_TestFill(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
     if (!rows.size() || !level_extent(e->c.m, 0, &x)) r = refuse(form, "TestFill", "channel or matrix");
     std::vector<uint8_t> row(static_cast<size_t>(x.width * rows.size()));
     for (int64_t y = 0; !r && y < x.height; ++y) {
-      for (int64_t i = 0; i < x.width; ++i) put_element(&row[static_cast<size_t>(i * rows.size())], rows.size(), pattern(i, y, ch));
+      for (int64_t i = 0; i < x.width; ++i)
+        put_element(&row[static_cast<size_t>(i * rows.size())], rows.size(), pattern(i, y, ch));
       if (rows.move(true, 0, y, row, x.width) != x.width) r = refuse(form, "TestFill", "write");
     }
   }
@@ -150,8 +152,8 @@ ZU_SEXP* zu_TestDump(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
     std::vector<uint8_t> row(static_cast<size_t>(x.width * rows.size()));
     for (int64_t y = 0; !r && y < x.height; ++y) {
       std::fill(row.begin(), row.end(), 0);
-      if (rows.move(false, level, y * x.y_unit, row, x.width) < 0 || std::fwrite(row.data(), 1, row.size(), f) != row.size())
-        r = refuse(form, "TestDump", "read");
+      bool read = rows.move(false, level, y * x.y_unit, row, x.width) >= 0;
+      if (!read || std::fwrite(row.data(), 1, row.size(), f) != row.size()) r = refuse(form, "TestDump", "read");
     }
   }
   done_mx_entry(e);
