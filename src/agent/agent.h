@@ -13,6 +13,10 @@
 // closes every matrix. Returns 0, or 1 when the script could not be started
 // (the reason is on the standard error).
 int _main(int argc, char** argv);
+// The two halves of _main: everything before the script (a test program
+// binds its own built-ins in between), then the script and the closing.
+void start_agent(int argc, char** argv);
+int run_agent(int argc, char** argv);
 
 // ---- version records and the agent identification text
 // Records the protocol and library records and sets the identification

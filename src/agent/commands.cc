@@ -10,6 +10,8 @@
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
 #include "agent/qmx_create.h"
+#include "agent/qmx_scan.h"
+#include "agent/qmx_status.h"
 #include "zu/core_init.h"
 
 namespace {
@@ -39,11 +41,11 @@ const QMX_COMMAND kQmxCommands[] = {
     {"qmxImportPNM", 1, nullptr /* qn_qmxImportPNM */, 1, 6, 6, nullptr, nullptr},
     {"qmxImportUTM", 1, nullptr /* qn_qmxImportUTM */, 1, 11, 11, nullptr, nullptr},
     {"qmxExportPNM", 1, nullptr /* qn_qmxExportPNM */, 1, 4, 8, nullptr, nullptr},
-    {"qmxScan", 1, nullptr /* qn_qmxScan */, 1, 3, 3, nullptr, nullptr},
-    {"qmxStatus", 0, nullptr /* qn_qmxStatus_n */, 1, 1, 2, nullptr, nullptr},
-    {"qmxStatus", 1, nullptr /* qn_qmxStatus_s */, 1, 1, 2, nullptr, nullptr},
-    {"qmxCopy", 1, nullptr /* qn_qmxCopy */, 1, 2, -1, nullptr, nullptr},
-    {"qmxCache", 0, nullptr /* qn_qmxCache */, 1, 1, 1, nullptr, nullptr},
+    {"qmxScan", 1, qn_qmxScan, 1, 3, 3, nullptr, nullptr},
+    {"qmxStatus", 0, qn_qmxStatus_n, 1, 1, 2, nullptr, nullptr},
+    {"qmxStatus", 1, qn_qmxStatus_s, 1, 1, 2, nullptr, nullptr},
+    {"qmxCopy", 1, qn_qmxCopy, 1, 2, -1, nullptr, nullptr},
+    {"qmxCache", 0, qn_qmxCache, 1, 1, 1, nullptr, nullptr},
     {nullptr, 1, nullptr, 0, 0, 0, nullptr, nullptr /* init_mxPgPlot on env1 */},
     {"qmxPgPlotInsert", 1, nullptr /* qn_qmxPgPlotInsert */, 0, 3, 3, nullptr, nullptr},
     {"qmxPgPlotField", 1, nullptr /* qn_qmxPgPlotField */, 1, 1, -1, nullptr, nullptr},

@@ -14,7 +14,7 @@
 
 void agent_exit_handler() { close_all_matrix(); }
 
-int _main(int argc, char** argv) {
+void start_agent(int argc, char** argv) {
   // The network services fill the runtime's and the library's hooks before
   // either starts.
   init_netsvc();
@@ -33,6 +33,9 @@ int _main(int argc, char** argv) {
   init_qns();
   init_function(qnlisp_top_env0, qnlisp_top_env1, argc, argv);
   init_qmx_function(qnlisp_top_env0, qnlisp_top_env1);
+}
+
+int run_agent(int argc, char** argv) {
   // A script that could not be started is a failure of the command line,
   // not a success: its status (1) is kept.
   int status = zu_setup_file(argc, argv);
@@ -40,4 +43,9 @@ int _main(int argc, char** argv) {
   close_all_mx_entry();
   close_all_matrix();
   return status;
+}
+
+int _main(int argc, char** argv) {
+  start_agent(argc, argv);
+  return run_agent(argc, argv);
 }

@@ -319,8 +319,9 @@ void open_mxread_method(MATRIX_TOKEN* t) {
 }
 
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
-                      int* refused) {
+                      int* refused, bool* opened) {
   if (refused) *refused = 0;
+  if (opened) *opened = false;
   if (!neturl && !filename && !key) return nullptr;  // would match any matrix
   OPEN_WORK w{nullptr, phase_mode, 0};
   lock_task(mx_open_lock);
@@ -354,6 +355,7 @@ MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR
     // A failed opening leaves nothing behind: the name can be opened again.
     if (!e) close_matrix(m);
     if (refused) *refused = w.refused;
+    if (opened) *opened = e != nullptr;
   } else if (m) {
     // Open without an entry: being created or closed by another caller.
     lock_task(mx_entry_lock);

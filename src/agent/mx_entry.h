@@ -88,9 +88,10 @@ void drop_mx_entry(MX_ENTRY* e);
 // fixed fetch script that loads nodes from the file, 0..2 the stored
 // scripts of mode direct, server or client, 3 and above none. When the
 // store refused the read-only parameters, *refused (if given) receives its
-// code; otherwise it is set to 0.
+// code; otherwise it is set to 0. *opened (if given) tells whether this
+// call opened the matrix (an entry found open is somebody else's).
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
-                      int* refused = nullptr);
+                      int* refused = nullptr, bool* opened = nullptr);
 // The open method that open_mxread hands to the store (a matrix worker).
 void open_mxread_method(MATRIX_TOKEN* t);
 

@@ -514,8 +514,10 @@ int64_t save_matrix_data_1(MATRIX* m, int64_t fofs, const void* target, MATRIX_D
   if (!tp || !tp->convert_to_net || start_file_access(m) != 0) return -1;
   int64_t at = -1;
   RECORD_LIST64* rl = new_recordlist64(0, 0);
-  if (tp->convert_to_net(tp, rl, target) == 0 && setup_recordlist64(rl) >= 0) {
-    auto n = static_cast<size_t>(rl->header.size);  // the joined bytes
+  int64_t joined = -1;
+  if (tp->convert_to_net(tp, rl, target) == 0 && (joined = setup_recordlist64(rl)) >= 0) {
+    // A list without a record header keeps no size of its own.
+    auto n = static_cast<size_t>(joined);
     const auto* bytes = static_cast<const uint8_t*>(rl->data);
     std::vector<uint8_t> rec(16 + std::max<size_t>(n, kMxMinFilledBody));
     if (mx_data_1_encode(rec, std::span<const uint8_t>(bytes, n)) > 0) at = mx_put_record(work_of(m)->pdb_fd, fofs, rec);

@@ -248,6 +248,12 @@ ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SE
   return nullptr;
 }
 
+bool getfile_mode_is(const ZU_GETFILE* gf, const char* word) {
+  if (!gf || !word) return false;
+  DocLock lock;
+  return gf->mode && l_strcmp(gf->mode, from_ascii(word).c_str()) == 0;
+}
+
 int path_check(const L_CHAR* f) {
   L_CHAR* docs = get_zudocs(f);
   L_CHAR* sys = get_zusys(f);

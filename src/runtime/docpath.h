@@ -71,6 +71,9 @@ L_CHAR* get_url_path(const L_CHAR* fullpath, const L_CHAR* userpath);
 // value positioned at s. The caller holds the memory lock.
 ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SEXP* s,
                   const L_CHAR* func_name);
+// True when rule gf hands its caller the mode `word` (read under the
+// tables' lock: another thread may give the rule a new mode meanwhile).
+bool getfile_mode_is(const ZU_GETFILE* gf, const char* word);
 // Bit 1: the document-tree file of f can be opened for reading; bit 2: the
 // system-tree file can.
 int path_check(const L_CHAR* f);

@@ -1,6 +1,9 @@
 // The entry table and qmxCreate from inside the process: the cache fields
 // of an entry, ids, reading a file in each phase, the current mode, scripts
-// kept across collections, and entries shared by threads while one closes.
+// kept across collections, and entries shared by threads while one closes;
+// then the commands over entries where only the inside shows: scans and
+// copies over entries whose caches hold a node, and the status of a matrix
+// without a file.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -8,6 +11,7 @@
 
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
+#include "agent/qmx_status.h"
 #include "base/alloc.h"
 #include "matrix/mx_file.h"
 #include "matrix_ops/matrix_ops.h"
@@ -223,4 +227,54 @@ TEST_F(MxEntry, SharedAndClosedWhileInUse) {
     closer.join();
   }
   EXPECT_TRUE(closed);
+}
+
+// A node that an entry's cache keeps between commands holds its channel
+// locks: a scan firing save scripts, and a copy out of or into that
+// matrix, would wait for them for ever unless the command releases it.
+TEST_F(MxEntry, ScanAndCopyWhileACacheHoldsANode) {
+  ASSERT_EQ(create(at("c.mx")), "1");
+  ASSERT_EQ(create(at("d.mx")), "2");
+  for (int id : {1, 2}) {
+    MX_ENTRY* e = use_mx_entry(id);
+    for (int16_t x = 0; x < 64; x += 9) ASSERT_EQ(point(e, {0, x, 5}, &x, true), 0);
+    done_mx_entry(e);
+    ASSERT_TRUE(e->c.n) << "the cache keeps its node";
+  }
+  EXPECT_EQ(run(R"((qmxScan id="1" area="21" (list 0 0 0) (list 0 63 31)))"), "0");
+  EXPECT_EQ(run(R"((qmxCopy src="1" dest="2" 0))"), "()");
+  MX_ENTRY* d = use_mx_entry(2);
+  int16_t v = -1;
+  EXPECT_EQ(point(d, {0, 27, 5}, &v, false), 0);
+  EXPECT_EQ(v, 27);
+  done_mx_entry(d);
+}
+
+// A matrix without a file has no stored modes to read: each shows as one
+// element saying so, named by its mode in the full view only.
+TEST_F(MxEntry, StatusOfUnreadableModes) {
+  MATRIX* m = open_matrix(nullptr, nullptr, l_string(std_cm, "no file"), nullptr, nullptr);
+  MATRIX_PARAM p{};
+  p.channel_nos = 1;
+  p.dim = 1;
+  p.pri_area[4] = 2;
+  ASSERT_EQ(set_matrix_param(m, &p), 0);
+  ASSERT_EQ(set_matrix_pixel_size(m, 0, 16), 0);
+  MX_ENTRY* e = new_mx_entry(nullptr, m);
+  ASSERT_TRUE(e);
+  const std::string error = "error=\"cannot access the mode record\"";
+  std::string full = printed(get_mx_status(1, e));
+  std::string want = "([qmxMatrixParam channel_nos=\"1\" dim=\"1\" total_levels=\"0\" modify_time=\"0\"] "
+                     "([qmxPriority area=\"4\" pri=\"2\"])";
+  for (std::string mode : {"client", "server", "direct"})
+    want += " ([qmxPriority mode=\"" + mode + "\" " + error + "])";
+  EXPECT_NE(full.find(want + ")"), std::string::npos) << full;
+  want.clear();
+  for (std::string mode : {"direct", "server", "client"}) want += " ([qmxPhase mode=\"" + mode + "\" " + error + "])";
+  EXPECT_NE(full.find(want + "))"), std::string::npos) << full;
+  std::string peer = printed(get_mx_status(0, e));
+  EXPECT_NE(peer.find("] ([qmxPriority " + error + "]))"), std::string::npos) << peer;
+  EXPECT_NE(peer.find(" ([qmxPhase " + error + "])))"), std::string::npos) << peer;
+  EXPECT_EQ(peer.find("mode="), std::string::npos) << peer;
+  EXPECT_EQ(close_mx_entry(e), 0);
 }

@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""qmxScan over an 8192 x 8192 rgb8 matrix next to gdaladdo, same run:
+mx_scan_peers.py BUILD-DIR [SIDE] (a release build with the benchmarks, as
+`make bench` makes it).
+
+The fill agent (tests/agent/driver/fill_agent.cc: qnmx with test built-ins)
+fills level 0 of a matrix in 256 x 256 nodes with a known pattern, closes it,
+opens it again and scans the whole area twice from a ZU script: once firing
+a no-op script on every stored node, once firing the save scripts that
+thin every coarser node by mean from its four children and store it
+(children before parents, so the pyramid is built bottom-up; level 0 is
+already stored and has no save script). Nodes per second count every node
+of every level. The peer is `gdaladdo -r average` building every overview
+level of a GeoTIFF in 256 x 256 tiles holding the same pixels. Level 3 of
+the result is compared with a numpy model of 2 x 2 means (truncated) and
+with GDAL's level-3 overview (which rounds)."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SCRIPTS = ('(qmxPhase area="3" (mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
+           '(mxLoad target="file-n-create")) (qmxPhase area="4" type="equ" equ="3") '
+           '(qmxPhase area="5" type="equ" equ="3")')
+THIN = '(mxSet 0 (mxThinnedOut type="average" channel="0" (mxCH type="children" 0))) (mxSave)'
+
+
+def script(side):
+    sizes = " ".join(f'(qmxMatrixPixelSize dim="{d}" value="{side}") (qmxMatrixBlockSize dim="{d}" value="8") '
+                     f'(qmxMatrixDimDivide dim="{d}" value="1")' for d in (0, 1))
+    create = (f'(qmxCreate filename="b.mx" (qmxMatrixParam channel_nos="1" dim="2") {sizes} '
+              f'(qmxChannelInfo channel="0" type="rgb8_v" file="on") {SCRIPTS} (qmxPhase area="21" (mxSave)) '
+              '(qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" type="equ" equ="21"))')
+    reopen = (f'(qmxCreate filename="b.mx" {SCRIPTS} (qmxPhase area="6" (quote 1)) '
+              f'(qmxPhase area="7" type="equ" equ="6") (qmxPhase area="8" type="equ" equ="6") '
+              f'(qmxPhase area="21" {THIN}) (qmxPhase area="22" type="equ" equ="21"))')
+    box = f"(List 0 0 0) (List 0 {side - 1} {side - 1})"
+    return [create, "(define t0 (TestClock))", '(TestFill id="1" channel="0")', "(define t1 (TestClock))",
+            '(qmxClose id="1")', "(define t2 (TestClock))", reopen, "(define t3 (TestClock))",
+            f'(qmxScan id="2" area="6" {box})', "(define t4 (TestClock))", f'(qmxScan id="2" area="21" {box})',
+            "(define t5 (TestClock))", '(qmxClose id="2")', "(define t6 (TestClock))",
+            '(qmxCreate filename="b.mx" readphase="-1")', '(TestDump id="3" channel="0" level="3" "l3.raw")',
+            "(List (- t1 t0) (- t2 t1) (- t4 t3) (- t5 t4) (- t6 t5))"]
+
+
+def nodes(side, block=256):
+    """Stored nodes of every level: each level halves, down to one pixel."""
+    total, extent = 0, side
+    while True:
+        per_dim = max(1, -(-extent // block))
+        total += per_dim * per_dim
+        if extent == 1:
+            return total
+        extent = max(1, extent // 2)
+
+
+def pattern(np, side):
+    x = np.arange(side, dtype=np.int64)[None, :]
+    y = np.arange(side, dtype=np.int64)[:, None]
+    return np.stack([(x * 7 + y * 13 + ((x ^ y) >> 3)) & 255, (x + 3 * y) & 255, ((x * y) >> 5) & 255], -1)
+
+
+def timed(cmd):
+    t = time.perf_counter()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - t
+
+
+def main(argv):
+    try:
+        import numpy as np
+    except ImportError:  # Debian's own python3 has it (python3-numpy)
+        if sys.executable != "/usr/bin/python3":
+            os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+        raise
+    build = argv[0] if argv else "build/bench"
+    side = int(argv[1]) if len(argv) > 1 else 8192
+    agent = os.path.realpath(os.path.join(build, "bench", "fill_agent"))
+    for tool in ("gdal_translate", "gdaladdo"):
+        if not shutil.which(tool):
+            sys.exit("mx_scan_peers: %s is missing (scripts/setup.sh installs gdal-bin)" % tool)
+    with tempfile.TemporaryDirectory(prefix="mxscan", dir=os.environ.get("TMPDIR", "/var/tmp")) as d:
+        with open(os.path.join(d, "s.zu"), "w") as f:
+            f.write("\n".join(script(side)) + "\n")
+        env = dict(os.environ, STD_CODE="UTF-8", HOME=d)
+        out = subprocess.run([agent, "s.zu", "-"], cwd=d, env=env, check=True, capture_output=True, text=True).stdout
+        replies = out.strip().splitlines()
+        fill, close1, noop, thin, close2 = (float(x) for x in replies[-1].split("(", 1)[1].split(")")[0].split())
+        scans = [r for r in replies if r.startswith("<Result> 9 ") or r.startswith("<Result> 11 ")]
+        img = pattern(np, side).astype(np.uint8)
+        with open(os.path.join(d, "in.ppm"), "wb") as f:
+            f.write(b"P6\n%d %d\n255\n" % (side, side))
+            f.write(img.tobytes())
+        tile = ["-of", "GTiff", "-co", "TILED=YES", "-co", "BLOCKXSIZE=256", "-co", "BLOCKYSIZE=256"]
+        tif = os.path.join(d, "in.tif")
+        subprocess.run(["gdal_translate", "-q"] + tile + [os.path.join(d, "in.ppm"), tif], check=True)
+        factors, f = [], 2
+        while f <= side:
+            factors.append(str(f))
+            f *= 2
+        addo = timed(["gdaladdo", "-q", "-r", "average", tif] + factors)
+        subprocess.run(["gdal_translate", "-q", "-ovr", "2", "-of", "PNM", tif, os.path.join(d, "g3.ppm")], check=True)
+        s3 = side >> 3
+        ours = np.fromfile(os.path.join(d, "l3.raw"), dtype="<u4").reshape(s3, s3)
+        ours = np.stack([(ours >> 24) & 255, (ours >> 16) & 255, (ours >> 8) & 255], -1).astype(np.int64)
+        model = img.astype(np.int64)
+        for _ in range(3):
+            h = model.shape[0] // 2
+            model = model.reshape(h, 2, h, 2, 3).sum(axis=(1, 3)) // 4
+        g3 = np.fromfile(os.path.join(d, "g3.ppm"), dtype=np.uint8)[-s3 * s3 * 3:].reshape(s3, s3, 3).astype(np.int64)
+    n = nodes(side)
+    print("%d^2 rgb8, %d nodes over all levels, 256 x 256 per node; scan results %s" %
+          (side, n, " ".join(r.split()[2].split("<")[0] for r in scans)))
+    print("  level-0 fill (write_mx_cache_vector per row) %.2f s, close %.2f s" % (fill, close1))
+    print("  qmxScan no-op script    %.3f s = %.0f nodes/s (every node read from the file)" % (noop, n / noop))
+    print("  qmxScan thinning save   %.3f s = %.0f nodes/s, close %.2f s" % (thin, n / thin, close2))
+    print("  gdaladdo -r average     %.3f s (levels %s..%s, tiled GeoTIFF); thinning scan / gdaladdo = %.2f" %
+          (addo, factors[0], factors[-1], thin / addo))
+    print("  level 3: equal to the numpy model: %s; largest difference to GDAL's overview: %d" %
+          (bool((ours == model).all()), int(np.abs(ours - g3).max())))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
