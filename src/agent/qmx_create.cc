@@ -160,6 +160,28 @@ ZU_SEXP* qn_qmxMatrixParam(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, Z
   return nullptr;
 }
 
+// A priority as written: decimal as every number of the description, or
+// the "0x" hexadecimal form that qmxStatus prints priorities in, so a
+// printed status creates a matrix with the same priorities.
+int priority_value(const L_CHAR* text) {
+  const L_CHAR* s = text;
+  while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r') ++s;
+  if (s[0] != '0' || (s[1] != 'x' && s[1] != 'X')) return option_int(text);
+  uint64_t v = 0;
+  auto digit = [](L_CHAR c) -> int {
+    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
+    return -1;
+  };
+  for (s += 2; digit(*s) >= 0; ++s) {
+    v = v * 16 + static_cast<uint64_t>(digit(*s));
+    if (v > 0xFFFFFFFFu) v = 0xFFFFFFFFu;  // held: "%x" prints at most 32 bits
+  }
+  // "%x" printed the priority's 32 bits, negative ones included.
+  return static_cast<int>(static_cast<uint32_t>(v));
+}
+
 ZU_SEXP* qn_qmxPriority(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "qmxCreate/qmxMatrixParam/qmxPriority";
   MATRIX_PARAM_WORK* pw = param_work(env);
@@ -172,12 +194,12 @@ ZU_SEXP* qn_qmxPriority(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   if (!pri) return error_text_at(form, ZU_ER_PARAM, kFunc, "pri");
   const L_CHAR* mode = head_option(sf, "mode");
   if (!mode || option_is(mode, "active")) {
-    pw->p.pri_area[slot] = option_int(pri);
+    pw->p.pri_area[slot] = priority_value(pri);
     return nullptr;
   }
   int n = qmx_mode_number(mode);
   if (n < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "mode value");
-  pw->cw->pri[n][slot] = option_int(pri);
+  pw->cw->pri[n][slot] = priority_value(pri);
   pw->cw->pri_active[n] = 1;
   return nullptr;
 }

@@ -117,7 +117,9 @@ void add_priorities(ListBuilder* out, const int* pri, const char* mode) {
   for (int slot = 0; slot < kMxScriptSlots; ++slot) {
     if (!pri[slot]) continue;
     Tag t("qmxPriority");
-    t.num("pri", pri[slot]).num("area", slot);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(pri[slot]));
+    t.set("pri", hex).num("area", slot);
     if (mode) t.set("mode", mode);
     out->add(t.element());
   }

@@ -199,7 +199,8 @@ ZU
   grep -q CW err.txt && fail "a debug line without QNMX_TRACE"
   validate --closed p.mx || fail "p.mx does not validate"
   got=$(python3 "$HERE/mx_modes.py" p.mx)
-  want='direct 22 pri=12
+  want='direct 21 pri=16
+direct 22 pri=12
 server 3 ([mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1"])|([mxLoad target="file-n-create"])
 server 4 ([mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1"])|([mxLoad target="file-n-create"])
 server 21 (mxSave)

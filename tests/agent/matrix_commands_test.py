@@ -155,7 +155,7 @@ DESCRIPTIONS = [
     ('(qmxMatrixParam channel_nos="2" dim="1") ' + sizes([(1000, 4, 1)]) +
      ' (qmxChannelInfo channel="0" type="int8" -3) (qmxChannelInfo channel="1" type="float_v" visu="on")'),
     ('(qmxMatrixParam channel_nos="29" dim="2" index_hem="on" (qmxPriority area="3" pri="65538") '
-     '(qmxPriority area="21" pri="3") (qmxPriority area="21" pri="16" mode="direct") '
+     '(qmxPriority area="21" pri="3") (qmxPriority area="21" pri="0x10" mode="direct") '
      '(qmxPriority area="22" pri="12" mode="direct") (qmxPriority area="4" pri="9" mode="server") '
      '(qmxPriority area="22" pri="7" mode="client")) ' + sizes([(1000, 8, 1), (600, 7, 2)]) + " " +
      channels(True) + " " + FETCH + ' (qmxPhase area="21" (mxSave)) (define x "file") '
@@ -246,9 +246,9 @@ def group_roundtrip():
     expect("parameters", param[0][1], (("channel_nos", "29"), ("dim", "2"), ("index_hem", "on"),
                                        ("total_levels", "0"), ("modify_time", "0")))
     expect("priorities", [(p[0][1]) for p in param[1:]],
-           [(("area", "3"), ("pri", "65538")), (("area", "21"), ("pri", "3")),
-            (("mode", "client"), ("area", "22"), ("pri", "7")), (("mode", "server"), ("area", "4"), ("pri", "9")),
-            (("mode", "direct"), ("area", "21"), ("pri", "16")), (("mode", "direct"), ("area", "22"), ("pri", "12"))])
+           [(("area", "3"), ("pri", "0x10002")), (("area", "21"), ("pri", "0x3")),
+            (("mode", "client"), ("area", "22"), ("pri", "0x7")), (("mode", "server"), ("area", "4"), ("pri", "0x9")),
+            (("mode", "direct"), ("area", "21"), ("pri", "0x10")), (("mode", "direct"), ("area", "22"), ("pri", "0xc"))])
     chans = {int(tag(e)[1]["channel"]): e for e in s[2][1:] if tag(e)[0] == "qmxChannelInfo"}
     expect("typed channels", sorted(chans), list(range(28)))
     expect("defaults", [chans[c][1:] for c in (0, 6, 12, 16, 19, 21, 25, 26, 24, 27)],

@@ -265,7 +265,7 @@ TEST_F(MxEntry, StatusOfUnreadableModes) {
   const std::string error = "error=\"cannot access the mode record\"";
   std::string full = printed(get_mx_status(1, e));
   std::string want = "([qmxMatrixParam channel_nos=\"1\" dim=\"1\" total_levels=\"0\" modify_time=\"0\"] "
-                     "([qmxPriority area=\"4\" pri=\"2\"])";
+                     "([qmxPriority area=\"4\" pri=\"0x2\"])";
   for (std::string mode : {"client", "server", "direct"})
     want += " ([qmxPriority mode=\"" + mode + "\" " + error + "])";
   EXPECT_NE(full.find(want + ")"), std::string::npos) << full;
