@@ -31,7 +31,7 @@ SEM mx_open_lock;
 struct OPEN_WORK {
   MX_ENTRY* entry;  // with one reference for the opener
   int phase_mode;
-  int refused;      // set_matrix_param's refusal
+  int refused;      // the store's refusal: the file or set_matrix_param
 };
 
 // The fetch script of a matrix opened with a negative phase: every fetched
@@ -130,20 +130,21 @@ void finish_entry(MX_ENTRY* e) {
   d_f_ree(e);
 }
 
-void set_read_scripts(MATRIX* m, int phase_mode) {
-  if (phase_mode >= 3) return;
+// 0, or the store's code for a stored mode that cannot be read.
+int set_read_scripts(MATRIX* m, int phase_mode) {
+  if (phase_mode >= 3) return 0;
   if (phase_mode < 0) {
     ZU_SEXP* fetch = sexp_commands(utf8_cm, kFetchScript[0], kFetchScript[1], kFetchScript[2], kFetchScript[3],
                                    nullptr);
     set_matrix_cal(m, kFetch1Tp, fetch);
     set_matrix_cal_equ(m, kFetch1Tp + 1, kFetch1Tp);
     set_matrix_cal_equ(m, kFetch1Tp + 2, kFetch1Tp);
-    return;
+    return 0;
   }
-  // A mode that cannot be read leaves every slot without a script.
   ZU_SEXP* cals[kMxScriptSlots] = {};
-  load_mode_cal(cals, nullptr, m, phase_mode);
+  if (int r = load_mode_cal(cals, nullptr, m, phase_mode); r < 0) return r;
   for (int slot = 0; slot < kMxScriptSlots; ++slot) set_matrix_cal(m, slot, cals[slot]);
+  return 0;
 }
 
 }  // namespace
@@ -295,7 +296,8 @@ void open_mxread_method(MATRIX_TOKEN* t) {
   MATRIX* m = t->wait_matrix;
   auto* w = static_cast<OPEN_WORK*>(m->open_work);
   ZuThreadScope scope("open_mxread_method");
-  if (load_matrix_header(m, O_RDONLY, 0644) < 0) {
+  if (int r = load_matrix_header(m, O_RDONLY, 0644); r < 0) {
+    if (r == kMxFileBusy || r == kMxInvalidFile) w->refused = r;
     set_matrix_mode(m, kMxModeFailed);
     return;
   }
@@ -308,12 +310,16 @@ void open_mxread_method(MATRIX_TOKEN* t) {
     set_matrix_mode(m, kMxModeFailed);
     return;
   }
+  if (int r = set_read_scripts(m, w->phase_mode)) {
+    w->refused = r;  // the close callback closes the file
+    set_matrix_mode(m, kMxModeFailed);
+    return;
+  }
   lock_task(mx_entry_lock);
   MX_ENTRY* e = _search_mx_entry(m);
   if (e) ++e->refs;
   unlock_task(mx_entry_lock, "open_mxread_method");
   if (!e) e = new_mx_entry(nullptr, m);
-  set_read_scripts(m, w->phase_mode);
   w->entry = e;
   set_matrix_mode(m, kMxModeActive);
 }

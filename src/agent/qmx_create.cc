@@ -3,6 +3,8 @@
 #include "agent/qmx_create.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -39,6 +41,9 @@ struct CREATE_WORK {
   int pri[kModes][kMxScriptSlots];
   uint8_t phase_active[kModes];
   ZU_SEXP* phase[kModes][kMxScriptSlots]; // reachable through ____gc_bind
+  // Per mode, then the active slots (index kModes): 1 + the slot whose
+  // script a slot takes through type="equ", 0 for none.
+  uint8_t equ_of[kModes + 1][kMxScriptSlots];
 };
 
 struct MATRIX_PARAM_WORK {
@@ -122,10 +127,9 @@ ZU_SEXP* store_description(CREATE_WORK* cw, ZU_SEXP* form, bool new_file, int cu
       return error_at(form, ZU_ER_STORE, "qmxCreate/qmxPhase", data_list(kPhaseData[mode], r));
   }
   if (current < 0) return nullptr;
-  // A mode that cannot be read leaves every slot without a script.
   MATRIX_PARAM p{};
   ZU_SEXP* cals[kMxScriptSlots] = {};
-  load_mode_cal(cals, p.pri_area, m, current);
+  if (int r = load_mode_cal(cals, p.pri_area, m, current); r < 0) return qmx_store_error(form, "qmxCreate", r);
   if (int r = set_matrix_param(m, &p)) return qmx_store_error(form, "qmxCreate/set matrix_param", r);
   for (int slot = 0; slot < kMxScriptSlots; ++slot)
     if (int r = set_matrix_cal(m, slot, cals[slot]); r < 0) return qmx_store_error(form, "qmxCreate/set phase", r);
@@ -208,11 +212,13 @@ ZU_SEXP* qn_qmxPriority(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
 struct SIZE_KEYWORD {
   const char* func;
   int (*set)(MATRIX* m, int dim, int value);
+  int least;  // smaller values are description errors
 };
 int set_pixel(MATRIX* m, int d, int v) { return set_matrix_pixel_size(m, d, v); }
-const SIZE_KEYWORD kPixelSize{"qmxCreate/qmxMatrixPixelSize", set_pixel};
-const SIZE_KEYWORD kBlockSize{"qmxCreate/qmxMatrixBlockSize", set_matrix_block_size};
-const SIZE_KEYWORD kDimDivide{"qmxCreate/qmxMatrixDimDivide", set_matrix_dim_divide};
+const SIZE_KEYWORD kPixelSize{"qmxCreate/qmxMatrixPixelSize", set_pixel, std::numeric_limits<int>::min()};
+// A node is at least two elements wide in every dimension.
+const SIZE_KEYWORD kBlockSize{"qmxCreate/qmxMatrixBlockSize", set_matrix_block_size, 1};
+const SIZE_KEYWORD kDimDivide{"qmxCreate/qmxMatrixDimDivide", set_matrix_dim_divide, std::numeric_limits<int>::min()};
 
 ZU_SEXP* size_keyword(const SIZE_KEYWORD& k, ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf) {
   CREATE_WORK* cw = create_work(env);
@@ -222,7 +228,9 @@ ZU_SEXP* size_keyword(const SIZE_KEYWORD& k, ZUISP_ENV* env, ZU_SEXP* form, ZU_S
   if (!dim) return error_text_at(form, ZU_ER_PARAM, k.func, "dim");
   const L_CHAR* value = head_option(sf, "value");
   if (!value) return error_text_at(form, ZU_ER_PARAM, k.func, "value");
-  if (int r = k.set(cw->mtx, option_int(dim), option_int(value)); r < 0) return qmx_store_error(form, k.func, r);
+  int v = option_int(value);
+  if (v < k.least) return error_text_at(form, ZU_ER_PARAM, k.func, "invalid value");
+  if (int r = k.set(cw->mtx, option_int(dim), v); r < 0) return qmx_store_error(form, k.func, r);
   return nullptr;
 }
 
@@ -313,6 +321,17 @@ ZU_SEXP* qn_qmxChannelInfo(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIE
   return nullptr;
 }
 
+// True when slot area taking slot equ's script would close a loop of
+// slots that each take another's.
+bool equ_loops(const uint8_t* equ_of, int area, int equ) {
+  for (int at = equ, steps = 0; steps <= kMxScriptSlots; ++steps) {
+    if (at == area) return true;
+    if (!equ_of[at]) return false;
+    at = equ_of[at] - 1;
+  }
+  return true;
+}
+
 ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "qmxCreate/qmxPhase";
   CREATE_WORK* cw = create_work(env);
@@ -331,6 +350,10 @@ ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     if (!equ_text) return error_text_at(form, ZU_ER_PARAM, kFunc, "equ");
     int equ = slot_of(equ_text);
     if (equ < 0) return error_text_at(form, ZU_ER_PARAM, kFunc, "equ value boundary");
+    if ((active && equ_loops(cw->equ_of[kModes], area, equ)) || (mode >= 0 && equ_loops(cw->equ_of[mode], area, equ)))
+      return error_text_at(form, ZU_ER_PARAM, kFunc, "equ loop");
+    if (active) cw->equ_of[kModes][area] = static_cast<uint8_t>(equ + 1);
+    if (mode >= 0) cw->equ_of[mode][area] = static_cast<uint8_t>(equ + 1);
     if (active) {
       if (int r = set_matrix_cal_equ(cw->mtx, area, equ); r < 0) return qmx_store_error(form, kFunc, r);
     }
@@ -342,6 +365,8 @@ ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   }
   ZU_SEXP* script = qn_quote_trace(env, form->pair.cdr, type);
   if (get_type(script) == ZU_TYPE_ERROR) return script;
+  if (active) cw->equ_of[kModes][area] = 0;
+  if (mode >= 0) cw->equ_of[mode][area] = 0;
   // Kept reachable until the matrix or the stored mode holds it.
   if (ZU_SEXP* e = set_gc_bind(env, script)) return e;
   if (active) {
@@ -381,6 +406,10 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
 
   MATRIX* m = open_matrix(neturl, filename, key, nullptr, nullptr);
   if (!m) return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "open_matrix"));
+  // A file this call makes goes again when its description is refused.
+  std::string path = filename ? n_string(std_cm, filename) : std::string();
+  struct stat st;
+  bool existed = path.empty() || stat(path.c_str(), &st) == 0;
   // Only a missing or empty file is new; nothing else is ever truncated.
   int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
   if (r != 0 && r != kMxNewFile) {
@@ -401,6 +430,7 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   if (!err) err = store_description(&cw, form, r == kMxNewFile, current);
   if (err) {
     close_matrix(m);
+    if (r == kMxNewFile && !existed) unlink(path.c_str());
     return err;
   }
   set_matrix_mode(m, kMxModeActive);

@@ -109,9 +109,10 @@ int take_mark(MX_FILE_WORK* w, bool validated, const char* destroy) {
   }
   if ((w->subheader.flags & kMxOpenMark) && !validated) {
     std::string why;
-    if (mx_validate_file(w->pdb_fd, &why) != 0) {
+    int64_t at = 0;
+    if (mx_validate_file(w->pdb_fd, &why, &at) != 0) {
       ss_printf("%s %x\n", destroy, w->subheader.flags);
-      ss_printf("matrix file left open does not validate: %s\n", why.c_str());
+      ss_printf("matrix file left open does not validate: %s at %lli\n", why.c_str(), static_cast<long long>(at));
       return kMxInvalidFile;
     }
   }
@@ -198,6 +199,25 @@ int shut_file(MX_FILE_WORK* w) {
 }
 
 MATRIX_DATA_TYPE* stored_type(MATRIX_DATA_TYPE* tp) { return tp && tp->parent ? tp->parent : tp; }
+
+// The forms of the script record at fofs, read to their end; an error
+// value when the record cannot be read or its text does not parse whole.
+ZU_SEXP* read_script(PDB64* pdb, int64_t fofs) {
+  MxRecord r;
+  if (mx_read_record(pdb, fofs, kMxCalType, 0, -1, &r) < 0)
+    return get_error_ascii(nullptr, 0, ZU_ER_FORMAT, "load_mode_cal", nullptr);
+  std::span<const uint8_t> body = r.body();
+  STREAM* st = s_open_string_read(reinterpret_cast<const char*>(body.data()), utf8_cm, static_cast<int>(body.size()), 1);
+  ZU_SEXP* forms = init_parse(st, l_string(ascii_cm, "sexp_commands"), l_string(ascii_cm, "sexp_commands"));
+  for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    ZU_SEXP* f = p->pair.car;
+    if (get_type(f) != ZU_TYPE_ERROR) continue;
+    // The reader's own refusals; an error literal in the text is a form.
+    uint32_t code = error_code(f);
+    if (code == ZU_ER_END_OF_INPUT || (code & 0xFFFFFF00u) == (ZU_ER_PARSE_PAREN & 0xFFFFFF00u)) return f;
+  }
+  return forms;
+}
 
 }  // namespace
 
@@ -459,6 +479,17 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
     return fail(kMxInvalidFile);
   }
   if (found < 0) return fail(kMxInvalidFile);
+  if (!validated) {
+    // Whatever is damaged is found now, before anything of the file is
+    // used or written.
+    std::string why;
+    int64_t at = 0;
+    if (mx_validate_file(w->pdb_fd, &why, &at) != 0) {
+      mx_file_fault(m, why.c_str(), at);
+      return fail(kMxInvalidFile);
+    }
+    validated = true;
+  }
   w->subheader_fofs = h.subheader_fofs;
   if (int t = take_mark(w, validated, "************ DESTROY-3")) {
     w->subheader_fofs = 0;  // refused: nothing is written back
@@ -603,19 +634,24 @@ int load_mode_cal(ZU_SEXP** cals, int* pri, MATRIX* m, int mode) {
   if (start_file_access(m) != 0) return -2;
   MX_FILE_WORK* w = work_of(m);
   if (pri) std::memcpy(pri, w->subheader.mode_pri_area[mode], sizeof(int) * kMxScriptSlots);
-  for (int slot = 0; cals && slot < kMxScriptSlots; ++slot) {
-    cals[slot] = nullptr;
-    MxRecord r;
-    if (mx_read_record(w->pdb_fd, w->subheader.mode_cal_fofs[mode][slot], kMxCalType, 0, -1, &r) < 0) continue;
-    std::span<const uint8_t> body = r.body();
-    STREAM* st = s_open_string_read(reinterpret_cast<const char*>(body.data()), utf8_cm, static_cast<int>(body.size()), 1);
-    ZU_SEXP* forms = init_parse(st, l_string(ascii_cm, "sexp_commands"), l_string(ascii_cm, "sexp_commands"));
-    for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+  int r = 0;
+  if (cals) std::fill(cals, cals + kMxScriptSlots, nullptr);
+  for (int slot = 0; cals && slot < kMxScriptSlots && r == 0; ++slot) {
+    int64_t at = w->subheader.mode_cal_fofs[mode][slot];
+    if (!at) continue;
+    ZU_SEXP* forms = read_script(w->pdb_fd, at);
+    if (get_type(forms) == ZU_TYPE_ERROR) {
+      // A slot whose script is lost must not run as one without a script
+      // (a fetch slot would then wait for ever).
+      mx_file_fault(m, "stored script", at);
+      r = kMxInvalidFile;
+      std::fill(cals, cals + kMxScriptSlots, nullptr);
+      break;
     }
     cals[slot] = forms;
   }
   finish_file_access(m, 0);
-  return 0;
+  return r;
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -189,21 +190,60 @@ int mx_find_header(PDB64* p, int64_t* fofs, PN64_MX_HEADER* h, MxRecord* body_re
   return mx_header_decode(body_rec->body(), h) == 0 ? 0 : -2;
 }
 
-bool mx_file_is_new(PDB64* p) {
+namespace {
+
+// The record file's own header at offset 0 (PN64_FILE_HEADER on disk):
+// its version, an encoding name of 1 to 7 bytes padded with zeros, the
+// linear field 0 and no flag but the open mark, as every writer leaves it.
+bool file_header_sound(PDB64* p) {
+  static constexpr uint8_t kVersion[8] = {'6', '4', '-', '0', '.', '6', 0, 0};
   uint64_t at = 0;
+  PN64_HEADER* h = get_file_record64(&at, p, 0, 0);
+  if (!h) return false;
+  bool ok = at == 0 && swap_if16(h->type) == kPn64FileHeaderType && swap_if64(h->size) == 44;
+  if (ok) {
+    std::span<const uint8_t> b(reinterpret_cast<const uint8_t*>(h) + 16, 28);
+    std::span<const uint8_t> enc = b.subspan(12, 8);
+    auto name_end = std::find(enc.begin(), enc.end(), 0);
+    ok = std::equal(kVersion, kVersion + 8, b.begin() + 4) && name_end != enc.begin() && name_end != enc.end() &&
+         std::all_of(name_end, enc.end(), [](uint8_t c) { return c == 0; }) && load_be32(&b[20]) == 0 &&
+         (load_be32(&b[24]) & ~static_cast<uint32_t>(kPn64FlagOpenWrite)) == 0;
+  }
+  d_f_ree(h);
+  return ok;
+}
+
+}  // namespace
+
+int mx_record_census(PDB64* p, MxCensus* c) {
+  *c = MxCensus{};
   lock_task(l_favt64_lock);
-  bool fresh = true;
-  while (fresh) {
+  uint64_t size = static_cast<uint64_t>(pdb64_file_size(p));
+  uint64_t at = 0;
+  bool whole = file_header_sound(p);
+  while (whole && at < size) {
     PN64_HEADER* h = get_file_record64(&at, p, 0, 16);
-    if (!h) break;
+    if (!h) {
+      whole = false;
+      break;
+    }
     uint16_t type = swap_if16(h->type);
     uint64_t m = swap_if64(h->size);
     d_f_ree(h);
-    fresh = type == kPn64FileHeaderType || type == kPn64FreeListType || type == kPn64FreeSegType;
+    ++c->count[type];
     at += pn64_disk_size(m);
   }
-  unlock_task(l_favt64_lock, "mx_file_is_new");
-  return fresh;
+  unlock_task(l_favt64_lock, "mx_record_census");
+  whole = whole && at == size && c->count[kPn64FileHeaderType] == 1;
+  return whole ? 0 : -1;
+}
+
+bool mx_file_is_new(PDB64* p) {
+  MxCensus c;
+  if (mx_record_census(p, &c) != 0 || c.count[kPn64FreeListType] != 1) return false;
+  for (auto [type, n] : c.count)
+    if (type != kPn64FileHeaderType && type != kPn64FreeListType && type != kPn64FreeSegType) return false;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -231,9 +271,11 @@ int collect_key(FAVT64_NODE* n, void* work) {
 
 class Validator {
  public:
-  Validator(PDB64* p, std::string* why) : p_(p), why_(why) {}
+  Validator(PDB64* p, std::string* why, int64_t* at) : p_(p), why_(why), at_(at) {}
 
   int run() {
+    if (mx_record_census(p_, &census_) != 0) return fail("records that do not follow each other", 0);
+    if (census_.count[kMxHeaderType] != 1) return fail("not one matrix header", 0);
     MxRecord hrec;
     int64_t header_fofs = 0;
     PN64_MX_HEADER h{};
@@ -262,7 +304,8 @@ class Validator {
 
  private:
   int fail(const char* what, int64_t at) {
-    if (why_) *why_ = std::string(what) + " at " + std::to_string(at);
+    if (why_) *why_ = what;
+    if (at_) *at_ = at;
     return -1;
   }
 
@@ -310,10 +353,9 @@ class Validator {
     // The channel chain: ascending channels, each a channel-data record.
     int last = -1;
     for (int64_t at = n.channel_fofs; at;) {
-      MxRecord d;
       PN64_MX_DATA_2 d2;
-      if (mx_read_record(p_, at, kMxData2Type, kMxData2Head, -1, &d) != 0 || mx_data_2_decode(d.body(), &d2) != 0 ||
-          d2.id <= last || d2.id >= m_->p.channel_nos || !channel_types_[static_cast<size_t>(d2.id)])
+      if (channel_head(at, &d2) != 0 || d2.id <= last || d2.id >= m_->p.channel_nos ||
+          !channel_types_[static_cast<size_t>(d2.id)])
         return fail("channel chain", at);
       last = d2.id;
       at = d2.next_fofs;
@@ -327,7 +369,9 @@ class Validator {
       int step;
       while ((step = mx_dim_addr_next(&m_->geometry, a.body(), &pos, dc)) == 1) {
       }
-      if (step < 0) return fail("child list", n.nlist_dim_addr);
+      std::span<const uint8_t> fill = a.body().subspan(std::min(pos, a.body().size()));
+      if (step < 0 || std::any_of(fill.begin(), fill.end(), [](uint8_t c) { return c != kMxListFill; }))
+        return fail("child list", n.nlist_dim_addr);
     }
     if (m_->p.flags & kMxCacheFile) {
       PN64_MX_CACHE_RING r{};
@@ -337,6 +381,21 @@ class Validator {
         return fail("ring entry of a node", n.ring_fofs);
     }
     return 0;
+  }
+
+  // The head of the channel-data record at fofs (its datum is not read:
+  // a file's data would be read whole otherwise).
+  int channel_head(int64_t fofs, PN64_MX_DATA_2* d2) {
+    if (fofs <= 0) return -1;
+    auto at = static_cast<uint64_t>(fofs);
+    lock_task(l_favt64_lock);
+    PN64_HEADER* h = get_file_record64(&at, p_, 0, 16 + kMxData2Head);
+    unlock_task(l_favt64_lock, "channel_head");
+    if (!h) return -1;
+    bool ok = swap_if16(h->type) == kMxData2Type && swap_if64(h->size) >= 16 + kMxData2Head &&
+              mx_data_2_decode({reinterpret_cast<const uint8_t*>(h) + 16, kMxData2Head}, d2) == 0;
+    d_f_ree(h);
+    return ok ? 0 : -1;
   }
 
   int ring() {
@@ -369,6 +428,8 @@ class Validator {
 
   PDB64* p_;
   std::string* why_;
+  int64_t* at_;
+  MxCensus census_;
   MxScratchMatrix s_;
   MATRIX* m_ = nullptr;
   std::vector<MATRIX_DATA_TYPE*> channel_types_;
@@ -380,7 +441,7 @@ class Validator {
 
 }  // namespace
 
-int mx_validate_file(PDB64* p, std::string* why) { return Validator(p, why).run(); }
+int mx_validate_file(PDB64* p, std::string* why, int64_t* at) { return Validator(p, why, at).run(); }
 
 int mx_check_stale(const char* path) {
   std::string journal = std::string(path) + "-journal";
@@ -404,7 +465,7 @@ int mx_check_stale(const char* path) {
   PDB64* p = open_filespace64(check.c_str(), replay ? O_RDWR : O_RDONLY, 0644,
                               kPdb64WithFreeList | (replay ? kPdb64RecoverStale : 0), kMxFileType, "utf8", &res);
   unlock_task(l_favt64_lock, "mx_check_stale");
-  int r = p ? mx_validate_file(p, nullptr) : -1;
+  int r = p ? mx_validate_file(p, nullptr, nullptr) : -1;
   if (p) l_close_filespace64(p);
   if (replay) {
     std::filesystem::remove(check, ec);

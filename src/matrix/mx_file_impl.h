@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -68,13 +69,22 @@ int mx_apply_header(MATRIX* m, const PN64_MX_HEADER& h);
 // Finds and decodes the 0x600 record: 0, -1 none, -2 it does not decode.
 // *body_rec keeps the bytes the channel table points into.
 int mx_find_header(PDB64* p, int64_t* fofs, PN64_MX_HEADER* h, MxRecord* body_rec);
-// True when the file holds nothing but the record file's header and free
-// space.
+// How many records of each type the file holds, found by one walk from
+// offset 0 along the records' own headers: 0 when the record file's header
+// reads as written and every record reads, the last one ending at the end
+// of the file; -1 otherwise (counts up to where the walk stopped).
+struct MxCensus {
+  std::map<uint16_t, int64_t> count;
+};
+int mx_record_census(PDB64* p, MxCensus* c);
+// True when the file holds nothing but a sound record-file header, its
+// free list and free space: a file that a matrix was never written into.
+// A file cut short or damaged anywhere is not new.
 bool mx_file_is_new(PDB64* p);
 
 // Checks a whole matrix file (see mx_file.h): 0 valid, -1 not (why says
-// what).
-int mx_validate_file(PDB64* p, std::string* why);
+// what, at where; either may be null).
+int mx_validate_file(PDB64* p, std::string* why, int64_t* at);
 // Checks the file at path that a dead process left open, as recovering it
 // would leave it, without changing it: 0 valid, -1 not.
 int mx_check_stale(const char* path);

@@ -12,6 +12,7 @@
 #include <random>
 
 #include "base/alloc.h"
+#include "base/endian.h"
 #include "elements/value.h"
 #include "matrix/dim_code.h"
 #include "matrix/mx_cache.h"
@@ -408,6 +409,66 @@ TEST_F(MxFile, OpeningOutcomes) {
   }
   EXPECT_EQ(outcome(good), 0);
   EXPECT_EQ(mx_validate({good}), "");
+}
+
+// Every cut and every byte flipped of a file holding two stored nodes with
+// a child list: a cut is new only where it leaves just the record file's
+// header and free list; a flipped file opens exactly when validate_mx.py
+// finds it valid (which cannot know the type codes: a type flipped to one
+// that does not exist may be refused too); every refused file is -129 and
+// unchanged.
+TEST_F(MxFile, DamagedFilesAreRefusedUnchanged) {
+  std::string good = at("good.mx");
+  MxSpec s;
+  s.dd = {7, 7};
+  s.bs = {1, 1};
+  s.ps = {256, 256};
+  s.channels = {{&mx_type_int8, kMxChFile, nullptr, 0}, {&mx_type_int16, kMxChFile, nullptr, 0}};
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, good, s), 0);
+  set_scalar(m, {0, 2, 0}, 1, 5);
+  MATRIX_NODE* top = node(m, {1, 0, 0});
+  insert_dim_code_index(top, Code{0, 2, 0}.data(), 1);
+  close_matrix(m);
+  Bytes bytes = file_bytes(good);
+  ASSERT_EQ(mx_validate({good}), "");
+
+  // The header record at 44: 32 bytes of fields, the two dims' divides and
+  // block sizes, their two-byte pixel sizes, then 12 bytes a channel.
+  const size_t types = 44 + 4 + 32 + 4 + 4;
+  ASSERT_EQ(load_be16(&bytes[types]), mx_type_int8.type);
+  ASSERT_EQ(load_be16(&bytes[types + 12]), mx_type_int16.type);
+  auto in_types = [&](size_t at) { return at - types < 2 || at - types - 12 < 2; };
+  std::vector<std::string> paths;
+  for (size_t at = 0; at < bytes.size(); ++at) {
+    Bytes b = bytes;
+    b[at] ^= 0xFF;
+    paths.push_back(this->at(("f" + std::to_string(at) + ".mx").c_str()));
+    put_bytes(paths.back(), b);
+  }
+  std::string problems = mx_validate(paths, "");
+  int refused = 0;
+  for (size_t at = 0; at < bytes.size(); ++at) {
+    Bytes b = file_bytes(paths[at]);
+    bool valid = problems.find(paths[at] + ":") == std::string::npos;
+    int r = outcome(paths[at], O_RDWR | O_CREAT);
+    if (!in_types(at) || r == 0) EXPECT_EQ(r, valid ? 0 : kMxInvalidFile) << "byte " << at;
+    if (r != 0) {
+      EXPECT_EQ(file_bytes(paths[at]), b) << "byte " << at;
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, static_cast<int>(bytes.size()) / 2);
+
+  std::string cut = at("cut.mx");
+  for (size_t len = 1; len < bytes.size(); ++len) {
+    Bytes b(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len));
+    put_bytes(cut, b);
+    // 44 bytes: the record file's header (32) and free list (12).
+    int want = len == 44 ? kMxNewFile : kMxInvalidFile;
+    ASSERT_EQ(outcome(cut, O_RDWR | O_CREAT), want) << "cut at " << len;
+    if (want == kMxInvalidFile) ASSERT_EQ(file_bytes(cut), b) << "cut at " << len;
+  }
 }
 
 namespace {

@@ -8,7 +8,8 @@ names a record of the right type; the node tree's keys are in the order of
 the dim codes (level, then node origin per dimension) and each names a node
 record (0x606) of the same node; channel chains (0x603) ascend; child lists
 (0x605) decode; the stored-node ring (0x607) links both ways and its count
-is right; no node, channel, child-list or ring record is left unowned.
+is right; no node, channel, child-list or ring record is left unowned; the
+header's sizes keep every shift of a node's extent below 63 bits.
 Compressed integers come from mx_codec.py (the reference codec).
 
 usage: validate_mx.py [--closed] [--records] FILE...
@@ -31,6 +32,7 @@ HEADER, SUB, DATA1, DATA2, CAL, ADDR, NODE, RING = range(0x600, 0x608)
 KEY_TYPE = 0x401
 DC_END, FILL = 0xF1, 0xF2
 CACHE_FILE = 2
+MAX_LEVELS, MAX_BLOCK_BITS, MAX_SHIFT = 63, 30, 62
 
 
 class Bad(Exception):
@@ -81,12 +83,21 @@ class Matrix:
             raise Bad("%s: record %d of %d body bytes" % (where, off, len(b)))
         return b
 
+    def code(self, b, i):
+        """A dim code of this matrix at b[i:]: a level it has, no negative coordinate."""
+        code, end = dec_code(b, i, self.dim)
+        if not 0 <= code[0] < self.total_levels or min(code[1:]) < 0:
+            raise Bad("dim code %s outside the matrix" % code)
+        return code, end
+
     def own(self, off, what):
         if off in self.owned:
             raise Bad("%s %d also belongs to %s" % (what, off, self.owned[off]))
         self.owned[off] = what
 
     def check(self):
+        if sum(1 for r in self.records.values() if r[0] == pdb.FREE_HEAD) != 1:
+            raise Bad("no free list")
         heads = sorted(o for o, r in self.records.items() if r[0] == HEADER)
         if len(heads) != 1:
             raise Bad("%d matrix headers" % len(heads))
@@ -112,6 +123,7 @@ class Matrix:
             self.size.append(v)
         if len(b) - i != 12 * self.channels:
             raise Bad("header: channel table of %d bytes for %d channels" % (len(b) - i, self.channels))
+        self.limits()
         self.types = []
         for c in range(self.channels):
             tcode, _cflags, dfofs = struct.unpack_from(">hhq", b, i + 12 * c)
@@ -119,6 +131,25 @@ class Matrix:
             if dfofs:
                 self.body(dfofs, DATA1, "default datum of channel %d" % c, minimum=8)
         self.dbf = bit_field_bytes(self.dd)
+
+    def limits(self):
+        """Every shift of a node's extent stays below 63 bits."""
+        if not 0 <= self.levels <= MAX_LEVELS or any(v > MAX_BLOCK_BITS for v in self.bs) or min(self.size) < 0:
+            raise Bad("header: levels %d, block sizes %s, sizes %s" % (self.levels, self.bs, self.size))
+        levels = self.total_levels = self.levels
+        if 0 in self.dd or 0 in self.size:
+            self.total_levels = 0
+            return
+        if not levels:
+            for dd, x in zip(self.dd, self.size):
+                count = 0
+                while x > 1:
+                    x = -(-x >> dd)
+                    count += 1
+                levels = max(levels, count + 1)
+        if any((levels - 1) * dd + bs > MAX_SHIFT for dd, bs in zip(self.dd, self.bs)):
+            raise Bad("header: %d levels past the largest shift" % levels)
+        self.total_levels = levels
 
     def subheader(self, b):
         self.cal = struct.unpack_from(">72q", b, 288)
@@ -140,7 +171,7 @@ class Matrix:
         last = None
         for key in self.trees.get(self.root, []):
             fofs = struct.unpack(">q", key[:8])[0]
-            code, end = dec_code(key, 8, self.dim)
+            code, end = self.code(key, 8)
             if end != len(key):
                 raise Bad("tree key of node %d has bytes after its code" % fofs)
             order = node_key(code, self.dd, self.bs)
@@ -161,7 +192,7 @@ class Matrix:
         if self.dbf == 0:
             addr = struct.unpack_from(">q", b, i)[0]
             i += 8
-        code, i = dec_code(b, i, self.dim)
+        code, i = self.code(b, i)
         if len(b) - i != self.dbf:
             raise Bad("node %d: %d bytes after its code, bit field %d" % (fofs, len(b) - i, self.dbf))
         if node_key(code, self.dd, self.bs) != order:
@@ -181,7 +212,7 @@ class Matrix:
             self.own(addr, "node %d" % fofs)
             j = 0
             while j < len(a) and a[j] != FILL:
-                _, j = dec_code(a, j, self.dim)
+                _, j = self.code(a, j)
             if any(x != FILL for x in a[j:]):
                 raise Bad("child list %d: bytes after its fill" % addr)
 
@@ -208,12 +239,9 @@ class Matrix:
             raise Bad("ring of %d entries ends at %d; the subheader says %d, %d" % (seen, prev, self.count, self.prev))
 
 
-def validate(path, closed, records_line):
-    with open(path, "rb") as f:
-        data = f.read()
+def problems(data, closed=False):
+    """The problems of a matrix file's bytes (empty: valid) and its records."""
     errors = []
-    if closed and os.path.exists(path + "-journal"):
-        errors.append("a write-back journal is left beside the closed file")
     records = pdb.walk(data, errors)
     pdb.check_file_header(data, records, closed, errors)
     if not errors:
@@ -224,6 +252,17 @@ def validate(path, closed, records_line):
             Matrix(data, records, trees, closed).check()
         except (Bad, ValueError, struct.error) as e:
             errors.append(str(e))
+    return errors, records
+
+
+def validate(path, closed, records_line):
+    with open(path, "rb") as f:
+        data = f.read()
+    errors = []
+    if closed and os.path.exists(path + "-journal"):
+        errors.append("a write-back journal is left beside the closed file")
+    more, records = problems(data, closed)
+    errors += more
     if records_line:
         print(" ".join("%x/%d" % (r[0], r[2] - r[1]) for o, r in sorted(records.items())
                        if r[0] not in (pdb.FILE_HEADER, pdb.FREE_HEAD, pdb.FREE_SEG)))
