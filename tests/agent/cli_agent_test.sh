@@ -160,6 +160,7 @@ create)
   m='(qmxMatrixParam channel_nos="1" dim="1")'
   small="$m"' (qmxMatrixPixelSize dim="0" value="100") (qmxMatrixBlockSize dim="0" value="4")
     (qmxMatrixDimDivide dim="0" value="1") (qmxChannelInfo channel="0" type="int8")'
+  one=${small//$'\n'/ }
   cat > c.zu <<ZU
 $desc
 (qmxClose id="1")
@@ -176,6 +177,11 @@ $desc
 (qmxChannelInfo channel="0" type="int8")
 (qmxClose id="2")
 (qmxClose id="2")
+(qmxCreate filename="z.mx" $m (qmxMatrixBlockSize dim="0" value="0"))
+(qmxCreate filename="z.mx" $one (qmxPhase area="3" type="equ" equ="3"))
+(qmxCreate filename="z.mx" $one (qmxPhase area="3" type="equ" equ="4") (qmxPhase area="4" type="equ" equ="5") (qmxPhase area="5" type="equ" equ="3"))
+(qmxCreate filename="z.mx" $one (qmxPhase area="3" mode="client" type="equ" equ="4") (qmxPhase area="4" mode="client" type="equ" equ="3"))
+(qmxCreate filename="y.mx" $one (qmxPhase area="3" type="equ" equ="4") (qmxPhase area="4" mode="client" type="equ" equ="3") (qmxPhase area="3" (List)) (qmxPhase area="4" type="equ" equ="3"))
 ZU
   E="#error(2147749909 \"SITE\" \"c.zu\""
   P="#error(2147747075 \"SITE\" \"c.zu\""
@@ -194,8 +200,15 @@ ZU
 <Result> 45 #error(2147682053 \"SITE\" \"c.zu\" 45 \"eval\" (\"qmxChannelInfo\"))</Result>
 <Result> 46 ()</Result>
 <Result> 47 $P 47 \"qmxClose\" ())</Result>
+<Result> 48 $P 48 \"qmxCreate/qmxMatrixBlockSize\" \"invalid value\")</Result>
+<Result> 49 $P 49 \"qmxCreate/qmxPhase\" \"equ loop\")</Result>
+<Result> 50 $P 50 \"qmxCreate/qmxPhase\" \"equ loop\")</Result>
+<Result> 51 $P 51 \"qmxCreate/qmxPhase\" \"equ loop\")</Result>
+<Result> 52 3</Result>
 " -- c.zu out.txt -
   [[ -e missing.mx ]] && fail "readphase made a file"
+  [[ -e z.mx ]] && fail "a refused description left its new file"
+  [[ -e e.mx ]] && fail "a refused description left e.mx"
   grep -q CW err.txt && fail "a debug line without QNMX_TRACE"
   validate --closed p.mx || fail "p.mx does not validate"
   got=$(python3 "$HERE/mx_modes.py" p.mx)
@@ -242,6 +255,22 @@ for at in 0, 40: open('flip%d.mx' % at, 'wb').write(b[:at] + bytes([b[at] ^ 16])
 <Result> 7 $E \"r.zu\" 7 \"qmxCreate\" -129)</Result>
 " -- r.zu out.txt -
   for f in trunc flip0 flip40 foreign; do cmp -s $f.mx $f.orig || fail "$f.mx changed"; done
+
+  # A stored fetch script whose text no longer reads: opening with its mode
+  # is refused, and the file stays as it was.
+  printf '(qmxCreate filename="s.mx" %s (qmxPhase area="3" mode="server" (mxLoad target="x" "y")))\n' "$small" > s.zu
+  replies "stored scripts" 0 "<Result> 1 1</Result>
+" -- s.zu out.txt -
+  python3 -c "
+b = open('s.mx', 'rb').read()
+open('s.mx', 'wb').write(b.replace(b'\"y\")', b'\"y\" '))"
+  cp s.mx s.orig
+  printf '(qmxCreate filename="s.mx" currentPhase_mode="server" %s)\n(qmxCreate filename="s.mx" readphase="1")\n' \
+    "$small" > u.zu
+  replies "a stored script that does not read" 0 "<Result> 1 $E \"u.zu\" 1 \"qmxCreate\" -129)</Result>
+<Result> 3 $E \"u.zu\" 3 \"qmxCreate\" -129)</Result>
+" -- u.zu out.txt -
+  cmp -s s.mx s.orig || fail "s.mx changed"
 
   # A writer holds w.mx while it loops; a second process is refused.
   printf '(qmxCreate filename="w.mx" %s)\n(while 1 (List))\n' "$small" > w.zu

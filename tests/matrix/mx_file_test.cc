@@ -199,6 +199,44 @@ TEST_F(MxFile, NewFileScriptsAndRoundTrip) {
   EXPECT_EQ(mx_validate({path}), "");
 }
 
+// A stored script that cannot be read (its record gone, its text cut in a
+// form) fails the reading of its mode with -129 and no slot filled; the
+// other modes still read.
+TEST_F(MxFile, UnreadableStoredScripts) {
+  std::string path = at("s.mx");
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, path, vectors_spec()), 0);
+  const char* fetch[] = {"(fetch it)", nullptr};
+  const char* save[] = {"(save [here] it)", nullptr};
+  const char* const* cals[kMxScriptSlots] = {};
+  cals[3] = fetch;
+  cals[21] = save;
+  ASSERT_EQ(save_mode_cal(m, 1, cals, nullptr), 0);
+  ASSERT_EQ(save_mode_cal(m, 2, cals, nullptr), 0);
+  ZuThreadScope scope("scripts");
+  ZU_SEXP* back[kMxScriptSlots];
+  int64_t& slot = work(m)->subheader.mode_cal_fofs[1][21];
+  int64_t kept = slot;
+  slot = work(m)->header_fofs;
+  EXPECT_EQ(load_mode_cal(back, nullptr, m, 1), kMxInvalidFile);
+  EXPECT_EQ(std::count(back, back + kMxScriptSlots, nullptr), kMxScriptSlots);
+  slot = kept;
+  close_matrix(m);
+
+  // "[here]" becomes "[here)": the form no longer ends.
+  Bytes b = file_bytes(path);
+  auto text = std::search(b.begin(), b.end(), save[0], save[0] + 16);
+  ASSERT_NE(text, b.end());
+  text[11] = ')';
+  put_bytes(path, b);
+  ASSERT_EQ(open_mx_file(&m, path, {}), 0);
+  for (int mode : {1, 2}) {
+    EXPECT_EQ(load_mode_cal(back, nullptr, m, mode), mode == 1 ? kMxInvalidFile : 0) << mode;
+    EXPECT_EQ(back[3] == nullptr, mode == 1) << mode;
+  }
+  close_matrix(m);
+}
+
 // Channels 2 and 5 of a node chain 2 -> 5; with the ring at its limit a
 // new node removes the least recently loaded one with all its records;
 // loading a node from the middle of the ring makes it the newest; a level
