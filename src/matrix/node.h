@@ -248,6 +248,6 @@ void load_indicate(int start);
 // compressed length and the datum's stored form. Null when it cannot be
 // built.
 ZU_SEXP* encode_matrix_node(MATRIX_NODE* n);
-// Reads such a value into n: 0, or -1 (nothing changed for malformed bytes;
-// a record for a channel without a type breaks the matrix).
+// Reads such a value into n: 0, or -1 with n unchanged (malformed bytes, a
+// record for a channel without a type, a datum its type refuses).
 int decode_matrix_node(MATRIX_NODE* n, ZU_SEXP* s);

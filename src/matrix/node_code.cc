@@ -2,6 +2,7 @@
 // list and the channels marked for sending, each in its stored form.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "base/alloc.h"
@@ -77,8 +78,46 @@ void replace_child_list(MATRIX_NODE* n, const std::vector<int64_t>& codes) {
   for (const int64_t* dc : order) n->nlist_dim_addr[n->nlist_dim_addr_len++] = copy_dim_code(m, dc);
 }
 
-// Decodes under n's locks. Every count and length is checked against the
-// bytes before anything of n changes.
+// One channel's datum decoded from a node value, not yet in the node.
+struct DecodedChannel {
+  int ch;
+  MATRIX_DATA_TYPE* tp;
+  void* data;
+};
+
+// Frees what was decoded and not taken into the node.
+void free_decoded(std::vector<DecodedChannel>& decoded) {
+  for (DecodedChannel& d : decoded)
+    if (d.data) d.tp->free_data(d.tp, d.data);
+  decoded.clear();
+}
+
+// Decodes every channel record from p to end: false for malformed bytes, a
+// channel that has no type or a datum its type refuses (nothing is kept).
+bool read_channels(const MATRIX* m, const uint8_t* p, const uint8_t* end, std::vector<DecodedChannel>* out) {
+  auto refuse = [out] {
+    free_decoded(*out);
+    return false;
+  };
+  while (p < end) {
+    int64_t ch = 0, len = 0;
+    p = read_code(&len, read_code(&ch, p, end), end);
+    if (!p || len < 0 || len > end - p) return refuse();
+    const uint8_t* data = p;
+    p += len;
+    if (ch < 0 || ch >= m->p.channel_nos) continue;
+    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+    if (!tp) return refuse();
+    if (!tp->convert_to_host) continue;  // a type without a stored form is never sent
+    void* d = tp->convert_to_host(tp, data, len, MX_ATYPE::tagged, nullptr, __FILE__, __LINE__);
+    if (!d) return refuse();
+    out->push_back({static_cast<int>(ch), tp, d});
+  }
+  return true;
+}
+
+// Decodes under n's locks. The whole value is read and converted before
+// anything of n changes.
 int decode_locked(MATRIX_NODE* n, const uint8_t* p, const uint8_t* end) {
   MATRIX* m = n->matrix;
   const bool bits = m->dim_bit_field != 0;
@@ -94,12 +133,9 @@ int decode_locked(MATRIX_NODE* n, const uint8_t* p, const uint8_t* end) {
   } else if (!read_children(n, count, &p, end, &codes)) {
     return -1;
   }
-  for (const uint8_t* q = p; q < end;) {
-    int64_t ch = 0, len = 0;
-    q = read_code(&len, read_code(&ch, q, end), end);
-    if (!q || len < 0 || len > end - q) return -1;
-    q += len;
-  }
+  std::vector<DecodedChannel> decoded;
+  if (!read_channels(m, p, end, &decoded)) return -1;
+
   if (bits) {
     if (n->nlist_dim_bit_field_len != count) {
       d_f_ree(n->nlist_dim_bit_field);
@@ -114,23 +150,10 @@ int decode_locked(MATRIX_NODE* n, const uint8_t* p, const uint8_t* end) {
     replace_child_list(n, codes);
   }
   _mx_node_channels(n);
-  while (p < end) {
-    int64_t ch = 0, len = 0;
-    p = read_code(&len, read_code(&ch, p, end), end);
-    const uint8_t* data = p;
-    p += len;
-    if (ch < 0 || ch >= m->p.channel_nos) continue;
-    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
-    if (!tp) {
-      m->flags |= kMxBroken;
-      return -1;
-    }
-    if (!tp->convert_to_host) continue;  // a type without a stored form is never sent
-    void* d = tp->convert_to_host(tp, data, len, MX_ATYPE::tagged, nullptr, __FILE__, __LINE__);
-    if (!d) return -1;
-    MATRIX_CHANNEL& c = n->channel[ch];
-    if (c.data) tp->free_data(tp, c.data);
-    c.data = d;
+  for (DecodedChannel& d : decoded) {
+    MATRIX_CHANNEL& c = n->channel[d.ch];
+    if (c.data) d.tp->free_data(d.tp, c.data);
+    c.data = std::exchange(d.data, nullptr);
   }
   return 0;
 }

@@ -80,8 +80,9 @@ TEST_F(MatrixTest, NodeByteFormRoundTrips) {
   drop_matrix(m);
 }
 
-// Counts, lengths, codes and forms are checked before the node changes; a
-// record for a channel without a type breaks the matrix.
+// Counts, lengths, codes, forms and every channel's datum are checked
+// before the node changes; a record for a channel without a type is
+// refused and leaves the matrix as it was.
 TEST_F(MatrixTest, NodeDecodeRefusesMalformedBytes) {
   MATRIX* m = make_matrix(2, {1, 1}, {2, 2}, {64, 64}, 2);
   set_channels(m, {{&mx_type_uint8, kMxChSend}, {nullptr, 0}});
@@ -93,8 +94,15 @@ TEST_F(MatrixTest, NodeDecodeRefusesMalformedBytes) {
   EXPECT_EQ(decode_matrix_node(n, get_integer(1, nullptr)), -1);
   EXPECT_EQ(n->nlist_dim_bit_field[0], 0x05);
   EXPECT_EQ(n->channel, nullptr);
-  EXPECT_EQ(decode_matrix_node(n, raw_of(unhex("01" "0001" "0a" "0001" "0001" "09"))), -1);
-  EXPECT_TRUE(m->flags & kMxBroken);
+  put<uint8_t>(n, 0, 3);
+  // A good record of channel 0 first, then one the node cannot take.
+  for (const char* late : {"0001" "0001" "09", "0000" "0000", "0000" "0002" "0909"}) {
+    std::string bytes = std::string("01" "0001" "0a" "0000" "0001" "07") + late;
+    EXPECT_EQ(decode_matrix_node(n, raw_of(unhex(bytes))), -1) << late;
+    EXPECT_EQ(n->nlist_dim_bit_field[0], 0x05) << late;
+    EXPECT_EQ(got<uint8_t>(n, 0), 3) << late;
+  }
+  EXPECT_FALSE(m->flags & kMxBroken);
   drop_node(n);
   drop_matrix(m);
 }
