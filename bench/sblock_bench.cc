@@ -1,5 +1,5 @@
 // Structure blocks: the weighted sum of a layering block over the clicks of
-// one id, and searches of a structured array (2-D, 256 x 256 block) over
+// one id, reading a layering block of many clicks, and searches of a structured array (2-D, 256 x 256 block) over
 // its whole range and over one 16 x 16 window.
 #include <benchmark/benchmark.h>
 
@@ -51,6 +51,28 @@ void BM_HlCalc(benchmark::State& state) {
   hl_free_sb(b);
 }
 BENCHMARK(BM_HlCalc)->Arg(1000)->Arg(100000);
+
+// Reading a layering block of n clicks of one id into an empty block:
+// the time per click stays near flat as n doubles.
+void BM_HlDecode(benchmark::State& state) {
+  MX_SB_NEW where{matrix_2d(), nullptr, 0};
+  MX_STRUCT_BLOCK* b = hl_new_sb(&where, nullptr);
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    long long ix[2] = {i % 256, i / 256};
+    hl_insert_point(reinterpret_cast<HL_STRUCT_BLOCK*>(b), 1, ix, 1.0, 1, 0, 1);
+  }
+  MATRIX_ALLOC_BLOCK_PARAM* bytes = hl_struct2block(b);
+  for (auto _ : state) {
+    MX_STRUCT_BLOCK* back = hl_new_sb(&where, nullptr);
+    hl_block2struct(back, bytes);
+    hl_free_sb(back);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.SetLabel("clicks read");
+  mx_type_block.free_data(&mx_type_block, bytes);
+  hl_free_sb(b);
+}
+BENCHMARK(BM_HlDecode)->Arg(20000)->Arg(40000)->Arg(80000)->Arg(160000)->Unit(benchmark::kMillisecond);
 
 void BM_SaSearch(benchmark::State& state) {
   MX_SB_NEW where{matrix_2d(), nullptr, 0};

@@ -121,9 +121,55 @@ struct Reader {
   }
 };
 
+// The slots that inserting at ix would add to b's arrays.
+int64_t growth(const SA_STRUCT_BLOCK* b, const int* ix) {
+  const int dim = dim_of(b);
+  const SA_ARRAY* a = b->index;
+  for (int d = 0; d < dim; ++d) {
+    if (!a) return dim - d;  // one new array of one slot a level
+    if (ix[d] < a->start || ix[d] >= a->end) {
+      int64_t wider = std::max<int64_t>(ix[d] + 1, a->end) - std::min(ix[d], a->start) - (a->end - a->start);
+      return wider + (dim - d - 1);
+    }
+    a = d + 1 < dim ? static_cast<const SA_ARRAY*>(a->p[ix[d] - a->start]) : nullptr;
+  }
+  return 0;
+}
+
+// What one reading of bytes may add to the arrays: members far apart make
+// arrays mostly empty, so a few bytes could ask for gigabytes. A reading
+// gets a fixed allowance (every array of a 256 x 256 node block filled)
+// and one slot more for each byte it reads; a member past that is refused.
+// Members that are arrays themselves read inside the outermost reading
+// and draw on its budget.
+struct SlotBudget {
+  int64_t left;
+};
+thread_local SlotBudget* reading = nullptr;
+
+// The budget of the reading in progress, or a new one for bytes bytes
+// that lasts as long as the holder.
+class BudgetScope {
+ public:
+  explicit BudgetScope(int64_t bytes) : own_{(int64_t{1} << 17) + bytes}, outer_(reading == nullptr) {
+    if (outer_) reading = &own_;
+  }
+  ~BudgetScope() {
+    if (outer_) reading = nullptr;
+  }
+  BudgetScope(const BudgetScope&) = delete;
+  BudgetScope& operator=(const BudgetScope&) = delete;
+  SlotBudget& budget() { return *reading; }
+
+ private:
+  SlotBudget own_;
+  bool outer_;
+};
+
 // One member read from the bytes: its index and a prototype copy loaded
-// from its bytes, inserted. False for bytes that do not hold one.
-bool read_member(SA_STRUCT_BLOCK* b, Reader& in, Index& ix) {
+// from its bytes, inserted. False for bytes that do not hold one, or a
+// member whose slots the budget cannot pay.
+bool read_member(SA_STRUCT_BLOCK* b, Reader& in, Index& ix, SlotBudget& budget) {
   const int dim = dim_of(b);
   for (int d = 0; d < dim; ++d) {
     int64_t v = 0;
@@ -133,6 +179,9 @@ bool read_member(SA_STRUCT_BLOCK* b, Reader& in, Index& ix) {
   }
   int64_t len = 0;
   if (!in.code(&len) || len < 0 || len > in.end - in.p) return false;
+  int64_t slots = growth(b, ix.data());
+  if (slots > budget.left) return false;
+  budget.left -= slots;
   MX_STRUCT_BLOCK* m = b->member->tbl->copy_sb(b->member);
   if (!m) return false;
   MATRIX_ALLOC_BLOCK_PARAM bytes{};
@@ -264,8 +313,9 @@ int sa_block2struct(MX_STRUCT_BLOCK* blk, MATRIX_ALLOC_BLOCK_PARAM* p) {
   const auto* bytes = static_cast<const uint8_t*>(p->block);
   Reader in{bytes, bytes + p->size};
   Index ix(static_cast<size_t>(dim_of(sa(blk))));
+  BudgetScope scope(p->size);
   while (in.p < in.end)
-    if (!read_member(sa(blk), in, ix)) return -1;
+    if (!read_member(sa(blk), in, ix, scope.budget())) return -1;
   return 0;
 }
 

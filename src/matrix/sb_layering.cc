@@ -2,9 +2,12 @@
 // hide it) at node-relative positions and resolutions, and the sum of the
 // votes near a query weighted by the inverse of their distance
 // (struct_block.h).
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "base/alloc.h"
@@ -37,14 +40,83 @@ void free_clicks(HL_CLICK* c) {
   }
 }
 
-// The click of id at ix whose resolution is within the tolerance of reso.
-HL_CLICK* find_click(HL_ID_LIST* id, const long long* ix, double reso, double tol, int dim) {
-  for (HL_CLICK* c = id->clk; c; c = c->next) {
-    double ratio = c->reso / reso;
-    if (ratio > 1.0 / tol && ratio < tol && std::memcmp(c->ix, ix, sizeof(long long) * static_cast<size_t>(dim)) == 0)
-      return c;
+}  // namespace
+
+// The lists' ids by number and their clicks ordered by id, index and
+// resolution, so that recording a click costs a logarithm of the clicks
+// held, not a walk of them. Each click carries a stamp that grows with
+// every click added: of the clicks that match a query, the one with the
+// largest stamp is the one a walk from the list's head would meet first.
+struct HlIndex {
+  struct Key {
+    int64_t id;
+    const long long* ix;
+    double reso;
+  };
+  struct Entry {
+    Key key;  // ix points into the click's own index array
+    HL_CLICK* c;
+    uint64_t stamp;
+  };
+  struct Order {
+    using is_transparent = void;
+    int dim;
+    static const Key& key(const Entry& e) { return e.key; }
+    static const Key& key(const Key& k) { return k; }
+    template <class A, class B>
+    bool operator()(const A& x, const B& y) const {
+      const Key &a = key(x), &b = key(y);
+      if (a.id != b.id) return a.id < b.id;
+      for (int d = 0; d < dim; ++d)
+        if (a.ix[d] != b.ix[d]) return a.ix[d] < b.ix[d];
+      return a.reso < b.reso;
+    }
+  };
+  explicit HlIndex(int dim) : clicks(Order{dim}), dim(dim) {}
+
+  void add(int64_t id, HL_CLICK* c) { clicks.insert(Entry{{id, c->ix, c->reso}, c, ++stamp}); }
+
+  // The click of id at ix whose resolution is within the tolerance of reso
+  // (the ratio strictly between 1/tol and tol), or null. Candidates come
+  // from a slightly wider range than the tolerance; the ratio decides.
+  HL_CLICK* find(int64_t id, const long long* ix, double reso, double tol) const {
+    double a = reso / tol, b = reso * tol;
+    double lo = std::min(a, b), hi = std::max(a, b);
+    if (std::isfinite(lo)) lo = std::nextafter(lo - std::fabs(lo) * 0x1p-30, -HUGE_VAL);
+    if (std::isfinite(hi)) hi = std::nextafter(hi + std::fabs(hi) * 0x1p-30, HUGE_VAL);
+    const Entry* best = nullptr;
+    for (auto it = clicks.lower_bound(Key{id, ix, lo}); it != clicks.end(); ++it) {
+      const Key& k = it->key;
+      if (k.id != id || std::memcmp(k.ix, ix, sizeof(long long) * static_cast<size_t>(dim)) != 0 || k.reso > hi) break;
+      double ratio = k.reso / reso;
+      if (ratio > 1.0 / tol && ratio < tol && (!best || it->stamp > best->stamp)) best = &*it;
+    }
+    return best ? best->c : nullptr;
   }
-  return nullptr;
+
+  std::unordered_map<int64_t, HL_ID_LIST*> ids;
+  std::multiset<Entry, Order> clicks;
+  uint64_t stamp = 0;
+  int dim;
+};
+
+namespace {
+
+// b's index, made from its lists when it has none: the head of a list
+// gets the largest stamp, as if the clicks had been added tail first.
+HlIndex& index_of(HL_STRUCT_BLOCK* b) {
+  if (b->index) return *b->index;
+  auto* x = new HlIndex(dim_of(b));
+  uint64_t held = 0;
+  for (HL_ID_LIST* id = b->id_list; id; id = id->next)
+    for (HL_CLICK* c = id->clk; c; c = c->next) ++held;
+  for (HL_ID_LIST* id = b->id_list; id; id = id->next) {
+    x->ids.emplace(id->id, id);  // a walk from the head finds the first
+    for (HL_CLICK* c = id->clk; c; c = c->next) x->clicks.insert({{id->id, c->ix, c->reso}, c, held--});
+  }
+  x->stamp = x->clicks.size();
+  b->index = x;
+  return *x;
 }
 
 // The node's level shift along d (0 without a node).
@@ -108,6 +180,7 @@ MX_STRUCT_BLOCK* hl_new_sb(MX_SB_NEW* n, void*) {
 
 void hl_free_sb(MX_STRUCT_BLOCK* blk) {
   if (!blk) return;
+  delete hl(blk)->index;
   for (HL_ID_LIST* id = hl(blk)->id_list; id;) {
     HL_ID_LIST* next = id->next;
     free_clicks(id->clk);
@@ -138,9 +211,9 @@ MX_STRUCT_BLOCK* hl_copy_sb(MX_STRUCT_BLOCK* blk) {
 }
 
 HL_ID_LIST* hl_search(HL_STRUCT_BLOCK* b, int64_t id) {
-  HL_ID_LIST* p = b->id_list;
-  while (p && p->id != id) p = p->next;
-  return p;
+  const HlIndex& x = index_of(b);
+  auto it = x.ids.find(id);
+  return it == x.ids.end() ? nullptr : it->second;
 }
 
 long long* calc_ix(const MATRIX_NODE* n, const long long* ix) {
@@ -158,19 +231,22 @@ int hl_insert_point(HL_STRUCT_BLOCK* b, int64_t id, const long long* ix, double 
                     int f) {
   if (reso == 0.0 || !std::isfinite(reso)) return -1;
   const int dim = dim_of(b);
+  HlIndex& x = index_of(b);
   HL_ID_LIST* rec = hl_search(b, id);
   if (!rec) {
     rec = static_cast<HL_ID_LIST*>(d_calloc(sizeof(HL_ID_LIST), 1));
     *rec = HL_ID_LIST{b->id_list, id, nullptr};
     b->id_list = rec;
+    x.ids.emplace(id, rec);
   }
   const double tol = 1.0 + 0.6 / std::ldexp(1.0, b->h.n.m->block_size[0]);
-  HL_CLICK* c = find_click(rec, ix, reso, tol, dim);
+  HL_CLICK* c = x.find(id, ix, reso, tol);
   const bool fresh = !c;
   if (fresh) {
     c = static_cast<HL_CLICK*>(d_alloc(sizeof(HL_CLICK)));
     *c = HL_CLICK{rec->clk, reso, copy_ix(ix, dim), 0, 0};
     rec->clk = c;
+    x.add(id, c);
   }
   if (f == 0) {
     // Counting: wraps rather than overflows after 2^63 votes.

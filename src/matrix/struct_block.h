@@ -80,9 +80,11 @@ struct HL_ID_LIST {
   int64_t id;
   HL_CLICK* clk;     // newest first
 };
+struct HlIndex;  // the ids and clicks by key (sb_layering.cc)
 struct HL_STRUCT_BLOCK {
   MX_STRUCT_BLOCK h;
   HL_ID_LIST* id_list;  // newest first
+  HlIndex* index;       // made on first use from the lists, kept with them (owned)
 };
 // The parameter of hl_operation. ix: one absolute finest-level coordinate
 // per dimension. Insert reads show and hide as votes (non-zero: one vote);

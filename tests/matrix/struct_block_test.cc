@@ -179,6 +179,98 @@ TEST_F(MatrixTest, LayeringClicksAndCalculation) {
   hl_free_sb(b);
 }
 
+// Clicks recorded as a walk of each id's list from its head would record
+// them: random clicks (resolutions in clusters around the tolerance's
+// edges, of both signs, tiny and huge; indices from a few cells) against
+// a model that walks the lists, in counting and setting mode, into a block
+// and into a copy of it (whose lists run the other way).
+TEST_F(MatrixTest, LayeringClicksMatchAWalkOfTheLists) {
+  Place at(2, 4);
+  const double tol = 1.0 + 0.6 / 16;
+  struct Click {
+    double reso;
+    long long x, y;
+    int64_t show, hide;
+  };
+  using Model = std::vector<std::pair<int64_t, std::vector<Click>>>;  // newest first, as the lists
+  auto record = [&](Model& m, int64_t id, long long x, long long y, double reso, int64_t show, int64_t hide, int f) {
+    auto rec = std::find_if(m.begin(), m.end(), [id](const auto& e) { return e.first == id; });
+    if (rec == m.end()) rec = m.insert(m.begin(), {id, {}});
+    auto c = std::find_if(rec->second.begin(), rec->second.end(), [&](const Click& k) {
+      double ratio = k.reso / reso;
+      return k.x == x && k.y == y && ratio > 1.0 / tol && ratio < tol;
+    });
+    if (c == rec->second.end()) c = rec->second.insert(rec->second.begin(), {reso, x, y, 0, 0});
+    if (f == 0) c->show += show != 0, c->hide += hide != 0;
+    else c->show = show, c->hide = hide;
+  };
+  auto dump = [](const Model& m) {
+    std::string out;
+    char buf[64];
+    for (const auto& [id, clicks] : m) {
+      out += (out.empty() ? "" : "|") + std::to_string(id) + ":";
+      for (const Click& c : clicks) {
+        std::snprintf(buf, sizeof buf, "%.17g", c.reso);
+        out += std::string(&c == &clicks[0] ? "" : ";") + buf + "," + std::to_string(c.x) + "," + std::to_string(c.y) +
+               "," + std::to_string(c.show) + "," + std::to_string(c.hide);
+      }
+    }
+    return out;
+  };
+  std::mt19937_64 rng(5);
+  const double bases[] = {1.0, -3.0, 1e300, -1e-300, 5e-324, 1e-310};
+  for (int round = 0; round < 20; ++round) {
+    MX_STRUCT_BLOCK* b = hl_new_sb(&at.where, nullptr);
+    MX_STRUCT_BLOCK* copy = nullptr;
+    Model model, copied;
+    for (int i = 0; i < 400; ++i) {
+      if (i == 200) {
+        copy = b->tbl->copy_sb(b);
+        for (const auto& [id, clicks] : model) copied.insert(copied.begin(), {id, {clicks.rbegin(), clicks.rend()}});
+      }
+      double reso = bases[rng() % 6] * std::pow(tol, static_cast<double>(rng() % 9) / 2 - 2);
+      if (rng() % 3 == 0) reso = std::nextafter(reso, rng() % 2 ? HUGE_VAL : -HUGE_VAL);
+      if (reso == 0.0) continue;  // refused, as a walk refuses it
+      long long x = static_cast<long long>(rng() % 3), y = static_cast<long long>(rng() % 2);
+      int64_t id = static_cast<int64_t>(rng() % 4), show = static_cast<int64_t>(rng() % 3), hide = rng() % 2;
+      int f = static_cast<int>(rng() % 2);
+      long long ix[2] = {x, y};
+      hl_insert_point(hl(b), id, ix, reso, show, hide, f);
+      record(model, id, x, y, reso, show, hide, f);
+      if (copy) {
+        hl_insert_point(hl(copy), id, ix, reso, show, hide, f);
+        record(copied, id, x, y, reso, show, hide, f);
+      }
+    }
+    EXPECT_EQ(hl_dump(b, 2), dump(model)) << "round " << round;
+    EXPECT_EQ(hl_dump(copy, 2), dump(copied)) << "round " << round;
+    hl_free_sb(copy);
+    hl_free_sb(b);
+  }
+}
+
+// A block of many clicks reads in a time that grows with n log n: each
+// click is found by its key, not by a walk of the clicks held.
+TEST_F(MatrixTest, LayeringBlockOfManyClicks) {
+  Place at(2, 8);
+  constexpr int kClicks = 1 << 18;
+  MX_STRUCT_BLOCK* b = hl_new_sb(&at.where, nullptr);
+  for (int i = 0; i < kClicks; ++i) {
+    long long ix[2] = {i % 512, i / 512};
+    hl_insert_point(hl(b), i % 2, ix, 1.0, 1, 0, 1);
+  }
+  Bytes bytes = encode(b);
+  MX_STRUCT_BLOCK* back = hl_new_sb(&at.where, nullptr);
+  ASSERT_EQ(decode(back, bytes), 0);
+  ASSERT_EQ(decode(back, bytes), 0) << "the same clicks again take the stored counts";
+  int64_t held = 0;
+  for (HL_ID_LIST* id = hl(back)->id_list; id; id = id->next)
+    for (HL_CLICK* c = id->clk; c; c = c->next) held += c->show;
+  EXPECT_EQ(held, kClicks);
+  hl_free_sb(back);
+  hl_free_sb(b);
+}
+
 // Sparse arrays: 5 then 2 gives [2, 6) with 3 and 4 empty, and deleting
 // both frees it; 2 then 7 grows it to 8; a search over [0, 10) returns 5
 // before 2; taken slots and indices beyond the block are refused.
@@ -213,6 +305,30 @@ TEST_F(MatrixTest, ArrayInsertDeleteSearch) {
   EXPECT_EQ(find.member_list->blk, mine.member);
   EXPECT_EQ(find.member_list->next->work[0], 2);
   free_mx_sb_list(find.member_list);
+  sa_free_sb(b);
+}
+
+// Array bytes get the slots they can fill and a fixed allowance, no more:
+// ten bytes naming indices 0 and 2^28 - 1 would ask for 2^28 slots; two
+// members that are arrays of 100001 slots each share the budget of the
+// bytes they came in. What was read before the refused member stays.
+TEST_F(MatrixTest, ArrayBytesAskForNoMoreThanTheyFill) {
+  Place wide(1, 28);
+  SA_NEW init{primitive(&wide.where, {})};
+  MX_STRUCT_BLOCK* b = sa_new_sb(&wide.where, &init);
+  EXPECT_EQ(decode(b, unhex("0000" "0000" "8fffffff" "0000")), -1);
+  ASSERT_TRUE(sa(b)->index);
+  EXPECT_EQ(sa(b)->index->end - sa(b)->index->start, 1);
+  sa_free_sb(b);
+
+  Place at(1, 20);
+  SA_NEW inner{primitive(&at.where, {})};
+  SA_NEW outer{sa_new_sb(&at.where, &inner)};
+  b = sa_new_sb(&at.where, &outer);
+  const std::string sparse = "0000" "0000" "800186a0" "0000";
+  EXPECT_EQ(decode(b, unhex("0000" "000a" + sparse + "0001" "000a" + sparse)), -1);
+  ASSERT_TRUE(sa(b)->index);
+  EXPECT_EQ(sa(b)->index->end - sa(b)->index->start, 1);
   sa_free_sb(b);
 }
 
