@@ -42,6 +42,13 @@ void* raw_alloc(int64_t size, MX_ATYPE atype, MX_CACHE* c, GC_MARK_FUNC mark, bo
 // written; the element area is zero-filled only when `zero`.
 void* new_vector(const MATRIX_DATA_TYPE* tp, MX_ATYPE atype, int dim, const int32_t* ix, MX_CACHE* c, bool zero,
                  const char* file, int line);
+// Distance from a vector value's start to its first element. The offset
+// byte is signed, except in a string vector: its slots are 8-byte aligned
+// behind the extents and the texts' kind, 128 bytes in from dim 29 on.
+inline int vector_offset(const void* v) {
+  const auto* b = static_cast<const uint8_t*>(v);
+  return b[1] == MX_TYPE_STRING_V ? b[0] : static_cast<int8_t>(b[0]);
+}
 // A new string vector with empty slots and texts of kind atype.
 void* new_stringv(MX_ATYPE atype, int dim, const int32_t* ix, MX_CACHE* c, const char* file, int line);
 // A copy of text in the given kind (2: a collector text).

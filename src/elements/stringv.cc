@@ -31,7 +31,8 @@ void* new_stringv(MX_ATYPE atype, int dim, const int32_t* ix, MX_CACHE*, const c
   if (count < 0 || count > (kMaxValueBytes - h) / 8) return nullptr;
   auto* v = static_cast<uint8_t*>(
       raw_alloc(h + 8 * count, static_cast<MX_ATYPE>(kind), nullptr, gc_mx_stringv_data, true, file, line));
-  store(v, MATRIX_DATA_HEADER{static_cast<int8_t>(h), MX_TYPE_STRING_V, static_cast<int16_t>(dim)});
+  store(v, MATRIX_DATA_HEADER{0, MX_TYPE_STRING_V, static_cast<int16_t>(dim)});
+  v[0] = static_cast<uint8_t>(h);  // read unsigned (vector_offset)
   if (dim > 0) std::memcpy(v + 4, ix, 4 * static_cast<size_t>(dim));
   store<int32_t>(v + 4 + 4 * dim, kind);
   return v;
@@ -56,7 +57,7 @@ int mxt_stringv_kind(const void* v) {
 
 char** mxt_stringv_slots(void* v) {
   auto* b = static_cast<uint8_t*>(v);
-  return reinterpret_cast<char**>(b + static_cast<int8_t>(b[0]));
+  return reinterpret_cast<char**>(b + vector_offset(b));
 }
 
 int mxt_stringv_set(void* v, int64_t i, const char* text) {

@@ -14,7 +14,7 @@ namespace mxe {
 int kernel_vector(const void* v, int code, int dim, KernelVector* kv) {
   if (!v || dim < 1 || dim > kMaxVectorDim) return -1;
   const auto* b = static_cast<const uint8_t*>(v);
-  int h = static_cast<int8_t>(b[0]);
+  int h = vector_offset(b);
   if (b[1] != code || load<int16_t>(b + 2) != dim || h < 4 + 4 * dim) return -1;
   kv->elems = const_cast<uint8_t*>(b) + h;
   kv->empty = false;

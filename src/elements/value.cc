@@ -106,8 +106,7 @@ int mxt_vector_element_size(const MATRIX_DATA_TYPE* tp) { return element_width(t
 
 int mxt_max_dim(const MATRIX_DATA_TYPE* tp) {
   if (!tp || !mx_is_vector_code(tp->type)) return -1;
-  if (tp->type == MX_TYPE_STRING_V) return (127 - 4 - kStringvKindBytes) / 4 - 1;  // 8-aligned: 28
-  return element_width(tp) == 8 ? 29 : 30;
+  return element_width(tp) == 8 && tp->type != MX_TYPE_STRING_V ? 29 : 30;
 }
 
 int mxt_header_length(const MATRIX_DATA_TYPE* tp, int dim) {
@@ -128,7 +127,7 @@ MATRIX_DATA_TYPE* get_matrix_dh_set(MATRIX_DH_SET* dh, const void* d) {
   int dim = load<int16_t>(v + 2);
   dh->total_element = 1;
   for (int i = 0; i < dim; ++i) dh->total_element *= load<int32_t>(v + 4 + 4 * i);
-  dh->offset = v + static_cast<int8_t>(v[0]);
+  dh->offset = v + vector_offset(v);
   return dh->tp;
 }
 

@@ -12,7 +12,9 @@
 // keep, in memory only, the kind of their texts in the word after the
 // extents and pointer-size slots at an 8-aligned offset (an empty slot is an
 // absent text). `offset` is a signed byte, so dim is at most 29 for 8-byte
-// elements, 28 for string vectors and 30 otherwise.
+// elements and 30 otherwise; a string vector's offset byte alone is read
+// unsigned (up to 128 bytes of header), so it too reaches dim 30 as its
+// stored form does.
 //
 // Sizes: every size is computed in 64 bits; a value above INT32_MAX bytes,
 // a negative extent or a dim beyond the limit is refused (null result).

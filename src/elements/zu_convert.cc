@@ -153,7 +153,7 @@ bool plausible_stringv(const uint8_t* v, int64_t len) {
   if (v[1] != MX_TYPE_STRING_V) return false;
   int dim = load<int16_t>(v + 2);
   int h = mxt_header_length(&mx_type_string_v, dim);
-  if (h < 0 || static_cast<int8_t>(v[0]) != h) return false;
+  if (h < 0 || vector_offset(v) != h) return false;
   int32_t ix[32];
   for (int i = 0; i < dim; ++i) ix[i] = load<int32_t>(v + 4 + 4 * i);
   int64_t count = checked_count(ix, dim);

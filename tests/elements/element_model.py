@@ -32,7 +32,8 @@ STRING_V = STRING + VECTOR
 def header_length(code, dim):
     """The header rule: the smallest multiple of the element size not below
     4 + 4 * dim; bit and string vectors no filler (in memory a string
-    vector also keeps a 4-byte kind and 8-aligned slots); at most 127."""
+    vector also keeps a 4-byte kind and 8-aligned slots); at most 127, but
+    128 for a string vector, whose offset byte is read unsigned."""
     base = 4 + 4 * dim
     if code == BIT + VECTOR:
         h = base
@@ -41,7 +42,7 @@ def header_length(code, dim):
     else:
         size = NUMERIC[code - VECTOR][3]
         h = (base + size - 1) // size * size
-    return h if h <= 127 else -1
+    return h if h <= (128 if code == STRING_V else 127) else -1
 
 
 def cmd_header():
@@ -89,8 +90,6 @@ def vector_bytes(code, extents, vals):
 
 def shapes_for(code):
     top = 29 if code != STRING_V and code - VECTOR in NUMERIC and NUMERIC[code - VECTOR][3] == 8 else 30
-    if code == STRING_V:
-        top = 28
     return [[], [0], [1], [7], [3, 2], [1, 0], [2, 1, 3, 1, 2], [1] * top, [1] * (top - 1) + [2]]
 
 

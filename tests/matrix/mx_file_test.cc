@@ -490,7 +490,9 @@ TEST_F(MxFile, DamagedFilesAreRefusedUnchanged) {
     Bytes b = file_bytes(paths[at]);
     bool valid = problems.find(paths[at] + ":") == std::string::npos;
     int r = outcome(paths[at], O_RDWR | O_CREAT);
-    if (!in_types(at) || r == 0) EXPECT_EQ(r, valid ? 0 : kMxInvalidFile) << "byte " << at;
+    if (!in_types(at) || r == 0) {
+      EXPECT_EQ(r, valid ? 0 : kMxInvalidFile) << "byte " << at;
+    }
     if (r != 0) {
       EXPECT_EQ(file_bytes(paths[at]), b) << "byte " << at;
       ++refused;
@@ -505,7 +507,9 @@ TEST_F(MxFile, DamagedFilesAreRefusedUnchanged) {
     // 44 bytes: the record file's header (32) and free list (12).
     int want = len == 44 ? kMxNewFile : kMxInvalidFile;
     ASSERT_EQ(outcome(cut, O_RDWR | O_CREAT), want) << "cut at " << len;
-    if (want == kMxInvalidFile) ASSERT_EQ(file_bytes(cut), b) << "cut at " << len;
+    if (want == kMxInvalidFile) {
+      ASSERT_EQ(file_bytes(cut), b) << "cut at " << len;
+    }
   }
 }
 
