@@ -72,7 +72,9 @@ void r64_init();
 // Opens an R64 file. An empty file opened with write access gets a new
 // header (filetype, width, height: sides 1..32767). Null with r64_error
 // -1 (system error), -3 (memory), -4 (short or missing header), -5 (bad
-// magic, type or sides).
+// magic, type or sides). Without write access or a valid new header,
+// O_TRUNC is refused (-5) before the file is touched and O_CREAT makes no
+// file.
 R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, int width, int height);
 // Writes back the dirty blocks, closes and frees. 0, or -1 (r64_error -1)
 // when a block could not be written or the close failed; the record is

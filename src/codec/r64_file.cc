@@ -2,6 +2,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -171,14 +172,18 @@ int close_and_free(R64_FILE* f) {
   return rc;
 }
 
+// True when a new file's header can hold these.
+bool header_ok(char filetype, int width, int height) {
+  return type_ok(filetype) && width >= 1 && height >= 1 && width <= INT16_MAX && height <= INT16_MAX;
+}
+
 // Reads or writes the header of a newly opened file; 0 or an error code.
 int read_header(R64_FILE* f, char filetype, int width, int height) {
   uint8_t raw[kR64HeaderSize];
   const ssize_t n = raster_pread(f->fd, raw, sizeof raw, 0);
   if (n < 0) return kR64ErrSystem;
   if (n == 0 && f->fctl) {
-    if (!type_ok(filetype) || width < 1 || height < 1 || width > INT16_MAX || height > INT16_MAX)
-      return kR64ErrMagic;
+    if (!header_ok(filetype, width, height)) return kR64ErrMagic;
     std::memcpy(raw, "R64", 3);
     raw[3] = static_cast<uint8_t>(filetype);
     store_be16(raw + 4, static_cast<uint16_t>(width));
@@ -250,9 +255,18 @@ void r64_init() {
 }
 
 R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, int width, int height) {
+  // Decided before the file is opened: an opening that empties a file must
+  // be able to write its header, and one that cannot make no file.
+  const bool writing = (ctl & O_ACCMODE) != O_RDONLY;
+  const bool new_header = writing && header_ok(filetype, width, height);
+  if ((ctl & O_TRUNC) && !new_header) {
+    r64_error = kR64ErrMagic;
+    return nullptr;
+  }
+  if (!new_header) ctl &= ~O_CREAT;
   const int fd = raster_open(filename, ctl, mode);
   if (fd < 0) {
-    r64_error = kR64ErrSystem;
+    r64_error = writing && !new_header && errno == ENOENT ? kR64ErrMagic : kR64ErrSystem;
     return nullptr;
   }
   auto* f = static_cast<R64_FILE*>(std::calloc(1, sizeof(R64_FILE)));

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <filesystem>
 
 #include "codec/r64.h"
 #include "codec/r64_level.h"
@@ -53,6 +54,39 @@ TEST(R64File, HeaderAndStoredLayout) {
   // Bilevel column 70 is bit 1 of byte 0 of its row (rows of 5 bytes) in
   // the block at 64, which starts after 10 rows of 8 bytes.
   EXPECT_EQ(read_bytes(dir.at("b.r64"))[8 + 10 * 8 + 2 * 5], 0x02);
+}
+
+// An opening that would empty a file or make one it cannot give a header
+// is refused before the file is touched; a file with a header opens for
+// writing whatever the header arguments say.
+TEST(R64File, RefusedCreationsLeaveFilesAlone) {
+  TempDir dir("codec");
+  const std::string path = dir.at("p.r64");
+  {
+    R64Ptr f = open_r64(path, kNew, 'G', 70, 70);
+    const uint8_t v = 9;
+    ASSERT_EQ(r64_set(f.get(), 65, 65, 0, &v), 0);
+  }
+  const Bytes before = read_bytes(path);
+  struct Case {
+    int ctl;
+    char type;
+    int w, h;
+  } cases[] = {{kNew, 'G', 32768, 10}, {kNew, 'G', 10, 0}, {kNew, 'X', 10, 10}, {O_RDONLY | O_TRUNC, 'G', 10, 10},
+               {O_WRONLY | O_TRUNC, 'P', -1, 5}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(open_r64(path, c.ctl, c.type, c.w, c.h), nullptr) << c.type << c.w << "x" << c.h;
+    EXPECT_EQ(r64_error, kR64ErrMagic) << c.type << c.w << "x" << c.h;
+    EXPECT_EQ(read_bytes(path), before) << c.type << c.w << "x" << c.h;
+  }
+  EXPECT_EQ(open_r64(dir.at("none.r64"), O_RDWR | O_CREAT, 'G', 0, 0), nullptr);
+  EXPECT_EQ(r64_error, kR64ErrMagic);
+  EXPECT_FALSE(std::filesystem::exists(dir.at("none.r64")));
+  R64Ptr f = open_r64(path, O_RDWR | O_CREAT, 0, 0, 0);
+  ASSERT_NE(f, nullptr);
+  uint8_t got = 0;
+  ASSERT_EQ(r64_red(&got, f.get(), 65, 65, 0), 0);
+  EXPECT_EQ(got, 9);
 }
 
 TEST(R64File, OutsideTheImageAndTheFile) {
