@@ -10,6 +10,8 @@
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
 #include "agent/qmx_create.h"
+#include "agent/qmx_pnm.h"
+#include "agent/qmx_point.h"
 #include "agent/qmx_scan.h"
 #include "agent/qmx_status.h"
 #include "zu/core_init.h"
@@ -32,15 +34,15 @@ struct QMX_COMMAND {
 
 // Rows 1 to 16; the implementation each row names comes with its command.
 const QMX_COMMAND kQmxCommands[] = {
-    {"qmxGetPoint", 0, nullptr /* qn_qmxGetPoint_n */, 1, 3, 3, nullptr, nullptr},
-    {"qmxGetPoint", 1, nullptr /* qn_qmxGetPoint_s */, 1, 3, 3, nullptr, nullptr},
+    {"qmxGetPoint", 0, qn_qmxGetPoint_n, 1, 3, 3, nullptr, nullptr},
+    {"qmxGetPoint", 1, qn_qmxGetPoint_s, 1, 3, 3, nullptr, nullptr},
     {"qmxCreate", 1, qn_qmxCreate, 0, 1, -1, new_qmx_format_env, nullptr},
     {nullptr, 0, nullptr, 0, 0, 0, nullptr, init_qmxConstant},
     {"qmxClose", 0, qn_qmxClose, 1, 1, 1, nullptr, nullptr},
-    {"qmxPNMStatus", 1, nullptr /* qn_qmxPNMStatus */, 1, 2, 2, nullptr, nullptr},
-    {"qmxImportPNM", 1, nullptr /* qn_qmxImportPNM */, 1, 6, 6, nullptr, nullptr},
+    {"qmxPNMStatus", 1, qn_qmxPNMStatus, 1, 2, 2, nullptr, nullptr},
+    {"qmxImportPNM", 1, qn_qmxImportPNM, 1, 6, 6, nullptr, nullptr},
     {"qmxImportUTM", 1, nullptr /* qn_qmxImportUTM */, 1, 11, 11, nullptr, nullptr},
-    {"qmxExportPNM", 1, nullptr /* qn_qmxExportPNM */, 1, 4, 8, nullptr, nullptr},
+    {"qmxExportPNM", 1, qn_qmxExportPNM, 1, 4, 8, nullptr, nullptr},
     {"qmxScan", 1, qn_qmxScan, 1, 3, 3, nullptr, nullptr},
     {"qmxStatus", 0, qn_qmxStatus_n, 1, 1, 2, nullptr, nullptr},
     {"qmxStatus", 1, qn_qmxStatus_s, 1, 1, 2, nullptr, nullptr},

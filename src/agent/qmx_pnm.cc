@@ -1,0 +1,538 @@
+// qmxImportPNM, qmxExportPNM and qmxPNMStatus (qmx_pnm.h).
+#include "agent/qmx_pnm.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "agent/mx_entry.h"
+#include "base/alloc.h"
+#include "base/file.h"
+#include "base/lock.h"
+#include "base/zutime.h"
+#include "codec/pnm.h"
+#include "matrix/mx_cache.h"
+#include "matrix/mx_file.h"
+#include "stream/stream.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
+#include "zu/errcodes.h"
+#include "zu/gc.h"
+
+namespace {
+
+constexpr int64_t kMaxPixels = int64_t{1} << 28;
+// Rows of one band are held in memory together; a band never holds more
+// pixel words than this (but always one row).
+constexpr int64_t kBandBytes = int64_t{16} << 20;
+constexpr uint32_t kNoData = 0x000000FF;
+constexpr int kWordSlot = 2;  // the size code of 4-byte elements
+
+bool trace_on() {
+  static const bool on = std::getenv("QNMX_TRACE") != nullptr;
+  return on;
+}
+
+// ---- arguments and errors
+
+std::string narrow(ZU_SEXP* s) {
+  size_t len = 0;
+  char* text = ln_copy_bytes(std_cm, str_text(s), &len);
+  std::string r(text ? text : "", text ? len : 0);
+  d_f_ree(text);
+  return r;
+}
+
+ZU_SEXP* id_error(ZU_SEXP* form, const char* func) {
+  return error_list_at(form, ZU_ER_PARAM, func, "invalida parameter (attribute id)");
+}
+
+ZU_SEXP* bad_param(ZU_SEXP* form, const char* func, const char* what) {
+  return error_at(form, ZU_ER_PARAM, func, data_list("invalida parameter", what));
+}
+
+ZU_SEXP* file_error(ZU_SEXP* form, const char* func, uint32_t code, const char* text, ZU_SEXP* file) {
+  return error_at(form, code, func, data_list(text, file));
+}
+
+// An integer, or a floating value truncated toward zero; false for
+// anything else (a floating value outside the 64-bit range included).
+bool coordinate(ZU_SEXP* v, int64_t* out) {
+  if (is_integer(v)) {
+    *out = v->integer.num;
+    return true;
+  }
+  if (get_type(v) != ZU_TYPE_FLOATING) return false;
+  double d = std::trunc(v->floating.num);
+  if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return false;
+  *out = static_cast<int64_t>(d);
+  return true;
+}
+
+// A colour written in decimal, in hexadecimal after "0x", or in octal
+// after a leading 0 (leading blanks and a sign allowed; the digits end at
+// the first other character).
+int64_t colour_value(const L_CHAR* t) {
+  while (*t == ' ' || *t == '\t') ++t;
+  const bool neg = *t == '-';
+  if (*t == '-' || *t == '+') ++t;
+  int base = 10;
+  if (t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+    base = 16;
+    t += 2;
+  } else if (t[0] == '0') {
+    base = 8;
+  }
+  uint64_t v = 0;
+  for (;; ++t) {
+    int d = *t >= '0' && *t <= '9' ? int(*t - '0')
+            : *t >= 'a' && *t <= 'f' ? int(*t - 'a' + 10)
+            : *t >= 'A' && *t <= 'F' ? int(*t - 'A' + 10)
+                                     : 99;
+    if (d >= base) break;
+    v = v * base + d;  // only the low 24 bits matter
+  }
+  return static_cast<int64_t>(neg ? 0 - v : v);
+}
+
+// ---- the image on the matrix
+
+// Where an image lies: its top-left position (finest units), its size in
+// pixels of the level, and the level's shifts and node sizes.
+struct Placement {
+  int64_t level = 0, x = 0, y = 0, width = 0, height = 0;
+  int sx = 0, sy = 0;  // dim_divide * level
+  int bx = 0, by = 0;  // block sizes
+  int64_t rows_cap = 1;
+
+  // The finest-unit position of column w / row h; false when it does not
+  // fit 64 bits (such pixels are nowhere in the matrix).
+  static bool at(int64_t base, int64_t i, int shift, int64_t* out) {
+    int64_t step;
+    return shift < 63 && !__builtin_mul_overflow(i, int64_t{1} << shift, &step) &&
+           !__builtin_add_overflow(base, step, out);
+  }
+  bool col(int64_t w, int64_t* X) const { return at(x, w, sx, X); }
+  bool row(int64_t h, int64_t* Y) const { return at(y, h, sy, Y); }
+  // Pixels from position P up to the border of its node, at most `left`.
+  static int64_t to_border(int64_t P, int shift, int bits, int64_t left) {
+    const int64_t side = int64_t{1} << bits;
+    return std::min(left, side - ((P >> shift) & (side - 1)));
+  }
+};
+
+// Calls fn(r, w, len, X, Y) for every run of pixels of band rows
+// [h0, h0 + rows) that lies inside one node, node column by node column.
+template <class Fn>
+void for_runs(const Placement& p, int64_t h0, int64_t rows, Fn&& fn) {
+  for (int64_t w = 0; w < p.width;) {
+    int64_t X;
+    if (!p.col(w, &X)) return;
+    const int64_t len = Placement::to_border(X, p.sx, p.bx, p.width - w);
+    for (int64_t r = 0; r < rows; ++r) {
+      int64_t Y;
+      if (!p.row(h0 + r, &Y)) break;
+      fn(r, w, len, X, Y);
+    }
+    w += len;
+  }
+}
+
+// Rows of the band that starts at image row h: up to the node border, the
+// image's end and the band's capacity.
+int64_t band_rows(const Placement& p, int64_t h) {
+  int64_t Y;
+  if (!p.row(h, &Y)) return p.height - h;
+  return Placement::to_border(Y, p.sy, p.by, std::min(p.height - h, p.rows_cap));
+}
+
+// The checks both commands make of the matrix: two dimensions, a channel
+// that holds 4-byte vector elements (a number naming no channel is left to
+// the caller), a level of the matrix. Fills the placement's level fields and
+// *slot (the access channel of the channel, or -1). Null, or the error.
+ZU_SEXP* check_matrix(MX_ENTRY* e, int64_t channel, int64_t level, Placement* p, int* slot, ZU_SEXP* form,
+                      const char* func) {
+  MATRIX* m = e->c.m;
+  lock_task(matrix_lock);
+  const int dim = m->p.dim;
+  const int channels = m->p.channel_nos;
+  MATRIX_DATA_TYPE* tp = channel >= 0 && channel < channels ? m->channel_info[channel].data_type : nullptr;
+  const int64_t levels = m->total_levels;
+  if (dim == 2) {
+    p->sx = level >= 0 && level < levels ? int(level * m->dim_divide[0]) : 0;
+    p->sy = level >= 0 && level < levels ? int(level * m->dim_divide[1]) : 0;
+    p->bx = m->block_size[0];
+    p->by = m->block_size[1];
+  }
+  unlock_task(matrix_lock, func);
+  if (dim != 2) return bad_param(form, func, "dim");
+  if (channel >= 0 && channel < channels &&
+      (!tp || !tp->parent || tp->parent->get_size(tp->parent, nullptr) != 4))
+    return bad_param(form, func, "channel type");
+  if (level < 0 || level >= levels) return bad_param(form, func, "level");
+  p->level = level;
+  *slot = -1;
+  for (int i = 0; i < e->c.ds_len; ++i)
+    if (e->c.access_ch[i] == channel) *slot = i;
+  return nullptr;
+}
+
+// ---- pixel transfer
+
+// Blocks taken from the entry cache's pool for one command.
+class PoolBlocks {
+ public:
+  explicit PoolBlocks(MX_CACHE* c) : c_(c) {}
+  ~PoolBlocks() {
+    for (void*& b : blocks_)
+      if (b) mxc_pool_free(c_, b, __FILE__, __LINE__);
+  }
+  template <class T>
+  T* take(int64_t count) {
+    for (void*& b : blocks_)
+      if (!b) return static_cast<T*>(b = mxc_pool_alloc(c_, size_t(std::max<int64_t>(count, 1)) * sizeof(T), __FILE__, __LINE__));
+    return nullptr;
+  }
+
+ private:
+  MX_CACHE* c_;
+  void* blocks_[4] = {};
+};
+
+// The entry cache's node access for the time of a pixel loop: the held
+// node is released and the settings set; on leaving, the node is released
+// again and the entry's settings come back.
+class CacheAccess {
+ public:
+  CacheAccess(MX_CACHE* c, int tree, int create, int wait) : c_(c) {
+    flush_mx_cache(c, 0);
+    saved_[0] = std::exchange(c->gn_tree_node, tree);
+    saved_[1] = std::exchange(c->gn_create, create);
+    saved_[2] = std::exchange(c->gn_wait, wait);
+  }
+  ~CacheAccess() {
+    flush_mx_cache(c_, 0);
+    c_->gn_tree_node = saved_[0];
+    c_->gn_create = saved_[1];
+    c_->gn_wait = saved_[2];
+  }
+
+ private:
+  MX_CACHE* c_;
+  int saved_[3];
+};
+
+// The request of the runs: 4-byte elements of one access channel from one
+// buffer table.
+struct RunRequest {
+  MX_CACHE_PARAM q;
+  int64_t dc[3];
+  void* table[1] = {};
+
+  RunRequest(MX_ENTRY* e, MX_CACHE_PARAM_IX* map, int slot, int64_t level) : q(e->p) {
+    for (int i = 0; i < e->c.ds_len; ++i) map[i] = i == slot ? MX_CACHE_PARAM_IX{kWordSlot, 0} : MX_CACHE_PARAM_IX{0, kMxcNoSlot};
+    q.data_ix = map;
+    q.dc = dc;
+    q.ofs = nullptr;
+    for (void*& b : q.data_ptrs) b = nullptr;
+    q.data_ptrs[kWordSlot] = table;
+    q.vector_valid = nullptr;
+    dc[0] = level;
+  }
+  void at(int64_t X, int64_t Y, uint32_t* words, int64_t len) {
+    dc[1] = X;
+    dc[2] = Y;
+    table[0] = words;
+    q.vector_len = static_cast<int>(len);
+  }
+};
+
+void trace_rows(int64_t h0, int64_t rows, int64_t height) {
+  if (!trace_on()) return;
+  for (int64_t r = 0; r < rows; ++r) ss_printf("h = %i/%i   \n", int(h0 + r), int(height));
+}
+
+// Guards an open descriptor.
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) u_close(fd);
+  }
+  int release() { return std::exchange(fd, -1); }
+};
+
+// The entry named by the id attribute with its command lock, given back
+// (and its cache's node released) when the command ends.
+class UsedEntry {
+ public:
+  explicit UsedEntry(const L_CHAR* id) : e_(use_mx_entry(option_int(id))) {}
+  ~UsedEntry() {
+    if (!e_) return;
+    flush_mx_cache(&e_->c, 0);
+    done_mx_entry(e_);
+  }
+  MX_ENTRY* get() const { return e_; }
+
+ private:
+  MX_ENTRY* e_;
+};
+
+// ---- import
+
+struct ImportSource {
+  int fd;
+  int64_t data_at;  // first pixel byte
+  int bpp;          // 1 grey, 3 colour
+  int64_t transparent;  // the pixel word left untouched, or -1
+};
+
+// Pixel words (and validity bytes when a transparent word is set) of n
+// rows of file bytes.
+void to_words(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
+  for (int64_t i = 0; i < n; ++i, raw += s.bpp) {
+    const uint32_t w = s.bpp == 1 ? uint32_t(raw[0]) * 0x01010100u
+                                  : uint32_t(raw[0]) << 24 | uint32_t(raw[1]) << 16 | uint32_t(raw[2]) << 8;
+    words[i] = w;
+    if (valid) valid[i] = int64_t{w} != s.transparent;
+  }
+}
+
+// The pixel loop of the import: 0, or -1 when the file ended early (the
+// rows read whole are written).
+int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int slot) {
+  MX_CACHE* c = &e->c;
+  PoolBlocks pool(c);
+  const int64_t band_px = p.rows_cap * p.width;
+  auto* raw = pool.take<uint8_t>(band_px * s.bpp);
+  auto* words = pool.take<uint32_t>(band_px);
+  auto* valid = s.transparent >= 0 ? pool.take<uint8_t>(band_px) : nullptr;
+  auto* map = pool.take<MX_CACHE_PARAM_IX>(c->ds_len);
+  RunRequest req(e, map, slot, p.level);
+  const int64_t row_bytes = p.width * s.bpp;
+  const int64_t fetched = c->miss_hit_cnt;
+  int result = 0;
+  for (int64_t h = 0; h < p.height && result == 0;) {
+    const int64_t rows = band_rows(p, h);
+    ssize_t got;
+    {
+      BlockingRegion io;
+      got = u_pread_full(s.fd, raw, size_t(rows * row_bytes), s.data_at + h * row_bytes);
+    }
+    const int64_t whole = got < 0 ? 0 : got / row_bytes;
+    if (whole < rows) result = -1;
+    to_words(s, raw, whole * p.width, words, valid);
+    trace_rows(h, whole, p.height);
+    if (slot >= 0)
+      for_runs(p, h, whole, [&](int64_t r, int64_t w, int64_t len, int64_t X, int64_t Y) {
+        const int64_t at = r * p.width + w;
+        req.at(X, Y, words + at, len);
+        req.q.vector_valid = valid ? valid + at : nullptr;
+        write_mx_cache_vector(&req.q);
+      });
+    h += rows;
+    gc_safepoint();
+  }
+  if (trace_on())
+    ss_printf("qmxImportPNM: %lli rows, %lli node fetches\n", static_cast<long long>(p.height),
+              static_cast<long long>(c->miss_hit_cnt - fetched));
+  return result;
+}
+
+// ---- export
+
+// The pixel loop of the export: 0, or -1 when the file could not be
+// written.
+int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int slot) {
+  MX_CACHE* c = &e->c;
+  PoolBlocks pool(c);
+  const int64_t band_px = p.rows_cap * p.width;
+  auto* words = pool.take<uint32_t>(band_px);
+  auto* out = pool.take<uint8_t>(band_px * 3);
+  auto* map = pool.take<MX_CACHE_PARAM_IX>(c->ds_len);
+  RunRequest req(e, map, slot, p.level);
+  const int64_t row_bytes = p.width * 3;
+  for (int64_t h = 0; h < p.height;) {
+    const int64_t rows = band_rows(p, h);
+    trace_rows(h, rows, p.height);
+    std::fill(words, words + rows * p.width, kNoData);
+    if (slot >= 0)
+      for_runs(p, h, rows, [&](int64_t r, int64_t w, int64_t len, int64_t X, int64_t Y) {
+        req.at(X, Y, words + r * p.width + w, len);
+        read_mx_cache_vector(&req.q);
+      });
+    uint8_t* o = out;
+    for (int64_t i = 0; i < rows * p.width; ++i, o += 3) {
+      const uint32_t w = words[i];
+      if (w & 0xFF) {
+        o[0] = o[1] = o[2] = 255;
+      } else {
+        o[0] = uint8_t(w >> 24);
+        o[1] = uint8_t(w >> 16);
+        o[2] = uint8_t(w >> 8);
+      }
+    }
+    ssize_t put;
+    {
+      BlockingRegion io;
+      put = u_pwrite_full(fd, out, size_t(rows * row_bytes), data_at + h * row_bytes);
+    }
+    if (put != rows * row_bytes) return -1;
+    h += rows;
+    gc_safepoint();
+  }
+  return 0;
+}
+
+// The magic of a file whose header the codec refused: its first two bytes
+// when they are printable, else nothing.
+void file_magic(int fd, char* magic) {
+  char b[2] = {};
+  std::memset(magic, 0, 4);
+  if (u_pread_full(fd, b, 2, 0) == 2 && b[0] > ' ' && b[0] < 127 && b[1] > ' ' && b[1] < 127) {
+    magic[0] = b[0];
+    magic[1] = b[1];
+  }
+}
+
+void set_rows_cap(Placement* p) {
+  p->rows_cap = std::clamp<int64_t>(kBandBytes / (p->width * 4), 1, int64_t{1} << std::min(p->by, 30));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The commands
+
+ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  constexpr const char* kFunc = "qmxImportPNM";
+  ZU_SEXP* file = get_el(form, 1);
+  if (!is_string(file)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
+  const L_CHAR* id = head_option(sf, "id");
+  if (!id) return id_error(form, kFunc);
+  const L_CHAR* colour = head_option(sf, "transparent");
+  const int64_t transparent = colour ? int64_t{uint32_t(colour_value(colour) << 8)} : -1;
+  ss_printf("TRANSPARENT = %x\n", static_cast<unsigned>(transparent));
+  ZU_SEXP* channel = get_el(form, 2);
+  ZU_SEXP* level = get_el(form, 3);
+  Placement p;
+  if (!is_integer(channel) || !is_integer(level) || !coordinate(get_el(form, 4), &p.x) ||
+      !coordinate(get_el(form, 5), &p.y))
+    return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
+  UsedEntry used(id);
+  MX_ENTRY* e = used.get();
+  if (!e) return id_error(form, kFunc);
+  int slot = -1;
+  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, int32_t(level->integer.num), &p, &slot, form, kFunc))
+    return err;
+  Fd fd;
+  fd.fd = u_open64(narrow(file).c_str(), O_RDONLY, 0);
+  if (fd.fd < 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
+  PPM_INFO pi{};
+  pi.pi_fd = fd.fd;
+  const bool parsed = read_header(&pi) == 0;
+  if (!parsed) file_magic(fd.fd, pi.pi_type);
+  pi.pi_type[sizeof pi.pi_type - 1] = 0;
+  const bool p5 = std::strcmp(pi.pi_type, "P5") == 0;
+  if (parsed && std::strcmp(pi.pi_type, "P4") == 0) ss_printf("not support the  format P4\n");
+  if (!parsed || !(p5 || std::strcmp(pi.pi_type, "P6") == 0) || pi.pi_max < 1 || pi.pi_max > 255)
+    return error_at(form, ZU_ER_PARAM, kFunc, data_list("unsupported PNM format", pi.pi_type));
+  p.width = pi.pi_width;
+  p.height = pi.pi_height;
+  if (p.height > 0 && p.width > kMaxPixels / p.height) return bad_param(form, kFunc, "size");
+  if (p.width < 1 || p.height < 1) return nullptr;
+  set_rows_cap(&p);
+  set_matrix_env(e->c.m, "create-node", "enable");
+  int r;
+  {
+    CacheAccess access(&e->c, 1, 2, 2);
+    r = import_pixels(e, ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent}, p, slot);
+  }
+  if (r < 0) return file_error(form, kFunc, ZU_ER_END_OF_INPUT, "cannot read the file", file);
+  return nullptr;
+}
+
+ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  constexpr const char* kFunc = "qmxExportPNM";
+  ZU_SEXP* file = get_el(form, 1);
+  if (!is_string(file)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
+  const L_CHAR* id = head_option(sf, "id");
+  if (!id) return id_error(form, kFunc);
+  ZU_SEXP* channel = get_el(form, 2);
+  ZU_SEXP* level = get_el(form, 3);
+  if (!is_integer(channel) || !is_integer(level)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
+  const int len = list_length(form);
+  Placement p;
+  if (len == 8) {
+    for (int i = 0; i < 4; ++i) {
+      int64_t* v[] = {&p.x, &p.y, &p.width, &p.height};
+      if (!coordinate(get_el(form, 4 + i), v[i])) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
+    }
+  } else if (len != 4) {
+    return id_error(form, kFunc);
+  }
+  UsedEntry used(id);
+  MX_ENTRY* e = used.get();
+  if (!e) return id_error(form, kFunc);
+  int slot = -1;
+  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, int32_t(level->integer.num), &p, &slot, form, kFunc))
+    return err;
+  if (len == 4) {
+    lock_task(matrix_lock);
+    p.width = e->c.m->pixel_size[0];
+    p.height = e->c.m->pixel_size[1];
+    unlock_task(matrix_lock, kFunc);
+  }
+  const int64_t width = p.width >> p.sx;
+  p.width = width;
+  p.height >>= p.sy;
+  if (p.width < 1 || p.height < 1 || p.width > kMaxPixels / p.height) return bad_param(form, kFunc, "size");
+  set_rows_cap(&p);
+  Fd fd;
+  fd.fd = u_open64(narrow(file).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd.fd < 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
+  PPM_INFO pi{};
+  pi.pi_fd = fd.fd;
+  pi.pi_width = uint32_t(p.width);
+  pi.pi_height = uint32_t(p.height);
+  pi.pi_max = 255;
+  ss_printf("pi_width(1) = %i %lli\n", int(pi.pi_width), static_cast<long long>(width));
+  if (write_header(&pi) != 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
+  ss_printf("pi_width(2) = %i\n", int(pi.pi_width));
+  ss_printf("pi_width(3) = %i\n", int(pi.pi_width));
+  set_matrix_env(e->c.m, "create-node", "disable");
+  int r;
+  {
+    CacheAccess access(&e->c, 0, -1, 3);
+    r = export_pixels(e, fd.fd, pi.pi_offset, p, slot);
+  }
+  if (r < 0 || u_close(fd.release()) != 0)
+    return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
+  return nullptr;
+}
+
+ZU_SEXP* qn_qmxPNMStatus(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  constexpr const char* kFunc = "qmxPNMStatus";
+  ZU_SEXP* file = get_el(form, 1);
+  if (!is_string(file)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
+  Fd fd;
+  fd.fd = u_open64(narrow(file).c_str(), O_RDONLY, 0);
+  if (fd.fd < 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
+  PPM_INFO pi{};
+  pi.pi_fd = fd.fd;
+  if (read_header(&pi) != 0) return file_error(form, kFunc, ZU_ER_PARAM, "invalid PNM header", file);
+  pi.pi_type[sizeof pi.pi_type - 1] = 0;
+  return List(get_symbol_ascii(kFunc), get_string_ascii(pi.pi_type), get_integer(pi.pi_width, nullptr),
+              get_integer(pi.pi_height, nullptr), get_integer(pi.pi_max, nullptr), ZU_LIST_END);
+}
+
+void matrix_test_1sec(MATRIX* m) {
+  static std::atomic<unsigned> last{0};
+  const unsigned now = get_zutime();
+  if (last.exchange(now) != now) matrix_test(m);
+}

@@ -1,0 +1,451 @@
+#!/usr/bin/python3
+"""End-to-end tests of the PNM import, export and status commands and of
+the point reads, run through the qnmx binary.
+
+cli_pnm_test.py <qnmx binary> <group>
+
+Images are made by netpbm and ImageMagick; exports are compared with cmp
+against the tools' own conversions and cuts, with ImageMagick's compare,
+and with numpy models; the stored form of node data is decoded here from
+its description (big-endian vector header, extents, elements).
+"""
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+
+QNMX = os.path.realpath(sys.argv[1])
+GROUP = sys.argv[2]
+WORK = tempfile.mkdtemp(prefix="qnmx_pnm_")
+FAILS = []
+
+# Nodes missing from the file are made only while a writing command runs
+# ("create-node" is unbound in a process that has run none).
+FETCH = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
+         '(if (equal (GE (ErrHandler create-node) 6) "enable") (mxLoad target="file-n-create") (mxLoad target="file"))')
+SAVE = "(mxSave)"
+THIN = '(mxSet 0 (mxThinnedOut type="average" channel="0" (mxCH type="children" 0))) (mxSave)'
+
+
+def fail(what):
+    FAILS.append(what)
+    print("FAIL", what)
+
+
+def expect(name, got, want):
+    if got != want:
+        fail(f"{name}: got {got!r}, want {want!r}")
+
+
+def tool(name):
+    for path in ("/usr/bin/" + name, shutil.which(name)):
+        if path and os.access(path, os.X_OK):
+            return path
+    raise SystemExit(f"outside tool {name} is missing: run scripts/setup.sh")
+
+
+def sh(*args, out=None, inp=None):
+    """Runs an outside tool in WORK, reading the file inp, writing the file out."""
+    args = [tool(args[0]), *args[1:]]
+    with open(path(out) if out else os.devnull, "wb") as f, open(path(inp) if inp else os.devnull, "rb") as i:
+        subprocess.run(args, check=True, cwd=WORK, stdout=f, stdin=i)
+
+
+def path(name):
+    return os.path.join(WORK, name)
+
+
+def run(forms, env=None, timeout=300):
+    """Runs the forms as one script: (replies by form number, stderr)."""
+    with open(path("s.zu"), "w") as f:
+        f.write("\n".join(forms) + "\n")
+    e = {k: v for k, v in os.environ.items() if k not in ("ZUPATH", "QNMX_TRACE")}
+    e.update(HOME=path("home"), STD_CODE="UTF-8", **(env or {}))
+    os.makedirs(e["HOME"], exist_ok=True)
+    r = subprocess.run([QNMX, "s.zu", "out.txt"], cwd=WORK, env=e, capture_output=True, timeout=timeout)
+    with open(path("out.txt"), encoding="utf-8") as f:
+        text = f.read()
+    if r.returncode != 0:
+        fail(f"qnmx exited {r.returncode}: {r.stderr[-400:]!r}")
+    replies = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", text, re.S))
+    return [replies.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
+
+
+def value(text):
+    """A printed list of integers, strings and lists as Python lists."""
+    tokens = re.findall(r'\(|\)|"(?:[^"\\]|\\.)*"|[^\s()]+', text)
+    stack = [[]]
+    for t in tokens:
+        if t == "(":
+            stack.append([])
+        elif t == ")":
+            done = stack.pop()
+            stack[-1].append(done)
+        elif t.startswith('"'):
+            stack[-1].append(t[1:-1])
+        else:
+            stack[-1].append(int(t) if re.fullmatch(r"-?\d+", t) else t)
+    return stack[0][0] if stack[0] else None
+
+
+def error_of(reply):
+    """(code, function, data text) of an error reply, or None."""
+    m = re.match(r'#error\((\d+) "[^"]*" "[^"]*" \d+ "([^"]*)" ?(.*)\)$', reply or "", re.S)
+    return (int(m.group(1)), m.group(2), m.group(3)) if m else None
+
+
+def expect_error(name, reply, code, data=None):
+    e = error_of(reply)
+    if not e or e[0] != code or (data is not None and e[2] != data):
+        fail(f"{name}: got {reply!r}, want error {code:#x} {data!r}")
+
+
+def read_pnm(name):
+    """(magic, pixels as an array of rows x columns [x 3]) of a binary P5/P6."""
+    with open(path(name), "rb") as f:
+        b = f.read()
+    fields, i = [], 0
+    while len(fields) < 4:
+        while b[i:i + 1].isspace():
+            i += 1
+        if b[i:i + 1] == b"#":
+            i = b.index(b"\n", i)
+            continue
+        j = i
+        while not b[j:j + 1].isspace():
+            j += 1
+        fields.append(b[i:j].decode())
+        i = j
+    w, h = int(fields[1]), int(fields[2])
+    data = np.frombuffer(b[i + 1:], np.uint8)
+    return fields[0], data.reshape(h, w, 3) if fields[0] == "P6" else data.reshape(h, w)
+
+
+def write_ppm(name, rgb):
+    with open(path(name), "wb") as f:
+        f.write(b"P6\n%d %d\n255\n" % (rgb.shape[1], rgb.shape[0]) + rgb.astype(np.uint8).tobytes())
+
+
+def create(name, w, h, channels=(("rgb8_v", "255"),), save_up=SAVE, mode="direct"):
+    """A qmxCreate form of a 2-D matrix in 256 x 256 nodes halving per level."""
+    body = [f'(qmxMatrixParam channel_nos="{len(channels)}" dim="2")']
+    for d, v in enumerate((w, h)):
+        body.append(f'(qmxMatrixPixelSize dim="{d}" value="{v}") (qmxMatrixBlockSize dim="{d}" value="8") '
+                    f'(qmxMatrixDimDivide dim="{d}" value="1")')
+    body += [f'(qmxChannelInfo channel="{i}" type="{t}" file="on" {dflt})' for i, (t, dflt) in enumerate(channels)]
+    body += [f'(qmxPhase area="3" {FETCH}) (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3")',
+             f'(qmxPhase area="21" {save_up}) (qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" {SAVE})']
+    return f'(qmxCreate filename="{name}" activePhase_mode="{mode}" ' + " ".join(body) + ")"
+
+
+def rgb_word(px):
+    return (int(px[0]) << 24) | (int(px[1]) << 16) | (int(px[2]) << 8)
+
+
+def cmp(a, b):
+    return subprocess.run(["cmp", "-s", path(a), path(b)]).returncode == 0
+
+
+def pamfile(name):
+    return subprocess.run([tool("pamfile"), path(name)], capture_output=True, text=True).stdout.split(":", 1)[-1]
+
+
+# ---------------------------------------------------------------------------
+
+
+def group_roundtrip():
+    sh("ppmpat", "-g2", "1000", "600", out="g.ppm")
+    sh("convert", "rose:", "ppm:rose.ppm")
+    sh("pgmramp", "-lr", "300", "200", out="ramp.pgm")
+    sh("pgmtoppm", "white", "ramp.pgm", out="ramp.ppm")
+    cuts = [(0, 0, 17, 9), (150, 200, 300, 120), (255, 1, 3, 599), (999, 599, 1, 1)]
+    forms = [create("r.mx", 2048, 1024),
+             '(qmxImportPNM id="1" "g.ppm" 0 0 100 37)',
+             '(qmxExportPNM id="1" "g.out" 0 0 100 37 1000 600)',
+             '(qmxImportPNM id="1" "rose.ppm" 0 0 1300 700.9)',
+             '(qmxExportPNM id="1" "rose.out" 0 0 1300 700 70 46)',
+             '(qmxImportPNM id="1" "ramp.pgm" 0 0 1500 -0.5)',
+             '(qmxExportPNM id="1" "ramp.out" 0 0 1500 0 300 200)',
+             '(qmxExportPNM id="1" "empty.out" 0 0 1200 800 40 30)',
+             '(qmxExportPNM id="1" "all.out" 0 0)',
+             '(qmxExportPNM id="1" "l2.out" 0 2 0 0 1000 600)']
+    forms += [f'(qmxExportPNM id="1" "cut{i}.out" 0 0 {100 + x} {37 + y} {w} {h})' for i, (x, y, w, h) in enumerate(cuts)]
+    replies, err = run(forms)
+    expect("imports and exports", replies[1:], ["()"] * (len(forms) - 1))
+    for src, out in (("g.ppm", "g.out"), ("rose.ppm", "rose.out"), ("ramp.ppm", "ramp.out")):
+        if not cmp(src, out):
+            fail(f"{out} differs from {src}")
+    for i, (x, y, w, h) in enumerate(cuts):
+        sh("pamcut", "-left", str(x), "-top", str(y), "-width", str(w), "-height", str(h), "g.ppm", out=f"cut{i}.ppm")
+        if not cmp(f"cut{i}.ppm", f"cut{i}.out"):
+            fail(f"cut {i} differs from pamcut")
+    expect("empty region header", pamfile("empty.out").split(), ["PPM", "raw,", "40", "by", "30", "maxval", "255"])
+    expect("empty region white", set(read_pnm("empty.out")[1].flatten()), {255})
+    expect("level 2 header", pamfile("l2.out").split()[2:5], ["250", "by", "150"])
+    # The whole matrix: white where nothing was imported (the channel's
+    # default has a non-zero marker).
+    model = np.full((1024, 2048, 3), 255, np.uint8)
+    model[37:637, 100:1100] = read_pnm("g.ppm")[1]
+    model[700:746, 1300:1370] = read_pnm("rose.ppm")[1]
+    model[0:200, 1500:1800] = read_pnm("ramp.ppm")[1]
+    if not np.array_equal(read_pnm("all.out")[1], model):
+        fail("whole-matrix export differs from the model")
+    if os.stat(path("all.out")).st_mode & 0o777 != 0o644:
+        fail(f"export mode {os.stat(path('all.out')).st_mode & 0o777:o}")
+    if "h = " in err:
+        fail("per-row trace without QNMX_TRACE")
+    # Traces on standard error only, per-row ones only under QNMX_TRACE.
+    replies, err = run([create("t.mx", 512, 512), '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)'], env={"QNMX_TRACE": "1"})
+    expect("traced rows", re.findall(r"^h = (\d+)/46   $", err, re.M), [str(h) for h in range(46)])
+    expect("TRANSPARENT line", "TRANSPARENT = ffffffff" in err, True)
+
+
+def group_transparency():
+    sh("ppmpat", "-madras", "400", "300", out="base.ppm")
+    rng = np.random.default_rng(7)
+    over = rng.integers(0, 256, (120, 200, 3), dtype=np.uint8)
+    over[rng.random((120, 200)) < 0.3] = (255, 0, 0)
+    write_ppm("over.ppm", over)
+    sh("convert", "base.ppm", "(", "over.ppm", "-transparent", "#FF0000", ")", "-geometry", "+50+23", "-composite",
+       "ppm:want.ppm")
+    forms = [create("t.mx", 512, 512)]
+    for i, colour in enumerate(("0xFF0000", "16711680", "077600000")):
+        forms += [f'(qmxImportPNM id="1" "base.ppm" 0 0 10 10)',
+                  f'(qmxImportPNM id="1" transparent="{colour}" "over.ppm" 0 0 60 33)',
+                  f'(qmxExportPNM id="1" "got{i}.ppm" 0 0 10 10 400 300)']
+    # A grey image whose 128s are transparent, over colour.
+    grey = np.tile(np.arange(0, 256, 2, dtype=np.uint8), (20, 1))
+    with open(path("grey.pgm"), "wb") as f:
+        f.write(b"P5\n128 20\n255\n" + grey.tobytes())
+    forms += ['(qmxImportPNM id="1" transparent="0x808080" "grey.pgm" 0 0 10 10)',
+              '(qmxExportPNM id="1" "grey.out" 0 0 10 10 128 20)']
+    replies, err = run(forms)
+    for i in range(3):
+        r = subprocess.run([tool("compare"), "-metric", "AE", path(f"got{i}.ppm"), path("want.ppm"), "null:"],
+                           capture_output=True, text=True)
+        expect(f"pixels differing from the composite ({i})", r.stderr.strip(), "0")
+    expect("TRANSPARENT lines", re.findall(r"TRANSPARENT = (\w+)", err),
+           ["ffffffff", "ff000000"] * 3 + ["80808000"])
+    want = np.repeat(grey[:, :, None], 3, axis=2)
+    want[grey == 128] = read_pnm("base.ppm")[1][0:20, 0:128][grey == 128]
+    expect("grey transparency", np.array_equal(read_pnm("grey.out")[1], want), True)
+
+
+def group_formats():
+    sh("ppmpat", "-g2", "64", "48", out="p6.ppm")
+    sh("ppmtopgm", "p6.ppm", out="p5.pgm")
+    sh("pbmmake", "-black", "33", "7", out="p4.pbm")
+    sh("pnmtoplainpnm", "p6.ppm", out="p3.ppm")
+    sh("pamdepth", "65535", "p6.ppm", out="p16.ppm")
+    sh("pamtopam", inp="p6.ppm", out="p7.pam")
+    pixels = bytes(range(6))
+    for name, header in (("comment.pgm", b"P5\n# made by hand\n3 2\n# maximum\n255\n"),
+                         ("tabs.pgm", b"P5\t3\t2\t200\t"), ("crlf.pgm", b"P5\r\n3 2\r\n255\r")):
+        with open(path(name), "wb") as f:
+            f.write(header + pixels)
+    with open(path("huge.ppm"), "wb") as f:
+        f.write(b"P6\n20000 20000\n255\n" + bytes(99))
+    with open(path("junk.ppm"), "wb") as f:
+        f.write(b"P6\nwide high\n255\n")
+    statused = ["p6.ppm", "p5.pgm", "p4.pbm", "comment.pgm", "tabs.pgm", "crlf.pgm"]
+    refused = ["p4.pbm", "p3.ppm", "p16.ppm", "p7.pam", "junk.ppm"]
+    forms = [f'(qmxPNMStatus "{n}")' for n in statused] + ['(qmxPNMStatus "junk.ppm")', '(qmxPNMStatus "none.ppm")',
+                                                          '(qmxPNMStatus 5)']
+    forms += [create("f.mx", 512, 512), '(qmxImportPNM id="1" "p6.ppm" 0 0 0 0)',
+              '(qmxExportPNM id="1" "before.ppm" 0 0 0 0 64 48)']
+    forms += [f'(qmxImportPNM id="1" "{n}" 0 0 0 0)' for n in refused]
+    forms += ['(qmxImportPNM id="1" "huge.ppm" 0 0 0 0)', '(qmxExportPNM id="1" "after.ppm" 0 0 0 0 64 48)']
+    replies, err = run(forms)
+    for i, n in enumerate(statused):
+        m = re.match(r"\s*P([BGP])M raw, (\d+) by (\d+)(?:\s+maxval (\d+))?", pamfile(n))
+        magic = {"B": "P4", "G": "P5", "P": "P6"}[m.group(1)]
+        expect(f"qmxPNMStatus {n}", value(replies[i]),
+               ["qmxPNMStatus", magic, int(m.group(2)), int(m.group(3)), int(m.group(4) or 1)])
+    k = len(statused)
+    expect_error("unparsable header", replies[k], 0x80040503, f'("invalid PNM header" "junk.ppm")')
+    expect_error("missing file", replies[k + 1], 0x80040a06, '("cannot open the file" "none.ppm")')
+    expect_error("not a string", replies[k + 2], 0x80030806, "()")
+    k += 6
+    for i, (n, magic) in enumerate(zip(refused, ["P4", "P3", "P6", "P7", "P6"])):
+        expect_error(f"import of {n}", replies[k + i], 0x80040503, f'("unsupported PNM format" "{magic}")')
+    expect_error("over 2^28 pixels", replies[k + len(refused)], 0x80040503, '("invalida parameter" "size")')
+    expect("the P4 message", err.count("not support the  format P4\n"), 1)
+    if not cmp("before.ppm", "after.ppm") or not cmp("before.ppm", "p6.ppm"):
+        fail("a refused import changed the matrix")
+    # A file cut inside a row: the whole rows before it are written.
+    with open(path("p6.ppm"), "rb") as f:
+        whole = f.read()
+    header = len(whole) - 64 * 48 * 3
+    with open(path("cut.ppm"), "wb") as f:
+        f.write(whole[:header + 64 * 3 * 30 + 7])
+    replies, _ = run([create("c.mx", 512, 512), '(qmxImportPNM id="1" "cut.ppm" 0 0 0 0)',
+                      '(qmxExportPNM id="1" "cut.out" 0 0 0 0 64 30)', '(qmxExportPNM id="1" "row.out" 0 0 0 30 64 1)'])
+    expect_error("short file", replies[1], 0x80010101, '("cannot read the file" "cut.ppm")')
+    expect("rows before the cut", np.array_equal(read_pnm("cut.out")[1], read_pnm("p6.ppm")[1][:30]), True)
+    expect("the cut row", set(read_pnm("row.out")[1].flatten()), {255})
+
+
+def group_refusals():
+    sh("ppmpat", "-g2", "8", "8", out="s.ppm")
+    forms = [create("a.mx", 512, 512, channels=(("rgb8_v", "255"), ("uint8_v", "1"), ("rgb8", "0"))),
+             '(qmxCreate filename="d3.mx" (qmxMatrixParam channel_nos="1" dim="3") ' + " ".join(
+                 f'(qmxMatrixPixelSize dim="{d}" value="64") (qmxMatrixBlockSize dim="{d}" value="4") '
+                 f'(qmxMatrixDimDivide dim="{d}" value="1")' for d in range(3)) + ' (qmxChannelInfo channel="0" type="rgb8_v"))',
+             '(qmxImportPNM "s.ppm" 0 0 0 0)', '(qmxImportPNM id="9" "s.ppm" 0 0 0 0)',
+             '(qmxImportPNM id="1" 5 0 0 0 0)', '(qmxImportPNM id="1" "s.ppm" 0.5 0 0 0)',
+             '(qmxImportPNM id="1" "s.ppm" 0 0 "x" 0)', '(qmxImportPNM id="1" "s.ppm" 1 0 0 0)',
+             '(qmxImportPNM id="1" "s.ppm" 2 0 0 0)', '(qmxImportPNM id="2" "s.ppm" 0 0 0 0)',
+             '(qmxImportPNM id="1" "s.ppm" 0 60 0 0)', '(qmxImportPNM id="1" "none.ppm" 0 0 0 0)',
+             '(qmxImportPNM id="1" "s.ppm" 7 0 0 0)',
+             '(qmxExportPNM id="1" "x.ppm" 0 0 0)', '(qmxExportPNM id="1" "x.ppm" 0 0 0 0 5)',
+             '(qmxExportPNM id="1" "x.ppm" 0 0 0 0 1 (List))', '(qmxExportPNM "x.ppm" 0 0)',
+             '(qmxExportPNM id="1" "x.ppm" 0 1 0 0 1 1)', '(qmxExportPNM id="1" "/dev/full" 0 0)',
+             '(qmxExportPNM id="1" "nodir/x.ppm" 0 0)', '(qmxExportPNM id="1" "seven.ppm" 7 0 0 0 8 8)',
+             '(qmxExportPNM id="1" "x.ppm" 0 1.5)']
+    replies, _ = run(forms)
+    idp = '("invalida parameter (attribute id)")'
+    want = [(0x80040503, idp), (0x80040503, idp), (0x80030806, "()"), (0x80030806, "()"), (0x80030806, "()"),
+            (0x80040503, '("invalida parameter" "channel type")'), (0x80040503, '("invalida parameter" "channel type")'),
+            (0x80040503, '("invalida parameter" "dim")'), (0x80040503, '("invalida parameter" "level")'),
+            (0x80040a06, '("cannot open the file" "none.ppm")'), None,
+            (0x80040503, idp), (0x80040503, idp), (0x80030806, "()"), (0x80040503, idp),
+            (0x80040503, '("invalida parameter" "size")'), (0x80040a06, '("cannot access the file" "/dev/full")'),
+            (0x80040a06, '("cannot open the file" "nodir/x.ppm")'), None, (0x80030806, "()")]
+    for i, w in enumerate(want):
+        if w is None:
+            expect(forms[i + 2], replies[i + 2], "()")
+        else:
+            expect_error(forms[i + 2], replies[i + 2], *w)
+    expect("a channel that names none exports white", set(read_pnm("seven.ppm")[1].flatten()), {255})
+    expect("refused exports made no file", os.path.exists(path("x.ppm")), False)
+
+
+def group_points():
+    sh("ppmpat", "-g2", "1000", "600", out="g.ppm")
+    src = read_pnm("g.ppm")[1]
+    rng = random.Random(3)
+    pts = [(rng.randrange(1000), rng.randrange(600)) for _ in range(200)]
+    plist = "(List " + " ".join(f"(List 0 {100 + x} {37 + y})" for x, y in pts) + ")"
+    forms = [create("p.mx", 2048, 1024, channels=(("rgb8_v", "255"), ("uint8_v", "200"), ("double_v", "1.5"))),
+             '(qmxImportPNM id="1" "g.ppm" 0 0 100 37)', f'(qmxGetPoint "p.mx" {plist})',
+             '(qmxGetPoint "p.mx" (List 0 300 300 4 5))',
+             '(qmxGetPoint mode="block" channel="0" "p.mx" (List 0 300 300))',
+             '(Save option="raw" oflag="creat:trunc" "block.bin" (cdr (cdr (qmxGetPoint mode="block" channel="0" "p.mx" (List 0 300 300)))))',
+             '(qmxGetPoint mode="node" "p.mx" (List 1 600 600))', '(qmxGetPoint mode="node" "p.mx" (List 3 0 0))',
+             '(qmxGetPoint mode="node" "p.mx" (List (List 0 1 1) (List 0 300 300)))',
+             '(qmxGetPoint "p.mx" (List 0 300 300 4))', '(qmxGetPoint "p.mx" (List 0 5000 1))',
+             '(qmxGetPoint mode="block" "p.mx" (List 0 1 1))', '(qmxGetPoint mode="other" "p.mx" (List 0 1 1))',
+             '(qmxGetPoint path-type="relative" "p.mx" (List 0 1 1))', '(qmxGetPoint "none.mx" (List 0 1 1))',
+             '(qmxGetPoint "p.mx" 5)', '(qmxGetPoint "p.mx" (List "x"))',
+             '(Eval Env0 (quote (qmxGetPoint "p.mx" (List 0 1 1))))',
+             '(Eval Env0 (quote (qmxGetPoint path-type="absolute" "p.mx" (List 0 1 1))))',
+             '(qmxGetPoint mode="block" channel="7" "p.mx" (List 0 1 1))']
+    replies, err = run(forms)
+    got = value(replies[2])
+    expect("point values", got, [[[0, rgb_word(src[y, x])], [1, 200], [2, "1.500000"]] for x, y in pts])
+    expect("offsets inside the node", value(replies[3])[0], [0, rgb_word(src[305 - 37, 304 - 100])])
+    m = re.match(r"\(\[data id=\"1\"\] \(0 256 256\) ", replies[4] or "")
+    expect("block head", bool(m), True)
+    # The stored form: header length, type, dim, extents, big-endian words.
+    with open(path("block.bin"), "rb") as f:
+        b = f.read()
+    h, code, dim = struct.unpack(">bBh", b[:4])
+    ext = struct.unpack(">%dI" % dim, b[4:4 + 4 * dim])
+    expect("stored header", (code, dim, ext), (28, 2, (256, 256)))
+    words = np.frombuffer(b[h:], ">u4").reshape(256, 256)
+    model = np.full((256, 256), 255, np.uint64)
+    region = src[256 - 37:512 - 37, 256 - 100:512 - 100].astype(np.uint64)
+    model[:, :] = (region[:, :, 0] << 24) | (region[:, :, 1] << 16) | (region[:, :, 2] << 8)
+    expect("stored words", np.array_equal(words.astype(np.uint64), model), True)
+    # Children of (1 512 512): the level-0 nodes the image touches.
+    node = value(replies[6])
+    # A node made on the way down holds data of the first channel only.
+    expect("node channels", node[0], [[2, 27, "empty"], [1, 22, "empty"], [0, 28, "exist"]])
+    kids = sorted(map(tuple, node[1][1]))
+    expect("children", kids, [(0, x, y) for x in (512, 768) for y in (512,)])
+    expect("children kind", node[1][0], "bitFieldType")
+    expect("top children", value(replies[7])[1][1], [[2, 0, 0], [2, 1024, 0]])
+    level0 = [[[2, 27, "exist"], [1, 22, "exist"], [0, 28, "exist"]], ["bitFieldType", [], [0]]]
+    expect("a list of node reads", value(replies[8]), [level0, level0])
+    expect_error("three numbers and one", replies[9], 0x80040503, '"param"')
+    expect_error("outside", replies[10], 0x80040501, '"object"')
+    expect_error("no channel", replies[11], 0x80040503, '"attribute channel is required"')
+    expect_error("mode", replies[12], 0x80040503, '"attribute::mode"')
+    expect_error("path-type", replies[13], 0x80040503, '"attribute:path-type"')
+    expect_error("no file", replies[14], 0x80040a06, "()")
+    expect_error("not a list", replies[15], 0x80030806, "()")
+    expect_error("not a point", replies[16], 0x80040503, '("read_point" ("x"))')
+    expect_error("env0 without path-type", replies[17], 0x80040d10, '"file path"')
+    expect_error("env0 absolute", replies[18], 0x80040d10, '"file path"')
+    expect_error("channel out of range", replies[19], 0x80040503, '"invalid parameter in qmxGetPoint"')
+    if "G " in err:
+        fail("per-point trace without QNMX_TRACE")
+
+
+def group_related():
+    """Document paths: a rule of mode "lod" serves the two trees; a peer's
+    (env0) read asks the access check, and a node that never settles is
+    waited for a bounded number of times."""
+    sh("ppmpat", "-g2", "300", "200", out="g.ppm")
+    os.makedirs(path("db/zudocs/maps"))
+    os.makedirs(path("db/zusys/maps"))
+    setup = ['(SetThisAgentName "qnmx")', f'(SetDirectory url="/" "{path("db/")}")',
+             '(SetPrefixMode zusys="precedence" ".mx" "qnmx" "lod" "Get")', '(SetPrefixMode ".raw" "qnmx" "raw" "Get")']
+    make = [create(path("db/zusys/maps/s.mx"), 512, 512, mode="server"), '(qmxImportPNM id="1" "g.ppm" 0 0 0 0)',
+            create(path("db/zudocs/maps/n.mx"), 512, 512, mode="direct"), '(qmxImportPNM id="2" "g.ppm" 0 0 0 0)']
+    run(make)
+    src = read_pnm("g.ppm")[1]
+    reads = ['(qmxGetPoint path-type="related" "/maps/s.mx" (List 0 10 20))',
+             '(Eval Env0 (quote (qmxGetPoint path-type="related" "/maps/s.mx" (List 0 10 20))))',
+             '(qmxGetPoint path-type="related" "/maps/none.mx" (List 0 1 1))',
+             '(qmxGetPoint path-type="related" "/maps/a.raw" (List 0 1 1))',
+             '(qmxGetPoint path-type="related" mode="node" "/maps/n.mx" (List 0 0 0))']
+    replies, _ = run(setup + reads, env={"QNMX_NODE_WAIT_TRIES": "2"})
+    replies = replies[len(setup):]
+    word = rgb_word(src[20, 10])
+    expect("related read", value(replies[0]), [[0, word]])
+    expect("peer related read", value(replies[1]), [[0, word]])
+    expect_error("no candidate opens", replies[2], 0x80040a06, "()")
+    expect_error("mode not lod", replies[3], 0x80040608, '"unsupport Get mode"')
+    # n.mx holds no server scripts: its node never settles.
+    expect_error("bounded wait", replies[4], 0x80040501, '("invalid object in channel of NODE" "others" (-103 (0 0 0)))')
+    open(path("db/zudocs/.zuaccess"), "w").close()
+    replies, _ = run(setup + reads[:2])
+    expect("script read under .zuaccess", value(replies[len(setup)]), [[0, word]])
+    expect_error("peer read under .zuaccess", replies[len(setup) + 1], 0x80040d10, "()")
+    if error_of(replies[len(setup) + 1])[1] != "authentification (DENIED)":
+        fail(f"denial: {replies[len(setup) + 1]!r}")
+
+
+def group_persistence():
+    sh("convert", "rose:", "ppm:rose.ppm")
+    src = read_pnm("rose.ppm")[1]
+    pts = [(0, 0), (69, 45), (33, 17), (5, 40)]
+    plist = "(List " + " ".join(f"(List 0 {250 + x} {250 + y})" for x, y in pts) + ")"
+    r1, _ = run([create("k.mx", 512, 512), '(qmxImportPNM id="1" "rose.ppm" 0 0 250 250)', f'(qmxGetPoint "k.mx" {plist})'])
+    # The read opened the file as entry 1 of the second process.
+    r2, _ = run([f'(qmxGetPoint "k.mx" {plist})', '(qmxExportPNM id="1" "rose.out" 0 0 250 250 70 46)'])
+    want = [[[0, rgb_word(src[y, x])]] for x, y in pts]
+    expect("points in the writing process", value(r1[2]), want)
+    expect("points in a second process", value(r2[0]), want)
+    expect("export in a second process", cmp("rose.ppm", "rose.out"), True)
+
+
+GROUPS = {"roundtrip": group_roundtrip, "transparency": group_transparency, "formats": group_formats,
+          "refusals": group_refusals, "points": group_points, "related": group_related,
+          "persistence": group_persistence}
+
+try:
+    GROUPS[GROUP]()
+finally:
+    shutil.rmtree(WORK, ignore_errors=True)
+if FAILS:
+    print(f"{len(FAILS)} failed")
+    sys.exit(1)
+print("ok")
