@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "agent/agent_impl.h"
 #include "agent/mx_entry.h"
 #include "base/alloc.h"
 #include "base/file.h"
@@ -33,11 +34,6 @@ constexpr int64_t kMaxPixels = int64_t{1} << 28;
 constexpr int64_t kBandBytes = int64_t{16} << 20;
 constexpr uint32_t kNoData = 0x000000FF;
 constexpr int kWordSlot = 2;  // the size code of 4-byte elements
-
-bool trace_on() {
-  static const bool on = std::getenv("QNMX_TRACE") != nullptr;
-  return on;
-}
 
 // ---- arguments and errors
 
@@ -254,7 +250,7 @@ struct RunRequest {
 };
 
 void trace_rows(int64_t h0, int64_t rows, int64_t height) {
-  if (!trace_on()) return;
+  if (!qmx_trace()) return;
   for (int64_t r = 0; r < rows; ++r) ss_printf("h = %i/%i   \n", int(h0 + r), int(height));
 }
 
@@ -338,7 +334,7 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
     h += rows;
     gc_safepoint();
   }
-  if (trace_on())
+  if (qmx_trace())
     ss_printf("qmxImportPNM: %lli rows, %lli node fetches\n", static_cast<long long>(p.height),
               static_cast<long long>(c->miss_hit_cnt - fetched));
   return result;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "agent/agent_impl.h"
 #include "base/alloc.h"
 #include "base/tick.h"
 #include "matrix/dim_code.h"
@@ -27,11 +28,6 @@ namespace {
 
 constexpr const char* kFunc = "qmxGetPoint";
 constexpr const char* kNodeReason = "invalid object in channel of NODE";
-
-bool trace_on() {
-  static const bool on = std::getenv("QNMX_TRACE") != nullptr;
-  return on;
-}
 
 // ---- points
 
@@ -107,7 +103,7 @@ ZU_SEXP* read_1point_normal(MX_ENTRY* e, PointBuffers& b, ZU_SEXP* point, ZU_SEX
     const MX_CACHE_PARAM_IX ix = p.data_ix[i];
     if (ix.x == kMxcNoSlot) continue;
     const uint8_t* at = static_cast<const uint8_t*>(p.data_ptrs[ix.p]) + (size_t{ix.x} << ix.p);
-    if (trace_on()) ss_printf("G %i %p\n", ix.x, static_cast<const void*>(at));
+    if (qmx_trace()) ss_printf("G %i %p\n", ix.x, static_cast<const void*>(at));
     MATRIX_DATA_TYPE* tp = m->channel_info[ix.x].data_type;
     out.add(List(get_integer(ix.x, nullptr), tp ? element_value(tp, at) : nullptr, ZU_LIST_END));
   }
@@ -394,7 +390,7 @@ ZU_SEXP* qn_qmxGetPoint(int s_flag, ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SY
   } else {
     return error_text_at(form, ZU_ER_PARAM, kFunc, "attribute:path-type");
   }
-  if (!e && refused) return error_at(form, ZU_ER_STORE, kFunc, get_integer(refused, nullptr));
+  if (!e && refused) return qmx_store_error(form, kFunc, refused);
   if (!e) return error_at(form, ZU_ER_OPEN, kFunc, nullptr);
   return read_entry(e, points, sf, form);
 }
