@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libc-bin
-  procps netpbm giflib-tools proj-bin libjpeg-turbo-progs imagemagick socat curl wget netcat-openbsd guile-3.0
+  procps time netpbm giflib-tools proj-bin libjpeg-turbo-progs imagemagick socat curl wget netcat-openbsd guile-3.0
   libxml2-utils units python3-numpy python3-icalendar gdal-bin
 )
 
