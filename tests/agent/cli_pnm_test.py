@@ -176,8 +176,12 @@ def group_roundtrip():
              '(qmxExportPNM id="1" "all.out" 0 0)',
              '(qmxExportPNM id="1" "l2.out" 0 2 0 0 1000 600)']
     forms += [f'(qmxExportPNM id="1" "cut{i}.out" 0 0 {100 + x} {37 + y} {w} {h})' for i, (x, y, w, h) in enumerate(cuts)]
+    # The export of the empty region made no node there.
+    forms += ['(qmxGetPoint mode="node" "r.mx" (List 0 1200 800))']
     replies, err = run(forms)
-    expect("imports and exports", replies[1:], ["()"] * (len(forms) - 1))
+    expect("imports and exports", replies[1:-1], ["()"] * (len(forms) - 2))
+    expect_error("no node made by an export", replies[-1], 0x80040501,
+                 '("invalid object in channel of NODE" "others" (-101 (0 1024 768)))')
     for src, out in (("g.ppm", "g.out"), ("rose.ppm", "rose.out"), ("ramp.ppm", "ramp.out")):
         if not cmp(src, out):
             fail(f"{out} differs from {src}")
