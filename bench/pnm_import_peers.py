@@ -13,8 +13,9 @@ Ours, each step a qnmx process on the same files:
   export   level 3 to a P6.
 GDAL's: gdal_translate to a GeoTIFF in 256 x 256 tiles, gdaladdo -r
 average with every level down to one pixel, gdal_translate of the third
-overview (level 3) to PNM. The exports are compared with a numpy model of
-the truncated 2 x 2 means (exactly) and with GDAL's overview (within 1).
+overview (level 3) to PNM. The export is compared with a numpy model of
+the truncated 2 x 2 means (it must equal it) and with GDAL's overview,
+which rounds its means (the largest difference is reported).
 
 Point reads: 10^5 points of one node in one call, 10^5 random points in
 one call, 10^4 calls from a ZU loop, each timed as the difference to the
