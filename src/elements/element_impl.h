@@ -78,6 +78,7 @@ void fill_zu_slots();
 void fill_stored_slots();
 void fill_print_slots();
 void fill_pyramid_slots();
+void fill_algebra_slots();
 
 // The 28 descriptors in registration order.
 extern MATRIX_DATA_TYPE* const kAllTypes[28];

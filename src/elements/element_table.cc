@@ -88,6 +88,7 @@ void init_element_types() {
     mxe::fill_stored_slots();
     mxe::fill_print_slots();
     mxe::fill_pyramid_slots();
+    mxe::fill_algebra_slots();
     for (MATRIX_DATA_TYPE* tp : mxe::kAllTypes) insert_matrix_type_table(tp);
     __short2uchar_tbl_setup();
   });

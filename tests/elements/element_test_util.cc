@@ -110,7 +110,7 @@ void* vector_from_hex(int code, const std::string& extents, const std::string& h
   MATRIX_DH_SET dh;
   get_matrix_dh_set(&dh, v);
   Bytes b = unhex(hex);
-  std::memcpy(dh.offset, b.data(), b.size());
+  if (!b.empty()) std::memcpy(dh.offset, b.data(), b.size());
   return v;
 }
 

@@ -54,10 +54,10 @@ inline std::vector<std::string> split(const std::string& s, char sep) {
   return out;
 }
 
-// Output lines of the numpy model run with `args`; the test fails when the
-// model cannot run (python3-numpy missing), never skips.
-inline std::vector<std::string> run_model(const std::string& args) {
-  std::string cmd = std::string(QNMX_NUMPY_PYTHON " " QNMX_ELEMENT_MODEL " ") + args;
+// Output lines of the numpy script run with `args`; the test fails when it
+// cannot run (python3-numpy missing), never skips.
+inline std::vector<std::string> run_numpy_script(const std::string& script, const std::string& args) {
+  std::string cmd = std::string(QNMX_NUMPY_PYTHON " ") + script + " " + args;
   std::vector<std::string> lines;
   FILE* f = popen(cmd.c_str(), "r");
   if (!f) {
@@ -73,6 +73,11 @@ inline std::vector<std::string> run_model(const std::string& args) {
   EXPECT_EQ(status, 0) << cmd << " failed: is python3-numpy installed (scripts/setup.sh)?";
   EXPECT_FALSE(lines.empty()) << cmd;
   return lines;
+}
+
+// Output lines of the element model run with `args`.
+inline std::vector<std::string> run_model(const std::string& args) {
+  return run_numpy_script(QNMX_ELEMENT_MODEL, args);
 }
 
 // The stored form of d: convert_to_net joined into one block.
