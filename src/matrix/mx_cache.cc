@@ -47,6 +47,7 @@ void release_node(MX_CACHE* c) {
   for (int i = 0; i < c->ds_len; ++i) _matrix_node_channel_unlock(n, c->dirty);
   _unlock_node(n, nullptr);
   c->n = nullptr;
+  ++c->generation;
   list_off(c);
 }
 
@@ -131,7 +132,10 @@ int point(MX_CACHE_PARAM* p, bool to_node) {
       std::memcpy(buf + static_cast<size_t>(d.x) * el, ds.offset, static_cast<size_t>(el));
     }
   }
-  if (to_node) c->dirty = 1;
+  if (to_node) {
+    c->dirty = 1;
+    ++c->generation;
+  }
   return 0;
 }
 
@@ -174,7 +178,10 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
         any = true;
       }
       if (!any) return -1;
-      if (to_node) c->dirty = 1;
+      if (to_node) {
+        c->dirty = 1;
+        ++c->generation;
+      }
     } else {
       // A node that cannot be had is passed over, its elements untouched.
       run = std::min<int64_t>((int64_t{1} << m->block_size[0]) - ix[0], remaining);
@@ -253,6 +260,18 @@ void mxc_pool_free(MX_CACHE* c, void* ptr, const char* file, int line) {
 void install_mx_cache_pool() {
   static const MX_CACHE_POOL_OPS ops{mxc_pool_alloc, mxc_pool_free};
   set_mx_cache_pool_ops(&ops);
+  static const MX_CACHE_ACCESS_OPS access{
+      read_mx_cache,
+      [](MX_CACHE* c) -> const MATRIX_GEOMETRY* { return c->m && c->m->p.dim > 0 ? &c->m->geometry : nullptr; },
+      [](MX_CACHE* c) { return c->ds_len; },
+      [](MX_CACHE* c, int j) -> const MATRIX_DATA_TYPE* {
+        int ch = j >= 0 && j < c->ds_len ? c->access_ch[j] : -1;
+        return c->m && ch >= 0 && ch < c->m->p.channel_nos ? c->m->channel_info[ch].data_type : nullptr;
+      },
+      [](MX_CACHE* c) { return &c->user_header; },
+      [](MX_CACHE* c) { return c->generation; },
+  };
+  set_mx_cache_access_ops(&access);
 }
 
 void mxc_release(MX_CACHE* c) {
@@ -275,6 +294,7 @@ int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
   }
   if (c->n) flush_mx_cache(c, 0);
   ++c->miss_hit_cnt;
+  ++c->generation;
   if (c->ds_len < 1) return -1;
   // The node is made to exist, then awaited.
   int err = 0;
@@ -330,16 +350,20 @@ int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
 }
 
 void flush_mx_cache(MX_CACHE* c, int f) {
-  if (!c->n) return;
-  lock_task(matrix_lock);
-  if (c->n) release_node(c);
-  unlock_task(matrix_lock, "flush_mx_cache");
-  if (!f) return;
-  if (c->user_header) {
-    mx_user_header* u = c->user_header;
-    c->user_header = nullptr;
-    if (u->free_func) u->free_func(c);
+  const bool held = c->n != nullptr;
+  if (held) {
+    lock_task(matrix_lock);
+    if (c->n) release_node(c);
+    unlock_task(matrix_lock, "flush_mx_cache");
   }
+  if (!f) return;
+  // The user's record goes whether or not a node was held: its owner is
+  // done with the cache. free_func finds its record on the cache.
+  if (mx_user_header* u = c->user_header) {
+    if (u->free_func) u->free_func(c);
+    c->user_header = nullptr;
+  }
+  if (!held) return;
   for (int k = 0; c->mblk_hash && k < c->mblk_hashsize; ++k)
     while (MBLK* b = c->mblk_hash[k]) {
       c->mblk_hash[k] = b->next;

@@ -20,15 +20,11 @@
 
 #include <cstdint>
 
+#include "elements/cache_access.h"
 #include "elements/value.h"
 #include "matrix/matrix.h"
 
 struct MX_CACHE;
-
-// The owner's record hung on a cache; free_func runs at a complete flush.
-struct mx_user_header {
-  void (*free_func)(MX_CACHE* c);
-};
 
 // The header in front of every pool block.
 struct MBLK {
@@ -59,38 +55,9 @@ struct MX_CACHE {
   int64_t miss_hit_cnt;
   int64_t hit_cnt;
   mx_user_header* user_header;
+  uint64_t generation;          // raised by every fill, write and release of the held node
   MX_CACHE* list_next;          // the store's list of caches holding a node
   MX_CACHE* list_prev;
-};
-
-struct MX_CACHE_PARAM_IX {
-  uint16_t p;  // which of data_ptrs
-  uint16_t x;  // slot in it; 65535: not transferred
-};
-constexpr uint16_t kMxcNoSlot = 65535;
-
-struct MX_CACHE_PARAM {
-  int64_t* dc;                  // level, then coordinates (finest units)
-  int* ofs;                     // null, or offsets added to the position in the node
-  void* data_ptrs[4];
-  MX_CACHE_PARAM_IX* data_ix;   // one per access channel
-  MX_CACHE* c;
-  MX_CACHE* c2;                 // for the element types' interpolation
-  int flags;                    // bit 0: no extent check on reads
-  void* ret_buf;
-  void* inp_buf;
-  int inp_level;
-  int status;
-  double tolerance;
-  double y_tolerance;
-  int try_max;
-  double try_avg;
-  double result_tolerance;
-  double result_y_tolerance;
-  void* avg_mtx;
-  int newton_status;
-  int vector_len;               // run length of the vector forms
-  unsigned char* vector_valid;  // null, or a byte per element: write only where non-zero
 };
 
 // Makes the pool ready (0 sizes take the defaults 9 and 16); clears the
@@ -102,7 +69,8 @@ void mxc_setup(MX_CACHE* c);
 // the process.
 void* mxc_pool_alloc(MX_CACHE* c, size_t size, const char* file, int line);
 void mxc_pool_free(MX_CACHE* c, void* ptr, const char* file, int line);
-// Installs them as the kind-4 pool (init_matrix).
+// Installs them as the kind-4 pool, and the cache's operations for the
+// interpolated reads (elements/cache_access.h) (init_matrix).
 void install_mx_cache_pool();
 // Debug builds: every block direct.
 extern int mxc_debug_direct;
@@ -118,8 +86,8 @@ int read_mx_cache_vector(MX_CACHE_PARAM* p);
 int write_mx_cache_vector(MX_CACHE_PARAM* p);
 // 0 when ix lies inside every held vector channel, else -1.
 int mx_cache_boundary(MX_CACHE* c, const int64_t* ix);
-// Releases the held node; f also the user header and the pooled blocks
-// (nothing at all when no node is held).
+// Releases the held node; f also drops the user header (always) and
+// returns the pooled blocks (only when a node was held).
 void flush_mx_cache(MX_CACHE* c, int f);
 // Frees what the cache made for itself (views, sizes, pool lists); for its
 // owner when the cache goes, after flush_mx_cache(c, 1).
