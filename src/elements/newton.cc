@@ -116,7 +116,7 @@ int solve(MX_CACHE* c, const void* m, const double* rhs, int n, double* out) {
 int newton_step(const Lookup& l, void* j, const double* xs, const double* y, double* next) {
   MX_CACHE* c = l.p->c;
   const int n = l.dim;
-  double rhs[kMxNewtonMaxDim], dx[kMxNewtonMaxDim];
+  double rhs[kMxNewtonMaxDim] = {}, dx[kMxNewtonMaxDim] = {};
   for (int k = 0; k < n; ++k) rhs[k] = l.target[l.ref[k]] - y[l.ref[k]];
   int r = solve(c, j, rhs, n, dx);
   if (r != 0) {
@@ -135,7 +135,7 @@ int newton_step(const Lookup& l, void* j, const double* xs, const double* y, dou
 // The affine model's point for the target: the variables (x, 1) of
 // avg_mtx against (target, 1). 0, or -1.
 int affine_step(const Lookup& l, double* next) {
-  double rhs[kMxNewtonMaxDim + 1], z[kMxNewtonMaxDim + 1];
+  double rhs[kMxNewtonMaxDim + 1] = {}, z[kMxNewtonMaxDim + 1] = {};
   for (int d = 0; d < l.dim; ++d) rhs[d] = l.target[d];
   rhs[l.dim] = 1.0;
   if (solve(l.p->c, l.p->avg_mtx, rhs, l.dim + 1, z) != 0) return -1;

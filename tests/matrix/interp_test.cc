@@ -362,6 +362,28 @@ TEST_F(Interp, CornerMemory) {
   EXPECT_DOUBLE_EQ(r.out[0], before + corner_weight(v(18, 6) - 4.0));
   write(&k.c, v(18, 6));
 
+  // Under the debug switch each corner's values go to the standard error
+  // stream, read ("-") or remembered ("-1+").
+  _mx_deb_flag = 1;
+  testing::internal::CaptureStderr();
+  r.read(30.5, 20.5, 0);
+  r.read(30.25, 20.75, 0);
+  std::string trace = testing::internal::GetCapturedStderr();
+  _mx_deb_flag = 0;
+  EXPECT_EQ(trace.rfind("- ", 0), 0u) << trace;
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 8);
+  EXPECT_NE(trace.find("-1+ "), std::string::npos) << trace;
+
+  // With no channel wanted the slopes have no rows.
+  Request none(&k.c, {});
+  none.p.inp_buf = none.xy;
+  void* j = read_mx_ipdiff_double(&none.p);
+  ASSERT_NE(j, nullptr);
+  MATRIX_DH_SET dh;
+  get_matrix_dh_set(&dh, j);
+  EXPECT_EQ(std::pair(dh.ix[0], dh.ix[1]), std::pair(2, 0));
+  xx_mxc_free(&k.c, j, __FILE__, __LINE__);
+
   // A complete flush drops the record also when no node is held.
   ASSERT_NE(k.c.user_header, nullptr);
   flush_mx_cache(&k.c, 0);
@@ -549,4 +571,30 @@ TEST_F(Interp, LookupGivesUp) {
     EXPECT_EQ(matrix_newton_double_loop(&l.r.p, 0, 0.0), -1.0) << c.what;
     EXPECT_EQ(Lookup::elems(l.ret)[0], before) << c.what;
   }
+}
+
+// The grid search: a spacing below one unit leaves the point where it is;
+// a huge starting spacing still ends (at most 64 halvings); a moderate one
+// brings the point to within a grid step of the target.
+TEST_F(Interp, GridSearch) {
+  Cache k(m_);
+  Lookup l(&k.c, kAffine0, kAffine1, {2, 0.5, 3, -0.3, 1.5, -7, 0, 0, 1});
+  const std::array x{13.3, 7.7};
+  auto search = [&l, x](std::array<double, 2> start, double tr) {
+    std::copy(start.begin(), start.end(), Lookup::elems(l.ret));
+    const double y[2] = {value(kAffine0, 0, x[0], x[1]), value(kAffine1, 0, x[0], x[1])};
+    std::copy(y, y + 2, Lookup::elems(l.target));
+    Deadline d(20);
+    generate_rand(&l.r.p, tr);
+  };
+  search({10, 10}, 2.0);
+  EXPECT_EQ(l.distance({10, 10}), 0.0);
+  EXPECT_GT(l.r.p.result_y_tolerance, 0.0);
+  search({10, 10}, 1e30);
+  EXPECT_EQ(l.distance({10, 10}), 0.0);
+  search({10, 10}, 20.0);
+  EXPECT_LT(l.distance(x), 1.0);
+  EXPECT_GE(l.r.p.result_y_tolerance, 0.0);
+  search({-50, 10}, 2.0);  // nothing around it can be read
+  EXPECT_EQ(l.r.p.result_y_tolerance, -1.0);
 }
