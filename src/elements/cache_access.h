@@ -75,5 +75,3 @@ struct MX_CACHE_ACCESS_OPS {
 // Installs the operations (null: none). Not synchronised: done at
 // start-up, before any interpolated read.
 void set_mx_cache_access_ops(const MX_CACHE_ACCESS_OPS* ops);
-// The installed operations, or null.
-const MX_CACHE_ACCESS_OPS* mx_cache_access_ops();

@@ -42,7 +42,6 @@ void print_corner(const char* tag, const double* v, int n) {
 }  // namespace
 
 void set_mx_cache_access_ops(const MX_CACHE_ACCESS_OPS* ops) { access_ops = ops; }
-const MX_CACHE_ACCESS_OPS* mx_cache_access_ops() { return access_ops; }
 
 // ---------------------------------------------------------------------------
 // The record

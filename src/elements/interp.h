@@ -36,7 +36,7 @@
 // while the cache's generation count is what it was when they were read:
 // any fill, write or release of the held node since makes it a miss, so a
 // read never sees data older than the node's. The record also holds every
-// work area, so that no interpolated read allocates.
+// work area: the reads allocate nothing but the results they return.
 //
 // Traces (the batch read; corner values under _mx_deb_flag) go to the
 // standard error stream.

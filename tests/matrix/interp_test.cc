@@ -462,10 +462,7 @@ namespace {
 // An inverse lookup over two channels of the test matrix.
 struct Lookup {
   Lookup(MX_CACHE* c, int ch0, int ch1, std::array<double, 9> avg) : r(c, {ch0, ch1}) {
-    ret = double_matrix(1, 2), target = double_matrix(1, 2);
-    const int32_t three[2] = {3, 3};
-    MATRIX_ALLOC_VECTOR_PARAM vp{2, three, nullptr, nullptr};
-    model = mxt_alloc_vector(&mx_type_double_v, MX_ATYPE::tagged, &vp, nullptr);
+    ret = double_matrix(1, 2), target = double_matrix(1, 2), model = double_matrix(3, 3);
     std::copy(avg.begin(), avg.end(), elems(model));
     r.p.ret_buf = ret;
     r.p.inp_buf = target;
@@ -491,7 +488,7 @@ struct Lookup {
     std::copy(start.begin(), start.end(), elems(ret));
     std::copy(y.begin(), y.end(), elems(target));
     r.p.inp_level = level;
-    Deadline d(20);
+    Deadline d(10);
     EXPECT_EQ(matrix_newton_double(&r.p), 0);
     return r.p.newton_status;
   }
@@ -584,7 +581,7 @@ TEST_F(Interp, GridSearch) {
     std::copy(start.begin(), start.end(), Lookup::elems(l.ret));
     const double y[2] = {value(kAffine0, 0, x[0], x[1]), value(kAffine1, 0, x[0], x[1])};
     std::copy(y, y + 2, Lookup::elems(l.target));
-    Deadline d(20);
+    Deadline d(10);
     generate_rand(&l.r.p, tr);
   };
   search({10, 10}, 2.0);
