@@ -167,7 +167,7 @@ class Deadline {
   std::thread watch_;
 };
 
-class Interp : public MatrixTest {
+class InterpolatedRead : public MatrixTest {
  protected:
   static void SetUpTestSuite() {
     ZuThreadScope scope("interp fixture");
@@ -193,8 +193,8 @@ class Interp : public MatrixTest {
   static TempDir* dir_;
 };
 
-MATRIX* Interp::m_ = nullptr;
-TempDir* Interp::dir_ = nullptr;
+MATRIX* InterpolatedRead::m_ = nullptr;
+TempDir* InterpolatedRead::dir_ = nullptr;
 
 std::string hexes(const std::vector<double>& v) {
   std::string s;
@@ -222,7 +222,7 @@ bool near(double got, double want, double tol) { return std::fabs(got - want) <=
 // differences against np.diff, interpolated slopes against the slopes of
 // the cell's edges, the float twins within single precision, and the
 // batch read equal to the single reads bit for bit.
-TEST_F(Interp, MatchesScipy) {
+TEST_F(InterpolatedRead, MatchesScipy) {
   Cache k(m_);
   std::mt19937 rng(130);
   for (int level : {0, 2}) {
@@ -306,7 +306,7 @@ TEST_F(Interp, MatchesScipy) {
 // the batch's counters, and data changed after the corners were read:
 // through the same cache, and through another cache while the first had
 // let the node go.
-TEST_F(Interp, CornerMemory) {
+TEST_F(InterpolatedRead, CornerMemory) {
   Cache k(m_);
   Request r(&k.c, {kRandA});
   auto v = [](int64_t x, int64_t y) { return value(kRandA, 0, static_cast<double>(x), static_cast<double>(y)); };
@@ -393,7 +393,7 @@ TEST_F(Interp, CornerMemory) {
 
 // Requests the reads refuse, each before anything is read or written: the
 // output stays as it was and the corner memory is not touched.
-TEST_F(Interp, MalformedRequestsAreRefused) {
+TEST_F(InterpolatedRead, MalformedRequestsAreRefused) {
   Cache k(m_);
   const double nan = std::nan(""), inf = INFINITY;
   struct Case {
@@ -505,7 +505,7 @@ struct Lookup {
 // Targets of an affine map and of a smooth map are found within the
 // tolerance of their analytic inverses, from several starts and levels;
 // the value vector may list the channels in another order than the cache.
-TEST_F(Interp, LookupFindsTheInverse) {
+TEST_F(InterpolatedRead, LookupFindsTheInverse) {
   Cache k(m_);
   Lookup affine(&k.c, kAffine0, kAffine1, {2, 0.5, 3, -0.3, 1.5, -7, 0, 0, 1});
   // The least-squares affine fit of the smooth map over the matrix.
@@ -535,7 +535,7 @@ TEST_F(Interp, LookupFindsTheInverse) {
 // Lookups that cannot succeed end with newton_status 3 in bounded time: a
 // target outside the map's range, slopes and model both singular, and
 // malformed requests (refused at once with -1).
-TEST_F(Interp, LookupGivesUp) {
+TEST_F(InterpolatedRead, LookupGivesUp) {
   Cache k(m_);
   Lookup far(&k.c, kAffine0, kAffine1, {2, 0.5, 3, -0.3, 1.5, -7, 0, 0, 1});
   EXPECT_EQ(far.run({20, 12}, {1000, -500}, 0), 3);
@@ -573,7 +573,7 @@ TEST_F(Interp, LookupGivesUp) {
 // The grid search: a spacing below one unit leaves the point where it is;
 // a huge starting spacing still ends (at most 64 halvings); a moderate one
 // brings the point to within a grid step of the target.
-TEST_F(Interp, GridSearch) {
+TEST_F(InterpolatedRead, GridSearch) {
   Cache k(m_);
   Lookup l(&k.c, kAffine0, kAffine1, {2, 0.5, 3, -0.3, 1.5, -7, 0, 0, 1});
   const std::array x{13.3, 7.7};
