@@ -245,6 +245,15 @@ void do_leave(GcThread* t) {
   if (--g.running == 0 && g.requested.load()) g.gc_cv.notify_all();
 }
 
+// Drops the roots of a thread that is outside (it let the memory lock go
+// inside a blocking wait): only while no collection runs, which otherwise
+// reads them; roots left in place are dropped at the thread's next release.
+void drop_roots_outside(GcThread* t) {
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.sp_m);
+  if (!g.requested.load()) t->roots.top = t->roots.base;
+}
+
 void release_thread(GcThread* t) {
   Gc& g = G();
   if (t->running) do_leave(t);
@@ -627,9 +636,14 @@ void lock_mem() {
 void unlock_mem() {
   GcThread* t = me();
   if (!t || t->mem_depth <= 0) er_panic("unlock_mem(1)");
-  if (--t->mem_depth == 0) {
-    if (t->running) do_leave(t);
+  if (--t->mem_depth > 0) return;
+  // The roots are dropped while the thread still keeps collections out:
+  // once it has left, a collection may be reading them.
+  if (t->running) {
     if (t->frames.empty()) t->roots.top = t->roots.base;
+    do_leave(t);
+  } else if (t->frames.empty()) {
+    drop_roots_outside(t);
   }
 }
 
