@@ -49,7 +49,7 @@ int force_type(ZU_SEXP* s) {
   // A forcing function turns the value in place; one that leaves it delayed
   // (it cannot produce the value) ends the loop with the delay type. The
   // kind and record are read together, as over_write_delay changes them.
-  while (s->h.type == ZU_TYPE_DELAY) {
+  while (published_type(s) == ZU_TYPE_DELAY) {
     uint16_t kind;
     void* work;
     {
@@ -70,11 +70,11 @@ int force_type(ZU_SEXP* s) {
     } else {
       return ZU_TYPE_DELAY;
     }
-    if (s->h.type != ZU_TYPE_DELAY) break;
+    if (published_type(s) != ZU_TYPE_DELAY) break;
     if (r == s || (r && r->h.type == ZU_TYPE_DELAY)) return ZU_TYPE_DELAY;
     over_write_sexp(s, r);
   }
-  return s->h.type;
+  return published_type(s);
 }
 
 ZU_SEXP* over_write_delay(ZU_SEXP* dst, ZU_SEXP* src) {

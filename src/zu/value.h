@@ -7,6 +7,7 @@
 // pinned in the caller's top collector frame.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -157,11 +158,18 @@ void gc_sym_field(void* field);
 // ---- types and delays
 // The type as stored: a delayed value is ZU_TYPE_DELAY; null is 0.
 inline int sexp_type(const ZU_SEXP* s) { return s ? s->h.type : ZU_TYPE_NULL; }
+// The type of a value that another thread may be turning from delayed into
+// its result: that thread publishes the type (release) after the rest of the
+// value, so the type is read with acquire (a plain load on common hardware).
+inline int published_type(ZU_SEXP* s) {
+  return std::atomic_ref<uint8_t>(s->h.type).load(std::memory_order_acquire);
+}
 // Forces delayed values (which may wait) and returns the type code.
 int force_type(ZU_SEXP* s);
 inline int get_type(ZU_SEXP* s) {
   if (!s) return ZU_TYPE_NULL;
-  if (s->h.type != ZU_TYPE_DELAY) return s->h.type;
+  int type = published_type(s);
+  if (type != ZU_TYPE_DELAY) return type;
   return force_type(s);
 }
 inline bool is_nil(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_NULL; }
