@@ -152,8 +152,8 @@ int set_read_scripts(MATRIX* m, int phase_mode) {
 void init_mx_entry() {
   static std::once_flag once;
   std::call_once(once, [] {
-    mx_entry_lock = new_lock(1);
-    mx_open_lock = new_lock(1);
+    mx_entry_lock = new_lock(LOCK_MX_ENTRY);
+    mx_open_lock = new_lock(LOCK_MX_OPEN);
   });
 }
 

@@ -4,15 +4,31 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "base/panic.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define QNMX_TSAN_LOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QNMX_TSAN_LOCKS 1
+#endif
+#endif
+#ifdef QNMX_TSAN_LOCKS
+#include <sanitizer/tsan_interface.h>
+#endif
+
+// `m` guards `held` and is what waiters sleep on; `owner` is also read
+// without it, by the owner itself (lock_held_by_me), which is the only task
+// that can have put its own id there.
 struct SEM_REC {
   std::mutex m;
   std::condition_variable cv;
   bool held = false;
-  int owner = 0;  // lock-owner id of the holding thread, 0 when free
+  std::atomic<int> owner{0};  // lock-owner id of the holding thread, 0 when free
   int level = 0;
   const char* file = nullptr;
   int line = 0;
@@ -27,6 +43,95 @@ int me() {
   if (my_owner_id == 0) my_owner_id = ++owner_counter;
   return my_owner_id;
 }
+
+struct LevelName {
+  int level;
+  const char* name;
+};
+constexpr LevelName kLevelNames[] = {
+#define QNMX_LOCK_NAME(id, level, name) {level, name},
+    QNMX_LOCK_ORDER(QNMX_LOCK_NAME)
+#undef QNMX_LOCK_NAME
+};
+
+constexpr bool levels_rise() {
+  for (size_t i = 1; i < std::size(kLevelNames); ++i)
+    if (kLevelNames[i].level <= kLevelNames[i - 1].level) return false;
+  return true;
+}
+static_assert(levels_rise(), "the lock table is written outermost first, each level above the last");
+
+// ---- the order check (checked builds)
+//
+// Each thread keeps the locks it holds, in the order taken, with where it
+// took them: a take compares its level with every lock held (a handful at
+// most), a release removes its entry.
+
+struct HeldLock {
+  const void* id;  // the SEM, or a noted lock
+  int level;
+  const char* file;  // where it was taken
+  int line;
+};
+constexpr int kMaxHeld = 32;
+thread_local HeldLock held_locks[kMaxHeld];
+thread_local int held_count = 0;
+
+const char* name_of(int level) {
+  const char* n = lock_level_name(level);
+  return n ? n : "lock";
+}
+
+[[noreturn]] void order_fault(const HeldLock& h, int level, const char* file, int line) {
+  char msg[512];
+  std::snprintf(msg, sizeof msg,
+                "lock order: %s (level %d) taken at %s:%d while %s (level %d) is held, taken at %s:%d",
+                name_of(level), level, file, line, name_of(h.level), h.level, h.file, h.line);
+  er_panic(msg);
+}
+
+void order_take(const void* id, int level, const char* file, int line) {
+  for (int i = 0; i < held_count; ++i)
+    if (held_locks[i].level >= level) order_fault(held_locks[i], level, file, line);
+  if (held_count == kMaxHeld) er_panic("lock order: too many locks held");
+  held_locks[held_count++] = HeldLock{id, level, file, line};
+}
+
+void order_release(const void* id, const char* file, int line) {
+  for (int i = held_count; i-- > 0;) {
+    if (held_locks[i].id != id) continue;
+    for (int j = i; j + 1 < held_count; ++j) held_locks[j] = held_locks[j + 1];
+    --held_count;
+    return;
+  }
+  char msg[256];
+  std::snprintf(msg, sizeof msg, "lock order: a lock this thread does not hold released at %s:%d", file, line);
+  er_panic(msg);
+}
+
+// ---- ThreadSanitizer's view: a SEM is a mutex, so its deadlock detector
+// sees the same order. The lock's own mutex and condition are ignored in
+// between; the safe-point hooks called while waiting are not.
+
+#ifdef QNMX_TSAN_LOCKS
+void tsan_create(SEM s) { __tsan_mutex_create(s, __tsan_mutex_not_static); }
+void tsan_destroy(SEM s) { __tsan_mutex_destroy(s, 0); }
+void tsan_pre_lock(SEM s) { __tsan_mutex_pre_lock(s, 0); }
+void tsan_post_lock(SEM s) { __tsan_mutex_post_lock(s, 0, 0); }
+void tsan_pre_unlock(SEM s) { __tsan_mutex_pre_unlock(s, 0); }
+void tsan_post_unlock(SEM s) { __tsan_mutex_post_unlock(s, 0); }
+void tsan_pre_divert(SEM s) { __tsan_mutex_pre_divert(s, 0); }
+void tsan_post_divert(SEM s) { __tsan_mutex_post_divert(s, 0); }
+#else
+void tsan_create(SEM) {}
+void tsan_destroy(SEM) {}
+void tsan_pre_lock(SEM) {}
+void tsan_post_lock(SEM) {}
+void tsan_pre_unlock(SEM) {}
+void tsan_post_unlock(SEM) {}
+void tsan_pre_divert(SEM) {}
+void tsan_post_divert(SEM) {}
+#endif
 
 std::atomic<void (*)()> hook_leave{nullptr};
 std::atomic<void (*)()> hook_enter{nullptr};
@@ -69,6 +174,12 @@ Bucket& bucket_of(const void* key) {
 
 }  // namespace
 
+const char* lock_level_name(int level) {
+  for (const LevelName& l : kLevelNames)
+    if (l.level == level) return l.name;
+  return nullptr;
+}
+
 void set_blocking_hooks(void (*leave)(), void (*enter)()) {
   hook_leave.store(leave);
   hook_enter.store(enter);
@@ -87,43 +198,54 @@ SEM _i_new_lock(int level, const char* file, int line) {
   s->level = level;
   s->file = file;
   s->line = line;
+  tsan_create(s);
   return s;
 }
 
 void _i_lock_task(SEM s, const char* file, int line) {
-  (void)file;
-  (void)line;
   if (!s) er_panic("_i_lock_task(0)");
   int id = me();
+  if (s->owner.load(std::memory_order_relaxed) == id) er_panic("_i_lock_task(1)");
+  // Checked before waiting: a wrong order stops here, not in a deadlock.
+  if (QNMX_LOCK_CHECK) order_take(s, s->level, file, line);
+  tsan_pre_lock(s);
   std::unique_lock<std::mutex> g(s->m);
-  if (s->held && s->owner == id) er_panic("_i_lock_task(1)");
   // Never hold the lock while outside a safe point: wait for it to be free,
   // come back in, and only then try to take it.
   while (s->held) {
     g.unlock();
+    tsan_pre_divert(s);
     blocking_leave();
+    tsan_post_divert(s);
     g.lock();
     s->cv.wait(g, [s] { return !s->held; });
     g.unlock();
+    tsan_pre_divert(s);
     blocking_enter();
+    tsan_post_divert(s);
     g.lock();
   }
   s->held = true;
-  s->owner = id;
+  s->owner.store(id, std::memory_order_relaxed);
+  g.unlock();
+  tsan_post_lock(s);
 }
 
 void _i_unlock_task(SEM s, const char* label, const char* file, int line) {
   (void)label;
-  (void)file;
-  (void)line;
   if (!s) er_panic("_i_unlock_task(0)");
-  // Notify before letting go of the mutex: once it is released, a waiter
-  // may take the lock, finish with the object it guards and free it.
-  std::lock_guard<std::mutex> g(s->m);
-  if (!s->held) er_panic("_i_unlock_task(1)");
-  s->held = false;
-  s->owner = 0;
-  s->cv.notify_one();
+  if (QNMX_LOCK_CHECK) order_release(s, file, line);
+  tsan_pre_unlock(s);
+  {
+    // Notify before letting go of the mutex: once it is released, a waiter
+    // may take the lock, finish with the object it guards and free it.
+    std::lock_guard<std::mutex> g(s->m);
+    if (!s->held) er_panic("_i_unlock_task(1)");
+    s->held = false;
+    s->owner.store(0, std::memory_order_relaxed);
+    s->cv.notify_one();
+  }
+  tsan_post_unlock(s);
 }
 
 void _i_free_lock(SEM s) {
@@ -132,16 +254,30 @@ void _i_free_lock(SEM s) {
     std::lock_guard<std::mutex> g(s->m);
     if (s->held) er_panic("_i_free_lock(1)");
   }
+  tsan_destroy(s);
   delete s;
 }
 
 int lock_up_test(SEM s) { return s != nullptr; }
 
-int lock_held_by_me(SEM s) {
-  if (!s) return 0;
-  std::lock_guard<std::mutex> g(s->m);
-  return s->held && s->owner == me();
+int lock_held_by_me(SEM s) { return s && s->owner.load(std::memory_order_relaxed) == me(); }
+
+void _i_assert_lock_held(SEM s, const char* what, const char* file, int line) {
+  if (lock_held_by_me(s)) return;
+  char msg[256];
+  const char* name = s ? name_of(s->level) : "null";
+  if (std::strcmp(name, what) == 0)
+    std::snprintf(msg, sizeof msg, "%s (level %d) is not held at %s:%d", what, s->level, file, line);
+  else
+    std::snprintf(msg, sizeof msg, "%s (%s, level %d) is not held at %s:%d", what, name, s ? s->level : 0, file, line);
+  er_panic(msg);
 }
+
+void _i_lock_order_note(const void* id, int level, const char* file, int line) {
+  order_take(id, level, file, line);
+}
+
+void _i_lock_order_drop(const void* id) { order_release(id, __FILE__, __LINE__); }
 
 namespace {
 

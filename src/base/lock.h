@@ -1,17 +1,119 @@
-// Task locks and sleep/wake on addresses.
+// Task locks, the lock order of the process, and sleep/wake on addresses.
 //
 // A SEM is a binary lock that records its holder: a task taking a lock it
 // already holds is a broken invariant and stops the process. Waiting is done
 // one way everywhere: with the lock held, test the condition; if it does not
 // hold, _i_sleep_task(key, lock) releases the lock and sleeps until
 // _wakeup_task(key); then take the lock again and test again. A wake-up
-// between the release and the sleep is never lost.
+// between the release and the sleep is never lost. A task waiting for a lock
+// or asleep is at a collector safe point (the blocking hooks below).
+//
+// The lock order. Every lock has a level (the table below) and a task takes
+// locks in rising level: while it holds a lock of level L it takes none of a
+// level below L or equal to it. Locks of one kind (the locks of two streams)
+// share a level and are never held together. Debug and sanitizer
+// builds check the order on every take, per task, and stop the process with
+// the fatal stop naming both locks and their levels; a release build only
+// records the level. The collector takes the locks of its hooks (queue,
+// held-value ring, interpreter, FIFO, lexer, loader, stream) in this order
+// before it stops the world, so a task may make values while it holds any of
+// them; a lock that is taken while the world is stopped is a leaf that no
+// task holds while it makes values.
+//
+// Plain std::mutex is for leaves only: held for a few instructions, never
+// while the holder sleeps, blocks, takes a SEM or makes ZU values, so it
+// cannot take part in a wait cycle. A std::mutex that breaks this says why at
+// its declaration (the collector's own locks in zu/gc.cc, the primitives of
+// base/task.cc and base/tick.cc, a stream's reader and writer locks, which
+// join the order through lock_order_note).
 #pragma once
 
 struct SEM_REC;
 using SEM = SEM_REC*;  // handle passed by value; null until created
 
-// Makes a lock; level is recorded for diagnostics only.
+// ---------------------------------------------------------------------------
+// The process's locks, outermost first: name, level, where it lives, what it
+// guards. A lock of an upper layer may sit below a lock of a lower one; the
+// levels say only which may be taken while which is held.
+#define QNMX_LOCK_ORDER(X)                                                                      \
+  /* zulib/threads.cc: the table of script threads; waits for a thread's end */                 \
+  X(LOCK_SCRIPT_THREADS, 10, "sthread_lock")                                                     \
+  /* runtime/log_task.cc: log conditions and paths, held while an action runs */                 \
+  X(LOCK_LOG, 20, "lock_log")                                                                    \
+  /* agent/mx_entry.cc: one open of a matrix for an entry at a time */                           \
+  X(LOCK_MX_OPEN, 30, "mx_open_lock")                                                            \
+  /* matrix/matrix_init.cc: every matrix, node and token (matrix/matrix.h) */                    \
+  X(LOCK_MATRIX, 40, "matrix_lock")                                                              \
+  /* matrix/mx_file.cc: the open matrix files; held across the named lock's query */             \
+  X(LOCK_MX_FILE, 50, "mx_file_lock")                                                            \
+  /* runtime/call_lock.cc: the lock service's requests; held while one is asked */               \
+  X(LOCK_CALL_LOCK, 60, "call_lock_lock")                                                        \
+  /* base/queue.cc: the collector's queue phase, then the items of high queues */                \
+  X(LOCK_QUEUE_GC_HIGH, 70, "q_gc_high_lock")                                                    \
+  X(LOCK_QUEUE_HIGH, 80, "q_high_lock")                                                          \
+  /* elements/held.cc: the ring of values the matrix store keeps alive */                        \
+  X(LOCK_MATRIX_GC, 90, "matrix_gc_lock")                                                        \
+  /* runtime/interp.cc: interpreters' flags, modes and result lists; then their FIFOs */        \
+  X(LOCK_ZUI, 100, "zui_lock")                                                                   \
+  X(LOCK_FIFO, 110, "fifo_lock")                                                                 \
+  /* zu/parser.cc: the front thread's last step against readers of its output */                \
+  X(LOCK_LEX, 120, "lex_lock")                                                                   \
+  /* zulib/load_delay.cc: one pending load (a lock per load) */                                  \
+  X(LOCK_LOAD, 130, "load lock")                                                                 \
+  /* zulib/load.cc: the loader's list of pending loads */                                        \
+  X(LOCK_LOADER, 140, "df_lock")                                                                 \
+  /* netsvc/zuohttp_session.cc: ZUoHTTP sessions, their queues and the stock */                  \
+  X(LOCK_ZOH, 150, "zoh_lock")                                                                   \
+  /* stream/stream.cc: a stream's reader and writer sides (lock_order_note) */                   \
+  X(LOCK_STREAM_READER, 154, "stream reader")                                                    \
+  X(LOCK_STREAM_WRITER, 156, "stream writer")                                                    \
+  /* stream/stream.cc: the stream list and state changes */                                      \
+  X(LOCK_STREAM, 160, "stream_lock")                                                             \
+  /* stream/be_chain.cc, be_fpipe.cc: one back-end record (a lock per stream) */                 \
+  X(LOCK_CHAIN, 170, "chain lock")                                                               \
+  X(LOCK_FPIPE, 180, "fpipe lock")                                                               \
+  /* base/queue.cc: the items of queues; then the list of queues */                              \
+  X(LOCK_QUEUE, 190, "q_lock")                                                                   \
+  X(LOCK_QUEUE_GC, 200, "q_gc_lock")                                                             \
+  /* Leaves: nothing is taken while one is held. */                                              \
+  X(LOCK_MX_ENTRY, 210, "mx_entry_lock")     /* agent/mx_entry.cc: the entry table */            \
+  X(LOCK_PRINT_DESC, 220, "desc_lock")       /* zulib/print_std.cc: PrintStd descriptors */      \
+  X(LOCK_DOCPATH, 230, "docpath_lock")       /* runtime/docpath.cc: path rules */                \
+  X(LOCK_LOG_STOP, 240, "stop_lock")         /* runtime/log_task.cc: the log tasks' end */       \
+  X(LOCK_LOG_SYNC, 250, "sync_lock")         /* runtime/log_record.cc: records done */           \
+  X(LOCK_RESOLVER, 260, "resolver lock")     /* stream/resolver.cc: the name cache */            \
+  X(LOCK_BLACKLIST, 270, "blacklist lock")   /* stream/resolver.cc: failed hosts */              \
+  X(LOCK_ENV, 280, "env lock")               /* zu/env.cc: environments' tables */               \
+  X(LOCK_UNIT, 290, "unit lock")             /* zu/unit.cc: named unit systems */                \
+  X(LOCK_GIF, 300, "gif lock")               /* codec/gif_encode.cc: the one encoder */          \
+  /* store/l_favt64.cc: the record store, after every other lock */                              \
+  X(LOCK_FAVT64, 310, "l_favt64_lock")
+
+enum LockLevel : int {
+#define QNMX_LOCK_ENUM(id, level, name) id = level,
+  QNMX_LOCK_ORDER(QNMX_LOCK_ENUM)
+#undef QNMX_LOCK_ENUM
+};
+
+// The name of the lock of that level in the table; null for another level.
+const char* lock_level_name(int level);
+
+// Debug and sanitizer builds check the order and the `_name` assertions.
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QNMX_LOCK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QNMX_LOCK_CHECK 1
+#endif
+#endif
+#ifndef QNMX_LOCK_CHECK
+#define QNMX_LOCK_CHECK 0
+#endif
+
+// ---------------------------------------------------------------------------
+// Locks
+
+// Makes a lock of the given level (a LockLevel).
 SEM _i_new_lock(int level, const char* file, int line);
 void _i_lock_task(SEM s, const char* file, int line);
 // label: the caller's operation name (not stored).
@@ -22,6 +124,15 @@ void _i_free_lock(SEM s);
 int lock_up_test(SEM s);
 // Non-zero when the calling thread holds s.
 int lock_held_by_me(SEM s);
+// Stops the process when the calling thread does not hold s (checked
+// builds; see assert_lock_held).
+void _i_assert_lock_held(SEM s, const char* what, const char* file, int line);
+
+// A lock that is not a SEM but is held while its holder blocks (a stream's
+// reader or writer lock) joins the order here: note it once it is taken and
+// drop the note before it is let go. `id` tells two locks of one kind apart.
+void _i_lock_order_note(const void* id, int level, const char* file, int line);
+void _i_lock_order_drop(const void* id);
 
 // Releases `lock` (when non-null) and sleeps until _wakeup_task(key).
 // Returns without the lock. Spurious returns are possible: callers re-test.
@@ -53,3 +164,14 @@ class BlockingRegion {
 #define unlock_task(s, label) _i_unlock_task((s), (label), __FILE__, __LINE__)
 #define sleep_task(key, s) _i_sleep_task((key), (s), __FILE__, __LINE__)
 #define wakeup_task(key) _wakeup_task((key), __FILE__, __LINE__)
+
+// A `_name` function's statement that its caller holds lock s.
+#if QNMX_LOCK_CHECK
+#define assert_lock_held(s) _i_assert_lock_held((s), #s, __FILE__, __LINE__)
+#define lock_order_note(id, level) _i_lock_order_note((id), (level), __FILE__, __LINE__)
+#define lock_order_drop(id) _i_lock_order_drop(id)
+#else
+#define assert_lock_held(s) ((void)0)
+#define lock_order_note(id, level) ((void)0)
+#define lock_order_drop(id) ((void)0)
+#endif

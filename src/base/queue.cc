@@ -114,10 +114,10 @@ const void* room_key(SYS_QUEUE* q) { return &q->total_cnt; }
 
 void init_queue() {
   std::call_once(init_once, [] {
-    q_lock = new_lock(10);
-    q_gc_lock = new_lock(10);
-    q_high_lock = new_lock(9);
-    q_gc_high_lock = new_lock(9);
+    q_lock = new_lock(LOCK_QUEUE);
+    q_gc_lock = new_lock(LOCK_QUEUE_GC);
+    q_high_lock = new_lock(LOCK_QUEUE_HIGH);
+    q_gc_high_lock = new_lock(LOCK_QUEUE_GC_HIGH);
   });
 }
 

@@ -46,7 +46,7 @@ struct GifEncoder {
 GifEncoder enc;
 
 SEM gif_lock() {
-  static SEM lock = new_lock(0);
+  static SEM lock = new_lock(LOCK_GIF);
   return lock;
 }
 

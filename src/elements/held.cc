@@ -18,7 +18,7 @@ MATRIX_SEXP* ring_head() {
 }
 
 SEM ring_lock() {
-  static SEM s = new_lock(0);
+  static SEM s = new_lock(LOCK_MATRIX_GC);
   return s;
 }
 

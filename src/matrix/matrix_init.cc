@@ -82,7 +82,7 @@ void init_matrix() {
   nd_root.next = nd_root.prev = &nd_root;
   nd_cnt = 0;
   total_ncache_size = 100;
-  matrix_lock = new_lock(0);
+  matrix_lock = new_lock(LOCK_MATRIX);
   matrices_root.mx_next = matrices_root.mx_prev = &matrices_root;
   matrix_que = SYS_QUEUE{};
   matrix_que.flags = kQueueByPri;

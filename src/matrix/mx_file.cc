@@ -227,7 +227,7 @@ ZU_SEXP* read_script(PDB64* pdb, int64_t fofs) {
 void init_mx_file() {
   if (lock_up_test(mx_file_lock)) return;
   if (!lock_up_test(l_favt64_lock)) init_l_favt64();
-  mx_file_lock = new_lock(1);
+  mx_file_lock = new_lock(LOCK_MX_FILE);
   new_tick(mx_file_gc_tick, 15, nullptr);
 }
 

@@ -282,7 +282,7 @@ void zoh_start_stock() {
 void zoh_init_server() {
   static std::once_flag once;
   std::call_once(once, [] {
-    zoh_lock = new_lock(5);
+    zoh_lock = new_lock(LOCK_ZOH);
     lock_task(zoh_lock);
     last_poll_check = last_interval = get_zutime();
     unlock_task(zoh_lock, "zoh_init_server");

@@ -427,7 +427,7 @@ const LOG_PATH_LOCK_OPS log_lock_ops = {log_lock, log_unlock};
 
 void init_call_lock() {
   if (call_lock_lock) return;
-  call_lock_lock = new_lock(10);
+  call_lock_lock = new_lock(LOCK_CALL_LOCK);
   new_tick(tick_func, static_cast<int>(kIdleClose), nullptr);
   {
     ZuThreadScope scope("init_call_lock");

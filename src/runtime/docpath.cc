@@ -29,7 +29,7 @@ ZU_GETFILE* rule_table[kChains];
 class DocLock {
  public:
   DocLock() {
-    std::call_once(lock_once, [] { docpath_lock = new_lock(12); });
+    std::call_once(lock_once, [] { docpath_lock = new_lock(LOCK_DOCPATH); });
     lock_task(docpath_lock);
   }
   ~DocLock() { unlock_task(docpath_lock, "docpath"); }

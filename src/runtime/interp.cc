@@ -201,8 +201,8 @@ void zui_pop_pri(int prev) { change_pri(0, prev); }
 void init_interpreter() {
   static std::once_flag once;
   std::call_once(once, [] {
-    zui_lock = new_lock(13);
-    fifo_lock = new_lock(13);
+    zui_lock = new_lock(LOCK_ZUI);
+    fifo_lock = new_lock(LOCK_FIFO);
     init_parse_lock();
     iid_counter = 1;
     set_break_check_hook(_zui_break_check);

@@ -40,7 +40,7 @@ std::atomic<uint64_t> done_cnt{0};
 SEM sync_lock = nullptr;
 std::once_flag sync_once;
 SEM get_sync_lock() {
-  std::call_once(sync_once, [] { sync_lock = new_lock(13); });
+  std::call_once(sync_once, [] { sync_lock = new_lock(LOCK_LOG_SYNC); });
   return sync_lock;
 }
 

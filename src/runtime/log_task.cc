@@ -269,8 +269,8 @@ void do_log_action(LOG_ACTION* a, LOG_NODE* n) {
 void zu_init_log(ZUISP_ENV* env0, ZUISP_ENV* env1) {
   static std::once_flag once;
   std::call_once(once, [env0, env1] {
-    lock_log = new_lock(13);
-    stop_lock = new_lock(13);
+    lock_log = new_lock(LOCK_LOG);
+    stop_lock = new_lock(LOCK_LOG_STOP);
     log_queue.flags = kQueueFifo;
     log_queue.total_limit = 1000;
     setup_queue(&log_queue);

@@ -37,7 +37,7 @@ int free_node(FAVT64_NODE* n) {
 
 void init_l_favt64() {
   init_favt64();
-  if (!l_favt64_lock) l_favt64_lock = new_lock(10);
+  if (!l_favt64_lock) l_favt64_lock = new_lock(LOCK_FAVT64);
   init_assoc64_zu();
 }
 

@@ -131,7 +131,7 @@ STREAM* s_open_chain(int iid, int type) {
   c->h.cm = ucs4;
   c->iid = iid;
   c->ctype = type;
-  c->lk = new_lock(4);
+  c->lk = new_lock(LOCK_CHAIN);
   init_sbuf(&c->pending, nullptr);
   c->running = 1;
   int tid = create_task(forward_task, c, 3);

@@ -352,7 +352,7 @@ S_FPIPE* make_end(int fd) {
   auto* f = s_new_record<S_FPIPE>(__FILE__, __LINE__);
   f->h.tbl = &s_fpipe_table;
   f->fd = fd;
-  f->lk = new_lock(4);
+  f->lk = new_lock(LOCK_FPIPE);
   init_sbuf(&f->in, nullptr);
   return f;
 }

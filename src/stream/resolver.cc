@@ -45,7 +45,7 @@ std::atomic<int> negative_ms{60000};
 std::atomic<int> wait_ms{10000};
 
 SEM res_lock() {
-  static SEM l = new_lock(5);
+  static SEM l = new_lock(LOCK_RESOLVER);
   return l;
 }
 // Guarded by res_lock(). Keys: "n:" name for forward, "a:" address for reverse.
@@ -248,7 +248,7 @@ std::atomic<int> bl_probe_first_ms{60000};
 std::atomic<int> bl_probe_max_ms{900000};
 
 SEM bl_lock() {
-  static SEM l = new_lock(5);
+  static SEM l = new_lock(LOCK_BLACKLIST);
   return l;
 }
 BL_ENTRY* bl_head = nullptr;  // guarded by bl_lock()

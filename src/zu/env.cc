@@ -83,7 +83,7 @@ constexpr int kMaxSteps = 1 << 16;
 constexpr int kMaxNest = 256;
 
 SEM env_lock_sem() {
-  static SEM s = new_lock(3);
+  static SEM s = new_lock(LOCK_ENV);
   return s;
 }
 

@@ -1038,7 +1038,7 @@ std::once_flag lock_once;
 SEM lex_lock = nullptr;
 
 void init_parse_lock() {
-  std::call_once(lock_once, [] { lex_lock = new_lock(0); });
+  std::call_once(lock_once, [] { lex_lock = new_lock(LOCK_LEX); });
 }
 
 void _xx_lock_parse(const char* file, int line) {

@@ -429,7 +429,7 @@ void init_unit() {
   }
   std::lock_guard<std::mutex> l(g_init_mu, std::adopt_lock);
   if (g_default.load()) return;
-  if (!lock_up_test(g_unit_lock)) g_unit_lock = new_lock(0);
+  if (!lock_up_test(g_unit_lock)) g_unit_lock = new_lock(LOCK_UNIT);
   set_uenv_mark_func(gc_unit_env);
   init_qnlisp_envs();
   auto* u = static_cast<UNIT_ENV*>(std::calloc(1, sizeof(UNIT_ENV)));

@@ -190,7 +190,7 @@ int unlock_file(CALL_LOCK_DESCRIPTER d) { return cl_error_check(d) == 0 ? call_u
 void init_Load(ZUISP_ENV* env) {
   static std::once_flag once;
   std::call_once(once, [] {
-    df_lock = new_lock(2);
+    df_lock = new_lock(LOCK_LOADER);
     set_loader_hooks(&kLoaderHooks);
   });
   bind_prims(env, kLoad);

@@ -244,7 +244,7 @@ ZU_SEXP* new_delay_load(STREAM* st, bool text, AUTOMATON* term_a, int escapeflag
   r->st = st;
   r->work = work;
   r->close_func = func;
-  r->lk = new_lock(5);
+  r->lk = new_lock(LOCK_LOAD);
   if (text) {
     r->term_a = term_a;
     r->escapeflag = escapeflag;

@@ -36,7 +36,7 @@ PRINT_DESC* desc_list = nullptr;  // newest first, guarded by desc_lock
 std::once_flag desc_once;
 
 void init_desc_lock() {
-  std::call_once(desc_once, [] { desc_lock = new_lock(4); });
+  std::call_once(desc_once, [] { desc_lock = new_lock(LOCK_PRINT_DESC); });
 }
 
 // The descriptor with that id, held for a print; null when none is open.

@@ -208,7 +208,7 @@ const QN_PRIM_DEF kSleep[] = {{"Sleep", zu_Sleep, 1, 2, 2, T}, {}};
 }  // namespace
 
 void init_Thread(ZUISP_ENV* env) {
-  if (!lock_up_test(sthread_lock)) sthread_lock = new_lock(4);
+  if (!lock_up_test(sthread_lock)) sthread_lock = new_lock(LOCK_SCRIPT_THREADS);
   bind_prims(env, kThread);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <vector>
 
 #include "base/lock.h"
@@ -61,6 +62,111 @@ TEST(LockDeathTest, TakingAHeldLockAgainStopsTheProcess) {
         lock_task(s);
       },
       testing::ExitedWithCode(1), "\n\\*{12}\n_i_lock_task\\(1\\) \\([0-9]+\\)\n\\*{12}\n");
+}
+
+// Sequences of takes, releases and timed sleeps (which release their lock)
+// on locks of the table, and whether the order check lets them through.
+enum Op { kTake, kRelease, kSleep };
+struct Step {
+  Op op;
+  int level;
+  int twin = 0;  // a second lock of the same level
+};
+struct OrderCase {
+  const char* name;
+  std::vector<Step> steps;
+  bool allowed;
+};
+
+void run_steps(const std::vector<Step>& steps) {
+  std::map<std::pair<int, int>, SEM> locks;
+  for (const Step& st : steps) {
+    SEM& s = locks[{st.level, st.twin}];
+    if (!s) s = new_lock(st.level);
+    if (st.op == kTake) lock_task(s);
+    if (st.op == kRelease) unlock_task(s, "test");
+    if (st.op == kSleep) _i_sleep_task_timeout(&locks, s, 0.001, __FILE__, __LINE__);
+  }
+  for (auto& [key, s] : locks) {
+    if (lock_held_by_me(s)) unlock_task(s, "test");
+    _i_free_lock(s);
+  }
+}
+
+const OrderCase kOrderCases[] = {
+    {"rising levels", {{kTake, LOCK_MATRIX}, {kTake, LOCK_MX_FILE}, {kTake, LOCK_CALL_LOCK}, {kTake, LOCK_FAVT64}},
+     true},
+    {"the collector's hooks",
+     {{kTake, LOCK_QUEUE_GC_HIGH}, {kTake, LOCK_QUEUE_HIGH}, {kTake, LOCK_MATRIX_GC}, {kTake, LOCK_ZUI},
+      {kTake, LOCK_FIFO}, {kTake, LOCK_LEX}, {kTake, LOCK_LOADER}, {kTake, LOCK_STREAM}, {kTake, LOCK_QUEUE},
+      {kTake, LOCK_QUEUE_GC}},
+     true},
+    {"a released lock no longer counts", {{kTake, LOCK_QUEUE}, {kRelease, LOCK_QUEUE}, {kTake, LOCK_MATRIX}}, true},
+    {"released out of order",
+     {{kTake, LOCK_MATRIX}, {kTake, LOCK_ZUI}, {kRelease, LOCK_MATRIX}, {kTake, LOCK_QUEUE}, {kTake, LOCK_LOG}},
+     false},
+    {"a sleep releases its lock", {{kTake, LOCK_QUEUE}, {kSleep, LOCK_QUEUE}, {kTake, LOCK_MATRIX}}, true},
+    {"a sleep keeps the other locks",
+     {{kTake, LOCK_ZUI}, {kTake, LOCK_QUEUE}, {kSleep, LOCK_QUEUE}, {kTake, LOCK_MATRIX}}, false},
+    {"lower under higher", {{kTake, LOCK_QUEUE}, {kTake, LOCK_MATRIX}}, false},
+    {"the store before the matrix", {{kTake, LOCK_FAVT64}, {kTake, LOCK_MATRIX}}, false},
+    {"two locks of one level", {{kTake, LOCK_STREAM}, {kTake, LOCK_STREAM, 1}}, false},
+};
+
+TEST(LockOrderDeathTest, TakesInRisingLevelPassAndOthersStop) {
+  if (!QNMX_LOCK_CHECK) GTEST_SKIP() << "the order is checked in debug and sanitizer builds";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const OrderCase& c : kOrderCases) {
+    SCOPED_TRACE(c.name);
+    if (c.allowed)
+      run_steps(c.steps);
+    else
+      EXPECT_EXIT(run_steps(c.steps), testing::ExitedWithCode(1), "\n\\*{12}\nlock order: ");
+  }
+}
+
+// The fatal stop names both locks, their levels and where each was taken.
+TEST(LockOrderDeathTest, TheStopNamesBothLocks) {
+  if (!QNMX_LOCK_CHECK) GTEST_SKIP() << "the order is checked in debug and sanitizer builds";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        SEM matrix = new_lock(LOCK_MATRIX);
+        SEM file = new_lock(LOCK_MX_FILE);
+        lock_task(file);
+        lock_task(matrix);
+      },
+      testing::ExitedWithCode(1),
+      "lock order: matrix_lock \\(level 40\\) taken at .*lock_test\\.cc:[0-9]+ while mx_file_lock \\(level 50\\) "
+      "is held, taken at .*lock_test\\.cc:[0-9]+");
+}
+
+// A lock that is not a SEM joins the order through a note; a `_name`
+// function's assertion stops a caller that does not hold the lock.
+TEST(LockOrderDeathTest, NotesAndHeldAssertions) {
+  if (!QNMX_LOCK_CHECK) GTEST_SKIP() << "checked in debug and sanitizer builds";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  int reader = 0;
+  SEM stream = new_lock(LOCK_STREAM);
+  lock_order_note(&reader, LOCK_STREAM_READER);
+  lock_task(stream);
+  assert_lock_held(stream);
+  unlock_task(stream, "test");
+  lock_order_drop(&reader);
+  EXPECT_EXIT(
+      {
+        lock_task(stream);
+        lock_order_note(&reader, LOCK_STREAM_READER);
+      },
+      testing::ExitedWithCode(1), "lock order: stream reader \\(level 154\\) taken at .* while stream_lock");
+  EXPECT_EXIT(assert_lock_held(stream), testing::ExitedWithCode(1), "stream \\(stream_lock, level 160\\) is not held at ");
+  _i_free_lock(stream);
+}
+
+TEST(LockOrder, TheTableNamesEveryLevel) {
+  EXPECT_STREQ(lock_level_name(LOCK_MATRIX), "matrix_lock");
+  EXPECT_STREQ(lock_level_name(LOCK_FAVT64), "l_favt64_lock");
+  EXPECT_EQ(lock_level_name(LOCK_MATRIX + 1), nullptr);
 }
 
 }  // namespace
