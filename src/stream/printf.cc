@@ -298,11 +298,7 @@ int vprint(STREAM* s, int* err, const char* fmt, va_list ap) {
     return -1;
   }
   S_HEADER& h = s->h;
-  if (!h.wmu.try_lock()) {
-    BlockingRegion region;
-    h.wmu.lock();
-  }
-  std::lock_guard<std::mutex> g(h.wmu, std::adopt_lock);
+  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
   Out o(s);
   format(o, fmt, ap);
   int r = o.finish();

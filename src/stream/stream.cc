@@ -57,7 +57,7 @@ thread_local bool initialising = false;
 void do_init() {
   initialising = true;
   init_longchar();
-  stream_lock = new_lock(3);
+  stream_lock = new_lock(LOCK_STREAM);
   ensure_sigusr1();
   s_register_builtin_tables();
   s_open_std_streams();
@@ -78,12 +78,6 @@ void free_record(STREAM* s) {
   d_f_ree(s);
 }
 
-// Locks m; when it is taken, waits for it at a safe point.
-void lock_at_safe_point(std::mutex& m) {
-  if (m.try_lock()) return;
-  BlockingRegion region;
-  m.lock();
-}
 
 int close_now(STREAM* s);
 
@@ -260,6 +254,21 @@ int64_t s_now_us() {
 }
 
 // ---------------------------------------------------------------------------
+// Reader and writer sides
+
+S_SIDE::S_SIDE(std::mutex& m, int level) : m_(m) {
+  lock_order_note(&m, level);
+  if (m.try_lock()) return;
+  BlockingRegion region;
+  m.lock();
+}
+
+S_SIDE::~S_SIDE() {
+  lock_order_drop(&m_);
+  m_.unlock();
+}
+
+// ---------------------------------------------------------------------------
 // Blocked system calls
 
 S_BLOCKED::S_BLOCKED(STREAM* st, int dir) : s(st), slot(-1) {
@@ -400,19 +409,14 @@ void claim_rbusy(S_HEADER& h) {
 // The reader side of a stream: rmu (waited for at a safe point) and rbusy.
 class ReaderSide {
  public:
-  explicit ReaderSide(S_HEADER& h) : h_(h) {
-    lock_at_safe_point(h.rmu);
-    claim_rbusy(h);
-  }
-  ~ReaderSide() {
-    h_.rbusy.store(0, std::memory_order_release);
-    h_.rmu.unlock();
-  }
+  explicit ReaderSide(S_HEADER& h) : h_(h), side_(h.rmu, LOCK_STREAM_READER) { claim_rbusy(h); }
+  ~ReaderSide() { h_.rbusy.store(0, std::memory_order_release); }
   ReaderSide(const ReaderSide&) = delete;
   ReaderSide& operator=(const ReaderSide&) = delete;
 
  private:
   S_HEADER& h_;
+  S_SIDE side_;
 };
 
 // Counts n bytes just read; `clock` also stamps the throughput clock.
@@ -547,8 +551,7 @@ int s_write(STREAM* s, const void* data, int len) {
   S_HEADER& h = s->h;
   if (!h.tbl->write || h.mode == S_MODE_READ) return -1;
   if (len == 0) return 0;
-  lock_at_safe_point(h.wmu);
-  std::lock_guard<std::mutex> g(h.wmu, std::adopt_lock);
+  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
   int r = h.tbl->write(s, data, len);
   if (r < 0) return -1;
   if (h.cr_flag) h.cr_cnt += s_count_line_ends(static_cast<const unsigned char*>(data), r, &h.cr_wstate);
@@ -560,8 +563,7 @@ int s_flush(STREAM* s) {
   if (!use.s) return -1;
   S_HEADER& h = s->h;
   if (!h.tbl->flush) return 0;
-  lock_at_safe_point(h.wmu);
-  std::lock_guard<std::mutex> g(h.wmu, std::adopt_lock);
+  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
   return h.tbl->flush(s);
 }
 
@@ -601,7 +603,8 @@ int s_set_cr(STREAM* s, int flag) {
   S_USE use(s);
   if (!use.s) return -1;
   S_HEADER& h = s->h;
-  std::scoped_lock g(h.rmu, h.wmu);
+  S_SIDE reader(h.rmu, LOCK_STREAM_READER);
+  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
   claim_rbusy(h);
   h.cr_flag = flag ? 1 : 0;
   h.cr_cnt = flag ? 1 : 0;
@@ -626,8 +629,7 @@ int s_set_cm(STREAM* s, CODE_METHOD* cm) {
   S_USE use(s);
   if (!use.s || !cm) return -1;
   S_HEADER& h = s->h;
-  lock_at_safe_point(h.wmu);
-  std::lock_guard<std::mutex> g(h.wmu, std::adopt_lock);
+  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
   int r = 0;
   if (h.cm && h.cm != cm && h.cm->flush_external && h.tbl->write && h.mode != S_MODE_READ) {
     unsigned char tail[CM_MAX_BYTES];
@@ -636,7 +638,8 @@ int s_set_cm(STREAM* s, CODE_METHOD* cm) {
   }
   // The decoder belongs to the reader side. A reader blocked for input
   // holds it; the switch then goes ahead as it always has rather than
-  // wait for that input.
+  // wait for that input. A try never waits, so taking the reader side
+  // after the writer side here is no break of the order.
   bool reader = h.rmu.try_lock();
   if (reader) claim_rbusy(h);
   h.cm = cm;

@@ -162,8 +162,11 @@ struct S_HEADER {
   std::mutex blk_mu;
   pthread_t blk_thr[kMaxBlocked]{};
   int blk_dir[kMaxBlocked]{};  // 0 free, 1 reading, 2 writing
-  std::mutex rmu;  // serialises readers
-  std::mutex wmu;  // serialises writers
+  // Serialise readers and writers. Not leaves: they are held while the
+  // back-end blocks for input or output, so they are waited for at a safe
+  // point and take their place in the lock order (S_SIDE, stream_impl.h).
+  std::mutex rmu;
+  std::mutex wmu;
 };
 
 struct STREAM {

@@ -14,6 +14,20 @@ struct S_USE {
   STREAM* s;
 };
 
+// A stream's reader lock (rmu) or writer lock (wmu), waited for at a safe
+// point and noted in the lock order (LOCK_STREAM_READER, LOCK_STREAM_WRITER):
+// the back-end blocks under it.
+class S_SIDE {
+ public:
+  S_SIDE(std::mutex& m, int level);
+  ~S_SIDE();
+  S_SIDE(const S_SIDE&) = delete;
+  S_SIDE& operator=(const S_SIDE&) = delete;
+
+ private:
+  std::mutex& m_;
+};
+
 // Line ends in n bytes (CR, LF and CRLF once each); *state carries a CR
 // at the end of one piece over to the next.
 int s_count_line_ends(const unsigned char* p, int n, int* state);
