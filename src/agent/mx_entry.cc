@@ -72,6 +72,7 @@ void unlink_entry(MX_ENTRY* e) {
 
 // The command lock (mx_entry_lock held): 0, or -1 when the entry closes.
 int _lock_mx_entry(MX_ENTRY* e) {
+  assert_lock_held(mx_entry_lock);
   int me = get_tid();
   while (!e->closing && e->cmd_tid && e->cmd_tid != me) {
     sleep_task(e, mx_entry_lock);
@@ -84,6 +85,7 @@ int _lock_mx_entry(MX_ENTRY* e) {
 }
 
 void _unlock_mx_entry(MX_ENTRY* e) {
+  assert_lock_held(mx_entry_lock);
   if (e->cmd_tid != get_tid()) return;
   if (--e->cmd_depth > 0) return;
   e->cmd_tid = 0;
@@ -91,11 +93,13 @@ void _unlock_mx_entry(MX_ENTRY* e) {
 }
 
 void _drop_mx_entry(MX_ENTRY* e) {
+  assert_lock_held(mx_entry_lock);
   if (--e->refs == 0 && e->closing) wakeup_task(e);
 }
 
 // Waits until nobody but the closer knows the entry (mx_entry_lock held).
 void _wait_unused(MX_ENTRY* e) {
+  assert_lock_held(mx_entry_lock);
   while (e->refs > 0) {
     sleep_task(e, mx_entry_lock);
     lock_task(mx_entry_lock);
@@ -213,12 +217,14 @@ int regist_mx_entry(MX_ENTRY* entry) {
 }
 
 MX_ENTRY* _search_mx_entry(MATRIX* m) {
+  assert_lock_held(mx_entry_lock);
   for (MX_ENTRY* e = mx_list; e; e = e->next)
     if (e->c.m == m) return e;
   return nullptr;
 }
 
 MX_ENTRY* _search_mx_entry_by_id(int id) {
+  assert_lock_held(mx_entry_lock);
   for (MX_ENTRY* e = mx_list; e; e = e->next)
     if (e->id == id) return e;
   return nullptr;

@@ -54,6 +54,7 @@ void report_lost_save(const MATRIX_NODE* n) {
 }  // namespace
 
 void _mx_node_channels(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   int nos = n->matrix->p.channel_nos;
   if (!n->channel && nos > 0) n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), nos));
 }
@@ -147,6 +148,7 @@ ZU_SEXP* matrix_error(const char* func, ZU_SEXP* s, int code, ZU_SEXP* info) {
 // ---- channels as ZU values
 
 ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
+  assert_lock_held(matrix_lock);
   MATRIX* m = n->matrix;
   MATRIX_DATA_TYPE* tp = nullptr;
   const char* reason;
@@ -175,6 +177,7 @@ ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
 }
 
 MX_STRUCT_BLOCK* _get_channel_struct_block(MATRIX_NODE* n, int ch) {
+  assert_lock_held(matrix_lock);
   const MATRIX* m = n->matrix;
   if (!n->channel || !channel_in_range(m, ch)) return nullptr;
   const MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
@@ -193,6 +196,7 @@ MX_STRUCT_BLOCK* get_channel_struct_block(MATRIX_NODE* n, int ch) {
 }
 
 int _set_channel_sexp(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
+  assert_lock_held(matrix_lock);
   MATRIX* m = n->matrix;
   if ((m->flags & kMxBroken) || !channel_in_range(m, ch)) return -1;
   MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
@@ -250,6 +254,7 @@ int set_channel_sexp(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
 // ---- dirty marks
 
 void _flush_all_dirty_file(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   for (MATRIX_NODE* head : m->node_hash)
     for (MATRIX_NODE* n = head; n; n = n->nh_next) {
       if (!n->dirty_file_time || n->process_token) continue;  // a token may still save or settle it

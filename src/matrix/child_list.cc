@@ -52,6 +52,7 @@ const int64_t* at_child_level(const MATRIX_NODE* n, const int64_t* dc, int64_t* 
 }  // namespace
 
 int _check_children(const MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   if (n->dim_code[0] == 0) return 0;
   if (has_bit_field(n)) {
     for (int i = 0; i < n->nlist_dim_bit_field_len; ++i)
@@ -69,6 +70,7 @@ int check_children(MATRIX_NODE* n) {
 }
 
 int _check_dim_code(const MATRIX_NODE* n, const int64_t* dc) {
+  assert_lock_held(matrix_lock);
   if (n->dim_code[0] == 0) return 0;
   if (has_bit_field(n)) {
     uint8_t mask = 0;
@@ -82,6 +84,7 @@ int _check_dim_code(const MATRIX_NODE* n, const int64_t* dc) {
 }
 
 void _insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty) {
+  assert_lock_held(matrix_lock);
   if (n->dim_code[0] == 0) return;
   if (has_bit_field(n)) {
     uint8_t mask = 0;
@@ -113,6 +116,7 @@ void insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty) {
 }
 
 void _allset_dim_code_index(MATRIX_NODE* n, int dirty) {
+  assert_lock_held(matrix_lock);
   if (!has_bit_field(n)) return;
   int bits = child_bits(n->matrix);
   if (bits >= 3) {
@@ -131,6 +135,7 @@ void allset_dim_code_index(MATRIX_NODE* n, int dirty) {
 }
 
 void _vecset_dim_code_index(MATRIX_NODE* n, const uint8_t* lst, int dirty) {
+  assert_lock_held(matrix_lock);
   if (!has_bit_field(n)) return;
   for (int i = 0; i < n->nlist_dim_bit_field_len; ++i) n->nlist_dim_bit_field[i] |= lst[i];
   if (dirty) _set_dirty_file(n);

@@ -5,6 +5,7 @@
 
 #include "base/alloc.h"
 #include "base/panic.h"
+#include "matrix/matrix_impl.h"
 
 namespace {
 
@@ -75,6 +76,7 @@ int64_t* get_dim_code_from_index(const MATRIX* m, const int64_t* dc, int64_t ix)
 }
 
 void _cal_nlist_dim_bit_field(MATRIX* m) {
+  assert_matrix_held(m);
   int sum = 0;
   for (int d = 0; d < m->p.dim; ++d) {
     if (m->dim_divide[d] == 0) return;

@@ -64,6 +64,7 @@ void sleep_on_close_key() {
 }  // namespace
 
 void _close_matrix(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   if (m->mode == kMxModeClosed && m->mx_next == m) return;  // being closed already
   _flush_all_dirty_file(m);
   m->mode = kMxModeClosed;
@@ -110,6 +111,7 @@ void close_all_matrix() {
 }
 
 void _sync_matrix(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   while (m->mode == kMxModeOpening) {
     unlock_task(matrix_lock, "sync_matrix");
     sleep_sec(1);

@@ -6,6 +6,17 @@
 
 #include "matrix/matrix.h"
 
+// A `_name` function on matrix m states that matrix_lock is held, unless m
+// is a scratch matrix (mx_file_impl.h) that was never linked into the ring:
+// no other task can reach one, and its checks run under mx_file_lock, which
+// comes after matrix_lock.
+#if QNMX_LOCK_CHECK
+#define assert_matrix_held(m) \
+  ((m)->mx_next ? _i_assert_lock_held(matrix_lock, "matrix_lock", __FILE__, __LINE__) : (void)0)
+#else
+#define assert_matrix_held(m) ((void)0)
+#endif
+
 // The close key: one process-wide wake key on which closing sleeps (a token
 // finished, a node released, or a mode changed while the queue is empty).
 extern char mx_close_key;

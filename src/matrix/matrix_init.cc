@@ -124,6 +124,7 @@ int mx_closing = 0;
 bool mx_closing_all = false;
 
 void _wake_close_key() {
+  assert_lock_held(matrix_lock);
   if (mx_closing > 0 && check_queue(&matrix_que, count_item, nullptr) == 0) wakeup_task(&mx_close_key);
 }
 

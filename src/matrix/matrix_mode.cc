@@ -25,6 +25,7 @@ MATRIX_SEXP* slot_record(MATRIX* m, int id) {
 // ---- scripts
 
 int _set_matrix_cal(MATRIX* m, int id, ZU_SEXP* cal) {
+  assert_lock_held(matrix_lock);
   if (!valid_slot(id)) return kMxBadIndex;
   if (get_type(cal) == ZU_TYPE_ERROR) {
     print_sexp(s_stderr, cal, 0);
@@ -43,6 +44,7 @@ int set_matrix_cal(MATRIX* m, int id, ZU_SEXP* cal) {
 }
 
 int _set_matrix_cal_equ(MATRIX* m, int id, int id2) {
+  assert_lock_held(matrix_lock);
   if (!valid_slot(id) || !valid_slot(id2)) return kMxBadIndex;
   void* data = m->cal[id2] ? m->cal[id2]->data : nullptr;
   if (data || m->cal[id]) slot_record(m, id)->data = data;
@@ -59,6 +61,7 @@ int set_matrix_cal_equ(MATRIX* m, int id, int id2) {
 // ---- mode
 
 void _set_matrix_mode(MATRIX* m, int mode) {
+  assert_lock_held(matrix_lock);
   if (mode < kMxModeOpening || mode > kMxModeClosed) er_panic("set_matrix_mode");
   if (m->mode != kMxModeClosed) m->mode = mode;
   if (m->mode == kMxModeOpening) return;
@@ -96,6 +99,7 @@ int set_matrix_env(MATRIX* m, const char* name, const char* data) {
 // ---- counters
 
 int64_t _get_matrix_obj_id(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   auto next = static_cast<int64_t>(static_cast<uint64_t>(m->obj_id) + 256);
   m->obj_id = next > 0 ? next : 256;
   return m->obj_id;
@@ -109,6 +113,7 @@ int64_t get_matrix_obj_id(MATRIX* m) {
 }
 
 int _get_matrix_update_time(MATRIX_NODE* n, int ch, int ix) {
+  assert_lock_held(matrix_lock);
   if (!n->channel || ch < 0 || ch >= n->matrix->p.channel_nos || ix < -2 || ix > 1) return kMxBadIndex;
   int64_t* t = n->channel[ch].update_time;
   if (ix >= 0) {
@@ -131,9 +136,13 @@ int get_matrix_update_time(MATRIX_NODE* n, int ch, int ix) {
 
 // ---- save mark and dirty time
 
-void _lock_save(MATRIX_NODE* n) { n->save_lock = 1; }
+void _lock_save(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
+  n->save_lock = 1;
+}
 
 void _unlock_save(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   n->save_lock = 0;
   n->save_fired = 0;
   n->dirty_file_time = 0;
@@ -155,6 +164,7 @@ void unlock_save(MATRIX_NODE* n) {
 }
 
 void _set_dirty_file(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   for (int slot : kSaveSlots) {
     MATRIX_SEXP* s = n->matrix->cal[slot];
     if (s && s->data) {

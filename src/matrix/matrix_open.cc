@@ -7,6 +7,7 @@
 #include "text/convert.h"
 
 void _unlink_matrix(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   m->mx_prev->mx_next = m->mx_next;
   m->mx_next->mx_prev = m->mx_prev;
   m->mx_next = m->mx_prev = m;
@@ -43,6 +44,7 @@ void queue_open_token(MATRIX* m) {
 }  // namespace
 
 void _touch_matrix(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   _unlink_matrix(m);
   link_front(m);
   m->last_access = mx_now();
@@ -50,6 +52,7 @@ void _touch_matrix(MATRIX* m) {
 
 MATRIX* _open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                      void (*open_method)(MATRIX_TOKEN*), void* work) {
+  assert_lock_held(matrix_lock);
   if (mx_closing_all || (filename && _search_matrix_filename(filename))) return nullptr;
   auto* m = static_cast<MATRIX*>(d_calloc(sizeof(MATRIX), 1));
   m->neturl = ll_copy_str(neturl);
@@ -87,6 +90,7 @@ MATRIX* open_matrix_with_search(const L_CHAR* neturl, const L_CHAR* filename, co
 }
 
 MATRIX* _search_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key) {
+  assert_lock_held(matrix_lock);
   for (MATRIX* m = matrices_root.mx_next; m != &matrices_root; m = m->mx_next)
     if (name_matches(neturl, m->neturl) && name_matches(filename, m->filename) && name_matches(key, m->key))
       return m;
@@ -94,6 +98,7 @@ MATRIX* _search_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHA
 }
 
 MATRIX* _search_matrix_filename(const L_CHAR* filename) {
+  assert_lock_held(matrix_lock);
   if (!filename) return nullptr;
   for (MATRIX* m = matrices_root.mx_next; m != &matrices_root; m = m->mx_next)
     if (m->filename && l_strcmp(m->filename, filename) == 0) return m;
@@ -121,6 +126,7 @@ MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, c
 }
 
 void _free_matrix(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   _unlink_matrix(m);
   for (int ch = 0; ch < m->p.channel_nos; ++ch) {
     MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
@@ -144,12 +150,14 @@ void _free_matrix(MATRIX* m) {
 }
 
 void _requeue_matrix_token(MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   t->wait_matrix = nullptr;
   t->next = nullptr;
   _insert_matrix_access(t, matrix_exec_cal);
 }
 
 void _requeue_matrix_wait_tokens(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   while (MATRIX_TOKEN* t = m->wait_token) {
     m->wait_token = t->next;
     _requeue_matrix_token(t);

@@ -112,6 +112,7 @@ int mx_check_limits(int dim, const uint8_t* dim_divide, const uint8_t* block_siz
 }
 
 void _sync_matrix_geometry(MATRIX* m) {
+  assert_matrix_held(m);
   MATRIX_GEOMETRY& g = m->geometry;
   g.dim = m->p.dim;
   g.index_hem = (m->p.flags & kMxIndexHem) ? 1 : 0;
@@ -122,6 +123,7 @@ void _sync_matrix_geometry(MATRIX* m) {
 }
 
 void _cal_matrix_total_levels(MATRIX* m) {
+  assert_matrix_held(m);
   m->total_levels = 0;
   int levels = mx_level_count(m->p.dim, m->dim_divide, m->pixel_size, m->p.total_levels);
   if (levels > 0) {
@@ -140,6 +142,7 @@ void _cal_matrix_total_levels(MATRIX* m) {
 // ---- set_matrix_param
 
 int _set_matrix_param(MATRIX* m, const MATRIX_PARAM* p) {
+  assert_matrix_held(m);
   for (const Conflict& c : kConflicts)
     if (c.both(m->p, *p)) return c.code;
   if (p->channel_nos < 0 || p->channel_nos > kMxMaxChannels) return kMxBadIndex;
@@ -192,6 +195,7 @@ int set_matrix_param(MATRIX* m, const MATRIX_PARAM* p) {
 // ---- channels
 
 int _set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* inf) {
+  assert_matrix_held(m);
   if (ch < 0 || ch >= m->p.channel_nos) return kMxBadIndex;
   MATRIX_CHANNEL_INFO& dst = m->channel_info[ch];
   if (dst.default_data && dst.data_type) {
@@ -217,6 +221,7 @@ int set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* inf) {
 // ---- sizes
 
 int _set_matrix_dim_divide(MATRIX* m, int d, int v) {
+  assert_matrix_held(m);
   if (int r = check_size_index(m, d)) return r;
   if (v < 0 || v > 255) return kMxBadIndex;
   uint8_t dd[kMxMaxDim];
@@ -230,6 +235,7 @@ int _set_matrix_dim_divide(MATRIX* m, int d, int v) {
 }
 
 int _set_matrix_block_size(MATRIX* m, int d, int v) {
+  assert_matrix_held(m);
   if (int r = check_size_index(m, d)) return r;
   if (v < 0 || v > 255) return kMxBadIndex;
   uint8_t bs[kMxMaxDim];
@@ -241,6 +247,7 @@ int _set_matrix_block_size(MATRIX* m, int d, int v) {
 }
 
 int _set_matrix_pixel_size(MATRIX* m, int d, int64_t v) {
+  assert_matrix_held(m);
   if (int r = check_size_index(m, d)) return r;
   int64_t ps[kMxMaxDim];
   std::memcpy(ps, m->pixel_size, sizeof(int64_t) * m->p.dim);

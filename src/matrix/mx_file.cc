@@ -232,6 +232,7 @@ void init_mx_file() {
 }
 
 int _xx_start_file_access(MATRIX* m, int f, const char* file, int line) {
+  assert_lock_held(mx_file_lock);
   if (int r = hold_access(m, file, line)) return r;
   MX_FILE_WORK* w = work_of(m);
   if (w->pdb_fd) return 0;
@@ -248,6 +249,7 @@ int XX_start_file_access(MATRIX* m, const char* file, int line) {
 }
 
 void _finish_file_access(MATRIX* m, int free_flag) {
+  assert_lock_held(mx_file_lock);
   MX_FILE_WORK* w = work_of(m);
   if (!w) return;
   if (w->lock_cnt > 0 && --w->lock_cnt == 0) {
@@ -342,6 +344,7 @@ int mx_file_sync(MATRIX* m) {
 }
 
 void _close_matrix_file(MATRIX* m) {
+  assert_lock_held(mx_file_lock);
   if (!m->file_work || hold_access(m, __FILE__, __LINE__) != 0) return;
   MX_FILE_WORK* w = work_of(m);
   if (mx_trace()) ss_printf("CLOSE DETECT FLAG %x\n", m->flags);

@@ -100,6 +100,7 @@ void free_node_contents(MATRIX_NODE* n) {
 
 MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, int64_t lev, ZU_SEXP** retp,
                               int pt_key) {
+  assert_lock_held(matrix_lock);
   if (m->mode == kMxModeOpening) {
     m->flags |= kMxAskedWhileOpening;
     return refuse(errp, kMxInactive);
@@ -198,6 +199,7 @@ MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int a
 // ---- node locks
 
 void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   ++n->locked;
   if (!t) return;
   auto* e = static_cast<MATRIX_LIST*>(d_alloc(sizeof(MATRIX_LIST)));
@@ -207,6 +209,7 @@ void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
 }
 
 void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   if (n->locked > 0) --n->locked;
   if (t) {
     for (MATRIX_LIST** pp = &t->locked_node_list; *pp; pp = &(*pp)->next)
@@ -229,6 +232,7 @@ void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
 }
 
 void _matrix_node_channel_lock(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   int tid = get_tid();
   if (n->ch_lock > 0 && n->ch_lock_tid != tid) {
     ++n->locked;  // the node stays while this task sleeps
@@ -243,6 +247,7 @@ void _matrix_node_channel_lock(MATRIX_NODE* n) {
 }
 
 void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
+  assert_lock_held(matrix_lock);
   if (--n->ch_lock < 0) er_panic("matrix_node_channel_unlock");
   if (n->ch_lock == 0) {
     if (flags & 1) _set_dirty_file(n);
@@ -268,6 +273,7 @@ void matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
 // ---- waiting tokens
 
 void _xx_insert_node_wait_token(MATRIX_NODE* n, MATRIX_TOKEN* t, const char* file, int line) {
+  assert_lock_held(matrix_lock);
   if (!t) return;
   if (t->wait_node) er_panic("_insert_node_wait_token");
   t->c_file = file;
@@ -277,9 +283,13 @@ void _xx_insert_node_wait_token(MATRIX_NODE* n, MATRIX_TOKEN* t, const char* fil
   n->wait_token = t;
 }
 
-bool _token_waits(const MATRIX_TOKEN* t) { return t && (t->wait_node || t->wait_matrix); }
+bool _token_waits(const MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
+  return t && (t->wait_node || t->wait_matrix);
+}
 
 void _unchain_token(MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   MATRIX_TOKEN** pp = t->wait_node ? &t->wait_node->wait_token : t->wait_matrix ? &t->wait_matrix->wait_token : nullptr;
   for (; pp && *pp; pp = &(*pp)->next)
     if (*pp == t) {
@@ -292,6 +302,7 @@ void _unchain_token(MATRIX_TOKEN* t) {
 }
 
 void _requeue_node_tokens(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   while (MATRIX_TOKEN* t = n->wait_token) {
     n->wait_token = t->next;
     t->next = nullptr;
@@ -305,6 +316,7 @@ void _requeue_node_tokens(MATRIX_NODE* n) {
 // ---- freeing and settling
 
 int _free_matrix_node(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   MATRIX* m = n->matrix;
   MATRIX_NODE** pp = &m->node_hash[_get_node_hash(m, n->dim_code)];
   while (*pp && *pp != n) pp = &(*pp)->nh_next;
@@ -318,6 +330,7 @@ int _free_matrix_node(MATRIX_NODE* n) {
 }
 
 int _sync_matrix_node(const MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
   if (n->wait_token || n->process_token) return -2;
   if (n->status == kMsNew || n->status == kMsLoading) return -3;
@@ -340,6 +353,7 @@ void set_send_data(MATRIX_NODE* n, ZU_SEXP** retp) {
 // ---- the ring
 
 void _delete_node_ring(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   n->prev->next = n->next;
   n->next->prev = n->prev;
   n->next = n->prev = n;
@@ -347,6 +361,7 @@ void _delete_node_ring(MATRIX_NODE* n) {
 }
 
 void _insert_node_ring(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   n->prev = &nd_root;
   n->next = nd_root.next;
   nd_root.next->prev = n;

@@ -188,8 +188,8 @@ void run_open_token(MATRIX_TOKEN* t) {
     wakeup_task(m);
     _wake_close_key();
   }
-  unlock_task(matrix_lock, "run_open_token");
   _free_matrix_token(t);
+  unlock_task(matrix_lock, "run_open_token");
 }
 
 }  // namespace
@@ -201,6 +201,7 @@ int mx_node_class(const MATRIX_NODE* n) {
 }
 
 void _set_scan_call(MATRIX_NODE* n, int slot, signed char value) {
+  assert_lock_held(matrix_lock);
   if (slot < 0 || slot >= kMxScriptSlots) return;
   n->scan_call[slot / 3] = value;
   wakeup_task(&n->scan_call[slot / 3]);
@@ -211,6 +212,7 @@ bool mx_open_method_running(const MATRIX* m) { return opening == m; }
 // ---- tokens
 
 MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   if (n->process_token) er_panic("_new_matrix_token");
   MATRIX* m = n->matrix;
   auto* t = reinterpret_cast<MATRIX_TOKEN*>(new_queue_node(sizeof(MATRIX_TOKEN)));
@@ -232,6 +234,7 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
 }
 
 void _free_matrix_token(MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   while (_delete_access_list(t) >= 0) {
   }
   while (MATRIX_LIST* e = t->locked_node_list) {
@@ -243,6 +246,7 @@ void _free_matrix_token(MATRIX_TOKEN* t) {
 }
 
 void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const char* file, int line) {
+  assert_lock_held(matrix_lock);
   MATRIX_ACCESS_LIST** pp = &t->access_list;
   for (; *pp; pp = &(*pp)->next)
     if ((*pp)->id == acc) return;
@@ -253,6 +257,7 @@ void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const char* file, int line
 }
 
 int _delete_access_list(MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   MATRIX_ACCESS_LIST* a = t->access_list;
   if (!a) return -1;
   t->access_list = a->next;
@@ -262,6 +267,7 @@ int _delete_access_list(MATRIX_TOKEN* t) {
 }
 
 int _matrix_token_pri(const MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   int slot = t->access_target_id >= 0 ? t->access_target_id : t->access_list ? t->access_list->id : -1;
   if (slot < 0 || slot >= kMxScriptSlots) return kPriAtOnce;
   const MATRIX_NODE* n = t->process_node;
@@ -279,6 +285,7 @@ int _matrix_token_pri(const MATRIX_TOKEN* t) {
 }
 
 void _xx_insert_matrix_access(MATRIX_TOKEN* t, void (*func)(MATRIX_TOKEN*), const char* file, int line) {
+  assert_lock_held(matrix_lock);
   d_f_ree(t->h.key);
   t->h.key = nl_copy_str(ascii_cm, "_get_matrix_access");
   t->func = func;
@@ -296,6 +303,7 @@ void xx_insert_matrix_access(MATRIX_TOKEN* t, void (*func)(MATRIX_TOKEN*), const
 }
 
 void _set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jump_status, int normal_jump_status) {
+  assert_lock_held(matrix_lock);
   if (err_jump >= 0) t->err_jump = err_jump;
   if (normal_jump >= 0) t->normal_jump = normal_jump;
   if (err_jump_status >= 0) t->err_jump_status = err_jump_status;
@@ -311,6 +319,7 @@ void set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jum
 // ---- accesses
 
 void _get_matrix_access(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   if (n->status != kMsNew) return;
   n->status = kMsLoading;
   wakeup_task(n);
@@ -325,6 +334,7 @@ void _get_matrix_access(MATRIX_NODE* n) {
 }
 
 void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
+  assert_lock_held(matrix_lock);
   if (access < 0 || access >= kMxScriptSlots) return;
   MATRIX_TOKEN* t = n->process_token;
   bool fresh = !t;
@@ -419,6 +429,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
 }
 
 void _finish_matrix_token(MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   MATRIX_NODE* n = t->process_node;
   MATRIX* m = n->matrix;
   while (MATRIX_LIST* e = t->locked_node_list) _unlock_node(e->node, t);
@@ -436,12 +447,14 @@ void _finish_matrix_token(MATRIX_TOKEN* t) {
 }
 
 void _end_stopped_token(MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   t->access_target_id = -1;  // its slot reported the break already
   fail_slots(t);
   _finish_matrix_token(t);
 }
 
 void _matrix_token_error(MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   MATRIX_NODE* n = t->process_node;
   _set_scan_call(n, t->access_target_id, kMxCallError);
   if (t->err_jump_status >= 0) {
@@ -463,6 +476,7 @@ void matrix_token_error(MATRIX_TOKEN* t) {
 }
 
 void _matrix_send_result(MATRIX_TOKEN* t) {
+  assert_lock_held(matrix_lock);
   MATRIX_NODE* n = t->process_node;
   if (!n->send_data) return;
   {

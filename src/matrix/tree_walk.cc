@@ -89,6 +89,7 @@ void load_indicate_tick(void*) {
 }  // namespace
 
 MATRIX_NODE* _get_matrix_tree(int* errp, MATRIX* m, int64_t* dc, int access, int pt_key) {
+  assert_lock_held(matrix_lock);
   const int64_t lev = dc[0];
   MATRIX_NODE* result = nullptr;
   int64_t start = 0;
@@ -148,6 +149,7 @@ int _dc_peano_inc(const MATRIX* m, int64_t* dc, const int64_t* dc_start, const i
 }
 
 void _matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_end, int access) {
+  assert_lock_held(matrix_lock);
   int64_t dc[1 + kMxMaxDim];
   std::copy(dc_start, dc_start + 1 + m->p.dim, dc);
   auto c = [m](const int64_t* v, int d) { return static_cast<long long>(d <= m->p.dim ? v[d] : 0); };

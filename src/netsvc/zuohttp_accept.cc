@@ -101,6 +101,7 @@ int serve_message(STREAM** new_st, ZoH_LIST* item, bool good, ZU_INTERPRETER* zu
 }  // namespace
 
 void _new_cockie(uint32_t cockie[2]) {
+  assert_lock_held(zoh_lock);
   do {
     if (getrandom(cockie, 2 * sizeof(uint32_t), 0) != 2 * sizeof(uint32_t)) cockie[0] = cockie[1] = 0;
   } while (cockie[0] == 0 || cockie[1] == 0 || _zoh_search(cockie));

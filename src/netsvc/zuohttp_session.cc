@@ -96,6 +96,7 @@ void task_ends(ZoH_ENTRY* e, int flag, STREAM* close_pipe) {
 // Takes the pipe away from the entry so that the caller closes it once the
 // lock is released (lock held).
 STREAM* _take_pipe(ZoH_ENTRY* e) {
+  assert_lock_held(zoh_lock);
   STREAM* p = e->pipe;
   e->pipe = nullptr;
   return p;
@@ -103,6 +104,7 @@ STREAM* _take_pipe(ZoH_ENTRY* e) {
 
 // Both tasks begin once the entry knows whether both run (lock held).
 void _wait_started(ZoH_ENTRY* e) {
+  assert_lock_held(zoh_lock);
   while (e->flags & ZOH_E_STARTING) {
     sleep_task(e, zoh_lock);
     lock_task(zoh_lock);
@@ -206,6 +208,7 @@ int output_for(STREAM* pipe, int flushed) {
 
 // Waits for the next request to answer; null when none will come.
 ZoH_LIST* _wait_ready(ZoH_ENTRY* e) {
+  assert_lock_held(zoh_lock);
   for (;;) {
     if (ZoH_LIST* item = ready_head(e)) return item;
     if (e->flags & (ZOH_E_CLOSING | ZOH_E_RECV_DONE)) return nullptr;
@@ -261,6 +264,7 @@ void send_task(TKEY key) {
 }  // namespace
 
 ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]) {
+  assert_lock_held(zoh_lock);
   for (ZoH_ENTRY* e = ZoH_hash[chain_of(cockie)]; e; e = e->next) {
     if (e->cockie[0] == cockie[0] && e->cockie[1] == cockie[1]) return e;
   }
@@ -316,6 +320,7 @@ int zoh_start_entry(ZoH_ENTRY* e, STREAM* pipe) {
 }
 
 int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
+  assert_lock_held(zoh_lock);
   // A number before the next body due was read already (and is queued or
   // answered): taking it would put a request at the head that the send
   // task never reaches.
@@ -348,6 +353,7 @@ void zoh_end_connection(ZoH_LIST* item) {
 }
 
 STREAM* _zoh_close_entry(ZoH_ENTRY* e) {
+  assert_lock_held(zoh_lock);
   e->flags |= ZOH_E_CLOSING;
   if (e->recv_target) timeout_stream(e->recv_target);
   wakeup_task(e);
@@ -355,6 +361,7 @@ STREAM* _zoh_close_entry(ZoH_ENTRY* e) {
 }
 
 int _empty_reply(ZoH_ENTRY* e, uint32_t now, uint32_t delay, ZoH_LIST** taken) {
+  assert_lock_held(zoh_lock);
   // Only the request due may be answered; a close waits for the
   // interpreter's end, so that its reply carries what was left.
   ZoH_LIST* h = ready_head(e);

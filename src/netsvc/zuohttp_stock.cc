@@ -54,6 +54,7 @@ void free_stock(STREAM_STOCK* it, bool close) {
 
 // A connection whose request has begun, taken off the stock (lock held).
 STREAM_STOCK* _take_ready() {
+  assert_lock_held(zoh_lock);
   for (STREAM_STOCK** p = &ss_list; *p; p = &(*p)->next) {
     if ((*p)->ready) {
       STREAM_STOCK* it = *p;
@@ -176,6 +177,7 @@ void ss_poll_task(TKEY) {
 // of them with `all`) are closed; their pipes are added to `pipes` (lock
 // held).
 void _polling(uint32_t now, bool all, std::vector<STREAM*>* pipes) {
+  assert_lock_held(zoh_lock);
   uint32_t idle = static_cast<uint32_t>(zoh_times().session_idle);
   for (ZoH_ENTRY* chain : ZoH_hash) {
     for (ZoH_ENTRY* e = chain; e; e = e->next) {
@@ -246,6 +248,7 @@ void empty_reply_task(TKEY) {
 }  // namespace
 
 void _insert_ss(STREAM* s, int ip, int zui_id, PERMISSION_LIST* pl) {
+  assert_lock_held(zoh_lock);
   auto* it = static_cast<STREAM_STOCK*>(d_alloc(sizeof(STREAM_STOCK)));
   *it = STREAM_STOCK{ss_list, ACCESS_KEY{s, ip, nullptr}, zui_id, pl, get_zutime(), buffered(s)};
   ss_list = it;

@@ -12,6 +12,12 @@ namespace {
 
 using Code = std::vector<int64_t>;
 
+// _check_dim_code with matrix_lock held, as the store calls it.
+int checked_dim_code(const MATRIX_NODE* n, const int64_t* dc) {
+  MatrixLocked held;
+  return _check_dim_code(n, dc);
+}
+
 }  // namespace
 
 TEST_F(MatrixTest, CodesInsideOneNodeAreOneKey) {
@@ -105,9 +111,9 @@ TEST_F(MatrixTest, BitFieldChildren) {
   int64_t ix = _get_dim_code_index(n, c.data());
   EXPECT_EQ(n->nlist_dim_bit_field[ix / 8], 1 << (ix % 8)) << "one bit, set once";
   EXPECT_EQ(check_children(n), 1);
-  EXPECT_EQ(_check_dim_code(n, c.data()), 1);
+  EXPECT_EQ(checked_dim_code(n, c.data()), 1);
   Code other{0, 100, 100};
-  EXPECT_EQ(_check_dim_code(n, other.data()), 0);
+  EXPECT_EQ(checked_dim_code(n, other.data()), 0);
   EXPECT_EQ(n->dirty_file_time, 0u);
 
   const uint8_t bits[2] = {0x0F, 0x80};
@@ -153,11 +159,11 @@ TEST_F(MatrixTest, ListChildrenStaySorted) {
     for (int i = 0; i + 1 < 3; ++i) ASSERT_EQ(cmp_dim_code(m, n->nlist_dim_addr[i], n->nlist_dim_addr[i + 1]), -1);
   }
   EXPECT_EQ(n->nlist_dim_addr[0][0], 1) << "kept at the child level";
-  for (const Code& k : kids) EXPECT_EQ(_check_dim_code(n, k.data()), 1);
+  for (const Code& k : kids) EXPECT_EQ(checked_dim_code(n, k.data()), 1);
   Code same_child{0, 16 + 15, 5000 + 15};
-  EXPECT_EQ(_check_dim_code(n, same_child.data()), 1);
+  EXPECT_EQ(checked_dim_code(n, same_child.data()), 1);
   Code none{0, 1 << 16, 0};
-  EXPECT_EQ(_check_dim_code(n, none.data()), 0);
+  EXPECT_EQ(checked_dim_code(n, none.data()), 0);
   EXPECT_EQ(check_children(n), 1);
   allset_dim_code_index(n, 0);
   EXPECT_EQ(n->nlist_dim_addr_len, 3) << "nothing for list nodes";

@@ -26,6 +26,16 @@ class MatrixTest : public ::testing::Test {
   ZuThreadScope scope_;
 };
 
+// Holds matrix_lock for a scope, around calls of the store's `_name`
+// functions, which expect it held.
+class MatrixLocked {
+ public:
+  MatrixLocked() { lock_task(matrix_lock); }
+  ~MatrixLocked() { unlock_task(matrix_lock, "test"); }
+  MatrixLocked(const MatrixLocked&) = delete;
+  MatrixLocked& operator=(const MatrixLocked&) = delete;
+};
+
 // A matrix with dim dimensions and the given per-dimension sizes (empty:
 // left unset); released with drop_matrix.
 MATRIX* make_matrix(int dim, const std::vector<int>& dd, const std::vector<int>& bs,

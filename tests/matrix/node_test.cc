@@ -22,7 +22,10 @@ void set_channels(MATRIX* m, std::initializer_list<std::pair<MATRIX_DATA_TYPE*, 
 
 template <class T>
 void put(MATRIX_NODE* n, int ch, T v) {
-  _mx_node_channels(n);
+  {
+    MatrixLocked held;
+    _mx_node_channels(n);
+  }
   MATRIX_DATA_TYPE* tp = n->matrix->channel_info[ch].data_type;
   n->channel[ch].data = tp->alloc_copy(tp, &v, MX_ATYPE::tagged, nullptr, __FILE__, __LINE__);
 }
@@ -67,7 +70,7 @@ TEST_F(MatrixTest, NodeByteFormRoundTrips) {
   set_channels(lists, {{&mx_type_double, kMxChSend}});
   ASSERT_EQ(lists->dim_bit_field, 0);
   MATRIX_NODE* p = make_node(lists, {2, 0, 0});
-  for (int64_t x : {3 << 8, 1 << 8, 2 << 8}) _insert_dim_code_index(p, std::vector<int64_t>{1, x, 256}.data(), 0);
+  for (int64_t x : {3 << 8, 1 << 8, 2 << 8}) insert_dim_code_index(p, std::vector<int64_t>{1, x, 256}.data(), 0);
   put<double>(p, 0, 2.5);
   ZU_SEXP* enc = encode_matrix_node(p);
   MATRIX_NODE* q = make_node(lists, {2, 0, 0});
@@ -114,7 +117,10 @@ TEST_F(MatrixTest, ChannelsAsValues) {
   set_channels(m, {{&mx_type_int64, kMxChFile}, {&mx_type_sexp, 0}});
   ASSERT_EQ(set_matrix_cal(m, 23, list(get_integer(1, nullptr))), 0);
   MATRIX_NODE* n = make_node(m, {0, 5});
-  _mx_node_channels(n);
+  {
+    MatrixLocked held;
+    _mx_node_channels(n);
+  }
   // A new or different datum marks the node; only a replaced one advances
   // the update stamp.
   struct Write {

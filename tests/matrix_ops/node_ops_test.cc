@@ -260,7 +260,7 @@ TEST_F(OpsTest, CloseAlwaysEnds) {
   set_script(m, {5}, R"((note (mxCH type="matrix" key="other" 0)))");
   get_matrix_node(&err, m, Code{0, 0}.data(), 0, nullptr, nullptr);
   wait_for([] { return ev.notes.size() == 1; });
-  close_matrix(_search_matrix(nullptr, nullptr, l_string(ascii_cm, "other")));
+  close_matrix(search_matrix(&err, nullptr, nullptr, l_string(ascii_cm, "other"), nullptr));
   wait_for([] { return ev.notes.size() == 2; });  // waits for the "other" it opened again
   close_all_matrix();
   std::vector<std::string> s = notes();
