@@ -17,6 +17,7 @@ namespace {
 // The body may recurse deeply (the evaluator): give it a generous stack.
 constexpr size_t kBodyStack = 64u << 20;
 
+// A leaf; the first thread, which does no ZU work, sleeps on exit_cv.
 std::mutex exit_mu;
 // Never destroyed: other threads may still use it while the process exits.
 std::condition_variable& exit_cv = *new std::condition_variable;

@@ -114,14 +114,17 @@ void order_release(const void* id, const char* file, int line) {
 // between; the safe-point hooks called while waiting are not.
 
 #ifdef QNMX_TSAN_LOCKS
-void tsan_create(SEM s) { __tsan_mutex_create(s, __tsan_mutex_not_static); }
-void tsan_destroy(SEM s) { __tsan_mutex_destroy(s, 0); }
-void tsan_pre_lock(SEM s) { __tsan_mutex_pre_lock(s, 0); }
-void tsan_post_lock(SEM s) { __tsan_mutex_post_lock(s, 0, 0); }
-void tsan_pre_unlock(SEM s) { __tsan_mutex_pre_unlock(s, 0); }
-void tsan_post_unlock(SEM s) { __tsan_mutex_post_unlock(s, 0); }
-void tsan_pre_divert(SEM s) { __tsan_mutex_pre_divert(s, 0); }
-void tsan_post_divert(SEM s) { __tsan_mutex_post_divert(s, 0); }
+// Named by the address of its level: the lock's own mutex sits at the
+// record's address, and one address cannot be two mutexes.
+void* tsan_id(SEM s) { return &s->level; }
+void tsan_create(SEM s) { __tsan_mutex_create(tsan_id(s), __tsan_mutex_not_static); }
+void tsan_destroy(SEM s) { __tsan_mutex_destroy(tsan_id(s), 0); }
+void tsan_pre_lock(SEM s) { __tsan_mutex_pre_lock(tsan_id(s), 0); }
+void tsan_post_lock(SEM s) { __tsan_mutex_post_lock(tsan_id(s), 0, 0); }
+void tsan_pre_unlock(SEM s) { __tsan_mutex_pre_unlock(tsan_id(s), 0); }
+void tsan_post_unlock(SEM s) { __tsan_mutex_post_unlock(tsan_id(s), 0); }
+void tsan_pre_divert(SEM s) { __tsan_mutex_pre_divert(tsan_id(s), 0); }
+void tsan_post_divert(SEM s) { __tsan_mutex_post_divert(tsan_id(s), 0); }
 #else
 void tsan_create(SEM) {}
 void tsan_destroy(SEM) {}

@@ -23,9 +23,11 @@
 // Plain std::mutex is for leaves only: held for a few instructions, never
 // while the holder sleeps, blocks, takes a SEM or makes ZU values, so it
 // cannot take part in a wait cycle. A std::mutex that breaks this says why at
-// its declaration (the collector's own locks in zu/gc.cc, the primitives of
-// base/task.cc and base/tick.cc, a stream's reader and writer locks, which
-// join the order through lock_order_note).
+// its declaration: the collector's own locks (zu/gc.cc), the primitives of
+// base/task.cc and base/tick.cc, the one-time build of the default units
+// (zu/unit.cc), a pipe stream's send lock, and a stream's reader and writer
+// locks, which join the order through lock_order_note. One held across a
+// blocking call is waited for at a safe point (lock_at_safe_point).
 #pragma once
 
 struct SEM_REC;
@@ -158,6 +160,15 @@ class BlockingRegion {
   BlockingRegion(const BlockingRegion&) = delete;
   BlockingRegion& operator=(const BlockingRegion&) = delete;
 };
+
+// Takes a plain mutex that is held across blocking calls (not a leaf, see
+// above): when another thread has it, waits for it at a safe point.
+template <class Mutex>
+void lock_at_safe_point(Mutex& m) {
+  if (m.try_lock()) return;
+  BlockingRegion region;
+  m.lock();
+}
 
 #define new_lock(level) _i_new_lock((level), __FILE__, __LINE__)
 #define lock_task(s) _i_lock_task((s), __FILE__, __LINE__)

@@ -111,6 +111,9 @@ struct Worker {
   bool quit = false;
 };
 
+// The pool's primitives: mu is held for a few instructions (pthread_create
+// included) and never while a task runs; workers and shutdown_tasks wait on
+// its conditions, which release it. No task's lock is taken under it.
 struct Pool {
   std::mutex mu;
   std::condition_variable cv;  // a worker went idle

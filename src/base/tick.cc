@@ -37,6 +37,8 @@ struct Entry {
   Entry* next = nullptr;
 };
 
+// mu is never held while a tick function runs or while a thread sleeps
+// (the conditions release it; the safe-point hooks run outside it).
 struct State {
   std::mutex mu;
   std::condition_variable tick_cv;   // the tick thread's wait

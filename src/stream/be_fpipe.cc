@@ -46,7 +46,10 @@ struct S_FPIPE : STREAM {
   int answer = -1;        // the peer's last answer
   unsigned gen = 0;       // answers received
   size_t in_limit = 0;    // the stream thread waits while this much is unread (0: never)
-  std::mutex send_mu;     // one frame at a time on the socket
+  // One frame at a time on the socket. Not a leaf: it is held while the
+  // socket blocks, so it is waited for at a safe point; nothing is taken
+  // under it but the registration of the blocked call.
+  std::mutex send_mu;
   std::atomic<int> out_ended{0};  // this end sends nothing more (s_end_fpipe_output)
   std::vector<unsigned char> out;  // written, not yet sent
   size_t unmarked = 0;    // bytes sent since the last flush mark
@@ -72,7 +75,8 @@ int send_frame(S_FPIPE* f, unsigned char type, const unsigned char* data, size_t
   unsigned char head[5];
   head[0] = type;
   put_be32(head + 1, static_cast<uint32_t>(len));
-  std::lock_guard<std::mutex> g(f->send_mu);
+  lock_at_safe_point(f->send_mu);
+  std::lock_guard<std::mutex> g(f->send_mu, std::adopt_lock);
   iovec iov[2] = {{head, 5}, {const_cast<unsigned char*>(data), len}};
   int niov = len ? 2 : 1;
   size_t left = 5 + len;

@@ -258,9 +258,7 @@ int64_t s_now_us() {
 
 S_SIDE::S_SIDE(std::mutex& m, int level) : m_(m) {
   lock_order_note(&m, level);
-  if (m.try_lock()) return;
-  BlockingRegion region;
-  m.lock();
+  lock_at_safe_point(m);
 }
 
 S_SIDE::~S_SIDE() {

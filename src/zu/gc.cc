@@ -148,7 +148,9 @@ struct Gc {
   std::mutex large_m;
   LargeHdr* large_head = nullptr;
 
-  // Safe-point protocol.
+  // Safe-point protocol. sp_m is the collector's own: mutators wait on its
+  // conditions (which release it) to enter, the collector to stop them; it
+  // is held for a few instructions, and nothing else is taken under it.
   std::mutex sp_m;
   std::condition_variable sp_cv;  // mutators wait here for a collection to end
   std::condition_variable gc_cv;  // the collector waits here for mutators to stop
@@ -156,7 +158,9 @@ struct Gc {
   std::atomic<bool> requested{false};
   std::vector<GcThread*> threads;
 
-  std::mutex collect_m;  // one collection at a time
+  // One collection at a time. Not a leaf: held through a whole collection,
+  // the hooks' locks included, so it is always waited for at a safe point.
+  std::mutex collect_m;
   GC_HOOKS hooks{nullptr, gc_default_mark, gc_default_sp, nullptr, nullptr};
   std::vector<Root> mark_stack;
   std::atomic<uint64_t> epoch{0};
@@ -176,7 +180,8 @@ struct Gc {
   int site_line = 0;
   uint16_t site_index = 0;
 
-  // Collector task.
+  // Collector task. task_m guards the fields below; the task waits on
+  // task_cv (which releases it) and never holds it while collecting.
   std::mutex task_m;
   std::condition_variable task_cv;
   std::thread task;
@@ -684,7 +689,8 @@ size_t gc_block_size(const void* block) {
 void gc_block_site(const void* block, const char** file, int* line) {
   Gc& g = G();
   uint16_t i = hdr_of(block)->site;
-  std::lock_guard<std::mutex> l(g.collect_m);
+  lock_at_safe_point(g.collect_m);  // a collection may be waiting for this thread
+  std::lock_guard<std::mutex> l(g.collect_m, std::adopt_lock);
   if (i >= g.sites.size()) i = 0;
   if (file) *file = g.sites[i].first;
   if (line) *line = g.sites[i].second;
@@ -716,7 +722,8 @@ void gc_default_sp() { sp_gc_qnlisp(); }
 
 void gc_set_hooks(const GC_HOOKS* hooks) {
   Gc& g = G();
-  std::lock_guard<std::mutex> l(g.collect_m);
+  lock_at_safe_point(g.collect_m);  // a collection may be waiting for this thread
+  std::lock_guard<std::mutex> l(g.collect_m, std::adopt_lock);
   g.hooks = hooks ? *hooks : GC_HOOKS{nullptr, gc_default_mark, gc_default_sp, nullptr, nullptr};
 }
 
@@ -765,7 +772,8 @@ void gc_set_trigger_bytes(size_t bytes) {
 
 void gc_get_stats(GC_STATS* out) {
   Gc& g = G();
-  std::lock_guard<std::mutex> l(g.collect_m);
+  lock_at_safe_point(g.collect_m);  // a collection may be waiting for this thread
+  std::lock_guard<std::mutex> l(g.collect_m, std::adopt_lock);
   *out = g.stats;
   out->allocated_bytes = g.allocated.load();
 }

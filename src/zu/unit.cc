@@ -54,6 +54,10 @@ namespace {
 SEM g_unit_lock = nullptr;
 NAMED_UENV* g_named = nullptr;  // under g_unit_lock; read unlocked only by the collector
 std::atomic<UNIT_ENV*> g_default{nullptr};
+// Not a leaf: held once, while the default system is built, which makes
+// values and takes the environment lock. It is waited for at a safe point,
+// the collector never takes it, and the builder takes no lock that a waiter
+// could hold (the environment lock is a leaf).
 std::mutex g_init_mu;
 
 void mark_su(void* p) {
@@ -423,10 +427,7 @@ int set_uenv_name(UNIT_ENV* u, const L_CHAR* name) {
 
 void init_unit() {
   if (g_default.load(std::memory_order_acquire)) return;
-  {
-    BlockingRegion waiting;  // another thread may be building it and allocating
-    g_init_mu.lock();
-  }
+  lock_at_safe_point(g_init_mu);  // another thread may be building it and allocating
   std::lock_guard<std::mutex> l(g_init_mu, std::adopt_lock);
   if (g_default.load()) return;
   if (!lock_up_test(g_unit_lock)) g_unit_lock = new_lock(LOCK_UNIT);

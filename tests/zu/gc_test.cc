@@ -305,6 +305,27 @@ TEST(Collector, ThreadsDropTheirRootsBeforeLettingCollectionsIn) {
   EXPECT_GT(collections, 0);
 }
 
+// A working thread reads the statistics while collections run: it waits
+// for the running collection at a safe point, as that collection waits for
+// it.
+TEST(Collector, StatisticsAreReadWhileCollectionsRun) {
+  std::atomic<bool> done{false};
+  std::thread collector([&] {
+    while (!done.load()) gc_collect_now();
+  });
+  {
+    ZuThreadScope scope("reader");
+    GC_STATS st{};
+    for (int i = 0; i < 2000; ++i) {
+      ZU_SEXP* l = List(I(i), ZU_LIST_END);
+      gc_get_stats(&st);
+      ASSERT_EQ(l->pair.car->integer.num, i);
+    }
+  }
+  done = true;
+  collector.join();
+}
+
 // The process ends (std::exit from the main thread) while the collector
 // task is collecting: the exit path must not reach the main thread's
 // collector state after the thread's own clean-up released it.
