@@ -23,18 +23,21 @@ test: setup $(TEST_DIR)/build.ninja
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 600
 
-# ThreadSanitizer build of the concurrency tests: the collector tests of zu,
-# the runtime, stream and matrix-operation tests (the node pipeline under its
-# scripts), the library's script threads and the agent's entry table;
-# every group runs, any failing fails.
+# ThreadSanitizer build of the concurrency tests: the lock order and the
+# collector tests of base and zu, the runtime, stream and matrix-operation
+# tests (the node pipeline under its scripts), the library's script threads
+# and delayed loads, the agent's entry table and the hostile peers of the
+# ZUoHTTP server; every group runs, any failing fails.
 tsan: setup
 	cmake -S . -B $(TSAN_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQNMX_TSAN=ON -DQNMX_TESTS=ON
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_zu test_runtime test_stream test_matrix_ops test_zulib test_agent qnmx qnmx_lockd mxop_check
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_base test_zu test_runtime test_stream test_matrix_ops test_zulib \
+	  test_agent qnmx qnmx_lockd mxop_check zoh_agent
 	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1; \
-	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^Collector'; zu=$$?; \
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^(Collector|SleepWake|Lock)'; zu=$$?; \
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -L '^(runtime|stream|matrix_ops)'; rs=$$?; \
-	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^(ScriptThreads|zulib_cli_system_threads|MxEntry)'; th=$$?; \
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 \
+	  -R '^(ScriptThreads|zulib_cli_system_threads|LoadSave|MxEntry|netsvc_zuohttp_hostile)'; th=$$?; \
 	exit $$((zu | rs | th))
 
 release: setup

@@ -74,7 +74,12 @@ TEST_F(LibraryCases, StringsAndAttributes) { run_all(kSetUp, kCases, "(List s t)
 TEST_F(LibraryCases, StringsAndAttributesWhileCollecting) { run_collecting(kSetUp, kCases, "(List s t)", kKept); }
 
 // Nesting far deeper than any document is refused, not a stack overflow.
+// ThreadSanitizer keeps its own record of every call: 300,000 nested lists
+// overflow that record before the library's limit is reached.
 TEST_F(LibraryCases, DeepListsAreRefused) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "deeper than ThreadSanitizer tracks calls";
+#endif
   const char* deep =
       "(define d (List \"x\"))\n"
       "(define i 0)\n"
