@@ -281,28 +281,28 @@ TEST(Collector, ConcurrentMutatorsAndCollections) {
 // thread's roots; done after leaving, it would race with a collection that
 // is reading them (the thread sanitizer's build reports it).
 TEST(Collector, ThreadsDropTheirRootsBeforeLettingCollectionsIn) {
-  constexpr int kThreads = 4, kRounds = 3000;
-  std::atomic<int> working{kThreads};
-  std::atomic<long> built{0};
+  constexpr int kThreads = 4, kCollections = 40;
+  std::atomic<int> working{kThreads}, collections{0};
+  std::atomic<long> built{0}, rounds{0};
   auto worker = [&] {
-    for (int i = 0; i < kRounds; ++i) {
+    for (int i = 0; collections.load() < kCollections; ++i) {
       lock_mem();
       ZU_SEXP* l = List(I(i), Str("dropped"), ZU_LIST_END);
       built += list_length(l);
       unlock_mem();
+      ++rounds;
     }
     --working;
   };
   std::vector<std::thread> ts;
   for (int i = 0; i < kThreads; ++i) ts.emplace_back(worker);
-  int collections = 0;
-  while (working.load() > 0 || collections == 0) {
+  while (working.load() > 0) {
     gc_collect_now();
     ++collections;
   }
   for (auto& t : ts) t.join();
-  EXPECT_EQ(built.load(), 2L * kThreads * kRounds);
-  EXPECT_GT(collections, 0);
+  EXPECT_EQ(built.load(), 2 * rounds.load());
+  EXPECT_GE(collections.load(), kCollections);
 }
 
 // A working thread reads the statistics while collections run: it waits
@@ -316,7 +316,7 @@ TEST(Collector, StatisticsAreReadWhileCollectionsRun) {
   {
     ZuThreadScope scope("reader");
     GC_STATS st{};
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 500; ++i) {
       ZU_SEXP* l = List(I(i), ZU_LIST_END);
       gc_get_stats(&st);
       ASSERT_EQ(l->pair.car->integer.num, i);
