@@ -38,6 +38,7 @@ ZoH_LIST* ready_head(ZoH_ENTRY* e) {
 
 // The sessions in the table, all of them and those of the peer at ip.
 void _count_sessions(int ip, int* all, int* peer) {
+  assert_lock_held(zoh_lock);
   for (ZoH_ENTRY* chain : ZoH_hash) {
     for (ZoH_ENTRY* e = chain; e; e = e->next) {
       ++*all;

@@ -96,6 +96,7 @@ void ss_task(TKEY);
 
 // Another reader task (lock held).
 void _start_ss_task() {
+  assert_lock_held(zoh_lock);
   ++ss_run_tasks;
   if (create_task(ss_task, nullptr, 1) < 0) --ss_run_tasks;
 }
@@ -190,6 +191,7 @@ void _polling(uint32_t now, bool all, std::vector<STREAM*>* pipes) {
 // A session that has never carried a request lives a short idle time,
 // checked every pass: peers cannot hold many for long (lock held).
 void _end_unused(ZoH_ENTRY* e, uint32_t now, uint32_t idle, std::vector<STREAM*>* pipes) {
+  assert_lock_held(zoh_lock);
   if (e->flags & (ZOH_E_USED | ZOH_E_CLOSING | ZOH_E_STARTING)) return;
   if (now - e->last_polling >= idle) pipes->push_back(_zoh_close_entry(e));
 }

@@ -457,7 +457,8 @@ int s_end_fpipe_output(STREAM* s) {
   S_USE use(s);
   if (!use.s || s->h.tbl != &s_fpipe_table) return -1;
   S_FPIPE* f = fp(s);
-  std::lock_guard<std::mutex> g(f->send_mu);
+  lock_at_safe_point(f->send_mu);
+  std::lock_guard<std::mutex> g(f->send_mu, std::adopt_lock);
   f->out_ended.store(1);
   return shutdown(f->fd, SHUT_WR) == 0 ? 0 : -1;
 }
