@@ -182,7 +182,7 @@ void lock_at_safe_point(Mutex& m) {
 #define lock_order_note(id, level) _i_lock_order_note((id), (level), __FILE__, __LINE__)
 #define lock_order_drop(id) _i_lock_order_drop(id)
 #else
-#define assert_lock_held(s) ((void)0)
-#define lock_order_note(id, level) ((void)0)
-#define lock_order_drop(id) ((void)0)
+#define assert_lock_held(s) ((void)(s))
+#define lock_order_note(id, level) ((void)(id), (void)(level))
+#define lock_order_drop(id) ((void)(id))
 #endif
