@@ -28,7 +28,7 @@ void init_qns();
 
 // ---- registration
 // The matrix commands and constants (init_qmx_lib_function), then the
-// agent's Exit in env1 (and its Get in env0 once remote reads exist).
+// agent's Exit in env1 and its Get in env0.
 void init_qmx_function(ZUISP_ENV* env0, ZUISP_ENV* env1);
 // The matrix commands and constants, in table order (commands.cc).
 void init_qmx_lib_function(ZUISP_ENV* env0, ZUISP_ENV* env1);

@@ -1,10 +1,14 @@
 // Helpers shared by the matrix commands beyond the kit of every folder that
 // writes built-ins (zu/builtin_kit.h): stored modes by name, the store's
-// refusals as error values, and the trace switch.
+// refusals as error values, the trace switch, and the two guards every
+// command that moves pixels through an entry's cache uses.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
+#include "agent/mx_entry.h"
+#include "matrix/mx_cache.h"
 #include "zu/value.h"
 
 // A stored mode named by text: "direct" 0, "server" 1, "client" 2; -1 for
@@ -18,3 +22,52 @@ ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result);
 // Non-zero when QNMX_TRACE is set: per-call debug lines go to standard
 // error only then.
 bool qmx_trace();
+
+// An entry used by one command: a reference and its command lock, given
+// back when the command ends (null when no entry has the id; id 0 names
+// none). The node its cache holds is released on both ends, so that the
+// scripts the store fires meanwhile can take that node's channels and no
+// channel lock outlives the command.
+class EntryUse {
+ public:
+  explicit EntryUse(int id) : e_(use_mx_entry(id)) {
+    if (e_) flush_mx_cache(&e_->c, 0);
+  }
+  ~EntryUse() {
+    if (!e_) return;
+    flush_mx_cache(&e_->c, 0);
+    done_mx_entry(e_);
+  }
+  EntryUse(const EntryUse&) = delete;
+  EntryUse& operator=(const EntryUse&) = delete;
+  MX_ENTRY* get() const { return e_; }
+  MATRIX* matrix() const { return e_->c.m; }
+
+ private:
+  MX_ENTRY* e_;
+};
+
+// The node access of an entry's cache for the time of a pixel loop: the
+// held node is released and the settings set; on leaving, the node is
+// released again and the entry's settings come back.
+class CacheAccess {
+ public:
+  CacheAccess(MX_CACHE* c, int tree, int create, int wait) : c_(c) {
+    flush_mx_cache(c, 0);
+    saved_[0] = std::exchange(c->gn_tree_node, tree);
+    saved_[1] = std::exchange(c->gn_create, create);
+    saved_[2] = std::exchange(c->gn_wait, wait);
+  }
+  ~CacheAccess() {
+    flush_mx_cache(c_, 0);
+    c_->gn_tree_node = saved_[0];
+    c_->gn_create = saved_[1];
+    c_->gn_wait = saved_[2];
+  }
+  CacheAccess(const CacheAccess&) = delete;
+  CacheAccess& operator=(const CacheAccess&) = delete;
+
+ private:
+  MX_CACHE* c_;
+  int saved_[3];
+};

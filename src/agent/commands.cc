@@ -10,10 +10,12 @@
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
 #include "agent/qmx_create.h"
+#include "agent/qmx_get.h"
 #include "agent/qmx_pnm.h"
 #include "agent/qmx_point.h"
 #include "agent/qmx_scan.h"
 #include "agent/qmx_status.h"
+#include "agent/qmx_utm.h"
 #include "zu/core_init.h"
 
 namespace {
@@ -41,7 +43,7 @@ const QMX_COMMAND kQmxCommands[] = {
     {"qmxClose", 0, qn_qmxClose, 1, 1, 1, nullptr, nullptr},
     {"qmxPNMStatus", 1, qn_qmxPNMStatus, 1, 2, 2, nullptr, nullptr},
     {"qmxImportPNM", 1, qn_qmxImportPNM, 1, 6, 6, nullptr, nullptr},
-    {"qmxImportUTM", 1, nullptr /* qn_qmxImportUTM */, 1, 11, 11, nullptr, nullptr},
+    {"qmxImportUTM", 1, qn_qmxImportUTM, 1, 11, 11, nullptr, nullptr},
     {"qmxExportPNM", 1, qn_qmxExportPNM, 1, 4, 8, nullptr, nullptr},
     {"qmxScan", 1, qn_qmxScan, 1, 3, 3, nullptr, nullptr},
     {"qmxStatus", 0, qn_qmxStatus_n, 1, 1, 2, nullptr, nullptr},
@@ -57,7 +59,7 @@ const QMX_COMMAND kQmxCommands[] = {
 // The agent's replacement of the library's Get in the root environment
 // (Exit is bound by init_genExit).
 const QMX_COMMAND kReplacements[] = {
-    {"Get", 0, nullptr /* qn_qmxGet */, 1, 2, 3, nullptr, nullptr},
+    {"Get", 0, qn_qmxGet, 1, 2, 3, nullptr, nullptr},
 };
 
 void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, const QMX_COMMAND* rows, size_t n) {

@@ -201,29 +201,6 @@ class PoolBlocks {
   void* blocks_[4] = {};
 };
 
-// The entry cache's node access for the time of a pixel loop: the held
-// node is released and the settings set; on leaving, the node is released
-// again and the entry's settings come back.
-class CacheAccess {
- public:
-  CacheAccess(MX_CACHE* c, int tree, int create, int wait) : c_(c) {
-    flush_mx_cache(c, 0);
-    saved_[0] = std::exchange(c->gn_tree_node, tree);
-    saved_[1] = std::exchange(c->gn_create, create);
-    saved_[2] = std::exchange(c->gn_wait, wait);
-  }
-  ~CacheAccess() {
-    flush_mx_cache(c_, 0);
-    c_->gn_tree_node = saved_[0];
-    c_->gn_create = saved_[1];
-    c_->gn_wait = saved_[2];
-  }
-
- private:
-  MX_CACHE* c_;
-  int saved_[3];
-};
-
 // The request of the runs: 4-byte elements of one access channel from one
 // buffer table.
 struct RunRequest {
@@ -261,22 +238,6 @@ struct Fd {
     if (fd >= 0) u_close(fd);
   }
   int release() { return std::exchange(fd, -1); }
-};
-
-// The entry named by the id attribute with its command lock, given back
-// (and its cache's node released) when the command ends.
-class UsedEntry {
- public:
-  explicit UsedEntry(const L_CHAR* id) : e_(use_mx_entry(option_int(id))) {}
-  ~UsedEntry() {
-    if (!e_) return;
-    flush_mx_cache(&e_->c, 0);
-    done_mx_entry(e_);
-  }
-  MX_ENTRY* get() const { return e_; }
-
- private:
-  MX_ENTRY* e_;
 };
 
 // ---- import
@@ -420,7 +381,7 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (!is_integer(channel) || !is_integer(level) || !coordinate(get_el(form, 4), &p.x) ||
       !coordinate(get_el(form, 5), &p.y))
     return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
-  UsedEntry used(id);
+  EntryUse used(option_int(id));
   MX_ENTRY* e = used.get();
   if (!e) return id_error(form, kFunc);
   int slot = -1;
@@ -472,7 +433,7 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   } else if (len != 4) {
     return id_error(form, kFunc);
   }
-  UsedEntry used(id);
+  EntryUse used(option_int(id));
   MX_ENTRY* e = used.get();
   if (!e) return id_error(form, kFunc);
   int slot = -1;

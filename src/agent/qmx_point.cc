@@ -118,18 +118,6 @@ int node_wait_tries_from_env() {
   return n > 0 ? n : 600;
 }
 
-// Sleeps until the node at dc settles or one tick passes.
-void wait_node_settles(MATRIX* m, const int64_t* dc) {
-  lock_task(matrix_lock);
-  int err = 0;
-  MATRIX_NODE* n = _get_matrix_node(&err, m, dc, -1, dc[0], nullptr, 0);
-  if (n && err == kMxLoading) {
-    _i_sleep_task_timeout(n, matrix_lock, get_tick_unit_ms() / 1000.0, __FILE__, __LINE__);
-    return;
-  }
-  unlock_task(matrix_lock, "wait_node_settles");
-}
-
 ZU_SEXP* node_error(ZU_SEXP* form, const char* reason, int status, ZU_SEXP* dcl) {
   return error_at(form, ZU_ER_NO_OBJECT, kFunc, data_list(kNodeReason, reason, data_list(status, dcl)));
 }
@@ -143,20 +131,10 @@ MATRIX_NODE* ready_node(MX_ENTRY* e, ZU_SEXP* point, ZU_SEXP* form, int64_t* dc,
     *err = param_error(form);
     return nullptr;
   }
-  const int tries = qmx_node_wait_tries();
   int status = 0;
-  for (int t = 0; t < tries; ++t) {
-    status = 0;
-    MATRIX_NODE* n = get_matrix_node(&status, m, dc, kMxFetchSlot, nullptr, nullptr);
-    if (status == 0) return n;
-    if (status != kMxLoading) break;
-    if (ZU_SEXP* stop = do_break_check_now(form)) {
-      *err = stop;
-      return nullptr;
-    }
-    wait_node_settles(m, dc);
-  }
-  *err = node_error(form, "others", status, get_sexp_from_dim_code(m, dc));
+  ZU_SEXP* stop = nullptr;
+  if (MATRIX_NODE* n = wait_matrix_node(m, dc, kMxFetchSlot, form, &status, &stop)) return n;
+  *err = stop ? stop : node_error(form, "others", status, get_sexp_from_dim_code(m, dc));
   return nullptr;
 }
 
@@ -247,6 +225,27 @@ const L_CHAR* wide(const char* text) { return l_string(ascii_cm, text); }
 int qmx_node_wait_tries() {
   static const int tries = node_wait_tries_from_env();
   return tries;
+}
+
+MATRIX_NODE* wait_matrix_node(MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, int* status, ZU_SEXP** stop) {
+  const int tries = qmx_node_wait_tries();
+  *stop = nullptr;
+  for (int t = 0; t < tries; ++t) {
+    *status = 0;
+    MATRIX_NODE* n = get_matrix_node(status, m, dc, access, nullptr, nullptr);
+    if (*status == 0) return n;
+    if (*status != kMxLoading) return nullptr;
+    if ((*stop = do_break_check_now(form))) return nullptr;
+    // Sleeps until the node settles or one tick passes.
+    lock_task(matrix_lock);
+    int err = 0;
+    MATRIX_NODE* loading = _get_matrix_node(&err, m, dc, -1, dc[0], nullptr, 0);
+    if (loading && err == kMxLoading)
+      _i_sleep_task_timeout(loading, matrix_lock, get_tick_unit_ms() / 1000.0, __FILE__, __LINE__);
+    else
+      unlock_task(matrix_lock, "wait_matrix_node");
+  }
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------

@@ -39,3 +39,8 @@ ZU_SEXP* read_node_status(MX_ENTRY* e, ZU_SEXP* point, ZU_SEXP* form);
 // time after the interpreter's break check, at most this many times (600;
 // the environment variable QNMX_NODE_WAIT_TRIES sets it).
 int qmx_node_wait_tries();
+// The node of m at dc fetched with `access` (the store's access code) and
+// waited for so: the ready node, locked (unlock_node gives it back); or
+// null with *status the store's last code (-103 when the tries ran out), or
+// *stop the break check's error.
+MATRIX_NODE* wait_matrix_node(MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, int* status, ZU_SEXP** stop);

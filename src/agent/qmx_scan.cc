@@ -4,6 +4,7 @@
 #include <climits>
 #include <vector>
 
+#include "agent/agent_impl.h"
 #include "agent/mx_entry.h"
 #include "base/alloc.h"
 #include "matrix/node.h"
@@ -14,26 +15,6 @@
 #include "zu/builtin_kit.h"
 
 namespace {
-
-// An entry used by this command: a reference and its command lock, given
-// back when the command ends. The node its cache holds is released, so
-// that the scripts the store fires can take that node's channels.
-class EntryUse {
- public:
-  explicit EntryUse(int id) : e_(use_mx_entry(id)) {
-    if (e_) flush_mx_cache(&e_->c, 0);
-  }
-  ~EntryUse() {
-    if (e_) done_mx_entry(e_);
-  }
-  EntryUse(const EntryUse&) = delete;
-  EntryUse& operator=(const EntryUse&) = delete;
-  MX_ENTRY* get() const { return e_; }
-  MATRIX* matrix() const { return e_->c.m; }
-
- private:
-  MX_ENTRY* e_;
-};
 
 // A dim code of m made from a list of integers (tagged), or null.
 int64_t* dim_code_of(MATRIX* m, ZU_SEXP* s) {

@@ -20,6 +20,9 @@ import tempfile
 
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from qmx_cli import error_of, value  # noqa: E402
+
 QNMX = os.path.realpath(sys.argv[1])
 GROUP = sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_pnm_")
@@ -75,29 +78,6 @@ def run(forms, env=None, timeout=300):
         fail(f"qnmx exited {r.returncode}: {r.stderr[-400:]!r}")
     replies = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", text, re.S))
     return [replies.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
-
-
-def value(text):
-    """A printed list of integers, strings and lists as Python lists."""
-    tokens = re.findall(r'\(|\)|"(?:[^"\\]|\\.)*"|[^\s()]+', text)
-    stack = [[]]
-    for t in tokens:
-        if t == "(":
-            stack.append([])
-        elif t == ")":
-            done = stack.pop()
-            stack[-1].append(done)
-        elif t.startswith('"'):
-            stack[-1].append(t[1:-1])
-        else:
-            stack[-1].append(int(t) if re.fullmatch(r"-?\d+", t) else t)
-    return stack[0][0] if stack[0] else None
-
-
-def error_of(reply):
-    """(code, function, data text) of an error reply, or None."""
-    m = re.match(r'#error\((\d+) "[^"]*" "[^"]*" \d+ "([^"]*)" ?(.*)\)$', reply or "", re.S)
-    return (int(m.group(1)), m.group(2), m.group(3)) if m else None
 
 
 def expect_error(name, reply, code, data=None):
