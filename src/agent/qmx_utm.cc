@@ -14,6 +14,7 @@
 #include "base/zutime.h"
 #include "matrix/dim_code.h"
 #include "matrix/mx_cache.h"
+#include "matrix/node.h"
 #include "stream/stream.h"
 #include "zu/builtin_kit.h"
 #include "zu/errcodes.h"
@@ -29,6 +30,7 @@ constexpr int64_t kTilePixels = int64_t{1} << 16;
 // No level-0 coordinate of any matrix reaches this (2^62).
 constexpr double kFar = 4611686018427387904.0;
 constexpr int kUtmZones = 60;
+constexpr const char* kNoFetch = "no fetch script";
 
 ZU_SEXP* bad_param(ZU_SEXP* form, const char* what) {
   return error_at(form, ZU_ER_PARAM, kFunc, data_list("invalida parameter", what));
@@ -91,6 +93,8 @@ struct Shape {
   MATRIX_DATA_TYPE* type = nullptr;  // of the channel asked for
   int64_t pixel_size[2] = {};
   int block_bits[2] = {};
+  bool fetch[3] = {};                // a fetch script for top, middle, bottom levels
+  int levels = 0;
 };
 
 Shape shape_of(MX_ENTRY* e, int64_t channel) {
@@ -98,6 +102,8 @@ Shape shape_of(MX_ENTRY* e, int64_t channel) {
   Shape s;
   lock_task(matrix_lock);
   s.dim = m->p.dim;
+  s.levels = m->total_levels;
+  for (int cls = 0; cls < 3; ++cls) s.fetch[cls] = m->cal[kMxFetchSlot + cls] != nullptr;
   if (channel >= 0 && channel < m->p.channel_nos) s.type = m->channel_info[channel].data_type;
   for (int d = 0; s.dim == 2 && d < 2; ++d) {
     s.pixel_size[d] = m->pixel_size[d];
@@ -113,6 +119,15 @@ int access_slot(MX_ENTRY* e, int64_t channel) {
   for (int i = 0; i < e->c.ds_len; ++i)
     if (e->c.access_ch[i] == channel) return i;
   return -1;
+}
+
+// A node of a level whose class has no fetch script is never ready: a
+// read of it would wait for ever. The source is read at level 0; the
+// target is walked from its top node down.
+bool loads(const Shape& s, bool every_level) {
+  const bool bottom = s.levels == 1 ? s.fetch[0] : s.fetch[2];
+  if (!every_level) return bottom;
+  return bottom && s.fetch[0] && (s.levels <= 2 || s.fetch[1]);
 }
 
 bool holds_words(const Shape& s) {
@@ -446,6 +461,9 @@ ZU_SEXP* read_attributes(ZU_SEXP* form, ZU_SYM_FIELD* sf, UTM_DATA* u, Shape* ta
   if (!source->type) return bad_param(form, "utmch");
   if (!holds_words(*source)) return bad_param(form, "ch");
   if (target->dim != 2 || source->dim != 2) return bad_param(form, "dim");
+  if (!loads(*target, true)) return error_at(form, ZU_ER_PARAM, kFunc, data_list("invalida parameter", "id", kNoFetch));
+  if (!loads(*source, false))
+    return error_at(form, ZU_ER_PARAM, kFunc, data_list("invalida parameter", "utmid", kNoFetch));
   *tslot = access_slot(u->m_bl, bl_channel);
   *sslot = access_slot(u->m_utm, utm_channel);
   if (*tslot < 0) return bad_param(form, "ch");

@@ -13,7 +13,6 @@ peers  a listening qnmx asked by a Python client on a line link and by a
        records stay as many).
 """
 import os
-import re
 import signal
 import struct
 import subprocess

@@ -207,6 +207,8 @@ def group_refusals():
         (form('id="2" utmid="1" ch="1"'), PARAM, '("invalida parameter" "ch")'),
         (form('id="2" utmid="1" ch="0" utmch="1"'), PARAM, '("invalida parameter" "utmch")'),
         (form('id="2" utmid="3" ch="0"'), PARAM, '("invalida parameter" "ch")'),
+        (form('id="4" utmid="1" ch="0"'), PARAM, '("invalida parameter" "id" "no fetch script")'),
+        (form('id="2" utmid="4" ch="0"'), PARAM, '("invalida parameter" "utmid" "no fetch script")'),
         (form('id="2" utmid="1" ch="0" zwidth="abc"'), PARAM, '("invalida parameter" "zwidth")'),
         (form('id="2" utmid="1" ch="0" zwidth="-3"'), PARAM, '("invalida parameter" "zwidth")'),
         (form('id="2" utmid="1" ch="0" zwidth="0"'), PARAM, '("invalida parameter" "zwidth")'),
@@ -231,6 +233,8 @@ def group_refusals():
     # Target channel 1 and the source bytes.mx hold single bytes.
     forms = prepare(["t"], channels=(("rgb8_v", 'file="on"', "255"), ("uint8_v", 'file="on"', "0")))
     forms.append(matrix("bytes.mx", (W, H), block=6, channels=(("uint8_v", 'file="on"', "0"),)))
+    # A matrix without scripts never has a node ready.
+    forms.append(matrix("bare.mx", (W, H), block=6).split(" (qmxPhase")[0] + ")")
     forms += ['(qmxExportPNM id="2" "before.ppm" 0 0)'] + [f for f, _, _ in table] + [
         '(qmxExportPNM id="2" "after.ppm" 0 0)']
     replies, err = cli.run(forms, name="refusals")

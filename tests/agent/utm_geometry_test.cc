@@ -35,13 +35,6 @@ TEST(UtmImport, TileRangeBoundsToWholeBlocksOfTheTarget) {
   EXPECT_EQ(dc[2], 512);
 }
 
-TEST(UtmImport, LongitudesAreTakenToTheSideOfTheCentre) {
-  EXPECT_EQ(zone_lambda_adjust(141, 141), 141);
-  EXPECT_EQ(zone_lambda_adjust(230.5, 141), 230.5);
-  EXPECT_EQ(zone_lambda_adjust(320, 141), -40);
-  EXPECT_EQ(zone_lambda_adjust(501, 501), 501);  // the pass 360 degrees east
-}
-
 // Zone 54 north on GRS80, pass 0, target pixels of 1/100 degree from
 // (138, 30).
 UTM_DATA zone54(double x_lo, double x_hi, double y_lo, double y_hi) {
