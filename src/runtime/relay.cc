@@ -323,11 +323,23 @@ void front_dispatch(ZU_INTERPRETER* zui, ZU_FILE* f, ZU_SEXP* form, int64_t byte
   } else if (is(head, "Break")) {
     _break(zui);
   } else if (is(head, "?xml") || is(head, "?zu")) {
-    // An encoding header switches the decoding of what follows at once,
-    // even while the relay thread is still busy.
-    static const L_CHAR kEncoding[] = {'e', 'n', 'c', 'o', 'd', 'i', 'n', 'g', 0};
-    if (const L_CHAR* enc = get_sf_attribute(sym_field(form->pair.car), kEncoding)) zu_set_encoding_name(f, enc);
-    queued = put_zu_fifo_n(zui, List(get_symbol_ascii("quote"), nullptr, ZU_LIST_END), bytes) == 0;
+    // A header acts at once, even while the relay thread is still busy: it
+    // switches the decoding of what follows and may point the standard
+    // streams at this link. Where no library binds it, its encoding is
+    // applied here.
+    ZU_SEXP* value = eval(zui->env, form);
+    if (get_type(value) == ZU_TYPE_ERROR) {
+      value = nullptr;
+      static const L_CHAR kEncoding[] = {'e', 'n', 'c', 'o', 'd', 'i', 'n', 'g', 0};
+      if (const L_CHAR* enc = get_sf_attribute(sym_field(form->pair.car), kEncoding)) zu_set_encoding_name(f, enc);
+    }
+    // Its value is queued in its place with the header's line, which
+    // numbers the reply: a peer waiting for the answer to that line gets it.
+    gc_push(value, gc_qn_sexp, "front_header");
+    ZU_SEXP* stand_in = List(get_symbol_ascii("quote"), value, ZU_LIST_END);
+    gc_pop(nullptr, nullptr);
+    stand_in->h.line = form->h.line;
+    queued = put_zu_fifo_n(zui, stand_in, bytes) == 0;
   } else {
     queued = put_zu_fifo_n(zui, form, bytes) == 0;
   }

@@ -5,7 +5,8 @@ links_e2e_test.py <qnmx> <group>.
 socat    a listener and socat: greeting and replies, Deny, a bad address,
          reply forms, a listener without environment
 remote   two qnmx processes (Remote, Local, an unknown iid, a peer killed
-         mid-query) and socat fake peers that answer or refuse
+         mid-query), socat fake peers that answer or refuse, a peer's
+         printed text chained back
 tables   time-outs read back in seconds, SetProxy refusals, refusals of the
          interpreter built-ins, a stale "__zui"
 urls     the URL coders against Python models, ComposeURL, GetURL
@@ -91,6 +92,18 @@ def group_remote():
         r = run.agent(name + "_cli", CONNECT + "(Remote iid (+ 1 2))\n", [port]).wait_replies(2)
         run.check(r == ["iid", want] if want else r and is_error(r[0], STREAM_ERR, '"cannot access the stream"'),
                   "%s: %r" % (name, r))
+    # What a peer prints comes back along the link once its standard
+    # streams point there, by (PrintChain sync="entry") or by a header
+    # (?xml stdout="chain"), which the peer's reader acts on at once.
+    srv, port = listener("chain_srv")
+    for name, redirect in (("entry", '(PrintChain sync="entry")'), ("header", '(?xml stdout="chain")')):
+        cli = run.agent("chain_" + name, CONNECT + "(Remote iid %s)\n(Remote iid (PrintStd %s))\n"
+                        "(Remote iid (PrintStd d=\"stdout\" \"%s \u65e5\"))\n(Remote iid (PrintChain sync=\"exit\"))\n"
+                        % (redirect, zu_string(name), name), [port])
+        r = cli.wait_replies(5)
+        run.check(r == ["iid", "()", "()", "()", "()"] and cli.wait_exit() == 0, "chain %s: %r" % (name, r))
+        printed = open(cli.out.replace(".out", ".err.stdout"), encoding="utf-8").read()
+        run.check(printed == '"%s"\n%s \u65e5' % (name, name), "chain %s printed here: %r" % (name, printed))
 
 
 ACCEPT = '(OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg %d))) %s (Permission () (Allow "all")))'

@@ -240,21 +240,22 @@ TEST_F(Links, LineProtocolSequenceNumbersCancelAndHeaders) {
   ASSERT_TRUE(c.wait_for("</Permission>\n"));
   EXPECT_TRUE(admitted(c.got())) << c.got();
   size_t admission = c.got().size();
-  // Forms over several lines, blank (keep-alive) lines between them: each
-  // reply carries the line on which its form began.
-  c.send("(+ 1 2)\n\n(+\n 3\n 4)\n\n\n(quote x) (quote y)\n"
+  // Forms over several lines, blank (keep-alive) lines between them, and
+  // an encoding header: each reply carries the line on which its form
+  // began.
+  c.send("(+ 1 2)\n\n(+\n 3\n 4)\n\n\n(quote x) (quote y)\n<?zu encoding=\"UTF-8\"?>\n"
          "<Permission>Allow</Permission>\n<Permission>Allow</Permission>\n");
   // Only the first answer of a peer is a permission answer.
-  ASSERT_TRUE(c.wait_for("<Result> 11 ")) << c.got();
+  ASSERT_TRUE(c.wait_for("<Result> 12 ")) << c.got();
   std::string replies = c.got().substr(admission);
-  EXPECT_EQ(replies.substr(0, replies.find("<Result> 11 ") + 12),
+  EXPECT_EQ(replies.substr(0, replies.find("<Result> 12 ") + 12),
             "<Result> 2 3</Result>\n<Result> 4 7</Result>\n<Result> 9 x</Result>\n<Result> 9 y</Result>\n"
-            "<Result> 11 ");
+            "<Result> 10 ()</Result>\n<Result> 12 ");
   // A cancel stops a long evaluation, which ends the link.
   c.send("(while 1 1)\n");
   c.send("<Cancel/>\n");
   EXPECT_TRUE(c.wait_close());
-  EXPECT_NE(c.got().find("<Result> 12 ()</Result>\n"), std::string::npos);
+  EXPECT_NE(c.got().find("<Result> 13 ()</Result>\n"), std::string::npos);
   EXPECT_EQ(close_interpreter(listener), 0);
 }
 
