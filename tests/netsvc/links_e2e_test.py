@@ -8,7 +8,8 @@ remote   two qnmx processes (Remote, Local, an unknown iid, a peer killed
          mid-query), socat fake peers that answer or refuse, a peer's
          printed text chained back
 tables   time-outs read back in seconds, SetProxy refusals, refusals of the
-         interpreter built-ins, a stale "__zui"
+         interpreter built-ins, a stale "__zui", the local host, a file
+         interpreter, a closed listener
 urls     the URL coders against Python models, ComposeURL, GetURL
 hostile  1000 concurrent peers under a descriptor limit, 200 silent ones
 """
@@ -135,7 +136,7 @@ TABLE = [
      lambda r: is_error(r, STREAM_ERR, '"cannot access the stream"')),
     ("(WaitInterpreter 999999.5)", lambda r: r == "()"),
     ("(GetCPUStatus 999999)", lambda r: is_error(r, PARAM_ERR, '"there is no such ZU interpreter"')),
-    ("(GetCPUStatus (GetIid))", lambda r: r.startswith("((iid ") and "(a-type 2)" in r and "(timeout -1 -1)" in r),
+    ("(GetCPUStatus (GetIid))", lambda r: re.findall(r"\(([a-z-]+) ", r) == STATUS and "(a-type 2)" in r and "(timeout -1 -1)" in r),
     ("(GetZUIinfo 999999)", lambda r: is_error(r, 2147747073, '"undefined IID"')),
     ('(SetThisAgentName "a")', lambda r: r == '"a"'),
     # A keyword kept past its call finds no record behind a stale "__zui".
@@ -146,16 +147,39 @@ TABLE = [
     ("(SetMainInterpreter -1)", lambda r: r == "()"),
     ("(GetMainInterpreter)", lambda r: is_error(r, UNDEF_ERR, '"undefined main interpreter"')),
     ("(SetMainInterpreter (GetIid))", lambda r: r == "()"),
+    # The local host: the site's name, and a name set by the script.
+    ("(GetLocalHostName)", lambda r: r == '"%s"' % os.uname().nodename),
+    ("(GetLocalHostIP)", lambda r: r.isdigit() and int(r) < 1 << 32),
+    ('(SetLocalHostName "localhost")', lambda r: r == "()"),
+    ("(list (GetLocalHostName) (GetLocalHostIP))", lambda r: r == '("localhost" 2130706433)'),
+    ("(SetLocalHostName 5)", lambda r: is_error(r, TYPE_ERR, '"type missmatch"')),
+    # A file interpreter writes the replies to a file's forms into another;
+    # a closed listener takes no more links.
+    ('(define F (OpenInterpreter "file" Env0 (InputFileName "in.zu") (OutputFileName "file.out")))', None),
+    ("(WaitInterpreter F)", lambda r: r == "()"),
+    ('(define L %s)' % ACCEPT % (4, ""), None),
+    ('(OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port (Cast type="integer" (Arg 4))))', str.isdigit),
+    ("(CloseInterpreter L)", lambda r: r == "()"),
+    ("(WaitInterpreter L)", lambda r: r == "()"),
+    ('(OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port (Cast type="integer" (Arg 4))))',
+     lambda r: is_error(r, STREAM_ERR, '"cannot access the stream"')),
+    ('(CloseInterpreter "x")', lambda r: is_error(r, TYPE_ERR)),
 ]
+STATUS = ["iid", "thread", "mode", "flags", "connect-ip", "a-type", "thread-mode", "msg", "stream", "fifo", "query", "timeout",
+          "live"]
 
 
 def group_tables():
-    a = run.agent("tables", "\n".join(f for f, _ in TABLE) + "\n", [free_port(), free_port(), free_port()])
+    with open(os.path.join(run.work, "in.zu"), "w") as f:
+        f.write("(+ 40 2)\n(quote x)\n")
+    a = run.agent("tables", "\n".join(f for f, _ in TABLE) + "\n", [free_port() for _ in range(4)])
     r = a.wait_replies(len(TABLE))
     run.check(len(r) == len(TABLE), "replies: %d of %d" % (len(r), len(TABLE)))
     for (form, ok), reply in zip(TABLE, r):
         run.check(not ok or ok(reply), "%s -> %s" % (form, reply))
     run.check(a.wait_exit() == 0, "the script ends")
+    with open(os.path.join(run.work, "file.out")) as f:
+        run.check(f.read() == "<Result> 1 42</Result>\n<Result> 2 x</Result>\n", "the file interpreter's replies")
 
 
 def group_urls():
