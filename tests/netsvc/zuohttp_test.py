@@ -155,6 +155,7 @@ def protocol(agent, _):
         waiting.sendall(request(port, header(2, ses.seq + 5, ses.cookie)))
         check(unpack(raw(port, request(port, header(2, ses.seq + 5, ses.cookie)))[2])[0] == 4, "seq queued twice")
     close_behind_data(port)
+    check(not re.search("EMPTY REPLY|ZoH FREE CONNECTION", agent.stderr()), "traces without QNMX_TRACE")
     # A kept-alive open whose body hides a request behind its header: the
     # connection is not kept, and the hidden request is not served.
     with socket.create_connection((HOST, port), timeout=20) as s:
@@ -177,6 +178,20 @@ def protocol(agent, _):
         s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     ses.seq += 1
     check(unpack(ses.send(2)[2])[1] == ses.seq - 1, "the session goes on after a reset peer")
+
+
+def traces(agent, _):
+    """Empty replies and the requests refused when a session ends are
+    traced when asked for (this agent runs with QNMX_TRACE)."""
+    ses = Session(agent.port)
+    got = ses.query(b"(progn (Sleep 2) 5)\n")
+    check(b"5</Result>" in got and "EMPTY REPLY " in agent.stderr(), "a slow form answered empty first: %r" % got)
+    ses.close()
+    idle = Session(agent.port)
+    with socket.create_connection((HOST, agent.port), timeout=20) as waiting:  # never due
+        waiting.sendall(request(agent.port, header(2, idle.seq + 5, idle.cookie)))
+        check(unpack(read_reply(waiting)[2])[0] == 4 and wait_until(lambda: "ZoH FREE CONNECTION\n" in agent.stderr()),
+              "a request still queued when its session ends: refused and traced")
 
 
 def ended(s, limit=10.0):
@@ -341,7 +356,7 @@ def main():
         check(shutil.which(t), "%s is installed by scripts/setup.sh" % t)
     short = ("header=4", "idle=2", "poll=1", "empty=1")
     bounds = dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_SESSIONS="5", QNMX_ZOH_UNUSED_IDLE="1")
-    groups = {"clients": [(short, env, clients)], "protocol": [(short, env, protocol)],
+    groups = {"clients": [(short, env, clients)], "protocol": [(short, env, protocol), (short, dict(env, QNMX_TRACE="1"), traces)],
               "hostile": [(short, env, hostile)],
               "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds)]}
     with tempfile.TemporaryDirectory() as tmp:
