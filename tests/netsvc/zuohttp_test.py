@@ -314,6 +314,17 @@ def stalled_kept_alive(agent, _):
             ses.conn.close()
 
 
+def kept_idle(agent, _):
+    """A kept-alive connection with nothing more to read is closed after
+    the stock's idle time (1 s here), the session kept."""
+    ses = Session(agent.port, keep=True)
+    check(b"2</Result>" in ses.query(b"(+ 1 1)\n") and ses.conn, "a kept-alive exchange")
+    check(ended(ses.conn, 10), "an idle kept-alive connection is closed")
+    ses.conn.close()
+    ses.conn, ses.keep = None, False
+    check(b"3</Result>" in ses.query(b"(+ 1 2)\n"), "the session goes on over a new connection")
+
+
 def session_bounds(agent, _):
     """Opens past the bounds (3 sessions per peer address, 5 in all here)
     get the Busy reply at once and no session; sessions never used end
@@ -358,7 +369,8 @@ def main():
     bounds = dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_SESSIONS="5", QNMX_ZOH_UNUSED_IDLE="1")
     groups = {"clients": [(short, env, clients)], "protocol": [(short, env, protocol), (short, dict(env, QNMX_TRACE="1"), traces)],
               "hostile": [(short, env, hostile)],
-              "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds)]}
+              "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds),
+                        (("stock=1", "poll=1", "empty=1"), env, kept_idle)]}
     with tempfile.TemporaryDirectory() as tmp:
         for args, case_env, case in groups[GROUP]:
             run(args, case_env, case, tmp)
