@@ -122,6 +122,10 @@ TEST(ZohQueue, OnlyTheNumbersDueAreTakenAndAnswered) {
       {Queue(3, 4, {3}, 3), 0, {0, 0}},  // a close waits for the interpreter's end
   };
   for (Case& c : cases) EXPECT_EQ(c.q.insert_then_empty(c.seq), c.want) << "seq " << c.seq;
+  // A session holds a bounded number of requests; one more is refused.
+  Queue full(5, 5, {});
+  full.e.pending = kZoHMaxPending;
+  EXPECT_EQ(full.insert_then_empty(6).first, -2);
 }
 
 }  // namespace
