@@ -321,6 +321,15 @@ def group_ops():
             fail(f"Mv of a number: {got[4]!r}")
     finally:
         shutil.rmtree(shm)
+    # A move into a directory whose joined name is too long moves nothing.
+    deep = "/".join(["d" * 200] * 3)
+    os.makedirs(os.path.join(WORK, deep))
+    with open(os.path.join(WORK, "stay.txt"), "w") as f:
+        f.write("stay")
+    got, _ = run([f'(Mv "stay.txt" {q(deep)})'])
+    if not (is_error(got[0], "Mv", "2147681539") and '"too long filename"' in got[0]):
+        fail(f"Mv into a deep directory: {got[0]!r}")
+    expect("a source too long to move stays", os.path.exists(os.path.join(WORK, "stay.txt")), True)
 
     # Rm: a tree with a link to an outside directory goes, the outside
     # stays; refused names stay; names a shell would read are removed as
