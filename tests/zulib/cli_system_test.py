@@ -165,11 +165,13 @@ def group_threads():
              f"({keep} s (Thread (DelayAppend (List 1)) (Sleep 1) (DelayAppend (List 2 3)) (Sleep 1) (DelayAppend (List 4))))",
              "(car s)", "(car (cdr s))", "(car (cdr (cdr (cdr s))))", "s", "(Thread)", "(Thread (car 1) (Sleep 5))",
              "(Thread (DelayAppend (List 1)) (car 1))", "(DelayAppend 1)", "(KillThread)", "(Thread (define shared 7))",
-             "shared", "(Sleep 0)", "(Sleep 0.9)", "(Sleep 0.04min)", '(Sleep "2")'])
+             "shared", "(Sleep 0)", "(Sleep 0.9)", "(Sleep 0.04min)", '(Sleep "2")',
+             '(Thread pri="9" 5)', '(Thread pri="-3" 6)', '(Thread pri="x" 7)'])
     car = err(2147682310, "{}", "car", '("type missmatch")')
     expect("values", r.all(), ["t", "5", "s", "1", "2", "4", "(1 2 3 4)", "()", car.format(9), f"(1 .{car.format(10)})",
                                err(2147747336, 11, "DelayAppend", '"this command cannot use in this thread"'), "()",
-                               "shared", "7", "0", "0.900000", "0.040000min", err(2147682310, 18, "Sleep", "()")])
+                               "shared", "7", "0", "0.900000", "0.040000min", err(2147682310, 18, "Sleep", "()"),
+                               "5", "6", "7"])  # priorities out of range are held at the ends
     at = [0.0] + [t for t, _ in r.replies] + [0.0] * 18  # at[n]: the n-th reply's arrival; at[0] the start
     for what, a, b, lo, hi in (("Thread returns at once", 0, 1, 0, 1.5), ("its value after 2 s", 1, 2, 1.9, 4),
                                ("the first member at once", 2, 4, 0, 0.5), ("the second a second later", 4, 5, 0.8, 3),
