@@ -22,6 +22,7 @@ GROUP = sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_io_")
 FAILS = []
 RNG = random.Random(36)
+STDERR = b""  # of the last run
 
 
 def fail(what):
@@ -73,6 +74,8 @@ def qnmx(lines, timeout=300, script=None):
     env = {k: v for k, v in os.environ.items() if k != "ZUPATH"}
     env.update(HOME=home, STD_CODE="UTF-8")
     r = subprocess.run([QNMX, "s.zu", "out.txt"], cwd=WORK, env=env, capture_output=True, timeout=timeout)
+    global STDERR
+    STDERR = r.stderr
     if r.returncode != 0:
         fail(f"qnmx exited {r.returncode}: {r.stderr[-500:]!r}")
         return [], b""
@@ -325,6 +328,8 @@ def group_errors():
     expect("earlier bytes stay", read("partial"), b"ab")
     expect("path not a string", error_of(replies[6]), (0x80030806, "Save", '("save:type missmatch" 1)'))
     expect("PrintStd to a file that cannot open", replies[7], "()")
+    if b"No such file or directory" not in STDERR:
+        fail(f"the reason PrintStd could not open is not on standard error: {STDERR[-300:]!r}")
 
 
 GROUPS = {"raw": group_raw, "text": group_text, "icalendar": group_icalendar, "zu": group_zu, "csv": group_csv,
