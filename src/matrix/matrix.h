@@ -178,7 +178,10 @@ struct MATRIX_NODE {
   int ch_lock_tid;                 // its holder's task id, 0 when free
   unsigned save_lock : 1;          // being written
   unsigned save_fired : 1;         // a closing or flushing pass fired its save
+  unsigned dirty_listed : 1;       // on its matrix's dirty list
   unsigned int dirty_file_time;    // first unsaved change (get_zutime), 0 clean
+  MATRIX_NODE* dirty_next;         // the matrix's dirty list, while dirty_listed
+  MATRIX_NODE* dirty_prev;
   MATRIX_CHANNEL* channel;         // p.channel_nos channels
   uint8_t* nlist_dim_bit_field;    // child bit field (dim_bit_field bytes), or
   int64_t** nlist_dim_addr;        // sorted child dim codes (each owned)
@@ -267,6 +270,11 @@ struct MATRIX {
   int64_t obj_id;                      // last object id handed out
   void* file_work;                     // matrix file state
   MATRIX_GEOMETRY geometry;            // view for the element operations
+  // Every node marked for the file since a walk of this list last met it:
+  // flushing, syncing and closing walk these instead of every node. A
+  // node whose mark went (saved) stays until a walk or its freeing takes
+  // it off.
+  MATRIX_NODE* dirty_list;
 };
 
 // ---------------------------------------------------------------------------

@@ -42,6 +42,7 @@ bool release_nodes(MATRIX* m) {
       }
       // Nothing else will settle a node without a process token.
       if (!n->process_token && n->wait_token) _requeue_node_tokens(n);
+      if (n->dirty_file_time) _list_dirty(n);  // marked without the list
       int r = _free_matrix_node(n);
       if (r == 0) continue;
       left = true;
@@ -77,6 +78,9 @@ void _close_matrix(MATRIX* m) {
       lock_task(matrix_lock);
       _flush_all_dirty_file(m);
     }
+    // The saves just fired are waited for before the nodes are passed over
+    // again, so that closing costs a pass per wake-up and not per node.
+    _wait_dirty_saved(m);
     // Tokens waiting for the matrix to open go on, as at a mode change.
     for (MATRIX_TOKEN* t = m->wait_token; t; t = t->next)
       if (t->aboat_func) schedule_abort(t);
@@ -124,6 +128,9 @@ void _sync_matrix(MATRIX* m) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);
     }
+    // Every node is looked at only once none is dirty any more.
+    _wait_dirty_saved(m);
+    if (_first_dirty(m)) continue;
     MATRIX_NODE* busy = nullptr;
     for (MATRIX_NODE* head : m->node_hash)
       for (MATRIX_NODE* n = head; n && !busy; n = n->nh_next) {
