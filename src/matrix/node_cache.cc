@@ -20,15 +20,8 @@ constexpr int64_t kPurgePressureGap = 2;  // seconds between purges under pressu
 constexpr int64_t kPurgeIdleGap = 120;    // seconds between purges otherwise
 constexpr int64_t kSaveAge = 30;          // a ready node dirty this long is saved
 constexpr int64_t kIdleAge = 120;         // a node idle this long may be freed
-// Past kFarOver times the target, nodes come in faster than the clock
-// lets them go: the purge then runs after every target-size batch of new
-// nodes, keeps the newest kFarKeep times the target ready nodes and frees
-// the older ones however recently they were used, so that memory follows
-// the target and not the size of what is written.
-constexpr int64_t kFarOver = 4;
-constexpr int64_t kFarKeep = 2;
 
-// Nodes put in the ring since the last purge.
+// Nodes put in the ring since the last purge (matrix_lock).
 int64_t inserts_since_purge = 0;
 
 MATRIX_NODE* find_node(MATRIX* m, const int64_t* dc) {
@@ -65,7 +58,7 @@ bool is_saved_before(const MATRIX_NODE* n, int64_t now) {
   return n->dirty_file_time && now - static_cast<int64_t>(n->dirty_file_time) > kSaveAge;
 }
 
-// Passes the newest total_ncache_size ready nodes (kFarKeep times that
+// Passes the newest total_ncache_size ready nodes (kMxPurgeFarKeep times that
 // when far over; saving those dirty for long), then frees the older nodes
 // idle for long, or all of them when far over; dirty ones get a save and
 // go at a later purge, as do busy ones. A node whose channels are in use
@@ -73,7 +66,7 @@ bool is_saved_before(const MATRIX_NODE* n, int64_t now) {
 // waiting for the worker (one thread with two element caches).
 void purge(const MATRIX_NODE* keep, int64_t now, bool far_over) {
   MATRIX_NODE* p = nd_root.next;
-  const int64_t kept = (far_over ? kFarKeep : 1) * static_cast<int64_t>(total_ncache_size);
+  const int64_t kept = (far_over ? kMxPurgeFarKeep : 1) * static_cast<int64_t>(total_ncache_size);
   for (int64_t ready = 0; p != &nd_root && ready < kept; p = p->next) {
     if (p->status != kMsOk) continue;
     ++ready;
@@ -388,7 +381,7 @@ void _insert_node_ring(MATRIX_NODE* n) {
   const int64_t target = total_ncache_size;
   int64_t since = now - mx_last_purge_time;
   bool pressure = nd_cnt > 2 * target && since > kPurgePressureGap;
-  bool far_over = nd_cnt > kFarOver * target && inserts_since_purge >= target;
+  bool far_over = nd_cnt > kMxPurgeFarOver * target && inserts_since_purge >= target;
   if (!pressure && !far_over && since <= kPurgeIdleGap) return;
   mx_last_purge_time = now;
   inserts_since_purge = 0;
