@@ -265,6 +265,7 @@ struct MATRIX {
   int flags;                           // kMxAskedWhileOpening, kMxBroken
   int access_cnt;                      // use history, shifted by the access tick
   int access_lock;                     // file-closer passes outside matrix_lock
+  int holds;                           // _hold_matrix takes not released
   int64_t last_access;                 // last move to the front of the ring
   MATRIX_SEXP* mx_env;                 // the matrix's own environment
   int64_t obj_id;                      // last object id handed out
@@ -309,8 +310,15 @@ void init_matrix();
 // Non-zero once init_matrix has run.
 int matrix_started();
 
-// Closes every open matrix, front first, writing what is dirty.
+// Closes every open matrix that nobody holds, front first, writing what
+// is dirty. An element cache still holding a node of one makes it wait for
+// the cache's owner (mx_cache.h).
 void close_all_matrix();
+// Keeps m from close_all_matrix: an opener holds the matrix it opened
+// until it has handed it to an owner that is closed before
+// close_all_matrix runs (the agent's entry), or closes it itself.
+void _hold_matrix(MATRIX* m);
+void release_matrix(MATRIX* m);
 
 // ---------------------------------------------------------------------------
 // Opening and finding

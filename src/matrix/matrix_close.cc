@@ -4,7 +4,6 @@
 #include "base/tick.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file.h"
-#include "matrix/mx_file_impl.h"
 #include "matrix/node.h"
 #include "stream/stream.h"
 
@@ -107,11 +106,22 @@ void close_all_matrix() {
   if (!matrix_started()) return;
   lock_task(matrix_lock);
   mx_closing_all = true;  // scripts still running must not open new matrices
-  // A cache still holding a node would keep its matrix from closing.
-  mx_cache_flush_all();
-  while (matrices_root.mx_next != &matrices_root) _close_matrix(matrices_root.mx_next);
+  for (;;) {
+    MATRIX* m = matrices_root.mx_next;
+    while (m != &matrices_root && m->holds) m = m->mx_next;
+    if (m == &matrices_root) break;
+    _close_matrix(m);
+  }
   mx_closing_all = false;
   unlock_task(matrix_lock, "close_all_matrix");
+}
+
+void _hold_matrix(MATRIX* m) { ++m->holds; }
+
+void release_matrix(MATRIX* m) {
+  lock_task(matrix_lock);
+  if (m->holds > 0) --m->holds;
+  unlock_task(matrix_lock, "release_matrix");
 }
 
 void _sync_matrix(MATRIX* m) {

@@ -9,7 +9,6 @@
 #include "elements/pool.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
-#include "matrix/mx_file_impl.h"
 #include "matrix/node.h"
 #include "stream/stream.h"
 
@@ -23,24 +22,6 @@ constexpr size_t kHead = (sizeof(MBLK) + 15) & ~size_t{15};
 MBLK* head_of(void* p) { return reinterpret_cast<MBLK*>(static_cast<char*>(p) - kHead); }
 void* data_of(MBLK* b) { return reinterpret_cast<char*>(b) + kHead; }
 
-// The caches holding a node (matrix_lock).
-MX_CACHE list_root{};
-
-void list_on(MX_CACHE* c) {
-  if (!list_root.list_next) list_root.list_next = list_root.list_prev = &list_root;
-  c->list_next = list_root.list_next;
-  c->list_prev = &list_root;
-  list_root.list_next->list_prev = c;
-  list_root.list_next = c;
-}
-
-void list_off(MX_CACHE* c) {
-  if (!c->list_next) return;
-  c->list_prev->list_next = c->list_next;
-  c->list_next->list_prev = c->list_prev;
-  c->list_next = c->list_prev = nullptr;
-}
-
 // Releases the held node (matrix_lock held).
 void release_node(MX_CACHE* c) {
   MATRIX_NODE* n = c->n;
@@ -48,7 +29,6 @@ void release_node(MX_CACHE* c) {
   _unlock_node(n, nullptr);
   c->n = nullptr;
   ++c->generation;
-  list_off(c);
 }
 
 bool is_bit(const MATRIX_DH_SET& ds) { return ds.tp && ds.tp->type == MX_TYPE_BIT + MX_TYPE_VECTOR; }
@@ -94,7 +74,6 @@ int take_channels(MX_CACHE* c, MATRIX_NODE* n) {
   bool whole = taken == c->ds_len;
   if (whole) {
     c->n = n;
-    list_on(c);
   } else {
     for (int j = 0; j < taken; ++j) _matrix_node_channel_unlock(n, 0);
     _unlock_node(n, nullptr);
@@ -388,10 +367,6 @@ void flush_mx_cache(MX_CACHE* c, int f) {
       c->mblk_hash[k] = b->next;
       d_f_ree(b);
     }
-}
-
-void mx_cache_flush_all() {
-  while (list_root.list_next && list_root.list_next != &list_root) release_node(list_root.list_next);
 }
 
 // ---------------------------------------------------------------------------
