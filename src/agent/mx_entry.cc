@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <mutex>
@@ -31,6 +32,11 @@ SEM mx_open_lock;
 enum class End { kRunning, kEnding, kEnded };
 End mx_end = End::kRunning;
 int mx_openings = 0;
+// Entries unlinked by close_mx_entry whose matrices are not closed yet.
+int mx_closes = 0;
+// Set once the locks exist: the exit handler may run on a thread that
+// never synchronised with the one that made them.
+std::atomic<bool> mx_entry_ready{false};
 // How long the end waits for the openings under way. One that takes
 // longer (its thread may even have ended the process from inside it)
 // keeps its matrix held and closes it itself.
@@ -168,6 +174,7 @@ void init_mx_entry() {
   std::call_once(once, [] {
     mx_entry_lock = new_lock(LOCK_MX_ENTRY);
     mx_open_lock = new_lock(LOCK_MX_OPEN);
+    mx_entry_ready.store(true, std::memory_order_release);
   });
 }
 
@@ -419,11 +426,15 @@ int close_mx_entry(MX_ENTRY* e) {
   }
   unlink_entry(e);
   e->closing = 1;
+  ++mx_closes;
   --e->refs;
   wakeup_task(e);  // users waiting for the command lock give up
   _wait_unused(e);
   unlock_task(mx_entry_lock, "close_mx_entry");
   finish_entry(e);
+  lock_task(mx_entry_lock);
+  if (--mx_closes == 0) wakeup_task(&mx_closes);
+  unlock_task(mx_entry_lock, "close_mx_entry");
   return 0;
 }
 
@@ -464,7 +475,7 @@ void end_mx_open() {
 }
 
 void close_all_mx() {
-  if (!lock_up_test(mx_entry_lock)) {
+  if (!mx_entry_ready.load(std::memory_order_acquire)) {
     close_all_matrix();
     return;
   }
@@ -487,6 +498,14 @@ void close_all_mx() {
   }
   unlock_task(mx_entry_lock, "close_all_mx");
   close_all_mx_entry();
+  // Entries that their own closes took off the table still own their
+  // matrices until those closes are done.
+  lock_task(mx_entry_lock);
+  while (mx_closes > 0) {
+    sleep_task(&mx_closes, mx_entry_lock);
+    lock_task(mx_entry_lock);
+  }
+  unlock_task(mx_entry_lock, "close_all_mx");
   close_all_matrix();
   lock_task(mx_entry_lock);
   mx_end = End::kEnded;

@@ -21,9 +21,10 @@
 //   that the program's end never closes it under its opener.
 // - The program's end (close_all_mx, on every way out) stops new openings
 //   and registrations, waits a while for the openings under way, closes
-//   every entry (each waiting for its users), and only then the matrices
+//   every entry (each waiting for its users), waits for the closes that
+//   callers of close_mx_entry began, and only then closes the matrices
 //   left; a matrix still held is its opener's to close. mx_entry_lock
-//   guards the openings count and the end's state too.
+//   guards the counts of openings and closes and the end's state too.
 // - Everything that waits here (the command lock, the close) sleeps through
 //   the base layer, so a waiting thread is at a collector safe point.
 #pragma once
