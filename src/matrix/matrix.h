@@ -271,11 +271,12 @@ struct MATRIX {
   int64_t obj_id;                      // last object id handed out
   void* file_work;                     // matrix file state
   MATRIX_GEOMETRY geometry;            // view for the element operations
-  // Every node marked for the file since a walk of this list last met it:
-  // flushing, syncing and closing walk these instead of every node. A
-  // node whose mark went (saved) stays until a walk or its freeing takes
-  // it off.
+  // Every node marked for the file since a walk of this list last met it,
+  // in the order they were marked: flushing, syncing and closing walk these
+  // instead of every node. A node whose mark went (saved) stays until a
+  // walk or its freeing takes it off.
   MATRIX_NODE* dirty_list;
+  MATRIX_NODE* dirty_tail;
 };
 
 // ---------------------------------------------------------------------------

@@ -181,10 +181,11 @@ void _list_dirty(MATRIX_NODE* n) {
   if (n->dirty_listed) return;
   MATRIX* m = n->matrix;
   n->dirty_listed = 1;
-  n->dirty_prev = nullptr;
-  n->dirty_next = m->dirty_list;
-  if (m->dirty_list) m->dirty_list->dirty_prev = n;
-  m->dirty_list = n;
+  n->dirty_next = nullptr;
+  n->dirty_prev = m->dirty_tail;
+  if (m->dirty_tail) m->dirty_tail->dirty_next = n;
+  else m->dirty_list = n;
+  m->dirty_tail = n;
 }
 
 void _unlist_dirty(MATRIX_NODE* n) {
@@ -192,6 +193,7 @@ void _unlist_dirty(MATRIX_NODE* n) {
   if (n->dirty_prev) n->dirty_prev->dirty_next = n->dirty_next;
   else n->matrix->dirty_list = n->dirty_next;
   if (n->dirty_next) n->dirty_next->dirty_prev = n->dirty_prev;
+  else n->matrix->dirty_tail = n->dirty_prev;
   n->dirty_next = n->dirty_prev = nullptr;
   n->dirty_listed = 0;
 }
