@@ -103,6 +103,7 @@ void* xx_get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, const i
 
 void* _mx_channel_datum(MATRIX_NODE* n, int ch, bool make, const MATRIX_ALLOC_VECTOR_PARAM* vp, const char* file,
                         int line) {
+  assert_lock_held(matrix_lock);
   _mx_node_channels(n);
   MATRIX_CHANNEL& c = n->channel[ch];
   if (!c.data && make) {

@@ -116,7 +116,10 @@ void close_all_matrix() {
   unlock_task(matrix_lock, "close_all_matrix");
 }
 
-void _hold_matrix(MATRIX* m) { ++m->holds; }
+void _hold_matrix(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  ++m->holds;
+}
 
 void release_matrix(MATRIX* m) {
   lock_task(matrix_lock);

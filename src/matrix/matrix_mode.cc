@@ -178,6 +178,7 @@ void _set_dirty_file(MATRIX_NODE* n) {
 // ---- the dirty list
 
 void _list_dirty(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   if (n->dirty_listed) return;
   MATRIX* m = n->matrix;
   n->dirty_listed = 1;
@@ -189,6 +190,7 @@ void _list_dirty(MATRIX_NODE* n) {
 }
 
 void _unlist_dirty(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   if (!n->dirty_listed) return;
   if (n->dirty_prev) n->dirty_prev->dirty_next = n->dirty_next;
   else n->matrix->dirty_list = n->dirty_next;
@@ -199,6 +201,7 @@ void _unlist_dirty(MATRIX_NODE* n) {
 }
 
 MATRIX_NODE* _first_dirty(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   while (MATRIX_NODE* n = m->dirty_list) {
     if (n->dirty_file_time) return n;
     _unlist_dirty(n);
@@ -207,6 +210,7 @@ MATRIX_NODE* _first_dirty(MATRIX* m) {
 }
 
 void _wait_dirty_saved(MATRIX* m) {
+  assert_lock_held(matrix_lock);
   for (;;) {
     MATRIX_NODE* n = _first_dirty(m);
     if (!n) return;
