@@ -6,7 +6,11 @@
 // level read. Random single points are read last (a hit takes no lock).
 //
 //   mx_file_bench DIR SIDE   prints one line of JSON: seconds of each phase,
-//                            bytes of the file, peak RSS, points per second
+//                            bytes of the file, peak RSS, points per second,
+//                            and what the caches may hold: the record
+//                            store's page cache and the node cache (the
+//                            most nodes it lets in before it frees used
+//                            ones, times a node's bytes)
 // bench/mx_file_peers.py runs it next to cp and GDAL on the same pixels.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -29,6 +33,7 @@
 #include "matrix/node.h"
 #include "matrix_ops/matrix_ops.h"
 #include "runtime/zu_init.h"
+#include "store/pdb64.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/reader.h"
@@ -113,6 +118,14 @@ struct Cache {
   void* buf = nullptr;
 };
 
+// The largest node-cache target seen (the access tick moves it).
+int most_target = 0;
+void note_target() {
+  lock_task(matrix_lock);
+  most_target = std::max(most_target, total_ncache_size);
+  unlock_task(matrix_lock, "mx_file_bench");
+}
+
 void check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "mx_file_bench: %s failed\n", what);
@@ -149,6 +162,7 @@ int main(int argc, char** argv) {
     }
   }
   sync_matrix(m);
+  note_target();
   double t1 = now();
   {
     Cache r(m), w(m);
@@ -171,6 +185,7 @@ int main(int argc, char** argv) {
     }
   }
   sync_matrix(m);
+  note_target();
   close_matrix(m);
   double t2 = now();
 
@@ -211,16 +226,22 @@ int main(int argc, char** argv) {
       }
     points = static_cast<int64_t>(static_cast<double>(points) / (t4 - start));
   }
+  note_target();
   close_matrix(m);
   struct stat st {};
   stat(path.c_str(), &st);
   struct rusage ru {};
   getrusage(RUSAGE_SELF, &ru);
+  const long long page_cache_kb = static_cast<long long>(fac_general_info.total_entries) * kFacPageSize / 1024;
+  const long long node_kb = 256 * 256 / 1024;  // one uint8 node of 256 x 256
+  const long long node_cache_kb = static_cast<long long>(kMxPurgeFarOver + 1) * most_target * node_kb;
   std::printf(
       "{\"side\": %lld, \"levels\": %d, \"write0_s\": %.4f, \"pyramid_s\": %.4f, \"read_s\": %.4f, "
-      "\"file_bytes\": %lld, \"peak_rss_kb\": %ld, \"points_per_s\": %lld, \"checksum\": %lld}\n",
+      "\"file_bytes\": %lld, \"peak_rss_kb\": %ld, \"points_per_s\": %lld, \"checksum\": %lld, "
+      "\"page_cache_kb\": %lld, \"node_target\": %d, \"node_cache_kb\": %lld}\n",
       static_cast<long long>(side), levels, t1 - t0, t2 - t1, t3 - t2, static_cast<long long>(st.st_size),
-      ru.ru_maxrss, static_cast<long long>(points), static_cast<long long>(checksum));
+      ru.ru_maxrss, static_cast<long long>(points), static_cast<long long>(checksum), page_cache_kb, most_target,
+      node_cache_kb);
   unlink(path.c_str());
   return 0;
 }

@@ -8,8 +8,11 @@ For each side: our level-0 write next to `cp` of a PGM file of the same
 pixels (aim: within 3x); our level 0 and every coarser level (2 x 2 means)
 next to GDAL, `gdal_translate` of that PGM to a GeoTIFF of 256 x 256 tiles
 and then `gdaladdo -r average` over the same levels (aim: at most GDAL's
-time); seconds per pixel at each size and the ratio of the largest size to
-1 MPixel (aim: at most 1.5); peak RSS; random points per second."""
+time); seconds per pixel at each size and the ratios of the largest size to
+1 and to 16 MPixel (aim: at most 1.5); peak RSS, and what it grew by over
+the smallest size's next to what the caches may hold (the record store's
+page cache and the node cache), which bound it whatever the picture's
+size; random points per second."""
 import json
 import os
 import shutil
@@ -49,6 +52,7 @@ def main(argv):
         if not shutil.which(tool):
             sys.exit("mx_file_peers: %s is missing (scripts/setup.sh installs gdal-bin)" % tool)
     per_pixel = {}
+    base_rss = None
     with tempfile.TemporaryDirectory(prefix="mxbench", dir=os.environ.get("TMPDIR", "/var/tmp")) as d:
         for side in sides:
             src = os.path.join(d, "in.pgm")
@@ -66,15 +70,21 @@ def main(argv):
             pixels = side * side
             mine = ours["write0_s"] + ours["pyramid_s"]
             per_pixel[side] = mine / pixels
+            rss = ours["peak_rss_kb"] / 1024
+            base_rss = rss if base_rss is None else base_rss
+            caches = (ours["page_cache_kb"] + ours["node_cache_kb"]) / 1024
             print("%5d^2 (%7.1f MPixel): write %.3f s + levels %.3f s = %.3e s/pixel; read %.3f s; "
-                  "peak RSS %.0f MiB; %.2e random points/s" %
+                  "peak RSS %.0f MiB, %.0f above the first size's (the caches hold up to %.0f: pages %.0f, "
+                  "nodes for a target of %d); %.2e random points/s" %
                   (side, pixels / 2**20, ours["write0_s"], ours["pyramid_s"], mine / pixels, ours["read_s"],
-                   ours["peak_rss_kb"] / 1024, ours["points_per_s"]))
+                   rss, rss - base_rss, caches, ours["page_cache_kb"] / 1024, ours["node_target"],
+                   ours["points_per_s"]))
             print("        cp %.3f s (level-0 write / cp = %.2f); GDAL translate %.3f s + addo %.3f s = %.3f s "
                   "(ours / GDAL = %.2f)" % (cp, ours["write0_s"] / cp, gt, ga, gt + ga, mine / (gt + ga)))
-    if 1024 in per_pixel and len(per_pixel) > 1:
-        big = max(per_pixel)
-        print("per-pixel time %d^2 / 1024^2 = %.2f" % (big, per_pixel[big] / per_pixel[1024]))
+    big = max(per_pixel)
+    for base in (1024, 4096):
+        if base in per_pixel and big != base:
+            print("per-pixel time %d^2 / %d^2 = %.2f" % (big, base, per_pixel[big] / per_pixel[base]))
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@
 #include "store/l_favt64.h"
 #include "zulib/library.h"
 
-void agent_exit_handler() { close_all_matrix(); }
+void agent_exit_handler() { close_all_mx(); }
 
 void start_agent(int argc, char** argv) {
   // The network services fill the runtime's and the library's hooks before
@@ -39,9 +39,9 @@ int run_agent(int argc, char** argv) {
   // A script that could not be started is a failure of the command line,
   // not a success: its status (1) is kept.
   int status = zu_setup_file(argc, argv);
-  // Entries first: each waits for the commands still using it.
-  close_all_mx_entry();
-  close_all_matrix();
+  // Script threads may still be running: no matrix opens from here on,
+  // and entries close first, each waiting for the commands using it.
+  close_all_mx();
   return status;
 }
 

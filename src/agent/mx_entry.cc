@@ -5,6 +5,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <mutex>
 
@@ -25,6 +27,20 @@ namespace {
 // so that a matrix it finds opening is never one that another reader is
 // opening (taken before matrix_lock).
 SEM mx_open_lock;
+
+// The program's end and the openings it waits for (mx_entry_lock).
+enum class End { kRunning, kEnding, kEnded };
+End mx_end = End::kRunning;
+int mx_openings = 0;
+// Entries unlinked by close_mx_entry whose matrices are not closed yet.
+int mx_closes = 0;
+// Set once the locks exist: the exit handler may run on a thread that
+// never synchronised with the one that made them.
+std::atomic<bool> mx_entry_ready{false};
+// How long the end waits for the openings under way. One that takes
+// longer (its thread may even have ended the process from inside it)
+// keeps its matrix held and closes it itself.
+constexpr double kOpeningWaitSeconds = 5.0;
 
 // The work record of open_mxread, on the opener's stack; the open method
 // fills it before the matrix turns active, which releases the opener.
@@ -158,6 +174,7 @@ void init_mx_entry() {
   std::call_once(once, [] {
     mx_entry_lock = new_lock(LOCK_MX_ENTRY);
     mx_open_lock = new_lock(LOCK_MX_OPEN);
+    mx_entry_ready.store(true, std::memory_order_release);
   });
 }
 
@@ -202,7 +219,7 @@ MX_ENTRY* new_mx_entry(MX_ENTRY* entry, MATRIX* m) {
 
 int regist_mx_entry(MX_ENTRY* entry) {
   lock_task(mx_entry_lock);
-  if (_search_mx_entry(entry->c.m)) {
+  if (mx_end != End::kRunning || _search_mx_entry(entry->c.m)) {
     unlock_task(mx_entry_lock, "regist_mx_entry");
     return -1;
   }
@@ -330,11 +347,10 @@ void open_mxread_method(MATRIX_TOKEN* t) {
   set_matrix_mode(m, kMxModeActive);
 }
 
-MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
-                      int* refused, bool* opened) {
-  if (refused) *refused = 0;
-  if (opened) *opened = false;
-  if (!neturl && !filename && !key) return nullptr;  // would match any matrix
+namespace {
+
+MX_ENTRY* open_mxread_named(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
+                            int* refused, bool* opened) {
   OPEN_WORK w{nullptr, phase_mode, 0};
   lock_task(mx_open_lock);
   // An entry over a matrix of that name: its matrix cannot go while the
@@ -359,13 +375,15 @@ MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR
   if (!m) {
     m = _open_matrix(neturl, filename, key, open_mxread_method, &w);
     ours = m != nullptr;
+    if (ours) _hold_matrix(m);
   }
   unlock_task(matrix_lock, "open_mxread");
   if (ours) {
     wait_matrix_mode(m);
     e = w.entry;
     // A failed opening leaves nothing behind: the name can be opened again.
-    if (!e) close_matrix(m);
+    if (e) release_matrix(m);
+    else close_matrix(m);
     if (refused) *refused = w.refused;
     if (opened) *opened = e != nullptr;
   } else if (m) {
@@ -375,6 +393,19 @@ MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR
     unlock_task(mx_entry_lock, "open_mxread");
   }
   unlock_task(mx_open_lock, "open_mxread");
+  return e;
+}
+
+}  // namespace
+
+MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
+                      int* refused, bool* opened) {
+  if (refused) *refused = 0;
+  if (opened) *opened = false;
+  if (!neturl && !filename && !key) return nullptr;  // would match any matrix
+  if (begin_mx_open() != 0) return nullptr;
+  MX_ENTRY* e = open_mxread_named(neturl, filename, key, phase_mode, refused, opened);
+  end_mx_open();
   return e;
 }
 
@@ -395,11 +426,15 @@ int close_mx_entry(MX_ENTRY* e) {
   }
   unlink_entry(e);
   e->closing = 1;
+  ++mx_closes;
   --e->refs;
   wakeup_task(e);  // users waiting for the command lock give up
   _wait_unused(e);
   unlock_task(mx_entry_lock, "close_mx_entry");
   finish_entry(e);
+  lock_task(mx_entry_lock);
+  if (--mx_closes == 0) wakeup_task(&mx_closes);
+  unlock_task(mx_entry_lock, "close_mx_entry");
   return 0;
 }
 
@@ -420,4 +455,60 @@ void close_all_mx_entry() {
     lock_task(mx_entry_lock);
   }
   unlock_task(mx_entry_lock, "close_all_mx_entry");
+}
+
+// ---------------------------------------------------------------------------
+// The program's end
+
+int begin_mx_open() {
+  lock_task(mx_entry_lock);
+  bool running = mx_end == End::kRunning;
+  if (running) ++mx_openings;
+  unlock_task(mx_entry_lock, "begin_mx_open");
+  return running ? 0 : -1;
+}
+
+void end_mx_open() {
+  lock_task(mx_entry_lock);
+  if (--mx_openings == 0) wakeup_task(&mx_openings);
+  unlock_task(mx_entry_lock, "end_mx_open");
+}
+
+void close_all_mx() {
+  if (!mx_entry_ready.load(std::memory_order_acquire)) {
+    close_all_matrix();
+    return;
+  }
+  lock_task(mx_entry_lock);
+  if (mx_end != End::kRunning) {
+    while (mx_end != End::kEnded) {
+      sleep_task(&mx_end, mx_entry_lock);
+      lock_task(mx_entry_lock);
+    }
+    unlock_task(mx_entry_lock, "close_all_mx");
+    return;
+  }
+  mx_end = End::kEnding;
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::duration<double>(kOpeningWaitSeconds);
+  while (mx_openings > 0 && Clock::now() < until) {
+    double left = std::chrono::duration<double>(until - Clock::now()).count();
+    _i_sleep_task_timeout(&mx_openings, mx_entry_lock, left, __FILE__, __LINE__);
+    lock_task(mx_entry_lock);
+  }
+  unlock_task(mx_entry_lock, "close_all_mx");
+  close_all_mx_entry();
+  // Entries that their own closes took off the table still own their
+  // matrices until those closes are done.
+  lock_task(mx_entry_lock);
+  while (mx_closes > 0) {
+    sleep_task(&mx_closes, mx_entry_lock);
+    lock_task(mx_entry_lock);
+  }
+  unlock_task(mx_entry_lock, "close_all_mx");
+  close_all_matrix();
+  lock_task(mx_entry_lock);
+  mx_end = End::kEnded;
+  wakeup_task(&mx_end);
+  unlock_task(mx_entry_lock, "close_all_mx");
 }

@@ -16,6 +16,15 @@
 //   entry run one after the other. Closing unlinks the entry at once (its
 //   id is free, later look-ups find nothing), then waits until the last
 //   reference is given back before it touches the cache and the matrix.
+// - A matrix opened for an entry is held (_hold_matrix) from its opening
+//   until its entry is registered, inside begin_mx_open / end_mx_open, so
+//   that the program's end never closes it under its opener.
+// - The program's end (close_all_mx, on every way out) stops new openings
+//   and registrations, waits a while for the openings under way, closes
+//   every entry (each waiting for its users), waits for the closes that
+//   callers of close_mx_entry began, and only then closes the matrices
+//   left; a matrix still held is its opener's to close. mx_entry_lock
+//   guards the counts of openings and closes and the end's state too.
 // - Everything that waits here (the command lock, the close) sleeps through
 //   the base layer, so a waiting thread is at a collector safe point.
 #pragma once
@@ -53,7 +62,8 @@ void init_mx_entry();
 // already has an entry (what was allocated here is freed again).
 MX_ENTRY* new_mx_entry(MX_ENTRY* entry, MATRIX* m);
 // Gives the entry an id and links it at the head of the table: 0, or -1
-// (nothing done) when the same matrix has an entry already.
+// (nothing done) when the same matrix has an entry already or the
+// program's end has begun.
 int regist_mx_entry(MX_ENTRY* entry);
 // The linked entry of matrix m / with that id, or null. These take no
 // reference: the result is only valid while the caller holds
@@ -89,7 +99,8 @@ void drop_mx_entry(MX_ENTRY* e);
 // scripts of mode direct, server or client, 3 and above none. When the
 // store refused the read-only parameters, *refused (if given) receives its
 // code; otherwise it is set to 0. *opened (if given) tells whether this
-// call opened the matrix (an entry found open is somebody else's).
+// call opened the matrix (an entry found open is somebody else's). Null
+// once the program's end has begun.
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
                       int* refused = nullptr, bool* opened = nullptr);
 // The open method that open_mxread hands to the store (a matrix worker).
@@ -101,5 +112,16 @@ void open_mxread_method(MATRIX_TOKEN* t);
 // what is dirty) and frees the entry. 0, or -1 when another caller is
 // closing it already (the caller's hold is given back).
 int close_mx_entry(MX_ENTRY* e);
-// Closes every entry as close_mx_entry does (the program's end).
+// Closes every entry as close_mx_entry does.
 void close_all_mx_entry();
+
+// ---------------------------------------------------------------------------
+// The program's end
+
+// Brackets an opening for an entry: 0, or -1 (nothing counted) once the
+// program's end has begun, when nothing may be opened any more.
+int begin_mx_open();
+void end_mx_open();
+// The end, on every way out of the program: as the list at the top says.
+// Runs once; a later caller waits until the first one is done.
+void close_all_mx();

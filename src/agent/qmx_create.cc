@@ -404,7 +404,10 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   if (current_text && current < 0)
     return error_at(form, ZU_ER_PARAM, "qmxCreate", data_list("inv_param", "currentPhase_mode"));
 
-  MATRIX* m = open_matrix(neturl, filename, key, nullptr, nullptr);
+  lock_task(matrix_lock);
+  MATRIX* m = _open_matrix(neturl, filename, key, nullptr, nullptr);
+  if (m) _hold_matrix(m);
+  unlock_task(matrix_lock, "qmxCreate");
   if (!m) return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "open_matrix"));
   // A file this call makes goes again when its description is refused.
   std::string path = filename ? n_string(std_cm, filename) : std::string();
@@ -450,21 +453,27 @@ ZU_SEXP* qn_qmxCreate(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM
     if (!e && refused) return qmx_store_error(form, "qmxCreate", refused);
     if (!e) return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "qmxCreate open file error");
   } else {
+    if (begin_mx_open() != 0) return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "the program is ending");
     CREATE_PARAM cp{};
     cp.p.read_file = matrix_standard_read_file;
     cp.p.write_file = matrix_standard_write_file;
     cp.p.close_file = close_matrix_file;
     ZU_SEXP* r = qn_qmxCreate_matrix(&cp, env, form, args_env, sf);
-    if (get_type(r) == ZU_TYPE_ERROR) return r;
+    if (get_type(r) == ZU_TYPE_ERROR) {
+      end_mx_open();
+      return r;
+    }
     auto* made = static_cast<MX_ENTRY*>(d_calloc(sizeof(MX_ENTRY), 1));
     made->c.m = cp.m;
     made->mode = cp.mode;
     e = new_mx_entry(made, cp.m);
+    if (e) release_matrix(cp.m);
+    end_mx_open();
     if (!e) {
-      // A matrix just made has no entry yet: this is not reached.
+      // The program's end began meanwhile: the matrix is ours to close.
       d_f_ree(made);
       close_matrix(cp.m);
-      return qmx_store_error(form, "qmxCreate", -1);
+      return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "the program is ending");
     }
   }
   int id = e->id;

@@ -26,7 +26,8 @@ struct CREATE_PARAM {
 // activePhase_mode, currentPhase_mode: the id of the new entry, or an error.
 ZU_SEXP* qn_qmxCreate(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV* sp_env);
 // Runs a description on the named matrix file: the empty list with cp->m
-// (active) and cp->mode set, or an error with the matrix closed again.
+// (active, held for the caller: _hold_matrix) and cp->mode set, or an
+// error with the matrix closed again. Inside begin_mx_open.
 ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env,
                              ZU_SYM_FIELD* sf);
 // Fills qmxCreate's private keyword environment.

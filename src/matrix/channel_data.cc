@@ -91,21 +91,26 @@ void* xx_get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, const i
   }
   *np = n;
   _matrix_node_channel_lock(n);
-  _mx_node_channels(n);
-  MATRIX_CHANNEL& c = n->channel[ch];
-  if (!c.data) {
-    void* d = access >= 0 ? new_channel_datum(n, ch, vp, file, line) : nullptr;
-    if (!d) {
-      _matrix_node_channel_unlock(n, 0);
-      if (type == 1) _unlock_node(n, nullptr);
-      return fail(access >= 0 ? kMxBadIndex : kMxNoDatum);
-    }
-    c.data = d;
-    _set_dirty_file(n);
+  void* d = _mx_channel_datum(n, ch, access >= 0, vp, file, line);
+  if (!d) {
+    _matrix_node_channel_unlock(n, 0);
+    if (type == 1) _unlock_node(n, nullptr);
+    return fail(access >= 0 ? kMxBadIndex : kMxNoDatum);
   }
-  void* d = c.data;
   unlock_task(matrix_lock, "get_matrix_node_channel");
   return d;
+}
+
+void* _mx_channel_datum(MATRIX_NODE* n, int ch, bool make, const MATRIX_ALLOC_VECTOR_PARAM* vp, const char* file,
+                        int line) {
+  assert_lock_held(matrix_lock);
+  _mx_node_channels(n);
+  MATRIX_CHANNEL& c = n->channel[ch];
+  if (!c.data && make) {
+    c.data = new_channel_datum(n, ch, vp, file, line);
+    if (c.data) _set_dirty_file(n);
+  }
+  return c.data;
 }
 
 // ---- dim codes in ZU form
@@ -255,22 +260,27 @@ int set_channel_sexp(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
 
 void _flush_all_dirty_file(MATRIX* m) {
   assert_lock_held(matrix_lock);
-  for (MATRIX_NODE* head : m->node_hash)
-    for (MATRIX_NODE* n = head; n; n = n->nh_next) {
-      if (!n->dirty_file_time || n->process_token) continue;  // a token may still save or settle it
-      // A save fired here that ran and left the node dirty failed: saving
-      // again would go on for ever.
-      bool saved_in_vain = n->save_fired && n->scan_call[kSaveKind] != 0;
-      if (n->status == kMsOk && !saved_in_vain) {
-        n->scan_call[kSaveKind] = 0;
-        n->save_fired = 1;
-        _matrix_trigger_access(n, kMxSaveSlot, 0);
-        continue;
-      }
-      report_lost_save(n);
-      n->dirty_file_time = 0;
-      n->save_fired = 0;
+  for (MATRIX_NODE *n = m->dirty_list, *next; n; n = next) {
+    next = n->dirty_next;
+    if (!n->dirty_file_time) {
+      _unlist_dirty(n);
+      continue;
     }
+    if (n->process_token) continue;  // a token may still save or settle it
+    // A save fired here that ran and left the node dirty failed: saving
+    // again would go on for ever.
+    bool saved_in_vain = n->save_fired && n->scan_call[kSaveKind] != 0;
+    if (n->status == kMsOk && !saved_in_vain) {
+      n->scan_call[kSaveKind] = 0;
+      n->save_fired = 1;
+      _matrix_trigger_access(n, kMxSaveSlot, 0);
+      continue;
+    }
+    report_lost_save(n);
+    n->dirty_file_time = 0;
+    n->save_fired = 0;
+    _unlist_dirty(n);
+  }
 }
 
 void flush_all_dirty_file(MATRIX* m) {

@@ -178,7 +178,10 @@ struct MATRIX_NODE {
   int ch_lock_tid;                 // its holder's task id, 0 when free
   unsigned save_lock : 1;          // being written
   unsigned save_fired : 1;         // a closing or flushing pass fired its save
+  unsigned dirty_listed : 1;       // on its matrix's dirty list
   unsigned int dirty_file_time;    // first unsaved change (get_zutime), 0 clean
+  MATRIX_NODE* dirty_next;         // the matrix's dirty list, while dirty_listed
+  MATRIX_NODE* dirty_prev;
   MATRIX_CHANNEL* channel;         // p.channel_nos channels
   uint8_t* nlist_dim_bit_field;    // child bit field (dim_bit_field bytes), or
   int64_t** nlist_dim_addr;        // sorted child dim codes (each owned)
@@ -262,11 +265,18 @@ struct MATRIX {
   int flags;                           // kMxAskedWhileOpening, kMxBroken
   int access_cnt;                      // use history, shifted by the access tick
   int access_lock;                     // file-closer passes outside matrix_lock
+  int holds;                           // _hold_matrix takes not released
   int64_t last_access;                 // last move to the front of the ring
   MATRIX_SEXP* mx_env;                 // the matrix's own environment
   int64_t obj_id;                      // last object id handed out
   void* file_work;                     // matrix file state
   MATRIX_GEOMETRY geometry;            // view for the element operations
+  // Every node marked for the file since a walk of this list last met it,
+  // in the order they were marked: flushing, syncing and closing walk these
+  // instead of every node. A node whose mark went (saved) stays until a
+  // walk or its freeing takes it off.
+  MATRIX_NODE* dirty_list;
+  MATRIX_NODE* dirty_tail;
 };
 
 // ---------------------------------------------------------------------------
@@ -301,8 +311,15 @@ void init_matrix();
 // Non-zero once init_matrix has run.
 int matrix_started();
 
-// Closes every open matrix, front first, writing what is dirty.
+// Closes every open matrix that nobody holds, front first, writing what
+// is dirty. An element cache still holding a node of one makes it wait for
+// the cache's owner (mx_cache.h).
 void close_all_matrix();
+// Keeps m from close_all_matrix: an opener holds the matrix it opened
+// until it has handed it to an owner that is closed before
+// close_all_matrix runs (the agent's entry), or closes it itself.
+void _hold_matrix(MATRIX* m);
+void release_matrix(MATRIX* m);
 
 // ---------------------------------------------------------------------------
 // Opening and finding

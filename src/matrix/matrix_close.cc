@@ -4,7 +4,6 @@
 #include "base/tick.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file.h"
-#include "matrix/mx_file_impl.h"
 #include "matrix/node.h"
 #include "stream/stream.h"
 
@@ -42,6 +41,7 @@ bool release_nodes(MATRIX* m) {
       }
       // Nothing else will settle a node without a process token.
       if (!n->process_token && n->wait_token) _requeue_node_tokens(n);
+      if (n->dirty_file_time) _list_dirty(n);  // marked without the list
       int r = _free_matrix_node(n);
       if (r == 0) continue;
       left = true;
@@ -77,6 +77,9 @@ void _close_matrix(MATRIX* m) {
       lock_task(matrix_lock);
       _flush_all_dirty_file(m);
     }
+    // The saves just fired are waited for before the nodes are passed over
+    // again, so that closing costs a pass per wake-up and not per node.
+    _wait_dirty_saved(m);
     // Tokens waiting for the matrix to open go on, as at a mode change.
     for (MATRIX_TOKEN* t = m->wait_token; t; t = t->next)
       if (t->aboat_func) schedule_abort(t);
@@ -103,11 +106,25 @@ void close_all_matrix() {
   if (!matrix_started()) return;
   lock_task(matrix_lock);
   mx_closing_all = true;  // scripts still running must not open new matrices
-  // A cache still holding a node would keep its matrix from closing.
-  mx_cache_flush_all();
-  while (matrices_root.mx_next != &matrices_root) _close_matrix(matrices_root.mx_next);
+  for (;;) {
+    MATRIX* m = matrices_root.mx_next;
+    while (m != &matrices_root && m->holds) m = m->mx_next;
+    if (m == &matrices_root) break;
+    _close_matrix(m);
+  }
   mx_closing_all = false;
   unlock_task(matrix_lock, "close_all_matrix");
+}
+
+void _hold_matrix(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  ++m->holds;
+}
+
+void release_matrix(MATRIX* m) {
+  lock_task(matrix_lock);
+  if (m->holds > 0) --m->holds;
+  unlock_task(matrix_lock, "release_matrix");
 }
 
 void _sync_matrix(MATRIX* m) {
@@ -124,6 +141,9 @@ void _sync_matrix(MATRIX* m) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);
     }
+    // Every node is looked at only once none is dirty any more.
+    _wait_dirty_saved(m);
+    if (_first_dirty(m)) continue;
     MATRIX_NODE* busy = nullptr;
     for (MATRIX_NODE* head : m->node_hash)
       for (MATRIX_NODE* n = head; n && !busy; n = n->nh_next) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "elements/value.h"
 #include "matrix/matrix.h"
 
 // A `_name` function on matrix m states that matrix_lock is held, unless m
@@ -28,6 +29,20 @@ extern bool mx_closing_all;
 // items.
 void _wake_close_key();
 
+// The dirty list of a matrix (MATRIX::dirty_list). _list_dirty puts a
+// node on it once; _unlist_dirty takes it off (a node not on it is left
+// alone); _first_dirty gives the first node on it that is still dirty,
+// taking the clean ones before it off, or null.
+void _list_dirty(MATRIX_NODE* n);
+void _unlist_dirty(MATRIX_NODE* n);
+MATRIX_NODE* _first_dirty(MATRIX* m);
+// Sleeps (releasing matrix_lock) while the first dirty node of m has its
+// save under way, so that waiting for a whole matrix to be written costs
+// one wake-up per node saved. Returns when no node is dirty, when the
+// first one needs another flush (no token or save is under way for it),
+// or after a second without progress.
+void _wait_dirty_saved(MATRIX* m);
+
 // Seconds of the store's clock (set_mx_clock in node.h).
 int64_t mx_now();
 
@@ -38,6 +53,12 @@ bool mx_trace();
 int mx_node_class(const MATRIX_NODE* n);
 // Gives n its channel array when it has none.
 void _mx_node_channels(MATRIX_NODE* n);
+// The datum of channel ch (in range) of n, whose channel lock the caller
+// holds; with make, one missing is made from the channel's default (see
+// get_matrix_node_channel) and the node marked changed. Null when there is
+// none.
+void* _mx_channel_datum(MATRIX_NODE* n, int ch, bool make, const MATRIX_ALLOC_VECTOR_PARAM* vp, const char* file,
+                        int line);
 // Sets the completion byte of slot's kind and wakes it.
 void _set_scan_call(MATRIX_NODE* n, int slot, signed char value);
 

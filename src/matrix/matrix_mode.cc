@@ -169,8 +169,59 @@ void _set_dirty_file(MATRIX_NODE* n) {
     MATRIX_SEXP* s = n->matrix->cal[slot];
     if (s && s->data) {
       n->dirty_file_time = static_cast<unsigned int>(mx_now());
+      _list_dirty(n);
       return;
     }
+  }
+}
+
+// ---- the dirty list
+
+void _list_dirty(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
+  if (n->dirty_listed) return;
+  MATRIX* m = n->matrix;
+  n->dirty_listed = 1;
+  n->dirty_next = nullptr;
+  n->dirty_prev = m->dirty_tail;
+  if (m->dirty_tail) m->dirty_tail->dirty_next = n;
+  else m->dirty_list = n;
+  m->dirty_tail = n;
+}
+
+void _unlist_dirty(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
+  if (!n->dirty_listed) return;
+  if (n->dirty_prev) n->dirty_prev->dirty_next = n->dirty_next;
+  else n->matrix->dirty_list = n->dirty_next;
+  if (n->dirty_next) n->dirty_next->dirty_prev = n->dirty_prev;
+  else n->matrix->dirty_tail = n->dirty_prev;
+  n->dirty_next = n->dirty_prev = nullptr;
+  n->dirty_listed = 0;
+}
+
+MATRIX_NODE* _first_dirty(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  while (MATRIX_NODE* n = m->dirty_list) {
+    if (n->dirty_file_time) return n;
+    _unlist_dirty(n);
+  }
+  return nullptr;
+}
+
+void _wait_dirty_saved(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  for (;;) {
+    MATRIX_NODE* n = _first_dirty(m);
+    if (!n) return;
+    const MATRIX_TOKEN* t = n->process_token;
+    if (!n->save_lock && !t) return;  // the next flush saves or reports it
+    // A token that is stopped or waits elsewhere may need the caller's
+    // help (closing pushes such tokens on): one second at most then.
+    bool moving = n->save_lock || (!t->stopped && !_token_waits(t));
+    int woken = _i_sleep_task_timeout(n, matrix_lock, 1.0, __FILE__, __LINE__) == 0;
+    lock_task(matrix_lock);
+    if (!woken || !moving) return;
   }
 }
 

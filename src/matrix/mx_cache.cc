@@ -9,7 +9,6 @@
 #include "elements/pool.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
-#include "matrix/mx_file_impl.h"
 #include "matrix/node.h"
 #include "stream/stream.h"
 
@@ -23,24 +22,6 @@ constexpr size_t kHead = (sizeof(MBLK) + 15) & ~size_t{15};
 MBLK* head_of(void* p) { return reinterpret_cast<MBLK*>(static_cast<char*>(p) - kHead); }
 void* data_of(MBLK* b) { return reinterpret_cast<char*>(b) + kHead; }
 
-// The caches holding a node (matrix_lock).
-MX_CACHE list_root{};
-
-void list_on(MX_CACHE* c) {
-  if (!list_root.list_next) list_root.list_next = list_root.list_prev = &list_root;
-  c->list_next = list_root.list_next;
-  c->list_prev = &list_root;
-  list_root.list_next->list_prev = c;
-  list_root.list_next = c;
-}
-
-void list_off(MX_CACHE* c) {
-  if (!c->list_next) return;
-  c->list_prev->list_next = c->list_next;
-  c->list_next->list_prev = c->list_prev;
-  c->list_next = c->list_prev = nullptr;
-}
-
 // Releases the held node (matrix_lock held).
 void release_node(MX_CACHE* c) {
   MATRIX_NODE* n = c->n;
@@ -48,10 +29,58 @@ void release_node(MX_CACHE* c) {
   _unlock_node(n, nullptr);
   c->n = nullptr;
   ++c->generation;
-  list_off(c);
 }
 
 bool is_bit(const MATRIX_DH_SET& ds) { return ds.tp && ds.tp->type == MX_TYPE_BIT + MX_TYPE_VECTOR; }
+
+// The view of access channel i on datum d of type tp.
+void set_view(MX_CACHE* c, int i, MATRIX_DATA_TYPE* tp, void* d) {
+  MATRIX_DH_SET& ds = c->ds[i];
+  if (tp->parent) {
+    get_matrix_dh_set(&ds, d);
+  } else {
+    ds = MATRIX_DH_SET{};
+    ds.tp = tp;
+    ds.offset = static_cast<uint8_t*>(d);
+  }
+  if (c->el_sizes[i] < 0) {
+    MATRIX_DATA_TYPE* et = tp->parent ? tp->parent : tp;
+    c->el_sizes[i] = static_cast<int>(et->get_size(et, nullptr));
+  }
+}
+
+// Takes every access channel of n, which the caller has locked and
+// awaited, under one store lock: a channel lock and a view each (a datum
+// missing is made). 0 with n held, or -1 with nothing held: the matrix is
+// no longer usable, or a channel has no type and so no data.
+int take_channels(MX_CACHE* c, MATRIX_NODE* n) {
+  MATRIX* m = c->m;
+  lock_task(matrix_lock);
+  int taken = 0;
+  if (m->mode == kMxModeActive && !(m->flags & kMxBroken)) {
+    for (; taken < c->ds_len; ++taken) {
+      int ch = c->access_ch[taken];
+      MATRIX_DATA_TYPE* tp = ch >= 0 && ch < m->p.channel_nos ? m->channel_info[ch].data_type : nullptr;
+      if (!tp) break;
+      _matrix_node_channel_lock(n);
+      void* d = _mx_channel_datum(n, ch, true, nullptr, __FILE__, __LINE__);
+      if (!d) {
+        _matrix_node_channel_unlock(n, 0);
+        break;
+      }
+      set_view(c, taken, tp, d);
+    }
+  }
+  bool whole = taken == c->ds_len;
+  if (whole) {
+    c->n = n;
+  } else {
+    for (int j = 0; j < taken; ++j) _matrix_node_channel_unlock(n, 0);
+    _unlock_node(n, nullptr);
+  }
+  unlock_task(matrix_lock, "get_mx_cache");
+  return whole ? 0 : -1;
+}
 
 // The position of dc inside its node, per dimension.
 void position(const MX_CACHE* c, const int64_t* dc, const int* ofs, int64_t* ix) {
@@ -296,15 +325,18 @@ int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
   ++c->miss_hit_cnt;
   ++c->generation;
   if (c->ds_len < 1) return -1;
-  // The node is made to exist, then awaited.
-  int err = 0;
-  MATRIX_NODE* made = nullptr;
-  if (get_matrix_node_channel(&err, &made, m, dc, c->access_ch[0], c->gn_tree_node, c->gn_create, nullptr, 0) &&
-      !err) {
-    matrix_node_channel_unlock(made, 0);
-    if (c->gn_tree_node == 1) unlock_node(made, nullptr);
+  // The node is made to exist, then awaited; awaiting makes it exist too
+  // when both ask the same way.
+  if (c->gn_tree_node != 0 || c->gn_create != c->gn_wait) {
+    int err = 0;
+    MATRIX_NODE* made = nullptr;
+    if (get_matrix_node_channel(&err, &made, m, dc, c->access_ch[0], c->gn_tree_node, c->gn_create, nullptr, 0) &&
+        !err) {
+      matrix_node_channel_unlock(made, 0);
+      if (c->gn_tree_node == 1) unlock_node(made, nullptr);
+    }
   }
-  err = 0;
+  int err = 0;
   MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, c->gn_wait);
   if (!n || err) return -1;
   if (!c->ds) {
@@ -312,41 +344,7 @@ int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
     c->el_sizes = static_cast<int*>(d_calloc(sizeof(int), static_cast<size_t>(c->ds_len)));
     for (int i = 0; i < c->ds_len; ++i) c->el_sizes[i] = -1;
   }
-  for (int i = 0; i < c->ds_len; ++i) {
-    int ch = c->access_ch[i];
-    MATRIX_NODE* same = nullptr;
-    err = 0;
-    void* d = ch >= 0 && ch < m->p.channel_nos
-                  ? get_matrix_node_channel(&err, &same, m, dc, ch, 0, 0, nullptr, 0)
-                  : nullptr;
-    MATRIX_DATA_TYPE* tp = d && !err ? m->channel_info[ch].data_type : nullptr;
-    if (d && !err && !tp) matrix_node_channel_unlock(same, 0);
-    if (!tp) {
-      // A channel without data: the fill fails and holds nothing.
-      lock_task(matrix_lock);
-      for (int j = 0; j < i; ++j) _matrix_node_channel_unlock(n, 0);
-      _unlock_node(n, nullptr);
-      unlock_task(matrix_lock, "get_mx_cache");
-      return -1;
-    }
-    MATRIX_DH_SET& ds = c->ds[i];
-    if (tp->parent) {
-      get_matrix_dh_set(&ds, d);
-    } else {
-      ds = MATRIX_DH_SET{};
-      ds.tp = tp;
-      ds.offset = static_cast<uint8_t*>(d);
-    }
-    if (c->el_sizes[i] < 0) {
-      MATRIX_DATA_TYPE* et = tp->parent ? tp->parent : tp;
-      c->el_sizes[i] = static_cast<int>(et->get_size(et, nullptr));
-    }
-  }
-  lock_task(matrix_lock);
-  c->n = n;
-  list_on(c);
-  unlock_task(matrix_lock, "get_mx_cache");
-  return 0;
+  return take_channels(c, n);
 }
 
 void flush_mx_cache(MX_CACHE* c, int f) {
@@ -369,10 +367,6 @@ void flush_mx_cache(MX_CACHE* c, int f) {
       c->mblk_hash[k] = b->next;
       d_f_ree(b);
     }
-}
-
-void mx_cache_flush_all() {
-  while (list_root.list_next && list_root.list_next != &list_root) release_node(list_root.list_next);
 }
 
 // ---------------------------------------------------------------------------

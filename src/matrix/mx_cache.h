@@ -14,8 +14,10 @@
 // 65535 leaves the channel out). Bit channels are addressed by bit: one
 // byte 0 or 1 per element in the caller's buffers.
 //
-// Caches that hold a node are listed by the store, so that
-// close_all_matrix can release them first.
+// A cache is its owner's alone: only the owner fills or flushes it, and
+// its hits take no lock. The store never lets go of a node for it, so a
+// matrix whose node a cache holds waits in close_matrix until the owner
+// flushes (the agent's entries are closed before their matrices).
 #pragma once
 
 #include <cstdint>
@@ -56,8 +58,6 @@ struct MX_CACHE {
   int64_t hit_cnt;
   mx_user_header* user_header;
   uint64_t generation;          // raised by every fill, write and release of the held node
-  MX_CACHE* list_next;          // the store's list of caches holding a node
-  MX_CACHE* list_prev;
 };
 
 // Makes the pool ready (0 sizes take the defaults 9 and 16); clears the

@@ -276,7 +276,8 @@ void finish_file_access_with_wait(MATRIX* m, const void* wait_key) {
   MX_FILE_WORK* w = work_of(m);
   if (!w || w->lock_cnt != 1) er_panic("finish_file_access_with_wait");
   _finish_file_access(m, 0);
-  _i_sleep_task_timeout(wait_key, mx_file_lock, 1.0, __FILE__, __LINE__);
+  if (wait_key) _i_sleep_task_timeout(wait_key, mx_file_lock, 1.0, __FILE__, __LINE__);
+  else unlock_task(mx_file_lock, "finish_file_access_with_wait");
 }
 
 // ---------------------------------------------------------------------------

@@ -94,7 +94,8 @@ void finish_file_access(MATRIX* m, int free_flag);
 void _finish_file_access(MATRIX* m, int free_flag);
 // Gives back the access, which must then be free (a take left over is a
 // broken invariant), and sleeps on wait_key (at most a second: the key may
-// be woken under another lock). The caller takes the access again.
+// be woken under another lock); a null key gives it back only, for a
+// caller that waits under matrix_lock. The caller takes the access again.
 void finish_file_access_with_wait(MATRIX* m, const void* wait_key);
 
 // Closes m's file now, clearing its mark and giving back the named lock

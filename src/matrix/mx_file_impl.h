@@ -88,9 +88,3 @@ int mx_validate_file(PDB64* p, std::string* why, int64_t* at);
 // Checks the file at path that a dead process left open, as recovering it
 // would leave it, without changing it: 0 valid, -1 not.
 int mx_check_stale(const char* path);
-
-// Lists caches holding a node (element-access cache).
-struct MX_CACHE;
-void mx_cache_listed(MX_CACHE* c, bool on);
-// Flushes every listed cache (close_all_matrix).
-void mx_cache_flush_all();

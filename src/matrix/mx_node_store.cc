@@ -506,14 +506,23 @@ int _mx_file_sync_create_node(MATRIX* m) {
   for (;;) {
     flush_all_dirty_file(m);
     if (matrix_on_worker()) return 0;  // the worker would wait for itself
-    MATRIX_NODE* busy = nullptr;
+    // The saves fired are waited for together; a loading node (which may
+    // turn dirty) only once none is dirty.
+    MATRIX_NODE* loading = nullptr;
     lock_task(matrix_lock);
-    for (MATRIX_NODE* head : m->node_hash)
-      for (MATRIX_NODE* x = head; x && !busy; x = x->nh_next)
-        if (x->dirty_file_time || (x->status < kMsOk && x->process_token)) busy = x;
+    bool dirty = _first_dirty(m) != nullptr;
+    for (int b = 0; !dirty && !loading && b < kMxNodeHashSize; ++b)
+      for (MATRIX_NODE* x = m->node_hash[b]; x && !loading; x = x->nh_next)
+        if (x->status < kMsOk && x->process_token) loading = x;
     unlock_task(matrix_lock, "mx_file_sync_create_node");
-    if (!busy) return 0;
-    finish_file_access_with_wait(m, busy);
+    if (!dirty && !loading) return 0;
+    // The saves need the file access while this waits.
+    finish_file_access_with_wait(m, loading);
+    if (dirty) {
+      lock_task(matrix_lock);
+      _wait_dirty_saved(m);
+      unlock_task(matrix_lock, "mx_file_sync_create_node");
+    }
     if (start_file_access(m) != 0) return -1;
   }
 }

@@ -80,6 +80,15 @@ void set_send_data(MATRIX_NODE* n, ZU_SEXP** retp);
 // the last two periods, at least 100.
 void matrix_access_tick(void* unused);
 
+// Past kMxPurgeFarOver times total_ncache_size nodes, nodes come in faster
+// than the clock lets them go: the purge then runs after every batch of
+// total_ncache_size new nodes, keeps the newest kMxPurgeFarKeep times that
+// many ready nodes and frees the older ones however recently they were
+// used (saving the dirty ones first), so that memory follows the target
+// and not the size of what is written.
+constexpr int kMxPurgeFarOver = 4;
+constexpr int kMxPurgeFarKeep = 2;
+
 // The store's clock in seconds (last access, dirty stamps, purge ages):
 // get_zutime unless another clock is installed (null restores it).
 void set_mx_clock(int64_t (*clock)());

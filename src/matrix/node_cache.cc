@@ -21,6 +21,9 @@ constexpr int64_t kPurgeIdleGap = 120;    // seconds between purges otherwise
 constexpr int64_t kSaveAge = 30;          // a ready node dirty this long is saved
 constexpr int64_t kIdleAge = 120;         // a node idle this long may be freed
 
+// Nodes put in the ring since the last purge (matrix_lock).
+int64_t inserts_since_purge = 0;
+
 MATRIX_NODE* find_node(MATRIX* m, const int64_t* dc) {
   for (MATRIX_NODE* n = m->node_hash[_get_node_hash(m, dc)]; n; n = n->nh_next)
     if (_cmp_dim_code(m, n->dim_code, dc) == 0) return n;
@@ -55,12 +58,16 @@ bool is_saved_before(const MATRIX_NODE* n, int64_t now) {
   return n->dirty_file_time && now - static_cast<int64_t>(n->dirty_file_time) > kSaveAge;
 }
 
-// Passes the newest total_ncache_size ready nodes (saving those dirty for
-// long), then frees the older nodes idle for long; busy ones stay for a
-// later purge.
-void purge(const MATRIX_NODE* keep, int64_t now) {
+// Passes the newest total_ncache_size ready nodes (kMxPurgeFarKeep times that
+// when far over; saving those dirty for long), then frees the older nodes
+// idle for long, or all of them when far over; dirty ones get a save and
+// go at a later purge, as do busy ones. A node whose channels are in use
+// gets no save here: the worker would wait for their user, who may be
+// waiting for the worker (one thread with two element caches).
+void purge(const MATRIX_NODE* keep, int64_t now, bool far_over) {
   MATRIX_NODE* p = nd_root.next;
-  for (int ready = 0; p != &nd_root && ready < total_ncache_size; p = p->next) {
+  const int64_t kept = (far_over ? kMxPurgeFarKeep : 1) * static_cast<int64_t>(total_ncache_size);
+  for (int64_t ready = 0; p != &nd_root && ready < kept; p = p->next) {
     if (p->status != kMsOk) continue;
     ++ready;
     if (is_saved_before(p, now)) _matrix_trigger_access(p, kMxSaveSlot, 0);
@@ -68,8 +75,8 @@ void purge(const MATRIX_NODE* keep, int64_t now) {
   if (mx_trace()) ss_printf("insert purge matrix\n");
   while (p != &nd_root) {
     MATRIX_NODE* next = p->next;
-    if (p != keep && now - p->last_access >= kIdleAge) {
-      if (p->status == kMsOk && p->dirty_file_time) _matrix_trigger_access(p, kMxSaveSlot, 0);
+    if (p != keep && (far_over || now - p->last_access >= kIdleAge)) {
+      if (p->status == kMsOk && p->dirty_file_time && !p->ch_lock) _matrix_trigger_access(p, kMxSaveSlot, 0);
       _free_matrix_node(p);
     }
     p = next;
@@ -324,6 +331,7 @@ int _free_matrix_node(MATRIX_NODE* n) {
   if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
   if (n->wait_token || n->process_token) return -2;
   *pp = n->nh_next;
+  _unlist_dirty(n);
   _delete_node_ring(n);
   free_node_contents(n);
   return 0;
@@ -369,11 +377,15 @@ void _insert_node_ring(MATRIX_NODE* n) {
   int64_t now = mx_now();
   n->last_access = now;
   ++nd_cnt;
+  ++inserts_since_purge;
+  const int64_t target = total_ncache_size;
   int64_t since = now - mx_last_purge_time;
-  bool pressure = nd_cnt > 2 * static_cast<int64_t>(total_ncache_size) && since > kPurgePressureGap;
-  if (!pressure && since <= kPurgeIdleGap) return;
+  bool pressure = nd_cnt > 2 * target && since > kPurgePressureGap;
+  bool far_over = nd_cnt > kMxPurgeFarOver * target && inserts_since_purge >= target;
+  if (!pressure && !far_over && since <= kPurgeIdleGap) return;
   mx_last_purge_time = now;
-  purge(n, now);
+  inserts_since_purge = 0;
+  purge(n, now, far_over);
 }
 
 void matrix_access_tick(void*) {

@@ -320,6 +320,35 @@ ZU
 <Result> 6 (([item id="1"] "a" 199999) 21)</Result>
 ' -- c.zu out.txt -
   ;;
+threads)
+  # Two script threads loop over qmxCreate and qmxClose while the script
+  # ends, or while an interrupt ends the process: no matrix is freed under
+  # a command (the test build reports any use after free), and both files
+  # are left closed and valid.
+  d='(qmxMatrixParam channel_nos="1" dim="1") (qmxMatrixPixelSize dim="0" value="100") (qmxMatrixBlockSize dim="0" value="4") (qmxMatrixDimDivide dim="0" value="1") (qmxChannelInfo channel="0" type="int8")'
+  : > t.zu
+  for f in a b; do
+    printf '(IgnoreDelay (Thread (while 1 (Eval (CurrentEnvironment) (List (SetAttribute (quote qmxClose) "id" (qmxCreate filename="%s.mx" %s)))))))\n' $f "$d" >> t.zu
+  done
+  cp t.zu i.zu
+  echo '(Sleep 2)' >> t.zu
+  echo '(Sleep 60)' >> i.zu
+  for run in 1 2 3; do
+    rm -f a.mx b.mx
+    replies "threads at the end, run $run" 0 "<Result> 1 ()</Result>
+<Result> 2 ()</Result>
+<Result> 3 2</Result>
+" -- t.zu out.txt
+    [[ -s err.txt ]] && fail "run $run: $(head -c 2000 err.txt)"
+    validate --closed a.mx b.mx || fail "run $run left a file open"
+  done
+  rm -f a.mx b.mx
+  timeout -k 20 -s INT --preserve-status 2 "$QNMX" i.zu out.txt > so.txt 2> err.txt
+  rc=$?
+  [[ $rc == 1 ]] || fail "threads at an interrupt: status $rc"
+  [[ -s err.txt ]] && fail "threads at an interrupt: $(head -c 2000 err.txt)"
+  validate --closed a.mx b.mx || fail "the interrupt left a file open"
+  ;;
 *)
   echo "unknown group $GROUP"
   exit 2

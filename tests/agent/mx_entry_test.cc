@@ -1,11 +1,12 @@
 // The entry table and qmxCreate from inside the process: the cache fields
 // of an entry, ids, reading a file in each phase, the current mode, scripts
-// kept across collections, and entries shared by threads while one closes;
-// then the commands over entries where only the inside shows: scans and
-// copies over entries whose caches hold a node, and the status of a matrix
-// without a file.
+// kept across collections, entries shared by threads while one closes, and
+// the program's end while commands are under way; then the commands over
+// entries where only the inside shows: scans and copies over entries whose
+// caches hold a node, and the status of a matrix without a file.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <thread>
 
@@ -277,4 +278,53 @@ TEST_F(MxEntry, StatusOfUnreadableModes) {
   EXPECT_NE(peer.find(" ([qmxPhase " + error + "])))"), std::string::npos) << peer;
   EXPECT_EQ(peer.find("mode="), std::string::npos) << peer;
   EXPECT_EQ(close_mx_entry(e), 0);
+}
+
+// The program's end: while an opening is under way nothing is closed yet;
+// the opening's entry is refused and its opener closes the matrix itself;
+// then the entries close, each after its user is done (who still reads
+// through its cache meanwhile), then every matrix; no opening begins after,
+// and a second end returns once the first is done.
+TEST_F(MxEntry, TheEndWaitsForOpeningsAndUsers) {
+  ASSERT_EQ(create(at("u.mx")), "1");
+  MX_ENTRY* user = use_mx_entry(1);
+  int16_t v = 44;
+  ASSERT_EQ(point(user, {0, 5, 5}, &v, true), 0);
+  ASSERT_EQ(begin_mx_open(), 0);
+  lock_task(matrix_lock);
+  MATRIX* opened = _open_matrix(nullptr, l_string(std_cm, at("o.mx").c_str()), nullptr, nullptr, nullptr);
+  _hold_matrix(opened);
+  unlock_task(matrix_lock, "test");
+  std::atomic<bool> ended{false};
+  std::thread ender([&ended] {
+    close_all_mx();
+    ended = true;
+  });
+  while (begin_mx_open() == 0) {  // until the end has begun
+    end_mx_open();
+    gc_safepoint();
+  }
+  EXPECT_EQ(search_mx_entry_by_id(1), user) << "closed while an opening was under way";
+  auto* made = static_cast<MX_ENTRY*>(d_calloc(sizeof(MX_ENTRY), 1));
+  made->c.m = opened;
+  EXPECT_EQ(new_mx_entry(made, opened), nullptr);
+  d_f_ree(made);
+  close_matrix(opened);
+  end_mx_open();
+  while (search_mx_entry_by_id(1)) gc_safepoint();
+  v = 0;
+  EXPECT_EQ(point(user, {0, 5, 5}, &v, false), 0);
+  EXPECT_EQ(v, 44);
+  EXPECT_FALSE(ended) << "the end did not wait for the entry's user";
+  done_mx_entry(user);
+  {
+    BlockingRegion region;
+    ender.join();
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(matrices_root.mx_next, &matrices_root);
+  EXPECT_EQ(begin_mx_open(), -1);
+  EXPECT_NE(run("(qmxCreate filename=\"late.mx\")").find("\"qmxCreate\" \"the program is ending\")"),
+            std::string::npos);
+  close_all_mx();  // once: returns at once
 }

@@ -1,6 +1,9 @@
 // The element-access cache: its pool behind the kind-4 interface, hits and
-// misses, extents, bit channels and a fill that finds no data.
+// misses, extents, bit channels, a fill that finds no data, and a cache
+// left to its owner while every matrix closes.
 #include <fcntl.h>
+
+#include <thread>
 
 #include "base/alloc.h"
 
@@ -159,4 +162,50 @@ TEST_F(MatrixTest, CacheAccess) {
   }
   close_matrix(m);
   EXPECT_EQ(mx_validate({dir.at("b.mx")}), "");
+}
+
+// close_all_matrix leaves the node a cache holds to the cache's owner: the
+// close waits, the owner still reads through its cache, and once the owner
+// lets go the matrix closes with the owner's change written.
+TEST_F(MatrixTest, CloseAllLeavesACacheToItsOwner) {
+  TempDir dir("mxcache");
+  const MxSpec s{2, {1, 1}, {2, 2}, {8, 8}, {{&mx_type_int16_v, kMxChFile, nullptr, 0}}};
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, dir.at("c.mx"), s), 0);
+  Cache k(m, {0});
+  int16_t v = 5;
+  MX_CACHE_PARAM_IX ix{0, 0};
+  Code dc = {0, 1, 1};
+  MX_CACHE_PARAM p{};
+  p.c = &k.c;
+  p.dc = dc.data();
+  p.data_ix = &ix;
+  p.data_ptrs[0] = &v;
+  ASSERT_EQ(write_mx_cache(&p), 0);
+  MATRIX_NODE* held = k.c.n;
+  std::thread closer([] { close_all_matrix(); });
+  for (bool closing = false; !closing; gc_safepoint()) {
+    lock_task(matrix_lock);
+    closing = m->mode == kMxModeClosed;  // m stays while its node is held
+    unlock_task(matrix_lock, "test");
+  }
+  EXPECT_EQ(k.c.n, held);
+  v = 0;
+  EXPECT_EQ(read_mx_cache(&p), 0);
+  EXPECT_EQ(v, 5);
+  flush_mx_cache(&k.c, 0);
+  {
+    BlockingRegion region;
+    closer.join();
+  }
+  EXPECT_EQ(matrices_root.mx_next, &matrices_root);
+  ASSERT_EQ(open_mx_file(&m, dir.at("c.mx"), {}), 0);
+  Cache again(m, {0});
+  p.c = &again.c;
+  v = 0;
+  EXPECT_EQ(read_mx_cache(&p), 0);
+  EXPECT_EQ(v, 5);
+  flush_mx_cache(&again.c, 0);
+  close_matrix(m);
+  EXPECT_EQ(mx_validate({dir.at("c.mx")}), "");
 }
