@@ -6,6 +6,7 @@
 #include "base/alloc.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
+#include "matrix_ops/plot_ops.h"
 #include "zu/builtin_kit.h"
 
 namespace {
@@ -38,6 +39,8 @@ constexpr ZU_FAMILY kFamilies[] = {
     {"init_mxLoad", 0, init_mxLoad},
     {"init_mxSave", 0, init_mxSave},
     {"init_mxFinish", 0, init_mxFinish},
+    {"init_mxPgPlot", 0, init_mxPgPlot},
+    {"init_mxObjID", 0, init_mxObjID},
     {"init_mxThinnedOut", 0, init_mxThinnedOut},
     {"init_mxDiff", 0, init_mxDiff},
     {"init_mxAdd", 0, init_mxAdd},

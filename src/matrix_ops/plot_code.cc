@@ -71,22 +71,10 @@ size_t head_bytes(uint8_t flags, int dim) {
 // Checks the whole code: 0 when every record and the final 0 lie inside
 // the n bytes and every field is one that plot code stores, else -1.
 int check_code(const uint8_t* p, size_t n, int dim) {
-  size_t pos = 0;
-  for (;;) {
-    if (pos >= n) return -1;
-    if (p[pos] == 0) return 0;
-    size_t head = head_bytes(p[pos], dim);
-    if (head > n - pos) return -1;
-    pos += head;
-    for (unsigned fields = 0;; ++fields) {
-      if (pos >= n || fields > 0xFFFFFF) return -1;
-      if (p[pos] == 0) break;
-      if (!fd_stored_type(p[pos])) return -1;
-      int64_t v = field_bytes(p + pos, n - pos);
-      if (v < 0 || static_cast<size_t>(v) >= n - pos) return -1;
-      pos += 1 + static_cast<size_t>(v);
-    }
-    ++pos;
+  for (size_t pos = 0;;) {
+    int64_t r = pos < n ? plot_record_bytes(p + pos, n - pos, dim) : -1;
+    if (r <= 0) return static_cast<int>(r);
+    pos += static_cast<size_t>(r);
   }
 }
 
@@ -154,6 +142,21 @@ uint8_t* write_record(uint8_t* p, const INTERNAL_PLOT* ip, int dim) {
 }
 
 }  // namespace
+
+int64_t plot_record_bytes(const uint8_t* p, size_t left, int dim) {
+  if (left == 0) return -1;
+  if (p[0] == 0) return 0;
+  size_t pos = head_bytes(p[0], dim);
+  if (pos > left) return -1;
+  for (unsigned fields = 0;; ++fields) {
+    if (pos >= left || fields > 0xFFFFFF) return -1;
+    if (p[pos] == 0) return static_cast<int64_t>(pos + 1);
+    if (!fd_stored_type(p[pos])) return -1;
+    int64_t v = field_bytes(p + pos, left - pos);
+    if (v < 0 || static_cast<size_t>(v) >= left - pos) return -1;
+    pos += 1 + static_cast<size_t>(v);
+  }
+}
 
 INTERNAL_PLOT* code2internal(MATRIX* m, PRIMITIVE_PLOT* ptr, int ptr_size, SIMPLE_ALLOC_T* sat, int* errp) {
   if (errp) *errp = 0;

@@ -67,6 +67,10 @@ int plot_geometry_check(const MATRIX* m);
 // block size do not count. -1, 0 or 1.
 int cmp_plot(const MATRIX* m, const uint16_t* c1, const uint16_t* c2);
 
+// The bytes of the record at p with its closing 0, 0 when p is the code's
+// final 0, -1 when the record does not lie within `left` bytes or holds a
+// field that plot code does not store.
+int64_t plot_record_bytes(const uint8_t* p, size_t left, int dim);
 // The list stored in the ptr_size bytes at ptr, from sat when given (after
 // smp_init) else tagged. Null for an empty plot; null with *errp = -1 for
 // damaged code or a refused geometry (*errp = 0 otherwise).
