@@ -1,0 +1,307 @@
+#include "plot_script_util.h"
+
+#include <fcntl.h>
+
+#include <mutex>
+
+#include "base/alloc.h"
+#include "matrix/mx_file.h"
+#include "matrix_ops/plot_block.h"
+#include "runtime/front.h"
+#include "runtime/services.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
+#include "zu/core_init.h"
+#include "zu/errcodes.h"
+#include "zu/eval.h"
+
+namespace {
+
+std::mutex kept_mu;
+std::vector<std::pair<Code, Bytes>> kept;
+
+Code item_code(MATRIX* m, ZU_SEXP* item) {
+  Code c;
+  for (ZU_SEXP* p = get_el(item, 1); get_type(p) == ZU_TYPE_LIST && c.size() < 1u + m->p.dim; p = p->pair.cdr)
+    c.push_back(get_type(p->pair.car) == ZU_TYPE_INTEGER ? p->pair.car->integer.num : 0);
+  return c;
+}
+
+ZU_SEXP* zu_keep_blocks(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
+  ZU_SEXP* v = ::eval(env, get_el(form, 1));
+  if (get_type(v) == ZU_TYPE_ERROR) {
+    std::lock_guard<std::mutex> g(ev.mu);
+    ev.notes.push_back(shown(v));
+    return nullptr;
+  }
+  MATRIX* m = t->process_node->matrix;
+  std::lock_guard<std::mutex> g(kept_mu);
+  if (is_symbol_named(get_el(v, 0), "data")) {
+    kept.emplace_back(item_code(m, v), item_bytes(v));
+  } else {
+    for (ZU_SEXP* p = is_element(v) ? v->pair.cdr : v; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr)
+      kept.emplace_back(item_code(m, p->pair.car), item_bytes(p->pair.car));
+  }
+  return v;
+}
+
+ZU_SEXP* zu_sbPlot(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  ZU_SEXP* ch = ::eval(env, get_symbol_ascii("___channel"));
+  if (get_type(ch) != ZU_TYPE_INTEGER) return error_at(form, ZU_ER_TYPE, "sbPlot", nullptr);
+  auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
+  MX_SB_NEW place{nullptr, t->process_node, static_cast<int>(ch->integer.num)};
+  PP_SB_NEW init{nullptr, 0,
+                 (option_is(head_option(sf, "compress"), "on") ? kPpCompressed : 0) |
+                     (option_is(head_option(sf, "sat"), "on") ? kPpInSat : 0)};
+  return get_ptr(pp_new_sb(&place, &init), nullptr);
+}
+
+ZU_SEXP* zu_node_dirty(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  MATRIX_NODE* n = static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node;
+  lock_task(matrix_lock);
+  bool dirty = n->dirty_file_time != 0;
+  unlock_task(matrix_lock, "node-dirty");
+  return get_integer(dirty ? 1 : 0, nullptr);
+}
+
+// ---- stand-ins of the structure-block operations of matrix scripts, as
+// their description says they work
+
+bool is_block_channel(const MATRIX* m, int ch) { return m->channel_info[ch].data_type == &mx_type_block; }
+
+ZU_SEXP* zu_load_sb(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  MATRIX_NODE* n = static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node;
+  MATRIX* m = n->matrix;
+  matrix_node_channel_lock(n);
+  lock_task(matrix_lock);
+  int r = 0;
+  for (int ch = 0; n->channel && ch < m->p.channel_nos && r >= 0; ++ch) {
+    MATRIX_CHANNEL& c = n->channel[ch];
+    if (!is_block_channel(m, ch) || !c.sb || !c.data) continue;
+    r = c.sb->tbl->block2struct(c.sb, static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(c.data));
+    if (r >= 0) _get_matrix_update_time(n, ch, -1);
+  }
+  unlock_task(matrix_lock, "mxLoadSB");
+  matrix_node_channel_unlock(n, 0);
+  return r < 0 ? error_at(form, ZU_ER_PARAM, "mxLoadSB", data_list("invalid parameter in mxLoadSB", r)) : nullptr;
+}
+
+ZU_SEXP* zu_save_sb(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  MATRIX_NODE* n = static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node;
+  MATRIX* m = n->matrix;
+  matrix_node_channel_lock(n);
+  lock_task(matrix_lock);
+  bool failed = false;
+  for (int ch = 0; n->channel && ch < m->p.channel_nos && !failed; ++ch) {
+    MATRIX_CHANNEL& c = n->channel[ch];
+    if (!is_block_channel(m, ch) || !c.sb || _get_matrix_update_time(n, ch, -2) != 1) continue;
+    void* fresh = c.sb->tbl->struct2block(c.sb);
+    failed = !fresh;
+    if (failed) break;
+    _get_matrix_update_time(n, ch, -1);
+    if (c.data && mx_type_block.cmp(&mx_type_block, c.data, fresh) == 0) {
+      mx_type_block.free_data(&mx_type_block, fresh);
+      continue;
+    }
+    if (c.data) mx_type_block.free_data(&mx_type_block, c.data);
+    c.data = fresh;
+    if (m->channel_info[ch].flags & kMxChFile) _set_dirty_file(n);
+  }
+  unlock_task(matrix_lock, "mxSaveSB");
+  matrix_node_channel_unlock(n, 0);
+  return failed ? error_at(form, ZU_ER_PARAM, "mxSaveSB", data_list("invalid parameter in mxSaveSB", 0)) : nullptr;
+}
+
+ZU_SEXP* zu_set_sb(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  MATRIX_NODE* n = static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node;
+  MATRIX* m = n->matrix;
+  const L_CHAR* text = head_option(sf, "channel");
+  int ch = option_int(text);
+  if (!text || ch < 0 || ch >= m->p.channel_nos || !is_block_channel(m, ch))
+    return error_at(form, ZU_ER_PARAM, "mxSetSB", data_list("invalid parameter in mxSetSB CH = ", ch));
+  ZUISP_ENV* inner = new_env(env);
+  set_env(inner, l_string(ascii_cm, "___channel"), get_integer(ch, nullptr));
+  ZU_SEXP* v = ::eval(inner, get_el(form, 1));
+  if (get_type(v) == ZU_TYPE_ERROR) return v;
+  if (get_type(v) != ZU_TYPE_POINTER) return error_at(form, ZU_ER_TYPE, "mxSetSB", nullptr);
+  matrix_node_channel_lock(n);
+  lock_task(matrix_lock);
+  if (!n->channel) n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), m->p.channel_nos));
+  MX_STRUCT_BLOCK* old = std::exchange(n->channel[ch].sb, static_cast<MX_STRUCT_BLOCK*>(v->ptr.ptr));
+  unlock_task(matrix_lock, "mxSetSB");
+  if (old) old->tbl->free_sb(old);
+  matrix_node_channel_unlock(n, 0);
+  return nullptr;
+}
+
+// Tells the waiters of ops_test_util.h when a matrix comes to rest.
+int tell_rest(int event, void*) {
+  if (event == 4) {
+    std::lock_guard<std::mutex> g(ev.mu);
+    ev.cv.notify_all();
+  }
+  return 0;
+}
+
+// The hooks of a plot matrix: the waiters told, a file's load and save.
+void set_hooks(MATRIX* m, bool file) {
+  MATRIX_PARAM p{};
+  p.trigger = tell_rest;
+  if (file) {
+    p.read_file = matrix_standard_read_file;
+    p.write_file = matrix_standard_write_file;
+    p.close_file = close_matrix_file;
+  }
+  EXPECT_EQ(set_matrix_param(m, &p), 0);
+}
+
+void set_shape(MATRIX* m) {
+  MATRIX_PARAM p{};
+  p.dim = 2;
+  p.channel_nos = 3;
+  EXPECT_EQ(set_matrix_param(m, &p), 0);
+}
+
+void set_plot_geometry(MATRIX* m, const std::vector<int64_t>& px, bool file) {
+  for (int d = 0; d < 2; ++d) {
+    EXPECT_EQ(set_matrix_dim_divide(m, d, 1), 0);
+    EXPECT_EQ(set_matrix_block_size(m, d, 8), 0);
+    EXPECT_EQ(set_matrix_pixel_size(m, d, px[static_cast<size_t>(d)]), 0);
+  }
+  int kept_flag = file ? kMxChFile : 0;
+  MATRIX_CHANNEL_INFO infos[3] = {{&mx_type_block, kept_flag, nullptr, 0},
+                                  {&mx_type_block, kept_flag, nullptr, 0},
+                                  {&mx_type_int64, 0, nullptr, 0}};
+  for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(set_matrix_channel_info(m, ch, &infos[ch]), 0);
+}
+
+}  // namespace
+
+void bind_plot_test_prims() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    static const QN_PRIM_DEF prims[] = {
+        {"keep-blocks", zu_keep_blocks, 0, 2, 2, 0},
+        {"sbPlot", zu_sbPlot, 1, 1, 1, 0},
+        {"node-dirty", zu_node_dirty, 1, 1, 1, 0},
+        {}};
+    bind_prims(matrix_zu_env, prims);
+    if (get_env_symbol(matrix_zu_env, l_string(ascii_cm, "mxSaveSB"), 0)) return;
+    static const QN_PRIM_DEF stand_ins[] = {
+        {"mxLoadSB", zu_load_sb, 1, 1, 1, 0}, {"mxSaveSB", zu_save_sb, 1, 1, 1, 0}, {"mxSetSB", zu_set_sb, 0, 2, 2, 0}, {}};
+    bind_prims(matrix_zu_env, stand_ins);
+  });
+}
+
+MATRIX* open_plot_matrix(const std::vector<int64_t>& px) {
+  MATRIX* m = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
+  set_hooks(m, false);
+  set_shape(m);
+  set_plot_geometry(m, px, false);
+  set_script(m, {3, 4, 5}, R"((mxFinish normal-jump-status="MS_OK"))");
+  set_matrix_mode(m, kMxModeActive);
+  return m;
+}
+
+int open_plot_file(MATRIX** mp, const std::string& path, bool compressed) {
+  *mp = nullptr;
+  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
+  if (!m) return -1;
+  int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
+  set_hooks(m, true);
+  if (r == kMxNewFile) {
+    set_shape(m);
+    set_plot_geometry(m, {1024, 1024}, true);
+    r = save_matrix_header(m);
+  }
+  if (r != 0) {
+    close_matrix(m);
+    return r;
+  }
+  set_script(m, {3, 4, 5}, std::string(R"((mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1")
+      (mxLoad target="file-n-create") (mxPgPlotInitialize channel="0" )") +
+                               (compressed ? R"(compress="on")" : "") + ") (mxLoadSB)");
+  set_script(m, {21, 22, 23}, "(mxSaveSB) (mxSave)");
+  set_matrix_mode(m, kMxModeActive);
+  *mp = m;
+  return 0;
+}
+
+NodeScript::NodeScript(MATRIX_NODE* n) {
+  set_break_check_hook(nullptr);
+  token_.process_node = n;
+  env = new_env(matrix_zu_env);
+  gc_set_nl(env, gc_qnlisp_env);
+  set_env_work(env, &token_);
+}
+
+NodeScript::~NodeScript() { set_break_check_hook(_zui_break_check); }
+
+ZU_SEXP* NodeScript::eval(const std::string& text) {
+  ZU_SEXP* forms = sexp_commands(utf8_cm, text.c_str(), nullptr);
+  gc_set_nl(forms, gc_qn_sexp);
+  return eval_body(env, forms);
+}
+
+void NodeScript::let(const char* name, ZU_SEXP* v) { set_env(env, l_string(ascii_cm, name), v); }
+
+ZU_SEXP* plot_item(MATRIX* m, const Code& dc, const Bytes& bytes) {
+  MATRIX_ALLOC_BLOCK_PARAM src{};
+  src.size = static_cast<int32_t>(bytes.size());
+  src.block = const_cast<uint8_t*>(bytes.data());
+  void* r = mx_type_block.alloc_data(&mx_type_block, MX_ATYPE::collector, &src, nullptr, __FILE__, __LINE__);
+  return List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc.data()), get_ptr(r, gc_mtx_block), ZU_LIST_END);
+}
+
+Bytes item_bytes(ZU_SEXP* item) {
+  ZU_SEXP* v = get_el(item, 2);
+  if (get_type(v) != ZU_TYPE_POINTER || !v->ptr.ptr) return {};
+  const auto* b = static_cast<const MATRIX_ALLOC_BLOCK_PARAM*>(v->ptr.ptr);
+  const auto* p = static_cast<const uint8_t*>(b->block);
+  return Bytes(p, p + b->size);
+}
+
+std::string shown(ZU_SEXP* v) {
+  if (get_type(v) != ZU_TYPE_ERROR) return printed(v);
+  char code[16];
+  std::snprintf(code, sizeof code, "%x", v->error->code);
+  return std::string("error ") + code + " " + printed(v->error->data);
+}
+
+std::vector<std::pair<Code, Bytes>> kept_blocks() {
+  std::lock_guard<std::mutex> g(kept_mu);
+  return std::exchange(kept, {});
+}
+
+Bytes channel_bytes(MATRIX_NODE* n, int ch) {
+  matrix_node_channel_lock(n);
+  lock_task(matrix_lock);
+  Bytes out;
+  if (n->channel && n->channel[ch].data) {
+    const auto* b = static_cast<const MATRIX_ALLOC_BLOCK_PARAM*>(n->channel[ch].data);
+    const auto* p = static_cast<const uint8_t*>(b->block);
+    out.assign(p, p + b->size);
+  }
+  unlock_task(matrix_lock, "channel_bytes");
+  matrix_node_channel_unlock(n, 0);
+  return out;
+}
+
+std::vector<std::string> command_lines(const std::string& cmd) {
+  std::vector<std::string> lines;
+  FILE* f = popen((cmd + " 2>&1").c_str(), "r");
+  if (!f) {
+    ADD_FAILURE() << "cannot run " << cmd;
+    return lines;
+  }
+  std::string cur;
+  for (int c; (c = std::fgetc(f)) != EOF;) {
+    if (c != '\n') cur += static_cast<char>(c);
+    else lines.push_back(std::exchange(cur, {}));
+  }
+  if (!cur.empty()) lines.push_back(cur);
+  EXPECT_EQ(pclose(f), 0) << cmd;
+  return lines;
+}

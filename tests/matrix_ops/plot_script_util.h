@@ -1,0 +1,79 @@
+// Helpers of the plot block tests: matrices with block channels (in memory,
+// or in a matrix file whose nodes load and save through the store's file
+// hooks), scripts evaluated for a node outside the worker, plot blocks as
+// data items, and the test built-ins the plot scripts use:
+//   (sbPlot)             an empty plot structure for mxSetSB's channel
+//                        (attributes compress and sat as mxPgPlotInitialize);
+//   (node-dirty)         1 when the running node is marked changed for
+//                        its file, else 0;
+//   (keep-blocks item)   records the dim codes and bytes of a data item, or
+//                        of each item of a list, for kept_blocks(); an
+//                        error value goes to the notes instead;
+// and, while the structure-block operations of matrix scripts are not
+// bound, stand-ins for mxSetSB, mxLoadSB and mxSaveSB that do what they do
+// through the plug-ins' tables.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ops_test_util.h"
+#include "support/bytes.h"
+
+// Binds the test built-ins above into matrix_zu_env (once).
+void bind_plot_test_prims();
+
+// Channels of the plot matrices: 0 and 1 blocks, 2 int64; the tests put a
+// plain plot on 0 and a compressed one on 1. The file-backed one keeps 0
+// and 1 in the file.
+constexpr int kPlainCh = 0;
+constexpr int kZipCh = 1;
+constexpr int kIntCh = 2;
+
+// A 2-D matrix in memory: dim_divide 1, block size 8, pixel sizes px, three
+// levels unless px says otherwise; its fetch script only ends ready.
+MATRIX* open_plot_matrix(const std::vector<int64_t>& px);
+// The same in a matrix file at path (made when missing): each fetched node
+// is loaded from the file (made when the file has none) and gets an empty
+// plot structure on channel 0 (compressed when asked), rebuilt from the
+// bytes (mxLoadSB); saving writes the structure back (mxSaveSB) and saves.
+// 0, or load_matrix_header's outcome.
+int open_plot_file(MATRIX** mp, const std::string& path, bool compressed = false);
+
+// An environment under matrix_zu_env in which scripts run for node n, as
+// the worker's would (the work record a token running n).
+class NodeScript {
+ public:
+  explicit NodeScript(MATRIX_NODE* n);
+  ~NodeScript();
+  NodeScript(const NodeScript&) = delete;
+  NodeScript& operator=(const NodeScript&) = delete;
+  // The value of the last form of text.
+  ZU_SEXP* eval(const std::string& text);
+  // Binds name to v in this environment.
+  void let(const char* name, ZU_SEXP* v);
+  ZUISP_ENV* env;
+
+ private:
+  MATRIX_TOKEN token_{};
+};
+
+// (data dc block) holding a collected copy of bytes.
+ZU_SEXP* plot_item(MATRIX* m, const Code& dc, const Bytes& bytes);
+// The bytes of a data item's block ("" printed for an item without one).
+Bytes item_bytes(ZU_SEXP* item);
+// "error <hex code> <printed data>" for an error value, else the printed
+// value.
+std::string shown(ZU_SEXP* v);
+
+// The items (keep-blocks) recorded, in order, and forgetting them.
+std::vector<std::pair<Code, Bytes>> kept_blocks();
+
+// The plot code of channel ch of n as the channel holds it (empty without
+// data).
+Bytes channel_bytes(MATRIX_NODE* n, int ch);
+
+// The lines a command writes (standard error included); the test fails
+// when it exits with a failure.
+std::vector<std::string> command_lines(const std::string& cmd);
