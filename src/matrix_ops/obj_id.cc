@@ -12,6 +12,7 @@
 #include "matrix_ops/plot_ops.h"
 #include "matrix_ops/plot_ops_impl.h"
 #include "stream/stream.h"
+#include "text/codemethod.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/errcodes.h"
@@ -21,20 +22,37 @@ namespace {
 // The "---IP" lines of one call, written in pieces of about this size.
 constexpr size_t kTraceChunk = 64 << 10;
 
+// The "---IP %p %x\n" lines of one call (the record's address, the id's
+// high 32 bits), formatted here and written in pieces of about kTraceChunk:
+// a million ids would otherwise cost a formatted write each.
 class IdTrace {
  public:
   ~IdTrace() { flush(); }
   void add(const void* record, int64_t id) {
-    char line[64];
-    int n = std::snprintf(line, sizeof line, "---IP %p %x\n", record,
-                          static_cast<unsigned>(static_cast<uint64_t>(id) >> 32));
-    text_.append(line, static_cast<size_t>(n));
+    text_ += "---IP 0x";
+    hex(reinterpret_cast<uintptr_t>(record));
+    text_ += ' ';
+    hex(static_cast<uint64_t>(id) >> 32);
+    text_ += '\n';
     if (text_.size() >= kTraceChunk) flush();
   }
 
  private:
+  void hex(uint64_t v) {
+    char digits[16];
+    int n = 0;
+    do {
+      digits[n++] = "0123456789abcdef"[v & 15];
+      v >>= 4;
+    } while (v);
+    while (n) text_ += digits[--n];
+  }
   void flush() {
-    if (!text_.empty()) ss_printf("%s", text_.c_str());
+    if (text_.empty()) return;
+    // 7-bit text is the same bytes in every encoding that keeps ASCII.
+    CODE_METHOD* cm = s_get_cm(s_stderr);
+    if (cm == utf8_cm || cm == ascii_cm || cm == eucjp_cm) s_write(s_stderr, text_.data(), static_cast<int>(text_.size()));
+    else ss_printf("%s", text_.c_str());
     text_.clear();
   }
   std::string text_;

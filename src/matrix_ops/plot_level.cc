@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/endian.h"
 #include "matrix_ops/plot_field_impl.h"
 #include "matrix_ops/plot_impl.h"
 #include "stream/stream.h"
@@ -343,6 +344,28 @@ INTERNAL_PLOT* add_diff(MATRIX* m, INTERNAL_PLOT* up, INTERNAL_PLOT* diff, const
   }
   ok(errp);
   return head;
+}
+
+int child_run(MATRIX* m, const uint8_t* code, int n, const int64_t* down_code, int* from, int* to, int* points) {
+  PlotGeom g;
+  ChildPos cp;
+  if (!plot_geom(m, &g) || !child_pos(g, down_code, &cp) || !code || n <= 0) return -1;
+  *from = *to = -1;
+  *points = 0;
+  for (size_t pos = 0;; ++*points) {
+    int64_t r = pos < static_cast<size_t>(n) ? plot_record_bytes(code + pos, static_cast<size_t>(n) - pos, g.dim) : -1;
+    if (r < 0) return -1;
+    if (r == 0) break;
+    bool inside = true;
+    for (int d = 0; d < g.dim && inside; ++d)
+      inside = (load_be16(code + pos + 2 + 2 * static_cast<size_t>(d)) & cp.mask[d]) == cp.pos[d];
+    if (inside && *from < 0) *from = static_cast<int>(pos);
+    if (!inside && *from >= 0 && *to < 0) *to = static_cast<int>(pos);
+    pos += static_cast<size_t>(r);
+    if (*from >= 0 && *to < 0 && pos < static_cast<size_t>(n) && code[pos] == 0) *to = static_cast<int>(pos);
+  }
+  if (*from < 0) *from = *to = 0;
+  return 0;
 }
 
 INTERNAL_PLOT* shift_under_plot(MATRIX* m, INTERNAL_PLOT* ip, int64_t level, const int64_t* dc, int* errp) {

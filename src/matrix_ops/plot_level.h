@@ -50,6 +50,13 @@ INTERNAL_PLOT* shift_insert_plot(MATRIX* m, INTERNAL_PLOT* target, INTERNAL_PLOT
 INTERNAL_PLOT* add_diff(MATRIX* m, INTERNAL_PLOT* up, INTERNAL_PLOT* diff, const int64_t* down_code,
                         SIMPLE_ALLOC_T* sat, int* errp = nullptr);
 
+// Finds in a parent's plot code (n bytes, all of it checked) the records
+// add_diff reads for the child at down_code: the first run of records whose
+// cells lie in that child, as byte offsets [*from, *to), and the number of
+// points of the whole code in *points. 0, or -1 for damaged code or a
+// refused geometry or dim code.
+int child_run(MATRIX* m, const uint8_t* code, int n, const int64_t* down_code, int* from, int* to, int* points);
+
 // The points of ip (cells of level `level`) that lie inside the node dc of
 // level dc[0] <= level, in dc's cells, as a new tagged list in ip's order.
 INTERNAL_PLOT* shift_under_plot(MATRIX* m, INTERNAL_PLOT* ip, int64_t level, const int64_t* dc,

@@ -3,6 +3,8 @@
 // plot structure of a block channel.
 #include "matrix_ops/plot_ops.h"
 
+#include <cstring>
+
 #include "matrix/dim_code.h"
 #include "matrix/node.h"
 #include "matrix_ops/op_frame_impl.h"
@@ -123,13 +125,16 @@ ZU_SEXP* diff_child(DiffRun& r, ZU_SEXP* item) {
   if (!plot_block_code(blk.get()->block, blk.get()->size, r.compress, inflated.out(), &code, &n))
     return param_error(r.form, kFunc, "zlib uncompress");
   ss_printf("mxPgPlotDiff-5 %i\n", n);
+  // The child's points live only until its difference list is made.
+  HeldBump down_sat;
   int err = 0;
-  HeldList down(code2internal(r.m, reinterpret_cast<PRIMITIVE_PLOT*>(const_cast<uint8_t*>(code)), n, nullptr, &err));
+  INTERNAL_PLOT* down =
+      code2internal(r.m, reinterpret_cast<PRIMITIVE_PLOT*>(const_cast<uint8_t*>(code)), n, &down_sat.sat, &err);
   if (err) return param_error(r.form, kFunc, "internal plot code");
-  if (r.sort) down.reset(sort_plot(r.m, down.release()));
-  ss_printf("mxPgPlotDiff-7 %s %p\n", pt_dc(r.m, dc.get(), 1), static_cast<void*>(down.get()));
+  if (r.sort) down = sort_plot(r.m, down);
+  ss_printf("mxPgPlotDiff-7 %s %p\n", pt_dc(r.m, dc.get(), 1), static_cast<void*>(down));
   HeldList diff;
-  HeldList up(diff_pp(r.m, diff.out(), down.get(), &err));
+  HeldList up(diff_pp(r.m, diff.out(), down, &err));
   if (err) return param_error(r.form, kFunc, "field kind");
   ss_printf("mxPgPlotDiff-8\n");
   INTERNAL_PLOT* spliced = shift_insert_plot(r.m, r.parent.get(), up.get(), dc.get(), &err);
@@ -138,7 +143,6 @@ ZU_SEXP* diff_child(DiffRun& r, ZU_SEXP* item) {
   r.parent.release();
   r.parent.reset(spliced);
   ss_printf("mxPgPlotDiff-9 %i\n", get_internal_plot_len(r.parent.get()));
-  down.reset(nullptr);
   ZU_SEXP* packed = nullptr;
   if (ZU_SEXP* e = pack_item(r, dc.get(), diff.get(), true, &packed)) return e;
   r.children.add(packed);
@@ -211,13 +215,30 @@ const char* check_item(ZU_SEXP* item, const ItemBlock& blk, const char* const re
   return blk.get() ? nullptr : reasons[3];
 }
 
+// The points of a parent's block that lie in the child at dc, as add_diff
+// would find them (into sat), or the reason of a refusal.
+const char* read_parent_run(INTERNAL_PLOT** out, MATRIX* m, const MATRIX_ALLOC_BLOCK_PARAM* b, bool compress,
+                            const int64_t* dc, SIMPLE_ALLOC_T* sat) {
+  HeldBytes inflated;
+  const uint8_t* code = nullptr;
+  int n = 0, from = 0, to = 0, points = 0;
+  if (!plot_block_code(b->block, b->size, compress, inflated.out(), &code, &n)) return "zlib uncompress parent";
+  if (child_run(m, code, n, dc, &from, &to, &points) != 0 || points == 0) return "parent internal plot code";
+  HeldBytes run(d_alloc(static_cast<size_t>(to - from) + 1));
+  auto* p = static_cast<uint8_t*>(run.get());
+  std::memcpy(p, code + from, static_cast<size_t>(to - from));
+  p[to - from] = 0;
+  int err = 0;
+  *out = code2internal(m, reinterpret_cast<PRIMITIVE_PLOT*>(p), to - from + 1, sat, &err);
+  return err ? "parent internal plot code" : nullptr;
+}
+
 ZU_SEXP* zu_mxPgPlotAdd(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "mxPgPlotAdd";
   static const char* const kParent[4] = {"parent not a LIST", "parent SYMBOL not aSYMBOL", "parent data is required",
                                          "parent CH data type(2)"};
   static const char* const kChild[4] = {"child not a LIST", "child SYMBOL not aSYMBOL", "child data is required",
                                         "child CH data type(2)"};
-  static const char* const kParentRead[2] = {"zlib uncompress parent", "parent internal plot code"};
   static const char* const kChildRead[2] = {"zlib uncompress child", "child internal plot code"};
   MATRIX_TOKEN* t = mx_op_token(env);
   if (!t) return nullptr;
@@ -234,9 +255,11 @@ ZU_SEXP* zu_mxPgPlotAdd(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   if (!up_dc.get() || !down_dc.get()) return param_error(form, kFunc, "dim code");
   if (plot_geometry_check(m) != 0) return param_error(form, kFunc, "block size");
   HeldBump up_sat, diff_sat, out_sat;
-  // The lists live in the bump allocators, freed whole with them.
+  // The lists live in the bump allocators, freed whole with them. Of the
+  // parent only the run of points that add_diff reads for this child is
+  // read (the whole code is checked).
   INTERNAL_PLOT *up = nullptr, *diff = nullptr;
-  if (const char* why = read_block(&up, m, up_blk.get(), compress == 1, &up_sat.sat, kParentRead))
+  if (const char* why = read_parent_run(&up, m, up_blk.get(), compress == 1, down_dc.get(), &up_sat.sat))
     return param_error(form, kFunc, why);
   if (const char* why = read_block(&diff, m, down_blk.get(), compress == 1, &diff_sat.sat, kChildRead))
     return param_error(form, kFunc, why);

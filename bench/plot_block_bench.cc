@@ -1,0 +1,387 @@
+// Plot blocks, each next to a reference measured in the same run:
+// - 1M random 2-D points inserted through commands 1 and 4 with the
+//   agent's push-down (tests/matrix_ops/plot_pushdown.h) into an in-memory
+//   matrix, in points per second, next to std::sort of 1M Z-order keys as
+//   the bound; and the time per insert into one node holding 1k points and
+//   holding 16k points (the divide check keeps per-child counts, so the two
+//   stay close);
+// - mxPgPlotDiff (sort on) and four mxPgPlotAdd over four children of
+//   16,000 points through a script, next to numpy doing the same merge
+//   (interleaved keys, argsort, unique + add.reduceat for the parent, the
+//   differences, and the children rebuilt from both);
+// - mxObjID over 1M points of one record layout through a script, next to
+//   numpy setting the flags and id fields of the same bytes as a structured
+//   array.
+// The traces of the built-ins go to a string stream that is thrown away.
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../tests/matrix_ops/plot_pushdown.h"
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "elements/value.h"
+#include "matrix/matrix.h"
+#include "matrix/node.h"
+#include "matrix_ops/matrix_ops.h"
+#include "matrix_ops/plot_block.h"
+#include "runtime/front.h"
+#include "runtime/services.h"
+#include "runtime/zu_init.h"
+#include "stream/stream.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
+#include "zu/eval.h"
+#include "zu/reader.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// ---- the matrix
+
+void set_script(MATRIX* m, const char* text) {
+  ZuThreadScope scope("plot bench");
+  STREAM* st = s_open_string_read(text, utf8_cm, static_cast<int>(std::strlen(text)), 1);
+  ZU_SEXP* forms = init_parse(st, l_string(ascii_cm, "fetch"), nullptr);
+  for (ZU_SEXP* f = forms; get_type(f) == ZU_TYPE_LIST; f = f->pair.cdr) {
+  }
+  for (int slot : {3, 4, 5}) set_matrix_cal(m, slot, forms);
+}
+
+// A 2-D matrix of side px in blocks of 256 x 256 (dim_divide 1), channel 0
+// a plot block made empty by each node's fetch script.
+MATRIX* plot_matrix(int64_t px) {
+  static bool started = [] {
+    init_zu();
+    install_matrix_ops();
+    init_matrix();
+    set_matrix_gc_hooks();
+    lock_task(matrix_lock);
+    total_ncache_size = 1 << 30;  // nothing is purged while measuring
+    unlock_task(matrix_lock, "bench");
+    return true;
+  }();
+  (void)started;
+  MATRIX* m = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
+  MATRIX_PARAM p{};
+  p.dim = 2;
+  p.channel_nos = 1;
+  set_matrix_param(m, &p);
+  for (int d = 0; d < 2; ++d) {
+    set_matrix_block_size(m, d, 8);
+    set_matrix_dim_divide(m, d, 1);
+    set_matrix_pixel_size(m, d, px);
+  }
+  MATRIX_CHANNEL_INFO inf{&mx_type_block, 0, nullptr, 0};
+  set_matrix_channel_info(m, 0, &inf);
+  set_script(m, R"((mxFinish normal-jump-status="MS_OK") (mxPgPlotInitialize channel="0"))");
+  set_matrix_mode(m, kMxModeActive);
+  return m;
+}
+
+MATRIX_NODE* node(MATRIX* m, std::vector<int64_t> dc) {
+  int err = 0;
+  MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc.data(), 0);
+  if (n) unlock_node(n, nullptr);
+  return n;
+}
+
+// ---- inserts
+
+uint64_t spread(uint64_t a) {
+  a = (a | (a << 8)) & 0x00FF00FF;
+  a = (a | (a << 4)) & 0x0F0F0F0F;
+  a = (a | (a << 2)) & 0x33333333;
+  return (a | (a << 1)) & 0x55555555;
+}
+
+void inserts() {
+  constexpr int kPoints = 1000000;
+  constexpr int64_t kSide = int64_t{1} << 16;
+  std::mt19937_64 rng(3);
+  std::vector<std::array<int64_t, 2>> pts(kPoints);
+  for (auto& p : pts) p = {static_cast<int64_t>(rng() % kSide), static_cast<int64_t>(rng() % kSide)};
+  MATRIX* m = plot_matrix(kSide);
+  int64_t v = 1;
+  IP_FIELD f{};
+  f.type = kFdIntAdd;
+  f.len = 1;
+  f.d.i = &v;
+  PlotPushDown push(m, 0);
+  auto t = Clock::now();
+  for (const auto& p : pts) {
+    if (push.insert(p.data(), &f) != 0) std::printf("insert failed\n");
+  }
+  double ins = since(t);
+  // The bound: sorting the points' Z-order keys once.
+  std::vector<uint64_t> keys(kPoints);
+  double sort_s = 1e30;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < kPoints; ++i) keys[i] = spread(pts[i][0]) << 1 | spread(pts[i][1]);
+    t = Clock::now();
+    std::sort(keys.begin(), keys.end());
+    sort_s = std::min(sort_s, since(t));
+  }
+  std::printf("\n1M random points into a 65536 x 65536 matrix, commands 1 and 4 with the push-down (%d divisions)\n",
+              push.divisions());
+  std::printf("  %.0f points/s (%.2f s)   std::sort of 1M Z-order keys %.0f keys/s (%.3f s)   ratio %.1f\n",
+              kPoints / ins, ins, kPoints / sort_s, sort_s, ins / sort_s);
+}
+
+// Time per insert (commands 1 and 4) into one node while it holds about 1k
+// and about 16k points, spread over its quarters so that it never divides.
+void per_node_size() {
+  MATRIX* m = plot_matrix(1 << 10);
+  constexpr int kWindow = 1024, kTotal = 16384;
+  double first = 1e30, last = 1e30;
+  for (int round = 0; round < 5; ++round) {
+    MATRIX_NODE* n = node(m, {2, 0, 0});
+    MX_STRUCT_BLOCK* sb = get_channel_struct_block(n, 0);
+    INTERNAL_PLOT* gone = nullptr;
+    pp_operation(PPC_TAKE, sb, &gone);
+    free_internal_plot_list(gone);
+    std::mt19937 rng(round);
+    Clock::time_point t;
+    for (int i = 0; i < kTotal; ++i) {
+      if (i % kWindow == 0) t = Clock::now();
+      int64_t crd[3] = {0, (i % 2) * 512 + static_cast<int64_t>(rng() % 512), ((i / 2) % 2) * 512 + static_cast<int64_t>(rng() % 512)};
+      PPC_INSERT_T in{2, crd, nullptr};
+      pp_operation(PPC_INSERT, sb, &in);
+      if (pp_operation(PPC_DIVIDE_CHECK, sb, nullptr) != 0) std::printf("divided\n");
+      if (i % kWindow == kWindow - 1) {
+        double s = since(t) / kWindow;
+        if (i < kWindow) first = std::min(first, s);
+        if (i == kTotal - 1) last = std::min(last, s);
+      }
+    }
+    matrix_node_channel_unlock(n, 0);
+  }
+  std::printf("  one node: %.0f ns per insert at 1k points, %.0f ns at 16k points   ratio %.2f\n", first * 1e9,
+              last * 1e9, last / first);
+}
+
+// ---- scripts
+
+// An environment in which scripts run for node n as the worker's would.
+struct Script {
+  MATRIX_TOKEN token{};
+  ZUISP_ENV* env;
+  explicit Script(MATRIX_NODE* n) {
+    set_break_check_hook(nullptr);
+    token.process_node = n;
+    env = new_env(matrix_zu_env);
+    gc_set_nl(env, gc_qnlisp_env);
+    set_env_work(env, &token);
+  }
+  ~Script() { set_break_check_hook(_zui_break_check); }
+  ZU_SEXP* run(const char* text) {
+    ZU_SEXP* forms = sexp_commands(utf8_cm, text, nullptr);
+    gc_set_nl(forms, gc_qn_sexp);
+    return eval_body(env, forms);
+  }
+  void let(const char* name, ZU_SEXP* v) { set_env(env, l_string(ascii_cm, name), v); }
+};
+
+ZU_SEXP* block_item(MATRIX* m, std::vector<int64_t> dc, const std::vector<uint8_t>& bytes) {
+  MATRIX_ALLOC_BLOCK_PARAM src{};
+  src.size = static_cast<int32_t>(bytes.size());
+  src.block = const_cast<uint8_t*>(bytes.data());
+  void* r = mx_type_block.alloc_data(&mx_type_block, MX_ATYPE::collector, &src, nullptr, __FILE__, __LINE__);
+  return List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc.data()), get_ptr(r, gc_mtx_block), ZU_LIST_END);
+}
+
+// Plot code of n points (flags 1, x, y, a 0x31 field) in random order; the
+// cells and values also go to xy and vals.
+std::vector<uint8_t> code_of(size_t n, int cell_bits, uint64_t seed, std::vector<uint16_t>* xy,
+                             std::vector<int64_t>* vals) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint8_t> code(n * 16 + 1);
+  uint8_t* p = code.data();
+  for (size_t i = 0; i < n; ++i, p += 16) {
+    uint64_t r = rng();
+    auto x = static_cast<uint16_t>(r & ((1u << cell_bits) - 1)), y = static_cast<uint16_t>((r >> 16) & ((1u << cell_bits) - 1));
+    auto v = static_cast<int64_t>(r >> 40);
+    p[0] = 1;
+    p[1] = 0;
+    store_be16(p + 2, x);
+    store_be16(p + 4, y);
+    p[6] = kFdIntAdd;
+    store_be64(p + 7, static_cast<uint64_t>(v));
+    p[15] = 0;
+    if (xy) xy->insert(xy->end(), {x, y});
+    if (vals) vals->push_back(v);
+  }
+  *p = 0;
+  return code;
+}
+
+// Runs python3 with the program and the arguments; its first line.
+std::string python(const std::string& program, const std::string& args) {
+  std::string path = "/tmp/plot_block_bench_" + std::to_string(getpid()) + ".py";
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return "";
+  std::fputs(program.c_str(), f);
+  std::fclose(f);
+  FILE* p = popen(("/usr/bin/python3 " + path + " " + args).c_str(), "r");
+  char line[256] = {0};
+  if (!p || !std::fgets(line, sizeof line, p)) line[0] = 0;
+  if (p) pclose(p);
+  std::remove(path.c_str());
+  return line;
+}
+
+std::string write_file(const std::string& tag, const void* data, size_t bytes) {
+  std::string path = "/tmp/plot_block_bench_" + std::to_string(getpid()) + "." + tag;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f) {
+    std::fwrite(data, 1, bytes, f);
+    std::fclose(f);
+  }
+  return path;
+}
+
+// Traces into a stream nobody reads.
+struct QuietTraces {
+  STREAM* old = s_stderr;
+  QuietTraces() { s_stderr = s_open_string_write(utf8_cm); }
+  ~QuietTraces() {
+    d_s_close(s_stderr);
+    s_stderr = old;
+  }
+};
+
+const char* kMergeNumpy = R"(
+import numpy as np, sys, time
+xy = np.fromfile(sys.argv[1], dtype=np.uint16).reshape(4, -1, 2)
+v = np.fromfile(sys.argv[2], dtype=np.int64).reshape(4, -1)
+def spread(a):
+    a = a.astype(np.uint64)
+    a = (a | (a << 8)) & 0x00FF00FF
+    a = (a | (a << 4)) & 0x0F0F0F0F
+    a = (a | (a << 2)) & 0x33333333
+    return (a | (a << 1)) & 0x55555555
+best = 1e30
+for _ in range(5):
+    t = time.perf_counter()
+    parents, diffs = [], []
+    for c in range(4):
+        key = (spread(xy[c, :, 0]) << 1) | spread(xy[c, :, 1])
+        order = np.argsort(key, kind="stable")
+        k, vs = key[order], v[c][order]
+        coarse, first, group = np.unique(k >> 2, return_index=True, return_inverse=True)
+        sums = np.add.reduceat(vs, first)
+        parents.append((coarse + (c << 14), sums))
+        diffs.append((k & 3, vs - sums[group], group))
+    pk = np.concatenate([p[0] for p in parents]); pv = np.concatenate([p[1] for p in parents])
+    rebuilt = []
+    for c in range(4):
+        fine, dv, group = diffs[c]
+        off = np.searchsorted(pk, c << 14)
+        rebuilt.append((((pk[off + group] - (c << 14)) << 2) | fine, pv[off + group] + dv))
+    best = min(best, time.perf_counter() - t)
+print(best)
+)";
+
+void diff_and_add() {
+  constexpr size_t kPoints = 16000;
+  MATRIX* m = plot_matrix(1 << 10);
+  Script s(node(m, {2, 0, 0}));
+  std::vector<uint16_t> xy;
+  std::vector<int64_t> vals;
+  const int64_t corner[4][2] = {{0, 0}, {512, 0}, {0, 512}, {512, 512}};
+  const char* names[4] = {"c0", "c1", "c2", "c3"};
+  for (int c = 0; c < 4; ++c)
+    s.let(names[c], block_item(m, {1, corner[c][0], corner[c][1]}, code_of(kPoints, 8, 11 + c, &xy, &vals)));
+  s.let("children", s.run("(list (quote Children) c0 c1 c2 c3)"));
+  double best = 1e30;
+  for (int round = 0; round < 5; ++round) {
+    QuietTraces quiet;
+    auto t = Clock::now();
+    s.run(R"((define d (mxPgPlotDiff sort="on" children))
+             (mxPgPlotAdd (car d) (car (cdr d))) (mxPgPlotAdd (car d) (car (cdr (cdr d))))
+             (mxPgPlotAdd (car d) (car (cdr (cdr (cdr d))))) (mxPgPlotAdd (car d) (car (cdr (cdr (cdr (cdr d)))))))");
+    best = std::min(best, since(t));
+  }
+  std::string a = write_file("xy", xy.data(), xy.size() * 2), b = write_file("v", vals.data(), vals.size() * 8);
+  std::string np = python(kMergeNumpy, a + " " + b);
+  std::remove(a.c_str());
+  std::remove(b.c_str());
+  std::printf("\nmxPgPlotDiff (sort on) + 4 mxPgPlotAdd over four children of 16,000 points (best of 5)\n");
+  std::printf("  %.1f ms", best * 1e3);
+  if (np.empty()) std::printf("   (numpy missing: run scripts/setup.sh)\n");
+  else std::printf("   numpy merge %.1f ms   ratio %.2f\n", std::stod(np) * 1e3, best / std::stod(np));
+}
+
+const char* kIdsNumpy = R"(
+import numpy as np, sys, time
+raw = np.fromfile(sys.argv[1], dtype=np.uint8)
+rec = np.dtype([("flags", "u1"), ("pad", "u1"), ("x", ">u2"), ("y", ">u2"), ("ft", "u1"), ("v", ">i8"), ("end", "u1")])
+out = np.dtype([("flags", "u1"), ("pad", "u1"), ("x", ">u2"), ("y", ">u2"), ("id", ">i8"), ("ft", "u1"), ("v", ">i8"),
+                ("end", "u1")])
+n = (raw.size - 1) // 16
+best = 1e30
+for _ in range(5):
+    t = time.perf_counter()
+    a = np.frombuffer(raw[:n * 16].tobytes(), dtype=rec)
+    b = np.empty(n, dtype=out)
+    for f in rec.names:
+        b[f] = a[f]
+    b["flags"] |= 0x40
+    b["id"] = np.arange(256, 256 * (n + 1), 256, dtype=np.int64)
+    code = b.tobytes() + b"\0"
+    best = min(best, time.perf_counter() - t)
+print(best)
+)";
+
+void obj_ids() {
+  constexpr size_t kPoints = 1000000;
+  MATRIX* m = plot_matrix(1 << 16);
+  Script s(node(m, {0, 0, 0}));
+  std::vector<uint8_t> code = code_of(kPoints, 8, 5, nullptr, nullptr);
+  s.let("b", block_item(m, {0, 0, 0}, code));
+  double best = 1e30;
+  for (int round = 0; round < 5; ++round) {
+    QuietTraces quiet;
+    auto t = Clock::now();
+    s.run("(mxObjID b)");
+    best = std::min(best, since(t));
+  }
+  std::string a = write_file("code", code.data(), code.size());
+  std::string np = python(kIdsNumpy, a);
+  std::remove(a.c_str());
+  std::printf("\nmxObjID over 1M points of one record layout (with its trace line per id, best of 5)\n");
+  std::printf("  %.1f ms", best * 1e3);
+  if (np.empty()) std::printf("   (numpy missing: run scripts/setup.sh)\n");
+  else std::printf("   numpy structured array %.1f ms   ratio %.2f\n", std::stod(np) * 1e3, best / std::stod(np));
+}
+
+}  // namespace
+
+// plot_block_bench [inserts|diff|ids]: one part, or (any other argument)
+// all three.
+int main(int argc, char** argv) {
+  std::string only = argc > 1 ? argv[1] : "";
+  auto part = [&only](const char* name) { return only != "inserts" && only != "diff" && only != "ids" ? true : only == name; };
+  // A long-running agent's heap keeps the pages of freed points.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  if (part("inserts")) {
+    inserts();
+    per_node_size();
+  }
+  ZuThreadScope scope("plot bench scripts");
+  if (part("diff")) diff_and_add();
+  if (part("ids")) obj_ids();
+  return 0;
+}
