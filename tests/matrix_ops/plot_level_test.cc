@@ -141,4 +141,30 @@ TEST(PlotLevel, ShiftsOfSixtyFourBitsOrMoreStayDefined) {
   for (INTERNAL_PLOT* p : {child, diff, up}) free_internal_plot_list(p);
 }
 
+// The records of a parent's code that add_diff reads for a child: the
+// first run inside the child's quarter, whatever follows it.
+TEST(PlotLevel, ChildRunIsTheFirstRunInsideTheChild) {
+  PlotMatrix pm({8}, {1});
+  const int64_t left[] = {0, 0}, right[] = {0, 256};
+  // Cells 0x10, 0x90, 0x20 (an unsorted parent), 0xa0.
+  Bytes code = unhex("01 00 00 10 00 01 00 00 90 00 01 00 00 20 00 01 00 00 a0 00 00");
+  struct {
+    const int64_t* dc;
+    int from, to;
+  } cases[] = {{left, 0, 5}, {right, 5, 10}};
+  for (const auto& c : cases) {
+    int from = -1, to = -1, points = 0;
+    ASSERT_EQ(child_run(pm.get(), code.data(), static_cast<int>(code.size()), c.dc, &from, &to, &points), 0);
+    EXPECT_EQ(from, c.from);
+    EXPECT_EQ(to, c.to);
+    EXPECT_EQ(points, 4);
+  }
+  int from = 0, to = 0, points = 0;
+  Bytes none = unhex("01 00 00 10 00 00");
+  ASSERT_EQ(child_run(pm.get(), none.data(), static_cast<int>(none.size()), right, &from, &to, &points), 0);
+  EXPECT_EQ(to - from, 0);
+  EXPECT_EQ(points, 1);
+  EXPECT_EQ(child_run(pm.get(), code.data(), static_cast<int>(code.size()) - 1, left, &from, &to, &points), -1);
+}
+
 }  // namespace

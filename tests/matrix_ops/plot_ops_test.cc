@@ -296,6 +296,18 @@ TEST_F(PlotOpsTest, TracesGoToTheErrorStream) {
     EXPECT_NE(text.find(step), std::string::npos) << step;
 }
 
+// Cells are 16 bits: a matrix of larger blocks holds no plots.
+TEST_F(PlotOpsTest, BlocksAboveSixteenBitsAreRefused) {
+  MATRIX* wide = open_plot_matrix({1 << 20, 1 << 20}, 17);
+  NodeScript s(ready_node(wide, {1, 0, 0}));
+  s.let("pair", run("pair"));
+  for (const char* form : {R"((mxPgPlotInitialize channel="0"))", "(mxPgPlotSort pair)", "(mxPgPlotAdd pair pair)",
+                           "(mxPgPlotDiff pair)"})
+    EXPECT_EQ(shown(s.eval(form)), diff_error("block size")) << form;
+  EXPECT_EQ(shown(s.eval("(mxObjID pair)")), R"(error 80040503 ("invalid parameter in mxObjID" "block size"))");
+  close_matrix(wide);
+}
+
 // ---- mxObjID
 
 // Points (1,2) with id 0x300, (9,9) without, (3,1) with id 0x200.

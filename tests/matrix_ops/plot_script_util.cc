@@ -164,10 +164,10 @@ void set_shape(MATRIX* m) {
   EXPECT_EQ(set_matrix_param(m, &p), 0);
 }
 
-void set_plot_geometry(MATRIX* m, const std::vector<int64_t>& px, bool file) {
+void set_plot_geometry(MATRIX* m, const std::vector<int64_t>& px, bool file, int block_size = 8) {
   for (int d = 0; d < 2; ++d) {
     EXPECT_EQ(set_matrix_dim_divide(m, d, 1), 0);
-    EXPECT_EQ(set_matrix_block_size(m, d, 8), 0);
+    EXPECT_EQ(set_matrix_block_size(m, d, block_size), 0);
     EXPECT_EQ(set_matrix_pixel_size(m, d, px[static_cast<size_t>(d)]), 0);
   }
   int kept_flag = file ? kMxChFile : 0;
@@ -195,11 +195,11 @@ void bind_plot_test_prims() {
   });
 }
 
-MATRIX* open_plot_matrix(const std::vector<int64_t>& px) {
+MATRIX* open_plot_matrix(const std::vector<int64_t>& px, int block_size) {
   MATRIX* m = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
   set_hooks(m, false);
   set_shape(m);
-  set_plot_geometry(m, px, false);
+  set_plot_geometry(m, px, false, block_size);
   set_script(m, {3, 4, 5}, R"((mxFinish normal-jump-status="MS_OK"))");
   set_matrix_mode(m, kMxModeActive);
   return m;

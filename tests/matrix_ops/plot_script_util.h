@@ -31,9 +31,9 @@ constexpr int kPlainCh = 0;
 constexpr int kZipCh = 1;
 constexpr int kIntCh = 2;
 
-// A 2-D matrix in memory: dim_divide 1, block size 8, pixel sizes px, three
-// levels unless px says otherwise; its fetch script only ends ready.
-MATRIX* open_plot_matrix(const std::vector<int64_t>& px);
+// A 2-D matrix in memory: dim_divide 1, the block size (8 unless given),
+// pixel sizes px; its fetch script only ends ready.
+MATRIX* open_plot_matrix(const std::vector<int64_t>& px, int block_size = 8);
 // The same in a matrix file at path (made when missing): each fetched node
 // is loaded from the file (made when the file has none) and gets an empty
 // plot structure on channel 0 (compressed when asked), rebuilt from the
