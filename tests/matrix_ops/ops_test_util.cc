@@ -71,12 +71,7 @@ int on_trigger(int event, void*) {
 
 ZU_SEXP* zu_note(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* v = eval(env, get_el(form, 1));
-  std::string text = printed(v);
-  if (sexp_type(v) == ZU_TYPE_ERROR) {
-    char code[16];
-    std::snprintf(code, sizeof code, "%x", v->error->code);
-    text = std::string("error ") + code + " " + printed(v->error->data);
-  }
+  std::string text = shown(v);
   std::lock_guard<std::mutex> g(ev.mu);
   ev.notes.push_back(text);
   tell();
@@ -143,6 +138,13 @@ void wait_idle(MATRIX* m) {
     unlock_task(matrix_lock, "wait_idle");
     return idle;
   });
+}
+
+std::string shown(ZU_SEXP* v) {
+  if (sexp_type(v) != ZU_TYPE_ERROR) return printed(v);
+  char code[16];
+  std::snprintf(code, sizeof code, "%x", v->error->code);
+  return std::string("error ") + code + " " + printed(v->error->data);
 }
 
 std::string printed(ZU_SEXP* s) {

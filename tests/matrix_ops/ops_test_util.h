@@ -55,6 +55,9 @@ MATRIX_NODE* node_at(MATRIX* m, const Code& dc);
 // Waits until the completion byte of kind `kind` of n is set.
 signed char wait_byte(MATRIX_NODE* n, int kind);
 std::string printed(ZU_SEXP* s);
+// "error <hex code> <printed data>" for an error value, else the printed
+// value.
+std::string shown(ZU_SEXP* v);
 
 // Holds the node worker while it lives: tokens queue behind it.
 class WorkerGate {

@@ -2,8 +2,6 @@
 // size 8): block forms, inserts, the divide limits, handing lists out and
 // in (run under the sanitizers: no leak, no free by the wrong allocator),
 // damaged blocks, distances and the cell array.
-#include <zlib.h>
-
 #include "base/alloc.h"
 #include "matrix_ops/plot_block.h"
 #include "plot_script_util.h"
@@ -72,20 +70,6 @@ int load(MX_STRUCT_BLOCK* sb, const Bytes& bytes) {
   return pp_block2struct(sb, &p);
 }
 
-Bytes zlib7(const Bytes& in) {
-  uLongf n = compressBound(in.size());
-  Bytes out(n);
-  EXPECT_EQ(compress2(out.data(), &n, in.data(), in.size(), 7), Z_OK);
-  out.resize(n);
-  return out;
-}
-
-Bytes typed(const Bytes& code) {
-  Bytes b{kPpBlockType};
-  b.insert(b.end(), code.begin(), code.end());
-  return b;
-}
-
 int stamps(MATRIX_NODE* n, int ch) { return get_matrix_update_time(n, ch, -2); }
 
 // Three points: (1,2), (9,9) with a sum field, (3,1) with an id.
@@ -97,16 +81,15 @@ TEST_F(PlotBlockTest, EmptyAndFullBlockForms) {
   MATRIX_NODE* n = node({2, 0, 0});
   MX_STRUCT_BLOCK *plain = sb_of(n, kPlainCh), *zip = sb_of(n, kZipCh);
   EXPECT_EQ(block_of(plain), unhex("00"));
-  EXPECT_EQ(block_of(zip), zlib7(unhex("0d 00")));
+  EXPECT_EQ(block_of(zip), zip_block(unhex("00")));
   ASSERT_EQ(load(plain, unhex(kThree)), 0);
-  ASSERT_EQ(load(zip, zlib7(typed(unhex(kThree)))), 0);
+  ASSERT_EQ(load(zip, zip_block(unhex(kThree))), 0);
   EXPECT_EQ(block_of(plain), unhex(kThree));
-  EXPECT_EQ(block_of(zip), zlib7(typed(unhex(kThree))));
+  EXPECT_EQ(block_of(zip), zip_block(unhex(kThree)));
   // Any type byte is skipped on reading; the channel's empty default is the
   // empty plot.
-  Bytes other = typed(unhex(kThree));
-  other[0] = 0x42;
-  EXPECT_EQ(load(zip, zlib7(other)), 0);
+  Bytes other = unhex("42 " + std::string(kThree));
+  EXPECT_EQ(load(zip, zlib_of(other)), 0);
   EXPECT_EQ(cells(listed(zip)).size(), 3u);
   EXPECT_EQ(load(plain, {}), 0);
   EXPECT_EQ(listed(plain), nullptr);
@@ -218,7 +201,7 @@ TEST_F(PlotBlockTest, ListsGoToAndComeFromTheRightAllocator) {
   for (int flags : {0, kPpInSat, kPpInSat | kPpCompressed}) {
     SCOPED_TRACE(flags);
     MX_SB_NEW place{nullptr, n, kPlainCh};
-    Bytes three = flags & kPpCompressed ? zlib7(typed(unhex(kThree))) : unhex(kThree);
+    Bytes three = flags & kPpCompressed ? zip_block(unhex(kThree)) : unhex(kThree);
     PP_SB_NEW init{three.data(), static_cast<int>(three.size()), flags};
     MX_STRUCT_BLOCK* sb = pp_new_sb(&place, &init);
     ASSERT_TRUE(sb);
@@ -260,9 +243,9 @@ TEST_F(PlotBlockTest, DamagedBlocksAreRefusedAndTheListKept) {
       {0, truncated},
       {0, bad_field},
       {kPpCompressed, code},                       // not a zlib stream
-      {kPpCompressed, zlib7(unhex("0d"))},         // nothing behind the type byte
-      {kPpCompressed, zlib7({})},                  // nothing at all
-      {kPpCompressed, zlib7(typed(truncated))},
+      {kPpCompressed, zip_block({})},         // nothing behind the type byte
+      {kPpCompressed, zlib_of({})},                  // nothing at all
+      {kPpCompressed, zip_block(truncated)},
       {kPpCompressed, {}},
   };
   for (auto& c : cases) {
@@ -271,7 +254,7 @@ TEST_F(PlotBlockTest, DamagedBlocksAreRefusedAndTheListKept) {
     uint8_t none = 0;  // bytes there, but none of them to read
     PP_SB_NEW init{c.bytes.empty() ? &none : c.bytes.data(), static_cast<int>(c.bytes.size()), c.flags};
     EXPECT_EQ(pp_new_sb(&place, &init), nullptr);
-    Bytes good = c.flags & kPpCompressed ? zlib7(typed(code)) : code;
+    Bytes good = c.flags & kPpCompressed ? zip_block(code) : code;
     init = PP_SB_NEW{good.data(), static_cast<int>(good.size()), c.flags};
     MX_STRUCT_BLOCK* sb = pp_new_sb(&place, &init);
     ASSERT_TRUE(sb);

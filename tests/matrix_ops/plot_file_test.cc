@@ -9,7 +9,6 @@
 #include <random>
 #include <set>
 
-#include "codec/zlib_block.h"
 
 #include "matrix/mx_file.h"
 #include "matrix_ops/plot_block.h"
@@ -72,14 +71,6 @@ int insert_all(MATRIX* m, NodeSet* seen) {
     if (push.insert(p.data(), &f) != 0) return -1;
   }
   return push.divisions();
-}
-
-Bytes inflated(const Bytes& z) {
-  int32_t n = 0;
-  void* p = zlib_uncompress(&n, z.data(), static_cast<int32_t>(z.size()));
-  Bytes out(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + (p ? n : 0));
-  d_f_ree(p);
-  return out;
 }
 
 // What a node holds: its plot block, and whether it has children.
@@ -155,7 +146,7 @@ TEST_F(PlotFileTest, PointsThroughThePyramidAndBack) {
     }
     Bytes typed{kPpBlockType};
     typed.insert(typed.end(), stored.plot.begin(), stored.plot.end());
-    EXPECT_EQ(inflated(zipped[dc].plot), typed);
+    EXPECT_EQ(inflate(zipped[dc].plot), typed);
     EXPECT_EQ(zipped[dc].children, stored.children);
   }
   EXPECT_EQ(total, 5000);

@@ -2,8 +2,6 @@
 // 2-D matrix (dim_divide 1, block size 8): their results, every refusal
 // with its text, the channel lock of mxPgPlotInitialize, the constants, and
 // the traces on the standard error stream.
-#include <zlib.h>
-
 #include "matrix_ops/plot_block.h"
 #include "matrix_ops/plot_ops.h"
 #include "runtime/services.h"
@@ -25,23 +23,6 @@ const char* kPairDiff =
 // Two points in different coarse cells; (40,40) before (4,3): unsorted.
 const char* kApart = "01 00 00 28 00 28 00 01 00 00 04 00 03 00 00";
 const char* kApartSorted = "01 00 00 04 00 03 00 01 00 00 28 00 28 00 00";
-
-Bytes inflate(const Bytes& z) {
-  Bytes out(1 << 16);
-  uLongf n = out.size();
-  EXPECT_EQ(uncompress(out.data(), &n, z.data(), z.size()), Z_OK);
-  out.resize(n);
-  return out;
-}
-
-Bytes zipped(const char* hex_code) {
-  Bytes in = unhex("0d " + std::string(hex_code));
-  uLongf n = compressBound(in.size());
-  Bytes out(n);
-  EXPECT_EQ(compress2(out.data(), &n, in.data(), in.size(), 7), Z_OK);
-  out.resize(n);
-  return out;
-}
 
 // What a script wrote to the standard error stream meanwhile.
 class StderrCapture {
@@ -69,9 +50,9 @@ class PlotOpsTest : public OpsTest {
     top_ = ready_node(m_, {2, 0, 0});
     script_ = std::make_unique<NodeScript>(top_);
     let("pair", plot_item(m_, {1, 0, 0}, unhex(kPair)));
-    let("pair-z", plot_item(m_, {1, 0, 0}, zipped(kPair)));
+    let("pair-z", plot_item(m_, {1, 0, 0}, zip_block(unhex(kPair))));
     let("apart", plot_item(m_, {1, 0, 0}, unhex(kApart)));
-    let("apart-z", plot_item(m_, {1, 0, 0}, zipped(kApart)));
+    let("apart-z", plot_item(m_, {1, 0, 0}, zip_block(unhex(kApart))));
     let("empty", plot_item(m_, {2, 0, 0}, unhex("00")));
   }
   void TearDown() override {
@@ -98,7 +79,7 @@ TEST_F(PlotOpsTest, DiffSplitsChildrenIntoParentAndDifferences) {
   ASSERT_EQ(list_length(none), 1);
   EXPECT_EQ(printed(get_el(get_el(none, 0), 1)), "(2 0 0)");
   EXPECT_EQ(item_bytes(get_el(none, 0)), unhex("00"));
-  EXPECT_EQ(item_bytes(get_el(run(R"((mxPgPlotDiff compress="on" (quote (Children))))"), 0)), zipped("00"));
+  EXPECT_EQ(item_bytes(get_el(run(R"((mxPgPlotDiff compress="on" (quote (Children))))"), 0)), zip_block(unhex("00")));
 
   ZU_SEXP* one = run("(mxPgPlotDiff pair)");
   ASSERT_EQ(list_length(one), 2);
@@ -107,13 +88,13 @@ TEST_F(PlotOpsTest, DiffSplitsChildrenIntoParentAndDifferences) {
   EXPECT_EQ(hex(item_bytes(get_el(one, 1)), 1 << 10), kPairDiff);
 
   // Children land in their quarter of the parent's cells, compressed alike.
-  let("right", plot_item(m_, {1, 512, 0}, zipped(kPair)));
+  let("right", plot_item(m_, {1, 512, 0}, zip_block(unhex(kPair))));
   ZU_SEXP* two = run(R"((mxPgPlotDiff compress="on" (list (quote Children) right pair-z)))");
   ASSERT_EQ(list_length(two), 3);
   EXPECT_EQ(hex(inflate(item_bytes(get_el(two, 0))), 1 << 10),
             "0d 09 00 00 02 00 01 31 00 00 00 00 00 00 00 05 00 09 00 00 82 00 01 31 00 00 00 00 00 00 00 05 00 00");
   EXPECT_EQ(printed(get_el(get_el(two, 1), 1)), "(1 512 0)");
-  EXPECT_EQ(item_bytes(get_el(two, 2)), zipped(kPairDiff));
+  EXPECT_EQ(item_bytes(get_el(two, 2)), zip_block(unhex(kPairDiff)));
   // sort="on" puts a child in point order first.
   EXPECT_EQ(hex(item_bytes(get_el(run(R"((mxPgPlotDiff sort="on" apart))"), 0)), 1 << 10),
             "01 00 00 02 00 01 00 01 00 00 14 00 14 00 00");
@@ -149,7 +130,7 @@ TEST_F(PlotOpsTest, SortSortsAndRefusesEmptyPlots) {
   EXPECT_EQ(hex(item_bytes(run("(mxPgPlotSort apart)")), 1 << 10), kApartSorted);
   ZU_SEXP* z = run(R"((mxPgPlotSort compress="on" apart-z))");
   EXPECT_EQ(printed(get_el(z, 1)), "(1 0 0)");
-  EXPECT_EQ(item_bytes(z), zipped(kApartSorted));
+  EXPECT_EQ(item_bytes(z), zip_block(unhex(kApartSorted)));
   let("damaged", plot_item(m_, {1, 0, 0}, unhex("41 00 00 01")));
   struct {
     const char* script;
@@ -333,7 +314,7 @@ TEST_F(PlotOpsTest, ObjIdGivesIdsOnlyToPointsWithoutOne) {
   let("once", once);
   EXPECT_EQ(item_bytes(run("(mxObjID once)")), item_bytes(once)) << "no point gets a second id";
   // Compressed blocks in and out.
-  let("ids-z", plot_item(m_, {1, 0, 0}, zipped(kTwoOfThree)));
+  let("ids-z", plot_item(m_, {1, 0, 0}, zip_block(unhex(kTwoOfThree))));
   Bytes z = inflate(item_bytes(run(R"((mxObjID compress="on" ids-z))")));
   ASSERT_EQ(z.size(), want.size() + 1);
   EXPECT_EQ(z[0], 0x0d);

@@ -1,6 +1,7 @@
 #include "plot_script_util.h"
 
 #include <fcntl.h>
+#include <zlib.h>
 
 #include <mutex>
 
@@ -263,16 +264,31 @@ Bytes item_bytes(ZU_SEXP* item) {
   return Bytes(p, p + b->size);
 }
 
-std::string shown(ZU_SEXP* v) {
-  if (get_type(v) != ZU_TYPE_ERROR) return printed(v);
-  char code[16];
-  std::snprintf(code, sizeof code, "%x", v->error->code);
-  return std::string("error ") + code + " " + printed(v->error->data);
-}
-
 std::vector<std::pair<Code, Bytes>> kept_blocks() {
   std::lock_guard<std::mutex> g(kept_mu);
   return std::exchange(kept, {});
+}
+
+Bytes zlib_of(const Bytes& bytes) {
+  uLongf n = compressBound(bytes.size());
+  Bytes out(n);
+  EXPECT_EQ(compress2(out.data(), &n, bytes.data(), bytes.size(), 7), Z_OK);
+  out.resize(n);
+  return out;
+}
+
+Bytes zip_block(const Bytes& code) {
+  Bytes typed{kPpBlockType};
+  typed.insert(typed.end(), code.begin(), code.end());
+  return zlib_of(typed);
+}
+
+Bytes inflate(const Bytes& z) {
+  Bytes out(std::max<size_t>(1 << 16, 64 * z.size()));
+  uLongf n = out.size();
+  if (uncompress(out.data(), &n, z.data(), z.size()) != Z_OK) return {};
+  out.resize(n);
+  return out;
 }
 
 Bytes channel_bytes(MATRIX_NODE* n, int ch) {

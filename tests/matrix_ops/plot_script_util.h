@@ -63,12 +63,16 @@ class NodeScript {
 ZU_SEXP* plot_item(MATRIX* m, const Code& dc, const Bytes& bytes);
 // The bytes of a data item's block ("" printed for an item without one).
 Bytes item_bytes(ZU_SEXP* item);
-// "error <hex code> <printed data>" for an error value, else the printed
-// value.
-std::string shown(ZU_SEXP* v);
 
 // The items (keep-blocks) recorded, in order, and forgetting them.
 std::vector<std::pair<Code, Bytes>> kept_blocks();
+
+// zlib's own stream (level 7) of bytes; the compressed block form of plot
+// code (the stream of 0x0D and the code); what a stream inflates to (empty
+// when it does not).
+Bytes zlib_of(const Bytes& bytes);
+Bytes zip_block(const Bytes& code);
+Bytes inflate(const Bytes& z);
 
 // The plot code of channel ch of n as the channel holds it (empty without
 // data).
