@@ -29,7 +29,9 @@ int plot_switch(ZU_SYM_FIELD* sf, const char* name) {
 ItemBlock::ItemBlock(ZU_SEXP* item) {
   ZU_SEXP* v = get_type(item) == ZU_TYPE_LIST ? get_el(item, 2) : nullptr;
   int type = get_type(v);
-  if (type == ZU_TYPE_POINTER || type == ZU_TYPE_RAW)
+  // A pointer value is read as a block only when it is marked as one: other
+  // pointers (a structure block, say) are no block records.
+  if ((type == ZU_TYPE_POINTER && v->ptr.mark == gc_mtx_block) || type == ZU_TYPE_RAW)
     blk_ = static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(mx_type_block.sexp2md(&copy_, &mx_type_block, v));
 }
 

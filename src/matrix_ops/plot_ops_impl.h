@@ -53,8 +53,8 @@ struct HeldBump {
 int plot_switch(ZU_SYM_FIELD* sf, const char* name);
 
 // The block of a data item (data dim-code block): the record of its
-// element 2 (a pointer value holding a block, or raw bytes, copied), freed
-// with the holder when it is a copy.
+// element 2 (a pointer value marked as a block, or raw bytes, copied),
+// freed with the holder when it is a copy.
 class ItemBlock {
  public:
   explicit ItemBlock(ZU_SEXP* item);

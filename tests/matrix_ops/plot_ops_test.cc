@@ -132,6 +132,10 @@ TEST_F(PlotOpsTest, SortSortsAndRefusesEmptyPlots) {
   EXPECT_EQ(printed(get_el(z, 1)), "(1 0 0)");
   EXPECT_EQ(item_bytes(z), zip_block(unhex(kApartSorted)));
   let("damaged", plot_item(m_, {1, 0, 0}, unhex("41 00 00 01")));
+  // A pointer to what looks like a block record but is not marked as one.
+  static uint8_t empty_plot = 0;
+  static MATRIX_ALLOC_BLOCK_PARAM lookalike{{0, MX_TYPE_BLOCK, 0}, 1, &empty_plot, 0, 0};
+  let("unmarked", get_ptr(&lookalike, nullptr));
   struct {
     const char* script;
     std::string want;
@@ -141,6 +145,7 @@ TEST_F(PlotOpsTest, SortSortsAndRefusesEmptyPlots) {
       {R"((mxPgPlotSort compress="on" apart))", diff_error("zlib uncompress")},
       {R"((mxPgPlotSort compress="On" apart))", diff_error("compress")},
       {"(mxPgPlotSort 7)", type_error("CH data type(2)")},
+      {"(mxPgPlotSort (list (quote data) (quote (1 0 0)) unmarked))", type_error("CH data type(2)")},
   };
   for (const auto& c : cases) EXPECT_EQ(run_shown(c.script), c.want) << c.script;
 }
