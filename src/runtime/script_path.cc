@@ -38,12 +38,13 @@ L_CHAR* tagged(const WStr& s) {
 }
 
 // Whether the file opens for reading. A directory opens too, but it holds
-// no forms: it is not a script.
+// no forms: it is not a script. The look never blocks: a FIFO without a
+// writer opens at once.
 bool can_open(const WStr& path) {
   char* narrow = ln_copy_str(std_cm, path.c_str());
   if (!narrow) return false;
   char* native = change_delim_str(narrow);
-  int fd = u_open(native, O_RDONLY, 0);
+  int fd = u_open(native, O_RDONLY | O_NONBLOCK, 0);
   d_f_ree(native);
   d_f_ree(narrow);
   if (fd < 0) return false;
