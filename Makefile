@@ -53,18 +53,22 @@ bench: setup
 	bash bench/run.sh $(BENCH_DIR)
 
 # Real libFuzzer runs (clang); CI replays the same targets on fixed corpora
-# inside the test suite. FUZZ_SECONDS sets the time per target.
+# inside the test suite. FUZZ_SECONDS sets the time per target; every
+# target runs, inputs that fail are kept in build/fuzz/artifacts.
 FUZZ_SECONDS ?= 60
 fuzz:
 	@bash scripts/setup.sh fuzz
 	cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQNMX_TESTS=OFF -DQNMX_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
-	while read -r prog seeds dict; do \
+	mkdir -p build/fuzz/artifacts
+	failed=""; while read -r prog seeds dict; do \
 	  work=$$(mktemp -d); cp -r $$seeds/. $$work/; \
-	  $$prog -max_total_time=$(FUZZ_SECONDS) $${dict:+-dict=$$dict} $$work </dev/null || { rm -rf $$work; exit 1; }; \
+	  $$prog -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/artifacts/ $${dict:+-dict=$$dict} $$work </dev/null \
+	    || failed="$$failed $$(basename $$prog)"; \
 	  rm -rf $$work; \
-	done < build/fuzz/fuzz_targets.txt
+	done < build/fuzz/fuzz_targets.txt; \
+	if [ -n "$$failed" ]; then echo "fuzz targets that failed:$$failed"; exit 1; fi
 
 clean:
 	rm -rf build

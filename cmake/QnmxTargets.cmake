@@ -134,6 +134,9 @@ function(qnmx_fuzz_target name)
     add_executable(${name}_replay ${entry} ${F_REPLAY})
     target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
     _qnmx_test_binary(${name}_replay "seeds=${F_SEEDS}" "dict=${F_DICT}" ${F_PATHS})
+    # The entry compiles as `make fuzz` compiles it, without the test
+    # header: an include it lacks fails here too.
+    set_source_files_properties(${entry} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
     target_compile_definitions(${name}_replay PRIVATE QNMX_REPLAY_ROUNDS=${F_ROUNDS} ${F_DEFINES})
     gtest_discover_tests(${name}_replay DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}:"
       PROPERTIES TIMEOUT 300 LABELS "fuzz" COST ${QNMX_SLOW_COST} ENVIRONMENT "QNMX_FUZZ_SECONDS=${QNMX_FUZZ_REPLAY_SECONDS}")

@@ -2,7 +2,9 @@
 // byte picks zero skipping and whether the rest is UTF-8 or raw 32-bit
 // codes). Nothing may crash, and every integer read must agree with the C
 // library's strtoll on the same text: the same value ending at the same
-// place, or a range error where Cast refuses the number.
+// place, or a range error where Cast refuses the number. Only the white
+// space that Cast compacts away is skipped: strtoll's wider set is not.
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -40,6 +42,13 @@ void check_integer(const CAST_NUMBER& n, int rc) {
   for (char32_t c : n.text) {
     if (c == 0 || c > 127) break;
     narrow.push_back(static_cast<char>(c));
+  }
+  // Compacting removed the blanks (tab, line feed, carriage return, space)
+  // and nothing else; strtoll would also skip a vertical tab or form feed
+  // left in front, where Cast rightly sees no number at all.
+  if (!narrow.empty() && std::isspace(static_cast<unsigned char>(narrow[0]))) {
+    if (rc != 0 || n.unit_at != 0) __builtin_trap();
+    return;
   }
   errno = 0;
   char* end = nullptr;

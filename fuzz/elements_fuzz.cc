@@ -5,6 +5,7 @@
 // must write back to a stored form that reads back equal.
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "base/alloc.h"
 #include "elements/element_type.h"

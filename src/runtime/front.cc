@@ -24,11 +24,6 @@ void set_flags(ZU_INTERPRETER* zui, int set, int clear) {
   unlock_task(zui_lock, "set_flags");
 }
 
-ZU_SEXP* unprintable_error(ZU_SEXP* value) {
-  return get_error_ascii(sexp_file(value), value ? value->h.line : 0, ZU_ER_TYPE, "print",
-                         list(get_string_ascii("value nested too deeply or cyclic")));
-}
-
 int prompt_depth() {
   ZU_FILE* f = terminal_file;
   return f ? zu_file_depth(f) : -1;
@@ -186,7 +181,7 @@ void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SE
   int printed = e_print_sexp(st, &err, value, flags);
   // A value the printer refuses has written nothing: the reply says why in
   // its place, and the stream stays open.
-  if (printed == ZU_PRINT_REFUSED) printed = e_print_sexp(st, &err, unprintable_error(value), flags);
+  if (printed == ZU_PRINT_REFUSED) printed = e_print_sexp(st, &err, print_refused_error(value), flags);
   put(printed);
   put(e_printf(st, &err, zui->result_flag ? "</Result>\n" : "\n"));
   put(s_flush(st));

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <mutex>
@@ -38,19 +39,26 @@ L_CHAR* tagged(const WStr& s) {
 }
 
 // Whether the file opens for reading. A directory opens too, but it holds
-// no forms: it is not a script.
+// no forms: it is not a script. Only a regular file is opened to find out:
+// opening a FIFO could block, or pair with a writer whose bytes the pipe
+// then drops when this look closes it; for anything else the permission
+// says.
 bool can_open(const WStr& path) {
   char* narrow = ln_copy_str(std_cm, path.c_str());
   if (!narrow) return false;
   char* native = change_delim_str(narrow);
-  int fd = u_open(native, O_RDONLY, 0);
-  d_f_ree(native);
   d_f_ree(narrow);
-  if (fd < 0) return false;
   struct stat st {};
-  bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-  u_close(fd);
-  return !dir;
+  bool ok = native && stat(native, &st) == 0 && !S_ISDIR(st.st_mode);
+  if (ok && S_ISREG(st.st_mode)) {
+    int fd = u_open(native, O_RDONLY, 0);
+    ok = fd >= 0;
+    if (ok) u_close(fd);
+  } else if (ok) {
+    ok = access(native, R_OK) == 0;
+  }
+  d_f_ree(native);
+  return ok;
 }
 
 bool is_sep(L_CHAR c) { return c < 128 && c != 0 && std::strchr(kZuPathSeparators, static_cast<int>(c)); }

@@ -19,7 +19,7 @@ namespace {
 // the stream's writer lock.
 class Out {
  public:
-  explicit Out(STREAM* s) : s_(s), cm_(s->h.cm ? s->h.cm : std_cm) {
+  explicit Out(STREAM* s) : s_(s), cm_(s->h.cm ? s->h.cm : stream_cm) {
     if (s->h.cmw.cm != cm_) cm_work_init(&s->h.cmw, cm_);
     cm_work_init(&dec_, std_cm);
   }

@@ -183,7 +183,7 @@ int _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line)
   h.category = stream_type;
   h.file = file;
   h.line = line;
-  if (!h.cm) h.cm = std_cm;
+  if (!h.cm) h.cm = stream_cm;
   cm_work_init(&h.cmw, h.cm);
   h.push_c = -1;
   h.state.store(S_STATE_LIVE);
@@ -475,7 +475,7 @@ int decode_window(S_HEADER& h, L_CHAR* code) {
     return 1;
   }
   if (!h.rwin_direct || h.push_c >= 0 || h.rwin == h.rwin_end) return 0;
-  CODE_METHOD* cm = h.cm ? h.cm : std_cm;
+  CODE_METHOD* cm = h.cm ? h.cm : stream_cm;
   if (h.cmw.cm != cm) return 0;
   const unsigned char* p = h.rwin;
   if (*p < 0x80 && h.cmw.dst == 0 && ascii_compatible(cm)) {
@@ -585,7 +585,7 @@ int s_read_lchar(STREAM* s, L_CHAR* code) {
     if (decode_window(h, code)) return 1;
     unsigned char c;
     int r = read_locked(s, &c, 1);
-    CODE_METHOD* cm = h.cm ? h.cm : std_cm;
+    CODE_METHOD* cm = h.cm ? h.cm : stream_cm;
     if (h.cmw.cm != cm) cm_work_init(&h.cmw, cm);
     if (r < 0) return -1;
     if (r == 0) {

@@ -7,8 +7,8 @@
 
 #include "base/alloc.h"
 #include "text/enc_impl.h"
-#include "text/jis_tables_impl.h"
 
+CODE_METHOD* stream_cm = &cm_eucjp;
 CODE_METHOD* std_cm = &cm_eucjp;
 CODE_METHOD* const utf8_cm = &cm_utf8;
 CODE_METHOD* const int_cm = &cm_internal;
@@ -53,8 +53,6 @@ int add_method(CODE_METHOD* cm) {
 }
 
 void start() {
-  jis::tables();
-  enc::japanese_init();
   std::lock_guard<std::mutex> g(reg_mutex);
   for (CODE_METHOD* cm : {&cm_ascii, &cm_latin1, &cm_eucjp, &cm_sjis, &cm_iso2022jp, &cm_utf8,
                           &cm_utf16, &cm_extucs4, &cm_internal})
@@ -65,7 +63,10 @@ void start() {
     for (int i = 0, n = registered.load(); i < n && !chosen; ++i)
       if (has_name(registry[i], env)) chosen = registry[i];
   }
-  std_cm = chosen ? chosen : &cm_eucjp;
+  stream_cm = chosen ? chosen : &cm_eucjp;
+  // Narrow text never takes a wide encoding: its zero byte would not end a
+  // 2- or 4-byte unit, and every C string would be read past its end.
+  std_cm = stream_cm->unit == 1 ? stream_cm : &cm_eucjp;
 }
 
 inline void ready() { std::call_once(init_once, start); }

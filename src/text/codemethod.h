@@ -70,13 +70,21 @@ struct CODE_METHOD {
                    size_t* used);
 };
 
-// Starts the wide-text layer: builds the JIS tables through iconv(3),
-// registers the built-in encodings and sets std_cm from STD_CODE (EUC-JP
-// when unset or unknown). Idempotent and thread-safe; every function here
-// calls it when needed.
+// Starts the wide-text layer: registers the built-in encodings and sets
+// stream_cm and std_cm from STD_CODE. Idempotent and thread-safe; every
+// function here calls it when needed. The JIS tables are built (through
+// iconv(3)) only when a Japanese encoding first meets a character outside
+// ASCII.
 void init_longchar();
 
-// The standard encoding: narrow literals, paths and option values.
+// The default encoding of streams: files, the standard streams, links and
+// loads that name none. STD_CODE names it (EUC-JP when unset or unknown).
+// It may be UTF-16 or a 4-byte encoding, so it never decodes a C string.
+extern CODE_METHOD* stream_cm;
+// The encoding of the process's own narrow text: literals, paths,
+// command-line arguments, environment and option values. These are the
+// system's bytes whatever the streams carry, so it is always a byte
+// encoding: stream_cm when that is one, else EUC-JP.
 extern CODE_METHOD* std_cm;
 extern CODE_METHOD* const utf8_cm;
 extern CODE_METHOD* const int_cm;

@@ -74,9 +74,6 @@ size_t encode_loop(CM_WORK* w, const L_CHAR* in, size_t n, unsigned char* out, s
   return o;
 }
 
-// Called once by init_longchar before any Japanese code method is used.
-void japanese_init();
-
 }  // namespace enc
 
 // The built-in code methods, in registration order.

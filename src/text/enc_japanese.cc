@@ -9,11 +9,13 @@ namespace {
 using enc::decode_loop;
 using enc::encode_loop;
 
-const jis::Tables* T = nullptr;  // set by japanese_init before any use
+// Only characters outside ASCII reach the tables, so text in ASCII never
+// builds them.
+inline const jis::Tables& tab() { return jis::tables(); }
 
 inline bool is_euc_byte(unsigned b) { return b >= 0xA1 && b <= 0xFE; }
-inline L_CHAR x0208(unsigned b1, unsigned b2) { return T->x0208[(b1 - 0xA1) * 94 + (b2 - 0xA1)]; }
-inline L_CHAR x0212(unsigned b1, unsigned b2) { return T->x0212[(b1 - 0xA1) * 94 + (b2 - 0xA1)]; }
+inline L_CHAR x0208(unsigned b1, unsigned b2) { return tab().x0208[(b1 - 0xA1) * 94 + (b2 - 0xA1)]; }
+inline L_CHAR x0212(unsigned b1, unsigned b2) { return tab().x0212[(b1 - 0xA1) * 94 + (b2 - 0xA1)]; }
 
 // ---- EUC-JP -----------------------------------------------------------------
 // dst: 1 after a JIS X 0208 first byte (in dacc), 2 after SS2 (0x8E), 3 after
@@ -45,7 +47,7 @@ int eucjp_dec(CM_WORK* w, unsigned char b, L_CHAR* out) {
     case 2:
       if (b < 0xA1 || b > 0xDF) break;
       w->dst = 0;
-      out[0] = T->kana[b - 0xA1];
+      out[0] = tab().kana[b - 0xA1];
       return 1;
     case 3:
       if (!is_euc_byte(b)) break;
@@ -90,7 +92,7 @@ int eucjp_enc(CM_WORK*, L_CHAR c, unsigned char* out) {
     out[0] = static_cast<unsigned char>(c);
     return 1;
   }
-  uint32_t e = jis::lookup(*T, c);
+  uint32_t e = jis::lookup(tab(), c);
   unsigned code = e & 0xFFFF;
   switch (e >> 16) {
     case jis::k0208:
@@ -112,7 +114,7 @@ int eucjp_enc(CM_WORK*, L_CHAR c, unsigned char* out) {
 
 bool eucjp_can(L_CHAR c) {
   if (c < 0x80) return true;
-  uint32_t set = jis::lookup(jis::tables(), c) >> 16;
+  uint32_t set = jis::lookup(tab(), c) >> 16;
   return set == jis::k0208 || set == jis::k0212 || set == jis::kKana;
 }
 
@@ -144,7 +146,7 @@ int sjis_dec(CM_WORK* w, unsigned char b, L_CHAR* out) {
       return 1;
     }
     if (b >= 0xA1 && b <= 0xDF) {
-      out[0] = T->kana[b - 0xA1];
+      out[0] = tab().kana[b - 0xA1];
       return 1;
     }
     if (is_sjis_lead(b)) {
@@ -169,7 +171,7 @@ int sjis_enc(CM_WORK*, L_CHAR c, unsigned char* out) {
     out[0] = static_cast<unsigned char>(c);
     return 1;
   }
-  uint32_t e = jis::lookup(*T, c);
+  uint32_t e = jis::lookup(tab(), c);
   unsigned code = e & 0xFFFF;
   switch (e >> 16) {
     case jis::k0208: {
@@ -187,7 +189,7 @@ int sjis_enc(CM_WORK*, L_CHAR c, unsigned char* out) {
 
 bool sjis_can(L_CHAR c) {
   if (c < 0x80) return true;
-  uint32_t set = jis::lookup(jis::tables(), c) >> 16;
+  uint32_t set = jis::lookup(tab(), c) >> 16;
   return set == jis::k0208 || set == jis::kKana;
 }
 
@@ -217,10 +219,10 @@ int iso2022_dec(CM_WORK* w, unsigned char b, L_CHAR* out) {
       }
       switch (w->daux) {
         case kRomanSet:
-          out[0] = T->roman[b];
+          out[0] = tab().roman[b];
           return 1;
         case kKanaSet:
-          out[0] = b <= 0x5F ? T->kana[b + 0x80 - 0xA1] : LC_REPLACEMENT;
+          out[0] = b <= 0x5F ? tab().kana[b + 0x80 - 0xA1] : LC_REPLACEMENT;
           return 1;
         case k0208Set:
         case k0212Set:
@@ -276,7 +278,7 @@ int designate(uint32_t set, unsigned char* out) {
 int iso2022_enc(CM_WORK* w, L_CHAR c, unsigned char* out) {
   uint32_t set = kAscii, code = c;
   if (c >= 0x80) {
-    uint32_t e = jis::lookup(*T, c);
+    uint32_t e = jis::lookup(tab(), c);
     code = e & 0xFFFF;
     switch (e >> 16) {
       case jis::k0208: set = k0208Set; break;
@@ -306,15 +308,13 @@ int iso2022_flush(CM_WORK* w, unsigned char* out) {
   return designate(kAscii, out);
 }
 
-bool iso2022_can(L_CHAR c) { return c < 0x80 || jis::lookup(jis::tables(), c) != 0; }
+bool iso2022_can(L_CHAR c) { return c < 0x80 || jis::lookup(tab(), c) != 0; }
 
 const char* const kEucAliases[] = {"EUCJP", "EUC_JP", nullptr};
 const char* const kSjisAliases[] = {"SJIS", "SHIFT-JIS", nullptr};
 const char* const kJisAliases[] = {"JIS", nullptr};
 
 }  // namespace
-
-void enc::japanese_init() { T = &jis::tables(); }
 
 CODE_METHOD cm_eucjp = {"EUC-JP", LC_ENCODING | 3, kEucAliases, 1, enc::open_work,
                         enc::close_work, eucjp_dec, enc::end_one, eucjp_enc, enc::flush_none,

@@ -121,15 +121,16 @@ void build(Tables& t) {
 
 }  // namespace
 
-const Tables& tables() {
+std::atomic<const Tables*> built_tables{nullptr};
+
+const Tables& build_tables() {
   static std::once_flag once;
-  static Tables* t = nullptr;  // never destroyed: encoders may run at exit
   std::call_once(once, [] {
-    auto* n = new Tables;
+    auto* n = new Tables;  // never destroyed: encoders may run at exit
     build(*n);
-    t = n;
+    built_tables.store(n, std::memory_order_release);
   });
-  return *t;
+  return *built_tables.load(std::memory_order_acquire);
 }
 
 uint32_t lookup_astral(const Tables& t, L_CHAR c) {

@@ -1,8 +1,9 @@
 // Mapping tables between the JIS character sets and Unicode, built once from
-// the C library's iconv(3) by walking the JIS code space. Used by the EUC-JP,
-// Shift_JIS and ISO-2022-JP code methods only.
+// the C library's iconv(3) by walking the JIS code space, on first use. Used
+// by the EUC-JP, Shift_JIS and ISO-2022-JP code methods only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -25,8 +26,20 @@ struct Tables {
   std::vector<std::pair<L_CHAR, uint32_t>> rev_astral;  // sorted by code
 };
 
-// The tables, built on first use (thread-safe).
-const Tables& tables();
+// Builds the tables once (thread-safe; the first caller builds, the others
+// wait) and publishes them in built_tables.
+const Tables& build_tables();
+// The tables once built, else null. Building them walks the JIS code
+// space through iconv, which costs far more than a short run of the
+// program: nothing builds them before a Japanese encoding meets a
+// character outside ASCII.
+extern std::atomic<const Tables*> built_tables;
+
+// The tables, built on first use.
+inline const Tables& tables() {
+  const Tables* t = built_tables.load(std::memory_order_acquire);
+  return t ? *t : build_tables();
+}
 
 uint32_t lookup_astral(const Tables& t, L_CHAR c);
 

@@ -150,7 +150,7 @@ Reader* new_reader(ZU_FILE* f, STREAM* st) {
   r->pin = UINT64_MAX;
   r->cur.line = 1;
   CODE_METHOD* cm = s_get_cm(st);
-  reader_set_cm(r, cm ? cm : std_cm);
+  reader_set_cm(r, cm ? cm : stream_cm);
   return r;
 }
 
@@ -160,7 +160,7 @@ void mark_reader(void* p) {
 }
 
 void reader_set_cm(Reader* r, CODE_METHOD* cm) {
-  if (!cm) cm = std_cm;
+  if (!cm) cm = stream_cm;
   cm_work_init(&r->cur.w, cm);
   r->cur.ended = 0;
   r->has_peek = 0;

@@ -1074,14 +1074,14 @@ void zu_set_cm(ZU_FILE* f, CODE_METHOD* cm) {
   if (auto* r = static_cast<Reader*>(f->reader)) {
     reader_set_cm(r, cm);
   } else {
-    f->cm = cm ? cm : std_cm;
+    f->cm = cm ? cm : stream_cm;
     cm_work_init(&f->cm_work, f->cm);
   }
 }
 
 void zu_set_encoding_name(ZU_FILE* f, const L_CHAR* name) {
   CODE_METHOD* cm = name ? get_encoding(name) : nullptr;
-  zu_set_cm(f, cm ? cm : std_cm);
+  zu_set_cm(f, cm ? cm : stream_cm);
 }
 
 int set_encoding(ZU_SEXP* l) {

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "stream/stream.h"
+#include "zu/errcodes.h"
 #include "zu/file.h"
+#include "zu/reader.h"
 #include "zu/reader_impl.h"
 
 namespace {
@@ -429,6 +431,11 @@ bool sexp_printable(ZU_SEXP* s, int flags) {
   // Each member of a top-level list is a root of its own.
   if ((flags & ZU_PRINT_MULTIROOT) && get_type(s) == ZU_TYPE_LIST) return printable(s, -1);
   return printable(s, 0);
+}
+
+ZU_SEXP* print_refused_error(ZU_SEXP* at) {
+  return get_error_ascii(sexp_file(at), at ? at->h.line : 0, ZU_ER_TYPE, "print",
+                         list(get_string_ascii("value nested too deeply or cyclic")));
 }
 
 int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags) {

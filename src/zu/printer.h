@@ -49,3 +49,7 @@ int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags);
 // Whether print_sexp with these flags prints s whole (forcing delayed
 // values on the way, as printing would).
 bool sexp_printable(ZU_SEXP* s, int flags);
+// The error standing for a value the printer refuses: 0x80030806 from
+// "print" with ("value nested too deeply or cyclic"), at the source
+// position of `at` (none when null). Needs the memory lock.
+ZU_SEXP* print_refused_error(ZU_SEXP* at);

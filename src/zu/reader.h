@@ -63,7 +63,7 @@ constexpr uint32_t ZU_READ_MAX_RAW = 256u << 20;
 
 // Opens a reader on st and returns the lazy list of its top-level forms
 // (a delayed value), or an error 0x80010101 when st is not a usable
-// stream. The decoder starts with the stream's encoding (std_cm when it
+// stream. The decoder starts with the stream's encoding (stream_cm when it
 // has none). name is the source's path (kept in the ZU_FILE), comment a
 // description of the source; either may be null. The reader closes st when
 // its state closes (end of input, close_zu_file, or dropped by the
@@ -73,10 +73,10 @@ ZU_SEXP* init_parse(STREAM* st, const L_CHAR* name, const L_CHAR* comment);
 // The reader state of a value read by a reader (its lazy list included).
 inline ZU_FILE* sexp_file(const ZU_SEXP* s) { return s ? s->h.file : nullptr; }
 
-// Switches the decoder of a source to cm (null: std_cm) for every byte not
+// Switches the decoder of a source to cm (null: stream_cm) for every byte not
 // yet decoded.
 void zu_set_cm(ZU_FILE* f, CODE_METHOD* cm);
-// As zu_set_cm with an encoding name; an unknown name gives std_cm.
+// As zu_set_cm with an encoding name; an unknown name gives stream_cm.
 void zu_set_encoding_name(ZU_FILE* f, const L_CHAR* name);
 // Looks at the first two elements of a read list (forcing them): the first
 // that is a list headed by "?xml" or "?zu" with an "encoding" attribute

@@ -360,6 +360,9 @@ double conv_unit(int* err, UNIT_ENV* u, double value, const L_CHAR* from, const 
 }
 
 UNIT_ENV* copy_uenv1(UNIT_ENV* u) {
+  // The copy allocates; u may have been reached through something another
+  // thread replaces meanwhile, so it is pinned for the caller's frame.
+  gc_set_nl(u, gc_unit_env);
   UNIT_ENV* n = new_uenv();
   if (!u) return n;
   for (int c = 0; c < kUnitDims; ++c) {

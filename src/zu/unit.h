@@ -63,7 +63,7 @@ int name2dim(UNIT_ENV* u, DIMENSION* out, const L_CHAR* expr, double* factor = n
 // texts convert to themselves whatever u knows.
 double conv_unit(int* err, UNIT_ENV* u, double value, const L_CHAR* from, const L_CHAR* to);
 // A new unit environment holding copies of u's system units (no aliases);
-// an empty one for null.
+// an empty one for null. Pins u in the caller's top collector frame.
 UNIT_ENV* copy_uenv1(UNIT_ENV* u);
 // Copies the aliases of `from` into `to`, finding each system unit they
 // refer to by name and class in `to` (an alias whose units `to` lacks, or

@@ -49,18 +49,17 @@ ZU_SEXP* zu_Chdir(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_EN
   return nullptr;
 }
 
-// A decimal attribute read as C's atoi reads it: 0 for text without digits.
-int decimal_option(const L_CHAR* text, int def) {
-  if (!text) return def;
-  return static_cast<int>(std::strtol(n_string(std_cm, text), nullptr, 10));
-}
-
 ZU_SEXP* zu_Mkdir(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
   if (!is_string(path)) return error_list_at(form, ZU_ER_TYPE, "Mkdir", "directory name is type missmatch");
+  // The mode is decimal, read as C's atoi reads it (0 for text without
+  // digits). Only the permission bits are set: a number outside them
+  // would give set-id or sticky bits, or wrap, so it is refused.
+  int64_t mode = 493;
+  if (const L_CHAR* text = head_option(sf, "mode")) mode = option_int64(text);
+  if (mode < 0 || mode > 0777) return error_text_at(form, ZU_ER_PARAM, "Mkdir", "invalid attribute parameter (mode)");
   if (ZU_SEXP* no = peer_edit_refusal(form, path, "Mkdir")) return no;
-  int mode = decimal_option(head_option(sf, "mode"), 493);
-  return get_integer(u_mkdir(narrow_text(path).c_str(), mode), nullptr);
+  return get_integer(u_mkdir(narrow_text(path).c_str(), static_cast<int>(mode)), nullptr);
 }
 
 ZU_SEXP* zu_Mv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {

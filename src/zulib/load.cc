@@ -1,7 +1,10 @@
 // Load and load_file: a file found on the script search path, read in one
 // of seven modes.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <mutex>
 
 #include "base/alloc.h"
@@ -105,6 +108,36 @@ ZU_SEXP* zu_Load(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   return load_file(env, form, mode, str_text(name), encode, term_a, flags, nullptr, nullptr);
 }
 
+// Opens the file to load without blocking: opening a FIFO that no writer
+// has opened yet would wait in open(2), deaf to every break request. The
+// wait for a writer is instead a poll that looks at the requests each
+// second, as the other waits for outside data do; *stop receives the
+// request that ended it. Reads block as usual once a writer has come.
+STREAM* open_for_load(const char* path, ZU_SEXP* form, ZU_SEXP** stop) {
+  STREAM* st = s_open_file(path, O_RDONLY | O_NONBLOCK, 0);
+  if (!st) return nullptr;
+  int fd = s_get_fd(st);
+  struct stat sb {};
+  if (fd >= 0 && fstat(fd, &sb) == 0 && S_ISFIFO(sb.st_mode)) {
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      int ready;
+      {
+        BlockingRegion waiting;
+        ready = poll(&p, 1, 1000);
+      }
+      // Data, or a writer that came and went: the reads take over.
+      if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+      if ((*stop = do_break_check_now(form))) {
+        d_s_close(st);
+        return nullptr;
+      }
+    }
+  }
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return st;
+}
+
 ZU_SEXP* lock_error(ZU_SEXP* s) {
   static const L_CHAR kName[] = {'l', 'o', 'c', 'k', '_', 'f', 'i', 'l', 'e', 0};
   return get_cl_error(s, kName);
@@ -127,15 +160,16 @@ ZU_SEXP* load_file(ZUISP_ENV* env, ZU_SEXP* s, int type, const L_CHAR* filename,
   ZU_FILE* src = s ? s->h.file : nullptr;
   L_CHAR* found = get_script(src ? src->name : nullptr, filename);
   STREAM* st = nullptr;
+  ZU_SEXP* stop = nullptr;
   if (found) {
     char* narrow = ln_copy_str(std_cm, found);
-    st = s_open_file(narrow, O_RDONLY, 0);
+    st = open_for_load(narrow, s, &stop);
     d_f_ree(narrow);
   }
   if (!st) {
     if (found) d_f_ree(found);
     free_automaton(term_a);
-    return open_error(s, filename);
+    return stop ? stop : open_error(s, filename);
   }
   // The reader keeps a collected copy of the path as the source's name.
   L_CHAR* path = ll_copy_mstr(found);

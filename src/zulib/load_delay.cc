@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <new>
 
 #include "base/alloc.h"
@@ -22,12 +23,24 @@ DELAY_LOAD_T* df_list = nullptr;  // newest first, guarded by df_lock
 constexpr uint32_t kRawChunk = 4096;
 constexpr size_t kTextRead = 64 * 1024;
 constexpr size_t kTextDecoded = 4096;
+// Longest text piece, in characters: a file with no terminator match (a
+// device that never ends, a large file) is refused as a script line that
+// long is, not held whole.
+constexpr size_t kPieceCap = size_t{64} << 20;
+
+// The piece cap; QNMX_LOAD_PIECE_CAP sets a smaller one for tests.
+size_t piece_cap() {
+  const char* env = std::getenv("QNMX_LOAD_PIECE_CAP");
+  unsigned long long n = env ? std::strtoull(env, nullptr, 10) : 0;
+  return n > 0 && n < kPieceCap ? static_cast<size_t>(n) : kPieceCap;
+}
 
 }  // namespace
 
 struct TEXT_READ {
-  explicit TEXT_READ(AUTOMATON* a, CODE_METHOD* cm) : checker(a) { cm_work_init(&w, cm ? cm : std_cm); }
+  explicit TEXT_READ(AUTOMATON* a, CODE_METHOD* cm) : checker(a) { cm_work_init(&w, cm ? cm : stream_cm); }
   CM_WORK w;
+  size_t cap = piece_cap();
   std::vector<unsigned char> in = std::vector<unsigned char>(kTextRead);
   size_t in_pos = 0, in_len = 0;
   L_CHAR dec[kTextDecoded + CM_MAX_DECODE];
@@ -212,6 +225,11 @@ ZU_SEXP* zu_delay_load_text(ZU_SEXP* d) {
         return over_write_delay(d, last);
       }
     } else {
+      if (piece.size() >= t->cap) {
+        finish_stream(r);
+        free_text_state(r);
+        return over_write_delay(d, cons(load_error("line too long"), nullptr));
+      }
       piece.push_back(c);
       cut = en_state_checker(&t->checker, c, piece.size() - 1);
     }
@@ -233,9 +251,11 @@ void zu_load_gc(void* block) {
 
 }  // namespace
 
-ZU_SEXP* load_read_error() {
-  return get_error_ascii(nullptr, 0, ZU_ER_END_OF_INPUT, "load", list(get_string_ascii("cannot read the file")));
+ZU_SEXP* load_error(const char* why) {
+  return get_error_ascii(nullptr, 0, ZU_ER_END_OF_INPUT, "load", list(get_string_ascii(why)));
 }
+
+ZU_SEXP* load_read_error() { return load_error("cannot read the file"); }
 
 ZU_SEXP* new_delay_load(STREAM* st, bool text, AUTOMATON* term_a, int escapeflag, ZU_CLOSE_FUNC func, void* work) {
   auto* r = static_cast<DELAY_LOAD_T*>(mmalloc(sizeof(DELAY_LOAD_T), zu_load_gc));

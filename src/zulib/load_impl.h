@@ -76,7 +76,10 @@ struct DELAY_LOAD_T {
 // and the escape flag.
 ZU_SEXP* new_delay_load(STREAM* st, bool text, AUTOMATON* term_a, int escapeflag, ZU_CLOSE_FUNC func, void* work);
 
-// The error that ends a raw or text list whose file could not be read.
+// The error that ends a raw or text list: 0x80010101 from "load" with
+// (why); load_read_error's reason is "cannot read the file", that of a
+// text piece longer than the cap "line too long".
+ZU_SEXP* load_error(const char* why);
 ZU_SEXP* load_read_error();
 
 // Copies the unread rest of the raw load behind delayed value d to out

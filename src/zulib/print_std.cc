@@ -5,10 +5,13 @@
 // The descriptors form one process-wide list under desc_lock. A print
 // holds its descriptor (a use count) without the lock, so a slow print
 // never stops the others; closePrintStd unlinks the descriptor at once and
-// closes its stream when the last print on it has ended.
+// closes its stream when the last print on it has ended. Descriptors still
+// open when the program ends are closed at its exit, so their buffered text
+// reaches the files whichever way the program ends.
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -35,8 +38,30 @@ SEM desc_lock = nullptr;
 PRINT_DESC* desc_list = nullptr;  // newest first, guarded by desc_lock
 std::once_flag desc_once;
 
+// Every way out of the program (its end, Exit, a fatal script error, an
+// interrupt) goes through exit(), which runs this. A print still running on
+// another thread holds its descriptor; the stream's close waits for that
+// print's write, and the record is left to it.
+void close_all_desc() {
+  lock_task(desc_lock);
+  PRINT_DESC* all = desc_list;
+  desc_list = nullptr;
+  unlock_task(desc_lock, "PrintStd exit");
+  while (PRINT_DESC* d = all) {
+    all = d->next;
+    d_s_close(d->st);
+    lock_task(desc_lock);
+    bool idle = d->users == 0;
+    unlock_task(desc_lock, "PrintStd exit");
+    if (idle) d_f_ree(d);
+  }
+}
+
 void init_desc_lock() {
-  std::call_once(desc_once, [] { desc_lock = new_lock(LOCK_PRINT_DESC); });
+  std::call_once(desc_once, [] {
+    desc_lock = new_lock(LOCK_PRINT_DESC);
+    std::atexit(close_all_desc);
+  });
 }
 
 // The descriptor with that id, held for a print; null when none is open.
@@ -66,12 +91,14 @@ const IO_WORD kOptionWords[] = {
     {"indent", ZU_PRINT_INDENT}, {"lisp", 0}, {"xml", ZU_PRINT_XML}, {"html", ZU_PRINT_HTML}, {"text", ZU_PRINT_TEXT},
     {nullptr, 0}};
 
-// A string as its bare text, anything else in printed form.
-void print_value(STREAM* st, ZU_SEXP* x, int flags) {
-  if (get_type(x) == ZU_TYPE_STRING)
+// A string as its bare text, anything else in printed form; false when
+// the printer refused the value (nothing written).
+bool print_value(STREAM* st, ZU_SEXP* x, int flags) {
+  if (get_type(x) == ZU_TYPE_STRING) {
     s_printf(st, "%ls", str_text(x));
-  else
-    print_sexp(st, x, flags);
+    return true;
+  }
+  return print_sexp(st, x, flags) != ZU_PRINT_REFUSED;
 }
 
 ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
@@ -80,18 +107,20 @@ ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   if (const L_CHAR* option = head_option(sf, "option"); option && !read_words(option, kOptionWords, &flags))
     return io_error(form, ZU_ER_PARAM, "Printstd", "invalid parameter (option)");
   flags |= ZU_PRINT_RAW_SIZE;
+  // A value the printer refuses is answered with the printer's error before
+  // anything is written or a file truncated.
+  if (get_type(x) != ZU_TYPE_STRING && !sexp_printable(x, flags)) return print_refused_error(form);
+  bool printed = true;
   if (const L_CHAR* d = head_option(sf, "d")) {
     if (text_is(d, "stdout")) {
-      print_value(s_stdout, x, flags);
-      return nullptr;
+      printed = print_value(s_stdout, x, flags);
+    } else {
+      PRINT_DESC* desc = hold_desc(desc_id(d));
+      if (!desc) return io_error(form, ZU_ER_UNDEFINED, "Printstd", "no stream descripter (attribute d)");
+      printed = print_value(desc->st, x, flags);
+      release_desc(desc);
     }
-    PRINT_DESC* desc = hold_desc(desc_id(d));
-    if (!desc) return io_error(form, ZU_ER_UNDEFINED, "Printstd", "no stream descripter (attribute d)");
-    print_value(desc->st, x, flags);
-    release_desc(desc);
-    return nullptr;
-  }
-  if (const L_CHAR* file = head_option(sf, "file")) {
+  } else if (const L_CHAR* file = head_option(sf, "file")) {
     const char* path = n_string(std_cm, file);
     STREAM* st = s_open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
     if (!st) {
@@ -99,14 +128,15 @@ ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
       ss_printf("PrintStd: %s: %s\n", path, std::strerror(errno));
       return nullptr;
     }
-    print_sexp(st, x, flags);
-    s_printf(st, "\n");
+    printed = print_sexp(st, x, flags) != ZU_PRINT_REFUSED;
+    if (printed) s_printf(st, "\n");
     d_s_close(st);
-    return nullptr;
+  } else {
+    printed = print_sexp(s_stdout, x, flags) != ZU_PRINT_REFUSED;
+    if (printed) s_printf(s_stdout, "\n");
   }
-  print_sexp(s_stdout, x, flags);
-  s_printf(s_stdout, "\n");
-  return nullptr;
+  // Another thread may have changed the value since it was checked.
+  return printed ? nullptr : print_refused_error(form);
 }
 
 ZU_SEXP* zu_openPrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {

@@ -21,7 +21,7 @@ void _q_xml_encoding(ZU_SEXP* s, const L_CHAR* code) {
 
 void set_encoding_st(STREAM* st, const L_CHAR* code) {
   CODE_METHOD* cm = get_encoding(code);
-  s_set_cm(st, cm ? cm : std_cm);
+  s_set_cm(st, cm ? cm : stream_cm);
 }
 
 void redirect_std(STREAM** slot, STREAM* to) {

@@ -2,7 +2,7 @@
 // values, or as a CSV table. Every write is checked: a file that could not
 // be written whole is an error, never nil. Nothing is opened (so nothing
 // created or truncated) before the options and argument types are known
-// to be right.
+// to be right and the value is known to print.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -74,6 +74,37 @@ ZU_SEXP* write_raw(STREAM* st, ZU_SEXP* x, ZU_SEXP* form, ZU_SEXP* path) {
   }
 }
 
+// Whether the members of a raw list that are already in memory print (and
+// the list is not a cycle). The lazy rest of a list that Load reads holds
+// raw values and errors only; it is not forced here.
+bool raw_members_printable(ZU_SEXP* x) {
+  ZU_SEXP* slow = x;
+  for (int steps = 1; sexp_type(x) == ZU_TYPE_LIST; ++steps) {
+    if (!sexp_printable(x->pair.car, 0)) return false;
+    x = x->pair.cdr;
+    if (steps % 2 == 0) {
+      slow = slow->pair.cdr;
+      if (slow == x) return false;
+    }
+  }
+  return true;
+}
+
+// Whether the value can be written whole in the format: checked before the
+// file is opened, so that a value the printer refuses leaves the file as
+// it was.
+bool writable(Format format, ZU_SEXP* x, int pflags, ZU_SEXP* columns) {
+  switch (format) {
+    case Format::kZu:
+      return sexp_printable(x, pflags);
+    case Format::kRaw:
+      return raw_members_printable(x);
+    case Format::kCsv:
+      return sexp_printable(x, 0) && sexp_printable(columns, 0);
+  }
+  return false;
+}
+
 ZU_SEXP* zu_Save(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   Format format = Format::kZu;
   int oflags = 0;
@@ -117,21 +148,27 @@ ZU_SEXP* zu_Save(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_
   if (get_type(path) != ZU_TYPE_STRING) return type_error(form, 1);
   ZU_SEXP* x = get_el(form, 2);
   if (format == Format::kRaw && get_type(x) != ZU_TYPE_LIST) return type_error(form, 5);
+  bool has_columns = list_length(form) == 4;
+  if (!writable(format, x, pflags, has_columns ? get_el(form, 3) : nullptr)) return print_refused_error(form);
   STREAM* st = s_open_file(n_string(std_cm, str_text(path)), O_RDWR | oflags, mode);
   if (!st) return access_error(form, path);
   if (encode && format != Format::kRaw) set_encoding_st(st, encode);
   ZU_SEXP* result = nullptr;
   bool written = true;
   switch (format) {
-    case Format::kZu:
-      written = print_sexp(st, x, pflags) == 0;
+    case Format::kZu: {
+      int printed = print_sexp(st, x, pflags);
+      // Refused only when another thread changed the value since the check.
+      if (printed == ZU_PRINT_REFUSED) result = print_refused_error(form);
+      written = printed == 0;
       break;
+    }
     case Format::kRaw:
       result = write_raw(st, x, form, path);
       break;
     case Format::kCsv: {
       ZU_SEXP* stop = nullptr;
-      written = write_csv(st, x, list_length(form) == 4, get_el(form, 3), form, &stop);
+      written = write_csv(st, x, has_columns, get_el(form, 3), form, &stop);
       if (stop) {
         result = stop;
         written = true;

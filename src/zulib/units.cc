@@ -117,6 +117,10 @@ ZU_SEXP* zu_UnitSystem(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
     base = search_uenv_name(inherit);
     if (!base) return error_list_at(form, ZU_ER_NO_OBJECT, "UnitSystem", "undefined unit environment");
   }
+  // Another thread may replace the system in force here, or the named one,
+  // at any moment: the base is pinned before anything allocates, since it
+  // is copied from while the new system is built.
+  gc_set_nl(base, gc_unit_env);
   ZU_SEXP* body = form->pair.cdr;
   if (!body) {
     set_uenv(env, base);

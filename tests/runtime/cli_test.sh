@@ -166,6 +166,27 @@ ends)
   [[ $CUT == "<Result> 2 #error(2147549441 "*'"end of input"))</Result>' ]] || { echo "FAIL cut-off form [$CUT]"; FAILS=$((FAILS + 1)); }
   check "a cut-off last form" 0 "<Result> 1 3</Result>$NL$CUT$NL" "" -- cut.zu -
   ;;
+encodings)
+  # A stream encoding of 2- or 4-byte units still leaves the command line
+  # and the program's own text in bytes: the replies reach the standard
+  # output in that encoding, and the script's argument reads as given.
+  printf '(+ 1 2)\n(Arg 1)\n"\xe6\x97\xa5\xe6\x9c\xac"\n' > utf8.zu
+  WANT="<Result> 1 3</Result>$NL<Result> 2 \"word\"</Result>$NL<Result> 3 \"$(printf '\xe6\x97\xa5\xe6\x9c\xac')\"</Result>$NL"
+  for pair in UTF-16:UTF-16BE UTF16:UTF-16BE UTF-16BE:UTF-16BE UCS-4:UCS-4BE EXTUCS-4:UCS-4BE INTERNAL:UCS-4LE; do
+    code=${pair%%:*} bytes=${pair#*:}
+    iconv -f UTF-8 -t "$bytes" utf8.zu > wide.zu || { echo "FAIL iconv $bytes"; FAILS=$((FAILS + 1)); continue; }
+    rm -f ./- out.bin
+    STD_CODE=$code "$QNMX" wide.zu - / word > out.bin 2> "$WORK/stderr"
+    rc=$?
+    got=$(iconv -f "$bytes" -t UTF-8 out.bin; echo x)
+    got=${got%x}
+    if [[ $rc != 0 || $got != "$WANT" || -s $WORK/stderr || -e ./- ]]; then
+      echo "FAIL STD_CODE=$code: status $rc, stdout [$got], stderr [$(head -c 400 "$WORK/stderr")]"
+      [[ -e ./- ]] && echo "  the replies went to a file named -"
+      FAILS=$((FAILS + 1))
+    fi
+  done
+  ;;
 *)
   echo "unknown group $GROUP"
   exit 2

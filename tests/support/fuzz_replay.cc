@@ -1,6 +1,7 @@
 #include "support/fuzz_replay.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,23 +27,29 @@ int hex_digit(char c) {
   return -1;
 }
 
-// The token between the first and the last quote of a dictionary line.
+// The token of a dictionary line, read as libFuzzer reads it: the text
+// between its first quote and a quote that ends the line (blanks aside),
+// with \\, \" and \xNN escapes. False for a line libFuzzer refuses: no
+// such quotes, an empty token, another escape, a byte that is neither
+// printable nor white space.
 bool dict_token(const std::string& line, std::string* out) {
-  size_t a = line.find('"'), b = line.rfind('"');
-  if (a == std::string::npos || b <= a) return false;
+  size_t end = line.find_last_not_of(" \t\r\n\v\f");
+  size_t a = line.find('"');
+  if (end == std::string::npos || line[end] != '"' || a >= end) return false;
   out->clear();
-  for (size_t i = a + 1; i < b; ++i) {
-    char c = line[i];
-    if (c == '\\' && i + 1 < b) {
-      char n = line[++i];
-      if (n == 'x' && i + 2 < b && hex_digit(line[i + 1]) >= 0 && hex_digit(line[i + 2]) >= 0) {
-        c = static_cast<char>(hex_digit(line[i + 1]) * 16 + hex_digit(line[i + 2]));
-        i += 2;
-      } else {
-        c = n;
-      }
+  for (size_t i = a + 1; i < end; ++i) {
+    auto c = static_cast<unsigned char>(line[i]);
+    if (!std::isprint(c) && !std::isspace(c)) return false;
+    if (c != '\\') {
+      out->push_back(static_cast<char>(c));
+    } else if (i + 1 < end && (line[i + 1] == '\\' || line[i + 1] == '"')) {
+      out->push_back(line[++i]);
+    } else if (i + 3 < end && line[i + 1] == 'x' && hex_digit(line[i + 2]) >= 0 && hex_digit(line[i + 3]) >= 0) {
+      out->push_back(static_cast<char>(hex_digit(line[i + 2]) * 16 + hex_digit(line[i + 3])));
+      i += 3;
+    } else {
+      return false;
     }
-    out->push_back(c);
   }
   return !out->empty();
 }
@@ -57,14 +64,18 @@ long env_number(const char* name, long fallback) {
 
 }  // namespace
 
-std::vector<std::string> read_fuzz_dict(const std::string& path) {
+std::vector<std::string> read_fuzz_dict(const std::string& path, std::string* error) {
   std::vector<std::string> out;
   std::ifstream in(path);
   std::string line, tok;
-  while (std::getline(in, line)) {
-    size_t first = line.find_first_not_of(" \t");
+  for (int n = 1; std::getline(in, line); ++n) {
+    size_t first = line.find_first_not_of(" \t\r");
     if (first == std::string::npos || line[first] == '#') continue;
-    if (dict_token(line, &tok)) out.push_back(tok);
+    if (!dict_token(line, &tok)) {
+      if (error) *error = path + ":" + std::to_string(n) + ": libFuzzer refuses " + line;
+      return {};
+    }
+    out.push_back(tok);
   }
   return out;
 }

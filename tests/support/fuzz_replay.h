@@ -20,8 +20,10 @@ using FuzzEntry = int (*)(const uint8_t* data, size_t size);
 // Every file of the folder, in name order (so replays are reproducible).
 std::vector<Bytes> read_corpus(const std::string& dir);
 // The tokens of a libFuzzer dictionary file (`name="..."` or `"..."` lines,
-// with \\, \" and \xNN escapes); none when the file is missing.
-std::vector<std::string> read_fuzz_dict(const std::string& path);
+// with \\, \" and \xNN escapes); none when the file is missing. A line that
+// libFuzzer would refuse (which stops `make fuzz`) refuses the whole file:
+// nothing is returned and *error (when given) names the line.
+std::vector<std::string> read_fuzz_dict(const std::string& path, std::string* error = nullptr);
 
 // One mutation: bits flipped, a cut, a slice repeated, bytes set to 0x00 or
 // 0xFF, or a dictionary token dropped in.

@@ -10,7 +10,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 TEST(FuzzReplay, SeedsAndMutationsNeverCrash) {
   FuzzReplay r;
   r.seeds = read_corpus(test_path("seeds"));
-  r.dict = read_fuzz_dict(test_path("dict"));
+  std::string refused;
+  r.dict = read_fuzz_dict(test_path("dict"), &refused);
+  EXPECT_EQ(refused, "");
   r.rounds = QNMX_REPLAY_ROUNDS;
   ASSERT_FALSE(r.seeds.empty()) << "no seeds in " << test_path("seeds");
   EXPECT_GT(fuzz_replay(LLVMFuzzerTestOneInput, r), 0);

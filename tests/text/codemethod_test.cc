@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <random>
 
+#include "base/alloc.h"
+#include "support/child.h"
+#include "text/convert.h"
+#include "text/jis_tables_impl.h"
 #include "text_util.h"
 
 using namespace text_test;
@@ -157,7 +161,8 @@ TEST(CodeMethod, Registry) {
   for (int i = 0; i < 9; ++i) EXPECT_EQ(search_lccode(kNames[i]), LC_ENCODING | static_cast<L_CHAR>(i + 1));
   EXPECT_EQ(search_lccode("ASCII"), 0xDFFF0001u);
   const char* env = std::getenv("STD_CODE");
-  EXPECT_EQ(std_cm, env && search_cm(env) ? search_cm(env) : search_cm("EUC-JP"));
+  EXPECT_EQ(stream_cm, env && search_cm(env) ? search_cm(env) : search_cm("EUC-JP"));
+  EXPECT_EQ(std_cm, stream_cm->unit == 1 ? stream_cm : search_cm("EUC-JP"));
   const std::pair<const char*, const char*> kAliases[] = {
       {"eucjp", "EUC-JP"},  {"euc_jp", "EUC-JP"},         {"sjis", "Shift_JIS"},
       {"SHIFT_JIS", "Shift_JIS"}, {"jis", "ISO-2022-JP"},  {"utf8", "UTF-8"},
@@ -183,4 +188,49 @@ TEST(CodeMethod, Registry) {
   for (auto [code, name] : kSets) EXPECT_STREQ(search_cm_by_main_code(code)->name, name) << std::hex << code;
   static CODE_METHOD twin = *search_cm("UTF-8");
   EXPECT_EQ(insert_cm(&twin), -1);
+}
+
+// What start-up makes of STD_CODE, in a fresh process each: the encodings
+// of streams and of the program's own text, whether a literal and an
+// argument read back as their bytes, and whether the JIS tables were built
+// (before and after a Japanese encoding met a character outside ASCII).
+QNMX_CHILD_BODY(StartUpEncodings) {
+  init_longchar();
+  std::string out = std::string(stream_cm->name) + " " + std_cm->name;
+  char arg[] = "odd";  // as the command line holds it: bytes and a zero byte
+  const L_CHAR want[] = {'o', 'd', 'd', 0};
+  bool same = l_strcmp(_l_string_1(nullptr, arg), want) == 0 && l_strcmp(_l_string_2(nullptr, "odd"), want) == 0 &&
+              l_strcmp(_l_string_2(std_cm, "odd"), want) == 0;
+  out += same ? " bytes" : " misread";
+  for (const char* name : {"EUC-JP", "Shift_JIS", "ISO-2022-JP"}) {
+    CODE_METHOD* cm = search_cm(name);
+    d_f_ree(ln_copy_str(cm, _l_string_1(cm, "plain ASCII\n")));
+  }
+  out += jis::built_tables.load() ? " built" : " unbuilt";
+  _l_string_1(search_cm("EUC-JP"), "\xC6\xFC");  // a kanji
+  out += jis::built_tables.load() ? " built" : " unbuilt";
+  std::fputs(out.c_str(), stdout);
+  return 0;
+}
+
+TEST(CodeMethod, StartUpKeepsNarrowTextInBytesAndBuildsNoTables) {
+  const std::pair<const char*, const char*> kCases[] = {
+      {"", "EUC-JP EUC-JP"},
+      {"UTF-8", "UTF-8 UTF-8"},
+      {"sjis", "Shift_JIS Shift_JIS"},
+      {"UTF-16", "UTF-16 EUC-JP"},
+      {"UTF16", "UTF-16 EUC-JP"},
+      {"UTF-16BE", "UTF-16 EUC-JP"},
+      {"UCS-4", "EXTUCS-4 EUC-JP"},
+      {"EXTUCS-4", "EXTUCS-4 EUC-JP"},
+      {"INTERNAL", "INTERNAL EUC-JP"},
+      {"no-such-code", "EUC-JP EUC-JP"},
+  };
+  for (auto [code, want] : kCases) {
+    ChildOptions opt;
+    opt.env = {std::string("STD_CODE=") + code};
+    RunResult r = run_body("StartUpEncodings", {}, {}, std::chrono::seconds(60), opt);
+    EXPECT_EQ(r.status, 0) << code << ": " << r.err.substr(0, 600);
+    EXPECT_EQ(r.out, std::string(want) + " bytes unbuilt built") << code;
+  }
 }

@@ -29,7 +29,9 @@ TEST(ReaderFuzzReplay, SeedsAndMutationsNeverCrash) {
   FuzzReplay r;
   r.seeds = read_corpus(test_path("seeds"));
   ASSERT_GE(r.seeds.size(), 8u);
-  std::vector<std::string> dict = read_fuzz_dict(test_path("dict"));
+  std::string refused;
+  std::vector<std::string> dict = read_fuzz_dict(test_path("dict"), &refused);
+  EXPECT_EQ(refused, "");
   ASSERT_FALSE(dict.empty());
   r.rounds = QNMX_REPLAY_ROUNDS;
   r.rng_seed = 4242;

@@ -274,6 +274,17 @@ def group_ops():
         expect(f"stat -c %a {d}", r.stdout.strip(), want)
     if not is_error(got[4], "Mkdir", "2147682310") or "directory name is type missmatch" not in got[4]:
         fail(f"Mkdir 5: {got[4]!r}")
+    # Modes outside the permission bits are refused, and nothing is made:
+    # neither set-id and sticky bits nor a number that would wrap.
+    bad = {"dneg": "-1", "dbig": "99999999999", "d1000": "512", "d7777": "4095", "dhuge": "99999999999999999999"}
+    got, _ = run([f'(Mkdir mode="{m}" "{d}")' for d, m in bad.items()] + ['(Mkdir mode="0" "d000")'], umask=0o022)
+    for (d, m), r in zip(bad.items(), got):
+        if not is_error(r, "Mkdir", "2147747075") or "(mode)" not in r:
+            fail(f"Mkdir mode={m}: {r!r}")
+        expect(f"Mkdir mode={m} made nothing", os.path.exists(os.path.join(WORK, d)), False)
+    expect("Mkdir mode=0", got[len(bad)], 0)
+    expect("stat -c %a d000", stat.S_IMODE(os.stat(os.path.join(WORK, "d000")).st_mode), 0)
+    os.chmod(os.path.join(WORK, "d000"), 0o700)
 
     # Touch and UTime against stat -c %Y.
     mk({"old.txt": T0})

@@ -13,9 +13,11 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 QNMX = os.path.realpath(sys.argv[1])
 GROUP = sys.argv[2]
@@ -58,6 +60,14 @@ def read(name):
         return f.read()
 
 
+def read_if(name):
+    """The bytes of a file, or none when it is missing."""
+    try:
+        return read(name)
+    except FileNotFoundError:
+        return b""
+
+
 def tool(args, data=b""):
     r = subprocess.run(args, input=data, capture_output=True, cwd=WORK, timeout=120)
     if r.returncode != 0:
@@ -65,15 +75,20 @@ def tool(args, data=b""):
     return r.stdout
 
 
-def qnmx(lines, timeout=300, script=None):
-    """Runs the forms (one per line; or the bytes of `script`, one form a
-    line); the replies in order and the standard output."""
+def qnmx_env(**extra):
     home = path("home")
     os.makedirs(home, exist_ok=True)
-    write("s.zu", script if script is not None else ("\n".join(lines) + "\n").encode())
     env = {k: v for k, v in os.environ.items() if k != "ZUPATH"}
-    env.update(HOME=home, STD_CODE="UTF-8")
-    r = subprocess.run([QNMX, "s.zu", "out.txt"], cwd=WORK, env=env, capture_output=True, timeout=timeout)
+    env.update(HOME=home, STD_CODE="UTF-8", **extra)
+    return env
+
+
+def qnmx(lines, timeout=300, script=None, **extra_env):
+    """Runs the forms (one per line; or the bytes of `script`, one form a
+    line); the replies in order and the standard output."""
+    write("s.zu", script if script is not None else ("\n".join(lines) + "\n").encode())
+    r = subprocess.run([QNMX, "s.zu", "out.txt"], cwd=WORK, env=qnmx_env(**extra_env), capture_output=True,
+                       timeout=timeout)
     global STDERR
     STDERR = r.stderr
     if r.returncode != 0:
@@ -332,8 +347,128 @@ def group_errors():
         fail(f"the reason PrintStd could not open is not on standard error: {STDERR[-300:]!r}")
 
 
+# ---- descriptors: text written through openPrintStd descriptors reaches
+# its file whichever way the program ends
+
+def group_descriptors():
+    need("wc")
+    many = ['(openPrintStd "many.txt")', "(define i 0)",
+            '(while (< i 3000) (PrintStd d="1" "a line of text\\n") (define i (+ i 1)))']
+    ends = {"exit": ["(Exit)"], "error": ['(ErrHandler stderr="on" (car 5))']}
+    for name, how in ends.items():
+        write(f"{name}.zu", ("\n".join([f'(openPrintStd "{name}.txt")', '(PrintStd d="1" "only line\\n")'] + how +
+                                       ['(PrintStd d="1" "never\\n")']) + "\n").encode())
+    write("many.zu", ("\n".join(many) + "\n").encode())
+    for name, rc in (("many", 0), ("exit", 0), ("error", 1)):
+        r = subprocess.run([QNMX, f"{name}.zu", "out.txt"], cwd=WORK, env=qnmx_env(), capture_output=True,
+                           timeout=300)
+        expect(f"status after {name}", r.returncode, rc)
+    expect("3,000 lines and the end of the script", tool(["wc", "-l", "many.txt"]).split()[0], b"3000")
+    expect("a line and (Exit)", read("exit.txt"), b"only line\n")
+    expect("a line and a fatal error", read("error.txt"), b"only line\n")
+    # An interrupt while the script runs on.
+    write("int.zu", b'(openPrintStd "int.txt")\n(PrintStd d="1" "only line\\n")\n(PrintStd "ready")\n(while 1 1)\n')
+    if os.path.exists(path("out.txt")):
+        os.remove(path("out.txt"))
+    p = subprocess.Popen([QNMX, "int.zu", "out.txt"], cwd=WORK, env=qnmx_env(), stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    # The third reply is written once the descriptor holds its line.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and b"<Result> 3 " not in read_if("out.txt"):
+        time.sleep(0.05)
+    p.send_signal(signal.SIGINT)
+    try:
+        p.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.communicate()
+    expect("replies before the interrupt", read_if("out.txt"), b"<Result> 1 1</Result>\n<Result> 2 ()</Result>\n"
+           b"<Result> 3 ()</Result>\n")
+    expect("status after an interrupt", p.returncode, 1)
+    expect("a line and an interrupt", read("int.txt"), b"only line\n")
+
+
+# ---- refusals: a value the printer refuses leaves every file as it was and
+# is answered with the printer's error; a text piece has a cap
+
+def group_refusals():
+    for name in ("keep.zu", "keep.csv", "keep.raw", "keep.txt"):
+        write(name, b"precious")
+    lines = ["(define i 0)", "(define deep 1)", "(while (< i 6000) (define deep (List deep)) (define i (+ i 1)))",
+             '(Save oflag="creat:trunc" "keep.zu" deep)',
+             '(Save option="csv" oflag="creat:trunc" "keep.csv" deep)',
+             '(Save option="raw" oflag="creat:trunc" "keep.raw" (List deep))',
+             '(PrintStd file="keep.txt" deep)',
+             "(PrintStd deep)",
+             '(PrintStd "after")',
+             '(car (Load option="text" terminate="\\n" "/dev/zero"))']
+    replies, out = qnmx(lines, QNMX_LOAD_PIECE_CAP="100000")
+    refused = (0x80030806, "print", '("value nested too deeply or cyclic")')
+    for i, what in enumerate(("Save zu", "Save csv", "Save raw", "PrintStd file=", "PrintStd")):
+        expect(what, error_of(replies[3 + i]) if len(replies) > 3 + i else None, refused)
+    for name in ("keep.zu", "keep.csv", "keep.raw", "keep.txt"):
+        expect(f"{name} kept", read(name), b"precious")
+    expect("nothing printed for the refused value", out, b'"after"\n')
+    zero = replies[9] if len(replies) > 9 else ""
+    if not (zero.startswith("#error(2147549441 ") and zero.endswith('"load" ("line too long"))')):
+        fail(f"/dev/zero: {zero[:300]!r}")
+
+
+# ---- fifo: Load waits for a FIFO's writer without blocking in open
+
+def fifo_write(name, data):
+    """Writes to a FIFO once a reader has it open (the open waits for one)."""
+    fd = os.open(path(name), os.O_WRONLY)
+    os.write(fd, data)
+    os.close(fd)
+
+
+def holds_open(pid, name):
+    """Whether process pid has the file open."""
+    want = path(name)
+    fds = f"/proc/{pid}/fd"
+    try:
+        return any(os.readlink(os.path.join(fds, fd)) == want for fd in os.listdir(fds))
+    except OSError:
+        return False
+
+
+def group_fifo():
+    for name in ("fifo", "never", "go"):
+        os.mkfifo(path(name))
+    # A writer that comes later is waited for; a Load in a thread waiting
+    # for a writer that never comes holds the FIFO open (it is not stuck in
+    # open), and KillThread ends it.
+    lines = ['(Load option="text" terminate="\\n" "fifo")',
+             '([define ignore.delay="1"] w (Thread (Load option="raw" "never")))',
+             '(Load option="text" terminate="\\n" "go")', "(KillThread w)", "w"]
+    write("s.zu", ("\n".join(lines) + "\n").encode())
+    p = subprocess.Popen([QNMX, "s.zu", "out.txt"], cwd=WORK, env=qnmx_env(), stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    try:
+        fifo_write("fifo", b"one\ntwo\n")
+        deadline = time.monotonic() + 60
+        while not holds_open(p.pid, "never") and time.monotonic() < deadline and p.poll() is None:
+            time.sleep(0.05)
+        if not holds_open(p.pid, "never"):
+            fail("a Load of a FIFO without a writer never opened it")
+            return
+        fifo_write("go", b"go\n")
+        p.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        fail("a Load waiting for a FIFO's writer does not end at KillThread")
+        return
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.communicate()
+    expect("status", p.returncode, 0)
+    replies = re.findall(r"<Result> (\d+) (.*?)</Result>\n", read("out.txt").decode(), re.S)
+    expect("replies", [v for _, v in replies], ['("one" "two")', "w", '("go")', "()", "()"])
+
+
 GROUPS = {"raw": group_raw, "text": group_text, "icalendar": group_icalendar, "zu": group_zu, "csv": group_csv,
-          "errors": group_errors}
+          "errors": group_errors, "descriptors": group_descriptors, "refusals": group_refusals, "fifo": group_fifo}
 
 if __name__ == "__main__":
     try:

@@ -10,6 +10,7 @@
 #include "text/convert.h"
 #include "zulib/load_impl.h"
 #include "zulib/load_save.h"
+#include "zu/printer.h"
 #include "zulib_test_util.h"
 
 namespace {
@@ -163,6 +164,48 @@ TEST_F(LoadSave, SaveRefusesBeforeItOpens) {
   EXPECT_EQ(file_text(at("keep")), "12\ncious");
   EXPECT_EQ(run(env_, "(Save mode=\"0640\" \"" + at("new") + "\" 1)"),
             "error 80040a06 \"Save\" (\"cannot access the file\" \"" + at("new") + "\")");
+}
+
+// A value nested deeper than the printer follows is answered with the
+// printer's error in every form of Save and PrintStd, and the file it was
+// to go to keeps every byte.
+TEST_F(LoadSave, ValuesThePrinterRefusesLeaveTheFileAlone) {
+  write_file(at("keep"), "precious");
+  ASSERT_EQ(run(env_, "(define i 0) (define deep 1) (while (< i " + std::to_string(ZU_PRINT_MAX_DEPTH + 10) +
+                          ") (define deep (List deep)) (define i (+ i 1)))"),
+            "i");
+  const std::string keep = "\"" + at("keep") + "\"";
+  const std::string refused = "error 80030806 \"print\" (\"value nested too deeply or cyclic\")";
+  const std::string d = run(env_, "(openPrintStd " + keep + ")");
+  ASSERT_EQ(d, "1");
+  write_file(at("keep"), "precious");
+  const std::string forms[] = {
+      "(Save oflag=\"creat:trunc\" " + keep + " deep)",
+      "(Save oflag=\"creat:trunc\" format.mode=\"xml\" " + keep + " (List 1 deep))",
+      "(Save option=\"csv\" oflag=\"creat:trunc\" " + keep + " deep)",
+      "(Save option=\"csv\" oflag=\"creat:trunc\" " + keep + " (quote ((r (a 1)))) (List deep))",
+      "(Save option=\"raw\" oflag=\"creat:trunc\" " + keep + " (List deep))",
+      "(PrintStd file=" + keep + " deep)",
+      "(PrintStd d=\"" + d + "\" deep)",
+  };
+  for (const std::string& form : forms) {
+    EXPECT_EQ(run(env_, form), refused) << form;
+    EXPECT_EQ(file_text(at("keep")), "precious") << form;
+  }
+  EXPECT_EQ(run(env_, "(closePrintStd d=\"" + d + "\")"), "()");
+}
+
+// A text piece longer than the cap ends the list with the reader's error
+// for an over-long line; the pieces before it are kept.
+TEST_F(LoadSave, TextPiecesAreCapped) {
+  setenv("QNMX_LOAD_PIECE_CAP", "1000", 1);
+  write_file(at("long"), "short\n" + std::string(999, 'y') + "\n" + std::string(5000, 'x'));
+  eval_text(env_, "(define l (Load option=\"text\" terminate=\"\\n\" \"" + at("long") + "\"))");
+  unsetenv("QNMX_LOAD_PIECE_CAP");
+  EXPECT_EQ(run(env_, "(car l)"), "\"short\"");
+  EXPECT_EQ(run(env_, "(StringLength (car (cdr l)))"), "999");
+  EXPECT_EQ(run(env_, "(car (cdr (cdr l)))"), "error 80010101 \"load\" (\"line too long\")");
+  EXPECT_EQ(run(env_, "(cdr (cdr (cdr l)))"), "()");
 }
 
 TEST_F(LoadSave, CsvFieldsAndColumns) {

@@ -66,3 +66,36 @@ TEST_F(LibraryCases, NamedUnitSystems) {
                   {"(ConvertUnit 1three \"one\")", "error 80040503 \"ConvertUnit\" \"Cannot convert\""},
               });
 }
+
+// Threads setting unit systems at once while the collector runs often: the
+// base each one copies (the system in force in the shared environment, or
+// a named one) is replaced by the others meanwhile, and must stay alive
+// while it is copied.
+TEST_F(LibraryCases, UnitSystemsFromManyThreads) {
+  ASSERT_EQ(run(env_, "(UnitSystem name=\"u-shared\" inherit=\"new\" (System 1 1 name=\"m\" dim=\"l\"))"), "()");
+  const char* kForms[] = {
+      "(UnitSystem (System 1 1000 name=\"km\" dim=\"l\"))",
+      "(UnitSystem name=\"u-shared\" inherit=\"new\" (System 1 1 name=\"m\" dim=\"l\"))",
+      "(UnitSystem inherit=\"u-shared\" (System 1 2 name=\"two\" dim=\"l\"))",
+      "(UnitSystem (System 1 3 name=\"three\" dim=\"w\"))",
+  };
+  std::atomic<int> wrong{0};
+  gc_set_collect_every(3);
+  {
+    BlockingRegion region;  // the threads collect meanwhile
+    std::vector<std::thread> threads;
+    for (const char* form : kForms)
+      threads.emplace_back([this, form, &wrong] {
+        ZuThreadScope scope("unit systems");
+        for (int i = 0; i < 150; ++i) {
+          GcFrame pass("unit system");
+          if (run(env_, form) != "()") ++wrong;
+        }
+      });
+    for (std::thread& t : threads) t.join();
+  }
+  gc_set_collect_every(0);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(run(env_, "(UnitSystem inherit=\"u-shared\" (System 1 1000 name=\"km\" dim=\"l\"))"), "()");
+  EXPECT_EQ(run(env_, "(ConvertUnit 1km \"m\")"), "1000m");
+}
