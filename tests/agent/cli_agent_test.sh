@@ -239,6 +239,12 @@ safety)
 <Result> 3 ()</Result>
 " -- g.zu out.txt -
   validate --closed good.mx || fail "Exit left good.mx open"
+  # A failing form under ErrHandler stderr ends the program the same way.
+  printf '(qmxCreate filename="eh.mx" %s)\n(ErrHandler stderr="on" (car 1))\n(List 1)\n' "$small" > eh.zu
+  replies "ErrHandler stderr closes" 1 "<Result> 1 1</Result>
+" -- eh.zu out.txt -
+  [[ $(cat err.txt) == ERROR ]] || fail "ErrHandler stderr: standard error [$(cat err.txt)]"
+  validate --closed eh.mx || fail "ErrHandler stderr left eh.mx open"
   python3 -c "
 b = open('good.mx', 'rb').read()
 open('trunc.mx', 'wb').write(b[:len(b) // 2])
