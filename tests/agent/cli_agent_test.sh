@@ -182,7 +182,10 @@ $desc
 (qmxCreate filename="z.mx" $one (qmxPhase area="3" type="equ" equ="4") (qmxPhase area="4" type="equ" equ="5") (qmxPhase area="5" type="equ" equ="3"))
 (qmxCreate filename="z.mx" $one (qmxPhase area="3" mode="client" type="equ" equ="4") (qmxPhase area="4" mode="client" type="equ" equ="3"))
 (qmxCreate filename="y.mx" $one (qmxPhase area="3" type="equ" equ="4") (qmxPhase area="4" mode="client" type="equ" equ="3") (qmxPhase area="3" (List)) (qmxPhase area="4" type="equ" equ="3"))
+(qmxCreate filename="nodir/n.mx" $one)
+(qmxCreate filename="dir.mx" $one)
 ZU
+  mkdir dir.mx
   E="#error(2147749909 \"SITE\" \"c.zu\""
   P="#error(2147747075 \"SITE\" \"c.zu\""
   replies "descriptions" 0 "<Result> 1 1</Result>
@@ -205,7 +208,10 @@ ZU
 <Result> 50 $P 50 \"qmxCreate/qmxPhase\" \"equ loop\")</Result>
 <Result> 51 $P 51 \"qmxCreate/qmxPhase\" \"equ loop\")</Result>
 <Result> 52 3</Result>
+<Result> 53 #error(2147748358 \"SITE\" \"c.zu\" 53 \"qmxCreate\" (\"open file error\" \"load_matrix_header\" -123))</Result>
+<Result> 54 #error(2147748358 \"SITE\" \"c.zu\" 54 \"qmxCreate\" (\"open file error\" \"load_matrix_header\" -123))</Result>
 " -- c.zu out.txt -
+  [[ -d dir.mx && -z $(ls -A dir.mx) ]] || fail "a file that cannot be opened was touched"
   [[ -e missing.mx ]] && fail "readphase made a file"
   [[ -e z.mx ]] && fail "a refused description left its new file"
   [[ -e e.mx ]] && fail "a refused description left e.mx"
@@ -239,6 +245,12 @@ safety)
 <Result> 3 ()</Result>
 " -- g.zu out.txt -
   validate --closed good.mx || fail "Exit left good.mx open"
+  # A failing form under ErrHandler stderr ends the program the same way.
+  printf '(qmxCreate filename="eh.mx" %s)\n(ErrHandler stderr="on" (car 1))\n(List 1)\n' "$small" > eh.zu
+  replies "ErrHandler stderr closes" 1 "<Result> 1 1</Result>
+" -- eh.zu out.txt -
+  [[ $(cat err.txt) == ERROR ]] || fail "ErrHandler stderr: standard error [$(cat err.txt)]"
+  validate --closed eh.mx || fail "ErrHandler stderr left eh.mx open"
   python3 -c "
 b = open('good.mx', 'rb').read()
 open('trunc.mx', 'wb').write(b[:len(b) // 2])

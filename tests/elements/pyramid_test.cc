@@ -66,6 +66,47 @@ TEST_F(Pyramid, KernelsMatchTheModel) {
   EXPECT_GT(cases, 600);
 }
 
+// The cells the means must get right whatever the model draws: sums past
+// 32 and 64 bits, fractions kept, NaN carried, truncation toward zero, and
+// colour lanes on their own. A 2 x 2 child on level 0 fills the one
+// element of its parent.
+TEST_F(Pyramid, NamedCellsAverageExactly) {
+  const uint8_t dd[2] = {1, 1}, bs[2] = {1, 1};
+  const int64_t l0[2] = {2, 2}, l1[2] = {1, 1};
+  const int64_t* rows[2] = {l0, l1};
+  MATRIX_GEOMETRY g{2, 0, dd, bs, rows, 2};
+  const int64_t at[3] = {0, 0, 0};
+  struct {
+    int code;
+    const char* cell;
+    const char* mean;
+  } cases[] = {
+      {24, "3000000000,3000000000,3000000000,3000000000", "3000000000"},
+      {21, "9223372036854775807,9223372036854775807,9223372036854775807,9223372036854775806", "9223372036854775806"},
+      {25, "18446744073709551615,18446744073709551615,18446744073709551615,18446744073709551615",
+       "18446744073709551615"},
+      {26, "0.5,0.5,0.5,0.5", "0.5"},
+      {27, "1.5,1.5,1.5,1.5", "1.5"},
+      {27, "1,nan,2,3", "nan"},
+      {19, "-3,-3,-3,-2", "-2"},
+      {19, "-1,0,0,0", "0"},
+      {22, "255,255,255,254", "254"},
+      {28, "4278190080,0,0,0", "1056964608"},  // red 255, 0, 0, 0: red 63
+  };
+  for (const auto& c : cases) {
+    MATRIX_DATA_TYPE* tp = get_matrix_data_type(c.code);
+    void* child = value_from_text(c.code, "2,2", c.cell);
+    void* parent = value_from_text(c.code, "1,1", "0");
+    void* want = value_from_text(c.code, "1,1", c.mean);
+    EXPECT_EQ(tp->thinned_avg(tp, &g, at, 1, parent, child), 0) << c.cell;
+    std::string got = element_hex(parent), expected = element_hex(want);
+    bool same = c.code == 26 ? agree<float>(got, expected) : c.code == 27 ? agree<double>(got, expected)
+                                                                          : got == expected;
+    EXPECT_TRUE(same) << c.cell << " gave " << got;
+    for (void* v : {child, parent, want}) mxt_free_data(tp, v);
+  }
+}
+
 // Refused calls return their code and leave every vector as it was; the
 // parent's texts are its own copies, absent where the child's were.
 TEST_F(Pyramid, RefusalsWriteNothing) {
@@ -94,6 +135,9 @@ TEST_F(Pyramid, RefusalsWriteNothing) {
       {"rep past a cell", -1, [&] { return t->thinned_rep(t, &g, at, rep2, 1, p, c); }},
       {"rep past a short child", 0, [&] { return t->thinned_rep(t, &g, at, rep1, 1, p, narrow); }},
       {"negative level", -1, [&] { return t->thinned_avg(t, &g, below, 1, p, c); }},
+      {"ancestor above the top", -1, [&] { return t->thinned_avg(t, &g, at, 2, p, c); }},
+      {"negative levels up", -1, [&] { return t->thinned_rep(t, &g, at, rep0, -1, p, c); }},
+      {"add past the top", -1, [&] { return t->v_add(t, &g, at, 2, 0, o, p, c); }},
       {"sub from level 0", -1, [&] { return t->v_sub(t, &g, floor, 1, 0, o, p, c); }},
       {"add into another shape", -1, [&] { return t->v_add(t, &g, at, 1, 0, narrow, p, c); }},
       {"sub over a short parent", -1, [&] { return t->v_sub(t, &g, at, 1, 0, o, narrow, c); }},
