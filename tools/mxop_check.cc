@@ -15,8 +15,28 @@
 //     splice DC TARGETFILE  shift_insert_plot of stdin into TARGETFILE
 //     under LEVEL DC     shift_under_plot of stdin (cells of LEVEL) into DC
 //   A dim code DC is LEVEL:C0:C1.. in level-0 units.
+//   Exit status: 0 done, 1 bad usage, 2 damaged input code, 3 refused.
 //
-// Exit status: 0 done, 1 bad usage, 2 damaged input code, 3 refused.
+// Block formats (mxop_blocks.cc), standard input to standard output:
+//   zenc LEVEL | zdec     payload (type byte, then block bytes or a stored
+//                         vector) <-> zlib block
+//   imgenc Q | imgdec     stored uint8_v or rgb8_v vector <-> image block
+//   cmpenc | cmpdec       lines "s TEXT", "i N", "f X", "b HEX", "v HEX"
+//                         (a stored vector), in block order <-> compound
+//                         block
+//   script LAYOUT DC FILE.zu [CH=FILE ...]
+//                         runs each form of FILE.zu as a form of a matrix
+//                         script on node DC of a fresh matrix (LAYOUT
+//                         2d-u8, 2d-rgb8 or 2d-i16: two dimensions of 1024
+//                         elements, block size 8, dim_divide 1; channel 0
+//                         of that vector type, channels 1 and 2 blocks, 2
+//                         kept in the file), channel CH first filled from
+//                         FILE (a stored vector or block bytes). One line
+//                         per form: bytes (of a data item at the top, a
+//                         block, a vector's stored form) in hex, an error
+//                         as "error CODE DATA", other values as printed.
+//   Exit status: 0 done, 1 refused (the reason on standard error), 2 bad
+//   usage.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +47,10 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "matrix/node.h"
+#include "matrix_ops/matrix_ops.h"
+#include "mxop_check.h"
+#include "runtime/zu_init.h"
 #include "matrix/matrix.h"
 #include "matrix_ops/plot_level.h"
 #include "stream/stream.h"
@@ -37,14 +61,6 @@ namespace {
 constexpr int kUsage = 1;
 constexpr int kDamaged = 2;
 constexpr int kRefused = 3;
-
-std::vector<int64_t> numbers(const std::string& text, char sep) {
-  std::vector<int64_t> v;
-  std::stringstream ss(text);
-  std::string item;
-  while (std::getline(ss, item, sep)) v.push_back(std::strtoll(item.c_str(), nullptr, 10));
-  return v;
-}
 
 // A matrix that only carries a geometry and hands out object ids.
 struct Geometry {
@@ -58,7 +74,7 @@ struct Geometry {
     while (std::getline(ss, part, ',')) {
       auto eq = part.find('=');
       if (eq == std::string::npos) return false;
-      std::vector<int64_t> v = numbers(part.substr(eq + 1), ':');
+      std::vector<int64_t> v = mxop_numbers(part.substr(eq + 1), ':');
       std::string key = part.substr(0, eq);
       if (key == "px") {
         px = v;
@@ -122,7 +138,7 @@ int plot_main(int argc, char** argv) {
   MATRIX* m = &g.m;
   std::string op = argv[1];
   int dc_arg = op == "under" ? 3 : 2;
-  std::vector<int64_t> dc = argc > dc_arg ? numbers(argv[dc_arg], ':') : std::vector<int64_t>{};
+  std::vector<int64_t> dc = argc > dc_arg ? mxop_numbers(argv[dc_arg], ':') : std::vector<int64_t>{};
   bool needs_dc = op == "diff" || op == "add" || op == "splice" || op == "under";
   if (needs_dc && (dc.size() != static_cast<size_t>(m->p.dim) + 1 || argc < (op == "diff" ? 3 : 4))) return kUsage;
   INTERNAL_PLOT* in = nullptr;
@@ -172,25 +188,50 @@ int plot_main(int argc, char** argv) {
   return write_plot(m, out, false) ? 0 : kRefused;
 }
 
-struct Command {
-  const char* name;
-  int (*run)(int argc, char** argv);
-};
-const Command kCommands[] = {{"plot", plot_main}};
-
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_plot(int argc, char** argv) {
   init_stream();
   init_qnlisp();
   init_matrix();
-  for (const Command& c : kCommands) {
-    if (argc < 2 || std::strcmp(argv[1], c.name) != 0) continue;
-    int r = c.run(argc - 2, argv + 2);
-    const char* why[] = {nullptr, "bad usage", "damaged input code", "refused"};
-    if (r) std::fprintf(stderr, "mxop_check: %s\n", why[r]);
+  int r = plot_main(argc, argv);
+  const char* why[] = {nullptr, "bad usage", "damaged input code", "refused"};
+  if (r) std::fprintf(stderr, "mxop_check: %s\n", why[r]);
+  return r;
+}
+
+const char kUsageText[] =
+    "usage: mxop_check plot GEOM canon|sort|diff DC|add DC UPFILE|splice DC TARGETFILE|under LEVEL DC\n"
+    "       mxop_check zenc LEVEL|zdec|imgenc Q|imgdec|cmpenc|cmpdec\n"
+    "       mxop_check script 2d-u8|2d-rgb8|2d-i16 DC FILE.zu [CH=FILE ...]\n";
+
+}  // namespace
+
+std::vector<int64_t> mxop_numbers(const std::string& text, char sep) {
+  std::vector<int64_t> v;
+  std::stringstream ss(text);
+  std::string item;
+  while (std::getline(ss, item, sep)) v.push_back(std::strtoll(item.c_str(), nullptr, 10));
+  return v;
+}
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "plot") == 0) return run_plot(argc - 2, argv + 2);
+  for (const MxopCommand* c = kMxopBlockCommands; argc >= 2 && c->name; ++c) {
+    if (std::strcmp(argv[1], c->name) != 0) continue;
+    if (c->runtime) {
+      init_zu();
+      install_matrix_ops();
+      init_matrix();
+      set_matrix_gc_hooks();
+    } else {
+      init_stream();
+      init_qnlisp();
+      init_matrix();
+    }
+    int r = c->run(argc - 2, argv + 2);
+    if (r == kMxopUsage) std::fputs(kUsageText, stderr);
+    std::fflush(stdout);
     return r;
   }
-  std::fprintf(stderr, "usage: mxop_check plot GEOM canon|sort|diff DC|add DC UPFILE|splice DC TARGETFILE|under LEVEL DC\n");
+  std::fputs(kUsageText, stderr);
   return kUsage;
 }

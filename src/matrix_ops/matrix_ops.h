@@ -24,3 +24,16 @@ void init_mxAdd(ZUISP_ENV* env);
 void init_mxSquash(ZUISP_ENV* env);
 void init_mxStuffing(ZUISP_ENV* env);
 void init_mxMax(ZUISP_ENV* env);
+
+// The binders of the block formats.
+void init_mxCompressZ(ZUISP_ENV* env);
+void init_mxUncomressZ(ZUISP_ENV* env);
+void init_mxCompressJPEG(ZUISP_ENV* env);
+void init_mxUncompressJPEG(ZUISP_ENV* env);
+void init_mxCompound(ZUISP_ENV* env);
+void init_mxSeparate(ZUISP_ENV* env);
+
+// The binders of the structure-block operations.
+void init_mxLoadSB(ZUISP_ENV* env);
+void init_mxSaveSB(ZUISP_ENV* env);
+void init_mxSetSB(ZUISP_ENV* env);

@@ -47,6 +47,15 @@ constexpr ZU_FAMILY kFamilies[] = {
     {"init_mxSquash", 0, init_mxSquash},
     {"init_mxStuffing", 0, init_mxStuffing},
     {"init_mxMax", 0, init_mxMax},
+    {"init_mxCompressZ", 0, init_mxCompressZ},
+    {"init_mxUncomressZ", 0, init_mxUncomressZ},
+    {"init_mxCompressJPEG", 0, init_mxCompressJPEG},
+    {"init_mxUncompressJPEG", 0, init_mxUncompressJPEG},
+    {"init_mxCompound", 0, init_mxCompound},
+    {"init_mxSeparate", 0, init_mxSeparate},
+    {"init_mxLoadSB", 0, init_mxLoadSB},
+    {"init_mxSaveSB", 0, init_mxSaveSB},
+    {"init_mxSetSB", 0, init_mxSetSB},
 };
 
 int64_t hook_word(const void* f) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(f)); }

@@ -1,14 +1,18 @@
 #include "ops_test_util.h"
 
+#include <fcntl.h>
+
 #include <climits>
 
 #include "base/alloc.h"
 #include "base/queue.h"
 #include "elements/element_type.h"
 #include "matrix/dim_code.h"
+#include "matrix/mx_file.h"
 #include "matrix_ops/matrix_ops.h"
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
+#include "text/codemethod.h"
 #include "text/convert.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
@@ -185,6 +189,52 @@ void set_script(MATRIX* m, std::initializer_list<int> slots, const std::string& 
   for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
   }
   for (int slot : slots) EXPECT_EQ(set_matrix_cal(m, slot, forms), 0);
+}
+
+MATRIX* open_file_matrix(const std::string& path, const std::vector<MATRIX_CHANNEL_INFO>& channels) {
+  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
+  if (!m) return nullptr;
+  int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
+  MATRIX_PARAM hooks{};
+  hooks.read_file = matrix_standard_read_file;
+  hooks.write_file = matrix_standard_write_file;
+  hooks.close_file = close_matrix_file;
+  hooks.trigger = on_trigger;
+  EXPECT_EQ(set_matrix_param(m, &hooks), 0);
+  if (r == kMxNewFile) {
+    MATRIX_PARAM p{};
+    p.dim = 2;
+    p.channel_nos = static_cast<int>(channels.size());
+    EXPECT_EQ(set_matrix_param(m, &p), 0);
+    for (int d = 0; d < 2; ++d)
+      EXPECT_TRUE(!set_matrix_dim_divide(m, d, 1) && !set_matrix_block_size(m, d, 8) && !set_matrix_pixel_size(m, d, 1024));
+    for (size_t ch = 0; ch < channels.size(); ++ch)
+      EXPECT_EQ(set_matrix_channel_info(m, static_cast<int>(ch), &channels[ch]), 0);
+    r = save_matrix_header(m);
+  }
+  if (r != 0) {
+    ADD_FAILURE() << "matrix file " << path << ": " << r;
+    close_matrix(m);
+    return nullptr;
+  }
+  set_script(m, {3, 4, 5}, R"((mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") (mxLoad target="file-n-create"))");
+  set_script(m, {21, 22, 23}, "(mxSave)");
+  set_matrix_mode(m, kMxModeActive);
+  return m;
+}
+
+std::vector<std::string> run_edit(MATRIX* m, const Code& dc, const std::string& script) {
+  MATRIX_NODE* n = ready_node(m, dc);
+  EXPECT_TRUE(n) << "no node";
+  if (!n) return {};
+  size_t before = notes().size();
+  set_script(m, {9, 10, 11}, script);
+  matrix_trigger_access(n, 9, 0);
+  wait_idle(m);
+  std::vector<std::string> all = notes(), r;
+  for (size_t i = before; i < all.size(); ++i)
+    if (all[i].rfind("error 8001160a", 0) != 0) r.push_back(all[i]);
+  return r;
 }
 
 MATRIX_NODE* ready_node(MATRIX* m, const Code& dc) {

@@ -59,6 +59,15 @@ std::string printed(ZU_SEXP* s);
 // value.
 std::string shown(ZU_SEXP* v);
 
+// A matrix kept in the file at path (made when missing): two dimensions of
+// 1024 elements, block size 8, dim_divide 1, the given channels. Its nodes
+// are fetched from the file (made there when they are missing) and saved
+// to it through the standard hooks; null when the file does not open.
+MATRIX* open_file_matrix(const std::string& path, const std::vector<MATRIX_CHANNEL_INFO>& channels);
+// The notes of a script run in the edit slots of node dc, the waits of
+// forms that ran again left out.
+std::vector<std::string> run_edit(MATRIX* m, const Code& dc, const std::string& script);
+
 // Holds the node worker while it lives: tokens queue behind it.
 class WorkerGate {
  public:
