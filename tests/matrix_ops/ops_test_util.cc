@@ -191,6 +191,22 @@ void set_script(MATRIX* m, std::initializer_list<int> slots, const std::string& 
   for (int slot : slots) EXPECT_EQ(set_matrix_cal(m, slot, forms), 0);
 }
 
+namespace {
+
+// Two dimensions of 1024 elements in nodes of 256, and the channels.
+void block_geometry(MATRIX* m, const std::vector<MATRIX_CHANNEL_INFO>& channels) {
+  MATRIX_PARAM p{};
+  p.dim = 2;
+  p.channel_nos = static_cast<int>(channels.size());
+  EXPECT_EQ(set_matrix_param(m, &p), 0);
+  for (int d = 0; d < 2; ++d)
+    EXPECT_TRUE(!set_matrix_dim_divide(m, d, 1) && !set_matrix_block_size(m, d, 8) && !set_matrix_pixel_size(m, d, 1024));
+  for (size_t ch = 0; ch < channels.size(); ++ch)
+    EXPECT_EQ(set_matrix_channel_info(m, static_cast<int>(ch), &channels[ch]), 0);
+}
+
+}  // namespace
+
 MATRIX* open_file_matrix(const std::string& path, const std::vector<MATRIX_CHANNEL_INFO>& channels) {
   MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
   if (!m) return nullptr;
@@ -202,14 +218,7 @@ MATRIX* open_file_matrix(const std::string& path, const std::vector<MATRIX_CHANN
   hooks.trigger = on_trigger;
   EXPECT_EQ(set_matrix_param(m, &hooks), 0);
   if (r == kMxNewFile) {
-    MATRIX_PARAM p{};
-    p.dim = 2;
-    p.channel_nos = static_cast<int>(channels.size());
-    EXPECT_EQ(set_matrix_param(m, &p), 0);
-    for (int d = 0; d < 2; ++d)
-      EXPECT_TRUE(!set_matrix_dim_divide(m, d, 1) && !set_matrix_block_size(m, d, 8) && !set_matrix_pixel_size(m, d, 1024));
-    for (size_t ch = 0; ch < channels.size(); ++ch)
-      EXPECT_EQ(set_matrix_channel_info(m, static_cast<int>(ch), &channels[ch]), 0);
+    block_geometry(m, channels);
     r = save_matrix_header(m);
   }
   if (r != 0) {
