@@ -118,3 +118,5 @@ BENCHMARK_CAPTURE(BM_JDecode, 256, "j_256.bin")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_JDecode, 2048, "j_2048.bin")->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+BENCHMARK_MAIN();

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr int32_t kMaxSide = JPEG_MAX_DIMENSION;
+constexpr JDIMENSION kBatch = 16;  // rows handed to the library at once
 
 bool side_ok(int64_t w, int64_t h) {
   return w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide && static_cast<uint64_t>(w * h) <= kCodecMaxPixels;
@@ -19,7 +20,9 @@ bool side_ok(int64_t w, int64_t h) {
 struct CompressJob {
   jpeg_compress_struct cinfo;
   my_error_mgr jerr;
-  const uint8_t* image;
+  jpeg_row_source rows;
+  void* data;
+  uint8_t* strip;  // room for a batch of rows the source converts
   JDIMENSION width;
   JDIMENSION height;
   int32_t quality;
@@ -44,11 +47,12 @@ bool run_compress(CompressJob* job) {
   jpeg_set_quality(c, job->quality, TRUE);
   jpeg_start_compress(c, TRUE);
   const size_t stride = size_t{c->image_width} * 4;
-  JSAMPROW rows[16];
+  JSAMPROW rows[kBatch];
   while (c->next_scanline < c->image_height) {
     JDIMENSION n = 0;
-    for (; n < 16 && c->next_scanline + n < c->image_height; ++n)
-      rows[n] = const_cast<JSAMPROW>(job->image + (c->next_scanline + n) * stride);
+    for (; n < kBatch && c->next_scanline + n < c->image_height; ++n)
+      rows[n] = const_cast<JSAMPROW>(
+          job->rows(static_cast<int32_t>(c->next_scanline + n), job->strip + n * stride, job->data));
     jpeg_write_scanlines(c, rows, n);
   }
   jpeg_finish_compress(c);
@@ -190,24 +194,42 @@ int run_decode(DecodeJob* job) {
 
 }  // namespace
 
-uint8_t* jpeg_compress(int32_t* ret_jpeg_length, const void* rgb_32bit_data, int32_t image_width,
-                       int32_t image_height, int32_t quality) {
+uint8_t* jpeg_compress_rows(int32_t* ret_jpeg_length, jpeg_row_source rows, void* data, int32_t image_width,
+                            int32_t image_height, int32_t quality) {
   *ret_jpeg_length = 0;
-  if (!rgb_32bit_data || !side_ok(image_width, image_height)) return nullptr;
+  if (!rows || !side_ok(image_width, image_height)) return nullptr;
   CompressJob job_record{};
   CompressJob* job = &job_record;
   job->width = static_cast<JDIMENSION>(image_width);
   job->height = static_cast<JDIMENSION>(image_height);
-  job->image = static_cast<const uint8_t*>(rgb_32bit_data);
+  job->rows = rows;
+  job->data = data;
+  job->strip = static_cast<uint8_t*>(std::malloc(size_t{kBatch} * 4 * job->width));
   job->quality = quality;
   uint8_t* out = nullptr;
-  if (run_compress(job) && job->written <= INT32_MAX) {
+  if (job->strip && run_compress(job) && job->written <= INT32_MAX) {
     out = job->out;
     *ret_jpeg_length = static_cast<int32_t>(job->written);
   } else {
     std::free(job->out);
   }
+  std::free(job->strip);
   return out;
+}
+
+uint8_t* jpeg_compress(int32_t* ret_jpeg_length, const void* rgb_32bit_data, int32_t image_width,
+                       int32_t image_height, int32_t quality) {
+  *ret_jpeg_length = 0;
+  if (!rgb_32bit_data) return nullptr;
+  struct Image {
+    const uint8_t* pixels;
+    size_t stride;
+  } image{static_cast<const uint8_t*>(rgb_32bit_data), size_t{static_cast<uint32_t>(image_width)} * 4};
+  auto row = [](int32_t y, uint8_t*, void* data) -> const uint8_t* {
+    const auto* im = static_cast<const Image*>(data);
+    return im->pixels + static_cast<size_t>(y) * im->stride;
+  };
+  return jpeg_compress_rows(ret_jpeg_length, row, &image, image_width, image_height, quality);
 }
 
 int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callback header_callback,

@@ -39,6 +39,16 @@ int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callb
 uint8_t* jpeg_compress(int32_t* ret_jpeg_length, const void* rgb_32bit_data, int32_t image_width,
                        int32_t image_height, int32_t quality);
 
+// Where jpeg_compress_rows takes row `row` (0 = top) from: the caller
+// either returns its own row of 4-byte pixels, or writes the row into
+// `scratch` (4 * width bytes, valid until the call returns its next 15
+// rows) and returns scratch.
+using jpeg_row_source = const uint8_t* (*)(int32_t row, uint8_t* scratch, void* data);
+// As jpeg_compress for an image whose rows come from `rows`, so that an
+// image in another layout needs no converted copy of the whole image.
+uint8_t* jpeg_compress_rows(int32_t* ret_jpeg_length, jpeg_row_source rows, void* data, int32_t image_width,
+                            int32_t image_height, int32_t quality);
+
 // The image of an RGB or CMYK JPEG, fourth bytes 0; greyscale and anything
 // undecodable give null. *ret_width and *ret_height mean something only
 // when the result is not null. A stream that ends early decodes (the

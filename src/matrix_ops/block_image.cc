@@ -82,17 +82,18 @@ bool jpeg_sides_ok(const MATRIX_DH_SET* dh) {
   return w > 0 && h > 0 && w <= kJpegMaxSide && h <= kJpegMaxSide && static_cast<uint64_t>(w * h) <= kCodecMaxPixels;
 }
 
-// The two letters and the JPEG stream of the 4-byte pixels that fill()
-// writes.
+// The two letters and the JPEG stream of the image whose rows of 4-byte
+// pixels fill(row, y) writes, one row at a time.
 template <class Fill>
 uint8_t* jpeg_block(int32_t* len, const MATRIX_DH_SET* dh, char letter, int quality, Fill fill) {
   *len = 0;
   if (!jpeg_sides_ok(dh)) return nullptr;
-  int32_t w = dh->ix[0], h = dh->ix[1];
-  TaggedBuffer pixels(static_cast<size_t>(w) * static_cast<size_t>(h) * 4);
-  fill(pixels.get(), static_cast<size_t>(w) * static_cast<size_t>(h));
+  auto source = [](int32_t y, uint8_t* scratch, void* data) -> const uint8_t* {
+    (*static_cast<Fill*>(data))(scratch, y);
+    return scratch;
+  };
   int32_t n = 0;
-  uint8_t* jpg = jpeg_compress(&n, pixels.get(), w, h, clamp_quality(quality));
+  uint8_t* jpg = jpeg_compress_rows(&n, source, &fill, dh->ix[0], dh->ix[1], clamp_quality(quality));
   if (!jpg || n > INT32_MAX - 2) {
     std::free(jpg);
     return nullptr;
@@ -106,22 +107,33 @@ uint8_t* jpeg_block(int32_t* len, const MATRIX_DH_SET* dh, char letter, int qual
   return b;
 }
 
-// Where decoded rows go: straight into a colour vector's elements, or, for
-// grey, through one row of 4-byte pixels whose red bytes are kept.
+// Where decoded rows go: through one row of 4-byte pixels, from which the
+// previous row is moved into the vector as the next is asked for (grey
+// keeps the red bytes, colour makes words of R, G, B and a zero byte).
 struct JpegTarget {
   const MATRIX_DATA_TYPE* tp;
   MX_ATYPE atype;
   void* v = nullptr;
   uint8_t* elements = nullptr;
   int32_t width = 0;
-  uint8_t* row = nullptr;  // grey: the pixel row handed out last
-  int32_t pending = -1;    // grey: its row number
+  uint8_t* row = nullptr;  // the pixel row handed out last
+  int32_t pending = -1;    // its row number
 };
 
-void flush_grey_row(JpegTarget* t) {
+void flush_row(JpegTarget* t) {
   if (t->pending < 0) return;
-  uint8_t* dst = t->elements + static_cast<size_t>(t->pending) * static_cast<size_t>(t->width);
-  for (int32_t x = 0; x < t->width; ++x) dst[x] = t->row[4 * static_cast<size_t>(x)];
+  const size_t w = static_cast<size_t>(t->width);
+  const uint8_t* src = t->row;
+  if (t->tp == &mx_type_uint8_v) {
+    uint8_t* dst = t->elements + static_cast<size_t>(t->pending) * w;
+    for (size_t x = 0; x < w; ++x) dst[x] = src[4 * x];
+  } else {
+    uint8_t* dst = t->elements + static_cast<size_t>(t->pending) * w * 4;
+    for (size_t x = 0; x < w; ++x) {
+      uint32_t word = word_of(src + 4 * x) & 0xFFFFFF00u;
+      std::memcpy(dst + 4 * x, &word, 4);
+    }
+  }
   t->pending = -1;
 }
 
@@ -131,42 +143,26 @@ int jpeg_header(LoadJPGInfo* info, void* data) {
   t->v = new_image(t->tp, info->width, info->height, t->atype, &t->elements);
   if (!t->v) return 0;
   t->width = info->width;
-  if (t->tp == &mx_type_uint8_v) t->row = static_cast<uint8_t*>(d_alloc(size_t{4} * info->width));
+  t->row = static_cast<uint8_t*>(d_alloc(size_t{4} * static_cast<size_t>(info->width)));
   return 1;
 }
 
 uint8_t* jpeg_row(int32_t y, void* data) {
   auto* t = static_cast<JpegTarget*>(data);
-  const size_t bytes = size_t{4} * static_cast<size_t>(t->width);
-  if (t->row) {
-    flush_grey_row(t);
-    t->pending = y;
-    return t->row;
-  }
-  // The fourth byte of a decoded pixel is 0.
-  uint8_t* dst = t->elements + bytes * static_cast<size_t>(y);
-  std::memset(dst, 0, bytes);
-  return dst;
+  flush_row(t);
+  t->pending = y;
+  return t->row;
 }
 
 void* jpeg_image(const uint8_t* b, int32_t size, char letter, const MATRIX_DATA_TYPE* tp, MX_ATYPE atype) {
   if (!b || size < 2 || b[0] != letter || b[1] != 'j') return nullptr;
   JpegTarget t{tp, atype};
   int ok = LoadJPGFromMemory(b + 2, size - 2, jpeg_header, jpeg_row, &t);
-  if (ok) flush_grey_row(&t);
+  if (ok) flush_row(&t);
   if (t.row) d_f_ree(t.row);
   if (!ok) {
     drop_image(tp, t.v, atype);
     return nullptr;
-  }
-  if (tp == &mx_type_RGB_v) {
-    // Pixels R, G, B, 0 become words in place.
-    MATRIX_DH_SET dh;
-    get_matrix_dh_set(&dh, t.v);
-    for (int64_t i = 0; i < dh.total_element; ++i) {
-      uint32_t w = word_of(dh.offset + 4 * i);
-      std::memcpy(dh.offset + 4 * i, &w, 4);
-    }
   }
   return t.v;
 }
@@ -196,20 +192,24 @@ uint8_t* mx_jpeg_compress_1(int32_t* len, const MATRIX_DH_SET* dh, int) {
 }
 
 uint8_t* mx_glay_compress_2(int32_t* len, const MATRIX_DH_SET* dh, int quality) {
-  return jpeg_block(len, dh, 'g', quality, [dh](uint8_t* px, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      uint32_t g = dh->offset[i] * 0x01010101u;
-      std::memcpy(px + 4 * i, &g, 4);
+  const size_t w = static_cast<size_t>(dh->ix[0]);
+  return jpeg_block(len, dh, 'g', quality, [dh, w](uint8_t* px, int32_t y) {
+    const uint8_t* src = dh->offset + static_cast<size_t>(y) * w;
+    for (size_t x = 0; x < w; ++x) {
+      uint32_t g = src[x] * 0x01010101u;
+      std::memcpy(px + 4 * x, &g, 4);
     }
   });
 }
 
 uint8_t* mx_jpeg_compress_2(int32_t* len, const MATRIX_DH_SET* dh, int quality) {
-  return jpeg_block(len, dh, 'c', quality, [dh](uint8_t* px, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      uint32_t w;
-      std::memcpy(&w, dh->offset + 4 * i, 4);
-      rgbx_of(w, px + 4 * i);
+  const size_t w = static_cast<size_t>(dh->ix[0]);
+  return jpeg_block(len, dh, 'c', quality, [dh, w](uint8_t* px, int32_t y) {
+    const uint8_t* src = dh->offset + static_cast<size_t>(y) * w * 4;
+    for (size_t x = 0; x < w; ++x) {
+      uint32_t word;
+      std::memcpy(&word, src + 4 * x, 4);
+      rgbx_of(word, px + 4 * x);
     }
   });
 }

@@ -1,11 +1,9 @@
-// Pieces the block coders share: refusals with a reason, and owners of the
-// tagged buffers and record lists they build.
+// Pieces the block coders share: refusals with a reason, and the owner of
+// the record lists they build.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
-#include "base/alloc.h"
 #include "store/recordlist.h"
 
 // Records the reason of a refusal; the null result of the refusing call.
@@ -26,25 +24,4 @@ class RecordList {
 
  private:
   RECORD_LIST64* rl_;
-};
-
-// A tagged buffer of n bytes (contents undefined), freed with its owner
-// unless released.
-class TaggedBuffer {
- public:
-  explicit TaggedBuffer(size_t n) : p_(static_cast<uint8_t*>(d_alloc(n ? n : 1))) {}
-  ~TaggedBuffer() {
-    if (p_) d_f_ree(p_);
-  }
-  TaggedBuffer(const TaggedBuffer&) = delete;
-  TaggedBuffer& operator=(const TaggedBuffer&) = delete;
-  uint8_t* get() const { return p_; }
-  uint8_t* release() {
-    uint8_t* p = p_;
-    p_ = nullptr;
-    return p;
-  }
-
- private:
-  uint8_t* p_;
 };
