@@ -108,11 +108,16 @@ def gif_peer(d, shell):
 
 
 def ours(build, d):
-    exe = os.path.join(build, "bench", "codec_bench")
+    return bench_seconds(os.path.join(build, "bench", "codec_bench"), {"CODEC_BENCH_DATA": d})
+
+
+def bench_seconds(exe, env):
+    """Seconds per iteration of each benchmark of the program exe, run with
+    the environment variables env added."""
     # The best of three repetitions, as the peers' times are.
     out = subprocess.run([exe, "--benchmark_format=json", "--benchmark_min_time=0.5", "--benchmark_repetitions=3"],
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True,
-                         env=dict(os.environ, CODEC_BENCH_DATA=d)).stdout
+                         env=dict(os.environ, **env)).stdout
     res = {}
     for b in json.loads(out)["benchmarks"]:
         if b.get("run_type") == "aggregate":

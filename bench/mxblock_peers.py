@@ -11,7 +11,6 @@ one block at a time, `pigz -z -p 1 -7` all of them as one stream.
 'j' blocks: ppmpat camouflage pictures of 256 x 256 and 2048 x 2048 as
 rgb8_v at quality 80, next to tjbench on the same pixels (4:2:0, as the
 library's defaults give)."""
-import json
 import os
 import shutil
 import subprocess
@@ -22,7 +21,7 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "codec"))
 import codec_tools as ct  # noqa: E402
-from codec_peers import best_of, tjbench  # noqa: E402
+from codec_peers import bench_seconds, best_of, tjbench  # noqa: E402
 
 PATTERNS = ["-gingham2", "-gingham3", "-madras", "-tartan", "-argyle1", "-argyle2", "-poles", "-squig", "-camo",
             "-anticamo"]
@@ -67,21 +66,10 @@ def write_data(d):
 
 
 def ours(build, d):
-    exe = os.path.join(build, "bench", "mxblock_bench")
-    out = subprocess.run([exe, "--benchmark_format=json", "--benchmark_min_time=0.5", "--benchmark_repetitions=3"],
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True,
-                         env=dict(os.environ, MXBLOCK_BENCH_DATA=d)).stdout
-    res = {}
-    for b in json.loads(out)["benchmarks"]:
-        if b.get("run_type") == "aggregate":
-            continue
-        scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
-        name = b["name"].split("/real_time")[0]
-        res[name] = min(res.get(name, float("inf")), b["real_time"] * scale)
-    return res
+    return bench_seconds(os.path.join(build, "bench", "mxblock_bench"), {"MXBLOCK_BENCH_DATA": d})
 
 
-def pigz(d, args, src):
+def pigz(args, src):
     def run():
         with open(src, "rb") as f:
             subprocess.run([ct.tool("pigz"), *args], stdin=f, stdout=subprocess.DEVNULL, check=True)
@@ -109,13 +97,13 @@ def main():
             row(what + " pack", mine["BM_ZEncode7/%s" % kind],
                 best_of(3, lambda: [zlib.compress(p, 7) for p in pay]), "python zlib")
             src = os.path.join(d, "pay_%s.bin" % kind)
-            row(what + " pack", mine["BM_ZEncode7/%s" % kind], pigz(d, ["-z", "-p", "1", "-7", "-c"], src), "pigz -7")
+            row(what + " pack", mine["BM_ZEncode7/%s" % kind], pigz(["-z", "-p", "1", "-7", "-c"], src), "pigz -7")
             row(what + " read", mine["BM_ZDecode/%s" % kind],
                 best_of(3, lambda: [zlib.decompress(b) for b in blocks]), "python zlib")
             packed = os.path.join(d, "pay_%s.zz" % kind)
             with open(src, "rb") as f, open(packed, "wb") as out:
                 subprocess.run([ct.tool("pigz"), "-z", "-p", "1", "-7", "-c"], stdin=f, stdout=out, check=True)
-            row(what + " read", mine["BM_ZDecode/%s" % kind], pigz(d, ["-d", "-z", "-c"], packed), "pigz -d")
+            row(what + " read", mine["BM_ZDecode/%s" % kind], pigz(["-d", "-z", "-c"], packed), "pigz -d")
         for side in (256, 2048):
             comp, decomp = tjbench(os.path.join(d, "j_%d.ppm" % side))
             mp = side * side / 1e6

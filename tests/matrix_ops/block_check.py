@@ -8,7 +8,6 @@ import random
 import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 import zlib
 from concurrent.futures import ThreadPoolExecutor
@@ -155,9 +154,12 @@ class ZlibBlocks(ct.TempDir):
             same += rc == 0
         self.assertLess(same, 8, "only the unused bits after the last code may change")
         # Payloads that are no value.
-        for bad in (b"", bytes([14]) + b"abc", bytes([29]), bytes([22]) + stored(22, [2, 2], [1, 2, 3])):
+        for bad, why in ((b"", b"empty-payload"), (bytes([14]) + b"abc", b"payload-type"), (bytes([29]), b"payload-type"),
+                         (bytes([22]) + stored(22, [2, 2], [1, 2, 3]), b"stored-vector"),
+                         (bytes([22]) + stored(22, [2, 2], [1, 2, 3, 4, 5]), b"stored-vector")):
             rc, _, err = check("zdec", data=zlib.compress(bad))
             self.assertEqual(rc, 1, bad)
+            self.assertIn(why, err)
 
 
 def smooth_image(w, h, seed):
