@@ -8,7 +8,6 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
