@@ -25,6 +25,7 @@ struct CompressJob {
   uint8_t* strip;  // room for a batch of rows the source converts
   JDIMENSION width;
   JDIMENSION height;
+  J_COLOR_SPACE pixels;
   int32_t quality;
   uint8_t* out;
   size_t written;
@@ -42,7 +43,7 @@ bool run_compress(CompressJob* job) {
   c->image_width = job->width;
   c->image_height = job->height;
   c->input_components = 4;
-  c->in_color_space = JCS_EXT_RGBX;
+  c->in_color_space = job->pixels;
   jpeg_set_defaults(c);
   jpeg_set_quality(c, job->quality, TRUE);
   jpeg_start_compress(c, TRUE);
@@ -195,7 +196,7 @@ int run_decode(DecodeJob* job) {
 }  // namespace
 
 uint8_t* jpeg_compress_rows(int32_t* ret_jpeg_length, jpeg_row_source rows, void* data, int32_t image_width,
-                            int32_t image_height, int32_t quality) {
+                            int32_t image_height, int32_t quality, JpegPixels order) {
   *ret_jpeg_length = 0;
   if (!rows || !side_ok(image_width, image_height)) return nullptr;
   CompressJob job_record{};
@@ -204,6 +205,7 @@ uint8_t* jpeg_compress_rows(int32_t* ret_jpeg_length, jpeg_row_source rows, void
   job->height = static_cast<JDIMENSION>(image_height);
   job->rows = rows;
   job->data = data;
+  job->pixels = order == JpegPixels::kXbgr ? JCS_EXT_XBGR : JCS_EXT_RGBX;
   job->strip = static_cast<uint8_t*>(std::malloc(size_t{kBatch} * 4 * job->width));
   job->quality = quality;
   uint8_t* out = nullptr;

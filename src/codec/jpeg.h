@@ -44,10 +44,14 @@ uint8_t* jpeg_compress(int32_t* ret_jpeg_length, const void* rgb_32bit_data, int
 // `scratch` (4 * width bytes, valid until the call returns its next 15
 // rows) and returns scratch.
 using jpeg_row_source = const uint8_t* (*)(int32_t row, uint8_t* scratch, void* data);
+// The byte order of the 4-byte pixels jpeg_compress_rows reads: red,
+// green, blue, unused, or the reverse (a host word R<<24 | G<<16 | B<<8
+// in a little-endian memory).
+enum class JpegPixels { kRgbx, kXbgr };
 // As jpeg_compress for an image whose rows come from `rows`, so that an
 // image in another layout needs no converted copy of the whole image.
 uint8_t* jpeg_compress_rows(int32_t* ret_jpeg_length, jpeg_row_source rows, void* data, int32_t image_width,
-                            int32_t image_height, int32_t quality);
+                            int32_t image_height, int32_t quality, JpegPixels order = JpegPixels::kRgbx);
 
 // The image of an RGB or CMYK JPEG, fourth bytes 0; greyscale and anything
 // undecodable give null. *ret_width and *ret_height mean something only

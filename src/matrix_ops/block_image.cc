@@ -83,17 +83,14 @@ bool jpeg_sides_ok(const MATRIX_DH_SET* dh) {
 }
 
 // The two letters and the JPEG stream of the image whose rows of 4-byte
-// pixels fill(row, y) writes, one row at a time.
-template <class Fill>
-uint8_t* jpeg_block(int32_t* len, const MATRIX_DH_SET* dh, char letter, int quality, Fill fill) {
+// pixels `rows` hands over (its data: the vector's view).
+uint8_t* jpeg_block(int32_t* len, const MATRIX_DH_SET* dh, char letter, int quality, jpeg_row_source rows,
+                    JpegPixels order) {
   *len = 0;
   if (!jpeg_sides_ok(dh)) return nullptr;
-  auto source = [](int32_t y, uint8_t* scratch, void* data) -> const uint8_t* {
-    (*static_cast<Fill*>(data))(scratch, y);
-    return scratch;
-  };
   int32_t n = 0;
-  uint8_t* jpg = jpeg_compress_rows(&n, source, &fill, dh->ix[0], dh->ix[1], clamp_quality(quality));
+  uint8_t* jpg = jpeg_compress_rows(&n, rows, const_cast<MATRIX_DH_SET*>(dh), dh->ix[0], dh->ix[1],
+                                    clamp_quality(quality), order);
   if (!jpg || n > INT32_MAX - 2) {
     std::free(jpg);
     return nullptr;
@@ -192,26 +189,29 @@ uint8_t* mx_jpeg_compress_1(int32_t* len, const MATRIX_DH_SET* dh, int) {
 }
 
 uint8_t* mx_glay_compress_2(int32_t* len, const MATRIX_DH_SET* dh, int quality) {
-  const size_t w = static_cast<size_t>(dh->ix[0]);
-  return jpeg_block(len, dh, 'g', quality, [dh, w](uint8_t* px, int32_t y) {
-    const uint8_t* src = dh->offset + static_cast<size_t>(y) * w;
+  // Each grey byte becomes a pixel whose red, green and blue are that byte.
+  auto grey_row = [](int32_t y, uint8_t* px, void* data) -> const uint8_t* {
+    const auto* view = static_cast<const MATRIX_DH_SET*>(data);
+    const size_t w = static_cast<size_t>(view->ix[0]);
+    const uint8_t* src = view->offset + static_cast<size_t>(y) * w;
     for (size_t x = 0; x < w; ++x) {
       uint32_t g = src[x] * 0x01010101u;
       std::memcpy(px + 4 * x, &g, 4);
     }
-  });
+    return px;
+  };
+  return jpeg_block(len, dh, 'g', quality, grey_row, JpegPixels::kRgbx);
 }
 
 uint8_t* mx_jpeg_compress_2(int32_t* len, const MATRIX_DH_SET* dh, int quality) {
-  const size_t w = static_cast<size_t>(dh->ix[0]);
-  return jpeg_block(len, dh, 'c', quality, [dh, w](uint8_t* px, int32_t y) {
-    const uint8_t* src = dh->offset + static_cast<size_t>(y) * w * 4;
-    for (size_t x = 0; x < w; ++x) {
-      uint32_t word;
-      std::memcpy(&word, src + 4 * x, 4);
-      rgbx_of(word, px + 4 * x);
-    }
-  });
+  // The library reads the words where they lie: their bytes in memory are
+  // x, B, G, R on a little-endian host and R, G, B, x otherwise.
+  auto word_row = [](int32_t y, uint8_t*, void* data) -> const uint8_t* {
+    const auto* view = static_cast<const MATRIX_DH_SET*>(data);
+    return view->offset + static_cast<size_t>(y) * static_cast<size_t>(view->ix[0]) * 4;
+  };
+  constexpr JpegPixels order = std::endian::native == std::endian::little ? JpegPixels::kXbgr : JpegPixels::kRgbx;
+  return jpeg_block(len, dh, 'c', quality, word_row, order);
 }
 
 void* mx_glay_uncompress_1(const uint8_t* block, int32_t size, MX_ATYPE atype) {
