@@ -67,76 +67,6 @@ ZU_SEXP* zu_node_dirty(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
   return get_integer(dirty ? 1 : 0, nullptr);
 }
 
-// ---- stand-ins of the structure-block operations of matrix scripts, as
-// their description says they work
-
-bool is_block_channel(const MATRIX* m, int ch) { return m->channel_info[ch].data_type == &mx_type_block; }
-
-ZU_SEXP* zu_load_sb(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  MATRIX_NODE* n = static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node;
-  MATRIX* m = n->matrix;
-  matrix_node_channel_lock(n);
-  lock_task(matrix_lock);
-  int r = 0;
-  for (int ch = 0; n->channel && ch < m->p.channel_nos && r >= 0; ++ch) {
-    MATRIX_CHANNEL& c = n->channel[ch];
-    if (!is_block_channel(m, ch) || !c.sb || !c.data) continue;
-    r = c.sb->tbl->block2struct(c.sb, static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(c.data));
-    if (r >= 0) _get_matrix_update_time(n, ch, -1);
-  }
-  unlock_task(matrix_lock, "mxLoadSB");
-  matrix_node_channel_unlock(n, 0);
-  return r < 0 ? error_at(form, ZU_ER_PARAM, "mxLoadSB", data_list("invalid parameter in mxLoadSB", r)) : nullptr;
-}
-
-ZU_SEXP* zu_save_sb(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  MATRIX_NODE* n = static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node;
-  MATRIX* m = n->matrix;
-  matrix_node_channel_lock(n);
-  lock_task(matrix_lock);
-  bool failed = false;
-  for (int ch = 0; n->channel && ch < m->p.channel_nos && !failed; ++ch) {
-    MATRIX_CHANNEL& c = n->channel[ch];
-    if (!is_block_channel(m, ch) || !c.sb || _get_matrix_update_time(n, ch, -2) != 1) continue;
-    void* fresh = c.sb->tbl->struct2block(c.sb);
-    failed = !fresh;
-    if (failed) break;
-    _get_matrix_update_time(n, ch, -1);
-    if (c.data && mx_type_block.cmp(&mx_type_block, c.data, fresh) == 0) {
-      mx_type_block.free_data(&mx_type_block, fresh);
-      continue;
-    }
-    if (c.data) mx_type_block.free_data(&mx_type_block, c.data);
-    c.data = fresh;
-    if (m->channel_info[ch].flags & kMxChFile) _set_dirty_file(n);
-  }
-  unlock_task(matrix_lock, "mxSaveSB");
-  matrix_node_channel_unlock(n, 0);
-  return failed ? error_at(form, ZU_ER_PARAM, "mxSaveSB", data_list("invalid parameter in mxSaveSB", 0)) : nullptr;
-}
-
-ZU_SEXP* zu_set_sb(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-  MATRIX_NODE* n = static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node;
-  MATRIX* m = n->matrix;
-  const L_CHAR* text = head_option(sf, "channel");
-  int ch = option_int(text);
-  if (!text || ch < 0 || ch >= m->p.channel_nos || !is_block_channel(m, ch))
-    return error_at(form, ZU_ER_PARAM, "mxSetSB", data_list("invalid parameter in mxSetSB CH = ", ch));
-  ZUISP_ENV* inner = new_env(env);
-  set_env(inner, l_string(ascii_cm, "___channel"), get_integer(ch, nullptr));
-  ZU_SEXP* v = ::eval(inner, get_el(form, 1));
-  if (get_type(v) == ZU_TYPE_ERROR) return v;
-  if (get_type(v) != ZU_TYPE_POINTER) return error_at(form, ZU_ER_TYPE, "mxSetSB", nullptr);
-  matrix_node_channel_lock(n);
-  lock_task(matrix_lock);
-  if (!n->channel) n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), m->p.channel_nos));
-  MX_STRUCT_BLOCK* old = std::exchange(n->channel[ch].sb, static_cast<MX_STRUCT_BLOCK*>(v->ptr.ptr));
-  unlock_task(matrix_lock, "mxSetSB");
-  if (old) old->tbl->free_sb(old);
-  matrix_node_channel_unlock(n, 0);
-  return nullptr;
-}
-
 // Tells the waiters of ops_test_util.h when a matrix comes to rest.
 int tell_rest(int event, void*) {
   if (event == 4) {
@@ -189,10 +119,6 @@ void bind_plot_test_prims() {
         {"node-dirty", zu_node_dirty, 1, 1, 1, 0},
         {}};
     bind_prims(matrix_zu_env, prims);
-    if (get_env_symbol(matrix_zu_env, l_string(ascii_cm, "mxSaveSB"), 0)) return;
-    static const QN_PRIM_DEF stand_ins[] = {
-        {"mxLoadSB", zu_load_sb, 1, 1, 1, 0}, {"mxSaveSB", zu_save_sb, 1, 1, 1, 0}, {"mxSetSB", zu_set_sb, 0, 2, 2, 0}, {}};
-    bind_prims(matrix_zu_env, stand_ins);
   });
 }
 

@@ -8,10 +8,7 @@
 //                        its file, else 0;
 //   (keep-blocks item)   records the dim codes and bytes of a data item, or
 //                        of each item of a list, for kept_blocks(); an
-//                        error value goes to the notes instead;
-// and, while the structure-block operations of matrix scripts are not
-// bound, stand-ins for mxSetSB, mxLoadSB and mxSaveSB that do what they do
-// through the plug-ins' tables.
+//                        error value goes to the notes instead.
 #pragma once
 
 #include <string>
