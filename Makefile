@@ -33,7 +33,7 @@ tsan: setup
 	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQNMX_TSAN=ON -DQNMX_TESTS=ON
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_base test_zu test_runtime test_stream test_matrix_ops test_zulib \
 	  test_agent qnmx qnmx_lockd mxop_check zoh_agent
-	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1; \
+	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0; \
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -R '^(Collector|SleepWake|Lock)'; zu=$$?; \
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 -L '^(runtime|stream|matrix_ops)'; rs=$$?; \
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) --timeout 600 \
