@@ -8,11 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdlib>
+#include <mutex>
 #include <random>
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/log_hook.h"
 #include "base/tick.h"
 #include "elements/value.h"
 #include "matrix/dim_code.h"
@@ -505,6 +508,62 @@ TEST_F(MxFile, OpeningOutcomes) {
   }
   EXPECT_EQ(outcome(good), 0);
   EXPECT_EQ(mx_validate({good}), "");
+}
+
+namespace {
+
+std::mutex close_log_mu;
+std::string close_log;
+
+int keep_close_log(int, int, void*, const char* fmt, va_list ap) {
+  char buf[512];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  std::lock_guard<std::mutex> g(close_log_mu);
+  close_log += buf;
+  return 0;
+}
+
+}  // namespace
+
+// A matrix that broke while open refuses its nodes, but its close neither
+// cuts nor rewrites the file: what was synced validates and reads back, and
+// the close leaves a log record saying the matrix was broken.
+TEST_F(MxFile, BrokenMatrixKeepsItsFile) {
+  std::string path = at("broken.mx");
+  MxSpec s;
+  s.dim = 1;
+  s.dd = {1};
+  s.bs = {2};
+  s.ps = {16};
+  s.channels = {{&mx_type_int8, kMxChFile, nullptr, 0}};
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, path, s), 0);
+  set_scalar(m, {0, 4}, 0, 42);
+  sync_matrix(m);
+  {
+    MatrixLocked held;
+    m->flags |= kMxBroken;
+  }
+  int err = 0;
+  EXPECT_EQ(get_matrix_node(&err, m, Code{0, 8}.data(), 0, nullptr, nullptr), nullptr);
+  EXPECT_EQ(err, kMxInactive);
+  Bytes synced = file_bytes(path);
+  LOG_VPRINTF old = __log_vprintf.exchange(keep_close_log);
+  close_matrix(m);
+  __log_vprintf.store(old);
+  EXPECT_NE(close_log.find("closed while broken"), std::string::npos) << close_log;
+  Bytes closed = file_bytes(path);
+  ASSERT_EQ(closed.size(), synced.size());
+  EXPECT_EQ(mx_validate({path}), "");
+
+  ASSERT_EQ(open_mx_file(&m, path, {}), 0);
+  MATRIX_NODE* n = nullptr;
+  Code kept{0, 4};
+  auto* d = static_cast<int8_t*>(get_matrix_node_channel(&err, &n, m, kept.data(), 0, 0, 0, nullptr, 0));
+  ASSERT_TRUE(d) << err;
+  EXPECT_EQ(*d, 42);
+  matrix_node_channel_unlock(n, 0);
+  close_matrix(m);
 }
 
 // Every cut and every byte flipped of a file holding two stored nodes with
