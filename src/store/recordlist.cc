@@ -77,6 +77,18 @@ int64_t _setup_recordlist64(RECORD_LIST64* lst) {
   if (!lst->chain_head) return 0;
   int64_t total = joined_size(lst);
   if (total < 0) return -1;
+  CHAIN_LIST64* only = lst->chain_head;
+  if (lst->header.size == 0 && only == lst->chain_tail && only->free_flag && only->len > 0) {
+    // A headerless list of one piece it owns: the piece already holds the
+    // joined bytes, so it becomes the block instead of being copied.
+    if (lst->data) d_f_ree(lst->data);
+    lst->data = only->ptr;
+    lst->body = 0;
+    only->free_flag = 0;
+    free_chain_list64(only);
+    lst->chain_head = lst->chain_tail = nullptr;
+    return total;
+  }
   void* data = d_re_alloc(lst->data, static_cast<size_t>(total));
   if (!data) return -1;
   lst->data = data;

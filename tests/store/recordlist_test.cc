@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "base/alloc.h"
 
@@ -54,4 +57,39 @@ TEST(RecordList, UnjoinedPiecesAreFreedOnceAndBadSizesRefused) {
   EXPECT_EQ(setup_recordlist64(lst), -1);
   EXPECT_EQ(lst->header.size, 16u);  // unchanged
   free_recordlist64(lst);
+}
+
+// A headerless list of one owned piece takes the piece as its block; the
+// block then joins again like any other, and everything is freed once.
+TEST(RecordList, OneOwnedPieceBecomesTheBlock) {
+  struct Case {
+    std::vector<std::pair<const char*, bool>> pieces;  // text, owned
+    const char* joined;
+  } cases[] = {{{{"alone", true}}, "alone"},
+               {{{"lent", false}}, "lent"},
+               {{{"first", true}, {"+second", true}}, "first+second"},
+               {{{"", true}}, ""}};
+  for (const Case& c : cases) {
+    RECORD_LIST64* lst = new_recordlist64(0, 0);
+    int64_t want = 0;
+    for (auto [text, owned] : c.pieces) {
+      size_t n = std::strlen(text);
+      void* p = const_cast<char*>(text);
+      if (owned) {
+        p = d_alloc(n + 1);
+        std::memcpy(p, text, n + 1);
+      }
+      set_recordlist_chain64(lst, p, static_cast<int64_t>(n), owned ? 1 : 0);
+      want += static_cast<int64_t>(n);
+    }
+    ASSERT_EQ(setup_recordlist64(lst), want) << c.joined;
+    EXPECT_EQ(std::string(static_cast<char*>(lst->data), static_cast<size_t>(want)), c.joined);
+    // Joined again, a headerless list starts at its first byte: the new
+    // piece is all of it, in a block reallocated from the adopted one.
+    char more[] = "again";
+    set_recordlist_chain64(lst, more, 5, 0);
+    ASSERT_EQ(setup_recordlist64(lst), 5);
+    EXPECT_EQ(std::memcmp(lst->data, "again", 5), 0);
+    free_recordlist64(lst);
+  }
 }
