@@ -566,6 +566,38 @@ TEST_F(MxFile, BrokenMatrixKeepsItsFile) {
   close_matrix(m);
 }
 
+// A lock event closes the file and gives back its named lock; the next
+// access asks for the lock again, and a refusal fails it with -128 and
+// leaves the file as it was. Once the lock can be had the file opens.
+TEST_F(MxFile, RefusedLockAfterALockEvent) {
+  std::string path = at("event.mx");
+  MxSpec s;
+  s.dim = 1;
+  s.dd = {1};
+  s.bs = {2};
+  s.ps = {16};
+  s.channels = {{&mx_type_int8, kMxChFile, nullptr, 0}};
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, path, s), 0);
+  set_scalar(m, {0, 4}, 0, 42);
+  sync_matrix(m);
+  mx_file_lock_event(1, m);
+  EXPECT_EQ(get_mx_file_pfd(m), nullptr);
+  Bytes closed = file_bytes(path);
+  keep_main_interpreter(dir_);
+  {
+    RefusingService refusing;
+    EXPECT_EQ(start_file_access(m), kMxFileBusy);
+    EXPECT_EQ(get_mx_file_pfd(m), nullptr);
+    EXPECT_EQ(file_bytes(path), closed);
+  }
+  ASSERT_EQ(start_file_access(m), 0);
+  EXPECT_NE(get_mx_file_pfd(m), nullptr);
+  finish_file_access(m, 0);
+  close_matrix(m);
+  EXPECT_EQ(mx_validate({path}), "");
+}
+
 // Every cut and every byte flipped of a file holding two stored nodes with
 // a child list: a cut is new only where it leaves just the record file's
 // header and free list; a flipped file opens exactly when validate_mx.py
