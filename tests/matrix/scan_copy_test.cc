@@ -240,6 +240,26 @@ TEST_F(ScanCopy, Copies) {
   for (MX_DIM_CODE_LIST* k = kids; k; k = k->next) ++count;
   free_mx_dim_code_list(kids);
   EXPECT_EQ(count, 4);
+
+  // A source node in an edit-error status holds data its scripts did not
+  // mean to leave: copying it fails with -102, which ends the whole copy.
+  for (int status : {kMsEditErr1, kMsEditErr2}) {
+    Code bad{1, 8, 0};
+    err = 0;
+    MATRIX_NODE* held = get_matrix_node_wait(&err, src, bad.data(), 3);
+    ASSERT_TRUE(held && err == 0) << err;
+    {
+      MatrixLocked locked;
+      held->status = status;
+    }
+    EXPECT_EQ(matrix_copy_node(dest, src, bad.data(), none, kMxChFile), kMxNodeFailed) << status;
+    EXPECT_EQ(matrix_copy(dest, src, none, kMxChFile), kMxNodeFailed) << status;
+    {
+      MatrixLocked locked;
+      held->status = kMsOk;
+    }
+    unlock_node(held, nullptr);
+  }
   for (MATRIX* m : {src, dest, empty}) close_matrix(m);
   EXPECT_EQ(mx_validate({dir_.at("dest.mx")}), "");
 }
