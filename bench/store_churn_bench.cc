@@ -9,6 +9,12 @@
 // the record store's close. Both are timed up to close. The time per pair is printed for each quarter of the pairs, so
 // that a cost growing with the number of free segments shows.
 //
+// Opening a file indexes its whole free chain: BM_ReopenWithFreeSegments
+// times the opening of a file of 2F small records of which every other one
+// is free (F segments that cannot merge; the file is warm in the system's
+// cache), for F of 0.5M, 1M and 2M, so that a cost growing faster than the
+// chain shows.
+//
 // QNMX_BENCH_RECORDS sets N (default 1000000), QNMX_BENCH_PAIRS sets P
 // (default 200000); QNMX_BENCH_DIR the folder for the files.
 #include <benchmark/benchmark.h>
@@ -193,12 +199,49 @@ void sqlite_churn(benchmark::State& state, bool journal) {
   std::filesystem::remove(path);
 }
 
+void BM_ReopenWithFreeSegments(benchmark::State& state) {
+  size_t segments = static_cast<size_t>(state.range(0));
+  std::string path = bench_path("qnmx_reopen.db");
+  std::filesystem::remove(path);
+  fac_set_total_entries(kFacDefaultEntries);
+  std::vector<uint8_t> buf(16 + 1024);
+  PDB64* p = open_filespace64(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, kPdb64WithFreeList, 1, nullptr);
+  if (!p) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  std::vector<int64_t> at(2 * segments);
+  for (size_t i = 0; i < at.size(); ++i) at[i] = put(p, 8, static_cast<uint32_t>(i), buf);
+  for (size_t i = 0; i < at.size(); i += 2)
+    if (free_filespace64(p, static_cast<uint64_t>(at[i])) < 0) state.SkipWithError("free failed");
+  if (close_filespace64(p) != 0) state.SkipWithError("close failed");
+  for (auto _ : state) {
+    auto t0 = std::chrono::steady_clock::now();
+    p = open_filespace64(path.c_str(), O_RDWR, 0644, kPdb64WithFreeList, 1, nullptr);
+    double open_s = since(t0);
+    if (!p || close_filespace64(p) != 0) {
+      state.SkipWithError("reopen failed");
+      break;
+    }
+    state.SetIterationTime(open_s);
+    state.counters["ns_per_segment"] = open_s * 1e9 / static_cast<double>(segments);
+  }
+  std::filesystem::remove(path);
+}
+
 void BM_SQLiteChurn(benchmark::State& state) { sqlite_churn(state, false); }
 void BM_SQLiteChurnJournal(benchmark::State& state) { sqlite_churn(state, true); }
 
 BENCHMARK(BM_RecordStoreChurn)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_SQLiteChurn)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_SQLiteChurnJournal)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_ReopenWithFreeSegments)
+    ->Arg(500000)
+    ->Arg(1000000)
+    ->Arg(2000000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
