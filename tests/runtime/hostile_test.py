@@ -29,6 +29,9 @@ import time
 AGENT, QNMX, ONLY = sys.argv[1], sys.argv[2], set(sys.argv[3:])
 MIB = 1 << 20
 PEAK, PEAK_LINKS, DRIFT = 128 * MIB, 384 * MIB, 160 * MIB
+# Under ThreadSanitizer the resident size is mostly its shadow memory: the
+# bounds are printed but not checked (HOSTILE_RSS_BOUNDS=off).
+RSS_BOUNDS = os.environ.get("HOSTILE_RSS_BOUNDS", "on") != "off"
 failures = []
 
 
@@ -248,7 +251,7 @@ def settle(agent, name, start, before, peak_bound):
     peak, drift = agent.status("VmHWM") - before, agent.status("VmRSS") - rss0
     check(fds == fds0, "%s: descriptors %d, at the start %d" % (name, fds, fds0))
     check(threads <= threads0, "%s: threads %d, at the start %d" % (name, threads, threads0))
-    check(peak <= peak_bound, "%s: resident memory peaked %d MiB above its size before" % (name, peak // MIB))
+    check(not RSS_BOUNDS or peak <= peak_bound, "%s: resident memory peaked %d MiB above its size before" % (name, peak // MIB))
     print("%-22s fds %d threads %d peak +%d MiB, since the start +%d MiB" %
           (name, fds, threads, peak // MIB, drift // MIB), flush=True)
 
@@ -283,7 +286,7 @@ def run_agent_cases():
         settle(agent, name, start, before, PEAK_LINKS if case is concurrent_links else PEAK)
     if agent.proc.poll() is None:
         drift = agent.status("VmRSS") - start[2]
-        check(drift <= DRIFT, "after the cases resident memory is %d MiB above the start" % (drift // MIB))
+        check(not RSS_BOUNDS or drift <= DRIFT, "after the cases resident memory is %d MiB above the start" % (drift // MIB))
     agent.proc.stdin.close()
     check(agent.proc.wait(timeout=20) == 0, "the agent ends cleanly")
 
