@@ -22,12 +22,14 @@ constexpr size_t kHead = (sizeof(MBLK) + 15) & ~size_t{15};
 MBLK* head_of(void* p) { return reinterpret_cast<MBLK*>(static_cast<char*>(p) - kHead); }
 void* data_of(MBLK* b) { return reinterpret_cast<char*>(b) + kHead; }
 
-// Releases the held node (matrix_lock held).
+// Releases the held node (matrix_lock held). The writes the dirty flag
+// recorded were writes into this node: the next node starts clean.
 void release_node(MX_CACHE* c) {
   MATRIX_NODE* n = c->n;
   for (int i = 0; i < c->ds_len; ++i) _matrix_node_channel_unlock(n, c->dirty);
   _unlock_node(n, nullptr);
   c->n = nullptr;
+  c->dirty = 0;
   ++c->generation;
 }
 
@@ -186,6 +188,9 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
   const int64_t step_shift = dc[0] * m->dim_divide[0];
   int64_t remaining = q.vector_len, done = 0;
   for (;;) {
+  // With index_hem a node's vectors hold one element more per dimension,
+  // the first of the next node: a run covers only the node's own.
+  const int64_t hem = m->geometry.index_hem ? 1 : 0;
     int64_t run = -1;
     if (held) {
       bool any = false;
@@ -194,7 +199,7 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
         if (d.x == kMxcNoSlot) continue;
         const MATRIX_DH_SET& ds = c->ds[i];
         if (!ds.hd || d.p >= 4 || !q.data_ptrs[d.p]) return -1;
-        int64_t r = std::min<int64_t>(ds.ix[0] - ix[0], remaining);
+        int64_t r = std::min<int64_t>(ds.ix[0] - hem - ix[0], remaining);
         if (r < 1 || (run >= 0 && r != run)) return -1;
         run = r;
         auto* buf = static_cast<uint8_t*>(static_cast<void**>(q.data_ptrs[d.p])[d.x]);

@@ -47,7 +47,8 @@ struct MX_CACHE {
   int* access_ch;               // the owner's channel numbers
   int* el_sizes;                // element bytes per access channel (first fill on)
   int ds_len;
-  int dirty;                    // set by writes; the flags of the channel unlocks
+  int dirty;                    // set by writes into the held node; the flags of its channel
+                                // unlocks, cleared when it is released
   MBLK** mblk_hash;             // free lists by size class
   int mblk_hashsize;            // default 16
   int mblk_logsize;             // default 9 (512-byte granules)
