@@ -258,13 +258,17 @@ int set_channel_sexp(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
 
 // ---- dirty marks
 
-void _flush_all_dirty_file(MATRIX* m) {
-  assert_lock_held(matrix_lock);
+namespace {
+
+// Fires the saves of the dirty nodes of m at `level` (every level when
+// negative), or reports the ones that cannot be saved.
+void flush_dirty(MATRIX* m, int64_t level) {
   for (MATRIX_NODE *n = m->dirty_list, *next; n; n = next) {
     next = n->dirty_next;
     if (!n->dirty_file_time) {
       _unlist_dirty(n);
       continue;
+    if (level >= 0 && n->dim_code[0] != level) continue;
     }
     if (n->process_token) continue;  // a token may still save or settle it
     // A save fired here that ran and left the node dirty failed: saving
@@ -282,6 +286,21 @@ void _flush_all_dirty_file(MATRIX* m) {
     _unlist_dirty(n);
   }
 }
+}  // namespace
+
+void _flush_all_dirty_file(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  flush_dirty(m, -1);
+}
+
+void _flush_dirty_bottom_up(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  int64_t lowest = -1;
+  for (MATRIX_NODE* n = m->dirty_list; n; n = n->dirty_next)
+    if (n->dirty_file_time && (lowest < 0 || n->dim_code[0] < lowest)) lowest = n->dim_code[0];
+  if (lowest >= 0) flush_dirty(m, lowest);
+}
+
 
 void flush_all_dirty_file(MATRIX* m) {
   lock_task(matrix_lock);

@@ -41,12 +41,12 @@ bool release_nodes(MATRIX* m) {
       }
       // Nothing else will settle a node without a process token.
       if (!n->process_token && n->wait_token) _requeue_node_tokens(n);
+      // A dirty node is saved by the flush of the next pass, in its level's turn.
       if (n->dirty_file_time) _list_dirty(n);  // marked without the list
       int r = _free_matrix_node(n);
       if (r == 0) continue;
       left = true;
       if (mx_trace()) ss_printf("close_matirx ret_id = %i %i\n", r, check_queue(&matrix_que, count_item, nullptr));
-      if (n->status == kMsOk && n->dirty_file_time) _matrix_trigger_access(n, kMxSaveSlot, 0);
     }
   }
   return left;
@@ -66,16 +66,19 @@ void sleep_on_close_key() {
 void _close_matrix(MATRIX* m) {
   assert_lock_held(matrix_lock);
   if (m->mode == kMxModeClosed && m->mx_next == m) return;  // being closed already
-  _flush_all_dirty_file(m);
+  // Saves go level by level from the finest, each level once the one below
+  // is written: a coarser node's save may read its children, which the
+  // matrix's scripts can still load while it closes (node_cache.cc).
+  _flush_dirty_bottom_up(m);
   m->mode = kMxModeClosed;
   _unlink_matrix(m);
   ++mx_closing;
   for (;;) {
-    _flush_all_dirty_file(m);
+    _flush_dirty_bottom_up(m);
     while (m->access_lock) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);
-      _flush_all_dirty_file(m);
+      _flush_dirty_bottom_up(m);
     }
     // The saves just fired are waited for before the nodes are passed over
     // again, so that closing costs a pass per wake-up and not per node.

@@ -36,6 +36,10 @@ void _wake_close_key();
 void _list_dirty(MATRIX_NODE* n);
 void _unlist_dirty(MATRIX_NODE* n);
 MATRIX_NODE* _first_dirty(MATRIX* m);
+// Closing's flush: as _flush_all_dirty_file, for the dirty nodes of the
+// finest level that has any. A coarser node is saved only once every finer
+// one is, since a save script may make a node from its children.
+void _flush_dirty_bottom_up(MATRIX* m);
 // Sleeps (releasing matrix_lock) while the first dirty node of m has its
 // save under way, so that waiting for a whole matrix to be written costs
 // one wake-up per node saved. Returns when no node is dirty, when the

@@ -152,9 +152,10 @@ void see_access_list(const MATRIX_ACCESS_LIST* a);
 // ---------------------------------------------------------------------------
 // Closing
 
-// Closes m: saves what is dirty (or reports what cannot be saved), waits
-// until every token and node of m is gone, then releases the file and the
-// record. A matrix already closed is left alone.
+// Closes m: saves what is dirty level by level, the finest first (or
+// reports what cannot be saved), waits until every token and node of m is
+// gone, then releases the file and the record. A matrix already closed is
+// left alone.
 void close_matrix(MATRIX* m);
 void _close_matrix(MATRIX* m);
 // Waits until every node of an active matrix is settled.

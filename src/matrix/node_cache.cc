@@ -112,7 +112,11 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     m->flags |= kMxAskedWhileOpening;
     return refuse(errp, kMxInactive);
   }
-  if (m->mode != kMxModeActive || (m->flags & kMxBroken)) return refuse(errp, kMxInactive);
+  // A closing matrix still answers the scripts the worker runs: the saves
+  // its close fires may need other nodes (a coarser node its children).
+  // Nothing else reaches it, as it is out of the ring.
+  bool open = m->mode == kMxModeActive || (m->mode == kMxModeClosed && matrix_on_worker());
+  if (!open || (m->flags & kMxBroken)) return refuse(errp, kMxInactive);
   if (mx_dim_code_check(&m->geometry, dc) != 0) return refuse(errp, kMxNoMatrix);
   m->access_cnt |= 1;
   _touch_matrix(m);

@@ -449,9 +449,27 @@ def group_levels():
             fail(f"level {k} differs from GDAL's overview by {off}")
 
 
+def group_closing_levels():
+    """The coarser nodes an import changed are saved when the matrix closes,
+    each from its children, with no scan: finer levels first, and the
+    children still loadable while their parents save."""
+    sh("ppmpat", "-g2", "1024", "768", out="g.ppm")
+    replies, err = run([create("c.mx", 1024, 768, save_up=THIN), '(qmxImportPNM id="1" "g.ppm" 0 0 0 0)'])
+    expect("import", replies[1], "()")
+    if "not saved" in err:
+        fail(f"nodes left unsaved at close: {err[:300]!r}")
+    replies, _ = run(['(qmxCreate filename="c.mx" currentPhase_mode="direct")'] +
+                     [f'(qmxExportPNM id="1" "c{k}.ppm" 0 {k})' for k in (1, 2)])
+    expect("exports", replies[1:], ["()", "()"])
+    level = read_pnm("g.ppm")[1].astype(np.int64)
+    for k in (1, 2):
+        level = (level[0::2, 0::2] + level[1::2, 0::2] + level[0::2, 1::2] + level[1::2, 1::2]) // 4
+        expect(f"level {k} against the model", np.array_equal(read_pnm(f"c{k}.ppm")[1].astype(np.int64), level), True)
+
+
 GROUPS = {"roundtrip": group_roundtrip, "transparency": group_transparency, "formats": group_formats,
           "refusals": group_refusals, "points": group_points, "related": group_related,
-          "persistence": group_persistence, "levels": group_levels}
+          "persistence": group_persistence, "levels": group_levels, "closing_levels": group_closing_levels}
 
 try:
     GROUPS[GROUP]()
