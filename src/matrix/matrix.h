@@ -305,7 +305,9 @@ int set_matrix_op_binder(const ZU_FAMILY& family);
 
 // Starts the store once: the element types, node ring and cache size,
 // matrix_lock, the matrix ring, the worker queue, matrix_zu_env under the
-// root environment with the installed binders. Later calls do nothing. The
+// root environment with the installed binders and "create-node" bound to
+// "disable" (what a matrix's scripts see until set_matrix_env binds the
+// matrix's own value). Later calls do nothing. The
 // collector hooks must call gc_matrix, which keeps matrix_zu_env alive.
 void init_matrix();
 // Non-zero once init_matrix has run.

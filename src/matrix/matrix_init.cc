@@ -13,7 +13,10 @@
 #include "matrix/old_format.h"
 #include "matrix/struct_block.h"
 #include "runtime/services.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
 #include "zu/gc.h"
+#include "zu/value.h"
 
 MATRIX matrices_root;
 SEM matrix_lock = nullptr;
@@ -94,6 +97,10 @@ void init_matrix() {
     ZuThreadScope scope("init_matrix");
     matrix_zu_env = new_env(qnlisp_top_env0);
     gc_set(matrix_zu_env, gc_qnlisp_env);
+    // Scripts may ask whether the commands working on their matrix create
+    // nodes before any command has said so (set_matrix_env binds a matrix's
+    // own value over this one): until a writer says "enable", none is made.
+    set_env(matrix_zu_env, l_string(ascii_cm, "create-node"), get_string_ascii("disable"));
     started.store(1, std::memory_order_release);
     for (const ZU_FAMILY& f : binders)
       if (f.bind) f.bind(matrix_zu_env);
