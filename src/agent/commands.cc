@@ -16,6 +16,7 @@
 #include "agent/qmx_scan.h"
 #include "agent/qmx_status.h"
 #include "agent/qmx_utm.h"
+#include "matrix/node.h"
 #include "zu/core_init.h"
 
 namespace {
@@ -98,6 +99,7 @@ void init_qmxConstant(ZUISP_ENV* env) {
 
 void init_qmx_lib_function(ZUISP_ENV* env0, ZUISP_ENV* env1) {
   init_mx_entry();
+  set_mx_node_wait_check(qmx_node_wait_check);
   ZuThreadScope scope("init_qmx_lib_function");
   bind_rows(env0, env1, kQmxCommands, std::size(kQmxCommands));
 }

@@ -37,6 +37,8 @@ int mx_closes = 0;
 // Set once the locks exist: the exit handler may run on a thread that
 // never synchronised with the one that made them.
 std::atomic<bool> mx_entry_ready{false};
+// Set when the end begins; read without a lock by waiting commands.
+std::atomic<bool> mx_ending{false};
 // How long the end waits for the openings under way. One that takes
 // longer (its thread may even have ended the process from inside it)
 // keeps its matrix held and closes it itself.
@@ -474,7 +476,10 @@ void end_mx_open() {
   unlock_task(mx_entry_lock, "end_mx_open");
 }
 
+bool mx_program_ending() { return mx_ending.load(std::memory_order_acquire); }
+
 void close_all_mx() {
+  mx_ending.store(true, std::memory_order_release);
   if (!mx_entry_ready.load(std::memory_order_acquire)) {
     close_all_matrix();
     return;

@@ -125,3 +125,6 @@ void end_mx_open();
 // The end, on every way out of the program: as the list at the top says.
 // Runs once; a later caller waits until the first one is done.
 void close_all_mx();
+// True once the end has begun (an interrupt's included): commands waiting
+// for a node give up, so that their entries can close.
+bool mx_program_ending();

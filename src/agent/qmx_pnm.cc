@@ -20,6 +20,7 @@
 #include "codec/pnm.h"
 #include "matrix/mx_cache.h"
 #include "matrix/mx_file.h"
+#include "matrix/node.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
@@ -55,6 +56,19 @@ ZU_SEXP* bad_param(ZU_SEXP* form, const char* func, const char* what) {
 
 ZU_SEXP* file_error(ZU_SEXP* form, const char* func, uint32_t code, const char* text, ZU_SEXP* file) {
   return error_at(form, code, func, data_list(text, file));
+}
+
+// Where a pixel loop stopped because a node did not become ready.
+struct Stalled {
+  int64_t dc[3] = {};
+};
+
+// A node that did not become ready, reported as a node read reports one
+// (the wait ended, or no script makes the node ready).
+ZU_SEXP* not_ready(ZU_SEXP* form, const char* func, MATRIX* m, const Stalled& at) {
+  return error_at(form, ZU_ER_NO_OBJECT, func,
+                  data_list("invalid object in channel of NODE", "others",
+                            data_list(kMxLoading, get_sexp_from_dim_code(m, at.dc))));
 }
 
 // An integer, or a floating value truncated toward zero; false for
@@ -260,9 +274,10 @@ void to_words(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* wo
   }
 }
 
-// The pixel loop of the import: 0, or -1 when the file ended early (the
-// rows read whole are written).
-int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int slot) {
+// The pixel loop of the import: 0, -1 when the file ended early (the rows
+// read whole are written), or kMxcNotReady when a node to write did not
+// become ready (*at names it; what came before it is written).
+int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int slot, Stalled* at) {
   MX_CACHE* c = &e->c;
   PoolBlocks pool(c);
   const int64_t band_px = p.rows_cap * p.width;
@@ -287,10 +302,14 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
     trace_rows(h, whole, p.height);
     if (slot >= 0)
       for_runs(p, h, whole, [&](int64_t r, int64_t w, int64_t len, int64_t X, int64_t Y) {
-        const int64_t at = r * p.width + w;
-        req.at(X, Y, words + at, len);
-        req.q.vector_valid = valid ? valid + at : nullptr;
-        write_mx_cache_vector(&req.q);
+        if (result == kMxcNotReady) return;
+        const int64_t first = r * p.width + w;
+        req.at(X, Y, words + first, len);
+        req.q.vector_valid = valid ? valid + first : nullptr;
+        if (write_mx_cache_vector(&req.q) == kMxcNotReady) {
+          result = kMxcNotReady;
+          std::copy(req.dc, req.dc + 3, at->dc);
+        }
       });
     h += rows;
     gc_safepoint();
@@ -303,9 +322,9 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
 
 // ---- export
 
-// The pixel loop of the export: 0, or -1 when the file could not be
-// written.
-int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int slot) {
+// The pixel loop of the export: 0, -1 when the file could not be written,
+// or kMxcNotReady when a node to read did not become ready (*at names it).
+int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int slot, Stalled* at) {
   MX_CACHE* c = &e->c;
   PoolBlocks pool(c);
   const int64_t band_px = p.rows_cap * p.width;
@@ -318,11 +337,17 @@ int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int 
     const int64_t rows = band_rows(p, h);
     trace_rows(h, rows, p.height);
     std::fill(words, words + rows * p.width, kNoData);
+    bool stalled = false;
     if (slot >= 0)
       for_runs(p, h, rows, [&](int64_t r, int64_t w, int64_t len, int64_t X, int64_t Y) {
+        if (stalled) return;
         req.at(X, Y, words + r * p.width + w, len);
-        read_mx_cache_vector(&req.q);
+        if (read_mx_cache_vector(&req.q) == kMxcNotReady) {
+          stalled = true;
+          std::copy(req.dc, req.dc + 3, at->dc);
+        }
       });
+    if (stalled) return kMxcNotReady;
     uint8_t* o = out;
     for (int64_t i = 0; i < rows * p.width; ++i, o += 3) {
       const uint32_t w = words[i];
@@ -406,10 +431,12 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   set_rows_cap(&p);
   set_matrix_env(e->c.m, "create-node", "enable");
   int r;
+  Stalled at;
   {
     CacheAccess access(&e->c, 1, 2, 2);
-    r = import_pixels(e, ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent}, p, slot);
+    r = import_pixels(e, ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent}, p, slot, &at);
   }
+  if (r == kMxcNotReady) return not_ready(form, kFunc, e->c.m, at);
   if (r < 0) return file_error(form, kFunc, ZU_ER_END_OF_INPUT, "cannot read the file", file);
   return nullptr;
 }
@@ -464,10 +491,12 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   ss_printf("pi_width(3) = %i\n", int(pi.pi_width));
   set_matrix_env(e->c.m, "create-node", "disable");
   int r;
+  Stalled at;
   {
     CacheAccess access(&e->c, 0, -1, 3);
-    r = export_pixels(e, fd.fd, pi.pi_offset, p, slot);
+    r = export_pixels(e, fd.fd, pi.pi_offset, p, slot, &at);
   }
+  if (r == kMxcNotReady) return not_ready(form, kFunc, e->c.m, at);
   if (r < 0 || u_close(fd.release()) != 0)
     return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
   return nullptr;

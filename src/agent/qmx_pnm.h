@@ -17,7 +17,10 @@
 // access for the time of the pixel loop (the import creates what is
 // missing, the export only reads) and put the entry's settings back, and
 // they leave the matrix's "create-node" variable at "enable" (import) or
-// "disable" (export).
+// "disable" (export). A node that does not become ready (no script settles
+// it, or the wait for it ends: qmx_point.h) ends either command with the
+// error a node read gives, 0x80040501 ("invalid object in channel of NODE"
+// "others" (-103 dimcode)); what came before it stays written.
 #pragma once
 
 #include "matrix/matrix.h"

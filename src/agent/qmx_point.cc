@@ -15,6 +15,7 @@
 #include "matrix/mx_cache.h"
 #include "matrix/node.h"
 #include "runtime/docpath.h"
+#include "runtime/interp.h"
 #include "runtime/later_services.h"
 #include "store/recordlist.h"
 #include "stream/stream.h"
@@ -227,6 +228,12 @@ int qmx_node_wait_tries() {
   return tries;
 }
 
+int qmx_node_wait_check(double seconds) {
+  if (mx_program_ending() || seconds >= qmx_node_wait_tries()) return 1;
+  // Only an interpreter's thread has a break to check.
+  return get_my_zui() && do_break_check_now(nullptr) ? 1 : 0;
+}
+
 MATRIX_NODE* wait_matrix_node(MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, int* status, ZU_SEXP** stop) {
   const int tries = qmx_node_wait_tries();
   *stop = nullptr;
@@ -234,7 +241,8 @@ MATRIX_NODE* wait_matrix_node(MATRIX* m, const int64_t* dc, int access, ZU_SEXP*
     *status = 0;
     MATRIX_NODE* n = get_matrix_node(status, m, dc, access, nullptr, nullptr);
     if (*status == 0) return n;
-    if (*status != kMxLoading) return nullptr;
+    // A loading node comes back unless nothing is loading it any more.
+    if (*status != kMxLoading || !n || mx_program_ending()) return nullptr;
     if ((*stop = do_break_check_now(form))) return nullptr;
     // Sleeps until the node settles or one tick passes.
     lock_task(matrix_lock);

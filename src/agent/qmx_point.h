@@ -37,10 +37,15 @@ ZU_SEXP* read_node_status(MX_ENTRY* e, ZU_SEXP* point, ZU_SEXP* form);
 
 // Node reads wait for a node being loaded up to one second at a time, each
 // time after the interpreter's break check, at most this many times (600;
-// the environment variable QNMX_NODE_WAIT_TRIES sets it).
+// the environment variable QNMX_NODE_WAIT_TRIES sets it). Every other wait
+// of a command for a node (through the element cache) ends after as many
+// seconds, at a break, or when the program's end begins: the store asks
+// qmx_node_wait_check, which init_qmx_function installs.
 int qmx_node_wait_tries();
+int qmx_node_wait_check(double seconds);
 // The node of m at dc fetched with `access` (the store's access code) and
 // waited for so: the ready node, locked (unlock_node gives it back); or
-// null with *status the store's last code (-103 when the tries ran out), or
-// *stop the break check's error.
+// null with *status the store's last code (-103 when the tries ran out,
+// the program's end began, or no script makes the node ready), or *stop
+// the break check's error.
 MATRIX_NODE* wait_matrix_node(MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, int* status, ZU_SEXP** stop);

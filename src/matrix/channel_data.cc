@@ -80,12 +80,11 @@ void* xx_get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, const i
     n = _get_matrix_tree(&err, m, dc, access, pt_key);
     if (!n) return fail(err ? err : kMxNoMatrix);
   } else {
+    const double since = mx_wait_start();
     for (;;) {
       err = 0;
       n = _get_matrix_node(&err, m, dim_code, access, dim_code[0], nullptr, pt_key);
-      if (err != kMxLoading || !n || matrix_on_worker()) break;
-      sleep_task(n, matrix_lock);
-      lock_task(matrix_lock);
+      if (err != kMxLoading || !n || matrix_on_worker() || !_wait_loading_node(n, since)) break;
     }
     if (err) return fail(err);
   }
@@ -268,8 +267,8 @@ void flush_dirty(MATRIX* m, int64_t level) {
     if (!n->dirty_file_time) {
       _unlist_dirty(n);
       continue;
-    if (level >= 0 && n->dim_code[0] != level) continue;
     }
+    if (level >= 0 && n->dim_code[0] != level) continue;
     if (n->process_token) continue;  // a token may still save or settle it
     // A save fired here that ran and left the node dirty failed: saving
     // again would go on for ever.
@@ -286,6 +285,7 @@ void flush_dirty(MATRIX* m, int64_t level) {
     _unlist_dirty(n);
   }
 }
+
 }  // namespace
 
 void _flush_all_dirty_file(MATRIX* m) {
@@ -300,7 +300,6 @@ void _flush_dirty_bottom_up(MATRIX* m) {
     if (n->dirty_file_time && (lowest < 0 || n->dim_code[0] < lowest)) lowest = n->dim_code[0];
   if (lowest >= 0) flush_dirty(m, lowest);
 }
-
 
 void flush_all_dirty_file(MATRIX* m) {
   lock_task(matrix_lock);

@@ -50,6 +50,12 @@ void _wait_dirty_saved(MATRIX* m);
 // Seconds of the store's clock (set_mx_clock in node.h).
 int64_t mx_now();
 
+// One step of a wait for loading node n that began at `since`
+// (mx_wait_start): sleeps on n for at most a second, releasing matrix_lock,
+// and takes it again. False when the wait check (node.h) ends the wait.
+double mx_wait_start();
+bool _wait_loading_node(MATRIX_NODE* n, double since);
+
 // Per-node trace lines go to the standard error only when QNMX_TRACE is set.
 bool mx_trace();
 

@@ -179,18 +179,20 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
   int64_t dc[1 + kMxMaxDim];
   std::copy(q.dc, q.dc + 1 + dim, dc);
   if (!inside_matrix(m, dc)) return -1;
-  bool held = get_mx_cache(c, dc) == 0;
+  int got = get_mx_cache(c, dc);
+  if (got == kMxcNotReady) return got;
+  bool held = got == 0;
   if (!held && to_node) return -1;
   int64_t ix[kMxMaxDim];
   position(c, dc, q.ofs, ix);
   if (held && mx_cache_boundary(c, ix) != 0) return -1;
   if (q.vector_len < 1) return 0;
   const int64_t step_shift = dc[0] * m->dim_divide[0];
-  int64_t remaining = q.vector_len, done = 0;
-  for (;;) {
   // With index_hem a node's vectors hold one element more per dimension,
   // the first of the next node: a run covers only the node's own.
   const int64_t hem = m->geometry.index_hem ? 1 : 0;
+  int64_t remaining = q.vector_len, done = 0;
+  for (;;) {
     int64_t run = -1;
     if (held) {
       bool any = false;
@@ -227,7 +229,9 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
     if (step_shift >= 63) return -1;
     dc[1] += run << step_shift;
     if (!inside_matrix(m, dc)) return -1;
-    held = get_mx_cache(c, dc) == 0;
+    got = get_mx_cache(c, dc);
+    if (got == kMxcNotReady) return got;
+    held = got == 0;
     if (!held && to_node) return -1;
     ix[0] = 0;
     if (held && mx_cache_boundary(c, ix) != 0) return -1;
@@ -343,7 +347,7 @@ int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
   }
   int err = 0;
   MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, c->gn_wait);
-  if (!n || err) return -1;
+  if (!n || err) return err == kMxLoading ? kMxcNotReady : -1;
   if (!c->ds) {
     c->ds = static_cast<MATRIX_DH_SET*>(d_calloc(sizeof(MATRIX_DH_SET), static_cast<size_t>(c->ds_len)));
     c->el_sizes = static_cast<int*>(d_calloc(sizeof(int), static_cast<size_t>(c->ds_len)));

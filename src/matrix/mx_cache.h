@@ -76,13 +76,18 @@ void install_mx_cache_pool();
 // Debug builds: every block direct.
 extern int mxc_debug_direct;
 
-// Makes c hold the node containing dc: 0, or -1 (then no node is held).
+// Makes c hold the node containing dc: 0; -1 when there is no such node
+// or it failed; kMxcNotReady when it did not become ready (the wait for it
+// ended, or no script makes it ready). No node is held after a failure.
+constexpr int kMxcNotReady = -2;
 int get_mx_cache(MX_CACHE* c, const int64_t* dc);
 // One element per access channel at p->dc: 0 or -1.
 int read_mx_cache(MX_CACHE_PARAM* p);
 int write_mx_cache(MX_CACHE_PARAM* p);
 // p->vector_len elements along the first dimension from p->dc, across
-// nodes: the count passed over, or -1. *p is left unchanged.
+// nodes: the count passed over, or -1 (kMxcNotReady when a node on the way
+// did not become ready; a read passes over nodes that are not there). *p
+// is left unchanged.
 int read_mx_cache_vector(MX_CACHE_PARAM* p);
 int write_mx_cache_vector(MX_CACHE_PARAM* p);
 // 0 when ix lies inside every held vector channel, else -1.

@@ -34,8 +34,10 @@ constexpr signed char kMxCallError = static_cast<signed char>(0x9c);
 
 // The node of m holding dim_code at its level. Code 0: the node, locked for
 // t (or for nobody) until unlock_node(n, t). Otherwise *errp (set only then;
-// callers clear it first): -103 loading, -101 none (or an error node being
-// fetched again), -102 failed, -121 matrix not active. With -103 or -101 and
+// callers clear it first): -103 loading (without a node when its fetch
+// ended and no script settled it: nobody will), -101 none (or an error node being
+// fetched again), -102 failed, -121 matrix not active (a closing matrix
+// still answers the scripts on the worker). With -103 or -101 and
 // a node, t waits for it and is queued again when it settles, and the node
 // is returned unlocked; else null. access >= 0 creates missing nodes and
 // retries error nodes; < 0 only looks. retp: the delayed result of a loading
@@ -44,8 +46,17 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dim_code, int 
                              ZU_SEXP** retp);
 // As get_matrix_node without a token, sleeping while the node loads. After
 // the first wait an error node is not fetched again: its code is answered.
-// On the node worker it never sleeps (a loading node answers -103).
+// -103 with no node when the wait ends before the node settles: on the node
+// worker (which never sleeps), when the wait check (below) ends it, or when
+// the node's fetch ended without any script settling it.
 MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dim_code, int access);
+// A task waiting for a loading node (get_matrix_node_wait,
+// get_matrix_node_channel, the element caches) wakes at least once a second
+// and asks the installed check, without matrix_lock, with the seconds it
+// has waited: non-zero ends the wait. Without a check (null) a wait lasts
+// until the node settles.
+using MX_NODE_WAIT_CHECK = int (*)(double seconds);
+void set_mx_node_wait_check(MX_NODE_WAIT_CHECK check);
 // The lookup itself: lev is the requested level, pt_key the requester's key.
 // A dim code outside the matrix's geometry names no node (-101).
 MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dim_code, int access, int64_t lev,

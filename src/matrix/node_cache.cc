@@ -2,6 +2,8 @@
 // lock, waiting tokens, the ring of all nodes with its purge, and the
 // access tick that sizes the cache.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 
 #include "base/alloc.h"
@@ -23,6 +25,8 @@ constexpr int64_t kIdleAge = 120;         // a node idle this long may be freed
 
 // Nodes put in the ring since the last purge (matrix_lock).
 int64_t inserts_since_purge = 0;
+
+std::atomic<MX_NODE_WAIT_CHECK> node_wait_check{nullptr};
 
 MATRIX_NODE* find_node(MATRIX* m, const int64_t* dc) {
   for (MATRIX_NODE* n = m->node_hash[_get_node_hash(m, dc)]; n; n = n->nh_next)
@@ -137,6 +141,8 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
   switch (n->status) {
     case kMsNew:
     case kMsLoading:
+      // Its fetch ended without a script settling it: nothing will.
+      if (!n->process_token) return refuse(errp, kMxLoading);
       *errp = kMxLoading;
       set_send_data(n, retp);
       return n;
@@ -185,6 +191,7 @@ MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int a
   // After a wait the node has been fetched for us once: an error status it
   // settled in is answered, not fetched again (which could go on forever).
   bool waited = false;
+  const double since = mx_wait_start();
   for (;;) {
     int err = 0;
     int a = waited && access >= 0 ? kMxFetchSlot : access;
@@ -196,15 +203,29 @@ MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int a
     }
     if (n && (n->status == kMsNew || n->status == kMsLoading) && !matrix_on_worker()) {
       waited = true;
-      sleep_task(n, matrix_lock);
-      lock_task(matrix_lock);
-      continue;
+      if (_wait_loading_node(n, since)) continue;
+      n = nullptr;
     }
     *errp = err;
-    if (err == kMxInactive || err == kMxNodeFailed || access < 0) n = nullptr;
+    if (err == kMxInactive || err == kMxNodeFailed || err == kMxLoading || access < 0) n = nullptr;
     unlock_task(matrix_lock, "get_matrix_node_wait");
     return n;
   }
+}
+
+void set_mx_node_wait_check(MX_NODE_WAIT_CHECK check) { node_wait_check.store(check, std::memory_order_release); }
+
+double mx_wait_start() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool _wait_loading_node(MATRIX_NODE* n, double since) {
+  assert_lock_held(matrix_lock);
+  _i_sleep_task_timeout(n, matrix_lock, 1.0, __FILE__, __LINE__);
+  MX_NODE_WAIT_CHECK check = node_wait_check.load(std::memory_order_acquire);
+  bool go_on = !check || check(mx_wait_start() - since) == 0;
+  lock_task(matrix_lock);
+  return go_on;
 }
 
 // ---- node locks

@@ -436,6 +436,10 @@ void _finish_matrix_token(MATRIX_TOKEN* t) {
   t->env->del.store(1, std::memory_order_release);
   t->cal_hold->del.store(1, std::memory_order_release);
   if (m->p.free_token) m->p.free_token(t, 0);
+  // A fetch that ended with no script settling the node leaves it loading
+  // with nobody to finish it: its requests are answered at once from now
+  // on (node_cache.cc), and a remote reader's delayed result now.
+  if (n->status == kMsNew || n->status == kMsLoading) _matrix_send_result(t);
   n->process_token = nullptr;
   t->stopped = 0;
   wakeup_task(n);

@@ -13,10 +13,12 @@ import os
 import random
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 import numpy as np
 
@@ -467,9 +469,85 @@ def group_closing_levels():
         expect(f"level {k} against the model", np.array_equal(read_pnm(f"c{k}.ppm")[1].astype(np.int64), level), True)
 
 
+# A fetch script that asks "create-node" as it is, whoever ran before it.
+PLAIN_FETCH = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
+               '(if (equal create-node "enable") (mxLoad target="file-n-create") (mxLoad target="file"))')
+
+
+def group_reopen():
+    """A reader process that has run no writing command sees "create-node"
+    bound; a matrix reopened without any script that makes its nodes ready
+    ends every command that needs a node with an error, at once, and its
+    file stays as it was."""
+    sh("convert", "rose:", "ppm:rose.ppm")
+    src = read_pnm("rose.ppm")[1]
+    replies, _ = run([create("k.mx", 512, 512).replace(FETCH, PLAIN_FETCH), '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)'])
+    expect("made", replies, ["1", "()"])
+    replies, _ = run(['(qmxGetPoint "k.mx" (List 0 10 20))', '(qmxGetPoint "k.mx" (List 0 300 300))'])
+    expect("read in a process that wrote nothing", value(replies[0]), [[0, rgb_word(src[20, 10])]])
+    expect_error("no node made by a read", replies[1], 0x80040501, '"object"')
+    with open(path("k.mx"), "rb") as f:
+        before = f.read()
+    node = '("invalid object in channel of NODE" "others" (-103 (0 0 0)))'
+    forms = ['(qmxCreate filename="k.mx")', '(qmxGetPoint "k.mx" (List 0 10 20))',
+             '(qmxExportPNM id="1" "k.out" 0 0 0 0 30 20)', '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)',
+             '(qmxGetPoint mode="node" "k.mx" (List 0 10 20))', '(qmxGetPoint "k.mx" (List 0 10 20))']
+    replies, err = run(forms, timeout=120)
+    expect("reopened", replies[0], "1")
+    expect_error("point read", replies[1], 0x80040501, '"object"')
+    expect_error("export", replies[2], 0x80040501, node)
+    expect_error("import", replies[3], 0x80040501, node)
+    expect_error("node read", replies[4], 0x80040501, node)
+    expect_error("point read again", replies[5], 0x80040501, '"object"')
+    if "not saved" in err:
+        fail(f"changes reported lost: {err[:300]!r}")
+    with open(path("k.mx"), "rb") as f:
+        expect("file unchanged", f.read() == before, True)
+
+
+def group_waits():
+    """A wait for a node that loads slowly ends after the bound of
+    QNMX_NODE_WAIT_TRIES seconds for the element reads too, and an
+    interrupt ends it: the waiting command answers before the process
+    ends."""
+    sh("convert", "rose:", "ppm:rose.ppm")
+    run([create("w.mx", 512, 512), '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)'])
+
+    def slow(seconds):
+        fetch = f"(Sleep {seconds}) {FETCH}"
+        return ('(qmxCreate filename="w.mx" ' + " ".join(f'(qmxPhase area="{a}" {fetch})' for a in (3, 4, 5)) + ")")
+
+    node = '("invalid object in channel of NODE" "others" (-103 (0 0 0)))'
+    replies, _ = run([slow(4), '(qmxGetPoint "w.mx" (List 0 10 20))', '(qmxExportPNM id="1" "w.out" 0 0 0 0 30 20)'],
+                     env={"QNMX_NODE_WAIT_TRIES": "1"})
+    expect_error("point read past the bound", replies[1], 0x80040501, '"object"')
+    expect_error("export past the bound", replies[2], 0x80040501, node)
+    with open(path("s.zu"), "w") as f:
+        f.write("\n".join([slow(4), '(qmxGetPoint "w.mx" (List 0 10 20))']) + "\n")
+    e = {k: v for k, v in os.environ.items() if k not in ("ZUPATH", "QNMX_TRACE")}
+    e.update(HOME=path("home"), STD_CODE="UTF-8")
+    p = subprocess.Popen([QNMX, "s.zu", "out.txt"], cwd=WORK, env=e, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def replies_now():
+        with open(path("out.txt"), encoding="utf-8") as f:
+            return dict(re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
+
+    for _ in range(1200):  # the reopening answered: the read is waiting
+        if os.path.exists(path("out.txt")) and "1" in replies_now():
+            break
+        time.sleep(0.05)
+    time.sleep(0.5)
+    p.send_signal(signal.SIGINT)
+    out, _ = p.communicate(timeout=60)
+    expect("interrupt status", p.returncode, 1)
+    expect("interrupt text", b"Interrupted" in out, True)
+    expect_error("interrupted read", replies_now().get("2"), 0x80040501, '"object"')
+
+
 GROUPS = {"roundtrip": group_roundtrip, "transparency": group_transparency, "formats": group_formats,
           "refusals": group_refusals, "points": group_points, "related": group_related,
-          "persistence": group_persistence, "levels": group_levels, "closing_levels": group_closing_levels}
+          "persistence": group_persistence, "levels": group_levels, "closing_levels": group_closing_levels,
+          "reopen": group_reopen, "waits": group_waits}
 
 try:
     GROUPS[GROUP]()
