@@ -307,8 +307,8 @@ int set_matrix_op_binder(const ZU_FAMILY& family);
 // matrix_lock, the matrix ring, the worker queue, matrix_zu_env under the
 // root environment with the installed binders and "create-node" bound to
 // "disable" (what a matrix's scripts see until set_matrix_env binds the
-// matrix's own value). Later calls do nothing. The
-// collector hooks must call gc_matrix, which keeps matrix_zu_env alive.
+// matrix's own value). Later calls do nothing. The collector hooks must
+// call gc_matrix, which keeps matrix_zu_env alive.
 void init_matrix();
 // Non-zero once init_matrix has run.
 int matrix_started();
