@@ -1,6 +1,7 @@
 // qmxPgPlotInsert: records into points, points into the plot blocks of a
 // matrix's pyramid (qmx_plot.h).
 #include <cstdint>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -260,15 +261,19 @@ class Inserter {
     return cmp_dim_code(m_, c_->n->dim_code, scratch_.data()) == 0;
   }
 
-  // Fetches the nodes holding crd from the top down to the first one
-  // without children (level 0 at the latest), which the cache then holds.
+  // Goes down the nodes holding crd from the top to the first one without
+  // children (level 0 at the latest), which the cache then holds. A node
+  // seen with children keeps them, so the nodes this command has seen so
+  // are passed without a fetch.
   const char* descend(const int64_t* crd, int64_t* level) {
-    std::copy(crd, crd + dim_ + 1, scratch_.begin());
     for (int64_t l = levels_ - 1; l >= 0; --l) {
       scratch_[0] = l;
+      for (int d = 0; d < dim_; ++d) scratch_[size_t(1 + d)] = mx_origin(crd[1 + d], mx_shift(m_, l, d));
+      if (l > 0 && inner_.count(scratch_)) continue;
       if (fetch(scratch_.data()) != 0) return kNoNode;
       *level = l;
       if (l == 0 || !check_children(c_->n)) return nullptr;
+      inner_.insert(scratch_);
     }
     return kNoNode;  // a matrix without levels
   }
@@ -412,6 +417,15 @@ class Inserter {
   int64_t levels_ = 0;
   // The held node is where the last point went and had no children then.
   bool leaf_ = false;
+  // Node origins (level first) seen with children by this command.
+  struct CodeHash {
+    size_t operator()(const Code& c) const {
+      uint64_t h = 1469598103934665603u;
+      for (int64_t v : c) h = (h ^ static_cast<uint64_t>(v)) * 1099511628211u;
+      return static_cast<size_t>(h);
+    }
+  };
+  std::unordered_set<Code, CodeHash> inner_;
   Code scratch_;
   Code extent_;  // pixels per dimension
 };
