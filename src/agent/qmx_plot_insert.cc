@@ -479,6 +479,7 @@ ZU_SEXP* insert_lines(Job& j, ZU_SEXP* data, int64_t startline, size_t walk) {
     ZU_SEXP* s = p->pair.car;
     if (get_type(s) != ZU_TYPE_STRING) continue;
     copy_line(str_text(s), &line);
+    if (line.size() == 1) continue;  // an empty line is no record
     j.rf.clear();
     Bad bad;
     bool ok = true;

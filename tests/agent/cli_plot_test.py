@@ -221,13 +221,14 @@ def group_fields():
     cli.expect("descriptions answer the handle", [r.startswith("[ptr:") for r in replies[1:13]], [True] * 12)
 
     # An empty column ends the line; a start line skips lines and starts
-    # the count there; lines that are not text are skipped.
+    # the count there; lines that are not text, and empty lines, are
+    # skipped.
     forms = ['(define h (qmxPgPlotField id="1"))',
              '(qmxPgPlotField dim="0" csv="A" merge-type="48" h mxPgFDIT_INT 1 0 1)',
              '(qmxPgPlotField dim="1" csv="B" merge-type="48" h mxPgFDIT_INT 1 0 1)',
              '(qmxPgPlotField label="0" csv="D" merge-type="49" h mxPgFDIT_INT 1 0 1)',
              '(qmxPgPlotField label="1" csv="C" merge-type="32" h "UTF-8" ())',
-             '(qmxPgPlotInsert id="1" channel="0" csv="on" startline="2" h (List "x,y" "header" 7 "5,9,,4\\r"))']
+             '(qmxPgPlotInsert id="1" channel="0" csv="on" startline="2" h (List "x,y" "header" 7 "" "\\r" "5,9,,4\\r"))']
     pts, replies, err = one_point(forms, "empty")
     cli.expect("an empty column ends the line", pts, [((5, 9), [[0x10, None], [0x10, None]])])
     cli.expect("insert answers nil", replies[-2], "()")
