@@ -296,8 +296,9 @@ class Inserter {
     for (int d = 0; d < dim_; ++d) {
       const int s = mx_shift(m_, level, d), cs = mx_shift(m_, level - 1, d);
       lo[1 + d] = mx_origin(n->dim_code[1 + d], s);
-      step[1 + d] = int64_t{1} << cs;
-      if (__builtin_add_overflow(lo[1 + d], int64_t{1} << s, &hi[1 + d])) hi[1 + d] = INT64_MAX;
+      // The store keeps every node shift below 63.
+      step[1 + d] = cs < 63 ? int64_t{1} << cs : INT64_MAX;
+      if (s >= 63 || __builtin_add_overflow(lo[1 + d], int64_t{1} << s, &hi[1 + d])) hi[1 + d] = INT64_MAX;
     }
     std::vector<Code> placed;
     const char* why = nullptr;
