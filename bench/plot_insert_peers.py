@@ -6,8 +6,7 @@ makes it; ROWS 10^6 by default).
 The input is one CSV file of ROWS lines "id,x,y" with random coordinates
 over a SIDE x SIDE plane, made beforehand.
 
-Ours: the plot agent (qnmx with the structure-block steps of matrix
-scripts) makes a plot matrix of SIDE x SIDE (nodes of 256 x 256 cells,
+Ours: the plot agent (qnmx with a way to load a plot node whole) makes a plot matrix of SIDE x SIDE (nodes of 256 x 256 cells,
 divide 1) in a new file, inserts every line with qmxPgPlotInsert (x and y
 the coordinates, the id a point field) and closes the matrix, writing every
 node; timed as the difference to the same process without the insert.

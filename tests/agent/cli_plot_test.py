@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """End-to-end tests of the point-vector commands (qmxPgPlotField,
-qmxPgPlotInsert, qmxPgDisplay), run by the plot agent (qnmx with the
-structure-block steps of matrix scripts and a switch that makes chosen nodes
-refuse their plot block): cli_plot_test.py <plot_agent binary> <group>.
+qmxPgPlotInsert, qmxPgDisplay), run by the plot agent (qnmx with a way to
+load a plot node whole and a switch that makes chosen nodes refuse their
+plot block): cli_plot_test.py <plot_agent binary> <group>.
 
 fields   descriptions and records: spreadsheet columns, column order, an
          empty column, a start line, initial values, list records, the

@@ -1,14 +1,9 @@
 // The agent for the point-vector tests and benchmark: it starts as qnmx
-// starts, adds what the matrix scripts of plot matrices need and a way to
-// make chosen nodes refuse their plot block, and runs the script as qnmx
-// runs it (same command line).
+// starts, adds a way to load a plot node whole and to make chosen nodes
+// refuse their plot block, and runs the script as qnmx runs it (same
+// command line).
 //
 // Matrix scripts:
-//   (mxLoadSB) (mxSaveSB)   the structure blocks of the running node rebuilt
-//       from / written into its block channels, bound only while the
-//       library of matrix operations has no binding of its own: a block is
-//       written when its update stamps say it changed, and the node is then
-//       marked for its file when the channel is kept there
 //   (TestPlotAllowed)        1, or 0 for a node named by TestRefusePlot
 //   (TestChannelLocked form ...)  the forms evaluated while the running
 //       node's channel lock is held: the store hands a node loaded from
@@ -27,7 +22,6 @@
 #include "matrix/dim_code.h"
 #include "matrix/matrix.h"
 #include "matrix/node.h"
-#include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/env.h"
@@ -42,48 +36,6 @@ std::vector<std::vector<int64_t>> refused;  // dim codes (refused_mu)
 MATRIX_NODE* running_node(ZUISP_ENV* env) {
   auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
   return t ? t->process_node : nullptr;
-}
-
-bool block_channel(const MATRIX* m, int ch) { return m->channel_info[ch].data_type == &mx_type_block; }
-
-ZU_SEXP* load_sb(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  MATRIX_NODE* n = running_node(env);
-  if (!n) return nullptr;
-  int r = 0;
-  matrix_node_channel_lock(n);
-  lock_task(matrix_lock);
-  for (int ch = 0; n->channel && ch < n->matrix->p.channel_nos && r == 0; ++ch) {
-    MATRIX_CHANNEL& c = n->channel[ch];
-    if (!block_channel(n->matrix, ch) || !c.sb || !c.data) continue;
-    r = c.sb->tbl->block2struct(c.sb, static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(c.data));
-    if (r == 0) _get_matrix_update_time(n, ch, -1);
-  }
-  unlock_task(matrix_lock, "mxLoadSB");
-  matrix_node_channel_unlock(n, 0);
-  return r ? error_at(form, ZU_ER_PARAM, "mxLoadSB", data_list("invalid parameter in mxLoadSB", r)) : nullptr;
-}
-
-ZU_SEXP* save_sb(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  MATRIX_NODE* n = running_node(env);
-  if (!n) return nullptr;
-  MATRIX* m = n->matrix;
-  bool failed = false;
-  matrix_node_channel_lock(n);
-  lock_task(matrix_lock);
-  for (int ch = 0; n->channel && ch < m->p.channel_nos && !failed; ++ch) {
-    MATRIX_CHANNEL& c = n->channel[ch];
-    if (!block_channel(m, ch) || !c.sb || _get_matrix_update_time(n, ch, -2) != 1) continue;
-    void* bytes = c.sb->tbl->struct2block(c.sb);
-    if (!(failed = !bytes)) {
-      _get_matrix_update_time(n, ch, -1);
-      if (c.data) mx_type_block.free_data(&mx_type_block, c.data);
-      c.data = bytes;
-      if (m->channel_info[ch].flags & kMxChFile) _set_dirty_file(n);
-    }
-  }
-  unlock_task(matrix_lock, "mxSaveSB");
-  matrix_node_channel_unlock(n, 0);
-  return failed ? error_at(form, ZU_ER_PARAM, "mxSaveSB", data_list("invalid parameter in mxSaveSB", 0)) : nullptr;
 }
 
 ZU_SEXP* plot_allowed(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
@@ -121,11 +73,6 @@ int body(int argc, char** argv) {
   start_agent(argc, argv);
   {
     ZuThreadScope scope("plot_agent");
-    if (!get_env_symbol(matrix_zu_env, l_string(ascii_cm, "mxSaveSB"), 0)) {
-      static const QN_PRIM_DEF stand_ins[] = {
-          {"mxLoadSB", load_sb, 1, 1, 1, 0}, {"mxSaveSB", save_sb, 1, 1, 1, 0}, {}};
-      bind_prims(matrix_zu_env, stand_ins);
-    }
     static const QN_PRIM_DEF node_prims[] = {{"TestPlotAllowed", plot_allowed, 1, 1, 1, 0},
                                              {"TestChannelLocked", channel_locked, 0, 1, -1, 0},
                                              {}};
