@@ -337,7 +337,12 @@ def hostile_blocks():
     for i, (_, z) in enumerate(cases):
         forms.append(f'(qmxPgDisplay id="1"{ZIP if z else ""} '
                      f'(List (quote data) (List 0 0 0) (car (Load option="raw" "h{i}.raw"))))')
+    # compress="on" alone means zlib data.
+    whole = f'(List (quote data) (List 0 0 0) (car (Load option="raw" "h{len(good) - 1}.raw")))'
+    forms += [f'(qmxPgDisplay id="1" compress="yes" {whole})', f'(qmxPgDisplay id="1" {whole})']
     replies, _ = cli.run(forms, name="hostile")
+    cli.expect("any other compress is plain code", (replies[-2], replies[-1][:4]), (replies[-1], "(pg "))
+    replies = replies[:-2]
     for i, ((b, z), reply) in enumerate(zip(cases, replies[1:])):
         try:
             code = zlib.decompress(b) if z else b
