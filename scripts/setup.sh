@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build g++ pkg-config python3 ccache
   zlib1g-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libc-bin
+  libsqlite3-dev sqlite3 libc-bin
   procps time netpbm giflib-tools proj-bin libjpeg-turbo-progs imagemagick socat curl wget netcat-openbsd guile-3.0
   libxml2-utils units python3-numpy python3-scipy python3-icalendar gdal-bin pigz
 )

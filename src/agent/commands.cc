@@ -11,12 +11,14 @@
 #include "agent/mx_entry.h"
 #include "agent/qmx_create.h"
 #include "agent/qmx_get.h"
+#include "agent/qmx_plot.h"
 #include "agent/qmx_pnm.h"
 #include "agent/qmx_point.h"
 #include "agent/qmx_scan.h"
 #include "agent/qmx_status.h"
 #include "agent/qmx_utm.h"
 #include "matrix/node.h"
+#include "matrix_ops/plot_ops.h"
 #include "zu/core_init.h"
 
 namespace {
@@ -51,10 +53,10 @@ const QMX_COMMAND kQmxCommands[] = {
     {"qmxStatus", 1, qn_qmxStatus_s, 1, 1, 2, nullptr, nullptr},
     {"qmxCopy", 1, qn_qmxCopy, 1, 2, -1, nullptr, nullptr},
     {"qmxCache", 0, qn_qmxCache, 1, 1, 1, nullptr, nullptr},
-    {nullptr, 1, nullptr, 0, 0, 0, nullptr, nullptr /* init_mxPgPlot on env1 */},
-    {"qmxPgPlotInsert", 1, nullptr /* qn_qmxPgPlotInsert */, 0, 3, 3, nullptr, nullptr},
-    {"qmxPgPlotField", 1, nullptr /* qn_qmxPgPlotField */, 1, 1, -1, nullptr, nullptr},
-    {"qmxPgDisplay", 0, nullptr /* qn_qmxPgDisplay */, 1, 2, 2, nullptr, nullptr},
+    {nullptr, 1, nullptr, 0, 0, 0, nullptr, init_mxPgPlot},
+    {"qmxPgPlotInsert", 1, qn_qmxPgPlotInsert, 0, 3, 3, nullptr, nullptr},
+    {"qmxPgPlotField", 1, qn_qmxPgPlotField, 1, 1, -1, nullptr, nullptr},
+    {"qmxPgDisplay", 0, qn_qmxPgDisplay, 1, 2, 2, nullptr, nullptr},
 };
 
 // The agent's replacement of the library's Get in the root environment

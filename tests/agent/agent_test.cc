@@ -76,6 +76,33 @@ TEST(AgentStartUp, ScriptSlotConstantsLiveInTheRootOnly) {
   EXPECT_EQ(get_type(bound(env1, "Exit")), ZU_TYPE_FUNCTION);
 }
 
+// Peers (an interpreter that sees only the root) can show a plot block but
+// neither make field handles nor insert points; the plot constants and the
+// plot built-ins are the second top environment's.
+TEST(AgentStartUp, PointVectorCommandsByEnvironment) {
+  init_core();
+  ZuThreadScope scope("test");
+  ZUISP_ENV* env0 = new_env(nullptr);
+  gc_set_nl(env0, gc_qnlisp_env);
+  ZUISP_ENV* env1 = new_env(env0);
+  init_qmx_function(env0, env1);
+  const struct {
+    const char* name;
+    int in_root;    // type bound in env0
+    int in_second;  // type bound in env1 itself
+  } cases[] = {
+      {"qmxPgDisplay", ZU_TYPE_FUNCTION, ZU_TYPE_SYMBOL},
+      {"qmxPgPlotField", ZU_TYPE_SYMBOL, ZU_TYPE_FUNCTION},
+      {"qmxPgPlotInsert", ZU_TYPE_SYMBOL, ZU_TYPE_FUNCTION},
+      {"mxPgPlotSort", ZU_TYPE_SYMBOL, ZU_TYPE_FUNCTION},
+      {"mxPgINT_AVG", ZU_TYPE_SYMBOL, ZU_TYPE_INTEGER},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(get_type(bound(env0, c.name)), c.in_root) << c.name;
+    EXPECT_EQ(get_type(bound(env1, c.name)), c.in_second) << c.name;
+  }
+}
+
 TEST(AgentStartUp, ExitIsTheExitRequestAtItsForm) {
   init_core();
   ZuThreadScope scope("test");
