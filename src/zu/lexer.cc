@@ -22,11 +22,8 @@ constexpr uint64_t kMaxRead = uint64_t{1} << 30;
 // look-aheads that have not pinned their start.
 constexpr uint64_t kKeepBehind = 64;
 constexpr int64_t kZuEpoch = 978307200;
-// has_peek: kPeekFull keeps the cursor after the character in peek_after;
-// kPeekByte marks a plain ASCII byte at the cursor (the cursor after it is
-// one byte on), which spares copying cursors for most characters.
-constexpr uint8_t kPeekFull = 1;
-constexpr uint8_t kPeekByte = 2;
+// First size of the token stack, in codes.
+constexpr uint64_t kInitialTok = 256;
 
 bool ascii_compatible(CODE_METHOD* cm) {
   static CODE_METHOD* latin1 = search_cm("ISO-8859-1");
@@ -146,6 +143,8 @@ Reader* new_reader(ZU_FILE* f, STREAM* st) {
   r->st = st;
   r->buf = static_cast<uint8_t*>(mmalloc(kInitialCap, gc_text));
   r->cap = kInitialCap;
+  r->tok = static_cast<L_CHAR*>(mmalloc(kInitialTok * sizeof(L_CHAR), gc_text));
+  r->tok_cap = kInitialTok;
   r->line_cap = kDefaultLineCap;
   r->pin = UINT64_MAX;
   r->cur.line = 1;
@@ -156,7 +155,10 @@ Reader* new_reader(ZU_FILE* f, STREAM* st) {
 
 void mark_reader(void* p) {
   if (gc_mark_block(p)) return;
-  gc_mark(static_cast<Reader*>(p)->buf, gc_text);
+  auto* r = static_cast<Reader*>(p);
+  gc_mark(r->buf, gc_text);
+  gc_mark(r->tok, gc_text);
+  for (ZU_ATOM* a : r->atoms) gc_mark(a, gc_text);
 }
 
 void reader_set_cm(Reader* r, CODE_METHOD* cm) {
@@ -232,6 +234,47 @@ int read_bytes(Reader* r, uint64_t n, std::vector<uint8_t>& out) {
     n -= take;
   }
   return kChar;
+}
+
+bool take_buffered_bytes(Reader* r, uint64_t n, uint8_t* dst) {
+  uint64_t at = r->cur.pos - r->base;
+  if (at > r->fill || r->fill - at < n) return false;
+  r->has_peek = 0;
+  const uint8_t* p = r->buf + at;
+  std::memcpy(dst, p, n);
+  // Line ends among raw bytes count as they do when read one by one.
+  uint64_t from = r->cur.pos;
+  for (uint64_t i = 0; i < n; ++i) {
+    uint8_t b = p[i];
+    if (b == '\r' || b == '\n') {
+      r->cur.pos = from + i + 1;
+      count_line(r->cur, b);
+    } else {
+      r->cur.cr = 0;
+    }
+  }
+  r->cur.pos = from + n;
+  return true;
+}
+
+size_t skip_plain_ws(Reader* r) {
+  const uint8_t *p, *end;
+  if (!plain_window(r, &p, &end)) return 0;
+  Cursor& c = r->cur;
+  const uint64_t from = c.pos;
+  const uint8_t* start = p;
+  for (; p < end; ++p) {
+    uint8_t b = *p;
+    if (b > 0x20 && b != 0x7F) break;
+    if (b == '\r' || b == '\n') {
+      c.pos = from + static_cast<uint64_t>(p - start) + 1;
+      count_line(c, b);
+    } else {
+      c.cr = 0;
+    }
+  }
+  c.pos = from + static_cast<uint64_t>(p - start);
+  return static_cast<size_t>(p - start);
 }
 
 namespace {

@@ -1,17 +1,20 @@
 // The reader's grammar: lists, attributes, elements, numbers with units,
 // strings, raw bytes and error literals; the lazy list of top-level forms
 // and the parser lock.
+//
+// Token text is gathered on the reader's token stack (reader_impl.h) and
+// runs of plain bytes are taken from the buffer in one step; every other
+// character goes through the cursor one at a time, so that references,
+// escapes, line ends and encoding switches are handled in one place.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <sched.h>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "stream/stream.h"
@@ -29,8 +32,135 @@ namespace {
 // not recognised).
 enum Ctx { kList, kContent, kHtml };
 
+// ---- the token stack
+
+// A piece of the token stack: offset and length in codes.
+struct Span {
+  uint64_t at = 0;
+  uint64_t len = 0;
+};
+
+void tok_grow(Reader* r, uint64_t more) {
+  uint64_t cap = std::max(r->tok_cap * 2, r->tok_len + more);
+  auto* t = static_cast<L_CHAR*>(mmalloc(cap * sizeof(L_CHAR), gc_text));
+  std::memcpy(t, r->tok, r->tok_len * sizeof(L_CHAR));
+  r->tok = t;
+  r->tok_cap = cap;
+}
+
+inline void tok_push(Reader* r, L_CHAR c) {
+  if (r->tok_len == r->tok_cap) tok_grow(r, 1);
+  r->tok[r->tok_len++] = c;
+}
+
+// Pushes plain bytes (each the character of its code).
+inline void tok_bytes(Reader* r, const uint8_t* p, size_t n) {
+  if (r->tok_cap - r->tok_len < n) tok_grow(r, n);
+  L_CHAR* d = r->tok + r->tok_len;
+  for (size_t i = 0; i < n; ++i) d[i] = p[i];
+  r->tok_len += n;
+}
+
+inline const L_CHAR* tok_at(const Reader* r, const Span& s) { return r->tok + s.at; }
+inline Span tok_since(const Reader* r, uint64_t at) { return Span{at, r->tok_len - at}; }
+
+bool same_span(const Reader* r, const Span& a, const Span& b) {
+  return a.len == b.len && std::memcmp(tok_at(r, a), tok_at(r, b), a.len * sizeof(L_CHAR)) == 0;
+}
+
+// Pops what a scope pushed when it ends.
+class TokScope {
+ public:
+  explicit TokScope(Reader* r) : r_(r), mark_(r->tok_len) {}
+  ~TokScope() { r_->tok_len = mark_; }
+  TokScope(const TokScope&) = delete;
+  TokScope& operator=(const TokScope&) = delete;
+
+ private:
+  Reader* r_;
+  uint64_t mark_;
+};
+
+// Byte classes of the scanners (plain bytes only): bytes a run may take.
+struct ByteSet {
+  bool in[128];
+};
+template <class Pred>
+constexpr ByteSet byte_set(Pred pred) {
+  ByteSet s{};
+  for (int b = 0; b < 128; ++b) s.in[b] = pred(b);
+  return s;
+}
+constexpr bool plain_ws(int b) { return b <= 0x20 || b == 0x7F; }
+// Characters of a bare word that need no second look: the others end the
+// word, begin a reference or an escape, or depend on the context.
+constexpr ByteSet kWordRun = byte_set([](int b) {
+  return !plain_ws(b) && b != '(' && b != ')' && b != '"' && b != '=' && b != '&' && b != '\\' && b != '<';
+});
+// Characters of quoted text taken as they stand (quotes, escapes,
+// references and line ends go one at a time).
+constexpr ByteSet kQuotedRun = byte_set([](int b) {
+  return b != '"' && b != '\'' && b != '\\' && b != '&' && b != '\r' && b != '\n';
+});
+// Characters of a bracketed symbol's bare name without a second look.
+constexpr ByteSet kBracketNameRun = byte_set([](int b) {
+  return !plain_ws(b) && b != ']' && b != '"' && b != '[' && b != '(' && b != ')' && b != '&';
+});
+// Characters of a tag or attribute name without a second look.
+constexpr ByteSet kNameRun = byte_set([](int b) {
+  return !plain_ws(b) && b != '>' && b != '/' && b != '=' && b != '"' && b != '\'' && b != '<' && b != '?' &&
+         b != '&';
+});
+
+// Takes the run of plain bytes of `set` at the cursor (at most max) onto
+// the token stack; the number taken.
+inline size_t take_run(Reader* r, const ByteSet& set, uint64_t max = UINT64_MAX) {
+  const uint8_t *p, *end;
+  if (!plain_window(r, &p, &end)) return 0;
+  if (static_cast<uint64_t>(end - p) > max) end = p + max;
+  const uint8_t* from = p;
+  while (p < end && *p < 0x80 && set.in[*p]) ++p;
+  size_t n = static_cast<size_t>(p - from);
+  if (n) {
+    tok_bytes(r, from, n);
+    take_plain(r, n);
+  }
+  return n;
+}
+
+// ---- names
+
+uint32_t name_hash(const L_CHAR* s, size_t len) {
+  uint32_t h = static_cast<uint32_t>(len);
+  for (size_t i = 0; i < len; ++i) h = (h ^ s[i]) * 0x9E3779B1u;
+  return h;
+}
+
+// The interned atom of a name, through the reader's cache.
+ZU_ATOM* reader_atom(Reader* r, const L_CHAR* s, size_t len) {
+  ZU_ATOM*& slot = r->atoms[name_hash(s, len) >> 24];
+  ZU_ATOM* a = slot;
+  if (a && a->len == len && std::memcmp(a->name, s, len * sizeof(L_CHAR)) == 0) return a;
+  a = intern_atom(s, len);
+  slot = a;
+  return a;
+}
+
+// A symbol without attributes named by a piece of the token stack.
+ZU_SEXP* reader_symbol(Reader* r, const Span& name) {
+  // The value first: the atom is then stored before any further safe point.
+  ZU_SEXP* s = new_sexp(ZU_TYPE_SYMBOL);
+  s->symbol.atom = reader_atom(r, tok_at(r, name), name.len);
+  return s;
+}
+
+// ---- the parser
+
+// An attribute name="value" read as a member: both texts on the token
+// stack, left there for the caller (which pops them).
 struct Attr {
-  std::vector<L_CHAR> name, value;
+  Span name, value;
+  bool set() const { return name.len > 0; }
 };
 
 struct Parser {
@@ -89,6 +219,7 @@ int line_of(Parser& p) { return p.r->cur.line; }
 int skip_ws(Parser& p, L_CHAR* c) {
   Reader* r = p.r;
   for (;;) {
+    skip_plain_ws(r);
     int k = peek_char(r, c);
     if (k != kChar) return k;
     if (is_ws(*c)) {
@@ -144,60 +275,127 @@ int skip_ws(Parser& p, L_CHAR* c) {
 
 ZU_SEXP* read_form(Parser& p, Ctx ctx, int depth, Attr* attr_out);
 
+// The character a backslash escape stands for, pushed on the token stack
+// (an unknown escape keeps its backslash).
+void push_escape(Reader* r, L_CHAR e) {
+  switch (e) {
+    case 'n': tok_push(r, '\n'); break;
+    case 'r': tok_push(r, '\r'); break;
+    case 't': tok_push(r, '\t'); break;
+    case '\\': case '"': case '\'': case '&': tok_push(r, e); break;
+    default:
+      tok_push(r, '\\');
+      tok_push(r, e);
+  }
+}
+
+// After a "&": the reference's character pushed, or the "&" itself when
+// the text is no reference (an encoding announcement pushes nothing).
+void push_ref(Reader* r, bool full) {
+  L_CHAR code;
+  int k = read_ref(r, full, &code);
+  if (k == 1) tok_push(r, code);
+  else if (k == 0) tok_push(r, '&');
+}
+
 // After the opening quote: the text up to the closing quote, with
-// backslash escapes and references.
-bool read_quoted(Parser& p, L_CHAR quote, std::vector<L_CHAR>& out, int line) {
+// backslash escapes and references, pushed on the token stack (*out).
+bool read_quoted(Parser& p, L_CHAR quote, Span* out, int line) {
   Reader* r = p.r;
+  const uint64_t from = r->tok_len;
   for (;;) {
-    L_CHAR c;
     // Lines are capped as they are read; a string may span many.
-    if (too_long(p, out.size(), line)) return false;
+    uint64_t n = r->tok_len - from;
+    if (too_long(p, n, line)) return false;
+    if (take_run(r, kQuotedRun, r->line_cap + 1 - n)) continue;
+    L_CHAR c;
     int k = next_char(r, &c);
     if (k != kChar) {
       fail_end(p, line);
       return false;
     }
-    if (c == quote) return true;
+    if (c == quote) {
+      *out = tok_since(r, from);
+      return true;
+    }
     if (c == '\\') {
       if (next_char(r, &c) != kChar) {
         fail_end(p, line);
         return false;
       }
-      switch (c) {
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
-        case '\\': case '"': case '\'': case '&': out.push_back(c); break;
-        default:
-          out.push_back('\\');
-          out.push_back(c);
-      }
+      push_escape(r, c);
       continue;
     }
     if (c == '&') {
-      L_CHAR code;
-      int k2 = read_ref(r, true, &code);
-      if (k2 == 1) out.push_back(code);
-      else if (k2 == 0) out.push_back('&');
+      push_ref(r, true);
       continue;
     }
-    out.push_back(c);
+    tok_push(r, c);
   }
 }
 
 // Whether a unit text would read as an exponent after a number.
-bool exponent_like(const L_CHAR* u) {
-  if (!u || (u[0] != 'e' && u[0] != 'E')) return false;
-  size_t j = u[1] == '+' || u[1] == '-' ? 2 : 1;
-  return is_digit(u[j]);
+bool exponent_like(const L_CHAR* u, size_t n) {
+  if (n == 0 || (u[0] != 'e' && u[0] != 'E')) return false;
+  size_t j = n > 1 && (u[1] == '+' || u[1] == '-') ? 2 : 1;
+  return j < n && is_digit(u[j]);
+}
+
+// The value of a decimal integer text ([+-] digits); false when it does
+// not fit in 64 bits.
+bool integer_value(const L_CHAR* t, size_t n, int64_t* out) {
+  size_t i = 0;
+  bool neg = false;
+  if (t[0] == '+' || t[0] == '-') {
+    neg = t[0] == '-';
+    i = 1;
+  }
+  const uint64_t limit = neg ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+  uint64_t v = 0;
+  for (; i < n; ++i) {
+    uint64_t d = t[i] - '0';
+    if (v > (limit - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *out = neg ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
+  return true;
+}
+
+// The value of a number text (digits, point, exponent: all plain bytes).
+double floating_value(const L_CHAR* t, size_t n) {
+  char small[64];
+  std::string big;
+  char* b = small;
+  if (n >= sizeof small) {
+    big.resize(n + 1);
+    b = big.data();
+  }
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<char>(t[i]);
+  b[n] = 0;
+  return std::strtod(b, nullptr);
+}
+
+// A number's value with its unit (unit null: none).
+template <class T>
+ZU_SEXP* number_value(int type, T num, const L_CHAR* unit, size_t ulen) {
+  ZU_SEXP* s = new_sexp(type);
+  L_CHAR* u = unit ? ll_copy_mstr_len(unit, ulen) : nullptr;
+  if (type == ZU_TYPE_INTEGER) {
+    s->integer.num = static_cast<int64_t>(num);
+    s->integer.unit = u;
+  } else {
+    s->floating.num = static_cast<double>(num);
+    s->floating.unit = u;
+  }
+  return s;
 }
 
 // Numbers: [+-] digits [. digits] [(e|E) [+-] digits], then the unit. Null
 // for a word that is no number; *bad is set when it reads as one that
 // would not print back as itself (an overflow, or a unit like "e10").
-ZU_SEXP* as_number(const std::vector<L_CHAR>& t, bool* bad) {
+ZU_SEXP* as_number(const L_CHAR* t, size_t n, bool* bad) {
   *bad = false;
-  size_t n = t.size(), i = 0;
+  size_t i = 0;
   if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
   if (i >= n || !is_digit(t[i])) return nullptr;
   while (i < n && is_digit(t[i])) ++i;
@@ -216,47 +414,43 @@ ZU_SEXP* as_number(const std::vector<L_CHAR>& t, bool* bad) {
       while (i < n && is_digit(t[i])) ++i;
     }
   }
-  std::string num(t.begin(), t.begin() + static_cast<long>(i));
-  const L_CHAR* unit = nullptr;
-  std::vector<L_CHAR> u;
-  if (i < n) {
-    u.assign(t.begin() + static_cast<long>(i), t.end());
-    u.push_back(0);
-    unit = u.data();
-  }
-  if (exponent_like(unit)) {
+  const L_CHAR* unit = i < n ? t + i : nullptr;
+  size_t ulen = n - i;
+  if (exponent_like(unit, ulen)) {
     *bad = true;
     return nullptr;
   }
-  if (!flo) {
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(num.c_str(), &end, 10);
-    if (errno == 0 && end && *end == 0) return get_integer(v, unit);
-  }
-  double d = std::strtod(num.c_str(), nullptr);
+  int64_t v;
+  if (!flo && integer_value(t, i, &v)) return number_value(ZU_TYPE_INTEGER, v, unit, ulen);
+  double d = floating_value(t, i);
   if (std::isinf(d)) {
     *bad = true;
     return nullptr;
   }
-  return get_floating(d, unit);
+  return number_value(ZU_TYPE_FLOATING, d, unit, ulen);
 }
 
 bool name_char(L_CHAR c) { return !is_ws(c) && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'' && c != '<' && c != '?'; }
 L_CHAR fold(L_CHAR c) { return c >= 'a' && c <= 'z' ? c - 32 : c; }
 
-// Text of a vector; an empty one is "" (never null).
-const L_CHAR* text_of(const std::vector<L_CHAR>& v) {
-  static const L_CHAR empty[1] = {0};
-  return v.empty() ? empty : v.data();
-}
-
-ZU_SYM_FIELD* new_field(const std::vector<L_CHAR>& name, const std::vector<L_CHAR>& value) {
+ZU_SYM_FIELD* new_field(Reader* r, const Span& name, const Span& value) {
   auto* fl = static_cast<ZU_SYM_FIELD*>(mmalloc(sizeof(ZU_SYM_FIELD), gc_sym_field));
-  fl->name = ll_copy_mstr_len(text_of(name), name.size());
-  fl->value = ll_copy_mstr_len(text_of(value), value.size());
+  fl->name = ll_copy_mstr_len(tok_at(r, name), name.len);
+  fl->value = ll_copy_mstr_len(tok_at(r, value), value.len);
   return fl;
 }
+
+// Fields in source order, appended in constant time each.
+struct FieldChain {
+  ZU_SYM_FIELD* head = nullptr;
+  ZU_SYM_FIELD** tail = &head;
+  size_t count = 0;
+  void add(ZU_SYM_FIELD* fl) {
+    *tail = fl;
+    tail = &fl->next;
+    ++count;
+  }
+};
 
 // Appends attributes to the end of one symbol's list (source order) in
 // constant time each, refusing more than ZU_READ_MAX_ATTRS on a symbol.
@@ -272,7 +466,7 @@ class AttrTail {
       fail(p, ZU_ER_PARSE_ATTRIBUTE, "too many attributes", line);
       return false;
     }
-    ZU_SYM_FIELD* fl = new_field(a.name, a.value);
+    ZU_SYM_FIELD* fl = new_field(p.r, a.name, a.value);
     *tail_ = fl;
     tail_ = &fl->next;
     ++count_;
@@ -286,105 +480,111 @@ class AttrTail {
 };
 
 // A bare word: symbol, number, string or attribute (name="value", returned
-// through attr_out with a null result).
-ZU_SEXP* read_word(Parser& p, Ctx ctx, Attr* attr_out, int line, std::vector<L_CHAR> t = {}) {
+// through attr_out with a null result and left on the token stack). The
+// word's text begins at the token stack's offset `from` (a first character
+// the caller took may be there already).
+ZU_SEXP* read_word(Parser& p, Ctx ctx, Attr* attr_out, int line, uint64_t from) {
   Reader* r = p.r;
   for (;;) {
+    if (take_run(r, kWordRun)) continue;
     L_CHAR c;
     int k = peek_char(r, &c);
     if (k != kChar) break;
     if (is_ws(c)) break;
+    bool empty = r->tok_len == from;
     if (ctx != kHtml && (c == '(' || c == ')' || c == '"')) break;
-    if (ctx != kList && c == '<' && !t.empty()) break;
-    if (ctx != kHtml && c == '=' && !t.empty()) {
+    if (ctx != kList && c == '<' && !empty) break;
+    if (ctx != kHtml && c == '=' && !empty) {
       Cursor before = save(r);
       next_char(r, &c);
       L_CHAR q;
       if (peek_char(r, &q) == kChar && q == '"') {
         next_char(r, &q);
         Attr a;
-        a.name = std::move(t);
-        if (!read_quoted(p, '"', a.value, line)) return nullptr;
+        a.name = tok_since(r, from);
+        if (!read_quoted(p, '"', &a.value, line)) return nullptr;
         if (!attr_out) return fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
-        *attr_out = std::move(a);
+        *attr_out = a;
         return nullptr;
       }
       restore(r, before);
       next_char(r, &c);
-      t.push_back(c);
+      tok_push(r, c);
       continue;
     }
     next_char(r, &c);
     if (c == '&') {
-      L_CHAR code;
-      int k2 = read_ref(r, ctx != kList, &code);
-      if (k2 == 1) t.push_back(code);
-      else if (k2 == 0) t.push_back('&');
+      push_ref(r, ctx != kList);
       continue;
     }
     if (c == '\\' && ctx == kContent) {
       L_CHAR e;
       if (next_char(r, &e) != kChar) {
-        t.push_back('\\');
+        tok_push(r, '\\');
         break;
       }
-      switch (e) {
-        case 'n': t.push_back('\n'); break;
-        case 'r': t.push_back('\r'); break;
-        case 't': t.push_back('\t'); break;
-        case '\\': case '"': case '\'': case '&': t.push_back(e); break;
-        default:
-          t.push_back('\\');
-          t.push_back(e);
-      }
+      push_escape(r, e);
       continue;
     }
-    t.push_back(c);
+    tok_push(r, c);
   }
+  Span t = tok_since(r, from);
+  const L_CHAR* text = tok_at(r, t);
   bool bad = false;
+  ZU_SEXP* v;
   if (ctx == kList) {
-    if (ZU_SEXP* n = as_number(t, &bad)) return at(n, p.f, line);
-    if (bad) return fail(p, ZU_ER_PARSE_NUMBER, "invalid number", line);
-    return at(get_symbol_len(t.data(), t.size()), p.f, line);
+    v = as_number(text, t.len, &bad);
+    if (!v && bad) return fail(p, ZU_ER_PARSE_NUMBER, "invalid number", line);
+    if (!v) v = reader_symbol(r, t);
+  } else {
+    v = p.no_number() ? nullptr : as_number(text, t.len, &bad);
+    if (!v) v = get_string_len(text, t.len);
   }
-  if (!p.no_number()) {
-    if (ZU_SEXP* n = as_number(t, &bad)) return at(n, p.f, line);
-  }
-  return at(get_string_len(t.data(), t.size()), p.f, line);
+  r->tok_len = from;
+  return at(v, p.f, line);
+}
+
+// A word that begins with a character the caller has taken.
+ZU_SEXP* read_word_after(Parser& p, Ctx ctx, Attr* attr_out, int line, L_CHAR first) {
+  uint64_t from = p.r->tok_len;
+  tok_push(p.r, first);
+  return read_word(p, ctx, attr_out, line, from);
 }
 
 // "[name a="v" ...]" after the "[": the symbol, or null (cursor unchanged
 // for the caller to restore) when the text is not of that form.
 ZU_SEXP* read_bracket(Parser& p, int line) {
   Reader* r = p.r;
-  std::vector<L_CHAR> name;
+  TokScope scope(r);
+  Span name;
   L_CHAR c;
   if (peek_char(r, &c) != kChar) return nullptr;
   if (c == '"') {
     next_char(r, &c);
-    if (!read_quoted(p, '"', name, line)) {
+    if (!read_quoted(p, '"', &name, line)) {
       p.err = nullptr;
       return nullptr;
     }
   } else {
+    const uint64_t from = r->tok_len;
     for (;;) {
+      if (take_run(r, kBracketNameRun)) continue;
       if (peek_char(r, &c) != kChar) return nullptr;
       if (is_ws(c) || c == ']') break;
       if (c == '"' || c == '[' || c == '(' || c == ')') return nullptr;
       next_char(r, &c);
       if (c == '&') {
-        L_CHAR code;
-        int k2 = read_ref(r, false, &code);
-        if (k2 == 1) name.push_back(code);
-        else if (k2 == 0) name.push_back('&');
+        push_ref(r, false);
         continue;
       }
-      name.push_back(c);
+      tok_push(r, c);
     }
-    if (name.empty()) return nullptr;
+    name = tok_since(r, from);
+    if (name.len == 0) return nullptr;
   }
-  std::vector<Attr> attrs;
+  FieldChain fields;
   for (;;) {
+    if (skip_plain_ws(r)) continue;
     if (peek_char(r, &c) != kChar) return nullptr;
     if (is_ws(c)) {
       next_char(r, &c);
@@ -394,17 +594,19 @@ ZU_SEXP* read_bracket(Parser& p, int line) {
       next_char(r, &c);
       break;
     }
-    if (attrs.size() >= static_cast<size_t>(ZU_READ_MAX_ATTRS)) return nullptr;
+    if (fields.count >= static_cast<size_t>(ZU_READ_MAX_ATTRS)) return nullptr;
+    TokScope attr_scope(r);
     // name="value", the name quoted when it is not a plain word.
     Attr a;
     if (c == '"') {
       next_char(r, &c);
-      if (!read_quoted(p, '"', a.name, line)) {
+      if (!read_quoted(p, '"', &a.name, line)) {
         p.err = nullptr;
         return nullptr;
       }
       if (next_char(r, &c) != kChar || c != '=') return nullptr;
     } else {
+      const uint64_t from = r->tok_len;
       for (;;) {
         if (next_char(r, &c) != kChar) return nullptr;
         if (c == '=') break;
@@ -413,40 +615,49 @@ ZU_SEXP* read_bracket(Parser& p, int line) {
           L_CHAR code;
           if (read_ref(r, false, &code) == 1) c = code;
         }
-        a.name.push_back(c);
+        tok_push(r, c);
       }
-      if (a.name.empty()) return nullptr;
+      a.name = tok_since(r, from);
+      if (a.name.len == 0) return nullptr;
     }
     if (next_char(r, &c) != kChar || c != '"') return nullptr;
-    if (!read_quoted(p, '"', a.value, line)) {
+    if (!read_quoted(p, '"', &a.value, line)) {
       p.err = nullptr;
       return nullptr;
     }
-    attrs.push_back(std::move(a));
+    fields.add(new_field(r, a.name, a.value));
   }
-  ZU_SEXP* s = get_symbol_len(name.data(), name.size());
-  AttrTail tail;
-  for (const Attr& a : attrs) tail.add(p, s, a, line);
+  ZU_SEXP* s = reader_symbol(r, name);
+  s->symbol.sf = fields.head;
   return at(s, p.f, line);
 }
 
-// Builds the list of elems with an optional tail.
-ZU_SEXP* build_list(Parser& p, std::vector<ZU_SEXP*>& elems, ZU_SEXP* tail, int line) {
-  ZU_SEXP* l = tail;
-  for (size_t i = elems.size(); i-- > 0;) {
-    l = cons(elems[i], l);
-    set_sexp_pos(l, p.f, elems[i] ? elems[i]->h.line : line);
+// A list built front to back: each cell is positioned at its member's line
+// (the list's own for a nil member), the first at the list's.
+struct ListBuild {
+  ZU_SEXP* head = nullptr;
+  ZU_SEXP* last = nullptr;
+  void add(Parser& p, ZU_SEXP* e, int line) {
+    ZU_SEXP* c = cons(e, nullptr);
+    set_sexp_pos(c, p.f, e ? e->h.line : line);
+    if (last) last->pair.cdr = c;
+    else head = c;
+    last = c;
   }
-  if (l) set_sexp_pos(l, p.f, line);
-  return l;
-}
+  ZU_SEXP* finish(Parser& p, ZU_SEXP* tail, int line) {
+    if (last) last->pair.cdr = tail;
+    ZU_SEXP* l = head ? head : tail;
+    if (l) set_sexp_pos(l, p.f, line);
+    return l;
+  }
+};
 
-bool attach(Parser& p, std::vector<ZU_SEXP*>& elems, AttrTail& tail, const Attr& a, int line) {
-  if (elems.empty() || sexp_type(elems[0]) != ZU_TYPE_SYMBOL) {
+bool attach(Parser& p, const ListBuild& elems, AttrTail& tail, const Attr& a, int line) {
+  if (!elems.head || sexp_type(elems.head->pair.car) != ZU_TYPE_SYMBOL) {
     fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
     return false;
   }
-  return tail.add(p, elems[0], a, line);
+  return tail.add(p, elems.head->pair.car, a, line);
 }
 
 struct DepthGuard {
@@ -458,7 +669,7 @@ struct DepthGuard {
 // After "(" (counted open by the caller): members up to ")".
 ZU_SEXP* read_members(Parser& p, int depth, int line) {
   Reader* r = p.r;
-  std::vector<ZU_SEXP*> elems;
+  ListBuild elems;
   AttrTail attrs;
   for (;;) {
     L_CHAR c;
@@ -466,9 +677,9 @@ ZU_SEXP* read_members(Parser& p, int depth, int line) {
     if (k != kChar) return fail_end(p, line);
     if (c == ')') {
       next_char(r, &c);
-      return build_list(p, elems, nullptr, line);
+      return elems.finish(p, nullptr, line);
     }
-    if (c == '.' && !elems.empty()) {
+    if (c == '.' && elems.head) {
       Cursor dot = save(r);
       next_char(r, &c);
       L_CHAR d;
@@ -482,22 +693,19 @@ ZU_SEXP* read_members(Parser& p, int depth, int line) {
         if (skip_ws(p, &d) != kChar) return fail_end(p, line);
         if (d != ')') return fail(p, ZU_ER_PARSE_PAREN, "invalid dotted pair", line);
         next_char(r, &d);
-        return build_list(p, elems, tail, line);
+        return elems.finish(p, tail, line);
       }
       restore(r, dot);
     }
+    TokScope scope(r);
     Attr a;
-    bool had_attr = false;
-    Attr* ap = &a;
-    a.name.clear();
-    ZU_SEXP* e = read_form(p, kList, depth + 1, ap);
+    ZU_SEXP* e = read_form(p, kList, depth + 1, &a);
     if (p.err) return nullptr;
-    had_attr = !a.name.empty();
-    if (had_attr) {
+    if (a.set()) {
       if (!attach(p, elems, attrs, a, line)) return nullptr;
       continue;
     }
-    elems.push_back(e);
+    elems.add(p, e, line);
   }
 }
 
@@ -508,22 +716,30 @@ ZU_SEXP* read_list(Parser& p, int depth, int line) {
   return read_members(p, depth, line);
 }
 
-void read_tag_name(Parser& p, std::vector<L_CHAR>& name) {
+// A tag or attribute name pushed on the token stack.
+Span read_tag_name(Parser& p) {
+  Reader* r = p.r;
+  const uint64_t from = r->tok_len;
+  const bool html = p.html();
   L_CHAR c;
-  while (peek_char(p.r, &c) == kChar && name_char(c)) {
-    next_char(p.r, &c);
+  for (;;) {
+    if (!html && take_run(r, kNameRun)) continue;
+    if (peek_char(r, &c) != kChar || !name_char(c)) break;
+    next_char(r, &c);
     if (c == '&') {
       L_CHAR code;
-      int k = read_ref(p.r, false, &code);
+      int k = read_ref(r, false, &code);
       if (k == 2) continue;
       if (k == 1) c = code;
     }
-    name.push_back(p.html() ? fold(c) : c);
+    tok_push(r, html ? fold(c) : c);
   }
+  return tok_since(r, from);
 }
 
-// Attributes inside a tag, up to (not including) ">", "/>" or "?>".
-bool read_tag_attrs(Parser& p, std::vector<Attr>& attrs, int line) {
+// Attributes inside a tag, up to (not including) ">", "/>" or "?>", made
+// into fields.
+bool read_tag_attrs(Parser& p, FieldChain& fields, int line) {
   Reader* r = p.r;
   for (;;) {
     L_CHAR c;
@@ -532,13 +748,14 @@ bool read_tag_attrs(Parser& p, std::vector<Attr>& attrs, int line) {
       return false;
     }
     if (c == '>' || c == '/' || c == '?') return true;
-    if (attrs.size() >= static_cast<size_t>(ZU_READ_MAX_ATTRS)) {
+    if (fields.count >= static_cast<size_t>(ZU_READ_MAX_ATTRS)) {
       fail(p, ZU_ER_PARSE_ATTRIBUTE, "too many attributes", line);
       return false;
     }
+    TokScope scope(r);
     Attr a;
-    read_tag_name(p, a.name);
-    if (a.name.empty()) {
+    a.name = read_tag_name(p);
+    if (a.name.len == 0) {
       next_char(r, &c);
       fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
       return false;
@@ -552,7 +769,8 @@ bool read_tag_attrs(Parser& p, std::vector<Attr>& attrs, int line) {
         fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
         return false;
       }
-      attrs.push_back(std::move(a));  // HTML: a bare attribute
+      a.value = Span{r->tok_len, 0};
+      fields.add(new_field(r, a.name, a.value));  // HTML: a bare attribute
       continue;
     }
     next_char(r, &c);
@@ -562,27 +780,28 @@ bool read_tag_attrs(Parser& p, std::vector<Attr>& attrs, int line) {
     }
     if (c == '"' || c == '\'') {
       next_char(r, &c);
-      if (!read_quoted(p, c, a.value, line)) return false;
+      if (!read_quoted(p, c, &a.value, line)) return false;
     } else if (p.html()) {
+      const uint64_t from = r->tok_len;
       while (peek_char(r, &c) == kChar && !is_ws(c) && c != '>') {
         next_char(r, &c);
-        a.value.push_back(c);
+        tok_push(r, c);
       }
+      a.value = tok_since(r, from);
     } else {
       fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
       return false;
     }
-    attrs.push_back(std::move(a));
+    fields.add(new_field(r, a.name, a.value));
   }
 }
 
-bool void_element(const std::vector<L_CHAR>& n) {
+bool void_element(const L_CHAR* n, size_t len) {
   static const char* const kVoid[] = {"AREA", "BASE",   "BR",    "COL",      "EMBED", "HR",
                                       "IMG",  "INPUT",  "LINK",  "META",     "PARAM", "SOURCE",
                                       "TRACK", "WBR",   "BASEFONT", "FRAME", "ISINDEX"};
   for (const char* v : kVoid) {
-    size_t len = std::strlen(v);
-    if (n.size() != len) continue;
+    if (std::strlen(v) != len) continue;
     bool same = true;
     for (size_t i = 0; i < len && same; ++i) same = n[i] == static_cast<L_CHAR>(v[i]);
     if (same) return true;
@@ -590,9 +809,13 @@ bool void_element(const std::vector<L_CHAR>& n) {
   return false;
 }
 
+std::vector<L_CHAR> span_copy(const Reader* r, const Span& s) {
+  return std::vector<L_CHAR>(tok_at(r, s), tok_at(r, s) + s.len);
+}
+
 // After "</": the name up to ">".
-bool read_close_tag(Parser& p, std::vector<L_CHAR>& name, int line) {
-  read_tag_name(p, name);
+bool read_close_tag(Parser& p, Span* name, int line) {
+  *name = read_tag_name(p);
   L_CHAR c;
   if (skip_ws(p, &c) != kChar) {
     fail_end(p, line);
@@ -609,12 +832,13 @@ bool read_close_tag(Parser& p, std::vector<L_CHAR>& name, int line) {
 // After "<": an element, a header form or a stray closing tag.
 ZU_SEXP* read_element(Parser& p, int depth, int line) {
   Reader* r = p.r;
+  TokScope scope(r);
   L_CHAR c;
   peek_char(r, &c);
   if (c == '/') {
     next_char(r, &c);
-    std::vector<L_CHAR> name;
-    if (!read_close_tag(p, name, line)) return nullptr;
+    Span name;
+    if (!read_close_tag(p, &name, line)) return nullptr;
     return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", line);
   }
   DepthGuard dg(r);
@@ -622,29 +846,31 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
   if (depth > ZU_READ_MAX_DEPTH) return fail(p, ZU_ER_PARSE_DEPTH, "nesting too deep", line);
   bool header = c == '?';
   if (header) next_char(r, &c);
-  std::vector<L_CHAR> name;
-  if (header) name.push_back('?');
-  read_tag_name(p, name);
-  if (name.size() == (header ? 1u : 0u)) return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", line);
-  std::vector<Attr> attrs;
-  if (!read_tag_attrs(p, attrs, line)) return nullptr;
-  ZU_SEXP* tag = at(get_symbol_len(name.data(), name.size()), p.f, line);
+  const uint64_t from = r->tok_len;
+  if (header) tok_push(r, '?');
+  read_tag_name(p);
+  Span name = tok_since(r, from);
+  if (name.len == (header ? 1u : 0u)) return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", line);
+  FieldChain fields;
+  if (!read_tag_attrs(p, fields, line)) return nullptr;
+  ZU_SEXP* tag = at(reader_symbol(r, name), p.f, line);
+  tag->symbol.sf = fields.head;
   AttrTail tag_attrs;
-  for (const Attr& a : attrs) tag_attrs.add(p, tag, a, line);
-  std::vector<ZU_SEXP*> elems{tag};
+  ListBuild elems;
+  elems.add(p, tag, line);
   if (next_char(r, &c) != kChar) return fail_end(p, line);
   if (header || c == '/' || c == '?') {
     L_CHAR g;
     if (next_char(r, &g) != kChar) return fail_end(p, line);
     if (g != '>' || (header && c != '?')) return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", line);
     p.in_tag = false;
-    return build_list(p, elems, nullptr, line);
+    return elems.finish(p, nullptr, line);
   }
   // c == '>'
   p.in_tag = false;
-  if (p.html() && void_element(name)) return build_list(p, elems, nullptr, line);
+  if (p.html() && void_element(tok_at(r, name), name.len)) return elems.finish(p, nullptr, line);
   Ctx ctx = p.html() ? kHtml : kContent;
-  if (p.html()) p.open_tags.push_back(name);
+  if (p.html()) p.open_tags.push_back(span_copy(r, name));
   struct Pop {
     Parser& p;
     bool on;
@@ -655,9 +881,10 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
   for (;;) {
     int k = skip_ws(p, &c);
     if (k != kChar) {
-      if (p.html() && k == kEnd) return build_list(p, elems, nullptr, line);
+      if (p.html() && k == kEnd) return elems.finish(p, nullptr, line);
       return fail_end(p, line);
     }
+    TokScope member(r);
     if (c == '<') {
       Cursor lt = save(r);
       Pin pin(r, lt.pos);
@@ -665,19 +892,20 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
       L_CHAR d;
       if (peek_char(r, &d) == kChar && d == '/') {
         next_char(r, &d);
-        std::vector<L_CHAR> cl;
+        Span cl;
         int cline = line_of(p);
-        if (!read_close_tag(p, cl, cline)) return nullptr;
-        if (cl == name) return build_list(p, elems, nullptr, line);
+        if (!read_close_tag(p, &cl, cline)) return nullptr;
+        if (same_span(r, cl, name)) return elems.finish(p, nullptr, line);
         // Any closing tag ends this element, the wrong one with an error.
         if (!p.html()) return fail(p, ZU_ER_PARSE_TAG, "unbalanced tag", cline, 1);
         // HTML: a closing tag of an enclosing element closes this one too;
         // one that matches nothing open is dropped.
+        std::vector<L_CHAR> closing = span_copy(r, cl);
         for (size_t i = p.open_tags.size(); i-- > 0;) {
-          if (p.open_tags[i] == cl) {
-            p.pending_close = std::move(cl);
+          if (p.open_tags[i] == closing) {
+            p.pending_close = std::move(closing);
             p.has_pending_close = true;
-            return build_list(p, elems, nullptr, line);
+            return elems.finish(p, nullptr, line);
           }
         }
         continue;
@@ -687,14 +915,14 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
     Attr a;
     ZU_SEXP* e = read_form(p, ctx, depth + 1, &a);
     if (p.err) return nullptr;
-    if (!a.name.empty()) {
+    if (a.set()) {
       if (!attach(p, elems, tag_attrs, a, line)) return nullptr;
       continue;
     }
-    elems.push_back(e);
+    elems.add(p, e, line);
     if (p.has_pending_close) {
-      if (p.pending_close == name) p.has_pending_close = false;
-      return build_list(p, elems, nullptr, line);
+      if (p.pending_close == span_copy(r, name)) p.has_pending_close = false;
+      return elems.finish(p, nullptr, line);
     }
   }
 }
@@ -702,12 +930,12 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
 // The code of an error literal: decimal, or hexadecimal after "0x"; 0 for
 // a word that is no code from 1 to 0xFFFFFFFF (0 itself reads as no error
 // anywhere an error is tested for).
-uint32_t error_code_word(const std::vector<L_CHAR>& t) {
-  bool hexa = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+uint32_t error_code_word(const L_CHAR* t, size_t n) {
+  bool hexa = n > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
   size_t from = hexa ? 2 : 0;
-  if (t.size() <= from || t.size() - from > (hexa ? 8u : 10u)) return 0;
+  if (n <= from || n - from > (hexa ? 8u : 10u)) return 0;
   uint64_t v = 0;
-  for (size_t i = from; i < t.size(); ++i) {
+  for (size_t i = from; i < n; ++i) {
     if (hexa ? !is_hex(t[i]) : !is_digit(t[i])) return 0;
     v = hexa ? (v << 4) | static_cast<uint64_t>(hex_val(t[i])) : v * 10 + (t[i] - '0');
   }
@@ -721,12 +949,17 @@ ZU_SEXP* read_error_literal(Parser& p, int depth, int line) {
   if (depth + 1 > ZU_READ_MAX_DEPTH) return fail(p, ZU_ER_PARSE_DEPTH, "nesting too deep", line);
   L_CHAR c;
   if (skip_ws(p, &c) != kChar) return fail_end(p, line);
-  std::vector<L_CHAR> word;
-  while (peek_char(r, &c) == kChar && !is_ws(c) && c != '(' && c != ')' && c != '"') {
-    next_char(r, &c);
-    word.push_back(c);
+  uint32_t code;
+  {
+    TokScope scope(r);
+    const uint64_t from = r->tok_len;
+    while (peek_char(r, &c) == kChar && !is_ws(c) && c != '(' && c != ')' && c != '"') {
+      next_char(r, &c);
+      tok_push(r, c);
+    }
+    Span word = tok_since(r, from);
+    code = error_code_word(tok_at(r, word), word.len);
   }
-  uint32_t code = error_code_word(word);
   if (code == 0) return fail(p, ZU_ER_PARSE_ERROR, "invalid error literal", line);
   ZU_SEXP* l = read_members(p, depth + 1, line);
   if (p.err) return nullptr;
@@ -750,6 +983,31 @@ ZU_SEXP* read_error_literal(Parser& p, int depth, int line) {
   ZU_SEXP* e = get_error(ef, static_cast<int>(v[2]->integer.num), code, v[3] ? str_text(v[3]) : nullptr, v[4]);
   e->error->site = zu_intern_site(str_text(v[0]));
   return at(e, p.f, line);
+}
+
+// Raw bytes after "#size#": the value, taken from the buffer in one piece
+// when all of it is there.
+ZU_SEXP* read_raw(Parser& p, uint64_t size, int line) {
+  Reader* r = p.r;
+  L_CHAR c;
+  ZU_SEXP* v = nullptr;
+  uint64_t at_byte = r->cur.pos - r->base;
+  if (at_byte <= r->fill && r->fill - at_byte >= size) {
+    auto* block = static_cast<uint8_t*>(mmalloc(size, gc_text));
+    take_buffered_bytes(r, size, block);
+    v = get_raw_set_data(block, static_cast<uint32_t>(size));
+  } else {
+    // Gathered as it arrives: a size the input does not hold allocates
+    // nothing beyond what came.
+    std::vector<uint8_t> bytes;
+    int k = read_bytes(r, size, bytes);
+    if (k != kChar) return fail_end(p, line);
+    v = get_raw(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+  int k = next_char(r, &c);
+  if (k != kChar) return fail_end(p, line);
+  if (c != ']') return fail(p, ZU_ER_PARSE_RAW, "invalid raw data", line);
+  return at(v, p.f, line);
 }
 
 // "#" then a raw literal, an error literal or an ordinary word.
@@ -783,19 +1041,13 @@ ZU_SEXP* read_hash(Parser& p, Ctx ctx, int depth, Attr* attr_out, int line) {
     pin.release();
     if (size > ZU_READ_MAX_RAW) return fail(p, ZU_ER_PARSE_RAW, "invalid raw data", line);
     if (r->cur.npend) return fail(p, ZU_ER_PARSE_RAW, "invalid raw data", line);
-    std::vector<uint8_t> bytes;
-    int k = read_bytes(r, size, bytes);
-    if (k != kChar) return fail_end(p, line);
-    k = next_char(r, &c);
-    if (k != kChar) return fail_end(p, line);
-    if (c != ']') return fail(p, ZU_ER_PARSE_RAW, "invalid raw data", line);
-    return at(get_raw(bytes.data(), static_cast<uint32_t>(bytes.size())), p.f, line);
+    return read_raw(p, size, line);
   }
   restore(r, start);
   // An ordinary word that begins with "#".
   next_char(r, &c);
   pin.release();
-  return read_word(p, ctx, attr_out, line, {'#'});
+  return read_word_after(p, ctx, attr_out, line, '#');
 }
 
 ZU_SEXP* read_form(Parser& p, Ctx ctx, int depth, Attr* attr_out) {
@@ -815,9 +1067,10 @@ ZU_SEXP* read_form(Parser& p, Ctx ctx, int depth, Attr* attr_out) {
     }
     if (c == '"') {
       next_char(r, &c);
-      std::vector<L_CHAR> t;
-      if (!read_quoted(p, '"', t, line)) return nullptr;
-      return at(get_string_len(t.data(), t.size()), p.f, line);
+      TokScope scope(r);
+      Span t;
+      if (!read_quoted(p, '"', &t, line)) return nullptr;
+      return at(get_string_len(tok_at(r, t), t.len), p.f, line);
     }
     if (c == '[') {
       Cursor start = save(r);
@@ -827,7 +1080,7 @@ ZU_SEXP* read_form(Parser& p, Ctx ctx, int depth, Attr* attr_out) {
       restore(r, start);
       next_char(r, &c);
       pin.release();
-      return read_word(p, ctx, attr_out, line, {'['});
+      return read_word_after(p, ctx, attr_out, line, '[');
     }
     if (c == '#') return read_hash(p, ctx, depth, attr_out, line);
   }
@@ -842,9 +1095,9 @@ ZU_SEXP* read_form(Parser& p, Ctx ctx, int depth, Attr* attr_out) {
     }
     // A "<" that begins no tag is a character of the word.
     pin.release();
-    return read_word(p, ctx, attr_out, line, {'<'});
+    return read_word_after(p, ctx, attr_out, line, '<');
   }
-  return read_word(p, ctx, attr_out, line);
+  return read_word(p, ctx, attr_out, line, r->tok_len);
 }
 
 // ---- recovery after a syntax error
@@ -882,14 +1135,16 @@ int skip_markup(Parser& p) {
     return e == TagEnd::kEnd ? -2 : closing ? -1 : 0;
   }
   if (!tag_start(c)) return 0;
-  std::vector<L_CHAR> name;
+  TokScope scope(r);
+  const uint64_t from = r->tok_len;
   while (peek_char(r, &c) == kChar && name_char(c)) {
     next_char(r, &c);
-    name.push_back(p.html() ? fold(c) : c);
+    tok_push(r, p.html() ? fold(c) : c);
   }
+  Span name = tok_since(r, from);
   TagEnd e = skip_tag_rest(r);
   if (e == TagEnd::kEnd) return -2;
-  return e == TagEnd::kOpen && !(p.html() && void_element(name)) ? 1 : 0;
+  return e == TagEnd::kOpen && !(p.html() && void_element(tok_at(r, name), name.len)) ? 1 : 0;
 }
 
 // Skips what is left of the form in which p.err was found, so that reading
@@ -927,6 +1182,7 @@ void skip_rest_of_form(Parser& p) {
 enum class Top { kForm, kEnd, kError, kFatal };
 
 Top read_top(Reader* r, ZU_SEXP** out) {
+  r->tok_len = 0;  // whatever a form that failed left on the token stack
   Parser p(r);
   L_CHAR c;
   int k = skip_ws(p, &c);
@@ -940,7 +1196,7 @@ Top read_top(Reader* r, ZU_SEXP** out) {
   Cursor before = save(r);
   Attr a;
   ZU_SEXP* form = read_form(p, p.html() ? kHtml : kList, 0, &a);
-  if (!p.err && !a.name.empty()) fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
+  if (!p.err && a.set()) fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
   if (p.err) {
     *out = p.err;
     if (error_code(p.err) == ZU_ER_END_OF_INPUT) return Top::kFatal;

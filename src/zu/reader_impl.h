@@ -34,8 +34,18 @@ constexpr int kChar = 1;
 constexpr int kEnd = 0;
 constexpr int kFail = -1;
 
-// The reader state: a collected block whose only collected reference is
-// its byte buffer (marked by mark_reader).
+// has_peek: kPeekFull keeps the cursor after the character in peek_after;
+// kPeekByte marks a plain ASCII byte at the cursor (the cursor after it is
+// one byte on), which spares copying cursors for most characters.
+constexpr uint8_t kPeekFull = 1;
+constexpr uint8_t kPeekByte = 2;
+
+// Entries of the reader's cache of interned names.
+constexpr int kAtomCache = 256;
+
+// The reader state: a collected block whose collected references are its
+// byte buffer, its token stack and its cache of names (marked by
+// mark_reader).
 struct Reader {
   ZU_FILE* f;  // the source record (which references this block)
   STREAM* st;
@@ -56,6 +66,16 @@ struct Reader {
   int peek_r;
   L_CHAR peek_c;
   Cursor peek_after;
+  // The text of the tokens of the form being read, used as a stack: a
+  // token is pushed on top and popped once its value is made, so reading
+  // allocates no text of its own. A collected block of tok_cap codes.
+  L_CHAR* tok;
+  uint64_t tok_len;
+  uint64_t tok_cap;
+  // Names interned lately, by a hash of their text: a name read again is
+  // found here without the intern table's lock. Marked, so that they stay
+  // interned while cached.
+  ZU_ATOM* atoms[kAtomCache];
 };
 
 Reader* new_reader(ZU_FILE* f, STREAM* st);
@@ -90,6 +110,38 @@ class Pin {
 // Reads n raw bytes at the cursor (no decoding) and appends them to out;
 // kChar when all arrived, kEnd or kFail when the input ended first.
 int read_bytes(Reader* r, uint64_t n, std::vector<uint8_t>& out);
+// As read_bytes into n bytes at dst, when all of them are buffered already
+// (false, with nothing taken, when they are not).
+bool take_buffered_bytes(Reader* r, uint64_t n, uint8_t* dst);
+
+// ---- runs of plain bytes
+// Where the encoding is ASCII-compatible and the decoder stands between
+// characters, a byte below 0x80 is the character of the same code. The
+// scanners of the parser then take runs of such bytes straight from the
+// buffer: plain_window gives the buffered bytes from the cursor on
+// ([*p, *end), never empty), or false when a byte must be decoded (other
+// encodings, a character half decoded, one looked at ahead by a full
+// decode, or nothing buffered). take_plain then moves the cursor over the
+// first n of them, which must hold no line end.
+inline bool plain_window(Reader* r, const uint8_t** p, const uint8_t** end) {
+  const Cursor& c = r->cur;
+  if (!r->fast || c.npend || c.w.dst != 0 || r->has_peek == kPeekFull) return false;
+  uint64_t at = c.pos - r->base;
+  if (at >= r->fill) return false;
+  // A byte peeked at the cursor is the window's first: nothing to undo.
+  r->has_peek = 0;
+  *p = r->buf + at;
+  *end = r->buf + r->fill;
+  return true;
+}
+inline void take_plain(Reader* r, size_t n) {
+  if (n == 0) return;
+  r->cur.pos += n;
+  r->cur.cr = 0;
+}
+// Takes the run of plain white-space bytes at the cursor, line ends
+// counted; the number taken (0 when none or no window).
+size_t skip_plain_ws(Reader* r);
 
 // Character classes.
 inline bool is_ws(L_CHAR c) { return c <= 0x20 || c == 0xFEFF || c == 0x7F; }
