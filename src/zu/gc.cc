@@ -20,20 +20,13 @@
 
 const char* gc_file = nullptr;
 constinit thread_local GcRootStack* gc_tl_roots = nullptr;
+constinit thread_local GcThreadFast gc_tl_fast{};
+std::atomic<uint32_t> gc_alloc_slow{0};
 int gc_line = 0;
 
 namespace {
 
-// Every collected block is preceded by this header.
-struct GcHdr {
-  uint32_t size;  // bytes asked for (saturated for huge blocks)
-  uint8_t flags;
-  uint8_t cls;
-  uint16_t site;  // index of the marking site
-};
-static_assert(sizeof(GcHdr) == 8);
-
-constexpr uint8_t kAlloc = 1;
+constexpr uint8_t kAlloc = kGcAlloc;
 constexpr uint8_t kMark = 2;
 constexpr uint8_t kLarge = 4;
 
@@ -63,6 +56,20 @@ struct ClassOf {
   }
 };
 constexpr ClassOf kClassOf;
+static_assert(kClasses == kGcClasses);
+// gc_alloc (gc.h) finds the classes of small blocks by arithmetic.
+constexpr bool inline_classes_agree() {
+  for (size_t size = 0; size <= kGcInlineMax; ++size) {
+    size_t need = size + sizeof(GcHdr) < 16 ? 16 : size + sizeof(GcHdr);
+    if (kClassOf.cls[(size + sizeof(GcHdr) + 7) / 8] != static_cast<int>((need + 7) / 8) - 2) return false;
+    if (kClassSize[(need + 7) / 8 - 2] != ((need + 7) / 8) * 8) return false;
+  }
+  return kClassSize[kGcInlineClasses - 1] >= kGcInlineMax + sizeof(GcHdr);
+}
+static_assert(inline_classes_agree());
+// Bits of gc_alloc_slow.
+constexpr uint32_t kSlowRequested = 1;
+constexpr uint32_t kSlowStress = 2;
 
 struct FreeCell {
   FreeCell* next;
@@ -138,9 +145,12 @@ struct GcThread {
   int mem_depth = 0;
   int blocked = 0;
   int scopes = 0;
-  bool running = false;
+  bool running = false;  // mirrored in fast->running for gc_alloc
   bool registered = false;
-  FreeCell* cache[kClasses] = {};
+  // The owning thread's free cells and running flag (thread-local storage
+  // of that thread, read by the collector only while the thread is stopped).
+  GcThreadFast* fast = &gc_tl_fast;
+  FreeCell** cache() { return reinterpret_cast<FreeCell**>(fast->cache); }
 };
 
 struct Gc {
@@ -192,8 +202,11 @@ struct Gc {
 };
 
 // Never destroyed: pooled threads may still touch it while the process ends.
+// The allocator reads it through g_heap: a thread that may allocate has
+// taken the memory lock, which made it (minit).
+constinit Gc* g_heap = nullptr;
 Gc& G() {
-  static Gc* g = new Gc;
+  static Gc* g = g_heap = new Gc;
   return *g;
 }
 
@@ -241,12 +254,14 @@ void do_enter(GcThread* t) {
   }
   ++g.running;
   t->running = true;
+  t->fast->running = true;
 }
 
 void do_leave(GcThread* t) {
   Gc& g = G();
   std::lock_guard<std::mutex> l(g.sp_m);
   t->running = false;
+  t->fast->running = false;
   if (--g.running == 0 && g.requested.load()) g.gc_cv.notify_all();
 }
 
@@ -474,10 +489,11 @@ int collect() {
     {
       std::unique_lock<std::mutex> l(g.sp_m);
       g.requested.store(true);
+      gc_alloc_slow.fetch_or(kSlowRequested);
       g.gc_cv.wait(l, [&g] { return g.running == 0; });
     }
     g.epoch.fetch_add(1);
-    for (GcThread* t : g.threads) std::memset(t->cache, 0, sizeof t->cache);
+    for (GcThread* t : g.threads) std::memset(t->fast->cache, 0, sizeof t->fast->cache);
     g.stats.allocated_bytes = g.allocated.load();
     g.mark_stack.clear();
     gc_file = __FILE__;
@@ -504,6 +520,7 @@ int collect() {
     {
       std::lock_guard<std::mutex> l(g.sp_m);
       g.requested.store(false);
+      gc_alloc_slow.fetch_and(~kSlowRequested);
     }
     g.sp_cv.notify_all();
     if (hooks.gc_unlock) hooks.gc_unlock();
@@ -557,24 +574,37 @@ void stress_collect() {
 
 }  // namespace
 
-void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
-  (void)file;
-  (void)line;
-  GcThread* t = me();
-  if (!t || !t->running) er_panic("xx_mmalloc(1)");
+namespace {
+
+// The safe point of an allocation: the stress switch, and a collection
+// that waits for this thread.
+[[gnu::noinline]] void alloc_safe_point(GcThread* t) {
   Gc& g = G();
   if (g.collect_every.load(std::memory_order_relaxed)) stress_collect();
   if (g.requested.load(std::memory_order_relaxed)) {
     do_leave(t);
     do_enter(t);
   }
+}
+
+}  // namespace
+
+void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
+  (void)file;
+  (void)line;
+  GcThread* t = me();
+  if (!t || !t->running) [[unlikely]] er_panic("xx_mmalloc(1)");
+  Gc& g = *g_heap;
+  // Both flags in one test: the common case passes with one branch.
+  if (g.collect_every.load(std::memory_order_relaxed) | g.requested.load(std::memory_order_relaxed)) [[unlikely]]
+    alloc_safe_point(t);
   void* p;
   size_t need = size + sizeof(GcHdr);
-  if (need <= kMaxCell) {
+  if (need <= kMaxCell) [[likely]] {
     int cls = kClassOf.cls[(need + 7) / 8];
-    FreeCell* c = t->cache[cls];
-    if (!c) c = refill(cls);
-    t->cache[cls] = c->next;
+    FreeCell* c = t->cache()[cls];
+    if (!c) [[unlikely]] c = refill(cls);
+    t->cache()[cls] = c->next;
     char* user = reinterpret_cast<char*>(c);
     unpoison_cell(user, kClassSize[cls]);
     // A cell holds the size rounded up to 8 bytes: small blocks, the
@@ -584,10 +614,7 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
     else if (size <= 24) std::memset(user, 0, 24);
     else if (size <= 32) std::memset(user, 0, 32);
     else std::memset(user, 0, size);
-    GcHdr* h = hdr_of(user);
-    h->size = static_cast<uint32_t>(size);
-    h->flags = kAlloc;
-    h->site = 0;
+    *hdr_of(user) = GcHdr{static_cast<uint32_t>(size), kAlloc, static_cast<uint8_t>(cls), 0};
     p = user;
   } else {
     p = alloc_large(size);
@@ -762,6 +789,8 @@ void gc_set_collect_every(uint32_t n) {
   Gc& g = G();
   g.collect_countdown.store(1);
   g.collect_every.store(n);
+  if (n) gc_alloc_slow.fetch_or(kSlowStress);
+  else gc_alloc_slow.fetch_and(~kSlowStress);
 }
 
 void gc_set_trigger_bytes(size_t bytes) {

@@ -25,8 +25,12 @@
 // block or take locks.
 #pragma once
 
+#include <sanitizer/asan_interface.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 using GC_MARK_FUNC = void (*)(void* block);
 
@@ -38,7 +42,8 @@ void minit();
 // block without pointers), rooted in the caller's top collector frame. The
 // caller must hold the memory lock. Blocks are 8-byte aligned.
 void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line);
-#define mmalloc(size, mark) xx_mmalloc((size), (mark), __FILE__, __LINE__)
+inline void* gc_alloc(size_t size, GC_MARK_FUNC mark, const char* file, int line);
+#define mmalloc(size, mark) gc_alloc((size), (mark), __FILE__, __LINE__)
 
 // Frames of the calling thread. gc_push opens a frame and pins `block` in it
 // (null: nothing). gc_pop closes the top frame and keeps `block` (null:
@@ -62,6 +67,34 @@ extern constinit thread_local GcRootStack* gc_tl_roots;
 // the fault of a mark that lies above the stack.
 void gc_root_push_slow(void* block, GC_MARK_FUNC f);
 [[noreturn]] void gc_root_fault();
+
+// ---- small blocks in line
+// Every collected block is preceded by this header.
+struct GcHdr {
+  uint32_t size;  // bytes asked for (saturated for huge blocks)
+  uint8_t flags;
+  uint8_t cls;    // size class of its cell
+  uint16_t site;  // index of the marking site
+};
+static_assert(sizeof(GcHdr) == 8);
+constexpr uint8_t kGcAlloc = 1;  // header flag of a block in use
+// Size classes whose cells are handed out in line: cells of 16 to 56 bytes,
+// header included (blocks of up to 48 bytes).
+constexpr int kGcInlineClasses = 6;
+constexpr size_t kGcInlineMax = 48;
+constexpr int kGcClasses = 23;  // all size classes (gc.cc)
+// The calling thread's allocation state: free cells of each size class
+// (emptied by every collection, while the thread is stopped) and whether
+// the thread takes part in ZU work right now (holds the memory lock outside
+// any blocking wait).
+struct GcThreadFast {
+  void* cache[kGcClasses];
+  bool running;
+};
+extern constinit thread_local GcThreadFast gc_tl_fast;
+// Non-zero while every allocation must pass the collector's safe point: a
+// collection waits for the running threads, or the stress switch is on.
+extern std::atomic<uint32_t> gc_alloc_slow;
 
 // Registers a block or record as a root of the top frame; gc_set takes the
 // memory lock itself, gc_set_nl expects the caller to hold it.
@@ -227,3 +260,28 @@ class GcFrame {
  private:
   bool open_ = true;
 };
+
+// The common allocation in line: a small block from the thread's own free
+// cells, with the same checks and the same safe point as xx_mmalloc (which
+// takes every other case).
+inline void* gc_alloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
+  GcThreadFast& tf = gc_tl_fast;
+  GcRootStack* roots = gc_tl_roots;
+  if (size > kGcInlineMax || !tf.running || gc_alloc_slow.load(std::memory_order_relaxed) || !roots ||
+      roots->top == roots->cap) [[unlikely]]
+    return xx_mmalloc(size, mark, file, line);
+  const size_t need = size + sizeof(GcHdr) < 16 ? 16 : size + sizeof(GcHdr);
+  const int cls = static_cast<int>((need + 7) / 8) - 2;
+  void* c = tf.cache[cls];
+  if (!c) [[unlikely]]
+    return xx_mmalloc(size, mark, file, line);
+  char* user = static_cast<char*>(c);
+  const size_t cell = static_cast<size_t>(cls + 2) * 8;
+  ASAN_UNPOISON_MEMORY_REGION(user, cell - sizeof(GcHdr));
+  std::memcpy(&tf.cache[cls], user, sizeof(void*));
+  std::memset(user, 0, cell - sizeof(GcHdr));
+  GcHdr h{static_cast<uint32_t>(size), kGcAlloc, static_cast<uint8_t>(cls), 0};
+  std::memcpy(user - sizeof(GcHdr), &h, sizeof h);
+  *roots->top++ = GcRoot{user, mark ? mark : gc_text};
+  return user;
+}

@@ -72,21 +72,6 @@ uint32_t refill(Reader* r) {
   return static_cast<uint32_t>(n);
 }
 
-// Counts ch, the character just before c.pos.
-void count_line(Cursor& c, L_CHAR ch) {
-  if (ch == '\r') {
-    ++c.line;
-    c.cr = 1;
-    c.line_start = c.pos;
-  } else {
-    if (ch == '\n') {
-      if (!c.cr) ++c.line;
-      c.line_start = c.pos;
-    }
-    c.cr = 0;
-  }
-}
-
 // The byte at the cursor when it is a whole character by itself.
 inline bool ascii_at_cursor(const Reader* r, L_CHAR* out) {
   const Cursor& c = r->cur;
@@ -169,9 +154,12 @@ void reader_set_cm(Reader* r, CODE_METHOD* cm) {
   r->fast = ascii_compatible(cm) ? 1 : 0;
   r->f->cm = cm;
   r->f->cm_work = r->cur.w;
+  note_plain(r);
 }
 
-int next_char(Reader* r, L_CHAR* c) {
+namespace {
+
+int next_char_decoded(Reader* r, L_CHAR* c) {
   if (r->has_peek == kPeekByte) {
     r->has_peek = 0;
     ++r->cur.pos;
@@ -190,7 +178,15 @@ int next_char(Reader* r, L_CHAR* c) {
   return k;
 }
 
-int peek_char(Reader* r, L_CHAR* c) {
+}  // namespace
+
+int next_char_slow(Reader* r, L_CHAR* c) {
+  int k = next_char_decoded(r, c);
+  note_plain(r);
+  return k;
+}
+
+int peek_char_slow(Reader* r, L_CHAR* c) {
   if (!r->has_peek && ascii_at_cursor(r, &r->peek_c)) {
     r->peek_r = kChar;
     r->has_peek = kPeekByte;
@@ -200,6 +196,7 @@ int peek_char(Reader* r, L_CHAR* c) {
     if (r->peek_r == kChar) count_line(r->peek_after, r->peek_c);
     r->has_peek = kPeekFull;
   }
+  note_plain(r);
   *c = r->peek_c;
   return r->peek_r;
 }
@@ -209,12 +206,13 @@ void restore(Reader* r, const Cursor& c) {
   // A cursor whose bytes were dropped cannot be returned to; pins prevent
   // that, and a failed return keeps the current position (the lexer then
   // reads on instead of reading old bytes twice).
-  if (c.pos < r->base) return;
-  r->cur = c;
+  if (c.pos >= r->base) r->cur = c;
+  note_plain(r);
 }
 
 int read_bytes(Reader* r, uint64_t n, std::vector<uint8_t>& out) {
   r->has_peek = 0;
+  note_plain(r);
   while (n > 0) {
     uint64_t at = r->cur.pos - r->base;
     if (at >= r->fill) {
@@ -240,6 +238,7 @@ bool take_buffered_bytes(Reader* r, uint64_t n, uint8_t* dst) {
   uint64_t at = r->cur.pos - r->base;
   if (at > r->fill || r->fill - at < n) return false;
   r->has_peek = 0;
+  note_plain(r);
   const uint8_t* p = r->buf + at;
   std::memcpy(dst, p, n);
   // Line ends among raw bytes count as they do when read one by one.
@@ -255,26 +254,6 @@ bool take_buffered_bytes(Reader* r, uint64_t n, uint8_t* dst) {
   }
   r->cur.pos = from + n;
   return true;
-}
-
-size_t skip_plain_ws(Reader* r) {
-  const uint8_t *p, *end;
-  if (!plain_window(r, &p, &end)) return 0;
-  Cursor& c = r->cur;
-  const uint64_t from = c.pos;
-  const uint8_t* start = p;
-  for (; p < end; ++p) {
-    uint8_t b = *p;
-    if (b > 0x20 && b != 0x7F) break;
-    if (b == '\r' || b == '\n') {
-      c.pos = from + static_cast<uint64_t>(p - start) + 1;
-      count_line(c, b);
-    } else {
-      c.cr = 0;
-    }
-  }
-  c.pos = from + static_cast<uint64_t>(p - start);
-  return static_cast<size_t>(p - start);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 // escapes, line ends and encoding switches are handled in one place.
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstdint>
 #include <cmath>
 #include <cstdlib>
@@ -136,13 +137,26 @@ uint32_t name_hash(const L_CHAR* s, size_t len) {
   return h;
 }
 
-// The interned atom of a name, through the reader's cache.
+bool same_name(const ZU_ATOM* a, const L_CHAR* s, size_t len) {
+  if (a->len != len) return false;
+  for (size_t i = 0; i < len; ++i)
+    if (a->name[i] != s[i]) return false;
+  return true;
+}
+
+// The interned atom of a name, through the reader's cache: two ways of
+// kAtomCache / 2 sets, the way used last first.
 ZU_ATOM* reader_atom(Reader* r, const L_CHAR* s, size_t len) {
-  ZU_ATOM*& slot = r->atoms[name_hash(s, len) >> 24];
-  ZU_ATOM* a = slot;
-  if (a && a->len == len && std::memcmp(a->name, s, len * sizeof(L_CHAR)) == 0) return a;
-  a = intern_atom(s, len);
-  slot = a;
+  uint32_t h = name_hash(s, len);
+  ZU_ATOM** set = &r->atoms[((h ^ (h >> 15)) * 0x2C1B3C6Du >> 24) % (kAtomCache / 2) * 2];
+  if (set[0] && same_name(set[0], s, len)) return set[0];
+  if (set[1] && same_name(set[1], s, len)) {
+    std::swap(set[0], set[1]);
+    return set[0];
+  }
+  ZU_ATOM* a = intern_atom(s, len);
+  set[1] = set[0];
+  set[0] = a;
   return a;
 }
 
@@ -307,7 +321,7 @@ bool read_quoted(Parser& p, L_CHAR quote, Span* out, int line) {
     // Lines are capped as they are read; a string may span many.
     uint64_t n = r->tok_len - from;
     if (too_long(p, n, line)) return false;
-    if (take_run(r, kQuotedRun, r->line_cap + 1 - n)) continue;
+    if (take_run(r, kQuotedRun, r->line_cap + 1 - n) && too_long(p, r->tok_len - from, line)) return false;
     L_CHAR c;
     int k = next_char(r, &c);
     if (k != kChar) {
@@ -361,7 +375,8 @@ bool integer_value(const L_CHAR* t, size_t n, int64_t* out) {
   return true;
 }
 
-// The value of a number text (digits, point, exponent: all plain bytes).
+// The value of a number text ([+-] digits, point, exponent: all plain
+// bytes), rounded as strtod rounds it (in the "C" locale the program keeps).
 double floating_value(const L_CHAR* t, size_t n) {
   char small[64];
   std::string big;
@@ -372,7 +387,11 @@ double floating_value(const L_CHAR* t, size_t n) {
   }
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<char>(t[i]);
   b[n] = 0;
-  return std::strtod(b, nullptr);
+  double d = 0;
+  auto [end, ec] = std::from_chars(b, b + n, d);
+  // A leading "+", an overflow or an underflow: strtod says what it is.
+  if (ec != std::errc() || end != b + n) d = std::strtod(b, nullptr);
+  return d;
 }
 
 // A number's value with its unit (unit null: none).
@@ -486,7 +505,7 @@ class AttrTail {
 ZU_SEXP* read_word(Parser& p, Ctx ctx, Attr* attr_out, int line, uint64_t from) {
   Reader* r = p.r;
   for (;;) {
-    if (take_run(r, kWordRun)) continue;
+    take_run(r, kWordRun);
     L_CHAR c;
     int k = peek_char(r, &c);
     if (k != kChar) break;

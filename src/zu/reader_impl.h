@@ -58,6 +58,11 @@ struct Reader {
   // fails with too_long set (the input is not read any further).
   uint64_t line_cap;
   uint8_t eof, failed, closed, fast, too_long;
+  // Set while a byte below 0x80 at the cursor is a character by itself:
+  // `fast`, the decoder between characters (no codes pending, no state),
+  // and nothing looked at ahead by a full decode. Kept by note_plain after
+  // every change of those.
+  uint8_t plain;
   std::atomic<int> busy;   // a thread is reading
   std::atomic<int> depth;  // open lists and elements
   Cursor cur;
@@ -83,9 +88,58 @@ void mark_reader(void* p);
 // Installs cm for the bytes after the cursor.
 void reader_set_cm(Reader* r, CODE_METHOD* cm);
 
-// Character access.
-int next_char(Reader* r, L_CHAR* c);
-int peek_char(Reader* r, L_CHAR* c);
+// Counts ch, the character just before c.pos.
+inline void count_line(Cursor& c, L_CHAR ch) {
+  if (ch == '\r') {
+    ++c.line;
+    c.cr = 1;
+    c.line_start = c.pos;
+  } else {
+    if (ch == '\n') {
+      if (!c.cr) ++c.line;
+      c.line_start = c.pos;
+    }
+    c.cr = 0;
+  }
+}
+
+inline void note_plain(Reader* r) {
+  const Cursor& c = r->cur;
+  r->plain = r->fast && !c.npend && c.w.dst == 0 && r->has_peek != kPeekFull;
+}
+
+// Whether the byte at the cursor, when below 0x80, is the next character
+// by itself: an ASCII-compatible encoding between characters, nothing
+// looked at ahead by a full decode, and the byte buffered.
+inline bool plain_at_cursor(const Reader* r) { return r->plain && r->cur.pos - r->base < r->fill; }
+
+// Character access: the plain byte at the cursor in line, everything else
+// (decoding, refilling, the end of input) out of line.
+int next_char_slow(Reader* r, L_CHAR* c);
+int peek_char_slow(Reader* r, L_CHAR* c);
+inline int next_char(Reader* r, L_CHAR* c) {
+  if (plain_at_cursor(r)) {
+    uint8_t b = r->buf[r->cur.pos - r->base];
+    if (b < 0x80) {
+      r->has_peek = 0;
+      ++r->cur.pos;
+      count_line(r->cur, b);
+      *c = b;
+      return kChar;
+    }
+  }
+  return next_char_slow(r, c);
+}
+inline int peek_char(Reader* r, L_CHAR* c) {
+  if (plain_at_cursor(r)) {
+    uint8_t b = r->buf[r->cur.pos - r->base];
+    if (b < 0x80) {
+      *c = b;
+      return kChar;
+    }
+  }
+  return peek_char_slow(r, c);
+}
 inline Cursor save(Reader* r) { return r->cur; }
 void restore(Reader* r, const Cursor& c);
 // Keeps the bytes from `at` on while a look-ahead may return there.
@@ -124,9 +178,8 @@ bool take_buffered_bytes(Reader* r, uint64_t n, uint8_t* dst);
 // decode, or nothing buffered). take_plain then moves the cursor over the
 // first n of them, which must hold no line end.
 inline bool plain_window(Reader* r, const uint8_t** p, const uint8_t** end) {
-  const Cursor& c = r->cur;
-  if (!r->fast || c.npend || c.w.dst != 0 || r->has_peek == kPeekFull) return false;
-  uint64_t at = c.pos - r->base;
+  if (!r->plain) return false;
+  uint64_t at = r->cur.pos - r->base;
   if (at >= r->fill) return false;
   // A byte peeked at the cursor is the window's first: nothing to undo.
   r->has_peek = 0;
@@ -141,7 +194,25 @@ inline void take_plain(Reader* r, size_t n) {
 }
 // Takes the run of plain white-space bytes at the cursor, line ends
 // counted; the number taken (0 when none or no window).
-size_t skip_plain_ws(Reader* r);
+inline size_t skip_plain_ws(Reader* r) {
+  const uint8_t *p, *end;
+  if (!plain_window(r, &p, &end)) return 0;
+  Cursor& c = r->cur;
+  const uint64_t from = c.pos;
+  const uint8_t* start = p;
+  for (; p < end; ++p) {
+    uint8_t b = *p;
+    if (b > 0x20 && b != 0x7F) break;
+    if (b == '\r' || b == '\n') {
+      c.pos = from + static_cast<uint64_t>(p - start) + 1;
+      count_line(c, b);
+    } else {
+      c.cr = 0;
+    }
+  }
+  c.pos = from + static_cast<uint64_t>(p - start);
+  return static_cast<size_t>(p - start);
+}
 
 // Character classes.
 inline bool is_ws(L_CHAR c) { return c <= 0x20 || c == 0xFEFF || c == 0x7F; }
