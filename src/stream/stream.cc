@@ -543,18 +543,29 @@ int s_push(STREAM* s, int c) {
   return 0;
 }
 
-int s_write(STREAM* s, const void* data, int len) {
+int e_write(STREAM* s, int* err, const void* data, int len) {
+  int e = 0;
   S_USE use(s);
-  if (!use.s || len < 0 || (!data && len > 0)) return -1;
-  S_HEADER& h = s->h;
-  if (!h.tbl->write || h.mode == S_MODE_READ) return -1;
-  if (len == 0) return 0;
-  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
-  int r = h.tbl->write(s, data, len);
-  if (r < 0) return -1;
-  if (h.cr_flag) h.cr_cnt += s_count_line_ends(static_cast<const unsigned char*>(data), r, &h.cr_wstate);
-  return r;
+  S_HEADER* h = use.s ? &s->h : nullptr;
+  if (!h || len < 0 || (!data && len > 0) || !h->tbl->write || h->mode == S_MODE_READ) {
+    e = EBADF;
+  } else if (len > 0) {
+    S_SIDE writer(h->wmu, LOCK_STREAM_WRITER);
+    errno = 0;
+    int r = h->tbl->write(s, data, len);
+    if (r >= 0) {
+      if (h->cr_flag) h->cr_cnt += s_count_line_ends(static_cast<const unsigned char*>(data), r, &h->cr_wstate);
+      return r;
+    }
+    e = errno ? errno : EIO;
+  } else {
+    return 0;
+  }
+  if (err) *err = e;
+  return -1;
 }
+
+int s_write(STREAM* s, const void* data, int len) { return e_write(s, nullptr, data, len); }
 
 int s_flush(STREAM* s) {
   S_USE use(s);

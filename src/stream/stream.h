@@ -231,6 +231,10 @@ int s_read(STREAM* s, void* data, int len);
 int s_read_until(STREAM* s, void* data, int len, int delim);
 int s_push(STREAM* s, int c);
 int s_write(STREAM* s, const void* data, int len);
+// As s_write, with the error of e_printf in *err when it fails: the system
+// error number, EBADF for a stream that cannot be written, EIO for a
+// failure without a number.
+int e_write(STREAM* s, int* err, const void* data, int len);
 int s_flush(STREAM* s);
 // Decodes one character through the stream's encoding: 1 with the code in
 // *code, 0 at the end of input, -1 on failure.

@@ -5,72 +5,15 @@
 #include <new>
 
 #include "base/lock.h"
+#include "zu/env_impl.h"
 #include "zu/gc_core_impl.h"
 
-namespace {
+using namespace zu_env;
 
-struct ENV_ENTRY {
-  std::atomic<ENV_ENTRY*> next;
-  ZU_ATOM* name;
-  std::atomic<ZU_SEXP*> value;
-};
-
-// Buckets follow the header; their number is a power of two.
-struct ENV_TABLE {
-  uint32_t n;
-  uint32_t pad;
-  std::atomic<ENV_ENTRY*>* b() { return reinterpret_cast<std::atomic<ENV_ENTRY*>*>(this + 1); }
-};
-
-// The first bindings of an environment live in the environment itself: a
-// call environment holds a handful of names, and a short scan of pointers
-// beats a table. A slot is handed out once and never reused, so a reader
-// that matched a name reads that name's value; a removed name leaves a dead
-// slot behind.
-struct ENV_SLOT {
-  std::atomic<ZU_ATOM*> name;
-  std::atomic<ZU_SEXP*> value;
-};
-constexpr int kSlots = 4;
-
-using CELL = std::atomic<ZU_SEXP*>;
-
-// Look-ups hand out value cells. A cell of a table entry carries tag bit 0:
-// a table that grows copies its entries, so a store into such a cell must
-// hold the environment lock; a slot's cell never moves.
-inline CELL* untag(CELL* c) { return reinterpret_cast<CELL*>(reinterpret_cast<uintptr_t>(c) & ~uintptr_t{1}); }
-inline bool in_table(CELL* c) { return (reinterpret_cast<uintptr_t>(c) & 1) != 0; }
-inline CELL* tag_table(CELL* c) { return reinterpret_cast<CELL*>(reinterpret_cast<uintptr_t>(c) | 1); }
-
-}  // namespace
-
-struct ZUISP_ENV {
-  uint8_t kind;
-  // Set once the environment lies on some other environment's search path
-  // (it became a parent or a pair member); from then on changes to its
-  // bindings invalidate the look-up caches.
-  std::atomic<uint8_t> watched;
-  std::atomic<uint8_t> used;       // slots handed out
-  std::atomic<uint32_t> flags;
-  // One bit (chosen by the atom's hash) per name ever bound here: a clear
-  // bit proves the name is not bound here.
-  std::atomic<uint64_t> mask;
-  std::atomic<ZUISP_ENV*> parent;  // hash: parent; pair: unused
-  std::atomic<ZUISP_ENV*> first;   // pair members
-  std::atomic<ZUISP_ENV*> second;
-  std::atomic<ZU_SEXP*> deflt;     // default binding
-  std::atomic<UNIT_ENV*> uenv;
-  std::atomic<void*> work;
-  std::atomic<ENV_TABLE*> table;   // bindings beyond the slots; null until needed
-  uint32_t count;                  // bindings in the table (under the lock)
-  // One bit (chosen by the atom's hash) per name some thread has cached a
-  // search result under this environment for: a clear bit proves the cache
-  // holds nothing for the pair, so the probe (a likely miss for a fresh call
-  // environment) is skipped. Racing writers may drop a bit; that only costs
-  // a later search its shortcut.
-  std::atomic<uint32_t> cached;
-  ENV_SLOT slot[kSlots];
-};
+namespace zu_env {
+std::atomic<uint64_t> g_version{1};
+constinit thread_local CacheSlot tl_cache[1 << kCacheBits] = {};
+}  // namespace zu_env
 
 ZUISP_ENV* qnlisp_top_env0 = nullptr;
 ZUISP_ENV* qnlisp_top_env1 = nullptr;
@@ -98,64 +41,14 @@ std::atomic<GC_MARK_FUNC> uenv_mark{nullptr};
 ZU_ATOM dead_atom_rec{};
 ZU_ATOM* const kDead = &dead_atom_rec;
 
-inline uint64_t mask_bit(const ZU_ATOM* a) { return uint64_t{1} << (a->hash >> 26); }
-inline uint32_t cached_bit(const ZU_ATOM* a) { return uint32_t{1} << (a->hash >> 27); }
-
-// ---- look-up caches
-//
-// Each thread keeps a direct-mapped cache of look-up results keyed by
-// (environment, name). For a hash environment the entry holds what the
-// search finds *above* it (its parent's chain), for a pair what the whole
-// search finds; the environment's own bindings are always read live. A
-// result is the binding's value cell, or null for "bound nowhere".
-//
-// Every environment that such a result depends on is marked watched before
-// any result through it can be computed (a parent, a pair member), and any
-// change of the shape of the search through a watched environment — a
-// binding added or removed, a table regrown, a parent or pair member
-// replaced — advances g_version, as does each collection (which may free an
-// environment and hand its address to a new one). An entry counts only
-// while its version is the current one. Replacing the value of an existing
-// binding changes no shape: the cell is read at each use.
-//
-// A binding added concurrently with an environment becoming watched is
-// settled by a fence on both sides: either the binder sees the mark and
-// advances the version, or the watcher's later searches see the binding.
-std::atomic<uint64_t> g_version{1};
-
-struct CacheSlot {
-  const ZUISP_ENV* env;
-  const ZU_ATOM* atom;
-  CELL* cell;
-  uint64_t version;  // 0: empty
-};
-constexpr int kCacheBits = 10;
-constinit thread_local CacheSlot tl_cache[1 << kCacheBits] = {};
-
-inline CacheSlot& cache_slot(const ZUISP_ENV* e, const ZU_ATOM* a) {
-  uint64_t k = (reinterpret_cast<uintptr_t>(e) >> 4) ^ (static_cast<uint64_t>(a->hash) << 28);
-  return tl_cache[(k * 0x9E3779B97F4A7C15ull) >> (64 - kCacheBits)];
-}
-
-// The cached result for (e, a) of the current version, if any.
-inline bool cache_hit(const ZUISP_ENV* e, const ZU_ATOM* a, uint64_t version, CELL** cell) {
-  if (!(e->cached.load(std::memory_order_relaxed) & cached_bit(a))) return false;
-  const CacheSlot& c = cache_slot(e, a);
-  if (c.env != e || c.atom != a || c.version != version) return false;
-  *cell = c.cell;
-  return true;
-}
-
-inline void cache_put(ZUISP_ENV* e, const ZU_ATOM* a, CELL* cell, uint64_t version) {
-  cache_slot(e, a) = CacheSlot{e, a, cell, version};
-  uint32_t bits = e->cached.load(std::memory_order_relaxed);
-  if (!(bits & cached_bit(a))) e->cached.store(bits | cached_bit(a), std::memory_order_relaxed);
-}
 
 inline void watch(ZUISP_ENV* e) {
   if (e && !e->watched.load(std::memory_order_relaxed)) {
     e->watched.store(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // A call environment nothing else can reach has no binder on another
+    // thread to settle with; once it is kept, whoever reaches it got it
+    // through a hand-over that publishes the mark.
+    if (!e->call || e->kept.load(std::memory_order_relaxed)) std::atomic_thread_fence(std::memory_order_seq_cst);
   }
 }
 
@@ -195,34 +88,19 @@ ENV_ENTRY* new_entry(ZU_ATOM* name, ZU_SEXP* value) {
   return x;
 }
 
+// Stamps of the environments this thread makes. Only the thread that made
+// an environment caches results under it before it is kept, and a kept
+// one is freed by the collector alone (which outdates every cached result),
+// so a counter of the thread's own tells its incarnations apart.
+constinit thread_local uint64_t tl_env_stamp = 0;
+
 ZUISP_ENV* alloc_env(uint8_t kind) {
   // mmalloc hands out zeroed memory, which is every member's empty state
   // (null pointers, zero counts and flags): no second clearing.
   auto* e = static_cast<ZUISP_ENV*>(mmalloc(sizeof(ZUISP_ENV), gc_qnlisp_env));
   e->kind = kind;
+  e->stamp = ++tl_env_stamp;
   return e;
-}
-
-ENV_ENTRY* find_entry(ZUISP_ENV* e, const ZU_ATOM* a) {
-  ENV_TABLE* t = e->table.load(std::memory_order_acquire);
-  if (!t) return nullptr;
-  for (ENV_ENTRY* x = t->b()[a->hash & (t->n - 1)].load(std::memory_order_acquire); x;
-       x = x->next.load(std::memory_order_acquire)) {
-    if (x->name == a) return x;
-  }
-  return nullptr;
-}
-
-// The (tagged) value cell of a's binding in hash environment e itself, or
-// null.
-inline CELL* find_cell(ZUISP_ENV* e, const ZU_ATOM* a, uint64_t bit) {
-  if (!(e->mask.load(std::memory_order_acquire) & bit)) return nullptr;
-  int n = e->used.load(std::memory_order_acquire);
-  for (int i = 0; i < n; ++i) {
-    if (e->slot[i].name.load(std::memory_order_relaxed) == a) return &e->slot[i].value;
-  }
-  ENV_ENTRY* x = find_entry(e, a);
-  return x ? tag_table(&x->value) : nullptr;
 }
 
 struct Search {
@@ -278,27 +156,6 @@ CELL* resolve(ZUISP_ENV* e, Search& s, int nest, bool checked = false) {
   return found;
 }
 
-// The nearest binding of a (no depth limit), or null.
-inline CELL* lookup_cell(ZUISP_ENV* e, const ZU_ATOM* a) {
-  Search s{a, mask_bit(a), g_version.load(std::memory_order_acquire)};
-  // The environment's own bindings, and what lies above it, without a call.
-  if (e && e->kind == ZU_ENV_HASH) {
-    if (CELL* x = find_cell(e, a, s.bit)) return x;
-    CELL* cached = nullptr;
-    if (cache_hit(e, a, s.version, &cached)) return cached;
-    // One level up answers most searches from a fresh call environment.
-    ZUISP_ENV* p = e->parent.load(std::memory_order_acquire);
-    if (p && p->kind == ZU_ENV_HASH) {
-      CELL* found = find_cell(p, a, s.bit);
-      if (!found && !cache_hit(p, a, s.version, &found)) return resolve(e, s, 0, true);
-      cache_put(e, a, found, s.version);
-      return found;
-    }
-    return resolve(e, s, 0, true);
-  }
-  return resolve(e, s, 0);
-}
-
 // Calls f on each hash environment in search order within `depth` levels;
 // stops (returning true) when f returns true.
 template <class F>
@@ -346,29 +203,6 @@ void grow_locked(ZUISP_ENV* h) {
     }
   }
   h->table.store(t, std::memory_order_release);
-}
-
-// Adds a binding that h does not have yet; the caller holds the lock (or
-// owns h alone) and has pinned a and value. Writers are serialised that way,
-// so the mask is updated without a locked read-modify-write.
-void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
-  uint64_t bit = mask_bit(a);
-  int u = h->used.load(std::memory_order_relaxed);
-  if (u < kSlots) {
-    h->slot[u].value.store(value, std::memory_order_relaxed);
-    h->slot[u].name.store(a, std::memory_order_relaxed);
-    h->mask.store(h->mask.load(std::memory_order_relaxed) | bit, std::memory_order_release);
-    h->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
-    return;
-  }
-  if (!h->table.load(std::memory_order_relaxed)) h->table.store(new_table(8), std::memory_order_release);
-  ENV_ENTRY* x = new_entry(a, value);
-  ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
-  auto& head = t->b()[a->hash & (t->n - 1)];
-  x->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  h->mask.store(h->mask.load(std::memory_order_relaxed) | bit, std::memory_order_release);
-  head.store(x, std::memory_order_release);
-  if (++h->count > t->n * 2) grow_locked(h);
 }
 
 void bind_locked(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
@@ -431,11 +265,67 @@ ZU_SEXP* find_entry_form(ZU_SEXP* form, const char* name) {
 
 }  // namespace
 
+namespace zu_env {
+
+// Adds a binding that h does not have yet; the caller holds the lock (or
+// owns h alone) and has pinned a and value. Writers are serialised that way,
+// so the mask is updated without a locked read-modify-write.
+void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
+  uint64_t bit = mask_bit(a);
+  int u = h->used.load(std::memory_order_relaxed);
+  if (u < kSlots) {
+    h->slot[u].value.store(value, std::memory_order_relaxed);
+    h->slot[u].name.store(a, std::memory_order_relaxed);
+    h->mask.store(h->mask.load(std::memory_order_relaxed) | bit, std::memory_order_release);
+    h->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
+    return;
+  }
+  if (!h->table.load(std::memory_order_relaxed)) h->table.store(new_table(8), std::memory_order_release);
+  ENV_ENTRY* x = new_entry(a, value);
+  ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
+  auto& head = t->b()[a->hash & (t->n - 1)];
+  x->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  h->mask.store(h->mask.load(std::memory_order_relaxed) | bit, std::memory_order_release);
+  head.store(x, std::memory_order_release);
+  if (++h->count > t->n * 2) grow_locked(h);
+}
+
+CELL* lookup_cell_far(ZUISP_ENV* e, const ZU_ATOM* a, uint64_t version) {
+  Search s{a, mask_bit(a), version};
+  // A hash environment's own bindings, its cache entry and its parent's
+  // (when a hash environment too) have been tried in line: the search goes
+  // on from its parent, which it tries again.
+  if (e && e->kind == ZU_ENV_HASH) return resolve(e, s, 0, true);
+  return resolve(e, s, 0);
+}
+
+}  // namespace zu_env
+
 ZUISP_ENV* new_env(ZUISP_ENV* parent) {
   ZUISP_ENV* e = alloc_env(ZU_ENV_HASH);
   watch(parent);
   e->parent.store(parent, std::memory_order_relaxed);
   return e;
+}
+
+ZUISP_ENV* new_call_env(ZUISP_ENV* parent) {
+  ZUISP_ENV* e = new_env(parent);
+  e->call = 1;
+  return e;
+}
+
+void env_keep(ZUISP_ENV* env) {
+  // Up the chain of call environments not kept yet: whoever holds env can
+  // reach each of them through the parents.
+  for (ZUISP_ENV* e = env; e && e->call && !e->kept.load(std::memory_order_relaxed);
+       e = e->parent.load(std::memory_order_relaxed))
+    e->kept.store(1, std::memory_order_relaxed);
+}
+
+bool release_call_env(ZUISP_ENV* env) {
+  if (!env || !env->call || env->kept.load(std::memory_order_relaxed)) return false;
+  gc_release_block(env);
+  return true;
 }
 
 ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {

@@ -22,6 +22,22 @@ constexpr uint8_t ZU_ENV_PAIR = 2;
 ZUISP_ENV* new_env(ZUISP_ENV* parent);
 ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second);
 
+// Call environments. The evaluator makes one environment per lambda call
+// (new_call_env: a new_env the evaluator may hand back) and frees it when
+// the call returns (release_call_env), unless something else may still
+// reach it. Only the evaluator's own steps are known to keep nothing: a
+// built-in called with an environment, except one flagged
+// ZU_FUNC_ENV_TRANSIENT, may keep it or make environments under it, so the
+// evaluator first marks that environment and every call environment above
+// it kept (env_keep), and a kept environment is left to the collector.
+// Making an environment under another one, or a value of it, outside the
+// evaluator happens only in such built-ins.
+ZUISP_ENV* new_call_env(ZUISP_ENV* parent);
+void env_keep(ZUISP_ENV* env);
+// Frees a call environment that was not kept and answers true; the caller
+// has dropped every root of it. False (nothing done) for any other.
+bool release_call_env(ZUISP_ENV* env);
+
 // Binds or rebinds a name (or an atom) in the environment's writing target.
 // 0, or -1 when there is no hash environment to write into.
 int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zu/env.h"
+#include "zu/env_impl.h"
 
 namespace {
 
@@ -136,6 +137,7 @@ inline ZU_SEXP* break_check(ZU_SEXP* form) {
 }
 
 ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form);
+ZU_SEXP* bind_and_run(ZUISP_ENV* env, ZUISP_ENV* child, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_form);
 
 // eval with the common cases in line.
 inline ZU_SEXP* eval_inline(ZUISP_ENV* env, ZU_SEXP* s) {
@@ -143,7 +145,7 @@ inline ZU_SEXP* eval_inline(ZUISP_ENV* env, ZU_SEXP* s) {
   switch (s->h.type) {
     case ZU_TYPE_SYMBOL: {
       ZU_SEXP* v = nullptr;
-      if (lookup_env_atom(env, s->symbol.atom, -1, &v)) return v;
+      if (zu_env::lookup_value(env, s->symbol.atom, &v)) return v;
       return unbound_error(s);
     }
     case ZU_TYPE_LIST:
@@ -158,37 +160,53 @@ inline ZU_SEXP* eval_inline(ZUISP_ENV* env, ZU_SEXP* s) {
 // calling thread's own until the body runs, so it is filled without the
 // environment lock.
 ZUISP_ENV* lambda_env(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* head) {
-  ZUISP_ENV* child = new_env(env);
+  ZUISP_ENV* child = new_call_env(env);
   ZU_ATOM* args_atom = args_env_atom();
   if (fn->args_env) {
     gc_set_nl(args_atom, gc_text);  // pinned before the environment value is made
-    bind_private_env(child, args_atom, get_env(fn->args_env));
+    zu_env::bind_private(child, args_atom, get_env(fn->args_env));
   } else {
-    bind_private_env(child, args_atom, nullptr);
+    zu_env::bind_private(child, args_atom, nullptr);
   }
   if (get_type(head) == ZU_TYPE_SYMBOL) bind_attributes(child, sym_field(head));
   return child;
+}
+
+// The end of a lambda call: what the call made is released but its result,
+// and its environment is handed back unless it was kept. `mark` is the
+// thread's root count before the environment was made.
+ZU_SEXP* end_call(ZUISP_ENV* child, size_t mark, ZU_SEXP* r) {
+  gc_root_release(mark, r, gc_qn_sexp);
+  release_call_env(child);
+  return r;
 }
 
 // Lambda with a parameter list under the applicative order: each argument
 // is evaluated in the caller's environment, left to right, and bound at
 // once in the new environment (which keeps it alive from then on).
 ZU_SEXP* call_lambda_list(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form) {
+  const size_t mark = gc_root_mark();
   ZUISP_ENV* child = lambda_env(env, fn, form->pair.car);
   ZU_SEXP* a = form->pair.cdr;
   for (ZU_SEXP* p = fn->l_params->pair.cdr; get_type(p) == ZU_TYPE_LIST && get_type(a) == ZU_TYPE_LIST;
        p = p->pair.cdr, a = a->pair.cdr) {
     ZU_SEXP* v = eval_inline(env, a->pair.car);
-    if (get_type(v) == ZU_TYPE_ERROR) return v;
-    bind_private_env(child, p->pair.car->symbol.atom, v);
+    if (get_type(v) == ZU_TYPE_ERROR) return end_call(child, mark, v);
+    zu_env::bind_private(child, p->pair.car->symbol.atom, v);
   }
-  return eval_body(child, fn->l_body);
+  return end_call(child, mark, eval_body(child, fn->l_body));
 }
 
 // Any other lambda call: args_form is the form as written (order 0) or the
 // evaluated form (head, values...).
 ZU_SEXP* apply_lambda(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_form) {
+  const size_t mark = gc_root_mark();
   ZUISP_ENV* child = lambda_env(env, fn, form->pair.car);
+  return end_call(child, mark, bind_and_run(env, child, fn, form, args_form));
+}
+
+// The parameters of any other lambda call bound in child, then its body.
+ZU_SEXP* bind_and_run(ZUISP_ENV* env, ZUISP_ENV* child, ZU_FUNC* fn, ZU_SEXP* form, ZU_SEXP* args_form) {
   ZU_SEXP* params = fn->l_params;
   if (get_type(params) == ZU_TYPE_SYMBOL) {
     bind_private_env(child, params->symbol.atom, args_form);
@@ -269,6 +287,8 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
   ZU_SEXP* head = form->pair.car;
   bool lambda = fn->type == ZU_FUNC_LAMBDA;
   if (lambda && fn->order == 1 && get_type(fn->l_params) == ZU_TYPE_LIST) return call_lambda_list(env, fn, form);
+  // A built-in may keep the environment it is given (see env.h).
+  if (!lambda && !(f->h.flags & ZU_FUNC_ENV_TRANSIENT)) env_keep(env);
   ZU_SYM_FIELD* sf = get_type(head) == ZU_TYPE_SYMBOL ? sym_field(head) : nullptr;
   if (!lambda && fn->order != 0 && n <= kStackCells && (f->h.flags & ZU_FUNC_FORM_TRANSIENT) && fn->prim)
     return call_transient(env, fn, form, n, sf);
@@ -304,7 +324,7 @@ ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
   switch (get_type(head)) {
     case ZU_TYPE_SYMBOL: {
       ZU_SEXP* f = nullptr;
-      if (lookup_env_atom(env, head->symbol.atom, -1, &f)) {
+      if (zu_env::lookup_value(env, head->symbol.atom, &f)) {
         int t = get_type(f);
         if (t == ZU_TYPE_FUNCTION) {
           // The arguments, or a lambda's body, may rebind the name while

@@ -31,6 +31,11 @@ ZU_SEXP* eval(ZUISP_ENV* env, ZU_SEXP* s);
 // reference to the evaluated form it receives (nor puts it into its result
 // or an error), so the evaluator may build that form in temporary storage.
 constexpr uint8_t ZU_FUNC_FORM_TRANSIENT = 1;
+// Header flag of a built-in's function value: its implementation keeps no
+// reference to the environment it is called in, makes no environment under
+// it and no value of it (it may evaluate in it), so a lambda's call
+// environment can be freed when the call returns (env.h).
+constexpr uint8_t ZU_FUNC_ENV_TRANSIENT = 2;
 
 // True when the calling thread's stack is nearly used up: recursive walks
 // over forms stop there with ZU_ER_EVAL_DEPTH instead of overflowing.

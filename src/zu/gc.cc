@@ -20,8 +20,12 @@
 
 const char* gc_file = nullptr;
 constinit thread_local GcRootStack* gc_tl_roots = nullptr;
-constinit thread_local GcThreadFast gc_tl_fast{};
+constinit thread_local GcThreadFast* gc_tl_fast = nullptr;
+namespace {
+constinit thread_local GcThreadFast tl_fast_state{};
+}  // namespace
 std::atomic<uint32_t> gc_alloc_slow{0};
+std::atomic<uint64_t> gc_epoch_counter{0};
 int gc_line = 0;
 
 namespace {
@@ -34,39 +38,17 @@ inline GcHdr* hdr_of(const void* p) {
   return reinterpret_cast<GcHdr*>(const_cast<char*>(static_cast<const char*>(p)) - sizeof(GcHdr));
 }
 
-// Small blocks live in 64 KiB pages of equal cells (header included).
-constexpr uint32_t kClassSize[] = {16,  24,  32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
-                                   192, 224, 256, 320, 384, 448, 512, 640, 768, 896, 1024};
-constexpr int kClasses = sizeof(kClassSize) / sizeof(kClassSize[0]);
-constexpr size_t kMaxCell = 1024;
+// Small blocks live in 64 KiB pages of equal cells (header included): the
+// classes of gc.h.
+constexpr const uint32_t* kClassSize = kGcClassSize;
+constexpr int kClasses = kGcClasses;
+constexpr size_t kMaxCell = kGcMaxCell;
 constexpr size_t kPageBytes = 64 * 1024;
 // Empty pages kept after a sweep: a few per class, and beyond those as many
 // as the allocation volume between two collections needs, so that a busy
 // program does not hand its pages back only to fault them in again.
 constexpr size_t kSparePages = 4;
 
-struct ClassOf {
-  uint8_t cls[kMaxCell / 8 + 1];
-  constexpr ClassOf() : cls() {
-    int c = 0;
-    for (size_t i = 0; i <= kMaxCell / 8; ++i) {
-      while (kClassSize[c] < i * 8) ++c;
-      cls[i] = static_cast<uint8_t>(c);
-    }
-  }
-};
-constexpr ClassOf kClassOf;
-static_assert(kClasses == kGcClasses);
-// gc_alloc (gc.h) finds the classes of small blocks by arithmetic.
-constexpr bool inline_classes_agree() {
-  for (size_t size = 0; size <= kGcInlineMax; ++size) {
-    size_t need = size + sizeof(GcHdr) < 16 ? 16 : size + sizeof(GcHdr);
-    if (kClassOf.cls[(size + sizeof(GcHdr) + 7) / 8] != static_cast<int>((need + 7) / 8) - 2) return false;
-    if (kClassSize[(need + 7) / 8 - 2] != ((need + 7) / 8) * 8) return false;
-  }
-  return kClassSize[kGcInlineClasses - 1] >= kGcInlineMax + sizeof(GcHdr);
-}
-static_assert(inline_classes_agree());
 // Bits of gc_alloc_slow.
 constexpr uint32_t kSlowRequested = 1;
 constexpr uint32_t kSlowStress = 2;
@@ -149,7 +131,7 @@ struct GcThread {
   bool registered = false;
   // The owning thread's free cells and running flag (thread-local storage
   // of that thread, read by the collector only while the thread is stopped).
-  GcThreadFast* fast = &gc_tl_fast;
+  GcThreadFast* fast = &tl_fast_state;
   FreeCell** cache() { return reinterpret_cast<FreeCell**>(fast->cache); }
 };
 
@@ -173,7 +155,6 @@ struct Gc {
   std::mutex collect_m;
   GC_HOOKS hooks{nullptr, gc_default_mark, gc_default_sp, nullptr, nullptr};
   std::vector<Root> mark_stack;
-  std::atomic<uint64_t> epoch{0};
 
   // Trigger and statistics.
   std::atomic<uint64_t> allocated{0};
@@ -227,6 +208,7 @@ struct ThreadHolder {
     if (GcThread* t = tl_state) {
       tl_state = nullptr;
       gc_tl_roots = nullptr;
+      gc_tl_fast = nullptr;
       release_thread(t);
     }
   }
@@ -241,6 +223,7 @@ GcThread* me_or_new() {
   if (!tl_holder_gone) (void)&holder;  // registers the holder's destructor
   tl_state = new GcThread;
   gc_tl_roots = &tl_state->roots;
+  gc_tl_fast = tl_state->fast;
   return tl_state;
 }
 
@@ -492,7 +475,7 @@ int collect() {
       gc_alloc_slow.fetch_or(kSlowRequested);
       g.gc_cv.wait(l, [&g] { return g.running == 0; });
     }
-    g.epoch.fetch_add(1);
+    gc_epoch_counter.fetch_add(1);
     for (GcThread* t : g.threads) std::memset(t->fast->cache, 0, sizeof t->fast->cache);
     g.stats.allocated_bytes = g.allocated.load();
     g.mark_stack.clear();
@@ -601,7 +584,7 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
   void* p;
   size_t need = size + sizeof(GcHdr);
   if (need <= kMaxCell) [[likely]] {
-    int cls = kClassOf.cls[(need + 7) / 8];
+    int cls = kGcClassOf.cls[(need + 7) / 8];
     FreeCell* c = t->cache()[cls];
     if (!c) [[unlikely]] c = refill(cls);
     t->cache()[cls] = c->next;
@@ -621,6 +604,19 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
   }
   t->push_root(p, mark ? mark : gc_text);
   return p;
+}
+
+void gc_release_block(void* block) {
+  GcThread* t = me();
+  if (!t || !t->running) er_panic("gc_release_block(1)");
+  GcHdr* h = hdr_of(block);
+  if (!(h->flags & kAlloc)) er_panic("gc_release_block(2)");
+  if (h->flags & kLarge) return;
+  h->flags = 0;
+  auto* c = static_cast<FreeCell*>(block);
+  c->next = t->cache()[h->cls];
+  poison_cell(static_cast<char*>(block), kClassSize[h->cls]);
+  t->cache()[h->cls] = c;
 }
 
 void gc_push(void* block, GC_MARK_FUNC mark, const char* label) {
@@ -723,7 +719,6 @@ void gc_block_site(const void* block, const char** file, int* line) {
   if (line) *line = g.sites[i].second;
 }
 
-uint64_t gc_epoch() { return G().epoch.load(); }
 
 void gc_text(void* block) { gc_mark_block(block); }
 

@@ -45,6 +45,12 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line);
 inline void* gc_alloc(size_t size, GC_MARK_FUNC mark, const char* file, int line);
 #define mmalloc(size, mark) gc_alloc((size), (mark), __FILE__, __LINE__)
 
+// Hands a block the calling thread made back to its free cells at once:
+// the caller knows that nothing refers to the block and that no frame pins
+// it any more (blocks of more than 1 KiB are left to the collector). The
+// caller must hold the memory lock.
+void gc_release_block(void* block);
+
 // Frames of the calling thread. gc_push opens a frame and pins `block` in it
 // (null: nothing). gc_pop closes the top frame and keeps `block` (null:
 // nothing) as a root of the frame below. Popping without a frame is fatal.
@@ -78,11 +84,24 @@ struct GcHdr {
 };
 static_assert(sizeof(GcHdr) == 8);
 constexpr uint8_t kGcAlloc = 1;  // header flag of a block in use
-// Size classes whose cells are handed out in line: cells of 16 to 56 bytes,
-// header included (blocks of up to 48 bytes).
-constexpr int kGcInlineClasses = 6;
-constexpr size_t kGcInlineMax = 48;
-constexpr int kGcClasses = 23;  // all size classes (gc.cc)
+// Cell sizes of the size classes (header included); larger blocks come from
+// malloc.
+inline constexpr uint32_t kGcClassSize[] = {16,  24,  32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                            192, 224, 256, 320, 384, 448, 512, 640, 768, 896, 1024};
+constexpr int kGcClasses = sizeof(kGcClassSize) / sizeof(kGcClassSize[0]);
+constexpr size_t kGcMaxCell = 1024;
+// The class of a cell of n bytes (header included), by n / 8 rounded up.
+struct GcClassOf {
+  uint8_t cls[kGcMaxCell / 8 + 1];
+  constexpr GcClassOf() : cls() {
+    int c = 0;
+    for (size_t i = 0; i <= kGcMaxCell / 8; ++i) {
+      while (kGcClassSize[c] < i * 8) ++c;
+      cls[i] = static_cast<uint8_t>(c);
+    }
+  }
+};
+inline constexpr GcClassOf kGcClassOf;
 // The calling thread's allocation state: free cells of each size class
 // (emptied by every collection, while the thread is stopped) and whether
 // the thread takes part in ZU work right now (holds the memory lock outside
@@ -91,7 +110,8 @@ struct GcThreadFast {
   void* cache[kGcClasses];
   bool running;
 };
-extern constinit thread_local GcThreadFast gc_tl_fast;
+// Null until the thread first does ZU work (as gc_tl_roots).
+extern constinit thread_local GcThreadFast* gc_tl_fast;
 // Non-zero while every allocation must pass the collector's safe point: a
 // collection waits for the running threads, or the stress switch is on.
 extern std::atomic<uint32_t> gc_alloc_slow;
@@ -163,7 +183,8 @@ extern int gc_line;
 void gc_block_site(const void* block, const char** file, int* line);
 // A collection counter; a mark function of a record that is not a collected
 // block keeps the last counter it saw to know whether it was visited.
-uint64_t gc_epoch();
+extern std::atomic<uint64_t> gc_epoch_counter;
+inline uint64_t gc_epoch() { return gc_epoch_counter.load(); }
 
 // Mark function of a block without pointers.
 void gc_text(void* block);
@@ -265,20 +286,19 @@ class GcFrame {
 // cells, with the same checks and the same safe point as xx_mmalloc (which
 // takes every other case).
 inline void* gc_alloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
-  GcThreadFast& tf = gc_tl_fast;
+  GcThreadFast* tf = gc_tl_fast;
   GcRootStack* roots = gc_tl_roots;
-  if (size > kGcInlineMax || !tf.running || gc_alloc_slow.load(std::memory_order_relaxed) || !roots ||
-      roots->top == roots->cap) [[unlikely]]
+  if (size + sizeof(GcHdr) > kGcMaxCell || !tf || !tf->running || gc_alloc_slow.load(std::memory_order_relaxed) ||
+      !roots || roots->top == roots->cap) [[unlikely]]
     return xx_mmalloc(size, mark, file, line);
-  const size_t need = size + sizeof(GcHdr) < 16 ? 16 : size + sizeof(GcHdr);
-  const int cls = static_cast<int>((need + 7) / 8) - 2;
-  void* c = tf.cache[cls];
+  const int cls = kGcClassOf.cls[(size + sizeof(GcHdr) + 7) / 8];
+  void* c = tf->cache[cls];
   if (!c) [[unlikely]]
     return xx_mmalloc(size, mark, file, line);
   char* user = static_cast<char*>(c);
-  const size_t cell = static_cast<size_t>(cls + 2) * 8;
+  const size_t cell = kGcClassSize[cls];
   ASAN_UNPOISON_MEMORY_REGION(user, cell - sizeof(GcHdr));
-  std::memcpy(&tf.cache[cls], user, sizeof(void*));
+  std::memcpy(&tf->cache[cls], user, sizeof(void*));
   std::memset(user, 0, cell - sizeof(GcHdr));
   GcHdr h{static_cast<uint32_t>(size), kGcAlloc, static_cast<uint8_t>(cls), 0};
   std::memcpy(user - sizeof(GcHdr), &h, sizeof h);

@@ -136,7 +136,8 @@ ZU_SEXP* chain(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
   return r ? r : get_integer(1, nullptr);
 }
 
-constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
+// The unit conversions only read the environment.
+constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT | ZU_FUNC_ENV_TRANSIENT;
 const QN_PRIM_DEF kArith[] = {
     {"+", fold<add_t, Op::Add>, 1, 3, -1, T},  {"-", fold<sub_t, Op::Sub>, 1, 2, -1, T},
     {"*", fold<mul_t, Op::Mul>, 1, 3, -1, T},  {"/", fold<quo_t, Op::Quo>, 1, 3, -1, T},

@@ -117,18 +117,21 @@ ZU_SEXP* qn_set(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_
   return v;
 }
 
+// None of them keeps the environment it is called in (they only evaluate
+// and bind in it).
+constexpr uint8_t E = ZU_FUNC_ENV_TRANSIENT;
 const QN_PRIM_DEF kControl[] = {
-    {"quote", qn_quote, 0, 2, 2, 0},
-    {"if", qn_if, 0, 3, 4, 0},
-    {"while", qn_while, 0, 2, -1, 0},
-    {"progn", qn_progn, 0, 1, -1, 0},
-    {"and", qn_and, 0, 1, -1, 0},
-    {"or", qn_or, 0, 1, -1, 0},
-    {"not", qn_not, 1, 2, 2, ZU_FUNC_FORM_TRANSIENT},
-    {"set", qn_set, 0, 3, 3, 0},
-    {"define", qn_define, 0, 3, 5, 0},
-    {"lambda", qn_lambda, 0, 3, 4, 0},
-    {"define-default", qn_define_default, 0, 2, 4, 0},
+    {"quote", qn_quote, 0, 2, 2, E},
+    {"if", qn_if, 0, 3, 4, E},
+    {"while", qn_while, 0, 2, -1, E},
+    {"progn", qn_progn, 0, 1, -1, E},
+    {"and", qn_and, 0, 1, -1, E},
+    {"or", qn_or, 0, 1, -1, E},
+    {"not", qn_not, 1, 2, 2, ZU_FUNC_FORM_TRANSIENT | E},
+    {"set", qn_set, 0, 3, 3, E},
+    {"define", qn_define, 0, 3, 5, E},
+    {"lambda", qn_lambda, 0, 3, 4, E},
+    {"define-default", qn_define_default, 0, 2, 4, E},
     {nullptr, nullptr, 0, 0, 0, 0},
 };
 

@@ -47,10 +47,12 @@ ZU_SEXP* qn_equal(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_EN
   return truth_value(cmp_sexp(get_el(form, 1), get_el(form, 2)) == 0);
 }
 
-constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
+// None of them looks at the environment.
+constexpr uint8_t E = ZU_FUNC_ENV_TRANSIENT;
+constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT | E;
 const QN_PRIM_DEF kList[] = {
     {"car", qn_car, 1, 2, 2, T},   {"cdr", qn_cdr, 1, 2, 2, T}, {"cons", qn_cons, 1, 3, 3, T},
-    {"list", qn_list, 1, 1, -1, 0}, {"null", qn_null, 1, 2, 2, T}, {"eq", qn_eq, 1, 3, 3, T},
+    {"list", qn_list, 1, 1, -1, E}, {"null", qn_null, 1, 2, 2, T}, {"eq", qn_eq, 1, 3, 3, T},
     {"equal", qn_equal, 1, 3, 3, T}, {nullptr, nullptr, 0, 0, 0, 0},
 };
 

@@ -1,10 +1,8 @@
 // The printer: list, XML and HTML forms of a value.
 #include "zu/printer.h"
 
-#include <cerrno>
-#include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <vector>
 
@@ -17,17 +15,38 @@
 namespace {
 
 constexpr int kMaxDepth = ZU_PRINT_MAX_DEPTH;
+// Wide codes gathered before a write in an encoding the printer does not
+// encode itself.
 constexpr size_t kChunk = 4096;
+// Bytes gathered before a write in an encoding it does.
+constexpr size_t kByteChunk = 16384;
+// Room kept after kByteChunk: one encoded code, or one number.
+constexpr size_t kByteSlack = 512;
 
 enum Ctx { kList, kContent };
 
-// Wide text gathered and written through the stream's encoding in chunks;
-// raw bytes go to the stream unencoded. Nothing is written of a value the
-// printer would refuse: before the first write the whole value is checked,
-// unless it has been printed through already (so a text that fits in one
-// chunk never costs a second walk).
+// Whether text in cm may be encoded here, one code at a time and with no
+// state between codes, a code below 0x80 being the byte of that value.
+bool encodes_directly(CODE_METHOD* cm) {
+  static CODE_METHOD* const latin1 = search_cm("ISO-8859-1");
+  return cm == utf8_cm || cm == ascii_cm || cm == eucjp_cm || (latin1 && cm == latin1);
+}
+
+// The printer's output. In an encoding of encodes_directly, text is encoded
+// into a byte buffer as it is put (a plain code is its byte) and handed to
+// the stream a buffer at a time, raw bytes among it; in any other encoding
+// wide text is gathered and written through the stream's own encoder.
+// Nothing is written of a value the printer would refuse: before the first
+// write the whole value is checked, unless it has been printed through
+// already (so a text that fits in one buffer never costs a second walk).
 struct Out {
-  Out(STREAM* s, int f, ZU_SEXP* v) : st(s), flags(f), root(v) {}
+  Out(STREAM* s, int f, ZU_SEXP* v) : st(s), flags(f), root(v) {
+    CODE_METHOD* cm = s_get_cm(s);
+    if (!cm) cm = std_cm;
+    direct = encodes_directly(cm);
+    if (direct) cm_work_init(&enc, cm);
+    else buf.reserve(kChunk + 64);
+  }
   STREAM* st;
   int flags;
   ZU_SEXP* root;
@@ -36,40 +55,107 @@ struct Out {
   bool written = false;  // something went to the stream (or was refused)
   bool whole = false;    // root printed through: no check needed
   bool refused = false;
+  bool direct = false;
+  CM_WORK enc{};
+  size_t fill = 0;
+  unsigned char bytes_buf[kByteChunk + kByteSlack];
   std::vector<L_CHAR> buf;
 
-  void flush() {
+  // Before the first write: the check that the whole value prints.
+  bool may_write() {
     if (!failed && !written) {
       written = true;
       if (!whole && !sexp_printable(root, flags)) refused = failed = true;
     }
-    if (buf.empty() || failed) {
+    return !failed;
+  }
+  void flush() {
+    if (!may_write()) {
       buf.clear();
+      fill = 0;
       return;
     }
+    if (direct) {
+      if (fill > 0 && e_write(st, &err, bytes_buf, static_cast<int>(fill)) < 0) failed = true;
+      fill = 0;
+      return;
+    }
+    if (buf.empty()) return;
     buf.push_back(0);
     if (e_printf(st, &err, "%ls", buf.data()) < 0) failed = true;
     buf.clear();
   }
+  // Room for n more bytes (n <= kByteSlack).
+  void room(size_t n) {
+    if (fill + n > kByteChunk + kByteSlack || fill >= kByteChunk) flush();
+  }
   void put(L_CHAR c) {
+    if (direct) {
+      if (fill >= kByteChunk) flush();
+      if (c < 0x80) bytes_buf[fill++] = static_cast<unsigned char>(c);
+      else fill += static_cast<size_t>(cm_put_code(&enc, c, 'c', bytes_buf + fill));
+      return;
+    }
     buf.push_back(c);
     if (buf.size() >= kChunk) flush();
   }
-  void puts(const char* s) {
-    for (; *s; ++s) put(static_cast<unsigned char>(*s));
+  // Plain text (codes below 0x80).
+  void ascii(const char* s, size_t n) {
+    if (!direct) {
+      for (size_t i = 0; i < n; ++i) put(static_cast<unsigned char>(s[i]));
+      return;
+    }
+    while (n > 0) {
+      if (fill >= kByteChunk) flush();
+      size_t k = std::min(n, kByteChunk + kByteSlack - fill);
+      std::memcpy(bytes_buf + fill, s, k);
+      fill += k;
+      s += k;
+      n -= k;
+    }
   }
+  void puts(const char* s) { ascii(s, std::strlen(s)); }
   void putw(const L_CHAR* s) {
     if (s)
       for (; *s; ++s) put(*s);
   }
+  // A number written by to_chars straight into the buffer (or through a
+  // small one in the wide case); `max` bounds its length.
+  template <class F>
+  void formatted(size_t max, F f) {
+    if (direct) {
+      room(max);
+      fill = static_cast<size_t>(f(reinterpret_cast<char*>(bytes_buf + fill), reinterpret_cast<char*>(bytes_buf + fill + max)) -
+                                 reinterpret_cast<char*>(bytes_buf));
+      return;
+    }
+    char b[kByteSlack];
+    char* e = f(b, b + max);
+    ascii(b, static_cast<size_t>(e - b));
+  }
+  void dec(int64_t v) {
+    formatted(24, [v](char* b, char* e) { return std::to_chars(b, e, v).ptr; });
+  }
+  void hex(uint64_t v) {
+    formatted(24, [v](char* b, char* e) { return std::to_chars(b, e, v, 16).ptr; });
+  }
+  // As "%f": six decimals (a double has at most 309 digits before the point).
+  void fixed(double v) {
+    formatted(330, [v](char* b, char* e) { return std::to_chars(b, e, v, std::chars_format::fixed, 6).ptr; });
+  }
   void bytes(const uint8_t* p, uint32_t n) {
+    if (direct && n <= kByteChunk) {
+      // Among the text, so that a value is written in as few pieces as it
+      // fills buffers.
+      if (fill + n > kByteChunk) flush();
+      if (failed) return;
+      std::memcpy(bytes_buf + fill, p, n);
+      fill += n;
+      return;
+    }
     flush();
     if (failed || n == 0) return;
-    errno = 0;
-    if (s_write(st, p, static_cast<int>(n)) != static_cast<int>(n)) {
-      failed = true;
-      err = errno;
-    }
+    if (e_write(st, &err, p, static_cast<int>(n)) != static_cast<int>(n)) failed = true;
   }
   void indent(int depth) {
     put('\n');
@@ -131,8 +217,6 @@ bool tag_name(const L_CHAR* s, bool header) {
   return true;
 }
 
-void number(Out& o, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
 // Quoted text that reads back as itself.
 void quoted(Out& o, const L_CHAR* s) {
   o.put('"');
@@ -185,10 +269,13 @@ void attrs(Out& o, ZU_SYM_FIELD* f, bool tag) {
 void word_rest(Out& o, const L_CHAR* s) {
   for (; s && *s; ++s) {
     L_CHAR c = *s;
-    if (zu_reader::is_ws(c) || c == '(' || c == ')' || c == '"' || c == '<' || c == '\\' || c == '&')
-      number(o, "&cx%x;", static_cast<unsigned>(c));
-    else
+    if (zu_reader::is_ws(c) || c == '(' || c == ')' || c == '"' || c == '<' || c == '\\' || c == '&') {
+      o.puts("&cx");
+      o.hex(c);
+      o.put(';');
+    } else {
       o.put(c);
+    }
   }
 }
 
@@ -205,25 +292,6 @@ void symbol(Out& o, ZU_SEXP* s, Ctx ctx) {
   else quoted(o, name);
   attrs(o, f, false);
   o.put(']');
-}
-
-void number(Out& o, const char* fmt, ...) {
-  char b[512];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = std::vsnprintf(b, sizeof b, fmt, ap);
-  va_end(ap);
-  if (n < 0) return;
-  if (static_cast<size_t>(n) >= sizeof b) {
-    // Only "%f" of a huge value gets here.
-    std::vector<char> big(static_cast<size_t>(n) + 1);
-    va_start(ap, fmt);
-    std::vsnprintf(big.data(), big.size(), fmt, ap);
-    va_end(ap);
-    o.puts(big.data());
-    return;
-  }
-  o.puts(b);
 }
 
 bool void_element(const L_CHAR* n) {
@@ -349,42 +417,57 @@ bool print(Out& o, ZU_SEXP* s, Ctx ctx, int depth) {
       else quoted(o, str_text(s));
       return true;
     case ZU_TYPE_INTEGER:
-      number(o, "%" PRId64, s->integer.num);
+      o.dec(s->integer.num);
       word_rest(o, s->integer.unit);
       return true;
     case ZU_TYPE_FLOATING:
-      number(o, "%f", s->floating.num);
+      o.fixed(s->floating.num);
       word_rest(o, s->floating.unit);
       return true;
     case ZU_TYPE_FUNCTION: {
       ZU_FUNC* f = s->func;
-      if (f && f->type == ZU_FUNC_BUILTIN)
-        number(o, "[prim:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(f->prim));
-      else if (f && f->type == ZU_FUNC_LAMBDA)
-        number(o, "[lambda:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(f->l_body));
-      else
-        number(o, "[%i]", f ? f->type : 0);
+      if (f && f->type == ZU_FUNC_BUILTIN) {
+        o.puts("[prim:0x");
+        o.hex(reinterpret_cast<uintptr_t>(f->prim));
+      } else if (f && f->type == ZU_FUNC_LAMBDA) {
+        o.puts("[lambda:0x");
+        o.hex(reinterpret_cast<uintptr_t>(f->l_body));
+      } else {
+        o.put('[');
+        o.dec(f ? f->type : 0);
+      }
+      o.put(']');
       return true;
     }
     case ZU_TYPE_POINTER:
-      number(o, "[ptr:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(s->ptr.ptr));
+      o.puts("[ptr:0x");
+      o.hex(reinterpret_cast<uintptr_t>(s->ptr.ptr));
+      o.put(']');
       return true;
     case ZU_TYPE_ENV:
-      number(o, "[env:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(s->env));
+      o.puts("[env:0x");
+      o.hex(reinterpret_cast<uintptr_t>(s->env));
+      o.put(']');
       return true;
     case ZU_TYPE_RAW:
-      number(o, "#%x#", s->raw.size);
+      o.put('#');
+      o.hex(s->raw.size);
+      o.put('#');
       if (!(o.flags & ZU_PRINT_RAW_SIZE)) o.bytes(s->raw.data, s->raw.size);
       o.put(']');
       return true;
     case ZU_TYPE_ERROR: {
       ZU_ERROR* e = s->error;
-      number(o, "#error(%u ", e->code);
+      o.puts("#error(");
+      o.dec(e->code);
+      o.put(' ');
       quoted(o, e->site);
       o.put(' ');
       if (e->file && e->file->name) quoted(o, e->file->name);
       else o.puts("()");
-      number(o, " %d ", e->line);
+      o.put(' ');
+      o.dec(e->line);
+      o.put(' ');
       if (e->func) quoted(o, e->func);
       else o.puts("()");
       o.put(' ');
@@ -393,7 +476,9 @@ bool print(Out& o, ZU_SEXP* s, Ctx ctx, int depth) {
       return true;
     }
     default:
-      number(o, "[delay:0x%" PRIxPTR "]", reinterpret_cast<uintptr_t>(s));
+      o.puts("[delay:0x");
+      o.hex(reinterpret_cast<uintptr_t>(s));
+      o.put(']');
       return true;
   }
 }
@@ -442,7 +527,6 @@ int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags) {
   if (err) *err = 0;
   if (!s_exist(st)) return -1;
   Out o(st, flags, s);
-  o.buf.reserve(kChunk + 64);
   bool ok = true;
   if (flags & ZU_PRINT_MULTIROOT) {
     ZU_SEXP* slow = s;

@@ -199,7 +199,7 @@ int zu_wcmp_ascii(const L_CHAR* w, const char* a) {
   return *w == 0 && *a == 0 ? 0 : 1;
 }
 
-ZU_SEXP* get_integer(int64_t num, const L_CHAR* unit) {
+ZU_SEXP* get_integer_unit(int64_t num, const L_CHAR* unit) {
   ZU_SEXP* s = new_sexp(ZU_TYPE_INTEGER);
   s->integer.num = num;
   if (unit) s->integer.unit = ll_copy_mstr(unit);

@@ -218,7 +218,14 @@ ZU_SEXP* list(ZU_SEXP* v);
 // The end marker of List's arguments.
 #define ZU_LIST_END (reinterpret_cast<ZU_SEXP*>(-1))
 ZU_SEXP* List(ZU_SEXP* first, ...);
-ZU_SEXP* get_integer(int64_t num, const L_CHAR* unit);
+ZU_SEXP* get_integer_unit(int64_t num, const L_CHAR* unit);
+inline ZU_SEXP* get_integer(int64_t num, const L_CHAR* unit) {
+  if (unit) return get_integer_unit(num, unit);
+  auto* s = static_cast<ZU_SEXP*>(mmalloc(sizeof(ZU_SEXP), gc_qn_sexp));
+  s->h.type = ZU_TYPE_INTEGER;
+  s->integer.num = num;
+  return s;
+}
 ZU_SEXP* get_floating(double num, const L_CHAR* unit);
 ZU_SEXP* get_string(const L_CHAR* text);              // null gives ""
 ZU_SEXP* get_string_len(const L_CHAR* text, size_t len);
