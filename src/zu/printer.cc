@@ -19,7 +19,7 @@ constexpr int kMaxDepth = ZU_PRINT_MAX_DEPTH;
 // encode itself.
 constexpr size_t kChunk = 4096;
 // Bytes gathered before a write in an encoding it does.
-constexpr size_t kByteChunk = 16384;
+constexpr size_t kByteChunk = 4096;
 // Room kept after kByteChunk: one encoded code, or one number.
 constexpr size_t kByteSlack = 512;
 
@@ -69,7 +69,7 @@ struct Out {
     }
     return !failed;
   }
-  void flush() {
+  [[gnu::noinline]] void flush() {
     if (!may_write()) {
       buf.clear();
       fill = 0;
@@ -90,6 +90,14 @@ struct Out {
     if (fill + n > kByteChunk + kByteSlack || fill >= kByteChunk) flush();
   }
   void put(L_CHAR c) {
+    if (direct && c < 0x80 && fill < kByteChunk) {
+      bytes_buf[fill++] = static_cast<unsigned char>(c);
+      return;
+    }
+    put_slow(c);
+  }
+  // Out of line, so that the recursive print keeps small frames.
+  [[gnu::noinline]] void put_slow(L_CHAR c) {
     if (direct) {
       if (fill >= kByteChunk) flush();
       if (c < 0x80) bytes_buf[fill++] = static_cast<unsigned char>(c);
@@ -100,7 +108,7 @@ struct Out {
     if (buf.size() >= kChunk) flush();
   }
   // Plain text (codes below 0x80).
-  void ascii(const char* s, size_t n) {
+  [[gnu::noinline]] void ascii(const char* s, size_t n) {
     if (!direct) {
       for (size_t i = 0; i < n; ++i) put(static_cast<unsigned char>(s[i]));
       return;
@@ -120,9 +128,10 @@ struct Out {
       for (; *s; ++s) put(*s);
   }
   // A number written by to_chars straight into the buffer (or through a
-  // small one in the wide case); `max` bounds its length.
+  // small one in the wide case); `max` bounds its length. Kept out of the
+  // recursive print, whose frames must stay small.
   template <class F>
-  void formatted(size_t max, F f) {
+  [[gnu::noinline]] void formatted(size_t max, F f) {
     if (direct) {
       room(max);
       fill = static_cast<size_t>(f(reinterpret_cast<char*>(bytes_buf + fill), reinterpret_cast<char*>(bytes_buf + fill + max)) -
