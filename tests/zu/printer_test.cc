@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <limits>
 
 #include "reader_test_util.h"
 #include "zu/convert.h"
@@ -18,6 +24,20 @@ ZU_SEXP* sym_with(const char* name, std::initializer_list<std::pair<const char32
   // set_attribute puts each in front: add them last first.
   for (auto it = std::rbegin(attrs); it != std::rend(attrs); ++it) set_attribute(s, L(it->first), L(it->second));
   return s;
+}
+
+std::string to_utf8(const std::string& bytes, const char* from) {
+  iconv_t cd = iconv_open("UTF-8", from);
+  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  std::string out(bytes.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(bytes.data());
+  size_t il = bytes.size();
+  char* o = out.data();
+  size_t ol = out.size();
+  EXPECT_NE(iconv(cd, &in, &il, &o, &ol), static_cast<size_t>(-1));
+  iconv_close(cd);
+  out.resize(out.size() - ol);
+  return out;
 }
 
 }  // namespace
@@ -132,4 +152,62 @@ TEST(Site, NameAddressAndLoopbackFallback) {
   get_zulisp_site_ip(&a);
   EXPECT_EQ(a.addr[0], 127);
   EXPECT_EQ(zu_intern_site(L(U"peer")), zu_intern_site(L(U"peer")));
+}
+
+// Numbers are written as printf writes "%f" and "%" PRId64, through the
+// printer's own encoder (UTF-8) and through the stream's (UTF-16).
+TEST_F(Printer, NumbersAsPrintfWritesThem) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double kDoubles[] = {0.0,  -0.0, 2.5,  -1.5,    0.0000005, 0.0000015, 1e22, 1e300, -1.7976931348623157e308,
+                             4.9e-324, 123456789.1234565, inf, -inf, std::nan("")};
+  for (double d : kDoubles) {
+    char want[400];
+    std::snprintf(want, sizeof want, "%f", d);
+    ZU_SEXP* v = get_floating(d, nullptr);
+    EXPECT_EQ(print_str(v), want);
+    EXPECT_EQ(to_utf8(print_str(v, 0, search_cm("UTF-16")), "UTF-16BE"), want);
+  }
+  for (int64_t n : {int64_t{0}, int64_t{-1}, int64_t{12}, INT64_MAX, INT64_MIN}) {
+    char want[32];
+    std::snprintf(want, sizeof want, "%" PRId64 "km", n);
+    EXPECT_EQ(print_str(get_integer(n, L(U"km"))), want);
+  }
+}
+
+// Long output, several buffers of it, reads the same whichever side
+// encodes it: the printer itself (UTF-8, EUC-JP) or the stream (UTF-16,
+// ISO-2022-JP), characters the encoding lacks written as references alike.
+TEST_F(Printer, LongOutputIsTheSameWhicheverSideEncodesIt) {
+  auto tree = [](const char32_t* text, const char32_t* unit) {
+    ZU_SEXP* l = nullptr;
+    for (int i = 0; i < 300; ++i) {
+      ZU_SEXP* sym = get_symbol(L(U"item"));
+      set_attribute(sym, L(U"name"), L(text));
+      ZU_SEXP* m = List(sym, get_string(L(text)), get_integer(i, L(U"k m")), get_floating(i / 3.0, L(unit)),
+                        S("a b"), cons(S("x"), S("y")), ZU_LIST_END);
+      l = cons(m, l);
+    }
+    return cons(S("Result"), l);
+  };
+  // UTF-8 against UTF-16 with any character; the JIS pair with those of
+  // JIS X 0208 (iconv's ISO-2022-JP has no other set) and one of neither.
+  ZU_SEXP* any = tree(U"t\u00e9xt &amp; <b> \\ \"q\" \U0001F600 \u65e5", U"\u00b5s");
+  ZU_SEXP* jis = tree(U"text &amp; <b> \\ \"q\" \U0001F600 \u65e5\u672c", U"\u30e1");
+  for (int flags : {ZU_PRINT_LIST, ZU_PRINT_XML, ZU_PRINT_XML | ZU_PRINT_INDENT, ZU_PRINT_HTML | ZU_PRINT_TEXT}) {
+    std::string direct = print_str(any, flags, utf8_cm);
+    ASSERT_GT(direct.size(), 3u * 4096);
+    EXPECT_TRUE(to_utf8(print_str(any, flags, search_cm("UTF-16")), "UTF-16BE") == direct) << flags;
+    std::string euc = to_utf8(print_str(jis, flags, eucjp_cm), "EUC-JP");
+    EXPECT_NE(euc.find("&cx1f600;"), std::string::npos);
+    EXPECT_TRUE(euc == to_utf8(print_str(jis, flags, search_cm("ISO-2022-JP")), "ISO-2022-JP")) << flags;
+  }
+}
+
+// A stream that cannot be written: nothing printed, the error says why.
+TEST_F(Printer, AStreamThatCannotBeWrittenGivesItsError) {
+  STREAM* in = s_open_string_read("x", utf8_cm, 1, 1);
+  int err = 0;
+  EXPECT_EQ(e_print_sexp(in, &err, List(Str(std::string(10000, 'a').c_str()), ZU_LIST_END), 0), -1);
+  EXPECT_EQ(err, EBADF);
+  d_s_close(in);
 }
