@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cinttypes>
 #include <cmath>
@@ -26,19 +25,7 @@ ZU_SEXP* sym_with(const char* name, std::initializer_list<std::pair<const char32
   return s;
 }
 
-std::string to_utf8(const std::string& bytes, const char* from) {
-  iconv_t cd = iconv_open("UTF-8", from);
-  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
-  std::string out(bytes.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(bytes.data());
-  size_t il = bytes.size();
-  char* o = out.data();
-  size_t ol = out.size();
-  EXPECT_NE(iconv(cd, &in, &il, &o, &ol), static_cast<size_t>(-1));
-  iconv_close(cd);
-  out.resize(out.size() - ol);
-  return out;
-}
+std::string to_utf8(const std::string& bytes, const char* from) { return iconv_text(bytes, from, "UTF-8"); }
 
 }  // namespace
 

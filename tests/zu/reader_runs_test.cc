@@ -2,7 +2,6 @@
 // token stack, the cache of names, numbers without the C library) against
 // its character-by-character path, which UTF-16 input always takes.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cinttypes>
 #include <cstdlib>
@@ -19,19 +18,7 @@ class ReaderRuns : public ::testing::Test {
   ZuThreadScope scope{"reader runs test"};
 };
 
-std::string convert(const std::string& utf8, const char* to) {
-  iconv_t cd = iconv_open(to, "UTF-8");
-  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
-  std::string out(utf8.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  size_t il = utf8.size();
-  char* o = out.data();
-  size_t ol = out.size();
-  EXPECT_NE(iconv(cd, &in, &il, &o, &ol), static_cast<size_t>(-1));
-  iconv_close(cd);
-  out.resize(out.size() - ol);
-  return out;
-}
+std::string convert(const std::string& utf8, const char* to) { return iconv_text(utf8, "UTF-8", to); }
 
 // Lines of a value and of everything in it, depth first.
 void lines_of(ZU_SEXP* s, std::vector<int>& out) {

@@ -2,6 +2,8 @@
 // bytes and comparing values field by field.
 #pragma once
 
+#include <iconv.h>
+
 #include <string>
 
 #include "stream/stream.h"
@@ -45,6 +47,23 @@ inline std::string print_str(ZU_SEXP* s, int flags = 0, CODE_METHOD* cm = utf8_c
   if (rc) *rc = r;
   std::string out(s_get_string(st), static_cast<size_t>(s_get_string_len(st)));
   d_s_close(st);
+  return out;
+}
+
+// Bytes converted by iconv (the outside reference for every encoding);
+// "<iconv failed>" when it cannot convert them.
+inline std::string iconv_text(const std::string& bytes, const char* from, const char* to) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "<iconv failed>";
+  std::string out(bytes.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(bytes.data());
+  size_t il = bytes.size();
+  char* o = out.data();
+  size_t ol = out.size();
+  size_t r = iconv(cd, &in, &il, &o, &ol);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1)) return "<iconv failed>";
+  out.resize(out.size() - ol);
   return out;
 }
 
