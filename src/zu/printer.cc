@@ -42,7 +42,7 @@ bool encodes_directly(CODE_METHOD* cm) {
 struct Out {
   Out(STREAM* s, int f, ZU_SEXP* v) : st(s), flags(f), root(v) {
     CODE_METHOD* cm = s_get_cm(s);
-    if (!cm) cm = std_cm;
+    if (!cm) cm = stream_cm;  // as the stream layer itself falls back
     direct = encodes_directly(cm);
     if (direct) cm_work_init(&enc, cm);
     else buf.reserve(kChunk + 64);
