@@ -22,8 +22,9 @@ constexpr uint64_t kMaxRead = uint64_t{1} << 30;
 // look-aheads that have not pinned their start.
 constexpr uint64_t kKeepBehind = 64;
 constexpr int64_t kZuEpoch = 978307200;
-// First size of the token stack, in codes.
+// First sizes of the token stack, in codes, and of the member stack.
 constexpr uint64_t kInitialTok = 256;
+constexpr uint64_t kInitialElems = 64;
 
 bool ascii_compatible(CODE_METHOD* cm) {
   static CODE_METHOD* latin1 = search_cm("ISO-8859-1");
@@ -130,6 +131,8 @@ Reader* new_reader(ZU_FILE* f, STREAM* st) {
   r->cap = kInitialCap;
   r->tok = static_cast<L_CHAR*>(mmalloc(kInitialTok * sizeof(L_CHAR), gc_text));
   r->tok_cap = kInitialTok;
+  r->elems = static_cast<ZU_SEXP**>(mmalloc(kInitialElems * sizeof(ZU_SEXP*), mark_reader_elems));
+  r->elems_cap = kInitialElems;
   r->line_cap = kDefaultLineCap;
   r->pin = UINT64_MAX;
   r->cur.line = 1;
@@ -143,8 +146,12 @@ void mark_reader(void* p) {
   auto* r = static_cast<Reader*>(p);
   gc_mark(r->buf, gc_text);
   gc_mark(r->tok, gc_text);
+  gc_mark(r->elems, mark_reader_elems);
+  for (uint64_t i = 0; i < r->elems_len; ++i) gc_mark(r->elems[i], gc_qn_sexp);
   for (ZU_ATOM* a : r->atoms) gc_mark(a, gc_text);
 }
+
+void mark_reader_elems(void* p) { gc_mark_block(p); }
 
 void reader_set_cm(Reader* r, CODE_METHOD* cm) {
   if (!cm) cm = stream_cm;

@@ -651,32 +651,61 @@ ZU_SEXP* read_bracket(Parser& p, int line) {
   return at(s, p.f, line);
 }
 
-// A list built front to back: each cell is positioned at its member's line
-// (the list's own for a nil member), the first at the list's.
-struct ListBuild {
-  ZU_SEXP* head = nullptr;
-  ZU_SEXP* last = nullptr;
-  void add(Parser& p, ZU_SEXP* e, int line) {
-    ZU_SEXP* c = cons(e, nullptr);
-    set_sexp_pos(c, p.f, e ? e->h.line : line);
-    if (last) last->pair.cdr = c;
-    else head = c;
-    last = c;
+// The members of a list being read wait on the reader's member stack; the
+// list's cells are made together when it closes, so that a list's spine
+// lies in one run of memory (a later walk over it, a printer's or the
+// collector's, then follows it at the speed of its cache). Each cell is
+// positioned at its member's line (the list's own for a nil member), the
+// first at the list's.
+class ListBuild {
+ public:
+  explicit ListBuild(Reader* r) : r_(r), from_(r->elems_len) {}
+  ~ListBuild() { r_->elems_len = from_; }
+  ListBuild(const ListBuild&) = delete;
+  ListBuild& operator=(const ListBuild&) = delete;
+
+  void add(ZU_SEXP* e) {
+    if (r_->elems_len == r_->elems_cap) grow();
+    r_->elems[r_->elems_len++] = e;
   }
+  bool empty() const { return r_->elems_len == from_; }
+  ZU_SEXP* first() const { return empty() ? nullptr : r_->elems[from_]; }
   ZU_SEXP* finish(Parser& p, ZU_SEXP* tail, int line) {
-    if (last) last->pair.cdr = tail;
+    ZU_SEXP* head = nullptr;
+    ZU_SEXP** link = &head;
+    // The members stay on the stack (and pinned) until their cells hold them.
+    for (uint64_t i = from_; i < r_->elems_len; ++i) {
+      ZU_SEXP* e = r_->elems[i];
+      ZU_SEXP* c = cons(e, nullptr);
+      set_sexp_pos(c, p.f, e ? e->h.line : line);
+      *link = c;
+      link = &c->pair.cdr;
+    }
+    *link = tail;
+    r_->elems_len = from_;
     ZU_SEXP* l = head ? head : tail;
     if (l) set_sexp_pos(l, p.f, line);
     return l;
   }
+
+ private:
+  void grow() {
+    uint64_t cap = r_->elems_cap * 2;
+    auto* n = static_cast<ZU_SEXP**>(mmalloc(cap * sizeof(ZU_SEXP*), mark_reader_elems));
+    std::memcpy(n, r_->elems, r_->elems_len * sizeof(ZU_SEXP*));
+    r_->elems = n;
+    r_->elems_cap = cap;
+  }
+  Reader* r_;
+  uint64_t from_;
 };
 
 bool attach(Parser& p, const ListBuild& elems, AttrTail& tail, const Attr& a, int line) {
-  if (!elems.head || sexp_type(elems.head->pair.car) != ZU_TYPE_SYMBOL) {
+  if (elems.empty() || sexp_type(elems.first()) != ZU_TYPE_SYMBOL) {
     fail(p, ZU_ER_PARSE_ATTRIBUTE, "invalid attribute", line);
     return false;
   }
-  return tail.add(p, elems.head->pair.car, a, line);
+  return tail.add(p, elems.first(), a, line);
 }
 
 struct DepthGuard {
@@ -688,7 +717,7 @@ struct DepthGuard {
 // After "(" (counted open by the caller): members up to ")".
 ZU_SEXP* read_members(Parser& p, int depth, int line) {
   Reader* r = p.r;
-  ListBuild elems;
+  ListBuild elems(r);
   AttrTail attrs;
   for (;;) {
     L_CHAR c;
@@ -698,7 +727,7 @@ ZU_SEXP* read_members(Parser& p, int depth, int line) {
       next_char(r, &c);
       return elems.finish(p, nullptr, line);
     }
-    if (c == '.' && elems.head) {
+    if (c == '.' && !elems.empty()) {
       Cursor dot = save(r);
       next_char(r, &c);
       L_CHAR d;
@@ -724,7 +753,7 @@ ZU_SEXP* read_members(Parser& p, int depth, int line) {
       if (!attach(p, elems, attrs, a, line)) return nullptr;
       continue;
     }
-    elems.add(p, e, line);
+    elems.add(e);
   }
 }
 
@@ -875,8 +904,8 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
   ZU_SEXP* tag = at(reader_symbol(r, name), p.f, line);
   tag->symbol.sf = fields.head;
   AttrTail tag_attrs;
-  ListBuild elems;
-  elems.add(p, tag, line);
+  ListBuild elems(r);
+  elems.add(tag);
   if (next_char(r, &c) != kChar) return fail_end(p, line);
   if (header || c == '/' || c == '?') {
     L_CHAR g;
@@ -938,7 +967,7 @@ ZU_SEXP* read_element(Parser& p, int depth, int line) {
       if (!attach(p, elems, tag_attrs, a, line)) return nullptr;
       continue;
     }
-    elems.add(p, e, line);
+    elems.add(e);
     if (p.has_pending_close) {
       if (p.pending_close == span_copy(r, name)) p.has_pending_close = false;
       return elems.finish(p, nullptr, line);
@@ -1201,7 +1230,8 @@ void skip_rest_of_form(Parser& p) {
 enum class Top { kForm, kEnd, kError, kFatal };
 
 Top read_top(Reader* r, ZU_SEXP** out) {
-  r->tok_len = 0;  // whatever a form that failed left on the token stack
+  r->tok_len = 0;  // whatever a form that failed left on the stacks
+  r->elems_len = 0;
   Parser p(r);
   L_CHAR c;
   int k = skip_ws(p, &c);

@@ -77,6 +77,11 @@ struct Reader {
   L_CHAR* tok;
   uint64_t tok_len;
   uint64_t tok_cap;
+  // The members of the lists being read, innermost last: a collected block
+  // of elems_cap pointers (marked up to elems_len).
+  ZU_SEXP** elems;
+  uint64_t elems_len;
+  uint64_t elems_cap;
   // Names interned lately, by a hash of their text: a name read again is
   // found here without the intern table's lock. Marked, so that they stay
   // interned while cached.
@@ -85,6 +90,9 @@ struct Reader {
 
 Reader* new_reader(ZU_FILE* f, STREAM* st);
 void mark_reader(void* p);
+// Mark function of the member stack's block (its pointers are marked by
+// mark_reader, which knows how many are in use).
+void mark_reader_elems(void* p);
 // Installs cm for the bytes after the cursor.
 void reader_set_cm(Reader* r, CODE_METHOD* cm);
 
