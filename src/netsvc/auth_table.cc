@@ -269,4 +269,5 @@ void auth_print_error(ZU_SEXP* err) {
   std::string text = auth_mask_secrets(s_get_string(st));
   d_s_close(st);
   ss_printf("%s\n", text.c_str());
+  s_flush(s_stderr);
 }
