@@ -146,22 +146,20 @@ int take_results(AUTH_CONNECTION_SET* c, ZU_SEXP* list) {
   return n;
 }
 
-// One pass over the rules of path with auth_lock held: null when allowed,
-// an error when denied, or (in *question) the service list still required.
-ZU_SEXP* _judge(AUTH_CONNECTION_SET* c, const L_CHAR* path, const char* op, ZU_SEXP* at, ZU_SEXP** question) {
+// The rules judged with auth_lock held: null when allowed, an error when
+// denied, or (in *question) the service list still required.
+ZU_SEXP* _judge(AUTH_CONNECTION_SET* c, AUTH_SERVICE_LIST* rules, ZU_SEXP** question) {
   *question = nullptr;
-  int broken = 0, status = ARS_ACCEPT;
-  AUTH_SERVICE_LIST* rules = _exec_authentification(c->server_set, path, op, &broken);
-  AUTH_SERVICE_LIST* need = broken ? nullptr : _ap_authentification(&status, rules, c);
-  free_auth_service_list(rules);
+  int status = ARS_ACCEPT;
+  AUTH_SERVICE_LIST* need = _ap_authentification(&status, rules, c);
   if (need) *question = auth_service_list_sexp(need);
   free_auth_service_list(need);
-  return broken || (!need && status == ARS_DENY) ? denied(at, nullptr) : nullptr;
+  return !need && status == ARS_DENY ? denied(nullptr, nullptr) : nullptr;
 }
 
-// Asks the peer with the question and judges the answer.
-ZU_SEXP* ask_peer(AUTH_CONNECTION_SET* c, ZU_SEXP* path, const L_CHAR* norm, const char* op, int check_no,
-                  ZU_SEXP* question) {
+// Asks the peer with the question and judges the rules again with its
+// answer.
+ZU_SEXP* ask_peer(AUTH_CONNECTION_SET* c, ZU_SEXP* path, AUTH_SERVICE_LIST* rules, int check_no, ZU_SEXP* question) {
   ZU_SEXP* form = List(get_symbol_ascii("auth-transaction"), get_integer(1, nullptr), path,
                        List(get_symbol_ascii("quote"), question, ZU_LIST_END), ZU_LIST_END);
   ZU_SEXP* reply = local_query(qnlisp_top_env0, nullptr, form);
@@ -172,7 +170,7 @@ ZU_SEXP* ask_peer(AUTH_CONNECTION_SET* c, ZU_SEXP* path, const L_CHAR* norm, con
   c->check_no = check_no;
   _auth_recv_result_list(c, reply);
   ZU_SEXP* still = nullptr;
-  ZU_SEXP* r = _judge(c, norm, op, nullptr, &still);
+  ZU_SEXP* r = _judge(c, rules, &still);
   if (still) r = denied(reply, still);
   unlock_auth();
   return r;
@@ -233,14 +231,18 @@ ZU_SEXP* auth_filepath_passive_table(ZU_SEXP* path, const char* op) {
   lock_auth();
   int check_no = ++c->server_set->auth_gc_no;
   c->check_no = check_no;
+  int broken = 0;
+  // The rules are found once: the answer is judged against the same ones.
+  AUTH_SERVICE_LIST* rules = _exec_authentification(c->server_set, norm, op, &broken);
+  d_f_ree(norm);
   ZU_SEXP* question = nullptr;
-  ZU_SEXP* r = _judge(c, norm, op, nullptr, &question);
+  ZU_SEXP* r = broken ? denied(nullptr, nullptr) : _judge(c, rules, &question);
   unlock_auth();
-  if (question) r = ask_peer(c, path, norm, op, check_no, question);
+  if (question) r = ask_peer(c, path, rules, check_no, question);
   // Whatever the check made for itself (key files) ends with it.
   lock_auth();
   _auth_gc_check(c, check_no);
+  free_auth_service_list(rules);
   unlock_auth();
-  d_f_ree(norm);
   return r;
 }
