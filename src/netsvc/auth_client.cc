@@ -146,6 +146,7 @@ bool link_is_local() {
   ZU_INTERPRETER* me = get_my_zui();
   int ip = me ? me->connect_ip : 0;
   if (ip == 0 || ip == -1) return false;
+  if (auth_peer_is_local(static_cast<uint32_t>(ip), nullptr, 0)) return true;  // loopback: no interface query
   std::vector<uint32_t> own = own_addresses();
   return auth_peer_is_local(static_cast<uint32_t>(ip), own.data(), own.size());
 }
