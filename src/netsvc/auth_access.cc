@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,6 +47,8 @@ struct Reading {
 Reading reading{};
 
 constexpr const char* kOutside = "authentification target internal error (AUTH_DIR)";
+// Most directories a checked path may pass through.
+constexpr int kMaxDepth = 1024;
 
 const L_CHAR* name_of(const char* ascii) { return _l_string_2(ascii_cm, ascii); }
 
@@ -259,32 +262,37 @@ AUTH_DIR* new_dir(const AuthText& total_path, const AuthText& name) {
   return d;
 }
 
-// The root, read when a tree serves it; null while none does.
-AUTH_DIR* root_dir(AUTH_SET_SERVER* set) {
-  if (!set->auth_dir_tree) {
-    AuthText root = auth_text("/");
-    if (local(root, true).empty() && local(root, false).empty()) return nullptr;
-    set->auth_dir_tree = new_dir(root, AuthText());
-  }
-  refresh(set->auth_dir_tree);
-  return set->auth_dir_tree;
+// Every directory read so far, by its document path ending in "/". Only
+// directories of the trees get in, so the index grows with the trees, not
+// with what peers name. Kept for the program's life (never destroyed, as
+// the directories it holds).
+std::map<AuthText, AUTH_DIR*>& dir_index() {
+  static auto* index = new std::map<AuthText, AUTH_DIR*>;
+  return *index;
 }
 
-// The subdirectory `name` of d, read when first met; null when it is a
-// directory of neither tree.
-AUTH_DIR* child_dir(AUTH_DIR* d, const AuthText& name) {
-  for (AUTH_DIR* c = d->child_list; c; c = c->child_next) {
-    if (name == c->dir_name) {
-      refresh(c);
-      return c;
-    }
+bool in_trees(const AuthText& dir) { return is_dir(local(dir, true)) || is_dir(local(dir, false)); }
+
+// The directory dir as read, read when first met; null while neither tree
+// has it (a directory further down may still be a tree's: trees are
+// registered under any prefix).
+AUTH_DIR* dir_at(AUTH_SET_SERVER* set, const AuthText& dir, AUTH_DIR* parent) {
+  auto it = dir_index().find(dir);
+  if (it != dir_index().end()) {
+    refresh(it->second);
+    return it->second;
   }
-  AuthText path = AuthText(d->total_path) + name;
-  if (!is_dir(local(path, true)) && !is_dir(local(path, false))) return nullptr;
-  AUTH_DIR* c = new_dir(path + L_CHAR('/'), name);
-  c->child_next = d->child_list;
-  d->child_list = c;
-  return c;
+  if (!in_trees(dir)) return nullptr;
+  size_t from = dir.size() > 1 ? dir.rfind('/', dir.size() - 2) + 1 : 1;
+  AUTH_DIR* d = new_dir(dir, dir.substr(from, dir.size() - 1 - from));
+  dir_index().emplace(dir, d);
+  if (dir.size() == 1) {
+    set->auth_dir_tree = d;
+  } else if (parent) {
+    d->child_next = parent->child_list;
+    parent->child_list = d;
+  }
+  return d;
 }
 
 // The first rule of d for the suffix (null: none) and operation.
@@ -361,14 +369,21 @@ AUTH_SERVICE_LIST* _exec_authentification(AUTH_SET_SERVER* set, const L_CHAR* pa
       combined = n;
     }
   };
-  AUTH_DIR* d = root_dir(set);
-  if (d) take(d);
-  // Every component that names a directory, the last one included: a
+  // Every directory on the way, and the last component when it is one: a
   // directory is guarded by its own access file.
-  for (size_t at = 1; d && at < p.size();) {
+  AuthText dir{'/'};
+  AUTH_DIR* d = dir_at(set, dir, nullptr);
+  if (d) take(d);
+  int depth = 0;
+  for (size_t at = 1; at < p.size(); ++depth) {
     size_t end = p.find('/', at);
     if (end == AuthText::npos) end = p.size();
-    d = child_dir(d, p.substr(at, end - at));
+    if (depth == kMaxDepth) {  // deeper than any tree: refused, not walked
+      *broken = 1;
+      break;
+    }
+    dir += p.substr(at, end - at) + L_CHAR('/');
+    d = dir_at(set, dir, d);
     if (d) take(d);
     at = end + 1;
   }

@@ -114,6 +114,16 @@ TEST_F(Auth, RootAndDirectoryRulesBothApplyDeeperFirst) {
   EXPECT_EQ(judge("/deep/x.lod", "RootCase"), "allow");
 }
 
+// A tree registered under a deeper prefix has its own root's access file,
+// though the directories above it are no tree's.
+TEST_F(Auth, TreesUnderDeeperPrefixesAreGuardedToo) {
+  static TempDir other("authother");
+  other.file("zudocs/.zuaccess", access(fup("other", "o", "o") + "(target \"other\")"));
+  Reg_List_pathpair(wide(other.path() + "/").c_str(), wide("/far/away/").c_str());
+  EXPECT_NE(judge("/far/away/m.lod").find(svc("other")), std::string::npos);
+  EXPECT_EQ(judge("/far/m.lod"), "allow");
+}
+
 TEST_F(Auth, TwoTargetsWithOnePrefixLetEitherGroupSuffice) {
   rules("/either", fup("a", "ua", "pa") + fup("b", "ub", "pb") + fup("c", "uc", "pc") +
                        "(target prefix=\".lod\" \"a\") (target prefix=\".lod\" \"b\" \"c\")");
