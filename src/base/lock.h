@@ -38,6 +38,8 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
 // guards. A lock of an upper layer may sit below a lock of a lower one; the
 // levels say only which may be taken while which is held.
 #define QNMX_LOCK_ORDER(X)                                                                      \
+  /* netsvc/auth_access.cc: peer authentication; held while access files are read and run */     \
+  X(LOCK_AUTH, 5, "auth_lock")                                                                   \
   /* zulib/threads.cc: the table of script threads; waits for a thread's end */                 \
   X(LOCK_SCRIPT_THREADS, 10, "sthread_lock")                                                     \
   /* runtime/log_task.cc: log conditions and paths, held while an action runs */                 \

@@ -29,3 +29,5 @@ void init_SetProxy(ZUISP_ENV* env);
 void init_GetProxy(ZUISP_ENV* env);
 void init_GetMainInterpreter(ZUISP_ENV* env);
 void init_GetZUIinfo(ZUISP_ENV* env);
+// The library's Get (lib_get.cc).
+void init_Get(ZUISP_ENV* env);

@@ -1,5 +1,6 @@
 #include "netsvc/netsvc.h"
 
+#include "netsvc/auth.h"
 #include "netsvc/net_impl.h"
 #include "netsvc/proxy.h"
 #include "netsvc/serverinfo.h"
@@ -31,6 +32,7 @@ const ZU_FAMILY kBuiltins[] = {
     {"GetProxy", 0, init_GetProxy},
     {"GetMainInterpreter", 0, init_GetMainInterpreter},
     {"GetZUIinfo", 0, init_GetZUIinfo},
+    {"Get", 0, init_Get},
 };
 
 }  // namespace
@@ -41,6 +43,10 @@ void init_netsvc() {
   ops.check_proxy = check_proxy_table;
   ops.init_serverinfo = init_serverinfo_table;
   ops.set_serverinfo = set_serverinfo_table;
+  ops.init_authentificaition = init_authentificaition_table;
+  ops.new_auth_connection_set = new_auth_connection_set_table;
+  ops.free_auth_connection_set = free_auth_connection_set_table;
+  ops.auth_filepath_passive = auth_filepath_passive_table;
   set_net_ops(&ops);
   init_zuohttp_ops();
   for (const ZU_FAMILY& f : kBuiltins) zulib_set_binder(f);

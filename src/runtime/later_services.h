@@ -24,9 +24,10 @@ char* set_setagent_msg(const char* text);
 const char* get_setagent_msg();
 AUTH_CONNECTION_SET* new_auth_connection_set(ZU_INTERPRETER* zui);
 void free_auth_connection_set(AUTH_CONNECTION_SET* set);
-// The server side's check of a peer's access to a path (a string value)
-// for an operation: null when allowed, else an error 0x80040d10 from
-// "authentification (DENIED)". Until peers are authenticated it denies a
+// The server side's check of a peer's access to a document path (a string
+// value) for an operation: null when allowed, else an error 0x80040d10 from
+// "authentification (DENIED)", or the error the peer answered with. The
+// network layer authenticates the peer; without it the default denies a
 // path that is not a string and a path below any directory holding a
 // ".zuaccess" file (the document root, each directory on the path, and the
 // path itself), and allows the rest.

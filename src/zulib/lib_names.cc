@@ -87,7 +87,7 @@ const ZU_FAMILY zulib_names[] = {
     {"ConvertUnit", 0, init_ConvertUnit},
     {"SetPrefixMode", 1, init_SetPrefixMode},
     {"GetPrefixMode", 0, init_GetPrefixMode},
-    {"Get", 0, nullptr},
+    {"Get", 0, kAbove},
     {"SetThisAgentName", 1, kAbove},
     {"SetDatabasePath", 1, init_SetDatabasePath},
     {"SetDirectory", 1, init_SetDirectory},
