@@ -352,8 +352,7 @@ int load_matrix_node(MATRIX_NODE* n) {
   n->ring_fofs = raw.ring_fofs;
   n->dim_addr_fofs = raw.nlist_dim_addr;
   n->dim_addr_size = addr_size;
-  n->status = kMsOk;
-  wakeup_task(n);
+  _mx_node_loaded(n);
   _matrix_node_channel_unlock(n, 0);
   unlock_task(matrix_lock, "load_matrix_node");
   return 0;

@@ -41,7 +41,8 @@ constexpr signed char kMxCallError = static_cast<signed char>(0x9c);
 // a node, t waits for it and is queued again when it settles, and the node
 // is returned unlocked; else null. access >= 0 creates missing nodes and
 // retries error nodes; < 0 only looks. retp: the delayed result of a loading
-// node for a remote reader.
+// node for a remote reader. A loading node is ready only when the script
+// that loads it ends; that script (t its process token) gets it with code 0.
 MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dim_code, int access, MATRIX_TOKEN* t,
                              ZU_SEXP** retp);
 // As get_matrix_node without a token, sleeping while the node loads. After
