@@ -68,11 +68,17 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
   X(LOCK_LOADER, 140, "df_lock")                                                                 \
   /* netsvc/zuohttp_session.cc: ZUoHTTP sessions, their queues and the stock */                  \
   X(LOCK_ZOH, 150, "zoh_lock")                                                                   \
+  /* stream/stream.cc: the sides of a layered stream, whose back-end uses other streams */      \
+  X(LOCK_STREAM_OUTER_READER, 151, "layered stream reader")                                     \
+  X(LOCK_STREAM_OUTER_WRITER, 152, "layered stream writer")                                     \
   /* stream/stream.cc: a stream's reader and writer sides (lock_order_note) */                   \
   X(LOCK_STREAM_READER, 154, "stream reader")                                                    \
   X(LOCK_STREAM_WRITER, 156, "stream writer")                                                    \
   /* stream/stream.cc: the stream list and state changes */                                      \
   X(LOCK_STREAM, 160, "stream_lock")                                                             \
+  /* netsvc/zuohttp_client.cc: ZUoHTTP client streams and the servers' versions; a back-end */  \
+  /* operation or a stream's close takes it, no stream is used under it */                      \
+  X(LOCK_ZUOHTTP, 165, "ZUoHTTP lock")                                                           \
   /* stream/be_chain.cc, be_fpipe.cc: one back-end record (a lock per stream) */                 \
   X(LOCK_CHAIN, 170, "chain lock")                                                               \
   X(LOCK_FPIPE, 180, "fpipe lock")                                                               \

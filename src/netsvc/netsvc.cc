@@ -47,6 +47,7 @@ void init_netsvc() {
   ops.new_auth_connection_set = new_auth_connection_set_table;
   ops.free_auth_connection_set = free_auth_connection_set_table;
   ops.auth_filepath_passive = auth_filepath_passive_table;
+  ops.zuohttp_keep_alive = get_proxy_keep_alive;
   set_net_ops(&ops);
   init_zuohttp_ops();
   for (const ZU_FAMILY& f : kBuiltins) zulib_set_binder(f);

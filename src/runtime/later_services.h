@@ -43,11 +43,13 @@ void check_proxy(PROXY_INFO* out, const char* host);
 // Records what is known of a server: 0, or -1 / -2 as the table refuses
 // (by default nothing is recorded).
 int set_serverinfo(SERVER_INFO* info, int cmd, int set_if);
-// A ZUoHTTP version-2 client stream to host/ip:port, through the HTTP proxy
-// proxy_host:proxy_port when proxy_host is given (by default: null with
-// *err = EPROTONOSUPPORT).
-STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const char* proxy_host, int zero,
-                            int proxy_port);
+// A ZUoHTTP client stream to host/ip:port, through the HTTP proxy
+// proxy_host:proxy_port (or proxy_ip) when one is given; flags carries the
+// keep-alive flag (by default: null with *err = EPROTONOSUPPORT).
+STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const char* proxy_host, int proxy_ip,
+                            int proxy_port, int flags);
+// The process's keep-alive flag of ZUoHTTP links: 32 (on, the default) or 0.
+int zuohttp_keep_alive();
 // Serves an accepted connection whose first byte is not a line end (HTTP);
 // the connection is the service's from then on. -1 failure (it has been
 // closed), 0 taken, anything else: *line_stream is a stream for a line
