@@ -187,12 +187,13 @@ int s_write_ZUoHTTP_2(STREAM* s, const void* data, int len) {
   STREAM* st = info->upload_st;
   int n = std::min(info->remain_size, len);
   info->remain_size -= n;
+  bool full = n > 0 && info->remain_size == 0;
   s_hold(st);
   unlock_task(zuohttp_lock, "s_write_ZUoHTTP_2");
   int w = n > 0 ? s_write(st, p, n) : 0;
   // The last bytes of a body go out at once: the server answers when it
   // has them all, and the next body begins.
-  if (w == n && n > 0 && n < len) w = s_flush(st) == 0 ? n : -1;
+  if (w == n && full) w = s_flush(st) == 0 ? n : -1;
   s_drop(st);
   if (w != n) {
     end_session(info);
