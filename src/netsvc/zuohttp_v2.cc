@@ -101,6 +101,8 @@ STREAM* begin_upload(S_ZUoHTTP_INFO_2* info) {
   lock_task(zuohttp_lock);
   info->upload_st = con;
   info->remain_size = body;
+  // A close from here on cuts this upload; one before it is seen here.
+  ok = ok && !(info->flags & V2_CLOSED);
   while (ok && info->upload_buf.size > 0 && info->remain_size > 0 && !(info->flags & V2_ENDED)) {
     int n = static_cast<int>(copy_out_sbuf(&info->upload_buf, piece, std::min(kPiece, info->remain_size), nullptr));
     info->remain_size -= n;
