@@ -121,8 +121,8 @@ TABLE = [
     ('(SetProxy type="HTTPProxy" server="q" port="70000")', lambda r: is_error(r, PARAM_ERR, '"proxy server port is required"')),
     ('(SetProxy type="NoProxy" direct=" a,,b ")', lambda r: r == "()"),
     ("(GetProxy)", lambda r: r == '(proxyinfo "HTTPProxy" "p.example" 3128 (server "NoProxy" "b") (server "NoProxy" "a"))'),
-    # Links follow the setting: through the proxy (ZUoHTTP is not built
-    # yet) they cannot open; directly they reach the listener above.
+    # Links follow the setting: through a proxy whose name does not
+    # resolve they cannot open; directly they reach the listener above.
     ('(OpenInterpreter "connect" Env0 (HostName "127.0.0.2") (Port (Cast type="integer" (Arg 1))))',
      lambda r: is_error(r, STREAM_ERR, '"cannot access the stream"')),
     ('(SetProxy type="NoProxy")', lambda r: r == "()"),
