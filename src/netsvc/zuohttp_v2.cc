@@ -190,6 +190,9 @@ int s_write_ZUoHTTP_2(STREAM* s, const void* data, int len) {
   int n = std::min(info->remain_size, len);
   info->remain_size -= n;
   bool full = n > 0 && info->remain_size == 0;
+  // What does not fit waits for the next body, queued now: that body may
+  // begin (and take the queue) as soon as this one is full.
+  if (n < len) copy_in_sbuf(&info->upload_buf, p + n, static_cast<size_t>(len - n), nullptr);
   s_hold(st);
   unlock_task(zuohttp_lock, "s_write_ZUoHTTP_2");
   int w = n > 0 ? s_write(st, p, n) : 0;
@@ -202,12 +205,7 @@ int s_write_ZUoHTTP_2(STREAM* s, const void* data, int len) {
     return -1;
   }
   test_print(">2>", &x->out_mask, p, n);
-  if (n < len) {
-    lock_task(zuohttp_lock);
-    copy_in_sbuf(&info->upload_buf, p + n, static_cast<size_t>(len - n), nullptr);
-    unlock_task(zuohttp_lock, "s_write_ZUoHTTP_2");
-    test_print(">1>", &x->out_mask, p + n, len - n);
-  }
+  test_print(">1>", &x->out_mask, p + n, len - n);
   return len;
 }
 
@@ -245,7 +243,14 @@ int s_flush_ZUoHTTP_2(STREAM* s) {
   unlock_task(zuohttp_lock, "s_flush_ZUoHTTP_2");
   int r = ended ? -1 : st ? s_flush(st) : 0;
   s_drop(st);
-  if (r < 0 && !ended) end_session(info);
+  if (r < 0 && !ended) {
+    // An upload that was full has been answered and closed meanwhile: its
+    // bytes went out.
+    lock_task(zuohttp_lock);
+    if (info->upload_st == st) _end_session(info);
+    else r = 0;
+    unlock_task(zuohttp_lock, "s_flush_ZUoHTTP_2");
+  }
   return r;
 }
 

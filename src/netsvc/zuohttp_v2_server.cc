@@ -218,21 +218,21 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
     return busy(con);
   }
   STREAM* p[2] = {nullptr, nullptr};
-  if (s_open_fpipe(p) < 0 || reply_streaming(con, ZOH_DOWNLOAD, e->cockie) < 0) {
+  if (s_open_fpipe(p) < 0) {
     close_connection(con);
-    for (STREAM* end : p)
-      if (end) d_s_close(end);
     task_ends(e, V2E_DOWNLOAD_DONE);
     return -1;
   }
   s_set_fpipe_ip_addr(p[0], key->ip);
   // What the uploads bring waits for the interpreter in a bounded pipe.
   s_set_fpipe_in_limit(p[1], kZoHPipeLimit);
+  // The session takes uploads before its cookie goes out: the client's
+  // first upload may come at once.
   lock_task(zoh_lock);
   e->download = con;
   e->pipe = p[0];
   unlock_task(zoh_lock, "new_accept_2");
-  if (create_task(download_task, e, 3) < 0) {
+  if (reply_streaming(con, ZOH_DOWNLOAD, e->cockie) < 0 || create_task(download_task, e, 3) < 0) {
     close_all(e);
     d_s_close(p[1]);
     task_ends(e, V2E_DOWNLOAD_DONE);
