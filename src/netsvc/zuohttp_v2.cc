@@ -242,15 +242,15 @@ int s_flush_ZUoHTTP_2(STREAM* s) {
   s_hold(st);
   unlock_task(zuohttp_lock, "s_flush_ZUoHTTP_2");
   int r = ended ? -1 : st ? s_flush(st) : 0;
-  s_drop(st);
   if (r < 0 && !ended) {
     // An upload that was full has been answered and closed meanwhile: its
-    // bytes went out.
+    // bytes went out. (The record is still held: its address names it.)
     lock_task(zuohttp_lock);
     if (info->upload_st == st) _end_session(info);
     else r = 0;
     unlock_task(zuohttp_lock, "s_flush_ZUoHTTP_2");
   }
+  s_drop(st);
   return r;
 }
 
