@@ -57,6 +57,10 @@ uint32_t refill(Reader* r) {
     r->buf = nb;
     r->cap = ncap;
   }
+  if (r->f->admit_hook && r->f->admit_hook(r->f) < 0) {
+    r->refused = r->failed = 1;
+    return 0;
+  }
   int n = s_read(r->st, r->buf + r->fill, static_cast<int>(std::min(r->cap - r->fill, kMaxRead)));
   if (n < 0) {
     r->failed = 1;

@@ -213,7 +213,10 @@ ZU_SEXP* fail(Parser& p, uint32_t code, const char* reason, int line, int closed
 }
 
 ZU_SEXP* fail_end(Parser& p, int line) {
-  const char* why = p.r->too_long ? "line too long" : p.r->failed ? "read error" : "end of input";
+  const char* why = p.r->too_long  ? "line too long"
+                    : p.r->refused ? "input over its memory budget"
+                    : p.r->failed  ? "read error"
+                                   : "end of input";
   return fail(p, ZU_ER_END_OF_INPUT, why, line);
 }
 

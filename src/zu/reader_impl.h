@@ -63,6 +63,7 @@ struct Reader {
   // and nothing looked at ahead by a full decode. Kept by note_plain after
   // every change of those.
   uint8_t plain;
+  uint8_t refused;  // the admit hook said no (the input ends)
   std::atomic<int> busy;   // a thread is reading
   std::atomic<int> depth;  // open lists and elements
   Cursor cur;
