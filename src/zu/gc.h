@@ -227,14 +227,16 @@ void gc_set_trigger_bytes(size_t bytes);
 // unpinned across an allocation is freed at once; 0 turns it off.
 void gc_set_collect_every(uint32_t n);
 
-// Returning memory to the system: a collection that frees more than `bytes`
-// (its own sweep, plus what gc_note_released reported since the last
-// collection) ends with malloc_trim. 64 MiB unless set.
+// Returning memory to the system: once more than `bytes` have been freed
+// since the last trim (by sweeps, and as gc_note_released reports), the
+// collection that passes it ends with malloc_trim. 64 MiB unless set.
+// Blocks of 4 MiB and more are mapped from the system one by one, so they
+// go back to it when freed.
 void gc_set_trim_bytes(uint64_t bytes);
 // Reports memory let go outside the collected heap, or values the caller no
 // longer holds (a link's input or reply that it has finished with): counted
-// towards the trim above; once the bytes reported since the last collection
-// pass the trim threshold, the collector task is asked for a collection.
+// towards the trim above; when the count passes the trim threshold, the
+// collector task is asked for a collection.
 void gc_note_released(uint64_t bytes);
 // Collected bytes the calling thread has allocated so far, counted as the
 // allocator hands it pages and large blocks (so to 64 KiB); it only grows.
