@@ -68,9 +68,12 @@ int64_t link_form_read(LINK_METER* m, ZU_FILE* f);
 void link_input_end(LINK_METER* m);
 
 // ---- the relay queue and the replies
+// Adds a form's charge to the queue share as the form is queued; takes it
+// off and lets it go when the relay takes the form (or the queue is freed).
 void link_queue(LINK_METER* m, int64_t charge);
-// Takes a queued form's charge off the queue share and lets it go.
 void link_unqueue(LINK_METER* m, int64_t charge);
+// Lets go of the charge of a form that was never queued (a control form,
+// an error, a form the closed queue refused).
 void link_release(LINK_METER* m, int64_t charge);
 // Before m's relay evaluates a form: with `wait`, waits while the replies
 // being written and the evaluations in progress (what each allocated since
