@@ -29,6 +29,7 @@ struct LINK_METER {
   // the part of it from before the last collection anyone looked at
   // (eval_base, as of eval_epoch), and when the outermost began.
   std::atomic<int64_t> eval_bytes;
+  int64_t eval_first;  // eval_bytes when the outermost began
   int64_t eval_base;
   uint64_t eval_epoch;
   int evaluating;
@@ -65,9 +66,13 @@ struct Budget {
   int64_t replies = 0;  // the reply shares
   // Shares let go whose memory may not be free yet: let go while
   // lingering_done collections had completed, they are freed by the next
-  // collection to complete.
+  // collection to complete. `unswept` counts the same way what finished
+  // evaluations allocated as well (mostly garbage once they are done).
   int64_t lingering = 0;
+  int64_t unswept = 0;
   uint64_t lingering_done = 0;
+  int evaluations = 0;  // in progress, over every link
+  bool pressed = false;  // someone waited for room since the last burst ended
   int64_t limit = int64_t{256} << 20;
 };
 
@@ -88,20 +93,25 @@ int64_t env_mib(const char* name) {
 
 // ---- the sums (budget mutex held)
 
-int64_t _lingering() {
-  Budget& b = B();
-  if (gc_collections_done() > b.lingering_done) b.lingering = 0;
-  return b.lingering;
-}
-
-void _let_go(int64_t bytes) {
+// Forgets what a collection completed since has freed.
+void _swept() {
   Budget& b = B();
   uint64_t done = gc_collections_done();
   if (done != b.lingering_done) {
-    b.lingering = 0;
+    b.lingering = b.unswept = 0;
     b.lingering_done = done;
   }
-  b.lingering += bytes;
+}
+
+int64_t _lingering() {
+  _swept();
+  return B().lingering;
+}
+
+void _let_go(int64_t bytes) {
+  _swept();
+  B().lingering += bytes;
+  B().unswept += bytes;
 }
 
 // Changes one share of m by delta; a share that goes down lets go.
@@ -156,22 +166,32 @@ bool _relay_may_go() {
   return b.replies + _in_flight() + _lingering() <= b.limit;
 }
 
+// A burst (links waited for room) is over once nothing is charged and no
+// evaluation runs: when it left a sixteenth of the budget unswept, its
+// garbage is not left for the collector's own time, a collection is asked
+// for (budget mutex NOT held). Without a burst the collector keeps its own
+// pace.
+void collect_after_burst() {
+  Budget& b = B();
+  bool over;
+  {
+    std::lock_guard<std::mutex> l(b.mu);
+    _swept();
+    over = b.pressed && b.total == 0 && b.evaluations == 0 && b.unswept >= b.limit / 16;
+    if (over) b.pressed = false;
+  }
+  if (over) gc_request_collection();
+}
+
 // After a share went down (budget mutex NOT held): waiters look again and
-// the collector is told. When nothing is charged any more after a burst
-// that let go of a sixteenth of the budget, its garbage is not left for
-// the collector's own time: a collection is asked for.
+// the collector is told.
 void released(int64_t bytes) {
   if (bytes <= 0) return;
   Budget& b = B();
   b.room_read.notify_all();
   b.room_eval.notify_one();
   gc_note_released(static_cast<uint64_t>(bytes));
-  bool burst_over;
-  {
-    std::lock_guard<std::mutex> l(b.mu);
-    burst_over = b.total == 0 && _lingering() >= b.limit / 16;
-  }
-  if (burst_over) gc_request_collection();
+  collect_after_burst();
 }
 
 // Waits on `room` until may_go() (checked with the budget mutex held; true
@@ -189,7 +209,10 @@ bool wait_for_room(std::condition_variable& room, MayGo may_go, Go go, Gone gone
     {
       BlockingRegion outside;
       std::unique_lock<std::mutex> l(b.mu);
-      if (!may_go()) room.wait_for(l, kRecheck);
+      if (!may_go()) {
+        b.pressed = true;
+        room.wait_for(l, kRecheck);
+      }
       if (may_go()) {
         go();
         return true;
@@ -392,8 +415,9 @@ bool link_eval_begin(LINK_METER* m, bool wait, bool (*gone)(void* arg), void* ar
   }
   Budget& b = B();
   auto begin = [m] {
+    ++B().evaluations;
     if (m->evaluating++ == 0) {
-      m->eval_base = m->eval_bytes.load(std::memory_order_relaxed);
+      m->eval_first = m->eval_base = m->eval_bytes.load(std::memory_order_relaxed);
       m->eval_epoch = gc_epoch();
       m->eval_start = Clock::now();
     }
@@ -416,9 +440,14 @@ void link_eval_end(LINK_METER* m, std::atomic<int64_t>* before) {
   if (!m) return;
   {
     std::lock_guard<std::mutex> l(B().mu);
-    --m->evaluating;
+    --B().evaluations;
+    if (--m->evaluating == 0) {
+      _swept();
+      B().unswept += m->eval_bytes.load(std::memory_order_relaxed) - m->eval_first;
+    }
   }
   B().room_eval.notify_one();
+  collect_after_burst();
 }
 
 bool link_reply_begin(LINK_METER* m, ZU_SEXP* value, int64_t* charge) {

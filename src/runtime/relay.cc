@@ -420,8 +420,14 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
     gc_pop(nullptr, nullptr);
   }
   link_input_end(zui->meter);
+  bool reset = zu_file_read_failed(f);
   lock_task(zui_lock);
   zui->acc_file = nullptr;
+  // A link that replies on the stream it reads has lost its peer when a
+  // read failed (a reset): what is still queued is answered to nobody, and
+  // is not evaluated.
+  if (reset && zui->out == inp) zui->out = nullptr;
+  if (reset && zui->err == inp) zui->err = nullptr;
   unlock_task(zui_lock, "_front_thread_2");
   close_zu_file(f);
 }

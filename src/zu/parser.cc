@@ -1428,6 +1428,11 @@ void zu_set_line_cap(ZU_FILE* f, uint64_t bytes) {
   if (auto* r = f ? static_cast<Reader*>(f->reader) : nullptr) r->line_cap = bytes ? bytes : 1;
 }
 
+bool zu_file_read_failed(ZU_FILE* f) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  return r && r->failed && !r->too_long && !r->refused;
+}
+
 int64_t zu_file_input_time(ZU_FILE* f) {
   return f ? std::atomic_ref<int64_t>(f->rb_time).load(std::memory_order_relaxed) : 0;
 }
