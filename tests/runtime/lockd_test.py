@@ -148,7 +148,8 @@ class LockServiceTest(unittest.TestCase):
         a, b = Link(self.service, 1), Link(self.service, 2)
         n = a.lock("write", "held")
         self.assertEqual(a.reply(), (n, "()"))
-        n = b.lock("read", "n" * 60000)  # long, but under the 64 KiB cap
+        # A long line, but under the 64 KiB cap.
+        n = b.send('<Lock type="read" file="%s" line="7" data="2" seq="0"> n </Lock>\n' % ("f" * 60000))
         self.assertEqual(b.reply(), (n, "()"))
         # A request that never ends its line: the connection ends and gives
         # back its lock.
