@@ -21,8 +21,8 @@ struct LINK_METER {
   int64_t reading;  // the form its reader is reading, and the reader's buffer
   int64_t queued;   // forms waiting for the relay
   int64_t reply;    // replies being written
-  // The reader's thread only: where the form being read began.
-  uint64_t form_pos;
+  // The reader's thread only: its collected allocations when the form
+  // being read began.
   uint64_t form_alloc;
   // Evaluations of its relay in progress (budget mutex, but eval_bytes,
   // which the collector adds to while it is attached): what they allocated,
@@ -41,10 +41,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A byte of an unfinished form becomes at least one 4-byte character in the
-// reader's token text before it is a value; what the reader allocates for
-// the form (list cells, strings, a grown buffer) is counted on top.
-constexpr int64_t kInputWeight = 4;
 // A value cell with its collector header.
 constexpr int64_t kCellBytes = 40;
 // Waiters look again this often: for room that a finished collection made,
@@ -269,10 +265,11 @@ void footprint(ZU_SEXP* s, int64_t limit, int64_t* total) {
   }
 }
 
-// What the form being read costs so far.
-int64_t form_charge(const LINK_METER* m, ZU_FILE* f) {
-  return kInputWeight * static_cast<int64_t>(zu_file_position(f) - m->form_pos) +
-         static_cast<int64_t>(gc_thread_allocated() - m->form_alloc);
+// What the form being read costs so far: everything the reader allocated
+// for it (its values, and its token text, member stack and byte buffer as
+// they grew, the blocks they left behind included).
+int64_t form_charge(const LINK_METER* m) {
+  return static_cast<int64_t>(gc_thread_allocated() - m->form_alloc);
 }
 
 int64_t buffer_charge(ZU_FILE* f) {
@@ -336,15 +333,12 @@ void free_link_meter(LINK_METER* m) {
   released(held);
 }
 
-void link_input_begin(LINK_METER* m, ZU_FILE* f) {
-  m->form_pos = zu_file_position(f);
-  m->form_alloc = gc_thread_allocated();
-}
+void link_input_begin(LINK_METER* m) { m->form_alloc = gc_thread_allocated(); }
 
 int link_admit_input(LINK_METER* m, ZU_FILE* f) {
   if (!m) return 0;
   Budget& b = B();
-  int64_t want = buffer_charge(f) + form_charge(m, f);
+  int64_t want = buffer_charge(f) + form_charge(m);
   int64_t down;
   bool go;
   {
@@ -362,22 +356,24 @@ int link_admit_input(LINK_METER* m, ZU_FILE* f) {
   return 0;
 }
 
-int64_t link_form_read(LINK_METER* m, ZU_FILE* f) {
+int64_t link_form_read(LINK_METER* m, ZU_FILE* f, ZU_SEXP* form) {
   if (!m) return 0;
-  // The token text is gone once the form is read: what the form holds
-  // from here on is what the reader allocated for it.
-  int64_t charge = static_cast<int64_t>(gc_thread_allocated() - m->form_alloc);
+  // What the form holds moves on with it; the rest of what reading it cost
+  // (token text, grown stacks) is garbage from here on.
+  int64_t quarter = link_budget_bytes() / 4;
+  int64_t held = 0;
+  footprint(form, quarter, &held);
+  int64_t garbage = form_charge(m) - held;
   int64_t buffer = buffer_charge(f);
   {
-    // The form's charge moves on with it (to the queue, or let go); the
-    // reader keeps its buffer.
     std::lock_guard<std::mutex> l(B().mu);
-    int64_t delta = buffer - m->reading;
+    B().total += buffer - m->reading;
     m->reading = buffer;
-    B().total += delta;
+    if (garbage > 0) _let_go(garbage);
   }
-  link_input_begin(m, f);
-  return charge;
+  if (garbage > 0) released(garbage);
+  link_input_begin(m);
+  return held;
 }
 
 void link_input_end(LINK_METER* m) {

@@ -52,18 +52,18 @@ LINK_METER* new_link_meter();
 void free_link_meter(LINK_METER* m);
 
 // ---- the reader (front thread)
-// Starts the first form of f's input.
-void link_input_begin(LINK_METER* m, ZU_FILE* f);
+// Starts the first form of the reading thread's input.
+void link_input_begin(LINK_METER* m);
 // The admit hook's work: recharges the form being read and waits while the
 // process is past the budget (unless this link holds the most unfinished
 // input, or its stream has closed). -1 when the link alone holds more than
 // a quarter of the budget.
 int link_admit_input(LINK_METER* m, ZU_FILE* f);
 // A top-level form has been read: the reading share falls back to the
-// reader's buffer, and the form's charge (what the reader allocated for it;
-// its token text is gone) is returned, for link_queue or link_release. The
-// next form starts here.
-int64_t link_form_read(LINK_METER* m, ZU_FILE* f);
+// reader's buffer, the form's charge (an estimate of the memory the form
+// holds) is returned, for link_queue or link_release, and the rest of what
+// reading it cost is let go. The next form starts here.
+int64_t link_form_read(LINK_METER* m, ZU_FILE* f, ZU_SEXP* form);
 // The input has ended: the reading share is let go.
 void link_input_end(LINK_METER* m);
 

@@ -387,7 +387,7 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
   zu_set_line_cap(f, link_line_cap.load(std::memory_order_relaxed));
   if (zui->meter) {
     f->admit_hook = admit_input;
-    link_input_begin(zui->meter, f);
+    link_input_begin(zui->meter);
   }
   lock_task(zui_lock);
   zui->acc_file = f;
@@ -406,7 +406,7 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
     uint64_t now = zu_file_position(f);
     int64_t bytes = static_cast<int64_t>(now - pos);
     pos = now;
-    int64_t charge = link_form_read(zui->meter, f);
+    int64_t charge = link_form_read(zui->meter, f, form);
     if (get_type(form) == ZU_TYPE_ERROR) {
       // A form cut off by the end of input (or a read failure, a line over
       // its cap, input over the link memory budget) is answered too; the

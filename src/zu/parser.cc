@@ -1235,6 +1235,7 @@ enum class Top { kForm, kEnd, kError, kFatal };
 Top read_top(Reader* r, ZU_SEXP** out) {
   r->tok_len = 0;  // whatever a form that failed left on the stacks
   r->elems_len = 0;
+  reader_trim_stacks(r);
   Parser p(r);
   L_CHAR c;
   int k = skip_ws(p, &c);
