@@ -57,6 +57,8 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
   X(LOCK_QUEUE_HIGH, 80, "q_high_lock")                                                          \
   /* elements/held.cc: the ring of values the matrix store keeps alive */                        \
   X(LOCK_MATRIX_GC, 90, "matrix_gc_lock")                                                        \
+  /* netsvc/session_zup.cc: sessions, servers, agents; never held across a query */              \
+  X(LOCK_SESSION, 95, "session_lock")                                                            \
   /* runtime/interp.cc: interpreters' flags, modes and result lists; then their FIFOs */        \
   X(LOCK_ZUI, 100, "zui_lock")                                                                   \
   X(LOCK_FIFO, 110, "fifo_lock")                                                                 \

@@ -33,6 +33,9 @@ const ZU_FAMILY kBuiltins[] = {
     {"GetMainInterpreter", 0, init_GetMainInterpreter},
     {"GetZUIinfo", 0, init_GetZUIinfo},
     {"Get", 0, init_Get},
+    {"OpenSession", 0, init_OpenSession},
+    {"CloseSession", 0, init_CloseSession},
+    {"RemoteSession", 0, init_RemoteSession},
 };
 
 }  // namespace
@@ -50,5 +53,6 @@ void init_netsvc() {
   ops.zuohttp_keep_alive = get_proxy_keep_alive;
   set_net_ops(&ops);
   init_zuohttp_ops();
+  init_session_ops();
   for (const ZU_FAMILY& f : kBuiltins) zulib_set_binder(f);
 }
