@@ -47,6 +47,14 @@ bool has_text(const L_CHAR* t) { return t && *t; }
 
 WStr text_or_empty(const L_CHAR* t) { return t ? WStr(t) : WStr(); }
 
+// A database path resolved against the working path; an absolute one has
+// its "." and ".." resolved too, so that no working path climbs above the
+// root. Null when it would.
+L_CHAR* resolve_path(const L_CHAR* working, const L_CHAR* db) {
+  if (db[0] == '/') return compose_path(l_string(std_cm, "/"), db + 1);
+  return compose_path(working, db);
+}
+
 // The session's link state for the request, session_lock held and the
 // session held by the request: the URL completed from the session's server
 // and its path resolved against the working path, the server attached.
@@ -61,14 +69,9 @@ ZU_SEXP* _place_request(const ZUP_REQUEST& q, CON_SESSION* s, URL* u, CON_SERVER
   if (!u->proto || !u->server || !u->port)
     return param_error(q, data_list("invalid URL path 1", session_url_string(q.u)));
   CON_SERVER* sv = _get_server(u, s->type == 1 ? 0 : s->id);
-  L_CHAR* path;
-  if (sv == s->server) {
-    path = u->db ? compose_path(s->working_path, u->db) : ll_copy_str(s->working_path);
-    if (!path) return param_error(q, data_list("invalid URL path 3"));
-  } else {
-    if (!u->db || u->db[0] != '/') return param_error(q, data_list("invalid URL path 2"));
-    path = ll_copy_str(u->db);
-  }
+  if (sv != s->server && (!u->db || u->db[0] != '/')) return param_error(q, data_list("invalid URL path 2"));
+  L_CHAR* path = u->db ? resolve_path(s->working_path, u->db) : ll_copy_str(s->working_path);
+  if (!path) return param_error(q, data_list("invalid URL path 3"));
   d_f_ree(s->working_path);
   s->working_path = path;
   // Kept resolved, so that repeating the request lands on the same path.
