@@ -8,12 +8,16 @@
 // waits for the replies in turn and fills the delayed values. Each task runs
 // its own internal interpreter. A sending task's interpreter is the asker
 // of the replies it leaves pending, so it stays until the second task has
-// taken every one of them (`pending`); then it gives its key back.
+// taken every one of them (`pending`). A task whose queue has nothing for
+// its key waits a little for more before it gives the key back, so that a
+// script that waits for each reply in turn keeps its two tasks.
 //
 // The count of requests in flight, the sending tasks' pending counts and
-// their waiting flags are guarded by zui_lock; every change of the count
-// wakes the waiters of wait_rs_queue.
+// the counts of items put into each queue are guarded by zui_lock; a change
+// of the first wakes the waiters of wait_rs_queue, the others the tasks
+// that wait on them.
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <mutex>
 
@@ -35,12 +39,10 @@ namespace {
 
 // The state of one sending task (zui_lock).
 struct RS_SENDER {
-  int pending;   // replies handed on and not yet taken by the second task
-  bool waiting;  // it waits for a request or for `pending` to reach 0
+  int pending;  // replies handed on and not yet taken by the second task
 };
 
-// One RemoteSession request. The key is its server's; `wake` marks an item
-// that only wakes a sending task of that key.
+// One RemoteSession request, keyed by its server.
 struct RS_REQUEST {
   Q_HEADER h;
   ZUISP_ENV* env;
@@ -55,12 +57,15 @@ struct RS_REQUEST {
   ZU_SEXP* result;
   D_SEXP* d;
   RS_SENDER* sender;
-  bool wake;
 };
 
 SYS_QUEUE rs_que1;
 SYS_QUEUE rs_que2;
-int rs_in_flight = 0;  // zui_lock
+int rs_in_flight = 0;                 // zui_lock
+int rs_arrivals1 = 0, rs_arrivals2 = 0;  // zui_lock: items put into each queue
+
+// How long a task waits for more of its key before it ends.
+constexpr double kLingerSeconds = 1.0;
 
 void gc_rs_request(Q_HEADER* item) {
   auto* q = reinterpret_cast<RS_REQUEST*>(item);
@@ -97,6 +102,47 @@ void start_self_interpreter() {
   setup_i(z);
 }
 
+int arrivals(const int* counter) {
+  lock_task(zui_lock);
+  int n = *counter;
+  unlock_task(zui_lock, "RemoteSession");
+  return n;
+}
+
+void put(SYS_QUEUE* q, int* counter, RS_REQUEST* r) {
+  insert_queue(q, &r->h, 1);
+  lock_task(zui_lock);
+  ++*counter;
+  wakeup_task(counter);
+  unlock_task(zui_lock, "RemoteSession");
+}
+
+// Waits until something was put into the queue since `seen`: true; false
+// once nothing came for the linger time while nothing is pending.
+bool wait_for_more(const int* counter, int seen, const RS_SENDER* me) {
+  lock_task(zui_lock);
+  auto end = std::chrono::steady_clock::time_point::max();
+  while (*counter == seen) {
+    if (me && me->pending > 0) {
+      end = std::chrono::steady_clock::time_point::max();
+      sleep_task(counter, zui_lock);
+    } else {
+      auto now = std::chrono::steady_clock::now();
+      if (end == std::chrono::steady_clock::time_point::max())
+        end = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(kLingerSeconds));
+      if (now >= end) {
+        unlock_task(zui_lock, "RemoteSession");
+        return false;
+      }
+      _i_sleep_task_timeout(counter, zui_lock, std::chrono::duration<double>(end - now).count(), __FILE__, __LINE__);
+    }
+    lock_task(zui_lock);
+  }
+  unlock_task(zui_lock, "RemoteSession");
+  return true;
+}
+
 void rs_task1(TKEY) {
   L_CHAR* key = touch_qkey(&rs_que1);
   if (!key) return;
@@ -106,20 +152,10 @@ void rs_task1(TKEY) {
     ZuThreadScope scope("rs_task1");
     for (;;) {
       GcFrame frame("rs_task1");
+      int seen = arrivals(&rs_arrivals1);
       auto* q = reinterpret_cast<RS_REQUEST*>(delete_queue(&rs_que1, sq_key_cond, key, 0));
       if (!q) {
-        lock_task(zui_lock);
-        bool done = me.pending == 0;
-        me.waiting = !done;
-        unlock_task(zui_lock, "rs_task1");
-        if (done) break;
-        q = reinterpret_cast<RS_REQUEST*>(delete_queue(&rs_que1, sq_key_cond, key, 1));
-        lock_task(zui_lock);
-        me.waiting = false;
-        unlock_task(zui_lock, "rs_task1");
-      }
-      if (q->wake) {
-        free_rs_request(q);
+        if (!wait_for_more(&rs_arrivals1, seen, &me)) break;
         continue;
       }
       q->result = remote_session(q->env, q->sid, &q->url, q->agent, q->login_mode, q->command, q->body, q->file,
@@ -128,7 +164,7 @@ void rs_task1(TKEY) {
       lock_task(zui_lock);
       me.pending++;
       unlock_task(zui_lock, "rs_task1");
-      insert_queue(&rs_que2, &q->h, 1);
+      put(&rs_que2, &rs_arrivals2, q);
     }
   }
   release_qkey(&rs_que1, key);
@@ -137,24 +173,14 @@ void rs_task1(TKEY) {
 }
 
 // The request is answered: the counts fall, and a sending task that waits
-// for its last reply is woken by an item of its key.
+// for its last reply is woken.
 void finish_rs_request(RS_REQUEST* q) {
-  L_CHAR* key = ll_copy_str(q->h.key);
   lock_task(zui_lock);
-  RS_SENDER* s = q->sender;
-  bool wake = --s->pending == 0 && s->waiting;
+  if (--q->sender->pending == 0) wakeup_task(&rs_arrivals1);
   rs_in_flight--;
   wakeup_task(&rs_in_flight);
   unlock_task(zui_lock, "rs_task2");
   free_rs_request(q);
-  if (!wake) {
-    d_f_ree(key);
-    return;
-  }
-  auto* w = reinterpret_cast<RS_REQUEST*>(new_queue_node(sizeof(RS_REQUEST)));
-  w->h.key = key;
-  w->wake = true;
-  insert_queue(&rs_que1, &w->h, 1);
 }
 
 void rs_task2(TKEY) {
@@ -165,8 +191,12 @@ void rs_task2(TKEY) {
     ZuThreadScope scope("rs_task2");
     for (;;) {
       GcFrame frame("rs_task2");
+      int seen = arrivals(&rs_arrivals2);
       auto* q = reinterpret_cast<RS_REQUEST*>(delete_queue(&rs_que2, sq_key_cond, key, 0));
-      if (!q) break;
+      if (!q) {
+        if (!wait_for_more(&rs_arrivals2, seen, nullptr)) break;
+        continue;
+      }
       // The whole reply: every delayed part of its top level is waited for.
       ZU_SEXP* v = q->result;
       for (ZU_SEXP* p = v; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) get_type(p->pair.car);
@@ -253,7 +283,7 @@ ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIEL
   lock_task(zui_lock);
   rs_in_flight++;
   unlock_task(zui_lock, "RemoteSession");
-  insert_queue(&rs_que1, &q->h, 1);
+  put(&rs_que1, &rs_arrivals1, q);
   return delay;
 }
 
