@@ -67,6 +67,8 @@ def group_basic():
              "(IgnoreDelay (RemoteSession s (URL %s) (Sequence () (Sleep 2) 3)))" % url(p),
              "(List (- (GetZUTime) t) (RemoteSession s (URL %s) (+ 1 2)))" % url(p),
              "(RemoteSession s (URL %s) seen)" % url(p),
+             # What the request's environment tells the peer's local requests.
+             "(List SessionPath SessionResource)",
              # No agent: the suffix routes the request.
              "(RemoteSession s (URL %s) (+ 2 3))" % url(p, "/db/y.zu"),
              "(RemoteSession s (URL %s) 1)" % url(p, "/db/noprefix"),
@@ -84,10 +86,12 @@ def group_basic():
     r = client("cli", forms).wait_replies(len(forms), limit=60)
     if not run.check(len(r) == len(forms), "replies: %r" % r):
         return
+    path = r.pop(5)
     checks = [
         (r[2], lambda v: v == "()", "RemoteSession answers with a delayed value"),
         (r[3], lambda v: v in ("(0sec 3)", "(1sec 3)"), "at once, filled later"),
         (r[4], lambda v: v == '("agentA" "user" "qnmx/ver.B.b16.14(SKELDER)")', "SetAgent with the identification"),
+        (path, lambda v: v == '("/db/" "x.zu")', "SessionPath and SessionResource"),
         (r[5], lambda v: v == "5", "routed by .zu"),
         (r[6], lambda v: is_error(v, OPEN_ERR, '("GET AGENT: invalid prefix (there is no prifix) " "zup://127.0.0.1:'),
          "no suffix"),

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/alloc.h"
 #include "base/log_hook.h"
 #include "netsvc/netsvc.h"
 #include "stream/stream.h"
@@ -62,12 +63,12 @@ class Session : public ::testing::Test {
   // A listener of this process, the main interpreter, that answers SetAgent
   // (and whatever the test defines in env1): its port, tried from a place
   // that depends on the process until one is free.
-  static int listen() {
+  static int listen(const std::string& options = "") {
     run("(Define SetAgent () (h a m) ())");
     for (int i = 0; i < 100; ++i) {
       int port = 20000 + (getpid() * 37 + i * 101) % 40000;
-      std::string iid = run("(Define L (OpenInterpreter \"accept\" Env1 (Port " + std::to_string(port) +
-                            ") (Permission () (Allow \"ip\" \"127.0.0.1\" \"255.255.255.255\")))) L");
+      std::string iid = run("(Define L (OpenInterpreter \"accept\" Env1 (Port " + std::to_string(port) + ") " + options +
+                            " (Permission () (Allow \"ip\" \"127.0.0.1\" \"255.255.255.255\")))) L");
       if (iid.find_first_not_of("0123456789") != std::string::npos) continue;
       run("(SetMainInterpreter L)");
       return port;
@@ -282,6 +283,91 @@ TEST_F(Session, RemoteVersionIsAskedOnceAndKeptPerAgentAndLayer) {
   EXPECT_EQ(run("asked"), "2");
   free_url(&u);
   free_url(&other_port);
+  close_session(sid);
+}
+
+// The agent link of the request last made to port (0 when none).
+int agent_link(int port) {
+  lock_task(session_lock);
+  int iid = 0;
+  for (CON_SERVER* sv = server_list; sv && !iid; sv = sv->next)
+    if (sv->url.port == port && sv->agent) iid = sv->agent->iid;
+  unlock_task(session_lock, "test");
+  return iid;
+}
+
+TEST_F(Session, AgentLinksKeepThreeTimesThePeersConnectionTimeOut) {
+  int port = listen("(ConnectionTimeout 40)");
+  int sid = open_session(1);
+  URL u = url("zup://127.0.0.1:" + std::to_string(port) + "/@agentA/db/x.zu");
+  {
+    ZuThreadScope scope("time-out");
+    ZU_SEXP* v = remote_session(qnlisp_top_env1, sid, &u, nullptr, nullptr, nullptr,
+                                sexp_commands(utf8_cm, "1", nullptr), nullptr, 0, 0, nullptr);
+    EXPECT_EQ(print_text(v), "1");
+  }
+  int iid = agent_link(port);
+  ASSERT_GT(iid, 0);
+  EXPECT_TRUE(wait_until([iid] { return get_c_timeout(iid) == 24; })) << get_c_timeout(iid);
+  EXPECT_NE(run("(GetZUIinfo " + std::to_string(iid) + ")").find("(connection-timeout 120)"), std::string::npos);
+  free_url(&u);
+  close_session(sid);
+}
+
+TEST_F(Session, AnAbortedRequestIsNotSentAgain) {
+  int port = listen();
+  int sid = open_session(1);
+  URL u = url("zup://127.0.0.1:" + std::to_string(port) + "/@agentA/db/x.zu");
+  ZuThreadScope scope("abort");
+  GcFrame frame("abort");
+  ZU_SEXP* forms = sexp_commands(utf8_cm, "(Sequence () (Sleep 30) 1)", nullptr);
+  ZU_SEXP* pending = remote_session(qnlisp_top_env1, sid, &u, nullptr, nullptr, nullptr, forms, nullptr, 0, 0, nullptr);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(aboat_session(pending), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(get_type(pending), ZU_TYPE_ERROR);
+  EXPECT_EQ(error_code(pending), ZU_ER_STREAM);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("SESSION-1\n"), std::string::npos);
+  free_url(&u);
+  close_session(sid);
+}
+
+// Set-up forms of a session: one list per link.
+ZU_SEXP* count_setup(CON_SESSION*, CON_AGENT*, int) {
+  return sexp_commands(utf8_cm, "(set setups (+ setups 1))", nullptr);
+}
+
+TEST_F(Session, SetUpFormsGoOutOncePerLink) {
+  run("(Define setups 0)");
+  int port = listen();
+  int sid = open_session(1);
+  URL u = url("zup://127.0.0.1:" + std::to_string(port) + "/@agentA/db/x.zu");
+  ZuThreadScope scope("set-up forms");
+  auto ask = [&u, sid](const char* form) {
+    return print_text(remote_session(qnlisp_top_env1, sid, &u, nullptr, nullptr, nullptr,
+                                     sexp_commands(utf8_cm, form, nullptr), nullptr, 0, 0, nullptr));
+  };
+  EXPECT_EQ(ask("0"), "0");  // opens the zup session
+  lock_task(session_lock);
+  session_list->pre_func = count_setup;
+  // A new set-up goes out again on every link.
+  for (CON_SERVER* sv = server_list; sv; sv = sv->next)
+    for (CON_AGENT* a = sv->agent; a; a = a->next)
+      while (CON_AGENT_INITIAL* i = a->initial_list) {
+        a->initial_list = i->next;
+        d_f_ree(i);
+      }
+  unlock_task(session_lock, "test");
+  EXPECT_EQ(ask("setups"), "1");
+  EXPECT_EQ(ask("setups"), "1");
+  // A new link carries them again.
+  close_interpreter(agent_link(port));
+  EXPECT_EQ(ask("setups"), "2");
+  lock_task(session_lock);
+  session_list->pre_func = nullptr;
+  unlock_task(session_lock, "test");
+  free_url(&u);
   close_session(sid);
 }
 
