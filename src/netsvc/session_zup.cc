@@ -81,20 +81,15 @@ void _detach_server(CON_SESSION* s) {
   s->sl_next = nullptr;
 }
 
-// Closes a session once no request holds it; one with pending delayed
-// replies only records the request, and the last reply closes it. The id
-// names it, since the record may go while this waits.
+// Closes a session. One with pending delayed replies, or held by a
+// request, only records the close: the last reply, or the request as it
+// lets go, closes it.
 void _close_con_session(int id) {
-  CON_SESSION* s;
-  for (;;) {
-    if (!(s = _find_con_session(id))) return;
-    if (s->access_cnt != 0) {
-      s->flags |= kSesCloseRequested;
-      return;
-    }
-    if (!s->lock) break;
-    sleep_task(s, session_lock);
-    lock_task(session_lock);
+  CON_SESSION* s = _find_con_session(id);
+  if (!s) return;
+  if (s->access_cnt != 0 || s->lock) {
+    s->flags |= kSesCloseRequested;
+    return;
   }
   if (s->pre_free && s->pre_work) s->pre_free(s->pre_work);
   _detach_server(s);
@@ -295,6 +290,7 @@ void _unlock_con_session(CON_SESSION* s) {
   s->lock_file = nullptr;
   s->lock_task = 0;
   wakeup_task(s);
+  if ((s->flags & kSesCloseRequested) && s->access_cnt < 1) _close_con_session(s->id);
 }
 
 void _session_reply_done(CON_SESSION* s) {

@@ -11,9 +11,11 @@
 //   included, changes only under session_lock (shared with the switch).
 //   session_lock is never held across a remote query or a connection
 //   attempt; it sits below zui_lock in the lock order.
-// - A session's `lock` lets one request at a time build and send its forms;
-//   close waits for it too. A session with pending delayed replies
-//   (access_cnt > 0) is not freed: its close is only recorded.
+// - A session's `lock` lets one request at a time build and send its forms.
+//   A session that a request holds, or that has pending delayed replies
+//   (access_cnt > 0), is not freed: its close is only recorded, and the
+//   request as it lets go, or the last reply, closes it. Nothing waits for
+//   a session to close.
 // - An agent's `lock` is a read/write lock: readers send forms on its
 //   connection, a writer (connect_agent) replaces the connection. A server
 //   is removed only while no session is attached to it and none of its
@@ -131,6 +133,8 @@ void write_unlock_agent(CON_AGENT* a);
 // is gone; one whose close was requested is returned unheld, unless
 // closing_too (the retries of its pending replies).
 CON_SESSION* _lock_con_session(int id, bool closing_too, const char* file, int line);
+// Lets the session go; one whose close was recorded and that has no pending
+// reply is closed (the caller must not use it afterwards).
 void _unlock_con_session(CON_SESSION* s);
 // The last pending reply of a session whose close was requested is done.
 void _session_reply_done(CON_SESSION* s);
