@@ -226,17 +226,21 @@ ZU_SEXP* remote_session_delay(ZU_SEXP* d) {
   GcFrame frame("remote_session_delay");
   int pri = zui_push_pri();
   ZU_SEXP* v = remote_delay_value(r);
-  if (broken_link(v) && r->s_opt.timeout_count >= 1) {
-    r->s_opt.timeout_count--;
-    if (r->aboat_flag) {
-      ss_printf("SESSION-1\n");
-    } else {
-      // The repetition's own delayed reply carries the retries left.
-      REMOTE_SESSION_OPT opt = r->s_opt;
-      ZUP_REQUEST q{r->s_env,  r->s_id, r->s_url, r->s_agent, r->s_login_mode, r->s_center_cmd,
-                    r->s_cmd,  r->s_file, r->s_line, &opt, true};
-      v = forced(run_request(q));
-    }
+  // The record's flags and counts are read and changed under zui_lock, as
+  // the runtime changes its neighbours there.
+  lock_task(zui_lock);
+  bool again = broken_link(v) && r->s_opt.timeout_count >= 1;
+  if (again) r->s_opt.timeout_count--;
+  bool aborted = r->aboat_flag;
+  REMOTE_SESSION_OPT opt = r->s_opt;
+  unlock_task(zui_lock, "remote_session_delay");
+  if (again && aborted) {
+    ss_printf("SESSION-1\n");
+  } else if (again) {
+    // The repetition's own delayed reply carries the retries left.
+    ZUP_REQUEST q{r->s_env, r->s_id,  r->s_url,  r->s_agent, r->s_login_mode, r->s_center_cmd,
+                  r->s_cmd, r->s_file, r->s_line, &opt,       true};
+    v = forced(run_request(q));
   }
   lock_task(session_lock);
   if (auto* s = static_cast<CON_SESSION*>(r->s_session)) _session_reply_done(s);
