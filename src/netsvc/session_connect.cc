@@ -105,6 +105,8 @@ void page_feed(int iid) {
 ZU_SEXP* announce(ZUISP_ENV* env, CON_AGENT* a, int iid, const L_CHAR* login_mode) {
   lock_zui_out_iid(iid);
   ZU_SEXP* v = forced(remote_query(iid, env, nullptr, set_agent_form(a->name, login_mode)));
+  // Null: the link is not one that answers.
+  if (!v) v = error_of(nullptr, 0, ZU_ER_INVALID_IID, data_list("invalid iid", iid));
   bool ok = get_type(v) != ZU_TYPE_ERROR;
   if (ok) page_feed(iid);
   unlock_zui_out_iid(iid);
