@@ -76,6 +76,7 @@ def group_basic():
              '(RemoteSession s (URL 5) 1)', "(RemoteSession s (Agent) 1)", '(RemoteSession "s" 1)',
              '(RemoteSession s (Command "no") (Command "Get") (URL %s) (quote (Print 1)))' % url(p, "/db/x.zu"),
              '(RemoteSession type="nomode" s (URL %s) (Note 99))' % url(p),
+             "(Define here 40)", '(RemoteSession type="normal" s (URL %s) (+ ($ here) 2))' % url(p),
              "(RemoteSession s (URL %s) order)" % url(p),
              "(RemoteSession 999 (URL %s) 1)" % url(p),
              # Closed while its reply is pending: the reply still comes.
@@ -101,12 +102,13 @@ def group_basic():
         (r[10], lambda v: is_error(v, TYPE_ERR, '"type missmatch"'), "a session id that is no integer"),
         (r[11], lambda v: v == "(Print 1)", "the later Command wins; a list with another head is body"),
         (r[12], lambda v: is_error(v, PARAM_ERR, '"invalid type attribute"'), "an unknown template mode"),
-        (r[13], lambda v: v == "()", "nothing was sent for it"),
-        (r[14], lambda v: is_error(v, PARAM_ERR, '("invalid session id(session)" 999)'), "an unknown session"),
-        (r[16], lambda v: v == "7", "closed while pending: the reply arrives"),
-        (r[17], lambda v: is_error(v, PARAM_ERR, '"invalid session id(session)"'), "then the session is gone"),
-        (r[18], lambda v: v == "()", "closing an unknown session"),
-        (r[19], lambda v: is_error(v, TYPE_ERR, '"id type missmatch"'), "CloseSession of a string"),
+        (r[14], lambda v: v == "42", "($ expr) filled in here"),
+        (r[15], lambda v: v == "()", "nothing was sent for it"),
+        (r[16], lambda v: is_error(v, PARAM_ERR, '("invalid session id(session)" 999)'), "an unknown session"),
+        (r[18], lambda v: v == "7", "closed while pending: the reply arrives"),
+        (r[19], lambda v: is_error(v, PARAM_ERR, '"invalid session id(session)"'), "then the session is gone"),
+        (r[20], lambda v: v == "()", "closing an unknown session"),
+        (r[21], lambda v: is_error(v, TYPE_ERR, '"id type missmatch"'), "CloseSession of a string"),
     ]
     for v, ok, what in checks:
         run.check(ok(v), "%s: %s" % (what, v))
