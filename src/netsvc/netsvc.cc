@@ -1,6 +1,7 @@
 #include "netsvc/netsvc.h"
 
 #include "netsvc/auth.h"
+#include "netsvc/http_agent.h"
 #include "netsvc/net_impl.h"
 #include "netsvc/proxy.h"
 #include "netsvc/serverinfo.h"
@@ -48,6 +49,8 @@ void init_netsvc() {
   ops.free_auth_connection_set = free_auth_connection_set_table;
   ops.auth_filepath_passive = auth_filepath_passive_table;
   ops.zuohttp_keep_alive = get_proxy_keep_alive;
+  ops.init_http_agent = http_agent_start;
+  ops.gc_net = gc_http_agent;
   set_net_ops(&ops);
   init_zuohttp_ops();
   for (const ZU_FAMILY& f : kBuiltins) zulib_set_binder(f);

@@ -64,6 +64,11 @@ int open_session(int option);
 ZU_SEXP* remote_session(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
                         const L_CHAR* command, ZU_SEXP* value, const char* file, int line, int lock_switch,
                         REMOTE_SESSION_OPT* opt);
+// Closes session sid and every protocol session opened under it (an unknown
+// id is ignored; by default nothing happens).
+void close_session(int sid);
+// Marks the network layer's collector roots (by default none).
+void gc_net_services();
 
 // The log (given the two top environments) and the named locks.
 void init_log(ZUISP_ENV* env0, ZUISP_ENV* env1);

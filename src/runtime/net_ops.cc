@@ -83,11 +83,14 @@ ZU_SEXP* no_remote_session(ZUISP_ENV*, int, URL*, const L_CHAR*, const L_CHAR*, 
                          list(get_string_ascii("remote sessions are not available")));
 }
 
+void no_close_session(int) {}
+
 ZU_NET_OPS ops = {
     nothing,          nothing,           nothing,     nothing,         nothing,      nothing_env,
     no_auth_set,      no_free_auth_set,  access_files_only, nothing,   nothing,      always_direct,
     record_nothing,   no_zuohttp,        decline_http, no_tick,        no_session,   no_remote_session,
     keep_alive_on,
+    no_close_session, nothing,
 };
 
 template <class F>
@@ -117,6 +120,8 @@ void set_net_ops(const ZU_NET_OPS* o) {
   take(&ops.open_session, o->open_session);
   take(&ops.remote_session, o->remote_session);
   take(&ops.zuohttp_keep_alive, o->zuohttp_keep_alive);
+  take(&ops.close_session, o->close_session);
+  take(&ops.gc_net, o->gc_net);
 }
 
 void clear_proxy_info(PROXY_INFO* p) {
@@ -156,3 +161,5 @@ ZU_SEXP* remote_session(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, co
                         REMOTE_SESSION_OPT* opt) {
   return ops.remote_session(env, sid, u, agent, login_mode, command, value, file, line, lock_switch, opt);
 }
+void close_session(int sid) { ops.close_session(sid); }
+void gc_net_services() { ops.gc_net(); }
