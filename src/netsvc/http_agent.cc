@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/tick.h"
 #include "netsvc/http_agent_impl.h"
@@ -106,9 +107,15 @@ ZU_SEXP* settle_xml_encoding(STREAM* st, ZU_SEXP* value) {
   }
   CODE_METHOD* cm = s_get_cm(st);
   if (!cm) return value;
+  // The new attribute goes last, so that an XML declaration keeps its
+  // version first.
+  std::vector<ZU_SYM_FIELD*> kept;
+  for (ZU_SYM_FIELD* f = sym_field(tag); f; f = f->next) kept.push_back(f);
+  ZU_SYM_FIELD* sf = set_sym_field(nullptr, name, widened(cm->name).c_str());
+  for (auto f = kept.rbegin(); f != kept.rend(); ++f) sf = set_sym_field(sf, (*f)->name, (*f)->value);
   ZU_SEXP* own = get_symbol_atom(tag->symbol.atom);
   set_sexp_pos(own, tag->h.file, tag->h.line);
-  own->symbol.sf = set_sym_field(sym_field(tag), name, widened(cm->name).c_str());
+  own->symbol.sf = sf;
   return cons(cons(own, first->pair.cdr), value->pair.cdr);
 }
 
