@@ -152,12 +152,13 @@ void set_http_agent_tick(int seconds) {
 
 void tick_http_agent() {
   if (!lock_up_test(ha_lock)) return;
-  bool lent = borrow_thread_interpreter();
   lock_task(ha_lock);
   HTTP_AGENT_LIST* a = ha_root;
   unlock_task(ha_lock, "tick_http_agent");
   // Entries are never removed, and a new one goes to the head: the list
   // from the head taken here stays walkable.
+  bool asked = false;
+  bool lent = false;
   for (; a; a = a->next) {
     if (!is_remote(a) || lock_ha_access(a, 1) < 0) continue;
     int iid = a->iid.load();
@@ -165,7 +166,12 @@ void tick_http_agent() {
       _invalid_all(a);
       iid = -1;
     }
-    if (iid < 0) __initialize_remote(a);
+    if (iid < 0) {
+      // Talking to agents needs an interpreter of this thread.
+      if (!asked) lent = borrow_thread_interpreter();
+      asked = true;
+      __initialize_remote(a);
+    }
     unlock_ha_access(a);
   }
   if (lent) return_thread_interpreter();
