@@ -121,14 +121,8 @@ ZU_SEXP* settle_xml_encoding(STREAM* st, ZU_SEXP* value) {
 
 bool is_type(const std::string& type, const char* name) { return type == name; }
 
-// Serves a request the agent takes; the connection is closed by the caller.
-void _exec_url(HTTP_INFO* info, STREAM* st) {
-  const char* path = http_target_path(info->dir);
-  HTTP_AGENT_LIST* a = search_http_agent_list(path);
-  if (!a) {
-    error_reply(st, &http_status_not_found, info->dir, nullptr);
-    return;
-  }
+// Serves a request for entry a; the connection is closed by the caller.
+void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path) {
   // A body past the cap is refused before any of it is read.
   if (info->content_length > kHttpAgentMaxBody) {
     error_reply(st, &http_status_internal, "request body too large", nullptr);
@@ -244,14 +238,21 @@ int exec_url(HTTP_INFO* info, STREAM* st) {
     ss_printf("DIR(%s) = %s\n", net_printable(info->method ? info->method : "").c_str(),
               net_printable(info->dir).c_str());
   }
-  if (is_zuohttp_path(http_target_path(info->dir))) return 2;
-  bool lent = borrow_thread_interpreter();
-  {
-    ZuThreadScope scope("exec_url");
-    _exec_url(info, st);
+  const char* path = http_target_path(info->dir);
+  if (is_zuohttp_path(path)) return 2;
+  // An unknown path needs no interpreter: only its page is written.
+  HTTP_AGENT_LIST* a = search_http_agent_list(path);
+  if (!a) {
+    error_reply(st, &http_status_not_found, info->dir, nullptr);
+  } else {
+    bool lent = borrow_thread_interpreter();
+    {
+      ZuThreadScope scope("exec_url");
+      _exec_url(info, st, a, path);
+    }
+    if (lent) return_thread_interpreter();
   }
   s_flush(st);
   d_s_close(st);
-  if (lent) return_thread_interpreter();
   return 0;
 }

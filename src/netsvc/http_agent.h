@@ -133,7 +133,8 @@ struct EU_LIST {
 // without a connection, which ends it.
 void exec_url_task(TKEY data);
 // Queues the request for the task and waits until it has been served: its
-// exec_url result (0 for the request that ends the task).
+// exec_url result (0 for the request that ends the task; -1 before the
+// agent has started).
 int insert_eu_list(HTTP_INFO* info, STREAM* st);
 
 // ---- percent coding of URL parts

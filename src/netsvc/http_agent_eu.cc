@@ -57,6 +57,7 @@ bool wanted(std::span<const uint32_t> only, uint32_t c) {
 // ---- the evaluation task
 
 void exec_url_task(TKEY) {
+  if (!lock_up_test(ha_lock)) return;
   for (;;) {
     lock_task(ha_lock);
     while (!eu_head) {
@@ -78,6 +79,7 @@ void exec_url_task(TKEY) {
 }
 
 int insert_eu_list(HTTP_INFO* info, STREAM* st) {
+  if (!lock_up_test(ha_lock)) return -1;
   EU_LIST e{nullptr, kEuPending, st, info};
   lock_task(ha_lock);
   if (eu_tail) eu_tail->next = &e;
