@@ -56,7 +56,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_listening(port, limit=20.0):
+def wait_listening(port, limit=60.0):
     end = time.time() + limit
     while time.time() < end:
         try:
