@@ -335,6 +335,5 @@ void init_session_ops() {
   ops.remote_session_tick = remote_session_tick_zup;
   ops.wait_rs_queue = rs_wait_queue;
   ops._wait_rs_queue = _rs_wait_queue;
-  ops.gc_session = gc_session_zup;
   set_net_ops(&ops);
 }

@@ -68,9 +68,9 @@ ZU_SEXP* remote_session(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, co
 // Closes session sid and every protocol session it opened (an unknown id:
 // nothing).
 void close_session(int sid);
-// Marks what open sessions keep for the collector (world stopped; by
-// default nothing).
-void gc_session();
+// Marks the network layer's collector roots: open sessions, the HTTP agent's
+// registry (world stopped; by default nothing).
+void gc_net_services();
 
 // The log (given the two top environments) and the named locks.
 void init_log(ZUISP_ENV* env0, ZUISP_ENV* env1);

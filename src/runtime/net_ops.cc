@@ -120,7 +120,7 @@ void set_net_ops(const ZU_NET_OPS* o) {
   take(&ops.remote_session, o->remote_session);
   take(&ops.zuohttp_keep_alive, o->zuohttp_keep_alive);
   take(&ops.close_session, o->close_session);
-  take(&ops.gc_session, o->gc_session);
+  take(&ops.gc_net, o->gc_net);
 }
 
 void clear_proxy_info(PROXY_INFO* p) {
@@ -161,4 +161,4 @@ ZU_SEXP* remote_session(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, co
   return ops.remote_session(env, sid, u, agent, login_mode, command, value, file, line, lock_switch, opt);
 }
 void close_session(int sid) { ops.close_session(sid); }
-void gc_session() { ops.gc_session(); }
+void gc_net_services() { ops.gc_net(); }

@@ -78,7 +78,9 @@ struct ZU_NET_OPS {
   // The keep-alive flag handed to s_connect_ZUoHTTP_2 (32 on, 0 off).
   int (*zuohttp_keep_alive)();
   void (*close_session)(int sid);
-  void (*gc_session)();
+  // Marks the network layer's own roots; called by the library's marking
+  // with the world stopped (it may take only leaf locks).
+  void (*gc_net)();
 };
 
 // Takes every non-null entry of ops into the table.

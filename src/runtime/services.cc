@@ -72,7 +72,7 @@ void gc_lib() {
   gc_queue();
   gc_file = __FILE__;
   gc_line = __LINE__;
-  gc_session();
+  gc_net_services();
 }
 
 void sp_gc_lib() {
