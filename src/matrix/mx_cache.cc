@@ -25,9 +25,7 @@ void* data_of(MBLK* b) { return reinterpret_cast<char*>(b) + kHead; }
 // Releases the held node (matrix_lock held). The writes the dirty flag
 // recorded were writes into this node: the next node starts clean.
 void release_node(MX_CACHE* c) {
-  MATRIX_NODE* n = c->n;
-  for (int i = 0; i < c->ds_len; ++i) _matrix_node_channel_unlock(n, c->dirty);
-  _unlock_node(n, nullptr);
+  _release_node_channels(c->n, c->ds_len, c->dirty);
   c->n = nullptr;
   c->dirty = 0;
   ++c->generation;

@@ -48,6 +48,15 @@ int mx_read_record(PDB64* p, int64_t fofs, uint16_t type, int64_t min_body, int6
   return 0;
 }
 
+int mx_read_any_record(PDB64* p, int64_t fofs, MxRecord* r) {
+  if (!p || fofs <= 0) return -1;
+  PN64_HEADER* h = l_read_filespace64f(p, static_cast<uint64_t>(fofs));
+  if (!h) return -1;
+  if (r->h) d_f_ree(r->h);
+  r->h = h;
+  return 0;
+}
+
 int64_t mx_record_size(PDB64* p, int64_t fofs, uint16_t type) {
   if (!p || fofs <= 0) return -1;
   PN64_HEADER* h = l_read_filespace64f_header(p, static_cast<uint64_t>(fofs));

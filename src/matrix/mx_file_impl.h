@@ -25,6 +25,9 @@ struct MxRecord {
 // min_body bytes or more (at most max_body when that is not negative).
 // 0, or -1 with nothing read.
 int mx_read_record(PDB64* p, int64_t fofs, uint16_t type, int64_t min_body, int64_t max_body, MxRecord* r);
+// Reads the record at fofs whatever its type, which the caller checks
+// (one read where the type decides what the record is). 0, or -1.
+int mx_read_any_record(PDB64* p, int64_t fofs, MxRecord* r);
 // Memory size of the record at fofs when it has type `type`, else -1.
 int64_t mx_record_size(PDB64* p, int64_t fofs, uint16_t type);
 // Writes a whole record (file order, as mx_format.h's encoders make them)

@@ -74,6 +74,10 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dim_code, int
 void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* t);
 void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t);
 void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t);
+// Gives back count channel locks (flags as matrix_node_channel_unlock's)
+// and then one node lock taken without a token, waking the waiters once:
+// an element cache letting go of its node.
+void _release_node_channels(MATRIX_NODE* n, int count, int flags);
 
 // The channel lock; flags bit 0 at the last release marks the node changed.
 void matrix_node_channel_lock(MATRIX_NODE* n);

@@ -259,6 +259,32 @@ void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
   t->locked_node_list = e;
 }
 
+namespace {
+
+// What waits for a node to be let go: the node, its matrix and a closing.
+void wake_node_waiters(MATRIX_NODE* n) {
+  wakeup_task(n->matrix);
+  wakeup_task(n);
+  _wake_close_key();
+}
+
+void release_channel(MATRIX_NODE* n, int flags) {
+  if (--n->ch_lock < 0) er_panic("matrix_node_channel_unlock");
+  if (n->ch_lock == 0) {
+    if (flags & 1) _set_dirty_file(n);
+    n->ch_lock_tid = 0;
+  }
+}
+
+}  // namespace
+
+void _release_node_channels(MATRIX_NODE* n, int count, int flags) {
+  assert_lock_held(matrix_lock);
+  for (int i = 0; i < count; ++i) release_channel(n, flags);
+  if (n->locked > 0) --n->locked;
+  wake_node_waiters(n);
+}
+
 void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
   assert_lock_held(matrix_lock);
   if (n->locked > 0) --n->locked;
@@ -271,9 +297,7 @@ void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
         break;
       }
   }
-  wakeup_task(n->matrix);
-  wakeup_task(n);
-  _wake_close_key();
+  wake_node_waiters(n);
 }
 
 void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
@@ -299,14 +323,8 @@ void _matrix_node_channel_lock(MATRIX_NODE* n) {
 
 void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
   assert_lock_held(matrix_lock);
-  if (--n->ch_lock < 0) er_panic("matrix_node_channel_unlock");
-  if (n->ch_lock == 0) {
-    if (flags & 1) _set_dirty_file(n);
-    n->ch_lock_tid = 0;
-  }
-  wakeup_task(n->matrix);
-  wakeup_task(n);
-  _wake_close_key();
+  release_channel(n, flags);
+  wake_node_waiters(n);
 }
 
 void matrix_node_channel_lock(MATRIX_NODE* n) {
