@@ -77,12 +77,14 @@ def main(argv):
             print("%5d^2 (%7.1f MPixel): write %.3f s (its sync %.3f s) + levels %.3f s = %.3e s/pixel; read %.3f s; "
                   "peak RSS %.0f MiB, %.0f above the first size's (the caches hold up to %.0f: pages %.0f, "
                   "nodes for a target of %d); %.2e random points/s" %
-                  (side, pixels / 2**20, ours["write0_s"], ours["sync0_s"], ours["pyramid_s"], mine / pixels, ours["read_s"],
+                  (side, pixels / 2**20, ours["write0_s"], ours["sync0_s"], ours["pyramid_s"], mine / pixels,
+                   ours["read_s"],
                    rss, rss - base_rss, caches, ours["page_cache_kb"] / 1024, ours["node_target"],
                    ours["points_per_s"]))
             print("        cp %.3f s (level-0 write / cp = %.2f, without its sync %.2f); GDAL translate %.3f s + "
                   "addo %.3f s = %.3f s (ours / GDAL = %.2f)" %
-                  (cp, ours["write0_s"] / cp, (ours["write0_s"] - ours["sync0_s"]) / cp, gt, ga, gt + ga, mine / (gt + ga)))
+                  (cp, ours["write0_s"] / cp, (ours["write0_s"] - ours["sync0_s"]) / cp, gt, ga, gt + ga,
+                   mine / (gt + ga)))
     big = max(per_pixel)
     for base in (1024, 4096):
         if base in per_pixel and big != base:

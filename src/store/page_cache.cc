@@ -348,7 +348,9 @@ int purge_pages(FAC_INFO* info) {
   bool cut = info->disk_size > info->file_size;
   if (pages.empty() && !cut) return 0;
   const uint64_t disk = info->disk_size, floor = info->ahead_floor;
-  auto rank = [disk, floor](const FAC_ENTRY* e) { return e->offset >= floor ? 0 : e->offset >= disk ? 1 : e->offset ? 2 : 3; };
+  auto rank = [disk, floor](const FAC_ENTRY* e) {
+    return e->offset >= floor ? 0 : e->offset >= disk ? 1 : e->offset ? 2 : 3;
+  };
   std::sort(pages.begin(), pages.end(), [&rank](const FAC_ENTRY* a, const FAC_ENTRY* b) {
     int ra = rank(a), rb = rank(b);
     return ra != rb ? ra < rb : a->offset < b->offset;

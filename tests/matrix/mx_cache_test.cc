@@ -292,7 +292,7 @@ TEST_F(MatrixTest, RunsAskForTheNodesTheyCross) {
         for (MATRIX_NODE* head : m->node_hash)
           for (MATRIX_NODE* n = head; n; n = n->nh_next)
             if (n->dim_code[0] == c.level) made.insert(n->dim_code[1]);
-        EXPECT_EQ(made, c.nodes) << "level " << c.level << " x " << c.x << " len " << c.len << (write ? " write" : " read");
+        EXPECT_EQ(made, c.nodes) << "level " << c.level << " x " << c.x << " len " << c.len << " write " << write;
       }
       close_matrix(m);
     }

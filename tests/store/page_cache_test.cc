@@ -148,8 +148,9 @@ TEST_F(PageCache, DirectAndCachedModesWriteIdenticalFiles) {
           bool compare = rng() % 2, same = rng() % 3 == 0;
           Bytes rec = same ? it->second : make_record(load_be16(it->second.data()), it->second.size(), rng());
           auto at = static_cast<uint64_t>(it->first);
-          ASSERT_GT(compare ? rewrite_record(p, at, rec, rng() % rec.size()) : write_filespace64f(p, at, as_header(rec)),
-                    0);
+          int64_t n = compare ? rewrite_record(p, at, rec, rng() % rec.size())
+                              : write_filespace64f(p, at, as_header(rec));
+          ASSERT_GT(n, 0);
           it->second = rec;
         } else {
           ASSERT_EQ(get_record(p, static_cast<uint64_t>(it->first)), it->second);
