@@ -145,6 +145,9 @@ class Rows:
 
     def add(self, rid, meta, ours, theirs):
         self.meta[rid] = meta
+        if isinstance(ours, str):  # a failure: the row says so
+            self.ours[rid], self.theirs[rid] = ours, "-"
+            return
         self.ours.setdefault(rid, []).append(ours)
         if isinstance(theirs, str):
             self.theirs[rid] = theirs
@@ -218,7 +221,7 @@ def whole_processes(build, d, rows):
             for x, y in zip(a, b):
                 rows.add(rid, meta, x, y)
         except pairs.Failed as e:
-            print("%s: %s" % (rid, e), flush=True)
+            rows.add(rid, meta, "failed: %s" % e, "-")
 
     def chain(command):
         """Every coarser level made from the one below by command (SRC
