@@ -124,7 +124,7 @@ int get_from_network(RAW_IMAGE* ri, int sid, std::vector<uint8_t>* bytes) {
   ZU_SEXP* cmd = list(List(get_symbol_ascii("Get"), get_string(file), ZU_LIST_END));
   d_f_ree(file);
   ZU_SEXP* r = remote_session(qnlisp_top_env0, sid, &u, l_string(std_cm, "standard"), l_string(std_cm, "user"),
-                              l_string(std_cm, "Get"), cmd, __FILE__, __LINE__, 1, nullptr);
+                              l_string(std_cm, "Get"), cmd, nullptr, 0, 1, nullptr);
   free_url(&u);
   int t = get_type(r);
   if (t == ZU_TYPE_ERROR) {

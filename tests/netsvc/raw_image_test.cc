@@ -53,7 +53,7 @@ void fake_close(int sid) {
 // Answers ((Get path)) with ("header" raw raw): the file in two raw pieces
 // around a member that is not raw.
 ZU_SEXP* fake_session(ZUISP_ENV*, int sid, URL*, const L_CHAR*, const L_CHAR*, const L_CHAR* center, ZU_SEXP* cmd,
-                      const char*, int, int, REMOTE_SESSION_OPT*) {
+                      ZU_FILE*, int, int, REMOTE_SESSION_OPT*) {
   ZU_SEXP* get = get_el(cmd, 0);
   std::string path = n_string(utf8_cm, str_text(get_el(get, 1)));
   std::string bytes;
@@ -79,6 +79,9 @@ ZU_SEXP* fake_session(ZUISP_ENV*, int sid, URL*, const L_CHAR*, const L_CHAR*, c
 
 void start(bool fake) {
   static bool done = [fake] {
+    // The played session layer goes in after the real one, which
+    // init_netsvc installs.
+    init_netsvc();
     if (fake) {
       ZU_NET_OPS ops{};
       ops.open_session = fake_open;
@@ -86,7 +89,6 @@ void start(bool fake) {
       ops.remote_session = fake_session;
       set_net_ops(&ops);
     }
-    init_netsvc();
     init_zu();
     init_zu_ri();
     return true;
