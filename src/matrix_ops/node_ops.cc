@@ -26,13 +26,20 @@ int64_t* parent_code(MATRIX_NODE* n) {
   return nullptr;
 }
 
-// The child dim codes the current node keeps in a list (none for bit
-// fields): the token holds its own node, so they are read directly.
+// The child dim codes the current node records, those of its bit field in
+// position order, then those of its list, as mxCH reads them: a node whose
+// geometry keeps children as bits would otherwise fire none. The token
+// holds its own node, so they are read directly.
 std::vector<int64_t*> child_codes(MATRIX_NODE* n) {
   std::vector<int64_t*> r;
   lock_task(matrix_lock);
-  if (n->dim_code[0] > 0)
+  if (n->dim_code[0] > 0) {
+    int bits = n->nlist_dim_bit_field ? n->nlist_dim_bit_field_len * 8 : 0;
+    for (int ix = 0; ix < bits; ++ix)
+      if (n->nlist_dim_bit_field[ix / 8] & (1u << (ix % 8)))
+        r.push_back(get_dim_code_from_index(n->matrix, n->dim_code, ix));
     for (int i = 0; i < n->nlist_dim_addr_len; ++i) r.push_back(copy_dim_code(n->matrix, n->nlist_dim_addr[i]));
+  }
   unlock_task(matrix_lock, "child_codes");
   return r;
 }

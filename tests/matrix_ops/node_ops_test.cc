@@ -1,6 +1,7 @@
 // Scripted runs of the node pipeline through the node access operations:
 // fetch slots, waits and resumption, jumps, refusals, children, the
 // worker's order, the walk down the pyramid, the purge and closing.
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -112,6 +113,59 @@ TEST_F(OpsTest, ChildrenComeBackLastFirst) {
   std::vector<std::string> s = notes();
   EXPECT_EQ(s.front(), "1");
   EXPECT_EQ(s.back(), "(Children (data (0 1 1) 30) (data (0 1 0) 20) (data (0 0 1) 10))");
+  close_matrix(m);
+}
+
+// mxTrigger fires an access on the node it names: itself, its parent (none
+// above the top), its listed children or a node by dim code, loading a
+// missing one first (dim codes are in level-0 coordinates). Without an
+// access name it passes on the access it serves, so a chain climbs the
+// pyramid once. Bad names and arguments are refused without firing
+// anything, and a code that can have no node ends the form instead of
+// leaving the token waiting for ever.
+TEST_F(OpsTest, TriggerFiresTheNamedNodes) {
+  MATRIX* m = open_scripted(1, 1, 3);
+  set_script(m, {12, 13, 14}, R"((note (list "hit" mxThisLevel)))");
+  auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  using V = std::vector<std::string>;
+  struct Case {
+    Code at;
+    const char* script;
+    V want;
+  } cases[] = {
+      {{0, 1}, R"((note (mxTrigger access="MI_EDIT_2")))", {R"(("hit" 0))", "()"}},
+      {{0, 1}, R"((note (mxTrigger access="MI_EDIT_2" type="me")))", {R"(("hit" 0))", "()"}},
+      {{0, 1}, R"((note (mxTrigger access="MI_EDIT_2" type="parent")))", {R"(("hit" 1))", "()"}},
+      {{2, 0}, R"((note (mxTrigger access="MI_EDIT_2" type="parent")))", {"()"}},
+      {{0, 1}, R"((note (mxTrigger access="MI_EDIT_2" type="node" (list 0 3))))", {R"(("hit" 0))", "()"}},
+      {{0, 1}, R"((note (mxTrigger type="parent")) (note (list "at" mxThisLevel)))",
+       {R"(("at" 0))", R"(("at" 1))", R"(("at" 2))", "()", "()", "()"}},
+      {{0, 1}, R"((note (mxTrigger access="MI_SAVE_BT")))", {R"(error 80040503 "invalid parameter in mxTrigger")"}},
+      {{0, 1}, R"((note (mxTrigger access="MI_EDIT_2" type="node" 3)))", {"error 80030806 ()"}},
+      {{0, 1}, R"((note (mxTrigger access="MI_EDIT_2" type="node" (list 0))))",
+       {R"(error 80040503 "invalid parameter in mxTrigger")"}},
+      {{0, 1}, R"((note (mxTrigger access="MI_EDIT_2" type="node" (list 0 -1))))",
+       {R"(error 80040501 "invalid matrix loading")"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(sorted(run_edit(m, c.at, c.script)), sorted(c.want)) << c.script;
+  close_matrix(m);
+
+  // Children: the ones the parent records (in its bit field here), each
+  // fired once. They are loaded first: a child still loading makes the
+  // form start again from the first child, which fires that one twice.
+  m = open_scripted(2, 1, 2);
+  set_script(m, {12, 13, 14}, R"((note (list "hit" mxThisLevel)))");
+  MATRIX_NODE* top = ready_node(m, {1, 0, 0});
+  ASSERT_TRUE(top);
+  for (const Code& dc : {Code{0, 0, 1}, Code{0, 1, 1}}) {
+    insert_dim_code_index(top, dc.data(), 0);
+    ASSERT_TRUE(ready_node(m, dc));
+  }
+  EXPECT_EQ(sorted(run_edit(m, {1, 0, 0}, R"((note (mxTrigger access="MI_EDIT_2" type="children")))")),
+            sorted(V{R"(("hit" 0))", R"(("hit" 0))", "()"}));
   close_matrix(m);
 }
 
