@@ -164,22 +164,59 @@ TABLE = [
     ('(OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port (Cast type="integer" (Arg 4))))',
      lambda r: is_error(r, STREAM_ERR, '"cannot access the stream"')),
     ('(CloseInterpreter "x")', lambda r: is_error(r, TYPE_ERR)),
+    # The address is kept as given; a value of the wrong type names its
+    # option (the descriptors by their short names) and opens nothing.
+    ("(GetZUIinfo %s)" % ACCEPT % (5, "(IP 2130706433) (MaxConnection 3)"), lambda r: "(ip 2130706433) (port " in r),
+] + [('(OpenInterpreter "accept" Env0 (%s %s))' % (option, value), lambda r, name=name: is_error(r, TYPE_ERR, '"%s" ()' % name))
+     for option, value, name in (("IP", '"127.0.0.1"', "IP"), ("MaxConnection", '"3"', "MaxConnection"),
+                                 ("ErrorFileName", "5", "ErrorFileName"), ("FormatIndent", '"on"', "FormatIndent"),
+                                 ("InputDescripter", '"0"', "InpDescripter"), ("OutputDescripter", "1.5", "OutDescripter"),
+                                 ("ErrorDescripter", '"2"', "ErrDescripter"))] + [
+    # A file interpreter with indented XML replies (a later 0 leaves the
+    # indent on) and its errors copied to a file of their own; interpreters
+    # on inherited descriptors (Arg 6 to 8), the input one required.
+    ('(define G (OpenInterpreter "file" Env0 (InputFileName "bad.zu") (OutputFileName "indent.out") '
+     '(ErrorFileName "indent.err") (FormatMode "xml") (FormatIndent 1) (FormatIndent 0)))', None),
+    ("(WaitInterpreter G)", lambda r: r == "()"),
+    ('(define D (OpenInterpreter "descripter" Env0 (InputDescripter (Cast type="integer" (Arg 6))) '
+     '(OutputDescripter (Cast type="integer" (Arg 7))) (ErrorDescripter (Cast type="integer" (Arg 8)))))', None),
+    ("(WaitInterpreter D)", lambda r: r == "()"),
+    ('(OpenInterpreter "descripter" Env0 (OutputDescripter (Cast type="integer" (Arg 7))))',
+     lambda r: is_error(r, STREAM_ERR, '"cannot access the stream"')),
 ]
 STATUS = ["iid", "thread", "mode", "flags", "connect-ip", "a-type", "thread-mode", "msg", "stream", "fifo", "query", "timeout",
           "live"]
 
 
 def group_tables():
-    with open(os.path.join(run.work, "in.zu"), "w") as f:
+    def path(name):
+        return os.path.join(run.work, name)
+    with open(path("in.zu"), "w") as f:
         f.write("(+ 40 2)\n(quote x)\n")
-    a = run.agent("tables", "\n".join(f for f, _ in TABLE) + "\n", [free_port() for _ in range(4)])
+    with open(path("bad.zu"), "w") as f:
+        f.write("(quote (a (b c)))\n(car 5)\n")
+    fds = [os.open(path("bad.zu"), os.O_RDONLY)] + [os.open(path(n), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+                                                     for n in ("desc.out", "desc.err")]
+    a = run.agent("tables", "\n".join(f for f, _ in TABLE) + "\n", [free_port() for _ in range(5)] + fds, fds=fds)
+    for fd in fds:
+        os.close(fd)
     r = a.wait_replies(len(TABLE))
     run.check(len(r) == len(TABLE), "replies: %d of %d" % (len(r), len(TABLE)))
     for (form, ok), reply in zip(TABLE, r):
         run.check(not ok or ok(reply), "%s -> %s" % (form, reply))
     run.check(a.wait_exit() == 0, "the script ends")
-    with open(os.path.join(run.work, "file.out")) as f:
-        run.check(f.read() == "<Result> 1 42</Result>\n<Result> 2 x</Result>\n", "the file interpreter's replies")
+    # Errors name the local host the table set; a descriptor link opens
+    # with the encoding it speaks.
+    car = '<Result> 2 #error(2147682310 "localhost" "%s" 2 "car" ("type missmatch"))</Result>\n'
+    want = {"file.out": "<Result> 1 42</Result>\n<Result> 2 x</Result>\n",
+            "indent.out": "<Result> 1 <a>\n  <b>\n    [c]\n  </b>\n</a></Result>\n" + car % "bad.zu",
+            "indent.err": car % "bad.zu",
+            "desc.out": "<Result> 1 (a (b c))</Result>\n" + car % "descripter input",
+            "desc.err": car % "descripter input"}
+    for name, text in want.items():
+        with open(path(name)) as f:
+            got = re.sub(r"^&cx[0-9a-f]+;", "", f.read())
+        run.check(got == text, "%s: %r" % (name, got))
 
 
 def group_urls():

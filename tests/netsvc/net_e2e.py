@@ -62,16 +62,18 @@ def printed_string(text):
 
 
 class Agent:
-    """qnmx on one script; replies in NAME.out, errors in NAME.err."""
+    """qnmx on one script; replies in NAME.out, errors in NAME.err; fds
+    are descriptors the agent inherits under their own numbers."""
 
-    def __init__(self, run, name, script, args, nofile):
+    def __init__(self, run, name, script, args, nofile, fds=()):
         self.out, err = (os.path.join(run.work, name + x) for x in (".out", ".err"))
         with open(os.path.join(run.work, name + ".zu"), "w") as f:
             f.write(script)
         pre = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
         self.proc = subprocess.Popen([run.qnmx, name + ".zu", self.out, err, "/"] + [str(a) for a in args],
                                      cwd=run.work, env=run.env, stdin=subprocess.DEVNULL,
-                                     stdout=open(err + ".stdout", "wb"), stderr=subprocess.STDOUT, preexec_fn=pre)
+                                     stdout=open(err + ".stdout", "wb"), stderr=subprocess.STDOUT, preexec_fn=pre,
+                                     pass_fds=fds)
 
     def replies(self):
         try:
@@ -123,8 +125,8 @@ class Run:
             print("FAIL:", what)
         return cond
 
-    def agent(self, name, script, args=(), nofile=None):
-        self.procs.append(Agent(self, name, script, list(args), nofile))
+    def agent(self, name, script, args=(), nofile=None, fds=()):
+        self.procs.append(Agent(self, name, script, list(args), nofile, fds))
         return self.procs[-1]
 
     def log(self, args):
