@@ -1,7 +1,8 @@
 // The matrix commands' table: every command with the top environment it is
 // bound in, its argument order and its form length (head included, -1
-// open), in binding order. A command that is not built yet has a null
-// implementation and is skipped until the command is built.
+// open), in binding order. Every row names its implementation or, for a
+// whole family, the family's registration; a row with neither is a slip
+// of the program, which stops debug and sanitizer builds at start-up.
 // The commands are bound after the library, so a name bound here replaces
 // a library binding of the same name in the same environment.
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "agent/qmx_scan.h"
 #include "agent/qmx_status.h"
 #include "agent/qmx_utm.h"
+#include "base/panic.h"
 #include "matrix/node.h"
 #include "matrix_ops/plot_ops.h"
 #include "zu/core_init.h"
@@ -72,7 +74,10 @@ void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, const QMX_COMMAND* rows, size_t
       r->bind(env);
       continue;
     }
-    if (!r->prim) continue;
+    if (!r->prim) {
+      if (kFamilySlipStops) er_panic("init_qmx_lib_function: a command row without an implementation");
+      continue;
+    }
     GcFrame frame("init_qmx_lib_function");
     ZUISP_ENV* keywords = r->keywords ? r->keywords() : nullptr;
     ZU_SEXP* f = get_func_prim(r->prim, r->order, keywords, r->min, r->max);
