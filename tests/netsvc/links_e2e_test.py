@@ -183,6 +183,14 @@ TABLE = [
     ("(WaitInterpreter D)", lambda r: r == "()"),
     ('(OpenInterpreter "descripter" Env0 (OutputDescripter (Cast type="integer" (Arg 7))))',
      lambda r: is_error(r, STREAM_ERR, '"cannot access the stream"')),
+    # A definition made by an interpreter lands in the environment it was
+    # given, unless it asked for a new one; unknown words are refused.
+    ('(WaitInterpreter (OpenInterpreter "file" Env0 (InputFileName "keep.zu") (OutputFileName "keep.out")))', None),
+    ('(WaitInterpreter (OpenInterpreter "file" Env0 (InputFileName "new.zu") (OutputFileName "new.out") '
+     '(Environment "new")))', None),
+    ('(list (IfDef kept "unbound") (IfDef dropped "unbound"))', lambda r: r == '(7 "unbound")'),
+    ('(OpenInterpreter "accept" Env0 (Environment "other"))', lambda r: is_error(r, PARAM_ERR, '"Environment" "other"')),
+    ('(OpenInterpreter "accept" Env0 (Type "x"))', lambda r: is_error(r, PARAM_ERR, '"invalid Type"')),
 ]
 STATUS = ["iid", "thread", "mode", "flags", "connect-ip", "a-type", "thread-mode", "msg", "stream", "fifo", "query", "timeout",
           "live"]
@@ -193,8 +201,10 @@ def group_tables():
         return os.path.join(run.work, name)
     with open(path("in.zu"), "w") as f:
         f.write("(+ 40 2)\n(quote x)\n")
-    with open(path("bad.zu"), "w") as f:
-        f.write("(quote (a (b c)))\n(car 5)\n")
+    for name, text in (("bad.zu", "(quote (a (b c)))\n(car 5)\n"), ("keep.zu", "(define kept 7)\n"),
+                       ("new.zu", "(define dropped 8)\n")):
+        with open(path(name), "w") as f:
+            f.write(text)
     fds = [os.open(path("bad.zu"), os.O_RDONLY)] + [os.open(path(n), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
                                                      for n in ("desc.out", "desc.err")]
     a = run.agent("tables", "\n".join(f for f, _ in TABLE) + "\n", [free_port() for _ in range(5)] + fds, fds=fds)
