@@ -169,6 +169,27 @@ TEST_F(OpsTest, TriggerFiresTheNamedNodes) {
   close_matrix(m);
 }
 
+// A Peano trigger fires the access once on every node of the box from the
+// start code up to (not including) the end code, making the missing ones,
+// and nothing outside it.
+TEST_F(OpsTest, PeanoTriggerFiresTheBoxOnce) {
+  MATRIX* m = open_scripted(2, 1, 3);
+  set_script(m, {12, 13, 14}, R"((note (list "box" mxThisLevel)))");
+  size_t before = notes().size();
+  matrix_peano_trigger(m, Code{0, 1, 1}.data(), Code{0, 3, 3}.data(), 12);
+  for (const Code& dc : {Code{0, 1, 1}, Code{0, 2, 1}, Code{0, 1, 2}, Code{0, 2, 2}}) {
+    MATRIX_NODE* n = node_at(m, dc);
+    ASSERT_TRUE(n) << dc[1] << " " << dc[2];
+    EXPECT_EQ(wait_byte(n, 4), kMxCallDone);
+  }
+  wait_idle(m);
+  std::vector<std::string> all = notes();
+  EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
+            std::vector<std::string>(4, R"(("box" 0))"));
+  for (const Code& dc : {Code{0, 0, 0}, Code{0, 3, 3}, Code{0, 1, 3}, Code{0, 3, 1}}) EXPECT_FALSE(node_at(m, dc));
+  close_matrix(m);
+}
+
 // Tokens fired while the worker is held run by their slot's priority word.
 TEST_F(OpsTest, WorkerOrderFollowsThePriorityRules) {
   auto word = [](int base, int rule) { return base << 16 | rule; };
