@@ -62,6 +62,13 @@ def group_socat():
     bad = run.agent("badip", '(OpenInterpreter "accept" Env0 (Permission () (Allow "ip" "127.0.0.300" "255.255.255.255")))')
     r = bad.wait_replies(1)
     run.check(r and is_error(r[0], TYPE_ERR, '"allow/deny" ("type missmatch")'), "bad address: %r" % r)
+    # A peer's Break ends its own link at once, before what follows it is
+    # evaluated; the listener goes on taking links.
+    port = listener("break")[1]
+    got = socat(port, r"\n(Break)\n(+ 3 4)\n")
+    run.check(got == GREETING, "break: %r" % got)
+    got = socat(port, r"\n(+ 1 2)\n")
+    run.check(got == GREETING + b"<Result> 2 3</Result>\n", "a link after a break: %r" % got)
 
 
 def group_remote():
