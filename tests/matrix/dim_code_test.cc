@@ -4,6 +4,7 @@
 
 #include "base/alloc.h"
 #include "matrix/dim_code.h"
+#include "matrix/node.h"
 #include "matrix_test_util.h"
 #include "runtime/services.h"
 #include "text/codemethod.h"
@@ -178,4 +179,37 @@ TEST(DimCode, PowerOf) {
   EXPECT_EQ(power_of(0, 2), -1);
   EXPECT_EQ(power_of(uint64_t{1} << 63, 2), 0);
   EXPECT_EQ(power_of(5, 1), -1) << "no endless loop";
+}
+
+// Vector index helpers, first dimension fastest: a linear index and its
+// per-dimension index are inverses, and a stepped walk sends each
+// dimension back to its start (0 without starts) as it carries, saying
+// when every dimension wrapped.
+TEST_F(MatrixTest, VectorIndexHelpers) {
+  const int size[3] = {3, 4, 2};
+  for (int seq = 0; seq < 24; ++seq) {
+    int ix[3];
+    get_ix_from_seq(ix, size, seq, 3);
+    EXPECT_EQ((std::vector<int>{ix[0], ix[1], ix[2]}), (std::vector<int>{seq % 3, seq / 3 % 4, seq / 12}));
+    EXPECT_EQ(get_seq_from_ix(ix, size, 3), seq);
+  }
+  auto walk = [&](const int* st, const int* inc) {
+    int ix[3] = {st ? st[0] : 0, st ? st[1] : 0, st ? st[2] : 0};
+    std::vector<int> seen{get_seq_from_ix(ix, size, 3)};
+    for (int guard = 0; guard < 30 && inc_ix(ix, st, inc, size, 3) == 0; ++guard) seen.push_back(get_seq_from_ix(ix, size, 3));
+    EXPECT_EQ(get_seq_from_ix(ix, size, 3), seen.front()) << "every dimension back at its start";
+    return seen;
+  };
+  const int st[3] = {1, 0, 0}, by_two[3] = {2, 1, 1}, skip_rows[3] = {1, 2, 1};
+  EXPECT_EQ(walk(st, by_two), (std::vector<int>{1, 4, 7, 10, 13, 16, 19, 22}));
+  EXPECT_EQ(walk(nullptr, skip_rows), (std::vector<int>{0, 1, 2, 6, 7, 8, 12, 13, 14, 18, 19, 20}));
+
+  // The 32-bit reading of a dim-code list: non-integers read as 0, fewer
+  // than two elements give nothing.
+  int32_t* dc = get_dim_code_from_sexp_int(
+      List(get_integer(2, nullptr), get_integer(7, nullptr), get_string_ascii("x"), ZU_LIST_END));
+  ASSERT_NE(dc, nullptr);
+  EXPECT_EQ((std::vector<int32_t>{dc[0], dc[1], dc[2]}), (std::vector<int32_t>{2, 7, 0}));
+  d_f_ree(dc);
+  EXPECT_EQ(get_dim_code_from_sexp_int(List(get_integer(2, nullptr), ZU_LIST_END)), nullptr);
 }
