@@ -233,6 +233,11 @@ TEST_F(ZuConvert, PrintersUseSafeFormats) {
   EXPECT_STREQ(mxt_print(&mx_type_int64, &big, "<%lli>"), "<-5>");
   double half = 0.5;
   EXPECT_STREQ(mxt_print(&mx_type_double, &half, "%.1f%%"), "0.5%");
+  int8_t bit = 1;
+  EXPECT_STREQ(mxt_print(&mx_type_bit, &bit, nullptr), "1");
+  EXPECT_STREQ(mxt_print(&mx_type_bit, &bit, "<%i>"), "<1>");
+  EXPECT_STREQ(mxt_print(&mx_type_string, "a %i text", "%i"), "a %i text");  // a text is no format
+  EXPECT_STREQ(mxt_print(&mx_type_string, nullptr, nullptr), "");
   int32_t ix[2] = {2, 2};
   MATRIX_ALLOC_VECTOR_PARAM p{2, ix, nullptr, nullptr};
   void* v = mxt_alloc_vector(&mx_type_int16_v, MX_ATYPE::tagged, &p, nullptr);
