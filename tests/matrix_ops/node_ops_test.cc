@@ -3,6 +3,7 @@
 // worker's order, the walk down the pyramid, the purge and closing.
 #include <algorithm>
 #include <atomic>
+#include <regex>
 #include <thread>
 
 #include "base/log_hook.h"
@@ -166,6 +167,20 @@ TEST_F(OpsTest, TriggerFiresTheNamedNodes) {
   }
   EXPECT_EQ(sorted(run_edit(m, {1, 0, 0}, R"((note (mxTrigger access="MI_EDIT_2" type="children")))")),
             sorted(V{R"(("hit" 0))", R"(("hit" 0))", "()"}));
+  close_matrix(m);
+}
+
+// A load from a source the matrix has no hook for is refused with the
+// hooks it has (as integers, 0 for none); an unknown source is a bad
+// parameter.
+TEST_F(OpsTest, LoadsWithoutAHookAreRefused) {
+  MATRIX* m = open_scripted(1, 1, 3);
+  std::vector<std::string> r = run_edit(m, {0, 1}, R"((note (mxLoad target="net")))");
+  for (const std::string& more : run_edit(m, {0, 1}, R"((note (mxLoad target="disk")))")) r.push_back(more);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_TRUE(std::regex_match(r[0], std::regex(R"(error 80040609 \("not support read_file operation" [1-9][0-9]* 0 [1-9][0-9]*\))")))
+      << r[0];
+  EXPECT_EQ(r[1], R"(error 80040503 "invalid parameter in mxLoad")");
   close_matrix(m);
 }
 
