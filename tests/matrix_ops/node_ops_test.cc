@@ -12,6 +12,8 @@
 #include "ops_test_util.h"
 #include "text/codemethod.h"
 #include "text/convert.h"
+#include "zu/core_init.h"
+#include "zu/env.h"
 
 namespace {
 
@@ -182,6 +184,37 @@ TEST_F(OpsTest, LoadsWithoutAHookAreRefused) {
       << r[0];
   EXPECT_EQ(r[1], R"(error 80040503 "invalid parameter in mxLoad")");
   close_matrix(m);
+}
+
+// A token waiting for a matrix that closes has its abort call made on the
+// tick thread, and goes on; the token's end while an abort call is still
+// pending leaves its freeing to that call.
+std::atomic<int> aborts{0};
+
+TEST_F(OpsTest, ClosingAMatrixCallsTheAbortOfItsWaiters) {
+  auto abortable = [](ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) -> ZU_SEXP* {
+    static_cast<MATRIX_TOKEN*>(get_env_work(env))->aboat_func = [](MATRIX_TOKEN*) {
+      std::lock_guard<std::mutex> g(ev.mu);
+      ++aborts;
+      ev.cv.notify_all();
+    };
+    return nullptr;
+  };
+  static const QN_PRIM_DEF prims[] = {{"abortable", abortable, 1, 1, 1, 0}, {}};
+  bind_prims(matrix_zu_env, prims);
+  MATRIX* m = open_scripted(1, 1, 3);
+  MATRIX* far = open_matrix(nullptr, nullptr, l_string(ascii_cm, "far"), nullptr, nullptr);
+  set_script(m, {5}, R"((abortable) (note (mxCH type="matrix" key="far" 0)))");
+  size_t before = notes().size();
+  int err = 0;
+  get_matrix_node(&err, m, Code{0, 0}.data(), 0, nullptr, nullptr);
+  wait_for([before] { return ev.notes.size() == before + 1; });
+  EXPECT_EQ(notes().back(), R"(error 8001160a ("Application System error" 1))");
+  close_matrix(far);
+  wait_for([] { return aborts.load() >= 1; });
+  close_all_matrix();
+  EXPECT_EQ(matrices_root.mx_next, &matrices_root);
+  EXPECT_EQ(nd_cnt, 0);
 }
 
 // A Peano trigger fires the access once on every node of the box from the
