@@ -185,6 +185,11 @@ def group_library():
     check(os.path.exists(os.path.join(WORK, "kept", "notes.zu")), "the file moved")
 
 
+def lockd_log():
+    with open(os.path.join(WORK, "lockd.err")) as f:
+        return f.read()
+
+
 def group_agents():
     lockd = subprocess.Popen([LOCKD, "-v", "0"], stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "lockd.err"), "wb"))
     lport = int(lockd.stdout.readline().split()[1])
@@ -207,11 +212,15 @@ def group_agents():
     finally:
         server.send_signal(signal.SIGTERM)
         server.wait(timeout=60)
+        # Both agents have ended: the service has seen their links close
+        # once it has read all they sent.
+        end = time.time() + 30
+        while time.time() < end and lockd_log().count(" closed, ") < 2:
+            time.sleep(0.05)
         lockd.terminate()
         lockd.wait(timeout=60)
         lockd.stdout.close()
-    with open(os.path.join(WORK, "lockd.err")) as f:
-        log = f.read()
+    log = lockd_log()
     agents = set(re.findall(r'lock write "shared.mx" agent (\S+) ', log))
     check(len(agents) == 2, "both agents took the named lock: %r" % log)
     check(log.count('unlock "shared.mx"') == log.count('lock write "shared.mx"'), "every lock given back: %r" % log)
