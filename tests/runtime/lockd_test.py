@@ -122,12 +122,16 @@ class LockServiceTest(unittest.TestCase):
 
     def test_a_request_waits_exactly_when_a_related_name_is_held(self):
         # Names over two letters, so that many are prefixes of others; the
-        # model: related means one name is a prefix of the other.
+        # model: related means one name is a prefix of the other. Names of
+        # even length are held for reading, which a read does not wait for,
+        # so that a name's nearest held prefix is often not the one that
+        # blocks it.
         rng = random.Random(7)
         a, b = Link(self.service, 1), Link(self.service, 2)
-        held = sorted({"".join(rng.choices("ab", k=rng.randint(1, 6))) for _ in range(12)})
-        for name in held:
-            n = a.lock("write", name)
+        names = sorted({"".join(rng.choices("ab", k=rng.randint(1, 6))) for _ in range(16)})
+        held = [name for name in names if len(name) % 2]  # for writing
+        for name in names:
+            n = a.lock("write" if name in held else "read", name)
             self.assertEqual(a.reply(), (n, "()"))
         for size in range(1, 6):
             for name in map("".join, itertools.product("ab", repeat=size)):
