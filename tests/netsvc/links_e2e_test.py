@@ -7,7 +7,7 @@ socat    a listener and socat: greeting and replies, Deny, a bad address,
          status
 remote   two qnmx processes (Remote, Local, an unknown iid, a peer killed
          mid-query), socat fake peers that answer or refuse, a peer's
-         printed text chained back
+         printed text chained back, and kept once the peer has left
 tables   time-outs read back in seconds, SetProxy refusals, refusals of the
          interpreter built-ins, a stale "__zui", the local host, a file
          interpreter, a closed listener
@@ -120,6 +120,25 @@ def group_remote():
         run.check(r == ["iid", "()", "()", "()", "()"] and cli.wait_exit() == 0, "chain %s: %r" % (name, r))
         printed = open(cli.out.replace(".out", ".err.stdout"), encoding="utf-8").read()
         run.check(printed == '"%s"\n%s \u65e5' % (name, name), "chain %s printed here: %r" % (name, printed))
+    # A peer that pointed them there and left takes nothing with it: what it
+    # had not had yet, and what is printed afterwards, shows on the peer's
+    # own standard output.
+
+    def peer(text):
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(b"\n" + text.encode())
+            got = b""
+            while got.count(b"</Result>") < text.count("\n"):
+                part = s.recv(4096)
+                if not part:
+                    break
+                got += part
+        return re.findall(rb"<Result> \d+ (.*?)</Result>", got)
+
+    gone = peer('(PrintChain sync="entry")\n(PrintStd d="stdout" "unsent ")\n(GetIid)\n')
+    r = peer('(WaitInterpreter %s)\n(PrintStd d="stdout" "after")\n(PrintChain sync="exit")\n' % gone[-1].decode())
+    printed = open(srv.out.replace(".out", ".err.stdout"), encoding="utf-8").read()
+    run.check(r == [b"()"] * 3 and printed.endswith("unsent after"), "peer gone: %r %r %r" % (gone, r, printed))
 
 
 ACCEPT = '(OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg %d))) %s (Permission () (Allow "all")))'
