@@ -649,6 +649,10 @@ void close_all_interpreter() {
 }
 
 void _close_zu_interpreter(ZU_INTERPRETER* zui) {
+  // The main interpreter's end closes every link, among them those that
+  // carry the session requests its script left in flight: their replies
+  // come first.
+  if (zui == main_interpreter) _wait_rs_queue();
   // A connecting set-up still waiting for the peer's answer is told that
   // the interpreter closed, and finishes before the record goes.
   while (zui->flags & ZUI_F_WAIT_PERMISSION) {
