@@ -26,10 +26,9 @@
 // back everything it held and forgets what it was waiting for.
 //
 // Bounds: a connection may have kMaxWaits requests waiting (more are
-// refused); a request whose name is longer than 4096 characters is
-// answered with an error; a line (or token) longer than 64 KiB ends its
-// connection (the environment variable QNMX_LOCKD_LINE_KIB sets another
-// cap); a connection that sends nothing for the idle time (600 s, a
+// refused); a line (or token) longer than 64 KiB ends its connection (the
+// environment variable QNMX_LOCKD_LINE_KIB sets another cap), which bounds
+// names too; a connection that sends nothing for the idle time (600 s, a
 // client's keep-alive comes every 150 s) is dropped; when descriptors run
 // out, accepting backs off and goes on.
 //
@@ -85,9 +84,6 @@ int idle_seconds = 600;
 constexpr size_t kMaxWaits = 256;
 // Longest line a connection may send: lock requests are short.
 uint64_t line_cap = uint64_t{64} << 10;
-// Longest lock name, in characters: the names a request is compared with
-// are found by walking its prefixes under the table lock.
-constexpr size_t kMaxName = 4096;
 
 void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void logf(const char* fmt, ...) {
@@ -392,18 +388,14 @@ bool head_is(ZU_SEXP* form, const char* name) {
 }
 
 // The words after the head joined by single spaces; false when one of
-// them is not a string (the reader makes every word between tags one) or
-// the name is longer than kMaxName.
+// them is not a string (the reader makes every word between tags one).
 bool name_of(ZU_SEXP* form, std::u32string* name) {
   name->clear();
   for (ZU_SEXP* p = cdr(form); get_type(p) == ZU_TYPE_LIST; p = cdr(p)) {
     ZU_SEXP* w = car(p);
     if (get_type(w) != ZU_TYPE_STRING) return false;
     if (!name->empty()) name->push_back(U' ');
-    for (const L_CHAR* c = str_text(w); *c; ++c) {
-      if (name->size() == kMaxName) return false;
-      name->push_back(static_cast<char32_t>(*c));
-    }
+    for (const L_CHAR* c = str_text(w); *c; ++c) name->push_back(static_cast<char32_t>(*c));
   }
   return !name->empty();
 }
