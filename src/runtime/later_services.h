@@ -59,11 +59,18 @@ int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PER
 void remote_session_tick(void* session);
 // A new session id (by default 0: no session can be opened).
 int open_session(int option);
-// Runs one request on session sid to u: the peer's result or an error value
-// (by default the error "remote sessions are not available").
+// Runs one request on session sid to u: the peer's result (often a delayed
+// value) or an error value positioned at file and line (by default the
+// error "remote sessions are not available").
 ZU_SEXP* remote_session(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
-                        const L_CHAR* command, ZU_SEXP* value, const char* file, int line, int lock_switch,
+                        const L_CHAR* command, ZU_SEXP* value, ZU_FILE* file, int line, int lock_switch,
                         REMOTE_SESSION_OPT* opt);
+// Closes session sid and every protocol session it opened (an unknown id:
+// nothing).
+void close_session(int sid);
+// Marks the network layer's collector roots: open sessions, the HTTP agent's
+// registry (world stopped; by default nothing).
+void gc_net_services();
 
 // The log (given the two top environments) and the named locks.
 void init_log(ZUISP_ENV* env0, ZUISP_ENV* env1);
