@@ -637,7 +637,9 @@ int _get_user_info(ZU_INTERPRETER* zui, ZUISP_ENV* env, int seq, ZU_SEXP* form) 
     if (ftype == ZU_TYPE_ERROR) {
       reply = first;
     } else if (ftype != ZU_TYPE_INTEGER) {
-      reply = get_error_ascii(sexp_file(form), form->h.line, ZU_ER_EXIT, "GetUserInfo",
+      // A wrong type, not the exit class: a reply of that class reads as
+      // nil at the peer, which would take the bad answer for an empty one.
+      reply = get_error_ascii(sexp_file(form), form->h.line, ZU_ER_TYPE, "GetUserInfo",
                               n_get_string("type missmatch of return value of GetUserInfo"));
     } else if (hostcmp(nullptr, static_cast<int>(first->integer.num), nullptr, connect_ip) != 0) {
       reply = get_error_ascii(sexp_file(form), form->h.line, ZU_ER_DENIED, "GetUserInfo",

@@ -146,6 +146,33 @@ def group_remote():
     r = peer('(WaitInterpreter %s)\n(PrintStd d="stdout" "after")\n(PrintChain sync="exit")\n' % gone[-1].decode())
     printed = open(srv.out.replace(".out", ".err.stdout"), encoding="utf-8").read()
     run.check(r == [b"()"] * 3 and printed.endswith("unsent after"), "peer gone: %r %r %r" % (gone, r, printed))
+    # An agent serving a parent over its main link hands GetUserInfo on to
+    # the parent; for "ip" it checks that the chain that comes back starts
+    # at its own link's peer and puts its own address in front. Without a
+    # string as the fourth element the form is evaluated as it stands.
+    parent_port, child_port = free_port(), free_port()
+    run.agent("uparent", '(Eval Env1 (quote (Define GetUserInfo () (f a b c d) (Switch '
+              '(Case (equal a "ok") (list 2130706433 5)) (Case (equal a "text") (list "x")) '
+              '(Case (equal a "far") (list 167772161)) (Case (equal a "plain") 42)))))\n'
+              '(SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) '
+              '(Permission () (Allow "all"))))\n', [parent_port])
+    run.check(wait_for(lambda: listening(parent_port), 10), "the parent listens")
+    child = run.agent("uchild", '(OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg 2))) '
+                      '(Permission () (Allow "all")))\n(SetMainInterpreter (OpenInterpreter "connect" Env0 '
+                      '(HostName "127.0.0.1") (Port (Cast type="integer" (Arg 1)))))\n(GetLocalHostIP)\n',
+                      [parent_port, child_port])
+    own = child.wait_replies(3)
+    if run.check(len(own) == 3 and own[2].isdigit(), "the child serves its parent: %r" % own):
+        asked = "".join(r'(GetUserInfo "%s" "" "" %s)\n' % q for q in (("ok", '"ip"'), ("text", '"ip"'), ("far", '"ip"'),
+                                                                       ("plain", '"ip"'), ("ok", '"name"'), ("ok", "5")))
+        # Replies come as their answers do; the sequence numbers put them in order.
+        got = re.findall(rb"<Result> (\d+) (.*?)</Result>", socat(child_port, r"\n" + asked))
+        r = [v.decode() for _, v in sorted(got, key=lambda g: int(g[0]))]
+        run.check(len(r) == 6 and r[0] == "(%s 2130706433 5)" % own[2]
+                  and is_error(r[1], TYPE_ERR, '"GetUserInfo" "type missmatch of return value of GetUserInfo"')
+                  and is_error(r[2], 2147749136, '"permission denied(invalid ip chain)"')
+                  and r[3:5] == ["42", "(2130706433 5)"] and is_error(r[5], 2147682053, '("GetUserInfo")'),
+                  "GetUserInfo along the chain: %r" % r)
 
 
 ACCEPT = '(OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg %d))) %s (Permission () (Allow "all")))'
