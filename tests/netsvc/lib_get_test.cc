@@ -19,6 +19,7 @@
 #include "support/temp_dir.h"
 #include "zu/env.h"
 #include "zu/eval.h"
+#include "zulib/load_save.h"
 
 namespace {
 
@@ -165,6 +166,47 @@ TEST_F(LibGet, LockBitsTakeReadLocksUntilTheStreamCloses) {
   std::string all(std::istreambuf_iterator<char>(in), {});
   EXPECT_EQ(all.find("a.l12"), std::string::npos) << all;
   EXPECT_EQ(all.find("a.l0"), std::string::npos) << all;
+}
+
+// lock_file takes the write lock that a path's rule asks for (the path
+// itself for bit 4, its local file for bit 8, nothing for both bits or
+// neither), and unlock_file gives it back; an unknown path takes nothing.
+TEST_F(LibGet, LockFileTakesTheWriteLockItsRuleAsksFor) {
+  keep_main_interpreter(tree());
+  LockService lockd(tree());
+  // Rules of the same lock bits that the loading command may use.
+  static const bool ruled = [] {
+    auto agent = wide("lg");
+    for (auto [suffix, flags] : {std::pair{".w4", GF_DOCS | GF_LOCK_URL}, std::pair{".w8", GF_DOCS | GF_LOCK_FULL},
+                                 std::pair{".w12", GF_DOCS | GF_LOCK_URL | GF_LOCK_FULL}, std::pair{".w0", GF_DOCS}})
+      insert_getfile(wide(suffix).c_str(), agent.c_str(), wide("zu").c_str(), flags, list(get_string_ascii("Load")));
+    return true;
+  }();
+  (void)ruled;
+  for (const char* f : {"a.w4", "a.w8", "a.w12", "a.w0"}) tree().file(std::string("zudocs/") + f, "(1)");
+  const struct {
+    const char* path;
+    std::string name;  // empty: no lock
+  } cases[] = {{"/lg/a.w4", "/lg/a.w4"}, {"/lg/a.w8", tree().path() + "/zudocs/a.w8"}, {"/lg/a.w12", ""}, {"/lg/a.w0", ""}};
+  for (const auto& c : cases) {
+    CALL_LOCK_DESCRIPTER d;
+    ZU_SEXP* err = lock_file(&d, wide(c.path).c_str(), nullptr);
+    EXPECT_EQ(err, nullptr) << c.path << " " << shown(err);
+    if (c.name.empty()) {
+      EXPECT_EQ(unlock_file(d), -1) << c.path;
+      continue;
+    }
+    EXPECT_EQ(lockd.count("lock write", c.name), 1) << c.path;
+    EXPECT_EQ(unlock_file(d), 0) << c.path;
+    EXPECT_TRUE(wait_until([&] { return lockd.count("unlock", c.name) == 1; })) << c.path;
+  }
+  CALL_LOCK_DESCRIPTER d;
+  EXPECT_NE(lock_file(&d, wide("/lg/x.unknown").c_str(), nullptr), nullptr);
+  EXPECT_EQ(unlock_file(d), -1);
+  std::ifstream in(lockd.log);
+  std::string all(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(all.find("a.w12"), std::string::npos) << all;
+  EXPECT_EQ(all.find("a.w0"), std::string::npos) << all;
 }
 
 }  // namespace
