@@ -6,7 +6,7 @@ makes it; ROWS 10^6 by default).
 The input is one CSV file of ROWS lines "id,x,y" with random coordinates
 over a SIDE x SIDE plane, made beforehand.
 
-Ours: the plot agent (qnmx with a way to load a plot node whole) makes a plot matrix of SIDE x SIDE (nodes of 256 x 256 cells,
+Ours: qnmx makes a plot matrix of SIDE x SIDE (nodes of 256 x 256 cells,
 divide 1) in a new file, inserts every line with qmxPgPlotInsert (x and y
 the coordinates, the id a point field) and closes the matrix, writing every
 node; timed as the difference to the same process without the insert.
@@ -27,9 +27,9 @@ SIDE = 1 << 16
 
 
 def matrix(name):
-    fetch = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") (TestChannelLocked '
+    fetch = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
              '(if (equal (GE (ErrHandler create-node) 6) "enable") (mxLoad target="file-n-create") (mxLoad target="file")) '
-             '(mxPgPlotInitialize channel="0") (mxLoadSB))')
+             '(mxPgPlotInitialize channel="0") (mxLoadSB)')
     dims = " ".join(f'(qmxMatrixPixelSize dim="{d}" value="{SIDE}") (qmxMatrixBlockSize dim="{d}" value="8") '
                     f'(qmxMatrixDimDivide dim="{d}" value="1")' for d in (0, 1))
     return (f'(qmxCreate filename="{name}" activePhase_mode="direct" (qmxMatrixParam channel_nos="1" dim="2") {dims} '
@@ -103,7 +103,7 @@ def sqlite(work):
 def main(argv):
     build = argv[0] if argv else "build/bench"
     rows = int(argv[1]) if len(argv) > 1 else 10 ** 6
-    agent = os.path.realpath(os.path.join(build, "bench", "plot_agent"))
+    agent = os.path.realpath(os.path.join(build, "src", "app", "qnmx"))
     if not os.access(agent, os.X_OK):
         sys.exit(f"plot_insert_peers: {agent} is missing")
     if not shutil.which("sqlite3"):

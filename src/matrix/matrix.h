@@ -235,6 +235,8 @@ struct MATRIX_TOKEN {
   int c_line;
   MATRIX_SEXP* cal_hold;               // keeps the running slot's script alive
   int stopped;                         // left by a break signal
+  int loaded;                          // its script loaded the node, which is made
+                                       // ready when the script ends (_mx_node_loaded)
 };
 
 // One open matrix (matrix_lock). dim_divide, block_size and pixel_size

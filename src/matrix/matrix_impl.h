@@ -71,6 +71,12 @@ void* _mx_channel_datum(MATRIX_NODE* n, int ch, bool make, const MATRIX_ALLOC_VE
                         int line);
 // Sets the completion byte of slot's kind and wakes it.
 void _set_scan_call(MATRIX_NODE* n, int slot, signed char value);
+// n's data were just read in. While a script of n runs (its process token
+// has a slot under way) the node stays as it is: the rest of the script may
+// still build on the data (a structure block installed, channels written),
+// and the node is made ready when the script ends, unless that end chooses
+// its own status. Outside any script the node is ready at once.
+void _mx_node_loaded(MATRIX_NODE* n);
 
 // The limits of a geometry: dim 1..64, block_size <= 30, pixel sizes >= 0,
 // forced levels 0..63, and for the levels the sizes give (or the forced

@@ -162,7 +162,9 @@ int save_cal_check(MATRIX* m);
 // Writes n (its file channels, ring entry, child list and node record; a
 // new node enters the tree): 0, an access code, -1 no tree node, -129.
 int save_matrix_node(MATRIX_NODE* n);
-// Loads n by its dim code: 0, -127 no access, -121 not stored, -129.
+// Loads n by its dim code: 0, -127 no access, -121 not stored, -129. The
+// node is ready at once, or, loaded by one of its running scripts, when that
+// script ends (_mx_node_loaded).
 int load_matrix_node(MATRIX_NODE* n);
 // The 0x606 record at fofs in full form, its dim code and bit field
 // (bit_field: dim_bit_field bytes, may be null); org receives the record

@@ -47,6 +47,14 @@ void settle(MATRIX_TOKEN* t, int status) {
   _requeue_node_tokens(n);
 }
 
+// The end of a script that jumps to no other slot: the status it chose
+// (-1: none), else ready when the script loaded its node.
+void settle_end(MATRIX_TOKEN* t, int status) {
+  if (status < 0 && t->loaded) status = kMsOk;
+  t->loaded = 0;
+  if (status >= 0) settle(t, status);
+}
+
 // Steps 1 to 3: the matrix's mode, then the slot to run.
 Step begin(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
@@ -82,6 +90,7 @@ Step begin(MATRIX_TOKEN* t) {
     t->cal_hold->data = script;
     if (is_list(script)) return Step::kRun;
     _set_scan_call(n, slot, kMxCallDone);  // a slot without a script is done at once
+    settle_end(t, -1);
   }
 }
 
@@ -133,7 +142,8 @@ Step run_forms(MATRIX_TOKEN* t) {
     lock_task(matrix_lock);
     if (_token_waits(t)) _unchain_token(t);
     _set_scan_call(n, t->access_target_id, kMxCallError);
-    if (t->err_jump_status >= 0) settle(t, t->err_jump_status);
+    // A loaded node stays loading into the slot an error jumps to.
+    if (t->err_jump < 0 || t->err_jump_status >= 0) settle_end(t, t->err_jump_status);
     if (t->err_jump >= 0) {
       t->cal_target = nullptr;
       t->access_target_id = -1;
@@ -154,12 +164,12 @@ Step run_forms(MATRIX_TOKEN* t) {
 // Step 5: the slot ended without error.
 Step end_slot(MATRIX_TOKEN* t) {
   _set_scan_call(t->process_node, t->access_target_id, kMxCallDone);
-  if (t->normal_jump >= 0) {
+  if (t->normal_jump >= 0) {  // the script goes on there
     t->access_target_id = -1;
     _insert_access_list(t, t->normal_jump);
     return Step::kQueue;
   }
-  if (t->normal_jump_status >= 0) settle(t, t->normal_jump_status);
+  settle_end(t, t->normal_jump_status);
   t->cal_target = nullptr;
   if (t->access_list) {
     t->access_target_id = -1;
@@ -198,6 +208,17 @@ int mx_node_class(const MATRIX_NODE* n) {
   int64_t level = n->dim_code[0];
   if (level == n->matrix->total_levels - 1) return 0;
   return level == 0 ? 2 : 1;
+}
+
+void _mx_node_loaded(MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
+  MATRIX_TOKEN* t = n->process_token;
+  if (t && t->access_target_id >= 0 && n->status != kMsOk) {
+    t->loaded = 1;
+    return;
+  }
+  n->status = kMsOk;
+  wakeup_task(n);
 }
 
 void _set_scan_call(MATRIX_NODE* n, int slot, signed char value) {
@@ -436,12 +457,14 @@ void _finish_matrix_token(MATRIX_TOKEN* t) {
   t->env->del.store(1, std::memory_order_release);
   t->cal_hold->del.store(1, std::memory_order_release);
   if (m->p.free_token) m->p.free_token(t, 0);
-  // A fetch that ended with no script settling the node leaves it loading
+  // A fetch that ended with no script settling the node (or that was cut
+  // short after its load: a broken matrix, a break) leaves it loading
   // with nobody to finish it: its requests are answered at once from now
   // on (node_cache.cc), and a remote reader's delayed result now.
   if (n->status == kMsNew || n->status == kMsLoading) _matrix_send_result(t);
   n->process_token = nullptr;
   t->stopped = 0;
+  t->loaded = 0;
   wakeup_task(n);
   _wake_close_key();
   if (t->aboat_status > 0) t->aboat_status = -t->aboat_status;
@@ -461,12 +484,7 @@ void _matrix_token_error(MATRIX_TOKEN* t) {
   assert_lock_held(matrix_lock);
   MATRIX_NODE* n = t->process_node;
   _set_scan_call(n, t->access_target_id, kMxCallError);
-  if (t->err_jump_status >= 0) {
-    n->status = t->err_jump_status;
-    wakeup_task(n);
-    _wake_close_key();
-    _matrix_send_result(t);
-  }
+  if (t->err_jump < 0 || t->err_jump_status >= 0) settle_end(t, t->err_jump_status);
   t->cal_target = nullptr;
   t->access_target_id = -1;
   if (t->err_jump >= 0) _insert_access_list(t, t->err_jump);

@@ -139,6 +139,23 @@ bool readable(const L_CHAR* file) {
 
 }  // namespace
 
+L_CHAR* normalize_doc_path(const L_CHAR* path) {
+  if (!path) return nullptr;
+  WString in(path);
+  size_t cut = in.find_first_of(WString{'?', '#'});
+  if (cut != WString::npos) in.resize(cut);
+  if (in.find(WString{'.', '.'}) != WString::npos) return nullptr;
+  WString out;
+  for (size_t at = 0; at <= in.size();) {
+    size_t end = in.find('/', at);
+    if (end == WString::npos) end = in.size();
+    WString part = in.substr(at, end - at);
+    if (!part.empty() && part != WString{'.'}) out += L_CHAR('/') + part;
+    at = end + 1;
+  }
+  return tagged(out.empty() ? WString{'/'} : out);
+}
+
 L_CHAR* get_synth_path(const L_CHAR* base, const L_CHAR* rest) {
   return tagged(synth(base ? base : WString(), rest ? rest : WString()));
 }
@@ -223,19 +240,21 @@ ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SE
   *gf = nullptr;
   L_CHAR* agent = copy_agent_name();
   if (!agent) return path_error(s, ZU_ER_NOT_INITIALIZED, func_name, "dbpath and agent name is undefined");
+  L_CHAR* norm = fname && fname[0] == '/' ? normalize_doc_path(fname) : nullptr;
   const L_CHAR* last = nullptr;
-  bool dotdot = false;
-  for (const L_CHAR* p = fname; p && *p; ++p) {
+  for (const L_CHAR* p = norm; p && *p; ++p)
     if (*p == '.' || *p == '/') last = p;
-    if (p[0] == '.' && p[1] == '.') dotdot = true;
-  }
-  if (!last || *last != '.' || fname[0] != '/' || dotdot) {
+  if (!last || *last != '.') {
     d_f_ree(agent);
+    d_f_ree(norm);
     return path_error(s, ZU_ER_PARAM, func_name, "invalid file path");
   }
   ZU_GETFILE* rule = search_getfile(last, agent, func_name);
   d_f_ree(agent);
-  if (!rule) return path_error(s, ZU_ER_UNDEFINED, func_name, "undefined prefix");
+  if (!rule) {
+    d_f_ree(norm);
+    return path_error(s, ZU_ER_UNDEFINED, func_name, "undefined prefix");
+  }
   *gf = rule;
   int order;
   {
@@ -243,8 +262,9 @@ ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SE
     order = rule->flags & GF_ORDER;
   }
   bool docs_first = order == GF_DOCS || order == GF_DOCS_SYS;
-  target[0] = tree_path(fname, docs_first);
-  if (order == GF_SYS_DOCS || order == GF_DOCS_SYS) target[1] = tree_path(fname, !docs_first);
+  target[0] = tree_path(norm, docs_first);
+  if (order == GF_SYS_DOCS || order == GF_DOCS_SYS) target[1] = tree_path(norm, !docs_first);
+  d_f_ree(norm);
   return nullptr;
 }
 

@@ -65,9 +65,17 @@ L_CHAR* get_synth_path(const L_CHAR* base, const L_CHAR* rest);
 // The URL of a local file; a copy of userpath when no pair holds it.
 L_CHAR* get_url_path(const L_CHAR* fullpath, const L_CHAR* userpath);
 
+// A document path as every reader of document paths takes it, so that what
+// is checked is what is served: "?query" and "#name" are cut off first, then
+// empty and "." components are dropped (a leading "/" or "//" with them).
+// The result is "/" followed by the components joined by "/" ("/" for none),
+// a new string the caller frees; null for null or a path holding "..".
+L_CHAR* normalize_doc_path(const L_CHAR* path);
+
 // The candidate local files of document fname for command func_name, in
 // the order the rule gives (target[1] null for single-tree rules; the
-// caller frees both), and the rule in *gf. Null on success, else an error
+// caller frees both), and the rule in *gf. fname must begin with "/"; it is
+// resolved in its normalized form. Null on success, else an error
 // value positioned at s. The caller holds the memory lock.
 ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SEXP* s,
                   const L_CHAR* func_name);

@@ -1,3 +1,8 @@
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "runtime/docpath.h"
 #include "runtime/interp.h"
 #include "runtime/later_services.h"
 #include "zulib/files_impl.h"
@@ -11,13 +16,37 @@ std::string narrow_text(ZU_SEXP* s) {
   return r;
 }
 
+namespace {
+
+// The document path of a local file when it lies in a registered document
+// or system tree (so that the access files of that tree guard it), else
+// the path as given.
+ZU_SEXP* document_path(ZU_SEXP* path) {
+  std::string local = narrow_text(path);
+  if (local.empty()) return path;
+  if (local[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (!cwd) return path;
+    local = std::string(cwd) + "/" + local;
+    free(cwd);
+  }
+  L_CHAR* full = nl_copy_str(std_cm, local.c_str());
+  L_CHAR* doc = get_url_path(full, str_text(path));
+  ZU_SEXP* r = get_string(doc);
+  d_f_ree(doc);
+  d_f_ree(full);
+  return r;
+}
+
+}  // namespace
+
 ZU_SEXP* peer_edit_refusal(ZU_SEXP* form, ZU_SEXP* path, const char* op) {
   // Links that peers drive: accepted connections, connections this agent
   // opened to a peer, and the peers' own inter-process links.
   ZU_INTERPRETER* me = get_my_zui();
   char kind = me ? me->a_type : 0;
   if (kind != ZUI_IPC && kind != ZUI_ACCEPT && kind != ZUI_CONNECT) return nullptr;
-  ZU_SEXP* r = auth_filepath_passive(path, op);
+  ZU_SEXP* r = auth_filepath_passive(get_type(path) == ZU_TYPE_STRING ? document_path(path) : path, op);
   if (get_type(r) != ZU_TYPE_ERROR) return nullptr;
   return get_error(form ? form->h.file : nullptr, form ? form->h.line : 0, r->error->code, r->error->func,
                    r->error->data);

@@ -128,6 +128,26 @@ TEST_F(DocPath, GetPathResolvesByRuleOrderAndCommand) {
   EXPECT_TRUE(!second->next || !search_getfile_by_prefix(W(".s").c_str(), second->next));
 }
 
+// Authentication checks the normalized path, so get_path must serve the
+// file of that same path.
+TEST_F(DocPath, OneNormalizerForResolutionAndChecks) {
+  const char* cases[][2] = {{"/a/b.zu", "/a/b.zu"},        {"//a//./b.zu", "/a/b.zu"}, {"a/b.zu", "/a/b.zu"},
+                            {"/a/b.zu?x=/c.d#e", "/a/b.zu"}, {"/a#b/c.zu", "/a"},       {"/./", "/"},
+                            {"/a/../b.zu", "<null>"},         {"/a..b.zu", "<null>"},   {"/a/b.zu?..", "/a/b.zu"}};
+  for (auto& c : cases) EXPECT_EQ(take(normalize_doc_path(W(c[0]).c_str())), c[1]) << c[0];
+  EXPECT_EQ(normalize_doc_path(nullptr), nullptr);
+  auto agent = W("norm");
+  set_agent_name(agent.c_str());
+  ASSERT_EQ(insert_getfile(W(".n").c_str(), agent.c_str(), W("zu").c_str(), GF_SYS, list(get_string_ascii("Get"))),
+            nullptr);
+  L_CHAR* t[2];
+  ZU_GETFILE* gf;
+  ASSERT_EQ(get_path(t, &gf, W("/maps//./x.n?v=1").c_str(), nullptr, W("Get").c_str()), nullptr);
+  EXPECT_EQ(take(t[0]), "/var/m/zusys/x.n");
+  ZU_SEXP* e = get_path(t, &gf, W("/maps/x#.n").c_str(), nullptr, W("Get").c_str());
+  EXPECT_EQ(printed(e->error->data), "(\"invalid file path\")");
+}
+
 TEST_F(DocPath, PathCheckReportsWhichTreesHoldTheFile) {
   TempDir dir;
   Reg_List_pathpair(W(dir.path()).c_str(), W("/check/").c_str());

@@ -1,15 +1,9 @@
-// The agent for the point-vector tests and benchmark: it starts as qnmx
-// starts, adds a way to load a plot node whole and to make chosen nodes
-// refuse their plot block, and runs the script as qnmx runs it (same
-// command line).
+// The agent for the point-vector tests: it starts as qnmx starts, adds a
+// way to make chosen nodes refuse their plot block, and runs the script as
+// qnmx runs it (same command line).
 //
 // Matrix scripts:
 //   (TestPlotAllowed)        1, or 0 for a node named by TestRefusePlot
-//   (TestChannelLocked form ...)  the forms evaluated while the running
-//       node's channel lock is held: the store hands a node loaded from
-//       the file to its waiters as soon as mxLoad has read it, before the
-//       rest of the fetch script has installed and filled its plot
-//       structure; holding the lock over the load keeps them out until then
 // Scripts:
 //   (TestRefusePlot (level x y) ...)  the nodes named (by any dim code
 //       inside them) get no plot block when they are fetched from now on;
@@ -21,7 +15,6 @@
 #include "base/entry.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix.h"
-#include "matrix/node.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/env.h"
@@ -46,14 +39,6 @@ ZU_SEXP* plot_allowed(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP
   return get_integer(1, nullptr);
 }
 
-ZU_SEXP* channel_locked(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  MATRIX_NODE* n = running_node(env);
-  if (n) matrix_node_channel_lock(n);
-  ZU_SEXP* r = eval_body(env, form->pair.cdr);
-  if (n) matrix_node_channel_unlock(n, 0);
-  return r;
-}
-
 ZU_SEXP* refuse_plot(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   std::vector<std::vector<int64_t>> codes;
   for (ZU_SEXP* p = form->pair.cdr; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
@@ -73,9 +58,7 @@ int body(int argc, char** argv) {
   start_agent(argc, argv);
   {
     ZuThreadScope scope("plot_agent");
-    static const QN_PRIM_DEF node_prims[] = {{"TestPlotAllowed", plot_allowed, 1, 1, 1, 0},
-                                             {"TestChannelLocked", channel_locked, 0, 1, -1, 0},
-                                             {}};
+    static const QN_PRIM_DEF node_prims[] = {{"TestPlotAllowed", plot_allowed, 1, 1, 1, 0}, {}};
     bind_prims(matrix_zu_env, node_prims);
     static const QN_PRIM_DEF script_prims[] = {{"TestRefusePlot", refuse_plot, 1, 1, -1, 0}, {}};
     bind_prims(qnlisp_top_env1, script_prims);

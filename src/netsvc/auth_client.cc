@@ -1,0 +1,220 @@
+// The client side: a server's (auth-transaction 1 path (quote (service-list
+// ...))) answered with the results this agent may send, and the client
+// result files read once before the first answer.
+//
+// A result from a client result file is sent only to a service of its
+// method whose full name ("SERVICE://site/name", the server's site
+// included) it names. A result a method makes on demand is sent once the
+// method has raised it to ARS_SEND_PERMIT; it is prepared afresh for every
+// question. In an "or" list the first alternative that has something to
+// send answers it.
+#include <dirent.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/paths.h"
+#include "netsvc/auth_impl.h"
+#include "runtime/interp.h"
+#include "zu/builtin_kit.h"
+#include "zu/core_init.h"
+
+bool auth_client_peer_local = false;
+
+namespace {
+
+// Services a client learns from servers; beyond this it answers nothing
+// new (each list is bounded, the sum of many lists would not be).
+constexpr int kMaxClientServices = 1000;
+
+struct Results {
+  AUTH_RESULT_LIST* head = nullptr;
+  AUTH_RESULT_LIST** tail = &head;
+  void add(AUTH_RESULT_HEADER* r, AUTH_RESULT_LIST* sub) {
+    auto* n = static_cast<AUTH_RESULT_LIST*>(d_calloc(sizeof(AUTH_RESULT_LIST), 1));
+    n->result = r;
+    n->list = sub;
+    *tail = n;
+    tail = &n->next;
+  }
+};
+
+void free_result_list(AUTH_RESULT_LIST* l) {
+  while (l) {
+    AUTH_RESULT_LIST* next = l->next;
+    free_result_list(l->list);
+    d_f_ree(l);
+    l = next;
+  }
+}
+
+int count(AUTH_SERVICE_LIST* l) {
+  int n = 0;
+  for (; l; l = l->next) ++n;
+  return n;
+}
+
+// The client's service for a server's entry, learnt when new.
+AUTH_SERVICE_HEADER* client_service(AUTH_SET_CLIENT* cs, const AUTH_TABLE* tbl, ZU_SEXP* entry) {
+  if (AUTH_SERVICE_HEADER* s = auth_find_service(cs->auth_service_list, tbl, auth_attr(entry, "name"))) return s;
+  if (count(cs->auth_service_list) >= kMaxClientServices) return nullptr;
+  AUTH_SERVICE_HEADER tmpl = auth_header_of_entry(tbl, entry);
+  AUTH_SERVICE_HEADER* s = tbl->parse_info(&tmpl, entry, nullptr);
+  AUTH_SERVICE_LIST* n = auth_list_node(s, nullptr, AUTH_CHAIN_NONE);
+  n->next = cs->auth_service_list;
+  cs->auth_service_list = n;
+  return s;
+}
+
+AUTH_RESULT_HEADER* preset_for(AUTH_SET_CLIENT* cs, const AUTH_TABLE* tbl, const L_CHAR* name) {
+  if (!name) return nullptr;
+  for (AUTH_RESULT_HEADER* r = cs->preset_result_list; r; r = r->next)
+    if (r->service->tbl == tbl && auth_text_equal(r->service->service_name, name)) return r;
+  return nullptr;
+}
+
+// The result to send for one entry of a service list, or null.
+AUTH_RESULT_HEADER* answer_entry(AUTH_SET_CLIENT* cs, ZU_SEXP* entry) {
+  const AUTH_TABLE* tbl = at_tbl_type_name(auth_attr(entry, "type"));
+  AUTH_SERVICE_HEADER* s = tbl ? client_service(cs, tbl, entry) : nullptr;
+  if (!s) return nullptr;
+  if (tbl->client_recv_sexp) tbl->client_recv_sexp(s, entry);
+  AUTH_RESULT_HEADER* r = preset_for(cs, tbl, auth_attr(entry, "name"));
+  if (!r) {
+    r = cs->required_result_list;
+    while (r && r->service != s) r = r->next;
+    if (!r) {
+      r = tbl->new_auth_result(s, nullptr, 0);
+      r->next = cs->required_result_list;
+      cs->required_result_list = r;
+    }
+    r->status = ARS_REQUIRED;
+  }
+  if (tbl->client_transaction && (r->status == ARS_REQUIRED || r->status == ARS_SEND_PERMIT))
+    tbl->client_transaction(s, r);
+  return r->status == ARS_SEND_PERMIT ? r : nullptr;
+}
+
+AUTH_RESULT_LIST* answer(AUTH_SET_CLIENT* cs, ZU_SEXP* slist) {
+  int type = auth_chain_type(slist);
+  if (type < 0) return nullptr;
+  Results a;
+  for (ZU_SEXP* p = slist->pair.cdr; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    ZU_SEXP* e = p->pair.car;
+    if (auth_is_named(e, "service")) {
+      if (AUTH_RESULT_HEADER* r = answer_entry(cs, e)) a.add(r, nullptr);
+    } else if (auth_is_named(e, "service-list")) {
+      if (AUTH_RESULT_LIST* sub = answer(cs, e)) a.add(nullptr, sub);
+    }
+    if (type == AUTH_CHAIN_OR && a.head) break;
+  }
+  if (a.head) a.head->type = type;
+  return a.head;
+}
+
+ZU_SEXP* result_list_sexp(AUTH_RESULT_LIST* l, int type) {
+  ZU_SEXP* head = get_symbol_ascii("result-list");
+  auth_set_attr(head, "type", auth_text(auth_chain_name(type)).c_str());
+  ListBuilder b;
+  b.add(head);
+  for (; l; l = l->next) {
+    if (l->list) b.add(result_list_sexp(l->list, l->list->type));
+    else b.add(l->result->service->tbl->send_result_info(l->result));
+  }
+  return b.head;
+}
+
+// This host's own IPv4 addresses (host order).
+std::vector<uint32_t> own_addresses() {
+  std::vector<uint32_t> r;
+  ifaddrs* all = nullptr;
+  if (getifaddrs(&all) != 0) return r;
+  for (ifaddrs* a = all; a; a = a->ifa_next)
+    if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET)
+      r.push_back(ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
+  freeifaddrs(all);
+  return r;
+}
+
+// Whether the link whose request this thread serves stays on this host.
+bool link_is_local() {
+  ZU_INTERPRETER* me = get_my_zui();
+  int ip = me ? me->connect_ip : 0;
+  if (ip == 0 || ip == -1) return false;
+  if (auth_peer_is_local(static_cast<uint32_t>(ip), nullptr, 0)) return true;  // loopback: no interface query
+  std::vector<uint32_t> own = own_addresses();
+  return auth_peer_is_local(static_cast<uint32_t>(ip), own.data(), own.size());
+}
+
+// The result files of one directory, in name order.
+void read_result_dir(AUTH_SET_CLIENT* cs, const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& n : names) {
+    std::string path = dir + "/" + n;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    GcFrame frame("auth result file");
+    ZUISP_ENV* env = auth_file_env();
+    if (!env) return;
+    set_env(env, auth_text("__set").c_str(), get_ptr(cs, nullptr));
+    auth_set_reading_client(cs);
+    ZU_SEXP* err = auth_run_file(path.c_str(), env);
+    auth_set_reading_client(nullptr);
+    if (err) auth_print_error(err);
+  }
+}
+
+ZU_SEXP* zu_auth_transaction(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  if (auth_lock_held()) return error_text_at(form, ZU_ER_DENIED, "auth-transaction", "authentification busy");
+  bool local = link_is_local();
+  ZU_SEXP* list = get_el(form, 3);
+  lock_auth();
+  _auth_read_client_results(auth_client_set());
+  ZU_SEXP* r = _auth_transaction(auth_client_set(), list, local);
+  unlock_auth();
+  return r;
+}
+
+const QN_PRIM_DEF kRoot[] = {{"auth-transaction", zu_auth_transaction, 1, 4, 4, 0}, {}};
+
+}  // namespace
+
+bool auth_peer_is_local(uint32_t ip, const uint32_t* own, size_t n) {
+  if ((ip >> 24) == 127) return true;
+  return std::find(own, own + n, ip) != own + n;
+}
+
+void _auth_read_client_results(AUTH_SET_CLIENT* cs) {
+  if (cs->enable_client_result) return;
+  cs->enable_client_result = 1;
+  const std::string sub = "authentification/clientresult";
+  std::string pref = std::string(get_preference_path()) + sub;
+  std::string peri = std::string(get_peripheral_path()) + sub;
+  read_result_dir(cs, pref);
+  if (peri != pref) read_result_dir(cs, peri);
+}
+
+ZU_SEXP* _auth_transaction(AUTH_SET_CLIENT* cs, ZU_SEXP* service_list, bool peer_local) {
+  if (!auth_is_named(service_list, "service-list") || !auth_list_within_bounds(service_list))
+    return error_text_at(service_list, ZU_ER_PARAM, "auth-transaction", "invalid service list");
+  auth_client_peer_local = peer_local;
+  AUTH_RESULT_LIST* a = answer(cs, service_list);
+  auth_client_peer_local = false;
+  int type = auth_chain_type(service_list);
+  ZU_SEXP* r = result_list_sexp(a, type < 0 ? AUTH_CHAIN_NONE : type);
+  free_result_list(a);
+  return r;
+}
+
+void init_auth_transaction(ZUISP_ENV* env) { bind_prims(env, kRoot); }

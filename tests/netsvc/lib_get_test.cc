@@ -1,0 +1,170 @@
+// The library's Get, bound without the matrix commands (so Get is the
+// library's): documents from two trees, modes, and the read locks its path
+// rules ask for, watched at the lock service tool's log.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "netsvc_test_util.h"
+#include "runtime/agent_name.h"
+#include "runtime/call_lock.h"
+#include "runtime/docpath.h"
+#include "runtime/interp.h"
+#include "support/child.h"
+#include "support/temp_dir.h"
+#include "zu/env.h"
+#include "zu/eval.h"
+
+namespace {
+
+// The trees of /lg/ and its rules, once per process (pairs and rules are
+// never removed).
+class LibGet : public ::testing::Test {
+ protected:
+  static TempDir& tree() {
+    static TempDir t("libget");
+    static bool made = [] {
+      start_netsvc_once();
+      ZuThreadScope scope("lib get");
+      auto agent = wide("lg");
+      set_agent_name(agent.c_str());
+      Reg_List_pathpair(wide(t.path()).c_str(), wide("/lg/").c_str());
+      const struct {
+        const char* suffix;
+        const char* mode;
+        int flags;
+      } kRules[] = {{".zu", "zu", GF_DOCS_SYS},
+                    {".raw", "raw", GF_SYS_DOCS},
+                    {".bad", "xml", GF_DOCS},
+                    {".l4", "zu", GF_DOCS | GF_LOCK_URL},
+                    {".l8", "raw", GF_DOCS | GF_LOCK_FULL},
+                    {".l12", "zu", GF_DOCS | GF_LOCK_URL | GF_LOCK_FULL},
+                    {".l0", "zu", GF_DOCS}};
+      for (auto& r : kRules)
+        insert_getfile(wide(r.suffix).c_str(), agent.c_str(), wide(r.mode).c_str(), r.flags,
+                       list(get_string_ascii("Get")));
+      return true;
+    }();
+    (void)made;
+    return t;
+  }
+  void SetUp() override {
+    tree();
+    ZU_INTERPRETER* self = new_zu_interpreter();
+    self->a_type = ZUI_SELF;
+    self->env = qnlisp_top_env1;
+    ASSERT_GT(setup_i(self), 0);
+  }
+  void TearDown() override { close_self_interpreter(); }
+  static ZU_SEXP* get(const std::string& path) { return eval(qnlisp_top_env1, car(forms_of("(Get \"" + path + "\")"))); }
+  ZuThreadScope scope{"lib get test"};
+};
+
+TEST_F(LibGet, FirstTreeThatHoldsTheFileServesIt) {
+  tree().file("zudocs/both.zu", "(docs 1)");
+  tree().file("zusys/both.zu", "(sys 1)");
+  tree().file("zusys/sys.zu", "(sys 2) (sys 3)");
+  tree().file("zusys/both.raw", "SYS");
+  tree().file("zudocs/both.raw", "DOCS");
+  EXPECT_EQ(shown(get("/lg/both.zu")), "((docs 1))");
+  EXPECT_EQ(shown(get("/lg/sys.zu")), "((sys 2) (sys 3))");
+  EXPECT_EQ(shown(get("/lg/both.raw")), "(#3#SYS])");
+  EXPECT_EQ(shown(get("/lg//./both.zu?v=2")), "((docs 1))");
+  // Neither tree holds it: the error of the last try.
+  EXPECT_EQ(shown(get("/lg/none.zu")),
+            "error 80040a06 load (\"cannot open the file\" \"" + tree().path() + "/zusys/none.zu\")");
+  const char* refusals[][2] = {
+      {"/lg/both.bad", "error 80040608 Get \"unsupport Get mode\""},
+      {"/lg/x.unknown", "error 8004070e Get (\"undefined prefix\")"},
+      {"/lg/../both.zu", "error 80040503 Get (\"invalid file path\")"},
+  };
+  for (auto& r : refusals) EXPECT_EQ(shown(get(r[0])), r[1]);
+  EXPECT_EQ(shown(eval(qnlisp_top_env1, car(forms_of("(Get 5)")))), "error 80030806 Get \"type missmatch\"");
+}
+
+// The lock service tool with its log, bound where the lock client looks.
+struct LockService {
+  explicit LockService(const TempDir& dir) : log(dir.at("lockd.log")) {
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    ChildOptions opt;
+    opt.out = p[1];
+    opt.err = open(log.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    child = start_program({test_path("lockd"), "0", "-v"}, opt);
+    close(p[1]);
+    close(opt.err);
+    FILE* f = fdopen(p[0], "r");
+    int port = -1;
+    EXPECT_EQ(fscanf(f, "port %d", &port), 1);
+    fclose(f);
+    call_lock_forget_service();
+    set_env(qnlisp_top_env1, wide("LockPort").c_str(), get_integer(port, nullptr));
+    set_env(qnlisp_top_env1, wide("LockHostName").c_str(), get_string_ascii("127.0.0.1"));
+  }
+  ~LockService() {
+    call_lock_forget_service();
+    del_env(qnlisp_top_env1, wide("LockPort").c_str());
+    del_env(qnlisp_top_env1, wide("LockHostName").c_str());
+    child.kill(SIGTERM);
+    child.wait();
+  }
+  // Lines of the log naming this request ("lock read" or "unlock") for name.
+  int count(const char* request, const std::string& name) const {
+    std::ifstream in(log);
+    std::string line, want = std::string(request) + " \"" + name + "\"";
+    if (std::string(request) == "lock") want = "lock read \"" + name + "\"";
+    int n = 0;
+    while (std::getline(in, line)) n += line.find(want) != std::string::npos;
+    return n;
+  }
+  std::string log;
+  Child child;
+};
+
+// A main interpreter for the process's whole life, so that no link to the
+// lock service becomes the main one.
+void keep_main_interpreter(const TempDir& dir) {
+  if (get_main_interpreter_state() != 0) return;
+  std::string fifo = dir.at("main.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  static int writer = open(fifo.c_str(), O_RDWR);
+  (void)writer;
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_FILE;
+  z->env = new_env(qnlisp_top_env1);
+  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
+  setup_i(z);
+}
+
+TEST_F(LibGet, LockBitsTakeReadLocksUntilTheStreamCloses) {
+  keep_main_interpreter(tree());
+  LockService lockd(tree());
+  for (const char* f : {"a.l4", "a.l8", "a.l12", "a.l0"}) tree().file(std::string("zudocs/") + f, "(1) (2)");
+  std::string local8 = tree().path() + "/zudocs/a.l8";
+  // Bit 4: the ZU path, held while the list is read lazily.
+  ZU_SEXP* forms = get("/lg/a.l4");
+  gc_set_nl(forms, gc_qn_sexp);
+  EXPECT_EQ(lockd.count("lock", "/lg/a.l4"), 1);
+  EXPECT_EQ(lockd.count("unlock", "/lg/a.l4"), 0);
+  EXPECT_EQ(shown(forms), "((1) (2))");
+  EXPECT_TRUE(wait_until([&] { return lockd.count("unlock", "/lg/a.l4") == 1; }));
+  // Bit 8: the local file, held until the raw list has been read.
+  ZU_SEXP* bytes = get("/lg/a.l8");
+  EXPECT_EQ(lockd.count("lock", local8), 1);
+  EXPECT_EQ(list_length(bytes), 1);
+  EXPECT_TRUE(wait_until([&] { return lockd.count("unlock", local8) == 1; }));
+  // Both bits, or neither: no traffic at all.
+  EXPECT_EQ(shown(get("/lg/a.l12")), "((1) (2))");
+  EXPECT_EQ(shown(get("/lg/a.l0")), "((1) (2))");
+  std::ifstream in(lockd.log);
+  std::string all(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(all.find("a.l12"), std::string::npos) << all;
+  EXPECT_EQ(all.find("a.l0"), std::string::npos) << all;
+}
+
+}  // namespace
