@@ -88,6 +88,21 @@ class Peer {
   FILE* out_ = nullptr;
 };
 
+// The peer field of a table row when numpy is missing.
+inline const char* const kNumpyMissing =
+    "missing: numpy is not installed (scripts/setup.sh installs python3-numpy)";
+
+// numpy's order keys of 16-bit cells: spread(x) << 1 | spread(y) puts the
+// bits of x and y in turn, x's first, as the plot order does.
+inline const char* const kNumpySpread = R"(
+def spread(a):
+    a = a.astype(np.uint64)
+    a = (a | (a << 8)) & 0x00FF00FF
+    a = (a | (a << 4)) & 0x0F0F0F0F
+    a = (a | (a << 2)) & 0x33333333
+    return (a | (a << 1)) & 0x55555555
+)";
+
 inline double fastest(const std::vector<double>& v) { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
 
 inline double median(std::vector<double> v) {

@@ -13,11 +13,12 @@
 // allocators as the built-ins run it, on the list sort_plot left (its
 // points scattered in memory) and on the same list read back from its plot
 // code (points in order in memory); and once more into tagged lists.
-// The summary gives min and median of each side over the rounds, and the
-// ratios of both. PLOT_BENCH_POINTS changes the 10M, PLOT_BENCH_ROUNDS the
-// 5 rounds.
+// The rounds are pairs (QNMX_BENCH_REPEATS, default 5), run with the heap
+// as the agent sets it up. The summary gives min and median of each side
+// and their ratios; the ROW lines of the benchmark table (plot.sort and
+// plot.diff, the latter on the list read from sorted code, as the
+// built-ins make a child's list) follow. PLOT_BENCH_POINTS changes the 10M.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,6 +34,10 @@
 #include "matrix/matrix.h"
 #include "matrix_ops/plot_level.h"
 #include "peer_rounds.h"
+#include "row.h"
+#include "runtime/zu_init.h"
+#include "stream/stream.h"
+#include "text/codemethod.h"
 
 namespace {
 
@@ -119,10 +124,21 @@ struct Rounds {
   std::vector<double> np_sort, np_diff;                    // numpy's
 };
 
+// diff_pp's traces go to a string while it runs.
+struct QuietTraces {
+  STREAM* old = s_stderr;
+  QuietTraces() { s_stderr = s_open_string_write(utf8_cm); }
+  ~QuietTraces() {
+    d_s_close(s_stderr);
+    s_stderr = old;
+  }
+};
+
 // diff_pp of ip into two bump allocators, freed after the clock stops.
 double timed_diff(INTERNAL_PLOT* ip) {
   SIMPLE_ALLOC_T up_sat{}, diff_sat{};
   INTERNAL_PLOT* diff = nullptr;
+  QuietTraces quiet;
   auto t = std::chrono::steady_clock::now();
   INTERNAL_PLOT* up = diff_pp(plot_matrix(), &diff, ip, &up_sat, &diff_sat);
   double s = seconds_since(t);
@@ -134,6 +150,7 @@ double timed_diff(INTERNAL_PLOT* ip) {
 
 double timed_tagged_diff(INTERNAL_PLOT* ip) {
   INTERNAL_PLOT* diff = nullptr;
+  QuietTraces quiet;
   auto t = std::chrono::steady_clock::now();
   INTERNAL_PLOT* up = diff_pp(plot_matrix(), &diff, ip);
   double s = seconds_since(t);
@@ -163,22 +180,17 @@ void our_round(std::vector<uint8_t>& code, Rounds* r) {
 }
 
 // numpy's rounds on the same points (read from two files).
-const char* kNumpy = R"(
+const std::string kNumpy = std::string(R"(
 import numpy as np, sys, time
 xy = np.fromfile(sys.argv[1], dtype=np.uint16).reshape(-1, 2)
 v = np.fromfile(sys.argv[2], dtype=np.int64)
 n = v.size
 rec = np.dtype([("flags", "u1"), ("x", "u2"), ("y", "u2"), ("id", "i8"), ("type", "u1"), ("v", "i8")])
-def spread(a):
-    a = a.astype(np.uint64)
-    a = (a | (a << 8)) & 0x00FF00FF
-    a = (a | (a << 4)) & 0x0F0F0F0F
-    a = (a | (a << 2)) & 0x33333333
-    return (a | (a << 1)) & 0x55555555
 def records(m, flags, x, y, val):
     r = np.empty(m, dtype=rec)
     r["flags"] = flags; r["x"] = x; r["y"] = y; r["id"] = 0; r["type"] = 0x31; r["v"] = val
     return r
+)") + peer_rounds::kNumpySpread + R"(
 for line in sys.stdin:
     t = time.perf_counter()
     key = (spread(xy[:, 0]) << 1) | spread(xy[:, 1])
@@ -209,16 +221,17 @@ std::string write_file(const char* tag, const void* data, size_t bytes) {
 }
 
 void line(const char* what, const std::vector<double>& v) {
-  std::printf("  %-52s %8.3f s %8.3f s\n", what, peer_rounds::fastest(v), peer_rounds::median(v));
+  std::printf("  %-58s %8.3f s %8.3f s\n", what, peer_rounds::fastest(v), peer_rounds::median(v));
 }
 
 void ratio(const char* what, const std::vector<double>& ours, const std::vector<double>& theirs) {
-  std::printf("  %-52s %8.2f   %8.2f\n", what, peer_rounds::fastest(ours) / peer_rounds::fastest(theirs),
+  std::printf("  %-58s %8.2f   %8.2f\n", what, peer_rounds::fastest(ours) / peer_rounds::fastest(theirs),
               peer_rounds::median(ours) / peer_rounds::median(theirs));
 }
 
-void summary(const char* heap) {
-  size_t n = env_size("PLOT_BENCH_POINTS", 10000000), rounds = env_size("PLOT_BENCH_ROUNDS", 5);
+void summary() {
+  size_t n = env_size("PLOT_BENCH_POINTS", 10000000);
+  int rounds = bench_row::repeats();
   std::vector<uint16_t> xy;
   std::vector<int64_t> vals;
   std::vector<uint8_t> code = random_code(n, &xy, &vals);
@@ -228,7 +241,7 @@ void summary(const char* heap) {
   peer_rounds::Peer numpy(kNumpy, {xy_path, v_path});
   Rounds r;
   bool peer = true;
-  for (size_t i = 0; i < rounds; ++i) {
+  for (int i = 0; i < rounds; ++i) {
     our_round(code, &r);
     double a = 0, b = 0;
     std::string answer = peer ? numpy.round() : "";
@@ -240,24 +253,33 @@ void summary(const char* heap) {
   }
   std::remove(xy_path.c_str());
   std::remove(v_path.c_str());
-  std::printf("\n%zu random 2-D points, block size 16, one sum field, %zu rounds in turn with numpy; %s\n", n, rounds,
-              heap);
-  std::printf("  %-52s %8s   %8s\n", "", "min", "median");
+  std::printf("\n%zu random 2-D points, block size 16, one sum field, %d rounds in turn with numpy\n", n, rounds);
+  std::printf("  %-58s %8s   %8s\n", "", "min", "median");
   line("sort_plot", r.sort);
   line("diff_pp of the sorted list (into bump allocators)", r.diff);
   line("diff_pp of the sorted list (tagged lists)", r.diff_tagged);
   line("diff_pp of the list read from sorted code (bump)", r.diff_read);
-  if (!peer) {
-    std::printf("  (numpy missing: run scripts/setup.sh)\n");
-    return;
+  if (peer) {
+    line("numpy: keys, argsort, records in order", r.np_sort);
+    line("numpy: unique, add.reduceat, coarse and difference records", r.np_diff);
+    std::printf("  ratios, ours / numpy\n");
+    ratio("sort", r.sort, r.np_sort);
+    ratio("diff, sorted list (bump)", r.diff, r.np_diff);
+    ratio("diff, sorted list (tagged)", r.diff_tagged, r.np_diff);
+    ratio("diff, list read from sorted code (bump)", r.diff_read, r.np_diff);
   }
-  line("numpy: keys, argsort, records in order", r.np_sort);
-  line("numpy: unique, add.reduceat, coarse and difference records", r.np_diff);
-  std::printf("  ratios, ours / numpy (aim: at most 3)\n");
-  ratio("sort", r.sort, r.np_sort);
-  ratio("diff, sorted list (bump)", r.diff, r.np_diff);
-  ratio("diff, sorted list (tagged)", r.diff_tagged, r.np_diff);
-  ratio("diff, list read from sorted code (bump)", r.diff_read, r.np_diff);
+  std::string theirs_sort = bench_row::times(r.np_sort), theirs_diff = bench_row::times(r.np_diff);
+  if (!peer) theirs_sort = theirs_diff = peer_rounds::kNumpyMissing;
+  std::string size = std::to_string(n / 1000000) + "M";
+  bench_row::print("plot.sort", "plot: sort_plot of " + size + " random 2-D points, block size 16", "numpy",
+                   "sort_plot of the list read from plot code (order keys, radix sort, relinked list)",
+                   "interleaved keys, stable argsort, the points gathered into sorted records", "in process",
+                   "ratio<=3; at most 3x numpy", r.sort, theirs_sort);
+  bench_row::print("plot.diff", "plot: diff_pp of " + size + " sorted points, one sum field", "numpy",
+                   "diff_pp into bump allocators of the list read from sorted plot code: coarse points and "
+                   "difference points",
+                   "unique + add.reduceat over the coarse keys: coarse and difference records", "in process",
+                   "ratio<=3; at most 3x numpy", r.diff_read, theirs_diff);
 }
 
 }  // namespace
@@ -266,12 +288,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  summary("malloc as configured");
-  // A long-running agent's heap keeps the pages of freed points; glibc's
-  // default trimming hands them back after every round, so each round of
-  // diff_pp pays page faults for the tagged points it makes.
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
-  summary("malloc keeping freed memory (trim threshold raised)");
+  // The heap as the agent sets it up.
+  init_zu();
+  init_matrix();
+  summary();
   return 0;
 }
