@@ -124,21 +124,10 @@ struct Rounds {
   std::vector<double> np_sort, np_diff;                    // numpy's
 };
 
-// diff_pp's traces go to a string while it runs.
-struct QuietTraces {
-  STREAM* old = s_stderr;
-  QuietTraces() { s_stderr = s_open_string_write(utf8_cm); }
-  ~QuietTraces() {
-    d_s_close(s_stderr);
-    s_stderr = old;
-  }
-};
-
 // diff_pp of ip into two bump allocators, freed after the clock stops.
 double timed_diff(INTERNAL_PLOT* ip) {
   SIMPLE_ALLOC_T up_sat{}, diff_sat{};
   INTERNAL_PLOT* diff = nullptr;
-  QuietTraces quiet;
   auto t = std::chrono::steady_clock::now();
   INTERNAL_PLOT* up = diff_pp(plot_matrix(), &diff, ip, &up_sat, &diff_sat);
   double s = seconds_since(t);
@@ -150,7 +139,6 @@ double timed_diff(INTERNAL_PLOT* ip) {
 
 double timed_tagged_diff(INTERNAL_PLOT* ip) {
   INTERNAL_PLOT* diff = nullptr;
-  QuietTraces quiet;
   auto t = std::chrono::steady_clock::now();
   INTERNAL_PLOT* up = diff_pp(plot_matrix(), &diff, ip);
   double s = seconds_since(t);
@@ -241,6 +229,9 @@ void summary() {
   peer_rounds::Peer numpy(kNumpy, {xy_path, v_path});
   Rounds r;
   bool peer = true;
+  // diff_pp's traces go to a string that is thrown away.
+  STREAM* traces = s_stderr;
+  s_stderr = s_open_string_write(utf8_cm);
   for (int i = 0; i < rounds; ++i) {
     our_round(code, &r);
     double a = 0, b = 0;
@@ -251,6 +242,8 @@ void summary() {
       r.np_diff.push_back(b);
     }
   }
+  d_s_close(s_stderr);
+  s_stderr = traces;
   std::remove(xy_path.c_str());
   std::remove(v_path.c_str());
   std::printf("\n%zu random 2-D points, block size 16, one sum field, %d rounds in turn with numpy\n", n, rounds);
@@ -270,7 +263,7 @@ void summary() {
   }
   std::string theirs_sort = bench_row::times(r.np_sort), theirs_diff = bench_row::times(r.np_diff);
   if (!peer) theirs_sort = theirs_diff = peer_rounds::kNumpyMissing;
-  std::string size = std::to_string(n / 1000000) + "M";
+  std::string size = n % 1000000 == 0 ? std::to_string(n / 1000000) + "M" : std::to_string(n);
   bench_row::print("plot.sort", "plot: sort_plot of " + size + " random 2-D points, block size 16", "numpy",
                    "sort_plot of the list read from plot code (order keys, radix sort, relinked list)",
                    "interleaved keys, stable argsort, the points gathered into sorted records", "in process",
