@@ -193,7 +193,8 @@ ZU_SEXP* _setup_session_proxy(int id, ZU_FILE* file, int line) {
   ZU_SEXP* open = get_symbol_ascii("OpenSession");
   set_attribute(open, l_string(std_cm, "type"), l_string(std_cm, "optimize"));
   ZU_SEXP* define = List(get_symbol_ascii("Define"), session_symbol(id), list(open), ZU_LIST_END);
-  return List(define, s->pre_proxy ? s->pre_proxy(s) : nullptr, ZU_LIST_END);
+  // An empty second form would be nothing to send.
+  return s->pre_proxy ? List(define, s->pre_proxy(s), ZU_LIST_END) : list(define);
 }
 
 ZU_SEXP* native_proxy_send_session(int* mode, ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent,
