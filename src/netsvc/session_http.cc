@@ -119,11 +119,15 @@ ZU_SEXP* read_raw_body(STREAM* st, const HTTP_INFO& info, const char* type, ZU_F
   std::vector<uint8_t> body;
   body.resize(std::min<size_t>(want, 10));
   size_t got = 0;
-  while (got < want) {
-    if (got == body.size()) body.resize(std::min(body.size() * 2, want));
-    int n = s_read(st, body.data() + got, static_cast<int>(std::min<size_t>(body.size() - got, 1 << 20)));
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
+  {
+    // Waiting for the peer, this thread touches no collected value.
+    BlockingRegion region;
+    while (got < want) {
+      if (got == body.size()) body.resize(std::min(body.size() * 2, want));
+      int n = s_read(st, body.data() + got, static_cast<int>(std::min<size_t>(body.size() - got, 1 << 20)));
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
   }
   d_s_close(st);
   if (got > cap) return http_error(file, line, ZU_ER_STREAM, data_list("http connection error"));
@@ -154,7 +158,12 @@ L_CHAR* get_method(const L_CHAR* name) {
 
 ZU_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line) {
   HTTP_INFO info{};
-  if (scan_HTTP(&info, st, 0) < 0) {
+  int scanned;
+  {
+    BlockingRegion region;
+    scanned = scan_HTTP(&info, st, 0);
+  }
+  if (scanned < 0) {
     d_s_close(st);
     return http_error(file, line, ZU_ER_STREAM, data_list("http connection error"));
   }

@@ -208,10 +208,15 @@ ZU_SEXP* native_proxy_send_session(int* mode, ZUISP_ENV* env, int id, URL* u, co
     if (proxy) *mode = 1;
     return nullptr;
   }
+  *mode = 2;
+  // Refused before anything goes out.
+  if (!_find_con_session(id)) {
+    unlock_task(session_lock, "native_proxy_send_session");
+    return get_error_ascii(file, line, ZU_ER_PARAM, "RemoteSession", data_list("invalid session id", id));
+  }
   URL pu;
   copy_url(&pu, &native_proxy_url);
   unlock_task(session_lock, "native_proxy_send_session");
-  *mode = 2;
   GcFrame frame("native_proxy_send_session");
   ListBuilder b;
   b.add(get_symbol_ascii("RemoteSession"));
