@@ -304,13 +304,14 @@ ZU_SEXP* zu_CloseSession(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
 // connection (and to a native proxy): kept by the session's zup side.
 ZU_SEXP* zu_SessionEnvironment(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* id = get_el(form, 1);
-  if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "SessionEnvironment", "type missmatch");
+  // Its errors carry this name, spelt so, as peers and scripts expect it.
+  if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "SetAessionEnv", "type missmatch");
   int r = -1;
   if (id->integer.num > 0 && id->integer.num <= INT_MAX) {
     int zid = sw_protocol_session(static_cast<int>(id->integer.num), "zup");
     if (zid > 0) r = set_initial_sexp(zid, env, get_el(form, 2));
   }
-  if (r < 0) return error_at(form, ZU_ER_SESSION_ENV, "SetAessionEnv", data_list(r));
+  if (r < 0) return error_at(form, ZU_ER_SESSION_ENV, "SetAessionEnv", get_integer(r, nullptr));
   return nullptr;
 }
 

@@ -358,8 +358,8 @@ def group_proxy():
     run.check(r[13] == "(text/plain #2#])", "an http request through the proxy: %s" % r[13])
     run.check(log.count("(RemoteSession rs%s (URL \"%s/\")" % (sid, web)) == 1, "it went through the proxy")
     errs = r[14:23]
-    run.check(is_error(errs[0], 0x80030806, '"type missmatch"'), "SessionEnvironment of a string: %s" % errs[0])
-    run.check(is_error(errs[1], 0x80040217, '"SetAessionEnv" (-1)'), "an unknown session: %s" % errs[1])
+    run.check(is_error(errs[0], 0x80030806, '"SetAessionEnv" "type missmatch"'), "SessionEnvironment of a string: %s" % errs[0])
+    run.check(is_error(errs[1], 0x80040217, '"SetAessionEnv" -1)'), "an unknown session: %s" % errs[1])
     run.check(all(is_error(e, 0x80040503, '("invalid proxy type" "%s")' % t)
                   for e, t in ((errs[2], "HTTPProxy"), (errs[3], "ZUoHTTP"), (errs[4], "NativeProxy"))),
               "type and direct combinations refused: %r" % errs[2:5])
