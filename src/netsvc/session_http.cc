@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -96,7 +97,8 @@ bool has_line_break(const L_CHAR* t) {
   return false;
 }
 
-bool is_xml_type(const char* t) { return !std::strcmp(t, "text/xml") || !std::strcmp(t, "application/xml"); }
+// Media types are compared without regard to case.
+bool is_xml_type(const char* t) { return !strcasecmp(t, "text/xml") || !strcasecmp(t, "application/xml"); }
 
 // The reader of a parsed body stops taking bytes past the cap.
 int admit_body(ZU_FILE* f) { return zu_file_position(f) >= http_reply_cap() ? -1 : 0; }
@@ -175,15 +177,18 @@ ZU_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, in
   }
   std::string type = info.content_type && *info.content_type ? info.content_type : "application/octet-stream";
   bool xml = is_xml_type(type.c_str());
-  bool html = type == "text/html";
+  bool html = !strcasecmp(type.c_str(), "text/html");
   if (!xml && !html) {
     ZU_SEXP* r = read_raw_body(st, info, type.c_str(), file, line);
     free_HTTP_info(&info);
     return r;
   }
   // An unknown charset leaves the stream's encoding as it is.
-  if (info.charset)
-    if (CODE_METHOD* cm = get_encoding(l_string(std_cm, info.charset))) s_set_cm(st, cm);
+  if (info.charset) {
+    std::string charset = info.charset;
+    if (charset.size() >= 2 && charset.front() == '"' && charset.back() == '"') charset = charset.substr(1, charset.size() - 2);
+    if (CODE_METHOD* cm = get_encoding(l_string(std_cm, charset.c_str()))) s_set_cm(st, cm);
+  }
   free_HTTP_info(&info);
   const L_CHAR* name = l_string(std_cm, type.c_str());
   WStr kept(name);

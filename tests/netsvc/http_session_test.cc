@@ -71,6 +71,7 @@ TEST_F(HttpSession, RepliesTakeTheRoadOfTheirContentType) {
            "</r>",
        "(application/xml (([?xml version=\"1.0\" encoding=\"EUC-JP\"]) (r \"日本\")))"},
       {ok + "Content-Type: text/html\r\n\r\n<p class=a>x<br>y</p>", "(text/html (([P CLASS=\"a\"] \"x\" (BR) \"y\")))"},
+      {ok + "Content-Type: Text/XML; charset=\"EUC-JP\"\r\n\r\n<r>" + euc + "</r>", "(Text/XML ((r \"日本\")))"},
   };
   ZuThreadScope scope("replies");
   for (const Case& c : cases) EXPECT_EQ(reply_of(c.bytes), c.want) << c.bytes;
