@@ -158,7 +158,11 @@ L_CHAR* get_method(const L_CHAR* name) {
   return m;
 }
 
-ZU_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line) {
+namespace {
+
+// read_reply; *reader gets the reader state of a parsed body (else null).
+ZU_SEXP* read_reply_into(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line, ZU_FILE** reader) {
+  *reader = nullptr;
   HTTP_INFO info{};
   int scanned;
   {
@@ -198,11 +202,19 @@ ZU_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, in
     return forms;
   }
   ZU_FILE* f = sexp_file(forms);
+  *reader = f;
   if (html) f->flags |= ZU_FILE_HTML;
   f->admit_hook = admit_body;
   follow_encoding_attribute(forms);
   if (opt && opt->return_format == 2) return forms;
   return List(get_symbol(kept.c_str()), forms, ZU_LIST_END);
+}
+
+}  // namespace
+
+ZU_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line) {
+  ZU_FILE* reader;
+  return read_reply_into(st, opt, file, line, &reader);
 }
 
 namespace {
@@ -286,7 +298,13 @@ void session_task(TKEY) {
 
 }  // namespace
 
-ZU_SEXP* one_session(URL* u, ZU_SEXP* form, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line, bool wait) {
+namespace {
+
+// one_session; a form whose reply nobody will see (wait and drop) has its
+// connection closed once the header is read, not when the collector finds
+// the reply.
+ZU_SEXP* send_one(URL* u, ZU_SEXP* form, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line, bool wait,
+                  bool drop) {
   ZU_SEXP* head = get_type(form) == ZU_TYPE_LIST ? form->pair.car : form;
   if (get_type(head) != ZU_TYPE_SYMBOL) return http_error(file, line, ZU_ER_METHOD, data_list("method error", head));
   int len = list_length(form);
@@ -306,7 +324,12 @@ ZU_SEXP* one_session(URL* u, ZU_SEXP* form, const REMOTE_SESSION_OPT* opt, ZU_FI
   ZU_SEXP* err = nullptr;
   STREAM* st = send_request(u, head, path, body, has_body, file, line, &err);
   if (!st) return err;
-  if (wait) return read_reply(st, opt, file, line);
+  if (wait) {
+    ZU_FILE* reader;
+    ZU_SEXP* v = read_reply_into(st, opt, file, line, &reader);
+    if (drop && reader) close_zu_file(reader);
+    return v;
+  }
   auto* n = reinterpret_cast<SESSION_HTTP_N*>(new_queue_node(sizeof(SESSION_HTTP_N)));
   ZU_SEXP* delayed = new_d_sexp(&n->d);
   n->h.key = next_reply_key();
@@ -319,6 +342,12 @@ ZU_SEXP* one_session(URL* u, ZU_SEXP* form, const REMOTE_SESSION_OPT* opt, ZU_FI
   }
   insert_queue(&session_http_que, &n->h, 1);
   return delayed;
+}
+
+}  // namespace
+
+ZU_SEXP* one_session(URL* u, ZU_SEXP* form, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line, bool wait) {
+  return send_one(u, form, opt, file, line, wait, false);
 }
 
 void init_session_http() {
@@ -344,7 +373,7 @@ ZU_SEXP* remote_session_http(ZUISP_ENV*, int, URL* u, const L_CHAR*, const L_CHA
   ZU_SEXP* result = nullptr;
   for (ZU_SEXP* p = cmd; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     bool last = get_type(p->pair.cdr) != ZU_TYPE_LIST;
-    result = one_session(u, p->pair.car, opt, file, line, !last);
+    result = send_one(u, p->pair.car, opt, file, line, !last, !last);
   }
   return frame.keep(result, gc_qn_sexp);
 }

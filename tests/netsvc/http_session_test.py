@@ -208,6 +208,8 @@ class Fake(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"HTTP/1.0 200 OK\r\nX-Long: " + b"y" * 1000000 + b"\r\n\r\nbody")
         elif p == "/notype":
             self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nabcde")
+        elif p == "/doc.xml":
+            self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n<r><a>x</a></r>")
         elif p == "/stall":
             Fake.release.wait(60)
             self.plain(b"late")
@@ -227,14 +229,25 @@ def fake_server():
 
 def group_forms():
     srv, base = fake_server()
-    forms = ["(Define s (OpenSession))", "(Define t (GetZUTime))",
+    # The replies of the forms before the last are dropped: their
+    # connections close at once, parsed bodies too.
+    dropped = " ".join(['(get "/doc.xml")'] * 20)
+    forms = ["(Sleep 2)", "(Define s (OpenSession))", "(Define t (GetZUTime))",
              session_call(base + "/", '(get "/slow/1")', '(get "/slow/0.5")', '(get "/slow/0")'),
-             "(- (GetZUTime) t)"]
-    r = client("cli", forms).wait_replies(len(forms), limit=60)
-    if not run.check(len(r) == len(forms), "replies: %r" % r):
+             "(- (GetZUTime) t)", session_call(base + "/", dropped, '(get "/doc.xml")'), "(Sleep 3)"]
+    cli = client("cli", forms)
+    wait_for(lambda: cli.fds() > 0, 10)
+    time.sleep(1)
+    baseline = cli.fds()
+    r = cli.wait_replies(len(forms) - 1, limit=60)
+    if not run.check(len(r) == len(forms) - 1, "replies: %r" % r):
         return
+    time.sleep(1)
+    run.check(cli.fds() == baseline, "dropped replies hold no connection: %d, %d before" % (cli.fds(), baseline))
+    run.check(r[5] == '(text/xml ((r (a "x"))))', "the last form's reply: %s" % r[5])
+    r = r[1:]
     run.check(r[2] == "(text/plain #7#])", "the third form's reply: %s" % r[2])
-    order = [(w, p) for w, p, _ in Fake.log]
+    order = [(w, p) for w, p, _ in Fake.log if p.startswith("/slow")]
     run.check(order == [("begin", "/slow/1"), ("end", "/slow/1"), ("begin", "/slow/0.5"), ("end", "/slow/0.5"),
                         ("begin", "/slow/0"), ("end", "/slow/0")], "each form waits for the one before: %r" % order)
     srv.shutdown()
