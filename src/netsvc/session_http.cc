@@ -112,8 +112,8 @@ void follow_encoding_attribute(ZU_SEXP* forms) {
   if (CODE_METHOD* cm = name ? get_encoding(name) : nullptr) zu_set_cm(sexp_file(forms), cm);
 }
 
-// Reads the body to its end (or its length), within the cap: the list
-// (T raw-bytes), or an error.
+// Reads the body to its end, or to the length the header gives, within the
+// cap: the list (T raw-bytes), or an error.
 ZU_SEXP* read_raw_body(STREAM* st, const HTTP_INFO& info, const char* type, ZU_FILE* file, int line) {
   size_t cap = http_reply_cap();
   size_t want = info.content_length >= 0 ? static_cast<size_t>(info.content_length) : cap + 1;
@@ -132,7 +132,9 @@ ZU_SEXP* read_raw_body(STREAM* st, const HTTP_INFO& info, const char* type, ZU_F
     }
   }
   d_s_close(st);
-  if (got > cap) return http_error(file, line, ZU_ER_STREAM, data_list("http connection error"));
+  // Past the cap, or cut short of the length the header gave.
+  bool short_body = info.content_length >= 0 && got < static_cast<size_t>(info.content_length);
+  if (got > cap || short_body) return http_error(file, line, ZU_ER_STREAM, data_list("http connection error"));
   ZU_SEXP* raw = get_raw(body.data(), static_cast<uint32_t>(got));
   return List(get_symbol(l_string(std_cm, type)), raw, ZU_LIST_END);
 }

@@ -61,6 +61,7 @@ TEST_F(HttpSession, RepliesTakeTheRoadOfTheirContentType) {
       {ok + "Content-Length: 3\r\n\r\nabc", "application/octet-stream raw:abc"},
       {ok + "Content-Type: image/png\r\nContent-Length: 2\r\n\r\nabcdef", "image/png raw:ab"},
       {ok + "Content-Type: image/png\r\n\r\n", "image/png raw:"},
+      {ok + "Content-Type: image/png\r\nContent-Length: 5\r\n\r\nabc", "error 80040a12 RemoteSession (\"http connection error\")"},
       {"HTTP/1.0 500 Oops\r\nContent-Type: text/plain\r\n\r\nx", "error 80040a12 RemoteSession (\"http error\" 500)"},
       {"HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\n", "error 80040a12 RemoteSession (\"http connection error\")"},
       {"", "error 80040a12 RemoteSession (\"http connection error\")"},
