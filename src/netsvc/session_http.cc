@@ -192,7 +192,8 @@ ZU_SEXP* read_reply_into(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* fil
   // An unknown charset leaves the stream's encoding as it is.
   if (info.charset) {
     std::string charset = info.charset;
-    if (charset.size() >= 2 && charset.front() == '"' && charset.back() == '"') charset = charset.substr(1, charset.size() - 2);
+    if (charset.size() >= 2 && charset.front() == '"' && charset.back() == '"')
+      charset = charset.substr(1, charset.size() - 2);
     if (CODE_METHOD* cm = get_encoding(l_string(std_cm, charset.c_str()))) s_set_cm(st, cm);
   }
   free_HTTP_info(&info);
@@ -260,7 +261,8 @@ STREAM* send_request(URL* u, ZU_SEXP* head, ZU_SEXP* path, ZU_SEXP* body, bool h
   d_f_ree(method);
   if (cm) s_printf(st, "Encoding: %s\r\n", cm->name);
   for (ZU_SYM_FIELD* a = sym_field(head); a; a = a->next)
-    if (a->name && a->name[0] == '*') s_printf(st, "%ls: %ls\r\n", a->name + 1, a->value ? a->value : l_string(std_cm, ""));
+    if (a->name && a->name[0] == '*')
+      s_printf(st, "%ls: %ls\r\n", a->name + 1, a->value ? a->value : l_string(std_cm, ""));
   s_printf(st, "Connection: close\r\n");
   s_printf(st, "Host: %ls:%i\r\n", u->server, u->port);
   s_printf(st, "\r\n");
