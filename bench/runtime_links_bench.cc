@@ -16,11 +16,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -206,6 +208,78 @@ void BM_AcceptLineLink(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_AcceptLineLink)->UseRealTime();
+
+// Reads from fd until `count` more replies have come (a reply ends with
+// "</Result>\n"); `tail` carries a mark cut between two reads.
+bool read_replies(int fd, int count, std::string& tail) {
+  static const std::string_view kEnd = "</Result>\n";
+  char buf[1 << 16];
+  while (count > 0) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    tail.append(buf, static_cast<size_t>(n));
+    for (size_t at = tail.find(kEnd); at != std::string::npos; at = tail.find(kEnd, at + kEnd.size())) --count;
+    size_t keep = std::min(tail.size(), kEnd.size() - 1);
+    tail.erase(0, tail.size() - keep);
+  }
+  return true;
+}
+
+// An admitted line link to the peer; -1 when it is refused.
+int open_line_link() {
+  int fd = connect_loopback(peer_port);
+  if (fd < 0) return -1;
+  std::string got;
+  char buf[256];
+  (void)!send(fd, "\n", 1, MSG_NOSIGNAL);
+  while (got.find("</Permission>\n") == std::string::npos) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) {
+      close(fd);
+      return -1;
+    }
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got.find("Allow") == std::string::npos ? (close(fd), -1) : fd;
+}
+
+// Replies per second on one line link: 32 forms sent together, then their
+// 32 replies read; the peer's front thread reads and evaluates each form
+// and writes its reply. Arg 0: a small number; arg 1: a list of 256 texts
+// with characters above 255 (the reply's encoding survey walks them all).
+void BM_LineLinkReplies(benchmark::State& state) {
+  constexpr int kBatch = 32;
+  int fd = open_line_link();
+  if (fd < 0) {
+    state.SkipWithError("no line link");
+    return;
+  }
+  std::string tail;
+  const char* form = "(+ 1 2)\n";
+  if (state.range(0) == 1) {
+    std::string def = "(define big (quote (";
+    for (int i = 0; i < 256; ++i) def += "\"&#x65E5;&#x672C; text " + std::to_string(i) + "\" ";
+    def += ")))\n";
+    if (write(fd, def.data(), def.size()) != static_cast<ssize_t>(def.size()) || !read_replies(fd, 1, tail)) {
+      state.SkipWithError("define failed");
+      close(fd);
+      return;
+    }
+    form = "big\n";
+  }
+  std::string batch;
+  for (int i = 0; i < kBatch; ++i) batch += form;
+  for (auto _ : state) {
+    if (write(fd, batch.data(), batch.size()) != static_cast<ssize_t>(batch.size()) ||
+        !read_replies(fd, kBatch, tail)) {
+      state.SkipWithError("link failed");
+      break;
+    }
+  }
+  close(fd);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_LineLinkReplies)->Arg(0)->Arg(1)->UseRealTime();
 
 }  // namespace
 
