@@ -33,6 +33,8 @@
 #include "text/convert.h"
 #include "zu/env.h"
 #include "zu/gc.h"
+#include "support/loopback.h"
+#include "support/runtime/interpreters.h"
 
 extern char** environ;
 
@@ -54,13 +56,9 @@ void echo_conn(int fd) {
 }
 
 int start_echo() {
-  int lfd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lfd, 128) != 0) return 0;
-  socklen_t len = sizeof a;
-  getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  int port = 0;
+  int lfd = listen_loopback(&port, 128);
+  if (lfd < 0) return 0;
   std::thread([lfd] {
     for (;;) {
       int fd = accept(lfd, nullptr, nullptr);
@@ -70,65 +68,30 @@ int start_echo() {
       std::thread(echo_conn, fd).detach();
     }
   }).detach();
-  return ntohs(a.sin_port);
+  return port;
 }
 
-int connect_loopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
+// A connection to port without Nagle's delay.
+int connect_nodelay(int port) {
+  int fd = connect_loopback(port);
   int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
-}
-
-// A main interpreter that never ends (it reads a FIFO nobody writes to).
-void start_main() {
-  char tmpl[] = "/tmp/qnmx_bench_XXXXXX";
-  std::string fifo = std::string(mkdtemp(tmpl)) + "/main.fifo";
-  mkfifo(fifo.c_str(), 0600);
-  open(fifo.c_str(), O_RDWR);
-  ZuThreadScope scope("bench");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_FILE;
-  z->env = new_env(qnlisp_top_env1);
-  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
-  setup_i(z);
 }
 
 int serve(const char* portfile) {
   init_zu();
-  start_main();
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_ACCEPT;
-  z->env = qnlisp_top_env1;
-  z->environment = 1;
-  z->port = 23000 + static_cast<int>(getpid() % 1000) * 10;
-  z->port_limit = 2000;
-  z->accept_interval = 10;
-  PERMISSION_LIST* e = new_permission_list(z, nullptr);
-  insert_access_list(&e->ap, "127.0.0.0", "255.0.0.0", nullptr, 0, 0, 1);
-  int iid = setup_i(z);
-  ZU_INTERPRETER info;
-  if (iid <= 0 || get_zui_info(&info, iid) != 0) return 1;
+  ensure_main_interpreter();
+  int port = 0;
+  if (open_listener(&port) <= 0) return 1;
   int echo = start_echo();
-  std::ofstream(std::string(portfile) + ".tmp") << info.port << " " << echo;
+  std::ofstream(std::string(portfile) + ".tmp") << port << " " << echo;
   std::rename((std::string(portfile) + ".tmp").c_str(), portfile);
   for (;;) pause();
 }
 
 void BM_RemoteQueryRoundTrip(benchmark::State& state) {
-  ZU_INTERPRETER* me = new_zu_interpreter();
-  me->a_type = ZUI_SELF;
-  me->env = qnlisp_top_env1;
-  me->environment = 1;
-  setup_i(me);
+  SelfInterpreter me(true);
   {
     ZuThreadScope scope("bench");
     const L_CHAR cmd[] = {'(', '+', ' ', '1', ' ', '2', ')', 0};
@@ -150,7 +113,6 @@ void BM_RemoteQueryRoundTrip(benchmark::State& state) {
       }
     }
   }
-  close_self_interpreter();
   state.SetItemsProcessed(state.iterations());
 }
 // Every asker (a thread with an internal interpreter of its own) sends its
@@ -160,7 +122,7 @@ BENCHMARK(BM_RemoteQueryRoundTrip)->UseRealTime()->Threads(1)->Threads(4)->Threa
 // The same round trips without interpreters: a line to the peer's echo and
 // back, each asker on a connection of its own.
 void BM_LoopbackEcho(benchmark::State& state) {
-  int fd = connect_loopback(echo_port);
+  int fd = connect_nodelay(echo_port);
   if (fd < 0) {
     state.SkipWithError("connect failed");
     return;
@@ -185,14 +147,9 @@ BENCHMARK(BM_LoopbackEcho)->UseRealTime()->Threads(1)->Threads(4)->Threads(16)->
 // close.
 void BM_AcceptLineLink(benchmark::State& state) {
   for (auto _ : state) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(peer_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    int fd = connect_loopback(peer_port);
+    if (fd < 0) {
       state.SkipWithError("connect failed");
-      close(fd);
       break;
     }
     (void)!send(fd, "\n", 1, MSG_NOSIGNAL);
@@ -227,7 +184,7 @@ bool read_replies(int fd, int count, std::string& tail) {
 
 // An admitted line link to the peer; -1 when it is refused.
 int open_line_link() {
-  int fd = connect_loopback(peer_port);
+  int fd = connect_nodelay(peer_port);
   if (fd < 0) return -1;
   std::string got;
   char buf[256];
@@ -301,17 +258,8 @@ int main(int argc, char** argv) {
   unlink(pf.c_str());
   if (!peer_port) return 1;
   init_zu();
-  start_main();
-  {
-    ZuThreadScope scope("bench");
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_CONNECT;
-    z->env = qnlisp_top_env1;
-    z->environment = 1;
-    z->hostname = nl_copy_str(std_cm, "127.0.0.1");
-    z->port = peer_port;
-    link_iid = setup_i(z);
-  }
+  ensure_main_interpreter();
+  link_iid = open_link(peer_port);
   int rc = 1;
   if (link_iid > 0) {
     benchmark::Initialize(&argc, argv);
