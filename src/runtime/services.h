@@ -41,6 +41,13 @@ L_CHAR get_proper_code(ZU_SEXP* s, int str_max);
 // whose character references carry even the codes it lacks, or it can
 // express every character above 255 of the text.
 bool cm_carries(CODE_METHOD* cm, ZU_SEXP* s);
+// The encoding that a reply of the value on a stream in encoding cur
+// switches to, or null when the stream carries its text as it is (or cur
+// is null): the encoding the text needs (get_proper_code(s, -1)) when
+// that is not cur and cur cannot carry the text (cm_carries). One walk
+// over the whole value at most (delayed values passed over), none for a
+// Unicode stream.
+CODE_METHOD* reply_switch(ZU_SEXP* s, CODE_METHOD* cur);
 
 // Installs the forwarder of chain streams (s_open_chain): their text
 // reaches the interpreter's peer as (PrintChain type raw) calls
