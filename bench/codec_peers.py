@@ -1,15 +1,26 @@
 #!/usr/bin/env python3
-"""Runs the codec benchmarks next to their outside peers on the same data
-and prints the ratios: codec_peers.py BUILD-DIR (a release build with the
-benchmarks, as `make bench` makes it).
+"""The codecs next to their outside peers on the same files, like with
+like, in pairs (ours, then the peer's): codec_peers.py BUILD-DIR (a release
+build with the benchmarks, as `make bench` makes it). Every comparison ends
+as a row of bench/table.py.
 
-Peers: Python's zlib (level 7, 64-256 KiB blocks), tjbench (256x256 and
-2048x2048 at quality 80, 4:2:0), giftopnm (4096x4096, 256 colours), cat (an
-8192x8192 P6 file), cs2cs (rows of constant latitude, UTM zone 32); on an
-8192x8192 picture with noise, `pamscale -reduce 2` and ImageMagick's
-`-scale 50%` level by level (R64 levels), `pnmquant 256 | pamtogif` and
-ImageMagick's `-colors 256` (GIF encoding). ImageMagick runs on one thread,
-as ours do, with resource limits raised past the picture's size."""
+In process against in process (codec_bench's calls on data in memory):
+zlib level 7 against Python's zlib (64-256 KiB blocks); JPEG at quality 80,
+4:2:0, against tjbench's own timing (256x256 and 2048x2048); the
+projection's rows of one latitude and the R64 level building, judged on
+their own figures.
+
+Whole process against whole process on the same files (bench/codec_driver
+reads the input file, runs the codec once and writes the output file, as
+the outside programs do): GIF decode of a 4096x4096 picture of 256 colours
+against giftopnm; writing an 8192x8192 P6 read whole against cat of the
+file; a new R64 file of an 8192x8192 P6 with all its levels (lofi and
+hifi) against chains of `pamscale -reduce 2` and of ImageMagick's
+`-scale 50%`, one process a level; GIF encoding of the 8192x8192 picture
+against `pnmquant 256 | pamtogif` and ImageMagick's `-colors 256`; 10^6
+"lon lat" lines projected to UTM zone 32 against cs2cs. ImageMagick runs
+on one thread, as ours do, with resource limits raised past the
+picture's size."""
 import json
 import os
 import random
@@ -20,8 +31,10 @@ import tempfile
 import time
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "codec"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "codec"))
 import codec_tools as ct  # noqa: E402
+import pairs  # noqa: E402
 
 
 def best_of(n, fn):
@@ -74,53 +87,35 @@ def write_data(d):
         '<policymap><policy domain="resource" name="memory" value="4GiB"/>'
         '<policy domain="resource" name="map" value="4GiB"/><policy domain="resource" name="disk" value="8GiB"/>'
         '<policy domain="resource" name="area" value="1GP"/></policymap>')
+    # 10^6 points over a zone, rows of one latitude, as the UTM import
+    # projects them.
+    with open(os.path.join(d, "points.txt"), "w") as f:
+        f.writelines("%.9f %.9f\n" % (6 + 6.0 * i / 1000, -80 + 164.0 * j / 1000)
+                     for j in range(1000) for i in range(1000))
 
 
 def r64_level_count(w, h):
-    """The levels an R64 file of w x h has: they stop before the first whose
-    halved side would be below 2."""
+    """The coarser levels an R64 file of w x h has: they stop before the
+    first whose halved side would be below 2."""
     n = 0
     while (w + 1) // 2 >= 2 and (h + 1) // 2 >= 2:
         n, w, h = n + 1, (w + 1) // 2, (h + 1) // 2
     return n
 
 
-def level_chain(d, command):
-    """Seconds to make every coarser level from the one below with command
-    (a list naming its input SRC, writing the output on stdout)."""
-    env = dict(os.environ, MAGICK_CONFIGURE_PATH=os.path.join(d, "magick"))
-
-    def run():
-        src = os.path.join(d, "raster_8192.ppm")
-        for i in range(1, r64_level_count(8192, 8192)):
-            dst = os.path.join(d, "peer_level%d.ppm" % i)
-            with open(dst, "wb") as out:
-                args = [src if a == "SRC" else a for a in command]
-                subprocess.run(args, stdout=out, stderr=subprocess.DEVNULL, check=True, env=env)
-            src = dst
-    return best_of(2, run)
-
-
-def gif_peer(d, shell):
-    env = dict(os.environ, MAGICK_CONFIGURE_PATH=os.path.join(d, "magick"), SRC=os.path.join(d, "raster_8192.ppm"),
-               OUT=os.path.join(d, "peer.gif"))
-    return best_of(1, lambda: subprocess.run(["sh", "-c", shell], stderr=subprocess.DEVNULL, check=True, env=env))
-
-
-def ours(build, d):
-    return bench_seconds(os.path.join(build, "bench", "codec_bench"), {"CODEC_BENCH_DATA": d})
-
-
-def bench_seconds(exe, env):
-    """Seconds per iteration of each benchmark of the program exe, run with
-    the environment variables env added."""
-    # The best of three repetitions, as the peers' times are.
-    out = subprocess.run([exe, "--benchmark_format=json", "--benchmark_min_time=0.5", "--benchmark_repetitions=3"],
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True,
+def bench_seconds(exe, env, pattern=None, min_time=0.5, repetitions=3):
+    """Seconds per iteration of each benchmark of the program exe (those
+    matching pattern), run with the environment variables env added; the
+    best of the repetitions."""
+    args = [exe, "--benchmark_format=json", "--benchmark_min_time=%g" % min_time,
+            "--benchmark_repetitions=%d" % repetitions]
+    if pattern:
+        args.append("--benchmark_filter=" + pattern)
+    out = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True,
                          env=dict(os.environ, **env)).stdout
     res = {}
     for b in json.loads(out)["benchmarks"]:
-        if b.get("run_type") == "aggregate":
+        if b.get("run_type") == "aggregate" or b.get("error_occurred"):
             continue
         scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
         name = b["name"].split("/real_time")[0]
@@ -135,17 +130,205 @@ def tjbench(path):
     return float(row[-3]), float(row[-1])  # Mpixels/s compressing, decompressing
 
 
-def cs2cs_seconds_per_point(d, rows=1000, cols=1000):
-    pts = "".join("%.9f %.9f\n" % (6 + 6.0 * i / cols, -80 + 164.0 * j / rows) for j in range(rows) for i in range(cols))
-    path = os.path.join(d, "points.txt")
-    open(path, "w").write(pts)
-    args = [ct.tool("cs2cs"), "+proj=longlat", "+ellps=GRS80", "+to", "+proj=utm", "+zone=32", "+ellps=GRS80",
-            "-f", "%.4f"]
+def have(name):
+    try:
+        return ct.tool(name)
+    except AssertionError:
+        return None
 
-    def run():
-        with open(path) as f:
-            subprocess.run(args, stdin=f, stdout=subprocess.DEVNULL, check=True)
-    return best_of(2, run) / (rows * cols)
+
+class Rows:
+    """Our and the peer's seconds of each row over the pairs."""
+
+    def __init__(self):
+        self.meta, self.ours, self.theirs = {}, {}, {}
+
+    def add(self, rid, meta, ours, theirs):
+        self.meta[rid] = meta
+        if isinstance(ours, str):  # a failure: the row says so
+            self.ours[rid], self.theirs[rid] = ours, "-"
+            return
+        self.ours.setdefault(rid, []).append(ours)
+        if isinstance(theirs, str):
+            self.theirs[rid] = theirs
+        else:
+            self.theirs.setdefault(rid, []).append(theirs)
+
+    def print(self):
+        for rid, (path, peer, ours_does, peer_does, how, aim) in self.meta.items():
+            pairs.row(rid, path, peer, ours_does, peer_does, how, aim, self.ours[rid], self.theirs[rid])
+
+
+def in_process(build, d, rows):
+    """The in-process rows: codec_bench's figures of one run, then the
+    peers' own timing, REPEATS times."""
+    exe = os.path.join(build, "bench", "codec_bench")
+    python_zlib = "Python's zlib module, one call a block, timed in its process"
+    tj = have("tjbench")
+    data = {k: open(os.path.join(d, "zlib_%dk.bin" % k), "rb").read() for k in (64, 128, 256)}
+    packed = {k: zlib.compress(v, 7) for k, v in data.items()}
+    for _ in range(pairs.repeats()):
+        mine = bench_seconds(exe, {"CODEC_BENCH_DATA": d}, "^BM_(Zlib|Jpeg|ProjectRows|R64LevelsLofi)", 0.2, 1)
+        for k in (64, 128, 256):
+            z, raw = packed[k], data[k]
+            rows.add("codec.zlib.compress.%dk" % k, ("codec: zlib level 7 of a %d KiB block" % k, "Python zlib",
+                     "zlib_compress, timed in process", python_zlib, "in process", "ratio<=1.1; within 1.1x"),
+                     mine["BM_ZlibCompress7/%d" % k], per_call(lambda: zlib.compress(raw, 7), 0.2))
+            rows.add("codec.zlib.uncompress.%dk" % k, ("codec: zlib inflate of a %d KiB block" % k, "Python zlib",
+                     "zlib_uncompress, timed in process", python_zlib, "in process", "ratio<=1.1; within 1.1x"),
+                     mine["BM_ZlibUncompress/%d" % k], per_call(lambda: zlib.decompress(z), 0.2))
+        for side in (256, 2048):
+            comp = decomp = pairs.missing("tjbench", "libjpeg-turbo-progs")
+            if tj:
+                c, u = tjbench(os.path.join(d, "jpeg_%d.ppm" % side))
+                comp, decomp = side * side / 1e6 / c, side * side / 1e6 / u
+            for what, key, peer_s in (("compress", "BM_JpegCompress80", comp), ("uncompress", "BM_JpegUncompress",
+                                                                                  decomp)):
+                rows.add("codec.jpeg.%s.%d" % (what, side), ("codec: JPEG %s, %dx%d, quality 80, 4:2:0" %
+                                                            (what, side, side), "tjbench",
+                         "jpeg_%s, timed in process" % what, "tjbench's own timing of libjpeg-turbo",
+                         "in process", "ratio<=1.15; within 15%"), mine["%s/%d" % (key, side)], peer_s)
+        rows.add("codec.utm.inprocess", ("codec: UTM projection of rows of one latitude, a point", "none (aim only)",
+                 "utm2bl over 10^7 points in memory", "-", "in process", "ours<=50e-9; under 50 ns a point"),
+                 mine["BM_ProjectRows/10000000"] / 1e7, "-")
+        lofi = mine.get("BM_R64LevelsLofi8192")
+        if lofi:
+            rows.add("codec.r64.lofi.rate", ("codec: every coarser level of an 8192x8192 R64 file, 2x2 mean",
+                                             "none (aim only)", "r64_new_level_lofi level by level, in process",
+                                             "-", "in process", "ours<=2.013; 100 MB/s of level 0"), lofi, "-")
+
+
+def whole_processes(build, d, rows):
+    """The rows whose peer is a program: codec_driver against it."""
+    driver = os.path.join(build, "bench", "codec_driver")
+    magick_env = dict(os.environ, MAGICK_CONFIGURE_PATH=os.path.join(d, "magick"))
+    out = os.path.join(d, "out")
+
+    def fresh():
+        for f in os.listdir(d):
+            if f.startswith(("out", "peer_level")):
+                os.unlink(os.path.join(d, f))
+
+    def compare(rid, meta, ours, peer, tools):
+        missing = [(t, pkg) for t, pkg in tools if not have(t)]
+        try:
+            if missing:
+                for _ in range(pairs.repeats()):
+                    fresh()
+                    rows.add(rid, meta, ours(), pairs.missing(*missing[0]))
+                return
+            a, b = pairs.alternate(ours, peer, between=fresh)
+            for x, y in zip(a, b):
+                rows.add(rid, meta, x, y)
+        except pairs.Failed as e:
+            rows.add(rid, meta, "failed: %s" % e, "-")
+
+    def chain(command):
+        """Every coarser level made from the one below by command (SRC
+        names its input; the output is on stdout), one process a level."""
+        def run():
+            src, took = os.path.join(d, "raster_8192.ppm"), 0.0
+            for i in range(1, r64_level_count(8192, 8192) + 1):
+                dst = os.path.join(d, "peer_level%d.ppm" % i)
+                took += pairs.process([src if a == "SRC" else a for a in command], env=magick_env, stdout=dst)
+                src = dst
+            return took
+        return run
+
+    gif, raster, ppm = (os.path.join(d, f) for f in ("gif_4096.gif", "raster_8192.ppm", "ppm_8192.ppm"))
+    compare("codec.gifdec", ("codec: GIF decode of a 4096x4096 picture of 256 colours to a P6 file", "giftopnm",
+                             "codec_driver gifdec: gif_uncompress, write_ppm", "giftopnm", "processes",
+                             "ratio<1; faster"),
+            lambda: pairs.process([driver, "gifdec", gif, out + ".ppm"]),
+            lambda: pairs.process([have("giftopnm") or "giftopnm", gif], stdout=out + ".ppm"), [("giftopnm", "netpbm")])
+    compare("codec.ppm", ("codec: an 8192x8192 P6 file read whole and written again", "cat",
+                          "codec_driver ppm: the file read, write_ppm", "cat of the file (copy_file_range, in the kernel)", "processes",
+                          "ratio<=1.2; within 1.2x"),
+            lambda: pairs.process([driver, "ppm", ppm, out + ".ppm"]),
+            lambda: pairs.process(["cat", ppm], stdout=out + ".ppm"), [])
+    # cat copies file to file inside the kernel (copy_file_range); dd
+    # passes the bytes through its own memory, as our reader and writer do.
+    compare("codec.ppm.dd", ("codec: an 8192x8192 P6 file read whole and written again", "dd bs=128K",
+                             "codec_driver ppm: the file read, write_ppm", "dd bs=128K: the bytes through its buffer",
+                             "processes", "-"),
+            lambda: pairs.process([driver, "ppm", ppm, out + ".ppm"]),
+            lambda: pairs.process(["dd", "if=" + ppm, "of=" + out + ".ppm", "bs=128K", "status=none"]), [])
+    for filt in ("lofi", "hifi"):
+        what = "2x2 mean" if filt == "lofi" else "FFT filter"
+        ours_run = (lambda f: lambda: pairs.process([driver, "r64", raster, out + ".r64", f]))(filt)
+        for peer, cmd, tool, pkg in (("pamscale", [have("pamscale") or "pamscale", "-reduce", "2", "SRC"], "pamscale",
+                                      "netpbm"),
+                                     ("ImageMagick", [have("convert") or "convert", "-limit", "thread", "1", "SRC",
+                                                      "-scale", "50%", "ppm:-"], "convert", "imagemagick")):
+            compare("codec.r64.%s.%s" % (filt, "magick" if peer == "ImageMagick" else peer),
+                    ("codec: an 8192x8192 P6 to every coarser level (%s)" % what, peer,
+                     "codec_driver r64: a new R64 file of the P6 with all its levels (%s)" % filt,
+                     "%s, one process a level, each reading the level below as PPM" %
+                     " ".join(cmd[1:]).replace("SRC", "LEVEL").replace(" ppm:-", ""), "processes", "-"),
+                    ours_run, chain(cmd), [(tool, pkg)])
+    for peer, script, tools in (("pnmquant", 'pnmquant 256 "$SRC" | pamtogif > "$OUT"',
+                                 [("pnmquant", "netpbm"), ("pamtogif", "netpbm")]),
+                                ("ImageMagick", 'convert -limit thread 1 "$SRC" -colors 256 "$OUT"',
+                                 [("convert", "imagemagick")])):
+        env = dict(magick_env, SRC=raster, OUT=out + ".gif")
+        compare("codec.gifenc.%s" % ("magick" if peer == "ImageMagick" else peer),
+                ("codec: GIF encoding of an 8192x8192 P6 with noise, 256 colours", peer,
+                 "codec_driver gifenc: the P6 read, gif_compress, the GIF written", script.replace('"', ""),
+                 "processes", "ours<60; seconds, not minutes"),
+                lambda: pairs.process([driver, "gifenc", raster, out + ".gif"]),
+                (lambda e, s: lambda: pairs.shell(s, env=e))(env, script), tools)
+    points = os.path.join(d, "points.txt")
+    cs2cs = [have("cs2cs") or "cs2cs", "+proj=longlat", "+ellps=GRS80", "+to", "+proj=utm", "+zone=32", "+ellps=GRS80",
+             "-f", "%.4f"]
+    compare("codec.utm.points", ("codec: 10^6 lon lat lines to UTM zone 32 (GRS80), text in and out", "cs2cs",
+                                 "codec_driver utm: strtod, utm2bl, %.4f", "cs2cs -f %.4f", "processes", "-"),
+            lambda: pairs.process([driver, "utm", "32"], stdin=points, stdout=out + ".txt"),
+            lambda: pairs.process(cs2cs, stdin=points, stdout=out + ".txt"), [("cs2cs", "proj-bin")])
+    check_outputs(driver, d, gif, ppm, points, cs2cs)
+
+
+def check_outputs(driver, d, gif, ppm, points, cs2cs):
+    """Once, untimed: the drivers' outputs against the peers' where they
+    must agree."""
+    out = os.path.join(d, "check")
+    notes = []
+    try:
+        if have("giftopnm"):
+            pairs.process([driver, "gifdec", gif, out + "1"])
+            pairs.process([have("giftopnm"), gif], stdout=out + "2")
+            notes.append("GIF decode %s giftopnm's" % ("equals" if same(out + "1", out + "2") else "DIFFERS from"))
+        pairs.process([driver, "ppm", ppm, out + "1"])
+        notes.append("the written P6 %s its input" % ("equals" if same(out + "1", ppm) else "DIFFERS from"))
+        if have("cs2cs"):
+            pairs.process([driver, "utm", "32"], stdin=points, stdout=out + "1")
+            pairs.process(cs2cs, stdin=points, stdout=out + "2")
+            far = worst_distance(out + "1", out + "2")
+            notes.append("projected points at most %.3g m from cs2cs's" % far)
+    except pairs.Failed as e:
+        notes.append(str(e))
+    print("codec checks: " + "; ".join(notes), flush=True)
+
+
+def same(a, b):
+    with open(a, "rb") as f, open(b, "rb") as g:
+        return f.read() == g.read()
+
+
+def worst_distance(ours, theirs):
+    """The largest distance between our X Y (northing, easting) and cs2cs's
+    easting northing lines; inf when the counts differ."""
+    with open(ours) as f, open(theirs) as g:
+        a, b = f.read().split("\n"), g.read().split("\n")
+    if len(a) != len(b):
+        return float("inf")
+    worst = 0.0
+    for x, y in zip(a, b):
+        if not x:
+            continue
+        n, e = (float(v) for v in x.split()[:2])
+        e2, n2 = (float(v) for v in y.split()[:2])
+        worst = max(worst, ((n - n2) ** 2 + (e - e2) ** 2) ** 0.5)
+    return worst
 
 
 def main():
@@ -155,68 +338,10 @@ def main():
     d = tempfile.mkdtemp(prefix="codec_bench_", dir=os.environ.get("TMPDIR", "/var/tmp"))
     try:
         write_data(d)
-        mine = ours(build, d)
-        lines = []
-
-        def row(what, ours_s, peer_s, peer):
-            lines.append("%-44s ours %10.3f ms  %-10s %10.3f ms  ratio %.2f" % (
-                what, ours_s * 1e3, peer, peer_s * 1e3, ours_s / peer_s))
-
-        for k in (64, 128, 256):
-            data = open(os.path.join(d, "zlib_%dk.bin" % k), "rb").read()
-            z = zlib.compress(data, 7)
-            row("zlib compress level 7, %d KiB" % k, mine["BM_ZlibCompress7/%d" % k],
-                per_call(lambda: zlib.compress(data, 7)), "python")
-            row("zlib uncompress, %d KiB" % k, mine["BM_ZlibUncompress/%d" % k],
-                per_call(lambda: zlib.decompress(z)), "python")
-        for side in (256, 2048):
-            comp, decomp = tjbench(os.path.join(d, "jpeg_%d.ppm" % side))
-            mp = side * side / 1e6
-            row("JPEG compress q80, %dx%d" % (side, side), mine["BM_JpegCompress80/%d" % side], mp / comp, "tjbench")
-            row("JPEG uncompress, %dx%d" % (side, side), mine["BM_JpegUncompress/%d" % side], mp / decomp, "tjbench")
-        gif = os.path.join(d, "gif_4096.gif")
-
-        def giftopnm():
-            subprocess.run([ct.tool("giftopnm"), gif], stdout=subprocess.DEVNULL, check=True)
-        row("GIF decode 4096x4096", mine["BM_GifUncompress4096"], best_of(3, giftopnm), "giftopnm")
-        src, dst = os.path.join(d, "ppm_8192.ppm"), os.path.join(d, "cat_out.ppm")
-
-        def cat():
-            with open(dst, "wb") as out:
-                subprocess.run(["cat", src], stdout=out, check=True)
-
-        def fresh_cat():
-            if os.path.exists(dst):
-                os.unlink(dst)
-            return best_of(1, cat)
-        row("write_ppm 8192x8192", mine["BM_WritePpm8192"], min(fresh_cat() for _ in range(3)), "cat")
-
-        # cat copies file to file inside the kernel; dd passes the bytes
-        # through its own memory, as a writer of an image in memory does.
-        def dd():
-            if os.path.exists(dst):
-                os.unlink(dst)
-            return best_of(1, lambda: subprocess.run(["dd", "if=" + src, "of=" + dst, "bs=128K", "status=none"],
-                                                      check=True))
-        row("write_ppm 8192x8192", mine["BM_WritePpm8192"], min(dd() for _ in range(3)), "dd bs=128K")
-        pamscale = level_chain(d, [ct.tool("pamscale"), "-reduce", "2", "SRC"])
-        magick = level_chain(d, [ct.tool("convert"), "-limit", "thread", "1", "SRC", "-scale", "50%", "ppm:-"])
-        for name, ours_s in (("R64 all levels 8192x8192, 2x2 mean", mine["BM_R64LevelsLofi8192"]),
-                             ("R64 all levels 8192x8192, FFT filter", mine["BM_R64LevelsHifi8192"])):
-            row(name, ours_s, pamscale, "pamscale")
-            row(name, ours_s, magick, "magick")
-        lines.append("%-44s ours %10.1f MB/s of level 0" % ("R64 all levels, 2x2 mean",
-                                                             8192 * 8192 * 3 / mine["BM_R64LevelsLofi8192"] / 1e6))
-        row("GIF encode 8192x8192", mine["BM_GifCompress8192"],
-            gif_peer(d, 'pnmquant 256 "$SRC" | pamtogif > "$OUT"'), "pnmquant")
-        row("GIF encode 8192x8192", mine["BM_GifCompress8192"],
-            gif_peer(d, 'convert -limit thread 1 "$SRC" -colors 256 "$OUT"'), "magick")
-        per_point = mine["BM_ProjectRows/10000000"] / 1e7
-        lines.append("%-44s ours %10.1f ns  %-10s %10.1f ns  ratio %.3f" % (
-            "projection, rows of one latitude, per point", per_point * 1e9, "cs2cs", cs2cs_seconds_per_point(d) * 1e9,
-            per_point / cs2cs_seconds_per_point(d)))
-        lines.append("%-44s ours %10.1f ns" % ("projection, random points, per point", mine["BM_ProjectRandom"] * 1e9))
-        print("\n".join(lines))
+        rows = Rows()
+        in_process(build, d, rows)
+        whole_processes(build, d, rows)
+        rows.print()
     finally:
         shutil.rmtree(d)
 

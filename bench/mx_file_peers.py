@@ -1,41 +1,104 @@
 #!/usr/bin/env python3
-"""Runs the matrix-file benchmark next to its outside peers on the same
-pixels and prints the ratios: mx_file_peers.py BUILD-DIR [SIDE...] (a release
-build with the benchmarks, as `make bench` makes it; sides 1024 4096 16384
-32768 by default, that is 1, 16 and 256 MPixel and 1 GPixel).
+"""The matrix file next to cp and GDAL, every side a whole process on the
+same PGM file: mx_file_peers.py BUILD-DIR [SIDE...] (a release build with
+the benchmarks, as `make bench` makes it; sides 1024 4096 16384 32768 by
+default: 1, 16 and 256 MPixel and 1 GPixel).
 
-For each side: our level-0 write next to `cp` of a PGM file of the same
-pixels (aim: within 3x); our level 0 and every coarser level (2 x 2 means)
-next to GDAL, `gdal_translate` of that PGM to a GeoTIFF of 256 x 256 tiles
-and then `gdaladdo -r average` over the same levels (aim: at most GDAL's
-time); seconds per pixel at each size and the ratios of the largest size to
-1 and to 16 MPixel (aim: at most 1.5); peak RSS, and what it grew by over
-the smallest size's next to what the caches may hold (the record store's
-page cache and the node cache), which bound it whatever the picture's
-size; random points per second."""
-import json
+For each side a grey SIDE x SIDE PGM of the pixels (x*7 + y*13 + ((x^y) >>
+3)) & 255 is written first; then, in pairs (ours, then the peer's):
+
+  level 0   qnmx runs a script that makes a new matrix (256 x 256 nodes,
+            each level halving, one rgb8 channel: the import's pixel words,
+            4 bytes a pixel), imports the PGM with qmxImportPNM and closes
+            the matrix, which syncs the file; next to cp of the PGM, then
+            sync of the copy (aim: within 3x);
+  pyramid   the same script, then qmxScan of the save scripts over the
+            whole area (each coarser node the mean of its children) before
+            the close; next to gdal_translate of the PGM to a GeoTIFF of
+            256 x 256 tiles, gdaladdo -r average over the same levels, then
+            sync of the GeoTIFF (aim: at most GDAL's time).
+
+The import takes at most 2^28 pixels a call, so a larger side is written
+as well in strips of 2^28 pixels, which our script imports one below the
+other; GDAL reads the single file. Per-pixel time of the pyramid at the
+largest side over the smallest (aim: at most 1.5) and over 16 MPixel, and
+the peak resident size of each process, are reported. Every comparison
+ends as a row of bench/table.py."""
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "agent"))
+import pairs  # noqa: E402
+from qmx_cli import THIN, matrix  # noqa: E402
+
+MAX_IMPORT = 1 << 28  # pixels of one qmxImportPNM call
 
 
-def pgm(path, side):
-    """The benchmark's pixels, (x*7 + y*13 + ((x^y) >> 3)) & 255, as a PGM."""
+def write_pgm(path, side, y0=0, rows=None):
+    """Rows y0 .. y0 + rows of the benchmark's pixels as a PGM."""
     import numpy as np
+    rows = side if rows is None else rows
     xs = np.arange(side, dtype=np.int64)
     with open(path, "wb") as f:
-        f.write(b"P5\n%d %d\n255\n" % (side, side))
-        for y in range(side):
+        f.write(b"P5\n%d %d\n255\n" % (side, rows))
+        for y in range(y0, y0 + rows):
             f.write(((xs * 7 + y * 13 + ((xs ^ y) >> 3)) & 255).astype(np.uint8).tobytes())
 
 
-def timed(cmd):
-    t = time.perf_counter()
-    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - t
+def inputs(work, side):
+    """The PGM and the files our script imports (the PGM, or its strips)
+    with the row each starts at."""
+    src = os.path.join(work, "in.pgm")
+    write_pgm(src, side)
+    if side * side <= MAX_IMPORT:
+        return src, [("in.pgm", 0)]
+    rows = MAX_IMPORT // side
+    strips = []
+    for k, y0 in enumerate(range(0, side, rows)):
+        name = "strip%d.pgm" % k
+        write_pgm(os.path.join(work, name), side, y0, min(rows, side - y0))
+        strips.append((name, y0))
+    return src, strips
+
+
+def script(work, name, side, parts, pyramid):
+    forms = [matrix("m.mx", (side, side), save_up=THIN)]
+    forms += ['(qmxImportPNM id="1" "%s" 0 0 0 %d)' % (f, y0) for f, y0 in parts]
+    if pyramid:
+        forms.append('(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 %d %d))' % (side - 1, side - 1))
+    forms.append('(qmxClose id="1")')
+    path = os.path.join(work, name)
+    with open(path, "w") as f:
+        f.write("\n".join(forms) + "\n")
+    return path
+
+
+def compare(rid, path, peer, ours_does, peer_does, aim, ours, theirs, fresh, missing=None):
+    """Runs the pairs of one row and prints it; our seconds, or None when a
+    side failed. Without a peer (theirs None) ours runs alone."""
+    try:
+        if theirs is None:
+            a, b = [], missing
+            for _ in range(pairs.repeats()):
+                fresh()
+                a.append(ours())
+        else:
+            a, b = pairs.alternate(ours, theirs, between=fresh)
+    except pairs.Failed as e:
+        pairs.row(rid, path, peer, ours_does, peer_does, "processes", aim, "failed: %s" % e, "-")
+        return None
+    pairs.row(rid, path, peer, ours_does, peer_does, "processes", aim, a, b)
+    return a
+
+
+def megapixels(side):
+    n = side * side / 2**20
+    return "%d GPixel" % (n / 1024) if n >= 1024 else "%g MPixel" % n
 
 
 def main(argv):
@@ -47,44 +110,80 @@ def main(argv):
         raise
     build = argv[0] if argv else "build/bench"
     sides = [int(a) for a in argv[1:]] or [1024, 4096, 16384, 32768]
-    bench = os.path.join(build, "bench", "mx_file_bench")
-    for tool in ("gdal_translate", "gdaladdo", "cp"):
-        if not shutil.which(tool):
-            sys.exit("mx_file_peers: %s is missing (scripts/setup.sh installs gdal-bin)" % tool)
-    per_pixel = {}
-    base_rss = None
-    with tempfile.TemporaryDirectory(prefix="mxbench", dir=os.environ.get("TMPDIR", "/var/tmp")) as d:
+    qnmx = os.path.realpath(os.path.join(build, "src", "app", "qnmx"))
+    gdal = all(shutil.which(t) for t in ("gdal_translate", "gdaladdo"))
+    pyramid_s = {}
+    with tempfile.TemporaryDirectory(prefix="mxbench", dir=os.environ.get("TMPDIR", "/var/tmp")) as work:
+        env = {k: v for k, v in os.environ.items() if k != "QNMX_TRACE"}
+        env.update(HOME=work, STD_CODE="UTF-8")
+
+        def fresh():
+            for f in ("m.mx", "copy.pgm", "out.tif", "out.tif.ovr", "replies.txt"):
+                if os.path.exists(os.path.join(work, f)):
+                    os.unlink(os.path.join(work, f))
+            subprocess.run(["sync"], check=True)
+
+        def ours(path, usage):
+            def run():
+                s = pairs.process([qnmx, path, "replies.txt"], cwd=work, env=env, usage=usage)
+                with open(os.path.join(work, "replies.txt"), errors="replace") as f:
+                    if "#error" in f.read():
+                        raise pairs.Failed("the script of %s gave an error" % os.path.basename(path))
+                return s
+            return run
+
         for side in sides:
-            src = os.path.join(d, "in.pgm")
-            pgm(src, side)
-            out = subprocess.run([bench, d, str(side)], check=True, capture_output=True, text=True).stdout
-            ours = json.loads(out.strip().splitlines()[-1])
-            cp = timed(["cp", src, os.path.join(d, "copy.pgm")])
-            tif = os.path.join(d, "out.tif")
-            gt = timed(["gdal_translate", "-q", "-of", "GTiff", "-co", "TILED=YES", "-co", "BLOCKXSIZE=256",
-                        "-co", "BLOCKYSIZE=256", src, tif])
-            factors = [str(1 << k) for k in range(1, ours["levels"])]
-            ga = timed(["gdaladdo", "-q", "-r", "average", tif] + factors)
-            for f in ("copy.pgm", "out.tif", "in.pgm"):
-                os.unlink(os.path.join(d, f))
-            pixels = side * side
-            mine = ours["write0_s"] + ours["pyramid_s"]
-            per_pixel[side] = mine / pixels
-            rss = ours["peak_rss_kb"] / 1024
-            base_rss = rss if base_rss is None else base_rss
-            caches = (ours["page_cache_kb"] + ours["node_cache_kb"]) / 1024
-            print("%5d^2 (%7.1f MPixel): write %.3f s + levels %.3f s = %.3e s/pixel; read %.3f s; "
-                  "peak RSS %.0f MiB, %.0f above the first size's (the caches hold up to %.0f: pages %.0f, "
-                  "nodes for a target of %d); %.2e random points/s" %
-                  (side, pixels / 2**20, ours["write0_s"], ours["pyramid_s"], mine / pixels, ours["read_s"],
-                   rss, rss - base_rss, caches, ours["page_cache_kb"] / 1024, ours["node_target"],
-                   ours["points_per_s"]))
-            print("        cp %.3f s (level-0 write / cp = %.2f); GDAL translate %.3f s + addo %.3f s = %.3f s "
-                  "(ours / GDAL = %.2f)" % (cp, ours["write0_s"] / cp, gt, ga, gt + ga, mine / (gt + ga)))
-    big = max(per_pixel)
-    for base in (1024, 4096):
-        if base in per_pixel and big != base:
-            print("per-pixel time %d^2 / %d^2 = %.2f" % (big, base, per_pixel[big] / per_pixel[base]))
+            src, parts = inputs(work, side)
+            size = megapixels(side)
+            levels = [str(1 << k) for k in range(1, side.bit_length())]
+            use = {k: {} for k in ("import", "cp", "pyramid", "gdal")}
+            what = "%s (%d^2), %s" % (size, side, "one file" if len(parts) == 1 else
+                                      "one file; ours imports it as %d strips of the same bytes" % len(parts))
+            level0 = script(work, "level0.zu", side, parts, False)
+            full = script(work, "pyramid.zu", side, parts, True)
+
+            def cp():
+                t = pairs.process(["cp", src, os.path.join(work, "copy.pgm")], usage=use["cp"])
+                return t + pairs.process(["sync", os.path.join(work, "copy.pgm")])
+
+            def gdal_side():
+                tif = os.path.join(work, "out.tif")
+                t = pairs.process(["gdal_translate", "-q", "-of", "GTiff", "-co", "TILED=YES", "-co", "BLOCKXSIZE=256",
+                                   "-co", "BLOCKYSIZE=256", src, tif], usage=use["gdal"])
+                t += pairs.process(["gdaladdo", "-q", "-r", "average", tif] + levels, usage=use["gdal"])
+                return t + pairs.process(["sync", tif])
+
+            rid = "mx_file.%s" % size.replace(" ", "").replace("Pixel", "").lower()
+            compare(rid + ".write", "matrix file: a PGM of %s to a new matrix, level 0" % what, "cp",
+                    "qnmx: qmxImportPNM into a new matrix, closed (synced)", "cp of the PGM, sync of the copy",
+                    "ratio<=3; within 3x of cp", ours(level0, use["import"]), cp, fresh)
+            a = compare(rid + ".pyramid", "matrix file: a PGM of %s to a new matrix with every coarser level" % what,
+                        "GDAL", "qnmx: qmxImportPNM, qmxScan of the 2x2-mean save scripts, close (synced)",
+                        "gdal_translate to a GeoTIFF of 256x256 tiles, gdaladdo -r average to 1 pixel, sync",
+                        "ratio<=1; at most GDAL's time", ours(full, use["pyramid"]), gdal_side if gdal else None,
+                        fresh, pairs.missing("gdaladdo", "gdal-bin"))
+            if a:
+                pyramid_s[side] = a
+            print("%s: peak RSS qnmx import %.0f MiB, import and pyramid %.0f MiB; cp %.0f MiB; GDAL %.0f MiB" %
+                  (size, use["import"].get("rss_mib", 0), use["pyramid"].get("rss_mib", 0),
+                   use["cp"].get("rss_mib", 0), use["gdal"].get("rss_mib", 0)), flush=True)
+            if side in pyramid_s:
+                print("%s: pyramid %.3e s a pixel (median)" % (size, statistics.median(pyramid_s[side]) / side**2),
+                      flush=True)
+            for f in ["in.pgm"] + [p for p, _ in parts]:
+                if os.path.exists(os.path.join(work, f)):
+                    os.unlink(os.path.join(work, f))
+            fresh()
+    big = max(pyramid_s) if pyramid_s else None
+    for base, aim in ((1024, "ratio<=1.5; per-pixel time within 1.5x"), (4096, "-")):
+        if big and base in pyramid_s and big > base:
+            a = [t / big**2 for t in pyramid_s[big]]
+            b = [t / base**2 for t in pyramid_s[base]]
+            pairs.row("mx_file.scaling.%s" % megapixels(base).replace(" ", "").replace("Pixel", "").lower(),
+                      "matrix file: per-pixel time of the pyramid, %s against %s" % (megapixels(big), megapixels(base)),
+                      "ours at %s" % megapixels(base), "the pyramid row at %s" % megapixels(big),
+                      "the pyramid row at %s (start-up weighs more)" % megapixels(base), "processes",
+                      aim, a, b)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libc-bin
   procps time netpbm giflib-tools proj-bin libjpeg-turbo-progs imagemagick socat curl wget netcat-openbsd guile-3.0
-  libxml2-utils units python3-numpy python3-scipy python3-icalendar gdal-bin pigz
+  libxml2-utils units python3-numpy python3-scipy python3-icalendar gdal-bin pigz tinyproxy
+  wrk nginx-light
 )
 
 # `setup.sh fuzz` also installs clang and its fuzzing runtime.

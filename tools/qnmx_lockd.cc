@@ -26,9 +26,11 @@
 // back everything it held and forgets what it was waiting for.
 //
 // Bounds: a connection may have kMaxWaits requests waiting (more are
-// refused); a connection that sends nothing for the idle time (600 s, a
-// client's keep-alive comes every 150 s) is dropped; when descriptors run
-// out, accepting backs off and goes on.
+// refused); a line (or token) longer than 64 KiB ends its connection (the
+// environment variable QNMX_LOCKD_LINE_KIB sets another cap); a connection
+// that sends nothing for the idle time (600 s, a client's keep-alive comes
+// every 150 s) is dropped; when descriptors run out, accepting backs off
+// and goes on.
 //
 // -v logs every request and decision to the standard error stream;
 // --refuse refuses every lock request, --refuse=N only the first N;
@@ -80,6 +82,8 @@ long refuse_left = 0;
 int idle_seconds = 600;
 // Requests one connection may have waiting.
 constexpr size_t kMaxWaits = 256;
+// Longest line a connection may send: lock requests are short.
+uint64_t line_cap = uint64_t{64} << 10;
 
 void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void logf(const char* fmt, ...) {
@@ -495,7 +499,10 @@ void serve(TKEY data) {
     ZuThreadScope scope("lockd conn");
     ZU_SEXP* rest = init_parse(conn->st, nullptr, nullptr);
     ZU_FILE* f = sexp_file(rest);
-    if (f) f->flags |= ZU_FILE_KEEP_STREAM | ZU_FILE_NO_NUMBER;
+    if (f) {
+      f->flags |= ZU_FILE_KEEP_STREAM | ZU_FILE_NO_NUMBER;
+      zu_set_line_cap(f, line_cap);
+    }
     {
       std::lock_guard<std::mutex> g(conn->fmu);
       conn->f = f;
@@ -558,6 +565,11 @@ int main(int argc, char** argv) {
     }
   }
   if (port < 0) return usage();
+  if (const char* kib = std::getenv("QNMX_LOCKD_LINE_KIB")) {
+    char* end = nullptr;
+    long n = std::strtol(kib, &end, 10);
+    if (end && !*end && n > 0 && n <= (1L << 20)) line_cap = static_cast<uint64_t>(n) << 10;
+  }
   signal(SIGPIPE, SIG_IGN);
   init_stream();
   init_qnlisp();

@@ -57,6 +57,8 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
   X(LOCK_QUEUE_HIGH, 80, "q_high_lock")                                                          \
   /* elements/held.cc: the ring of values the matrix store keeps alive */                        \
   X(LOCK_MATRIX_GC, 90, "matrix_gc_lock")                                                        \
+  /* netsvc/session_zup.cc: sessions, servers, agents; never held across a query */              \
+  X(LOCK_SESSION, 95, "session_lock")                                                            \
   /* runtime/interp.cc: interpreters' flags, modes and result lists; then their FIFOs */        \
   X(LOCK_ZUI, 100, "zui_lock")                                                                   \
   X(LOCK_FIFO, 110, "fifo_lock")                                                                 \
@@ -68,20 +70,29 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
   X(LOCK_LOADER, 140, "df_lock")                                                                 \
   /* netsvc/zuohttp_session.cc: ZUoHTTP sessions, their queues and the stock */                  \
   X(LOCK_ZOH, 150, "zoh_lock")                                                                   \
+  /* stream/stream.cc: the sides of a layered stream, whose back-end uses other streams */      \
+  X(LOCK_STREAM_OUTER_READER, 151, "layered stream reader")                                     \
+  X(LOCK_STREAM_OUTER_WRITER, 152, "layered stream writer")                                     \
   /* stream/stream.cc: a stream's reader and writer sides (lock_order_note) */                   \
   X(LOCK_STREAM_READER, 154, "stream reader")                                                    \
   X(LOCK_STREAM_WRITER, 156, "stream writer")                                                    \
   /* stream/stream.cc: the stream list and state changes */                                      \
   X(LOCK_STREAM, 160, "stream_lock")                                                             \
+  /* netsvc/zuohttp_client.cc: ZUoHTTP client streams and the servers' versions; a back-end */  \
+  /* operation or a stream's close takes it, no stream is used under it */                      \
+  X(LOCK_ZUOHTTP, 165, "ZUoHTTP lock")                                                           \
   /* stream/be_chain.cc, be_fpipe.cc: one back-end record (a lock per stream) */                 \
   X(LOCK_CHAIN, 170, "chain lock")                                                               \
   X(LOCK_FPIPE, 180, "fpipe lock")                                                               \
+  /* netsvc/raw_image.cc: the raw image cache; its fetches are queued under it */                 \
+  X(LOCK_RAW_IMAGE, 185, "ri_lock")                                                              \
   /* base/queue.cc: the items of queues; then the list of queues */                              \
   X(LOCK_QUEUE, 190, "q_lock")                                                                   \
   X(LOCK_QUEUE_GC, 200, "q_gc_lock")                                                             \
   /* Leaves: nothing is taken while one is held. */                                              \
   X(LOCK_MX_ENTRY, 210, "mx_entry_lock")     /* agent/mx_entry.cc: the entry table */            \
   X(LOCK_PRINT_DESC, 220, "desc_lock")       /* zulib/print_std.cc: PrintStd descriptors */      \
+  X(LOCK_HTTP_AGENT, 225, "ha_lock")         /* netsvc/http_agent_list.cc: paths, access */      \
   X(LOCK_DOCPATH, 230, "docpath_lock")       /* runtime/docpath.cc: path rules */                \
   X(LOCK_LOG_STOP, 240, "stop_lock")         /* runtime/log_task.cc: the log tasks' end */       \
   X(LOCK_LOG_SYNC, 250, "sync_lock")         /* runtime/log_record.cc: records done */           \

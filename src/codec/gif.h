@@ -19,8 +19,9 @@ struct GIF_ENV {
 
 // A tagged block (base/alloc.h, freed with d_f_ree) of width * height
 // pixels, or null: for a stream not starting with "GIF8", one that ends
-// before any image descriptor, an image without pixels, or one over
-// kCodecMaxPixels. A damaged or truncated stream gives what was decoded
+// before any image descriptor, an image without pixels, one over
+// kCodecMaxPixels, or one with more pixels than its code stream could fill
+// (4,096 x 8 per byte of it), refused before anything is allocated. A damaged or truncated stream gives what was decoded
 // before the damage; the rest of the pixels take colour-map entry 0.
 // *ret_width, *ret_height and ge are written once an image descriptor has
 // been read.

@@ -37,6 +37,28 @@ bool read_gce(GIF_READER& rd, GIF_GCE& gce) {
   return true;
 }
 
+// Bytes of the image's code stream: the data sub-blocks after the minimum
+// code size, up to the terminator or the end of the stream.
+uint64_t code_stream_bytes(const GIF_READER& rd) {
+  GIF_READER at = rd;
+  uint64_t bytes = 0;
+  if (at.get_byte() < 0) return 0;
+  for (int n; (n = at.get_byte()) > 0;) {
+    size_t have = std::min<size_t>(static_cast<size_t>(n), at.left());
+    bytes += have;
+    at.pos += have;
+  }
+  return bytes;
+}
+
+// Whether the code stream can fill the image: each code yields at most
+// kGifMaxCodes pixels and a byte holds at most eight codes' worth of bits,
+// so anything larger would be mostly made up, and is refused before it is
+// allocated.
+bool fillable(uint64_t pixels, uint64_t code_bytes) {
+  return pixels <= uint64_t{kGifMaxCodes} * 8 * code_bytes;
+}
+
 struct IndexImage {
   uint8_t* pixels = nullptr;
   int32_t width = 0;
@@ -45,8 +67,8 @@ struct IndexImage {
 };
 
 // Reads one image descriptor and its data into img (replacing what it
-// held). False when the descriptor is cut short or over the ceiling, which
-// ends the stream.
+// held). False when the descriptor is cut short, over the ceiling or larger
+// than its data could fill, which ends the stream.
 bool read_image(GIF_READER& rd, TAB_COL& tab, IndexImage& img, int32_t* ret_width, int32_t* ret_height,
                 GIF_ENV* ge) {
   if (rd.left() < 9) return false;
@@ -54,6 +76,7 @@ bool read_image(GIF_READER& rd, TAB_COL& tab, IndexImage& img, int32_t* ret_widt
   rd.pos += 9;
   if (uint64_t{desk.w} * desk.h > kCodecMaxPixels) return false;
   if (desk.pf & 0x80) read_table(rd, tab, 2 << (desk.pf & 7));
+  if (!fillable(uint64_t{desk.w} * desk.h, code_stream_bytes(rd))) return false;
   d_f_ree(img.pixels);
   img.pixels = static_cast<uint8_t*>(d_calloc(size_t{desk.w} * desk.h + 1, 1));
   img.width = *ret_width = ge->width = desk.w;

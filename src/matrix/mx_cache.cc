@@ -25,9 +25,7 @@ void* data_of(MBLK* b) { return reinterpret_cast<char*>(b) + kHead; }
 // Releases the held node (matrix_lock held). The writes the dirty flag
 // recorded were writes into this node: the next node starts clean.
 void release_node(MX_CACHE* c) {
-  MATRIX_NODE* n = c->n;
-  for (int i = 0; i < c->ds_len; ++i) _matrix_node_channel_unlock(n, c->dirty);
-  _unlock_node(n, nullptr);
+  _release_node_channels(c->n, c->ds_len, c->dirty);
   c->n = nullptr;
   c->dirty = 0;
   ++c->generation;
@@ -52,12 +50,11 @@ void set_view(MX_CACHE* c, int i, MATRIX_DATA_TYPE* tp, void* d) {
 }
 
 // Takes every access channel of n, which the caller has locked and
-// awaited, under one store lock: a channel lock and a view each (a datum
+// awaited, under matrix_lock: a channel lock and a view each (a datum
 // missing is made). 0 with n held, or -1 with nothing held: the matrix is
 // no longer usable, or a channel has no type and so no data.
-int take_channels(MX_CACHE* c, MATRIX_NODE* n) {
+int _take_channels(MX_CACHE* c, MATRIX_NODE* n) {
   MATRIX* m = c->m;
-  lock_task(matrix_lock);
   int taken = 0;
   if (m->mode == kMxModeActive && !(m->flags & kMxBroken)) {
     for (; taken < c->ds_len; ++taken) {
@@ -80,7 +77,6 @@ int take_channels(MX_CACHE* c, MATRIX_NODE* n) {
     for (int j = 0; j < taken; ++j) _matrix_node_channel_unlock(n, 0);
     _unlock_node(n, nullptr);
   }
-  unlock_task(matrix_lock, "get_mx_cache");
   return whole ? 0 : -1;
 }
 
@@ -170,6 +166,31 @@ int point(MX_CACHE_PARAM* p, bool to_node) {
   return 0;
 }
 
+// At most this many nodes of a run are asked for ahead.
+constexpr int64_t kAskAhead = 256;
+
+// Asks for the nodes that a run of len elements from dc crosses (see
+// _ask_matrix_node), in the order the run meets them, when the cache makes
+// missing nodes the plain way.
+void ask_run(const MX_CACHE* c, const int64_t* dc, int64_t len) {
+  MATRIX* m = c->m;
+  const int64_t shift = dc[0] * m->dim_divide[0];
+  if (c->gn_wait < 0 || c->gn_tree_node != 0 || c->gn_create != c->gn_wait || shift + m->block_size[0] >= 62 ||
+      len > (INT64_MAX >> shift))
+    return;
+  const int64_t span = int64_t{1} << (m->block_size[0] + shift);
+  const int64_t last = std::min(dc[1] + ((len - 1) << shift), m->pixel_size[0] - 1);
+  int64_t at[1 + kMxMaxDim];
+  std::copy(dc, dc + 1 + m->p.dim, at);
+  if (last - dc[1] < span - (dc[1] & (span - 1))) return;  // one node
+  lock_task(matrix_lock);
+  for (int64_t k = 0; at[1] <= last && k < kAskAhead; ++k) {
+    _ask_matrix_node(m, at, c->gn_wait);
+    at[1] = (at[1] & ~(span - 1)) + span;
+  }
+  unlock_task(matrix_lock, "ask_run");
+}
+
 // The vector forms: runs along the first dimension, node after node.
 int vector(const MX_CACHE_PARAM* req, bool to_node) {
   MX_CACHE_PARAM q = *req;
@@ -179,6 +200,7 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
   int64_t dc[1 + kMxMaxDim];
   std::copy(q.dc, q.dc + 1 + dim, dc);
   if (!inside_matrix(m, dc)) return -1;
+  if (q.vector_len > 1 && !(c->n && cmp_dim_code(m, c->n->dim_code, dc) == 0)) ask_run(c, dc, q.vector_len);
   int got = get_mx_cache(c, dc);
   if (got == kMxcNotReady) return got;
   bool held = got == 0;
@@ -330,13 +352,16 @@ int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
     ++c->hit_cnt;
     return 0;
   }
-  if (c->n) flush_mx_cache(c, 0);
   ++c->miss_hit_cnt;
   ++c->generation;
-  if (c->ds_len < 1) return -1;
+  if (c->ds_len < 1) {
+    flush_mx_cache(c, 0);
+    return -1;
+  }
   // The node is made to exist, then awaited; awaiting makes it exist too
   // when both ask the same way.
   if (c->gn_tree_node != 0 || c->gn_create != c->gn_wait) {
+    flush_mx_cache(c, 0);
     int err = 0;
     MATRIX_NODE* made = nullptr;
     if (get_matrix_node_channel(&err, &made, m, dc, c->access_ch[0], c->gn_tree_node, c->gn_create, nullptr, 0) &&
@@ -345,15 +370,21 @@ int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
       if (c->gn_tree_node == 1) unlock_node(made, nullptr);
     }
   }
-  int err = 0;
-  MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, c->gn_wait);
-  if (!n || err) return err == kMxLoading ? kMxcNotReady : -1;
   if (!c->ds) {
     c->ds = static_cast<MATRIX_DH_SET*>(d_calloc(sizeof(MATRIX_DH_SET), static_cast<size_t>(c->ds_len)));
     c->el_sizes = static_cast<int*>(d_calloc(sizeof(int), static_cast<size_t>(c->ds_len)));
     for (int i = 0; i < c->ds_len; ++i) c->el_sizes[i] = -1;
   }
-  return take_channels(c, n);
+  // A miss gives back the node held, looks the next one up and takes its
+  // channels under one store lock: rows crossing many nodes miss at every
+  // node.
+  lock_task(matrix_lock);
+  if (c->n) release_node(c);
+  int err = 0;
+  MATRIX_NODE* n = _get_matrix_node_wait(&err, m, dc, c->gn_wait);
+  int r = !n || err ? (err == kMxLoading ? kMxcNotReady : -1) : _take_channels(c, n);
+  unlock_task(matrix_lock, "get_mx_cache");
+  return r;
 }
 
 void flush_mx_cache(MX_CACHE* c, int f) {

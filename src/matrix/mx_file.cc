@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/endian.h"
 #include "base/log_hook.h"
 #include "base/panic.h"
 #include "base/task.h"
@@ -567,11 +568,13 @@ void* load_matrix_data(int64_t* next_fofs, int* id, MATRIX* m, int64_t fofs, MAT
   PDB64* p = work_of(m)->pdb_fd;
   void* d = nullptr;
   MxRecord r;
-  if (mx_read_record(p, fofs, kMxData1Type, kMxMinFilledBody, -1, &r) == 0) {
+  uint16_t type = mx_read_any_record(p, fofs, &r) == 0 ? swap_if16(r.h->type) : 0;
+  const auto body = static_cast<int64_t>(r.body().size());
+  if (type == kMxData1Type && body >= kMxMinFilledBody) {
     int64_t n = mx_data_1_datum_size(tp, r.body());
     if (n >= 0 && tp->convert_to_host)
       d = tp->convert_to_host(tp, r.body().data(), n, MX_ATYPE::tagged, nullptr, __FILE__, __LINE__);
-  } else if (mx_read_record(p, fofs, kMxData2Type, kMxData2Head, -1, &r) == 0) {
+  } else if (type == kMxData2Type && body >= kMxData2Head) {
     PN64_MX_DATA_2 d2;
     if (mx_data_2_decode(r.body(), &d2) == 0 && d2.id < m->p.channel_nos) {
       MATRIX_DATA_TYPE* ct = m->channel_info[d2.id].data_type;

@@ -48,6 +48,15 @@ int mx_read_record(PDB64* p, int64_t fofs, uint16_t type, int64_t min_body, int6
   return 0;
 }
 
+int mx_read_any_record(PDB64* p, int64_t fofs, MxRecord* r) {
+  if (!p || fofs <= 0) return -1;
+  PN64_HEADER* h = l_read_filespace64f(p, static_cast<uint64_t>(fofs));
+  if (!h) return -1;
+  if (r->h) d_f_ree(r->h);
+  r->h = h;
+  return 0;
+}
+
 int64_t mx_record_size(PDB64* p, int64_t fofs, uint16_t type) {
   if (!p || fofs <= 0) return -1;
   PN64_HEADER* h = l_read_filespace64f_header(p, static_cast<uint64_t>(fofs));
@@ -58,34 +67,44 @@ int64_t mx_record_size(PDB64* p, int64_t fofs, uint16_t type) {
   return ok ? static_cast<int64_t>(size) : -1;
 }
 
+namespace {
+
+const PN64_HEADER* header_of(std::span<const uint8_t> rec) { return reinterpret_cast<const PN64_HEADER*>(rec.data()); }
+
+iovec body_of(std::span<const uint8_t> rec) { return iovec{const_cast<uint8_t*>(rec.data()) + 16, rec.size() - 16}; }
+
+}  // namespace
+
 int mx_write_record(PDB64* p, int64_t fofs, std::span<const uint8_t> rec) {
   if (!p || fofs <= 0 || rec.size() < 16) return -1;
-  return l_write_filespace64f(p, static_cast<uint64_t>(fofs), reinterpret_cast<const PN64_HEADER*>(rec.data())) < 0
-             ? -1
-             : 0;
+  iovec body = body_of(rec);
+  return l_rewrite_filespace64(p, static_cast<uint64_t>(fofs), header_of(rec), {&body, 1}) < 0 ? -1 : 0;
 }
 
 int64_t mx_new_record(PDB64* p, std::span<const uint8_t> rec) {
   if (!p || rec.size() < 16) return -1;
-  PN64_HEADER h;
-  std::memcpy(&h, rec.data(), 16);
-  change_endian_header64(&h);
-  int64_t at = l_alloc_filespace64(p, &h);
-  if (at <= 0) return -1;
-  return mx_write_record(p, at, rec) == 0 ? at : -1;
+  iovec body = body_of(rec);
+  int64_t at = l_alloc_write_filespace64(p, header_of(rec), {&body, 1});
+  return at > 0 ? at : -1;
 }
 
 int64_t mx_put_record(PDB64* p, int64_t fofs, std::span<const uint8_t> rec) {
   if (!p || rec.size() < 16) return -1;
-  PN64_HEADER h;
-  std::memcpy(&h, rec.data(), 16);
-  change_endian_header64(&h);
+  iovec body = body_of(rec);
+  return mx_put_record_pieces(p, fofs, header_of(rec), {&body, 1});
+}
+
+int64_t mx_put_record_pieces(PDB64* p, int64_t fofs, const PN64_HEADER* h, std::span<const iovec> body) {
+  if (!p || !h) return -1;
+  uint16_t type = swap_if16(h->type);
+  auto size = static_cast<int64_t>(swap_if64(h->size));
   if (fofs > 0) {
-    if (mx_record_size(p, fofs, h.type) == static_cast<int64_t>(h.size))
-      return mx_write_record(p, fofs, rec) == 0 ? fofs : -1;
-    if (mx_record_size(p, fofs, h.type) > 0) l_free_filespace64(p, static_cast<uint64_t>(fofs));
+    int64_t there = mx_record_size(p, fofs, type);
+    if (there == size) return l_rewrite_filespace64(p, static_cast<uint64_t>(fofs), h, body) < 0 ? -1 : fofs;
+    if (there > 0) l_free_filespace64(p, static_cast<uint64_t>(fofs));
   }
-  return mx_new_record(p, rec);
+  int64_t at = l_alloc_write_filespace64(p, h, body);
+  return at > 0 ? at : -1;
 }
 
 // ---------------------------------------------------------------------------

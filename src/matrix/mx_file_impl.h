@@ -25,15 +25,22 @@ struct MxRecord {
 // min_body bytes or more (at most max_body when that is not negative).
 // 0, or -1 with nothing read.
 int mx_read_record(PDB64* p, int64_t fofs, uint16_t type, int64_t min_body, int64_t max_body, MxRecord* r);
+// Reads the record at fofs whatever its type, which the caller checks
+// (one read where the type decides what the record is). 0, or -1.
+int mx_read_any_record(PDB64* p, int64_t fofs, MxRecord* r);
 // Memory size of the record at fofs when it has type `type`, else -1.
 int64_t mx_record_size(PDB64* p, int64_t fofs, uint16_t type);
 // Writes a whole record (file order, as mx_format.h's encoders make them)
-// at fofs. 0 or -1.
+// over the one at fofs, which has its type and size; pages that would not
+// change are not written. 0 or -1.
 int mx_write_record(PDB64* p, int64_t fofs, std::span<const uint8_t> rec);
-// Writes it over the record at fofs when that has the same type and size,
-// else frees that one (when fofs is not 0) and writes a new one. The
-// offset, or -1.
+// Writes it over the record at fofs when that has the same type and size
+// (pages that would not change are not written), else frees that one (when
+// fofs is not 0) and writes a new one. The offset, or -1.
 int64_t mx_put_record(PDB64* p, int64_t fofs, std::span<const uint8_t> rec);
+// The same for a record given as its header (file order) and body pieces
+// (fewer than kFacMaxPieces, held by the caller).
+int64_t mx_put_record_pieces(PDB64* p, int64_t fofs, const PN64_HEADER* h, std::span<const iovec> body);
 // A new record: its offset, or -1.
 int64_t mx_new_record(PDB64* p, std::span<const uint8_t> rec);
 

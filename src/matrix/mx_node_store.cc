@@ -117,12 +117,32 @@ int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t 
   store_be64(b, static_cast<uint64_t>(next_fofs));
   store_be32(b + 8, static_cast<uint32_t>(id));
   int64_t at = -1;
-  if (tp->convert_to_net(tp, rl, target) == 0 && setup_recordlist64(rl) >= 0) {
+  // The stored form goes to the file in its pieces, not joined first: for
+  // a node's vector that is one copy less of the whole node.
+  iovec body[kFacMaxPieces - 1];
+  size_t n = 0;
+  uint64_t size = 16 + kMxData2Head;
+  if (tp->convert_to_net(tp, rl, target) == 0) {
+    size_t pieces = 0;
+    for (const CHAIN_LIST64* c = rl->chain_head; c; c = c->next)
+      pieces += c->len > 0 ? 1 : c->len < 0 ? std::size(body) : 0;  // a bad length fails the join below
+    if (pieces < std::size(body)) {
+      body[n++] = iovec{b, kMxData2Head};
+      for (const CHAIN_LIST64* c = rl->chain_head; c; c = c->next)
+        if (c->len > 0) {
+          body[n++] = iovec{c->ptr, static_cast<size_t>(c->len)};
+          size += static_cast<uint64_t>(c->len);
+        }
+    } else if (setup_recordlist64(rl) >= 0) {
+      size = rl->header.size;
+      body[n++] = iovec{static_cast<uint8_t*>(rl->data) + 16, static_cast<size_t>(size - 16)};
+    }
+  }
+  if (n > 0) {
     auto* h = static_cast<PN64_HEADER*>(rl->data);
-    auto size = static_cast<size_t>(rl->header.size);
     h->size = size;
     change_endian_header64(h);
-    at = mx_put_record(work_of(m)->pdb_fd, fofs, std::span<const uint8_t>(static_cast<uint8_t*>(rl->data), size));
+    at = mx_put_record_pieces(work_of(m)->pdb_fd, fofs, h, std::span<const iovec>(body, n));
   }
   free_recordlist64(rl);
   return at;

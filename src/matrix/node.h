@@ -51,6 +51,14 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dim_code, int 
 // worker (which never sleeps), when the wait check (below) ends it, or when
 // the node's fetch ended without any script settling it.
 MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dim_code, int access);
+MATRIX_NODE* _get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dim_code, int access);
+// Starts the fetch of the node holding dim_code when it is not in memory
+// and access >= 0, as a lookup would, without waiting for it or locking
+// it: a run of elements that crosses many nodes asks for all of them
+// first, so that their fetches follow one another on the worker instead of
+// each waiting for the one before. Nothing happens for a node in memory or
+// a matrix that is not active.
+void _ask_matrix_node(MATRIX* m, const int64_t* dim_code, int access);
 // A task waiting for a loading node (get_matrix_node_wait,
 // get_matrix_node_channel, the element caches) wakes at least once a second
 // and asks the installed check, without matrix_lock, with the seconds it
@@ -66,6 +74,10 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dim_code, int
 void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* t);
 void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t);
 void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t);
+// Gives back count channel locks (flags as matrix_node_channel_unlock's)
+// and then one node lock taken without a token, waking the waiters once:
+// an element cache letting go of its node.
+void _release_node_channels(MATRIX_NODE* n, int count, int flags);
 
 // The channel lock; flags bit 0 at the last release marks the node changed.
 void matrix_node_channel_lock(MATRIX_NODE* n);

@@ -171,6 +171,16 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
   }
 }
 
+void _ask_matrix_node(MATRIX* m, const int64_t* dc, int access) {
+  assert_lock_held(matrix_lock);
+  if (access < 0 || m->mode != kMxModeActive || (m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0 ||
+      find_node(m, dc))
+    return;
+  MATRIX_NODE* n = new_node(m, dc, 0);
+  _insert_node_ring(n);
+  _get_matrix_access(n);
+}
+
 MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, MATRIX_TOKEN* t, ZU_SEXP** retp) {
   lock_task(matrix_lock);
   int err = 0;
@@ -189,31 +199,37 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access
   return n;
 }
 
-MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int access) {
-  lock_task(matrix_lock);
+MATRIX_NODE* _get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int access) {
+  assert_lock_held(matrix_lock);
   // After a wait the node has been fetched for us once: an error status it
   // settled in is answered, not fetched again (which could go on forever).
   bool waited = false;
-  const double since = mx_wait_start();
+  double since = -1;
   for (;;) {
     int err = 0;
     int a = waited && access >= 0 ? kMxFetchSlot : access;
     MATRIX_NODE* n = _get_matrix_node(&err, m, dc, a, dc[0], nullptr, 0);
     if (err == 0) {
       _lock_node(n, nullptr);
-      unlock_task(matrix_lock, "get_matrix_node_wait");
       return n;
     }
     if (n && (n->status == kMsNew || n->status == kMsLoading) && !matrix_on_worker()) {
       waited = true;
+      if (since < 0) since = mx_wait_start();
       if (_wait_loading_node(n, since)) continue;
       n = nullptr;
     }
     *errp = err;
     if (err == kMxInactive || err == kMxNodeFailed || err == kMxLoading || access < 0) n = nullptr;
-    unlock_task(matrix_lock, "get_matrix_node_wait");
     return n;
   }
+}
+
+MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int access) {
+  lock_task(matrix_lock);
+  MATRIX_NODE* n = _get_matrix_node_wait(errp, m, dc, access);
+  unlock_task(matrix_lock, "get_matrix_node_wait");
+  return n;
 }
 
 void set_mx_node_wait_check(MX_NODE_WAIT_CHECK check) { node_wait_check.store(check, std::memory_order_release); }
@@ -243,6 +259,32 @@ void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
   t->locked_node_list = e;
 }
 
+namespace {
+
+// What waits for a node to be let go: the node, its matrix and a closing.
+void wake_node_waiters(MATRIX_NODE* n) {
+  wakeup_task(n->matrix);
+  wakeup_task(n);
+  _wake_close_key();
+}
+
+void release_channel(MATRIX_NODE* n, int flags) {
+  if (--n->ch_lock < 0) er_panic("matrix_node_channel_unlock");
+  if (n->ch_lock == 0) {
+    if (flags & 1) _set_dirty_file(n);
+    n->ch_lock_tid = 0;
+  }
+}
+
+}  // namespace
+
+void _release_node_channels(MATRIX_NODE* n, int count, int flags) {
+  assert_lock_held(matrix_lock);
+  for (int i = 0; i < count; ++i) release_channel(n, flags);
+  if (n->locked > 0) --n->locked;
+  wake_node_waiters(n);
+}
+
 void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
   assert_lock_held(matrix_lock);
   if (n->locked > 0) --n->locked;
@@ -255,9 +297,7 @@ void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
         break;
       }
   }
-  wakeup_task(n->matrix);
-  wakeup_task(n);
-  _wake_close_key();
+  wake_node_waiters(n);
 }
 
 void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
@@ -283,14 +323,8 @@ void _matrix_node_channel_lock(MATRIX_NODE* n) {
 
 void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
   assert_lock_held(matrix_lock);
-  if (--n->ch_lock < 0) er_panic("matrix_node_channel_unlock");
-  if (n->ch_lock == 0) {
-    if (flags & 1) _set_dirty_file(n);
-    n->ch_lock_tid = 0;
-  }
-  wakeup_task(n->matrix);
-  wakeup_task(n);
-  _wake_close_key();
+  release_channel(n, flags);
+  wake_node_waiters(n);
 }
 
 void matrix_node_channel_lock(MATRIX_NODE* n) {

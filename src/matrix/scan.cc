@@ -108,6 +108,17 @@ int take_node(SCAN_CALL_WORK* w, const int64_t* dc, MX_DIM_CODE_LIST** lst, MATR
   return err ? err : kMxNoMatrix;
 }
 
+// Asks for the children in the area to be loaded, in the order they are
+// visited, so that the worker loads the next ones while the scan waits for
+// a script (see _ask_matrix_node).
+void ask_children(SCAN_CALL_WORK* w, const int64_t* dc, MX_DIM_CODE_LIST* lst) {
+  if (!lst || !lst->next) return;
+  lock_task(matrix_lock);
+  for (MX_DIM_CODE_LIST* c = lst; c; c = c->next)
+    if (in_area(w->m, dc[0], c->dc, w->start, w->end)) _ask_matrix_node(w->m, c->dc, kMxFetchSlot);
+  unlock_task(matrix_lock, "scan");
+}
+
 void release(MX_DIM_CODE_LIST* lst, MATRIX_NODE* n) {
   free_mx_dim_code_list(lst);
   unlock_node(n, nullptr);
@@ -125,6 +136,7 @@ int _scan_pre_call(const int64_t* dc, SCAN_CALL_WORK* w) {
   MX_DIM_CODE_LIST* lst = nullptr;
   MATRIX_NODE* n = nullptr;
   if (int err = take_node(w, dc, &lst, &n)) return err;
+  ask_children(w, dc, lst);
   int result = 0;
   for (MX_DIM_CODE_LIST* c = lst; c; c = c->next) {
     if (!in_area(w->m, dc[0], c->dc, w->start, w->end)) continue;
@@ -150,6 +162,7 @@ int _scan_post_call(const int64_t* dc, SCAN_CALL_WORK* w) {
   MX_DIM_CODE_LIST* lst = nullptr;
   MATRIX_NODE* n = nullptr;
   if (int err = take_node(w, dc, &lst, &n)) return err;
+  ask_children(w, dc, lst);
   int result = fire_and_wait(n, w->access);
   if (result != kMxScanBreak) {
     int r = call_func(w, dc, n);

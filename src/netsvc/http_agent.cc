@@ -1,13 +1,23 @@
-#include "netsvc/http_agent.h"
-
+// The HTTP agent's request path: a request is matched to its entry, turned
+// into a form, evaluated, and its result written as the reply or an error
+// page.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "base/tick.h"
+#include "netsvc/http_agent_impl.h"
 #include "netsvc/trace_impl.h"
+#include "netsvc/zuohttp.h"
+#include "netsvc/zuohttp_impl.h"
 #include "stream/stream.h"
 #include "text/codemethod.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
+#include "zu/gc.h"
 #include "zu/printer.h"
 
 namespace {
@@ -38,6 +48,97 @@ std::string printed(ZU_SEXP* code) {
 
 int write_all(STREAM* s, const std::string& text) {
   return s_write(s, text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size()) ? 0 : -1;
+}
+
+// A whole error reply: the header of status, then the page.
+int error_reply(STREAM* st, const HTTP_ERR* status, const char* message, ZU_SEXP* code) {
+  HTTP_INFO reply{};
+  reply.err = status->code;
+  reply.err2 = status;
+  reply.content_length = -1;
+  if (output_server_header_by_info(st, &reply) < 0) return -1;
+  return output_error_print(st, status, message, code);
+}
+
+// The body: len bytes, fewer when the connection ends first, under the
+// body guard. The buffer grows with what arrives, never to what the peer
+// only announced.
+ZU_SEXP* read_body(STREAM* st, int len) {
+  std::string body;
+  new_tick(timeout_stream, -zoh_times().body_guard, st);
+  char chunk[64 * 1024];
+  while (static_cast<int>(body.size()) < len) {
+    int want = std::min<int>(static_cast<int>(sizeof chunk), len - static_cast<int>(body.size()));
+    int n = s_read(st, chunk, want);
+    if (n <= 0) break;
+    body.append(chunk, static_cast<size_t>(n));
+  }
+  del_tick_with_data(timeout_stream, st);
+  return get_raw(body.data(), static_cast<uint32_t>(body.size()));
+}
+
+// A narrow text from the peer as a wide one (its bytes as Latin-1, so that
+// nothing a peer sends can fail to convert).
+std::basic_string<L_CHAR> widened(const char* text) {
+  std::basic_string<L_CHAR> w;
+  for (const char* p = text ? text : ""; *p; ++p) w.push_back(static_cast<unsigned char>(*p));
+  return w;
+}
+
+// The print flags of a value in form (XML or HTML): indented, and each
+// member of a list of elements as its own root.
+int print_flags(int form, ZU_SEXP* value) {
+  bool roots = get_type(value) == ZU_TYPE_LIST && get_type(value->pair.car) == ZU_TYPE_LIST;
+  return form | ZU_PRINT_INDENT | (roots ? ZU_PRINT_MULTIROOT : 0);
+}
+
+// A text/xml value whose first member is an element: its encoding
+// attribute is the connection's encoding when absent (set on a new tag,
+// in a new list; the result itself is left as it is), and switches the
+// connection when it names a known encoding.
+ZU_SEXP* settle_xml_encoding(STREAM* st, ZU_SEXP* value) {
+  if (get_type(value) != ZU_TYPE_LIST || !is_element(value->pair.car)) return value;
+  ZU_SEXP* first = value->pair.car;
+  ZU_SEXP* tag = first->pair.car;
+  const L_CHAR* name = l_string(std_cm, "encoding");
+  if (const L_CHAR* enc = get_sf_attribute(sym_field(tag), name)) {
+    if (CODE_METHOD* cm = get_encoding(enc)) s_set_cm(st, cm);
+    return value;
+  }
+  CODE_METHOD* cm = s_get_cm(st);
+  if (!cm) return value;
+  // The new attribute goes last, so that an XML declaration keeps its
+  // version first.
+  std::vector<ZU_SYM_FIELD*> kept;
+  for (ZU_SYM_FIELD* f = sym_field(tag); f; f = f->next) kept.push_back(f);
+  ZU_SYM_FIELD* sf = set_sym_field(nullptr, name, widened(cm->name).c_str());
+  for (auto f = kept.rbegin(); f != kept.rend(); ++f) sf = set_sym_field(sf, (*f)->name, (*f)->value);
+  ZU_SEXP* own = get_symbol_atom(tag->symbol.atom);
+  set_sexp_pos(own, tag->h.file, tag->h.line);
+  own->symbol.sf = sf;
+  return cons(cons(own, first->pair.cdr), value->pair.cdr);
+}
+
+bool is_type(const std::string& type, const char* name) { return type == name; }
+
+// Serves a request for entry a; the connection is closed by the caller.
+void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path) {
+  // A body past the cap is refused before any of it is read.
+  if (info->content_length > kHttpAgentMaxBody) {
+    error_reply(st, &http_status_internal, "request body too large", nullptr);
+    return;
+  }
+  ZU_SEXP* body = info->content_length >= 1 ? read_body(st, info->content_length) : nullptr;
+  ZU_SEXP* form = http_request_form(info, path, body);
+  ZU_SEXP* r = http_agent_eval(a, form);
+  int t = get_type(r);
+  if (t == ZU_TYPE_ERROR) {
+    error_reply(st, &http_status_busy, info->dir, r);
+  } else if (t == ZU_TYPE_LIST) {
+    return_code(st, info, r);
+  } else {
+    error_reply(st, &http_status_internal, info->dir, r);
+  }
 }
 
 }  // namespace
@@ -84,19 +185,73 @@ int output_error_print(STREAM* s, const HTTP_ERR* status, const char* message, Z
   return write_all(s, p);
 }
 
+ZU_SEXP* http_request_form(const HTTP_INFO* info, const char* path, ZU_SEXP* body) {
+  ZU_SEXP* head = get_symbol(widened(info->method).c_str());
+  char number[16];
+  auto attribute = [head](const char* name, const std::basic_string<L_CHAR>& value) {
+    set_attribute(head, widened(name).c_str(), value.c_str());
+  };
+  // Each goes to the front: the last set is printed first.
+  attribute("Accept-Charset", widened(info->charset));
+  std::snprintf(number, sizeof number, "%i", info->content_length);
+  attribute("Content-Length", widened(number));
+  attribute("Content-Type", widened(info->content_type));
+  attribute("dir", widened(path));
+  std::snprintf(number, sizeof number, "%i", info->http_rev);
+  attribute("http_rev", widened(number));
+  std::snprintf(number, sizeof number, "%i", info->http_ver);
+  attribute("http_ver", widened(number));
+  return body ? List(head, body, ZU_LIST_END) : list(head);
+}
+
+int return_code(STREAM* st, HTTP_INFO* info, ZU_SEXP* result) {
+  (void)info;
+  ZU_SEXP* head = get_type(result) == ZU_TYPE_LIST ? result->pair.car : nullptr;
+  if (get_type(head) != ZU_TYPE_SYMBOL) return error_reply(st, &http_status_internal, "symbol required", nullptr);
+  std::string type = n_string(std_cm, sym_name(head));
+  ZU_SEXP* value = get_el(result, 1);
+  bool image = is_type(type, "image/jpeg") || is_type(type, "image/gif");
+  if (image && get_type(value) != ZU_TYPE_RAW) return error_reply(st, &http_status_internal, "ZUT_RAW is required", nullptr);
+  HTTP_INFO reply{};
+  reply.err = http_status_ok.code;
+  reply.content_type = type.data();
+  reply.content_length = -1;
+  const L_CHAR* cache = get_sf_attribute(sym_field(head), l_string(std_cm, "Cache-Control"));
+  if (option_is(cache, "private")) reply.flags |= HTTP_F_NO_CACHE;
+  if (output_server_header_by_info(st, &reply) < 0) return -1;
+  bool html = is_type(type, "text/html");
+  if (html || is_type(type, "text/xml")) {
+    if (get_type(value) == ZU_TYPE_STRING) return s_printf(st, "%ls", str_text(value)) < 0 ? -1 : 0;
+    if (!html) value = settle_xml_encoding(st, value);
+    return print_sexp(st, value, print_flags(html ? ZU_PRINT_HTML : ZU_PRINT_XML, value)) < 0 ? -1 : 0;
+  }
+  if (image) {
+    int n = static_cast<int>(value->raw.size);
+    return s_write(st, value->raw.data, n) == n ? 0 : -1;
+  }
+  return 0;
+}
+
 int exec_url(HTTP_INFO* info, STREAM* st) {
   if (!info->dir) return -1;
   if (net_trace_on()) {
     ss_printf("DIR(%s) = %s\n", net_printable(info->method ? info->method : "").c_str(),
               net_printable(info->dir).c_str());
   }
-  if (is_zuohttp_path(http_target_path(info->dir))) return 2;
-  // No path is registered: every other request gets the 404 page.
-  HTTP_INFO reply{};
-  reply.err = http_status_not_found.code;
-  reply.err2 = &http_status_not_found;
-  reply.content_length = -1;
-  if (output_server_header_by_info(st, &reply) == 0) output_error_print(st, &http_status_not_found, info->dir, nullptr);
+  const char* path = http_target_path(info->dir);
+  if (is_zuohttp_path(path)) return 2;
+  // An unknown path needs no interpreter: only its page is written.
+  HTTP_AGENT_LIST* a = search_http_agent_list(path);
+  if (!a) {
+    error_reply(st, &http_status_not_found, info->dir, nullptr);
+  } else {
+    bool lent = borrow_thread_interpreter();
+    {
+      ZuThreadScope scope("exec_url");
+      _exec_url(info, st, a, path);
+    }
+    if (lent) return_thread_interpreter();
+  }
   s_flush(st);
   d_s_close(st);
   return 0;

@@ -31,3 +31,10 @@ void init_GetMainInterpreter(ZUISP_ENV* env);
 void init_GetZUIinfo(ZUISP_ENV* env);
 // The library's Get (lib_get.cc).
 void init_Get(ZUISP_ENV* env);
+void init_OpenSession(ZUISP_ENV* env);
+void init_CloseSession(ZUISP_ENV* env);
+void init_RemoteSession(ZUISP_ENV* env);
+
+// Hands the runtime the session switch, its protocols and the wait for the
+// requests of RemoteSession in flight.
+void init_session_ops();

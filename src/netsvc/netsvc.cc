@@ -1,8 +1,10 @@
 #include "netsvc/netsvc.h"
 
 #include "netsvc/auth.h"
+#include "netsvc/http_agent.h"
 #include "netsvc/net_impl.h"
 #include "netsvc/proxy.h"
+#include "netsvc/session.h"
 #include "netsvc/serverinfo.h"
 #include "netsvc/zuohttp.h"
 #include "runtime/net_ops.h"
@@ -33,7 +35,16 @@ const ZU_FAMILY kBuiltins[] = {
     {"GetMainInterpreter", 0, init_GetMainInterpreter},
     {"GetZUIinfo", 0, init_GetZUIinfo},
     {"Get", 0, init_Get},
+    {"OpenSession", 0, init_OpenSession},
+    {"CloseSession", 0, init_CloseSession},
+    {"RemoteSession", 0, init_RemoteSession},
 };
+
+// What sessions and the HTTP agent keep, marked with the world stopped.
+void gc_net_layer() {
+  gc_session_zup();
+  gc_http_agent();
+}
 
 }  // namespace
 
@@ -47,7 +58,11 @@ void init_netsvc() {
   ops.new_auth_connection_set = new_auth_connection_set_table;
   ops.free_auth_connection_set = free_auth_connection_set_table;
   ops.auth_filepath_passive = auth_filepath_passive_table;
+  ops.zuohttp_keep_alive = get_proxy_keep_alive;
+  ops.init_http_agent = http_agent_start;
+  ops.gc_net = gc_net_layer;
   set_net_ops(&ops);
   init_zuohttp_ops();
+  init_session_ops();
   for (const ZU_FAMILY& f : kBuiltins) zulib_set_binder(f);
 }

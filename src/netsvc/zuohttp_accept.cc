@@ -85,7 +85,7 @@ int serve_message(STREAM** new_st, ZoH_LIST* item, bool good, ZU_INTERPRETER* zu
     zoh_free_request(item, false);
     return 0;
   } else if (item->h.type == ZOH_UPLOAD) {
-    return refuse(item);  // version 2 is not served yet
+    return new_upload_session(item);
   } else {
     lock_task(zoh_lock);
     ZoH_ENTRY* e = _zoh_search(item->h.cockie);
@@ -104,7 +104,7 @@ void _new_cockie(uint32_t cockie[2]) {
   assert_lock_held(zoh_lock);
   do {
     if (getrandom(cockie, 2 * sizeof(uint32_t), 0) != 2 * sizeof(uint32_t)) cockie[0] = cockie[1] = 0;
-  } while (cockie[0] == 0 || cockie[1] == 0 || _zoh_search(cockie));
+  } while (cockie[0] == 0 || cockie[1] == 0 || _zoh_search(cockie) || _zoh_v2_search(cockie));
 }
 
 int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
@@ -119,25 +119,34 @@ int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION
   if (r < 0) return close_failed(con);
   int agent = exec_url(&info, con);
   if (agent < 2 || std::strcmp(info.method, "GET") == 0) {
-    // Taken by the agent, or a GET of a ZUoHTTP path: the version-2
-    // download is not served yet.
+    // Taken by the agent, or a GET of a ZUoHTTP path: only the version-2
+    // download is one.
+    bool download = agent == 2 && std::strcmp(http_target_path(info.dir), "/cgi-bin/download.cgi") == 0;
     free_HTTP_info(&info);
+    if (download) {
+      ACCESS_KEY key{con, s_get_socketip(con), nullptr};
+      return new_accept_2(new_st, &key);
+    }
     return agent == 0 ? 0 : close_failed(con);
   }
   long long len = info.content_length;
   unsigned char wire[kZoHHeaderSize];
-  if (len >= 0 && (len < kZoHHeaderSize || len - kZoHHeaderSize > kZoHMaxBody)) r = -1;
+  if (len >= 0 && len < kZoHHeaderSize) r = -1;
   if (r == 0) {
     new_tick(timeout_stream, -t.header_guard, con);
     r = read_exact(con, wire, kZoHHeaderSize);
     del_tick_with_data(timeout_stream, con);
   }
+  ZUoHTTP_HEADER h{};
+  bool good = r == 0 && zoh_header_from_wire(wire, &h) == 0;
+  // A version-1 body has a cap; an upload streams into the interpreter, as
+  // long as it has announced.
+  if (r == 0 && !(good && h.type == ZOH_UPLOAD) && len - kZoHHeaderSize > kZoHMaxBody) r = -1;
   if (r < 0) {
     free_HTTP_info(&info);
     return close_failed(con);
   }
   auto* item = static_cast<ZoH_LIST*>(d_alloc(sizeof(ZoH_LIST)));
-  *item = ZoH_LIST{nullptr, con, {}, info, get_zutime(), 0};
-  bool good = zoh_header_from_wire(wire, &item->h) == 0;
+  *item = ZoH_LIST{nullptr, con, h, info, get_zutime(), 0};
   return serve_message(new_st, item, good, zui, pl);
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "base/lock.h"
 #include "netsvc/http_header.h"
@@ -88,6 +89,8 @@ struct ZOH_LIMITS {
   int unused_idle;
 };
 ZOH_LIMITS zoh_limits();
+// A positive count from the environment variable `name`, else `fallback`.
+int zoh_env_count(const char* name, int fallback);
 
 // 16-bit serial order of sequence numbers: a before b.
 inline bool zoh_seq_before(int16_t a, int16_t b) {
@@ -147,3 +150,26 @@ void _insert_ss(STREAM* s, int ip, int zui_id, PERMISSION_LIST* pl);
 void zoh_start_stock();
 // Drops connections that are no longer open (lock held).
 void sslist_scan();
+
+// ---- version-2 sessions (zuohttp_v2_server.cc)
+struct ZoH_ENTRY_V2;
+// A GET of /cgi-bin/download.cgi on key->s: a new session whose reply
+// streams the interpreter's output. 1 with *new_st the interpreter's end
+// of its pipe pair; 0 when the connection was answered (Busy, past the
+// bounds on sessions); -1 when it failed (the connection is closed).
+int new_accept_2(STREAM** new_st, ACCESS_KEY* key);
+// A type-7 request: its body becomes the session's upload. 0, or -1 when
+// refused (an unknown or closed session, an upload already running, no
+// Content-Length of 12 or more); the request is freed either way.
+int new_upload_session(ZoH_LIST* request);
+// The version-2 session with this cookie, or null (lock held).
+ZoH_ENTRY_V2* _zoh_v2_search(const uint32_t cockie[2]);
+// The sessions of both versions, all of them and those of the peer at ip
+// (lock held).
+void _zoh_count_sessions(int ip, int* all, int* peer);
+void _zoh_v2_count(int ip, int* all, int* peer);
+// The number of version-2 sessions; with conns, their streams are taken
+// out (connections into conns, pipes into pipes) for
+// zoh_v2_close_streams to close once the lock is released (lock held).
+int _zoh_v2_take_streams(std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes);
+void zoh_v2_close_streams(const std::vector<STREAM*>& conns, const std::vector<STREAM*>& pipes);

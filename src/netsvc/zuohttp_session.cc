@@ -36,17 +36,6 @@ ZoH_LIST* ready_head(ZoH_ENTRY* e) {
   return h && h->h.seq == e->send_seq && zoh_seq_before(h->h.seq, e->recv_seq) ? h : nullptr;
 }
 
-// The sessions in the table, all of them and those of the peer at ip.
-void _count_sessions(int ip, int* all, int* peer) {
-  assert_lock_held(zoh_lock);
-  for (ZoH_ENTRY* chain : ZoH_hash) {
-    for (ZoH_ENTRY* e = chain; e; e = e->next) {
-      ++*all;
-      *peer += e->ip == ip;
-    }
-  }
-}
-
 ZoH_LIST* take_head(ZoH_ENTRY* e) {
   ZoH_LIST* h = e->list;
   e->list = h->next;
@@ -264,6 +253,17 @@ void send_task(TKEY key) {
 
 }  // namespace
 
+void _zoh_count_sessions(int ip, int* all, int* peer) {
+  assert_lock_held(zoh_lock);
+  for (ZoH_ENTRY* chain : ZoH_hash) {
+    for (ZoH_ENTRY* e = chain; e; e = e->next) {
+      ++*all;
+      *peer += e->ip == ip;
+    }
+  }
+  _zoh_v2_count(ip, all, peer);
+}
+
 ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]) {
   assert_lock_held(zoh_lock);
   for (ZoH_ENTRY* e = ZoH_hash[chain_of(cockie)]; e; e = e->next) {
@@ -284,7 +284,7 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], int ip, ZU_INTERPRETER* zui, PERMIS
   e->last_polling = get_zutime();
   lock_task(zoh_lock);
   int all = 0, peer = 0;
-  _count_sessions(ip, &all, &peer);
+  _zoh_count_sessions(ip, &all, &peer);
   if (all >= limits.sessions || peer >= limits.peer_sessions) {
     unlock_task(zoh_lock, "new_accept");
     d_f_ree(e);

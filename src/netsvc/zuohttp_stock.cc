@@ -16,6 +16,7 @@
 #include "base/tick.h"
 #include "base/zutime.h"
 #include "netsvc/http_chunk.h"
+#include "netsvc/zuohttp_client.h"
 #include "netsvc/zuohttp_impl.h"
 #include "runtime/accept.h"
 #include "runtime/net_ops.h"
@@ -233,10 +234,15 @@ int empty_reply_pass(bool check_all) {
     last_poll_check = now;
     _polling(now, check_all, &pipes);
   }
+  // Version-2 sessions end with their connections; only a check of all
+  // closes them.
+  std::vector<STREAM*> v2_conns, v2_pipes;
+  sessions += _zoh_v2_take_streams(check_all ? &v2_conns : nullptr, &v2_pipes);
   sslist_scan();
   unlock_task(zoh_lock, "empty_reply_task");
   for (EMPTY& r : empty) zoh_empty_reply(r.item, r.cockie, r.keep);
   for (STREAM* p : pipes) d_s_close(p);
+  zoh_v2_close_streams(v2_conns, v2_pipes);
   return sessions;
 }
 
@@ -302,6 +308,8 @@ void init_zuohttp_ops() {
   ZU_NET_OPS ops{};
   ops.init_ZUoHTTP_server = zoh_init_server;
   ops.new_accept = zoh_new_accept;
+  ops.s_connect_ZUoHTTP_2 = zoh_connect_ZUoHTTP_2;
   set_net_ops(&ops);
   set_sbuf_chunk_reader(s_chunk_read);
+  s_add_init_hook(init_ZUoHTTP_stream);
 }

@@ -21,15 +21,6 @@ void set_if(std::atomic<int>* a, int v) {
   if (v > 0) a->store(v);
 }
 
-// A positive count from the environment variable `name`, else `fallback`.
-int env_count(const char* name, int fallback) {
-  const char* text = u_getenv(name);
-  if (!text || !*text) return fallback;
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  return *end == 0 && v > 0 && v <= INT_MAX ? static_cast<int>(v) : fallback;
-}
-
 bool host_is_little() {
   const uint16_t one = 1;
   unsigned char b;
@@ -116,9 +107,17 @@ void timeout_stream(void* data) {
 
 void zoh_cut_connection(STREAM* s) { shut(s, SHUT_RDWR); }
 
+int zoh_env_count(const char* name, int fallback) {
+  const char* text = u_getenv(name);
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  return *end == 0 && v > 0 && v <= INT_MAX ? static_cast<int>(v) : fallback;
+}
+
 ZOH_LIMITS zoh_limits() {
-  static const ZOH_LIMITS limits{env_count("QNMX_ZOH_PEER_SESSIONS", 64), env_count("QNMX_ZOH_SESSIONS", 1024),
-                                 env_count("QNMX_ZOH_UNUSED_IDLE", 30)};
+  static const ZOH_LIMITS limits{zoh_env_count("QNMX_ZOH_PEER_SESSIONS", 64), zoh_env_count("QNMX_ZOH_SESSIONS", 1024),
+                                 zoh_env_count("QNMX_ZOH_UNUSED_IDLE", 30)};
   return limits;
 }
 

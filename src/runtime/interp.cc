@@ -16,6 +16,7 @@
 #include "runtime/delayed.h"
 #include "runtime/front.h"
 #include "runtime/later_services.h"
+#include "runtime/link_budget.h"
 #include "runtime/relay.h"
 #include "runtime/remote.h"
 #include "zu/eval.h"
@@ -204,6 +205,7 @@ void init_interpreter() {
     zui_lock = new_lock(LOCK_ZUI);
     fifo_lock = new_lock(LOCK_FIFO);
     init_parse_lock();
+    init_link_budget();
     iid_counter = 1;
     set_break_check_hook(_zui_break_check);
     int_handler.store(zu_int_handler);
@@ -301,6 +303,7 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
   } else {
     // Without a relay thread the front thread closes alone, as if the
     // relay had ended first.
+    if (zui->thread_mode == 2) zui->meter = new_link_meter();
     bool relay = zui->thread_mode == 2 && create_task(_relay_thread, zui, 4) >= 0;
     if (zui->thread_mode == 2 && !relay) zui->mode = ZUI_MODE_RELAY_ENDED;
     if (create_task(_front_thread, zui, 4) < 0) {
@@ -656,6 +659,10 @@ void close_all_interpreter() {
 }
 
 void _close_zu_interpreter(ZU_INTERPRETER* zui) {
+  // The main interpreter's end closes every link, among them those that
+  // carry the session requests its script left in flight: their replies
+  // come first.
+  if (zui == main_interpreter) _wait_rs_queue();
   // A connecting set-up still waiting for the peer's answer is told that
   // the interpreter closed, and finishes before the record goes.
   while (zui->flags & ZUI_F_WAIT_PERMISSION) {
@@ -670,6 +677,8 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   // still wait on this link, are given up here: what a peer sent never
   // stops the process.
   close_fifo(zui);
+  free_link_meter(zui->meter);
+  zui->meter = nullptr;
   _abandon_result_queue(zui);
   _drop_result_list(zui);
   zui->mode = ZUI_MODE_CLOSED;

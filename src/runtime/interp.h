@@ -22,6 +22,7 @@ struct ZU_FIFO;              // a form waiting for the relay thread
 struct ZU_RESULT;            // a pending remote query
 struct AUTH_CONNECTION_SET;  // peer authentication state
 struct OUT_WAITER;           // a task waiting for an output lock
+struct LINK_METER;           // a link's share of the link memory budget
 
 // Kinds (a_type).
 constexpr char ZUI_STDIO = 1;
@@ -144,6 +145,9 @@ struct ZU_INTERPRETER {
   char fifo_eof;     // the front thread queues no more: the relay drains and ends
   char fifo_closed;  // the relay has ended: nothing more is queued
   STREAM* held[3];   // Z: the streams referenced since registration
+  // set-up: a relay-mode interpreter's share of the link memory budget
+  // (link_budget.h), freed by the final close.
+  LINK_METER* meter;
   const char* __file;
   int __line;
 };

@@ -43,11 +43,13 @@ void check_proxy(PROXY_INFO* out, const char* host);
 // Records what is known of a server: 0, or -1 / -2 as the table refuses
 // (by default nothing is recorded).
 int set_serverinfo(SERVER_INFO* info, int cmd, int set_if);
-// A ZUoHTTP version-2 client stream to host/ip:port, through the HTTP proxy
-// proxy_host:proxy_port when proxy_host is given (by default: null with
-// *err = EPROTONOSUPPORT).
-STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const char* proxy_host, int zero,
-                            int proxy_port);
+// A ZUoHTTP client stream to host/ip:port, through the HTTP proxy
+// proxy_host:proxy_port (or proxy_ip) when one is given; flags carries the
+// keep-alive flag (by default: null with *err = EPROTONOSUPPORT).
+STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const char* proxy_host, int proxy_ip,
+                            int proxy_port, int flags);
+// The process's keep-alive flag of ZUoHTTP links: 32 (on, the default) or 0.
+int zuohttp_keep_alive();
 // Serves an accepted connection whose first byte is not a line end (HTTP);
 // the connection is the service's from then on. -1 failure (it has been
 // closed), 0 taken, anything else: *line_stream is a stream for a line
@@ -57,11 +59,18 @@ int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PER
 void remote_session_tick(void* session);
 // A new session id (by default 0: no session can be opened).
 int open_session(int option);
-// Runs one request on session sid to u: the peer's result or an error value
-// (by default the error "remote sessions are not available").
+// Runs one request on session sid to u: the peer's result (often a delayed
+// value) or an error value positioned at file and line (by default the
+// error "remote sessions are not available").
 ZU_SEXP* remote_session(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
-                        const L_CHAR* command, ZU_SEXP* value, const char* file, int line, int lock_switch,
+                        const L_CHAR* command, ZU_SEXP* value, ZU_FILE* file, int line, int lock_switch,
                         REMOTE_SESSION_OPT* opt);
+// Closes session sid and every protocol session it opened (an unknown id:
+// nothing).
+void close_session(int sid);
+// Marks the network layer's collector roots: open sessions, the HTTP agent's
+// registry (world stopped; by default nothing).
+void gc_net_services();
 
 // The log (given the two top environments) and the named locks.
 void init_log(ZUISP_ENV* env0, ZUISP_ENV* env1);

@@ -196,8 +196,8 @@ bool write_record(STREAM* st, uint32_t option, const LOG_NODE_DATA* d) {
       }
     }
     if (option & LOG_OPT_URL) {
-      if (d->u.proto) {
-        put("%ls ", get_url_str2(&d->u));
+      if (const L_CHAR* text = d->u.proto ? get_url_str2(&d->u) : nullptr) {
+        put("%ls ", text);
       } else {
         if (d->u.server) put("%ls", d->u.server);
         if (d->u.port) put(":%i", d->u.port);

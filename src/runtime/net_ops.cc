@@ -58,7 +58,7 @@ void always_direct(PROXY_INFO* out, const char*) { *out = PROXY_INFO{PROXY_NONE,
 
 int record_nothing(SERVER_INFO*, int, int) { return 0; }
 
-STREAM* no_zuohttp(int* err, const char*, int, int, const char*, int, int) {
+STREAM* no_zuohttp(int* err, const char*, int, int, const char*, int, int, int) {
   if (err) *err = EPROTONOSUPPORT;
   return nullptr;
 }
@@ -74,9 +74,12 @@ int decline_http(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER*, PERMISSION
 void no_tick(void*) {}
 
 int no_session(int) { return 0; }
+void no_close_session(int) {}
+
+int keep_alive_on() { return 32; }
 
 ZU_SEXP* no_remote_session(ZUISP_ENV*, int, URL*, const L_CHAR*, const L_CHAR*, const L_CHAR*, ZU_SEXP*,
-                           const char*, int, int, REMOTE_SESSION_OPT*) {
+                           ZU_FILE*, int, int, REMOTE_SESSION_OPT*) {
   return get_error_ascii(nullptr, 0, ZU_ER_NOT_AVAILABLE, "remote_session",
                          list(get_string_ascii("remote sessions are not available")));
 }
@@ -85,6 +88,8 @@ ZU_NET_OPS ops = {
     nothing,          nothing,           nothing,     nothing,         nothing,      nothing_env,
     no_auth_set,      no_free_auth_set,  access_files_only, nothing,   nothing,      always_direct,
     record_nothing,   no_zuohttp,        decline_http, no_tick,        no_session,   no_remote_session,
+    keep_alive_on,
+    no_close_session, nothing,
 };
 
 template <class F>
@@ -113,6 +118,9 @@ void set_net_ops(const ZU_NET_OPS* o) {
   take(&ops.remote_session_tick, o->remote_session_tick);
   take(&ops.open_session, o->open_session);
   take(&ops.remote_session, o->remote_session);
+  take(&ops.zuohttp_keep_alive, o->zuohttp_keep_alive);
+  take(&ops.close_session, o->close_session);
+  take(&ops.gc_net, o->gc_net);
 }
 
 void clear_proxy_info(PROXY_INFO* p) {
@@ -137,17 +145,20 @@ void wait_rs_queue() { ops.wait_rs_queue(); }
 void _wait_rs_queue() { ops._wait_rs_queue(); }
 void check_proxy(PROXY_INFO* out, const char* host) { ops.check_proxy(out, host); }
 int set_serverinfo(SERVER_INFO* info, int cmd, int set_if) { return ops.set_serverinfo(info, cmd, set_if); }
-STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const char* proxy_host, int zero,
-                            int proxy_port) {
-  return ops.s_connect_ZUoHTTP_2(err, host, ip, port, proxy_host, zero, proxy_port);
+STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const char* proxy_host, int proxy_ip,
+                            int proxy_port, int flags) {
+  return ops.s_connect_ZUoHTTP_2(err, host, ip, port, proxy_host, proxy_ip, proxy_port, flags);
 }
+int zuohttp_keep_alive() { return ops.zuohttp_keep_alive(); }
 int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry) {
   return ops.new_accept(line_stream, conn, listener, entry);
 }
 void remote_session_tick(void* session) { ops.remote_session_tick(session); }
 int open_session(int option) { return ops.open_session(option); }
 ZU_SEXP* remote_session(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
-                        const L_CHAR* command, ZU_SEXP* value, const char* file, int line, int lock_switch,
+                        const L_CHAR* command, ZU_SEXP* value, ZU_FILE* file, int line, int lock_switch,
                         REMOTE_SESSION_OPT* opt) {
   return ops.remote_session(env, sid, u, agent, login_mode, command, value, file, line, lock_switch, opt);
 }
+void close_session(int sid) { ops.close_session(sid); }
+void gc_net_services() { ops.gc_net(); }

@@ -68,13 +68,19 @@ struct ZU_NET_OPS {
   void (*check_proxy)(PROXY_INFO* out, const char* host);
   int (*set_serverinfo)(SERVER_INFO* info, int cmd, int set_if);
   STREAM* (*s_connect_ZUoHTTP_2)(int* err, const char* host, int ip, int port, const char* proxy_host,
-                                 int zero, int proxy_port);
+                                 int proxy_ip, int proxy_port, int flags);
   int (*new_accept)(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
   void (*remote_session_tick)(void* session);
   int (*open_session)(int option);
   ZU_SEXP* (*remote_session)(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
-                             const L_CHAR* command, ZU_SEXP* value, const char* file, int line, int lock_switch,
+                             const L_CHAR* command, ZU_SEXP* value, ZU_FILE* file, int line, int lock_switch,
                              REMOTE_SESSION_OPT* opt);
+  // The keep-alive flag handed to s_connect_ZUoHTTP_2 (32 on, 0 off).
+  int (*zuohttp_keep_alive)();
+  void (*close_session)(int sid);
+  // Marks the network layer's own roots; called by the library's marking
+  // with the world stopped (it may take only leaf locks).
+  void (*gc_net)();
 };
 
 // Takes every non-null entry of ops into the table.

@@ -10,6 +10,7 @@
 #include "base/zutime.h"
 #include "runtime/delayed.h"
 #include "runtime/front.h"
+#include "runtime/link_budget.h"
 #include "runtime/remote.h"
 #include "stream/net.h"
 #include "zu/eval.h"
@@ -127,22 +128,26 @@ bool fifo_full(const ZU_INTERPRETER* zui) {
   return zui->fifo_head && (zui->fifo_cnt >= kFifoForms || zui->fifo_bytes >= kFifoBytes);
 }
 
-// Frees the nodes of a chain taken off a queue.
-void free_chain(ZU_FIFO* n) {
+// Frees the nodes of a chain taken off zui's queue.
+void free_chain(ZU_INTERPRETER* zui, ZU_FIFO* n) {
+  int64_t charge = 0;
   while (n) {
     ZU_FIFO* next = n->next;
+    charge += n->charge;
     d_f_ree(n);
     n = next;
   }
+  link_unqueue(zui->meter, charge);
 }
 
 }  // namespace
 
-int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes) {
+int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes, int64_t charge) {
   auto* n = static_cast<ZU_FIFO*>(d_alloc(sizeof(ZU_FIFO)));
   n->next = nullptr;
   n->cmd = form;
   n->bytes = bytes;
+  n->charge = charge;
   lock_task(fifo_lock);
   while (!zui->fifo_closed && fifo_full(zui)) {
     sleep_task(&zui->fifo_cnt, fifo_lock);
@@ -151,8 +156,11 @@ int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes) {
   if (zui->fifo_closed) {
     unlock_task(fifo_lock, "put_zu_fifo");
     d_f_ree(n);
+    link_release(zui->meter, charge);
     return -1;
   }
+  // Charged before the relay can take it, which gives the charge back.
+  link_queue(zui->meter, charge);
   if (zui->fifo_tail)
     zui->fifo_tail->next = n;
   else
@@ -185,6 +193,7 @@ ZU_SEXP* take_fifo(ZU_INTERPRETER* zui, int no_wait, bool* got) {
       ZU_SEXP* form = n->cmd;
       gc_set_nl(form, gc_qn_sexp);
       unlock_task(fifo_lock, "get_zu_fifo");
+      link_unqueue(zui->meter, n->charge);
       d_f_ree(n);
       *got = true;
       return form;
@@ -241,7 +250,7 @@ void close_fifo(ZU_INTERPRETER* zui) {
   wakeup_task(&zui->fifo_cnt);
   wakeup_task(&zui->fifo_head);
   unlock_task(fifo_lock, "close_fifo");
-  free_chain(n);
+  free_chain(zui, n);
 }
 
 void gc_zu_fifo(ZU_FIFO* head) {
@@ -308,13 +317,22 @@ namespace {
 
 std::atomic<uint64_t> link_line_cap{uint64_t{4} << 20};
 
+// The reader's admit hook on links.
+int admit_input(ZU_FILE* f) {
+  auto* zui = static_cast<ZU_INTERPRETER*>(f->zui);
+  return link_admit_input(zui->meter, f);
+}
+
 // Dispatches one form read from the link: control forms are acted on at
-// once, everything else is queued for the relay (bytes: its source size).
-void front_dispatch(ZU_INTERPRETER* zui, ZU_FILE* f, ZU_SEXP* form, int64_t bytes) {
+// once, everything else is queued for the relay (bytes: its source size,
+// charge: what reading it cost, kept while it is queued).
+void front_dispatch(ZU_INTERPRETER* zui, ZU_FILE* f, ZU_SEXP* form, int64_t bytes, int64_t charge) {
   const L_CHAR* head = head_name(form);
   bool queued = false;
+  bool handed = false;  // the queue took the charge (and lets a refused form's go)
   if (!head) {
-    queued = put_zu_fifo_n(zui, form, bytes) == 0;
+    queued = put_zu_fifo_n(zui, form, bytes, charge) == 0;
+    handed = true;
   } else if (is(head, "Permission") && _permission(zui, form) == 0) {
   } else if (is(head, "Result")) {
     return_result(zui, form);
@@ -341,8 +359,10 @@ void front_dispatch(ZU_INTERPRETER* zui, ZU_FILE* f, ZU_SEXP* form, int64_t byte
     stand_in->h.line = form->h.line;
     queued = put_zu_fifo_n(zui, stand_in, bytes) == 0;
   } else {
-    queued = put_zu_fifo_n(zui, form, bytes) == 0;
+    queued = put_zu_fifo_n(zui, form, bytes, charge) == 0;
+    handed = true;
   }
+  if (!handed) link_release(zui->meter, charge);
   if (queued) {
     lock_task(zui_lock);
     for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
@@ -365,6 +385,10 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
   f->zui = zui;
   f->result_hook = zui_lex_result;
   zu_set_line_cap(f, link_line_cap.load(std::memory_order_relaxed));
+  if (zui->meter) {
+    f->admit_hook = admit_input;
+    link_input_begin(zui->meter);
+  }
   lock_task(zui_lock);
   zui->acc_file = f;
   unlock_task(zui_lock, "_front_thread_2");
@@ -382,18 +406,28 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
     uint64_t now = zu_file_position(f);
     int64_t bytes = static_cast<int64_t>(now - pos);
     pos = now;
+    int64_t charge = link_form_read(zui->meter, f, form);
     if (get_type(form) == ZU_TYPE_ERROR) {
-      // A form cut off by the end of input (or a read failure, or a line
-      // over its cap) is answered too; the list ends after it.
+      // A form cut off by the end of input (or a read failure, a line over
+      // its cap, input over the link memory budget) is answered too; the
+      // list ends after it.
       _reply(zui, form->h.line, form);
+      link_release(zui->meter, charge);
     } else {
-      front_dispatch(zui, f, form, bytes);
+      front_dispatch(zui, f, form, bytes, charge);
     }
     rest = rest->pair.cdr;
     gc_pop(nullptr, nullptr);
   }
+  link_input_end(zui->meter);
+  bool reset = zu_file_read_failed(f);
   lock_task(zui_lock);
   zui->acc_file = nullptr;
+  // A link that replies on the stream it reads has lost its peer when a
+  // read failed (a reset): what is still queued is answered to nobody, and
+  // is not evaluated.
+  if (reset && zui->out == inp) zui->out = nullptr;
+  if (reset && zui->err == inp) zui->err = nullptr;
   unlock_task(zui_lock, "_front_thread_2");
   close_zu_file(f);
 }
@@ -446,6 +480,20 @@ void _front_thread_2(ZU_INTERPRETER* zui) {
 
 // ---- relay thread
 
+namespace {
+
+// Whether a relay waiting for room in the link budget should give up: its
+// link is being broken off or has lost its output.
+bool link_ending(void* arg) {
+  auto* zui = static_cast<ZU_INTERPRETER*>(arg);
+  lock_task(zui_lock);
+  bool ending = (zui->flags & ZUI_F_BREAK) || !zui->out;
+  unlock_task(zui_lock, "link_ending");
+  return ending;
+}
+
+}  // namespace
+
 void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
   for (;;) {
     gc_push(nullptr, nullptr, "relay");
@@ -474,23 +522,46 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
       gc_pop(nullptr, nullptr);
       continue;
     }
+    // A nested loop (a task waiting for a remote result) does not wait for
+    // room: the evaluation it runs inside is counted already.
+    std::atomic<int64_t>* before = nullptr;
+    if (!link_eval_begin(zui->meter, !no_wait, link_ending, zui, &before)) {
+      gc_pop(nullptr, nullptr);
+      break;
+    }
     ZU_SEXP* value = eval(zui->env, form);
     lock_task(zui_lock);
     bool no_out = !zui->out;
     unlock_task(zui_lock, "relay_loop");
     if (no_out) {
+      link_eval_end(zui->meter, before);
       gc_pop(nullptr, nullptr);
       break;
     }
     bool stop = false;
-    if (check_delay(value, 0) != 1) {
+    bool ready = check_delay(value, 0) != 1;
+    // The reply is charged before the evaluation stops counting, so that
+    // the value is never out of the budget's sight.
+    int64_t charge = 0;
+    if (ready && !link_reply_begin(zui->meter, value, &charge)) {
+      // A reply this link cannot hold within its share is refused, and the
+      // link ends.
+      value = get_error_ascii(sexp_file(form), line, ZU_ER_PARAM, "reply",
+                              list(get_string_ascii("reply over the link memory budget")));
+      stop = true;
+    }
+    link_eval_end(zui->meter, before);
+    if (ready) {
       _reply(zui, line, value);
       uint32_t code = get_type(value) == ZU_TYPE_ERROR ? error_code(value) : 0;
-      stop = code != ZU_ER_CANCEL_WAIT && exit_class(code);
+      stop = stop || (code != ZU_ER_CANCEL_WAIT && exit_class(code));
     } else {
       insert_delay_que(zui, line, value);
     }
     gc_pop(nullptr, nullptr);
+    // Let go once the value is no longer pinned here, so that the next
+    // collection can free it.
+    link_reply_end(zui->meter, charge);
     if (stop) break;
   }
 }

@@ -11,7 +11,8 @@
 struct ZU_FIFO {
   ZU_FIFO* next;
   ZU_SEXP* cmd;
-  int64_t bytes;  // source bytes of the form, for the queue's bound
+  int64_t bytes;   // source bytes of the form, for the queue's bound
+  int64_t charge;  // its share of the link memory budget (link_budget.h)
 };
 
 void _front_thread_2(ZU_INTERPRETER* zui);
@@ -39,7 +40,9 @@ void write_cancel(int iid);
 // The FIFO (fifo_lock). Bounded: a full queue makes put_zu_fifo wait for
 // room. Once the relay has ended (close_fifo) forms are refused (-1).
 void put_zu_fifo(ZU_INTERPRETER* zui, ZU_SEXP* form);
-int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes);
+// bytes: the form's source size; charge: what reading it cost, moved to the
+// link's queue share while it waits (let go if it is refused).
+int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes, int64_t charge = 0);
 // The input ended: the relay takes what is queued, then its loop ends.
 void end_fifo_input(ZU_INTERPRETER* zui);
 // 1 while the queue is full (its front thread waits for room).

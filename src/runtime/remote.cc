@@ -7,6 +7,7 @@
 #include "runtime/delayed.h"
 #include "runtime/relay.h"
 #include "stream/stream.h"
+#include "zu/convert.h"
 #include "zu/eval.h"
 #include "zu/gc.h"
 #include "zu/printer.h"
@@ -388,29 +389,29 @@ void _drop_result_list(ZU_INTERPRETER* zui) {
   }
 }
 
-ZU_SEXP* remote_delay_func(ZU_SEXP* s) {
-  auto* r = static_cast<ZU_RESULT*>(s->delay.work);
-  GcFrame frame("remote_delay_func");
+ZU_SEXP* remote_delay_value(ZU_RESULT* r) {
   gc_set_nl(r, gc_remote_delay);
   lock_task(zui_lock);
   int outcome = _wait_result_inp(r);
   unlock_task(zui_lock, "remote_delay_func");
-  ZU_SEXP* v;
-  if (outcome == ZU_WAIT_BREAK) {
-    v = get_error_ascii(r->file, r->line, ZU_ER_EXIT, "break", nullptr);
-  } else if (outcome == ZU_WAIT_CANCEL) {
-    v = get_error_ascii(r->file, r->line, ZU_ER_CANCEL_WAIT, "cancel", nullptr);
-  } else if (!r->ret) {
+  if (outcome == ZU_WAIT_BREAK) return get_error_ascii(r->file, r->line, ZU_ER_EXIT, "break", nullptr);
+  if (outcome == ZU_WAIT_CANCEL) return get_error_ascii(r->file, r->line, ZU_ER_CANCEL_WAIT, "cancel", nullptr);
+  if (!r->ret) {
     // The link closed with the query still listed: the stream error is
     // made here, outside the table lock.
     ZU_SEXP* data = list(get_cmd(r));
     if (r->se_ip) data = cons(get_integer(static_cast<uint32_t>(r->se_ip), nullptr), data);
-    v = get_error_ascii(nullptr, r->seq_from, ZU_ER_STREAM, "stream error", data);
-  } else {
-    v = get_el(r->ret, 2);
-    if (get_type(v) == ZU_TYPE_ERROR && !r->stream_end) v = sequence_error(r, v);
+    return get_error_ascii(nullptr, r->seq_from, ZU_ER_STREAM, "stream error", data);
   }
-  over_write_sexp(s, v);
+  ZU_SEXP* v = get_el(r->ret, 2);
+  if (get_type(v) == ZU_TYPE_ERROR && !r->stream_end) v = sequence_error(r, v);
+  return v;
+}
+
+ZU_SEXP* remote_delay_func(ZU_SEXP* s) {
+  auto* r = static_cast<ZU_RESULT*>(s->delay.work);
+  GcFrame frame("remote_delay_func");
+  over_write_sexp(s, remote_delay_value(r));
   return s;
 }
 
@@ -438,6 +439,10 @@ void gc_remote_delay(void* block) {
   gc_mark(p->cur_env, gc_qnlisp_env);
   if (p->s_id) {
     gc_mark(p->s_env, gc_qnlisp_env);
+    gc_mark(p->s_url, gc_mcopy_url);
+    mark_text(p->s_agent);
+    mark_text(p->s_login_mode);
+    mark_text(p->s_center_cmd);
     gc_mark(p->s_cmd, gc_qn_sexp);
     gc_mark(p->s_file, gc_qn_file);
   }

@@ -11,11 +11,17 @@
 #include "stream/url.h"
 #include "zu/value.h"
 
-// Options of a query made through a remote session (kept for the session
-// layer, which may repeat the query).
+// Options of a request made through a remote session, passed unchanged from
+// the caller through the session switch to the protocol (and kept in the
+// pending query, so that the session layer may repeat it).
 struct REMOTE_SESSION_OPT {
-  uint8_t bytes[8];
+  int timeout_count;  // retries of a broken connection; -1: the protocol's default
+  int return_format;  // 2: the parsed reply itself, without wrapping
 };
+inline void setup_remote_session_opt(REMOTE_SESSION_OPT* opt) {
+  opt->timeout_count = -1;
+  opt->return_format = 0;
+}
 
 constexpr int ZU_RESULT_REQUEST = 0x1;  // a request for the asker arrived
 constexpr int ZU_RESULT_REPLIED = 0x2;  // the reply is in ret
@@ -36,7 +42,8 @@ struct ZU_RESULT {
   ZU_INTERPRETER* out_interpreter;  // server; null once out of result_head
   ZU_FILE* file;
   int line;
-  // Remote-session parameters (s_id nonzero marks such a query).
+  // Remote-session parameters (s_id nonzero marks such a query); the URL
+  // record and the texts are collected copies.
   ZUISP_ENV* s_env;
   int s_id;
   URL* s_url;
@@ -94,6 +101,9 @@ constexpr int ZU_WAIT_CANCEL = 2;
 int _wait_result_inp(ZU_RESULT* r);
 // Delay operations.
 ZU_SEXP* remote_delay_func(ZU_SEXP* s);
+// What forcing r gives (waiting for the reply as remote_delay_func does),
+// without turning any delayed value into it.
+ZU_SEXP* remote_delay_value(ZU_RESULT* r);
 int check_remote_delay(void* resp, int key);
 int _check_remote_delay(ZU_RESULT* resp, int key);
 void gc_remote_delay(void* p);

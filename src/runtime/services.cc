@@ -11,6 +11,7 @@
 #include "base/queue.h"
 #include "base/tempbuf.h"
 #include "runtime/delayed.h"
+#include "runtime/later_services.h"
 #include "text/convert.h"
 #include "zu/convert.h"
 #include "zu/eval.h"
@@ -97,6 +98,9 @@ void gc_lib() {
   gc_file = __FILE__;
   gc_line = __LINE__;
   gc_queue();
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  gc_net_services();
 }
 
 void sp_gc_lib() {

@@ -131,11 +131,11 @@ int ___setup_i_connect(ZU_INTERPRETER* zui, PROXY_INFO* proxy, int* cerr) {
       s = new_connection(cerr, host, zui->ip, port, nullptr, nullptr);
       break;
     case 2:
-      s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, nullptr, 0, 0);
+      s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, nullptr, 0, 0, zuohttp_keep_alive());
       break;
     case 4:
       s = s_connect_ZUoHTTP_2(cerr, host, zui->ip, port, proxy ? proxy->proxy_server : nullptr, 0,
-                              proxy ? proxy->proxy_port : 0);
+                              proxy ? proxy->proxy_port : 0, zuohttp_keep_alive());
       break;
     default:
       *cerr = EINVAL;

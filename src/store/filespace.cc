@@ -87,21 +87,9 @@ uint16_t host_type(const PN64_HEADER* h) { return swap_if16(h->type); }
 // Writes the physical header and body_len body bytes of bare record d at
 // the current position. Bytes written, or -1.
 int64_t write_record_here(PDB64* p, const PN64_HEADER* d, uint64_t body_len, bool zero_body) {
-  uint64_t m = host_size(d);
-  if (m < 16 || m > kPn64MaxMemSize || body_len > m - 16) {
-    errno = EINVAL;
-    return -1;
-  }
-  uint8_t ph[12];
-  int w = pn64_encode_phys(ph, host_type(d), m);
-  const auto* body = reinterpret_cast<const uint8_t*>(d) + 16;
-  if (zero_body) {
-    if (fac_write(&p->fac, ph, static_cast<uint64_t>(w)) != w) return -1;
-    if (fac_write(&p->fac, nullptr, body_len) != static_cast<int64_t>(body_len)) return -1;
-  } else if (fac_write2(&p->fac, ph, static_cast<uint64_t>(w), body, body_len) < 0) {
-    return -1;
-  }
-  return w + static_cast<int64_t>(body_len);
+  iovec body{zero_body ? nullptr : const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(d) + 16),
+             static_cast<size_t>(body_len)};
+  return pdb64_write_pieces(p, d, std::span<const iovec>(&body, 1), false);
 }
 
 // Reads and checks the file header at offset 0.
@@ -221,6 +209,23 @@ int pdb64_read_at(PDB64* p, uint64_t fofs, void* data, uint64_t len) {
   if (n == static_cast<int64_t>(len)) return 0;
   if (n >= 0) errno = EIO;
   return -1;
+}
+
+int64_t pdb64_write_pieces(PDB64* p, const PN64_HEADER* h, std::span<const iovec> body, bool rewrite) {
+  uint64_t m = host_size(h), len = 0;
+  for (const iovec& v : body) len += v.iov_len;
+  if (m < 16 || m > kPn64MaxMemSize || len > m - 16 || body.size() >= static_cast<size_t>(kFacMaxPieces)) {
+    errno = EINVAL;
+    return -1;
+  }
+  uint8_t ph[12];
+  int w = pn64_encode_phys(ph, host_type(h), m);
+  iovec v[kFacMaxPieces];
+  v[0] = iovec{ph, static_cast<size_t>(w)};
+  std::copy(body.begin(), body.end(), v + 1);
+  int cnt = 1 + static_cast<int>(body.size());
+  int64_t n = rewrite ? fac_rewritev(&p->fac, v, cnt) : fac_writev(&p->fac, v, cnt);
+  return n == w + static_cast<int64_t>(len) ? n : -1;
 }
 
 int pdb64_write_at(PDB64* p, uint64_t fofs, const void* data, uint64_t len) {
@@ -388,6 +393,26 @@ int64_t write_filespace64f(PDB64* p, uint64_t fofs, const PN64_HEADER* h) {
     return -1;
   }
   return write_record_here(p, h, m - 16, false);
+}
+
+int64_t rewrite_filespace64(PDB64* p, uint64_t fofs, const PN64_HEADER* h, std::span<const iovec> body) {
+  if (!p || !h || fofs > INT64_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
+  // The record there must keep its type and disk size.
+  uint64_t m = host_size(h);
+  PHYS_PN64_HEADER ph;
+  if (m < 16 || m > kPn64MaxMemSize || pdb64_read_phys(p, fofs, &ph) < 0 || ph.type != host_type(h) ||
+      ph.length != pn64_disk_size(m)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), 0) != static_cast<int64_t>(fofs)) {
+    errno = EIO;
+    return -1;
+  }
+  return pdb64_write_pieces(p, h, body, true);
 }
 
 int64_t write_filespace64(PDB64* p, const ACC_PN64_HEADER* h) {

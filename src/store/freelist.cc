@@ -228,35 +228,79 @@ int check_freelist64(PDB64* p) {
   return 0;
 }
 
-int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
-  if (!p || !h || !p->freelist_work || h->size < 24 || h->size > kPn64MaxMemSize) {
-    errno = EINVAL;
+namespace {
+
+// Takes a free segment's space for a record of disk size hd (first fit):
+// its offset, 0 when no segment fits, -1 on failure.
+int64_t take_free_space(PDB64* p, uint64_t hd) {
+  FREELIST64* seg = p->free_index->fit(hd);
+  if (!seg) return 0;
+  uint64_t ofs = seg->fofs;
+  FREELIST64* prev = before_of(p, ofs);
+  uint64_t sd = disk_of(seg);
+  if (sd == hd) {
+    if (delete_freelist64(&ofs, p, prev) < 0) return -1;
+  } else if (move_segment(p, prev, seg, ofs + hd, pn64_mem_size(sd - hd)) < 0) {
     return -1;
   }
+  return static_cast<int64_t>(ofs);
+}
+
+bool allocatable(const PDB64* p, uint64_t size) {
+  if (p && p->freelist_work && size >= 24 && size <= kPn64MaxMemSize) return true;
+  errno = EINVAL;
+  return false;
+}
+
+}  // namespace
+
+int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
+  if (!h || !allocatable(p, h->size)) return -1;
   if (run_debug_check(p) < 0) return -1;
   uint64_t hd = pn64_disk_size(h->size);
   uint8_t ph[12];
   int w = pn64_encode_phys(ph, h->type, h->size);
-  int64_t result = -1;
-  if (FREELIST64* seg = p->free_index->fit(hd)) {
-    uint64_t ofs = seg->fofs;
-    FREELIST64* prev = before_of(p, ofs);
-    uint64_t sd = disk_of(seg);
-    if (sd == hd) {
-      if (delete_freelist64(&ofs, p, prev) < 0) return -1;
-    } else if (move_segment(p, prev, seg, ofs + hd, pn64_mem_size(sd - hd)) < 0) {
-      return -1;
-    }
-    if (pdb64_write_at(p, ofs, ph, static_cast<uint64_t>(w)) < 0) return -1;
-    result = static_cast<int64_t>(ofs);
-  } else {
+  int64_t result = take_free_space(p, hd);
+  if (result > 0) {
+    if (pdb64_write_at(p, static_cast<uint64_t>(result), ph, static_cast<uint64_t>(w)) < 0) return -1;
+  } else if (result == 0) {
     PN64_HEADER net = *h;
     change_endian_header64(&net);
     result = fs_raw_write64(p, &net, 3);
-    if (result < 0) return -1;
+  }
+  if (result < 0 || run_debug_check(p) < 0) return -1;
+  return result;
+}
+
+int64_t alloc_write_filespace64(PDB64* p, const PN64_HEADER* h, std::span<const iovec> body) {
+  PN64_HEADER host = h ? *h : PN64_HEADER{};
+  change_endian_header64(&host);
+  uint64_t len = 0;
+  for (const iovec& v : body) len += v.iov_len;
+  if (!h || !allocatable(p, host.size) || len != host.size - 16) {
+    errno = EINVAL;
+    return -1;
   }
   if (run_debug_check(p) < 0) return -1;
-  return result;
+  int64_t at = take_free_space(p, pn64_disk_size(host.size));
+  if (at < 0) return -1;
+  uint64_t end = static_cast<uint64_t>(pdb64_file_size(p));
+  uint64_t place = at > 0 ? static_cast<uint64_t>(at) : end;
+  if (fac_lseek(&p->fac, static_cast<int64_t>(place), 0) != static_cast<int64_t>(place)) {
+    errno = EIO;
+    return -1;
+  }
+  if (pdb64_write_pieces(p, h, body, false) < 0) {
+    if (at == 0) {
+      // An appended record that could not be written whole leaves no trace.
+      int saved = errno;
+      fac_truncate(&p->fac, end);
+      errno = saved;
+    }
+    return -1;
+  }
+  if (run_debug_check(p) < 0) return -1;
+  return static_cast<int64_t>(place);
 }
 
 int truncate_check64(PDB64* p, uint64_t length) {

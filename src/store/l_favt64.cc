@@ -77,6 +77,12 @@ int l_flush_favt64_cache(PDB64* p) { return locked<flush_favt64_cache>(kUnlock, 
 int l_check_cache64(const char* str) { return locked<check_cache64>(kUnlock, str); }
 
 int64_t l_alloc_filespace64(PDB64* p, const PN64_HEADER* h) { return locked<alloc_filespace64>(kUnlock, p, h); }
+int64_t l_alloc_write_filespace64(PDB64* p, const PN64_HEADER* h, std::span<const iovec> body) {
+  return locked<alloc_write_filespace64>(kUnlock, p, h, body);
+}
+int64_t l_rewrite_filespace64(PDB64* p, uint64_t fofs, const PN64_HEADER* h, std::span<const iovec> body) {
+  return locked<rewrite_filespace64>(kUnlock, p, fofs, h, body);
+}
 int l_free_filespace64(PDB64* p, uint64_t fofs) { return locked<free_filespace64>(kUnlock, p, fofs); }
 int l_truncate_filespace64(PDB64* p) { return locked<truncate_filespace64>(kUnlock, p); }
 int64_t l_write_filespace64(PDB64* p, const ACC_PN64_HEADER* h) { return locked<write_filespace64>(kUnlock, p, h); }

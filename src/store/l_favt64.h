@@ -48,6 +48,8 @@ int l_flush_favt64_cache(PDB64* p);
 int l_check_cache64(const char* str);
 
 int64_t l_alloc_filespace64(PDB64* p, const PN64_HEADER* h);
+int64_t l_alloc_write_filespace64(PDB64* p, const PN64_HEADER* h, std::span<const iovec> body);
+int64_t l_rewrite_filespace64(PDB64* p, uint64_t fofs, const PN64_HEADER* h, std::span<const iovec> body);
 int l_free_filespace64(PDB64* p, uint64_t fofs);
 int l_truncate_filespace64(PDB64* p);
 int64_t l_write_filespace64(PDB64* p, const ACC_PN64_HEADER* h);

@@ -91,6 +91,12 @@ struct FacPageIndex {
 namespace {
 
 constexpr uint64_t kPageMask = ~uint64_t{kFacPageSize - 1};
+
+// The first page that may be written ahead of a write-back when the last
+// one left the file `end` bytes long: past the 12 bytes there (the longest
+// record header) that stay zeros on disk until the next write-back, where
+// a recovering walk stops.
+uint64_t ahead_floor_after(uint64_t end) { return (end + 12 + kFacPageSize - 1) & kPageMask; }
 // Whole-page runs at least this long that are not cached are read straight
 // into the caller's buffer instead of through the cache.
 constexpr uint64_t kBypassPages = 1;
@@ -316,6 +322,11 @@ int write_pages(FAC_INFO* info, std::vector<FAC_ENTRY*>& pages, size_t from, siz
     for (size_t k = i; k <= j; ++k) {
       uint64_t end = pages[k]->offset + static_cast<uint64_t>(pages[k]->len);
       if (end > info->disk_size) info->disk_size = end;
+      // Every byte between the old value and `end` is cached (in a dirty
+      // page, or in one written now), so a clean page written here that is
+      // dropped later reads back from disk, even if the write-back fails
+      // further on.
+      if (end > info->real_file_size) info->real_file_size = end;
       mark_clean(pages[k]);
     }
     i = j + 1;
@@ -323,33 +334,40 @@ int write_pages(FAC_INFO* info, std::vector<FAC_ENTRY*>& pages, size_t from, siz
   return 0;
 }
 
-// Writes one file back. Pages past the end on disk go first, then the
-// pages in place, the first page (the open mark and the free-list head)
-// last; then the file is cut to its length. Anything more than one page
-// or one cut that changes what is on disk is journalled first (see
-// fac_flush in pdb64.h).
-int fac_purge_onlyone(FAC_INFO* info) {
+// Writes one file back. Pages beyond the ahead floor go first, without a
+// journal: until the journal is complete a crash leaves the file as the
+// last write-back did, and a recovering walk stops short of them. Then the
+// rest: the pages past the end on disk, the pages in place, the first page
+// (the open mark and the free-list head) last; then the file is cut to its
+// length. Anything of the rest more than one page or one cut that changes
+// what is on disk is journalled first (see fac_flush in pdb64.h).
+int purge_pages(FAC_INFO* info) {
   static thread_local std::vector<FAC_ENTRY*> pages;
   pages.clear();
   for (FAC_ENTRY* e = info->dirty_head.h.next; e != &info->dirty_head; e = e->h.next) pages.push_back(e);
   bool cut = info->disk_size > info->file_size;
   if (pages.empty() && !cut) return 0;
-  uint64_t disk = info->disk_size;
-  auto order = [disk](const FAC_ENTRY* a, const FAC_ENTRY* b) {
-    bool ain = a->offset < disk, bin = b->offset < disk;
-    if (ain != bin) return bin;  // appended pages first
-    if ((a->offset == 0) != (b->offset == 0)) return b->offset == 0;
-    return a->offset < b->offset;
+  const uint64_t disk = info->disk_size, floor = info->ahead_floor;
+  auto rank = [disk, floor](const FAC_ENTRY* e) {
+    return e->offset >= floor ? 0 : e->offset >= disk ? 1 : e->offset ? 2 : 3;
   };
-  std::sort(pages.begin(), pages.end(), order);
-  size_t in_place = 0;
-  for (FAC_ENTRY* e : pages) in_place += e->offset < disk;
-  bool journal = info->journal && (in_place > 0 || cut) && pages.size() + (cut ? 1 : 0) > 1;
+  std::sort(pages.begin(), pages.end(), [&rank](const FAC_ENTRY* a, const FAC_ENTRY* b) {
+    int ra = rank(a), rb = rank(b);
+    return ra != rb ? ra < rb : a->offset < b->offset;
+  });
+  size_t ahead = 0, in_place = 0;
+  for (FAC_ENTRY* e : pages) {
+    ahead += e->offset >= floor;
+    in_place += e->offset < disk && e->offset < floor;
+  }
+  if (write_pages(info, pages, 0, ahead) < 0) return -1;
+  size_t rest = pages.size() - ahead;
+  bool journal = info->journal && (in_place > 0 || cut) && rest + (cut ? 1 : 0) > 1;
   if (journal) {
-    if (fac_journal_write(info->journal, pages.data(), pages.size(), info->file_size) < 0) return -1;
+    if (fac_journal_write(info->journal, pages.data() + ahead, rest, info->file_size) < 0) return -1;
     info->journal_made = 1;
   }
-  if (write_pages(info, pages, 0, pages.size()) < 0) return -1;
+  if (write_pages(info, pages, ahead, pages.size()) < 0) return -1;
   if (cut) {
     if (u_ftruncate64(info->fd, static_cast<int64_t>(info->file_size)) < 0) return -1;
     info->disk_size = info->file_size;
@@ -364,6 +382,15 @@ int fac_purge_onlyone(FAC_INFO* info) {
   return 0;
 }
 
+// A write-back moves the ahead floor past the file's new end; a failed one
+// leaves the disk uncertain, so nothing is written ahead until one
+// succeeds.
+int fac_purge_onlyone(FAC_INFO* info) {
+  int rc = purge_pages(info);
+  info->ahead_floor = rc < 0 ? UINT64_MAX : ahead_floor_after(info->file_size);
+  return rc;
+}
+
 // Appended pages that are complete are written back in batches of this
 // many (256 KiB, within the processor's cache), so that a long run of
 // appends streams to disk from warm memory instead of piling up until three
@@ -374,11 +401,10 @@ constexpr uint64_t kWriteBehindPages = 64;
 int write_behind(FAC_INFO* info, uint64_t write_start) {
   static thread_local std::vector<iovec> iov;
   static thread_local std::vector<FAC_ENTRY*> pages;
-  // Only pages wholly past the end on disk, after a gap that a crash leaves
-  // as zeros: a recovering walk stops there, where the last write-back
-  // ended, and never mistakes these pages for records (see fac_flush).
-  uint64_t gap_end = (info->disk_size + 12 + kFacPageSize - 1) & kPageMask;
-  uint64_t start = std::max(info->real_file_size & kPageMask, gap_end);
+  // Only pages from the ahead floor on: a recovering walk stops before
+  // them, where the last write-back ended, and never mistakes these pages
+  // for records (see fac_flush).
+  uint64_t start = std::max(info->real_file_size & kPageMask, info->ahead_floor);
   // Pages of the write just made stay: a record is often reserved (zeros)
   // and written right after.
   uint64_t stop = write_start & kPageMask;
@@ -396,7 +422,7 @@ int write_behind(FAC_INFO* info, uint64_t write_start) {
     if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), from) < 0) return -1;
     for (FAC_ENTRY* e : pages) mark_clean(e);
     info->real_file_size = start;
-    info->disk_size = start;
+    info->disk_size = std::max(info->disk_size, start);
   }
   return 0;
 }
@@ -424,6 +450,7 @@ void fac_init(FAC_INFO* info) {
   int64_t size = u_fsize64(info->fd);
   if (size < 0) size = 0;  // open_pdb64 checks the descriptor first
   info->file_size = info->real_file_size = info->disk_size = static_cast<uint64_t>(size);
+  info->ahead_floor = ahead_floor_after(info->file_size);
   if (info->direct) {
     info->next = info->prev = info;
     return;
@@ -523,18 +550,20 @@ int64_t direct_write(FAC_INFO* info, const iovec* iov, int cnt) {
   uint64_t old_real = info->real_file_size;
   int rc = 0;
   if (!all_zero) {
-    iovec v[8];
-    if (cnt > 8) {
+    iovec v[kFacMaxPieces];
+    if (cnt > kFacMaxPieces) {
       errno = EINVAL;
       return -1;
     }
-    for (int i = 0; i < cnt; ++i) v[i] = iovec{iov[i].iov_base ? iov[i].iov_base : const_cast<uint8_t*>(zeros),
-                                               iov[i].iov_len};
     for (int i = 0; i < cnt; ++i)
       if (!iov[i].iov_base && iov[i].iov_len > sizeof zeros) {
-        errno = EINVAL;  // zero runs with data are at most one buffer long
-        return -1;
+        // A long zero run among data: piece by piece.
+        for (int k = 0; k < cnt; ++k)
+          if (direct_write(info, iov + k, 1) < 0) return -1;
+        return static_cast<int64_t>(len);
       }
+    for (int i = 0; i < cnt; ++i)
+      v[i] = iovec{iov[i].iov_base ? iov[i].iov_base : const_cast<uint8_t*>(zeros), iov[i].iov_len};
     rc = u_pwritev_full(info->fd, v, cnt, pos);
   } else {
     for (uint64_t p = pos; rc == 0 && p < std::min(end, old_real);) {
@@ -571,25 +600,82 @@ int prepare_partial(FAC_INFO* info, uint64_t page_ofs, FAC_ENTRY** pinned, int* 
   return 0;
 }
 
-}  // namespace
+// The bytes of a write given in pieces, taken in order; a piece without a
+// base is zeros.
+class Pieces {
+ public:
+  Pieces(const iovec* iov, int cnt) : iov_(iov), cnt_(cnt) { step(0); }
+  // Copies the next n bytes to out and takes them.
+  void take(uint8_t* out, uint64_t n) {
+    while (n > 0) {
+      const iovec& v = iov_[i_];
+      uint64_t c = std::min<uint64_t>(n, v.iov_len - at_);
+      if (v.iov_base)
+        std::memcpy(out, static_cast<const uint8_t*>(v.iov_base) + at_, c);
+      else
+        std::memset(out, 0, c);
+      out += c;
+      n -= c;
+      step(c);
+    }
+  }
+  void skip(uint64_t n) {
+    while (n > 0) {
+      uint64_t c = std::min<uint64_t>(n, iov_[i_].iov_len - at_);
+      n -= c;
+      step(c);
+    }
+  }
+  // True when the next n bytes equal those at `with`; nothing is taken.
+  bool same(const uint8_t* with, uint64_t n) const {
+    Pieces p = *this;
+    while (n > 0) {
+      const iovec& v = p.iov_[p.i_];
+      uint64_t c = std::min<uint64_t>(n, v.iov_len - p.at_);
+      const auto* b = static_cast<const uint8_t*>(v.iov_base);
+      if (b ? std::memcmp(with, b + p.at_, c) != 0 : std::any_of(with, with + c, [](uint8_t x) { return x != 0; }))
+        return false;
+      with += c;
+      n -= c;
+      p.step(c);
+    }
+    return true;
+  }
+  // Appends the next n bytes to out as system-call pieces; false when some
+  // of them are zeros without a base. Nothing is taken.
+  bool gather(std::vector<iovec>* out, uint64_t n) const {
+    Pieces p = *this;
+    while (n > 0) {
+      const iovec& v = p.iov_[p.i_];
+      uint64_t c = std::min<uint64_t>(n, v.iov_len - p.at_);
+      if (!v.iov_base) return false;
+      out->push_back(iovec{static_cast<uint8_t*>(v.iov_base) + p.at_, c});
+      n -= c;
+      p.step(c);
+    }
+    return true;
+  }
 
-int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len) {
-  if (len > kPn64MaxMemSize || info->seek_point > kPn64MaxMemSize) {
-    errno = EFBIG;
-    return -1;
+ private:
+  void step(uint64_t c) {
+    at_ += c;
+    while (i_ < cnt_ && at_ == iov_[i_].iov_len) {
+      ++i_;
+      at_ = 0;
+    }
   }
-  if (info->direct) {
-    iovec v{const_cast<void*>(data), len};
-    return direct_write(info, &v, 1);
-  }
-  uint64_t pos = info->seek_point;
-  if (pos > info->file_size) {
-    errno = EIO;
-    return -1;
-  }
-  if (len == 0) return 0;
-  const auto* in = static_cast<const uint8_t*>(data);
-  uint64_t end = pos + len;
+  const iovec* iov_;
+  int cnt_;
+  int i_ = 0;
+  uint64_t at_ = 0;  // into piece i_
+};
+
+// Writes [pos, end) of the file from src through the cache; where `only`
+// is given, only the pages it marks (by their number from pos's page) are
+// written and the others' bytes skipped. -1, with nothing changed, when a
+// page written in part cannot be read from disk first.
+int cache_write(FAC_INFO* info, uint64_t pos, uint64_t end, Pieces& src, const std::vector<bool>* only = nullptr) {
+  if (pos >= end) return 0;
   FAC_ENTRY* pinned[2];
   int np = 0;
   uint64_t first = pos & kPageMask;
@@ -604,14 +690,18 @@ int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len) {
     errno = saved;
     return -1;
   }
-  uint64_t done = 0;
-  while (pos < end) {
+  for (size_t k = 0; pos < end; ++k) {
+    uint64_t ip = pos & (kFacPageSize - 1);
+    uint64_t piece = std::min<uint64_t>(end - pos, kFacPageSize - ip);
+    if (only && !(*only)[k]) {
+      src.skip(piece);
+      pos += piece;
+      continue;
+    }
     int st;
     FAC_ENTRY* e = get_entry(&st, info, pos);
     if (!e) er_panic("fac_write");  // pos never passes file_size here
-    uint64_t ip = pos - e->offset;
     if (ip > static_cast<uint64_t>(e->len)) er_panic("fac_write(2)");
-    uint64_t piece = std::min<uint64_t>(end - pos, kFacPageSize - ip);
     mark_dirty(e);
     if (st == 1) {
       // A page made now holds nothing from disk worth keeping (see
@@ -619,23 +709,270 @@ int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len) {
       std::memset(e->data, 0, ip);
       std::memset(e->data + ip + piece, 0, kFacPageSize - ip - piece);
     }
-    if (in)
-      std::memcpy(e->data + ip, in + done, piece);
-    else
-      std::memset(e->data + ip, 0, piece);
+    src.take(e->data + ip, piece);
     if (ip + piece > static_cast<uint64_t>(e->len)) e->len = static_cast<int>(ip + piece);
     pos += piece;
-    done += piece;
     if (pos > info->file_size) info->file_size = pos;
   }
   for (int i = 0; i < np; ++i) pinned[i]->pinned = 0;
-  info->seek_point = pos;
-  FAC_GENERAL& g = fac_general_info;
-  // Failures leave the pages dirty; the file's next flush reports them.
-  write_behind(info, end - len);
-  if (static_cast<double>(g.dirty_nos) >= 0.75 * static_cast<double>(g.total_entries)) {
-    fac_purge_all();
+  return 0;
+}
+
+// Appends at least this long go to disk straight from the caller's bytes,
+// past the cache: no copy into pages, no pages to make, and nothing left
+// for the write-back.
+constexpr uint64_t kAheadMinPages = 8;
+// At most this many complete dirty pages before such a run join its write.
+constexpr size_t kAheadMaxHead = 256;
+
+// The whole pages of a write of [pos, end) that go to disk at once: from
+// the ahead floor on, past every cached page (which lie at or below the
+// logical end's page), and none of them zeros without a base. Empty
+// (from == to) when there are too few.
+struct Ahead {
+  uint64_t from = 0, to = 0;
+};
+
+Ahead plan_ahead(const FAC_INFO* info, uint64_t pos, uint64_t end, const Pieces& src) {
+  uint64_t from = std::max((info->file_size & kPageMask) + kFacPageSize, info->ahead_floor);
+  uint64_t to = end & kPageMask;
+  static thread_local std::vector<iovec> probe;
+  probe.clear();
+  if (from >= to || to - from < kAheadMinPages * kFacPageSize) return {};
+  Pieces at = src;
+  at.skip(from - pos);
+  if (!at.gather(&probe, to - from)) return {};
+  return {from, to};
+}
+
+// Writes the run a.from..a.to from src (positioned at a.from) to disk in
+// one call, the complete dirty pages from the ahead floor up to it first
+// (they are complete once the write's head is in the cache). False when
+// the system refused; nothing is marked then.
+bool write_ahead(FAC_INFO* info, Ahead a, const Pieces& src) {
+  static thread_local std::vector<iovec> iov;
+  static thread_local std::vector<FAC_ENTRY*> head;
+  iov.clear();
+  head.clear();
+  uint64_t start = std::max(info->real_file_size & kPageMask, info->ahead_floor);
+  for (uint64_t o = start; o < a.from; o += kFacPageSize) {
+    FAC_ENTRY* e = info->entries_tree->find(o);
+    if (!e || !e->dirty || e->len != kFacPageSize || head.size() >= kAheadMaxHead) {
+      head.clear();  // they stay for the write-back
+      break;
+    }
+    head.push_back(e);
   }
+  if (head.empty()) start = a.from;
+  for (FAC_ENTRY* e : head) iov.push_back(iovec{e->data, kFacPageSize});
+  src.gather(&iov, a.to - a.from);
+  if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), static_cast<int64_t>(start)) < 0)
+    return false;
+  for (FAC_ENTRY* e : head) mark_clean(e);
+  // Every byte from the old value to a.from is cached: in a dirty page, or
+  // in one written now.
+  info->real_file_size = a.to;
+  info->disk_size = std::max(info->disk_size, a.to);
+  info->file_size = std::max(info->file_size, a.to);
+  return true;
+}
+
+// Sums the pieces' lengths into *len; false (errno set) for too many
+// pieces or a length that cannot be held.
+bool pieces_length(const FAC_INFO* info, const iovec* iov, int cnt, uint64_t* len) {
+  if (cnt < 0 || cnt > kFacMaxPieces) {
+    errno = EINVAL;
+    return false;
+  }
+  *len = 0;
+  for (int i = 0; i < cnt; ++i) {
+    if (iov[i].iov_len > kPn64MaxMemSize - *len) {
+      errno = EFBIG;
+      return false;
+    }
+    *len += iov[i].iov_len;
+  }
+  if (info->seek_point > kPn64MaxMemSize) {
+    errno = EFBIG;
+    return false;
+  }
+  return true;
+}
+
+// What every cached write ends with: the position, the pages written
+// behind, and a write-back when three quarters of the cache are dirty.
+void finish_write(FAC_INFO* info, uint64_t start, uint64_t end) {
+  info->seek_point = end;
+  // Failures leave the pages dirty; the file's next flush reports them.
+  write_behind(info, start);
+  FAC_GENERAL& g = fac_general_info;
+  if (static_cast<double>(g.dirty_nos) >= 0.75 * static_cast<double>(g.total_entries)) fac_purge_all();
+}
+
+// A rewrite compares at most this many pages read from disk at once; and
+// once this many pages in a row have changed, the rest is written without
+// comparing (a rewrite that changes that much mostly changes all).
+constexpr uint64_t kRewriteRun = 16;
+
+// Marks in *changed which pages of [pos, end) (inside the file) would get
+// other bytes from src. Partly covered pages are loaded and pinned into
+// pinned/np as a cached write would load them. -1, with nothing changed,
+// when the disk cannot be read.
+int changed_pages(FAC_INFO* info, uint64_t pos, uint64_t end, Pieces src, std::vector<bool>* changed,
+                  FAC_ENTRY** pinned, int* np) {
+  static thread_local std::vector<uint8_t> disk(kRewriteRun * kFacPageSize);
+  changed->clear();
+  uint64_t in_row = 0;
+  auto mark = [&](bool c, uint64_t piece) {
+    changed->push_back(c);
+    in_row = c ? in_row + 1 : 0;
+    src.skip(piece);
+  };
+  while (pos < end) {
+    uint64_t ip = pos & (kFacPageSize - 1);
+    uint64_t piece = std::min<uint64_t>(end - pos, kFacPageSize - ip);
+    FAC_ENTRY* e = lookup(info, pos & kPageMask);
+    if (in_row >= kRewriteRun) {
+      mark(true, piece);
+    } else if (e) {
+      mark(!src.same(e->data + ip, piece), piece);
+    } else if (piece == kFacPageSize && pos + kFacPageSize <= info->real_file_size) {
+      // A run of whole pages held only on disk, read at once.
+      uint64_t n = 1, stop = std::min(end, info->real_file_size);
+      while (n < kRewriteRun && pos + (n + 1) * kFacPageSize <= stop && !lookup(info, pos + n * kFacPageSize)) ++n;
+      ssize_t r = u_pread_full(info->fd, disk.data(), n * kFacPageSize, static_cast<int64_t>(pos));
+      if (r != static_cast<ssize_t>(n * kFacPageSize)) {
+        if (r >= 0) errno = EIO;
+        return -1;
+      }
+      for (uint64_t k = 0; k < n; ++k)
+        mark(in_row >= kRewriteRun || !src.same(disk.data() + k * kFacPageSize, kFacPageSize), kFacPageSize);
+      piece = n * kFacPageSize;
+    } else {
+      // In part (the first or the last page): loaded as a cached write loads it.
+      if (*np < 2 && prepare_partial(info, pos & kPageMask, pinned, np) < 0) return -1;
+      e = lookup(info, pos & kPageMask);
+      mark(!e || !src.same(e->data + ip, piece), piece);
+    }
+    pos += piece;
+  }
+  return 0;
+}
+
+// Moves from *changed to *ahead the runs of changed whole pages of
+// [pos, end) that lie past the ahead floor and that only the disk holds:
+// like appended pages there, they need neither the cache nor the journal
+// (a walk after a crash stops before them).
+void pick_rewrite_ahead(FAC_INFO* info, uint64_t pos, uint64_t end, std::vector<bool>* changed,
+                        std::vector<bool>* ahead) {
+  const uint64_t first = pos & kPageMask;
+  auto direct = [&](size_t k) {
+    uint64_t o = first + k * kFacPageSize;
+    return (*changed)[k] && o >= pos && o + kFacPageSize <= end && o >= info->ahead_floor &&
+           o + kFacPageSize <= info->real_file_size && !lookup(info, o);
+  };
+  ahead->assign(changed->size(), false);
+  for (size_t k = 0; k < changed->size();) {
+    size_t j = k;
+    while (j < changed->size() && direct(j)) ++j;
+    if (j - k >= kAheadMinPages)
+      for (size_t i = k; i < j; ++i) {
+        (*changed)[i] = false;
+        (*ahead)[i] = true;
+      }
+    k = std::max(j, k + 1);
+  }
+}
+
+// Writes the runs that *ahead marks straight to disk from src (positioned
+// at pos), unmarking each run written; a run the system refuses stays.
+void write_rewrite_ahead(FAC_INFO* info, uint64_t pos, const Pieces& src, std::vector<bool>* ahead) {
+  static thread_local std::vector<iovec> iov;
+  const uint64_t first = pos & kPageMask;
+  for (size_t k = 0; k < ahead->size();) {
+    if (!(*ahead)[k]) {
+      ++k;
+      continue;
+    }
+    size_t j = k;
+    while (j < ahead->size() && (*ahead)[j]) ++j;
+    iov.clear();
+    Pieces at = src;
+    uint64_t from = first + k * kFacPageSize;
+    at.skip(from - pos);
+    if (at.gather(&iov, (j - k) * kFacPageSize) &&
+        u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), static_cast<int64_t>(from)) == 0)
+      std::fill(ahead->begin() + static_cast<long>(k), ahead->begin() + static_cast<long>(j), false);
+    k = j;
+  }
+}
+
+}  // namespace
+
+int64_t fac_writev(FAC_INFO* info, const iovec* iov, int cnt) {
+  uint64_t len;
+  if (!pieces_length(info, iov, cnt, &len)) return -1;
+  if (info->direct) return direct_write(info, iov, cnt);
+  uint64_t pos = info->seek_point;
+  if (pos > info->file_size) {
+    errno = EIO;
+    return -1;
+  }
+  if (len == 0) return 0;
+  uint64_t end = pos + len;
+  Pieces src(iov, cnt);
+  Ahead a = plan_ahead(info, pos, end, src);
+  bool ahead = a.from < a.to;
+  if (cache_write(info, pos, ahead ? a.from : end, src) < 0) return -1;
+  if (ahead) {
+    if (write_ahead(info, a, src)) {
+      src.skip(a.to - a.from);
+    } else {
+      // Refused, perhaps after part of it reached the disk: the pages go
+      // through the cache, and the write-back cuts what is past the end.
+      info->disk_size = std::max(info->disk_size, a.to);
+      if (cache_write(info, a.from, a.to, src) < 0) er_panic("fac_writev");
+    }
+    // Past the disk's content now: nothing to read, so this cannot fail.
+    if (cache_write(info, a.to, end, src) < 0) er_panic("fac_writev(2)");
+  }
+  finish_write(info, pos, end);
+  return static_cast<int64_t>(len);
+}
+
+int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len) {
+  iovec v{const_cast<void*>(data), static_cast<size_t>(len)};
+  return fac_writev(info, &v, 1);
+}
+
+int64_t fac_rewritev(FAC_INFO* info, const iovec* iov, int cnt) {
+  uint64_t len;
+  if (!pieces_length(info, iov, cnt, &len)) return -1;
+  if (info->direct) return direct_write(info, iov, cnt);
+  uint64_t pos = info->seek_point;
+  if (pos > info->file_size || len > info->file_size - pos) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (len == 0) return 0;
+  uint64_t end = pos + len;
+  static thread_local std::vector<bool> changed;
+  FAC_ENTRY* pinned[2];
+  int np = 0;
+  const Pieces src(iov, cnt);
+  int rc = changed_pages(info, pos, end, src, &changed, pinned, &np);
+  for (int i = 0; i < np; ++i) pinned[i]->pinned = 0;
+  if (rc < 0) return -1;
+  static thread_local std::vector<bool> ahead;
+  pick_rewrite_ahead(info, pos, end, &changed, &ahead);
+  auto any = [](const std::vector<bool>& v) { return std::find(v.begin(), v.end(), true) != v.end(); };
+  Pieces through = src;
+  if (any(changed) && cache_write(info, pos, end, through, &changed) < 0) return -1;
+  write_rewrite_ahead(info, pos, src, &ahead);
+  // Refused: through the cache after all (whole pages, nothing to load).
+  through = src;
+  if (any(ahead) && cache_write(info, pos, end, through, &ahead) < 0) er_panic("fac_rewritev");
+  finish_write(info, pos, end);
   return static_cast<int64_t>(len);
 }
 
@@ -716,16 +1053,9 @@ int direct_flush(FAC_INFO* info) {
 }  // namespace
 
 int64_t fac_write2(FAC_INFO* info, const void* a, uint64_t alen, const void* b, uint64_t blen) {
-  if (info->direct && (b || blen == 0) && alen + blen <= kPn64MaxMemSize) {
-    iovec v[2] = {{const_cast<void*>(a), alen}, {const_cast<void*>(b), blen}};
-    if (!a) return -1;
-    return direct_write(info, v, 2);
-  }
-  int64_t n = fac_write(info, a, alen);
-  if (n != static_cast<int64_t>(alen)) return -1;
-  int64_t m = fac_write(info, b, blen);
-  if (m != static_cast<int64_t>(blen)) return -1;
-  return n + m;
+  if (!a) return -1;
+  iovec v[2] = {{const_cast<void*>(a), static_cast<size_t>(alen)}, {const_cast<void*>(b), static_cast<size_t>(blen)}};
+  return fac_writev(info, v, 2);
 }
 
 int fac_flush(FAC_INFO* info) {
@@ -777,6 +1107,7 @@ int fac_reload(FAC_INFO* info) {
     drop_all_pages(info);
   }
   info->file_size = info->real_file_size = info->disk_size = static_cast<uint64_t>(size);
+  info->ahead_floor = ahead_floor_after(info->file_size);
   info->seek_point = 0;
   return 0;
 }

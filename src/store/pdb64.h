@@ -12,8 +12,11 @@
 // state, and callers serialise all calls under the record-store lock.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 // ---------------------------------------------------------------------------
 // Record format
@@ -152,6 +155,11 @@ struct FAC_INFO {
                               // their current content on disk
   uint64_t disk_size;         // length of the file on disk: a cut shortens
                               // it only when written back
+  uint64_t ahead_floor;       // appended pages from here on may go to disk
+                              // before a write-back: a walk after a crash
+                              // stops short of it, at the zeros where the
+                              // last write-back ended (UINT64_MAX after a
+                              // failed one)
   char* journal;              // path of the write-back journal (files open
                               // for writing through the cache), or null
   FacPageIndex* entries_tree;  // page index by offset
@@ -183,7 +191,19 @@ void fac_init(FAC_INFO* info);
 // Bytes read, or -1 (errno set; EIO for a position beyond the logical end).
 int64_t fac_read(FAC_INFO* info, void* data, uint64_t len);
 // Bytes written, or -1 with nothing changed. Null data writes zero bytes.
+// A long append goes past the cache: its whole pages beyond the ahead
+// floor are written to disk at once, straight from the caller's bytes.
 int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len);
+// The same for pieces written one after the other (a null base writes
+// iov_len zero bytes); at most kFacMaxPieces of them.
+constexpr int kFacMaxPieces = 8;
+int64_t fac_writev(FAC_INFO* info, const iovec* iov, int cnt);
+// As fac_writev over bytes the file holds already (the write must end at
+// or before the logical end), for rewriting records in place: pages whose
+// bytes would not change are left clean, so that a rewrite of what is
+// there costs a read and no write-back. Bytes written, or -1 with nothing
+// changed.
+int64_t fac_rewritev(FAC_INFO* info, const iovec* iov, int cnt);
 // Two pieces back to back (one system call in direct mode); a + b or -1.
 int64_t fac_write2(FAC_INFO* info, const void* a, uint64_t alen, const void* b, uint64_t blen);
 // pos 0 from the start, 1 from the position, 2 from the logical end. The new
@@ -203,9 +223,11 @@ int fac_truncate(FAC_INFO* info, uint64_t length);
 // which syncs, gives a whole file. Opening the file
 // with kPdb64RecoverStale replays a complete journal and drops an
 // incomplete one. Pages appended past the end on disk are written ahead
-// only beyond a gap of zeros, which a recovering walk stops at. So after a
-// crash the file holds exactly what its last write-back left, plus at most
-// a tail that recovery cuts.
+// (by long appends, in batches as appends go on, and first in a
+// write-back) only beyond a gap of zeros after the end of the last
+// write-back, which a recovering walk stops at; such pages need no
+// journal. So after a crash the file holds exactly what its last
+// write-back left, plus at most a tail that recovery cuts.
 int fac_flush(FAC_INFO* info);
 // fdatasync of the file; 0 or -1.
 int fac_sync(FAC_INFO* info);
@@ -328,6 +350,13 @@ int64_t pdb64_file_size(PDB64* p);
 // physical header is written; an appended body holds zero bytes. The offset,
 // or negative on failure.
 int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
+// A new record of header h (file order; its size counts every body byte)
+// whose body is the pieces one after the other (fewer than
+// kFacMaxPieces), placed and written in one step: space at the end is not
+// zero-filled first, and a long body goes to disk past the page cache. The
+// offset, or negative; an appended record that cannot be written whole
+// leaves no trace.
+int64_t alloc_write_filespace64(PDB64* p, const PN64_HEADER* h, std::span<const iovec> body);
 // Gives back the record at fofs. 0, or negative.
 int free_filespace64(PDB64* p, uint64_t fofs);
 // After the file was cut to length: drops a free segment ending there and
@@ -363,6 +392,12 @@ PN64_HEADER* xx_read_filespace64f_header(PDB64* p, uint64_t fofs, const char* fi
 // body), or negative.
 int64_t write_filespace64(PDB64* p, const ACC_PN64_HEADER* h);
 int64_t write_filespace64f(PDB64* p, uint64_t fofs, const PN64_HEADER* h);
+// Writes h (file order) and the body pieces (fewer than kFacMaxPieces)
+// over the record at fofs, which must have h's type and size (else -1 with
+// EINVAL and nothing written). Pages whose bytes stay the same are left
+// as they are: rewriting what a record holds already costs a read and no
+// write-back. Bytes written (header plus body), or -1.
+int64_t rewrite_filespace64(PDB64* p, uint64_t fofs, const PN64_HEADER* h, std::span<const iovec> body);
 // At the current position: the physical header of d, then len - 16 body
 // bytes. Bytes written, or -1.
 int64_t fa_write64_header(PDB64* p, const PN64_HEADER* d, uint64_t len);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,10 @@ int pdb64_read_phys(PDB64* p, uint64_t fofs, PHYS_PN64_HEADER* out);
 int pdb64_write_at(PDB64* p, uint64_t fofs, const void* data, uint64_t len);
 // Reads exactly len bytes at fofs. 0 or -1.
 int pdb64_read_at(PDB64* p, uint64_t fofs, void* data, uint64_t len);
+// Writes the physical header of h (file order) and the body pieces at the
+// current position, through fac_rewritev when `rewrite`. The pieces may
+// hold less than the record's body. Bytes written, or -1.
+int64_t pdb64_write_pieces(PDB64* p, const PN64_HEADER* h, std::span<const iovec> body, bool rewrite);
 // Walks and checks the whole free chain from the head and indexes it;
 // 0, or -1 when it is damaged (nothing is kept then).
 int pdb64_load_chain(PDB64* p);

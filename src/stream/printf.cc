@@ -298,7 +298,7 @@ int vprint(STREAM* s, int* err, const char* fmt, va_list ap) {
     return -1;
   }
   S_HEADER& h = s->h;
-  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
+  S_SIDE writer(h.wmu, s_writer_level(h));
   Out o(s);
   format(o, fmt, ap);
   int r = o.finish();

@@ -407,7 +407,7 @@ void claim_rbusy(S_HEADER& h) {
 // The reader side of a stream: rmu (waited for at a safe point) and rbusy.
 class ReaderSide {
  public:
-  explicit ReaderSide(S_HEADER& h) : h_(h), side_(h.rmu, LOCK_STREAM_READER) { claim_rbusy(h); }
+  explicit ReaderSide(S_HEADER& h) : h_(h), side_(h.rmu, s_reader_level(h)) { claim_rbusy(h); }
   ~ReaderSide() { h_.rbusy.store(0, std::memory_order_release); }
   ReaderSide(const ReaderSide&) = delete;
   ReaderSide& operator=(const ReaderSide&) = delete;
@@ -550,7 +550,7 @@ int e_write(STREAM* s, int* err, const void* data, int len) {
   if (!h || len < 0 || (!data && len > 0) || !h->tbl->write || h->mode == S_MODE_READ) {
     e = EBADF;
   } else if (len > 0) {
-    S_SIDE writer(h->wmu, LOCK_STREAM_WRITER);
+    S_SIDE writer(h->wmu, s_writer_level(*h));
     errno = 0;
     int r = h->tbl->write(s, data, len);
     if (r >= 0) {
@@ -572,7 +572,7 @@ int s_flush(STREAM* s) {
   if (!use.s) return -1;
   S_HEADER& h = s->h;
   if (!h.tbl->flush) return 0;
-  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
+  S_SIDE writer(h.wmu, s_writer_level(h));
   return h.tbl->flush(s);
 }
 
@@ -612,8 +612,8 @@ int s_set_cr(STREAM* s, int flag) {
   S_USE use(s);
   if (!use.s) return -1;
   S_HEADER& h = s->h;
-  S_SIDE reader(h.rmu, LOCK_STREAM_READER);
-  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
+  S_SIDE reader(h.rmu, s_reader_level(h));
+  S_SIDE writer(h.wmu, s_writer_level(h));
   claim_rbusy(h);
   h.cr_flag = flag ? 1 : 0;
   h.cr_cnt = flag ? 1 : 0;
@@ -638,7 +638,7 @@ int s_set_cm(STREAM* s, CODE_METHOD* cm) {
   S_USE use(s);
   if (!use.s || !cm) return -1;
   S_HEADER& h = s->h;
-  S_SIDE writer(h.wmu, LOCK_STREAM_WRITER);
+  S_SIDE writer(h.wmu, s_writer_level(h));
   int r = 0;
   if (h.cm && h.cm != cm && h.cm->flush_external && h.tbl->write && h.mode != S_MODE_READ) {
     unsigned char tail[CM_MAX_BYTES];

@@ -21,7 +21,9 @@
 // Locking: stream_lock guards the stream list and state changes only. No
 // operation blocks in a read or write while holding it. Readers of one
 // stream are serialised among themselves and so are writers; one reader and
-// one writer may work at the same time.
+// one writer may work at the same time. A back-end that carries its bytes
+// over other streams marks its records `layered`: their sides come before
+// every plain stream's in the lock order.
 #pragma once
 
 #include <pthread.h>
@@ -145,6 +147,10 @@ struct S_HEADER {
   std::atomic<int> thread{0};
   int std_flag = 0;  // open: one of the process's standard streams
   int handed = 0;    // set by its closer before the close: handed to a child, keep the peer
+  // open: the back-end reads and writes other streams (a protocol carried
+  // over connections); its reader and writer sides come first in the lock
+  // order, so that those of the streams it uses may be taken under them.
+  int layered = 0;
 
   // Write watchdog: a write that makes no progress for wa_sec seconds is
   // broken off and the stream queued for closing. Set by the owner before

@@ -28,6 +28,10 @@ class S_SIDE {
   std::mutex& m_;
 };
 
+// The lock-order levels of a stream's reader and writer sides.
+inline int s_reader_level(const S_HEADER& h) { return h.layered ? LOCK_STREAM_OUTER_READER : LOCK_STREAM_READER; }
+inline int s_writer_level(const S_HEADER& h) { return h.layered ? LOCK_STREAM_OUTER_WRITER : LOCK_STREAM_WRITER; }
+
 // Line ends in n bytes (CR, LF and CRLF once each); *state carries a CR
 // at the end of one piece over to the next.
 int s_count_line_ends(const unsigned char* p, int n, int* state);

@@ -151,7 +151,8 @@ int xx_get_url2(URL* u, const L_CHAR* text, const char* file, int line) {
         if (c < '0' || c > '9') return -1;
         port = port * 10 + static_cast<int>(c - '0');
       }
-      if (port > 65535) return -1;
+      // Port 0 would read back as the protocol's own port.
+      if (port == 0 || port > 65535) return -1;
       has_port = true;
     }
     server = auth;
@@ -207,21 +208,45 @@ void append_path(WStr& w, const URL* u) {
 
 }  // namespace
 
+namespace {
+
+bool has(const L_CHAR* s, L_CHAR c) {
+  for (; s && *s; ++s)
+    if (*s == c) return true;
+  return false;
+}
+
+// Whether the server and port can be written so that they read back: the
+// port is left out only when it is 0, and then the protocol must have no
+// port of its own and the server no ":" that would read as a port's start.
+bool writable_authority(const URL* u) {
+  if (!u->server || !u->server[0] || u->port < 0 || u->port > 65535) return false;
+  return u->port != 0 || (url_well_known_port(u->proto) == 0 && !has(u->server, ':'));
+}
+
+}  // namespace
+
 L_CHAR* get_url_str2(const URL* u) {
-  if (!u || !u->proto) return nullptr;
+  if (!u || !u->proto || !writable_authority(u)) return nullptr;
   WStr w(u->proto);
   append_ascii(w, "://");
-  if (u->server) w += u->server;
+  w += u->server;
   if (u->port) {
     char b[16];
     std::snprintf(b, sizeof b, ":%d", u->port);
     append_ascii(w, b);
   }
+  WStr path;
+  append_path(path, u);
   if (u->agent) {
     append_ascii(w, "/@");
     w += u->agent;
+  } else if (path.size() >= 2 && path[0] == '/' && path[1] == '@') {
+    // A path that itself begins with "/@" follows an empty agent, or it
+    // would read back as one.
+    append_ascii(w, "/@");
   }
-  append_path(w, u);
+  w += path;
   L_CHAR* r = dup(w, __FILE__, __LINE__);
   set_buffer(r);
   return r;

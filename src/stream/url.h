@@ -19,11 +19,15 @@ struct URL {
 
 // Parses text into *u (zeroed first; fields are tagged copies). No port in
 // the text gives the protocol's well-known port (0 when none is known); a
-// text without "://" is a path alone. 0, or -1 for a malformed text (u is
-// then left zeroed).
+// port must be 1..65535. A text without "://" is a path alone. 0, or -1 for
+// a malformed text (u is then left zeroed).
 int xx_get_url2(URL* u, const L_CHAR* text, const char* file, int line);
 #define get_url2(u, text) xx_get_url2((u), (text), __FILE__, __LINE__)
-// The URL as text (thread-temporary); null when it has no protocol.
+// The URL as text (thread-temporary), which xx_get_url2 reads back to the
+// same fields (user and password are not written). Null when it has no
+// protocol, no server, or a port that would not read back: outside
+// 1..65535, or 0 (left out) where the protocol has a port of its own or the
+// server holds a ":".
 L_CHAR* get_url_str2(const URL* u);
 // "/db/resource?query#name" as a new string the caller frees.
 L_CHAR* get_url_filepath(const URL* u);

@@ -44,6 +44,10 @@ struct ZU_FILE {
   CM_WORK cm_work;         // its decoder state
   void* zui;               // the interpreter reading this source, or null
   void (*result_hook)(ZU_FILE* f);  // called after each top-level form is read
+  // Asked on the reading thread (memory lock held) before the reader takes
+  // more bytes from its stream; it may wait. A negative answer ends the
+  // input with the error "input over its memory budget". Null: always read.
+  int (*admit_hook)(ZU_FILE* f);
   int64_t rb_time;         // time of the last input (ZU seconds)
 };
 

@@ -2,6 +2,7 @@
 #include "zu/env.h"
 #include "zu/unit.h"
 
+#include <malloc.h>
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
@@ -48,6 +49,8 @@ constexpr size_t kPageBytes = 64 * 1024;
 // as the allocation volume between two collections needs, so that a busy
 // program does not hand its pages back only to fault them in again.
 constexpr size_t kSparePages = 4;
+// Allocations from this size on are mapped from the system one by one.
+constexpr int kSystemBlockBytes = 4 << 20;
 
 // Bits of gc_alloc_slow.
 constexpr uint32_t kSlowRequested = 1;
@@ -164,6 +167,12 @@ struct Gc {
   std::atomic<uint32_t> collect_every{0};
   std::atomic<uint32_t> collect_countdown{0};
   GC_STATS stats{};
+  // Returning memory: once more than trim_bytes have been freed since the
+  // last trim (by sweeps, or let go as gc_note_released reports), the
+  // collection that passes it ends with malloc_trim.
+  std::atomic<uint64_t> trim_bytes{uint64_t{64} << 20};
+  std::atomic<uint64_t> since_trim{0};
+  std::atomic<uint64_t> done{0};  // stats.collections, readable without collect_m
 
   // Marking sites.
   std::vector<std::pair<const char*, int>> sites{{nullptr, 0}};
@@ -289,7 +298,15 @@ void notify_task() {
   g.task_cv.notify_one();
 }
 
+// Collected bytes the calling thread has taken (pages of cells and large
+// blocks), for gc_thread_allocated.
+constinit thread_local uint64_t tl_allocated = 0;
+// The meter attached to the calling thread (gc_attach_meter), or null.
+constinit thread_local std::atomic<int64_t>* tl_meter = nullptr;
+
 void account(uint64_t bytes) {
+  tl_allocated += bytes;
+  if (tl_meter) tl_meter->fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
   Gc& g = G();
   uint64_t now = g.allocated.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
@@ -389,7 +406,7 @@ void drain() {
 
 void sweep() {
   Gc& g = G();
-  uint64_t live = 0, live_bytes = 0, freed = 0;
+  uint64_t live = 0, live_bytes = 0, freed = 0, freed_bytes = 0;
   uint64_t spare_budget = g.trigger_min.load(std::memory_order_relaxed);
   for (int cls = 0; cls < kClasses; ++cls) {
     ClassHeap& h = g.heaps[cls];
@@ -414,6 +431,7 @@ void sweep() {
           }
           hh->flags = 0;
           ++freed;
+          freed_bytes += pg->cell;
           poison_cell(user, pg->cell);
         }
         reinterpret_cast<FreeCell*>(user)->next = fl;
@@ -449,6 +467,7 @@ void sweep() {
         if (L->prev) L->prev->next = L->next;
         else g.large_head = L->next;
         if (L->next) L->next->prev = L->prev;
+        freed_bytes += L->size;
         std::free(L);
         ++freed;
       }
@@ -458,6 +477,7 @@ void sweep() {
   g.stats.live_blocks = live;
   g.stats.live_bytes = live_bytes;
   g.stats.freed_blocks = freed;
+  g.stats.freed_bytes = freed_bytes;
 }
 
 int collect() {
@@ -498,6 +518,7 @@ int collect() {
     g.threshold.store(next);
     g.trigger_sent.store(false);
     ++g.stats.collections;
+    g.done.store(g.stats.collections);
     g.last_collection = std::chrono::steady_clock::now();
     g.stats.last_pause_ms = std::chrono::duration<double, std::milli>(g.last_collection - t0).count();
     {
@@ -507,6 +528,13 @@ int collect() {
     }
     g.sp_cv.notify_all();
     if (hooks.gc_unlock) hooks.gc_unlock();
+    // A burst that has passed leaves its memory in the allocator's free
+    // lists; hand it back, with the world running again.
+    uint64_t freed = g.since_trim.fetch_add(g.stats.freed_bytes) + g.stats.freed_bytes;
+    if (freed > g.trim_bytes.load()) {
+      g.since_trim.store(0);
+      malloc_trim(0);
+    }
   }
   gc_core_run_pending_closes();
   return 0;
@@ -537,6 +565,11 @@ void minit() {
   std::call_once(once, [] {
     G();
     set_blocking_hooks(hook_leave, hook_enter);
+    // Large blocks (a long reply, a link's token text) come straight from
+    // the system and go back to it when freed. Without a fixed threshold
+    // the allocator raises its own after the first such free, and each
+    // thread's heap then keeps tens of MiB that malloc_trim cannot reach.
+    mallopt(M_MMAP_THRESHOLD, kSystemBlockBytes);
   });
 }
 
@@ -792,6 +825,26 @@ void gc_set_trigger_bytes(size_t bytes) {
   Gc& g = G();
   g.trigger_min.store(bytes);
   g.threshold.store(bytes);
+}
+
+void gc_set_trim_bytes(uint64_t bytes) { G().trim_bytes.store(bytes); }
+
+void gc_note_released(uint64_t bytes) {
+  Gc& g = G();
+  uint64_t now = g.since_trim.fetch_add(bytes) + bytes;
+  if (now > g.trim_bytes.load() && now - bytes <= g.trim_bytes.load()) notify_task();
+}
+
+uint64_t gc_thread_allocated() { return tl_allocated; }
+
+uint64_t gc_collections_done() { return G().done.load(); }
+
+void gc_request_collection() { notify_task(); }
+
+std::atomic<int64_t>* gc_attach_meter(std::atomic<int64_t>* meter) {
+  std::atomic<int64_t>* old = tl_meter;
+  tl_meter = meter;
+  return old;
 }
 
 void gc_get_stats(GC_STATS* out) {

@@ -227,11 +227,35 @@ void gc_set_trigger_bytes(size_t bytes);
 // unpinned across an allocation is freed at once; 0 turns it off.
 void gc_set_collect_every(uint32_t n);
 
+// Returning memory to the system: once more than `bytes` have been freed
+// since the last trim (by sweeps, and as gc_note_released reports), the
+// collection that passes it ends with malloc_trim. 64 MiB unless set.
+// Blocks of 4 MiB and more are mapped from the system one by one, so they
+// go back to it when freed.
+void gc_set_trim_bytes(uint64_t bytes);
+// Reports memory let go outside the collected heap, or values the caller no
+// longer holds (a link's input or reply that it has finished with): counted
+// towards the trim above; when the count passes the trim threshold, the
+// collector task is asked for a collection.
+void gc_note_released(uint64_t bytes);
+// Collected bytes the calling thread has allocated so far, counted as the
+// allocator hands it pages and large blocks (so to 64 KiB); it only grows.
+uint64_t gc_thread_allocated();
+// Collections completed so far (never waits for a running one).
+uint64_t gc_collections_done();
+// Asks the collector task for a collection soon.
+void gc_request_collection();
+// Attaches a meter to the calling thread: the collected bytes it allocates
+// from now on (counted as above) are added to *meter, which other threads
+// may read. Null detaches; the meter attached before is returned.
+std::atomic<int64_t>* gc_attach_meter(std::atomic<int64_t>* meter);
+
 struct GC_STATS {
   uint64_t collections;       // collections run so far
   uint64_t live_bytes;        // bytes in live blocks after the last sweep
   uint64_t live_blocks;       // live blocks after the last sweep
   uint64_t freed_blocks;      // blocks freed by the last sweep
+  uint64_t freed_bytes;       // bytes of those blocks
   uint64_t allocated_bytes;   // bytes handed out since the last collection
   double last_pause_ms;       // world-stopped time of the last collection
 };

@@ -25,6 +25,8 @@ constexpr int64_t kZuEpoch = 978307200;
 // First sizes of the token stack, in codes, and of the member stack.
 constexpr uint64_t kInitialTok = 256;
 constexpr uint64_t kInitialElems = 64;
+// Stacks larger than this are handed back between forms.
+constexpr uint64_t kKeptStackBytes = uint64_t{64} << 10;
 
 bool ascii_compatible(CODE_METHOD* cm) {
   static CODE_METHOD* latin1 = search_cm("ISO-8859-1");
@@ -56,6 +58,10 @@ uint32_t refill(Reader* r) {
     std::memcpy(nb, r->buf, r->fill);
     r->buf = nb;
     r->cap = ncap;
+  }
+  if (r->f->admit_hook && r->f->admit_hook(r->f) < 0) {
+    r->refused = r->failed = 1;
+    return 0;
   }
   int n = s_read(r->st, r->buf + r->fill, static_cast<int>(std::min(r->cap - r->fill, kMaxRead)));
   if (n < 0) {
@@ -139,6 +145,17 @@ Reader* new_reader(ZU_FILE* f, STREAM* st) {
   CODE_METHOD* cm = s_get_cm(st);
   reader_set_cm(r, cm ? cm : stream_cm);
   return r;
+}
+
+void reader_trim_stacks(Reader* r) {
+  if (r->tok_cap * sizeof(L_CHAR) > kKeptStackBytes) {
+    r->tok = static_cast<L_CHAR*>(mmalloc(kInitialTok * sizeof(L_CHAR), gc_text));
+    r->tok_cap = kInitialTok;
+  }
+  if (r->elems_cap * sizeof(ZU_SEXP*) > kKeptStackBytes) {
+    r->elems = static_cast<ZU_SEXP**>(mmalloc(kInitialElems * sizeof(ZU_SEXP*), mark_reader_elems));
+    r->elems_cap = kInitialElems;
+  }
 }
 
 void mark_reader(void* p) {

@@ -213,7 +213,10 @@ ZU_SEXP* fail(Parser& p, uint32_t code, const char* reason, int line, int closed
 }
 
 ZU_SEXP* fail_end(Parser& p, int line) {
-  const char* why = p.r->too_long ? "line too long" : p.r->failed ? "read error" : "end of input";
+  const char* why = p.r->too_long  ? "line too long"
+                    : p.r->refused ? "input over its memory budget"
+                    : p.r->failed  ? "read error"
+                                   : "end of input";
   return fail(p, ZU_ER_END_OF_INPUT, why, line);
 }
 
@@ -1232,6 +1235,7 @@ enum class Top { kForm, kEnd, kError, kFatal };
 Top read_top(Reader* r, ZU_SEXP** out) {
   r->tok_len = 0;  // whatever a form that failed left on the stacks
   r->elems_len = 0;
+  reader_trim_stacks(r);
   Parser p(r);
   L_CHAR c;
   int k = skip_ws(p, &c);
@@ -1423,6 +1427,11 @@ uint64_t zu_file_position(ZU_FILE* f) {
 
 void zu_set_line_cap(ZU_FILE* f, uint64_t bytes) {
   if (auto* r = f ? static_cast<Reader*>(f->reader) : nullptr) r->line_cap = bytes ? bytes : 1;
+}
+
+bool zu_file_read_failed(ZU_FILE* f) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  return r && r->failed && !r->too_long && !r->refused;
 }
 
 int64_t zu_file_input_time(ZU_FILE* f) {

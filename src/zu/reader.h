@@ -101,6 +101,10 @@ void zu_set_line_cap(ZU_FILE* f, uint64_t bytes);
 uint64_t zu_file_position(ZU_FILE* f);
 // Time of the last input of f (ZU seconds), safe to read from any thread.
 int64_t zu_file_input_time(ZU_FILE* f);
+// Whether the reader of f stopped on a failed read (a connection reset),
+// rather than at the end of its input or over a cap. Its reading thread
+// only.
+bool zu_file_read_failed(ZU_FILE* f);
 // Number of lists and elements the reader of f is inside (0 between forms).
 int zu_file_depth(ZU_FILE* f);
 // Bytes the reader of f holds not yet decoded, and its buffer size.

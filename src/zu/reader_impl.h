@@ -63,6 +63,7 @@ struct Reader {
   // and nothing looked at ahead by a full decode. Kept by note_plain after
   // every change of those.
   uint8_t plain;
+  uint8_t refused;  // the admit hook said no (the input ends)
   std::atomic<int> busy;   // a thread is reading
   std::atomic<int> depth;  // open lists and elements
   Cursor cur;
@@ -95,6 +96,10 @@ void mark_reader(void* p);
 void mark_reader_elems(void* p);
 // Installs cm for the bytes after the cursor.
 void reader_set_cm(Reader* r, CODE_METHOD* cm);
+// Between top-level forms (both stacks empty): token and member stacks that
+// a large form grew past 64 KiB are handed back, so that a reader waiting
+// for its next form holds little.
+void reader_trim_stacks(Reader* r);
 
 // Counts ch, the character just before c.pos.
 inline void count_line(Cursor& c, L_CHAR ch) {

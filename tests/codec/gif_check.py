@@ -3,6 +3,8 @@
 ImageMagick, gifbuild and a writer of its own: gif_check.py PATH-TO-codec_check."""
 import os
 import random
+import struct
+import subprocess
 
 import codec_tools as ct
 import gif_writer
@@ -149,7 +151,10 @@ abcdab
         gif = gif_writer.gif(40, 30, idx, pal)
         _, full, _ = ct.harness("gifdec", data=gif)
         pixels = ct.parse_pnm(full)[4]
-        header_end = 13 + 3 * 64 + 10  # screen, a 64-colour table, the image descriptor
+        # The screen, a 64-colour table, the image descriptor, the code size
+        # and the first sub-block's length, then one byte of code stream:
+        # an image with no code stream at all cannot be filled and is refused.
+        header_end = 13 + 3 * 64 + 10 + 2 + 1
         for cut in range(0, len(gif), 7 if not SLOW else 1):
             rc, out, _ = ct.harness("gifdec", data=gif[:cut], check=False)
             if cut < header_end:
@@ -163,6 +168,38 @@ abcdab
             self.assertTrue(all(rest[i:i + 3] == bytes(pal[0]) for i in range(3, len(rest), 3)), cut)
         for junk in (b"", b"GIF8", b"GIF87a" + bytes(7), b"GIX89a" + gif[6:]):
             self.assertEqual(ct.harness("gifdec", data=junk, check=False)[0], 3)
+
+    def test_images_larger_than_their_code_stream_are_refused_before_allocation(self):
+        # Each byte of code stream yields at most 8 x 4,096 pixels: a 35-byte
+        # stream that declares 16384 x 16384 is refused with a small peak
+        # memory; an image at the bound is still taken (giftopnm refuses
+        # such short data, so the harness alone is asked: undecoded pixels
+        # take colour-map entry 0).
+        def gif(w, h, data):
+            screen = b"GIF89a" + struct.pack("<HHBBB", w, h, 0x80, 0, 0) + bytes([0, 0, 0, 255, 255, 255])
+            desc = b"\x2c" + struct.pack("<HHHHB", 0, 0, w, h, 0)
+            return screen + desc + b"\x02" + bytes([len(data)]) + data + b"\x00\x3b"
+
+        huge = gif(16384, 16384, bytes([0x44, 0x01]))
+        self.assertEqual(len(huge), 35)
+        rc, peak = self.harness_peak(huge)
+        self.assertEqual(rc, 3)
+        self.assertLess(peak, 200 << 20)
+        clear_then_end = bytes([0x2c])  # codes 4 (clear) and 5 (end) in 3 bits each
+        self.assertEqual(self.harness_peak(gif(8 * 4096 + 1, 1, clear_then_end))[0], 3)
+        _, out, _ = ct.harness("gifdec", data=gif(8 * 4096, 1, clear_then_end))
+        self.assertEqual(ct.parse_pnm(out)[1:3], (8 * 4096, 1))
+        self.assertEqual(ct.parse_pnm(out)[4], bytes(3 * 8 * 4096))
+
+    def harness_peak(self, data):
+        """The harness's exit code and peak resident bytes on one stream."""
+        p = subprocess.Popen([ct.CHECK, "gifdec"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        p.stdin.write(data)
+        p.stdin.close()
+        _, status, usage = os.wait4(p.pid, 0)
+        p.returncode = os.waitstatus_to_exitcode(status)
+        return p.returncode, usage.ru_maxrss * 1024
 
     def test_images_without_pixels_or_over_the_ceiling(self):
         pal = [(9, 0, 0), (1, 2, 3)]

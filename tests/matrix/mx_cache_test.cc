@@ -3,6 +3,7 @@
 // left to its owner while every matrix closes.
 #include <fcntl.h>
 
+#include <set>
 #include <thread>
 
 #include "base/alloc.h"
@@ -252,4 +253,47 @@ TEST_F(MatrixTest, CacheWritesMarkOnlyTheirNodes) {
     close_matrix(m);
   }
   EXPECT_EQ(mx_validate({dir.at("d.mx")}), "");
+}
+
+// A run of elements asks ahead for exactly the nodes it crosses: one that
+// ends at a node's edge makes no node past it (a made node is stored), at
+// level 0 and at level 1 alike, for writes and reads.
+TEST_F(MatrixTest, RunsAskForTheNodesTheyCross) {
+  TempDir dir("mxcache");
+  MxSpec s{2, {1, 1}, {2, 1}, {16, 2}, {{&mx_type_int16_v, kMxChFile, nullptr, 0}}};
+  struct Case {
+    int64_t level, x, len;
+    std::set<int64_t> nodes;  // the x origins, in level-0 units
+  };
+  const Case cases[] = {{0, 0, 4, {0}},  {0, 2, 4, {0, 4}},        {0, 4, 8, {4, 8}},  {0, 3, 1, {0}},
+                        {0, 12, 4, {12}}, {0, 1, 15, {0, 4, 8, 12}}, {1, 8, 4, {8}},     {1, 6, 2, {0, 8}},
+                        {1, 0, 8, {0, 8}}};
+  std::vector<int16_t> run(16, 7);
+  void* table[1] = {run.data()};
+  MX_CACHE_PARAM_IX ix{0, 0};
+  int file = 0;
+  for (const Case& c : cases)
+    for (bool write : {true, false}) {
+      std::string path = dir.at("r" + std::to_string(file++) + ".mx");
+      MATRIX* m = nullptr;
+      ASSERT_EQ(open_mx_file(&m, path, s), 0);
+      {
+        Cache k(m, {0});
+        Code dc = {c.level, c.x, 0};
+        MX_CACHE_PARAM p{};
+        p.c = &k.c;
+        p.dc = dc.data();
+        p.data_ix = &ix;
+        p.data_ptrs[0] = table;
+        p.vector_len = static_cast<int>(c.len);
+        ASSERT_EQ(write ? write_mx_cache_vector(&p) : read_mx_cache_vector(&p), c.len) << c.x;
+        std::set<int64_t> made;
+        MatrixLocked locked;
+        for (MATRIX_NODE* head : m->node_hash)
+          for (MATRIX_NODE* n = head; n; n = n->nh_next)
+            if (n->dim_code[0] == c.level) made.insert(n->dim_code[1]);
+        EXPECT_EQ(made, c.nodes) << "level " << c.level << " x " << c.x << " len " << c.len << " write " << write;
+      }
+      close_matrix(m);
+    }
 }

@@ -121,8 +121,8 @@ TABLE = [
     ('(SetProxy type="HTTPProxy" server="q" port="70000")', lambda r: is_error(r, PARAM_ERR, '"proxy server port is required"')),
     ('(SetProxy type="NoProxy" direct=" a,,b ")', lambda r: r == "()"),
     ("(GetProxy)", lambda r: r == '(proxyinfo "HTTPProxy" "p.example" 3128 (server "NoProxy" "b") (server "NoProxy" "a"))'),
-    # Links follow the setting: through the proxy (ZUoHTTP is not built
-    # yet) they cannot open; directly they reach the listener above.
+    # Links follow the setting: through a proxy whose name does not
+    # resolve they cannot open; directly they reach the listener above.
     ('(OpenInterpreter "connect" Env0 (HostName "127.0.0.2") (Port (Cast type="integer" (Arg 1))))',
      lambda r: is_error(r, STREAM_ERR, '"cannot access the stream"')),
     ('(SetProxy type="NoProxy")', lambda r: r == "()"),
@@ -192,7 +192,10 @@ def group_urls():
                                                         for ch in rng.sample(chars, 8)) for _ in range(40)]
     forms = (["(URLStringCode %s)" % zu_string(t) for t in coded] + ["(DecodeURLString %s)" % zu_string(t) for t in escaped]
              + ['(ComposeURL "http://h:80/a/b/c.txt" "../d/e.txt")', '(ComposeURL "http://h:80/a/b/c.txt" "http://x:81/y")',
-                '(ComposeURL "/a/b" "c")', '(GetURL "zup://host:99/@ag/db/x/r.txt?q#n")', '(GetURL "rel/path")'])
+                '(ComposeURL "/a/b" "c")', '(GetURL "zup://host:99/@ag/db/x/r.txt?q#n")', '(GetURL "rel/path")',
+                # Port 0 is no port, and what ComposeURL writes reads back as itself.
+                '(ComposeURL "http://h:0/a/" "b")', '(ComposeURL "zup://Y::0/a/" "b")', '(GetURL "http://h:0/a")',
+                '(ComposeURL "http://h/@/@x/" "b")'])
     r = run.agent("urls", "\n".join(forms) + "\n").wait_replies(len(forms))
     if not run.check(len(r) == len(forms), "replies: %d of %d" % (len(r), len(forms))):
         return
@@ -204,7 +207,9 @@ def group_urls():
     r = r[len(coded) + len(escaped):]
     run.check(r[:2] == ['"http://h:80/a/d/e.txt"', '"http://x:81/y"'] and is_error(r[2], PARAM_ERR, '"invalid path argments"'),
               "ComposeURL: %r" % r[:3])
-    run.check(r[3:] == ['("zup" "host" 99 "/db/x/" "r.txt")', '(() () 0 "rel/" "path")'], "GetURL: %r" % r[3:])
+    run.check(r[3:5] == ['("zup" "host" 99 "/db/x/" "r.txt")', '(() () 0 "rel/" "path")'], "GetURL: %r" % r[3:5])
+    run.check(all(is_error(x, PARAM_ERR, '"invalid path argments"') for x in r[5:7]) and r[7] == "(() () 0 () ())"
+              and r[8] == '"http://h:80/@/@x/b"', "port 0 and read-back: %r" % r[5:])
 
 
 def connect_all(port, n):

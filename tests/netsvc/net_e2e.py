@@ -5,6 +5,7 @@ scripts with free ports of 127.0.0.1 handed over as arguments after "/"
 work folder (left in place when a check fails), descriptor counts from
 /proc/PID/fd. Nothing but 127.0.0.1 is spoken to."""
 import os
+import random
 import re
 import resource
 import shutil
@@ -16,6 +17,19 @@ import time
 
 
 def free_port():
+    """A port nothing listens on, for a server the test starts next. Drawn
+    below the kernel's ephemeral range (32768 and up), so the outgoing
+    connections of tests running at the same time cannot take it between
+    this check and the server's bind."""
+    rng = random.SystemRandom()
+    for _ in range(200):
+        port = rng.randrange(20000, 32700)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]

@@ -155,6 +155,7 @@ def protocol(agent, _):
         waiting.sendall(request(port, header(2, ses.seq + 5, ses.cookie)))
         check(unpack(raw(port, request(port, header(2, ses.seq + 5, ses.cookie)))[2])[0] == 4, "seq queued twice")
     close_behind_data(port)
+    version2(port)
     check(not re.search("EMPTY REPLY|ZoH FREE CONNECTION", agent.stderr()), "traces without QNMX_TRACE")
     # A kept-alive open whose body hides a request behind its header: the
     # connection is not kept, and the hidden request is not served.
@@ -178,6 +179,75 @@ def protocol(agent, _):
         s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     ses.seq += 1
     check(unpack(ses.send(2)[2])[1] == ses.seq - 1, "the session goes on after a reset peer")
+
+
+def download(port):
+    """A version-2 session: (its download connection, its cookie, the
+    header lines of the download's reply)."""
+    d = socket.create_connection((HOST, port), timeout=20)
+    d.sendall(b"GET http://%s:%d/cgi-bin/download.cgi HTTP/1.0\r\nHost: %s:%d\r\n\r\n" % (HOST.encode(), port,
+                                                                                          HOST.encode(), port))
+    buf = b""
+    while b"\r\n\r\n" not in buf or len(buf.partition(b"\r\n\r\n")[2]) < 12:
+        c = d.recv(4096)
+        if not c:
+            break
+        buf += c
+    head, _, rest = buf.partition(b"\r\n\r\n")
+    kind, _, cookie, good, more = unpack(rest)
+    return d, cookie if kind == 8 and good else None, head.decode("latin-1").split("\r\n"), more
+
+
+def read_until(s, marker, got=b""):
+    s.settimeout(20)
+    try:
+        while marker not in got:
+            c = s.recv(65536)
+            if not c:
+                break
+            got += c
+    except socket.timeout:
+        pass
+    return got
+
+
+def upload(port, cookie, data, length=None):
+    """An upload's connection, its body (header and data) sent."""
+    u = socket.create_connection((HOST, port), timeout=20)
+    body = header(7, 0, cookie) + data
+    u.sendall(request(port, body, length=len(body) if length is None else length,
+                      target=b"http://%s:%d/cgi-bin/upload.cgi" % (HOST.encode(), port)))
+    return u
+
+
+def version2(port):
+    """Downloads and uploads: the replies' framing, forms answered on the
+    download, one upload at a time, refusals, and the end of a session."""
+    d, cookie, lines, got = download(port)
+    check(cookie and lines[0] == "HTTP/1.0 200 OK" and "Connection: close" in lines and
+          not any(l.lower().startswith("content-length") for l in lines), "download reply: %r" % lines)
+    got = read_until(d, b"</Permission>\n", got)
+    u = upload(port, cookie, b"(+ 1 2)\n")
+    r = read_reply(u)
+    check(unpack(r[2])[0] == 7 and "Connection: close" in r[1], "a whole upload is answered type 7: %r" % (r,))
+    check(re.search(rb"<Result> \d+ 3</Result>", read_until(d, b"</Result>", got)), "the form answered on the download")
+    # An upload announced longer than it is yet runs on; another meanwhile,
+    # one with an unknown cookie and one without a length are refused.
+    running = upload(port, cookie, b"(* 6 7)\n", length=12 + 100)
+    check(b"42</Result>" in read_until(d, b"42</Result>"), "an upload's bytes go in as they come")
+    for name, other in (("a second upload", upload(port, cookie, b"1\n")),
+                        ("an unknown cookie", upload(port, (cookie[0] ^ 1, cookie[1]), b"1\n")),
+                        ("no length", upload(port, cookie, b"1\n", length="none"))):
+        r = read_reply(other)
+        check(unpack(r[2])[0] == 4 and ended(other), "%s: refused and closed: %r" % (name, r))
+        other.close()
+    running.sendall(b" " * (100 - 8))
+    check(unpack(read_reply(running)[2])[0] == 7, "the running upload completes")
+    # An empty upload ends the session: the download ends.
+    upload(port, cookie, b"").close()
+    check(ended(d), "an empty upload ends the session")
+    for s in (d, u, running):
+        s.close()
 
 
 def traces(agent, _):

@@ -144,6 +144,24 @@ class LockServiceTest(unittest.TestCase):
         self.assertEqual(a.reply()[1], "()")
         self.assertEqual(sum(b.reply()[1] == "()" for _ in range(256)), 256)
 
+    def test_a_line_over_the_cap_ends_its_connection(self):
+        a, b = Link(self.service, 1), Link(self.service, 2)
+        n = a.lock("write", "held")
+        self.assertEqual(a.reply(), (n, "()"))
+        # A long line, but under the 64 KiB cap.
+        n = b.send('<Lock type="read" file="%s" line="7" data="2" seq="0"> n </Lock>\n' % ("f" * 60000))
+        self.assertEqual(b.reply(), (n, "()"))
+        # A request that never ends its line: the connection ends and gives
+        # back its lock.
+        a.sock.settimeout(20)
+        try:
+            a.sock.sendall(b'<Lock type="read" data="1"> ' + b"x" * (256 << 10))
+            self.assertEqual(a.sock.recv(100), b"")
+        except ConnectionResetError:
+            pass
+        n = b.lock("write", "held")
+        self.assertEqual(b.reply(), (n, "()"))
+
     def test_connections_that_send_nothing_are_dropped(self):
         service = Service("--idle=1")
         self.addCleanup(service.stop)

@@ -93,8 +93,13 @@ bool load_checkpoint(const std::string& path, Checkpoint* c) {
   for (int until = 0;; --until) {
     uint32_t op = rng() % 100;
     if (op < 40 || cur.records.size() < 20) {
-      uint64_t m = rng() % 50 == 0 ? 65546 + rng() % 3000 : 24 + rng() % (rng() % 4 == 0 ? 9000 : 400);
-      int64_t at = put_record(p, make_record(0x0600, m, ++salt));
+      // Long records are appended past the page cache when written whole.
+      uint32_t size_class = rng() % 50;
+      uint64_t m = size_class == 0  ? 65546 + rng() % 3000
+                   : size_class < 4 ? 33000 + rng() % 30000
+                                    : 24 + rng() % (rng() % 4 == 0 ? 9000 : 400);
+      Bytes rec = make_record(0x0600, m, ++salt);
+      int64_t at = rng() % 2 ? put_record(p, rec) : alloc_write_record(p, rec, rng() % m);
       if (at < 0) _exit(6);
       cur.records[static_cast<uint64_t>(at)] = Live{m, salt};
     } else if (op < 62) {
@@ -105,8 +110,13 @@ bool load_checkpoint(const std::string& path, Checkpoint* c) {
     } else if (op < 72) {
       auto it = std::next(cur.records.begin(), static_cast<long>(rng() % cur.records.size()));
       touch(it->first);
-      it->second.salt = ++salt;
-      if (write_filespace64f(p, it->first, as_header(make_record(0x0600, it->second.m, salt))) < 0) _exit(8);
+      // Half the rewrites compare, a third of those writing what is there.
+      bool compare = rng() % 2;
+      if (!compare || rng() % 3) it->second.salt = ++salt;
+      Bytes rec = make_record(0x0600, it->second.m, it->second.salt);
+      int64_t n = compare ? rewrite_record(p, it->first, rec, rng() % it->second.m)
+                          : write_filespace64f(p, it->first, as_header(rec));
+      if (n < 0) _exit(8);
     } else if (op < 92 || cur.keys.empty()) {
       uint64_t k = rng() % 100000;
       FAVT64_NODE* a = favt64_alloc_node(r, &k, 8);

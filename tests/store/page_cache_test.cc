@@ -86,6 +86,11 @@ TEST_F(PageCache, FailedWriteBackIsReportedAndNothingIsLostFromMemory) {
   ASSERT_EQ(write_at(p, 100, Bytes(50, 6)), 50);
   EXPECT_EQ(fac_flush(&p->fac), -1);
   EXPECT_EQ(read_at(p, 120, 3), Bytes(3, 6));  // still there
+  // A long append that the disk refuses to take ahead stays in the cache.
+  Bytes longer(20 * 4096, 8);
+  ASSERT_EQ(write_at(p, 150, longer), static_cast<int64_t>(longer.size()));
+  EXPECT_EQ(read_at(p, 150, longer.size()), longer);
+  EXPECT_EQ(fac_flush(&p->fac), -1);
   EXPECT_EQ(close_pdb64(p), -1);
   EXPECT_EQ(read_bytes(path("ro")), Bytes(100, 5));
 
@@ -124,6 +129,8 @@ TEST_F(PageCache, DirectAndCachedModesWriteIdenticalFiles) {
             if (at == end) {
               ASSERT_EQ(std::count(rec.begin() + 16, rec.end(), 0), static_cast<long>(m - 16));
             }
+          } else if (rng() % 3 == 0) {
+            at = alloc_write_record(p, rec, rng() % m);
           } else {
             at = put_record(p, rec);
           }
@@ -137,8 +144,13 @@ TEST_F(PageCache, DirectAndCachedModesWriteIdenticalFiles) {
           ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(it->first)), 0);
           model.erase(it);
         } else if (r == 8) {
-          Bytes rec = make_record(load_be16(it->second.data()), it->second.size(), rng());
-          ASSERT_GT(write_filespace64f(p, static_cast<uint64_t>(it->first), as_header(rec)), 0);
+          // Overwritten, or rewritten by comparing (a third of those with what is there).
+          bool compare = rng() % 2, same = rng() % 3 == 0;
+          Bytes rec = same ? it->second : make_record(load_be16(it->second.data()), it->second.size(), rng());
+          auto at = static_cast<uint64_t>(it->first);
+          int64_t n = compare ? rewrite_record(p, at, rec, rng() % rec.size())
+                              : write_filespace64f(p, at, as_header(rec));
+          ASSERT_GT(n, 0);
           it->second = rec;
         } else {
           ASSERT_EQ(get_record(p, static_cast<uint64_t>(it->first)), it->second);
@@ -176,4 +188,82 @@ TEST_F(PageCache, LongAppendsStreamToDiskAndReadBackWhole) {
   ASSERT_NE(p, nullptr);
   for (const auto& [at, rec] : recs) ASSERT_EQ(get_record(p, static_cast<uint64_t>(at)), rec);
   EXPECT_EQ(close_filespace64(p), 0);
+}
+
+// A long record appended in one step goes to disk past the cache; a
+// rewrite dirties only the pages it changes, and one of a record past the
+// ahead floor goes to disk at once; another type or size is refused.
+TEST_F(PageCache, LongRecordsPassTheCacheAndRewritesDirtyOnlyWhatChanges) {
+  PDB64* p = create("long.db");
+  ASSERT_NE(p, nullptr);
+  const uint64_t m = 300000;
+  Bytes big = make_record(0x0600, m, 1);
+  int pages = fac_general_info.entries_nos;
+  int64_t at = alloc_write_record(p, big, 1000);
+  ASSERT_GT(at, 0);
+  EXPECT_LE(fac_general_info.entries_nos - pages, 2);  // its first and last pages
+  EXPECT_GT(disk_size(path("long.db")), at + static_cast<int64_t>(m) - 2 * 4096);
+  EXPECT_EQ(get_record(p, static_cast<uint64_t>(at)), big);
+  ASSERT_EQ(fac_flush(&p->fac), 0);
+  ASSERT_EQ(fac_general_info.dirty_nos, 0);
+
+  // Below the floor now: what is there writes nothing; one changed byte
+  // dirties its page.
+  const int64_t whole = static_cast<int64_t>(pn64_disk_size(m));
+  EXPECT_EQ(rewrite_record(p, static_cast<uint64_t>(at), big, 5000), whole);
+  EXPECT_EQ(fac_general_info.dirty_nos, 0);
+  Bytes one = big;
+  one[150000] ^= 1;
+  EXPECT_EQ(rewrite_record(p, static_cast<uint64_t>(at), one, 70000), whole);
+  EXPECT_EQ(fac_general_info.dirty_nos, 1);
+  for (const Bytes& other : {make_record(0x0601, m, 1), make_record(0x0600, m - 1, 1)}) {
+    EXPECT_EQ(rewrite_record(p, static_cast<uint64_t>(at), other, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_EQ(fac_general_info.dirty_nos, 1);
+
+  // Past the floor: a changed rewrite reaches the disk without a flush.
+  Bytes next = make_record(0x0600, m, 2), again = make_record(0x0600, m, 3);
+  int64_t at2 = alloc_write_record(p, next, 0);
+  ASSERT_GT(at2, 0);
+  int dirty = fac_general_info.dirty_nos;
+  EXPECT_EQ(rewrite_record(p, static_cast<uint64_t>(at2), again, m / 2), whole);
+  EXPECT_LE(fac_general_info.dirty_nos - dirty, 2);
+  Bytes disk = read_bytes(path("long.db"));
+  ASSERT_GE(disk.size(), static_cast<size_t>(at2) + 200000);
+  const int64_t body = at2 + pn64_width_for_mem(m);  // the body on disk, after the record's header
+  EXPECT_TRUE(std::equal(disk.begin() + body + 100000, disk.begin() + body + 200000, again.begin() + 16 + 100000));
+  ASSERT_EQ(close_filespace64(p), 0);
+
+  p = open_filespace64(path("long.db").c_str(), O_RDONLY, 0, kPdb64WithFreeList, 0, nullptr);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(get_record(p, static_cast<uint64_t>(at)), one);
+  EXPECT_EQ(get_record(p, static_cast<uint64_t>(at2)), again);
+  EXPECT_EQ(close_filespace64(p), 0);
+}
+
+// A write-back journals only the pages below the ahead floor: pages
+// appended past it are written first, unjournalled, however many.
+TEST_F(PageCache, TheJournalHoldsOnlyPagesBelowTheFloor) {
+  PDB64* p = create("j.db");
+  ASSERT_NE(p, nullptr);
+  std::vector<int64_t> recs;
+  for (uint32_t i = 0; i < 4; ++i) recs.push_back(put_record(p, make_record(0x0600, 3000, i)));
+  ASSERT_EQ(fac_flush(&p->fac), 0);
+  // Forty pages appended in small records (too few to be written behind),
+  // and two records changed in place.
+  for (uint32_t i = 0; i < 40; ++i) ASSERT_GT(put_record(p, make_record(0x0601, 4000, 100 + i)), 0);
+  for (int k : {0, 3}) {
+    Bytes rec = make_record(0x0600, 3000, 50 + static_cast<uint32_t>(k));
+    ASSERT_GT(write_filespace64f(p, static_cast<uint64_t>(recs[k]), as_header(rec)), 0);
+  }
+  ASSERT_GE(fac_general_info.dirty_nos, 40);
+  ASSERT_EQ(fac_flush(&p->fac), 0);
+  // The journal stays (cleared) for the next write-back: its length tells
+  // how many pages it held (12 bytes of head each, 48 in all besides).
+  int64_t journal = disk_size(path("j.db") + "-journal");
+  ASSERT_GT(journal, 0);
+  EXPECT_LE((journal - 48) / (12 + 4096), 4);
+  ASSERT_EQ(close_filespace64(p), 0);
+  EXPECT_TRUE(validate_files({path("j.db")}));
 }

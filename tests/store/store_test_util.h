@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -86,6 +88,28 @@ inline int64_t put_record(PDB64* p, const Bytes& rec) {
   if (write_filespace64f(p, static_cast<uint64_t>(at), as_header(rec)) != static_cast<int64_t>(pn64_disk_size(h.size)))
     return -1;
   return at;
+}
+
+// The body of rec as two pieces cut at `cut` (clamped to the body).
+inline std::array<iovec, 2> body_pieces(const Bytes& rec, size_t cut) {
+  auto* b = const_cast<uint8_t*>(rec.data()) + 16;
+  size_t n = rec.size() - 16;
+  cut = std::min(cut, n);
+  return {iovec{b, cut}, iovec{b + cut, n - cut}};
+}
+
+// Allocates and writes a record in one step, its body given in two pieces;
+// its offset.
+inline int64_t alloc_write_record(PDB64* p, const Bytes& rec, size_t cut) {
+  std::array<iovec, 2> body = body_pieces(rec, cut);
+  return alloc_write_filespace64(p, as_header(rec), body);
+}
+
+// Rewrites the record at fofs with rec (same type and size) through the
+// comparing rewrite; bytes written or -1.
+inline int64_t rewrite_record(PDB64* p, uint64_t fofs, const Bytes& rec, size_t cut) {
+  std::array<iovec, 2> body = body_pieces(rec, cut);
+  return rewrite_filespace64(p, fofs, as_header(rec), body);
 }
 
 // The record at fofs as bytes (file order), empty when it cannot be read.

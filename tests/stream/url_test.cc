@@ -95,9 +95,43 @@ TEST(Url, ComposeRoundTrips) {
   EXPECT_EQ(n(get_url_str2(&svc)), "SERVICE://s/x");
 }
 
+// Every URL the writer makes reads back to the same fields (user and
+// password are not written), and a record it cannot write so is refused.
+TEST(Url, WrittenTextReadsBackToTheSameFields) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://h/@/@b/c", "http://h:80/@/@b/c"},  // no agent, a path that looks like one
+      {"odd://h/@/x", "odd://h/x"},
+      {"http://Y::80/a/b", "http://Y::80/a/b"},  // a server ending in ":"
+      {"http://u:p@h:81/@ag/d/r?q?x#n#m", "http://h:81/@ag/d/r?q?x#n#m"},
+      {"zup://h", "zup://h:9090"},
+  };
+  auto written_fields = [](URL u) {
+    u.user = u.passwd = nullptr;
+    return fields(u);
+  };
+  for (auto [text, want] : cases) {
+    URL u, v;
+    ASSERT_EQ(get_url2(&u, w(text).c_str()), 0) << text;
+    std::string out = n(get_url_str2(&u));
+    EXPECT_EQ(out, want);
+    ASSERT_EQ(get_url2(&v, w(out.c_str()).c_str()), 0) << out;
+    EXPECT_EQ(fields(v), written_fields(u)) << text;
+    free_url(&u);
+    free_url(&v);
+  }
+  L_CHAR http[] = {'h', 't', 't', 'p', 0}, odd[] = {'o', 'd', 'd', 0}, y[] = {'Y', ':', 0}, h[] = {'h', 0};
+  const URL unwritable[] = {
+      {http, h, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},  // would read as port 80
+      {odd, y, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},   // "odd://Y:" has no port
+      {odd, h, 65536, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+      {odd, nullptr, 81, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  for (const URL& u : unwritable) EXPECT_EQ(get_url_str2(&u), nullptr) << n(u.proto) << " " << n(u.server);
+}
+
 TEST(Url, MalformedTextIsRefusedWithoutDamage) {
   for (const char* bad : {"://h/x", "http://:80/x", "http://h:8x/", "http://h:99999/", "ht tp://h/",
-                          "http://h:/x", "http://"}) {
+                          "http://h:/x", "http://", "http://h:0/a/", "zup://h:00000", "odd://Y::0/a"}) {
     URL u;
     EXPECT_EQ(get_url2(&u, w(bad).c_str()), -1) << bad;
     EXPECT_EQ(u.server, nullptr);

@@ -1,0 +1,94 @@
+"""Paired runs and table rows for the benchmark scripts (bench/table.py
+reads the rows).
+
+  alternate(ours, peer)   runs ours() and peer() in turn, REPEATS times each
+                          (A B A B ...); each returns its seconds
+  process(cmd, ...)       the seconds of one whole process
+  row(...)                prints the ROW line of a comparison
+
+QNMX_BENCH_REPEATS sets the number of pairs (default 5, at least 1)."""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def repeats():
+    try:
+        n = int(os.environ.get("QNMX_BENCH_REPEATS", "5"))
+    except ValueError:
+        n = 5
+    return max(n, 1)
+
+
+def alternate(ours, peer, n=None, between=None):
+    """Our and the peer's seconds of n pairs, each pair ours() then peer();
+    between(), when given, runs before every run (untimed)."""
+    a, b = [], []
+    for _ in range(n or repeats()):
+        for side, out in ((ours, a), (peer, b)):
+            if between:
+                between()
+            out.append(side())
+    return a, b
+
+
+class Failed(Exception):
+    pass
+
+
+def process(cmd, cwd=None, env=None, stdin=None, stdout=None, usage=None):
+    """Seconds of the whole process cmd (a list); stdin and stdout are paths
+    (or None: nothing in, output thrown away). Raises Failed when it
+    fails. A dict given as usage gets "rss_mib", the process's peak
+    resident size, measured by time(1) (a child forked from this process
+    would count this process's pages as its own); give one to both sides
+    of a pair, so that both carry time(1)'s start."""
+    fin = open(stdin, "rb") if stdin else subprocess.DEVNULL
+    fout = open(stdout, "wb") if stdout else subprocess.DEVNULL
+    rss, name = None, os.path.basename(cmd[0])
+    if usage is not None:
+        fd, rss = tempfile.mkstemp(prefix="rss")
+        os.close(fd)
+        cmd = ["/usr/bin/time", "-f", "%M", "-o", rss] + list(cmd)
+    try:
+        t = time.perf_counter()
+        p = subprocess.run(cmd, cwd=cwd, env=env, stdin=fin, stdout=fout, stderr=subprocess.PIPE)
+        took = time.perf_counter() - t
+    finally:
+        for f in (fin, fout):
+            if f is not subprocess.DEVNULL:
+                f.close()
+    if rss:
+        with open(rss) as f:
+            words = f.read().split()
+        os.unlink(rss)
+        usage["rss_mib"] = int(words[-1]) / 1024 if words and words[-1].isdigit() else float("nan")
+    if p.returncode != 0:
+        raise Failed("%s failed (exit %d): %s" % (name, p.returncode,
+                                                  p.stderr.decode(errors="replace")[-300:].strip()))
+    return took
+
+
+def shell(script, cwd=None, env=None):
+    """Seconds of a shell command line (for a peer that is a pipeline)."""
+    return process(["sh", "-c", script], cwd=cwd, env=env)
+
+
+def clean(text):
+    return " ".join(str(text).replace("|", "/").split())
+
+
+def row(rid, path, peer, ours_does, peer_does, how, aim, ours, theirs, out=None):
+    """Prints the ROW line: theirs is a list of seconds, or a string
+    ("missing: why", or "-" for a row judged on our figure alone)."""
+    def times(v):
+        return v if isinstance(v, str) else ",".join("%.6g" % x for x in v)
+    fields = [rid, path, peer, ours_does, peer_does, how, aim, times(ours), times(theirs)]
+    print("ROW " + " | ".join(clean(f) for f in fields), file=out or sys.stdout, flush=True)
+
+
+def missing(tool, package):
+    """The peer field of a row whose peer is not installed."""
+    return "missing: %s is not installed (scripts/setup.sh installs %s)" % (tool, package)

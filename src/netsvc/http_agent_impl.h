@@ -1,0 +1,25 @@
+// Inside the HTTP agent: its lock and the interpreter a request runs under.
+#pragma once
+
+#include "base/lock.h"
+#include "netsvc/http_agent.h"
+
+// Guards the list of paths, the access locks and the evaluation task's
+// queue. A leaf: nothing else is taken under it, and no value is made.
+extern SEM ha_lock;
+
+// Makes sure the calling task works for an interpreter for one request:
+// its own when it has one, else the internal interpreter that this pooled
+// thread made earlier (still open), else a new one kept for the thread.
+// True when the task was lent the thread's interpreter (give it back with
+// return_thread_interpreter before the task ends).
+bool borrow_thread_interpreter();
+void return_thread_interpreter();
+
+// The request form: the method's symbol with the request's attributes, and
+// the body as raw bytes when there is one. body may be null.
+ZU_SEXP* http_request_form(const HTTP_INFO* info, const char* path, ZU_SEXP* body);
+// Evaluates form for entry a: locally in its environment, or as (HTTP
+// (Define HttpAgent_path path) form) at its remote agent, reconnecting and
+// retrying at most twice when the agent's interpreter has gone.
+ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form);

@@ -1,0 +1,366 @@
+// The HTTP agent's registry of paths, the access locks of its chains of
+// remote entries, their connecting and invalidation, the tick that
+// reconnects them, and the interpreter each request runs under.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "base/alloc.h"
+#include "base/tick.h"
+#include "netsvc/http_agent_impl.h"
+#include "netsvc/trace_impl.h"
+#include "runtime/interp.h"
+#include "runtime/remote.h"
+#include "stream/stream.h"
+#include "stream/url.h"
+#include "text/codemethod.h"
+#include "text/convert.h"
+#include "zu/builtin_kit.h"
+#include "zu/errcodes.h"
+#include "zu/eval.h"
+#include "zu/gc.h"
+#include "zu/printer.h"
+
+SEM ha_lock = nullptr;
+
+namespace {
+
+HTTP_AGENT_LIST* ha_root = nullptr;
+
+// ---- the tick
+std::atomic<int> tick_seconds{10};
+std::atomic<bool> tick_running{false};
+std::atomic<bool> started{false};
+
+void tick_task(TKEY) {
+  tick_http_agent();
+  tick_running.store(false);
+}
+
+// The timer thread only starts the round: connecting waits for peers.
+void tick_fire(void*) {
+  bool idle = false;
+  if (tick_running.compare_exchange_strong(idle, true) && create_task(tick_task, nullptr, 1) < 0) {
+    tick_running.store(false);
+  }
+}
+
+HTTP_AGENT_LIST* root_of(HTTP_AGENT_LIST* a) { return a->alias_root ? a->alias_root : a; }
+
+bool is_remote(const HTTP_AGENT_LIST* a) { return a->alias_root || a->remote_url; }
+
+// ---- talking to the remote agent
+
+// Writes "label" and the error to the standard error.
+void report(const char* label, ZU_SEXP* err) {
+  ss_printf("%s", label);
+  print_sexp(s_stderr, err, 0);
+  ss_printf("\n");
+}
+
+// Sends form to interpreter iid in env and waits for its value.
+ZU_SEXP* ask(int iid, ZUISP_ENV* env, ZU_SEXP* form) {
+  ZU_SEXP* r = remote_query(iid, env, nullptr, form);
+  get_type(r);
+  return r;
+}
+
+ZU_SEXP* define_path_form(const HTTP_AGENT_LIST* a) {
+  return List(get_symbol_ascii("Define"), get_symbol_ascii("HttpAgent_path"), n_get_string(a->path), ZU_LIST_END);
+}
+
+// A connect interpreter to the root's URL that has been told (SetAgent
+// agent "user"): its iid, or -1 after "INIT ERR" (nothing is left open).
+int connect_root(HTTP_AGENT_LIST* root) {
+  ZuThreadScope scope("http agent connect");
+  URL u{};
+  ZU_SEXP* err = nullptr;
+  if (get_url2(&u, root->remote_url) < 0 || !u.server || u.port <= 0) {
+    err = error_at(nullptr, ZU_ER_PARAM, "HttpAgent", data_list("invalid remote agent URL", get_string(root->remote_url)));
+  }
+  int iid = -1;
+  if (!err) {
+    ZU_INTERPRETER* z = new_zu_interpreter();
+    z->a_type = ZUI_CONNECT;
+    z->hostname = ll_copy_str(u.server);
+    z->port = u.port;
+    z->env = root->env;
+    iid = setup_i(z);
+    if (iid < 0) {
+      err = error_at(nullptr, ZU_ER_STREAM, "HttpAgent",
+                     data_list("cannot access the remote agent", get_string(root->remote_url)));
+    }
+  }
+  if (!err) {
+    ZU_SEXP* r = ask(iid, root->env,
+                     List(get_symbol_ascii("SetAgent"), get_string(u.agent), get_string_ascii("user"), ZU_LIST_END));
+    if (get_type(r) == ZU_TYPE_ERROR) {
+      close_interpreter(iid);
+      iid = -1;
+      err = r;
+    }
+  }
+  free_url(&u);
+  if (err) report("INIT ERR ", err);
+  return err ? -1 : iid;
+}
+
+// Sends (Define HttpAgent_path path) and a's initialize forms to iid: 0,
+// or -1 after "REMOTE ERR ".
+int initialize_on(HTTP_AGENT_LIST* a, int iid) {
+  ZuThreadScope scope("http agent initialize");
+  ZU_SEXP* r = ask(iid, a->env, define_path_form(a));
+  for (ZU_SEXP* f = a->initialize; get_type(r) != ZU_TYPE_ERROR && get_type(f) == ZU_TYPE_LIST; f = f->pair.cdr) {
+    r = ask(iid, a->env, f->pair.car);
+  }
+  if (get_type(r) != ZU_TYPE_ERROR) return 0;
+  report("REMOTE ERR ", r);
+  return -1;
+}
+
+// Whether a can be asked now: its root is connected and a was initialised
+// on that connection.
+bool connected(HTTP_AGENT_LIST* a) {
+  int riid = root_of(a)->iid.load();
+  return riid > 0 && a->iid.load() == riid;
+}
+
+// ---- the interpreter of a request's thread
+
+// The interpreter this pooled thread made for requests (its iid; 0: none).
+thread_local int thread_iid = 0;
+
+}  // namespace
+
+// ---- start-up and tick
+
+void http_agent_start() {
+  bool was = false;
+  if (!started.compare_exchange_strong(was, true)) return;
+  ha_lock = new_lock(LOCK_HTTP_AGENT);
+  new_tick(tick_fire, tick_seconds.load(), nullptr);
+}
+
+void set_http_agent_tick(int seconds) {
+  if (seconds < 1) return;
+  tick_seconds.store(seconds);
+  if (!started.load()) return;
+  del_tick_with_data(tick_fire, nullptr);
+  new_tick(tick_fire, seconds, nullptr);
+}
+
+void tick_http_agent() {
+  if (!lock_up_test(ha_lock)) return;
+  lock_task(ha_lock);
+  HTTP_AGENT_LIST* a = ha_root;
+  unlock_task(ha_lock, "tick_http_agent");
+  // Entries are never removed, and a new one goes to the head: the list
+  // from the head taken here stays walkable.
+  bool asked = false;
+  bool lent = false;
+  for (; a; a = a->next) {
+    if (!is_remote(a) || lock_ha_access(a, 1) < 0) continue;
+    int iid = a->iid.load();
+    if (iid > 0 && !check_iid(iid)) {
+      _invalid_all(a);
+      iid = -1;
+    }
+    if (iid < 0) {
+      // Talking to agents needs an interpreter of this thread.
+      if (!asked) lent = borrow_thread_interpreter();
+      asked = true;
+      __initialize_remote(a);
+    }
+    unlock_ha_access(a);
+  }
+  if (lent) return_thread_interpreter();
+}
+
+// ---- the registry
+
+HTTP_AGENT_LIST* insert_http_agent_list(const char* path, ZUISP_ENV* env, const L_CHAR* remote_url,
+                                        HTTP_AGENT_LIST* alias, ZU_SEXP* initialize) {
+  if (!path || !lock_up_test(ha_lock)) return nullptr;
+  auto* a = static_cast<HTTP_AGENT_LIST*>(d_calloc(sizeof(HTTP_AGENT_LIST), 1));
+  new (&a->iid) std::atomic<int>(0);
+  a->path = copy_str(path);
+  a->env = env;
+  a->initialize = initialize;
+  lock_task(ha_lock);
+  if (alias) {
+    HTTP_AGENT_LIST* root = root_of(alias);
+    a->alias_root = root;
+    a->alias_list_next = root->alias_list;
+    root->alias_list = a;
+    a->iid.store(-1);
+  } else if (remote_url) {
+    a->remote_url = ll_copy_str(remote_url);
+    a->iid.store(-1);
+  }
+  a->next = ha_root;
+  ha_root = a;
+  unlock_task(ha_lock, "insert_http_agent_list");
+  return a;
+}
+
+HTTP_AGENT_LIST* search_http_agent_list(const char* path) {
+  if (!path || !lock_up_test(ha_lock)) return nullptr;
+  size_t n = std::strlen(path);
+  lock_task(ha_lock);
+  HTTP_AGENT_LIST* a = ha_root;
+  for (; a; a = a->next) {
+    size_t k = std::strlen(a->path);
+    if (std::strncmp(a->path, path, k) == 0 && (k == n || path[k] == '?')) break;
+  }
+  unlock_task(ha_lock, "search_http_agent_list");
+  return a;
+}
+
+int lock_ha_access(HTTP_AGENT_LIST* a, int flag) {
+  HTTP_AGENT_LIST* root = root_of(a);
+  int me = get_tid();
+  lock_task(ha_lock);
+  while (root->access_tid != 0) {
+    if (flag) {
+      unlock_task(ha_lock, "lock_ha_access");
+      return -1;
+    }
+    sleep_task(root, ha_lock);
+    lock_task(ha_lock);
+  }
+  root->access_tid = me;
+  unlock_task(ha_lock, "lock_ha_access");
+  return 0;
+}
+
+void unlock_ha_access(HTTP_AGENT_LIST* a) {
+  HTTP_AGENT_LIST* root = root_of(a);
+  lock_task(ha_lock);
+  if (root->access_tid == get_tid()) root->access_tid = 0;
+  unlock_task(ha_lock, "unlock_ha_access");
+  wakeup_task(root);
+}
+
+void gc_http_agent() {
+  if (!lock_up_test(ha_lock)) return;
+  lock_task(ha_lock);
+  for (HTTP_AGENT_LIST* a = ha_root; a; a = a->next) {
+    if (a->env) gc_mark(a->env, gc_qnlisp_env);
+    gc_mark(a->initialize, gc_qn_sexp);
+  }
+  unlock_task(ha_lock, "gc_http_agent");
+}
+
+// ---- remote entries
+
+void __initialize_remote(HTTP_AGENT_LIST* a) {
+  if (!is_remote(a) || connected(a)) return;
+  HTTP_AGENT_LIST* root = root_of(a);
+  if (root != a && root->iid.load() <= 0) __initialize_remote(root);
+  int riid = root->iid.load();
+  if (root == a && riid <= 0) {
+    riid = connect_root(root);
+    if (riid < 0) {
+      _invalid_all(a);
+      return;
+    }
+  }
+  if (riid <= 0) return;  // an alias whose root could not be connected
+  if (initialize_on(a, riid) < 0) {
+    a->iid.store(-1);
+    // A root that failed keeps no connection of its own.
+    if (root == a) close_interpreter(riid);
+    return;
+  }
+  a->iid.store(riid);
+}
+
+void _initialize_remote(HTTP_AGENT_LIST* a) {
+  HTTP_AGENT_LIST* root = root_of(a);
+  __initialize_remote(root);
+  lock_task(ha_lock);
+  HTTP_AGENT_LIST* alias = root->alias_list;
+  unlock_task(ha_lock, "_initialize_remote");
+  for (; alias; alias = alias->alias_list_next) __initialize_remote(alias);
+}
+
+void initialize_remote(HTTP_AGENT_LIST* a) {
+  lock_ha_access(a, 0);
+  _initialize_remote(a);
+  unlock_ha_access(a);
+}
+
+void _invalid_all(HTTP_AGENT_LIST* a) {
+  HTTP_AGENT_LIST* root = root_of(a);
+  int old = root->iid.exchange(-1);
+  lock_task(ha_lock);
+  HTTP_AGENT_LIST* alias = root->alias_list;
+  unlock_task(ha_lock, "_invalid_all");
+  for (; alias; alias = alias->alias_list_next) alias->iid.store(-1);
+  // The old connection is no longer anyone's.
+  if (old > 0) close_interpreter_nowait(old);
+}
+
+void invalid_all(HTTP_AGENT_LIST* a) {
+  lock_ha_access(a, 0);
+  _invalid_all(a);
+  unlock_ha_access(a);
+}
+
+// ---- evaluating a request
+
+ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form) {
+  if (!is_remote(a)) return eval(a->env, form);
+  HTTP_AGENT_LIST* root = root_of(a);
+  ZU_SEXP* query = List(get_symbol_ascii("HTTP"), define_path_form(a), form, ZU_LIST_END);
+  if (!connected(a)) initialize_remote(a);
+  ZU_SEXP* r = nullptr;
+  for (int retries = 0;; ++retries) {
+    int riid = root->iid.load();
+    if (!connected(a)) {
+      return error_at(nullptr, ZU_ER_STREAM, "HttpAgent",
+                      data_list("cannot access the remote agent", get_string(root->remote_url)));
+    }
+    r = ask(riid, a->env, query);
+    if (get_type(r) != ZU_TYPE_ERROR || error_code(r) != ZU_ER_INVALID_IID || retries == 2) return r;
+    invalid_all(a);
+    initialize_remote(a);
+  }
+}
+
+// ---- the interpreter of a request's thread
+
+bool borrow_thread_interpreter() {
+  int tid = get_tid();
+  lock_task(zui_lock);
+  if (_get_my_zui()) {
+    unlock_task(zui_lock, "borrow_thread_interpreter");
+    return false;
+  }
+  // The thread's interpreter outlives the task that made it while later
+  // tasks of the thread take it over; the interpreters' tick closes it
+  // once the last task it was lent to has ended and it is not lent again.
+  ZU_INTERPRETER* z = thread_iid > 0 ? _search_zui_id(thread_iid) : nullptr;
+  if (z && z->a_type == ZUI_SELF && z->mode == ZUI_MODE_OPEN) {
+    z->front_thread = tid;
+    z->flags &= ~(ZUI_F_BREAK | ZUI_F_CANCEL);
+    _register_zui_thread(z, tid);
+    unlock_task(zui_lock, "borrow_thread_interpreter");
+    return true;
+  }
+  unlock_task(zui_lock, "borrow_thread_interpreter");
+  ZU_INTERPRETER* n = new_zu_interpreter();
+  n->a_type = ZUI_SELF;
+  n->env = qnlisp_top_env1;
+  int iid = setup_i(n);
+  if (iid <= 0) return false;
+  thread_iid = iid;
+  return true;
+}
+
+void return_thread_interpreter() {
+  lock_task(zui_lock);
+  _delete_zui_thread(get_tid());
+  unlock_task(zui_lock, "return_thread_interpreter");
+}

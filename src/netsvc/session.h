@@ -1,0 +1,114 @@
+// Sessions: the frame in which scripts send requests to remote agents.
+//
+// The session switch hands out session ids, keeps one descriptor per id and
+// routes each request to the session protocol named by the protocol of its
+// URL. A descriptor opens a protocol's own session lazily, at the first
+// request of that protocol, and closes every protocol session it opened
+// when it is closed. The switch also caches version records fetched from
+// remote agents. The runtime reaches open_session, remote_session and
+// close_session through its table of network operations (runtime/
+// later_services.h); init_netsvc installs this layer's.
+//
+// One lock, session_lock, guards the switch's descriptors, counter and
+// version cache and every list of the protocols (session_zup_impl.h). It is
+// never held while a protocol's request, close or version operation runs,
+// so those may take it; a protocol's open runs under it and must not.
+#pragma once
+
+#include "base/version.h"
+#include "runtime/remote.h"
+#include "stream/url.h"
+#include "zu/env.h"
+#include "zu/value.h"
+
+// One session protocol: a row of session_sw_table.
+struct SESSION_SW {
+  const char* proto;  // the URL protocol name; null ends the table
+  // A protocol session for a descriptor opened with open_opt: its id, or a
+  // negative number when none can be had. Runs under session_lock.
+  int (*open)(int open_opt);
+  void (*close)(int id);
+  // The request operation: remote_session's arguments with the protocol
+  // session id in place of the descriptor id.
+  ZU_SEXP* (*session)(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
+                      const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line, int session_lock_enable,
+                      REMOTE_SESSION_OPT* opt);
+  // The version record of a layer at the agent u names, or null; may be
+  // absent.
+  VERSION* (*get_remote_version)(int id, URL* u, const char* layer);
+};
+// The protocols, searched in order.
+extern const SESSION_SW session_sw_table[];
+
+// One protocol session opened under a descriptor.
+struct SESSION_DESCRIPTOR_LIST {
+  SESSION_DESCRIPTOR_LIST* next;
+  const SESSION_SW* proto;
+  int id;  // what the protocol's open gave
+};
+
+// One open session (session_lock).
+struct SESSION_DESCRIPTOR {
+  SESSION_DESCRIPTOR* next;
+  int id;
+  int open_opt;
+  SESSION_DESCRIPTOR_LIST* d_list;  // newest first
+};
+
+// One agent's cached version records (session_lock).
+struct SESSION_REMOTE_VERSION {
+  SESSION_REMOTE_VERSION* next;
+  URL url;     // tagged copy of the URL that fetched them
+  VERSION* v;  // one record per layer, chained through their next
+};
+
+// ---- the switch
+// Starts the protocols; once, at the library's start-up.
+void init_session_sw();
+// A new session id (the first is 1; after the largest int the count starts
+// again at 1, passing over ids still open). No protocol session is opened.
+int sw_open_session(int open_opt);
+// Closes the descriptor; the protocol sessions it opened are closed
+// outside the lock, the last opened first. An unknown id does nothing.
+void sw_close_session(int id);
+// Runs one request: the protocol's result, or an error of "RemoteSession"
+// (code 0x80040503) for an unknown id, a URL without protocol, server or
+// port, a protocol without a row, or a protocol session that cannot open.
+ZU_SEXP* sw_remote_session(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
+                           const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line,
+                           int session_lock_enable, REMOTE_SESSION_OPT* opt);
+// The version record of `layer` at the agent u names (protocol, server and
+// agent; the port is not part of the key), fetched once through session id
+// and cached for the rest of the run; null on any failure. The record is
+// the cache's: the caller must not free it.
+VERSION* get_remote_version(int id, URL* u, const char* layer);
+// Sets the last id handed out (tests of the wrap-around).
+void sw_set_last_session_id(int id);
+
+// ---- the "zup" protocol (session_zup*.cc)
+void init_session_zup();
+int open_session_zup(int type);
+void close_session_zup(int id);
+ZU_SEXP* remote_session_zup(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
+                            const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line,
+                            int session_lock_enable, REMOTE_SESSION_OPT* opt);
+VERSION* get_remote_version_zup(int id, URL* u, const char* layer);
+// The collector found a session request's reply unreferenced: the session
+// counts it as done (runs on the immediate timer thread).
+void remote_session_tick_zup(void* session);
+// Marks the set-up records of the zup sessions (world stopped).
+void gc_session_zup();
+// Aborts a pending session request given its delayed value: its link is
+// closed and the request is not retried. The abort's result (0 a query,
+// 1 a stream read, -1 nothing to abort).
+int aboat_session(ZU_SEXP* delayed);
+
+// ---- the request built-ins (session_builtins.cc)
+// Waits until no RemoteSession request is in flight (the underscore form
+// with zui_lock held; it is released while waiting).
+void rs_wait_queue();
+void _rs_wait_queue();
+
+// A URL as text for error data: its password, when it has one, shows as
+// "****"; a URL without protocol gives its path. A string value.
+ZU_SEXP* session_url_string(const URL* u);

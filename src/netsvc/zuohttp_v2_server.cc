@@ -1,0 +1,268 @@
+// Version-2 sessions on the server: a GET of /cgi-bin/download.cgi opens a
+// session whose reply body streams everything the connected interpreter
+// writes (the download task); each POST to /cgi-bin/upload.cgi carrying a
+// type-7 header with the session's cookie streams its body into the
+// interpreter (the upload task), one upload at a time. The pipe bounds what
+// waits for the interpreter, so an upload waits while it is busy.
+//
+// Streams of an entry belong to it: whoever takes one out of the entry
+// under the ZoH lock closes it; the tasks hold their own references while
+// they use them. The entry goes when its download task has ended and no
+// upload task runs.
+#include <algorithm>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/task.h"
+#include "netsvc/zuohttp_impl.h"
+#include "stream/stream.h"
+
+namespace {
+
+constexpr int kPiece = 10000;
+constexpr int V2E_DOWNLOAD_DONE = 1;
+constexpr int V2E_NO_UPLOAD = 2;
+
+}  // namespace
+
+// One session; every field is guarded by the ZoH lock.
+struct ZoH_ENTRY_V2 {
+  ZoH_ENTRY_V2* next;
+  int flags;  // 1 the download task has ended, 2 no upload task runs
+  STREAM* upload;    // the upload connection being read
+  STREAM* download;  // the GET connection
+  STREAM* pipe;      // this side of the pipe pair
+  uint32_t cockie[2];
+  long long remain_size;  // bytes of the upload body still to read
+  int ip;                 // the peer's address
+};
+
+namespace {
+
+ZoH_ENTRY_V2* entry_list_v2 = nullptr;
+
+// A reply whose body streams: no Content-Length, "Connection: close".
+int reply_streaming(STREAM* con, uint8_t type, const uint32_t cockie[2]) {
+  HTTP_INFO info{};
+  info.content_length = -1;
+  ZUoHTTP_HEADER h{type, 0, 0, {cockie[0], cockie[1]}};
+  unsigned char wire[kZoHHeaderSize];
+  zoh_header_to_wire(&h, wire);
+  if (output_server_header(con, &info) < 0 || s_write(con, wire, kZoHHeaderSize) != kZoHHeaderSize) return -1;
+  return s_flush(con);
+}
+
+void close_connection(STREAM* s) {
+  if (!s) return;
+  s_hold(s);
+  zoh_cut_connection(s);
+  d_s_close(s);
+  s_drop(s);
+}
+
+// Closes the session's three streams: the other task sees its end.
+void close_all(ZoH_ENTRY_V2* e) {
+  lock_task(zoh_lock);
+  STREAM* streams[3] = {e->upload, e->download, e->pipe};
+  e->upload = e->download = e->pipe = nullptr;
+  unlock_task(zoh_lock, "close_all");
+  close_connection(streams[0]);
+  close_connection(streams[1]);
+  if (streams[2]) d_s_close(streams[2]);
+}
+
+// A task has ended (flag): the entry goes when neither runs any more.
+void task_ends(ZoH_ENTRY_V2* e, int flag) {
+  lock_task(zoh_lock);
+  e->flags |= flag;
+  bool last = (e->flags & (V2E_DOWNLOAD_DONE | V2E_NO_UPLOAD)) == (V2E_DOWNLOAD_DONE | V2E_NO_UPLOAD);
+  if (last) {
+    for (ZoH_ENTRY_V2** p = &entry_list_v2; *p; p = &(*p)->next) {
+      if (*p == e) {
+        *p = e->next;
+        break;
+      }
+    }
+  }
+  unlock_task(zoh_lock, "zoh v2 task");
+  if (last) d_f_ree(e);
+}
+
+// The streams a task uses, each held (null when the entry has closed it).
+void take_streams(ZoH_ENTRY_V2* e, STREAM** a, STREAM* ZoH_ENTRY_V2::*fa, STREAM** b, STREAM* ZoH_ENTRY_V2::*fb) {
+  lock_task(zoh_lock);
+  *a = e->*fa;
+  *b = e->*fb;
+  s_hold(*a);
+  s_hold(*b);
+  unlock_task(zoh_lock, "zoh v2 task");
+}
+
+void download_task(TKEY key) {
+  auto* e = static_cast<ZoH_ENTRY_V2*>(key);
+  STREAM *pipe, *con;
+  take_streams(e, &pipe, &ZoH_ENTRY_V2::pipe, &con, &ZoH_ENTRY_V2::download);
+  unsigned char buf[kPiece];
+  for (int r; pipe && con && (r = s_read(pipe, buf, kPiece)) > 0;) {
+    if (s_write(con, buf, r) != r) break;
+    // Out at once when the interpreter has nothing more waiting.
+    if (s_get_fpipe_data_size(pipe) <= 0 && s_flush(con) < 0) break;
+  }
+  close_all(e);
+  s_drop(pipe);
+  s_drop(con);
+  task_ends(e, V2E_DOWNLOAD_DONE);
+}
+
+void upload_task(TKEY key) {
+  auto* e = static_cast<ZoH_ENTRY_V2*>(key);
+  STREAM *con, *pipe;
+  take_streams(e, &con, &ZoH_ENTRY_V2::upload, &pipe, &ZoH_ENTRY_V2::pipe);
+  lock_task(zoh_lock);
+  long long remain = e->remain_size;
+  uint32_t cockie[2] = {e->cockie[0], e->cockie[1]};
+  unlock_task(zoh_lock, "upload_task");
+  unsigned char buf[kPiece];
+  // An empty body ends the session, as does any failure.
+  bool ok = con && pipe && remain > 0;
+  while (ok && remain > 0) {
+    int r = s_read(con, buf, static_cast<int>(std::min<long long>(remain, kPiece)));
+    ok = r > 0 && s_write(pipe, buf, r) == r && s_flush(pipe) == 0;
+    remain -= r;
+  }
+  STREAM* done = nullptr;
+  if (!ok) {
+    close_all(e);
+  } else {
+    lock_task(zoh_lock);
+    done = e->upload == con ? con : nullptr;
+    if (done) e->upload = nullptr;
+    unlock_task(zoh_lock, "upload_task");
+  }
+  // The client opens its next upload once this one is answered: the body
+  // is in the pipe by then, and the session takes a new upload.
+  task_ends(e, V2E_NO_UPLOAD);
+  if (ok) reply_streaming(con, ZOH_UPLOAD, cockie);
+  if (done) d_s_close(done);
+  s_drop(con);
+  s_drop(pipe);
+}
+
+int busy(STREAM* con) {
+  static constexpr char kBusy[] = "<Permission>Busy</Permission>\n";
+  const uint32_t none[2] = {0, 0};
+  if (reply_streaming(con, ZOH_CLOSE, none) == 0 && s_write(con, kBusy, sizeof kBusy - 1) == sizeof kBusy - 1)
+    s_flush(con);
+  d_s_close(con);
+  return 0;
+}
+
+}  // namespace
+
+ZoH_ENTRY_V2* _zoh_v2_search(const uint32_t cockie[2]) {
+  assert_lock_held(zoh_lock);
+  for (ZoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
+    if (e->cockie[0] == cockie[0] && e->cockie[1] == cockie[1]) return e;
+  }
+  return nullptr;
+}
+
+void _zoh_v2_count(int ip, int* all, int* peer) {
+  assert_lock_held(zoh_lock);
+  for (ZoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
+    ++*all;
+    *peer += e->ip == ip;
+  }
+}
+
+int _zoh_v2_take_streams(std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes) {
+  assert_lock_held(zoh_lock);
+  int n = 0;
+  for (ZoH_ENTRY_V2* e = entry_list_v2; e; e = e->next, ++n) {
+    if (!conns) continue;
+    for (STREAM** s : {&e->upload, &e->download}) {
+      if (*s) conns->push_back(*s);
+      *s = nullptr;
+    }
+    if (e->pipe) pipes->push_back(e->pipe);
+    e->pipe = nullptr;
+  }
+  return n;
+}
+
+void zoh_v2_close_streams(const std::vector<STREAM*>& conns, const std::vector<STREAM*>& pipes) {
+  for (STREAM* s : conns) close_connection(s);
+  for (STREAM* s : pipes) d_s_close(s);
+}
+
+int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
+  STREAM* con = key->s;
+  ZOH_LIMITS limits = zoh_limits();
+  auto* e = static_cast<ZoH_ENTRY_V2*>(d_calloc(sizeof(ZoH_ENTRY_V2), 1));
+  e->flags = V2E_NO_UPLOAD;
+  e->ip = key->ip;
+  // In the list from the start, so that no other session draws its cookie;
+  // without streams it takes no upload.
+  lock_task(zoh_lock);
+  int all = 0, peer = 0;
+  _zoh_count_sessions(key->ip, &all, &peer);
+  bool room = all < limits.sessions && peer < limits.peer_sessions;
+  if (room) {
+    _new_cockie(e->cockie);
+    e->next = entry_list_v2;
+    entry_list_v2 = e;
+  }
+  unlock_task(zoh_lock, "new_accept_2");
+  if (!room) {
+    d_f_ree(e);
+    return busy(con);
+  }
+  STREAM* p[2] = {nullptr, nullptr};
+  if (s_open_fpipe(p) < 0) {
+    close_connection(con);
+    task_ends(e, V2E_DOWNLOAD_DONE);
+    return -1;
+  }
+  s_set_fpipe_ip_addr(p[0], key->ip);
+  // What the uploads bring waits for the interpreter in a bounded pipe.
+  s_set_fpipe_in_limit(p[1], kZoHPipeLimit);
+  // The session takes uploads before its cookie goes out: the client's
+  // first upload may come at once.
+  lock_task(zoh_lock);
+  e->download = con;
+  e->pipe = p[0];
+  unlock_task(zoh_lock, "new_accept_2");
+  if (reply_streaming(con, ZOH_DOWNLOAD, e->cockie) < 0 || create_task(download_task, e, 3) < 0) {
+    close_all(e);
+    d_s_close(p[1]);
+    task_ends(e, V2E_DOWNLOAD_DONE);
+    return -1;
+  }
+  *new_st = p[1];
+  return 1;
+}
+
+int new_upload_session(ZoH_LIST* request) {
+  lock_task(zoh_lock);
+  ZoH_ENTRY_V2* e = _zoh_v2_search(request->h.cockie);
+  // One upload at a time, into a session that is still open, with its
+  // length announced.
+  bool ok = e && (e->flags & V2E_NO_UPLOAD) && e->pipe && request->info.content_length >= kZoHHeaderSize;
+  if (ok) {
+    e->upload = request->con;
+    e->remain_size = request->info.content_length - kZoHHeaderSize;
+    e->flags &= ~V2E_NO_UPLOAD;
+  }
+  unlock_task(zoh_lock, "new_upload_session");
+  if (!ok) {
+    zoh_reply(request->con, ZOH_REFUSED, request->h.seq, request->h.cockie, 0, false);
+    zoh_free_request(request, false);
+    return -1;
+  }
+  zoh_free_request(request, true);
+  if (create_task(upload_task, e, 3) < 0) {
+    close_all(e);
+    task_ends(e, V2E_NO_UPLOAD);
+  }
+  return 0;
+}

@@ -1,0 +1,285 @@
+#!/usr/bin/env python3
+"""The HTTP agent from outside: http_agent_test.py DRIVER QNMX GROUP.
+
+DRIVER is tests/netsvc/http_agent_driver, which registers the paths on its
+command line and runs a script as qnmx does; the script here defines the
+handlers and listens. clients: curl and wget against local entries, and
+qnmx itself answering 404. remote: entries at a second qnmx whose script
+defines SetAgent and HTTP; the peer killed and started again. hostile:
+escaped pages, a body past the cap, 1000 concurrent clients, slow
+senders."""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import xml.dom.minidom
+
+DRIVER, QNMX, GROUP = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
+HOST = "127.0.0.1"
+failures = []
+
+HANDLERS = r'''
+(Eval Env1 (quote (Define GifFile (Arg 2))))
+(Eval Env1 (quote (Define GET () (f) (Switch
+  (Case (equal HttpAgent_path "/hello") (List (quote text/html) "<p>ok</p>"))
+  (Case (equal HttpAgent_path "/err") (Error () "failed"))
+  (Case (equal HttpAgent_path "/num") 42)
+  (Case (equal HttpAgent_path "/gif") (List (quote image/gif) (car (Load option="raw" GifFile))))
+  (Case (equal HttpAgent_path "/xml")
+    (List (quote text/xml) (quote ((?xml version="1.0" encoding="UTF-8") (doc (item "a") (item "é"))))))
+  (Case (equal HttpAgent_path "/xml2") (List (quote text/xml) (quote ((?xml version="1.0") (doc "b")))))
+  (Case (equal HttpAgent_path "/cache") (List (quote [text/html Cache-Control="private"]) "<p>c</p>"))
+  (Case 1 (List (quote text/html) HttpAgent_path))))))
+(Eval Env1 (quote (Define POST () (f data) (List (quote text/html) (Cast type="string" (GetSize data))))))
+(SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () (Allow "all"))))
+'''
+
+# The remote agent: SetAgent and HTTP as a serving agent's script must
+# define them; its GET answers the path it was told and the greeting that
+# the entry's initialize form defined.
+PEER = r'''
+(Eval Env1 (quote (Define SetAgent () (f agent mode) ())))
+(Eval Env1 (quote (Define HTTP () (f define form) form)))
+(Eval Env1 (quote (Define GET () (f) (List (quote text/html) (List (quote P) HttpAgent_path Greeting)))))
+(SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () (Allow "all"))))
+'''
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print("FAIL:", what, flush=True)
+    return cond
+
+
+def wait_until(cond, limit=30.0, step=0.05):
+    end = time.time() + limit
+    while not cond() and time.time() < end:
+        time.sleep(step)
+    return cond()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def answers(port):
+    try:
+        with socket.create_connection((HOST, port), timeout=2):
+            return True
+    except OSError:
+        return False
+
+
+class Process:
+    """A driver or qnmx on a script in its own folder, listening on port."""
+
+    def __init__(self, tmp, argv, script, port, args=()):
+        self.dir = tempfile.mkdtemp(dir=tmp)
+        with open(os.path.join(self.dir, "s.zu"), "w") as f:
+            f.write(script)
+        env = dict(os.environ, STD_CODE="UTF-8", HOME=self.dir)
+        self.port = port
+        self.stderr = open(os.path.join(self.dir, "stderr"), "wb")
+        self.proc = subprocess.Popen(argv + ["s.zu", "out", "err", "/", str(port)] + list(args), cwd=self.dir,
+                                     env=env, stderr=self.stderr)
+        check(wait_until(lambda: answers(port)), "%s listens" % argv[0])
+
+    def err(self):
+        with open(os.path.join(self.dir, "stderr"), "rb") as f:
+            return f.read()
+
+    def fds(self):
+        return len(os.listdir("/proc/%d/fd" % self.proc.pid))
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.alive():
+            self.proc.send_signal(sig)
+        self.proc.wait(timeout=30)
+        self.stderr.close()
+
+
+def curl(port, path, *args):
+    return subprocess.run(["curl", "--noproxy", "*", "-sS"] + list(args) + ["http://%s:%d%s" % (HOST, port, path)],
+                          capture_output=True, timeout=120)
+
+
+def raw(port, data, timeout=20):
+    with socket.create_connection((HOST, port), timeout=timeout) as s:
+        s.sendall(data)
+        got = b""
+        while True:
+            try:
+                b = s.recv(65536)
+            except ConnectionResetError:
+                break
+            if not b:
+                break
+            got += b
+        return got
+
+
+def driver(tmp, entries, args=(), tick=None):
+    argv = [DRIVER] + (["tick=%d" % tick] if tick else []) + entries + ["--"]
+    return Process(tmp, argv, HANDLERS, free_port(), args)
+
+
+def clients(tmp):
+    gif = os.path.join(tmp, "a.gif")
+    with open(gif, "wb") as f:
+        pixels = bytes((x * 37 + y * 11) % 4 * 85 for y in range(20) for x in range(30) for _ in range(3))
+        f.write(subprocess.run(["ppmtogif"], input=b"P6\n30 20\n255\n" + pixels, capture_output=True).stdout)
+    check(0 < os.path.getsize(gif) < 4096, "the GIF fits one piece of a raw load")
+    d = driver(tmp, ["/hello", "/err", "/num", "/gif", "/xml", "/xml2", "/cache"], [gif])
+    port = d.port
+    r = curl(port, "/hello", "-i")
+    check(r.stdout == b"HTTP/1.1 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\nServer: PELANOR QUARVEN SERVER\r\n"
+          b"Connection: close\r\nContent-Type: text/html\r\n\r\n<p>ok</p>", "curl -i /hello: %r" % r.stdout)
+    check(curl(port, "/hello?x=1").stdout == b"<p>ok</p>", "/hello?x=1 is served")
+    check(curl(port, "/helloX", "-i").stdout.startswith(b"HTTP/1.1 404 Not Found\r\n"), "/helloX: 404")
+    body = os.path.join(tmp, "1MB")
+    with open(body, "wb") as f:
+        f.write(os.urandom(1 << 20))
+    r = curl(port, "/hello", "--data-binary", "@" + body)
+    check(r.stdout == b"1048576", "POST of 1 MiB reaches the handler: %r" % r.stdout[:200])
+    r = curl(port, "/err", "-i")
+    check(r.stdout.startswith(b"HTTP/1.1 503 Service Unavailable\r\n") and b"ZU Code:#error(" in r.stdout,
+          "an error result: 503 with its code: %r" % r.stdout[:300])
+    r = curl(port, "/num", "-i")
+    check(r.stdout.startswith(b"HTTP/1.1 500 Internal Server Error\r\n") and b"ZU Code:42" in r.stdout,
+          "a result that is not a list: 500: %r" % r.stdout[:300])
+    got = os.path.join(tmp, "got.gif")
+    r = curl(port, "/gif", "-o", got)
+    check(r.returncode == 0 and subprocess.run(["cmp", gif, got]).returncode == 0, "curl -o of (image/gif raw)")
+    for path in ("/xml", "/xml2"):
+        text = curl(port, path).stdout
+        try:
+            doc = xml.dom.minidom.parseString(text)
+            check(doc.documentElement.tagName == "doc", "%s parses: %r" % (path, text))
+        except Exception as e:  # noqa: BLE001 - any parse failure is the finding
+            check(False, "%s does not parse (%s): %r" % (path, e, text))
+        check(text.startswith(b'<?xml version="1.0" encoding="UTF-8"?>'), "%s names UTF-8: %r" % (path, text))
+    check("\u00e9".encode() in curl(port, "/xml").stdout, "the text is in UTF-8")
+    r = curl(port, "/cache", "-i")
+    check(b"\r\nExpires: -1\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n\r\n<p>c</p>" in r.stdout,
+          "Cache-Control=private: %r" % r.stdout)
+    r = subprocess.run(["wget", "--no-proxy", "-q", "-O", "-", "http://%s:%d/hello" % (HOST, port)],
+                       capture_output=True, timeout=60)
+    check(r.returncode == 0 and r.stdout == b"<p>ok</p>", "wget /hello: %r" % r.stdout)
+    r = subprocess.run(["wget", "--no-proxy", "-S", "-O", "-", "-t", "1", "http://%s:%d/nothing" % (HOST, port)],
+                       capture_output=True, timeout=60)
+    check(r.returncode == 8 and b"HTTP/1.1 404 Not Found" in r.stderr, "wget of an unknown path: %r" % r.stderr)
+    check(d.alive(), "the driver lives")
+    d.stop()
+    # qnmx itself registers nothing: every plain request gets the 404 page.
+    q = Process(tmp, [QNMX], HANDLERS, free_port())
+    for path in ("/", "/hello", "/gif?x=1", "/cgi-bin/other"):
+        check(curl(q.port, path, "-i").stdout.startswith(b"HTTP/1.1 404 Not Found\r\n"), "qnmx %s: 404" % path)
+    q.stop()
+
+
+def established(port):
+    """Established TCP connections whose remote end is port."""
+    n = 0
+    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(name) as f:
+                for line in f.readlines()[1:]:
+                    fields = line.split()
+                    if fields[3] == "01" and int(fields[2].split(":")[1], 16) == port:
+                        n += 1
+        except OSError:
+            pass
+    return n
+
+
+def remote(tmp):
+    peer_port = free_port()
+    peer = Process(tmp, [QNMX], PEER, peer_port)
+    url = "zup://127.0.0.1:%d/@agent" % peer_port
+    d = driver(tmp, ['/r=%s;(Define Greeting "hi")' % url, "/a@/r;(Define Other \"alias\")", "/hello"], tick=1)
+    r = curl(d.port, "/r")
+    check(r.stdout == b'<P>\n  "/r"\n  "hi"\n</P>', "the remote agent's answer: %r" % r.stdout)
+    check(curl(d.port, "/a?q").stdout == b'<P>\n  "/a"\n  "hi"\n</P>', "an alias on the same connection")
+    check(curl(d.port, "/hello").stdout == b"<p>ok</p>", "a local entry beside them")
+    peer.stop(signal.SIGKILL)
+    r = curl(d.port, "/r", "-i")
+    check(r.stdout.startswith(b"HTTP/1.1 503 Service Unavailable\r\n"), "the agent killed: 503: %r" % r.stdout[:200])
+    check(b"INIT ERR" in d.err(), "the failed reconnection is reported")
+    # Started again: the tick connects the entry before any request.
+    peer = Process(tmp, [QNMX], PEER, peer_port)
+    check(wait_until(lambda: established(peer_port) > 0, 20), "the tick reconnects")
+    r = curl(d.port, "/r")
+    check(r.stdout == b'<P>\n  "/r"\n  "hi"\n</P>', "answered again: %r" % r.stdout)
+    check(b'"/a"' in curl(d.port, "/a").stdout, "the alias too")
+    d.stop()
+    peer.stop()
+
+
+def hostile(tmp):
+    d = driver(tmp, ["/hello"])
+    port = d.port
+    page = raw(port, b"GET /<script> HTTP/1.0\r\n\r\n")
+    check(b"Message: /&lt;script&gt;<BR>" in page, "the path is escaped: %r" % page)
+    for _ in range(3):
+        curl(port, "/hello")
+    base_fds, base_rss = d.fds(), d.rss_kib()
+    # A body past the cap: refused at once, nothing of it read.
+    start = time.time()
+    reply = raw(port, b"POST /hello HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % (65 << 20))
+    check(reply.startswith(b"HTTP/1.1 500 Internal Server Error\r\n") and b"request body too large" in reply and
+          time.time() - start < 10, "Content-Length 65 MiB: 500 and a close: %r" % reply[:200])
+    # 1000 clients, 100 at a time: each answered 200 or closed.
+    cmd = ("seq 1000 | xargs -P 100 -I{} curl --noproxy '*' -s -o /dev/null -w '%%{http_code}\\n' --max-time 60 "
+           "http://%s:%d/hello" % (HOST, port))
+    codes = subprocess.run(cmd, shell=True, capture_output=True, text=True, timeout=600).stdout.split()
+    check(len(codes) == 1000 and set(codes) <= {"200", "000"}, "1000 clients: %r" % sorted(set(codes)))
+    check(codes.count("200") >= 900, "most of them served: %d" % codes.count("200"))
+    check(d.alive(), "the driver lives")
+    # 100 senders that never finish their header do not hold others up.
+    slow = []
+    for _ in range(100):
+        s = socket.create_connection((HOST, port), timeout=20)
+        s.sendall(b"GET /hel")
+        slow.append(s)
+    start = time.time()
+    r = curl(port, "/hello", "--max-time", "20")
+    check(r.stdout == b"<p>ok</p>" and time.time() - start < 5, "served beside 100 slow senders")
+    for s in slow:
+        s.close()
+    check(wait_until(lambda: d.fds() <= base_fds, 60), "descriptors back to %d (now %d)" % (base_fds, d.fds()))
+    bound = int(os.environ.get("HTTP_AGENT_RSS_BOUND_MIB", "100"))
+    check(d.rss_kib() - base_rss < bound * 1024, "RSS grew by %d KiB" % (d.rss_kib() - base_rss))
+    d.stop()
+
+
+def main():
+    for tool in ("curl", "wget", "ppmtogif", "cmp", "xargs"):
+        if not shutil.which(tool):
+            sys.exit("%s is not installed (scripts/setup.sh installs it)" % tool)
+    tmp = tempfile.mkdtemp()
+    try:
+        {"clients": clients, "remote": remote, "hostile": hostile}[GROUP](tmp)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    if failures:
+        sys.exit("%d failures" % len(failures))
+    print("ok")
+
+
+if __name__ == "__main__":
+    main()
