@@ -14,7 +14,7 @@
 #include "matrix/node.h"
 #include "matrix/old_format.h"
 #include "matrix/struct_block.h"
-#include "runtime/services.h"
+#include "runtime/zu_gc_hooks.h"
 #include "text/codemethod.h"
 #include "text/convert.h"
 #include "zu/gc.h"

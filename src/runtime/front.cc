@@ -4,7 +4,7 @@
 
 #include "base/signals.h"
 #include "runtime/relay.h"
-#include "runtime/services.h"
+#include "runtime/reply_code.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/eval.h"

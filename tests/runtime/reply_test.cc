@@ -7,6 +7,7 @@
 #include "base/version.h"
 #include "runtime/front.h"
 #include "runtime/later_services.h"
+#include "runtime/reply_code.h"
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "runtime_test_util.h"
