@@ -7,9 +7,9 @@
 
 #include "base/tick.h"
 #include "base/zutime.h"
+#include "matrix/element_cache.h"
 #include "matrix/matrix.h"
 #include "matrix/matrix_impl.h"
-#include "matrix/mx_cache.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "matrix/old_format.h"

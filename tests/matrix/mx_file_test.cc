@@ -19,7 +19,7 @@
 #include "base/tick.h"
 #include "elements/value.h"
 #include "matrix/dim_code.h"
-#include "matrix/mx_cache.h"
+#include "matrix/element_cache.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "matrix_test_util.h"
