@@ -48,8 +48,8 @@ class SelfInterpreter {
 };
 
 // Runs f(me) on a thread of its own that has an internal interpreter `me`
-// with an environment of its own (under a ZuThreadScope), and returns what f returns once the thread and
-// its interpreter have ended.
+// with an environment of its own (under a ZuThreadScope), and returns what
+// f returns once the thread and its interpreter have ended.
 template <class F>
 auto as_asker(F f) {
   using R = std::invoke_result_t<F&, ZU_INTERPRETER*>;
