@@ -167,13 +167,15 @@ void BM_AcceptLineLink(benchmark::State& state) {
 BENCHMARK(BM_AcceptLineLink)->UseRealTime();
 
 // Reads from fd until `count` more replies have come (a reply ends with
-// "</Result>\n"); `tail` carries a mark cut between two reads.
-bool read_replies(int fd, int count, std::string& tail) {
+// "</Result>\n"); `tail` carries a mark cut between two reads. What was
+// read is appended to *all when given.
+bool read_replies(int fd, int count, std::string& tail, std::string* all = nullptr) {
   static const std::string_view kEnd = "</Result>\n";
   char buf[1 << 16];
   while (count > 0) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) return false;
+    if (all) all->append(buf, static_cast<size_t>(n));
     tail.append(buf, static_cast<size_t>(n));
     for (size_t at = tail.find(kEnd); at != std::string::npos; at = tail.find(kEnd, at + kEnd.size())) --count;
     size_t keep = std::min(tail.size(), kEnd.size() - 1);
@@ -203,9 +205,10 @@ int open_line_link() {
 // Replies per second on one line link: 32 forms sent together, then their
 // 32 replies read; the peer reads and evaluates each form and writes its
 // reply. Arg 0: a small number; arg 1: a list of 256 texts with kana,
-// which the link's encoding (EUC-JP) carries; arg 2: the same texts with
-// a character it lacks, so that each reply goes between encoding
-// switches. The reply's encoding survey walks every text.
+// which the link's encoding (EUC-JP) carries; arg 2: texts whose
+// characters are mostly ones it lacks, so that each reply goes between
+// encoding switches (checked on the first batch). The reply's encoding
+// survey walks every text.
 void BM_LineLinkReplies(benchmark::State& state) {
   constexpr int kBatch = 32;
   int fd = open_line_link();
@@ -216,9 +219,9 @@ void BM_LineLinkReplies(benchmark::State& state) {
   std::string tail;
   const char* form = "(+ 1 2)\n";
   if (state.range(0) > 0) {
-    const char* extra = state.range(0) == 2 ? "&#x1F600;" : "";
+    const char* chars = state.range(0) == 2 ? "&#x3042;&#x1F600;&#x1F601;&#x1F602;" : "&#x3042;&#x3044;";
     std::string def = "(define big (quote (";
-    for (int i = 0; i < 256; ++i) def += "\"&#x3042;&#x3044; text " + std::to_string(i) + extra + "\" ";
+    for (int i = 0; i < 256; ++i) def += std::string("\"") + chars + " text " + std::to_string(i) + "\" ";
     def += ")))\n";
     if (write(fd, def.data(), def.size()) != static_cast<ssize_t>(def.size()) || !read_replies(fd, 1, tail)) {
       state.SkipWithError("define failed");
@@ -227,14 +230,21 @@ void BM_LineLinkReplies(benchmark::State& state) {
     }
     form = "big\n";
   }
-  std::string batch;
+  std::string batch, seen;
   for (int i = 0; i < kBatch; ++i) batch += form;
+  const bool switches = state.range(0) == 2;
+  bool first = true;
   for (auto _ : state) {
     if (write(fd, batch.data(), batch.size()) != static_cast<ssize_t>(batch.size()) ||
-        !read_replies(fd, kBatch, tail)) {
+        !read_replies(fd, kBatch, tail, first ? &seen : nullptr)) {
       state.SkipWithError("link failed");
       break;
     }
+    if (first && switches != (seen.find("&cx") != std::string::npos)) {
+      state.SkipWithError(switches ? "the replies did not switch" : "the replies switched");
+      break;
+    }
+    first = false;
   }
   close(fd);
   state.SetItemsProcessed(state.iterations() * kBatch);
