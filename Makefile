@@ -45,8 +45,12 @@ release: setup
 	cmake -S . -B $(REL_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQNMX_TESTS=OFF
 	cmake --build $(REL_DIR) -j $(JOBS)
 
+# The main road in build/demo: replies in replies.txt, traces in trace.txt;
+# any error reply fails the target.
 demo: release
-	./$(REL_DIR)/src/app/qnmx examples/demo.zu -
+	rm -rf build/demo && mkdir -p build/demo
+	cd build/demo && ../../$(REL_DIR)/src/app/qnmx ../../examples/demo.zu replies.txt 2>trace.txt
+	@if grep '#error' build/demo/replies.txt; then echo "demo: a step failed, see build/demo/replies.txt"; exit 1; fi
 
 bench: setup
 	cmake -S . -B $(BENCH_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQNMX_TESTS=OFF -DQNMX_BENCH=ON

@@ -112,6 +112,14 @@ void* _mx_channel_datum(MATRIX_NODE* n, int ch, bool make, const MATRIX_ALLOC_VE
   return c.data;
 }
 
+void* _mx_channel_datum_unchanged(MATRIX_NODE* n, int ch) {
+  assert_lock_held(matrix_lock);
+  _mx_node_channels(n);
+  MATRIX_CHANNEL& c = n->channel[ch];
+  if (!c.data) c.data = new_channel_datum(n, ch, nullptr, __FILE__, __LINE__);
+  return c.data;
+}
+
 // ---- dim codes in ZU form
 
 int64_t* get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s) {

@@ -51,7 +51,7 @@ void set_view(MX_CACHE* c, int i, MATRIX_DATA_TYPE* tp, void* d) {
 
 // Takes every access channel of n, which the caller has locked and
 // awaited, under matrix_lock: a channel lock and a view each (a datum
-// missing is made). 0 with n held, or -1 with nothing held: the matrix is
+// missing is made, the node left unchanged until a write). 0 with n held, or -1 with nothing held: the matrix is
 // no longer usable, or a channel has no type and so no data.
 int _take_channels(MX_CACHE* c, MATRIX_NODE* n) {
   MATRIX* m = c->m;
@@ -62,7 +62,7 @@ int _take_channels(MX_CACHE* c, MATRIX_NODE* n) {
       MATRIX_DATA_TYPE* tp = ch >= 0 && ch < m->p.channel_nos ? m->channel_info[ch].data_type : nullptr;
       if (!tp) break;
       _matrix_node_channel_lock(n);
-      void* d = _mx_channel_datum(n, ch, true, nullptr, __FILE__, __LINE__);
+      void* d = _mx_channel_datum_unchanged(n, ch);
       if (!d) {
         _matrix_node_channel_unlock(n, 0);
         break;

@@ -69,6 +69,10 @@ void _mx_node_channels(MATRIX_NODE* n);
 // none.
 void* _mx_channel_datum(MATRIX_NODE* n, int ch, bool make, const MATRIX_ALLOC_VECTOR_PARAM* vp, const char* file,
                         int line);
+// The same for a reader that may write through it later: a missing datum
+// is made from the channel's default but the node is not marked changed (a
+// default read back is no change; a write marks the node when it lets go).
+void* _mx_channel_datum_unchanged(MATRIX_NODE* n, int ch);
 // Sets the completion byte of slot's kind and wakes it.
 void _set_scan_call(MATRIX_NODE* n, int slot, signed char value);
 // n's data were just read in. While a script of n runs (its process token

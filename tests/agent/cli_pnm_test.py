@@ -514,10 +514,34 @@ def group_waits():
                  0x80040501, '"object"')
 
 
+def group_reads_change_nothing():
+    """Reading a channel a node does not hold answers its default and leaves
+    the node and the file as they were: a picture over part of the matrix,
+    a channel kept in memory only, reads at several levels before and after
+    a close (the matrix then open for reading by name) and in another
+    process."""
+    sh("convert", "rose:", "ppm:rose.ppm")
+    two = (("rgb8_v", "255"), ("uint8_v", "7"))
+    made = create("r.mx", 1024, 1024, channels=two, save_up=THIN).replace(
+        'value="8"', 'value="6"').replace('channel="1" type="uint8_v" file="on"', 'channel="1" type="uint8_v"')
+    scan = '(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 1023 1023))'
+    reads = ['(qmxGetPoint "r.mx" (List 0 10 20))', '(qmxGetPoint "r.mx" (List 3 150 60))']
+    replies, err = run([made, '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)', scan] + reads + ['(qmxClose id="1")'] + reads)
+    want = [[[0, rgb_word(read_pnm("rose.ppm")[1][20, 10])], [1, 7]], [[0, 255], [1, 7]]]
+    expect("reads before and after the close", [value(r) for r in replies[3:5] + replies[6:]], want * 2)
+    expect("nothing reported lost", "not saved" in err, False)
+    with open(path("r.mx"), "rb") as f:
+        before = f.read()
+    replies, err = run(reads)
+    expect("reads in another process", [value(r) for r in replies], want)
+    with open(path("r.mx"), "rb") as f:
+        expect("reads leave the file alone", (f.read() == before, "not saved" in err), (True, False))
+
+
 GROUPS = {"roundtrip": group_roundtrip, "transparency": group_transparency, "formats": group_formats,
           "refusals": group_refusals, "points": group_points, "related": group_related,
           "persistence": group_persistence, "levels": group_levels, "closing_levels": group_closing_levels,
-          "reopen": group_reopen, "waits": group_waits}
+          "reopen": group_reopen, "waits": group_waits, "reads_change_nothing": group_reads_change_nothing}
 
 try:
     GROUPS[GROUP]()
