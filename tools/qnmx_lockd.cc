@@ -27,10 +27,10 @@
 //
 // Bounds: a connection may have kMaxWaits requests waiting (more are
 // refused); a line (or token) longer than 64 KiB ends its connection (the
-// environment variable QNMX_LOCKD_LINE_KIB sets another cap); a connection
-// that sends nothing for the idle time (600 s, a client's keep-alive comes
-// every 150 s) is dropped; when descriptors run out, accepting backs off
-// and goes on.
+// environment variable QNMX_LOCKD_LINE_KIB sets another cap), which bounds
+// names too; a connection that sends nothing for the idle time (600 s, a
+// client's keep-alive comes every 150 s) is dropped; when descriptors run
+// out, accepting backs off and goes on.
 //
 // -v logs every request and decision to the standard error stream;
 // --refuse refuses every lock request, --refuse=N only the first N;
@@ -151,8 +151,9 @@ struct Request {
 // names it prefixes as one range.
 // Never destroyed: connections may still be served while the process exits.
 std::mutex& table_mu = *new std::mutex;
-std::map<std::u32string, Queue>& holds = *new std::map<std::u32string, Queue>;
-std::map<std::u32string, Queue>& waits = *new std::map<std::u32string, Queue>;
+using Table = std::map<std::u32string, Queue, std::less<>>;
+Table& holds = *new Table;
+Table& waits = *new Table;
 uint64_t arrivals = 0;
 
 struct Outgoing {
@@ -160,12 +161,25 @@ struct Outgoing {
   std::string text;
 };
 
-// Calls f(list) for every list of `table` whose name is related to name.
+// Calls f(list) for every list of `table` whose name is related to name:
+// the names it prefixes follow it as one range; the names that prefix it
+// are found walking down from it. The greatest name not above `want` is
+// either a prefix of want, or shares a shorter prefix with it beyond which
+// no name that prefixes want can lie, so each step looks up one name and
+// shortens want, and nothing is copied.
 template <class F>
-void for_related(std::map<std::u32string, Queue>& table, const std::u32string& name, F f) {
-  for (size_t n = 1; n <= name.size(); ++n) {
-    auto it = table.find(name.substr(0, n));
-    if (it != table.end()) f(it->second);
+void for_related(Table& table, std::u32string_view name, F f) {
+  for (std::u32string_view want = name; !want.empty();) {
+    auto it = table.upper_bound(want);
+    if (it == table.begin()) break;
+    std::u32string_view k = (--it)->first;
+    size_t common = static_cast<size_t>(std::mismatch(k.begin(), k.end(), want.begin(), want.end()).first - k.begin());
+    if (common == k.size()) {
+      f(it->second);
+      if (k.empty()) break;
+      common = k.size() - 1;
+    }
+    want = want.substr(0, common);
   }
   for (auto it = table.upper_bound(name); it != table.end() && it->first.starts_with(name); ++it) f(it->second);
 }
@@ -219,7 +233,7 @@ void hold(Request* r, std::vector<Outgoing>& out) {
 // request. Only the lists related to the released name are looked at.
 // Table lock held.
 void grant_waiting(const std::u32string& name, std::vector<Outgoing>& out) {
-  std::vector<std::pair<uint64_t, std::u32string>> lists;
+  std::vector<std::pair<uint64_t, std::u32string_view>> lists;
   for_related(waits, name, [&](Queue& q) { lists.emplace_back(q.front()->order, q.front()->name); });
   std::sort(lists.begin(), lists.end());
   for (auto& [order, n] : lists) {

@@ -7,9 +7,14 @@
 // arrives after the text. A peer that does not take a call, or does not
 // answer it in time, makes that flush and every later one fail, and is not
 // waited for again. A close forwards the rest without waiting for answers.
+// Text that cannot be sent at all (the interpreter has gone, or has no
+// peer) is written to the process's own standard stream of the same type,
+// and so is all later text of the stream: a peer that left does not take
+// the process's output with it.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <vector>
 
 #include "base/task.h"
 #include "stream/sbuf.h"
@@ -27,7 +32,8 @@ struct S_CHAIN : STREAM {
   STREAM_BUF pending{};       // written, not yet forwarded
   unsigned flush_asked = 0;   // flushes asked for
   unsigned flush_served = 0;  // flushes whose text the peer has had
-  int unanswered = 0;  // a call was refused or left unanswered
+  int unanswered = 0;  // a call was left unanswered
+  int local = 0;       // nobody takes the text: it is written here (forwarder only)
   int done = 0;        // the stream is closing: forward the rest and leave
   int running = 0;
   ~S_CHAIN() override {
@@ -36,6 +42,23 @@ struct S_CHAIN : STREAM {
 };
 
 S_CHAIN* ch(STREAM* s) { return static_cast<S_CHAIN*>(s); }
+
+// Writes text in 4-byte codes to the process's own standard stream for
+// the chain's type.
+void write_here(int ctype, const unsigned char* data, size_t len) {
+  STREAM* own = s_own_std(ctype == 'e' ? 2 : 1);
+  if (!own) return;
+  std::vector<L_CHAR> text;
+  text.reserve(len / 4 + 1);
+  for (size_t i = 0; i + 4 <= len; i += 4) {
+    auto code = static_cast<L_CHAR>(data[i]) << 24 | static_cast<L_CHAR>(data[i + 1]) << 16 |
+                static_cast<L_CHAR>(data[i + 2]) << 8 | data[i + 3];
+    if (code != 0) text.push_back(code);
+  }
+  text.push_back(0);
+  s_printf(own, "%ls", text.data());
+  s_flush(own);
+}
 
 void forward_task(TKEY key) {
   auto* c = static_cast<S_CHAIN*>(key);
@@ -59,9 +82,11 @@ void forward_task(TKEY key) {
       int wait = confirm && avail == 0 ? flush_wait_ms.load() : 0;
       unlock_task(c->lk, "chain");
       CHAIN_FORWARD f = forward_hook.load();
-      int r = f ? f(c->iid, c->ctype, buf, k, wait) : -1;
+      int r = c->local || !f ? -1 : f(c->iid, c->ctype, buf, k, wait);
+      if (r < 0) write_here(c->ctype, buf, k);
       lock_task(c->lk);
-      if (r != 0) c->unanswered = 1;
+      if (r < 0) c->local = 1;
+      else if (r != 0) c->unanswered = 1;
     }
     c->flush_served = serving;
     wakeup_task(&c->flush_served);

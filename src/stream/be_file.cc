@@ -322,6 +322,8 @@ void s_std_closed(STREAM* s) {
   if (s_stderr == s) s_stderr = own_std[2];
 }
 
+STREAM* s_own_std(int fd) { return fd >= 0 && fd < 3 ? own_std[fd] : nullptr; }
+
 void s_open_std_streams() {
   own_std[0] = s_stdin = std_stream(0, S_MODE_READ);
   own_std[1] = s_stdout = std_stream(1, S_MODE_WRITE);

@@ -336,10 +336,13 @@ int s_end_fpipe_output(STREAM* s);
 // significant byte first. type 'o' or 'e'; null for another type or while
 // no hook is installed. The hook waits up to wait_ms (0: not at all) for
 // the peer's answer and returns 0 (sent, and answered when waited for), 1
-// (sent, no answer in time) or -1 (not sent). s_flush returns 0 once the
-// peer has answered for the text written before it; -1 when a call was not
-// sent or not answered in time (set_chain_flush_wait: the time given to the
-// peer, 10 s by default), after which flushes no longer wait for answers.
+// (sent, no answer in time) or -1 (cannot be sent: nobody takes the text).
+// s_flush returns 0 once the peer has answered for the text written before
+// it; -1 when a call was not answered in time (set_chain_flush_wait: the
+// time given to the peer, 10 s by default), after which flushes no longer
+// wait for answers. Text that cannot be sent, and all later text of the
+// stream, goes to the process's own standard output ('o') or error ('e')
+// stream instead.
 using CHAIN_FORWARD = int (*)(int iid, int type, const unsigned char* data, size_t len, int wait_ms);
 void set_chain_forward(CHAIN_FORWARD f);
 void set_chain_flush_wait(int ms);

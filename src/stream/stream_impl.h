@@ -42,6 +42,8 @@ void s_open_std_streams();
 // A standard stream pointer that names the closed stream s names the
 // process's own standard stream again.
 void s_std_closed(STREAM* s);
+// The process's own standard stream of descriptor fd (0, 1 or 2).
+STREAM* s_own_std(int fd);
 void s_install_handover();
 const char* s_inherited_arg();
 

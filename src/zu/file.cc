@@ -136,6 +136,7 @@ void gc_core_run_pending_closes() {
 
 // ---- the reader's state as the file record's users see it
 
+using zu_reader::BufGuard;
 using zu_reader::Reader;
 
 int zu_file_depth(ZU_FILE* f) {
@@ -163,12 +164,20 @@ int64_t zu_file_input_time(ZU_FILE* f) {
 
 bool zu_file_window(ZU_FILE* f, char* out, int max, int* fill, int* pos) {
   auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  if (!r || !r->buf) return false;
+  // A reader that another thread holds is most often waiting for input;
+  // its buffer is copied under the guard, and its position is where it
+  // asked for more.
   int expected = 0;
-  if (!r || !r->buf || !r->busy.compare_exchange_strong(expected, 1)) return false;
-  *fill = static_cast<int>(r->fill);
-  *pos = r->cur.pos >= r->base ? static_cast<int>(r->cur.pos - r->base) : 0;
-  std::memcpy(out, r->buf, std::min<size_t>(r->fill, static_cast<size_t>(std::max(max, 0))));
-  r->busy.store(0);
+  bool idle = r->busy.compare_exchange_strong(expected, 1);
+  {
+    BufGuard g(r);
+    uint64_t at = idle ? r->cur.pos : r->wait_pos;
+    *fill = static_cast<int>(std::min<uint64_t>(r->fill, INT32_MAX));
+    *pos = at >= r->base ? static_cast<int>(std::min<uint64_t>(at - r->base, INT32_MAX)) : 0;
+    std::memcpy(out, r->buf, std::min<size_t>(r->fill, static_cast<size_t>(std::max(max, 0))));
+  }
+  if (idle) r->busy.store(0);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <cstring>
 #include <new>
+#include <sched.h>
 
 #include "stream/stream.h"
 #include "zu/reader_impl.h"
@@ -43,6 +44,7 @@ uint32_t refill(Reader* r) {
   if (keep < r->base) keep = r->base;
   uint64_t drop = keep - r->base;
   if (drop > 0) {
+    BufGuard g(r);
     std::memmove(r->buf, r->buf + drop, r->fill - drop);
     r->fill -= drop;
     r->base = keep;
@@ -54,10 +56,15 @@ uint32_t refill(Reader* r) {
       return 0;
     }
     uint64_t ncap = r->cap * 2;
-    auto* nb = static_cast<uint8_t*>(mmalloc(ncap, gc_text));
+    auto* nb = static_cast<uint8_t*>(mmalloc(ncap, gc_text));  // may collect: not under the guard
+    BufGuard g(r);
     std::memcpy(nb, r->buf, r->fill);
     r->buf = nb;
     r->cap = ncap;
+  }
+  {
+    BufGuard g(r);
+    r->wait_pos = r->cur.pos;
   }
   if (r->f->admit_hook && r->f->admit_hook(r->f) < 0) {
     r->refused = r->failed = 1;
@@ -72,7 +79,10 @@ uint32_t refill(Reader* r) {
     r->eof = 1;
     return 0;
   }
-  r->fill += static_cast<uint64_t>(n);
+  {
+    BufGuard g(r);
+    r->fill += static_cast<uint64_t>(n);
+  }
   // Read by the interpreter tick while this thread reads on.
   std::atomic_ref<int64_t>(r->f->rb_time).store(static_cast<int64_t>(std::time(nullptr)) - kZuEpoch,
                                                 std::memory_order_relaxed);
@@ -128,6 +138,13 @@ int decode(Reader* r, Cursor& c, L_CHAR* out) {
 }
 
 }  // namespace
+
+BufGuard::BufGuard(Reader* r) : r_(r) {
+  for (int expected = 0; !r_->buf_guard.compare_exchange_weak(expected, 1, std::memory_order_acquire); expected = 0)
+    sched_yield();
+}
+
+BufGuard::~BufGuard() { r_->buf_guard.store(0, std::memory_order_release); }
 
 Reader* new_reader(ZU_FILE* f, STREAM* st) {
   auto* r = new (mmalloc(sizeof(Reader), mark_reader)) Reader();

@@ -66,6 +66,12 @@ struct Reader {
   uint8_t plain;
   uint8_t refused;  // the admit hook said no (the input ends)
   std::atomic<int> busy;   // a thread is reading
+  // Guards buf, base and fill against a status report that copies the
+  // buffer while the reading thread waits for input (busy stays set then).
+  // Held only for moves of the buffer's bytes, never across a read, a lock
+  // or an allocation.
+  std::atomic<int> buf_guard;
+  uint64_t wait_pos;  // the cursor when more input was last asked for
   std::atomic<int> depth;  // open lists and elements
   Cursor cur;
   // One character looked at and not taken.
@@ -88,6 +94,18 @@ struct Reader {
   // found here without the intern table's lock. Marked, so that they stay
   // interned while cached.
   ZU_ATOM* atoms[kAtomCache];
+};
+
+// Holds a reader's buf_guard for its lifetime.
+class BufGuard {
+ public:
+  explicit BufGuard(Reader* r);
+  ~BufGuard();
+  BufGuard(const BufGuard&) = delete;
+  BufGuard& operator=(const BufGuard&) = delete;
+
+ private:
+  Reader* r_;
 };
 
 Reader* new_reader(ZU_FILE* f, STREAM* st);

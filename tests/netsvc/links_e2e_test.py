@@ -3,10 +3,11 @@
 links_e2e_test.py <qnmx> <group>.
 
 socat    a listener and socat: greeting and replies, Deny, a bad address,
-         reply forms, a listener without environment
+         reply forms, a listener without environment, a waiting link's
+         status
 remote   two qnmx processes (Remote, Local, an unknown iid, a peer killed
          mid-query), socat fake peers that answer or refuse, a peer's
-         printed text chained back
+         printed text chained back, and kept once the peer has left
 tables   time-outs read back in seconds, SetProxy refusals, refusals of the
          interpreter built-ins, a stale "__zui", the local host, a file
          interpreter, a closed listener
@@ -59,6 +60,20 @@ def group_socat():
         run.check(got == want, "%s: %r" % (name, got))
     got = socat(listener("noenv", env="()", rule='(Allow "all")')[1], r"\n(+ 1 2)\n")
     run.check(got.startswith(GREETING + b"<Result> 2 #error(2147682053 ") and b'("+")' in got, "nil environment: %r" % got)
+    # A link's status shows what its reader holds while the reader waits
+    # for the next form: the text so far, its length and the read position.
+    port = listener("status", env="Env1", rule='(Allow "all")')[1]
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(b"\n(GetCPUStatus (GetIid))\n")
+        got = b""
+        while not got.endswith(b"</Result>\n"):
+            part = s.recv(4096)
+            if not part:
+                break
+            got += part
+    io = re.search(rb'\(io "(.*)" (\d+) (\d+)\)\)</Result>\n$', got)
+    run.check(io and io[1].endswith(b"(GetCPUStatus (GetIid))\\n") and int(io[2]) == len(io[1].replace(b"\\n", b"\n"))
+              and int(io[3]) <= int(io[2]), "status of a waiting link: %r" % got)
     bad = run.agent("badip", '(OpenInterpreter "accept" Env0 (Permission () (Allow "ip" "127.0.0.300" "255.255.255.255")))')
     r = bad.wait_replies(1)
     run.check(r and is_error(r[0], TYPE_ERR, '"allow/deny" ("type missmatch")'), "bad address: %r" % r)
@@ -105,6 +120,25 @@ def group_remote():
         run.check(r == ["iid", "()", "()", "()", "()"] and cli.wait_exit() == 0, "chain %s: %r" % (name, r))
         printed = open(cli.out.replace(".out", ".err.stdout"), encoding="utf-8").read()
         run.check(printed == '"%s"\n%s \u65e5' % (name, name), "chain %s printed here: %r" % (name, printed))
+    # A peer that pointed them there and left takes nothing with it: what it
+    # had not had yet, and what is printed afterwards, shows on the peer's
+    # own standard output.
+
+    def peer(text):
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(b"\n" + text.encode())
+            got = b""
+            while got.count(b"</Result>") < text.count("\n"):
+                part = s.recv(4096)
+                if not part:
+                    break
+                got += part
+        return re.findall(rb"<Result> \d+ (.*?)</Result>", got)
+
+    gone = peer('(PrintChain sync="entry")\n(PrintStd d="stdout" "unsent ")\n(GetIid)\n')
+    r = peer('(WaitInterpreter %s)\n(PrintStd d="stdout" "after")\n(PrintChain sync="exit")\n' % gone[-1].decode())
+    printed = open(srv.out.replace(".out", ".err.stdout"), encoding="utf-8").read()
+    run.check(r == [b"()"] * 3 and printed.endswith("unsent after"), "peer gone: %r %r %r" % (gone, r, printed))
 
 
 ACCEPT = '(OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg %d))) %s (Permission () (Allow "all")))'

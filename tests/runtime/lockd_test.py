@@ -4,6 +4,8 @@
 Waiting is shown without timing: a waiting request gets no reply while a
 later request on the same link does.
 """
+import itertools
+import random
 import re
 import resource
 import socket
@@ -118,6 +120,33 @@ class LockServiceTest(unittest.TestCase):
         n = a.lock("write", "c")  # nobody got it for the link that left
         self.assertEqual(a.reply(), (n, "()"))
 
+    def test_a_request_waits_exactly_when_a_related_name_is_held(self):
+        # Names over two letters, so that many are prefixes of others; the
+        # model: related means one name is a prefix of the other. Names of
+        # even length are held for reading, which a read does not wait for,
+        # so that a name's nearest held prefix is often not the one that
+        # blocks it.
+        rng = random.Random(7)
+        a, b = Link(self.service, 1), Link(self.service, 2)
+        names = sorted({"".join(rng.choices("ab", k=rng.randint(1, 6))) for _ in range(16)})
+        held = [name for name in names if len(name) % 2]  # for writing
+        for name in names:
+            n = a.lock("write" if name in held else "read", name)
+            self.assertEqual(a.reply(), (n, "()"))
+        for size in range(1, 6):
+            for name in map("".join, itertools.product("ab", repeat=size)):
+                n = b.lock("read", name)
+                n_other = b.lock("read", "z")  # related to nothing held
+                first = b.reply()
+                waits = first[0] == n_other
+                self.assertEqual(waits, any(h.startswith(name) or name.startswith(h) for h in held), name)
+                if not waits:
+                    self.assertEqual(b.reply(), (n_other, "()"))
+                    b.unlock(name)
+                    b.reply()
+                b.unlock("z")
+                b.reply()
+
     def test_refuses_the_first_requests_only(self):
         service = Service("--refuse=2")
         self.addCleanup(service.stop)
@@ -161,6 +190,22 @@ class LockServiceTest(unittest.TestCase):
             pass
         n = b.lock("write", "held")
         self.assertEqual(b.reply(), (n, "()"))
+
+    def test_long_names_are_compared_as_short_ones_are(self):
+        a, b = Link(self.service, 1), Link(self.service, 2)
+        longest = "n" * 60000  # a long line, but under the 64 KiB cap
+        # Names that share all but their last characters are not related.
+        for link, name in ((a, longest), (b, longest[:-1] + "m")):
+            n = link.lock("write", name)
+            self.assertEqual(link.reply(), (n, "()"))
+        n = b.unlock(longest)
+        seq, value = b.reply()
+        self.assertEqual(seq, n)
+        self.assertTrue(value.startswith("#error(") and '"lock not held"' in value, value)
+        n = b.lock("read", "n")  # a prefix of a's name: waits on the same link
+        n2 = a.unlock(longest)
+        self.assertEqual(a.reply(), (n2, "()"))
+        self.assertEqual(b.reply(), (n, "()"))  # b's own write lock does not block it
 
     def test_connections_that_send_nothing_are_dropped(self):
         service = Service("--idle=1")

@@ -6,7 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/services.h"
 #include "support/temp_dir.h"
+#include "zulib/printing_impl.h"
 #include "zulib_test_util.h"
 
 namespace {
@@ -149,4 +151,15 @@ TEST_F(Printing, HeadersActOnlyOnTheirInterpretersInput) {
   s_stdout = f;
   d_s_close(f);
   EXPECT_EQ(s_stdout, out);
+}
+
+TEST_F(Printing, AChainThatCannotBeOpenedLeavesTheStreamsWhereTheyWere) {
+  set_chain_forward(nullptr);  // nothing would carry a chain's text
+  STREAM* out = s_stdout;
+  STREAM* err = s_stderr;
+  redirect_std(&s_stdout, s_open_chain(1, 'o'));
+  redirect_std(&s_stderr, s_open_chain(1, 'e'));
+  EXPECT_EQ(s_stdout, out);
+  EXPECT_EQ(s_stderr, err);
+  init_chain_forward();
 }
