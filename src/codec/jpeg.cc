@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "codec/jpeg_impl.h"
 #include "codec/limits.h"
 
@@ -12,6 +16,7 @@ namespace {
 
 constexpr int32_t kMaxSide = JPEG_MAX_DIMENSION;
 constexpr JDIMENSION kBatch = 16;  // rows handed to the library at once
+constexpr size_t kStreamBytes = size_t{1} << 20;
 
 bool side_ok(int64_t w, int64_t h) {
   return w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide && static_cast<uint64_t>(w * h) <= kCodecMaxPixels;
@@ -73,6 +78,9 @@ struct DecodeJob {
   jpeg_header_callback header_callback;
   jpeg_read_callback read_callback;
   void* data;
+  bool zero_fourth;  // the unused byte written 0 (else left as it was)
+  JpegPixels order;  // of RGB and CMYK pixels when zero_fourth
+  bool stream;       // rows written past the cache
   LoadJPGInfo info;
   RowKind kind;
 };
@@ -105,30 +113,95 @@ bool offer_header(DecodeJob* job) {
   return accepted;
 }
 
-void convert_row(RowKind kind, const uint8_t* src, uint8_t* dst, JDIMENSION width) {
-  switch (kind) {
-    case RowKind::kRgb: {
-      // Whole pixels at a time: red, green and blue from the library's
-      // sample, the fourth byte from the destination.
-      uint32_t keep;
-      const uint8_t fourth[4] = {0, 0, 0, 0xFF};
-      std::memcpy(&keep, fourth, 4);
-      for (JDIMENSION i = 0; i < width; ++i, src += 4, dst += 4) {
-        uint32_t s, d;
-        std::memcpy(&s, src, 4);
-        std::memcpy(&d, dst, 4);
-        d = (s & ~keep) | (d & keep);
-        std::memcpy(dst, &d, 4);
-      }
-      break;
+// ---- rows from the library's samples
+
+// The bytes of a 4-byte pixel kept from the library's RGBX or XBGR sample.
+uint32_t colour_mask(JpegPixels order) {
+  const uint8_t bytes[2][4] = {{0xFF, 0xFF, 0xFF, 0}, {0, 0xFF, 0xFF, 0xFF}};
+  uint32_t mask;
+  std::memcpy(&mask, bytes[order == JpegPixels::kXbgr], 4);
+  return mask;
+}
+
+// Red, green and blue from the library's sample, the fourth byte from the
+// destination; whole pixels at a time.
+void merge_rgb(const uint8_t* src, uint8_t* dst, JDIMENSION width) {
+  const uint32_t keep = ~colour_mask(JpegPixels::kRgbx);
+  for (JDIMENSION i = 0; i < width; ++i, src += 4, dst += 4) {
+    uint32_t s, d;
+    std::memcpy(&s, src, 4);
+    std::memcpy(&d, dst, 4);
+    d = (s & ~keep) | (d & keep);
+    std::memcpy(dst, &d, 4);
+  }
+}
+
+// Pixels [from, to) of src masked into dst, through the cache.
+void mask_span(const uint8_t* src, uint8_t* dst, size_t from, size_t to, uint32_t mask) {
+  size_t i = from;
+#if defined(__SSE2__)
+  const __m128i m = _mm_set1_epi32(static_cast<int>(mask));
+  for (; i + 4 <= to; i += 4)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i),
+                     _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i)), m));
+#endif
+  for (; i < to; ++i) {
+    uint32_t px;
+    std::memcpy(&px, src + 4 * i, 4);
+    px &= mask;
+    std::memcpy(dst + 4 * i, &px, 4);
+  }
+}
+
+// The library's pixels with their unused byte (0xFF) made 0. With
+// `stream`, the whole cache lines of the row are written past the cache
+// (the row's partial lines at either end through it, so that no line is
+// written both ways).
+void store_rgb(const uint8_t* src, uint8_t* dst, JDIMENSION width, JpegPixels order, bool stream) {
+  const uint32_t mask = colour_mask(order);
+  size_t lead = width, body = width;  // pixels before the first whole line; end of the last
+#if defined(__SSE2__)
+  const auto at = reinterpret_cast<uintptr_t>(dst);
+  if (stream && at % 4 == 0) {
+    lead = std::min<size_t>(width, (64 - at % 64) % 64 / 4);
+    body = lead + (width - lead) / 16 * 16;
+  }
+  mask_span(src, dst, 0, lead, mask);
+  const __m128i m = _mm_set1_epi32(static_cast<int>(mask));
+  for (size_t i = lead; i < body; i += 4)
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 4 * i),
+                     _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i)), m));
+#else
+  (void)stream;
+  lead = body = 0;
+#endif
+  mask_span(src, dst, body, width, mask);
+}
+
+// C, M, Y, K samples as red = C*K/255, green = M*K/255, blue = Y*K/255.
+void store_cmyk(const uint8_t* src, uint8_t* dst, JDIMENSION width, const DecodeJob* job) {
+  const bool xbgr = job->zero_fourth && job->order == JpegPixels::kXbgr;
+  for (JDIMENSION i = 0; i < width; ++i, src += 4, dst += 4) {
+    const unsigned k = src[3];
+    const auto r = static_cast<uint8_t>(src[0] * k / 255), g = static_cast<uint8_t>(src[1] * k / 255),
+               b = static_cast<uint8_t>(src[2] * k / 255);
+    if (xbgr) {
+      dst[0] = 0, dst[1] = b, dst[2] = g, dst[3] = r;
+    } else {
+      dst[0] = r, dst[1] = g, dst[2] = b;
+      if (job->zero_fourth) dst[3] = 0;
     }
+  }
+}
+
+void put_row(const DecodeJob* job, const uint8_t* src, uint8_t* dst, JDIMENSION width) {
+  switch (job->kind) {
+    case RowKind::kRgb:
+      if (job->zero_fourth) store_rgb(src, dst, width, job->order, job->stream);
+      else merge_rgb(src, dst, width);
+      break;
     case RowKind::kCmyk:
-      for (JDIMENSION i = 0; i < width; ++i, src += 4, dst += 4) {
-        unsigned k = src[3];
-        dst[0] = static_cast<uint8_t>(src[0] * k / 255);
-        dst[1] = static_cast<uint8_t>(src[1] * k / 255);
-        dst[2] = static_cast<uint8_t>(src[2] * k / 255);
-      }
+      store_cmyk(src, dst, width, job);
       break;
     case RowKind::kGrey:
       std::memcpy(dst, src, width);
@@ -136,6 +209,60 @@ void convert_row(RowKind kind, const uint8_t* src, uint8_t* dst, JDIMENSION widt
     case RowKind::kNone:
       break;
   }
+}
+
+// Room for `batch` rows of `row_bytes` from the image pool. Each row starts
+// 4 bytes past a 64-byte line: the library's vector code streams rows that
+// start on 16 bytes past the cache, and these are read back at once.
+JSAMPARRAY strip_rows(j_decompress_ptr c, size_t row_bytes, JDIMENSION batch) {
+  const size_t pitch = (row_bytes + 4 + 63) / 64 * 64;
+  auto* rows = static_cast<JSAMPARRAY>(
+      (*c->mem->alloc_small)(reinterpret_cast<j_common_ptr>(c), JPOOL_IMAGE, sizeof(JSAMPROW) * batch));
+  auto* room = static_cast<JSAMPLE*>(
+      (*c->mem->alloc_large)(reinterpret_cast<j_common_ptr>(c), JPOOL_IMAGE, pitch * batch + 64));
+  JSAMPLE* first = room + (64 - reinterpret_cast<uintptr_t>(room) % 64) % 64 + 4;
+  for (JDIMENSION r = 0; r < batch; ++r) rows[r] = first + r * pitch;
+  return rows;
+}
+
+int decode_rows(DecodeJob* job) {
+  j_decompress_ptr c = &job->cinfo;
+  if (job->kind == RowKind::kRgb)
+    c->out_color_space = job->zero_fourth && job->order == JpegPixels::kXbgr ? JCS_EXT_XBGR : JCS_EXT_RGBX;
+  jpeg_start_decompress(c);
+  // Rows are read in batches: the library's vector code and ours then
+  // alternate once a batch instead of once a row, which costs far less.
+  const size_t row_bytes = size_t{c->output_width} * static_cast<size_t>(c->output_components);
+  const auto batch = static_cast<JDIMENSION>(std::clamp<size_t>((size_t{128} << 10) / row_bytes, 1, 64));
+  JSAMPARRAY rows = strip_rows(c, row_bytes, batch);
+  // A whole image larger than a core's second-level cache would push its
+  // first rows out before anyone reads them: its rows skip the cache.
+  job->stream = job->zero_fourth && row_bytes * c->output_height > kStreamBytes;
+  bool stopped = false;
+  while (c->output_scanline < c->output_height && !stopped) {
+    const JDIMENSION first = c->output_scanline;
+    JDIMENSION got = 0;
+    while (got < batch && c->output_scanline < c->output_height) {
+      JDIMENSION n = jpeg_read_scanlines(c, rows + got, batch - got);
+      if (n == 0) break;
+      got += n;
+    }
+    // A source that never suspends always gives rows: none is a failure,
+    // never a spin or a result with rows missing.
+    if (got == 0) return 0;
+    for (JDIMENSION r = 0; r < got; ++r) {
+      uint8_t* dst = job->read_callback(static_cast<int32_t>(first + r), job->data);
+      if (!dst) {
+        stopped = true;
+        break;
+      }
+      put_row(job, rows[r], dst, c->output_width);
+    }
+  }
+  // A read that stopped early leaves rows unread: destroying the record is
+  // the clean end for it.
+  if (c->output_scanline >= c->output_height) jpeg_finish_decompress(c);
+  return 1;
 }
 
 int run_decode(DecodeJob* job) {
@@ -150,47 +277,9 @@ int run_decode(DecodeJob* job) {
   jpeg_create_decompress(c);
   jpeg_memory_src(c, job->memory, job->size);
   jpeg_read_header(c, TRUE);
-  if (!offer_header(job)) {
-    jpeg_destroy_decompress(c);
-    return 0;
-  }
-  if (job->kind == RowKind::kRgb) c->out_color_space = JCS_EXT_RGBX;
-  jpeg_start_decompress(c);
-  // Rows are read in batches: the library's vector code and ours then
-  // alternate once a batch instead of once a row, which costs far less.
-  const size_t row_bytes = size_t{c->output_width} * static_cast<size_t>(c->output_components);
-  const auto batch = static_cast<JDIMENSION>(std::clamp<size_t>((size_t{1} << 20) / row_bytes, 1, 64));
-  JSAMPARRAY rows = (*c->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(c), JPOOL_IMAGE,
-                                            c->output_width * c->output_components, batch);
-  bool stopped = false;
-  while (c->output_scanline < c->output_height && !stopped) {
-    const JDIMENSION first = c->output_scanline;
-    JDIMENSION got = 0;
-    while (got < batch && c->output_scanline < c->output_height) {
-      JDIMENSION n = jpeg_read_scanlines(c, rows + got, batch - got);
-      if (n == 0) break;
-      got += n;
-    }
-    // A source that never suspends always gives rows: none is a failure,
-    // never a spin or a result with rows missing.
-    if (got == 0) {
-      jpeg_destroy_decompress(c);
-      return 0;
-    }
-    for (JDIMENSION r = 0; r < got; ++r) {
-      uint8_t* dst = job->read_callback(static_cast<int32_t>(first + r), job->data);
-      if (!dst) {
-        stopped = true;
-        break;
-      }
-      convert_row(job->kind, rows[r], dst, c->output_width);
-    }
-  }
-  // A read that stopped early leaves rows unread: destroying the record is
-  // the clean end for it.
-  if (c->output_scanline >= c->output_height) jpeg_finish_decompress(c);
+  const int ok = offer_header(job) ? decode_rows(job) : 0;
   jpeg_destroy_decompress(c);
-  return 1;
+  return ok;
 }
 
 }  // namespace
@@ -234,8 +323,10 @@ uint8_t* jpeg_compress(int32_t* ret_jpeg_length, const void* rgb_32bit_data, int
   return jpeg_compress_rows(ret_jpeg_length, row, &image, image_width, image_height, quality);
 }
 
-int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callback header_callback,
-                      jpeg_read_callback read_callback, void* data) {
+namespace {
+
+int load(const void* memory, int32_t memory_size, jpeg_header_callback header_callback,
+         jpeg_read_callback read_callback, void* data, bool zero_fourth, JpegPixels order) {
   if (!header_callback || !read_callback) return 0;
   DecodeJob job_record{};
   DecodeJob* job = &job_record;
@@ -244,15 +335,32 @@ int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callb
   job->header_callback = header_callback;
   job->read_callback = read_callback;
   job->data = data;
-  int ok = run_decode(job);
+  job->zero_fourth = zero_fourth;
+  job->order = order;
+  const int ok = run_decode(job);
+#if defined(__SSE2__)
+  _mm_sfence();  // the streamed rows are in memory before the caller hands them on
+#endif
   return ok;
+}
+
+}  // namespace
+
+int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callback header_callback,
+                      jpeg_read_callback read_callback, void* data) {
+  return load(memory, memory_size, header_callback, read_callback, data, false, JpegPixels::kRgbx);
+}
+
+int jpeg_uncompress_rows(const void* memory, int32_t memory_size, JpegPixels order,
+                         jpeg_header_callback header_callback, jpeg_read_callback read_callback, void* data) {
+  return load(memory, memory_size, header_callback, read_callback, data, true, order);
 }
 
 int HeaderCallback(LoadJPGInfo* info, void* data) {
   auto* ci = static_cast<CallbackInfo*>(data);
   if (info->bpp != 24) return 0;
-  // Each row is zeroed as it is handed out (ReadCallback), just before the
-  // decoder fills it, rather than the whole image up front.
+  // Not zeroed: the decoder writes every byte of every row, the fourth
+  // bytes included.
   ci->dib = static_cast<uint8_t*>(std::malloc(size_t{static_cast<uint32_t>(info->width)} * info->height * 4));
   ci->width = info->width;
   ci->height = info->height;
@@ -261,15 +369,12 @@ int HeaderCallback(LoadJPGInfo* info, void* data) {
 
 uint8_t* ReadCallback(int32_t row, void* data) {
   auto* ci = static_cast<CallbackInfo*>(data);
-  const size_t stride = size_t{static_cast<uint32_t>(ci->width)} * 4;
-  uint8_t* at = ci->dib + stride * static_cast<uint32_t>(row);
-  std::memset(at, 0, stride);
-  return at;
+  return ci->dib + size_t{static_cast<uint32_t>(ci->width)} * 4 * static_cast<uint32_t>(row);
 }
 
 uint8_t* jpeg_uncompress(int32_t* ret_width, int32_t* ret_height, const void* jpeg_data, int32_t jpeg_length) {
   CallbackInfo ci{nullptr, 0, 0, nullptr, nullptr};
-  int ok = LoadJPGFromMemory(jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &ci);
+  int ok = jpeg_uncompress_rows(jpeg_data, jpeg_length, JpegPixels::kRgbx, HeaderCallback, ReadCallback, &ci);
   *ret_width = ci.width;
   *ret_height = ci.height;
   if (!ok) {

@@ -44,14 +44,21 @@ uint8_t* jpeg_compress(int32_t* ret_jpeg_length, const void* rgb_32bit_data, int
 // `scratch` (4 * width bytes, valid until the call returns its next 15
 // rows) and returns scratch.
 using jpeg_row_source = const uint8_t* (*)(int32_t row, uint8_t* scratch, void* data);
-// The byte order of the 4-byte pixels jpeg_compress_rows reads: red,
-// green, blue, unused, or the reverse (a host word R<<24 | G<<16 | B<<8
-// in a little-endian memory).
+// The byte order of the 4-byte pixels jpeg_compress_rows reads and
+// jpeg_uncompress_rows writes: red, green, blue, unused, or the reverse (a
+// host word R<<24 | G<<16 | B<<8 in a little-endian memory).
 enum class JpegPixels { kRgbx, kXbgr };
 // As jpeg_compress for an image whose rows come from `rows`, so that an
 // image in another layout needs no converted copy of the whole image.
 uint8_t* jpeg_compress_rows(int32_t* ret_jpeg_length, jpeg_row_source rows, void* data, int32_t image_width,
                             int32_t image_height, int32_t quality, JpegPixels order = JpegPixels::kRgbx);
+
+// As LoadJPGFromMemory, but RGB and CMYK pixels land in the given byte
+// order with the unused byte 0 instead of left as it was. The rows given
+// are only written, never read, and the writes go past the cache where the
+// processor allows: meant for whole images, not for one reused row.
+int jpeg_uncompress_rows(const void* memory, int32_t memory_size, JpegPixels order,
+                         jpeg_header_callback header_callback, jpeg_read_callback read_callback, void* data);
 
 // The image of an RGB or CMYK JPEG, fourth bytes 0; greyscale and anything
 // undecodable give null. *ret_width and *ret_height mean something only

@@ -216,6 +216,14 @@ void* xx_mxt_alloc_vector(const MATRIX_DATA_TYPE* tp, MX_ATYPE atype, const void
   return v;
 }
 
+void* xx_mxt_alloc_vector_unfilled(const MATRIX_DATA_TYPE* tp, MX_ATYPE atype, const MATRIX_ALLOC_VECTOR_PARAM* p,
+                                   MX_CACHE* w, const char* file, int line) {
+  if (!p || !tp || tp->alloc_data != xx_mxt_alloc_vector || element_width(tp) == 0 || tp->type == MX_TYPE_STRING_V)
+    return nullptr;
+  if (mx_atype_kind(atype) == MX_ATYPE::cache && !w) w = p->mxc;
+  return new_vector(tp, atype, p->dim, p->ix_size, w, false, file, line);
+}
+
 void* mxt_alloc_bitv(const MATRIX_DATA_TYPE* tp, MX_ATYPE atype, const void* param, MX_CACHE* w, const char* file,
                      int line) {
   const auto* p = static_cast<const MATRIX_ALLOC_VECTOR_PARAM*>(param);

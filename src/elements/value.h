@@ -124,6 +124,14 @@ void* mxt_alloc_bitv(const MATRIX_DATA_TYPE* tp, MX_ATYPE atype, const void* p, 
 void* mxt_alloc_vector_by_dim_code(const MATRIX_GEOMETRY* m, const MATRIX_DATA_TYPE* tp, MX_ATYPE atype,
                                    const int64_t* dim_code, const void* def);
 #define mxt_alloc_vector(tp, atype, p, w) xx_mxt_alloc_vector((tp), (atype), (p), (w), __FILE__, __LINE__)
+// A vector of tp (numeric, float, double or rgb8) with the shape of p whose
+// elements are not filled (kinds 1, 3 and 4), for a caller that writes
+// every element before the vector is used; p's default is ignored. Null
+// where xx_mxt_alloc_vector gives null, and for bit and string vectors.
+void* xx_mxt_alloc_vector_unfilled(const MATRIX_DATA_TYPE* tp, MX_ATYPE atype, const MATRIX_ALLOC_VECTOR_PARAM* p,
+                                   MX_CACHE* w, const char* file, int line);
+#define mxt_alloc_vector_unfilled(tp, atype, p, w) \
+  xx_mxt_alloc_vector_unfilled((tp), (atype), (p), (w), __FILE__, __LINE__)
 
 // ---- string vectors (texts share the vector's kind; kind 4 is not served)
 void* mxt_alloc_stringv_data(const MATRIX_DATA_TYPE* tp, MX_ATYPE atype, const void* p, MX_CACHE* w,

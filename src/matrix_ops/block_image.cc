@@ -32,11 +32,13 @@ inline void rgbx_of(uint32_t word, uint8_t* out) {
 
 int clamp_quality(int q) { return std::clamp(q, 1, 100); }
 
-// A new w x h vector of tp (kind atype) and its first element.
+// A new w x h vector of tp (kind atype) and its first element. Its
+// elements are not filled: every reader writes each one, or drops the
+// vector.
 void* new_image(const MATRIX_DATA_TYPE* tp, int32_t w, int32_t h, MX_ATYPE atype, uint8_t** elements) {
   const int32_t ix[2] = {w, h};
   MATRIX_ALLOC_VECTOR_PARAM p{2, ix, nullptr, nullptr};
-  void* v = tp->alloc_data(tp, atype, &p, nullptr, __FILE__, __LINE__);
+  void* v = mxt_alloc_vector_unfilled(tp, atype, &p, nullptr);
   if (!v) return nullptr;
   MATRIX_DH_SET dh;
   get_matrix_dh_set(&dh, v);
@@ -104,33 +106,23 @@ uint8_t* jpeg_block(int32_t* len, const MATRIX_DH_SET* dh, char letter, int qual
   return b;
 }
 
-// Where decoded rows go: through one row of 4-byte pixels, from which the
-// previous row is moved into the vector as the next is asked for (grey
-// keeps the red bytes, colour makes words of R, G, B and a zero byte).
+// Where decoded rows go. Colour images land in the vector's words as they
+// are; grey ones through one row of 4-byte pixels, whose red bytes are
+// moved into the vector as the next row is asked for.
 struct JpegTarget {
   const MATRIX_DATA_TYPE* tp;
   MX_ATYPE atype;
   void* v = nullptr;
   uint8_t* elements = nullptr;
-  int32_t width = 0;
-  uint8_t* row = nullptr;  // the pixel row handed out last
+  size_t width = 0;
+  uint8_t* row = nullptr;  // grey: the pixel row handed out last
   int32_t pending = -1;    // its row number
 };
 
-void flush_row(JpegTarget* t) {
+void flush_grey_row(JpegTarget* t) {
   if (t->pending < 0) return;
-  const size_t w = static_cast<size_t>(t->width);
-  const uint8_t* src = t->row;
-  if (t->tp == &mx_type_uint8_v) {
-    uint8_t* dst = t->elements + static_cast<size_t>(t->pending) * w;
-    for (size_t x = 0; x < w; ++x) dst[x] = src[4 * x];
-  } else {
-    uint8_t* dst = t->elements + static_cast<size_t>(t->pending) * w * 4;
-    for (size_t x = 0; x < w; ++x) {
-      uint32_t word = word_of(src + 4 * x) & 0xFFFFFF00u;
-      std::memcpy(dst + 4 * x, &word, 4);
-    }
-  }
+  uint8_t* dst = t->elements + static_cast<size_t>(t->pending) * t->width;
+  for (size_t x = 0; x < t->width; ++x) dst[x] = t->row[4 * x];
   t->pending = -1;
 }
 
@@ -139,23 +131,36 @@ int jpeg_header(LoadJPGInfo* info, void* data) {
   if (info->bpp != 24) return 0;  // a greyscale stream is not a form of the block
   t->v = new_image(t->tp, info->width, info->height, t->atype, &t->elements);
   if (!t->v) return 0;
-  t->width = info->width;
-  t->row = static_cast<uint8_t*>(d_alloc(size_t{4} * static_cast<size_t>(info->width)));
+  t->width = static_cast<size_t>(info->width);
+  if (t->tp == &mx_type_uint8_v) t->row = static_cast<uint8_t*>(d_alloc(4 * t->width));
   return 1;
 }
 
-uint8_t* jpeg_row(int32_t y, void* data) {
+uint8_t* jpeg_grey_row(int32_t y, void* data) {
   auto* t = static_cast<JpegTarget*>(data);
-  flush_row(t);
+  flush_grey_row(t);
   t->pending = y;
   return t->row;
+}
+
+uint8_t* jpeg_word_row(int32_t y, void* data) {
+  auto* t = static_cast<JpegTarget*>(data);
+  return t->elements + static_cast<size_t>(y) * t->width * 4;
 }
 
 void* jpeg_image(const uint8_t* b, int32_t size, char letter, const MATRIX_DATA_TYPE* tp, MX_ATYPE atype) {
   if (!b || size < 2 || b[0] != letter || b[1] != 'j') return nullptr;
   JpegTarget t{tp, atype};
-  int ok = LoadJPGFromMemory(b + 2, size - 2, jpeg_header, jpeg_row, &t);
-  if (ok) flush_row(&t);
+  int ok = 0;
+  if (tp == &mx_type_uint8_v) {
+    ok = LoadJPGFromMemory(b + 2, size - 2, jpeg_header, jpeg_grey_row, &t);
+    if (ok) flush_grey_row(&t);
+  } else {
+    // The words' bytes in memory are x, B, G, R on a little-endian host and
+    // R, G, B, x otherwise; the decoder leaves x 0.
+    constexpr JpegPixels order = std::endian::native == std::endian::little ? JpegPixels::kXbgr : JpegPixels::kRgbx;
+    ok = jpeg_uncompress_rows(b + 2, size - 2, order, jpeg_header, jpeg_word_row, &t);
+  }
   if (t.row) d_f_ree(t.row);
   if (!ok) {
     drop_image(tp, t.v, atype);

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
+#include <tuple>
 
 #include "codec/jpeg.h"
 #include "support/bytes.h"
@@ -48,12 +50,9 @@ TEST(Jpeg, TheLengthIsWhatWasWritten) {
   EXPECT_EQ(uncompress(big, &w, &h).size(), noise.size());
 }
 
-struct Grey {
-  int rows = 0, stop_at = -1, bpp = -1, palette_last = -1;
-  Bytes row = Bytes(64);
-};
-
-TEST(Jpeg, GreyThroughTheCallbacksAndAnEarlyStop) {
+// A stream of w x h pixels of `components` samples each, made by the
+// library itself (so CMYK streams need no outside tool).
+Bytes library_stream(const Bytes& samples, int w, int h, int components, J_COLOR_SPACE space) {
   jpeg_compress_struct ci{};
   jpeg_error_mgr err{};
   ci.err = jpeg_std_error(&err);
@@ -61,19 +60,30 @@ TEST(Jpeg, GreyThroughTheCallbacksAndAnEarlyStop) {
   unsigned char* buf = nullptr;
   unsigned long size = 0;
   jpeg_mem_dest(&ci, &buf, &size);
-  ci.image_width = 8;
-  ci.image_height = 8;
-  ci.input_components = 1;
-  ci.in_color_space = JCS_GRAYSCALE;
+  ci.image_width = static_cast<JDIMENSION>(w);
+  ci.image_height = static_cast<JDIMENSION>(h);
+  ci.input_components = components;
+  ci.in_color_space = space;
   jpeg_set_defaults(&ci);
   jpeg_start_compress(&ci, TRUE);
-  uint8_t line[8] = {7, 7, 7, 7, 7, 7, 7, 7};
-  JSAMPROW rows[1] = {line};
-  while (ci.next_scanline < 8) jpeg_write_scanlines(&ci, rows, 1);
+  while (ci.next_scanline < ci.image_height) {
+    JSAMPROW row = const_cast<uint8_t*>(samples.data()) + size_t{ci.next_scanline} * w * components;
+    jpeg_write_scanlines(&ci, &row, 1);
+  }
   jpeg_finish_compress(&ci);
-  Bytes grey(buf, buf + size);
+  Bytes out(buf, buf + size);
   jpeg_destroy_compress(&ci);
   std::free(buf);
+  return out;
+}
+
+struct Grey {
+  int rows = 0, stop_at = -1, bpp = -1, palette_last = -1;
+  Bytes row = Bytes(64);
+};
+
+TEST(Jpeg, GreyThroughTheCallbacksAndAnEarlyStop) {
+  const Bytes grey = library_stream(Bytes(64, 7), 8, 8, 1, JCS_GRAYSCALE);
 
   auto header = [](LoadJPGInfo* info, void* data) {
     auto* g = static_cast<Grey*>(data);
@@ -101,6 +111,55 @@ TEST(Jpeg, GreyThroughTheCallbacksAndAnEarlyStop) {
   int32_t w, h;
   EXPECT_TRUE(uncompress(grey, &w, &h).empty());
   EXPECT_EQ(LoadJPGFromMemory(grey.data(), static_cast<int32_t>(grey.size()), nullptr, read, &g), 0);
+}
+
+// Rows handed out at a pitch and a start offset of the test's choosing,
+// in a buffer filled with 0xEE beforehand.
+struct Rows {
+  int32_t w = 0, h = 0;
+  size_t offset, pad;
+  Bytes room;
+  uint8_t* row(int32_t y) { return room.data() + offset + size_t(y) * (size_t(w) * 4 + pad); }
+};
+
+// Colour rows written straight into the caller's rows, in either byte
+// order, wherever the rows start (on the cache-bypassing path for images
+// over a MiB, and with rows not 4-byte aligned), hold the pixels of the
+// row-merging decoder with the fourth byte 0.
+TEST(Jpeg, RowsInEitherByteOrderMatchTheMergingDecoder) {
+  std::mt19937 rng(5);
+  for (auto [w, h, space] : {std::tuple{37, 23, JCS_RGB}, {613, 509, JCS_RGB}, {45, 17, JCS_CMYK},
+                             {700, 400, JCS_CMYK}}) {
+    const int comps = space == JCS_CMYK ? 4 : 3;
+    Bytes samples(size_t(w) * h * comps);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint8_t>((i / comps % 97) * 2 + rng() % 40);
+    const Bytes jpg = library_stream(samples, w, h, comps, space);
+    const auto size = static_cast<int32_t>(jpg.size());
+    auto header = [](LoadJPGInfo* info, void* data) {
+      auto* r = static_cast<Rows*>(data);
+      r->w = info->width, r->h = info->height;
+      r->room.assign(r->offset + size_t(r->h) * (size_t(r->w) * 4 + r->pad), 0xEE);
+      return 1;
+    };
+    auto row = [](int32_t y, void* data) { return static_cast<Rows*>(data)->row(y); };
+    Rows merged{0, 0, 0, 0, {}};
+    ASSERT_EQ(LoadJPGFromMemory(jpg.data(), size, header, row, &merged), 1);
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x) merged.row(y)[4 * x + 3] = 0;
+    for (auto [order, offset, pad] : {std::tuple{JpegPixels::kRgbx, 4, 8}, {JpegPixels::kXbgr, 12, 4},
+                                      {JpegPixels::kXbgr, 1, 3}, {JpegPixels::kRgbx, 2, 0}}) {
+      Rows direct{0, 0, size_t(offset), size_t(pad), {}};
+      ASSERT_EQ(jpeg_uncompress_rows(jpg.data(), size, order, header, row, &direct), 1);
+      for (int32_t y = 0; y < h; ++y) {
+        Bytes want(merged.row(y), merged.row(y) + 4 * w), got(direct.row(y), direct.row(y) + 4 * w);
+        if (order == JpegPixels::kXbgr)
+          for (size_t i = 0; i < got.size(); i += 4) std::reverse(got.begin() + i, got.begin() + i + 4);
+        ASSERT_EQ(got, want) << w << "x" << h << " row " << y << " offset " << offset;
+        // Nothing is written past a row's pixels.
+        ASSERT_EQ(Bytes(direct.row(y) + 4 * w, direct.row(y) + 4 * w + pad), Bytes(pad, 0xEE));
+      }
+    }
+  }
 }
 
 TEST(Jpeg, RefusedSides) {

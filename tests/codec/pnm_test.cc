@@ -89,6 +89,23 @@ TEST_F(Pnm, WritePpmAndItsRefusals) {
   close_ppm(&p);
 }
 
+// Images past the writer's piece size land whole: the header in the first
+// piece, every later piece at its place, the last one short.
+TEST_F(Pnm, WritePpmOfImagesSpanningPieces) {
+  for (auto [w, h] : {std::pair{700u, 600u}, {1024u, 683u}, {1u, 349525u}}) {
+    Bytes data(size_t{w} * h * 3);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 4099);
+    ASSERT_GE(open("big.ppm", O_RDWR | O_CREAT | O_TRUNC), 0);
+    p.pi_width = w;
+    p.pi_height = h;
+    p.pi_max = 255;
+    ASSERT_EQ(write_ppm(&p, data.data()), 0);
+    close_ppm(&p);
+    const std::string head = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    EXPECT_TRUE(read_text(dir.at("big.ppm")) == head + to_text(data)) << w << "x" << h;
+  }
+}
+
 int shrink(int32_t* sx, int32_t* sy, int32_t* rw, int32_t* rh, void* work) {
   *sx *= 2;
   *sy *= 2;

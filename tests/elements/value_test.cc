@@ -69,6 +69,30 @@ TEST_F(Values, HeaderRuleAndDimLimit) {
   mxt_free_data(&mx_type_double_v, v);
 }
 
+// Unfilled vectors take the shape asked for; bit and string vectors, and
+// shapes the filled ones refuse, are refused.
+TEST_F(Values, UnfilledVectors) {
+  int32_t ix[2] = {3, 5}, bad[2] = {-1, 4};
+  MATRIX_ALLOC_VECTOR_PARAM p{2, ix, nullptr, nullptr};
+  for (MATRIX_DATA_TYPE* tp : {&mx_type_uint8_v, &mx_type_RGB_v, &mx_type_double_v}) {
+    void* v = mxt_alloc_vector_unfilled(tp, MX_ATYPE::tagged, &p, nullptr);
+    ASSERT_NE(v, nullptr) << tp->type_name;
+    MATRIX_DH_SET dh;
+    EXPECT_EQ(get_matrix_dh_set(&dh, v), tp);
+    EXPECT_EQ(dh.total_element, 15);
+    void* filled = mxt_alloc_vector(tp, MX_ATYPE::tagged, &p, nullptr);
+    EXPECT_EQ(tp->get_size(tp, v), tp->get_size(tp, filled));
+    tp->free_data(tp, filled);
+    EXPECT_EQ(dh.ix[0], 3);
+    EXPECT_EQ(dh.ix[1], 5);
+    tp->free_data(tp, v);
+  }
+  for (MATRIX_DATA_TYPE* tp : {&mx_type_bit_v, &mx_type_string_v, &mx_type_int8})
+    EXPECT_EQ(mxt_alloc_vector_unfilled(tp, MX_ATYPE::tagged, &p, nullptr), nullptr) << tp->type_name;
+  p.ix_size = bad;
+  EXPECT_EQ(mxt_alloc_vector_unfilled(&mx_type_uint8_v, MX_ATYPE::tagged, &p, nullptr), nullptr);
+}
+
 // Every kind allocates, copies and frees; kinds 1, 3 and 4 start zeroed.
 TEST_F(Values, FourKindsAllocateCopyAndFree) {
   MX_CACHE cache;
