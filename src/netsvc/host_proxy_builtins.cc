@@ -7,6 +7,7 @@
 
 #include "netsvc/net_impl.h"
 #include "netsvc/proxy.h"
+#include "netsvc/session.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/site.h"
@@ -92,11 +93,54 @@ ZU_SEXP* zu_SetProxy(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   return nullptr;
 }
 
+ZU_SEXP* zu_GetNativeProxy(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  return get_native_proxyinfo();
+}
+
+ZU_SEXP* native_error(ZU_SEXP* form, ZU_SEXP* data) { return error_at(form, ZU_ER_PARAM, "SetNativeProxy", data); }
+
+// Sessions go through another agent (NativeProxy, or NoProxy to stop), or
+// a list of hosts is reached without it (direct with NoProxy or ZUoHTTP).
+ZU_SEXP* zu_SetNativeProxy(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  const L_CHAR* type_text = head_option(sf, "type");
+  constexpr int kNative = 8;
+  int type = type_text && zu_wcmp_ascii(type_text, "NativeProxy") == 0 ? kNative : 0;
+  for (const auto& t : kProxyTypes)
+    if (type_text && zu_wcmp_ascii(type_text, t.word) == 0) type = t.type;
+  if (!type) return native_error(form, data_list("invalid proxy type"));
+  const L_CHAR* direct = head_option(sf, "direct");
+  if (direct && (type == PROXY_NONE || type == PROXY_ZUOHTTP)) {
+    std::vector<std::string> names = server_names(direct);
+    if (names.empty()) return native_error(form, data_list("invalid direct parameter"));
+    for (const std::string& n : names) set_native_proxy_direct_access(n.c_str());
+    return nullptr;
+  }
+  if (direct || (type != PROXY_NONE && type != kNative))
+    return native_error(form, data_list("invalid proxy type", get_string(type_text)));
+  URL u{};
+  if (const L_CHAR* s = head_option(sf, "server")) {
+    std::vector<std::string> names = server_names(s);
+    if (names.empty()) return native_error(form, data_list("proxy server is required"));
+    const L_CHAR* p = head_option(sf, "port");
+    long v = p ? std::strtol(n_string(std_cm, p), nullptr, 10) : 0;
+    if (v < 1 || v > 65535) return native_error(form, data_list("proxy server port is required"));
+    u.proto = nl_copy_str(std_cm, "zup");
+    u.server = nl_copy_str(std_cm, names.front().c_str());
+    u.port = static_cast<int>(v);
+    u.db = nl_copy_str(std_cm, "/");
+  }
+  set_native_proxy(&u);
+  free_url(&u);
+  return nullptr;
+}
+
 const QN_PRIM_DEF kGetLocalHostName[] = {{"GetLocalHostName", zu_GetLocalHostName, 1, 1, 1, T}, {}};
 const QN_PRIM_DEF kGetLocalHostIP[] = {{"GetLocalHostIP", zu_GetLocalHostIP, 1, 1, 1, T}, {}};
 const QN_PRIM_DEF kSetLocalHostName[] = {{"SetLocalHostName", zu_SetLocalHostName, 1, 2, 2, T}, {}};
 const QN_PRIM_DEF kGetProxy[] = {{"GetProxy", zu_GetProxy, 1, 1, 1, T}, {}};
 const QN_PRIM_DEF kSetProxy[] = {{"SetProxy", zu_SetProxy, 1, 1, 1, T}, {}};
+const QN_PRIM_DEF kGetNativeProxy[] = {{"GetNativeProxy", zu_GetNativeProxy, 1, 1, 1, T}, {}};
+const QN_PRIM_DEF kSetNativeProxy[] = {{"SetNativeProxy", zu_SetNativeProxy, 1, 1, 1, T}, {}};
 
 }  // namespace
 
@@ -105,3 +149,5 @@ void init_GetLocalHostIP(ZUISP_ENV* env) { bind_prims(env, kGetLocalHostIP); }
 void init_SetLocalHostName(ZUISP_ENV* env) { bind_prims(env, kSetLocalHostName); }
 void init_GetProxy(ZUISP_ENV* env) { bind_prims(env, kGetProxy); }
 void init_SetProxy(ZUISP_ENV* env) { bind_prims(env, kSetProxy); }
+void init_GetNativeProxy(ZUISP_ENV* env) { bind_prims(env, kGetNativeProxy); }
+void init_SetNativeProxy(ZUISP_ENV* env) { bind_prims(env, kSetNativeProxy); }

@@ -27,6 +27,9 @@ void init_URLStringCode(ZUISP_ENV* env);
 void init_DecodeURLString(ZUISP_ENV* env);
 void init_SetProxy(ZUISP_ENV* env);
 void init_GetProxy(ZUISP_ENV* env);
+void init_SetNativeProxy(ZUISP_ENV* env);
+void init_GetNativeProxy(ZUISP_ENV* env);
+void init_SessionEnvironment(ZUISP_ENV* env);
 void init_GetMainInterpreter(ZUISP_ENV* env);
 void init_GetZUIinfo(ZUISP_ENV* env);
 // The library's Get (lib_get.cc).

@@ -21,6 +21,8 @@
 #include "zu/env.h"
 #include "zu/value.h"
 
+struct STREAM;
+
 // One session protocol: a row of session_sw_table.
 struct SESSION_SW {
   const char* proto;  // the URL protocol name; null ends the table
@@ -102,6 +104,56 @@ void gc_session_zup();
 // closed and the request is not retried. The abort's result (0 a query,
 // 1 a stream read, -1 nothing to abort).
 int aboat_session(ZU_SEXP* delayed);
+
+// ---- the "http" protocol (session_http.cc)
+void init_session_http();
+int open_session_http(int open_opt);
+void close_session_http(int id);
+ZU_SEXP* remote_session_http(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
+                             const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line,
+                             int session_lock_enable, REMOTE_SESSION_OPT* opt);
+// Sends one request form to the server of u: with wait, its reply; else a
+// delayed value that a reply task fills. Errors name "RemoteSession" at
+// file and line.
+ZU_SEXP* one_session(URL* u, ZU_SEXP* form, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line, bool wait);
+// Reads one reply from st and makes it a value: (T L) for XML and HTML (L
+// the reader's lazy list, alone with return_format 2), (T raw) for any
+// other type, or an error. The stream is the reply's from then on.
+ZU_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line);
+// The method word of a head symbol's name: a to z in upper case (a new
+// string the caller frees).
+L_CHAR* get_method(const L_CHAR* name);
+// The most body bytes a reply may carry (256 MiB unless QNMX_HTTP_REPLY_CAP
+// or set_http_reply_cap says otherwise; 0 restores the default).
+size_t http_reply_cap();
+void set_http_reply_cap(size_t bytes);
+// The last reply key handed out, 1 to 5 (0 before the first).
+int session_http_last_key();
+
+// ---- set-up forms and the native proxy (session_proxy.cc)
+// Gives the zup session `id` the form it sends first on every new agent
+// connection (null: none), with the environment it came from. 0, or -1 for
+// an unknown session.
+int set_initial_sexp(int id, ZUISP_ENV* env, ZU_SEXP* form);
+// The native proxy: an agent reached over a zup session of its own (u with
+// a server), or none (null, or u without a server).
+void set_native_proxy(const URL* u);
+// A host reached without the native proxy: 0, or -1 when it is listed.
+int set_native_proxy_direct_access(const char* host);
+// (proxyinfo "NativeProxy" server port (server "NoProxy" host)...), or
+// (proxyinfo "NoProxy").
+ZU_SEXP* get_native_proxyinfo();
+// Hands a request of the zup session `id` to the native proxy: *mode 1 when
+// the request must go direct (null result), 2 when the proxy ran it (its
+// result). 0 and null when no proxy is set.
+ZU_SEXP* native_proxy_send_session(int* mode, ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent,
+                                   const L_CHAR* login_mode, const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file,
+                                   int line, int session_lock_enable, REMOTE_SESSION_OPT* opt);
+// Whether a native proxy is set.
+bool native_proxy_set();
+// The id of the descriptor's protocol session of that protocol, opened when
+// missing: -1 for an unknown descriptor or protocol.
+int sw_protocol_session(int id, const char* proto);
 
 // ---- the request built-ins (session_builtins.cc)
 // Waits until no RemoteSession request is in flight (the underscore form

@@ -300,9 +300,25 @@ ZU_SEXP* zu_CloseSession(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
   return nullptr;
 }
 
+// The set-up form that the session sends first on every new agent
+// connection (and to a native proxy): kept by the session's zup side.
+ZU_SEXP* zu_SessionEnvironment(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* id = get_el(form, 1);
+  // Its errors carry this name, spelt so, as peers and scripts expect it.
+  if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "SetAessionEnv", "type missmatch");
+  int r = -1;
+  if (id->integer.num > 0 && id->integer.num <= INT_MAX) {
+    int zid = sw_protocol_session(static_cast<int>(id->integer.num), "zup");
+    if (zid > 0) r = set_initial_sexp(zid, env, get_el(form, 2));
+  }
+  if (r < 0) return error_at(form, ZU_ER_SESSION_ENV, "SetAessionEnv", get_integer(r, nullptr));
+  return nullptr;
+}
+
 const QN_PRIM_DEF kRemoteSession[] = {{"RemoteSession", zu_RemoteSession, 0, 2, -1, 0}, {}};
 const QN_PRIM_DEF kOpenSession[] = {{"OpenSession", zu_OpenSession, 1, 1, 1, 0}, {}};
 const QN_PRIM_DEF kCloseSession[] = {{"CloseSession", zu_CloseSession, 1, 2, 2, 0}, {}};
+const QN_PRIM_DEF kSessionEnvironment[] = {{"SessionEnvironment", zu_SessionEnvironment, 1, 3, 3, 0}, {}};
 
 }  // namespace
 
@@ -325,6 +341,7 @@ void init_RemoteSession(ZUISP_ENV* env) {
 }
 void init_OpenSession(ZUISP_ENV* env) { bind_prims(env, kOpenSession); }
 void init_CloseSession(ZUISP_ENV* env) { bind_prims(env, kCloseSession); }
+void init_SessionEnvironment(ZUISP_ENV* env) { bind_prims(env, kSessionEnvironment); }
 
 void init_session_ops() {
   ZU_NET_OPS ops{};

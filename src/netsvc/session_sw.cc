@@ -13,6 +13,7 @@
 
 const SESSION_SW session_sw_table[] = {
     {"zup", open_session_zup, close_session_zup, remote_session_zup, get_remote_version_zup},
+    {"http", open_session_http, close_session_http, remote_session_http, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -84,7 +85,10 @@ VERSION* _find_layer(SESSION_REMOTE_VERSION* e, const char* layer) {
 
 }  // namespace
 
-void init_session_sw() { init_session_zup(); }
+void init_session_sw() {
+  init_session_zup();
+  init_session_http();
+}
 
 void sw_set_last_session_id(int id) {
   lock_task(session_lock);
@@ -150,7 +154,28 @@ ZU_SEXP* sw_remote_session(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, 
     const char* text = err == 1 ? "invalid session protocol" : "cannot connect the protocol";
     return sw_error(file, line, data_list(text, get_string(u->proto)));
   }
+  // Through the native proxy, whatever the protocol: the proxy knows the
+  // session by the descriptor's zup session.
+  if (native_proxy_set()) {
+    int zid = sw_protocol_session(id, "zup");
+    if (zid < 0) return sw_error(file, line, data_list("cannot connect the protocol", get_string_ascii("zup")));
+    int mode = 0;
+    ZU_SEXP* r = native_proxy_send_session(&mode, env, zid, u, agent, login_mode, center_cmd, cmd, file, line,
+                                           session_lock_enable, opt);
+    if (mode == 2) return r;
+  }
   return row->session(env, pid, u, agent, login_mode, center_cmd, cmd, file, line, session_lock_enable, opt);
+}
+
+int sw_protocol_session(int id, const char* proto) {
+  const L_CHAR* name = l_string(std_cm, proto);
+  lock_task(session_lock);
+  SESSION_DESCRIPTOR* d = _find_descriptor(id);
+  int err = 0;
+  SESSION_DESCRIPTOR_LIST* e = d ? _protocol_session(d, name, &err) : nullptr;
+  int pid = e ? e->id : -1;
+  unlock_task(session_lock, "sw_protocol_session");
+  return pid;
 }
 
 VERSION* get_remote_version(int id, URL* u, const char* layer) {

@@ -178,6 +178,17 @@ ZU_SEXP* connect_agent(ZUISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, Z
 // requests meanwhile).
 ZU_SEXP* forced(ZU_SEXP* v);
 
+// ---- the native proxy (session_proxy.cc), session_lock held
+// The forms that set session `id` up at the native proxy, once until its
+// set-up changes or the proxy's link is new: null when done already, a
+// one-member list of the error for an unknown session.
+ZU_SEXP* _setup_session_proxy(int id, ZU_FILE* file, int line);
+// A zup request that carries a request of session proxy_ses to the native
+// proxy (0: an ordinary request).
+ZU_SEXP* remote_session_zup_for(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
+                                const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line,
+                                int session_lock_enable, REMOTE_SESSION_OPT* opt, int proxy_ses);
+
 // ---- tests
 // The ports of the servers known, newest first.
 int session_zup_server_ports(int* ports, int max);

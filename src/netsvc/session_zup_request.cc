@@ -34,6 +34,9 @@ struct ZUP_REQUEST {
   int line;
   const REMOTE_SESSION_OPT* opt;
   bool retry;  // a delayed reply's repetition: a close request does not stop it
+  // The session whose request this one carries to the native proxy (0:
+  // none): its set-up at the proxy goes out first when not yet done.
+  int proxy_ses;
 };
 
 ZU_SEXP* remote_session_delay(ZU_SEXP* s);
@@ -92,11 +95,13 @@ ZU_SEXP* send_forms(const ZUP_REQUEST& q, CON_SESSION* s, CON_AGENT* a, int* use
   for (CON_AGENT_INITIAL* i = a->initial_list; i && !sent; i = i->next) sent = i->ses == s->id;
   ZU_SEXP* pre = nullptr;
   if (!sent) {
-    if (s->pre_func) pre = s->pre_func(s, a, 0);
+    if (s->pre_func) pre = s->pre_func(s, a, q.proxy_ses);
     auto* i = static_cast<CON_AGENT_INITIAL*>(d_calloc(sizeof(CON_AGENT_INITIAL), 1));
     i->ses = s->id;
     i->next = a->initial_list;
     a->initial_list = i;
+  } else if (q.proxy_ses) {
+    pre = _setup_session_proxy(q.proxy_ses, q.file, q.line);
   }
   unlock_task(session_lock, "remote_session");
   *used = iid;
@@ -143,7 +148,7 @@ void make_delayed_reply(const ZUP_REQUEST& q, CON_SESSION* s, const URL* u, ZU_S
   r->s_file = q.file;
   r->s_line = q.line;
   r->s_session = s;
-  r->s_proxy_ses = 0;
+  r->s_proxy_ses = q.proxy_ses;
   bool given = q.opt && q.opt->timeout_count >= 0;
   r->s_opt.timeout_count = given ? q.opt->timeout_count - 1 : kDefaultRetries - 1;
   r->s_opt.return_format = q.opt ? q.opt->return_format : 0;
@@ -238,8 +243,8 @@ ZU_SEXP* remote_session_delay(ZU_SEXP* d) {
     ss_printf("SESSION-1\n");
   } else if (again) {
     // The repetition's own delayed reply carries the retries left.
-    ZUP_REQUEST q{r->s_env, r->s_id,  r->s_url,  r->s_agent, r->s_login_mode, r->s_center_cmd,
-                  r->s_cmd, r->s_file, r->s_line, &opt,       true};
+    ZUP_REQUEST q{r->s_env,  r->s_id,   r->s_url,  r->s_agent, r->s_login_mode, r->s_center_cmd,
+                  r->s_cmd,  r->s_file, r->s_line, &opt,       true,            r->s_proxy_ses};
     v = forced(run_request(q));
   }
   lock_task(session_lock);
@@ -269,9 +274,15 @@ int check_remote_session_delay(void* rec, int key) {
 }  // namespace
 
 ZU_SEXP* remote_session_zup(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
-                            const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line, int,
+                            const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line, int lock_enable,
                             REMOTE_SESSION_OPT* opt) {
-  ZUP_REQUEST q{env, id, u, agent, login_mode, center_cmd, cmd, file, line, opt, false};
+  return remote_session_zup_for(env, id, u, agent, login_mode, center_cmd, cmd, file, line, lock_enable, opt, 0);
+}
+
+ZU_SEXP* remote_session_zup_for(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
+                                const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line, int,
+                                REMOTE_SESSION_OPT* opt, int proxy_ses) {
+  ZUP_REQUEST q{env, id, u, agent, login_mode, center_cmd, cmd, file, line, opt, false, proxy_ses};
   int pri = zui_push_pri();
   ZU_SEXP* r = run_request(q);
   zui_pop_pri(pri);

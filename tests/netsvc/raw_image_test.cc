@@ -3,6 +3,9 @@
 // back with giftopnm and djpeg.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -11,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "netsvc/netsvc.h"
@@ -380,6 +384,51 @@ QNMX_CHILD_BODY(raw_image_without_sessions) {
   int len = 0;
   uint8_t* bytes = zu_search_ri_org(&err, &len, url("/s/a.gif").c_str());
   return bytes == nullptr && err == RI_FAILED && len == -1 ? 0 : 1;
+}
+
+// Over a real http session: a server of this test answers one request
+// with the image, as a web server would.
+QNMX_CHILD_BODY(raw_image_over_http) {
+  start(false);
+  std::string gif = run({"ppmtogif"}, ppm(5, 3));
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 1) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return 2;
+  std::string request;
+  std::thread server([&] {
+    int c = accept(fd, nullptr, nullptr);
+    char buf[512];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = read(c, buf, sizeof buf);
+      if (n <= 0) break;
+      request.append(buf, static_cast<size_t>(n));
+    }
+    std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\n\r\n" + gif;
+    (void)!write(c, reply.data(), reply.size());
+    close(c);
+  });
+  std::string u = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/pics/a.gif";
+  int err = 1, size = 0, w = 0, h = 0;
+  uint8_t* bytes = zu_search_ri_org(&err, &size, std::basic_string<L_CHAR>(u.begin(), u.end()).c_str());
+  server.join();
+  close(fd);
+  bool same = bytes && std::string(reinterpret_cast<char*>(bytes), static_cast<size_t>(size)) == gif;
+  uint32_t* px = zu_get_ri(&err, &w, &h, nullptr, nullptr, std::basic_string<L_CHAR>(u.begin(), u.end()).c_str());
+  int rw = 0, rh = 0;
+  std::vector<uint32_t> want = packed_ppm(run({"giftopnm"}, gif), &rw, &rh);
+  bool pixels = px && w == rw && h == rh && std::vector<uint32_t>(px, px + w * h) == want;
+  bool asked = request.rfind("GET /pics/a.gif HTTP/1.0\r\n", 0) == 0;
+  return same && pixels && asked ? 0 : 1;
+}
+
+TEST(RawImage, ImagesComeOverHttpSessions) {
+  RunResult r = run_body("raw_image_over_http", {});
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST(RawImage, WithoutSessionsAFetchFailsCleanly) {

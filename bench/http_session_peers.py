@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""http sessions against a loop of curl, in the same run:
+http_session_peers.py BUILD-DIR (a release build, as `make bench` makes it).
+
+A 100 KB file is fetched 500 times in sequence from python3 -m
+http.server and from nginx (keepalive_timeout 0: a connection per
+request, as the sessions make), once by a qnmx script whose 500
+RemoteSession calls are each waited for (only the reply's type is
+printed), once by a shell loop of `curl -s -o /dev/null`. Both sides are
+whole processes; the pairs alternate. Prints one ROW line per server."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, here)
+sys.path.insert(0, os.path.join(here, "..", "tests", "netsvc"))
+import pairs  # noqa: E402
+from net_e2e import free_port, listening, wait_for  # noqa: E402
+
+N = 500
+SIZE = 100 * 1024
+NGINX = '''
+daemon off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log;
+events {{ worker_connections 1024; }}
+http {{
+  access_log off;
+  client_body_temp_path {dir}/body;
+  proxy_temp_path {dir}/proxy;
+  fastcgi_temp_path {dir}/fastcgi;
+  uwsgi_temp_path {dir}/uwsgi;
+  scgi_temp_path {dir}/scgi;
+  default_type application/octet-stream;
+  server {{
+    listen 127.0.0.1:{port};
+    keepalive_timeout 0;
+    root {dir}/www;
+  }}
+}}
+'''
+
+
+def main():
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/bench")
+    qnmx = os.path.join(build, "src", "app", "qnmx")
+    work = tempfile.mkdtemp(prefix="qnmx_http_session_bench_")
+    os.chmod(work, 0o755)  # nginx's workers read the file as another user
+    www = os.path.join(work, "www")
+    os.makedirs(www)
+    with open(os.path.join(www, "f.bin"), "wb") as f:
+        f.write(os.urandom(SIZE))
+    env = dict(os.environ, HOME=work, STD_CODE="UTF-8")
+    procs = []
+    servers = []
+    try:
+        p = free_port()
+        procs.append(subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory", www,
+                                       str(p)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        servers.append(("python", "python3 -m http.server", p))
+        if shutil.which("nginx"):
+            q = free_port()
+            conf = os.path.join(work, "nginx.conf")
+            with open(conf, "w") as f:
+                f.write(NGINX.format(dir=work, port=q))
+            procs.append(subprocess.Popen(["nginx", "-c", conf, "-p", work], stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.DEVNULL))
+            servers.append(("nginx", "nginx (keepalive_timeout 0)", q))
+        else:
+            pairs.row("http_session.nginx", "http sessions: 500 sequential fetches of 100 KB", "nginx", "-", "-", "-",
+                      "ratio<=0.5", [], pairs.missing("nginx", "nginx-light"))
+        for rid, name, port in servers:
+            if not wait_for(lambda: listening(port), 20):
+                sys.exit("%s did not start" % name)
+            url = "http://127.0.0.1:%d/f.bin" % port
+            script = os.path.join(work, "fetch_%s.zu" % rid)
+            with open(script, "w") as f:
+                f.write("(Define s (OpenSession))\n")
+                f.write('(car (RemoteSession s (URL "%s") (get "/f.bin")))\n' % url * N)
+            curl = "i=0; while [ $i -lt %d ]; do curl -s -o /dev/null %s || exit 1; i=$((i+1)); done" % (N, url)
+            if not shutil.which("curl"):
+                pairs.row("http_session." + rid, "http sessions: 500 sequential fetches of 100 KB from " + name,
+                          "curl loop", "-", "-", "-", "ratio<=0.5", [], pairs.missing("curl", "curl"))
+                continue
+            ours, theirs = pairs.alternate(lambda: pairs.process([qnmx, script, "/dev/null", "/dev/null"], cwd=work,
+                                                                 env=env),
+                                           lambda: pairs.shell(curl, cwd=work))
+            pairs.row("http_session." + rid, "http sessions: 500 sequential fetches of a 100 KB file from " + name,
+                      "curl loop", "a qnmx script: 500 (car (RemoteSession s (URL u) (get path))), each waited for",
+                      "sh loop of 500 `curl -s -o /dev/null`", "processes", "ratio<=0.5; at most half the curl loop",
+                      ours, theirs)
+    finally:
+        for proc in procs:
+            proc.terminate()
+            proc.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
