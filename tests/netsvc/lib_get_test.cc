@@ -157,7 +157,7 @@ TEST_F(LibGet, LockBitsTakeReadLocksUntilTheStreamCloses) {
 // itself for bit 4, its local file for bit 8, nothing for both bits or
 // neither), and unlock_file gives it back; an unknown path takes nothing.
 TEST_F(LibGet, LockFileTakesTheWriteLockItsRuleAsksFor) {
-  keep_main_interpreter(tree());
+  if (get_main_interpreter_state() == 0) ensure_main_interpreter();
   LockService lockd(tree());
   // Rules of the same lock bits that the loading command may use.
   static const bool ruled = [] {
