@@ -61,8 +61,8 @@ def is_error(reply, code, text=""):
 
 
 def group_basic():
-    p = free_port()
-    srv = server("srv", [p])
+    p, p2 = free_port(), free_port()
+    srv, srv2 = server("srv", [p]), server("srv2", [p2])
     forms = ["(Define s (OpenSession))", "(Define t (GetZUTime))",
              "(IgnoreDelay (RemoteSession s (URL %s) (Sequence () (Sleep 2) 3)))" % url(p),
              "(List (- (GetZUTime) t) (RemoteSession s (URL %s) (+ 1 2)))" % url(p),
@@ -83,7 +83,11 @@ def group_basic():
              "(Define s2 (OpenSession))",
              "(RemoteSession s2 (URL %s) (Sequence () (Local (CloseSession s2)) (Sleep 1) 7))" % url(p),
              "(RemoteSession s2 (URL %s) 8)" % url(p),
-             "(CloseSession 12345)", '(CloseSession "x")']
+             "(CloseSession 12345)", '(CloseSession "x")',
+             # A login mode given with a request is the one the session
+             # logs in with at an agent it reaches afterwards.
+             "(Define s3 (OpenSession))", '(RemoteSession s3 (LoginMode "guest") (URL %s) seen)' % url(p2),
+             '(RemoteSession s3 (LoginMode 5) (URL %s) 1)' % url(p2)]
     r = client("cli", forms).wait_replies(len(forms), limit=60)
     if not run.check(len(r) == len(forms), "replies: %r" % r):
         return
@@ -109,10 +113,13 @@ def group_basic():
         (r[19], lambda v: is_error(v, PARAM_ERR, '"invalid session id(session)"'), "then the session is gone"),
         (r[20], lambda v: v == "()", "closing an unknown session"),
         (r[21], lambda v: is_error(v, TYPE_ERR, '"id type missmatch"'), "CloseSession of a string"),
+        (r[23], lambda v: v == '("agentA" "guest" "qnmx/ver.B.b16.14(SKELDER)")', "SetAgent with the login mode given"),
+        (r[24], lambda v: is_error(v, TYPE_ERR, '"type missmatch"'), "a login mode that is no string"),
     ]
     for v, ok, what in checks:
         run.check(ok(v), "%s: %s" % (what, v))
     srv.stop()
+    srv2.stop()
 
 
 def group_order():
