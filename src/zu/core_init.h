@@ -29,7 +29,7 @@ using ZU_BINDER = void (*)(ZUISP_ENV* env);
 // One row of a table of families, in binding order: the name the row is
 // found by, the environment the family binds into (0 the first, 1 the
 // second of the two the table is bound into) and its registration (null:
-// not built, or not handed in yet; the row is skipped).
+// not handed in from the layer above yet; the row is skipped).
 struct ZU_FAMILY {
   const char* name;
   uint8_t env;

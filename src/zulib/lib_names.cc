@@ -2,8 +2,8 @@
 // root, 1 the second top one) and its family's registration call. A family
 // that is built puts its call into its row (and zulib_bound_elsewhere into
 // the rows of the companions that its call binds); a family of the network
-// services carries zulib_bound_above and is handed in from there; every
-// other row stays null and is skipped.
+// services carries zulib_bound_above and is handed in from there. No row
+// is null.
 #include "zulib/args.h"
 #include "zulib/cast.h"
 #include "zulib/control.h"

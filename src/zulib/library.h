@@ -7,9 +7,11 @@
 // family. A family's call binds its own name and any companion names that
 // follow it (GE with GetElement, ArgOption with Arg); those rows carry
 // zulib_bound_elsewhere. A family built in a layer above carries
-// zulib_bound_above and is bound through the call that layer hands in. A
-// family that is not built yet has a null call and is skipped. Registration runs in the start-up thread before any script,
-// so the table needs no lock.
+// zulib_bound_above and is bound through the call that layer hands in
+// (without that layer, as in its tests, the row is skipped). A row with no
+// call at all is a slip that stops debug and sanitizer builds at start-up.
+// Registration runs in the start-up thread before any script, so the table
+// needs no lock.
 #pragma once
 
 #include <cstdint>
