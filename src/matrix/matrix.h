@@ -58,7 +58,7 @@ constexpr int kMxScanBreak = -125;
 constexpr int kMxCopyDiffers = -126;
 
 constexpr int kMxScriptSlots = 24;    // kind * 3 + class
-constexpr int kMxNodeHashSize = 403;
+constexpr int kMxNodeHashSize = 4093;  // the node cache may hold thousands
 constexpr int kMxMaxChannels = 65535;
 constexpr int kMxMaxLevels = 63;      // (levels - 1) * dim_divide + block_size <= 62
 
