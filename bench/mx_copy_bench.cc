@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "elements/element_type.h"
+#include "matrix/element_cache.h"
 #include "matrix/matrix.h"
-#include "matrix/mx_cache.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "matrix/node_copy.h"

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "elements/element_type.h"
+#include "matrix/element_cache.h"
 #include "matrix/matrix.h"
-#include "matrix/mx_cache.h"
 #include "matrix/node.h"
 #include "matrix_ops/matrix_ops.h"
 #include "runtime/zu_init.h"

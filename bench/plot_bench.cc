@@ -1,16 +1,30 @@
 // Plots: the plot-code reader (tagged and into a bump allocator) and writer
 // in MB/s on 1M random 2-D points, then sort_plot and diff_pp of 10M random
 // 2-D points (block size 16, one sum field) next to numpy on the same
-// points in the same run: interleaved keys with argsort, and unique plus
-// add.reduceat over the coarse keys. The summary at the end gives the
-// ratios. PLOT_BENCH_POINTS changes the 10M.
+// points, in rounds taken in turn with numpy's (ours, numpy, ours, ...).
+//
+// Both sides do the same work. sort: the order keys, the sort, and the
+// points in point order (ours relinks the list; numpy gathers the records
+// into a sorted array). diff: the coarse points (one per coarse cell, its
+// sum and the merge flag) and the difference list (fine cells, the group
+// flag, each point's own value), as records (ours as lists, numpy as
+// structured arrays of flags, cells, id, field type and value), with
+// unique plus add.reduceat finding the groups. diff_pp runs into bump
+// allocators as the built-ins run it, on the list sort_plot left (its
+// points scattered in memory) and on the same list read back from its plot
+// code (points in order in memory); and once more into tagged lists.
+// The rounds are pairs (QNMX_BENCH_REPEATS, default 5), run with the heap
+// as the agent sets it up. The summary gives min and median of each side
+// and their ratios; the ROW lines of the benchmark table (plot.sort and
+// plot.diff, the latter on the list read from sorted code, as the
+// built-ins make a child's list) follow. PLOT_BENCH_POINTS changes the 10M.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,6 +33,11 @@
 #include "base/endian.h"
 #include "matrix/matrix.h"
 #include "matrix_ops/plot_level.h"
+#include "peer_rounds.h"
+#include "row.h"
+#include "runtime/zu_init.h"
+#include "stream/stream.h"
+#include "text/codemethod.h"
 
 namespace {
 
@@ -95,97 +114,165 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-// Best of three: sort_plot of the list in random order; diff_pp of that
-// sorted list, whose points lie scattered in memory, and of the same list
-// read back from its plot code, as a stored child block arrives.
-void ours(size_t n, double* sort_s, double* diff_s, double* diff_read_s) {
-  std::vector<uint8_t> code = random_code(n);
-  *sort_s = *diff_s = *diff_read_s = 1e30;
-  for (int round = 0; round < 3; ++round) {
-    SIMPLE_ALLOC_T sat{};
-    INTERNAL_PLOT* ip = read(code, &sat);
-    auto t = std::chrono::steady_clock::now();
-    ip = sort_plot(plot_matrix(), ip);
-    *sort_s = std::min(*sort_s, seconds_since(t));
-    for (double* best : {diff_s, diff_read_s}) {
-      INTERNAL_PLOT* diff = nullptr;
-      t = std::chrono::steady_clock::now();
-      INTERNAL_PLOT* up = diff_pp(plot_matrix(), &diff, ip);
-      *best = std::min(*best, seconds_since(t));
-      free_internal_plot_list(up);
-      free_internal_plot_list(diff);
-      int size = 0;
-      auto* sorted = reinterpret_cast<uint8_t*>(internal2code(&size, plot_matrix(), ip));
-      std::vector<uint8_t> again(sorted, sorted + size);
-      d_f_ree(sorted);
-      free_smp(&sat);
-      ip = read(again, &sat);
-    }
-    free_smp(&sat);
-  }
+size_t env_size(const char* name, size_t fallback) {
+  const char* v = std::getenv(name);
+  return v ? std::strtoull(v, nullptr, 10) : fallback;
 }
 
-// numpy on the same points (written to a file), best of three, seconds.
-bool numpy(size_t n, double* sort_s, double* diff_s) {
+struct Rounds {
+  std::vector<double> sort, diff, diff_tagged, diff_read;  // ours
+  std::vector<double> np_sort, np_diff;                    // numpy's
+};
+
+// diff_pp of ip into two bump allocators, freed after the clock stops.
+double timed_diff(INTERNAL_PLOT* ip) {
+  SIMPLE_ALLOC_T up_sat{}, diff_sat{};
+  INTERNAL_PLOT* diff = nullptr;
+  auto t = std::chrono::steady_clock::now();
+  INTERNAL_PLOT* up = diff_pp(plot_matrix(), &diff, ip, &up_sat, &diff_sat);
+  double s = seconds_since(t);
+  benchmark::DoNotOptimize(up);
+  free_smp(&up_sat);
+  free_smp(&diff_sat);
+  return s;
+}
+
+double timed_tagged_diff(INTERNAL_PLOT* ip) {
+  INTERNAL_PLOT* diff = nullptr;
+  auto t = std::chrono::steady_clock::now();
+  INTERNAL_PLOT* up = diff_pp(plot_matrix(), &diff, ip);
+  double s = seconds_since(t);
+  free_internal_plot_list(up);
+  free_internal_plot_list(diff);
+  return s;
+}
+
+// One round of ours: sort_plot of the list in random order, then diff_pp
+// of the sorted list and of the same list read back from its code.
+void our_round(std::vector<uint8_t>& code, Rounds* r) {
+  SIMPLE_ALLOC_T sat{};
+  INTERNAL_PLOT* ip = read(code, &sat);
+  auto t = std::chrono::steady_clock::now();
+  ip = sort_plot(plot_matrix(), ip);
+  r->sort.push_back(seconds_since(t));
+  r->diff.push_back(timed_diff(ip));
+  r->diff_tagged.push_back(timed_tagged_diff(ip));
+  int size = 0;
+  auto* sorted = reinterpret_cast<uint8_t*>(internal2code(&size, plot_matrix(), ip));
+  std::vector<uint8_t> again(sorted, sorted + size);
+  d_f_ree(sorted);
+  free_smp(&sat);
+  ip = read(again, &sat);
+  r->diff_read.push_back(timed_diff(ip));
+  free_smp(&sat);
+}
+
+// numpy's rounds on the same points (read from two files).
+const std::string kNumpy = std::string(R"(
+import numpy as np, sys, time
+xy = np.fromfile(sys.argv[1], dtype=np.uint16).reshape(-1, 2)
+v = np.fromfile(sys.argv[2], dtype=np.int64)
+n = v.size
+rec = np.dtype([("flags", "u1"), ("x", "u2"), ("y", "u2"), ("id", "i8"), ("type", "u1"), ("v", "i8")])
+def records(m, flags, x, y, val):
+    r = np.empty(m, dtype=rec)
+    r["flags"] = flags; r["x"] = x; r["y"] = y; r["id"] = 0; r["type"] = 0x31; r["v"] = val
+    return r
+)") + peer_rounds::kNumpySpread + R"(
+for line in sys.stdin:
+    t = time.perf_counter()
+    key = (spread(xy[:, 0]) << 1) | spread(xy[:, 1])
+    order = np.argsort(key, kind="stable")
+    k = key[order]
+    pts = records(n, 1, xy[order, 0], xy[order, 1], v[order])
+    sort_s = time.perf_counter() - t
+    t = time.perf_counter()
+    coarse, first = np.unique(k >> 2, return_index=True)
+    sums = np.add.reduceat(pts["v"], first)
+    merged = np.diff(first, append=n) > 1
+    up = records(coarse.size, np.where(merged, 9, 1), pts["x"][first] >> 1, pts["y"][first] >> 1, sums)
+    flags = np.ones(n, dtype=np.uint8)
+    flags[first] |= 0x10
+    down = records(n, flags, pts["x"] & 1, pts["y"] & 1, pts["v"])
+    diff_s = time.perf_counter() - t
+    print(sort_s, diff_s, flush=True)
+)";
+
+std::string write_file(const char* tag, const void* data, size_t bytes) {
+  std::string path = "/tmp/plot_bench_" + std::to_string(getpid()) + tag;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f) {
+    std::fwrite(data, 1, bytes, f);
+    std::fclose(f);
+  }
+  return path;
+}
+
+void line(const char* what, const std::vector<double>& v) {
+  std::printf("  %-58s %8.3f s %8.3f s\n", what, peer_rounds::fastest(v), peer_rounds::median(v));
+}
+
+void ratio(const char* what, const std::vector<double>& ours, const std::vector<double>& theirs) {
+  std::printf("  %-58s %8.2f   %8.2f\n", what, peer_rounds::fastest(ours) / peer_rounds::fastest(theirs),
+              peer_rounds::median(ours) / peer_rounds::median(theirs));
+}
+
+void summary() {
+  size_t n = env_size("PLOT_BENCH_POINTS", 10000000);
+  int rounds = bench_row::repeats();
   std::vector<uint16_t> xy;
   std::vector<int64_t> vals;
-  random_code(n, &xy, &vals);
-  std::string dir = "/tmp/plot_bench_" + std::to_string(getpid());
-  std::string xy_path = dir + ".xy", v_path = dir + ".v";
-  FILE* f = std::fopen(xy_path.c_str(), "wb");
-  FILE* g = std::fopen(v_path.c_str(), "wb");
-  if (!f || !g) return false;
-  std::fwrite(xy.data(), 2, xy.size(), f);
-  std::fwrite(vals.data(), 8, vals.size(), g);
-  std::fclose(f);
-  std::fclose(g);
-  std::string cmd = "/usr/bin/python3 -c '\n"
-                    "import numpy as np, time, sys\n"
-                    "xy = np.fromfile(sys.argv[1], dtype=np.uint16).reshape(-1, 2)\n"
-                    "v = np.fromfile(sys.argv[2], dtype=np.int64)\n"
-                    "def spread(a):\n"
-                    "    a = a.astype(np.uint64)\n"
-                    "    a = (a | (a << 8)) & 0x00FF00FF\n"
-                    "    a = (a | (a << 4)) & 0x0F0F0F0F\n"
-                    "    a = (a | (a << 2)) & 0x33333333\n"
-                    "    return (a | (a << 1)) & 0x55555555\n"
-                    "best_s = best_d = 1e30\n"
-                    "for _ in range(3):\n"
-                    "    t = time.perf_counter()\n"
-                    "    key = (spread(xy[:, 0]) << 1) | spread(xy[:, 1])\n"
-                    "    order = np.argsort(key, kind=\"stable\")\n"
-                    "    best_s = min(best_s, time.perf_counter() - t)\n"
-                    "    k, vs = key[order], v[order]\n"
-                    "    t = time.perf_counter()\n"
-                    "    coarse, first = np.unique(k >> 2, return_index=True)\n"
-                    "    sums = np.add.reduceat(vs, first)\n"
-                    "    fine = k & 3\n"
-                    "    best_d = min(best_d, time.perf_counter() - t)\n"
-                    "print(best_s, best_d)\n"
-                    "' " + xy_path + " " + v_path;
-  FILE* p = popen(cmd.c_str(), "r");
-  bool ok = p && std::fscanf(p, "%lf %lf", sort_s, diff_s) == 2;
-  if (p) pclose(p);
+  std::vector<uint8_t> code = random_code(n, &xy, &vals);
+  std::string xy_path = write_file(".xy", xy.data(), xy.size() * 2), v_path = write_file(".v", vals.data(), vals.size() * 8);
+  std::vector<uint16_t>().swap(xy);
+  std::vector<int64_t>().swap(vals);
+  peer_rounds::Peer numpy(kNumpy, {xy_path, v_path});
+  Rounds r;
+  bool peer = true;
+  // diff_pp's traces go to a string that is thrown away.
+  STREAM* traces = s_stderr;
+  s_stderr = s_open_string_write(utf8_cm);
+  for (int i = 0; i < rounds; ++i) {
+    our_round(code, &r);
+    double a = 0, b = 0;
+    std::string answer = peer ? numpy.round() : "";
+    peer = std::sscanf(answer.c_str(), "%lf %lf", &a, &b) == 2;
+    if (peer) {
+      r.np_sort.push_back(a);
+      r.np_diff.push_back(b);
+    }
+  }
+  d_s_close(s_stderr);
+  s_stderr = traces;
   std::remove(xy_path.c_str());
   std::remove(v_path.c_str());
-  return ok;
-}
-
-void summary(const char* heap) {
-  const char* env = std::getenv("PLOT_BENCH_POINTS");
-  size_t n = env ? std::strtoull(env, nullptr, 10) : 10000000;
-  double sort_s = 0, diff_s = 0, diff_read_s = 0, np_sort = 0, np_diff = 0;
-  ours(n, &sort_s, &diff_s, &diff_read_s);
-  std::printf("\n%zu random 2-D points, block size 16, one sum field (best of 3), %s\n", n, heap);
-  std::printf("  sort_plot %.3f s   diff_pp %.3f s (after sorting), %.3f s (read from sorted code)\n", sort_s, diff_s,
-              diff_read_s);
-  if (!numpy(n, &np_sort, &np_diff)) {
-    std::printf("  (numpy missing: run scripts/setup.sh)\n");
-    return;
+  std::printf("\n%zu random 2-D points, block size 16, one sum field, %d rounds in turn with numpy\n", n, rounds);
+  std::printf("  %-58s %8s   %8s\n", "", "min", "median");
+  line("sort_plot", r.sort);
+  line("diff_pp of the sorted list (into bump allocators)", r.diff);
+  line("diff_pp of the sorted list (tagged lists)", r.diff_tagged);
+  line("diff_pp of the list read from sorted code (bump)", r.diff_read);
+  if (peer) {
+    line("numpy: keys, argsort, records in order", r.np_sort);
+    line("numpy: unique, add.reduceat, coarse and difference records", r.np_diff);
+    std::printf("  ratios, ours / numpy\n");
+    ratio("sort", r.sort, r.np_sort);
+    ratio("diff, sorted list (bump)", r.diff, r.np_diff);
+    ratio("diff, sorted list (tagged)", r.diff_tagged, r.np_diff);
+    ratio("diff, list read from sorted code (bump)", r.diff_read, r.np_diff);
   }
-  std::printf("  numpy argsort of interleaved keys %.3f s   unique + add.reduceat %.3f s\n", np_sort, np_diff);
-  std::printf("  ratios (ours / numpy): sort %.2f   diff %.2f (after sorting), %.2f (read from sorted code)\n",
-              sort_s / np_sort, diff_s / np_diff, diff_read_s / np_diff);
+  std::string theirs_sort = bench_row::times(r.np_sort), theirs_diff = bench_row::times(r.np_diff);
+  if (!peer) theirs_sort = theirs_diff = peer_rounds::kNumpyMissing;
+  std::string size = n % 1000000 == 0 ? std::to_string(n / 1000000) + "M" : std::to_string(n);
+  bench_row::print("plot.sort", "plot: sort_plot of " + size + " random 2-D points, block size 16", "numpy",
+                   "sort_plot of the list read from plot code (order keys, radix sort, relinked list)",
+                   "interleaved keys, stable argsort, the points gathered into sorted records", "in process",
+                   "ratio<=3; at most 3x numpy", r.sort, theirs_sort);
+  bench_row::print("plot.diff", "plot: diff_pp of " + size + " sorted points, one sum field", "numpy",
+                   "diff_pp into bump allocators of the list read from sorted plot code: coarse points and "
+                   "difference points",
+                   "unique + add.reduceat over the coarse keys: coarse and difference records", "in process",
+                   "ratio<=3; at most 3x numpy", r.diff_read, theirs_diff);
 }
 
 }  // namespace
@@ -194,12 +281,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  summary("malloc as configured");
-  // A long-running agent's heap keeps the pages of freed points; glibc's
-  // default trimming hands them back after every round, so each round of
-  // diff_pp pays page faults for the tagged points it makes.
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
-  summary("malloc keeping freed memory (trim threshold raised)");
+  // The heap as the agent sets it up.
+  init_zu();
+  init_matrix();
+  summary();
   return 0;
 }

@@ -6,9 +6,13 @@
 //   holding 16k points (the divide check keeps per-child counts, so the two
 //   stay close);
 // - mxPgPlotDiff (sort on) and four mxPgPlotAdd over four children of
-//   16,000 points through a script, next to numpy doing the same merge
-//   (interleaved keys, argsort, unique + add.reduceat for the parent, the
-//   differences, and the children rebuilt from both);
+//   16,000 points through a script, in rounds taken in turn with numpy's
+//   (min and median of each side): numpy doing the same merge from the
+//   same plot records to the same records (interleaved keys, argsort,
+//   unique + add.reduceat for the parent, the difference records, the
+//   children rebuilt from both with their new ids; the benchmark table's
+//   row plot.merge), and the merge on bare arrays without records in or
+//   out, as a lower bound;
 // - mxObjID over 1M points of one record layout through a script, next to
 //   numpy setting the flags and id fields of the same bytes as a structured
 //   array.
@@ -33,6 +37,8 @@
 #include "matrix/node.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/plot_block.h"
+#include "peer_rounds.h"
+#include "row.h"
 #include "runtime/front.h"
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
@@ -261,66 +267,135 @@ struct QuietTraces {
   }
 };
 
-const char* kMergeNumpy = R"(
+// numpy's rounds: each answers "records arrays" in seconds. The children's
+// plot code (16-byte records of flags, cells, a sum field) comes from one
+// file, four codes one after the other.
+const std::string kMergeNumpy = std::string(R"(
 import numpy as np, sys, time
-xy = np.fromfile(sys.argv[1], dtype=np.uint16).reshape(4, -1, 2)
-v = np.fromfile(sys.argv[2], dtype=np.int64).reshape(4, -1)
-def spread(a):
-    a = a.astype(np.uint64)
-    a = (a | (a << 8)) & 0x00FF00FF
-    a = (a | (a << 4)) & 0x0F0F0F0F
-    a = (a | (a << 2)) & 0x33333333
-    return (a | (a << 1)) & 0x55555555
-best = 1e30
-for _ in range(5):
-    t = time.perf_counter()
+raw = np.fromfile(sys.argv[1], dtype=np.uint8).reshape(4, -1)
+rec = np.dtype([("flags", "u1"), ("pad", "u1"), ("x", ">u2"), ("y", ">u2"), ("ft", "u1"), ("v", ">i8"), ("end", "u1")])
+idrec = np.dtype([("flags", "u1"), ("pad", "u1"), ("x", ">u2"), ("y", ">u2"), ("id", ">i8"), ("ft", "u1"),
+                  ("v", ">i8"), ("end", "u1")])
+corner = [(0, 0), (128, 0), (0, 128), (128, 128)]
+)") + peer_rounds::kNumpySpread + R"(
+def records(dtype, n, **cols):
+    r = np.zeros(n, dtype=dtype)
+    for k, v in cols.items():
+        r[k] = v
+    r["ft"] = 0x31
+    return r
+def code(r):
+    return r.tobytes() + b"\0"
+def with_records():
     parents, diffs = [], []
     for c in range(4):
-        key = (spread(xy[c, :, 0]) << 1) | spread(xy[c, :, 1])
+        a = np.frombuffer(raw[c, :-1].tobytes(), dtype=rec)
+        x, y, v = a["x"].astype(np.uint16), a["y"].astype(np.uint16), a["v"].astype(np.int64)
+        order = np.argsort((spread(x) << 1) | spread(y), kind="stable")
+        x, y, v = x[order], y[order], v[order]
+        k = (spread(x) << 1) | spread(y)
+        coarse, first = np.unique(k >> 2, return_index=True)
+        merged = np.diff(first, append=k.size) > 1
+        parents.append(records(rec, first.size, flags=np.where(merged, 9, 1), x=(x[first] >> 1) + corner[c][0],
+                               y=(y[first] >> 1) + corner[c][1], v=np.add.reduceat(v, first)))
+        flags = np.ones(k.size, dtype=np.uint8)
+        flags[first] |= 0x10
+        diffs.append(code(records(rec, k.size, flags=flags, x=x & 1, y=y & 1, v=v)))
+    parent = code(np.concatenate(parents).astype(rec))  # concatenate gives native byte order
+    next_id = 256
+    for c in range(4):
+        up = np.frombuffer(parent[:-1], dtype=rec)
+        inside = ((up["x"] >> 7) == corner[c][0] >> 7) & ((up["y"] >> 7) == corner[c][1] >> 7)
+        up = up[inside]
+        d = np.frombuffer(diffs[c][:-1], dtype=rec)
+        group = np.cumsum((d["flags"] & 0x10) != 0) - 1
+        alone = np.bincount(group)[group] == 1
+        ids = np.where(alone, 0, 0)
+        ids[~alone] = np.arange(next_id, next_id + 256 * np.count_nonzero(~alone), 256)
+        next_id += 256 * np.count_nonzero(~alone)
+        code(records(idrec, d.size, flags=d["flags"] | np.where(alone, 0, 0x40), x=((up["x"][group] & 127) << 1) | d["x"],
+                     y=((up["y"][group] & 127) << 1) | d["y"], id=ids, v=d["v"]))
+def arrays_only():
+    xy = [np.frombuffer(raw[c, :-1].tobytes(), dtype=rec) for c in range(4)]
+    parents, diffs = [], []
+    for c in range(4):
+        key = (spread(xy[c]["x"]) << 1) | spread(xy[c]["y"])
         order = np.argsort(key, kind="stable")
-        k, vs = key[order], v[c][order]
+        k, vs = key[order], xy[c]["v"].astype(np.int64)[order]
         coarse, first, group = np.unique(k >> 2, return_index=True, return_inverse=True)
         sums = np.add.reduceat(vs, first)
         parents.append((coarse + (c << 14), sums))
         diffs.append((k & 3, vs - sums[group], group))
     pk = np.concatenate([p[0] for p in parents]); pv = np.concatenate([p[1] for p in parents])
-    rebuilt = []
     for c in range(4):
         fine, dv, group = diffs[c]
         off = np.searchsorted(pk, c << 14)
-        rebuilt.append((((pk[off + group] - (c << 14)) << 2) | fine, pv[off + group] + dv))
-    best = min(best, time.perf_counter() - t)
-print(best)
+        ((pk[off + group] - (c << 14)) << 2) | fine, pv[off + group] + dv
+for line in sys.stdin:
+    t = time.perf_counter()
+    with_records()
+    a = time.perf_counter() - t
+    t = time.perf_counter()
+    arrays_only()
+    print(a, time.perf_counter() - t, flush=True)
 )";
 
 void diff_and_add() {
   constexpr size_t kPoints = 16000;
+  // Rounds are short: more pairs than the table's default steady the median.
+  const int rounds = std::max(21, bench_row::repeats());
   MATRIX* m = plot_matrix(1 << 10);
   Script s(node(m, {2, 0, 0}));
-  std::vector<uint16_t> xy;
-  std::vector<int64_t> vals;
+  std::vector<uint8_t> codes;
   const int64_t corner[4][2] = {{0, 0}, {512, 0}, {0, 512}, {512, 512}};
   const char* names[4] = {"c0", "c1", "c2", "c3"};
-  for (int c = 0; c < 4; ++c)
-    s.let(names[c], block_item(m, {1, corner[c][0], corner[c][1]}, code_of(kPoints, 8, 11 + c, &xy, &vals)));
-  s.let("children", s.run("(list (quote Children) c0 c1 c2 c3)"));
-  double best = 1e30;
-  for (int round = 0; round < 5; ++round) {
-    QuietTraces quiet;
-    auto t = Clock::now();
-    s.run(R"((define d (mxPgPlotDiff sort="on" children))
-             (mxPgPlotAdd (car d) (car (cdr d))) (mxPgPlotAdd (car d) (car (cdr (cdr d))))
-             (mxPgPlotAdd (car d) (car (cdr (cdr (cdr d))))) (mxPgPlotAdd (car d) (car (cdr (cdr (cdr (cdr d)))))))");
-    best = std::min(best, since(t));
+  for (int c = 0; c < 4; ++c) {
+    std::vector<uint8_t> code = code_of(kPoints, 8, 11 + c, nullptr, nullptr);
+    codes.insert(codes.end(), code.begin(), code.end());
+    s.let(names[c], block_item(m, {1, corner[c][0], corner[c][1]}, code));
   }
-  std::string a = write_file("xy", xy.data(), xy.size() * 2), b = write_file("v", vals.data(), vals.size() * 8);
-  std::string np = python(kMergeNumpy, a + " " + b);
-  std::remove(a.c_str());
-  std::remove(b.c_str());
-  std::printf("\nmxPgPlotDiff (sort on) + 4 mxPgPlotAdd over four children of 16,000 points (best of 5)\n");
-  std::printf("  %.1f ms", best * 1e3);
-  if (np.empty()) std::printf("   (numpy missing: run scripts/setup.sh)\n");
-  else std::printf("   numpy merge %.1f ms   ratio %.2f\n", std::stod(np) * 1e3, best / std::stod(np));
+  s.let("children", s.run("(list (quote Children) c0 c1 c2 c3)"));
+  std::string path = write_file("codes", codes.data(), codes.size());
+  peer_rounds::Peer numpy(kMergeNumpy, {path});
+  std::vector<double> ours, records, arrays;
+  // A first pair, not counted, warms both sides up.
+  for (int round = -1; round < rounds; ++round) {
+    {
+      QuietTraces quiet;
+      auto t = Clock::now();
+      s.run(R"((define d (mxPgPlotDiff sort="on" children))
+               (mxPgPlotAdd (car d) (car (cdr d))) (mxPgPlotAdd (car d) (car (cdr (cdr d))))
+               (mxPgPlotAdd (car d) (car (cdr (cdr (cdr d))))) (mxPgPlotAdd (car d) (car (cdr (cdr (cdr (cdr d)))))))");
+      if (round >= 0) ours.push_back(since(t));
+    }
+    double a = 0, b = 0;
+    if (std::sscanf(numpy.round().c_str(), "%lf %lf", &a, &b) == 2 && round >= 0) {
+      records.push_back(a);
+      arrays.push_back(b);
+    }
+  }
+  std::remove(path.c_str());
+  using peer_rounds::fastest;
+  using peer_rounds::median;
+  std::printf("\nmxPgPlotDiff (sort on) + 4 mxPgPlotAdd over four children of 16,000 points, %d rounds in turn "
+              "with numpy (min / median)\n", rounds);
+  std::printf("  ours %.1f / %.1f ms\n", fastest(ours) * 1e3, median(ours) * 1e3);
+  bench_row::print("plot.merge", "plot blocks: mxPgPlotDiff + 4 mxPgPlotAdd over four children of 16,000 points",
+                   "numpy", "the built-ins through a script, sort on, plain blocks in and out",
+                   "the same merge from the children's plot records to the parent's, the differences' and the "
+                   "rebuilt children's records (with new ids)",
+                   "in process", "ratio<=3; at most 3x numpy", ours,
+                   records.empty() ? std::string(peer_rounds::kNumpyMissing) : bench_row::times(records));
+  if (records.empty()) {
+    std::printf("  (numpy missing: run scripts/setup.sh)\n");
+    return;
+  }
+  std::printf("  numpy from and to plot records %.1f / %.1f ms   ratio %.2f / %.2f (aim: at most 3)\n",
+              fastest(records) * 1e3, median(records) * 1e3, fastest(ours) / fastest(records),
+              median(ours) / median(records));
+  std::printf("  numpy on bare arrays (no records in or out) %.1f / %.1f ms   ratio %.2f / %.2f\n",
+              fastest(arrays) * 1e3, median(arrays) * 1e3, fastest(ours) / fastest(arrays),
+              median(ours) / median(arrays));
 }
 
 const char* kIdsNumpy = R"(

@@ -17,6 +17,7 @@
 #include "runtime/zu_init.h"
 #include "text/convert.h"
 #include "zu/gc.h"
+#include "support/runtime/interpreters.h"
 
 extern char** environ;
 
@@ -64,21 +65,12 @@ void BM_StartupEmptyScript(benchmark::State& state) {
 }
 BENCHMARK(BM_StartupEmptyScript)->Iterations(20)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// A main interpreter that reads a FIFO and never ends, so that the measured
-// file interpreters are not the main one (whose end would close the rest).
+// A main interpreter that never ends, so that the measured file
+// interpreters are not the main one (whose end would close the rest).
 void keep_main_interpreter() {
   static bool done = [] {
     init_zu();
-    std::string fifo = temp_dir() + "/main.fifo";
-    mkfifo(fifo.c_str(), 0600);
-    static int writer = open(fifo.c_str(), O_RDWR);
-    (void)writer;
-    ZuThreadScope scope("bench");
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_FILE;
-    z->env = new_env(qnlisp_top_env1);
-    z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
-    return setup_i(z) > 0;
+    return ensure_main_interpreter();
   }();
   (void)done;
 }

@@ -16,11 +16,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,6 +33,8 @@
 #include "text/convert.h"
 #include "zu/env.h"
 #include "zu/gc.h"
+#include "support/loopback.h"
+#include "support/runtime/interpreters.h"
 
 extern char** environ;
 
@@ -52,13 +56,9 @@ void echo_conn(int fd) {
 }
 
 int start_echo() {
-  int lfd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lfd, 128) != 0) return 0;
-  socklen_t len = sizeof a;
-  getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  int port = 0;
+  int lfd = listen_loopback(&port, 128);
+  if (lfd < 0) return 0;
   std::thread([lfd] {
     for (;;) {
       int fd = accept(lfd, nullptr, nullptr);
@@ -68,65 +68,30 @@ int start_echo() {
       std::thread(echo_conn, fd).detach();
     }
   }).detach();
-  return ntohs(a.sin_port);
+  return port;
 }
 
-int connect_loopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
+// A connection to port without Nagle's delay.
+int connect_nodelay(int port) {
+  int fd = connect_loopback(port);
   int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
-}
-
-// A main interpreter that never ends (it reads a FIFO nobody writes to).
-void start_main() {
-  char tmpl[] = "/tmp/qnmx_bench_XXXXXX";
-  std::string fifo = std::string(mkdtemp(tmpl)) + "/main.fifo";
-  mkfifo(fifo.c_str(), 0600);
-  open(fifo.c_str(), O_RDWR);
-  ZuThreadScope scope("bench");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_FILE;
-  z->env = new_env(qnlisp_top_env1);
-  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
-  setup_i(z);
 }
 
 int serve(const char* portfile) {
   init_zu();
-  start_main();
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_ACCEPT;
-  z->env = qnlisp_top_env1;
-  z->environment = 1;
-  z->port = 23000 + static_cast<int>(getpid() % 1000) * 10;
-  z->port_limit = 2000;
-  z->accept_interval = 10;
-  PERMISSION_LIST* e = new_permission_list(z, nullptr);
-  insert_access_list(&e->ap, "127.0.0.0", "255.0.0.0", nullptr, 0, 0, 1);
-  int iid = setup_i(z);
-  ZU_INTERPRETER info;
-  if (iid <= 0 || get_zui_info(&info, iid) != 0) return 1;
+  ensure_main_interpreter();
+  int port = 0;
+  if (open_listener(&port) <= 0) return 1;
   int echo = start_echo();
-  std::ofstream(std::string(portfile) + ".tmp") << info.port << " " << echo;
+  std::ofstream(std::string(portfile) + ".tmp") << port << " " << echo;
   std::rename((std::string(portfile) + ".tmp").c_str(), portfile);
   for (;;) pause();
 }
 
 void BM_RemoteQueryRoundTrip(benchmark::State& state) {
-  ZU_INTERPRETER* me = new_zu_interpreter();
-  me->a_type = ZUI_SELF;
-  me->env = qnlisp_top_env1;
-  me->environment = 1;
-  setup_i(me);
+  SelfInterpreter me(true);
   {
     ZuThreadScope scope("bench");
     const L_CHAR cmd[] = {'(', '+', ' ', '1', ' ', '2', ')', 0};
@@ -148,7 +113,6 @@ void BM_RemoteQueryRoundTrip(benchmark::State& state) {
       }
     }
   }
-  close_self_interpreter();
   state.SetItemsProcessed(state.iterations());
 }
 // Every asker (a thread with an internal interpreter of its own) sends its
@@ -158,7 +122,7 @@ BENCHMARK(BM_RemoteQueryRoundTrip)->UseRealTime()->Threads(1)->Threads(4)->Threa
 // The same round trips without interpreters: a line to the peer's echo and
 // back, each asker on a connection of its own.
 void BM_LoopbackEcho(benchmark::State& state) {
-  int fd = connect_loopback(echo_port);
+  int fd = connect_nodelay(echo_port);
   if (fd < 0) {
     state.SkipWithError("connect failed");
     return;
@@ -183,14 +147,9 @@ BENCHMARK(BM_LoopbackEcho)->UseRealTime()->Threads(1)->Threads(4)->Threads(16)->
 // close.
 void BM_AcceptLineLink(benchmark::State& state) {
   for (auto _ : state) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(peer_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    int fd = connect_loopback(peer_port);
+    if (fd < 0) {
       state.SkipWithError("connect failed");
-      close(fd);
       break;
     }
     (void)!send(fd, "\n", 1, MSG_NOSIGNAL);
@@ -206,6 +165,91 @@ void BM_AcceptLineLink(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_AcceptLineLink)->UseRealTime();
+
+// Reads from fd until `count` more replies have come (a reply ends with
+// "</Result>\n"); `tail` carries a mark cut between two reads. What was
+// read is appended to *all when given.
+bool read_replies(int fd, int count, std::string& tail, std::string* all = nullptr) {
+  static const std::string_view kEnd = "</Result>\n";
+  char buf[1 << 16];
+  while (count > 0) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    if (all) all->append(buf, static_cast<size_t>(n));
+    tail.append(buf, static_cast<size_t>(n));
+    for (size_t at = tail.find(kEnd); at != std::string::npos; at = tail.find(kEnd, at + kEnd.size())) --count;
+    size_t keep = std::min(tail.size(), kEnd.size() - 1);
+    tail.erase(0, tail.size() - keep);
+  }
+  return true;
+}
+
+// An admitted line link to the peer; -1 when it is refused.
+int open_line_link() {
+  int fd = connect_nodelay(peer_port);
+  if (fd < 0) return -1;
+  std::string got;
+  char buf[256];
+  (void)!send(fd, "\n", 1, MSG_NOSIGNAL);
+  while (got.find("</Permission>\n") == std::string::npos) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) {
+      close(fd);
+      return -1;
+    }
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got.find("Allow") == std::string::npos ? (close(fd), -1) : fd;
+}
+
+// Replies per second on one line link: 32 forms sent together, then their
+// 32 replies read; the peer reads and evaluates each form and writes its
+// reply. Arg 0: a small number; arg 1: a list of 256 texts with kana,
+// which the link's encoding (EUC-JP) carries; arg 2: texts whose
+// characters are mostly ones it lacks, so that each reply goes between
+// encoding switches (checked on the first batch). The reply's encoding
+// survey walks every text.
+void BM_LineLinkReplies(benchmark::State& state) {
+  constexpr int kBatch = 32;
+  int fd = open_line_link();
+  if (fd < 0) {
+    state.SkipWithError("no line link");
+    return;
+  }
+  std::string tail;
+  const char* form = "(+ 1 2)\n";
+  if (state.range(0) > 0) {
+    const char* chars = state.range(0) == 2 ? "&#x3042;&#x1F600;&#x1F601;&#x1F602;" : "&#x3042;&#x3044;";
+    std::string def = "(define big (quote (";
+    for (int i = 0; i < 256; ++i) def += std::string("\"") + chars + " text " + std::to_string(i) + "\" ";
+    def += ")))\n";
+    if (write(fd, def.data(), def.size()) != static_cast<ssize_t>(def.size()) || !read_replies(fd, 1, tail)) {
+      state.SkipWithError("define failed");
+      close(fd);
+      return;
+    }
+    form = "big\n";
+  }
+  std::string batch, seen;
+  for (int i = 0; i < kBatch; ++i) batch += form;
+  const bool switches = state.range(0) == 2;
+  bool first = true;
+  for (auto _ : state) {
+    if (write(fd, batch.data(), batch.size()) != static_cast<ssize_t>(batch.size()) ||
+        !read_replies(fd, kBatch, tail, first ? &seen : nullptr)) {
+      state.SkipWithError("link failed");
+      break;
+    }
+    if (first && switches != (seen.find("&cx") != std::string::npos)) {
+      state.SkipWithError(switches ? "the replies did not switch" : "the replies switched");
+      break;
+    }
+    first = false;
+  }
+  close(fd);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_LineLinkReplies)->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 
 }  // namespace
 
@@ -227,17 +271,8 @@ int main(int argc, char** argv) {
   unlink(pf.c_str());
   if (!peer_port) return 1;
   init_zu();
-  start_main();
-  {
-    ZuThreadScope scope("bench");
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_CONNECT;
-    z->env = qnlisp_top_env1;
-    z->environment = 1;
-    z->hostname = nl_copy_str(std_cm, "127.0.0.1");
-    z->port = peer_port;
-    link_iid = setup_i(z);
-  }
+  ensure_main_interpreter();
+  link_iid = open_link(peer_port);
   int rc = 1;
   if (link_iid > 0) {
     benchmark::Initialize(&argc, argv);

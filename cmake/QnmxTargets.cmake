@@ -3,9 +3,12 @@
 # labels, and `make fuzz` learns its targets from here.
 #
 #   qnmx_test_folder(<folder> [LIBS libs...] [PATHS name=path...] [DEPENDS targets...]
-#                    [DEFINES defs...] [SLOW gtest-filter])
+#                    [DEFINES defs...] [SLOW gtest-filter] [STOP_COLLECTOR])
 #     test_<folder> from tests/<folder>/*.cc (except *_replay.cc), linked with
-#     qnmx_<folder>, LIBS and the test support library. test_path("data")
+#     qnmx_<folder>, LIBS and the test support library. STOP_COLLECTOR stops
+#     the collector task after the last test (tests/support/zu/
+#     stop_collector.cc), for binaries whose interpreters start it, before
+#     the main thread's thread-local state goes at exit. test_path("data")
 #     names tests/<folder>/data, test_path(name) each PATHS entry (generator
 #     expressions allowed); paths never go into DEFINES, which would make
 #     every test source differ between clones. Each gtest case becomes a ctest test labelled
@@ -69,12 +72,15 @@ function(_qnmx_test_binary target)
 endfunction()
 
 function(qnmx_test_folder folder)
-  cmake_parse_arguments(T "" "SLOW" "LIBS;DEFINES;DEPENDS;PATHS" ${ARGN})
+  cmake_parse_arguments(T "STOP_COLLECTOR" "SLOW" "LIBS;DEFINES;DEPENDS;PATHS" ${ARGN})
   set(dir ${PROJECT_SOURCE_DIR}/tests/${folder})
   file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cc)
   list(FILTER sources EXCLUDE REGEX "_replay\\.cc$")
   if(NOT sources)
     return()
+  endif()
+  if(T_STOP_COLLECTOR)
+    list(APPEND sources ${PROJECT_SOURCE_DIR}/tests/support/zu/stop_collector.cc)
   endif()
   set(target test_${folder})
   add_executable(${target} ${sources})

@@ -3,8 +3,11 @@
 
 Each folder under src/ may include its own headers and those of the folders
 below it in the table; tests/<folder> may include what src/<folder> may,
-plus the test support library. A header ending in _impl.h is private to its
-folder (and that folder's tests). The library list in src/CMakeLists.txt
+plus the test support library. The support library's own files stand on
+nothing of the product, except those under tests/support/<layer>/, which may
+include what src/<layer> may; a file including support/<layer>/ must be
+allowed <layer> itself. Benchmarks may use the support headers too. A header
+ending in _impl.h is private to its folder (and that folder's tests). The library list in src/CMakeLists.txt
 must name every folder after all the folders it may include, and every
 folder under src/ must be in the table.
 
@@ -78,8 +81,12 @@ def check_file(root, path, layer, closure, problems):
             continue  # beside the including file
         top = inc.split("/", 1)[0]
         if top == SUPPORT:
-            if not rel.startswith("tests/") and not rel.startswith("fuzz/"):
+            if not rel.startswith(("tests/", "fuzz/", "bench/")):
                 problems.append(f"{where}: test support outside the tests")
+                continue
+            under = inc.split("/")[1] if inc.count("/") >= 2 else None
+            if under in closure and layer is not None and (layer == SUPPORT or under not in closure[layer]):
+                problems.append(f"{where}: {layer} may not use the support of {under}")
             continue
         if top not in closure:
             if not os.path.exists(os.path.join(os.path.dirname(path), inc)):
@@ -93,6 +100,17 @@ def check_file(root, path, layer, closure, problems):
         elif layer is not None and top not in closure[layer]:
             problems.append(f"{where}: {layer} may not include {top} "
                             f"(allowed: {', '.join(sorted(closure[layer]))})")
+
+
+def support_layer(root, path, closure):
+    """The layer whose rules a support file follows: <layer> for one under
+    tests/support/<layer>/, else the support library's own (SUPPORT)."""
+    parts = os.path.relpath(path, os.path.join(root, "tests", SUPPORT)).split(os.sep)
+    if len(parts) < 2:
+        return SUPPORT
+    if parts[0] not in closure:
+        return None  # reported by main: no such layer
+    return parts[0]
 
 
 def check_order(root, problems):
@@ -133,12 +151,16 @@ def main():
     for folder in sorted(os.listdir(tests)):
         if not os.path.isdir(os.path.join(tests, folder)):
             continue
+        if folder == SUPPORT:
+            for sub in sorted(os.listdir(os.path.join(tests, folder))):
+                if os.path.isdir(os.path.join(tests, folder, sub)) and sub not in closure:
+                    problems.append(f"tests/{SUPPORT}/{sub}: names no folder of the layering table")
         layer = SUPPORT if folder == SUPPORT else folder
         if layer != SUPPORT and layer not in closure:
             problems.append(f"tests/{folder}: mirrors no folder of the layering table")
             continue
         for p in sources(root, os.path.join("tests", folder)):
-            check_file(root, p, layer, closure, problems)
+            check_file(root, p, support_layer(root, p, closure) if layer == SUPPORT else layer, closure, problems)
             checked += 1
     for top in FREE:
         for p in sources(root, top):

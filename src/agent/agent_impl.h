@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "agent/mx_entry.h"
-#include "matrix/mx_cache.h"
+#include "matrix/element_cache.h"
 #include "zu/value.h"
 
 // A stored mode named by text: "direct" 0, "server" 1, "client" 2; -1 for

@@ -30,8 +30,8 @@
 #pragma once
 
 #include "base/lock.h"
+#include "matrix/element_cache.h"
 #include "matrix/matrix.h"
-#include "matrix/mx_cache.h"
 
 struct MX_ENTRY {
   MX_ENTRY* next;      // next entry of mx_list

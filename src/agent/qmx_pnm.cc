@@ -18,7 +18,7 @@
 #include "base/lock.h"
 #include "base/zutime.h"
 #include "codec/pnm.h"
-#include "matrix/mx_cache.h"
+#include "matrix/element_cache.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "stream/stream.h"

@@ -12,7 +12,7 @@
 #include "base/alloc.h"
 #include "base/tick.h"
 #include "matrix/dim_code.h"
-#include "matrix/mx_cache.h"
+#include "matrix/element_cache.h"
 #include "matrix/node.h"
 #include "runtime/docpath.h"
 #include "runtime/interp.h"

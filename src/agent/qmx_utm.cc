@@ -13,7 +13,7 @@
 #include "agent/agent_impl.h"
 #include "base/zutime.h"
 #include "matrix/dim_code.h"
-#include "matrix/mx_cache.h"
+#include "matrix/element_cache.h"
 #include "matrix/node.h"
 #include "stream/stream.h"
 #include "zu/builtin_kit.h"

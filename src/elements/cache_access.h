@@ -1,7 +1,7 @@
 // One element request through an element-access cache, and the operations
 // of the cache that the interpolated reads need.
 //
-// The cache itself belongs to the matrix store (matrix/mx_cache.h), which
+// The cache itself belongs to the matrix store (matrix/element_cache.h), which
 // sits above this layer: it installs its operations once at start-up
 // (set_mx_cache_access_ops, next to the kind-4 pool of elements/pool.h).
 // Until then every interpolated read is refused. Elements never look

@@ -321,7 +321,7 @@ int matrix_started();
 
 // Closes every open matrix that nobody holds, front first, writing what
 // is dirty. An element cache still holding a node of one makes it wait for
-// the cache's owner (mx_cache.h).
+// the cache's owner (element_cache.h).
 void close_all_matrix();
 // Keeps m from close_all_matrix: an opener holds the matrix it opened
 // until it has handed it to an owner that is closed before
@@ -426,8 +426,8 @@ MATRIX_SEXP* xx_new_matrix_sexp(ZU_SEXP* s, const char* file, int line);
 void gc_matrix_lock();
 void gc_matrix();
 void gc_matrix_unlock();
-// Installs the program's collector hooks: the library's (runtime/services.h)
-// joined with the store's. A collection takes the high queue lock, the
+// Installs the program's collector hooks: the library's
+// (runtime/zu_gc_hooks.h) joined with the store's. A collection takes the high queue lock, the
 // held-value ring lock, then the library's locks (ending with the ordinary
 // queue lock), and releases the library's first, then the ring lock; it
 // marks the library's roots, then matrix_zu_env and the held values.

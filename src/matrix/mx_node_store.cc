@@ -196,38 +196,42 @@ int load_matrix_dim_addr(MATRIX_NODE* n, int64_t addr_fofs) {
 // ---------------------------------------------------------------------------
 // Saving and loading nodes
 
-int save_matrix_node(MATRIX_NODE* n) {
-  MATRIX* m = n->matrix;
-  Access a(m);
-  if (a.r) return a.r;
-  MX_FILE_WORK* w = work_of(m);
-  PDB64* p = w->pdb_fd;
-  // What the node holds now (its data are the caller's under the channel lock).
-  lock_task(matrix_lock);
-  const int dim = m->p.dim, flags = m->p.flags, dbf = m->dim_bit_field, nos = m->p.channel_nos;
-  Code dc = code_of(m, n->dim_code);
-  std::vector<uint8_t> bits(static_cast<size_t>(dbf), 0);
-  if (dbf > 0 && n->nlist_dim_bit_field)
-    std::memcpy(bits.data(), n->nlist_dim_bit_field, static_cast<size_t>(std::min(dbf, n->nlist_dim_bit_field_len)));
-  std::vector<const int64_t*> kids;
-  std::vector<Code> kid_codes;
-  if (dbf == 0)
-    for (int i = 0; i < n->nlist_dim_addr_len; ++i) kid_codes.push_back(code_of(m, n->nlist_dim_addr[i]));
-  int64_t fofs = n->fofs, ring = n->ring_fofs, addr = n->dim_addr_fofs;
-  _mx_node_channels(n);
-  unlock_task(matrix_lock, "save_matrix_node");
-  for (Code& c : kid_codes) kids.push_back(c.data());
+namespace {
 
-  MxKey key = mx_key_of(m, 0, dc.data());
-  if (fofs == 0) {
-    // A node the tree holds already is not stored twice.
-    int64_t there = 0;
-    int found = mx_tree_find(m, w, &key, &there);
-    if (found != 0) return mx_file_fault(m, found > 0 ? "node stored twice" : "node tree", there);
-  }
-  // The channels, highest first, so the chain starts at the lowest.
+// What a save reads of the matrix and the node under matrix_lock: the
+// matrix's kind, the node's code, child list and the offsets of its
+// records (0: none yet).
+struct SavedNode {
+  int dim = 0, flags = 0, dbf = 0, nos = 0;
+  Code dc;
+  std::vector<uint8_t> bits;   // the bit-field child list (dim_bit_field > 0)
+  std::vector<Code> kid_codes;  // the array child list (dim_bit_field 0)
+  int64_t fofs = 0, ring = 0, addr = 0;
+};
+
+SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
+  SavedNode v;
+  v.dim = m->p.dim;
+  v.flags = m->p.flags;
+  v.dbf = m->dim_bit_field;
+  v.nos = m->p.channel_nos;
+  v.dc = code_of(m, n->dim_code);
+  v.bits.assign(static_cast<size_t>(v.dbf), 0);
+  if (v.dbf > 0 && n->nlist_dim_bit_field)
+    std::memcpy(v.bits.data(), n->nlist_dim_bit_field, static_cast<size_t>(std::min(v.dbf, n->nlist_dim_bit_field_len)));
+  if (v.dbf == 0)
+    for (int i = 0; i < n->nlist_dim_addr_len; ++i) v.kid_codes.push_back(code_of(m, n->nlist_dim_addr[i]));
+  v.fofs = n->fofs;
+  v.ring = n->ring_fofs;
+  v.addr = n->dim_addr_fofs;
+  return v;
+}
+
+// The channel records, highest first, so the chain starts at the lowest:
+// the offset of the first (0: none), or -1.
+int64_t save_node_channels(MATRIX* m, MATRIX_NODE* n, const SavedNode& v) {
   int64_t next = 0;
-  for (int ch = nos - 1; ch >= 0; --ch) {
+  for (int ch = v.nos - 1; ch >= 0; --ch) {
     const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
     MATRIX_CHANNEL& c = n->channel[ch];
     if (!(inf.flags & kMxChFile) || !inf.data_type || !c.data) continue;
@@ -236,77 +240,175 @@ int save_matrix_node(MATRIX_NODE* n) {
     c.data_fofs = at;
     next = at;
   }
-  if ((flags & kMxCacheFile) && ring == 0) {
-    PN64_MX_CACHE_RING r{{}, fofs, 0, 0};
-    uint8_t rec[sizeof r];
-    mx_cache_ring_encode(rec, &r);
-    ring = mx_new_record(p, rec);
-    if (ring < 0) return -1;
-    lock_task(matrix_lock);
-    n->ring_fofs = ring;
-    unlock_task(matrix_lock, "save_matrix_node");
-    if (int r2 = insert_mx_cache_ring(m, ring)) return r2;
+  return next;
+}
+
+// The node's entry on the stored-node ring of a cache file, made at its
+// first save (*ring 0): 0, or the failure.
+int save_node_ring(MATRIX* m, MATRIX_NODE* n, const SavedNode& v, int64_t* ring) {
+  if (!(v.flags & kMxCacheFile) || *ring != 0) return 0;
+  PN64_MX_CACHE_RING r{{}, v.fofs, 0, 0};
+  uint8_t rec[sizeof r];
+  mx_cache_ring_encode(rec, &r);
+  *ring = mx_new_record(work_of(m)->pdb_fd, rec);
+  if (*ring < 0) return -1;
+  lock_task(matrix_lock);
+  n->ring_fofs = *ring;
+  unlock_task(matrix_lock, "save_matrix_node");
+  return insert_mx_cache_ring(m, *ring);
+}
+
+// The array child list written over its record at addr (0: a new one): its
+// offset, or -1; *size the record's size.
+int64_t save_node_children(MATRIX* m, const SavedNode& v, int64_t addr, int64_t* size) {
+  const int dim = v.dim;
+  std::vector<const int64_t*> kids;
+  for (const Code& c : v.kid_codes) kids.push_back(c.data());
+  int64_t code_bytes = 0;
+  uint8_t scratch[kMxDimCodeMaxBytes];
+  for (const int64_t* k : kids) code_bytes += get_compressed_dim_code(scratch, k, dim) - scratch;
+  std::vector<uint8_t> rec(static_cast<size_t>(mx_dim_addr_size(code_bytes)));
+  *size = mx_dim_addr_encode(rec, kids.data(), static_cast<int>(kids.size()), dim);
+  return *size > 0 ? mx_put_record(work_of(m)->pdb_fd, addr, rec) : -1;
+}
+
+// A new node's key put into the node tree: 0, or the failure.
+int insert_node_key(MATRIX* m, MxKey& key, int64_t fofs) {
+  MX_FILE_WORK* w = work_of(m);
+  key.k.fofs = fofs;
+  int err = 0;
+  FAVT64_ROOT* root = mx_node_root(m, w, &err);
+  if (!root) return mx_file_fault(m, "node tree", w->subheader.node_root);
+  FAVT64_NODE* t = l_favt64_alloc_node(root, &key.k, key.len);
+  if (!t) {
+    l_favt64_release(root);
+    w->favt64_err = -1;
+    return -1;
   }
+  FAVT64_NODE* got = l_favt64_insert(&err, root, &root->node, t, mx_dim_code_cmp, m);
+  l_favt64_release(root);
+  if (got) l_favt64_release(got);  // the insert's own pin
+  if (got != t) {
+    l_favt64_free_node(t);
+    return mx_file_fault(m, "node tree insert", fofs);
+  }
+  l_favt64_release(t);
+  return 0;
+}
+
+// The node record: a new one (*fofs 0) with its ring entry tied to it and
+// its key in the tree, or written over the old one of the same size. 0,
+// or the failure.
+int save_node_record(MATRIX* m, const SavedNode& v, const PN64_MX_NODE& nr, MxKey& key, int64_t* fofs) {
+  const int dim = v.dim, flags = v.flags, dbf = v.dbf;
+  PDB64* p = work_of(m)->pdb_fd;
+  std::vector<uint8_t> rec(static_cast<size_t>(mx_node_size(flags, dbf, nr.dim_code, dim)));
+  if (mx_node_encode(rec, flags, dbf, &nr, dim, v.bits.data()) < 0) return -1;
+  if (*fofs != 0) {
+    if (mx_record_size(p, *fofs, kMxNodeType) != static_cast<int64_t>(rec.size()))
+      return mx_file_fault(m, "node record of another size", *fofs);
+    return mx_write_record(p, *fofs, rec) != 0 ? -1 : 0;
+  }
+  *fofs = mx_new_record(p, rec);
+  if (*fofs < 0) return -1;
+  if (nr.ring_fofs && setup_mx_cache_ring(m, nr.ring_fofs, *fofs) != 0) return kMxInvalidFile;
+  return insert_node_key(m, key, *fofs);
+}
+
+}  // namespace
+
+int save_matrix_node(MATRIX_NODE* n) {
+  MATRIX* m = n->matrix;
+  Access a(m);
+  if (a.r) return a.r;
+  MX_FILE_WORK* w = work_of(m);
+  // What the node holds now (its data are the caller's under the channel lock).
+  lock_task(matrix_lock);
+  SavedNode v = _saved_node(m, n);
+  _mx_node_channels(n);
+  unlock_task(matrix_lock, "save_matrix_node");
+
+  MxKey key = mx_key_of(m, 0, v.dc.data());
+  if (v.fofs == 0) {
+    // A node the tree holds already is not stored twice.
+    int64_t there = 0;
+    int found = mx_tree_find(m, w, &key, &there);
+    if (found != 0) return mx_file_fault(m, found > 0 ? "node stored twice" : "node tree", there);
+  }
+  int64_t first = save_node_channels(m, n, v);
+  if (first < 0) return -1;
+  int64_t ring = v.ring, addr = v.addr, fofs = v.fofs;
+  if (int r = save_node_ring(m, n, v, &ring)) return r;
   int64_t addr_size = 0;
-  if (dbf == 0) {
-    int64_t code_bytes = 0;
-    uint8_t scratch[kMxDimCodeMaxBytes];
-    for (const int64_t* k : kids) code_bytes += get_compressed_dim_code(scratch, k, dim) - scratch;
-    std::vector<uint8_t> rec(static_cast<size_t>(mx_dim_addr_size(code_bytes)));
-    addr_size = mx_dim_addr_encode(rec, kids.data(), static_cast<int>(kids.size()), dim);
-    addr = addr_size > 0 ? mx_put_record(p, addr, rec) : -1;
+  if (v.dbf == 0) {
+    addr = save_node_children(m, v, addr, &addr_size);
     if (addr < 0) return -1;
   }
   PN64_MX_NODE nr{};
-  nr.channel_fofs = next;
+  nr.channel_fofs = first;
   nr.ring_fofs = ring;
   nr.nlist_dim_addr = addr;
-  std::memcpy(nr.dim_code, dc.data(), sizeof(int64_t) * dc.size());
-  std::vector<uint8_t> rec(static_cast<size_t>(mx_node_size(flags, dbf, dc.data(), dim)));
-  if (mx_node_encode(rec, flags, dbf, &nr, dim, bits.data()) < 0) return -1;
-  if (fofs == 0) {
-    fofs = mx_new_record(p, rec);
-    if (fofs < 0) return -1;
-    if (ring && setup_mx_cache_ring(m, ring, fofs) != 0) return kMxInvalidFile;
-    key.k.fofs = fofs;
-    int err = 0;
-    FAVT64_ROOT* root = mx_node_root(m, w, &err);
-    if (!root) return mx_file_fault(m, "node tree", w->subheader.node_root);
-    FAVT64_NODE* t = l_favt64_alloc_node(root, &key.k, key.len);
-    if (!t) {
-      l_favt64_release(root);
-      w->favt64_err = -1;
-      return -1;
-    }
-    FAVT64_NODE* got = l_favt64_insert(&err, root, &root->node, t, mx_dim_code_cmp, m);
-    l_favt64_release(root);
-    if (got) l_favt64_release(got);  // the insert's own pin
-    if (got != t) {
-      l_favt64_free_node(t);
-      return mx_file_fault(m, "node tree insert", fofs);
-    }
-    l_favt64_release(t);
-  } else {
-    if (mx_record_size(p, fofs, kMxNodeType) != static_cast<int64_t>(rec.size()))
-      return mx_file_fault(m, "node record of another size", fofs);
-    if (mx_write_record(p, fofs, rec) != 0) return -1;
-  }
+  std::memcpy(nr.dim_code, v.dc.data(), sizeof(int64_t) * v.dc.size());
+  if (int r = save_node_record(m, v, nr, key, &fofs)) return r;
   lock_task(matrix_lock);
   n->fofs = fofs;
   n->ring_fofs = ring;
-  n->dim_addr_fofs = dbf == 0 ? addr : 0;
+  n->dim_addr_fofs = v.dbf == 0 ? addr : 0;
   n->dim_addr_size = addr_size > 0 ? addr_size : 0;
   wakeup_task(n);
   unlock_task(matrix_lock, "save_matrix_node");
   return 0;
 }
 
+namespace {
+
+// The array child list of a node at addr: false when it is damaged; *size
+// the record's size.
+bool load_node_children(MATRIX* m, int64_t addr, std::vector<Code>* kids, int64_t* size) {
+  MxRecord rec;
+  if (mx_read_record(work_of(m)->pdb_fd, addr, kMxDimAddrType, kMxMinFilledBody, -1, &rec) != 0 ||
+      !read_children(m, rec.body(), kids))
+    return false;
+  *size = static_cast<int64_t>(swap_if64(rec.h->size));
+  return true;
+}
+
+// The channel chain from `at`, each channel once and in rising order: 0,
+// or the fault (nothing kept).
+int load_node_channels(MATRIX* m, int64_t at, int nos, std::vector<Loaded>* loaded) {
+  int last = -1;
+  while (at) {
+    int64_t nx = 0;
+    int id = -1;
+    void* d = load_matrix_data(&nx, &id, m, at, nullptr);
+    if (!d || id <= last || id >= nos) {
+      if (d) loaded->push_back({id, d, at});
+      free_loaded(m, *loaded);
+      return mx_file_fault(m, "channel record", at);
+    }
+    loaded->push_back({id, d, at});
+    last = id;
+    at = nx;
+  }
+  return 0;
+}
+
+// The node's ring entry of a cache file, checked against the node and
+// moved to the ring's head: false when it is damaged.
+bool load_node_ring(MATRIX* m, int64_t ring, int64_t fofs) {
+  if (!(m->p.flags & kMxCacheFile)) return true;
+  PN64_MX_CACHE_RING r{};
+  return read_ring(work_of(m)->pdb_fd, ring, &r) == 0 && r.node == fofs && delete_mx_cache_ring(nullptr, m, ring) == 0 &&
+         insert_mx_cache_ring(m, ring) == 0;
+}
+
+}  // namespace
+
 int load_matrix_node(MATRIX_NODE* n) {
   MATRIX* m = n->matrix;
   Access a(m);
   if (a.r) return kMxNoAccess;
   MX_FILE_WORK* w = work_of(m);
-  PDB64* p = w->pdb_fd;
   lock_task(matrix_lock);
   Code dc = code_of(m, n->dim_code);
   const int dbf = m->dim_bit_field, nos = m->p.channel_nos;
@@ -326,35 +428,13 @@ int load_matrix_node(MATRIX_NODE* n) {
   // Everything is read and checked before the node or the file changes.
   std::vector<Code> kids;
   int64_t addr_size = 0;
-  if (dbf == 0 && raw.nlist_dim_addr) {
-    MxRecord rec;
-    if (mx_read_record(p, raw.nlist_dim_addr, kMxDimAddrType, kMxMinFilledBody, -1, &rec) != 0 ||
-        !read_children(m, rec.body(), &kids))
-      return mx_file_fault(m, "child list", raw.nlist_dim_addr);
-    addr_size = static_cast<int64_t>(swap_if64(rec.h->size));
-  }
+  if (dbf == 0 && raw.nlist_dim_addr && !load_node_children(m, raw.nlist_dim_addr, &kids, &addr_size))
+    return mx_file_fault(m, "child list", raw.nlist_dim_addr);
   std::vector<Loaded> loaded;
-  int last = -1;
-  for (int64_t at = raw.channel_fofs; at;) {
-    int64_t nx = 0;
-    int id = -1;
-    void* d = load_matrix_data(&nx, &id, m, at, nullptr);
-    if (!d || id <= last || id >= nos) {
-      if (d) loaded.push_back({id, d, at});
-      free_loaded(m, loaded);
-      return mx_file_fault(m, "channel record", at);
-    }
-    loaded.push_back({id, d, at});
-    last = id;
-    at = nx;
-  }
-  if (m->p.flags & kMxCacheFile) {
-    PN64_MX_CACHE_RING r{};
-    if (read_ring(p, raw.ring_fofs, &r) != 0 || r.node != fofs || delete_mx_cache_ring(nullptr, m, raw.ring_fofs) != 0 ||
-        insert_mx_cache_ring(m, raw.ring_fofs) != 0) {
-      free_loaded(m, loaded);
-      return mx_file_fault(m, "ring entry", raw.ring_fofs);
-    }
+  if (int r = load_node_channels(m, raw.channel_fofs, nos, &loaded)) return r;
+  if (!load_node_ring(m, raw.ring_fofs, fofs)) {
+    free_loaded(m, loaded);
+    return mx_file_fault(m, "ring entry", raw.ring_fofs);
   }
   lock_task(matrix_lock);
   _matrix_node_channel_lock(n);

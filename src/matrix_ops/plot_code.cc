@@ -78,29 +78,9 @@ int check_code(const uint8_t* p, size_t n, int dim) {
   }
 }
 
-uint8_t* read_point(INTERNAL_PLOT* ip, uint8_t* p, int dim, SIMPLE_ALLOC_T* sat) {
-  ip->flags = p[0];
-  uint8_t* q = p + 2;
-  for (int d = 0; d < dim; ++d, q += 2) ip->c[d] = load_be16(q);
-  if (ip->flags & kPpBase) {
-    ip->base = static_cast<int64_t*>(fd_alloc(sizeof(int64_t) * dim, sat));
-    for (int d = 0; d < dim; ++d, q += 8) ip->base[d] = static_cast<int64_t>(load_be64(q));
-  }
-  if (ip->flags & kPpId) {
-    ip->id = static_cast<int64_t>(load_be64(q));
-    q += 8;
-  }
-  unsigned n = 0;
-  for (uint8_t* f = q; *f; ++n) f = fd_row(*f)->to_internal(nullptr, f, nullptr);
-  size_t bytes = sizeof(IP_FIELD) * (n ? n : 1);
-  ip->fields = static_cast<IP_FIELD*>(fd_alloc(bytes, sat));
-  std::memset(ip->fields, 0, bytes);
-  for (unsigned i = 0; i < n; ++i) {
-    ip->fields[i].type = *q;
-    q = fd_row(*q)->to_internal(&ip->fields[i], q, sat);
-  }
-  ip->fields[0].len = n;
-  return q + 1;
+// The bytes after the type byte of a field of code already checked.
+size_t checked_field_bytes(const uint8_t* p) {
+  return *p == kFdStr ? std::strlen(reinterpret_cast<const char*>(p + 1)) + 1 : static_cast<size_t>(field_bytes(p, 1));
 }
 
 // ---- writing
@@ -143,6 +123,42 @@ uint8_t* write_record(uint8_t* p, const INTERNAL_PLOT* ip, int dim) {
 
 }  // namespace
 
+uint8_t* plot_read_point(PointMaker& mk, INTERNAL_PLOT** out, uint8_t* p, int dim) {
+  uint8_t* q = p + head_bytes(p[0], dim);
+  // The point, its cells and bases, its field array and the fields' values
+  // lie in one run of a bump allocator.
+  unsigned n = 0;
+  size_t values = 0;
+  for (const uint8_t* f = q; *f; ++n) {
+    values += PointMaker::rounded(fd_arith_tbl[*f >> 4].room(f));
+    f += 1 + checked_field_bytes(f);
+  }
+  mk.reserve(PointMaker::point_bytes(dim) + (p[0] & kPpBase ? PointMaker::rounded(sizeof(int64_t) * dim) : 0) +
+             PointMaker::fields_bytes(n) + values);
+  INTERNAL_PLOT* ip = mk.point();
+  ip->flags = p[0];
+  q = p + 2;
+  for (int d = 0; d < dim; ++d, q += 2) ip->c[d] = load_be16(q);
+  if (ip->flags & kPpBase) {
+    ip->base = static_cast<int64_t*>(mk.take(sizeof(int64_t) * dim));
+    for (int d = 0; d < dim; ++d, q += 8) ip->base[d] = static_cast<int64_t>(load_be64(q));
+  }
+  if (ip->flags & kPpId) {
+    ip->id = static_cast<int64_t>(load_be64(q));
+    q += 8;
+  }
+  ip->fields = mk.fields(n);
+  for (unsigned i = 0; i < n; ++i) {
+    const FIELD_ARITH& kind = fd_arith_tbl[*q >> 4];
+    size_t room = kind.room(q);
+    ip->fields[i].type = *q;
+    q = kind.place(&ip->fields[i], q, room ? mk.take(room) : nullptr);
+  }
+  ip->fields[0].len = n;
+  *out = ip;
+  return q + 1;
+}
+
 int64_t plot_record_bytes(const uint8_t* p, size_t left, int dim) {
   if (left == 0) return -1;
   if (p[0] == 0) return 0;
@@ -167,13 +183,12 @@ INTERNAL_PLOT* code2internal(MATRIX* m, PRIMITIVE_PLOT* ptr, int ptr_size, SIMPL
     return nullptr;
   }
   if (sat) smp_init(sat);
+  PointMaker mk(g.dim, sat, __FILE__, __LINE__);
   INTERNAL_PLOT* head = nullptr;
   INTERNAL_PLOT** tail = &head;
   while (*p) {
-    INTERNAL_PLOT* ip = new_internal_plot(g.dim, sat);
-    p = read_point(ip, p, g.dim, sat);
-    *tail = ip;
-    tail = &ip->next;
+    p = plot_read_point(mk, tail, p, g.dim);
+    tail = &(*tail)->next;
   }
   return head;
 }

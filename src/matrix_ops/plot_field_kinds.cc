@@ -30,11 +30,11 @@ void set_null(IP_FIELD* f, unsigned type) {
 // ---- none
 
 void fd_copy_none(IP_FIELD* d1, IP_FIELD* d2, SIMPLE_ALLOC_T*) { set_null(d1, d2->type); }
-int fd_merge_none(IP_FIELD* dest, IP_FIELD*, IP_FIELD*) {
+int fd_merge_none(IP_FIELD* dest, IP_FIELD*, IP_FIELD*, SIMPLE_ALLOC_T*) {
   set_null(dest, kFdNone);
   return 0;
 }
-int fd_diff_none(IP_FIELD* dest, IP_FIELD*, IP_FIELD*) {
+int fd_diff_none(IP_FIELD* dest, IP_FIELD*, IP_FIELD*, SIMPLE_ALLOC_T*) {
   set_null(dest, kFdNone);
   return 0;
 }
@@ -42,7 +42,8 @@ int fd_add_none(IP_FIELD* dest, IP_FIELD*, IP_FIELD*, SIMPLE_ALLOC_T*) {
   set_null(dest, kFdNone);
   return 0;
 }
-unsigned char* fd_to_internal_none(IP_FIELD* dest, unsigned char* p, SIMPLE_ALLOC_T*) {
+size_t fd_room_none(const unsigned char*) { return 0; }
+unsigned char* fd_place_none(IP_FIELD* dest, unsigned char* p, void*) {
   if (dest) dest->d.str = nullptr;
   return p + 1;
 }
@@ -73,27 +74,27 @@ void fd_copy_str(IP_FIELD* d1, IP_FIELD* d2, SIMPLE_ALLOC_T* sat) {
 
 // An erase on the first side wins; equal texts stay; an inherit field (or
 // anything else) cannot be merged.
-int fd_merge_str(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2) {
+int fd_merge_str(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2, SIMPLE_ALLOC_T* sat) {
   if (s1->type == kFdStrErase) return set_null(dest, kFdStrErase), 0;
   if (s1->type != kFdStr) return -1;
   if (s2->type == kFdStrErase) return set_null(dest, kFdStrErase), 0;
   if (s2->type != kFdStr) return -1;
   if (std::strcmp(s1->d.str, s2->d.str) == 0) {
-    set_text(dest, s1->d.str, nullptr);
+    set_text(dest, s1->d.str, sat);
   } else {
     set_null(dest, kFdStrErase);
   }
   return 0;
 }
 
-int fd_diff_str(IP_FIELD* dest, IP_FIELD* up, IP_FIELD* down) {
+int fd_diff_str(IP_FIELD* dest, IP_FIELD* up, IP_FIELD* down, SIMPLE_ALLOC_T* sat) {
   if (down->type == kFdStrErase && (up->type == kFdStr || up->type == kFdStrErase)) {
     return set_null(dest, kFdStrErase), 0;
   }
   if (down->type != kFdStr) return -1;
   if (up->type == kFdStr && std::strcmp(up->d.str, down->d.str) == 0) return set_null(dest, kFdStrInherit), 0;
   if (up->type != kFdStr && up->type != kFdStrErase) return -1;
-  set_text(dest, down->d.str, nullptr);
+  set_text(dest, down->d.str, sat);
   return 0;
 }
 
@@ -118,12 +119,18 @@ int fd_add_str(IP_FIELD* dest, IP_FIELD* up, IP_FIELD* diff, SIMPLE_ALLOC_T* sat
   }
 }
 
-unsigned char* fd_to_internal_str(IP_FIELD* dest, unsigned char* p, SIMPLE_ALLOC_T* sat) {
+size_t fd_room_str(const unsigned char* p) {
+  return *p == kFdStr ? std::strlen(reinterpret_cast<const char*>(p + 1)) + 1 : 0;
+}
+
+unsigned char* fd_place_str(IP_FIELD* dest, unsigned char* p, void* room) {
   switch (*p) {
     case kFdStr: {
-      const char* text = reinterpret_cast<const char*>(p + 1);
-      size_t n = std::strlen(text);
-      if (dest) dest->d.str = sat_copy_str(text, sat);
+      size_t n = std::strlen(reinterpret_cast<const char*>(p + 1));
+      if (dest) {
+        std::memcpy(room, p + 1, n + 1);
+        dest->d.str = static_cast<char*>(room);
+      }
       return p + 2 + n;
     }
     case kFdStrInherit:
@@ -131,7 +138,7 @@ unsigned char* fd_to_internal_str(IP_FIELD* dest, unsigned char* p, SIMPLE_ALLOC
       if (dest) dest->d.str = nullptr;
       return p + 1;
     default:
-      er_panic("fd_to_internal_str");
+      er_panic("fd_place_str");
   }
 }
 
@@ -186,14 +193,14 @@ void fd_copy_int(IP_FIELD* d1, IP_FIELD* d2, SIMPLE_ALLOC_T* sat) {
   set_ints(d1, d2->type, d2->d.i[0], int_words(d2->type) == 2 ? d2->d.i[1] : 0, sat);
 }
 
-int fd_merge_int(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2) {
+int fd_merge_int(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2, SIMPLE_ALLOC_T* sat) {
   if (s1->type != s2->type) return -1;
   int64_t a = s1->d.i[0], b = s2->d.i[0];
   switch (s1->type) {
     case kFdIntAdd: {
       i128 sum = i128{a} + b;
       if (!fits64(sum)) return -1;
-      set_ints(dest, kFdIntAdd, static_cast<int64_t>(sum), 0, nullptr);
+      set_ints(dest, kFdIntAdd, static_cast<int64_t>(sum), 0, sat);
       return 0;
     }
     case kFdIntAvg: {
@@ -201,14 +208,14 @@ int fd_merge_int(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2) {
       i128 weighted = i128{a} * s1->d.i[1] + i128{b} * s2->d.i[1];
       i128 v = count != 0 ? weighted / count : weighted / 2;
       if (!fits64(count) || !fits64(v)) return -1;
-      set_ints(dest, kFdIntAvg, static_cast<int64_t>(v), static_cast<int64_t>(count), nullptr);
+      set_ints(dest, kFdIntAvg, static_cast<int64_t>(v), static_cast<int64_t>(count), sat);
       return 0;
     }
     case kFdIntMax:
-      set_ints(dest, kFdIntMax, b > a ? b : a, 0, nullptr);
+      set_ints(dest, kFdIntMax, b > a ? b : a, 0, sat);
       return 0;
     case kFdIntMin:
-      set_ints(dest, kFdIntMin, b < a ? b : a, 0, nullptr);
+      set_ints(dest, kFdIntMin, b < a ? b : a, 0, sat);
       return 0;
     default:
       return -1;
@@ -217,19 +224,19 @@ int fd_merge_int(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2) {
 
 // The finer value travels as it is, except the average, which keeps its
 // difference to the coarse value and the finer weight.
-int fd_diff_int(IP_FIELD* dest, IP_FIELD* up, IP_FIELD* down) {
+int fd_diff_int(IP_FIELD* dest, IP_FIELD* up, IP_FIELD* down, SIMPLE_ALLOC_T* sat) {
   if (up->type != down->type) return -1;
   switch (down->type) {
     case kFdIntAvg: {
       i128 v = i128{down->d.i[0]} - up->d.i[0];
       if (!fits64(v)) return -1;
-      set_ints(dest, kFdIntAvg, static_cast<int64_t>(v), down->d.i[1], nullptr);
+      set_ints(dest, kFdIntAvg, static_cast<int64_t>(v), down->d.i[1], sat);
       return 0;
     }
     case kFdIntAdd:
     case kFdIntMax:
     case kFdIntMin:
-      set_ints(dest, down->type, down->d.i[0], 0, nullptr);
+      set_ints(dest, down->type, down->d.i[0], 0, sat);
       return 0;
     default:
       return -1;
@@ -268,11 +275,14 @@ int stored_int_words(unsigned type) {
   }
 }
 
-unsigned char* fd_to_internal_int(IP_FIELD* dest, unsigned char* p, SIMPLE_ALLOC_T* sat) {
+size_t fd_room_int(const unsigned char* p) { return sizeof(int64_t) * static_cast<size_t>(stored_int_words(*p)); }
+
+unsigned char* fd_place_int(IP_FIELD* dest, unsigned char* p, void* room) {
   int n = stored_int_words(*p);
   if (dest) {
-    auto v = static_cast<int64_t>(load_be64(p + 1));
-    set_ints(dest, *p, v, n == 2 ? static_cast<int64_t>(load_be64(p + 9)) : 0, sat);
+    dest->type = *p;
+    dest->d.i = static_cast<int64_t*>(room);
+    for (int k = 0; k < n; ++k) dest->d.i[k] = static_cast<int64_t>(load_be64(p + 1 + 8 * k));
   }
   return p + 1 + 8 * n;
 }
@@ -306,7 +316,7 @@ void fd_copy_rgba(IP_FIELD* d1, IP_FIELD* d2, SIMPLE_ALLOC_T* sat) {
 
 // Each colour byte is the weighted mean, taken as unsigned 64-bit values
 // (half the weighted sum when the weights cancel out).
-int fd_merge_rgba(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2) {
+int fd_merge_rgba(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2, SIMPLE_ALLOC_T* sat) {
   if (s1->type != s2->type) return -1;
   const FIELD_RGBA_T& a = *s1->d.rgba;
   const FIELD_RGBA_T& b = *s2->d.rgba;
@@ -319,14 +329,14 @@ int fd_merge_rgba(IP_FIELD* dest, IP_FIELD* s1, IP_FIELD* s2) {
     auto w = static_cast<uint64_t>(static_cast<int64_t>(weighted));
     out[k] = static_cast<unsigned char>(count != 0 ? w / static_cast<uint64_t>(static_cast<int64_t>(count)) : w >> 1);
   }
-  set_rgba(dest, out, static_cast<int64_t>(count), nullptr);
+  set_rgba(dest, out, static_cast<int64_t>(count), sat);
   dest->type = s1->type;
   return 0;
 }
 
-int fd_diff_rgba(IP_FIELD* dest, IP_FIELD* up, IP_FIELD* down) {
+int fd_diff_rgba(IP_FIELD* dest, IP_FIELD* up, IP_FIELD* down, SIMPLE_ALLOC_T* sat) {
   if (up->type != down->type) return -1;
-  fd_copy_rgba(dest, down, nullptr);
+  fd_copy_rgba(dest, down, sat);
   return 0;
 }
 
@@ -336,10 +346,14 @@ int fd_add_rgba(IP_FIELD* dest, IP_FIELD* up, IP_FIELD* diff, SIMPLE_ALLOC_T* sa
   return 0;
 }
 
-unsigned char* fd_to_internal_rgba(IP_FIELD* dest, unsigned char* p, SIMPLE_ALLOC_T* sat) {
+size_t fd_room_rgba(const unsigned char*) { return sizeof(FIELD_RGBA_T); }
+
+unsigned char* fd_place_rgba(IP_FIELD* dest, unsigned char* p, void* room) {
   if (dest) {
-    set_rgba(dest, p + 1, static_cast<int64_t>(load_be64(p + 5)), sat);
     dest->type = *p;
+    dest->d.rgba = static_cast<FIELD_RGBA_T*>(room);
+    std::memcpy(dest->d.rgba->rgba, p + 1, 4);
+    dest->d.rgba->count = static_cast<int64_t>(load_be64(p + 5));
   }
   return p + 13;
 }
@@ -357,16 +371,42 @@ int fd_cmp_rgba(IP_FIELD* d1, IP_FIELD* d2) {
   return sign(r);
 }
 
+// The table's merge and diff slots give tagged values.
+template <int (*F)(IP_FIELD*, IP_FIELD*, IP_FIELD*, SIMPLE_ALLOC_T*)>
+int tagged(IP_FIELD* dest, IP_FIELD* a, IP_FIELD* b) {
+  return F(dest, a, b, nullptr);
+}
+
+// The table's reading slot: the room for the value from sat (else tagged),
+// then the value read into it.
+template <size_t (*Room)(const unsigned char*), unsigned char* (*Place)(IP_FIELD*, unsigned char*, void*)>
+unsigned char* to_internal(IP_FIELD* dest, unsigned char* p, SIMPLE_ALLOC_T* sat) {
+  size_t n = dest ? Room(p) : 0;
+  return Place(dest, p, n ? fd_alloc(n, sat) : nullptr);
+}
+
 }  // namespace
 
 const FIELD_TYPE field_type_tbl[5] = {
     {},
-    {fd_initial_none, fd_copy_none, fd_merge_none, fd_diff_none, fd_add_none, fd_to_internal_none,
+    {fd_initial_none, fd_copy_none, tagged<fd_merge_none>, tagged<fd_diff_none>, fd_add_none,
+     to_internal<fd_room_none, fd_place_none>,
      fd_to_external_none, fd_size_none, fd_cmp_none, nullptr},
-    {fd_initial_str, fd_copy_str, fd_merge_str, fd_diff_str, fd_add_str, fd_to_internal_str, fd_to_external_str,
-     fd_size_str, fd_cmp_str, fd_gc_str},
-    {fd_initial_int, fd_copy_int, fd_merge_int, fd_diff_int, fd_add_int, fd_to_internal_int, fd_to_external_int,
-     fd_size_int, fd_cmp_int, nullptr},
-    {fd_initial_rgba, fd_copy_rgba, fd_merge_rgba, fd_diff_rgba, fd_add_rgba, fd_to_internal_rgba,
+    {fd_initial_str, fd_copy_str, tagged<fd_merge_str>, tagged<fd_diff_str>, fd_add_str,
+     to_internal<fd_room_str, fd_place_str>,
+     fd_to_external_str, fd_size_str, fd_cmp_str, fd_gc_str},
+    {fd_initial_int, fd_copy_int, tagged<fd_merge_int>, tagged<fd_diff_int>, fd_add_int,
+     to_internal<fd_room_int, fd_place_int>,
+     fd_to_external_int, fd_size_int, fd_cmp_int, nullptr},
+    {fd_initial_rgba, fd_copy_rgba, tagged<fd_merge_rgba>, tagged<fd_diff_rgba>, fd_add_rgba,
+     to_internal<fd_room_rgba, fd_place_rgba>,
      fd_to_external_rgba, fd_size_rgba, fd_cmp_rgba, nullptr},
+};
+
+const FIELD_ARITH fd_arith_tbl[5] = {
+    {},
+    {fd_merge_none, fd_diff_none, fd_room_none, fd_place_none},
+    {fd_merge_str, fd_diff_str, fd_room_str, fd_place_str},
+    {fd_merge_int, fd_diff_int, fd_room_int, fd_place_int},
+    {fd_merge_rgba, fd_diff_rgba, fd_room_rgba, fd_place_rgba},
 };

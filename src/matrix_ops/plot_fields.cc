@@ -80,26 +80,26 @@ void free_fields(IP_FIELD* fd) {
   d_f_ree(fd);
 }
 
-IP_FIELD* merge_fields(unsigned char* flags, IP_FIELD* fd1, IP_FIELD* fd2, int* errp) {
-  if (!fd1 || !fd2) return copy_fields(fd1 ? fd1 : fd2, nullptr);
+IP_FIELD* fd_merge_fields(unsigned char* flags, IP_FIELD* fd1, IP_FIELD* fd2, SIMPLE_ALLOC_T* sat, int* errp) {
+  if (!fd1 || !fd2) return copy_fields(fd1 ? fd1 : fd2, sat);
   IP_FIELD* lg = fd2[0].len > fd1[0].len ? fd2 : fd1;
   IP_FIELD* sh = lg == fd1 ? fd2 : fd1;
   unsigned nl = lg[0].len, ns = sh[0].len;
-  IP_FIELD* r = new_fields(nl, nullptr, __FILE__, __LINE__);
+  IP_FIELD* r = new_fields(nl, sat, __FILE__, __LINE__);
   for (unsigned i = 0; i < nl; ++i) {
     IP_FIELD* s = i < ns ? &sh[i] : nullptr;
     IP_FIELD* l = &lg[i];
     int rc = 0;
     if (!s || kind(*s) == kFdNone) {
-      copy_one(&r[i], l, nullptr);
+      copy_one(&r[i], l, sat);
     } else if (kind(*l) == kFdNone) {
-      copy_one(&r[i], s, nullptr);
-    } else if (kind(*s) != kind(*l) || !fd_row(l->type) || fd_row(l->type)->merge(&r[i], s, l) != 0) {
+      copy_one(&r[i], s, sat);
+    } else if (kind(*s) != kind(*l) || !fd_row(l->type) || fd_arith_tbl[l->type >> 4].merge(&r[i], s, l, sat) != 0) {
       rc = -1;
     }
     if (rc) {
       fd_trace_refused(s->type, l->type);
-      drop_partial(r, i);
+      if (!sat) drop_partial(r, i);
       if (errp) *errp = -1;
       return nullptr;
     }
@@ -109,19 +109,23 @@ IP_FIELD* merge_fields(unsigned char* flags, IP_FIELD* fd1, IP_FIELD* fd2, int* 
   return r;
 }
 
-IP_FIELD* diff_fields(IP_FIELD* down, IP_FIELD* up, int* errp) {
+IP_FIELD* merge_fields(unsigned char* flags, IP_FIELD* fd1, IP_FIELD* fd2, int* errp) {
+  return fd_merge_fields(flags, fd1, fd2, nullptr, errp);
+}
+
+IP_FIELD* fd_diff_fields(IP_FIELD* down, IP_FIELD* up, SIMPLE_ALLOC_T* sat, int* errp) {
   if (!down) return nullptr;
-  if (!up) return copy_fields(down, nullptr);
+  if (!up) return copy_fields(down, sat);
   unsigned n = down[0].len, nu = up[0].len;
-  IP_FIELD* r = new_fields(n, nullptr, __FILE__, __LINE__);
+  IP_FIELD* r = new_fields(n, sat, __FILE__, __LINE__);
   for (unsigned i = 0; i < n; ++i) {
     IP_FIELD* u = i < nu ? &up[i] : nullptr;
     IP_FIELD* d = &down[i];
     if (!u || kind(*u) == kFdNone || kind(*d) == kFdNone) {
-      copy_one(&r[i], d, nullptr);
-    } else if (kind(*u) != kind(*d) || !fd_row(u->type) || fd_row(u->type)->diff(&r[i], u, d) != 0) {
+      copy_one(&r[i], d, sat);
+    } else if (kind(*u) != kind(*d) || !fd_row(u->type) || fd_arith_tbl[u->type >> 4].diff(&r[i], u, d, sat) != 0) {
       fd_trace_refused(u->type, d->type);
-      drop_partial(r, i);
+      if (!sat) drop_partial(r, i);
       if (errp) *errp = -1;
       return nullptr;
     }
@@ -129,3 +133,5 @@ IP_FIELD* diff_fields(IP_FIELD* down, IP_FIELD* up, int* errp) {
   r[0].len = n;
   return r;
 }
+
+IP_FIELD* diff_fields(IP_FIELD* down, IP_FIELD* up, int* errp) { return fd_diff_fields(down, up, nullptr, errp); }

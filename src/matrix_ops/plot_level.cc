@@ -1,4 +1,4 @@
-// Sorting, level difference, splice, rebuild and hand-down of plot lists.
+// Level difference, splice, rebuild and hand-down of plot lists.
 #include "matrix_ops/plot_level.h"
 
 #include <algorithm>
@@ -21,71 +21,6 @@ int refuse(int* errp) {
 void ok(int* errp) {
   if (errp) *errp = 0;
 }
-
-// ---- order keys
-
-// The interleaved bits of a point's cells as one integer, when every
-// dimension's cell bits fit 64 together: a byte of a cell spreads through
-// a table.
-class ZKeys {
- public:
-  explicit ZKeys(const PlotGeom& g) : dim_(g.dim), spread_(static_cast<size_t>(g.dim) * 512, 0) {
-    int total = 0, top = 0;
-    for (int d = 0; d < g.dim; ++d) {
-      total += g.bs[d];
-      top = std::max(top, static_cast<int>(g.bs[d]));
-    }
-    usable_ = total <= 64;
-    if (!usable_) return;
-    int pos = total;
-    for (int b = top - 1; b >= 0; --b) {
-      for (int d = 0; d < g.dim; ++d) {
-        if (g.bs[d] <= b) continue;
-        uint64_t bit = uint64_t{1} << --pos;
-        for (int v = 0; v < 256; ++v) {
-          if ((v >> (b & 7)) & 1) spread_[static_cast<size_t>(d) * 512 + (b >> 3) * 256 + v] |= bit;
-        }
-      }
-    }
-  }
-  bool usable() const { return usable_; }
-  uint64_t key(const uint16_t* c) const {
-    uint64_t k = 0;
-    for (int d = 0; d < dim_; ++d) {
-      const uint64_t* t = &spread_[static_cast<size_t>(d) * 512];
-      k |= t[c[d] & 0xFF] | t[256 + (c[d] >> 8)];
-    }
-    return k;
-  }
-
- private:
-  int dim_;
-  bool usable_;
-  std::vector<uint64_t> spread_;  // [d][byte][value]
-};
-
-// Where the merge sort's alternating split sends the i-th of n points
-// equal in order: one bit per level, 0 for the second half (taken first on
-// ties), from the top level down, left-aligned in 32 bits.
-uint32_t tie_rank(uint32_t i, uint32_t n) {
-  uint64_t rank = 0;
-  int depth = 0;
-  while (n > 1) {
-    uint32_t n_a = (n + 1) / 2, n_b = n / 2;
-    bool in_a = (i & 1) == 0;
-    rank = rank << 1 | (in_a ? 1 : 0);
-    i = in_a ? n_a - 1 - i / 2 : n_b - 1 - i / 2;
-    n = in_a ? n_a : n_b;
-    ++depth;
-  }
-  return static_cast<uint32_t>(rank << (32 - depth));
-}
-
-struct SortEntry {
-  uint64_t key;
-  uint32_t tie;
-  INTERNAL_PLOT* p;
-};
 
 // ---- child position inside the parent
 
@@ -114,9 +49,20 @@ bool in_child(const PlotGeom& g, const ChildPos& cp, const INTERNAL_PLOT* u) {
 
 // ---- diff_pp
 
-// A tagged copy of x without its fields, cells and flags as given.
-INTERNAL_PLOT* point_like(const PlotGeom& g, const INTERNAL_PLOT* x, bool keep_base) {
-  INTERNAL_PLOT* q = new_internal_plot(g.dim, nullptr);
+// Where diff_pp puts what it makes: the coarse points, the differences
+// (each tagged when null), and the fields of a group merged so far.
+struct DiffAlloc {
+  DiffAlloc(const PlotGeom& g, SIMPLE_ALLOC_T* up_sat, SIMPLE_ALLOC_T* diff_sat)
+      : up(g.dim, up_sat, __FILE__, __LINE__), diff(g.dim, diff_sat, __FILE__, __LINE__) {}
+  ~DiffAlloc() { free_smp(&scratch); }
+  PointMaker up;
+  PointMaker diff;
+  SIMPLE_ALLOC_T scratch{};
+};
+
+// A copy of x without its fields, cells and flags as given.
+INTERNAL_PLOT* point_like(const PlotGeom& g, const INTERNAL_PLOT* x, bool keep_base, PointMaker& mk) {
+  INTERNAL_PLOT* q = mk.point();
   uint16_t* c = q->c;
   *q = *x;
   q->next = nullptr;
@@ -124,7 +70,7 @@ INTERNAL_PLOT* point_like(const PlotGeom& g, const INTERNAL_PLOT* x, bool keep_b
   q->fields = nullptr;
   q->base = nullptr;
   if (keep_base && x->base) {
-    q->base = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * g.dim));
+    q->base = static_cast<int64_t*>(mk.take(sizeof(int64_t) * g.dim));
     std::memcpy(q->base, x->base, sizeof(int64_t) * g.dim);
   } else if (!keep_base) {
     q->flags &= static_cast<uint8_t>(~kPpBase);
@@ -139,38 +85,49 @@ bool same_cells(const PlotGeom& g, const uint16_t* a, const INTERNAL_PLOT* x) {
   return true;
 }
 
+void free_if_tagged(INTERNAL_PLOT* ip, SIMPLE_ALLOC_T* sat) {
+  if (!sat) free_internal_plot_list(ip);
+}
+
+// The fields of the coarse point of the group [x, end), merged in order; the
+// steps before the last go to the scratch allocator. 0x08 into *acc when
+// two arrays were merged.
+IP_FIELD* group_fields(INTERNAL_PLOT* x, INTERNAL_PLOT* end, DiffAlloc& a, unsigned char* acc, int* err) {
+  if (x->next == end) return copy_fields(x->fields, a.up.sat());
+  IP_FIELD* f = x->fields;
+  for (INTERNAL_PLOT* q = x->next; q != end && !*err; q = q->next)
+    f = fd_merge_fields(acc, f, q->fields, q->next == end ? a.up.sat() : &a.scratch, err);
+  return f;
+}
+
 // One group: the run of down's points from x whose coarse cells equal x's.
 // Appends its coarse point to *ut and its differences to *dt; the point
 // after the run, or x itself when the group is refused.
-INTERNAL_PLOT* diff_group(const PlotGeom& g, INTERNAL_PLOT* x, INTERNAL_PLOT*** ut, INTERNAL_PLOT*** dt, bool* bad) {
-  INTERNAL_PLOT* coarse = point_like(g, x, false);
+INTERNAL_PLOT* diff_group(const PlotGeom& g, INTERNAL_PLOT* x, DiffAlloc& a, INTERNAL_PLOT*** ut,
+                          INTERNAL_PLOT*** dt, bool* bad) {
+  INTERNAL_PLOT* coarse = point_like(g, x, false, a.up);
   for (int d = 0; d < g.dim; ++d) coarse->c[d] = cell_shr(x->c[d], g.dd[d]);
-  IP_FIELD* f = copy_fields(x->fields, nullptr);
-  unsigned char acc = 0;
   INTERNAL_PLOT* end = x->next;
+  while (end && same_cells(g, coarse->c, end)) end = end->next;
+  unsigned char acc = 0;
   int err = 0;
-  for (; end && same_cells(g, coarse->c, end) && !err; end = end->next) {
-    IP_FIELD* merged = merge_fields(&acc, f, end->fields, &err);
-    if (err) break;
-    free_fields(f);
-    f = merged;
-  }
+  IP_FIELD* f = group_fields(x, end, a, &acc, &err);
   coarse->fields = f;
   coarse->flags |= acc;
   INTERNAL_PLOT* dhead = nullptr;
   INTERNAL_PLOT** dtail = &dhead;
   for (INTERNAL_PLOT* q = x; q != end && !err; q = q->next) {
-    INTERNAL_PLOT* e = point_like(g, q, true);
+    INTERNAL_PLOT* e = point_like(g, q, true, a.diff);
     for (int d = 0; d < g.dim; ++d) e->c[d] = q->c[d] & cell_mask(g.dd[d]);
     if (q == x) e->flags |= kPpGroup;
     if (q != x && q->id == x->id && q->id != 0) e->id = 1;
-    e->fields = diff_fields(q->fields, f, &err);
+    e->fields = fd_diff_fields(q->fields, f, a.diff.sat(), &err);
     *dtail = e;
     dtail = &e->next;
   }
   if (err) {
-    free_internal_plot(coarse);
-    free_internal_plot_list(dhead);
+    free_if_tagged(coarse, a.up.sat());
+    free_if_tagged(dhead, a.diff.sat());
     *bad = true;
     return x;
   }
@@ -210,11 +167,13 @@ IP_FIELD* add_fields(IP_FIELD* u, IP_FIELD* e, SIMPLE_ALLOC_T* sat, int* err) {
   return r;
 }
 
-INTERNAL_PLOT* rebuilt_point(MATRIX* m, const PlotGeom& g, const INTERNAL_PLOT* u, const INTERNAL_PLOT* e,
-                             SIMPLE_ALLOC_T* sat, int* err) {
-  IP_FIELD* fields = add_fields(u->fields, e->fields, sat, err);
+// The point of e rebuilt under u; a point that is to get a new object id
+// goes to *new_ids (with id 0).
+INTERNAL_PLOT* rebuilt_point(const PlotGeom& g, const INTERNAL_PLOT* u, const INTERNAL_PLOT* e, PointMaker& mk,
+                             std::vector<INTERNAL_PLOT*>* new_ids, int* err) {
+  IP_FIELD* fields = add_fields(u->fields, e->fields, mk.sat(), err);
   if (*err) return nullptr;
-  INTERNAL_PLOT* p = new_internal_plot(g.dim, sat);
+  INTERNAL_PLOT* p = mk.point();
   uint16_t* c = p->c;
   *p = *u;
   p->c = c;
@@ -226,7 +185,7 @@ INTERNAL_PLOT* rebuilt_point(MATRIX* m, const PlotGeom& g, const INTERNAL_PLOT* 
   }
   p->base = nullptr;
   if ((e->flags & kPpBase) && e->base) {
-    p->base = static_cast<int64_t*>(fd_alloc(sizeof(int64_t) * g.dim, sat));
+    p->base = static_cast<int64_t*>(mk.take(sizeof(int64_t) * g.dim));
     std::memcpy(p->base, e->base, sizeof(int64_t) * g.dim);
   }
   bool first = e->flags & kPpGroup;
@@ -235,53 +194,44 @@ INTERNAL_PLOT* rebuilt_point(MATRIX* m, const PlotGeom& g, const INTERNAL_PLOT* 
     p->id = u->id;
   } else if (e->id != 0) {
     p->id = e->id;
+  } else if (first && alone) {
+    p->id = u->id;
   } else {
-    p->id = first && alone ? u->id : get_matrix_obj_id(m);
+    p->id = 0;
+    new_ids->push_back(p);
   }
   return p;
 }
 
-}  // namespace
-
-INTERNAL_PLOT* sort_plot(MATRIX* m, INTERNAL_PLOT* ip) {
-  PlotGeom g;
-  if (!ip || !ip->next || !plot_geom(m, &g)) return ip;
-  std::vector<SortEntry> v;
-  for (INTERNAL_PLOT* p = ip; p; p = p->next) v.push_back(SortEntry{0, 0, p});
-  auto n = static_cast<uint32_t>(v.size());
-  ZKeys keys(g);
-  for (uint32_t i = 0; i < n; ++i) {
-    v[i].tie = tie_rank(i, n);
-    if (keys.usable()) v[i].key = keys.key(v[i].p->c);
-  }
-  if (keys.usable()) {
-    std::sort(v.begin(), v.end(), [](const SortEntry& a, const SortEntry& b) {
-      return a.key != b.key ? a.key < b.key : a.tie < b.tie;
-    });
-  } else {
-    std::sort(v.begin(), v.end(), [m](const SortEntry& a, const SortEntry& b) {
-      int r = cmp_plot(m, a.p->c, b.p->c);
-      return r != 0 ? r < 0 : a.tie < b.tie;
-    });
-  }
-  for (uint32_t i = 0; i + 1 < n; ++i) v[i].p->next = v[i + 1].p;
-  v[n - 1].p->next = nullptr;
-  return v[0].p;
+// New object ids in list order, under one hold of the store's lock.
+void give_new_ids(MATRIX* m, const std::vector<INTERNAL_PLOT*>& points) {
+  if (points.empty()) return;
+  lock_task(matrix_lock);
+  for (INTERNAL_PLOT* p : points) p->id = _get_matrix_obj_id(m);
+  unlock_task(matrix_lock, "add_diff");
 }
 
+}  // namespace
+
 INTERNAL_PLOT* diff_pp(MATRIX* m, INTERNAL_PLOT** diff, INTERNAL_PLOT* down, int* errp) {
+  return diff_pp(m, diff, down, nullptr, nullptr, errp);
+}
+
+INTERNAL_PLOT* diff_pp(MATRIX* m, INTERNAL_PLOT** diff, INTERNAL_PLOT* down, SIMPLE_ALLOC_T* up_sat,
+                       SIMPLE_ALLOC_T* diff_sat, int* errp) {
   ss_printf("diff-1\n");
   *diff = nullptr;
   PlotGeom g;
   if (!plot_geom(m, &g)) return refuse(errp), nullptr;
   ss_printf("diff-2\n");
+  DiffAlloc a(g, up_sat, diff_sat);
   INTERNAL_PLOT *u = nullptr, *d = nullptr;
   INTERNAL_PLOT **ut = &u, **dt = &d;
   bool bad = false;
-  for (INTERNAL_PLOT* x = down; x && !bad;) x = diff_group(g, x, &ut, &dt, &bad);
+  for (INTERNAL_PLOT* x = down; x && !bad;) x = diff_group(g, x, a, &ut, &dt, &bad);
   if (bad) {
-    free_internal_plot_list(u);
-    free_internal_plot_list(d);
+    free_if_tagged(u, up_sat);
+    free_if_tagged(d, diff_sat);
     return refuse(errp), nullptr;
   }
   ok(errp);
@@ -330,9 +280,11 @@ INTERNAL_PLOT* add_diff(MATRIX* m, INTERNAL_PLOT* up, INTERNAL_PLOT* diff, const
   INTERNAL_PLOT** tail = &head;
   INTERNAL_PLOT* e = diff;
   int err = 0;
+  std::vector<INTERNAL_PLOT*> new_ids;
+  PointMaker mk(g.dim, sat, __FILE__, __LINE__);
   for (; u && e && in_child(g, cp, u); u = u->next) {
     do {
-      INTERNAL_PLOT* p = rebuilt_point(m, g, u, e, sat, &err);
+      INTERNAL_PLOT* p = rebuilt_point(g, u, e, mk, &new_ids, &err);
       if (err) {
         if (!sat) free_internal_plot_list(head);
         return refuse(errp), nullptr;
@@ -342,6 +294,7 @@ INTERNAL_PLOT* add_diff(MATRIX* m, INTERNAL_PLOT* up, INTERNAL_PLOT* diff, const
       e = e->next;
     } while (e && !(e->flags & kPpGroup));
   }
+  give_new_ids(m, new_ids);
   ok(errp);
   return head;
 }
@@ -376,6 +329,7 @@ INTERNAL_PLOT* shift_under_plot(MATRIX* m, INTERNAL_PLOT* ip, int64_t level, con
   INTERNAL_PLOT* head = nullptr;
   INTERNAL_PLOT** tail = &head;
   uint64_t abs[64];
+  PointMaker mk(g.dim, nullptr, __FILE__, __LINE__);
   for (INTERNAL_PLOT* p = ip; p; p = p->next) {
     bool inside = true;
     for (int d = 0; d < g.dim && inside; ++d) {
@@ -385,7 +339,7 @@ INTERNAL_PLOT* shift_under_plot(MATRIX* m, INTERNAL_PLOT* ip, int64_t level, con
       inside = (abs[d] & mask) == (static_cast<uint64_t>(dc[1 + d]) & mask);
     }
     if (!inside) continue;
-    INTERNAL_PLOT* q = point_like(g, p, true);
+    INTERNAL_PLOT* q = point_like(g, p, true, mk);
     q->fields = copy_fields(p->fields, nullptr);
     bool any_base = false;
     for (int d = 0; d < g.dim; ++d) {

@@ -28,6 +28,11 @@
 // third). prev links are left as they were; a geometry plots refuse leaves
 // the list as it is.
 INTERNAL_PLOT* sort_plot(MATRIX* m, INTERNAL_PLOT* ip);
+// The list of `size` bytes of plot code as code2internal reads it (from sat
+// when given, after smp_init, else tagged; *errp as there) and sort_plot
+// then orders it, with its points made in point order: a list in a bump
+// allocator lies in memory in the order it is walked.
+INTERNAL_PLOT* code2sorted_plot(MATRIX* m, const uint8_t* code, int size, SIMPLE_ALLOC_T* sat, int* errp = nullptr);
 
 // Splits a child's list (in point order) into its coarse part, returned
 // (cells >> dim_divide, one point per coarse cell, bases dropped, fields
@@ -36,6 +41,12 @@ INTERNAL_PLOT* sort_plot(MATRIX* m, INTERNAL_PLOT* ip);
 // point, fields as differences to the coarse fields). Both are new tagged
 // lists; down is not changed. Traces "diff-1" and "diff-2".
 INTERNAL_PLOT* diff_pp(MATRIX* m, INTERNAL_PLOT** diff, INTERNAL_PLOT* down, int* errp = nullptr);
+// The same with the coarse part from up_sat and the differences from
+// diff_sat (each tagged when null), as the built-ins run it: a list of one
+// allocator is released by freeing it. A refusal leaves what it made there
+// until the allocator is freed.
+INTERNAL_PLOT* diff_pp(MATRIX* m, INTERNAL_PLOT** diff, INTERNAL_PLOT* down, SIMPLE_ALLOC_T* up_sat,
+                       SIMPLE_ALLOC_T* diff_sat, int* errp = nullptr);
 
 // Moves a child's coarse part ip (from diff_pp) into the parent's cells and
 // splices it as one run into target (the parent's list in point order);

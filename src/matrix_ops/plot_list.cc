@@ -2,6 +2,7 @@
 // check and print. A point made here carries its cell array in its own
 // allocation; a point whose cells were allocated apart (by another maker)
 // is released as well.
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 
@@ -24,6 +25,39 @@ INTERNAL_PLOT* xx_new_internal_plot(int dim, SIMPLE_ALLOC_T* sat, const char* fi
   ip->c = own_cells(ip);
   return ip;
 }
+
+// ---- the points of a long list
+
+void PointMaker::reserve(size_t bytes) {
+  if (!sat_ || static_cast<size_t>(end_ - cur_) >= bytes) return;
+  // Blocks of at least kSmpBlockSize bytes are the allocator's own blocks,
+  // zeroed; they grow with the list up to 256 KiB.
+  size_t block = std::max(next_block_, bytes);
+  cur_ = static_cast<char*>(smp_alloc(sat_, static_cast<int>(block)));
+  end_ = cur_ + block;
+  next_block_ = std::min<size_t>(next_block_ * 2, 256 << 10);
+}
+
+void* PointMaker::take(size_t bytes) {
+  bytes = rounded(bytes);
+  if (!sat_) {
+    void* p = xx_d_alloc(bytes, file_, line_);
+    std::memset(p, 0, bytes);
+    return p;
+  }
+  reserve(bytes);
+  void* p = cur_;
+  cur_ += bytes;
+  return p;
+}
+
+INTERNAL_PLOT* PointMaker::point() {
+  auto* ip = static_cast<INTERNAL_PLOT*>(take(point_bytes(dim_)));
+  ip->c = own_cells(ip);
+  return ip;
+}
+
+IP_FIELD* PointMaker::fields(unsigned n) { return static_cast<IP_FIELD*>(take(fields_bytes(n))); }
 
 INTERNAL_PLOT* xx_copy_internal_plot(MATRIX* m, INTERNAL_PLOT* ip, const char* file, int line) {
   int dim = m->p.dim;

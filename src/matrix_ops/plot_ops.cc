@@ -88,12 +88,17 @@ const char* target_items(ZU_SEXP* target, ZU_SEXP** items) {
   return nullptr;
 }
 
+// The parent's list grows in parent_sat, which holds it whole: every
+// child's coarse part is made there and spliced in.
 struct DiffRun {
+  DiffRun(MATRIX* matrix, ZU_SEXP* f, bool c, bool s) : m(matrix), form(f), compress(c), sort(s) {}
   MATRIX* m;
   ZU_SEXP* form;
   bool compress;
   bool sort;
-  HeldList parent;
+  HeldBump parent_sat;
+  INTERNAL_PLOT* parent = nullptr;
+  int parent_len = 0;
   ListBuilder children;
 };
 
@@ -131,22 +136,22 @@ ZU_SEXP* diff_child(DiffRun& r, ZU_SEXP* item) {
   HeldBump down_sat;
   int err = 0;
   INTERNAL_PLOT* down =
-      code2internal(r.m, reinterpret_cast<PRIMITIVE_PLOT*>(const_cast<uint8_t*>(code)), n, &down_sat.sat, &err);
+      r.sort ? code2sorted_plot(r.m, code, n, &down_sat.sat, &err)
+             : code2internal(r.m, reinterpret_cast<PRIMITIVE_PLOT*>(const_cast<uint8_t*>(code)), n, &down_sat.sat, &err);
   if (err) return param_error(r.form, kFunc, "internal plot code");
-  if (r.sort) down = sort_plot(r.m, down);
   ss_printf("mxPgPlotDiff-7 %s %p\n", pt_dc(r.m, dc.get(), 1), static_cast<void*>(down));
-  HeldList diff;
-  HeldList up(diff_pp(r.m, diff.out(), down, &err));
+  // The difference list lives until it is packed.
+  HeldBump diff_sat;
+  INTERNAL_PLOT* diff = nullptr;
+  INTERNAL_PLOT* up = diff_pp(r.m, &diff, down, &r.parent_sat.sat, &diff_sat.sat, &err);
   if (err) return param_error(r.form, kFunc, "field kind");
   ss_printf("mxPgPlotDiff-8\n");
-  INTERNAL_PLOT* spliced = shift_insert_plot(r.m, r.parent.get(), up.get(), dc.get(), &err);
+  r.parent = shift_insert_plot(r.m, r.parent, up, dc.get(), &err);
   if (err) return param_error(r.form, kFunc, "plot splice");
-  up.release();  // its points belong to the parent's list now
-  r.parent.release();
-  r.parent.reset(spliced);
-  ss_printf("mxPgPlotDiff-9 %i\n", get_internal_plot_len(r.parent.get()));
+  r.parent_len += get_internal_plot_len(up);
+  ss_printf("mxPgPlotDiff-9 %i\n", r.parent_len);
   ZU_SEXP* packed = nullptr;
-  if (ZU_SEXP* e = pack_item(r, dc.get(), diff.get(), true, &packed)) return e;
+  if (ZU_SEXP* e = pack_item(r, dc.get(), diff, true, &packed)) return e;
   r.children.add(packed);
   return nullptr;
 }
@@ -169,14 +174,14 @@ ZU_SEXP* zu_mxPgPlotDiff(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   print_sexp(s_stderr, items, 0);
   ss_printf("\n");
   MATRIX_NODE* n = t->process_node;
-  DiffRun r{n->matrix, form, compress == 1, sort == 1, HeldList(), ListBuilder()};
+  DiffRun r(n->matrix, form, compress == 1, sort == 1);
   if (plot_geometry_check(r.m) != 0) return param_error(form, kFunc, "block size");
   for (ZU_SEXP* p = items; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     if (ZU_SEXP* e = diff_child(r, p->pair.car)) return e;
   }
-  ss_printf("mxPgPlotDiff-6 %i\n", get_internal_plot_len(r.parent.get()));
+  ss_printf("mxPgPlotDiff-6 %i\n", r.parent_len);
   ZU_SEXP* parent = nullptr;
-  if (ZU_SEXP* e = pack_item(r, n->dim_code, r.parent.get(), false, &parent)) return e;
+  if (ZU_SEXP* e = pack_item(r, n->dim_code, r.parent, false, &parent)) return e;
   return cons(parent, r.children.head);
 }
 

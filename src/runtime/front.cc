@@ -4,7 +4,7 @@
 
 #include "base/signals.h"
 #include "runtime/relay.h"
-#include "runtime/services.h"
+#include "runtime/reply_code.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/eval.h"
@@ -77,21 +77,19 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
           gc_pop(nullptr, nullptr);
           break;
         }
-        set_flags(zui, 0, ZUI_F_CANCEL);
         ZU_SEXP* form = rest->pair.car;
-        ZU_SEXP* value;
         int line = form ? form->h.line : 0;
-        if (get_type(form) == ZU_TYPE_ERROR) {
-          // A form cut off by the end of input (or a read failure) is a
-          // reader error like any other; the list ends after it.
-          value = form;
-        } else {
-          lock_task(zui_lock);
+        // A form cut off by the end of input (or a read failure) is a
+        // reader error like any other; the list ends after it.
+        bool read_error = get_type(form) == ZU_TYPE_ERROR;
+        lock_task(zui_lock);
+        zui->flags &= ~ZUI_F_CANCEL;
+        if (!read_error) {
           zui->inp_line = line;
           zui->inp_interpreter = zui;
-          unlock_task(zui_lock, "_front_thread_1");
-          value = eval(zui->env, form);
         }
+        unlock_task(zui_lock, "_front_thread_1");
+        ZU_SEXP* value = read_error ? form : eval(zui->env, form);
         _reply(zui, line, value);
         uint32_t code = get_type(value) == ZU_TYPE_ERROR ? error_code(value) : 0;
         if (code == ZU_ER_CANCEL_WAIT) {
@@ -117,60 +115,67 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
   unlock_task(zui_lock, "_front_thread_1");
 }
 
-void _reply(ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
-  set_flags(zui, ZUI_F_REPLYING, 0);
-  if (get_type(value) != ZU_TYPE_ERROR) {
-    __reply(&ZU_INTERPRETER::out, zui, seq, value);
-  } else if (!exit_class(error_code(value))) {
-    __reply(&ZU_INTERPRETER::out, zui, seq, value);
-    lock_task(zui_lock);
-    bool separate = zui->err && zui->err != zui->out;
-    unlock_task(zui_lock, "_reply");
-    if (separate) __reply(&ZU_INTERPRETER::err, zui, seq, value);
-  } else {
-    __reply(&ZU_INTERPRETER::out, zui, seq, nullptr);
-  }
-  set_flags(zui, 0, ZUI_F_REPLYING);
+// ---- the reply writer
+
+namespace {
+
+// What a reply needs of its record, read in one hold of the table lock,
+// which also marks the record replying and takes its output lock: the
+// streams written to (referenced), whether the encoding may switch, and
+// whether this reply announces the encoding first (it then takes that
+// request off the record).
+struct ReplyTake {
+  STREAM* st[2] = {nullptr, nullptr};  // the output; a separate error stream
+  bool no_switch = false;
+  bool sync = false;
+};
+
+ReplyTake take_for_reply(ZU_INTERPRETER* zui, bool to_err) {
+  ReplyTake t;
+  int pri = zui_push_pri();
+  lock_task(zui_lock);
+  zui->flags |= ZUI_F_REPLYING;
+  _lock_zui_out(zui);
+  t.no_switch = zui->flags & ZUI_F_NO_CODE_SWITCH;
+  t.st[0] = _zui_stream(&ZU_INTERPRETER::out, zui);
+  if (to_err && zui->err && zui->err != zui->out) t.st[1] = _zui_stream(&ZU_INTERPRETER::err, zui);
+  t.sync = (zui->flags & ZUI_F_CODE_SYNC) && (t.st[0] || t.st[1]);
+  if (t.sync) zui->flags &= ~ZUI_F_CODE_SYNC;
+  unlock_task(zui_lock, "_reply");
+  zui_pop_pri(pri);
+  return t;
 }
 
-void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
+// Ends a reply in one hold of the table lock: a stream whose write failed
+// leaves the record, the output lock goes, the replying mark is cleared.
+void end_reply(ZU_INTERPRETER* zui, const ReplyTake& t, const bool failed[2]) {
   lock_task(zui_lock);
-  bool no_switch = zui->flags & ZUI_F_NO_CODE_SWITCH;
-  unlock_task(zui_lock, "__reply");
-  CODE_METHOD* need = nullptr;
-  if (!no_switch) {
-    // The whole text is surveyed: a character that needs another encoding
-    // may come after any number of plain ones.
-    L_CHAR code = get_proper_code(value, -1);
-    if (code != ZU_CODE_NONE) need = search_cm_by_lccode(code);
+  for (int i = 0; i < 2; ++i) {
+    if (!failed[i]) continue;
+    if (zui->out == t.st[i]) zui->out = nullptr;
+    if (zui->err == t.st[i]) zui->err = nullptr;
   }
-  lock_zui_out(zui);
-  lock_task(zui_lock);
-  STREAM* st = _zui_stream(field, zui);
-  bool sync = zui->flags & ZUI_F_CODE_SYNC;
-  if (st && sync) zui->flags &= ~ZUI_F_CODE_SYNC;
-  unlock_task(zui_lock, "__reply");
-  if (!st) {
-    unlock_zui_out(zui);
-    return;
-  }
+  _unlock_zui_out(zui);
+  zui->flags &= ~ZUI_F_REPLYING;
+  unlock_task(zui_lock, "_reply");
+}
+
+// Writes one reply on st (the output lock held); false when a write failed.
+// to: the encoding the value goes in between switches, or null.
+bool write_reply(ZU_INTERPRETER* zui, STREAM* st, int seq, ZU_SEXP* value, CODE_METHOD* to, bool sync) {
   int err = 0;
   bool failed = false;
   auto put = [&](int r) {
     if (r < 0) failed = true;
   };
   CODE_METHOD* old = nullptr;
-  CODE_METHOD* cur = s_get_cm(st);
-  // A value goes between switches only when the output cannot carry it.
-  if (need && cur && need != cur && !cm_carries(cur, value)) {
-    put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(need->lccode)));
-    s_set_cm(st, need);
+  if (to) {
+    old = s_get_cm(st);
+    put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(to->lccode)));
+    s_set_cm(st, to);
     put(e_printf(st, &err, "\n"));
     sync = false;
-    old = cur;
   }
-  int silent = zui_silent(zui);
-  zui_set_silent(zui, -1);
   if (sync) {
     if (CODE_METHOD* cm = s_get_cm(st)) put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(cm->lccode)));
   }
@@ -191,17 +196,38 @@ void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SE
     put(e_printf(st, &err, "\n"));
     put(s_flush(st));
   }
-  zui_set_silent(zui, silent);
-  if (failed) {
-    lock_task(zui_lock);
-    if (zui->*field == st) zui->*field = nullptr;
-    if (zui->out == st) zui->out = nullptr;
-    if (zui->err == st) zui->err = nullptr;
-    unlock_task(zui_lock, "__reply");
-    s_close_queue(st);
+  return !failed;
+}
+
+}  // namespace
+
+void _reply(ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
+  // An error goes to the output and to a separate error stream; one that
+  // ends the program is replied as nil, on the output only.
+  bool error = get_type(value) == ZU_TYPE_ERROR;
+  bool ends = error && exit_class(error_code(value));
+  if (ends) value = nullptr;
+  ReplyTake t = take_for_reply(zui, error && !ends);
+  int silent = zui_silent(zui);
+  zui_set_silent(zui, -1);
+  bool failed[2] = {false, false};
+  bool sync = t.sync;
+  for (int i = 0; i < 2; ++i) {
+    if (!t.st[i]) continue;
+    // A value goes between switches only when the stream cannot carry it;
+    // one survey of the whole text decides (a character that needs
+    // another encoding may come after any number of plain ones).
+    CODE_METHOD* to = t.no_switch ? nullptr : reply_switch(value, s_get_cm(t.st[i]));
+    failed[i] = !write_reply(zui, t.st[i], seq, value, to, sync);
+    sync = false;
   }
-  s_drop(st);
-  unlock_zui_out(zui);
+  zui_set_silent(zui, silent);
+  end_reply(zui, t, failed);
+  for (int i = 0; i < 2; ++i) {
+    if (!t.st[i]) continue;
+    if (failed[i]) s_close_queue(t.st[i]);
+    s_drop(t.st[i]);
+  }
 }
 
 ZU_SEXP* _zui_break_check(ZU_SEXP* form) {

@@ -13,11 +13,12 @@ void _front_thread(TKEY data);
 void _front_thread_1(ZU_INTERPRETER* zui);
 
 // Writes one reply for a finished evaluation; seq is the request's sequence
-// number or the form's line.
+// number or the form's line. An error value goes to the output and to a
+// separate error stream, one of the exit class as nil to the output only.
+// The record's fields are read in one hold of zui_lock (which takes the
+// output lock too) and the value is surveyed once for its encoding. A
+// write that fails closes that stream and takes it off the record.
 void _reply(ZU_INTERPRETER* zui, int seq, ZU_SEXP* value);
-// Writes one reply to the stream held in `field` of the record (out or
-// err). A write that fails closes that stream and clears the field.
-void __reply(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui, int seq, ZU_SEXP* value);
 
 // The evaluator's break-check hook: a "break" or "cancel" error value, or
 // null to go on.

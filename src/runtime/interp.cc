@@ -505,6 +505,16 @@ void unlock_zui_out(ZU_INTERPRETER* zui) {
   unlock_zui("unlock_zui_out");
 }
 
+void _lock_zui_out(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  _lock_out(zui, 0, get_tid());
+}
+
+void _unlock_zui_out(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  _unlock_out(zui, get_tid());
+}
+
 void lock_zui_out_iid(int iid) {
   int pri = zui_push_pri();
   lock_zui();

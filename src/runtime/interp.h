@@ -226,6 +226,10 @@ void lock_zui_out_iid(int iid);
 void unlock_zui_out_iid(int iid);
 // 0 taken, -2 held by another task, -1 no such interpreter.
 int lock_zui_out_no_wait(int iid);
+// The same on a record with zui_lock held (the take may sleep, releasing
+// it meanwhile; it returns with zui_lock held).
+void _lock_zui_out(ZU_INTERPRETER* zui);
+void _unlock_zui_out(ZU_INTERPRETER* zui);
 void zui_page_feed(int iid);
 
 // ---- closing

@@ -501,9 +501,14 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
     bool got;
     ZU_SEXP* form = take_fifo(zui, no_wait, &got);
     zui_set_silent(zui, -1);
+    int line = form ? form->h.line : 0;
     lock_task(zui_lock);
     bool brk = zui->flags & ZUI_F_BREAK;
     zui->flags &= ~ZUI_F_CANCEL;
+    if (!brk && got && form) {
+      zui->inp_line = line;
+      zui->inp_interpreter = zui;
+    }
     unlock_task(zui_lock, "relay_loop");
     if (brk || !got) {
       gc_pop(nullptr, nullptr);
@@ -513,11 +518,6 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
       gc_pop(nullptr, nullptr);
       continue;
     }
-    int line = form->h.line;
-    lock_task(zui_lock);
-    zui->inp_line = line;
-    zui->inp_interpreter = zui;
-    unlock_task(zui_lock, "relay_loop");
     if (is(head_name(form), "GetUserInfo") && _get_user_info(zui, zui->env, line, form) >= 0) {
       gc_pop(nullptr, nullptr);
       continue;

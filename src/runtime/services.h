@@ -1,46 +1,12 @@
-// Small services of the ZU library: its collector hooks, the encoding a
-// value's text needs, commands parsed from narrow text, the server port of
-// the configuration and opening a file interpreter.
+// Small services of the ZU library: commands parsed from narrow text, the
+// server port of the configuration and opening a file interpreter. The
+// collector hooks are in zu_gc_hooks.h, the encoding survey in
+// reply_code.h.
 #pragma once
 
 #include "runtime/interp.h"
 #include "text/codemethod.h"
 #include "zu/value.h"
-
-// Answer of get_proper_code for a text that needs no particular encoding.
-constexpr L_CHAR ZU_CODE_NONE = 0xDFFF0001;
-
-// Collector hooks of the library (the agent's hooks call these).
-void gc_zu_lock();
-void gc_zu_unlock();
-void gc_lib();
-void sp_gc_lib();
-void after_gc_lib();
-// Installs the library's hooks as the collector's application hooks.
-void set_zu_gc_hooks();
-// The library's loader lives above this layer: its lock, which gc_zu_lock
-// takes after the parser lock and gc_zu_unlock releases last, and its part
-// of the special phase, which sp_gc_lib runs after the interpreters'. Set
-// once at start-up (the library's Load family does); null members do
-// nothing.
-struct ZU_LOADER_HOOKS {
-  void (*lock)();
-  void (*unlock)();
-  void (*sp_gc)();
-};
-void set_loader_hooks(const ZU_LOADER_HOOKS* hooks);
-
-// The identifier of the encoding that the value's text needs: the encoding
-// named by a leading (?zu encoding="...") or (?xml encoding="..."), else the
-// one that covers the code set most of its characters above 255 belong to;
-// ZU_CODE_NONE when no character needs one. str_max bounds the characters
-// surveyed (-2: no bound, and delayed values are forced).
-L_CHAR get_proper_code(ZU_SEXP* s, int str_max);
-// Whether a stream in encoding cm can carry the value's text without a
-// switch: cm is a Unicode encoding (UTF-8, UTF-16, EXTUCS-4, internal),
-// whose character references carry even the codes it lacks, or it can
-// express every character above 255 of the text.
-bool cm_carries(CODE_METHOD* cm, ZU_SEXP* s);
 
 // Installs the forwarder of chain streams (s_open_chain): their text
 // reaches the interpreter's peer as (PrintChain type raw) calls

@@ -14,6 +14,7 @@
 #include "runtime/later_services.h"
 #include "runtime/script_path.h"
 #include "runtime/services.h"
+#include "runtime/zu_gc_hooks.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/core_init.h"

@@ -1,9 +1,14 @@
 #include "zu/file.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "zu/gc_core_impl.h"
+#include "zu/reader.h"
+#include "zu/reader_impl.h"
 #include "zu/value.h"
 
 namespace {
@@ -127,4 +132,59 @@ void gc_core_run_pending_closes() {
     std::lock_guard<std::mutex> l(fs.m);
     std::erase_if(fs.pending, [f](const Pending& p) { return p.f == f; });
   }
+}
+
+// ---- the reader's state as the file record's users see it
+
+using zu_reader::BufGuard;
+using zu_reader::Reader;
+
+int zu_file_depth(ZU_FILE* f) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  return r ? r->depth.load() : 0;
+}
+
+uint64_t zu_file_position(ZU_FILE* f) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  return r ? r->cur.pos : 0;
+}
+
+void zu_set_line_cap(ZU_FILE* f, uint64_t bytes) {
+  if (auto* r = f ? static_cast<Reader*>(f->reader) : nullptr) r->line_cap = bytes ? bytes : 1;
+}
+
+bool zu_file_read_failed(ZU_FILE* f) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  return r && r->failed && !r->too_long && !r->refused;
+}
+
+int64_t zu_file_input_time(ZU_FILE* f) {
+  return f ? std::atomic_ref<int64_t>(f->rb_time).load(std::memory_order_relaxed) : 0;
+}
+
+bool zu_file_window(ZU_FILE* f, char* out, int max, int* fill, int* pos) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  if (!r || !r->buf) return false;
+  // A reader that another thread holds is most often waiting for input;
+  // its buffer is copied under the guard, and its position is where it
+  // asked for more.
+  int expected = 0;
+  bool idle = r->busy.compare_exchange_strong(expected, 1);
+  {
+    BufGuard g(r);
+    uint64_t at = idle ? r->cur.pos : r->wait_pos;
+    *fill = static_cast<int>(std::min<uint64_t>(r->fill, INT32_MAX));
+    *pos = at >= r->base ? static_cast<int>(std::min<uint64_t>(at - r->base, INT32_MAX)) : 0;
+    std::memcpy(out, r->buf, std::min<size_t>(r->fill, static_cast<size_t>(std::max(max, 0))));
+  }
+  if (idle) r->busy.store(0);
+  return true;
+}
+
+int zu_file_buffered(ZU_FILE* f, int* size) {
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  if (size) *size = r ? static_cast<int>(std::min<uint64_t>(r->cap, INT32_MAX)) : 0;
+  if (!r) return 0;
+  uint64_t end = r->base + r->fill;
+  return r->cur.pos < end ? static_cast<int>(std::min<uint64_t>(end - r->cur.pos, INT32_MAX)) : 0;
 }

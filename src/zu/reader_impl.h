@@ -1,5 +1,6 @@
 // Inside the reader: the byte buffer, the character cursor and the lexer's
-// character-level helpers (lexer.cc), shared with the parser (parser.cc).
+// character-level helpers (lexer.cc), shared with the parser (parser.cc
+// and the parser_*.cc files beside it).
 #pragma once
 
 #include <atomic>

@@ -6,7 +6,7 @@
 
 #include "zu/env.h"
 
-// Path texts (path_text.cc).
+// Path texts (file_path_text.cc).
 void init_ComposePath(ZUISP_ENV* env);
 void init_Directory(ZUISP_ENV* env);
 void init_Leaf(ZUISP_ENV* env);
@@ -20,9 +20,9 @@ void init_Mv(ZUISP_ENV* env);
 void init_Rm(ZUISP_ENV* env);
 void init_Touch(ZUISP_ENV* env);
 void init_UTime(ZUISP_ENV* env);
-// Finding files by star patterns (find_file.cc).
+// Finding files by star patterns (file_find.cc).
 void init_FindFile(ZUISP_ENV* env);
-// Path settings (path_settings.cc).
+// Path settings (file_path_settings.cc).
 void init_SetDirectory(ZUISP_ENV* env);
 void init_SetDatabasePath(ZUISP_ENV* env);
 void init_GetZUpathpair(ZUISP_ENV* env);
@@ -30,6 +30,6 @@ void init_SetPrefixMode(ZUISP_ENV* env);
 void init_GetPrefixMode(ZUISP_ENV* env);
 void init_SetLogPath(ZUISP_ENV* env);
 void init_SetScriptPath(ZUISP_ENV* env);
-// The rule engine (rule.cc): Rule with its keywords Target, Exist and
+// The rule engine (file_rule.cc): Rule with its keywords Target, Exist and
 // NotExist.
 void init_Rule(ZUISP_ENV* env);

@@ -10,7 +10,7 @@
 #include "base/alloc.h"
 #include "runtime/docpath.h"
 #include "runtime/script_path.h"
-#include "runtime/services.h"
+#include "runtime/zu_gc_hooks.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/eval.h"

@@ -8,7 +8,7 @@
 #include "base/alloc.h"
 #include "base/entry.h"
 #include "base/zutime.h"
-#include "runtime/services.h"
+#include "runtime/reply_code.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"

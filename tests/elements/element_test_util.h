@@ -19,6 +19,7 @@
 #include "elements/value.h"
 #include "store/recordlist.h"
 #include "support/bytes.h"
+#include "support/child.h"
 #include "zu/gc.h"
 
 // The pool of a fake element cache: plain heap blocks, counted.
@@ -40,12 +41,6 @@ inline std::string to_hex(const void* p, size_t n) {
 }
 inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
 
-inline Bytes unhex(const std::string& s) {
-  Bytes b;
-  for (size_t i = 0; i + 1 < s.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
-  return b;
-}
-
 inline std::vector<std::string> split(const std::string& s, char sep) {
   std::vector<std::string> out;
   std::stringstream in(s);
@@ -58,18 +53,8 @@ inline std::vector<std::string> split(const std::string& s, char sep) {
 // cannot run (python3-numpy missing), never skips.
 inline std::vector<std::string> run_numpy_script(const std::string& script, const std::string& args) {
   std::string cmd = std::string(QNMX_NUMPY_PYTHON " ") + script + " " + args;
-  std::vector<std::string> lines;
-  FILE* f = popen(cmd.c_str(), "r");
-  if (!f) {
-    ADD_FAILURE() << "cannot run " << cmd;
-    return lines;
-  }
-  std::string cur;
-  for (int c; (c = std::fgetc(f)) != EOF;) {
-    if (c == '\n') lines.push_back(std::move(cur)), cur.clear();
-    else cur += static_cast<char>(c);
-  }
-  int status = pclose(f);
+  int status = 0;
+  std::vector<std::string> lines = command_lines(cmd, &status);
   EXPECT_EQ(status, 0) << cmd << " failed: is python3-numpy installed (scripts/setup.sh)?";
   EXPECT_FALSE(lines.empty()) << cmd;
   return lines;

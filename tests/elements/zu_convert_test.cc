@@ -8,6 +8,7 @@
 #include "elements/zu_convert.h"
 #include "element_test_util.h"
 #include "stream/stream.h"
+#include "support/text/wide.h"
 #include "zu/value.h"
 
 namespace {
@@ -24,8 +25,6 @@ ZU_SEXP* through(const MATRIX_DATA_TYPE* tp, ZU_SEXP* s) {
   tp->free_data(const_cast<MATRIX_DATA_TYPE*>(tp), d);
   return r;
 }
-
-const L_CHAR* W(const char32_t* s) { return reinterpret_cast<const L_CHAR*>(s); }
 
 }  // namespace
 

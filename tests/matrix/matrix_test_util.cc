@@ -46,14 +46,6 @@ ZU_SEXP* file_hook(ZUISP_ENV* env, ZU_SEXP* form, bool load) {
                : nullptr;
 }
 
-void set_script(MATRIX* m, std::initializer_list<int> slots, const char* text) {
-  STREAM* st = s_open_string_read(text, utf8_cm, static_cast<int>(std::strlen(text)), 1);
-  ZU_SEXP* forms = init_parse(st, l_string(ascii_cm, "script"), nullptr);
-  for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
-  }
-  for (int slot : slots) EXPECT_EQ(set_matrix_cal(m, slot, forms), 0);
-}
-
 }  // namespace
 
 void mx_test_init() {
@@ -131,29 +123,7 @@ void drop_node(MATRIX_NODE* n) {
   d_f_ree(n);
 }
 
-std::vector<std::string> run_lines(const std::string& cmd) {
-  std::vector<std::string> lines;
-  FILE* f = popen(cmd.c_str(), "r");
-  if (!f) {
-    ADD_FAILURE() << "cannot run " << cmd;
-    return lines;
-  }
-  std::string cur;
-  for (int c; (c = std::fgetc(f)) != EOF;) {
-    if (c == '\n') lines.push_back(std::move(cur)), cur.clear();
-    else cur += static_cast<char>(c);
-  }
-  EXPECT_EQ(pclose(f), 0) << cmd;
-  return lines;
-}
-
 std::string codec_cmd(const std::string& args) { return "/usr/bin/python3 " QNMX_MX_CODEC " " + args; }
-
-Bytes unhex(const std::string& s) {
-  Bytes b;
-  for (size_t i = 0; i + 1 < s.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
-  return b;
-}
 
 std::vector<int64_t> csv_ints(const std::string& s) {
   std::vector<int64_t> out;
@@ -165,17 +135,8 @@ std::vector<int64_t> csv_ints(const std::string& s) {
 // ---- matrix files
 
 int open_mx_file(MATRIX** mp, const std::string& path, const MxSpec& spec) {
-  *mp = nullptr;
   ZuThreadScope scope("open_mx_file");
-  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
-  if (!m) return -1;
-  int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
-  MATRIX_PARAM hooks{};
-  hooks.read_file = matrix_standard_read_file;
-  hooks.write_file = matrix_standard_write_file;
-  hooks.close_file = close_matrix_file;
-  EXPECT_EQ(set_matrix_param(m, &hooks), 0);
-  if (r == kMxNewFile) {
+  int r = open_matrix_file(mp, path, [&spec](MATRIX* m) {
     MATRIX_PARAM p{};
     p.dim = spec.dim;
     p.channel_nos = static_cast<int>(spec.channels.size());
@@ -188,16 +149,11 @@ int open_mx_file(MATRIX** mp, const std::string& path, const MxSpec& spec) {
     }
     for (size_t c = 0; c < spec.channels.size(); ++c)
       EXPECT_EQ(set_matrix_channel_info(m, static_cast<int>(c), &spec.channels[c]), 0);
-    r = save_matrix_header(m);
-  }
-  if (r != 0) {
-    close_matrix(m);
-    return r;
-  }
-  set_script(m, {3, 4, 5}, "(fload)");
-  set_script(m, {21, 22, 23}, "(fsave)");
-  set_matrix_mode(m, kMxModeActive);
-  *mp = m;
+  });
+  if (r != 0) return r;
+  set_script(*mp, {3, 4, 5}, "(fload)");
+  set_script(*mp, {21, 22, 23}, "(fsave)");
+  set_matrix_mode(*mp, kMxModeActive);
   return 0;
 }
 
@@ -215,22 +171,4 @@ std::string mx_validate(const std::vector<std::string>& paths, const std::string
 std::string mx_records(const std::string& path) {
   std::vector<std::string> lines = run_lines(std::string("/usr/bin/python3 ") + test_path("validator") + " --records '" + path + "'");
   return lines.empty() ? "" : lines[0];
-}
-
-// ---- matrix scripts outside the worker
-
-ScriptEnv::ScriptEnv(MATRIX_NODE* n) {
-  set_break_check_hook(nullptr);
-  token_.process_node = n;
-  env = new_env(matrix_zu_env);
-  gc_set_nl(env, gc_qnlisp_env);
-  set_env_work(env, &token_);
-}
-
-ScriptEnv::~ScriptEnv() { set_break_check_hook(_zui_break_check); }
-
-ZU_SEXP* ScriptEnv::eval_text(const char* text) {
-  ZU_SEXP* forms = sexp_commands(utf8_cm, text, nullptr);
-  gc_set_nl(forms, gc_qn_sexp);
-  return eval_body(env, forms);
 }

@@ -2,7 +2,8 @@
 // its collector hooks installed, matrices made with given sizes and
 // released again, file-backed matrices whose scripts load and save nodes
 // through the standard hooks, the file validator, and lines read from the
-// Python reference codec.
+// Python reference codec. The fixture, the lock scope, scripts and
+// commands are the layer's shared support (support/matrix).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,28 +14,12 @@
 
 #include "matrix/matrix.h"
 #include "support/bytes.h"
+#include "support/matrix/matrix_fixture.h"
 #include "zu/gc.h"
 
 // Starts the runtime and the store with the collector hooks and the test
 // built-ins (once; the test environment and child bodies call it).
 void mx_test_init();
-
-// The store started once per test binary; collections mark its values.
-class MatrixTest : public ::testing::Test {
- protected:
-  MatrixTest() : scope_("matrix test") {}
-  ZuThreadScope scope_;
-};
-
-// Holds matrix_lock for a scope, around calls of the store's `_name`
-// functions, which expect it held.
-class MatrixLocked {
- public:
-  MatrixLocked() { lock_task(matrix_lock); }
-  ~MatrixLocked() { unlock_task(matrix_lock, "test"); }
-  MatrixLocked(const MatrixLocked&) = delete;
-  MatrixLocked& operator=(const MatrixLocked&) = delete;
-};
 
 // A matrix with dim dimensions and the given per-dimension sizes (empty:
 // left unset); released with drop_matrix.
@@ -47,13 +32,9 @@ void drop_matrix(MATRIX* m);
 MATRIX_NODE* make_node(MATRIX* m, const std::vector<int64_t>& dc);
 void drop_node(MATRIX_NODE* n);
 
-// Lines the command prints on its standard output; the test fails when it
-// exits with a failure.
-std::vector<std::string> run_lines(const std::string& cmd);
 // The Python reference codec with its arguments.
 std::string codec_cmd(const std::string& args);
 
-Bytes unhex(const std::string& s);
 std::vector<int64_t> csv_ints(const std::string& s);
 
 // ---- matrix files
@@ -75,19 +56,3 @@ int open_mx_file(MATRIX** mp, const std::string& path, const MxSpec& spec);
 std::string mx_validate(const std::vector<std::string>& paths, const std::string& opts = "--closed");
 // The file's records in order, as validate_mx.py --records prints them.
 std::string mx_records(const std::string& path);
-
-// ---- matrix scripts outside the worker
-// An environment under matrix_zu_env as a script of node n sees it (its
-// work record a token running n), with the runtime's break check off
-// meanwhile (this thread is no interpreter's).
-class ScriptEnv {
- public:
-  explicit ScriptEnv(MATRIX_NODE* n);
-  ~ScriptEnv();
-  // Evaluates the forms of text; the last result.
-  ZU_SEXP* eval_text(const char* text);
-  ZUISP_ENV* env;
-
- private:
-  MATRIX_TOKEN token_{};
-};

@@ -19,13 +19,14 @@
 #include "base/tick.h"
 #include "elements/value.h"
 #include "matrix/dim_code.h"
-#include "matrix/mx_cache.h"
+#include "matrix/element_cache.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "matrix_test_util.h"
 #include "runtime/call_lock.h"
 #include "runtime/interp.h"
 #include "support/child.h"
+#include "support/runtime/interpreters.h"
 #include "support/temp_dir.h"
 #include "text/convert.h"
 
@@ -383,20 +384,10 @@ struct RefusingService {
   Child child;
 };
 
-// A main interpreter that lives as long as the process (reading a FIFO
-// nobody writes), so that no link to the lock service becomes the main one.
-void keep_main_interpreter(const TempDir& dir) {
-  if (get_main_interpreter_state() != 0) return;
-  std::string fifo = dir.at("main.fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  static int writer = open(fifo.c_str(), O_RDWR);
-  (void)writer;
-  ZuThreadScope scope("main");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_FILE;
-  z->env = new_env(qnlisp_top_env1);
-  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
-  setup_i(z);
+// A main interpreter that lives as long as the process, so that no link to
+// the lock service becomes the main one.
+void keep_main_interpreter() {
+  if (get_main_interpreter_state() == 0) ensure_main_interpreter();
 }
 
 }  // namespace
@@ -524,7 +515,7 @@ TEST_F(MxFile, OpeningOutcomes) {
   EXPECT_EQ(outcome(at("none.mx")), kMxCannotOpen);
   EXPECT_EQ(outcome(at("no/such/dir.mx"), O_RDWR | O_CREAT), kMxCannotOpen);
 
-  keep_main_interpreter(dir_);
+  keep_main_interpreter();
   {
     RefusingService refusing;
     EXPECT_EQ(outcome(good), kMxFileBusy);
@@ -608,7 +599,7 @@ TEST_F(MxFile, RefusedLockAfterALockEvent) {
   mx_file_lock_event(1, m);
   EXPECT_EQ(get_mx_file_pfd(m), nullptr);
   Bytes closed = file_bytes(path);
-  keep_main_interpreter(dir_);
+  keep_main_interpreter();
   {
     RefusingService refusing;
     EXPECT_EQ(start_file_access(m), kMxFileBusy);

@@ -138,41 +138,40 @@ TEST_F(MatrixTest, R64Rows) {
 TEST_F(MatrixTest, UncompressOldFormatBuiltIn) {
   MATRIX* m = make_matrix(2, {1, 1}, {2, 2}, {16, 16});
   MATRIX_NODE* n = make_node(m, {0, 4, 8});
-  ScriptEnv script(n);
-  auto bind = [&](const char* name, ZU_SEXP* v) { set_env(script.env, l_string(ascii_cm, name), v); };
+  NodeScript script(n);
   ZU_SEXP* code = List(num(0), num(4), num(8), ZU_LIST_END);
-  bind("item", List(get_symbol_ascii("data"), code, cr(2, 1, {{{0, 0, 0, 0}}, {raw(n_tile(2, 1, {200, 200, 200, 200, 200, 200}))}}), ZU_LIST_END));
-  bind("grey", List(get_symbol_ascii("data"), code, List(num(1), num(1), get_string_ascii("G"), raw({3}), ZU_LIST_END), ZU_LIST_END));
+  script.let("item", List(get_symbol_ascii("data"), code, cr(2, 1, {{{0, 0, 0, 0}}, {raw(n_tile(2, 1, {200, 200, 200, 200, 200, 200}))}}), ZU_LIST_END));
+  script.let("grey", List(get_symbol_ascii("data"), code, List(num(1), num(1), get_string_ascii("G"), raw({3}), ZU_LIST_END), ZU_LIST_END));
   void* pv = parent_vector();
   MATRIX_DH_SET dh;
   get_matrix_dh_set(&dh, pv);
-  bind("parent", List(get_symbol_ascii("data"), code, get_ptr(pv, gc_text), ZU_LIST_END));
-  bind("rawparent", List(get_symbol_ascii("data"), code, get_raw(pv, static_cast<uint32_t>(dh.offset - static_cast<uint8_t*>(pv) + 8)), ZU_LIST_END));
-  bind("cutparent", List(get_symbol_ascii("data"), code, get_raw(pv, 10), ZU_LIST_END));
+  script.let("parent", List(get_symbol_ascii("data"), code, get_ptr(pv, gc_text), ZU_LIST_END));
+  script.let("rawparent", List(get_symbol_ascii("data"), code, get_raw(pv, static_cast<uint32_t>(dh.offset - static_cast<uint8_t*>(pv) + 8)), ZU_LIST_END));
+  script.let("cutparent", List(get_symbol_ascii("data"), code, get_raw(pv, 10), ZU_LIST_END));
 
-  ZU_SEXP* r = script.eval_text("(mxUncompressOldFormat item)");
+  ZU_SEXP* r = script.eval("(mxUncompressOldFormat item)");
   ASSERT_EQ(list_length(r), 3);
   EXPECT_EQ(get_el(get_el(r, 1), 2)->integer.num, 8);
   EXPECT_EQ(get_el(r, 2)->ptr.mark, gc_text);
   EXPECT_EQ(pixels(get_el(r, 2)->ptr.ptr), (std::vector<uint32_t>{pack(200, 200, 200), pack(200, 200, 200)}));
   for (const char* parent : {"parent", "rawparent"}) {
     std::string form = std::string("(mxUncompressOldFormat format=\"CR\" ") + parent + " item)";
-    EXPECT_EQ(pixels(get_el(script.eval_text(form.c_str()), 2)->ptr.ptr)[0], pack(255, 255, 255)) << parent;
+    EXPECT_EQ(pixels(get_el(script.eval(form), 2)->ptr.ptr)[0], pack(255, 255, 255)) << parent;
   }
-  EXPECT_EQ(get_el(script.eval_text("(mxUncompressOldFormat cutparent item)"), 2)->ptr.ptr, nullptr);
-  EXPECT_EQ(pixels(get_el(script.eval_text("(mxUncompressOldFormat format=\"R64\" parent grey)"), 2)->ptr.ptr),
+  EXPECT_EQ(get_el(script.eval("(mxUncompressOldFormat cutparent item)"), 2)->ptr.ptr, nullptr);
+  EXPECT_EQ(pixels(get_el(script.eval("(mxUncompressOldFormat format=\"R64\" parent grey)"), 2)->ptr.ptr),
             std::vector<uint32_t>{3u * 0x401004u});
 
-  ZU_SEXP* e = script.eval_text("(mxUncompressOldFormat format=\"GIF\" item)");
+  ZU_SEXP* e = script.eval("(mxUncompressOldFormat format=\"GIF\" item)");
   ASSERT_EQ(get_type(e), ZU_TYPE_ERROR);
   EXPECT_EQ(e->error->code, ZU_ER_PARAM);
   EXPECT_EQ(zu_wcmp_ascii(str_text(e->error->data), "invalid parameter in mxUncompressOldFormat"), 0);
-  e = script.eval_text("(mxUncompressOldFormat (quote (data (0 1))))");
+  e = script.eval("(mxUncompressOldFormat (quote (data (0 1))))");
   ASSERT_EQ(get_type(e), ZU_TYPE_ERROR);
   EXPECT_EQ(e->error->code, ZU_ER_TYPE);
-  EXPECT_EQ(get_type(script.eval_text("(mxUncompressOldFormat (quote (data (0 0 0) 5)) item)")), ZU_TYPE_ERROR);
+  EXPECT_EQ(get_type(script.eval("(mxUncompressOldFormat (quote (data (0 0 0) 5)) item)")), ZU_TYPE_ERROR);
   set_env_work(script.env, nullptr);
-  EXPECT_EQ(script.eval_text("(mxUncompressOldFormat item)"), nullptr);
+  EXPECT_EQ(script.eval("(mxUncompressOldFormat item)"), nullptr);
   drop_node(n);
   drop_matrix(m);
 }

@@ -399,9 +399,9 @@ TEST_F(MatrixTest, ByteFormsAgreeWithReference) {
 // the running node; sbArray wants a block, "___channel" an integer.
 TEST_F(MatrixTest, Constructors) {
   Place at(2, 8);
-  ScriptEnv script(at.n);
+  NodeScript script(at.n);
   ZUISP_ENV* env = script.env;
-  auto eval_text = [&script](ZUISP_ENV*, const char* text) { return script.eval_text(text); };
+  auto eval_text = [&script](ZUISP_ENV*, const char* text) { return script.eval(text); };
   auto error_is = [](ZU_SEXP* e, const char* func, const char* what) {
     ASSERT_EQ(get_type(e), ZU_TYPE_ERROR);
     EXPECT_EQ(e->error->code, ZU_ER_TYPE);

@@ -65,14 +65,6 @@ int mem_write(MATRIX_TOKEN* t) {
   return 0;
 }
 
-int on_trigger(int event, void*) {
-  if (event == 4) {
-    std::lock_guard<std::mutex> g(ev.mu);
-    tell();
-  }
-  return 0;
-}
-
 ZU_SEXP* zu_note(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* v = eval(env, get_el(form, 1));
   std::string text = shown(v);
@@ -135,6 +127,14 @@ std::vector<std::string> notes() {
   return ev.notes;
 }
 
+int tell_waiters(int event, void*) {
+  if (event == 4) {
+    std::lock_guard<std::mutex> g(ev.mu);
+    tell();
+  }
+  return 0;
+}
+
 void wait_idle(MATRIX* m) {
   wait_for([m] {
     lock_task(matrix_lock);
@@ -166,7 +166,7 @@ MATRIX* open_scripted(int dim, int dd, int levels, const std::vector<int>& pri, 
   p.channel_nos = 2;
   p.read_file = mem_read;
   p.write_file = mem_write;
-  p.trigger = on_trigger;
+  p.trigger = tell_waiters;
   std::copy(pri.begin(), pri.end(), p.pri_area);
   EXPECT_EQ(set_matrix_param(m, &p), 0);
   for (int d = 0; d < dim; ++d) {
@@ -181,14 +181,6 @@ MATRIX* open_scripted(int dim, int dd, int levels, const std::vector<int>& pri, 
   set_script(m, {21, 22, 23}, "(mxSave)");
   set_matrix_mode(m, kMxModeActive);
   return m;
-}
-
-void set_script(MATRIX* m, std::initializer_list<int> slots, const std::string& text) {
-  STREAM* st = s_open_string_read(text.data(), utf8_cm, static_cast<int>(text.size()), 1);
-  ZU_SEXP* forms = init_parse(st, l_string(ascii_cm, "script"), nullptr);
-  for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
-  }
-  for (int slot : slots) EXPECT_EQ(set_matrix_cal(m, slot, forms), 0);
 }
 
 namespace {
@@ -208,22 +200,10 @@ void block_geometry(MATRIX* m, const std::vector<MATRIX_CHANNEL_INFO>& channels)
 }  // namespace
 
 MATRIX* open_file_matrix(const std::string& path, const std::vector<MATRIX_CHANNEL_INFO>& channels) {
-  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
-  if (!m) return nullptr;
-  int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
-  MATRIX_PARAM hooks{};
-  hooks.read_file = matrix_standard_read_file;
-  hooks.write_file = matrix_standard_write_file;
-  hooks.close_file = close_matrix_file;
-  hooks.trigger = on_trigger;
-  EXPECT_EQ(set_matrix_param(m, &hooks), 0);
-  if (r == kMxNewFile) {
-    block_geometry(m, channels);
-    r = save_matrix_header(m);
-  }
+  MATRIX* m = nullptr;
+  int r = open_matrix_file(&m, path, [&channels](MATRIX* n) { block_geometry(n, channels); }, tell_waiters);
   if (r != 0) {
     ADD_FAILURE() << "matrix file " << path << ": " << r;
-    close_matrix(m);
     return nullptr;
   }
   set_script(m, {3, 4, 5}, R"((mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") (mxLoad target="file-n-create"))");

@@ -14,6 +14,7 @@
 
 #include "matrix/matrix.h"
 #include "matrix/node.h"
+#include "support/matrix/matrix_fixture.h"
 #include "zu/gc.h"
 
 using Code = std::vector<int64_t>;
@@ -41,13 +42,15 @@ extern Events& ev;  // never destroyed: the worker may report after a test ends
 void wait_for(const std::function<bool()>& pred);
 std::vector<std::string> notes();
 void wait_idle(MATRIX* m);
+// The trigger hook of the matrices here: tells the waiters when a matrix
+// comes to rest (event 4).
+int tell_waiters(int event, void* arg);
 
 // A matrix of `dim` dimensions, dim_divide dd, block size 0 and `levels`
 // levels, active, with channel 0 int64 (send, file) and channel 1 int64
 // (send), the memory hooks, a fetch script that loads and ends ready (or
 // MS_LOADING_ERR_1), and save scripts that save. pri: slot priority words.
 MATRIX* open_scripted(int dim, int dd, int levels, const std::vector<int>& pri = {}, const char* key = nullptr);
-void set_script(MATRIX* m, std::initializer_list<int> slots, const std::string& text);
 // The node at dc, waited for and unlocked again; null when it failed.
 MATRIX_NODE* ready_node(MATRIX* m, const Code& dc);
 // The node at dc when it is in memory (looked at, nothing else).
@@ -79,8 +82,4 @@ class WorkerGate {
   int state_ = 0;  // under ev.mu: 1 holding the worker, 2 opened, 3 the worker went on
 };
 
-class OpsTest : public ::testing::Test {
- protected:
-  OpsTest() : scope_("ops test") {}
-  ZuThreadScope scope_;
-};
+class OpsTest : public MatrixTest {};

@@ -185,14 +185,14 @@ TEST_F(PlotFileTest, PointsThroughThePyramidAndBack) {
     }
   }
   man.close();
-  EXPECT_EQ(command_lines("/usr/bin/python3 " + std::string(test_path("plot_blocks")) + " " + dir.at("manifest")),
+  EXPECT_EQ(run_lines("/usr/bin/python3 " + std::string(test_path("plot_blocks")) + " " + dir.at("manifest"), true),
             std::vector<std::string>{"ok 10000"}) << "each point once under each parent, twice compressed and plain";
 
   // The file reads back equal once closed and opened again.
   auto before = snapshot(m, nodes);
   close_matrix(m);
   close_matrix(mz);
-  EXPECT_EQ(command_lines("/usr/bin/python3 " + std::string(test_path("validator")) + " --closed " + dir.at("plain.mx")),
+  EXPECT_EQ(run_lines("/usr/bin/python3 " + std::string(test_path("validator")) + " --closed " + dir.at("plain.mx"), true),
             std::vector<std::string>{});
   ASSERT_EQ(open_plot_file(&m, dir.at("plain.mx")), 0);
   EXPECT_TRUE(snapshot(m, nodes) == before);

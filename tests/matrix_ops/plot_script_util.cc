@@ -67,26 +67,6 @@ ZU_SEXP* zu_node_dirty(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
   return get_integer(dirty ? 1 : 0, nullptr);
 }
 
-// Tells the waiters of ops_test_util.h when a matrix comes to rest.
-int tell_rest(int event, void*) {
-  if (event == 4) {
-    std::lock_guard<std::mutex> g(ev.mu);
-    ev.cv.notify_all();
-  }
-  return 0;
-}
-
-// The hooks of a plot matrix: the waiters told, a file's load and save.
-void set_hooks(MATRIX* m, bool file) {
-  MATRIX_PARAM p{};
-  p.trigger = tell_rest;
-  if (file) {
-    p.read_file = matrix_standard_read_file;
-    p.write_file = matrix_standard_write_file;
-    p.close_file = close_matrix_file;
-  }
-  EXPECT_EQ(set_matrix_param(m, &p), 0);
-}
 
 void set_shape(MATRIX* m) {
   MATRIX_PARAM p{};
@@ -124,7 +104,9 @@ void bind_plot_test_prims() {
 
 MATRIX* open_plot_matrix(const std::vector<int64_t>& px, int block_size) {
   MATRIX* m = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
-  set_hooks(m, false);
+  MATRIX_PARAM hooks{};
+  hooks.trigger = tell_waiters;
+  EXPECT_EQ(set_matrix_param(m, &hooks), 0);
   set_shape(m);
   set_plot_geometry(m, px, false, block_size);
   set_script(m, {3, 4, 5}, R"((mxFinish normal-jump-status="MS_OK"))");
@@ -133,46 +115,18 @@ MATRIX* open_plot_matrix(const std::vector<int64_t>& px, int block_size) {
 }
 
 int open_plot_file(MATRIX** mp, const std::string& path, bool compressed) {
-  *mp = nullptr;
-  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
-  if (!m) return -1;
-  int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
-  set_hooks(m, true);
-  if (r == kMxNewFile) {
+  int r = open_matrix_file(mp, path, [](MATRIX* m) {
     set_shape(m);
     set_plot_geometry(m, {1024, 1024}, true);
-    r = save_matrix_header(m);
-  }
-  if (r != 0) {
-    close_matrix(m);
-    return r;
-  }
-  set_script(m, {3, 4, 5}, std::string(R"((mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1")
+  }, tell_waiters);
+  if (r != 0) return r;
+  set_script(*mp, {3, 4, 5}, std::string(R"((mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1")
       (mxLoad target="file-n-create") (mxPgPlotInitialize channel="0" )") +
-                               (compressed ? R"(compress="on")" : "") + ") (mxLoadSB)");
-  set_script(m, {21, 22, 23}, "(mxSaveSB) (mxSave)");
-  set_matrix_mode(m, kMxModeActive);
-  *mp = m;
+                                 (compressed ? R"(compress="on")" : "") + ") (mxLoadSB)");
+  set_script(*mp, {21, 22, 23}, "(mxSaveSB) (mxSave)");
+  set_matrix_mode(*mp, kMxModeActive);
   return 0;
 }
-
-NodeScript::NodeScript(MATRIX_NODE* n) {
-  set_break_check_hook(nullptr);
-  token_.process_node = n;
-  env = new_env(matrix_zu_env);
-  gc_set_nl(env, gc_qnlisp_env);
-  set_env_work(env, &token_);
-}
-
-NodeScript::~NodeScript() { set_break_check_hook(_zui_break_check); }
-
-ZU_SEXP* NodeScript::eval(const std::string& text) {
-  ZU_SEXP* forms = sexp_commands(utf8_cm, text.c_str(), nullptr);
-  gc_set_nl(forms, gc_qn_sexp);
-  return eval_body(env, forms);
-}
-
-void NodeScript::let(const char* name, ZU_SEXP* v) { set_env(env, l_string(ascii_cm, name), v); }
 
 ZU_SEXP* plot_item(MATRIX* m, const Code& dc, const Bytes& bytes) {
   MATRIX_ALLOC_BLOCK_PARAM src{};
@@ -229,21 +183,4 @@ Bytes channel_bytes(MATRIX_NODE* n, int ch) {
   unlock_task(matrix_lock, "channel_bytes");
   matrix_node_channel_unlock(n, 0);
   return out;
-}
-
-std::vector<std::string> command_lines(const std::string& cmd) {
-  std::vector<std::string> lines;
-  FILE* f = popen((cmd + " 2>&1").c_str(), "r");
-  if (!f) {
-    ADD_FAILURE() << "cannot run " << cmd;
-    return lines;
-  }
-  std::string cur;
-  for (int c; (c = std::fgetc(f)) != EOF;) {
-    if (c != '\n') cur += static_cast<char>(c);
-    else lines.push_back(std::exchange(cur, {}));
-  }
-  if (!cur.empty()) lines.push_back(cur);
-  EXPECT_EQ(pclose(f), 0) << cmd;
-  return lines;
 }

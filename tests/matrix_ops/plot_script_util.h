@@ -1,7 +1,8 @@
 // Helpers of the plot block tests: matrices with block channels (in memory,
 // or in a matrix file whose nodes load and save through the store's file
-// hooks), scripts evaluated for a node outside the worker, plot blocks as
-// data items, and the test built-ins the plot scripts use:
+// hooks), plot blocks as data items, and the test built-ins the plot
+// scripts use (scripts run for a node outside the worker with the layer's
+// NodeScript, support/matrix):
 //   (sbPlot)             an empty plot structure for mxSetSB's channel
 //                        (attributes compress and sat as mxPgPlotInitialize);
 //   (node-dirty)         1 when the running node is marked changed for
@@ -38,24 +39,6 @@ MATRIX* open_plot_matrix(const std::vector<int64_t>& px, int block_size = 8);
 // 0, or load_matrix_header's outcome.
 int open_plot_file(MATRIX** mp, const std::string& path, bool compressed = false);
 
-// An environment under matrix_zu_env in which scripts run for node n, as
-// the worker's would (the work record a token running n).
-class NodeScript {
- public:
-  explicit NodeScript(MATRIX_NODE* n);
-  ~NodeScript();
-  NodeScript(const NodeScript&) = delete;
-  NodeScript& operator=(const NodeScript&) = delete;
-  // The value of the last form of text.
-  ZU_SEXP* eval(const std::string& text);
-  // Binds name to v in this environment.
-  void let(const char* name, ZU_SEXP* v);
-  ZUISP_ENV* env;
-
- private:
-  MATRIX_TOKEN token_{};
-};
-
 // (data dc block) holding a collected copy of bytes.
 ZU_SEXP* plot_item(MATRIX* m, const Code& dc, const Bytes& bytes);
 // The bytes of a data item's block ("" printed for an item without one).
@@ -74,7 +57,3 @@ Bytes inflate(const Bytes& z);
 // The plot code of channel ch of n as the channel holds it (empty without
 // data).
 Bytes channel_bytes(MATRIX_NODE* n, int ch);
-
-// The lines a command writes (standard error included); the test fails
-// when it exits with a failure.
-std::vector<std::string> command_lines(const std::string& cmd);

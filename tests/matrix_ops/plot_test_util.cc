@@ -9,16 +9,6 @@ PlotMatrix::PlotMatrix(std::vector<uint8_t> block_size, std::vector<uint8_t> dim
   m.dim_divide = dd.data();
 }
 
-Bytes unhex(const std::string& text) {
-  Bytes b;
-  std::string digits;
-  for (char ch : text) {
-    if (ch != ' ') digits += ch;
-  }
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  return b;
-}
-
 INTERNAL_PLOT* plot_of(MATRIX* m, const std::string& hex_code, SIMPLE_ALLOC_T* sat) {
   Bytes code = unhex(hex_code);
   int err = 0;

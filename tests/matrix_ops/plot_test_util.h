@@ -20,8 +20,6 @@ struct PlotMatrix {
   MATRIX* get() { return &m; }
 };
 
-// "21 00 0001" -> bytes (blanks ignored).
-Bytes unhex(const std::string& text);
 // The list read from code (tagged unless sat), failing the test when it is
 // damaged.
 INTERNAL_PLOT* plot_of(MATRIX* m, const std::string& hex_code, SIMPLE_ALLOC_T* sat = nullptr);

@@ -18,6 +18,7 @@
 #include "netsvc_test_util.h"
 #include "runtime/docpath.h"
 #include "runtime/interp.h"
+#include "support/runtime/interpreters.h"
 #include "support/temp_dir.h"
 #include "zu/eval.h"
 
@@ -59,10 +60,7 @@ class Auth : public ::testing::Test {
     tree();
     c = new_auth_connection_set_table(nullptr);
     // Access files run as on a server's thread: one with an interpreter.
-    ZU_INTERPRETER* self = new_zu_interpreter();
-    self->a_type = ZUI_SELF;
-    self->env = qnlisp_top_env1;
-    ASSERT_GT(setup_i(self), 0);
+    ASSERT_GT(open_self_interpreter(), 0);
   }
   void TearDown() override {
     close_self_interpreter();

@@ -16,6 +16,7 @@
 #include "runtime/docpath.h"
 #include "runtime/interp.h"
 #include "support/child.h"
+#include "support/runtime/interpreters.h"
 #include "support/temp_dir.h"
 #include "zu/env.h"
 #include "zu/eval.h"
@@ -55,10 +56,7 @@ class LibGet : public ::testing::Test {
   }
   void SetUp() override {
     tree();
-    ZU_INTERPRETER* self = new_zu_interpreter();
-    self->a_type = ZUI_SELF;
-    self->env = qnlisp_top_env1;
-    ASSERT_GT(setup_i(self), 0);
+    ASSERT_GT(open_self_interpreter(), 0);
   }
   void TearDown() override { close_self_interpreter(); }
   static ZU_SEXP* get(const std::string& path) { return eval(qnlisp_top_env1, car(forms_of("(Get \"" + path + "\")"))); }
@@ -126,23 +124,10 @@ struct LockService {
   Child child;
 };
 
-// A main interpreter for the process's whole life, so that no link to the
-// lock service becomes the main one.
-void keep_main_interpreter(const TempDir& dir) {
-  if (get_main_interpreter_state() != 0) return;
-  std::string fifo = dir.at("main.fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  static int writer = open(fifo.c_str(), O_RDWR);
-  (void)writer;
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_FILE;
-  z->env = new_env(qnlisp_top_env1);
-  z->input_file_name = nl_copy_str(std_cm, fifo.c_str());
-  setup_i(z);
-}
-
 TEST_F(LibGet, LockBitsTakeReadLocksUntilTheStreamCloses) {
-  keep_main_interpreter(tree());
+  // A main interpreter for the process's whole life, so that no link to the
+  // lock service becomes the main one.
+  if (get_main_interpreter_state() == 0) ensure_main_interpreter();
   LockService lockd(tree());
   for (const char* f : {"a.l4", "a.l8", "a.l12", "a.l0"}) tree().file(std::string("zudocs/") + f, "(1) (2)");
   std::string local8 = tree().path() + "/zudocs/a.l8";

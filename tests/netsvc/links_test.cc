@@ -1,6 +1,4 @@
 // Listeners opened by the built-ins, under a shortened interpreter tick.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,29 +7,14 @@
 #include <chrono>
 #include <string>
 
-#include "netsvc/netsvc.h"
+#include "netsvc_test_util.h"
 #include "runtime/delayed.h"
 #include "runtime/interp.h"
-#include "runtime/services.h"
-#include "runtime/zu_init.h"
+#include "support/loopback.h"
+#include "support/runtime/interpreters.h"
 #include "zu/eval.h"
-#include "zulib/library.h"
 
 namespace {
-
-// The library with the network services. The listener that the test
-// opens is the process's main interpreter.
-void start_once() {
-  static bool done = [] {
-    init_netsvc();
-    init_zu();
-    static char prog[] = "prog";
-    static char* argv[] = {prog, nullptr};
-    init_function(qnlisp_top_env0, qnlisp_top_env1, 1, argv);
-    return true;
-  }();
-  (void)done;
-}
 
 // Evaluates text in env1 on a thread that has an interpreter of its own.
 int64_t eval_integer(const std::string& text) {
@@ -41,46 +24,21 @@ int64_t eval_integer(const std::string& text) {
   return get_type(v) == ZU_TYPE_INTEGER ? v->integer.num : -1;
 }
 
-// A port that nothing listens on just now.
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-int connect_to(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (close(fd), -1);
-}
-
 }  // namespace
 
 TEST(Links, SilentTimeoutClosesAnIdleLink) {
-  start_once();
-  ZU_INTERPRETER* self = new_zu_interpreter();
-  self->a_type = ZUI_SELF;
-  self->env = qnlisp_top_env1;
-  ASSERT_GT(setup_i(self), 0);
+  start_netsvc_once();
+  ASSERT_GT(open_self_interpreter(), 0);
   set_zui_tick_ms(50);
-  int64_t iid = eval_integer("(OpenInterpreter \"accept\" Env0 (Port " + std::to_string(free_port()) +
+  int64_t iid = eval_integer("(OpenInterpreter \"accept\" Env0 (Port " + std::to_string(free_loopback_port()) +
                              ") (SilentTimeout 10) (Permission () (Allow \"all\")))");
   ASSERT_GT(iid, 0);
   ZU_INTERPRETER info;
   ASSERT_EQ(get_zui_info(&info, static_cast<int>(iid)), 0);
-  int fd = connect_to(info.port);
+  int fd = connect_loopback(info.port);
   ASSERT_GE(fd, 0);
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   ASSERT_EQ(send(fd, "\n", 1, MSG_NOSIGNAL), 1);
   // The admission, then nothing until the listener's link closes after two
   // silent ticks of the shortened clock.

@@ -41,13 +41,6 @@ int start_file(const std::string& script, const std::string& out, const std::str
   return setup_i(z);
 }
 
-int start_self() {
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_SELF;
-  z->env = qnlisp_top_env1;
-  return setup_i(z);
-}
-
 // A process whose main interpreter is a file interpreter reading the
 // standard input under the name args[0] ("-" or "+") and replying on the
 // standard output.
@@ -138,7 +131,7 @@ TEST_F(Interp, CloseBreaksARunningEvaluation) {
 }
 
 TEST_F(Interp, OutputLockIsRecursivePerTask) {
-  int self = start_self();
+  int self = open_self_interpreter();
   ASSERT_GT(self, 0);
   EXPECT_EQ(get_my_iid(), self);
   lock_zui_out_iid(self);
@@ -202,7 +195,7 @@ TEST(InterpShutdown, MainRuleAndIds) {
   init_zu();
   if (get_main_interpreter_state() != 0) GTEST_SKIP() << "needs a fresh process";
   TempDir dir;
-  int self = start_self();
+  int self = open_self_interpreter();
   ASSERT_GT(self, 0);
   EXPECT_EQ(get_main_interpreter(), -1);  // internal ones never become main
 
@@ -239,7 +232,7 @@ TEST(InterpShutdown, MainRuleAndIds) {
   EXPECT_NE(std::find(left.begin(), left.end(), self), left.end());
 
   std::thread([] {
-    int iid = start_self();
+    int iid = open_self_interpreter();
     EXPECT_GT(iid, 0);
     EXPECT_EQ(get_my_iid(), iid);
     close_self_interpreter();

@@ -12,10 +12,10 @@ shares   (run at SCALE 1/32: an 8 MiB budget) a link whose unfinished input,
 
 The agent runs with a link budget of 256 MiB x SCALE (QNMX_LINK_BUDGET_MIB)
 and a trim threshold of 64 MiB x SCALE (QNMX_GC_TRIM_MIB). While the peers
-are there its resident size stays under 512 MiB x SCALE; within 30 s after
-they leave it is back within 100 MiB x SCALE of where it started, and it
-still answers a query. Below SCALE 1 the peak is taken above the size at the
-start, and both bounds allow 64 MiB more for what does not shrink with the
+are there its resident size stays within 512 MiB x SCALE of the size at the
+start; within 60 s after they leave (a loaded machine collects late) it is
+back within 100 MiB x SCALE of where it started, and it still answers a
+query. Both bounds allow 64 MiB more for what does not shrink with the
 rest: the stacks of 200 threads and the sanitizers' own share (shadow
 memory, allocator caches). Under ThreadSanitizer the resident size is mostly
 its shadow memory: the sizes are printed but not checked
@@ -237,15 +237,15 @@ def main():
     {"lines": lines, "replies": replies, "shares": shares}[CASE](agent)
     left = time.time()
     peak = agent.status("VmHWM")
-    slack = 64 * MIB if SCALE < 1 else 0
-    bound = 512 * MIB * SCALE + (start + slack if SCALE < 1 else 0)
+    slack = 64 * MIB
+    bound = 512 * MIB * SCALE + start + slack
     check(peak <= bound or not RSS_BOUNDS, "%s: resident size peaked at %d MiB (started at %d, bound %d)" %
           (CASE, peak // MIB, start // MIB, bound // MIB))
     back = start + 100 * MIB * SCALE + slack
-    while RSS_BOUNDS and time.time() < left + 30 and agent.status("VmRSS") > back:
+    while RSS_BOUNDS and time.time() < left + 60 and agent.status("VmRSS") > back:
         time.sleep(0.2)
     rss = agent.status("VmRSS")
-    check(rss <= back or not RSS_BOUNDS, "%s: 30 s after the peers left the resident size is %d MiB (started at %d)" %
+    check(rss <= back or not RSS_BOUNDS, "%s: 60 s after the peers left the resident size is %d MiB (started at %d)" %
           (CASE, rss // MIB, start // MIB))
     check(answers(agent.port), "%s: the agent still answers" % CASE)
     print("%s x%g: start %d MiB, peak %d MiB, back to %d MiB after %.1f s" %

@@ -30,6 +30,8 @@
 #include "runtime/zu_init.h"
 #include "runtime_test_util.h"
 #include "support/child.h"
+#include "support/loopback.h"
+#include "support/runtime/interpreters.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/printer.h"
@@ -37,59 +39,6 @@
 
 
 namespace {
-
-// ---- a raw line-protocol client
-
-class Client {
- public:
-  explicit Client(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~Client() { close(fd_); }
-  bool ok() const { return ok_; }
-  void send(const std::string& s) { (void)!::send(fd_, s.data(), s.size(), MSG_NOSIGNAL); }
-  // Reads until `text` has arrived (true) or the peer closed / 20 s passed.
-  bool wait_for(const std::string& text) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (got_.find(text) == std::string::npos) {
-      if (!read_some(end)) return false;
-    }
-    return true;
-  }
-  // True when the peer closes within 20 s (everything it sent is kept).
-  bool wait_close() {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (read_some(end)) {
-    }
-    return closed_;
-  }
-  const std::string& got() const { return got_; }
-
- private:
-  bool read_some(std::chrono::steady_clock::time_point end) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buf[4096];
-    ssize_t n = read(fd_, buf, sizeof buf);
-    if (n <= 0) {
-      closed_ = true;
-      return false;
-    }
-    got_.append(buf, static_cast<size_t>(n));
-    return true;
-  }
-  int fd_ = -1;
-  bool ok_ = false;
-  bool closed_ = false;
-  std::string got_;
-};
 
 // The admission of a line link: a line end, the encoding, then Allow.
 bool admitted(const std::string& got) {
@@ -160,58 +109,6 @@ void bind_test_prims() {
   bind_prims(qnlisp_top_env0, defs);
 }
 
-// A listener on a free port of the loopback machine; `allow` decides the
-// permission entry.
-int start_listener(bool allow, int* port, uint32_t accept_interval = 10, int silent = -1, int conn = -1) {
-  ZuThreadScope scope("test");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_ACCEPT;
-  z->env = qnlisp_top_env1;
-  z->environment = 1;
-  z->port = 21000 + static_cast<int>(getpid() % 2000) * 10;
-  z->port_limit = 2000;
-  z->accept_interval = accept_interval;
-  z->silent_timeout = silent;
-  z->connection_timeout = conn;
-  PERMISSION_LIST* e = new_permission_list(z, nullptr);
-  insert_access_list(&e->ap, "127.0.0.0", "255.0.0.0", nullptr, 0, 0, allow ? 1 : 0);
-  int iid = setup_i(z);
-  ZU_INTERPRETER info;
-  if (iid > 0 && get_zui_info(&info, iid) == 0) *port = info.port;
-  return iid;
-}
-
-int connect_to(int port) {
-  ZuThreadScope scope("test");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_CONNECT;
-  z->env = qnlisp_top_env1;
-  z->environment = 1;
-  z->hostname = nl_copy_str(std_cm, "127.0.0.1");
-  z->port = port;
-  return setup_i(z);
-}
-
-// Runs f on a thread of its own that has an internal interpreter (as a
-// script's thread would) and returns what it returns.
-template <class F>
-std::string as_asker(F f) {
-  std::string out;
-  std::thread([&] {
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_SELF;
-    z->env = qnlisp_top_env1;
-    z->environment = 1;
-    setup_i(z);
-    {
-      ZuThreadScope scope("asker");
-      out = f(get_my_zui());
-    }
-    close_self_interpreter();
-  }).join();
-  return out;
-}
-
 std::string query(ZU_INTERPRETER* me, int link, const char* text) {
   ZU_SEXP* v = remote_query(link, me->env, W(text).c_str(), nullptr);
   get_type(v);
@@ -232,9 +129,9 @@ class Links : public ::testing::Test {
 
 TEST_F(Links, LineProtocolSequenceNumbersCancelAndHeaders) {
   int port = 0;
-  int listener = start_listener(true, &port);
+  int listener = open_listener(&port);
   ASSERT_GT(listener, 0);
-  Client c(port);
+  LineClient c(port);
   ASSERT_TRUE(c.ok());
   c.send("\n");
   ASSERT_TRUE(c.wait_for("</Permission>\n"));
@@ -261,20 +158,20 @@ TEST_F(Links, LineProtocolSequenceNumbersCancelAndHeaders) {
 
 TEST_F(Links, RefusalsAndTheFirstByte) {
   int port = 0;
-  int denied = start_listener(false, &port);
+  int denied = open_listener(&port, {.allow = false});
   ASSERT_GT(denied, 0);
   {
-    Client c(port);
+    LineClient c(port);
     EXPECT_TRUE(c.wait_close());
     EXPECT_EQ(c.got(), "<Permission>Denied</Permission>\n");
   }
   close_interpreter(denied);
 
-  int listener = start_listener(true, &port, 1);
+  int listener = open_listener(&port, {.accept_interval = 1});
   ASSERT_GT(listener, 0);
   {
     // Nothing arrives: the connection is dropped and the wait doubles.
-    Client c(port);
+    LineClient c(port);
     EXPECT_TRUE(c.wait_close());
     EXPECT_EQ(c.got(), "");
     // The time-out closes the connection before the accept thread records
@@ -289,7 +186,7 @@ TEST_F(Links, RefusalsAndTheFirstByte) {
   }
   {
     // Not a line end: handed to the HTTP services, which decline.
-    Client c(port);
+    LineClient c(port);
     c.send("GET / HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(c.wait_close());
     EXPECT_EQ(c.got(), "");
@@ -303,7 +200,7 @@ TEST_F(Links, RefusalsAndTheFirstByte) {
     rlimit low = old;
     low.rlim_cur = static_cast<rlim_t>(used + 4);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    Client c(port);
+    LineClient c(port);
     bool closed = c.wait_close();
     setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_TRUE(closed);
@@ -314,9 +211,9 @@ TEST_F(Links, RefusalsAndTheFirstByte) {
 
 TEST_F(Links, RemoteQueriesNestedLocalEvalAndPeerErrors) {
   int port = 0;
-  int listener = start_listener(true, &port);
+  int listener = open_listener(&port);
   ASSERT_GT(listener, 0);
-  int link = connect_to(port);
+  int link = open_link(port);
   ASSERT_GT(link, 0);
   std::string r = as_asker([&](ZU_INTERPRETER* me) {
     std::string out = query(me, link, "(+ 40 2)");
@@ -365,9 +262,9 @@ int accepted_peer(int listener, int link) {
 
 TEST_F(Links, CancelAndPeerClosingEndTheWait) {
   int port = 0;
-  int listener = start_listener(true, &port);
+  int listener = open_listener(&port);
   ASSERT_GT(listener, 0);
-  int link = connect_to(port);
+  int link = open_link(port);
   ASSERT_GT(link, 0);
   peer_running = false;
   std::string r = as_asker([&](ZU_INTERPRETER* me) {
@@ -384,7 +281,7 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
   // The cancel reached the peer, whose link then ended: so did ours.
   wait_stop_interpreter(link);
 
-  link = connect_to(port);
+  link = open_link(port);
   ASSERT_GT(link, 0);
   peer_running = false;
   r = as_asker([&](ZU_INTERPRETER* me) {
@@ -407,9 +304,9 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
 // gives up on a peer that does not answer.
 TEST_F(Links, ChainStreamTextReachesThePeerAsPrintChain) {
   int port = 0;
-  int listener = start_listener(true, &port);
+  int listener = open_listener(&port);
   ASSERT_GT(listener, 0);
-  int link = connect_to(port);
+  int link = open_link(port);
   ASSERT_GT(link, 0);
   EXPECT_EQ(s_open_chain(link, 'x'), nullptr);
   STREAM* out = s_open_chain(link, 'o');
@@ -441,9 +338,9 @@ TEST_F(Links, ChainStreamTextReachesThePeerAsPrintChain) {
 
 TEST_F(Links, DelayedRepliesKeepTheirSequenceNumber) {
   int port = 0;
-  int listener = start_listener(true, &port);
+  int listener = open_listener(&port);
   ASSERT_GT(listener, 0);
-  Client c(port);
+  LineClient c(port);
   c.send("\n");
   ASSERT_TRUE(c.wait_for("</Permission>\n"));
   c.send("(Later)\n(+ 1 1)\n");
@@ -462,15 +359,7 @@ TEST_F(Links, ConnectingAnswersAndTimeouts) {
   set_permission_wait(1);
   // A peer that answers with a given line, or never.
   auto serve = [](const char* answer, int* port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    listen(fd, 4);
+    int fd = listen_loopback(port, 4);
     return std::thread([fd, answer] {
       int c = accept(fd, nullptr, nullptr);
       char buf[16];
@@ -483,31 +372,31 @@ TEST_F(Links, ConnectingAnswersAndTimeouts) {
   };
   int port = 0;
   std::thread t = serve("<Permission>Denied</Permission>\n", &port);
-  EXPECT_EQ(connect_to(port), ZUI_ERR_DENIED);
+  EXPECT_EQ(open_link(port), ZUI_ERR_DENIED);
   t.join();
   t = serve("<Permission>Busy</Permission>\n", &port);
-  EXPECT_EQ(connect_to(port), ZUI_ERR_BUSY);
+  EXPECT_EQ(open_link(port), ZUI_ERR_BUSY);
   t.join();
   bl_clear();
   t = serve(nullptr, &port);
-  EXPECT_EQ(connect_to(port), ZUI_ERR_CONNECT);
+  EXPECT_EQ(open_link(port), ZUI_ERR_CONNECT);
   t.join();
   bl_clear();
 
   // Silent and connection time-outs break links off after their ticks.
-  int listener = start_listener(true, &port, 10, 3);
+  int listener = open_listener(&port, {.silent_timeout = 3});
   ASSERT_GT(listener, 0);
   {
-    Client c(port);
+    LineClient c(port);
     c.send("\n");
     EXPECT_TRUE(c.wait_close());
     EXPECT_NE(c.got().find("Allow"), std::string::npos);
   }
   close_interpreter(listener);
-  listener = start_listener(true, &port, 10, -1, 20);
+  listener = open_listener(&port, {.connection_timeout = 20});
   ASSERT_GT(listener, 0);
   {
-    Client c(port);
+    LineClient c(port);
     c.send("\n");
     std::thread talker([&c] {
       for (int i = 0; i < 100; ++i) {
@@ -539,7 +428,7 @@ QNMX_CHILD_BODY(LinkPeer) {
   bind_test_prims();
   if (!ensure_main_interpreter()) return 2;
   int port = 0;
-  int listener = start_listener(true, &port);
+  int listener = open_listener(&port);
   if (listener <= 0) return 3;
   std::printf("port %d\n", port);
   std::fflush(stdout);
@@ -556,7 +445,7 @@ TEST_F(Links, PeerProcessServesQueries) {
   ASSERT_TRUE(peer.read_until("\n")) << peer.output();
   int port = 0;
   ASSERT_EQ(std::sscanf(peer.output().c_str(), "port %d", &port), 1) << peer.output();
-  int link = connect_to(port);
+  int link = open_link(port);
   ASSERT_GT(link, 0);
   std::string r = as_asker([&](ZU_INTERPRETER* me) {
     set_env(me->env, W("secret").c_str(), get_integer(3, nullptr));

@@ -51,10 +51,7 @@ class Log : public ::testing::Test {
   }
   // Evaluation needs an interpreter of the calling task.
   void SetUp() override {
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_SELF;
-    z->env = qnlisp_top_env1;
-    ASSERT_GT(setup_i(z), 0);
+    ASSERT_GT(open_self_interpreter(), 0);
     get_my_zui()->ip = 0;
   }
   void TearDown() override {
@@ -174,10 +171,7 @@ TEST_F(Log, GetLogTakesOnlyRecordsWhoseWaitActionAdmitsTheCaller) {
 
   std::string got;
   std::thread peer([&] {
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_SELF;
-    z->env = qnlisp_top_env1;
-    ASSERT_GT(setup_i(z), 0);
+    ASSERT_GT(open_self_interpreter(), 0);
     get_my_zui()->ip = static_cast<int>(0x0A010909);
     {
       ZuThreadScope s("peer");

@@ -7,6 +7,7 @@
 #include "base/version.h"
 #include "runtime/front.h"
 #include "runtime/later_services.h"
+#include "runtime/reply_code.h"
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "runtime_test_util.h"
@@ -113,6 +114,79 @@ TEST(Reply, ValueThePrinterRefusesIsRepliedAsAnErrorAndTheStreamStays) {
   EXPECT_NE(t.find(" \"print\" (\"value nested too deeply or cyclic\"))</Result>\n<Result> 2 3</Result>\n"),
             std::string::npos)
       << t.substr(0, 80);
+}
+
+// An error goes to the output and to a separate error stream, each
+// switched only when its own encoding lacks a character; a requested code
+// sync is announced once, on the first; an error that ends the program is
+// nil on the output only; a failed error stream leaves the record and the
+// output stays.
+TEST(Reply, ErrorsGoToBothStreamsEachInItsOwnEncoding) {
+  ZuThreadScope scope("test");
+  const L_CHAR kana[] = {0x3042, 0};
+  ReplyTo r(utf8_cm);
+  r.zui->err = s_open_string_write(ascii_cm);
+  r.zui->result_flag = 0;
+  r.zui->flags |= ZUI_F_CODE_SYNC;
+  _reply(r.zui, 5, get_error_ascii(nullptr, 0, ZU_ER_TYPE, "f", list(get_string(kana))));
+  std::string out = r.text(), err = s_get_string(r.zui->err);
+  EXPECT_EQ(out.rfind("&cx" + hex(utf8_cm->lccode) + ";#error(", 0), 0u) << out;
+  EXPECT_EQ(out.find("&cx", 1), std::string::npos) << out;
+  EXPECT_EQ(err.rfind("&cx" + hex(eucjp_cm->lccode) + ";\n#error(", 0), 0u) << err;
+  EXPECT_NE(err.find("\xa4\xa2"), std::string::npos) << err;
+  EXPECT_TRUE(err.ends_with("\n&cx" + hex(ascii_cm->lccode) + ";\n")) << err;
+  EXPECT_EQ(r.zui->flags & ZUI_F_CODE_SYNC, 0);
+  _reply(r.zui, 6, get_error_ascii(nullptr, 0, ZU_ER_EXIT, "f", nullptr));
+  EXPECT_EQ(r.text().substr(out.size()), "()\n");
+  EXPECT_EQ(s_get_string(r.zui->err), err);
+  d_s_close(r.zui->err);
+
+  r.zui->err = s_open_file("/dev/full", O_WRONLY, 0);
+  ASSERT_NE(r.zui->err, nullptr);
+  size_t before = r.text().size();
+  _reply(r.zui, 7, get_error_ascii(nullptr, 0, ZU_ER_TYPE, "g", nullptr));
+  EXPECT_EQ(r.zui->err, nullptr);
+  EXPECT_EQ(r.text().substr(before, 7), "#error(");
+  _reply(r.zui, 8, get_integer(8, nullptr));
+  EXPECT_EQ(r.text().substr(r.text().size() - 2), "8\n");
+  s_close_queue_drain();
+}
+
+// One walk decides as the two surveys did, for every encoding of the
+// stream: whether a value's reply switches, and to which encoding.
+TEST(ProperCode, ReplySurveyDecidesAsTheTwoSurveys) {
+  init_zu();
+  ZuThreadScope scope("test");
+  const L_CHAR kana[] = {0x3042, 0x3044, 0};
+  const L_CHAR smile[] = {0x1F600, 0};
+  auto header = [](const char* name, const char* enc) {
+    ZU_SEXP* h = get_symbol_ascii(name);
+    set_attribute(h, W("encoding").c_str(), W(enc).c_str());
+    return List(h, ZU_LIST_END);
+  };
+  ZU_SEXP* tagged = get_symbol_ascii("tag");
+  set_attribute(tagged, W("name").c_str(), kana);
+  ZU_SEXP* values[] = {
+      nullptr,
+      n_get_string("only ascii"),
+      get_string(kana),
+      get_string(smile),
+      List(get_string(kana), get_string(smile), get_string(kana), ZU_LIST_END),
+      List(header("?zu", "utf-8"), get_string(kana), ZU_LIST_END),
+      List(header("?xml", "EUC-JP"), get_string(smile), ZU_LIST_END),
+      List(header("?zu", "no-such-code"), get_string(kana), ZU_LIST_END),
+      get_error_ascii(nullptr, 0, ZU_ER_TYPE, "f", list(get_string(kana))),
+      List(tagged, ZU_LIST_END),
+  };
+  CODE_METHOD* cms[] = {nullptr, utf8_cm, eucjp_cm, search_cm("Shift_JIS"), ascii_cm, search_cm("UTF-16")};
+  for (size_t i = 0; i < std::size(values); ++i) {
+    for (CODE_METHOD* cm : cms) {
+      L_CHAR proper = get_proper_code(values[i], -1);
+      CODE_METHOD* need = proper == ZU_CODE_NONE ? nullptr : search_cm_by_lccode(proper);
+      CODE_METHOD* was = need && cm && need != cm && !cm_carries(cm, values[i]) ? need : nullptr;
+      EXPECT_EQ(reply_switch(values[i], cm), was) << "value " << i << " encoding " << (cm ? hex(cm->lccode) : "none");
+    }
+  }
 }
 
 TEST(ProperCode, HeaderSurveyAndFallback) {

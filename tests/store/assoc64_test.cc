@@ -6,11 +6,11 @@
 #include "store/assoc64.h"
 #include "store/l_favt64.h"
 #include "store_test_util.h"
+#include "support/text/wide.h"
 
 namespace {
 
 std::u32string w(const char* s) { return std::u32string(s, s + std::strlen(s)); }
-const L_CHAR* lc(const std::u32string& s) { return reinterpret_cast<const L_CHAR*>(s.c_str()); }
 std::string text(const std::string& body) { return std::string(body.c_str()); }
 
 class AssocTest : public StoreTest {
@@ -44,19 +44,19 @@ TEST_F(AssocTest, DataTreeValueListsAndCleanup) {
   uint64_t a = static_cast<uint64_t>(alloc64_data(p, "first"));
   uint64_t b = static_cast<uint64_t>(alloc64_data(p, "second"));
   auto abc = w("abc");
-  EXPECT_EQ(insert_dtree64(&err, r, lc(abc), 0, a), 0);
-  EXPECT_EQ(insert_dtree64(&err, r, lc(abc), 99, b), -1) << "no old value to replace";
-  EXPECT_EQ(insert_dtree64(&err, r, lc(abc), 0, b), 0);
+  EXPECT_EQ(insert_dtree64(&err, r, W(abc.c_str()), 0, a), 0);
+  EXPECT_EQ(insert_dtree64(&err, r, W(abc.c_str()), 99, b), -1) << "no old value to replace";
+  EXPECT_EQ(insert_dtree64(&err, r, W(abc.c_str()), 0, b), 0);
   std::vector<uint64_t> vals;
-  uint64_t slot = search_dtree64(&err, nullptr, r, lc(abc), 1);
+  uint64_t slot = search_dtree64(&err, nullptr, r, W(abc.c_str()), 1);
   ASSERT_TRUE(dtree64_values(p, slot, &vals));
   EXPECT_EQ(vals, (std::vector<uint64_t>{a, b}));
-  EXPECT_EQ(delete_dtree64(&err, r, lc(abc), a), 0);
-  EXPECT_EQ(search_dtree64(&err, nullptr, r, lc(abc), 1), b);
-  EXPECT_EQ(delete_dtree64(&err, r, lc(abc), b), 0);
-  EXPECT_EQ(search_dtree64(&err, nullptr, r, lc(abc), 1), 0u);
+  EXPECT_EQ(delete_dtree64(&err, r, W(abc.c_str()), a), 0);
+  EXPECT_EQ(search_dtree64(&err, nullptr, r, W(abc.c_str()), 1), b);
+  EXPECT_EQ(delete_dtree64(&err, r, W(abc.c_str()), b), 0);
+  EXPECT_EQ(search_dtree64(&err, nullptr, r, W(abc.c_str()), 1), 0u);
   EXPECT_EQ(r->node.fofs, 0u) << "the emptied key's nodes and trees are gone";
-  EXPECT_EQ(delete_dtree64(&err, r, lc(abc), 0), -1);
+  EXPECT_EQ(delete_dtree64(&err, r, W(abc.c_str()), 0), -1);
 
   favt64_unlock(r);
   unlock_task(l_favt64_lock, "test");
@@ -97,9 +97,9 @@ TEST_F(AssocTest, IndexesAndTheirRefusals) {
   EXPECT_EQ(l_insert_associate64_text(key, 0, &three, "(three)"), 0);  // replaces
   EXPECT_EQ(l_delete_associate64(key, 0, &three), -1);                  // only string indexes delete
   auto b = w("b"), ab = w("ab");
-  for (auto* s : {&b, &ab}) EXPECT_EQ(l_insert_associate64_text(key, 1, lc(*s), "x"), 0);
-  EXPECT_EQ(l_delete_associate64(key, 1, lc(b)), 0);
-  EXPECT_EQ(l_delete_associate64(key, 1, lc(b)), -1);
+  for (auto* s : {&b, &ab}) EXPECT_EQ(l_insert_associate64_text(key, 1, W(s->c_str()), "x"), 0);
+  EXPECT_EQ(l_delete_associate64(key, 1, W(b.c_str())), 0);
+  EXPECT_EQ(l_delete_associate64(key, 1, W(b.c_str())), -1);
   ASSERT_EQ(l_close_associate64(key), 0);
   EXPECT_EQ(l_close_associate64(key), -1);
 
@@ -109,8 +109,8 @@ TEST_F(AssocTest, IndexesAndTheirRefusals) {
   EXPECT_EQ(l_search_associate64_text(key, 0, &three, nullptr, &out), 1);
   EXPECT_EQ(text(out), "(three)");
   ASSOC64_STRING_OPT exact{1, 0};  // no prefix match when asked for the key itself
-  EXPECT_EQ(l_search_associate64_text(key, 1, lc(w("abzz")), &exact, &out), 0);
-  EXPECT_EQ(l_search_associate64_text(key, 1, lc(b), nullptr, &out), 0);
+  EXPECT_EQ(l_search_associate64_text(key, 1, W(w("abzz").c_str()), &exact, &out), 0);
+  EXPECT_EQ(l_search_associate64_text(key, 1, W(b.c_str()), nullptr, &out), 0);
   ASSERT_EQ(l_close_associate64(key), 0);
 }
 
@@ -150,7 +150,7 @@ TEST_F(AssocTest, HostileKeyLengthsAndHeightsAreRefused) {
   ASSERT_EQ(l_new_index64(key, kAssocIntegerIndex, 1), 0);
   ASSERT_EQ(l_new_index64(key, kAssocStringIndex, 2), 1);
   for (int32_t k : {5, 9, 2}) ASSERT_EQ(l_insert_associate64_text(key, 0, &k, "v"), 0);
-  for (const char* s : {"ab", "ac", "b"}) ASSERT_EQ(l_insert_associate64_text(key, 1, lc(w(s)), s), 0);
+  for (const char* s : {"ab", "ac", "b"}) ASSERT_EQ(l_insert_associate64_text(key, 1, W(w(s).c_str()), s), 0);
   ASSERT_EQ(l_close_associate64(key), 0);
   Bytes good = read_bytes(path("good.db"));
   std::vector<size_t> nodes = records_of(good, 0x0102);
@@ -176,9 +176,9 @@ TEST_F(AssocTest, HostileKeyLengthsAndHeightsAreRefused) {
       }
       for (const char* s : {"ab", "ac", "b", "abc"}) {
         ASSOC64_STRING_OPT opt{0, 0};
-        bad += l_search_associate64_text(key, 1, lc(w(s)), &opt, &out) < 0;
-        bad += l_insert_associate64_text(key, 1, lc(w(s)), "w") < 0;
-        bad += l_delete_associate64(key, 1, lc(w(s))) < 0;
+        bad += l_search_associate64_text(key, 1, W(w(s).c_str()), &opt, &out) < 0;
+        bad += l_insert_associate64_text(key, 1, W(w(s).c_str()), "w") < 0;
+        bad += l_delete_associate64(key, 1, W(w(s).c_str())) < 0;
       }
       refused += bad > 0;
       l_close_associate64(key);

@@ -9,6 +9,7 @@
 #include "store/l_favt64.h"
 #include "store_test_util.h"
 #include "stream/stream.h"
+#include "support/text/wide.h"
 #include "text/codemethod.h"
 #include "zu/file.h"
 #include "zu/printer.h"
@@ -16,8 +17,6 @@
 #include "zu/value.h"
 
 namespace {
-
-const L_CHAR* wl(const char32_t* s) { return reinterpret_cast<const L_CHAR*>(s); }
 
 std::string show(ZU_SEXP* v) {
   STREAM* st = s_open_string_write(utf8_cm);
@@ -45,15 +44,15 @@ class AssocZuTest : public StoreTest {
   }
   ZU_SEXP* find(int key, int index, int32_t k) { return l_search_associate64(key, index, &k, nullptr); }
   ZU_SEXP* find(int key, int index, const char32_t* s, ASSOC64_STRING_OPT* opt = nullptr) {
-    return l_search_associate64(key, index, wl(s), opt);
+    return l_search_associate64(key, index, W(s), opt);
   }
   ZuThreadScope scope_{"assoc test"};
 };
 
 ZU_SEXP* symbol_with_attributes() {
-  ZU_SEXP* s = get_symbol(wl(U"item"));
-  set_attribute(s, wl(U"kind"), wl(U"a b"));
-  set_attribute(s, wl(U"id"), wl(U"3"));
+  ZU_SEXP* s = get_symbol(W(U"item"));
+  set_attribute(s, W(U"kind"), W(U"a b"));
+  set_attribute(s, W(U"id"), W(U"3"));
   return s;
 }
 
@@ -62,7 +61,7 @@ TEST_F(AssocZuTest, ValuesOfEveryKindRoundTripThroughReopen) {
   ASSERT_GT(key, 0);
   ASSERT_EQ(l_new_index64(key, kAssocIntegerIndex, 1), 0);
   ASSERT_EQ(l_new_index64(key, kAssocStringIndex, 2), 1);
-  ZU_SEXP* nested = List(get_symbol(wl(U"a")), List(get_integer(1, nullptr), get_string(wl(U"x\"y\n")), ZU_LIST_END),
+  ZU_SEXP* nested = List(get_symbol(W(U"a")), List(get_integer(1, nullptr), get_string(W(U"x\"y\n")), ZU_LIST_END),
                          cons(get_integer(2, nullptr), get_integer(3, nullptr)), ZU_LIST_END);
   struct Case {
     int32_t ikey;
@@ -71,20 +70,20 @@ TEST_F(AssocZuTest, ValuesOfEveryKindRoundTripThroughReopen) {
     const char* text;
   } cases[] = {
       {-7, U"list", nested, "(a (1 \"x\\\"y\\n\") (2 .3))"},
-      {0, U"string", get_string(wl(U"wide \u00e9\u65e5")), "\"wide \u00e9\u65e5\""},
-      {12, U"km", get_integer(12, wl(U"km")), "12km"},
-      {13, U"sec", get_floating(-1.5, wl(U"sec")), "-1.500000sec"},
+      {0, U"string", get_string(W(U"wide \u00e9\u65e5")), "\"wide \u00e9\u65e5\""},
+      {12, U"km", get_integer(12, W(U"km")), "12km"},
+      {13, U"sec", get_floating(-1.5, W(U"sec")), "-1.500000sec"},
       {99, U"sym", symbol_with_attributes(), "[item id=\"3\" kind=\"a b\"]"},
       {100, U"nil", nullptr, "()"},
   };
   for (auto& c : cases) {
     ASSERT_EQ(l_insert_associate64(key, 0, &c.ikey, c.value), 0) << c.text;
-    ASSERT_EQ(l_insert_associate64(key, 1, wl(c.skey), c.value), 0) << c.text;
+    ASSERT_EQ(l_insert_associate64(key, 1, W(c.skey), c.value), 0) << c.text;
   }
   // A second insert replaces the value.
   int32_t twelve = 12;
-  ASSERT_EQ(l_insert_associate64(key, 0, &twelve, get_integer(5, wl(U"m"))), 0);
-  ASSERT_EQ(l_insert_associate64(key, 1, wl(U"km"), get_integer(5, wl(U"m"))), 0);
+  ASSERT_EQ(l_insert_associate64(key, 0, &twelve, get_integer(5, W(U"m"))), 0);
+  ASSERT_EQ(l_insert_associate64(key, 1, W(U"km"), get_integer(5, W(U"m"))), 0);
   ASSERT_EQ(l_close_associate64(key), 0);
 
   key = open("v.db", "UTF-8", O_RDWR);
@@ -96,7 +95,7 @@ TEST_F(AssocZuTest, ValuesOfEveryKindRoundTripThroughReopen) {
   }
   ZU_SEXP* sym = find(key, 1, U"sym");
   ASSERT_EQ(get_type(sym), ZU_TYPE_SYMBOL);
-  EXPECT_EQ(get_sf_attribute(sym_field(sym), wl(U"kind"))[1], U' ');
+  EXPECT_EQ(get_sf_attribute(sym_field(sym), W(U"kind"))[1], U' ');
   ZU_SEXP* read_back = find(key, 0, -7);
   ASSERT_NE(sexp_file(read_back), nullptr);
   EXPECT_EQ(std::u32string(reinterpret_cast<const char32_t*>(sexp_file(read_back)->name)), U"associate");
@@ -121,10 +120,10 @@ TEST_F(AssocZuTest, LongestPrefixAndOtherEncodings) {
     int key = open(name.c_str(), enc);
     ASSERT_GT(key, 0);
     ASSERT_EQ(l_new_index64(key, kAssocStringIndex, 1), 0);
-    ASSERT_EQ(l_insert_associate64(key, 0, wl(U"ab"), get_string(wl(U"\u65e5\u672c \u00e9"))), 0);
-    ASSERT_EQ(l_insert_associate64(key, 0, wl(U"abcd"), get_symbol(wl(U"deep"))), 0);
+    ASSERT_EQ(l_insert_associate64(key, 0, W(U"ab"), get_string(W(U"\u65e5\u672c \u00e9"))), 0);
+    ASSERT_EQ(l_insert_associate64(key, 0, W(U"abcd"), get_symbol(W(U"deep"))), 0);
     std::string body;
-    ASSERT_EQ(l_search_associate64_text(key, 0, wl(U"abcd"), nullptr, &body), 1);
+    ASSERT_EQ(l_search_associate64_text(key, 0, W(U"abcd"), nullptr, &body), 1);
     if (std::string(enc) == "UTF-16") {
       EXPECT_EQ(body.substr(0, 10), std::string("\0d\0e\0e\0p\0\0", 10));
     }
@@ -148,8 +147,8 @@ TEST_F(AssocZuTest, LongestPrefixAndOtherEncodings) {
 TEST_F(AssocZuTest, ValueListsComeBackInOrderAfterReopen) {
   int key = open("l.db");
   ASSERT_EQ(l_new_index64(key, kAssocStringIndex, 1), 0);
-  ASSERT_EQ(l_insert_associate64(key, 0, wl(U"a"), get_integer(1, nullptr)), 0);
-  ASSERT_EQ(l_insert_associate64(key, 0, wl(U"c"), get_integer(4, nullptr)), 0);
+  ASSERT_EQ(l_insert_associate64(key, 0, W(U"a"), get_integer(1, nullptr)), 0);
+  ASSERT_EQ(l_insert_associate64(key, 0, W(U"c"), get_integer(4, nullptr)), 0);
   // A value list under "b": values added with no old value to replace.
   lock_task(l_favt64_lock);
   PDB64* p = as_key64[key].p;
@@ -159,7 +158,7 @@ TEST_F(AssocZuTest, ValueListsComeBackInOrderAfterReopen) {
   ASSERT_NE(r, nullptr);
   favt64_lock(r);
   for (const char* t : {"(two)", "three"})
-    EXPECT_EQ(insert_dtree64(&err, r, wl(U"b"), 0, static_cast<uint64_t>(alloc64_data(p, t))), 0);
+    EXPECT_EQ(insert_dtree64(&err, r, W(U"b"), 0, static_cast<uint64_t>(alloc64_data(p, t))), 0);
   favt64_unlock(r);
   unlock_task(l_favt64_lock, "test");
   ASSERT_EQ(l_close_associate64(key), 0);
@@ -168,7 +167,7 @@ TEST_F(AssocZuTest, ValueListsComeBackInOrderAfterReopen) {
   EXPECT_EQ(show(l_get_assoc64_all(key, 0)), "(1 (two) three 4)");
   EXPECT_EQ(show(find(key, 0, U"b")), "(two)") << "a search gives the list's first value";
   // Inserting through the association replaces the whole list.
-  ASSERT_EQ(l_insert_associate64(key, 0, wl(U"b"), get_integer(2, nullptr)), 0);
+  ASSERT_EQ(l_insert_associate64(key, 0, W(U"b"), get_integer(2, nullptr)), 0);
   EXPECT_EQ(show(l_get_assoc64_all(key, 0)), "(1 2 4)");
   ASSERT_EQ(l_close_associate64(key), 0);
 }
@@ -177,7 +176,7 @@ TEST_F(AssocZuTest, DamagedRecordsAndTextsGiveErrorValues) {
   int key = open("good.db");
   ASSERT_EQ(l_new_index64(key, kAssocIntegerIndex, 1), 0);
   int32_t one = 1, two = 2;
-  ASSERT_EQ(l_insert_associate64(key, 0, &one, get_symbol(wl(U"marker"))), 0);
+  ASSERT_EQ(l_insert_associate64(key, 0, &one, get_symbol(W(U"marker"))), 0);
   ASSERT_EQ(l_insert_associate64_text(key, 0, &two, "(unclosed"), 0);
   ZU_SEXP* bad_text = find(key, 0, 2);
   EXPECT_EQ(get_type(bad_text), ZU_TYPE_ERROR) << show(bad_text);

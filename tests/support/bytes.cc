@@ -24,6 +24,16 @@ bool write_text(const std::string& path, const std::string& text) {
   return write_bytes(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
+Bytes unhex(const std::string& text) {
+  std::string digits;
+  for (char ch : text)
+    if (ch != ' ') digits += ch;
+  Bytes b;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    b.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  return b;
+}
+
 std::string hex(std::span<const uint8_t> b, size_t limit) {
   std::string out;
   char buf[4];

@@ -18,6 +18,9 @@ bool write_text(const std::string& path, const std::string& text);
 // Bytes as text and back.
 inline Bytes to_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 inline std::string to_text(std::span<const uint8_t> b) { return std::string(b.begin(), b.end()); }
+// "41 42 0a" or "41420a" as bytes (blanks ignored; an odd last digit is
+// dropped).
+Bytes unhex(const std::string& text);
 // "41 42 0a" for at most `limit` bytes, then "... (n bytes)".
 std::string hex(std::span<const uint8_t> b, size_t limit = 64);
 // The number of times `what` occurs in text (overlapping ones too).

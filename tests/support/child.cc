@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -308,4 +310,21 @@ int Conversation::finish(std::chrono::milliseconds limit) {
   }
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
   return child_.wait_for(std::max(left, std::chrono::milliseconds(0)));
+}
+
+std::vector<std::string> command_lines(const std::string& cmd, int* status, bool with_stderr) {
+  std::vector<std::string> lines;
+  FILE* f = popen((with_stderr ? cmd + " 2>&1" : cmd).c_str(), "r");
+  if (!f) {
+    *status = -1;
+    return lines;
+  }
+  std::string cur;
+  for (int c; (c = std::fgetc(f)) != EOF;) {
+    if (c != '\n') cur += static_cast<char>(c);
+    else lines.push_back(std::exchange(cur, {}));
+  }
+  if (!cur.empty()) lines.push_back(cur);
+  *status = pclose(f);
+  return lines;
 }

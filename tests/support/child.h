@@ -104,6 +104,11 @@ class Conversation {
   std::string out_;
 };
 
+// The lines a shell command writes on its standard output (and standard
+// error, with_stderr), a last line without a line end included; *status is
+// its status as pclose gives it, -1 when it could not be started.
+std::vector<std::string> command_lines(const std::string& cmd, int* status, bool with_stderr = false);
+
 // Tests a condition until it holds or `limit` passes: whether it held.
 // For waiting on an event another process or thread makes, never for
 // ordering by time.

@@ -7,15 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "support/text/wide.h"
+
 namespace {
-
-using WStr = std::vector<L_CHAR>;
-
-WStr W(std::u32string_view s) {
-  WStr w(s.begin(), s.end());
-  w.push_back(0);
-  return w;
-}
 
 struct Result {
   int r, min, max;
@@ -26,16 +20,16 @@ std::ostream& operator<<(std::ostream& os, const Result& x) {
   return os << "(" << x.r << " " << x.min << " " << x.max << ")";
 }
 
-Result run(AUTOMATON* a, const WStr& text, int shortest = 0) {
+Result run(AUTOMATON* a, const L_CHAR* text, int shortest = 0) {
   Result x{};
-  x.r = parse_dfa_str(&x.min, &x.max, a, text.data(), shortest);
+  x.r = parse_dfa_str(&x.min, &x.max, a, text, shortest);
   return x;
 }
 
 Result match(std::u32string_view expr, std::u32string_view text, int shortest = 0) {
   AUTOMATON* a = get_fa(W(expr).data());
   EXPECT_NE(a, nullptr) << "expression did not compile";
-  Result x = run(a, W(text), shortest);
+  Result x = run(a, W(text).c_str(), shortest);
   free_automaton(a);
   return x;
 }
@@ -76,10 +70,10 @@ TEST(Regex, MatchPositions) {
 
 TEST(Regex, BadInput) {
   const char32_t* bad[] = {U"(", U"a)", U"*a", U"a|+", U"(?)", U"[abc", U"[z-a]", U"ab\\", U"[a-\\"};
-  for (const char32_t* e : bad) EXPECT_EQ(get_fa(W(e).data()), nullptr) << "bad expression accepted";
+  for (const char32_t* e : bad) EXPECT_EQ(get_fa(W(e)), nullptr) << "bad expression accepted";
   EXPECT_EQ(get_fa(nullptr), nullptr);
   int mn = 7, mx = 7;
-  EXPECT_EQ(parse_dfa_str(&mn, &mx, nullptr, W(U"a").data(), 0), -1);
+  EXPECT_EQ(parse_dfa_str(&mn, &mx, nullptr, W(U"a"), 0), -1);
   EXPECT_EQ(mn, -1);
   EXPECT_EQ(mx, -1);
 
@@ -98,7 +92,7 @@ TEST(Regex, BadInput) {
 
 // A terminator is complete as soon as an accepting state has no way on.
 TEST(Regex, StatesForStepping) {
-  AUTOMATON* a = get_fa(W(U"\r?\n|a+").data());
+  AUTOMATON* a = get_fa(W(U"\r?\n|a+"));
   ASSERT_NE(a, nullptr);
   A_STATE* s = search_state(a, 1);
   ASSERT_NE(s, nullptr);
@@ -137,6 +131,9 @@ struct Node {
   std::vector<std::pair<L_CHAR, L_CHAR>> ranges;
   std::vector<Node> kids;
 };
+
+// A text of the model, its terminating 0 included.
+using WStr = std::vector<L_CHAR>;
 
 // Positions as bits: bit p set = p characters consumed.
 using Ends = uint32_t;
@@ -246,9 +243,9 @@ TEST(Regex, AgreesWithReference) {
       const Ends e = ends(tree, text, 1);
       Result want{-1, -1, -1};
       if (e) want = {(e >> len & 1) ? len : -1, __builtin_ctz(e), 31 - __builtin_clz(e)};
-      ASSERT_EQ(run(a, text), want) << "round " << round << " text length " << len;
+      ASSERT_EQ(run(a, text.data()), want) << "round " << round << " text length " << len;
       want = e ? Result{want.min, want.min, want.min} : want;
-      ASSERT_EQ(run(a, text, 1), want) << "round " << round;
+      ASSERT_EQ(run(a, text.data(), 1), want) << "round " << round;
     }
     free_automaton(a);
   }

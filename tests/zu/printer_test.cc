@@ -21,7 +21,7 @@ class Printer : public ::testing::Test {
 ZU_SEXP* sym_with(const char* name, std::initializer_list<std::pair<const char32_t*, const char32_t*>> attrs) {
   ZU_SEXP* s = S(name);
   // set_attribute puts each in front: add them last first.
-  for (auto it = std::rbegin(attrs); it != std::rend(attrs); ++it) set_attribute(s, L(it->first), L(it->second));
+  for (auto it = std::rbegin(attrs); it != std::rend(attrs); ++it) set_attribute(s, W(it->first), W(it->second));
   return s;
 }
 
@@ -32,25 +32,25 @@ std::string to_utf8(const std::string& bytes, const char* from) { return iconv_t
 TEST_F(Printer, ListFormTextOfEachType) {
   EXPECT_EQ(print_str(nullptr), "()");
   EXPECT_EQ(print_str(cons(S("a"), S("b"))), "(a .b)");
-  EXPECT_EQ(print_str(List(I(1), get_string(L(U"a\nb")), ZU_LIST_END)), "(1 \"a\\nb\")");
-  EXPECT_EQ(print_str(get_string(L(U"q\"\\&amp; &x"))), "\"q\\\"\\\\\\&amp; &x\"");
-  EXPECT_EQ(print_str(get_integer(12, L(U"km"))), "12km");
+  EXPECT_EQ(print_str(List(I(1), get_string(W(U"a\nb")), ZU_LIST_END)), "(1 \"a\\nb\")");
+  EXPECT_EQ(print_str(get_string(W(U"q\"\\&amp; &x"))), "\"q\\\"\\\\\\&amp; &x\"");
+  EXPECT_EQ(print_str(get_integer(12, W(U"km"))), "12km");
   EXPECT_EQ(print_str(get_floating(2.5, nullptr)), "2.500000");
-  EXPECT_EQ(print_str(get_floating(-1.5, L(U"sec"))), "-1.500000sec");
+  EXPECT_EQ(print_str(get_floating(-1.5, W(U"sec"))), "-1.500000sec");
   EXPECT_EQ(print_str(sym_with("item", {{U"id", U"3"}, {U"kind", U"a"}})), "[item id=\"3\" kind=\"a\"]");
-  EXPECT_EQ(print_str(get_symbol(L(U"a b"))), "[\"a b\"]");
-  EXPECT_EQ(print_str(get_symbol(L(U"12km"))), "[\"12km\"]");
+  EXPECT_EQ(print_str(get_symbol(W(U"a b"))), "[\"a b\"]");
+  EXPECT_EQ(print_str(get_symbol(W(U"12km"))), "[\"12km\"]");
   EXPECT_EQ(print_str(get_raw("abc", 3)), "#3#abc]");
   EXPECT_EQ(print_str(get_raw("abc", 3), ZU_PRINT_RAW_SIZE), "#3#]");
   EXPECT_EQ(print_str(get_raw(std::string(300, 'x').data(), 300), ZU_PRINT_RAW_SIZE), "#12c#]");
   ZU_SEXP* e = get_error_ascii(nullptr, 7, ZU_ER_TYPE, "car", list(get_string_ascii("type missmatch")));
-  e->error->site = zu_intern_site(L(U"here"));
+  e->error->site = zu_intern_site(W(U"here"));
   EXPECT_EQ(print_str(e), "#error(2147682310 \"here\" () 7 \"car\" (\"type missmatch\"))");
   EXPECT_EQ(print_str(get_func_prim(nullptr, 1, nullptr, 1, 1)).rfind("[prim:0x", 0), 0u);
   EXPECT_EQ(print_str(get_env(new_env(nullptr))).rfind("[env:0x", 0), 0u);
   EXPECT_EQ(print_str(get_ptr(nullptr, nullptr)), "[ptr:0x0]");
   // Characters the stream cannot express travel as references.
-  EXPECT_EQ(print_str(get_string(L(U"あ")), 0, ascii_cm), "\"&cx3042;\"");
+  EXPECT_EQ(print_str(get_string(W(U"あ")), 0, ascii_cm), "\"&cx3042;\"");
 }
 
 TEST_F(Printer, XmlHtmlAndLayoutFlags) {
@@ -97,7 +97,7 @@ TEST_F(Printer, RefusesUnusableStreamsAndUnprintableValuesWritingNothing) {
 
 TEST_F(Printer, CodeSetSurveyAndUrlCopies) {
   CS_WORK w{nullptr, -1, 0};
-  ZU_SEXP* v = List(get_string(L(U"aあい漢")), sym_with("x", {{U"k", U"😀"}}), get_integer(1, L(U"メ")), ZU_LIST_END);
+  ZU_SEXP* v = List(get_string(W(U"aあい漢")), sym_with("x", {{U"k", U"😀"}}), get_integer(1, W(U"メ")), ZU_LIST_END);
   cs_sexp(&w, v);
   ASSERT_NE(w.head, nullptr);
   EXPECT_EQ(w.head->code_set, eucjp_cm->lccode);
@@ -119,7 +119,7 @@ TEST_F(Printer, CodeSetSurveyAndUrlCopies) {
   free_cs_work(&m);
 
   URL u{};
-  ASSERT_EQ(get_url2(&u, L(U"http://srv:81/@ag/db/res?q#n")), 0);
+  ASSERT_EQ(get_url2(&u, W(U"http://srv:81/@ag/db/res?q#n")), 0);
   URL* c = mcopy_url(&u);
   free_url(&u);
   gc_collect_now();  // the copy is pinned in this frame with its texts
@@ -138,7 +138,7 @@ TEST(Site, NameAddressAndLoopbackFallback) {
   EXPECT_EQ(u32(get_zulisp_site()), U"localhost");
   get_zulisp_site_ip(&a);
   EXPECT_EQ(a.addr[0], 127);
-  EXPECT_EQ(zu_intern_site(L(U"peer")), zu_intern_site(L(U"peer")));
+  EXPECT_EQ(zu_intern_site(W(U"peer")), zu_intern_site(W(U"peer")));
 }
 
 // Numbers are written as printf writes "%f" and "%" PRId64, through the
@@ -157,7 +157,7 @@ TEST_F(Printer, NumbersAsPrintfWritesThem) {
   for (int64_t n : {int64_t{0}, int64_t{-1}, int64_t{12}, INT64_MAX, INT64_MIN}) {
     char want[32];
     std::snprintf(want, sizeof want, "%" PRId64 "km", n);
-    EXPECT_EQ(print_str(get_integer(n, L(U"km"))), want);
+    EXPECT_EQ(print_str(get_integer(n, W(U"km"))), want);
   }
 }
 
@@ -168,9 +168,9 @@ TEST_F(Printer, LongOutputIsTheSameWhicheverSideEncodesIt) {
   auto tree = [](const char32_t* text, const char32_t* unit) {
     ZU_SEXP* l = nullptr;
     for (int i = 0; i < 300; ++i) {
-      ZU_SEXP* sym = get_symbol(L(U"item"));
-      set_attribute(sym, L(U"name"), L(text));
-      ZU_SEXP* m = List(sym, get_string(L(text)), get_integer(i, L(U"k m")), get_floating(i / 3.0, L(unit)),
+      ZU_SEXP* sym = get_symbol(W(U"item"));
+      set_attribute(sym, W(U"name"), W(text));
+      ZU_SEXP* m = List(sym, get_string(W(text)), get_integer(i, W(U"k m")), get_floating(i / 3.0, W(unit)),
                         S("a b"), cons(S("x"), S("y")), ZU_LIST_END);
       l = cons(m, l);
     }

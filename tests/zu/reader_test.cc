@@ -16,7 +16,7 @@ class Reader : public ::testing::Test {
 ZU_SEXP* nth(ZU_SEXP* l, int n) { return get_el(l, n); }
 std::u32string name_of(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_SYMBOL ? u32(sym_name(s)) : U"<not a symbol>"; }
 std::u32string str_of(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_STRING ? u32(str_text(s)) : U"<not a string>"; }
-std::u32string attr(ZU_SEXP* sym, const char32_t* n) { return u32(get_sf_attribute(sym_field(sym), L(n))); }
+std::u32string attr(ZU_SEXP* sym, const char32_t* n) { return u32(get_sf_attribute(sym_field(sym), W(n))); }
 std::string text(ZU_SEXP* s) { return print_str(s); }
 
 }  // namespace
@@ -264,7 +264,7 @@ TEST_F(Reader, TheListIsReadOnlyAsFarAsItIsWalked) {
     s_flush(p[0]);
   };
   send("(a b)\n(c");
-  ZU_SEXP* l = init_parse(p[1], L(U"pipe"), nullptr);
+  ZU_SEXP* l = init_parse(p[1], W(U"pipe"), nullptr);
   // The first form is complete: taking it must not wait for the second.
   EXPECT_EQ(text(car(l)), "(a b)");
   EXPECT_EQ(l->pair.cdr->h.type, ZU_TYPE_DELAY);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "stream/stream.h"
+#include "support/text/wide.h"
 #include "zu/file.h"
 #include "zu/printer.h"
 #include "zu/reader.h"
@@ -17,12 +18,11 @@ inline std::u32string u32(const L_CHAR* s) {
   for (; s && *s; ++s) r.push_back(static_cast<char32_t>(*s));
   return r;
 }
-inline const L_CHAR* L(const char32_t* s) { return reinterpret_cast<const L_CHAR*>(s); }
 
 // The lazy list of the forms of `bytes` (decoded with cm).
 inline ZU_SEXP* open_text(const std::string& bytes, CODE_METHOD* cm = utf8_cm, uint32_t flags = 0) {
   STREAM* st = s_open_string_read(bytes.data(), cm, static_cast<int>(bytes.size()), 1);
-  ZU_SEXP* l = init_parse(st, L(U"test"), nullptr);
+  ZU_SEXP* l = init_parse(st, W(U"test"), nullptr);
   if (ZU_FILE* f = sexp_file(l)) f->flags |= flags;
   return l;
 }

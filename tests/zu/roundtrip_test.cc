@@ -72,7 +72,7 @@ class Gen {
 
   const L_CHAR* unit() {
     static const char32_t* const kUnits[] = {U"km", U"m/s", U"sec", U"dot", U"kg*m^2", U"メートル"};
-    return pick(3) == 0 ? L(kUnits[pick(6)]) : nullptr;
+    return pick(3) == 0 ? W(kUnits[pick(6)]) : nullptr;
   }
   ZU_SEXP* integer() {
     static const int64_t kEdge[] = {0, -1, 1, INT64_MIN, INT64_MAX, 4294967296};
@@ -97,12 +97,12 @@ class Gen {
     static const char32_t* const kTags[] = {U"tag", U"Result", U"a-b.c", U"x_1", U"ひらがな", U"ns:item"};
     static const char32_t* const kOdd[] = {U"+",   U"<=",   U"?x", U"12km", U".dot", U"#h",       U"[x]",
                                            U"a b", U"&cx41;", U"x=\"y", U"-", U"-5", U"", U"a&amp;b", U"."};
-    ZU_SEXP* s = get_symbol(L(tag || pick(2) ? kTags[pick(6)] : kOdd[pick(15)]));
+    ZU_SEXP* s = get_symbol(W(tag || pick(2) ? kTags[pick(6)] : kOdd[pick(15)]));
     static const char32_t* const kNames[] = {U"a", U"id", U"kind", U"x.y", U"path-type"};
     for (uint64_t i = 0, n = pick(3); i < n; ++i) {
       std::vector<L_CHAR>& t = text();
       t.push_back(0);
-      set_attribute(s, L(kNames[pick(5)]), t.data());
+      set_attribute(s, W(kNames[pick(5)]), t.data());
     }
     return s;
   }
@@ -115,12 +115,12 @@ class Gen {
     static const uint32_t kCodes[] = {ZU_ER_END_OF_INPUT, ZU_ER_TYPE, ZU_ER_USER, ZU_ER_PARAM, 0x8004051d};
     ZU_FILE* f = nullptr;
     if (pick(2)) {
-      f = new_zu_file(L(U"/srv/a b/script.zu"), nullptr);
+      f = new_zu_file(W(U"/srv/a b/script.zu"), nullptr);
       close_zu_file(f);
     }
-    ZU_SEXP* e = get_error(f, static_cast<int>(pick(1000)), kCodes[pick(5)], pick(4) ? L(U"Remote") : nullptr,
+    ZU_SEXP* e = get_error(f, static_cast<int>(pick(1000)), kCodes[pick(5)], pick(4) ? W(U"Remote") : nullptr,
                            value(depth + 1));
-    e->error->site = zu_intern_site(pick(2) ? L(U"peer.example") : L(U"サイト"));
+    e->error->site = zu_intern_site(pick(2) ? W(U"peer.example") : W(U"サイト"));
     return e;
   }
   ZU_SEXP* members(int depth, ZU_SEXP* tail) {

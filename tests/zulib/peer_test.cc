@@ -42,24 +42,6 @@ bool loopback_pair(int* a, int* b) {
   return ok && *b >= 0;
 }
 
-// Runs f(asker) on a thread with an internal interpreter of its own, as a
-// script's thread runs.
-template <class F>
-void as_asker(F f) {
-  std::thread([&] {
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_SELF;
-    z->env = qnlisp_top_env1;
-    z->environment = 1;
-    setup_i(z);
-    {
-      ZuThreadScope scope("asker");
-      f(get_my_zui());
-    }
-    close_self_interpreter();
-  }).join();
-}
-
 // A built-in of this process that LocalEval reaches: counts its calls.
 std::atomic<int> g_pings{0};
 ZU_SEXP* prim_ping(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
@@ -122,7 +104,9 @@ class Peer : public Runtime {
   }
   void TearDown() override {
     if (link_ > 0) close_interpreter(link_);
-    if (child_.started()) EXPECT_EQ(child_.wait_for(std::chrono::seconds(20)), 0);
+    if (child_.started()) {
+      EXPECT_EQ(child_.wait_for(std::chrono::seconds(20)), 0);
+    }
     if (stdout_ >= 0) close(stdout_);
     Runtime::TearDown();
   }

@@ -9,6 +9,7 @@
 #include "runtime/delayed.h"
 #include "runtime/zu_init.h"
 #include "support/child.h"
+#include "support/runtime/interpreters.h"
 #include "zulib/system.h"
 #include "zulib/threads.h"
 #include "zulib_test_util.h"
@@ -76,10 +77,7 @@ QNMX_CHILD_BODY(thread_churn) {
   init_zu();
   init_library_once();
   set_zui_tick_ms(3600 * 1000);
-  ZU_INTERPRETER* self = new_zu_interpreter();
-  self->a_type = ZUI_SELF;
-  self->env = qnlisp_top_env1;
-  setup_i(self);
+  open_self_interpreter();
   int bad = 0;
   {
     ZuThreadScope scope("churn");

@@ -11,8 +11,8 @@
 #include "base/entry.h"
 #include "netsvc/netsvc.h"
 #include "netsvc/zuohttp.h"
-#include "runtime/agent/listen_agent.h"
 #include "runtime/zu_init.h"
+#include "support/runtime/interpreters.h"
 #include "zulib/library.h"
 
 namespace {
@@ -36,9 +36,9 @@ int body(int argc, char** argv) {
   read_times(argc, argv);
   init_zu();
   init_function(qnlisp_top_env0, qnlisp_top_env1, 1, argv);
-  if (!listen_agent_main()) return 2;
-  int port = listen_agent_port(26000);
-  if (!port) return 3;
+  if (!ensure_main_interpreter()) return 2;
+  int port = 0;
+  if (open_listener(&port, {.first_port = 26000}) <= 0) return 3;
   std::printf("port %d\n", port);
   std::fflush(stdout);
   // Each line on the standard input runs a collection (the collector's

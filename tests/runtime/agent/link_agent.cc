@@ -7,16 +7,16 @@
 #include <cstdio>
 
 #include "base/entry.h"
-#include "listen_agent.h"
 #include "runtime/zu_init.h"
+#include "support/runtime/interpreters.h"
 
 namespace {
 
 int body(int, char**) {
   init_zu();
-  if (!listen_agent_main()) return 2;
-  int port = listen_agent_port(24000);
-  if (!port) return 3;
+  if (!ensure_main_interpreter()) return 2;
+  int port = 0;
+  if (open_listener(&port, {.first_port = 24000}) <= 0) return 3;
   std::printf("port %d\n", port);
   std::fflush(stdout);
   char buf[64];

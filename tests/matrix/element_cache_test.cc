@@ -10,7 +10,7 @@
 
 #include "elements/pool.h"
 #include "elements/value.h"
-#include "matrix/mx_cache.h"
+#include "matrix/element_cache.h"
 #include "matrix/mx_file.h"
 #include "matrix_test_util.h"
 #include "support/temp_dir.h"

@@ -1,5 +1,5 @@
 // The element-access cache and its size-class pool.
-#include "matrix/mx_cache.h"
+#include "matrix/element_cache.h"
 
 #include <algorithm>
 #include <cstring>

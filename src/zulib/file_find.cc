@@ -1,7 +1,7 @@
 // FindFile: star patterns expanded over the file tree, and the make-like
 // filter of the three-argument form that compares each found source with
 // its target.
-#include "zulib/find_file.h"
+#include "zulib/file_find.h"
 
 #include <dirent.h>
 #include <fcntl.h>
