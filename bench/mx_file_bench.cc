@@ -13,7 +13,8 @@
 //                            and what the caches may hold: the record
 //                            store's page cache and the node cache (the
 //                            most nodes it lets in before it frees used
-//                            ones, times a node's bytes)
+//                            ones, times a node's bytes, or its byte
+//                            budget and a batch past it when more)
 // bench/mx_file_peers.py runs it next to cp and GDAL on the same pixels.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -241,7 +242,10 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_SELF, &ru);
   const long long page_cache_kb = static_cast<long long>(fac_general_info.total_entries) * kFacPageSize / 1024;
   const long long node_kb = 256 * 256 / 1024;  // one uint8 node of 256 x 256
-  const long long node_cache_kb = static_cast<long long>(kMxPurgeFarOver + 1) * most_target * node_kb;
+  // Past its byte budget a batch of the target comes in before a purge.
+  const long long node_cache_kb =
+      std::max<long long>(static_cast<long long>(kMxPurgeFarOver + 1) * most_target * node_kb,
+                          node_cache_bytes / 1024 * (kMxPurgeFarOver + 1) / kMxPurgeFarOver);
   std::printf(
       "{\"side\": %lld, \"levels\": %d, \"write0_s\": %.4f, \"sync0_s\": %.4f, \"pyramid_s\": %.4f, \"read_s\": %.4f, "
       "\"file_bytes\": %lld, \"peak_rss_kb\": %ld, \"points_per_s\": %lld, \"checksum\": %lld, "

@@ -44,9 +44,17 @@ int64_t* xx_copy_dim_code(const MATRIX* m, const int64_t* dc, const char* file, 
 }
 
 int _get_node_hash(const MATRIX* m, const int64_t* dc) {
-  auto sum = static_cast<uint64_t>(dc[0]);
-  for (int d = 0; d < m->p.dim; ++d) sum += static_cast<uint64_t>(mx_origin(dc[d + 1], mx_shift(m, dc[0], d)));
-  return static_cast<int>(sum % kMxNodeHashSize);
+  // The node's index along each dimension, mixed: origins are multiples of
+  // the node size, and their plain sum left most buckets empty and the
+  // nodes of a diagonal in one.
+  auto h = static_cast<uint64_t>(dc[0]);
+  for (int d = 0; d < m->p.dim; ++d) {
+    int s = mx_shift(m, dc[0], d);
+    uint64_t ix = s >= 64 ? 0 : static_cast<uint64_t>(dc[d + 1]) >> s;
+    h = (h ^ ix) * 0x9E3779B97F4A7C15u;
+    h ^= h >> 29;
+  }
+  return static_cast<int>(h % kMxNodeHashSize);
 }
 
 int64_t _get_dim_code_index(const MATRIX_NODE* n, const int64_t* dc) {

@@ -58,7 +58,7 @@ constexpr int kMxScanBreak = -125;
 constexpr int kMxCopyDiffers = -126;
 
 constexpr int kMxScriptSlots = 24;    // kind * 3 + class
-constexpr int kMxNodeHashSize = 403;
+constexpr int kMxNodeHashSize = 4093;  // the node cache may hold thousands
 constexpr int kMxMaxChannels = 65535;
 constexpr int kMxMaxLevels = 63;      // (levels - 1) * dim_divide + block_size <= 62
 
@@ -289,6 +289,10 @@ extern SEM matrix_lock;
 extern MATRIX_NODE nd_root;        // sentinel of the node ring
 extern int nd_cnt;
 extern int total_ncache_size;      // node-cache target, 100 at start
+// Node data the cache may hold before it frees used nodes: the target
+// grows while that many nodes of the open matrices fit (0: the target
+// alone). 512 MiB at start, or an eighth of the memory when that is less.
+extern int64_t node_cache_bytes;
 extern SYS_QUEUE matrix_que;       // worker queue of tokens (its own lock)
 extern ZUISP_ENV* matrix_zu_env;   // parent of every matrix environment
 extern int64_t matrix_update_time; // source of channel update stamps

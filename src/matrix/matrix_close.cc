@@ -90,6 +90,11 @@ void _close_matrix(MATRIX* m) {
     bool left = release_nodes(m);
     bool open_pending = m->open_token && !mx_open_method_running(m);
     if (!left && m->token_cnt == 0 && !open_pending) break;
+    // With no script running, a node still dirty belongs to a coarser level
+    // whose saves the next flush fires at once: the saves of the finer one
+    // ended, perhaps while _wait_dirty_saved slept, and nothing is left to
+    // wake this task. Each such pass fires saves or reports lost ones.
+    if (m->token_cnt == 0 && _first_dirty(m)) continue;
     sleep_on_close_key();
   }
   --mx_closing;

@@ -1,7 +1,9 @@
 // The store's global state, its start-up with the binders of the matrix
 // operations, the held values and the collector hooks.
 #include <malloc.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 
@@ -25,6 +27,7 @@ SEM matrix_lock = nullptr;
 MATRIX_NODE nd_root;
 int nd_cnt = 0;
 int total_ncache_size = 100;
+int64_t node_cache_bytes = 0;
 SYS_QUEUE matrix_que;
 ZUISP_ENV* matrix_zu_env = nullptr;
 int64_t matrix_update_time = 0;
@@ -69,6 +72,13 @@ ZU_FAMILY binders[] = {
 
 int count_item(SYS_QUEUE*, Q_HEADER*, void*) { return 0; }
 
+int64_t default_node_cache_bytes() {
+  constexpr int64_t kMost = int64_t{512} << 20;
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return kMost;
+  return std::min(kMost, static_cast<int64_t>(pages) / 8 * page);
+}
+
 }  // namespace
 
 int set_matrix_op_binder(const ZU_FAMILY& family) {
@@ -96,6 +106,7 @@ void init_matrix() {
   nd_root.next = nd_root.prev = &nd_root;
   nd_cnt = 0;
   total_ncache_size = 100;
+  node_cache_bytes = default_node_cache_bytes();
   matrix_lock = new_lock(LOCK_MATRIX);
   matrices_root.mx_next = matrices_root.mx_prev = &matrices_root;
   matrix_que = SYS_QUEUE{};

@@ -110,6 +110,9 @@ void matrix_access_tick(void* unused);
 // many ready nodes and frees the older ones however recently they were
 // used (saving the dirty ones first), so that memory follows the target
 // and not the size of what is written.
+// Where node_cache_bytes holds more nodes of the largest kind open,
+// the target used here is that many nodes over kMxPurgeFarOver, so that
+// reads over a picture the cache can hold do not load its nodes again.
 constexpr int kMxPurgeFarOver = 4;
 constexpr int kMxPurgeFarKeep = 2;
 

@@ -62,15 +62,47 @@ bool is_saved_before(const MATRIX_NODE* n, int64_t now) {
   return n->dirty_file_time && now - static_cast<int64_t>(n->dirty_file_time) > kSaveAge;
 }
 
-// Passes the newest total_ncache_size ready nodes (kMxPurgeFarKeep times that
-// when far over; saving those dirty for long), then frees the older nodes
-// idle for long, or all of them when far over; dirty ones get a save and
-// go at a later purge, as do busy ones. A node whose channels are in use
-// gets no save here: the worker would wait for their user, who may be
-// waiting for the worker (one thread with two element caches).
-void purge(const MATRIX_NODE* keep, int64_t now, bool far_over) {
+// Bytes a node of m holds once its channels are filled: its own records,
+// and per channel a vector over the node's elements or a single datum.
+int64_t node_bytes(const MATRIX* m) {
+  constexpr int64_t kMostElements = int64_t{1} << 40;
+  int64_t elements = 1;
+  for (int d = 0; m->block_size && d < m->p.dim && elements < kMostElements; ++d)
+    elements <<= std::min<int>(m->block_size[d], 40);
+  elements = std::min(elements, kMostElements);
+  int64_t bytes = sizeof(MATRIX_NODE) + m->dim_bit_field + 16 * int64_t{m->p.dim + 1};
+  for (int ch = 0; m->channel_info && ch < m->p.channel_nos; ++ch) {
+    bytes += sizeof(MATRIX_CHANNEL);
+    if (MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type) {
+      int64_t width = std::max<int64_t>(tp->get_size(tp, nullptr), 1);
+      bytes += tp->parent ? width * elements : width;
+    }
+  }
+  return bytes;
+}
+
+// The target of the far-over purge: total_ncache_size, or as many nodes of
+// the largest kind open as fill node_cache_bytes kMxPurgeFarOver times
+// over, when more.
+int64_t far_target() {
+  const int64_t target = total_ncache_size;
+  if (node_cache_bytes <= 0) return target;
+  int64_t largest = 0;
+  for (const MATRIX* m = matrices_root.mx_next; m != &matrices_root; m = m->mx_next)
+    largest = std::max(largest, node_bytes(m));
+  if (largest <= 0) return target;
+  return std::max(target, node_cache_bytes / (kMxPurgeFarOver * largest));
+}
+
+// Passes the newest `target` ready nodes (kMxPurgeFarKeep times that when
+// far over; saving those dirty for long), then frees the older nodes idle
+// for long, or all of them when far over; dirty ones get a save and go at
+// a later purge, as do busy ones. A node whose channels are in use gets no
+// save here: the worker would wait for their user, who may be waiting for
+// the worker (one thread with two element caches).
+void purge(const MATRIX_NODE* keep, int64_t now, int64_t target, bool far_over) {
   MATRIX_NODE* p = nd_root.next;
-  const int64_t kept = (far_over ? kMxPurgeFarKeep : 1) * static_cast<int64_t>(total_ncache_size);
+  const int64_t kept = (far_over ? kMxPurgeFarKeep : 1) * target;
   for (int64_t ready = 0; p != &nd_root && ready < kept; p = p->next) {
     if (p->status != kMsOk) continue;
     ++ready;
@@ -443,11 +475,12 @@ void _insert_node_ring(MATRIX_NODE* n) {
   const int64_t target = total_ncache_size;
   int64_t since = now - mx_last_purge_time;
   bool pressure = nd_cnt > 2 * target && since > kPurgePressureGap;
-  bool far_over = nd_cnt > kMxPurgeFarOver * target && inserts_since_purge >= target;
+  const int64_t far = nd_cnt > kMxPurgeFarOver * target ? far_target() : target;
+  bool far_over = nd_cnt > kMxPurgeFarOver * far && inserts_since_purge >= far;
   if (!pressure && !far_over && since <= kPurgeIdleGap) return;
   mx_last_purge_time = now;
   inserts_since_purge = 0;
-  purge(n, now, far_over);
+  purge(n, now, far_over ? far : target, far_over);
 }
 
 void matrix_access_tick(void*) {

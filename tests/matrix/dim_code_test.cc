@@ -52,6 +52,38 @@ TEST_F(MatrixTest, CodesInsideOneNodeAreOneKey) {
   drop_matrix(big);
 }
 
+// The nodes of whole levels spread over the buckets: a grid of nodes, a
+// strip, and a 3-D block, each with its coarser levels, leave no bucket
+// much fuller than an even spread would.
+TEST_F(MatrixTest, NodesOfALevelSpreadOverTheHash) {
+  struct Case {
+    int dim;
+    int64_t across, down, deep;  // nodes along each dimension at level 0
+  } cases[] = {{2, 64, 64, 1}, {2, 1024, 4, 1}, {3, 16, 16, 16}, {1, 8192, 1, 1}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.dim);
+    std::vector<int64_t> extent = {k.across * 256, k.down * 256, k.deep * 256};
+    extent.resize(k.dim);
+    MATRIX* m = make_matrix(k.dim, std::vector<int>(k.dim, 1), std::vector<int>(k.dim, 8), extent);
+    std::vector<int> filled(kMxNodeHashSize);
+    int64_t nodes = 0;
+    for (int64_t l = 0, a = k.across, b = k.down, c = k.deep; a * b * c > 1 || l == 0; ++l) {
+      for (int64_t x = 0; x < a; ++x)
+        for (int64_t y = 0; y < b; ++y)
+          for (int64_t z = 0; z < c; ++z) {
+            Code dc{l, x << (8 + l), y << (8 + l), z << (8 + l)};
+            dc.resize(1 + k.dim);
+            ++filled[_get_node_hash(m, dc.data())];
+            ++nodes;
+          }
+      a = (a + 1) / 2, b = (b + 1) / 2, c = (c + 1) / 2;
+    }
+    const int even = static_cast<int>((nodes + kMxNodeHashSize - 1) / kMxNodeHashSize);
+    EXPECT_LE(*std::max_element(filled.begin(), filled.end()), 4 * even + 4) << nodes << " nodes";
+    drop_matrix(m);
+  }
+}
+
 TEST_F(MatrixTest, ChildIndexAndChildCodeAreInverses) {
   MATRIX* m = make_matrix(2, {1, 1}, {8, 8}, {1000, 1000});
   MATRIX_NODE* n = make_node(m, {1, 300, 700});

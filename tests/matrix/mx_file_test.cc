@@ -392,60 +392,84 @@ void keep_main_interpreter() {
 
 }  // namespace
 
-// Writing far more nodes than the node cache holds: the cache stays near
-// its target (nodes are saved and freed as new ones come, however
-// recently they were used), and every pixel reads back after closing.
+// Writing far more nodes than the node cache's target, with no byte budget
+// or one too small for them: the cache stays near its target (nodes are
+// saved and freed as new ones come, however recently they were used), and
+// every pixel reads back after closing; reading them all back, the cache
+// again stays near its target. With a budget that holds the picture every
+// node read stays.
 TEST_F(MxFile, WritingPastTheNodeCacheKeepsItsSize) {
   constexpr int kTarget = 10;
   constexpr int64_t kW = 512, kH = 256, kBlock = 8;  // 64 x 32 level-0 nodes
+  constexpr int kNodes = kW * kH / kBlock / kBlock;
   auto pixel = [](int64_t x, int64_t y) { return static_cast<uint8_t>((x * 7 + y * 13 + (x >> 5)) & 255); };
   MxSpec s;
   s.dd = {1, 1};
   s.bs = {3, 3};
   s.ps = {kW, kH};
   s.channels = {{&mx_type_uint8_v, kMxChFile, nullptr, 0}};
-  std::string path = at("big.mx");
-  del_tick_with_data(matrix_access_tick, nullptr);  // the target stays as set
-  lock_task(matrix_lock);
-  const int old_target = total_ncache_size;
-  total_ncache_size = kTarget;
-  unlock_task(matrix_lock, "test");
-  MATRIX* m = nullptr;
-  ASSERT_EQ(open_mx_file(&m, path, s), 0);
-  int most = 0;
-  {
-    Cache c(m, 1);
-    std::vector<uint8_t> row(kBlock);
-    for (int64_t by = 0; by < kH; by += kBlock)
-      for (int64_t bx = 0; bx < kW; bx += kBlock) {
-        for (int64_t y = by; y < by + kBlock; ++y) {
-          for (int64_t x = 0; x < kBlock; ++x) row[x] = pixel(bx + x, y);
-          ASSERT_EQ(c.run({0, bx, y}, {row.data()}, kBlock, true), kBlock);
+  struct Case {
+    int64_t budget;  // node_cache_bytes
+    bool holds;      // the picture's nodes fit in it
+  } cases[] = {{0, false}, {4096, false}, {int64_t{256} << 20, true}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.budget);
+    std::string path = at(("big" + std::to_string(k.budget) + ".mx").c_str());
+    del_tick_with_data(matrix_access_tick, nullptr);  // the target stays as set
+    lock_task(matrix_lock);
+    const int old_target = total_ncache_size;
+    const int64_t old_budget = node_cache_bytes;
+    total_ncache_size = kTarget;
+    node_cache_bytes = k.holds ? k.budget : 0;
+    unlock_task(matrix_lock, "test");
+    auto most_nodes = [](int* most) {
+      lock_task(matrix_lock);
+      *most = std::max(*most, nd_cnt);
+      unlock_task(matrix_lock, "test");
+    };
+    MATRIX* m = nullptr;
+    ASSERT_EQ(open_mx_file(&m, path, s), 0);
+    int most = 0;
+    {
+      Cache c(m, 1);
+      std::vector<uint8_t> row(kBlock);
+      for (int64_t by = 0; by < kH; by += kBlock)
+        for (int64_t bx = 0; bx < kW; bx += kBlock) {
+          for (int64_t y = by; y < by + kBlock; ++y) {
+            for (int64_t x = 0; x < kBlock; ++x) row[x] = pixel(bx + x, y);
+            ASSERT_EQ(c.run({0, bx, y}, {row.data()}, kBlock, true), kBlock);
+          }
+          most_nodes(&most);
         }
-        lock_task(matrix_lock);
-        most = std::max(most, nd_cnt);
-        unlock_task(matrix_lock, "test");
-      }
-  }
-  EXPECT_LE(most, 6 * kTarget) << "of " << kW * kH / kBlock / kBlock << " nodes written";
-  sync_matrix(m);
-  EXPECT_EQ(m->dirty_list, nullptr);
-  close_matrix(m);
-  lock_task(matrix_lock);
-  total_ncache_size = old_target;
-  unlock_task(matrix_lock, "test");
-  new_tick(matrix_access_tick, 11, nullptr);
-  ASSERT_EQ(open_mx_file(&m, path, {}), 0);
-  {
-    Cache c(m, 1);
-    std::vector<uint8_t> row(kW);
-    for (int64_t y = 0; y < kH; ++y) {
-      ASSERT_EQ(c.run({0, 0, y}, {row.data()}, kW, false), kW);
-      for (int64_t x = 0; x < kW; ++x) ASSERT_EQ(row[x], pixel(x, y)) << x << " " << y;
     }
+    if (!k.holds) EXPECT_LE(most, 6 * kTarget) << "of " << kNodes << " nodes written";
+    sync_matrix(m);
+    EXPECT_EQ(m->dirty_list, nullptr);
+    close_matrix(m);
+    lock_task(matrix_lock);
+    node_cache_bytes = k.budget;
+    unlock_task(matrix_lock, "test");
+    ASSERT_EQ(open_mx_file(&m, path, {}), 0);
+    most = 0;
+    {
+      Cache c(m, 1);
+      std::vector<uint8_t> row(kW);
+      for (int64_t y = 0; y < kH; ++y) {
+        ASSERT_EQ(c.run({0, 0, y}, {row.data()}, kW, false), kW);
+        for (int64_t x = 0; x < kW; ++x) ASSERT_EQ(row[x], pixel(x, y)) << x << " " << y;
+        most_nodes(&most);
+      }
+    }
+    if (k.holds) EXPECT_GE(most, kNodes) << "nodes read were freed";
+    else EXPECT_LE(most, 6 * kTarget) << "of " << kNodes << " nodes read";
+    close_matrix(m);
+    lock_task(matrix_lock);
+    total_ncache_size = old_target;
+    node_cache_bytes = old_budget;
+    unlock_task(matrix_lock, "test");
+    new_tick(matrix_access_tick, 11, nullptr);
+    EXPECT_EQ(mx_validate({path}), "");
   }
-  close_matrix(m);
-  EXPECT_EQ(mx_validate({path}), "");
 }
 
 // Every opening outcome; where the file must stay as it was it is compared
