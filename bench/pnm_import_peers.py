@@ -3,15 +3,16 @@
 numpy memmap loop, in one run: pnm_import_peers.py BUILD-DIR [SIDE]
 (a release build as `make bench` makes it; side 8192 by default).
 
-Ours, each step a qnmx process on the same files:
+The row: pairs of whole runs (ours, then GDAL's; QNMX_BENCH_REPEATS pairs,
+5 by default), every step a process on the same P6 file. Ours:
   import   a new rgb8 matrix (256 x 256 nodes, each level halving), the
            SIDE x SIDE P6 imported at (0, 0), the matrix closed;
   pyramid  the same import, then qmxScan of the save scripts over the whole
            area, children before their parent (each coarser node the
-           truncated mean of its children), the matrix closed; timed as the
-           difference to the import alone;
-  export   level 3 to a P6.
-GDAL's: gdal_translate to a GeoTIFF in 256 x 256 tiles, gdaladdo -r
+           truncated mean of its children), the matrix closed;
+  export   level 3 to a P6;
+a run of ours is the pyramid process and the export process (the import
+alone runs three times, for its own figure). GDAL's: gdal_translate to a GeoTIFF in 256 x 256 tiles, gdaladdo -r
 average with every level down to one pixel, gdal_translate of the third
 overview (level 3) to PNM. The export is compared with a numpy model of
 the truncated 2 x 2 means (it must equal it) and with GDAL's overview,
@@ -25,10 +26,14 @@ import os
 import random
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pairs  # noqa: E402
 
 FETCH = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
          '(if (equal (GE (ErrHandler create-node) 6) "enable") (mxLoad target="file-n-create") (mxLoad target="file"))')
@@ -47,12 +52,16 @@ def create(side):
 class Runner:
     def __init__(self, qnmx, work):
         self.qnmx, self.work = qnmx, work
+        self.env = {k: v for k, v in os.environ.items() if k != "QNMX_TRACE"}
+
+    def script(self, name, forms):
+        with open(os.path.join(self.work, name + ".zu"), "w") as f:
+            f.write("\n".join(forms) + "\n")
 
     def qnmx_run(self, name, forms, trace=False):
         """(seconds, peak RSS in MiB, replies, stderr) of one qnmx process."""
-        with open(os.path.join(self.work, name + ".zu"), "w") as f:
-            f.write("\n".join(forms) + "\n")
-        env = {k: v for k, v in os.environ.items() if k != "QNMX_TRACE"}
+        self.script(name, forms)
+        env = dict(self.env)
         if trace:
             env["QNMX_TRACE"] = "1"
         return self.timed([self.qnmx, name + ".zu", name + ".out"], env, name)
@@ -116,29 +125,69 @@ def main(argv):
         mb = side * side * 3 / 2**20
 
         # The coarser levels are built while the matrix is open: the save
-        # scripts read the children in memory. So the pyramid's time is the
-        # import-and-scan process less the import process.
-        imp = r.qnmx_run("import", [create(side), '(qmxImportPNM id="1" "in.ppm" 0 0 0 0)'])
-        os.unlink(os.path.join(work, "m.mx"))
+        # scripts read the children in memory. The import alone and the
+        # traced import run apart, for the figures printed below; the row is
+        # pairs of whole runs of both sides, from the same PPM.
+        imports = []
+        for _ in range(3):
+            imports.append(r.qnmx_run("import", [create(side), '(qmxImportPNM id="1" "in.ppm" 0 0 0 0)']))
+            os.unlink(os.path.join(work, "m.mx"))
+        imp = min(imports)
         traced = r.qnmx_run("import_traced", [create(side), '(qmxImportPNM id="1" "in.ppm" 0 0 0 0)'], trace=True)
         os.unlink(os.path.join(work, "m.mx"))
-        scan = r.qnmx_run("pyramid", [create(side), '(qmxImportPNM id="1" "in.ppm" 0 0 0 0)',
-                                      f'(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 {side - 1} {side - 1}))'])
-        exp = r.qnmx_run("export", ['(qmxCreate filename="m.mx" currentPhase_mode="direct")',
-                                    '(qmxExportPNM id="1" "l3.ppm" 0 3)'])
-        for name, step in (("import", imp), ("pyramid", scan), ("export", exp)):
-            if errors_in(step[2]):
-                print(f"{name}: {errors_in(step[2])[:2]}")
         m = re.search(r"qmxImportPNM: (\d+) rows, (\d+) node fetches", traced[3])
         fetches = int(m.group(2)) / int(m.group(1)) if m else float("nan")
-        ours = scan[0] + exp[0]
-
+        r.script("pyramid", [create(side), '(qmxImportPNM id="1" "in.ppm" 0 0 0 0)',
+                             f'(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 {side - 1} {side - 1}))'])
+        r.script("export", ['(qmxCreate filename="m.mx" currentPhase_mode="direct")',
+                            '(qmxExportPNM id="1" "l3.ppm" 0 3)'])
         tile = ["-of", "GTiff", "-co", "TILED=YES", "-co", "BLOCKXSIZE=256", "-co", "BLOCKYSIZE=256"]
-        g1 = r.timed(["gdal_translate", "-q"] + tile + ["in.ppm", "in.tif"])
         levels = [str(2**k) for k in range(1, side.bit_length())]
-        g2 = r.timed(["gdaladdo", "-q", "-r", "average", "in.tif"] + levels)
-        g3 = r.timed(["gdal_translate", "-q", "-ovr", "2", "-of", "PNM", "in.tif", "gdal_l3.ppm"])
-        gdal = g1[0] + g2[0] + g3[0]
+        steps = {k: [] for k in ("pyramid", "export", "tif", "addo", "ovr")}
+        rss = {k: {} for k in steps}
+
+        def fresh(files):
+            # Each side removes its own outputs (untimed), so that the last
+            # run of each leaves its results for the checks below.
+            for f in files:
+                if os.path.exists(os.path.join(work, f)):
+                    os.unlink(os.path.join(work, f))
+
+        def ours_side():
+            fresh(("m.mx", "l3.ppm", "pyramid.out", "export.out"))
+            t = 0.0
+            for name in ("pyramid", "export"):
+                s = pairs.process([qnmx, name + ".zu", name + ".out"], cwd=work, env=r.env, usage=rss[name])
+                with open(os.path.join(work, name + ".out"), errors="replace") as f:
+                    if errors_in(f.read()):
+                        raise pairs.Failed("the %s script gave an error" % name)
+                steps[name].append(s)
+                t += s
+            return t
+
+        def gdal_side():
+            fresh(("in.tif", "in.tif.ovr", "gdal_l3.ppm"))
+            t = 0.0
+            for name, cmd in (("tif", ["gdal_translate", "-q"] + tile + ["in.ppm", "in.tif"]),
+                              ("addo", ["gdaladdo", "-q", "-r", "average", "in.tif"] + levels),
+                              ("ovr", ["gdal_translate", "-q", "-ovr", "2", "-of", "PNM", "in.tif", "gdal_l3.ppm"])):
+                s = pairs.process(cmd, cwd=work, usage=rss[name])
+                steps[name].append(s)
+                t += s
+            return t
+
+        rid, path = "pnm_import", "an %dx%d P6 imported, every level built, level 3 exported" % (side, side)
+        peer, ours_does = "GDAL", "qnmx processes: import and qmxScan of the save scripts, then export of level 3"
+        gdal_does = "gdal_translate to a tiled GeoTIFF, gdaladdo -r average, gdal_translate of the overview"
+        aim = "ratio<=0.5; at most half GDAL's time"
+        try:
+            a, b = pairs.alternate(ours_side, gdal_side)
+        except pairs.Failed as e:
+            pairs.row(rid, path, peer, ours_does, gdal_does, "processes", aim, "failed: %s" % e, "-")
+            return
+        pairs.row(rid, path, peer, ours_does, gdal_does, "processes", aim, a, b)
+        med = {k: statistics.median(v) for k, v in steps.items()}
+        ours, gdal = statistics.median(a), statistics.median(b)
 
         # Level 3 by the rule of the save scripts: a truncated 2 x 2 mean per level.
         model = img.astype(np.uint32)
@@ -149,13 +198,15 @@ def main(argv):
         exact = int(np.count_nonzero(ours_l3 != model))
         off = int(np.abs(ours_l3.astype(np.int32) - gdal_l3.astype(np.int32)).max())
 
-        print(f"{side} x {side} RGB ({mb:.0f} MiB)")
-        print(f"  ours: import {imp[0]:.2f} s ({mb / imp[0]:.0f} MB/s, {fetches:.3f} node fetches per row, "
-              f"peak RSS {imp[1]:.0f} MiB), pyramid {scan[0] - imp[0]:.2f} s (import and pyramid: peak RSS {scan[1]:.0f} MiB), "
-              f"level-3 export {exp[0]:.2f} s; total {ours:.2f} s")
-        print(f"  GDAL: tiled GeoTIFF {g1[0]:.2f} s, gdaladdo {g2[0]:.2f} s (peak RSS {g2[1]:.0f} MiB), "
-              f"overview to PNM {g3[0]:.2f} s; total {gdal:.2f} s")
-        print(f"  ratio ours / GDAL = {ours / gdal:.2f} (aim <= 0.5)")
+        print(f"{side} x {side} RGB ({mb:.0f} MiB); medians of {len(a)} pairs")
+        print(f"  ours: import alone {imp[0]:.2f} s ({mb / imp[0]:.0f} MB/s, {fetches:.3f} node fetches per row, "
+              f"peak RSS {imp[1]:.0f} MiB), import and pyramid "
+              f"{med['pyramid']:.2f} s (peak RSS {rss['pyramid'].get('rss_mib', 0):.0f} MiB), "
+              f"level-3 export {med['export']:.2f} s; total {ours:.2f} s")
+        print(f"  GDAL: tiled GeoTIFF {med['tif']:.2f} s, gdaladdo {med['addo']:.2f} s "
+              f"(peak RSS {rss['addo'].get('rss_mib', 0):.0f} MiB), overview to PNM {med['ovr']:.2f} s; total {gdal:.2f} s")
+        print(f"  median of the pairs' ratios ours / GDAL = "
+              f"{statistics.median(x / y for x, y in zip(a, b)):.2f} (aim <= 0.5)")
         print(f"  level 3: {exact} samples differ from the truncated-mean model; largest difference to GDAL {off}")
 
         points(r, np, img, side)
