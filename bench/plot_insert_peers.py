@@ -6,22 +6,26 @@ makes it; ROWS 10^6 by default).
 The input is one CSV file of ROWS lines "id,x,y" with random coordinates
 over a SIDE x SIDE plane, made beforehand.
 
-Ours: qnmx makes a plot matrix of SIDE x SIDE (nodes of 256 x 256 cells,
-divide 1) in a new file, inserts every line with qmxPgPlotInsert (x and y
-the coordinates, the id a point field) and closes the matrix, writing every
-node; timed as the difference to the same process without the insert.
-SQLite's: the sqlite3 shell imports the same file into a table and fills an
-R*Tree (id, x, x, y, y) from it, in a new database file.
-Both are run three times; the fastest run of each counts. Both read back:
+The row is pairs of whole processes, ours then SQLite's
+(QNMX_BENCH_REPEATS pairs, 5 by default). Ours: a qnmx process makes a
+plot matrix of SIDE x SIDE (nodes of 256 x 256 cells, divide 1) in a new
+file, inserts every line with qmxPgPlotInsert (x and y the coordinates, the
+id a point field) and closes the matrix, writing every node. SQLite's: the
+sqlite3 shell imports the same file into a table and fills an R*Tree (id,
+x, x, y, y) from it, in a new database file. Both read back afterwards:
 the number of points (ours from the node blocks, SQLite's count)."""
 import os
 import random
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pairs  # noqa: E402
 
 SIDE = 1 << 16
 
@@ -55,14 +59,21 @@ def run(cmd, work, inp=None):
     return took, p.stdout
 
 
-def ours(agent, work, insert):
-    for f in ("p.mx",):
-        if os.path.exists(os.path.join(work, f)):
-            os.remove(os.path.join(work, f))
-    forms = [matrix("p.mx")] + FIELDS + ([INSERT] if insert else []) + ['(qmxClose id="1")']
-    with open(os.path.join(work, "ins.zu"), "w") as f:
-        f.write("\n".join(forms) + "\n")
-    return run([agent, "ins.zu", "-"], work)[0]
+def remove(work, *names):
+    for name in names:
+        if os.path.exists(os.path.join(work, name)):
+            os.remove(os.path.join(work, name))
+
+
+def ours(agent, work, env):
+    """Seconds of the qnmx process making the matrix, inserting every line
+    and closing it."""
+    remove(work, "p.mx", "ins.out")
+    took = pairs.process([agent, "ins.zu", "ins.out"], cwd=work, env=env)
+    with open(os.path.join(work, "ins.out"), errors="replace") as f:
+        if "#error" in f.read():
+            raise pairs.Failed("the insert script gave an error")
+    return took
 
 
 def count_points(agent, work, top):
@@ -88,16 +99,15 @@ def count_points(agent, work, top):
     return total
 
 
+SQLITE = (".mode csv\nCREATE TABLE t(id INTEGER, x INTEGER, y INTEGER);\n.import rows.csv t\n"
+          "CREATE VIRTUAL TABLE pts USING rtree(id, minx, maxx, miny, maxy);\n"
+          "INSERT INTO pts SELECT id, x, x, y, y FROM t;\n")
+
+
 def sqlite(work):
-    db = os.path.join(work, "rt.db")
-    if os.path.exists(db):
-        os.remove(db)
-    script = (".mode csv\nCREATE TABLE t(id INTEGER, x INTEGER, y INTEGER);\n.import rows.csv t\n"
-              "CREATE VIRTUAL TABLE pts USING rtree(id, minx, maxx, miny, maxy);\n"
-              "INSERT INTO pts SELECT id, x, x, y, y FROM t;\n")
-    took, _ = run(["sqlite3", "rt.db"], work, script.encode())
-    n = int(run(["sqlite3", "rt.db", "SELECT count(*) FROM pts;"], work)[1])
-    return took, n
+    """Seconds of the sqlite3 shell importing the CSV into a new database."""
+    remove(work, "rt.db")
+    return pairs.process(["sqlite3", "rt.db"], cwd=work, stdin=os.path.join(work, "import.sql"))
 
 
 def main(argv):
@@ -113,16 +123,30 @@ def main(argv):
         r = random.Random(1)
         with open(os.path.join(work, "rows.csv"), "w") as f:
             f.writelines(f"{i},{r.randrange(SIDE)},{r.randrange(SIDE)}\n" for i in range(rows))
-        base = min(ours(agent, work, False) for _ in range(3))
-        mine = min(ours(agent, work, True) for _ in range(3)) - base
+        forms = [matrix("p.mx")] + FIELDS + [INSERT, '(qmxClose id="1")']
+        with open(os.path.join(work, "ins.zu"), "w") as f:
+            f.write("\n".join(forms) + "\n")
+        with open(os.path.join(work, "import.sql"), "w") as f:
+            f.write(SQLITE)
+        env = {k: v for k, v in os.environ.items() if k != "QNMX_TRACE"}
+        rid, path = "plot.csv_insert", "%d CSV points inserted into point-vector blocks" % rows
+        peer, ours_does = "SQLite R*Tree", "a qnmx process: a new plot matrix, qmxPgPlotInsert of the CSV, close"
+        theirs_does = "the sqlite3 shell importing the CSV into a new database's R*Tree"
+        try:
+            a, b = pairs.alternate(lambda: ours(agent, work, env), lambda: sqlite(work))
+        except pairs.Failed as e:
+            pairs.row(rid, path, peer, ours_does, theirs_does, "processes", "-", "failed: %s" % e, "-")
+            return
+        pairs.row(rid, path, peer, ours_does, theirs_does, "processes", "-", a, b)
         stored = count_points(agent, work, (SIDE - 1).bit_length())
-        theirs, n = min(sqlite(work) for _ in range(3))
+        n = int(run(["sqlite3", "rt.db", "SELECT count(*) FROM pts;"], work)[1])
         if stored != rows or n != rows:
             sys.exit(f"plot_insert_peers: {stored} points stored, {n} in SQLite, of {rows}")
-        print(f"{rows} points, {SIDE} x {SIDE}")
-        print(f"qmxPgPlotInsert + close   {mine:8.2f} s  {rows / mine:12.0f} points/s")
-        print(f"sqlite3 import + R*Tree   {theirs:8.2f} s  {rows / theirs:12.0f} points/s")
-        print(f"ratio (ours / SQLite's time) {mine / theirs:.2f}")
+        mine, theirs = statistics.median(a), statistics.median(b)
+        print(f"{rows} points, {SIDE} x {SIDE}; medians of {len(a)} pairs of whole processes")
+        print(f"qnmx: qmxPgPlotInsert + close   {mine:8.2f} s  {rows / mine:12.0f} points/s")
+        print(f"sqlite3 import + R*Tree         {theirs:8.2f} s  {rows / theirs:12.0f} points/s")
+        print(f"median ratio (ours / SQLite's time) {statistics.median(x / y for x, y in zip(a, b)):.2f}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
