@@ -12,9 +12,9 @@ The row: pairs of whole runs (ours, then GDAL's; QNMX_BENCH_REPEATS pairs,
            truncated mean of its children), the matrix closed;
   export   level 3 to a P6;
 a run of ours is the pyramid process and the export process (the import
-alone runs three times, for its own figure). GDAL's: gdal_translate to a GeoTIFF in 256 x 256 tiles, gdaladdo -r
-average with every level down to one pixel, gdal_translate of the third
-overview (level 3) to PNM. The export is compared with a numpy model of
+alone runs three times, for its own figure). GDAL's: gdal_translate to a
+GeoTIFF in 256 x 256 tiles, gdaladdo -r average with every level down to
+one pixel, gdal_translate of the third overview (level 3) to PNM. The export is compared with a numpy model of
 the truncated 2 x 2 means (it must equal it) and with GDAL's overview,
 which rounds its means (the largest difference is reported).
 
