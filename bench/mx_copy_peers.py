@@ -35,9 +35,10 @@ def pgm(path, side):
             f.write(((xs * 7 + y * 13 + ((xs ^ y) >> 3)) & 255).astype(np.uint8).tobytes())
 
 
-FETCH = ('(qmxPhase area="3" (mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
-         '(mxLoad target="file-n-create")) (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3") '
-         '(qmxPhase area="21" (mxSave)) (qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" type="equ" equ="21")')
+PHASES = ('(qmxPhase area="3" (mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
+          '(mxLoad target="file-n-create")) (qmxPhase area="4" type="equ" equ="3") '
+          '(qmxPhase area="5" type="equ" equ="3") (qmxPhase area="21" (mxSave)) '
+          '(qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" type="equ" equ="21")')
 
 
 def copy_script(side):
@@ -46,9 +47,10 @@ def copy_script(side):
     closed."""
     dims = " ".join(f'(qmxMatrixPixelSize dim="{d}" value="{side}") (qmxMatrixBlockSize dim="{d}" value="8") '
                     f'(qmxMatrixDimDivide dim="{d}" value="1")' for d in (0, 1))
-    return "\n".join([f'(qmxCreate filename="src.mx" activePhase_mode="direct" {FETCH})',
-                      f'(qmxCreate filename="copy.mx" activePhase_mode="direct" (qmxMatrixParam channel_nos="1" dim="2") '
-                      f'{dims} (qmxChannelInfo channel="0" type="uint8_v" file="on") {FETCH})',
+    return "\n".join([f'(qmxCreate filename="src.mx" activePhase_mode="direct" {PHASES})',
+                      '(qmxCreate filename="copy.mx" activePhase_mode="direct" '
+                      f'(qmxMatrixParam channel_nos="1" dim="2") {dims} '
+                      f'(qmxChannelInfo channel="0" type="uint8_v" file="on") {PHASES})',
                       '(qmxCopy src="1" dest="2" 0)', '(qmxClose id="2")', '(qmxClose id="1")']) + "\n"
 
 

@@ -204,7 +204,8 @@ def main(argv):
               f"{med['pyramid']:.2f} s (peak RSS {rss['pyramid'].get('rss_mib', 0):.0f} MiB), "
               f"level-3 export {med['export']:.2f} s; total {ours:.2f} s")
         print(f"  GDAL: tiled GeoTIFF {med['tif']:.2f} s, gdaladdo {med['addo']:.2f} s "
-              f"(peak RSS {rss['addo'].get('rss_mib', 0):.0f} MiB), overview to PNM {med['ovr']:.2f} s; total {gdal:.2f} s")
+              f"(peak RSS {rss['addo'].get('rss_mib', 0):.0f} MiB), overview to PNM {med['ovr']:.2f} s; "
+              f"total {gdal:.2f} s")
         print(f"  median of the pairs' ratios ours / GDAL = "
               f"{statistics.median(x / y for x, y in zip(a, b)):.2f} (aim <= 0.5)")
         print(f"  level 3: {exact} samples differ from the truncated-mean model; largest difference to GDAL {off}")
