@@ -49,6 +49,17 @@ MxSpec vectors_spec() {
   return s;
 }
 
+// A 1-D matrix of 16 int8 in nodes of 4, kept in the file.
+MxSpec int8_row_spec() {
+  MxSpec s;
+  s.dim = 1;
+  s.dd = {1};
+  s.bs = {2};
+  s.ps = {16};
+  s.channels = {{&mx_type_int8, kMxChFile, nullptr, 0}};
+  return s;
+}
+
 // A cache over every channel of m; vector runs of channel i go through
 // bufs[i] (x = 65535 where bufs[i] is null).
 struct Cache {
@@ -308,12 +319,7 @@ TEST_F(MxFile, NodeStorageAndRing) {
 TEST_F(MxFile, Closer) {
   static int64_t now = 1000;
   set_mx_clock([] { return now; });
-  MxSpec s;
-  s.dim = 1;
-  s.dd = {1};
-  s.bs = {2};
-  s.ps = {16};
-  s.channels = {{&mx_type_int8, kMxChFile, nullptr, 0}};
+  MxSpec s = int8_row_spec();
   std::vector<MATRIX*> ms(11);
   std::vector<std::string> paths;
   int base = mx_open_files_cnt;
@@ -545,12 +551,7 @@ int keep_close_log(int, int, void*, const char* fmt, va_list ap) {
 // the close leaves a log record saying the matrix was broken.
 TEST_F(MxFile, BrokenMatrixKeepsItsFile) {
   std::string path = at("broken.mx");
-  MxSpec s;
-  s.dim = 1;
-  s.dd = {1};
-  s.bs = {2};
-  s.ps = {16};
-  s.channels = {{&mx_type_int8, kMxChFile, nullptr, 0}};
+  MxSpec s = int8_row_spec();
   MATRIX* m = nullptr;
   ASSERT_EQ(open_mx_file(&m, path, s), 0);
   set_scalar(m, {0, 4}, 0, 42);
@@ -586,12 +587,7 @@ TEST_F(MxFile, BrokenMatrixKeepsItsFile) {
 // leaves the file as it was. Once the lock can be had the file opens.
 TEST_F(MxFile, RefusedLockAfterALockEvent) {
   std::string path = at("event.mx");
-  MxSpec s;
-  s.dim = 1;
-  s.dd = {1};
-  s.bs = {2};
-  s.ps = {16};
-  s.channels = {{&mx_type_int8, kMxChFile, nullptr, 0}};
+  MxSpec s = int8_row_spec();
   MATRIX* m = nullptr;
   ASSERT_EQ(open_mx_file(&m, path, s), 0);
   set_scalar(m, {0, 4}, 0, 42);
