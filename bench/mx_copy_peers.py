@@ -97,17 +97,11 @@ def main(argv):
         env.pop("QNMX_TRACE", None)
 
         def remove(*names):
-            for name in names:
-                if os.path.exists(os.path.join(d, name)):
-                    os.unlink(os.path.join(d, name))
+            pairs.remove(d, *names)
 
         def ours():
             remove("copy.mx", "copy.out")
-            t = pairs.process([qnmx, "copy.zu", "copy.out"], cwd=d, env=env)
-            with open(os.path.join(d, "copy.out"), errors="replace") as f:
-                if "#error" in f.read():
-                    raise pairs.Failed("the copy script gave an error")
-            return t
+            return pairs.script(qnmx, "copy.zu", "copy.out", d, env, "the copy script")
 
         def cp():
             remove("cp.mx")

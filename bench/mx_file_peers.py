@@ -118,18 +118,13 @@ def main(argv):
         env.update(HOME=work, STD_CODE="UTF-8")
 
         def fresh():
-            for f in ("m.mx", "copy.pgm", "out.tif", "out.tif.ovr", "replies.txt"):
-                if os.path.exists(os.path.join(work, f)):
-                    os.unlink(os.path.join(work, f))
+            pairs.remove(work, "m.mx", "copy.pgm", "out.tif", "out.tif.ovr", "replies.txt")
             subprocess.run(["sync"], check=True)
 
         def ours(path, usage):
             def run():
-                s = pairs.process([qnmx, path, "replies.txt"], cwd=work, env=env, usage=usage)
-                with open(os.path.join(work, "replies.txt"), errors="replace") as f:
-                    if "#error" in f.read():
-                        raise pairs.Failed("the script of %s gave an error" % os.path.basename(path))
-                return s
+                return pairs.script(qnmx, path, "replies.txt", work, env,
+                                    "the script of %s" % os.path.basename(path), usage=usage)
             return run
 
         for side in sides:

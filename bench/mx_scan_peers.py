@@ -142,18 +142,12 @@ def main(argv):
             f *= 2
 
         def restore(src, dst):
-            for name in (dst, dst + ".ovr"):
-                if os.path.exists(os.path.join(d, name)):
-                    os.unlink(os.path.join(d, name))
+            pairs.remove(d, dst, dst + ".ovr")
             shutil.copyfile(os.path.join(d, src), os.path.join(d, dst))
 
         def ours_side():
             restore("level0.mx", "b.mx")
-            took = pairs.process([qnmx, "thin.zu", "thin.out"], cwd=d, env=env)
-            with open(os.path.join(d, "thin.out"), errors="replace") as f:
-                if "#error" in f.read():
-                    raise pairs.Failed("the thinning scan gave an error")
-            return took
+            return pairs.script(qnmx, "thin.zu", "thin.out", d, env, "the thinning scan")
 
         def gdal_side():
             restore("level0.tif", "in.tif")

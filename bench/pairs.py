@@ -71,6 +71,23 @@ def process(cmd, cwd=None, env=None, stdin=None, stdout=None, usage=None):
     return took
 
 
+def script(qnmx, zu, replies, cwd, env, what, usage=None):
+    """Seconds of a qnmx process running the script zu with its replies in
+    the file replies (both in cwd); Failed when a reply is an error."""
+    took = process([qnmx, zu, replies], cwd=cwd, env=env, usage=usage)
+    with open(os.path.join(cwd, replies), errors="replace") as f:
+        if "#error" in f.read():
+            raise Failed("%s gave an error" % what)
+    return took
+
+
+def remove(folder, *names):
+    """Removes the files names of folder that exist."""
+    for name in names:
+        if os.path.exists(os.path.join(folder, name)):
+            os.unlink(os.path.join(folder, name))
+
+
 def shell(script, cwd=None, env=None):
     """Seconds of a shell command line (for a peer that is a pipeline)."""
     return process(["sh", "-c", script], cwd=cwd, env=env)

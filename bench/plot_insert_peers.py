@@ -59,21 +59,11 @@ def run(cmd, work, inp=None):
     return took, p.stdout
 
 
-def remove(work, *names):
-    for name in names:
-        if os.path.exists(os.path.join(work, name)):
-            os.remove(os.path.join(work, name))
-
-
 def ours(agent, work, env):
     """Seconds of the qnmx process making the matrix, inserting every line
     and closing it."""
-    remove(work, "p.mx", "ins.out")
-    took = pairs.process([agent, "ins.zu", "ins.out"], cwd=work, env=env)
-    with open(os.path.join(work, "ins.out"), errors="replace") as f:
-        if "#error" in f.read():
-            raise pairs.Failed("the insert script gave an error")
-    return took
+    pairs.remove(work, "p.mx", "ins.out")
+    return pairs.script(agent, "ins.zu", "ins.out", work, env, "the insert script")
 
 
 def count_points(agent, work, top):
@@ -106,7 +96,7 @@ SQLITE = (".mode csv\nCREATE TABLE t(id INTEGER, x INTEGER, y INTEGER);\n.import
 
 def sqlite(work):
     """Seconds of the sqlite3 shell importing the CSV into a new database."""
-    remove(work, "rt.db")
+    pairs.remove(work, "rt.db")
     return pairs.process(["sqlite3", "rt.db"], cwd=work, stdin=os.path.join(work, "import.sql"))
 
 

@@ -100,17 +100,11 @@ def main(argv):
                 repr(xmin + side / reso_x), repr(ymin + side / reso_y), "-ts", str(side), str(side)]
 
         def remove(*names):
-            for name in names:
-                if os.path.exists(os.path.join(work, name)):
-                    os.unlink(os.path.join(work, name))
+            pairs.remove(work, *names)
 
         def ours_side():
             remove("dst.mx", "utm.out")
-            t = pairs.process([qnmx, "utm.zu", "utm.out"], cwd=work, env=env)
-            with open(os.path.join(work, "utm.out"), errors="replace") as f:
-                if "#error" in f.read():
-                    raise pairs.Failed("the script of the UTM import gave an error")
-            return t
+            return pairs.script(qnmx, "utm.zu", "utm.out", work, env, "the script of the UTM import")
 
         def gdal_side():
             remove("gdal.tif")
