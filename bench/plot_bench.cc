@@ -34,6 +34,7 @@
 #include "matrix/matrix.h"
 #include "matrix_ops/plot_level.h"
 #include "peer_rounds.h"
+#include "plot_code_gen.h"
 #include "row.h"
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
@@ -54,25 +55,7 @@ MATRIX* plot_matrix() {
 // Plot code of n points in random order, each (flags 1, x, y, 0x31 value),
 // from a fixed seed; numpy draws the same numbers from the same file.
 std::vector<uint8_t> random_code(size_t n, std::vector<uint16_t>* xy = nullptr, std::vector<int64_t>* vals = nullptr) {
-  std::mt19937_64 rng(7);
-  std::vector<uint8_t> code(n * 16 + 1);
-  uint8_t* p = code.data();
-  for (size_t i = 0; i < n; ++i, p += 16) {
-    uint64_t r = rng();
-    auto x = static_cast<uint16_t>(r), y = static_cast<uint16_t>(r >> 16);
-    auto v = static_cast<int64_t>(r >> 40);
-    p[0] = 1;
-    p[1] = 0;
-    store_be16(p + 2, x);
-    store_be16(p + 4, y);
-    p[6] = kFdIntAdd;
-    store_be64(p + 7, static_cast<uint64_t>(v));
-    p[15] = 0;
-    if (xy) xy->insert(xy->end(), {x, y});
-    if (vals) vals->push_back(v);
-  }
-  *p = 0;
-  return code;
+  return plot_code_of(n, 16, 7, xy, vals);
 }
 
 INTERNAL_PLOT* read(std::vector<uint8_t>& code, SIMPLE_ALLOC_T* sat) {

@@ -38,6 +38,7 @@
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/plot_block.h"
 #include "peer_rounds.h"
+#include "plot_code_gen.h"
 #include "row.h"
 #include "runtime/front.h"
 #include "runtime/services.h"
@@ -207,31 +208,6 @@ ZU_SEXP* block_item(MATRIX* m, std::vector<int64_t> dc, const std::vector<uint8_
   return List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc.data()), get_ptr(r, gc_mtx_block), ZU_LIST_END);
 }
 
-// Plot code of n points (flags 1, x, y, a 0x31 field) in random order; the
-// cells and values also go to xy and vals.
-std::vector<uint8_t> code_of(size_t n, int cell_bits, uint64_t seed, std::vector<uint16_t>* xy,
-                             std::vector<int64_t>* vals) {
-  std::mt19937_64 rng(seed);
-  std::vector<uint8_t> code(n * 16 + 1);
-  uint8_t* p = code.data();
-  for (size_t i = 0; i < n; ++i, p += 16) {
-    uint64_t r = rng();
-    auto x = static_cast<uint16_t>(r & ((1u << cell_bits) - 1)), y = static_cast<uint16_t>((r >> 16) & ((1u << cell_bits) - 1));
-    auto v = static_cast<int64_t>(r >> 40);
-    p[0] = 1;
-    p[1] = 0;
-    store_be16(p + 2, x);
-    store_be16(p + 4, y);
-    p[6] = kFdIntAdd;
-    store_be64(p + 7, static_cast<uint64_t>(v));
-    p[15] = 0;
-    if (xy) xy->insert(xy->end(), {x, y});
-    if (vals) vals->push_back(v);
-  }
-  *p = 0;
-  return code;
-}
-
 // Runs python3 with the program and the arguments; its first line.
 std::string python(const std::string& program, const std::string& args) {
   std::string path = "/tmp/plot_block_bench_" + std::to_string(getpid()) + ".py";
@@ -350,7 +326,7 @@ void diff_and_add() {
   const int64_t corner[4][2] = {{0, 0}, {512, 0}, {0, 512}, {512, 512}};
   const char* names[4] = {"c0", "c1", "c2", "c3"};
   for (int c = 0; c < 4; ++c) {
-    std::vector<uint8_t> code = code_of(kPoints, 8, 11 + c, nullptr, nullptr);
+    std::vector<uint8_t> code = plot_code_of(kPoints, 8, 11 + c, nullptr, nullptr);
     codes.insert(codes.end(), code.begin(), code.end());
     s.let(names[c], block_item(m, {1, corner[c][0], corner[c][1]}, code));
   }
@@ -423,7 +399,7 @@ void obj_ids() {
   constexpr size_t kPoints = 1000000;
   MATRIX* m = plot_matrix(1 << 16);
   Script s(node(m, {0, 0, 0}));
-  std::vector<uint8_t> code = code_of(kPoints, 8, 5, nullptr, nullptr);
+  std::vector<uint8_t> code = plot_code_of(kPoints, 8, 5, nullptr, nullptr);
   s.let("b", block_item(m, {0, 0, 0}, code));
   double best = 1e30;
   for (int round = 0; round < 5; ++round) {
