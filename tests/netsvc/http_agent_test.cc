@@ -14,6 +14,7 @@
 #include "base/task.h"
 #include "netsvc/http_agent.h"
 #include "netsvc/netsvc.h"
+#include "netsvc_test_util.h"
 #include "runtime/interp.h"
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
@@ -29,11 +30,7 @@ namespace {
 
 void start_once() {
   static bool done = [] {
-    init_netsvc();
-    init_zu();
-    static char prog[] = "prog";
-    static char* argv[] = {prog, nullptr};
-    init_function(qnlisp_top_env0, qnlisp_top_env1, 1, argv);
+    start_netsvc_once();
     // The test's own evaluations run under an interpreter of its thread.
     ZU_INTERPRETER* z = new_zu_interpreter();
     z->a_type = ZUI_SELF;
