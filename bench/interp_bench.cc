@@ -9,13 +9,21 @@
 //                             values, x fastest), DIR/random.f64 and
 //                             DIR/same.f64 (N points, x and y of each) and
 //                             DIR/ours.f64 (our values at the random points)
-// bench/interp_peers.py runs it next to scipy's RegularGridInterpolator.
+//   interp_bench DIR SIDE N rounds
+//                             the same, then times one pass a line of its
+//                             standard input until its end: "random" reads
+//                             the random points one by one, "batch" reads
+//                             them as one batch; each line is answered with
+//                             the seconds of the pass
+// bench/interp_peers.py runs it next to scipy's RegularGridInterpolator,
+// a round of ours, then one of scipy's.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -121,8 +129,8 @@ void save(const std::string& path, const std::vector<double>& v) {
 }
 
 // Points per second of reading every point one by one, the pass repeated
-// until it took 0.3 s.
-double single_reads(MX_CACHE* c, const std::vector<double>& pts, std::vector<double>* values) {
+// until it took min_seconds (at least once).
+double single_reads(MX_CACHE* c, const std::vector<double>& pts, std::vector<double>* values, double min_seconds) {
   MX_CACHE_PARAM_IX ix{0, 0};
   double out = 0;
   MX_CACHE_PARAM p{};
@@ -139,11 +147,11 @@ double single_reads(MX_CACHE* c, const std::vector<double>& pts, std::vector<dou
     }
     done += static_cast<int64_t>(pts.size() / 2);
     values = nullptr;
-  } while (now() - t0 < 0.3);
+  } while (now() - t0 < min_seconds);
   return static_cast<double>(done) / (now() - t0);
 }
 
-double batch_reads(MX_CACHE* c, const std::vector<double>& pts) {
+double batch_reads(MX_CACHE* c, const std::vector<double>& pts, double min_seconds) {
   const size_t n = pts.size() / 2;
   std::vector<double> xs(n), ys(n), r0(n);
   for (size_t k = 0; k < n; ++k) xs[k] = pts[2 * k], ys[k] = pts[2 * k + 1];
@@ -161,15 +169,33 @@ double batch_reads(MX_CACHE* c, const std::vector<double>& pts) {
   do {
     if (read_mx_ip_double_v(&p) != 0) die("batch");
     done += static_cast<int64_t>(n);
-  } while (now() - t0 < 0.3);
+  } while (now() - t0 < min_seconds);
   return static_cast<double>(done) / (now() - t0);
+}
+
+// Answers every line of standard input with the seconds of one pass over
+// the points: "random" one by one, "batch" as one batch.
+void serve_rounds(MX_CACHE* c, const std::vector<double>& pts) {
+  const double points = static_cast<double>(pts.size() / 2);
+  char line[64];
+  while (std::fgets(line, sizeof line, stdin)) {
+    const std::string what(line, std::strcspn(line, "\r\n"));
+    if (what == "random")
+      std::printf("%.9f\n", points / single_reads(c, pts, nullptr, 0));
+    else if (what == "batch")
+      std::printf("%.9f\n", points / batch_reads(c, pts, 0));
+    else
+      std::printf("unknown round %s\n", what.c_str());
+    std::fflush(stdout);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: interp_bench DIR SIDE N\n");
+  const bool rounds = argc == 5 && std::string(argv[4]) == "rounds";
+  if (argc < 4 || (argc > 4 && !rounds)) {
+    std::fprintf(stderr, "usage: interp_bench DIR SIDE N [rounds]\n");
     return 2;
   }
   const std::string dir = argv[1];
@@ -194,17 +220,18 @@ int main(int argc, char** argv) {
   for (size_t n = 0; n < 2 * count; ++n) random[n] = anywhere(rng), same[n] = static_cast<double>(side / 2 + 5) + inside(rng);
   save(dir + "/random.f64", random);
   save(dir + "/same.f64", same);
-  double same_rate, random_rate, batch_rate;
   {
     Cache k(m);
-    same_rate = single_reads(&k.c, same, nullptr);
-    random_rate = single_reads(&k.c, random, &values);
-    batch_rate = batch_reads(&k.c, random);
+    const double same_rate = single_reads(&k.c, same, nullptr, 0.3);
+    const double random_rate = single_reads(&k.c, random, &values, 0.3);
+    const double batch_rate = batch_reads(&k.c, random, 0.3);
+    save(dir + "/ours.f64", values);
+    std::printf("{\"side\": %lld, \"points\": %zu, \"same_cell\": %.0f, \"random\": %.0f, \"random_batch\": %.0f}\n",
+                static_cast<long long>(side), count, same_rate, random_rate, batch_rate);
+    std::fflush(stdout);
+    if (rounds) serve_rounds(&k.c, random);
   }
-  save(dir + "/ours.f64", values);
   close_matrix(m);
   unlink(path.c_str());
-  std::printf("{\"side\": %lld, \"points\": %zu, \"same_cell\": %.0f, \"random\": %.0f, \"random_batch\": %.0f}\n",
-              static_cast<long long>(side), count, same_rate, random_rate, batch_rate);
   return 0;
 }
