@@ -190,7 +190,9 @@ struct Case {
 int main() {
   init_endian();
   const int repeats = bench_row::repeats();
-  Case cases[] = {{250000, "250k", "250k", {}, {}, {}}, {1000000, "1m", "1M", {}, {}, {}}, {4000000, "4m", "4M", {}, {}, {}}};
+  Case cases[] = {{250000, "250k", "250k", {}, {}, {}},
+                  {1000000, "1m", "1M", {}, {}, {}},
+                  {4000000, "4m", "4M", {}, {}, {}}};
   std::printf("tree against SQLite, %d pairs a size\n", repeats);
   std::fflush(stdout);
   for (int i = 0; i < repeats; ++i)
