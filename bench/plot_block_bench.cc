@@ -1,8 +1,9 @@
 // Plot blocks, each next to a reference measured in the same run:
 // - 1M random 2-D points inserted through commands 1 and 4 with the
-//   agent's push-down (tests/matrix_ops/plot_pushdown.h) into an in-memory
-//   matrix, in points per second, next to std::sort of 1M Z-order keys as
-//   the bound; and the time per insert into one node holding 1k points and
+//   agent's push-down (tests/matrix_ops/plot_pushdown.h) into a new
+//   in-memory matrix, in points per second, in rounds taken in turn with
+//   std::sort of the 1M Z-order keys as the bound (the table's row
+//   plot.insert); and the time per insert into one node holding 1k points and
 //   holding 16k points (the divide check keeps per-child counts, so the two
 //   stay close);
 // - mxPgPlotDiff (sort on) and four mxPgPlotAdd over four children of
@@ -13,9 +14,10 @@
 //   children rebuilt from both with their new ids; the benchmark table's
 //   row plot.merge), and the merge on bare arrays without records in or
 //   out, as a lower bound;
-// - mxObjID over 1M points of one record layout through a script, next to
-//   numpy setting the flags and id fields of the same bytes as a structured
-//   array.
+// - mxObjID over 1M points of one record layout through a script, in
+//   rounds taken in turn with numpy setting the flags and id fields of the
+//   same bytes as a structured array (the row plot.objid).
+// Each row's pairs are our round, then the peer's (A B A B ...).
 // The traces of the built-ins go to a string stream that is thrown away.
 #include <malloc.h>
 #include <unistd.h>
@@ -52,6 +54,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using peer_rounds::fastest;
+using peer_rounds::median;
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -113,37 +117,49 @@ uint64_t spread(uint64_t a) {
   return (a | (a << 1)) & 0x55555555;
 }
 
+// One pair: the points inserted into a new matrix, then the sort of their
+// keys (made beforehand, untimed, as the points are).
 void inserts() {
   constexpr int kPoints = 1000000;
   constexpr int64_t kSide = int64_t{1} << 16;
   std::mt19937_64 rng(3);
   std::vector<std::array<int64_t, 2>> pts(kPoints);
   for (auto& p : pts) p = {static_cast<int64_t>(rng() % kSide), static_cast<int64_t>(rng() % kSide)};
-  MATRIX* m = plot_matrix(kSide);
   int64_t v = 1;
   IP_FIELD f{};
   f.type = kFdIntAdd;
   f.len = 1;
   f.d.i = &v;
-  PlotPushDown push(m, 0);
-  auto t = Clock::now();
-  for (const auto& p : pts) {
-    if (push.insert(p.data(), &f) != 0) std::printf("insert failed\n");
-  }
-  double ins = since(t);
-  // The bound: sorting the points' Z-order keys once.
   std::vector<uint64_t> keys(kPoints);
-  double sort_s = 1e30;
-  for (int round = 0; round < 3; ++round) {
+  std::vector<double> ours, sorts;
+  int divisions = 0;
+  for (int round = 0; round < bench_row::repeats(); ++round) {
+    MATRIX* m = plot_matrix(kSide);
+    {
+      PlotPushDown push(m, 0);
+      auto t = Clock::now();
+      for (const auto& p : pts) {
+        if (push.insert(p.data(), &f) != 0) std::printf("insert failed\n");
+      }
+      ours.push_back(since(t));
+      divisions = push.divisions();
+    }
+    close_matrix(m);
     for (int i = 0; i < kPoints; ++i) keys[i] = spread(pts[i][0]) << 1 | spread(pts[i][1]);
-    t = Clock::now();
+    auto t = Clock::now();
     std::sort(keys.begin(), keys.end());
-    sort_s = std::min(sort_s, since(t));
+    sorts.push_back(since(t));
   }
-  std::printf("\n1M random points into a 65536 x 65536 matrix, commands 1 and 4 with the push-down (%d divisions)\n",
-              push.divisions());
-  std::printf("  %.0f points/s (%.2f s)   std::sort of 1M Z-order keys %.0f keys/s (%.3f s)   ratio %.1f\n",
-              kPoints / ins, ins, kPoints / sort_s, sort_s, ins / sort_s);
+  std::printf("\n1M random points into a 65536 x 65536 matrix, commands 1 and 4 with the push-down (%d divisions), "
+              "%zu rounds in turn with std::sort (min / median)\n",
+              divisions, ours.size());
+  std::printf("  %.0f points/s (%.2f / %.2f s)   std::sort of 1M Z-order keys %.0f keys/s (%.3f / %.3f s)   "
+              "ratio %.1f / %.1f\n",
+              kPoints / fastest(ours), fastest(ours), median(ours), kPoints / fastest(sorts), fastest(sorts),
+              median(sorts), fastest(ours) / fastest(sorts), median(ours) / median(sorts));
+  bench_row::print("plot.insert", "plot blocks: 1M random points inserted with the push-down", "std::sort (bound)",
+                   "commands 1 and 4 into a new in-memory matrix of 65536 x 65536", "std::sort of 1M Z-order keys",
+                   "in process", "-", ours, sorts);
 }
 
 // Time per insert (commands 1 and 4) into one node while it holds about 1k
@@ -208,21 +224,6 @@ ZU_SEXP* block_item(MATRIX* m, std::vector<int64_t> dc, const std::vector<uint8_
   return List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc.data()), get_ptr(r, gc_mtx_block), ZU_LIST_END);
 }
 
-// Runs python3 with the program and the arguments; its first line.
-std::string python(const std::string& program, const std::string& args) {
-  std::string path = "/tmp/plot_block_bench_" + std::to_string(getpid()) + ".py";
-  FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) return "";
-  std::fputs(program.c_str(), f);
-  std::fclose(f);
-  FILE* p = popen(("/usr/bin/python3 " + path + " " + args).c_str(), "r");
-  char line[256] = {0};
-  if (!p || !std::fgets(line, sizeof line, p)) line[0] = 0;
-  if (p) pclose(p);
-  std::remove(path.c_str());
-  return line;
-}
-
 std::string write_file(const std::string& tag, const void* data, size_t bytes) {
   std::string path = "/tmp/plot_block_bench_" + std::to_string(getpid()) + "." + tag;
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -242,6 +243,24 @@ struct QuietTraces {
     s_stderr = old;
   }
 };
+
+// `rounds` pairs of our script (its traces thrown away), then the peer's
+// round, after a first pair that warms both sides up and is not counted;
+// keep reads each counted answer of the peer.
+template <class Keep>
+void script_pairs(int rounds, Script& s, const char* text, peer_rounds::Peer& peer, std::vector<double>* ours,
+                  Keep keep) {
+  for (int round = -1; round < rounds; ++round) {
+    {
+      QuietTraces quiet;
+      auto t = Clock::now();
+      s.run(text);
+      if (round >= 0) ours->push_back(since(t));
+    }
+    std::string answer = peer.round();
+    if (round >= 0) keep(answer);
+  }
+}
 
 // numpy's rounds: each answers "records arrays" in seconds. The children's
 // plot code (16-byte records of flags, cells, a sum field) comes from one
@@ -334,25 +353,17 @@ void diff_and_add() {
   std::string path = write_file("codes", codes.data(), codes.size());
   peer_rounds::Peer numpy(kMergeNumpy, {path});
   std::vector<double> ours, records, arrays;
-  // A first pair, not counted, warms both sides up.
-  for (int round = -1; round < rounds; ++round) {
-    {
-      QuietTraces quiet;
-      auto t = Clock::now();
-      s.run(R"((define d (mxPgPlotDiff sort="on" children))
-               (mxPgPlotAdd (car d) (car (cdr d))) (mxPgPlotAdd (car d) (car (cdr (cdr d))))
-               (mxPgPlotAdd (car d) (car (cdr (cdr (cdr d))))) (mxPgPlotAdd (car d) (car (cdr (cdr (cdr (cdr d)))))))");
-      if (round >= 0) ours.push_back(since(t));
-    }
-    double a = 0, b = 0;
-    if (std::sscanf(numpy.round().c_str(), "%lf %lf", &a, &b) == 2 && round >= 0) {
-      records.push_back(a);
-      arrays.push_back(b);
-    }
-  }
+  script_pairs(rounds, s,
+               R"((define d (mxPgPlotDiff sort="on" children))
+                  (mxPgPlotAdd (car d) (car (cdr d))) (mxPgPlotAdd (car d) (car (cdr (cdr d))))
+                  (mxPgPlotAdd (car d) (car (cdr (cdr (cdr d))))) (mxPgPlotAdd (car d) (car (cdr (cdr (cdr (cdr d)))))))",
+               numpy, &ours, [&](const std::string& answer) {
+                 double a = 0, b = 0;
+                 if (std::sscanf(answer.c_str(), "%lf %lf", &a, &b) != 2) return;
+                 records.push_back(a);
+                 arrays.push_back(b);
+               });
   std::remove(path.c_str());
-  using peer_rounds::fastest;
-  using peer_rounds::median;
   std::printf("\nmxPgPlotDiff (sort on) + 4 mxPgPlotAdd over four children of 16,000 points, %d rounds in turn "
               "with numpy (min / median)\n", rounds);
   std::printf("  ours %.1f / %.1f ms\n", fastest(ours) * 1e3, median(ours) * 1e3);
@@ -374,6 +385,7 @@ void diff_and_add() {
               median(ours) / median(arrays));
 }
 
+// numpy's rounds: each answers its seconds.
 const char* kIdsNumpy = R"(
 import numpy as np, sys, time
 raw = np.fromfile(sys.argv[1], dtype=np.uint8)
@@ -381,8 +393,7 @@ rec = np.dtype([("flags", "u1"), ("pad", "u1"), ("x", ">u2"), ("y", ">u2"), ("ft
 out = np.dtype([("flags", "u1"), ("pad", "u1"), ("x", ">u2"), ("y", ">u2"), ("id", ">i8"), ("ft", "u1"), ("v", ">i8"),
                 ("end", "u1")])
 n = (raw.size - 1) // 16
-best = 1e30
-for _ in range(5):
+for line in sys.stdin:
     t = time.perf_counter()
     a = np.frombuffer(raw[:n * 16].tobytes(), dtype=rec)
     b = np.empty(n, dtype=out)
@@ -391,30 +402,38 @@ for _ in range(5):
     b["flags"] |= 0x40
     b["id"] = np.arange(256, 256 * (n + 1), 256, dtype=np.int64)
     code = b.tobytes() + b"\0"
-    best = min(best, time.perf_counter() - t)
-print(best)
+    print(time.perf_counter() - t, flush=True)
 )";
 
 void obj_ids() {
   constexpr size_t kPoints = 1000000;
+  // Rounds are short: more pairs than the table's default steady the median.
+  const int rounds = std::max(11, bench_row::repeats());
   MATRIX* m = plot_matrix(1 << 16);
   Script s(node(m, {0, 0, 0}));
   std::vector<uint8_t> code = plot_code_of(kPoints, 8, 5, nullptr, nullptr);
   s.let("b", block_item(m, {0, 0, 0}, code));
-  double best = 1e30;
-  for (int round = 0; round < 5; ++round) {
-    QuietTraces quiet;
-    auto t = Clock::now();
-    s.run("(mxObjID b)");
-    best = std::min(best, since(t));
-  }
-  std::string a = write_file("code", code.data(), code.size());
-  std::string np = python(kIdsNumpy, a);
-  std::remove(a.c_str());
-  std::printf("\nmxObjID over 1M points of one record layout (with its trace line per id, best of 5)\n");
-  std::printf("  %.1f ms", best * 1e3);
-  if (np.empty()) std::printf("   (numpy missing: run scripts/setup.sh)\n");
-  else std::printf("   numpy structured array %.1f ms   ratio %.2f\n", std::stod(np) * 1e3, best / std::stod(np));
+  std::string path = write_file("code", code.data(), code.size());
+  peer_rounds::Peer numpy(kIdsNumpy, {path});
+  std::vector<double> ours, theirs;
+  script_pairs(rounds, s, "(mxObjID b)", numpy, &ours, [&](const std::string& answer) {
+    double np = 0;
+    if (std::sscanf(answer.c_str(), "%lf", &np) == 1) theirs.push_back(np);
+  });
+  std::remove(path.c_str());
+  std::printf("\nmxObjID over 1M points of one record layout (with its trace line per id), %d rounds in turn with "
+              "numpy (min / median)\n", rounds);
+  std::printf("  %.1f / %.1f ms", fastest(ours) * 1e3, median(ours) * 1e3);
+  if (theirs.empty()) std::printf("   (numpy missing: run scripts/setup.sh)\n");
+  else
+    std::printf("   numpy structured array %.1f / %.1f ms   ratio %.2f / %.2f\n", fastest(theirs) * 1e3,
+                median(theirs) * 1e3, fastest(ours) / fastest(theirs), median(ours) / median(theirs));
+  bench_row::print("plot.objid", "plot blocks: mxObjID over 1M points", "numpy",
+                   "mxObjID through a script, a new block with ids, its trace lines to a string thrown away",
+                   "the records copied into a structured array with an id field, flags and id fields set, its bytes "
+                   "taken",
+                   "in process", "-", ours,
+                   theirs.empty() ? std::string(peer_rounds::kNumpyMissing) : bench_row::times(theirs));
 }
 
 }  // namespace

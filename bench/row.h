@@ -28,27 +28,30 @@ inline std::string times(const std::vector<double>& v) {
 }
 
 // Prints "ROW id | path | peer | ours does | peer does | how | aim | ours |
-// peer"; ours_times is a comma list or "failed: why", peer_times a comma
-// list, "missing: why" or "-".
-inline void print_text(const std::string& id, const std::string& path, const std::string& peer,
-                       const std::string& ours_does, const std::string& peer_does, const std::string& how,
-                       const std::string& aim, const std::string& ours_times, const std::string& peer_times) {
+// peer"; peer_times is a comma list, "missing: why" or "-".
+inline void print(const std::string& id, const std::string& path, const std::string& peer,
+                  const std::string& ours_does, const std::string& peer_does, const std::string& how,
+                  const std::string& aim, const std::vector<double>& ours, const std::string& peer_times) {
   std::printf("ROW %s | %s | %s | %s | %s | %s | %s | %s | %s\n", id.c_str(), path.c_str(), peer.c_str(),
-              ours_does.c_str(), peer_does.c_str(), how.c_str(), aim.c_str(), ours_times.c_str(),
+              ours_does.c_str(), peer_does.c_str(), how.c_str(), aim.c_str(), times(ours).c_str(),
               peer_times.c_str());
   std::fflush(stdout);
 }
 
 inline void print(const std::string& id, const std::string& path, const std::string& peer,
                   const std::string& ours_does, const std::string& peer_does, const std::string& how,
-                  const std::string& aim, const std::vector<double>& ours, const std::string& peer_times) {
-  print_text(id, path, peer, ours_does, peer_does, how, aim, times(ours), peer_times);
-}
-
-inline void print(const std::string& id, const std::string& path, const std::string& peer,
-                  const std::string& ours_does, const std::string& peer_does, const std::string& how,
                   const std::string& aim, const std::vector<double>& ours, const std::vector<double>& theirs) {
   print(id, path, peer, ours_does, peer_does, how, aim, ours, times(theirs));
+}
+
+// The row of a comparison whose own side failed: why, in place of its
+// times.
+inline void print_failed(const std::string& id, const std::string& path, const std::string& peer,
+                         const std::string& ours_does, const std::string& peer_does, const std::string& how,
+                         const std::string& aim, const std::string& why) {
+  std::printf("ROW %s | %s | %s | %s | %s | %s | %s | failed: %s | -\n", id.c_str(), path.c_str(), peer.c_str(),
+              ours_does.c_str(), peer_does.c_str(), how.c_str(), aim.c_str(), why.c_str());
+  std::fflush(stdout);
 }
 
 }  // namespace bench_row

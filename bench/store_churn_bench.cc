@@ -298,7 +298,7 @@ int main(int argc, char** argv) {
     if (c.error.empty())
       bench_row::print(c.id, path, peer, ours, peer_does, "in process", aim, c.churn[0], c.churn[1]);
     else
-      bench_row::print_text(c.id, path, peer, ours, peer_does, "in process", aim, "failed: " + c.error, "-");
+      bench_row::print_failed(c.id, path, peer, ours, peer_does, "in process", aim, c.error);
   }
   return 0;
 }

@@ -232,7 +232,7 @@ int main() {
       if (c.error.empty())
         bench_row::print(id, path, "SQLite", ours, peer, "in process", aim, t[0], t[1]);
       else
-        bench_row::print_text(id, path, "SQLite", ours, peer, "in process", aim, "failed: " + c.error, "-");
+        bench_row::print_failed(id, path, "SQLite", ours, peer, "in process", aim, c.error);
     }
   return 0;
 }
