@@ -44,4 +44,14 @@ inline void print(const std::string& id, const std::string& path, const std::str
   print(id, path, peer, ours_does, peer_does, how, aim, ours, times(theirs));
 }
 
+// The row of a comparison whose own side failed: why, in place of its
+// times.
+inline void print_failed(const std::string& id, const std::string& path, const std::string& peer,
+                         const std::string& ours_does, const std::string& peer_does, const std::string& how,
+                         const std::string& aim, const std::string& why) {
+  std::printf("ROW %s | %s | %s | %s | %s | %s | %s | failed: %s | -\n", id.c_str(), path.c_str(), peer.c_str(),
+              ours_does.c_str(), peer_does.c_str(), how.c_str(), aim.c_str(), why.c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace bench_row

@@ -1,8 +1,10 @@
 // The evaluator against GNU Guile's interpreter: a recursive Fibonacci of 25
 // and a loop of a million additions, each run as a whole program through
 // the core driver (zucore_run) and through `guile --no-auto-compile`.
-// Process start-up is measured with an empty program on each side and
-// taken off; the ratios printed at the end are ZU time / Guile time.
+// Each pair runs an empty program and the program on our side, then the
+// same on Guile's; each side's time is its program's run less its empty
+// program's run (the start-up) in the same pair. The ratios are ZU time /
+// Guile time.
 #include "process_bench.h"
 
 namespace {
@@ -26,26 +28,30 @@ const char* kGuileLoop =
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+int main() {
   start("zu_eval_bench");
   std::string driver = build_file("tools/zucore_run");
   bool zu = fs::exists(driver);
   bool guile_ok = have_guile();
   const std::string guile = "guile --no-auto-compile ";
+  const std::string zu_start = driver + " " + write_program("empty.zu", "0\n");
+  const std::string guile_start = guile + write_program("empty.scm", "(display 0)\n");
+  const char* ours_does =
+      "tools/zucore_run on the program file less its run of an empty program (start-up) just before it, "
+      "clamped above 0; each pair runs our start-up, ours, Guile's start-up, Guile";
+  const char* peer_does =
+      "guile --no-auto-compile on the same program in Scheme less its run of an empty program just before it, "
+      "likewise";
 
-  add("zu/startup", driver + " " + write_program("empty.zu", "0\n"), zu);
-  add("zu/fib25", driver + " " + write_program("fib.zu", kZuFib), zu);
-  add("zu/loop1M", driver + " " + write_program("loop.zu", kZuLoop), zu);
-  add("guile/startup", guile + write_program("empty.scm", "(display 0)\n"), guile_ok);
-  add("guile/fib25", guile + write_program("fib.scm", kGuileFib), guile_ok);
-  add("guile/loop1M", guile + write_program("loop.scm", kGuileLoop), guile_ok);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-
-  std::printf("\nFastest run less process start-up:\n");
-  ratio("fib(25)", "zu/fib25", "zu/startup", "guile/fib25", "guile/startup", "ZU", "Guile");
-  ratio("loop 1M", "zu/loop1M", "zu/startup", "guile/loop1M", "guile/startup", "ZU", "Guile");
+  std::printf("Pairs of whole processes, each side less its start-up in the pair:\n");
+  Pairs fib = paired({"zucore_run", zu_start, driver + " " + write_program("fib.zu", kZuFib), zu},
+                     {"guile", guile_start, guile + write_program("fib.scm", kGuileFib), guile_ok}, kGuileMissing);
+  row(fib, "fib(25)", "ZU", "Guile", "zu.fib25", "evaluator: recursive fib(25)", "Guile 3", ours_does, peer_does,
+      "ratio<=1; at most Guile's time");
+  Pairs loop = paired({"zucore_run", zu_start, driver + " " + write_program("loop.zu", kZuLoop), zu},
+                      {"guile", guile_start, guile + write_program("loop.scm", kGuileLoop), guile_ok}, kGuileMissing);
+  row(loop, "loop 1M", "ZU", "Guile", "zu.loop1m", "evaluator: a 1M-iteration counting loop", "Guile 3", ours_does,
+      peer_does, "ratio<=0.7; keep 0.7x Guile's time");
   finish();
   return 0;
 }

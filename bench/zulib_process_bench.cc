@@ -2,8 +2,10 @@
 // 50 MB of a child's output read through Shell pipe="on" (into a string)
 // against cat passing the same bytes through a pipe, and 1000 Thread round
 // trips (start, run, value back) against 1000 GNU Guile threads started
-// and joined. Each case is measured with its start-up (the same script
-// without the operation) taken off; the ratios are qnmx time / peer time.
+// and joined. Each pair runs the same script without the operation (the
+// start-up) and with it on our side, then the same on the peer's; each
+// side's time is its run less its start-up in the pair. The ratios are
+// qnmx time / peer time.
 #include "process_bench.h"
 
 namespace {
@@ -39,37 +41,38 @@ const char* kGuileThreads =
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+int main() {
   start("zulib_process_bench");
   std::string qnmx = build_file("src/app/qnmx");
   bool have_qnmx = fs::exists(qnmx);
   bool guile_ok = have_guile();
   std::string data = data_file();
   const std::string guile = "guile --no-auto-compile ";
+  auto script = [&](const char* name, const std::string& text) {
+    return qnmx + " " + write_program(name, text.c_str()) + " -";
+  };
 
-  add("qnmx/start", qnmx + " " + write_program("start.zu", "(List)\n") + " -", have_qnmx);
-  add("qnmx/shell_50MB",
-      qnmx + " " + write_program("shell.zu", ("(StringLength (Shell pipe=\"on\" \"cat " + data + "\"))\n").c_str()) +
-          " -",
-      have_qnmx);
-  add("cat/start", "true | cat", true);
-  add("cat/pipe_50MB", "cat " + data + " | cat", true);
-  add("qnmx/loop_1000", qnmx + " " + write_program("loop.zu", kZuLoop) + " -", have_qnmx);
-  add("qnmx/threads_1000", qnmx + " " + write_program("threads.zu", kZuThreads) + " -", have_qnmx);
-  add("guile/loop_1000", guile + write_program("loop.scm", kGuileLoop), guile_ok);
-  add("guile/threads_1000", guile + write_program("threads.scm", kGuileThreads), guile_ok);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-
-  std::printf("\nFastest run less the same script without the operation:\n");
-  ratio("shell 50 MB", "qnmx/shell_50MB", "qnmx/start", "cat/pipe_50MB", "cat/start", "qnmx", "cat");
-  ratio("1000 threads", "qnmx/threads_1000", "qnmx/loop_1000", "guile/threads_1000", "guile/loop_1000", "qnmx",
-        "Guile");
-  auto& m = best();
-  if (m.count("qnmx/threads_1000") && m.count("qnmx/loop_1000"))
-    std::printf("Thread round trips per second: %.0f\n",
-                1000.0 / std::max(m["qnmx/threads_1000"] - m["qnmx/loop_1000"], 1e-6));
+  std::printf("Pairs of whole processes, each side less the same process without the operation in the pair:\n");
+  Pairs shell = paired({"qnmx", script("start.zu", "(List)\n"),
+                        script("shell.zu", "(StringLength (Shell pipe=\"on\" \"cat " + data + "\"))\n"), have_qnmx},
+                       {"cat", "true | cat", "cat " + data + " | cat"}, "");
+  row(shell, "shell 50 MB", "qnmx", "cat", "zulib.shell", "50 MB of a child's output through Shell pipe=\"on\"", "cat",
+      "a qnmx script reading cat's output of the file through Shell pipe=\"on\" into a string, less the script "
+      "without it (start-up) just before it, clamped above 0; each pair runs our start-up, ours, the peer's "
+      "start-up, the peer",
+      "sh running cat of the file piped into cat, less sh running true piped into cat just before it, likewise", "-");
+  Pairs threads = paired({"qnmx", script("loop.zu", kZuLoop), script("threads.zu", kZuThreads), have_qnmx},
+                         {"guile", guile + write_program("loop.scm", kGuileLoop),
+                          guile + write_program("threads.scm", kGuileThreads), guile_ok},
+                         kGuileMissing);
+  row(threads, "1000 threads", "qnmx", "Guile", "zulib.threads", "1000 Thread round trips", "Guile threads",
+      "a qnmx script of 1000 Threads started, each value back, less the same loop without threads just before it, "
+      "clamped above 0; each pair runs our loop, ours, Guile's loop, Guile",
+      "guile --no-auto-compile: 1000 threads started and joined, less the same loop without threads just before "
+      "it, likewise",
+      "-");
+  if (!threads.ours.empty())
+    std::printf("Thread round trips per second (median): %.0f\n", 1000.0 / peer_rounds::median(threads.ours));
   finish();
   return 0;
 }
