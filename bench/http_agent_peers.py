@@ -13,11 +13,15 @@ rate are printed."""
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, here)
+sys.path.insert(0, os.path.join(here, "..", "tests", "netsvc"))
+import pairs  # noqa: E402
+from net_e2e import free_port, listening, wait_for  # noqa: E402
 
 HOST = "127.0.0.1"
 WRK = ["wrk", "-t2", "-c32", "-d10s", "--latency"]
@@ -26,46 +30,6 @@ SCRIPT = r'''
 (Eval Env1 (quote (Define GET () (f) (List (quote text/html) "ok"))))
 (SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () (Allow "all"))))
 '''
-
-NGINX = '''
-daemon off;
-worker_processes auto;
-pid {dir}/nginx.pid;
-error_log {dir}/error.log;
-events {{ worker_connections 1024; }}
-http {{
-  access_log off;
-  client_body_temp_path {dir}/body;
-  proxy_temp_path {dir}/proxy;
-  fastcgi_temp_path {dir}/fastcgi;
-  uwsgi_temp_path {dir}/uwsgi;
-  scgi_temp_path {dir}/scgi;
-  default_type text/html;
-  server {{
-    listen 127.0.0.1:{port};
-    keepalive_timeout {keepalive};
-    root {dir}/www;
-  }}
-}}
-'''
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(port, limit=60.0):
-    end = time.time() + limit
-    while time.time() < end:
-        try:
-            with socket.create_connection((HOST, port), timeout=1):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
 
 def ms(text):
     m = re.match(r"([\d.]+)(us|ms|s)", text)
@@ -110,19 +74,16 @@ def main():
         null = open(os.devnull, "wb")
         procs.append(subprocess.Popen([driver, "/bench", "--", "s.zu", "-", "-", "/", str(port)], cwd=tmp,
                                       stdout=null, stderr=null, env=dict(os.environ, STD_CODE="UTF-8")))
-        if not wait_listening(port):
+        if not wait_for(lambda: listening(port), 60):
             sys.exit("the driver did not start")
         agent = wrk("http://%s:%d/bench" % (HOST, port))
         report("HTTP agent (driver, /bench)", agent)
         results = {}
         for name, keepalive in (("close", 0), ("keep-alive", 65)):
             nport = free_port()
-            conf = os.path.join(tmp, "nginx-%s.conf" % name)
-            with open(conf, "w") as f:
-                f.write(NGINX.format(dir=tmp, port=nport, keepalive=keepalive))
-            p = subprocess.Popen(["nginx", "-c", conf, "-p", tmp], stdout=null, stderr=null)
+            p = pairs.nginx(tmp, nport, keepalive=keepalive, workers="auto", mime="text/html", name="nginx-" + name)
             procs.append(p)
-            if not wait_listening(nport):
+            if not wait_for(lambda: listening(nport), 60):
                 sys.exit("nginx did not start")
             results[name] = wrk("http://%s:%d/ok" % (HOST, nport))
             report("nginx, keepalive_timeout %d" % keepalive, results[name])
@@ -132,7 +93,7 @@ def main():
         p = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", HOST, "--directory",
                               os.path.join(tmp, "www"), str(pport)], stdout=null, stderr=null)
         procs.append(p)
-        if wait_listening(pport):
+        if wait_for(lambda: listening(pport), 60):
             report("python3 -m http.server", wrk("http://%s:%d/ok" % (HOST, pport)))
         print("agent / nginx (connection per request): %.2f x" % (agent[0] / results["close"][0]))
     finally:

@@ -22,27 +22,6 @@ from net_e2e import free_port, listening, wait_for  # noqa: E402
 
 N = 500
 SIZE = 100 * 1024
-NGINX = '''
-daemon off;
-worker_processes 1;
-pid {dir}/nginx.pid;
-error_log {dir}/error.log;
-events {{ worker_connections 1024; }}
-http {{
-  access_log off;
-  client_body_temp_path {dir}/body;
-  proxy_temp_path {dir}/proxy;
-  fastcgi_temp_path {dir}/fastcgi;
-  uwsgi_temp_path {dir}/uwsgi;
-  scgi_temp_path {dir}/scgi;
-  default_type application/octet-stream;
-  server {{
-    listen 127.0.0.1:{port};
-    keepalive_timeout 0;
-    root {dir}/www;
-  }}
-}}
-'''
 
 
 def main():
@@ -64,11 +43,7 @@ def main():
         servers.append(("python", "python3 -m http.server", p))
         if shutil.which("nginx"):
             q = free_port()
-            conf = os.path.join(work, "nginx.conf")
-            with open(conf, "w") as f:
-                f.write(NGINX.format(dir=work, port=q))
-            procs.append(subprocess.Popen(["nginx", "-c", conf, "-p", work], stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.DEVNULL))
+            procs.append(pairs.nginx(work, q))
             servers.append(("nginx", "nginx (keepalive_timeout 0)", q))
         else:
             pairs.row("http_session.nginx", "http sessions: 500 sequential fetches of 100 KB", "nginx", "-", "-", "-",

@@ -106,6 +106,40 @@ def row(rid, path, peer, ours_does, peer_does, how, aim, ours, theirs, out=None)
     print("ROW " + " | ".join(clean(f) for f in fields), file=out or sys.stdout, flush=True)
 
 
+NGINX = '''
+daemon off;
+worker_processes {workers};
+pid {dir}/nginx.pid;
+error_log {dir}/error.log;
+events {{ worker_connections 1024; }}
+http {{
+  access_log off;
+  client_body_temp_path {dir}/body;
+  proxy_temp_path {dir}/proxy;
+  fastcgi_temp_path {dir}/fastcgi;
+  uwsgi_temp_path {dir}/uwsgi;
+  scgi_temp_path {dir}/scgi;
+  default_type {mime};
+  server {{
+    listen 127.0.0.1:{port};
+    keepalive_timeout {keepalive};
+    root {dir}/www;
+  }}
+}}
+'''
+
+
+def nginx(folder, port, keepalive=0, workers="1", mime="application/octet-stream", name="nginx"):
+    """Starts nginx serving folder/www on 127.0.0.1:port, its configuration
+    (folder/NAME.conf), pid, log and temporary files in folder, which its
+    workers must be able to read; the Popen, for the caller to stop."""
+    conf = os.path.join(folder, name + ".conf")
+    with open(conf, "w") as f:
+        f.write(NGINX.format(dir=folder, port=port, keepalive=keepalive, workers=workers, mime=mime))
+    return subprocess.Popen(["nginx", "-c", conf, "-p", folder], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
 def missing(tool, package):
     """The peer field of a row whose peer is not installed."""
     return "missing: %s is not installed (scripts/setup.sh installs %s)" % (tool, package)
