@@ -19,6 +19,9 @@ import time
 
 import numpy as np
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from checks import check, failures  # noqa: E402
+
 QNMX, LOCKD, DRIVER = (os.path.realpath(a) for a in sys.argv[1:4])
 GROUP = sys.argv[4]
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
@@ -26,14 +29,6 @@ WORK = tempfile.mkdtemp(prefix="qnmx_examples_%s_" % GROUP)
 ENV = dict(os.environ, HOME=WORK, STD_CODE="UTF-8")
 ENV.pop("ZUPATH", None)
 ENV.pop("QNMX_TRACE", None)
-FAILS = []
-
-
-def check(cond, what):
-    if not cond:
-        FAILS.append(what)
-        print("FAIL", what, flush=True)
-    return cond
 
 
 def example(name):
@@ -253,9 +248,9 @@ GROUPS = {"demo": group_demo, "language": group_language, "matrices": group_matr
 try:
     GROUPS[GROUP]()
 finally:
-    if not FAILS:
+    if not failures:
         shutil.rmtree(WORK, ignore_errors=True)
-if FAILS:
-    print("%d failed; work left in %s" % (len(FAILS), WORK))
+if failures:
+    print("%d failed; work left in %s" % (len(failures), WORK))
     sys.exit(1)
 print("ok")

@@ -19,9 +19,11 @@ import tempfile
 import time
 import xml.dom.minidom
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, failures, wait_until  # noqa: E402
+
 DRIVER, QNMX, GROUP = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
 HOST = "127.0.0.1"
-failures = []
 
 HANDLERS = r'''
 (Eval Env1 (quote (Define GifFile (Arg 2))))
@@ -48,20 +50,6 @@ PEER = r'''
 (Eval Env1 (quote (Define GET () (f) (List (quote text/html) (List (quote P) HttpAgent_path Greeting)))))
 (SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () (Allow "all"))))
 '''
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return cond
-
-
-def wait_until(cond, limit=30.0, step=0.05):
-    end = time.time() + limit
-    while not cond() and time.time() < end:
-        time.sleep(step)
-    return cond()
 
 
 def free_port():

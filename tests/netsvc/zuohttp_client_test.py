@@ -33,20 +33,15 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from net_e2e import free_port, listening, wait_for  # noqa: E402
 from zoh_peers import FakeV1, Relay, Silent  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, failures  # noqa: E402
 
 QNMX, GROUP = os.path.realpath(sys.argv[1]), sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_zohc_%s_" % GROUP)
 STREAM_ERR = 2147748370
 SERVER = ('(SetMainInterpreter (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg 1))) '
           '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0"))))\n')
-failures, procs = [], []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return cond
+procs = []
 
 
 class Qnmx:

@@ -23,23 +23,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zoh_client import HOST, Agent, Session, header, read_replies, read_reply, request, unpack  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, failures, wait_until  # noqa: E402
 
 EXE, GROUP = sys.argv[1], sys.argv[2]
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return cond
-
-
-def wait_until(cond, limit=30.0, step=0.05):
-    end = time.time() + limit
-    while not cond() and time.time() < end:
-        time.sleep(step)
-    return cond()
 
 
 def raw(port, data, half_close=False):

@@ -26,20 +26,15 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, failures  # noqa: E402
+
 AGENT, QNMX, ONLY = sys.argv[1], sys.argv[2], set(sys.argv[3:])
 MIB = 1 << 20
 PEAK, PEAK_LINKS, DRIFT = 128 * MIB, 384 * MIB, 160 * MIB
 # Under ThreadSanitizer the resident size is mostly its shadow memory: the
 # bounds are printed but not checked (HOSTILE_RSS_BOUNDS=off).
 RSS_BOUNDS = os.environ.get("HOSTILE_RSS_BOUNDS", "on") != "off"
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return cond
 
 
 def quiet_sanitizer():

@@ -11,6 +11,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import wait_until  # noqa: E402
+
 QNMX = os.path.realpath(sys.argv[1])
 GROUP = sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_system_")
@@ -42,15 +45,6 @@ def write(name, text, mode=0o644):
 
 def out(*args):
     return subprocess.run(args, capture_output=True, text=True).stdout
-
-
-def wait_until(cond, limit=10):
-    end = time.monotonic() + limit
-    while not cond():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 class Run:
@@ -115,7 +109,7 @@ def group_launch():
     pid = r.next()[1]
     expect("ps sees the launched program", out("ps", "-o", "args=", "-p", pid).strip(), "sleep 2")
     # Once it has ended it is reaped: nothing stays under qnmx.
-    if not wait_until(lambda: not children(r.p.pid)):
+    if not wait_until(lambda: not children(r.p.pid), 10):
         fail(f"children left: {children(r.p.pid)}")
     expect("Launch errors", r.all()[1:4], [err(2147747075, 2, "Launch", '"parameter error"'),
                                            err(2147748377, 3, "Launch", '"cannot launch"'),
