@@ -43,17 +43,13 @@ void gc_zu_unlock() {
 }
 
 void gc_lib() {
-  gc_file = __FILE__;
-  gc_line = __LINE__;
+  GC_SITE();
   gc_default_mark();  // the top environments, unit environments and every thread's frames
-  gc_file = __FILE__;
-  gc_line = __LINE__;
+  GC_SITE();
   gc_interpreter();
-  gc_file = __FILE__;
-  gc_line = __LINE__;
+  GC_SITE();
   gc_queue();
-  gc_file = __FILE__;
-  gc_line = __LINE__;
+  GC_SITE();
   gc_net_services();
 }
 

@@ -499,12 +499,10 @@ int collect() {
     for (GcThread* t : g.threads) std::memset(t->fast->cache, 0, sizeof t->fast->cache);
     g.stats.allocated_bytes = g.allocated.load();
     g.mark_stack.clear();
-    gc_file = __FILE__;
-    gc_line = __LINE__;
+    GC_SITE();
     if (hooks.gc) hooks.gc();
     drain();
-    gc_file = __FILE__;
-    gc_line = __LINE__;
+    GC_SITE();
     gc_core_pending_files();
     drain();
     if (hooks.sp_gc) hooks.sp_gc();
@@ -762,14 +760,11 @@ void gc_gc_stack() {
 }
 
 void gc_default_mark() {
-  gc_file = __FILE__;
-  gc_line = __LINE__;
+  GC_SITE();
   gc_qnlisp();
-  gc_file = __FILE__;
-  gc_line = __LINE__;
+  GC_SITE();
   gc_unit();
-  gc_file = __FILE__;
-  gc_line = __LINE__;
+  GC_SITE();
   gc_gc_stack();
 }
 

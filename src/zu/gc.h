@@ -180,6 +180,8 @@ size_t gc_block_size(const void* block);
 // each block marked records them (gc_block_site reads them back).
 extern const char* gc_file;
 extern int gc_line;
+// Makes the line it stands on the collector's current site.
+#define GC_SITE() (gc_file = __FILE__, gc_line = __LINE__)
 void gc_block_site(const void* block, const char** file, int* line);
 // A collection counter; a mark function of a record that is not a collected
 // block keeps the last counter it saw to know whether it was visited.
