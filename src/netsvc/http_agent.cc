@@ -10,6 +10,7 @@
 
 #include "base/tick.h"
 #include "netsvc/http_agent_impl.h"
+#include "netsvc/http_chunk.h"
 #include "netsvc/trace_impl.h"
 #include "netsvc/zuohttp.h"
 #include "netsvc/zuohttp_impl.h"
@@ -60,21 +61,35 @@ int error_reply(STREAM* st, const HTTP_ERR* status, const char* message, ZU_SEXP
   return output_error_print(st, status, message, code);
 }
 
-// The body: len bytes, fewer when the connection ends first, under the
-// body guard. The buffer grows with what arrives, never to what the peer
-// only announced.
-ZU_SEXP* read_body(STREAM* st, int len) {
+// The request body: content_length bytes (fewer when the connection ends
+// first), or a chunked body to its last chunk, under the body guard. The
+// buffer grows with what arrives, never to what the peer only announced.
+// 0 with *out the body (null when there is none), -1 when a chunk size
+// cannot be read, -2 past kHttpAgentMaxBody.
+int read_body(STREAM* st, const HTTP_INFO* info, ZU_SEXP** out) {
+  *out = nullptr;
+  const bool chunked = (info->flags & HTTP_F_CHUNKED) != 0;
+  const size_t len = info->content_length > 0 ? static_cast<size_t>(info->content_length) : 0;
+  if (!chunked && len == 0) return 0;
   std::string body;
+  int res = 0;
   new_tick(timeout_stream, -zoh_times().body_guard, st);
+  if (chunked && chunk_read_start(st) < 0) res = -1;
   char chunk[64 * 1024];
-  while (static_cast<int>(body.size()) < len) {
-    int want = std::min<int>(static_cast<int>(sizeof chunk), len - static_cast<int>(body.size()));
-    int n = s_read(st, chunk, want);
-    if (n <= 0) break;
-    body.append(chunk, static_cast<size_t>(n));
+  while (res == 0 && (chunked || body.size() < len)) {
+    int want = static_cast<int>(chunked ? sizeof chunk : std::min(sizeof chunk, len - body.size()));
+    int n = chunked ? s_chunk_read(st, chunk, want) : s_read(st, chunk, want);
+    if (n <= 0) {
+      if (chunked && n < 0) res = -1;
+      break;
+    }
+    if (body.size() + static_cast<size_t>(n) > static_cast<size_t>(kHttpAgentMaxBody)) res = -2;
+    else body.append(chunk, static_cast<size_t>(n));
   }
+  if (chunked) chunk_read_end(st);
   del_tick_with_data(timeout_stream, st);
-  return get_raw(body.data(), static_cast<uint32_t>(body.size()));
+  if (res == 0) *out = get_raw(body.data(), static_cast<uint32_t>(body.size()));
+  return res;
 }
 
 // A narrow text from the peer as a wide one (its bytes as Latin-1, so that
@@ -128,7 +143,13 @@ void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path
     error_reply(st, &http_status_internal, "request body too large", nullptr);
     return;
   }
-  ZU_SEXP* body = info->content_length >= 1 ? read_body(st, info->content_length) : nullptr;
+  ZU_SEXP* body = nullptr;
+  int got = read_body(st, info, &body);
+  if (got < 0) {
+    error_reply(st, &http_status_internal, got == -2 ? "request body too large" : "request body unreadable",
+                nullptr);
+    return;
+  }
   ZU_SEXP* form = http_request_form(info, path, body);
   ZU_SEXP* r = http_agent_eval(a, form);
   int t = get_type(r);

@@ -144,6 +144,11 @@ def clients(tmp):
         f.write(os.urandom(1 << 20))
     r = curl(port, "/hello", "--data-binary", "@" + body)
     check(r.stdout == b"1048576", "POST of 1 MiB reaches the handler: %r" % r.stdout[:200])
+    r = curl(port, "/hello", "-H", "Transfer-Encoding: chunked", "--data-binary", "@" + body)
+    check(r.stdout == b"1048576", "a chunked POST of 1 MiB reaches the handler whole: %r" % r.stdout[:200])
+    r = raw(port, b"POST /hello HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nab\r\n0\r\n\r\n")
+    check(r.startswith(b"HTTP/1.1 500 ") and b"request body unreadable" in r,
+          "a chunk size that is no number is refused, not served as an empty body: %r" % r[:200])
     r = curl(port, "/err", "-i")
     check(r.stdout.startswith(b"HTTP/1.1 503 Service Unavailable\r\n") and b"ZU Code:#error(" in r.stdout,
           "an error result: 503 with its code: %r" % r.stdout[:300])
