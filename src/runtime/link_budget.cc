@@ -340,15 +340,17 @@ int link_admit_input(LINK_METER* m, ZU_FILE* f) {
   Budget& b = B();
   int64_t want = buffer_charge(f) + form_charge(m);
   int64_t down;
-  bool go;
+  bool over, go;
   {
     std::lock_guard<std::mutex> l(b.mu);
     down = m->reading - want;
     _adjust(m, &LINK_METER::reading, want - m->reading);
-    if (m->held() > b.limit / 4) return -1;
-    go = _reader_may_go(m);
+    over = m->held() > b.limit / 4;
+    go = !over && _reader_may_go(m);
   }
+  // A share that went down wakes the waiters even when this link is refused.
   released(down);
+  if (over) return -1;
   if (go) return 0;
   // A stream closed under the wait lets the read see the end of input.
   wait_for_room(
