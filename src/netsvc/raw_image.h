@@ -88,10 +88,14 @@ void init_zu_ri();
 // path is not a URL, null with *err -1 and nothing is queued. Every look-up
 // makes the image the most recently used. Ops 2, 3 and 5 (and the op 4 of
 // a withdrawal) run under the cache's lock and must not call it.
+// The pixels stay the cache's: they are valid until the image leaves it
+// (delete_ri, or eviction once more than kRawImageKeep images have ended),
+// which another task's fetch may cause at any time; copy them first.
 uint32_t* zu_get_ri(int* err, int* w, int* h, ri_que_cf func, void* cf_data, const L_CHAR* path);
 // The bytes as received: asks like zu_get_ri without a callback and waits
 // while the image is being fetched. *err the state; ready: *len bytes,
-// failed: null and *len -1.
+// failed: null and *len -1. The bytes stay the cache's, as zu_get_ri's
+// pixels do.
 uint8_t* zu_search_ri_org(int* err, int* len, const L_CHAR* path);
 // Removes an image whose fetch has ended and that nobody waits on, with
 // its buffers: 0, or -1 (not cached, being fetched, or waited on).

@@ -30,11 +30,6 @@ SESSION_DESCRIPTOR* _find_descriptor(int id) {
   return d;
 }
 
-bool same_text(const L_CHAR* a, const L_CHAR* b) {
-  if (!a || !b) return a == b;
-  return l_strcmp(a, b) == 0;
-}
-
 const SESSION_SW* find_row(const L_CHAR* proto) {
   for (const SESSION_SW* row = session_sw_table; row->proto; ++row)
     if (zu_wcmp_ascii(proto, row->proto) == 0) return row;

@@ -30,11 +30,6 @@ constexpr int kDefaultTick = 10;
 constexpr int kHungConnectSeconds = 10;
 constexpr int kTickSeconds = 5;  // an interpreter tick
 
-bool same_text(const L_CHAR* a, const L_CHAR* b) {
-  if (!a || !b) return a == b;
-  return l_strcmp(a, b) == 0;
-}
-
 void free_agent(CON_AGENT* a) {
   while (CON_PREFIX* p = a->prefix) {
     a->prefix = p->next;

@@ -29,6 +29,7 @@
 #include "base/lock.h"
 #include "base/task.h"
 #include "netsvc/session.h"
+#include "text/lchar.h"
 
 struct CON_SERVER;
 struct CON_AGENT;
@@ -177,6 +178,12 @@ ZU_SEXP* connect_agent(ZUISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, Z
 // Forces a value on the calling task (its interpreter answers the peer's
 // requests meanwhile).
 ZU_SEXP* forced(ZU_SEXP* v);
+
+// Whether two texts are equal, either of them possibly null (two nulls are).
+inline bool same_text(const L_CHAR* a, const L_CHAR* b) {
+  if (!a || !b) return a == b;
+  return l_strcmp(a, b) == 0;
+}
 
 // ---- the native proxy (session_proxy.cc), session_lock held
 // The forms that set session `id` up at the native proxy, once until its

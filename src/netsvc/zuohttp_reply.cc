@@ -182,10 +182,6 @@ long long zoh_read_reply_payload(STREAM* con, ZOH_REPLY* r, STREAM_BUF* buf, SEM
     copy_in_sbuf(buf, piece, static_cast<size_t>(k), lock);
     got += k;
   }
-  // The rest of a chunked body (its last chunk and trailer), so that a kept
-  // connection is at the next reply.
-  while (res == 0 && r->chunked && s_chunk_read(con, piece, sizeof piece) > 0) {
-  }
   zoh_reply_done(con, r);
   return res < 0 ? res : got;
 }
