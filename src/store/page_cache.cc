@@ -681,9 +681,12 @@ int cache_write(FAC_INFO* info, uint64_t pos, uint64_t end, Pieces& src, const s
   uint64_t first = pos & kPageMask;
   uint64_t last = (end - 1) & kPageMask;
   bool ok = true;
+  // A partly covered end page is loaded only when it is to be written: a
+  // page `only` leaves out must not fail the write by an unneeded read.
   if ((pos & (kFacPageSize - 1)) != 0 || end < first + kFacPageSize)
-    ok = prepare_partial(info, first, pinned, &np) == 0;
-  if (ok && last != first && (end & (kFacPageSize - 1)) != 0) ok = prepare_partial(info, last, pinned, &np) == 0;
+    if (!only || only->front()) ok = prepare_partial(info, first, pinned, &np) == 0;
+  if (ok && last != first && (end & (kFacPageSize - 1)) != 0 && (!only || only->back()))
+    ok = prepare_partial(info, last, pinned, &np) == 0;
   if (!ok) {
     int saved = errno;
     for (int i = 0; i < np; ++i) pinned[i]->pinned = 0;
