@@ -1055,12 +1055,6 @@ int direct_flush(FAC_INFO* info) {
 
 }  // namespace
 
-int64_t fac_write2(FAC_INFO* info, const void* a, uint64_t alen, const void* b, uint64_t blen) {
-  if (!a) return -1;
-  iovec v[2] = {{const_cast<void*>(a), static_cast<size_t>(alen)}, {const_cast<void*>(b), static_cast<size_t>(blen)}};
-  return fac_writev(info, v, 2);
-}
-
 int fac_flush(FAC_INFO* info) {
   if (info->direct) return direct_flush(info);
   return fac_purge_onlyone(info);

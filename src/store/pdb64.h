@@ -204,8 +204,6 @@ int64_t fac_writev(FAC_INFO* info, const iovec* iov, int cnt);
 // there costs a read and no write-back. Bytes written, or -1 with nothing
 // changed.
 int64_t fac_rewritev(FAC_INFO* info, const iovec* iov, int cnt);
-// Two pieces back to back (one system call in direct mode); a + b or -1.
-int64_t fac_write2(FAC_INFO* info, const void* a, uint64_t alen, const void* b, uint64_t blen);
 // pos 0 from the start, 1 from the position, 2 from the logical end. The new
 // position, or -1 bad origin, -2 negative target, -3 beyond the end.
 int64_t fac_lseek(FAC_INFO* info, int64_t ofs, int pos);
