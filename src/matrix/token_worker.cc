@@ -408,10 +408,7 @@ void matrix_que_task(void*) {
   // (when the interpreter table is up: a store may run without it).
   bool own = false;
   if (lock_up_test(zui_lock)) {
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_SELF;
-    z->env = qnlisp_top_env1;
-    own = setup_i(z) > 0;
+    own = open_self_interpreter() > 0;
   }
   on_worker = true;
   {

@@ -350,10 +350,7 @@ bool borrow_thread_interpreter() {
     return true;
   }
   unlock_task(zui_lock, "borrow_thread_interpreter");
-  ZU_INTERPRETER* n = new_zu_interpreter();
-  n->a_type = ZUI_SELF;
-  n->env = qnlisp_top_env1;
-  int iid = setup_i(n);
+  int iid = open_self_interpreter();
   if (iid <= 0) return false;
   thread_iid = iid;
   return true;

@@ -36,10 +36,7 @@ void lf_tick_func(void* data) {
     ZuThreadScope scope("Get unlock");
     // The lock client asks from a thread that owns an interpreter.
     if (!get_my_zui()) {
-      ZU_INTERPRETER* self = new_zu_interpreter();
-      self->a_type = ZUI_SELF;
-      self->env = qnlisp_top_env1;
-      setup_i(self);
+      open_self_interpreter();
     }
     call_unlock(*d);
   }

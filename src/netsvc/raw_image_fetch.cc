@@ -104,10 +104,7 @@ void fetch_task(TKEY data) {
   auto* q = static_cast<SYS_QUEUE*>(data);
   L_CHAR* key = touch_qkey(q);
   if (!key) return;
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_SELF;
-  z->env = qnlisp_top_env1;
-  setup_i(z);
+  open_self_interpreter();
   int sid = open_session(1);
   while (auto* ri = reinterpret_cast<RAW_IMAGE*>(delete_queue(q, sq_key_cond, key, 0))) fetch_one(ri, sid);
   release_qkey(q, key);

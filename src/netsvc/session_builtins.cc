@@ -94,14 +94,6 @@ void free_rs_request(RS_REQUEST* q) {
   d_f_ree(q);
 }
 
-// An internal interpreter for the calling task.
-void start_self_interpreter() {
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_SELF;
-  z->env = qnlisp_top_env1;
-  setup_i(z);
-}
-
 int arrivals(const int* counter) {
   lock_task(zui_lock);
   int n = *counter;
@@ -146,7 +138,7 @@ bool wait_for_more(const int* counter, int seen, const RS_SENDER* me) {
 void rs_task1(TKEY) {
   L_CHAR* key = touch_qkey(&rs_que1);
   if (!key) return;
-  start_self_interpreter();
+  open_self_interpreter();
   RS_SENDER me{};
   {
     ZuThreadScope scope("rs_task1");
@@ -186,7 +178,7 @@ void finish_rs_request(RS_REQUEST* q) {
 void rs_task2(TKEY) {
   L_CHAR* key = touch_qkey(&rs_que2);
   if (!key) return;
-  start_self_interpreter();
+  open_self_interpreter();
   {
     ZuThreadScope scope("rs_task2");
     for (;;) {

@@ -281,10 +281,7 @@ STREAM* send_request(URL* u, ZU_SEXP* head, ZU_SEXP* path, ZU_SEXP* body, bool h
 void session_task(TKEY) {
   L_CHAR* key = touch_qkey(&session_http_que);
   if (!key) return;
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_SELF;
-  z->env = qnlisp_top_env1;
-  setup_i(z);
+  open_self_interpreter();
   {
     ZuThreadScope scope("session_task");
     while (auto* n = reinterpret_cast<SESSION_HTTP_N*>(delete_queue(&session_http_que, sq_key_cond, key, 0))) {

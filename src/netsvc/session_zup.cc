@@ -372,10 +372,7 @@ int agent_timeout_seconds(ZU_SEXP* reply) {
 }
 
 void agent_timeout_task(TKEY) {
-  ZU_INTERPRETER* self = new_zu_interpreter();
-  self->a_type = ZUI_SELF;
-  self->env = qnlisp_top_env1;
-  setup_i(self);
+  open_self_interpreter();
   ZuThreadScope scope("agent_timeout_task");
   static const L_CHAR* const kAsk = l_string(std_cm, "(GetZUIinfo 0)");
   for (;;) {

@@ -447,10 +447,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
   ZuThreadScope scope("call_lock");
   // Remote queries are made from a task that owns an interpreter.
   if (!get_my_zui()) {
-    ZU_INTERPRETER* self = new_zu_interpreter();
-    self->a_type = ZUI_SELF;
-    self->env = qnlisp_top_env1;
-    if (setup_i(self) <= 0) return cl_invalid();
+    if (open_self_interpreter() <= 0) return cl_invalid();
   }
   int me = get_tid();
   lock_cl();

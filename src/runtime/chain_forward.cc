@@ -44,10 +44,7 @@ int forward_chain(int iid, int type, const unsigned char* data, size_t len, int 
   if (len > UINT32_MAX) return -1;
   bool own = get_my_zui() == nullptr;
   if (own) {
-    ZU_INTERPRETER* z = new_zu_interpreter();
-    z->a_type = ZUI_SELF;
-    z->env = qnlisp_top_env1;
-    if (setup_i(z) < 0) return -1;  // shutting down: the record is freed
+    if (open_self_interpreter() < 0) return -1;  // shutting down: the record is freed
   }
   int r;
   {

@@ -43,14 +43,6 @@ struct RECONNECT {
 RECONNECT* rc_head = nullptr;
 int rc_tasks = 0;
 
-ZU_INTERPRETER* start_self_interpreter() {
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_SELF;
-  z->env = qnlisp_top_env1;
-  setup_i(z);
-  return z;
-}
-
 void wait_no_search() {
   while (dq_searching) {
     sleep_task(&dq_searching, zui_lock);
@@ -142,7 +134,7 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
 }
 
 void reconnect_task(TKEY) {
-  start_self_interpreter();
+  open_self_interpreter();
   {
     ZuThreadScope scope("reconnect");
     lock_task(zui_lock);
@@ -303,7 +295,7 @@ void drop_delay_que(ZU_INTERPRETER* zui) {
 }
 
 void delay_thread(TKEY) {
-  start_self_interpreter();
+  open_self_interpreter();
   lock_task(zui_lock);
   if (dq_serving) {
     unlock_task(zui_lock, "delay_thread");

@@ -628,6 +628,14 @@ int close_interpreter_nowait(int iid) {
   return r;
 }
 
+int open_self_interpreter(bool own_env) {
+  ZU_INTERPRETER* z = new_zu_interpreter();
+  z->a_type = ZUI_SELF;
+  z->env = qnlisp_top_env1;
+  z->environment = own_env ? 1 : 0;
+  return setup_i(z);
+}
+
 void close_self_interpreter() {
   gc_check_no_frames("close_self_interpreter");
   int pri = zui_push_pri();

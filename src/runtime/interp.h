@@ -236,6 +236,10 @@ void zui_page_feed(int iid);
 int _close_interpreter(int iid);
 int close_interpreter(int iid);
 int close_interpreter_nowait(int iid);
+// Gives the calling task an internal interpreter working in the second top
+// environment, or (own_env) in an environment of its own below it: its iid,
+// <= 0 when none was made (the record is freed then).
+int open_self_interpreter(bool own_env = false);
 void close_self_interpreter();
 void _close_all_interpreter();
 void close_all_interpreter();

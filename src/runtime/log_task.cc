@@ -77,10 +77,7 @@ void stop_log() {
 // session calls it makes need one.
 void make_self_interpreter() {
   if (get_my_zui()) return;
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_SELF;
-  z->env = qnlisp_top_env1;
-  setup_i(z);
+  open_self_interpreter();
 }
 
 void do_log_action_console(LOG_NODE* n) {

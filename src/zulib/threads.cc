@@ -69,10 +69,7 @@ void _wait_for(TH_DATA* t, F flag_set) {
 // the delivery, then the hand-shake that lets the record go.
 void thread_task(TKEY data) {
   auto* t = static_cast<TH_DATA*>(data);
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_SELF;
-  z->env = qnlisp_top_env1;
-  int iid = setup_i(z);
+  int iid = open_self_interpreter();
   {
     ZuThreadScope scope("Thread");
     gc_set_nl(t, gc_th_data);

@@ -21,17 +21,6 @@
 #include "text/convert.h"
 #include "zu/gc.h"
 
-// Gives the calling thread an internal interpreter working in the second
-// top environment, or (own_env) in an environment of its own below it: its
-// iid, <= 0 when none was made.
-inline int open_self_interpreter(bool own_env = false) {
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  z->a_type = ZUI_SELF;
-  z->env = qnlisp_top_env1;
-  z->environment = own_env ? 1 : 0;
-  return setup_i(z);
-}
-
 // The calling thread's internal interpreter for a scope.
 class SelfInterpreter {
  public:
