@@ -1,5 +1,6 @@
 #include "base/paths.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,6 +19,15 @@ const char* temp_copy(const std::string& s) {
 }  // namespace
 
 const char* u_getenv(const char* name) { return name ? std::getenv(name) : nullptr; }
+
+int64_t u_getenv_count(const char* name, int64_t fallback, int64_t max) {
+  const char* text = u_getenv(name);
+  if (!text || *text < '0' || *text > '9') return fallback;
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text, &end, 10);
+  return *end == 0 && errno == 0 && v > 0 && v <= max ? static_cast<int64_t>(v) : fallback;
+}
 
 const char* get_homepath() { return std::getenv("HOME"); }
 

@@ -1,8 +1,13 @@
 // The environment and the program's well-known directories.
 #pragma once
 
+#include <cstdint>
+
 // Environment look-up: the value (owned by the environment) or null.
 const char* u_getenv(const char* name);
+// The environment variable `name` as a whole number from 1 to max, in
+// decimal and nothing else; fallback when it is unset or anything else.
+int64_t u_getenv_count(const char* name, int64_t fallback, int64_t max);
 // The value of HOME, or null when it is unset.
 const char* get_homepath();
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/paths.h"
 #include "base/queue.h"
 #include "netsvc/http_header.h"
 #include "netsvc/session.h"
@@ -144,9 +145,7 @@ ZU_SEXP* read_raw_body(STREAM* st, const HTTP_INFO& info, const char* type, ZU_F
 size_t http_reply_cap() {
   size_t cap = reply_cap.load();
   if (cap) return cap;
-  const char* env = std::getenv("QNMX_HTTP_REPLY_CAP");
-  long long n = env ? std::atoll(env) : 0;
-  cap = n > 0 ? static_cast<size_t>(n) : kDefaultReplyCap;
+  cap = static_cast<size_t>(u_getenv_count("QNMX_HTTP_REPLY_CAP", kDefaultReplyCap, INT64_MAX));
   reply_cap.store(cap);
   return cap;
 }

@@ -7,6 +7,7 @@
 
 #include "base/alloc.h"
 #include "base/panic.h"
+#include "base/paths.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "base/zutime.h"
@@ -133,11 +134,7 @@ void _close_hung_links() {
   }
 }
 
-int tick_seconds() {
-  const char* env = std::getenv("QNMX_SESSION_TICK");
-  int n = env ? std::atoi(env) : 0;
-  return n > 0 ? n : kDefaultTick;
-}
+int tick_seconds() { return static_cast<int>(u_getenv_count("QNMX_SESSION_TICK", kDefaultTick, INT_MAX)); }
 
 // An agent with a link whose time-out nobody has asked yet.
 CON_AGENT* _agent_to_ask() {

@@ -107,13 +107,7 @@ void timeout_stream(void* data) {
 
 void zoh_cut_connection(STREAM* s) { shut(s, SHUT_RDWR); }
 
-int zoh_env_count(const char* name, int fallback) {
-  const char* text = u_getenv(name);
-  if (!text || !*text) return fallback;
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  return *end == 0 && v > 0 && v <= INT_MAX ? static_cast<int>(v) : fallback;
-}
+int zoh_env_count(const char* name, int fallback) { return static_cast<int>(u_getenv_count(name, fallback, INT_MAX)); }
 
 ZOH_LIMITS zoh_limits() {
   static const ZOH_LIMITS limits{zoh_env_count("QNMX_ZOH_PEER_SESSIONS", 64), zoh_env_count("QNMX_ZOH_SESSIONS", 1024),

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/lock.h"
+#include "base/paths.h"
 #include "stream/stream.h"
 #include "text/lchar.h"
 #include "zu/gc.h"
@@ -79,13 +80,7 @@ Budget& B() {
 }
 
 // A positive number of MiB from the environment variable `name`, or 0.
-int64_t env_mib(const char* name) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return 0;
-  char* end = nullptr;
-  long long v = std::strtoll(text, &end, 10);
-  return *end == 0 && v > 0 && v < (int64_t{1} << 40) ? static_cast<int64_t>(v) << 20 : 0;
-}
+int64_t env_mib(const char* name) { return u_getenv_count(name, 0, (int64_t{1} << 40) - 1) << 20; }
 
 // ---- the sums (budget mutex held)
 
