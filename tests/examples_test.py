@@ -20,7 +20,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from checks import check, failures  # noqa: E402
+from checks import check, failures, free_port, listening, wait_until  # noqa: E402
 
 QNMX, LOCKD, DRIVER = (os.path.realpath(a) for a in sys.argv[1:4])
 GROUP = sys.argv[4]
@@ -68,20 +68,8 @@ def read_ppm(name):
     return np.frombuffer(b[m.end():], np.uint8).reshape(h, w, 3).astype(np.int64)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def wait_listening(port, limit=60):
-    end = time.time() + limit
-    while time.time() < end:
-        with open("/proc/net/tcp") as f:
-            if any(l.split()[1].endswith(":%04X" % port) and l.split()[3] == "0A" for l in f.readlines()[1:]):
-                return True
-        time.sleep(0.05)
-    return False
+    return wait_until(lambda: listening(port), limit)
 
 
 # ---------------------------------------------------------------------------

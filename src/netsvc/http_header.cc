@@ -148,11 +148,17 @@ int read_field(HTTP_INFO* info, const std::string_view* w, int n) {
     if (leading_int(w[1], INT_MAX, &code)) info->err = static_cast<int>(code);
   } else if (same(w[0], "Content-Type:")) {
     d_f_ree(info->content_type);
-    info->content_type = dup(w[1].substr(0, w[1].find(';')));
-    if (n > 2) {
-      size_t eq = w[2].find('=');
+    size_t semi = w[1].find(';');
+    info->content_type = dup(w[1].substr(0, semi));
+    // The parameter follows the ";" with or without a blank between.
+    std::string_view param = semi == std::string_view::npos ? std::string_view{} : w[1].substr(semi + 1);
+    if (param.empty() && n > 2) param = w[2];
+    if (!param.empty()) {
+      size_t eq = param.find('=');
+      std::string_view v = eq == std::string_view::npos ? param : param.substr(eq + 1);
+      if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
       d_f_ree(info->charset);
-      info->charset = dup(eq == std::string_view::npos ? w[2] : w[2].substr(eq + 1));
+      info->charset = dup(v);
     }
   }
   return 0;

@@ -190,10 +190,7 @@ ZU_SEXP* read_reply_into(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* fil
   }
   // An unknown charset leaves the stream's encoding as it is.
   if (info.charset) {
-    std::string charset = info.charset;
-    if (charset.size() >= 2 && charset.front() == '"' && charset.back() == '"')
-      charset = charset.substr(1, charset.size() - 2);
-    if (CODE_METHOD* cm = get_encoding(l_string(std_cm, charset.c_str()))) s_set_cm(st, cm);
+    if (CODE_METHOD* cm = get_encoding(l_string(std_cm, info.charset))) s_set_cm(st, cm);
   }
   free_HTTP_info(&info);
   const L_CHAR* name = l_string(std_cm, type.c_str());

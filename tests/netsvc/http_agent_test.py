@@ -20,7 +20,7 @@ import time
 import xml.dom.minidom
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, wait_until  # noqa: E402
+from checks import check, failures, free_port, wait_until  # noqa: E402
 
 DRIVER, QNMX, GROUP = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
 HOST = "127.0.0.1"
@@ -50,12 +50,6 @@ PEER = r'''
 (Eval Env1 (quote (Define GET () (f) (List (quote text/html) (List (quote P) HttpAgent_path Greeting)))))
 (SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () (Allow "all"))))
 '''
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
 
 
 def answers(port):

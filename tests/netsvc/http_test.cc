@@ -54,6 +54,9 @@ TEST(HttpHeader, RequestsRepliesAndCaps) {
        "GET|/a?b=1|text/xml|EUC-JP|2.0|200|-1|3|z"},
       {"GET\r\nrest", "GET|-|-|-|0.9|200|-1|0|rest"},  // no target: the request line is all
       {"GET /x HTTP1.1\r\nContent-Type: a/b c\r\n\r\n", "GET|/x|a/b|c|0.9|200|-1|0|"},
+      // The charset with no blank after the ";", and in quotes.
+      {"POST / HTTP/1.0\r\nContent-Type: text/xml;charset=utf-8\r\n\r\n", "POST|/|text/xml|utf-8|1.0|200|-1|0|"},
+      {"POST / HTTP/1.0\r\nContent-Type: text/xml; charset=\"EUC-JP\"\r\n\r\n", "POST|/|text/xml|EUC-JP|1.0|200|-1|0|"},
       {"GET / HTTP/1.0\r\nX: " + std::string(kHttpMaxLine - 5, 'a') + "\r\n\r\n!", "GET|/|-|-|1.0|200|-1|0|!"},
       {"GET / HTTP/1.0\r\nX: " + std::string(kHttpMaxLine - 4, 'a') + "\r\n\r\n", "refused"},
       {"GET / HTTP/1.0\n" + many + "\n", "GET|/|-|-|1.0|200|-1|0|"},

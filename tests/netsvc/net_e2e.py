@@ -15,40 +15,9 @@ import sys
 import tempfile
 import time
 
-
-def free_port():
-    """A port nothing listens on, for a server the test starts next. Drawn
-    below the kernel's ephemeral range (32768 and up), so the outgoing
-    connections of tests running at the same time cannot take it between
-    this check and the server's bind."""
-    rng = random.SystemRandom()
-    for _ in range(200):
-        port = rng.randrange(20000, 32700)
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    """Whether something listens on port, read from /proc/net/tcp so that no
-    probe connection disturbs the listener."""
-    with open("/proc/net/tcp") as f:
-        return any(l.split()[1].endswith(":%04X" % port) and l.split()[3] == "0A" for l in f.readlines()[1:])
-
-
-def wait_for(cond, limit):
-    end = time.time() + limit
-    while not cond():
-        if time.time() > end:
-            return False
-        time.sleep(0.05)
-    return True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import free_port, listening  # noqa: E402,F401
+from checks import wait_until as wait_for  # noqa: E402,F401
 
 
 def zu_string(s):

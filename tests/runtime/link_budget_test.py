@@ -31,7 +31,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures  # noqa: E402
+from checks import check, failures, free_port  # noqa: E402
 
 QNMX, CASE = os.path.realpath(sys.argv[1]), sys.argv[2]
 SCALE = float(sys.argv[3]) if len(sys.argv) > 3 else 1.0
@@ -40,12 +40,6 @@ PEERS = 100
 RSS_BOUNDS = os.environ.get("HOSTILE_RSS_BOUNDS", "on") != "off"
 SCRIPT = ('(SetMainInterpreter (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg 1))) '
           '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))\n')
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Agent:
