@@ -100,7 +100,8 @@ inline bool zoh_seq_before(int16_t a, int16_t b) {
 // Writes a reply: the lines of output_server_header (Content-Length
 // 12 + payload, Connection keep-alive when `keep`) and the header of
 // type/seq/cookie; the payload is the caller's to write after it. Flushes
-// when there is none. 0 or -1.
+// when there is none; a payload < 0 streams (no Content-Length, flushed).
+// 0 or -1.
 int zoh_reply(STREAM* con, uint8_t type, int16_t seq, const uint32_t cockie[2], int payload, bool keep);
 
 // Ends a connection at once, both ways, for its owner to close: a blocked

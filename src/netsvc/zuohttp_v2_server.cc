@@ -43,13 +43,7 @@ ZoH_ENTRY_V2* entry_list_v2 = nullptr;
 
 // A reply whose body streams: no Content-Length, "Connection: close".
 int reply_streaming(STREAM* con, uint8_t type, const uint32_t cockie[2]) {
-  HTTP_INFO info{};
-  info.content_length = -1;
-  ZUoHTTP_HEADER h{type, 0, 0, {cockie[0], cockie[1]}};
-  unsigned char wire[kZoHHeaderSize];
-  zoh_header_to_wire(&h, wire);
-  if (output_server_header(con, &info) < 0 || s_write(con, wire, kZoHHeaderSize) != kZoHHeaderSize) return -1;
-  return s_flush(con);
+  return zoh_reply(con, type, 0, cockie, -1, false);
 }
 
 void close_connection(STREAM* s) {

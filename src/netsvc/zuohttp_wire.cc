@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/paths.h"
+#include "netsvc/zuohttp_client_impl.h"
 #include "netsvc/zuohttp_impl.h"
 #include "stream/stream.h"
 
@@ -77,13 +78,10 @@ int output_server_header(STREAM* s, const HTTP_INFO* info) {
 
 int zoh_reply(STREAM* con, uint8_t type, int16_t seq, const uint32_t cockie[2], int payload, bool keep) {
   HTTP_INFO info{};
-  info.content_length = kZoHHeaderSize + payload;
+  info.content_length = payload < 0 ? -1 : kZoHHeaderSize + payload;
   info.flags = keep ? HTTP_F_KEEP_ALIVE : 0;
-  ZUoHTTP_HEADER h{type, 0, seq, {cockie ? cockie[0] : 0, cockie ? cockie[1] : 0}};
-  unsigned char wire[kZoHHeaderSize];
-  zoh_header_to_wire(&h, wire);
-  if (output_server_header(con, &info) < 0 || s_write(con, wire, kZoHHeaderSize) != kZoHHeaderSize) return -1;
-  return payload > 0 ? 0 : s_flush(con);
+  if (output_server_header(con, &info) < 0) return -1;
+  return zoh_write_header(con, type, seq, cockie, payload <= 0);
 }
 
 namespace {
