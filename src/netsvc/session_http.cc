@@ -117,8 +117,13 @@ void follow_encoding_attribute(ZU_SEXP* forms) {
 // cap: the list (T raw-bytes), or an error.
 ZU_SEXP* read_raw_body(STREAM* st, const HTTP_INFO& info, const char* type, ZU_FILE* file, int line) {
   size_t cap = http_reply_cap();
+  // A length past the cap is refused before any of the body is read.
+  if (info.content_length >= 0 && static_cast<size_t>(info.content_length) > cap) {
+    d_s_close(st);
+    return http_error(file, line, ZU_ER_STREAM, data_list("http connection error"));
+  }
+  // Without a length, one byte past the cap tells an over-long body.
   size_t want = info.content_length >= 0 ? static_cast<size_t>(info.content_length) : cap + 1;
-  if (want > cap) want = cap + 1;  // one byte past the cap tells an over-long body
   std::vector<uint8_t> body;
   body.resize(std::min<size_t>(want, 10));
   size_t got = 0;
