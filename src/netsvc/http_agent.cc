@@ -136,6 +136,13 @@ ZU_SEXP* settle_xml_encoding(STREAM* st, ZU_SEXP* value) {
 
 bool is_type(const std::string& type, const char* name) { return type == name; }
 
+// A content type goes into the reply header as it is: a control byte or a
+// blank in it would end its line and begin a header of the handler's
+// choosing.
+bool header_safe(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; });
+}
+
 // Serves a request for entry a; the connection is closed by the caller.
 void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path) {
   // A body past the cap is refused before any of it is read.
@@ -230,6 +237,7 @@ int return_code(STREAM* st, HTTP_INFO* info, ZU_SEXP* result) {
   ZU_SEXP* head = get_type(result) == ZU_TYPE_LIST ? result->pair.car : nullptr;
   if (get_type(head) != ZU_TYPE_SYMBOL) return error_reply(st, &http_status_internal, "symbol required", nullptr);
   std::string type = n_string(std_cm, sym_name(head));
+  if (!header_safe(type)) return error_reply(st, &http_status_internal, "invalid content type", nullptr);
   ZU_SEXP* value = get_el(result, 1);
   bool image = is_type(type, "image/jpeg") || is_type(type, "image/gif");
   if (image && get_type(value) != ZU_TYPE_RAW) return error_reply(st, &http_status_internal, "ZUT_RAW is required", nullptr);

@@ -86,7 +86,8 @@ int exec_url(HTTP_INFO* info, STREAM* st);
 // 1 when path (origin form) is one of the ZUoHTTP protocol's own.
 bool is_zuohttp_path(const char* path);
 // Writes the reply for a result list: its first member must be a symbol
-// naming the content type (else a 500 page "symbol required"); its
+// naming the content type (else a 500 page "symbol required"), without
+// blanks or control characters (else a 500 page "invalid content type"); its
 // Cache-Control="private" asks for the no-cache lines. text/html writes a
 // string second member unchanged or prints it as HTML; text/xml likewise
 // as XML, after settling the encoding (the first member's encoding

@@ -4,7 +4,8 @@
 DRIVER is tests/netsvc/http_agent_driver, which registers the paths on its
 command line and runs a script as qnmx does; the script here defines the
 handlers and listens. clients: curl and wget against local entries, and
-qnmx itself answering 404. remote: entries at a second qnmx whose script
+qnmx itself answering 404; content types that would break the header.
+remote: entries at a second qnmx whose script
 defines SetAgent and HTTP; the peer killed and started again. hostile:
 escaped pages, a body past the cap, 1000 concurrent clients, slow
 senders."""
@@ -36,6 +37,8 @@ HANDLERS = r'''
     (List (quote text/xml) (quote ((?xml version="1.0" encoding="UTF-8") (doc (item "a") (item "é"))))))
   (Case (equal HttpAgent_path "/xml2") (List (quote text/xml) (quote ((?xml version="1.0") (doc "b")))))
   (Case (equal HttpAgent_path "/cache") (List (quote [text/html Cache-Control="private"]) "<p>c</p>"))
+  (Case (equal HttpAgent_path "/crlf") (List (Cast "text/html\r\nX-Injected: 1" type="symbol") "<p>i</p>"))
+  (Case (equal HttpAgent_path "/blank") (List (Cast "text/html x" type="symbol") "<p>b</p>"))
   (Case 1 (List (quote text/html) HttpAgent_path))))))
 (Eval Env1 (quote (Define POST () (f data) (List (quote text/html) (Cast type="string" (GetSize data))))))
 (SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () (Allow "all"))))
@@ -126,7 +129,7 @@ def clients(tmp):
         pixels = bytes((x * 37 + y * 11) % 4 * 85 for y in range(20) for x in range(30) for _ in range(3))
         f.write(subprocess.run(["ppmtogif"], input=b"P6\n30 20\n255\n" + pixels, capture_output=True).stdout)
     check(0 < os.path.getsize(gif) < 4096, "the GIF fits one piece of a raw load")
-    d = driver(tmp, ["/hello", "/err", "/num", "/gif", "/xml", "/xml2", "/cache"], [gif])
+    d = driver(tmp, ["/hello", "/err", "/num", "/gif", "/xml", "/xml2", "/cache", "/crlf", "/blank"], [gif])
     port = d.port
     r = curl(port, "/hello", "-i")
     check(r.stdout == b"HTTP/1.1 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\nServer: PELANOR QUARVEN SERVER\r\n"
@@ -170,6 +173,12 @@ def clients(tmp):
     r = subprocess.run(["wget", "--no-proxy", "-S", "-O", "-", "-t", "1", "http://%s:%d/nothing" % (HOST, port)],
                        capture_output=True, timeout=60)
     check(r.returncode == 8 and b"HTTP/1.1 404 Not Found" in r.stderr, "wget of an unknown path: %r" % r.stderr)
+    # A content type that would end its header line is refused.
+    for path in ("/crlf", "/blank"):
+        r = raw(port, b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
+        head = r.split(b"\r\n\r\n", 1)[0]
+        check(r.startswith(b"HTTP/1.1 500 Internal Server Error\r\n") and b"invalid content type" in r and
+              b"X-Injected" not in head and head.endswith(b"\r\nContent-Type: text/html"), "%s: %r" % (path, r[:300]))
     check(d.alive(), "the driver lives")
     d.stop()
     # qnmx itself registers nothing: every plain request gets the 404 page.
