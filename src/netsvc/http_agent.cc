@@ -143,8 +143,30 @@ bool header_safe(std::string_view text) {
   return std::none_of(text.begin(), text.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; });
 }
 
+// The methods of HTTP. The method names the head of the evaluated form, so
+// any other word would call whatever the environment binds to it (Exit,
+// Shell, Eval ...).
+constexpr std::string_view kHttpMethods[] = {"GET",     "HEAD",  "POST",    "PUT",  "DELETE",
+                                             "OPTIONS", "TRACE", "CONNECT", "PATCH"};
+
+// Whether a may evaluate a request of this method: one of HTTP's, which a
+// local entry's environment binds (a remote entry's agent decides itself).
+bool method_served(const HTTP_AGENT_LIST* a, const char* method) {
+  if (!method || std::find(std::begin(kHttpMethods), std::end(kHttpMethods), method) == std::end(kHttpMethods)) {
+    return false;
+  }
+  if (is_remote_entry(a)) return true;
+  ZU_ATOM* atom = find_atom(widened(method).c_str());
+  ZU_SEXP* bound = nullptr;
+  return a->env && atom && lookup_env_atom(a->env, atom, -1, &bound) == 1;
+}
+
 // Serves a request for entry a; the connection is closed by the caller.
 void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path) {
+  if (!method_served(a, info->method)) {
+    error_reply(st, &http_status_not_implemented, info->dir, nullptr);
+    return;
+  }
   // A body past the cap is refused before any of it is read.
   if (info->content_length > kHttpAgentMaxBody) {
     error_reply(st, &http_status_internal, "request body too large", nullptr);

@@ -4,7 +4,9 @@
 // evaluated there, over an interpreter link); the request becomes the form
 // (METHOD raw?) and the form's result becomes the reply: HTML, XML, JPEG,
 // GIF, or an error page. Unregistered paths get the 404 page; the paths of
-// the ZUoHTTP protocol are declined.
+// the ZUoHTTP protocol are declined. Only HTTP's own methods are evaluated,
+// at a local entry only when its environment binds them (else 501): the
+// method names the function called.
 //
 // Paths are registered only through insert_http_agent_list: the program
 // itself registers none.

@@ -48,8 +48,6 @@ void tick_fire(void*) {
 
 HTTP_AGENT_LIST* root_of(HTTP_AGENT_LIST* a) { return a->alias_root ? a->alias_root : a; }
 
-bool is_remote(const HTTP_AGENT_LIST* a) { return a->alias_root || a->remote_url; }
-
 // ---- talking to the remote agent
 
 // Writes "label" and the error to the standard error.
@@ -160,7 +158,7 @@ void tick_http_agent() {
   bool asked = false;
   bool lent = false;
   for (; a; a = a->next) {
-    if (!is_remote(a) || lock_ha_access(a, 1) < 0) continue;
+    if (!is_remote_entry(a) || lock_ha_access(a, 1) < 0) continue;
     int iid = a->iid.load();
     if (iid > 0 && !check_iid(iid)) {
       _invalid_all(a);
@@ -255,7 +253,7 @@ void gc_http_agent() {
 // ---- remote entries
 
 void __initialize_remote(HTTP_AGENT_LIST* a) {
-  if (!is_remote(a) || connected(a)) return;
+  if (!is_remote_entry(a) || connected(a)) return;
   HTTP_AGENT_LIST* root = root_of(a);
   if (root != a && root->iid.load() <= 0) __initialize_remote(root);
   int riid = root->iid.load();
@@ -311,7 +309,7 @@ void invalid_all(HTTP_AGENT_LIST* a) {
 // ---- evaluating a request
 
 ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form) {
-  if (!is_remote(a)) return eval(a->env, form);
+  if (!is_remote_entry(a)) return eval(a->env, form);
   HTTP_AGENT_LIST* root = root_of(a);
   ZU_SEXP* query = List(get_symbol_ascii("HTTP"), define_path_form(a), form, ZU_LIST_END);
   if (!connected(a)) initialize_remote(a);

@@ -4,8 +4,8 @@
 DRIVER is tests/netsvc/http_agent_driver, which registers the paths on its
 command line and runs a script as qnmx does; the script here defines the
 handlers and listens. clients: curl and wget against local entries, and
-qnmx itself answering 404; content types that would break the header.
-remote: entries at a second qnmx whose script
+qnmx itself answering 404; methods that are not HTTP's, content types that
+would break the header. remote: entries at a second qnmx whose script
 defines SetAgent and HTTP; the peer killed and started again. hostile:
 escaped pages, a body past the cap, 1000 concurrent clients, slow
 senders."""
@@ -179,6 +179,14 @@ def clients(tmp):
         head = r.split(b"\r\n\r\n", 1)[0]
         check(r.startswith(b"HTTP/1.1 500 Internal Server Error\r\n") and b"invalid content type" in r and
               b"X-Injected" not in head and head.endswith(b"\r\nContent-Type: text/html"), "%s: %r" % (path, r[:300]))
+    # Only HTTP's methods that the entry binds are evaluated: any other word
+    # would call what the environment binds to it.
+    for method in (b"Exit", b"Shell", b"Eval", b"DE", b"get", b"PUT", b"BREW"):
+        r = raw(port, method + b" /hello HTTP/1.0\r\n\r\n")
+        check(r.startswith(b"HTTP/1.1 501 Not Implemented\r\n") and b"Message: /hello<BR>" in r,
+              "method %s: 501: %r" % (method, r[:200]))
+        check(d.alive(), "method %s leaves the driver running" % method)
+    check(curl(port, "/hello").stdout == b"<p>ok</p>", "GET still served after them")
     check(d.alive(), "the driver lives")
     d.stop()
     # qnmx itself registers nothing: every plain request gets the 404 page.
