@@ -182,7 +182,9 @@ void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path
   ZU_SEXP* form = http_request_form(info, path, body);
   ZU_SEXP* r = http_agent_eval(a, form);
   int t = get_type(r);
-  if (t == ZU_TYPE_ERROR) {
+  if (!r) {
+    error_reply(st, &http_status_busy, "remote agent unavailable", nullptr);
+  } else if (t == ZU_TYPE_ERROR) {
     error_reply(st, &http_status_busy, info->dir, r);
   } else if (t == ZU_TYPE_LIST) {
     return_code(st, info, r);
