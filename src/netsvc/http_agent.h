@@ -6,7 +6,8 @@
 // GIF, or an error page. Unregistered paths get the 404 page; the paths of
 // the ZUoHTTP protocol are declined. Only HTTP's own methods are evaluated,
 // at a local entry only when its environment binds them (else 501): the
-// method names the function called.
+// method names the function called. Request bodies are charged to the
+// budget for peer input that the links share (runtime/link_budget.h).
 //
 // Paths are registered only through insert_http_agent_list: the program
 // itself registers none.

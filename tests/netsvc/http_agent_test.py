@@ -7,11 +7,12 @@ handlers and listens. clients: curl and wget against local entries, and
 qnmx itself answering 404; methods that are not HTTP's, content types that
 would break the header. remote: entries at a second qnmx whose script
 defines SetAgent and HTTP; the peer killed and started again; agents that
-cannot be reached, whose URLs hold a password. hostile:
-escaped pages, a body past the cap, 1000 concurrent clients, slow
-senders."""
+cannot be reached, whose URLs hold a password. budget: request bodies
+under a small budget for peer input. hostile: escaped pages, a body past
+the cap, 1000 concurrent clients, slow senders."""
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -67,11 +68,11 @@ def answers(port):
 class Process:
     """A driver or qnmx on a script in its own folder, listening on port."""
 
-    def __init__(self, tmp, argv, script, port, args=()):
+    def __init__(self, tmp, argv, script, port, args=(), env=None):
         self.dir = tempfile.mkdtemp(dir=tmp)
         with open(os.path.join(self.dir, "s.zu"), "w") as f:
             f.write(script)
-        env = dict(os.environ, STD_CODE="UTF-8", HOME=self.dir)
+        env = dict(os.environ, STD_CODE="UTF-8", HOME=self.dir, **(env or {}))
         self.port = port
         self.stderr = open(os.path.join(self.dir, "stderr"), "wb")
         self.proc = subprocess.Popen(argv + ["s.zu", "out", "err", "/", str(port)] + list(args), cwd=self.dir,
@@ -104,24 +105,28 @@ def curl(port, path, *args):
                           capture_output=True, timeout=120)
 
 
+def read_all(s):
+    got = b""
+    while True:
+        try:
+            b = s.recv(65536)
+        except ConnectionResetError:
+            break
+        if not b:
+            break
+        got += b
+    return got
+
+
 def raw(port, data, timeout=20):
     with socket.create_connection((HOST, port), timeout=timeout) as s:
         s.sendall(data)
-        got = b""
-        while True:
-            try:
-                b = s.recv(65536)
-            except ConnectionResetError:
-                break
-            if not b:
-                break
-            got += b
-        return got
+        return read_all(s)
 
 
-def driver(tmp, entries, args=(), tick=None):
+def driver(tmp, entries, args=(), tick=None, env=None):
     argv = [DRIVER] + (["tick=%d" % tick] if tick else []) + entries + ["--"]
-    return Process(tmp, argv, HANDLERS, free_port(), args)
+    return Process(tmp, argv, HANDLERS, free_port(), args, env)
 
 
 def clients(tmp):
@@ -252,6 +257,38 @@ def remote(tmp):
           "the trace tells what failed: %r" % err)
 
 
+def budget(tmp):
+    """Request bodies count against the budget for peer input (8 MiB here):
+    a body that would pass it, beside the bodies of requests in progress,
+    gets 503 before any of it is read."""
+    d = driver(tmp, ["/hello"], env={"QNMX_LINK_BUDGET_MIB": "8"})
+    mib = 1 << 20
+    head = b"POST /hello HTTP/1.1\r\nContent-Length: %d\r\n\r\n"
+
+    def refused(r):
+        return r.startswith(b"HTTP/1.1 503 Service Unavailable\r\n") and b"request bodies over budget" in r
+
+    r = raw(d.port, head % (9 * mib), timeout=60)
+    check(refused(r), "more than the whole budget never fits: %r" % r[:200])
+    # Two bodies that together pass it: whichever is charged second is
+    # refused at once, the other is served.
+    a, b = (socket.create_connection((HOST, d.port), timeout=60) for _ in range(2))
+    a.sendall(head % (6 * mib))
+    b.sendall(head % (4 * mib))
+    ready, _, _ = select.select([a, b], [], [], 60)
+    if check(len(ready) == 1, "one of 6 and 4 MiB is answered before either body is sent: %d" % len(ready)):
+        other, size = (b, 4 * mib) if ready[0] is a else (a, 6 * mib)
+        r = read_all(ready[0])
+        check(refused(r), "the one answered is refused: %r" % r[:200])
+        other.sendall(os.urandom(size))
+        r = read_all(other)
+        check(r.startswith(b"HTTP/1.1 200 OK\r\n") and r.endswith(b"\r\n\r\n%d" % size), "the other: %r" % r[:200])
+    a.close()
+    b.close()
+    check(d.alive(), "the driver lives")
+    d.stop()
+
+
 def hostile(tmp):
     d = driver(tmp, ["/hello"])
     port = d.port
@@ -295,7 +332,7 @@ def main():
             sys.exit("%s is not installed (scripts/setup.sh installs it)" % tool)
     tmp = tempfile.mkdtemp()
     try:
-        {"clients": clients, "remote": remote, "hostile": hostile}[GROUP](tmp)
+        {"clients": clients, "remote": remote, "budget": budget, "hostile": hostile}[GROUP](tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     if failures:
