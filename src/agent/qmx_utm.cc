@@ -192,8 +192,7 @@ struct CellHash {
 
 // A rectangle of one target block, at most kTilePixels.
 struct Tile {
-  int64_t x, y;       // level-0 position of its first pixel
-  int64_t col, row;   // its place in the block
+  int64_t x, y;  // level-0 position of its first pixel
   int64_t cols, rows;
 };
 
@@ -293,7 +292,7 @@ void Pass::block(int64_t x, int64_t y) {
   bool failed = false;
   for (int64_t row = 0; row < by_ && !failed; row += tile_rows_) {
     for (int64_t col = 0; col < bx_ && !failed; col += tile_cols_) {
-      const Tile t{x + col, y + row, col, row, std::min(tile_cols_, bx_ - col), std::min(tile_rows_, by_ - row)};
+      const Tile t{x + col, y + row, std::min(tile_cols_, bx_ - col), std::min(tile_rows_, by_ - row)};
       project(t);
       const int64_t n = t.cols * t.rows;
       read_sources(n);
