@@ -22,7 +22,9 @@ import re
 import socket
 import struct
 import subprocess
+import shutil
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -35,6 +37,7 @@ cli = Cli(sys.argv[1], "auth_" + GROUP)
 PASSWD = "Zq7-s3cret-" + str(random.randrange(10**8))
 SETUP = ['(SetThisAgentName "qnmx")', f'(SetDirectory url="/" "{cli.path("db/")}")',
          '(SetPrefixMode ".lod" "qnmx" "lod" "Get")']
+CLEANUPS = []
 CONNECT = '(define iid (OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port (Cast type="integer" (Arg 1)))))'
 
 
@@ -159,6 +162,32 @@ def tmp_keys():
     return {n for n in os.listdir("/tmp") if re.fullmatch(r"[0-9]+", n)}
 
 
+def other_user_folder():
+    """As root: a folder that user nobody can reach, outside the work folder
+    (which may lie under a home nobody cannot enter), holding a copy of
+    qnmx and a subfolder nobody may write; None (said in the output) when
+    the runs as nobody are left out."""
+    if os.geteuid() != 0:
+        print("NOTE: not root, the runs as nobody are left out")
+        return None
+    base = tempfile.mkdtemp(prefix="qnmx_auth_nobody_", dir="/tmp")
+    CLEANUPS.append(lambda: shutil.rmtree(base, ignore_errors=True))
+    os.chmod(base, 0o755)
+    run = os.path.join(base, "run")
+    os.makedirs(run)
+    os.chmod(run, 0o777)
+    shutil.copy(cli.qnmx, os.path.join(run, "qnmx"))
+    os.chmod(os.path.join(run, "qnmx"), 0o755)
+    if subprocess.run(as_other(["test", "-x", os.path.join(run, "qnmx")])).returncode != 0:
+        print(f"NOTE: user nobody cannot run {run}/qnmx, the runs as nobody are left out")
+        return None
+    return run
+
+
+def as_other(argv):
+    return [cli.tool("runuser"), "-u", "nobody", "--", *argv]
+
+
 def group_localroot():
     ref = make_matrix("lr")
     access("lr", '(service name="lr" type="localhost-root") (target prefix=".lod" "lr")')
@@ -168,21 +197,16 @@ def group_localroot():
     server, port = listener("server")
     got, _ = fetch("same", port, "/lr/m.lod", {"HOME": home_with("same", "")})
     cli.expect("the same user reads the node", got, ref)
-    if os.geteuid() == 0:
-        nobody = cli.path("nobody")
-        os.makedirs(nobody)
-        os.chmod(cli.work, 0o755)
-        os.chmod(nobody, 0o777)
-        with open(os.path.join(nobody, "n.zu"), "w") as f:
+    other = other_user_folder()
+    if other:
+        with open(os.path.join(other, "n.zu"), "w") as f:
             f.write(CONNECT + '\n(Remote iid (Get "/lr/m.lod" (List 0 0 0)))\n')
-        r = subprocess.run([cli.tool("runuser"), "-u", "nobody", "--", cli.qnmx, "n.zu", "n.out", "-", "/", str(port)],
-                           cwd=nobody, env=dict(cli.env, HOME=nobody), capture_output=True, timeout=120)
-        out = open(os.path.join(nobody, "n.out"), errors="replace").read() if r.returncode == 0 else ""
+        r = subprocess.run(as_other([os.path.join(other, "qnmx"), "n.zu", "n.out", "-", "/", str(port)]), cwd=other,
+                           env=dict(cli.env, HOME=other), capture_output=True, timeout=120)
+        out = open(os.path.join(other, "n.out"), errors="replace").read() if r.returncode == 0 else ""
         reply = (re.findall(r"<Result> 2 (.*?)</Result>", out, re.S) or [None])[0]
         if not denied(reply):
             cli.fail(f"nobody: {reply!r} {r.stderr[-300:]!r}")
-    else:
-        print("NOTE: not root, the run as nobody is left out")
     # A peer that goes away instead of answering: its check ends, and with
     # it the key file.
     s = socket.create_connection(("127.0.0.1", port), timeout=30)
@@ -310,4 +334,6 @@ except Exception as e:  # a reply that is not what it should be
     cli.fail(f"{type(e).__name__}: {e}")
     raise
 finally:
+    for undo in CLEANUPS:
+        undo()
     cli.finish()
