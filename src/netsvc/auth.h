@@ -35,6 +35,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "text/lchar.h"
 #include "zu/env.h"
@@ -225,11 +227,23 @@ int _auth_recv_result_list(AUTH_CONNECTION_SET* c, ZU_SEXP* list);
 void _auth_gc_check(AUTH_CONNECTION_SET* c, int check_no);
 
 // ---- the client side (auth_lock held)
+// What the client side knows of the link a server's question came on.
+struct AUTH_CLIENT_LINK {
+  // The link stays on this host (a loopback address or one of the host's
+  // own): only then may a key file be read for the server.
+  bool peer_local = false;
+  // The question answers a query sent while evaluating for a peer on an
+  // accepted link: no key file is read for it.
+  bool for_peer = false;
+  // The sites (the host of "SERVICE://site/name") of preset results that
+  // name the host this link is connected to: only those presets are sent.
+  std::vector<std::basic_string<L_CHAR>> sites;
+};
 // The (result-list ...) answering a server's (service-list ...), or an
 // error value for a form that is no service list or passes the bounds.
-// peer_local tells whether the link to the server stays on this host (a
-// loopback address or one of the host's own).
-ZU_SEXP* _auth_transaction(AUTH_SET_CLIENT* cs, ZU_SEXP* service_list, bool peer_local);
+ZU_SEXP* _auth_transaction(AUTH_SET_CLIENT* cs, ZU_SEXP* service_list, const AUTH_CLIENT_LINK& link);
+// The site of a service name "SERVICE://site/name" (empty for none).
+std::basic_string<L_CHAR> auth_service_site(const L_CHAR* name);
 // Reads the client result files once (before the first answer).
 void _auth_read_client_results(AUTH_SET_CLIENT* cs);
 // Whether a peer at IPv4 address ip (host order) is this host: a loopback

@@ -107,9 +107,8 @@ void auth_set_reading_client(AUTH_SET_CLIENT* cs);
 void init_auth_transaction(ZUISP_ENV* env);
 
 // ---- the client transaction under way (auth_lock)
-// Whether the server asking now reaches this agent over a link that stays
-// on this host.
-extern bool auth_client_peer_local;
+// The link of the server asking now, or null between transactions.
+extern const AUTH_CLIENT_LINK* auth_client_link;
 
 // ---- the methods' operations (att is built from them)
 AUTH_SERVICE_HEADER* fup_new_auth_service(const AUTH_SERVICE_HEADER* tmpl);
