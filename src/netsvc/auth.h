@@ -18,9 +18,13 @@
 // - A path is checked in the normalized form that get_path resolves, so the
 //   rules checked are those of the file served; ".." and non-strings are
 //   denied.
-// - An access file that cannot be read or run denies every path at or below
-//   its directory until it is fixed; a tree without access files allows
-//   every path without asking the peer.
+// - An access file counts from the next check on as it changes: it is read
+//   again whenever its identity, size or times differ from those of the
+//   file read last.
+// - An access file that cannot be read or run, or that was removed, denies
+//   every path at or below its directory until a file is read without
+//   error; a tree without access files allows every path without asking
+//   the peer.
 // - Lists from peers are bounded (depth 64, 1,000 entries); chain types and
 //   methods this side does not know are ignored.
 // - No password reaches a trace, an error value or a service list.
@@ -205,7 +209,7 @@ AUTH_SET_CLIENT* auth_client_set();
 // The rules of a normalized path for an operation (null: any): the lists of
 // every directory from the root down that has a matching rule, combined
 // with "and", the deeper directory first; null when there is none. Reads
-// each directory's access files when the path first passes through it.
+// each directory's access file when it is not the one read last.
 // *broken is set when a directory on the way has an access file that
 // failed: the path is then denied whatever the list says.
 AUTH_SERVICE_LIST* _exec_authentification(AUTH_SET_SERVER* set, const L_CHAR* path, const char* operation,

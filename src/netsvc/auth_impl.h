@@ -12,20 +12,24 @@
 #include "netsvc/auth.h"
 
 // One directory of the document tree, as far as paths have passed through
-// it. Kept for the life of the program; a directory whose access file
-// failed is read again once the file has changed.
+// it. Kept for the life of the program; its access file is looked at on
+// every check and read again whenever it is not the file last read.
 struct AUTH_DIR {
   L_CHAR* dir_name;
   L_CHAR* total_path;   // its document path with a trailing "/"
   AUTH_DIR* child_list;  // the subdirectories read so far
   AUTH_DIR* child_next;
   AUTH_PREFIX* prefix;   // its rules, newest first
-  int broken;            // its access file failed: every path below is denied
-  // The failed file's identity, to see when it has been fixed.
+  // Its access file failed, could not be examined, or was removed: every
+  // path below is denied until a file is read without error.
+  int broken;
+  // The rules (or the failure) are those of the file of this identity.
+  int from_file;
   dev_t dev;
   ino_t ino;
   off_t size;
   int64_t mtime_ns;
+  int64_t ctime_ns;
 };
 
 // ---- texts and attributes

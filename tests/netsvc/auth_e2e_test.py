@@ -19,6 +19,8 @@ churn      1000 refused attempts on fresh links: the server's descriptors and
 client     a peer that asks the agent's client side (as a query or as a
            LocalEval on its own link) is denied; a server gets only the
            preset results of its own site
+rotate     a changed access file counts at once: a rotated password, a file
+           added later, a removed file
 """
 import os
 import random
@@ -394,6 +396,40 @@ def group_client():
     cli.expect("presets sent to 127.0.0.1", (PASSWD + "-near" in text, PASSWD + "-far" in text), (True, False))
 
 
+def group_rotate():
+    """An access file is read again when it changes: a rotated password
+    stops working at once, a file added later is honoured, and a removed
+    one denies."""
+    site = cli.run(["(GetLocalHostName)"], name="site")[0][0].strip('"')
+    rules = '(service name="pw" type="fix-user-passwd" user="alice" passwd="%s")\n(target prefix=".lod" "pw")'
+    result = '(service result="on" type="fix-user-passwd" name="SERVICE://%s/pw" user="alice" passwd="%s")'
+    old, new = PASSWD, PASSWD + "-rotated"
+    homes = {"old": home_with("old", result % (site, old)), "new": home_with("new", result % (site, new)),
+             "none": home_with("none", "")}
+    refs = {d: make_matrix(d) for d in ("rot", "late")}
+    access("rot", rules % old)
+    server, port = listener("server")
+    steps = []
+
+    def read(dirname, who):
+        got, replies = fetch(f"{dirname}_{who}_{len(steps)}", port, f"/{dirname}/m.lod", {"HOME": homes[who]})
+        steps.append((dirname, who, "read" if got == refs[dirname] else "denied" if denied(replies[1]) else replies[1]))
+
+    read("rot", "old")
+    read("late", "none")
+    access("rot", rules % new)
+    access("late", rules % new)
+    read("rot", "old")
+    read("rot", "new")
+    read("late", "none")
+    read("late", "new")
+    os.unlink(cli.path("db/zudocs/rot/.zuaccess"))
+    read("rot", "new")
+    cli.expect("reads as the access files change", steps,
+               [("rot", "old", "read"), ("late", "none", "read"), ("rot", "old", "denied"), ("rot", "new", "read"),
+                ("late", "none", "denied"), ("late", "new", "read"), ("rot", "new", "denied")])
+
+
 def fds(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
@@ -439,7 +475,8 @@ def group_churn():
 
 
 try:
-    {"password": group_password, "localroot": group_localroot, "churn": group_churn, "client": group_client}[GROUP]()
+    {"password": group_password, "localroot": group_localroot, "churn": group_churn, "client": group_client,
+     "rotate": group_rotate}[GROUP]()
 except Exception as e:  # a reply that is not what it should be
     cli.fail(f"{type(e).__name__}: {e}")
     raise

@@ -47,9 +47,9 @@ std::string fup_result(const std::string& name, const std::string& user, const s
          "\" passwd=\"" + passwd + "\")";
 }
 
-// The document tree lives as long as the process: directories are read
-// once. Each test has directories of its own; the root's rule only asks
-// for the operation "RootCase".
+// The document tree lives as long as the process, and so does what is known
+// of its directories. Each test has directories of its own; the root's
+// rule only asks for the operation "RootCase".
 class Auth : public ::testing::Test {
  protected:
   static TempDir& tree() {
