@@ -21,6 +21,8 @@ client     a peer that asks the agent's client side (as a query or as a
            preset results of its own site
 rotate     a changed access file counts at once: a rotated password, a file
            added later, a removed file
+edits      a peer's Rm and Mv never touch an access file, are judged where
+           symlinks lead, and are refused outside every tree
 """
 import os
 import random
@@ -430,6 +432,37 @@ def group_rotate():
                 ("late", "none", "denied"), ("late", "new", "read"), ("rot", "new", "denied")])
 
 
+def group_edits():
+    """A peer's file edits never touch an access file and are judged where
+    the path leads, whatever symlinks it passes; outside every tree they are
+    refused."""
+    make_matrix("vault")
+    access("vault", '(service name="pw" type="fix-user-passwd" user="u" passwd="x") (target prefix=".lod" "pw")')
+    access("nest/inner", '(service name="pw2" type="fix-user-passwd" user="u" passwd="x") (target prefix=".lod" "pw2")')
+    tree = cli.path("db/zudocs")
+    os.makedirs(f"{tree}/open")
+    os.makedirs(cli.path("outside"))
+    os.symlink(f"{tree}/vault", cli.path("outside/door"))
+    for name in ("open/junk", "open/keep", "outside/file"):
+        open(os.path.join(tree if name.startswith("open") else cli.work, name), "w").close()
+    server, port = listener("server")
+    cases = [  # (form, path that must still exist, or that must be gone when allowed)
+        (f'(Rm "{tree}/vault/.zuaccess")', f"{tree}/vault/.zuaccess", False),
+        (f'(Mv "{tree}/vault/.zuaccess" "{tree}/open/stolen")', f"{tree}/vault/.zuaccess", False),
+        (f'(Thread (Rm "{tree}/vault/.zuaccess"))', f"{tree}/vault/.zuaccess", False),
+        (f'(Mv "{cli.path("outside/door/m.lod")}" "{tree}/open/m.lod")', f"{tree}/vault/m.lod", False),
+        (f'(Rm "{cli.path("outside/door/m.lod")}")', f"{tree}/vault/m.lod", False),
+        (f'(Rm flag="rec" "{tree}/nest")', f"{tree}/nest/inner/.zuaccess", False),
+        (f'(Rm "{cli.path("outside/file")}")', cli.path("outside/file"), False),
+        (f'(Mv "{tree}/open/keep" "{cli.path("outside/keep")}")', f"{tree}/open/keep", False),
+        (f'(Rm "{tree}/open/junk")', f"{tree}/open/junk", True),
+    ]
+    replies, _ = cli.run([CONNECT] + [f"(Remote iid {form})" for form, _, _ in cases], name="edits", args=[port],
+                         env={"HOME": home_with("edits", "")})
+    for (form, path, allowed), reply in zip(cases, replies[1:]):
+        cli.expect(form, (not denied(reply), not os.path.exists(path)), (allowed, allowed))
+
+
 def fds(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
@@ -476,7 +509,7 @@ def group_churn():
 
 try:
     {"password": group_password, "localroot": group_localroot, "churn": group_churn, "client": group_client,
-     "rotate": group_rotate}[GROUP]()
+     "rotate": group_rotate, "edits": group_edits}[GROUP]()
 except Exception as e:  # a reply that is not what it should be
     cli.fail(f"{type(e).__name__}: {e}")
     raise
