@@ -387,7 +387,8 @@ AUTH_SERVICE_LIST* _exec_authentification(AUTH_SET_SERVER* set, const L_CHAR* pa
   auto take = [&](AUTH_DIR* d) {
     if (d->broken) *broken = 1;
     if (AUTH_PREFIX* r = matching_rule(d, suffix, operation)) {
-      AUTH_SERVICE_LIST* n = auth_list_node(nullptr, auth_copy_list(r->at_list), AUTH_CHAIN_AND);
+      AUTH_SERVICE_LIST* n =
+          auth_list_node(nullptr, auth_copy_list(r->at_list, set->auth_service_list), AUTH_CHAIN_AND);
       n->next = combined;  // the deeper directory first
       combined = n;
     }

@@ -78,8 +78,11 @@ void auth_free_results(AUTH_RESULT_HEADER* r, int free_service);
 
 // ---- lists
 AUTH_SERVICE_LIST* auth_list_node(AUTH_SERVICE_HEADER* service, AUTH_SERVICE_LIST* sub, int type);
-// A copy of a tree's nodes (services shared).
-AUTH_SERVICE_LIST* auth_copy_list(const AUTH_SERVICE_LIST* list);
+// A copy of a tree's nodes (services shared), each service replaced by the
+// first of `current` (newest first) with its method and name: an access
+// file read again defines its services anew, and the rules of other
+// directories that name them must judge by the new definitions.
+AUTH_SERVICE_LIST* auth_copy_list(const AUTH_SERVICE_LIST* list, AUTH_SERVICE_LIST* current);
 // A peer's list within the bounds: nesting (lists inside lists) at most
 // AUTH_LIST_MAX_DEPTH deep and at most AUTH_LIST_MAX_ENTRIES members in all.
 bool auth_list_within_bounds(ZU_SEXP* list);

@@ -19,8 +19,8 @@ churn      1000 refused attempts on fresh links: the server's descriptors and
 client     a peer that asks the agent's client side (as a query or as a
            LocalEval on its own link) is denied; a server gets only the
            preset results of its own site
-rotate     a changed access file counts at once: a rotated password, a file
-           added later, a removed file
+rotate     a changed access file counts at once: a password rotated in the
+           root's file, a file added later, a removed file
 edits      a peer's Rm and Mv never touch an access file, are judged where
            symlinks lead, and are refused outside every tree
 """
@@ -399,17 +399,19 @@ def group_client():
 
 
 def group_rotate():
-    """An access file is read again when it changes: a rotated password
-    stops working at once, a file added later is honoured, and a removed
-    one denies."""
+    """An access file is read again when it changes: a password rotated in
+    the root's file stops working at once and the new one opens the rules
+    of every directory that names it, a file added later is honoured, and a
+    removed one denies."""
     site = cli.run(["(GetLocalHostName)"], name="site")[0][0].strip('"')
-    rules = '(service name="pw" type="fix-user-passwd" user="alice" passwd="%s")\n(target prefix=".lod" "pw")'
+    service = '(service name="pw" type="fix-user-passwd" user="alice" passwd="%s")'
     result = '(service result="on" type="fix-user-passwd" name="SERVICE://%s/pw" user="alice" passwd="%s")'
     old, new = PASSWD, PASSWD + "-rotated"
     homes = {"old": home_with("old", result % (site, old)), "new": home_with("new", result % (site, new)),
              "none": home_with("none", "")}
     refs = {d: make_matrix(d) for d in ("rot", "late")}
-    access("rot", rules % old)
+    access("", service % old)
+    access("rot", '(target prefix=".lod" "pw")')
     server, port = listener("server")
     steps = []
 
@@ -419,8 +421,8 @@ def group_rotate():
 
     read("rot", "old")
     read("late", "none")
-    access("rot", rules % new)
-    access("late", rules % new)
+    access("", service % new)
+    access("late", '(target prefix=".lod" "pw")')
     read("rot", "old")
     read("rot", "new")
     read("late", "none")
