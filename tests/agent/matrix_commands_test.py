@@ -10,7 +10,7 @@ parsed and compared apart from standard error; matrix files are checked
 with tests/matrix/validate_mx.py; pyramids and copies are compared with a
 numpy model of the pattern and of 2 x 2 means with truncation.
 
-Groups: roundtrip, restricted, scan, copy, cache.
+Groups: roundtrip, restricted, scan, copy, copy_shapes, cache.
 """
 import os
 import re
@@ -425,6 +425,44 @@ def group_copy():
         expect(f"refusal {i} {what}", is_error(v[18 + i], code, "qmxCopy", data), True)
 
 
+def group_copy_shapes():
+    """Copies the store cannot make whole are refused before anything is
+    copied: nodes of another size or divide, a channel of another element
+    type (named, or met through its flags), a channel the destination lacks.
+    Run by qnmx itself, the source filled from a picture, every destination
+    read back by point."""
+    w, h = 64, 48
+    picture = np.random.default_rng(58).integers(0, 256, (h, w, 3), dtype=np.uint8)
+    with open(os.path.join(WORK, "p.ppm"), "wb") as f:
+        f.write(b"P6\n%d %d\n255\n" % (w, h) + picture.tobytes())
+
+    def matrix(name, block=5, divide=1, types=("rgb8_v", "rgb8_v")):
+        chans = " ".join(f'(qmxChannelInfo channel="{c}" type="{t}" file="on" 7)' for c, t in enumerate(types))
+        return (f'(qmxCreate filename="{name}" (qmxMatrixParam channel_nos="{len(types)}" dim="2") ' +
+                sizes([(w, block, divide), (h, block, divide)]) + f' {chans} {FETCH} (qmxPhase area="21" (mxSave)) '
+                '(qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" type="equ" equ="21"))')
+
+    # (destination, its channels, copy arguments); the first copy fits.
+    cases = [("same.mx", {}, "0"), ("b4.mx", {"block": 4}, "0"), ("b6.mx", {"block": 6}, "0"),
+             ("d2.mx", {"divide": 2}, "0"), ("int.mx", {"types": ("int32_v", "rgb8_v")}, "0"),
+             ("flag.mx", {"types": ("rgb8_v", "int32_v")}, '"MF_FILE"'), ("one.mx", {"types": ("rgb8_v",)}, "1")]
+    points = [(37, 5), (63, 47)]
+    forms = [matrix("s.mx"), '(qmxImportPNM id="1" "p.ppm" 0 0 0 0)', '(qmxImportPNM id="1" "p.ppm" 1 0 0 0)']
+    for i, (name, shape, what) in enumerate(cases, 2):
+        forms += [matrix(name, **shape), f'(qmxCopy src="1" dest="{i}" {what})']
+        forms += [f'(qmxGetPoint "{name}" (List 0 {x} {y}))' for x, y in points]
+    v = values(forms)
+    expect("source filled", v[1:3], [[], []])
+    word = lambda x, y: (int(picture[y, x, 0]) << 24) | (int(picture[y, x, 1]) << 16) | (int(picture[y, x, 2]) << 8)
+    for i, (name, shape, _) in enumerate(cases):
+        copy, reads = v[4 + i * 4], v[5 + i * 4:7 + i * 4]
+        if i == 0:
+            expect("the copy that fits", (copy, reads), ([], [[[0, word(x, y)], [1, 7]] for x, y in points]))
+            continue
+        expect(f"refused copy into {name}", is_error(copy, PARAM, "qmxCopy", ["invalida parameter", -126]), True)
+        expect(f"nothing copied into {name}", reads, [[[c, 7] for c in range(len(shape.get("types", "ab")))]] * 2)
+
+
 def group_cache():
     limits = [("10000", 2), ("0", 0), ("4095", 0), ("8796093022207", 2**31 - 1)]
     forms = []
@@ -453,7 +491,7 @@ def group_cache():
 
 
 GROUPS = {"roundtrip": group_roundtrip, "restricted": group_restricted, "scan": group_scan, "copy": group_copy,
-          "cache": group_cache}
+          "copy_shapes": group_copy_shapes, "cache": group_cache}
 
 try:
     GROUPS[GROUP]()
