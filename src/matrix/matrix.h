@@ -35,6 +35,7 @@ struct MATRIX_NODE;
 struct MATRIX_TOKEN;
 struct MX_STRUCT_BLOCK;
 struct MATRIX_ALLOC_BLOCK_PARAM;
+struct MX_REBUILD;
 
 // ---- result codes shared by the whole store
 constexpr int kMxNoMatrix = -101;     // no such matrix, or no such node
@@ -279,6 +280,9 @@ struct MATRIX {
   // walk or its freeing takes it off.
   MATRIX_NODE* dirty_list;
   MATRIX_NODE* dirty_tail;
+  // The coarser nodes to make again from their children before the matrix
+  // closes (matrix_impl.h); null until a node is written.
+  MX_REBUILD* rebuild;
 };
 
 // ---------------------------------------------------------------------------

@@ -587,6 +587,7 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
   // change made after the data were read marks the node again.
   if (r == 0) {
     _unlock_save(n);
+    _note_node_saved(n);
   } else {
     n->save_lock = 0;  // still dirty: a failed save loses nothing
     wakeup_task(n);

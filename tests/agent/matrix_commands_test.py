@@ -349,9 +349,12 @@ def read_level(name, w, h, dtype="<u4"):
 
 
 def pyramid_script(name, direction):
+    """The pyramid filled and scanned, its levels dumped as the scan left
+    them (NAME.open.LEVEL) and after closing (NAME.LEVEL)."""
     return ([f'(qmxCreate filename="{name}" {PYRAMID})', '(TestFill id="1" channel="0")',
-             f'(qmxScan id="1" area="21" call-dir="{direction}" (List 0 0 0) (List 0 511 255))', '(qmxClose id="1")',
-             f'(qmxCreate filename="{name}" readphase="-1")'] +
+             f'(qmxScan id="1" area="21" call-dir="{direction}" (List 0 0 0) (List 0 511 255))'] +
+            [dump(lv, f"{name}.open.{lv}", 1) for lv in range(LEVELS)] +
+            ['(qmxClose id="1")', f'(qmxCreate filename="{name}" readphase="-1")'] +
             [dump(lv, f"{name}.{lv}") for lv in range(LEVELS)])
 
 
@@ -360,12 +363,14 @@ def group_scan():
     for direction, result in (("pre", 0), ("post", -100)):
         v = values(pyramid_script(f"{direction}.mx", direction), FILL)
         expect(f"{direction}: fill and scan", v[1:3], [256, result])
-        got = [lanes(read_level(f"{direction}.mx.{lv}", 512 >> lv, 256 >> lv)) for lv in range(LEVELS)]
         # Children first: every level is the mean of the one below. Node
-        # first: a coarse node ran before its children had data.
-        same = [bool((g == m).all()) for g, m in zip(got, model)]
-        expect(f"{direction}: levels equal to the model", same,
-               [True] * LEVELS if direction == "pre" else [True, True, True, False, False, False])
+        # first: a coarse node ran before its children had data. Closing
+        # then makes every coarser node again from its children.
+        scanned = [True] * LEVELS if direction == "pre" else [True, True, True, False, False, False]
+        for when, want in (("open.", scanned), ("", [True] * LEVELS)):
+            got = [lanes(read_level(f"{direction}.mx.{when}{lv}", 512 >> lv, 256 >> lv)) for lv in range(LEVELS)]
+            expect(f"{direction}: levels {when or 'closed.'} equal to the model",
+                   [bool((g == m).all()) for g, m in zip(got, model)], want)
         validate(f"{direction}.mx")
     # Refusals, and a save script that keeps failing ends the scan with the
     # script's error.
