@@ -276,6 +276,7 @@ void flush_dirty(MATRIX* m, int64_t level) {
       _unlist_dirty(n);
       continue;
     }
+    if (level >= 0 && n->dim_code[0] > level) break;  // the list runs from the finest level
     if (level >= 0 && n->dim_code[0] != level) continue;
     if (n->process_token) continue;  // a token may still save or settle it
     // A save fired here that ran and left the node dirty failed: saving
@@ -294,11 +295,9 @@ void flush_dirty(MATRIX* m, int64_t level) {
   }
 }
 
-int64_t lowest_dirty_level(const MATRIX* m) {
-  int64_t lowest = -1;
-  for (const MATRIX_NODE* n = m->dirty_list; n; n = n->dirty_next)
-    if (n->dirty_file_time && (lowest < 0 || n->dim_code[0] < lowest)) lowest = n->dim_code[0];
-  return lowest;
+int64_t lowest_dirty_level(MATRIX* m) {
+  const MATRIX_NODE* n = _first_dirty(m);
+  return n ? n->dim_code[0] : -1;
 }
 
 }  // namespace
@@ -306,6 +305,11 @@ int64_t lowest_dirty_level(const MATRIX* m) {
 void _flush_all_dirty_file(MATRIX* m) {
   assert_lock_held(matrix_lock);
   flush_dirty(m, -1);
+}
+
+void _flush_dirty_finest(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  if (int64_t lowest = lowest_dirty_level(m); lowest >= 0) flush_dirty(m, lowest);
 }
 
 void _flush_dirty_bottom_up(MATRIX* m) {

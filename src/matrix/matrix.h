@@ -275,11 +275,14 @@ struct MATRIX {
   void* file_work;                     // matrix file state
   MATRIX_GEOMETRY geometry;            // view for the element operations
   // Every node marked for the file since a walk of this list last met it,
-  // in the order they were marked: flushing, syncing and closing walk these
-  // instead of every node. A node whose mark went (saved) stays until a
-  // walk or its freeing takes it off.
+  // the finest level first and each level in the order its nodes were
+  // marked: flushing, syncing and closing walk these instead of every node,
+  // and save the finest first (a coarser node's save may read its
+  // children). A node whose mark went (saved) stays until a walk or its
+  // freeing takes it off.
   MATRIX_NODE* dirty_list;
   MATRIX_NODE* dirty_tail;
+  MATRIX_NODE* dirty_level_tail[kMxMaxLevels];  // the last node of each level on it
   // The coarser nodes to make again from their children before the matrix
   // closes (matrix_impl.h); null until a node is written.
   MX_REBUILD* rebuild;

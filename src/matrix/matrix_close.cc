@@ -147,7 +147,7 @@ void _sync_matrix(MATRIX* m) {
   }
   if (m->mode != kMxModeActive) return;
   for (;;) {
-    _flush_all_dirty_file(m);
+    _flush_dirty_finest(m);
     while (m->access_lock || m->wait_token) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);

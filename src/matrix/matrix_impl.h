@@ -30,17 +30,20 @@ extern bool mx_closing_all;
 void _wake_close_key();
 
 // The dirty list of a matrix (MATRIX::dirty_list). _list_dirty puts a
-// node on it once; _unlist_dirty takes it off (a node not on it is left
-// alone); _first_dirty gives the first node on it that is still dirty,
-// taking the clean ones before it off, or null.
+// node on it once, after the nodes of its level and the finer ones;
+// _unlist_dirty takes it off (a node not on it is left alone); _first_dirty
+// gives the first node on it that is still dirty (one of the finest dirty
+// level), taking the clean ones before it off, or null.
 void _list_dirty(MATRIX_NODE* n);
 void _unlist_dirty(MATRIX_NODE* n);
 MATRIX_NODE* _first_dirty(MATRIX* m);
-// Closing's flush: as _flush_all_dirty_file, for the dirty nodes of the
-// finest level that has any, or for the nodes to rebuild when the finest of
-// them is as fine (those are taken first). A coarser node is saved only
-// once every finer one is, since a save script may make a node from its
-// children.
+// As _flush_all_dirty_file, for the dirty nodes of the finest level that
+// has any: syncing calls it until nothing is dirty, so that a coarser node
+// is saved only once every finer one is (a save script may make a node
+// from its children, and fails while they have no data yet).
+void _flush_dirty_finest(MATRIX* m);
+// Closing's flush: as _flush_dirty_finest, or for the nodes to rebuild
+// when the finest of them is as fine (those are taken first).
 void _flush_dirty_bottom_up(MATRIX* m);
 // Says, in the log and on the standard error, that the changes of n could
 // not be saved.

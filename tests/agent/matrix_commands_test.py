@@ -364,9 +364,10 @@ def group_scan():
         v = values(pyramid_script(f"{direction}.mx", direction), FILL)
         expect(f"{direction}: fill and scan", v[1:3], [256, result])
         # Children first: every level is the mean of the one below. Node
-        # first: a coarse node ran before its children had data. Closing
-        # then makes every coarser node again from its children.
-        scanned = [True] * LEVELS if direction == "pre" else [True, True, True, False, False, False]
+        # first: the top node ran before its child had data (the finer ones
+        # were saved, finest first, before the walk began). Closing then
+        # makes every coarser node again from its children.
+        scanned = [True] * LEVELS if direction == "pre" else [True] * (LEVELS - 1) + [False]
         for when, want in (("open.", scanned), ("", [True] * LEVELS)):
             got = [lanes(read_level(f"{direction}.mx.{when}{lv}", 512 >> lv, 256 >> lv)) for lv in range(LEVELS)]
             expect(f"{direction}: levels {when or 'closed.'} equal to the model",
