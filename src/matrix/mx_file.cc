@@ -45,6 +45,37 @@ MX_FILE_WORK* new_work(int oflags) {
 
 void lock_event(int seq, void* m) { mx_file_lock_event(seq, static_cast<MATRIX*>(m)); }
 
+bool for_reading(const MX_FILE_WORK* w) { return (w->oflags & O_ACCMODE) == O_RDONLY; }
+
+MX_FILE_STAMP stamp_of(const struct stat& st) {
+  auto ns = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  return MX_FILE_STAMP{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+bool same_stamp(const MX_FILE_STAMP& a, const MX_FILE_STAMP& b) {
+  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
+}
+
+// A reader's opening of the record file p (its shared lock held): true
+// when it may go on, the stamp taken at the first. A file changed since is
+// refused from now on, and said once.
+bool reader_sees_same_file(const MATRIX* m, MX_FILE_WORK* w, PDB64* p) {
+  struct stat st;
+  if (w->changed || fstat(p->fid, &st) != 0) return false;
+  MX_FILE_STAMP now = stamp_of(st);
+  if (!w->read_stamped) {
+    w->read_stamp = now;
+    w->read_stamped = 1;
+    return true;
+  }
+  if (same_stamp(now, w->read_stamp)) return true;
+  w->changed = 1;
+  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: the file changed since it was first read; not read again",
+             path_of(m).c_str());
+  ss_printf("matrix %s: the file changed since it was first read; not read again\n", path_of(m).c_str());
+  return false;
+}
+
 // The record file, opened under the record store's lock. O_TRUNC is never
 // passed on: a file that holds data is never emptied.
 PDB64* open_record_file(const std::string& path, int oflags, uint32_t extra, int* res) {
@@ -126,13 +157,15 @@ int take_mark(MX_FILE_WORK* w, bool validated, const char* destroy) {
 // with no lock kept and the file closed on failure.
 int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   std::string path = path_of(m);
+  const bool reading = for_reading(w);
+  if (w->changed) return kMxFileBusy;
   if (f && cl_error_check(w->lock_d) != 0 && call_lock_configured()) {
-    w->lock_d = xx_call_lock(m->filename, CALL_LOCK_WRITE, lock_event, m, file, line);
+    w->lock_d = xx_call_lock(m->filename, reading ? CALL_LOCK_READ : CALL_LOCK_WRITE, lock_event, m, file, line);
     if (cl_error_check(w->lock_d) != 0) return kMxFileBusy;
   }
   if (mx_trace()) ss_printf("_start_file_access %s %p\n", path.c_str(), static_cast<void*>(m));
   int res = 0;
-  PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, 0, &res);
+  PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, reading ? kPdb64SharedLock : 0, &res);
   bool validated = false;
   if (!p && res == kPdb64Unclean) {
     if (mx_check_stale(path.c_str()) == 0) {
@@ -149,6 +182,11 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   }
   w->pdb_fd = p;
   ++mx_open_files_cnt;
+  if (reading && !reader_sees_same_file(m, w, p)) {
+    close_record_file(w);
+    release_named_lock(w);
+    return kMxFileBusy;
+  }
   if (w->subheader_fofs) {
     if (int r = take_mark(w, validated, "************ DESTROY-4")) {
       close_record_file(w);

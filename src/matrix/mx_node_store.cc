@@ -587,6 +587,7 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
   // change made after the data were read marks the node again.
   if (r == 0) {
     _unlock_save(n);
+    _note_node_saved(n);
   } else {
     n->save_lock = 0;  // still dirty: a failed save loses nothing
     wakeup_task(n);
@@ -603,8 +604,14 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
 
 int _mx_file_sync_create_node(MATRIX* m) {
   for (;;) {
-    flush_all_dirty_file(m);
-    if (matrix_on_worker()) return 0;  // the worker would wait for itself
+    // Finest level first, each waited for, so that no coarser save runs
+    // before its children are saved; the worker cannot wait for itself.
+    const bool worker = matrix_on_worker();
+    lock_task(matrix_lock);
+    if (worker) _flush_all_dirty_file(m);
+    else _flush_dirty_finest(m);
+    unlock_task(matrix_lock, "mx_file_sync_create_node");
+    if (worker) return 0;
     // The saves fired are waited for together; a loading node (which may
     // turn dirty) only once none is dirty.
     MATRIX_NODE* loading = nullptr;

@@ -213,6 +213,16 @@ void _ask_matrix_node(MATRIX* m, const int64_t* dc, int access) {
   _get_matrix_access(n);
 }
 
+MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
+  assert_lock_held(matrix_lock);
+  if ((m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0) return nullptr;
+  if (MATRIX_NODE* n = find_node(m, dc)) return n;
+  MATRIX_NODE* n = new_node(m, dc, 0);
+  _insert_node_ring(n);
+  _get_matrix_access(n);
+  return n;
+}
+
 MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, MATRIX_TOKEN* t, ZU_SEXP** retp) {
   lock_task(matrix_lock);
   int err = 0;

@@ -448,7 +448,9 @@ TEST_F(MxFile, WritingPastTheNodeCacheKeepsItsSize) {
           most_nodes(&most);
         }
     }
-    if (!k.holds) EXPECT_LE(most, 6 * kTarget) << "of " << kNodes << " nodes written";
+    if (!k.holds) {
+      EXPECT_LE(most, 6 * kTarget) << "of " << kNodes << " nodes written";
+    }
     sync_matrix(m);
     EXPECT_EQ(m->dirty_list, nullptr);
     close_matrix(m);
@@ -580,6 +582,76 @@ TEST_F(MxFile, BrokenMatrixKeepsItsFile) {
   EXPECT_EQ(*d, 42);
   matrix_node_channel_unlock(n, 0);
   close_matrix(m);
+}
+
+namespace {
+
+// A second process writes 99 at (0, 4) of the int8 row of the file (its
+// exit status: 0, or -outcome - 100).
+QNMX_CHILD_BODY(mx_write_row) {
+  mx_test_init();
+  MATRIX* m = nullptr;
+  int r = open_mx_file(&m, args.at(0), int8_row_spec());
+  if (r == 0) {
+    set_scalar(m, {0, 4}, 0, 99);
+    close_matrix(m);
+  }
+  stop_gc_task();
+  return r == 0 ? 0 : -r - 100;
+}
+
+// The file's matrix opened for reading as the agent's reader opens it.
+MATRIX* open_reader(const std::string& path) {
+  ZuThreadScope scope("open_reader");
+  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
+  EXPECT_EQ(load_matrix_header(m, O_RDONLY, 0644), 0);
+  MATRIX_PARAM hooks{};
+  hooks.read_file = matrix_standard_read_file;
+  hooks.close_file = close_matrix_file;
+  EXPECT_EQ(set_matrix_param(m, &hooks), 0);
+  set_script(m, {3, 4, 5}, "(fload)");
+  set_matrix_mode(m, kMxModeActive);
+  return m;
+}
+
+// The int8 at dc, or the node code of a read that failed.
+int read_scalar(MATRIX* m, Code dc) {
+  int err = 0;
+  MATRIX_NODE* n = nullptr;
+  auto* d = static_cast<int8_t*>(get_matrix_node_channel(&err, &n, m, dc.data(), 0, 0, kMxFetchSlot, nullptr, 0));
+  if (!d) return err;
+  int v = *d;
+  matrix_node_channel_unlock(n, 0);
+  return v;
+}
+
+}  // namespace
+
+// A reader's file closed meanwhile (by the closer or a lock event) opens
+// again as long as nobody wrote it; once another process has written it,
+// the reader reads nothing more from it: the nodes it holds came from the
+// file as it was, and new ones would mix with them.
+TEST_F(MxFile, ReaderRefusesAFileWrittenWhileItWasClosed) {
+  std::string path = at("shared.mx");
+  MATRIX* w = nullptr;
+  ASSERT_EQ(open_mx_file(&w, path, int8_row_spec()), 0);
+  set_scalar(w, {0, 4}, 0, 42);
+  set_scalar(w, {0, 8}, 0, 43);
+  close_matrix(w);
+  MATRIX* r = open_reader(path);
+  EXPECT_EQ(read_scalar(r, {0, 4}), 42);
+  EXPECT_EQ(start_body("mx_write_row", {path}).wait(), 28) << "a writer while the file is read: -128";
+  mx_file_lock_event(0, r);
+  EXPECT_EQ(read_scalar(r, {0, 8}), 43) << "closed and opened again unchanged";
+  mx_file_lock_event(0, r);
+  Bytes before = file_bytes(path);
+  EXPECT_EQ(start_body("mx_write_row", {path}).wait(), 0);
+  ASSERT_NE(file_bytes(path), before);
+  EXPECT_EQ(start_file_access(r), kMxFileBusy);
+  EXPECT_EQ(get_mx_file_pfd(r), nullptr);
+  EXPECT_LT(read_scalar(r, {0, 12}), 0);
+  close_matrix(r);
+  EXPECT_EQ(mx_validate({path}), "");
 }
 
 // A lock event closes the file and gives back its named lock; the next
