@@ -5,7 +5,7 @@ servers  python3 -m http.server serving XML (UTF-8 and an EUC-JP copy made
          with iconv), HTML and PNG; a missing file
 wire     the request bytes, captured with socat: request line, Encoding,
          "*" headers, Connection and Host in order, printed and raw bodies,
-         a CR refused before any connection
+         a CR refused before any connection (in the form or in the URL)
 forms    three forms in one call: the first two answered in order before
          the next goes out, the third as the call's delayed value
 proxy    three qnmx processes: a client, a native proxy that records what
@@ -146,7 +146,10 @@ def group_wire():
              session_call(url(3), '([get *X-A="1&#13;"] "/d")'),
              session_call(url(3), '(get "/d&#10;")'),
              session_call(url(3), '([get encode="EUC-JP&#10;"] "/d")'),
-             session_call(url(3), '("get" "/d")')]
+             session_call(url(3), '("get" "/d")'),
+             # A line break or blank in the URL itself, whatever its protocol.
+             '(RemoteSession s (URL "http://127.0.0.1:%d/a&#13;&#10;X-Injected: 1") (get))' % ports[3],
+             '(RemoteSession s (URL "zup://127.0.0.1:%d/@ag/db/a b.zu") (get))' % ports[3]]
     r = client("cli", forms).wait_replies(len(forms), limit=60)
     if not run.check(len(r) == len(forms), "replies: %r" % r):
         return
@@ -160,7 +163,7 @@ def group_wire():
               "raw bytes sent as they are: %r" % read(2))
     run.check(r[1] == "(text/plain #2#])", "the reply as raw: %s" % r[1])
     for i, what in ((4, "a CR in a header"), (5, "a LF in the path"), (6, "a LF in the encoding"),
-                    (7, "a head that is no symbol")):
+                    (7, "a head that is no symbol"), (8, "a CR LF in the URL"), (9, "a blank in a zup URL")):
         run.check(is_error(r[i], METHOD_ERR, '"method error"'), "%s is refused: %s" % (what, r[i]))
     run.check(not os.path.exists(os.path.join(run.work, "req3")) and listening(ports[3]),
               "no connection for a refused request")

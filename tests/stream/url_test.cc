@@ -155,6 +155,34 @@ TEST(Url, MalformedTextIsRefusedWithoutDamage) {
   }
 }
 
+// A URL's text ends up in request lines and headers: a line break, any
+// other control character or a blank, in whichever part, refuses it.
+TEST(Url, ControlCharactersAndBlanksAreRefusedInEveryPart) {
+  const char* good = "http://u:p@h:81/@ag/db/res?q#n";
+  URL u;
+  ASSERT_EQ(get_url2(&u, w(good).c_str()), 0);
+  free_url(&u);
+  // Where the character goes: just after each of these prefixes of `good`.
+  const size_t parts[] = {2, 8, 10, 12, 14, 17, 19, 22, 26, 28, 30};
+  const L_CHAR bad[] = {'\r', '\n', '\t', ' ', 0x01, 0x1f, 0x7f, 0x85, 0x9f};
+  for (size_t at : parts) {
+    for (L_CHAR c : bad) {
+      WStr t = w(good);
+      t.insert(at, 1, c);
+      EXPECT_EQ(get_url2(&u, t.c_str()), -1) << "at " << at << " char " << c;
+      EXPECT_EQ(u.server, nullptr);
+    }
+  }
+  WStr path = w("/db/a b.zu");
+  EXPECT_EQ(get_url2(&u, path.c_str()), -1) << "a path alone";
+  // Characters beyond the controls stay: letters of any script.
+  WStr wide = w("http://h/db/");
+  wide += 0x65e5;
+  wide += 0xC0010000 | 0x3021;
+  ASSERT_EQ(get_url2(&u, wide.c_str()), 0);
+  free_url(&u);
+}
+
 TEST(Url, ComposePath) {
   auto cp = [](const char* base, const char* rel) {
     L_CHAR* r = compose_path(base ? w(base).c_str() : nullptr, w(rel).c_str());
