@@ -14,6 +14,9 @@ proxy    three qnmx processes: a client, a native proxy that records what
          sent again after it changes, GetNativeProxy lists the setting
 hostile  fake servers: an endless body past a cap of 1 MiB, a header line
          of 1 MB, no content type, a server that stalls one reply key
+guard    a server that goes silent before the reply header, in a raw body
+         and in a parsed body: each reply ends with an error while the
+         server still holds it
 """
 import hashlib
 import http.server
@@ -216,6 +219,12 @@ class Fake(http.server.BaseHTTPRequestHandler):
         elif p == "/stall":
             Fake.release.wait(60)
             self.plain(b"late")
+        elif p.startswith("/silent"):
+            heads = {"/silent.body": b"Content-Type: application/octet-stream\r\n\r\nab",
+                     "/silent.xml": b"Content-Type: text/xml\r\n\r\n<r><a>x</a>"}
+            if p in heads:
+                self.wfile.write(b"HTTP/1.0 200 OK\r\n" + heads[p])
+            Fake.release.wait(120)
         else:
             self.plain(b"ok")
 
@@ -295,6 +304,29 @@ def group_hostile():
     run.check(cli.wait_exit(30) == 0, "the script ends")
     srv.shutdown()
     other.shutdown()
+
+
+def group_guard():
+    srv, base = fake_server()
+    run.env["QNMX_ZOH_REPLY_GUARD"] = "2"
+    forms = ["(Sleep 2)", "(Define s (OpenSession))",
+             session_call(base + "/", '(get "/silent")'),
+             session_call(base + "/", '(get "/silent.body")'),
+             "(Define x %s)" % session_call(base + "/", '(get "/silent.xml")'),
+             "(cdr x)"]
+    cli = client("cli", forms)
+    r = cli.wait_replies(len(forms), limit=90)
+    ended = [p for w, p, _ in Fake.log if w == "end"]
+    Fake.release.set()
+    if not run.check(len(r) == len(forms), "replies: %r" % r):
+        return
+    run.check(ended == [], "every reply ended while its server still held it: %r" % ended)
+    run.check(is_error(r[2], STREAM_ERR, '"http connection error"'), "no reply header: %s" % r[2])
+    run.check(is_error(r[3], STREAM_ERR, '"http connection error"'), "a raw body that stops: %s" % r[3])
+    run.check(r[5].startswith("((#error(") and '"parse" ("read error")' in r[5],
+              "a parsed body that stops ends with the reader's error: %s" % r[5])
+    run.check(cli.wait_exit(30) == 0, "the script ends")
+    srv.shutdown()
 
 
 # ---- the native proxy
@@ -389,7 +421,7 @@ def group_proxy():
 
 
 GROUPS = {"servers": group_servers, "wire": group_wire, "forms": group_forms, "hostile": group_hostile,
-          "proxy": group_proxy}
+          "proxy": group_proxy, "guard": group_guard}
 try:
     GROUPS[GROUP]()
 finally:

@@ -337,6 +337,29 @@ TEST(StreamWatchdog, BlockedWriteIsBrokenOffAndStreamClosed) {
   set_tick_unit_ms(1000);
 }
 
+// A peer that sends nothing fails a guarded read instead of holding it;
+// bytes that come, buffered or not, are read as ever, and the end is still
+// the end.
+TEST(StreamWatchdog, GuardedReadOfASilentPeerFails) {
+  set_tick_unit_ms(20);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  STREAM* s = s_open_descripter(sv[0], nullptr);
+  ASSERT_EQ(s_set_read_guard(s, 2), 0);
+  char buf[8];
+  errno = 0;
+  EXPECT_EQ(s_read(s, buf, 1), -1);
+  EXPECT_EQ(errno, ETIMEDOUT);
+  ASSERT_EQ(write(sv[1], "abc", 3), 3);
+  EXPECT_EQ(s_read(s, buf, 1), 1);  // one byte; two wait in the buffer
+  EXPECT_EQ(s_read(s, buf, 8), 2);
+  EXPECT_EQ(s_read(s, buf, 1), -1);
+  close(sv[1]);
+  EXPECT_EQ(s_read(s, buf, 1), 0);
+  d_s_close(s);
+  set_tick_unit_ms(1000);
+}
+
 TEST(StreamTerminal, PromptsAtOpenAndAfterEachLine) {
   static std::vector<int> prompts;
   prompts.clear();
