@@ -190,11 +190,13 @@ class Fake(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.note("begin")
+        self.ended = False
         try:
             self.answer()
         except (BrokenPipeError, ConnectionResetError):
             pass
-        self.note("end")
+        if not self.ended:
+            self.note("end")
 
     def answer(self):
         p = self.path
@@ -229,7 +231,14 @@ class Fake(http.server.BaseHTTPRequestHandler):
             self.plain(b"ok")
 
     def plain(self, body):
-        self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+        # The end is noted before the last byte goes out: a client that
+        # waits for the whole reply cannot send its next request before it,
+        # however late this thread runs once the reply has gone.
+        reply = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % len(body) + body
+        self.wfile.write(reply[:-1])
+        self.note("end")
+        self.ended = True
+        self.wfile.write(reply[-1:])
 
 
 def fake_server():
