@@ -232,11 +232,9 @@ ZU_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, in
 namespace {
 
 // Checks the parts of a request that go into its header: null, or the
-// refusal. The URL's parts are checked as well: a record need not have come
-// through the parser.
-ZU_SEXP* check_header_texts(const URL* u, ZU_SEXP* head, ZU_SEXP* path, ZU_FILE* file, int line) {
+// refusal. The URL's parts were checked by its parser.
+ZU_SEXP* check_header_texts(ZU_SEXP* head, ZU_SEXP* path, ZU_FILE* file, int line) {
   bool bad = has_line_break(sym_name(head)) || (path && has_line_break(str_text(path)));
-  bad = bad || url_has_refused_char(u->server) || (!path && url_has_refused_char(get_url_str2(u)));
   for (ZU_SYM_FIELD* a = sym_field(head); a && !bad; a = a->next) {
     bool header = a->name && a->name[0] == '*';
     bool encode = a->name && zu_wcmp_ascii(a->name, "encode") == 0;
@@ -334,7 +332,7 @@ ZU_SEXP* send_one(URL* u, ZU_SEXP* form, const REMOTE_SESSION_OPT* opt, ZU_FILE*
     body = e1;
     has_body = true;
   }
-  if (ZU_SEXP* refused = check_header_texts(u, head, path, file, line)) return refused;
+  if (ZU_SEXP* refused = check_header_texts(head, path, file, line)) return refused;
   ZU_SEXP* err = nullptr;
   STREAM* st = send_request(u, head, path, body, has_body, file, line, &err);
   if (!st) return err;

@@ -208,36 +208,6 @@ TEST_F(HttpSession, FiveReplyKeysInTurnAndAHeldReplyHoldsOnlyItsKey) {
   free_url(&u);
 }
 
-// A URL record need not come from the parser: a line break or blank in the
-// parts that go into the request line or the Host line is refused before
-// any connection.
-TEST_F(HttpSession, UrlRecordsThatWouldAddLinesSendNothing) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(fd, 4), 0);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  const std::string base = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/db/x";
-  ZuThreadScope scope("url records");
-  GcFrame frame("url records");
-  const std::pair<L_CHAR* URL::*, const char*> cases[] = {
-      {&URL::resource, "x\r\nX-Injected: 1"}, {&URL::query, "q\n"}, {&URL::agent, "a b"}, {&URL::server, "127.0.0.1\r"}};
-  for (const auto& [field, text] : cases) {
-    URL u{};
-    ASSERT_EQ(get_url2(&u, wide(base).c_str()), 0);
-    d_f_ree(u.*field);
-    u.*field = ll_copy_str(wide(text).c_str());
-    ZU_SEXP* v = one_session(&u, forms_of("(get)")->pair.car, nullptr, nullptr, 4, false);
-    EXPECT_EQ(shown(v), "error 80020508 RemoteSession (\"method error\" get)") << text;
-    free_url(&u);
-  }
-  EXPECT_LT(accept(fd, nullptr, nullptr), 0) << "a request reached the server";
-  close(fd);
-}
-
 TEST_F(HttpSession, ProxySettingsRefuseWhatTheyCannotHold) {
   EXPECT_EQ(set_native_proxy_direct_access("dup.example"), 0);
   EXPECT_EQ(set_native_proxy_direct_access("dup.example"), -1);
