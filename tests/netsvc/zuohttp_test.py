@@ -432,7 +432,7 @@ def closed_downloads(agent, _):
 
 def unused_downloads(agent, _):
     """Version-2 sessions that never upload end after the unused idle time
-    (1 s here), and their address may open sessions again (3 per address
+    (3 s here), and their address may open sessions again (3 per address
     here); a session whose upload runs lives on."""
     port = agent.port
     used, cookie, _, got = download(port)
@@ -478,7 +478,7 @@ def main():
               "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds),
                         (("stock=1", "poll=1", "empty=1"), env, kept_idle),
                         ((), dict(env, QNMX_ZOH_UNUSED_IDLE="600"), closed_downloads),
-                        ((), dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_UNUSED_IDLE="1"), unused_downloads)]}
+                        ((), dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_UNUSED_IDLE="3"), unused_downloads)]}
     with tempfile.TemporaryDirectory() as tmp:
         for args, case_env, case in groups[GROUP]:
             run(args, case_env, case, tmp)
