@@ -10,7 +10,7 @@
 #include "base/zutime.h"
 #include "runtime/front.h"
 #include "runtime/later_services.h"
-#include "runtime/relay.h"
+#include "runtime/lock_function.h"
 #include "runtime/remote.h"
 #include "zu/env.h"
 #include "zu/gc.h"
@@ -20,7 +20,6 @@ namespace {
 
 std::atomic<int> tick_ms{5000};
 std::atomic<int> permission_wait{120};
-std::atomic<int> lockf_timeout{600};
 
 // The delayed-reply queue (zui_lock).
 struct DELAY_ENTRY {
@@ -162,8 +161,6 @@ void set_zui_tick_ms(int ms) { tick_ms.store(ms > 0 ? ms : 5000); }
 int get_zui_tick_ms() { return tick_ms.load(); }
 void set_permission_wait(int seconds) { permission_wait.store(seconds); }
 int get_permission_wait() { return permission_wait.load(); }
-void set_lock_function_timeout(int seconds) { lockf_timeout.store(seconds); }
-int get_lock_function_timeout() { return lockf_timeout.load(); }
 
 // ---- D_SEXP
 

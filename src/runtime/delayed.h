@@ -45,11 +45,9 @@ void check_result_list(ZU_INTERPRETER* zui);
 void test_thread();
 
 // Timing, settable for tests: the length of one interpreter tick in
-// milliseconds (5000), the longest wait for a peer's permission answer in
-// seconds (120) and the rendezvous time-out in seconds (600).
+// milliseconds (5000) and the longest wait for a peer's permission answer in
+// seconds (120).
 void set_zui_tick_ms(int ms);
 int get_zui_tick_ms();
 void set_permission_wait(int seconds);
 int get_permission_wait();
-void set_lock_function_timeout(int seconds);
-int get_lock_function_timeout();

@@ -56,9 +56,3 @@ void gc_zu_fifo(ZU_FIFO* head);
 // GetUserInfo: -1 when the form is not handled here (it is then evaluated).
 int _get_user_info(ZU_INTERPRETER* zui, ZUISP_ENV* env, int seq, ZU_SEXP* form);
 ZU_SEXP* get_user_ip(ZUISP_ENV* env);
-
-// Lock-function rendezvous between the front thread and an output writer.
-void set_lock_function(const L_CHAR* name);
-void inp_lock_function(ZU_INTERPRETER* zui, const L_CHAR* head);
-void out_lock_function(int flag);
-void timeout_lock_function();  // zui_lock held
