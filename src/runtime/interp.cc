@@ -18,6 +18,7 @@
 #include "runtime/later_services.h"
 #include "runtime/link_budget.h"
 #include "runtime/relay.h"
+#include "runtime/relay_fifo.h"
 #include "runtime/remote.h"
 #include "zu/eval.h"
 #include "zu/gc.h"

@@ -6,6 +6,7 @@
 #include "base/alloc.h"
 #include "runtime/delayed.h"
 #include "runtime/relay.h"
+#include "runtime/relay_fifo.h"
 #include "stream/stream.h"
 #include "zu/convert.h"
 #include "zu/eval.h"
