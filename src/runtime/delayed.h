@@ -1,8 +1,8 @@
 // Delayed values that another task fills (D_SEXP), the delayed-reply queue
 // that answers relay-mode requests once their value is ready, the periodic
 // interpreter tick (keep-alives, permission, silent and connection
-// time-outs, dead streams and owners), the collector hooks of the
-// interpreter table and a small queue that forces values in the background.
+// time-outs, dead streams and owners) and a small queue that forces values in
+// the background.
 #pragma once
 
 #include "base/task.h"
@@ -36,12 +36,10 @@ void zui_tick();
 // Starts the delay thread and the tick task (init_interpreter).
 void start_interpreter_tasks();
 
-// Collector hooks: marking (with the table) and the special phase.
+// Marks the values of the delayed-reply and reconnect queues (world stopped).
 void gc_delay_que();
-void sp_gc_interpreter();
 
 void sexp_reconnect(ZU_SEXP* value);
-void check_result_list(ZU_INTERPRETER* zui);
 void test_thread();
 
 // Timing, settable for tests: the length of one interpreter tick in

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/tick.h"
 #include "runtime/delayed.h"
+#include "runtime/net_ops.h"
 #include "runtime/relay.h"
 #include "runtime/relay_fifo.h"
 #include "stream/stream.h"
@@ -478,4 +480,35 @@ int aboat_remote_query(ZU_SEXP* s) {
     return 1;
   }
   return -1;
+}
+
+// ---- collector
+
+void sp_gc_interpreter() {
+  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    for (ZU_RESULT** p = &z->result_head; *p;) {
+      ZU_RESULT* r = *p;
+      if (gc_is_marked(r)) {
+        p = &r->next;
+        continue;
+      }
+      // Nobody waits for this reply any more.
+      if (r->s_id) new_tick(remote_session_tick, 0, r->s_session);
+      *p = r->next;
+      r->next = nullptr;
+      r->out_interpreter = nullptr;
+    }
+  }
+  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    for (ZU_RESULT* r = z->result_list; r; r = r->my_zui_result_next) gc_mark(r, gc_remote_delay);
+  }
+}
+
+void check_result_list(ZU_INTERPRETER* zui) {
+  lock_task(zui_lock);
+  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+  }
+  unlock_task(zui_lock, "check_result_list");
 }

@@ -121,3 +121,11 @@ void _abandon_result_queue(ZU_INTERPRETER* zui);
 // Final close of an asker: every pending query is unlinked and its waiter
 // woken (it then answers "break"). zui_lock held.
 void _drop_result_list(ZU_INTERPRETER* zui);
+
+// The collector's special phase (zui_lock held, world stopped): a query
+// whose delayed value nobody holds any more leaves its server's list (a
+// remote session's is told so through its tick), and the queries each
+// interpreter waits for are marked.
+void sp_gc_interpreter();
+// Walks zui's pending queries under zui_lock and changes nothing.
+void check_result_list(ZU_INTERPRETER* zui);

@@ -3,9 +3,9 @@
 #include <atomic>
 
 #include "base/queue.h"
-#include "runtime/delayed.h"
 #include "runtime/interp.h"
-#include "runtime/later_services.h"
+#include "runtime/net_ops.h"
+#include "runtime/remote.h"
 #include "stream/stream.h"
 #include "zu/gc.h"
 #include "zu/reader.h"
