@@ -18,7 +18,6 @@
 namespace {
 
 std::atomic<int> tick_ms{5000};
-std::atomic<int> permission_wait{120};
 
 // The delayed-reply queue (zui_lock).
 struct DELAY_ENTRY {
@@ -158,8 +157,6 @@ void reconnect_task(TKEY) {
 
 void set_zui_tick_ms(int ms) { tick_ms.store(ms > 0 ? ms : 5000); }
 int get_zui_tick_ms() { return tick_ms.load(); }
-void set_permission_wait(int seconds) { permission_wait.store(seconds); }
-int get_permission_wait() { return permission_wait.load(); }
 
 // ---- D_SEXP
 

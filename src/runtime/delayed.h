@@ -33,19 +33,15 @@ void wake_delay_thread();
 
 void zui_tick_task(TKEY data);
 void zui_tick();
-// Starts the delay thread and the tick task (init_interpreter).
+// Starts the delay thread and the tick task (once, at start-up).
 void start_interpreter_tasks();
 
 // Marks the values of the delayed-reply and reconnect queues (world stopped).
 void gc_delay_que();
 
 void sexp_reconnect(ZU_SEXP* value);
-void test_thread();
 
-// Timing, settable for tests: the length of one interpreter tick in
-// milliseconds (5000) and the longest wait for a peer's permission answer in
-// seconds (120).
+// The length of one interpreter tick in milliseconds (5000), settable for
+// tests.
 void set_zui_tick_ms(int ms);
 int get_zui_tick_ms();
-void set_permission_wait(int seconds);
-int get_permission_wait();

@@ -87,17 +87,7 @@ void send_cancel(int iid) {
   ZU_INTERPRETER* z = _search_zui_id(iid);
   if (z) {
     z->flags |= ZUI_F_CANCEL;
-    for (ZU_RESULT* r = z->result_list; r; r = r->my_zui_result_next) {
-      ZU_INTERPRETER* s = r->out_interpreter;
-      if (s && s != z) {
-        int sid = static_cast<int>(s->id);
-        bool seen = false;
-        for (int x : servers) seen |= x == sid;
-        if (!seen) servers.push_back(sid);
-      }
-      wakeup_task(r);
-    }
-    wake_delay_thread();
+    servers = _wake_result_list(z);
   }
   unlock_task(zui_lock, "send_cancel");
   for (int sid : servers) write_cancel(sid);

@@ -1,5 +1,6 @@
 #include "runtime/remote.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -7,7 +8,6 @@
 #include "base/tick.h"
 #include "runtime/delayed.h"
 #include "runtime/net_ops.h"
-#include "runtime/relay.h"
 #include "runtime/relay_fifo.h"
 #include "stream/stream.h"
 #include "zu/convert.h"
@@ -150,7 +150,7 @@ int _wait_result_inp(ZU_RESULT* r) {
         ZU_INTERPRETER* inp = req->inp_interpreter;
         gc_set_nl(r, gc_remote_delay);
         unlock_task(zui_lock, "_wait_result_inp");
-        relay_loop(req, 1);
+        serve_link_requests(req);
         lock_task(zui_lock);
         if (_search_zui_id(req_iid) != req) break;
         req->inp_line = line;
@@ -180,6 +180,21 @@ ZU_SEXP* sequence_error(ZU_RESULT* r, ZU_SEXP* value) {
 }
 
 }  // namespace
+
+std::vector<int> _wake_result_list(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  std::vector<int> servers;
+  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+    ZU_INTERPRETER* s = r->out_interpreter;
+    if (s && s != zui) {
+      int sid = static_cast<int>(s->id);
+      if (std::find(servers.begin(), servers.end(), sid) == servers.end()) servers.push_back(sid);
+    }
+    wakeup_task(r);
+  }
+  wake_delay_thread();
+  return servers;
+}
 
 int cmp_round(int a, int b) {
   auto ua = static_cast<uint32_t>(a);

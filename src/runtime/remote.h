@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "runtime/interp.h"
 #include "stream/url.h"
@@ -115,6 +116,11 @@ int aboat_remote_query(ZU_SEXP* s);
 // Wrap-tolerant order of sequence numbers: -1, 0, 1.
 int cmp_round(int a, int b);
 
+// Wakes every query zui waits for, and the delay thread, which looks again
+// at the values it waits for: the ids of the queries' servers other than
+// zui, each once, in list order, for the caller to tell them to cancel
+// (write_cancel, outside the lock). zui_lock held.
+std::vector<int> _wake_result_list(ZU_INTERPRETER* zui);
 // Final close of a link: every query still waiting for its reply is failed
 // with a stream error (made when forced). zui_lock held.
 void _abandon_result_queue(ZU_INTERPRETER* zui);

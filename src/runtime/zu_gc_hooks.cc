@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "base/queue.h"
+#include "runtime/delayed.h"
 #include "runtime/interp.h"
 #include "runtime/net_ops.h"
 #include "runtime/remote.h"
@@ -47,6 +48,7 @@ void gc_lib() {
   gc_default_mark();  // the top environments, unit environments and every thread's frames
   GC_SITE();
   gc_interpreter();
+  gc_delay_que();
   GC_SITE();
   gc_queue();
   GC_SITE();
