@@ -30,6 +30,8 @@
 // blocking call is waited for at a safe point (lock_at_safe_point).
 #pragma once
 
+#include "base/checked.h"
+
 struct SEM_REC;
 using SEM = SEM_REC*;  // handle passed by value; null until created
 
@@ -113,17 +115,9 @@ enum LockLevel : int {
 // The name of the lock of that level in the table; null for another level.
 const char* lock_level_name(int level);
 
-// Debug and sanitizer builds check the order and the `_name` assertions.
-#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QNMX_LOCK_CHECK 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QNMX_LOCK_CHECK 1
-#endif
-#endif
-#ifndef QNMX_LOCK_CHECK
-#define QNMX_LOCK_CHECK 0
-#endif
+// Checked builds (base/checked.h) check the order and the `_name`
+// assertions.
+#define QNMX_LOCK_CHECK QNMX_CHECKED
 
 // ---------------------------------------------------------------------------
 // Locks
