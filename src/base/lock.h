@@ -40,6 +40,8 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
 // guards. A lock of an upper layer may sit below a lock of a lower one; the
 // levels say only which may be taken while which is held.
 #define QNMX_LOCK_ORDER(X)                                                                      \
+  /* tests/, bench/: a lock of their own, taken while no other is held */                       \
+  X(LOCK_TEST, 1, "test lock")                                                                   \
   /* netsvc/auth_access.cc: peer authentication; held while access files are read and run */     \
   X(LOCK_AUTH, 5, "auth_lock")                                                                   \
   /* zulib/threads.cc: the table of script threads; waits for a thread's end */                 \
@@ -122,7 +124,8 @@ const char* lock_level_name(int level);
 // ---------------------------------------------------------------------------
 // Locks
 
-// Makes a lock of the given level (a LockLevel).
+// Makes a lock of the given level, which must be a level of the table (a
+// LockLevel): any other is a slip of the program and stops the process.
 SEM _i_new_lock(int level, const char* file, int line);
 void _i_lock_task(SEM s, const char* file, int line);
 // label: the caller's operation name (not stored).
