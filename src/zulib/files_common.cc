@@ -1,3 +1,7 @@
+// Pieces the file, path and rule built-ins share (files_impl.h): a string
+// value as narrow text, the refusal of a peer's file edit that the access
+// files do not allow (judged on the path's document path), and the star
+// patterns of names.
 #include <unistd.h>
 
 #include <cstdlib>
