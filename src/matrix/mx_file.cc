@@ -3,6 +3,7 @@
 #include "matrix/mx_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -337,6 +338,30 @@ int mx_file_sync(MATRIX* m) {
   }
   finish_file_access(m, 0);
   return r;
+}
+
+bool mx_file_in_use(int fd) {
+  struct stat target {};
+  if (fstat(fd, &target) != 0) return false;
+  // Any lock on the file conflicts with a writer's: the record file of a
+  // matrix open for writing or reading, here while its file is open, or in
+  // another process.
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) return true;
+  // The files of the matrices open here, which the closer may have closed
+  // for now: looked at after the lock is given back.
+  std::vector<std::string> paths;
+  lock_task(matrix_lock);
+  for (MATRIX* m = matrices_root.mx_next; m != &matrices_root; m = m->mx_next)
+    if (m->filename) paths.push_back(path_of(m));
+  unlock_task(matrix_lock, "mx_file_in_use");
+  for (const std::string& path : paths) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino) return true;
+  }
+  return false;
 }
 
 void _close_matrix_file(MATRIX* m) {

@@ -112,6 +112,13 @@ void mx_file_gc_tick(void* unused);
 // written. Nothing to do (0) for a matrix without a file or a closed file.
 int mx_file_sync(MATRIX* m);
 
+// Whether the file open at fd is a matrix file in use, which a writer of
+// other content (an export) must leave alone: the file of a matrix open in
+// this process (the same device and inode, whether or not the closer has
+// closed it for now), or one on which some process holds a lock that the
+// writer of a matrix file would be refused by.
+bool mx_file_in_use(int fd);
+
 // ---------------------------------------------------------------------------
 // Header, subheader, defaults, scripts
 

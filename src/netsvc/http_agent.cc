@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "netsvc/trace_impl.h"
 #include "netsvc/zuohttp.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/link_budget.h"
 #include "stream/stream.h"
 #include "text/codemethod.h"
 #include "text/convert.h"
@@ -61,34 +63,94 @@ int error_reply(STREAM* st, const HTTP_ERR* status, const char* message, ZU_SEXP
   return output_error_print(st, status, message, code);
 }
 
+// What a request's body holds of the budget for peer input that the links
+// share. It is let go once nothing pins the body any more (after the
+// request's collector scope has ended), so that the budget counts the body
+// until a collection can free it.
+class BodyCharge {
+ public:
+  BodyCharge() = default;
+  ~BodyCharge() { link_budget_release(bytes_); }
+  BodyCharge(const BodyCharge&) = delete;
+  BodyCharge& operator=(const BodyCharge&) = delete;
+  bool take(size_t n) {
+    if (!link_budget_charge(static_cast<int64_t>(n))) return false;
+    bytes_ += static_cast<int64_t>(n);
+    return true;
+  }
+
+ private:
+  int64_t bytes_ = 0;
+};
+
+// A body is gathered in pieces that grow from 64 KiB to 4 MiB (blocks of
+// that size come from the system and go back to it when freed), so that
+// memory follows what came, never what was only announced.
+constexpr size_t kFirstPiece = size_t{64} << 10;
+constexpr size_t kLastPiece = size_t{4} << 20;
+
+struct BodyPiece {
+  std::unique_ptr<char[]> data;
+  size_t size;
+  size_t fill;
+};
+
+// The pieces as one raw value, each let go once copied: the body is held
+// once, and a piece more while it moves.
+ZU_SEXP* raw_of(std::vector<BodyPiece>& pieces, size_t total) {
+  ZU_SEXP* raw = get_raw(nullptr, static_cast<uint32_t>(total));
+  uint8_t* to = raw->raw.data;
+  for (BodyPiece& p : pieces) {
+    if (p.fill) std::memcpy(to, p.data.get(), p.fill);
+    to += p.fill;
+    p.data.reset();
+  }
+  return raw;
+}
+
 // The request body: content_length bytes (fewer when the connection ends
-// first), or a chunked body to its last chunk, under the body guard. The
-// buffer grows with what arrives, never to what the peer only announced.
-// 0 with *out the body (null when there is none), -1 when a chunk size
-// cannot be read, -2 past kHttpAgentMaxBody.
-int read_body(STREAM* st, const HTTP_INFO* info, ZU_SEXP** out) {
+// first), or a chunked body to its last chunk, under the body guard. Every
+// byte is charged before it is read: an announced length whole, a chunked
+// body piece by piece. 0 with *out the body (null when there is none), -1
+// when a chunk size cannot be read, -2 past kHttpAgentMaxBody, -3 when the
+// budget has no room for it.
+int read_body(STREAM* st, const HTTP_INFO* info, BodyCharge* charge, ZU_SEXP** out) {
   *out = nullptr;
   const bool chunked = (info->flags & HTTP_F_CHUNKED) != 0;
   const size_t len = info->content_length > 0 ? static_cast<size_t>(info->content_length) : 0;
   if (!chunked && len == 0) return 0;
-  std::string body;
+  if (!chunked && !charge->take(len)) return -3;
+  std::vector<BodyPiece> pieces;
+  size_t total = 0;
   int res = 0;
   new_tick(timeout_stream, -zoh_times().body_guard, st);
   if (chunked && chunk_read_start(st) < 0) res = -1;
-  char chunk[64 * 1024];
-  while (res == 0 && (chunked || body.size() < len)) {
-    int want = static_cast<int>(chunked ? sizeof chunk : std::min(sizeof chunk, len - body.size()));
-    int n = chunked ? s_chunk_read(st, chunk, want) : s_read(st, chunk, want);
+  while (res == 0 && (chunked || total < len)) {
+    if (pieces.empty() || pieces.back().fill == pieces.back().size) {
+      size_t size = std::clamp(total, kFirstPiece, kLastPiece);
+      if (!chunked) {
+        size = std::min(size, len - total);
+      } else if (!charge->take(size)) {
+        res = -3;
+        break;
+      }
+      pieces.push_back({std::make_unique_for_overwrite<char[]>(size), size, 0});
+    }
+    BodyPiece& p = pieces.back();
+    char* at = p.data.get() + p.fill;
+    int want = static_cast<int>(p.size - p.fill);
+    int n = chunked ? s_chunk_read(st, at, want) : s_read(st, at, want);
     if (n <= 0) {
       if (chunked && n < 0) res = -1;
       break;
     }
-    if (body.size() + static_cast<size_t>(n) > static_cast<size_t>(kHttpAgentMaxBody)) res = -2;
-    else body.append(chunk, static_cast<size_t>(n));
+    p.fill += static_cast<size_t>(n);
+    total += static_cast<size_t>(n);
+    if (total > static_cast<size_t>(kHttpAgentMaxBody)) res = -2;
   }
   if (chunked) chunk_read_end(st);
   del_tick_with_data(timeout_stream, st);
-  if (res == 0) *out = get_raw(body.data(), static_cast<uint32_t>(body.size()));
+  if (res == 0) *out = raw_of(pieces, total);
   return res;
 }
 
@@ -136,15 +198,48 @@ ZU_SEXP* settle_xml_encoding(STREAM* st, ZU_SEXP* value) {
 
 bool is_type(const std::string& type, const char* name) { return type == name; }
 
+// A content type goes into the reply header as it is: a control byte or a
+// blank in it would end its line and begin a header of the handler's
+// choosing.
+bool header_safe(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; });
+}
+
+// The methods of HTTP. The method names the head of the evaluated form, so
+// any other word would call whatever the environment binds to it (Exit,
+// Shell, Eval ...).
+constexpr std::string_view kHttpMethods[] = {"GET",     "HEAD",  "POST",    "PUT",  "DELETE",
+                                             "OPTIONS", "TRACE", "CONNECT", "PATCH"};
+
+// Whether a may evaluate a request of this method: one of HTTP's, which a
+// local entry's environment binds (a remote entry's agent decides itself).
+bool method_served(const HTTP_AGENT_LIST* a, const char* method) {
+  if (!method || std::find(std::begin(kHttpMethods), std::end(kHttpMethods), method) == std::end(kHttpMethods)) {
+    return false;
+  }
+  if (is_remote_entry(a)) return true;
+  ZU_ATOM* atom = find_atom(widened(method).c_str());
+  ZU_SEXP* bound = nullptr;
+  return a->env && atom && lookup_env_atom(a->env, atom, -1, &bound) == 1;
+}
+
 // Serves a request for entry a; the connection is closed by the caller.
-void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path) {
+void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path, BodyCharge* charge) {
+  if (!method_served(a, info->method)) {
+    error_reply(st, &http_status_not_implemented, info->dir, nullptr);
+    return;
+  }
   // A body past the cap is refused before any of it is read.
   if (info->content_length > kHttpAgentMaxBody) {
     error_reply(st, &http_status_internal, "request body too large", nullptr);
     return;
   }
   ZU_SEXP* body = nullptr;
-  int got = read_body(st, info, &body);
+  int got = read_body(st, info, charge, &body);
+  if (got == -3) {
+    error_reply(st, &http_status_busy, "request bodies over budget", nullptr);
+    return;
+  }
   if (got < 0) {
     error_reply(st, &http_status_internal, got == -2 ? "request body too large" : "request body unreadable",
                 nullptr);
@@ -153,7 +248,9 @@ void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path
   ZU_SEXP* form = http_request_form(info, path, body);
   ZU_SEXP* r = http_agent_eval(a, form);
   int t = get_type(r);
-  if (t == ZU_TYPE_ERROR) {
+  if (!r) {
+    error_reply(st, &http_status_busy, "remote agent unavailable", nullptr);
+  } else if (t == ZU_TYPE_ERROR) {
     error_reply(st, &http_status_busy, info->dir, r);
   } else if (t == ZU_TYPE_LIST) {
     return_code(st, info, r);
@@ -230,6 +327,7 @@ int return_code(STREAM* st, HTTP_INFO* info, ZU_SEXP* result) {
   ZU_SEXP* head = get_type(result) == ZU_TYPE_LIST ? result->pair.car : nullptr;
   if (get_type(head) != ZU_TYPE_SYMBOL) return error_reply(st, &http_status_internal, "symbol required", nullptr);
   std::string type = n_string(std_cm, sym_name(head));
+  if (!header_safe(type)) return error_reply(st, &http_status_internal, "invalid content type", nullptr);
   ZU_SEXP* value = get_el(result, 1);
   bool image = is_type(type, "image/jpeg") || is_type(type, "image/gif");
   if (image && get_type(value) != ZU_TYPE_RAW) return error_reply(st, &http_status_internal, "ZUT_RAW is required", nullptr);
@@ -266,10 +364,11 @@ int exec_url(HTTP_INFO* info, STREAM* st) {
   if (!a) {
     error_reply(st, &http_status_not_found, info->dir, nullptr);
   } else {
+    BodyCharge charge;
     bool lent = borrow_thread_interpreter();
     {
       ZuThreadScope scope("exec_url");
-      _exec_url(info, st, a, path);
+      _exec_url(info, st, a, path, &charge);
     }
     if (lent) return_thread_interpreter();
   }

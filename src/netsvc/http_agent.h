@@ -4,7 +4,10 @@
 // evaluated there, over an interpreter link); the request becomes the form
 // (METHOD raw?) and the form's result becomes the reply: HTML, XML, JPEG,
 // GIF, or an error page. Unregistered paths get the 404 page; the paths of
-// the ZUoHTTP protocol are declined.
+// the ZUoHTTP protocol are declined. Only HTTP's own methods are evaluated,
+// at a local entry only when its environment binds them (else 501): the
+// method names the function called. Request bodies are charged to the
+// budget for peer input that the links share (runtime/link_budget.h).
 //
 // Paths are registered only through insert_http_agent_list: the program
 // itself registers none.
@@ -86,7 +89,8 @@ int exec_url(HTTP_INFO* info, STREAM* st);
 // 1 when path (origin form) is one of the ZUoHTTP protocol's own.
 bool is_zuohttp_path(const char* path);
 // Writes the reply for a result list: its first member must be a symbol
-// naming the content type (else a 500 page "symbol required"); its
+// naming the content type (else a 500 page "symbol required"), without
+// blanks or control characters (else a 500 page "invalid content type"); its
 // Cache-Control="private" asks for the no-cache lines. text/html writes a
 // string second member unchanged or prints it as HTML; text/xml likewise
 // as XML, after settling the encoding (the first member's encoding

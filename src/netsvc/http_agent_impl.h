@@ -19,7 +19,11 @@ void return_thread_interpreter();
 // The request form: the method's symbol with the request's attributes, and
 // the body as raw bytes when there is one. body may be null.
 ZU_SEXP* http_request_form(const HTTP_INFO* info, const char* path, ZU_SEXP* body);
+// Whether a is served by a remote agent (a remote entry or an alias).
+inline bool is_remote_entry(const HTTP_AGENT_LIST* a) { return a->alias_root || a->remote_url; }
 // Evaluates form for entry a: locally in its environment, or as (HTTP
 // (Define HttpAgent_path path) form) at its remote agent, reconnecting and
-// retrying at most twice when the agent's interpreter has gone.
+// retrying at most twice when the agent's interpreter has gone. Null when
+// the remote agent cannot be reached: the error, which shows the URL's
+// password as "****", has then gone to the standard error after "REMOTE ERR ".
 ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form);

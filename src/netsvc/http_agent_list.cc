@@ -9,6 +9,7 @@
 #include "base/alloc.h"
 #include "base/tick.h"
 #include "netsvc/http_agent_impl.h"
+#include "netsvc/session.h"
 #include "netsvc/trace_impl.h"
 #include "runtime/interp.h"
 #include "runtime/remote.h"
@@ -48,8 +49,6 @@ void tick_fire(void*) {
 
 HTTP_AGENT_LIST* root_of(HTTP_AGENT_LIST* a) { return a->alias_root ? a->alias_root : a; }
 
-bool is_remote(const HTTP_AGENT_LIST* a) { return a->alias_root || a->remote_url; }
-
 // ---- talking to the remote agent
 
 // Writes "label" and the error to the standard error.
@@ -70,15 +69,28 @@ ZU_SEXP* define_path_form(const HTTP_AGENT_LIST* a) {
   return List(get_symbol_ascii("Define"), get_symbol_ascii("HttpAgent_path"), n_get_string(a->path), ZU_LIST_END);
 }
 
+// The error of a root whose agent cannot be reached. Error data reach
+// traces and pages: the URL shows its password as "****", and one that
+// does not parse is not shown at all (where its password lies cannot be
+// told); the entry's path names it instead.
+ZU_SEXP* unreachable(const HTTP_AGENT_LIST* root, const URL* u) {
+  ZU_SEXP* data = u ? data_list("cannot access the remote agent", session_url_string(u))
+                    : data_list("invalid remote agent URL", n_get_string(root->path));
+  return error_at(nullptr, u ? ZU_ER_STREAM : ZU_ER_PARAM, "HttpAgent", data);
+}
+
+// The root's URL parsed into *u: false for one without a server or port.
+bool parsed_url(URL* u, const HTTP_AGENT_LIST* root) {
+  return get_url2(u, root->remote_url) == 0 && u->server && u->port > 0;
+}
+
 // A connect interpreter to the root's URL that has been told (SetAgent
 // agent "user"): its iid, or -1 after "INIT ERR" (nothing is left open).
 int connect_root(HTTP_AGENT_LIST* root) {
   ZuThreadScope scope("http agent connect");
   URL u{};
   ZU_SEXP* err = nullptr;
-  if (get_url2(&u, root->remote_url) < 0 || !u.server || u.port <= 0) {
-    err = error_at(nullptr, ZU_ER_PARAM, "HttpAgent", data_list("invalid remote agent URL", get_string(root->remote_url)));
-  }
+  if (!parsed_url(&u, root)) err = unreachable(root, nullptr);
   int iid = -1;
   if (!err) {
     ZU_INTERPRETER* z = new_zu_interpreter();
@@ -87,10 +99,7 @@ int connect_root(HTTP_AGENT_LIST* root) {
     z->port = u.port;
     z->env = root->env;
     iid = setup_i(z);
-    if (iid < 0) {
-      err = error_at(nullptr, ZU_ER_STREAM, "HttpAgent",
-                     data_list("cannot access the remote agent", get_string(root->remote_url)));
-    }
+    if (iid < 0) err = unreachable(root, &u);
   }
   if (!err) {
     ZU_SEXP* r = ask(iid, root->env,
@@ -160,7 +169,7 @@ void tick_http_agent() {
   bool asked = false;
   bool lent = false;
   for (; a; a = a->next) {
-    if (!is_remote(a) || lock_ha_access(a, 1) < 0) continue;
+    if (!is_remote_entry(a) || lock_ha_access(a, 1) < 0) continue;
     int iid = a->iid.load();
     if (iid > 0 && !check_iid(iid)) {
       _invalid_all(a);
@@ -255,7 +264,7 @@ void gc_http_agent() {
 // ---- remote entries
 
 void __initialize_remote(HTTP_AGENT_LIST* a) {
-  if (!is_remote(a) || connected(a)) return;
+  if (!is_remote_entry(a) || connected(a)) return;
   HTTP_AGENT_LIST* root = root_of(a);
   if (root != a && root->iid.load() <= 0) __initialize_remote(root);
   int riid = root->iid.load();
@@ -311,21 +320,29 @@ void invalid_all(HTTP_AGENT_LIST* a) {
 // ---- evaluating a request
 
 ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form) {
-  if (!is_remote(a)) return eval(a->env, form);
+  if (!is_remote_entry(a)) return eval(a->env, form);
   HTTP_AGENT_LIST* root = root_of(a);
   ZU_SEXP* query = List(get_symbol_ascii("HTTP"), define_path_form(a), form, ZU_LIST_END);
   if (!connected(a)) initialize_remote(a);
-  ZU_SEXP* r = nullptr;
   for (int retries = 0;; ++retries) {
     int riid = root->iid.load();
+    ZU_SEXP* r = nullptr;
     if (!connected(a)) {
-      return error_at(nullptr, ZU_ER_STREAM, "HttpAgent",
-                      data_list("cannot access the remote agent", get_string(root->remote_url)));
+      URL u{};
+      bool ok = parsed_url(&u, root);
+      r = unreachable(root, ok ? &u : nullptr);
+      free_url(&u);
+    } else {
+      r = ask(riid, a->env, query);
+      if (get_type(r) != ZU_TYPE_ERROR || error_code(r) != ZU_ER_INVALID_IID) return r;
+      if (retries < 2) {
+        invalid_all(a);
+        initialize_remote(a);
+        continue;
+      }
     }
-    r = ask(riid, a->env, query);
-    if (get_type(r) != ZU_TYPE_ERROR || error_code(r) != ZU_ER_INVALID_IID || retries == 2) return r;
-    invalid_all(a);
-    initialize_remote(a);
+    report("REMOTE ERR ", r);
+    return nullptr;
   }
 }
 

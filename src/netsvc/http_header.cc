@@ -14,6 +14,7 @@
 const HTTP_ERR http_status_ok = {200, "OK"};
 const HTTP_ERR http_status_not_found = {404, "Not Found"};
 const HTTP_ERR http_status_internal = {500, "Internal Server Error"};
+const HTTP_ERR http_status_not_implemented = {501, "Not Implemented"};
 const HTTP_ERR http_status_busy = {503, "Service Unavailable"};
 
 namespace {

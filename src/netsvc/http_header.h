@@ -25,10 +25,11 @@ struct HTTP_ERR {
   int code;
   const char* msg;
 };
-extern const HTTP_ERR http_status_ok;         // 200 "OK"
-extern const HTTP_ERR http_status_not_found;  // 404 "Not Found"
-extern const HTTP_ERR http_status_internal;   // 500 "Internal Server Error"
-extern const HTTP_ERR http_status_busy;       // 503 "Service Unavailable"
+extern const HTTP_ERR http_status_ok;               // 200 "OK"
+extern const HTTP_ERR http_status_not_found;        // 404 "Not Found"
+extern const HTTP_ERR http_status_internal;         // 500 "Internal Server Error"
+extern const HTTP_ERR http_status_not_implemented;  // 501 "Not Implemented"
+extern const HTTP_ERR http_status_busy;             // 503 "Service Unavailable"
 
 // Flags of HTTP_INFO.
 constexpr int HTTP_F_KEEP_ALIVE = 1;  // "Connection:"/"Proxy-Connection:" Keep-Alive

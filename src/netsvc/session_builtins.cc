@@ -57,6 +57,7 @@ struct RS_REQUEST {
   ZU_SEXP* result;
   D_SEXP* d;
   RS_SENDER* sender;
+  EVAL_ORIGIN origin;  // of the task that asked: the request is sent on its behalf
 };
 
 SYS_QUEUE rs_que1;
@@ -150,8 +151,11 @@ void rs_task1(TKEY) {
         if (!wait_for_more(&rs_arrivals1, seen, &me)) break;
         continue;
       }
-      q->result = remote_session(q->env, q->sid, &q->url, q->agent, q->login_mode, q->command, q->body, q->file,
-                                 q->line, 0, nullptr);
+      {
+        EvalOriginScope origin(q->origin);
+        q->result = remote_session(q->env, q->sid, &q->url, q->agent, q->login_mode, q->command, q->body, q->file,
+                                   q->line, 0, nullptr);
+      }
       q->sender = &me;
       lock_task(zui_lock);
       me.pending++;
@@ -271,6 +275,7 @@ ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIEL
   q->body = body;
   q->file = sexp_file(form);
   q->line = form->h.line;
+  q->origin = eval_origin_handed();
   ZU_SEXP* delay = new_d_sexp(&q->d);
   lock_task(zui_lock);
   rs_in_flight++;

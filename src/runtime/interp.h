@@ -108,6 +108,9 @@ struct ZU_INTERPRETER {
   int ps_flags;          // set-up
   char a_type;           // set-up
   char thread_mode;      // set-up
+  // set-up: 1 for a link a peer opened to one of this agent's listeners
+  // (its a_type is ZUI_CONNECT as for the links this agent opens).
+  char accepted;
   char proxy_type;       // set-up
   char result_flag;      // set-up
   L_CHAR* msg;           // set-up; freed by the final close

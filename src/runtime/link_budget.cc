@@ -59,7 +59,7 @@ struct Budget {
   std::condition_variable room_eval;
   LINK_METER* links = nullptr;
   uint64_t next_id = 0;
-  int64_t total = 0;    // every meter's shares
+  int64_t total = 0;    // every meter's shares, and input charged outside the links
   int64_t replies = 0;  // the reply shares
   // Shares let go whose memory may not be free yet: let go while
   // lingering_done collections had completed, they are freed by the next
@@ -457,3 +457,35 @@ bool link_reply_begin(LINK_METER* m, ZU_SEXP* value, int64_t* charge) {
 }
 
 void link_reply_end(LINK_METER* m, int64_t charge) { drop_share(m, &LINK_METER::reply, charge); }
+
+bool link_budget_charge(int64_t bytes) {
+  if (bytes <= 0) return true;
+  Budget& b = B();
+  // Room that live charges hold is not waited for: a request keeps its
+  // charge until it ends, however slowly its peer sends.
+  auto held = [bytes] { return B().total + bytes > B().limit; };
+  auto may_go = [bytes] { return B().total + _lingering() + bytes <= B().limit; };
+  auto take = [bytes] { B().total += bytes; };
+  {
+    std::lock_guard<std::mutex> l(b.mu);
+    if (held()) return false;
+    if (may_go()) {
+      take();
+      return true;
+    }
+  }
+  return wait_for_room(b.room_read, may_go, take, [held] {
+    std::lock_guard<std::mutex> l(B().mu);
+    return held();
+  });
+}
+
+void link_budget_release(int64_t bytes) {
+  if (bytes <= 0) return;
+  {
+    std::lock_guard<std::mutex> l(B().mu);
+    B().total -= bytes;
+    _let_go(bytes);
+  }
+  released(bytes);
+}

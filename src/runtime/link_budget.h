@@ -4,9 +4,13 @@
 // is reading, the forms queued for its relay, and the reply its relay is
 // writing.
 //
+// Input that peers send outside the links (the HTTP agent's request
+// bodies) is charged to the same total, without a meter.
+//
 // What stays true:
-// - The process total is the sum of every meter's shares. Shares let go
-//   still count, as garbage, until a collection has freed them.
+// - The process total is the sum of every meter's shares and of the input
+//   charged outside the links. Shares let go still count, as garbage, until
+//   a collection has freed them.
 // - Past the budget, a link's reader waits before it takes more bytes,
 //   except the one link holding the most unfinished input: it reads on, so
 //   that its form can be finished and handed on (links midway through large
@@ -89,3 +93,15 @@ void link_eval_end(LINK_METER* m, std::atomic<int64_t>* before);
 // when the link would then hold more than a quarter of the budget.
 bool link_reply_begin(LINK_METER* m, ZU_SEXP* value, int64_t* charge);
 void link_reply_end(LINK_METER* m, int64_t charge);
+
+// ---- input outside the links (request bodies of the HTTP agent)
+// Charges bytes that a peer is about to send: true once charged. The room
+// must be free of live charges: when the charges of other requests and
+// links leave too little, false at once, with nothing charged (more than
+// the budget never fits). When only garbage of input let go stands in the
+// way, a collection is asked for and waited for. Such charges belong to no
+// link: past the budget, the link holding the most unfinished input still
+// reads on.
+bool link_budget_charge(int64_t bytes);
+// Lets go of bytes that link_budget_charge charged.
+void link_budget_release(int64_t bytes);

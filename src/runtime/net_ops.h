@@ -101,9 +101,9 @@ void free_auth_connection_set(AUTH_CONNECTION_SET* set);
 // value) for an operation: null when allowed, else an error 0x80040d10 from
 // "authentification (DENIED)", or the error the peer answered with. The
 // network layer authenticates the peer; without it the default denies a
-// path that is not a string and a path below any directory holding a
-// ".zuaccess" file (the document root, each directory on the path, and the
-// path itself), and allows the rest.
+// path that is not a string and a path below any directory whose ".zuaccess"
+// file exists in the document or system tree (the document root, each
+// directory on the path, and the path itself), and allows the rest.
 ZU_SEXP* auth_filepath_passive(ZU_SEXP* path, const char* operation);
 // Waits until no remote-session request task runs (the underscore form with
 // zui_lock held).

@@ -317,7 +317,13 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
       gc_pop(nullptr, nullptr);
       break;
     }
-    ZU_SEXP* value = eval(zui->env, form);
+    ZU_SEXP* value;
+    {
+      // A form of the link itself, also when it is served inside a
+      // LocalEval's evaluation (a task waiting for its reply).
+      EvalOriginScope scope({nullptr, zui->accepted != 0});
+      value = eval(zui->env, form);
+    }
     lock_task(zui_lock);
     bool no_out = !zui->out;
     unlock_task(zui_lock, "relay_loop");
@@ -433,11 +439,7 @@ int _get_user_info(ZU_INTERPRETER* zui, ZUISP_ENV* env, int seq, ZU_SEXP* form) 
       reply = get_error_ascii(sexp_file(form), form->h.line, ZU_ER_DENIED, "GetUserInfo",
                               n_get_string("permission denied(invalid ip chain)"));
     } else {
-      HOST_ADDR a{};
-      int own = 0;
-      if (get_zulisp_site_ip(&a) == 0)
-        own = static_cast<int>((uint32_t(a.addr[0]) << 24) | (a.addr[1] << 16) | (a.addr[2] << 8) | a.addr[3]);
-      reply = cons(get_integer(static_cast<uint32_t>(own), nullptr), ans);
+      reply = cons(get_integer(static_cast<uint32_t>(zulisp_site_ipv4()), nullptr), ans);
     }
   }
   _reply(zui, seq, reply);
@@ -450,13 +452,8 @@ ZU_SEXP* get_user_ip(ZUISP_ENV* env) {
   int kind = me ? me->a_type : 0;
   int iid = me ? static_cast<int>(me->id) : -1;
   unlock_task(zui_lock, "get_user_ip");
-  if (kind == ZUI_STDIO || kind == ZUI_FILE || kind == ZUI_IPC) {
-    HOST_ADDR a{};
-    int own = 0;
-    if (get_zulisp_site_ip(&a) == 0)
-      own = static_cast<int>((uint32_t(a.addr[0]) << 24) | (a.addr[1] << 16) | (a.addr[2] << 8) | a.addr[3]);
-    return list(get_integer(static_cast<uint32_t>(own), nullptr));
-  }
+  if (kind == ZUI_STDIO || kind == ZUI_FILE || kind == ZUI_IPC)
+    return list(get_integer(static_cast<uint32_t>(zulisp_site_ipv4()), nullptr));
   ZU_SEXP* q = List(get_symbol_ascii("GetUserInfo"), n_get_string(""), n_get_string(""), n_get_string(""),
                     n_get_string("ip"), ZU_LIST_END);
   return remote_query(iid, env, nullptr, q);

@@ -16,6 +16,7 @@
 #include "netsvc/netsvc.h"
 #include "netsvc_test_util.h"
 #include "runtime/interp.h"
+#include "runtime/link_budget.h"
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "support/child.h"
@@ -139,6 +140,30 @@ TEST(HttpAgent, ABodyPastTheCapIsRefusedUnread) {
   EXPECT_EQ(reply.substr(0, 35), "HTTP/1.1 500 Internal Server Error\r");
   EXPECT_NE(reply.find("Message: request body too large<BR>"), std::string::npos) << reply;
   EXPECT_EQ(reply.find("read"), std::string::npos);
+}
+
+// A link holds all of the budget for peer input but 32 KiB: a body that
+// would pass it is refused with 503 before it is read, announced or
+// chunked (whose first piece is 64 KiB); once the link has let go and a
+// collection has run, the same bodies are served.
+TEST(HttpAgent, BodiesCountAgainstThePeerInputBudget) {
+  start_once();
+  local_entry("/budget", "(Define POST () (f data) (List (quote text/html) (Cast type=\"string\" (GetSize data))))");
+  LINK_METER* link = new_link_meter();
+  const int64_t held = link_budget_bytes() - (32 << 10);
+  link_queue(link, held);
+  const std::string announced = "POST /budget HTTP/1.1\r\nContent-Length: 40000\r\n\r\n" + std::string(40000, 'x');
+  const std::string chunked = "POST /budget HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcde\r\n0\r\n\r\n";
+  for (const std::string* request : {&announced, &chunked}) {
+    std::string reply = serve(*request);
+    EXPECT_EQ(reply.substr(0, 34), "HTTP/1.1 503 Service Unavailable\r\n") << reply;
+    EXPECT_NE(reply.find("Message: request bodies over budget<BR>"), std::string::npos) << reply;
+  }
+  link_unqueue(link, held);
+  free_link_meter(link);
+  gc_collect_now();
+  EXPECT_EQ(body_of(serve(announced)), "40000");
+  EXPECT_EQ(body_of(serve(chunked)), "5");
 }
 
 TEST(HttpAgent, XmlEncodingIsSetOnANewTagOrSwitchesTheConnection) {
