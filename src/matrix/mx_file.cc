@@ -114,12 +114,6 @@ int close_record_file(MX_FILE_WORK* w) {
   return r < 0 ? -1 : 0;
 }
 
-int write_subheader(MX_FILE_WORK* w) {
-  uint8_t rec[sizeof(PN64_MX_SUBHEADER)];
-  if (mx_subheader_encode(rec, &w->subheader) < 0) return -1;
-  return mx_write_record(w->pdb_fd, w->subheader_fofs, rec);
-}
-
 int read_subheader(MX_FILE_WORK* w) {
   MxRecord r;
   if (mx_read_record(w->pdb_fd, w->subheader_fofs, kMxSubheaderType, kMxSubheaderBody, kMxSubheaderBody, &r) < 0)
@@ -150,7 +144,7 @@ int take_mark(MX_FILE_WORK* w, bool validated, const char* destroy) {
     }
   }
   w->subheader.flags |= kMxOpenMark;
-  return write_subheader(w) < 0 ? kMxCannotOpen : 0;
+  return mx_write_subheader(w) < 0 ? kMxCannotOpen : 0;
 }
 
 // Opens m's closed file (mx_file_lock held, access held): 0 or an outcome,
@@ -230,7 +224,7 @@ int shut_file(MX_FILE_WORK* w) {
   if (w->pdb_fd) {
     if (w->subheader_fofs) {
       w->subheader.flags &= ~kMxOpenMark;
-      if (write_subheader(w) < 0) r = -1;
+      if (mx_write_subheader(w) < 0) r = -1;
     }
     if (close_record_file(w) < 0) r = -1;
   }
@@ -508,7 +502,7 @@ int save_matrix_header(MATRIX* m) {
   if (ok) {
     h.subheader_fofs = w->subheader_fofs;
     mx_header_encode(rec, &h, ch.data());
-    ok = write_subheader(w) == 0 && mx_write_record(p, w->header_fofs, rec) == 0;
+    ok = mx_write_subheader(w) == 0 && mx_write_record(p, w->header_fofs, rec) == 0;
   }
   finish_file_access(m, 0);
   return ok ? 0 : -1;
@@ -594,7 +588,7 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
 
 int save_subheader(MATRIX* m, int sfa) {
   if (!sfa && start_file_access(m) != 0) return -1;
-  int r = write_subheader(work_of(m));
+  int r = mx_write_subheader(work_of(m));
   if (!sfa) finish_file_access(m, 0);
   return r;
 }
@@ -690,7 +684,7 @@ int save_mode_cal(MATRIX* m, int mode, const char* const* const* cals, const int
       changed = true;
     }
   }
-  if (changed && write_subheader(w) < 0) r = -3;
+  if (changed && mx_write_subheader(w) < 0) r = -3;
   finish_file_access(m, 0);
   return r;
 }

@@ -121,7 +121,7 @@ constexpr int kFacPageSize = 4096;
 constexpr int kFacDefaultEntries = 32768;
 
 struct FAC_INFO;
-struct FacPageIndex;  // a file's pages by offset (hash table, page_cache.cc)
+struct FacPageIndex;  // a file's pages by offset (hash table, page_cache_impl.h)
 
 // Links of the clean-page ring and of a file's dirty-page list.
 struct FAC_LINK {

@@ -314,6 +314,50 @@ TEST_F(MxFile, NodeStorageAndRing) {
   EXPECT_EQ(mx_validate({path}), "");
 }
 
+// A node made outside the cache (mx_make_node, as checks and tests make
+// one to load or save on its own) has the shape the cache gives its nodes,
+// in a matrix with bit fields and in one with child lists; it is in no
+// table, and it loads from the file what the cache's node holds.
+TEST_F(MxFile, ANodeOutsideTheCacheHasTheCachesShape) {
+  for (bool lists : {false, true}) {
+    SCOPED_TRACE(lists ? "child lists" : "bit fields");
+    std::string path = at(lists ? "lists.mx" : "bits.mx");
+    MxSpec s;
+    s.dd = {lists ? 7 : 1, lists ? 7 : 1};
+    s.bs = {1, 1};
+    s.ps = {64, 64};
+    for (int ch = 0; ch < 3; ++ch) s.channels.push_back({&mx_type_int8, kMxChFile, nullptr, 0});
+    MATRIX* m = nullptr;
+    ASSERT_EQ(open_mx_file(&m, path, s), 0);
+    Code at{0, 6, 4};
+    MATRIX_NODE* cached = node(m, at);
+    set_scalar(m, at, 1, 42);
+    sync_matrix(m);
+
+    MATRIX_NODE* own = mx_make_node(m, Code{0, 7, 5}.data());  // normalised to the node's origin
+    EXPECT_EQ(own->matrix, m);
+    EXPECT_EQ(Code(own->dim_code, own->dim_code + 3), Code(cached->dim_code, cached->dim_code + 3));
+    ASSERT_NE(own->channel, nullptr);
+    EXPECT_EQ(own->nlist_dim_bit_field_len, cached->nlist_dim_bit_field_len);
+    EXPECT_EQ(own->nlist_dim_bit_field != nullptr, cached->nlist_dim_bit_field != nullptr);
+    EXPECT_EQ(own->status, 0);
+    int err = 0;
+    MATRIX_NODE* found = get_matrix_node(&err, m, at.data(), -1, nullptr, nullptr);
+    EXPECT_EQ(found, cached) << "the lookup finds the cache's node only";
+    if (found) unlock_node(found, nullptr);
+
+    EXPECT_EQ(load_matrix_node(own), 0);
+    auto held = [](const MATRIX_NODE* n, int ch) {
+      const auto* d = static_cast<const int8_t*>(n->channel[ch].data);
+      return d ? int{*d} : -1;
+    };
+    for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(held(own, ch), held(cached, ch)) << ch;
+    EXPECT_EQ(held(own, 1), 42);
+    mx_free_node(own);
+    close_matrix(m);
+  }
+}
+
 // With 11 files open one pass leaves 9; a file idle for 29 s stays open,
 // one idle for 30 s closes; the next access opens it again.
 TEST_F(MxFile, Closer) {
