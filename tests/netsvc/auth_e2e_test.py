@@ -28,7 +28,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "agent"))
 from qmx_cli import DENIED, Cli, error_of, matrix  # noqa: E402
-from net_e2e import free_port, listening, wait_for  # noqa: E402
+from net_e2e import free_port, listening, start, stop, wait_for  # noqa: E402
 
 GROUP = sys.argv[2]
 cli = Cli(sys.argv[1], "auth_" + GROUP)
@@ -69,9 +69,9 @@ def listener(name, env=None):
                       '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))']
     with open(cli.path(name + ".zu"), "w") as f:
         f.write("\n".join(script) + "\n")
-    p = subprocess.Popen([cli.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=cli.work,
-                         env=dict(cli.env, **(env or {})), stdin=subprocess.DEVNULL,
-                         stdout=open(cli.path(name + ".stdout"), "wb"), stderr=subprocess.STDOUT)
+    p = start([cli.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=cli.work,
+              env=dict(cli.env, **(env or {})), stdin=subprocess.DEVNULL,
+              stdout=open(cli.path(name + ".stdout"), "wb"), stderr=subprocess.STDOUT)
     cli.procs.append(p)
     if not wait_for(lambda: listening(port) or p.poll() is not None, 60) or p.poll() is not None:
         raise SystemExit(f"{name} does not listen")
@@ -142,8 +142,7 @@ def group_password():
         cli.expect(f"trace={trace!r}: Rm without a password", (denied(replies[1]), os.path.exists(victim)), (True, True))
         replies, _ = cli.run(rm, env=dict(env, HOME=right), name="rm_right" + trace, args=[port])
         cli.expect(f"trace={trace!r}: Rm with the password", os.path.exists(victim), False)
-        server.terminate()
-        server.wait(60)
+        stop(server, limit=60)
     # No output of either process shows the password: files written by the
     # programs (replies, errors, standard streams); not the scripts and
     # result files the test wrote for them.
@@ -246,8 +245,8 @@ def fake_servers():
                 os.chown(path, owner, -1)
         port = free_port()
         reply = cli.path("fake_" + name + ".reply")
-        p = subprocess.Popen([cli.tool("socat"), f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
-                              f"EXEC:{sys.executable} {cli.path('fake.py')} {number} {reply}"], cwd=cli.work)
+        p = start([cli.tool("socat"), f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
+                   f"EXEC:{sys.executable} {cli.path('fake.py')} {number} {reply}"], cwd=cli.work)
         cli.procs.append(p)
         if wait_for(lambda: listening(port), 10):
             cli.run([CONNECT, '(Remote iid (Get "/lr/m.lod" (List 0 0 0)))'], env={"HOME": home_with("fake", "")},
@@ -256,8 +255,7 @@ def fake_servers():
         has_key = f'key="{key}"' in text
         cli.expect(f"fake server, {name}: key sent", (bool(text), has_key), (True, sent))
         os.unlink(path)
-        p.kill()
-        p.wait()
+        stop(p, 9)
 
 
 def fds(pid):

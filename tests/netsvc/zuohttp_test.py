@@ -13,6 +13,7 @@ sessions past the bounds, each against an agent of its own."""
 import os
 import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -24,7 +25,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zoh_client import HOST, Agent, Session, header, read_replies, read_reply, request, unpack  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, wait_until  # noqa: E402
+from checks import check, failures, start, stop, wait_until  # noqa: E402
 
 EXE, GROUP = sys.argv[1], sys.argv[2]
 
@@ -75,12 +76,11 @@ def clients(agent, tmp):
     with open(os.path.join(tmp, "listen.zu"), "w") as f:
         f.write('(SetMainInterpreter (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg 1))) '
                 '(Permission () (Allow "all"))))\n')
-    qnmx = subprocess.Popen([os.path.abspath(sys.argv[3]), "listen.zu", "out", "err", "/", str(port)], cwd=tmp)
+    qnmx = start([os.path.abspath(sys.argv[3]), "listen.zu", "out", "err", "/", str(port)], cwd=tmp)
     check(wait_until(lambda: os.path.exists(os.path.join(tmp, "out")) and b"</Result>" in
                      open(os.path.join(tmp, "out"), "rb").read()), "qnmx listens")
     check(re.search(rb"<Result> \d+ 42</Result>", Session(port).query(b"(* 6 7)\n")), "qnmx serves ZUoHTTP")
-    qnmx.kill()
-    qnmx.wait()
+    stop(qnmx, signal.SIGKILL)
 
 
 def close_behind_data(port):
