@@ -448,7 +448,7 @@ TEST_F(MxFile, WritingPastTheNodeCacheKeepsItsSize) {
           most_nodes(&most);
         }
     }
-    if (!k.holds) EXPECT_LE(most, 6 * kTarget) << "of " << kNodes << " nodes written";
+    if (!k.holds) { EXPECT_LE(most, 6 * kTarget) << "of " << kNodes << " nodes written"; }
     sync_matrix(m);
     EXPECT_EQ(m->dirty_list, nullptr);
     close_matrix(m);
