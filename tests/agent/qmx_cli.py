@@ -170,8 +170,8 @@ class Agent:
     def __init__(self, cli, name):
         self.out, self.count = cli.path(name + ".out"), 0
         with open(cli.path(name + ".err"), "wb") as err:
-            self.proc = subprocess.Popen([cli.qnmx, "/dev/stdin", name + ".out"], cwd=cli.work, env=cli.env,
-                                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
+            self.proc = start([cli.qnmx, "/dev/stdin", name + ".out"], cwd=cli.work, env=cli.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
 
     def ask(self, form):
         self.count += 1
