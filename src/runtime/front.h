@@ -7,6 +7,10 @@
 #include "base/task.h"
 #include "runtime/interp.h"
 
+// The underscore of the thread entries, of _reply and of _zui_break_check
+// names no lock the caller holds: each runs without zui_lock and takes it
+// itself where it must.
+//
 // Task entry made by setup_zu_interpreter (data: the record).
 void _front_thread(TKEY data);
 // The single-thread loop (thread_mode 1).
