@@ -8,6 +8,7 @@
 #include "base/alloc.h"
 #include "matrix/dim_code.h"
 #include "matrix/mx_file.h"
+#include "matrix/struct_block.h"
 #include "matrix_ops/plot_block.h"
 #include "runtime/front.h"
 #include "runtime/services.h"
@@ -57,7 +58,7 @@ ZU_SEXP* zu_sbPlot(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   PP_SB_NEW init{nullptr, 0,
                  (option_is(head_option(sf, "compress"), "on") ? kPpCompressed : 0) |
                      (option_is(head_option(sf, "sat"), "on") ? kPpInSat : 0)};
-  return get_ptr(pp_new_sb(&place, &init), nullptr);
+  return mx_sb_hand_out(pp_new_sb(&place, &init));
 }
 
 ZU_SEXP* zu_node_dirty(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {

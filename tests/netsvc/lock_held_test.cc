@@ -12,6 +12,7 @@
 #include "netsvc/session_zup_impl.h"
 #include "netsvc/zuohttp_impl.h"
 #include "netsvc_test_util.h"
+#include "runtime/interp.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ TEST(NetLockDeathTest, UnderscoreFunctionsStopACallerWithoutTheirLock) {
   static HTTP_AGENT_LIST* entry = insert_http_agent_list("/lock-held-test", nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(entry, nullptr);
   const HeldCase cases[] = {
+      {"_rs_wait_queue", [] { _rs_wait_queue(); }, [] { lock_task(zui_lock); },
+       [] { unlock_task(zui_lock, "test"); }, "zui_lock \\(level 100\\) is not held at .*session_builtins\\.cc"},
       {"_find_con_session", [] { _find_con_session(-1); }, [] { lock_task(session_lock); },
        [] { unlock_task(session_lock, "test"); }, "session_lock \\(level 95\\) is not held at .*session_zup\\.cc"},
       {"_zoh_search", [] { _zoh_search(kNoCookie); }, [] { lock_task(zoh_lock); },
