@@ -62,6 +62,7 @@ void set_view(MX_CACHE* c, int i, MATRIX_DATA_TYPE* tp, void* d) {
 // missing is made, the node left unchanged until a write). 0 with n held, or -1 with nothing held: the matrix is
 // no longer usable, or a channel has no type and so no data.
 int _take_channels(MX_CACHE* c, MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   MATRIX* m = c->m;
   int taken = 0;
   if (m->mode == kMxModeActive && !(m->flags & kMxBroken)) {

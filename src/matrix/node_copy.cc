@@ -89,6 +89,7 @@ void merge_children(MATRIX* src, MATRIX_NODE* dn, MATRIX_NODE* sn) {
 // size or divide, or a channel to copy (every typed one with `all`) whose
 // element type dest does not share.
 bool _copy_differs(const MATRIX* dest, const MATRIX* src, const int* ch_list, int copy_flags, bool all) {
+  assert_lock_held(matrix_lock);
   const int dim = src->p.dim;
   if (dest->p.dim != dim) return true;
   for (int d = 0; d < dim; ++d)
