@@ -406,7 +406,7 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   MX_ENTRY* e = used.get();
   if (!e) return id_error(form, kFunc);
   int slot = -1;
-  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, int32_t(level->integer.num), &p, &slot, form, kFunc))
+  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, level->integer.num, &p, &slot, form, kFunc))
     return err;
   Fd fd;
   if (int opened = open_picture(narrow(file), &fd); opened != 0) return open_error(form, kFunc, opened, file);
@@ -459,7 +459,7 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   MX_ENTRY* e = used.get();
   if (!e) return id_error(form, kFunc);
   int slot = -1;
-  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, int32_t(level->integer.num), &p, &slot, form, kFunc))
+  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, level->integer.num, &p, &slot, form, kFunc))
     return err;
   if (len == 4) {
     lock_task(matrix_lock);

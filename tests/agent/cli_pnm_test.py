@@ -293,7 +293,9 @@ def group_refusals():
              '(qmxExportPNM id="1" "x.ppm" 0 0 0 0 1 (List))', '(qmxExportPNM "x.ppm" 0 0)',
              '(qmxExportPNM id="1" "x.ppm" 0 1 0 0 1 1)', '(qmxExportPNM id="1" "/dev/full" 0 0)',
              '(qmxExportPNM id="1" "nodir/x.ppm" 0 0)', '(qmxExportPNM id="1" "seven.ppm" 7 0 0 0 8 8)',
-             '(qmxExportPNM id="1" "x.ppm" 0 1.5)']
+             '(qmxExportPNM id="1" "x.ppm" 0 1.5)',
+             # A level past 32 bits names no level (it once lost its high bits).
+             '(qmxImportPNM id="1" "s.ppm" 0 4294967296 0 0)', '(qmxExportPNM id="1" "x.ppm" 0 4294967296)']
     replies, _ = run(forms)
     idp = '("invalida parameter (attribute id)")'
     want = [(0x80040503, idp), (0x80040503, idp), (0x80030806, "()"), (0x80030806, "()"), (0x80030806, "()"),
@@ -302,7 +304,8 @@ def group_refusals():
             (0x80040a06, '("cannot open the file" "none.ppm")'), None,
             (0x80040503, idp), (0x80040503, idp), (0x80030806, "()"), (0x80040503, idp),
             (0x80040503, '("invalida parameter" "size")'), (0x80040a06, '("cannot access the file" "/dev/full")'),
-            (0x80040a06, '("cannot open the file" "nodir/x.ppm")'), None, (0x80030806, "()")]
+            (0x80040a06, '("cannot open the file" "nodir/x.ppm")'), None, (0x80030806, "()"),
+            (0x80040503, '("invalida parameter" "level")'), (0x80040503, '("invalida parameter" "level")')]
     for i, w in enumerate(want):
         if w is None:
             expect(forms[i + 2], replies[i + 2], "()")
