@@ -86,12 +86,13 @@ void merge_children(MATRIX* src, MATRIX_NODE* dn, MATRIX_NODE* sn) {
 
 // True when a node of src, copied whole into the node of dest with the
 // same dim code, would not hold the same elements there: another dim, node
-// size or divide, or a channel to copy (every typed one with `all`) whose
-// element type dest does not share.
+// size, divide or vector shape (one holds the next node's first elements
+// too), or a channel to copy (every typed one with `all`) whose element
+// type dest does not share.
 bool _copy_differs(const MATRIX* dest, const MATRIX* src, const int* ch_list, int copy_flags, bool all) {
   assert_lock_held(matrix_lock);
   const int dim = src->p.dim;
-  if (dest->p.dim != dim) return true;
+  if (dest->p.dim != dim || dest->geometry.index_hem != src->geometry.index_hem) return true;
   for (int d = 0; d < dim; ++d)
     if (dest->block_size[d] != src->block_size[d] || dest->dim_divide[d] != src->dim_divide[d]) return true;
   auto differs = [&](int ch) {

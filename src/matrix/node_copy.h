@@ -18,8 +18,8 @@
 // (ended by a negative entry) and then those whose flags share a value
 // with copy_flags. The child list is merged into dest's. 0 (also when src
 // has no such node: nothing is created then), kMxCopyDiffers (-126) with
-// nothing done when the two differ in dim, node size or divide, or a
-// channel to copy has another element type in dest (or none), -102 for a
+// nothing done when the two differ in dim, node size, divide or index_hem,
+// or a channel to copy has another element type in dest (or none), -102 for a
 // node that failed or is in an edit-error status, or another node code.
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
 // Copies every stored node of src, level by level from the lowest, in file
