@@ -484,6 +484,20 @@ def group_closing_levels():
             [f'(qmxExportPNM id="1" "c{k}.ppm" 0 {k})' for k in range(1, len(model) + 1)])
         for k, want in enumerate(model, 1):
             expect(f"{what}: level {k} against the model", np.array_equal(read_pnm(f"c{k}.ppm")[1], want), True)
+    # A copy from a matrix of fewer levels: closing builds the levels above
+    # the source's top from the copied nodes as it does after an import of
+    # the same picture (the copied top node was once reached from no node).
+    write_ppm("s.ppm", rgb[:48, :64])
+    small = create("s.mx", 64, 48, save_up=THIN).replace('value="8"', 'value="5"')
+    wide = create("w.mx", side, side, save_up=THIN).replace('value="8"', 'value="5"')
+    run([small, '(qmxImportPNM id="1" "s.ppm" 0 0 0 0)', wide.replace("w.mx", "i.mx"),
+         '(qmxImportPNM id="2" "s.ppm" 0 0 0 0)'])
+    replies, err = run(['(qmxCreate filename="s.mx" currentPhase_mode="direct")', wide, '(qmxCopy src="1" dest="2" 0)'])
+    expect("copied, nothing reported lost", (replies[2], [e for e in err.splitlines() if "not saved" in e]), ("()", []))
+    reads = [f'(qmxGetPoint "{name}" (List {k} {x} {y}))' for name in ("w.mx", "i.mx") for k in range(11)
+             for x, y in ((0, 0), (40, 30))]
+    replies, _ = run(reads)
+    expect("every level as after an import", replies[:len(reads) // 2], replies[len(reads) // 2:])
 
 
 def group_reopen():
