@@ -503,7 +503,8 @@ def group_closing_levels():
 def group_reopen():
     """A fetch script that reads "create-node" works in a process that wrote
     nothing; a matrix reopened with no script that makes its nodes ready
-    answers every node command with an error at once, its file unchanged."""
+    answers every node command with an error at once, its file unchanged;
+    an import into nodes whose fetch fails answers the failure."""
     sh("convert", "rose:", "ppm:rose.ppm")
     plain = FETCH.replace("(GE (ErrHandler create-node) 6)", "create-node")
     run([create("k.mx", 512, 512).replace(FETCH, plain), '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)'])
@@ -519,6 +520,11 @@ def group_reopen():
         expect_error(form, reply, 0x80040501, data)
     with open(path("k.mx"), "rb") as f:
         expect("file unchanged, nothing reported lost", (f.read() == before, "not saved" in err), (True, False))
+    # A fetch script that cannot make a missing node: the import writes
+    # nothing and says so (it once answered success).
+    never = create("n.mx", 512, 512).replace(FETCH, FETCH.split(" (if ")[0] + ' (mxLoad target="file")')
+    replies, _ = run([never, '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)'], timeout=120)
+    expect_error("an import no node takes", replies[1], 0x80040501, node.replace("-103", "-102"))
 
 
 def group_waits():
