@@ -219,9 +219,17 @@ class AttrTail {
 // collector's, then follows it at the speed of its cache). Each cell is
 // positioned at its member's line (the list's own for a nil member), the
 // first at the list's.
+//
+// Roots. The member stack keeps the members alive (mark_reader marks it),
+// so the thread's roots need not hold every value a form is made of: a
+// member once on the stack lets go of the roots taken since the build
+// began, and the cells of a list hold each other from the first on. A
+// large form thus costs no root, and no entry on the collector's mark
+// stack, per value. Whatever else a member's reading made and must keep
+// hangs on the reader (its stacks) or on the member itself (attributes).
 class ListBuild {
  public:
-  explicit ListBuild(Reader* r) : r_(r), from_(r->elems_len) {}
+  explicit ListBuild(Reader* r) : r_(r), from_(r->elems_len), roots_(gc_root_mark()) {}
   ~ListBuild() { r_->elems_len = from_; }
   ListBuild(const ListBuild&) = delete;
   ListBuild& operator=(const ListBuild&) = delete;
@@ -229,19 +237,24 @@ class ListBuild {
   void add(ZU_SEXP* e) {
     if (r_->elems_len == r_->elems_cap) grow();
     r_->elems[r_->elems_len++] = e;
+    gc_root_release(roots_, nullptr, nullptr);
   }
   bool empty() const { return r_->elems_len == from_; }
   ZU_SEXP* first() const { return empty() ? nullptr : r_->elems[from_]; }
   ZU_SEXP* finish(Parser& p, ZU_SEXP* tail, int line) {
     ZU_SEXP* head = nullptr;
     ZU_SEXP** link = &head;
-    // The members stay on the stack (and pinned) until their cells hold them.
+    // The members stay on the stack (and pinned) until their cells hold
+    // them; of the cells only the first stays a root (tail, made before,
+    // stays pinned below `roots`).
+    const size_t roots = gc_root_mark();
     for (uint64_t i = from_; i < r_->elems_len; ++i) {
       ZU_SEXP* e = r_->elems[i];
       ZU_SEXP* c = cons(e, nullptr);
       set_sexp_pos(c, p.f, e ? e->h.line : line);
       *link = c;
       link = &c->pair.cdr;
+      gc_root_release(roots, head, gc_qn_sexp);
     }
     *link = tail;
     r_->elems_len = from_;
@@ -260,6 +273,7 @@ class ListBuild {
   }
   Reader* r_;
   uint64_t from_;
+  size_t roots_;  // the thread's roots when the build began
 };
 
 // An attribute read as a member attaches to the first member, which must
