@@ -20,6 +20,7 @@
 #include "zu/gc_core_impl.h"
 
 const char* gc_file = nullptr;
+GcSiteCache gc_site_cache{nullptr, 0, 0};
 constinit thread_local GcRootStack* gc_tl_roots = nullptr;
 constinit thread_local GcThreadFast* gc_tl_fast = nullptr;
 namespace {
@@ -32,7 +33,7 @@ int gc_line = 0;
 namespace {
 
 constexpr uint8_t kAlloc = kGcAlloc;
-constexpr uint8_t kMark = 2;
+constexpr uint8_t kMark = kGcMark;
 constexpr uint8_t kLarge = 4;
 
 inline GcHdr* hdr_of(const void* p) {
@@ -174,11 +175,8 @@ struct Gc {
   std::atomic<uint64_t> since_trim{0};
   std::atomic<uint64_t> done{0};  // stats.collections, readable without collect_m
 
-  // Marking sites.
+  // Marking sites (the current one in gc_site_cache).
   std::vector<std::pair<const char*, int>> sites{{nullptr, 0}};
-  const char* site_file = nullptr;
-  int site_line = 0;
-  uint16_t site_index = 0;
 
   // Collector task. task_m guards the fields below; the task waits on
   // task_cv (which releases it) and never holds it while collecting.
@@ -377,22 +375,23 @@ void* alloc_large(size_t size) {
 
 uint16_t current_site() {
   Gc& g = G();
-  if (gc_file == g.site_file && gc_line == g.site_line) return g.site_index;
-  g.site_file = gc_file;
-  g.site_line = gc_line;
+  GcSiteCache& c = gc_site_cache;
+  if (gc_file == c.file && gc_line == c.line) return c.index;
+  c.file = gc_file;
+  c.line = gc_line;
   for (size_t i = 0; i < g.sites.size(); ++i) {
     if (g.sites[i].first == gc_file && g.sites[i].second == gc_line) {
-      g.site_index = static_cast<uint16_t>(i);
-      return g.site_index;
+      c.index = static_cast<uint16_t>(i);
+      return c.index;
     }
   }
   if (g.sites.size() < 0xFFFF) {
     g.sites.emplace_back(gc_file, gc_line);
-    g.site_index = static_cast<uint16_t>(g.sites.size() - 1);
+    c.index = static_cast<uint16_t>(g.sites.size() - 1);
   } else {
-    g.site_index = 0;
+    c.index = 0;
   }
-  return g.site_index;
+  return c.index;
 }
 
 void drain() {
@@ -719,7 +718,7 @@ void gc_safepoint() {
   }
 }
 
-int gc_mark_block(void* block) {
+int gc_mark_block_slow(void* block) {
   GcHdr* h = hdr_of(block);
   if (!(h->flags & kAlloc)) er_panic("gc_mark_block(1)");
   if (h->flags & kMark) return 1;
@@ -729,10 +728,9 @@ int gc_mark_block(void* block) {
 }
 
 void gc_mark(void* block, GC_MARK_FUNC mark) {
-  if (block && mark) G().mark_stack.push_back(Root{block, mark});
+  // Marking runs only in a collection, which minit's heap exists for.
+  if (block && mark) g_heap->mark_stack.push_back(Root{block, mark});
 }
-
-int gc_is_marked(const void* block) { return (hdr_of(block)->flags & kMark) != 0; }
 
 size_t gc_block_size(const void* block) {
   GcHdr* h = hdr_of(block);
