@@ -479,6 +479,18 @@ void sweep() {
   g.stats.freed_bytes = freed_bytes;
 }
 
+// Bytes to allocate before the next triggered collection, after one that
+// left `st`. As many as are live, so that the heap at most doubles between
+// two collections; twice as many while the heap grows with what it keeps
+// (this collection freed under a quarter of what was allocated since the
+// last): the heap then triples between two, and a structure being built is
+// marked over fewer times in all, at the cost of one larger step when its
+// growth stops.
+uint64_t next_budget(const GC_STATS& st, uint64_t least) {
+  bool growing = st.freed_bytes < st.allocated_bytes / 4;
+  return std::max(least, growing ? 2 * st.live_bytes : st.live_bytes);
+}
+
 int collect() {
   Gc& g = G();
   minit();
@@ -511,8 +523,8 @@ int collect() {
     env_note_collection();  // freed environments' addresses may be reused
     if (hooks.after_gc) hooks.after_gc();
     g.allocated.store(0);
-    uint64_t next = std::max<uint64_t>(g.trigger_min.load(), g.stats.live_bytes);
-    g.threshold.store(next);
+    g.stats.budget = next_budget(g.stats, g.trigger_min.load());
+    g.threshold.store(g.stats.budget);
     g.trigger_sent.store(false);
     ++g.stats.collections;
     g.done.store(g.stats.collections);

@@ -217,8 +217,11 @@ int gc_tick_notin_tick(int unused);
 int gc_collect_now();
 
 // The collector task: collects when the bytes allocated since the last
-// collection pass max(trigger, live bytes after it), and once a minute when
-// anything was allocated. stop_gc_task ends it (also at exit).
+// collection pass its budget, and once a minute when anything was
+// allocated. The budget is max(trigger, live bytes after the last
+// collection), or max(trigger, twice the live bytes) when that collection
+// freed under a quarter of what was allocated before it (the heap grows
+// with what it keeps). stop_gc_task ends it (also at exit).
 void init_gc_task();
 void stop_gc_task();
 // Least number of allocated bytes between two triggered collections
@@ -261,6 +264,7 @@ struct GC_STATS {
   uint64_t freed_bytes;       // bytes of those blocks
   uint64_t allocated_bytes;   // bytes handed out since the last collection
   double last_pause_ms;       // world-stopped time of the last collection
+  uint64_t budget;            // bytes to hand out before the next triggered one
 };
 void gc_get_stats(GC_STATS* out);
 

@@ -64,3 +64,29 @@ TEST(CollectorMemory, LettingGoOfMoreThanTheTrimThresholdAsksForACollection) {
   EXPECT_GT(gc_collections_done(), done);
   stop_gc_task();
 }
+
+// The budget of allocation before the next triggered collection: twice the
+// live bytes while collections find the heap keeping what it took (a
+// structure being built), the live bytes once one frees most of it.
+TEST(CollectorMemory, AGrowingHeapGetsTwiceItsLiveBytesUntilItFreesAgain) {
+  ZuThreadScope scope("test");
+  gc_set_trigger_bytes(1 << 20);
+  constexpr int kBlocks = (8 << 20) / 64;
+  GcFrame kept("kept");
+  gc_collect_now();
+  for (int i = 0; i < kBlocks; ++i) mmalloc(56, nullptr);
+  gc_collect_now();
+  GC_STATS st;
+  gc_get_stats(&st);
+  EXPECT_GE(st.live_bytes, uint64_t{8} << 20);
+  EXPECT_EQ(st.budget, 2 * st.live_bytes);
+  {
+    GcFrame dropped("dropped");
+    for (int i = 0; i < kBlocks; ++i) mmalloc(56, nullptr);
+  }
+  gc_collect_now();
+  gc_get_stats(&st);
+  EXPECT_GE(st.freed_bytes, uint64_t{8} << 20);
+  EXPECT_EQ(st.budget, st.live_bytes);
+  gc_set_trigger_bytes(8 << 20);
+}
