@@ -52,6 +52,11 @@ constexpr size_t kPageBytes = 64 * 1024;
 constexpr size_t kSparePages = 4;
 // Allocations from this size on are mapped from the system one by one.
 constexpr int kSystemBlockBytes = 4 << 20;
+// Page memory the collector task keeps faulted in ahead (see PageStock): as
+// many pages as were taken new since the last sweep, at most kStockPages,
+// once kStockFrom of them were.
+constexpr size_t kStockPages = 32;
+constexpr size_t kStockFrom = 8;
 
 // Bits of gc_alloc_slow.
 constexpr uint32_t kSlowRequested = 1;
@@ -186,8 +191,27 @@ struct Gc {
   bool task_running = false;
   bool task_stop = false;
   bool task_trigger = false;
+  bool task_pages = false;  // the page stock asked for more
   std::chrono::steady_clock::time_point last_collection = std::chrono::steady_clock::now();
 };
+
+// Page memory faulted in ahead. The first touch of fresh memory faults it
+// in (the system finds, zeroes and maps each 4 KiB), which costs a thread
+// that builds a large structure about as much as building it does. While
+// the heap takes new pages, the collector task, idle between collections,
+// keeps a few pages' memory faulted in; the allocating thread takes them
+// and lays their cells out itself. m is a leaf that guards the fields.
+struct PageStock {
+  std::mutex m;
+  std::vector<char*> mem;
+  size_t taken = 0;    // pages taken new since the last sweep
+  uint64_t served = 0; // pages taken from the stock so far
+  bool asked = false;  // the task was asked for more and has not answered
+};
+PageStock& stock() {
+  static PageStock* s = new PageStock;  // never destroyed, as the heap
+  return *s;
+}
 
 // Never destroyed: pooled threads may still touch it while the process ends.
 // The allocator reads it through g_heap: a thread that may allocate has
@@ -310,13 +334,91 @@ void account(uint64_t bytes) {
   if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
 }
 
+// Asks the collector task to fill the page stock; false when no task runs.
+bool ask_for_pages() {
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.task_m);
+  if (!g.task_running) return false;
+  g.task_pages = true;
+  g.task_cv.notify_one();
+  return true;
+}
+
+size_t stock_target(const PageStock& ps) { return std::min(ps.taken, kStockPages); }
+
+// Memory for a new page: from the stock when it has some.
+char* page_memory() {
+  PageStock& ps = stock();
+  char* mem = nullptr;
+  bool ask;
+  {
+    std::lock_guard<std::mutex> l(ps.m);
+    if (!ps.mem.empty()) {
+      mem = ps.mem.back();
+      ps.mem.pop_back();
+      ++ps.served;
+    }
+    ++ps.taken;
+    ask = !ps.asked && ps.taken >= kStockFrom && ps.mem.size() < stock_target(ps) * 3 / 4;
+    ps.asked = ps.asked || ask;
+  }
+  if (ask && !ask_for_pages()) {
+    std::lock_guard<std::mutex> l(ps.m);
+    ps.asked = false;
+  }
+  if (!mem) mem = static_cast<char*>(std::malloc(kPageBytes));
+  if (!mem) er_panic("xx_mmalloc(3)");
+  return mem;
+}
+
+// The collector task's part: the stock filled up to its target, each page
+// faulted in by a write to every 4 KiB of it. The target is looked at again
+// before each page goes in: a sweep may have let the stock go meanwhile.
+void fill_page_stock() {
+  PageStock& ps = stock();
+  char* spare = nullptr;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> l(ps.m);
+      if (ps.mem.size() >= stock_target(ps)) {
+        ps.asked = false;
+        break;
+      }
+    }
+    auto* mem = static_cast<char*>(std::malloc(kPageBytes));
+    if (mem)
+      for (size_t at = 0; at < kPageBytes; at += 4096) mem[at] = 0;
+    std::lock_guard<std::mutex> l(ps.m);
+    if (mem && ps.mem.size() < stock_target(ps)) {
+      ps.mem.push_back(mem);
+      continue;
+    }
+    ps.asked = false;
+    spare = mem;
+    break;
+  }
+  std::free(spare);
+}
+
+// At the end of a sweep: a heap that took no new page since the last one
+// does not need the stock.
+void settle_page_stock() {
+  PageStock& ps = stock();
+  std::vector<char*> drop;
+  {
+    std::lock_guard<std::mutex> l(ps.m);
+    if (ps.taken == 0) drop.swap(ps.mem);
+    ps.taken = 0;
+  }
+  for (char* mem : drop) std::free(mem);
+}
+
 Page* new_page(int cls) {
   auto* pg = new Page;
   pg->cls = cls;
   pg->cell = kClassSize[cls];
   pg->ncells = kPageBytes / pg->cell;
-  pg->mem = static_cast<char*>(std::malloc(kPageBytes));
-  if (!pg->mem) er_panic("xx_mmalloc(3)");
+  pg->mem = page_memory();
   FreeCell* fl = nullptr;
   for (uint32_t i = pg->ncells; i-- > 0;) {
     char* c = pg->mem + static_cast<size_t>(i) * pg->cell;
@@ -473,6 +575,7 @@ void sweep() {
       L = next;
     }
   }
+  settle_page_stock();
   g.stats.live_blocks = live;
   g.stats.live_bytes = live_bytes;
   g.stats.freed_blocks = freed;
@@ -553,17 +656,25 @@ void task_main() {
   Gc& g = G();
   std::unique_lock<std::mutex> l(g.task_m);
   while (!g.task_stop) {
-    g.task_cv.wait_for(l, std::chrono::seconds(1), [&g] { return g.task_stop || g.task_trigger; });
+    g.task_cv.wait_for(l, std::chrono::seconds(1),
+                       [&g] { return g.task_stop || g.task_trigger || g.task_pages; });
     if (g.task_stop) break;
     bool run = g.task_trigger;
     g.task_trigger = false;
     if (!run && g.allocated.load() > 0 &&
         std::chrono::steady_clock::now() - g.last_collection > std::chrono::seconds(60))
       run = true;
-    if (!run) continue;
-    l.unlock();
-    collect();
-    l.lock();
+    if (run) {
+      l.unlock();
+      collect();
+      l.lock();
+    }
+    if (g.task_pages) {
+      g.task_pages = false;
+      l.unlock();
+      fill_page_stock();
+      l.lock();
+    }
   }
 }
 
@@ -858,6 +969,10 @@ void gc_get_stats(GC_STATS* out) {
   std::lock_guard<std::mutex> l(g.collect_m, std::adopt_lock);
   *out = g.stats;
   out->allocated_bytes = g.allocated.load();
+  PageStock& ps = stock();
+  std::lock_guard<std::mutex> s(ps.m);
+  out->stock_pages = ps.mem.size();
+  out->stock_served = ps.served;
 }
 
 ZuThreadScope::ZuThreadScope(const char* label) {

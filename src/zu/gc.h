@@ -218,7 +218,10 @@ int gc_collect_now();
 
 // The collector task: collects when the bytes allocated since the last
 // collection pass its budget, and once a minute when anything was
-// allocated. The budget is max(trigger, live bytes after the last
+// allocated. Between collections, while the heap takes new pages, it keeps
+// the memory of a few pages faulted in ahead of the allocating threads (the
+// system's first touch of fresh memory would stop them), at most 2 MiB, let
+// go by a collection that finds the heap took no new page. The budget is max(trigger, live bytes after the last
 // collection), or max(trigger, twice the live bytes) when that collection
 // freed under a quarter of what was allocated before it (the heap grows
 // with what it keeps). stop_gc_task ends it (also at exit).
@@ -265,6 +268,8 @@ struct GC_STATS {
   uint64_t allocated_bytes;   // bytes handed out since the last collection
   double last_pause_ms;       // world-stopped time of the last collection
   uint64_t budget;            // bytes to hand out before the next triggered one
+  uint64_t stock_pages;       // pages of memory faulted in ahead, held now
+  uint64_t stock_served;      // pages taken from them so far
 };
 void gc_get_stats(GC_STATS* out);
 
