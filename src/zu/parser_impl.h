@@ -163,7 +163,22 @@ inline int line_of(Parser& p) { return p.r->cur.line; }
 // Skips white space, comments, "<!...>" declarations and encoding
 // announcements. Returns kChar with the next character peeked, kEnd or
 // kFail.
-int skip_ws(Parser& p, L_CHAR* c);
+int skip_ws_slow(Parser& p, L_CHAR* c);
+// In line for the case of nearly every member: plain white space, then a
+// plain byte that begins no comment, declaration or reference (the cursor
+// stays on it, as a peek leaves it).
+inline int skip_ws(Parser& p, L_CHAR* c) {
+  Reader* r = p.r;
+  skip_plain_ws(r);
+  if (plain_at_cursor(r)) {
+    uint8_t b = r->buf[r->cur.pos - r->base];
+    if (b > 0x20 && b < 0x7F && b != '&' && b != '<') {
+      *c = b;
+      return kChar;
+    }
+  }
+  return skip_ws_slow(p, c);
+}
 // One form of the context ctx; an attribute read as a member comes back
 // through attr_out (null result).
 ZU_SEXP* read_form(Parser& p, Ctx ctx, int depth, Attr* attr_out);
