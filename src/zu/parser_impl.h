@@ -251,11 +251,11 @@ class ListBuild {
 
   void add(ZU_SEXP* e) {
     if (r_->elems_len == r_->elems_cap) grow();
-    r_->elems[r_->elems_len++] = e;
+    r_->elems[r_->elems_len++] = ReadMember{e, e ? e->h.line : 0};
     gc_root_release(roots_, nullptr, nullptr);
   }
   bool empty() const { return r_->elems_len == from_; }
-  ZU_SEXP* first() const { return empty() ? nullptr : r_->elems[from_]; }
+  ZU_SEXP* first() const { return empty() ? nullptr : r_->elems[from_].value; }
   ZU_SEXP* finish(Parser& p, ZU_SEXP* tail, int line) {
     ZU_SEXP* head = nullptr;
     ZU_SEXP** link = &head;
@@ -264,9 +264,9 @@ class ListBuild {
     // stays pinned below `roots`).
     const size_t roots = gc_root_mark();
     for (uint64_t i = from_; i < r_->elems_len; ++i) {
-      ZU_SEXP* e = r_->elems[i];
-      ZU_SEXP* c = cons(e, nullptr);
-      set_sexp_pos(c, p.f, e ? e->h.line : line);
+      const ReadMember& m = r_->elems[i];
+      ZU_SEXP* c = cons(m.value, nullptr);
+      set_sexp_pos(c, p.f, m.value ? m.line : line);
       *link = c;
       link = &c->pair.cdr;
       gc_root_release(roots, head, gc_qn_sexp);
@@ -281,8 +281,8 @@ class ListBuild {
  private:
   void grow() {
     uint64_t cap = r_->elems_cap * 2;
-    auto* n = static_cast<ZU_SEXP**>(mmalloc(cap * sizeof(ZU_SEXP*), mark_reader_elems));
-    std::memcpy(n, r_->elems, r_->elems_len * sizeof(ZU_SEXP*));
+    auto* n = static_cast<ReadMember*>(mmalloc(cap * sizeof(ReadMember), mark_reader_elems));
+    std::memcpy(n, r_->elems, r_->elems_len * sizeof(ReadMember));
     r_->elems = n;
     r_->elems_cap = cap;
   }
