@@ -218,13 +218,14 @@ int gc_collect_now();
 
 // The collector task: collects when the bytes allocated since the last
 // collection pass its budget, and once a minute when anything was
-// allocated. Between collections, while the heap takes new pages, it keeps
-// the memory of a few pages faulted in ahead of the allocating threads (the
-// system's first touch of fresh memory would stop them), at most 2 MiB, let
-// go by a collection that finds the heap took no new page. The budget is max(trigger, live bytes after the last
+// allocated. The budget is max(trigger, live bytes after the last
 // collection), or max(trigger, twice the live bytes) when that collection
 // freed under a quarter of what was allocated before it (the heap grows
-// with what it keeps). stop_gc_task ends it (also at exit).
+// with what it keeps). Between collections, while the heap takes new
+// pages, the task keeps the memory of a few pages faulted in ahead of the
+// allocating threads (the system's first touch of fresh memory would stop
+// them), at most 2 MiB, let go by a collection that finds no new page
+// taken since the last. stop_gc_task ends it (also at exit).
 void init_gc_task();
 void stop_gc_task();
 // Least number of allocated bytes between two triggered collections
