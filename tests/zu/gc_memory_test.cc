@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "base/lock.h"
 #include "zu/gc.h"
 #include "zu_test_util.h"
 
@@ -62,5 +63,64 @@ TEST(CollectorMemory, LettingGoOfMoreThanTheTrimThresholdAsksForACollection) {
   while (gc_collections_done() == done && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_GT(gc_collections_done(), done);
+  stop_gc_task();
+}
+
+// The budget of allocation before the next triggered collection: twice the
+// live bytes while collections find the heap keeping what it took (a
+// structure being built), the live bytes once one frees most of it.
+TEST(CollectorMemory, AGrowingHeapGetsTwiceItsLiveBytesUntilItFreesAgain) {
+  ZuThreadScope scope("test");
+  gc_set_trigger_bytes(1 << 20);
+  constexpr int kBlocks = (8 << 20) / 64;
+  GcFrame kept("kept");
+  gc_collect_now();
+  for (int i = 0; i < kBlocks; ++i) mmalloc(56, nullptr);
+  gc_collect_now();
+  GC_STATS st;
+  gc_get_stats(&st);
+  EXPECT_GE(st.live_bytes, uint64_t{8} << 20);
+  EXPECT_EQ(st.budget, 2 * st.live_bytes);
+  {
+    GcFrame dropped("dropped");
+    for (int i = 0; i < kBlocks; ++i) mmalloc(56, nullptr);
+  }
+  gc_collect_now();
+  gc_get_stats(&st);
+  EXPECT_GE(st.freed_bytes, uint64_t{8} << 20);
+  EXPECT_EQ(st.budget, st.live_bytes);
+  gc_set_trigger_bytes(8 << 20);
+}
+
+// While the heap takes new pages the collector task keeps page memory
+// faulted in ahead, which new pages then take; a collection that finds no
+// new page taken since the last lets the stock go.
+TEST(CollectorMemory, AGrowingHeapTakesPagesFaultedInAheadAndAStillOneHoldsNone) {
+  init_gc_task();
+  {
+    ZuThreadScope scope("test");
+    GcFrame kept("kept");
+    auto grow = [](int mib) {
+      for (int i = 0; i < (mib << 20) / 64; ++i) mmalloc(56, nullptr);
+    };
+    GC_STATS st;
+    grow(4);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    do {
+      BlockingRegion outside;  // the task may be collecting meanwhile
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      gc_get_stats(&st);
+    } while (st.stock_pages == 0 && std::chrono::steady_clock::now() < end);
+    ASSERT_GT(st.stock_pages, 0u);
+    EXPECT_LE(st.stock_pages, 32u);
+    uint64_t served = st.stock_served;
+    grow(1);
+    gc_get_stats(&st);
+    EXPECT_GT(st.stock_served, served);
+    gc_collect_now();  // pages were taken since the last: the stock stays
+    gc_collect_now();  // none since: it goes
+    gc_get_stats(&st);
+    EXPECT_EQ(st.stock_pages, 0u);
+  }
   stop_gc_task();
 }
