@@ -132,6 +132,10 @@ struct GcThread {
   int scopes = 0;
   bool running = false;  // mirrored in fast->running for gc_alloc
   bool registered = false;
+  // Bytes of the cells the last refill of each class handed to this
+  // thread's cache, not yet counted toward the trigger (see refill).
+  // Cleared with the caches by every collection.
+  uint32_t claimed[kClasses] = {};
   // The owning thread's free cells and running flag (thread-local storage
   // of that thread, read by the collector only while the thread is stopped).
   GcThreadFast* fast = &tl_fast_state;
@@ -304,9 +308,15 @@ constinit thread_local uint64_t tl_allocated = 0;
 // The meter attached to the calling thread (gc_attach_meter), or null.
 constinit thread_local std::atomic<int64_t>* tl_meter = nullptr;
 
-void account(uint64_t bytes) {
+// Counts bytes the calling thread has taken, for gc_thread_allocated and
+// its meter.
+void account_thread(uint64_t bytes) {
   tl_allocated += bytes;
   if (tl_meter) tl_meter->fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
+}
+
+// Counts bytes toward the next collection.
+void account_trigger(uint64_t bytes) {
   Gc& g = G();
   uint64_t now = g.allocated.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
@@ -334,7 +344,13 @@ Page* new_page(int cls) {
   return pg;
 }
 
-FreeCell* refill(int cls) {
+// A page's free cells for the calling thread's cache of class cls. The
+// trigger counts a claim once the thread comes back for more, when it has
+// used it, not when it is made: every collection empties all caches, so
+// counted at once the claims of a few dozen threads that each allocate a
+// little after it (a page for each class they touch) would reach the
+// trigger by themselves and start the next collection, and the next.
+FreeCell* refill(GcThread* t, int cls) {
   ClassHeap& h = G().heaps[cls];
   Page* pg;
   uint64_t bytes;
@@ -353,7 +369,9 @@ FreeCell* refill(int cls) {
     pg->free = nullptr;
     pg->nfree = 0;
   }
-  account(bytes);
+  account_thread(bytes);
+  account_trigger(t->claimed[cls]);
+  t->claimed[cls] = static_cast<uint32_t>(bytes);
   return fl;
 }
 
@@ -371,7 +389,8 @@ void* alloc_large(size_t size) {
     if (g.large_head) g.large_head->prev = L;
     g.large_head = L;
   }
-  account(size);
+  account_thread(size);
+  account_trigger(size);
   return reinterpret_cast<char*>(L) + sizeof(LargeHdr);
 }
 
@@ -496,7 +515,10 @@ int collect() {
       g.gc_cv.wait(l, [&g] { return g.running == 0; });
     }
     gc_epoch_counter.fetch_add(1);
-    for (GcThread* t : g.threads) std::memset(t->fast->cache, 0, sizeof t->fast->cache);
+    for (GcThread* t : g.threads) {
+      std::memset(t->fast->cache, 0, sizeof t->fast->cache);
+      std::memset(t->claimed, 0, sizeof t->claimed);
+    }
     g.stats.allocated_bytes = g.allocated.load();
     g.mark_stack.clear();
     GC_SITE();
@@ -617,7 +639,7 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
   if (need <= kMaxCell) [[likely]] {
     int cls = kGcClassOf.cls[(need + 7) / 8];
     FreeCell* c = t->cache()[cls];
-    if (!c) [[unlikely]] c = refill(cls);
+    if (!c) [[unlikely]] c = refill(t, cls);
     t->cache()[cls] = c->next;
     char* user = reinterpret_cast<char*>(c);
     unpoison_cell(user, kClassSize[cls]);

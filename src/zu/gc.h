@@ -258,7 +258,7 @@ struct GC_STATS {
   uint64_t live_blocks;       // live blocks after the last sweep
   uint64_t freed_blocks;      // blocks freed by the last sweep
   uint64_t freed_bytes;       // bytes of those blocks
-  uint64_t allocated_bytes;   // bytes handed out since the last collection
+  uint64_t allocated_bytes;   // counted toward the next collection since the last (see gc.cc refill)
   double last_pause_ms;       // world-stopped time of the last collection
 };
 void gc_get_stats(GC_STATS* out);

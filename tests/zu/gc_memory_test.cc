@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "zu/gc.h"
 #include "zu_test_util.h"
@@ -63,4 +64,32 @@ TEST(CollectorMemory, LettingGoOfMoreThanTheTrimThresholdAsksForACollection) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_GT(gc_collections_done(), done);
   stop_gc_task();
+}
+
+// Every collection empties the threads' free cells, so a thread that
+// allocates after it takes a page of cells for each size it uses. Counted
+// when taken, the pages of a few dozen threads that each allocate a little
+// reached the trigger by themselves, and collections followed each other;
+// a page counts once its thread comes back for more.
+TEST(CollectorMemory, PagesTakenByThreadsCountTowardTheTriggerOnceUsed) {
+  ZuThreadScope scope("test");
+  gc_collect_now();
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 48; ++i) {
+    ts.emplace_back([] {
+      ZuThreadScope s("one cell of every size");
+      GcFrame f("cells");
+      for (size_t size = 8; size + 8 <= kGcMaxCell; size += 8) mmalloc(size, nullptr);
+    });
+  }
+  for (auto& t : ts) t.join();
+  GC_STATS st;
+  gc_get_stats(&st);
+  EXPECT_LT(st.allocated_bytes, uint64_t{1} << 20);  // 69 MiB of pages taken
+  {
+    GcFrame f("used");
+    for (int i = 0; i < 4096; ++i) mmalloc(1000, nullptr);
+  }
+  gc_get_stats(&st);
+  EXPECT_GE(st.allocated_bytes, uint64_t{3} << 20);
 }
