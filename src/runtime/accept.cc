@@ -32,7 +32,7 @@ void leave_listener(ZU_INTERPRETER* listener) {
 // Admits or refuses one accepted connection and dispatches it.
 void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
   int limit = 0;
-  int used = s_check_resource2(&limit);
+  int used = s_descriptors_in_use(&limit);
   if (used >= limit * 50 / 64) {
     refuse(s, "<Permission>Busy</Permission>\n");
     return;
@@ -78,7 +78,7 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     if (r == -1 || r == 0 || !line) return;
     s = line;
   }
-  used = s_check_resource2(&limit);
+  used = s_descriptors_in_use(&limit);
   if (used >= limit * 40 / 64) {
     refuse(s, "<Permission>Busy</Permission>\n");
     return;

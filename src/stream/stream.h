@@ -357,6 +357,12 @@ int s_list_serial(char** out, int max);
 
 // Resources: descriptors in use; *op_max receives the process limit.
 int s_check_resource2(int* op_max);
+// The same for paths that ask on every connection: counting reads
+// /proc/self/fd (tens of microseconds), so a count is reused for 100 ms,
+// corrected by the descriptors that streams opened and closed since, as
+// long as that stays under half the limit; an answer of half the limit or
+// more is always a fresh count, so decisions taken above it never rest on
+// a reused one.
 // Called when an open fails for lack of descriptors (with the error
 // number); the open is then tried once more.
 void s_set_resource_hook(void (*hook)(int err));

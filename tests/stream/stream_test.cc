@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -484,6 +485,39 @@ TEST(StreamResources, DescriptorCountAndOutOfDescriptorsHook) {
   d_s_close(g);
   setrlimit(RLIMIT_NOFILE, &old);
   s_set_resource_hook(nullptr);
+}
+
+// The count asked for on every connection: it follows what streams open
+// and close at once, sees any other descriptor once it counts again, and
+// counts afresh on every call once half the limit is in use.
+TEST(StreamResources, DescriptorsInUseFollowStreamsAtOnceAndCountAfreshNearTheLimit) {
+  int limit = 0;
+  int before = s_descriptors_in_use(&limit);
+  EXPECT_EQ(before, s_check_resource2(nullptr));
+  STREAM* f = s_open_file("/dev/null", O_RDONLY, 0);
+  EXPECT_EQ(s_descriptors_in_use(nullptr), before + 1);
+  d_s_close(f);
+  EXPECT_EQ(s_descriptors_in_use(nullptr), before);
+
+  int raw = open("/dev/null", O_RDONLY);
+  ASSERT_GE(raw, 0);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (s_descriptors_in_use(nullptr) != before + 1 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(s_descriptors_in_use(nullptr), before + 1);
+
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(2 * (before + 1));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  int raw2 = open("/dev/null", O_RDONLY);
+  EXPECT_EQ(s_descriptors_in_use(&limit), before + 2);
+  EXPECT_EQ(limit, 2 * (before + 1));
+  close(raw2);
+  EXPECT_EQ(s_descriptors_in_use(nullptr), before + 1);
+  setrlimit(RLIMIT_NOFILE, &old);
+  close(raw);
 }
 
 }  // namespace
