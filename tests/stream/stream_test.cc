@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -518,6 +519,42 @@ TEST(StreamResources, DescriptorsInUseFollowStreamsAtOnceAndCountAfreshNearTheLi
   EXPECT_EQ(s_descriptors_in_use(nullptr), before + 1);
   setrlimit(RLIMIT_NOFILE, &old);
   close(raw);
+}
+
+// A close whose last output waits for a peer that does not read holds no
+// lock that other streams need to open and close.
+TEST(StreamClose, AFlushThatWaitsAtCloseLetsOtherStreamsOpenAndClose) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  int fl = fcntl(sv[0], F_GETFL);
+  fcntl(sv[0], F_SETFL, fl | O_NONBLOCK);
+  char block[4096] = {};
+  while (write(sv[0], block, sizeof block) > 0) {
+  }
+  fcntl(sv[0], F_SETFL, fl);
+  STREAM* st = s_open_descripter(sv[0], nullptr);
+  ASSERT_NE(st, nullptr);
+  ASSERT_EQ(s_write(st, "tail", 4), 4);
+  s_hold(st);  // the record stays while s_exist asks about it
+  std::thread closer([st] { d_s_close(st); });
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (s_exist(st) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto other = std::async(std::launch::async, [] {
+    STREAM* w = s_open_string_write(nullptr);
+    s_printf(w, "elsewhere");
+    d_s_close(w);
+  });
+  bool done_meanwhile = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  // The peer reads at last: the close ends with every byte sent.
+  std::string got;
+  for (ssize_t n; (n = read(sv[1], block, sizeof block)) > 0;) got.append(block, static_cast<size_t>(n));
+  closer.join();
+  s_drop(st);
+  other.wait();
+  close(sv[1]);
+  EXPECT_TRUE(done_meanwhile);
+  EXPECT_EQ(got.substr(got.size() - 4), "tail");
 }
 
 }  // namespace
