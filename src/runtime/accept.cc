@@ -11,15 +11,21 @@
 
 namespace {
 
+// A thread that has served its connection waits for the next one while
+// fewer than this many wait already; else it ends. Threads that go back to
+// accepting spare the hand-over of a new task for every connection.
+constexpr char kAcceptWaiters = 8;
+
 void refuse(STREAM* s, const char* text) {
   s_printf(s, "%s", text);
   s_flush(s);
   d_s_close(s);
 }
 
-// The thread leaves the listener; the last one out performs its final close.
-void leave_listener(ZU_INTERPRETER* listener) {
-  lock_task(zui_lock);
+// The thread leaves the listener (zui_lock held, and let go); the last one
+// out performs its final close.
+void _leave_listener(ZU_INTERPRETER* listener) {
+  assert_lock_held(zui_lock);
   if (--listener->accept_threads == 0) {
     unlock_task(zui_lock, "_accept_thread");
     if (agent_close_zui) agent_close_zui(listener);
@@ -37,7 +43,13 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     refuse(s, "<Permission>Busy</Permission>\n");
     return;
   }
-  PERMISSION_LIST* entry = check_permission_list(listener, ip);
+  // Every connection passes here: the listener's fields are read in one
+  // visit to zui_lock, which all of the process's links want.
+  lock_task(zui_lock);
+  PERMISSION_LIST* entry = _check_permission_list(listener, ip);
+  uint32_t interval = listener->accept_interval;
+  uint32_t last_dec = listener->accept_last_dec;
+  unlock_task(zui_lock, "_accept_thread");
   if (!entry) {
     refuse(s, "<Permission>Denied</Permission>\n");
     return;
@@ -45,9 +57,6 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
 
   // The first byte tells a line link from HTTP; a peer that sends nothing
   // in time is dropped and the wait grows for the next one.
-  lock_task(zui_lock);
-  uint32_t interval = listener->accept_interval;
-  unlock_task(zui_lock, "_accept_thread");
   int64_t t0 = s_now_us();
   new_tick(accept_thread_tick, -static_cast<int>(interval), s);
   unsigned char c = 0;
@@ -55,17 +64,24 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
   del_tick_with_data(accept_thread_tick, s);
   double elapsed = static_cast<double>(s_now_us() - t0) / 1e6;
   uint32_t now = get_zutime();
-  lock_task(zui_lock);
-  if (n != 1) {
-    listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
-    listener->accept_last_dec = now;
-  } else if (2 * elapsed < listener->accept_interval && now - listener->accept_last_dec > 119) {
-    if (listener->accept_interval > 10) listener->accept_interval--;
-  } else if (1.5 * elapsed > listener->accept_interval) {
-    listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
-    listener->accept_last_dec = now;
+  // Mostly the wait stays as it is (a peer that sends at once, the wait at
+  // its floor): judged on the values read above, the lock is taken only
+  // for a change, which it judges again.
+  bool change = n != 1 || (2 * elapsed < interval && now - last_dec > 119 && interval > 10) ||
+                1.5 * elapsed > interval;
+  if (change) {
+    lock_task(zui_lock);
+    if (n != 1) {
+      listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
+      listener->accept_last_dec = now;
+    } else if (2 * elapsed < listener->accept_interval && now - listener->accept_last_dec > 119) {
+      if (listener->accept_interval > 10) listener->accept_interval--;
+    } else if (1.5 * elapsed > listener->accept_interval) {
+      listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
+      listener->accept_last_dec = now;
+    }
+    unlock_task(zui_lock, "_accept_thread");
   }
-  unlock_task(zui_lock, "_accept_thread");
   if (n != 1 || s_push(s, c) < 0) {
     d_s_close(s);
     return;
@@ -152,15 +168,14 @@ void _accept_thread(TKEY data) {
   int failures = 0;
   for (;;) {
     lock_task(zui_lock);
-    if (listener->accept_lock) {
-      // Another thread waits for the next connection: this one is done.
-      unlock_task(zui_lock, "_accept_thread");
-      leave_listener(listener);
+    if (listener->accept_lock >= kAcceptWaiters) {
+      // Enough threads wait for the next connections: this one is done.
+      _leave_listener(listener);
       return;
     }
     STREAM* ls = listener->inp;
     bool brk = (listener->flags & ZUI_F_BREAK) || !ls;
-    if (!brk) listener->accept_lock = 1;
+    if (!brk) listener->accept_lock++;
     unlock_task(zui_lock, "_accept_thread");
     if (brk) break;
 
@@ -171,19 +186,19 @@ void _accept_thread(TKEY data) {
     if (s) s_set_write_abort(s, 1, 10);
 
     lock_task(zui_lock);
-    listener->accept_lock = 0;
+    listener->accept_lock--;
     brk = listener->flags & ZUI_F_BREAK;
+    // A successor accepts the next peer while this thread serves this one,
+    // unless another thread waits for it already.
+    bool successor = s && listener->accept_lock == 0;
+    if (successor) listener->accept_threads++;
     unlock_task(zui_lock, "_accept_thread");
     if (!s) {
       if (brk || ++failures >= 3) break;
       continue;
     }
     failures = 0;
-    // A successor accepts the next peer while this thread serves this one.
-    lock_task(zui_lock);
-    listener->accept_threads++;
-    unlock_task(zui_lock, "_accept_thread");
-    if (create_task(_accept_thread, listener, 1) < 0) {
+    if (successor && create_task(_accept_thread, listener, 1) < 0) {
       lock_task(zui_lock);
       listener->accept_threads--;
       unlock_task(zui_lock, "_accept_thread");
@@ -194,5 +209,6 @@ void _accept_thread(TKEY data) {
     admit_connection(listener, s, ip);
     s_drop(s);
   }
-  leave_listener(listener);
+  lock_task(zui_lock);
+  _leave_listener(listener);
 }

@@ -100,7 +100,7 @@ struct ZU_INTERPRETER {
   int out_lock_task;     // Z
   OUT_WAITER* out_waiters;  // Z: tasks waiting for the output lock, first first
   int connect_ip;        // set-up
-  char accept_lock;      // Z
+  char accept_lock;      // Z: a listener's threads waiting in accept
   uint32_t accept_last_dec;  // Z
   int ps_flags;          // set-up
   char a_type;           // set-up
@@ -251,6 +251,8 @@ void wait_stop_all();
 // ---- permission lists
 PERMISSION_LIST* new_permission_list(ZU_INTERPRETER* zui, ZU_SEXP* list);
 PERMISSION_LIST* check_permission_list(ZU_INTERPRETER* zui, int ip);
+// The same with zui_lock held.
+PERMISSION_LIST* _check_permission_list(ZU_INTERPRETER* zui, int ip);
 void free_permission_list(ZU_INTERPRETER* zui);
 
 // ---- hooks set by the agent (null: nothing)
