@@ -270,6 +270,8 @@ void drop_roots_outside(GcThread* t) {
   if (!g.requested.load()) t->roots.top = t->roots.base;
 }
 
+void account_trigger(uint64_t bytes);
+
 void release_thread(GcThread* t) {
   Gc& g = G();
   if (t->running) do_leave(t);
@@ -278,6 +280,11 @@ void release_thread(GcThread* t) {
     g.sp_cv.wait(l, [&g] { return !g.requested.load(); });
     if (t->registered) std::erase(g.threads, t);
   }
+  // The cells left in the thread's cache are out of everyone's reach until
+  // a sweep: what it had taken counts now (see refill).
+  uint64_t left = 0;
+  for (uint32_t bytes : t->claimed) left += bytes;
+  account_trigger(left);
   delete t;
 }
 
@@ -346,10 +353,10 @@ Page* new_page(int cls) {
 
 // A page's free cells for the calling thread's cache of class cls. The
 // trigger counts a claim once the thread comes back for more, when it has
-// used it, not when it is made: every collection empties all caches, so
-// counted at once the claims of a few dozen threads that each allocate a
-// little after it (a page for each class they touch) would reach the
-// trigger by themselves and start the next collection, and the next.
+// used it, or ends, not when it is made: every collection empties all
+// caches, so counted at once the claims of a few dozen threads that each
+// allocate a little after it (a page for each class they touch) would reach
+// the trigger by themselves and start the next collection, and the next.
 FreeCell* refill(GcThread* t, int cls) {
   ClassHeap& h = G().heaps[cls];
   Page* pg;
