@@ -11,11 +11,6 @@
 
 namespace {
 
-// A thread that has served its connection waits for the next one while
-// fewer than this many wait already; else it ends. Threads that go back to
-// accepting spare the hand-over of a new task for every connection.
-constexpr char kAcceptWaiters = 8;
-
 void refuse(STREAM* s, const char* text) {
   s_printf(s, "%s", text);
   s_flush(s);
@@ -168,14 +163,14 @@ void _accept_thread(TKEY data) {
   int failures = 0;
   for (;;) {
     lock_task(zui_lock);
-    if (listener->accept_lock >= kAcceptWaiters) {
-      // Enough threads wait for the next connections: this one is done.
+    if (listener->accept_lock) {
+      // Another thread waits for the next connection: this one is done.
       _leave_listener(listener);
       return;
     }
     STREAM* ls = listener->inp;
     bool brk = (listener->flags & ZUI_F_BREAK) || !ls;
-    if (!brk) listener->accept_lock++;
+    if (!brk) listener->accept_lock = 1;
     unlock_task(zui_lock, "_accept_thread");
     if (brk) break;
 
@@ -186,19 +181,17 @@ void _accept_thread(TKEY data) {
     if (s) s_set_write_abort(s, 1, 10);
 
     lock_task(zui_lock);
-    listener->accept_lock--;
+    listener->accept_lock = 0;
     brk = listener->flags & ZUI_F_BREAK;
-    // A successor accepts the next peer while this thread serves this one,
-    // unless another thread waits for it already.
-    bool successor = s && listener->accept_lock == 0;
-    if (successor) listener->accept_threads++;
+    // A successor accepts the next peer while this thread serves this one.
+    if (s) listener->accept_threads++;
     unlock_task(zui_lock, "_accept_thread");
     if (!s) {
       if (brk || ++failures >= 3) break;
       continue;
     }
     failures = 0;
-    if (successor && create_task(_accept_thread, listener, 1) < 0) {
+    if (create_task(_accept_thread, listener, 1) < 0) {
       lock_task(zui_lock);
       listener->accept_threads--;
       unlock_task(zui_lock, "_accept_thread");

@@ -100,7 +100,7 @@ struct ZU_INTERPRETER {
   int out_lock_task;     // Z
   OUT_WAITER* out_waiters;  // Z: tasks waiting for the output lock, first first
   int connect_ip;        // set-up
-  char accept_lock;      // Z: a listener's threads waiting in accept
+  char accept_lock;      // Z
   uint32_t accept_last_dec;  // Z
   int ps_flags;          // set-up
   char a_type;           // set-up

@@ -211,10 +211,10 @@ TEST_F(Links, RefusalsAndTheFirstByte) {
   close_interpreter(listener);
 }
 
-// Peers at once and one after another are all served by the threads that
-// wait for connections (one that has served its peer goes back to wait),
-// and closing the listener ends every one of them, waiting or not.
-TEST_F(Links, PeersAtOnceAndInTurnAreServedAndTheListenerClosesItsWaitingThreads) {
+// Peers at once and one after another are all served, each by the thread
+// that accepted it while a successor waits for the next, and closing the
+// listener ends its threads, the waiting one among them.
+TEST_F(Links, PeersAtOnceAndInTurnAreServedAndClosingTheListenerEndsItsThreads) {
   int port = 0;
   int listener = open_listener(&port);
   ASSERT_GT(listener, 0);
