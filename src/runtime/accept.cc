@@ -158,50 +158,73 @@ void send_admission(ZU_INTERPRETER* zui) {
   unlock_zui_out(zui);
 }
 
+namespace {
+
+// A connection on its way to the task that serves it.
+struct ACCEPTED {
+  ZU_INTERPRETER* listener;
+  STREAM* s;
+  int ip;
+};
+
+// Admits or refuses a connection and dispatches it, then leaves the
+// listener (whose accept threads it counted in).
+void serve_accepted(ZU_INTERPRETER* listener, STREAM* s, int ip) {
+  // The first-byte tick may close the stream: keep the record meanwhile.
+  s_hold(s);
+  admit_connection(listener, s, ip);
+  s_drop(s);
+  lock_task(zui_lock);
+  _leave_listener(listener);
+}
+
+void accepted_task(TKEY data) {
+  ACCEPTED a = *static_cast<ACCEPTED*>(data);
+  d_f_ree(data);
+  serve_accepted(a.listener, a.s, a.ip);
+}
+
+}  // namespace
+
 void _accept_thread(TKEY data) {
   auto* listener = static_cast<ZU_INTERPRETER*>(data);
+  lock_task(zui_lock);
+  if (listener->accept_lock) {
+    // Another thread accepts for the listener: this one is done.
+    _leave_listener(listener);
+    return;
+  }
+  listener->accept_lock = 1;
   int failures = 0;
+  // zui_lock is held at the top of every round.
   for (;;) {
-    lock_task(zui_lock);
-    if (listener->accept_lock) {
-      // Another thread waits for the next connection: this one is done.
-      _leave_listener(listener);
-      return;
-    }
     STREAM* ls = listener->inp;
-    bool brk = (listener->flags & ZUI_F_BREAK) || !ls;
-    if (!brk) listener->accept_lock = 1;
+    if ((listener->flags & ZUI_F_BREAK) || !ls) break;
     unlock_task(zui_lock, "_accept_thread");
-    if (brk) break;
-
     ACCESS_KEY* key = accept_connection(ls);
     STREAM* s = key ? key->s : nullptr;
     int ip = key ? key->ip : 0;
     d_f_ree(key);
-    if (s) s_set_write_abort(s, 1, 10);
-
     lock_task(zui_lock);
-    listener->accept_lock = 0;
-    brk = listener->flags & ZUI_F_BREAK;
-    // A successor accepts the next peer while this thread serves this one.
-    if (s) listener->accept_threads++;
-    unlock_task(zui_lock, "_accept_thread");
     if (!s) {
-      if (brk || ++failures >= 3) break;
+      if ((listener->flags & ZUI_F_BREAK) || ++failures >= 3) break;
       continue;
     }
     failures = 0;
-    if (create_task(_accept_thread, listener, 1) < 0) {
-      lock_task(zui_lock);
-      listener->accept_threads--;
-      unlock_task(zui_lock, "_accept_thread");
+    listener->accept_threads++;
+    unlock_task(zui_lock, "_accept_thread");
+    s_set_write_abort(s, 1, 10);
+    // A task of its own serves the connection while this thread accepts the
+    // next: the next accept waits for no other thread to be woken.
+    auto* a = static_cast<ACCEPTED*>(d_alloc(sizeof(ACCEPTED)));
+    *a = ACCEPTED{listener, s, ip};
+    if (create_task(accepted_task, a, 1) < 0) {
+      // No task to be had: this thread serves it, then accepts again.
+      d_f_ree(a);
+      serve_accepted(listener, s, ip);
     }
-
-    // The first-byte tick may close the stream: keep the record meanwhile.
-    s_hold(s);
-    admit_connection(listener, s, ip);
-    s_drop(s);
+    lock_task(zui_lock);
   }
-  lock_task(zui_lock);
+  listener->accept_lock = 0;
   _leave_listener(listener);
 }
