@@ -1,6 +1,6 @@
 // Plot blocks, each next to a reference measured in the same run:
 // - 1M random 2-D points inserted through commands 1 and 4 with the
-//   agent's push-down (tests/matrix_ops/plot_pushdown.h) into a new
+//   agent's push-down (matrix_ops/plot_insert.h) into a new
 //   in-memory matrix, in points per second, in rounds taken in turn with
 //   std::sort of the 1M Z-order keys as the bound (the table's row
 //   plot.insert); and the time per insert into one node holding 1k points and
@@ -27,18 +27,20 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "../tests/matrix_ops/plot_pushdown.h"
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "elements/value.h"
 #include "matrix/matrix.h"
 #include "matrix/node.h"
+#include "matrix/element_cache.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/plot_block.h"
+#include "matrix_ops/plot_insert.h"
 #include "peer_rounds.h"
 #include "plot_code_gen.h"
 #include "row.h"
@@ -117,6 +119,28 @@ uint64_t spread(uint64_t a) {
   return (a | (a << 1)) & 0x55555555;
 }
 
+// The agent's insertion: the plot inserter on channel 0 through an element
+// cache of its own with a writer's node access.
+struct Inserts {
+  explicit Inserts(MATRIX* m) {
+    c.m = m;
+    c.access_ch = &channel;
+    c.ds_len = 1;
+    c.gn_tree_node = 1;
+    c.gn_create = c.gn_wait = 2;
+    mxc_setup(&c);
+    ins.emplace(&c, channel, false);
+  }
+  ~Inserts() {
+    ins.reset();
+    flush_mx_cache(&c, 1);
+    mxc_release(&c);
+  }
+  int channel = 0;
+  MX_CACHE c{};
+  std::optional<PlotInserter> ins;
+};
+
 // One pair: the points inserted into a new matrix, then the sort of their
 // keys (made beforehand, untimed, as the points are).
 void inserts() {
@@ -132,17 +156,16 @@ void inserts() {
   f.d.i = &v;
   std::vector<uint64_t> keys(kPoints);
   std::vector<double> ours, sorts;
-  int divisions = 0;
   for (int round = 0; round < bench_row::repeats(); ++round) {
     MATRIX* m = plot_matrix(kSide);
     {
-      PlotPushDown push(m, 0);
+      Inserts push(m);
       auto t = Clock::now();
       for (const auto& p : pts) {
-        if (push.insert(p.data(), &f) != 0) std::printf("insert failed\n");
+        int64_t crd[3] = {0, p[0], p[1]};
+        if (push.ins->insert(crd, &f) != PlotInserter::kInserted) std::printf("insert failed\n");
       }
       ours.push_back(since(t));
-      divisions = push.divisions();
     }
     close_matrix(m);
     for (int i = 0; i < kPoints; ++i) keys[i] = spread(pts[i][0]) << 1 | spread(pts[i][1]);
@@ -150,9 +173,9 @@ void inserts() {
     std::sort(keys.begin(), keys.end());
     sorts.push_back(since(t));
   }
-  std::printf("\n1M random points into a 65536 x 65536 matrix, commands 1 and 4 with the push-down (%d divisions), "
+  std::printf("\n1M random points into a 65536 x 65536 matrix, commands 1 and 4 with the push-down, "
               "%zu rounds in turn with std::sort (min / median)\n",
-              divisions, ours.size());
+              ours.size());
   std::printf("  %.0f points/s (%.2f / %.2f s)   std::sort of 1M Z-order keys %.0f keys/s (%.3f / %.3f s)   "
               "ratio %.1f / %.1f\n",
               kPoints / fastest(ours), fastest(ours), median(ours), kPoints / fastest(sorts), fastest(sorts),

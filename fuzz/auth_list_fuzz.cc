@@ -60,7 +60,9 @@ void each_way(ZU_SEXP* form, bool peer_local) {
       if (r->status == ARS_ACCEPT) __builtin_trap();  // no service here has a user, a password or a key file
   AUTH_SET_CLIENT cs{};
   cs.enable_client_result = 1;
-  _auth_transaction(&cs, form, peer_local);
+  AUTH_CLIENT_LINK link;
+  link.peer_local = peer_local;
+  _auth_transaction(&cs, form, link);
   free_client(&cs);
   int n = 0;
   for (ZU_SEXP* p = get_type(form) == ZU_TYPE_LIST ? form->pair.cdr : nullptr; get_type(p) == ZU_TYPE_LIST && n < 2000;

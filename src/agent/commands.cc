@@ -1,12 +1,12 @@
 // The matrix commands' table: every command with the top environment it is
 // bound in, its argument order and its form length (head included, -1
-// open), in binding order. Every row names its implementation or, for a
-// whole family, the family's registration; a row with neither is a slip
-// of the program, which stops debug and sanitizer builds at start-up.
-// The commands are bound after the library, so a name bound here replaces
-// a library binding of the same name in the same environment.
+// open), in binding order, as family rows whose registration binds the
+// command or, for a whole family, the family. A row without a registration
+// is a slip of the program, which stops debug and sanitizer builds at
+// start-up. The commands are bound after the library, so a name bound here
+// replaces a library binding of the same name in the same environment.
 #include <cstdio>
-#include <iterator>
+#include <span>
 
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
@@ -25,63 +25,72 @@
 
 namespace {
 
-struct QMX_COMMAND {
-  const char* name;
-  uint8_t env;  // 0 the root environment (peers see it), 1 the second top one
-  ZU_PRIM prim;
-  int8_t order;
-  int8_t min;
-  int8_t max;
-  // Makes the command's private keyword environment, or null.
-  ZUISP_ENV* (*keywords)();
-  // A row that binds a whole family instead of one command: its
-  // registration (zu/core_init.h), called with the row's environment.
-  ZU_BINDER bind;
-};
+// One command's binding and its registration: the rows below are the
+// family rows every table of built-ins uses (zu/core_init.h).
+template <const QN_PRIM_DEF& kDef>
+void bind_command(ZUISP_ENV* env) {
+  const QN_PRIM_DEF defs[] = {kDef, {}};
+  bind_prims(env, defs);
+}
 
-// Rows 1 to 16; the implementation each row names comes with its command.
-const QMX_COMMAND kQmxCommands[] = {
-    {"qmxGetPoint", 0, qn_qmxGetPoint_n, 1, 3, 3, nullptr, nullptr},
-    {"qmxGetPoint", 1, qn_qmxGetPoint_s, 1, 3, 3, nullptr, nullptr},
-    {"qmxCreate", 1, qn_qmxCreate, 0, 1, -1, new_qmx_format_env, nullptr},
-    {nullptr, 0, nullptr, 0, 0, 0, nullptr, init_qmxConstant},
-    {"qmxClose", 0, qn_qmxClose, 1, 1, 1, nullptr, nullptr},
-    {"qmxPNMStatus", 1, qn_qmxPNMStatus, 1, 2, 2, nullptr, nullptr},
-    {"qmxImportPNM", 1, qn_qmxImportPNM, 1, 6, 6, nullptr, nullptr},
-    {"qmxImportUTM", 1, qn_qmxImportUTM, 1, 11, 11, nullptr, nullptr},
-    {"qmxExportPNM", 1, qn_qmxExportPNM, 1, 4, 8, nullptr, nullptr},
-    {"qmxScan", 1, qn_qmxScan, 1, 3, 3, nullptr, nullptr},
-    {"qmxStatus", 0, qn_qmxStatus_n, 1, 1, 2, nullptr, nullptr},
-    {"qmxStatus", 1, qn_qmxStatus_s, 1, 1, 2, nullptr, nullptr},
-    {"qmxCopy", 1, qn_qmxCopy, 1, 2, -1, nullptr, nullptr},
-    {"qmxCache", 0, qn_qmxCache, 1, 1, 1, nullptr, nullptr},
-    {nullptr, 1, nullptr, 0, 0, 0, nullptr, init_mxPgPlot},
-    {"qmxPgPlotInsert", 1, qn_qmxPgPlotInsert, 0, 3, 3, nullptr, nullptr},
-    {"qmxPgPlotField", 1, qn_qmxPgPlotField, 1, 1, -1, nullptr, nullptr},
-    {"qmxPgDisplay", 0, qn_qmxPgDisplay, 1, 2, 2, nullptr, nullptr},
+// qmxCreate's private keyword environment has no field in a binding: its
+// own registration makes it.
+void bind_qmxCreate(ZUISP_ENV* env) {
+  GcFrame frame("bind_qmxCreate");
+  ZU_SEXP* f = get_func_prim(qn_qmxCreate, 0, new_qmx_format_env(), 1, -1);
+  set_env_atom(env, get_symbol_ascii("qmxCreate")->symbol.atom, f);
+}
+
+constexpr QN_PRIM_DEF kGetPointN{"qmxGetPoint", qn_qmxGetPoint_n, 1, 3, 3, 0};
+constexpr QN_PRIM_DEF kGetPointS{"qmxGetPoint", qn_qmxGetPoint_s, 1, 3, 3, 0};
+constexpr QN_PRIM_DEF kClose{"qmxClose", qn_qmxClose, 1, 1, 1, 0};
+constexpr QN_PRIM_DEF kPNMStatus{"qmxPNMStatus", qn_qmxPNMStatus, 1, 2, 2, 0};
+constexpr QN_PRIM_DEF kImportPNM{"qmxImportPNM", qn_qmxImportPNM, 1, 6, 6, 0};
+constexpr QN_PRIM_DEF kImportUTM{"qmxImportUTM", qn_qmxImportUTM, 1, 11, 11, 0};
+constexpr QN_PRIM_DEF kExportPNM{"qmxExportPNM", qn_qmxExportPNM, 1, 4, 8, 0};
+constexpr QN_PRIM_DEF kScan{"qmxScan", qn_qmxScan, 1, 3, 3, 0};
+constexpr QN_PRIM_DEF kStatusN{"qmxStatus", qn_qmxStatus_n, 1, 1, 2, 0};
+constexpr QN_PRIM_DEF kStatusS{"qmxStatus", qn_qmxStatus_s, 1, 1, 2, 0};
+constexpr QN_PRIM_DEF kCopy{"qmxCopy", qn_qmxCopy, 1, 2, -1, 0};
+constexpr QN_PRIM_DEF kCache{"qmxCache", qn_qmxCache, 1, 1, 1, 0};
+constexpr QN_PRIM_DEF kPlotInsert{"qmxPgPlotInsert", qn_qmxPgPlotInsert, 0, 3, 3, 0};
+constexpr QN_PRIM_DEF kPlotField{"qmxPgPlotField", qn_qmxPgPlotField, 1, 1, -1, 0};
+constexpr QN_PRIM_DEF kPgDisplay{"qmxPgDisplay", qn_qmxPgDisplay, 1, 2, 2, 0};
+constexpr QN_PRIM_DEF kGet{"Get", qn_qmxGet, 1, 2, 3, 0};
+
+// Rows 1 to 16 (environment 0 the root, which peers see; 1 the second top
+// one).
+constexpr ZU_FAMILY kQmxCommands[] = {
+    {"qmxGetPoint", 0, bind_command<kGetPointN>},
+    {"qmxGetPoint", 1, bind_command<kGetPointS>},
+    {"qmxCreate", 1, bind_qmxCreate},
+    {"MI_*", 0, init_qmxConstant},
+    {"qmxClose", 0, bind_command<kClose>},
+    {"qmxPNMStatus", 1, bind_command<kPNMStatus>},
+    {"qmxImportPNM", 1, bind_command<kImportPNM>},
+    {"qmxImportUTM", 1, bind_command<kImportUTM>},
+    {"qmxExportPNM", 1, bind_command<kExportPNM>},
+    {"qmxScan", 1, bind_command<kScan>},
+    {"qmxStatus", 0, bind_command<kStatusN>},
+    {"qmxStatus", 1, bind_command<kStatusS>},
+    {"qmxCopy", 1, bind_command<kCopy>},
+    {"qmxCache", 0, bind_command<kCache>},
+    {"mxPgPlot", 1, init_mxPgPlot},
+    {"qmxPgPlotInsert", 1, bind_command<kPlotInsert>},
+    {"qmxPgPlotField", 1, bind_command<kPlotField>},
+    {"qmxPgDisplay", 0, bind_command<kPgDisplay>},
 };
 
 // The agent's replacement of the library's Get in the root environment
 // (Exit is bound by init_genExit).
-const QMX_COMMAND kReplacements[] = {
-    {"Get", 0, qn_qmxGet, 1, 2, 3, nullptr, nullptr},
+constexpr ZU_FAMILY kReplacements[] = {
+    {"Get", 0, bind_command<kGet>},
 };
 
-void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, const QMX_COMMAND* rows, size_t n) {
-  for (const QMX_COMMAND* r = rows; r < rows + n; ++r) {
-    ZUISP_ENV* env = r->env ? env1 : env0;
-    if (r->bind) {
-      r->bind(env);
-      continue;
-    }
-    if (!r->prim) {
-      if (kFamilySlipStops) er_panic("init_qmx_lib_function: a command row without an implementation");
-      continue;
-    }
-    GcFrame frame("init_qmx_lib_function");
-    ZUISP_ENV* keywords = r->keywords ? r->keywords() : nullptr;
-    ZU_SEXP* f = get_func_prim(r->prim, r->order, keywords, r->min, r->max);
-    set_env_atom(env, get_symbol_ascii(r->name)->symbol.atom, f);
+void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, std::span<const ZU_FAMILY> rows) {
+  for (const ZU_FAMILY& r : rows) {
+    if (r.bind) r.bind(r.env ? env1 : env0);
+    else if (kFamilySlipStops) er_panic("init_qmx_lib_function: a command row without a registration");
   }
 }
 
@@ -108,12 +117,12 @@ void init_qmx_lib_function(ZUISP_ENV* env0, ZUISP_ENV* env1) {
   init_mx_entry();
   set_mx_node_wait_check(qmx_node_wait_check);
   ZuThreadScope scope("init_qmx_lib_function");
-  bind_rows(env0, env1, kQmxCommands, std::size(kQmxCommands));
+  bind_rows(env0, env1, kQmxCommands);
 }
 
 void init_qmx_function(ZUISP_ENV* env0, ZUISP_ENV* env1) {
   ZuThreadScope scope("init_qmx_function");
   init_qmx_lib_function(env0, env1);
   init_genExit(env1);
-  bind_rows(env0, env1, kReplacements, std::size(kReplacements));
+  bind_rows(env0, env1, kReplacements);
 }

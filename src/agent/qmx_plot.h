@@ -1,10 +1,11 @@
 // Point vectors in the block channels of a matrix: qmxPgPlotField builds
 // the field-description handle that says how one input record becomes one
 // point, qmxPgPlotInsert turns records (one list of values, or CSV lines)
-// into points and inserts each into the plot block of the first node
-// without children on its way down the pyramid, handing a block's points
-// to the children when it must divide, and qmxPgDisplay shows the points of
-// a plot block read from a node.
+// into points and hands each to the plot inserter (matrix_ops/plot_insert.h),
+// which puts it into the plot block of the first node without children on
+// its way down the pyramid, handing a block's points to the children when
+// it must divide, and qmxPgDisplay shows the points of a plot block read
+// from a node.
 //
 // What stays true:
 // - A handle is a pointer value whose mark function is gc_fd_opt_ptr; its
@@ -12,10 +13,7 @@
 //   those of the same column. Every description names a field kind of the
 //   field table, a coordinate below the matrix's dimension count, and (for
 //   a point field) a type byte that plot code stores.
-// - No point is lost by an insertion: a push-down that fails part way puts
-//   the points it has not handed on back into the block they came from,
-//   and a child that already holds points keeps them beside the new ones.
-//   A level-0 block never divides.
+// - No point is lost by an insertion (the plot inserter's rules).
 // - qmxPgDisplay is reachable by peers (the root environment): the block is
 //   a raw value, inflated within the codec's ceiling, and decoded only
 //   through the plot-code reader's checks.

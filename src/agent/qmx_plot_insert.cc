@@ -1,7 +1,6 @@
-// qmxPgPlotInsert: records into points, points into the plot blocks of a
-// matrix's pyramid (qmx_plot.h).
+// qmxPgPlotInsert: records into points, each pushed down the plot blocks of
+// a matrix's pyramid by PlotInserter (qmx_plot.h).
 #include <cstdint>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -10,10 +9,7 @@
 #include "agent/qmx_plot_impl.h"
 #include "base/alloc.h"
 #include "base/zutime.h"
-#include "matrix/dim_code.h"
-#include "matrix/node.h"
-#include "matrix_ops/plot_block.h"
-#include "matrix_ops/plot_level.h"
+#include "matrix_ops/plot_insert.h"
 #include "stream/stream.h"
 #include "zu/builtin_kit.h"
 #include "zu/errcodes.h"
@@ -25,35 +21,14 @@ namespace {
 constexpr const char* kFunc = "qmxPgPlotInsert";
 constexpr const char* kReason = "invalid parameter in qmxPgPlotInsert";
 
-// What stops one insertion.
-constexpr const char* kNoNode = "cache error (Access to Matrix)";
-constexpr const char* kNoBlock = "cannot get channel block";
-constexpr const char* kRefused = "operation of PLOT";
-constexpr const char* kNotAdopted = "operation of PLOT 1";
+// What stops one insertion, by PlotInserter::Result.
+constexpr const char* kStopped[] = {nullptr, "cache error (Access to Matrix)", "cannot get channel block",
+                                    "operation of PLOT", "operation of PLOT 1"};
 
 using Code = std::vector<int64_t>;
 
 ZU_SEXP* param_error(ZU_SEXP* form, const char* what) {
   return error_at(form, ZU_ER_PARAM, kFunc, data_list(kReason, what));
-}
-
-int plot_op(MX_STRUCT_BLOCK* sb, int cmd, void* param) { return sb->tbl->operation(cmd, sb, param); }
-
-// a followed by b.
-INTERNAL_PLOT* join(INTERNAL_PLOT* a, INTERNAL_PLOT* b) {
-  if (!a) return b;
-  INTERNAL_PLOT* t = a;
-  while (t->next) t = t->next;
-  t->next = b;
-  return a;
-}
-
-// Takes a block's points out when it holds any (its list, tagged, or null).
-INTERNAL_PLOT* take_held(MX_STRUCT_BLOCK* sb) {
-  INTERNAL_PLOT* held = nullptr;
-  plot_op(sb, PPC_GET, &held);
-  if (held) plot_op(sb, PPC_TAKE, &held);
-  return held;
 }
 
 // ---------------------------------------------------------------------------
@@ -181,257 +156,6 @@ bool fill_record(RecordFields& rf, FD_OPT* o, ZU_SEXP* record, Bad* bad) {
 }
 
 // ---------------------------------------------------------------------------
-// Points into the pyramid
-
-// Inserts points through an entry's cache, whose node access the caller has
-// set to a writer's. The cache holds one node; a node it lets go of is
-// marked changed exactly when this inserter changed its plot block.
-class Inserter {
- public:
-  Inserter(MX_ENTRY* e, int channel) : c_(&e->c), m_(e->c.m), ch_(channel), trace_(qmx_trace()) {
-    lock_task(matrix_lock);
-    dim_ = m_->p.dim;
-    levels_ = m_->total_levels;
-    extent_.assign(m_->pixel_size, m_->pixel_size + dim_);
-    unlock_task(matrix_lock, kFunc);
-    scratch_.resize(size_t(dim_) + 1);
-  }
-  ~Inserter() { release(); }
-  Inserter(const Inserter&) = delete;
-  Inserter& operator=(const Inserter&) = delete;
-
-  int dim() const { return dim_; }
-
-  // Inserts the point at the finest-level coordinates crd[1..dim] (crd[0]
-  // becomes 0) with a copy of fields: null, or what stopped it.
-  const char* insert(int64_t* crd, IP_FIELD* fields) {
-    crd[0] = 0;
-    // A point outside the matrix has no node (and would otherwise stay in
-    // the last node above it that could be fetched).
-    for (int d = 0; d < dim_; ++d)
-      if (crd[1 + d] < 0 || crd[1 + d] >= extent_[size_t(d)]) return kNoNode;
-    int64_t level = 0;
-    if (!(leaf_ && c_->n && held_has(crd, &level))) {
-      leaf_ = false;
-      if (const char* why = descend(crd, &level)) return why;
-    }
-    MATRIX_NODE* n = c_->n;
-    MX_STRUCT_BLOCK* sb = get_channel_struct_block(n, ch_);
-    if (!sb) return kNoBlock;
-    PPC_INSERT_T in{level, crd, fields};
-    if (plot_op(sb, PPC_INSERT, &in) != 0) {
-      matrix_node_channel_unlock(n, 0);
-      return kRefused;
-    }
-    c_->dirty = 1;
-    // A level-0 block has nowhere to hand its points: it keeps them.
-    if (level == 0 || plot_op(sb, PPC_DIVIDE_CHECK, nullptr) != 1) {
-      matrix_node_channel_unlock(n, 1);
-      leaf_ = true;
-      return nullptr;
-    }
-    INTERNAL_PLOT* taken = nullptr;
-    plot_op(sb, PPC_TAKE, &taken);
-    matrix_node_channel_unlock(n, 1);
-    if (trace_) ss_printf("INSERT PLOT DATA ==========================\n");
-    const char* why = push_down(level, taken);
-    if (trace_) ss_printf("INSERT PLOT DATA END ======================\n");
-    return why;
-  }
-
-  // Lets go of the held node, marked changed when it was.
-  void release() {
-    flush_mx_cache(c_, 0);
-    c_->dirty = 0;
-    leaf_ = false;
-  }
-
- private:
-  // Makes the cache hold the node holding dc: 0 or -1.
-  int fetch(const int64_t* dc) {
-    if (c_->n && cmp_dim_code(m_, c_->n->dim_code, dc) == 0) return 0;
-    release();
-    return get_mx_cache(c_, dc);
-  }
-
-  // Whether the held node holds crd; *level its level.
-  bool held_has(const int64_t* crd, int64_t* level) {
-    std::copy(crd, crd + dim_ + 1, scratch_.begin());
-    scratch_[0] = *level = c_->n->dim_code[0];
-    return cmp_dim_code(m_, c_->n->dim_code, scratch_.data()) == 0;
-  }
-
-  // Goes down the nodes holding crd from the top to the first one without
-  // children (level 0 at the latest), which the cache then holds. A node
-  // seen with children keeps them, so the nodes this command has seen so
-  // are passed without a fetch.
-  const char* descend(const int64_t* crd, int64_t* level) {
-    for (int64_t l = levels_ - 1; l >= 0; --l) {
-      scratch_[0] = l;
-      for (int d = 0; d < dim_; ++d) scratch_[size_t(1 + d)] = mx_origin(crd[1 + d], mx_shift(m_, l, d));
-      if (l > 0 && inner_.count(scratch_)) continue;
-      if (fetch(scratch_.data()) != 0) return kNoNode;
-      *level = l;
-      if (l == 0 || !check_children(c_->n)) return nullptr;
-      inner_.insert(scratch_);
-    }
-    return kNoNode;  // a matrix without levels
-  }
-
-  // Hands the points of the node at `level`, which the cache holds and
-  // whose block they were taken from, to its children, in the order of
-  // the dim-code stepping; takes `points` over. On a failure the points not
-  // yet handed on go back to that block.
-  const char* push_down(int64_t level, INTERNAL_PLOT* points) {
-    MATRIX_NODE* n = c_->n;
-    // Held in memory while the children are fetched, for the points that
-    // may have to go back.
-    lock_task(matrix_lock);
-    _lock_node(n, nullptr);
-    unlock_task(matrix_lock, kFunc);
-    if (trace_) ss_printf("IPD %s\n", pt_dc(m_, n->dim_code, 1));
-    const size_t w = size_t(dim_) + 1;
-    Code lo(w), hi(w), step(w), ix(w);
-    lo[0] = hi[0] = step[0] = level - 1;
-    for (int d = 0; d < dim_; ++d) {
-      const int s = mx_shift(m_, level, d), cs = mx_shift(m_, level - 1, d);
-      lo[1 + d] = mx_origin(n->dim_code[1 + d], s);
-      // The store keeps every node shift below 63.
-      step[1 + d] = cs < 63 ? int64_t{1} << cs : INT64_MAX;
-      if (s >= 63 || __builtin_add_overflow(lo[1 + d], int64_t{1} << s, &hi[1 + d])) hi[1 + d] = INT64_MAX;
-    }
-    std::vector<Code> placed;
-    const char* why = nullptr;
-    bool adopted = false;
-    ix = lo;
-    do {
-      if (trace_) ss_printf("IPD-2 %s\n", pt_dc(m_, ix.data(), 1));
-      int err = 0;
-      INTERNAL_PLOT* sub = shift_under_plot(m_, points, level, ix.data(), &err);
-      if (err) {
-        why = kNotAdopted;
-        break;
-      }
-      if (!sub) {
-        if (trace_) ss_printf("NONE\n");
-        continue;
-      }
-      if ((why = hand_to(ix.data(), level - 1, sub, &adopted))) break;
-      placed.push_back(ix);
-    } while (inc_dim_code_ix(ix.data(), lo.data(), step.data(), hi.data(), dim_) == 0);
-    if (why) {
-      if (adopted) placed.push_back(ix);  // the child took them and placed what it could
-      put_back(n, level, &points, placed);
-    }
-    free_internal_plot_list(points);
-    unlock_node(n, nullptr);
-    return why;
-  }
-
-  // The child at dc (of `level`) takes sub, beside the points it may hold
-  // already (a child its parent did not list), and divides in turn.
-  // *adopted tells whether its block took them.
-  const char* hand_to(const int64_t* dc, int64_t level, INTERNAL_PLOT* sub, bool* adopted) {
-    *adopted = false;
-    if (fetch(dc) != 0) {
-      if (trace_) ss_printf("A\n");
-      free_internal_plot_list(sub);
-      return kNoNode;
-    }
-    MATRIX_NODE* n = c_->n;
-    if (trace_) ss_printf("IPD-3 %s\n", pt_dc(m_, n->dim_code, 1));
-    MX_STRUCT_BLOCK* sb = get_channel_struct_block(n, ch_);
-    if (!sb) {
-      if (trace_) ss_printf("B\n");
-      free_internal_plot_list(sub);
-      return kNoBlock;
-    }
-    INTERNAL_PLOT* had = take_held(sb);
-    INTERNAL_PLOT* tail = sub;
-    while (tail->next) tail = tail->next;
-    tail->next = had;
-    if (plot_op(sb, PPC_REPLACE, sub) != 0) {
-      if (trace_) ss_printf("C\n");
-      tail->next = nullptr;
-      if (had) plot_op(sb, PPC_REPLACE, had);
-      matrix_node_channel_unlock(n, had ? 1 : 0);
-      free_internal_plot_list(sub);
-      return kNotAdopted;
-    }
-    *adopted = true;
-    c_->dirty = 1;
-    if (level > 0 && plot_op(sb, PPC_DIVIDE_CHECK, nullptr) == 1) {
-      INTERNAL_PLOT* taken = nullptr;
-      plot_op(sb, PPC_TAKE, &taken);
-      matrix_node_channel_unlock(n, 1);
-      return push_down(level, taken);
-    }
-    if (trace_) ss_printf("D\n");
-    matrix_node_channel_unlock(n, 1);
-    return nullptr;
-  }
-
-  // Moves the points of *points that lie in no placed child back into the
-  // block of n (at `level`), beside what it holds.
-  void put_back(MATRIX_NODE* n, int64_t level, INTERNAL_PLOT** points, const std::vector<Code>& placed) {
-    INTERNAL_PLOT* back = nullptr;
-    INTERNAL_PLOT** back_tail = &back;
-    INTERNAL_PLOT** keep = points;
-    Code crd(size_t(dim_) + 1), child(crd.size());
-    child[0] = level - 1;
-    for (INTERNAL_PLOT* p = *points; p;) {
-      INTERNAL_PLOT* next = p->next;
-      get_plot_crd(crd.data(), m_, p, level);
-      for (int d = 0; d < dim_; ++d)
-        child[1 + d] = mx_origin(n->dim_code[1 + d], mx_shift(m_, level, d)) +
-                       mx_origin(crd[1 + d], mx_shift(m_, level - 1, d));
-      bool done = false;
-      for (const Code& c : placed) done = done || cmp_dim_code(m_, c.data(), child.data()) == 0;
-      if (done) {
-        *keep = p;
-        keep = &p->next;
-      } else {
-        *back_tail = p;
-        back_tail = &p->next;
-      }
-      p = next;
-    }
-    *keep = nullptr;
-    *back_tail = nullptr;
-    if (!back) return;
-    MX_STRUCT_BLOCK* sb = get_channel_struct_block(n, ch_);
-    if (!sb) {  // the node is held in memory: its block cannot go
-      ss_printf("qmxPgPlotInsert: %i points lost at %s\n", get_internal_plot_len(back), pt_dc(m_, n->dim_code, 1));
-      free_internal_plot_list(back);
-      return;
-    }
-    plot_op(sb, PPC_REPLACE, join(back, take_held(sb)));
-    matrix_node_channel_unlock(n, 1);
-    if (c_->n == n) c_->dirty = 1;
-  }
-
-  MX_CACHE* c_;
-  MATRIX* m_;
-  int ch_;
-  bool trace_;
-  int dim_ = 0;
-  int64_t levels_ = 0;
-  // The held node is where the last point went and had no children then.
-  bool leaf_ = false;
-  // Node origins (level first) seen with children by this command.
-  struct CodeHash {
-    size_t operator()(const Code& c) const {
-      uint64_t h = 1469598103934665603u;
-      for (int64_t v : c) h = (h ^ static_cast<uint64_t>(v)) * 1099511628211u;
-      return static_cast<size_t>(h);
-    }
-  };
-  std::unordered_set<Code, CodeHash> inner_;
-  Code scratch_;
-  Code extent_;  // pixels per dimension
-};
-
-// ---------------------------------------------------------------------------
 // The command
 
 ZU_SEXP* conversion_error(ZU_SEXP* form, const Bad& bad) {
@@ -439,10 +163,10 @@ ZU_SEXP* conversion_error(ZU_SEXP* form, const Bad& bad) {
 }
 
 // Inserts the point of a filled record: null or the error.
-ZU_SEXP* insert_fields(Inserter& ins, RecordFields& rf, Code& crd, ZU_SEXP* form) {
+ZU_SEXP* insert_fields(PlotInserter& ins, RecordFields& rf, Code& crd, ZU_SEXP* form) {
   if (!rf.coordinates(crd.data()))
     return error_at(form, ZU_ER_TYPE, kFunc, data_list("type missmatch", "dimmention data type missmatch"));
-  if (const char* why = ins.insert(crd.data(), rf.fields())) return param_error(form, why);
+  if (PlotInserter::Result why = ins.insert(crd.data(), rf.fields())) return param_error(form, kStopped[why]);
   return nullptr;
 }
 
@@ -455,7 +179,7 @@ void copy_line(const L_CHAR* text, std::vector<L_CHAR>* line) {
 }
 
 struct Job {
-  Inserter& ins;
+  PlotInserter& ins;
   RecordFields& rf;
   FD_OPT* opt;
   ZU_SEXP* form;
@@ -533,7 +257,7 @@ ZU_SEXP* run_insert(ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf) {
   // is entered in its parent's child list.
   set_matrix_env(e->c.m, "create-node", "enable");
   CacheAccess access(&e->c, 1, 2, 2);
-  Inserter ins(e, option_int(channel));
+  PlotInserter ins(&e->c, option_int(channel), qmx_trace());
   RecordFields rf(ins.dim(), h->last_label + 1);
   Job job{ins, rf, h->opt, form};
   if (!head_option(sf, "csv")) return insert_record(job, data);

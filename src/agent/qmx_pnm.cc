@@ -2,6 +2,8 @@
 #include "agent/qmx_pnm.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -34,7 +36,6 @@ constexpr int64_t kMaxPixels = int64_t{1} << 28;
 // pixel words than this (but always one row).
 constexpr int64_t kBandBytes = int64_t{16} << 20;
 constexpr uint32_t kNoData = 0x000000FF;
-constexpr int kWordSlot = 2;  // the size code of 4-byte elements
 
 // ---- arguments and errors
 
@@ -114,53 +115,14 @@ int64_t colour_value(const L_CHAR* t) {
 // ---- the image on the matrix
 
 // Where an image lies: its top-left position (finest units), its size in
-// pixels of the level, and the level's shifts and node sizes.
+// pixels of the level, and the level's shifts.
 struct Placement {
   int64_t level = 0, x = 0, y = 0, width = 0, height = 0;
   int sx = 0, sy = 0;  // dim_divide * level
-  int bx = 0, by = 0;  // block sizes
-  int64_t rows_cap = 1;
+  int64_t rows_cap = 1;  // rows of the pixel buffers
 
-  // The finest-unit position of column w / row h; false when it does not
-  // fit 64 bits (such pixels are nowhere in the matrix).
-  static bool at(int64_t base, int64_t i, int shift, int64_t* out) {
-    int64_t step;
-    return shift < 63 && !__builtin_mul_overflow(i, int64_t{1} << shift, &step) &&
-           !__builtin_add_overflow(base, step, out);
-  }
-  bool col(int64_t w, int64_t* X) const { return at(x, w, sx, X); }
-  bool row(int64_t h, int64_t* Y) const { return at(y, h, sy, Y); }
-  // Pixels from position P up to the border of its node, at most `left`.
-  static int64_t to_border(int64_t P, int shift, int bits, int64_t left) {
-    const int64_t side = int64_t{1} << bits;
-    return std::min(left, side - ((P >> shift) & (side - 1)));
-  }
+  MX_PIXEL_RECT rect(int slot) const { return MX_PIXEL_RECT{slot, level, x, y, width, height}; }
 };
-
-// Calls fn(r, w, len, X, Y) for every run of pixels of band rows
-// [h0, h0 + rows) that lies inside one node, node column by node column.
-template <class Fn>
-void for_runs(const Placement& p, int64_t h0, int64_t rows, Fn&& fn) {
-  for (int64_t w = 0; w < p.width;) {
-    int64_t X;
-    if (!p.col(w, &X)) return;
-    const int64_t len = Placement::to_border(X, p.sx, p.bx, p.width - w);
-    for (int64_t r = 0; r < rows; ++r) {
-      int64_t Y;
-      if (!p.row(h0 + r, &Y)) break;
-      fn(r, w, len, X, Y);
-    }
-    w += len;
-  }
-}
-
-// Rows of the band that starts at image row h: up to the node border, the
-// image's end and the band's capacity.
-int64_t band_rows(const Placement& p, int64_t h) {
-  int64_t Y;
-  if (!p.row(h, &Y)) return p.height - h;
-  return Placement::to_border(Y, p.sy, p.by, std::min(p.height - h, p.rows_cap));
-}
 
 // The checks both commands make of the matrix: two dimensions, a channel
 // that holds 4-byte vector elements (a number naming no channel is left to
@@ -177,8 +139,6 @@ ZU_SEXP* check_matrix(MX_ENTRY* e, int64_t channel, int64_t level, Placement* p,
   if (dim == 2) {
     p->sx = level >= 0 && level < levels ? int(level * m->dim_divide[0]) : 0;
     p->sy = level >= 0 && level < levels ? int(level * m->dim_divide[1]) : 0;
-    p->bx = m->block_size[0];
-    p->by = m->block_size[1];
   }
   unlock_task(matrix_lock, func);
   if (dim != 2) return bad_param(form, func, "dim");
@@ -215,31 +175,6 @@ class PoolBlocks {
   void* blocks_[4] = {};
 };
 
-// The request of the runs: 4-byte elements of one access channel from one
-// buffer table.
-struct RunRequest {
-  MX_CACHE_PARAM q;
-  int64_t dc[3];
-  void* table[1] = {};
-
-  RunRequest(MX_ENTRY* e, MX_CACHE_PARAM_IX* map, int slot, int64_t level) : q(e->p) {
-    for (int i = 0; i < e->c.ds_len; ++i) map[i] = i == slot ? MX_CACHE_PARAM_IX{kWordSlot, 0} : MX_CACHE_PARAM_IX{0, kMxcNoSlot};
-    q.data_ix = map;
-    q.dc = dc;
-    q.ofs = nullptr;
-    for (void*& b : q.data_ptrs) b = nullptr;
-    q.data_ptrs[kWordSlot] = table;
-    q.vector_valid = nullptr;
-    dc[0] = level;
-  }
-  void at(int64_t X, int64_t Y, uint32_t* words, int64_t len) {
-    dc[1] = X;
-    dc[2] = Y;
-    table[0] = words;
-    q.vector_len = static_cast<int>(len);
-  }
-};
-
 void trace_rows(int64_t h0, int64_t rows, int64_t height) {
   if (!qmx_trace()) return;
   for (int64_t r = 0; r < rows; ++r) ss_printf("h = %i/%i   \n", int(h0 + r), int(height));
@@ -252,6 +187,90 @@ struct Fd {
     if (fd >= 0) u_close(fd);
   }
   int release() { return std::exchange(fd, -1); }
+};
+
+// Opens a picture to read: 0, -1 when it cannot be opened, -2 when it is
+// not a regular file. Its reads are positioned, which a FIFO or a terminal
+// cannot serve; opening does not wait for a FIFO's writer.
+int open_picture(const std::string& path, Fd* fd) {
+  fd->fd = u_open64(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+  if (fd->fd < 0) return -1;
+  struct stat st {};
+  return fstat(fd->fd, &st) == 0 && S_ISREG(st.st_mode) ? 0 : -2;
+}
+
+ZU_SEXP* open_error(ZU_SEXP* form, const char* func, int r, ZU_SEXP* file) {
+  return r == -1 ? file_error(form, func, ZU_ER_OPEN, "cannot open the file", file)
+                 : file_error(form, func, ZU_ER_END_OF_INPUT, "cannot read the file", file);
+}
+
+// Where an export writes. A regular file, or a missing one, is written under
+// a new name in the same folder and renamed over the target only when every
+// row is in it, so that a failed export leaves the target as it was; the
+// picture keeps the mode of the file it replaces, and a link keeps naming
+// it. An existing target must be writable, and must not be a matrix file in
+// use. Any other file (a device) is written in place, since renaming over
+// it would replace it; opening it does not wait for a FIFO's reader.
+class ExportFile {
+ public:
+  ExportFile() = default;
+  ~ExportFile() {
+    if (fd_ >= 0) u_close(fd_);
+    if (!temp_.empty()) u_unlink(temp_.c_str());
+  }
+  ExportFile(const ExportFile&) = delete;
+  ExportFile& operator=(const ExportFile&) = delete;
+
+  // 0 with fd() ready for the picture, or -1.
+  int open(const std::string& target) {
+    Fd present;
+    present.fd = u_open64(target.c_str(), O_WRONLY | O_NONBLOCK, 0);
+    struct stat st {};
+    if (present.fd < 0) {
+      if (errno != ENOENT) return -1;
+    } else if (fstat(present.fd, &st) != 0 || mx_file_in_use(present.fd)) {
+      return -1;
+    } else if (!S_ISREG(st.st_mode)) {
+      fd_ = present.release();
+      return fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) == 0 ? 0 : -1;
+    }
+    target_ = target;
+    if (present.fd >= 0)
+      if (char* real = realpath(target.c_str(), nullptr)) {
+        target_ = real;
+        std::free(real);
+      }
+    if (make_temp() != 0) return -1;
+    return present.fd < 0 || fchmod(fd_, st.st_mode & 07777) == 0 ? 0 : -1;
+  }
+  int fd() const { return fd_; }
+  // Puts the picture in place: 0, or -1 with the target as it was.
+  int commit() {
+    if (u_close(std::exchange(fd_, -1)) != 0) return -1;
+    if (temp_.empty()) return 0;
+    if (u_rename(temp_.c_str(), target_.c_str()) != 0) return -1;
+    temp_.clear();
+    return 0;
+  }
+
+ private:
+  // A new file beside the target, named after it and this process.
+  int make_temp() {
+    static std::atomic<unsigned> serial{0};
+    const size_t slash = target_.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    for (int tries = 0; tries < 16 && fd_ < 0; ++tries) {
+      temp_ = target_.substr(0, base) + "." + target_.substr(base) + "." + std::to_string(getpid()) + "." +
+              std::to_string(serial++) + ".tmp";
+      fd_ = u_open64(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) temp_.clear();
+    return fd_ < 0 ? -1 : 0;
+  }
+
+  std::string target_, temp_;
+  int fd_ = -1;
 };
 
 // ---- import
@@ -284,13 +303,12 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
   auto* raw = pool.take<uint8_t>(band_px * s.bpp);
   auto* words = pool.take<uint32_t>(band_px);
   auto* valid = s.transparent >= 0 ? pool.take<uint8_t>(band_px) : nullptr;
-  auto* map = pool.take<MX_CACHE_PARAM_IX>(c->ds_len);
-  RunRequest req(e, map, slot, p.level);
+  const MX_PIXEL_RECT r = p.rect(slot);
   const int64_t row_bytes = p.width * s.bpp;
   const int64_t fetched = c->miss_hit_cnt;
   int result = 0;
   for (int64_t h = 0; h < p.height && result == 0;) {
-    const int64_t rows = band_rows(p, h);
+    const int64_t rows = mx_rect_band(c, r, h, p.rows_cap);
     ssize_t got;
     {
       BlockingRegion io;
@@ -300,17 +318,8 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
     if (whole < rows) result = -1;
     to_words(s, raw, whole * p.width, words, valid);
     trace_rows(h, whole, p.height);
-    if (slot >= 0)
-      for_runs(p, h, whole, [&](int64_t r, int64_t w, int64_t len, int64_t X, int64_t Y) {
-        if (result == kMxcNotReady) return;
-        const int64_t first = r * p.width + w;
-        req.at(X, Y, words + first, len);
-        req.q.vector_valid = valid ? valid + first : nullptr;
-        if (write_mx_cache_vector(&req.q) == kMxcNotReady) {
-          result = kMxcNotReady;
-          std::copy(req.dc, req.dc + 3, at->dc);
-        }
-      });
+    // A channel that names no access channel of the entry takes nothing.
+    if (slot >= 0 && write_mx_cache_rect(c, r, h, whole, words, valid, at->dc) == kMxcNotReady) result = kMxcNotReady;
     h += rows;
     gc_safepoint();
   }
@@ -330,24 +339,13 @@ int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int 
   const int64_t band_px = p.rows_cap * p.width;
   auto* words = pool.take<uint32_t>(band_px);
   auto* out = pool.take<uint8_t>(band_px * 3);
-  auto* map = pool.take<MX_CACHE_PARAM_IX>(c->ds_len);
-  RunRequest req(e, map, slot, p.level);
+  const MX_PIXEL_RECT r = p.rect(slot);
   const int64_t row_bytes = p.width * 3;
   for (int64_t h = 0; h < p.height;) {
-    const int64_t rows = band_rows(p, h);
+    const int64_t rows = mx_rect_band(c, r, h, p.rows_cap);
     trace_rows(h, rows, p.height);
     std::fill(words, words + rows * p.width, kNoData);
-    bool stalled = false;
-    if (slot >= 0)
-      for_runs(p, h, rows, [&](int64_t r, int64_t w, int64_t len, int64_t X, int64_t Y) {
-        if (stalled) return;
-        req.at(X, Y, words + r * p.width + w, len);
-        if (read_mx_cache_vector(&req.q) == kMxcNotReady) {
-          stalled = true;
-          std::copy(req.dc, req.dc + 3, at->dc);
-        }
-      });
-    if (stalled) return kMxcNotReady;
+    if (slot >= 0 && read_mx_cache_rect(c, r, h, rows, words, at->dc) == kMxcNotReady) return kMxcNotReady;
     uint8_t* o = out;
     for (int64_t i = 0; i < rows * p.width; ++i, o += 3) {
       const uint32_t w = words[i];
@@ -382,9 +380,7 @@ void file_magic(int fd, char* magic) {
   }
 }
 
-void set_rows_cap(Placement* p) {
-  p->rows_cap = std::clamp<int64_t>(kBandBytes / (p->width * 4), 1, int64_t{1} << std::min(p->by, 30));
-}
+void set_rows_cap(Placement* p) { p->rows_cap = std::clamp<int64_t>(kBandBytes / (p->width * 4), 1, p->height); }
 
 }  // namespace
 
@@ -413,8 +409,7 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (ZU_SEXP* err = check_matrix(e, channel->integer.num, int32_t(level->integer.num), &p, &slot, form, kFunc))
     return err;
   Fd fd;
-  fd.fd = u_open64(narrow(file).c_str(), O_RDONLY, 0);
-  if (fd.fd < 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
+  if (int opened = open_picture(narrow(file), &fd); opened != 0) return open_error(form, kFunc, opened, file);
   PPM_INFO pi{};
   pi.pi_fd = fd.fd;
   const bool parsed = read_header(&pi) == 0;
@@ -477,11 +472,10 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   p.height >>= p.sy;
   if (p.width < 1 || p.height < 1 || p.width > kMaxPixels / p.height) return bad_param(form, kFunc, "size");
   set_rows_cap(&p);
-  Fd fd;
-  fd.fd = u_open64(narrow(file).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  if (fd.fd < 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
+  ExportFile out;
+  if (out.open(narrow(file)) != 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
   PPM_INFO pi{};
-  pi.pi_fd = fd.fd;
+  pi.pi_fd = out.fd();
   pi.pi_width = uint32_t(p.width);
   pi.pi_height = uint32_t(p.height);
   pi.pi_max = 255;
@@ -494,10 +488,10 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   Stalled at;
   {
     CacheAccess access(&e->c, 0, -1, 3);
-    r = export_pixels(e, fd.fd, pi.pi_offset, p, slot, &at);
+    r = export_pixels(e, out.fd(), pi.pi_offset, p, slot, &at);
   }
   if (r == kMxcNotReady) return not_ready(form, kFunc, e->c.m, at);
-  if (r < 0 || u_close(fd.release()) != 0)
+  if (r < 0 || out.commit() != 0)
     return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
   return nullptr;
 }
@@ -507,8 +501,7 @@ ZU_SEXP* qn_qmxPNMStatus(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
   ZU_SEXP* file = get_el(form, 1);
   if (!is_string(file)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
   Fd fd;
-  fd.fd = u_open64(narrow(file).c_str(), O_RDONLY, 0);
-  if (fd.fd < 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
+  if (int opened = open_picture(narrow(file), &fd); opened != 0) return open_error(form, kFunc, opened, file);
   PPM_INFO pi{};
   pi.pi_fd = fd.fd;
   if (read_header(&pi) != 0) return file_error(form, kFunc, ZU_ER_PARAM, "invalid PNM header", file);

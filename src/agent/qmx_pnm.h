@@ -10,10 +10,13 @@
 // row h along the second, one pixel of level L covering 2^(divide * L)
 // finest-level units.
 //
+// Pixels whose positions pass the matrix (or the 64-bit range) are nowhere:
+// the import passes over them, the export writes them white.
+//
 // Both commands hold the entry's command lock (entries by the `id`
 // attribute) and move pixels through the entry's element-access cache in
 // bands of rows that end at node borders, each band node by node, so that
-// every node a band touches is fetched once. They set the cache's node
+// every node a band touches is fetched once (the cache's rectangles). They set the cache's node
 // access for the time of the pixel loop (the import creates what is
 // missing, the export only reads) and put the entry's settings back, and
 // they leave the matrix's "create-node" variable at "enable" (import) or
@@ -21,6 +24,13 @@
 // it, or the wait for it ends: qmx_point.h) ends either command with the
 // error a node read gives, 0x80040501 ("invalid object in channel of NODE"
 // "others" (-103 dimcode)); what came before it stays written.
+//
+// The export writes its picture under a new name beside the target and
+// renames it over the target only when every row is in it: a failed export
+// leaves the target as it was. A target that is a matrix file open in this
+// process or locked by any process is refused untouched ("cannot open the
+// file"). Both readers refuse a picture that is not a regular file ("cannot
+// read the file") instead of waiting for a FIFO's writer.
 #pragma once
 
 #include "matrix/matrix.h"

@@ -192,8 +192,7 @@ struct CellHash {
 
 // A rectangle of one target block, at most kTilePixels.
 struct Tile {
-  int64_t x, y;       // level-0 position of its first pixel
-  int64_t col, row;   // its place in the block
+  int64_t x, y;  // level-0 position of its first pixel
   int64_t cols, rows;
 };
 
@@ -211,6 +210,7 @@ class Pass {
     sx_.resize(n);
     sy_.resize(n);
     word_.resize(n);
+    valid_.resize(n);
     cell_.resize(n);
     order_.resize(n);
   }
@@ -236,6 +236,7 @@ class Pass {
   std::vector<int8_t> flag_;
   std::vector<int64_t> sx_, sy_;
   std::vector<uint32_t> word_;
+  std::vector<uint8_t> valid_;  // a word read for the pixel
   std::vector<int32_t> cell_, order_;
   // Per source cell of the tile, in order of first use.
   std::vector<CellKey> cells_;
@@ -260,9 +261,6 @@ void Pass::run(const int64_t* start, const int64_t* end) {
   u_.ep.org_Y0 = 500000;
   MX_CACHE* sc = &u_.m_utm->c;
   CacheAccess source(sc, 0, -1, 3);
-  // Nothing is written through the source cache: no node it lets go of
-  // counts as changed.
-  sc->dirty = 0;
   set_matrix_env(sc->m, "create-node", "disable");
   CacheAccess target(&u_.m_bl->c, 1, 2, 2);
   set_matrix_env(tm, "create-node", "enable");
@@ -289,30 +287,20 @@ void Pass::progress(const int64_t* ix, const int64_t* start, const int64_t* end)
 
 // The block at (x, y): its pixels tile by tile; the target node is fetched
 // when the first pixel is ready to be written, and let go, changed, at the
-// end.
+// end. A target node that cannot be had ends the block.
 void Pass::block(int64_t x, int64_t y) {
-  MX_CACHE* tc = &u_.m_bl->c;
-  bool held = false, failed = false;
+  bool failed = false;
   for (int64_t row = 0; row < by_ && !failed; row += tile_rows_) {
     for (int64_t col = 0; col < bx_ && !failed; col += tile_cols_) {
-      const Tile t{x + col, y + row, col, row, std::min(tile_cols_, bx_ - col), std::min(tile_rows_, by_ - row)};
+      const Tile t{x + col, y + row, std::min(tile_cols_, bx_ - col), std::min(tile_rows_, by_ - row)};
       project(t);
       const int64_t n = t.cols * t.rows;
       read_sources(n);
       if (std::find(flag_.begin(), flag_.begin() + n, kIn) == flag_.begin() + n) continue;
-      const int64_t dc[3] = {0, x, y};
-      if (!held && get_mx_cache(tc, dc) != 0) {
-        failed = true;
-        break;
-      }
-      held = true;
       failed = !write(t);
     }
   }
-  if (!held) return;
-  tc->dirty = 1;
-  flush_mx_cache(tc, 0);
-  tc->dirty = 0;
+  flush_mx_cache(&u_.m_bl->c, 0);
 }
 
 // First scan: each pixel of the tile inside the zone's longitudes is
@@ -391,22 +379,14 @@ void Pass::read_cell(const CellKey& key, const int32_t* first, const int32_t* la
   }
 }
 
-// Copies the tile's read pixels into the held target node (cut at the
-// matrix edge when smaller than a block); false when its channel holds no
-// element array.
+// Writes the tile's read pixels into the target (cut at the matrix edge):
+// false when its node cannot be had or holds no words.
 bool Pass::write(const Tile& t) {
-  int64_t w = 0, h = 0;
-  uint8_t* words = const_cast<uint8_t*>(node_words(u_.m_bl->c.ds[tslot_], &w, &h));
-  if (!words) return false;
-  for (int64_t r = 0; r < t.rows; ++r) {
-    const int64_t row = t.row + r;
-    if (row >= h) break;
-    for (int64_t c = 0; c < t.cols; ++c) {
-      const int64_t i = r * t.cols + c, col = t.col + c;
-      if (flag_[i] == kIn && col < w) std::memcpy(words + (row * w + col) * 4, &word_[i], 4);
-    }
-  }
-  return true;
+  const int64_t n = t.cols * t.rows;
+  for (int64_t i = 0; i < n; ++i) valid_[size_t(i)] = flag_[size_t(i)] == kIn;
+  const MX_PIXEL_RECT r{tslot_, 0, t.x, t.y, t.cols, t.rows};
+  int64_t at[3];
+  return write_mx_cache_rect(&u_.m_bl->c, r, 0, t.rows, word_.data(), valid_.data(), at) == 0;
 }
 
 // ---- the two passes

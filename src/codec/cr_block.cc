@@ -66,7 +66,7 @@ uint8_t* jpeg80_compress(int32_t* size, const uint8_t* src, int32_t w, int32_t h
 }
 
 uint8_t* jpeg_block_uncompress(int32_t* w, int32_t* h, const uint8_t* src, int32_t size) {
-  return jpeg_uncompress(w, h, src, size);
+  return jpeg_uncompress_within(w, h, src, size, kCrMaxSide, kCrMaxSide);
 }
 
 const CR_CODEC kCrCodecs[] = {

@@ -31,3 +31,5 @@ struct CR_CODEC {
 const CR_CODEC* get_cr_codec(char type);
 
 inline constexpr int kCrJpegQuality = 80;
+// The largest side of a block (a file's rect_size is 1..256).
+inline constexpr int kCrMaxSide = 256;

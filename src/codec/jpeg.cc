@@ -22,6 +22,19 @@ bool side_ok(int64_t w, int64_t h) {
   return w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide && static_cast<uint64_t>(w * h) <= kCodecMaxPixels;
 }
 
+// Huffman coding spends at least one bit on each 8 x 8 block of a
+// component in the first scan that codes it (a DC code), and a block
+// covers at most 32 x 32 pixels (sampling factors 1..4): an image of more
+// than 8192 pixels a byte cannot be filled by its stream. Arithmetic
+// coding has no such floor (a plain picture takes a few hundred bytes),
+// so its streams are not judged by their size.
+constexpr uint64_t kHuffmanPixelsPerByte = 8192;
+
+bool fillable(const jpeg_decompress_struct& c, int32_t stream_bytes) {
+  return c.arith_code ||
+         uint64_t{c.image_width} * c.image_height <= kHuffmanPixelsPerByte * static_cast<uint64_t>(stream_bytes);
+}
+
 struct CompressJob {
   jpeg_compress_struct cinfo;
   my_error_mgr jerr;
@@ -98,7 +111,7 @@ bool offer_header(DecodeJob* job) {
   info = LoadJPGInfo{static_cast<int32_t>(job->cinfo.image_width), static_cast<int32_t>(job->cinfo.image_height), 0,
                      0, nullptr};
   job->kind = classify(&job->cinfo);
-  if (!side_ok(info.width, info.height)) job->kind = RowKind::kNone;
+  if (!side_ok(info.width, info.height) || !fillable(job->cinfo, job->size)) job->kind = RowKind::kNone;
   if (job->kind == RowKind::kNone) return false;
   info.bpp = job->kind == RowKind::kGrey ? 8 : 24;
   if (job->kind == RowKind::kGrey) {
@@ -358,7 +371,7 @@ int jpeg_uncompress_rows(const void* memory, int32_t memory_size, JpegPixels ord
 
 int HeaderCallback(LoadJPGInfo* info, void* data) {
   auto* ci = static_cast<CallbackInfo*>(data);
-  if (info->bpp != 24) return 0;
+  if (info->bpp != 24 || info->width > ci->max_width || info->height > ci->max_height) return 0;
   // Not zeroed: the decoder writes every byte of every row, the fourth
   // bytes included.
   ci->dib = static_cast<uint8_t*>(std::malloc(size_t{static_cast<uint32_t>(info->width)} * info->height * 4));
@@ -373,7 +386,12 @@ uint8_t* ReadCallback(int32_t row, void* data) {
 }
 
 uint8_t* jpeg_uncompress(int32_t* ret_width, int32_t* ret_height, const void* jpeg_data, int32_t jpeg_length) {
-  CallbackInfo ci{nullptr, 0, 0, nullptr, nullptr};
+  return jpeg_uncompress_within(ret_width, ret_height, jpeg_data, jpeg_length, kMaxSide, kMaxSide);
+}
+
+uint8_t* jpeg_uncompress_within(int32_t* ret_width, int32_t* ret_height, const void* jpeg_data, int32_t jpeg_length,
+                                int32_t max_width, int32_t max_height) {
+  CallbackInfo ci{nullptr, 0, 0, nullptr, nullptr, max_width, max_height};
   int ok = jpeg_uncompress_rows(jpeg_data, jpeg_length, JpegPixels::kRgbx, HeaderCallback, ReadCallback, &ci);
   *ret_width = ci.width;
   *ret_height = ci.height;

@@ -29,7 +29,11 @@ using jpeg_read_callback = uint8_t* (*)(int32_t row, void* data);
 // whose fourth byte is left as it was (CMYK as C*K/255 per channel), grey
 // rows as one byte per pixel. 1 when the image was decoded (also when the
 // read callback stopped early), 0 when it was refused or a library error
-// occurred. Images of more than kCodecMaxPixels pixels are refused.
+// occurred. Refused before the header callback: images of more than
+// kCodecMaxPixels pixels, and Huffman-coded images of more pixels than
+// their stream can fill (8192 a byte). Refused while decoding: a stream
+// whose entropy data ends before the image's last row (a missing end
+// marker alone is no fault).
 int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callback header_callback,
                       jpeg_read_callback read_callback, void* data);
 
@@ -62,6 +66,11 @@ int jpeg_uncompress_rows(const void* memory, int32_t memory_size, JpegPixels ord
 
 // The image of an RGB or CMYK JPEG, fourth bytes 0; greyscale and anything
 // undecodable give null. *ret_width and *ret_height mean something only
-// when the result is not null. A stream that ends early decodes (the
-// missing part grey).
+// when the result is not null. A stream cut short is refused; one that
+// lacks only its end marker decodes.
 uint8_t* jpeg_uncompress(int32_t* ret_width, int32_t* ret_height, const void* jpeg_data, int32_t jpeg_length);
+// As jpeg_uncompress for a stream whose image is known to be at most
+// max_width x max_height (a block of a tiled format): a header that says
+// more is refused before the image is allocated.
+uint8_t* jpeg_uncompress_within(int32_t* ret_width, int32_t* ret_height, const void* jpeg_data, int32_t jpeg_length,
+                                int32_t max_width, int32_t max_height);

@@ -29,7 +29,8 @@ struct mlibjpg_source_mgr {
   boolean start_of_file;
 };
 
-// Error exits jump back to the call that set setjmp_buffer.
+// Error exits jump back to the call that set setjmp_buffer; so does the
+// warning that the entropy data ran short.
 struct my_error_mgr {
   jpeg_error_mgr pub;
   jmp_buf setjmp_buffer;
@@ -42,6 +43,8 @@ struct CallbackInfo {
   int32_t height;
   void* callback;       // unused
   void* callback_data;  // unused
+  int32_t max_width;    // sides the header may give
+  int32_t max_height;
 };
 
 void jpeg_memory_dest(j_compress_ptr cinfo, uint8_t** ppBuffer, int32_t* pWritten);
@@ -49,7 +52,7 @@ void jpeg_memory_dest(j_compress_ptr cinfo, uint8_t** ppBuffer, int32_t* pWritte
 size_t get_jpeg_compressed_size(j_compress_ptr cinfo);
 void jpeg_memory_src(j_decompress_ptr cinfo, const uint8_t* stream, int32_t stream_size);
 // Installs the standard error manager with exits that jump and messages
-// that are dropped.
+// that are dropped; the warning that the entropy data ran short exits.
 jpeg_error_mgr* my_error_init(my_error_mgr* err);
 
 int HeaderCallback(LoadJPGInfo* info, void* data);

@@ -46,9 +46,18 @@ mlibjpg_source_mgr* src_of(j_decompress_ptr cinfo) { return reinterpret_cast<mli
 
 void init_source(j_decompress_ptr cinfo) { src_of(cinfo)->start_of_file = TRUE; }
 
+// Whether the scan being read still has iMCU rows to come after this one.
+bool scan_rows_ahead(j_decompress_ptr cinfo) {
+  return cinfo->total_iMCU_rows > 0 && cinfo->input_iMCU_row + 1 < cinfo->total_iMCU_rows;
+}
+
 // The stream is offered once; asked again, the source gives an end-of-image
 // marker, so a stream without its tail ends cleanly instead of being read
-// past its end.
+// past its end. Huffman-coded data that ends before the image does is
+// caught where the decoder runs short (emit_message). Arithmetic-coded
+// data reads as zeros past its end by design, so the cut shows only here:
+// a scan whose data runs out before its last row has begun is refused
+// (such a stream lacks its end marker too).
 boolean fill_input_buffer(j_decompress_ptr cinfo) {
   static const JOCTET kFakeEoi[2] = {0xFF, JPEG_EOI};
   mlibjpg_source_mgr* s = src_of(cinfo);
@@ -56,6 +65,7 @@ boolean fill_input_buffer(j_decompress_ptr cinfo) {
     s->pub.next_input_byte = s->stream;
     s->pub.bytes_in_buffer = static_cast<size_t>(s->size);
   } else {
+    if (cinfo->arith_code && scan_rows_ahead(cinfo)) ERREXIT(cinfo, JERR_INPUT_EOF);
     WARNMS(cinfo, JWRN_JPEG_EOF);
     s->pub.next_input_byte = kFakeEoi;
     s->pub.bytes_in_buffer = 2;
@@ -83,6 +93,16 @@ void term_source(j_decompress_ptr) {}
 }
 
 void my_output_message(j_common_ptr) {}
+
+// The entropy decoder needed bits the data does not hold: the data ends
+// (or is broken) before the image does. The library would fill the rest
+// with grey, making a picture of any size out of a few bytes: it is an
+// error here.
+void my_emit_message(j_common_ptr cinfo, int msg_level) {
+  if (msg_level >= 0) return;
+  if (cinfo->err->msg_code == JWRN_HIT_MARKER) my_error_exit(cinfo);
+  ++cinfo->err->num_warnings;
+}
 
 }  // namespace
 
@@ -127,5 +147,6 @@ jpeg_error_mgr* my_error_init(my_error_mgr* err) {
   jpeg_error_mgr* e = jpeg_std_error(&err->pub);
   e->error_exit = my_error_exit;
   e->output_message = my_output_message;
+  e->emit_message = my_emit_message;
   return e;
 }

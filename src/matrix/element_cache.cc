@@ -31,6 +31,14 @@ void release_node(MX_CACHE* c) {
   ++c->generation;
 }
 
+// A write into the held node: it is saved when let go, and what was read
+// through the cache before may be stale (the interpolated reads keep
+// corners while the count stays).
+void written(MX_CACHE* c) {
+  c->dirty = 1;
+  ++c->generation;
+}
+
 bool is_bit(const MATRIX_DH_SET& ds) { return ds.tp && ds.tp->type == MX_TYPE_BIT + MX_TYPE_VECTOR; }
 
 // The view of access channel i on datum d of type tp.
@@ -159,10 +167,7 @@ int point(MX_CACHE_PARAM* p, bool to_node) {
       std::memcpy(buf + static_cast<size_t>(d.x) * el, ds.offset, static_cast<size_t>(el));
     }
   }
-  if (to_node) {
-    c->dirty = 1;
-    ++c->generation;
-  }
+  if (to_node) written(c);
   return 0;
 }
 
@@ -236,10 +241,7 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
         any = true;
       }
       if (!any) return -1;
-      if (to_node) {
-        c->dirty = 1;
-        ++c->generation;
-      }
+      if (to_node) written(c);
     } else {
       // A node that cannot be had is passed over, its elements untouched.
       run = std::min<int64_t>((int64_t{1} << m->block_size[0]) - ix[0], remaining);
@@ -436,6 +438,137 @@ int write_mx_cache(MX_CACHE_PARAM* p) {
 
 int read_mx_cache_vector(MX_CACHE_PARAM* p) { return vector(p, false); }
 int write_mx_cache_vector(MX_CACHE_PARAM* p) { return vector(p, true); }
+
+void mx_cache_changed(MX_CACHE* c) {
+  if (c->n) written(c);
+}
+
+// ---------------------------------------------------------------------------
+// Rectangles
+
+namespace {
+
+// Where a rectangle lies on its matrix: its level's shifts, the node sides
+// (bits, pixels of the level), and the pixels inside the matrix,
+// [w0, w1) x [h0, h1).
+struct RectPlan {
+  int sx, sy;
+  int bx, by;
+  int64_t w0, w1, h0, h1;
+};
+
+// The pixels [*lo, *hi) of n along one axis (first position b, 2^s
+// finest units apart) whose positions lie in [0, extent). Wide
+// arithmetic: the positions of the others need not fit 64 bits.
+void inside_span(int64_t b, int s, int64_t n, int64_t extent, int64_t* lo, int64_t* hi) {
+  const __int128 step = static_cast<__int128>(1) << s;
+  const __int128 from = b >= 0 ? 0 : (-static_cast<__int128>(b) + step - 1) / step;
+  const __int128 to = extent > b ? (static_cast<__int128>(extent) - b + step - 1) / step : 0;
+  *lo = static_cast<int64_t>(std::min<__int128>(from, n));
+  *hi = static_cast<int64_t>(std::clamp<__int128>(to, *lo, n));
+}
+
+// False when r cannot lie on c's matrix (not two-dimensional, a level it
+// does not have): then no pixel of r is in it.
+bool plan_rect(const MX_CACHE* c, const MX_PIXEL_RECT& r, RectPlan* p) {
+  const MATRIX* m = c->m;
+  if (!m || m->p.dim != 2 || r.level < 0 || r.level >= m->total_levels || r.width < 0 || r.height < 0) return false;
+  p->sx = static_cast<int>(std::min<int64_t>(r.level * m->dim_divide[0], 64));
+  p->sy = static_cast<int>(std::min<int64_t>(r.level * m->dim_divide[1], 64));
+  p->bx = m->block_size[0];
+  p->by = m->block_size[1];
+  inside_span(r.x, p->sx, r.width, m->pixel_size[0], &p->w0, &p->w1);
+  inside_span(r.y, p->sy, r.height, m->pixel_size[1], &p->h0, &p->h1);
+  return true;
+}
+
+// The position of pixel i of an axis, which lies inside the matrix.
+int64_t at_pixel(int64_t b, int s, int64_t i) {
+  return static_cast<int64_t>(static_cast<__int128>(b) + (static_cast<__int128>(i) << s));
+}
+
+// Pixels from position v (inside the matrix) to the border of its node.
+int64_t to_border(int64_t v, int shift, int bits) {
+  const int64_t side = int64_t{1} << bits;
+  const int64_t in = shift >= 63 ? 0 : (v >> shift) & (side - 1);
+  return side - in;
+}
+
+// Moves cols x rows pixels between the held node, from position dc on, and
+// the caller's words (buf, rows stride words apart; valid alike). False
+// when the channel holds no two-dimensional vector of 4-byte elements.
+bool move_block(MX_CACHE* c, int slot, const int64_t* dc, int64_t cols, int64_t rows, uint8_t* buf,
+                const uint8_t* valid, int64_t stride, bool to_node) {
+  const MATRIX_DH_SET& ds = c->ds[slot];
+  if (!ds.hd || !ds.ix || !ds.offset || ds.hd->dim != 2 || is_bit(ds) || c->el_sizes[slot] != 4) return false;
+  int64_t ix[kMxMaxDim];
+  position(c, dc, nullptr, ix);
+  // With index_hem a vector holds the first column of the next node too.
+  const int64_t hem = c->m->geometry.index_hem ? 1 : 0;
+  const int64_t n = std::min(cols, ds.ix[0] - hem - ix[0]);
+  const int64_t last = std::min(rows, ds.ix[1] - ix[1]);
+  for (int64_t j = 0; j < last && n > 0; ++j) {
+    const int64_t cell[2] = {ix[0], ix[1] + j};
+    move_run(ds, 4, linear(ds, cell), buf, j * stride, n, to_node, valid);
+  }
+  if (to_node) written(c);
+  return true;
+}
+
+int rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint8_t* words, const uint8_t* valid,
+         bool to_node, int64_t* at) {
+  RectPlan p;
+  if (!plan_rect(c, r, &p) || r.slot < 0 || r.slot >= c->ds_len || first < 0 || rows < 0) return -1;
+  if (first >= r.height) return 0;
+  const int64_t end = std::min(first + std::min(rows, r.height - first), p.h1);
+  int result = 0;
+  for (int64_t h = std::max(first, p.h0); h < end;) {
+    const int64_t y = at_pixel(r.y, p.sy, h);
+    const int64_t band = std::min(end - h, to_border(y, p.sy, p.by));
+    for (int64_t w = p.w0; w < p.w1;) {
+      const int64_t x = at_pixel(r.x, p.sx, w);
+      const int64_t len = std::min(p.w1 - w, to_border(x, p.sx, p.bx));
+      const int64_t dc[3] = {r.level, x, y};
+      const int got = get_mx_cache(c, dc);
+      if (got == kMxcNotReady) {
+        std::copy(dc, dc + 3, at);
+        return got;
+      }
+      const int64_t k = (h - first) * r.width + w;
+      // A read passes over a node that is not there; a write needs it.
+      if (got == 0 ? !move_block(c, r.slot, dc, len, band, words + k * 4, valid ? valid + k : nullptr, r.width,
+                                 to_node)
+                   : to_node)
+        result = -1;
+      w += len;
+    }
+    h += band;
+  }
+  return result;
+}
+
+}  // namespace
+
+int64_t mx_rect_band(const MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t h, int64_t cap) {
+  if (h < 0 || h >= r.height) return 0;
+  const int64_t n = std::min(r.height - h, std::max<int64_t>(cap, 1));
+  RectPlan p;
+  if (!plan_rect(c, r, &p) || h >= p.h1) return n;
+  if (h < p.h0) return std::min(n, p.h0 - h);
+  return std::min({n, p.h1 - h, to_border(at_pixel(r.y, p.sy, h), p.sy, p.by)});
+}
+
+int read_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint32_t* words,
+                       int64_t* at) {
+  return rect(c, r, first, rows, reinterpret_cast<uint8_t*>(words), nullptr, false, at);
+}
+
+int write_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, const uint32_t* words,
+                        const uint8_t* valid, int64_t* at) {
+  // The words are only read: move_run copies toward the node.
+  auto* bytes = reinterpret_cast<uint8_t*>(const_cast<uint32_t*>(words));
+  return rect(c, r, first, rows, bytes, valid, true, at);
+}
 
 void check_memcpy(const void* a, const void* b, size_t size) {
   ss_printf(std::memcmp(a, b, size) == 0 ? "EQU\n" : "NOT EQUAL\n");

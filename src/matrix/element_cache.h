@@ -47,8 +47,9 @@ struct MX_CACHE {
   int* access_ch;               // the owner's channel numbers
   int* el_sizes;                // element bytes per access channel (first fill on)
   int ds_len;
-  int dirty;                    // set by writes into the held node; the flags of its channel
-                                // unlocks, cleared when it is released
+  int dirty;                    // set by writes into the held node, always with a step of
+                                // generation; the flags of its channel unlocks, cleared
+                                // when it is released. Only the cache's own functions change it.
   MBLK** mblk_hash;             // free lists by size class
   int mblk_hashsize;            // default 16
   int mblk_logsize;             // default 9 (512-byte granules)
@@ -92,6 +93,50 @@ int read_mx_cache_vector(MX_CACHE_PARAM* p);
 int write_mx_cache_vector(MX_CACHE_PARAM* p);
 // 0 when ix lies inside every held vector channel, else -1.
 int mx_cache_boundary(MX_CACHE* c, const int64_t* ix);
+// Records that the owner changed the held node other than through the
+// element forms (a structure on a block channel): the node is marked
+// changed when the cache lets it go, and the generation count moves, as
+// after any write. Nothing happens while no node is held.
+void mx_cache_changed(MX_CACHE* c);
+
+// ---------------------------------------------------------------------------
+// Rectangles of pixel words
+//
+// A rectangle of a two-dimensional matrix at one level, its pixels the
+// 4-byte elements of one access channel. Pixel (w, h) lies at the
+// finest-level position (x + w * 2^sx, y + h * 2^sy), sx and sy the
+// level's shifts. A pixel whose position does not fit 64 bits or lies
+// outside the matrix is nowhere: a read leaves its word as it was, a write
+// passes over it. The caller's buffer holds the rows [first, first + rows)
+// of the rectangle, width words each.
+//
+// Rows are taken in bands that end at the border of a node row, and each
+// band node column by node column, so that a band fetches each node it
+// crosses once.
+struct MX_PIXEL_RECT {
+  int slot;               // the access channel
+  int64_t level;
+  int64_t x, y;           // finest-level position of pixel (0, 0)
+  int64_t width, height;  // pixels of the level
+};
+// Rows of the band that starts at row h: up to the border of the node row
+// that row h lies in, the end of the rectangle and cap (at least 1); rows
+// outside the matrix make bands of their own. 0 when h is not a row of r.
+int64_t mx_rect_band(const MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t h, int64_t cap);
+// Reads rows [first, first + rows) of r into words; pixels in nodes that
+// are not there are left as they are. 0; -1 when a node's channel held no
+// vector of 4-byte elements (its pixels are left); kMxcNotReady when a
+// node did not become ready: what came before it is read, and at (1 + 2
+// values) names the position fetched.
+int read_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint32_t* words,
+                       int64_t* at);
+// Writes rows [first, first + rows) of r from words, only where valid is
+// non-zero when valid is given (one byte per word). 0; -1 when a node
+// could not be had or its channel held no vector of 4-byte elements (its
+// pixels are passed over, the others written); kMxcNotReady as the read.
+// Every node written is marked changed when the cache lets it go.
+int write_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, const uint32_t* words,
+                        const uint8_t* valid, int64_t* at);
 // Releases the held node; f also drops the user header (always) and
 // returns the pooled blocks (only when a node was held).
 void flush_mx_cache(MX_CACHE* c, int f);

@@ -211,6 +211,7 @@ MX_STRUCT_BLOCK* sa_new_sb(MX_SB_NEW* n, void* param) {
 
 void sa_free_sb(MX_STRUCT_BLOCK* blk) {
   if (!blk) return;
+  mx_sb_forget(blk);
   SA_STRUCT_BLOCK* b = sa(blk);
   free_array(b->index, 0, dim_of(b));
   b->member->tbl->free_sb(b->member);

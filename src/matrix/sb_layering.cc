@@ -180,6 +180,7 @@ MX_STRUCT_BLOCK* hl_new_sb(MX_SB_NEW* n, void*) {
 
 void hl_free_sb(MX_STRUCT_BLOCK* blk) {
   if (!blk) return;
+  mx_sb_forget(blk);
   delete hl(blk)->index;
   for (HL_ID_LIST* id = hl(blk)->id_list; id;) {
     HL_ID_LIST* next = id->next;

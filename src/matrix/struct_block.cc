@@ -2,7 +2,10 @@
 // and the constructor built-ins of matrix scripts (struct_block.h).
 #include "matrix/struct_block.h"
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 #include "base/alloc.h"
 #include "matrix/node.h"
@@ -32,6 +35,52 @@ MATRIX_ALLOC_BLOCK_PARAM* mx_sb_new_block(const void* bytes, int64_t size) {
   src.block = const_cast<void*>(bytes);
   return static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(
       mx_type_block.alloc_data(&mx_type_block, MX_ATYPE::tagged, &src, nullptr, __FILE__, __LINE__));
+}
+
+// ---- structures that scripts hold
+
+namespace {
+
+// The free-standing structures (listed_mu, a leaf). listed_count mirrors
+// the size so that freeing, which nearly always meets an empty list (array
+// members, the structures of purged nodes), skips the mutex.
+std::mutex& listed_mu = *new std::mutex;
+std::unordered_set<MX_STRUCT_BLOCK*>& listed = *new std::unordered_set<MX_STRUCT_BLOCK*>;
+std::atomic<size_t> listed_count{0};
+
+void list(MX_STRUCT_BLOCK* b) {
+  std::lock_guard<std::mutex> g(listed_mu);
+  listed.insert(b);
+  listed_count.store(listed.size(), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+ZU_SEXP* mx_sb_hand_out(MX_STRUCT_BLOCK* b) {
+  if (b) list(b);
+  return get_ptr(b, nullptr);
+}
+
+MX_STRUCT_BLOCK* mx_sb_adopt(ZU_SEXP* v, const MATRIX_NODE* n, int ch) {
+  if (get_type(v) != ZU_TYPE_POINTER || v->ptr.mark || !n) return nullptr;
+  auto* b = static_cast<MX_STRUCT_BLOCK*>(v->ptr.ptr);
+  std::lock_guard<std::mutex> g(listed_mu);
+  auto at = listed.find(b);
+  // Only a listed pointer is known to hold a live structure: nothing is
+  // read through it before.
+  if (at == listed.end() || b->n.n != n || b->n.m != n->matrix || b->n.channel != ch) return nullptr;
+  listed.erase(at);
+  listed_count.store(listed.size(), std::memory_order_relaxed);
+  return b;
+}
+
+void mx_sb_give_back(MX_STRUCT_BLOCK* b) { list(b); }
+
+void mx_sb_forget(MX_STRUCT_BLOCK* b) {
+  if (listed_count.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard<std::mutex> g(listed_mu);
+  listed.erase(b);
+  listed_count.store(listed.size(), std::memory_order_relaxed);
 }
 
 // ---- primitive block
@@ -69,6 +118,7 @@ MX_STRUCT_BLOCK* pr_new_sb(MX_SB_NEW* n, void* param) {
 
 void pr_free_sb(MX_STRUCT_BLOCK* b) {
   if (!b) return;
+  mx_sb_forget(b);
   d_f_ree(pr(b)->p.block);
   d_f_ree(b);
 }
@@ -94,32 +144,51 @@ ZU_SEXP* type_error(ZU_SEXP* form, const char* func, const char* what) {
   return error_at(form, ZU_ER_TYPE, func, data_list("type missmatch", what));
 }
 
-// A new block of tbl for the channel "___channel" names in env, of the
-// node whose script runs there, as a pointer value (holding null when no
-// block could be made).
-ZU_SEXP* construct(ZUISP_ENV* env, ZU_SEXP* form, const char* func, MX_STRUCT_BLOCK_TBL* tbl, void* param) {
+// The place of a new block: the channel "___channel" names in env, of the
+// node whose script runs there (no node when there is none, or for a
+// channel out of range). False with *err for a ___channel that is an error
+// or not an integer.
+bool script_place(ZUISP_ENV* env, ZU_SEXP* form, const char* func, MX_SB_NEW* place, ZU_SEXP** err) {
   ZU_SEXP* ch = eval(env, get_symbol_ascii("___channel"));
-  if (get_type(ch) == ZU_TYPE_ERROR) return ch;
-  if (get_type(ch) != ZU_TYPE_INTEGER) return type_error(form, func, "___channel");
+  if (get_type(ch) == ZU_TYPE_ERROR) *err = ch;
+  else if (get_type(ch) != ZU_TYPE_INTEGER) *err = type_error(form, func, "___channel");
+  if (*err) return false;
   auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
-  MX_SB_NEW place{nullptr, t ? t->process_node : nullptr, static_cast<int>(ch->integer.num)};
-  if (ch->integer.num < 0 || ch->integer.num > kMxMaxChannels) place.n = nullptr;
-  return get_ptr(tbl->new_sb(&place, param), nullptr);
+  *place = MX_SB_NEW{nullptr, t ? t->process_node : nullptr, static_cast<int>(ch->integer.num)};
+  if (ch->integer.num < 0 || ch->integer.num > kMxMaxChannels) place->n = nullptr;
+  return true;
+}
+
+// A new block of tbl for the place script_place finds, as a pointer value
+// (holding null when no block could be made).
+ZU_SEXP* construct(ZUISP_ENV* env, ZU_SEXP* form, const char* func, MX_STRUCT_BLOCK_TBL* tbl) {
+  MX_SB_NEW place{};
+  ZU_SEXP* err = nullptr;
+  if (!script_place(env, form, func, &place, &err)) return err;
+  return mx_sb_hand_out(tbl->new_sb(&place, nullptr));
 }
 
 ZU_SEXP* zu_sbHeuristicLayering(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  return construct(env, form, "sbHeuristocLayering", &blk_h_layering_tbl, nullptr);
+  return construct(env, form, "sbHeuristocLayering", &blk_h_layering_tbl);
 }
 
 ZU_SEXP* zu_sbPrimitive(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
-  return construct(env, form, "sbPrimitive", &blk_primitive_tbl, nullptr);
+  return construct(env, form, "sbPrimitive", &blk_primitive_tbl);
 }
 
+// The array owns its prototype: a structure that nothing owns yet, made
+// for the same channel of the same node (its copies keep its place).
 ZU_SEXP* zu_sbArray(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* arg = get_el(form, 1);
   if (get_type(arg) != ZU_TYPE_POINTER) return type_error(form, "sbArray", "2nd argument");
-  SA_NEW init{static_cast<MX_STRUCT_BLOCK*>(arg->ptr.ptr)};
-  return construct(env, form, "sbArray", &blk_s_array_tbl, &init);
+  MX_SB_NEW place{};
+  ZU_SEXP* err = nullptr;
+  if (!script_place(env, form, "sbArray", &place, &err)) return err;
+  SA_NEW init{mx_sb_adopt(arg, place.n, place.channel)};
+  if (!init.member) return type_error(form, "sbArray", "2nd argument");
+  MX_STRUCT_BLOCK* b = blk_s_array_tbl.new_sb(&place, &init);
+  if (!b) mx_sb_give_back(init.member);
+  return mx_sb_hand_out(b);
 }
 
 const QN_PRIM_DEF kHeuristicLayering[] = {{"sbHeuristocLayering", zu_sbHeuristicLayering, 1, 1, 1, 0}, {}};

@@ -38,6 +38,32 @@ constexpr int kSbDelete = 2;
 constexpr int kSbSearch = 3;
 constexpr int kSbCalc = 4;
 
+// ---------------------------------------------------------------------------
+// Structures that scripts hold
+//
+// Constructors hand structures to scripts as pointer values without a
+// mark function. A script may keep such a value after the structure has
+// been adopted and freed (a channel frees the structure another replaces,
+// an array its prototype), and any other pointer value can be passed where
+// a structure is wanted, so the pointer in a value is never followed until
+// it is found on the list of free-standing structures: those a constructor
+// handed out that nothing has adopted yet. Adopting takes a structure off
+// the list, so it has one owner and a later use of the value is refused;
+// a structure freed while listed leaves it too. The list has a leaf mutex
+// of its own, taken for a lookup and never held while anything else is
+// taken or a ZU value made.
+
+// The value a constructor returns: b listed (a pointer value holding null
+// when b is null).
+ZU_SEXP* mx_sb_hand_out(MX_STRUCT_BLOCK* b);
+// The structure v holds when it is listed and its place is channel ch of
+// node n, taken off the list for the caller to own; null otherwise.
+MX_STRUCT_BLOCK* mx_sb_adopt(ZU_SEXP* v, const MATRIX_NODE* n, int ch);
+// Lists b again after an adoption that could not be completed.
+void mx_sb_give_back(MX_STRUCT_BLOCK* b);
+// Every free_sb calls it first: b leaves the list if it is there.
+void mx_sb_forget(MX_STRUCT_BLOCK* b);
+
 // Fills b's place from n: null when n's node belongs to another matrix
 // than n's matrix, or when there is neither; a null matrix becomes the
 // node's. Every new_sb starts with it.

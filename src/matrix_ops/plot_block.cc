@@ -153,6 +153,7 @@ MX_STRUCT_BLOCK* pp_new_sb(MX_SB_NEW* n, void* param) {
 
 void pp_free_sb(MX_STRUCT_BLOCK* blk) {
   if (!blk) return;
+  mx_sb_forget(blk);
   PP_STRUCT_BLOCK* b = pp(blk);
   pp_release_list(b);
   free_smp(&b->sat);

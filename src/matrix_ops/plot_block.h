@@ -6,8 +6,9 @@
 // Block form: with flag 0x01 clear the plot code itself; with it set a zlib
 // stream (level 7) of the byte 0x0D followed by the plot code, whose first
 // inflated byte is skipped whatever it is. Blocks come from files and peers:
-// damaged code, a stream that does not inflate and an inflated block with
-// no plot code are refused (new_sb null, block2struct -1, the list kept).
+// damaged code (code whose points would take more than 256 MiB among it),
+// a stream that does not inflate and an inflated block with no plot code
+// are refused (new_sb null, block2struct -1, the list kept).
 // An empty block of the plain form is the block channel's empty default and
 // reads as the empty plot.
 //

@@ -4,6 +4,8 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/paths.h"
+#include "codec/limits.h"
 #include "matrix_ops/plot_field_impl.h"
 #include "matrix_ops/plot_impl.h"
 
@@ -68,15 +70,6 @@ size_t head_bytes(uint8_t flags, int dim) {
          (flags & kPpId ? 8 : 0);
 }
 
-// Checks the whole code: 0 when every record and the final 0 lie inside
-// the n bytes and every field is one that plot code stores, else -1.
-int check_code(const uint8_t* p, size_t n, int dim) {
-  for (size_t pos = 0;;) {
-    int64_t r = pos < n ? plot_record_bytes(p + pos, n - pos, dim) : -1;
-    if (r <= 0) return static_cast<int>(r);
-    pos += static_cast<size_t>(r);
-  }
-}
 
 // The bytes after the type byte of a field of code already checked.
 size_t checked_field_bytes(const uint8_t* p) {
@@ -121,20 +114,62 @@ uint8_t* write_record(uint8_t* p, const INTERNAL_PLOT* ip, int dim) {
   return p;
 }
 
-}  // namespace
+// ---- the room of points
 
-uint8_t* plot_read_point(PointMaker& mk, INTERNAL_PLOT** out, uint8_t* p, int dim) {
-  uint8_t* q = p + head_bytes(p[0], dim);
-  // The point, its cells and bases, its field array and the fields' values
-  // lie in one run of a bump allocator.
-  unsigned n = 0;
-  size_t values = 0;
-  for (const uint8_t* f = q; *f; ++n) {
-    values += PointMaker::rounded(fd_arith_tbl[*f >> 4].room(f));
+// The pieces of the point of the checked record at p: how many, their
+// bytes together (each rounded), its field count.
+struct PointPieces {
+  size_t count;
+  size_t bytes;
+  unsigned fields;
+};
+
+PointPieces point_pieces(const uint8_t* p, int dim) {
+  PointPieces r{2, PointMaker::point_bytes(dim), 0};  // the point, its field array
+  if (p[0] & kPpBase) {
+    ++r.count;
+    r.bytes += PointMaker::rounded(sizeof(int64_t) * static_cast<size_t>(dim));
+  }
+  for (const uint8_t* f = p + head_bytes(p[0], dim); *f; ++r.fields) {
+    size_t room = fd_arith_tbl[*f >> 4].room(f);
+    r.count += room ? 1 : 0;
+    r.bytes += PointMaker::rounded(room);
     f += 1 + checked_field_bytes(f);
   }
-  mk.reserve(PointMaker::point_bytes(dim) + (p[0] & kPpBase ? PointMaker::rounded(sizeof(int64_t) * dim) : 0) +
-             PointMaker::fields_bytes(n) + values);
+  r.bytes += PointMaker::fields_bytes(r.fields);
+  return r;
+}
+
+// Each tagged piece carries the allocator's header and malloc's own.
+constexpr size_t kTaggedPieceCost = 32;
+
+// Read for each reading: one environment look-up beside a block's worth
+// of work.
+size_t plot_struct_cap() {
+  constexpr auto kCap = static_cast<int64_t>(kCodecMaxInflate);
+  return static_cast<size_t>(u_getenv_count("QNMX_PLOT_STRUCT_CAP", kCap, kCap));
+}
+
+}  // namespace
+
+PlotRoom::PlotRoom(bool tagged, size_t per_record)
+    : left_(plot_struct_cap()), per_record_(per_record), tagged_(tagged) {}
+
+bool PlotRoom::add(const uint8_t* p, int dim) {
+  const PointPieces pp = point_pieces(p, dim);
+  const size_t cost = pp.bytes + per_record_ + (tagged_ ? pp.count * kTaggedPieceCost : 0);
+  if (cost > left_) return false;
+  left_ -= cost;
+  return true;
+}
+
+uint8_t* plot_read_point(PointMaker& mk, INTERNAL_PLOT** out, uint8_t* p, int dim) {
+  // The point, its cells and bases, its field array and the fields' values
+  // lie in one run of a bump allocator.
+  const PointPieces pieces = point_pieces(p, dim);
+  const unsigned n = pieces.fields;
+  mk.reserve(pieces.bytes);
+  uint8_t* q = p + head_bytes(p[0], dim);
   INTERNAL_PLOT* ip = mk.point();
   ip->flags = p[0];
   q = p + 2;
@@ -174,11 +209,28 @@ int64_t plot_record_bytes(const uint8_t* p, size_t left, int dim) {
   }
 }
 
+namespace {
+
+// Checks the whole code: 0 when every record and the final 0 lie inside
+// the n bytes, every field is one that plot code stores and the points
+// fit their room, else -1.
+int check_code(const uint8_t* p, size_t n, int dim, PlotRoom& room) {
+  for (size_t pos = 0;;) {
+    int64_t r = pos < n ? plot_record_bytes(p + pos, n - pos, dim) : -1;
+    if (r <= 0) return static_cast<int>(r);
+    if (!room.add(p + pos, dim)) return -1;
+    pos += static_cast<size_t>(r);
+  }
+}
+
+}  // namespace
+
 INTERNAL_PLOT* code2internal(MATRIX* m, PRIMITIVE_PLOT* ptr, int ptr_size, SIMPLE_ALLOC_T* sat, int* errp) {
   if (errp) *errp = 0;
   PlotGeom g;
   auto* p = reinterpret_cast<uint8_t*>(ptr);
-  if (!plot_geom(m, &g) || !p || ptr_size <= 0 || check_code(p, static_cast<size_t>(ptr_size), g.dim) != 0) {
+  PlotRoom room(sat == nullptr, 0);
+  if (!plot_geom(m, &g) || !p || ptr_size <= 0 || check_code(p, static_cast<size_t>(ptr_size), g.dim, room) != 0) {
     if (errp) *errp = -1;
     return nullptr;
   }

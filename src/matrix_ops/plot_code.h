@@ -10,7 +10,9 @@
 //
 // Plot code comes from files and peers: the reader checks all of it within
 // the given length before it builds anything, and answers damaged code with
-// null and *errp = -1 (an empty plot is null with *errp = 0). Lists in
+// null and *errp = -1 (an empty plot is null with *errp = 0). Code whose
+// points would take more than the ceiling of what one plot block may make
+// (PlotRoom, plot_impl.h) counts as damaged. Lists in
 // memory are this family's own: a broken list is an invariant failure.
 //
 // Every operation that takes a MATRIX refuses a geometry a plot cannot

@@ -67,6 +67,28 @@ class PointMaker {
 // mk (in *out); the position after the record.
 uint8_t* plot_read_point(PointMaker& mk, INTERNAL_PLOT** out, uint8_t* p, int dim);
 
+// What the points read from one piece of plot code may take. Compressed
+// code of a few kilobytes inflates to millions of records, each of which
+// costs some twenty times its bytes as a point: the structures made from
+// one plot block get the inflate ceiling (256 MiB; QNMX_PLOT_STRUCT_CAP
+// sets a lower one in bytes, for tests), and code that needs more is
+// refused as damaged before its first point is made. A reader counts each
+// checked record, and what it holds beside the points per record.
+class PlotRoom {
+ public:
+  // tagged: the points are allocated one piece at a time (each with the
+  // allocator's header), else carved from a bump allocator's blocks.
+  PlotRoom(bool tagged, size_t per_record);
+  // Counts the point of the checked record at p: false once past the
+  // ceiling.
+  bool add(const uint8_t* p, int dim);
+
+ private:
+  size_t left_;
+  size_t per_record_;
+  bool tagged_;
+};
+
 // The interleaved bits of a point's cells as one integer, whose order is
 // cmp_plot's, when every dimension's cell bits fit 64 together: a byte of a
 // cell spreads through a table.

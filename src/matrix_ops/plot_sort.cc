@@ -152,12 +152,15 @@ INTERNAL_PLOT* code2sorted_plot(MATRIX* m, const uint8_t* code, int size, SIMPLE
     return sort_plot(m, code2internal(m, ptr, size, sat, errp));
   }
   // Every record is checked before anything is made; its key comes from
-  // the stored cells.
+  // the stored cells. A record also holds its place, its key and the
+  // sort's copy of both until the list is made.
   std::vector<uint32_t> at;
   std::vector<KeyEntry> v;
   uint16_t c[64];
+  PlotRoom room(sat == nullptr, 2 * (sizeof(KeyEntry) + sizeof(uint32_t)));
   for (size_t pos = 0;;) {
     int64_t r = pos < static_cast<size_t>(size) ? plot_record_bytes(code + pos, static_cast<size_t>(size) - pos, g.dim) : -1;
+    if (r > 0 && !room.add(code + pos, g.dim)) r = -1;
     if (r < 0) {
       if (errp) *errp = -1;
       return nullptr;

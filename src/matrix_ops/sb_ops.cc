@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/alloc.h"
+#include "matrix/struct_block.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
 #include "zu/builtin_kit.h"
@@ -48,13 +49,16 @@ void ensure_channels(MATRIX_NODE* n) {
 
 // ---- mxSetSB
 
-// A structure a constructor made for channel ch of node n: a pointer value
-// without a marking function (element data carry one) whose place is
-// that channel.
-MX_STRUCT_BLOCK* structure_for(ZU_SEXP* v, const MATRIX_NODE* n, int ch) {
-  if (get_type(v) != ZU_TYPE_POINTER || v->ptr.mark) return nullptr;
-  auto* sb = static_cast<MX_STRUCT_BLOCK*>(v->ptr.ptr);
-  if (!sb || !sb->tbl || sb->n.n != n || sb->n.channel != ch) return nullptr;
+// The structure a pointer value v names for channel ch of n, under the
+// channel lock: the one the channel holds already, or a free-standing
+// structure made for that channel, now owned by the caller (*adopted).
+// Null for anything else (mx_sb_adopt: a value can outlive its structure).
+MX_STRUCT_BLOCK* structure_for(ZU_SEXP* v, MATRIX_NODE* n, int ch, bool* adopted) {
+  *adopted = false;
+  MX_STRUCT_BLOCK* held = mx_locked([n, ch] { return n->channel[ch].sb; });
+  if (v->ptr.ptr == held) return held;
+  MX_STRUCT_BLOCK* sb = mx_sb_adopt(v, n, ch);
+  *adopted = sb != nullptr;
   return sb;
 }
 
@@ -76,14 +80,17 @@ ZU_SEXP* zu_mxSetSB(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf,
   bind_private_env(inner, get_symbol_ascii("___channel")->symbol.atom, get_integer(ch, nullptr));
   ZU_SEXP* v = eval(inner, get_el(form, 1));
   if (get_type(v) == ZU_TYPE_ERROR) return v;
-  MX_STRUCT_BLOCK* sb = structure_for(v, n, static_cast<int>(ch));
-  if (!sb) return mx_type_error(form, kFunc);
+  if (get_type(v) != ZU_TYPE_POINTER || v->ptr.mark || !v->ptr.ptr) return mx_type_error(form, kFunc);
   ensure_channels(n);
   matrix_node_channel_lock(n);
-  MX_STRUCT_BLOCK* old = mx_locked([&] { return std::exchange(n->channel[ch].sb, sb); });
-  if (old && old != sb) old->tbl->free_sb(old);
+  bool adopted = false;
+  MX_STRUCT_BLOCK* sb = structure_for(v, n, static_cast<int>(ch), &adopted);
+  if (adopted) {
+    MX_STRUCT_BLOCK* old = mx_locked([&] { return std::exchange(n->channel[ch].sb, sb); });
+    if (old) old->tbl->free_sb(old);
+  }
   matrix_node_channel_unlock(n, 0);
-  return nullptr;
+  return sb ? nullptr : mx_type_error(form, kFunc);
 }
 
 // ---- mxLoadSB

@@ -18,9 +18,13 @@
 // - A path is checked in the normalized form that get_path resolves, so the
 //   rules checked are those of the file served; ".." and non-strings are
 //   denied.
-// - An access file that cannot be read or run denies every path at or below
-//   its directory until it is fixed; a tree without access files allows
-//   every path without asking the peer.
+// - An access file counts from the next check on as it changes: it is read
+//   again whenever its identity, size or times differ from those of the
+//   file read last.
+// - An access file that cannot be read or run, or that was removed, denies
+//   every path at or below its directory until a file is read without
+//   error; a tree without access files allows every path without asking
+//   the peer.
 // - Lists from peers are bounded (depth 64, 1,000 entries); chain types and
 //   methods this side does not know are ignored.
 // - No password reaches a trace, an error value or a service list.
@@ -35,6 +39,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "text/lchar.h"
 #include "zu/env.h"
@@ -203,7 +209,7 @@ AUTH_SET_CLIENT* auth_client_set();
 // The rules of a normalized path for an operation (null: any): the lists of
 // every directory from the root down that has a matching rule, combined
 // with "and", the deeper directory first; null when there is none. Reads
-// each directory's access files when the path first passes through it.
+// each directory's access file when it is not the one read last.
 // *broken is set when a directory on the way has an access file that
 // failed: the path is then denied whatever the list says.
 AUTH_SERVICE_LIST* _exec_authentification(AUTH_SET_SERVER* set, const L_CHAR* path, const char* operation,
@@ -225,11 +231,23 @@ int _auth_recv_result_list(AUTH_CONNECTION_SET* c, ZU_SEXP* list);
 void _auth_gc_check(AUTH_CONNECTION_SET* c, int check_no);
 
 // ---- the client side (auth_lock held)
+// What the client side knows of the link a server's question came on.
+struct AUTH_CLIENT_LINK {
+  // The link stays on this host (a loopback address or one of the host's
+  // own): only then may a key file be read for the server.
+  bool peer_local = false;
+  // The question answers a query sent while evaluating for a peer on an
+  // accepted link: no key file is read for it.
+  bool for_peer = false;
+  // The sites (the host of "SERVICE://site/name") of preset results that
+  // name the host this link is connected to: only those presets are sent.
+  std::vector<std::basic_string<L_CHAR>> sites;
+};
 // The (result-list ...) answering a server's (service-list ...), or an
 // error value for a form that is no service list or passes the bounds.
-// peer_local tells whether the link to the server stays on this host (a
-// loopback address or one of the host's own).
-ZU_SEXP* _auth_transaction(AUTH_SET_CLIENT* cs, ZU_SEXP* service_list, bool peer_local);
+ZU_SEXP* _auth_transaction(AUTH_SET_CLIENT* cs, ZU_SEXP* service_list, const AUTH_CLIENT_LINK& link);
+// The site of a service name "SERVICE://site/name" (empty for none).
+std::basic_string<L_CHAR> auth_service_site(const L_CHAR* name);
 // Reads the client result files once (before the first answer).
 void _auth_read_client_results(AUTH_SET_CLIENT* cs);
 // Whether a peer at IPv4 address ip (host order) is this host: a loopback

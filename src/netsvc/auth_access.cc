@@ -1,12 +1,16 @@
 // The server side's rules: the ".zuaccess" files of the document and system
-// trees, read once per directory as paths first pass through it, the
-// built-ins `service` and `target` they run, and the rules of a path
-// (_exec_authentification). Also the lock, the shared sets and start-up.
+// trees, looked at on every check of a path that passes through their
+// directory, the built-ins `service` and `target` they run, and the rules
+// of a path (_exec_authentification). Also the lock, the shared sets and
+// start-up.
 //
 // Only directories that exist in one of the trees get a node, so a peer
-// naming paths that lead nowhere grows nothing. An access file that cannot
-// be read or run marks its directory broken: every path at or below it is
-// denied, and the file is read again once it has changed.
+// naming paths that lead nowhere grows nothing. A file is read again as
+// soon as its identity, size or times differ from those of the file last
+// read, so a changed password counts from the next check on. An access
+// file that cannot be read or run, or that was removed, marks its
+// directory broken: every path at or below it is denied until a file is
+// read without error.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -192,7 +196,7 @@ bool is_dir(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-int64_t mtime_ns(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec; }
+int64_t ns(const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
 // The access file that counts for d (the first of the two trees that has
 // one), its status in *st; empty when neither has one. *broken is set when
@@ -211,23 +215,31 @@ std::string access_file(AUTH_DIR* d, struct stat* st, bool* broken) {
   return {};
 }
 
-void mark_broken(AUTH_DIR* d, const struct stat& st) {
-  d->broken = 1;
+void keep_identity(AUTH_DIR* d, const struct stat& st) {
+  d->from_file = 1;
   d->dev = st.st_dev;
   d->ino = st.st_ino;
   d->size = st.st_size;
-  d->mtime_ns = mtime_ns(st);
+  d->mtime_ns = ns(st.st_mtim);
+  d->ctime_ns = ns(st.st_ctim);
 }
 
-// Reads d's access file afresh.
-void read_dir(AUTH_DIR* d) {
+bool same_file(const AUTH_DIR* d, const struct stat& st) {
+  return d->from_file && st.st_dev == d->dev && st.st_ino == d->ino && st.st_size == d->size &&
+         ns(st.st_mtim) == d->mtime_ns && ns(st.st_ctim) == d->ctime_ns;
+}
+
+void drop_rules(AUTH_DIR* d) {
   free_rules(d->prefix);
   d->prefix = nullptr;
   d->broken = 0;
-  struct stat st {};
-  bool unusable = false;
-  std::string file = access_file(d, &st, &unusable);
-  if (file.empty()) return;
+  d->from_file = 0;
+}
+
+// Reads d's access file `file` afresh (st its status; unusable when it
+// could not be examined).
+void read_dir(AUTH_DIR* d, const std::string& file, const struct stat& st, bool unusable) {
+  drop_rules(d);
   GcFrame frame("auth access file");
   ZUISP_ENV* env = unusable ? nullptr : auth_file_env();
   ZU_SEXP* err = nullptr;
@@ -238,27 +250,38 @@ void read_dir(AUTH_DIR* d) {
     err = auth_run_file(file.c_str(), env);
     reading = {};
   }
+  // A file that could not be examined has no identity: it is tried again.
+  if (!unusable) keep_identity(d, st);
   if (!err) return;
   auth_print_error(err);
-  mark_broken(d, st);
+  d->broken = 1;
 }
 
-// A broken directory whose file has changed (or gone) is read again.
+// Brings d's rules up to date with its access file: read again when it is
+// another file than the one read last, denied when it is gone.
 void refresh(AUTH_DIR* d) {
-  if (!d->broken) return;
   struct stat st {};
   bool unusable = false;
   std::string file = access_file(d, &st, &unusable);
-  bool same = !file.empty() && !unusable && st.st_dev == d->dev && st.st_ino == d->ino && st.st_size == d->size &&
-              mtime_ns(st) == d->mtime_ns;
-  if (!same) read_dir(d);
+  if (file.empty()) {
+    if (!d->from_file) return;
+    drop_rules(d);
+    d->broken = 1;
+    GcFrame frame("auth access file");
+    AuthText gone = AuthText(d->total_path) + auth_text(".zuaccess");
+    auth_print_error(get_error_ascii(nullptr, 0, ZU_ER_OPEN, ".zuaccess",
+                                     data_list(get_string(gone.c_str()), "access file removed")));
+    return;
+  }
+  if (!unusable && same_file(d, st)) return;
+  read_dir(d, file, st, unusable);
 }
 
 AUTH_DIR* new_dir(const AuthText& total_path, const AuthText& name) {
   auto* d = static_cast<AUTH_DIR*>(d_calloc(sizeof(AUTH_DIR), 1));
   d->dir_name = tagged(name);
   d->total_path = tagged(total_path);
-  read_dir(d);
+  refresh(d);
   return d;
 }
 
@@ -364,7 +387,8 @@ AUTH_SERVICE_LIST* _exec_authentification(AUTH_SET_SERVER* set, const L_CHAR* pa
   auto take = [&](AUTH_DIR* d) {
     if (d->broken) *broken = 1;
     if (AUTH_PREFIX* r = matching_rule(d, suffix, operation)) {
-      AUTH_SERVICE_LIST* n = auth_list_node(nullptr, auth_copy_list(r->at_list), AUTH_CHAIN_AND);
+      AUTH_SERVICE_LIST* n =
+          auth_list_node(nullptr, auth_copy_list(r->at_list, set->auth_service_list), AUTH_CHAIN_AND);
       n->next = combined;  // the deeper directory first
       combined = n;
     }

@@ -2,15 +2,20 @@
 // ...))) answered with the results this agent may send, and the client
 // result files read once before the first answer.
 //
-// A result from a client result file is sent only to a service of its
-// method whose full name ("SERVICE://site/name", the server's site
-// included) it names. A result a method makes on demand is sent once the
-// method has raised it to ARS_SEND_PERMIT; it is prepared afresh for every
+// Only the server of a link this agent opened asks, as the LocalEval of a
+// query sent on that link; the same form sent by a peer that reached this
+// agent (as a query, or as a LocalEval on the peer's own link) is denied,
+// or any peer could read the results. A result from a client result file
+// is sent only to a service of its method whose full name
+// ("SERVICE://site/name") it names, and only over a link connected to that
+// site's host. A result a method makes on demand is sent once the method
+// has raised it to ARS_SEND_PERMIT; it is prepared afresh for every
 // question. In an "or" list the first alternative that has something to
 // send answers it.
 #include <dirent.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -21,10 +26,14 @@
 #include "base/paths.h"
 #include "netsvc/auth_impl.h"
 #include "runtime/interp.h"
+#include "runtime/remote.h"
+#include "stream/net.h"
+#include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
+#include "zu/site.h"
 
-bool auth_client_peer_local = false;
+const AUTH_CLIENT_LINK* auth_client_link = nullptr;
 
 namespace {
 
@@ -73,6 +82,8 @@ AUTH_SERVICE_HEADER* client_service(AUTH_SET_CLIENT* cs, const AUTH_TABLE* tbl, 
 
 AUTH_RESULT_HEADER* preset_for(AUTH_SET_CLIENT* cs, const AUTH_TABLE* tbl, const L_CHAR* name) {
   if (!name) return nullptr;
+  const auto& sites = auth_client_link->sites;
+  if (std::find(sites.begin(), sites.end(), auth_service_site(name)) == sites.end()) return nullptr;
   for (AUTH_RESULT_HEADER* r = cs->preset_result_list; r; r = r->next)
     if (r->service->tbl == tbl && auth_text_equal(r->service->service_name, name)) return r;
   return nullptr;
@@ -141,14 +152,57 @@ std::vector<uint32_t> own_addresses() {
   return r;
 }
 
-// Whether the link whose request this thread serves stays on this host.
-bool link_is_local() {
-  ZU_INTERPRETER* me = get_my_zui();
-  int ip = me ? me->connect_ip : 0;
+// Whether a peer at ip stays on this host.
+bool is_local(int ip) {
   if (ip == 0 || ip == -1) return false;
   if (auth_peer_is_local(static_cast<uint32_t>(ip), nullptr, 0)) return true;  // loopback: no interface query
   std::vector<uint32_t> own = own_addresses();
   return auth_peer_is_local(static_cast<uint32_t>(ip), own.data(), own.size());
+}
+
+// The host a link this agent opened is connected to: the name it was
+// opened with (through a proxy, the peer's address is the proxy's) and that
+// name's address, else the peer's address.
+struct LinkHost {
+  std::string name;
+  int ip = 0;
+};
+
+LinkHost link_host(const ZU_INTERPRETER* z) {
+  LinkHost h;
+  if (z->hostname) h.name = n_string(std_cm, z->hostname);
+  if (h.name.empty() || resolve_host(h.name.c_str(), &h.ip) < 0) h.ip = z->connect_ip;
+  return h;
+}
+
+// Whether site names the host h: the same name, an address of the name, or
+// both on this host (this agent's own site, whose address is the loopback
+// one when its name does not resolve, counts as on this host).
+bool site_is_host(const std::string& site, const LinkHost& h) {
+  if (site.empty()) return false;
+  if (!h.name.empty() && strcasecmp(site.c_str(), h.name.c_str()) == 0) return true;
+  if (h.ip == 0 || h.ip == -1) return false;
+  if (resolve_confirms(site.c_str(), h.ip)) return true;
+  int ip = 0;
+  if (strcasecmp(site.c_str(), n_string(std_cm, get_zulisp_site())) == 0)
+    ip = zulisp_site_ipv4();
+  else if (resolve_host(site.c_str(), &ip) < 0)
+    return false;
+  return is_local(ip) && is_local(h.ip);
+}
+
+// The sites of the preset results (auth_lock held).
+std::vector<AuthText> _preset_sites(AUTH_SET_CLIENT* cs) {
+  std::vector<AuthText> r;
+  for (AUTH_RESULT_HEADER* p = cs->preset_result_list; p; p = p->next) {
+    AuthText site = auth_service_site(p->service->service_name);
+    if (!site.empty() && std::find(r.begin(), r.end(), site) == r.end()) r.push_back(site);
+  }
+  return r;
+}
+
+ZU_SEXP* denied(ZU_SEXP* form) {
+  return get_error_ascii(form->h.file, form->h.line, ZU_ER_DENIED, "authentification (DENIED)", nullptr);
 }
 
 // The result files of one directory, in name order.
@@ -176,12 +230,27 @@ void read_result_dir(AUTH_SET_CLIENT* cs, const std::string& dir) {
 }
 
 ZU_SEXP* zu_auth_transaction(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  EVAL_ORIGIN origin = eval_origin();
+  // The link is the one whose relay runs this evaluation: it lives on
+  // until the evaluation ends.
+  const ZU_INTERPRETER* z = origin.local_eval_link;
+  if (!z || z->accepted) return denied(form);
   if (auth_lock_held()) return error_text_at(form, ZU_ER_DENIED, "auth-transaction", "authentification busy");
-  bool local = link_is_local();
   ZU_SEXP* list = get_el(form, 3);
+  AUTH_CLIENT_LINK link;
+  link.peer_local = is_local(z->connect_ip);
+  link.for_peer = origin.for_peer;
   lock_auth();
   _auth_read_client_results(auth_client_set());
-  ZU_SEXP* r = _auth_transaction(auth_client_set(), list, local);
+  std::vector<AuthText> sites = _preset_sites(auth_client_set());
+  unlock_auth();
+  // Names are resolved without the lock: the presets no longer change once
+  // read.
+  LinkHost host = link_host(z);
+  for (AuthText& site : sites)
+    if (site_is_host(n_string(std_cm, site.c_str()), host)) link.sites.push_back(std::move(site));
+  lock_auth();
+  ZU_SEXP* r = _auth_transaction(auth_client_set(), list, link);
   unlock_auth();
   return r;
 }
@@ -189,6 +258,15 @@ ZU_SEXP* zu_auth_transaction(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
 const QN_PRIM_DEF kRoot[] = {{"auth-transaction", zu_auth_transaction, 1, 4, 4, 0}, {}};
 
 }  // namespace
+
+AuthText auth_service_site(const L_CHAR* name) {
+  AuthText n(name ? name : auth_text("").c_str());
+  size_t from = n.find(auth_text("://"));
+  if (from == AuthText::npos) return {};
+  from += 3;
+  size_t end = n.find_first_of(auth_text("/:"), from);
+  return n.substr(from, end == AuthText::npos ? AuthText::npos : end - from);
+}
 
 bool auth_peer_is_local(uint32_t ip, const uint32_t* own, size_t n) {
   if ((ip >> 24) == 127) return true;
@@ -205,12 +283,12 @@ void _auth_read_client_results(AUTH_SET_CLIENT* cs) {
   if (peri != pref) read_result_dir(cs, peri);
 }
 
-ZU_SEXP* _auth_transaction(AUTH_SET_CLIENT* cs, ZU_SEXP* service_list, bool peer_local) {
+ZU_SEXP* _auth_transaction(AUTH_SET_CLIENT* cs, ZU_SEXP* service_list, const AUTH_CLIENT_LINK& link) {
   if (!auth_is_named(service_list, "service-list") || !auth_list_within_bounds(service_list))
     return error_text_at(service_list, ZU_ER_PARAM, "auth-transaction", "invalid service list");
-  auth_client_peer_local = peer_local;
+  auth_client_link = &link;
   AUTH_RESULT_LIST* a = answer(cs, service_list);
-  auth_client_peer_local = false;
+  auth_client_link = nullptr;
   int type = auth_chain_type(service_list);
   ZU_SEXP* r = result_list_sexp(a, type < 0 ? AUTH_CHAIN_NONE : type);
   free_result_list(a);

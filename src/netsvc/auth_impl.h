@@ -12,20 +12,24 @@
 #include "netsvc/auth.h"
 
 // One directory of the document tree, as far as paths have passed through
-// it. Kept for the life of the program; a directory whose access file
-// failed is read again once the file has changed.
+// it. Kept for the life of the program; its access file is looked at on
+// every check and read again whenever it is not the file last read.
 struct AUTH_DIR {
   L_CHAR* dir_name;
   L_CHAR* total_path;   // its document path with a trailing "/"
   AUTH_DIR* child_list;  // the subdirectories read so far
   AUTH_DIR* child_next;
   AUTH_PREFIX* prefix;   // its rules, newest first
-  int broken;            // its access file failed: every path below is denied
-  // The failed file's identity, to see when it has been fixed.
+  // Its access file failed, could not be examined, or was removed: every
+  // path below is denied until a file is read without error.
+  int broken;
+  // The rules (or the failure) are those of the file of this identity.
+  int from_file;
   dev_t dev;
   ino_t ino;
   off_t size;
   int64_t mtime_ns;
+  int64_t ctime_ns;
 };
 
 // ---- texts and attributes
@@ -74,8 +78,11 @@ void auth_free_results(AUTH_RESULT_HEADER* r, int free_service);
 
 // ---- lists
 AUTH_SERVICE_LIST* auth_list_node(AUTH_SERVICE_HEADER* service, AUTH_SERVICE_LIST* sub, int type);
-// A copy of a tree's nodes (services shared).
-AUTH_SERVICE_LIST* auth_copy_list(const AUTH_SERVICE_LIST* list);
+// A copy of a tree's nodes (services shared), each service replaced by the
+// first of `current` (newest first) with its method and name: an access
+// file read again defines its services anew, and the rules of other
+// directories that name them must judge by the new definitions.
+AUTH_SERVICE_LIST* auth_copy_list(const AUTH_SERVICE_LIST* list, AUTH_SERVICE_LIST* current);
 // A peer's list within the bounds: nesting (lists inside lists) at most
 // AUTH_LIST_MAX_DEPTH deep and at most AUTH_LIST_MAX_ENTRIES members in all.
 bool auth_list_within_bounds(ZU_SEXP* list);
@@ -107,9 +114,8 @@ void auth_set_reading_client(AUTH_SET_CLIENT* cs);
 void init_auth_transaction(ZUISP_ENV* env);
 
 // ---- the client transaction under way (auth_lock)
-// Whether the server asking now reaches this agent over a link that stays
-// on this host.
-extern bool auth_client_peer_local;
+// The link of the server asking now, or null between transactions.
+extern const AUTH_CLIENT_LINK* auth_client_link;
 
 // ---- the methods' operations (att is built from them)
 AUTH_SERVICE_HEADER* fup_new_auth_service(const AUTH_SERVICE_HEADER* tmpl);

@@ -9,7 +9,8 @@
 // exclusively and never through a link; the client answers only over a link
 // that stays on this host, and takes a key only from a regular file of four
 // bytes that its effective user owns with mode 0600, opened without
-// following a link. The peer's file name is read as a number, never as a
+// following a link, and never for a question that a peer of this agent
+// brought about. The peer's file name is read as a number, never as a
 // path.
 #include <fcntl.h>
 #include <sys/random.h>
@@ -255,9 +256,12 @@ void lr_client_transaction(AUTH_SERVICE_HEADER* h, AUTH_RESULT_HEADER* hr) {
   AUTH_LOCALHOST_ROOT_KEYFILE* k = service_of(h)->keyfile;
   AUTH_RESULT_LOCALHOST_ROOT* r = result_of(hr);
   uint32_t key = 0;
-  // A server elsewhere could relay a question of a local one: only a
-  // server on this host gets a key.
-  if (!k || !auth_client_peer_local || !read_key_file(k->filename, &key)) {
+  // A server elsewhere could relay a question of a local one, and a peer of
+  // this agent could put one to it through a link it made this agent open:
+  // only a server on this host, asking on behalf of this agent's own
+  // scripts, gets a key.
+  const AUTH_CLIENT_LINK* link = auth_client_link;
+  if (!k || !link || !link->peer_local || link->for_peer || !read_key_file(k->filename, &key)) {
     hr->status = ARS_DENY;
     return;
   }

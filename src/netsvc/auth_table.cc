@@ -188,11 +188,13 @@ AUTH_SERVICE_LIST* auth_list_node(AUTH_SERVICE_HEADER* service, AUTH_SERVICE_LIS
   return n;
 }
 
-AUTH_SERVICE_LIST* auth_copy_list(const AUTH_SERVICE_LIST* list) {
+AUTH_SERVICE_LIST* auth_copy_list(const AUTH_SERVICE_LIST* list, AUTH_SERVICE_LIST* current) {
   AUTH_SERVICE_LIST* head = nullptr;
   AUTH_SERVICE_LIST** tail = &head;
   for (const AUTH_SERVICE_LIST* p = list; p; p = p->next) {
-    *tail = auth_list_node(p->service, auth_copy_list(p->list), p->type);
+    AUTH_SERVICE_HEADER* s = p->service;
+    if (AUTH_SERVICE_HEADER* now = s ? auth_find_service(current, s->tbl, s->service_name) : nullptr) s = now;
+    *tail = auth_list_node(s, auth_copy_list(p->list, current), p->type);
     tail = &(*tail)->next;
   }
   return head;

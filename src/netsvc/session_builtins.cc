@@ -57,6 +57,7 @@ struct RS_REQUEST {
   ZU_SEXP* result;
   D_SEXP* d;
   RS_SENDER* sender;
+  EVAL_ORIGIN origin;  // of the task that asked: the request is sent on its behalf
 };
 
 SYS_QUEUE rs_que1;
@@ -150,8 +151,11 @@ void rs_task1(TKEY) {
         if (!wait_for_more(&rs_arrivals1, seen, &me)) break;
         continue;
       }
-      q->result = remote_session(q->env, q->sid, &q->url, q->agent, q->login_mode, q->command, q->body, q->file,
-                                 q->line, 0, nullptr);
+      {
+        EvalOriginScope origin(q->origin);
+        q->result = remote_session(q->env, q->sid, &q->url, q->agent, q->login_mode, q->command, q->body, q->file,
+                                   q->line, 0, nullptr);
+      }
       q->sender = &me;
       lock_task(zui_lock);
       me.pending++;
@@ -260,6 +264,9 @@ ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIEL
     body = qn_quote_trace(env, body, mode);
     if (get_type(body) == ZU_TYPE_ERROR) return delayed_holding(body);
   }
+  // A URL that could carry lines of its own into a request sends nothing.
+  if (option[kUrl] && url_has_refused_char(str_text(option[kUrl])))
+    return delayed_holding(error_at(form, ZU_ER_METHOD, "RemoteSession", data_list("method error", "invalid URL")));
   auto* q = reinterpret_cast<RS_REQUEST*>(new_queue_node(sizeof(RS_REQUEST)));
   if (option[kUrl]) get_url2(&q->url, str_text(option[kUrl]));
   q->h.key = get_server_key(&q->url, nullptr);
@@ -271,6 +278,7 @@ ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIEL
   q->body = body;
   q->file = sexp_file(form);
   q->line = form->h.line;
+  q->origin = eval_origin_handed();
   ZU_SEXP* delay = new_d_sexp(&q->d);
   lock_task(zui_lock);
   rs_in_flight++;

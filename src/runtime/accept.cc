@@ -121,6 +121,7 @@ int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION
   z->msg = nl_copy_str(std_cm, "connect");
   z->connect_ip = ip;
   z->a_type = ZUI_CONNECT;
+  z->accepted = 1;
   z->thread_mode = 2;
   // The link's own front thread admits the peer once the line end is out,
   // so no reply can overtake the admission.

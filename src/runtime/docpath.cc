@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/file.h"
@@ -232,6 +234,35 @@ L_CHAR* get_url_path(const L_CHAR* fullpath, const L_CHAR* userpath) {
       }
   }
   return ll_copy_str(userpath);
+}
+
+L_CHAR* get_url_path_resolved(const char* real) {
+  struct Tree {
+    std::string dir;
+    WString url;
+  };
+  std::vector<Tree> trees;
+  {
+    DocLock lock;
+    for (int pass = 0; pass < 2; ++pass)
+      for (const path_pair* p = pair_list; p; p = p->next)
+        trees.push_back({n_string(std_cm, pass == 0 ? p->docs_path : p->sys_path), p->url_base});
+  }
+  const std::string file = real ? real : "";
+  // Resolved without the lock: the file system may be slow.
+  for (const Tree& t : trees) {
+    char* r = realpath(t.dir.c_str(), nullptr);
+    if (!r) continue;
+    std::string dir = r;
+    free(r);
+    if (dir.back() != '/') dir += '/';
+    if (file + '/' != dir && file.compare(0, dir.size(), dir) != 0) continue;
+    L_CHAR* rest = nl_copy_str(std_cm, file.size() > dir.size() ? file.c_str() + dir.size() : "");
+    WString url = synth(t.url, rest ? rest : WString());
+    d_f_ree(rest);
+    return tagged(url);
+  }
+  return nullptr;
 }
 
 ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SEXP* s,

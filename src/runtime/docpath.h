@@ -64,6 +64,14 @@ L_CHAR* get_append_path(const L_CHAR* dir, const char* c);
 L_CHAR* get_synth_path(const L_CHAR* base, const L_CHAR* rest);
 // The URL of a local file; a copy of userpath when no pair holds it.
 L_CHAR* get_url_path(const L_CHAR* fullpath, const L_CHAR* userpath);
+// The document path of a local file named with every symlink resolved (as
+// realpath(3) gives it), the trees taken in their resolved form too; null
+// when no registered tree holds it. A new string the caller frees.
+L_CHAR* get_url_path_resolved(const char* real);
+
+// The name of a directory's access file, whose rules the network layer
+// reads; a peer never edits one.
+constexpr char kAccessFileName[] = ".zuaccess";
 
 // A document path as every reader of document paths takes it, so that what
 // is checked is what is served: "?query" and "#name" are cut off first, then

@@ -3,15 +3,12 @@
 #include "runtime/net_ops.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "base/alloc.h"
 #include "runtime/docpath.h"
-#include "runtime/later_services.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 
@@ -24,33 +21,34 @@ void nothing_env(ZUISP_ENV*) {}
 AUTH_CONNECTION_SET* no_auth_set(ZU_INTERPRETER*) { return nullptr; }
 void no_free_auth_set(AUTH_CONNECTION_SET*) {}
 
-bool has_access_file(const std::string& dir) {
-  struct stat st;
-  std::string f = dir.empty() || dir.back() != '/' ? dir + "/.zuaccess" : dir + ".zuaccess";
-  return lstat(f.c_str(), &st) == 0;
+// Whether the document directory dir (ending in "/") has an access file in
+// its document or system tree.
+bool has_access_file(const std::basic_string<L_CHAR>& dir) {
+  std::basic_string<L_CHAR> name = dir;
+  for (const char* c = kAccessFileName; *c; ++c) name.push_back(static_cast<unsigned char>(*c));
+  for (L_CHAR* (*tree)(const L_CHAR*) : {get_zudocs, get_zusys}) {
+    L_CHAR* f = tree(name.c_str());
+    if (!f) continue;
+    struct stat st;
+    bool found = lstat(n_string(std_cm, f), &st) == 0;
+    d_f_ree(f);
+    if (found) return true;
+  }
+  return false;
 }
 
+// A document path is denied below any directory that has an access file:
+// the root, each directory on the path, and the path itself.
 ZU_SEXP* access_files_only(ZU_SEXP* path, const char*) {
   ZU_SEXP* denied = get_error_ascii(nullptr, 0, ZU_ER_DENIED, "authentification (DENIED)", nullptr);
   if (get_type(path) != ZU_TYPE_STRING) return denied;
-  if (L_CHAR* root = get_zudocs(l_string(std_cm, "/"))) {
-    std::string r = n_string(std_cm, root);
-    d_f_ree(root);
-    if (has_access_file(r)) return denied;
-  }
-  std::string p = n_string(std_cm, str_text(path));
-  if (p.empty() || p[0] != '/') {
-    char* cwd = getcwd(nullptr, 0);
-    if (!cwd) return denied;
-    p = std::string(cwd) + "/" + p;
-    free(cwd);
-  }
-  // Every directory from the root down to the path itself.
-  for (size_t at = 0; at != std::string::npos; at = p.find('/', at + 1)) {
-    if (has_access_file(at == 0 ? "/" : p.substr(0, at))) return denied;
-  }
-  struct stat st;
-  if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && has_access_file(p)) return denied;
+  L_CHAR* norm = normalize_doc_path(str_text(path));
+  if (!norm) return denied;
+  std::basic_string<L_CHAR> p = norm;
+  d_f_ree(norm);
+  if (p.back() != '/') p.push_back('/');
+  for (size_t at = p.find('/'); at != std::string::npos; at = p.find('/', at + 1))
+    if (has_access_file(p.substr(0, at + 1))) return denied;
   return nullptr;
 }
 

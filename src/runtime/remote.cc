@@ -1,11 +1,14 @@
 #include "runtime/remote.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/tick.h"
 #include "runtime/delayed.h"
-#include "runtime/relay.h"
+#include "runtime/net_ops.h"
+#include "runtime/relay_fifo.h"
 #include "stream/stream.h"
 #include "zu/convert.h"
 #include "zu/eval.h"
@@ -14,6 +17,9 @@
 #include "zu/reader.h"
 
 namespace {
+
+// The innermost origin of the calling task (its EvalOriginScope), or null.
+thread_local const EVAL_ORIGIN* task_origin = nullptr;
 
 // An error whose data is the text (as_list: a one-member list holding it).
 ZU_SEXP* error_text(ZU_FILE* f, int line, uint32_t code, const char* func, const char* text, bool as_list) {
@@ -49,6 +55,7 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
   r->line = line;
   r->remote_seq = line;
   r->cur_env = env;
+  r->for_peer = eval_origin().for_peer;
   ZU_SEXP* delay = init_delay_func(r);
 
   lock_zui_out_iid(iid);
@@ -147,7 +154,7 @@ int _wait_result_inp(ZU_RESULT* r) {
         ZU_INTERPRETER* inp = req->inp_interpreter;
         gc_set_nl(r, gc_remote_delay);
         unlock_task(zui_lock, "_wait_result_inp");
-        relay_loop(req, 1);
+        serve_link_requests(req);
         lock_task(zui_lock);
         if (_search_zui_id(req_iid) != req) break;
         req->inp_line = line;
@@ -177,6 +184,27 @@ ZU_SEXP* sequence_error(ZU_RESULT* r, ZU_SEXP* value) {
 }
 
 }  // namespace
+
+EVAL_ORIGIN eval_origin() { return task_origin ? *task_origin : EVAL_ORIGIN{nullptr, false}; }
+
+EvalOriginScope::EvalOriginScope(EVAL_ORIGIN origin) : origin_(origin), outer_(task_origin) { task_origin = &origin_; }
+
+EvalOriginScope::~EvalOriginScope() { task_origin = outer_; }
+
+std::vector<int> _wake_result_list(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  std::vector<int> servers;
+  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+    ZU_INTERPRETER* s = r->out_interpreter;
+    if (s && s != zui) {
+      int sid = static_cast<int>(s->id);
+      if (std::find(servers.begin(), servers.end(), sid) == servers.end()) servers.push_back(sid);
+    }
+    wakeup_task(r);
+  }
+  wake_delay_thread();
+  return servers;
+}
 
 int cmp_round(int a, int b) {
   auto ua = static_cast<uint32_t>(a);
@@ -268,9 +296,14 @@ ZU_SEXP* local_eval(int seq, ZU_SEXP* cmd) {
   me->inp_line = p->remote_seq;
   me->inp_interpreter = p->inp_interpreter;
   ZUISP_ENV* env = p->cur_env;
+  EVAL_ORIGIN origin{me, p->for_peer != 0};
   gc_set_nl(env, gc_qnlisp_env);
   unlock_task(zui_lock, "local_eval");
-  ZU_SEXP* v = eval(env, cmd);
+  ZU_SEXP* v;
+  {
+    EvalOriginScope scope(origin);
+    v = eval(env, cmd);
+  }
   lock_task(zui_lock);
   me->inp_line = line;
   me->inp_interpreter = inp;
@@ -477,4 +510,35 @@ int aboat_remote_query(ZU_SEXP* s) {
     return 1;
   }
   return -1;
+}
+
+// ---- collector
+
+void sp_gc_interpreter() {
+  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    for (ZU_RESULT** p = &z->result_head; *p;) {
+      ZU_RESULT* r = *p;
+      if (gc_is_marked(r)) {
+        p = &r->next;
+        continue;
+      }
+      // Nobody waits for this reply any more.
+      if (r->s_id) new_tick(remote_session_tick, 0, r->s_session);
+      *p = r->next;
+      r->next = nullptr;
+      r->out_interpreter = nullptr;
+    }
+  }
+  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    for (ZU_RESULT* r = z->result_list; r; r = r->my_zui_result_next) gc_mark(r, gc_remote_delay);
+  }
+}
+
+void check_result_list(ZU_INTERPRETER* zui) {
+  lock_task(zui_lock);
+  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+  }
+  unlock_task(zui_lock, "check_result_list");
 }

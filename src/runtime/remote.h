@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "runtime/interp.h"
 #include "stream/url.h"
@@ -59,6 +60,9 @@ struct ZU_RESULT {
   ZU_SEXP* send;
   int wup_key;
   unsigned aboat_flag : 1;
+  // The asker sent it while evaluating for a peer on an accepted link
+  // (eval_origin): a LocalEval answering it evaluates for that peer too.
+  unsigned for_peer : 1;
   // The command is still being written: its last line is not known yet, so
   // any reply from its first line on is its own.
   unsigned sending : 1;
@@ -81,6 +85,39 @@ ZU_SEXP* _remote_query(ZU_INTERPRETER* zui, ZUISP_ENV* env, const L_CHAR* cmd_st
 ZU_SEXP* local_query(ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp);
 // Evaluates a command that arrived as a local request for sequence seq.
 ZU_SEXP* local_eval(int seq, ZU_SEXP* cmd);
+
+// On whose behalf the calling task evaluates, so that what answers only
+// this agent's own servers, or only its own scripts, can tell. The relay
+// sets it for each form a link delivers, local_eval for the command of a
+// LocalEval, and a task that evaluates for another (a script's Thread, a
+// session request) passes on the origin of the task that asked; the
+// innermost one holds.
+struct EVAL_ORIGIN {
+  // The link whose server sent the LocalEval being evaluated (a link this
+  // agent opened, or an accepted one whose peer sent it), or null.
+  ZU_INTERPRETER* local_eval_link;
+  // A peer on an accepted link asked for it, directly or through a query
+  // sent while evaluating for such a peer.
+  bool for_peer;
+};
+// The calling task's innermost origin ({null, false} outside every scope).
+EVAL_ORIGIN eval_origin();
+// What a task started now on the caller's behalf evaluates for: the peer
+// the caller evaluates for, if any. A LocalEval's link stays with the
+// evaluation it arrived for (the link may close before the task ends).
+inline EVAL_ORIGIN eval_origin_handed() { return {nullptr, eval_origin().for_peer}; }
+// Makes origin the calling task's own until the scope ends.
+class EvalOriginScope {
+ public:
+  explicit EvalOriginScope(EVAL_ORIGIN origin);
+  ~EvalOriginScope();
+  EvalOriginScope(const EvalOriginScope&) = delete;
+  EvalOriginScope& operator=(const EvalOriginScope&) = delete;
+
+ private:
+  EVAL_ORIGIN origin_;
+  const EVAL_ORIGIN* outer_;
+};
 // Delivers a Result form read from zui: 0 when a query took it, else -1.
 int return_result(ZU_INTERPRETER* zui, ZU_SEXP* ret);
 // Fails every query waiting for zui with "stream error" (zui_lock not held;
@@ -115,9 +152,22 @@ int aboat_remote_query(ZU_SEXP* s);
 // Wrap-tolerant order of sequence numbers: -1, 0, 1.
 int cmp_round(int a, int b);
 
+// Wakes every query zui waits for, and the delay thread, which looks again
+// at the values it waits for: the ids of the queries' servers other than
+// zui, each once, in list order, for the caller to tell them to cancel
+// (write_cancel, outside the lock). zui_lock held.
+std::vector<int> _wake_result_list(ZU_INTERPRETER* zui);
 // Final close of a link: every query still waiting for its reply is failed
 // with a stream error (made when forced). zui_lock held.
 void _abandon_result_queue(ZU_INTERPRETER* zui);
 // Final close of an asker: every pending query is unlinked and its waiter
 // woken (it then answers "break"). zui_lock held.
 void _drop_result_list(ZU_INTERPRETER* zui);
+
+// The collector's special phase (zui_lock held, world stopped): a query
+// whose delayed value nobody holds any more leaves its server's list (a
+// remote session's is told so through its tick), and the queries each
+// interpreter waits for are marked.
+void sp_gc_interpreter();
+// Walks zui's pending queries under zui_lock and changes nothing.
+void check_result_list(ZU_INTERPRETER* zui);

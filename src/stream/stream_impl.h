@@ -51,6 +51,9 @@ const char* s_inherited_arg();
 // when unarmed; s_write_aborted breaks the stream off and queues its close.
 int s_write_abort_ms(STREAM* s);
 void s_write_aborted(STREAM* s);
+// Read guard: the milliseconds a read may wait for its first byte, -1 when
+// unarmed.
+int s_read_guard_ms(STREAM* s);
 
 // Descriptors that descriptor streams own and have not closed yet
 // (be_file.cc keeps it; s_descriptors_in_use reads it).

@@ -66,6 +66,12 @@ const L_CHAR* get_zulisp_site() {
   return s.name.load();
 }
 
+int zulisp_site_ipv4() {
+  HOST_ADDR a{};
+  get_zulisp_site_ip(&a);
+  return static_cast<int>((uint32_t(a.addr[0]) << 24) | (a.addr[1] << 16) | (a.addr[2] << 8) | a.addr[3]);
+}
+
 int get_zulisp_site_ip(HOST_ADDR* out) {
   Site& s = S();
   std::string host;

@@ -8,6 +8,8 @@
 // The site's address; a host name that does not resolve gives the loopback
 // address. Returns 0.
 int get_zulisp_site_ip(HOST_ADDR* out);
+// The same as an IPv4 address in host order.
+int zulisp_site_ipv4();
 // Resolves name and makes it the site with its address; -1 (and nothing
 // changed) when it does not resolve.
 int set_zulisp_site(const char* name);

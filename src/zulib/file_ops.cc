@@ -58,7 +58,7 @@ ZU_SEXP* zu_Mkdir(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP
   int64_t mode = 493;
   if (const L_CHAR* text = head_option(sf, "mode")) mode = option_int64(text);
   if (mode < 0 || mode > 0777) return error_text_at(form, ZU_ER_PARAM, "Mkdir", "invalid attribute parameter (mode)");
-  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Mkdir")) return no;
+  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Mkdir", false)) return no;
   return get_integer(u_mkdir(narrow_text(path).c_str(), static_cast<int>(mode)), nullptr);
 }
 
@@ -67,8 +67,8 @@ ZU_SEXP* zu_Mv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*)
   ZU_SEXP* to = get_el(form, 2);
   if (!is_string(from) || !is_string(to))
     return error_at(form, ZU_ER_TYPE, "Mv", data_list("filename", "is type missmatch"));
-  if (ZU_SEXP* no = peer_edit_refusal(form, from, "Mv")) return no;
-  if (ZU_SEXP* no = peer_edit_refusal(form, to, "Mv")) return no;
+  if (ZU_SEXP* no = peer_edit_refusal(form, from, "Mv", true)) return no;
+  if (ZU_SEXP* no = peer_edit_refusal(form, to, "Mv", false)) return no;
   std::string f = system_path(narrow_text(from));
   std::string t = system_path(narrow_text(to));
   std::string target = t;
@@ -107,7 +107,7 @@ ZU_SEXP* zu_Rm(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_EN
   if (!any) flags = kRmFile;
   std::string p = system_path(narrow_text(path));
   if (!is_safe_as_filename(p.c_str())) return error_at(form, ZU_ER_FORMAT, "Rm", data_list("filename", "is invalid"));
-  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Rm")) return no;
+  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Rm", true)) return no;
   u_rm(p.c_str(), flags);
   return nullptr;
 }
@@ -115,7 +115,7 @@ ZU_SEXP* zu_Rm(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_EN
 ZU_SEXP* zu_Touch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
   if (!is_string(path)) return error_list_at(form, ZU_ER_TYPE, "Touch", "filename is type missmatch");
-  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Touch")) return no;
+  if (ZU_SEXP* no = peer_edit_refusal(form, path, "Touch", false)) return no;
   std::string p = system_path(narrow_text(path));
   if (utimensat(AT_FDCWD, p.c_str(), nullptr, 0) == 0) return get_integer(0, nullptr);
   // A missing file is made empty; a link in the last place is never
@@ -129,7 +129,7 @@ ZU_SEXP* zu_Touch(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_EN
 ZU_SEXP* zu_UTime(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* path = get_el(form, 1);
   if (!is_string(path)) return error_at(form, ZU_ER_TYPE, "UTime", data_list("filename", "is type missmatch"));
-  if (ZU_SEXP* no = peer_edit_refusal(form, path, "UTime")) return no;
+  if (ZU_SEXP* no = peer_edit_refusal(form, path, "UTime", false)) return no;
   std::string p = system_path(narrow_text(path));
   return get_integer(utimensat(AT_FDCWD, p.c_str(), nullptr, 0) == 0 ? 0 : -1, nullptr);
 }

@@ -1,10 +1,19 @@
+// Pieces the file, path and rule built-ins share (files_impl.h): a string
+// value as narrow text, the refusal of a file edit made for a peer that the
+// access files do not allow (judged where the path leads, every symlink
+// resolved), and the star patterns of names.
+#include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "runtime/docpath.h"
 #include "runtime/interp.h"
 #include "runtime/later_services.h"
+#include "runtime/remote.h"
 #include "zulib/files_impl.h"
 
 std::string narrow_text(ZU_SEXP* s) {
@@ -18,35 +27,100 @@ std::string narrow_text(ZU_SEXP* s) {
 
 namespace {
 
-// The document path of a local file when it lies in a registered document
-// or system tree (so that the access files of that tree guard it), else
-// the path as given.
-ZU_SEXP* document_path(ZU_SEXP* path) {
-  std::string local = narrow_text(path);
-  if (local.empty()) return path;
-  if (local[0] != '/') {
-    char* cwd = getcwd(nullptr, 0);
-    if (!cwd) return path;
-    local = std::string(cwd) + "/" + local;
-    free(cwd);
+// Whether the calling task evaluates for a peer: on a link that peers drive
+// (accepted connections, connections this agent opened to a peer, the
+// peers' own inter-process links), or on such a peer's behalf (a Thread it
+// started, a LocalEval answering a query sent for it).
+bool for_peer() {
+  ZU_INTERPRETER* me = get_my_zui();
+  char kind = me ? me->a_type : 0;
+  return kind == ZUI_IPC || kind == ZUI_ACCEPT || kind == ZUI_CONNECT || eval_origin().for_peer;
+}
+
+// "dir" joined with "/rest" (rest empty or beginning with "/").
+std::string joined(const std::string& dir, const std::string& rest) {
+  return dir == "/" && !rest.empty() ? rest : dir + rest;
+}
+
+// The place path names, every symlink on the way resolved: realpath(3) of
+// the longest leading part that exists, then the rest as written; the last
+// component stays as written unless follow_last. Empty when it cannot be
+// told (a part that does not exist holds "." or "..", or a part cannot be
+// examined).
+std::string resolved_location(std::string path, bool follow_last) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  auto split = [](std::string* p) {  // takes the last component off *p
+    size_t slash = p->rfind('/');
+    std::string last = slash == std::string::npos ? *p : p->substr(slash + 1);
+    *p = slash == std::string::npos ? "." : slash == 0 ? "/" : p->substr(0, slash);
+    return last;
+  };
+  std::string rest;
+  if (!follow_last && path != "/") {
+    std::string last = split(&path);
+    if (last == "." || last == "..") return resolved_location(path + "/" + last, true);
+    rest = "/" + last;
   }
-  L_CHAR* full = nl_copy_str(std_cm, local.c_str());
-  L_CHAR* doc = get_url_path(full, str_text(path));
-  ZU_SEXP* r = get_string(doc);
+  for (;;) {
+    if (char* r = realpath(path.c_str(), nullptr)) {
+      std::string base = r;
+      free(r);
+      return joined(base, rest);
+    }
+    if ((errno != ENOENT && errno != ENOTDIR) || path == "/" || path == ".") return {};
+    std::string last = split(&path);
+    if (last == "." || last == "..") return {};
+    if (!last.empty()) rest = "/" + last + rest;
+  }
+}
+
+bool names_access_file(const std::string& place) {
+  return place.compare(place.rfind('/') + 1, std::string::npos, kAccessFileName) == 0;
+}
+
+int stop_at_access_file(const char* path, const struct stat*, int, FTW* at) {
+  return std::strcmp(path + at->base, kAccessFileName) == 0 ? 1 : 0;
+}
+
+// Whether the directory dir holds an access file at any depth (links are
+// not followed, as a recursive Rm does not follow them). A walk that fails
+// counts as holding one.
+bool holds_access_file(const std::string& dir) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  return nftw(dir.c_str(), stop_at_access_file, 16, FTW_PHYS) != 0;
+}
+
+ZU_SEXP* denied() { return get_error_ascii(nullptr, 0, ZU_ER_DENIED, "authentification (DENIED)", nullptr); }
+
+// The refusal of a peer's edit at a resolved place, or null: never an
+// access file, never outside every tree, else as the access files of the
+// place's document path rule.
+ZU_SEXP* place_refusal(const std::string& place, const char* op, bool whole_tree) {
+  if (place.empty() || names_access_file(place) || (whole_tree && holds_access_file(place))) return denied();
+  L_CHAR* doc = get_url_path_resolved(place.c_str());
+  if (!doc) return denied();
+  ZU_SEXP* path = get_string(doc);
   d_f_ree(doc);
-  d_f_ree(full);
-  return r;
+  return auth_filepath_passive(path, op);
 }
 
 }  // namespace
 
-ZU_SEXP* peer_edit_refusal(ZU_SEXP* form, ZU_SEXP* path, const char* op) {
-  // Links that peers drive: accepted connections, connections this agent
-  // opened to a peer, and the peers' own inter-process links.
-  ZU_INTERPRETER* me = get_my_zui();
-  char kind = me ? me->a_type : 0;
-  if (kind != ZUI_IPC && kind != ZUI_ACCEPT && kind != ZUI_CONNECT) return nullptr;
-  ZU_SEXP* r = auth_filepath_passive(get_type(path) == ZU_TYPE_STRING ? document_path(path) : path, op);
+ZU_SEXP* peer_edit_refusal(ZU_SEXP* form, ZU_SEXP* path, const char* op, bool whole_tree) {
+  if (!for_peer()) return nullptr;
+  ZU_SEXP* r = nullptr;
+  if (get_type(path) != ZU_TYPE_STRING) {
+    r = auth_filepath_passive(path, op);
+  } else {
+    // The entry itself (Rm and Mv act on a link, not on what it leads to)
+    // and, when that differs, where it leads (Touch and UTime follow it).
+    std::string text = narrow_text(path);
+    std::string entry = resolved_location(text, false);
+    std::string target = resolved_location(text, true);
+    r = place_refusal(entry, op, whole_tree);
+    if (get_type(r) != ZU_TYPE_ERROR && target != entry) r = place_refusal(target, op, whole_tree);
+  }
   if (get_type(r) != ZU_TYPE_ERROR) return nullptr;
   return get_error(form ? form->h.file : nullptr, form ? form->h.line : 0, r->error->code, r->error->func,
                    r->error->data);

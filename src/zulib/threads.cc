@@ -11,6 +11,7 @@
 #include "runtime/delayed.h"
 #include "runtime/interp.h"
 #include "runtime/relay.h"
+#include "runtime/remote.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
@@ -33,6 +34,7 @@ struct TH_DATA {
   unsigned release_base_flag : 1;  // the caller no longer touches the record
   ZUISP_ENV* env;                  // the caller's environment
   ZU_SEXP* args;                   // the Thread form
+  EVAL_ORIGIN origin;              // the caller's: the forms run on its behalf
 };
 
 SEM sthread_lock = nullptr;
@@ -80,7 +82,11 @@ void thread_task(TKEY data) {
     wakeup_task(t);
     unlock_task(sthread_lock, "Thread");
 
-    ZU_SEXP* r = eval_body(t->env, t->args->pair.cdr);
+    ZU_SEXP* r;
+    {
+      EvalOriginScope origin(t->origin);
+      r = eval_body(t->env, t->args->pair.cdr);
+    }
     bool error = get_type(r) == ZU_TYPE_ERROR;  // forced here, never under the lock
     lock_task(sthread_lock);
     set_d_sexp(t->delay, t->use_DelayAppend && !error ? nullptr : r);
@@ -103,6 +109,7 @@ ZU_SEXP* zu_Thread(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   t->parent_tid = get_tid();
   t->env = env;
   t->args = form;
+  t->origin = eval_origin_handed();
   ZU_SEXP* value = new_d_sexp(&t->delay);
   lock_task(sthread_lock);
   t->next = sthread_list;

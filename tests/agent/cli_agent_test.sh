@@ -314,6 +314,53 @@ open('s.mx', 'wb').write(b.replace(b'\"y\")', b'\"y\" '))"
   validate --closed w.mx || fail "w.mx after the take-over"
   [[ $(validate --records w.mx | cut -d' ' -f1-2) == "$header" ]] || fail "w.mx was re-initialised"
   ;;
+structures)
+  # A fetch script hands structure blocks to mxSetSB and sbArray in every
+  # way a script can: values that are not structures, a structure kept
+  # after the channel that adopted it freed it, a prototype an array owns,
+  # a structure made for another channel.
+  # Each answer's error code (0 for none) goes into a compound block of
+  # channel 2; the node is read and the matrix closed without a fault.
+  cases=(
+    '(mxSetSB (sbArray (car (cdr (cdr (mxCH 1))))) channel="1")'
+    '(mxSetSB (car (cdr (cdr (mxCH 1)))) channel="1")'
+    '(mxSetSB (progn (set keep (sbPrimitive)) keep) channel="1")'
+    '(mxSetSB keep channel="1")'
+    '(mxSetSB (sbPrimitive) channel="1")'
+    '(mxSetSB keep channel="1")'
+    '(mxSetSB (sbArray keep) channel="1")'
+    '(mxSetSB (progn (set held (sbHeuristocLayering)) (sbArray held)) channel="1")'
+    '(mxSetSB held channel="1")'
+    '(mxSetSB (sbArray held) channel="1")'
+    '(mxSetSB (progn (set other (sbPrimitive)) 5) channel="3")'
+    '(mxSetSB other channel="1")'
+    '(mxSetSB (sbArray other) channel="1")'
+    '(mxSetSB other channel="3")'
+  )
+  want="0x80030806 0x80030806 0 0 0 0x80030806 0x80030806 0 0x80030806 0x80030806 0x80030806 0x80030806 0x80030806 0"
+  fetch='(mxFinish normal-jump-status="MS_OK") (mxSet 1 (mxCompound type="1" "x")) (define keep 0) (define held 0) (define other 0)'
+  items=
+  for i in "${!cases[@]}"; do
+    fetch+=" (define c$i (GE (ErrHandler ${cases[$i]}) 5))"
+    items+=" c$i"
+  done
+  fetch+=" (mxSet 2 (mxCompound type=\"1\"$items))"
+  printf '(qmxCreate filename="sb.mx" (qmxMatrixParam channel_nos="4" dim="1") (qmxMatrixPixelSize dim="0" value="100") (qmxMatrixBlockSize dim="0" value="4") (qmxMatrixDimDivide dim="0" value="1") (qmxChannelInfo channel="0" type="int8") (qmxChannelInfo channel="1" type="block") (qmxChannelInfo channel="2" type="block") (qmxChannelInfo channel="3" type="block") (qmxPhase area="3" %s) (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3"))\n' "$fetch" > sb.zu
+  echo '(Save option="raw" oflag="creat:trunc" "codes.bin" (List (car (cdr (cdr (qmxGetPoint mode="block" channel="2" "sb.mx" (List 0 0)))))))' >> sb.zu
+  echo '(qmxClose id="1")' >> sb.zu
+  replies "structures handed to mxSetSB and sbArray" 0 "<Result> 1 1</Result>
+<Result> 2 ()</Result>
+<Result> 3 ()</Result>
+" -- sb.zu out.txt -
+  [[ -s err.txt ]] && fail "structures: standard error [$(head -c 2000 err.txt)]"
+  # Integer items: type 5, the length 8 as a two-byte code, the value.
+  got=$(python3 -c "
+import struct, sys
+b = open('codes.bin', 'rb').read()
+print(' '.join(hex(struct.unpack('>BHq', b[i:i + 11])[2] & 0xffffffff) if struct.unpack('>BHq', b[i:i + 11])[2] else '0'
+               for i in range(0, len(b), 11)))" 2>&1)
+  [[ $got == "$want" ]] || fail "structures: codes [$got], want [$want]"
+  ;;
 collect)
   # Enough garbage for several collections while lists and elements are held.
   cat > c.zu <<'ZU'
@@ -342,20 +389,33 @@ threads)
   for f in a b; do
     printf '(IgnoreDelay (Thread (while 1 (Eval (CurrentEnvironment) (List (SetAttribute (quote qmxClose) "id" (qmxCreate filename="%s.mx" %s)))))))\n' $f "$d" >> t.zu
   done
+  # The end comes once both threads have made their files, however long
+  # starting them takes under load: the third form waits for the files
+  # (in the script: a child process would hold a copy of a record file's
+  # descriptor, and with it the file's lock, while it starts).
+  ready='(Sequence () (while (not (and (FindFile "a.mx") (FindFile "b.mx"))) (Sleep 1)) "ready")'
   cp t.zu i.zu
-  echo '(Sleep 2)' >> t.zu
-  echo '(Sleep 60)' >> i.zu
+  printf '%s\n(Sleep 2)\n' "$ready" >> t.zu
+  printf '%s\n(Sleep 60)\n' "$ready" >> i.zu
   for run in 1 2 3; do
     rm -f a.mx b.mx
     replies "threads at the end, run $run" 0 "<Result> 1 ()</Result>
 <Result> 2 ()</Result>
-<Result> 3 2</Result>
+<Result> 3 \"ready\"</Result>
+<Result> 4 2</Result>
 " -- t.zu out.txt
     [[ -s err.txt ]] && fail "run $run: $(head -c 2000 err.txt)"
     validate --closed a.mx b.mx || fail "run $run left a file open"
   done
-  rm -f a.mx b.mx
-  timeout -k 20 -s INT --preserve-status 2 "$QNMX" i.zu out.txt > so.txt 2> err.txt
+  rm -f a.mx b.mx out.txt
+  "$QNMX" i.zu out.txt > so.txt 2> err.txt &
+  pid=$!
+  for _ in $(seq 1200); do
+    grep -q '<Result> 3 "ready"' out.txt 2> /dev/null && break
+    sleep 0.1
+  done
+  kill -INT $pid
+  wait $pid
   rc=$?
   [[ $rc == 1 ]] || fail "threads at an interrupt: status $rc"
   [[ -s err.txt ]] && fail "threads at an interrupt: $(head -c 2000 err.txt)"

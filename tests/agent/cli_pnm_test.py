@@ -452,16 +452,35 @@ def group_levels():
 
 
 def group_closing_levels():
-    """Closing saves the coarser nodes an import changed, each from its
-    children, with no scan: finer levels first, children still loadable."""
-    sh("ppmpat", "-g2", "1024", "768", out="g.ppm")
-    replies, err = run([create("c.mx", 1024, 768, save_up=THIN), '(qmxImportPNM id="1" "g.ppm" 0 0 0 0)'])
-    expect("import, nothing left unsaved", (replies[1], "not saved" in err), ("()", False))
-    run(['(qmxCreate filename="c.mx" currentPhase_mode="direct")'] + [f'(qmxExportPNM id="1" "c{k}.ppm" 0 {k})' for k in (1, 2)])
-    level = read_pnm("g.ppm")[1].astype(np.int64)
-    for k in (1, 2):
+    """Closing makes every coarser node over what an import wrote, up to the
+    top, each from its children, with no scan: every level equals the
+    truncated 2 x 2 mean, whether the node cache held the nodes or let most
+    of them go under a small budget (what closing leaves must not depend on
+    it), and after a scan as well; nothing is reported lost."""
+    side = 1024
+    rgb = np.random.default_rng(20).integers(0, 256, (side, side, 3), dtype=np.uint8)
+    write_ppm("g.ppm", rgb)
+    model, level = [], rgb.astype(np.int64)
+    while level.shape[0] > 1:
         level = (level[0::2, 0::2] + level[1::2, 0::2] + level[0::2, 1::2] + level[1::2, 1::2]) // 4
-        expect(f"level {k} against the model", np.array_equal(read_pnm(f"c{k}.ppm")[1], level), True)
+        model.append(level)
+    scan = f'(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 {side - 1} {side - 1}))'
+    # (what, node side in bits, forms before the matrix, forms after the
+    # import). A scan's saves of coarser nodes whose children had no data
+    # yet were reported lost, though the scan made them right afterwards.
+    cases = [("nodes of 256", 8, [], []), ("nodes of 16 past the cache budget", 4, ['(qmxCache size="100000")'], []),
+             ("nodes of 32 past the cache budget, scanned", 5, ['(qmxCache size="2200000")'], [scan])]
+    for what, bits, before, after in cases:
+        if os.path.exists(path("c.mx")):
+            os.remove(path("c.mx"))
+        made = create("c.mx", side, side, save_up=THIN).replace('value="8"', f'value="{bits}"')
+        replies, err = run(before + [made, '(qmxImportPNM id="1" "g.ppm" 0 0 0 0)'] + after)
+        expect(f"{what}: written", [r for r in replies if r not in ("()", "1", "0")], [])
+        expect(f"{what}: nothing reported lost", [e for e in err.splitlines() if "not saved" in e], [])
+        run(['(qmxCreate filename="c.mx" currentPhase_mode="direct")'] +
+            [f'(qmxExportPNM id="1" "c{k}.ppm" 0 {k})' for k in range(1, len(model) + 1)])
+        for k, want in enumerate(model, 1):
+            expect(f"{what}: level {k} against the model", np.array_equal(read_pnm(f"c{k}.ppm")[1], want), True)
 
 
 def group_reopen():
@@ -538,10 +557,80 @@ def group_reads_change_nothing():
         expect("reads leave the file alone", (f.read() == before, "not saved" in err), (True, False))
 
 
+def group_far_rows():
+    """Images placed where the positions of their rows or columns pass the
+    64-bit range: those pixels are nowhere, the bands of rows stay within
+    their buffers, the process goes on and the matrix keeps its data."""
+    sh("ppmpat", "-g2", "100", "600", out="tall.ppm")
+    sh("ppmpat", "-g2", "100", "60", out="fit.ppm")
+    far = 9223372036854775800
+    forms = [create("f.mx", 100, 60), '(qmxImportPNM id="1" "fit.ppm" 0 0 0 0)']
+    places = [(0, far), (0, -far), (far, 0), (-far, far)]
+    forms += [f'(qmxImportPNM id="1" "tall.ppm" 0 0 {x} {y})' for x, y in places]
+    forms += [f'(qmxImportPNM id="1" "tall.ppm" 0 1 0 {far})']
+    forms += [f'(qmxExportPNM id="1" "far{i}.ppm" 0 0 {x} {y} 100 600)' for i, (x, y) in enumerate(places)]
+    forms += ['(qmxExportPNM id="1" "kept.ppm" 0 0 0 0 100 60)']
+    replies, _ = run(forms)
+    expect("imports and exports", replies[1:], ["()"] * (len(forms) - 1))
+    for i in range(len(places)):
+        expect(f"export {i} outside the matrix is white", set(read_pnm(f"far{i}.ppm")[1].flatten()), {255})
+    expect("the matrix keeps its data", cmp("fit.ppm", "kept.ppm"), True)
+
+
+def group_export_targets():
+    """An export never destroys the file it writes to before the picture is
+    whole: the file of a matrix open in the process and a file another
+    process holds locked are refused untouched; an export that fails part
+    way leaves the old file; a replaced file keeps its mode."""
+    import fcntl
+    sh("convert", "rose:", "ppm:rose.ppm")
+    with open(path("locked.mx"), "wb") as f:
+        f.write(b"held by another process\n")
+    forms = [create("e.mx", 512, 512), '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)',
+             '(qmxExportPNM id="1" "e.mx" 0 0 0 0 70 46)', '(qmxExportPNM id="1" "locked.mx" 0 0 0 0 70 46)',
+             '(qmxExportPNM id="1" "back.ppm" 0 0 0 0 70 46)', '(qmxClose id="1")']
+    with open(path("locked.mx"), "r+b") as held:
+        fcntl.lockf(held, fcntl.LOCK_EX)
+        replies, err = run(forms)
+    expect_error("onto the open matrix", replies[2], 0x80040a06, '("cannot open the file" "e.mx")')
+    expect_error("onto a locked file", replies[3], 0x80040a06, '("cannot open the file" "locked.mx")')
+    expect("the rest", replies[4:], ["()", "()"])
+    expect("the locked file untouched", open(path("locked.mx"), "rb").read(), b"held by another process\n")
+    expect("export after the refusals", cmp("back.ppm", "rose.ppm"), True)
+    replies, err = run(['(qmxCreate filename="e.mx" currentPhase_mode="direct")',
+                        '(qmxExportPNM id="1" "again.ppm" 0 0 0 0 70 46)'])
+    expect("the matrix reopens", (value(replies[0]), replies[1], "not saved" in err), (1, "()", False))
+    expect("and holds its picture", cmp("again.ppm", "rose.ppm"), True)
+    # No script makes the reopened matrix's nodes ready: the export fails at
+    # its first node and the old file stays whole; a good one keeps the mode.
+    with open(path("old.ppm"), "wb") as f:
+        f.write(b"P6\n1 1\n255\nabc")
+    os.chmod(path("old.ppm"), 0o600)
+    replies, _ = run(['(qmxCreate filename="e.mx")', '(qmxExportPNM id="1" "old.ppm" 0 0 0 0 70 46)'], timeout=120)
+    expect_error("a failed export", replies[1], 0x80040501,
+                 '("invalid object in channel of NODE" "others" (-103 (0 0 0)))')
+    expect("the old file whole", open(path("old.ppm"), "rb").read(), b"P6\n1 1\n255\nabc")
+    replies, _ = run(['(qmxCreate filename="e.mx" currentPhase_mode="direct")',
+                      '(qmxExportPNM id="1" "old.ppm" 0 0 0 0 70 46)'])
+    expect("replaced", (replies[1], cmp("old.ppm", "rose.ppm"), os.stat(path("old.ppm")).st_mode & 0o777),
+           ("()", True, 0o600))
+    expect("no file left beside", sorted(n for n in os.listdir(WORK) if n.startswith(".")), [])
+
+
+def group_fifo():
+    """A FIFO that no writer opens is refused at once, not waited for."""
+    os.mkfifo(path("pipe.ppm"))
+    replies, _ = run([create("q.mx", 512, 512), '(qmxPNMStatus "pipe.ppm")',
+                      '(qmxImportPNM id="1" "pipe.ppm" 0 0 0 0)'], timeout=60)
+    expect_error("status", replies[1], 0x80010101, '("cannot read the file" "pipe.ppm")')
+    expect_error("import", replies[2], 0x80010101, '("cannot read the file" "pipe.ppm")')
+
+
 GROUPS = {"roundtrip": group_roundtrip, "transparency": group_transparency, "formats": group_formats,
           "refusals": group_refusals, "points": group_points, "related": group_related,
           "persistence": group_persistence, "levels": group_levels, "closing_levels": group_closing_levels,
-          "reopen": group_reopen, "waits": group_waits, "reads_change_nothing": group_reads_change_nothing}
+          "reopen": group_reopen, "waits": group_waits, "reads_change_nothing": group_reads_change_nothing,
+          "far_rows": group_far_rows, "export_targets": group_export_targets, "fifo": group_fifo}
 
 try:
     GROUPS[GROUP]()

@@ -16,6 +16,7 @@
 #include "base/alloc.h"
 #include "matrix/mx_file.h"
 #include "matrix_ops/matrix_ops.h"
+#include "matrix_ops/plot_field.h"
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
@@ -327,4 +328,36 @@ TEST_F(MxEntry, TheEndWaitsForOpeningsAndUsers) {
   EXPECT_NE(run("(qmxCreate filename=\"late.mx\")").find("\"qmxCreate\" \"the program is ending\")"),
             std::string::npos);
   close_all_mx();  // once: returns at once
+}
+
+// A field handle a script keeps holds its descriptions (in column order),
+// their settings and initial values through collections; a refused
+// description is not added.
+TEST_F(MxEntry, FieldHandlesKeepTheirDescriptionsThroughACollection) {
+  ASSERT_EQ(create(at("f.mx")), "1");
+  run(R"((define h (qmxPgPlotField id="1"))
+         (qmxPgPlotField h merge-type="32" label="1" "UTF-8" (quote (list ___convert)))
+         (qmxPgPlotField h merge-type="50" csv="B" label="2" 1 2 -1 3)
+         (qmxPgPlotField h merge-type="64" csv="a" label="3" 7 255))");
+  EXPECT_NE(run(R"((qmxPgPlotField id="9"))").find("invalid id"), std::string::npos);
+  EXPECT_NE(run(R"((qmxPgPlotField h merge-type="49" 1 1.0 0))").find("initialize"), std::string::npos);
+  gc_collect_now();
+  gc_collect_now();
+  ZU_SEXP* h = nullptr;
+  ASSERT_TRUE(lookup_env_atom(qnlisp_top_env1, get_symbol_ascii("h")->symbol.atom, 0, &h));
+  ASSERT_EQ(get_type(h), ZU_TYPE_POINTER);
+  auto* fp = static_cast<FD_OPT_PTR*>(h->ptr.ptr);
+  FD_OPT* str = fp->opt;  // no column first, then columns a (0) and B (1)
+  ASSERT_TRUE(str && str->h.next && str->h.next->h.next);
+  FD_OPT* rgba = str->h.next;
+  EXPECT_EQ(std::vector<int>({str->h.merge_type, rgba->h.merge_type, rgba->h.next->h.merge_type}),
+            std::vector<int>({kFdStr, kFdRgba, kFdIntAvg}));
+  EXPECT_EQ(rgba->h.next->h.csv_label, 1);
+  EXPECT_EQ(rgba->h.next->h.next, nullptr);
+  EXPECT_EQ(fp->last_label, 3);
+  EXPECT_EQ(rgba->h.init_sexp->integer.num, 255);
+  IP_FIELD f{};  // the conversion expression outlived the collections
+  ASSERT_EQ(fd_row(kFdStr)->initial(&f, get_integer(12, nullptr), str, 0), 0);
+  EXPECT_STREQ(f.d.str, "(12)");
+  d_f_ree(f.d.str);
 }

@@ -6,6 +6,7 @@ is spoken to."""
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -13,6 +14,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "netsvc"))
 from net_e2e import free_port, listening, wait_for  # noqa: E402,F401
+from checks import start, stop  # noqa: E402
 
 # Nodes missing from the file are made only while a writing command runs
 # ("create-node" is unbound in a process that has run none).
@@ -21,6 +23,7 @@ FETCH = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1
 THIN = '(mxSet 0 (mxThinnedOut type="average" channel="0" (mxCH type="children" 0))) (mxSave)'
 PARAM, TYPE, NO_OBJECT, OPEN, DENIED, NOT_AVAILABLE, LENGTH = (0x80040503, 0x80030806, 0x80040501, 0x80040a06,
                                                                0x80040d10, 0x80040608, 0x80030502)
+STORE = 0x80041015  # a matrix file outcome, its code as the data
 
 
 def matrix(name, size, block=8, divide=1, channels=(("rgb8_v", 'file="on"', "255"),), mode="direct", save_up="(mxSave)"):
@@ -128,6 +131,12 @@ class Cli:
             got = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
         return [got.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
 
+    def agent(self, name):
+        """A qnmx reading its script from a pipe, one form at a time."""
+        p = Agent(self, name)
+        self.procs.append(p.proc)
+        return p
+
     def listener(self, name, setup):
         """A qnmx that runs the setup forms and then serves peers of
         127.0.0.1 on a free port until it is stopped: (process, port)."""
@@ -136,8 +145,8 @@ class Cli:
                   '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))')
         with open(self.path(name + ".zu"), "w") as f:
             f.write("\n".join(setup + [accept]) + "\n")
-        p = subprocess.Popen([self.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=self.work,
-                             env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        p = start([self.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=self.work,
+                  env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.procs.append(p)
         if not wait_for(lambda: listening(port) or p.poll() is not None, 60) or p.poll() is not None:
             raise SystemExit(f"{name} does not listen")
@@ -145,14 +154,44 @@ class Cli:
 
     def finish(self):
         for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-            p.wait()
+            stop(p, signal.SIGKILL)
         if self.fails:
             print(f"{len(self.fails)} failed; work folder kept: {self.work}")
             raise SystemExit(1)
         shutil.rmtree(self.work, ignore_errors=True)
         print("ok")
+
+
+class Agent:
+    """A qnmx that runs each form as it is sent and stays up between forms
+    (its matrices stay open); ask() waits for the form's reply in the
+    replies file."""
+
+    def __init__(self, cli, name):
+        self.out, self.count = cli.path(name + ".out"), 0
+        with open(cli.path(name + ".err"), "wb") as err:
+            self.proc = start([cli.qnmx, "/dev/stdin", name + ".out"], cwd=cli.work, env=cli.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
+
+    def ask(self, form):
+        self.count += 1
+        self.proc.stdin.write(form.encode() + b"\n")
+        self.proc.stdin.flush()
+        want = str(self.count)
+
+        def reply():
+            if not os.path.exists(self.out):
+                return None
+            with open(self.out, encoding="utf-8", errors="replace") as f:
+                return dict(re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S)).get(want)
+        if not wait_for(lambda: reply() is not None or self.proc.poll() is not None, 120):
+            raise TimeoutError(f"no reply to {form}")
+        return reply()
+
+    def end(self):
+        """Ends the script: the exit status."""
+        self.proc.stdin.close()
+        return self.proc.wait(120)
 
 
 class Link:

@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <random>
+#include <tuple>
 
 #include "base/endian.h"
 #include "base/file.h"
 #include "codec/cr_block.h"
 #include "codec/cr_file.h"
+#include "codec/jpeg.h"
 #include "codec/r64.h"
 #include "codec/r64_level.h"
 #include "support/bytes.h"
@@ -42,6 +44,23 @@ TEST(CrBlock, RawBlocksAndTheLevelShift) {
   EXPECT_EQ(get_cr_codec('x'), nullptr);
   // The level shift undoes itself wherever no clamp bites.
   for (int v = 32; v <= 223; ++v) EXPECT_EQ(cr_inv_cal(cr_cal(v - 5, 5), 5), v - 5);
+}
+
+// A 'j' block holds at most a block's side of pixels either way: a stream
+// that says more is refused (the old-format reader decodes blocks from
+// peers and files).
+TEST(CrBlock, JpegBlocksAreAtMostABlockSide) {
+  for (auto [w, h, decodes] : {std::tuple{256, 256, true}, {257, 16, false}, {16, 300, false}}) {
+    Bytes pixels(size_t(w) * size_t(h) * 4, 0x40);
+    int32_t size = 0;
+    uint8_t* j = jpeg_compress(&size, pixels.data(), w, h, kCrJpegQuality);
+    ASSERT_NE(j, nullptr);
+    int32_t bw = 0, bh = 0;
+    uint8_t* px = get_cr_codec('j')->uncompress(&bw, &bh, j, size);
+    EXPECT_EQ(px != nullptr, decodes) << w << " x " << h;
+    std::free(px);
+    std::free(j);
+  }
 }
 
 TEST(CrFile, LevelsOfANewFile) {

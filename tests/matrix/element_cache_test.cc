@@ -211,6 +211,65 @@ TEST_F(MatrixTest, CloseAllLeavesACacheToItsOwner) {
   EXPECT_EQ(mx_validate({dir.at("c.mx")}), "");
 }
 
+// Rectangles of pixel words land where their positions say: cut at the
+// matrix's edges and where positions pass the 64-bit range, only where the
+// validity bytes allow, at a coarser level on every other finest unit.
+// Bands end at node rows, where the matrix starts or ends, and at their
+// cap. A write steps the generation count with the dirty flag; a read
+// leaves the node clean.
+TEST_F(MatrixTest, CacheRectangles) {
+  TempDir dir("mxrect");
+  const MxSpec s{2, {1, 1}, {2, 2}, {10, 7}, {{&mx_type_uint32_v, kMxChFile, nullptr, 0}}};
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, dir.at("r.mx"), s), 0);
+  Cache k(m, {0});
+  int64_t at[3] = {};
+  const MX_PIXEL_RECT all{0, 0, 0, 0, 10, 7};
+  std::vector<uint32_t> model(70), back(70, 0xEEEEEEEE);
+  ASSERT_EQ(read_mx_cache_rect(&k.c, all, 0, 7, model.data(), at), 0);
+  EXPECT_EQ(k.c.dirty, 0);
+  const MX_PIXEL_RECT over{0, 0, -3, -2, 16, 12};
+  std::vector<uint32_t> words(16 * 12);
+  std::vector<uint8_t> valid(words.size());
+  for (size_t i = 0; i < words.size(); ++i) {
+    words[i] = static_cast<uint32_t>(1000 + i);
+    valid[i] = i % 5 != 0;
+  }
+  const uint64_t generation = k.c.generation;
+  ASSERT_EQ(write_mx_cache_rect(&k.c, over, 0, 12, words.data(), valid.data(), at), 0);
+  EXPECT_EQ(k.c.dirty, 1);
+  EXPECT_GT(k.c.generation, generation);
+  for (int y = 0; y < 7; ++y)
+    for (int x = 0; x < 10; ++x)
+      if (size_t i = static_cast<size_t>((y + 2) * 16 + x + 3); valid[i]) model[static_cast<size_t>(y * 10 + x)] = words[i];
+  const int64_t far = INT64_MAX - 5;
+  for (const MX_PIXEL_RECT& r : {MX_PIXEL_RECT{0, 0, 0, far, 16, 12}, MX_PIXEL_RECT{0, 0, far, 0, 16, 12},
+                                 MX_PIXEL_RECT{0, 0, -far, -far, 16, 12}})
+    EXPECT_EQ(write_mx_cache_rect(&k.c, r, 0, 12, words.data(), nullptr, at), 0);
+  const MX_PIXEL_RECT coarse{0, 1, 0, 0, 5, 4};
+  std::vector<uint32_t> coarse_back(20);
+  ASSERT_EQ(write_mx_cache_rect(&k.c, coarse, 0, 4, words.data(), nullptr, at), 0);
+  flush_mx_cache(&k.c, 0);
+  ASSERT_EQ(read_mx_cache_rect(&k.c, all, 0, 7, back.data(), at), 0);
+  EXPECT_EQ(back, model);
+  EXPECT_EQ(k.c.dirty, 0);
+  ASSERT_EQ(read_mx_cache_rect(&k.c, coarse, 0, 4, coarse_back.data(), at), 0);
+  EXPECT_EQ(coarse_back, std::vector<uint32_t>(words.begin(), words.begin() + 20));
+  struct Band {
+    MX_PIXEL_RECT r;
+    int64_t h, cap, rows;
+  } bands[] = {
+      {all, 0, 100, 4},  {all, 4, 100, 3},  {MX_PIXEL_RECT{0, 0, 0, 1, 10, 7}, 0, 100, 3},
+      {all, 0, 2, 2},    {over, 0, 100, 2}, {over, 9, 100, 3},
+      {over, 12, 100, 0}, {MX_PIXEL_RECT{0, 0, 0, far, 16, 600}, 0, 256, 256},
+  };
+  for (const Band& b : bands)
+    EXPECT_EQ(mx_rect_band(&k.c, b.r, b.h, b.cap), b.rows) << b.r.y << " " << b.h << " " << b.cap;
+  flush_mx_cache(&k.c, 0);
+  close_matrix(m);
+  EXPECT_EQ(mx_validate({dir.at("r.mx")}), "");
+}
+
 // A cache marks changed only the nodes it wrote (stored nodes it then only
 // reads are released clean), and with index_hem a run across nodes lands
 // where its coordinates say, though each vector holds one element more.

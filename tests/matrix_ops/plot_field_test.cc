@@ -1,5 +1,4 @@
 #include <cstring>
-#include <map>
 
 #include "base/alloc.h"
 #include "plot_test_util.h"
@@ -9,64 +8,8 @@
 #include "text/convert.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
-#include "zu/printer.h"
 
 namespace {
-
-// ---- a stand-in of the agent's field built-in, for the matrices below
-
-std::map<std::string, MATRIX*> matrix_ids;
-
-ZU_SEXP* field_error(ZU_SEXP* s, uint32_t code, ZU_SEXP* data) {
-  return get_error(s->h.file, s->h.line, code, l_string(std_cm, "qmxPgPlotField"), data);
-}
-
-const char* attribute(ZU_SYM_FIELD* sf, const char* name) {
-  const L_CHAR* v = get_sf_attribute(sf, _l_string_1(std_cm, name));
-  return v ? n_string(std_cm, v) : nullptr;
-}
-
-// A column: one letter counts A..Z (or a..z) from 0, anything else is decimal.
-int column(const char* t) {
-  if (!t) return -1;
-  return std::isalpha(static_cast<unsigned char>(t[0])) && !t[1] ? std::toupper(t[0]) - 'A' : std::atoi(t);
-}
-
-ZU_SEXP* zu_qmxPgPlotField(ZUISP_ENV*, ZU_SEXP* s, ZUISP_ENV*, ZU_SYM_FIELD* sf) {
-  auto param = [&](const char* why, ZU_SEXP* more = nullptr) {
-    ZU_SEXP* data = List(n_get_string("invalid parameter in qmxPgPlotField"), n_get_string(why), ZU_LIST_END);
-    if (more) data->pair.cdr->pair.cdr = list(more);
-    return field_error(s, ZU_ER_PARAM, data);
-  };
-  if (list_length(s) == 1) {
-    const char* id = attribute(sf, "id");
-    if (!id) return param("id required");
-    auto it = matrix_ids.find(id);
-    if (it == matrix_ids.end()) return param("invalid id");
-    auto* h = static_cast<FD_OPT_PTR*>(mmalloc(sizeof(FD_OPT_PTR), gc_fd_opt_ptr));
-    h->m = it->second;
-    return get_ptr(h, gc_fd_opt_ptr);
-  }
-  ZU_SEXP* hs = get_el(s, 1);
-  if (get_type(hs) != ZU_TYPE_POINTER) return field_error(s, ZU_ER_TYPE, List(n_get_string("type missmatch"), n_get_string("opt_list"), ZU_LIST_END));
-  auto* h = static_cast<FD_OPT_PTR*>(hs->ptr.ptr);
-  auto* o = static_cast<FD_OPT*>(mmalloc(sizeof(FD_OPT), gc_fd_opt));
-  const char* v = nullptr;
-  o->h.dim = (v = attribute(sf, "dim")) ? std::atoi(v) : -1;
-  o->h.target_label = (v = attribute(sf, "label")) ? std::atoi(v) : -1;
-  o->h.merge_type = static_cast<uint8_t>((v = attribute(sf, "merge-type")) ? std::atoi(v) : 0);
-  o->h.csv_label = column(attribute(sf, "csv"));
-  const FIELD_TYPE* row = fd_row(o->h.merge_type);
-  if (!row) return param("merge-type");
-  if (int r = row->initial(nullptr, cdr(cdr(s)), o, 0); r < 0) return param("initialize", get_integer(r, nullptr));
-  if (list_length(s) == 3) o->h.init_sexp = get_el(s, 2);
-  FD_OPT** at = &h->opt;
-  while (*at && (*at)->h.csv_label <= o->h.csv_label) at = &(*at)->h.next;
-  o->h.next = *at;
-  *at = o;
-  if (o->h.target_label > h->last_label) h->last_label = o->h.target_label;
-  return get_ptr(h, gc_fd_opt_ptr);
-}
 
 ZU_SEXP* eval_text(ZUISP_ENV* env, const char* text) {
   ZU_SEXP* forms = sexp_commands(utf8_cm, text, nullptr);
@@ -141,34 +84,6 @@ class PlotField : public ::testing::Test {
     return r;
   }
 };
-
-TEST_F(PlotField, TheFieldBuiltInKeepsItsDescriptionsThroughACollection) {
-  PlotMatrix pm({8, 8}, {1, 1});
-  matrix_ids["m1"] = pm.get();
-  set_env(env_, l_string(std_cm, "qmxPgPlotField"),
-          get_func_prim([](ZUISP_ENV* e, ZU_SEXP* s, ZUISP_ENV* a, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
-            return zu_qmxPgPlotField(e, s, a, sf);
-          }, 1, nullptr, 1, -1));
-  ZU_SEXP* h = eval_text(env_,
-                         "(define h (qmxPgPlotField id=\"m1\"))"
-                         "(qmxPgPlotField h merge-type=\"32\" label=\"1\" \"UTF-8\" (quote (list ___convert)))"
-                         "(qmxPgPlotField h merge-type=\"50\" csv=\"B\" label=\"2\" 1 2 -1 3)"
-                         "(qmxPgPlotField h merge-type=\"64\" csv=\"a\" label=\"3\" 7 255)");
-  ASSERT_EQ(get_type(h), ZU_TYPE_POINTER) << (print_sexp(s_stderr, h, 0), "");
-  EXPECT_EQ(get_type(eval_text(env_, "(qmxPgPlotField id=\"m9\")")), ZU_TYPE_ERROR);
-  EXPECT_EQ(get_type(eval_text(env_, "(qmxPgPlotField h merge-type=\"49\" 1 1.0 0)")), ZU_TYPE_ERROR);
-  gc_collect_now();
-  auto* fp = static_cast<FD_OPT_PTR*>(h->ptr.ptr);
-  FD_OPT* str = fp->opt;  // no column first, then columns a (0) and B (1)
-  FD_OPT* rgba = str->h.next;
-  ASSERT_EQ(rgba->h.merge_type, kFdRgba);
-  EXPECT_EQ(rgba->h.next->h.csv_label, 1);
-  EXPECT_EQ(fp->last_label, 3);
-  EXPECT_EQ(rgba->h.init_sexp->integer.num, 255);
-  int rc = 0;
-  EXPECT_EQ(value(str, "12", 0, &rc), "20 (12)");  // the conversion expression outlived the collection
-  matrix_ids.erase("m1");
-}
 
 TEST_F(PlotField, InitialCodesInBothModes) {
   EXPECT_EQ(described(kFdIntAdd, "(1 1.0 0 1)").h.init_sexp, nullptr);

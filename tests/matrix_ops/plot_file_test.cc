@@ -10,9 +10,9 @@
 #include <set>
 
 
+#include "matrix/dim_code.h"
 #include "matrix/mx_file.h"
 #include "matrix_ops/plot_block.h"
-#include "plot_pushdown.h"
 #include "plot_script_util.h"
 #include "plot_test_util.h"
 #include "support/temp_dir.h"
@@ -58,19 +58,18 @@ std::vector<std::array<int64_t, 2>> points() {
   return pts;
 }
 
-// Inserts the points into channel 0 of m: the number of divisions, or -1.
-int insert_all(MATRIX* m, NodeSet* seen) {
-  PlotPushDown push(m, kPlainCh);
-  push.record_nodes(seen);
+// Inserts the points into channel 0 of m: false when one is refused.
+bool insert_all(MATRIX* m) {
+  PlotPush push(m, kPlainCh);
   for (const auto& p : points()) {
     int64_t v = p[0] * 1024 + p[1];
     IP_FIELD f{};
     f.type = kFdIntAdd;
     f.len = 1;
     f.d.i = &v;
-    if (push.insert(p.data(), &f) != 0) return -1;
+    if (push.insert(p.data(), &f) != PlotInserter::kInserted) return false;
   }
-  return push.divisions();
+  return true;
 }
 
 // What a node holds: its plot block, and whether it has children.
@@ -123,17 +122,17 @@ TEST_F(PlotFileTest, PointsThroughThePyramidAndBack) {
   MATRIX *m = nullptr, *mz = nullptr;
   ASSERT_EQ(open_plot_file(&m, dir.at("plain.mx")), 0);
   ASSERT_EQ(open_plot_file(&mz, dir.at("zip.mx"), true), 0);
-  NodeSet nodes;
-  int divisions = insert_all(m, &nodes);
-  EXPECT_GE(divisions, 2) << "the nodes of levels 2 and 1 at least";
-  EXPECT_EQ(insert_all(mz, nullptr), divisions);
+  ASSERT_TRUE(insert_all(m));
+  ASSERT_TRUE(insert_all(mz));
   ASSERT_EQ(mx_file_sync_create_node(m), 0);
   ASSERT_EQ(mx_file_sync_create_node(mz), 0);
+  const NodeSet nodes = pyramid_nodes(m);
+  EXPECT_EQ(pyramid_nodes(mz), nodes);
 
   // Every point sits in a leaf; a divided node keeps the empty plot; both
   // matrices hold the same code.
   PlotMatrix pm({8, 8}, {1, 1});
-  int total = 0;
+  int total = 0, divided = 0;
   auto zipped = snapshot(mz, nodes);
   for (const auto& [dc, stored] : snapshot(m, nodes)) {
     SCOPED_TRACE(std::to_string(dc[0]) + " " + std::to_string(dc[1]) + " " + std::to_string(dc[2]));
@@ -143,6 +142,7 @@ TEST_F(PlotFileTest, PointsThroughThePyramidAndBack) {
     total += count;
     if (stored.children) {
       EXPECT_EQ(count, 0);
+      ++divided;
     }
     Bytes typed{kPpBlockType};
     typed.insert(typed.end(), stored.plot.begin(), stored.plot.end());
@@ -150,6 +150,7 @@ TEST_F(PlotFileTest, PointsThroughThePyramidAndBack) {
     EXPECT_EQ(zipped[dc].children, stored.children);
   }
   EXPECT_EQ(total, 5000);
+  EXPECT_GE(divided, 2) << "the nodes of levels 2 and 1 at least";
 
   // The scripts of the nodes with children: their plot and the children's
   // differences, then each child rebuilt. (2 0 0)'s child (1 0 0) is
@@ -205,14 +206,15 @@ TEST_F(PlotFileTest, ObjectIdsOnAStoredPlot) {
   TempDir dir("plotid");
   MATRIX* m = nullptr;
   ASSERT_EQ(open_plot_file(&m, dir.at("id.mx")), 0);
-  PlotPushDown push(m, kPlainCh);
-  NodeSet nodes;
-  push.record_nodes(&nodes);
-  for (int64_t i = 0; i < 40; ++i) {
-    int64_t xy[2] = {(i * 37) % 256, (i * 91) % 256};
-    ASSERT_EQ(push.insert(xy, nullptr), 0);
+  {
+    PlotPush push(m, kPlainCh);
+    for (int64_t i = 0; i < 40; ++i) {
+      int64_t xy[2] = {(i * 37) % 256, (i * 91) % 256};
+      ASSERT_EQ(push.insert(xy, nullptr), PlotInserter::kInserted);
+    }
   }
   ASSERT_EQ(mx_file_sync_create_node(m), 0);
+  const NodeSet nodes = pyramid_nodes(m);
   Code holder = fullest(m, nodes);
   EXPECT_EQ(edit(m, holder, R"((define b (mxCH 0)) (keep-blocks b) (define o (mxObjID b)) (keep-blocks o)
                                   (keep-blocks (mxObjID o)) (keep-blocks (mxObjID compress="on" b)))"),
@@ -247,14 +249,15 @@ TEST_F(PlotFileTest, StructureBlockRoundTrips) {
   TempDir dir("plotsb");
   MATRIX* m = nullptr;
   ASSERT_EQ(open_plot_file(&m, dir.at("sb.mx")), 0);
-  PlotPushDown push(m, kPlainCh);
-  NodeSet nodes;
-  push.record_nodes(&nodes);
-  for (int64_t i = 0; i < 3; ++i) {
-    int64_t xy[2] = {300 * i, 200 * i};  // in point order, cells apart: the list holds them reversed
-    ASSERT_EQ(push.insert(xy, nullptr), 0);
+  {
+    PlotPush push(m, kPlainCh);
+    for (int64_t i = 0; i < 3; ++i) {
+      int64_t xy[2] = {300 * i, 200 * i};  // in point order, cells apart: the list holds them reversed
+      ASSERT_EQ(push.insert(xy, nullptr), PlotInserter::kInserted);
+    }
   }
   ASSERT_EQ(mx_file_sync_create_node(m), 0);
+  const NodeSet nodes = pyramid_nodes(m);
   Code holder = fullest(m, nodes);
   MATRIX_NODE* n = ready_node(m, holder);
   Bytes stored = channel_bytes(n, kPlainCh);

@@ -150,6 +150,62 @@ TEST_F(PlotOpsTest, SortSortsAndRefusesEmptyPlots) {
   for (const auto& c : cases) EXPECT_EQ(run_shown(c.script), c.want) << c.script;
 }
 
+// Sets an environment variable for the life of the holder.
+class EnvSet {
+ public:
+  EnvSet(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
+  ~EnvSet() { unsetenv(name_); }
+  EnvSet(const EnvSet&) = delete;
+  EnvSet& operator=(const EnvSet&) = delete;
+
+ private:
+  const char* name_;
+};
+
+// The points of one plot block have a ceiling (1 MiB here): code whose
+// points would take more is damaged plot code wherever a block is read,
+// refused before a point is made, and a structure that refuses it keeps
+// its list. Code below the ceiling reads as it did.
+TEST_F(PlotOpsTest, CodePastTheStructureCeilingIsDamaged) {
+  EnvSet cap("QNMX_PLOT_STRUCT_CAP", "1048576");
+  // Seven bytes of code a point, in one cell: a point takes twenty times that.
+  auto one_cell = [](int points) {
+    Bytes code;
+    for (int i = 0; i < points; ++i) code.insert(code.end(), {0x01, 0x00, 0x00, 0x04, 0x00, 0x03, 0x00});
+    code.push_back(0);
+    return zip_block(code);
+  };
+  const Bytes small = one_cell(2000), large = one_cell(20000);
+  let("small", plot_item(m_, {1, 0, 0}, small));
+  let("large", plot_item(m_, {1, 0, 0}, large));
+  for (const char* form : {R"((mxPgPlotSort compress="on" %s))", R"((mxPgPlotDiff compress="on" %s))",
+                           R"((mxPgPlotDiff compress="on" sort="on" %s))"}) {
+    char text[80];
+    std::snprintf(text, sizeof text, form, "small");
+    EXPECT_EQ(get_type(run(text)), ZU_TYPE_LIST) << text;
+    std::snprintf(text, sizeof text, form, "large");
+    EXPECT_EQ(run_shown(text), diff_error("internal plot code")) << text;
+  }
+  // Loading, the points tagged or in the structure's bump allocator.
+  for (int flags : {kPpCompressed, kPpCompressed | kPpInSat}) {
+    MX_SB_NEW place{m_, top_, kZipCh};
+    PP_SB_NEW init{const_cast<uint8_t*>(large.data()), static_cast<int>(large.size()), flags};
+    EXPECT_EQ(pp_new_sb(&place, &init), nullptr) << flags;
+    init = PP_SB_NEW{const_cast<uint8_t*>(small.data()), static_cast<int>(small.size()), flags};
+    MX_STRUCT_BLOCK* sb = pp_new_sb(&place, &init);
+    ASSERT_TRUE(sb) << flags;
+    INTERNAL_PLOT *before = nullptr, *after = nullptr;
+    ASSERT_EQ(pp_operation(PPC_GET, sb, &before), 0);
+    MATRIX_ALLOC_BLOCK_PARAM p{};
+    p.size = static_cast<int32_t>(large.size());
+    p.block = const_cast<uint8_t*>(large.data());
+    EXPECT_EQ(pp_block2struct(sb, &p), -1) << flags;
+    ASSERT_EQ(pp_operation(PPC_GET, sb, &after), 0);
+    EXPECT_TRUE(before && after == before) << flags;
+    pp_free_sb(sb);
+  }
+}
+
 TEST_F(PlotOpsTest, AddRebuildsTheChild) {
   run("(define d (mxPgPlotDiff pair))");
   ZU_SEXP* r = run("(mxPgPlotAdd (car d) (car (cdr d)))");

@@ -6,7 +6,9 @@
 #include <mutex>
 
 #include "base/alloc.h"
+#include "matrix/dim_code.h"
 #include "matrix/mx_file.h"
+#include "matrix/struct_block.h"
 #include "matrix_ops/plot_block.h"
 #include "runtime/front.h"
 #include "runtime/services.h"
@@ -56,7 +58,7 @@ ZU_SEXP* zu_sbPlot(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   PP_SB_NEW init{nullptr, 0,
                  (option_is(head_option(sf, "compress"), "on") ? kPpCompressed : 0) |
                      (option_is(head_option(sf, "sat"), "on") ? kPpInSat : 0)};
-  return get_ptr(pp_new_sb(&place, &init), nullptr);
+  return mx_sb_hand_out(pp_new_sb(&place, &init));
 }
 
 ZU_SEXP* zu_node_dirty(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
@@ -126,6 +128,53 @@ int open_plot_file(MATRIX** mp, const std::string& path, bool compressed) {
   set_script(*mp, {21, 22, 23}, "(mxSaveSB) (mxSave)");
   set_matrix_mode(*mp, kMxModeActive);
   return 0;
+}
+
+PlotPush::PlotPush(MATRIX* m, int ch) : ch_{ch} {
+  c_.m = m;
+  c_.access_ch = ch_.data();
+  c_.ds_len = 1;
+  c_.gn_tree_node = 1;
+  c_.gn_create = c_.gn_wait = 2;
+  mxc_setup(&c_);
+  ins_ = std::make_unique<PlotInserter>(&c_, ch, false);
+}
+
+PlotPush::~PlotPush() {
+  ins_.reset();
+  flush_mx_cache(&c_, 1);
+  mxc_release(&c_);
+}
+
+PlotInserter::Result PlotPush::insert(const int64_t* xy, IP_FIELD* fields) {
+  Code crd(1);
+  crd.insert(crd.end(), xy, xy + ins_->dim());
+  return ins_->insert(crd.data(), fields);
+}
+
+std::set<Code> pyramid_nodes(MATRIX* m) {
+  std::set<Code> seen;
+  std::vector<Code> todo{Code(1 + size_t(m->p.dim))};
+  todo[0][0] = m->total_levels - 1;
+  int bits = 0;
+  for (int d = 0; d < m->p.dim; ++d) bits += m->dim_divide[d];
+  while (!todo.empty()) {
+    Code dc = todo.back();
+    todo.pop_back();
+    int err = 0;
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc.data(), 0);
+    if (!n) continue;
+    if (!err && seen.insert(dc).second && dc[0] > 0)
+      for (int64_t ix = 0; ix < (int64_t{1} << bits); ++ix) {
+        int64_t* child = get_dim_code_from_index(m, dc.data(), ix);
+        lock_task(matrix_lock);
+        if (_check_dim_code(n, child)) todo.emplace_back(child, child + 1 + m->p.dim);
+        unlock_task(matrix_lock, "pyramid_nodes");
+        d_f_ree(child);
+      }
+    unlock_node(n, nullptr);
+  }
+  return seen;
 }
 
 ZU_SEXP* plot_item(MATRIX* m, const Code& dc, const Bytes& bytes) {

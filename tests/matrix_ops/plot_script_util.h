@@ -12,10 +12,13 @@
 //                        error value goes to the notes instead.
 #pragma once
 
+#include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "matrix_ops/plot_insert.h"
 #include "ops_test_util.h"
 #include "support/bytes.h"
 
@@ -38,6 +41,27 @@ MATRIX* open_plot_matrix(const std::vector<int64_t>& px, int block_size = 8);
 // bytes (mxLoadSB); saving writes the structure back (mxSaveSB) and saves.
 // 0, or load_matrix_header's outcome.
 int open_plot_file(MATRIX** mp, const std::string& path, bool compressed = false);
+
+// Points pushed down the pyramid of m into block channel ch as the agent
+// pushes them: by the plot inserter, through an element cache of its own
+// with a writer's node access.
+class PlotPush {
+ public:
+  PlotPush(MATRIX* m, int ch);
+  ~PlotPush();
+  PlotPush(const PlotPush&) = delete;
+  PlotPush& operator=(const PlotPush&) = delete;
+  // The point at the finest-level coordinates xy (dim values).
+  PlotInserter::Result insert(const int64_t* xy, IP_FIELD* fields);
+
+ private:
+  std::vector<int> ch_;
+  MX_CACHE c_{};
+  std::unique_ptr<PlotInserter> ins_;
+};
+// The dim codes of the nodes of m's pyramid: its top node and every child
+// its parents list, at every level.
+std::set<Code> pyramid_nodes(MATRIX* m);
 
 // (data dc block) holding a collected copy of bytes.
 ZU_SEXP* plot_item(MATRIX* m, const Code& dc, const Bytes& bytes);

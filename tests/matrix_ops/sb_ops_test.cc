@@ -60,7 +60,7 @@ ZU_SEXP* zu_sbTest(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_EN
   ZU_SEXP* ch = eval(env, get_symbol_ascii("___channel"));
   auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
   MX_SB_NEW place{nullptr, t->process_node, static_cast<int>(ch->integer.num)};
-  return get_ptr(test_new(&place, nullptr), nullptr);
+  return mx_sb_hand_out(test_new(&place, nullptr));
 }
 
 class SbOps : public OpsTest {

@@ -12,9 +12,17 @@ localroot  localhost-root: the same user is accepted and leaves no key file
            in /tmp, a client run as nobody is denied, a peer that goes away
            before it answers leaves no key file; socat fake servers naming a
            symlink, a file of another owner, of the wrong size or mode get no
-           key back (a proper file does)
+           key back (a proper file does); a local user (nobody) who relays
+           the agent's question back to the agent gets no key
 churn      1000 refused attempts on fresh links: the server's descriptors and
            resident memory stay steady
+client     a peer that asks the agent's client side (as a query or as a
+           LocalEval on its own link) is denied; a server gets only the
+           preset results of its own site
+rotate     a changed access file counts at once: a password rotated in the
+           root's file, a file added later, a removed file
+edits      a peer's Rm and Mv never touch an access file, are judged where
+           symlinks lead, and are refused outside every tree
 """
 import os
 import random
@@ -22,19 +30,23 @@ import re
 import socket
 import struct
 import subprocess
+import shutil
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "agent"))
 from qmx_cli import DENIED, Cli, error_of, matrix  # noqa: E402
-from net_e2e import free_port, listening, wait_for  # noqa: E402
+from net_e2e import free_port, listening, start, stop, wait_for  # noqa: E402
+from line_peer import link  # noqa: E402
 
 GROUP = sys.argv[2]
 cli = Cli(sys.argv[1], "auth_" + GROUP)
 PASSWD = "Zq7-s3cret-" + str(random.randrange(10**8))
 SETUP = ['(SetThisAgentName "qnmx")', f'(SetDirectory url="/" "{cli.path("db/")}")',
          '(SetPrefixMode ".lod" "qnmx" "lod" "Get")']
+CLEANUPS = []
 CONNECT = '(define iid (OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port (Cast type="integer" (Arg 1)))))'
 
 
@@ -69,9 +81,9 @@ def listener(name, env=None):
                       '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))']
     with open(cli.path(name + ".zu"), "w") as f:
         f.write("\n".join(script) + "\n")
-    p = subprocess.Popen([cli.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=cli.work,
-                         env=dict(cli.env, **(env or {})), stdin=subprocess.DEVNULL,
-                         stdout=open(cli.path(name + ".stdout"), "wb"), stderr=subprocess.STDOUT)
+    p = start([cli.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=cli.work,
+              env=dict(cli.env, **(env or {})), stdin=subprocess.DEVNULL,
+              stdout=open(cli.path(name + ".stdout"), "wb"), stderr=subprocess.STDOUT)
     cli.procs.append(p)
     if not wait_for(lambda: listening(port) or p.poll() is not None, 60) or p.poll() is not None:
         raise SystemExit(f"{name} does not listen")
@@ -142,8 +154,7 @@ def group_password():
         cli.expect(f"trace={trace!r}: Rm without a password", (denied(replies[1]), os.path.exists(victim)), (True, True))
         replies, _ = cli.run(rm, env=dict(env, HOME=right), name="rm_right" + trace, args=[port])
         cli.expect(f"trace={trace!r}: Rm with the password", os.path.exists(victim), False)
-        server.terminate()
-        server.wait(60)
+        stop(server, limit=60)
     # No output of either process shows the password: files written by the
     # programs (replies, errors, standard streams); not the scripts and
     # result files the test wrote for them.
@@ -159,6 +170,101 @@ def tmp_keys():
     return {n for n in os.listdir("/tmp") if re.fullmatch(r"[0-9]+", n)}
 
 
+def other_user_folder():
+    """As root: a folder that user nobody can reach, outside the work folder
+    (which may lie under a home nobody cannot enter), holding a copy of
+    qnmx and a subfolder nobody may write; None (said in the output) when
+    the runs as nobody are left out."""
+    if os.geteuid() != 0:
+        print("NOTE: not root, the runs as nobody are left out")
+        return None
+    base = tempfile.mkdtemp(prefix="qnmx_auth_nobody_", dir="/tmp")
+    CLEANUPS.append(lambda: shutil.rmtree(base, ignore_errors=True))
+    os.chmod(base, 0o755)
+    run = os.path.join(base, "run")
+    os.makedirs(run)
+    os.chmod(run, 0o777)
+    shutil.copy(cli.qnmx, os.path.join(run, "qnmx"))
+    os.chmod(os.path.join(run, "qnmx"), 0o755)
+    if subprocess.run(as_other(["test", "-x", os.path.join(run, "qnmx")])).returncode != 0:
+        print(f"NOTE: user nobody cannot run {run}/qnmx, the runs as nobody are left out")
+        return None
+    return run
+
+
+def as_other(argv):
+    return [cli.tool("runuser"), "-u", "nobody", "--", *argv]
+
+
+RELAY = r'''
+"""A local user's relay attack on the localhost-root check of the agent at
+port argv[1]: the agent's question taken from one link is put back to the
+agent, as a query on a second link and as the LocalEval of a fake server
+that a third link makes the agent connect to. A key got either way answers
+the question. Prints what each route gave and how the read ended."""
+import re, socket, sys
+from line_peer import Peer, link
+
+port = int(sys.argv[1])
+
+
+def key_of(text):
+    m = re.search(rb'key="([0-9]+)"', text)
+    return m.group(1).decode() if m else None
+
+
+first = link(port)
+first.s.sendall(b'(Get "/lr/m.lod" (List 0 0 0))\n')
+(m, asked_line) = first.until(rb"\(LocalEval [0-9]+ (\(auth-transaction [^\n]*\))\)\n")
+question = m.group(1)
+entry = re.search(rb'\(\[service [^]]*\]\)', question).group(0)
+
+second = link(port)
+as_query = second.ask(question)
+
+server = socket.socket()
+server.bind(("127.0.0.1", 0))
+server.listen(1)
+third = link(port)
+third.s.sendall(b'(Remote (OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port %d)) (Get "/x/y.lod"))\n'
+                % server.getsockname()[1])
+server.settimeout(60)
+fake = Peer(server.accept()[0])
+fake.until(rb"\n")
+fake.s.sendall(b"<Permission>Allow</Permission>\n")
+(m, get_line) = fake.until(rb"\(Get [^\n]*\n")
+fake.s.sendall(b"(LocalEval %d %s)\n" % (get_line, question))
+(m, _) = fake.until(rb"<Result> [0-9]+ (.*?)</Result>\n")
+as_server = m.group(1)
+fake.s.sendall(b"<Result> %d ()</Result>\n" % get_line)
+
+key = key_of(as_query) or key_of(as_server)
+answer = b"(result-list)"
+if key:
+    answer = b'(result-list type="and" %s status="32" key="%s"]))' % (entry[:-2], key.encode())
+first.s.sendall(b"<Result> %d %s</Result>\n" % (asked_line, answer))
+(m, _) = first.until(rb"<Result> [0-9]+ (.*?)</Result>\n")
+read = b"authentification (DENIED)" not in m.group(1)
+print("query", key_of(as_query), "denied" if b"authentification (DENIED)" in as_query else "answered")
+print("server", key_of(as_server))
+print("read", read)
+'''
+
+
+def relay_attack(port, other):
+    """The relay attack, as nobody when the test runs as root: no route gives
+    the attacker the key, and the read is refused."""
+    folder = other or cli.work
+    with open(os.path.join(folder, "relay.py"), "w") as f:
+        f.write(RELAY)
+    shutil.copy(os.path.join(HERE, "line_peer.py"), folder)
+    argv = [sys.executable, os.path.join(folder, "relay.py"), str(port)]
+    r = subprocess.run(as_other(argv) if other else argv, cwd=folder, capture_output=True, text=True, timeout=180)
+    got = dict(line.split(" ", 1) for line in r.stdout.splitlines() if " " in line)
+    cli.expect(f"relay attack ({r.stderr[-300:]!r})", (got.get("query"), got.get("server"), got.get("read")),
+               ("None denied", "None", "False"))
+
+
 def group_localroot():
     ref = make_matrix("lr")
     access("lr", '(service name="lr" type="localhost-root") (target prefix=".lod" "lr")')
@@ -168,21 +274,17 @@ def group_localroot():
     server, port = listener("server")
     got, _ = fetch("same", port, "/lr/m.lod", {"HOME": home_with("same", "")})
     cli.expect("the same user reads the node", got, ref)
-    if os.geteuid() == 0:
-        nobody = cli.path("nobody")
-        os.makedirs(nobody)
-        os.chmod(cli.work, 0o755)
-        os.chmod(nobody, 0o777)
-        with open(os.path.join(nobody, "n.zu"), "w") as f:
+    other = other_user_folder()
+    if other:
+        with open(os.path.join(other, "n.zu"), "w") as f:
             f.write(CONNECT + '\n(Remote iid (Get "/lr/m.lod" (List 0 0 0)))\n')
-        r = subprocess.run([cli.tool("runuser"), "-u", "nobody", "--", cli.qnmx, "n.zu", "n.out", "-", "/", str(port)],
-                           cwd=nobody, env=dict(cli.env, HOME=nobody), capture_output=True, timeout=120)
-        out = open(os.path.join(nobody, "n.out"), errors="replace").read() if r.returncode == 0 else ""
+        r = subprocess.run(as_other([os.path.join(other, "qnmx"), "n.zu", "n.out", "-", "/", str(port)]), cwd=other,
+                           env=dict(cli.env, HOME=other), capture_output=True, timeout=120)
+        out = open(os.path.join(other, "n.out"), errors="replace").read() if r.returncode == 0 else ""
         reply = (re.findall(r"<Result> 2 (.*?)</Result>", out, re.S) or [None])[0]
         if not denied(reply):
             cli.fail(f"nobody: {reply!r} {r.stderr[-300:]!r}")
-    else:
-        print("NOTE: not root, the run as nobody is left out")
+    relay_attack(port, other)
     # A peer that goes away instead of answering: its check ends, and with
     # it the key file.
     s = socket.create_connection(("127.0.0.1", port), timeout=30)
@@ -202,13 +304,13 @@ def group_localroot():
 
 
 FAKE = r'''
-import re, sys
+import sys
 inp, out = sys.stdin.buffer, sys.stdout.buffer
+entries = open(sys.argv[1], "rb").read()
 inp.readline()
 out.write(b"<Permission>Allow</Permission>\n"); out.flush()
 while b"Get" not in inp.readline(): pass
-out.write(b'(LocalEval 3 (auth-transaction 1 "/lr/m.lod" (quote (service-list type="and" '
-          b'(service name="SERVICE://fake/lr" type="localhost-root" filename="%s")))))\n' % sys.argv[1].encode())
+out.write(b'(LocalEval 3 (auth-transaction 1 "/lr/m.lod" (quote (service-list type="and" ' + entries + b'))))\n')
 out.flush()
 got = b""
 while b"</Result>" not in got:
@@ -219,10 +321,27 @@ inp.read()
 '''
 
 
+def fake_server(name, entries, forms, env):
+    """A socat fake server that asks a qnmx client running forms (connected
+    with CONNECT) about the (service ...) entries: what the client answers."""
+    if not os.path.exists(cli.path("fake.py")):
+        with open(cli.path("fake.py"), "w") as f:
+            f.write(FAKE)
+    with open(cli.path(name + ".entries"), "w") as f:
+        f.write(entries)
+    port = free_port()
+    reply = cli.path(name + ".reply")
+    p = start([cli.tool("socat"), f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
+               f"EXEC:{sys.executable} {cli.path('fake.py')} {cli.path(name + '.entries')} {reply}"], cwd=cli.work)
+    cli.procs.append(p)
+    if wait_for(lambda: listening(port), 10):
+        cli.run(forms, env=env, name=name, args=[port])
+    stop(p, 9)
+    return open(reply).read() if os.path.exists(reply) else ""
+
+
 def fake_servers():
     """socat fake servers: the client gives a key only from a proper file."""
-    with open(cli.path("fake.py"), "w") as f:
-        f.write(FAKE)
     key = random.randrange(1, 2**32)
     target = cli.path("target")
     with open(target, "wb") as f:
@@ -244,20 +363,103 @@ def fake_servers():
             os.chmod(path, mode)
             if owner is not None:
                 os.chown(path, owner, -1)
-        port = free_port()
-        reply = cli.path("fake_" + name + ".reply")
-        p = subprocess.Popen([cli.tool("socat"), f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
-                              f"EXEC:{sys.executable} {cli.path('fake.py')} {number} {reply}"], cwd=cli.work)
-        cli.procs.append(p)
-        if wait_for(lambda: listening(port), 10):
-            cli.run([CONNECT, '(Remote iid (Get "/lr/m.lod" (List 0 0 0)))'], env={"HOME": home_with("fake", "")},
-                    name="fake_" + name, args=[port])
-        text = open(reply).read() if os.path.exists(reply) else ""
+        text = fake_server("fake_" + name, f'(service name="SERVICE://fake/lr" type="localhost-root" filename="{number}")',
+                           [CONNECT, '(Remote iid (Get "/lr/m.lod" (List 0 0 0)))'], {"HOME": home_with("fake", "")})
         has_key = f'key="{key}"' in text
         cli.expect(f"fake server, {name}: key sent", (bool(text), has_key), (True, sent))
         os.unlink(path)
-        p.kill()
-        p.wait()
+
+
+def group_client():
+    """The client side answers only the server of a link it opened, and a
+    preset result only a server on the site it names."""
+    make_matrix("db")
+    access("db", '(service name="pw" type="fix-user-passwd" user="u" passwd="x") (target prefix=".lod" "pw")')
+    far, near = "SERVICE://192.0.2.1/pw", "SERVICE://127.0.0.1/pw"
+    preset = '(service result="on" type="fix-user-passwd" name="%s" user="%s" passwd="%s")'
+    home = home_with("agent", preset % (far, "far", PASSWD + "-far") + preset % (near, "near", PASSWD + "-near"))
+    entries = f'(service name="{far}" type="fix-user-passwd") (service name="{near}" type="fix-user-passwd")'
+    ask = f'(auth-transaction 1 "/db/m.lod" (quote (service-list type="and" {entries})))'
+    server, port = listener("agent", {"HOME": home})
+    # A peer of the agent asks as a query, and as a LocalEval naming the
+    # question the agent itself put to it.
+    peer = link(port)
+    reply = peer.ask(ask.encode()).decode()
+    cli.expect("a peer's query", (denied(reply), PASSWD in reply), (True, False))
+    peer.s.sendall(b'(Get "/db/m.lod" (List 0 0 0))\n')
+    _, line = peer.until(rb"\(LocalEval [0-9]+ \(auth-transaction [^\n]*\n")
+    reply = peer.ask(f"(LocalEval {line} {ask})".encode()).decode()
+    cli.expect("a peer's LocalEval", (denied(reply), PASSWD in reply), (True, False))
+    # The agent's own client, asked by the server of a link it opened.
+    text = fake_server("presets", entries, [CONNECT, '(Remote iid (Get "/lr/m.lod" (List 0 0 0)))'], {"HOME": home})
+    cli.expect("presets sent to 127.0.0.1", (PASSWD + "-near" in text, PASSWD + "-far" in text), (True, False))
+
+
+def group_rotate():
+    """An access file is read again when it changes: a password rotated in
+    the root's file stops working at once and the new one opens the rules
+    of every directory that names it, a file added later is honoured, and a
+    removed one denies."""
+    site = cli.run(["(GetLocalHostName)"], name="site")[0][0].strip('"')
+    service = '(service name="pw" type="fix-user-passwd" user="alice" passwd="%s")'
+    result = '(service result="on" type="fix-user-passwd" name="SERVICE://%s/pw" user="alice" passwd="%s")'
+    old, new = PASSWD, PASSWD + "-rotated"
+    homes = {"old": home_with("old", result % (site, old)), "new": home_with("new", result % (site, new)),
+             "none": home_with("none", "")}
+    refs = {d: make_matrix(d) for d in ("rot", "late")}
+    access("", service % old)
+    access("rot", '(target prefix=".lod" "pw")')
+    server, port = listener("server")
+    steps = []
+
+    def read(dirname, who):
+        got, replies = fetch(f"{dirname}_{who}_{len(steps)}", port, f"/{dirname}/m.lod", {"HOME": homes[who]})
+        steps.append((dirname, who, "read" if got == refs[dirname] else "denied" if denied(replies[1]) else replies[1]))
+
+    read("rot", "old")
+    read("late", "none")
+    access("", service % new)
+    access("late", '(target prefix=".lod" "pw")')
+    read("rot", "old")
+    read("rot", "new")
+    read("late", "none")
+    read("late", "new")
+    os.unlink(cli.path("db/zudocs/rot/.zuaccess"))
+    read("rot", "new")
+    cli.expect("reads as the access files change", steps,
+               [("rot", "old", "read"), ("late", "none", "read"), ("rot", "old", "denied"), ("rot", "new", "read"),
+                ("late", "none", "denied"), ("late", "new", "read"), ("rot", "new", "denied")])
+
+
+def group_edits():
+    """A peer's file edits never touch an access file and are judged where
+    the path leads, whatever symlinks it passes; outside every tree they are
+    refused."""
+    make_matrix("vault")
+    access("vault", '(service name="pw" type="fix-user-passwd" user="u" passwd="x") (target prefix=".lod" "pw")')
+    access("nest/inner", '(service name="pw2" type="fix-user-passwd" user="u" passwd="x") (target prefix=".lod" "pw2")')
+    tree = cli.path("db/zudocs")
+    os.makedirs(f"{tree}/open")
+    os.makedirs(cli.path("outside"))
+    os.symlink(f"{tree}/vault", cli.path("outside/door"))
+    for name in ("open/junk", "open/keep", "outside/file"):
+        open(os.path.join(tree if name.startswith("open") else cli.work, name), "w").close()
+    server, port = listener("server")
+    cases = [  # (form, path that must still exist, or that must be gone when allowed)
+        (f'(Rm "{tree}/vault/.zuaccess")', f"{tree}/vault/.zuaccess", False),
+        (f'(Mv "{tree}/vault/.zuaccess" "{tree}/open/stolen")', f"{tree}/vault/.zuaccess", False),
+        (f'(Thread (Rm "{tree}/vault/.zuaccess"))', f"{tree}/vault/.zuaccess", False),
+        (f'(Mv "{cli.path("outside/door/m.lod")}" "{tree}/open/m.lod")', f"{tree}/vault/m.lod", False),
+        (f'(Rm "{cli.path("outside/door/m.lod")}")', f"{tree}/vault/m.lod", False),
+        (f'(Rm flag="rec" "{tree}/nest")', f"{tree}/nest/inner/.zuaccess", False),
+        (f'(Rm "{cli.path("outside/file")}")', cli.path("outside/file"), False),
+        (f'(Mv "{tree}/open/keep" "{cli.path("outside/keep")}")', f"{tree}/open/keep", False),
+        (f'(Rm "{tree}/open/junk")', f"{tree}/open/junk", True),
+    ]
+    replies, _ = cli.run([CONNECT] + [f"(Remote iid {form})" for form, _, _ in cases], name="edits", args=[port],
+                         env={"HOME": home_with("edits", "")})
+    for (form, path, allowed), reply in zip(cases, replies[1:]):
+        cli.expect(form, (not denied(reply), not os.path.exists(path)), (allowed, allowed))
 
 
 def fds(pid):
@@ -305,9 +507,12 @@ def group_churn():
 
 
 try:
-    {"password": group_password, "localroot": group_localroot, "churn": group_churn}[GROUP]()
+    {"password": group_password, "localroot": group_localroot, "churn": group_churn, "client": group_client,
+     "rotate": group_rotate, "edits": group_edits}[GROUP]()
 except Exception as e:  # a reply that is not what it should be
     cli.fail(f"{type(e).__name__}: {e}")
     raise
 finally:
+    for undo in CLEANUPS:
+        undo()
     cli.finish()

@@ -33,15 +33,23 @@ std::string fup(const std::string& name, const std::string& user, const std::str
 std::string site() { return narrow(get_zulisp_site()); }
 std::string svc(const std::string& name) { return "SERVICE://" + site() + "/" + name; }
 
+// A link to a server, as the client side knows it.
+AUTH_CLIENT_LINK link_to(bool local, std::vector<std::basic_string<L_CHAR>> sites = {}) {
+  AUTH_CLIENT_LINK link;
+  link.peer_local = local;
+  link.sites = std::move(sites);
+  return link;
+}
+
 // A peer's result of fix-user-passwd for service name.
 std::string fup_result(const std::string& name, const std::string& user, const std::string& passwd) {
   return "(service name=\"" + svc(name) + "\" type=\"fix-user-passwd\" status=\"32\" user=\"" + user +
          "\" passwd=\"" + passwd + "\")";
 }
 
-// The document tree lives as long as the process: directories are read
-// once. Each test has directories of its own; the root's rule only asks
-// for the operation "RootCase".
+// The document tree lives as long as the process, and so does what is known
+// of its directories. Each test has directories of its own; the root's
+// rule only asks for the operation "RootCase".
 class Auth : public ::testing::Test {
  protected:
   static TempDir& tree() {
@@ -248,7 +256,7 @@ TEST_F(Auth, PeerListsAreBoundedInDepthAndEntries) {
   lock_auth();
   for (auto [text, ok] : {std::pair{nested("service-list", 64), true}, {nested("service-list", 65), false},
                           {wide_list("service-list", 1000), true}, {wide_list("service-list", 1001), false}}) {
-    ZU_SEXP* r = _auth_transaction(&cs, car(forms_of(text)), true);
+    ZU_SEXP* r = _auth_transaction(&cs, car(forms_of(text)), link_to(true));
     EXPECT_EQ(get_type(r) != ZU_TYPE_ERROR, ok) << text.size();
   }
   unlock_auth();
@@ -298,7 +306,7 @@ TEST_F(Auth, LocalhostRootKeyFileServesOneCheck) {
     ASSERT_EQ(lstat(key_file.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0600 && st.st_size == 4);
     lock_auth();
-    std::string sent = shown(_auth_transaction(&cs, car(forms_of(asked)), k.local));
+    std::string sent = shown(_auth_transaction(&cs, car(forms_of(asked)), link_to(k.local)));
     unlock_auth();
     EXPECT_EQ(sent.find("key=") != std::string::npos, k.local) << sent;
     if (k.tamper) sent = std::regex_replace(sent, std::regex("key=\"([0-9]+)\""), "key=\"1$1\"");
@@ -344,7 +352,7 @@ TEST_F(Auth, ClientSendsPresetsOnlyToTheServiceTheyName) {
   lock_auth();
   _auth_read_client_results(&cs);
   for (auto& k : cases) {
-    std::string sent = shown(_auth_transaction(&cs, car(forms_of(k.list)), true));
+    std::string sent = shown(_auth_transaction(&cs, car(forms_of(k.list)), link_to(true, {wide(site())})));
     EXPECT_NE(sent.find(k.has), std::string::npos) << k.list << " -> " << sent;
     EXPECT_EQ(sent.find(k.lacks), std::string::npos) << k.list << " -> " << sent;
   }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "runtime/docpath.h"
 #include "runtime/interp.h"
 #include "runtime/zu_init.h"
 #include "support/child.h"
@@ -27,7 +28,8 @@ void check(bool ok, const std::string& what) {
 
 }  // namespace
 
-// args: a folder holding open/ and guarded/ (with a .zuaccess file).
+// args: a folder whose document tree holds open/ and guarded/ (with a
+// .zuaccess file).
 QNMX_CHILD_BODY(PeerEdit) {
   const std::string dir = args.at(0);
   init_zu();
@@ -37,12 +39,14 @@ QNMX_CHILD_BODY(PeerEdit) {
   {
     ZuThreadScope scope("peer edit");
     init_function(qnlisp_top_env0, qnlisp_top_env1, 1, argv);
+    // Peers edit nothing outside the registered trees.
+    Reg_List_pathpair(l_string(std_cm, (dir + "/").c_str()), l_string(std_cm, "/"));
   }
   // A peer sees the root environment only.
   if (open_listener(&port, {.env = qnlisp_top_env0}) <= 0) return 2;
   LineClient peer(port);
   if (!peer.ok() || peer.ask("\n", "</Permission>\n").empty()) return 3;
-  const std::string open = dir + "/open/", guarded = dir + "/guarded/";
+  const std::string open = dir + "/zudocs/open/", guarded = dir + "/zudocs/guarded/";
   auto denied = [&](const std::string& form) {
     std::string r = peer.ask(form + "\n");
     return r.find("authentification (DENIED)") != std::string::npos;
@@ -67,7 +71,7 @@ QNMX_CHILD_BODY(PeerEdit) {
 
 TEST(PeerEdit, PeersAreAskedAndOwnScriptsAreNot) {
   TempDir dir("peeredit");
-  for (const char* f : {"open/f", "open/g", "guarded/f", "guarded/.zuaccess"}) dir.file(f, "x");
+  for (const char* f : {"zudocs/open/f", "zudocs/open/g", "zudocs/guarded/f", "zudocs/guarded/.zuaccess"}) dir.file(f, "x");
   RunResult r = run_body("PeerEdit", {dir.path()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }

@@ -1,0 +1,38 @@
+"""A raw peer of an interpreter line link that keeps count of the lines it
+has read, since a LocalEval is answered by the number of the line it came
+on: Peer wraps a connected socket, link(port) is an admitted link to the
+agent at port on 127.0.0.1."""
+import re
+import socket
+
+
+class Peer:
+    def __init__(self, sock):
+        self.s, self.buf, self.lines = sock, b"", 0
+
+    def until(self, pattern):
+        """The match of pattern in what arrives, and the number of the line
+        its start is on."""
+        while True:
+            m = re.search(pattern, self.buf, re.S)
+            if m:
+                line = self.lines + self.buf.count(b"\n", 0, m.start()) + 1
+                self.lines += self.buf.count(b"\n", 0, m.end())
+                self.buf = self.buf[m.end():]
+                return m, line
+            chunk = self.s.recv(65536)
+            if not chunk:
+                raise ConnectionError("closed while waiting for %r; got %r" % (pattern, self.buf[-300:]))
+            self.buf += chunk
+
+    def ask(self, form):
+        """The text of the reply to form."""
+        self.s.sendall(form + b"\n")
+        return self.until(rb"<Result> [0-9]+ (.*?)</Result>\n")[0].group(1)
+
+
+def link(port):
+    p = Peer(socket.create_connection(("127.0.0.1", port), timeout=60))
+    p.s.sendall(b"\n")
+    p.until(rb"</Permission>\n")
+    return p
