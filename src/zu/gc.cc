@@ -83,7 +83,7 @@ struct Page {
 struct ClassHeap {
   std::mutex m;
   std::vector<Page*> pages;
-  std::vector<Page*> avail;  // pages with free cells that no thread holds
+  std::vector<Page*> avail;  // pages with free cells no thread's cache holds
 };
 
 // Blocks above kMaxCell come from malloc, chained for the sweep.
@@ -132,10 +132,6 @@ struct GcThread {
   int scopes = 0;
   bool running = false;  // mirrored in fast->running for gc_alloc
   bool registered = false;
-  // Bytes of the cells the last refill of each class handed to this
-  // thread's cache, not yet counted toward the trigger (see refill).
-  // Cleared with the caches by every collection.
-  uint32_t claimed[kClasses] = {};
   // The owning thread's free cells and running flag (thread-local storage
   // of that thread, read by the collector only while the thread is stopped).
   GcThreadFast* fast = &tl_fast_state;
@@ -270,8 +266,6 @@ void drop_roots_outside(GcThread* t) {
   if (!g.requested.load()) t->roots.top = t->roots.base;
 }
 
-void account_trigger(uint64_t bytes);
-
 void release_thread(GcThread* t) {
   Gc& g = G();
   if (t->running) do_leave(t);
@@ -280,11 +274,6 @@ void release_thread(GcThread* t) {
     g.sp_cv.wait(l, [&g] { return !g.requested.load(); });
     if (t->registered) std::erase(g.threads, t);
   }
-  // The cells left in the thread's cache are out of everyone's reach until
-  // a sweep: what it had taken counts now (see refill).
-  uint64_t left = 0;
-  for (uint32_t bytes : t->claimed) left += bytes;
-  account_trigger(left);
   delete t;
 }
 
@@ -315,15 +304,9 @@ constinit thread_local uint64_t tl_allocated = 0;
 // The meter attached to the calling thread (gc_attach_meter), or null.
 constinit thread_local std::atomic<int64_t>* tl_meter = nullptr;
 
-// Counts bytes the calling thread has taken, for gc_thread_allocated and
-// its meter.
-void account_thread(uint64_t bytes) {
+void account(uint64_t bytes) {
   tl_allocated += bytes;
   if (tl_meter) tl_meter->fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
-}
-
-// Counts bytes toward the next collection.
-void account_trigger(uint64_t bytes) {
   Gc& g = G();
   uint64_t now = g.allocated.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
@@ -351,34 +334,41 @@ Page* new_page(int cls) {
   return pg;
 }
 
-// A page's free cells for the calling thread's cache of class cls. The
-// trigger counts a claim once the thread comes back for more, when it has
-// used it, or ends, not when it is made: every collection empties all
-// caches, so counted at once the claims of a few dozen threads that each
-// allocate a little after it (a page for each class they touch) would reach
-// the trigger by themselves and start the next collection, and the next.
-FreeCell* refill(GcThread* t, int cls) {
+// Cells a refill hands a thread's cache: about 4 KiB of them, never fewer
+// than 8. Every collection empties all caches, and what a refill hands out
+// counts toward the next collection at once: were it a whole page (64 KiB),
+// a few dozen threads that each allocate a little after a collection would
+// take a page for every size they use, reach the trigger by themselves, and
+// start the next collection, and the next.
+constexpr uint32_t kRefillBytes = 4096;
+constexpr uint32_t kRefillCells = 8;
+
+FreeCell* refill(int cls) {
   ClassHeap& h = G().heaps[cls];
-  Page* pg;
   uint64_t bytes;
   FreeCell* fl;
   {
     std::lock_guard<std::mutex> l(h.m);
+    Page* pg;
     if (!h.avail.empty()) {
       pg = h.avail.back();
-      h.avail.pop_back();
     } else {
       pg = new_page(cls);
       h.pages.push_back(pg);
+      h.avail.push_back(pg);
     }
+    uint32_t want = std::max(kRefillCells, kRefillBytes / pg->cell);
     fl = pg->free;
-    bytes = static_cast<uint64_t>(pg->nfree) * pg->cell;
-    pg->free = nullptr;
-    pg->nfree = 0;
+    FreeCell* last = fl;
+    uint32_t n = 1;
+    for (; n < want && last->next; ++n) last = last->next;
+    pg->free = last->next;
+    last->next = nullptr;
+    pg->nfree -= n;
+    if (!pg->free) h.avail.pop_back();
+    bytes = static_cast<uint64_t>(n) * pg->cell;
   }
-  account_thread(bytes);
-  account_trigger(t->claimed[cls]);
-  t->claimed[cls] = static_cast<uint32_t>(bytes);
+  account(bytes);
   return fl;
 }
 
@@ -396,8 +386,7 @@ void* alloc_large(size_t size) {
     if (g.large_head) g.large_head->prev = L;
     g.large_head = L;
   }
-  account_thread(size);
-  account_trigger(size);
+  account(size);
   return reinterpret_cast<char*>(L) + sizeof(LargeHdr);
 }
 
@@ -522,10 +511,7 @@ int collect() {
       g.gc_cv.wait(l, [&g] { return g.running == 0; });
     }
     gc_epoch_counter.fetch_add(1);
-    for (GcThread* t : g.threads) {
-      std::memset(t->fast->cache, 0, sizeof t->fast->cache);
-      std::memset(t->claimed, 0, sizeof t->claimed);
-    }
+    for (GcThread* t : g.threads) std::memset(t->fast->cache, 0, sizeof t->fast->cache);
     g.stats.allocated_bytes = g.allocated.load();
     g.mark_stack.clear();
     GC_SITE();
@@ -646,7 +632,7 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
   if (need <= kMaxCell) [[likely]] {
     int cls = kGcClassOf.cls[(need + 7) / 8];
     FreeCell* c = t->cache()[cls];
-    if (!c) [[unlikely]] c = refill(t, cls);
+    if (!c) [[unlikely]] c = refill(cls);
     t->cache()[cls] = c->next;
     char* user = reinterpret_cast<char*>(c);
     unpoison_cell(user, kClassSize[cls]);

@@ -241,7 +241,8 @@ void gc_set_trim_bytes(uint64_t bytes);
 // collector task is asked for a collection.
 void gc_note_released(uint64_t bytes);
 // Collected bytes the calling thread has allocated so far, counted as the
-// allocator hands it pages and large blocks (so to 64 KiB); it only grows.
+// allocator hands it cells (about 4 KiB at a time) and large blocks; it
+// only grows.
 uint64_t gc_thread_allocated();
 // Collections completed so far (never waits for a running one).
 uint64_t gc_collections_done();
@@ -258,7 +259,7 @@ struct GC_STATS {
   uint64_t live_blocks;       // live blocks after the last sweep
   uint64_t freed_blocks;      // blocks freed by the last sweep
   uint64_t freed_bytes;       // bytes of those blocks
-  uint64_t allocated_bytes;   // counted toward the next collection since the last (see gc.cc refill)
+  uint64_t allocated_bytes;   // bytes handed out since the last collection
   double last_pause_ms;       // world-stopped time of the last collection
 };
 void gc_get_stats(GC_STATS* out);
