@@ -89,7 +89,7 @@ struct Page {
 struct ClassHeap {
   std::mutex m;
   std::vector<Page*> pages;
-  std::vector<Page*> avail;  // pages with free cells that no thread holds
+  std::vector<Page*> avail;  // pages with free cells no thread's cache holds
 };
 
 // Blocks above kMaxCell come from malloc, chained for the sweep.
@@ -434,24 +434,39 @@ Page* new_page(int cls) {
   return pg;
 }
 
+// Cells a refill hands a thread's cache: about 4 KiB of them, never fewer
+// than 8. Every collection empties all caches, and what a refill hands out
+// counts toward the next collection at once: were it a whole page (64 KiB),
+// a few dozen threads that each allocate a little after a collection would
+// take a page for every size they use, reach the trigger by themselves, and
+// start the next collection, and the next.
+constexpr uint32_t kRefillBytes = 4096;
+constexpr uint32_t kRefillCells = 8;
+
 FreeCell* refill(int cls) {
   ClassHeap& h = G().heaps[cls];
-  Page* pg;
   uint64_t bytes;
   FreeCell* fl;
   {
     std::lock_guard<std::mutex> l(h.m);
+    Page* pg;
     if (!h.avail.empty()) {
       pg = h.avail.back();
-      h.avail.pop_back();
     } else {
       pg = new_page(cls);
       h.pages.push_back(pg);
+      h.avail.push_back(pg);
     }
+    uint32_t want = std::max(kRefillCells, kRefillBytes / pg->cell);
     fl = pg->free;
-    bytes = static_cast<uint64_t>(pg->nfree) * pg->cell;
-    pg->free = nullptr;
-    pg->nfree = 0;
+    FreeCell* last = fl;
+    uint32_t n = 1;
+    for (; n < want && last->next; ++n) last = last->next;
+    pg->free = last->next;
+    last->next = nullptr;
+    pg->nfree -= n;
+    if (!pg->free) h.avail.pop_back();
+    bytes = static_cast<uint64_t>(n) * pg->cell;
   }
   account(bytes);
   return fl;

@@ -249,7 +249,8 @@ void gc_set_trim_bytes(uint64_t bytes);
 // collector task is asked for a collection.
 void gc_note_released(uint64_t bytes);
 // Collected bytes the calling thread has allocated so far, counted as the
-// allocator hands it pages and large blocks (so to 64 KiB); it only grows.
+// allocator hands it cells (about 4 KiB at a time) and large blocks; it
+// only grows.
 uint64_t gc_thread_allocated();
 // Collections completed so far (never waits for a running one).
 uint64_t gc_collections_done();

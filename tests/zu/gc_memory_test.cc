@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "base/lock.h"
 #include "zu/gc.h"
@@ -123,4 +124,37 @@ TEST(CollectorMemory, AGrowingHeapTakesPagesFaultedInAheadAndAStillOneHoldsNone)
     EXPECT_EQ(st.stock_pages, 0u);
   }
   stop_gc_task();
+}
+
+// Every collection empties the threads' free cells, so a thread that
+// allocates after it takes cells for each size it uses, which count toward
+// the next collection. Taken a page (64 KiB) at a time, those of a few dozen
+// threads that each allocate a little reached the trigger (8 MiB) by
+// themselves, and collections followed each other.
+TEST(CollectorMemory, ThreadsThatAllocateALittleDoNotReachTheTriggerByThemselves) {
+  ZuThreadScope scope("test");
+  gc_collect_now();
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 48; ++i) {
+    ts.emplace_back([] {
+      ZuThreadScope s("one cell of every size");
+      GcFrame f("cells");
+      for (size_t size = 8; size + 8 <= kGcMaxCell; size += 8) mmalloc(size, nullptr);
+    });
+  }
+  {
+    BlockingRegion outside;
+    for (auto& t : ts) t.join();
+  }
+  GC_STATS st;
+  gc_get_stats(&st);
+  EXPECT_LT(st.allocated_bytes, uint64_t{8} << 20);  // 69 MiB a page at a time
+  // What a thread goes on to allocate counts in full.
+  uint64_t before = st.allocated_bytes;
+  {
+    GcFrame f("used");
+    for (int i = 0; i < 4096; ++i) mmalloc(1000, nullptr);
+  }
+  gc_get_stats(&st);
+  EXPECT_GE(st.allocated_bytes - before, uint64_t{4000} << 10);
 }
