@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdlib>
@@ -207,6 +208,19 @@ std::vector<int> ops_of(const Caller& c) {
   return c.ops;
 }
 
+// What the cache counted when a caller was told of an end (op 1, on the
+// fetch task, without the cache's lock); -1 before.
+std::atomic<int> cached_when_told{-1};
+
+int count_at_end(int op, RI_QUEUE*, void*) {
+  if (op == RI_OP_ENDED) {
+    int cached = 0, fetching = 0;
+    ri_counts(&cached, &fetching);
+    cached_when_told = cached;
+  }
+  return op == RI_OP_SAME ? 1 : 0;
+}
+
 // Waits for the fetch of path to end: its state.
 int wait_for(const std::string& path) {
   int err = 1;
@@ -326,9 +340,14 @@ TEST(RawImage, TheLeastRecentlyUsedEndedImageMakesRoom) {
   // Image 0 is asked for again: image 1 is now the least recently used.
   int err = 0, w = 0, h = 0;
   EXPECT_NE(zu_get_ri(&err, &w, &h, nullptr, nullptr, url(name(0)).c_str()), nullptr);
+  // Room is made before the end is seen: by a caller told of it, and by
+  // one that waited for it.
+  EXPECT_EQ(zu_get_ri(&err, &w, &h, count_at_end, nullptr, url(name(99)).c_str()), nullptr);
   EXPECT_EQ(wait_for(name(99)), RI_READY);
   ri_counts(&cached, &fetching);
   EXPECT_EQ(cached, 99);
+  ASSERT_TRUE(wait_until([] { return cached_when_told >= 0; }));
+  EXPECT_EQ(cached_when_told, 99);
   EXPECT_NE(zu_get_ri(&err, &w, &h, nullptr, nullptr, url(name(0)).c_str()), nullptr);
   EXPECT_EQ(zu_get_ri(&err, &w, &h, nullptr, nullptr, url(name(1)).c_str()), nullptr);
   EXPECT_EQ(err, RI_FETCHING);  // it had gone: it is fetched again
