@@ -128,6 +128,30 @@ void _insert_node_ring(MATRIX_NODE* n);
 void _delete_node_ring(MATRIX_NODE* n);
 
 // ---------------------------------------------------------------------------
+// Node memory
+//
+// A node's vector data are one block of a size its matrix's kind fixes (a
+// 256 x 256 node of pixel words is 256 KiB), made and let go by the
+// thousand as nodes come and go. Given back to the system, every new one
+// faulted its pages in again, and the collector's trims gave back what the
+// allocator still held. So the blocks of a node that leaves the cache are
+// kept by size, and the element types take one (elements/pool.h) for the
+// next vector of that size: a node made, loaded or filled. The pool keeps
+// at most node_cache_bytes and is emptied when the last matrix is freed;
+// its own leaf lock guards it (node_pool.cc).
+
+// Installs the pool as the element types' source of node blocks (init_matrix).
+void install_mx_node_pool();
+// Lets go of datum d of type tp (under matrix_lock): a plain vector block
+// of node size is kept while there is room, anything else freed as
+// tp->free_data does.
+void mx_node_pool_give(MATRIX_DATA_TYPE* tp, void* d);
+// Frees every kept block.
+void mx_node_pool_drain();
+// The bytes kept now.
+int64_t mx_node_pool_bytes();
+
+// ---------------------------------------------------------------------------
 // Tokens and the worker
 
 // Fires access `access` (a slot 0..23; only its kind counts) on n; with

@@ -125,7 +125,7 @@ void free_node_contents(MATRIX_NODE* n) {
     MATRIX_CHANNEL& c = n->channel[ch];
     MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
     if (!tp) continue;
-    if (c.data) tp->free_data(tp, c.data);
+    mx_node_pool_give(tp, c.data);
     if (c.sb) c.sb->tbl->free_sb(c.sb);
   }
   for (MATRIX_SEXP* s : {n->send_data, n->send_data_delay})
