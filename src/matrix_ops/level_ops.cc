@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <vector>
 
 #include "base/alloc.h"
 #include "elements/value.h"
@@ -136,8 +138,68 @@ void rep_code(ZU_SEXP* s, int dim, int32_t* rep) {
   }
 }
 
+// The vector type of a child's datum held in place, as vector_of reads a
+// copy of it; null where vector_of refuses.
+MATRIX_DATA_TYPE* held_vector_type(const void* d) {
+  MATRIX_DATA_TYPE* tp = get_matrix_data_type(static_cast<const uint8_t*>(d)[1]);
+  return tp && mx_is_vector_code(tp->type) && tp->sexp2md ? tp : nullptr;
+}
+
+// One source of a thinning: a child's code and its vector.
+struct ThinSource {
+  const int64_t* dc;
+  const void* data;
+};
+
+// The target's sources: the children a reader holds (the last child first,
+// as mxCH lists them), else the data items of the evaluated target, each
+// checked. Null, or the error to answer; *tp the type of the first.
+ZU_SEXP* thin_sources(MATRIX* m, ZU_SEXP* target, const MxChildrenRead& kids, ZU_SEXP* form, const char* func,
+                      std::deque<DimCode>* codes, std::vector<ThinSource>* out, MATRIX_DATA_TYPE** tp) {
+  if (kids.taken() && !kids.children().empty()) {
+    const auto& held = kids.children();
+    for (auto k = held.rbegin(); k != held.rend(); ++k) {
+      MATRIX_DATA_TYPE* it = held_vector_type(k->data);
+      if (k == held.rbegin()) *tp = it;
+      if (!it) return reason_error(form, func, k == held.rbegin() ? "CH data type" : "CH data type(2)");
+      if (it != *tp) return mx_type_error(form, func);
+      out->push_back({k->dc, k->data});
+    }
+    return nullptr;
+  }
+  ZU_SEXP *first = nullptr, *rest = nullptr;
+  if (const char* why = target_items(target, &first, &rest)) return reason_error(form, func, why);
+  void* data = nullptr;
+  *tp = vector_of(get_el(first, 2), &data);
+  if (!*tp) return reason_error(form, func, "CH data type");
+  for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    ZU_SEXP* item = p->pair.car;
+    DimCode& dc = codes->emplace_back(m, get_el(item, 1));
+    if (!dc) return reason_error(form, func, "cannot convert dim_code");
+    MATRIX_DATA_TYPE* it = vector_of(get_el(item, 2), &data);
+    if (!it) return reason_error(form, func, "CH data type(2)");
+    if (it != *tp) return mx_type_error(form, func);  // read with this type's layout, it would be misread
+    out->push_back({dc.get(), data});
+  }
+  return nullptr;
+}
+
+// The arguments are evaluated here, in order: a target written as a read of
+// the children is read in place (op_frame_impl.h), since the thinning only
+// reads it.
 ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "mxThinnedOut";
+  MxChildrenRead kids(get_el(form, 1));
+  ZU_SEXP* target = eval(env, get_el(form, 1));
+  kids.disarm();
+  if (get_type(target) == ZU_TYPE_ERROR) return target;
+  gc_set_nl(target, gc_qn_sexp);  // a value found in an environment, kept across the allocations below
+  ZU_SEXP* rep_form = nullptr;
+  if (list_length(form) > 2) {
+    rep_form = eval(env, get_el(form, 2));
+    if (get_type(rep_form) == ZU_TYPE_ERROR) return rep_form;
+    gc_set_nl(rep_form, gc_qn_sexp);
+  }
   MATRIX_TOKEN* t = mx_op_token(env);
   if (!t) return nullptr;
   MATRIX_NODE* n = t->process_node;
@@ -148,32 +210,28 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
     return error_at(form, ZU_ER_PARAM, kFunc, data_list("invalid parameter in mxThinnedOut", get_string(type)));
   int ch = channel_attribute(sf, m);
   if (ch == -2) return channel_error(form, kFunc);
-  ZU_SEXP *first = nullptr, *rest = nullptr;
-  if (const char* why = target_items(get_el(form, 1), &first, &rest)) return reason_error(form, kFunc, why);
-  void* data = nullptr;
-  MATRIX_DATA_TYPE* tp = vector_of(get_el(first, 2), &data);
-  if (!tp) return reason_error(form, kFunc, "CH data type");
+  std::deque<DimCode> codes;
+  std::vector<ThinSource> sources;
+  MATRIX_DATA_TYPE* tp = nullptr;
+  // The first source's type is checked before the others are.
+  ZU_SEXP* refused = thin_sources(m, target, kids, form, kFunc, &codes, &sources, &tp);
+  if (refused && !tp) return refused;
   bool has_slot = average ? tp->thinned_avg != nullptr : tp->thinned_rep != nullptr;
   if (!has_slot) return mx_type_error(form, kFunc);
   MATRIX_GEOMETRY g = geometry_of(m);
   int32_t rep[kMxMaxDim];
-  rep_code(get_el(form, 2), g.dim, rep);
+  rep_code(rep_form, g.dim, rep);
   void* def = nullptr;
   if (!channel_default(m, ch, tp, &def)) return mx_type_error(form, kFunc);
   void* block = mxt_alloc_vector_by_dim_code(&g, tp, MX_ATYPE::collector, n->dim_code, def);
   if (def) tp->parent->free_data(tp->parent, def);
   if (!block) return mx_loading_error(form, kFunc);
-  for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
-    ZU_SEXP* item = p->pair.car;
-    DimCode dc(m, get_el(item, 1));
-    if (!dc) return reason_error(form, kFunc, "cannot convert dim_code");
-    MATRIX_DATA_TYPE* it = vector_of(get_el(item, 2), &data);
-    if (!it) return reason_error(form, kFunc, "CH data type(2)");
-    if (it != tp) return mx_type_error(form, kFunc);  // read with this type's layout, it would be misread
-    int r = average ? tp->thinned_avg(tp, &g, dc.get(), 1, block, data)
-                    : tp->thinned_rep(tp, &g, dc.get(), rep, 1, block, data);
+  for (const ThinSource& src : sources) {
+    int r = average ? tp->thinned_avg(tp, &g, src.dc, 1, block, src.data)
+                    : tp->thinned_rep(tp, &g, src.dc, rep, 1, block, src.data);
     if (r < 0) return error_at(form, ZU_ER_NO_OBJECT, kFunc, data_list("invalid matrix loading", r));
   }
+  if (refused) return refused;
   return mx_data_item(m, n->dim_code, block_value(tp, block));
 }
 
@@ -399,7 +457,8 @@ ZU_SEXP* zu_mxMax(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
 }
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
-const QN_PRIM_DEF kThinnedOut[] = {{"mxThinnedOut", zu_mxThinnedOut, 1, 2, 3, T}, {}};
+// mxThinnedOut evaluates its own arguments.
+const QN_PRIM_DEF kThinnedOut[] = {{"mxThinnedOut", zu_mxThinnedOut, 0, 2, 3, 0}, {}};
 const QN_PRIM_DEF kDiff[] = {{"mxDiff", zu_mxDiff, 1, 3, 3, T}, {}};
 const QN_PRIM_DEF kAdd[] = {{"mxAdd", zu_mxAdd, 1, 3, 3, T}, {}};
 const QN_PRIM_DEF kSquash[] = {{"mxSquash", zu_mxSquash, 1, 2, 4, T}, {}};

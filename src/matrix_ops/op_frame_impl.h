@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "matrix/matrix.h"
 #include "matrix/node.h"
@@ -61,3 +62,47 @@ MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_
 // it is open, else the value to return (the wait while it opens, or an
 // error).
 ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const char* func, MATRIX** out);
+
+// ---- children read in place
+//
+// mxCH type="children" copies every child's datum into a new vector, since
+// the script may keep it. A kernel that only reads the children while it
+// runs needs no copy: it arms a reader for the argument it is about to
+// evaluate, and mxCH, called for exactly that written form on this thread,
+// takes each child as it would (the same nodes asked for, the same errors
+// and waits) but keeps the child's datum in place under the child's
+// channel lock instead of copying it, and answers (Children). The reader
+// lets every lock go when it ends. Its reads of the children happen before
+// the kernel's result exists, as the copies did.
+struct MX_HELD_CHILD {
+  int64_t dc[1 + kMxMaxDim];  // the child's code as its data item names it
+  MATRIX_NODE* n;             // locked for the token, channel-locked
+  const void* data;           // the datum, valid while the reader holds it
+};
+
+class MxChildrenRead {
+ public:
+  // Arms the reader for the written form `target` (a list) on this thread.
+  explicit MxChildrenRead(ZU_SEXP* target);
+  ~MxChildrenRead();
+  MxChildrenRead(const MxChildrenRead&) = delete;
+  MxChildrenRead& operator=(const MxChildrenRead&) = delete;
+  // Stops matching further calls (the argument has been evaluated).
+  void disarm();
+  // Whether mxCH read the children into this reader.
+  bool taken() const { return taken_; }
+  const std::vector<MX_HELD_CHILD>& children() const { return kids_; }
+
+  // For mxCH: the reader armed for the call whose evaluated form is
+  // `form` (same head as the written one), now taken; else null.
+  static MxChildrenRead* claim(ZU_SEXP* form);
+  // For mxCH: keeps a child (its channel lock is the reader's from now).
+  void hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n, const void* data);
+
+ private:
+  ZU_SEXP* head_;
+  MxChildrenRead* outer_;  // the reader armed before this one on the thread
+  bool armed_ = true;
+  bool taken_ = false;
+  std::vector<MX_HELD_CHILD> kids_;
+};
