@@ -207,6 +207,7 @@ struct SavedNode {
   std::vector<uint8_t> bits;   // the bit-field child list (dim_bit_field > 0)
   std::vector<Code> kid_codes;  // the array child list (dim_bit_field 0)
   int64_t fofs = 0, ring = 0, addr = 0;
+  bool stored = false;  // the channel data are what their records hold
 };
 
 SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
@@ -224,7 +225,25 @@ SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
   v.fofs = n->fofs;
   v.ring = n->ring_fofs;
   v.addr = n->dim_addr_fofs;
+  v.stored = n->data_stored;
   return v;
+}
+
+// The head of the node's channel chain as it is stored, when writing it
+// again would write the same bytes: the data are what their records hold,
+// every datum a save writes has its record and no other channel has one.
+// 0 otherwise (the chain is written).
+int64_t stored_chain(MATRIX* m, const MATRIX_NODE* n, const SavedNode& v) {
+  if (!v.stored) return 0;
+  int64_t first = 0;
+  for (int ch = 0; ch < v.nos; ++ch) {
+    const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
+    const MATRIX_CHANNEL& c = n->channel[ch];
+    const bool saved = (inf.flags & kMxChFile) && inf.data_type && c.data;
+    if (saved != (c.data_fofs != 0)) return 0;
+    if (saved && !first) first = c.data_fofs;
+  }
+  return first;
 }
 
 // The channel records, highest first, so the chain starts at the lowest:
@@ -335,7 +354,10 @@ int save_matrix_node(MATRIX_NODE* n) {
     int found = mx_tree_find(m, w, &key, &there);
     if (found != 0) return mx_file_fault(m, found > 0 ? "node stored twice" : "node tree", there);
   }
-  int64_t first = save_node_channels(m, n, v);
+  // A node saved or loaded and not changed since is not written again:
+  // only its node record is.
+  int64_t first = stored_chain(m, n, v);
+  if (!first) first = save_node_channels(m, n, v);
   if (first < 0) return -1;
   int64_t ring = v.ring, addr = v.addr, fofs = v.fofs;
   if (int r = save_node_ring(m, n, v, &ring)) return r;
@@ -355,6 +377,7 @@ int save_matrix_node(MATRIX_NODE* n) {
   n->ring_fofs = ring;
   n->dim_addr_fofs = v.dbf == 0 ? addr : 0;
   n->dim_addr_size = addr_size > 0 ? addr_size : 0;
+  n->data_stored = 1;  // the caller's channel lock kept the data as written
   wakeup_task(n);
   unlock_task(matrix_lock, "save_matrix_node");
   return 0;
@@ -452,6 +475,7 @@ int load_matrix_node(MATRIX_NODE* n) {
   n->ring_fofs = raw.ring_fofs;
   n->dim_addr_fofs = raw.nlist_dim_addr;
   n->dim_addr_size = addr_size;
+  n->data_stored = 1;
   _mx_node_loaded(n);
   _matrix_node_channel_unlock(n, 0);
   unlock_task(matrix_lock, "load_matrix_node");
