@@ -7,6 +7,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "elements/stored.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file_impl.h"
@@ -107,6 +108,28 @@ bool key_code(const MATRIX* m, const void* key, int64_t len, int64_t* dc) {
 // ---------------------------------------------------------------------------
 // Records of one node
 
+namespace {
+
+// One buffer per saving task, kept from node to node, for the stored form
+// of a vector datum: made in memory already in place, and still in the
+// processor's cache when the system copies it to the file, so that the
+// byte swap and the write are one pass over fresh bytes.
+struct NetScratch {
+  uint8_t* bytes = nullptr;
+  size_t size = 0;
+  ~NetScratch() { d_f_ree(bytes); }
+  uint8_t* at_least(size_t n) {
+    if (n > size) {
+      d_f_ree(bytes);
+      bytes = static_cast<uint8_t*>(d_alloc(n));
+      size = n;
+    }
+    return bytes;
+  }
+};
+
+}  // namespace
+
 int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t next_fofs, int id,
                            MATRIX_DATA_TYPE* tp) {
   if (!tp || !tp->convert_to_net) return -1;
@@ -122,7 +145,15 @@ int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t 
   iovec body[kFacMaxPieces - 1];
   size_t n = 0;
   uint64_t size = 16 + kMxData2Head;
-  if (tp->convert_to_net(tp, rl, target) == 0) {
+  static thread_local NetScratch scratch;
+  if (const int64_t net = mxt_vector_net_size(tp, target); net > 0) {
+    uint8_t* out = scratch.at_least(static_cast<size_t>(net));
+    if (mxt_vector_to_net_into(tp, target, out) == 0) {
+      body[n++] = iovec{b, kMxData2Head};
+      body[n++] = iovec{out, static_cast<size_t>(net)};
+      size += static_cast<uint64_t>(net);
+    }
+  } else if (tp->convert_to_net(tp, rl, target) == 0) {
     size_t pieces = 0;
     for (const CHAIN_LIST64* c = rl->chain_head; c; c = c->next)
       pieces += c->len > 0 ? 1 : c->len < 0 ? std::size(body) : 0;  // a bad length fails the join below
