@@ -7,6 +7,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "elements/pool.h"
 #include "elements/stored.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
@@ -176,6 +177,10 @@ int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t 
     at = mx_put_record_pieces(work_of(m)->pdb_fd, fofs, h, std::span<const iovec>(body, n));
   }
   free_recordlist64(rl);
+  // A node's data are written once and then left alone: their way to the
+  // disk starts now, beside the work still to come, instead of all at the
+  // sync of the close. A refusal leaves it to that sync, which is checked.
+  if (at > 0 && size >= kMxNodeBlockMin) l_start_writeback64(work_of(m)->pdb_fd, static_cast<uint64_t>(at), size);
   return at;
 }
 
