@@ -13,7 +13,7 @@
 namespace {
 
 void BM_LockUnlock(benchmark::State& state) {
-  SEM s = new_lock(1);
+  SEM s = new_lock(LOCK_TEST);
   for (auto _ : state) {
     lock_task(s);
     unlock_task(s, "bench");
@@ -23,7 +23,7 @@ void BM_LockUnlock(benchmark::State& state) {
 }
 BENCHMARK(BM_LockUnlock);
 
-SEM shared_lock = new_lock(1);
+SEM shared_lock = new_lock(LOCK_TEST);
 long shared_count = 0;
 
 void BM_LockUnlockContended(benchmark::State& state) {
@@ -39,7 +39,7 @@ BENCHMARK(BM_LockUnlockContended)->Threads(2)->Threads(4)->UseRealTime();
 // One round trip: the benchmark thread hands the turn to a task, which hands
 // it back; each side sleeps on the shared word until the turn is its own.
 struct PingPong {
-  SEM lock = new_lock(1);
+  SEM lock = new_lock(LOCK_TEST);
   int turn = 0;  // 0: the benchmark thread, 1: the task
   bool stop = false;
 };

@@ -14,6 +14,7 @@
 #include "matrix/dim_code.h"
 #include "matrix/matrix.h"
 #include "matrix/mx_file.h"
+#include "matrix/node.h"
 #include "text/convert.h"
 #include "zu/core_init.h"
 #include "zu/gc.h"
@@ -33,22 +34,9 @@ std::vector<uint8_t> read_back(const std::string& path) {
 
 // Loads the node at dc into a node of its own, outside the node cache.
 void load_one(MATRIX* m, const int64_t* dc) {
-  auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
-  n->matrix = m;
-  n->dim_code = copy_dim_code(m, dc);
-  if (m->dim_bit_field > 0) {
-    n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, static_cast<size_t>(m->dim_bit_field)));
-    n->nlist_dim_bit_field_len = m->dim_bit_field;
-  }
+  MATRIX_NODE* n = mx_make_node(m, dc);
   load_matrix_node(n);
-  for (int ch = 0; n->channel && ch < m->p.channel_nos; ++ch)
-    if (MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type; tp && n->channel[ch].data)
-      tp->free_data(tp, n->channel[ch].data);
-  _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
-  d_f_ree(n->nlist_dim_bit_field);
-  d_f_ree(n->channel);
-  d_f_ree(n->dim_code);
-  d_f_ree(n);
+  mx_free_node(n);
 }
 
 // The file opened as the agent opens it, every stored node loaded; a file

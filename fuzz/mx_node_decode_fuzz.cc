@@ -8,9 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "base/alloc.h"
 #include "elements/element_type.h"
-#include "matrix/dim_code.h"
 #include "matrix/node.h"
 #include "zu/core_init.h"
 #include "zu/gc.h"
@@ -37,26 +35,8 @@ MATRIX* make_matrix(int dd, int bs, int64_t size) {
 }
 
 MATRIX_NODE* make_node(MATRIX* m) {
-  auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
-  n->matrix = m;
   int64_t dc[3] = {1, 0, 0};
-  n->dim_code = copy_dim_code(m, dc);
-  if (m->dim_bit_field > 0) {
-    n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, m->dim_bit_field));
-    n->nlist_dim_bit_field_len = m->dim_bit_field;
-  }
-  return n;
-}
-
-void drop_node(MATRIX_NODE* n) {
-  for (int ch = 0; n->channel && ch < n->matrix->p.channel_nos; ++ch)
-    if (MATRIX_DATA_TYPE* tp = n->matrix->channel_info[ch].data_type; tp && n->channel[ch].data)
-      tp->free_data(tp, n->channel[ch].data);
-  _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
-  d_f_ree(n->nlist_dim_bit_field);
-  d_f_ree(n->channel);
-  d_f_ree(n->dim_code);
-  d_f_ree(n);
+  return mx_make_node(m, dc);
 }
 
 bool same(ZU_SEXP* a, ZU_SEXP* b) {
@@ -87,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZU_SEXP* once = encode_matrix_node(n);
     MATRIX_NODE* again = make_node(m);
     if (decode_matrix_node(again, once) != 0 || !same(encode_matrix_node(again), once)) __builtin_trap();
-    drop_node(again);
+    mx_free_node(again);
   }
-  drop_node(n);
+  mx_free_node(n);
   m->flags = 0;  // a record for the channel without a type broke it
   return 0;
 }

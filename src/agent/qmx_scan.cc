@@ -141,5 +141,8 @@ ZU_SEXP* qn_qmxCache(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   lock_task(l_favt64_lock);
   fac_set_total_entries(static_cast<int>(bytes / 4096));
   unlock_task(l_favt64_lock, "qmxCache");
+  lock_task(matrix_lock);
+  node_cache_bytes = bytes;
+  unlock_task(matrix_lock, "qmxCache");
   return nullptr;
 }

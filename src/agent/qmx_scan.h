@@ -1,6 +1,7 @@
 // qmxScan, qmxCopy and qmxCache: a script kind fired over every stored node
 // of an area of an entry's matrix, channels copied from one entry's matrix
-// into another's, and the page limit of the record store.
+// into another's, and the page limit of the record store and the node
+// cache's budget.
 //
 // qmxScan and qmxCopy hold the command lock of every entry they work on and
 // release the node their entries' caches hold before the store walks the
@@ -21,6 +22,7 @@ ZU_SEXP* qn_qmxScan(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_F
 // arguments themselves. The empty list, or an error.
 ZU_SEXP* qn_qmxCopy(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV* sp_env);
 // (qmxCache) with size: the record store's page limit becomes size / 4096
-// pages (0..4095 bytes: direct mode). The empty list, or 0x80040503 for a
-// missing, negative or too large size.
+// pages (0..4095 bytes: direct mode), and the node cache's byte budget
+// (node_cache_bytes) size. The empty list, or 0x80040503 for a missing,
+// negative or too large size.
 ZU_SEXP* qn_qmxCache(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV* sp_env);

@@ -197,6 +197,13 @@ void blocking_enter() {
 }
 
 SEM _i_new_lock(int level, const char* file, int line) {
+  // The order check compares levels: one nobody wrote into the table would
+  // order the lock against the others by accident.
+  if (!lock_level_name(level)) {
+    char msg[256];
+    std::snprintf(msg, sizeof msg, "new_lock: level %d at %s:%d is not in the lock table", level, file, line);
+    er_panic(msg);
+  }
   auto* s = new SEM_REC;
   s->level = level;
   s->file = file;

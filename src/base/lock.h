@@ -30,6 +30,8 @@
 // blocking call is waited for at a safe point (lock_at_safe_point).
 #pragma once
 
+#include "base/checked.h"
+
 struct SEM_REC;
 using SEM = SEM_REC*;  // handle passed by value; null until created
 
@@ -38,6 +40,8 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
 // guards. A lock of an upper layer may sit below a lock of a lower one; the
 // levels say only which may be taken while which is held.
 #define QNMX_LOCK_ORDER(X)                                                                      \
+  /* tests/, bench/: a lock of their own, taken while no other is held */                       \
+  X(LOCK_TEST, 1, "test lock")                                                                   \
   /* netsvc/auth_access.cc: peer authentication; held while access files are read and run */     \
   X(LOCK_AUTH, 5, "auth_lock")                                                                   \
   /* zulib/threads.cc: the table of script threads; waits for a thread's end */                 \
@@ -113,22 +117,15 @@ enum LockLevel : int {
 // The name of the lock of that level in the table; null for another level.
 const char* lock_level_name(int level);
 
-// Debug and sanitizer builds check the order and the `_name` assertions.
-#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QNMX_LOCK_CHECK 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QNMX_LOCK_CHECK 1
-#endif
-#endif
-#ifndef QNMX_LOCK_CHECK
-#define QNMX_LOCK_CHECK 0
-#endif
+// Checked builds (base/checked.h) check the order and the `_name`
+// assertions.
+#define QNMX_LOCK_CHECK QNMX_CHECKED
 
 // ---------------------------------------------------------------------------
 // Locks
 
-// Makes a lock of the given level (a LockLevel).
+// Makes a lock of the given level, which must be a level of the table (a
+// LockLevel): any other is a slip of the program and stops the process.
 SEM _i_new_lock(int level, const char* file, int line);
 void _i_lock_task(SEM s, const char* file, int line);
 // label: the caller's operation name (not stored).

@@ -1,3 +1,6 @@
+// The system calls of the raster files (raster_io_impl.h): open, read and
+// write at an offset, each asked again while the descriptor is briefly
+// unavailable (EAGAIN), at most a hundred times a millisecond apart.
 #include "codec/raster_io_impl.h"
 
 #include <cerrno>

@@ -124,7 +124,8 @@ struct MATRIX_DATA_TYPE {
   // bytes are not a valid stored value of the type. d is never written.
   void* (*convert_to_host)(const MATRIX_DATA_TYPE* tp, const void* d, int64_t size, MX_ATYPE atype,
                            MX_CACHE* at_work, const char* file, int line);
-  // Vector and matrix algebra (filled by the algebra issue).
+  // Vector and matrix algebra of the numeric vector types (set by
+  // fill_algebra_slots, elements/algebra.cc; null for the others).
   void* (*add_vv)(const MATRIX_DATA_TYPE* tp, const void* d1, const void* d2, MX_CACHE* c);
   void* (*sub_vv)(const MATRIX_DATA_TYPE* tp, const void* d1, const void* d2, MX_CACHE* c);
   void* (*mul_mm)(const MATRIX_DATA_TYPE* tp, const void* d1, const void* d2, MX_CACHE* c);

@@ -37,9 +37,11 @@ void* new_channel_datum(MATRIX_NODE* n, int ch, const MATRIX_ALLOC_VECTOR_PARAM*
   return tp->alloc_data(tp, MX_ATYPE::tagged, nullptr, nullptr, file, line);
 }
 
+}  // namespace
+
 // A dirty node whose changes cannot be written any more: said in the log
 // and on the standard error, never dropped silently.
-void report_lost_save(const MATRIX_NODE* n) {
+void _report_lost_save(const MATRIX_NODE* n) {
   const MATRIX* m = n->matrix;
   const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
   std::string dc = "(" + std::to_string(n->dim_code[0]);
@@ -50,8 +52,6 @@ void report_lost_save(const MATRIX_NODE* n) {
              dc.c_str(), n->status);
   ss_printf("matrix %s: changes of node %s not saved (status %i)\n", text, dc.c_str(), n->status);
 }
-
-}  // namespace
 
 void _mx_node_channels(MATRIX_NODE* n) {
   assert_lock_held(matrix_lock);
@@ -312,6 +312,7 @@ void flush_dirty(MATRIX* m, int64_t level) {
       _unlist_dirty(n);
       continue;
     }
+    if (level >= 0 && n->dim_code[0] > level) break;  // the list runs from the finest level
     if (level >= 0 && n->dim_code[0] != level) continue;
     if (n->process_token) continue;  // a token may still save or settle it
     // A save fired here that ran and left the node dirty failed: saving
@@ -323,11 +324,16 @@ void flush_dirty(MATRIX* m, int64_t level) {
       _matrix_trigger_access(n, kMxSaveSlot, 0);
       continue;
     }
-    report_lost_save(n);
+    _report_lost_save(n);
     n->dirty_file_time = 0;
     n->save_fired = 0;
     _unlist_dirty(n);
   }
+}
+
+int64_t lowest_dirty_level(MATRIX* m) {
+  const MATRIX_NODE* n = _first_dirty(m);
+  return n ? n->dim_code[0] : -1;
 }
 
 }  // namespace
@@ -337,12 +343,20 @@ void _flush_all_dirty_file(MATRIX* m) {
   flush_dirty(m, -1);
 }
 
+void _flush_dirty_finest(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  if (int64_t lowest = lowest_dirty_level(m); lowest >= 0) flush_dirty(m, lowest);
+}
+
 void _flush_dirty_bottom_up(MATRIX* m) {
   assert_lock_held(matrix_lock);
-  int64_t lowest = -1;
-  for (MATRIX_NODE* n = m->dirty_list; n; n = n->dirty_next)
-    if (n->dirty_file_time && (lowest < 0 || n->dim_code[0] < lowest)) lowest = n->dim_code[0];
-  if (lowest >= 0) flush_dirty(m, lowest);
+  int64_t lowest = lowest_dirty_level(m), rebuild = _rebuild_level(m);
+  if (rebuild >= 0 && (lowest < 0 || rebuild <= lowest)) {
+    _rebuild_step(m, rebuild);
+    lowest = lowest_dirty_level(m);
+    rebuild = _rebuild_level(m);
+  }
+  if (lowest >= 0 && (rebuild < 0 || lowest <= rebuild)) flush_dirty(m, lowest);
 }
 
 void flush_all_dirty_file(MATRIX* m) {

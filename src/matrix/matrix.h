@@ -35,6 +35,7 @@ struct MATRIX_NODE;
 struct MATRIX_TOKEN;
 struct MX_STRUCT_BLOCK;
 struct MATRIX_ALLOC_BLOCK_PARAM;
+struct MX_REBUILD;
 
 // ---- result codes shared by the whole store
 constexpr int kMxNoMatrix = -101;     // no such matrix, or no such node
@@ -276,11 +277,17 @@ struct MATRIX {
   void* file_work;                     // matrix file state
   MATRIX_GEOMETRY geometry;            // view for the element operations
   // Every node marked for the file since a walk of this list last met it,
-  // in the order they were marked: flushing, syncing and closing walk these
-  // instead of every node. A node whose mark went (saved) stays until a
-  // walk or its freeing takes it off.
+  // the finest level first and each level in the order its nodes were
+  // marked: flushing, syncing and closing walk these instead of every node,
+  // and save the finest first (a coarser node's save may read its
+  // children). A node whose mark went (saved) stays until a walk or its
+  // freeing takes it off.
   MATRIX_NODE* dirty_list;
   MATRIX_NODE* dirty_tail;
+  MATRIX_NODE* dirty_level_tail[kMxMaxLevels];  // the last node of each level on it
+  // The coarser nodes to make again from their children before the matrix
+  // closes (matrix_impl.h); null until a node is written.
+  MX_REBUILD* rebuild;
 };
 
 // ---------------------------------------------------------------------------

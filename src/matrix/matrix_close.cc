@@ -67,8 +67,9 @@ void _close_matrix(MATRIX* m) {
   assert_lock_held(matrix_lock);
   if (m->mode == kMxModeClosed && m->mx_next == m) return;  // being closed already
   // Saves go level by level from the finest, each level once the one below
-  // is written: a coarser node's save may read its children, which the
-  // matrix's scripts can still load while it closes (node_cache.cc).
+  // is written, and every coarser node over what was written is made again
+  // (level_rebuild.cc): a coarser node's save may read its children, which
+  // the matrix's scripts can still load while it closes (node_cache.cc).
   _flush_dirty_bottom_up(m);
   m->mode = kMxModeClosed;
   _unlink_matrix(m);
@@ -89,12 +90,14 @@ void _close_matrix(MATRIX* m) {
     _requeue_matrix_wait_tokens(m);
     bool left = release_nodes(m);
     bool open_pending = m->open_token && !mx_open_method_running(m);
-    if (!left && m->token_cnt == 0 && !open_pending) break;
-    // With no script running, a node still dirty belongs to a coarser level
-    // whose saves the next flush fires at once: the saves of the finer one
-    // ended, perhaps while _wait_dirty_saved slept, and nothing is left to
-    // wake this task. Each such pass fires saves or reports lost ones.
-    if (m->token_cnt == 0 && _first_dirty(m)) continue;
+    bool rebuild = _rebuild_pending(m);
+    if (!left && m->token_cnt == 0 && !open_pending && !rebuild) break;
+    // With no script running, a node still dirty (or to rebuild) belongs to
+    // a coarser level whose saves the next flush fires at once: the saves of
+    // the finer one ended, perhaps while _wait_dirty_saved slept, and
+    // nothing is left to wake this task. Each such pass fires saves or
+    // fetches, or reports lost ones.
+    if (m->token_cnt == 0 && (_first_dirty(m) || rebuild)) continue;
     sleep_on_close_key();
   }
   --mx_closing;
@@ -144,7 +147,7 @@ void _sync_matrix(MATRIX* m) {
   }
   if (m->mode != kMxModeActive) return;
   for (;;) {
-    _flush_all_dirty_file(m);
+    _flush_dirty_finest(m);
     while (m->access_lock || m->wait_token) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);

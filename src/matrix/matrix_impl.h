@@ -30,16 +30,50 @@ extern bool mx_closing_all;
 void _wake_close_key();
 
 // The dirty list of a matrix (MATRIX::dirty_list). _list_dirty puts a
-// node on it once; _unlist_dirty takes it off (a node not on it is left
-// alone); _first_dirty gives the first node on it that is still dirty,
-// taking the clean ones before it off, or null.
+// node on it once, after the nodes of its level and the finer ones;
+// _unlist_dirty takes it off (a node not on it is left alone); _first_dirty
+// gives the first node on it that is still dirty (one of the finest dirty
+// level), taking the clean ones before it off, or null.
 void _list_dirty(MATRIX_NODE* n);
 void _unlist_dirty(MATRIX_NODE* n);
 MATRIX_NODE* _first_dirty(MATRIX* m);
-// Closing's flush: as _flush_all_dirty_file, for the dirty nodes of the
-// finest level that has any. A coarser node is saved only once every finer
-// one is, since a save script may make a node from its children.
+// As _flush_all_dirty_file, for the dirty nodes of the finest level that
+// has any: syncing calls it until nothing is dirty, so that a coarser node
+// is saved only once every finer one is (a save script may make a node
+// from its children, and fails while they have no data yet).
+void _flush_dirty_finest(MATRIX* m);
+// Closing's flush: as _flush_dirty_finest, or for the nodes to rebuild
+// when the finest of them is as fine (those are taken first).
 void _flush_dirty_bottom_up(MATRIX* m);
+// Says, in the log and on the standard error, that the changes of n could
+// not be saved.
+void _report_lost_save(const MATRIX_NODE* n);
+
+// Coarser nodes rebuilt at close (level_rebuild.cc). A save script may
+// make a node from its children, so a node written to the file leaves its
+// parent stale until the parent is written after it. Closing rebuilds every
+// stale node whose level has a save script, level by level from the finest,
+// each level once the one below is written: it holds a batch of them
+// (loading those the cache let go), marks each for its save once ready, and
+// reports one that cannot be made ready as a change lost. What closing
+// leaves then never depends on which nodes the cache happened to hold.
+//
+// n was just written by the standard write hook.
+void _note_node_saved(MATRIX_NODE* n);
+// The finest level with a node to rebuild (stale or held), or -1.
+int64_t _rebuild_level(const MATRIX* m);
+// Holds more of the stale nodes of `level` and marks the held ones that
+// became ready.
+void _rebuild_step(MATRIX* m, int64_t level);
+// A node is still to rebuild, or held.
+bool _rebuild_pending(const MATRIX* m);
+// At the matrix's end.
+void _free_rebuild(MATRIX* m);
+// The node at dc of m, active or closing, for a rebuild: the one in memory,
+// or a new one with its fetch fired; null for a broken matrix or a code
+// outside it (node_cache.cc).
+MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc);
+
 // Sleeps (releasing matrix_lock) while the first dirty node of m has its
 // save under way, so that waiting for a whole matrix to be written costs
 // one wake-up per node saved. Returns when no node is dirty, when the

@@ -1,5 +1,7 @@
 // Scripts, mode and environment of a matrix, its object ids, and the
 // update stamps, save mark and dirty time of its nodes.
+#include <algorithm>
+
 #include "base/panic.h"
 #include "matrix/matrix.h"
 #include "matrix/matrix_impl.h"
@@ -180,25 +182,45 @@ void _set_dirty_file(MATRIX_NODE* n) {
 
 // ---- the dirty list
 
+namespace {
+
+// The level of n as an index of dirty_level_tail (dim codes of nodes are
+// checked against the matrix's levels, which are fewer).
+int level_slot(const MATRIX_NODE* n) {
+  return static_cast<int>(std::clamp<int64_t>(n->dim_code[0], 0, kMxMaxLevels - 1));
+}
+
+}  // namespace
+
 void _list_dirty(MATRIX_NODE* n) {
   assert_lock_held(matrix_lock);
   if (n->dirty_listed) return;
   MATRIX* m = n->matrix;
+  const int level = level_slot(n);
+  // After the last node of its level, or of the nearest finer level on it.
+  MATRIX_NODE* after = nullptr;
+  for (int l = level; l >= 0 && !after; --l) after = m->dirty_level_tail[l];
+  MATRIX_NODE* before = after ? after->dirty_next : m->dirty_list;
   n->dirty_listed = 1;
-  n->dirty_next = nullptr;
-  n->dirty_prev = m->dirty_tail;
-  if (m->dirty_tail) m->dirty_tail->dirty_next = n;
+  n->dirty_prev = after;
+  n->dirty_next = before;
+  if (after) after->dirty_next = n;
   else m->dirty_list = n;
-  m->dirty_tail = n;
+  if (before) before->dirty_prev = n;
+  else m->dirty_tail = n;
+  m->dirty_level_tail[level] = n;
 }
 
 void _unlist_dirty(MATRIX_NODE* n) {
   assert_lock_held(matrix_lock);
   if (!n->dirty_listed) return;
+  MATRIX* m = n->matrix;
+  MATRIX_NODE*& tail = m->dirty_level_tail[level_slot(n)];
+  if (tail == n) tail = n->dirty_prev && level_slot(n->dirty_prev) == level_slot(n) ? n->dirty_prev : nullptr;
   if (n->dirty_prev) n->dirty_prev->dirty_next = n->dirty_next;
-  else n->matrix->dirty_list = n->dirty_next;
+  else m->dirty_list = n->dirty_next;
   if (n->dirty_next) n->dirty_next->dirty_prev = n->dirty_prev;
-  else n->matrix->dirty_tail = n->dirty_prev;
+  else m->dirty_tail = n->dirty_prev;
   n->dirty_next = n->dirty_prev = nullptr;
   n->dirty_listed = 0;
 }

@@ -128,6 +128,7 @@ MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, c
 void _free_matrix(MATRIX* m) {
   assert_lock_held(matrix_lock);
   _unlink_matrix(m);
+  _free_rebuild(m);
   for (int ch = 0; ch < m->p.channel_nos; ++ch) {
     MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
     if (inf.default_data && inf.data_type) {

@@ -45,6 +45,37 @@ MX_FILE_WORK* new_work(int oflags) {
 
 void lock_event(int seq, void* m) { mx_file_lock_event(seq, static_cast<MATRIX*>(m)); }
 
+bool for_reading(const MX_FILE_WORK* w) { return (w->oflags & O_ACCMODE) == O_RDONLY; }
+
+MX_FILE_STAMP stamp_of(const struct stat& st) {
+  auto ns = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  return MX_FILE_STAMP{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+bool same_stamp(const MX_FILE_STAMP& a, const MX_FILE_STAMP& b) {
+  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
+}
+
+// A reader's opening of the record file p (its shared lock held): true
+// when it may go on, the stamp taken at the first. A file changed since is
+// refused from now on, and said once.
+bool reader_sees_same_file(const MATRIX* m, MX_FILE_WORK* w, PDB64* p) {
+  struct stat st;
+  if (w->changed || fstat(p->fid, &st) != 0) return false;
+  MX_FILE_STAMP now = stamp_of(st);
+  if (!w->read_stamped) {
+    w->read_stamp = now;
+    w->read_stamped = 1;
+    return true;
+  }
+  if (same_stamp(now, w->read_stamp)) return true;
+  w->changed = 1;
+  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: the file changed since it was first read; not read again",
+             path_of(m).c_str());
+  ss_printf("matrix %s: the file changed since it was first read; not read again\n", path_of(m).c_str());
+  return false;
+}
+
 // The record file, opened under the record store's lock. O_TRUNC is never
 // passed on: a file that holds data is never emptied.
 PDB64* open_record_file(const std::string& path, int oflags, uint32_t extra, int* res) {
@@ -83,12 +114,6 @@ int close_record_file(MX_FILE_WORK* w) {
   return r < 0 ? -1 : 0;
 }
 
-int write_subheader(MX_FILE_WORK* w) {
-  uint8_t rec[sizeof(PN64_MX_SUBHEADER)];
-  if (mx_subheader_encode(rec, &w->subheader) < 0) return -1;
-  return mx_write_record(w->pdb_fd, w->subheader_fofs, rec);
-}
-
 int read_subheader(MX_FILE_WORK* w) {
   MxRecord r;
   if (mx_read_record(w->pdb_fd, w->subheader_fofs, kMxSubheaderType, kMxSubheaderBody, kMxSubheaderBody, &r) < 0)
@@ -119,20 +144,22 @@ int take_mark(MX_FILE_WORK* w, bool validated, const char* destroy) {
     }
   }
   w->subheader.flags |= kMxOpenMark;
-  return write_subheader(w) < 0 ? kMxCannotOpen : 0;
+  return mx_write_subheader(w) < 0 ? kMxCannotOpen : 0;
 }
 
 // Opens m's closed file (mx_file_lock held, access held): 0 or an outcome,
 // with no lock kept and the file closed on failure.
 int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   std::string path = path_of(m);
+  const bool reading = for_reading(w);
+  if (w->changed) return kMxFileBusy;
   if (f && cl_error_check(w->lock_d) != 0 && call_lock_configured()) {
-    w->lock_d = xx_call_lock(m->filename, CALL_LOCK_WRITE, lock_event, m, file, line);
+    w->lock_d = xx_call_lock(m->filename, reading ? CALL_LOCK_READ : CALL_LOCK_WRITE, lock_event, m, file, line);
     if (cl_error_check(w->lock_d) != 0) return kMxFileBusy;
   }
   if (mx_trace()) ss_printf("_start_file_access %s %p\n", path.c_str(), static_cast<void*>(m));
   int res = 0;
-  PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, 0, &res);
+  PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, reading ? kPdb64SharedLock : 0, &res);
   bool validated = false;
   if (!p && res == kPdb64Unclean) {
     if (mx_check_stale(path.c_str()) == 0) {
@@ -149,6 +176,11 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   }
   w->pdb_fd = p;
   ++mx_open_files_cnt;
+  if (reading && !reader_sees_same_file(m, w, p)) {
+    close_record_file(w);
+    release_named_lock(w);
+    return kMxFileBusy;
+  }
   if (w->subheader_fofs) {
     if (int r = take_mark(w, validated, "************ DESTROY-4")) {
       close_record_file(w);
@@ -192,7 +224,7 @@ int shut_file(MX_FILE_WORK* w) {
   if (w->pdb_fd) {
     if (w->subheader_fofs) {
       w->subheader.flags &= ~kMxOpenMark;
-      if (write_subheader(w) < 0) r = -1;
+      if (mx_write_subheader(w) < 0) r = -1;
     }
     if (close_record_file(w) < 0) r = -1;
   }
@@ -470,7 +502,7 @@ int save_matrix_header(MATRIX* m) {
   if (ok) {
     h.subheader_fofs = w->subheader_fofs;
     mx_header_encode(rec, &h, ch.data());
-    ok = write_subheader(w) == 0 && mx_write_record(p, w->header_fofs, rec) == 0;
+    ok = mx_write_subheader(w) == 0 && mx_write_record(p, w->header_fofs, rec) == 0;
   }
   finish_file_access(m, 0);
   return ok ? 0 : -1;
@@ -556,7 +588,7 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
 
 int save_subheader(MATRIX* m, int sfa) {
   if (!sfa && start_file_access(m) != 0) return -1;
-  int r = write_subheader(work_of(m));
+  int r = mx_write_subheader(work_of(m));
   if (!sfa) finish_file_access(m, 0);
   return r;
 }
@@ -652,7 +684,7 @@ int save_mode_cal(MATRIX* m, int mode, const char* const* const* cals, const int
       changed = true;
     }
   }
-  if (changed && write_subheader(w) < 0) r = -3;
+  if (changed && mx_write_subheader(w) < 0) r = -3;
   finish_file_access(m, 0);
   return r;
 }

@@ -3,10 +3,14 @@
 //
 // File access. Tasks that work on a matrix's file take its file access
 // first and give it back afterwards: one task at a time holds it, counting
-// its own nested takes. Taking it opens a closed file: the write lock named
-// after the file is asked of the lock service first (when one is
-// configured; a refusal fails the access), then the record file is opened
-// and an open mark is set inside it, cleared again by every clean close.
+// its own nested takes. Taking it opens a closed file: the lock named after
+// the file is asked of the lock service first (when one is configured; a
+// refusal fails the access), a write lock for a writer and a read lock for
+// a reader, then the record file is opened and an open mark is set inside
+// it, cleared again by every clean close. While the record file is open a
+// writer holds its advisory write lock and a reader a shared one, so that
+// a file is written by one process at a time and never while another
+// reads it; a reader's later opening refuses a file changed meanwhile.
 // The file closer (every 15 s) closes files idle for more than 29 s and
 // keeps at most 9 open; the lock service closes one at once when another
 // agent asks for it. Locks: `matrix_lock`, then `mx_file_lock` (the holder,
@@ -19,8 +23,10 @@
 //   -123 the file cannot be opened (no such folder, no permission, I/O),
 //   -124 a new file: missing, empty, or holding nothing but the record
 //        file's header and free space,
-//   -128 open for writing elsewhere: another process has the record file,
-//        or the lock service refused the named lock,
+//   -128 open for writing elsewhere: another process writes the record
+//        file (or, for a writer, reads it), the lock service refused the
+//        named lock, or a reader finds the file changed since it first
+//        read it,
 //   -129 not a valid matrix file: a non-empty file without a matrix header,
 //        a header or subheader that does not decode or breaks the matrix
 //        limits, or a file left open by a process that died that fails
@@ -53,6 +59,13 @@ constexpr int kMxNoAccess = -127;
 constexpr int kMxFileBusy = -128;
 constexpr int kMxInvalidFile = -129;
 
+// What identifies the state of a file on disk: a file whose stamp differs
+// was replaced or written since the stamp was taken.
+struct MX_FILE_STAMP {
+  uint64_t dev, ino;
+  int64_t size, mtime_ns, ctime_ns;
+};
+
 // The file state of one matrix (MATRIX.file_work), under mx_file_lock for
 // the holder fields and the opening; the rest belongs to the access holder.
 struct MX_FILE_WORK {
@@ -69,6 +82,12 @@ struct MX_FILE_WORK {
   int oflags;                    // open flags of the next opening
   int taken_over;                // the last opening validated and took over a
                                  // file a dead process had left open
+  // A reader's file as its first opening found it; a later opening (after
+  // the closer or a lock event closed it) that finds it changed is refused
+  // (changed set): the nodes read before would mix with the new ones.
+  MX_FILE_STAMP read_stamp;
+  int read_stamped;
+  int changed;
 };
 
 extern SEM mx_file_lock;

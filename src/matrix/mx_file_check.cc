@@ -81,6 +81,12 @@ int mx_write_record(PDB64* p, int64_t fofs, std::span<const uint8_t> rec) {
   return l_rewrite_filespace64(p, static_cast<uint64_t>(fofs), header_of(rec), {&body, 1}) < 0 ? -1 : 0;
 }
 
+int mx_write_subheader(MX_FILE_WORK* w) {
+  uint8_t rec[sizeof(PN64_MX_SUBHEADER)];
+  if (mx_subheader_encode(rec, &w->subheader) < 0) return -1;
+  return mx_write_record(w->pdb_fd, w->subheader_fofs, rec);
+}
+
 int64_t mx_new_record(PDB64* p, std::span<const uint8_t> rec) {
   if (!p || rec.size() < 16) return -1;
   iovec body = body_of(rec);

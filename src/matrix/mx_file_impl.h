@@ -34,6 +34,9 @@ int64_t mx_record_size(PDB64* p, int64_t fofs, uint16_t type);
 // over the one at fofs, which has its type and size; pages that would not
 // change are not written. 0 or -1.
 int mx_write_record(PDB64* p, int64_t fofs, std::span<const uint8_t> rec);
+// Writes the open file's subheader (w->subheader, host order) over its
+// record. 0 or -1.
+int mx_write_subheader(MX_FILE_WORK* w);
 // Writes it over the record at fofs when that has the same type and size
 // (pages that would not change are not written), else frees that one (when
 // fofs is not 0) and writes a new one. The offset, or -1.

@@ -10,6 +10,15 @@
 // header) followed by the body; encoders here write whole records, decoders
 // read bodies.
 //
+// Each record kind below gives its body as a byte table: the offset from
+// the body's first byte, the size in bytes, the field. The header before
+// it, as the encoders write it (on disk the record store keeps its own
+// physical header in its place, store/pdb64.h):
+//   offset  size  field
+//   0       2     type (0x600 .. 0x607)
+//   2       6     fill, zero, never stored
+//   8       8     size: 16 + the body's length
+//
 // Readers take the bytes they may read and never read past them: a value
 // cut off, a dim code without its 0xF1, a first byte 0xF1..0xFF, arrays or
 // a channel table that overrun, a dim code whose level or coordinates the
@@ -71,6 +80,9 @@ const uint8_t* mx_read_dim_code(const MATRIX_GEOMETRY* g, int64_t* dc, const uin
 // ---------------------------------------------------------------------------
 // The node tree's key: the 0x606 offset, then the compressed dim code.
 // In memory fofs is in host order; the tree's byte-order function swaps it.
+//   offset  size    field
+//   0       8       fofs: the node's 0x606 record
+//   8       varies  the node's compressed dim code, ending 0xF1
 struct MX_DIM_CODE {
   int64_t fofs;
   uint8_t code[kMxDimCodeMaxBytes];  // only the code's own bytes are stored
@@ -94,7 +106,23 @@ int mx_dim_code_key_check(const MATRIX_GEOMETRY* g, const void* key, int64_t len
 int mx_dim_code_cmp(void* a, void* b, void* m);
 
 // ---------------------------------------------------------------------------
-// 0x600: the matrix header
+// 0x600: the matrix header. d = dim, c = channel_nos, and P = 32 + 2d + the
+// bytes of the pixel sizes; the channel table ends the body.
+//   offset   size    field
+//   0        4       channel_nos (1 .. 65535)
+//   4        4       dim (1 .. 64)
+//   8        4       flags (MATRIX_PARAM flags)
+//   12       4       total_levels (0: derived)
+//   16       8       modify_time
+//   24       8       subheader_fofs
+//   32       d       dim_divide, a byte per dimension
+//   32 + d   d       block_size, a byte per dimension
+//   32 + 2d  varies  pixel_size, a compressed integer per dimension
+//   P        12c     the channel table: channel i at P + 12i, as below
+// An entry of the channel table:
+//   0        2       data_type (element type code, 0: none)
+//   2        2       flags (channel flags)
+//   4        8       default_data_fofs (its 0x602 record, 0: none)
 
 // One channel of the header's table (host order); 12 bytes stored.
 struct _PN64_MX_CHANNEL_INFO {
@@ -134,7 +162,18 @@ MATRIX_CHANNEL_INFO mx_channel_info_of(const _PN64_MX_CHANNEL_INFO& c);
 _PN64_MX_CHANNEL_INFO mx_channel_entry_of(const MATRIX_CHANNEL_INFO& inf);
 
 // ---------------------------------------------------------------------------
-// 0x601: the subheader (a fixed record; this struct is its memory form)
+// 0x601: the subheader (a fixed record; this struct is its memory form).
+// Script slots are kMxScriptSlots (24) per mode, kMxModes (3) modes.
+//   offset  size  field
+//   0       288   mode_pri_area: 4 bytes per slot, mode m's slot s at
+//                 4 * (24m + s)
+//   288     576   mode_cal_fofs: 8 bytes per slot (its 0x604 record, 0:
+//                 none), mode m's slot s at 288 + 8 * (24m + s)
+//   864     8     node_root
+//   872     8     cache_next
+//   880     8     cache_prev
+//   888     4     cache_count
+//   892     4     flags
 struct PN64_MX_SUBHEADER {
   PN64_HEADER h;
   int32_t mode_pri_area[kMxModes][kMxScriptSlots];
@@ -146,6 +185,12 @@ struct PN64_MX_SUBHEADER {
   int32_t flags;         // kMxOpenMark while a process has the file open
 };
 static_assert(sizeof(PN64_MX_SUBHEADER) == 16 + kMxSubheaderBody);
+// The struct is the record's memory image: its fields stand where the
+// byte table says.
+static_assert(offsetof(PN64_MX_SUBHEADER, mode_cal_fofs) == 16 + 288);
+static_assert(offsetof(PN64_MX_SUBHEADER, node_root) == 16 + 864);
+static_assert(offsetof(PN64_MX_SUBHEADER, cache_count) == 16 + 888);
+static_assert(offsetof(PN64_MX_SUBHEADER, flags) == 16 + 892);
 constexpr int32_t kMxOpenMark = 1;
 
 // In place between host and stored order, both directions (the header too).
@@ -155,7 +200,11 @@ int64_t mx_subheader_encode(std::span<uint8_t> out, const PN64_MX_SUBHEADER* s);
 int mx_subheader_decode(std::span<const uint8_t> body, PN64_MX_SUBHEADER* s);
 
 // ---------------------------------------------------------------------------
-// 0x607: an entry of the stored-node ring
+// 0x607: an entry of the stored-node ring (this struct is its memory form)
+//   offset  size  field
+//   0       8     node
+//   8       8     next
+//   16      8     prev
 struct PN64_MX_CACHE_RING {
   PN64_HEADER h;
   int64_t node;  // its 0x606 record
@@ -163,6 +212,8 @@ struct PN64_MX_CACHE_RING {
   int64_t prev;  // next newer entry; the subheader for the newest
 };
 static_assert(sizeof(PN64_MX_CACHE_RING) == 16 + kMxCacheRingBody);
+static_assert(offsetof(PN64_MX_CACHE_RING, next) == 16 + 8);
+static_assert(offsetof(PN64_MX_CACHE_RING, prev) == 16 + 16);
 
 void change_endian_mx_cache_ring(PN64_MX_CACHE_RING* r);
 int64_t mx_cache_ring_encode(std::span<uint8_t> out, const PN64_MX_CACHE_RING* r);
@@ -171,6 +222,9 @@ int mx_cache_ring_decode(std::span<const uint8_t> body, PN64_MX_CACHE_RING* r);
 // ---------------------------------------------------------------------------
 // 0x602: a channel's default datum in its stored form, filled to 8 bytes.
 // A vector channel's default is one element, stored by the scalar parent.
+//   offset  size    field
+//   0       n       the datum's stored form (mx_data_1_datum_size gives n)
+//   n       8 - n   zero bytes, when n is below 8
 
 // Writes the record around the stored datum (filler bytes are zero).
 int64_t mx_data_1_encode(std::span<uint8_t> out, std::span<const uint8_t> datum);
@@ -181,6 +235,10 @@ int64_t mx_data_1_datum_size(const MATRIX_DATA_TYPE* tp, std::span<const uint8_t
 
 // ---------------------------------------------------------------------------
 // 0x603: one channel's data of one node, chained per node
+//   offset  size    field
+//   0       8       next_fofs
+//   8       4       id
+//   12      varies  the stored datum, to the body's end
 struct PN64_MX_DATA_2 {
   int64_t next_fofs;              // next channel's record, 0 at the end
   int32_t id;                     // channel number
@@ -194,10 +252,15 @@ int mx_data_2_decode(std::span<const uint8_t> body, PN64_MX_DATA_2* d);
 
 // ---------------------------------------------------------------------------
 // 0x604: the UTF-8 text of one script, no terminator
+//   offset  size    field
+//   0       varies  the text, the whole body
 int64_t mx_cal_encode(std::span<uint8_t> out, std::span<const uint8_t> utf8);
 
 // ---------------------------------------------------------------------------
 // 0x605: the child list of a node: compressed codes, 0xF2 up to 8 bytes
+//   offset  size    field
+//   0       varies  the children's compressed dim codes, each ending 0xF1
+//   L       8 - L   0xF2 bytes, when the codes' L bytes are fewer than 8
 
 // Record size for n codes of `code_bytes` compressed bytes in all.
 int64_t mx_dim_addr_size(int64_t code_bytes);
@@ -212,7 +275,14 @@ int mx_dim_addr_next(const MATRIX_GEOMETRY* g, std::span<const uint8_t> body, si
 // the matrix has kMxCacheFile, then nlist_dim_addr when it keeps child
 // lists (dim_bit_field 0), the compressed dim code, then dim_bit_field
 // bytes of child bits when it keeps bit fields. Every variant is read into
-// this full form.
+// this full form. C = mx_node_code_offset (8, 16 or 24), b = dim_bit_field
+// (0 with child lists).
+//   offset  size    field
+//   0       8       channel_fofs
+//   8       8       ring_fofs, only with kMxCacheFile
+//   C - 8   8       nlist_dim_addr, only with child lists
+//   C       varies  the node's compressed dim code, ending 0xF1
+//   end-b   b       the child bits, to the body's end
 struct PN64_MX_NODE {
   int64_t channel_fofs;          // first 0x603, 0: none
   int64_t ring_fofs;             // its 0x607, 0 without the ring

@@ -36,12 +36,6 @@ int write_ring(PDB64* p, int64_t at, const PN64_MX_CACHE_RING& r) {
   return mx_write_record(p, at, rec);
 }
 
-int write_subheader(MX_FILE_WORK* w) {
-  uint8_t rec[sizeof(PN64_MX_SUBHEADER)];
-  if (mx_subheader_encode(rec, &w->subheader) < 0) return -1;
-  return mx_write_record(w->pdb_fd, w->subheader_fofs, rec);
-}
-
 // The access for a function that the caller may call with the access held.
 struct Access {
   explicit Access(MATRIX* m) : m(m), r(start_file_access(m)) {}
@@ -543,7 +537,7 @@ int insert_mx_cache_ring(MATRIX* m, int64_t cr) {
   }
   s.cache_next = cr;
   ++s.cache_count;
-  if (write_subheader(w) != 0 || write_ring(p, cr, c) != 0) return -1;
+  if (mx_write_subheader(w) != 0 || write_ring(p, cr, c) != 0) return -1;
   while (s.cache_count > mx_cache_count_max && s.cache_prev != anchor && s.cache_prev != cr)
     if (int r = mx_cache_purge(m, s.cache_prev)) return r;
   return 0;
@@ -575,7 +569,7 @@ int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr) {
     if (write_ring(p, c.next, next) != 0) return -1;
   }
   --s.cache_count;
-  return write_subheader(w) != 0 ? -1 : 0;
+  return mx_write_subheader(w) != 0 ? -1 : 0;
 }
 
 int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node) {
@@ -647,6 +641,7 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
   // change made after the data were read marks the node again.
   if (r == 0) {
     _unlock_save(n);
+    _note_node_saved(n);
   } else {
     n->save_lock = 0;  // still dirty: a failed save loses nothing
     wakeup_task(n);
@@ -663,8 +658,14 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
 
 int _mx_file_sync_create_node(MATRIX* m) {
   for (;;) {
-    flush_all_dirty_file(m);
-    if (matrix_on_worker()) return 0;  // the worker would wait for itself
+    // Finest level first, each waited for, so that no coarser save runs
+    // before its children are saved; the worker cannot wait for itself.
+    const bool worker = matrix_on_worker();
+    lock_task(matrix_lock);
+    if (worker) _flush_all_dirty_file(m);
+    else _flush_dirty_finest(m);
+    unlock_task(matrix_lock, "mx_file_sync_create_node");
+    if (worker) return 0;
     // The saves fired are waited for together; a loading node (which may
     // turn dirty) only once none is dirty.
     MATRIX_NODE* loading = nullptr;

@@ -94,6 +94,16 @@ void _requeue_node_tokens(MATRIX_NODE* n);
 
 // 0 freed, -1 busy (locked, channel-locked, being saved, dirty), -2 tokens.
 int _free_matrix_node(MATRIX_NODE* n);
+// A node of m at dim_code (normalised) made as the cache makes its nodes,
+// with its channel table and child bit field, but in no table and with
+// status 0: the cache adds it to its hash; code that loads, saves or
+// decodes one node on its own (the checks of a file, tests) uses it as it
+// is. No lock is needed for a node nobody else can reach.
+MATRIX_NODE* mx_make_node(MATRIX* m, const int64_t* dim_code);
+// Frees a node that no table holds: its channel data and structure blocks,
+// child list, bit field and code. The node's delayed results, if any, are
+// marked dead for their holders.
+void mx_free_node(MATRIX_NODE* n);
 // -1 busy, -2 tokens, -3 status 0 or 1, 0 settled.
 int _sync_matrix_node(const MATRIX_NODE* n);
 // *retp = the node's delayed result, made on first use (null retp: nothing).

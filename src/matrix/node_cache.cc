@@ -35,19 +35,10 @@ MATRIX_NODE* find_node(MATRIX* m, const int64_t* dc) {
 }
 
 MATRIX_NODE* new_node(MATRIX* m, const int64_t* dc, int pt_key) {
-  auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
-  n->matrix = m;
-  n->dim_code = copy_dim_code(m, dc);
-  normalize_dim_code(m, n->dim_code);
+  MATRIX_NODE* n = mx_make_node(m, dc);
   MATRIX_NODE*& bucket = m->node_hash[_get_node_hash(m, n->dim_code)];
   n->nh_next = bucket;
   bucket = n;
-  if (m->p.channel_nos > 0)
-    n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), m->p.channel_nos));
-  if (m->dim_bit_field > 0) {
-    n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, m->dim_bit_field));
-    n->nlist_dim_bit_field_len = m->dim_bit_field;
-  }
   n->process_token_key = pt_key;
   n->status = kMsNew;
   return n;
@@ -119,7 +110,25 @@ void purge(const MATRIX_NODE* keep, int64_t now, int64_t target, bool far_over) 
   }
 }
 
-void free_node_contents(MATRIX_NODE* n) {
+}  // namespace
+
+// ---- nodes in no table
+
+MATRIX_NODE* mx_make_node(MATRIX* m, const int64_t* dc) {
+  auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
+  n->matrix = m;
+  n->dim_code = copy_dim_code(m, dc);
+  normalize_dim_code(m, n->dim_code);
+  if (m->p.channel_nos > 0)
+    n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), m->p.channel_nos));
+  if (m->dim_bit_field > 0) {
+    n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, m->dim_bit_field));
+    n->nlist_dim_bit_field_len = m->dim_bit_field;
+  }
+  return n;
+}
+
+void mx_free_node(MATRIX_NODE* n) {
   const MATRIX* m = n->matrix;
   for (int ch = 0; n->channel && ch < m->p.channel_nos; ++ch) {
     MATRIX_CHANNEL& c = n->channel[ch];
@@ -136,8 +145,6 @@ void free_node_contents(MATRIX_NODE* n) {
   d_f_ree(n->dim_code);
   d_f_ree(n);
 }
-
-}  // namespace
 
 // ---- lookup
 
@@ -211,6 +218,16 @@ void _ask_matrix_node(MATRIX* m, const int64_t* dc, int access) {
   MATRIX_NODE* n = new_node(m, dc, 0);
   _insert_node_ring(n);
   _get_matrix_access(n);
+}
+
+MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
+  assert_lock_held(matrix_lock);
+  if ((m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0) return nullptr;
+  if (MATRIX_NODE* n = find_node(m, dc)) return n;
+  MATRIX_NODE* n = new_node(m, dc, 0);
+  _insert_node_ring(n);
+  _get_matrix_access(n);
+  return n;
 }
 
 MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, MATRIX_TOKEN* t, ZU_SEXP** retp) {
@@ -427,7 +444,7 @@ int _free_matrix_node(MATRIX_NODE* n) {
   *pp = n->nh_next;
   _unlist_dirty(n);
   _delete_node_ring(n);
-  free_node_contents(n);
+  mx_free_node(n);
   return 0;
 }
 

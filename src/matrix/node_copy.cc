@@ -84,6 +84,36 @@ void merge_children(MATRIX* src, MATRIX_NODE* dn, MATRIX_NODE* sn) {
   for (int i = 0; i < sn->nlist_dim_addr_len; ++i) _insert_dim_code_index(dn, sn->nlist_dim_addr[i], 1);
 }
 
+// True when a node of src, copied whole into the node of dest with the
+// same dim code, would not hold the same elements there: another dim, node
+// size or divide, or a channel to copy (every typed one with `all`) whose
+// element type dest does not share.
+bool _copy_differs(const MATRIX* dest, const MATRIX* src, const int* ch_list, int copy_flags, bool all) {
+  const int dim = src->p.dim;
+  if (dest->p.dim != dim) return true;
+  for (int d = 0; d < dim; ++d)
+    if (dest->block_size[d] != src->block_size[d] || dest->dim_divide[d] != src->dim_divide[d]) return true;
+  auto differs = [&](int ch) {
+    if (ch < 0 || ch >= src->p.channel_nos || !src->channel_info[ch].data_type) return false;  // nothing to copy
+    return ch >= dest->p.channel_nos || dest->channel_info[ch].data_type != src->channel_info[ch].data_type;
+  };
+  for (const int* p = ch_list; !all && p && *p >= 0; ++p)
+    if (differs(*p)) return true;
+  for (int ch = 0; ch < src->p.channel_nos; ++ch)
+    if ((all || (src->channel_info[ch].flags & copy_flags)) && differs(ch)) return true;
+  return false;
+}
+
+// As _copy_differs for a copy of the node at dc (null: of stored nodes,
+// whose codes are never negative).
+bool copy_differs(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags) {
+  lock_task(matrix_lock);
+  const bool all = dc && std::any_of(dc + 1, dc + 1 + src->p.dim, [](int64_t c) { return c < 0; });
+  bool r = _copy_differs(dest, src, ch_list, copy_flags, all);
+  unlock_task(matrix_lock, "matrix_copy");
+  return r;
+}
+
 bool code_after(const Code& a, const Code& b) { return std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end()); }
 
 std::atomic<MX_LIBRARY_INIT> library_init{nullptr};
@@ -92,6 +122,7 @@ std::atomic<MX_LIBRARY_INIT> library_init{nullptr};
 
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags) {
   if (mx_trace()) ss_printf("NODE %s\n", pt_dc(src, dc, 1));
+  if (copy_differs(dest, src, dc, ch_list, copy_flags)) return kMxCopyDiffers;
   int err = 0;
   MATRIX_NODE* sn = ready_node(&err, src, dc, kMxFetchSlot);
   if (!sn) return err == kMxNoMatrix ? 0 : err;
@@ -120,11 +151,12 @@ int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch
 }
 
 int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
+  // Refused before anything is copied: a node copied whole into another
+  // shape, or a channel skipped for its type, would still answer success.
+  if (copy_differs(dest, src, nullptr, ch_list, copy_flags)) return kMxCopyDiffers;
   lock_task(matrix_lock);
   const int dim = src->p.dim;
-  const bool differ = dest->p.dim != dim;
   unlock_task(matrix_lock, "matrix_copy");
-  if (differ) return kMxCopyDiffers;
   Code cur(1 + dim), last(1 + dim);
   if (int r = mx_scale_of_dim_code(cur.data(), last.data(), src); r < 0) return r;
   bool first = true;

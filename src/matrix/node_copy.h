@@ -16,15 +16,16 @@
 // its changes marked for the file): a dc with a negative coordinate copies
 // every channel the source node holds; otherwise the channels of ch_list
 // (ended by a negative entry) and then those whose flags share a value
-// with copy_flags. A channel is copied only into a channel of dest with
-// the same element type. The child list is merged into dest's. 0 (also
-// when src has no such node: nothing is created then), -102 for a node
-// that failed or is in an edit-error status, or another node code.
+// with copy_flags. The child list is merged into dest's. 0 (also when src
+// has no such node: nothing is created then), kMxCopyDiffers (-126) with
+// nothing done when the two differ in dim, node size or divide, or a
+// channel to copy has another element type in dest (or none), -102 for a
+// node that failed or is in an edit-error status, or another node code.
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
 // Copies every stored node of src, level by level from the lowest, in file
-// order within a level. 0, kMxCopyDiffers (-126) when the two have
-// different dim, -1 src has no stored node, -2 its file cannot be used, or
-// the code of the first node that failed.
+// order within a level. 0, kMxCopyDiffers (-126) with nothing copied when
+// the two differ as matrix_copy_node says, -1 src has no stored node, -2
+// its file cannot be used, or the code of the first node that failed.
 int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags);
 
 // Writes "CHK <msg> <sum> - <size>" to the standard error: the bytes added

@@ -264,6 +264,9 @@ ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIEL
     body = qn_quote_trace(env, body, mode);
     if (get_type(body) == ZU_TYPE_ERROR) return delayed_holding(body);
   }
+  // A URL that could carry lines of its own into a request sends nothing.
+  if (option[kUrl] && url_has_refused_char(str_text(option[kUrl])))
+    return delayed_holding(error_at(form, ZU_ER_METHOD, "RemoteSession", data_list("method error", "invalid URL")));
   auto* q = reinterpret_cast<RS_REQUEST*>(new_queue_node(sizeof(RS_REQUEST)));
   if (option[kUrl]) get_url2(&q->url, str_text(option[kUrl]));
   q->h.key = get_server_key(&q->url, nullptr);

@@ -12,7 +12,10 @@
 // A peer controls every reply byte: the header goes through scan_HTTP and
 // its caps, a body is capped (kDefaultReplyCap unless set), and the texts
 // that go into the request line and headers may hold no CR or LF, so that a
-// script's values can never add lines of their own to a request.
+// script's values can never add lines of their own to a request. A peer
+// also controls the time: the header must come within the reply guard
+// (zoh_reply_guard, as for the ZUoHTTP clients) and so must each read of
+// the body, else the reply is an error.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -28,6 +31,7 @@
 #include "base/queue.h"
 #include "netsvc/http_header.h"
 #include "netsvc/session.h"
+#include "netsvc/zuohttp_client.h"
 #include "runtime/delayed.h"
 #include "runtime/interp.h"
 #include "stream/net.h"
@@ -127,12 +131,14 @@ ZU_SEXP* read_raw_body(STREAM* st, const HTTP_INFO& info, const char* type, ZU_F
   std::vector<uint8_t> body;
   body.resize(std::min<size_t>(want, 10));
   size_t got = 0;
+  bool failed = false;  // a read failed or waited past its guard: not the end of the body
   {
     // Waiting for the peer, this thread touches no collected value.
     BlockingRegion region;
     while (got < want) {
       if (got == body.size()) body.resize(std::min(body.size() * 2, want));
       int n = s_read(st, body.data() + got, static_cast<int>(std::min<size_t>(body.size() - got, 1 << 20)));
+      failed = n < 0;
       if (n <= 0) break;
       got += static_cast<size_t>(n);
     }
@@ -140,7 +146,8 @@ ZU_SEXP* read_raw_body(STREAM* st, const HTTP_INFO& info, const char* type, ZU_F
   d_s_close(st);
   // Past the cap, or cut short of the length the header gave.
   bool short_body = info.content_length >= 0 && got < static_cast<size_t>(info.content_length);
-  if (got > cap || short_body) return http_error(file, line, ZU_ER_STREAM, data_list("http connection error"));
+  if (got > cap || short_body || failed)
+    return http_error(file, line, ZU_ER_STREAM, data_list("http connection error"));
   ZU_SEXP* raw = get_raw(body.data(), static_cast<uint32_t>(got));
   return List(get_symbol(l_string(std_cm, type)), raw, ZU_LIST_END);
 }
@@ -172,6 +179,7 @@ ZU_SEXP* read_reply_into(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* fil
   HTTP_INFO info{};
   int scanned;
   {
+    ZohReplyGuard guard(st, zoh_reply_guard());
     BlockingRegion region;
     scanned = scan_HTTP(&info, st, 0);
   }
@@ -224,7 +232,7 @@ ZU_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, in
 namespace {
 
 // Checks the parts of a request that go into its header: null, or the
-// refusal.
+// refusal. The URL's parts were checked by its parser.
 ZU_SEXP* check_header_texts(ZU_SEXP* head, ZU_SEXP* path, ZU_FILE* file, int line) {
   bool bad = has_line_break(sym_name(head)) || (path && has_line_break(str_text(path)));
   for (ZU_SYM_FIELD* a = sym_field(head); a && !bad; a = a->next) {
@@ -251,6 +259,8 @@ STREAM* send_request(URL* u, ZU_SEXP* head, ZU_SEXP* path, ZU_SEXP* body, bool h
     *err = http_error(file, line, ZU_ER_OPEN, data_list("cannot open the HTTP connection", session_url_string(u)));
     return nullptr;
   }
+  // Every read of the reply, a lazily parsed body's included.
+  s_set_read_guard(st, zoh_reply_guard());
   const L_CHAR* enc_name = get_sf_attribute(sym_field(head), l_string(std_cm, "encode"));
   CODE_METHOD* cm = enc_name ? get_encoding(enc_name) : nullptr;
   if (cm) s_set_cm(st, cm);

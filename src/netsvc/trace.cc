@@ -1,3 +1,7 @@
+// Traces of the network services (trace_impl.h): whether QNMX_TRACE is set,
+// peer text made printable, and byte dumps of protocol traffic in which the
+// value after every "passwd=" is masked, also across the pieces of one
+// direction of a stream.
 #include "netsvc/trace_impl.h"
 
 #include <cctype>

@@ -82,6 +82,19 @@ void end_ZUoHTTP_server_info(ZUoHTTP_SERVER_INFO* si, int version);
 // ---- settings and hooks, for tests
 // Seconds a client waits for a reply's header (QNMX_ZOH_REPLY_GUARD, 30).
 int zoh_reply_guard();
+// While it lives, cuts con both ways once `seconds` have passed (none when
+// 0): a reader blocked in it sees the end, and the owner closes it. Holds
+// a reference on con while armed.
+class ZohReplyGuard {
+ public:
+  ZohReplyGuard(STREAM* con, int seconds);
+  ~ZohReplyGuard();
+  ZohReplyGuard(const ZohReplyGuard&) = delete;
+  ZohReplyGuard& operator=(const ZohReplyGuard&) = delete;
+
+ private:
+  STREAM* con_;  // null when unarmed
+};
 // Bytes announced for one version-2 upload body (QNMX_ZOH_UPLOAD_BODY,
 // 100000000).
 int zoh_upload_body();

@@ -169,8 +169,12 @@ ZoH_ENTRY_V2* _zoh_v2_search(const uint32_t cockie[2]);
 // (lock held).
 void _zoh_count_sessions(int ip, int* all, int* peer);
 void _zoh_v2_count(int ip, int* all, int* peer);
-// The number of version-2 sessions; with conns, their streams are taken
-// out (connections into conns, pipes into pipes) for
-// zoh_v2_close_streams to close once the lock is released (lock held).
-int _zoh_v2_take_streams(std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes);
+// The session check of version-2 sessions: the number of them. The streams
+// of those that end are taken out (connections into conns, pipes into
+// pipes) for zoh_v2_close_streams to close once the lock is released: all
+// of them with `all`, else those whose download connection the client has
+// closed or that failed, and those without an upload running for
+// unused_idle seconds (lock held).
+int _zoh_v2_check(uint32_t now, uint32_t unused_idle, bool all, std::vector<STREAM*>* conns,
+                  std::vector<STREAM*>* pipes);
 void zoh_v2_close_streams(const std::vector<STREAM*>& conns, const std::vector<STREAM*>& pipes);

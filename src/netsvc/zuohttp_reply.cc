@@ -143,20 +143,23 @@ int zoh_read_exact(STREAM* con, void* data, int n) {
   return 0;
 }
 
+ZohReplyGuard::ZohReplyGuard(STREAM* con, int seconds) : con_(seconds > 0 ? con : nullptr) {
+  if (!con_) return;
+  // The guard holds the record: it may fire while this reader is done.
+  s_hold(con_);
+  new_tick(open_timeout, -seconds, con_);
+}
+
+ZohReplyGuard::~ZohReplyGuard() {
+  if (!con_) return;
+  del_tick_with_data(open_timeout, con_);
+  s_drop(con_);
+}
+
 int zoh_read_reply_head(STREAM* con, ZOH_REPLY* r, bool guarded) {
   *r = ZOH_REPLY{};
-  int guard = guarded ? zoh_reply_guard() : 0;
-  if (guard > 0) {
-    // The guard holds the record: it may fire while this reader is done.
-    s_hold(con);
-    new_tick(open_timeout, -guard, con);
-  }
-  int res = read_head(con, r);
-  if (guard > 0) {
-    del_tick_with_data(open_timeout, con);
-    s_drop(con);
-  }
-  return res;
+  ZohReplyGuard guard(con, guarded ? zoh_reply_guard() : 0);
+  return read_head(con, r);
 }
 
 long long zoh_read_reply_payload(STREAM* con, ZOH_REPLY* r, STREAM_BUF* buf, SEM lock) {

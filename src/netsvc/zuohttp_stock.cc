@@ -234,10 +234,8 @@ int empty_reply_pass(bool check_all) {
     last_poll_check = now;
     _polling(now, check_all, &pipes);
   }
-  // Version-2 sessions end with their connections; only a check of all
-  // closes them.
   std::vector<STREAM*> v2_conns, v2_pipes;
-  sessions += _zoh_v2_take_streams(check_all ? &v2_conns : nullptr, &v2_pipes);
+  sessions += _zoh_v2_check(now, unused, check_all, &v2_conns, &v2_pipes);
   sslist_scan();
   unlock_task(zoh_lock, "empty_reply_task");
   for (EMPTY& r : empty) zoh_empty_reply(r.item, r.cockie, r.keep);

@@ -9,11 +9,20 @@
 // under the ZoH lock closes it; the tasks hold their own references while
 // they use them. The entry goes when its download task has ended and no
 // upload task runs.
+//
+// Neither task sees a client that goes away while it sends nothing: the
+// download task waits on the interpreter, which waits for an upload. So the
+// session check ends a session whose download connection the client has
+// closed (or that failed), and one without an upload for the unused idle
+// time.
+#include <poll.h>
+
 #include <algorithm>
 #include <vector>
 
 #include "base/alloc.h"
 #include "base/task.h"
+#include "base/zutime.h"
 #include "netsvc/zuohttp_impl.h"
 #include "stream/stream.h"
 
@@ -35,6 +44,7 @@ struct ZoH_ENTRY_V2 {
   uint32_t cockie[2];
   long long remain_size;  // bytes of the upload body still to read
   int ip;                 // the peer's address
+  uint32_t idle_since;    // when the last upload ended, or the session began (get_zutime)
 };
 
 namespace {
@@ -69,6 +79,7 @@ void close_all(ZoH_ENTRY_V2* e) {
 void task_ends(ZoH_ENTRY_V2* e, int flag) {
   lock_task(zoh_lock);
   e->flags |= flag;
+  if (flag & V2E_NO_UPLOAD) e->idle_since = get_zutime();
   bool last = (e->flags & (V2E_DOWNLOAD_DONE | V2E_NO_UPLOAD)) == (V2E_DOWNLOAD_DONE | V2E_NO_UPLOAD);
   if (last) {
     for (ZoH_ENTRY_V2** p = &entry_list_v2; *p; p = &(*p)->next) {
@@ -169,11 +180,33 @@ void _zoh_v2_count(int ip, int* all, int* peer) {
   }
 }
 
-int _zoh_v2_take_streams(std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes) {
+namespace {
+
+// Whether the client has closed the download connection, or it failed.
+// The client sends nothing after its request, so a peer's end shows even
+// behind bytes it sent.
+bool download_gone(STREAM* con) {
+  int fd = con ? s_get_fd(con) : -1;
+  if (fd < 0) return false;
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+// Whether the check ends the session now (lock held).
+bool _v2_ends(const ZoH_ENTRY_V2* e, uint32_t now, uint32_t unused_idle) {
+  if (!e->pipe) return false;  // ending already
+  bool unused = (e->flags & V2E_NO_UPLOAD) && now - e->idle_since >= unused_idle;
+  return unused || download_gone(e->download);
+}
+
+}  // namespace
+
+int _zoh_v2_check(uint32_t now, uint32_t unused_idle, bool all, std::vector<STREAM*>* conns,
+                  std::vector<STREAM*>* pipes) {
   assert_lock_held(zoh_lock);
   int n = 0;
   for (ZoH_ENTRY_V2* e = entry_list_v2; e; e = e->next, ++n) {
-    if (!conns) continue;
+    if (!all && !_v2_ends(e, now, unused_idle)) continue;
     for (STREAM** s : {&e->upload, &e->download}) {
       if (*s) conns->push_back(*s);
       *s = nullptr;
@@ -195,6 +228,7 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   auto* e = static_cast<ZoH_ENTRY_V2*>(d_calloc(sizeof(ZoH_ENTRY_V2), 1));
   e->flags = V2E_NO_UPLOAD;
   e->ip = key->ip;
+  e->idle_since = get_zutime();
   // In the list from the start, so that no other session draws its cookie;
   // without streams it takes no upload.
   lock_task(zoh_lock);

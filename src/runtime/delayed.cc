@@ -9,9 +9,8 @@
 #include "base/tick.h"
 #include "base/zutime.h"
 #include "runtime/front.h"
-#include "runtime/later_services.h"
-#include "runtime/relay.h"
-#include "runtime/remote.h"
+#include "runtime/lock_function.h"
+#include "runtime/net_ops.h"
 #include "zu/env.h"
 #include "zu/gc.h"
 #include "zu/reader.h"
@@ -19,8 +18,6 @@
 namespace {
 
 std::atomic<int> tick_ms{5000};
-std::atomic<int> permission_wait{120};
-std::atomic<int> lockf_timeout{600};
 
 // The delayed-reply queue (zui_lock).
 struct DELAY_ENTRY {
@@ -160,10 +157,6 @@ void reconnect_task(TKEY) {
 
 void set_zui_tick_ms(int ms) { tick_ms.store(ms > 0 ? ms : 5000); }
 int get_zui_tick_ms() { return tick_ms.load(); }
-void set_permission_wait(int seconds) { permission_wait.store(seconds); }
-int get_permission_wait() { return permission_wait.load(); }
-void set_lock_function_timeout(int seconds) { lockf_timeout.store(seconds); }
-int get_lock_function_timeout() { return lockf_timeout.load(); }
 
 // ---- D_SEXP
 
@@ -422,33 +415,11 @@ void start_interpreter_tasks() {
   create_task(zui_tick_task, nullptr, 3);
 }
 
-// ---- collector hooks
+// ---- collector hook
 
 void gc_delay_que() {
   for (DELAY_ENTRY* e = dq_head; e; e = e->next) gc_mark(e->ret, gc_qn_sexp);
   for (RECONNECT* n = rc_head; n; n = n->next) gc_mark(n->value, gc_qn_sexp);
-}
-
-void sp_gc_interpreter() {
-  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
-    ZU_INTERPRETER* z = _search_zui_id(iid);
-    for (ZU_RESULT** p = &z->result_head; *p;) {
-      ZU_RESULT* r = *p;
-      if (gc_is_marked(r)) {
-        p = &r->next;
-        continue;
-      }
-      // Nobody waits for this reply any more.
-      if (r->s_id) new_tick(remote_session_tick, 0, r->s_session);
-      *p = r->next;
-      r->next = nullptr;
-      r->out_interpreter = nullptr;
-    }
-  }
-  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
-    ZU_INTERPRETER* z = _search_zui_id(iid);
-    for (ZU_RESULT* r = z->result_list; r; r = r->my_zui_result_next) gc_mark(r, gc_remote_delay);
-  }
 }
 
 // ---- reconnect queue
@@ -475,11 +446,4 @@ void sexp_reconnect(ZU_SEXP* value) {
     rc_tasks--;
     unlock_task(zui_lock, "sexp_reconnect");
   }
-}
-
-void check_result_list(ZU_INTERPRETER* zui) {
-  lock_task(zui_lock);
-  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
-  }
-  unlock_task(zui_lock, "check_result_list");
 }

@@ -1,8 +1,8 @@
 // Delayed values that another task fills (D_SEXP), the delayed-reply queue
 // that answers relay-mode requests once their value is ready, the periodic
 // interpreter tick (keep-alives, permission, silent and connection
-// time-outs, dead streams and owners), the collector hooks of the
-// interpreter table and a small queue that forces values in the background.
+// time-outs, dead streams and owners) and a small queue that forces values in
+// the background.
 #pragma once
 
 #include "base/task.h"
@@ -33,23 +33,15 @@ void wake_delay_thread();
 
 void zui_tick_task(TKEY data);
 void zui_tick();
-// Starts the delay thread and the tick task (init_interpreter).
+// Starts the delay thread and the tick task (once, at start-up).
 void start_interpreter_tasks();
 
-// Collector hooks: marking (with the table) and the special phase.
+// Marks the values of the delayed-reply and reconnect queues (world stopped).
 void gc_delay_que();
-void sp_gc_interpreter();
 
 void sexp_reconnect(ZU_SEXP* value);
-void check_result_list(ZU_INTERPRETER* zui);
-void test_thread();
 
-// Timing, settable for tests: the length of one interpreter tick in
-// milliseconds (5000), the longest wait for a peer's permission answer in
-// seconds (120) and the rendezvous time-out in seconds (600).
+// The length of one interpreter tick in milliseconds (5000), settable for
+// tests.
 void set_zui_tick_ms(int ms);
 int get_zui_tick_ms();
-void set_permission_wait(int seconds);
-int get_permission_wait();
-void set_lock_function_timeout(int seconds);
-int get_lock_function_timeout();

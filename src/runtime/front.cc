@@ -3,7 +3,6 @@
 #include <atomic>
 
 #include "base/signals.h"
-#include "runtime/relay.h"
 #include "runtime/reply_code.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -30,20 +29,6 @@ int prompt_depth() {
 }
 
 }  // namespace
-
-void _front_thread(TKEY data) {
-  auto* zui = static_cast<ZU_INTERPRETER*>(data);
-  lock_task(zui_lock);
-  zui->front_thread = get_tid();
-  _register_zui_thread(zui, zui->front_thread);
-  int thread_mode = zui->thread_mode;
-  unlock_task(zui_lock, "_front_thread");
-  if (thread_mode == 1) {
-    _front_thread_1(zui);
-    return;
-  }
-  _front_thread_2(zui);
-}
 
 void _front_thread_1(ZU_INTERPRETER* zui) {
   {

@@ -7,9 +7,8 @@
 #include "base/task.h"
 #include "runtime/interp.h"
 
-// Task entry made by setup_zu_interpreter (data: the record).
-void _front_thread(TKEY data);
-// The single-thread loop (thread_mode 1).
+// The single-thread loop (thread_mode 1), run by the record's front thread
+// (zui_threads.cc starts it; relay mode is relay.cc's _front_thread_2).
 void _front_thread_1(ZU_INTERPRETER* zui);
 
 // Writes one reply for a finished evaluation; seq is the request's sequence

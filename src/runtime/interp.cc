@@ -1,6 +1,5 @@
 #include "runtime/interp.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -8,18 +7,10 @@
 
 #include "base/alloc.h"
 #include "base/panic.h"
-#include "base/signals.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "base/zutime.h"
-#include "runtime/accept_impl.h"
-#include "runtime/delayed.h"
-#include "runtime/front.h"
-#include "runtime/later_services.h"
-#include "runtime/link_budget.h"
-#include "runtime/relay.h"
-#include "runtime/remote.h"
-#include "zu/eval.h"
+#include "runtime/net_ops.h"
 #include "zu/gc.h"
 #include "zu/reader.h"
 
@@ -43,6 +34,10 @@ std::atomic<void (*)(int iid)> zui_closed_hook{nullptr};
 namespace {
 
 constexpr int kBuckets = 20;
+
+// Filled before init_interpreter, read only afterwards.
+const ZUI_THREAD_OPS* thread_ops = nullptr;
+std::atomic<int> permission_wait_seconds{120};
 
 // Guarded by zui_lock.
 ZU_INTERPRETER* zui_table[kBuckets];
@@ -199,17 +194,21 @@ void _hold_streams(ZU_INTERPRETER* zui) {
 int zui_push_pri() { return push_pri_pctl(&kZuiCeiling); }
 void zui_pop_pri(int prev) { change_pri(0, prev); }
 
+void set_zui_thread_ops(const ZUI_THREAD_OPS* ops) { thread_ops = ops; }
+void serve_link_requests(ZU_INTERPRETER* zui) { thread_ops->serve_requests(zui); }
+
+void set_permission_wait(int seconds) { permission_wait_seconds.store(seconds); }
+int get_permission_wait() { return permission_wait_seconds.load(); }
+
 void init_interpreter() {
   static std::once_flag once;
   std::call_once(once, [] {
+    if (!thread_ops) er_panic("init_interpreter: no thread operations");
     zui_lock = new_lock(LOCK_ZUI);
     fifo_lock = new_lock(LOCK_FIFO);
     init_parse_lock();
-    init_link_budget();
     iid_counter = 1;
-    set_break_check_hook(_zui_break_check);
-    int_handler.store(zu_int_handler);
-    start_interpreter_tasks();
+    thread_ops->start();
     init_http_agent();
     init_authentificaition(qnlisp_top_env0);
   });
@@ -294,28 +293,8 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
   if (zui->a_type == ZUI_SELF) {
     zui->front_thread = get_tid();
     _register_zui_thread(zui, zui->front_thread);
-  } else if (zui->a_type == ZUI_ACCEPT) {
-    zui->accept_threads = 1;
-    if (create_task(_accept_thread, zui, 1) < 0) {
-      _close_zu_interpreter(zui);
-      result = ZUI_ERR_STREAM;
-    }
-  } else {
-    // Without a relay thread the front thread closes alone, as if the
-    // relay had ended first.
-    if (zui->thread_mode == 2) zui->meter = new_link_meter();
-    bool relay = zui->thread_mode == 2 && create_task(_relay_thread, zui, 4) >= 0;
-    if (zui->thread_mode == 2 && !relay) zui->mode = ZUI_MODE_RELAY_ENDED;
-    if (create_task(_front_thread, zui, 4) < 0) {
-      // No thread could be had: nobody would ever close it, so close it here.
-      if (relay) {
-        zui->mode = ZUI_MODE_FRONT_ENDED;
-        end_fifo_input(zui);
-      } else {
-        _close_zu_interpreter(zui);
-      }
-      result = ZUI_ERR_STREAM;
-    }
+  } else if (thread_ops->_start_threads(zui) < 0) {
+    result = ZUI_ERR_STREAM;
   }
   if (result > 0 && agent_open_zui) agent_open_zui(zui);
   // An accepted link's front thread writes its line end and admission.
@@ -578,18 +557,10 @@ int _close_interpreter(int iid) {
   zui->flags |= ZUI_F_BREAK;
   // The servers of the queries this interpreter waits for are told to stop;
   // the writes happen outside the lock, under each server's output lock.
-  std::vector<int> servers;
-  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
-    if (r->out_interpreter && r->out_interpreter != zui) {
-      int sid = static_cast<int>(r->out_interpreter->id);
-      if (std::find(servers.begin(), servers.end(), sid) == servers.end()) servers.push_back(sid);
-    }
-    wakeup_task(r);
-  }
-  wake_delay_thread();
+  std::vector<int> servers = thread_ops->_wake_queries(zui);
   if (!servers.empty()) {
     unlock_zui("_close_interpreter");
-    for (int sid : servers) write_cancel(sid);
+    for (int sid : servers) thread_ops->write_cancel(sid);
     lock_zui();
     zui = _search_zui_id(iid);
     if (!zui || zui->mode == ZUI_MODE_CLOSED) return 0;
@@ -684,11 +655,7 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   // Forms a peer queued after the relay's last look, and queries that
   // still wait on this link, are given up here: what a peer sent never
   // stops the process.
-  close_fifo(zui);
-  free_link_meter(zui->meter);
-  zui->meter = nullptr;
-  _abandon_result_queue(zui);
-  _drop_result_list(zui);
+  thread_ops->_release(zui);
   zui->mode = ZUI_MODE_CLOSED;
 
   STREAM* out = zui->out;
@@ -812,10 +779,9 @@ void gc_interpreter() {
     for (ZU_INTERPRETER* z = head; z; z = z->next) {
       if (z->env) gc_mark(z->env, gc_qnlisp_env);
       if (z->acc_file) gc_mark(z->acc_file, gc_qn_file);
-      gc_zu_fifo(z->fifo_head);
+      thread_ops->gc_record(z);
     }
   }
-  gc_delay_que();
 }
 
 void test_thread() {

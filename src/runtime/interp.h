@@ -2,13 +2,16 @@
 // output and an error stream and an environment. Every script, connection,
 // pipe and internal worker runs inside one. This module keeps the table of
 // live interpreters (ids, threads, the main interpreter), their closing, the
-// recursive output lock and the permission lists of listeners; the front
-// thread and the reply writer are in front.cc, the stream set-up by kind in
-// setup_i.cc.
+// recursive output lock and the permission lists of listeners. It starts
+// and stops the threads that serve a record through a table of operations
+// (below), since they live in the files above it: the front thread and the
+// reply writer in front.cc, relay mode in relay.cc, listeners in accept.cc;
+// zui_threads.cc fills the table. The stream set-up by kind is setup_i.cc.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "base/lock.h"
 #include "stream/net.h"
@@ -189,8 +192,13 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui);
 // Opens the kind's streams and registers (setup_i.cc). The iid or a negative
 // result; with -2..-5 the record has been freed.
 int setup_i(ZU_INTERPRETER* zui);
-// Locks, hooks; once per process (init_zu calls it).
+// Locks, hooks, the shared tasks; once per process (init_zu calls it, after
+// set_zui_thread_ops).
 void init_interpreter();
+// The longest wait of an outgoing connection for its peer's permission
+// answer, in seconds (120), settable for tests.
+void set_permission_wait(int seconds);
+int get_permission_wait();
 
 // ---- look-ups (the underscore forms expect zui_lock held)
 ZU_INTERPRETER* _search_zui_id(int iid);
@@ -266,10 +274,48 @@ extern std::atomic<void (*)(int iid)> zui_closed_hook;
 
 // ---- collector support
 // Marks every registered interpreter's environment, reader state and queued
-// forms, and the values of the delayed-reply and reconnect queues.
+// forms.
 void gc_interpreter();
 // Writes one line per thread registration to the standard error.
 void test_thread();
+
+// ---- the threads' operations
+// The threads that serve records (front, relay, accept, the delay and tick
+// tasks) and what they keep of a record (its relay queue, its link meter,
+// the queries it waits for) live in the files above this one: each of them
+// includes this header, and interp.cc includes none of them. This table is
+// how the table of records starts them, stops them and marks what they keep.
+// zui_threads.cc fills it once, before init_interpreter (init_zu does both);
+// it is only read afterwards, so it takes no lock.
+struct ZUI_THREAD_OPS {
+  // Starts what every record shares: the link budget, the evaluator's break
+  // check and interrupt hooks, the delay and tick tasks. Once, from
+  // init_interpreter.
+  void (*start)();
+  // Starts the threads of a record just registered, by its kind (not an
+  // internal one), zui_lock held: 0, or ZUI_ERR_STREAM when no thread could
+  // be had (the record has then been closed, or is left for its relay to
+  // close).
+  int (*_start_threads)(ZU_INTERPRETER* zui);
+  // Wakes every query the record waits for, and the delay thread: the ids of
+  // the queries' servers, each once (zui_lock held).
+  std::vector<int> (*_wake_queries)(ZU_INTERPRETER* zui);
+  // Writes "<Cancel/>" to interpreter iid (zui_lock NOT held).
+  void (*write_cancel)(int iid);
+  // The final close gives up what the record's threads keep: the forms
+  // queued for its relay, its link meter, the queries on it and those it
+  // waits for (zui_lock held).
+  void (*_release)(ZU_INTERPRETER* zui);
+  // Serves the requests queued on a link without waiting for more
+  // (zui_lock NOT held): a task waiting for a remote result does this.
+  void (*serve_requests)(ZU_INTERPRETER* zui);
+  // Marks what the record's threads keep (its queued forms); world stopped.
+  void (*gc_record)(ZU_INTERPRETER* zui);
+};
+// Takes the table (kept by pointer: it must live to the end).
+void set_zui_thread_ops(const ZUI_THREAD_OPS* ops);
+// The table's serve_requests.
+void serve_link_requests(ZU_INTERPRETER* zui);
 
 // ---- fields read atomically (see the struct)
 inline int zui_silent(ZU_INTERPRETER* zui) {

@@ -9,7 +9,6 @@
 
 #include "base/alloc.h"
 #include "runtime/docpath.h"
-#include "runtime/later_services.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 

@@ -2,15 +2,15 @@
 #include "runtime/accept_impl.h"
 
 #include <cstdio>
-#include <string>
 #include <vector>
 
 #include "base/alloc.h"
 #include "base/panic.h"
-#include "base/zutime.h"
 #include "runtime/delayed.h"
 #include "runtime/front.h"
 #include "runtime/link_budget.h"
+#include "runtime/lock_function.h"
+#include "runtime/relay_fifo.h"
 #include "runtime/remote.h"
 #include "stream/net.h"
 #include "zu/eval.h"
@@ -55,208 +55,6 @@ void write_cancel(int iid) {
   unlock_zui_out_iid(iid);
 }
 
-namespace {
-
-// Lock-function rendezvous.
-struct LOCKF_ENTRY {
-  LOCKF_ENTRY* next;
-  ZU_INTERPRETER* zui;
-  int iid;
-  uint32_t time;
-  int type;  // 0 input side, 1 output side
-  int flags;
-};
-LOCKF_ENTRY* lockf_list = nullptr;  // zui_lock
-std::basic_string<L_CHAR> lockf_name;  // zui_lock
-
-// Meets the other side of zui's rendezvous or waits for it (lock held).
-void _lockf_meet(ZU_INTERPRETER* zui, int type) {
-  for (LOCKF_ENTRY** p = &lockf_list; *p; p = &(*p)->next) {
-    if ((*p)->zui == zui && (*p)->type != type) {
-      LOCKF_ENTRY* e = *p;
-      *p = e->next;
-      wakeup_task(e);
-      d_f_ree(e);
-      return;
-    }
-  }
-  auto* e = static_cast<LOCKF_ENTRY*>(d_calloc(sizeof(LOCKF_ENTRY), 1));
-  e->zui = zui;
-  e->iid = static_cast<int>(zui->id);
-  e->time = get_zutime();
-  e->type = type;
-  e->next = lockf_list;
-  lockf_list = e;
-  int iid = static_cast<int>(zui->id);
-  for (;;) {
-    sleep_task(e, zui_lock);
-    lock_task(zui_lock);
-    bool listed = false;
-    for (LOCKF_ENTRY* q = lockf_list; q; q = q->next) listed |= q == e;
-    if (!listed) return;  // met (the other side freed the entry)
-    ZU_INTERPRETER* z = _search_zui_id(iid);
-    if (z != zui || (zui->flags & ZUI_F_LOCKF_TIMEOUT)) {
-      for (LOCKF_ENTRY** p = &lockf_list; *p; p = &(*p)->next) {
-        if (*p == e) {
-          *p = e->next;
-          break;
-        }
-      }
-      d_f_ree(e);
-      return;
-    }
-  }
-}
-
-}  // namespace
-
-// ---- FIFO
-//
-// The queue between the front thread and the relay. It is bounded: above
-// kFifoForms forms or kFifoBytes bytes of source the front thread waits
-// (and so stops reading the link, which pushes back on the peer) until the
-// relay has taken some. fifo_eof (the input ended) lets the relay drain
-// what is queued and then end; fifo_closed (the relay ended) refuses every
-// later form.
-
-namespace {
-
-constexpr int kFifoForms = 4096;
-constexpr int64_t kFifoBytes = int64_t{8} << 20;
-
-bool fifo_full(const ZU_INTERPRETER* zui) {
-  return zui->fifo_head && (zui->fifo_cnt >= kFifoForms || zui->fifo_bytes >= kFifoBytes);
-}
-
-// Frees the nodes of a chain taken off zui's queue.
-void free_chain(ZU_INTERPRETER* zui, ZU_FIFO* n) {
-  int64_t charge = 0;
-  while (n) {
-    ZU_FIFO* next = n->next;
-    charge += n->charge;
-    d_f_ree(n);
-    n = next;
-  }
-  link_unqueue(zui->meter, charge);
-}
-
-}  // namespace
-
-int put_zu_fifo_n(ZU_INTERPRETER* zui, ZU_SEXP* form, int64_t bytes, int64_t charge) {
-  auto* n = static_cast<ZU_FIFO*>(d_alloc(sizeof(ZU_FIFO)));
-  n->next = nullptr;
-  n->cmd = form;
-  n->bytes = bytes;
-  n->charge = charge;
-  lock_task(fifo_lock);
-  while (!zui->fifo_closed && fifo_full(zui)) {
-    sleep_task(&zui->fifo_cnt, fifo_lock);
-    lock_task(fifo_lock);
-  }
-  if (zui->fifo_closed) {
-    unlock_task(fifo_lock, "put_zu_fifo");
-    d_f_ree(n);
-    link_release(zui->meter, charge);
-    return -1;
-  }
-  // Charged before the relay can take it, which gives the charge back.
-  link_queue(zui->meter, charge);
-  if (zui->fifo_tail)
-    zui->fifo_tail->next = n;
-  else
-    zui->fifo_head = n;
-  zui->fifo_tail = n;
-  zui->fifo_cnt++;
-  zui->fifo_bytes += bytes;
-  wakeup_task(&zui->fifo_head);
-  unlock_task(fifo_lock, "put_zu_fifo");
-  return 0;
-}
-
-void put_zu_fifo(ZU_INTERPRETER* zui, ZU_SEXP* form) { put_zu_fifo_n(zui, form, 0); }
-
-namespace {
-// The next queued form; *got is false when there is none (queue closed,
-// input ended and drained, or empty with no_wait).
-ZU_SEXP* take_fifo(ZU_INTERPRETER* zui, int no_wait, bool* got) {
-  *got = false;
-  lock_task(fifo_lock);
-  for (;;) {
-    if (zui->fifo_closed) break;
-    if (ZU_FIFO* n = zui->fifo_head) {
-      bool was_full = fifo_full(zui);
-      zui->fifo_head = n->next;
-      if (!zui->fifo_head) zui->fifo_tail = nullptr;
-      zui->fifo_cnt--;
-      zui->fifo_bytes -= n->bytes;
-      if (was_full) wakeup_task(&zui->fifo_cnt);
-      ZU_SEXP* form = n->cmd;
-      gc_set_nl(form, gc_qn_sexp);
-      unlock_task(fifo_lock, "get_zu_fifo");
-      link_unqueue(zui->meter, n->charge);
-      d_f_ree(n);
-      *got = true;
-      return form;
-    }
-    if (no_wait || zui->fifo_eof) break;
-    sleep_task(&zui->fifo_head, fifo_lock);
-    lock_task(fifo_lock);
-  }
-  unlock_task(fifo_lock, "get_zu_fifo");
-  return nullptr;
-}
-}  // namespace
-
-ZU_SEXP* get_zu_fifo(ZU_INTERPRETER* zui, int no_wait) {
-  bool got;
-  return take_fifo(zui, no_wait, &got);
-}
-
-int check_fifo(ZU_INTERPRETER* zui) {
-  lock_task(fifo_lock);
-  int r = zui->fifo_head ? 1 : 0;
-  unlock_task(fifo_lock, "check_fifo");
-  return r;
-}
-
-int fifo_full_now(ZU_INTERPRETER* zui) {
-  lock_task(fifo_lock);
-  int r = fifo_full(zui) ? 1 : 0;
-  unlock_task(fifo_lock, "fifo_full_now");
-  return r;
-}
-
-void interrupt_fifo(ZU_INTERPRETER* zui) {
-  lock_task(fifo_lock);
-  wakeup_task(&zui->fifo_head);
-  unlock_task(fifo_lock, "interrupt_fifo");
-}
-
-void end_fifo_input(ZU_INTERPRETER* zui) {
-  lock_task(fifo_lock);
-  zui->fifo_eof = 1;
-  wakeup_task(&zui->fifo_head);
-  unlock_task(fifo_lock, "end_fifo_input");
-}
-
-void close_fifo(ZU_INTERPRETER* zui) {
-  lock_task(fifo_lock);
-  ZU_FIFO* n = zui->fifo_head;
-  zui->fifo_head = zui->fifo_tail = nullptr;
-  zui->fifo_cnt = 0;
-  zui->fifo_bytes = 0;
-  zui->fifo_closed = 1;
-  // A front thread waiting for room drops its form and reads on to the end.
-  wakeup_task(&zui->fifo_cnt);
-  wakeup_task(&zui->fifo_head);
-  unlock_task(fifo_lock, "close_fifo");
-  free_chain(zui, n);
-}
-
-void gc_zu_fifo(ZU_FIFO* head) {
-  for (ZU_FIFO* n = head; n; n = n->next) gc_mark(n->cmd, gc_qn_sexp);
-}
-
 // ---- control forms
 
 int _permission(ZU_INTERPRETER* zui, ZU_SEXP* form) {
@@ -289,17 +87,7 @@ void send_cancel(int iid) {
   ZU_INTERPRETER* z = _search_zui_id(iid);
   if (z) {
     z->flags |= ZUI_F_CANCEL;
-    for (ZU_RESULT* r = z->result_list; r; r = r->my_zui_result_next) {
-      ZU_INTERPRETER* s = r->out_interpreter;
-      if (s && s != z) {
-        int sid = static_cast<int>(s->id);
-        bool seen = false;
-        for (int x : servers) seen |= x == sid;
-        if (!seen) servers.push_back(sid);
-      }
-      wakeup_task(r);
-    }
-    wake_delay_thread();
+    servers = _wake_result_list(z);
   }
   unlock_task(zui_lock, "send_cancel");
   for (int sid : servers) write_cancel(sid);
@@ -499,7 +287,7 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
     gc_push(nullptr, nullptr, "relay");
     zui_set_silent(zui, 0);
     bool got;
-    ZU_SEXP* form = take_fifo(zui, no_wait, &got);
+    ZU_SEXP* form = take_zu_fifo(zui, no_wait, &got);
     zui_set_silent(zui, -1);
     int line = form ? form->h.line : 0;
     lock_task(zui_lock);
@@ -669,43 +457,4 @@ ZU_SEXP* get_user_ip(ZUISP_ENV* env) {
   ZU_SEXP* q = List(get_symbol_ascii("GetUserInfo"), n_get_string(""), n_get_string(""), n_get_string(""),
                     n_get_string("ip"), ZU_LIST_END);
   return remote_query(iid, env, nullptr, q);
-}
-
-// ---- lock-function rendezvous
-
-void set_lock_function(const L_CHAR* name) {
-  lock_task(zui_lock);
-  lockf_name = name ? name : std::basic_string<L_CHAR>();
-  unlock_task(zui_lock, "set_lock_function");
-}
-
-void inp_lock_function(ZU_INTERPRETER* zui, const L_CHAR* head) {
-  lock_task(zui_lock);
-  bool meet = !lockf_name.empty() && !(zui->flags & ZUI_F_LOCKF_TIMEOUT) &&
-              ((zui->flags & ZUI_F_LOCKF_PENDING) || (head && lockf_name == head));
-  if (meet) _lockf_meet(zui, 0);
-  unlock_task(zui_lock, "inp_lock_function");
-}
-
-void out_lock_function(int flag) {
-  lock_task(zui_lock);
-  ZU_INTERPRETER* zui = _get_my_zui();
-  if (zui && !(zui->flags & ZUI_F_LOCKF_TIMEOUT)) {
-    int iid = static_cast<int>(zui->id);
-    _lockf_meet(zui, 1);
-    if (_search_zui_id(iid) == zui)
-      zui->flags = (zui->flags & ~ZUI_F_LOCKF_PENDING) | (flag & ZUI_F_LOCKF_PENDING);
-  }
-  unlock_task(zui_lock, "out_lock_function");
-}
-
-void timeout_lock_function() {
-  uint32_t now = get_zutime();
-  int limit = get_lock_function_timeout();
-  for (LOCKF_ENTRY* e = lockf_list; e; e = e->next) {
-    if (now - e->time > static_cast<uint32_t>(limit)) {
-      if (_search_zui_id(e->iid) == e->zui) e->zui->flags |= ZUI_F_LOCKF_TIMEOUT;
-      wakeup_task(e);
-    }
-  }
 }

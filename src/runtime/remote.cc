@@ -1,11 +1,14 @@
 #include "runtime/remote.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/tick.h"
 #include "runtime/delayed.h"
-#include "runtime/relay.h"
+#include "runtime/net_ops.h"
+#include "runtime/relay_fifo.h"
 #include "stream/stream.h"
 #include "zu/convert.h"
 #include "zu/eval.h"
@@ -151,7 +154,7 @@ int _wait_result_inp(ZU_RESULT* r) {
         ZU_INTERPRETER* inp = req->inp_interpreter;
         gc_set_nl(r, gc_remote_delay);
         unlock_task(zui_lock, "_wait_result_inp");
-        relay_loop(req, 1);
+        serve_link_requests(req);
         lock_task(zui_lock);
         if (_search_zui_id(req_iid) != req) break;
         req->inp_line = line;
@@ -187,6 +190,21 @@ EVAL_ORIGIN eval_origin() { return task_origin ? *task_origin : EVAL_ORIGIN{null
 EvalOriginScope::EvalOriginScope(EVAL_ORIGIN origin) : origin_(origin), outer_(task_origin) { task_origin = &origin_; }
 
 EvalOriginScope::~EvalOriginScope() { task_origin = outer_; }
+
+std::vector<int> _wake_result_list(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  std::vector<int> servers;
+  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+    ZU_INTERPRETER* s = r->out_interpreter;
+    if (s && s != zui) {
+      int sid = static_cast<int>(s->id);
+      if (std::find(servers.begin(), servers.end(), sid) == servers.end()) servers.push_back(sid);
+    }
+    wakeup_task(r);
+  }
+  wake_delay_thread();
+  return servers;
+}
 
 int cmp_round(int a, int b) {
   auto ua = static_cast<uint32_t>(a);
@@ -492,4 +510,35 @@ int aboat_remote_query(ZU_SEXP* s) {
     return 1;
   }
   return -1;
+}
+
+// ---- collector
+
+void sp_gc_interpreter() {
+  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    for (ZU_RESULT** p = &z->result_head; *p;) {
+      ZU_RESULT* r = *p;
+      if (gc_is_marked(r)) {
+        p = &r->next;
+        continue;
+      }
+      // Nobody waits for this reply any more.
+      if (r->s_id) new_tick(remote_session_tick, 0, r->s_session);
+      *p = r->next;
+      r->next = nullptr;
+      r->out_interpreter = nullptr;
+    }
+  }
+  for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    for (ZU_RESULT* r = z->result_list; r; r = r->my_zui_result_next) gc_mark(r, gc_remote_delay);
+  }
+}
+
+void check_result_list(ZU_INTERPRETER* zui) {
+  lock_task(zui_lock);
+  for (ZU_RESULT* r = zui->result_list; r; r = r->my_zui_result_next) {
+  }
+  unlock_task(zui_lock, "check_result_list");
 }

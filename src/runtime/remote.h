@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "runtime/interp.h"
 #include "stream/url.h"
@@ -151,9 +152,22 @@ int aboat_remote_query(ZU_SEXP* s);
 // Wrap-tolerant order of sequence numbers: -1, 0, 1.
 int cmp_round(int a, int b);
 
+// Wakes every query zui waits for, and the delay thread, which looks again
+// at the values it waits for: the ids of the queries' servers other than
+// zui, each once, in list order, for the caller to tell them to cancel
+// (write_cancel, outside the lock). zui_lock held.
+std::vector<int> _wake_result_list(ZU_INTERPRETER* zui);
 // Final close of a link: every query still waiting for its reply is failed
 // with a stream error (made when forced). zui_lock held.
 void _abandon_result_queue(ZU_INTERPRETER* zui);
 // Final close of an asker: every pending query is unlinked and its waiter
 // woken (it then answers "break"). zui_lock held.
 void _drop_result_list(ZU_INTERPRETER* zui);
+
+// The collector's special phase (zui_lock held, world stopped): a query
+// whose delayed value nobody holds any more leaves its server's list (a
+// remote session's is told so through its tick), and the queries each
+// interpreter waits for are marked.
+void sp_gc_interpreter();
+// Walks zui's pending queries under zui_lock and changes nothing.
+void check_result_list(ZU_INTERPRETER* zui);

@@ -5,7 +5,8 @@
 #include "base/queue.h"
 #include "runtime/delayed.h"
 #include "runtime/interp.h"
-#include "runtime/later_services.h"
+#include "runtime/net_ops.h"
+#include "runtime/remote.h"
 #include "stream/stream.h"
 #include "zu/gc.h"
 #include "zu/reader.h"
@@ -47,6 +48,7 @@ void gc_lib() {
   gc_default_mark();  // the top environments, unit environments and every thread's frames
   GC_SITE();
   gc_interpreter();
+  gc_delay_que();
   GC_SITE();
   gc_queue();
   GC_SITE();

@@ -15,6 +15,7 @@
 #include "runtime/script_path.h"
 #include "runtime/services.h"
 #include "runtime/zu_gc_hooks.h"
+#include "runtime/zui_threads.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/core_init.h"
@@ -77,6 +78,7 @@ void init_zu() {
     init_unit();
     init_gc_task();
     init_serverinfo();
+    install_zui_threads();
     init_interpreter();
     set_zu_gc_hooks();
     init_session();

@@ -11,6 +11,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/file.h"
 #include "store/pdb64.h"
 #include "store/free_index_impl.h"
 #include "store/pdb64_io_impl.h"
@@ -114,11 +115,12 @@ int write_header_flags(PDB64* p, int32_t flags) {
   return pdb64_write_at(p, kFlagsOffset, b, 4);
 }
 
-// Takes the writer's advisory lock on the whole file. 1 taken, 0 refused
-// (another writer holds it), -1 locks unsupported here.
-int take_writer_lock(int fd) {
+// Takes an advisory lock on the whole file: a writer's (F_WRLCK) or a
+// reader's shared one (F_RDLCK). 1 taken, 0 refused (a holder of a kind
+// that excludes it), -1 locks unsupported here.
+int take_file_lock(int fd, short type) {
   struct flock fl {};
-  fl.l_type = F_WRLCK;
+  fl.l_type = type;
   fl.l_whence = SEEK_SET;
   if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return 1;
   return (errno == EAGAIN || errno == EACCES) ? 0 : -1;
@@ -249,10 +251,14 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
   PDB64* p = open_pdb64(filename, oflags, mode, static_cast<int>(flags & 0xFFFF));
   if (!p) return fail_open(nullptr, kPdb64CannotOpen, result, errno);
   bool writing = opened_for_writing(p);
-  if (writing) {
-    int lk = take_writer_lock(p->fid);
+  if (writing || (flags & kPdb64SharedLock)) {
+    int lk = take_file_lock(p->fid, writing ? F_WRLCK : F_RDLCK);
     if (lk == 0) return fail_open(p, kPdb64Busy, result, EBUSY);
     p->locked = lk == 1;
+    // The size was read before the lock: a writer that let go in between
+    // left another file than the one this open would work on.
+    if (p->locked && u_fsize64(p->fid) != static_cast<int64_t>(p->fac.file_size))
+      return fail_open(p, kPdb64Busy, result, EBUSY);
   }
   if (p->fac.file_size == 0) {
     if (create_file(p, flags, type, encoding) < 0 || fac_flush(&p->fac) < 0) {

@@ -121,7 +121,7 @@ constexpr int kFacPageSize = 4096;
 constexpr int kFacDefaultEntries = 32768;
 
 struct FAC_INFO;
-struct FacPageIndex;  // a file's pages by offset (hash table, page_cache.cc)
+struct FacPageIndex;  // a file's pages by offset (hash table, page_cache_impl.h)
 
 // Links of the clean-page ring and of a file's dirty-page list.
 struct FAC_LINK {
@@ -278,7 +278,8 @@ struct PDB64 {
   // Free segments by offset and size (the chain is held whole while the
   // file is open).
   FreeIndex* free_index;
-  int locked;                 // 1 while the writer's advisory lock is held
+  int locked;                 // 1 while the advisory lock (a writer's, or a
+                              // reader's shared one) is held
   PDB64_RECOVERY recovery;
   FAC_INFO fac;
 };
@@ -313,6 +314,11 @@ constexpr uint32_t kPdb64WithFreeList = 0x80000000u;
 // chain is rebuilt from the free records found. A walk that meets anything
 // else refuses the open (kPdb64Corrupt) and changes nothing more.
 constexpr uint32_t kPdb64RecoverStale = 0x40000000u;
+// A file opened for reading holds a shared advisory lock until close: a
+// writer elsewhere is refused while it is held, and the open is refused
+// (kPdb64Busy) while a writer holds the file. What is read then never mixes
+// two writers' states.
+constexpr uint32_t kPdb64SharedLock = 0x20000000u;
 
 // Opens or creates a record file. O_RDWR in oflags opens it for writing:
 // the header's open mark is set and an advisory lock is held until close.

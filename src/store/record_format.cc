@@ -1,3 +1,8 @@
+// The record file's byte forms (pdb64.h): a record's physical header in its
+// three widths (4, 8 or 12 bytes, chosen by the memory size, so that a
+// record written back keeps its size on disk), and the byte-order changes
+// of the in-memory header, the physical header, the file header and the
+// free-list records.
 #include <cstring>
 
 #include "base/endian.h"

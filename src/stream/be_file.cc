@@ -45,11 +45,33 @@ S_FD* fd_of(STREAM* s) { return static_cast<S_FD*>(s); }
 
 bool closing(STREAM* s) { return s->h.state.load() != S_STATE_LIVE; }
 
+// Waits until the descriptor is readable, at most ms: 1 ready (or the
+// stream closing), 0 the time has passed, -1 interrupted.
+int wait_readable(S_FD* f, int ms) {
+  pollfd p{f->fd, POLLIN, 0};
+  int pr;
+  {
+    S_BLOCKED b(f, 1);
+    if (closing(f)) return 1;
+    pr = poll(&p, 1, ms);
+  }
+  return pr > 0 ? 1 : pr == 0 ? 0 : -1;
+}
+
 // One read from the descriptor: count, 0 at the end (or when the stream is
-// closing), -1 on failure.
+// closing), -1 on failure or when the read guard's time passed first.
 int raw_read(S_FD* f, void* data, int len) {
+  int guard_ms = s_read_guard_ms(f);
   for (;;) {
     if (closing(f)) return 0;
+    if (guard_ms >= 0) {
+      int w = wait_readable(f, guard_ms);
+      if (w < 0) continue;
+      if (w == 0) {
+        errno = ETIMEDOUT;
+        return -1;
+      }
+    }
     ssize_t r;
     {
       S_BLOCKED b(f, 1);
@@ -59,9 +81,7 @@ int raw_read(S_FD* f, void* data, int len) {
     if (r >= 0) return static_cast<int>(r);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd p{f->fd, POLLIN, 0};
-      S_BLOCKED b(f, 1);
-      if (!closing(f)) poll(&p, 1, -1);
+      if (guard_ms < 0) wait_readable(f, -1);
       continue;
     }
     return -1;

@@ -669,6 +669,13 @@ int s_set_write_abort(STREAM* s, int type, int sec) {
   return 0;
 }
 
+int s_set_read_guard(STREAM* s, int sec) {
+  S_USE use(s);
+  if (!use.s || sec < 0) return -1;
+  s->h.ra_sec = sec;
+  return 0;
+}
+
 double s_get_thput(STREAM* s) {
   S_USE use(s);
   if (!use.s) return -1;
@@ -693,6 +700,8 @@ int s_write_abort_ms(STREAM* s) {
   if (!s->h.wa_type || s->h.wa_sec <= 0) return -1;
   return s->h.wa_sec * get_tick_unit_ms();
 }
+
+int s_read_guard_ms(STREAM* s) { return s->h.ra_sec > 0 ? s->h.ra_sec * get_tick_unit_ms() : -1; }
 
 void s_write_aborted(STREAM* s) {
   s->h.abort_io.store(1);

@@ -157,6 +157,10 @@ struct S_HEADER {
   // it shares the stream; read by writers.
   int wa_type = 0;
   int wa_sec = 0;
+  // Read guard: a read of a descriptor that waits ra_sec seconds without a
+  // byte fails. Set by the owner before it shares the stream; read by
+  // readers.
+  int ra_sec = 0;
 
   // Throughput of reads: written by the reader side, read by anyone.
   std::atomic<int64_t> tp_bytes{0};
@@ -257,6 +261,9 @@ int s_set_cm(STREAM* s, CODE_METHOD* cm);
 
 // Write watchdog: type 1 arms it with sec seconds, 0 disarms it.
 int s_set_write_abort(STREAM* s, int type, int sec);
+// Read guard: a read that has waited sec seconds for its first byte fails
+// (-1, errno ETIMEDOUT); 0 disarms it. Descriptor back-ends only.
+int s_set_read_guard(STREAM* s, int sec);
 // Bytes per second read so far; negative while none has been measured.
 double s_get_thput(STREAM* s);
 // The peer's IPv4 address (host order); -1 when none; 0 for an invalid stream.

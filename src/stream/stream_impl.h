@@ -51,6 +51,9 @@ const char* s_inherited_arg();
 // when unarmed; s_write_aborted breaks the stream off and queues its close.
 int s_write_abort_ms(STREAM* s);
 void s_write_aborted(STREAM* s);
+// Read guard: the milliseconds a read may wait for its first byte, -1 when
+// unarmed.
+int s_read_guard_ms(STREAM* s);
 
 // Descriptor back-end pieces used by the network and serial files.
 extern const S_TABLE s_file_table;

@@ -57,6 +57,14 @@ void split_path(const WStr& path, WStr& db, WStr& res) {
 
 }  // namespace
 
+bool url_has_refused_char(const L_CHAR* text) {
+  // A URL's text goes into request lines and headers, where a line break
+  // would let it add lines of its own.
+  for (; text && *text; ++text)
+    if (*text <= ' ' || (*text >= 0x7f && *text <= 0x9f)) return true;
+  return false;
+}
+
 int url_well_known_port(const L_CHAR* proto) {
   if (!proto) return 0;
   static const struct {
@@ -103,7 +111,7 @@ void copy_url(URL* to, const URL* from) {
 int xx_get_url2(URL* u, const L_CHAR* text, const char* file, int line) {
   if (!u) return -1;
   zero_url(u);
-  if (!text) return -1;
+  if (!text || url_has_refused_char(text)) return -1;
   WStr t(text);
   WStr proto, user, passwd, server, agent, db, res, query, name;
   int port = 0;
@@ -158,7 +166,7 @@ int xx_get_url2(URL* u, const L_CHAR* text, const char* file, int line) {
     server = auth;
     if (server.empty()) return -1;
     for (L_CHAR c : server)
-      if (c <= ' ' || c == '/' || c == '@') return -1;
+      if (c == '/' || c == '@') return -1;
     // "/@agent" opens the path.
     if (path.size() >= 2 && path[1] == '@') {
       size_t end = path.find('/', 2);

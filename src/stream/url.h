@@ -19,8 +19,9 @@ struct URL {
 
 // Parses text into *u (zeroed first; fields are tagged copies). No port in
 // the text gives the protocol's well-known port (0 when none is known); a
-// port must be 1..65535. A text without "://" is a path alone. 0, or -1 for
-// a malformed text (u is then left zeroed).
+// port must be 1..65535. A text without "://" is a path alone. A control
+// character or blank anywhere makes the text malformed. 0, or -1 for a
+// malformed text (u is then left zeroed).
 int xx_get_url2(URL* u, const L_CHAR* text, const char* file, int line);
 #define get_url2(u, text) xx_get_url2((u), (text), __FILE__, __LINE__)
 // The URL as text (thread-temporary), which xx_get_url2 reads back to the
@@ -46,5 +47,8 @@ L_CHAR* xx_get_server_key(const URL* u, const char* prefix, const char* file, in
 // stays); an absolute rel is copied. A new string, or null when the path
 // climbs above the root.
 L_CHAR* compose_path(const L_CHAR* base, const L_CHAR* rel);
+// Whether text holds a control character (C0, DEL, C1) or a blank, which
+// no part of a URL may hold.
+bool url_has_refused_char(const L_CHAR* text);
 // The well-known port of a protocol name, 0 when none.
 int url_well_known_port(const L_CHAR* proto);

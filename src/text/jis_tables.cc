@@ -1,3 +1,9 @@
+// The JIS mapping tables (jis_tables_impl.h): on first use, every position
+// of JIS X 0208, JIS X 0212 and the half-width kana is decoded from EUC-JP,
+// and JIS X 0201 Roman from ISO-2022-JP, through the C library's iconv(3);
+// a position without a Unicode character keeps its tagged code. Every
+// character found is encoded back to EUC-JP, so that both directions agree
+// with the C library. Built once and never freed (encoders may run at exit).
 #include "text/jis_tables_impl.h"
 
 #include <iconv.h>

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "base/checked.h"
 #include "zu/value.h"
 
 // One primitive of a binding table: its ZU name, implementation, argument
@@ -35,15 +36,9 @@ struct ZU_FAMILY {
   uint8_t env;
   ZU_BINDER bind;
 };
-// True in debug and sanitizer builds: there a slip in the program's own
-// tables stops the process.
-#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kFamilySlipStops = true;
-#elif defined(__has_feature)
-inline constexpr bool kFamilySlipStops = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-inline constexpr bool kFamilySlipStops = false;
-#endif
+// True in checked builds (base/checked.h): there a slip in the program's
+// own tables stops the process.
+inline constexpr bool kFamilySlipStops = QNMX_CHECKED != 0;
 // The index of the row of `rows` that a registration handed in from a layer
 // above as `given` belongs to: the row of the same name and environment
 // that holds `mark` (any row when mark is null). -1 when there is none. The

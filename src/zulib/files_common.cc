@@ -1,3 +1,7 @@
+// Pieces the file, path and rule built-ins share (files_impl.h): a string
+// value as narrow text, the refusal of a file edit made for a peer that the
+// access files do not allow (judged where the path leads, every symlink
+// resolved), and the star patterns of names.
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>

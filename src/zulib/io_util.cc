@@ -1,3 +1,6 @@
+// Pieces the printing, loading and saving built-ins share (io_impl.h): their
+// error values, ":"-separated option words read against a table, integer
+// options, and the calling task's interpreter.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>

@@ -11,6 +11,10 @@ peers  a listening qnmx asked by a Python client on a line link and by a
        second qnmx through Remote: the same bytes as a local read; reads
        of places that hold nothing create no node (the matrix file's node
        records stay as many).
+sharing  one matrix file in two qnmx processes: while one reads it
+       another cannot open it for writing, and while one writes it another
+       cannot open it for reading (-128 both ways, the file unchanged); the
+       reader's points all come from the picture it first read.
 """
 import os
 import signal
@@ -21,8 +25,8 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import (DENIED, LENGTH, NO_OBJECT, NOT_AVAILABLE, OPEN, PARAM, THIN, TYPE, Cli, Link, error_of,  # noqa: E402
-                     matrix, value)
+from qmx_cli import (DENIED, LENGTH, NO_OBJECT, NOT_AVAILABLE, OPEN, PARAM, STORE, THIN, TYPE, Cli, Link,  # noqa: E402
+                     error_of, matrix, value, write_ppm)
 
 cli = Cli(sys.argv[1], "get_" + sys.argv[2])
 GROUP = sys.argv[2]
@@ -304,8 +308,50 @@ def group_peers():
     cli.expect("node records after the peers' reads", node_records(s), before)
 
 
+def group_sharing():
+    m = cli.path("m.mx")
+    first = np.random.default_rng(58).integers(0, 256, (64, 64, 3), dtype=np.uint8)
+    write_ppm(cli.path("first.ppm"), first)
+    write_ppm(cli.path("second.ppm"), 255 - first)
+    replies, _ = cli.run([matrix(m, (64, 64), block=4), '(qmxImportPNM id="1" "first.ppm" 0 0 0 0)'], name="make")
+    cli.expect("made", replies, ["1", "()"])
+
+    def contents():
+        with open(m, "rb") as f:
+            return f.read()
+
+    def point(x, y):
+        return value(f"((0 {(int(first[y, x, 0]) << 24) | (int(first[y, x, 1]) << 16) | (int(first[y, x, 2]) << 8)}))")
+
+    reopen = f'(qmxCreate filename="{m}" currentPhase_mode="direct")'
+    # A reader first: its nodes of the picture stay in memory, and a writer
+    # that rewrote the file would leave it reading a mix of the two.
+    reader = cli.agent("reader")
+    cli.expect("the reader's first point", value(reader.ask(f'(qmxGetPoint "{m}" (List 0 1 1))')), point(1, 1))
+    before = contents()
+    replies, _ = cli.run([reopen, '(qmxImportPNM id="1" "second.ppm" 0 0 0 0)'], name="writer")
+    cli.expect_error("a writer while another process reads", replies[0], STORE, "-128", "qmxCreate")
+    cli.expect("a writer refused: the file unchanged", contents() == before, True)
+    for x, y in ((40, 40), (20, 50), (63, 0), (5, 33)):
+        cli.expect(f"the reader's point {x} {y}", value(reader.ask(f'(qmxGetPoint "{m}" (List 0 {x} {y}))')),
+                   point(x, y))
+    cli.expect("the reader ends", reader.end(), 0)
+    # A writer first: a reader of another process is refused until it
+    # closes the matrix.
+    writer = cli.agent("holder")
+    cli.expect("the writer opens", writer.ask(reopen), "1")
+    before = contents()
+    replies, _ = cli.run([f'(qmxGetPoint "{m}" (List 0 1 1))'], name="late")
+    cli.expect_error("a reader while another process writes", replies[0], STORE, "-128", "qmxGetPoint")
+    cli.expect("a reader refused: the file unchanged", contents() == before, True)
+    cli.expect("the writer closes", writer.ask('(qmxClose id="1")'), "()")
+    replies, _ = cli.run([f'(qmxGetPoint "{m}" (List 0 1 1))'], name="after")
+    cli.expect("a reader after the writer closed", value(replies[0]), point(1, 1))
+    cli.expect("the writer ends", writer.end(), 0)
+
+
 try:
-    {"local": group_local, "peers": group_peers}[GROUP]()
+    {"local": group_local, "peers": group_peers, "sharing": group_sharing}[GROUP]()
 except Exception as e:  # a reply that is not what it should be
     cli.fail(f"{type(e).__name__}: {e}")
     raise

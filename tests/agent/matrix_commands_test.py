@@ -10,7 +10,7 @@ parsed and compared apart from standard error; matrix files are checked
 with tests/matrix/validate_mx.py; pyramids and copies are compared with a
 numpy model of the pattern and of 2 x 2 means with truncation.
 
-Groups: roundtrip, restricted, scan, copy, cache.
+Groups: roundtrip, restricted, scan, copy, copy_shapes, cache.
 """
 import os
 import re
@@ -349,9 +349,12 @@ def read_level(name, w, h, dtype="<u4"):
 
 
 def pyramid_script(name, direction):
+    """The pyramid filled and scanned, its levels dumped as the scan left
+    them (NAME.open.LEVEL) and after closing (NAME.LEVEL)."""
     return ([f'(qmxCreate filename="{name}" {PYRAMID})', '(TestFill id="1" channel="0")',
-             f'(qmxScan id="1" area="21" call-dir="{direction}" (List 0 0 0) (List 0 511 255))', '(qmxClose id="1")',
-             f'(qmxCreate filename="{name}" readphase="-1")'] +
+             f'(qmxScan id="1" area="21" call-dir="{direction}" (List 0 0 0) (List 0 511 255))'] +
+            [dump(lv, f"{name}.open.{lv}", 1) for lv in range(LEVELS)] +
+            ['(qmxClose id="1")', f'(qmxCreate filename="{name}" readphase="-1")'] +
             [dump(lv, f"{name}.{lv}") for lv in range(LEVELS)])
 
 
@@ -360,12 +363,15 @@ def group_scan():
     for direction, result in (("pre", 0), ("post", -100)):
         v = values(pyramid_script(f"{direction}.mx", direction), FILL)
         expect(f"{direction}: fill and scan", v[1:3], [256, result])
-        got = [lanes(read_level(f"{direction}.mx.{lv}", 512 >> lv, 256 >> lv)) for lv in range(LEVELS)]
         # Children first: every level is the mean of the one below. Node
-        # first: a coarse node ran before its children had data.
-        same = [bool((g == m).all()) for g, m in zip(got, model)]
-        expect(f"{direction}: levels equal to the model", same,
-               [True] * LEVELS if direction == "pre" else [True, True, True, False, False, False])
+        # first: the top node ran before its child had data (the finer ones
+        # were saved, finest first, before the walk began). Closing then
+        # makes every coarser node again from its children.
+        scanned = [True] * LEVELS if direction == "pre" else [True] * (LEVELS - 1) + [False]
+        for when, want in (("open.", scanned), ("", [True] * LEVELS)):
+            got = [lanes(read_level(f"{direction}.mx.{when}{lv}", 512 >> lv, 256 >> lv)) for lv in range(LEVELS)]
+            expect(f"{direction}: levels {when or 'closed.'} equal to the model",
+                   [bool((g == m).all()) for g, m in zip(got, model)], want)
         validate(f"{direction}.mx")
     # Refusals, and a save script that keeps failing ends the scan with the
     # script's error.
@@ -425,6 +431,44 @@ def group_copy():
         expect(f"refusal {i} {what}", is_error(v[18 + i], code, "qmxCopy", data), True)
 
 
+def group_copy_shapes():
+    """Copies the store cannot make whole are refused before anything is
+    copied: nodes of another size or divide, a channel of another element
+    type (named, or met through its flags), a channel the destination lacks.
+    Run by qnmx itself, the source filled from a picture, every destination
+    read back by point."""
+    w, h = 64, 48
+    picture = np.random.default_rng(58).integers(0, 256, (h, w, 3), dtype=np.uint8)
+    with open(os.path.join(WORK, "p.ppm"), "wb") as f:
+        f.write(b"P6\n%d %d\n255\n" % (w, h) + picture.tobytes())
+
+    def matrix(name, block=5, divide=1, types=("rgb8_v", "rgb8_v")):
+        chans = " ".join(f'(qmxChannelInfo channel="{c}" type="{t}" file="on" 7)' for c, t in enumerate(types))
+        return (f'(qmxCreate filename="{name}" (qmxMatrixParam channel_nos="{len(types)}" dim="2") ' +
+                sizes([(w, block, divide), (h, block, divide)]) + f' {chans} {FETCH} (qmxPhase area="21" (mxSave)) '
+                '(qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" type="equ" equ="21"))')
+
+    # (destination, its channels, copy arguments); the first copy fits.
+    cases = [("same.mx", {}, "0"), ("b4.mx", {"block": 4}, "0"), ("b6.mx", {"block": 6}, "0"),
+             ("d2.mx", {"divide": 2}, "0"), ("int.mx", {"types": ("int32_v", "rgb8_v")}, "0"),
+             ("flag.mx", {"types": ("rgb8_v", "int32_v")}, '"MF_FILE"'), ("one.mx", {"types": ("rgb8_v",)}, "1")]
+    points = [(37, 5), (63, 47)]
+    forms = [matrix("s.mx"), '(qmxImportPNM id="1" "p.ppm" 0 0 0 0)', '(qmxImportPNM id="1" "p.ppm" 1 0 0 0)']
+    for i, (name, shape, what) in enumerate(cases, 2):
+        forms += [matrix(name, **shape), f'(qmxCopy src="1" dest="{i}" {what})']
+        forms += [f'(qmxGetPoint "{name}" (List 0 {x} {y}))' for x, y in points]
+    v = values(forms)
+    expect("source filled", v[1:3], [[], []])
+    word = lambda x, y: (int(picture[y, x, 0]) << 24) | (int(picture[y, x, 1]) << 16) | (int(picture[y, x, 2]) << 8)
+    for i, (name, shape, _) in enumerate(cases):
+        copy, reads = v[4 + i * 4], v[5 + i * 4:7 + i * 4]
+        if i == 0:
+            expect("the copy that fits", (copy, reads), ([], [[[0, word(x, y)], [1, 7]] for x, y in points]))
+            continue
+        expect(f"refused copy into {name}", is_error(copy, PARAM, "qmxCopy", ["invalida parameter", -126]), True)
+        expect(f"nothing copied into {name}", reads, [[[c, 7] for c in range(len(shape.get("types", "ab")))]] * 2)
+
+
 def group_cache():
     limits = [("10000", 2), ("0", 0), ("4095", 0), ("8796093022207", 2**31 - 1)]
     forms = []
@@ -453,7 +497,7 @@ def group_cache():
 
 
 GROUPS = {"roundtrip": group_roundtrip, "restricted": group_restricted, "scan": group_scan, "copy": group_copy,
-          "cache": group_cache}
+          "copy_shapes": group_copy_shapes, "cache": group_cache}
 
 try:
     GROUPS[GROUP]()

@@ -21,6 +21,7 @@ FETCH = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1
 THIN = '(mxSet 0 (mxThinnedOut type="average" channel="0" (mxCH type="children" 0))) (mxSave)'
 PARAM, TYPE, NO_OBJECT, OPEN, DENIED, NOT_AVAILABLE, LENGTH = (0x80040503, 0x80030806, 0x80040501, 0x80040a06,
                                                                0x80040d10, 0x80040608, 0x80030502)
+STORE = 0x80041015  # a matrix file outcome, its code as the data
 
 
 def matrix(name, size, block=8, divide=1, channels=(("rgb8_v", 'file="on"', "255"),), mode="direct", save_up="(mxSave)"):
@@ -128,6 +129,12 @@ class Cli:
             got = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
         return [got.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
 
+    def agent(self, name):
+        """A qnmx reading its script from a pipe, one form at a time."""
+        p = Agent(self, name)
+        self.procs.append(p.proc)
+        return p
+
     def listener(self, name, setup):
         """A qnmx that runs the setup forms and then serves peers of
         127.0.0.1 on a free port until it is stopped: (process, port)."""
@@ -153,6 +160,38 @@ class Cli:
             raise SystemExit(1)
         shutil.rmtree(self.work, ignore_errors=True)
         print("ok")
+
+
+class Agent:
+    """A qnmx that runs each form as it is sent and stays up between forms
+    (its matrices stay open); ask() waits for the form's reply in the
+    replies file."""
+
+    def __init__(self, cli, name):
+        self.out, self.count = cli.path(name + ".out"), 0
+        with open(cli.path(name + ".err"), "wb") as err:
+            self.proc = subprocess.Popen([cli.qnmx, "/dev/stdin", name + ".out"], cwd=cli.work, env=cli.env,
+                                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
+
+    def ask(self, form):
+        self.count += 1
+        self.proc.stdin.write(form.encode() + b"\n")
+        self.proc.stdin.flush()
+        want = str(self.count)
+
+        def reply():
+            if not os.path.exists(self.out):
+                return None
+            with open(self.out, encoding="utf-8", errors="replace") as f:
+                return dict(re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S)).get(want)
+        if not wait_for(lambda: reply() is not None or self.proc.poll() is not None, 120):
+            raise TimeoutError(f"no reply to {form}")
+        return reply()
+
+    def end(self):
+        """Ends the script: the exit status."""
+        self.proc.stdin.close()
+        return self.proc.wait(120)
 
 
 class Link:

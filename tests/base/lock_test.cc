@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "base/lock.h"
@@ -13,7 +14,7 @@ namespace {
 // until the turn is its own. Every hand-over wakes all sleepers, and a single
 // lost wake-up leaves every task asleep for good.
 struct Ring {
-  SEM lock = new_lock(1);
+  SEM lock = new_lock(LOCK_TEST);
   int turn = 0;
   int tasks = 0;
   int rounds = 0;
@@ -57,11 +58,30 @@ TEST(LockDeathTest, TakingAHeldLockAgainStopsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        SEM s = new_lock(1);
+        SEM s = new_lock(LOCK_TEST);
         lock_task(s);
         lock_task(s);
       },
       testing::ExitedWithCode(1), "\n\\*{12}\n_i_lock_task\\(1\\) \\([0-9]+\\)\n\\*{12}\n");
+}
+
+// The order check compares levels, so a lock must have one the table
+// writes down: any other level is a slip of the program, and making the
+// lock stops the process, naming the level and where it was asked for.
+TEST(LockDeathTest, ALevelOutsideTheTableStopsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int level : {0, -5, LOCK_MATRIX + 1, LOCK_FAVT64 + 1}) {
+    SCOPED_TRACE(level);
+    EXPECT_EXIT(
+        {
+          SEM s = new_lock(level);
+          (void)s;
+        },
+        testing::ExitedWithCode(1),
+        "new_lock: level " + std::to_string(level) + " at .*lock_test\\.cc:[0-9]+ is not in the lock table");
+  }
+  // Every level of the table is accepted.
+  for (int level : {LOCK_TEST, LOCK_AUTH, LOCK_ZUI, LOCK_FAVT64}) _i_free_lock(new_lock(level));
 }
 
 // Sequences of takes, releases and timed sleeps (which release their lock)

@@ -32,7 +32,7 @@ Item* new_item(const L_CHAR* key, int pri = 0, int producer = 0, int seq = 0) {
 
 // What the key tasks of one test saw.
 struct Served {
-  SEM lock = new_lock(1);
+  SEM lock = new_lock(LOCK_TEST);
   std::map<int, int> serving;                  // key letter -> tasks serving it now
   int max_serving = 0;
   std::map<std::pair<int, int>, int> last_seq; // (key, producer) -> last seq

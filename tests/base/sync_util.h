@@ -8,7 +8,7 @@
 
 class Counter {
  public:
-  Counter() : lock_(new_lock(1)) {}
+  Counter() : lock_(new_lock(LOCK_TEST)) {}
   ~Counter() { _i_free_lock(lock_); }
   Counter(const Counter&) = delete;
   Counter& operator=(const Counter&) = delete;

@@ -95,7 +95,7 @@ TEST_F(Tick, CancelWaitsForARunningCall) {
 
 TEST_F(Tick, TimeoutWakesASleeperAndCanBeCancelled) {
   static int key;
-  SEM lock = new_lock(1);
+  SEM lock = new_lock(LOCK_TEST);
   lock_task(lock);
   new_timeout(&key, 1);
   sleep_task(&key, lock);  // returns only when woken

@@ -320,6 +320,8 @@ TEST_F(MatrixTest, ObjectIdsAndUpdateStamps) {
   EXPECT_EQ(get_matrix_obj_id(m), 256) << "restarts past the positive range";
 
   MATRIX_NODE* n = make_node(m, {0, 0});
+  d_f_ree(n->channel);  // a node whose channel table is not made yet
+  n->channel = nullptr;
   EXPECT_EQ(get_matrix_update_time(n, 0, 0), kMxBadIndex) << "no channels yet";
   n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), 2));
   EXPECT_EQ(get_matrix_update_time(n, 1, 0), 0);

@@ -4,10 +4,9 @@
 
 #include <fcntl.h>
 
-#include "base/alloc.h"
-#include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file.h"
+#include "matrix/node.h"
 #include "runtime/front.h"
 #include "runtime/services.h"
 #include "zu/eval.h"
@@ -100,28 +99,9 @@ void drop_matrix(MATRIX* m) {
   unlock_task(matrix_lock, "drop_matrix");
 }
 
-MATRIX_NODE* make_node(MATRIX* m, const std::vector<int64_t>& dc) {
-  auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
-  n->matrix = m;
-  n->dim_code = copy_dim_code(m, dc.data());
-  normalize_dim_code(m, n->dim_code);
-  if (m->dim_bit_field > 0) {
-    n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, m->dim_bit_field));
-    n->nlist_dim_bit_field_len = m->dim_bit_field;
-  }
-  return n;
-}
+MATRIX_NODE* make_node(MATRIX* m, const std::vector<int64_t>& dc) { return mx_make_node(m, dc.data()); }
 
-void drop_node(MATRIX_NODE* n) {
-  for (int ch = 0; n->channel && ch < n->matrix->p.channel_nos; ++ch)
-    if (MATRIX_DATA_TYPE* tp = n->matrix->channel_info[ch].data_type; tp && n->channel[ch].data)
-      tp->free_data(tp, n->channel[ch].data);
-  _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
-  d_f_ree(n->nlist_dim_bit_field);
-  d_f_ree(n->channel);
-  d_f_ree(n->dim_code);
-  d_f_ree(n);
-}
+void drop_node(MATRIX_NODE* n) { mx_free_node(n); }
 
 std::string codec_cmd(const std::string& args) { return "/usr/bin/python3 " QNMX_MX_CODEC " " + args; }
 

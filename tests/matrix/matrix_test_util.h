@@ -27,8 +27,8 @@ MATRIX* make_matrix(int dim, const std::vector<int>& dd, const std::vector<int>&
                     const std::vector<int64_t>& ps, int channels = 1);
 void drop_matrix(MATRIX* m);
 
-// A node of m at dc (normalised) with its child list made as the node cache
-// makes it, outside the cache; freed with its channel data by drop_node.
+// A node of m at dc (normalised), made by the node cache's own mx_make_node
+// outside the cache; freed with its channel data by drop_node (mx_free_node).
 MATRIX_NODE* make_node(MATRIX* m, const std::vector<int64_t>& dc);
 void drop_node(MATRIX_NODE* n);
 

@@ -13,6 +13,7 @@
 #include "elements/value.h"
 #include "matrix/dim_code.h"
 #include "matrix/mx_file.h"
+#include "matrix/node.h"
 #include "support/fuzz_replay.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
@@ -47,26 +48,13 @@ Bytes make_file(const std::string& path, int dd, int flags) {
   EXPECT_EQ(save_matrix_header(m), 0);
   const int64_t codes[][3] = {{0, 0, 0}, {0, 2, 4}, {0, 6, 0}, {1, 0, 0}};
   for (const auto& dc : codes) {
-    auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
-    n->matrix = m;
-    n->dim_code = copy_dim_code(m, dc);
-    n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), 2));
+    MATRIX_NODE* n = mx_make_node(m, dc);
     int16_t v = static_cast<int16_t>(dc[1] + 1);
     n->channel[0].data = mx_type_int16.alloc_copy(&mx_type_int16, &v, MX_ATYPE::tagged, nullptr, __FILE__, __LINE__);
     n->channel[1].data = mxt_alloc_vector_by_dim_code(&m->geometry, &mx_type_uint8_v, MX_ATYPE::tagged, dc, nullptr);
-    if (m->dim_bit_field > 0) {
-      n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, static_cast<size_t>(m->dim_bit_field)));
-      n->nlist_dim_bit_field_len = m->dim_bit_field;
-    }
     if (dc[0] == 1) insert_dim_code_index(n, codes[0], 0);
     EXPECT_EQ(save_matrix_node(n), 0);
-    mx_type_int16.free_data(&mx_type_int16, n->channel[0].data);
-    mx_type_uint8_v.free_data(&mx_type_uint8_v, n->channel[1].data);
-    _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
-    d_f_ree(n->nlist_dim_bit_field);
-    d_f_ree(n->channel);
-    d_f_ree(n->dim_code);
-    d_f_ree(n);
+    mx_free_node(n);
   }
   close_matrix(m);
   std::ifstream f(path, std::ios::binary);

@@ -314,6 +314,50 @@ TEST_F(MxFile, NodeStorageAndRing) {
   EXPECT_EQ(mx_validate({path}), "");
 }
 
+// A node made outside the cache (mx_make_node, as checks and tests make
+// one to load or save on its own) has the shape the cache gives its nodes,
+// in a matrix with bit fields and in one with child lists; it is in no
+// table, and it loads from the file what the cache's node holds.
+TEST_F(MxFile, ANodeOutsideTheCacheHasTheCachesShape) {
+  for (bool lists : {false, true}) {
+    SCOPED_TRACE(lists ? "child lists" : "bit fields");
+    std::string path = at(lists ? "lists.mx" : "bits.mx");
+    MxSpec s;
+    s.dd = {lists ? 7 : 1, lists ? 7 : 1};
+    s.bs = {1, 1};
+    s.ps = {64, 64};
+    for (int ch = 0; ch < 3; ++ch) s.channels.push_back({&mx_type_int8, kMxChFile, nullptr, 0});
+    MATRIX* m = nullptr;
+    ASSERT_EQ(open_mx_file(&m, path, s), 0);
+    Code at{0, 6, 4};
+    MATRIX_NODE* cached = node(m, at);
+    set_scalar(m, at, 1, 42);
+    sync_matrix(m);
+
+    MATRIX_NODE* own = mx_make_node(m, Code{0, 7, 5}.data());  // normalised to the node's origin
+    EXPECT_EQ(own->matrix, m);
+    EXPECT_EQ(Code(own->dim_code, own->dim_code + 3), Code(cached->dim_code, cached->dim_code + 3));
+    ASSERT_NE(own->channel, nullptr);
+    EXPECT_EQ(own->nlist_dim_bit_field_len, cached->nlist_dim_bit_field_len);
+    EXPECT_EQ(own->nlist_dim_bit_field != nullptr, cached->nlist_dim_bit_field != nullptr);
+    EXPECT_EQ(own->status, 0);
+    int err = 0;
+    MATRIX_NODE* found = get_matrix_node(&err, m, at.data(), -1, nullptr, nullptr);
+    EXPECT_EQ(found, cached) << "the lookup finds the cache's node only";
+    if (found) unlock_node(found, nullptr);
+
+    EXPECT_EQ(load_matrix_node(own), 0);
+    auto held = [](const MATRIX_NODE* n, int ch) {
+      const auto* d = static_cast<const int8_t*>(n->channel[ch].data);
+      return d ? int{*d} : -1;
+    };
+    for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(held(own, ch), held(cached, ch)) << ch;
+    EXPECT_EQ(held(own, 1), 42);
+    mx_free_node(own);
+    close_matrix(m);
+  }
+}
+
 // With 11 files open one pass leaves 9; a file idle for 29 s stays open,
 // one idle for 30 s closes; the next access opens it again.
 TEST_F(MxFile, Closer) {
@@ -448,7 +492,9 @@ TEST_F(MxFile, WritingPastTheNodeCacheKeepsItsSize) {
           most_nodes(&most);
         }
     }
-    if (!k.holds) EXPECT_LE(most, 6 * kTarget) << "of " << kNodes << " nodes written";
+    if (!k.holds) {
+      EXPECT_LE(most, 6 * kTarget) << "of " << kNodes << " nodes written";
+    }
     sync_matrix(m);
     EXPECT_EQ(m->dirty_list, nullptr);
     close_matrix(m);
@@ -580,6 +626,76 @@ TEST_F(MxFile, BrokenMatrixKeepsItsFile) {
   EXPECT_EQ(*d, 42);
   matrix_node_channel_unlock(n, 0);
   close_matrix(m);
+}
+
+namespace {
+
+// A second process writes 99 at (0, 4) of the int8 row of the file (its
+// exit status: 0, or -outcome - 100).
+QNMX_CHILD_BODY(mx_write_row) {
+  mx_test_init();
+  MATRIX* m = nullptr;
+  int r = open_mx_file(&m, args.at(0), int8_row_spec());
+  if (r == 0) {
+    set_scalar(m, {0, 4}, 0, 99);
+    close_matrix(m);
+  }
+  stop_gc_task();
+  return r == 0 ? 0 : -r - 100;
+}
+
+// The file's matrix opened for reading as the agent's reader opens it.
+MATRIX* open_reader(const std::string& path) {
+  ZuThreadScope scope("open_reader");
+  MATRIX* m = open_matrix(nullptr, l_string(std_cm, path.c_str()), nullptr, nullptr, nullptr);
+  EXPECT_EQ(load_matrix_header(m, O_RDONLY, 0644), 0);
+  MATRIX_PARAM hooks{};
+  hooks.read_file = matrix_standard_read_file;
+  hooks.close_file = close_matrix_file;
+  EXPECT_EQ(set_matrix_param(m, &hooks), 0);
+  set_script(m, {3, 4, 5}, "(fload)");
+  set_matrix_mode(m, kMxModeActive);
+  return m;
+}
+
+// The int8 at dc, or the node code of a read that failed.
+int read_scalar(MATRIX* m, Code dc) {
+  int err = 0;
+  MATRIX_NODE* n = nullptr;
+  auto* d = static_cast<int8_t*>(get_matrix_node_channel(&err, &n, m, dc.data(), 0, 0, kMxFetchSlot, nullptr, 0));
+  if (!d) return err;
+  int v = *d;
+  matrix_node_channel_unlock(n, 0);
+  return v;
+}
+
+}  // namespace
+
+// A reader's file closed meanwhile (by the closer or a lock event) opens
+// again as long as nobody wrote it; once another process has written it,
+// the reader reads nothing more from it: the nodes it holds came from the
+// file as it was, and new ones would mix with them.
+TEST_F(MxFile, ReaderRefusesAFileWrittenWhileItWasClosed) {
+  std::string path = at("shared.mx");
+  MATRIX* w = nullptr;
+  ASSERT_EQ(open_mx_file(&w, path, int8_row_spec()), 0);
+  set_scalar(w, {0, 4}, 0, 42);
+  set_scalar(w, {0, 8}, 0, 43);
+  close_matrix(w);
+  MATRIX* r = open_reader(path);
+  EXPECT_EQ(read_scalar(r, {0, 4}), 42);
+  EXPECT_EQ(start_body("mx_write_row", {path}).wait(), 28) << "a writer while the file is read: -128";
+  mx_file_lock_event(0, r);
+  EXPECT_EQ(read_scalar(r, {0, 8}), 43) << "closed and opened again unchanged";
+  mx_file_lock_event(0, r);
+  Bytes before = file_bytes(path);
+  EXPECT_EQ(start_body("mx_write_row", {path}).wait(), 0);
+  ASSERT_NE(file_bytes(path), before);
+  EXPECT_EQ(start_file_access(r), kMxFileBusy);
+  EXPECT_EQ(get_mx_file_pfd(r), nullptr);
+  EXPECT_LT(read_scalar(r, {0, 12}), 0);
+  close_matrix(r);
+  EXPECT_EQ(mx_validate({path}), "");
 }
 
 // A lock event closes the file and gives back its named lock; the next

@@ -297,6 +297,135 @@ TEST(MxFormat, FixedAndDataRecords) {
 
 }
 
+// Each record's byte table in mx_format.h, field by field: the encoders put
+// every field at the offset and in the size its table gives (big-endian),
+// behind the header the tables describe; the node tree's key likewise.
+TEST(MxFormat, EveryFieldStandsWhereItsByteTableSays) {
+  struct Field {
+    const char* name;
+    size_t at;  // from the body's first byte
+    size_t size;
+    uint64_t want;
+  };
+  auto check = [](const Bytes& rec, uint16_t type, std::initializer_list<Field> fields) {
+    SCOPED_TRACE(type);
+    ASSERT_GE(rec.size(), 16u);
+    EXPECT_EQ(load_be16(rec.data()), type);
+    EXPECT_EQ(Bytes(rec.begin() + 2, rec.begin() + 8), Bytes(6, 0)) << "fill";
+    EXPECT_EQ(load_be64(rec.data() + 8), rec.size()) << "size";
+    for (const Field& f : fields) {
+      ASSERT_LE(16 + f.at + f.size, rec.size()) << f.name;
+      uint64_t v = 0;
+      for (size_t i = 0; i < f.size; ++i) v = v << 8 | rec[16 + f.at + i];
+      EXPECT_EQ(v, f.want) << f.name;
+    }
+  };
+  auto sized = [](Bytes rec, int64_t size) {
+    EXPECT_GT(size, 0);
+    rec.resize(static_cast<size_t>(size > 0 ? size : 0));
+    return rec;
+  };
+
+  PN64_MX_HEADER h{};
+  h.channel_nos = 2;
+  h.dim = 2;
+  h.flags = 0x0A0B0C0D;
+  h.total_levels = 7;
+  h.modify_time = 0x0102030405060708;
+  h.subheader_fofs = 0x1112131415161718;
+  h.dim_divide[0] = 1, h.dim_divide[1] = 2;
+  h.block_size[0] = 3, h.block_size[1] = 4;
+  h.pixel_size[0] = 100, h.pixel_size[1] = 70000;
+  _PN64_MX_CHANNEL_INFO ch[2] = {{6, 0x0102, 0x2122}, {7, 0x0304, 0x3132333435363738}};
+  Bytes hrec(512);
+  hrec = sized(hrec, mx_header_encode(hrec, &h, ch));
+  const size_t pixels = code_bytes(100).size() + code_bytes(70000).size(), p = 32 + 4 + pixels;
+  check(hrec, kMxHeaderType,
+        {{"channel_nos", 0, 4, 2}, {"dim", 4, 4, 2}, {"flags", 8, 4, 0x0A0B0C0D}, {"total_levels", 12, 4, 7},
+         {"modify_time", 16, 8, 0x0102030405060708}, {"subheader_fofs", 24, 8, 0x1112131415161718},
+         {"dim_divide", 32, 2, 0x0102}, {"block_size", 34, 2, 0x0304}, {"channel 0 type", p, 2, 6},
+         {"channel 0 flags", p + 2, 2, 0x0102}, {"channel 0 default", p + 4, 8, 0x2122},
+         {"channel 1 type", p + 12, 2, 7}, {"channel 1 flags", p + 14, 2, 0x0304},
+         {"channel 1 default", p + 16, 8, 0x3132333435363738}});
+  Bytes px = code_bytes(100), px1 = code_bytes(70000);
+  px.insert(px.end(), px1.begin(), px1.end());
+  EXPECT_EQ(Bytes(hrec.begin() + 16 + 36, hrec.begin() + 16 + 36 + static_cast<long>(pixels)), px) << "pixel sizes";
+  EXPECT_EQ(hrec.size(), 16 + p + 24) << "the channel table ends the body";
+
+  PN64_MX_SUBHEADER sub{};
+  sub.mode_pri_area[2][23] = 0x41424344;
+  sub.mode_cal_fofs[1][3] = 0x5152535455565758;
+  sub.node_root = 0x61, sub.cache_next = 0x62, sub.cache_prev = 0x63, sub.cache_count = 0x64, sub.flags = 0x65;
+  Bytes srec(sizeof sub);
+  srec = sized(srec, mx_subheader_encode(srec, &sub));
+  check(srec, kMxSubheaderType,
+        {{"priority of mode 2 slot 23", 4 * (24 * 2 + 23), 4, 0x41424344},
+         {"script of mode 1 slot 3", 288 + 8 * (24 * 1 + 3), 8, 0x5152535455565758}, {"node_root", 864, 8, 0x61},
+         {"cache_next", 872, 8, 0x62}, {"cache_prev", 880, 8, 0x63}, {"cache_count", 888, 4, 0x64},
+         {"flags", 892, 4, 0x65}});
+  EXPECT_EQ(srec.size(), 16u + 896);
+
+  PN64_MX_CACHE_RING ring{{}, 0x71, 0x72, 0x73};
+  Bytes rrec(sizeof ring);
+  rrec = sized(rrec, mx_cache_ring_encode(rrec, &ring));
+  check(rrec, kMxCacheRingType, {{"node", 0, 8, 0x71}, {"next", 8, 8, 0x72}, {"prev", 16, 8, 0x73}});
+
+  const uint8_t datum[2] = {0xAB, 0xCD};
+  Bytes d1(64);
+  d1 = sized(d1, mx_data_1_encode(d1, datum));
+  check(d1, kMxData1Type, {{"datum", 0, 2, 0xABCD}, {"fill", 2, 6, 0}});
+  EXPECT_EQ(d1.size(), 16u + 8);
+
+  const uint8_t three[3] = {1, 2, 3};
+  Bytes d2(64);
+  d2 = sized(d2, mx_data_2_encode(d2, 0x0102030405060708, 9, three));
+  check(d2, kMxData2Type, {{"next_fofs", 0, 8, 0x0102030405060708}, {"id", 8, 4, 9}, {"datum", 12, 3, 0x010203}});
+
+  const uint8_t text[3] = {'(', 'x', ')'};
+  Bytes cal(64);
+  cal = sized(cal, mx_cal_encode(cal, text));
+  check(cal, kMxCalType, {{"text", 0, 3, 0x287829}});
+  EXPECT_EQ(cal.size(), 16u + 3);
+
+  Code child{1, 300};
+  const int64_t* kids[] = {child.data()};
+  Bytes list(64);
+  list = sized(list, mx_dim_addr_encode(list, kids, 1, 1));
+  check(list, kMxDimAddrType, {{"code", 0, 5, 0x0001012CF1}, {"fill", 5, 3, 0xF2F2F2}});
+
+  // The node record in its four variants: C is the code's offset.
+  PN64_MX_NODE n{};
+  n.channel_fofs = 0x81, n.ring_fofs = 0x82, n.nlist_dim_addr = 0x83;
+  Code dc{1, 4, 6};
+  std::copy(dc.begin(), dc.end(), n.dim_code);
+  const uint8_t bits[2] = {0x91, 0x92};
+  Bytes code = dc_bytes(dc);
+  for (int flags : {0, kMxCacheFile})
+    for (int field : {2, 0}) {
+      size_t c = static_cast<size_t>(mx_node_code_offset(flags, field));
+      Bytes rec(128);
+      rec = sized(rec, mx_node_encode(rec, flags, field, &n, 2, bits));
+      std::vector<Field> want{{"channel_fofs", 0, 8, 0x81}};
+      if (flags) want.push_back({"ring_fofs", 8, 8, 0x82});
+      if (!field) want.push_back({"nlist_dim_addr", c - 8, 8, 0x83});
+      if (field) want.push_back({"bits", rec.size() - 16 - 2, 2, 0x9192});
+      SCOPED_TRACE(std::to_string(flags) + "/" + std::to_string(field));
+      EXPECT_EQ(c, 8 + (flags ? 8u : 0u) + (field ? 0u : 8u));
+      for (const Field& f : want) check(rec, kMxNodeType, {f});
+      EXPECT_EQ(Bytes(rec.begin() + 16 + static_cast<long>(c), rec.end() - field), code) << "code";
+    }
+
+  // The tree's key: fofs big-endian once the tree's byte-order function has
+  // run, then the code.
+  MX_DIM_CODE key{};
+  int len = mx_dim_code_key(&key, 0x0102030405060708, dc.data(), 2);
+  ASSERT_EQ(len, static_cast<int>(8 + code.size()));
+  mx_dim_code_endian(&key, len);
+  const auto* kb = reinterpret_cast<const uint8_t*>(&key);
+  EXPECT_EQ(load_be64(kb), 0x0102030405060708u);
+  EXPECT_EQ(Bytes(kb + 8, kb + len), code);
+}
+
 TEST_F(MatrixTest, TreeOrderAgreesWithTheNodeOrder) {
   MATRIX* m = make_matrix(3, {1, 2, 1}, {4, 3, 0}, {1 << 12, 1 << 20, 1 << 9});
   ASSERT_EQ(m->total_levels, 13);

@@ -90,6 +90,8 @@ TEST_F(MatrixTest, NodeDecodeRefusesMalformedBytes) {
   MATRIX* m = make_matrix(2, {1, 1}, {2, 2}, {64, 64}, 2);
   set_channels(m, {{&mx_type_uint8, kMxChSend}, {nullptr, 0}});
   MATRIX_NODE* n = make_node(m, {1, 8, 4});
+  d_f_ree(n->channel);  // a node whose channel table is not made yet
+  n->channel = nullptr;
   n->nlist_dim_bit_field[0] = 0x05;
   for (const char* bad : {"", "02", "00" "0000", "01" "f07fffffffffffffff", "01" "0002" "ffff", "01" "0001" "0a" "00",
                           "01" "0001" "0a" "0000" "0005" "01", "01" "0001" "0a" "0000" "c0"})

@@ -5,7 +5,7 @@ servers  python3 -m http.server serving XML (UTF-8 and an EUC-JP copy made
          with iconv), HTML and PNG; a missing file
 wire     the request bytes, captured with socat: request line, Encoding,
          "*" headers, Connection and Host in order, printed and raw bodies,
-         a CR refused before any connection
+         a CR refused before any connection (in the form or in the URL)
 forms    three forms in one call: the first two answered in order before
          the next goes out, the third as the call's delayed value
 proxy    three qnmx processes: a client, a native proxy that records what
@@ -14,6 +14,9 @@ proxy    three qnmx processes: a client, a native proxy that records what
          sent again after it changes, GetNativeProxy lists the setting
 hostile  fake servers: an endless body past a cap of 1 MiB, a header line
          of 1 MB, no content type, a server that stalls one reply key
+guard    a server that goes silent before the reply header, in a raw body
+         and in a parsed body: each reply ends with an error while the
+         server still holds it
 """
 import hashlib
 import http.server
@@ -146,7 +149,10 @@ def group_wire():
              session_call(url(3), '([get *X-A="1&#13;"] "/d")'),
              session_call(url(3), '(get "/d&#10;")'),
              session_call(url(3), '([get encode="EUC-JP&#10;"] "/d")'),
-             session_call(url(3), '("get" "/d")')]
+             session_call(url(3), '("get" "/d")'),
+             # A line break or blank in the URL itself, whatever its protocol.
+             '(RemoteSession s (URL "http://127.0.0.1:%d/a&#13;&#10;X-Injected: 1") (get))' % ports[3],
+             '(RemoteSession s (URL "zup://127.0.0.1:%d/@ag/db/a b.zu") (get))' % ports[3]]
     r = client("cli", forms).wait_replies(len(forms), limit=60)
     if not run.check(len(r) == len(forms), "replies: %r" % r):
         return
@@ -160,7 +166,7 @@ def group_wire():
               "raw bytes sent as they are: %r" % read(2))
     run.check(r[1] == "(text/plain #2#])", "the reply as raw: %s" % r[1])
     for i, what in ((4, "a CR in a header"), (5, "a LF in the path"), (6, "a LF in the encoding"),
-                    (7, "a head that is no symbol")):
+                    (7, "a head that is no symbol"), (8, "a CR LF in the URL"), (9, "a blank in a zup URL")):
         run.check(is_error(r[i], METHOD_ERR, '"method error"'), "%s is refused: %s" % (what, r[i]))
     run.check(not os.path.exists(os.path.join(run.work, "req3")) and listening(ports[3]),
               "no connection for a refused request")
@@ -184,11 +190,13 @@ class Fake(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.note("begin")
+        self.ended = False
         try:
             self.answer()
         except (BrokenPipeError, ConnectionResetError):
             pass
-        self.note("end")
+        if not self.ended:
+            self.note("end")
 
     def answer(self):
         p = self.path
@@ -213,11 +221,24 @@ class Fake(http.server.BaseHTTPRequestHandler):
         elif p == "/stall":
             Fake.release.wait(60)
             self.plain(b"late")
+        elif p.startswith("/silent"):
+            heads = {"/silent.body": b"Content-Type: application/octet-stream\r\n\r\nab",
+                     "/silent.xml": b"Content-Type: text/xml\r\n\r\n<r><a>x</a>"}
+            if p in heads:
+                self.wfile.write(b"HTTP/1.0 200 OK\r\n" + heads[p])
+            Fake.release.wait(120)
         else:
             self.plain(b"ok")
 
     def plain(self, body):
-        self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+        # The end is noted before the last byte goes out: a client that
+        # waits for the whole reply cannot send its next request before it,
+        # however late this thread runs once the reply has gone.
+        reply = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % len(body) + body
+        self.wfile.write(reply[:-1])
+        self.note("end")
+        self.ended = True
+        self.wfile.write(reply[-1:])
 
 
 def fake_server():
@@ -292,6 +313,29 @@ def group_hostile():
     run.check(cli.wait_exit(30) == 0, "the script ends")
     srv.shutdown()
     other.shutdown()
+
+
+def group_guard():
+    srv, base = fake_server()
+    run.env["QNMX_ZOH_REPLY_GUARD"] = "2"
+    forms = ["(Sleep 2)", "(Define s (OpenSession))",
+             session_call(base + "/", '(get "/silent")'),
+             session_call(base + "/", '(get "/silent.body")'),
+             "(Define x %s)" % session_call(base + "/", '(get "/silent.xml")'),
+             "(cdr x)"]
+    cli = client("cli", forms)
+    r = cli.wait_replies(len(forms), limit=90)
+    ended = [p for w, p, _ in Fake.log if w == "end"]
+    Fake.release.set()
+    if not run.check(len(r) == len(forms), "replies: %r" % r):
+        return
+    run.check(ended == [], "every reply ended while its server still held it: %r" % ended)
+    run.check(is_error(r[2], STREAM_ERR, '"http connection error"'), "no reply header: %s" % r[2])
+    run.check(is_error(r[3], STREAM_ERR, '"http connection error"'), "a raw body that stops: %s" % r[3])
+    run.check(r[5].startswith("((#error(") and '"parse" ("read error")' in r[5],
+              "a parsed body that stops ends with the reader's error: %s" % r[5])
+    run.check(cli.wait_exit(30) == 0, "the script ends")
+    srv.shutdown()
 
 
 # ---- the native proxy
@@ -386,7 +430,7 @@ def group_proxy():
 
 
 GROUPS = {"servers": group_servers, "wire": group_wire, "forms": group_forms, "hostile": group_hostile,
-          "proxy": group_proxy}
+          "proxy": group_proxy, "guard": group_guard}
 try:
     GROUPS[GROUP]()
 finally:

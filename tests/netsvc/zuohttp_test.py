@@ -8,8 +8,10 @@ agent answers a form and its descriptors are back where they were, and in
 the end its resident size is within 50 MiB (100 under the sanitizers) of
 where it was after a first round of 1000 opens (which fills the collector's
 page pool). Times are shortened: header guard 4 s, idle sessions 2 s, empty
-replies after 1 s. peers: kept-alive peers that stall, and peers that open
-sessions past the bounds, each against an agent of its own."""
+replies after 1 s. peers: kept-alive peers that stall, peers that open
+sessions past the bounds, and version-2 sessions that never upload (their
+clients close the downloads, or keep them open), each against an agent of
+its own."""
 import os
 import re
 import shutil
@@ -404,6 +406,59 @@ def session_bounds(agent, _):
     check(b"5</Result>" in used.query(b"(+ 2 3)\n"), "the session in use lives on")
 
 
+def threads(agent):
+    with open("/proc/%d/status" % agent.proc.pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("Threads:"))
+
+
+def closed_downloads(agent, _):
+    """Version-2 sessions whose clients close their downloads without ever
+    uploading end (their unused time is long here): the agent's descriptors
+    come back to where they were, its threads too but for the 32 idle ones
+    the task pool keeps (each session runs about five)."""
+    port, before = agent.port, agent.fds()
+    first = download(port)[0]  # starts the tasks every session uses
+    first.close()
+    check(wait_until(lambda: agent.fds() <= before, 60), "the first session ends: %d descriptors" % agent.fds())
+    fds, tasks = agent.fds(), threads(agent)
+    opened = [download(port) for _ in range(20)]
+    check(all(o[1] for o in opened) and agent.fds() >= fds + 20, "20 sessions: %d descriptors" % agent.fds())
+    for o in opened:
+        o[0].close()
+    check(wait_until(lambda: agent.fds() <= fds and threads(agent) <= tasks + 32, 60),
+          "closed downloads end their sessions: %d descriptors, %d threads; %d and %d before" %
+          (agent.fds(), threads(agent), fds, tasks))
+
+
+def unused_downloads(agent, _):
+    """Version-2 sessions that never upload end after the unused idle time
+    (3 s here), and their address may open sessions again (3 per address
+    here); a session whose upload runs lives on."""
+    port = agent.port
+    used, cookie, _, got = download(port)
+    running = upload(port, cookie, b"(+ 1 2)\n", length=12 + 100)
+    check(b"3</Result>" in read_until(used, b"3</Result>", got), "a session in use answers")
+    unused = [download(port) for _ in range(2)]
+    busy = download(port)
+    check(all(u[1] for u in unused) and busy[1] is None, "3 sessions per address: %r" % [u[1] for u in unused + [busy]])
+    for d, _, _, got in unused:
+        read_until(d, b"</Permission>\n", got)
+        check(ended(d, 30), "an unused session ends")
+        d.close()
+    # The client sees the end before the session has let go of its tasks.
+    again = []
+
+    def reopened():
+        if not again or not again[-1][1]:
+            again.append(download(port))
+        return again[-1][1]
+    check(wait_until(reopened, 20, 0.2), "the address opens a session again")
+    running.sendall(b"(* 6 7)\n" + b" " * (100 - 8 - 8))
+    check(b"42</Result>" in read_until(used, b"42</Result>"), "the session whose upload runs lives on")
+    for s in [used, running, busy[0]] + [a[0] for a in again]:
+        s.close()
+
+
 def run(args, env, case, tmp):
     """case(agent, tmp) against a test agent started with args (name=seconds)."""
     agent = Agent(EXE, *args, env=env, nofile=8192)
@@ -427,7 +482,9 @@ def main():
     groups = {"clients": [(short, env, clients)], "protocol": [(short, env, protocol), (short, dict(env, QNMX_TRACE="1"), traces)],
               "hostile": [(short, env, hostile)],
               "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds),
-                        (("stock=1", "poll=1", "empty=1"), env, kept_idle)]}
+                        (("stock=1", "poll=1", "empty=1"), env, kept_idle),
+                        ((), dict(env, QNMX_ZOH_UNUSED_IDLE="600"), closed_downloads),
+                        ((), dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_UNUSED_IDLE="3"), unused_downloads)]}
     with tempfile.TemporaryDirectory() as tmp:
         for args, case_env, case in groups[GROUP]:
             run(args, case_env, case, tmp)

@@ -256,3 +256,12 @@ TEST(InterpStandardInput, PlusCarriesRawBytesMinusTheirSizeOnly) {
     EXPECT_NE(c.output().find(*name == '+' ? "#3#xyz]" : "#3#]"), std::string::npos) << name << " " << c.output();
   }
 }
+
+// The table of records reaches the threads that serve its records only
+// through the table of thread operations, which start-up fills first:
+// bringing the table up without it is a slip of the program, stopped at
+// once instead of at the first record's start.
+TEST(InterpDeathTest, StartingWithoutThreadOperationsStops) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(init_interpreter(), testing::ExitedWithCode(1), "init_interpreter: no thread operations");
+}

@@ -296,6 +296,28 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
   EXPECT_NE(r.find("\"stream error\""), std::string::npos) << r;
   EXPECT_NE(r.find("\"(while (Running) 1)\""), std::string::npos) << r;
   wait_stop_interpreter(link);
+
+  // The asker's own interpreter is closed while it waits: the wait ends with
+  // a break, and the server of its query is told to cancel, as above. (The
+  // peer closed above may still be in its loop a moment: it goes first, so
+  // that only the new peer says it runs.)
+  EXPECT_TRUE(wait_until([&] { return accepted_peer(listener, 0) == 0; }));
+  link = open_link(port);
+  ASSERT_GT(link, 0);
+  peer_running = false;
+  r = as_asker([&](ZU_INTERPRETER* me) {
+    int mine = static_cast<int>(me->id);
+    std::thread closer([&] {
+      if (wait_until([] { return peer_running.load(); })) close_interpreter_nowait(mine);
+    });
+    ZU_SEXP* v = remote_query(link, me->env, W("(while (Running) 1)").c_str(), nullptr);
+    get_type(v);
+    closer.join();
+    return std::to_string(error_code(v));
+  });
+  EXPECT_EQ(r, std::to_string(ZU_ER_EXIT));
+  EXPECT_TRUE(wait_until([&] { return check_iid(link) == 0; })) << "the server was told to cancel; its link ended";
+  close_interpreter(link);
   close_interpreter(listener);
 }
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <thread>
 #include <vector>
 
@@ -334,6 +335,24 @@ TEST(StreamWatchdog, BlockedWriteIsBrokenOffAndStreamClosed) {
   EXPECT_EQ(s_exist(s), 0);
   s_drop(s);
   close(sv[1]);
+  set_tick_unit_ms(1000);
+}
+
+// A guarded read of a silent peer fails; bytes buffered or arriving are
+// read as ever, and the end is still the end.
+TEST(StreamWatchdog, GuardedReadOfASilentPeerFails) {
+  set_tick_unit_ms(20);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  STREAM* s = s_open_descripter(sv[0], nullptr);
+  ASSERT_EQ(s_set_read_guard(s, 2), 0);
+  char buf[8];
+  EXPECT_EQ(s_read(s, buf, 1), -1);
+  ASSERT_EQ(write(sv[1], "abc", 3), 3);
+  close(sv[1]);
+  // One byte, then the two buffered, then the end.
+  EXPECT_EQ(std::vector<int>({s_read(s, buf, 1), s_read(s, buf, 8), s_read(s, buf, 1)}), std::vector<int>({1, 2, 0}));
+  d_s_close(s);
   set_tick_unit_ms(1000);
 }
 

@@ -155,6 +155,26 @@ TEST(Url, MalformedTextIsRefusedWithoutDamage) {
   }
 }
 
+// A URL's text ends up in request lines and headers: a line break, any
+// other control character or a blank, in whichever part, refuses it;
+// letters of any script stay.
+TEST(Url, ControlCharactersAndBlanksAreRefusedInEveryPart) {
+  const WStr good = w("http://u:p@h:81/@ag/db/res?q#n") + L_CHAR{0x65e5};
+  URL u;
+  ASSERT_EQ(get_url2(&u, good.c_str()), 0);
+  free_url(&u);
+  // Just after these prefixes: proto, user, password, server, port, agent,
+  // db, resource, query, name.
+  for (size_t at : {2, 8, 10, 12, 14, 17, 22, 26, 28, 30}) {
+    for (L_CHAR c : {0x0d, 0x0a, 0x09, 0x20, 0x01, 0x7f, 0x85}) {
+      WStr t = good;
+      t.insert(at, 1, c);
+      EXPECT_EQ(get_url2(&u, t.c_str()), -1) << "at " << at << " char " << c;
+    }
+  }
+  EXPECT_EQ(get_url2(&u, w("/db/a b.zu").c_str()), -1) << "a path alone";
+}
+
 TEST(Url, ComposePath) {
   auto cp = [](const char* base, const char* rel) {
     L_CHAR* r = compose_path(base ? w(base).c_str() : nullptr, w(rel).c_str());

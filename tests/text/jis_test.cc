@@ -64,25 +64,37 @@ TEST(Jis, EveryPositionAgreesWithIconvInEveryEncoding) {
         ASSERT_EQ(de.size(), 1u);
         L_CHAR u = de[0];
         EXPECT_EQ(decode(jis, j), de) << std::hex << r << c;
-        if (set.sjis) EXPECT_EQ(decode(sjis, s), de) << std::hex << r << c;
+        if (set.sjis) {
+          EXPECT_EQ(decode(sjis, s), de) << std::hex << r << c;
+        }
         if (auto ref = iconv_code("EUC-JP", e)) {
           ++mapped;
           ASSERT_EQ(u, *ref) << std::hex << r << c;
           EXPECT_EQ(iconv_code(set.iconv_jis, j), u);
-          if (set.sjis) EXPECT_EQ(iconv_code("SJIS", s), u);
+          if (set.sjis) {
+            EXPECT_EQ(iconv_code("SJIS", s), u);
+          }
           // Encoding gives what iconv gives (it may prefer another position
           // for a character that two positions share).
           Bytes ucs = to_ucs4be({u});
           EXPECT_EQ(encode(euc, {u}), iconv_bytes("UCS-4BE", "EUC-JP", ucs));
-          if (set.sjis) EXPECT_EQ(encode(sjis, {u}), iconv_bytes("UCS-4BE", "SJIS", ucs));
-          if (set.tag == LC_JISX0208) EXPECT_EQ(encode(jis, {u}), iconv_bytes("UCS-4BE", "ISO-2022-JP", ucs));
-          if (!set.tag) EXPECT_EQ((std::tuple{encode(euc, {u}), encode(sjis, {u}), encode(jis, {u})}), (std::tuple{e, s, j}));
+          if (set.sjis) {
+            EXPECT_EQ(encode(sjis, {u}), iconv_bytes("UCS-4BE", "SJIS", ucs));
+          }
+          if (set.tag == LC_JISX0208) {
+            EXPECT_EQ(encode(jis, {u}), iconv_bytes("UCS-4BE", "ISO-2022-JP", ucs));
+          }
+          if (!set.tag) {
+            EXPECT_EQ((std::tuple{encode(euc, {u}), encode(sjis, {u}), encode(jis, {u})}), (std::tuple{e, s, j}));
+          }
         } else {
           ASSERT_NE(set.tag, 0u) << "iconv maps every kana";
           EXPECT_EQ(u, set.tag | (r | 0x80) << 8 | (c | 0x80));
           EXPECT_EQ(encode(euc, {u}), e);
           EXPECT_EQ(encode(jis, {u}), j);
-          if (set.sjis) EXPECT_EQ(encode(sjis, {u}), s);
+          if (set.sjis) {
+            EXPECT_EQ(encode(sjis, {u}), s);
+          }
         }
         // Shift_JIS has no room for JIS X 0212 (unless iconv's EUC-JP sends
         // the character to a JIS X 0208 position): a reference.

@@ -267,7 +267,7 @@ TEST(Collector, ConcurrentMutatorsAndCollections) {
     shared = new_env(qnlisp_top_env1);
     set_env(qnlisp_top_env1, W(U"stress-shared-env"), get_env(shared));
   }
-  SEM counter_lock = new_lock(1);
+  SEM counter_lock = new_lock(LOCK_TEST);
   long counter = 0;
   std::atomic<int> failures{0};
   constexpr int kThreads = 4, kRounds = 150;
