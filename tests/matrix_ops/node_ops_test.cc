@@ -334,6 +334,43 @@ TEST_F(OpsTest, PurgeKeepsTheNewestReadyNodes) {
   set_mx_clock(nullptr);
 }
 
+// The node whose arrival sets off a purge is fetched before the saves the
+// purge fires: its fetch is queued first, so the task that asked for it
+// does not wait for all of them.
+TEST_F(OpsTest, ANewNodeIsFetchedBeforeTheSavesItsPurgeFires) {
+  set_mx_clock([] { return fake_now; });
+  MATRIX* m = open_scripted(1, 1, 9);
+  mx_last_purge_time = fake_now;
+  for (int64_t i = 0; i < 250; ++i) {
+    int err = 0;
+    get_matrix_node(&err, m, Code{0, i}.data(), 0, nullptr, nullptr);
+  }
+  wait_idle(m);
+  for (int64_t i : {0, 120}) node_at(m, {0, i})->dirty_file_time = static_cast<unsigned>(fake_now);
+  fake_now += 200;
+  mx_last_purge_time = fake_now - 3;
+  std::vector<std::pair<int64_t, int>> queued;  // (node position, first slot) in queue order
+  {
+    WorkerGate gate;
+    int err = 0;
+    get_matrix_node(&err, m, Code{0, 250}.data(), 0, nullptr, nullptr);
+    check_queue(&matrix_que, [](SYS_QUEUE*, Q_HEADER* item, void* work) {
+      auto* t = reinterpret_cast<MATRIX_TOKEN*>(item);
+      if (t->process_node && t->process_node->dim_code && t->access_list)
+        static_cast<std::vector<std::pair<int64_t, int>>*>(work)->push_back({t->process_node->dim_code[1], t->access_list->id});
+      return 0;
+    }, &queued);
+  }
+  wait_idle(m);
+  ASSERT_EQ(queued.size(), 3u);
+  EXPECT_EQ(queued[0].first, 250);
+  EXPECT_LT(queued[0].second, 6);  // a fetch slot
+  EXPECT_EQ(queued[1].second, 23);
+  EXPECT_EQ(queued[2].second, 23);
+  close_matrix(m);
+  set_mx_clock(nullptr);
+}
+
 // The access tick sizes the cache by the levels of the matrices used in
 // the last two periods.
 TEST_F(OpsTest, AccessTickSizesTheCache) {
