@@ -1,5 +1,6 @@
 # The two everyday commands: `make demo` and `make test`. Both install what
-# is missing first.
+# is missing first: `make demo` (and `make release`) what the build and the
+# demo need, `make test` and `make bench` their own peers as well.
 JOBS ?= $(shell nproc)
 TEST_DIR := build/test
 REL_DIR  := build/release
@@ -8,16 +9,20 @@ CMAKE_GEN := -G Ninja
 
 TSAN_DIR := build/tsan
 
-.PHONY: setup test tsan demo release bench fuzz clean
+.PHONY: setup setup-test setup-bench test tsan demo release bench fuzz clean
 
 setup:
 	@bash scripts/setup.sh
+setup-test:
+	@bash scripts/setup.sh test
+setup-bench:
+	@bash scripts/setup.sh bench
 
 $(TEST_DIR)/build.ninja: CMakeLists.txt
 	cmake -S . -B $(TEST_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQNMX_SANITIZE=ON -DQNMX_TESTS=ON
 
-test: setup $(TEST_DIR)/build.ninja
+test: setup-test $(TEST_DIR)/build.ninja
 	cmake --build $(TEST_DIR) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -29,7 +34,7 @@ test: setup $(TEST_DIR)/build.ninja
 # and delayed loads, the agent's entry table and the hostile peers of the
 # interpreter links and of the ZUoHTTP server; every group runs, any
 # failing fails.
-tsan: setup
+tsan: setup-test
 	cmake -S . -B $(TSAN_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQNMX_TSAN=ON -DQNMX_TESTS=ON
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target test_base test_zu test_runtime test_stream test_matrix_ops test_zulib \
@@ -52,7 +57,7 @@ demo: release
 	cd build/demo && ../../$(REL_DIR)/src/app/qnmx ../../examples/demo.zu replies.txt 2>trace.txt
 	@if grep '#error' build/demo/replies.txt; then echo "demo: a step failed, see build/demo/replies.txt"; exit 1; fi
 
-bench: setup
+bench: setup-bench
 	cmake -S . -B $(BENCH_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQNMX_TESTS=OFF -DQNMX_BENCH=ON
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	bash bench/run.sh $(BENCH_DIR)

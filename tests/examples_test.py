@@ -10,7 +10,6 @@ Nothing but 127.0.0.1 is spoken to."""
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -20,7 +19,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from checks import check, failures, free_port, listening, wait_until  # noqa: E402
+from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 
 QNMX, LOCKD, DRIVER = (os.path.realpath(a) for a in sys.argv[1:4])
 GROUP = sys.argv[4]
@@ -174,13 +173,13 @@ def lockd_log():
 
 
 def group_agents():
-    lockd = subprocess.Popen([LOCKD, "-v", "0"], stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "lockd.err"), "wb"))
+    lockd = start([LOCKD, "-v", "0"], stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "lockd.err"), "wb"))
     lport = int(lockd.stdout.readline().split()[1])
     port = free_port()
     srv_out = os.path.join(WORK, "server.out")
-    server = subprocess.Popen([QNMX, example("agents_server.zu"), srv_out, os.path.join(WORK, "server.err"), "/",
-                               str(port), str(lport)], cwd=WORK, env=ENV, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
+    server = start([QNMX, example("agents_server.zu"), srv_out, os.path.join(WORK, "server.err"), "/",
+                    str(port), str(lport)], cwd=WORK, env=ENV, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
     try:
         check(wait_listening(port), "the server listens")
         got, _ = run("agents.zu", [port, lport], timeout=120)
@@ -193,15 +192,13 @@ def group_agents():
         check("42" in v, "a session request answered: %r" % v)
         no_errors("agents_server.zu", replies(srv_out))
     finally:
-        server.send_signal(signal.SIGTERM)
-        server.wait(timeout=60)
+        stop(server, limit=60)
         # Both agents have ended: the service has seen their links close
         # once it has read all they sent.
         end = time.time() + 30
         while time.time() < end and lockd_log().count(" closed, ") < 2:
             time.sleep(0.05)
-        lockd.terminate()
-        lockd.wait(timeout=60)
+        stop(lockd, limit=60)
         lockd.stdout.close()
     log = lockd_log()
     agents = set(re.findall(r'lock write "shared.mx" agent (\S+) ', log))
@@ -211,8 +208,8 @@ def group_agents():
 
 def group_http():
     port = free_port()
-    drv = subprocess.Popen([DRIVER, "/hello", "/sum", "--", example("http.zu"), os.path.join(WORK, "http.out"), "/",
-                            str(port)], cwd=WORK, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    drv = start([DRIVER, "/hello", "/sum", "--", example("http.zu"), os.path.join(WORK, "http.out"), "/",
+                 str(port)], cwd=WORK, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         check(wait_listening(port), "the driver listens")
 
@@ -225,8 +222,7 @@ def group_http():
         check(curl("/sum", "--data-binary", "abcdef") == b"6 200", "a POST's body size")
         check(curl("/other").endswith(b" 404"), "an unregistered path")
     finally:
-        drv.send_signal(signal.SIGTERM)
-        drv.wait(timeout=60)
+        stop(drv, limit=60)
     no_errors("http.zu", replies(os.path.join(WORK, "http.out")))
 
 

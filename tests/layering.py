@@ -60,9 +60,19 @@ def allowed_closure():
     return closure
 
 
+# Folders that Python makes beside the scripted tests' modules; no part of
+# the tree.
+SKIPPED = ("__pycache__",)
+
+
+def subfolders(path):
+    return [d for d in sorted(os.listdir(path)) if os.path.isdir(os.path.join(path, d)) and d not in SKIPPED]
+
+
 def sources(root, top):
     base = os.path.join(root, top)
-    for dirpath, _, files in os.walk(base):
+    for dirpath, dirs, files in os.walk(base):
+        dirs[:] = [d for d in dirs if d not in SKIPPED]
         for name in sorted(files):
             if SOURCE.search(name):
                 yield os.path.join(dirpath, name)
@@ -148,12 +158,10 @@ def main():
             check_file(root, p, layer, closure, problems)
             checked += 1
     tests = os.path.join(root, "tests")
-    for folder in sorted(os.listdir(tests)):
-        if not os.path.isdir(os.path.join(tests, folder)):
-            continue
+    for folder in subfolders(tests):
         if folder == SUPPORT:
-            for sub in sorted(os.listdir(os.path.join(tests, folder))):
-                if os.path.isdir(os.path.join(tests, folder, sub)) and sub not in closure:
+            for sub in subfolders(os.path.join(tests, folder)):
+                if sub not in closure:
                     problems.append(f"tests/{SUPPORT}/{sub}: names no folder of the layering table")
         layer = SUPPORT if folder == SUPPORT else folder
         if layer != SUPPORT and layer not in closure:

@@ -329,7 +329,10 @@ std::string result_text(ZU_SEXP* v, bool top) {
       bytes_text(get_el(v, 2), &hex))
     return hex;
   std::string s = "(";
-  for (ZU_SEXP* p = v; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) s += (p == v ? "" : " ") + result_text(p->pair.car, false);
+  for (ZU_SEXP* p = v; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
+    if (p != v) s += ' ';
+    s += result_text(p->pair.car, false);
+  }
   return s + ")";
 }
 

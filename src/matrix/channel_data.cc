@@ -44,8 +44,11 @@ void* new_channel_datum(MATRIX_NODE* n, int ch, const MATRIX_ALLOC_VECTOR_PARAM*
 void _report_lost_save(const MATRIX_NODE* n) {
   const MATRIX* m = n->matrix;
   const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
-  std::string dc = "(" + std::to_string(n->dim_code[0]);
-  for (int d = 0; d < m->p.dim; ++d) dc += " " + std::to_string(n->dim_code[d + 1]);
+  std::string dc = "(";
+  for (int d = 0; d <= m->p.dim; ++d) {
+    if (d) dc += ' ';
+    dc += std::to_string(n->dim_code[d]);
+  }
   dc += ")";
   const char* text = name ? n_string(std_cm, name) : "(unnamed)";
   log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: changes of node %s not saved (status %i)", text,

@@ -652,6 +652,16 @@ PDB64* open_pdb64(const char* filename, int oflags, int mode, int flags) {
 
 int close_pdb64(PDB64* p) {
   int rc = fac_close(&p->fac);
+  // The advisory lock belongs to the open file, which a child forked by
+  // another thread shares until it execs: let go of the lock itself, so
+  // that the file is free for the next open the moment it is closed here.
+  if (p->locked) {
+    struct flock fl {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fcntl(p->fid, F_OFD_SETLK, &fl);
+    p->locked = 0;
+  }
   // On Linux the descriptor is gone even when close reports EINTR, so it
   // is never retried.
   if (u_close(p->fid) < 0 && errno != EINTR) rc = -1;

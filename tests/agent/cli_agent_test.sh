@@ -389,20 +389,33 @@ threads)
   for f in a b; do
     printf '(IgnoreDelay (Thread (while 1 (Eval (CurrentEnvironment) (List (SetAttribute (quote qmxClose) "id" (qmxCreate filename="%s.mx" %s)))))))\n' $f "$d" >> t.zu
   done
+  # The end comes once both threads have made their files, however long
+  # starting them takes under load: the third form waits for the files
+  # (in the script: a child process would hold a copy of a record file's
+  # descriptor, and with it the file's lock, while it starts).
+  ready='(Sequence () (while (not (and (FindFile "a.mx") (FindFile "b.mx"))) (Sleep 1)) "ready")'
   cp t.zu i.zu
-  echo '(Sleep 2)' >> t.zu
-  echo '(Sleep 60)' >> i.zu
+  printf '%s\n(Sleep 2)\n' "$ready" >> t.zu
+  printf '%s\n(Sleep 60)\n' "$ready" >> i.zu
   for run in 1 2 3; do
     rm -f a.mx b.mx
     replies "threads at the end, run $run" 0 "<Result> 1 ()</Result>
 <Result> 2 ()</Result>
-<Result> 3 2</Result>
+<Result> 3 \"ready\"</Result>
+<Result> 4 2</Result>
 " -- t.zu out.txt
     [[ -s err.txt ]] && fail "run $run: $(head -c 2000 err.txt)"
     validate --closed a.mx b.mx || fail "run $run left a file open"
   done
-  rm -f a.mx b.mx
-  timeout -k 20 -s INT --preserve-status 2 "$QNMX" i.zu out.txt > so.txt 2> err.txt
+  rm -f a.mx b.mx out.txt
+  "$QNMX" i.zu out.txt > so.txt 2> err.txt &
+  pid=$!
+  for _ in $(seq 1200); do
+    grep -q '<Result> 3 "ready"' out.txt 2> /dev/null && break
+    sleep 0.1
+  done
+  kill -INT $pid
+  wait $pid
   rc=$?
   [[ $rc == 1 ]] || fail "threads at an interrupt: status $rc"
   [[ -s err.txt ]] && fail "threads at an interrupt: $(head -c 2000 err.txt)"

@@ -15,6 +15,7 @@ Prints the copies that break this and exits 1 when any does.
 """
 import os
 import re
+import resource
 import subprocess
 import sys
 import tempfile
@@ -51,6 +52,16 @@ def verdict(data):
     return "bad" if errors else "valid"
 
 
+def open_files_for(count):
+    """Raises the soft limit of open files (which the qnmx process inherits)
+    to hold count, as far as the hard limit lets it: a login's 1,024 is
+    fewer than the copies that stay open."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = count if hard == resource.RLIM_INFINITY else min(count, hard)
+    if soft != resource.RLIM_INFINITY and soft < want:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
+
+
 def main(qnmx, work):
     os.chdir(work)
     os.environ["HOME"] = work
@@ -72,6 +83,8 @@ def main(qnmx, work):
             with open(name + ".mx", "wb") as f:
                 f.write(data)
             script.write('(qmxCreate filename="%s.mx" %s)\n' % (name, DESCRIPTION))
+    # Every copy that opens stays open to the end of the process.
+    open_files_for(len(copies) + 256)
     subprocess.run([qnmx, "all.zu", "all.txt"], stderr=subprocess.DEVNULL, timeout=300)
     replies = {int(m.group(1)): m.group(2)
                for m in re.finditer(r"<Result> (\d+) (.*?)</Result>", open("all.txt").read(), re.S)}

@@ -6,6 +6,7 @@ is spoken to."""
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -13,6 +14,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "netsvc"))
 from net_e2e import free_port, listening, wait_for  # noqa: E402,F401
+from checks import start, stop  # noqa: E402
 
 # Nodes missing from the file are made only while a writing command runs
 # ("create-node" is unbound in a process that has run none).
@@ -143,8 +145,8 @@ class Cli:
                   '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))')
         with open(self.path(name + ".zu"), "w") as f:
             f.write("\n".join(setup + [accept]) + "\n")
-        p = subprocess.Popen([self.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=self.work,
-                             env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        p = start([self.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=self.work,
+                  env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.procs.append(p)
         if not wait_for(lambda: listening(port) or p.poll() is not None, 60) or p.poll() is not None:
             raise SystemExit(f"{name} does not listen")
@@ -152,9 +154,7 @@ class Cli:
 
     def finish(self):
         for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-            p.wait()
+            stop(p, signal.SIGKILL)
         if self.fails:
             print(f"{len(self.fails)} failed; work folder kept: {self.work}")
             raise SystemExit(1)
@@ -170,8 +170,8 @@ class Agent:
     def __init__(self, cli, name):
         self.out, self.count = cli.path(name + ".out"), 0
         with open(cli.path(name + ".err"), "wb") as err:
-            self.proc = subprocess.Popen([cli.qnmx, "/dev/stdin", name + ".out"], cwd=cli.work, env=cli.env,
-                                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
+            self.proc = start([cli.qnmx, "/dev/stdin", name + ".out"], cwd=cli.work, env=cli.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
 
     def ask(self, form):
         self.count += 1

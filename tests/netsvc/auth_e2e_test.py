@@ -38,7 +38,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "agent"))
 from qmx_cli import DENIED, Cli, error_of, matrix  # noqa: E402
-from net_e2e import free_port, listening, wait_for  # noqa: E402
+from net_e2e import free_port, listening, start, stop, wait_for  # noqa: E402
 from line_peer import link  # noqa: E402
 
 GROUP = sys.argv[2]
@@ -81,9 +81,9 @@ def listener(name, env=None):
                       '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))']
     with open(cli.path(name + ".zu"), "w") as f:
         f.write("\n".join(script) + "\n")
-    p = subprocess.Popen([cli.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=cli.work,
-                         env=dict(cli.env, **(env or {})), stdin=subprocess.DEVNULL,
-                         stdout=open(cli.path(name + ".stdout"), "wb"), stderr=subprocess.STDOUT)
+    p = start([cli.qnmx, name + ".zu", name + ".out", name + ".err", "/", str(port)], cwd=cli.work,
+              env=dict(cli.env, **(env or {})), stdin=subprocess.DEVNULL,
+              stdout=open(cli.path(name + ".stdout"), "wb"), stderr=subprocess.STDOUT)
     cli.procs.append(p)
     if not wait_for(lambda: listening(port) or p.poll() is not None, 60) or p.poll() is not None:
         raise SystemExit(f"{name} does not listen")
@@ -154,8 +154,7 @@ def group_password():
         cli.expect(f"trace={trace!r}: Rm without a password", (denied(replies[1]), os.path.exists(victim)), (True, True))
         replies, _ = cli.run(rm, env=dict(env, HOME=right), name="rm_right" + trace, args=[port])
         cli.expect(f"trace={trace!r}: Rm with the password", os.path.exists(victim), False)
-        server.terminate()
-        server.wait(60)
+        stop(server, limit=60)
     # No output of either process shows the password: files written by the
     # programs (replies, errors, standard streams); not the scripts and
     # result files the test wrote for them.
@@ -332,14 +331,12 @@ def fake_server(name, entries, forms, env):
         f.write(entries)
     port = free_port()
     reply = cli.path(name + ".reply")
-    p = subprocess.Popen([cli.tool("socat"), f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
-                          f"EXEC:{sys.executable} {cli.path('fake.py')} {cli.path(name + '.entries')} {reply}"],
-                         cwd=cli.work)
+    p = start([cli.tool("socat"), f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
+               f"EXEC:{sys.executable} {cli.path('fake.py')} {cli.path(name + '.entries')} {reply}"], cwd=cli.work)
     cli.procs.append(p)
     if wait_for(lambda: listening(port), 10):
         cli.run(forms, env=env, name=name, args=[port])
-    p.kill()
-    p.wait()
+    stop(p, 9)
     return open(reply).read() if os.path.exists(reply) else ""
 
 

@@ -23,7 +23,7 @@ import time
 import xml.dom.minidom
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, free_port, wait_until  # noqa: E402
+from checks import check, failures, free_port, start, stop, wait_until  # noqa: E402
 
 DRIVER, QNMX, GROUP = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
 HOST = "127.0.0.1"
@@ -75,8 +75,8 @@ class Process:
         env = dict(os.environ, STD_CODE="UTF-8", HOME=self.dir, **(env or {}))
         self.port = port
         self.stderr = open(os.path.join(self.dir, "stderr"), "wb")
-        self.proc = subprocess.Popen(argv + ["s.zu", "out", "err", "/", str(port)] + list(args), cwd=self.dir,
-                                     env=env, stderr=self.stderr)
+        self.proc = start(argv + ["s.zu", "out", "err", "/", str(port)] + list(args), cwd=self.dir,
+                          env=env, stderr=self.stderr)
         check(wait_until(lambda: answers(port)), "%s listens" % argv[0])
 
     def err(self):
@@ -94,9 +94,7 @@ class Process:
         return self.proc.poll() is None
 
     def stop(self, sig=signal.SIGTERM):
-        if self.alive():
-            self.proc.send_signal(sig)
-        self.proc.wait(timeout=30)
+        stop(self.proc, sig)
         self.stderr.close()
 
 

@@ -31,7 +31,7 @@ import time
 import xml.dom.minidom
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from net_e2e import Run, free_port, listening, printed_string, wait_for, zu_string  # noqa: E402
+from net_e2e import Run, free_port, listening, printed_string, stop, wait_for, zu_string  # noqa: E402
 
 GROUP = sys.argv[2]
 run = Run(sys.argv[1], GROUP)
@@ -117,7 +117,7 @@ def group_servers():
     run.check(hashlib.sha256(got).digest() == hashlib.sha256(png).digest(), "the PNG's bytes (sha256)")
     run.check(is_error(r[7], STREAM_ERR, '("http error" 404)'), "a missing file: %s" % r[7])
     run.check(is_error(r[8], STREAM_ERR, '("http error" 404)'), "no path: the whole URL is the target: %s" % r[8])
-    srv.kill()
+    stop(srv)
 
 
 # ---- request bytes
@@ -402,8 +402,7 @@ def group_proxy():
     # the session's own set-up form first, as the server did.
     run.check(r[11] == '(20 ("env" (Note 20)) ("env" (Note 10)))', "SetSessionEnv at the proxy, once per change: %s" % r[11])
     run.check(r[12] == "(20 4 3 2 1)", "the server's order: %s" % r[12])
-    tap.terminate()
-    tap.wait()
+    stop(tap)
     log = "".join(open(os.path.join(run.work, f), errors="replace").read() for f in sorted(os.listdir(run.work))
                   if f.endswith(".socat"))
     m = re.search(r"\(Define rs(\d+) ", log)

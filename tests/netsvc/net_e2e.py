@@ -16,7 +16,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import free_port, listening  # noqa: E402,F401
+from checks import free_port, listening, start, stop  # noqa: E402,F401
 from checks import wait_until as wait_for  # noqa: E402,F401
 
 
@@ -36,13 +36,14 @@ class Agent:
 
     def __init__(self, run, name, script, args, nofile, fds=()):
         self.out, err = (os.path.join(run.work, name + x) for x in (".out", ".err"))
+        self.peak_kib = None
         with open(os.path.join(run.work, name + ".zu"), "w") as f:
             f.write(script)
         pre = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
-        self.proc = subprocess.Popen([run.qnmx, name + ".zu", self.out, err, "/"] + [str(a) for a in args],
-                                     cwd=run.work, env=run.env, stdin=subprocess.DEVNULL,
-                                     stdout=open(err + ".stdout", "wb"), stderr=subprocess.STDOUT, preexec_fn=pre,
-                                     pass_fds=fds)
+        self.proc = start([run.qnmx, name + ".zu", self.out, err, "/"] + [str(a) for a in args],
+                          cwd=run.work, env=run.env, stdin=subprocess.DEVNULL,
+                          stdout=open(err + ".stdout", "wb"), stderr=subprocess.STDOUT, preexec_fn=pre,
+                          pass_fds=fds)
 
     def replies(self):
         try:
@@ -52,27 +53,32 @@ class Agent:
         return [v.decode("utf-8", "replace") for v in re.findall(rb"<Result> \d+ (.*?)</Result>\n", raw, re.S)]
 
     def wait_replies(self, n, limit=30):
-        wait_for(lambda: len(self.replies()) >= n or self.proc.poll() is not None, limit)
+        wait_for(lambda: len(self.replies()) >= n or not self.alive(), limit)
         return self.replies()[:n]
 
     def fds(self):
         return len(os.listdir("/proc/%d/fd" % self.proc.pid)) if self.alive() else -1
 
     def alive(self):
-        return self.proc.poll() is None
+        """Whether the agent runs. One that has ended is reaped here, and
+        leaves the peak resident size of its whole life in peak_kib."""
+        if self.proc.returncode is None:
+            try:
+                pid, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
+            except ChildProcessError:
+                return self.proc.poll() is None
+            if pid:
+                self.proc.returncode, self.peak_kib = os.waitstatus_to_exitcode(status), usage.ru_maxrss
+        return self.proc.returncode is None
 
     def wait_exit(self, limit=30):
-        try:
-            return self.proc.wait(timeout=limit)
-        except subprocess.TimeoutExpired:
-            return None
+        """The exit status, None while the agent still runs after limit
+        seconds."""
+        wait_for(lambda: not self.alive(), limit)
+        return self.proc.returncode
 
     def stop(self, sig=15):
-        if self.alive():
-            self.proc.send_signal(sig)
-            if self.wait_exit(10) is None:
-                self.proc.kill()
-        self.proc.wait()
+        stop(self.proc, sig, 10)
 
 
 class Run:
@@ -111,15 +117,16 @@ class Run:
         return r.returncode, r.stdout
 
     def spawn(self, args):
-        """An outside program left running (a fake peer), under timeout(1)."""
-        p = subprocess.Popen(["timeout", "60"] + args, cwd=self.work, stdin=subprocess.DEVNULL,
-                             stdout=self.log(args), stderr=subprocess.STDOUT)
+        """An outside program left running (a fake peer), under timeout(1);
+        stop() ends it."""
+        p = start(["timeout", "60"] + args, cwd=self.work, stdin=subprocess.DEVNULL,
+                  stdout=self.log(args), stderr=subprocess.STDOUT)
         self.procs.append(p)
         return p
 
     def finish(self):
         for p in self.procs:
-            p.stop() if isinstance(p, Agent) else (p.kill(), p.wait())
+            p.stop() if isinstance(p, Agent) else stop(p, 9)
         print("work folder kept:", self.work) if self.failed else shutil.rmtree(self.work, ignore_errors=True)
         print("%s: %d passed, %d failed" % (self.group, self.passed, len(self.failed)))
         sys.exit(1 if self.failed else 0)

@@ -2,11 +2,16 @@
 struct, checksums computed here, requests in the system's own absolute form
 to 127.0.0.2; and the listening test agent (agent/zoh_agent.cc)."""
 import os
+import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import start, stop  # noqa: E402
 
 HOST = "127.0.0.2"
 
@@ -114,8 +119,8 @@ class Agent:
         import resource
         limits = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
         self.err = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen([exe] + list(times), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=self.err, env=env, preexec_fn=limits)
+        self.proc = start([exe] + list(times), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=self.err, env=env, preexec_fn=limits)
         words = self.proc.stdout.readline().split()
         self.port = int(words[1]) if len(words) == 2 else 0
 
@@ -140,7 +145,7 @@ class Agent:
         try:
             self.proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            pass
+        stop(self.proc, signal.SIGKILL)
         self.proc.stdout.close()
         return self.proc.returncode, self.stderr()

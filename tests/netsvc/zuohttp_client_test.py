@@ -3,7 +3,8 @@
 
 A qnmx server listens on every address with an Allow rule for 127.0.0.0/8
 and is reached as 127.0.0.2 (127.0.0.1 would be reached directly whatever
-the proxy setting). Every process runs under timeout(1).
+the proxy setting). Every process runs under timeout(1), in a process group
+of its own that the test ends.
 
 v2        (SetProxy type="ZUoHTTP"): the probe, Remote with a nested Local,
           a 1 MB string there and back (also over upload bodies of 4000
@@ -24,6 +25,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import string
 import subprocess
 import sys
@@ -34,7 +36,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from net_e2e import free_port, listening, wait_for  # noqa: E402
 from zoh_peers import FakeV1, Relay, Silent  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures  # noqa: E402
+from checks import check, failures, start, stop  # noqa: E402
 
 QNMX, GROUP = os.path.realpath(sys.argv[1]), sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_zohc_%s_" % GROUP)
@@ -54,11 +56,11 @@ class Qnmx:
         with open(path(".zu"), "w") as f:
             f.write(script)
         self.files = [path(".out"), path(".err"), path(".log")]
-        self.proc = subprocess.Popen(["timeout", "-s", "KILL", str(limit), QNMX, name + ".zu", path(".out"),
-                                      path(".err"), "/"] + [str(a) for a in args],
-                                     cwd=WORK, env=dict(os.environ, HOME=WORK, STD_CODE="UTF-8", **(env or {})),
-                                     stdin=subprocess.DEVNULL, stdout=open(path(".log"), "wb"),
-                                     stderr=subprocess.STDOUT)
+        self.proc = start(["timeout", "-s", "KILL", str(limit), QNMX, name + ".zu", path(".out"),
+                           path(".err"), "/"] + [str(a) for a in args],
+                          cwd=WORK, env=dict(os.environ, HOME=WORK, STD_CODE="UTF-8", **(env or {})),
+                          stdin=subprocess.DEVNULL, stdout=open(path(".log"), "wb"),
+                          stderr=subprocess.STDOUT)
         procs.append(self)
 
     def text(self, i):
@@ -91,9 +93,8 @@ class Qnmx:
             return None
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait()
+        """Ends timeout(1) and qnmx under it (its process group)."""
+        stop(self.proc, signal.SIGKILL)
 
 
 def server(name="srv", env=None):
@@ -169,8 +170,8 @@ def tinyproxy():
     with open(conf, "w") as f:
         f.write('Port %d\nListen 127.0.0.1\nTimeout 600\nLogFile "%s"\nLogLevel Connect\nMaxClients 100\n'
                 'Allow 127.0.0.1\n' % (port, log))
-    p = subprocess.Popen(["timeout", "120", "tinyproxy", "-d", "-c", conf], stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL)
+    p = start(["timeout", "120", "tinyproxy", "-d", "-c", conf], stdout=subprocess.DEVNULL,
+              stderr=subprocess.DEVNULL)
     procs.append(p)
     check(wait_for(lambda: listening(port), 30), "tinyproxy listens")
     return port, log
@@ -279,7 +280,7 @@ def main():
          "secrets": group_secrets}[GROUP]()
     finally:
         for p in procs:
-            p.stop() if isinstance(p, Qnmx) else (p.kill(), p.wait())
+            p.stop() if isinstance(p, Qnmx) else stop(p, signal.SIGKILL)
     print("work folder kept:", WORK) if failures else shutil.rmtree(WORK, ignore_errors=True)
     print("%s: %d failure(s)" % (GROUP, len(failures)) if failures else "%s: ok" % GROUP)
     sys.exit(1 if failures else 0)

@@ -27,7 +27,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures  # noqa: E402
+from checks import check, failures, start  # noqa: E402
 
 AGENT, QNMX, ONLY = sys.argv[1], sys.argv[2], set(sys.argv[3:])
 MIB = 1 << 20
@@ -48,7 +48,7 @@ class Agent:
         def limits():
             hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
             resource.setrlimit(resource.RLIMIT_NOFILE, (4096 if hard == resource.RLIM_INFINITY else min(4096, hard), hard))
-        self.proc = subprocess.Popen([AGENT], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.proc = start([AGENT], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      env=quiet_sanitizer(), preexec_fn=limits)
         line = self.proc.stdout.readline().split()
         self.port = int(line[1]) if len(line) == 2 else 0
@@ -292,7 +292,7 @@ def piped_flood(stop_reading):
     is broken off, and qnmx ends either way."""
     to_r, to_w = os.pipe()
     from_r, from_w = os.pipe()
-    p = subprocess.Popen([QNMX, "+f%d,f%d" % (to_r, from_w)], pass_fds=(to_r, from_w),
+    p = start([QNMX, "+f%d,f%d" % (to_r, from_w)], pass_fds=(to_r, from_w),
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=quiet_sanitizer())
     os.close(to_r)
     os.close(from_w)

@@ -31,7 +31,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, free_port  # noqa: E402
+from checks import check, failures, free_port, start, stop  # noqa: E402
 
 QNMX, CASE = os.path.realpath(sys.argv[1]), sys.argv[2]
 SCALE = float(sys.argv[3]) if len(sys.argv) > 3 else 1.0
@@ -54,7 +54,7 @@ class Agent:
                    "quarantine_size_mb=4:detect_leaks=0:allocator_release_to_os_interval_ms=200")
         with open(os.path.join(work, "srv.zu"), "w") as f:
             f.write(SCRIPT)
-        self.proc = subprocess.Popen([QNMX, "srv.zu", "srv.out", "srv.err", "/", str(self.port)], cwd=work, env=env,
+        self.proc = start([QNMX, "srv.zu", "srv.out", "srv.err", "/", str(self.port)], cwd=work, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=open(os.path.join(work, "srv.stderr"), "wb"))
 
@@ -213,7 +213,6 @@ def main():
         if agent.proc.poll() is None:
             break
     if not check(answers(agent.port), "the agent answers (status %r, its output in %s)" % (agent.proc.poll(), work)):
-        agent.proc.kill()
         sys.exit(1)
     # The task pool keeps idle threads: fill it first, so that their stacks
     # are part of the start.
@@ -239,8 +238,7 @@ def main():
     check(answers(agent.port), "%s: the agent still answers" % CASE)
     print("%s x%g: start %d MiB, peak %d MiB, back to %d MiB after %.1f s" %
           (CASE, SCALE, start // MIB, peak // MIB, rss // MIB, time.time() - left), flush=True)
-    agent.proc.terminate()
-    agent.proc.wait(timeout=30)
+    stop(agent.proc)
     if not failures:
         for name in os.listdir(work):
             os.unlink(os.path.join(work, name))

@@ -5,12 +5,16 @@ client, socat, and a peer whose descriptor limit has been lowered.
 The peer is the test binary's LinkPeer child body: it listens on 127.0.0.1,
 writes "port N" on its standard output and serves until its standard input
 ends."""
+import os
 import resource
 import shutil
 import socket
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import start  # noqa: E402
 
 EXE = sys.argv[1]
 ADMIT = b"\n&cxdfff0003;\n<Permission>Allow</Permission>\n"
@@ -30,7 +34,7 @@ def start_peer(nofile=None):
     pre = None
     if nofile:
         pre = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-    p = subprocess.Popen([EXE, "--qnmx-child=LinkPeer"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    p = start([EXE, "--qnmx-child=LinkPeer"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.DEVNULL, preexec_fn=pre)
     words = p.stdout.readline().split()  # empty when the peer could not start
     port = int(words[1]) if len(words) == 2 and words[0] == b"port" else 0
@@ -84,7 +88,7 @@ with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
 # The same exchange through socat, as another agent's shell would do it.
 # Its input stays open until the reply has come: the link ends with it.
 if shutil.which("socat"):
-    sc = subprocess.Popen(["socat", "-t", "5", "-", "TCP:127.0.0.1:%d" % port], stdin=subprocess.PIPE,
+    sc = start(["socat", "-t", "5", "-", "TCP:127.0.0.1:%d" % port], stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE)
     sc.stdin.write(b"\n(+ 40 2)\n")
     sc.stdin.flush()

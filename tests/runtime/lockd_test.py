@@ -5,6 +5,7 @@ Waiting is shown without timing: a waiting request gets no reply while a
 later request on the same link does.
 """
 import itertools
+import os
 import random
 import re
 import resource
@@ -14,21 +15,23 @@ import sys
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import start, stop  # noqa: E402
+
 LOCKD = None
 
 
 class Service:
     def __init__(self, *args, nofile=None):
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
-        self.proc = subprocess.Popen([LOCKD, "0", *args], stdout=subprocess.PIPE, preexec_fn=limit)
+        self.proc = start([LOCKD, "0", *args], stdout=subprocess.PIPE, preexec_fn=limit)
         self.port = int(self.proc.stdout.readline().split()[1])
         self.links = []
 
     def stop(self):
         for link in self.links:
             link.sock.close()
-        self.proc.terminate()
-        self.proc.wait()
+        stop(self.proc)
         self.proc.stdout.close()
 
 

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "store/pdb64.h"
 #include "store_test_util.h"
@@ -55,6 +57,33 @@ TEST_F(OpenFile, OutcomesAreDistinctAndRefusalsChangeNothing) {
   EXPECT_EQ(open_filespace64(path("foreign.bin").c_str(), O_RDWR, 0644, 0, 31, nullptr, &rc), nullptr);
   EXPECT_EQ(rc, kPdb64Corrupt);
   EXPECT_EQ(read_bytes(path("foreign.bin")), foreign);
+}
+
+TEST_F(OpenFile, AClosedFileIsFreeWhileAForkedChildStillHoldsItsDescriptors) {
+  // A child forked by another thread holds copies of every descriptor until
+  // it execs: the file it shares must not stay locked after the close.
+  PDB64* p = create("a.db");
+  ASSERT_NE(p, nullptr);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char c;
+    (void)!read(go[0], &c, 1);
+    _exit(0);
+  }
+  EXPECT_EQ(close_filespace64(p), 0);
+  int rc = 0;
+  p = open_filespace64(path("a.db").c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr, &rc);
+  EXPECT_NE(p, nullptr) << rc;
+  if (p) {
+    EXPECT_EQ(close_filespace64(p), 0);
+  }
+  (void)!write(go[1], "x", 1);
+  close(go[0]);
+  close(go[1]);
+  waitpid(child, nullptr, 0);
 }
 
 TEST_F(OpenFile, DamagedFreeChainIsRefusedAtOpen) {

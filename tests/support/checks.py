@@ -1,9 +1,23 @@
 """What the scripted tests share: check() notes a failed case and lets the
 script go on to the next, failures lists them for the exit status,
-wait_until() polls for a condition instead of sleeping a fixed time, and
-free_port() and listening() find a port for a server and see it listen."""
+wait_until() polls for a condition instead of sleeping a fixed time,
+free_port() and listening() find a port for a server and see it listen, and
+start() and stop() run the processes a test leaves running while it goes on.
+
+No process a test starts outlives it: start() puts each in a process group
+of its own, stop() ends the whole group, and when the script ends (normally,
+by an exception, or by SIGTERM, SIGINT or SIGHUP) every group it started is
+killed, and so is every other process descended from it. Importing this
+module makes the script a subreaper, so that what a killed or exited child
+leaves behind becomes the script's descendant instead of init's."""
+import atexit
+import ctypes
+import os
 import random
+import signal
 import socket
+import subprocess
+import sys
 import time
 
 failures = []
@@ -48,3 +62,111 @@ def listening(port):
     probe connection disturbs the listener."""
     with open("/proc/net/tcp") as f:
         return any(l.split()[1].endswith(":%04X" % port) and l.split()[3] == "0A" for l in f.readlines()[1:])
+
+
+# ---- processes
+
+_started = []  # every Popen that start() made, ended or not
+_PR_SET_CHILD_SUBREAPER = 36
+
+
+def start(argv, **popen_args):
+    """subprocess.Popen(argv, **popen_args) as the leader of a process group
+    of its own; the group is ended by stop(), or when the script ends."""
+    p = subprocess.Popen(argv, start_new_session=True, **popen_args)
+    _started.append(p)
+    return p
+
+
+def _kill_group(p, sig):
+    try:
+        os.killpg(p.pid, sig)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+def stop(p, sig=signal.SIGTERM, limit=30):
+    """Ends p's process group: sig, then SIGKILL when p has not ended within
+    limit seconds; what p left running in its group is killed as well.
+    p's exit status (negative for a signal)."""
+    if p.poll() is None:
+        _kill_group(p, sig)
+        p.send_signal(sig)  # also when p leads no group of its own
+        try:
+            p.wait(limit)
+        except subprocess.TimeoutExpired:
+            pass
+    # The pid stays reserved while any member of its group lives.
+    _kill_group(p, signal.SIGKILL)
+    if p.poll() is None:
+        p.kill()
+    return p.wait()
+
+
+def _descendants():
+    """The processes descended from this one (read from /proc)."""
+    children = {}
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
+        children.setdefault(ppid, []).append(int(name))
+    found, todo = [], [os.getpid()]
+    while todo:
+        for c in children.get(todo.pop(), []):
+            found.append(c)
+            todo.append(c)
+    return found
+
+
+def end_all():
+    """Kills every group start() made and every other descendant of this
+    process, and reaps them. Run at exit; a test may call it earlier."""
+    for p in _started:
+        if p.returncode is None:
+            _kill_group(p, signal.SIGKILL)
+    for p in _started:
+        try:
+            p.wait(30)
+        except subprocess.TimeoutExpired:
+            pass
+    # Descendants outside those groups: killing one may hand its own
+    # children to this process, so go on until none is left.
+    for _ in range(100):
+        left = _descendants()
+        if not left:
+            break
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.05)
+        try:
+            while os.waitpid(-1, os.WNOHANG)[0] > 0:
+                pass
+        except ChildProcessError:
+            pass
+
+
+def _end_by_signal(sig, _frame):
+    sys.exit(128 + sig)
+
+
+def _guard():
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass
+    atexit.register(end_all)
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        if signal.getsignal(sig) in (signal.SIG_DFL, signal.default_int_handler):
+            signal.signal(sig, _end_by_signal)
+
+
+_guard()

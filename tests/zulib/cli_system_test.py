@@ -12,7 +12,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import wait_until  # noqa: E402
+from checks import start, wait_until  # noqa: E402
 
 QNMX = os.path.realpath(sys.argv[1])
 GROUP = sys.argv[2]
@@ -55,7 +55,7 @@ class Run:
         e = {k: v for k, v in os.environ.items() if k not in ("ZUPATH", "BROWSER")}
         e.update(HOME=WORK, STD_CODE="UTF-8", TZ="UTC", **env)
         self.start, self.echo, self.replies = time.monotonic(), "", []
-        self.p = subprocess.Popen([QNMX, "s.zu", "-"], cwd=WORK, env=e, stdout=subprocess.PIPE)
+        self.p = start([QNMX, "s.zu", "-"], cwd=WORK, env=e, stdout=subprocess.PIPE)
 
     def next(self):
         """The next reply: (seconds since the start, text), (None, None) at the end."""
