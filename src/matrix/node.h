@@ -152,9 +152,9 @@ void _delete_node_ring(MATRIX_NODE* n);
 
 // Installs the pool as the element types' source of node blocks (init_matrix).
 void install_mx_node_pool();
-// Lets go of datum d of type tp (under matrix_lock): a plain vector block
-// of node size is kept while there is room, anything else freed as
-// tp->free_data does.
+// Lets go of datum d of type tp: a plain vector block of node size is kept
+// while there is room (under matrix_lock; without it nothing is kept),
+// anything else freed as tp->free_data does.
 void mx_node_pool_give(MATRIX_DATA_TYPE* tp, void* d);
 // Frees every kept block.
 void mx_node_pool_drain();

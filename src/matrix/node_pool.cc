@@ -73,15 +73,17 @@ void* take(size_t size, const char* file, int line) {
 void install_mx_node_pool() { set_mx_node_block_source(take); }
 
 void mx_node_pool_give(MATRIX_DATA_TYPE* tp, void* d) {
-  assert_lock_held(matrix_lock);  // node_cache_bytes
   if (!d) return;
+  // The bound is read under the store's lock; a node freed without it (one
+  // that no table held, made and freed on its own) lets its data go at once.
+  const int64_t limit = lock_held_by_me(matrix_lock) ? pool_limit() : 0;
   // Plain vectors are one tagged block; string vectors own their texts.
   const bool plain = tp && mx_is_vector_code(tp->type) && tp->type != MX_TYPE_STRING_V;
   const size_t size = plain ? d_alloc_size(d) : 0;
-  if (size >= kMxNodeBlockMin) {
+  if (size >= kMxNodeBlockMin && limit > 0) {
     change_statistics(d);  // kept blocks are the pool's
     std::lock_guard<std::mutex> g(pool_mu);
-    SizeClass* c = kept_bytes + static_cast<int64_t>(size) <= pool_limit() ? class_of(size, true) : nullptr;
+    SizeClass* c = kept_bytes + static_cast<int64_t>(size) <= limit ? class_of(size, true) : nullptr;
     if (c) {
       c->head = new (d) Kept{c->head};
       ++c->count;

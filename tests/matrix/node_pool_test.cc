@@ -66,11 +66,14 @@ TEST_F(MatrixTest, NodePoolServesTheNextVectorOfItsSize) {
 }
 
 // What the pool does not keep is freed at once: vectors below a node's
-// size, string vectors (their texts are theirs), and blocks past the bound
-// of node_cache_bytes. The last matrix freed empties the pool.
+// size, string vectors (their texts are theirs), a block let go without the
+// store's lock (a node no table held), and blocks past the bound of
+// node_cache_bytes. The last matrix freed empties the pool.
 TEST_F(MatrixTest, NodePoolKeepsOnlyNodeBlocksWithinItsBound) {
   MATRIX* m = make_matrix(2, {1, 1}, {8, 8}, {1024, 1024});
   give(&mx_type_RGB_v, pixel_vector(64));  // 16 KiB
+  EXPECT_EQ(mx_node_pool_bytes(), 0);
+  mx_node_pool_give(&mx_type_RGB_v, pixel_vector(256));
   EXPECT_EQ(mx_node_pool_bytes(), 0);
 
   const int32_t ix[2] = {128, 128};
