@@ -258,7 +258,10 @@ ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form, MxChildrenR
     const auto ch = static_cast<int>(chs->integer.num);
     ZU_SEXP* v = ret;
     if (!ret && reader) {
-      if (const void* d = get_channel_datum_held(n, ch, form, &v)) reader->hold(m, e->dc, n, d);
+      if (get_channel_datum_held(n, ch, form, &v)) {
+        matrix_node_channel_unlock(n, 0);
+        reader->hold(m, e->dc, n, ch);
+      }
     } else if (!ret) {
       v = get_channel_data(n, ch, form);
     }

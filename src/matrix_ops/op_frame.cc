@@ -146,10 +146,7 @@ MxChildrenRead::MxChildrenRead(ZU_SEXP* target)
   armed_reader = this;
 }
 
-MxChildrenRead::~MxChildrenRead() {
-  disarm();
-  for (const MX_HELD_CHILD& k : kids_) matrix_node_channel_unlock(k.n, 0);
-}
+MxChildrenRead::~MxChildrenRead() { disarm(); }
 
 void MxChildrenRead::disarm() {
   if (!armed_) return;
@@ -165,11 +162,11 @@ MxChildrenRead* MxChildrenRead::claim(ZU_SEXP* form) {
   return r;
 }
 
-void MxChildrenRead::hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n, const void* data) {
-  MX_HELD_CHILD& k = kids_.emplace_back();
+void MxChildrenRead::hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n, int ch) {
+  channel_ = ch;
+  MX_HELD_CHILD& k = *kids_.emplace(kids_.begin());
   // The code a data item of the child carries: its level and its origin.
   k.dc[0] = dc[0];
   for (int d = 0; d < m->p.dim; ++d) k.dc[d + 1] = mx_origin(dc[d + 1], mx_shift(m, dc[0], d));
   k.n = n;
-  k.data = data;
 }

@@ -108,10 +108,11 @@ TEST_F(LevelOps, ThinnedOutFillsTheParentFromItsChildren) {
 }
 
 // A target written as mxCH's read of the children is thinned from the
-// children's data in place; the same read made any other way (here through
-// car) hands over copies. Both give the same parent, and the same error
-// when the read fails or a later argument does; the children's channel
-// locks are all let go once the script ends, whatever it answered.
+// children's data in place (with a representative code named or absent);
+// the same read made any other way (here through car) hands over copies.
+// Both give the same parent, and the same error when the read fails or a
+// later argument does; the children's channel locks are all let go once
+// the script ends, whatever it answered.
 TEST_F(LevelOps, ThinnedOutReadsTheChildrenInPlaceAsFromCopies) {
   MATRIX* m = open_blocks();
   MATRIX_NODE* root = ready_node(m, {1, 0, 0});
@@ -120,7 +121,8 @@ TEST_F(LevelOps, ThinnedOutReadsTheChildrenInPlaceAsFromCopies) {
   std::vector<std::string> got = run(m, {1, 0, 0}, R"(
     (note (elems (mxThinnedOut type="average" channel="0" (mxCH type="children" 0))))
     (note (elems (mxThinnedOut type="average" channel="0" (car (list (mxCH type="children" 0))))))
-    (note (elems (mxThinnedOut channel="0" (mxCH type="children" 0) (list 1 1))))
+    (define r (list 1 1))
+    (note (elems (mxThinnedOut channel="0" (mxCH type="children" 0) r)))
     (note (elems (mxThinnedOut channel="0" (car (list (mxCH type="children" 0))) (list 1 1))))
     (peek (mxThinnedOut type="average" (mxCH type="children" 5)))
     (peek (mxThinnedOut type="average" (car (list (mxCH type="children" 5)))))
