@@ -110,6 +110,15 @@ def io_counts(work):
     return got.get("write_bytes", 0), got.get("wchar", 0)
 
 
+def peak(use, cmd):
+    """Seconds of the process cmd; use["rss_mib"] keeps the largest peak
+    resident size of the processes run with it."""
+    u = {}
+    t = pairs.process(cmd, usage=u)
+    use["rss_mib"] = max(use.get("rss_mib", 0), u.get("rss_mib", 0))
+    return t
+
+
 def compare(rid, path, peer, ours_does, peer_does, aim, ours, theirs, fresh, missing=None):
     """Runs the pairs of one row and prints it; our seconds, or None when a
     side failed. Without a peer (theirs None) ours runs alone."""
@@ -180,11 +189,11 @@ def main(argv):
 
                 def gdal_side():
                     tif = os.path.join(work, "out.tif")
-                    t = pairs.process(["gdal_translate", "-q", "-of", "GTiff", "-co", "TILED=YES", "-co",
-                                       "BLOCKXSIZE=256", "-co", "BLOCKYSIZE=256", src, tif], usage=use["gdal"])
-                    t += pairs.process(["gdaladdo", "-q", "-r", "average", tif] + levels, usage=use["gdal"])
-                    t += pairs.process(["gdal_translate", "-q", "-ovr", "2", "-of", "PNM", tif,
-                                        os.path.join(work, "gdal_l3.pnm")], usage=use["gdal"])
+                    t = peak(use["gdal"], ["gdal_translate", "-q", "-of", "GTiff", "-co", "TILED=YES", "-co",
+                                           "BLOCKXSIZE=256", "-co", "BLOCKYSIZE=256", src, tif])
+                    t += peak(use["gdal"], ["gdaladdo", "-q", "-r", "average", tif] + levels)
+                    t += peak(use["gdal"], ["gdal_translate", "-q", "-ovr", "2", "-of", "PNM", tif,
+                                            os.path.join(work, "gdal_l3.pnm")])
                     return t + pairs.process(["sync", tif])
 
                 aim = "ratio<=1; at most GDAL's time" if kind == "p6" else \
@@ -212,7 +221,7 @@ def main(argv):
                             "qnmx: qmxImportPNM into a new matrix, closed (synced)", "cp of the PGM, sync of the copy",
                             "ratio<=3; within 3x of cp", ours(level0, use["import"]), cp, fresh)
                 px = side * side
-                line = "%s %s: peak RSS qnmx road %.0f MiB, GDAL %.0f MiB" % (
+                line = "%s %s: peak RSS qnmx road %.0f MiB, GDAL (its largest process) %.0f MiB" % (
                     size, kind.upper(), use["road"].get("rss_mib", 0), use["gdal"].get("rss_mib", 0))
                 if a:
                     line += "; seconds a pixel: ours %.3e" % (statistics.median(a) / px)
