@@ -14,11 +14,12 @@ build=(build-essential cmake ninja-build g++ pkg-config python3 ccache zlib1g-de
 # examples/demo.zu makes its picture with netpbm and compares with
 # ImageMagick; the other examples use netpbm too.
 demo=(netpbm imagemagick)
-# What the tests compare with or talk to; the benchmarks use them as well.
-peers=(procps libc-bin giflib-tools proj-bin libjpeg-turbo-progs socat curl wget netcat-openbsd
+# What the tests compare with or talk to (time: the benchmark table's own
+# test reads peak memory through it); the benchmarks use them as well.
+peers=(procps libc-bin time giflib-tools proj-bin libjpeg-turbo-progs socat curl wget netcat-openbsd
        libxml2-utils units python3-numpy python3-scipy python3-icalendar gdal-bin tinyproxy)
 tests=(libgtest-dev libgmock-dev)
-bench=(libbenchmark-dev libsqlite3-dev sqlite3 time guile-3.0 pigz wrk nginx-light)
+bench=(libbenchmark-dev libsqlite3-dev sqlite3 guile-3.0 pigz wrk nginx-light)
 # Packages that bring a service, and the service's name.
 declare -A services=([tinyproxy]=tinyproxy [nginx-light]=nginx)
 

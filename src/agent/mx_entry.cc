@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <mutex>
 
 #include "base/alloc.h"
+#include "base/panic.h"
 #include "base/task.h"
 #include "matrix/mx_file.h"
 #include "runtime/services.h"
@@ -312,6 +314,17 @@ void drop_mx_entry(MX_ENTRY* e) {
   lock_task(mx_entry_lock);
   _drop_mx_entry(e);
   unlock_task(mx_entry_lock, "drop_mx_entry");
+}
+
+void _i_assert_mx_command_held(MX_ENTRY* e, const char* file, int line) {
+  lock_task(mx_entry_lock);
+  bool mine = e->cmd_tid == get_tid();
+  int id = e->id;
+  unlock_task(mx_entry_lock, "assert_mx_command_held");
+  if (mine) return;
+  char msg[256];
+  std::snprintf(msg, sizeof msg, "the command lock of entry %d is not held at %s:%d", id, file, line);
+  er_panic(msg);
 }
 
 // ---------------------------------------------------------------------------

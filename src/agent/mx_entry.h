@@ -91,6 +91,14 @@ int lock_mx_entry(MX_ENTRY* e);
 void unlock_mx_entry(MX_ENTRY* e);
 // Gives back one reference.
 void drop_mx_entry(MX_ENTRY* e);
+// Stops the process when the calling task does not hold e's command lock
+// (checked builds): the statement of a `_name` function that runs under it.
+void _i_assert_mx_command_held(MX_ENTRY* e, const char* file, int line);
+#if QNMX_LOCK_CHECK
+#define assert_mx_command_held(e) _i_assert_mx_command_held((e), __FILE__, __LINE__)
+#else
+#define assert_mx_command_held(e) ((void)(e))
+#endif
 
 // Opens (or finds) the matrix stored under the name for reading and returns
 // its entry with one reference held by the caller, or null (also when no

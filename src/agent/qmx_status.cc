@@ -260,6 +260,7 @@ ZU_SEXP* status_by_path(int s_flag, const L_CHAR* type, ZU_SEXP* path, ZU_SEXP* 
 // ---------------------------------------------------------------------------
 
 ZU_SEXP* _get_mx_status(int s_flag, MX_ENTRY* e) {
+  assert_mx_command_held(e);
   MATRIX* m = e->c.m;
   MatrixView v;
   read_matrix(m, &v);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/leaf_mutex.h"
 #include "base/panic.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -280,6 +281,13 @@ void _i_assert_lock_held(SEM s, const char* what, const char* file, int line) {
     std::snprintf(msg, sizeof msg, "%s (level %d) is not held at %s:%d", what, s->level, file, line);
   else
     std::snprintf(msg, sizeof msg, "%s (%s, level %d) is not held at %s:%d", what, name, s ? s->level : 0, file, line);
+  er_panic(msg);
+}
+
+void _i_assert_leaf_held(const LeafMutex& m, const char* what, const char* file, int line) {
+  if (m.held_by_me()) return;
+  char msg[256];
+  std::snprintf(msg, sizeof msg, "%s (a leaf mutex) is not held at %s:%d", what, file, line);
   er_panic(msg);
 }
 

@@ -82,7 +82,7 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
   X(LOCK_STREAM_WRITER, 156, "stream writer")                                                    \
   /* stream/stream.cc: the stream list and state changes */                                      \
   X(LOCK_STREAM, 160, "stream_lock")                                                             \
-  /* netsvc/zuohttp_client.cc: ZUoHTTP client streams and the servers' versions; a back-end */  \
+  /* netsvc/zuohttp_reply.cc: ZUoHTTP client streams and the servers' versions; a back-end  */  \
   /* operation or a stream's close takes it, no stream is used under it */                      \
   X(LOCK_ZUOHTTP, 165, "ZUoHTTP lock")                                                           \
   /* stream/be_chain.cc, be_fpipe.cc: one back-end record (a lock per stream) */                 \

@@ -40,6 +40,7 @@ void _xx_insert_matrix_sexp(MATRIX_SEXP* d, const char* file, int line) {
 }
 
 void _delete_matrix_sexp(MATRIX_SEXP* d) {
+  assert_lock_held(ring_lock());
   d->prev->next = d->next;
   d->next->prev = d->prev;
   d->next = d->prev = d;

@@ -42,6 +42,7 @@ void* new_channel_datum(MATRIX_NODE* n, int ch, const MATRIX_ALLOC_VECTOR_PARAM*
 // A dirty node whose changes cannot be written any more: said in the log
 // and on the standard error, never dropped silently.
 void _report_lost_save(const MATRIX_NODE* n) {
+  assert_matrix_held(n->matrix);
   const MATRIX* m = n->matrix;
   const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
   std::string dc = "(";

@@ -62,6 +62,7 @@ void set_view(MX_CACHE* c, int i, MATRIX_DATA_TYPE* tp, void* d) {
 // missing is made, the node left unchanged until a write). 0 with n held, or -1 with nothing held: the matrix is
 // no longer usable, or a channel has no type and so no data.
 int _take_channels(MX_CACHE* c, MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   MATRIX* m = c->m;
   int taken = 0;
   if (m->mode == kMxModeActive && !(m->flags & kMxBroken)) {
@@ -555,8 +556,10 @@ int rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint8
       // A read passes over a node that is not there; a write needs it.
       if (got == 0 ? !move_block(c, r.slot, dc, len, band, words + k * 4, valid ? valid + k : nullptr, r.width,
                                  to_node)
-                   : to_node)
+                   : to_node) {
+        if (result == 0 && to_node) std::copy(dc, dc + 3, at);
         result = -1;
+      }
       w += len;
     }
     h += band;

@@ -241,6 +241,7 @@ struct SavedNode {
 };
 
 SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
+  assert_lock_held(matrix_lock);
   SavedNode v;
   v.dim = m->p.dim;
   v.flags = m->p.flags;

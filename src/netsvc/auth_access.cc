@@ -33,9 +33,10 @@
 #include "zu/eval.h"
 #include "zu/reader.h"
 
+SEM auth_lock = nullptr;
+
 namespace {
 
-SEM auth_lock = nullptr;
 std::once_flag auth_lock_once;
 
 AUTH_SET_SERVER server_set{};
@@ -378,6 +379,7 @@ ZU_SEXP* auth_run_file(const char* path, ZUISP_ENV* env) {
 
 AUTH_SERVICE_LIST* _exec_authentification(AUTH_SET_SERVER* set, const L_CHAR* path, const char* operation,
                                           int* broken) {
+  assert_lock_held(auth_lock);
   *broken = 0;
   AuthText p(path ? path : name_of("/"));
   size_t slash = p.rfind('/');

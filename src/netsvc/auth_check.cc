@@ -149,6 +149,7 @@ int take_results(AUTH_CONNECTION_SET* c, ZU_SEXP* list) {
 // The rules judged with auth_lock held: null when allowed, an error when
 // denied, or (in *question) the service list still required.
 ZU_SEXP* _judge(AUTH_CONNECTION_SET* c, AUTH_SERVICE_LIST* rules, ZU_SEXP** question) {
+  assert_lock_held(auth_lock);
   *question = nullptr;
   int status = ARS_ACCEPT;
   AUTH_SERVICE_LIST* need = _ap_authentification(&status, rules, c);
@@ -179,6 +180,7 @@ ZU_SEXP* ask_peer(AUTH_CONNECTION_SET* c, ZU_SEXP* path, AUTH_SERVICE_LIST* rule
 }  // namespace
 
 AUTH_SERVICE_LIST* _ap_authentification(int* status, AUTH_SERVICE_LIST* list, AUTH_CONNECTION_SET* c) {
+  assert_lock_held(auth_lock);
   if (!list) return nullptr;
   if (list->type == AUTH_CHAIN_AND) return ap_and(status, list, c);
   if (list->type == AUTH_CHAIN_OR) return ap_or(status, list, c);
@@ -190,11 +192,13 @@ AUTH_SERVICE_LIST* _ap_authentification(int* status, AUTH_SERVICE_LIST* list, AU
 ZU_SEXP* auth_service_list_sexp(AUTH_SERVICE_LIST* list) { return chain_sexp(list); }
 
 int _auth_recv_result_list(AUTH_CONNECTION_SET* c, ZU_SEXP* list) {
+  assert_lock_held(auth_lock);
   if (!auth_is_named(list, "result-list") || !auth_list_within_bounds(list)) return -1;
   return take_results(c, list);
 }
 
 void _auth_gc_check(AUTH_CONNECTION_SET* c, int check_no) {
+  assert_lock_held(auth_lock);
   for (AUTH_SERVICE_LIST* p = c->server_set->auth_service_list; p; p = p->next)
     if (p->service->tbl->gc_service) p->service->tbl->gc_service(c, p->service, check_no);
 }

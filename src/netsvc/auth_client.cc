@@ -193,6 +193,7 @@ bool site_is_host(const std::string& site, const LinkHost& h) {
 
 // The sites of the preset results (auth_lock held).
 std::vector<AuthText> _preset_sites(AUTH_SET_CLIENT* cs) {
+  assert_lock_held(auth_lock);
   std::vector<AuthText> r;
   for (AUTH_RESULT_HEADER* p = cs->preset_result_list; p; p = p->next) {
     AuthText site = auth_service_site(p->service->service_name);
@@ -274,6 +275,7 @@ bool auth_peer_is_local(uint32_t ip, const uint32_t* own, size_t n) {
 }
 
 void _auth_read_client_results(AUTH_SET_CLIENT* cs) {
+  assert_lock_held(auth_lock);
   if (cs->enable_client_result) return;
   cs->enable_client_result = 1;
   const std::string sub = "authentification/clientresult";
@@ -284,6 +286,7 @@ void _auth_read_client_results(AUTH_SET_CLIENT* cs) {
 }
 
 ZU_SEXP* _auth_transaction(AUTH_SET_CLIENT* cs, ZU_SEXP* service_list, const AUTH_CLIENT_LINK& link) {
+  assert_lock_held(auth_lock);
   if (!auth_is_named(service_list, "service-list") || !auth_list_within_bounds(service_list))
     return error_text_at(service_list, ZU_ER_PARAM, "auth-transaction", "invalid service list");
   auth_client_link = &link;

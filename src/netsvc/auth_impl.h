@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/lock.h"
 #include "netsvc/auth.h"
 
 // One directory of the document tree, as far as paths have passed through
@@ -99,6 +100,9 @@ void auth_print_error(ZU_SEXP* err);
 std::string auth_mask_secrets(std::string text);
 
 // ---- files and the lock
+// Made by the first lock_auth; the `_name` functions of these files assert
+// it.
+extern SEM auth_lock;
 bool auth_lock_held();
 // A fresh child of the environment bound to `authentification` in the
 // root, in which access and result files run; null when that binding is

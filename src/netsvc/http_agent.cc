@@ -224,6 +224,7 @@ bool method_served(const HTTP_AGENT_LIST* a, const char* method) {
 }
 
 // Serves a request for entry a; the connection is closed by the caller.
+// No lock is held (the underscore names exec_url's inner step).
 void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path, BodyCharge* charge) {
   if (!method_served(a, info->method)) {
     error_reply(st, &http_status_not_implemented, info->dir, nullptr);

@@ -3,10 +3,12 @@
 // reconnects them, and the interpreter each request runs under.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "base/alloc.h"
+#include "base/panic.h"
 #include "base/tick.h"
 #include "netsvc/http_agent_impl.h"
 #include "netsvc/session.h"
@@ -48,6 +50,24 @@ void tick_fire(void*) {
 }
 
 HTTP_AGENT_LIST* root_of(HTTP_AGENT_LIST* a) { return a->alias_root ? a->alias_root : a; }
+
+// The `_name` forms' statement that the calling task holds the access lock
+// of a's root (checked builds).
+#if QNMX_LOCK_CHECK
+void assert_access_held(HTTP_AGENT_LIST* a, const char* file, int line) {
+  HTTP_AGENT_LIST* root = root_of(a);
+  lock_task(ha_lock);
+  bool mine = root->access_tid == get_tid();
+  unlock_task(ha_lock, "assert_access_held");
+  if (mine) return;
+  char msg[512];
+  std::snprintf(msg, sizeof msg, "the access lock of %s is not held at %s:%d", root->path, file, line);
+  er_panic(msg);
+}
+#define assert_ha_access_held(a) assert_access_held((a), __FILE__, __LINE__)
+#else
+#define assert_ha_access_held(a) ((void)(a))
+#endif
 
 // ---- talking to the remote agent
 
@@ -264,6 +284,7 @@ void gc_http_agent() {
 // ---- remote entries
 
 void __initialize_remote(HTTP_AGENT_LIST* a) {
+  assert_ha_access_held(a);
   if (!is_remote_entry(a) || connected(a)) return;
   HTTP_AGENT_LIST* root = root_of(a);
   if (root != a && root->iid.load() <= 0) __initialize_remote(root);
@@ -286,6 +307,7 @@ void __initialize_remote(HTTP_AGENT_LIST* a) {
 }
 
 void _initialize_remote(HTTP_AGENT_LIST* a) {
+  assert_ha_access_held(a);
   HTTP_AGENT_LIST* root = root_of(a);
   __initialize_remote(root);
   lock_task(ha_lock);
@@ -301,6 +323,7 @@ void initialize_remote(HTTP_AGENT_LIST* a) {
 }
 
 void _invalid_all(HTTP_AGENT_LIST* a) {
+  assert_ha_access_held(a);
   HTTP_AGENT_LIST* root = root_of(a);
   int old = root->iid.exchange(-1);
   lock_task(ha_lock);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/leaf_mutex.h"
 #include "text/convert.h"
 #include "zu/site.h"
 
@@ -15,7 +16,7 @@ const char* const type_chr[PROXY_HTTP + 1] = {nullptr, "NoProxy", "ZUoHTTP", nul
 
 namespace {
 
-std::mutex proxy_lock;
+LeafMutex proxy_lock;
 // Guarded by proxy_lock.
 PROXY_INFO proxyinfo{PROXY_NONE, nullptr, 0, nullptr};
 
@@ -32,6 +33,7 @@ void free_servers(SERVER_LIST* s) {
 
 // proxy_lock held.
 void _clear_setting() {
+  assert_leaf_held(proxy_lock);
   d_f_ree(proxyinfo.proxy_server);
   proxyinfo.proxy_server = nullptr;
   proxyinfo.proxy_port = 0;
@@ -52,7 +54,7 @@ ZU_SEXP* type_name(int type) { return get_string_ascii(type_chr[type]); }
 }  // namespace
 
 void init_proxy_table() {
-  std::lock_guard<std::mutex> g(proxy_lock);
+  std::lock_guard<LeafMutex> g(proxy_lock);
   _clear_setting();
   free_servers(proxyinfo.da_servers);
   proxyinfo = PROXY_INFO{PROXY_NONE, nullptr, 0, nullptr};
@@ -63,7 +65,7 @@ int set_proxy(int type, const char* server, int port) {
   char* copy = type == PROXY_HTTP ? copy_str(server) : nullptr;
   SERVER_LIST* dropped = nullptr;
   {
-    std::lock_guard<std::mutex> g(proxy_lock);
+    std::lock_guard<LeafMutex> g(proxy_lock);
     _clear_setting();
     proxyinfo.proxy_type = static_cast<char>(type);
     if (type == PROXY_HTTP) {
@@ -83,7 +85,7 @@ int set_direct_access(int type, const char* server) {
   auto* fresh = static_cast<SERVER_LIST*>(d_alloc(sizeof(SERVER_LIST)));
   *fresh = SERVER_LIST{nullptr, static_cast<char>(type), copy_str(server)};
   {
-    std::lock_guard<std::mutex> g(proxy_lock);
+    std::lock_guard<LeafMutex> g(proxy_lock);
     for (SERVER_LIST* s = proxyinfo.da_servers; s; s = s->next) {
       if (std::strcmp(s->name, server) == 0) {
         s->type = static_cast<char>(type);
@@ -107,7 +109,7 @@ ZU_SEXP* get_proxyinfo() {
   std::string server;
   std::vector<std::pair<int, std::string>> entries;
   {
-    std::lock_guard<std::mutex> g(proxy_lock);
+    std::lock_guard<LeafMutex> g(proxy_lock);
     type = proxyinfo.proxy_type;
     if (type == PROXY_HTTP) {
       server = proxyinfo.proxy_server ? proxyinfo.proxy_server : "";
@@ -132,7 +134,7 @@ ZU_SEXP* get_proxyinfo() {
 void check_proxy_table(PROXY_INFO* info, const char* host) {
   *info = PROXY_INFO{PROXY_NONE, nullptr, 0, nullptr};
   if (!host || is_own_host(host)) return;
-  std::lock_guard<std::mutex> g(proxy_lock);
+  std::lock_guard<LeafMutex> g(proxy_lock);
   for (SERVER_LIST* s = proxyinfo.da_servers; s; s = s->next) {
     if (std::strcmp(s->name, host) == 0) {
       info->proxy_type = s->type;

@@ -26,6 +26,7 @@ int cmp_path(void* node_data, void* data) {
 }
 
 RAW_IMAGE* _search(const L_CHAR* path) {
+  assert_lock_held(ri_lock);
   RAW_IMAGE key{};
   key.path = const_cast<L_CHAR*>(path);
   AVT_NODE* n = avt_search(ri_tree, &key, cmp_path);
@@ -33,6 +34,7 @@ RAW_IMAGE* _search(const L_CHAR* path) {
 }
 
 void _unlink_ring(RAW_IMAGE* ri) {
+  assert_lock_held(ri_lock);
   if (ri->h.ri_next == ri) {
     ri_root = nullptr;
   } else {
@@ -45,6 +47,7 @@ void _unlink_ring(RAW_IMAGE* ri) {
 
 // Makes ri the most recently used.
 void _to_front(RAW_IMAGE* ri) {
+  assert_lock_held(ri_lock);
   if (ri_root == ri) return;
   if (ri->h.ri_next) _unlink_ring(ri);
   if (!ri_root) {
@@ -68,6 +71,7 @@ void free_image(RAW_IMAGE* ri) {
 
 // Out of the index and the ring; the caller frees it.
 void _remove(RAW_IMAGE* ri) {
+  assert_lock_held(ri_lock);
   avt_delete(&ri_tree, ri, cmp_path);
   _unlink_ring(ri);
   --ri_count;
@@ -75,6 +79,7 @@ void _remove(RAW_IMAGE* ri) {
 
 // A new waiting caller of ri, set up by op 2.
 RI_QUEUE* _new_waiter(RAW_IMAGE* ri, ri_que_cf func, void* cf_data) {
+  assert_lock_held(ri_lock);
   auto* q = static_cast<RI_QUEUE*>(d_calloc(sizeof(RI_QUEUE), 1));
   q->ri = ri;
   q->call_function = func;
@@ -86,6 +91,7 @@ RI_QUEUE* _new_waiter(RAW_IMAGE* ri, ri_que_cf func, void* cf_data) {
 
 // Whether one of ri's waiting callers with func says it serves the request.
 bool _served(RAW_IMAGE* ri, ri_que_cf func, void* cf_data) {
+  assert_lock_held(ri_lock);
   for (RI_QUEUE* q = ri->ri_que; q; q = q->next) {
     if (q->call_function == func && func(RI_OP_SAME, q, cf_data) == 0) return true;
   }
@@ -96,6 +102,7 @@ bool _served(RAW_IMAGE* ri, ri_que_cf func, void* cf_data) {
 // func, when given, as its first waiting caller); null when it cannot be
 // fetched now. ri_lock held.
 RAW_IMAGE* _request(const L_CHAR* path, ri_que_cf func, void* cf_data) {
+  assert_lock_held(ri_lock);
   if (RAW_IMAGE* ri = _search(path)) {
     _to_front(ri);
     if (ri->err == RI_FETCHING && func && !_served(ri, func, cf_data)) _new_waiter(ri, func, cf_data);
@@ -128,6 +135,7 @@ RAW_IMAGE* _request(const L_CHAR* path, ri_que_cf func, void* cf_data) {
 // ---- inside the cache
 
 void _ri_finish(RAW_IMAGE* ri, int state, RI_QUEUE** waiting) {
+  assert_lock_held(ri_lock);
   ri->err = state;
   --ri_fetching;
   *waiting = ri->ri_que;
@@ -152,6 +160,7 @@ void ri_tell_waiting(RAW_IMAGE* ri, RI_QUEUE* waiting) {
 }
 
 void _ri_evict() {
+  assert_lock_held(ri_lock);
   while (ri_count > kRawImageKeep && ri_root) {
     RAW_IMAGE* victim = nullptr;
     RAW_IMAGE* r = ri_root->h.ri_prev;

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "base/alloc.h"
+#include "base/leaf_mutex.h"
 #include "base/zutime.h"
 #include "text/lchar.h"
 
@@ -12,7 +13,7 @@ namespace {
 
 constexpr int kChains = 13;
 
-std::mutex si_lock;
+LeafMutex si_lock;
 // Guarded by si_lock.
 _SERVER_INFO* by_name[kChains];
 _SERVER_INFO* by_ip[kChains];
@@ -25,12 +26,14 @@ int name_chain(const L_CHAR* name) {
 int ip_chain(unsigned ip) { return static_cast<int>(ip % kChains); }
 
 _SERVER_INFO* _find_name(const L_CHAR* name) {
+  assert_leaf_held(si_lock);
   for (_SERVER_INFO* r = by_name[name_chain(name)]; r; r = r->next)
     if ((r->i.active_flags & SI_NAME) && l_strcmp(r->i.name, name) == 0) return r;
   return nullptr;
 }
 
 _SERVER_INFO* _find_ip(unsigned ip) {
+  assert_leaf_held(si_lock);
   for (_SERVER_INFO* r = by_ip[ip_chain(ip)]; r; r = r->ip_next)
     if ((r->i.active_flags & SI_IP) && r->i.ip == ip) return r;
   return nullptr;
@@ -39,6 +42,7 @@ _SERVER_INFO* _find_ip(unsigned ip) {
 // Finds the record by name, else by address; *usable tells whether si
 // named either key.
 _SERVER_INFO* _find(const SERVER_INFO* si, bool* usable) {
+  assert_leaf_held(si_lock);
   bool by_n = (si->active_flags & SI_NAME) && si->name;
   bool by_a = (si->active_flags & SI_IP) && si->ip != 0;
   *usable = (by_n || by_a) && !((si->active_flags & SI_NAME) && !si->name);
@@ -49,6 +53,7 @@ _SERVER_INFO* _find(const SERVER_INFO* si, bool* usable) {
 }
 
 void _link_name(_SERVER_INFO* r, const L_CHAR* name) {
+  assert_leaf_held(si_lock);
   r->i.name = ll_copy_str(name);
   r->i.active_flags |= SI_NAME;
   int c = name_chain(name);
@@ -57,6 +62,7 @@ void _link_name(_SERVER_INFO* r, const L_CHAR* name) {
 }
 
 void _unlink_ip(_SERVER_INFO* r) {
+  assert_leaf_held(si_lock);
   for (_SERVER_INFO** p = &by_ip[ip_chain(r->i.ip)]; *p; p = &(*p)->ip_next) {
     if (*p == r) {
       *p = r->ip_next;
@@ -66,6 +72,7 @@ void _unlink_ip(_SERVER_INFO* r) {
 }
 
 void _link_ip(_SERVER_INFO* r, unsigned ip) {
+  assert_leaf_held(si_lock);
   r->i.ip = ip;
   r->i.active_flags |= SI_IP;
   int c = ip_chain(ip);
@@ -76,7 +83,7 @@ void _link_ip(_SERVER_INFO* r, unsigned ip) {
 }  // namespace
 
 void init_serverinfo_table() {
-  std::lock_guard<std::mutex> g(si_lock);
+  std::lock_guard<LeafMutex> g(si_lock);
   // A record may stand in both tables: each is freed once.
   std::unordered_set<_SERVER_INFO*> all;
   for (int c = 0; c < kChains; ++c) {
@@ -91,7 +98,7 @@ void init_serverinfo_table() {
 }
 
 int set_serverinfo_table(SERVER_INFO* si, int cmd, int set_if) {
-  std::lock_guard<std::mutex> g(si_lock);
+  std::lock_guard<LeafMutex> g(si_lock);
   bool usable;
   _SERVER_INFO* r = _find(si, &usable);
   if (!usable) return -1;
@@ -134,7 +141,7 @@ int set_serverinfo_table(SERVER_INFO* si, int cmd, int set_if) {
 }
 
 int get_serverinfo(SERVER_INFO* si) {
-  std::lock_guard<std::mutex> g(si_lock);
+  std::lock_guard<LeafMutex> g(si_lock);
   _SERVER_INFO* r = nullptr;
   if ((si->active_flags & SI_NAME) && si->name) r = _find_name(si->name);
   else if ((si->active_flags & SI_IP) && si->ip != 0) r = _find_ip(si->ip);

@@ -323,6 +323,7 @@ const QN_PRIM_DEF kSessionEnvironment[] = {{"SessionEnvironment", zu_SessionEnvi
 }  // namespace
 
 void _rs_wait_queue() {
+  assert_lock_held(zui_lock);
   while (rs_in_flight > 0) {
     sleep_task(&rs_in_flight, zui_lock);
     lock_task(zui_lock);

@@ -64,6 +64,7 @@ ZU_SEXP* pre_proxy_func(CON_SESSION*, CON_AGENT*, int proxy_ses) {
 }
 
 bool _direct_host(const L_CHAR* server) {
+  assert_lock_held(session_lock);
   if (!server) return false;
   std::string host = n_string(std_cm, server);
   for (NPROXY_DIRECT_SERVER* d = np_server_list; d; d = d->next)
@@ -185,6 +186,7 @@ bool native_proxy_set() {
 }
 
 ZU_SEXP* _setup_session_proxy(int id, ZU_FILE* file, int line) {
+  assert_lock_held(session_lock);
   CON_SESSION* s = _find_con_session(id);
   if (!s)
     return list(get_error_ascii(file, line, ZU_ER_PARAM, "RemoteSession", data_list("invalid session id", id)));

@@ -25,6 +25,7 @@ int session_sw_id = 0;
 SESSION_REMOTE_VERSION* rem_version = nullptr;
 
 SESSION_DESCRIPTOR* _find_descriptor(int id) {
+  assert_lock_held(session_lock);
   SESSION_DESCRIPTOR* d = sd_list;
   while (d && d->id != id) d = d->next;
   return d;
@@ -43,6 +44,7 @@ ZU_SEXP* sw_error(ZU_FILE* file, int line, ZU_SEXP* data) {
 // The descriptor's protocol session for proto, opened when missing. Null
 // with *err set: 1 no such protocol, 2 it cannot open.
 SESSION_DESCRIPTOR_LIST* _protocol_session(SESSION_DESCRIPTOR* d, const L_CHAR* proto, int* err) {
+  assert_lock_held(session_lock);
   for (SESSION_DESCRIPTOR_LIST* e = d->d_list; e; e = e->next)
     if (zu_wcmp_ascii(proto, e->proto->proto) == 0) return e;
   const SESSION_SW* row = find_row(proto);
@@ -65,6 +67,7 @@ SESSION_DESCRIPTOR_LIST* _protocol_session(SESSION_DESCRIPTOR* d, const L_CHAR* 
 
 // The cache entry of the agent u names.
 SESSION_REMOTE_VERSION* _find_version_entry(const URL* u) {
+  assert_lock_held(session_lock);
   for (SESSION_REMOTE_VERSION* e = rem_version; e; e = e->next)
     if (same_text(e->url.proto, u->proto) && same_text(e->url.server, u->server) &&
         same_text(e->url.agent, u->agent))
@@ -73,6 +76,7 @@ SESSION_REMOTE_VERSION* _find_version_entry(const URL* u) {
 }
 
 VERSION* _find_layer(SESSION_REMOTE_VERSION* e, const char* layer) {
+  assert_lock_held(session_lock);
   for (VERSION* v = e ? e->v : nullptr; v; v = v->next)
     if (v->layer && std::strcmp(v->layer, layer) == 0) return v;
   return nullptr;

@@ -49,6 +49,7 @@ void free_agent(CON_AGENT* a) {
 // Nobody can reach a forgotten link any more: it is closed with its
 // server.
 void _free_server(CON_SERVER* sv) {
+  assert_lock_held(session_lock);
   if (sv->iid) close_interpreter_nowait(sv->iid);
   while (CON_AGENT* a = sv->agent) {
     sv->agent = a->next;
@@ -60,12 +61,14 @@ void _free_server(CON_SERVER* sv) {
 }
 
 bool _agents_locked(const CON_SERVER* sv) {
+  assert_lock_held(session_lock);
   for (const CON_AGENT* a = sv->agent; a; a = a->next)
     if (a->lock != 0) return true;
   return false;
 }
 
 void _detach_server(CON_SESSION* s) {
+  assert_lock_held(session_lock);
   if (!s->server) return;
   for (CON_SESSION** p = &s->server->session; *p; p = &(*p)->sl_next) {
     if (*p == s) {
@@ -81,6 +84,7 @@ void _detach_server(CON_SESSION* s) {
 // request, only records the close: the last reply, or the request as it
 // lets go, closes it.
 void _close_con_session(int id) {
+  assert_lock_held(session_lock);
   CON_SESSION* s = _find_con_session(id);
   if (!s) return;
   if (s->access_cnt != 0 || s->lock) {
@@ -105,6 +109,7 @@ void _close_con_session(int id) {
 // ---- the tick
 
 void _trim_servers() {
+  assert_lock_held(session_lock);
   int servers = 0, sessions = 0;
   for (CON_SERVER* sv = server_list; sv; sv = sv->next) ++servers;
   for (CON_SESSION* s = session_list; s; s = s->next) ++sessions;
@@ -123,6 +128,7 @@ void _trim_servers() {
 }
 
 void _close_hung_links() {
+  assert_lock_held(session_lock);
   unsigned now = get_zutime();
   for (CON_SERVER* sv = server_list; sv; sv = sv->next) {
     if (!sv->setup_i_time || now - sv->setup_i_time < kHungConnectSeconds) continue;
@@ -138,6 +144,7 @@ int tick_seconds() { return static_cast<int>(u_getenv_count("QNMX_SESSION_TICK",
 
 // An agent with a link whose time-out nobody has asked yet.
 CON_AGENT* _agent_to_ask() {
+  assert_lock_held(session_lock);
   for (CON_SERVER* sv = server_list; sv; sv = sv->next)
     for (CON_AGENT* a = sv->agent; a; a = a->next)
       if (a->iid && a->timeout == kAgentTimeoutUnasked) return a;
@@ -149,12 +156,14 @@ CON_AGENT* _agent_to_ask() {
 // ---- sessions, servers, agents
 
 CON_SESSION* _find_con_session(int id) {
+  assert_lock_held(session_lock);
   CON_SESSION* s = session_list;
   while (s && s->id != id) s = s->next;
   return s;
 }
 
 CON_SERVER* _get_server(const URL* u, int direct_id) {
+  assert_lock_held(session_lock);
   for (CON_SERVER* sv = server_list; sv; sv = sv->next)
     if (sv->direct_session_id == direct_id && same_text(sv->url.proto, u->proto) &&
         same_text(sv->url.server, u->server) && sv->url.port == u->port)
@@ -169,6 +178,7 @@ CON_SERVER* _get_server(const URL* u, int direct_id) {
 }
 
 void _attach_server(CON_SESSION* s, CON_SERVER* sv) {
+  assert_lock_held(session_lock);
   if (s->server == sv) return;
   _detach_server(s);
   s->server = sv;
@@ -178,6 +188,7 @@ void _attach_server(CON_SESSION* s, CON_SERVER* sv) {
 }
 
 CON_AGENT* _get_agent(CON_SERVER* sv, const L_CHAR* name) {
+  assert_lock_held(session_lock);
   for (CON_AGENT* a = sv->agent; a; a = a->next)
     if (same_text(a->name, name)) return a;
   auto* a = static_cast<CON_AGENT*>(d_calloc(sizeof(CON_AGENT), 1));
@@ -190,6 +201,7 @@ CON_AGENT* _get_agent(CON_SERVER* sv, const L_CHAR* name) {
 }
 
 CON_AGENT* _agent_by_prefix(CON_SERVER* sv, const L_CHAR* prefix, const L_CHAR* cmd) {
+  assert_lock_held(session_lock);
   for (CON_AGENT* a = sv->agent; a; a = a->next)
     for (CON_PREFIX* p = a->prefix; p; p = p->next)
       if (same_text(p->name, prefix) && same_text(p->cmd, cmd)) return a;
@@ -197,6 +209,7 @@ CON_AGENT* _agent_by_prefix(CON_SERVER* sv, const L_CHAR* prefix, const L_CHAR* 
 }
 
 void _add_prefix(CON_AGENT* a, const L_CHAR* prefix, const L_CHAR* cmd) {
+  assert_lock_held(session_lock);
   for (CON_PREFIX* p = a->prefix; p; p = p->next)
     if (same_text(p->name, prefix) && same_text(p->cmd, cmd)) return;
   auto* p = static_cast<CON_PREFIX*>(d_calloc(sizeof(CON_PREFIX), 1));
@@ -207,12 +220,14 @@ void _add_prefix(CON_AGENT* a, const L_CHAR* prefix, const L_CHAR* cmd) {
 }
 
 void _forget_agent_link(CON_AGENT* a, int iid) {
+  assert_lock_held(session_lock);
   if (!iid || a->iid != iid) return;
   a->iid = 0;
   close_interpreter_nowait(iid);
 }
 
 void _read_lock_agent(CON_AGENT* a) {
+  assert_lock_held(session_lock);
   while (a->lock < 0) {
     sleep_task(a, session_lock);
     lock_task(session_lock);
@@ -221,11 +236,13 @@ void _read_lock_agent(CON_AGENT* a) {
 }
 
 void _read_unlock_agent(CON_AGENT* a) {
+  assert_lock_held(session_lock);
   if (a->lock <= 0) er_panic("read_unlock_agent");
   if (--a->lock == 0) wakeup_task(a);
 }
 
 void _write_lock_agent(CON_AGENT* a) {
+  assert_lock_held(session_lock);
   while (a->lock != 0) {
     sleep_task(a, session_lock);
     lock_task(session_lock);
@@ -234,6 +251,7 @@ void _write_lock_agent(CON_AGENT* a) {
 }
 
 void _write_unlock_agent(CON_AGENT* a) {
+  assert_lock_held(session_lock);
   if (a->lock != -1) er_panic("write_unlock_agent");
   a->lock = 0;
   wakeup_task(a);
@@ -264,6 +282,7 @@ void write_unlock_agent(CON_AGENT* a) {
 }
 
 CON_SESSION* _lock_con_session(int id, bool closing_too, const char* file, int line) {
+  assert_lock_held(session_lock);
   CON_SESSION* s;
   while ((s = _find_con_session(id)) && s->lock && (closing_too || !(s->flags & kSesCloseRequested))) {
     sleep_task(s, session_lock);
@@ -278,6 +297,7 @@ CON_SESSION* _lock_con_session(int id, bool closing_too, const char* file, int l
 }
 
 void _unlock_con_session(CON_SESSION* s) {
+  assert_lock_held(session_lock);
   s->lock = 0;
   s->lock_file = nullptr;
   s->lock_task = 0;
@@ -286,11 +306,15 @@ void _unlock_con_session(CON_SESSION* s) {
 }
 
 void _session_reply_done(CON_SESSION* s) {
+  assert_lock_held(session_lock);
   s->access_cnt--;
   if ((s->flags & kSesCloseRequested) && s->access_cnt < 1) _close_con_session(s->id);
 }
 
-void _wake_agent_timeout_task() { wakeup_task(&timeout_key); }
+void _wake_agent_timeout_task() {
+  assert_lock_held(session_lock);
+  wakeup_task(&timeout_key);
+}
 
 bool link_has_pending_query(int iid) {
   lock_task(zui_lock);

@@ -63,6 +63,7 @@ L_CHAR* resolve_path(const L_CHAR* working, const L_CHAR* db) {
 // and its path resolved against the working path, the server attached.
 // Null, or the error that refuses the request.
 ZU_SEXP* _place_request(const ZUP_REQUEST& q, CON_SESSION* s, URL* u, CON_SERVER** server) {
+  assert_lock_held(session_lock);
   if (s->server) {
     const URL& from = s->server->url;
     if (!u->proto) u->proto = ll_copy_str(from.proto);

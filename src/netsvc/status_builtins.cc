@@ -47,6 +47,7 @@ std::u32string text_of(const L_CHAR* s) {
 
 // zui_lock held.
 void _fill(SNAPSHOT* out, ZU_INTERPRETER* z) {
+  assert_lock_held(zui_lock);
   *out = SNAPSHOT{z->id,          z->mode,           z->front_thread, z->relay_thread, zui_silent(z),
                   z->connection_cnt, z->flags,       z->open_timeout, z->connect_ip,   z->ip,
                   z->port,        z->a_type,         z->thread_mode,  z->silent_timeout, z->connection_timeout,

@@ -48,6 +48,7 @@ ZoH_LIST* take_head(ZoH_ENTRY* e) {
 // Takes a session whose tasks have both ended out of the table (lock held);
 // free_ZoH_entry finishes it once the lock is released.
 void _destroy_ZoH_entry(ZoH_ENTRY* e) {
+  assert_lock_held(zoh_lock);
   for (ZoH_ENTRY** p = &ZoH_hash[chain_of(e->cockie)]; *p; p = &(*p)->next) {
     if (*p == e) {
       *p = e->next;

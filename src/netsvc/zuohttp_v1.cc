@@ -88,7 +88,7 @@ constexpr int kEnds = ZOH_F_SERVER_CLOSED | ZOH_F_ERROR | ZOH_F_CLOSE;
 // Sends one message of type `type` with what is waiting in `send` (at most
 // kMaxMessage of it; nothing when zero_check and nothing waits). 0, 1 when
 // bytes are left for another message, -1 when it could not be sent (the
-// stream is then broken).
+// stream is then broken). It takes zuohttp_lock itself.
 int __s_flush_ZUoHTTP(S_ZUoHTTP_INFO* info, int type, int zero_check, bool poll = false) {
   lock_task(zuohttp_lock);
   if (zero_check && info->send.size == 0) {
@@ -263,6 +263,7 @@ void cancel_tick(S_ZUoHTTP_INFO* info) {
 // The exchanges of a live stream, until it ends (lock held on entry and
 // exit).
 void _exchange(S_ZUoHTTP_INFO* info) {
+  assert_lock_held(zuohttp_lock);
   bool last_was_poll = false;
   for (;;) {
     if (info->flags & kEnds) return;

@@ -194,6 +194,7 @@ bool download_gone(STREAM* con) {
 
 // Whether the check ends the session now (lock held).
 bool _v2_ends(const ZoH_ENTRY_V2* e, uint32_t now, uint32_t unused_idle) {
+  assert_lock_held(zoh_lock);
   if (!e->pipe) return false;  // ending already
   bool unused = (e->flags & V2E_NO_UPLOAD) && now - e->idle_since >= unused_idle;
   return unused || download_gone(e->download);

@@ -7,7 +7,8 @@
 #include "runtime/accept.h"
 #include "runtime/interp.h"
 
-// Task entry of a listener's accept threads (data: the listener).
+// Task entry of a listener's accept threads (data: the listener); it takes
+// zui_lock itself (the underscore names no lock held).
 void _accept_thread(TKEY data);
 // One-shot timer action: closes a connection whose first byte is late.
 void accept_thread_tick(void* stream);

@@ -123,6 +123,7 @@ void free_cli(CALL_LOCK_INTERPRETER* cli) {
 // Opens a link to the service; its iid or -1. A busy service is asked
 // again after 5 seconds, three times in all. Lock held.
 int _connect_lock_zui() {
+  assert_lock_held(call_lock_lock);
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (attempt) {
       unlock_cl("_connect_lock_zui");
@@ -147,6 +148,7 @@ int _connect_lock_zui() {
 }
 
 CALL_LOCK_INTERPRETER* _new_cli() {
+  assert_lock_held(call_lock_lock);
   int iid = _connect_lock_zui();
   if (iid < 0) return nullptr;
   auto* cli = static_cast<CALL_LOCK_INTERPRETER*>(d_calloc(sizeof(CALL_LOCK_INTERPRETER), 1));
@@ -252,6 +254,7 @@ enum class Stand { kAsk, kJoin, kWait, kSelf };
 // wait for itself. Otherwise it joins a table of the same name it may share
 // (*join), or asks the service. Lock held.
 Stand _stand(const L_CHAR* name, int type, int me, CALL_LOCK_TABLE** join) {
+  assert_lock_held(call_lock_lock);
   bool wait = false, self = false;
   *join = nullptr;
   for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next) {
@@ -285,6 +288,7 @@ Stand _stand(const L_CHAR* name, int type, int me, CALL_LOCK_TABLE** join) {
 // or could not be asked. Lock held (released while the request travels).
 CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func, void* data,
                           const char* file, int line) {
+  assert_lock_held(call_lock_lock);
   int me = get_tid();
   if (type != CALL_LOCK_READ && type != CALL_LOCK_WRITE) er_panic("_new_clt: lock type");
   auto* t = static_cast<CALL_LOCK_TABLE*>(d_calloc(sizeof(CALL_LOCK_TABLE), 1));

@@ -62,6 +62,7 @@ bool probe_output(const ZU_INTERPRETER* z) {
 }
 
 TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
+  assert_lock_held(zui_lock);
   TICK_ACTION act;
   // A stream closed elsewhere (a watchdog, a failed write) is forgotten
   // before anything looks at it.

@@ -99,7 +99,9 @@ int path_check(const L_CHAR* f);
 ZU_SEXP* insert_getfile(const L_CHAR* suffix, const L_CHAR* agent, const L_CHAR* mode, int flags,
                         ZU_SEXP* cmds);
 // Makes the rule {suffix, agent, cmd} or gives the existing one the new
-// mode, command text and flags.
+// mode, command text and flags. It takes docpath_lock itself: the
+// underscore names the one-command form of insert_getfile, not a lock the
+// caller holds.
 void _insert_getfile(const L_CHAR* suffix, const L_CHAR* agent, const L_CHAR* mode, int flags,
                      const L_CHAR* cmd);
 // The rule for suffix, agent and command (any command when fname is null).

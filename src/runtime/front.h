@@ -7,6 +7,10 @@
 #include "base/task.h"
 #include "runtime/interp.h"
 
+// The underscore of _front_thread_1, _reply and _zui_break_check names no
+// lock the caller holds: each runs without zui_lock and takes it itself
+// where it must.
+//
 // The single-thread loop (thread_mode 1), run by the record's front thread
 // (zui_threads.cc starts it; relay mode is relay.cc's _front_thread_2).
 void _front_thread_1(ZU_INTERPRETER* zui);

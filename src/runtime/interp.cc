@@ -72,6 +72,7 @@ void free_auth_tick(void* set) { free_auth_connection_set(static_cast<AUTH_CONNE
 // Takes the output lock with zui_lock held; returns with it held (also when
 // the record was closed meanwhile: iid then names no record, or `gone`).
 void _lock_out(ZU_INTERPRETER* zui, int iid, int me) {
+  assert_lock_held(zui_lock);
   if (zui->out_lock == 0 || zui->out_lock_task == me) {
     zui->out_lock++;
     zui->out_lock_task = me;
@@ -91,6 +92,7 @@ void _lock_out(ZU_INTERPRETER* zui, int iid, int me) {
 }
 
 void _unlock_out(ZU_INTERPRETER* zui, int me) {
+  assert_lock_held(zui_lock);
   if (zui->out_lock <= 0 || zui->out_lock_task != me) return;
   if (--zui->out_lock > 0) return;
   if (OUT_WAITER* w = zui->out_waiters) {
@@ -106,6 +108,7 @@ void _unlock_out(ZU_INTERPRETER* zui, int me) {
 
 // The record is being freed: every waiter for its output lock gives up.
 void _release_out_waiters(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
   while (OUT_WAITER* w = zui->out_waiters) {
     zui->out_waiters = w->next;
     w->gone = true;
@@ -115,6 +118,7 @@ void _release_out_waiters(ZU_INTERPRETER* zui) {
 
 // Ids of every interpreter in table order.
 std::vector<int> _all_iids() {
+  assert_lock_held(zui_lock);
   std::vector<int> ids;
   for (auto* head : zui_table)
     for (ZU_INTERPRETER* z = head; z; z = z->next) ids.push_back(static_cast<int>(z->id));
@@ -177,6 +181,7 @@ int permission_wait(ZU_INTERPRETER* zui, int iid) {
 
 // The streams the record is registered with each get one reference.
 void _hold_streams(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
   STREAM* all[3] = {zui->inp, zui->out, zui->err};
   int n = 0;
   for (STREAM* st : all) {
@@ -306,6 +311,7 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
 }
 
 STREAM* _zui_stream(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
   STREAM* st = zui->*field;
   s_hold(st);
   return st;
@@ -314,6 +320,7 @@ STREAM* _zui_stream(STREAM* ZU_INTERPRETER::*field, ZU_INTERPRETER* zui) {
 // ---- look-ups
 
 ZU_INTERPRETER* _search_zui_id(int iid) {
+  assert_lock_held(zui_lock);
   if (iid <= 0) return nullptr;
   for (ZU_INTERPRETER* z = zui_table[bucket(static_cast<uint32_t>(iid))]; z; z = z->next)
     if (z->id == static_cast<uint32_t>(iid)) return z;
@@ -336,12 +343,14 @@ int check_iid(int iid) {
 }
 
 ZU_THREAD* _search_zui_thread(int tid) {
+  assert_lock_held(zui_lock);
   for (ZU_THREAD* t = thread_table[tbucket(tid)]; t; t = t->next)
     if (t->tid == tid) return t;
   return nullptr;
 }
 
 void _register_zui_thread(ZU_INTERPRETER* zui, int tid) {
+  assert_lock_held(zui_lock);
   if (ZU_THREAD* t = _search_zui_thread(tid)) {
     t->zui = zui;
     return;
@@ -354,6 +363,7 @@ void _register_zui_thread(ZU_INTERPRETER* zui, int tid) {
 }
 
 void _delete_zui_thread(int tid) {
+  assert_lock_held(zui_lock);
   for (ZU_THREAD** p = &thread_table[tbucket(tid)]; *p; p = &(*p)->next) {
     if ((*p)->tid == tid) {
       ZU_THREAD* t = *p;
@@ -365,6 +375,7 @@ void _delete_zui_thread(int tid) {
 }
 
 ZU_INTERPRETER* _get_my_zui() {
+  assert_lock_held(zui_lock);
   ZU_THREAD* t = _search_zui_thread(get_tid());
   return t ? t->zui : nullptr;
 }
@@ -441,6 +452,7 @@ void send_code_sync(int iid) {
 }
 
 int _get_next_iid(int iid) {
+  assert_lock_held(zui_lock);
   std::vector<int> ids = _all_iids();
   if (ids.empty()) return 0;
   if (iid <= 0) return ids.front();
@@ -544,6 +556,7 @@ void zui_page_feed(int iid) {
 // ---- closing
 
 int _close_interpreter(int iid) {
+  assert_lock_held(zui_lock);
   ZU_INTERPRETER* zui = _search_zui_id(iid);
   if (!zui || zui->mode == ZUI_MODE_CLOSED) return -1;
   if (zui->result_head) {
@@ -620,6 +633,7 @@ void close_self_interpreter() {
 }
 
 void _close_all_interpreter() {
+  assert_lock_held(zui_lock);
   _wait_rs_queue();
   ZU_INTERPRETER* me = _get_my_zui();
   for (int iid : _all_iids()) {
@@ -638,6 +652,7 @@ void close_all_interpreter() {
 }
 
 void _close_zu_interpreter(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
   // The main interpreter's end closes every link, among them those that
   // carry the session requests its script left in flight: their replies
   // come first.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/leaf_mutex.h"
 #include "base/lock.h"
 #include "base/paths.h"
 #include "stream/stream.h"
@@ -51,12 +52,12 @@ constexpr auto kRecheck = std::chrono::milliseconds(100);
 constexpr auto kFreshEval = std::chrono::milliseconds(500);
 
 struct Budget {
-  std::mutex mu;
+  LeafMutex mu;
   // A share went down: every waiting reader looks again, but only one
   // waiting relay, so that evaluations started together cannot all pass on
   // room that only one of them will find.
-  std::condition_variable room_read;
-  std::condition_variable room_eval;
+  std::condition_variable_any room_read;
+  std::condition_variable_any room_eval;
   LINK_METER* links = nullptr;
   uint64_t next_id = 0;
   int64_t total = 0;    // every meter's shares, and input charged outside the links
@@ -86,6 +87,7 @@ int64_t env_mib(const char* name) { return u_getenv_count(name, 0, (int64_t{1} <
 
 // Forgets what a collection completed since has freed.
 void _swept() {
+  assert_leaf_held(B().mu);
   Budget& b = B();
   uint64_t done = gc_collections_done();
   if (done != b.lingering_done) {
@@ -95,11 +97,13 @@ void _swept() {
 }
 
 int64_t _lingering() {
+  assert_leaf_held(B().mu);
   _swept();
   return B().lingering;
 }
 
 void _let_go(int64_t bytes) {
+  assert_leaf_held(B().mu);
   _swept();
   B().lingering += bytes;
   B().unswept += bytes;
@@ -107,6 +111,7 @@ void _let_go(int64_t bytes) {
 
 // Changes one share of m by delta; a share that goes down lets go.
 void _adjust(LINK_METER* m, int64_t LINK_METER::*share, int64_t delta) {
+  assert_leaf_held(B().mu);
   Budget& b = B();
   m->*share += delta;
   b.total += delta;
@@ -117,6 +122,7 @@ void _adjust(LINK_METER* m, int64_t LINK_METER::*share, int64_t delta) {
 // Whether m holds the most unfinished input of all links (ties go to the
 // older link).
 bool _leads(const LINK_METER* m) {
+  assert_leaf_held(B().mu);
   for (const LINK_METER* o = B().links; o; o = o->next) {
     if (o == m) continue;
     if (o->reading > m->reading || (o->reading == m->reading && o->id < m->id)) return false;
@@ -129,6 +135,7 @@ bool _leads(const LINK_METER* m) {
 // fresh, at least a sixteenth (see the header; the result an evaluation
 // returns is charged as a reply).
 int64_t _in_flight() {
+  assert_leaf_held(B().mu);
   Budget& b = B();
   uint64_t epoch = gc_epoch();
   auto now = Clock::now();
@@ -148,11 +155,13 @@ int64_t _in_flight() {
 }
 
 bool _reader_may_go(const LINK_METER* m) {
+  assert_leaf_held(B().mu);
   Budget& b = B();
   return b.total + _lingering() <= b.limit || _leads(m);
 }
 
 bool _relay_may_go() {
+  assert_leaf_held(B().mu);
   Budget& b = B();
   return b.replies + _in_flight() + _lingering() <= b.limit;
 }
@@ -166,7 +175,7 @@ void collect_after_burst() {
   Budget& b = B();
   bool over;
   {
-    std::lock_guard<std::mutex> l(b.mu);
+    std::lock_guard<LeafMutex> l(b.mu);
     _swept();
     over = b.pressed && b.total == 0 && b.evaluations == 0 && b.unswept >= b.limit / 16;
     if (over) b.pressed = false;
@@ -193,13 +202,13 @@ void released(int64_t bytes) {
 // one holds that mutex while waiting for the collector. Garbage of shares
 // let go counts until a collection has freed it: one is asked for.
 template <class MayGo, class Go, class Gone>
-bool wait_for_room(std::condition_variable& room, MayGo may_go, Go go, Gone gone) {
+bool wait_for_room(std::condition_variable_any& room, MayGo may_go, Go go, Gone gone) {
   Budget& b = B();
   for (;;) {
     bool ask;
     {
       BlockingRegion outside;
-      std::unique_lock<std::mutex> l(b.mu);
+      std::unique_lock<LeafMutex> l(b.mu);
       if (!may_go()) {
         b.pressed = true;
         room.wait_for(l, kRecheck);
@@ -277,7 +286,7 @@ int64_t buffer_charge(ZU_FILE* f) {
 void drop_share(LINK_METER* m, int64_t LINK_METER::*share, int64_t bytes) {
   if (!m || bytes <= 0) return;
   {
-    std::lock_guard<std::mutex> l(B().mu);
+    std::lock_guard<LeafMutex> l(B().mu);
     _adjust(m, share, -bytes);
   }
   released(bytes);
@@ -288,21 +297,21 @@ void drop_share(LINK_METER* m, int64_t LINK_METER::*share, int64_t bytes) {
 void init_link_budget() {
   if (int64_t v = env_mib("QNMX_LINK_BUDGET_MIB")) {
     Budget& b = B();
-    std::lock_guard<std::mutex> l(b.mu);
+    std::lock_guard<LeafMutex> l(b.mu);
     b.limit = v;
   }
   if (int64_t v = env_mib("QNMX_GC_TRIM_MIB")) gc_set_trim_bytes(static_cast<uint64_t>(v));
 }
 
 int64_t link_budget_bytes() {
-  std::lock_guard<std::mutex> l(B().mu);
+  std::lock_guard<LeafMutex> l(B().mu);
   return B().limit;
 }
 
 LINK_METER* new_link_meter() {
   auto* m = new LINK_METER{};
   Budget& b = B();
-  std::lock_guard<std::mutex> l(b.mu);
+  std::lock_guard<LeafMutex> l(b.mu);
   m->id = ++b.next_id;
   m->next = b.links;
   if (b.links) b.links->prev = m;
@@ -315,7 +324,7 @@ void free_link_meter(LINK_METER* m) {
   Budget& b = B();
   int64_t held;
   {
-    std::lock_guard<std::mutex> l(b.mu);
+    std::lock_guard<LeafMutex> l(b.mu);
     held = m->held();
     _adjust(m, &LINK_METER::reading, -m->reading);
     _adjust(m, &LINK_METER::queued, -m->queued);
@@ -337,7 +346,7 @@ int link_admit_input(LINK_METER* m, ZU_FILE* f) {
   int64_t down;
   bool over, go;
   {
-    std::lock_guard<std::mutex> l(b.mu);
+    std::lock_guard<LeafMutex> l(b.mu);
     down = m->reading - want;
     _adjust(m, &LINK_METER::reading, want - m->reading);
     over = m->held() > b.limit / 4;
@@ -363,7 +372,7 @@ int64_t link_form_read(LINK_METER* m, ZU_FILE* f, ZU_SEXP* form) {
   int64_t garbage = form_charge(m) - held;
   int64_t buffer = buffer_charge(f);
   {
-    std::lock_guard<std::mutex> l(B().mu);
+    std::lock_guard<LeafMutex> l(B().mu);
     B().total += buffer - m->reading;
     m->reading = buffer;
     if (garbage > 0) _let_go(garbage);
@@ -377,7 +386,7 @@ void link_input_end(LINK_METER* m) {
   if (!m) return;
   int64_t gone;
   {
-    std::lock_guard<std::mutex> l(B().mu);
+    std::lock_guard<LeafMutex> l(B().mu);
     gone = m->reading;
   }
   drop_share(m, &LINK_METER::reading, gone);
@@ -385,7 +394,7 @@ void link_input_end(LINK_METER* m) {
 
 void link_queue(LINK_METER* m, int64_t charge) {
   if (!m || charge <= 0) return;
-  std::lock_guard<std::mutex> l(B().mu);
+  std::lock_guard<LeafMutex> l(B().mu);
   _adjust(m, &LINK_METER::queued, charge);
 }
 
@@ -394,7 +403,7 @@ void link_unqueue(LINK_METER* m, int64_t charge) { drop_share(m, &LINK_METER::qu
 void link_release(LINK_METER* m, int64_t charge) {
   if (!m || charge <= 0) return;
   {
-    std::lock_guard<std::mutex> l(B().mu);
+    std::lock_guard<LeafMutex> l(B().mu);
     _let_go(charge);
   }
   released(charge);
@@ -417,7 +426,7 @@ bool link_eval_begin(LINK_METER* m, bool wait, bool (*gone)(void* arg), void* ar
   };
   bool begun = false;
   {
-    std::lock_guard<std::mutex> l(b.mu);
+    std::lock_guard<LeafMutex> l(b.mu);
     if (!wait || _relay_may_go()) {
       begin();
       begun = true;
@@ -432,7 +441,7 @@ void link_eval_end(LINK_METER* m, std::atomic<int64_t>* before) {
   gc_attach_meter(before);
   if (!m) return;
   {
-    std::lock_guard<std::mutex> l(B().mu);
+    std::lock_guard<LeafMutex> l(B().mu);
     --B().evaluations;
     if (--m->evaluating == 0) {
       _swept();
@@ -449,7 +458,7 @@ bool link_reply_begin(LINK_METER* m, ZU_SEXP* value, int64_t* charge) {
   int64_t quarter = link_budget_bytes() / 4;
   int64_t bytes = 0;
   footprint(value, quarter, &bytes);
-  std::lock_guard<std::mutex> l(B().mu);
+  std::lock_guard<LeafMutex> l(B().mu);
   if (m->held() + bytes > quarter) return false;
   _adjust(m, &LINK_METER::reply, bytes);
   *charge = bytes;
@@ -467,7 +476,7 @@ bool link_budget_charge(int64_t bytes) {
   auto may_go = [bytes] { return B().total + _lingering() + bytes <= B().limit; };
   auto take = [bytes] { B().total += bytes; };
   {
-    std::lock_guard<std::mutex> l(b.mu);
+    std::lock_guard<LeafMutex> l(b.mu);
     if (held()) return false;
     if (may_go()) {
       take();
@@ -475,7 +484,7 @@ bool link_budget_charge(int64_t bytes) {
     }
   }
   return wait_for_room(b.room_read, may_go, take, [held] {
-    std::lock_guard<std::mutex> l(B().mu);
+    std::lock_guard<LeafMutex> l(B().mu);
     return held();
   });
 }
@@ -483,7 +492,7 @@ bool link_budget_charge(int64_t bytes) {
 void link_budget_release(int64_t bytes) {
   if (bytes <= 0) return;
   {
-    std::lock_guard<std::mutex> l(B().mu);
+    std::lock_guard<LeafMutex> l(B().mu);
     B().total -= bytes;
     _let_go(bytes);
   }

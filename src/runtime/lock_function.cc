@@ -24,6 +24,7 @@ std::basic_string<L_CHAR> lockf_name;  // zui_lock
 
 // Meets the other side of zui's rendezvous or waits for it (lock held).
 void _lockf_meet(ZU_INTERPRETER* zui, int type) {
+  assert_lock_held(zui_lock);
   for (LOCKF_ENTRY** p = &lockf_list; *p; p = &(*p)->next) {
     if ((*p)->zui == zui && (*p)->type != type) {
       LOCKF_ENTRY* e = *p;

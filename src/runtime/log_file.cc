@@ -102,6 +102,7 @@ STREAM* open_log(const L_CHAR* file) {
 // ---- path entries (lock_log held)
 
 LOG_LOCK_PATH_LIST* _search_llpl(const L_CHAR* path) {
+  assert_lock_held(lock_log);
   for (LOG_LOCK_PATH_LIST* e = ll_path_list; e; e = e->next)
     if (l_strcmp(e->path, path) == 0) return e;
   auto* e = static_cast<LOG_LOCK_PATH_LIST*>(d_calloc(sizeof(LOG_LOCK_PATH_LIST), 1));
@@ -113,6 +114,7 @@ LOG_LOCK_PATH_LIST* _search_llpl(const L_CHAR* path) {
 }
 
 LOG_LOCK_PATH_LIST* _lock_llpl(const L_CHAR* path) {
+  assert_lock_held(lock_log);
   LOG_LOCK_PATH_LIST* e = _search_llpl(path);
   // A refused lock leaves the entry without one; the line is written all
   // the same and the lock is asked for again with the next record.
@@ -123,12 +125,16 @@ LOG_LOCK_PATH_LIST* _lock_llpl(const L_CHAR* path) {
 }
 
 LOG_LOCK_PATH_LIST* _invalid_llpl(const L_CHAR* path) {
+  assert_lock_held(lock_log);
   LOG_LOCK_PATH_LIST* e = _search_llpl(path);
   e->lock = 1;
   return e;
 }
 
-void _unlock_llpl(LOG_LOCK_PATH_LIST* e) { e->lock = 0; }
+void _unlock_llpl(LOG_LOCK_PATH_LIST* e) {
+  assert_lock_held(lock_log);
+  e->lock = 0;
+}
 
 void release_entry(LOG_LOCK_PATH_LIST* e) {
   if (e->st) d_s_close(e->st);

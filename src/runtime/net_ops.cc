@@ -140,6 +140,8 @@ ZU_SEXP* auth_filepath_passive(ZU_SEXP* path, const char* operation) {
   return ops.auth_filepath_passive(path, operation);
 }
 void wait_rs_queue() { ops.wait_rs_queue(); }
+// zui_lock held: the network layer's operation states it (this table sits
+// below the interpreters' and does not name their lock).
 void _wait_rs_queue() { ops._wait_rs_queue(); }
 void check_proxy(PROXY_INFO* out, const char* host) { ops.check_proxy(out, host); }
 int set_serverinfo(SERVER_INFO* info, int cmd, int set_if) { return ops.set_serverinfo(info, cmd, set_if); }

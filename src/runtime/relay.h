@@ -9,6 +9,9 @@
 #include "base/task.h"
 #include "runtime/interp.h"
 
+// The underscore of the thread entries, of the control forms (_permission,
+// _cancel, _break) and of _get_user_info names no lock the caller holds:
+// each runs without zui_lock and takes it itself.
 void _front_thread_2(ZU_INTERPRETER* zui);
 void _relay_thread(TKEY data);
 // Evaluates queued forms and replies; with no_wait it returns as soon as

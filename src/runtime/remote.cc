@@ -121,6 +121,7 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
 }  // namespace
 
 int _wait_result_inp(ZU_RESULT* r) {
+  assert_lock_held(zui_lock);
   ZU_INTERPRETER* req = r->inp_interpreter;
   int req_iid = req ? static_cast<int>(req->id) : 0;
   for (;;) {
@@ -398,6 +399,7 @@ void delete_result_list(ZU_RESULT* r) {
 }
 
 void _abandon_result_queue(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
   while (ZU_RESULT* p = zui->result_head) {
     delete_result_queue(zui, p);
     p->ret = nullptr;
@@ -411,6 +413,7 @@ void _abandon_result_queue(ZU_INTERPRETER* zui) {
 }
 
 void _drop_result_list(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
   ZU_RESULT* p = zui->result_list;
   zui->result_list = nullptr;
   while (p) {
@@ -449,6 +452,7 @@ ZU_SEXP* remote_delay_func(ZU_SEXP* s) {
 }
 
 int _check_remote_delay(ZU_RESULT* r, int key) {
+  assert_lock_held(zui_lock);
   if (key) r->wup_key = key;
   ZU_INTERPRETER* req = r->inp_interpreter;
   if ((r->flags & ZU_RESULT_REPLIED) || !req || (req->flags & (ZUI_F_BREAK | ZUI_F_CANCEL))) return 2;

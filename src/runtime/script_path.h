@@ -19,7 +19,8 @@ inline constexpr char kZuPathSeparators[] = ";\t\n\r :";
 L_CHAR* get_script(const L_CHAR* caller, const L_CHAR* name);
 // The directory (ending in "/") in which the search path holds name.
 L_CHAR* get_zuwhich(const L_CHAR* name);
-// Searches one search-path text.
+// Searches one search-path text (no lock: the underscore names the form
+// for one text).
 L_CHAR* _zuwhich(const L_CHAR* path_list, const L_CHAR* name);
 // Searches the ZUPATH entries of one start-up file.
 L_CHAR* in_zurc(const char* dir, const char* file, const L_CHAR* name);

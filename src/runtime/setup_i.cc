@@ -20,6 +20,9 @@ void child_environment(ZU_INTERPRETER* zui) {
   if (zui->environment) zui->env = new_env(zui->env);
 }
 
+// The set-up of each kind (_setup_i_<kind>) runs under no lock: it opens
+// the kind's streams and registers the record through
+// setup_zu_interpreter, which takes zui_lock.
 int _setup_i_stdio(ZU_INTERPRETER* zui) {
   STREAM* t = s_open_terminal(terminal_prompt);
   if (!t) {

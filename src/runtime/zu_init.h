@@ -13,5 +13,6 @@ void init_zu();
 // or 1 after writing the reason to the standard error.
 int zu_setup_file(int argc, char** argv);
 
-// The file kind's stream set-up (called through setup_i).
+// The file kind's stream set-up (called through setup_i; as the other
+// kinds' _setup_i_ functions, it runs under no lock).
 int _setup_i_file(ZU_INTERPRETER* zui);

@@ -254,6 +254,7 @@ SEM bl_lock() {
 BL_ENTRY* bl_head = nullptr;  // guarded by bl_lock()
 
 BL_ENTRY* _bl_entry(const char* host) {
+  assert_lock_held(bl_lock());
   for (BL_ENTRY* e = bl_head; e; e = e->next)
     if (strcasecmp(e->host, host) == 0) return e;
   auto* e = static_cast<BL_ENTRY*>(d_calloc(sizeof(BL_ENTRY), 1));

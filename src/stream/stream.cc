@@ -176,6 +176,7 @@ void unlock_stream() { unlock_task(stream_lock, "unlock_stream"); }
 // Opening
 
 int _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line) {
+  assert_lock_held(stream_lock);
   if (!s || !s->h.tbl) return -1;
   S_HEADER& h = s->h;
   h.type = h.tbl->type;
@@ -332,6 +333,7 @@ int close_now(STREAM* s) {
 }  // namespace
 
 int __d_s_close(STREAM* s, const char* file, int line) {
+  assert_lock_held(stream_lock);
   (void)file;
   (void)line;
   if (!s || !live_set().count(s)) return -1;

@@ -238,17 +238,20 @@ void ensure_lock() {
 }
 
 NAMED_UENV** _find_named(const L_CHAR* name) {
+  assert_lock_held(g_unit_lock);
   NAMED_UENV** p = &g_named;
   while (*p && l_strcmp((*p)->name, name) != 0) p = &(*p)->next;
   return p;
 }
 
 UNIT_ENV* _search_uenv_name(const L_CHAR* name) {
+  assert_lock_held(g_unit_lock);
   NAMED_UENV* n = *_find_named(name);
   return n ? n->u : nullptr;
 }
 
 int _del_uenv_name(const L_CHAR* name) {
+  assert_lock_held(g_unit_lock);
   NAMED_UENV** p = _find_named(name);
   if (!*p) return -1;
   *p = (*p)->next;

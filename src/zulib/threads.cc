@@ -50,6 +50,7 @@ void gc_th_data(void* block) {
 
 // sthread_lock held.
 void _unlink_thread(TH_DATA* t) {
+  assert_lock_held(sthread_lock);
   for (TH_DATA** p = &sthread_list; *p; p = &(*p)->next) {
     if (*p == t) {
       *p = t->next;
@@ -61,6 +62,7 @@ void _unlink_thread(TH_DATA* t) {
 // sthread_lock held; waits (releasing it meanwhile) until flag is set.
 template <class F>
 void _wait_for(TH_DATA* t, F flag_set) {
+  assert_lock_held(sthread_lock);
   while (!flag_set()) {
     sleep_task(t, sthread_lock);
     lock_task(sthread_lock);

@@ -281,6 +281,28 @@ TEST_F(MxEntry, StatusOfUnreadableModes) {
   EXPECT_EQ(close_mx_entry(e), 0);
 }
 
+using MxEntryDeathTest = MxEntry;
+
+// The whole status runs under the entry's command lock: a caller without it
+// stops, naming the entry; the lock's holder gets the status.
+TEST_F(MxEntryDeathTest, StatusStopsACallerWithoutTheCommandLock) {
+  if (!QNMX_LOCK_CHECK) GTEST_SKIP() << "checked in debug and sanitizer builds";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  MATRIX* m = open_matrix(nullptr, nullptr, l_string(std_cm, "no file"), nullptr, nullptr);
+  MATRIX_PARAM p{};
+  p.channel_nos = 1;
+  p.dim = 1;
+  ASSERT_EQ(set_matrix_param(m, &p), 0);
+  MX_ENTRY* e = new_mx_entry(nullptr, m);
+  ASSERT_TRUE(e);
+  EXPECT_EXIT(_get_mx_status(1, e), testing::ExitedWithCode(1),
+              "the command lock of entry [0-9]+ is not held at .*qmx_status\\.cc");
+  ASSERT_EQ(lock_mx_entry(e), 0);
+  EXPECT_NE(printed(_get_mx_status(1, e)).find("qmxMatrixParam"), std::string::npos);
+  unlock_mx_entry(e);
+  EXPECT_EQ(close_mx_entry(e), 0);
+}
+
 // The program's end: while an opening is under way nothing is closed yet;
 // the opening's entry is refused and its opener closes the matrix itself;
 // then the entries close, each after its user is done (who still reads

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/leaf_mutex.h"
 #include "base/lock.h"
 #include "base/task.h"
 #include "sync_util.h"
@@ -181,6 +184,41 @@ TEST(LockOrderDeathTest, NotesAndHeldAssertions) {
       testing::ExitedWithCode(1), "lock order: stream reader \\(level 154\\) taken at .* while stream_lock");
   EXPECT_EXIT(assert_lock_held(stream), testing::ExitedWithCode(1), "stream \\(stream_lock, level 160\\) is not held at ");
   _i_free_lock(stream);
+}
+
+// A leaf mutex knows its holder in checked builds: another thread, and the
+// holder once it has let go, are not it; a wait on it gives it back to the
+// waiter with the record true; a `_name` statement stops a caller without
+// it, naming the mutex.
+TEST(LockOrderDeathTest, LeafMutexRecordsItsHolder) {
+  if (!QNMX_LOCK_CHECK) GTEST_SKIP() << "checked in debug and sanitizer builds";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  LeafMutex mu;
+  std::condition_variable_any cv;
+  EXPECT_FALSE(mu.held_by_me());
+  bool seen_by_other = true;
+  bool woken = false;
+  {
+    std::unique_lock<LeafMutex> l(mu);
+    EXPECT_TRUE(mu.held_by_me());
+    std::thread other([&] {
+      seen_by_other = mu.held_by_me();
+      std::lock_guard<LeafMutex> g(mu);  // taken while the first waits
+      woken = true;
+      cv.notify_one();
+    });
+    cv.wait(l, [&] { return woken; });
+    EXPECT_TRUE(mu.held_by_me());
+    assert_leaf_held(mu);
+    l.unlock();
+    other.join();
+  }
+  EXPECT_FALSE(seen_by_other);
+  EXPECT_FALSE(mu.held_by_me());
+  EXPECT_TRUE(mu.try_lock());
+  EXPECT_TRUE(mu.held_by_me());
+  mu.unlock();
+  EXPECT_EXIT(assert_leaf_held(mu), testing::ExitedWithCode(1), "mu \\(a leaf mutex\\) is not held at .*lock_test\\.cc:");
 }
 
 TEST(LockOrder, TheTableNamesEveryLevel) {

@@ -189,6 +189,29 @@ TEST_F(Interp, PermissionListsAdmitByFirstMatchingEntry) {
 
 TEST_F(Interp, NoTerminalMeansTheInterruptEndsTheProgram) { EXPECT_EQ(zu_int_handler(2), -1); }
 
+// The `_name` forms of the table state that zui_lock is held: a caller
+// without it stops, and the stop names the lock and the function's place;
+// one that holds it gets its answer.
+TEST(InterpDeathTest, UnderscoreFormsStopACallerWithoutZuiLock) {
+  if (!QNMX_LOCK_CHECK) GTEST_SKIP() << "checked in debug and sanitizer builds";
+  init_zu();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::pair<const char*, void (*)()> cases[] = {
+      {"_search_zui_id", [] { _search_zui_id(1); }},
+      {"_get_my_zui", [] { _get_my_zui(); }},
+      {"_search_zui_thread", [] { _search_zui_thread(get_tid()); }},
+      {"_get_next_iid", [] { _get_next_iid(0); }},
+      {"_close_interpreter", [] { _close_interpreter(-1); }},
+      {"_close_all_interpreter", [] { _close_all_interpreter(); }},
+  };
+  for (const auto& [name, call] : cases)
+    EXPECT_EXIT(call(), testing::ExitedWithCode(1), "zui_lock \\(level 100\\) is not held at .*src/runtime/") << name;
+  lock_task(zui_lock);
+  EXPECT_EQ(_search_zui_id(-1), nullptr);
+  EXPECT_EQ(_close_interpreter(-1), -1);
+  unlock_task(zui_lock, "test");
+}
+
 // Runs last in a process: after the main interpreter closes, only internal
 // interpreters may start.
 TEST(InterpShutdown, MainRuleAndIds) {
