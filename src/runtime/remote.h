@@ -10,6 +10,7 @@
 
 #include "runtime/interp.h"
 #include "stream/url.h"
+#include "zu/env.h"
 #include "zu/value.h"
 
 // Options of a request made through a remote session, passed unchanged from
@@ -118,6 +119,10 @@ class EvalOriginScope {
  private:
   EVAL_ORIGIN origin_;
   const EVAL_ORIGIN* outer_;
+  // What the evaluation writes into the top environments follows the new
+  // origin, not the lambda that the thread may be running around it (a
+  // task waiting for a reply serves its link's forms).
+  EnvWriterScope writer_{false, true};
 };
 // Delivers a Result form read from zui: 0 when a query took it, else -1.
 int return_result(ZU_INTERPRETER* zui, ZU_SEXP* ret);

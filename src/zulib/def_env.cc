@@ -73,7 +73,7 @@ ZU_SEXP* zu_SetParentEnvironment(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_F
   ZUISP_ENV* parent = env_of(p);
   if (!e || (!parent && !is_nil(p)) || (parent && on_search_path(parent, e)))
     return error_list_at(form, ZU_ER_TYPE, "SetParentEnvironment", "SetParentEnvironment argument");
-  set_parent_env(e, parent);
+  if (set_parent_env(e, parent) == kEnvRefused) return peer_refused(form, "SetParentEnvironment");
   return nullptr;
 }
 

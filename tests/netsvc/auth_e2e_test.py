@@ -19,8 +19,9 @@ churn      1000 refused attempts on fresh links: the server's descriptors and
            resident memory stay steady
 client     a peer that asks the agent's client side (as a query, as a
            LocalEval on its own link, or through a (Local ...) that the
-           agent's own listener puts back to it) gets no password; a server
-           gets only the preset results of its own site
+           agent's own listener puts back to it) gets no password, nor can
+           it put a function of its own in the place of the agent's
+           built-ins; a server gets only the preset results of its own site
 rotate     a changed access file counts at once: a password rotated in the
            root's file, a file added later, a removed file
 edits      a peer's Rm and Mv never touch an access file, are judged where
@@ -452,6 +453,20 @@ def group_client():
     reply = peer.ask(f'(Remote (OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port {port})) '
                      f'(Local {ask}))'.encode()).decode()
     cli.expect("a peer's question put back by the agent's own listener", PASSWD in reply, False)
+    # Nor may a peer put a function of its own in the place of a built-in
+    # that the agent's scripts call (auth-transaction among them, which a
+    # server's question to the agent calls as the agent): the agent's
+    # bindings stay as they are, while a peer's own names stay its own.
+    hooks = ['(Define auth-transaction () (h a b c) 1)', '(Define GetZUTime () (h) "hooked")', '(set GetZUTime 1)',
+             '(DeleteDefine (quote GetZUTime))', '(MoveDefine GetZUTime Env0 (NewEnvironment ()))',
+             '(Eval Env0 (quote (Define GetZUTime 2)))', '(SetEA Env0 "GetZUTime" 3)', '(DefineEval () GetZUTime 4)',
+             '(Thread (Define GetZUTime 5))', '(DefineDefault () (h) 6)', '(SetParentEnvironment Env0 (NewEnvironment ()))']
+    refused = [error_of(peer.ask(f.encode()).decode()) for f in hooks]
+    cli.expect("a peer's hooks refused", [e and e[0] for e in refused], [DENIED] * len(hooks))
+    other = link(port)
+    cli.expect("the built-in, seen from another link", other.ask(b"(GetZUTime)").decode().endswith("sec"), True)
+    own = [other.ask(f).decode() for f in (b"(Define mine 1)", b"(Define mine 2)", b"(set mine 3)", b"mine")]
+    cli.expect("a peer's own name", own, ["mine", "mine", "3", "3"])
     # The agent's own client, asked by the server of a link it opened.
     text = fake_server("presets", entries, [CONNECT, '(Remote iid (Get "/lr/m.lod" (List 0 0 0)))'], {"HOME": home})
     cli.expect("presets sent to 127.0.0.1", (PASSWD + "-near" in text, PASSWD + "-far" in text), (True, False))

@@ -4,8 +4,8 @@
 DRIVER is tests/netsvc/http_agent_driver, which registers the paths on its
 command line and runs a script as qnmx does; the script here defines the
 handlers and listens. clients: curl and wget against local entries, and
-qnmx itself answering 404; methods that are not HTTP's, content types that
-would break the header. remote: entries at a second qnmx whose script
+qnmx itself answering 404; methods that are not HTTP's or that a line peer
+bound, content types that would break the header. remote: entries at a second qnmx whose script
 defines SetAgent and HTTP; the peer killed and started again; agents that
 cannot be reached, whose URLs hold a password. budget: request bodies
 under a small budget for peer input. hostile: escaped pages, a body past
@@ -122,9 +122,19 @@ def raw(port, data, timeout=20):
         return read_all(s)
 
 
-def driver(tmp, entries, args=(), tick=None, env=None):
+def driver(tmp, entries, args=(), tick=None, env=None, script=HANDLERS):
     argv = [DRIVER] + (["tick=%d" % tick] if tick else []) + entries + ["--"]
-    return Process(tmp, argv, HANDLERS, free_port(), args, env)
+    return Process(tmp, argv, script, free_port(), args, env)
+
+
+def read_until(s, marker):
+    got = b""
+    while marker not in got:
+        b = s.recv(65536)
+        if not b:
+            break
+        got += b
+    return got
 
 
 def clients(tmp):
@@ -192,6 +202,19 @@ def clients(tmp):
         check(d.alive(), "method %s leaves the driver running" % method)
     check(curl(port, "/hello").stdout == b"<p>ok</p>", "GET still served after them")
     check(d.alive(), "the driver lives")
+    d.stop()
+    # A method that a peer of a listener on Env0 bound there itself: its
+    # function would run as the agent, seeing all the agent sees (Shell).
+    d = driver(tmp, ["/hello"], script=HANDLERS.replace('"accept" Env1', '"accept" Env0'))
+    mark = os.path.join(tmp, "peer_ran")
+    with socket.create_connection((HOST, d.port), timeout=20) as s:
+        s.sendall(b"\n")
+        read_until(s, b"</Permission>\n")
+        s.sendall(b'(Define DELETE () (h) (Sequence () (Shell "touch %s") (List (quote text/html) "p")))\n' %
+                  mark.encode())
+        read_until(s, b"</Result>\n")
+        r = raw(d.port, b"DELETE /hello HTTP/1.0\r\n\r\n")
+    check(not r.startswith(b"HTTP/1.1 200") and not os.path.exists(mark), "a peer's DELETE: %r" % r[:200])
     d.stop()
     # qnmx itself registers nothing: every plain request gets the 404 page.
     q = Process(tmp, [QNMX], HANDLERS, free_port())
