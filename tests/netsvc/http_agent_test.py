@@ -41,6 +41,7 @@ HANDLERS = r'''
   (Case (equal HttpAgent_path "/cache") (List (quote [text/html Cache-Control="private"]) "<p>c</p>"))
   (Case (equal HttpAgent_path "/crlf") (List (Cast "text/html\r\nX-Injected: 1" type="symbol") "<p>i</p>"))
   (Case (equal HttpAgent_path "/blank") (List (Cast "text/html x" type="symbol") "<p>b</p>"))
+  (Case (equal HttpAgent_path "/c1") (List (Cast "text/html&#133;X-Injected:1" type="symbol") "<p>n</p>"))
   (Case 1 (List (quote text/html) HttpAgent_path))))))
 (Eval Env1 (quote (Define POST () (f data) (List (quote text/html) (Cast type="string" (GetSize data))))))
 (SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () (Allow "all"))))
@@ -143,7 +144,7 @@ def clients(tmp):
         pixels = bytes((x * 37 + y * 11) % 4 * 85 for y in range(20) for x in range(30) for _ in range(3))
         f.write(subprocess.run(["ppmtogif"], input=b"P6\n30 20\n255\n" + pixels, capture_output=True).stdout)
     check(0 < os.path.getsize(gif) < 4096, "the GIF fits one piece of a raw load")
-    d = driver(tmp, ["/hello", "/err", "/num", "/gif", "/xml", "/xml2", "/cache", "/crlf", "/blank"], [gif])
+    d = driver(tmp, ["/hello", "/err", "/num", "/gif", "/xml", "/xml2", "/cache", "/crlf", "/blank", "/c1"], [gif])
     port = d.port
     r = curl(port, "/hello", "-i")
     check(r.stdout == b"HTTP/1.1 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\nServer: PELANOR QUARVEN SERVER\r\n"
@@ -188,7 +189,7 @@ def clients(tmp):
                        capture_output=True, timeout=60)
     check(r.returncode == 8 and b"HTTP/1.1 404 Not Found" in r.stderr, "wget of an unknown path: %r" % r.stderr)
     # A content type that would end its header line is refused.
-    for path in ("/crlf", "/blank"):
+    for path in ("/crlf", "/blank", "/c1"):
         r = raw(port, b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
         head = r.split(b"\r\n\r\n", 1)[0]
         check(r.startswith(b"HTTP/1.1 500 Internal Server Error\r\n") and b"invalid content type" in r and
