@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""http sessions against a loop of curl, in the same run:
+"""http sessions against one curl process, in the same run:
 http_session_peers.py BUILD-DIR (a release build, as `make bench` makes it).
 
 A 100 KB file is fetched 500 times in sequence from python3 -m
 http.server and from nginx (keepalive_timeout 0: a connection per
 request, as the sessions make), once by a qnmx script whose 500
-RemoteSession calls are each waited for (only the reply's type is
-printed), once by a shell loop of `curl -s -o /dev/null`. Both sides are
-whole processes; the pairs alternate. Prints one ROW line per server."""
+RemoteSession calls are each waited for, each reply's whole body read
+into a raw value (the replies print each body's size, which is checked),
+once by one curl process given the same 500 URLs (HTTP/1.0, each body
+written to /dev/null). Both sides are whole processes; the pairs
+alternate. Prints one ROW line per server."""
 import os
 import shutil
 import subprocess
@@ -46,8 +48,8 @@ def main():
             procs.append(pairs.nginx(work, q))
             servers.append(("nginx", "nginx (keepalive_timeout 0)", q))
         else:
-            pairs.row("http_session.nginx", "http sessions: 500 sequential fetches of 100 KB", "nginx", "-", "-", "-",
-                      "ratio<=0.5", [], pairs.missing("nginx", "nginx-light"))
+            pairs.row("http_session.nginx", "http sessions: 500 sequential fetches of 100 KB", "curl", "-", "-", "-",
+                      "-", [], pairs.missing("nginx", "nginx-light"))
         for rid, name, port in servers:
             if not wait_for(lambda: listening(port), 20):
                 sys.exit("%s did not start" % name)
@@ -55,19 +57,34 @@ def main():
             script = os.path.join(work, "fetch_%s.zu" % rid)
             with open(script, "w") as f:
                 f.write("(Define s (OpenSession))\n")
-                f.write('(car (RemoteSession s (URL "%s") (get "/f.bin")))\n' % url * N)
-            curl = "i=0; while [ $i -lt %d ]; do curl -s -o /dev/null %s || exit 1; i=$((i+1)); done" % (N, url)
+                f.write('(car (cdr (RemoteSession s (URL "%s") (get "/f.bin"))))\n' % url * N)
+            urls = os.path.join(work, "urls_%s.txt" % rid)
+            with open(urls, "w") as f:
+                f.write('url = "%s"\noutput = "/dev/null"\n' % url * N)
+            path = "http sessions: 500 sequential fetches of a 100 KB file from " + name
             if not shutil.which("curl"):
-                pairs.row("http_session." + rid, "http sessions: 500 sequential fetches of 100 KB from " + name,
-                          "curl loop", "-", "-", "-", "ratio<=0.5", [], pairs.missing("curl", "curl"))
+                pairs.row("http_session." + rid, path, "curl", "-", "-", "-", "-", [], pairs.missing("curl", "curl"))
                 continue
-            ours, theirs = pairs.alternate(lambda: pairs.process([qnmx, script, "/dev/null", "/dev/null"], cwd=work,
-                                                                 env=env),
-                                           lambda: pairs.shell(curl, cwd=work))
-            pairs.row("http_session." + rid, "http sessions: 500 sequential fetches of a 100 KB file from " + name,
-                      "curl loop", "a qnmx script: 500 (car (RemoteSession s (URL u) (get path))), each waited for",
-                      "sh loop of 500 `curl -s -o /dev/null`", "processes", "ratio<=0.5; at most half the curl loop",
-                      ours, theirs)
+            replies = os.path.join(work, "replies_%s.txt" % rid)
+
+            def ours():
+                t = pairs.process([qnmx, script, replies, "/dev/null"], cwd=work, env=env)
+                with open(replies, errors="replace") as f:
+                    bodies = f.read().count(" #%x#]</Result>" % SIZE)
+                if bodies != N:
+                    raise pairs.Failed("%d of %d replies were the whole body" % (bodies, N))
+                return t
+
+            try:
+                a, b = pairs.alternate(ours, lambda: pairs.process(["curl", "-s", "-S", "--http1.0", "-K", urls],
+                                                                   cwd=work))
+            except pairs.Failed as e:
+                pairs.row("http_session." + rid, path, "curl", "-", "-", "processes", "-", "failed: %s" % e, "-")
+                continue
+            pairs.row("http_session." + rid, path, "curl (one process)",
+                      "a qnmx script: 500 (car (cdr (RemoteSession s (URL u) (get path)))), each waited for, "
+                      "each body read whole into a raw value",
+                      "one curl process given the 500 URLs (HTTP/1.0, -o /dev/null each)", "processes", "-", a, b)
     finally:
         for proc in procs:
             proc.terminate()

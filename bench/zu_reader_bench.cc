@@ -250,7 +250,7 @@ int main() {
   print_table();
 
   const char* aim = "ours<=0.005; at least 200 MB/s";
-  bench_row::print("zu.reader", "reader: 100 MB of mixed ZU text, a MB", "iconv",
+  bench_row::print("zu.reader.memory", "reader: 100 MB of mixed ZU text in memory, a MB", "iconv",
                    "the reader over the text in memory, forms read one at a time and dropped: seconds a MB of one pass",
                    "iconv (the library) decoding the same text from UTF-8 into 4-byte codes through a 1 MiB buffer, "
                    "right after: seconds a MB of one pass",

@@ -264,10 +264,13 @@ int cmpdec_main(int argc, char**) {
 
 // ---- scripts on a node of a fresh matrix
 
+// Never destroyed: a worker may still be telling of its end while the
+// process exits after the waiter saw the matrix idle.
 struct Idle {
   std::mutex mu;
   std::condition_variable cv;
-} idle;
+};
+Idle& idle = *new Idle;
 
 int on_trigger(int event, void*) {
   if (event == 4) {

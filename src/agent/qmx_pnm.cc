@@ -64,12 +64,13 @@ struct Stalled {
   int64_t dc[3] = {};
 };
 
-// A node that did not become ready, reported as a node read reports one
-// (the wait ended, or no script makes the node ready).
-ZU_SEXP* not_ready(ZU_SEXP* form, const char* func, MATRIX* m, const Stalled& at) {
+// A node that did not become ready (kMxLoading: the wait ended, or no
+// script makes the node ready) or could not be written (kMxNodeFailed: its
+// fetch failed), reported as a node read reports one.
+ZU_SEXP* node_error(ZU_SEXP* form, const char* func, MATRIX* m, const Stalled& at, int code = kMxLoading) {
   return error_at(form, ZU_ER_NO_OBJECT, func,
                   data_list("invalid object in channel of NODE", "others",
-                            data_list(kMxLoading, get_sexp_from_dim_code(m, at.dc))));
+                            data_list(code, get_sexp_from_dim_code(m, at.dc))));
 }
 
 // An integer, or a floating value truncated toward zero; false for
@@ -294,8 +295,12 @@ void to_words(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* wo
 }
 
 // The pixel loop of the import: 0, -1 when the file ended early (the rows
-// read whole are written), or kMxcNotReady when a node to write did not
-// become ready (*at names it; what came before it is written).
+// read whole are written), kMxcNotReady when a node to write did not
+// become ready (*at names it; what came before it is written), or
+// kNodeLost when a node could not be written (*at names the first; the
+// others are written).
+constexpr int kNodeLost = -3;  // beside -1 and kMxcNotReady
+
 int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int slot, Stalled* at) {
   MX_CACHE* c = &e->c;
   PoolBlocks pool(c);
@@ -307,6 +312,7 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
   const int64_t row_bytes = p.width * s.bpp;
   const int64_t fetched = c->miss_hit_cnt;
   int result = 0;
+  bool lost = false;
   for (int64_t h = 0; h < p.height && result == 0;) {
     const int64_t rows = mx_rect_band(c, r, h, p.rows_cap);
     ssize_t got;
@@ -319,14 +325,20 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
     to_words(s, raw, whole * p.width, words, valid);
     trace_rows(h, whole, p.height);
     // A channel that names no access channel of the entry takes nothing.
-    if (slot >= 0 && write_mx_cache_rect(c, r, h, whole, words, valid, at->dc) == kMxcNotReady) result = kMxcNotReady;
+    if (slot >= 0) {
+      Stalled where;
+      const int w = write_mx_cache_rect(c, r, h, whole, words, valid, where.dc);
+      if (w == kMxcNotReady || (w < 0 && !lost)) *at = where;
+      if (w == kMxcNotReady) result = kMxcNotReady;
+      else if (w < 0) lost = true;
+    }
     h += rows;
     gc_safepoint();
   }
   if (qmx_trace())
     ss_printf("qmxImportPNM: %lli rows, %lli node fetches\n", static_cast<long long>(p.height),
               static_cast<long long>(c->miss_hit_cnt - fetched));
-  return result;
+  return result == 0 && lost ? kNodeLost : result;
 }
 
 // ---- export
@@ -406,7 +418,7 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   MX_ENTRY* e = used.get();
   if (!e) return id_error(form, kFunc);
   int slot = -1;
-  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, int32_t(level->integer.num), &p, &slot, form, kFunc))
+  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, level->integer.num, &p, &slot, form, kFunc))
     return err;
   Fd fd;
   if (int opened = open_picture(narrow(file), &fd); opened != 0) return open_error(form, kFunc, opened, file);
@@ -431,7 +443,8 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     CacheAccess access(&e->c, 1, 2, 2);
     r = import_pixels(e, ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent}, p, slot, &at);
   }
-  if (r == kMxcNotReady) return not_ready(form, kFunc, e->c.m, at);
+  if (r == kMxcNotReady) return node_error(form, kFunc, e->c.m, at);
+  if (r == kNodeLost) return node_error(form, kFunc, e->c.m, at, kMxNodeFailed);
   if (r < 0) return file_error(form, kFunc, ZU_ER_END_OF_INPUT, "cannot read the file", file);
   return nullptr;
 }
@@ -459,7 +472,7 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   MX_ENTRY* e = used.get();
   if (!e) return id_error(form, kFunc);
   int slot = -1;
-  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, int32_t(level->integer.num), &p, &slot, form, kFunc))
+  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, level->integer.num, &p, &slot, form, kFunc))
     return err;
   if (len == 4) {
     lock_task(matrix_lock);
@@ -490,7 +503,7 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     CacheAccess access(&e->c, 0, -1, 3);
     r = export_pixels(e, out.fd(), pi.pi_offset, p, slot, &at);
   }
-  if (r == kMxcNotReady) return not_ready(form, kFunc, e->c.m, at);
+  if (r == kMxcNotReady) return node_error(form, kFunc, e->c.m, at);
   if (r < 0 || out.commit() != 0)
     return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
   return nullptr;

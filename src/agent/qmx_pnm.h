@@ -23,7 +23,9 @@
 // "disable" (export). A node that does not become ready (no script settles
 // it, or the wait for it ends: qmx_point.h) ends either command with the
 // error a node read gives, 0x80040501 ("invalid object in channel of NODE"
-// "others" (-103 dimcode)); what came before it stays written.
+// "others" (-103 dimcode)); what came before it stays written. An import
+// that could not have a node to write (its fetch failed) writes the rest
+// and ends with the same error, -102 and the first such node.
 //
 // The export writes its picture under a new name beside the target and
 // renames it over the target only when every row is in it: a failed export

@@ -190,6 +190,13 @@ struct CellHash {
   }
 };
 
+// The first target node a pass could not write: kMxLoading (it did not
+// become ready) or kMxNodeFailed (it could not be had), 0 for none.
+struct TargetLoss {
+  int code = 0;
+  int64_t dc[3] = {};
+};
+
 // A rectangle of one target block, at most kTilePixels.
 struct Tile {
   int64_t x, y;  // level-0 position of its first pixel
@@ -198,9 +205,9 @@ struct Tile {
 
 class Pass {
  public:
-  Pass(UTM_DATA& u, int p, const Shape& target, const Shape& source, int tslot, int sslot)
+  Pass(UTM_DATA& u, int p, const Shape& target, const Shape& source, int tslot, int sslot, TargetLoss* loss)
       : u_(u), p_(p), k_(u.utm_st_west[p] + u.zone_width / 2), target_(target), source_(source),
-        tslot_(tslot), sslot_(sslot) {
+        tslot_(tslot), sslot_(sslot), loss_(loss) {
     bx_ = int64_t{1} << target.block_bits[0];
     by_ = int64_t{1} << target.block_bits[1];
     tile_cols_ = std::min(bx_, kTilePixels);
@@ -231,6 +238,7 @@ class Pass {
   const Shape& target_;
   const Shape& source_;
   const int tslot_, sslot_;
+  TargetLoss* const loss_;
   int64_t bx_, by_, tile_cols_, tile_rows_;
   // Per pixel of the tile.
   std::vector<int8_t> flag_;
@@ -380,18 +388,24 @@ void Pass::read_cell(const CellKey& key, const int32_t* first, const int32_t* la
 }
 
 // Writes the tile's read pixels into the target (cut at the matrix edge):
-// false when its node cannot be had or holds no words.
+// false when its node cannot be had or holds no words, the first such node
+// kept for the command's answer.
 bool Pass::write(const Tile& t) {
   const int64_t n = t.cols * t.rows;
   for (int64_t i = 0; i < n; ++i) valid_[size_t(i)] = flag_[size_t(i)] == kIn;
   const MX_PIXEL_RECT r{tslot_, 0, t.x, t.y, t.cols, t.rows};
-  int64_t at[3];
-  return write_mx_cache_rect(&u_.m_bl->c, r, 0, t.rows, word_.data(), valid_.data(), at) == 0;
+  int64_t at[3] = {0, t.x, t.y};
+  const int w = write_mx_cache_rect(&u_.m_bl->c, r, 0, t.rows, word_.data(), valid_.data(), at);
+  if (w != 0 && loss_->code == 0) {
+    loss_->code = w == kMxcNotReady ? kMxLoading : kMxNodeFailed;
+    std::copy(at, at + 3, loss_->dc);
+  }
+  return w == 0;
 }
 
 // ---- the two passes
 
-void import_zones(UTM_DATA& u, const Shape& target, const Shape& source, int tslot, int sslot) {
+void import_zones(UTM_DATA& u, const Shape& target, const Shape& source, int tslot, int sslot, TargetLoss* loss) {
   ss_printf("IMPORT UTM zw=%f\n", u.zone_width);
   if (u.UTMno > 0) {
     u.utm_st_south = 0;
@@ -423,7 +437,7 @@ void import_zones(UTM_DATA& u, const Shape& target, const Shape& source, int tsl
     }
     boundary_setup(start, target.pixel_size, bits);
     boundary_setup(end, target.pixel_size, bits);
-    Pass(u, p, target, source, tslot, sslot).run(start, end);
+    Pass(u, p, target, source, tslot, sslot, loss).run(start, end);
   }
 }
 
@@ -561,6 +575,12 @@ ZU_SEXP* qn_qmxImportUTM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (ZU_SEXP* err = read_attributes(form, sf, &u, &target, &source, &tslot, &sslot)) return err;
   if (ZU_SEXP* err = read_elements(form, &u)) return err;
   u.ep.m0 = 0.9996;
-  import_zones(u, target, source, tslot, sslot);
-  return nullptr;
+  TargetLoss loss;
+  import_zones(u, target, source, tslot, sslot, &loss);
+  if (loss.code == 0) return nullptr;
+  // Pixels of a target node that could not be written are not there: said
+  // as a node read says it (the others are written).
+  return error_at(form, ZU_ER_NO_OBJECT, kFunc,
+                  data_list("invalid object in channel of NODE", "others",
+                            data_list(loss.code, get_sexp_from_dim_code(u.m_bl->c.m, loss.dc))));
 }

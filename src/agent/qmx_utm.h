@@ -10,7 +10,11 @@
 // false northing 10000000 in the south, scale 0.9996); the plane position
 // becomes a source pixel, rounded to the nearest (ties to even), whose word
 // is copied into the target. Pixels that fall outside the zone, outside the
-// source, or on source nodes that cannot be had are left as they were.
+// source, or on source nodes that cannot be had are left as they were. A
+// target node that cannot be written (it does not become ready, or its
+// fetch fails) keeps its pixels too, and the command ends with the error a
+// node read gives, 0x80040501 ("invalid object in channel of NODE" "others"
+// (-103 or -102 dimcode)), naming the first; the other nodes are written.
 //
 // The work runs block by block of the target: a block whose projected
 // corners miss the source's plane extent is skipped whole; the source

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -17,8 +18,14 @@ namespace {
 // Evaluators recurse deeply; give every pooled thread the same generous
 // stack rather than the platform's default.
 constexpr size_t kStackSize = size_t{8} << 20;
-// Threads kept waiting for work; more than this end when their task ends.
+// Threads kept waiting for work; one past this many ends once it has
+// waited kLinger without being given a task. Load comes in waves (a server
+// under many short connections needs a few dozen threads one moment and
+// fewer the next): a thread that ended at once would be started again for
+// the next wave, paying its start, its stack's first faults and its
+// thread-local state each time.
 constexpr size_t kMaxIdle = 32;
+constexpr auto kLinger = std::chrono::seconds(2);
 // Ids count up to this before wrapping, so the id of an ended task is not
 // handed out again while something may still ask thread_exist about it.
 constexpr int kTidWrap = 1 << 30;
@@ -104,16 +111,30 @@ TaskRec* self() {
   return current;
 }
 
+// A pooled thread. It waits for work on its own mutex, not on the pool's,
+// which the waker and the threads going idle also want: a thread woken
+// under a busy mutex only goes back to sleep. The pool's mutex comes before
+// m; m is a leaf.
 struct Worker {
   pthread_t th{};
+  std::mutex m;
   std::condition_variable cv;
-  TaskRec* job = nullptr;
-  bool quit = false;
+  TaskRec* job = nullptr;  // guarded by m
+  bool quit = false;       // guarded by m
 };
 
+// Hands w (off the idle list, so that it stays) its job, or tells it to quit.
+void give(Worker* w, TaskRec* job, bool quit) {
+  std::lock_guard<std::mutex> g(w->m);
+  w->job = job;
+  w->quit = quit;
+  w->cv.notify_one();
+}
+
 // The pool's primitives: mu is held for a few instructions (pthread_create
-// included) and never while a task runs; workers and shutdown_tasks wait on
-// its conditions, which release it. No task's lock is taken under it.
+// included) and never while a task runs; shutdown_tasks waits on its
+// condition, which releases it, and workers on their own. No task's lock is
+// taken under it.
 struct Pool {
   std::mutex mu;
   std::condition_variable cv;  // a worker went idle
@@ -136,26 +157,54 @@ void run_task(TaskRec* t) {
   free_rec(t);
 }
 
+// Waits until the pool gives w a job or tells it to quit: true; false when
+// w has ended instead, as a thread past kMaxIdle that waited kLinger in vain.
+bool wait_for_job(Worker* w, bool surplus) {
+  Pool& p = pool();
+  auto given = [w] { return w->job || w->quit; };
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> g(w->m);
+      if (!surplus) {
+        w->cv.wait(g, given);
+        return true;
+      }
+      if (w->cv.wait_for(g, kLinger, given)) return true;
+    }
+    std::lock_guard<std::mutex> g(p.mu);
+    // Off the idle list, w has been given a job, which is on its way.
+    auto it = std::find(p.idle.begin(), p.idle.end(), w);
+    surplus = it != p.idle.end() && p.idle.size() > kMaxIdle && !p.closing;
+    if (surplus) {
+      p.idle.erase(it);
+      pthread_detach(pthread_self());
+      delete w;
+      return false;
+    }
+  }
+}
+
 void* worker_main(void* arg) {
   auto* w = static_cast<Worker*>(arg);
   Pool& p = pool();
-  std::unique_lock<std::mutex> g(p.mu);
   for (;;) {
-    w->cv.wait(g, [w] { return w->job || w->quit; });
-    if (w->quit) return nullptr;  // shutdown_tasks joins and frees us
-    TaskRec* t = w->job;
-    w->job = nullptr;
-    g.unlock();
-    run_task(t);
-    g.lock();
-    --p.busy;
-    if (!p.closing && p.idle.size() >= kMaxIdle) {
-      pthread_detach(pthread_self());
-      delete w;
-      return nullptr;
+    TaskRec* t;
+    {
+      std::lock_guard<std::mutex> g(w->m);
+      if (w->quit) return nullptr;  // shutdown_tasks joins and frees us
+      t = w->job;
+      w->job = nullptr;
     }
-    p.idle.push_back(w);
-    p.cv.notify_all();
+    run_task(t);
+    bool surplus;
+    {
+      std::lock_guard<std::mutex> g(p.mu);
+      --p.busy;
+      p.idle.push_back(w);
+      surplus = p.idle.size() > kMaxIdle && !p.closing;
+      p.cv.notify_all();
+    }
+    if (!wait_for_job(w, surplus)) return nullptr;
   }
 }
 
@@ -172,8 +221,8 @@ int xx_create_task(TASK_FUNC func, TKEY data, int pri, const char* file, int lin
   if (!p.idle.empty()) {
     Worker* w = p.idle.back();
     p.idle.pop_back();
-    w->job = t;
-    w->cv.notify_one();
+    g.unlock();
+    give(w, t, false);
     return tid;
   }
   auto* w = new Worker;
@@ -259,10 +308,7 @@ void shutdown_tasks() {
   for (;;) {
     std::vector<Worker*> idle;
     idle.swap(p.idle);
-    for (Worker* w : idle) {
-      w->quit = true;
-      w->cv.notify_one();
-    }
+    for (Worker* w : idle) give(w, nullptr, true);
     g.unlock();
     for (Worker* w : idle) {
       pthread_join(w->th, nullptr);

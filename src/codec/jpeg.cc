@@ -22,17 +22,21 @@ bool side_ok(int64_t w, int64_t h) {
   return w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide && static_cast<uint64_t>(w * h) <= kCodecMaxPixels;
 }
 
-// Huffman coding spends at least one bit on each 8 x 8 block of a
-// component in the first scan that codes it (a DC code), and a block
-// covers at most 32 x 32 pixels (sampling factors 1..4): an image of more
-// than 8192 pixels a byte cannot be filled by its stream. Arithmetic
-// coding has no such floor (a plain picture takes a few hundred bytes),
-// so its streams are not judged by their size.
-constexpr uint64_t kHuffmanPixelsPerByte = 8192;
-
+// Huffman coding spends at least one bit on each 8 x 8 block of every
+// component, in the first scan that codes it (a DC code): a stream fills
+// at most eight blocks a byte. One whose components have more blocks than
+// that cannot be filled by its data, and decoding it would make (and hold
+// the coefficients of) a picture its data never reach: a progressive
+// stream that codes only a coarsely sampled component claims 32 x 32
+// pixels a bit. Arithmetic coding has no such floor (a plain picture takes
+// a few hundred bytes), so its streams are not judged by their size.
+// Called once the header is read, when the components' sizes are known.
 bool fillable(const jpeg_decompress_struct& c, int32_t stream_bytes) {
-  return c.arith_code ||
-         uint64_t{c.image_width} * c.image_height <= kHuffmanPixelsPerByte * static_cast<uint64_t>(stream_bytes);
+  if (c.arith_code) return true;
+  uint64_t blocks = 0;
+  for (int i = 0; i < c.num_components; ++i)
+    blocks += uint64_t{c.comp_info[i].width_in_blocks} * c.comp_info[i].height_in_blocks;
+  return blocks <= 8 * static_cast<uint64_t>(stream_bytes);
 }
 
 struct CompressJob {

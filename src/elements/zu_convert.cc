@@ -117,6 +117,7 @@ void* block_sexp2md(int* cpy, const MATRIX_DATA_TYPE* tp, ZU_SEXP* s) {
   if (cpy) *cpy = 0;
   int type = get_type(s);
   if (type == ZU_TYPE_POINTER) {
+    if (s->ptr.mark != gc_mtx_block) return nullptr;  // another pointer is no block
     auto* r = static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(s->ptr.ptr);
     if (!r || r->h.offset != 0 || r->h.type != MX_TYPE_BLOCK || r->h.dim != 0 || r->size < 0) return nullptr;
     if (r->size > 0 && !r->block) return nullptr;
@@ -203,8 +204,11 @@ void* get_vdata_len_from_sexp(ZU_SEXP* s, int64_t* len) {
   *len = -1;
   switch (get_type(s)) {
     case ZU_TYPE_POINTER:
-      if (s->ptr.ptr && (s->ptr.mark == gc_text || s->ptr.mark == gc_mtx_block || s->ptr.mark == gc_mx_stringv_data))
-        *len = static_cast<int64_t>(gc_block_size(s->ptr.ptr));
+      // Only the element marks say what the pointer holds: any other
+      // pointer value (a structure block a script kept, perhaps freed
+      // since, an interpreter) is no element data.
+      if (s->ptr.mark != gc_text && s->ptr.mark != gc_mtx_block && s->ptr.mark != gc_mx_stringv_data) return nullptr;
+      if (s->ptr.ptr) *len = static_cast<int64_t>(gc_block_size(s->ptr.ptr));
       return s->ptr.ptr;
     case ZU_TYPE_RAW:
       *len = s->raw.size;

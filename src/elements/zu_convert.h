@@ -26,13 +26,12 @@
 
 struct ZU_SEXP;
 
-// The data address of a pointer value (type 9) or raw value (type 10);
-// null for anything else.
+// The data address of a raw value (type 10) or of a pointer value (type
+// 9) whose marking function is one of the element marks (gc_text,
+// gc_mtx_block, gc_mx_stringv_data); null for anything else.
 void* get_vdata_from_sexp(ZU_SEXP* s);
 // As get_vdata_from_sexp, and *len = the bytes behind it: the raw length,
-// the collected block's size for a pointer value whose marking function is
-// one of the element marks (gc_text, gc_mtx_block, gc_mx_stringv_data), -1
-// when unknown.
+// the collected block's size of a pointer value, -1 when there are none.
 void* get_vdata_len_from_sexp(ZU_SEXP* s, int64_t* len);
 
 void* mxt_vector_sexp2md(int* cpy, const MATRIX_DATA_TYPE* tp, ZU_SEXP* s);

@@ -539,8 +539,10 @@ int rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint8
       // A read passes over a node that is not there; a write needs it.
       if (got == 0 ? !move_block(c, r.slot, dc, len, band, words + k * 4, valid ? valid + k : nullptr, r.width,
                                  to_node)
-                   : to_node)
+                   : to_node) {
+        if (result == 0 && to_node) std::copy(dc, dc + 3, at);
         result = -1;
+      }
       w += len;
     }
     h += band;

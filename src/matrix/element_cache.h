@@ -133,7 +133,8 @@ int read_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64
 // Writes rows [first, first + rows) of r from words, only where valid is
 // non-zero when valid is given (one byte per word). 0; -1 when a node
 // could not be had or its channel held no vector of 4-byte elements (its
-// pixels are passed over, the others written); kMxcNotReady as the read.
+// pixels are passed over, the others written; at names the first such
+// node); kMxcNotReady as the read.
 // Every node written is marked changed when the cache lets it go.
 int write_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, const uint32_t* words,
                         const uint8_t* valid, int64_t* at);

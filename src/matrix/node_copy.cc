@@ -86,12 +86,13 @@ void merge_children(MATRIX* src, MATRIX_NODE* dn, MATRIX_NODE* sn) {
 
 // True when a node of src, copied whole into the node of dest with the
 // same dim code, would not hold the same elements there: another dim, node
-// size or divide, or a channel to copy (every typed one with `all`) whose
-// element type dest does not share.
+// size, divide or vector shape (one holds the next node's first elements
+// too), or a channel to copy (every typed one with `all`) whose element
+// type dest does not share.
 bool _copy_differs(const MATRIX* dest, const MATRIX* src, const int* ch_list, int copy_flags, bool all) {
   assert_lock_held(matrix_lock);
   const int dim = src->p.dim;
-  if (dest->p.dim != dim) return true;
+  if (dest->p.dim != dim || dest->geometry.index_hem != src->geometry.index_hem) return true;
   for (int d = 0; d < dim; ++d)
     if (dest->block_size[d] != src->block_size[d] || dest->dim_divide[d] != src->dim_divide[d]) return true;
   auto differs = [&](int ch) {
@@ -115,6 +116,22 @@ bool copy_differs(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_li
   return r;
 }
 
+// Registers the path from dest's root down to the node at dc in the child
+// lists, as a write through the element cache does, so that a node copied
+// below the levels src has (dest has more) is reached from dest's root, and
+// closing and scans build dest's coarser levels over it. A node outside
+// dest is left to the copy, which refuses it.
+void register_path(MATRIX* dest, const int64_t* dc) {
+  lock_task(matrix_lock);
+  int32_t extent[kMxMaxDim];
+  if (mx_node_shape(&dest->geometry, dc, nullptr, extent) == 0) {
+    Code code(dc, dc + 1 + dest->p.dim);
+    int err = 0;
+    if (MATRIX_NODE* n = _get_matrix_tree(&err, dest, code.data(), 2, 0)) _unlock_node(n, nullptr);
+  }
+  unlock_task(matrix_lock, "matrix_copy_node");
+}
+
 bool code_after(const Code& a, const Code& b) { return std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end()); }
 
 std::atomic<MX_LIBRARY_INIT> library_init{nullptr};
@@ -127,6 +144,7 @@ int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch
   int err = 0;
   MATRIX_NODE* sn = ready_node(&err, src, dc, kMxFetchSlot);
   if (!sn) return err == kMxNoMatrix ? 0 : err;
+  register_path(dest, dc);
   MATRIX_NODE* dn = ready_node(&err, dest, dc, 0);
   if (!dn) {
     unlock_node(sn, nullptr);

@@ -16,10 +16,12 @@
 // its changes marked for the file): a dc with a negative coordinate copies
 // every channel the source node holds; otherwise the channels of ch_list
 // (ended by a negative entry) and then those whose flags share a value
-// with copy_flags. The child list is merged into dest's. 0 (also when src
+// with copy_flags. The child list is merged into dest's, and the node is
+// entered in the child lists on dest's path from its root, as a write
+// enters it (dest may have more levels than src). 0 (also when src
 // has no such node: nothing is created then), kMxCopyDiffers (-126) with
-// nothing done when the two differ in dim, node size or divide, or a
-// channel to copy has another element type in dest (or none), -102 for a
+// nothing done when the two differ in dim, node size, divide or index_hem,
+// or a channel to copy has another element type in dest (or none), -102 for a
 // node that failed or is in an edit-error status, or another node code.
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
 // Copies every stored node of src, level by level from the lowest, in file

@@ -10,6 +10,7 @@
 #include "codec/cr_block.h"
 #include "codec/limits.h"
 #include "elements/value.h"
+#include "elements/zu_convert.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/node.h"
 #include "stream/stream.h"
@@ -129,17 +130,16 @@ void put_tile(uint32_t* out, int64_t w, int64_t h, const Parent* parent, const T
   std::free(buf);
 }
 
-// A raw value that holds a whole two-dimensional uint32 vector.
-bool raw_vector(const ZU_SEXP* s) {
-  const uint32_t size = s->raw.size;
-  const uint8_t* d = s->raw.data;
-  if (size < 12) return false;
+// size bytes at d that hold a whole two-dimensional uint32 vector.
+bool whole_vector(const uint8_t* d, int64_t size) {
+  if (!d || size < 12) return false;
   MATRIX_DATA_HEADER hd;
   std::memcpy(&hd, d, sizeof hd);
   int32_t ix[2];
   std::memcpy(ix, d + 4, sizeof ix);
   if (hd.type != mx_type_uint32_v.type || hd.dim != 2 || hd.offset < 12 || ix[0] < 0 || ix[1] < 0) return false;
-  return static_cast<uint64_t>(hd.offset) + 4 * static_cast<uint64_t>(ix[0]) * static_cast<uint64_t>(ix[1]) <= size;
+  return static_cast<uint64_t>(hd.offset) + 4 * static_cast<uint64_t>(ix[0]) * static_cast<uint64_t>(ix[1]) <=
+         static_cast<uint64_t>(size);
 }
 
 ZU_SEXP* zu_mxUncompressOldFormat(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
@@ -165,16 +165,15 @@ ZU_SEXP* zu_mxUncompressOldFormat(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_
   bool usable = true;
   if (with_parent) {
     ZU_SEXP* p = get_el(parent, 2);
-    if (get_type(p) == ZU_TYPE_POINTER) {
-      parent_d = p->ptr.ptr;
-    } else if (get_type(p) == ZU_TYPE_RAW) {
-      parent_d = p->raw.data;
-      usable = raw_vector(p);
-    } else {
+    if (get_type(p) != ZU_TYPE_POINTER && get_type(p) != ZU_TYPE_RAW) {
       d_f_ree(dc);
       return error_at(form, ZU_ER_TYPE, kFunc, dcs);
     }
-    usable = usable && parent_d;
+    // Element data only, read no further than its bytes: a pointer value
+    // of another kind (a structure a script kept) is never followed.
+    int64_t len = -1;
+    parent_d = get_vdata_len_from_sexp(p, &len);
+    usable = whole_vector(static_cast<const uint8_t*>(parent_d), len);
   }
   ZU_SEXP* payload = get_el(item, 2);
   void* v = !usable ? nullptr : r64 ? uncompress_r64(payload) : uncompress_cr(t->process_node, parent_d, payload);

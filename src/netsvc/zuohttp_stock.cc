@@ -70,7 +70,7 @@ STREAM_STOCK* _take_ready() {
 // descriptors run short.
 void launch_line(STREAM* line, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
   int limit = 0;
-  int used = s_check_resource2(&limit);
+  int used = s_descriptors_in_use(&limit);
   if (!zui || used >= limit * 40 / 64) {
     if (zui) {
       s_printf(line, "<Permission>Busy</Permission>\n");

@@ -17,9 +17,10 @@ void refuse(STREAM* s, const char* text) {
   d_s_close(s);
 }
 
-// The thread leaves the listener; the last one out performs its final close.
-void leave_listener(ZU_INTERPRETER* listener) {
-  lock_task(zui_lock);
+// The thread leaves the listener (zui_lock held, and let go); the last one
+// out performs its final close.
+void _leave_listener(ZU_INTERPRETER* listener) {
+  assert_lock_held(zui_lock);
   if (--listener->accept_threads == 0) {
     unlock_task(zui_lock, "_accept_thread");
     if (agent_close_zui) agent_close_zui(listener);
@@ -32,12 +33,18 @@ void leave_listener(ZU_INTERPRETER* listener) {
 // Admits or refuses one accepted connection and dispatches it.
 void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
   int limit = 0;
-  int used = s_check_resource2(&limit);
+  int used = s_descriptors_in_use(&limit);
   if (used >= limit * 50 / 64) {
     refuse(s, "<Permission>Busy</Permission>\n");
     return;
   }
-  PERMISSION_LIST* entry = check_permission_list(listener, ip);
+  // Every connection passes here: the listener's fields are read in one
+  // visit to zui_lock, which all of the process's links want.
+  lock_task(zui_lock);
+  PERMISSION_LIST* entry = _check_permission_list(listener, ip);
+  uint32_t interval = listener->accept_interval;
+  uint32_t last_dec = listener->accept_last_dec;
+  unlock_task(zui_lock, "_accept_thread");
   if (!entry) {
     refuse(s, "<Permission>Denied</Permission>\n");
     return;
@@ -45,9 +52,6 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
 
   // The first byte tells a line link from HTTP; a peer that sends nothing
   // in time is dropped and the wait grows for the next one.
-  lock_task(zui_lock);
-  uint32_t interval = listener->accept_interval;
-  unlock_task(zui_lock, "_accept_thread");
   int64_t t0 = s_now_us();
   new_tick(accept_thread_tick, -static_cast<int>(interval), s);
   unsigned char c = 0;
@@ -55,17 +59,24 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
   del_tick_with_data(accept_thread_tick, s);
   double elapsed = static_cast<double>(s_now_us() - t0) / 1e6;
   uint32_t now = get_zutime();
-  lock_task(zui_lock);
-  if (n != 1) {
-    listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
-    listener->accept_last_dec = now;
-  } else if (2 * elapsed < listener->accept_interval && now - listener->accept_last_dec > 119) {
-    if (listener->accept_interval > 10) listener->accept_interval--;
-  } else if (1.5 * elapsed > listener->accept_interval) {
-    listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
-    listener->accept_last_dec = now;
+  // Mostly the wait stays as it is (a peer that sends at once, the wait at
+  // its floor): judged on the values read above, the lock is taken only
+  // for a change, which it judges again.
+  bool change = n != 1 || (2 * elapsed < interval && now - last_dec > 119 && interval > 10) ||
+                1.5 * elapsed > interval;
+  if (change) {
+    lock_task(zui_lock);
+    if (n != 1) {
+      listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
+      listener->accept_last_dec = now;
+    } else if (2 * elapsed < listener->accept_interval && now - listener->accept_last_dec > 119) {
+      if (listener->accept_interval > 10) listener->accept_interval--;
+    } else if (1.5 * elapsed > listener->accept_interval) {
+      listener->accept_interval = std::min<uint32_t>(listener->accept_interval * 2, 120);
+      listener->accept_last_dec = now;
+    }
+    unlock_task(zui_lock, "_accept_thread");
   }
-  unlock_task(zui_lock, "_accept_thread");
   if (n != 1 || s_push(s, c) < 0) {
     d_s_close(s);
     return;
@@ -78,7 +89,7 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     if (r == -1 || r == 0 || !line) return;
     s = line;
   }
-  used = s_check_resource2(&limit);
+  used = s_descriptors_in_use(&limit);
   if (used >= limit * 40 / 64) {
     refuse(s, "<Permission>Busy</Permission>\n");
     return;
@@ -148,52 +159,73 @@ void send_admission(ZU_INTERPRETER* zui) {
   unlock_zui_out(zui);
 }
 
+namespace {
+
+// A connection on its way to the task that serves it.
+struct ACCEPTED {
+  ZU_INTERPRETER* listener;
+  STREAM* s;
+  int ip;
+};
+
+// Admits or refuses a connection and dispatches it, then leaves the
+// listener (whose accept threads it counted in).
+void serve_accepted(ZU_INTERPRETER* listener, STREAM* s, int ip) {
+  // The first-byte tick may close the stream: keep the record meanwhile.
+  s_hold(s);
+  admit_connection(listener, s, ip);
+  s_drop(s);
+  lock_task(zui_lock);
+  _leave_listener(listener);
+}
+
+void accepted_task(TKEY data) {
+  ACCEPTED a = *static_cast<ACCEPTED*>(data);
+  d_f_ree(data);
+  serve_accepted(a.listener, a.s, a.ip);
+}
+
+}  // namespace
+
 void _accept_thread(TKEY data) {
   auto* listener = static_cast<ZU_INTERPRETER*>(data);
+  lock_task(zui_lock);
+  if (listener->accept_lock) {
+    // Another thread accepts for the listener: this one is done.
+    _leave_listener(listener);
+    return;
+  }
+  listener->accept_lock = 1;
   int failures = 0;
+  // zui_lock is held at the top of every round.
   for (;;) {
-    lock_task(zui_lock);
-    if (listener->accept_lock) {
-      // Another thread waits for the next connection: this one is done.
-      unlock_task(zui_lock, "_accept_thread");
-      leave_listener(listener);
-      return;
-    }
     STREAM* ls = listener->inp;
-    bool brk = (listener->flags & ZUI_F_BREAK) || !ls;
-    if (!brk) listener->accept_lock = 1;
+    if ((listener->flags & ZUI_F_BREAK) || !ls) break;
     unlock_task(zui_lock, "_accept_thread");
-    if (brk) break;
-
     ACCESS_KEY* key = accept_connection(ls);
     STREAM* s = key ? key->s : nullptr;
     int ip = key ? key->ip : 0;
     d_f_ree(key);
-    if (s) s_set_write_abort(s, 1, 10);
-
     lock_task(zui_lock);
-    listener->accept_lock = 0;
-    brk = listener->flags & ZUI_F_BREAK;
-    unlock_task(zui_lock, "_accept_thread");
     if (!s) {
-      if (brk || ++failures >= 3) break;
+      if ((listener->flags & ZUI_F_BREAK) || ++failures >= 3) break;
       continue;
     }
     failures = 0;
-    // A successor accepts the next peer while this thread serves this one.
-    lock_task(zui_lock);
     listener->accept_threads++;
     unlock_task(zui_lock, "_accept_thread");
-    if (create_task(_accept_thread, listener, 1) < 0) {
-      lock_task(zui_lock);
-      listener->accept_threads--;
-      unlock_task(zui_lock, "_accept_thread");
+    s_set_write_abort(s, 1, 10);
+    // A task of its own serves the connection while this thread accepts the
+    // next: the next accept waits for no other thread to be woken.
+    auto* a = static_cast<ACCEPTED*>(d_alloc(sizeof(ACCEPTED)));
+    *a = ACCEPTED{listener, s, ip};
+    if (create_task(accepted_task, a, 1) < 0) {
+      // No task to be had: this thread serves it, then accepts again.
+      d_f_ree(a);
+      serve_accepted(listener, s, ip);
     }
-
-    // The first-byte tick may close the stream: keep the record meanwhile.
-    s_hold(s);
-    admit_connection(listener, s, ip);
-    s_drop(s);
+    lock_task(zui_lock);
   }
-  leave_listener(listener);
+  listener->accept_lock = 0;
+  _leave_listener(listener);
 }

@@ -7,7 +7,10 @@
 #include "runtime/accept.h"
 #include "runtime/interp.h"
 
-// Task entry of a listener's accept threads (data: the listener); it takes
+// Task entry of a listener's accepting thread (data: the listener): it
+// accepts connections and hands each to a task of its own, which admits,
+// refuses or dispatches it. The listener's accept_threads counts the
+// accepting thread and those tasks; the last one out closes it. It takes
 // zui_lock itself (the underscore names no lock held).
 void _accept_thread(TKEY data);
 // One-shot timer action: closes a connection whose first byte is late.

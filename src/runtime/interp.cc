@@ -762,10 +762,16 @@ PERMISSION_LIST* new_permission_list(ZU_INTERPRETER* zui, ZU_SEXP* list) {
   return e;
 }
 
-PERMISSION_LIST* check_permission_list(ZU_INTERPRETER* zui, int ip) {
-  lock_zui();
+PERMISSION_LIST* _check_permission_list(ZU_INTERPRETER* zui, int ip) {
+  assert_lock_held(zui_lock);
   PERMISSION_LIST* e = zui->pl_head;
   while (e && !check_permission(&e->ap, ip, 0)) e = e->next;
+  return e;
+}
+
+PERMISSION_LIST* check_permission_list(ZU_INTERPRETER* zui, int ip) {
+  lock_zui();
+  PERMISSION_LIST* e = _check_permission_list(zui, ip);
   unlock_zui("check_permission_list");
   return e;
 }

@@ -262,6 +262,8 @@ void wait_stop_all();
 // ---- permission lists
 PERMISSION_LIST* new_permission_list(ZU_INTERPRETER* zui, ZU_SEXP* list);
 PERMISSION_LIST* check_permission_list(ZU_INTERPRETER* zui, int ip);
+// The same with zui_lock held.
+PERMISSION_LIST* _check_permission_list(ZU_INTERPRETER* zui, int ip);
 void free_permission_list(ZU_INTERPRETER* zui);
 
 // ---- hooks set by the agent (null: nothing)

@@ -184,6 +184,7 @@ int s_fd_close(STREAM* s) {
   int r = 0;
   if (f->saved_tty) tcsetattr(f->fd, TCSANOW, &f->tty);
   if (f->own && f->fd >= 0) {
+    s_note_fds_opened(-1);
     if (::close(f->fd) != 0 && errno != EINTR) r = -1;
     if (f->wfd != f->fd && f->wfd >= 0) ::close(f->wfd);
   }
@@ -270,6 +271,7 @@ STREAM* s_make_fd_stream(int fd, const S_TABLE* tbl, int mode, int category, int
   f->h.tbl = tbl ? tbl : &s_file_table;
   f->fd = f->wfd = fd;
   f->own = own_fd;
+  if (own_fd) s_note_fds_opened(1);
   f->peer_ip = peer_ip;
   struct stat st {};
   f->is_socket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);

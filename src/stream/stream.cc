@@ -79,7 +79,7 @@ void free_record(STREAM* s) {
 }
 
 
-int close_now(STREAM* s);
+int close_now(STREAM* s, bool unlocked);
 
 // Close task: streams handed over by s_close_queue.
 std::mutex cq_mu;
@@ -102,7 +102,7 @@ void close_task(TKEY) {
       ++cq_busy;
     }
     lock_stream();
-    close_now(s);
+    close_now(s, true);
     unlock_stream();
     std::lock_guard<std::mutex> g(cq_mu);
     --cq_busy;
@@ -298,8 +298,11 @@ void s_kick_blocked(STREAM* s, int dir) {
 
 namespace {
 
-// Finishes a close whose state is already S_STATE_CLOSING; stream_lock held.
-int close_now(STREAM* s) {
+// Finishes a close whose state is already S_STATE_CLOSING; stream_lock held
+// (let go while it waits for operations to leave, and with `unlocked` while
+// the back-end closes: not for a caller that may hold locks ordered after
+// it).
+int close_now(STREAM* s, bool unlocked) {
   S_HEADER& h = s->h;
   live_set().erase(s);
   // Wake what is blocked in the stream and wait for every operation to
@@ -312,6 +315,12 @@ int close_now(STREAM* s) {
     _i_sleep_task_timeout(s, stream_lock, 0.005, __FILE__, __LINE__);
     lock_task(stream_lock);
   }
+  // Nothing reaches the record any more (it has left the list, its state
+  // lets no operation begin, and every one has left): the last output and
+  // the back-end's close can go without the lock, which every stream of the
+  // process takes to open and close. A socket's close does the protocol's
+  // work there, and a flush may wait for a slow peer.
+  if (unlocked) unlock_task(stream_lock, "close_now");
   int r = 0;
   if (!h.abort_io.load() && h.mode != S_MODE_READ) {
     // The encoder's closing shift sequence, then the pending output.
@@ -323,11 +332,20 @@ int close_now(STREAM* s) {
     if (h.tbl->flush && h.tbl->flush(s) < 0) r = -1;
   }
   if (h.tbl->close && h.tbl->close(s) < 0) r = -1;
+  if (unlocked) lock_task(stream_lock);
   h.state.store(S_STATE_CLOSED);
   s_std_closed(s);
   wakeup_task(s);
   s_drop(s);  // the opener's reference
   return r;
+}
+
+int close_live(STREAM* s, bool unlocked) {
+  if (!s || !live_set().count(s)) return -1;
+  S_HEADER& h = s->h;
+  if (h.std_flag || h.state.load() != S_STATE_LIVE) return -1;
+  h.state.store(S_STATE_CLOSING);
+  return close_now(s, unlocked);
 }
 
 }  // namespace
@@ -336,16 +354,14 @@ int __d_s_close(STREAM* s, const char* file, int line) {
   assert_lock_held(stream_lock);
   (void)file;
   (void)line;
-  if (!s || !live_set().count(s)) return -1;
-  S_HEADER& h = s->h;
-  if (h.std_flag || h.state.load() != S_STATE_LIVE) return -1;
-  h.state.store(S_STATE_CLOSING);
-  return close_now(s);
+  return close_live(s, false);
 }
 
 int _d_s_close(STREAM* s, const char* file, int line) {
+  (void)file;
+  (void)line;
   lock_stream();
-  int r = __d_s_close(s, file, line);
+  int r = close_live(s, true);
   unlock_stream();
   return r;
 }

@@ -46,9 +46,10 @@ struct STREAM;
 // the slot null; the stream layer then answers with its error result.
 struct S_TABLE {
   int type;  // the one-letter type
-  // Releases the back-end's resources. Called once, with stream_lock held,
-  // after every operation has left; pending output is flushed first by
-  // the layer through `flush`. Returns 0 or -1.
+  // Releases the back-end's resources. Called once, after every operation
+  // has left and no new one can begin, without stream_lock (with it
+  // through __d_s_close); pending output is flushed first by the layer
+  // through `flush`. Returns 0 or -1.
   int (*close)(STREAM* s);
   // Bytes written (all of len), or -1.
   int (*write)(STREAM* s, const void* data, int len);
@@ -364,6 +365,13 @@ int s_list_serial(char** out, int max);
 
 // Resources: descriptors in use; *op_max receives the process limit.
 int s_check_resource2(int* op_max);
+// The same for paths that ask on every connection: counting reads
+// /proc/self/fd (tens of microseconds), so a count is reused for 100 ms,
+// corrected by the descriptors that streams opened and closed since, as
+// long as that stays under half the limit; an answer of half the limit or
+// more is always a fresh count, so decisions taken above it never rest on
+// a reused one.
+int s_descriptors_in_use(int* op_max);
 // Called when an open fails for lack of descriptors (with the error
 // number); the open is then tried once more.
 void s_set_resource_hook(void (*hook)(int err));

@@ -55,6 +55,10 @@ void s_write_aborted(STREAM* s);
 // unarmed.
 int s_read_guard_ms(STREAM* s);
 
+// Descriptors that descriptor streams own and have not closed yet
+// (be_file.cc keeps it; s_descriptors_in_use reads it).
+void s_note_fds_opened(int n);
+
 // Descriptor back-end pieces used by the network and serial files.
 extern const S_TABLE s_file_table;
 extern const S_TABLE s_serial_table;

@@ -20,6 +20,7 @@
 #include "zu/gc_core_impl.h"
 
 const char* gc_file = nullptr;
+GcSiteCache gc_site_cache{nullptr, 0, 0};
 constinit thread_local GcRootStack* gc_tl_roots = nullptr;
 constinit thread_local GcThreadFast* gc_tl_fast = nullptr;
 namespace {
@@ -32,7 +33,7 @@ int gc_line = 0;
 namespace {
 
 constexpr uint8_t kAlloc = kGcAlloc;
-constexpr uint8_t kMark = 2;
+constexpr uint8_t kMark = kGcMark;
 constexpr uint8_t kLarge = 4;
 
 inline GcHdr* hdr_of(const void* p) {
@@ -51,6 +52,11 @@ constexpr size_t kPageBytes = 64 * 1024;
 constexpr size_t kSparePages = 4;
 // Allocations from this size on are mapped from the system one by one.
 constexpr int kSystemBlockBytes = 4 << 20;
+// Page memory the collector task keeps faulted in ahead (see PageStock): as
+// many pages as were taken new since the last sweep, at most kStockPages,
+// once kStockFrom of them were.
+constexpr size_t kStockPages = 32;
+constexpr size_t kStockFrom = 8;
 
 // Bits of gc_alloc_slow.
 constexpr uint32_t kSlowRequested = 1;
@@ -83,7 +89,7 @@ struct Page {
 struct ClassHeap {
   std::mutex m;
   std::vector<Page*> pages;
-  std::vector<Page*> avail;  // pages with free cells that no thread holds
+  std::vector<Page*> avail;  // pages with free cells no thread's cache holds
 };
 
 // Blocks above kMaxCell come from malloc, chained for the sweep.
@@ -174,11 +180,8 @@ struct Gc {
   std::atomic<uint64_t> since_trim{0};
   std::atomic<uint64_t> done{0};  // stats.collections, readable without collect_m
 
-  // Marking sites.
+  // Marking sites (the current one in gc_site_cache).
   std::vector<std::pair<const char*, int>> sites{{nullptr, 0}};
-  const char* site_file = nullptr;
-  int site_line = 0;
-  uint16_t site_index = 0;
 
   // Collector task. task_m guards the fields below; the task waits on
   // task_cv (which releases it) and never holds it while collecting.
@@ -188,8 +191,27 @@ struct Gc {
   bool task_running = false;
   bool task_stop = false;
   bool task_trigger = false;
+  bool task_pages = false;  // the page stock asked for more
   std::chrono::steady_clock::time_point last_collection = std::chrono::steady_clock::now();
 };
+
+// Page memory faulted in ahead. The first touch of fresh memory faults it
+// in (the system finds, zeroes and maps each 4 KiB), which costs a thread
+// that builds a large structure about as much as building it does. While
+// the heap takes new pages, the collector task, idle between collections,
+// keeps a few pages' memory faulted in; the allocating thread takes them
+// and lays their cells out itself. m is a leaf that guards the fields.
+struct PageStock {
+  std::mutex m;
+  std::vector<char*> mem;
+  size_t taken = 0;    // pages taken new since the last sweep
+  uint64_t served = 0; // pages taken from the stock so far
+  bool asked = false;  // the task was asked for more and has not answered
+};
+PageStock& stock() {
+  static PageStock* s = new PageStock;  // never destroyed, as the heap
+  return *s;
+}
 
 // Never destroyed: pooled threads may still touch it while the process ends.
 // The allocator reads it through g_heap: a thread that may allocate has
@@ -312,13 +334,91 @@ void account(uint64_t bytes) {
   if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
 }
 
+// Asks the collector task to fill the page stock; false when no task runs.
+bool ask_for_pages() {
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.task_m);
+  if (!g.task_running) return false;
+  g.task_pages = true;
+  g.task_cv.notify_one();
+  return true;
+}
+
+size_t stock_target(const PageStock& ps) { return std::min(ps.taken, kStockPages); }
+
+// Memory for a new page: from the stock when it has some.
+char* page_memory() {
+  PageStock& ps = stock();
+  char* mem = nullptr;
+  bool ask;
+  {
+    std::lock_guard<std::mutex> l(ps.m);
+    if (!ps.mem.empty()) {
+      mem = ps.mem.back();
+      ps.mem.pop_back();
+      ++ps.served;
+    }
+    ++ps.taken;
+    ask = !ps.asked && ps.taken >= kStockFrom && ps.mem.size() < stock_target(ps) * 3 / 4;
+    ps.asked = ps.asked || ask;
+  }
+  if (ask && !ask_for_pages()) {
+    std::lock_guard<std::mutex> l(ps.m);
+    ps.asked = false;
+  }
+  if (!mem) mem = static_cast<char*>(std::malloc(kPageBytes));
+  if (!mem) er_panic("xx_mmalloc(3)");
+  return mem;
+}
+
+// The collector task's part: the stock filled up to its target, each page
+// faulted in by a write to every 4 KiB of it. The target is looked at again
+// before each page goes in: a sweep may have let the stock go meanwhile.
+void fill_page_stock() {
+  PageStock& ps = stock();
+  char* spare = nullptr;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> l(ps.m);
+      if (ps.mem.size() >= stock_target(ps)) {
+        ps.asked = false;
+        break;
+      }
+    }
+    auto* mem = static_cast<char*>(std::malloc(kPageBytes));
+    if (mem)
+      for (size_t at = 0; at < kPageBytes; at += 4096) mem[at] = 0;
+    std::lock_guard<std::mutex> l(ps.m);
+    if (mem && ps.mem.size() < stock_target(ps)) {
+      ps.mem.push_back(mem);
+      continue;
+    }
+    ps.asked = false;
+    spare = mem;
+    break;
+  }
+  std::free(spare);
+}
+
+// At the end of a sweep: a heap that took no new page since the last one
+// does not need the stock.
+void settle_page_stock() {
+  PageStock& ps = stock();
+  std::vector<char*> drop;
+  {
+    std::lock_guard<std::mutex> l(ps.m);
+    if (ps.taken == 0) drop.swap(ps.mem);
+    ps.taken = 0;
+  }
+  for (char* mem : drop) std::free(mem);
+}
+
 Page* new_page(int cls) {
   auto* pg = new Page;
   pg->cls = cls;
   pg->cell = kClassSize[cls];
   pg->ncells = kPageBytes / pg->cell;
-  pg->mem = static_cast<char*>(std::malloc(kPageBytes));
-  if (!pg->mem) er_panic("xx_mmalloc(3)");
+  pg->mem = page_memory();
   FreeCell* fl = nullptr;
   for (uint32_t i = pg->ncells; i-- > 0;) {
     char* c = pg->mem + static_cast<size_t>(i) * pg->cell;
@@ -334,24 +434,39 @@ Page* new_page(int cls) {
   return pg;
 }
 
+// Cells a refill hands a thread's cache: about 4 KiB of them, never fewer
+// than 8. Every collection empties all caches, and what a refill hands out
+// counts toward the next collection at once: were it a whole page (64 KiB),
+// a few dozen threads that each allocate a little after a collection would
+// take a page for every size they use, reach the trigger by themselves, and
+// start the next collection, and the next.
+constexpr uint32_t kRefillBytes = 4096;
+constexpr uint32_t kRefillCells = 8;
+
 FreeCell* refill(int cls) {
   ClassHeap& h = G().heaps[cls];
-  Page* pg;
   uint64_t bytes;
   FreeCell* fl;
   {
     std::lock_guard<std::mutex> l(h.m);
+    Page* pg;
     if (!h.avail.empty()) {
       pg = h.avail.back();
-      h.avail.pop_back();
     } else {
       pg = new_page(cls);
       h.pages.push_back(pg);
+      h.avail.push_back(pg);
     }
+    uint32_t want = std::max(kRefillCells, kRefillBytes / pg->cell);
     fl = pg->free;
-    bytes = static_cast<uint64_t>(pg->nfree) * pg->cell;
-    pg->free = nullptr;
-    pg->nfree = 0;
+    FreeCell* last = fl;
+    uint32_t n = 1;
+    for (; n < want && last->next; ++n) last = last->next;
+    pg->free = last->next;
+    last->next = nullptr;
+    pg->nfree -= n;
+    if (!pg->free) h.avail.pop_back();
+    bytes = static_cast<uint64_t>(n) * pg->cell;
   }
   account(bytes);
   return fl;
@@ -377,22 +492,23 @@ void* alloc_large(size_t size) {
 
 uint16_t current_site() {
   Gc& g = G();
-  if (gc_file == g.site_file && gc_line == g.site_line) return g.site_index;
-  g.site_file = gc_file;
-  g.site_line = gc_line;
+  GcSiteCache& c = gc_site_cache;
+  if (gc_file == c.file && gc_line == c.line) return c.index;
+  c.file = gc_file;
+  c.line = gc_line;
   for (size_t i = 0; i < g.sites.size(); ++i) {
     if (g.sites[i].first == gc_file && g.sites[i].second == gc_line) {
-      g.site_index = static_cast<uint16_t>(i);
-      return g.site_index;
+      c.index = static_cast<uint16_t>(i);
+      return c.index;
     }
   }
   if (g.sites.size() < 0xFFFF) {
     g.sites.emplace_back(gc_file, gc_line);
-    g.site_index = static_cast<uint16_t>(g.sites.size() - 1);
+    c.index = static_cast<uint16_t>(g.sites.size() - 1);
   } else {
-    g.site_index = 0;
+    c.index = 0;
   }
-  return g.site_index;
+  return c.index;
 }
 
 void drain() {
@@ -474,10 +590,23 @@ void sweep() {
       L = next;
     }
   }
+  settle_page_stock();
   g.stats.live_blocks = live;
   g.stats.live_bytes = live_bytes;
   g.stats.freed_blocks = freed;
   g.stats.freed_bytes = freed_bytes;
+}
+
+// Bytes to allocate before the next triggered collection, after one that
+// left `st`. As many as are live, so that the heap at most doubles between
+// two collections; twice as many while the heap grows with what it keeps
+// (this collection freed under a quarter of what was allocated since the
+// last): the heap then triples between two, and a structure being built is
+// marked over fewer times in all, at the cost of one larger step when its
+// growth stops.
+uint64_t next_budget(const GC_STATS& st, uint64_t least) {
+  bool growing = st.freed_bytes < st.allocated_bytes / 4;
+  return std::max(least, growing ? 2 * st.live_bytes : st.live_bytes);
 }
 
 int collect() {
@@ -512,8 +641,8 @@ int collect() {
     env_note_collection();  // freed environments' addresses may be reused
     if (hooks.after_gc) hooks.after_gc();
     g.allocated.store(0);
-    uint64_t next = std::max<uint64_t>(g.trigger_min.load(), g.stats.live_bytes);
-    g.threshold.store(next);
+    g.stats.budget = next_budget(g.stats, g.trigger_min.load());
+    g.threshold.store(g.stats.budget);
     g.trigger_sent.store(false);
     ++g.stats.collections;
     g.done.store(g.stats.collections);
@@ -542,17 +671,25 @@ void task_main() {
   Gc& g = G();
   std::unique_lock<std::mutex> l(g.task_m);
   while (!g.task_stop) {
-    g.task_cv.wait_for(l, std::chrono::seconds(1), [&g] { return g.task_stop || g.task_trigger; });
+    g.task_cv.wait_for(l, std::chrono::seconds(1),
+                       [&g] { return g.task_stop || g.task_trigger || g.task_pages; });
     if (g.task_stop) break;
     bool run = g.task_trigger;
     g.task_trigger = false;
     if (!run && g.allocated.load() > 0 &&
         std::chrono::steady_clock::now() - g.last_collection > std::chrono::seconds(60))
       run = true;
-    if (!run) continue;
-    l.unlock();
-    collect();
-    l.lock();
+    if (run) {
+      l.unlock();
+      collect();
+      l.lock();
+    }
+    if (g.task_pages) {
+      g.task_pages = false;
+      l.unlock();
+      fill_page_stock();
+      l.lock();
+    }
   }
 }
 
@@ -719,7 +856,7 @@ void gc_safepoint() {
   }
 }
 
-int gc_mark_block(void* block) {
+int gc_mark_block_slow(void* block) {
   GcHdr* h = hdr_of(block);
   if (!(h->flags & kAlloc)) er_panic("gc_mark_block(1)");
   if (h->flags & kMark) return 1;
@@ -729,10 +866,9 @@ int gc_mark_block(void* block) {
 }
 
 void gc_mark(void* block, GC_MARK_FUNC mark) {
-  if (block && mark) G().mark_stack.push_back(Root{block, mark});
+  // Marking runs only in a collection, which minit's heap exists for.
+  if (block && mark) g_heap->mark_stack.push_back(Root{block, mark});
 }
-
-int gc_is_marked(const void* block) { return (hdr_of(block)->flags & kMark) != 0; }
 
 size_t gc_block_size(const void* block) {
   GcHdr* h = hdr_of(block);
@@ -848,6 +984,10 @@ void gc_get_stats(GC_STATS* out) {
   std::lock_guard<std::mutex> l(g.collect_m, std::adopt_lock);
   *out = g.stats;
   out->allocated_bytes = g.allocated.load();
+  PageStock& ps = stock();
+  std::lock_guard<std::mutex> s(ps.m);
+  out->stock_pages = ps.mem.size();
+  out->stock_served = ps.served;
 }
 
 ZuThreadScope::ZuThreadScope(const char* label) {

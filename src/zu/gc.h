@@ -84,6 +84,7 @@ struct GcHdr {
 };
 static_assert(sizeof(GcHdr) == 8);
 constexpr uint8_t kGcAlloc = 1;  // header flag of a block in use
+constexpr uint8_t kGcMark = 2;   // header flag of a block marked in this collection
 // Cell sizes of the size classes (header included); larger blocks come from
 // malloc.
 inline constexpr uint32_t kGcClassSize[] = {16,  24,  32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
@@ -168,12 +169,12 @@ void gc_safepoint();
 // Marking protocol (for mark functions).
 // Marks a collected block; returns 1 when it was already marked in this
 // collection, 0 when this call marked it.
-int gc_mark_block(void* block);
+inline int gc_mark_block(void* block);
 // Hands `block` to `mark` later in this collection (null block or null
 // function: nothing).
 void gc_mark(void* block, GC_MARK_FUNC mark);
 // Non-zero when a collected block is marked in the running collection.
-int gc_is_marked(const void* block);
+inline int gc_is_marked(const void* block);
 // Size asked for when the block was allocated.
 size_t gc_block_size(const void* block);
 // The collector's current site: root functions set these before marking;
@@ -216,8 +217,15 @@ int gc_tick_notin_tick(int unused);
 int gc_collect_now();
 
 // The collector task: collects when the bytes allocated since the last
-// collection pass max(trigger, live bytes after it), and once a minute when
-// anything was allocated. stop_gc_task ends it (also at exit).
+// collection pass its budget, and once a minute when anything was
+// allocated. The budget is max(trigger, live bytes after the last
+// collection), or max(trigger, twice the live bytes) when that collection
+// freed under a quarter of what was allocated before it (the heap grows
+// with what it keeps). Between collections, while the heap takes new
+// pages, the task keeps the memory of a few pages faulted in ahead of the
+// allocating threads (the system's first touch of fresh memory would stop
+// them), at most 2 MiB, let go by a collection that finds no new page
+// taken since the last. stop_gc_task ends it (also at exit).
 void init_gc_task();
 void stop_gc_task();
 // Least number of allocated bytes between two triggered collections
@@ -241,7 +249,8 @@ void gc_set_trim_bytes(uint64_t bytes);
 // collector task is asked for a collection.
 void gc_note_released(uint64_t bytes);
 // Collected bytes the calling thread has allocated so far, counted as the
-// allocator hands it pages and large blocks (so to 64 KiB); it only grows.
+// allocator hands it cells (about 4 KiB at a time) and large blocks; it
+// only grows.
 uint64_t gc_thread_allocated();
 // Collections completed so far (never waits for a running one).
 uint64_t gc_collections_done();
@@ -260,6 +269,9 @@ struct GC_STATS {
   uint64_t freed_bytes;       // bytes of those blocks
   uint64_t allocated_bytes;   // bytes handed out since the last collection
   double last_pause_ms;       // world-stopped time of the last collection
+  uint64_t budget;            // bytes to hand out before the next triggered one
+  uint64_t stock_pages;       // pages of memory faulted in ahead, held now
+  uint64_t stock_served;      // pages taken from them so far
 };
 void gc_get_stats(GC_STATS* out);
 
@@ -330,4 +342,34 @@ inline void* gc_alloc(size_t size, GC_MARK_FUNC mark, const char* file, int line
   std::memcpy(user - sizeof(GcHdr), &h, sizeof h);
   *roots->top++ = GcRoot{user, mark ? mark : gc_text};
   return user;
+}
+
+// ---- marking in line
+// Every value of a large structure passes here once a collection, so the
+// common case (a block in use and not yet marked, at the site the last
+// mark recorded) takes no call.
+// The site whose index gc_mark_block records, and that index; kept by the
+// out-of-line part, read only while the world is stopped.
+struct GcSiteCache {
+  const char* file;
+  int line;
+  uint16_t index;
+};
+extern GcSiteCache gc_site_cache;
+// The cases not in line: a block already marked (1), one not in use
+// (fatal), or a site not seen last.
+int gc_mark_block_slow(void* block);
+
+inline int gc_is_marked(const void* block) {
+  return (static_cast<const GcHdr*>(block)[-1].flags & kGcMark) != 0;
+}
+
+inline int gc_mark_block(void* block) {
+  GcHdr* h = static_cast<GcHdr*>(block) - 1;
+  if ((h->flags & (kGcAlloc | kGcMark)) != kGcAlloc || gc_file != gc_site_cache.file ||
+      gc_line != gc_site_cache.line) [[unlikely]]
+    return gc_mark_block_slow(block);
+  h->flags |= kGcMark;
+  h->site = gc_site_cache.index;
+  return 0;
 }

@@ -154,7 +154,7 @@ Reader* new_reader(ZU_FILE* f, STREAM* st) {
   r->cap = kInitialCap;
   r->tok = static_cast<L_CHAR*>(mmalloc(kInitialTok * sizeof(L_CHAR), gc_text));
   r->tok_cap = kInitialTok;
-  r->elems = static_cast<ZU_SEXP**>(mmalloc(kInitialElems * sizeof(ZU_SEXP*), mark_reader_elems));
+  r->elems = static_cast<ReadMember*>(mmalloc(kInitialElems * sizeof(ReadMember), mark_reader_elems));
   r->elems_cap = kInitialElems;
   r->line_cap = kDefaultLineCap;
   r->pin = UINT64_MAX;
@@ -169,8 +169,8 @@ void reader_trim_stacks(Reader* r) {
     r->tok = static_cast<L_CHAR*>(mmalloc(kInitialTok * sizeof(L_CHAR), gc_text));
     r->tok_cap = kInitialTok;
   }
-  if (r->elems_cap * sizeof(ZU_SEXP*) > kKeptStackBytes) {
-    r->elems = static_cast<ZU_SEXP**>(mmalloc(kInitialElems * sizeof(ZU_SEXP*), mark_reader_elems));
+  if (r->elems_cap * sizeof(ReadMember) > kKeptStackBytes) {
+    r->elems = static_cast<ReadMember*>(mmalloc(kInitialElems * sizeof(ReadMember), mark_reader_elems));
     r->elems_cap = kInitialElems;
   }
 }
@@ -181,7 +181,7 @@ void mark_reader(void* p) {
   gc_mark(r->buf, gc_text);
   gc_mark(r->tok, gc_text);
   gc_mark(r->elems, mark_reader_elems);
-  for (uint64_t i = 0; i < r->elems_len; ++i) gc_mark(r->elems[i], gc_qn_sexp);
+  for (uint64_t i = 0; i < r->elems_len; ++i) gc_mark(r->elems[i].value, gc_qn_sexp);
   for (ZU_ATOM* a : r->atoms) gc_mark(a, gc_text);
 }
 

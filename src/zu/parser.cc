@@ -112,7 +112,7 @@ bool too_long(Parser& p, size_t chars, int line) {
 
 // ---- white space and the dispatch
 
-int skip_ws(Parser& p, L_CHAR* c) {
+int skip_ws_slow(Parser& p, L_CHAR* c) {
   Reader* r = p.r;
   for (;;) {
     skip_plain_ws(r);

@@ -163,7 +163,22 @@ inline int line_of(Parser& p) { return p.r->cur.line; }
 // Skips white space, comments, "<!...>" declarations and encoding
 // announcements. Returns kChar with the next character peeked, kEnd or
 // kFail.
-int skip_ws(Parser& p, L_CHAR* c);
+int skip_ws_slow(Parser& p, L_CHAR* c);
+// In line for the case of nearly every member: plain white space, then a
+// plain byte that begins no comment, declaration or reference (the cursor
+// stays on it, as a peek leaves it).
+inline int skip_ws(Parser& p, L_CHAR* c) {
+  Reader* r = p.r;
+  skip_plain_ws(r);
+  if (plain_at_cursor(r)) {
+    uint8_t b = r->buf[r->cur.pos - r->base];
+    if (b > 0x20 && b < 0x7F && b != '&' && b != '<') {
+      *c = b;
+      return kChar;
+    }
+  }
+  return skip_ws_slow(p, c);
+}
 // One form of the context ctx; an attribute read as a member comes back
 // through attr_out (null result).
 ZU_SEXP* read_form(Parser& p, Ctx ctx, int depth, Attr* attr_out);
@@ -219,29 +234,42 @@ class AttrTail {
 // collector's, then follows it at the speed of its cache). Each cell is
 // positioned at its member's line (the list's own for a nil member), the
 // first at the list's.
+//
+// Roots. The member stack keeps the members alive (mark_reader marks it),
+// so the thread's roots need not hold every value a form is made of: a
+// member once on the stack lets go of the roots taken since the build
+// began, and the cells of a list hold each other from the first on. A
+// large form thus costs no root, and no entry on the collector's mark
+// stack, per value. Whatever else a member's reading made and must keep
+// hangs on the reader (its stacks) or on the member itself (attributes).
 class ListBuild {
  public:
-  explicit ListBuild(Reader* r) : r_(r), from_(r->elems_len) {}
+  explicit ListBuild(Reader* r) : r_(r), from_(r->elems_len), roots_(gc_root_mark()) {}
   ~ListBuild() { r_->elems_len = from_; }
   ListBuild(const ListBuild&) = delete;
   ListBuild& operator=(const ListBuild&) = delete;
 
   void add(ZU_SEXP* e) {
     if (r_->elems_len == r_->elems_cap) grow();
-    r_->elems[r_->elems_len++] = e;
+    r_->elems[r_->elems_len++] = ReadMember{e, e ? e->h.line : 0};
+    gc_root_release(roots_, nullptr, nullptr);
   }
   bool empty() const { return r_->elems_len == from_; }
-  ZU_SEXP* first() const { return empty() ? nullptr : r_->elems[from_]; }
+  ZU_SEXP* first() const { return empty() ? nullptr : r_->elems[from_].value; }
   ZU_SEXP* finish(Parser& p, ZU_SEXP* tail, int line) {
     ZU_SEXP* head = nullptr;
     ZU_SEXP** link = &head;
-    // The members stay on the stack (and pinned) until their cells hold them.
+    // The members stay on the stack (and pinned) until their cells hold
+    // them; of the cells only the first stays a root (tail, made before,
+    // stays pinned below `roots`).
+    const size_t roots = gc_root_mark();
     for (uint64_t i = from_; i < r_->elems_len; ++i) {
-      ZU_SEXP* e = r_->elems[i];
-      ZU_SEXP* c = cons(e, nullptr);
-      set_sexp_pos(c, p.f, e ? e->h.line : line);
+      const ReadMember& m = r_->elems[i];
+      ZU_SEXP* c = cons(m.value, nullptr);
+      set_sexp_pos(c, p.f, m.value ? m.line : line);
       *link = c;
       link = &c->pair.cdr;
+      gc_root_release(roots, head, gc_qn_sexp);
     }
     *link = tail;
     r_->elems_len = from_;
@@ -253,13 +281,14 @@ class ListBuild {
  private:
   void grow() {
     uint64_t cap = r_->elems_cap * 2;
-    auto* n = static_cast<ZU_SEXP**>(mmalloc(cap * sizeof(ZU_SEXP*), mark_reader_elems));
-    std::memcpy(n, r_->elems, r_->elems_len * sizeof(ZU_SEXP*));
+    auto* n = static_cast<ReadMember*>(mmalloc(cap * sizeof(ReadMember), mark_reader_elems));
+    std::memcpy(n, r_->elems, r_->elems_len * sizeof(ReadMember));
     r_->elems = n;
     r_->elems_cap = cap;
   }
   Reader* r_;
   uint64_t from_;
+  size_t roots_;  // the thread's roots when the build began
 };
 
 // An attribute read as a member attaches to the first member, which must

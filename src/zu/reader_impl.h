@@ -44,6 +44,14 @@ constexpr uint8_t kPeekByte = 2;
 // Entries of the reader's cache of interned names.
 constexpr int kAtomCache = 256;
 
+// A member of a list being read and the line its cell takes, noted when
+// the member is made and at hand: the cells of a long list are made long
+// after, when looking at each member again would fetch it from memory.
+struct ReadMember {
+  ZU_SEXP* value;
+  int32_t line;
+};
+
 // The reader state: a collected block whose collected references are its
 // byte buffer, its token stack and its cache of names (marked by
 // mark_reader).
@@ -86,8 +94,8 @@ struct Reader {
   uint64_t tok_len;
   uint64_t tok_cap;
   // The members of the lists being read, innermost last: a collected block
-  // of elems_cap pointers (marked up to elems_len).
-  ZU_SEXP** elems;
+  // of elems_cap members (marked up to elems_len).
+  ReadMember* elems;
   uint64_t elems_len;
   uint64_t elems_cap;
   // Names interned lately, by a hash of their text: a name read again is

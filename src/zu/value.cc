@@ -125,25 +125,6 @@ void gc_sym_field(void* p) {
   }
 }
 
-ZU_SEXP* new_sexp(int type) {
-  auto* s = static_cast<ZU_SEXP*>(mmalloc(sizeof(ZU_SEXP), gc_qn_sexp));
-  s->h.type = static_cast<uint8_t>(type);
-  return s;
-}
-
-void set_sexp_pos(ZU_SEXP* s, ZU_FILE* file, int line) {
-  if (!s) return;
-  s->h.file = file;
-  s->h.line = line;
-}
-
-ZU_SEXP* cons(ZU_SEXP* a, ZU_SEXP* b) {
-  ZU_SEXP* s = new_sexp(ZU_TYPE_LIST);
-  s->pair.car = a;
-  s->pair.cdr = b;
-  return s;
-}
-
 ZU_SEXP* list(ZU_SEXP* v) { return cons(v, nullptr); }
 
 ZU_SEXP* List(ZU_SEXP* first, ...) {

@@ -214,9 +214,23 @@ void* delay_record(ZU_SEXP* d);
 ZU_SEXP* set_sexp_inh(ZU_SEXP* ret, int type, ZU_SEXP* s, ZU_SEXP* inh);
 
 // ---- constructors
-ZU_SEXP* new_sexp(int type);  // an empty value of that type
-void set_sexp_pos(ZU_SEXP* s, ZU_FILE* file, int line);
-ZU_SEXP* cons(ZU_SEXP* a, ZU_SEXP* b);
+// In line: the reader and the evaluator make one or more per element.
+inline ZU_SEXP* new_sexp(int type) {  // an empty value of that type
+  auto* s = static_cast<ZU_SEXP*>(mmalloc(sizeof(ZU_SEXP), gc_qn_sexp));
+  s->h.type = static_cast<uint8_t>(type);
+  return s;
+}
+inline void set_sexp_pos(ZU_SEXP* s, ZU_FILE* file, int line) {
+  if (!s) return;
+  s->h.file = file;
+  s->h.line = line;
+}
+inline ZU_SEXP* cons(ZU_SEXP* a, ZU_SEXP* b) {
+  ZU_SEXP* s = new_sexp(ZU_TYPE_LIST);
+  s->pair.car = a;
+  s->pair.cdr = b;
+  return s;
+}
 ZU_SEXP* list(ZU_SEXP* v);
 // The end marker of List's arguments.
 #define ZU_LIST_END (reinterpret_cast<ZU_SEXP*>(-1))

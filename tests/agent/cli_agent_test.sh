@@ -318,7 +318,9 @@ structures)
   # A fetch script hands structure blocks to mxSetSB and sbArray in every
   # way a script can: values that are not structures, a structure kept
   # after the channel that adopted it freed it, a prototype an array owns,
-  # a structure made for another channel.
+  # a structure made for another channel; and the freed structure's value
+  # where element data go (a block, a vector, children to thin, an old
+  # format's parent), which no command may follow.
   # Each answer's error code (0 for none) goes into a compound block of
   # channel 2; the node is read and the matrix closed without a fault.
   cases=(
@@ -336,8 +338,13 @@ structures)
     '(mxSetSB other channel="1")'
     '(mxSetSB (sbArray other) channel="1")'
     '(mxSetSB other channel="3")'
+    '(mxSet 2 (List (quote data) (List 0 0) keep))'
+    '(mxSet 0 (List (quote data) (List 0 0) keep))'
+    '(mxThinnedOut type="average" channel="0" (List (quote Children) (List (quote data) (List 0 0) keep)))'
+    '(mxUncompressOldFormat (List (quote data) (List 0 0) keep) (List (quote data) (List 0 0) (List 4 4 (List) (List))))'
   )
   want="0x80030806 0x80030806 0 0 0 0x80030806 0x80030806 0 0x80030806 0x80030806 0x80030806 0x80030806 0x80030806 0"
+  want+=" 0x80040503 0x80040503 0x80030806 0"
   fetch='(mxFinish normal-jump-status="MS_OK") (mxSet 1 (mxCompound type="1" "x")) (define keep 0) (define held 0) (define other 0)'
   items=
   for i in "${!cases[@]}"; do
@@ -345,7 +352,7 @@ structures)
     items+=" c$i"
   done
   fetch+=" (mxSet 2 (mxCompound type=\"1\"$items))"
-  printf '(qmxCreate filename="sb.mx" (qmxMatrixParam channel_nos="4" dim="1") (qmxMatrixPixelSize dim="0" value="100") (qmxMatrixBlockSize dim="0" value="4") (qmxMatrixDimDivide dim="0" value="1") (qmxChannelInfo channel="0" type="int8") (qmxChannelInfo channel="1" type="block") (qmxChannelInfo channel="2" type="block") (qmxChannelInfo channel="3" type="block") (qmxPhase area="3" %s) (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3"))\n' "$fetch" > sb.zu
+  printf '(qmxCreate filename="sb.mx" (qmxMatrixParam channel_nos="4" dim="1") (qmxMatrixPixelSize dim="0" value="100") (qmxMatrixBlockSize dim="0" value="4") (qmxMatrixDimDivide dim="0" value="1") (qmxChannelInfo channel="0" type="int8_v") (qmxChannelInfo channel="1" type="block") (qmxChannelInfo channel="2" type="block") (qmxChannelInfo channel="3" type="block") (qmxPhase area="3" %s) (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3"))\n' "$fetch" > sb.zu
   echo '(Save option="raw" oflag="creat:trunc" "codes.bin" (List (car (cdr (cdr (qmxGetPoint mode="block" channel="2" "sb.mx" (List 0 0)))))))' >> sb.zu
   echo '(qmxClose id="1")' >> sb.zu
   replies "structures handed to mxSetSB and sbArray" 0 "<Result> 1 1</Result>

@@ -293,7 +293,9 @@ def group_refusals():
              '(qmxExportPNM id="1" "x.ppm" 0 0 0 0 1 (List))', '(qmxExportPNM "x.ppm" 0 0)',
              '(qmxExportPNM id="1" "x.ppm" 0 1 0 0 1 1)', '(qmxExportPNM id="1" "/dev/full" 0 0)',
              '(qmxExportPNM id="1" "nodir/x.ppm" 0 0)', '(qmxExportPNM id="1" "seven.ppm" 7 0 0 0 8 8)',
-             '(qmxExportPNM id="1" "x.ppm" 0 1.5)']
+             '(qmxExportPNM id="1" "x.ppm" 0 1.5)',
+             # A level past 32 bits names no level (it once lost its high bits).
+             '(qmxImportPNM id="1" "s.ppm" 0 4294967296 0 0)', '(qmxExportPNM id="1" "x.ppm" 0 4294967296)']
     replies, _ = run(forms)
     idp = '("invalida parameter (attribute id)")'
     want = [(0x80040503, idp), (0x80040503, idp), (0x80030806, "()"), (0x80030806, "()"), (0x80030806, "()"),
@@ -302,7 +304,8 @@ def group_refusals():
             (0x80040a06, '("cannot open the file" "none.ppm")'), None,
             (0x80040503, idp), (0x80040503, idp), (0x80030806, "()"), (0x80040503, idp),
             (0x80040503, '("invalida parameter" "size")'), (0x80040a06, '("cannot access the file" "/dev/full")'),
-            (0x80040a06, '("cannot open the file" "nodir/x.ppm")'), None, (0x80030806, "()")]
+            (0x80040a06, '("cannot open the file" "nodir/x.ppm")'), None, (0x80030806, "()"),
+            (0x80040503, '("invalida parameter" "level")'), (0x80040503, '("invalida parameter" "level")')]
     for i, w in enumerate(want):
         if w is None:
             expect(forms[i + 2], replies[i + 2], "()")
@@ -481,12 +484,27 @@ def group_closing_levels():
             [f'(qmxExportPNM id="1" "c{k}.ppm" 0 {k})' for k in range(1, len(model) + 1)])
         for k, want in enumerate(model, 1):
             expect(f"{what}: level {k} against the model", np.array_equal(read_pnm(f"c{k}.ppm")[1], want), True)
+    # A copy from a matrix of fewer levels: closing builds the levels above
+    # the source's top from the copied nodes as it does after an import of
+    # the same picture (the copied top node was once reached from no node).
+    write_ppm("s.ppm", rgb[:48, :64])
+    small = create("s.mx", 64, 48, save_up=THIN).replace('value="8"', 'value="5"')
+    wide = create("w.mx", side, side, save_up=THIN).replace('value="8"', 'value="5"')
+    run([small, '(qmxImportPNM id="1" "s.ppm" 0 0 0 0)', wide.replace("w.mx", "i.mx"),
+         '(qmxImportPNM id="2" "s.ppm" 0 0 0 0)'])
+    replies, err = run(['(qmxCreate filename="s.mx" currentPhase_mode="direct")', wide, '(qmxCopy src="1" dest="2" 0)'])
+    expect("copied, nothing reported lost", (replies[2], [e for e in err.splitlines() if "not saved" in e]), ("()", []))
+    reads = [f'(qmxGetPoint "{name}" (List {k} {x} {y}))' for name in ("w.mx", "i.mx") for k in range(11)
+             for x, y in ((0, 0), (40, 30))]
+    replies, _ = run(reads)
+    expect("every level as after an import", replies[:len(reads) // 2], replies[len(reads) // 2:])
 
 
 def group_reopen():
     """A fetch script that reads "create-node" works in a process that wrote
     nothing; a matrix reopened with no script that makes its nodes ready
-    answers every node command with an error at once, its file unchanged."""
+    answers every node command with an error at once, its file unchanged;
+    an import into nodes whose fetch fails answers the failure."""
     sh("convert", "rose:", "ppm:rose.ppm")
     plain = FETCH.replace("(GE (ErrHandler create-node) 6)", "create-node")
     run([create("k.mx", 512, 512).replace(FETCH, plain), '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)'])
@@ -502,6 +520,11 @@ def group_reopen():
         expect_error(form, reply, 0x80040501, data)
     with open(path("k.mx"), "rb") as f:
         expect("file unchanged, nothing reported lost", (f.read() == before, "not saved" in err), (True, False))
+    # A fetch script that cannot make a missing node: the import writes
+    # nothing and says so (it once answered success).
+    never = create("n.mx", 512, 512).replace(FETCH, FETCH.split(" (if ")[0] + ' (mxLoad target="file")')
+    replies, _ = run([never, '(qmxImportPNM id="1" "rose.ppm" 0 0 0 0)'], timeout=120)
+    expect_error("an import no node takes", replies[1], 0x80040501, node.replace("-103", "-102"))
 
 
 def group_waits():

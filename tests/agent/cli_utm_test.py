@@ -23,7 +23,8 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import PARAM, TYPE, LENGTH, Cli, coordinate_image, coordinate_word, matrix, write_ppm  # noqa: E402
+from qmx_cli import (FETCH, LENGTH, NO_OBJECT, PARAM, TYPE, Cli, coordinate_image, coordinate_word,  # noqa: E402
+                     matrix, write_ppm)
 
 cli = Cli(sys.argv[1], "utm_" + sys.argv[2])
 GROUP = sys.argv[2]
@@ -245,6 +246,12 @@ def group_refusals():
                open(cli.path("before.ppm"), "rb").read())
     if "IMPORT UTM" in err:
         cli.fail("a refused import wrote its line")
+    # A target whose fetch script never makes a missing node takes no
+    # pixel: the import says so (it once answered success).
+    never = matrix("never.mx", (W, H), block=6).replace(FETCH, FETCH.split(" (if ")[0] + ' (mxLoad target="file")')
+    replies, _ = cli.run(prepare([]) + [never, good], name="never")
+    cli.expect_error("a target no node takes", replies[-1], NO_OBJECT,
+                     '("invalid object in channel of NODE" "others" (-102 (0 0 0)))', "qmxImportUTM")
     # The traces of the passes, only under QNMX_TRACE.
     _, err = cli.run(prepare(["t"]) + [good], env={"QNMX_TRACE": "1"}, name="traced")
     for line in ("IMPORT UTM zw=6.000000\n", "z1_start_tile ", "load_zone-1\n", "load_zone-3\n", "TARGET START ",

@@ -433,24 +433,25 @@ def group_copy():
 
 def group_copy_shapes():
     """Copies the store cannot make whole are refused before anything is
-    copied: nodes of another size or divide, a channel of another element
-    type (named, or met through its flags), a channel the destination lacks.
-    Run by qnmx itself, the source filled from a picture, every destination
-    read back by point."""
+    copied: nodes of another size, divide or vector shape (index_hem), a
+    channel of another element type (named, or met through its flags), a
+    channel the destination lacks. Run by qnmx itself, the source filled
+    from a picture, every destination read back by point."""
     w, h = 64, 48
     picture = np.random.default_rng(58).integers(0, 256, (h, w, 3), dtype=np.uint8)
     with open(os.path.join(WORK, "p.ppm"), "wb") as f:
         f.write(b"P6\n%d %d\n255\n" % (w, h) + picture.tobytes())
 
-    def matrix(name, block=5, divide=1, types=("rgb8_v", "rgb8_v")):
+    def matrix(name, block=5, divide=1, types=("rgb8_v", "rgb8_v"), hem=""):
         chans = " ".join(f'(qmxChannelInfo channel="{c}" type="{t}" file="on" 7)' for c, t in enumerate(types))
-        return (f'(qmxCreate filename="{name}" (qmxMatrixParam channel_nos="{len(types)}" dim="2") ' +
+        return (f'(qmxCreate filename="{name}" (qmxMatrixParam channel_nos="{len(types)}" dim="2"{hem}) ' +
                 sizes([(w, block, divide), (h, block, divide)]) + f' {chans} {FETCH} (qmxPhase area="21" (mxSave)) '
                 '(qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" type="equ" equ="21"))')
 
     # (destination, its channels, copy arguments); the first copy fits.
     cases = [("same.mx", {}, "0"), ("b4.mx", {"block": 4}, "0"), ("b6.mx", {"block": 6}, "0"),
-             ("d2.mx", {"divide": 2}, "0"), ("int.mx", {"types": ("int32_v", "rgb8_v")}, "0"),
+             ("d2.mx", {"divide": 2}, "0"), ("hem.mx", {"hem": ' index_hem="on"'}, "0"),
+             ("int.mx", {"types": ("int32_v", "rgb8_v")}, "0"),
              ("flag.mx", {"types": ("rgb8_v", "int32_v")}, '"MF_FILE"'), ("one.mx", {"types": ("rgb8_v",)}, "1")]
     points = [(37, 5), (63, 47)]
     forms = [matrix("s.mx"), '(qmxImportPNM id="1" "p.ppm" 0 0 0 0)', '(qmxImportPNM id="1" "p.ppm" 1 0 0 0)']

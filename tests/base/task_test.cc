@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <set>
 #include <thread>
 #include <vector>
@@ -82,6 +84,40 @@ TEST(Task, ThreadsNotStartedAsTasksGetTheirOwnIds) {
   EXPECT_GT(other, 0);
   EXPECT_NE(other, main_id);
   EXPECT_EQ(thread_exist(other), -1);  // gone with its thread
+}
+
+struct Burst {
+  Counter started;
+  Counter release;
+};
+
+void hold(TKEY data) {
+  auto* b = static_cast<Burst*>(data);
+  b->started.add();
+  b->release.wait_for(1);
+}
+
+// After a burst the pool has more threads waiting than it keeps (32): they
+// wait a while, for a next burst to find them, and then those past the
+// bound end.
+TEST(Task, ThreadsPastTheIdleBoundLingerThenEnd) {
+  wait_all_tasks();
+  constexpr int kBurst = 48;
+  Burst b;
+  for (int i = 0; i < kBurst; ++i) ASSERT_GT(create_task(hold, &b, 1), 0);
+  b.started.wait_for(kBurst);
+  b.release.add();
+  int most = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (most < kBurst && std::chrono::steady_clock::now() < end) {
+    most = std::max(most, task_pool_idle());
+    std::this_thread::yield();
+  }
+  EXPECT_GT(most, 32);
+  end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (task_pool_idle() > 32 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(task_pool_idle(), 32);
 }
 
 }  // namespace

@@ -110,6 +110,19 @@ class Jpeg(ct.TempDir):
             for data in (big, big[:-2]):
                 rc, _, _ = ct.harness("jpegdec", data=data, check=False)
                 self.assertEqual(rc, 3, (w, h, len(data)))
+        # A progressive stream whose first scan codes only the DC of a
+        # component sampled at a quarter (one bit a 32 x 32 square), cut
+        # before its other scans: its data never reach the other
+        # components, and it is refused; whole, it decodes as djpeg does.
+        image = self.write("plain.ppm", ct.ppm(1024, 1024, bytes([90, 140, 200]) * (1024 * 1024)))
+        scans = self.write("scans.txt", b"1: 0-0, 0, 0; 0: 0-0, 0, 0; 2: 0-0, 0, 0;"
+                                        b" 0: 1-63, 0, 0; 1: 1-63, 0, 0; 2: 1-63, 0, 0;")
+        _, whole, _ = ct.run([ct.tool("cjpeg"), "-sample", "4x4,1x1,1x1", "-scans", scans, image])
+        first = whole[:whole.index(b"\xff\xda", whole.index(b"\xff\xda") + 2)]
+        rc, _, _ = ct.harness("jpegdec", data=first, check=False)
+        self.assertEqual(rc, 3, len(first))
+        _, ours, _ = ct.harness("jpegdec", data=whole)
+        self.assertEqual(ours, djpeg(whole)[0])
         # A plain picture coded arithmetically takes a few hundred bytes,
         # far more pixels a byte than Huffman coding can reach: it decodes.
         image = ct.ppm(2048, 1024, bytes([90, 140, 200]) * (2048 * 1024))

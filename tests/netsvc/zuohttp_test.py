@@ -27,7 +27,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zoh_client import HOST, Agent, Session, header, read_replies, read_reply, request, unpack  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, start, stop, wait_until  # noqa: E402
+from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 
 EXE, GROUP = sys.argv[1], sys.argv[2]
 
@@ -72,15 +72,12 @@ def clients(agent, tmp):
                        input=request(port, header(1, 0)[:11]))
     check(r.stdout == b"", "Content-Length 11: no reply, got %r" % r.stdout)
     # The qnmx program itself, listening from a script.
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+    port = free_port()
     with open(os.path.join(tmp, "listen.zu"), "w") as f:
         f.write('(SetMainInterpreter (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg 1))) '
                 '(Permission () (Allow "all"))))\n')
     qnmx = start([os.path.abspath(sys.argv[3]), "listen.zu", "out", "err", "/", str(port)], cwd=tmp)
-    check(wait_until(lambda: os.path.exists(os.path.join(tmp, "out")) and b"</Result>" in
-                     open(os.path.join(tmp, "out"), "rb").read()), "qnmx listens")
+    check(wait_until(lambda: listening(port) or qnmx.poll() is not None), "qnmx listens")
     check(re.search(rb"<Result> \d+ 42</Result>", Session(port).query(b"(* 6 7)\n")), "qnmx serves ZUoHTTP")
     stop(qnmx, signal.SIGKILL)
 

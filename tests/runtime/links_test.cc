@@ -19,6 +19,8 @@
 #include <vector>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -207,6 +209,30 @@ TEST_F(Links, RefusalsAndTheFirstByte) {
     EXPECT_EQ(c.got(), "<Permission>Busy</Permission>\n");
   }
   close_interpreter(listener);
+}
+
+// Peers at once and one after another are all served, each by the thread
+// that accepted it while a successor waits for the next, and closing the
+// listener ends its threads, the waiting one among them.
+TEST_F(Links, PeersAtOnceAndInTurnAreServedAndClosingTheListenerEndsItsThreads) {
+  int port = 0;
+  int listener = open_listener(&port);
+  ASSERT_GT(listener, 0);
+  {
+    std::vector<std::unique_ptr<LineClient>> peers;
+    for (int i = 0; i < 12; ++i) peers.push_back(std::make_unique<LineClient>(port));
+    for (auto& c : peers) c->send("\n(+ 1 2)\n");
+    for (auto& c : peers) EXPECT_TRUE(c->wait_for(" 3</Result>\n")) << c->got();
+  }
+  for (int i = 0; i < 20; ++i) {
+    LineClient c(port);
+    c.send("\n(+ 1 2)\n");
+    EXPECT_TRUE(c.wait_for(" 3</Result>\n")) << c.got();
+  }
+  auto closed = std::async(std::launch::async, [listener] { return close_interpreter(listener); });
+  ASSERT_EQ(closed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(closed.get(), 0);
+  EXPECT_FALSE(LineClient(port).wait_for("Permission"));
 }
 
 TEST_F(Links, RemoteQueriesNestedLocalEvalAndPeerErrors) {

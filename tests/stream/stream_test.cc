@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 #include <thread>
@@ -503,6 +505,75 @@ TEST(StreamResources, DescriptorCountAndOutOfDescriptorsHook) {
   d_s_close(g);
   setrlimit(RLIMIT_NOFILE, &old);
   s_set_resource_hook(nullptr);
+}
+
+// The count asked for on every connection: it follows what streams open
+// and close at once, sees any other descriptor once it counts again, and
+// counts afresh on every call once half the limit is in use.
+TEST(StreamResources, DescriptorsInUseFollowStreamsAtOnceAndCountAfreshNearTheLimit) {
+  int limit = 0;
+  int before = s_descriptors_in_use(&limit);
+  EXPECT_EQ(before, s_check_resource2(nullptr));
+  STREAM* f = s_open_file("/dev/null", O_RDONLY, 0);
+  EXPECT_EQ(s_descriptors_in_use(nullptr), before + 1);
+  d_s_close(f);
+  EXPECT_EQ(s_descriptors_in_use(nullptr), before);
+
+  int raw = open("/dev/null", O_RDONLY);
+  ASSERT_GE(raw, 0);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (s_descriptors_in_use(nullptr) != before + 1 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(s_descriptors_in_use(nullptr), before + 1);
+
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(2 * (before + 1));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  int raw2 = open("/dev/null", O_RDONLY);
+  EXPECT_EQ(s_descriptors_in_use(&limit), before + 2);
+  EXPECT_EQ(limit, 2 * (before + 1));
+  close(raw2);
+  EXPECT_EQ(s_descriptors_in_use(nullptr), before + 1);
+  setrlimit(RLIMIT_NOFILE, &old);
+  close(raw);
+}
+
+// A close whose last output waits for a peer that does not read holds no
+// lock that other streams need to open and close.
+TEST(StreamClose, AFlushThatWaitsAtCloseLetsOtherStreamsOpenAndClose) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  int fl = fcntl(sv[0], F_GETFL);
+  fcntl(sv[0], F_SETFL, fl | O_NONBLOCK);
+  char block[4096] = {};
+  while (write(sv[0], block, sizeof block) > 0) {
+  }
+  fcntl(sv[0], F_SETFL, fl);
+  STREAM* st = s_open_descripter(sv[0], nullptr);
+  ASSERT_NE(st, nullptr);
+  ASSERT_EQ(s_write(st, "tail", 4), 4);
+  s_hold(st);  // the record stays while s_exist asks about it
+  std::thread closer([st] { d_s_close(st); });
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (s_exist(st) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto other = std::async(std::launch::async, [] {
+    STREAM* w = s_open_string_write(nullptr);
+    s_printf(w, "elsewhere");
+    d_s_close(w);
+  });
+  bool done_meanwhile = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  // The peer reads at last: the close ends with every byte sent.
+  std::string got;
+  for (ssize_t n; (n = read(sv[1], block, sizeof block)) > 0;) got.append(block, static_cast<size_t>(n));
+  closer.join();
+  s_drop(st);
+  other.wait();
+  close(sv[1]);
+  EXPECT_TRUE(done_meanwhile);
+  EXPECT_EQ(got.substr(got.size() - 4), "tail");
 }
 
 }  // namespace

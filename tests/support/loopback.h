@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 
 inline sockaddr_in loopback_address(int port) {
@@ -45,8 +46,21 @@ inline int connect_loopback(int port, int type_flags = 0) {
   return -1;
 }
 
-// A port that nothing listens on just now.
+// A port that nothing listens on just now, for a server the test starts
+// next. Drawn below the kernel's ephemeral range (32768 and up), so that the
+// outgoing connections of tests running at the same time cannot take it
+// between this check and the server's bind (as tests/support/checks.py).
 inline int free_loopback_port() {
+  std::random_device seed;
+  std::minstd_rand pick(seed());
+  for (int tries = 0; tries < 200; ++tries) {
+    int port = 20000 + static_cast<int>(pick() % 12700);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback_address(port);
+    bool free = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    if (free) return port;
+  }
   int port = 0;
   int fd = listen_loopback(&port, 1);
   if (fd >= 0) close(fd);

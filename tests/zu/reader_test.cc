@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -274,4 +275,52 @@ TEST_F(Reader, TheListIsReadOnlyAsFarAsItIsWalked) {
   EXPECT_EQ(text(car(cdr(l))), "(c d)");
   EXPECT_EQ(get_type(cdr(cdr(l))), ZU_TYPE_NULL);
   EXPECT_EQ(car(cdr(l))->h.line, 2);
+}
+
+namespace {
+
+// The most roots the reading thread held at any refill of the reader.
+size_t g_most_roots = 0;
+int note_roots(ZU_FILE*) {
+  g_most_roots = std::max(g_most_roots, gc_root_mark());
+  return 0;
+}
+
+// One large form of `n` members of every kind that builds lists: nested
+// and dotted lists, elements with content, attributes on the head symbol.
+std::string large_form(int n) {
+  std::string t = "(big k=\"v\"";
+  for (int i = 0; i < n; ++i) {
+    std::string k = std::to_string(i);
+    t += " (m" + k + " " + k + " \"s " + k + "\" 1.5km (n . " + k + ") <e a=\"" + k + "\">x " + k + "</e> [q k=\"" + k +
+         "\"] ())";
+  }
+  return t + ")\n";
+}
+
+}  // namespace
+
+// The values of a form in the making are held by the reader's member stack:
+// reading one of any size takes a few roots of the thread, and collections
+// in the middle of it (at every n-th allocation) free none of its values.
+TEST_F(Reader, ALargeFormIsHeldByTheReaderNotByARootPerValue) {
+  struct Case {
+    int members;
+    uint32_t every;
+  } cases[] = {{300, 7}, {20000, 20011}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.members);
+    std::string t = large_form(c.members);
+    std::string want = text(read_one(t));
+    ZU_SEXP* l = open_text(t);
+    sexp_file(l)->admit_hook = note_roots;
+    size_t before = gc_root_mark();
+    g_most_roots = 0;
+    gc_set_collect_every(c.every);
+    ZU_SEXP* form = get_type(l) == ZU_TYPE_LIST ? l->pair.car : nullptr;
+    gc_set_collect_every(0);
+    EXPECT_EQ(list_length(form), c.members + 1);
+    EXPECT_EQ(text(form), want);
+    EXPECT_LT(g_most_roots - before, 64u);
+  }
 }
