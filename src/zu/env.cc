@@ -652,7 +652,10 @@ ZU_SEXP* get_listbase_env(ZUISP_ENV* env) {
   return frame.keep(r, gc_qn_sexp);
 }
 
-ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target) {
+ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target, bool* refused) {
+  bool ignored;
+  if (!refused) refused = &ignored;
+  *refused = false;
   ZU_SEXP* type = find_entry_form(form, "type");
   ZU_SEXP* tv = get_el(type, 1);
   if (get_type(tv) != ZU_TYPE_STRING) return nullptr;
@@ -678,12 +681,15 @@ ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target) {
   for (ZU_SEXP* p = hash->pair.cdr; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* b = p->pair.car;
     if (get_type(b) != ZU_TYPE_LIST || get_type(b->pair.car) != ZU_TYPE_STRING) continue;
-    set_env(e, str_text(b->pair.car), get_el(b, 1));
+    *refused = set_env(e, str_text(b->pair.car), get_el(b, 1)) == kEnvRefused;
+    if (*refused) return nullptr;
   }
   if (ZU_SEXP* u = get_el(find_entry_form(form, "uenv"), 1); get_type(u) == ZU_TYPE_POINTER)
     set_uenv(e, static_cast<UNIT_ENV*>(u->ptr.ptr));
-  if (ZU_SEXP* d = get_el(find_entry_form(form, "default-sym"), 1); get_type(d) == ZU_TYPE_FUNCTION)
-    set_default_env(e, d);
+  if (ZU_SEXP* d = get_el(find_entry_form(form, "default-sym"), 1); get_type(d) == ZU_TYPE_FUNCTION) {
+    *refused = set_default_env(e, d) == kEnvRefused;
+    if (*refused) return nullptr;
+  }
   return frame.keep(e, gc_qnlisp_env);
 }
 

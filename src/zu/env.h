@@ -126,8 +126,12 @@ void set_env_flags(ZUISP_ENV* env, uint32_t flags);
 // List forms: (zuisp-env (type "env") (parent p) (work n) (flags n)
 // (hash ("name" value)...) [(uenv u)] [(default-sym f)]) and
 // (zuisp-env (type "pair") first second).
+// set_listbase_env fills target (null: a new environment) from such a
+// form; null for a form of neither shape, and null with *refused set when
+// a write into a top environment was refused (kEnvRefused): what came
+// before it in the form stays written.
 ZU_SEXP* get_listbase_env(ZUISP_ENV* env);
-ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target);
+ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target, bool* refused = nullptr);
 
 // The two top environments: the root and its child.
 extern ZUISP_ENV* qnlisp_top_env0;

@@ -460,7 +460,12 @@ def group_client():
     hooks = ['(Define auth-transaction () (h a b c) 1)', '(Define GetZUTime () (h) "hooked")', '(set GetZUTime 1)',
              '(DeleteDefine (quote GetZUTime))', '(MoveDefine GetZUTime Env0 (NewEnvironment ()))',
              '(Eval Env0 (quote (Define GetZUTime 2)))', '(SetEA Env0 "GetZUTime" 3)', '(DefineEval () GetZUTime 4)',
-             '(Thread (Define GetZUTime 5))', '(DefineDefault () (h) 6)', '(SetParentEnvironment Env0 (NewEnvironment ()))']
+             '(Thread (Define GetZUTime 5))', '(DefineDefault () (h) 6)', '(SetParentEnvironment Env0 (NewEnvironment ()))',
+             '(SetListbaseEnv (quote (zuisp-env (type "env") (parent ()) (hash ("GetZUTime" 6)))) Env0)',
+             '(GetAttribute (car (quote (a GetZUTime="7"))) type="env")',
+             # The loop's counter, an integer of the agent's: not stepped, it
+             # would never end the loop.
+             '(Sequence () (Define k 0) (For dec="MI_SAVE_BT" (Define k (+ k 1)) (If (> k 2) (Then (Break k)))))']
     refused = [error_of(peer.ask(f.encode()).decode()) for f in hooks]
     cli.expect("a peer's hooks refused", [e and e[0] for e in refused], [DENIED] * len(hooks))
     other = link(port)
