@@ -440,6 +440,18 @@ def closed_downloads(agent, _):
           (agent.fds(), threads(agent), fds, tasks))
 
 
+def reopen(port, limit):
+    """Opens downloads until one gets a session, for at most limit seconds:
+    whether one did, and every download opened."""
+    again = []
+
+    def reopened():
+        if not again or not again[-1][1]:
+            again.append(download(port))
+        return again[-1][1]
+    return wait_until(reopened, limit, 0.2), again
+
+
 def unused_downloads(agent, _):
     """Version-2 sessions that never upload end after the unused idle time
     (3 s here), and their address may open sessions again (3 per address
@@ -456,13 +468,8 @@ def unused_downloads(agent, _):
         check(ended(d, 30), "an unused session ends")
         d.close()
     # The client sees the end before the session has let go of its tasks.
-    again = []
-
-    def reopened():
-        if not again or not again[-1][1]:
-            again.append(download(port))
-        return again[-1][1]
-    check(wait_until(reopened, 20, 0.2), "the address opens a session again")
+    ok, again = reopen(port, 20)
+    check(ok, "the address opens a session again")
     running.sendall(b"(* 6 7)\n" + b" " * (100 - 8 - 8))
     check(b"42</Result>" in read_until(used, b"42</Result>"), "the session whose upload runs lives on")
     for s in [used, running, busy[0]] + [a[0] for a in again]:
@@ -478,13 +485,8 @@ def stalled_upload(agent, _):
     u = upload(port, cookie, b"(+ 1 2)\n", length=12 + 100)
     check(b"3</Result>" in read_until(d, b"3</Result>", got), "the upload's bytes are evaluated")
     check(ended(d, 60), "the session of a stalled upload ends")
-    again = []
-
-    def reopened():
-        if not again or not again[-1][1]:
-            again.append(download(port))
-        return again[-1][1]
-    check(wait_until(reopened, 60, 0.2), "the address opens a session again")
+    ok, again = reopen(port, 60)
+    check(ok, "the address opens a session again")
     for s in [d, u] + [a[0] for a in again]:
         s.close()
 
