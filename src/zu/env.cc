@@ -572,11 +572,14 @@ UNIT_ENV* get_uenv(ZUISP_ENV* env) {
   return u;
 }
 
-void set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv) {
+int set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv) {
   ZUISP_ENV* h = write_target(env);
-  if (!h) return;
+  if (!h) return -1;
+  // The agent's own conversions go through the top environments' system.
+  if (top_index(h) >= 0 && env_peer_writing()) return kEnvRefused;
   EnvLock l;
   h->uenv.store(uenv, std::memory_order_release);
+  return 0;
 }
 
 void set_uenv_mark_func(GC_MARK_FUNC mark) { uenv_mark.store(mark); }
@@ -684,8 +687,10 @@ ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target, bool* refused) {
     *refused = set_env(e, str_text(b->pair.car), get_el(b, 1)) == kEnvRefused;
     if (*refused) return nullptr;
   }
-  if (ZU_SEXP* u = get_el(find_entry_form(form, "uenv"), 1); get_type(u) == ZU_TYPE_POINTER)
-    set_uenv(e, static_cast<UNIT_ENV*>(u->ptr.ptr));
+  if (ZU_SEXP* u = get_el(find_entry_form(form, "uenv"), 1); get_type(u) == ZU_TYPE_POINTER) {
+    *refused = set_uenv(e, static_cast<UNIT_ENV*>(u->ptr.ptr)) == kEnvRefused;
+    if (*refused) return nullptr;
+  }
   if (ZU_SEXP* d = get_el(find_entry_form(form, "default-sym"), 1); get_type(d) == ZU_TYPE_FUNCTION) {
     *refused = set_default_env(e, d) == kEnvRefused;
     if (*refused) return nullptr;

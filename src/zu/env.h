@@ -110,7 +110,7 @@ void set_env_work(ZUISP_ENV* env, void* work);
 // Unit environment: the nearest one in search order / the environment's
 // own. set_uenv_mark_func installs the unit system's mark function.
 UNIT_ENV* get_uenv(ZUISP_ENV* env);
-void set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv);
+int set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv);  // 0, -1, kEnvRefused
 void set_uenv_mark_func(GC_MARK_FUNC mark);
 
 // Shape and wiring.

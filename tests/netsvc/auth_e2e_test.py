@@ -463,6 +463,8 @@ def group_client():
              '(Thread (Define GetZUTime 5))', '(DefineDefault () (h) 6)', '(SetParentEnvironment Env0 (NewEnvironment ()))',
              '(SetListbaseEnv (quote (zuisp-env (type "env") (parent ()) (hash ("GetZUTime" 6)))) Env0)',
              '(GetAttribute (car (quote (a GetZUTime="7"))) type="env")',
+             # The unit system the agent's own conversions go through.
+             '(UnitSystem inherit="new" (System 1 1000 name="km" dim="l"))',
              # The loop's counter, an integer of the agent's: not stepped, it
              # would never end the loop.
              '(Sequence () (Define k 0) (For dec="MI_SAVE_BT" (Define k (+ k 1)) (If (> k 2) (Then (Break k)))))']
