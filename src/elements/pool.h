@@ -1,4 +1,5 @@
-// The node memory of an element-access cache, as allocation kind 4 sees it.
+// The node memory of an element-access cache, as allocation kind 4 sees it,
+// and the source of node-sized blocks of the tagged kind.
 //
 // The cache itself belongs to the matrix store, which installs its pool
 // operations once at start-up (set_mx_cache_pool_ops); until then, and for a
@@ -27,3 +28,17 @@ void* xx_mxc_alloc(MX_CACHE* c, size_t size, const char* file, int line);
 void xx_mxc_free(MX_CACHE* c, void* ptr, const char* file, int line);
 #define mxc_alloc(c, size) xx_mxc_alloc((c), (size), __FILE__, __LINE__)
 #define mxc_free(c, ptr) xx_mxc_free((c), (ptr), __FILE__, __LINE__)
+
+// Vectors of the tagged kind as large as a node's data come first from the
+// blocks that nodes gone from the matrix store's cache left behind: the
+// store installs its pool here at start-up (a need that points up), so
+// that a node made or loaded reuses memory that is already in place
+// instead of fresh pages. take gives a tagged block of exactly `size`
+// bytes (contents undefined, charged to file and line), or null when it
+// keeps none of that size; it guards itself. Smaller requests never ask.
+using MX_NODE_BLOCK_TAKE = void* (*)(size_t size, const char* file, int line);
+constexpr size_t kMxNodeBlockMin = size_t{64} << 10;
+void set_mx_node_block_source(MX_NODE_BLOCK_TAKE take);
+// A block of `size` bytes from the installed source, or null (none
+// installed, a smaller size, or none kept).
+void* xx_mx_node_block_take(size_t size, const char* file, int line);

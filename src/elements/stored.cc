@@ -76,22 +76,38 @@ CHAIN_LIST64* append(RECORD_LIST64* rlp, const void* p, int64_t n, int free_flag
   return set_recordlist_chain64(rlp, const_cast<void*>(p), n, free_flag);
 }
 
-int vector_to_net(const MATRIX_DATA_TYPE* tp, RECORD_LIST64* rlp, const void* d) {
-  MATRIX_DH_SET dh;
-  if (get_matrix_dh_set(&dh, d) != tp) return -1;
+// The header length and element bytes of the stored form of vector d of
+// tp; false when d is no vector of tp.
+bool net_shape(const MATRIX_DATA_TYPE* tp, const void* d, MATRIX_DH_SET* dh, int* h, int64_t* area) {
+  if (get_matrix_dh_set(dh, d) != tp) return false;
+  *h = mxt_header_length(tp, load<int16_t>(&dh->hd->dim));
+  *area = *h < 0 ? -1 : element_area(tp, dh->total_element);
+  return *area >= 0;
+}
+
+void vector_net_form(const MATRIX_DATA_TYPE* tp, const MATRIX_DH_SET& dh, int h, int64_t area, uint8_t* out) {
   int dim = load<int16_t>(&dh.hd->dim);
-  int h = mxt_header_length(tp, dim);
-  int64_t area = h < 0 ? -1 : element_area(tp, dh.total_element);
-  if (area < 0) return -1;
-  auto* out = static_cast<uint8_t*>(d_alloc(static_cast<size_t>(h + area)));
   out[0] = static_cast<uint8_t>(h);
   out[1] = static_cast<uint8_t>(tp->type);
   store_be16(out + 2, static_cast<uint16_t>(dim));
   for (int i = 0; i < dim; ++i) store_be32(out + 4 + 4 * i, static_cast<uint32_t>(load<int32_t>(dh.ix + i)));
   std::memset(out + 4 + 4 * dim, 0, static_cast<size_t>(h - 4 - 4 * dim));
   copy_elements(out + h, dh.offset, tp == &mx_type_bit_v ? area : dh.total_element, element_width(tp));
+}
+
+int vector_to_net(const MATRIX_DATA_TYPE* tp, RECORD_LIST64* rlp, const void* d) {
+  MATRIX_DH_SET dh;
+  int h = 0;
+  int64_t area = 0;
+  if (!net_shape(tp, d, &dh, &h, &area)) return -1;
+  auto* out = static_cast<uint8_t*>(d_alloc(static_cast<size_t>(h + area)));
+  vector_net_form(tp, dh, h, area, out);
   append(rlp, out, h + area, 1);
   return 0;
+}
+
+bool made_by_vector_to_net(const MATRIX_DATA_TYPE* tp) {
+  return tp && tp->convert_to_net == mxt_convert_basic_to_net && mx_is_vector_code(tp->type);
 }
 
 void* vector_to_host(const MATRIX_DATA_TYPE* tp, const uint8_t* p, int64_t size, MX_ATYPE atype, MX_CACHE* w,
@@ -166,6 +182,22 @@ void mxt_endian_bitv_to_host(void* v) {
 }
 
 // ---- conversion slots
+
+int64_t mxt_vector_net_size(const MATRIX_DATA_TYPE* tp, const void* d) {
+  MATRIX_DH_SET dh;
+  int h = 0;
+  int64_t area = 0;
+  return d && made_by_vector_to_net(tp) && net_shape(tp, d, &dh, &h, &area) ? h + area : -1;
+}
+
+int mxt_vector_to_net_into(const MATRIX_DATA_TYPE* tp, const void* d, uint8_t* out) {
+  MATRIX_DH_SET dh;
+  int h = 0;
+  int64_t area = 0;
+  if (!d || !out || !made_by_vector_to_net(tp) || !net_shape(tp, d, &dh, &h, &area)) return -1;
+  vector_net_form(tp, dh, h, area, out);
+  return 0;
+}
 
 int mxt_convert_basic_to_net(const MATRIX_DATA_TYPE* tp, RECORD_LIST64* rlp, const void* d) {
   if (!d || !rlp) return -1;

@@ -56,6 +56,15 @@ int mxt_convert_stringv_to_net(const MATRIX_DATA_TYPE* tp, RECORD_LIST64* rlp, c
 void* mxt_convert_stringv_to_host(const MATRIX_DATA_TYPE* tp, const void* d, int64_t size, MX_ATYPE atype,
                                   MX_CACHE* at_work, const char* file, int line);
 
+// The stored form of a numeric, rgb8 or bit vector made into the caller's
+// bytes, for a writer that keeps one buffer for every node it writes: the
+// size of that form (what convert_to_net appends), or -1 when tp's stored
+// form is not made this way (another kind of type) or d is not a vector of
+// tp. mxt_vector_to_net_into fills the size bytes at out (0, or -1 as
+// above).
+int64_t mxt_vector_net_size(const MATRIX_DATA_TYPE* tp, const void* d);
+int mxt_vector_to_net_into(const MATRIX_DATA_TYPE* tp, const void* d, uint8_t* out);
+
 // Byte size of the stored vector at ptr, reading at most `avail` bytes;
 // -1 when it is not a valid stored vector header (or string vector) there.
 int64_t get_size_endian(const void* ptr, int64_t avail);

@@ -73,6 +73,10 @@ void* raw_alloc(int64_t size, MX_ATYPE atype, MX_CACHE* c, GC_MARK_FUNC mark, bo
     case MX_ATYPE::collector:
       return xx_mmalloc(n, mark ? mark : gc_text, file, line);
     case MX_ATYPE::tagged:
+      if (void* kept = xx_mx_node_block_take(n, file, line)) {
+        if (zero) std::memset(kept, 0, n);
+        return kept;
+      }
       return zero ? xx_d_calloc(n, 1, file, line) : xx_d_alloc(n, file, line);
     case MX_ATYPE::cache:
       p = c ? xx_mxc_alloc(c, n, file, line) : nullptr;

@@ -1,6 +1,7 @@
 // ZU conversion, comparison and the zero and unit elements of every type.
 #include "elements/zu_convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -163,24 +164,41 @@ bool plausible_stringv(const uint8_t* v, int64_t len) {
   return len < 0 || (count <= (len - h) / 8 && len >= h);
 }
 
-// Element-wise order of two vectors of the same shape.
+// The first of n elements of `width` bytes whose bytes differ between a
+// and b, or n: equal stretches pass at memcmp's pace (a node saved again
+// is mostly compared with what it holds already).
+int64_t first_difference(const uint8_t* a, const uint8_t* b, int64_t n, size_t width) {
+  constexpr int64_t kStretch = 4096;  // elements compared at once
+  int64_t i = 0;
+  while (i < n) {
+    const int64_t k = std::min(kStretch, n - i);
+    if (std::memcmp(a + i * width, b + i * width, static_cast<size_t>(k) * width) != 0) break;
+    i += k;
+  }
+  for (; i < n; ++i)
+    if (std::memcmp(a + i * width, b + i * width, width) != 0) return i;
+  return n;
+}
+
+// Element-wise order of two vectors of the same shape. Integers differ
+// exactly where their bytes do; floats do not (-0.0 equals 0.0, NaNs
+// equal each other), so they are compared one by one.
 template <class T>
 int elements_cmp(const uint8_t* a, const uint8_t* b, int64_t n) {
-  for (int64_t i = 0; i < n; ++i) {
-    T x = load<T>(a + i * sizeof(T)), y = load<T>(b + i * sizeof(T));
-    if constexpr (std::is_floating_point_v<T>) {
-      if (int r = float_cmp(x, y)) return r;
-    } else if (x != y) {
-      return x < y ? -1 : 1;
-    }
+  if constexpr (std::is_floating_point_v<T>) {
+    for (int64_t i = 0; i < n; ++i)
+      if (int r = float_cmp(load<T>(a + i * sizeof(T)), load<T>(b + i * sizeof(T)))) return r;
+    return 0;
+  } else {
+    const int64_t i = first_difference(a, b, n, sizeof(T));
+    if (i == n) return 0;
+    return load<T>(a + i * sizeof(T)) < load<T>(b + i * sizeof(T)) ? -1 : 1;
   }
-  return 0;
 }
 
 int rgb_elements_cmp(const uint8_t* a, const uint8_t* b, int64_t n) {
-  for (int64_t i = 0; i < n; ++i)
-    if (int r = cmp_RGB(load<uint32_t>(a + 4 * i), load<uint32_t>(b + 4 * i))) return r;
-  return 0;
+  const int64_t i = first_difference(a, b, n, 4);
+  return i == n ? 0 : cmp_RGB(load<uint32_t>(a + 4 * i), load<uint32_t>(b + 4 * i));
 }
 
 template <class T>

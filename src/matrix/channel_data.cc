@@ -163,26 +163,62 @@ ZU_SEXP* matrix_error(const char* func, ZU_SEXP* s, int code, ZU_SEXP* info) {
 
 // ---- channels as ZU values
 
+namespace {
+
+// Why channel ch of n gives no value (null: it may, with *tp its type).
+const char* channel_refusal(const MATRIX_NODE* n, int ch, MATRIX_DATA_TYPE** tp) {
+  const MATRIX* m = n->matrix;
+  if (m->flags & kMxBroken) return "blocken matrix";
+  if (!n->channel) return "no data channel";
+  if (!channel_in_range(m, ch)) return "overflow the ch No.";
+  if (!(*tp = m->channel_info[ch].data_type)) return "no data channel";
+  return nullptr;
+}
+
+const char* no_datum(const MATRIX_DATA_TYPE* tp) {
+  return tp->type == MX_TYPE_SEXP ? "SEXP type no data" : "not sexp data / no data";
+}
+
+ZU_SEXP* channel_error(const MATRIX_NODE* n, int ch, ZU_SEXP* s, const char* reason) {
+  return error_at(s, ZU_ER_NO_OBJECT, "mxCH:get_channel_data",
+                  data_list("invalid object in channel of NODE", reason,
+                            get_sexp_from_dim_code(n->matrix, n->dim_code), ch));
+}
+
+}  // namespace
+
 ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
   assert_lock_held(matrix_lock);
-  MATRIX* m = n->matrix;
   MATRIX_DATA_TYPE* tp = nullptr;
-  const char* reason;
-  if (m->flags & kMxBroken) reason = "blocken matrix";
-  else if (!n->channel) reason = "no data channel";
-  else if (!channel_in_range(m, ch)) reason = "overflow the ch No.";
-  else if (!(tp = m->channel_info[ch].data_type)) reason = "no data channel";
-  else {
+  const char* reason = channel_refusal(n, ch, &tp);
+  if (!reason) {
     _matrix_node_channel_lock(n);
     void* d = n->channel[ch].data;
     ZU_SEXP* v = d ? tp->md2sexp(tp, d) : nullptr;
     gc_set_nl(v, gc_qn_sexp);  // a held value may be replaced once the lock is gone
     _matrix_node_channel_unlock(n, 0);
     if (d) return v;
-    reason = tp->type == MX_TYPE_SEXP ? "SEXP type no data" : "not sexp data / no data";
+    reason = no_datum(tp);
   }
-  return error_at(s, ZU_ER_NO_OBJECT, "mxCH:get_channel_data",
-                  data_list("invalid object in channel of NODE", reason, get_sexp_from_dim_code(m, n->dim_code), ch));
+  return channel_error(n, ch, s, reason);
+}
+
+const void* get_channel_datum_held(MATRIX_NODE* n, int ch, ZU_SEXP* s, ZU_SEXP** err) {
+  lock_task(matrix_lock);
+  MATRIX_DATA_TYPE* tp = nullptr;
+  const char* reason = channel_refusal(n, ch, &tp);
+  void* d = nullptr;
+  if (!reason) {
+    _matrix_node_channel_lock(n);
+    d = n->channel[ch].data;
+    if (!d) {
+      _matrix_node_channel_unlock(n, 0);
+      reason = no_datum(tp);
+    }
+  }
+  unlock_task(matrix_lock, "get_channel_datum_held");
+  if (reason) *err = channel_error(n, ch, s, reason);
+  return d;
 }
 
 ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {

@@ -516,6 +516,22 @@ bool move_block(MX_CACHE* c, int slot, const int64_t* dc, int64_t cols, int64_t 
   return true;
 }
 
+// A write that makes the nodes it needs asks for every node of a row of
+// them before it fills the first: their fetches then follow one another on
+// the worker while this task fills the ones that are ready, instead of
+// each waiting for the one before (and for the saves queued meanwhile).
+void ask_row(MX_CACHE* c, const MX_PIXEL_RECT& r, const RectPlan& p, int64_t y) {
+  if (c->gn_tree_node != 0 || c->gn_create != c->gn_wait || c->gn_wait < 0) return;
+  lock_task(matrix_lock);
+  for (int64_t w = p.w0; w < p.w1;) {
+    const int64_t x = at_pixel(r.x, p.sx, w);
+    const int64_t dc[3] = {r.level, x, y};
+    _ask_matrix_node(c->m, dc, c->gn_wait);
+    w += std::min(p.w1 - w, to_border(x, p.sx, p.bx));
+  }
+  unlock_task(matrix_lock, "rect");
+}
+
 int rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint8_t* words, const uint8_t* valid,
          bool to_node, int64_t* at) {
   RectPlan p;
@@ -526,6 +542,7 @@ int rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint8
   for (int64_t h = std::max(first, p.h0); h < end;) {
     const int64_t y = at_pixel(r.y, p.sy, h);
     const int64_t band = std::min(end - h, to_border(y, p.sy, p.by));
+    if (to_node) ask_row(c, r, p, y);
     for (int64_t w = p.w0; w < p.w1;) {
       const int64_t x = at_pixel(r.x, p.sx, w);
       const int64_t len = std::min(p.w1 - w, to_border(x, p.sx, p.bx));

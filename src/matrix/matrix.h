@@ -180,6 +180,8 @@ struct MATRIX_NODE {
   unsigned save_lock : 1;          // being written
   unsigned save_fired : 1;         // a closing or flushing pass fired its save
   unsigned dirty_listed : 1;       // on its matrix's dirty list
+  unsigned data_stored : 1;        // each channel datum with a record equals it:
+                                   // loaded or saved since, and no change marked
   unsigned int dirty_file_time;    // first unsaved change (get_zutime), 0 clean
   MATRIX_NODE* dirty_next;         // the matrix's dirty list, while dirty_listed
   MATRIX_NODE* dirty_prev;

@@ -103,6 +103,7 @@ void init_matrix() {
   init_mx_file();
   init_element_types();
   install_mx_cache_pool();
+  install_mx_node_pool();
   nd_root.next = nd_root.prev = &nd_root;
   nd_cnt = 0;
   total_ncache_size = 100;

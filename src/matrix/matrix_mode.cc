@@ -167,6 +167,9 @@ void unlock_save(MATRIX_NODE* n) {
 
 void _set_dirty_file(MATRIX_NODE* n) {
   assert_lock_held(matrix_lock);
+  // Whatever changed, a save writes the data again, with or without a
+  // save script to be marked for.
+  n->data_stored = 0;
   for (int slot : kSaveSlots) {
     MATRIX_SEXP* s = n->matrix->cal[slot];
     if (s && s->data) {

@@ -148,6 +148,8 @@ void _free_matrix(MATRIX* m) {
   d_f_ree(m->filename);
   d_f_ree(m->key);
   d_f_ree(m);
+  // With no matrix left the kept node blocks serve nobody.
+  if (matrices_root.mx_next == &matrices_root) mx_node_pool_drain();
 }
 
 void _requeue_matrix_token(MATRIX_TOKEN* t) {

@@ -7,6 +7,8 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "elements/pool.h"
+#include "elements/stored.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file_impl.h"
@@ -101,6 +103,28 @@ bool key_code(const MATRIX* m, const void* key, int64_t len, int64_t* dc) {
 // ---------------------------------------------------------------------------
 // Records of one node
 
+namespace {
+
+// One buffer per saving task, kept from node to node, for the stored form
+// of a vector datum: made in memory already in place, and still in the
+// processor's cache when the system copies it to the file, so that the
+// byte swap and the write are one pass over fresh bytes.
+struct NetScratch {
+  uint8_t* bytes = nullptr;
+  size_t size = 0;
+  ~NetScratch() { d_f_ree(bytes); }
+  uint8_t* at_least(size_t n) {
+    if (n > size) {
+      d_f_ree(bytes);
+      bytes = static_cast<uint8_t*>(d_alloc(n));
+      size = n;
+    }
+    return bytes;
+  }
+};
+
+}  // namespace
+
 int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t next_fofs, int id,
                            MATRIX_DATA_TYPE* tp) {
   if (!tp || !tp->convert_to_net) return -1;
@@ -116,7 +140,15 @@ int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t 
   iovec body[kFacMaxPieces - 1];
   size_t n = 0;
   uint64_t size = 16 + kMxData2Head;
-  if (tp->convert_to_net(tp, rl, target) == 0) {
+  static thread_local NetScratch scratch;
+  if (const int64_t net = mxt_vector_net_size(tp, target); net > 0) {
+    uint8_t* out = scratch.at_least(static_cast<size_t>(net));
+    if (mxt_vector_to_net_into(tp, target, out) == 0) {
+      body[n++] = iovec{b, kMxData2Head};
+      body[n++] = iovec{out, static_cast<size_t>(net)};
+      size += static_cast<uint64_t>(net);
+    }
+  } else if (tp->convert_to_net(tp, rl, target) == 0) {
     size_t pieces = 0;
     for (const CHAIN_LIST64* c = rl->chain_head; c; c = c->next)
       pieces += c->len > 0 ? 1 : c->len < 0 ? std::size(body) : 0;  // a bad length fails the join below
@@ -139,6 +171,10 @@ int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, const void* target, int64_t 
     at = mx_put_record_pieces(work_of(m)->pdb_fd, fofs, h, std::span<const iovec>(body, n));
   }
   free_recordlist64(rl);
+  // A node's data are written once and then left alone: their way to the
+  // disk starts now, beside the work still to come, instead of all at the
+  // sync of the close. A refusal leaves it to that sync, which is checked.
+  if (at > 0 && size >= kMxNodeBlockMin) l_start_writeback64(work_of(m)->pdb_fd, static_cast<uint64_t>(at), size);
   return at;
 }
 
@@ -201,6 +237,7 @@ struct SavedNode {
   std::vector<uint8_t> bits;   // the bit-field child list (dim_bit_field > 0)
   std::vector<Code> kid_codes;  // the array child list (dim_bit_field 0)
   int64_t fofs = 0, ring = 0, addr = 0;
+  bool stored = false;  // the channel data are what their records hold
 };
 
 SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
@@ -219,7 +256,25 @@ SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
   v.fofs = n->fofs;
   v.ring = n->ring_fofs;
   v.addr = n->dim_addr_fofs;
+  v.stored = n->data_stored;
   return v;
+}
+
+// The head of the node's channel chain as it is stored, when writing it
+// again would write the same bytes: the data are what their records hold,
+// every datum a save writes has its record and no other channel has one.
+// 0 otherwise (the chain is written).
+int64_t stored_chain(MATRIX* m, const MATRIX_NODE* n, const SavedNode& v) {
+  if (!v.stored) return 0;
+  int64_t first = 0;
+  for (int ch = 0; ch < v.nos; ++ch) {
+    const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
+    const MATRIX_CHANNEL& c = n->channel[ch];
+    const bool saved = (inf.flags & kMxChFile) && inf.data_type && c.data;
+    if (saved != (c.data_fofs != 0)) return 0;
+    if (saved && !first) first = c.data_fofs;
+  }
+  return first;
 }
 
 // The channel records, highest first, so the chain starts at the lowest:
@@ -330,7 +385,10 @@ int save_matrix_node(MATRIX_NODE* n) {
     int found = mx_tree_find(m, w, &key, &there);
     if (found != 0) return mx_file_fault(m, found > 0 ? "node stored twice" : "node tree", there);
   }
-  int64_t first = save_node_channels(m, n, v);
+  // A node saved or loaded and not changed since is not written again:
+  // only its node record is.
+  int64_t first = stored_chain(m, n, v);
+  if (!first) first = save_node_channels(m, n, v);
   if (first < 0) return -1;
   int64_t ring = v.ring, addr = v.addr, fofs = v.fofs;
   if (int r = save_node_ring(m, n, v, &ring)) return r;
@@ -350,6 +408,7 @@ int save_matrix_node(MATRIX_NODE* n) {
   n->ring_fofs = ring;
   n->dim_addr_fofs = v.dbf == 0 ? addr : 0;
   n->dim_addr_size = addr_size > 0 ? addr_size : 0;
+  n->data_stored = 1;  // the caller's channel lock kept the data as written
   wakeup_task(n);
   unlock_task(matrix_lock, "save_matrix_node");
   return 0;
@@ -447,6 +506,7 @@ int load_matrix_node(MATRIX_NODE* n) {
   n->ring_fofs = raw.ring_fofs;
   n->dim_addr_fofs = raw.nlist_dim_addr;
   n->dim_addr_size = addr_size;
+  n->data_stored = 1;
   _mx_node_loaded(n);
   _matrix_node_channel_unlock(n, 0);
   unlock_task(matrix_lock, "load_matrix_node");

@@ -138,6 +138,30 @@ void _insert_node_ring(MATRIX_NODE* n);
 void _delete_node_ring(MATRIX_NODE* n);
 
 // ---------------------------------------------------------------------------
+// Node memory
+//
+// A node's vector data are one block of a size its matrix's kind fixes (a
+// 256 x 256 node of pixel words is 256 KiB), made and let go by the
+// thousand as nodes come and go. Given back to the system, every new one
+// faulted its pages in again, and the collector's trims gave back what the
+// allocator still held. So the blocks of a node that leaves the cache are
+// kept by size, and the element types take one (elements/pool.h) for the
+// next vector of that size: a node made, loaded or filled. The pool keeps
+// at most node_cache_bytes and is emptied when the last matrix is freed;
+// its own leaf lock guards it (node_pool.cc).
+
+// Installs the pool as the element types' source of node blocks (init_matrix).
+void install_mx_node_pool();
+// Lets go of datum d of type tp: a plain vector block of node size is kept
+// while there is room (under matrix_lock; without it nothing is kept),
+// anything else freed as tp->free_data does.
+void mx_node_pool_give(MATRIX_DATA_TYPE* tp, void* d);
+// Frees every kept block.
+void mx_node_pool_drain();
+// The bytes kept now.
+int64_t mx_node_pool_bytes();
+
+// ---------------------------------------------------------------------------
 // Tokens and the worker
 
 // Fires access `access` (a slot 0..23; only its kind counts) on n; with
@@ -231,6 +255,11 @@ ZU_SEXP* matrix_error(const char* func, ZU_SEXP* s, int code, ZU_SEXP* info);
 // Channel ch of n as a ZU value, or the error 0x80040501 naming why not.
 ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s);
 ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s);
+// The datum itself, for a reader that uses it in place: channel ch of n
+// with n's channel lock taken (let go with matrix_node_channel_unlock(n,
+// 0)); where get_channel_data would answer an error, null with that error
+// in *err and no lock kept.
+const void* get_channel_datum_held(MATRIX_NODE* n, int ch, ZU_SEXP* s, ZU_SEXP** err);
 // The structure block of block channel ch with the channel lock held, or
 // null with no lock held.
 MX_STRUCT_BLOCK* get_channel_struct_block(MATRIX_NODE* n, int ch);

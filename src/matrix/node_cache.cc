@@ -44,6 +44,18 @@ MATRIX_NODE* new_node(MATRIX* m, const int64_t* dc, int pt_key) {
   return n;
 }
 
+// A node made in memory for dc with its fetch started. The fetch is queued
+// before the node joins the ring, whose purge it may set off: the saves
+// of older nodes that purge fires then run after it, and the task that
+// asked for the node does not wait for all of them first.
+MATRIX_NODE* new_fetched_node(MATRIX* m, const int64_t* dc, int pt_key, ZU_SEXP** retp) {
+  MATRIX_NODE* n = new_node(m, dc, pt_key);
+  set_send_data(n, retp);
+  _get_matrix_access(n);
+  _insert_node_ring(n);
+  return n;
+}
+
 MATRIX_NODE* refuse(int* errp, int code) {
   *errp = code;
   return nullptr;
@@ -134,7 +146,7 @@ void mx_free_node(MATRIX_NODE* n) {
     MATRIX_CHANNEL& c = n->channel[ch];
     MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
     if (!tp) continue;
-    if (c.data) tp->free_data(tp, c.data);
+    mx_node_pool_give(tp, c.data);
     if (c.sb) c.sb->tbl->free_sb(c.sb);
   }
   for (MATRIX_SEXP* s : {n->send_data, n->send_data_delay})
@@ -166,10 +178,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
   MATRIX_NODE* n = find_node(m, dc);
   if (!n) {
     if (access < 0) return refuse(errp, kMxNoMatrix);
-    n = new_node(m, dc, pt_key);
-    set_send_data(n, retp);
-    _insert_node_ring(n);
-    _get_matrix_access(n);
+    n = new_fetched_node(m, dc, pt_key, retp);
     *errp = kMxLoading;
     return n;
   }
@@ -215,19 +224,14 @@ void _ask_matrix_node(MATRIX* m, const int64_t* dc, int access) {
   if (access < 0 || m->mode != kMxModeActive || (m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0 ||
       find_node(m, dc))
     return;
-  MATRIX_NODE* n = new_node(m, dc, 0);
-  _insert_node_ring(n);
-  _get_matrix_access(n);
+  new_fetched_node(m, dc, 0, nullptr);
 }
 
 MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
   assert_lock_held(matrix_lock);
   if ((m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0) return nullptr;
   if (MATRIX_NODE* n = find_node(m, dc)) return n;
-  MATRIX_NODE* n = new_node(m, dc, 0);
-  _insert_node_ring(n);
-  _get_matrix_access(n);
-  return n;
+  return new_fetched_node(m, dc, 0, nullptr);
 }
 
 MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, MATRIX_TOKEN* t, ZU_SEXP** retp) {

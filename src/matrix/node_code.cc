@@ -194,6 +194,7 @@ int decode_matrix_node(MATRIX_NODE* n, ZU_SEXP* s) {
   _lock_node(n, nullptr);
   _matrix_node_channel_lock(n);
   int r = decode_locked(n, s->raw.data, s->raw.data + s->raw.size);
+  if (r == 0) n->data_stored = 0;  // data from a peer, not from the records
   _matrix_node_channel_unlock(n, 0);
   _unlock_node(n, nullptr);
   unlock_task(matrix_lock, "decode_matrix_node");

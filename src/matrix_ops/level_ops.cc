@@ -136,33 +136,113 @@ void rep_code(ZU_SEXP* s, int dim, int32_t* rep) {
   }
 }
 
+// The vector type of a child's datum read in place, as vector_of reads a
+// copy of it; null where vector_of refuses.
+MATRIX_DATA_TYPE* held_vector_type(const void* d) {
+  MATRIX_DATA_TYPE* tp = get_matrix_data_type(static_cast<const uint8_t*>(d)[1]);
+  return tp && mx_is_vector_code(tp->type) && tp->sexp2md ? tp : nullptr;
+}
+
+// What a thinning is asked to do, read from its attributes: null, or the
+// error to answer once the arguments are evaluated.
+struct ThinAsk {
+  bool average = false;
+  int channel = -1;
+};
+ZU_SEXP* thin_ask(ZU_SYM_FIELD* sf, MATRIX* m, ZU_SEXP* form, const char* func, ThinAsk* a) {
+  const L_CHAR* type = head_option(sf, "type");
+  a->average = option_is(type, "average");
+  if (type && !a->average && !option_is(type, "representative"))
+    return error_at(form, ZU_ER_PARAM, func, data_list("invalid parameter in mxThinnedOut", get_string(type)));
+  a->channel = channel_attribute(sf, m);
+  return a->channel == -2 ? channel_error(form, func) : nullptr;
+}
+
+// The parent block of node n, of tp, made from the channel's default:
+// null, or the error to answer.
+ZU_SEXP* thin_block(MATRIX* m, MATRIX_NODE* n, const ThinAsk& a, MATRIX_DATA_TYPE* tp, const MATRIX_GEOMETRY& g,
+                    ZU_SEXP* form, const char* func, void** block) {
+  bool has_slot = a.average ? tp->thinned_avg != nullptr : tp->thinned_rep != nullptr;
+  if (!has_slot) return mx_type_error(form, func);
+  void* def = nullptr;
+  if (!channel_default(m, a.channel, tp, &def)) return mx_type_error(form, func);
+  *block = mxt_alloc_vector_by_dim_code(&g, tp, MX_ATYPE::collector, n->dim_code, def);
+  if (def) tp->parent->free_data(tp->parent, def);
+  return *block ? nullptr : mx_loading_error(form, func);
+}
+
+int thin_one(const ThinAsk& a, MATRIX_DATA_TYPE* tp, const MATRIX_GEOMETRY& g, const int64_t* dc, const int32_t* rep,
+             void* block, const void* data) {
+  return a.average ? tp->thinned_avg(tp, &g, dc, 1, block, data) : tp->thinned_rep(tp, &g, dc, rep, 1, block, data);
+}
+
+// The parent thinned from the children a reader noted, each child's datum
+// read where it is under its channel lock; the checks and errors are those
+// of the items mxCH would have answered, the last child first.
+ZU_SEXP* thin_in_place(MATRIX* m, MATRIX_NODE* n, const ThinAsk& a, const MxChildrenRead& kids, ZU_SEXP* rep_form,
+                       ZU_SEXP* form, const char* func) {
+  const auto& held = kids.children();
+  MATRIX_GEOMETRY g = geometry_of(m);
+  int32_t rep[kMxMaxDim];
+  rep_code(rep_form, g.dim, rep);
+  MATRIX_DATA_TYPE* tp = nullptr;
+  void* block = nullptr;
+  for (size_t i = 0; i < held.size(); ++i) {
+    ZU_SEXP* err = nullptr;
+    const void* d = get_channel_datum_held(held[i].n, kids.channel(), form, &err);
+    if (!d) return err;  // gone since mxCH saw it: nothing else lets a datum go while its node is locked
+    MATRIX_DATA_TYPE* it = held_vector_type(d);
+    if (i == 0) {
+      tp = it;
+      err = !tp ? reason_error(form, func, "CH data type") : thin_block(m, n, a, tp, g, form, func, &block);
+    } else if (!it) {
+      err = reason_error(form, func, "CH data type(2)");
+    } else if (it != tp) {
+      err = mx_type_error(form, func);
+    }
+    int r = err ? 0 : thin_one(a, tp, g, held[i].dc, rep, block, d);
+    matrix_node_channel_unlock(held[i].n, 0);
+    if (err) return err;
+    if (r < 0) return error_at(form, ZU_ER_NO_OBJECT, func, data_list("invalid matrix loading", r));
+  }
+  return mx_data_item(m, n->dim_code, block_value(tp, block));
+}
+
+// The arguments are evaluated here, in order. A target written as mxCH's
+// read of the children is read in place (op_frame_impl.h), since the
+// thinning only reads it, unless a representative code computed after it
+// (a form, not a name or a constant) could change the children first.
 ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "mxThinnedOut";
+  const bool computed_rep = get_type(get_el(form, 2)) == ZU_TYPE_LIST;
+  MxChildrenRead kids(computed_rep ? nullptr : get_el(form, 1));
+  ZU_SEXP* target = eval(env, get_el(form, 1));
+  kids.disarm();
+  if (get_type(target) == ZU_TYPE_ERROR) return target;
+  gc_set_nl(target, gc_qn_sexp);  // a value found in an environment, kept across the allocations below
+  ZU_SEXP* rep_form = nullptr;
+  if (list_length(form) > 2) {
+    rep_form = eval(env, get_el(form, 2));
+    if (get_type(rep_form) == ZU_TYPE_ERROR) return rep_form;
+    gc_set_nl(rep_form, gc_qn_sexp);
+  }
   MATRIX_TOKEN* t = mx_op_token(env);
   if (!t) return nullptr;
   MATRIX_NODE* n = t->process_node;
   MATRIX* m = n->matrix;
-  const L_CHAR* type = head_option(sf, "type");
-  bool average = option_is(type, "average");
-  if (type && !average && !option_is(type, "representative"))
-    return error_at(form, ZU_ER_PARAM, kFunc, data_list("invalid parameter in mxThinnedOut", get_string(type)));
-  int ch = channel_attribute(sf, m);
-  if (ch == -2) return channel_error(form, kFunc);
+  ThinAsk a;
+  if (ZU_SEXP* refused = thin_ask(sf, m, form, kFunc, &a)) return refused;
+  if (kids.taken() && !kids.children().empty()) return thin_in_place(m, n, a, kids, rep_form, form, kFunc);
   ZU_SEXP *first = nullptr, *rest = nullptr;
-  if (const char* why = target_items(get_el(form, 1), &first, &rest)) return reason_error(form, kFunc, why);
+  if (const char* why = target_items(target, &first, &rest)) return reason_error(form, kFunc, why);
   void* data = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(first, 2), &data);
   if (!tp) return reason_error(form, kFunc, "CH data type");
-  bool has_slot = average ? tp->thinned_avg != nullptr : tp->thinned_rep != nullptr;
-  if (!has_slot) return mx_type_error(form, kFunc);
   MATRIX_GEOMETRY g = geometry_of(m);
   int32_t rep[kMxMaxDim];
-  rep_code(get_el(form, 2), g.dim, rep);
-  void* def = nullptr;
-  if (!channel_default(m, ch, tp, &def)) return mx_type_error(form, kFunc);
-  void* block = mxt_alloc_vector_by_dim_code(&g, tp, MX_ATYPE::collector, n->dim_code, def);
-  if (def) tp->parent->free_data(tp->parent, def);
-  if (!block) return mx_loading_error(form, kFunc);
+  rep_code(rep_form, g.dim, rep);
+  void* block = nullptr;
+  if (ZU_SEXP* refused = thin_block(m, n, a, tp, g, form, kFunc, &block)) return refused;
   for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* item = p->pair.car;
     DimCode dc(m, get_el(item, 1));
@@ -170,8 +250,7 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
     MATRIX_DATA_TYPE* it = vector_of(get_el(item, 2), &data);
     if (!it) return reason_error(form, kFunc, "CH data type(2)");
     if (it != tp) return mx_type_error(form, kFunc);  // read with this type's layout, it would be misread
-    int r = average ? tp->thinned_avg(tp, &g, dc.get(), 1, block, data)
-                    : tp->thinned_rep(tp, &g, dc.get(), rep, 1, block, data);
+    int r = thin_one(a, tp, g, dc.get(), rep, block, data);
     if (r < 0) return error_at(form, ZU_ER_NO_OBJECT, kFunc, data_list("invalid matrix loading", r));
   }
   return mx_data_item(m, n->dim_code, block_value(tp, block));
@@ -399,7 +478,8 @@ ZU_SEXP* zu_mxMax(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
 }
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
-const QN_PRIM_DEF kThinnedOut[] = {{"mxThinnedOut", zu_mxThinnedOut, 1, 2, 3, T}, {}};
+// mxThinnedOut evaluates its own arguments.
+const QN_PRIM_DEF kThinnedOut[] = {{"mxThinnedOut", zu_mxThinnedOut, 0, 2, 3, 0}, {}};
 const QN_PRIM_DEF kDiff[] = {{"mxDiff", zu_mxDiff, 1, 3, 3, T}, {}};
 const QN_PRIM_DEF kAdd[] = {{"mxAdd", zu_mxAdd, 1, 3, 3, T}, {}};
 const QN_PRIM_DEF kSquash[] = {{"mxSquash", zu_mxSquash, 1, 2, 4, T}, {}};

@@ -229,8 +229,10 @@ ZU_SEXP* read_channel(MATRIX_NODE* n, ZU_SEXP* chs, ZU_SEXP* form, ZU_SEXP* info
   return sexp_type(v) == ZU_TYPE_ERROR ? v : mx_data_item(m, n->dim_code, v);
 }
 
-// (Children item ...) of the current node's children, last child first.
-ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form) {
+// (Children item ...) of the current node's children, last child first;
+// with a reader (op_frame_impl.h), the children are kept in it in that
+// order and the answer is (Children).
+ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form, MxChildrenRead* reader) {
   constexpr const char* kFunc = "mxCH";
   if (!is_int(chs)) return mx_type_error(form, kFunc);
   MATRIX_NODE* cur = t->process_node;
@@ -253,12 +255,21 @@ ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form) {
     MATRIX_NODE* n =
         mx_op_node(t, m, copy_dim_code(m, e->dc), kMxFetchSlot, form, kFunc, "children loading(2)", false, &ret, &info);
     if (n && !mx_op_has_channels(n)) ret = mx_object_error(form, kFunc, "children loading(3)", info);
-    ZU_SEXP* v = ret ? ret : get_channel_data(n, static_cast<int>(chs->integer.num), form);
+    const auto ch = static_cast<int>(chs->integer.num);
+    ZU_SEXP* v = ret;
+    if (!ret && reader) {
+      if (get_channel_datum_held(n, ch, form, &v)) {
+        matrix_node_channel_unlock(n, 0);
+        reader->hold(m, e->dc, n, ch);
+      }
+    } else if (!ret) {
+      v = get_channel_data(n, ch, form);
+    }
     if (ret || sexp_type(v) == ZU_TYPE_ERROR) {
       free_mx_dim_code_list(lst);
       return v;
     }
-    result = cons(mx_data_item(m, e->dc, v), result);
+    if (!reader) result = cons(mx_data_item(m, e->dc, v), result);
   }
   free_mx_dim_code_list(lst);
   return cons(get_symbol_ascii("Children"), result);
@@ -274,7 +285,7 @@ ZU_SEXP* zu_mxCH(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   const L_CHAR* type = head_option(sf, "type");
   if (!type || option_is(type, "me"))
     return read_channel(n, arg, form, List(get_integer(0, nullptr), get_sexp_from_dim_code(m, n->dim_code), ZU_LIST_END));
-  if (option_is(type, "children")) return read_children(t, arg, form);
+  if (option_is(type, "children")) return read_children(t, arg, form, MxChildrenRead::claim(form));
   if (option_is(type, "test.children")) return get_integer(check_children(n), nullptr);
   ZU_SEXP* ret = nullptr;
   ZU_SEXP* info = nullptr;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/alloc.h"
+#include "matrix/dim_code.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
 #include "matrix_ops/plot_ops.h"
@@ -59,6 +60,9 @@ constexpr ZU_FAMILY kFamilies[] = {
 };
 
 int64_t hook_word(const void* f) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(f)); }
+
+// The reader most recently armed on this thread.
+thread_local MxChildrenRead* armed_reader = nullptr;
 
 }  // namespace
 
@@ -133,4 +137,36 @@ ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const
     // A matrix of that file open under other names cannot be opened again.
     if (opened || !open_matrix(url, file, key, open_method, nullptr)) return mx_loading_error(form, func);
   }
+}
+
+// ---- children read in place
+
+MxChildrenRead::MxChildrenRead(ZU_SEXP* target)
+    : head_(get_type(target) == ZU_TYPE_LIST ? target->pair.car : nullptr), outer_(armed_reader) {
+  armed_reader = this;
+}
+
+MxChildrenRead::~MxChildrenRead() { disarm(); }
+
+void MxChildrenRead::disarm() {
+  if (!armed_) return;
+  armed_ = false;
+  armed_reader = outer_;
+}
+
+MxChildrenRead* MxChildrenRead::claim(ZU_SEXP* form) {
+  MxChildrenRead* r = armed_reader;
+  if (!r || !r->armed_ || r->taken_ || !r->head_ || get_type(form) != ZU_TYPE_LIST || form->pair.car != r->head_)
+    return nullptr;
+  r->taken_ = true;
+  return r;
+}
+
+void MxChildrenRead::hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n, int ch) {
+  channel_ = ch;
+  MX_HELD_CHILD& k = *kids_.emplace(kids_.begin());
+  // The code a data item of the child carries: its level and its origin.
+  k.dc[0] = dc[0];
+  for (int d = 0; d < m->p.dim; ++d) k.dc[d + 1] = mx_origin(dc[d + 1], mx_shift(m, dc[0], d));
+  k.n = n;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "matrix/matrix.h"
 #include "matrix/node.h"
@@ -61,3 +62,51 @@ MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_
 // it is open, else the value to return (the wait while it opens, or an
 // error).
 ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const char* func, MATRIX** out);
+
+// ---- children read in place
+//
+// mxCH type="children" copies every child's datum into a new vector, since
+// the script may keep it. A kernel that only reads the children needs no
+// copy: it arms a reader for the argument it is about to evaluate, and
+// mxCH, called for exactly that written form on this thread, takes each
+// child as it would (the same nodes asked for, the same waits, the same
+// errors when a child has no datum) but, instead of copying the datum,
+// notes the child in the reader and answers (Children). The kernel then
+// reads each child's datum where it is, under that child's channel lock,
+// one child at a time as the copies were made. The nodes stay locked for
+// the token, as mxCH leaves them.
+struct MX_HELD_CHILD {
+  int64_t dc[1 + kMxMaxDim];  // the child's code as its data item names it
+  MATRIX_NODE* n;             // locked for the token
+};
+
+class MxChildrenRead {
+ public:
+  // Arms the reader for the written form `target` (a list; null arms
+  // nothing) on this thread.
+  explicit MxChildrenRead(ZU_SEXP* target);
+  ~MxChildrenRead();
+  MxChildrenRead(const MxChildrenRead&) = delete;
+  MxChildrenRead& operator=(const MxChildrenRead&) = delete;
+  // Stops matching further calls (the argument has been evaluated).
+  void disarm();
+  // Whether mxCH read the children into this reader; which channel, and
+  // the children, the last one first (as mxCH lists them).
+  bool taken() const { return taken_; }
+  int channel() const { return channel_; }
+  const std::vector<MX_HELD_CHILD>& children() const { return kids_; }
+
+  // For mxCH: the reader armed for the call whose evaluated form is
+  // `form` (same head as the written one), now taken; else null.
+  static MxChildrenRead* claim(ZU_SEXP* form);
+  // For mxCH: notes child n at dc, whose channel ch has a datum.
+  void hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n, int ch);
+
+ private:
+  ZU_SEXP* head_;
+  MxChildrenRead* outer_;  // the reader armed before this one on the thread
+  bool armed_ = true;
+  bool taken_ = false;
+  int channel_ = -1;
+  std::vector<MX_HELD_CHILD> kids_;
+};

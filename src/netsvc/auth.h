@@ -237,10 +237,11 @@ struct AUTH_CLIENT_LINK {
   // own): only then may a key file be read for the server.
   bool peer_local = false;
   // The question answers a query sent while evaluating for a peer on an
-  // accepted link: no key file is read for it.
+  // accepted link: no key file is read and no preset result sent for it.
   bool for_peer = false;
   // The sites (the host of "SERVICE://site/name") of preset results that
-  // name the host this link is connected to: only those presets are sent.
+  // name the host this link is connected to: only those presets are sent
+  // (none for a question a peer brought about).
   std::vector<std::basic_string<L_CHAR>> sites;
 };
 // The (result-list ...) answering a server's (service-list ...), or an

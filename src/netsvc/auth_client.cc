@@ -7,8 +7,9 @@
 // agent (as a query, or as a LocalEval on the peer's own link) is denied,
 // or any peer could read the results. A result from a client result file
 // is sent only to a service of its method whose full name
-// ("SERVICE://site/name") it names, and only over a link connected to that
-// site's host. A result a method makes on demand is sent once the method
+// ("SERVICE://site/name") it names, only over a link connected to that
+// site's host, and never for a question that a peer of this agent brought
+// about (a query sent while evaluating for it). A result a method makes on demand is sent once the method
 // has raised it to ARS_SEND_PERMIT; it is prepared afresh for every
 // question. In an "or" list the first alternative that has something to
 // send answers it.
@@ -246,10 +247,14 @@ ZU_SEXP* zu_auth_transaction(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   std::vector<AuthText> sites = _preset_sites(auth_client_set());
   unlock_auth();
   // Names are resolved without the lock: the presets no longer change once
-  // read.
-  LinkHost host = link_host(z);
-  for (AuthText& site : sites)
-    if (site_is_host(n_string(std_cm, site.c_str()), host)) link.sites.push_back(std::move(site));
+  // read. A question a peer of this agent brought about gets none of them:
+  // the server asking may hand the answer back to that peer (a server that
+  // evaluates the peer's (Local ...), this agent's own listener included).
+  if (!link.for_peer) {
+    LinkHost host = link_host(z);
+    for (AuthText& site : sites)
+      if (site_is_host(n_string(std_cm, site.c_str()), host)) link.sites.push_back(std::move(site));
+  }
   lock_auth();
   ZU_SEXP* r = _auth_transaction(auth_client_set(), list, link);
   unlock_auth();

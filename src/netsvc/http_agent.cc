@@ -200,9 +200,10 @@ bool is_type(const std::string& type, const char* name) { return type == name; }
 
 // A content type goes into the reply header as it is: a control byte or a
 // blank in it would end its line and begin a header of the handler's
-// choosing.
+// choosing. A media type is ASCII, so a byte past it (a C1 control such as
+// NEL among them, whichever code set wrote it) is refused too.
 bool header_safe(std::string_view text) {
-  return std::none_of(text.begin(), text.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; });
+  return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c > ' ' && c < 0x7f; });
 }
 
 // The methods of HTTP. The method names the head of the evaluated form, so

@@ -22,6 +22,7 @@
 
 #include "base/alloc.h"
 #include "base/task.h"
+#include "base/tick.h"
 #include "base/zutime.h"
 #include "netsvc/zuohttp_impl.h"
 #include "stream/stream.h"
@@ -128,13 +129,17 @@ void upload_task(TKEY key) {
   uint32_t cockie[2] = {e->cockie[0], e->cockie[1]};
   unlock_task(zoh_lock, "upload_task");
   unsigned char buf[kPiece];
-  // An empty body ends the session, as does any failure.
+  // An empty body ends the session, as does any failure. The body comes
+  // under the body guard, as a version-1 request's does: an upload that
+  // stops short would keep its session (and its address's count) for good.
   bool ok = con && pipe && remain > 0;
+  if (ok) new_tick(timeout_stream, -zoh_times().body_guard, con);
   while (ok && remain > 0) {
     int r = s_read(con, buf, static_cast<int>(std::min<long long>(remain, kPiece)));
     ok = r > 0 && s_write(pipe, buf, r) == r && s_flush(pipe) == 0;
     remain -= r;
   }
+  if (con) del_tick_with_data(timeout_stream, con);
   STREAM* done = nullptr;
   if (!ok) {
     close_all(e);

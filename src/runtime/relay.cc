@@ -320,8 +320,12 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
     ZU_SEXP* value;
     {
       // A form of the link itself, also when it is served inside a
-      // LocalEval's evaluation (a task waiting for its reply).
-      EvalOriginScope scope({nullptr, zui->accepted != 0});
+      // LocalEval's evaluation (a task waiting for its reply). What the
+      // other end of a network link sends of its own accord is a peer's,
+      // on a link this agent opened as on an accepted one: a peer may have
+      // made this agent open it to a server of the peer's choosing. A
+      // LocalEval answering a query evaluates for whoever sent the query.
+      EvalOriginScope scope({nullptr, zui->a_type == ZUI_CONNECT});
       value = eval(zui->env, form);
     }
     lock_task(zui_lock);

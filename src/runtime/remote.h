@@ -10,6 +10,7 @@
 
 #include "runtime/interp.h"
 #include "stream/url.h"
+#include "zu/env.h"
 #include "zu/value.h"
 
 // Options of a request made through a remote session, passed unchanged from
@@ -60,8 +61,8 @@ struct ZU_RESULT {
   ZU_SEXP* send;
   int wup_key;
   unsigned aboat_flag : 1;
-  // The asker sent it while evaluating for a peer on an accepted link
-  // (eval_origin): a LocalEval answering it evaluates for that peer too.
+  // The asker sent it while evaluating for a peer (eval_origin): a
+  // LocalEval answering it evaluates for that peer too.
   unsigned for_peer : 1;
   // The command is still being written: its last line is not known yet, so
   // any reply from its first line on is its own.
@@ -96,7 +97,8 @@ struct EVAL_ORIGIN {
   // The link whose server sent the LocalEval being evaluated (a link this
   // agent opened, or an accepted one whose peer sent it), or null.
   ZU_INTERPRETER* local_eval_link;
-  // A peer on an accepted link asked for it, directly or through a query
+  // A peer asked for it: the other end of a network link (accepted, or
+  // opened by this agent) sent it of its own accord, or it answers a query
   // sent while evaluating for such a peer.
   bool for_peer;
 };
@@ -117,6 +119,10 @@ class EvalOriginScope {
  private:
   EVAL_ORIGIN origin_;
   const EVAL_ORIGIN* outer_;
+  // What the evaluation writes into the top environments follows the new
+  // origin, not the lambda that the thread may be running around it (a
+  // task waiting for a reply serves its link's forms).
+  EnvWriterScope writer_{false, true};
 };
 // Delivers a Result form read from zui: 0 when a query took it, else -1.
 int return_result(ZU_INTERPRETER* zui, ZU_SEXP* ret);

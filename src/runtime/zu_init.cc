@@ -12,6 +12,7 @@
 #include "base/queue.h"
 #include "base/version.h"
 #include "runtime/later_services.h"
+#include "runtime/remote.h"
 #include "runtime/script_path.h"
 #include "runtime/services.h"
 #include "runtime/zu_gc_hooks.h"
@@ -75,6 +76,8 @@ void init_zu() {
     init_proxy();
     init_ZUoHTTP_server();
     init_qnlisp();
+    // Peers evaluate in the top environments: what they may write there.
+    set_env_peer_test([] { return eval_origin().for_peer; });
     init_unit();
     init_gc_task();
     init_serverinfo();

@@ -28,12 +28,15 @@ constexpr uint64_t kBodyPiece = 65536;
 bool opened_for_writing(const PDB64* p) { return (p->oflags & O_ACCMODE) == O_RDWR; }
 
 // Reads the whole body of the record at fofs (header ph) into out, at most
-// `want` bytes, in pieces of at most 64 KiB.
+// `want` bytes, in pieces of at most 64 KiB. Every piece but the last ends
+// on a page boundary: the cache then serves only the record's first and
+// last page, and the whole pages between go from the disk straight into
+// out (a piece that began inside a page went through the cache for it).
 int read_body(PDB64* p, uint64_t fofs, const PHYS_PN64_HEADER& ph, uint8_t* out, uint64_t want) {
   uint64_t at = fofs + static_cast<uint64_t>(ph.width);
   uint64_t done = 0;
   while (done < want) {
-    uint64_t n = std::min(kBodyPiece, want - done);
+    uint64_t n = std::min(kBodyPiece - (at + done) % kFacPageSize, want - done);
     if (pdb64_read_at(p, at + done, out + done, n) < 0) return -1;
     done += n;
   }

@@ -20,6 +20,8 @@ PN64_HEADER* read_head_f(PDB64* p, uint64_t fofs) {
   return xx_read_filespace64f_header(p, fofs, __FILE__, __LINE__);
 }
 
+int start_writeback(PDB64* p, uint64_t from, uint64_t len) { return p ? fac_start_writeback(&p->fac, from, len) : -1; }
+
 void release(FAVT64_HEADER* h) {
   if (h) favt64_unlock(h);
 }
@@ -94,4 +96,7 @@ ACC_PN64_HEADER* l_read_filespace64_header(PDB64* p, uint64_t fofs) { return loc
 PN64_HEADER* l_read_filespace64f(PDB64* p, uint64_t fofs) { return locked<read_whole_f>(kUnlock, p, fofs); }
 PN64_HEADER* l_read_filespace64f_header(PDB64* p, uint64_t fofs) { return locked<read_head_f>(kUnlock, p, fofs); }
 int l_flush_filespace64(PDB64* p) { return locked<flush_filespace64>(kUnlock, p); }
+int l_start_writeback64(PDB64* p, uint64_t from, uint64_t len) {
+  return locked<start_writeback>(kUnlock, p, from, len);
+}
 int l_close_filespace64(PDB64* p) { return locked<close_filespace64>(kUnlock, p); }

@@ -539,6 +539,16 @@ int fac_flush(FAC_INFO* info) {
 
 int fac_sync(FAC_INFO* info) { return ::fdatasync(info->fd) < 0 ? -1 : 0; }
 
+int fac_start_writeback(FAC_INFO* info, uint64_t from, uint64_t len) {
+  if (from > INT64_MAX || len > INT64_MAX - from) {
+    errno = EINVAL;
+    return -1;
+  }
+  return ::sync_file_range(info->fd, static_cast<off64_t>(from), static_cast<off64_t>(len), SYNC_FILE_RANGE_WRITE) < 0
+             ? -1
+             : 0;
+}
+
 namespace {
 
 // Takes every page of a file out of the cache, written back or not.

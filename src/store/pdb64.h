@@ -229,6 +229,12 @@ int fac_truncate(FAC_INFO* info, uint64_t length);
 int fac_flush(FAC_INFO* info);
 // fdatasync of the file; 0 or -1.
 int fac_sync(FAC_INFO* info);
+// Starts writing [from, from + len) of what the system holds of the file
+// to the device, without waiting (pages still in this cache are not
+// touched): the next sync finds those pages written or on their way, so a
+// writer that will not change them again spreads the sync over its work.
+// 0, or -1 when the system refused; only a sync says that data are safe.
+int fac_start_writeback(FAC_INFO* info, uint64_t from, uint64_t len);
 // fac_flush, then drops every page of the file; the result of the flush.
 int fac_close(FAC_INFO* info);
 // Forgets every page of a file without dirty pages and reads its length

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <set>
 
 #include "base/lock.h"
 #include "zu/env_impl.h"
@@ -239,11 +240,59 @@ bool unlink_locked(ZUISP_ENV* h, const ZU_ATOM* a) {
   return false;
 }
 
-void del_default_rec(ZUISP_ENV* e, int nest) {
+// ---- what peers may write into the top environments
+
+std::atomic<bool (*)()> peer_test{nullptr};
+// Who wrote the lambda whose body the thread runs: -1 none, 0 the agent,
+// 1 a peer.
+constinit thread_local int8_t tl_writer = -1;
+
+// 0 or 1 for a top environment, else -1.
+int top_index(const ZUISP_ENV* h) {
+  if (!h) return -1;
+  return h == qnlisp_top_env0 ? 0 : h == qnlisp_top_env1 ? 1 : -1;
+}
+
+// The names that peers bound in each top environment and the agent has not
+// bound since (environment lock held). Each is bound there, so its atom
+// lives as long as it is listed.
+std::set<const ZU_ATOM*>& _peer_names(int top) {
+  static std::set<const ZU_ATOM*> names[2];
+  return names[top];
+}
+
+// Whether a binding of a in h may be written (peer: for a peer), noting
+// who made it (environment lock held).
+bool _may_bind(ZUISP_ENV* h, const ZU_ATOM* a, bool peer) {
+  int top = top_index(h);
+  if (top < 0) return true;
+  if (!peer) {
+    _peer_names(top).erase(a);
+    return true;
+  }
+  if (find_cell(h, a, mask_bit(a)) && !_peer_names(top).count(a)) return false;
+  _peer_names(top).insert(a);
+  return true;
+}
+
+// Whether a peer may change or remove the binding of a that lies in h
+// (environment lock held).
+bool _peer_may_change(const ZUISP_ENV* h, const ZU_ATOM* a) {
+  int top = top_index(h);
+  return top < 0 || _peer_names(top).count(a) != 0;
+}
+
+// Clears the default bindings; for a peer, those of the top environments
+// stay (*kept is then set).
+void del_default_rec(ZUISP_ENV* e, int nest, bool peer, bool* kept) {
   if (!e || nest > kMaxNest) return;
   if (e->kind == ZU_ENV_PAIR) {
-    del_default_rec(e->first.load(), nest + 1);
-    del_default_rec(e->second.load(), nest + 1);
+    del_default_rec(e->first.load(), nest + 1, peer, kept);
+    del_default_rec(e->second.load(), nest + 1, peer, kept);
+    return;
+  }
+  if (peer && top_index(e) >= 0) {
+    *kept = *kept || e->deflt.load(std::memory_order_relaxed);
     return;
   }
   e->deflt.store(nullptr, std::memory_order_release);
@@ -337,9 +386,23 @@ ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {
   return e;
 }
 
+void set_env_peer_test(bool (*test)()) { peer_test.store(test, std::memory_order_release); }
+
+bool env_peer_origin() {
+  bool (*test)() = peer_test.load(std::memory_order_acquire);
+  return test && test();
+}
+
+bool env_peer_writing() { return tl_writer >= 0 ? tl_writer != 0 : env_peer_origin(); }
+
+EnvWriterScope::EnvWriterScope(bool peer, bool reset) : outer_(tl_writer) { tl_writer = reset ? -1 : peer ? 1 : 0; }
+
+EnvWriterScope::~EnvWriterScope() { tl_writer = outer_; }
+
 int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   ZUISP_ENV* h = write_target(env);
   if (!h || !name) return -1;
+  bool peer = env_peer_writing();
   // The name may be an atom that nothing refers to yet (the intern table is
   // weak) and the value one the caller only found: both are pinned before
   // the wait for the lock and the allocations of the binding, either of
@@ -348,6 +411,7 @@ int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   gc_set_nl(name, gc_text);
   gc_set_nl(value, gc_qn_sexp);
   EnvLock l;
+  if (!_may_bind(h, name, peer)) return kEnvRefused;
   bind_locked(h, name, value);
   return 0;
 }
@@ -380,6 +444,18 @@ int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value) {
 int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
   if (get_type(symbol) != ZU_TYPE_SYMBOL) return -1;
   const ZU_ATOM* a = symbol->symbol.atom;
+  if (env_peer_writing()) {
+    // The environment that holds the nearest binding decides.
+    EnvLock l;
+    const ZUISP_ENV* holder = nullptr;
+    uint64_t bit = mask_bit(a);
+    walk(env, -1, [a, bit, &holder](ZUISP_ENV* e) {
+      if (!find_cell(e, a, bit)) return false;
+      holder = e;
+      return true;
+    });
+    if (holder && !_peer_may_change(holder, a)) return kEnvRefused;
+  }
   // A slot's cell is stored into directly; a table entry's only under the
   // lock, where no table is regrown (and its entries copied) meanwhile.
   CELL* c = lookup_cell(env, a);
@@ -403,17 +479,31 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
   return r;
 }
 
-void del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
-  if (!name) return;
+int del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
+  if (!name) return 0;
+  bool peer = env_peer_writing();
   // Pinned across the wait for the lock: were the atom freed meanwhile, a
   // new atom of another name could take its address and lose its binding.
   GcFrame frame("del_env");
   gc_set_nl(name, gc_text);
   EnvLock l;
-  walk(env, -1, [name](ZUISP_ENV* e) { return unlink_locked(e, name); });
+  uint64_t bit = mask_bit(name);
+  int r = 0;
+  walk(env, -1, [name, bit, peer, &r](ZUISP_ENV* e) {
+    if (!find_cell(e, name, bit)) return false;
+    int top = top_index(e);
+    if (top >= 0 && peer && !_peer_may_change(e, name)) {
+      r = kEnvRefused;
+      return true;
+    }
+    unlink_locked(e, name);
+    if (top >= 0) _peer_names(top).erase(name);
+    return true;
+  });
+  return r;
 }
 
-void del_env(ZUISP_ENV* env, const L_CHAR* name) { del_env_atom(env, find_atom(name)); }
+int del_env(ZUISP_ENV* env, const L_CHAR* name) { return del_env_atom(env, find_atom(name)); }
 
 int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** value) {
   if (!name) return 0;
@@ -444,6 +534,7 @@ ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth) {
 int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
   ZUISP_ENV* h = write_target(env);
   if (!h) return -1;
+  if (top_index(h) >= 0 && env_peer_writing()) return kEnvRefused;
   GcFrame frame("set_default_env");
   gc_set_nl(func, gc_qn_sexp);
   EnvLock l;
@@ -451,9 +542,12 @@ int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
   return 0;
 }
 
-void del_default_env(ZUISP_ENV* env) {
+int del_default_env(ZUISP_ENV* env) {
+  bool peer = env_peer_writing();
+  bool kept = false;
   EnvLock l;
-  del_default_rec(env, 0);
+  del_default_rec(env, 0, peer, &kept);
+  return kept ? kEnvRefused : 0;
 }
 
 ZU_SEXP* get_default_env(ZUISP_ENV* env) {
@@ -478,11 +572,14 @@ UNIT_ENV* get_uenv(ZUISP_ENV* env) {
   return u;
 }
 
-void set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv) {
+int set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv) {
   ZUISP_ENV* h = write_target(env);
-  if (!h) return;
+  if (!h) return -1;
+  // The agent's own conversions go through the top environments' system.
+  if (top_index(h) >= 0 && env_peer_writing()) return kEnvRefused;
   EnvLock l;
   h->uenv.store(uenv, std::memory_order_release);
+  return 0;
 }
 
 void set_uenv_mark_func(GC_MARK_FUNC mark) { uenv_mark.store(mark); }
@@ -494,13 +591,15 @@ ZUISP_ENV* get_parent_env(ZUISP_ENV* env) {
   return env->kind == ZU_ENV_PAIR ? env->first.load() : env->parent.load();
 }
 
-void set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent) {
-  if (!env) return;
+int set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent) {
+  if (!env) return 0;
+  if (top_index(env) >= 0 && env_peer_writing()) return kEnvRefused;
   watch(parent);
   if (env->kind == ZU_ENV_PAIR) env->first.store(parent, std::memory_order_release);
   else env->parent.store(parent, std::memory_order_release);
   // Every search through env may now end elsewhere.
   g_version.fetch_add(1, std::memory_order_acq_rel);
+  return 0;
 }
 
 void get_env_pair(ZUISP_ENV* env, ZUISP_ENV** first, ZUISP_ENV** second) {
@@ -556,7 +655,10 @@ ZU_SEXP* get_listbase_env(ZUISP_ENV* env) {
   return frame.keep(r, gc_qn_sexp);
 }
 
-ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target) {
+ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target, bool* refused) {
+  bool ignored;
+  if (!refused) refused = &ignored;
+  *refused = false;
   ZU_SEXP* type = find_entry_form(form, "type");
   ZU_SEXP* tv = get_el(type, 1);
   if (get_type(tv) != ZU_TYPE_STRING) return nullptr;
@@ -582,12 +684,17 @@ ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target) {
   for (ZU_SEXP* p = hash->pair.cdr; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* b = p->pair.car;
     if (get_type(b) != ZU_TYPE_LIST || get_type(b->pair.car) != ZU_TYPE_STRING) continue;
-    set_env(e, str_text(b->pair.car), get_el(b, 1));
+    *refused = set_env(e, str_text(b->pair.car), get_el(b, 1)) == kEnvRefused;
+    if (*refused) return nullptr;
   }
-  if (ZU_SEXP* u = get_el(find_entry_form(form, "uenv"), 1); get_type(u) == ZU_TYPE_POINTER)
-    set_uenv(e, static_cast<UNIT_ENV*>(u->ptr.ptr));
-  if (ZU_SEXP* d = get_el(find_entry_form(form, "default-sym"), 1); get_type(d) == ZU_TYPE_FUNCTION)
-    set_default_env(e, d);
+  if (ZU_SEXP* u = get_el(find_entry_form(form, "uenv"), 1); get_type(u) == ZU_TYPE_POINTER) {
+    *refused = set_uenv(e, static_cast<UNIT_ENV*>(u->ptr.ptr)) == kEnvRefused;
+    if (*refused) return nullptr;
+  }
+  if (ZU_SEXP* d = get_el(find_entry_form(form, "default-sym"), 1); get_type(d) == ZU_TYPE_FUNCTION) {
+    *refused = set_default_env(e, d) == kEnvRefused;
+    if (*refused) return nullptr;
+  }
   return frame.keep(e, gc_qnlisp_env);
 }
 

@@ -194,6 +194,7 @@ ZU_SEXP* call_lambda_list(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* form) {
     if (get_type(v) == ZU_TYPE_ERROR) return end_call(child, mark, v);
     zu_env::bind_private(child, p->pair.car->symbol.atom, v);
   }
+  EnvWriterScope writer(fn->peer_made != 0);
   return end_call(child, mark, eval_body(child, fn->l_body));
 }
 
@@ -236,6 +237,7 @@ ZU_SEXP* bind_and_run(ZUISP_ENV* env, ZUISP_ENV* child, ZU_FUNC* fn, ZU_SEXP* fo
          p = p->pair.cdr, a = a->pair.cdr)
       bind_private_env(child, p->pair.car->symbol.atom, a->pair.car);
   }
+  EnvWriterScope writer(fn->peer_made != 0);
   return eval_body(child, fn->l_body);
 }
 
@@ -286,6 +288,10 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
   }
   ZU_SEXP* head = form->pair.car;
   bool lambda = fn->type == ZU_FUNC_LAMBDA;
+  // The body of a lambda sees the caller's environments: one a peer made
+  // never runs for the agent itself (see env.h).
+  if (lambda && fn->peer_made && !env_peer_origin())
+    return position_error(form, ZU_ER_DENIED, "eval", list(get_string_ascii("a peer's function, refused to this agent")));
   if (lambda && fn->order == 1 && get_type(fn->l_params) == ZU_TYPE_LIST) return call_lambda_list(env, fn, form);
   // A built-in may keep the environment it is given (see env.h).
   if (!lambda && !(f->h.flags & ZU_FUNC_ENV_TRANSIENT)) env_keep(env);
@@ -410,4 +416,8 @@ ZU_SEXP* do_break_check_now(ZU_SEXP* form) { return break_check_due(form); }
 
 ZU_SEXP* form_error(ZU_SEXP* form, uint32_t code, const char* fallback, const char* text) {
   return position_error(form, code, fallback, list(get_string_ascii(text)));
+}
+
+ZU_SEXP* peer_refused(ZU_SEXP* form, const char* func) {
+  return position_error(form, ZU_ER_DENIED, func, list(get_string_ascii("a binding of this agent, refused to a peer")));
 }

@@ -90,3 +90,6 @@ ZU_SEXP* qn_define_default(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, Z
 // symbol name (or `fallback` when the head is not a symbol); data a
 // one-member list holding the text.
 ZU_SEXP* form_error(ZU_SEXP* form, uint32_t code, const char* fallback, const char* text);
+// The refusal of a write into a top environment that a peer may not make
+// (kEnvRefused, env.h): 0x80040d10 from func, at form.
+ZU_SEXP* peer_refused(ZU_SEXP* form, const char* func);

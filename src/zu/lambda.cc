@@ -96,6 +96,7 @@ ZU_SEXP* new_lambda(int order, ZUISP_ENV* args_env, ZU_SEXP* params, ZU_SEXP* bo
   }
   ZU_SEXP* f = get_func_prim(nullptr, order, args_env, min, max);
   f->func->type = ZU_FUNC_LAMBDA;
+  f->func->peer_made = env_peer_writing() ? 1 : 0;
   f->func->l_params = params;
   f->func->l_body = body;
   return f;
@@ -155,7 +156,7 @@ ZU_SEXP* qn_define(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
     int t = keep_delay ? sexp_type(v) : get_type(v);
     if (t == ZU_TYPE_ERROR) return v;
     gc_set_nl(v, gc_qn_sexp);
-    set_env_atom(env, name->symbol.atom, v);
+    if (set_env_atom(env, name->symbol.atom, v) == kEnvRefused) return peer_refused(form, "Define");
     return name;
   }
   int order = read_order(sf);
@@ -183,7 +184,7 @@ ZU_SEXP* qn_define(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   if (ok < 0) return err;
   if (ok == 0) return define_format_error(form);
   ZU_SEXP* f = new_lambda(order, kw, params, body);
-  set_env_atom(env, name->symbol.atom, f);
+  if (set_env_atom(env, name->symbol.atom, f) == kEnvRefused) return peer_refused(form, "Define");
   return name;
 }
 
@@ -202,6 +203,7 @@ ZU_SEXP* qn_define_default(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIE
   int ok = check_params(params, order == 0, &err);
   if (ok < 0) return err;
   if (ok == 0) return nullptr;  // nothing is set
-  set_default_env(env, new_lambda(order, kw, params, body));
+  if (set_default_env(env, new_lambda(order, kw, params, body)) == kEnvRefused)
+    return peer_refused(form, "DefineDefault");
   return nullptr;
 }

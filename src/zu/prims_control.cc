@@ -112,7 +112,9 @@ ZU_SEXP* qn_set(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_
   if (get_type(s) != ZU_TYPE_SYMBOL) return form_error(form, ZU_ER_TYPE, "set", "type missmatch");
   ZU_SEXP* v = eval(env, get_el(form, 2));
   if (get_type(v) == ZU_TYPE_ERROR) return v;
-  if (set_op(env, s, v) < 0)
+  int r = set_op(env, s, v);
+  if (r == kEnvRefused) return peer_refused(form, "set");
+  if (r < 0)
     return get_error_ascii(s->h.file, s->h.line, ZU_ER_UNBOUND, "set", list(get_string(sym_name(s))));
   return v;
 }

@@ -83,6 +83,9 @@ struct ZU_FUNC {
   uint8_t order;  // 0 form unevaluated, 1 arguments evaluated, 2 (parameter value) pairs
   int8_t min;     // least call-form length, head included
   int8_t max;     // greatest, -1 open
+  // A lambda made while the code that made it ran for a peer (env.h): its
+  // body writes into the top environments as that peer.
+  uint8_t peer_made;
   ZUISP_ENV* args_env;
   ZUISP_ENV* sp_env;
   ZU_PRIM prim;

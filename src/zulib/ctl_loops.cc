@@ -152,7 +152,8 @@ ZU_SEXP* for_counter(ZUISP_ENV* scope, ZU_SEXP* form, const L_CHAR* name) {
     }
     gc_set_nl(n, gc_qn_sexp);  // the body may rebind the counter
     if (run_body(scope, body, &result) == Body::kEnd) return result;
-    set_op(scope, counter, for_step(n));
+    // A counter the loop may not step would never end it.
+    if (set_op(scope, counter, for_step(n)) == kEnvRefused) return peer_refused(form, "For");
   }
 }
 

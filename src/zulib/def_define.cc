@@ -32,7 +32,7 @@ ZU_SEXP* zu_DefineEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   ZU_SEXP* alt = get_el(form, 3);
   if (get_type(alt) == ZU_TYPE_ERROR) return alt;
   if (!src) {
-    set_env_atom(env, name->symbol.atom, alt);
+    if (set_env_atom(env, name->symbol.atom, alt) == kEnvRefused) return peer_refused(form, "DefineEval");
     return nullptr;
   }
   ZU_SEXP* stored = eval(src->env, name);
@@ -44,16 +44,16 @@ ZU_SEXP* zu_DefineEval(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
 ZU_SEXP* zu_DeleteDefine(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* s = get_el(form, 1);
   if (get_type(s) != ZU_TYPE_SYMBOL) return error_text_at(form, ZU_ER_TYPE, "DeleteDefine", nullptr);
-  del_env_atom(env, s->symbol.atom);
+  if (del_env_atom(env, s->symbol.atom) == kEnvRefused) return peer_refused(form, "DeleteDefine");
   return s;
 }
 
 // Its two lines are traces, so they go to the standard error.
-ZU_SEXP* zu_DeleteDefaultDefine(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+ZU_SEXP* zu_DeleteDefaultDefine(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ss_printf("DeleteDefaultDefine\n");
-  del_default_env(env);
+  int r = del_default_env(env);
   ss_printf("DeleteDefaultDefine end\n");
-  return nullptr;
+  return r == kEnvRefused ? peer_refused(form, "DeleteDefaultDefine") : nullptr;
 }
 
 // (MoveDefine symbol from to): the nearest binding in `from` goes to the
@@ -75,8 +75,11 @@ ZU_SEXP* zu_MoveDefine(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   ZU_SEXP* v = eval(from->env, s);
   if (get_type(v) == ZU_TYPE_ERROR) return v;
   gc_set_nl(v, gc_qn_sexp);  // unbound below before it is bound again
-  del_env_atom(from->env, s->symbol.atom);
-  set_env_atom(to->env, s->symbol.atom, v);
+  if (del_env_atom(from->env, s->symbol.atom) == kEnvRefused) return peer_refused(form, "MoveDefine");
+  if (set_env_atom(to->env, s->symbol.atom, v) == kEnvRefused) {
+    set_env_atom(from->env, s->symbol.atom, v);  // back where it was: a peer's own binding
+    return peer_refused(form, "MoveDefine");
+  }
   return s;
 }
 

@@ -73,7 +73,7 @@ ZU_SEXP* zu_SetParentEnvironment(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_F
   ZUISP_ENV* parent = env_of(p);
   if (!e || (!parent && !is_nil(p)) || (parent && on_search_path(parent, e)))
     return error_list_at(form, ZU_ER_TYPE, "SetParentEnvironment", "SetParentEnvironment argument");
-  set_parent_env(e, parent);
+  if (set_parent_env(e, parent) == kEnvRefused) return peer_refused(form, "SetParentEnvironment");
   return nullptr;
 }
 
@@ -94,7 +94,9 @@ ZU_SEXP* zu_SetListbaseEnv(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   ZU_SEXP* target = get_el(form, 2);
   if (get_type(l) != ZU_TYPE_LIST || (list_length(form) == 3 && !env_of(target)))
     return error_text_at(form, ZU_ER_TYPE, "SetListbaseEnv", nullptr);
-  ZUISP_ENV* e = set_listbase_env(l, env_of(target));
+  bool refused = false;
+  ZUISP_ENV* e = set_listbase_env(l, env_of(target), &refused);
+  if (refused) return peer_refused(form, "SetListbaseEnv");
   if (!e) return error_text_at(form, ZU_ER_FORMAT, "SetListbaseEnv", "invalid format of param 1");
   return get_env(e);
 }

@@ -48,7 +48,7 @@ ZU_SEXP* zu_SetEA(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUIS
   ZUISP_ENV* e = target_env(env, get_el(form, 1));
   std::u32string name;
   if (!e || !value_text(get_el(form, 2), &name)) return error_text_at(form, ZU_ER_TYPE, "SetEA", nullptr);
-  set_env(e, wide(name), get_el(form, 3));
+  if (set_env(e, wide(name), get_el(form, 3)) == kEnvRefused) return peer_refused(form, "SetEA");
   return nullptr;
 }
 

@@ -33,7 +33,9 @@ ZU_SEXP* zu_GetAttribute(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
     return r;
   }
   if (type && zu_wcmp_ascii(type, "env") == 0) {
-    for (auto f = fields.rbegin(); f != fields.rend(); ++f) set_env(env, (*f)->name, get_string((*f)->value));
+    for (auto f = fields.rbegin(); f != fields.rend(); ++f) {
+      if (set_env(env, (*f)->name, get_string((*f)->value)) == kEnvRefused) return peer_refused(form, kFunc);
+    }
     return nullptr;
   }
   return error_text_at(form, ZU_ER_TYPE, kFunc, "type missmatch");

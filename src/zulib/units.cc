@@ -122,10 +122,7 @@ ZU_SEXP* zu_UnitSystem(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
   // is copied from while the new system is built.
   gc_set_nl(base, gc_unit_env);
   ZU_SEXP* body = form->pair.cdr;
-  if (!body) {
-    set_uenv(env, base);
-    return nullptr;
-  }
+  if (!body) return set_uenv(env, base) == kEnvRefused ? peer_refused(form, "UnitSystem") : nullptr;
   UNIT_ENV* u = copy_uenv1(base);
   gc_set_nl(u, gc_unit_env);
   bool aliases = false;  // the system units are fixed once the first alias comes
@@ -149,8 +146,7 @@ ZU_SEXP* zu_UnitSystem(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
   }
   if (!aliases) fix_system_units();
   if (const L_CHAR* name = head_option(sf, "name")) set_uenv_name(u, name);
-  set_uenv(env, u);
-  return nullptr;
+  return set_uenv(env, u) == kEnvRefused ? peer_refused(form, "UnitSystem") : nullptr;
 }
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;

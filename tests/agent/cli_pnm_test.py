@@ -649,11 +649,69 @@ def group_fifo():
     expect_error("import", replies[2], 0x80010101, '("cannot read the file" "pipe.ppm")')
 
 
+# The main road of a 256 x 128 P6 in nodes of 128 x 128 (64 KiB of pixel
+# words each), as builds of main wrote it: before the road was made faster
+# (and before closing rebuilt the coarser levels, which moved records), and
+# after that change to closing, from the same script and picture.
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+ROAD_BEFORE = os.path.join(DATA, "road_before_256x128.mx.xz")
+ROAD_NOW = os.path.join(DATA, "road_now_256x128.mx.xz")
+ROAD_CREATE = (
+    '(qmxCreate filename="road.mx" activePhase_mode="direct" (qmxMatrixParam channel_nos="1" dim="2") '
+    '(qmxMatrixPixelSize dim="0" value="256") (qmxMatrixBlockSize dim="0" value="7") (qmxMatrixDimDivide dim="0" '
+    'value="1") (qmxMatrixPixelSize dim="1" value="128") (qmxMatrixBlockSize dim="1" value="7") '
+    '(qmxMatrixDimDivide dim="1" value="1") (qmxChannelInfo channel="0" type="rgb8_v" file="on" 255) '
+    '(qmxPhase area="3" (mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") (if (equal (GE '
+    '(ErrHandler create-node) 6) "enable") (mxLoad target="file-n-create") (mxLoad target="file"))) (qmxPhase '
+    'area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3") (qmxPhase area="21" (mxSet 0 '
+    '(mxThinnedOut type="average" channel="0" (mxCH type="children" 0))) (mxSave)) (qmxPhase area="22" '
+    'type="equ" equ="21") (qmxPhase area="23" (mxSave)))')
+
+
+def unpacked(name):
+    import lzma
+    with open(name, "rb") as f:
+        return lzma.decompress(f.read())
+
+
+def group_main_file():
+    """The stored form of the main road does not change: the same picture
+    and script give, byte for byte, the file main writes; and the file an
+    earlier main wrote, opened here, exports every level as the truncated
+    2 x 2 means of the picture, and validates."""
+    ys, xs = np.mgrid[0:128, 0:256].astype(np.int64)
+    k = ((xs >> 3) * 5 + (ys >> 3) * 3) % 7
+    pic = np.stack([(k * 37) & 255, (k * 91 + 11) & 255, (k * 53 + 200) & 255], axis=2).astype(np.uint8)
+    write_ppm("pic.ppm", pic)
+    replies, err = run([ROAD_CREATE, '(qmxImportPNM id="1" "pic.ppm" 0 0 0 0)',
+                        '(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 255 127))',
+                        '(qmxClose id="1")'])
+    expect("the road", replies[1:], ["()", "0", "()"])
+    with open(path("road.mx"), "rb") as f:
+        expect("the file written is the one main writes", f.read() == unpacked(ROAD_NOW), True)
+    with open(path("road.mx"), "wb") as f:
+        f.write(unpacked(ROAD_BEFORE))
+    levels = range(0, 8)
+    replies, _ = run(['(qmxCreate filename="road.mx" currentPhase_mode="direct")'] +
+                     [f'(qmxExportPNM id="1" "l{k}.ppm" 0 {k})' for k in levels])
+    expect("exports of the file written before", replies[1:], ["()"] * len(levels))
+    level = pic.astype(np.int64)
+    for k in levels:
+        if k:
+            level = (level[0::2, 0::2] + level[1::2, 0::2] + level[0::2, 1::2] + level[1::2, 1::2]) // 4
+        expect(f"level {k} of the file written before", np.array_equal(read_pnm(f"l{k}.ppm")[1], level), True)
+    check = subprocess.run([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "matrix",
+                                                         "validate_mx.py"), "--closed", path("road.mx")],
+                           capture_output=True, text=True)
+    expect("the file written before validates", check.stdout + check.stderr, "")
+
+
 GROUPS = {"roundtrip": group_roundtrip, "transparency": group_transparency, "formats": group_formats,
           "refusals": group_refusals, "points": group_points, "related": group_related,
           "persistence": group_persistence, "levels": group_levels, "closing_levels": group_closing_levels,
           "reopen": group_reopen, "waits": group_waits, "reads_change_nothing": group_reads_change_nothing,
-          "far_rows": group_far_rows, "export_targets": group_export_targets, "fifo": group_fifo}
+          "far_rows": group_far_rows, "export_targets": group_export_targets, "fifo": group_fifo,
+          "main_file": group_main_file}
 
 try:
     GROUPS[GROUP]()

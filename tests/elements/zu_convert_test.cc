@@ -122,6 +122,47 @@ TEST_F(ZuConvert, TotalOrder) {
   mxt_free_data(&mx_type_bit_v, y);
 }
 
+// Long vectors: the first element that differs decides, by the element's
+// own order (signed values, rgb8's least significant byte first), however
+// far in it lies and whatever follows it; equal vectors compare equal.
+TEST_F(ZuConvert, LongVectorsOrderByTheirFirstDifference) {
+  struct Case {
+    MATRIX_DATA_TYPE* tp;
+    int64_t at;
+    uint64_t first, second, later_first, later_second;
+    int want;
+  };
+  const Case cases[] = {
+      {&mx_type_int16_v, 9000, 0xFFFF, 0x0001, 0x7FFF, 0x0000, -1},           // -1 < 1, whatever comes later
+      {&mx_type_int16_v, 0, 0x0100, 0x00FF, 0, 1, 1},
+      {&mx_type_uint8_v, 70000, 0x80, 0x7F, 0, 0xFF, 1},
+      {&mx_type_RGB_v, 5000, 0xFFFFFF01, 0x00000002, 0, 0, -1},                 // the x byte first
+      {&mx_type_RGB_v, 65535, 0x01000000, 0x00FF0000, 0, 9, -1},               // G before R
+      {&mx_type_uint64_v, 4095, UINT64_MAX, 1, 0, 5, 1},
+      {&mx_type_int32_v, 4096, 0x80000000, 0x7FFFFFFF, 5, 0, -1},
+      {&mx_type_uint32_v, 100, 7, 7, 0, 0, 0},                                 // no difference at all
+  };
+  for (const Case& c : cases) {
+    int32_t ix[2] = {300, 300};
+    MATRIX_ALLOC_VECTOR_PARAM p{2, ix, nullptr, nullptr};
+    void* a = mxt_alloc_vector(c.tp, MX_ATYPE::tagged, &p, nullptr);
+    void* b = mxt_alloc_vector(c.tp, MX_ATYPE::tagged, &p, nullptr);
+    MATRIX_DH_SET da, db;
+    get_matrix_dh_set(&da, a);
+    get_matrix_dh_set(&db, b);
+    const int w = mxt_vector_element_size(c.tp);
+    std::memcpy(da.offset + c.at * w, &c.first, static_cast<size_t>(w));
+    std::memcpy(db.offset + c.at * w, &c.second, static_cast<size_t>(w));
+    std::memcpy(da.offset + (c.at + 1) * w, &c.later_first, static_cast<size_t>(w));
+    std::memcpy(db.offset + (c.at + 1) * w, &c.later_second, static_cast<size_t>(w));
+    EXPECT_EQ(c.tp->cmp(c.tp, a, b), c.want) << c.tp->type_name << " at " << c.at;
+    EXPECT_EQ(c.tp->cmp(c.tp, b, a), -c.want) << c.tp->type_name << " at " << c.at;
+    EXPECT_EQ(c.tp->cmp(c.tp, a, a), 0);
+    mxt_free_data(c.tp, a);
+    mxt_free_data(c.tp, b);
+  }
+}
+
 // md2sexp of blocks and vectors returns a collector copy: the value stays
 // valid after its datum is overwritten and freed and a collection ran.
 TEST_F(ZuConvert, ValuesOutliveTheirDatum) {

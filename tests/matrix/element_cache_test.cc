@@ -356,3 +356,50 @@ TEST_F(MatrixTest, RunsAskForTheNodesTheyCross) {
       close_matrix(m);
     }
 }
+
+// A rectangle written asks for the nodes of each row it crosses before it
+// fills them, and for no node past its edges or the matrix's: the nodes
+// made are exactly those its pixels fall in, at level 0 and level 1, and
+// what was written reads back.
+TEST_F(MatrixTest, RectangleWritesAskForTheNodesOfTheirRows) {
+  TempDir dir("mxrect");
+  const MxSpec s{2, {1, 1}, {2, 1}, {16, 8}, {{&mx_type_uint32_v, kMxChFile, nullptr, 0}}};  // nodes of 4 x 2
+  struct Case {
+    MX_PIXEL_RECT r;
+    std::set<std::pair<int64_t, int64_t>> nodes;  // origins in level-0 units
+  };
+  const Case cases[] = {
+      {{0, 0, 0, 0, 4, 2}, {{0, 0}}},
+      {{0, 0, 2, 1, 4, 2}, {{0, 0}, {4, 0}, {0, 2}, {4, 2}}},
+      {{0, 0, 4, 6, 8, 1}, {{4, 6}, {8, 6}}},
+      {{0, 0, -3, -1, 5, 2}, {{0, 0}}},
+      {{0, 0, 14, 7, 6, 3}, {{12, 6}}},
+      {{0, 1, 8, 0, 2, 2}, {{8, 0}}},
+      {{0, 1, 0, 0, 8, 4}, {{0, 0}, {8, 0}, {0, 4}, {8, 4}}},
+  };
+  int file = 0;
+  for (const Case& c : cases) {
+    MATRIX* m = nullptr;
+    ASSERT_EQ(open_mx_file(&m, dir.at("a" + std::to_string(file++) + ".mx"), s), 0);
+    {
+      Cache k(m, {0});
+      std::vector<uint32_t> words(static_cast<size_t>(c.r.width * c.r.height)), back(words.size(), 0);
+      for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint32_t>(0x100 * (i + 1));
+      int64_t at[3] = {};
+      ASSERT_EQ(write_mx_cache_rect(&k.c, c.r, 0, c.r.height, words.data(), nullptr, at), 0);
+      std::set<std::pair<int64_t, int64_t>> made;
+      {
+        MatrixLocked locked;
+        for (MATRIX_NODE* head : m->node_hash)
+          for (MATRIX_NODE* n = head; n; n = n->nh_next)
+            if (n->dim_code[0] == c.r.level) made.insert({n->dim_code[1], n->dim_code[2]});
+      }
+      EXPECT_EQ(made, c.nodes) << "case " << file;
+      if (c.r.x >= 0 && c.r.y >= 0 && c.r.x + (c.r.width << c.r.level) <= 16 && c.r.y + (c.r.height << c.r.level) <= 8) {
+        ASSERT_EQ(read_mx_cache_rect(&k.c, c.r, 0, c.r.height, back.data(), at), 0);
+        EXPECT_EQ(back, words) << "case " << file;
+      }
+    }
+    close_matrix(m);
+  }
+}

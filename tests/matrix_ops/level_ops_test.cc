@@ -107,6 +107,48 @@ TEST_F(LevelOps, ThinnedOutFillsTheParentFromItsChildren) {
   }
 }
 
+// A target written as mxCH's read of the children is thinned from the
+// children's data in place (with a representative code named or absent);
+// the same read made any other way (here through car) hands over copies.
+// Both give the same parent, and the same error when the read fails or a
+// later argument does; the children's channel locks are all let go once
+// the script ends, whatever it answered.
+TEST_F(LevelOps, ThinnedOutReadsTheChildrenInPlaceAsFromCopies) {
+  MATRIX* m = open_blocks();
+  MATRIX_NODE* root = ready_node(m, {1, 0, 0});
+  const std::vector<Code> kids = {{0, 0, 0}, {0, 4, 0}, {0, 0, 4}, {0, 4, 4}};
+  for (const Code& dc : kids) insert_dim_code_index(root, dc.data(), 0);
+  std::vector<std::string> got = run(m, {1, 0, 0}, R"(
+    (note (elems (mxThinnedOut type="average" channel="0" (mxCH type="children" 0))))
+    (note (elems (mxThinnedOut type="average" channel="0" (car (list (mxCH type="children" 0))))))
+    (define r (list 1 1))
+    (note (elems (mxThinnedOut channel="0" (mxCH type="children" 0) r)))
+    (note (elems (mxThinnedOut channel="0" (car (list (mxCH type="children" 0))) (list 1 1))))
+    (peek (mxThinnedOut type="average" (mxCH type="children" 5)))
+    (peek (mxThinnedOut type="average" (car (list (mxCH type="children" 5)))))
+    (peek (mxThinnedOut type="average" (mxCH type="children" (quote x))))
+    (peek (mxThinnedOut channel="0" (mxCH type="children" 0) (no-such-function)))
+    (peek (mxThinnedOut type="median" (mxCH type="children" 0))))");
+  ASSERT_EQ(got.size(), 9u);
+  EXPECT_EQ(got[0], "(2 4 2 4 10 12 10 12 2 4 2 4 10 12 10 12)");
+  EXPECT_EQ(got[1], got[0]);
+  EXPECT_EQ(got[2], "(5 7 5 7 13 15 13 15 5 7 5 7 13 15 13 15)");
+  EXPECT_EQ(got[3], got[2]);
+  EXPECT_EQ(got[4].substr(0, 33), R"(error 80040501 ("invalid object i)");
+  EXPECT_NE(got[4].find("overflow the ch No."), std::string::npos);
+  EXPECT_EQ(got[5], got[4]);
+  EXPECT_EQ(got[6], "error 80030806 ()");
+  EXPECT_EQ(got[7].substr(0, 15), "error 80030705 ");  // unbound
+  EXPECT_EQ(got[8], R"(error 80040503 ("invalid parameter in mxThinnedOut" "median"))");
+  for (const Code& dc : kids) {
+    MATRIX_NODE* n = node_at(m, dc);
+    ASSERT_NE(n, nullptr);
+    MatrixLocked held;
+    EXPECT_EQ(n->ch_lock, 0);
+  }
+  close_matrix(m);
+}
+
 // The examples of each operation, then every refusal with its error; the
 // arguments keep their elements. a is 2 x 2 on level 2, b and d one level
 // down (int16 and double), u uint8 and s texts.

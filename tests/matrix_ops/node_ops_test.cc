@@ -300,10 +300,10 @@ TEST_F(OpsTest, ReadingWalkAsksAtGrowingDistances) {
 
 int64_t fake_now = 1000000;
 
-// With 250 ready nodes, a target of 100 and the last purge 3 s ago, a new
-// node purges: the 100 newest ready nodes stay, dirty ones older than 30 s
-// get a save, the older idle ones go.
-TEST_F(OpsTest, PurgeKeepsTheNewestReadyNodes) {
+// A 1-D matrix with 250 ready nodes on the store's clock set to fake_now,
+// those at `dirty` changed 200 s ago, and the last purge 3 s ago: the next
+// new node purges. The caller sets the clock back (set_mx_clock(nullptr)).
+MATRIX* ready_for_purge(std::initializer_list<int64_t> dirty) {
   set_mx_clock([] { return fake_now; });
   MATRIX* m = open_scripted(1, 1, 9);
   mx_last_purge_time = fake_now;
@@ -312,9 +312,17 @@ TEST_F(OpsTest, PurgeKeepsTheNewestReadyNodes) {
     get_matrix_node(&err, m, Code{0, i}.data(), 0, nullptr, nullptr);
   }
   wait_idle(m);
-  for (int64_t i : {0, 120, 249}) node_at(m, {0, i})->dirty_file_time = static_cast<unsigned>(fake_now);
+  for (int64_t i : dirty) node_at(m, {0, i})->dirty_file_time = static_cast<unsigned>(fake_now);
   fake_now += 200;
   mx_last_purge_time = fake_now - 3;
+  return m;
+}
+
+// With 250 ready nodes, a target of 100 and the last purge 3 s ago, a new
+// node purges: the 100 newest ready nodes stay, dirty ones older than 30 s
+// get a save, the older idle ones go.
+TEST_F(OpsTest, PurgeKeepsTheNewestReadyNodes) {
+  MATRIX* m = ready_for_purge({0, 120, 249});
   {
     WorkerGate gate;
     int err = 0;
@@ -330,6 +338,33 @@ TEST_F(OpsTest, PurgeKeepsTheNewestReadyNodes) {
   }
   wait_idle(m);
   EXPECT_EQ(ev.saves, (std::map<Code, int>{{{0, 0}, 1}, {{0, 120}, 1}, {{0, 249}, 1}}));
+  close_matrix(m);
+  set_mx_clock(nullptr);
+}
+
+// The node whose arrival sets off a purge is fetched before the saves the
+// purge fires: its fetch is queued first, so the task that asked for it
+// does not wait for all of them.
+TEST_F(OpsTest, ANewNodeIsFetchedBeforeTheSavesItsPurgeFires) {
+  MATRIX* m = ready_for_purge({0, 120});
+  std::vector<std::pair<int64_t, int>> queued;  // (node position, first slot) in queue order
+  {
+    WorkerGate gate;
+    int err = 0;
+    get_matrix_node(&err, m, Code{0, 250}.data(), 0, nullptr, nullptr);
+    check_queue(&matrix_que, [](SYS_QUEUE*, Q_HEADER* item, void* work) {
+      auto* t = reinterpret_cast<MATRIX_TOKEN*>(item);
+      if (t->process_node && t->process_node->dim_code && t->access_list)
+        static_cast<std::vector<std::pair<int64_t, int>>*>(work)->push_back({t->process_node->dim_code[1], t->access_list->id});
+      return 0;
+    }, &queued);
+  }
+  wait_idle(m);
+  ASSERT_EQ(queued.size(), 3u);
+  EXPECT_EQ(queued[0].first, 250);
+  EXPECT_LT(queued[0].second, 6);  // a fetch slot
+  EXPECT_EQ(queued[1].second, 23);
+  EXPECT_EQ(queued[2].second, 23);
   close_matrix(m);
   set_mx_clock(nullptr);
 }

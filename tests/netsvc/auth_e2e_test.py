@@ -13,12 +13,15 @@ localroot  localhost-root: the same user is accepted and leaves no key file
            before it answers leaves no key file; socat fake servers naming a
            symlink, a file of another owner, of the wrong size or mode get no
            key back (a proper file does); a local user (nobody) who relays
-           the agent's question back to the agent gets no key
+           the agent's question back to the agent gets no key; nor does a
+           server that a peer had the agent connect to
 churn      1000 refused attempts on fresh links: the server's descriptors and
            resident memory stay steady
-client     a peer that asks the agent's client side (as a query or as a
-           LocalEval on its own link) is denied; a server gets only the
-           preset results of its own site
+client     a peer that asks the agent's client side (as a query, as a
+           LocalEval on its own link, or through a (Local ...) that the
+           agent's own listener puts back to it) gets no password, nor can
+           it put a function of its own in the place of the agent's
+           built-ins; a server gets only the preset results of its own site
 rotate     a changed access file counts at once: a password rotated in the
            root's file, a file added later, a removed file
 edits      a peer's Rm and Mv never touch an access file, are judged where
@@ -40,7 +43,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "agent"))
 from qmx_cli import DENIED, Cli, error_of, matrix  # noqa: E402
 from net_e2e import free_port, listening, start, stop, wait_for  # noqa: E402
-from line_peer import link  # noqa: E402
+from line_peer import Peer, link  # noqa: E402
 
 GROUP = sys.argv[2]
 cli = Cli(sys.argv[1], "auth_" + GROUP)
@@ -318,6 +321,7 @@ def group_localroot():
     wait_for(lambda: not seen & key_files_since(mark), 60)
     cli.expect("key files left in /tmp", sorted(seen & key_files_since(mark)), [])
     fake_servers()
+    peer_made_links(port)
 
 
 FAKE = r'''
@@ -387,6 +391,59 @@ def fake_servers():
         os.unlink(path)
 
 
+def admitted(server):
+    """The next link the agent opens to the listening socket server,
+    admitted."""
+    p = Peer(server.accept()[0])
+    p.s.settimeout(60)
+    p.until(rb"\n")
+    p.s.sendall(b"<Permission>Allow</Permission>\n")
+    return p
+
+
+def peer_made_links(port):
+    """A peer has the agent open a link to a server of the peer's choosing
+    (here the test's): neither that server's LocalEval nor a form it sends
+    of its own accord, which has the agent open a second link to it and
+    answer a LocalEval there, gets the key of a proper key file."""
+    key = random.randrange(1, 2**32)
+    number = str(random.randrange(10**9, 4 * 10**9))
+    path = "/tmp/" + number
+    fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600)
+    os.write(fd, struct.pack("=I", key))
+    os.close(fd)
+    CLEANUPS.append(lambda: os.unlink(path))
+    question = (b'(auth-transaction 1 "/lr/m.lod" (quote (service-list type="and" (service name="SERVICE://fake/lr" '
+                b'type="localhost-root" filename="%s"))))' % number.encode())
+    connect = b'(Remote (OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port %d)) (Get "%s"))\n'
+    result = rb"<Result> [0-9]+ (.*?)</Result>\n"
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(2)
+    server.settimeout(60)
+    fake = server.getsockname()[1]
+    peer = link(port)
+    peer.s.sendall(connect % (fake, b"/x"))
+    first = admitted(server)
+    _, get_x = first.until(rb'\(Get "/x"\)\n')
+    first.s.sendall(b"(LocalEval %d %s)\n" % (get_x, question))
+    answers = [first.until(result)[0].group(1)]
+    first.s.sendall(connect % (fake, b"/y"))
+    second = admitted(server)
+    _, get_y = second.until(rb'\(Get "/y"\)\n')
+    second.s.sendall(b"(LocalEval %d %s)\n" % (get_y, question))
+    answers.append(second.until(result)[0].group(1))
+    second.s.sendall(b"<Result> %d ()</Result>\n" % get_y)
+    first.until(result)
+    first.s.sendall(b"<Result> %d ()</Result>\n" % get_x)
+    peer.until(result)
+    for s in (peer, first, second):
+        s.s.close()
+    server.close()
+    cli.expect("keys given to a server a peer chose (its LocalEval, then a form of its own)",
+               [b'key="%d"' % key in a for a in answers], [False, False])
+
+
 def group_client():
     """The client side answers only the server of a link it opened, and a
     preset result only a server on the site it names."""
@@ -407,6 +464,33 @@ def group_client():
     _, line = peer.until(rb"\(LocalEval [0-9]+ \(auth-transaction [^\n]*\n")
     reply = peer.ask(f"(LocalEval {line} {ask})".encode()).decode()
     cli.expect("a peer's LocalEval", (denied(reply), PASSWD in reply), (True, False))
+    # A peer has the agent open a link to the agent's own listener (on
+    # 127.0.0.1) and sends (Local question) over it: the listener puts the
+    # question back to the agent as the server of that link.
+    reply = peer.ask(f'(Remote (OpenInterpreter "connect" Env0 (HostName "127.0.0.1") (Port {port})) '
+                     f'(Local {ask}))'.encode()).decode()
+    cli.expect("a peer's question put back by the agent's own listener", PASSWD in reply, False)
+    # Nor may a peer put a function of its own in the place of a built-in
+    # that the agent's scripts call (auth-transaction among them, which a
+    # server's question to the agent calls as the agent): the agent's
+    # bindings stay as they are, while a peer's own names stay its own.
+    hooks = ['(Define auth-transaction () (h a b c) 1)', '(Define GetZUTime () (h) "hooked")', '(set GetZUTime 1)',
+             '(DeleteDefine (quote GetZUTime))', '(MoveDefine GetZUTime Env0 (NewEnvironment ()))',
+             '(Eval Env0 (quote (Define GetZUTime 2)))', '(SetEA Env0 "GetZUTime" 3)', '(DefineEval () GetZUTime 4)',
+             '(Thread (Define GetZUTime 5))', '(DefineDefault () (h) 6)', '(SetParentEnvironment Env0 (NewEnvironment ()))',
+             '(SetListbaseEnv (quote (zuisp-env (type "env") (parent ()) (hash ("GetZUTime" 6)))) Env0)',
+             '(GetAttribute (car (quote (a GetZUTime="7"))) type="env")',
+             # The unit system the agent's own conversions go through.
+             '(UnitSystem inherit="new" (System 1 1000 name="km" dim="l"))',
+             # The loop's counter, an integer of the agent's: not stepped, it
+             # would never end the loop.
+             '(Sequence () (Define k 0) (For dec="MI_SAVE_BT" (Define k (+ k 1)) (If (> k 2) (Then (Break k)))))']
+    refused = [error_of(peer.ask(f.encode()).decode()) for f in hooks]
+    cli.expect("a peer's hooks refused", [e and e[0] for e in refused], [DENIED] * len(hooks))
+    other = link(port)
+    cli.expect("the built-in, seen from another link", other.ask(b"(GetZUTime)").decode().endswith("sec"), True)
+    own = [other.ask(f).decode() for f in (b"(Define mine 1)", b"(Define mine 2)", b"(set mine 3)", b"mine")]
+    cli.expect("a peer's own name", own, ["mine", "mine", "3", "3"])
     # The agent's own client, asked by the server of a link it opened.
     text = fake_server("presets", entries, [CONNECT, '(Remote iid (Get "/lr/m.lod" (List 0 0 0)))'], {"HOME": home})
     cli.expect("presets sent to 127.0.0.1", (PASSWD + "-near" in text, PASSWD + "-far" in text), (True, False))

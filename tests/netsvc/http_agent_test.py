@@ -4,8 +4,8 @@
 DRIVER is tests/netsvc/http_agent_driver, which registers the paths on its
 command line and runs a script as qnmx does; the script here defines the
 handlers and listens. clients: curl and wget against local entries, and
-qnmx itself answering 404; methods that are not HTTP's, content types that
-would break the header. remote: entries at a second qnmx whose script
+qnmx itself answering 404; methods that are not HTTP's or that a line peer
+bound, content types that would break the header. remote: entries at a second qnmx whose script
 defines SetAgent and HTTP; the peer killed and started again; agents that
 cannot be reached, whose URLs hold a password. budget: request bodies
 under a small budget for peer input. hostile: escaped pages, a body past
@@ -41,6 +41,7 @@ HANDLERS = r'''
   (Case (equal HttpAgent_path "/cache") (List (quote [text/html Cache-Control="private"]) "<p>c</p>"))
   (Case (equal HttpAgent_path "/crlf") (List (Cast "text/html\r\nX-Injected: 1" type="symbol") "<p>i</p>"))
   (Case (equal HttpAgent_path "/blank") (List (Cast "text/html x" type="symbol") "<p>b</p>"))
+  (Case (equal HttpAgent_path "/c1") (List (Cast "text/html&#133;X-Injected:1" type="symbol") "<p>n</p>"))
   (Case 1 (List (quote text/html) HttpAgent_path))))))
 (Eval Env1 (quote (Define POST () (f data) (List (quote text/html) (Cast type="string" (GetSize data))))))
 (SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () (Allow "all"))))
@@ -122,9 +123,19 @@ def raw(port, data, timeout=20):
         return read_all(s)
 
 
-def driver(tmp, entries, args=(), tick=None, env=None):
+def driver(tmp, entries, args=(), tick=None, env=None, script=HANDLERS):
     argv = [DRIVER] + (["tick=%d" % tick] if tick else []) + entries + ["--"]
-    return Process(tmp, argv, HANDLERS, free_port(), args, env)
+    return Process(tmp, argv, script, free_port(), args, env)
+
+
+def read_until(s, marker):
+    got = b""
+    while marker not in got:
+        b = s.recv(65536)
+        if not b:
+            break
+        got += b
+    return got
 
 
 def clients(tmp):
@@ -133,7 +144,7 @@ def clients(tmp):
         pixels = bytes((x * 37 + y * 11) % 4 * 85 for y in range(20) for x in range(30) for _ in range(3))
         f.write(subprocess.run(["ppmtogif"], input=b"P6\n30 20\n255\n" + pixels, capture_output=True).stdout)
     check(0 < os.path.getsize(gif) < 4096, "the GIF fits one piece of a raw load")
-    d = driver(tmp, ["/hello", "/err", "/num", "/gif", "/xml", "/xml2", "/cache", "/crlf", "/blank"], [gif])
+    d = driver(tmp, ["/hello", "/err", "/num", "/gif", "/xml", "/xml2", "/cache", "/crlf", "/blank", "/c1"], [gif])
     port = d.port
     r = curl(port, "/hello", "-i")
     check(r.stdout == b"HTTP/1.1 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\nServer: PELANOR QUARVEN SERVER\r\n"
@@ -178,7 +189,7 @@ def clients(tmp):
                        capture_output=True, timeout=60)
     check(r.returncode == 8 and b"HTTP/1.1 404 Not Found" in r.stderr, "wget of an unknown path: %r" % r.stderr)
     # A content type that would end its header line is refused.
-    for path in ("/crlf", "/blank"):
+    for path in ("/crlf", "/blank", "/c1"):
         r = raw(port, b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
         head = r.split(b"\r\n\r\n", 1)[0]
         check(r.startswith(b"HTTP/1.1 500 Internal Server Error\r\n") and b"invalid content type" in r and
@@ -192,6 +203,19 @@ def clients(tmp):
         check(d.alive(), "method %s leaves the driver running" % method)
     check(curl(port, "/hello").stdout == b"<p>ok</p>", "GET still served after them")
     check(d.alive(), "the driver lives")
+    d.stop()
+    # A method that a peer of a listener on Env0 bound there itself: its
+    # function would run as the agent, seeing all the agent sees (Shell).
+    d = driver(tmp, ["/hello"], script=HANDLERS.replace('"accept" Env1', '"accept" Env0'))
+    mark = os.path.join(tmp, "peer_ran")
+    with socket.create_connection((HOST, d.port), timeout=20) as s:
+        s.sendall(b"\n")
+        read_until(s, b"</Permission>\n")
+        s.sendall(b'(Define DELETE () (h) (Sequence () (Shell "touch %s") (List (quote text/html) "p")))\n' %
+                  mark.encode())
+        read_until(s, b"</Result>\n")
+        r = raw(d.port, b"DELETE /hello HTTP/1.0\r\n\r\n")
+    check(not r.startswith(b"HTTP/1.1 200") and not os.path.exists(mark), "a peer's DELETE: %r" % r[:200])
     d.stop()
     # qnmx itself registers nothing: every plain request gets the 404 page.
     q = Process(tmp, [QNMX], HANDLERS, free_port())

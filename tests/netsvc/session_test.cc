@@ -355,7 +355,6 @@ ZU_SEXP* count_setup(CON_SESSION*, CON_AGENT*, int) {
 }
 
 TEST_F(Session, SetUpFormsGoOutOncePerLink) {
-  run("(Define setups 0)");
   int port = listen();
   int sid = open_session(1);
   URL u = url("zup://127.0.0.1:" + std::to_string(port) + "/@agentA/db/x.zu");
@@ -365,6 +364,9 @@ TEST_F(Session, SetUpFormsGoOutOncePerLink) {
                                      sexp_commands(utf8_cm, form, nullptr), nullptr, 0, 0, nullptr));
   };
   EXPECT_EQ(ask("0"), "0");  // opens the zup session
+  // The counter is bound by the peer that counts: a peer never changes a
+  // binding of the agent's.
+  EXPECT_EQ(ask("(Define setups 0)"), "\"setups\"");
   lock_task(session_lock);
   session_list->pre_func = count_setup;
   // A new set-up goes out again on every link.

@@ -9,9 +9,9 @@ the end its resident size is within 50 MiB (100 under the sanitizers) of
 where it was after a first round of 1000 opens (which fills the collector's
 page pool). Times are shortened: header guard 4 s, idle sessions 2 s, empty
 replies after 1 s. peers: kept-alive peers that stall, peers that open
-sessions past the bounds, and version-2 sessions that never upload (their
-clients close the downloads, or keep them open), each against an agent of
-its own."""
+sessions past the bounds, version-2 sessions that never upload (their
+clients close the downloads, or keep them open) and one whose upload stops
+short, each against an agent of its own."""
 import os
 import re
 import shutil
@@ -440,6 +440,18 @@ def closed_downloads(agent, _):
           (agent.fds(), threads(agent), fds, tasks))
 
 
+def reopen(port, limit):
+    """Opens downloads until one gets a session, for at most limit seconds:
+    whether one did, and every download opened."""
+    again = []
+
+    def reopened():
+        if not again or not again[-1][1]:
+            again.append(download(port))
+        return again[-1][1]
+    return wait_until(reopened, limit, 0.2), again
+
+
 def unused_downloads(agent, _):
     """Version-2 sessions that never upload end after the unused idle time
     (3 s here), and their address may open sessions again (3 per address
@@ -456,16 +468,26 @@ def unused_downloads(agent, _):
         check(ended(d, 30), "an unused session ends")
         d.close()
     # The client sees the end before the session has let go of its tasks.
-    again = []
-
-    def reopened():
-        if not again or not again[-1][1]:
-            again.append(download(port))
-        return again[-1][1]
-    check(wait_until(reopened, 20, 0.2), "the address opens a session again")
+    ok, again = reopen(port, 20)
+    check(ok, "the address opens a session again")
     running.sendall(b"(* 6 7)\n" + b" " * (100 - 8 - 8))
     check(b"42</Result>" in read_until(used, b"42</Result>"), "the session whose upload runs lives on")
     for s in [used, running, busy[0]] + [a[0] for a in again]:
+        s.close()
+
+
+def stalled_upload(agent, _):
+    """A version-2 upload that stops short of its announced length ends at
+    the body guard (2 s here), and its session with it; the address (one
+    session here) opens a session again."""
+    port = agent.port
+    d, cookie, _, got = download(port)
+    u = upload(port, cookie, b"(+ 1 2)\n", length=12 + 100)
+    check(b"3</Result>" in read_until(d, b"3</Result>", got), "the upload's bytes are evaluated")
+    check(ended(d, 60), "the session of a stalled upload ends")
+    ok, again = reopen(port, 60)
+    check(ok, "the address opens a session again")
+    for s in [d, u] + [a[0] for a in again]:
         s.close()
 
 
@@ -494,7 +516,8 @@ def main():
               "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds),
                         (("stock=1", "poll=1", "empty=1"), env, kept_idle),
                         ((), dict(env, QNMX_ZOH_UNUSED_IDLE="600"), closed_downloads),
-                        ((), dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_UNUSED_IDLE="3"), unused_downloads)]}
+                        ((), dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_UNUSED_IDLE="3"), unused_downloads),
+                        (("body=2", "poll=1"), dict(env, QNMX_ZOH_PEER_SESSIONS="1"), stalled_upload)]}
     with tempfile.TemporaryDirectory() as tmp:
         for args, case_env, case in groups[GROUP]:
             run(args, case_env, case, tmp)

@@ -170,3 +170,25 @@ TEST_F(Records, SearchAndPlacedReadsAndWrites) {
   EXPECT_EQ(load_be32(&b[136]), 70000u - 8);
   EXPECT_EQ(std::count(b.begin() + 140, b.end(), 0), 69984);
 }
+
+// A long record read back takes from the page cache only its first and
+// last page: the whole pages between go straight from the disk into the
+// record, whatever the record's place in its page.
+TEST_F(Records, LongRecordsAreReadPastTheCacheButTheirEnds) {
+  PDB64* p = create("long.db");
+  ASSERT_NE(p, nullptr);
+  ASSERT_EQ(put_record(p, make_record(0x0601, 100, 1)), 44);  // the next starts inside a page
+  Bytes rec = make_record(0x0602, 300000, 7);
+  int64_t at = put_record(p, rec);
+  ASSERT_GT(at, 0);
+  ASSERT_NE(at % 4096, 0);
+  ASSERT_EQ(fac_flush(&p->fac), 0);
+  ASSERT_EQ(fac_reload(&p->fac), 0);
+  const int before = fac_general_info.entries_nos;
+  PN64_HEADER* h = read_filespace64f(p, static_cast<uint64_t>(at));
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(std::memcmp(h, rec.data(), rec.size()), 0);
+  d_f_ree(h);
+  EXPECT_LE(fac_general_info.entries_nos - before, 2);
+  ASSERT_EQ(close_filespace64(p), 0);
+}

@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <map>
 #include <random>
 
@@ -100,6 +102,33 @@ TEST_F(PageCache, FailedWriteBackIsReportedAndNothingIsLostFromMemory) {
   EXPECT_EQ(write_at(p, 100, Bytes(50, 6)), -1);
   EXPECT_EQ(fac_lseek(&p->fac, 0, 2), 100);  // the failed write did not move the end
   EXPECT_EQ(close_pdb64(p), 0);
+}
+
+// Starting the write-back of what a long append wrote ahead leaves the
+// bytes as they were, and a range past the largest offset is refused; on a
+// descriptor the system cannot write back the refusal is answered.
+TEST_F(PageCache, StartingTheWriteBackOfARangeChangesNothingElse) {
+  PDB64* p = open_pdb64(path("wb").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, 0);
+  ASSERT_NE(p, nullptr);
+  Bytes data(64 * 4096);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + i / 4096);
+  ASSERT_EQ(write_at(p, 0, data), static_cast<int64_t>(data.size()));
+  EXPECT_EQ(fac_start_writeback(&p->fac, 0, data.size()), 0);
+  EXPECT_EQ(fac_start_writeback(&p->fac, 4096, 1), 0);
+  errno = 0;
+  EXPECT_EQ(fac_start_writeback(&p->fac, INT64_MAX, 2), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(read_at(p, 0, data.size()), data);
+  EXPECT_EQ(close_pdb64(p), 0);
+  EXPECT_EQ(read_bytes(path("wb")), data);
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  FAC_INFO pipe_info{};
+  pipe_info.fd = fds[1];
+  EXPECT_EQ(fac_start_writeback(&pipe_info, 0, 4096), -1);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 // The same random work in direct mode and through a tiny cache gives the
