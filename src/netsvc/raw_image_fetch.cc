@@ -84,6 +84,10 @@ void fetch_one(RAW_IMAGE* ri, int sid) {
     ri->width = w;
     ri->height = h;
     _ri_finish(ri, RI_READY, &waiting);
+    // Room is made before anyone can see the end: a caller told of it
+    // finds the cache within its size (ri is held until its callers have
+    // been told, so it stays).
+    _ri_evict();
     unlock_task(ri_lock, "fetch_task");
   } else {
     lock_task(ri_lock);
@@ -91,6 +95,7 @@ void fetch_one(RAW_IMAGE* ri, int sid) {
     unlock_task(ri_lock, "fetch_task");
   }
   ri_tell_waiting(ri, waiting);
+  // Again, once ri is no longer held: it may be the one to go.
   if (px) {
     lock_task(ri_lock);
     _ri_evict();

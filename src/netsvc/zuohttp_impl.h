@@ -68,7 +68,7 @@ struct STREAM_STOCK {
   ACCESS_KEY key;
   int zui_id;  // the accepting interpreter, by iid
   PERMISSION_LIST* pl;
-  uint32_t since;  // when it was put in the stock
+  int64_t since_ms;  // when it was put in the stock (stock_clock_ms)
   int ready;       // its next request has begun to arrive
 };
 

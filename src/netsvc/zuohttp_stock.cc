@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <vector>
 
@@ -42,6 +43,14 @@ void wake_poller() {
   if (write(ss_wake_fd, &one, sizeof one) < 0) {
     // Already signalled: the counter only grows.
   }
+}
+
+// The stock's clock: milliseconds, so that a connection counts as idle for
+// the whole idle time (whole seconds would let one put back just before a
+// second ends be closed at once, while its peer sends the next request).
+int64_t stock_clock_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 // Bytes of the next request already taken into the stream's buffer: no
@@ -136,12 +145,12 @@ void ss_poll_task(TKEY) {
     idle.clear();
     bool woke = false;
     lock_task(zoh_lock);
-    uint32_t now = get_zutime();
-    uint32_t limit = static_cast<uint32_t>(zoh_times().stock_idle);
+    int64_t now = stock_clock_ms();
+    int64_t limit = int64_t{zoh_times().stock_idle} * 1000;
     for (STREAM_STOCK** p = &ss_list; *p;) {
       STREAM_STOCK* it = *p;
       int fd = it->ready ? -1 : s_get_fd(it->key.s);
-      if (!it->ready && now - it->since >= limit) {
+      if (!it->ready && now - it->since_ms >= limit) {
         *p = it->next;
         idle.push_back(it->key.s);
         d_f_ree(it);
@@ -256,7 +265,7 @@ void empty_reply_task(TKEY) {
 void _insert_ss(STREAM* s, int ip, int zui_id, PERMISSION_LIST* pl) {
   assert_lock_held(zoh_lock);
   auto* it = static_cast<STREAM_STOCK*>(d_alloc(sizeof(STREAM_STOCK)));
-  *it = STREAM_STOCK{ss_list, ACCESS_KEY{s, ip, nullptr}, zui_id, pl, get_zutime(), buffered(s)};
+  *it = STREAM_STOCK{ss_list, ACCESS_KEY{s, ip, nullptr}, zui_id, pl, stock_clock_ms(), buffered(s)};
   ss_list = it;
   if (it->ready) wakeup_task(&ss_list);
   else wake_poller();

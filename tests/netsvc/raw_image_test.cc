@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdlib>
@@ -45,8 +46,13 @@ struct Peer {
   // The threads that hold an open session: a fetch task opens and closes
   // its own on its thread.
   std::multiset<std::thread::id> holding;
+  // Those held once the cache was set up (the log's).
+  std::multiset<std::thread::id> held_at_start;
 };
-Peer peer;
+// Never destroyed: a fetch task left running at exit may still close its
+// session.
+Peer& peer = *new Peer;
+bool started = false;
 
 int fake_open(int) {
   std::lock_guard<std::mutex> g(peer.m);
@@ -104,10 +110,34 @@ void start(bool fake) {
     }
     init_zu();
     init_zu_ri();
+    std::lock_guard<std::mutex> g(peer.m);
+    peer.held_at_start = peer.holding;
+    started = true;
     return true;
   }();
   (void)done;
 }
+
+// Whether every fetch has ended and every fetch task has closed its
+// session: none is held that was not held once the cache was set up.
+bool fetch_tasks_ended() {
+  int cached = 0, fetching = 0;
+  ri_counts(&cached, &fetching);
+  std::lock_guard<std::mutex> g(peer.m);
+  return fetching == 0 && std::includes(peer.held_at_start.begin(), peer.held_at_start.end(), peer.holding.begin(),
+                                        peer.holding.end());
+}
+
+// A test ends once its fetch tasks have: one still running would go on
+// through the process's exit.
+class RawImage : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (started) {
+      EXPECT_TRUE(wait_until(fetch_tasks_ended));
+    }
+  }
+};
 
 void serve(const std::string& path, const std::string& bytes) {
   std::lock_guard<std::mutex> g(peer.m);
@@ -207,6 +237,19 @@ std::vector<int> ops_of(const Caller& c) {
   return c.ops;
 }
 
+// What the cache counted when a caller was told of an end (op 1, on the
+// fetch task, without the cache's lock); -1 before.
+std::atomic<int> cached_when_told{-1};
+
+int count_at_end(int op, RI_QUEUE*, void*) {
+  if (op == RI_OP_ENDED) {
+    int cached = 0, fetching = 0;
+    ri_counts(&cached, &fetching);
+    cached_when_told = cached;
+  }
+  return op == RI_OP_SAME ? 1 : 0;
+}
+
 // Waits for the fetch of path to end: its state.
 int wait_for(const std::string& path) {
   int err = 1;
@@ -217,7 +260,7 @@ int wait_for(const std::string& path) {
 
 }  // namespace
 
-TEST(RawImage, DecodedPixelsAreTheReferenceDecodersTimesFour) {
+TEST_F(RawImage, DecodedPixelsAreTheReferenceDecodersTimesFour) {
   start(true);
   std::string src = ppm(37, 23);
   std::string gif = run({"ppmtogif"}, src);
@@ -247,7 +290,7 @@ TEST(RawImage, DecodedPixelsAreTheReferenceDecodersTimesFour) {
   }
 }
 
-TEST(RawImage, CallersOfOneFetchAreToldOnceAndInOrder) {
+TEST_F(RawImage, CallersOfOneFetchAreToldOnceAndInOrder) {
   start(true);
   serve("/q/one.gif", run({"ppmtogif"}, ppm(4, 4)));
   hold(true);
@@ -260,7 +303,9 @@ TEST(RawImage, CallersOfOneFetchAreToldOnceAndInOrder) {
   EXPECT_EQ(err, RI_FETCHING);
   hold(false);
   EXPECT_EQ(wait_for("/q/one.gif"), RI_READY);
-  ASSERT_TRUE(wait_until([&] { return ops_of(a).size() >= 4 && ops_of(b).size() >= 4; }));
+  // b is told first (the newest caller), each told of the end and then
+  // released.
+  ASSERT_TRUE(wait_until([&] { return ops_of(a).size() >= 5 && ops_of(b).size() >= 4; }));
   EXPECT_EQ(asked("/q/one.gif"), 1);
   // Each request of the function asks its entries (newest first) whether
   // one serves it: b's asked a's, a's second asked b's and then its own.
@@ -277,7 +322,7 @@ TEST(RawImage, CallersOfOneFetchAreToldOnceAndInOrder) {
   EXPECT_EQ(ops_of(c), (std::vector<int>{RI_OP_SETUP, RI_OP_WITHDRAW, RI_OP_RELEASE}));
 }
 
-TEST(RawImage, FailuresEndInStateMinusOneWithoutRefetching) {
+TEST_F(RawImage, FailuresEndInStateMinusOneWithoutRefetching) {
   start(true);
   std::string gif = run({"ppmtogif"}, ppm(5, 3));
   // A header that claims 65535 x 65535 (the largest a GIF can say) and
@@ -314,7 +359,7 @@ TEST(RawImage, FailuresEndInStateMinusOneWithoutRefetching) {
   EXPECT_EQ(n_string(utf8_cm, str_text(get_el(e->error->data, 0))), std::string("undefined the image data"));
 }
 
-TEST(RawImage, TheLeastRecentlyUsedEndedImageMakesRoom) {
+TEST_F(RawImage, TheLeastRecentlyUsedEndedImageMakesRoom) {
   start(true);
   std::string gif = run({"ppmtogif"}, ppm(2, 2));
   auto name = [](int i) { return "/l/" + std::to_string(i) + ".gif"; };
@@ -326,9 +371,14 @@ TEST(RawImage, TheLeastRecentlyUsedEndedImageMakesRoom) {
   // Image 0 is asked for again: image 1 is now the least recently used.
   int err = 0, w = 0, h = 0;
   EXPECT_NE(zu_get_ri(&err, &w, &h, nullptr, nullptr, url(name(0)).c_str()), nullptr);
+  // Room is made before the end is seen: by a caller told of it, and by
+  // one that waited for it.
+  EXPECT_EQ(zu_get_ri(&err, &w, &h, count_at_end, nullptr, url(name(99)).c_str()), nullptr);
   EXPECT_EQ(wait_for(name(99)), RI_READY);
   ri_counts(&cached, &fetching);
   EXPECT_EQ(cached, 99);
+  ASSERT_TRUE(wait_until([] { return cached_when_told >= 0; }));
+  EXPECT_EQ(cached_when_told, 99);
   EXPECT_NE(zu_get_ri(&err, &w, &h, nullptr, nullptr, url(name(0)).c_str()), nullptr);
   EXPECT_EQ(zu_get_ri(&err, &w, &h, nullptr, nullptr, url(name(1)).c_str()), nullptr);
   EXPECT_EQ(err, RI_FETCHING);  // it had gone: it is fetched again
@@ -345,7 +395,7 @@ TEST(RawImage, TheLeastRecentlyUsedEndedImageMakesRoom) {
   EXPECT_EQ(delete_ri(url("/l/late.gif").c_str()), -1);
 }
 
-TEST(RawImage, AtMostAThousandFetchesAtOnce) {
+TEST_F(RawImage, AtMostAThousandFetchesAtOnce) {
   start(true);
   // Fetches of earlier tests in this process end first. Their tasks may
   // still close sessions after this; sessions are judged by who holds them.
@@ -446,12 +496,12 @@ QNMX_CHILD_BODY(raw_image_over_http) {
   return same && pixels && asked ? 0 : 1;
 }
 
-TEST(RawImage, ImagesComeOverHttpSessions) {
+TEST_F(RawImage, ImagesComeOverHttpSessions) {
   RunResult r = run_body("raw_image_over_http", {});
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
-TEST(RawImage, WithoutSessionsAFetchFailsCleanly) {
+TEST_F(RawImage, WithoutSessionsAFetchFailsCleanly) {
   RunResult r = run_body("raw_image_without_sessions", {});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("raw Image error zup://img.test:9400/@pics/s/a.gif "), std::string::npos) << r.err;

@@ -100,12 +100,21 @@ def stop(p, sig=signal.SIGTERM, limit=30):
     _kill_group(p, signal.SIGKILL)
     if p.poll() is None:
         p.kill()
-    return p.wait()
+    status = p.wait()
+    # A member killed above may not have run its exit yet when the leader's
+    # has been reaped; the caller is told the group has ended only once
+    # none of its members runs.
+    wait_until(lambda: not _group_runs(p.pid), limit)
+    return status
 
 
-def _descendants():
-    """The processes descended from this one (read from /proc)."""
-    children = {}
+def _group_runs(pgid):
+    """Whether a process of group pgid runs (a zombie does not)."""
+    return any(group == pgid and state not in "ZX" for _pid, state, _ppid, group in _processes())
+
+
+def _processes():
+    """(pid, state, parent pid, group) of every process, read from /proc."""
     for name in os.listdir("/proc"):
         if not name.isdigit():
             continue
@@ -114,8 +123,15 @@ def _descendants():
                 stat = f.read()
         except OSError:
             continue
-        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
-        children.setdefault(ppid, []).append(int(name))
+        fields = stat[stat.rindex(")") + 2:].split()
+        yield int(name), fields[0], int(fields[1]), int(fields[2])
+
+
+def _descendants():
+    """The processes descended from this one."""
+    children = {}
+    for pid, _state, ppid, _group in _processes():
+        children.setdefault(ppid, []).append(pid)
     found, todo = [], [os.getpid()]
     while todo:
         for c in children.get(todo.pop(), []):

@@ -17,25 +17,28 @@ from checks import check, failures, wait_until  # noqa: E402
 WORK = tempfile.mkdtemp(prefix="qnmx_procs_")
 HEAD = "import os, subprocess, sys, time\nsys.path.insert(0, %r)\nfrom checks import start, stop\n" % HERE
 # A shell that leaves a sleeper behind in its own group, and one that leaves
-# the group (setsid) and is orphaned when the shell exits.
-IN_GROUP = "sh -c 'sleep 600 & echo $! > %s; wait'"
-SETSID = "sh -c 'setsid sleep 600 & echo $! > %s'"
+# the group (setsid) and is orphaned when the shell exits. A pid file is
+# renamed into place once written, so that whoever sees it reads the pid.
+PID_FILE = "echo {pid} > {name}.new && mv {name}.new {name}"
+IN_GROUP = "sh -c 'sleep 600 & %s; wait'" % PID_FILE.format(pid="$!", name="{0}")
+SETSID = "sh -c 'setsid sleep 600 & %s'" % PID_FILE.format(pid="$!", name="{0}")
 
 CASES = [
     # (what, script body, how the script is ended)
     ("stop() ends what the process left in its group",
      "p = start(%r, shell=True)\nwhile not os.path.exists('a'): time.sleep(0.01)\nstop(p)\n"
-     "open('stopped', 'w').write(str(p.pid))\ntime.sleep(600)\n" % (IN_GROUP % "a"),
+     "open('stopped', 'w').write(str(p.pid))\ntime.sleep(600)\n" % (IN_GROUP.format("a")),
      "stopped"),
     ("a process under timeout(1), the script failing",
-     "p = start(['timeout', '-s', 'KILL', '120', 'sh', '-c', 'echo $$ > a; exec sleep 600'])\n"
-     "while not os.path.exists('a'): time.sleep(0.01)\nraise RuntimeError('a failed check')\n",
+     "p = start(['timeout', '-s', 'KILL', '120', 'sh', '-c', %r])\n"
+     "while not os.path.exists('a'): time.sleep(0.01)\nraise RuntimeError('a failed check')\n"
+     % (PID_FILE.format(pid="$$", name="a") + "; exec sleep 600"),
      "exit"),
     ("an orphan that left its group, the script ending normally",
-     "subprocess.run(%r, shell=True)\nwhile not os.path.exists('a'): time.sleep(0.01)\n" % (SETSID % "a"),
+     "subprocess.run(%r, shell=True)\nwhile not os.path.exists('a'): time.sleep(0.01)\n" % (SETSID.format("a")),
      "exit"),
     ("the script ended by SIGTERM",
-     "start(%r, shell=True)\nsubprocess.Popen(%r, shell=True)\ntime.sleep(600)\n" % (IN_GROUP % "a", IN_GROUP % "b"),
+     "start(%r, shell=True)\nsubprocess.Popen(%r, shell=True)\ntime.sleep(600)\n" % (IN_GROUP.format("a"), IN_GROUP.format("b")),
      "sigterm"),
 ]
 
@@ -63,8 +66,10 @@ def run_case(i, what, body, ending):
     if ending == "exit":
         script.wait(120)
     else:
-        mark = "stopped" if ending == "stopped" else ("b" if ending == "sigterm" else "a")
-        check(wait_until(lambda: os.path.exists(os.path.join(folder, mark)), 60), "%s: the script starts" % what)
+        # Both shells of the SIGTERM case run at once: either may write first.
+        marks = ["stopped"] if ending == "stopped" else ["a", "b"]
+        check(wait_until(lambda: all(os.path.exists(os.path.join(folder, m)) for m in marks), 60),
+              "%s: the script starts" % what)
         if ending == "stopped":
             left = [p for p in pids(folder) if alive(p)]
             check(not left, "%s: nothing of the group runs after stop(): %r" % (what, left))

@@ -54,7 +54,7 @@ class Run:
         write("s.zu", "\n".join(lines) + "\n")
         e = {k: v for k, v in os.environ.items() if k not in ("ZUPATH", "BROWSER")}
         e.update(HOME=WORK, STD_CODE="UTF-8", TZ="UTC", **env)
-        self.start, self.echo, self.replies = time.monotonic(), "", []
+        self.start, self.echo, self.replies, self.printed = time.monotonic(), "", [], []
         self.p = start([QNMX, "s.zu", "-"], cwd=WORK, env=e, stdout=subprocess.PIPE)
 
     def next(self):
@@ -67,6 +67,7 @@ class Run:
             line += more
         pre, _, reply = line.partition("<Result> ")
         self.echo += pre
+        self.printed.append(pre)  # printed[n - 1]: what came just before the n-th reply
         text = reply.split(" ", 1)[1][:-len("</Result>\n")].replace(f'"{SITE}"', '"SITE"')
         self.replies.append((time.monotonic() - self.start, text))
         return self.replies[-1]
@@ -155,11 +156,16 @@ def group_shell():
 
 def group_threads():
     keep = '[define ignore.delay="1"]'
-    r = Run([f"({keep} t (Thread (Sleep 2) 5))", "t",
-             f"({keep} s (Thread (DelayAppend (List 1)) (Sleep 1) (DelayAppend (List 2 3)) (Sleep 1) (DelayAppend (List 4))))",
-             "(car s)", "(car (cdr s))", "(car (cdr (cdr (cdr s))))", "s", "(Thread)", "(Thread (car 1) (Sleep 5))",
+    # The threads print when their sleeps are over, so that what comes "at
+    # once" is told by the order of replies and prints; a sleep that is not
+    # skipped would show as a wait many times longer than anything else
+    # takes.
+    r = Run([f'({keep} t (Thread (Sleep 2) (PrintStd "slept") 5))', "t",
+             f'({keep} s (Thread (DelayAppend (List 1)) (Sleep 1) (PrintStd "first") (DelayAppend (List 2 3)) (Sleep 1) '
+             '(DelayAppend (List 4))))',
+             "(car s)", "(car (cdr s))", "(car (cdr (cdr (cdr s))))", "s", "(Thread)", "(Thread (car 1) (Sleep 60))",
              "(Thread (DelayAppend (List 1)) (car 1))", "(DelayAppend 1)", "(KillThread)", "(Thread (define shared 7))",
-             "shared", "(Sleep 0)", "(Sleep 0.9)", "(Sleep 0.04min)", '(Sleep "2")',
+             "shared", "(Sleep 0)", "(progn" + " (Sleep 0.9)" * 20 + ")", "(Sleep 0.04min)", '(Sleep "2")',
              '(Thread pri="9" 5)', '(Thread pri="-3" 6)', '(Thread pri="x" 7)'])
     car = err(2147682310, "{}", "car", '("type missmatch")')
     expect("values", r.all(), ["t", "5", "s", "1", "2", "4", "(1 2 3 4)", "()", car.format(9), f"(1 .{car.format(10)})",
@@ -167,12 +173,19 @@ def group_threads():
                                "shared", "7", "0", "0.900000", "0.040000min", err(2147682310, 18, "Sleep", "()"),
                                "5", "6", "7"])  # priorities out of range are held at the ends
     at = [0.0] + [t for t, _ in r.replies] + [0.0] * 18  # at[n]: the n-th reply's arrival; at[0] the start
-    for what, a, b, lo, hi in (("Thread returns at once", 0, 1, 0, 1.5), ("its value after 2 s", 1, 2, 1.9, 4),
-                               ("the first member at once", 2, 4, 0, 0.5), ("the second a second later", 4, 5, 0.8, 3),
-                               ("the last another second later", 5, 6, 0.8, 3), ("a failed form ends it", 8, 9, 0, 1),
-                               ("(Sleep 0) and (Sleep 0.9) at once", 14, 16, 0, 0.5), ("0.04min", 16, 17, 1.9, 4)):
-        if not lo <= at[b] - at[a] <= hi:
+    printed = r.printed + [""] * 18
+    # Sleeps are never cut short; what comes at once comes before a sleep
+    # ends, or well within the one second that 20 sleeps of 0.9 would take
+    # each if they were not skipped.
+    for what, a, b, lo, hi in (("its value after 2 s", 1, 2, 1.9, None), ("the second a second later", 4, 5, 0.8, None),
+                               ("the last another second later", 5, 6, 0.8, None),
+                               ("a failed form ends it, not its sleep", 8, 9, 0, 30),
+                               ("(Sleep 0) and (Sleep 0.9) at once", 14, 16, 0, 10), ("0.04min", 16, 17, 1.9, None)):
+        if not lo <= at[b] - at[a] <= (hi or float("inf")):
             fail(f"{what}: {at[b] - at[a]:.2f} s")
+    expect("Thread returns before its forms end", ['"slept"' in p for p in printed[:2]], [False, True])
+    expect("the first member before the thread's sleep ends", ['"first"' in p for p in printed[2:5]],
+           [False, False, True])
     # KillThread ends a looping thread by its value, or all of the caller's.
     # The cancel error delivered as the thread's value ends the caller's
     # script, as any cancel that reaches the top of an interpreter does.
