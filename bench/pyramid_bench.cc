@@ -272,7 +272,10 @@ class Numpy {
       dup2(out[1], 1);
       close(in[1]);
       close(out[0]);
-      execl("/usr/bin/python3", "python3", script.c_str(), static_cast<char*>(nullptr));
+      // argv[0] is the whole path: Python finds its library from it, and a
+      // bare name would be looked up on the PATH, where another Python
+      // (without numpy) may come first.
+      execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     close(in[0]);
