@@ -38,7 +38,7 @@ void bind_command(ZUISP_ENV* env) {
 void bind_qmxCreate(ZUISP_ENV* env) {
   GcFrame frame("bind_qmxCreate");
   ZU_SEXP* f = get_func_prim(qn_qmxCreate, 0, new_qmx_format_env(), 1, -1);
-  set_env_atom(env, get_symbol_ascii("qmxCreate")->symbol.atom, f);
+  bind_builtin(env, "qmxCreate", f);
 }
 
 constexpr QN_PRIM_DEF kGetPointN{"qmxGetPoint", qn_qmxGetPoint_n, 1, 3, 3, 0};
@@ -108,7 +108,7 @@ void init_qmxConstant(ZUISP_ENV* env) {
       char name[32];
       std::snprintf(name, sizeof name, "MI_%s_%s", kind, cls);
       ZU_SEXP* value = get_integer(slot++, nullptr);
-      set_env_atom(env, get_symbol_ascii(name)->symbol.atom, value);
+      bind_agent(env, name, value);
     }
   }
 }

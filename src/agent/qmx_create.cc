@@ -496,8 +496,7 @@ void init_qmx_format(ZUISP_ENV* env) {
   GcFrame frame("init_qmx_format");
   ZUISP_ENV* param_keywords = new_env(nullptr);
   bind_prims(param_keywords, kPriority);
-  set_env_atom(env, get_symbol_ascii("qmxMatrixParam")->symbol.atom,
-               get_func_prim(qn_qmxMatrixParam, 0, param_keywords, 1, -1));
+  bind_builtin(env, "qmxMatrixParam", get_func_prim(qn_qmxMatrixParam, 0, param_keywords, 1, -1));
   bind_prims(env, kKeywords);
 }
 
@@ -511,7 +510,8 @@ ZU_SEXP* set_gc_bind(ZUISP_ENV* env, ZU_SEXP* value) {
   ZU_SEXP* name = get_symbol_ascii("____gc_bind");
   ZU_SEXP* held = eval(env, name);
   if (get_type(held) == ZU_TYPE_ERROR) return held;
-  set_op(env, name, cons(value, held));
+  // The body's own binding (bind_private_env above): nothing refuses it.
+  (void)set_op(env, name, cons(value, held));
   return nullptr;
 }
 

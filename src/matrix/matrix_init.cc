@@ -123,7 +123,7 @@ void init_matrix() {
     // Scripts may ask whether the commands working on their matrix create
     // nodes before any command has said so (set_matrix_env binds a matrix's
     // own value over this one): until a writer says "enable", none is made.
-    set_env(matrix_zu_env, l_string(ascii_cm, "create-node"), get_string_ascii("disable"));
+    bind_agent(matrix_zu_env, "create-node", get_string_ascii("disable"));
     started.store(1, std::memory_order_release);
     for (const ZU_FAMILY& f : binders)
       if (f.bind) f.bind(matrix_zu_env);

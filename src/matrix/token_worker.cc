@@ -247,7 +247,7 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     set_env_work(env, t);
     t->env = xx_new_held_value(env, gc_qnlisp_env, __FILE__, __LINE__);
     t->cal_hold = xx_new_held_value(nullptr, gc_qn_sexp, __FILE__, __LINE__);
-    set_env(env, l_string(ascii_cm, "mxThisLevel"), get_integer(n->dim_code[0], nullptr));
+    bind_agent(env, "mxThisLevel", get_integer(n->dim_code[0], nullptr));
   }
   n->process_token = t;
   if (m->p.new_token) m->p.new_token(t, 1);

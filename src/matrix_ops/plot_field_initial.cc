@@ -159,7 +159,7 @@ int fd_initial_str(IP_FIELD* target, void* data, FD_OPT* opt, int flag) {
   GcFrame frame("fd_initial_str");
   if (opt && opt->str.convert) {
     ZUISP_ENV* env = new_env(qnlisp_top_env0);
-    set_env(env, l_string(std_cm, "___convert"), v);
+    bind_agent(env, "___convert", v);
     v = eval(env, opt->str.convert);
     if (get_type(v) == ZU_TYPE_ERROR) {
       print_line(v);

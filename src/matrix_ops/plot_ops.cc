@@ -342,6 +342,6 @@ const QN_PRIM_DEF kPlotPrims[] = {{"mxPgPlotDiff", zu_mxPgPlotDiff, 1, 2, 2, 0},
 }  // namespace
 
 void init_mxPgPlot(ZUISP_ENV* env) {
-  for (const Constant& c : kConstants) set_env(env, _l_string_2(std_cm, c.name), get_integer(c.value, nullptr));
+  for (const Constant& c : kConstants) bind_agent(env, c.name, get_integer(c.value, nullptr));
   bind_prims(env, kPlotPrims);
 }

@@ -420,7 +420,7 @@ void init_authentificaition_table(ZUISP_ENV* env) {
   std::call_once(auth_lock_once, [] { auth_lock = new_lock(LOCK_AUTH); });
   ZuThreadScope scope("authentification");
   ZUISP_ENV* auth_env = new_env(env);
-  set_env(env, name_of("authentification"), get_env(auth_env));
+  bind_agent(env, "authentification", get_env(auth_env));
   bind_prims(auth_env, kAuthEnv);
   init_auth_transaction(env);
   static const struct {
@@ -428,5 +428,5 @@ void init_authentificaition_table(ZUISP_ENV* env) {
     int value;
   } kCodes[] = {{"ARS_NONE", ARS_NONE},         {"ARS_DENY", ARS_DENY},         {"ARS_ACCEPT", ARS_ACCEPT},
                 {"ARS_NOT_USE", ARS_NOT_USE}, {"ARS_REQUIRED", ARS_REQUIRED}, {"ARS_SEND_PERMIT", ARS_SEND_PERMIT}};
-  for (const auto& c : kCodes) set_env(env, name_of(c.name), get_integer(c.value, nullptr));
+  for (const auto& c : kCodes) bind_agent(env, c.name, get_integer(c.value, nullptr));
 }

@@ -223,7 +223,7 @@ void read_result_dir(AUTH_SET_CLIENT* cs, const std::string& dir) {
     GcFrame frame("auth result file");
     ZUISP_ENV* env = auth_file_env();
     if (!env) return;
-    set_env(env, auth_text("__set").c_str(), get_ptr(cs, nullptr));
+    bind_agent(env, "__set", get_ptr(cs, nullptr));
     auth_set_reading_client(cs);
     ZU_SEXP* err = auth_run_file(path.c_str(), env);
     auth_set_reading_client(nullptr);

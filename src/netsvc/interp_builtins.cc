@@ -284,7 +284,7 @@ ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTE
   ZUISP_ENV* own = new_env(env);
   ZU_SEXP* handle = get_ptr(z, nullptr);
   ZU_ATOM* name = get_symbol_ascii("__zui")->symbol.atom;
-  set_env_atom(own, name, handle);
+  bind_agent_atom(own, name, handle);
   ZUISP_ENV* pair = new_env_pair(keywords, own);
   ZU_SEXP* result = nullptr;
   for (ZU_SEXP* o = cdr(cdr(form->pair.cdr)); get_type(o) == ZU_TYPE_LIST; o = o->pair.cdr) {
@@ -295,7 +295,7 @@ ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTE
     }
   }
   // Whatever kept the environment or the pointer value finds no record.
-  del_env_atom(own, name);
+  (void)del_env_atom(own, name);  // an environment of its own: nothing refuses
   handle->ptr.ptr = nullptr;
   return result;
 }
@@ -395,9 +395,8 @@ void init_OpenInterpreter(ZUISP_ENV* env) {
   bind_keywords(keywords, std::make_index_sequence<std::size(kKeywords)>());
   ZUISP_ENV* rules = new_env(nullptr);
   bind_prims(rules, kPermissionRules);
-  set_env_atom(keywords, get_symbol_ascii("Permission")->symbol.atom, get_func_prim(zu_Permission, 0, rules, 2, -1));
-  set_env_atom(env, get_symbol_ascii("OpenInterpreter")->symbol.atom,
-               get_func_prim(zu_OpenInterpreter, 0, keywords, 3, -1));
+  bind_builtin(keywords, "Permission", get_func_prim(zu_Permission, 0, rules, 2, -1));
+  bind_builtin(env, "OpenInterpreter", get_func_prim(zu_OpenInterpreter, 0, keywords, 3, -1));
 }
 void init_CloseInterpreter(ZUISP_ENV* env) { bind_prims(env, kCloseInterpreter); }
 void init_WaitInterpreter(ZUISP_ENV* env) { bind_prims(env, kWaitInterpreter); }

@@ -164,11 +164,13 @@ void make_delayed_reply(const ZUP_REQUEST& q, CON_SESSION* s, const URL* u, ZU_S
   unlock_task(session_lock, "remote_session");
 }
 
-// Binds what the peer may ask back about the request.
+// Binds what the peer may ask back about the request, in the caller's
+// environment and with the caller's rights: where a peer of this agent may
+// not write them, they keep what the agent bound.
 void bind_session_names(ZUISP_ENV* env, const L_CHAR* path, const URL* u) {
   if (!env) return;
-  set_env(env, l_string(std_cm, "SessionPath"), get_string(path));
-  set_env(env, l_string(std_cm, "SessionResource"), get_string(u->resource));
+  (void)set_env(env, l_string(std_cm, "SessionPath"), get_string(path));
+  (void)set_env(env, l_string(std_cm, "SessionResource"), get_string(u->resource));
 }
 
 // The tries of one request, once the agent is known.

@@ -74,7 +74,11 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
           zui->inp_interpreter = zui;
         }
         unlock_task(zui_lock, "_front_thread_1");
-        ZU_SEXP* value = read_error ? form : eval(zui->env, form);
+        ZU_SEXP* value = form;
+        if (!read_error) {
+          EvalOriginScope scope(link_origin(zui));
+          value = eval(zui->env, form);
+        }
         _reply(zui, line, value);
         uint32_t code = get_type(value) == ZU_TYPE_ERROR ? error_code(value) : 0;
         if (code == ZU_ER_CANCEL_WAIT) {

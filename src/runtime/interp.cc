@@ -231,9 +231,15 @@ ZU_INTERPRETER* xx_new_zu_interpreter(const char* file, int line) {
   zui->connection_timeout = -1;
   zui->silent_timeout = -1;
   zui->inp_desc = zui->out_desc = zui->err_desc = -1;
+  zui->origin = eval_origin_handed();
   zui->__file = file;
   zui->__line = line;
   return zui;
+}
+
+EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui) {
+  if (zui->origin.for_peer) return zui->origin;
+  return zui->a_type == ZUI_CONNECT ? peer_origin(zui->connect_ip) : kAgentOrigin;
 }
 
 void free_zu_interpreter(ZU_INTERPRETER* zui) {

@@ -19,6 +19,7 @@
 #include "text/lchar.h"
 #include "zu/env.h"
 #include "zu/file.h"
+#include "zu/peer.h"
 #include "zu/value.h"
 
 struct ZU_FIFO;              // a form waiting for the relay thread
@@ -154,6 +155,12 @@ struct ZU_INTERPRETER {
   // set-up: a relay-mode interpreter's share of the link memory budget
   // (link_budget.h), freed by the final close.
   LINK_METER* meter;
+  // set-up: whom the record was made for. A record made while a task
+  // evaluates for a peer is that peer's (new_zu_interpreter takes the
+  // task's origin), a connection to one of the listeners is its peer's,
+  // any other the agent's. Questions sent on the link are asked for it
+  // when their asker evaluates for nobody in particular.
+  EVAL_ORIGIN origin;
   const char* __file;
   int __line;
 };
@@ -177,6 +184,17 @@ constexpr int ZUI_ERR_SHUTDOWN = -8;
 // The table lock, the FIFO lock of relay mode.
 extern SEM zui_lock;
 extern SEM fifo_lock;
+
+// What the forms a record's input brings of its own accord evaluate for.
+// The other end of a network link is a peer, on a connection a peer opened
+// to one of the listeners as on one this agent opened (a peer may have
+// made the agent open it, to a server of the peer's choosing, and no
+// server can prove it is not one): the peer recorded in the record's
+// origin, else the address it is connected to. Files, the terminal, pipes,
+// descriptors and internal records are the agent's own scripts' inputs,
+// unless a peer opened them. A LocalEval answering a question evaluates
+// for whom the question was asked (ZU_RESULT::origin), not for this.
+EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui);
 
 // ---- creation and registration
 // A zeroed record with the defaults of every kind, tagged with file/line.

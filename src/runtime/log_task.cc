@@ -289,8 +289,8 @@ void zu_init_log(ZUISP_ENV* env0, ZUISP_ENV* env1) {
       bind_prims(env0, kRoot);
       init_log_cond_prims(env1);
       bind_prims(env1, kSecond);
-      for (int i = 0; i <= 5; ++i) set_env(env0, wide(log_level_name(i)), get_integer(i, nullptr));
-      for (int i = 0; i <= 6; ++i) set_env(env0, wide(log_layer_name(i)), get_integer(i, nullptr));
+      for (int i = 0; i <= 5; ++i) bind_agent(env0, log_level_name(i), get_integer(i, nullptr));
+      for (int i = 0; i <= 6; ++i) bind_agent(env0, log_layer_name(i), get_integer(i, nullptr));
     }
     task_started();
     if (create_task(log_queue_task1, nullptr, 3) < 0) task_ended();

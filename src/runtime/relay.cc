@@ -133,7 +133,11 @@ void front_dispatch(ZU_INTERPRETER* zui, ZU_FILE* f, ZU_SEXP* form, int64_t byte
     // switches the decoding of what follows and may point the standard
     // streams at this link. Where no library binds it, its encoding is
     // applied here.
-    ZU_SEXP* value = eval(zui->env, form);
+    ZU_SEXP* value;
+    {
+      EvalOriginScope scope(link_origin(zui));
+      value = eval(zui->env, form);
+    }
     if (get_type(value) == ZU_TYPE_ERROR) {
       value = nullptr;
       static const L_CHAR kEncoding[] = {'e', 'n', 'c', 'o', 'd', 'i', 'n', 'g', 0};
@@ -320,12 +324,8 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
     ZU_SEXP* value;
     {
       // A form of the link itself, also when it is served inside a
-      // LocalEval's evaluation (a task waiting for its reply). What the
-      // other end of a network link sends of its own accord is a peer's,
-      // on a link this agent opened as on an accepted one: a peer may have
-      // made this agent open it to a server of the peer's choosing. A
-      // LocalEval answering a query evaluates for whoever sent the query.
-      EvalOriginScope scope({nullptr, zui->a_type == ZUI_CONNECT});
+      // LocalEval's evaluation (a task waiting for its reply).
+      EvalOriginScope scope(link_origin(zui));
       value = eval(zui->env, form);
     }
     lock_task(zui_lock);

@@ -18,9 +18,6 @@
 
 namespace {
 
-// The innermost origin of the calling task (its EvalOriginScope), or null.
-thread_local const EVAL_ORIGIN* task_origin = nullptr;
-
 // An error whose data is the text (as_list: a one-member list holding it).
 ZU_SEXP* error_text(ZU_FILE* f, int line, uint32_t code, const char* func, const char* text, bool as_list) {
   ZU_SEXP* data = n_get_string(text);
@@ -55,7 +52,6 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
   r->line = line;
   r->remote_seq = line;
   r->cur_env = env;
-  r->for_peer = eval_origin().for_peer;
   ZU_SEXP* delay = init_delay_func(r);
 
   lock_zui_out_iid(iid);
@@ -73,6 +69,9 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
     return error_text(file, line, ZU_ER_STREAM, "Remote", fail, false);
   }
   STREAM* out = _zui_stream(&ZU_INTERPRETER::out, z);
+  // A question asked for nobody in particular (a background task, a
+  // stream's forwarder) is asked for whoever the link is for.
+  r->origin = evaluates_for_peer() ? eval_origin_handed() : z->origin;
   r->inp_interpreter = me;
   r->out_interpreter = z;
   r->seq_from = s_get_cr(out);
@@ -186,12 +185,6 @@ ZU_SEXP* sequence_error(ZU_RESULT* r, ZU_SEXP* value) {
 
 }  // namespace
 
-EVAL_ORIGIN eval_origin() { return task_origin ? *task_origin : EVAL_ORIGIN{nullptr, false}; }
-
-EvalOriginScope::EvalOriginScope(EVAL_ORIGIN origin) : origin_(origin), outer_(task_origin) { task_origin = &origin_; }
-
-EvalOriginScope::~EvalOriginScope() { task_origin = outer_; }
-
 std::vector<int> _wake_result_list(ZU_INTERPRETER* zui) {
   assert_lock_held(zui_lock);
   std::vector<int> servers;
@@ -297,7 +290,8 @@ ZU_SEXP* local_eval(int seq, ZU_SEXP* cmd) {
   me->inp_line = p->remote_seq;
   me->inp_interpreter = p->inp_interpreter;
   ZUISP_ENV* env = p->cur_env;
-  EVAL_ORIGIN origin{me, p->for_peer != 0};
+  EVAL_ORIGIN origin = p->origin;
+  origin.local_eval_link = me;
   gc_set_nl(env, gc_qnlisp_env);
   unlock_task(zui_lock, "local_eval");
   ZU_SEXP* v;

@@ -11,6 +11,7 @@
 #include "runtime/interp.h"
 #include "stream/url.h"
 #include "zu/env.h"
+#include "zu/peer.h"
 #include "zu/value.h"
 
 // Options of a request made through a remote session, passed unchanged from
@@ -61,15 +62,16 @@ struct ZU_RESULT {
   ZU_SEXP* send;
   int wup_key;
   unsigned aboat_flag : 1;
-  // The asker sent it while evaluating for a peer (eval_origin): a
-  // LocalEval answering it evaluates for that peer too.
-  unsigned for_peer : 1;
   // The command is still being written: its last line is not known yet, so
   // any reply from its first line on is its own.
   unsigned sending : 1;
   // The server's input ended first: the reply is the "stream error" built
   // from the fields below when the value is forced.
   unsigned stream_end : 1;
+  // Whom it was asked for: the asker's peer, or else the peer its link
+  // was opened for or by (link_origin); a LocalEval answering it
+  // evaluates for the same.
+  EVAL_ORIGIN origin;
   int se_ip;
   L_CHAR* se_hostname;  // collected copies
   L_CHAR* se_input_file;
@@ -87,43 +89,6 @@ ZU_SEXP* local_query(ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp);
 // Evaluates a command that arrived as a local request for sequence seq.
 ZU_SEXP* local_eval(int seq, ZU_SEXP* cmd);
 
-// On whose behalf the calling task evaluates, so that what answers only
-// this agent's own servers, or only its own scripts, can tell. The relay
-// sets it for each form a link delivers, local_eval for the command of a
-// LocalEval, and a task that evaluates for another (a script's Thread, a
-// session request) passes on the origin of the task that asked; the
-// innermost one holds.
-struct EVAL_ORIGIN {
-  // The link whose server sent the LocalEval being evaluated (a link this
-  // agent opened, or an accepted one whose peer sent it), or null.
-  ZU_INTERPRETER* local_eval_link;
-  // A peer asked for it: the other end of a network link (accepted, or
-  // opened by this agent) sent it of its own accord, or it answers a query
-  // sent while evaluating for such a peer.
-  bool for_peer;
-};
-// The calling task's innermost origin ({null, false} outside every scope).
-EVAL_ORIGIN eval_origin();
-// What a task started now on the caller's behalf evaluates for: the peer
-// the caller evaluates for, if any. A LocalEval's link stays with the
-// evaluation it arrived for (the link may close before the task ends).
-inline EVAL_ORIGIN eval_origin_handed() { return {nullptr, eval_origin().for_peer}; }
-// Makes origin the calling task's own until the scope ends.
-class EvalOriginScope {
- public:
-  explicit EvalOriginScope(EVAL_ORIGIN origin);
-  ~EvalOriginScope();
-  EvalOriginScope(const EvalOriginScope&) = delete;
-  EvalOriginScope& operator=(const EvalOriginScope&) = delete;
-
- private:
-  EVAL_ORIGIN origin_;
-  const EVAL_ORIGIN* outer_;
-  // What the evaluation writes into the top environments follows the new
-  // origin, not the lambda that the thread may be running around it (a
-  // task waiting for a reply serves its link's forms).
-  EnvWriterScope writer_{false, true};
-};
 // Delivers a Result form read from zui: 0 when a query took it, else -1.
 int return_result(ZU_INTERPRETER* zui, ZU_SEXP* ret);
 // Fails every query waiting for zui with "stream error" (zui_lock not held;

@@ -76,8 +76,6 @@ void init_zu() {
     init_proxy();
     init_ZUoHTTP_server();
     init_qnlisp();
-    // Peers evaluate in the top environments: what they may write there.
-    set_env_peer_test([] { return eval_origin().for_peer; });
     init_unit();
     init_gc_task();
     init_serverinfo();

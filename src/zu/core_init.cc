@@ -6,15 +6,24 @@
 
 #include "base/panic.h"
 #include "zu/env.h"
+#include "zu/peer.h"
 
 void bind_prims(ZUISP_ENV* env, const QN_PRIM_DEF* defs) {
   GcFrame frame("bind_prims");
   for (const QN_PRIM_DEF* d = defs; d->name; ++d) {
-    ZU_SEXP* name = get_symbol_ascii(d->name);
     ZU_SEXP* f = get_func_prim(d->prim, d->order, nullptr, d->min, d->max);
     f->h.flags = d->flags;
-    set_env_atom(env, name->symbol.atom, f);
+    bind_builtin(env, d->name, f);
   }
+}
+
+void bind_builtin(ZUISP_ENV* env, const char* name, ZU_SEXP* f) {
+  GcFrame frame("bind_builtin");
+  gc_set_nl(f, gc_qn_sexp);
+  f->func->peer_rule = static_cast<uint8_t>(peer_rule_of(name));
+  // The agent binds its own built-ins, also when a family is bound late,
+  // inside an evaluation for a peer.
+  bind_agent(env, name, f);
 }
 
 int family_row(std::span<const ZU_FAMILY> rows, const ZU_FAMILY& given, ZU_BINDER mark) {
@@ -40,7 +49,7 @@ void init_qnlisp() {
     ZuThreadScope scope("init_qnlisp");
     ZUISP_ENV* root = qnlisp_top_env0;
     // Outside any lambda `__args_env` reads as nil.
-    set_env_atom(root, get_symbol_ascii("__args_env")->symbol.atom, nullptr);
+    bind_agent(root, "__args_env", nullptr);
     init_qn_control(root);
     init_qn_list(root);
     init_qn_arith(root);

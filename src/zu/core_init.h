@@ -21,6 +21,11 @@ struct QN_PRIM_DEF {
 
 // Binds every entry of the table in env (the caller holds the memory lock).
 void bind_prims(ZUISP_ENV* env, const QN_PRIM_DEF* defs);
+// Binds the built-in f under name in env, giving it the rule of that name
+// in the table of what peers may call (zu/peer.h). Every built-in is bound
+// through here (bind_prims included), so a listed name is ruled wherever
+// it is bound.
+void bind_builtin(ZUISP_ENV* env, const char* name, ZU_SEXP* f);
 
 // ---- tables of families
 // A family's registration: binds the family's built-ins into env. Every

@@ -6,8 +6,10 @@
 #include <set>
 
 #include "base/lock.h"
+#include "base/panic.h"
 #include "zu/env_impl.h"
 #include "zu/gc_core_impl.h"
+#include "zu/peer.h"
 
 using namespace zu_env;
 
@@ -242,7 +244,6 @@ bool unlink_locked(ZUISP_ENV* h, const ZU_ATOM* a) {
 
 // ---- what peers may write into the top environments
 
-std::atomic<bool (*)()> peer_test{nullptr};
 // Who wrote the lambda whose body the thread runs: -1 none, 0 the agent,
 // 1 a peer.
 constinit thread_local int8_t tl_writer = -1;
@@ -257,20 +258,27 @@ int top_index(const ZUISP_ENV* h) {
 // bound since (environment lock held). Each is bound there, so its atom
 // lives as long as it is listed.
 std::set<const ZU_ATOM*>& _peer_names(int top) {
+  assert_lock_held(env_lock_sem());
   static std::set<const ZU_ATOM*> names[2];
   return names[top];
 }
 
 // Whether a binding of a in h may be written (peer: for a peer), noting
-// who made it (environment lock held).
+// who made it (environment lock held). A peer binds no name that the agent
+// bound in either top environment: one in the second would hide the
+// agent's binding in the first from every look-up that starts below it.
 bool _may_bind(ZUISP_ENV* h, const ZU_ATOM* a, bool peer) {
+  assert_lock_held(env_lock_sem());
   int top = top_index(h);
   if (top < 0) return true;
   if (!peer) {
     _peer_names(top).erase(a);
     return true;
   }
-  if (find_cell(h, a, mask_bit(a)) && !_peer_names(top).count(a)) return false;
+  for (int t = 0; t < 2; ++t) {
+    ZUISP_ENV* e = t == 0 ? qnlisp_top_env0 : qnlisp_top_env1;
+    if (e && find_cell(e, a, mask_bit(a)) && !_peer_names(t).count(a)) return false;
+  }
   _peer_names(top).insert(a);
   return true;
 }
@@ -278,6 +286,7 @@ bool _may_bind(ZUISP_ENV* h, const ZU_ATOM* a, bool peer) {
 // Whether a peer may change or remove the binding of a that lies in h
 // (environment lock held).
 bool _peer_may_change(const ZUISP_ENV* h, const ZU_ATOM* a) {
+  assert_lock_held(env_lock_sem());
   int top = top_index(h);
   return top < 0 || _peer_names(top).count(a) != 0;
 }
@@ -386,14 +395,7 @@ ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {
   return e;
 }
 
-void set_env_peer_test(bool (*test)()) { peer_test.store(test, std::memory_order_release); }
-
-bool env_peer_origin() {
-  bool (*test)() = peer_test.load(std::memory_order_acquire);
-  return test && test();
-}
-
-bool env_peer_writing() { return tl_writer >= 0 ? tl_writer != 0 : env_peer_origin(); }
+bool env_peer_writing() { return tl_writer >= 0 ? tl_writer != 0 : evaluates_for_peer(); }
 
 EnvWriterScope::EnvWriterScope(bool peer, bool reset) : outer_(tl_writer) { tl_writer = reset ? -1 : peer ? 1 : 0; }
 
@@ -416,10 +418,21 @@ int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   return 0;
 }
 
+void bind_agent_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
+  EnvWriterScope as_agent(false);
+  if (set_env_atom(env, name, value) != 0) er_panic("bind_agent: no environment to bind into");
+}
+
+void bind_agent(ZUISP_ENV* env, const char* name, ZU_SEXP* value) {
+  GcFrame frame("bind_agent");
+  gc_set_nl(value, gc_qn_sexp);
+  bind_agent_atom(env, get_symbol_ascii(name)->symbol.atom, value);
+}
+
 void bind_private_env(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   if (!env || !name) return;
   if (env->kind != ZU_ENV_HASH || env->watched.load(std::memory_order_relaxed)) {
-    set_env_atom(env, name, value);
+    bind_agent_atom(env, name, value);
     return;
   }
   if (CELL* c = find_cell(env, name, mask_bit(name))) {

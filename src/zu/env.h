@@ -41,28 +41,25 @@ bool release_call_env(ZUISP_ENV* env);
 // Peers evaluate in the top environments too, and the agent's own code
 // looks names up through them (its look-ups go through the caller's
 // environments): a peer that rebound a built-in there would run its own
-// code as the agent. So while the calling task evaluates for a peer (the
-// test that set_env_peer_test installs; none: never), a binding of either
-// top environment that no peer made is neither changed nor removed, and
-// neither top environment gets another default binding or parent: those
-// writes are refused with kEnvRefused. A name that a peer bound there
-// first, peers may bind again; once the agent binds it, it is the agent's.
+// code as the agent. So while the calling task evaluates for a peer
+// (evaluates_for_peer, zu/peer.h), a binding of either top environment
+// that no peer made is neither changed nor removed, no name the agent
+// bound in either of them is bound again in the other, and neither top
+// environment gets another default binding or parent: those writes are
+// refused with kEnvRefused. A name that a peer bound there first, peers
+// may bind again; once the agent binds it, it is the agent's.
 constexpr int kEnvRefused = -2;
-void set_env_peer_test(bool (*test)());
 // Whether the code the calling thread runs writes as a peer: the body of
 // the innermost lambda being applied writes as whoever made that lambda
 // (an agent's function that a peer calls keeps the agent's rights, a
 // peer's function that the agent calls has only the peer's); outside every
-// lambda the test decides.
+// lambda the task's origin decides.
 bool env_peer_writing();
-// Whether the calling task evaluates for a peer (the test alone). A lambda
-// a peer made runs only then: its body would otherwise see, and call, what
-// the agent's own environments hold.
-bool env_peer_origin();
 class EnvWriterScope {
  public:
   // peer: the lambda's maker; reset: an evaluation that starts afresh (a
-  // form a link delivers, a LocalEval), where the test decides again.
+  // form a link delivers, a LocalEval), where the task's origin decides
+  // again.
   explicit EnvWriterScope(bool peer, bool reset = false);
   ~EnvWriterScope();
   EnvWriterScope(const EnvWriterScope&) = delete;
@@ -74,19 +71,24 @@ class EnvWriterScope {
 
 // Binds or rebinds a name (or an atom) in the environment's writing target.
 // 0, -1 when there is no hash environment to write into, kEnvRefused.
-int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value);
-int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
+[[nodiscard]] int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value);
+[[nodiscard]] int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
+// Binds as the agent, where no refusal can be: start-up code binding the
+// agent's own names, and code binding into an environment it made itself.
+// A write that fails there is a slip of the program: it stops the process.
+void bind_agent(ZUISP_ENV* env, const char* name, ZU_SEXP* value);
+void bind_agent_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
 // Binds in an environment fresh from new_env that the calling thread has
 // not handed to anyone and that has no children yet (a call environment
 // being filled): no lock is taken. Elsewhere it acts as set_env_atom.
 void bind_private_env(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
 // Replaces the value of the nearest binding of the symbol: 0, -1 (and
 // nothing bound) when the name is bound nowhere, kEnvRefused.
-int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value);
+[[nodiscard]] int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value);
 // Removes the nearest binding of the name; nothing when there is none.
 // 0, or kEnvRefused (nothing removed).
-int del_env(ZUISP_ENV* env, const L_CHAR* name);
-int del_env_atom(ZUISP_ENV* env, ZU_ATOM* name);
+[[nodiscard]] int del_env(ZUISP_ENV* env, const L_CHAR* name);
+[[nodiscard]] int del_env_atom(ZUISP_ENV* env, ZU_ATOM* name);
 
 // The value bound to the name within `depth` levels (0 the environment
 // itself, each parent one level more, both members of a pair one level
@@ -100,8 +102,8 @@ int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** va
 // del_default_env clears it (in a pair, in both members; kEnvRefused when a
 // top environment's stays). get_default_env: the nearest one in search
 // order.
-int set_default_env(ZUISP_ENV* env, ZU_SEXP* func);
-int del_default_env(ZUISP_ENV* env);
+[[nodiscard]] int set_default_env(ZUISP_ENV* env, ZU_SEXP* func);
+[[nodiscard]] int del_default_env(ZUISP_ENV* env);
 ZU_SEXP* get_default_env(ZUISP_ENV* env);
 
 // Work pointer: the nearest one in search order / the environment's own.
@@ -110,7 +112,7 @@ void set_env_work(ZUISP_ENV* env, void* work);
 // Unit environment: the nearest one in search order / the environment's
 // own. set_uenv_mark_func installs the unit system's mark function.
 UNIT_ENV* get_uenv(ZUISP_ENV* env);
-int set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv);  // 0, -1, kEnvRefused
+[[nodiscard]] int set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv);  // 0, -1, kEnvRefused
 void set_uenv_mark_func(GC_MARK_FUNC mark);
 
 // Shape and wiring.
@@ -118,7 +120,7 @@ int get_env_kind(const ZUISP_ENV* env);  // ZU_ENV_HASH or ZU_ENV_PAIR
 // Parent of a hash environment; first member of a pair. set_parent_env:
 // 0, or kEnvRefused (nothing changed).
 ZUISP_ENV* get_parent_env(ZUISP_ENV* env);
-int set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent);
+[[nodiscard]] int set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent);
 void get_env_pair(ZUISP_ENV* env, ZUISP_ENV** first, ZUISP_ENV** second);
 uint32_t get_env_flags(ZUISP_ENV* env);
 void set_env_flags(ZUISP_ENV* env, uint32_t flags);

@@ -11,6 +11,7 @@
 
 #include "zu/env.h"
 #include "zu/env_impl.h"
+#include "zu/peer.h"
 
 namespace {
 
@@ -290,8 +291,12 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
   bool lambda = fn->type == ZU_FUNC_LAMBDA;
   // The body of a lambda sees the caller's environments: one a peer made
   // never runs for the agent itself (see env.h).
-  if (lambda && fn->peer_made && !env_peer_origin())
+  if (lambda && fn->peer_made && !evaluates_for_peer())
     return position_error(form, ZU_ER_DENIED, "eval", list(get_string_ascii("a peer's function, refused to this agent")));
+  // The powers of the process stay the agent's, whatever environment a
+  // peer's form runs in and whoever made the function that calls them.
+  if (fn->peer_rule == static_cast<uint8_t>(PEER_RULE::kPeerNever) && evaluates_for_peer())
+    return peer_power_refused(form, "eval");
   if (lambda && fn->order == 1 && get_type(fn->l_params) == ZU_TYPE_LIST) return call_lambda_list(env, fn, form);
   // A built-in may keep the environment it is given (see env.h).
   if (!lambda && !(f->h.flags & ZU_FUNC_ENV_TRANSIENT)) env_keep(env);

@@ -443,7 +443,11 @@ void init_unit() {
   if (!u) er_panic("unit: out of memory");
   u->permanent = true;
   add_default_units(u);
-  if (qnlisp_top_env0 && !get_uenv(qnlisp_top_env0)) set_uenv(qnlisp_top_env0, u);
+  if (qnlisp_top_env0 && !get_uenv(qnlisp_top_env0)) {
+    // The agent's own start-up: nothing refuses it.
+    EnvWriterScope as_agent(false);
+    if (set_uenv(qnlisp_top_env0, u) != 0) er_panic("unit: the default unit system cannot be set");
+  }
   g_default.store(u, std::memory_order_release);
 }
 

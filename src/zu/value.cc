@@ -280,6 +280,7 @@ ZU_SEXP* get_func_prim(ZU_PRIM prim, int order, ZUISP_ENV* args_env, int min, in
   f->min = static_cast<int8_t>(min);
   f->max = static_cast<int8_t>(max);
   f->peer_made = 0;
+  f->peer_rule = 0;
   f->args_env = args_env;
   f->prim = prim;
   s->func = f;

@@ -86,6 +86,8 @@ struct ZU_FUNC {
   // A lambda made while the code that made it ran for a peer (env.h): its
   // body writes into the top environments as that peer.
   uint8_t peer_made;
+  // A built-in's PEER_RULE (zu/peer.h), given where it is bound by name.
+  uint8_t peer_rule;
   ZUISP_ENV* args_env;
   ZUISP_ENV* sp_env;
   ZU_PRIM prim;

@@ -44,7 +44,7 @@ ZU_SEXP* sub_clause(ZU_SEXP* clause, ZU_SEXP* form, ZUISP_ENV** scope) {
     if (get_type(s) != ZU_TYPE_SYMBOL) return let_error(form, "symbol is required", s);
     ZU_SEXP* v = eval(child, get_el(pair, 1));
     if (get_type(v) == ZU_TYPE_ERROR) return v;
-    set_env_atom(child, s->symbol.atom, v);
+    bind_agent_atom(child, s->symbol.atom, v);  // the Let's own environment
   }
   return nullptr;
 }

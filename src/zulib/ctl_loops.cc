@@ -179,7 +179,7 @@ void bind_loop(ZUISP_ENV* env, const char* name, ZU_PRIM prim, int min, int max,
   GcFrame frame("bind_loop");
   gc_set_nl(kw, gc_qnlisp_env);
   ZU_SEXP* f = get_func_prim(prim, 0, kw, min, max);
-  set_env_atom(env, get_symbol_ascii(name)->symbol.atom, f);
+  bind_builtin(env, name, f);
 }
 
 }  // namespace

@@ -77,7 +77,8 @@ ZU_SEXP* zu_MoveDefine(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   gc_set_nl(v, gc_qn_sexp);  // unbound below before it is bound again
   if (del_env_atom(from->env, s->symbol.atom) == kEnvRefused) return peer_refused(form, "MoveDefine");
   if (set_env_atom(to->env, s->symbol.atom, v) == kEnvRefused) {
-    set_env_atom(from->env, s->symbol.atom, v);  // back where it was: a peer's own binding
+    // Back where it was: a peer's own binding, which that peer may make.
+    (void)set_env_atom(from->env, s->symbol.atom, v);
     return peer_refused(form, "MoveDefine");
   }
   return s;

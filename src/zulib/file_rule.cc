@@ -333,5 +333,5 @@ void init_Rule(ZUISP_ENV* env) {
   ZUISP_ENV* keywords = new_env(nullptr);
   bind_prims(keywords, kKeywords);
   ZU_SEXP* f = get_func_prim(zu_Rule, 0, keywords, 2, -1);
-  set_env_atom(env, get_symbol_ascii("Rule")->symbol.atom, f);
+  bind_builtin(env, "Rule", f);
 }

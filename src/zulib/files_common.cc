@@ -11,9 +11,8 @@
 #include <cstring>
 
 #include "runtime/docpath.h"
-#include "runtime/interp.h"
 #include "runtime/later_services.h"
-#include "runtime/remote.h"
+#include "zu/peer.h"
 #include "zulib/files_impl.h"
 
 std::string narrow_text(ZU_SEXP* s) {
@@ -26,16 +25,6 @@ std::string narrow_text(ZU_SEXP* s) {
 }
 
 namespace {
-
-// Whether the calling task evaluates for a peer: on a link that peers drive
-// (accepted connections, connections this agent opened to a peer, the
-// peers' own inter-process links), or on such a peer's behalf (a Thread it
-// started, a LocalEval answering a query sent for it).
-bool for_peer() {
-  ZU_INTERPRETER* me = get_my_zui();
-  char kind = me ? me->a_type : 0;
-  return kind == ZUI_IPC || kind == ZUI_ACCEPT || kind == ZUI_CONNECT || eval_origin().for_peer;
-}
 
 // "dir" joined with "/rest" (rest empty or beginning with "/").
 std::string joined(const std::string& dir, const std::string& rest) {
@@ -108,7 +97,7 @@ ZU_SEXP* place_refusal(const std::string& place, const char* op, bool whole_tree
 }  // namespace
 
 ZU_SEXP* peer_edit_refusal(ZU_SEXP* form, ZU_SEXP* path, const char* op, bool whole_tree) {
-  if (!for_peer()) return nullptr;
+  if (!evaluates_for_peer()) return nullptr;
   ZU_SEXP* r = nullptr;
   if (get_type(path) != ZU_TYPE_STRING) {
     r = auth_filepath_passive(path, op);

@@ -48,13 +48,13 @@ void zulib_alias(ZUISP_ENV* env, const char* alias, const char* name) {
   ZU_SEXP* sym = get_symbol_ascii(name);
   if (!lookup_env_atom(env, sym->symbol.atom, 0, &f)) return;
   gc_set_nl(f, gc_qn_sexp);
-  set_env_atom(env, get_symbol_ascii(alias)->symbol.atom, f);
+  bind_agent(env, alias, f);
 }
 
 void init_symbols(ZUISP_ENV* env0, ZUISP_ENV* env1) {
   GcFrame frame("init_symbols");
-  set_env_atom(env0, get_symbol_ascii("Env0")->symbol.atom, get_env(env0));
-  set_env_atom(env1, get_symbol_ascii("Env1")->symbol.atom, get_env(env1));
+  bind_agent(env0, "Env0", get_env(env0));
+  bind_agent(env1, "Env1", get_env(env1));
 }
 
 void init_function(ZUISP_ENV* env0, ZUISP_ENV* env1, int argc, char** argv) {

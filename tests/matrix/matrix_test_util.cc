@@ -26,7 +26,7 @@ void record_binder(ZUISP_ENV* env, const char* name) {
   std::string text = old ? n_string(ascii_cm, str_text(old)) : "";
   text += name;
   text += " ";
-  set_env(env, l_string(ascii_cm, "binder-order"), get_string(l_string(ascii_cm, text.c_str())));
+  EXPECT_EQ(0, set_env(env, l_string(ascii_cm, "binder-order"), get_string(l_string(ascii_cm, text.c_str()))));
 }
 
 // (fload) loads the token's node from the matrix file, making it there

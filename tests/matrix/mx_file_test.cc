@@ -424,11 +424,11 @@ struct RefusingService {
     call_lock_forget_service();
     std::basic_string<L_CHAR> lp = l_string(ascii_cm, "LockPort"), lh = l_string(ascii_cm, "LockHostName");
     if (port) {
-      set_env(qnlisp_top_env1, lp.c_str(), get_integer(port, nullptr));
-      set_env(qnlisp_top_env1, lh.c_str(), get_string_ascii("127.0.0.1"));
+      EXPECT_EQ(0, set_env(qnlisp_top_env1, lp.c_str(), get_integer(port, nullptr)));
+      EXPECT_EQ(0, set_env(qnlisp_top_env1, lh.c_str(), get_string_ascii("127.0.0.1")));
     } else {
-      del_env(qnlisp_top_env1, lp.c_str());
-      del_env(qnlisp_top_env1, lh.c_str());
+      EXPECT_EQ(0, del_env(qnlisp_top_env1, lp.c_str()));
+      EXPECT_EQ(0, del_env(qnlisp_top_env1, lh.c_str()));
     }
   }
   Child child;

@@ -411,9 +411,9 @@ TEST_F(MatrixTest, Constructors) {
   };
   error_is(eval_text(env, "(sbArray 5)"), "sbArray", "2nd argument");
   EXPECT_EQ(get_type(eval_text(env, "(sbPrimitive)")), ZU_TYPE_ERROR) << "___channel unbound";
-  set_env(env, l_string(ascii_cm, "___channel"), get_string_ascii("0"));
+  EXPECT_EQ(0, set_env(env, l_string(ascii_cm, "___channel"), get_string_ascii("0")));
   error_is(eval_text(env, "(sbPrimitive)"), "sbPrimitive", "___channel");
-  set_env(env, l_string(ascii_cm, "___channel"), get_integer(0, nullptr));
+  EXPECT_EQ(0, set_env(env, l_string(ascii_cm, "___channel"), get_integer(0, nullptr)));
   ZU_SEXP* a = eval_text(env, "(sbArray (sbPrimitive))");
   ASSERT_EQ(get_type(a), ZU_TYPE_POINTER);
   auto* b = static_cast<MX_STRUCT_BLOCK*>(a->ptr.ptr);

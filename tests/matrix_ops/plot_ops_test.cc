@@ -322,7 +322,7 @@ TEST_F(PlotOpsTest, ConstantsAndBindingIntoAnotherEnvironment) {
                            "(mxPgPlotInitialize)", "(mxObjID pair)"}) {
     ZU_SEXP* forms = sexp_commands(utf8_cm, form, nullptr);
     gc_set_nl(forms, gc_qn_sexp);
-    set_env(second, l_string(ascii_cm, "pair"), run("pair"));
+    EXPECT_EQ(0, set_env(second, l_string(ascii_cm, "pair"), run("pair")));
     EXPECT_EQ(shown(eval_body(second, forms)), "()") << form;
   }
 }

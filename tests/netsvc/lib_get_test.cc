@@ -102,13 +102,13 @@ struct LockService {
     EXPECT_EQ(fscanf(f, "port %d", &port), 1);
     fclose(f);
     call_lock_forget_service();
-    set_env(qnlisp_top_env1, wide("LockPort").c_str(), get_integer(port, nullptr));
-    set_env(qnlisp_top_env1, wide("LockHostName").c_str(), get_string_ascii("127.0.0.1"));
+    EXPECT_EQ(0, set_env(qnlisp_top_env1, wide("LockPort").c_str(), get_integer(port, nullptr)));
+    EXPECT_EQ(0, set_env(qnlisp_top_env1, wide("LockHostName").c_str(), get_string_ascii("127.0.0.1")));
   }
   ~LockService() {
     call_lock_forget_service();
-    del_env(qnlisp_top_env1, wide("LockPort").c_str());
-    del_env(qnlisp_top_env1, wide("LockHostName").c_str());
+    EXPECT_EQ(0, del_env(qnlisp_top_env1, wide("LockPort").c_str()));
+    EXPECT_EQ(0, del_env(qnlisp_top_env1, wide("LockHostName").c_str()));
     child.kill(SIGTERM);
     child.wait();
   }

@@ -35,10 +35,12 @@ ALLOW = '(Allow "ip" "127.0.0.1" "255.255.255.255")'
 
 def server(name, ports, args=(), options="", rule=ALLOW):
     """The fixture agent, listening on each port; (Arg 1) is the first port,
-    args follow the ports."""
+    args follow the ports. Its work folder is a document tree, where a
+    peer's request may touch files."""
     listeners = "".join('(OpenInterpreter "accept" (CurrentEnvironment) (Port %d) %s (Permission () %s))\n'
                         % (p, options, rule) for p in ports[1:])
-    script = ('(SetThisAgentName "srv")\n(SetPrefixMode ".zu" "agentA" "zu" "Get")\n(Define seen ())\n(Define order ())\n'
+    script = ('(SetThisAgentName "srv")\n(SetDirectory url="/" "%s/")\n' % run.work +
+              '(SetPrefixMode ".zu" "agentA" "zu" "Get")\n(Define seen ())\n(Define order ())\n'
               '(Define SetAgent () (h a m) (Sequence () (set seen (List a m client)) ()))\n'
               '(Define Note () (h n) (Sequence () (set order (cons n order)) n))\n' + listeners +
               '(SetMainInterpreter (OpenInterpreter "accept" (CurrentEnvironment) (Port %s) %s (Permission () %s)))\n'
@@ -159,14 +161,15 @@ def group_order():
 def group_failures():
     p = free_port()
     srv = server("srv", [p], [30, 0])
-    # The server marks the start of a request with a file.
-    body = '(Sequence () (Save oflag="creat:trunc" "%s" 1) (Sleep %s) %d)'
+    # The server marks the start of a request with a file in its tree.
+    os.makedirs(os.path.join(run.work, "zudocs"), exist_ok=True)
+    body = '(Sequence () (Touch "%s/zudocs/%%s") (Sleep %%s) %%d)' % run.work
     forms = ["(Define s (OpenSession))", "(RemoteSession s (URL %s) 0)" % url(p),
              "(RemoteSession s (URL %s) %s)" % (url(p), body % ("running", PORT % 2, 11)),
              "(RemoteSession s (URL %s) %s)" % (url(p), body % ("again", PORT % 3, 12)),
              "(Define t (GetZUTime))", "(RemoteSession s (URL %s) 1)" % url(free_port()), "(- (GetZUTime) t)"]
     cli = client("cli", forms)
-    started = lambda name: os.path.exists(os.path.join(run.work, name))
+    started = lambda name: os.path.exists(os.path.join(run.work, "zudocs", name))
     # Killed under the first pending request, back within the retries: the
     # request is sent again and answered.
     run.check(wait_for(lambda: started("running"), 30), "the request runs")

@@ -68,10 +68,10 @@ void bind_service(int port) {
   ZuThreadScope scope("test");
   call_lock_forget_service();
   if (port)
-    set_env(qnlisp_top_env1, W("LockPort").c_str(), get_integer(port, nullptr));
+    EXPECT_EQ(0, set_env(qnlisp_top_env1, W("LockPort").c_str(), get_integer(port, nullptr)));
   else
-    del_env(qnlisp_top_env1, W("LockPort").c_str());
-  set_env(qnlisp_top_env1, W("LockHostName").c_str(), get_string_ascii("127.0.0.1"));
+    EXPECT_EQ(0, del_env(qnlisp_top_env1, W("LockPort").c_str()));
+  EXPECT_EQ(0, set_env(qnlisp_top_env1, W("LockHostName").c_str(), get_string_ascii("127.0.0.1")));
 }
 
 CALL_LOCK_DESCRIPTER take(const char* name, int type, CALL_LOCK_EVENT_FUNC f = nullptr, void* data = nullptr) {

@@ -249,7 +249,7 @@ TEST_F(Links, RemoteQueriesNestedLocalEvalAndPeerErrors) {
     std::string out = query(me, link, "(+ 40 2)");
     // The peer asks back while the query waits; the answer is evaluated in
     // the asker's environment.
-    set_env(me->env, W("secret").c_str(), get_integer(7, nullptr));
+    EXPECT_EQ(0, set_env(me->env, W("secret").c_str(), get_integer(7, nullptr)));
     out += " " + query(me, link, "(* 6 (Local secret))");
     ZU_SEXP* e = remote_query(link, me->env, W("(car 1)").c_str(), nullptr);
     get_type(e);
@@ -500,7 +500,7 @@ TEST_F(Links, PeerProcessServesQueries) {
   int link = open_link(port);
   ASSERT_GT(link, 0);
   std::string r = as_asker([&](ZU_INTERPRETER* me) {
-    set_env(me->env, W("secret").c_str(), get_integer(3, nullptr));
+    EXPECT_EQ(0, set_env(me->env, W("secret").c_str(), get_integer(3, nullptr)));
     std::string out = query(me, link, "(+ 1 2)");
     out += " " + query(me, link, "(* 2 (Local secret))");
     return out;

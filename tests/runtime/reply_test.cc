@@ -223,16 +223,16 @@ TEST(Services, ServerPortIsReadOnceAndBadValuesAreErrors) {
   init_zu();
   ZuThreadScope scope("test");
   reset_my_port();
-  del_env(qnlisp_top_env1, W("ServerPort").c_str());
+  EXPECT_EQ(0, del_env(qnlisp_top_env1, W("ServerPort").c_str()));
   EXPECT_EQ(get_my_port(), -1);
-  set_env(qnlisp_top_env1, W("ServerPort").c_str(), n_get_string("9090"));
+  EXPECT_EQ(0, set_env(qnlisp_top_env1, W("ServerPort").c_str(), n_get_string("9090")));
   EXPECT_EQ(get_my_port(), -2);
-  set_env(qnlisp_top_env1, W("ServerPort").c_str(), get_integer(9090, nullptr));
+  EXPECT_EQ(0, set_env(qnlisp_top_env1, W("ServerPort").c_str(), get_integer(9090, nullptr)));
   EXPECT_EQ(get_my_port(), 9090);
-  set_env(qnlisp_top_env1, W("ServerPort").c_str(), get_integer(7000, nullptr));
+  EXPECT_EQ(0, set_env(qnlisp_top_env1, W("ServerPort").c_str(), get_integer(7000, nullptr)));
   EXPECT_EQ(get_my_port(), 9090);
   reset_my_port();
-  del_env(qnlisp_top_env1, W("ServerPort").c_str());
+  EXPECT_EQ(0, del_env(qnlisp_top_env1, W("ServerPort").c_str()));
 }
 
 TEST(Startup, VersionsAndBanner) {

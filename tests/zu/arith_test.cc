@@ -121,7 +121,7 @@ TEST_F(Arith, UnitsConvertToTheLeftOperand) {
   new_su(u, 0, W(U"mile"), 1609, 1);
   new_su(u, 0, W(U"m"), 1, 1);
   system_unit_alias(u);
-  set_uenv(env, u);
+  EXPECT_EQ(0, set_uenv(env, u));
   EXPECT_EQ(iv(gt_t, In(1, U"mile"), In(1600, U"m")), 1);
   EXPECT_EQ(code(add_t, In(1, U"km"), In(1, U"m")), ZU_ER_TYPE);
 }

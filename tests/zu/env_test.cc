@@ -23,9 +23,9 @@ TEST_F(Env, ShadowingDepthAndRemoval) {
   ZUISP_ENV* root = new_env(nullptr);
   ZUISP_ENV* mid = new_env(root);
   ZUISP_ENV* leaf = new_env(mid);
-  set_env(root, W(U"x"), I(1));
-  set_env(leaf, W(U"x"), I(3));
-  set_env(root, W(U"only-root"), I(10));
+  EXPECT_EQ(0, set_env(root, W(U"x"), I(1)));
+  EXPECT_EQ(0, set_env(leaf, W(U"x"), I(3)));
+  EXPECT_EQ(0, set_env(root, W(U"only-root"), I(10)));
 
   EXPECT_EQ(num(get_env_symbol(leaf, W(U"x"), -1)), 3);
   EXPECT_EQ(num(get_env_symbol(mid, W(U"x"), -1)), 1);
@@ -34,7 +34,7 @@ TEST_F(Env, ShadowingDepthAndRemoval) {
   EXPECT_EQ(get_env_symbol(leaf, W(U"never-bound-anywhere"), -1), nullptr);
 
   // A binding to the empty list is a binding.
-  set_env(mid, W(U"nil-bound"), nullptr);
+  EXPECT_EQ(0, set_env(mid, W(U"nil-bound"), nullptr));
   ZU_SEXP* v = I(5);
   EXPECT_EQ(lookup_env_atom(leaf, find_atom(W(U"nil-bound")), -1, &v), 1);
   EXPECT_EQ(v, nullptr);
@@ -45,14 +45,14 @@ TEST_F(Env, ShadowingDepthAndRemoval) {
   EXPECT_EQ(set_op(leaf, S("nowhere-bound"), I(4)), -1);
   EXPECT_EQ(get_env_symbol(leaf, W(U"nowhere-bound"), -1), nullptr);
 
-  del_env(leaf, W(U"x"));
+  EXPECT_EQ(0, del_env(leaf, W(U"x")));
   EXPECT_EQ(num(get_env_symbol(leaf, W(U"x"), -1)), 1);
-  del_env(leaf, W(U"x"));
+  EXPECT_EQ(0, del_env(leaf, W(U"x")));
   EXPECT_EQ(get_env_symbol(leaf, W(U"x"), -1), nullptr);
-  del_env(leaf, W(U"x"));  // bound nowhere: nothing happens
+  EXPECT_EQ(0, del_env(leaf, W(U"x")));  // bound nowhere: nothing happens
 
   // Detaching a parent hides its bindings.
-  set_parent_env(mid, nullptr);
+  EXPECT_EQ(0, set_parent_env(mid, nullptr));
   EXPECT_EQ(get_env_symbol(leaf, W(U"only-root"), -1), nullptr);
 }
 
@@ -61,9 +61,9 @@ TEST_F(Env, PairsSearchFirstThenSecondAndWriteIntoSecond) {
   ZUISP_ENV* caller_parent = new_env(nullptr);
   ZUISP_ENV* caller = new_env(caller_parent);
   ZUISP_ENV* pair = new_env_pair(kw, caller);
-  set_env(kw, W(U"k"), I(1));
-  set_env(caller_parent, W(U"k"), I(2));
-  set_env(caller_parent, W(U"p"), I(3));
+  EXPECT_EQ(0, set_env(kw, W(U"k"), I(1)));
+  EXPECT_EQ(0, set_env(caller_parent, W(U"k"), I(2)));
+  EXPECT_EQ(0, set_env(caller_parent, W(U"p"), I(3)));
   EXPECT_EQ(num(get_env_symbol(pair, W(U"k"), -1)), 1);
   EXPECT_EQ(num(get_env_symbol(pair, W(U"p"), -1)), 3);
   // Both members sit one level below the pair.
@@ -72,23 +72,23 @@ TEST_F(Env, PairsSearchFirstThenSecondAndWriteIntoSecond) {
   EXPECT_EQ(num(get_env_symbol(pair, W(U"p"), 2)), 3);
 
   // A definition lands in the second member (through nested pairs too).
-  set_env(pair, W(U"defined"), I(7));
+  EXPECT_EQ(0, set_env(pair, W(U"defined"), I(7)));
   EXPECT_EQ(num(get_env_symbol(caller, W(U"defined"), 0)), 7);
   EXPECT_EQ(get_env_symbol(kw, W(U"defined"), -1), nullptr);
   ZUISP_ENV* outer = new_env_pair(new_env(nullptr), pair);
-  set_env(outer, W(U"deeper"), I(8));
+  EXPECT_EQ(0, set_env(outer, W(U"deeper"), I(8)));
   EXPECT_EQ(num(get_env_symbol(caller, W(U"deeper"), 0)), 8);
 
   // set_op and del_env search the first member's chain before the second's.
-  set_env(caller, W(U"k"), I(9));
+  EXPECT_EQ(0, set_env(caller, W(U"k"), I(9)));
   EXPECT_EQ(set_op(pair, S("k"), I(11)), 0);
   EXPECT_EQ(num(get_env_symbol(kw, W(U"k"), 0)), 11);
   EXPECT_EQ(num(get_env_symbol(caller, W(U"k"), 0)), 9);
-  del_env(pair, W(U"k"));
+  EXPECT_EQ(0, del_env(pair, W(U"k")));
   EXPECT_EQ(num(get_env_symbol(pair, W(U"k"), -1)), 9);
 
   // Replacing a pair's "parent" replaces its first member.
-  set_parent_env(pair, nullptr);
+  EXPECT_EQ(0, set_parent_env(pair, nullptr));
   EXPECT_EQ(get_parent_env(pair), nullptr);
   EXPECT_EQ(num(get_env_symbol(pair, W(U"k"), -1)), 9);
 }
@@ -100,11 +100,11 @@ TEST_F(Env, DefaultsWorkAndUnitEnvironmentsFollowSearchOrder) {
   ZUISP_ENV* pair = new_env_pair(c, b);
   ZU_SEXP* f1 = get_func_prim(nullptr, 1, nullptr, 1, -1);
   ZU_SEXP* f2 = get_func_prim(nullptr, 2, nullptr, 1, -1);
-  set_default_env(pair, f1);  // lands in b
-  set_default_env(c, f2);
+  EXPECT_EQ(0, set_default_env(pair, f1));  // lands in b
+  EXPECT_EQ(0, set_default_env(c, f2));
   EXPECT_EQ(get_default_env(b), f1);
   EXPECT_EQ(get_default_env(pair), f2);
-  del_default_env(pair);  // clears both members
+  EXPECT_EQ(0, del_default_env(pair));  // clears both members
   EXPECT_EQ(get_default_env(pair), nullptr);
 
   int tok1 = 0, tok2 = 0;
@@ -114,7 +114,7 @@ TEST_F(Env, DefaultsWorkAndUnitEnvironmentsFollowSearchOrder) {
   EXPECT_EQ(get_env_work(pair), &tok2);
   auto* u = reinterpret_cast<UNIT_ENV*>(&tok1);
   EXPECT_EQ(get_uenv(b), nullptr);
-  set_uenv(a, u);
+  EXPECT_EQ(0, set_uenv(a, u));
   EXPECT_EQ(get_uenv(pair), u);
 }
 
@@ -123,10 +123,10 @@ TEST_F(Env, ListFormRoundTrip) {
   ZUISP_ENV* e = new_env(parent);
   for (int i = 0; i < 100; ++i) {  // enough to grow the table
     L_CHAR name[] = {'n', static_cast<L_CHAR>('A' + i / 10), static_cast<L_CHAR>('0' + i % 10), 0};
-    set_env(e, name, I(i));
+    EXPECT_EQ(0, set_env(e, name, I(i)));
   }
   ZU_SEXP* f = get_func_prim(nullptr, 1, nullptr, 1, 1);
-  set_default_env(e, f);
+  EXPECT_EQ(0, set_default_env(e, f));
   ZU_SEXP* form = get_listbase_env(e);
   ZU_SEXP* hash = get_el_by_symbol(form, W(U"hash"), 0);
   ASSERT_NE(hash, nullptr);
@@ -158,9 +158,9 @@ TEST_F(Env, ListFormRoundTrip) {
 TEST_F(Env, CyclesEndTheSearch) {
   ZUISP_ENV* a = new_env(nullptr);
   ZUISP_ENV* b = new_env(a);
-  set_parent_env(a, b);
+  EXPECT_EQ(0, set_parent_env(a, b));
   ZUISP_ENV* p = new_env_pair(a, nullptr);
-  set_parent_env(p, p);
+  EXPECT_EQ(0, set_parent_env(p, p));
   EXPECT_EQ(get_env_symbol(b, W(U"unbound-in-cycle"), -1), nullptr);
   EXPECT_EQ(get_env_symbol(p, W(U"unbound-in-cycle"), -1), nullptr);
   EXPECT_EQ(get_env_work(b), nullptr);
@@ -172,13 +172,13 @@ TEST_F(Env, TopEnvironmentsSurviveCollections) {
   ASSERT_EQ(get_parent_env(qnlisp_top_env1), qnlisp_top_env0);
   {
     GcFrame f("bind");
-    set_env(qnlisp_top_env0, W(U"top-bound"), List(I(1), Str("kept"), ZU_LIST_END));
+    EXPECT_EQ(0, set_env(qnlisp_top_env0, W(U"top-bound"), List(I(1), Str("kept"), ZU_LIST_END)));
   }
   gc_collect_now();
   ZU_SEXP* v = get_env_symbol(qnlisp_top_env1, W(U"top-bound"), -1);
   ASSERT_EQ(list_length(v), 2);
   EXPECT_EQ(str_text(get_el(v, 1))[0], U'k');
-  del_env(qnlisp_top_env1, W(U"top-bound"));
+  EXPECT_EQ(0, del_env(qnlisp_top_env1, W(U"top-bound")));
 }
 
 // A collection at every allocation: a name that was interned but that
@@ -203,8 +203,8 @@ TEST_F(Env, BindingsKeepOtherwiseUnreferencedNamesAcrossCollections) {
   gc_set_collect_every(1);
   int i = 0;
   for (const char32_t* n : names) ASSERT_EQ(set_env(e, W(n), values[i++]), 0);
-  set_env(pair, W(names[0]), hundred);
-  del_env(pair, W(names[1]));
+  EXPECT_EQ(0, set_env(pair, W(names[0]), hundred));
+  EXPECT_EQ(0, del_env(pair, W(names[1])));
   gc_set_collect_every(0);
   gc_collect_now();
   i = 0;
@@ -239,55 +239,55 @@ TEST_F(Env, RepeatedLookupsSeeEveryLaterChange) {
   bind_private_env(call, p->symbol.atom, I(0));
   EXPECT_EQ(look(call, U"p"), 0);
   EXPECT_EQ(look(call, U"x"), -999);
-  set_env(root, W(U"x"), I(1));
+  EXPECT_EQ(0, set_env(root, W(U"x"), I(1)));
   EXPECT_EQ(look(call, U"x"), 1);
-  set_env(mid, W(U"x"), I(2));  // a nearer binding appears
+  EXPECT_EQ(0, set_env(mid, W(U"x"), I(2)));  // a nearer binding appears
   EXPECT_EQ(look(call, U"x"), 2);
   // Enough names that leaf needs a table, regrown on the way.
   for (int i = 0; i < 40; ++i) {
     L_CHAR n[] = {'f', 'i', 'l', 'l', static_cast<L_CHAR>('0' + i / 10), static_cast<L_CHAR>('0' + i % 10), 0};
-    set_env(leaf, n, I(i));
+    EXPECT_EQ(0, set_env(leaf, n, I(i)));
     if (i == 10) {
       EXPECT_EQ(look(call, U"fill05"), 5);
     }
   }
   EXPECT_EQ(look(call, U"fill05"), 5);
-  set_env(leaf, W(U"x"), I(3));
+  EXPECT_EQ(0, set_env(leaf, W(U"x"), I(3)));
   EXPECT_EQ(look(call, U"x"), 3);
   EXPECT_EQ(set_op(call, S("x"), I(30)), 0);  // a table entry
   EXPECT_EQ(look(call, U"x"), 30);
-  set_env(leaf, W(U"fill39"), I(-1));  // rebinding
+  EXPECT_EQ(0, set_env(leaf, W(U"fill39"), I(-1)));  // rebinding
   EXPECT_EQ(look(call, U"fill39"), -1);
-  del_env(call, W(U"x"));
+  EXPECT_EQ(0, del_env(call, W(U"x")));
   EXPECT_EQ(look(call, U"x"), 2);
   EXPECT_EQ(set_op(call, S("x"), I(20)), 0);  // a slot
   EXPECT_EQ(look(call, U"x"), 20);
   EXPECT_EQ(num(get_env_symbol(root, W(U"x"), 0)), 1);
-  del_env(call, W(U"x"));
+  EXPECT_EQ(0, del_env(call, W(U"x")));
   EXPECT_EQ(look(call, U"x"), 1);
 
   // Rewiring: a new parent, and pairs whose members change.
   ZUISP_ENV* other = new_env(nullptr);
-  set_env(other, W(U"x"), I(9));
-  set_parent_env(mid, other);
+  EXPECT_EQ(0, set_env(other, W(U"x"), I(9)));
+  EXPECT_EQ(0, set_parent_env(mid, other));
   EXPECT_EQ(look(call, U"x"), 9);
   ZUISP_ENV* kw = new_env(nullptr);
   ZUISP_ENV* pair = new_env_pair(kw, mid);
   ZUISP_ENV* under = new_env(pair);
   EXPECT_EQ(look(under, U"x"), 9);
   EXPECT_EQ(look(pair, U"x"), 9);
-  set_env(kw, W(U"x"), I(7));
+  EXPECT_EQ(0, set_env(kw, W(U"x"), I(7)));
   EXPECT_EQ(look(under, U"x"), 7);
   EXPECT_EQ(look(pair, U"x"), 7);
-  set_parent_env(pair, nullptr);  // the first member goes
+  EXPECT_EQ(0, set_parent_env(pair, nullptr));  // the first member goes
   EXPECT_EQ(look(under, U"x"), 9);
-  set_env(other, W(U"late"), I(5));
+  EXPECT_EQ(0, set_env(other, W(U"late"), I(5)));
   EXPECT_EQ(look(under, U"late"), 5);
   // A binding made in an environment after it became a parent.
-  set_env(call, W(U"late"), I(6));
+  EXPECT_EQ(0, set_env(call, W(U"late"), I(6)));
   ZUISP_ENV* callee = new_env(call);
   EXPECT_EQ(look(callee, U"late"), 6);
-  set_env(call, W(U"later"), I(8));
+  EXPECT_EQ(0, set_env(call, W(U"later"), I(8)));
   EXPECT_EQ(look(callee, U"later"), 8);
 }
 
@@ -296,8 +296,8 @@ TEST_F(Env, RepeatedLookupsSeeEveryLaterChange) {
 TEST_F(Env, RememberedLookupsDoNotOutliveTheirEnvironments) {
   ZUISP_ENV* a = new_env(nullptr);
   ZUISP_ENV* b = new_env(nullptr);
-  set_env(a, W(U"reused"), I(1));
-  set_env(b, W(U"reused"), I(2));
+  EXPECT_EQ(0, set_env(a, W(U"reused"), I(1)));
+  EXPECT_EQ(0, set_env(b, W(U"reused"), I(2)));
   for (int round = 0; round < 4; ++round) {
     {
       GcFrame f("old");
@@ -317,7 +317,7 @@ TEST_F(Env, RememberedLookupsDoNotOutliveTheirEnvironments) {
 TEST_F(Env, LookupsFollowChangesMadeByOtherThreads) {
   ZUISP_ENV* root = new_env(nullptr);
   ZUISP_ENV* mid = new_env(root);
-  set_env(root, W(U"shared-x"), I(1));
+  EXPECT_EQ(0, set_env(root, W(U"shared-x"), I(1)));
   std::atomic<int> phase{0};
   std::atomic<int> bad{0};
   std::thread reader([&] {
@@ -335,11 +335,11 @@ TEST_F(Env, LookupsFollowChangesMadeByOtherThreads) {
   });
   while (phase.load() == 0) std::this_thread::yield();
   for (int i = 0; i < 2000; ++i) {
-    set_env(mid, W(U"shared-x"), I(2));
-    del_env(mid, W(U"shared-x"));
+    EXPECT_EQ(0, set_env(mid, W(U"shared-x"), I(2)));
+    EXPECT_EQ(0, del_env(mid, W(U"shared-x")));
     if (i % 100 == 0) gc_safepoint();
   }
-  set_env(mid, W(U"shared-x"), I(2));
+  EXPECT_EQ(0, set_env(mid, W(U"shared-x"), I(2)));
   phase = 2;
   {
     BlockingRegion outside;
@@ -360,15 +360,15 @@ TEST_F(Env, AssignmentKeepsItsValueAcrossTheWaitForTheLock) {
   // under the lock.
   for (int i = 0; i < 8; ++i) {
     std::u32string n = U"n" + std::u32string(1, static_cast<char32_t>('A' + i));
-    set_env(e, W(n.c_str()), nullptr);
+    EXPECT_EQ(0, set_env(e, W(n.c_str()), nullptr));
   }
-  set_env(e, W(U"y"), nullptr);
+  EXPECT_EQ(0, set_env(e, W(U"y"), nullptr));
   ZU_SEXP* y = S("y");
   ZU_ATOM* x = intern_atom(W(U"x"), 1);
   ZU_ATOM* z = intern_atom(W(U"z"), 1);
   {
     GcFrame f("x");
-    set_env_atom(e, x, I(42));
+    EXPECT_EQ(0, set_env_atom(e, x, I(42)));
   }
   static const GC_HOOKS hooks{count_collection, gc_default_mark, gc_default_sp, nullptr, nullptr};
   gc_set_hooks(&hooks);
@@ -379,10 +379,10 @@ TEST_F(Env, AssignmentKeepsItsValueAcrossTheWaitForTheLock) {
       BlockingRegion br;
       while (!go.load()) std::this_thread::yield();
     }
-    del_env_atom(e, x);
+    EXPECT_EQ(0, del_env_atom(e, x));
     int before = collections_begun.load();
     gc_set_collect_every(1);  // the new binding's entry collects under the lock
-    set_env_atom(e, z, nullptr);
+    EXPECT_EQ(0, set_env_atom(e, z, nullptr));
     gc_set_collect_every(0);
     EXPECT_GT(collections_begun.load(), before);
   });

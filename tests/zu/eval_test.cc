@@ -58,9 +58,9 @@ class Eval : public ::testing::TestWithParam<uint32_t> {
     seen = Seen{};
     env = new_env(qnlisp_top_env1);
     kw = new_env(nullptr);
-    set_env(env, W(U"spy0"), get_func_prim(spy, 0, kw, 2, 3));
-    set_env(env, W(U"spy1"), get_func_prim(spy, 1, nullptr, 1, -1));
-    set_env(env, W(U"collect"), get_func_prim(collect, 1, nullptr, 1, 1));
+    EXPECT_EQ(0, set_env(env, W(U"spy0"), get_func_prim(spy, 0, kw, 2, 3)));
+    EXPECT_EQ(0, set_env(env, W(U"spy1"), get_func_prim(spy, 1, nullptr, 1, -1)));
+    EXPECT_EQ(0, set_env(env, W(U"collect"), get_func_prim(collect, 1, nullptr, 1, 1)));
     gc_set_collect_every(stress);
   }
   void TearDown() override { gc_set_collect_every(0); }
@@ -74,7 +74,7 @@ class Eval : public ::testing::TestWithParam<uint32_t> {
 };
 
 TEST_P(Eval, CallingConventionOrdersLengthsAndErrorShortCircuit) {
-  set_env(env, W(U"x"), I(5));
+  EXPECT_EQ(0, set_env(env, W(U"x"), I(5)));
   // Order 0: the form as written, the head's attributes and keywords.
   ZU_SEXP* head = With("spy0", U"mode", U"on");
   ZU_SEXP* form = L({head, S("x")});
@@ -123,7 +123,7 @@ TEST_P(Eval, HeadsAndSelfEvaluation) {
   ZU_SEXP* data = L({Str("a"), I(5)});
   EXPECT_EQ(eval(env, data), data);
   // A head bound to something other than a function: "eval" says which.
-  set_env(env, W(U"five"), I(5));
+  EXPECT_EQ(0, set_env(env, W(U"five"), I(5)));
   r = eval(env, L({S("five")}));
   EXPECT_EQ(error_code(r), ZU_ER_TYPE);
   EXPECT_EQ(zu_wcmp_ascii(r->error->func, "eval"), 0);
@@ -142,7 +142,7 @@ TEST_P(Eval, LambdaScopeAttributesAndOrders) {
   eval(env, L({S("define"), S("f"), nullptr, L({S("g"), S("a")}),
                L({S("list"), S("a"), S("__args_env"), S("id"), S("outer")})}));
   ZUISP_ENV* caller = new_env(env);
-  set_env(caller, W(U"outer"), I(3));
+  EXPECT_EQ(0, set_env(caller, W(U"outer"), I(3)));
   ZU_SEXP* r = eval(caller, L({With("f", U"id", U"7"), L({S("+"), I(1), I(1)})}));
   ASSERT_EQ(list_length(r), 4);
   EXPECT_EQ(num(get_el(r, 0)), 2);
@@ -153,7 +153,7 @@ TEST_P(Eval, LambdaScopeAttributesAndOrders) {
   EXPECT_EQ(get_env_symbol(caller, W(U"a"), -1), nullptr);
 
   // A keyword environment reaches the body as __args_env.
-  set_env(kw, W(U"k"), I(11));
+  EXPECT_EQ(0, set_env(kw, W(U"k"), I(11)));
   eval(env, L({S("define"), S("fk"), get_env(kw), L({S("g")}), S("__args_env")}));
   r = eval(env, L({S("fk")}));
   ASSERT_EQ(get_type(r), ZU_TYPE_ENV);
@@ -190,7 +190,7 @@ TEST_P(Eval, DefaultBindingServesUnboundHeads) {
   EXPECT_EQ(num(eval(inner, L({S("spy1")}))), 1);
   ZUISP_ENV* pair = new_env_pair(new_env(nullptr), outer);
   EXPECT_EQ(get_type(eval(pair, L({S("other"), L({S("a"), I(1)})}))), ZU_TYPE_LIST);
-  del_default_env(outer);
+  EXPECT_EQ(0, del_default_env(outer));
   EXPECT_EQ(error_code(eval(inner, L({S("anything")}))), ZU_ER_UNBOUND);
 }
 
@@ -213,7 +213,7 @@ TEST_P(Eval, BreakHookStopsEndlessLoops) {
 }
 
 TEST_P(Eval, TemplateStep) {
-  set_env(env, W(U"x"), I(4));
+  EXPECT_EQ(0, set_env(env, W(U"x"), I(4)));
   ZU_SEXP* form = L({S("a"), S("^x"), L({S("$"), L({S("+"), S("x"), I(1)})}), L({S("b"), S("^x")}), S("^")});
   ZU_SEXP* r = qn_quote_trace(env, form, nullptr);
   ASSERT_EQ(list_length(r), 5);
@@ -255,7 +255,7 @@ TEST_P(Eval, ValuesSurviveCollectionsDuringEvaluation) {
   EXPECT_EQ(num(cdr(get_el(inner, 0))), 4);
   EXPECT_EQ(num(car(get_el(inner, 1))), 7);
 
-  set_env(env, W(U"i"), I(0));
+  EXPECT_EQ(0, set_env(env, W(U"i"), I(0)));
   r = eval(env, L({S("while"), L({S("<"), S("i"), I(3)}),
                    L({S("set"), S("i"), L({S("+"), S("i"), I(1)})}), L({S("collect")}), L({S("list"), S("i")})}));
   EXPECT_EQ(num(get_el(r, 0)), 3);
@@ -271,8 +271,8 @@ TEST_P(Eval, ACalledBuiltinOutlivesTheRebindingOfItsName) {
     GcFrame frame("bind");  // the bindings are the only references
     ZU_SEXP* first = get_func_prim(car_fn->func->prim, 1, nullptr, 2, 2);
     first->h.flags = car_fn->h.flags;  // its form on the stack
-    set_env(env, W(U"first"), first);
-    set_env(env, W(U"spy"), get_func_prim(spy, 1, kw, 1, -1));
+    EXPECT_EQ(0, set_env(env, W(U"first"), first));
+    EXPECT_EQ(0, set_env(env, W(U"spy"), get_func_prim(spy, 1, kw, 1, -1)));
   }
   ZU_SEXP* f1 = L({S("first"), L({S("progn"), L({S("set"), S("first"), I(0)}), L({S("list"), I(7), I(8)})})});
   ZU_SEXP* f2 = L({S("spy"), L({S("set"), S("spy"), I(0)}), L({S("list"), I(1)})});
@@ -347,7 +347,7 @@ ZU_SEXP* keep_env(ZUISP_ENV* env, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV
 // something else may still reach them: a built-in given the environment of
 // a call (or of a call below it) may keep it, and what it kept stays whole.
 TEST_P(Eval, CallEnvironmentsAKeepingBuiltinSawOutliveTheirCalls) {
-  set_env(env, W(U"keep"), get_func_prim(keep_env, 1, nullptr, 1, 1));
+  EXPECT_EQ(0, set_env(env, W(U"keep"), get_func_prim(keep_env, 1, nullptr, 1, 1)));
   // inner keeps its own environment; outer's is above it and must stay too.
   eval(env, L({S("define"), S("inner"), nullptr, L({S("g"), S("b")}), L({S("keep")})}));
   eval(env, L({S("define"), S("outer"), nullptr, L({S("g"), S("a")}), L({S("inner"), L({S("+"), S("a"), I(1)})})}));
@@ -377,12 +377,12 @@ TEST_P(Eval, LookupsInACallEnvironmentFollowItsOwnCaller) {
     if ((intern_atom(W(c.c_str()), c.size())->hash >> 27) == (v_hash >> 27)) w = c;
   }
   ZU_SEXP* w_sym = get_symbol(W(w.c_str()));
-  set_env(env, W(w.c_str()), I(100));
+  EXPECT_EQ(0, set_env(env, W(w.c_str()), I(100)));
   eval(env, L({S("define"), S("get"), nullptr, L({S("g")}), L({S("+"), w_sym, S("v")})}));
   ZUISP_ENV* one = new_env(env);
   ZUISP_ENV* two = new_env(env);
-  set_env(one, W(U"v"), I(1));
-  set_env(two, W(U"v"), I(20));
+  EXPECT_EQ(0, set_env(one, W(U"v"), I(1)));
+  EXPECT_EQ(0, set_env(two, W(U"v"), I(20)));
   eval(env, L({S("define"), S("via"), nullptr, L({S("g"), S("v")}), L({S("get")})}));
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(num(eval(one, L({S("get")}))), 101);

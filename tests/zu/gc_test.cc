@@ -265,7 +265,7 @@ TEST(Collector, ConcurrentMutatorsAndCollections) {
   {
     ZuThreadScope scope("setup");
     shared = new_env(qnlisp_top_env1);
-    set_env(qnlisp_top_env1, W(U"stress-shared-env"), get_env(shared));
+    EXPECT_EQ(0, set_env(qnlisp_top_env1, W(U"stress-shared-env"), get_env(shared)));
   }
   SEM counter_lock = new_lock(LOCK_TEST);
   long counter = 0;
@@ -278,7 +278,7 @@ TEST(Collector, ConcurrentMutatorsAndCollections) {
       ZU_SEXP* l = nullptr;
       for (int i = 0; i < 500; ++i) l = cons(List(I(i), Str("x"), ZU_LIST_END), l);
       L_CHAR name[] = {'v', static_cast<L_CHAR>('0' + id), 0};
-      set_env(shared, name, l);
+      EXPECT_EQ(0, set_env(shared, name, l));
       int64_t sum = 0;
       ZU_SEXP* back = get_env_symbol(shared, name, 0);
       for (ZU_SEXP* p = back; p; p = p->pair.cdr) sum += p->pair.car->pair.car->integer.num;
@@ -303,7 +303,7 @@ TEST(Collector, ConcurrentMutatorsAndCollections) {
   gc_collect_now();
   ZU_SEXP* v = get_env_symbol(shared, W(U"v2"), 0);
   EXPECT_EQ(list_length(v), 500);
-  del_env(qnlisp_top_env1, W(U"stress-shared-env"));
+  EXPECT_EQ(0, del_env(qnlisp_top_env1, W(U"stress-shared-env")));
   _i_free_lock(counter_lock);
 }
 

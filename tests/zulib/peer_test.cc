@@ -165,7 +165,7 @@ class Peer : public Runtime {
 TEST_F(Peer, LocalEvaluatesOnTheAskingSideWhileItWaits) {
   std::vector<std::string> got;
   as_asker([&](ZU_INTERPRETER* me) {
-    set_env(me->env, W("secret").c_str(), get_integer(41, nullptr));
+    EXPECT_EQ(0, set_env(me->env, W("secret").c_str(), get_integer(41, nullptr)));
     got.push_back(ask(me, "(+ 1 (Local (+ secret 0)))"));
     // Forms go one after the other, each into the waiting query's environment.
     got.push_back(ask(me, "(List (Local (Define seen \"by the asker\") (Ping) secret) (Local (Ping)))"));
@@ -213,7 +213,7 @@ TEST_F(Peer, CancelStopsLoopsThatCallNothing) {
 TEST_F(Runtime, IgnoreDelayDoesNotWait) {
   as_asker([](ZU_INTERPRETER* me) {
     D_SEXP* later = nullptr;
-    set_env(me->env, W("pending").c_str(), new_d_sexp(&later));
+    EXPECT_EQ(0, set_env(me->env, W("pending").c_str(), new_d_sexp(&later)));
     EXPECT_EQ(run(me->env, "(IgnoreDelay pending)"), "()");
     ZU_SEXP* pair = eval_text(me->env, "(IgnoreDelay pending (List 2))");
     ASSERT_EQ(sexp_type(pair), ZU_TYPE_LIST);

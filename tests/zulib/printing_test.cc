@@ -122,7 +122,7 @@ TEST_F(Printing, PrintChainWritesWholeCodes) {
   static const uint8_t kBytes[] = {0, 0, 0, 'A', 0, 0, 0x65, 0xe5, 0, 0};
   gc_set_nl(env_, gc_qnlisp_env);
   ZU_SEXP* raw = get_raw(kBytes, sizeof kBytes);
-  set_env_atom(env_, get_symbol_ascii("chunk")->symbol.atom, raw);
+  EXPECT_EQ(0, set_env_atom(env_, get_symbol_ascii("chunk")->symbol.atom, raw));
   {
     Captured err(&s_stderr);
     EXPECT_EQ(run(env_, "(PrintChain \"e\" chunk)"), "10");

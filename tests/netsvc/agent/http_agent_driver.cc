@@ -69,7 +69,7 @@ bool register_entries(const std::vector<Entry>& entries) {
       }
       alias = it->second;
     }
-    if (e.url.empty() && !alias) set_env(env, l_string(std_cm, "HttpAgent_path"), n_get_string(e.path.c_str()));
+    if (e.url.empty() && !alias) bind_agent(env, "HttpAgent_path", n_get_string(e.path.c_str()));
     const L_CHAR* url = e.url.empty() ? nullptr : l_string(std_cm, e.url.c_str());
     known[e.path] = insert_http_agent_list(e.path.c_str(), env, url, alias, forms);
   }

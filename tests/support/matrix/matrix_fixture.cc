@@ -37,7 +37,7 @@ ZU_SEXP* NodeScript::eval(const std::string& text) {
   return eval_body(env, forms);
 }
 
-void NodeScript::let(const char* name, ZU_SEXP* v) { set_env(env, l_string(ascii_cm, name), v); }
+void NodeScript::let(const char* name, ZU_SEXP* v) { EXPECT_EQ(0, set_env(env, l_string(ascii_cm, name), v)); }
 
 int open_matrix_file(MATRIX** mp, const std::string& path, const std::function<void(MATRIX*)>& make_new,
                      int (*trigger)(int event, void* arg)) {

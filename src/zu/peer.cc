@@ -1,0 +1,60 @@
+#include "zu/peer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "zu/errcodes.h"
+#include "zu/eval.h"
+
+namespace {
+
+// The innermost origin of the calling task (its EvalOriginScope), or null.
+constinit thread_local const EVAL_ORIGIN* task_origin = nullptr;
+
+constexpr PEER_RULE kNever = PEER_RULE::kPeerNever;
+constexpr PEER_RULE kOwn = PEER_RULE::kPeerOwn;
+
+}  // namespace
+
+// Every built-in that acts on the process or the machine. The README's
+// table of what a peer may call mirrors this one.
+const PEER_RULE_ROW peer_rule_table[] = {
+    {"Chdir", kNever},
+    {"Exit", kNever},
+    {"Export", kNever},
+    {"Launch", kNever},
+    {"LaunchWWW", kNever},
+    {"Load", kNever},
+    {"Save", kNever},
+    {"SetDatabasePath", kNever},
+    {"SetDirectory", kNever},
+    {"SetLocalHostName", kNever},
+    {"SetLogPath", kNever},
+    {"SetNativeProxy", kNever},
+    {"SetPrefixMode", kNever},
+    {"SetProxy", kNever},
+    {"SetScriptPath", kNever},
+    {"SetUnit", kNever},
+    {"Shell", kNever},
+};
+const int peer_rule_count = static_cast<int>(std::size(peer_rule_table));
+
+EVAL_ORIGIN eval_origin() { return task_origin ? *task_origin : kAgentOrigin; }
+
+bool evaluates_for_peer() { return task_origin && task_origin->for_peer; }
+
+EvalOriginScope::EvalOriginScope(EVAL_ORIGIN origin) : origin_(origin), outer_(task_origin) { task_origin = &origin_; }
+
+EvalOriginScope::~EvalOriginScope() { task_origin = outer_; }
+
+PEER_RULE peer_rule_of(const char* name) {
+  const PEER_RULE_ROW* end = peer_rule_table + peer_rule_count;
+  const PEER_RULE_ROW* r = std::lower_bound(peer_rule_table, end, name, [](const PEER_RULE_ROW& row, const char* n) {
+    return std::strcmp(row.name, n) < 0;
+  });
+  return r != end && std::strcmp(r->name, name) == 0 ? r->rule : PEER_RULE::kPeerAny;
+}
+
+ZU_SEXP* peer_power_refused(ZU_SEXP* form, const char* func) {
+  return form_error(form, ZU_ER_DENIED, func, "a power of this agent, refused to a peer");
+}

@@ -1,0 +1,96 @@
+// Who an evaluation is for: this agent, or one of its peers.
+//
+// A peer is whoever reaches the agent from outside: the other end of a
+// network link (a connection to one of the agent's listeners, or one the
+// agent opened, whose server may send forms of its own accord), and the
+// client of a plain HTTP request. What arrives from a peer, and everything
+// it causes later, evaluates for that peer; only the agent's own scripts
+// (its start-up files, the command line, pipes and descriptors they open,
+// and what they start) evaluate as the agent.
+//
+// What stays true:
+// - The origin belongs to the calling task and nests (EvalOriginScope): the
+//   innermost scope holds, and a task outside every scope is the agent's.
+// - Origin follows causation: a link, session, query, thread or timer made
+//   while a task evaluates for a peer records the task's origin, and the
+//   task that later evaluates what it brings about opens a scope with the
+//   recorded origin. Which link kinds are peers' is decided in one place,
+//   `link_origin` (runtime/interp.h).
+// - `evaluates_for_peer` is the only test of it: environment writes
+//   (zu/env.h), the built-ins a peer may not call (the rule table below),
+//   a peer's file edits, and client-side authentication all ask it.
+//
+// No lock: the state is the calling thread's own.
+#pragma once
+
+#include <cstdint>
+
+#include "zu/env.h"
+#include "zu/value.h"
+
+struct ZU_INTERPRETER;  // an interpreter record (runtime/interp.h); only pointed to
+
+struct EVAL_ORIGIN {
+  // The link whose server sent the LocalEval being evaluated (a link this
+  // agent opened, or an accepted one whose peer sent it), or null.
+  const ZU_INTERPRETER* local_eval_link;
+  // A peer asked for it, directly or through what it caused.
+  bool for_peer;
+  // The peer's IPv4 address as the links record it (0: not known); what a
+  // peer holds of the process (its threads) is counted per address.
+  int peer_ip;
+};
+
+// The agent's own origin.
+inline constexpr EVAL_ORIGIN kAgentOrigin{nullptr, false, 0};
+// A peer at address ip.
+inline EVAL_ORIGIN peer_origin(int ip) { return {nullptr, true, ip}; }
+
+// Whether the calling task evaluates for a peer.
+bool evaluates_for_peer();
+// The calling task's innermost origin (kAgentOrigin outside every scope).
+EVAL_ORIGIN eval_origin();
+// What something made now on the caller's behalf (a task, a link, a query)
+// records: the caller's origin without its LocalEval link, which stays with
+// the evaluation it arrived for (the link may close first).
+inline EVAL_ORIGIN eval_origin_handed() {
+  EVAL_ORIGIN o = eval_origin();
+  o.local_eval_link = nullptr;
+  return o;
+}
+
+// Makes origin the calling task's own until the scope ends.
+class EvalOriginScope {
+ public:
+  explicit EvalOriginScope(EVAL_ORIGIN origin);
+  ~EvalOriginScope();
+  EvalOriginScope(const EvalOriginScope&) = delete;
+  EvalOriginScope& operator=(const EvalOriginScope&) = delete;
+
+ private:
+  EVAL_ORIGIN origin_;
+  const EVAL_ORIGIN* outer_;
+  // What the evaluation writes into the top environments follows the new
+  // origin, not the lambda that the thread may be running around it (a
+  // task waiting for a reply serves its link's forms).
+  EnvWriterScope writer_{false, true};
+};
+
+// ---- what a peer may call
+// The built-ins that act on the process or the machine. kPeerNever: refused
+// to a peer, whatever environment the form runs in; kPeerOwn: the built-in
+// itself lets a peer act only on what is its own (its links, sessions and
+// threads; paths the access rules hand out) and refuses the rest. Any
+// built-in not listed a peer may call.
+enum class PEER_RULE : uint8_t { kPeerAny = 0, kPeerNever = 1, kPeerOwn = 2 };
+struct PEER_RULE_ROW {
+  const char* name;
+  PEER_RULE rule;
+};
+// Sorted by name, for the binary search at binding time.
+extern const PEER_RULE_ROW peer_rule_table[];
+extern const int peer_rule_count;
+// The rule of a built-in bound under name (kPeerAny for a name not listed).
+PEER_RULE peer_rule_of(const char* name);
+// The error a refused call answers (0x80040d10), positioned at form.
+ZU_SEXP* peer_power_refused(ZU_SEXP* form, const char* func);
