@@ -346,7 +346,7 @@ AUTH_SET_SERVER* auth_server_set() { return &server_set; }
 AUTH_SET_CLIENT* auth_client_set() { return &client_set; }
 
 ZUISP_ENV* auth_file_env() {
-  ZU_SEXP* v = get_env_symbol(qnlisp_top_env0, name_of("authentification"), 0);
+  ZU_SEXP* v = agent_setting(qnlisp_top_env0, "authentification");
   return sexp_type(v) == ZU_TYPE_ENV ? new_env(v->env) : nullptr;
 }
 

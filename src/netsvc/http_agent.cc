@@ -21,6 +21,7 @@
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/gc.h"
+#include "zu/peer.h"
 #include "zu/printer.h"
 
 namespace {
@@ -212,16 +213,16 @@ bool header_safe(std::string_view text) {
 constexpr std::string_view kHttpMethods[] = {"GET",     "HEAD",  "POST",    "PUT",  "DELETE",
                                              "OPTIONS", "TRACE", "CONNECT", "PATCH"};
 
-// Whether a may evaluate a request of this method: one of HTTP's, which a
-// local entry's environment binds (a remote entry's agent decides itself).
+// Whether a may evaluate a request of this method: one of HTTP's, which the
+// agent itself bound for a local entry (a remote entry's agent decides
+// itself). A peer's binding of a method name is not served, whatever it
+// binds, even a built-in.
 bool method_served(const HTTP_AGENT_LIST* a, const char* method) {
   if (!method || std::find(std::begin(kHttpMethods), std::end(kHttpMethods), method) == std::end(kHttpMethods)) {
     return false;
   }
   if (is_remote_entry(a)) return true;
-  ZU_ATOM* atom = find_atom(widened(method).c_str());
-  ZU_SEXP* bound = nullptr;
-  return a->env && atom && lookup_env_atom(a->env, atom, -1, &bound) == 1;
+  return a->env && agent_setting(a->env, method) != nullptr;
 }
 
 // Serves a request for entry a; the connection is closed by the caller.
@@ -248,7 +249,13 @@ void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path
     return;
   }
   ZU_SEXP* form = http_request_form(info, path, body);
-  ZU_SEXP* r = http_agent_eval(a, form);
+  ZU_SEXP* r;
+  {
+    // The client is a peer: the method the agent bound answers it, but
+    // with none of the agent's powers.
+    EvalOriginScope origin(peer_origin(s_get_socketip(st), 0));
+    r = http_agent_eval(a, form);
+  }
   int t = get_type(r);
   if (!r) {
     error_reply(st, &http_status_busy, "remote agent unavailable", nullptr);

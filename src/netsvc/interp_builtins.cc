@@ -314,6 +314,13 @@ ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, 
     free_zu_interpreter(z);
     return e;
   }
+  // A peer may have the agent connect to another agent (the link is that
+  // peer's); files, the terminal, descriptors, pipes and listening ports
+  // are the agent's.
+  if (evaluates_for_peer() && z->a_type != ZUI_CONNECT) {
+    free_zu_interpreter(z);
+    return peer_power_refused(form, "OpenInterpreter");
+  }
   // Without an environment the interpreter evaluates in an empty one.
   z->env = et == ZU_TYPE_ENV ? ev->env : new_env(nullptr);
   if (ZU_SEXP* e = run_options(env, form, keywords, z)) {
@@ -348,7 +355,9 @@ bool iid_of(ZU_SEXP* v, int* out) {
 ZU_SEXP* zu_CloseInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* v = get_el(form, 1);
   if (!is_integer(v)) return error_text_at(form, ZU_ER_TYPE, "CloseInterpreter", nullptr);
-  close_interpreter(static_cast<int>(std::clamp<int64_t>(v->integer.num, INT_MIN, INT_MAX)));
+  int iid = static_cast<int>(std::clamp<int64_t>(v->integer.num, INT_MIN, INT_MAX));
+  if (!may_act_on_zui(iid)) return peer_not_own(form, "CloseInterpreter");
+  close_interpreter(iid);
   return nullptr;
 }
 

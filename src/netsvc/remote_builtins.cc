@@ -20,6 +20,7 @@ ZU_SEXP* zu_Remote(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUI
   if (get_type(id) == ZU_TYPE_ERROR) return id;
   if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "Remote", "type missmatch");
   int iid = static_cast<int>(std::clamp<int64_t>(id->integer.num, INT_MIN, INT_MAX));
+  if (!may_act_on_zui(iid)) return peer_not_own(form, "Remote");
   ZU_SEXP* last = nullptr;
   ZU_SEXP* rest = cdr(form->pair.cdr);
   for (; get_type(rest) == ZU_TYPE_LIST; rest = rest->pair.cdr) {

@@ -26,9 +26,10 @@ struct STREAM;
 // One session protocol: a row of session_sw_table.
 struct SESSION_SW {
   const char* proto;  // the URL protocol name; null ends the table
-  // A protocol session for a descriptor opened with open_opt: its id, or a
-  // negative number when none can be had. Runs under session_lock.
-  int (*open)(int open_opt);
+  // A protocol session for a descriptor opened with open_opt for owner
+  // (whom the links it opens are for): its id, or a negative number when
+  // none can be had. Runs under session_lock.
+  int (*open)(int open_opt, const EVAL_ORIGIN& owner);
   void (*close)(int id);
   // The request operation: remote_session's arguments with the protocol
   // session id in place of the descriptor id.
@@ -54,6 +55,9 @@ struct SESSION_DESCRIPTOR {
   SESSION_DESCRIPTOR* next;
   int id;
   int open_opt;
+  // Whom it was opened for: a peer's session is that peer's alone, and what
+  // it opens is asked for that peer.
+  EVAL_ORIGIN owner;
   SESSION_DESCRIPTOR_LIST* d_list;  // newest first
 };
 
@@ -68,8 +72,11 @@ struct SESSION_REMOTE_VERSION {
 // Starts the protocols; once, at the library's start-up.
 void init_session_sw();
 // A new session id (the first is 1; after the largest int the count starts
-// again at 1, passing over ids still open). No protocol session is opened.
+// again at 1, passing over ids still open), owned by whom the calling task
+// evaluates for. No protocol session is opened.
 int sw_open_session(int open_opt);
+// Whom session id was opened for, in *owner: false for an unknown id.
+bool sw_session_owner(int id, EVAL_ORIGIN* owner);
 // Closes the descriptor; the protocol sessions it opened are closed
 // outside the lock, the last opened first. An unknown id does nothing.
 void sw_close_session(int id);
@@ -89,7 +96,7 @@ void sw_set_last_session_id(int id);
 
 // ---- the "zup" protocol (session_zup*.cc)
 void init_session_zup();
-int open_session_zup(int type);
+int open_session_zup(int type, const EVAL_ORIGIN& owner);
 void close_session_zup(int id);
 ZU_SEXP* remote_session_zup(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
                             const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line,
@@ -107,7 +114,7 @@ int aboat_session(ZU_SEXP* delayed);
 
 // ---- the "http" protocol (session_http.cc)
 void init_session_http();
-int open_session_http(int open_opt);
+int open_session_http(int open_opt, const EVAL_ORIGIN& owner);
 void close_session_http(int id);
 ZU_SEXP* remote_session_http(ZUISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
                              const L_CHAR* center_cmd, ZU_SEXP* cmd, ZU_FILE* file, int line,

@@ -246,6 +246,10 @@ ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIEL
   ZU_SEXP* id = eval(env, get_el(form, 1));
   if (get_type(id) == ZU_TYPE_ERROR) return id;
   if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "RemoteSession", "type missmatch");
+  int sid = static_cast<int>(std::clamp<int64_t>(id->integer.num, INT_MIN, INT_MAX));
+  EVAL_ORIGIN owner = kAgentOrigin;
+  bool known = sw_session_owner(sid, &owner);
+  if (known && !may_act_for(owner)) return peer_not_own(form, "RemoteSession");
   ZU_SEXP* option[kOptionCount] = {};
   ZU_SEXP* body = cdr(form->pair.cdr);
   for (; get_type(body) == ZU_TYPE_LIST; body = body->pair.cdr) {
@@ -271,14 +275,15 @@ ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIEL
   if (option[kUrl]) get_url2(&q->url, str_text(option[kUrl]));
   q->h.key = get_server_key(&q->url, nullptr);
   q->env = env;
-  q->sid = static_cast<int>(std::clamp<int64_t>(id->integer.num, INT_MIN, INT_MAX));
+  q->sid = sid;
   q->agent = copy_or_null(option[kAgent]);
   q->login_mode = copy_or_null(option[kLoginMode]);
   q->command = option[kCommand] ? copy_or_null(option[kCommand]) : nl_copy_str(std_cm, "Get");
   q->body = body;
   q->file = sexp_file(form);
   q->line = form->h.line;
-  q->origin = eval_origin_handed();
+  // A peer's session asks for that peer, whoever sends on it.
+  q->origin = owner.for_peer ? owner : eval_origin_handed();
   ZU_SEXP* delay = new_d_sexp(&q->d);
   lock_task(zui_lock);
   rs_in_flight++;
@@ -296,7 +301,11 @@ ZU_SEXP* zu_OpenSession(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_E
 ZU_SEXP* zu_CloseSession(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* id = get_el(form, 1);
   if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "CloseSession", "id type missmatch");
-  if (id->integer.num >= INT_MIN && id->integer.num <= INT_MAX) close_session(static_cast<int>(id->integer.num));
+  if (id->integer.num < INT_MIN || id->integer.num > INT_MAX) return nullptr;
+  int sid = static_cast<int>(id->integer.num);
+  EVAL_ORIGIN owner = kAgentOrigin;
+  if (sw_session_owner(sid, &owner) && !may_act_for(owner)) return peer_not_own(form, "CloseSession");
+  close_session(sid);
   return nullptr;
 }
 
@@ -307,6 +316,10 @@ ZU_SEXP* zu_SessionEnvironment(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM
   // Its errors carry this name, spelt so, as peers and scripts expect it.
   if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "SetAessionEnv", "type missmatch");
   int r = -1;
+  EVAL_ORIGIN owner = kAgentOrigin;
+  if (id->integer.num > 0 && id->integer.num <= INT_MAX && sw_session_owner(static_cast<int>(id->integer.num), &owner) &&
+      !may_act_for(owner))
+    return peer_not_own(form, "SetAessionEnv");
   if (id->integer.num > 0 && id->integer.num <= INT_MAX) {
     int zid = sw_protocol_session(static_cast<int>(id->integer.num), "zup");
     if (zid > 0) r = set_initial_sexp(zid, env, get_el(form, 2));

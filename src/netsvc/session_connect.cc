@@ -72,7 +72,7 @@ ZU_SEXP* agent_from_new_link(CON_AGENT** out, ZUISP_ENV* env, CON_SERVER* sv, co
   int iid = sv->iid;
   unlock_task(session_lock, "get_agent");
   if (!link_open(iid)) {
-    iid = connect_server(env, sv, &sv->url);
+    iid = connect_server(sv, &sv->url);
     if (iid < 1)
       return error_of(file, line, ZU_ER_OPEN,
                       data_list("GET AGENT: cannot connect the server", session_url_string(u), iid));
@@ -135,12 +135,16 @@ bool broken_link(ZU_SEXP* v) {
   return code == ZU_ER_INVALID_IID || code == ZU_ER_STREAM;
 }
 
-int connect_server(ZUISP_ENV* env, CON_SERVER* sv, const URL* u) {
+int connect_server(CON_SERVER* sv, const URL* u) {
   int r = 0;
   for (int attempt = 1;; ++attempt) {
     ZU_INTERPRETER* z = new_zu_interpreter();
     z->a_type = ZUI_CONNECT;
-    z->env = env;
+    // What the server sends of its own accord runs in a child of the first
+    // top environment, never in the asker's, and for a peer (link_origin);
+    // questions on the link are asked for whom the server was reached.
+    z->env = qnlisp_top_env0;
+    z->origin = sv->origin;
     z->port = u->port;
     z->hostname = ll_copy_str(u->server);
     z->environment = 1;
@@ -252,7 +256,7 @@ ZU_SEXP* connect_agent(ZUISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, Z
     lock_task(session_lock);
     a->timeout = kAgentConnecting;
     unlock_task(session_lock, "connect_agent");
-    int iid = spare ? spare : connect_server(env, sv, &sv->url);
+    int iid = spare ? spare : connect_server(sv, &sv->url);
     spare = 0;
     if (iid < 1) {
       err = error_of(file, line, ZU_ER_STREAM,

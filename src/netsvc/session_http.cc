@@ -374,7 +374,7 @@ void init_session_http() {
   });
 }
 
-int open_session_http(int) { return 1; }
+int open_session_http(int, const EVAL_ORIGIN&) { return 1; }
 
 void close_session_http(int) {}
 

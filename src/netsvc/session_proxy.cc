@@ -121,7 +121,7 @@ void set_native_proxy(const URL* u) {
   int close_id = 0;
   lock_task(session_lock);
   if (u && u->server && *u->server) {
-    if (!native_proxy_session) native_proxy_session = open_session_zup(1);
+    if (!native_proxy_session) native_proxy_session = open_session_zup(1, kAgentOrigin);
     free_url(&native_proxy_url);
     copy_url(&native_proxy_url, u);
     if (CON_SESSION* s = _find_con_session(native_proxy_session)) {

@@ -52,7 +52,7 @@ SESSION_DESCRIPTOR_LIST* _protocol_session(SESSION_DESCRIPTOR* d, const L_CHAR* 
     *err = 1;
     return nullptr;
   }
-  int pid = row->open(d->open_opt);
+  int pid = row->open(d->open_opt, d->owner);
   if (pid < 0) {
     *err = 2;
     return nullptr;
@@ -97,6 +97,7 @@ void sw_set_last_session_id(int id) {
 
 int sw_open_session(int open_opt) {
   auto* d = static_cast<SESSION_DESCRIPTOR*>(d_calloc(sizeof(SESSION_DESCRIPTOR), 1));
+  d->owner = eval_origin_handed();
   lock_task(session_lock);
   // After the count wraps, ids of sessions still open are passed over.
   int id = session_sw_id;
@@ -110,6 +111,14 @@ int sw_open_session(int open_opt) {
   sd_list = d;
   unlock_task(session_lock, "open_session");
   return id;
+}
+
+bool sw_session_owner(int id, EVAL_ORIGIN* owner) {
+  lock_task(session_lock);
+  SESSION_DESCRIPTOR* d = _find_descriptor(id);
+  if (d) *owner = d->owner;
+  unlock_task(session_lock, "sw_session_owner");
+  return d != nullptr;
 }
 
 void sw_close_session(int id) {

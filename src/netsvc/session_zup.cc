@@ -162,14 +162,16 @@ CON_SESSION* _find_con_session(int id) {
   return s;
 }
 
-CON_SERVER* _get_server(const URL* u, int direct_id) {
+CON_SERVER* _get_server(const URL* u, int direct_id, const EVAL_ORIGIN& owner) {
   assert_lock_held(session_lock);
   for (CON_SERVER* sv = server_list; sv; sv = sv->next)
     if (sv->direct_session_id == direct_id && same_text(sv->url.proto, u->proto) &&
-        same_text(sv->url.server, u->server) && sv->url.port == u->port)
+        same_text(sv->url.server, u->server) && sv->url.port == u->port &&
+        sv->origin.for_peer == owner.for_peer && sv->origin.peer_id == owner.peer_id)
       return sv;
   auto* sv = static_cast<CON_SERVER*>(d_calloc(sizeof(CON_SERVER), 1));
   copy_url(&sv->url, u);
+  sv->origin = owner;
   sv->ac = 10;
   sv->direct_session_id = direct_id;
   sv->next = server_list;
@@ -332,12 +334,13 @@ void init_session_zup() {
   create_task(agent_timeout_task, nullptr, 1);
 }
 
-int open_session_zup(int type) {
+int open_session_zup(int type, const EVAL_ORIGIN& owner) {
   assert_lock_held(session_lock);
   int id = session_id < 1 ? 1 : session_id;
   while (_find_con_session(id)) id = id == INT_MAX ? 1 : id + 1;
   auto* s = static_cast<CON_SESSION*>(d_calloc(sizeof(CON_SESSION), 1));
   s->type = type;
+  s->origin = owner;
   s->id = id;
   s->login_mode = nl_copy_str(std_cm, "user");
   s->next = session_list;

@@ -50,6 +50,7 @@ struct CON_SESSION {
   int lock_task;
   int flags;       // kSesCloseRequested, kSesProxySetUp
   int access_cnt;  // requests whose delayed reply is pending
+  EVAL_ORIGIN origin;  // whom it was opened for (set-up)
   // Set-up forms sent before the session's first request on a connection:
   // pre_func gives them (session_lock held; it must not take it), pre_proxy
   // the form that sets the session up at a native proxy, pre_gc marks
@@ -100,6 +101,10 @@ struct CON_SERVER {
   int ac;                // attach count: 10 at first, +1 per attachment, decayed by the tick
   int iid;               // a spare link not yet given to an agent, 0 when none
   int direct_session_id;  // 0: shared by sessions of type 1
+  // Whom its links are for: a server reached for a peer is shared with no
+  // session of the agent's or of another peer, so that a link a peer made
+  // the agent open never serves the agent's own questions.
+  EVAL_ORIGIN origin;
   unsigned setup_i_time;  // when a connection attempt began, 0 when none runs
 };
 
@@ -108,8 +113,9 @@ extern CON_SESSION* session_list;  // newest first
 extern CON_SERVER* server_list;    // newest first
 CON_SESSION* _find_con_session(int id);
 // The server of u (protocol, server name and port) shared by sessions of
-// type 1, or owned by session direct_id; made when missing.
-CON_SERVER* _get_server(const URL* u, int direct_id);
+// type 1 opened for owner, or owned by session direct_id; made when
+// missing.
+CON_SERVER* _get_server(const URL* u, int direct_id, const EVAL_ORIGIN& owner);
 void _attach_server(CON_SESSION* s, CON_SERVER* sv);
 // The agent of that name on the server, made (never connected) when
 // missing.
@@ -160,7 +166,7 @@ int agent_timeout_seconds(ZU_SEXP* reply);
 bool broken_link(ZU_SEXP* v);
 // A link to the server (up to 3 tries, 2 seconds apart; a busy or denied
 // answer is not retried): its iid or a negative set-up result.
-int connect_server(ZUISP_ENV* env, CON_SERVER* sv, const URL* u);
+int connect_server(CON_SERVER* sv, const URL* u);
 // Asks link iid which agents serve prefix and records them on the server:
 // 0, or -1 when the query failed.
 int get_prefix_mode(CON_SERVER* sv, int iid, ZUISP_ENV* env, const L_CHAR* prefix);

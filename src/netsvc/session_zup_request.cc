@@ -72,7 +72,7 @@ ZU_SEXP* _place_request(const ZUP_REQUEST& q, CON_SESSION* s, URL* u, CON_SERVER
   }
   if (!u->proto || !u->server || !u->port)
     return param_error(q, data_list("invalid URL path 1", session_url_string(q.u)));
-  CON_SERVER* sv = _get_server(u, s->type == 1 ? 0 : s->id);
+  CON_SERVER* sv = _get_server(u, s->type == 1 ? 0 : s->id, s->origin);
   if (sv != s->server && (!u->db || u->db[0] != '/')) return param_error(q, data_list("invalid URL path 2"));
   L_CHAR* path = u->db ? resolve_path(s->working_path, u->db) : ll_copy_str(s->working_path);
   if (!path) return param_error(q, data_list("invalid URL path 3"));

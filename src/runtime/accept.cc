@@ -120,7 +120,6 @@ int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION
   z->err = nullptr;
   z->msg = nl_copy_str(std_cm, "connect");
   z->connect_ip = ip;
-  z->origin = peer_origin(ip);
   z->a_type = ZUI_CONNECT;
   z->accepted = 1;
   z->thread_mode = 2;

@@ -65,6 +65,9 @@ SEM call_lock_lock = nullptr;
 int call_lock_seq = 0;
 int lock_port = 0;
 L_CHAR* lock_hostname = nullptr;
+// The environment of the links to the service (set at start-up, then only
+// read).
+ZUISP_ENV* service_env = nullptr;
 CALL_LOCK_INTERPRETER* li_list = nullptr;
 CALL_LOCK_TABLE* lt_list = nullptr;
 unsigned age_shift = 0;  // test support: added to the clock
@@ -96,10 +99,12 @@ void unlock_cl(const char* label) { unlock_task(call_lock_lock, label); }
 int lock_server_info() {
   if (lock_port && lock_hostname) return 0;
   GcFrame frame("lock_server_info");
-  ZU_SEXP* port = eval(qnlisp_top_env1, get_symbol_ascii("LockPort"));
+  // Only the agent's own bindings name the service: a peer that bound them
+  // would have this agent connect to a server of its choosing.
+  ZU_SEXP* port = agent_setting(qnlisp_top_env1, "LockPort");
   if (get_type(port) != ZU_TYPE_INTEGER) return -1;
   lock_port = static_cast<int>(port->integer.num);
-  ZU_SEXP* host = eval(qnlisp_top_env1, get_symbol_ascii("LockHostName"));
+  ZU_SEXP* host = agent_setting(qnlisp_top_env1, "LockHostName");
   if (get_type(host) != ZU_TYPE_STRING) {
     lock_port = 0;
     return -1;
@@ -132,7 +137,9 @@ int _connect_lock_zui() {
     }
     ZU_INTERPRETER* zui = new_zu_interpreter();
     zui->a_type = ZUI_CONNECT;
-    zui->env = qnlisp_top_env1;
+    zui->env = service_env;
+    // The service serves the agent, whoever's matrix open asked for it.
+    zui->origin = kAgentOrigin;
     zui->port = lock_port;
     zui->hostname = ll_copy_str(lock_hostname);
     int iid = setup_i(zui);
@@ -435,11 +442,13 @@ void init_call_lock() {
   new_tick(tick_func, static_cast<int>(kIdleClose), nullptr);
   {
     ZuThreadScope scope("init_call_lock");
-    static const QN_PRIM_DEF kSecond[] = {
+    static const QN_PRIM_DEF kService[] = {
         {"call-lock-event", zu_call_lock_event, 1, 2, 2, 0},
         {nullptr, nullptr, 0, 0, 0, 0},
     };
-    bind_prims(qnlisp_top_env1, kSecond);
+    service_env = new_env(nullptr);
+    gc_set(service_env, gc_qnlisp_env);
+    bind_prims(service_env, kService);
   }
   set_log_path_lock_ops(&log_lock_ops);
   zui_closed_hook = link_closed;
@@ -568,9 +577,12 @@ ZU_SEXP* zu_call_lock_event(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   int seq = static_cast<int>(arg->integer.num);
   CALL_LOCK_EVENT_FUNC func = nullptr;
   void* data = nullptr;
+  // Only the service that granted the lock, on the link it granted it over,
+  // calls its holder back.
+  int me = get_my_iid();
   lock_cl();
   for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next) {
-    if (t->seq == seq && t->cli) {
+    if (t->seq == seq && t->cli && t->cli->zui == me) {
       func = t->event_func;
       data = t->event_data;
       break;

@@ -37,8 +37,10 @@ struct CALL_LOCK_DESCRIPTER {
 };
 
 // Creates the module lock, schedules the hourly close of idle connections,
-// binds `call-lock-event` in the second top environment and lends the log
-// its path locks. Once, at library start-up.
+// makes the environment of the links to the service (it binds
+// `call-lock-event` and nothing else: what the service sends of its own
+// accord reaches no other power of the agent) and lends the log its path
+// locks. Once, at library start-up.
 void init_call_lock();
 
 // Takes the lock named lock_dir for the calling task (type CALL_LOCK_READ or

@@ -43,6 +43,7 @@ std::atomic<int> permission_wait_seconds{120};
 ZU_INTERPRETER* zui_table[kBuckets];
 ZU_THREAD* thread_table[kBuckets];
 uint32_t iid_counter = 1;
+uint32_t peer_counter = 0;  // the last ZU_INTERPRETER::peer_id given
 ZU_INTERPRETER* main_interpreter = nullptr;
 int main_state = 0;
 
@@ -237,9 +238,19 @@ ZU_INTERPRETER* xx_new_zu_interpreter(const char* file, int line) {
   return zui;
 }
 
+bool may_act_on_zui(int iid) {
+  if (!evaluates_for_peer()) return true;
+  uint32_t me = eval_origin().peer_id;
+  lock_task(zui_lock);
+  ZU_INTERPRETER* z = _search_zui_id(iid);
+  bool ok = !z || may_act_for(z->origin) || (me != 0 && z->peer_id == me);
+  unlock_task(zui_lock, "may_act_on_zui");
+  return ok;
+}
+
 EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui) {
   if (zui->origin.for_peer) return zui->origin;
-  return zui->a_type == ZUI_CONNECT ? peer_origin(zui->connect_ip) : kAgentOrigin;
+  return zui->a_type == ZUI_CONNECT ? peer_origin(zui->connect_ip, zui->peer_id) : kAgentOrigin;
 }
 
 void free_zu_interpreter(ZU_INTERPRETER* zui) {
@@ -281,6 +292,11 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
   iid_counter = id + 1;
   if (static_cast<int32_t>(iid_counter) <= 0) iid_counter = 1;
   zui->id = id;
+  if (++peer_counter == 0) ++peer_counter;
+  zui->peer_id = peer_counter;
+  // A connection a peer opened to a listener is that peer's in all it
+  // causes.
+  if (zui->accepted) zui->origin = peer_origin(zui->connect_ip, zui->peer_id);
   zui->next = zui_table[bucket(id)];
   zui_table[bucket(id)] = zui;
 

@@ -161,6 +161,10 @@ struct ZU_INTERPRETER {
   // any other the agent's. Questions sent on the link are asked for it
   // when their asker evaluates for nobody in particular.
   EVAL_ORIGIN origin;
+  // Z (set at registration, read-only then): the number that tells this
+  // record's peer from every other (EVAL_ORIGIN::peer_id); unlike the iid,
+  // never given to another record.
+  uint32_t peer_id;
   const char* __file;
   int __line;
 };
@@ -195,6 +199,10 @@ extern SEM fifo_lock;
 // unless a peer opened them. A LocalEval answering a question evaluates
 // for whom the question was asked (ZU_RESULT::origin), not for this.
 EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui);
+// Whether the calling task may act on interpreter iid (close it, send on
+// it): the agent on any, a peer only on its own link and on what was
+// opened for it. True for an unknown iid: acting on it then finds nothing.
+bool may_act_on_zui(int iid);
 
 // ---- creation and registration
 // A zeroed record with the defaults of every kind, tagged with file/line.

@@ -77,18 +77,13 @@ int get_my_port() {
   int cached = my_port.load();
   if (cached) return cached;
   ZuThreadScope scope("fetch");
-  ZU_SEXP* v = eval(qnlisp_top_env1, n_get_symbol("ServerPort"));
-  int type = get_type(v);
-  if (type == ZU_TYPE_INTEGER) {
-    int port = static_cast<int>(v->integer.num);
-    my_port.store(port);
-    return port;
-  }
-  if (type == ZU_TYPE_ERROR) {
-    uint32_t code = error_code(v);
-    return (code & ZU_ER_CLASS_MASK) == ZU_ER_EXIT_CLASS ? 0 : -1;
-  }
-  return -2;
+  // The agent's own binding only: a peer's would move this agent's port.
+  ZU_SEXP* v = agent_setting(qnlisp_top_env1, "ServerPort");
+  if (!v) return -1;
+  if (get_type(v) != ZU_TYPE_INTEGER) return -2;
+  int port = static_cast<int>(v->integer.num);
+  my_port.store(port);
+  return port;
 }
 
 void reset_my_port() { my_port.store(0); }

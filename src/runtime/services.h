@@ -23,9 +23,9 @@ char* sc_add_str(char* str, const char* s1);
 char* sxc_int(long long d);
 char* sxc_float(double d);
 
-// The agent's server port: the value of ServerPort in the second top
-// environment, read once. 0 when reading it was broken off, -1 when it is
-// unbound or gives another error, -2 when it is not an integer.
+// The agent's server port: the value the agent bound to ServerPort in the
+// second top environment (agent_setting), read once. -1 when it is
+// unbound, -2 when it is not an integer.
 int get_my_port();
 // Forgets the cached port (tests, and a configuration that changed).
 void reset_my_port();

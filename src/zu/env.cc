@@ -538,6 +538,21 @@ int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** va
   return found ? 1 : 0;
 }
 
+ZU_SEXP* agent_setting(ZUISP_ENV* env, const char* name) {
+  ZU_ATOM* a = get_symbol_ascii(name)->symbol.atom;
+  uint64_t bit = mask_bit(a);
+  ZU_SEXP* v = nullptr;
+  EnvLock l;  // the peers' names; the walk itself takes nothing and makes nothing
+  walk(env, -1, [a, bit, &v](ZUISP_ENV* e) {
+    CELL* c = find_cell(e, a, bit);
+    int top = top_index(e);
+    if (!c || (top >= 0 && _peer_names(top).count(a))) return false;
+    v = untag(c)->load(std::memory_order_acquire);
+    return true;
+  });
+  return v;
+}
+
 ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth) {
   ZU_SEXP* v = nullptr;
   lookup_env_atom(env, find_atom(name), depth, &v);

@@ -94,6 +94,12 @@ void bind_private_env(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
 // itself, each parent one level more, both members of a pair one level
 // deeper than the pair; negative: no limit); null when not found.
 ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth);
+// A setting of the agent: the value the agent itself bound to the name,
+// looked up from env. A binding a peer made in a top environment is passed
+// over (the search goes on beyond it), so that no peer configures the
+// agent by binding a name the agent reads. Null when the agent bound none
+// (or bound it to nil).
+ZU_SEXP* agent_setting(ZUISP_ENV* env, const char* name);
 // As above; returns 1 and stores the value when bound (a binding to the
 // empty list included), 0 when not.
 int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** value);

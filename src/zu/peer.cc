@@ -20,28 +20,60 @@ constexpr PEER_RULE kOwn = PEER_RULE::kPeerOwn;
 // table of what a peer may call mirrors this one.
 const PEER_RULE_ROW peer_rule_table[] = {
     {"Chdir", kNever},
+    {"CloseInterpreter", kOwn},
+    {"CloseSession", kOwn},
+    {"ErrHandler", kOwn},
     {"Exit", kNever},
     {"Export", kNever},
+    {"FetchLog", kNever},
+    {"GetVariable", kNever},
+    {"KillThread", kOwn},
     {"Launch", kNever},
     {"LaunchWWW", kNever},
     {"Load", kNever},
+    {"Mkdir", kOwn},
+    {"Mv", kOwn},
+    {"OpenInterpreter", kOwn},
+    {"PrintStd", kOwn},
+    {"Remote", kOwn},
+    {"RemoteSession", kOwn},
+    {"Rm", kOwn},
+    {"Rule", kNever},
     {"Save", kNever},
+    {"SessionEnvironment", kOwn},
+    {"SetAttribute", kOwn},
     {"SetDatabasePath", kNever},
     {"SetDirectory", kNever},
     {"SetLocalHostName", kNever},
+    {"SetLogCondition", kNever},
     {"SetLogPath", kNever},
+    {"SetMainInterpreter", kNever},
     {"SetNativeProxy", kNever},
     {"SetPrefixMode", kNever},
     {"SetProxy", kNever},
     {"SetScriptPath", kNever},
+    {"SetThisAgentName", kNever},
     {"SetUnit", kNever},
     {"Shell", kNever},
+    {"Touch", kOwn},
+    {"UTime", kOwn},
+    {"UnitSystem", kOwn},
+    {"call-lock-event", kOwn},
+    {"closePrintStd", kNever},
+    {"openPrintStd", kNever},
+    {"qmxCache", kNever},
+    {"qmxCreate", kNever},
 };
 const int peer_rule_count = static_cast<int>(std::size(peer_rule_table));
 
 EVAL_ORIGIN eval_origin() { return task_origin ? *task_origin : kAgentOrigin; }
 
 bool evaluates_for_peer() { return task_origin && task_origin->for_peer; }
+
+bool may_act_for(const EVAL_ORIGIN& owner) {
+  if (!evaluates_for_peer()) return true;
+  return owner.for_peer && owner.peer_id != 0 && owner.peer_id == task_origin->peer_id;
+}
 
 EvalOriginScope::EvalOriginScope(EVAL_ORIGIN origin) : origin_(origin), outer_(task_origin) { task_origin = &origin_; }
 
@@ -57,4 +89,8 @@ PEER_RULE peer_rule_of(const char* name) {
 
 ZU_SEXP* peer_power_refused(ZU_SEXP* form, const char* func) {
   return form_error(form, ZU_ER_DENIED, func, "a power of this agent, refused to a peer");
+}
+
+ZU_SEXP* peer_not_own(ZU_SEXP* form, const char* func) {
+  return form_error(form, ZU_ER_DENIED, func, "not this peer's own, refused");
 }

@@ -39,12 +39,17 @@ struct EVAL_ORIGIN {
   // The peer's IPv4 address as the links record it (0: not known); what a
   // peer holds of the process (its threads) is counted per address.
   int peer_ip;
+  // Which peer: the number of the link it reached the agent by or sent
+  // its forms on (ZU_INTERPRETER::peer_id, never given twice), or 0 for
+  // one that came by no link (a plain HTTP request). What a peer made is
+  // its own, and no other peer's, by this number.
+  uint32_t peer_id;
 };
 
 // The agent's own origin.
-inline constexpr EVAL_ORIGIN kAgentOrigin{nullptr, false, 0};
-// A peer at address ip.
-inline EVAL_ORIGIN peer_origin(int ip) { return {nullptr, true, ip}; }
+inline constexpr EVAL_ORIGIN kAgentOrigin{nullptr, false, 0, 0};
+// A peer at address ip, known by peer_id.
+inline EVAL_ORIGIN peer_origin(int ip, uint32_t peer_id) { return {nullptr, true, ip, peer_id}; }
 
 // Whether the calling task evaluates for a peer.
 bool evaluates_for_peer();
@@ -58,6 +63,11 @@ inline EVAL_ORIGIN eval_origin_handed() {
   o.local_eval_link = nullptr;
   return o;
 }
+
+// Whether the calling task may act on something made for `owner`: the
+// agent may act on anything, a peer only on what was made for its own link
+// (what it opened, started or asked for, and the link itself).
+bool may_act_for(const EVAL_ORIGIN& owner);
 
 // Makes origin the calling task's own until the scope ends.
 class EvalOriginScope {
@@ -92,5 +102,7 @@ extern const PEER_RULE_ROW peer_rule_table[];
 extern const int peer_rule_count;
 // The rule of a built-in bound under name (kPeerAny for a name not listed).
 PEER_RULE peer_rule_of(const char* name);
-// The error a refused call answers (0x80040d10), positioned at form.
+// The errors a refused call answers (0x80040d10), positioned at form: a
+// power no peer has, and one a peer has only over what is its own.
 ZU_SEXP* peer_power_refused(ZU_SEXP* form, const char* func);
+ZU_SEXP* peer_not_own(ZU_SEXP* form, const char* func);

@@ -7,6 +7,7 @@
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/file.h"
+#include "zu/peer.h"
 #include "zulib/evaluation.h"
 
 namespace {
@@ -46,6 +47,8 @@ ZU_SEXP* value_list(ZU_SEXP* form, ZU_SEXP* v) {
 // form did not fail. The loop signals are no failures: they go on to the
 // loop they are meant for.
 ZU_SEXP* zu_ErrHandler(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
+  // Ending the process is the agent's alone.
+  if (head_option(sf, "stderr") && evaluates_for_peer()) return peer_power_refused(form, "ErrHandler");
   ZU_SEXP* v = eval(env, get_el(form, 1));
   if (get_type(v) != ZU_TYPE_ERROR) return value_list(form, v);
   uint32_t code = v->error->code;

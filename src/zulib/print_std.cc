@@ -20,8 +20,10 @@
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/eval.h"
+#include "zu/peer.h"
 #include "zu/printer.h"
 #include "zulib/io_impl.h"
+#include "zulib/files_impl.h"
 #include "zulib/library.h"
 #include "zulib/printing.h"
 
@@ -111,7 +113,14 @@ ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   // anything is written or a file truncated.
   if (get_type(x) != ZU_TYPE_STRING && !sexp_printable(x, flags)) return print_refused_error(form);
   bool printed = true;
-  if (const L_CHAR* d = head_option(sf, "d")) {
+  const L_CHAR* d = head_option(sf, "d");
+  // A peer prints only to the agent's standard output: the descriptors
+  // are the agent's, and a file is judged as a peer's edit of it.
+  if (d && !text_is(d, "stdout") && evaluates_for_peer()) return peer_power_refused(form, "PrintStd");
+  if (const L_CHAR* file = d ? nullptr : head_option(sf, "file")) {
+    if (ZU_SEXP* no = peer_edit_refusal(form, get_string(file), "PrintStd", false)) return no;
+  }
+  if (d) {
     if (text_is(d, "stdout")) {
       printed = print_value(s_stdout, x, flags);
     } else {

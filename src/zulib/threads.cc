@@ -168,14 +168,16 @@ ZU_SEXP* zu_KillThread(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   }
   int me = get_tid();
   std::vector<int> iids;
+  bool others = false;  // a thread that a peer may not stop
   lock_task(sthread_lock);
   for (TH_DATA* t = sthread_list; t; t = t->next) {
-    if (!t->ok_flag) continue;
-    if (by_value ? t->delay == link : t->parent_tid == me) iids.push_back(t->child_iid);
+    if (!t->ok_flag || !(by_value ? t->delay == link : t->parent_tid == me)) continue;
+    if (may_act_for(t->origin)) iids.push_back(t->child_iid);
+    else others = true;
   }
   unlock_task(sthread_lock, "KillThread");
   for (int iid : iids) send_cancel(iid);
-  return nullptr;
+  return others ? peer_not_own(form, "KillThread") : nullptr;
 }
 
 // ---- Sleep

@@ -6,6 +6,7 @@
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
+#include "zu/peer.h"
 #include "zu/unit.h"
 #include "zulib/units.h"
 
@@ -145,7 +146,11 @@ ZU_SEXP* zu_UnitSystem(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
     if (get_type(r) == ZU_TYPE_ERROR) return r;
   }
   if (!aliases) fix_system_units();
-  if (const L_CHAR* name = head_option(sf, "name")) set_uenv_name(u, name);
+  // A name is the process's: the agent's own unit systems inherit by it.
+  if (const L_CHAR* name = head_option(sf, "name")) {
+    if (evaluates_for_peer()) return peer_power_refused(form, "UnitSystem");
+    set_uenv_name(u, name);
+  }
   return set_uenv(env, u) == kEnvRefused ? peer_refused(form, "UnitSystem") : nullptr;
 }
 

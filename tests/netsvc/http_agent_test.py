@@ -29,12 +29,12 @@ DRIVER, QNMX, GROUP = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 HOST = "127.0.0.1"
 
 HANDLERS = r'''
-(Eval Env1 (quote (Define GifFile (Arg 2))))
+(Eval Env1 (quote (Define GifData (car (Load option="raw" (Arg 2))))))
 (Eval Env1 (quote (Define GET () (f) (Switch
   (Case (equal HttpAgent_path "/hello") (List (quote text/html) "<p>ok</p>"))
   (Case (equal HttpAgent_path "/err") (Error () "failed"))
   (Case (equal HttpAgent_path "/num") 42)
-  (Case (equal HttpAgent_path "/gif") (List (quote image/gif) (car (Load option="raw" GifFile))))
+  (Case (equal HttpAgent_path "/gif") (List (quote image/gif) GifData))
   (Case (equal HttpAgent_path "/xml")
     (List (quote text/xml) (quote ((?xml version="1.0" encoding="UTF-8") (doc (item "a") (item "é"))))))
   (Case (equal HttpAgent_path "/xml2") (List (quote text/xml) (quote ((?xml version="1.0") (doc "b")))))

@@ -174,7 +174,7 @@ TEST_F(Session, PrefixRepliesAddOnlyWellShapedEntriesAndAtMostTenThousand) {
   ZuThreadScope scope("prefix replies");
   URL u = url("zup://prefix.test:1/db/");
   lock_task(session_lock);
-  CON_SERVER* sv = _get_server(&u, 0);
+  CON_SERVER* sv = _get_server(&u, 0, kAgentOrigin);
   unlock_task(session_lock, "test");
   free_url(&u);
   auto agents = [sv] {
@@ -207,7 +207,7 @@ TEST_F(Session, TickTrimsUnattachedServersWithTheSmallestAttachCountsFirst) {
     u.proto = ll_copy_str(l_string(std_cm, "zup"));
     u.server = ll_copy_str(l_string(std_cm, "tick.test"));
     u.port = port;
-    servers.push_back(_get_server(&u, 0));
+    servers.push_back(_get_server(&u, 0, kAgentOrigin));
     free_url(&u);
   };
   auto ports = [] {
@@ -234,8 +234,8 @@ TEST_F(Session, TickTrimsUnattachedServersWithTheSmallestAttachCountsFirst) {
   // count, the newest of equals.
   lock_task(session_lock);
   for (int port = 1; port <= 5; ++port) add_server(port);
-  _attach_server(_find_con_session(open_session_zup(1)), servers[0]);
-  _attach_server(_find_con_session(open_session_zup(1)), servers[4]);
+  _attach_server(_find_con_session(open_session_zup(1, kAgentOrigin)), servers[0]);
+  _attach_server(_find_con_session(open_session_zup(1, kAgentOrigin)), servers[4]);
   servers[1]->ac = servers[2]->ac = servers[3]->ac = 9;
   CON_AGENT* busy = _get_agent(servers[3], l_string(std_cm, "busy"));
   busy->lock = 1;
