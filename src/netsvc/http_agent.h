@@ -7,7 +7,8 @@
 // the ZUoHTTP protocol are declined. Only HTTP's own methods are evaluated,
 // at a local entry only when its environment binds them (else 501): the
 // method names the function called. Request bodies are charged to the
-// budget for peer input that the links share (runtime/link_budget.h).
+// budget for peer input that the links share (runtime/link_budget.h) as
+// their bytes arrive, by the client's address.
 //
 // Paths are registered only through insert_http_agent_list: the program
 // itself registers none.
