@@ -12,7 +12,6 @@ under a small budget for peer input. hostile: escaped pages, a body past
 the cap, 1000 concurrent clients, slow senders."""
 import os
 import re
-import select
 import shutil
 import signal
 import socket
