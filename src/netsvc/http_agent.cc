@@ -259,7 +259,9 @@ void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path
     return;
   }
   if (got < 0) {
-    const char* why = got == -2 ? "request body too large" : got == -4 ? "request body stalled" : "request body unreadable";
+    const char* why = got == -2   ? "request body too large"
+                      : got == -4 ? "request body stalled"
+                                  : "request body unreadable";
     error_reply(st, &http_status_internal, why, nullptr);
     return;
   }

@@ -369,7 +369,7 @@ def held(tmp):
             replies.append(b"no reply")
         s.close()
     stalled = [r for r in replies if r.startswith(b"HTTP/1.1 500 ") and b"request body stalled" in r]
-    check(len(stalled) == 17, "the idle guard ends each of them unevaluated: %r" % sorted(set(r[:120] for r in replies)))
+    check(len(stalled) == 17, "the idle guard ends each unevaluated: %r" % sorted(set(r[:120] for r in replies)))
     check(d.alive(), "the driver lives")
     d.stop()
 
