@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "agent/agent.h"
@@ -40,6 +41,16 @@ ZU_SEXP* bound(ZUISP_ENV* env, const char* name) {
   return lookup_env_atom(env, get_symbol_ascii(name)->symbol.atom, 0, &v) ? v : get_symbol_ascii("<unbound>");
 }
 
+// Fresh top environments, a root and a second one under it, with the
+// agent's commands bound (the caller holds a ZuThreadScope).
+std::pair<ZUISP_ENV*, ZUISP_ENV*> commands_bound() {
+  ZUISP_ENV* env0 = new_env(nullptr);
+  gc_set_nl(env0, gc_qnlisp_env);
+  ZUISP_ENV* env1 = new_env(env0);
+  init_qmx_function(env0, env1);
+  return {env0, env1};
+}
+
 }  // namespace
 
 TEST(AgentStartUp, VersionRecordsAndIdentification) {
@@ -66,10 +77,7 @@ TEST(AgentStartUp, VersionRecordsAndIdentification) {
 TEST(AgentStartUp, ScriptSlotConstantsLiveInTheRootOnly) {
   init_core();
   ZuThreadScope scope("test");
-  ZUISP_ENV* env0 = new_env(nullptr);
-  gc_set_nl(env0, gc_qnlisp_env);
-  ZUISP_ENV* env1 = new_env(env0);
-  init_qmx_function(env0, env1);
+  auto [env0, env1] = commands_bound();
   const char* kinds[] = {"DEF", "FETCH_1", "FETCH_2", "EDIT_1", "EDIT_2", "VISU_1", "VISU_2", "SAVE"};
   const char* classes[] = {"TP", "MD", "BT"};
   for (int k = 0; k < 8; ++k) {
@@ -92,10 +100,7 @@ TEST(AgentStartUp, ScriptSlotConstantsLiveInTheRootOnly) {
 TEST(AgentStartUp, PointVectorCommandsByEnvironment) {
   init_core();
   ZuThreadScope scope("test");
-  ZUISP_ENV* env0 = new_env(nullptr);
-  gc_set_nl(env0, gc_qnlisp_env);
-  ZUISP_ENV* env1 = new_env(env0);
-  init_qmx_function(env0, env1);
+  auto [env0, env1] = commands_bound();
   const struct {
     const char* name;
     int in_root;    // type bound in env0
@@ -121,10 +126,7 @@ TEST(AgentStartUp, PointVectorCommandsByEnvironment) {
 TEST(AgentStartUp, EveryCommandInItsEnvironmentWithItsArity) {
   init_core();
   ZuThreadScope scope("test");
-  ZUISP_ENV* env0 = new_env(nullptr);
-  gc_set_nl(env0, gc_qnlisp_env);
-  ZUISP_ENV* env1 = new_env(env0);
-  init_qmx_function(env0, env1);
+  auto [env0, env1] = commands_bound();
   struct Form {
     ZU_PRIM prim;  // null: not bound in that environment itself
     int order, min, max;
