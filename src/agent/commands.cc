@@ -31,9 +31,8 @@
 
 namespace {
 
-// The top environment a command is bound in: the root, the only one a
-// peer's interpreter sees, or the second, which the agent's own scripts
-// see above it.
+// The top environment a command is bound in: the root, which peers'
+// interpreters see, or the second top one.
 enum class TopEnv : uint8_t { kRoot, kSecond };
 constexpr TopEnv kRoot = TopEnv::kRoot;
 constexpr TopEnv kSecond = TopEnv::kSecond;
@@ -112,8 +111,8 @@ static_assert(rows_sound(kReplacements), "a slip in the agent's replacements");
 void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, std::span<const QMX_COMMAND> rows) {
   for (const QMX_COMMAND& r : rows) {
     ZUISP_ENV* env = r.env == kRoot ? env0 : env1;
-    // The compiler cannot tell a function's address from null: a row with
-    // neither a function nor a registration, or both, shows here.
+    // A function's address is no constant the compiler compares with null:
+    // a row with neither a function nor a registration, or both, shows here.
     if (!r.prim == !r.bind) {
       if (kFamilySlipStops) er_panic("init_qmx_lib_function: a command row needs a function or a registration");
       continue;
