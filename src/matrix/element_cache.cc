@@ -495,13 +495,21 @@ int64_t to_border(int64_t v, int shift, int bits) {
   return side - in;
 }
 
+// Whether the held node's access channel slot is a two-dimensional vector
+// of 4-byte elements.
+bool holds_words(const MX_CACHE* c, int slot) {
+  if (!c->n || slot < 0 || slot >= c->ds_len) return false;
+  const MATRIX_DH_SET& ds = c->ds[slot];
+  return ds.hd && ds.ix && ds.offset && ds.hd->dim == 2 && !is_bit(ds) && c->el_sizes[slot] == 4;
+}
+
 // Moves cols x rows pixels between the held node, from position dc on, and
 // the caller's words (buf, rows stride words apart; valid alike). False
 // when the channel holds no two-dimensional vector of 4-byte elements.
 bool move_block(MX_CACHE* c, int slot, const int64_t* dc, int64_t cols, int64_t rows, uint8_t* buf,
                 const uint8_t* valid, int64_t stride, bool to_node) {
+  if (!holds_words(c, slot)) return false;
   const MATRIX_DH_SET& ds = c->ds[slot];
-  if (!ds.hd || !ds.ix || !ds.offset || ds.hd->dim != 2 || is_bit(ds) || c->el_sizes[slot] != 4) return false;
   int64_t ix[kMxMaxDim];
   position(c, dc, nullptr, ix);
   // With index_hem a vector holds the first column of the next node too.
@@ -588,6 +596,14 @@ int write_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int6
   // The words are only read: move_run copies toward the node.
   auto* bytes = reinterpret_cast<uint8_t*>(const_cast<uint32_t*>(words));
   return rect(c, r, first, rows, bytes, valid, true, at);
+}
+
+const uint8_t* mx_cache_node_words(const MX_CACHE* c, int slot, int64_t* w, int64_t* h) {
+  if (!holds_words(c, slot)) return nullptr;
+  const MATRIX_DH_SET& ds = c->ds[slot];
+  *w = ds.ix[0];
+  *h = ds.ix[1];
+  return ds.offset;
 }
 
 void check_memcpy(const void* a, const void* b, size_t size) {

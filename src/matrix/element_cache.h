@@ -138,6 +138,13 @@ int read_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64
 // Every node written is marked changed when the cache lets it go.
 int write_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, const uint32_t* words,
                         const uint8_t* valid, int64_t* at);
+// The held node's pixel words of access channel slot, read in place: its
+// two-dimensional vector of 4-byte elements (host order, not necessarily
+// aligned), element (x, y) at byte (y * *w + x) * 4, with *w and *h the
+// vector's extents (index_hem's extra row and column included). Null when
+// no node is held or the channel holds no such vector. Valid until the
+// cache lets the node go or writes into it; only reads may go through it.
+const uint8_t* mx_cache_node_words(const MX_CACHE* c, int slot, int64_t* w, int64_t* h);
 // Releases the held node; f also drops the user header (always) and
 // returns the pooled blocks (only when a node was held).
 void flush_mx_cache(MX_CACHE* c, int f);
