@@ -85,11 +85,11 @@ int _check_dim_code(const MATRIX_NODE* n, const int64_t* dc) {
 
 namespace {
 
-// A child entered with a change mark: a node still loading compares it with
-// the children it stores once it is read, since the file may hold it
-// already; any other is changed now.
+// A child entered with a change mark: a node whose fetch is under way
+// compares it with the children it stores once it is read, since the file
+// may hold it already; any other is changed now.
 void mark_kids_changed(MATRIX_NODE* n) {
-  if (n->status == kMsNew || n->status == kMsLoading) n->kids_entered = 1;
+  if ((n->status == kMsNew || n->status == kMsLoading) && n->process_token) n->kids_entered = 1;
   else _set_dirty_file(n);
 }
 
