@@ -78,12 +78,7 @@ OURS_DOES = "a qnmx process: the matrix opened, a new one, qmxCopy of every node
 
 
 def main(argv):
-    try:
-        import numpy  # noqa: F401
-    except ImportError:  # Debian's own python3 has it (python3-numpy)
-        if sys.executable != "/usr/bin/python3":
-            os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-        raise
+    pairs.numpy()
     build = argv[0] if argv else "build/bench"
     sides = [int(a) for a in argv[1:]] or [16384]
     bench = os.path.join(build, "bench", "mx_copy_bench")

@@ -147,12 +147,7 @@ def short(side):
 
 
 def main(argv):
-    try:
-        import numpy  # noqa: F401
-    except ImportError:  # Debian's own python3 has it (python3-numpy)
-        if sys.executable != "/usr/bin/python3":
-            os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-        raise
+    pairs.numpy()
     build = argv[0] if argv else "build/bench"
     sides = [int(a) for a in argv[1:]] or [1024, 4096, 8192, 16384, 32768]
     qnmx = os.path.realpath(os.path.join(build, "src", "app", "qnmx"))

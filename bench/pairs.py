@@ -5,6 +5,8 @@ reads the rows).
                           (A B A B ...); each returns its seconds
   process(cmd, ...)       the seconds of one whole process
   row(...)                prints the ROW line of a comparison
+  numpy()                 numpy, starting the script again under Debian's own
+                          python3 when the running one lacks it
 
 QNMX_BENCH_REPEATS sets the number of pairs (default 5, at least 1)."""
 import os
@@ -138,6 +140,19 @@ def nginx(folder, port, keepalive=0, workers="1", mime="application/octet-stream
         f.write(NGINX.format(dir=folder, port=port, keepalive=keepalive, workers=workers, mime=mime))
     return subprocess.Popen(["nginx", "-c", conf, "-p", folder], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
+
+
+def numpy():
+    """The numpy module. Debian's own python3 has it (python3-numpy) and need
+    not be the first python3 on PATH: a script run by another that lacks it
+    starts again there, with the same arguments."""
+    try:
+        import numpy as np
+    except ImportError:
+        if sys.executable != "/usr/bin/python3":
+            os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+        raise
+    return np
 
 
 def missing(tool, package):

@@ -19,6 +19,12 @@ int qmx_mode_number(const L_CHAR* text);
 // at the position of `at` from function `func`.
 ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result);
 
+// A node a command could not read or write: 0x80040501 with data
+// ("invalid object in channel of NODE" reason (code dcl)), and for a load
+// fault (matrix/node.h) a text naming its cause after them. dcl is the
+// node's dim code as a list.
+ZU_SEXP* qmx_node_error(ZU_SEXP* at, const char* func, const char* reason, int code, ZU_SEXP* dcl);
+
 // Non-zero when QNMX_TRACE is set: per-call debug lines go to standard
 // error only then.
 bool qmx_trace();

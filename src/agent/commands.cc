@@ -1,12 +1,18 @@
-// The matrix commands' table: every command with the top environment it is
-// bound in, its argument order and its form length (head included, -1
-// open), in binding order, as family rows whose registration binds the
-// command or, for a whole family, the family. A row without a registration
-// is a slip of the program, which stops debug and sanitizer builds at
-// start-up. The commands are bound after the library, so a name bound here
-// replaces a library binding of the same name in the same environment.
+// The matrix commands' table: one row per command, with its name, the top
+// environment it is bound in, its function, argument order and form length
+// (head included, -1 open), in binding order. A row whose command needs
+// more than a plain binding (qmxCreate's keyword environment, the slot
+// constants, the plot family) names its registration instead of a
+// function. The rows are checked when the program is compiled (a name twice
+// in one environment or an impossible form length stops the build), and a
+// row with neither a function nor a registration, or both, stops debug and
+// sanitizer builds at start-up. The commands are bound after the library,
+// so a name bound here replaces a library binding of the same name in the
+// same environment.
+#include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string_view>
 
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
@@ -25,12 +31,27 @@
 
 namespace {
 
-// One command's binding and its registration: the rows below are the
-// family rows every table of built-ins uses (zu/core_init.h).
-template <const QN_PRIM_DEF& kDef>
-void bind_command(ZUISP_ENV* env) {
-  const QN_PRIM_DEF defs[] = {kDef, {}};
-  bind_prims(env, defs);
+// The top environment a command is bound in: the root, which peers'
+// interpreters see, or the second top one.
+enum class TopEnv : uint8_t { kRoot, kSecond };
+constexpr TopEnv kRoot = TopEnv::kRoot;
+constexpr TopEnv kSecond = TopEnv::kSecond;
+
+// One command. A plain one has its function and the QN_PRIM_DEF fields;
+// one with a registration of its own has `bind` and no function.
+struct QMX_COMMAND {
+  const char* name;
+  TopEnv env;
+  ZU_PRIM prim;
+  int order;
+  int min;
+  int max;
+  ZU_BINDER bind = nullptr;
+};
+
+// A row whose registration binds the command (or a whole family) itself.
+constexpr QMX_COMMAND registered(const char* name, TopEnv env, ZU_BINDER bind) {
+  return {name, env, nullptr, 0, 0, 0, bind};
 }
 
 // qmxCreate's private keyword environment has no field in a binding: its
@@ -41,56 +62,67 @@ void bind_qmxCreate(ZUISP_ENV* env) {
   bind_builtin(env, "qmxCreate", f);
 }
 
-constexpr QN_PRIM_DEF kGetPointN{"qmxGetPoint", qn_qmxGetPoint_n, 1, 3, 3, 0};
-constexpr QN_PRIM_DEF kGetPointS{"qmxGetPoint", qn_qmxGetPoint_s, 1, 3, 3, 0};
-constexpr QN_PRIM_DEF kClose{"qmxClose", qn_qmxClose, 1, 1, 1, 0};
-constexpr QN_PRIM_DEF kPNMStatus{"qmxPNMStatus", qn_qmxPNMStatus, 1, 2, 2, 0};
-constexpr QN_PRIM_DEF kImportPNM{"qmxImportPNM", qn_qmxImportPNM, 1, 6, 6, 0};
-constexpr QN_PRIM_DEF kImportUTM{"qmxImportUTM", qn_qmxImportUTM, 1, 11, 11, 0};
-constexpr QN_PRIM_DEF kExportPNM{"qmxExportPNM", qn_qmxExportPNM, 1, 4, 8, 0};
-constexpr QN_PRIM_DEF kScan{"qmxScan", qn_qmxScan, 1, 3, 3, 0};
-constexpr QN_PRIM_DEF kStatusN{"qmxStatus", qn_qmxStatus_n, 1, 1, 2, 0};
-constexpr QN_PRIM_DEF kStatusS{"qmxStatus", qn_qmxStatus_s, 1, 1, 2, 0};
-constexpr QN_PRIM_DEF kCopy{"qmxCopy", qn_qmxCopy, 1, 2, -1, 0};
-constexpr QN_PRIM_DEF kCache{"qmxCache", qn_qmxCache, 1, 1, 1, 0};
-constexpr QN_PRIM_DEF kPlotInsert{"qmxPgPlotInsert", qn_qmxPgPlotInsert, 0, 3, 3, 0};
-constexpr QN_PRIM_DEF kPlotField{"qmxPgPlotField", qn_qmxPgPlotField, 1, 1, -1, 0};
-constexpr QN_PRIM_DEF kPgDisplay{"qmxPgDisplay", qn_qmxPgDisplay, 1, 2, 2, 0};
-constexpr QN_PRIM_DEF kGet{"Get", qn_qmxGet, 1, 2, 3, 0};
-
-// Rows 1 to 16 (environment 0 the root, which peers see; 1 the second top
-// one).
-constexpr ZU_FAMILY kQmxCommands[] = {
-    {"qmxGetPoint", 0, bind_command<kGetPointN>},
-    {"qmxGetPoint", 1, bind_command<kGetPointS>},
-    {"qmxCreate", 1, bind_qmxCreate},
-    {"MI_*", 0, init_qmxConstant},
-    {"qmxClose", 0, bind_command<kClose>},
-    {"qmxPNMStatus", 1, bind_command<kPNMStatus>},
-    {"qmxImportPNM", 1, bind_command<kImportPNM>},
-    {"qmxImportUTM", 1, bind_command<kImportUTM>},
-    {"qmxExportPNM", 1, bind_command<kExportPNM>},
-    {"qmxScan", 1, bind_command<kScan>},
-    {"qmxStatus", 0, bind_command<kStatusN>},
-    {"qmxStatus", 1, bind_command<kStatusS>},
-    {"qmxCopy", 1, bind_command<kCopy>},
-    {"qmxCache", 0, bind_command<kCache>},
-    {"mxPgPlot", 1, init_mxPgPlot},
-    {"qmxPgPlotInsert", 1, bind_command<kPlotInsert>},
-    {"qmxPgPlotField", 1, bind_command<kPlotField>},
-    {"qmxPgDisplay", 0, bind_command<kPgDisplay>},
+constexpr QMX_COMMAND kQmxCommands[] = {
+    {"qmxGetPoint", kRoot, qn_qmxGetPoint_n, 1, 3, 3},
+    {"qmxGetPoint", kSecond, qn_qmxGetPoint_s, 1, 3, 3},
+    registered("qmxCreate", kSecond, bind_qmxCreate),
+    registered("MI_*", kRoot, init_qmxConstant),
+    {"qmxClose", kRoot, qn_qmxClose, 1, 1, 1},
+    {"qmxPNMStatus", kSecond, qn_qmxPNMStatus, 1, 2, 2},
+    {"qmxImportPNM", kSecond, qn_qmxImportPNM, 1, 6, 6},
+    {"qmxImportUTM", kSecond, qn_qmxImportUTM, 1, 11, 11},
+    {"qmxExportPNM", kSecond, qn_qmxExportPNM, 1, 4, 8},
+    {"qmxScan", kSecond, qn_qmxScan, 1, 3, 3},
+    {"qmxStatus", kRoot, qn_qmxStatus_n, 1, 1, 2},
+    {"qmxStatus", kSecond, qn_qmxStatus_s, 1, 1, 2},
+    {"qmxCopy", kSecond, qn_qmxCopy, 1, 2, -1},
+    {"qmxCache", kRoot, qn_qmxCache, 1, 1, 1},
+    registered("mxPgPlot", kSecond, init_mxPgPlot),
+    {"qmxPgPlotInsert", kSecond, qn_qmxPgPlotInsert, 0, 3, 3},
+    {"qmxPgPlotField", kSecond, qn_qmxPgPlotField, 1, 1, -1},
+    {"qmxPgDisplay", kRoot, qn_qmxPgDisplay, 1, 2, 2},
 };
 
 // The agent's replacement of the library's Get in the root environment
 // (Exit is bound by init_genExit).
-constexpr ZU_FAMILY kReplacements[] = {
-    {"Get", 0, bind_command<kGet>},
+constexpr QMX_COMMAND kReplacements[] = {
+    {"Get", kRoot, qn_qmxGet, 1, 2, 3},
 };
 
-void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, std::span<const ZU_FAMILY> rows) {
-  for (const ZU_FAMILY& r : rows) {
-    if (r.bind) r.bind(r.env ? env1 : env0);
-    else if (kFamilySlipStops) er_panic("init_qmx_lib_function: a command row without a registration");
+// A plain row's form length can be met; a registered row has none (min 0).
+constexpr bool arity_sound(const QMX_COMMAND& r) {
+  if (r.min == 0) return r.order == 0 && r.max == 0;
+  return r.order >= 0 && r.order <= 2 && r.min >= 1 && (r.max == -1 || r.max >= r.min);
+}
+
+// Every row named, with a sound form length, and no name twice in one
+// environment (the later binding would silently replace the earlier).
+constexpr bool rows_sound(std::span<const QMX_COMMAND> rows) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (!rows[i].name || std::string_view(rows[i].name).empty() || !arity_sound(rows[i])) return false;
+    for (size_t j = 0; j < i; ++j)
+      if (rows[j].env == rows[i].env && std::string_view(rows[j].name) == rows[i].name) return false;
+  }
+  return true;
+}
+static_assert(rows_sound(kQmxCommands), "a slip in the matrix commands' table");
+static_assert(rows_sound(kReplacements), "a slip in the agent's replacements");
+
+void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, std::span<const QMX_COMMAND> rows) {
+  for (const QMX_COMMAND& r : rows) {
+    ZUISP_ENV* env = r.env == kRoot ? env0 : env1;
+    // A function's address is no constant the compiler compares with null:
+    // a row with neither a function nor a registration, or both, shows here.
+    if (!r.prim == !r.bind) {
+      if (kFamilySlipStops) er_panic("init_qmx_lib_function: a command row needs a function or a registration");
+      continue;
+    }
+    if (r.bind) {
+      r.bind(env);
+      continue;
+    }
+    const QN_PRIM_DEF defs[] = {{r.name, r.prim, r.order, r.min, r.max, 0}, {}};
+    bind_prims(env, defs);
   }
 }
 

@@ -148,10 +148,12 @@ void release_cache(MX_ENTRY* e) {
 }
 
 // The end of a closed entry that nobody uses any more.
-void finish_entry(MX_ENTRY* e) {
+// The nodes whose changes the close could not save.
+int finish_entry(MX_ENTRY* e) {
   release_cache(e);
-  close_matrix(e->c.m);
+  int lost = close_matrix(e->c.m);
   d_f_ree(e);
+  return lost;
 }
 
 // 0, or the store's code for a stored mode that cannot be read.
@@ -446,11 +448,11 @@ int close_mx_entry(MX_ENTRY* e) {
   wakeup_task(e);  // users waiting for the command lock give up
   _wait_unused(e);
   unlock_task(mx_entry_lock, "close_mx_entry");
-  finish_entry(e);
+  int lost = finish_entry(e);
   lock_task(mx_entry_lock);
   if (--mx_closes == 0) wakeup_task(&mx_closes);
   unlock_task(mx_entry_lock, "close_mx_entry");
-  return 0;
+  return lost;
 }
 
 void close_all_mx_entry() {

@@ -117,8 +117,9 @@ void open_mxread_method(MATRIX_TOKEN* t);
 // Closes an entry the caller holds a reference to (its command lock too,
 // if the caller has it): unlinks it, gives back the caller's hold, waits
 // for the other users, then releases the cache, closes the matrix (writing
-// what is dirty) and frees the entry. 0, or -1 when another caller is
-// closing it already (the caller's hold is given back).
+// what is dirty) and frees the entry. 0; the number of nodes whose changes
+// could not be saved (close_matrix), when any; or -1 when another caller
+// is closing it already (the caller's hold is given back).
 int close_mx_entry(MX_ENTRY* e);
 // Closes every entry as close_mx_entry does.
 void close_all_mx_entry();

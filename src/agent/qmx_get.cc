@@ -59,6 +59,7 @@ ZU_SEXP* fetch_node(MATRIX* m, const int64_t* dc, ZU_SEXP* dcl, ZU_SEXP* form) {
     return raw ? raw : no_node(form, dcl);
   }
   if (stop) return stop;
+  if (mx_is_load_fault(status)) return qmx_node_error(form, kFunc, "others", status, dcl);
   switch (status) {
     case kMxNoMatrix:
     case kMxNodeFailed:

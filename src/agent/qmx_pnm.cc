@@ -1,7 +1,9 @@
 // qmxImportPNM, qmxExportPNM and qmxPNMStatus (qmx_pnm.h).
 #include "agent/qmx_pnm.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "agent/agent_impl.h"
@@ -65,12 +68,11 @@ struct Stalled {
 };
 
 // A node that did not become ready (kMxLoading: the wait ended, or no
-// script makes the node ready) or could not be written (kMxNodeFailed: its
-// fetch failed), reported as a node read reports one.
+// script makes the node ready), could not be written (kMxNodeFailed: its
+// fetch failed) or could not be read although the file holds it (a load
+// fault), reported as a node read reports one.
 ZU_SEXP* node_error(ZU_SEXP* form, const char* func, MATRIX* m, const Stalled& at, int code = kMxLoading) {
-  return error_at(form, ZU_ER_NO_OBJECT, func,
-                  data_list("invalid object in channel of NODE", "others",
-                            data_list(code, get_sexp_from_dim_code(m, at.dc))));
+  return qmx_node_error(form, func, "others", code, get_sexp_from_dim_code(m, at.dc));
 }
 
 // An integer, or a floating value truncated toward zero; false for
@@ -113,6 +115,27 @@ int64_t colour_value(const L_CHAR* t) {
   return static_cast<int64_t>(neg ? 0 - v : v);
 }
 
+// The arguments both commands begin with: the picture's name, the entry's
+// id, the channel and the level.
+struct PnmArgs {
+  ZU_SEXP* file;
+  const L_CHAR* id;
+  ZU_SEXP* channel;
+  ZU_SEXP* level;
+};
+
+// Null with *a filled, or the error of a missing or mistyped argument.
+ZU_SEXP* read_args(ZU_SEXP* form, ZU_SYM_FIELD* sf, const char* func, PnmArgs* a) {
+  a->file = get_el(form, 1);
+  if (!is_string(a->file)) return error_at(form, ZU_ER_TYPE, func, nullptr);
+  a->id = head_option(sf, "id");
+  if (!a->id) return id_error(form, func);
+  a->channel = get_el(form, 2);
+  a->level = get_el(form, 3);
+  if (!is_integer(a->channel) || !is_integer(a->level)) return error_at(form, ZU_ER_TYPE, func, nullptr);
+  return nullptr;
+}
+
 // ---- the image on the matrix
 
 // Where an image lies: its top-left position (finest units), its size in
@@ -152,6 +175,14 @@ ZU_SEXP* check_matrix(MX_ENTRY* e, int64_t channel, int64_t level, Placement* p,
   for (int i = 0; i < e->c.ds_len; ++i)
     if (e->c.access_ch[i] == channel) *slot = i;
   return nullptr;
+}
+
+// The entry that `used` holds, checked for the arguments' channel and level
+// as check_matrix does: null, or the error.
+ZU_SEXP* check_entry(const EntryUse& used, const PnmArgs& a, Placement* p, int* slot, ZU_SEXP* form, const char* func) {
+  MX_ENTRY* e = used.get();
+  if (!e) return id_error(form, func);
+  return check_matrix(e, a.channel->integer.num, a.level->integer.num, p, slot, form, func);
 }
 
 // ---- pixel transfer
@@ -205,6 +236,48 @@ ZU_SEXP* open_error(ZU_SEXP* form, const char* func, int r, ZU_SEXP* file) {
                  : file_error(form, func, ZU_ER_END_OF_INPUT, "cannot read the file", file);
 }
 
+// The pid in the name of an export's temporary (".NAME.PID.SERIAL.tmp", as
+// make_temp names it), or -1 for any other name.
+pid_t temp_owner(std::string_view name) {
+  constexpr std::string_view kTail = ".tmp";
+  if (name.size() < 2 || name[0] != '.' || !name.ends_with(kTail)) return -1;
+  name.remove_suffix(kTail.size());
+  // SERIAL, then PID: digits each, after a dot.
+  auto digits_after_dot = [&name](uint64_t limit, uint64_t* value) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot + 1 == name.size() || name.size() - dot > 11) return false;
+    uint64_t v = 0;
+    for (char ch : name.substr(dot + 1)) {
+      if (ch < '0' || ch > '9') return false;
+      v = v * 10 + uint64_t(ch - '0');
+    }
+    name = name.substr(0, dot);
+    *value = v;
+    return v <= limit;
+  };
+  uint64_t serial = 0, pid = 0;
+  if (!digits_after_dot(UINT32_MAX, &serial) || !digits_after_dot(INT32_MAX, &pid) || name.size() < 2 || pid == 0)
+    return -1;
+  return static_cast<pid_t>(pid);
+}
+
+// Removes from folder the temporaries of exports whose process is gone (an
+// export killed part way leaves its own): regular files of that name only,
+// never those of this process or of a live one.
+void remove_dead_temps(const std::string& folder) {
+  DIR* d = opendir(folder.empty() ? "." : folder.c_str());
+  if (!d) return;
+  const pid_t me = getpid();
+  while (const dirent* ent = readdir(d)) {
+    const pid_t owner = temp_owner(ent->d_name);
+    if (owner <= 0 || owner == me || kill(owner, 0) == 0 || errno != ESRCH) continue;
+    const std::string path = folder + ent->d_name;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) u_unlink(path.c_str());
+  }
+  closedir(d);
+}
+
 // Where an export writes. A regular file, or a missing one, is written under
 // a new name in the same folder and renamed over the target only when every
 // row is in it, so that a failed export leaves the target as it was; the
@@ -255,11 +328,13 @@ class ExportFile {
   }
 
  private:
-  // A new file beside the target, named after it and this process.
+  // A new file beside the target, named after it and this process; the
+  // temporaries that exports killed part way left there go first.
   int make_temp() {
     static std::atomic<unsigned> serial{0};
     const size_t slash = target_.rfind('/');
     const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    remove_dead_temps(target_.substr(0, base));
     for (int tries = 0; tries < 16 && fd_ < 0; ++tries) {
       temp_ = target_.substr(0, base) + "." + target_.substr(base) + "." + std::to_string(getpid()) + "." +
               std::to_string(serial++) + ".tmp";
@@ -344,7 +419,8 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
 // ---- export
 
 // The pixel loop of the export: 0, -1 when the file could not be written,
-// or kMxcNotReady when a node to read did not become ready (*at names it).
+// kMxcNotReady when a node to read did not become ready, or the load fault
+// of a node the file holds but could not give (*at names the node).
 int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int slot, Stalled* at) {
   MX_CACHE* c = &e->c;
   PoolBlocks pool(c);
@@ -357,7 +433,9 @@ int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int 
     const int64_t rows = mx_rect_band(c, r, h, p.rows_cap);
     trace_rows(h, rows, p.height);
     std::fill(words, words + rows * p.width, kNoData);
-    if (slot >= 0 && read_mx_cache_rect(c, r, h, rows, words, at->dc) == kMxcNotReady) return kMxcNotReady;
+    if (slot >= 0)
+      if (const int got = read_mx_cache_rect(c, r, h, rows, words, at->dc); got == kMxcNotReady || mx_is_load_fault(got))
+        return got;
     uint8_t* o = out;
     for (int64_t i = 0; i < rows * p.width; ++i, o += 3) {
       const uint32_t w = words[i];
@@ -401,25 +479,19 @@ void set_rows_cap(Placement* p) { p->rows_cap = std::clamp<int64_t>(kBandBytes /
 
 ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "qmxImportPNM";
-  ZU_SEXP* file = get_el(form, 1);
-  if (!is_string(file)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
-  const L_CHAR* id = head_option(sf, "id");
-  if (!id) return id_error(form, kFunc);
+  PnmArgs a;
+  if (ZU_SEXP* err = read_args(form, sf, kFunc, &a)) return err;
+  ZU_SEXP* file = a.file;
   const L_CHAR* colour = head_option(sf, "transparent");
   const int64_t transparent = colour ? int64_t{uint32_t(colour_value(colour) << 8)} : -1;
   ss_printf("TRANSPARENT = %x\n", static_cast<unsigned>(transparent));
-  ZU_SEXP* channel = get_el(form, 2);
-  ZU_SEXP* level = get_el(form, 3);
   Placement p;
-  if (!is_integer(channel) || !is_integer(level) || !coordinate(get_el(form, 4), &p.x) ||
-      !coordinate(get_el(form, 5), &p.y))
+  if (!coordinate(get_el(form, 4), &p.x) || !coordinate(get_el(form, 5), &p.y))
     return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
-  EntryUse used(option_int(id));
-  MX_ENTRY* e = used.get();
-  if (!e) return id_error(form, kFunc);
+  EntryUse used(option_int(a.id));
   int slot = -1;
-  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, level->integer.num, &p, &slot, form, kFunc))
-    return err;
+  if (ZU_SEXP* err = check_entry(used, a, &p, &slot, form, kFunc)) return err;
+  MX_ENTRY* e = used.get();
   Fd fd;
   if (int opened = open_picture(narrow(file), &fd); opened != 0) return open_error(form, kFunc, opened, file);
   PPM_INFO pi{};
@@ -451,13 +523,9 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 
 ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "qmxExportPNM";
-  ZU_SEXP* file = get_el(form, 1);
-  if (!is_string(file)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
-  const L_CHAR* id = head_option(sf, "id");
-  if (!id) return id_error(form, kFunc);
-  ZU_SEXP* channel = get_el(form, 2);
-  ZU_SEXP* level = get_el(form, 3);
-  if (!is_integer(channel) || !is_integer(level)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
+  PnmArgs a;
+  if (ZU_SEXP* err = read_args(form, sf, kFunc, &a)) return err;
+  ZU_SEXP* file = a.file;
   const int len = list_length(form);
   Placement p;
   if (len == 8) {
@@ -468,12 +536,10 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   } else if (len != 4) {
     return id_error(form, kFunc);
   }
-  EntryUse used(option_int(id));
-  MX_ENTRY* e = used.get();
-  if (!e) return id_error(form, kFunc);
+  EntryUse used(option_int(a.id));
   int slot = -1;
-  if (ZU_SEXP* err = check_matrix(e, channel->integer.num, level->integer.num, &p, &slot, form, kFunc))
-    return err;
+  if (ZU_SEXP* err = check_entry(used, a, &p, &slot, form, kFunc)) return err;
+  MX_ENTRY* e = used.get();
   if (len == 4) {
     lock_task(matrix_lock);
     p.width = e->c.m->pixel_size[0];
@@ -504,6 +570,7 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     r = export_pixels(e, out.fd(), pi.pi_offset, p, slot, &at);
   }
   if (r == kMxcNotReady) return node_error(form, kFunc, e->c.m, at);
+  if (mx_is_load_fault(r)) return node_error(form, kFunc, e->c.m, at, r);
   if (r < 0 || out.commit() != 0)
     return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
   return nullptr;

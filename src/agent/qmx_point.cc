@@ -28,7 +28,6 @@
 namespace {
 
 constexpr const char* kFunc = "qmxGetPoint";
-constexpr const char* kNodeReason = "invalid object in channel of NODE";
 
 // ---- points
 
@@ -120,7 +119,7 @@ int node_wait_tries_from_env() {
 }
 
 ZU_SEXP* node_error(ZU_SEXP* form, const char* reason, int status, ZU_SEXP* dcl) {
-  return error_at(form, ZU_ER_NO_OBJECT, kFunc, data_list(kNodeReason, reason, data_list(status, dcl)));
+  return qmx_node_error(form, kFunc, reason, status, dcl);
 }
 
 // The ready node of the point, locked, with its dim code in *dc; or null
@@ -237,6 +236,7 @@ int qmx_node_wait_check(double seconds) {
 MATRIX_NODE* wait_matrix_node(MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, int* status, ZU_SEXP** stop) {
   const int tries = qmx_node_wait_tries();
   *stop = nullptr;
+  if (access >= 0) retry_busy_node(m, dc);
   for (int t = 0; t < tries; ++t) {
     *status = 0;
     MATRIX_NODE* n = get_matrix_node(status, m, dc, access, nullptr, nullptr);

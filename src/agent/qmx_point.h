@@ -46,6 +46,7 @@ int qmx_node_wait_check(double seconds);
 // The node of m at dc fetched with `access` (the store's access code) and
 // waited for so: the ready node, locked (unlock_node gives it back); or
 // null with *status the store's last code (-103 when the tries ran out,
-// the program's end began, or no script makes the node ready), or *stop
-// the break check's error.
+// the program's end began, or no script makes the node ready; a load fault
+// of a node stored but unreadable, after one more fetch when the file was
+// busy), or *stop the break check's error.
 MATRIX_NODE* wait_matrix_node(MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, int* status, ZU_SEXP** stop);

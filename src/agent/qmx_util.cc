@@ -2,8 +2,29 @@
 #include <cstdlib>
 
 #include "agent/agent_impl.h"
+#include "matrix/mx_file.h"
 #include "zu/builtin_kit.h"
 #include "zu/errcodes.h"
+
+namespace {
+
+// What a load fault says of the node's file.
+const char* load_fault_cause(int code) {
+  switch (code) {
+    case kMxNoAccess:
+      return "the matrix file changed since it was read";
+    case kMxFileBusy:
+      return "the matrix file is busy in another process";
+    case kMxInvalidFile:
+      return "damaged record in the matrix file";
+    case kMxNewFile:
+      return "the matrix file is empty";
+    default:
+      return "the matrix file cannot be opened";
+  }
+}
+
+}  // namespace
 
 int qmx_mode_number(const L_CHAR* text) {
   static const char* const kModes[] = {"direct", "server", "client"};
@@ -14,6 +35,13 @@ int qmx_mode_number(const L_CHAR* text) {
 
 ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result) {
   return error_at(at, ZU_ER_STORE, func, get_integer(result, nullptr));
+}
+
+ZU_SEXP* qmx_node_error(ZU_SEXP* at, const char* func, const char* reason, int code, ZU_SEXP* dcl) {
+  constexpr const char* kNode = "invalid object in channel of NODE";
+  ZU_SEXP* data = mx_is_load_fault(code) ? data_list(kNode, reason, data_list(code, dcl), load_fault_cause(code))
+                                          : data_list(kNode, reason, data_list(code, dcl));
+  return error_at(at, ZU_ER_NO_OBJECT, func, data);
 }
 
 bool qmx_trace() {

@@ -165,15 +165,6 @@ uint32_t load_word(const uint8_t* p) {
   return w;
 }
 
-// The element array of a held node's vector channel: extents in w, h; null
-// when the channel's data is not a two-dimensional vector.
-const uint8_t* node_words(const MATRIX_DH_SET& ds, int64_t* w, int64_t* h) {
-  if (!ds.hd || !ds.ix || !ds.offset || ds.hd->dim != 2) return nullptr;
-  *w = ds.ix[0];
-  *h = ds.ix[1];
-  return ds.offset;
-}
-
 // ---- one zone pass
 
 constexpr int8_t kOut = -1;
@@ -375,7 +366,7 @@ void Pass::read_cell(const CellKey& key, const int32_t* first, const int32_t* la
   MX_CACHE* sc = &u_.m_utm->c;
   const int64_t dc[3] = {0, key.x << source_.block_bits[0], key.y << source_.block_bits[1]};
   int64_t w = 0, h = 0;
-  const uint8_t* words = get_mx_cache(sc, dc) == 0 ? node_words(sc->ds[sslot_], &w, &h) : nullptr;
+  const uint8_t* words = get_mx_cache(sc, dc) == 0 ? mx_cache_node_words(sc, sslot_, &w, &h) : nullptr;
   for (const int32_t* i = first; i < last; ++i) {
     const int64_t ox = sx_[*i] - dc[1], oy = sy_[*i] - dc[2];
     if (!words || ox >= w || oy >= h) {

@@ -41,8 +41,10 @@ void* new_channel_datum(MATRIX_NODE* n, int ch, const MATRIX_ALLOC_VECTOR_PARAM*
 
 // A dirty node whose changes cannot be written any more: said in the log
 // and on the standard error, never dropped silently.
-void _report_lost_save(const MATRIX_NODE* n) {
+void _report_lost_save(MATRIX_NODE* n) {
   assert_matrix_held(n->matrix);
+  if (n->lost_said) return;  // one node is one loss, however often it comes up
+  n->lost_said = 1;
   const MATRIX* m = n->matrix;
   const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
   std::string dc = "(";
@@ -52,6 +54,7 @@ void _report_lost_save(const MATRIX_NODE* n) {
   }
   dc += ")";
   const char* text = name ? n_string(std_cm, name) : "(unnamed)";
+  ++n->matrix->lost_saves;
   log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: changes of node %s not saved (status %i)", text,
              dc.c_str(), n->status);
   ss_printf("matrix %s: changes of node %s not saved (status %i)\n", text, dc.c_str(), n->status);

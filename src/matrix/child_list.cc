@@ -83,6 +83,18 @@ int _check_dim_code(const MATRIX_NODE* n, const int64_t* dc) {
   return found ? 1 : 0;
 }
 
+namespace {
+
+// A child entered with a change mark: a node whose fetch is under way
+// compares it with the children it stores once it is read, since the file
+// may hold it already; any other is changed now.
+void mark_kids_changed(MATRIX_NODE* n) {
+  if ((n->status == kMsNew || n->status == kMsLoading) && n->process_token) n->kids_entered = 1;
+  else _set_dirty_file(n);
+}
+
+}  // namespace
+
 void _insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty) {
   assert_lock_held(matrix_lock);
   if (n->dim_code[0] == 0) return;
@@ -91,7 +103,7 @@ void _insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty) {
     uint8_t* b = bit_of(n, _get_dim_code_index(n, dc), &mask);
     if (!b || (*b & mask)) return;
     *b |= mask;
-    if (dirty) _set_dirty_file(n);
+    if (dirty) mark_kids_changed(n);
     return;
   }
   int64_t buf[1 + kMxMaxDim];
@@ -106,7 +118,7 @@ void _insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty) {
   grown[at] = copy_dim_code(n->matrix, child);
   n->nlist_dim_addr = grown;
   ++n->nlist_dim_addr_len;
-  if (dirty) _set_dirty_file(n);
+  if (dirty) mark_kids_changed(n);
 }
 
 void insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty) {

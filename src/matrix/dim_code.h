@@ -59,7 +59,9 @@ int check_children(MATRIX_NODE* n);
 int _check_children(const MATRIX_NODE* n);
 // 1 when the child of n holding dc is in n's list.
 int _check_dim_code(const MATRIX_NODE* n, const int64_t* dc);
-// Records the child holding dc; dirty marks the node changed for the file.
+// Records the child holding dc; dirty marks the node changed for the file
+// when the child is new to it, or, while the node loads, notes it for the
+// load to compare with the children the file stores (MATRIX_NODE.kids_entered).
 void insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty);
 void _insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty);
 // Every child (bit-field nodes only).

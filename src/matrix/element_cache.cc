@@ -208,7 +208,7 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
   if (!inside_matrix(m, dc)) return -1;
   if (q.vector_len > 1 && !(c->n && cmp_dim_code(m, c->n->dim_code, dc) == 0)) ask_run(c, dc, q.vector_len);
   int got = get_mx_cache(c, dc);
-  if (got == kMxcNotReady) return got;
+  if (got == kMxcNotReady || (!to_node && mx_is_load_fault(got))) return got;
   bool held = got == 0;
   if (!held && to_node) return -1;
   int64_t ix[kMxMaxDim];
@@ -255,7 +255,7 @@ int vector(const MX_CACHE_PARAM* req, bool to_node) {
     dc[1] += run << step_shift;
     if (!inside_matrix(m, dc)) return -1;
     got = get_mx_cache(c, dc);
-    if (got == kMxcNotReady) return got;
+    if (got == kMxcNotReady || (!to_node && mx_is_load_fault(got))) return got;
     held = got == 0;
     if (!held && to_node) return -1;
     ix[0] = 0;
@@ -385,7 +385,7 @@ int get_mx_cache(MX_CACHE* c, const int64_t* dc) {
   if (c->n) release_node(c);
   int err = 0;
   MATRIX_NODE* n = _get_matrix_node_wait(&err, m, dc, c->gn_wait);
-  int r = !n || err ? (err == kMxLoading ? kMxcNotReady : -1) : _take_channels(c, n);
+  int r = !n || err ? (err == kMxLoading ? kMxcNotReady : mx_is_load_fault(err) ? err : -1) : _take_channels(c, n);
   unlock_task(matrix_lock, "get_mx_cache");
   return r;
 }
@@ -495,24 +495,55 @@ int64_t to_border(int64_t v, int shift, int bits) {
   return side - in;
 }
 
+// Whether the held node's access channel slot is a two-dimensional vector
+// of 4-byte elements.
+bool holds_words(const MX_CACHE* c, int slot) {
+  if (!c->n || slot < 0 || slot >= c->ds_len) return false;
+  const MATRIX_DH_SET& ds = c->ds[slot];
+  return ds.hd && ds.ix && ds.offset && ds.hd->dim == 2 && !is_bit(ds) && c->el_sizes[slot] == 4;
+}
+
+// Writes n pixel words of mine over node where valid (when given) is
+// non-zero: whether any word changed. A node written with what it holds
+// already is left unmarked, so that it is not saved, nor its parent made
+// again, for nothing.
+bool put_words(uint8_t* node, const uint8_t* mine, int64_t n, const uint8_t* valid) {
+  if (!valid) {
+    const auto bytes = static_cast<size_t>(n * 4);
+    if (std::memcmp(node, mine, bytes) == 0) return false;
+    std::memcpy(node, mine, bytes);
+    return true;
+  }
+  bool changed = false;
+  for (int64_t j = 0; j < n; ++j)
+    if (valid[j] && std::memcmp(node + j * 4, mine + j * 4, 4) != 0) {
+      std::memcpy(node + j * 4, mine + j * 4, 4);
+      changed = true;
+    }
+  return changed;
+}
+
 // Moves cols x rows pixels between the held node, from position dc on, and
 // the caller's words (buf, rows stride words apart; valid alike). False
 // when the channel holds no two-dimensional vector of 4-byte elements.
 bool move_block(MX_CACHE* c, int slot, const int64_t* dc, int64_t cols, int64_t rows, uint8_t* buf,
                 const uint8_t* valid, int64_t stride, bool to_node) {
+  if (!holds_words(c, slot)) return false;
   const MATRIX_DH_SET& ds = c->ds[slot];
-  if (!ds.hd || !ds.ix || !ds.offset || ds.hd->dim != 2 || is_bit(ds) || c->el_sizes[slot] != 4) return false;
   int64_t ix[kMxMaxDim];
   position(c, dc, nullptr, ix);
   // With index_hem a vector holds the first column of the next node too.
   const int64_t hem = c->m->geometry.index_hem ? 1 : 0;
   const int64_t n = std::min(cols, ds.ix[0] - hem - ix[0]);
   const int64_t last = std::min(rows, ds.ix[1] - ix[1]);
+  bool changed = false;
   for (int64_t j = 0; j < last && n > 0; ++j) {
     const int64_t cell[2] = {ix[0], ix[1] + j};
-    move_run(ds, 4, linear(ds, cell), buf, j * stride, n, to_node, valid);
+    uint8_t* node = ds.offset + linear(ds, cell) * 4;
+    if (!to_node) std::memcpy(buf + j * stride * 4, node, static_cast<size_t>(n * 4));
+    else if (put_words(node, buf + j * stride * 4, n, valid ? valid + j * stride : nullptr)) changed = true;
   }
-  if (to_node) written(c);
+  if (changed) written(c);
   return true;
 }
 
@@ -548,7 +579,8 @@ int rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint8
       const int64_t len = std::min(p.w1 - w, to_border(x, p.sx, p.bx));
       const int64_t dc[3] = {r.level, x, y};
       const int got = get_mx_cache(c, dc);
-      if (got == kMxcNotReady) {
+      // A read never passes over a node the file holds but could not give.
+      if (got == kMxcNotReady || (!to_node && mx_is_load_fault(got))) {
         std::copy(dc, dc + 3, at);
         return got;
       }
@@ -588,6 +620,14 @@ int write_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int6
   // The words are only read: move_run copies toward the node.
   auto* bytes = reinterpret_cast<uint8_t*>(const_cast<uint32_t*>(words));
   return rect(c, r, first, rows, bytes, valid, true, at);
+}
+
+const uint8_t* mx_cache_node_words(const MX_CACHE* c, int slot, int64_t* w, int64_t* h) {
+  if (!holds_words(c, slot)) return nullptr;
+  const MATRIX_DH_SET& ds = c->ds[slot];
+  *w = ds.ix[0];
+  *h = ds.ix[1];
+  return ds.offset;
 }
 
 void check_memcpy(const void* a, const void* b, size_t size) {

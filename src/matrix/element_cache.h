@@ -79,7 +79,9 @@ extern int mxc_debug_direct;
 
 // Makes c hold the node containing dc: 0; -1 when there is no such node
 // or it failed; kMxcNotReady when it did not become ready (the wait for it
-// ended, or no script makes it ready). No node is held after a failure.
+// ended, or no script makes it ready); the load fault (node.h,
+// mx_is_load_fault) of a node the file stores but that could not be read.
+// No node is held after a failure.
 constexpr int kMxcNotReady = -2;
 int get_mx_cache(MX_CACHE* c, const int64_t* dc);
 // One element per access channel at p->dc: 0 or -1.
@@ -87,8 +89,9 @@ int read_mx_cache(MX_CACHE_PARAM* p);
 int write_mx_cache(MX_CACHE_PARAM* p);
 // p->vector_len elements along the first dimension from p->dc, across
 // nodes: the count passed over, or -1 (kMxcNotReady when a node on the way
-// did not become ready; a read passes over nodes that are not there). *p
-// is left unchanged.
+// did not become ready, a load fault when a read met a node that could not
+// be read; a read passes over nodes that are not there). *p is left
+// unchanged.
 int read_mx_cache_vector(MX_CACHE_PARAM* p);
 int write_mx_cache_vector(MX_CACHE_PARAM* p);
 // 0 when ix lies inside every held vector channel, else -1.
@@ -126,8 +129,9 @@ int64_t mx_rect_band(const MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t h, int64
 // Reads rows [first, first + rows) of r into words; pixels in nodes that
 // are not there are left as they are. 0; -1 when a node's channel held no
 // vector of 4-byte elements (its pixels are left); kMxcNotReady when a
-// node did not become ready: what came before it is read, and at (1 + 2
-// values) names the position fetched.
+// node did not become ready, or the load fault of a node that is stored but
+// could not be read: what came before it is read, and at (1 + 2 values)
+// names the position fetched.
 int read_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint32_t* words,
                        int64_t* at);
 // Writes rows [first, first + rows) of r from words, only where valid is
@@ -135,9 +139,17 @@ int read_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64
 // could not be had or its channel held no vector of 4-byte elements (its
 // pixels are passed over, the others written; at names the first such
 // node); kMxcNotReady as the read.
-// Every node written is marked changed when the cache lets it go.
+// Every node whose elements the write changed is marked changed when the
+// cache lets it go; one written with what it held already is not.
 int write_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, const uint32_t* words,
                         const uint8_t* valid, int64_t* at);
+// The held node's pixel words of access channel slot, read in place: its
+// two-dimensional vector of 4-byte elements (host order, not necessarily
+// aligned), element (x, y) at byte (y * *w + x) * 4, with *w and *h the
+// vector's extents (index_hem's extra row and column included). Null when
+// no node is held or the channel holds no such vector. Valid until the
+// cache lets the node go or writes into it; only reads may go through it.
+const uint8_t* mx_cache_node_words(const MX_CACHE* c, int slot, int64_t* w, int64_t* h);
 // Releases the held node; f also drops the user header (always) and
 // returns the pooled blocks (only when a node was held).
 void flush_mx_cache(MX_CACHE* c, int f);

@@ -182,6 +182,9 @@ struct MATRIX_NODE {
   unsigned dirty_listed : 1;       // on its matrix's dirty list
   unsigned data_stored : 1;        // each channel datum with a record equals it:
                                    // loaded or saved since, and no change marked
+  unsigned kids_entered : 1;       // children entered while it loaded, to compare with
+                                   // its stored list once it is read
+  unsigned lost_said : 1;          // changes it lost are reported and counted already
   unsigned int dirty_file_time;    // first unsaved change (get_zutime), 0 clean
   MATRIX_NODE* dirty_next;         // the matrix's dirty list, while dirty_listed
   MATRIX_NODE* dirty_prev;
@@ -200,6 +203,9 @@ struct MATRIX_NODE {
   int64_t dim_addr_fofs;           // child-list record
   int64_t dim_addr_size;
   signed char scan_call[8];        // completion byte per access kind
+  int load_fault;                  // why the last load of its data failed although it is
+                                   // stored (mx_is_load_fault), 0: it succeeded, or the
+                                   // file holds no such node
   MATRIX_SEXP* send_data;          // delayed result for remote readers
   MATRIX_SEXP* send_data_delay;    // and its callback record
 };
@@ -288,6 +294,7 @@ struct MATRIX {
   // The coarser nodes to make again from their children before the matrix
   // closes (matrix_impl.h); null until a node is written.
   MX_REBUILD* rebuild;
+  int lost_saves;                      // nodes whose changes could not be saved since it opened
 };
 
 // ---------------------------------------------------------------------------

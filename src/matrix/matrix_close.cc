@@ -63,9 +63,9 @@ void sleep_on_close_key() {
 
 }  // namespace
 
-void _close_matrix(MATRIX* m) {
+int _close_matrix(MATRIX* m) {
   assert_lock_held(matrix_lock);
-  if (m->mode == kMxModeClosed && m->mx_next == m) return;  // being closed already
+  if (m->mode == kMxModeClosed && m->mx_next == m) return 0;  // being closed already
   // Saves go level by level from the finest, each level once the one below
   // is written, and every coarser node over what was written is made again
   // (level_rebuild.cc): a coarser node's save may read its children, which
@@ -104,13 +104,16 @@ void _close_matrix(MATRIX* m) {
   if (m->open_token) m->open_token->wait_matrix = nullptr;  // its method called this close
   if (m->p.close_file) m->p.close_file(m);
   if (m->p.close_net) m->p.close_net(m);
+  const int lost = m->lost_saves;
   _free_matrix(m);
+  return lost;
 }
 
-void close_matrix(MATRIX* m) {
+int close_matrix(MATRIX* m) {
   lock_task(matrix_lock);
-  _close_matrix(m);
+  int lost = _close_matrix(m);
   unlock_task(matrix_lock, "close_matrix");
+  return lost;
 }
 
 void close_all_matrix() {

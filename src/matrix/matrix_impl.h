@@ -46,8 +46,9 @@ void _flush_dirty_finest(MATRIX* m);
 // when the finest of them is as fine (those are taken first).
 void _flush_dirty_bottom_up(MATRIX* m);
 // Says, in the log and on the standard error, that the changes of n could
-// not be saved.
-void _report_lost_save(const MATRIX_NODE* n);
+// not be saved, and counts it in its matrix's lost_saves: once, until the
+// node is saved again.
+void _report_lost_save(MATRIX_NODE* n);
 
 // Coarser nodes rebuilt at close (level_rebuild.cc). A save script may
 // make a node from its children, so a node written to the file leaves its
@@ -69,9 +70,9 @@ void _rebuild_step(MATRIX* m, int64_t level);
 bool _rebuild_pending(const MATRIX* m);
 // At the matrix's end.
 void _free_rebuild(MATRIX* m);
-// The node at dc of m, active or closing, for a rebuild: the one in memory,
-// or a new one with its fetch fired; null for a broken matrix or a code
-// outside it (node_cache.cc).
+// The node at dc of m, active or closing, for a rebuild: the one in memory
+// (fetched again when its load found the file busy), or a new one with its
+// fetch fired; null for a broken matrix or a code outside it (node_cache.cc).
 MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc);
 
 // Sleeps (releasing matrix_lock) while the first dirty node of m has its

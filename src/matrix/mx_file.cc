@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,6 +32,18 @@ int call_mx_file_gc = 0;
 int mx_cache_count_max = 10000;
 
 namespace {
+
+// Seconds a file may stay idle before the closer closes it: 29, or
+// QNMX_MX_FILE_IDLE for tests that wait for the closer (it then looks as
+// often, at least every 15 s).
+int64_t idle_seconds() {
+  static const int64_t idle = [] {
+    const char* v = std::getenv("QNMX_MX_FILE_IDLE");
+    const long n = v ? std::atol(v) : 0;
+    return n > 0 ? std::min<int64_t>(n, 29) : 29;
+  }();
+  return idle;
+}
 
 std::string path_of(const MATRIX* m) { return m->filename ? n_string(std_cm, m->filename) : std::string(); }
 
@@ -262,7 +275,7 @@ void init_mx_file() {
   if (lock_up_test(mx_file_lock)) return;
   if (!lock_up_test(l_favt64_lock)) init_l_favt64();
   mx_file_lock = new_lock(LOCK_MX_FILE);
-  new_tick(mx_file_gc_tick, 15, nullptr);
+  new_tick(mx_file_gc_tick, static_cast<int>(std::min<int64_t>(idle_seconds(), 15)), nullptr);
 }
 
 int _xx_start_file_access(MATRIX* m, int f, const char* file, int line) {
@@ -314,6 +327,14 @@ void finish_file_access_with_wait(MATRIX* m, const void* wait_key) {
   else unlock_task(mx_file_lock, "finish_file_access_with_wait");
 }
 
+bool mx_file_changed(MATRIX* m) {
+  lock_task(mx_file_lock);
+  const MX_FILE_WORK* w = work_of(m);
+  const bool changed = w && w->changed;
+  unlock_task(mx_file_lock, "mx_file_changed");
+  return changed;
+}
+
 // ---------------------------------------------------------------------------
 // Closing
 
@@ -344,7 +365,7 @@ void mx_file_gc(MATRIX* skip) {
       int open_cnt = mx_open_files_cnt;
       unlock_task(mx_file_lock, "mx_file_gc");
       if (!open) continue;
-      bool idle = now - m->last_access > 29 && !m->wait_token && m->token_cnt == 0;
+      bool idle = now - m->last_access > idle_seconds() && !m->wait_token && m->token_cnt == 0;
       if (open_cnt > 9 || idle) chosen = m;
     }
     if (!chosen) break;

@@ -12,7 +12,7 @@
 // a file is written by one process at a time and never while another
 // reads it; a reader's later opening refuses a file changed meanwhile.
 // The file closer (every 15 s) closes files idle for more than 29 s and
-// keeps at most 9 open; the lock service closes one at once when another
+// keeps at most 9 open (QNMX_MX_FILE_IDLE sets fewer seconds, for tests); the lock service closes one at once when another
 // agent asks for it. Locks: `matrix_lock`, then `mx_file_lock` (the holder,
 // count, opening and closing of every MX_FILE_WORK and
 // `mx_open_files_cnt`), then the lock service, then the record store's
@@ -117,6 +117,10 @@ void _finish_file_access(MATRIX* m, int free_flag);
 // caller that waits under matrix_lock. The caller takes the access again.
 void finish_file_access_with_wait(MATRIX* m, const void* wait_key);
 
+// Whether m's reader found its file changed since it first read it (its
+// openings are refused from then on, with -128).
+bool mx_file_changed(MATRIX* m);
+
 // Closes m's file now, clearing its mark and giving back the named lock
 // (the lock service's event, and the closer with seq 0). Nothing happens
 // when the file is closed already.
@@ -188,7 +192,10 @@ int save_cal_check(MATRIX* m);
 // Writes n (its file channels, ring entry, child list and node record; a
 // new node enters the tree): 0, an access code, -1 no tree node, -129.
 int save_matrix_node(MATRIX_NODE* n);
-// Loads n by its dim code: 0, -127 no access, -121 not stored, -129. The
+// Loads n by its dim code: 0, -121 not stored, or a load fault kept in
+// n->load_fault (cleared by a load that succeeds or finds nothing stored):
+// -127 a reader's file changed since it was first read, -128 busy in
+// another process, -129 a damaged record, or another opening outcome. The
 // node is ready at once, or, loaded by one of its running scripts, when that
 // script ends (_mx_node_loaded).
 int load_matrix_node(MATRIX_NODE* n);
@@ -218,7 +225,6 @@ int matrix_standard_write_file(MATRIX_TOKEN* t);
 // Waits until no node of m has a pending file change or is loading (not
 // on the node worker, which would wait for itself). 0 or -1.
 int mx_file_sync_create_node(MATRIX* m);
-int _mx_file_sync_create_node(MATRIX* m);
 // The smallest and largest stored dim codes: 0, -1 none, -2 no access.
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // The stored nodes of last_dc's level from last_dc on, ascending, at most

@@ -1,6 +1,7 @@
 // Nodes in the matrix file: channel chains, child lists, node records and
 // the node tree, the stored-node ring, the standard hooks and the walks
 // over the tree.
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -456,12 +457,29 @@ bool load_node_ring(MATRIX* m, int64_t ring, int64_t fofs) {
          insert_mx_cache_ring(m, ring) == 0;
 }
 
-}  // namespace
+// Whether the child list of n (matrix_lock) names a child that the stored
+// bits or kids do not: what was entered while it loaded is then a change.
+bool kids_beyond_stored(const MATRIX_NODE* n, const std::vector<uint8_t>& bits, const std::vector<Code>& kids) {
+  const MATRIX* m = n->matrix;
+  for (int i = 0; n->nlist_dim_bit_field && i < n->nlist_dim_bit_field_len; ++i)
+    if (n->nlist_dim_bit_field[i] & ~(static_cast<size_t>(i) < bits.size() ? bits[static_cast<size_t>(i)] : 0)) return true;
+  for (int i = 0; i < n->nlist_dim_addr_len; ++i) {
+    const int64_t* c = n->nlist_dim_addr[i];
+    auto same = [m, c](const Code& k) { return std::equal(k.begin(), k.end(), c, c + 1 + m->p.dim); };
+    if (std::none_of(kids.begin(), kids.end(), same)) return true;
+  }
+  return false;
+}
 
-int load_matrix_node(MATRIX_NODE* n) {
+// The cause of a failed access for a node load: a reader's file that changed
+// since it was first read is told apart from one busy now, which may be
+// read later.
+int access_fault(MATRIX* m, int r) { return r == kMxFileBusy && mx_file_changed(m) ? kMxNoAccess : r; }
+
+int load_node(MATRIX_NODE* n) {
   MATRIX* m = n->matrix;
   Access a(m);
-  if (a.r) return kMxNoAccess;
+  if (a.r) return access_fault(m, a.r);
   MX_FILE_WORK* w = work_of(m);
   lock_task(matrix_lock);
   Code dc = code_of(m, n->dim_code);
@@ -493,6 +511,8 @@ int load_matrix_node(MATRIX_NODE* n) {
   lock_task(matrix_lock);
   _matrix_node_channel_lock(n);
   _mx_node_channels(n);
+  const bool entered = n->kids_entered && kids_beyond_stored(n, bits, kids);
+  n->kids_entered = 0;
   for (Loaded& l : loaded) {
     MATRIX_CHANNEL& c = n->channel[l.id];
     MATRIX_DATA_TYPE* tp = m->channel_info[l.id].data_type;
@@ -507,24 +527,65 @@ int load_matrix_node(MATRIX_NODE* n) {
   n->dim_addr_fofs = raw.nlist_dim_addr;
   n->dim_addr_size = addr_size;
   n->data_stored = 1;
+  if (entered) _set_dirty_file(n);
   _mx_node_loaded(n);
   _matrix_node_channel_unlock(n, 0);
   unlock_task(matrix_lock, "load_matrix_node");
   return 0;
 }
 
+}  // namespace
+
+int load_matrix_node(MATRIX_NODE* n) {
+  int r = load_node(n);
+  lock_task(matrix_lock);
+  n->load_fault = mx_is_load_fault(r) ? r : 0;
+  // Children entered into a node the file does not hold are new to it. A
+  // node that could not be read keeps them for a later load to compare:
+  // a child that was new is saved, and closing then says that this node
+  // could not be made again.
+  if (r != 0 && !n->load_fault && n->kids_entered) {
+    n->kids_entered = 0;
+    _set_dirty_file(n);
+  }
+  unlock_task(matrix_lock, "load_matrix_node");
+  return r;
+}
+
 // ---------------------------------------------------------------------------
 // The stored-node ring
+
+namespace {
+
+// An entry of the ring as its insert and delete read it: the file, the
+// subheader whose offset anchors the ring, and the entry itself.
+struct RingEntry {
+  MX_FILE_WORK* w = nullptr;
+  PDB64* p = nullptr;
+  int64_t anchor = 0;
+  PN64_MX_CACHE_RING c{};
+};
+
+// Entry cr of m's file (the caller holds the access): 0, or the fault.
+int read_ring_entry(MATRIX* m, int64_t cr, RingEntry* e) {
+  e->w = work_of(m);
+  e->p = e->w->pdb_fd;
+  e->anchor = e->w->subheader_fofs;
+  return read_ring(e->p, cr, &e->c) != 0 ? mx_file_fault(m, "ring entry", cr) : 0;
+}
+
+}  // namespace
 
 int insert_mx_cache_ring(MATRIX* m, int64_t cr) {
   Access a(m);
   if (a.r) return a.r;
-  MX_FILE_WORK* w = work_of(m);
-  PDB64* p = w->pdb_fd;
+  RingEntry e;
+  if (int r = read_ring_entry(m, cr, &e)) return r;
+  MX_FILE_WORK* w = e.w;
+  PDB64* p = e.p;
   PN64_MX_SUBHEADER& s = w->subheader;
-  const int64_t anchor = w->subheader_fofs;
-  PN64_MX_CACHE_RING c{};
-  if (read_ring(p, cr, &c) != 0) return mx_file_fault(m, "ring entry", cr);
+  const int64_t anchor = e.anchor;
+  PN64_MX_CACHE_RING& c = e.c;
   c.prev = anchor;
   if (s.cache_next == anchor) {
     c.next = anchor;
@@ -547,12 +608,12 @@ int insert_mx_cache_ring(MATRIX* m, int64_t cr) {
 int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr) {
   Access a(m);
   if (a.r) return a.r;
-  MX_FILE_WORK* w = work_of(m);
-  PDB64* p = w->pdb_fd;
-  PN64_MX_SUBHEADER& s = w->subheader;
-  const int64_t anchor = w->subheader_fofs;
-  PN64_MX_CACHE_RING c{};
-  if (read_ring(p, cr, &c) != 0) return mx_file_fault(m, "ring entry", cr);
+  RingEntry e;
+  if (int r = read_ring_entry(m, cr, &e)) return r;
+  PDB64* p = e.p;
+  PN64_MX_SUBHEADER& s = e.w->subheader;
+  const int64_t anchor = e.anchor;
+  const PN64_MX_CACHE_RING& c = e.c;
   PN64_MX_CACHE_RING prev{}, next{};
   if ((c.prev != anchor && read_ring(p, c.prev, &prev) != 0) || (c.next != anchor && read_ring(p, c.next, &next) != 0))
     return mx_file_fault(m, "ring link", cr);
@@ -570,7 +631,7 @@ int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr) {
     if (write_ring(p, c.next, next) != 0) return -1;
   }
   --s.cache_count;
-  return mx_write_subheader(w) != 0 ? -1 : 0;
+  return mx_write_subheader(e.w) != 0 ? -1 : 0;
 }
 
 int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node) {
@@ -657,7 +718,12 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
 // ---------------------------------------------------------------------------
 // Walks over the tree
 
-int _mx_file_sync_create_node(MATRIX* m) {
+namespace {
+
+// As mx_file_sync_create_node, for a caller that holds m's file access: the
+// access is given back while the saves run (they need it) and taken again;
+// 0, or -1 with the access given back when it cannot be taken again.
+int sync_create_node_in_access(MATRIX* m) {
   for (;;) {
     // Finest level first, each waited for, so that no coarser save runs
     // before its children are saved; the worker cannot wait for itself.
@@ -688,16 +754,18 @@ int _mx_file_sync_create_node(MATRIX* m) {
   }
 }
 
+}  // namespace
+
 int mx_file_sync_create_node(MATRIX* m) {
   if (start_file_access(m) != 0) return -1;
-  int r = _mx_file_sync_create_node(m);
+  int r = sync_create_node_in_access(m);
   if (r == 0) finish_file_access(m, 0);
   return r;
 }
 
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
   if (start_file_access(m) != 0) return -2;
-  if (_mx_file_sync_create_node(m) != 0) return -2;
+  if (sync_create_node_in_access(m) != 0) return -2;
   int err = 0;
   MX_FILE_WORK* w = work_of(m);
   FAVT64_ROOT* root = mx_node_root(m, w, &err);
@@ -720,7 +788,7 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
 
 MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit) {
   if (start_file_access(m) != 0) return nullptr;
-  if (_mx_file_sync_create_node(m) != 0) return nullptr;
+  if (sync_create_node_in_access(m) != 0) return nullptr;
   Code upper = code_of(m, last_dc);
   for (size_t d = 1; d < upper.size(); ++d) upper[d] = INT64_MAX;
   MxKey lo = mx_key_of(m, 0, last_dc), hi = mx_key_of(m, 0, upper.data());

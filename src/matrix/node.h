@@ -32,12 +32,25 @@ constexpr signed char kMxCallError = static_cast<signed char>(0x9c);
 // ---------------------------------------------------------------------------
 // Node cache
 
+// Load faults. A node that the file stores but whose load failed keeps the
+// cause in load_fault: -127 the file changed since this reader first read
+// it, -128 the file is busy in another process, -129 a damaged record,
+// -123/-124 the file cannot be opened or is empty now (mx_file.h). Only
+// "not stored" (-121) makes a node of the channels' defaults; a node whose
+// fetch failed with a load fault answers that code to every lookup, so that
+// no reader takes the defaults for its data. A busy node is fetched again
+// by the next read that waits for it (retry_busy_node).
+constexpr bool mx_is_load_fault(int code) {
+  return code == -123 || code == -124 || code == -127 || code == -128 || code == -129;
+}
+
 // The node of m holding dim_code at its level. Code 0: the node, locked for
 // t (or for nobody) until unlock_node(n, t). Otherwise *errp (set only then;
 // callers clear it first): -103 loading (without a node when its fetch
 // ended and no script settled it: nobody will), -101 none (or an error node being
 // fetched again), -102 failed, -121 matrix not active (a closing matrix
-// still answers the scripts on the worker). With -103 or -101 and
+// still answers the scripts on the worker), or the load fault of an error
+// node that the file stores. With -103 or -101 and
 // a node, t waits for it and is queued again when it settles, and the node
 // is returned unlocked; else null. access >= 0 creates missing nodes and
 // retries error nodes; < 0 only looks. retp: the delayed result of a loading
@@ -50,8 +63,16 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dim_code, int 
 // -103 with no node when the wait ends before the node settles: on the node
 // worker (which never sleeps), when the wait check (below) ends it, or when
 // the node's fetch ended without any script settling it.
+// A busy node (load fault -128) is fetched again first when access >= 0.
 MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dim_code, int access);
 MATRIX_NODE* _get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dim_code, int access);
+// Fetches the node at dim_code again when its last load found the file
+// busy, for a read that begins to wait for it: the lookups after that wait
+// answer what the new fetch found, so a read never loops on a busy file.
+// Nothing happens for any other node, a matrix that is not active, or on
+// the node worker (whose scripts cannot wait).
+void retry_busy_node(MATRIX* m, const int64_t* dim_code);
+void _retry_busy_node(MATRIX* m, const int64_t* dim_code);
 // Starts the fetch of the node holding dim_code when it is not in memory
 // and access >= 0, as a lookup would, without waiting for it or locking
 // it: a run of elements that crosses many nodes asks for all of them
@@ -215,10 +236,11 @@ void see_access_list(const MATRIX_ACCESS_LIST* a);
 
 // Closes m: saves what is dirty level by level, the finest first (or
 // reports what cannot be saved), waits until every token and node of m is
-// gone, then releases the file and the record. A matrix already closed is
-// left alone.
-void close_matrix(MATRIX* m);
-void _close_matrix(MATRIX* m);
+// gone, then releases the file and the record. Answers the number of nodes
+// whose changes could not be saved since m was opened (0: everything
+// changed is in the file). A matrix already being closed is left alone (0).
+int close_matrix(MATRIX* m);
+int _close_matrix(MATRIX* m);
 // Waits until every node of an active matrix is settled.
 void sync_matrix(MATRIX* m);
 void _sync_matrix(MATRIX* m);

@@ -12,6 +12,7 @@
 #include "elements/geometry.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
+#include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "runtime/delayed.h"
 #include "stream/stream.h"
@@ -59,6 +60,20 @@ MATRIX_NODE* new_fetched_node(MATRIX* m, const int64_t* dc, int pt_key, ZU_SEXP*
 MATRIX_NODE* refuse(int* errp, int code) {
   *errp = code;
   return nullptr;
+}
+
+bool in_error(const MATRIX_NODE* n) { return n->status == kMsLoadingErr1 || n->status == kMsProcessErr1; }
+
+// An error node whose load found the file busy, fetched again: true when
+// its fetch started.
+bool refetch_busy(MATRIX_NODE* n) {
+  if (!in_error(n) || n->load_fault != kMxFileBusy) return false;
+  n->status = kMsNew;
+  n->load_fault = 0;
+  wakeup_task(n);
+  _wake_close_key();
+  _get_matrix_access(n);
+  return true;
 }
 
 bool is_saved_before(const MATRIX_NODE* n, int64_t now) {
@@ -197,6 +212,9 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     case kMsOk:
       return n;
     case kMsLoadingErr1:
+      // A node the file holds but that could not be read is never served
+      // as defaults, nor fetched again here: a waiter would loop.
+      if (n->load_fault) return refuse(errp, n->load_fault);
       if (access < 0 || access == kMxFetchSlot) return refuse(errp, kMxNoMatrix);
       n->status = kMsNew;
       wakeup_task(n);
@@ -205,6 +223,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
       *errp = kMxNoMatrix;
       return n;
     case kMsProcessErr1:
+      if (n->load_fault) return refuse(errp, n->load_fault);
       if (access < 0 || access == kMxFetchSlot) return refuse(errp, kMxNoMatrix);
       n->status = kMsLoading;
       wakeup_task(n);
@@ -230,8 +249,25 @@ void _ask_matrix_node(MATRIX* m, const int64_t* dc, int access) {
 MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
   assert_lock_held(matrix_lock);
   if ((m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0) return nullptr;
-  if (MATRIX_NODE* n = find_node(m, dc)) return n;
+  if (MATRIX_NODE* n = find_node(m, dc)) {
+    refetch_busy(n);
+    return n;
+  }
   return new_fetched_node(m, dc, 0, nullptr);
+}
+
+void _retry_busy_node(MATRIX* m, const int64_t* dc) {
+  assert_lock_held(matrix_lock);
+  if (m->mode != kMxModeActive || (m->flags & kMxBroken) || matrix_on_worker() ||
+      mx_dim_code_check(&m->geometry, dc) != 0)
+    return;
+  if (MATRIX_NODE* n = find_node(m, dc)) refetch_busy(n);
+}
+
+void retry_busy_node(MATRIX* m, const int64_t* dc) {
+  lock_task(matrix_lock);
+  _retry_busy_node(m, dc);
+  unlock_task(matrix_lock, "retry_busy_node");
 }
 
 MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, MATRIX_TOKEN* t, ZU_SEXP** retp) {
@@ -258,6 +294,7 @@ MATRIX_NODE* _get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int 
   // settled in is answered, not fetched again (which could go on forever).
   bool waited = false;
   double since = -1;
+  if (access >= 0) _retry_busy_node(m, dc);
   for (;;) {
     int err = 0;
     int a = waited && access >= 0 ? kMxFetchSlot : access;

@@ -169,7 +169,7 @@ int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch
   return 0;
 }
 
-int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
+int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags, int64_t* failed_at) {
   // Refused before anything is copied: a node copied whole into another
   // shape, or a channel skipped for its type, would still answer success.
   if (copy_differs(dest, src, nullptr, ch_list, copy_flags)) return kMxCopyDiffers;
@@ -196,6 +196,7 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
     for (; e; e = e->next) {
       std::copy(e->dc, e->dc + 1 + dim, cur.begin());
       if (int r = matrix_copy_node(dest, src, e->dc, ch_list, copy_flags); r < 0) {
+        if (failed_at) std::copy(e->dc, e->dc + 1 + dim, failed_at);
         free_mx_dim_code_list(lst);
         return r;
       }

@@ -22,13 +22,15 @@
 // has no such node: nothing is created then), kMxCopyDiffers (-126) with
 // nothing done when the two differ in dim, node size, divide or index_hem,
 // or a channel to copy has another element type in dest (or none), -102 for a
-// node that failed or is in an edit-error status, or another node code.
+// node that failed or is in an edit-error status, the load fault of a node
+// stored but unreadable (node.h), or another node code.
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
 // Copies every stored node of src, level by level from the lowest, in file
 // order within a level. 0, kMxCopyDiffers (-126) with nothing copied when
 // the two differ as matrix_copy_node says, -1 src has no stored node, -2
-// its file cannot be used, or the code of the first node that failed.
-int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags);
+// its file cannot be used, or the code of the first node that failed, whose
+// dim code goes to failed_at (1 + dim values) when it is given.
+int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags, int64_t* failed_at = nullptr);
 
 // Writes "CHK <msg> <sum> - <size>" to the standard error: the bytes added
 // as unsigned numbers into a 32-bit sum.

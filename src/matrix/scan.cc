@@ -96,16 +96,25 @@ int call_func(SCAN_CALL_WORK* w, const int64_t* dc, MATRIX_NODE* n) {
   return w->func(&mst);
 }
 
+// A failure of the node at dc: the first load fault is kept with its node.
+int failed(SCAN_CALL_WORK* w, const int64_t* dc, int err) {
+  if (mx_is_load_fault(err) && !w->fault) {
+    w->fault = err;
+    if (w->fault_at) std::copy(dc, dc + 1 + dim_of(w->m), w->fault_at);
+  }
+  return err;
+}
+
 // The node's children and the node itself, locked; the code of the first
 // failure otherwise (nothing held then).
 int take_node(SCAN_CALL_WORK* w, const int64_t* dc, MX_DIM_CODE_LIST** lst, MATRIX_NODE** n) {
   int err = 0;
   *lst = get_children_list(&err, w->m, dc, kMxFetchSlot, 1, nullptr);
-  if (err) return err;
+  if (err) return failed(w, dc, err);
   *n = get_matrix_node_wait(&err, w->m, dc, kMxFetchSlot);
   if (err == 0 && *n) return 0;
   free_mx_dim_code_list(*lst);
-  return err ? err : kMxNoMatrix;
+  return failed(w, dc, err ? err : kMxNoMatrix);
 }
 
 // Asks for the children in the area to be loaded, in the order they are
@@ -179,12 +188,12 @@ int _scan_post_call(const int64_t* dc, SCAN_CALL_WORK* w) {
 }
 
 int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int64_t* end,
-                int (*func)(MATRIX_SCAN_T*), void* work) {
+                int (*func)(MATRIX_SCAN_T*), void* work, int64_t* fault_at) {
   if (access < 0 || access >= kMxScriptSlots || !start || !end) return kMxBadIndex;
   if (matrix_on_worker()) return -1;  // it would wait for its own scripts
   mx_file_sync_create_node(m);
   set_matrix_env(m, "create-node", "disable");
-  SCAN_CALL_WORK w{m, access, start, end, func, work, 0, 0, 0, 0};
+  SCAN_CALL_WORK w{m, access, start, end, func, work, 0, 0, 0, 0, 0, fault_at};
   const int64_t top = mx_locked_levels(m) - 1;
   if (top < 0) return 0;
   Code cur(1 + dim_of(m), 0);
@@ -206,7 +215,7 @@ int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int6
     free_mx_dim_code_list(lst);
     if (stop) break;
   }
-  return result;
+  return w.fault ? w.fault : result;
 }
 
 // ---- the force scan
@@ -363,7 +372,7 @@ int matrix_scan_force(MATRIX* m, int access, const int64_t* start, const int64_t
                       int (*func)(MATRIX_SCAN_T*), void* work) {
   if (access < 0 || access >= kMxScriptSlots || !start || !end) return kMxBadIndex;
   set_matrix_env(m, "create-node", "enable");
-  SCAN_CALL_WORK w{m, access, start, end, func, work, 0, 0, 0, 0};
+  SCAN_CALL_WORK w{m, access, start, end, func, work, 0, 0, 0, 0, 0, nullptr};
   const int64_t top = mx_locked_levels(m) - 1;
   if (top < 0) return 0;
   Code root(1 + dim_of(m), 0);

@@ -13,7 +13,9 @@
 // Results: 0, or the last negative code met. A node's script that ends with
 // the break error ends the whole scan with kMxScanBreak (-125); any other
 // script error (-100) or node failure (-101, -102, -121) marks the result
-// and the scan goes on with the next node.
+// and the scan goes on with the next node. A stored node that could not be
+// loaded (a load fault, node.h) is the result whatever follows: the first
+// such, whose dim code the caller may ask for.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +36,8 @@ struct SCAN_CALL_WORK {
   int64_t processed_total;             // force scan: elements done
   unsigned node_lock : 1;              // set by the loader: it took a node lock
   unsigned ch_lock : 1;                // and a channel lock
+  int fault;                           // the first load fault met, 0 none
+  int64_t* fault_at;                   // where its node's dim code goes (may be null)
 };
 
 // What func receives. matrix_scan calls it with dir 0 after a node's
@@ -59,9 +63,10 @@ struct MATRIX_SCAN_T {
 // down and waits for each script: dir 0 runs a node's children before the
 // node, any other dir the node before its children. "create-node" is
 // "disable" in the matrix's environment meanwhile. -104 for an access
-// outside 0..23, -1 on the node worker.
+// outside 0..23, -1 on the node worker. fault_at (1 + dim values, may be
+// null) receives the dim code of the node of a load fault answered.
 int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int64_t* end,
-                int (*func)(MATRIX_SCAN_T*), void* work);
+                int (*func)(MATRIX_SCAN_T*), void* work, int64_t* fault_at = nullptr);
 int _scan_pre_call(const int64_t* dim_code, SCAN_CALL_WORK* w);
 int _scan_post_call(const int64_t* dim_code, SCAN_CALL_WORK* w);
 

@@ -42,6 +42,13 @@ void fail_slots(MATRIX_TOKEN* t) {
 void settle(MATRIX_TOKEN* t, int status) {
   MATRIX_NODE* n = t->process_node;
   n->status = status;
+  if (status == kMsOk) {
+    n->load_fault = 0;  // a script that settled it ready overcame the fault
+    // Ready without a load that compared them: the children entered meanwhile
+    // are changes.
+    if (n->kids_entered) _set_dirty_file(n);
+    n->kids_entered = 0;
+  }
   if (status == kMsOk && n->matrix->p.trigger) n->matrix->p.trigger(2, t);
   _matrix_send_result(t);
   _requeue_node_tokens(n);
@@ -367,6 +374,7 @@ void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
     case kMsLoadingErr1:
     case kMsProcessErr1:
       repair = n->status == kMsLoadingErr1 ? kMxFetchSlot : kMxVisuSlot;
+      if (repair == kMxFetchSlot) n->load_fault = 0;  // the fetch's load says anew
       n->status = kMsLoading;
       wakeup_task(n);
       break;

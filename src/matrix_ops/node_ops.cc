@@ -64,7 +64,9 @@ ZU_SEXP* zu_mxLoad(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   auto* hook = net ? p.read_net : p.read_file;
   if (!hook) return mx_no_hook_error(form, kFunc, "not support read_file operation", p);
   int r = hook(t, target);
-  if (r < 0 && create) {
+  // Only a node the file does not hold is made: one it holds but that
+  // could not be read is not replaced by the defaults.
+  if (r < 0 && create && !mx_is_load_fault(r)) {
     if (!p.write_file) return mx_no_hook_error(form, kFunc, "not support read_file operation", p);
     lock_save(n);  // the write makes the node's record from memory
     r = p.write_file(t);

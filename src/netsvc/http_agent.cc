@@ -2,6 +2,7 @@
 // into a form, evaluated, and its result written as the reply or an error
 // page.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -65,24 +66,34 @@ int error_reply(STREAM* st, const HTTP_ERR* status, const char* message, ZU_SEXP
 }
 
 // What a request's body holds of the budget for peer input that the links
-// share. It is let go once nothing pins the body any more (after the
-// request's collector scope has ended), so that the budget counts the body
-// until a collection can free it.
+// share, in the name of the peer's address. It is let go once nothing pins
+// the body any more (after the request's collector scope has ended), so
+// that the budget counts the body until a collection can free it.
 class BodyCharge {
  public:
-  BodyCharge() = default;
-  ~BodyCharge() { link_budget_release(bytes_); }
+  explicit BodyCharge(int peer) : peer_(peer) {}
+  ~BodyCharge() { link_budget_release(bytes_, peer_); }
   BodyCharge(const BodyCharge&) = delete;
   BodyCharge& operator=(const BodyCharge&) = delete;
   bool take(size_t n) {
-    if (!link_budget_charge(static_cast<int64_t>(n))) return false;
+    if (!link_budget_charge(static_cast<int64_t>(n), peer_)) return false;
     bytes_ += static_cast<int64_t>(n);
     return true;
   }
 
  private:
+  int peer_;
   int64_t bytes_ = 0;
 };
+
+// How long a body may go without a byte before its request ends (seconds;
+// QNMX_HTTP_BODY_IDLE for tests): a peer that announces a body and sends
+// nothing would otherwise keep its connection and thread for the whole
+// body guard.
+int body_idle_seconds() {
+  static const int seconds = zoh_env_count("QNMX_HTTP_BODY_IDLE", 10);
+  return seconds;
+}
 
 // A body is gathered in pieces that grow from 64 KiB to 4 MiB (blocks of
 // that size come from the system and go back to it when freed), so that
@@ -110,39 +121,43 @@ ZU_SEXP* raw_of(std::vector<BodyPiece>& pieces, size_t total) {
 }
 
 // The request body: content_length bytes (fewer when the connection ends
-// first), or a chunked body to its last chunk, under the body guard. Every
-// byte is charged before it is read: an announced length whole, a chunked
-// body piece by piece. 0 with *out the body (null when there is none), -1
-// when a chunk size cannot be read, -2 past kHttpAgentMaxBody, -3 when the
-// budget has no room for it.
+// first), or a chunked body to its last chunk, under the body guard and the
+// idle guard. Bytes are charged as they arrive: an announced length is only
+// bounded (by a quarter of the budget, all that one peer may hold), since a
+// peer can announce what it never sends. 0 with *out the body (null when
+// there is none), -1 when a chunk size cannot be read, -2 past
+// kHttpAgentMaxBody, -3 when the budget has no room for it, -4 when no
+// byte came for the idle time.
 int read_body(STREAM* st, const HTTP_INFO* info, BodyCharge* charge, ZU_SEXP** out) {
   *out = nullptr;
   const bool chunked = (info->flags & HTTP_F_CHUNKED) != 0;
   const size_t len = info->content_length > 0 ? static_cast<size_t>(info->content_length) : 0;
   if (!chunked && len == 0) return 0;
-  if (!chunked && !charge->take(len)) return -3;
+  if (!chunked && static_cast<int64_t>(len) > link_budget_bytes() / 4) return -3;
   std::vector<BodyPiece> pieces;
   size_t total = 0;
   int res = 0;
   new_tick(timeout_stream, -zoh_times().body_guard, st);
-  if (chunked && chunk_read_start(st) < 0) res = -1;
+  s_set_read_guard(st, body_idle_seconds());
+  if (chunked && chunk_read_start(st) < 0) res = errno == ETIMEDOUT ? -4 : -1;
   while (res == 0 && (chunked || total < len)) {
     if (pieces.empty() || pieces.back().fill == pieces.back().size) {
       size_t size = std::clamp(total, kFirstPiece, kLastPiece);
-      if (!chunked) {
-        size = std::min(size, len - total);
-      } else if (!charge->take(size)) {
-        res = -3;
-        break;
-      }
+      if (!chunked) size = std::min(size, len - total);
       pieces.push_back({std::make_unique_for_overwrite<char[]>(size), size, 0});
     }
     BodyPiece& p = pieces.back();
     char* at = p.data.get() + p.fill;
     int want = static_cast<int>(p.size - p.fill);
+    errno = 0;
     int n = chunked ? s_chunk_read(st, at, want) : s_read(st, at, want);
     if (n <= 0) {
-      if (chunked && n < 0) res = -1;
+      if (n < 0 && errno == ETIMEDOUT) res = -4;
+      else if (n < 0 && chunked) res = -1;
+      break;
+    }
+    if (!charge->take(static_cast<size_t>(n))) {
+      res = -3;
       break;
     }
     p.fill += static_cast<size_t>(n);
@@ -150,6 +165,7 @@ int read_body(STREAM* st, const HTTP_INFO* info, BodyCharge* charge, ZU_SEXP** o
     if (total > static_cast<size_t>(kHttpAgentMaxBody)) res = -2;
   }
   if (chunked) chunk_read_end(st);
+  s_set_read_guard(st, 0);
   del_tick_with_data(timeout_stream, st);
   if (res == 0) *out = raw_of(pieces, total);
   return res;
@@ -244,8 +260,10 @@ void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path
     return;
   }
   if (got < 0) {
-    error_reply(st, &http_status_internal, got == -2 ? "request body too large" : "request body unreadable",
-                nullptr);
+    const char* why = got == -2   ? "request body too large"
+                      : got == -4 ? "request body stalled"
+                                  : "request body unreadable";
+    error_reply(st, &http_status_internal, why, nullptr);
     return;
   }
   ZU_SEXP* form = http_request_form(info, path, body);
@@ -373,7 +391,7 @@ int exec_url(HTTP_INFO* info, STREAM* st) {
   if (!a) {
     error_reply(st, &http_status_not_found, info->dir, nullptr);
   } else {
-    BodyCharge charge;
+    BodyCharge charge(s_get_socketip(st));
     bool lent = borrow_thread_interpreter();
     {
       ZuThreadScope scope("exec_url");

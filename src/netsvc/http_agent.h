@@ -7,7 +7,8 @@
 // the ZUoHTTP protocol are declined. Only HTTP's own methods are evaluated,
 // at a local entry only when its environment binds them (else 501): the
 // method names the function called. Request bodies are charged to the
-// budget for peer input that the links share (runtime/link_budget.h).
+// budget for peer input that the links share (runtime/link_budget.h) as
+// their bytes arrive, by the client's address.
 //
 // Paths are registered only through insert_http_agent_list: the program
 // itself registers none.
@@ -79,12 +80,15 @@ void unlock_ha_access(HTTP_AGENT_LIST* a);
 void gc_http_agent();
 
 // ---- requests
+// exec_url's results.
+constexpr int kExecUrlAnswered = 0;   // the reply is written and the connection closed
+constexpr int kExecUrlDeclined = 2;   // a ZUoHTTP path: the caller serves it
+constexpr int kExecUrlNoTarget = -1;  // a request without a target: the connection is the caller's
 // Offers a request (its parsed header and its connection) to the agent:
-// 2 declined (a ZUoHTTP path: the caller serves it), 0 answered (the reply
-// is written and the connection closed), -1 a request without a target
-// (the connection is left to the caller). The calling task gets an
-// internal interpreter for the evaluation when it works for none: one per
-// pooled thread, made once and kept for the thread's later requests.
+// kExecUrlDeclined, kExecUrlAnswered or kExecUrlNoTarget. The calling task
+// gets an internal interpreter for the evaluation when it works for none:
+// one per pooled thread, made once and kept for the thread's later
+// requests.
 int exec_url(HTTP_INFO* info, STREAM* st);
 // 1 when path (origin form) is one of the ZUoHTTP protocol's own.
 bool is_zuohttp_path(const char* path);

@@ -117,17 +117,19 @@ int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION
   int r = scan_HTTP(&info, con, 1);
   del_tick_with_data(timeout_stream, con);
   if (r < 0) return close_failed(con);
-  int agent = exec_url(&info, con);
-  if (agent < 2 || std::strcmp(info.method, "GET") == 0) {
-    // Taken by the agent, or a GET of a ZUoHTTP path: only the version-2
-    // download is one.
-    bool download = agent == 2 && std::strcmp(http_target_path(info.dir), "/cgi-bin/download.cgi") == 0;
+  const int agent = exec_url(&info, con);
+  if (agent != kExecUrlDeclined) {
     free_HTTP_info(&info);
-    if (download) {
-      ACCESS_KEY key{con, s_get_socketip(con), nullptr};
-      return new_accept_2(new_st, &key);
-    }
-    return agent == 0 ? 0 : close_failed(con);
+    return agent == kExecUrlAnswered ? 0 : close_failed(con);
+  }
+  // A ZUoHTTP path. Its one GET is the version-2 download; every other
+  // message comes with a body.
+  if (std::strcmp(info.method, "GET") == 0) {
+    const bool download = std::strcmp(http_target_path(info.dir), "/cgi-bin/download.cgi") == 0;
+    free_HTTP_info(&info);
+    if (!download) return close_failed(con);
+    ACCESS_KEY key{con, s_get_socketip(con), nullptr};
+    return new_accept_2(new_st, &key);
   }
   long long len = info.content_length;
   unsigned char wire[kZoHHeaderSize];

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -61,6 +62,7 @@ struct Budget {
   LINK_METER* links = nullptr;
   uint64_t next_id = 0;
   int64_t total = 0;    // every meter's shares, and input charged outside the links
+  std::map<int, int64_t> peers;  // input charged outside the links, by peer address
   int64_t replies = 0;  // the reply shares
   // Shares let go whose memory may not be free yet: let go while
   // lingering_done collections had completed, they are freed by the next
@@ -107,6 +109,13 @@ void _let_go(int64_t bytes) {
   _swept();
   B().lingering += bytes;
   B().unswept += bytes;
+}
+
+// What the peer holds of input charged outside the links.
+int64_t _peer_input(int peer) {
+  assert_leaf_held(B().mu);
+  auto it = B().peers.find(peer);
+  return it == B().peers.end() ? 0 : it->second;
 }
 
 // Changes one share of m by delta; a share that goes down lets go.
@@ -467,14 +476,19 @@ bool link_reply_begin(LINK_METER* m, ZU_SEXP* value, int64_t* charge) {
 
 void link_reply_end(LINK_METER* m, int64_t charge) { drop_share(m, &LINK_METER::reply, charge); }
 
-bool link_budget_charge(int64_t bytes) {
+bool link_budget_charge(int64_t bytes, int peer) {
   if (bytes <= 0) return true;
   Budget& b = B();
   // Room that live charges hold is not waited for: a request keeps its
   // charge until it ends, however slowly its peer sends.
-  auto held = [bytes] { return B().total + bytes > B().limit; };
-  auto may_go = [bytes] { return B().total + _lingering() + bytes <= B().limit; };
-  auto take = [bytes] { B().total += bytes; };
+  auto held = [bytes, peer] {
+    return B().total + bytes > B().limit || _peer_input(peer) + bytes > B().limit / 4;
+  };
+  auto may_go = [bytes, held] { return !held() && B().total + _lingering() + bytes <= B().limit; };
+  auto take = [bytes, peer] {
+    B().total += bytes;
+    B().peers[peer] += bytes;
+  };
   {
     std::lock_guard<LeafMutex> l(b.mu);
     if (held()) return false;
@@ -489,11 +503,13 @@ bool link_budget_charge(int64_t bytes) {
   });
 }
 
-void link_budget_release(int64_t bytes) {
+void link_budget_release(int64_t bytes, int peer) {
   if (bytes <= 0) return;
   {
     std::lock_guard<LeafMutex> l(B().mu);
     B().total -= bytes;
+    auto it = B().peers.find(peer);
+    if (it != B().peers.end() && (it->second -= bytes) <= 0) B().peers.erase(it);
     _let_go(bytes);
   }
   released(bytes);

@@ -5,7 +5,8 @@
 // writing.
 //
 // Input that peers send outside the links (the HTTP agent's request
-// bodies) is charged to the same total, without a meter.
+// bodies) is charged to the same total as its bytes arrive, without a
+// meter, and counted by the peer's address as well.
 //
 // What stays true:
 // - The process total is the sum of every meter's shares and of the input
@@ -19,6 +20,8 @@
 //   than a quarter of the budget (next rule).
 // - A link that alone holds more than a quarter of the budget is ended with
 //   an error: its input ends with one, or its reply is replaced by one.
+// - One peer address holds at most a quarter of the budget with input
+//   charged outside the links, however many connections it opens.
 // - A relay waits before it evaluates another form while the replies being
 //   written and the evaluations in progress, over every link, exceed the
 //   budget. An evaluation counts what it has allocated since the last
@@ -95,13 +98,13 @@ bool link_reply_begin(LINK_METER* m, ZU_SEXP* value, int64_t* charge);
 void link_reply_end(LINK_METER* m, int64_t charge);
 
 // ---- input outside the links (request bodies of the HTTP agent)
-// Charges bytes that a peer is about to send: true once charged. The room
-// must be free of live charges: when the charges of other requests and
-// links leave too little, false at once, with nothing charged (more than
-// the budget never fits). When only garbage of input let go stands in the
-// way, a collection is asked for and waited for. Such charges belong to no
-// link: past the budget, the link holding the most unfinished input still
-// reads on.
-bool link_budget_charge(int64_t bytes);
-// Lets go of bytes that link_budget_charge charged.
-void link_budget_release(int64_t bytes);
+// Charges bytes that the peer at address `peer` (s_get_socketip) has sent:
+// true once charged. The room must be free of live charges: when the
+// charges of other requests and links leave too little, or the peer's own
+// would pass a quarter of the budget, false at once, with nothing charged.
+// When only garbage of input let go stands in the way, a collection is
+// asked for and waited for. Such charges belong to no link: past the
+// budget, the link holding the most unfinished input still reads on.
+bool link_budget_charge(int64_t bytes, int peer);
+// Lets go of bytes that link_budget_charge charged for peer.
+void link_budget_release(int64_t bytes, int peer);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/checked.h"
 #include "base/endian.h"
 #include "base/panic.h"
 #include "store/favt64.h"
@@ -17,6 +18,8 @@ int favt64_count = 0;
 uint64_t favt64_walk_steps = 0;
 
 namespace {
+
+// ---- the index of cached roots
 
 struct RootKey {
   PDB64* p;
@@ -35,6 +38,8 @@ auto& root_index() {
   if (!fr64_tree) fr64_tree = new std::unordered_map<RootKey, FAVT64_ROOT*, RootKeyHash>;
   return *fr64_tree;
 }
+
+// ---- the eviction list and the ring of cached records
 
 // The eviction list (sentinel) and the use clock.
 FAVT64_HEADER lru_h{nullptr, nullptr, nullptr, 0, 0, 0, 0, &lru_h, &lru_h, 0};
@@ -116,6 +121,8 @@ void ring_push_front(FAVT64_HEADER* h) {
   ++favt64_count;
 }
 
+// ---- error results and byte order
+
 void set_err(int* errp, int e) {
   if (errp) *errp = e;
 }
@@ -132,6 +139,8 @@ void swap_at64(uint8_t* b) {
   v = swap_if64(v);
   std::memcpy(b, &v, 8);
 }
+
+// ---- what may leave, and the memory of records that left
 
 bool has_cached_children(const FAVT64_HEADER* h) {
   if (h->type == kPn64AvtRootType) return reinterpret_cast<const FAVT64_ROOT*>(h)->node.ptr != nullptr;
@@ -182,6 +191,8 @@ void free_memory(FAVT64_HEADER* h) {
   }
   d_f_ree(h);
 }
+
+// ---- leaving memory and writing back
 
 // Takes an evictable record out of memory; its parent may now leave too.
 void free_favt64_cache(FAVT64_HEADER* h) {
@@ -234,6 +245,8 @@ int write_all_dirty(PDB64* p) {
     if ((!p || h->p == p) && write_if_dirty(h) < 0) rc = -1;
   return rc;
 }
+
+// ---- loaders of the two record types
 
 // Record header of a loaded record, with the record put at the ring front.
 void load_header(FAVT64_HEADER* h, uint16_t type, uint64_t fofs, PDB64* p) {
@@ -295,6 +308,8 @@ int favt64_load_node(FAVT64_LOAD_WORK* lw, PN64_HEADER* rec, PDB64* p, FAVT64_RO
 
 }  // namespace
 
+// ---- the loader and converter tables, start-up
+
 const FAVT64_LOADER favt64_func_table[3] = {nullptr, favt64_load_root, favt64_load_node};
 const FAVT64_LOADER* const func_table64[2] = {nullptr, favt64_func_table};
 const FAVT64_CONVERTER change_endian_favt64_table_to_host[3] = {nullptr, change_endian_favt64_root,
@@ -328,6 +343,8 @@ void init_favt64() {
   set_pdb64_flush_hook(flush_favt64_cache);
   set_pdb64_drop_hook(drop_favt64_cache);
 }
+
+// ---- pins and writing one record
 
 void favt64_lock(FAVT64_HEADER* h) {
   ++h->pins;
@@ -403,6 +420,8 @@ int favt64_write(FAVT64_HEADER* h) {
   return rc;
 }
 
+// ---- eviction
+
 namespace {
 
 // The ring is walked again only once it has grown this far: records held
@@ -446,6 +465,8 @@ void evict_to(int limit) {
 }  // namespace
 
 void clear_cache64() { evict_to(kFavtCacheLimit); }
+
+// ---- loading, making and freeing roots and nodes
 
 FAVT64_HEADER* favt64_load(int* errp, PDB64* p, FAVT64_ROOT* rt, uint64_t fofs, FAVT64_PTR* parent) {
   if (!p && rt) p = rt->h.p;
@@ -639,6 +660,8 @@ int favt64_free_root(FAVT64_ROOT* r) {
   return rc;
 }
 
+// ---- a file's records at flush and close
+
 int flush_favt64_cache(PDB64* p) {
   int rc = write_all_dirty(p);
   // Children go before their parents; a pass from the front meets most
@@ -659,7 +682,7 @@ int flush_favt64_cache(PDB64* p) {
 
 int drop_favt64_cache(PDB64* p) {
   int rc = flush_favt64_cache(p);
-  [[maybe_unused]] int pinned = 0;
+  int pinned = 0;
   for (FAVT64_HEADER *h = favt64_h.next, *nx; h != &favt64_h; h = nx) {
     nx = h->next;
     if (h->p != p) continue;
@@ -668,13 +691,14 @@ int drop_favt64_cache(PDB64* p) {
     if (h->type == kPn64AvtRootType) root_index().erase(RootKey{h->p, h->fofs});
     free_memory(h);
   }
-#ifndef NDEBUG
   // A record still pinned when its file closes was taken and never given
   // back: its holder keeps a dangling pointer.
-  if (pinned) std::fprintf(stderr, "drop_favt64_cache: %d tree records still pinned at close\n", pinned);
-#endif
+  if (QNMX_CHECKED && pinned)
+    std::fprintf(stderr, "drop_favt64_cache: %d tree records still pinned at close\n", pinned);
   return rc;
 }
+
+// ---- consistency checks
 
 namespace {
 

@@ -19,6 +19,8 @@
 #include "base/panic.h"
 #include "zu/gc_core_impl.h"
 
+// ---- the state gc.h's inline fast paths read
+
 const char* gc_file = nullptr;
 GcSiteCache gc_site_cache{nullptr, 0, 0};
 constinit thread_local GcRootStack* gc_tl_roots = nullptr;
@@ -31,6 +33,8 @@ std::atomic<uint64_t> gc_epoch_counter{0};
 int gc_line = 0;
 
 namespace {
+
+// ---- pages and classes
 
 constexpr uint8_t kAlloc = kGcAlloc;
 constexpr uint8_t kMark = kGcMark;
@@ -105,6 +109,8 @@ static_assert(sizeof(LargeHdr) == 40);
 LargeHdr* large_of(GcHdr* h) {
   return reinterpret_cast<LargeHdr*>(reinterpret_cast<char*>(h) - offsetof(LargeHdr, h));
 }
+
+// ---- a thread's state, the heap and the page stock's record
 
 using Root = GcRoot;
 struct Frame {
@@ -222,6 +228,8 @@ Gc& G() {
   return *g;
 }
 
+// ---- per-thread state and safe points
+
 void release_thread(GcThread* t);
 
 // The calling thread's state. The pointer itself is trivially destructible,
@@ -312,6 +320,8 @@ void hook_enter() {
   if (--t->blocked == 0 && t->mem_depth > 0 && !t->running) do_enter(t);
 }
 
+// ---- triggers
+
 void notify_task() {
   Gc& g = G();
   std::lock_guard<std::mutex> l(g.task_m);
@@ -333,6 +343,8 @@ void account(uint64_t bytes) {
   uint64_t now = g.allocated.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
 }
+
+// ---- page stock
 
 // Asks the collector task to fill the page stock; false when no task runs.
 bool ask_for_pages() {
@@ -413,6 +425,8 @@ void settle_page_stock() {
   for (char* mem : drop) std::free(mem);
 }
 
+// ---- new pages, per-thread caches and large blocks
+
 Page* new_page(int cls) {
   auto* pg = new Page;
   pg->cls = cls;
@@ -490,6 +504,8 @@ void* alloc_large(size_t size) {
   return reinterpret_cast<char*>(L) + sizeof(LargeHdr);
 }
 
+// ---- mark: sites and the mark stack
+
 uint16_t current_site() {
   Gc& g = G();
   GcSiteCache& c = gc_site_cache;
@@ -519,6 +535,8 @@ void drain() {
     r.f(r.p);
   }
 }
+
+// ---- sweep
 
 void sweep() {
   Gc& g = G();
@@ -597,6 +615,8 @@ void sweep() {
   g.stats.freed_bytes = freed_bytes;
 }
 
+// ---- collection
+
 // Bytes to allocate before the next triggered collection, after one that
 // left `st`. As many as are live, so that the heap at most doubles between
 // two collections; twice as many while the heap grows with what it keeps
@@ -667,6 +687,8 @@ int collect() {
   return 0;
 }
 
+// ---- task
+
 void task_main() {
   Gc& g = G();
   std::unique_lock<std::mutex> l(g.task_m);
@@ -694,6 +716,8 @@ void task_main() {
 }
 
 }  // namespace
+
+// ---- start-up and allocation
 
 void minit() {
   static std::once_flag once;
@@ -787,6 +811,8 @@ void gc_release_block(void* block) {
   t->cache()[h->cls] = c;
 }
 
+// ---- roots and frames
+
 void gc_push(void* block, GC_MARK_FUNC mark, const char* label) {
   GcThread* t = me_or_new();
   t->frames.push_back(Frame{t->nroots(), label});
@@ -823,6 +849,8 @@ void gc_check_no_frames(const char* label) {
   if (t && static_cast<int>(t->frames.size()) > t->scopes) er_panic(label);
 }
 
+// ---- the memory lock and safe points
+
 void lock_mem() {
   minit();
   GcThread* t = me_or_new();
@@ -855,6 +883,8 @@ void gc_safepoint() {
     do_enter(t);
   }
 }
+
+// ---- mark: blocks, the thread stacks and the default marking
 
 int gc_mark_block_slow(void* block) {
   GcHdr* h = hdr_of(block);
@@ -906,6 +936,8 @@ void gc_default_mark() {
 
 void gc_default_sp() { sp_gc_qnlisp(); }
 
+// ---- hooks, collections on demand, the task
+
 void gc_set_hooks(const GC_HOOKS* hooks) {
   Gc& g = G();
   lock_at_safe_point(g.collect_m);  // a collection may be waiting for this thread
@@ -943,6 +975,8 @@ void stop_gc_task() {
   BlockingRegion outside;
   t.join();
 }
+
+// ---- triggers and statistics
 
 void gc_set_collect_every(uint32_t n) {
   Gc& g = G();
@@ -989,6 +1023,8 @@ void gc_get_stats(GC_STATS* out) {
   out->stock_pages = ps.mem.size();
   out->stock_served = ps.served;
 }
+
+// ---- thread scopes
 
 ZuThreadScope::ZuThreadScope(const char* label) {
   lock_mem();

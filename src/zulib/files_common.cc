@@ -2,13 +2,13 @@
 // value as narrow text, the refusal of a file edit made for a peer that the
 // access files do not allow (judged where the path leads, every symlink
 // resolved), and the star patterns of names.
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "runtime/docpath.h"
 #include "runtime/later_services.h"
@@ -67,31 +67,36 @@ bool names_access_file(const std::string& place) {
   return place.compare(place.rfind('/') + 1, std::string::npos, kAccessFileName) == 0;
 }
 
-int stop_at_access_file(const char* path, const struct stat*, int, FTW* at) {
-  return std::strcmp(path + at->base, kAccessFileName) == 0 ? 1 : 0;
-}
-
-// Whether the directory dir holds an access file at any depth (links are
-// not followed, as a recursive Rm does not follow them). A walk that fails
-// counts as holding one.
-bool holds_access_file(const std::string& dir) {
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  return nftw(dir.c_str(), stop_at_access_file, 16, FTW_PHYS) != 0;
-}
-
 ZU_SEXP* denied() { return get_error_ascii(nullptr, 0, ZU_ER_DENIED, "authentification (DENIED)", nullptr); }
 
 // The refusal of a peer's edit at a resolved place, or null: never an
 // access file, never outside every tree, else as the access files of the
 // place's document path rule.
-ZU_SEXP* place_refusal(const std::string& place, const char* op, bool whole_tree) {
-  if (place.empty() || names_access_file(place) || (whole_tree && holds_access_file(place))) return denied();
+ZU_SEXP* place_refusal(const std::string& place, const char* op) {
+  if (place.empty() || names_access_file(place)) return denied();
   L_CHAR* doc = get_url_path_resolved(place.c_str());
   if (!doc) return denied();
   ZU_SEXP* path = get_string(doc);
   d_f_ree(doc);
   return auth_filepath_passive(path, op);
+}
+
+// The refusal of an edit that takes the whole of place with it (Rm of a
+// tree, the source of Mv): place itself and, when it is a directory, every
+// entry at any depth as if each were edited alone, since rules match an
+// entry by its own name, not by the directory's. Links are not followed,
+// as a recursive Rm does not follow them; a walk that fails refuses.
+ZU_SEXP* tree_refusal(const std::string& place, const char* op) {
+  ZU_SEXP* r = place_refusal(place, op);
+  struct stat st;
+  if (get_type(r) == ZU_TYPE_ERROR || lstat(place.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return r;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(place, ec), end; !ec && it != end; it.increment(ec)) {
+    r = place_refusal(it->path().string(), op);
+    if (get_type(r) == ZU_TYPE_ERROR) return r;
+  }
+  return ec ? denied() : nullptr;
 }
 
 }  // namespace
@@ -107,8 +112,9 @@ ZU_SEXP* peer_edit_refusal(ZU_SEXP* form, ZU_SEXP* path, const char* op, bool wh
     std::string text = narrow_text(path);
     std::string entry = resolved_location(text, false);
     std::string target = resolved_location(text, true);
-    r = place_refusal(entry, op, whole_tree);
-    if (get_type(r) != ZU_TYPE_ERROR && target != entry) r = place_refusal(target, op, whole_tree);
+    auto judge = whole_tree ? tree_refusal : place_refusal;
+    r = judge(entry, op);
+    if (get_type(r) != ZU_TYPE_ERROR && target != entry) r = judge(target, op);
   }
   if (get_type(r) != ZU_TYPE_ERROR) return nullptr;
   return get_error(form ? form->h.file : nullptr, form ? form->h.line : 0, r->error->code, r->error->func,

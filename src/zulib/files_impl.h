@@ -23,10 +23,11 @@ inline bool option_is(const L_CHAR* text, const char* word) { return text && zu_
 // or on its behalf): null when the caller evaluates for no peer or the peer
 // may edit `path` (a string value), else the denial positioned at the call
 // form. The path is judged where it leads, every symlink resolved: an
-// access file, a place outside every registered tree, and (whole_tree: the
-// edit takes all below the path with it) a directory holding an access file
-// are refused; elsewhere the access files of its document path decide, asked
-// with the built-in's name as the operation.
+// access file and a place outside every registered tree are refused;
+// elsewhere the access files of its document path decide, asked with the
+// built-in's name as the operation. With whole_tree (the edit takes all
+// below the path with it) every entry below a directory is judged so too,
+// as if it were edited alone.
 ZU_SEXP* peer_edit_refusal(ZU_SEXP* form, ZU_SEXP* path, const char* op, bool whole_tree);
 
 // Star patterns of one path component, compiled once and matched against

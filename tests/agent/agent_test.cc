@@ -4,8 +4,19 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "agent/agent.h"
+#include "agent/qmx_create.h"
+#include "agent/qmx_get.h"
+#include "agent/qmx_plot.h"
+#include "agent/qmx_pnm.h"
+#include "agent/qmx_point.h"
+#include "agent/qmx_scan.h"
+#include "agent/qmx_status.h"
+#include "agent/qmx_utm.h"
 #include "matrix/matrix.h"
 #include "base/version.h"
 #include "runtime/later_services.h"
@@ -28,6 +39,16 @@ void init_core() {
 ZU_SEXP* bound(ZUISP_ENV* env, const char* name) {
   ZU_SEXP* v = nullptr;
   return lookup_env_atom(env, get_symbol_ascii(name)->symbol.atom, 0, &v) ? v : get_symbol_ascii("<unbound>");
+}
+
+// Fresh top environments, a root and a second one under it, with the
+// agent's commands bound (the caller holds a ZuThreadScope).
+std::pair<ZUISP_ENV*, ZUISP_ENV*> commands_bound() {
+  ZUISP_ENV* env0 = new_env(nullptr);
+  gc_set_nl(env0, gc_qnlisp_env);
+  ZUISP_ENV* env1 = new_env(env0);
+  init_qmx_function(env0, env1);
+  return {env0, env1};
 }
 
 }  // namespace
@@ -56,10 +77,7 @@ TEST(AgentStartUp, VersionRecordsAndIdentification) {
 TEST(AgentStartUp, ScriptSlotConstantsLiveInTheRootOnly) {
   init_core();
   ZuThreadScope scope("test");
-  ZUISP_ENV* env0 = new_env(nullptr);
-  gc_set_nl(env0, gc_qnlisp_env);
-  ZUISP_ENV* env1 = new_env(env0);
-  init_qmx_function(env0, env1);
+  auto [env0, env1] = commands_bound();
   const char* kinds[] = {"DEF", "FETCH_1", "FETCH_2", "EDIT_1", "EDIT_2", "VISU_1", "VISU_2", "SAVE"};
   const char* classes[] = {"TP", "MD", "BT"};
   for (int k = 0; k < 8; ++k) {
@@ -82,10 +100,7 @@ TEST(AgentStartUp, ScriptSlotConstantsLiveInTheRootOnly) {
 TEST(AgentStartUp, PointVectorCommandsByEnvironment) {
   init_core();
   ZuThreadScope scope("test");
-  ZUISP_ENV* env0 = new_env(nullptr);
-  gc_set_nl(env0, gc_qnlisp_env);
-  ZUISP_ENV* env1 = new_env(env0);
-  init_qmx_function(env0, env1);
+  auto [env0, env1] = commands_bound();
   const struct {
     const char* name;
     int in_root;    // type bound in env0
@@ -100,6 +115,55 @@ TEST(AgentStartUp, PointVectorCommandsByEnvironment) {
   for (const auto& c : cases) {
     EXPECT_EQ(get_type(bound(env0, c.name)), c.in_root) << c.name;
     EXPECT_EQ(get_type(bound(env1, c.name)), c.in_second) << c.name;
+  }
+}
+
+// Each command is bound in the top environment(s) it belongs to, and only
+// there, with its own function, argument order and form lengths: a peer's
+// interpreter sees the root alone, so a command bound in the wrong one is
+// either given to peers or taken from them; the root and second forms of
+// qmxGetPoint and qmxStatus differ in what they show.
+TEST(AgentStartUp, EveryCommandInItsEnvironmentWithItsArity) {
+  init_core();
+  ZuThreadScope scope("test");
+  auto [env0, env1] = commands_bound();
+  struct Form {
+    ZU_PRIM prim;  // null: not bound in that environment itself
+    int order, min, max;
+  };
+  const struct {
+    const char* name;
+    Form root, second;
+  } cases[] = {
+      {"qmxGetPoint", {qn_qmxGetPoint_n, 1, 3, 3}, {qn_qmxGetPoint_s, 1, 3, 3}},
+      {"qmxCreate", {}, {qn_qmxCreate, 0, 1, -1}},
+      {"qmxClose", {qn_qmxClose, 1, 1, 1}, {}},
+      {"qmxPNMStatus", {}, {qn_qmxPNMStatus, 1, 2, 2}},
+      {"qmxImportPNM", {}, {qn_qmxImportPNM, 1, 6, 6}},
+      {"qmxImportUTM", {}, {qn_qmxImportUTM, 1, 11, 11}},
+      {"qmxExportPNM", {}, {qn_qmxExportPNM, 1, 4, 8}},
+      {"qmxScan", {}, {qn_qmxScan, 1, 3, 3}},
+      {"qmxStatus", {qn_qmxStatus_n, 1, 1, 2}, {qn_qmxStatus_s, 1, 1, 2}},
+      {"qmxCopy", {}, {qn_qmxCopy, 1, 2, -1}},
+      {"qmxCache", {qn_qmxCache, 1, 1, 1}, {}},
+      {"qmxPgPlotInsert", {}, {qn_qmxPgPlotInsert, 0, 3, 3}},
+      {"qmxPgPlotField", {}, {qn_qmxPgPlotField, 1, 1, -1}},
+      {"qmxPgDisplay", {qn_qmxPgDisplay, 1, 2, 2}, {}},
+      {"Get", {qn_qmxGet, 1, 2, 3}, {}},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [env, want, where] : {std::tuple{env0, c.root, "root"}, std::tuple{env1, c.second, "second"}}) {
+      ZU_SEXP* v = bound(env, c.name);
+      if (!want.prim) {
+        EXPECT_EQ(get_type(v), ZU_TYPE_SYMBOL) << c.name << " in the " << where;
+        continue;
+      }
+      ASSERT_EQ(get_type(v), ZU_TYPE_FUNCTION) << c.name << " in the " << where;
+      EXPECT_TRUE(v->func->prim == want.prim) << c.name << " in the " << where;
+      EXPECT_EQ((std::vector<int>{v->func->order, v->func->min, v->func->max}),
+                (std::vector<int>{want.order, want.min, want.max}))
+          << c.name << " in the " << where;
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <climits>
+#include <optional>
 #include <thread>
 
 #include "agent/agent.h"
@@ -87,8 +88,13 @@ class MxEntry : public ::testing::Test {
  protected:
   MxEntry() : scope_("mx entry test") { mx_entry_counter = 0; }
   void TearDown() override { close_all_mx_entry(); }
-  std::string at(const char* name) { return dir_.at(name); }
-  TempDir dir_{"mxentry"};
+  // The folder is made on first use: a death test's child, which ends
+  // before any destructor could remove it, makes none.
+  std::string at(const char* name) {
+    if (!dir_) dir_.emplace("mxentry");
+    return dir_->at(name);
+  }
+  std::optional<TempDir> dir_;
   bool started_ = (agent_init(), true);
   ZuThreadScope scope_;
 };

@@ -131,9 +131,10 @@ class Cli:
             got = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
         return [got.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
 
-    def agent(self, name):
-        """A qnmx reading its script from a pipe, one form at a time."""
-        p = Agent(self, name)
+    def agent(self, name, env=None):
+        """A qnmx reading its script from a pipe, one form at a time (env:
+        variables added to its environment)."""
+        p = Agent(self, name, env)
         self.procs.append(p.proc)
         return p
 
@@ -167,10 +168,10 @@ class Agent:
     (its matrices stay open); ask() waits for the form's reply in the
     replies file."""
 
-    def __init__(self, cli, name):
+    def __init__(self, cli, name, env=None):
         self.out, self.count = cli.path(name + ".out"), 0
         with open(cli.path(name + ".err"), "wb") as err:
-            self.proc = start([cli.qnmx, "/dev/stdin", name + ".out"], cwd=cli.work, env=cli.env,
+            self.proc = start([cli.qnmx, "/dev/stdin", name + ".out"], cwd=cli.work, env=dict(cli.env, **(env or {})),
                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
 
     def ask(self, form):

@@ -270,6 +270,47 @@ TEST_F(MatrixTest, CacheRectangles) {
   EXPECT_EQ(mx_validate({dir.at("r.mx")}), "");
 }
 
+// The held node's words are its own vector of 4-byte elements, read in
+// place with the vector's extents (index_hem's row and column included);
+// nothing while no node is held, for a slot the cache has not, or for a
+// channel of other elements (two-byte, bits, a scalar).
+TEST_F(MatrixTest, HeldNodeWordsInPlace) {
+  TempDir dir("mxwords");
+  MxSpec s{2, {1, 1}, {2, 2}, {8, 8},
+           {{&mx_type_uint32_v, kMxChFile, nullptr, 0}, {&mx_type_int16_v, kMxChFile, nullptr, 0},
+            {&mx_type_bit_v, kMxChFile, nullptr, 0}, {&mx_type_uint32, kMxChFile, nullptr, 0}}};
+  s.flags = kMxIndexHem;
+  MATRIX* m = nullptr;
+  ASSERT_EQ(open_mx_file(&m, dir.at("w.mx"), s), 0);
+  {
+    Cache k(m, {0, 1, 2, 3});
+    int64_t w = -1, h = -1, at[3] = {};
+    EXPECT_EQ(mx_cache_node_words(&k.c, 0, &w, &h), nullptr);
+    std::vector<uint32_t> words(16);
+    for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint32_t>(0xA0000000u + i);
+    ASSERT_EQ(write_mx_cache_rect(&k.c, MX_PIXEL_RECT{0, 0, 4, 4, 4, 4}, 0, 4, words.data(), nullptr, at), 0);
+    const int64_t dc[3] = {0, 4, 4};
+    ASSERT_EQ(get_mx_cache(&k.c, dc), 0);
+    const uint8_t* p = mx_cache_node_words(&k.c, 0, &w, &h);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ((std::vector<int64_t>{w, h}), (std::vector<int64_t>{5, 5}));
+    for (int64_t y = 0; y < 4; ++y)
+      for (int64_t x = 0; x < 4; ++x) {
+        uint32_t v;
+        std::memcpy(&v, p + (y * w + x) * 4, 4);
+        EXPECT_EQ(v, words[static_cast<size_t>(y * 4 + x)]) << x << " " << y;
+      }
+    for (int slot : {1, 2, 3, 4, -1}) {
+      w = h = -1;
+      EXPECT_EQ(mx_cache_node_words(&k.c, slot, &w, &h), nullptr) << slot;
+      EXPECT_EQ((std::vector<int64_t>{w, h}), (std::vector<int64_t>{-1, -1})) << slot;
+    }
+    flush_mx_cache(&k.c, 0);
+    EXPECT_EQ(mx_cache_node_words(&k.c, 0, &w, &h), nullptr);
+  }
+  close_matrix(m);
+}
+
 // A cache marks changed only the nodes it wrote (stored nodes it then only
 // reads are released clean), and with index_hem a run across nodes lands
 // where its coordinates say, though each vector holds one element more.

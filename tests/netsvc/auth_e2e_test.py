@@ -26,6 +26,8 @@ rotate     a changed access file counts at once: a password rotated in the
            root's file, a file added later, a removed file
 edits      a peer's Rm and Mv never touch an access file, are judged where
            symlinks lead, and are refused outside every tree
+dirs       a peer's Mv or recursive Rm of a directory is judged on every
+           entry in it, as each would be alone
 """
 import os
 import random
@@ -563,6 +565,39 @@ def group_edits():
         cli.expect(form, (not denied(reply), not os.path.exists(path)), (allowed, allowed))
 
 
+def group_dirs():
+    """A peer moves or removes a directory only when each entry in it could
+    be moved or removed alone: the rules of the directories above match
+    each entry by its own name, so a directory whose name no rule matches
+    still carries the matrices they guard."""
+    ref = make_matrix("fixture")
+    tree = cli.path("db/zudocs")
+    for d in ("vault/sub.x", "vault/plain", "vault/logs.d", "open/sub.y", "open/logs.d"):
+        os.makedirs(f"{tree}/{d}")
+        shutil.copy(f"{tree}/fixture/m.lod", f"{tree}/{d}/m.lod")
+    os.makedirs(f"{tree}/vault/notes.d")
+    access("vault", '(service name="pw" type="fix-user-passwd" user="u" passwd="x") (target prefix=".lod" "pw")')
+    for name in ("vault/plain/notes.txt", "vault/notes.d/a.txt", "open/sub.y/a.txt"):
+        open(f"{tree}/{name}", "w").close()
+    server, port = listener("server")
+    cases = [  # (form, the path it would move or remove, allowed)
+        (f'(Mv "{tree}/vault/sub.x" "{tree}/open/sub.x")', f"{tree}/vault/sub.x/m.lod", False),
+        (f'(Rm flag="rec" "{tree}/vault/logs.d")', f"{tree}/vault/logs.d/m.lod", False),
+        (f'(Mv "{tree}/vault/plain/m.lod" "{tree}/open/m.lod")', f"{tree}/vault/plain/m.lod", False),
+        (f'(Rm "{tree}/vault/plain/m.lod")', f"{tree}/vault/plain/m.lod", False),
+        (f'(Mv "{tree}/vault/notes.d" "{tree}/open/notes.d")', f"{tree}/vault/notes.d/a.txt", True),
+        (f'(Rm "{tree}/vault/plain/notes.txt")', f"{tree}/vault/plain/notes.txt", True),
+        (f'(Mv "{tree}/open/sub.y" "{tree}/open/sub.z")', f"{tree}/open/sub.y/m.lod", True),
+        (f'(Rm flag="rec" "{tree}/open/logs.d")', f"{tree}/open/logs.d/m.lod", True),
+    ]
+    replies, _ = cli.run([CONNECT] + [f"(Remote iid {form})" for form, _, _ in cases], name="dirs", args=[port],
+                         env={"HOME": home_with("dirs", "")})
+    for (form, path, allowed), reply in zip(cases, replies[1:]):
+        cli.expect(form, (not denied(reply), not os.path.exists(path)), (allowed, allowed))
+    got, replies = fetch("moved", port, "/open/sub.x/m.lod")
+    cli.expect("the guarded node is not readable where a peer put it", got == ref, False)
+
+
 def fds(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
@@ -609,7 +644,7 @@ def group_churn():
 
 try:
     {"password": group_password, "localroot": group_localroot, "churn": group_churn, "client": group_client,
-     "rotate": group_rotate, "edits": group_edits}[GROUP]()
+     "rotate": group_rotate, "edits": group_edits, "dirs": group_dirs}[GROUP]()
 except Exception as e:  # a reply that is not what it should be
     cli.fail(f"{type(e).__name__}: {e}")
     raise

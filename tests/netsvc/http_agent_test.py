@@ -12,7 +12,6 @@ under a small budget for peer input. hostile: escaped pages, a body past
 the cap, 1000 concurrent clients, slow senders."""
 import os
 import re
-import select
 import shutil
 import signal
 import socket
@@ -99,9 +98,9 @@ class Process:
         self.stderr.close()
 
 
-def curl(port, path, *args):
+def curl(port, path, *args, input_bytes=None):
     return subprocess.run(["curl", "--noproxy", "*", "-sS"] + list(args) + ["http://%s:%d%s" % (HOST, port, path)],
-                          capture_output=True, timeout=120)
+                          input=input_bytes, capture_output=True, timeout=120)
 
 
 def read_all(s):
@@ -279,10 +278,25 @@ def remote(tmp):
           "the trace tells what failed: %r" % err)
 
 
+def unread(port, client):
+    """Bytes the server on port has not yet read from the connection whose
+    client end is client (its receive queue), or None when it is gone."""
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            local, remote = fields[1].split(":")[1], fields[2].split(":")[1]
+            if int(local, 16) == port and int(remote, 16) == client.getsockname()[1]:
+                return int(fields[4].split(":")[1], 16)
+    return None
+
+
 def budget(tmp):
-    """Request bodies count against the budget for peer input (8 MiB here):
-    a body that would pass it, beside the bodies of requests in progress,
-    gets 503 before any of it is read."""
+    """Request bodies count against the budget for peer input (8 MiB here)
+    as their bytes arrive, one peer address at most a quarter of it: a body
+    announced over that quarter gets 503 before any of it is read; a body
+    whose bytes would take its address past the quarter, beside another
+    body of the same address, gets 503 once they do, while another
+    address's body and the first are served."""
     d = driver(tmp, ["/hello"], env={"QNMX_LINK_BUDGET_MIB": "8"})
     mib = 1 << 20
     head = b"POST /hello HTTP/1.1\r\nContent-Length: %d\r\n\r\n"
@@ -292,21 +306,70 @@ def budget(tmp):
 
     r = raw(d.port, head % (9 * mib), timeout=60)
     check(refused(r), "more than the whole budget never fits: %r" % r[:200])
-    # Two bodies that together pass it: whichever is charged second is
-    # refused at once, the other is served.
-    a, b = (socket.create_connection((HOST, d.port), timeout=60) for _ in range(2))
-    a.sendall(head % (6 * mib))
-    b.sendall(head % (4 * mib))
-    ready, _, _ = select.select([a, b], [], [], 60)
-    if check(len(ready) == 1, "one of 6 and 4 MiB is answered before either body is sent: %d" % len(ready)):
-        other, size = (b, 4 * mib) if ready[0] is a else (a, 6 * mib)
-        r = read_all(ready[0])
-        check(refused(r), "the one answered is refused: %r" % r[:200])
-        other.sendall(os.urandom(size))
-        r = read_all(other)
-        check(r.startswith(b"HTTP/1.1 200 OK\r\n") and r.endswith(b"\r\n\r\n%d" % size), "the other: %r" % r[:200])
-    a.close()
-    b.close()
+    r = raw(d.port, head % (3 * mib), timeout=60)
+    check(refused(r), "more than a quarter of it never fits: %r" % r[:200])
+    # a holds 1 MiB of its body, one byte still to come; b's bytes take
+    # 127.0.0.1 past 2 MiB with its last byte, so the server has read all
+    # it was sent when it refuses.
+    a = socket.create_connection((HOST, d.port), timeout=60)
+    a.sendall(head % (mib + 1) + os.urandom(mib))
+    check(wait_until(lambda: unread(d.port, a) == 0, 60), "the first body is read up to its last byte")
+    b = socket.create_connection((HOST, d.port), timeout=60)
+    b.sendall(head % (mib + 1) + os.urandom(mib + 1))
+    r = read_all(b)
+    check(refused(r), "a second body of the same address past its quarter: %r" % r[:200])
+    c = socket.create_connection((HOST, d.port), timeout=60, source_address=("127.0.0.2", 0))
+    c.sendall(head % (mib + 1) + os.urandom(mib + 1))
+    r = read_all(c)
+    check(r.startswith(b"HTTP/1.1 200 OK\r\n") and r.endswith(b"\r\n\r\n%d" % (mib + 1)),
+          "the same body from another address: %r" % r[:200])
+    a.sendall(b"x")
+    r = read_all(a)
+    check(r.startswith(b"HTTP/1.1 200 OK\r\n") and r.endswith(b"\r\n\r\n%d" % (mib + 1)), "the first: %r" % r[:200])
+    for s in (a, b, c):
+        s.close()
+    check(d.alive(), "the driver lives")
+    d.stop()
+
+
+def held(tmp):
+    """Connections that announce a body and send nothing hold none of the
+    budget for peer input (16 MiB here): while 17 of them wait, each as long
+    as one peer may, an honest POST and a new line link are answered; the
+    idle guard (2 s here) ends them without evaluating them."""
+    d = driver(tmp, ["/hello"], env={"QNMX_LINK_BUDGET_MIB": "16", "QNMX_HTTP_BODY_IDLE": "2"})
+    silent = []
+    for _ in range(17):
+        s = socket.create_connection((HOST, d.port), timeout=60)
+        s.sendall(b"POST /hello HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % (4 << 20))
+        silent.append(s)
+    r = curl(d.port, "/hello", "-i", "--max-time", "60", "--data-binary", "@-", input_bytes=b"x" * 65536)
+    check(r.stdout.startswith(b"HTTP/1.1 200 OK\r\n") and r.stdout.endswith(b"\r\n\r\n65536"),
+          "an honest POST beside them: %r" % r.stdout[:200])
+    # A link already open leads the links' reading; the new one reads only
+    # while the budget has room.
+    links = [socket.create_connection((HOST, d.port), timeout=30) for _ in range(2)]
+    for s in links:
+        s.sendall(b"\n")
+        got = read_until(s, b"</Permission>\n")
+    try:
+        links[1].sendall(b"(List 1 2)\n")
+        got += read_until(links[1], b"</Result>\n")
+    except OSError as e:
+        got += b"%r" % e
+    check(b"<Permission>Allow</Permission>" in got and b"</Result>" in got, "a new line link beside them: %r" % got)
+    for s in links:
+        s.close()
+    replies = []
+    for s in silent:
+        s.settimeout(30)
+        try:
+            replies.append(read_all(s))
+        except OSError:
+            replies.append(b"no reply")
+        s.close()
+    stalled = [r for r in replies if r.startswith(b"HTTP/1.1 500 ") and b"request body stalled" in r]
+    check(len(stalled) == 17, "the idle guard ends each unevaluated: %r" % sorted(set(r[:120] for r in replies)))
     check(d.alive(), "the driver lives")
     d.stop()
 
@@ -354,7 +417,7 @@ def main():
             sys.exit("%s is not installed (scripts/setup.sh installs it)" % tool)
     tmp = tempfile.mkdtemp()
     try:
-        {"clients": clients, "remote": remote, "budget": budget, "hostile": hostile}[GROUP](tmp)
+        {"clients": clients, "remote": remote, "budget": budget, "held": held, "hostile": hostile}[GROUP](tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     if failures:

@@ -9,43 +9,27 @@
 
 #include "runtime/services.h"
 #include "stream/stream.h"
+#include "support/zulib/library_start.h"
 #include "text/codemethod.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/printer.h"
 #include "zulib/library.h"
 
-// The library bound once into the real top environments.
+// The library bound once into the real top environments over the
+// language core alone: no interpreter runtime, whose break check would stop
+// evaluations on threads without an interpreter.
 inline void init_library_once() {
-  static bool done = [] {
-    // The language core alone: no interpreter runtime, whose break check
-    // would stop evaluations on threads without an interpreter.
+  bind_library_once([] {
     init_stream();
     init_qnlisp();
-    static char prog[] = "prog";
-    static char* argv[] = {prog, nullptr};
-    init_function(qnlisp_top_env0, qnlisp_top_env1, 1, argv);
-    return true;
-  }();
-  (void)done;
+  });
 }
 
 // A value as a reply shows it, with an error written as
-// "error <hex code> <function> <data>" (no site or position).
-inline std::string shown(ZU_SEXP* v) {
-  STREAM* st = s_open_string_write(utf8_cm);
-  if (get_type(v) == ZU_TYPE_ERROR) {
-    s_printf(st, "error %x ", v->error->code);
-    print_sexp(st, get_string(v->error->func), 0);
-    s_printf(st, " ");
-    print_sexp(st, v->error->data, 0);
-  } else {
-    print_sexp(st, v, 0);
-  }
-  std::string r = s_get_string(st);
-  d_s_close(st);
-  return r;
-}
+// "error <hex code> <function> <data>" (the function as a string; no site
+// or position).
+inline std::string shown(ZU_SEXP* v) { return shown_value(v, ErrorFunc::kQuoted); }
 
 // Evaluates every form of `text` in order in env; the value of the last.
 // The caller holds a ZuThreadScope.

@@ -1,0 +1,24 @@
+#!/bin/bash
+# Runs the tests of a test binary that match a gtest filter with TMPDIR set
+# to a fresh folder of their own, and fails when they fail or leave anything
+# in it (a death test's child ends inside the test, before any destructor
+# that would remove what it made).
+# Usage: leaves_nothing.sh BINARY FILTER
+set -u
+dir=$(mktemp -d) || exit 1
+log=$(mktemp) || exit 1
+TMPDIR=$dir "$1" --gtest_filter="$2" >"$log" 2>&1
+status=$?
+left=$(ls -A "$dir")
+rm -rf "$dir"
+if [ "$status" -ne 0 ]; then
+  cat "$log"
+  rm -f "$log"
+  exit 1
+fi
+rm -f "$log"
+if [ -n "$left" ]; then
+  echo "left behind in TMPDIR:" $left
+  exit 1
+fi
+echo "nothing left behind"
