@@ -10,6 +10,8 @@
 #include "base/leaf_mutex.h"
 #include "base/lock.h"
 #include "base/paths.h"
+#include "runtime/interp.h"
+#include "runtime/remote.h"
 #include "stream/stream.h"
 #include "text/lchar.h"
 #include "zu/gc.h"
@@ -36,6 +38,8 @@ struct LINK_METER {
   uint64_t eval_epoch;
   int evaluating;
   std::chrono::steady_clock::time_point eval_start;
+  // Its peer's evaluations in the collected heap (attached threads).
+  GC_SHARE share;
   int64_t held() const { return reading + queued + reply; }
 };
 
@@ -409,10 +413,17 @@ void link_release(LINK_METER* m, int64_t charge) {
   released(charge);
 }
 
-bool link_eval_begin(LINK_METER* m, bool wait, bool (*gone)(void* arg), void* arg,
-                     std::atomic<int64_t>** before) {
+bool link_for_peer(const ZU_INTERPRETER* zui) {
+  char kind = zui ? zui->a_type : 0;
+  return kind == ZUI_IPC || kind == ZUI_ACCEPT || kind == ZUI_CONNECT || eval_origin().for_peer;
+}
+
+bool link_eval_begin(LINK_METER* m, bool wait, bool for_peer, bool (*gone)(void* arg), void* arg,
+                     LINK_EVAL_SAVE* before) {
   if (!m) {
-    *before = gc_attach_meter(nullptr);
+    before->meter = gc_attach_meter(nullptr);
+    before->share = nullptr;
+    before->shared = false;
     return true;
   }
   Budget& b = B();
@@ -433,12 +444,15 @@ bool link_eval_begin(LINK_METER* m, bool wait, bool (*gone)(void* arg), void* ar
     }
   }
   if (!begun && !wait_for_room(b.room_eval, _relay_may_go, begin, [gone, arg] { return gone(arg); })) return false;
-  *before = gc_attach_meter(&m->eval_bytes);
+  before->meter = gc_attach_meter(&m->eval_bytes);
+  before->share = for_peer ? gc_attach_share(&m->share) : nullptr;
+  before->shared = for_peer;
   return true;
 }
 
-void link_eval_end(LINK_METER* m, std::atomic<int64_t>* before) {
-  gc_attach_meter(before);
+void link_eval_end(LINK_METER* m, const LINK_EVAL_SAVE& before) {
+  gc_attach_meter(before.meter);
+  if (before.shared) gc_attach_share(before.share);
   if (!m) return;
   {
     std::lock_guard<LeafMutex> l(B().mu);

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
+#include "base/alloc.h"
 #include "zu/env.h"
 #include "zu/env_impl.h"
 
@@ -98,7 +101,7 @@ void bind_attributes(ZUISP_ENV* env, ZU_SYM_FIELD* sf) {
 // is released when it ends, except its result.
 class EvalFrame {
  public:
-  EvalFrame() : mark_(gc_root_mark()) {}
+  EvalFrame() : mark_(gc_root_mark()), frames_(gc_frame_mark()) {}
   ~EvalFrame() {
     if (open_) gc_root_release(mark_, nullptr, nullptr);
   }
@@ -107,13 +110,30 @@ class EvalFrame {
     gc_root_release(mark_, r, gc_qn_sexp);
     return r;
   }
+  // After a refusal: the frames the call opened and its roots go, so what
+  // it made so far is garbage.
+  void unwind() {
+    gc_unwind_frames(frames_);
+    gc_root_release(mark_, nullptr, nullptr);
+  }
   EvalFrame(const EvalFrame&) = delete;
   EvalFrame& operator=(const EvalFrame&) = delete;
 
  private:
   size_t mark_;
+  int frames_;
   bool open_ = true;
 };
+
+// The error of a call whose memory was refused: "memory" from the head's
+// name. Its few cells may go over the budget; the collector is told that
+// the refused work is garbage now.
+[[gnu::noinline, gnu::cold]] ZU_SEXP* memory_refused(ZU_SEXP* form, EvalFrame& frame) {
+  frame.unwind();
+  NoRefusal grant;
+  gc_note_refusal();
+  return position_error(form, ZU_ER_MEMORY, "eval", list(get_string_ascii("memory")));
+}
 
 // The break check's countdown: the clock is read every 64th call form only.
 constinit thread_local int tl_break_countdown = 1;
@@ -321,10 +341,29 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
   return fn->prim(env, args, fn->args_env, sf, fn->sp_env);
 }
 
+ZU_SEXP* eval_call(ZUISP_ENV* env, ZU_SEXP* form);
+
+// Each call form is a refusal zone (base/alloc.h): memory it cannot have
+// ends it with an error value instead of the process, the innermost call
+// whose work asked for it naming itself.
 ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
   if (zu_stack_low()) return depth_error(form);
   if (ZU_SEXP* b = break_check(form)) return b;
   EvalFrame frame;
+  ZU_SEXP* r;
+  try {
+    RefusalZone zone;
+    r = eval_call(env, form);
+  } catch (const std::bad_alloc&) {
+    r = memory_refused(form, frame);
+  } catch (const std::length_error&) {
+    r = memory_refused(form, frame);
+  }
+  return frame.keep(r);
+}
+
+// The call of form, its head looked up.
+inline ZU_SEXP* eval_call(ZUISP_ENV* env, ZU_SEXP* form) {
   ZU_SEXP* head = form->pair.car;
   ZU_SEXP* r = form;
   switch (get_type(head)) {
@@ -363,7 +402,7 @@ ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
     default:
       break;  // a list whose head is no name or function stands for itself
   }
-  return frame.keep(r);
+  return r;
 }
 
 }  // namespace
