@@ -312,11 +312,16 @@ uint64_t default_heap_budget() {
 
 // ---- root stacks
 
+// The stack grows with the blocks it pins, each of which the budget has
+// admitted (collecting first when that may help); a collection here would
+// free the block being pinned, so the stack is refused only when it alone
+// would pass a quarter of the budget.
 void GcThread::grow_roots() {
   size_t n = root_cap();
   size_t cap = n ? n * 2 : 256;
   uint64_t more = (cap - n) * sizeof(Root);
-  heap_admit(this, more, false);  // the block being pinned is not pinned yet
+  if (cap * sizeof(Root) > g_heap->heap_budget.load(std::memory_order_relaxed) / 4 && alloc_refusable())
+    throw AllocRefused();
   resize_roots(cap);
   if (share) share->since.fetch_add(static_cast<int64_t>(more), std::memory_order_relaxed);
 }
