@@ -20,7 +20,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
+from checks import check, failures, free_port, line_link as link, listening, start, stop, wait_until  # noqa: E402
 
 QNMX = os.path.realpath(sys.argv[1])
 MIB = 1 << 20
@@ -74,19 +74,6 @@ def rss(p, key):
             return next((int(l.split()[1]) * 1024 for l in f if l.startswith(key + ":")), 0)
     except OSError:
         return 0
-
-
-def link(port, timeout=30):
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    s.sendall(b"\n")
-    got = b""
-    while b"</Permission>" not in got:
-        c = s.recv(4096)
-        if not c:
-            s.close()
-            raise ConnectionError("closed before its admission")
-        got += c
-    return s
 
 
 def ask(s, form, timeout=120):
