@@ -74,7 +74,16 @@ BlockHeader* header_of(const void* ptr, const char* label) {
 
 }  // namespace
 
-constinit thread_local int alloc_tl_zone = 0;
+namespace {
+std::atomic<bool (*)()> zone_hook{nullptr};
+}  // namespace
+
+void set_alloc_zone_hook(bool (*in_zone)()) { zone_hook.store(in_zone); }
+
+bool alloc_refusable() {
+  bool (*in_zone)() = zone_hook.load(std::memory_order_relaxed);
+  return in_zone && in_zone() && task_holds() == 0;
+}
 
 void alloc_fail(size_t size, const char* where) {
   if (alloc_refusable()) throw AllocRefused();

@@ -3,13 +3,14 @@
 // accounted per site (MemoryStatistics).
 //
 // Refusals. Code that can answer a failed allocation with an error opens a
-// refusal zone (the evaluator, around each call form it evaluates). Inside
-// one, while the thread holds no task lock (task_holds, base/lock.h), an
-// allocation that cannot be met throws AllocRefused (a std::bad_alloc),
-// which the zone's opener catches; the code between must give back what it
-// holds by destructors alone, which the lock rule makes true of locks.
-// Anywhere else running out of memory stops the process, with a message
-// that says so: bookkeeping that has no way to report it.
+// refusal zone (the evaluator, around each call form it evaluates; the
+// layer that opens them says through a hook whether the calling thread is
+// in one). Inside one, while the thread holds no task lock (task_holds,
+// base/lock.h), an allocation that cannot be met throws AllocRefused (a
+// std::bad_alloc), which the zone's opener catches; the code between must
+// give back what it holds by destructors alone, which the lock rule makes
+// true of locks. Anywhere else running out of memory stops the process,
+// with a message that says so: bookkeeping that has no way to report it.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +18,9 @@
 
 #include "base/lock.h"
 
-// Refusal zones the calling thread is in (RefusalZone); 0 outside them and
-// under NoRefusal.
-extern constinit thread_local int alloc_tl_zone;
+// Installs the test of a refusal zone (once, at start-up); without one no
+// allocation is refused by a throw.
+void set_alloc_zone_hook(bool (*in_zone)());
 
 class AllocRefused : public std::bad_alloc {
  public:
@@ -27,31 +28,10 @@ class AllocRefused : public std::bad_alloc {
 };
 
 // Whether an allocation of the calling thread may be refused by a throw.
-inline bool alloc_refusable() { return alloc_tl_zone > 0 && task_holds() == 0; }
+bool alloc_refusable();
 // An allocation of size bytes at `where` cannot be met: throws AllocRefused
 // when refusable, else stops the process saying it is out of memory.
 [[noreturn]] void alloc_fail(size_t size, const char* where);
-
-// RAII: the scope is a refusal zone (for the code that catches AllocRefused).
-class RefusalZone {
- public:
-  RefusalZone() { ++alloc_tl_zone; }
-  ~RefusalZone() { --alloc_tl_zone; }
-  RefusalZone(const RefusalZone&) = delete;
-  RefusalZone& operator=(const RefusalZone&) = delete;
-};
-// RAII: nothing in the scope is refused by a throw (code that must finish,
-// such as the building of the error that reports a refusal).
-class NoRefusal {
- public:
-  NoRefusal() : saved_(alloc_tl_zone) { alloc_tl_zone = 0; }
-  ~NoRefusal() { alloc_tl_zone = saved_; }
-  NoRefusal(const NoRefusal&) = delete;
-  NoRefusal& operator=(const NoRefusal&) = delete;
-
- private:
-  int saved_;
-};
 
 // Returns size bytes (contents not initialised), never null: memory that
 // cannot be had is refused or stops the process (above).

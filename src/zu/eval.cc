@@ -98,30 +98,39 @@ void bind_attributes(ZUISP_ENV* env, ZU_SYM_FIELD* sf) {
 }
 
 // A frame around the evaluation of one call form: what the call allocates
-// is released when it ends, except its result.
+// is released when it ends, except its result. It is a refusal zone
+// (base/alloc.h) while open.
 class EvalFrame {
  public:
-  EvalFrame() : mark_(gc_root_mark()), frames_(gc_frame_mark()) {}
+  EvalFrame() {
+    GcRootStack* r = gc_tl_roots;
+    mark_ = r ? static_cast<size_t>(r->top - r->base) : 0;
+    if (r) ++r->zone;
+  }
   ~EvalFrame() {
-    if (open_) gc_root_release(mark_, nullptr, nullptr);
+    if (open_) close(nullptr);
   }
   ZU_SEXP* keep(ZU_SEXP* r) {
     open_ = false;
-    gc_root_release(mark_, r, gc_qn_sexp);
+    close(r);
     return r;
   }
-  // After a refusal: the frames the call opened and its roots go, so what
-  // it made so far is garbage.
+  // After a refusal: the frames the call opened (the call pins its head
+  // before any, see eval_call) and its roots go, so what it made so far is
+  // garbage.
   void unwind() {
-    gc_unwind_frames(frames_);
+    gc_unwind_frames(mark_);
     gc_root_release(mark_, nullptr, nullptr);
   }
   EvalFrame(const EvalFrame&) = delete;
   EvalFrame& operator=(const EvalFrame&) = delete;
 
  private:
+  void close(ZU_SEXP* kept) {
+    if (GcRootStack* r = gc_tl_roots) --r->zone;
+    gc_root_release(mark_, kept, gc_qn_sexp);
+  }
   size_t mark_;
-  int frames_;
   bool open_ = true;
 };
 
@@ -352,7 +361,6 @@ ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
   EvalFrame frame;
   ZU_SEXP* r;
   try {
-    RefusalZone zone;
     r = eval_call(env, form);
   } catch (const std::bad_alloc&) {
     r = memory_refused(form, frame);
@@ -390,6 +398,7 @@ inline ZU_SEXP* eval_call(ZUISP_ENV* env, ZU_SEXP* form) {
       break;
     }
     case ZU_TYPE_FUNCTION:
+      gc_set_nl(head, gc_qn_sexp);  // a refusal unwinds the frames opened after this root
       r = call(env, head, form);
       break;
     case ZU_TYPE_LIST: {

@@ -886,6 +886,7 @@ void minit() {
   std::call_once(once, [] {
     G().heap_budget.store(default_heap_budget());
     set_blocking_hooks(hook_leave, hook_enter);
+    set_alloc_zone_hook([] { return gc_zone_depth() > 0; });
     // Large blocks (a long reply, a link's token text) come straight from
     // the system and go back to it when freed. Without a fixed threshold
     // the allocator raises its own after the first such free, and each
@@ -980,7 +981,6 @@ void gc_release_block(void* block) {
 void gc_push(void* block, GC_MARK_FUNC mark, const char* label) {
   GcThread* t = me_or_new();
   t->frames.push_back(Frame{t->nroots(), label});
-  t->roots.frames = static_cast<int>(t->frames.size());
   if (block) t->push_root(block, mark);
 }
 
@@ -991,21 +991,38 @@ void gc_pop(void* block, GC_MARK_FUNC mark) {
   if (start > t->nroots()) er_panic("gc_pop(2)");  // roots released below the frame
   t->roots.top = t->roots.base + start;
   t->frames.pop_back();
-  t->roots.frames = static_cast<int>(t->frames.size());
   t->shrink_roots();
   if (block) t->push_root(block, mark);
 }
 
-void gc_unwind_frames(int depth) {
-  GcThread* t = me();
-  if (!t || depth < 0) return;
-  while (static_cast<int>(t->frames.size()) > depth) {
+namespace {
+
+// Closes t's frames beyond the first `depth`.
+void unwind_to_depth(GcThread* t, size_t depth) {
+  while (t->frames.size() > depth) {
     size_t start = t->frames.back().start;
     if (start <= t->nroots()) t->roots.top = t->roots.base + start;
     t->frames.pop_back();
   }
-  t->roots.frames = static_cast<int>(t->frames.size());
 }
+
+}  // namespace
+
+void gc_unwind_frames(size_t mark) {
+  GcThread* t = me();
+  if (!t) return;
+  size_t depth = t->frames.size();
+  while (depth > 0 && t->frames[depth - 1].start > mark) --depth;
+  unwind_to_depth(t, depth);
+}
+
+NoRefusal::NoRefusal() {
+  GcThread* t = me_or_new();
+  saved_ = t->roots.zone;
+  t->roots.zone = 0;
+}
+
+NoRefusal::~NoRefusal() { me_or_new()->roots.zone = saved_; }
 
 GC_SHARE* gc_attach_share(GC_SHARE* share) {
   GcThread* t = me_or_new();
@@ -1232,7 +1249,8 @@ ZuThreadScope::~ZuThreadScope() {
   GcThread* t = me();
   // A refusal unwinding through the scope may pass frames that code on the
   // way pushed without an object to pop them.
-  if (static_cast<int>(t->frames.size()) > depth_ && std::uncaught_exceptions() > 0) gc_unwind_frames(depth_);
+  if (static_cast<int>(t->frames.size()) > depth_ && std::uncaught_exceptions() > 0)
+    unwind_to_depth(t, static_cast<size_t>(depth_));
   if (static_cast<int>(t->frames.size()) != depth_) er_panic("ZuThreadScope(1)");
   --t->scopes;
   gc_pop(nullptr, nullptr);

@@ -67,7 +67,7 @@ struct GcRootStack {
   GcRoot* base = nullptr;
   GcRoot* top = nullptr;
   GcRoot* cap = nullptr;
-  int frames = 0;  // frames open (gc_frame_depth), for a catch that unwinds to them
+  int zone = 0;  // refusal zones open (base/alloc.h): the evaluator's call forms
 };
 extern constinit thread_local GcRootStack* gc_tl_roots;
 // Out-of-line parts: a root pushed when the stack is full or missing, and
@@ -153,14 +153,28 @@ inline void gc_root_release(size_t mark, void* block, GC_MARK_FUNC f) {
 }
 // Number of frames the calling thread has open.
 int gc_frame_depth();
-inline int gc_frame_mark() {
+// Refusal zones the calling thread is in (GcRootStack::zone).
+inline int gc_zone_depth() {
   GcRootStack* r = gc_tl_roots;
-  return r ? r->frames : 0;
+  return r ? r->zone : 0;
 }
-// After an exception: closes the calling thread's frames down to `depth`
-// open (what a gc_frame_mark taken before the throw answered), dropping
-// their roots, so that what they pinned becomes garbage.
-void gc_unwind_frames(int depth);
+// RAII: nothing in the scope is refused by a throw (code that must finish,
+// such as the building of the error that reports a refusal).
+class NoRefusal {
+ public:
+  NoRefusal();
+  ~NoRefusal();
+  NoRefusal(const NoRefusal&) = delete;
+  NoRefusal& operator=(const NoRefusal&) = delete;
+
+ private:
+  int saved_;
+};
+// After an exception: closes the calling thread's frames that were opened
+// after its root count was `mark` (a gc_root_mark taken before the throw;
+// a root was pinned after it before any such frame opened, so that theirs
+// begin above it), dropping their roots: what they pinned is garbage.
+void gc_unwind_frames(size_t mark);
 // Stops the process when the calling thread has frames open beyond those of
 // its ZuThreadScopes (a frame leaked by a task).
 void gc_check_no_frames(const char* label);

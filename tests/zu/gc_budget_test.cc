@@ -130,7 +130,7 @@ TEST_F(HeapBudget, ARefusedCallAnswersMemoryAndTheEvaluatorGoesOn) {
     }
     EXPECT_EQ(gc_frame_depth(), frames);
     EXPECT_EQ(gc_root_mark(), roots + 1);
-    EXPECT_EQ(alloc_tl_zone + task_holds(), 0);
+    EXPECT_EQ(gc_zone_depth() + task_holds(), 0);
     gc_root_release(roots, nullptr, nullptr);
     gc_attach_share(nullptr);
     gc_collect_now();
