@@ -424,6 +424,7 @@ bool link_eval_begin(LINK_METER* m, bool wait, bool for_peer, bool (*gone)(void*
     before->meter = gc_attach_meter(nullptr);
     before->share = nullptr;
     before->shared = false;
+    before->refusals = gc_thread_refusals();
     return true;
   }
   Budget& b = B();
@@ -447,12 +448,14 @@ bool link_eval_begin(LINK_METER* m, bool wait, bool for_peer, bool (*gone)(void*
   before->meter = gc_attach_meter(&m->eval_bytes);
   before->share = for_peer ? gc_attach_share(&m->share) : nullptr;
   before->shared = for_peer;
+  before->refusals = gc_thread_refusals();
   return true;
 }
 
 void link_eval_end(LINK_METER* m, const LINK_EVAL_SAVE& before) {
   gc_attach_meter(before.meter);
   if (before.shared) gc_attach_share(before.share);
+  if (gc_thread_refusals() != before.refusals) gc_request_collection();
   if (!m) return;
   {
     std::lock_guard<LeafMutex> l(B().mu);

@@ -95,6 +95,7 @@ struct LINK_EVAL_SAVE {
   std::atomic<int64_t>* meter;
   GC_SHARE* share;  // with `shared`: the share attached before
   bool shared;
+  uint64_t refusals;  // gc_thread_refusals() at the start
 };
 // Before m's relay evaluates a form: with `wait`, waits while the replies
 // being written and the evaluations in progress (what each allocated since
@@ -102,7 +103,8 @@ struct LINK_EVAL_SAVE {
 // thread allocates as m's evaluation in progress, and with for_peer in m's
 // heap share (*before: what link_eval_end restores), and answers true;
 // false, with nothing begun, when gone(arg) said meanwhile that the link is
-// ending. The memory lock is held.
+// ending. The memory lock is held. An evaluation whose memory was refused
+// asks for a collection as it ends: what it made is garbage from then on.
 bool link_eval_begin(LINK_METER* m, bool wait, bool for_peer, bool (*gone)(void* arg), void* arg,
                      LINK_EVAL_SAVE* before);
 void link_eval_end(LINK_METER* m, const LINK_EVAL_SAVE& before);

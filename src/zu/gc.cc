@@ -469,6 +469,8 @@ void notify_task() {
 // Collected bytes the calling thread has taken (pages of cells and large
 // blocks), for gc_thread_allocated.
 constinit thread_local uint64_t tl_allocated = 0;
+// Refusals the calling thread caught (gc_note_refusal).
+constinit thread_local uint64_t tl_refusals = 0;
 // The meter attached to the calling thread (gc_attach_meter), or null.
 constinit thread_local std::atomic<int64_t>* tl_meter = nullptr;
 
@@ -822,6 +824,9 @@ int collect(uint64_t seen = kAnyCollection) {
     if (hooks.sp_gc) hooks.sp_gc();
     drain();
     gc_core_purge_atoms();
+    // A long structure leaves a long mark stack (a member waits there for
+    // each cell of a list walked): it goes back with the rest.
+    if (g.mark_stack.capacity() > kKeptRoots) std::vector<Root>().swap(g.mark_stack);
     sweep();
     env_note_collection();  // freed environments' addresses may be reused
     if (hooks.after_gc) hooks.after_gc();
@@ -1032,9 +1037,11 @@ GC_SHARE* gc_attach_share(GC_SHARE* share) {
 }
 
 void gc_note_refusal() {
+  ++tl_refusals;
   G().refused.store(true);
-  notify_task();
 }
+
+uint64_t gc_thread_refusals() { return tl_refusals; }
 
 void gc_set_heap_budget(uint64_t bytes) {
   minit();

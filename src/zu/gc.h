@@ -318,10 +318,13 @@ struct GC_SHARE {
 // Attaches the calling thread to share (null: to none) and answers the share
 // it was attached to. The caller keeps share alive until it detaches.
 GC_SHARE* gc_attach_share(GC_SHARE* share);
-// A refusal was caught and what the refused work made is garbage now: the
-// next check past the budget collects first, and the collector task is
-// asked for a collection (so the memory falls back).
+// A refusal was caught and what the refused work made is garbage once the
+// work has unwound: the next check past the budget collects first.
 void gc_note_refusal();
+// Refusals the calling thread has caught so far: whoever ends a piece of
+// work compares it with the count at its start, and asks for a collection
+// when it grew (gc_request_collection), so that the memory falls back.
+uint64_t gc_thread_refusals();
 // Bytes of the blocks marked so far in the running collection (for the
 // shares; counted by gc_mark_block).
 extern uint64_t gc_marked_bytes;
