@@ -298,7 +298,8 @@ inline void heap_admit(GcThread* t, uint64_t bytes, bool may_collect) {
 
 // What the budget is when nothing sets it (gc.h).
 uint64_t default_heap_budget() {
-  if (int64_t mib = u_getenv_count("QNMX_HEAP_BUDGET_MIB", 0, (int64_t{1} << 40) - 1)) return static_cast<uint64_t>(mib) << 20;
+  if (int64_t mib = u_getenv_count("QNMX_HEAP_BUDGET_MIB", 0, (int64_t{1} << 40) - 1))
+    return static_cast<uint64_t>(mib) << 20;
   uint64_t room = UINT64_MAX;
   long pages = sysconf(_SC_PHYS_PAGES);
   long page = sysconf(_SC_PAGE_SIZE);
@@ -477,7 +478,8 @@ constinit thread_local std::atomic<int64_t>* tl_meter = nullptr;
 void account(uint64_t bytes) {
   tl_allocated += bytes;
   if (tl_meter) tl_meter->fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
-  if (GcThread* t = tl_state; t && t->share) t->share->since.fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
+  if (GcThread* t = tl_state; t && t->share)
+    t->share->since.fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
   Gc& g = G();
   uint64_t now = g.allocated.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
