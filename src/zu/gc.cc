@@ -436,7 +436,6 @@ void switch_share(GcThread* t, GC_SHARE* share) {
 
 void release_thread(GcThread* t) {
   Gc& g = G();
-  if (t->share) switch_share(t, nullptr);
   if (t->running) do_leave(t);
   {
     std::unique_lock<std::mutex> l(g.sp_m);
@@ -998,7 +997,7 @@ void gc_pop(void* block, GC_MARK_FUNC mark) {
   if (start > t->nroots()) er_panic("gc_pop(2)");  // roots released below the frame
   t->roots.top = t->roots.base + start;
   t->frames.pop_back();
-  t->shrink_roots();
+  if (t->running) t->shrink_roots();  // a collection may be reading the roots of a thread outside
   if (block) t->push_root(block, mark);
 }
 

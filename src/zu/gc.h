@@ -316,7 +316,9 @@ struct GC_SHARE {
   int64_t held_new = 0;         // the collector's own, world stopped
 };
 // Attaches the calling thread to share (null: to none) and answers the share
-// it was attached to. The caller keeps share alive until it detaches.
+// it was attached to. The caller holds the memory lock (the collector reads
+// a thread's share while the world is stopped) and keeps share alive until
+// it detaches.
 GC_SHARE* gc_attach_share(GC_SHARE* share);
 // A refusal was caught and what the refused work made is garbage once the
 // work has unwound: the next check past the budget collects first.
