@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -73,10 +74,28 @@ BlockHeader* header_of(const void* ptr, const char* label) {
 
 }  // namespace
 
+namespace {
+std::atomic<bool (*)()> zone_hook{nullptr};
+}  // namespace
+
+void set_alloc_zone_hook(bool (*in_zone)()) { zone_hook.store(in_zone); }
+
+bool alloc_refusable() {
+  bool (*in_zone)() = zone_hook.load(std::memory_order_relaxed);
+  return in_zone && in_zone() && task_holds() == 0;
+}
+
+void alloc_fail(size_t size, const char* where) {
+  if (alloc_refusable()) throw AllocRefused();
+  static char text[128];
+  std::snprintf(text, sizeof text, "%s: out of memory (%zu bytes)", where, size);
+  er_panic(text);
+}
+
 void* xx_d_alloc(size_t size, const char* file, int line) {
-  if (size > SIZE_MAX - sizeof(BlockHeader)) er_panic("xx_d_alloc(1)");
+  if (size > SIZE_MAX - sizeof(BlockHeader)) alloc_fail(size, "xx_d_alloc(1)");
   auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
-  if (!h) er_panic("xx_d_alloc(2)");
+  if (!h) alloc_fail(size, "xx_d_alloc(2)");
   SiteTable& t = table();
   {
     std::lock_guard<std::mutex> g(t.mu);
@@ -89,7 +108,7 @@ void* xx_d_alloc(size_t size, const char* file, int line) {
 }
 
 void* xx_d_calloc(size_t size, size_t el, const char* file, int line) {
-  if (el != 0 && size > SIZE_MAX / el) er_panic("xx_d_calloc(1)");
+  if (el != 0 && size > SIZE_MAX / el) alloc_fail(SIZE_MAX, "xx_d_calloc(1)");
   void* p = xx_d_alloc(size * el, file, line);
   std::memset(p, 0, size * el);
   return p;

@@ -1,14 +1,42 @@
 // The tagged allocator: every block the program's own code allocates is
 // charged to the source position that asked for it, so memory can be
 // accounted per site (MemoryStatistics).
+//
+// Refusals. Code that can answer a failed allocation with an error opens a
+// refusal zone (the evaluator, around each call form it evaluates; the
+// layer that opens them says through a hook whether the calling thread is
+// in one). Inside one, while the thread holds no task lock (task_holds,
+// base/lock.h), an allocation that cannot be met throws AllocRefused (a
+// std::bad_alloc), which the zone's opener catches; the code between must
+// give back what it holds by destructors alone, which the lock rule makes
+// true of locks. Anywhere else running out of memory stops the process,
+// with a message that says so: bookkeeping that has no way to report it.
 #pragma once
 
 #include <cstddef>
+#include <new>
 
-// Returns size bytes (contents not initialised). Running out of memory is a
-// fatal stop, so callers never see a null result.
+#include "base/lock.h"
+
+// Installs the test of a refusal zone (once, at start-up); without one no
+// allocation is refused by a throw.
+void set_alloc_zone_hook(bool (*in_zone)());
+
+class AllocRefused : public std::bad_alloc {
+ public:
+  const char* what() const noexcept override { return "memory"; }
+};
+
+// Whether an allocation of the calling thread may be refused by a throw.
+bool alloc_refusable();
+// An allocation of size bytes at `where` cannot be met: throws AllocRefused
+// when refusable, else stops the process saying it is out of memory.
+[[noreturn]] void alloc_fail(size_t size, const char* where);
+
+// Returns size bytes (contents not initialised), never null: memory that
+// cannot be had is refused or stops the process (above).
 void* xx_d_alloc(size_t size, const char* file, int line);
-// size * el zeroed bytes; a product that overflows is a fatal stop.
+// size * el zeroed bytes; a product that overflows cannot be had either.
 void* xx_d_calloc(size_t size, size_t el, const char* file, int line);
 // Frees a tagged block. Null is ignored; a damaged header or a second free
 // is a fatal stop.

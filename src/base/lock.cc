@@ -39,6 +39,8 @@ namespace {
 
 std::atomic<int> owner_counter{0};
 thread_local int my_owner_id = 0;
+// Task locks this thread took and has not let go, and noted holds.
+constinit thread_local int tl_holds = 0;
 
 int me() {
   if (my_owner_id == 0) my_owner_id = ++owner_counter;
@@ -240,6 +242,7 @@ void _i_lock_task(SEM s, const char* file, int line) {
   s->owner.store(id, std::memory_order_relaxed);
   g.unlock();
   tsan_post_lock(s);
+  ++tl_holds;
 }
 
 void _i_unlock_task(SEM s, const char* label, const char* file, int line) {
@@ -252,6 +255,7 @@ void _i_unlock_task(SEM s, const char* label, const char* file, int line) {
     // may take the lock, finish with the object it guards and free it.
     std::lock_guard<std::mutex> g(s->m);
     if (!s->held) er_panic("_i_unlock_task(1)");
+    if (s->owner.load(std::memory_order_relaxed) == me()) --tl_holds;
     s->held = false;
     s->owner.store(0, std::memory_order_relaxed);
     s->cv.notify_one();
@@ -354,3 +358,7 @@ void _wakeup_task(const void* key, const char* file, int line) {
     }
   }
 }
+
+int task_holds() { return tl_holds; }
+
+void note_task_hold(int delta) { tl_holds += delta; }

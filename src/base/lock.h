@@ -130,6 +130,13 @@ SEM _i_new_lock(int level, const char* file, int line);
 void _i_lock_task(SEM s, const char* file, int line);
 // label: the caller's operation name (not stored).
 void _i_unlock_task(SEM s, const char* label, const char* file, int line);
+// How many task locks the calling thread holds, with the other holds it
+// noted (note_task_hold: a lock that is not a SEM but is given back by an
+// unlock call, such as an interpreter's output lock). An exception must
+// never unwind past an unlock call, so allocations are refused by a throw
+// only while this is 0 (base/alloc.h).
+int task_holds();
+void note_task_hold(int delta);
 // Frees a lock nobody holds or waits for (locks of objects that die).
 void _i_free_lock(SEM s);
 // Non-zero once the lock has been created.

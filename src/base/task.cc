@@ -225,7 +225,16 @@ int xx_create_task(TASK_FUNC func, TKEY data, int pri, const char* file, int lin
     give(w, t, false);
     return tid;
   }
-  auto* w = new Worker;
+  // A thread that cannot be had, for want of memory as of threads, is the
+  // caller's refusal to give, never a stop.
+  auto* w = new (std::nothrow) Worker;
+  if (!w) {
+    --p.busy;
+    g.unlock();
+    registry().leave(t);
+    free_rec(t);
+    return -1;
+  }
   w->job = t;
   pthread_attr_t attr;
   pthread_attr_init(&attr);

@@ -132,10 +132,13 @@ int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION
     if (z->environment) z->env = new_env(z->env);
     iid = setup_zu_interpreter(z);
   }
-  if (iid < 0) {
+  // Only a set-up refused before registering hands the record back. One
+  // whose threads could not start has been closed already (its stream with
+  // it, so the peer sees the connection end), or is left to the relay
+  // thread that did start: both are gone from here.
+  if (iid == ZUI_ERR_SHUTDOWN) {
     d_s_close(s);
     free_zu_interpreter(z);
-    return iid;
   }
   return iid;
 }

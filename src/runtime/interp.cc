@@ -503,6 +503,8 @@ int get_launch_interpreter_nos() {
 void a_set_t_msg(const char* msg) { set_t_msg(msg); }
 
 // ---- output lock
+// Each take and give-back is noted as a hold of the calling thread
+// (note_task_hold): a refused allocation never unwinds past the unlock.
 
 void lock_zui_out(ZU_INTERPRETER* zui) {
   int pri = zui_push_pri();
@@ -510,22 +512,26 @@ void lock_zui_out(ZU_INTERPRETER* zui) {
   _lock_out(zui, 0, get_tid());
   unlock_zui("lock_zui_out");
   zui_pop_pri(pri);
+  note_task_hold(1);
 }
 
 void unlock_zui_out(ZU_INTERPRETER* zui) {
   lock_zui();
   _unlock_out(zui, get_tid());
   unlock_zui("unlock_zui_out");
+  note_task_hold(-1);
 }
 
 void _lock_zui_out(ZU_INTERPRETER* zui) {
   assert_lock_held(zui_lock);
   _lock_out(zui, 0, get_tid());
+  note_task_hold(1);
 }
 
 void _unlock_zui_out(ZU_INTERPRETER* zui) {
   assert_lock_held(zui_lock);
   _unlock_out(zui, get_tid());
+  note_task_hold(-1);
 }
 
 void lock_zui_out_iid(int iid) {
@@ -534,12 +540,14 @@ void lock_zui_out_iid(int iid) {
   if (ZU_INTERPRETER* z = _search_zui_id(iid)) _lock_out(z, iid, get_tid());
   unlock_zui("lock_zui_out_iid");
   zui_pop_pri(pri);
+  note_task_hold(1);
 }
 
 void unlock_zui_out_iid(int iid) {
   lock_zui();
   if (ZU_INTERPRETER* z = _search_zui_id(iid)) _unlock_out(z, get_tid());
   unlock_zui("unlock_zui_out_iid");
+  note_task_hold(-1);
 }
 
 int lock_zui_out_no_wait(int iid) {
@@ -552,6 +560,7 @@ int lock_zui_out_no_wait(int iid) {
       z->out_lock++;
       z->out_lock_task = me;
       r = 0;
+      note_task_hold(1);
     } else {
       r = -2;
     }

@@ -212,8 +212,10 @@ ZU_INTERPRETER* xx_new_zu_interpreter(const char* file, int line);
 // auth set included; streams are the caller's).
 void free_zu_interpreter(ZU_INTERPRETER* zui);
 // Registers a record whose streams are open and starts its threads. The iid,
-// or ZUI_ERR_SHUTDOWN (record left with the caller), or -5/-6/-7 for a
-// refused connection.
+// or ZUI_ERR_SHUTDOWN (record left with the caller), or ZUI_ERR_STREAM when
+// its threads could not start (the record has been closed with its streams,
+// or is left to the relay thread that did start: the caller must not touch
+// it), or -5/-6/-7 for a refused connection.
 int setup_zu_interpreter(ZU_INTERPRETER* zui);
 // Opens the kind's streams and registers (setup_i.cc). The iid or a negative
 // result; with -2..-5 the record has been freed.

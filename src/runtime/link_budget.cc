@@ -37,6 +37,8 @@ struct LINK_METER {
   uint64_t eval_epoch;
   int evaluating;
   std::chrono::steady_clock::time_point eval_start;
+  // Its peer's evaluations in the collected heap (attached threads).
+  GC_SHARE share;
   int64_t held() const { return reading + queued + reply; }
 };
 
@@ -418,10 +420,13 @@ void link_release(LINK_METER* m, int64_t charge) {
   released(charge);
 }
 
-bool link_eval_begin(LINK_METER* m, bool wait, bool (*gone)(void* arg), void* arg,
-                     std::atomic<int64_t>** before) {
+bool link_eval_begin(LINK_METER* m, bool wait, bool for_peer, bool (*gone)(void* arg), void* arg,
+                     LINK_EVAL_SAVE* before) {
   if (!m) {
-    *before = gc_attach_meter(nullptr);
+    before->meter = gc_attach_meter(nullptr);
+    before->share = nullptr;
+    before->shared = false;
+    before->refusals = gc_thread_refusals();
     return true;
   }
   Budget& b = B();
@@ -442,12 +447,17 @@ bool link_eval_begin(LINK_METER* m, bool wait, bool (*gone)(void* arg), void* ar
     }
   }
   if (!begun && !wait_for_room(b.room_eval, _relay_may_go, begin, [gone, arg] { return gone(arg); })) return false;
-  *before = gc_attach_meter(&m->eval_bytes);
+  before->meter = gc_attach_meter(&m->eval_bytes);
+  before->share = for_peer ? gc_attach_share(&m->share) : nullptr;
+  before->shared = for_peer;
+  before->refusals = gc_thread_refusals();
   return true;
 }
 
-void link_eval_end(LINK_METER* m, std::atomic<int64_t>* before) {
-  gc_attach_meter(before);
+void link_eval_end(LINK_METER* m, const LINK_EVAL_SAVE& before) {
+  gc_attach_meter(before.meter);
+  if (before.shared) gc_attach_share(before.share);
+  if (gc_thread_refusals() != before.refusals) gc_request_collection();
   if (!m) return;
   {
     std::lock_guard<LeafMutex> l(B().mu);

@@ -33,6 +33,10 @@
 //   which collects once enough has been let go and then hands freed memory
 //   back to the system; when a burst is over, a collection is asked for.
 //
+// - The evaluations of a peer's link count against the link's share of the
+//   collected heap (zu/gc.h): what they hold at once may not pass a quarter
+//   of the heap budget, past which their allocations are refused.
+//
 // The budget is 256 MiB unless the environment variable QNMX_LINK_BUDGET_MIB
 // sets another; QNMX_GC_TRIM_MIB sets the collector's trim threshold (64).
 //
@@ -45,9 +49,11 @@
 #include <cstdint>
 
 #include "zu/file.h"
+#include "zu/gc.h"
 #include "zu/value.h"
 
 struct LINK_METER;
+
 
 // Reads the environment (once; init_interpreter calls it).
 void init_link_budget();
@@ -82,15 +88,24 @@ void link_unqueue(LINK_METER* m, int64_t charge);
 // Lets go of the charge of a form that was never queued (a control form,
 // an error, a form the closed queue refused).
 void link_release(LINK_METER* m, int64_t charge);
+// What link_eval_begin replaced on the calling thread, for link_eval_end.
+struct LINK_EVAL_SAVE {
+  std::atomic<int64_t>* meter;
+  GC_SHARE* share;  // with `shared`: the share attached before
+  bool shared;
+  uint64_t refusals;  // gc_thread_refusals() at the start
+};
 // Before m's relay evaluates a form: with `wait`, waits while the replies
 // being written and the evaluations in progress (what each allocated since
 // the last collection) exceed the budget. Then counts what the calling
-// thread allocates as m's evaluation in progress (*before: what
-// link_eval_end restores) and answers true; false, with nothing begun, when
-// gone(arg) said meanwhile that the link is ending.
-bool link_eval_begin(LINK_METER* m, bool wait, bool (*gone)(void* arg), void* arg,
-                     std::atomic<int64_t>** before);
-void link_eval_end(LINK_METER* m, std::atomic<int64_t>* before);
+// thread allocates as m's evaluation in progress, and with for_peer in m's
+// heap share (*before: what link_eval_end restores), and answers true;
+// false, with nothing begun, when gone(arg) said meanwhile that the link is
+// ending. The memory lock is held. An evaluation whose memory was refused
+// asks for a collection as it ends: what it made is garbage from then on.
+bool link_eval_begin(LINK_METER* m, bool wait, bool for_peer, bool (*gone)(void* arg), void* arg,
+                     LINK_EVAL_SAVE* before);
+void link_eval_end(LINK_METER* m, const LINK_EVAL_SAVE& before);
 // Charges the reply value (an estimate of the memory it holds) to the link:
 // *charge is what link_reply_end gives back. False, with nothing charged,
 // when the link would then hold more than a quarter of the budget.

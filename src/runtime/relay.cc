@@ -316,8 +316,8 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
     }
     // A nested loop (a task waiting for a remote result) does not wait for
     // room: the evaluation it runs inside is counted already.
-    std::atomic<int64_t>* before = nullptr;
-    if (!link_eval_begin(zui->meter, !no_wait, link_ending, zui, &before)) {
+    LINK_EVAL_SAVE before{};
+    if (!link_eval_begin(zui->meter, !no_wait, link_origin(zui).for_peer, link_ending, zui, &before)) {
       gc_pop(nullptr, nullptr);
       break;
     }

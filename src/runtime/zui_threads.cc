@@ -51,6 +51,9 @@ int _start_threads(ZU_INTERPRETER* zui) {
   if (zui->thread_mode == 2 && !relay) zui->mode = ZUI_MODE_RELAY_ENDED;
   if (create_task(front_thread, zui, 4) >= 0) return 0;
   // No thread could be had: nobody would ever close it, so close it here.
+  // An outgoing link's set-up (our caller) waits for no permission answer
+  // now, and the close must not wait for that set-up to end.
+  zui->flags &= ~ZUI_F_WAIT_PERMISSION;
   if (relay) {
     zui->mode = ZUI_MODE_FRONT_ENDED;
     end_fifo_input(zui);

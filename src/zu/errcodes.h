@@ -27,6 +27,7 @@ constexpr uint32_t ZU_ER_LENGTH = 0x80030502;             // wrong call-form len
 constexpr uint32_t ZU_ER_FORMAT = 0x80030503;             // format error; keyword outside its form
 constexpr uint32_t ZU_ER_UNBOUND = 0x80030705;            // unbound symbol
 constexpr uint32_t ZU_ER_TYPE = 0x80030806;               // wrong argument type
+constexpr uint32_t ZU_ER_MEMORY = 0x80030507;             // memory refused (heap budget, or none left)
 
 // Class 04: parameters, objects and files.
 constexpr uint32_t ZU_ER_SESSION_ENV = 0x80040217;        // session set-up form not stored

@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
+#include "base/alloc.h"
+#include "base/panic.h"
 #include "zu/env.h"
 #include "zu/env_impl.h"
 #include "zu/peer.h"
@@ -96,25 +100,60 @@ void bind_attributes(ZUISP_ENV* env, ZU_SYM_FIELD* sf) {
 }
 
 // A frame around the evaluation of one call form: what the call allocates
-// is released when it ends, except its result.
+// is released when it ends, except its result. It is a refusal zone
+// (base/alloc.h) while open.
 class EvalFrame {
  public:
-  EvalFrame() : mark_(gc_root_mark()) {}
+  EvalFrame() {
+    GcRootStack* r = gc_tl_roots;
+    mark_ = r ? static_cast<size_t>(r->top - r->base) : 0;
+    if (r) ++r->zone;
+  }
   ~EvalFrame() {
-    if (open_) gc_root_release(mark_, nullptr, nullptr);
+    if (open_) close(nullptr);
   }
   ZU_SEXP* keep(ZU_SEXP* r) {
     open_ = false;
-    gc_root_release(mark_, r, gc_qn_sexp);
+    close(r);
     return r;
+  }
+  // After a refusal: the frames the call opened (the call pins its head
+  // before any, see eval_call) and its roots go, so what it made so far is
+  // garbage.
+  void unwind() {
+    gc_unwind_frames(mark_);
+    gc_root_release(mark_, nullptr, nullptr);
   }
   EvalFrame(const EvalFrame&) = delete;
   EvalFrame& operator=(const EvalFrame&) = delete;
 
  private:
+  void close(ZU_SEXP* kept) {
+    if (GcRootStack* r = gc_tl_roots) --r->zone;
+    gc_root_release(mark_, kept, gc_qn_sexp);
+  }
   size_t mark_;
   bool open_ = true;
 };
+
+// The error of a call whose memory was refused: "memory" from the head's
+// name. Its few cells may go over the budget; the collector is told that
+// the refused work is garbage now.
+[[gnu::noinline, gnu::cold]] ZU_SEXP* memory_refused(ZU_SEXP* form, EvalFrame& frame) {
+  frame.unwind();
+  NoRefusal grant;
+  gc_note_refusal();
+  return position_error(form, ZU_ER_MEMORY, "eval", list(get_string_ascii("memory")));
+}
+
+// Memory that plain `new` or a container could not have: unlike the
+// allocator's own refusals, it may have been thrown while a lock was held,
+// and an unwind past its unlock would leave the lock taken for ever. Then
+// the process stops, saying so; else it is a refusal like any other.
+[[gnu::noinline, gnu::cold]] ZU_SEXP* foreign_refusal(ZU_SEXP* form, EvalFrame& frame) {
+  if (task_holds() != 0) er_panic("eval: out of memory while a lock was held, which cannot be given back");
+  return memory_refused(form, frame);
+}
 
 // The break check's countdown: the clock is read every 64th call form only.
 constinit thread_local int tl_break_countdown = 1;
@@ -326,10 +365,30 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
   return fn->prim(env, args, fn->args_env, sf, fn->sp_env);
 }
 
+ZU_SEXP* eval_call(ZUISP_ENV* env, ZU_SEXP* form);
+
+// Each call form is a refusal zone (base/alloc.h): memory it cannot have
+// ends it with an error value instead of the process, the innermost call
+// whose work asked for it naming itself.
 ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
   if (zu_stack_low()) return depth_error(form);
   if (ZU_SEXP* b = break_check(form)) return b;
   EvalFrame frame;
+  ZU_SEXP* r;
+  try {
+    r = eval_call(env, form);
+  } catch (const AllocRefused&) {
+    r = memory_refused(form, frame);
+  } catch (const std::bad_alloc&) {
+    r = foreign_refusal(form, frame);
+  } catch (const std::length_error&) {
+    r = foreign_refusal(form, frame);
+  }
+  return frame.keep(r);
+}
+
+// The call of form, its head looked up.
+inline ZU_SEXP* eval_call(ZUISP_ENV* env, ZU_SEXP* form) {
   ZU_SEXP* head = form->pair.car;
   ZU_SEXP* r = form;
   switch (get_type(head)) {
@@ -356,6 +415,7 @@ ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
       break;
     }
     case ZU_TYPE_FUNCTION:
+      gc_set_nl(head, gc_qn_sexp);  // a refusal unwinds the frames opened after this root
       r = call(env, head, form);
       break;
     case ZU_TYPE_LIST: {
@@ -368,7 +428,7 @@ ZU_SEXP* eval_list(ZUISP_ENV* env, ZU_SEXP* form) {
     default:
       break;  // a list whose head is no name or function stands for itself
   }
-  return frame.keep(r);
+  return r;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <malloc.h>
 #include <sanitizer/asan_interface.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,12 +13,15 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "base/alloc.h"
 #include "base/lock.h"
 #include "base/panic.h"
+#include "base/paths.h"
 #include "zu/gc_core_impl.h"
 
 // ---- the state gc.h's inline fast paths read
@@ -31,6 +36,7 @@ constinit thread_local GcThreadFast tl_fast_state{};
 std::atomic<uint32_t> gc_alloc_slow{0};
 std::atomic<uint64_t> gc_epoch_counter{0};
 int gc_line = 0;
+uint64_t gc_marked_bytes = 0;
 
 namespace {
 
@@ -122,21 +128,19 @@ struct GcThread {
   GcThread() = default;
   GcThread(const GcThread&) = delete;
   GcThread& operator=(const GcThread&) = delete;
-  ~GcThread() { std::free(roots.base); }
+  ~GcThread() { resize_roots(0); }
   size_t nroots() const { return static_cast<size_t>(roots.top - roots.base); }
+  size_t root_cap() const { return static_cast<size_t>(roots.cap - roots.base); }
   void push_root(void* p, GC_MARK_FUNC f) {
     if (roots.top == roots.cap) grow_roots();
     *roots.top++ = Root{p, f};
   }
-  void grow_roots() {
-    size_t n = nroots();
-    size_t cap = n ? n * 2 : 256;
-    auto* b = static_cast<Root*>(std::realloc(roots.base, cap * sizeof(Root)));
-    if (!b) er_panic("gc roots");
-    roots.base = b;
-    roots.top = b + n;
-    roots.cap = b + cap;
-  }
+  // The root stack counts in the heap budget: a frame that pins every
+  // cell of a long list holds 16 bytes per cell here.
+  void grow_roots();
+  // A root stack that once held many roots is given back when few remain.
+  void shrink_roots();
+  void resize_roots(size_t cap);
   GcRootStack roots;
   std::vector<Frame> frames;
   int mem_depth = 0;
@@ -144,6 +148,9 @@ struct GcThread {
   int scopes = 0;
   bool running = false;  // mirrored in fast->running for gc_alloc
   bool registered = false;
+  // The heap share the thread's allocations count in (gc_attach_share);
+  // set by the thread itself, read by the collector while it is stopped.
+  GC_SHARE* share = nullptr;
   // The owning thread's free cells and running flag (thread-local storage
   // of that thread, read by the collector only while the thread is stopped).
   GcThreadFast* fast = &tl_fast_state;
@@ -186,6 +193,14 @@ struct Gc {
   std::atomic<uint64_t> since_trim{0};
   std::atomic<uint64_t> done{0};  // stats.collections, readable without collect_m
 
+  // The heap budget (gc.h) and what is measured against it: stats.live_bytes
+  // readable without collect_m, every thread's root stack, and whether a
+  // refused work left garbage since the last collection.
+  std::atomic<uint64_t> heap_budget{uint64_t{1} << 30};
+  std::atomic<uint64_t> live_after{0};
+  std::atomic<uint64_t> root_bytes{0};
+  std::atomic<bool> refused{false};
+
   // Marking sites (the current one in gc_site_cache).
   std::vector<std::pair<const char*, int>> sites{{nullptr, 0}};
 
@@ -226,6 +241,121 @@ constinit Gc* g_heap = nullptr;
 Gc& G() {
   static Gc* g = g_heap = new Gc;
   return *g;
+}
+
+// ---- the heap budget
+
+uint64_t in_use(const Gc& g) {
+  return g.live_after.load(std::memory_order_relaxed) + g.allocated.load(std::memory_order_relaxed) +
+         g.root_bytes.load(std::memory_order_relaxed);
+}
+
+bool fits(const Gc& g, const GcThread* t, uint64_t bytes) {
+  uint64_t budget = g.heap_budget.load(std::memory_order_relaxed);
+  if (bytes > budget || in_use(g) + bytes > budget) return false;
+  const GC_SHARE* s = t->share;
+  if (!s) return true;
+  int64_t held = s->held.load(std::memory_order_relaxed) + s->since.load(std::memory_order_relaxed);
+  return static_cast<uint64_t>(std::max<int64_t>(held, 0)) + bytes <= budget / 4;
+}
+
+// Whether a collection may make room: a refused work left garbage, or
+// enough has been taken since the last one (by anyone, or by the share).
+// The thresholds keep a heap that is full of live values from collecting
+// at every refill.
+bool worth_collecting(const Gc& g, const GcThread* t) {
+  uint64_t budget = g.heap_budget.load(std::memory_order_relaxed);
+  if (g.refused.load(std::memory_order_relaxed)) return true;
+  if (g.allocated.load(std::memory_order_relaxed) >= budget / 64) return true;
+  return t->share && t->share->since.load(std::memory_order_relaxed) >= static_cast<int64_t>(budget / 128);
+}
+
+int collect(uint64_t seen);
+constexpr uint64_t kAnyCollection = ~uint64_t{0};
+
+// The calling thread's collection for room: unless another completed since
+// `seen`. Nothing in it is refused (its hooks and close functions finish).
+void collect_for_room(uint64_t seen) {
+  NoRefusal quiet;
+  collect(seen);
+}
+
+// Past the budget: a collection when it may help, else the refusal. Where
+// a throw cannot be caught the heap goes over; the next allocation that can
+// be refused will be.
+[[gnu::noinline]] void heap_over(GcThread* t, uint64_t bytes, bool may_collect) {
+  if (!alloc_refusable()) return;
+  Gc& g = G();
+  uint64_t budget = g.heap_budget.load(std::memory_order_relaxed);
+  bool alone_too_big = bytes > (t->share ? budget / 4 : budget);
+  if (!alone_too_big && may_collect && worth_collecting(g, t)) {
+    collect_for_room(g.done.load());
+    if (fits(g, t, bytes)) return;
+  }
+  throw AllocRefused();
+}
+
+// Before the heap takes `bytes` more for the calling thread. may_collect:
+// the caller is at an allocation's safe point with nothing unpinned.
+inline void heap_admit(GcThread* t, uint64_t bytes, bool may_collect) {
+  if (fits(*g_heap, t, bytes)) [[likely]] return;
+  heap_over(t, bytes, may_collect);
+}
+
+// What the budget is when nothing sets it (gc.h).
+uint64_t default_heap_budget() {
+  if (int64_t mib = u_getenv_count("QNMX_HEAP_BUDGET_MIB", 0, (int64_t{1} << 40) - 1))
+    return static_cast<uint64_t>(mib) << 20;
+  uint64_t room = UINT64_MAX;
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page = sysconf(_SC_PAGE_SIZE);
+  if (pages > 0 && page > 0) room = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit lim{};
+    if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) room = std::min<uint64_t>(room, lim.rlim_cur);
+  }
+  return std::max<uint64_t>(room / 4, uint64_t{64} << 20);
+}
+
+// ---- root stacks
+
+// The stack grows with the blocks it pins, each of which the budget has
+// admitted (collecting first when that may help); a collection here would
+// free the block being pinned, so the stack is refused only when it alone
+// would pass a quarter of the budget.
+void GcThread::grow_roots() {
+  size_t n = root_cap();
+  size_t cap = n ? n * 2 : 256;
+  uint64_t more = (cap - n) * sizeof(Root);
+  if (cap * sizeof(Root) > g_heap->heap_budget.load(std::memory_order_relaxed) / 4 && alloc_refusable())
+    throw AllocRefused();
+  resize_roots(cap);
+  if (share) share->since.fetch_add(static_cast<int64_t>(more), std::memory_order_relaxed);
+}
+
+constexpr size_t kKeptRoots = size_t{1} << 16;
+
+void GcThread::shrink_roots() {
+  size_t cap = root_cap();
+  if (cap <= kKeptRoots || nroots() > cap / 8) return;
+  resize_roots(std::max(kKeptRoots, nroots() * 2));
+}
+
+void GcThread::resize_roots(size_t cap) {
+  size_t old = root_cap();
+  size_t n = std::min(nroots(), cap);
+  Root* b = nullptr;
+  if (cap > 0) {
+    b = static_cast<Root*>(std::realloc(roots.base, cap * sizeof(Root)));
+    if (!b && cap < old) return;  // a smaller one could not be had: keep this one
+    if (!b) alloc_fail(cap * sizeof(Root), "gc roots");
+  } else {
+    std::free(roots.base);
+  }
+  roots.base = b;
+  roots.top = b + n;
+  roots.cap = b + cap;
+  G().root_bytes.fetch_add((cap - old) * sizeof(Root), std::memory_order_relaxed);
 }
 
 // ---- per-thread state and safe points
@@ -296,6 +426,22 @@ void drop_roots_outside(GcThread* t) {
   if (!g.requested.load()) t->roots.top = t->roots.base;
 }
 
+// Moves t from its share to `share`; a share left without threads holds
+// nothing any more.
+void switch_share(GcThread* t, GC_SHARE* share) {
+  GC_SHARE* old = t->share;
+  if (old == share) return;
+  if (share && share->threads.fetch_add(1) == 0) {
+    share->held.store(0);
+    share->since.store(0);
+  }
+  if (old && old->threads.fetch_sub(1) == 1) {
+    old->held.store(0);
+    old->since.store(0);
+  }
+  t->share = share;
+}
+
 void release_thread(GcThread* t) {
   Gc& g = G();
   if (t->running) do_leave(t);
@@ -333,12 +479,16 @@ void notify_task() {
 // Collected bytes the calling thread has taken (pages of cells and large
 // blocks), for gc_thread_allocated.
 constinit thread_local uint64_t tl_allocated = 0;
+// Refusals the calling thread caught (gc_note_refusal).
+constinit thread_local uint64_t tl_refusals = 0;
 // The meter attached to the calling thread (gc_attach_meter), or null.
 constinit thread_local std::atomic<int64_t>* tl_meter = nullptr;
 
 void account(uint64_t bytes) {
   tl_allocated += bytes;
   if (tl_meter) tl_meter->fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
+  if (GcThread* t = tl_state; t && t->share)
+    t->share->since.fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
   Gc& g = G();
   uint64_t now = g.allocated.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   if (now >= g.threshold.load(std::memory_order_relaxed) && !g.trigger_sent.exchange(true)) notify_task();
@@ -379,7 +529,7 @@ char* page_memory() {
     ps.asked = false;
   }
   if (!mem) mem = static_cast<char*>(std::malloc(kPageBytes));
-  if (!mem) er_panic("xx_mmalloc(3)");
+  if (!mem) alloc_fail(kPageBytes, "xx_mmalloc(3)");
   return mem;
 }
 
@@ -427,12 +577,19 @@ void settle_page_stock() {
 
 // ---- new pages, per-thread caches and large blocks
 
+// A refusal leaves nothing behind: the page's memory comes first, and its
+// record is had without a throw of its own.
 Page* new_page(int cls) {
-  auto* pg = new Page;
+  char* mem = page_memory();
+  auto* pg = new (std::nothrow) Page;
+  if (!pg) {
+    std::free(mem);
+    alloc_fail(sizeof(Page), "xx_mmalloc(4)");
+  }
   pg->cls = cls;
   pg->cell = kClassSize[cls];
   pg->ncells = kPageBytes / pg->cell;
-  pg->mem = page_memory();
+  pg->mem = mem;
   FreeCell* fl = nullptr;
   for (uint32_t i = pg->ncells; i-- > 0;) {
     char* c = pg->mem + static_cast<size_t>(i) * pg->cell;
@@ -467,6 +624,10 @@ FreeCell* refill(int cls) {
     if (!h.avail.empty()) {
       pg = h.avail.back();
     } else {
+      // Room in both lists before the page exists, so that no step after
+      // it can throw.
+      h.pages.reserve(h.pages.size() + 1);
+      h.avail.reserve(h.avail.size() + 1);
       pg = new_page(cls);
       h.pages.push_back(pg);
       h.avail.push_back(pg);
@@ -488,9 +649,9 @@ FreeCell* refill(int cls) {
 
 void* alloc_large(size_t size) {
   Gc& g = G();
-  if (size > (SIZE_MAX >> 1)) er_panic("xx_mmalloc(2)");
+  if (size > (SIZE_MAX >> 1)) alloc_fail(size, "xx_mmalloc(2)");
   auto* L = static_cast<LargeHdr*>(std::calloc(1, sizeof(LargeHdr) + size));
-  if (!L) er_panic("xx_mmalloc(2)");
+  if (!L) alloc_fail(size, "xx_mmalloc(2)");
   L->size = size;
   L->h.size = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
   L->h.flags = kAlloc | kLarge;
@@ -629,12 +790,37 @@ uint64_t next_budget(const GC_STATS& st, uint64_t least) {
   return std::max(least, growing ? 2 * st.live_bytes : st.live_bytes);
 }
 
-int collect() {
+// Marks the roots of the threads attached to shares, after every other
+// root: what their marking reaches first is held by their share alone.
+void mark_shares() {
+  Gc& g = G();
+  for (GcThread* t : g.threads)
+    if (t->share) t->share->held_new = 0;
+  GC_SITE();
+  for (GcThread* t : g.threads) {
+    if (!t->share) continue;
+    uint64_t before = gc_marked_bytes;
+    for (const Root* r = t->roots.base; r != t->roots.top; ++r) gc_mark(r->p, r->f);
+    drain();
+    t->share->held_new += static_cast<int64_t>(gc_marked_bytes - before);
+  }
+  for (GcThread* t : g.threads) {
+    if (GC_SHARE* sh = t->share) {
+      sh->held.store(sh->held_new);
+      sh->since.store(0);
+    }
+  }
+}
+
+// One collection; with `seen` (a count of collections done), none when
+// another has completed since then.
+int collect(uint64_t seen = kAnyCollection) {
   Gc& g = G();
   minit();
   {
     BlockingRegion outside;  // the caller's own frames stay visible as roots
     std::lock_guard<std::mutex> cl(g.collect_m);
+    if (seen != kAnyCollection && g.done.load() != seen) return 0;
     GC_HOOKS hooks = g.hooks;
     if (hooks.gc_lock) hooks.gc_lock();
     auto t0 = std::chrono::steady_clock::now();
@@ -645,22 +831,28 @@ int collect() {
       g.gc_cv.wait(l, [&g] { return g.running == 0; });
     }
     gc_epoch_counter.fetch_add(1);
+    g.refused.store(false);
     for (GcThread* t : g.threads) std::memset(t->fast->cache, 0, sizeof t->fast->cache);
     g.stats.allocated_bytes = g.allocated.load();
     g.mark_stack.clear();
     GC_SITE();
     if (hooks.gc) hooks.gc();
     drain();
+    mark_shares();
     GC_SITE();
     gc_core_pending_files();
     drain();
     if (hooks.sp_gc) hooks.sp_gc();
     drain();
     gc_core_purge_atoms();
+    // A long structure leaves a long mark stack (a member waits there for
+    // each cell of a list walked): it goes back with the rest.
+    if (g.mark_stack.capacity() > kKeptRoots) std::vector<Root>().swap(g.mark_stack);
     sweep();
     env_note_collection();  // freed environments' addresses may be reused
     if (hooks.after_gc) hooks.after_gc();
     g.allocated.store(0);
+    g.live_after.store(g.stats.live_bytes);
     g.stats.budget = next_budget(g.stats, g.trigger_min.load());
     g.threshold.store(g.stats.budget);
     g.trigger_sent.store(false);
@@ -722,8 +914,9 @@ void task_main() {
 void minit() {
   static std::once_flag once;
   std::call_once(once, [] {
-    G();
+    G().heap_budget.store(default_heap_budget());
     set_blocking_hooks(hook_leave, hook_enter);
+    set_alloc_zone_hook([] { return gc_zone_depth() > 0; });
     // Large blocks (a long reply, a link's token text) come straight from
     // the system and go back to it when freed. Without a fixed threshold
     // the allocator raises its own after the first such free, and each
@@ -778,7 +971,10 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
   if (need <= kMaxCell) [[likely]] {
     int cls = kGcClassOf.cls[(need + 7) / 8];
     FreeCell* c = t->cache()[cls];
-    if (!c) [[unlikely]] c = refill(cls);
+    if (!c) [[unlikely]] {
+      heap_admit(t, kRefillBytes, true);
+      c = refill(cls);
+    }
     t->cache()[cls] = c->next;
     char* user = reinterpret_cast<char*>(c);
     unpoison_cell(user, kClassSize[cls]);
@@ -792,6 +988,7 @@ void* xx_mmalloc(size_t size, GC_MARK_FUNC mark, const char* file, int line) {
     *hdr_of(user) = GcHdr{static_cast<uint32_t>(size), kAlloc, static_cast<uint8_t>(cls), 0};
     p = user;
   } else {
+    heap_admit(t, size + sizeof(LargeHdr), true);
     p = alloc_large(size);
   }
   t->push_root(p, mark ? mark : gc_text);
@@ -826,8 +1023,64 @@ void gc_pop(void* block, GC_MARK_FUNC mark) {
   if (start > t->nroots()) er_panic("gc_pop(2)");  // roots released below the frame
   t->roots.top = t->roots.base + start;
   t->frames.pop_back();
+  if (t->running) t->shrink_roots();  // a collection may be reading the roots of a thread outside
   if (block) t->push_root(block, mark);
 }
+
+namespace {
+
+// Closes t's frames beyond the first `depth`.
+void unwind_to_depth(GcThread* t, size_t depth) {
+  while (t->frames.size() > depth) {
+    size_t start = t->frames.back().start;
+    if (start <= t->nroots()) t->roots.top = t->roots.base + start;
+    t->frames.pop_back();
+  }
+}
+
+}  // namespace
+
+void gc_unwind_frames(size_t mark) {
+  GcThread* t = me();
+  if (!t) return;
+  size_t depth = t->frames.size();
+  while (depth > 0 && t->frames[depth - 1].start > mark) --depth;
+  unwind_to_depth(t, depth);
+}
+
+NoRefusal::NoRefusal() {
+  GcThread* t = me_or_new();
+  saved_ = t->roots.zone;
+  t->roots.zone = 0;
+}
+
+NoRefusal::~NoRefusal() { me_or_new()->roots.zone = saved_; }
+
+GC_SHARE* gc_attach_share(GC_SHARE* share) {
+  GcThread* t = me_or_new();
+  GC_SHARE* old = t->share;
+  switch_share(t, share);
+  return old;
+}
+
+void gc_note_refusal() {
+  ++tl_refusals;
+  G().refused.store(true);
+}
+
+uint64_t gc_thread_refusals() { return tl_refusals; }
+
+void gc_set_heap_budget(uint64_t bytes) {
+  minit();
+  G().heap_budget.store(bytes ? bytes : default_heap_budget());
+}
+
+uint64_t gc_heap_budget() {
+  minit();
+  return G().heap_budget.load();
+}
+
+uint64_t gc_heap_in_use() { return in_use(G()); }
 
 void gc_root_push_slow(void* block, GC_MARK_FUNC f) { me_or_new()->push_root(block, f); }
 
@@ -892,6 +1145,7 @@ int gc_mark_block_slow(void* block) {
   if (h->flags & kMark) return 1;
   h->flags |= kMark;
   h->site = current_site();
+  gc_marked_bytes += h->size;
   return 0;
 }
 
@@ -921,6 +1175,7 @@ void gc_text(void* block) { gc_mark_block(block); }
 
 void gc_gc_stack() {
   for (GcThread* t : G().threads) {
+    if (t->share) continue;  // marked last, for its share (mark_shares)
     for (const Root* r = t->roots.base; r != t->roots.top; ++r) gc_mark(r->p, r->f);
   }
 }
@@ -1036,6 +1291,10 @@ ZuThreadScope::ZuThreadScope(const char* label) {
 
 ZuThreadScope::~ZuThreadScope() {
   GcThread* t = me();
+  // A refusal unwinding through the scope may pass frames that code on the
+  // way pushed without an object to pop them.
+  if (static_cast<int>(t->frames.size()) > depth_ && std::uncaught_exceptions() > 0)
+    unwind_to_depth(t, static_cast<size_t>(depth_));
   if (static_cast<int>(t->frames.size()) != depth_) er_panic("ZuThreadScope(1)");
   --t->scopes;
   gc_pop(nullptr, nullptr);

@@ -67,6 +67,7 @@ struct GcRootStack {
   GcRoot* base = nullptr;
   GcRoot* top = nullptr;
   GcRoot* cap = nullptr;
+  int zone = 0;  // refusal zones open (base/alloc.h): the evaluator's call forms
 };
 extern constinit thread_local GcRootStack* gc_tl_roots;
 // Out-of-line parts: a root pushed when the stack is full or missing, and
@@ -152,6 +153,28 @@ inline void gc_root_release(size_t mark, void* block, GC_MARK_FUNC f) {
 }
 // Number of frames the calling thread has open.
 int gc_frame_depth();
+// Refusal zones the calling thread is in (GcRootStack::zone).
+inline int gc_zone_depth() {
+  GcRootStack* r = gc_tl_roots;
+  return r ? r->zone : 0;
+}
+// RAII: nothing in the scope is refused by a throw (code that must finish,
+// such as the building of the error that reports a refusal).
+class NoRefusal {
+ public:
+  NoRefusal();
+  ~NoRefusal();
+  NoRefusal(const NoRefusal&) = delete;
+  NoRefusal& operator=(const NoRefusal&) = delete;
+
+ private:
+  int saved_;
+};
+// After an exception: closes the calling thread's frames that were opened
+// after its root count was `mark` (a gc_root_mark taken before the throw;
+// a root was pinned after it before any such frame opened, so that theirs
+// begin above it), dropping their roots: what they pinned is garbage.
+void gc_unwind_frames(size_t mark);
 // Stops the process when the calling thread has frames open beyond those of
 // its ZuThreadScopes (a frame leaked by a task).
 void gc_check_no_frames(const char* label);
@@ -260,6 +283,53 @@ void gc_request_collection();
 // from now on (counted as above) are added to *meter, which other threads
 // may read. Null detaches; the meter attached before is returned.
 std::atomic<int64_t>* gc_attach_meter(std::atomic<int64_t>* meter);
+
+// ---- the heap budget
+// What the collected heap may hold at once: the blocks live after the last
+// collection, those handed out since (refills of threads' free cells, about
+// 4 KiB each, and large blocks) and the threads' root stacks. Before the
+// heap takes more, the sum is checked against the budget; past it, a
+// collection runs first on the allocating thread when enough may have
+// become garbage since the last one, and what still does not fit is refused
+// (base/alloc.h: AllocRefused thrown inside a refusal zone with no task
+// lock held; elsewhere the heap goes over its budget, as far as the system
+// lets it). A request larger than the budget is refused before anything is
+// taken. A thread attached to a share (below) is also refused when what
+// the share holds would pass a quarter of the budget.
+// The default: QNMX_HEAP_BUDGET_MIB when set, else a quarter of the least
+// of the machine's memory and the process's address-space and data limits
+// (64 MiB at least). 0 sets the default again.
+void gc_set_heap_budget(uint64_t bytes);
+uint64_t gc_heap_budget();
+// The sum the budget is checked against.
+uint64_t gc_heap_in_use();
+
+// A share of the heap: what the threads attached to it (the evaluations of
+// one peer's link) hold at once, counted as the bytes reachable from their
+// roots alone at the last collection (marked after every other root) and
+// the bytes they have taken since. The collector writes held and resets
+// since while the world is stopped; attached threads add to since.
+struct GC_SHARE {
+  std::atomic<int64_t> held{0};
+  std::atomic<int64_t> since{0};
+  std::atomic<int> threads{0};  // attached now; none: it holds nothing
+  int64_t held_new = 0;         // the collector's own, world stopped
+};
+// Attaches the calling thread to share (null: to none) and answers the share
+// it was attached to. The caller holds the memory lock (the collector reads
+// a thread's share while the world is stopped) and keeps share alive until
+// it detaches.
+GC_SHARE* gc_attach_share(GC_SHARE* share);
+// A refusal was caught and what the refused work made is garbage once the
+// work has unwound: the next check past the budget collects first.
+void gc_note_refusal();
+// Refusals the calling thread has caught so far: whoever ends a piece of
+// work compares it with the count at its start, and asks for a collection
+// when it grew (gc_request_collection), so that the memory falls back.
+uint64_t gc_thread_refusals();
+// Bytes of the blocks marked so far in the running collection (for the
+// shares; counted by gc_mark_block).
+extern uint64_t gc_marked_bytes;
 
 struct GC_STATS {
   uint64_t collections;       // collections run so far
@@ -371,5 +441,6 @@ inline int gc_mark_block(void* block) {
     return gc_mark_block_slow(block);
   h->flags |= kGcMark;
   h->site = gc_site_cache.index;
+  gc_marked_bytes += h->size;
   return 0;
 }

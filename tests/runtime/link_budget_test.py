@@ -31,7 +31,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, free_port, start, stop  # noqa: E402
+from checks import check, failures, free_port, line_link, start, stop  # noqa: E402
 
 QNMX, CASE = os.path.realpath(sys.argv[1]), sys.argv[2]
 SCALE = float(sys.argv[3]) if len(sys.argv) > 3 else 1.0
@@ -67,16 +67,7 @@ class Agent:
             f.write("5")
 
 
-def link(port, timeout=30):
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    s.sendall(b"\n")
-    got = b""
-    while b"</Permission>" not in got:
-        c = s.recv(4096)
-        if not c:
-            raise ConnectionError("closed before its admission")
-        got += c
-    return s
+link = line_link
 
 
 def answers(port):

@@ -57,6 +57,21 @@ def free_port():
         return s.getsockname()[1]
 
 
+def line_link(port, timeout=30):
+    """A line link to the agent listening on port, past its admission;
+    ConnectionError when the agent ends it first."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    s.sendall(b"\n")
+    got = b""
+    while b"</Permission>" not in got:
+        c = s.recv(4096)
+        if not c:
+            s.close()
+            raise ConnectionError("closed before its admission")
+        got += c
+    return s
+
+
 def listening(port):
     """Whether something listens on port, read from /proc/net/tcp so that no
     probe connection disturbs the listener."""
