@@ -271,6 +271,10 @@ def routes(port, http_port):
           "a lock service a peer named: %r, %d links" % (got[2], fake.links))
     note("lock", "lock", ["(not reached)"] * 7 if fake.links == 0 else wait_replies(fake))
     fake.close()
+    # A picture of a matrix S holds open (the Gets above opened them) is a
+    # file: written only where the peer may edit.
+    got = peer.ask(('(qmxExportPNM id="1" "%s/export.ppm" 0 0)' % MARKS).encode()).decode("utf-8", "replace")
+    check(got.startswith("#error("), "a peer's export outside the trees: %r" % got)
     # HTTP: S's own handler runs each power for the client; a method a peer
     # bound is not served at all.
     for name, _, _ in powers("http"):
