@@ -31,6 +31,7 @@
 #include "zu/builtin_kit.h"
 #include "zu/errcodes.h"
 #include "zu/gc.h"
+#include "zulib/files.h"
 
 namespace {
 
@@ -526,6 +527,9 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   PnmArgs a;
   if (ZU_SEXP* err = read_args(form, sf, kFunc, &a)) return err;
   ZU_SEXP* file = a.file;
+  // The picture is a file written for whoever asked: a peer writes only
+  // where its access rules let it edit.
+  if (ZU_SEXP* no = peer_edit_refusal(form, file, kFunc, false)) return no;
   const int len = list_length(form);
   Placement p;
   if (len == 8) {

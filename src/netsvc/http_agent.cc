@@ -379,13 +379,13 @@ int return_code(STREAM* st, HTTP_INFO* info, ZU_SEXP* result) {
 }
 
 int exec_url(HTTP_INFO* info, STREAM* st) {
-  if (!info->dir) return -1;
+  if (!info->dir) return kExecUrlNoTarget;
   if (net_trace_on()) {
     ss_printf("DIR(%s) = %s\n", net_printable(info->method ? info->method : "").c_str(),
               net_printable(info->dir).c_str());
   }
   const char* path = http_target_path(info->dir);
-  if (is_zuohttp_path(path)) return 2;
+  if (is_zuohttp_path(path)) return kExecUrlDeclined;
   // An unknown path needs no interpreter: only its page is written.
   HTTP_AGENT_LIST* a = search_http_agent_list(path);
   if (!a) {
@@ -401,5 +401,5 @@ int exec_url(HTTP_INFO* info, STREAM* st) {
   }
   s_flush(st);
   d_s_close(st);
-  return 0;
+  return kExecUrlAnswered;
 }

@@ -69,7 +69,7 @@ void exec_url_task(TKEY) {
     if (!eu_head) eu_tail = nullptr;
     unlock_task(ha_lock, "exec_url_task");
     bool last = e->st == nullptr;
-    int ret = last ? 0 : exec_url(e->info, e->st);
+    int ret = last ? kExecUrlAnswered : exec_url(e->info, e->st);
     lock_task(ha_lock);
     e->ret = ret;
     unlock_task(ha_lock, "exec_url_task");

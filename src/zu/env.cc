@@ -28,6 +28,8 @@ namespace {
 constexpr int kMaxSteps = 1 << 16;
 constexpr int kMaxNest = 256;
 
+// ---- the environment lock, watching and shape versions
+
 SEM env_lock_sem() {
   static SEM s = new_lock(LOCK_ENV);
   return s;
@@ -60,6 +62,8 @@ inline void shape_changed(ZUISP_ENV* h) {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   if (h->watched.load(std::memory_order_relaxed)) g_version.fetch_add(1, std::memory_order_acq_rel);
 }
+
+// ---- entries, tables and environments as collected blocks
 
 void gc_env_entry(void* p) {
   for (auto* x = static_cast<ENV_ENTRY*>(p); x; x = x->next.load(std::memory_order_relaxed)) {
@@ -105,6 +109,8 @@ ZUISP_ENV* alloc_env(uint8_t kind) {
   e->stamp = ++tl_env_stamp;
   return e;
 }
+
+// ---- look-ups: the search through hash environments and pairs
 
 struct Search {
   const ZU_ATOM* a;
@@ -181,6 +187,8 @@ bool walk(ZUISP_ENV* e, int depth, F f) {
   int steps = kMaxSteps;
   return walk(e, depth, 0, 0, steps, f);
 }
+
+// ---- writes under the environment lock
 
 // The hash environment that a write into `e` lands in.
 ZUISP_ENV* write_target(ZUISP_ENV* e) {
@@ -307,6 +315,8 @@ void del_default_rec(ZUISP_ENV* e, int nest, bool peer, bool* kept) {
   e->deflt.store(nullptr, std::memory_order_release);
 }
 
+// ---- reading the list forms of environments
+
 ZU_SEXP* sym(const char* name) { return get_symbol_ascii(name); }
 
 bool is_headed(ZU_SEXP* m, const char* name) {
@@ -324,6 +334,8 @@ ZU_SEXP* find_entry_form(ZU_SEXP* form, const char* name) {
 }  // namespace
 
 namespace zu_env {
+
+// ---- bindings the evaluator reaches in line (env_impl.h)
 
 // Adds a binding that h does not have yet; the caller holds the lock (or
 // owns h alone) and has pinned a and value. Writers are serialised that way,
@@ -358,6 +370,8 @@ CELL* lookup_cell_far(ZUISP_ENV* e, const ZU_ATOM* a, uint64_t version) {
 }
 
 }  // namespace zu_env
+
+// ---- making environments, call environments
 
 ZUISP_ENV* new_env(ZUISP_ENV* parent) {
   ZUISP_ENV* e = alloc_env(ZU_ENV_HASH);
@@ -400,6 +414,8 @@ bool env_peer_writing() { return tl_writer >= 0 ? tl_writer != 0 : evaluates_for
 EnvWriterScope::EnvWriterScope(bool peer, bool reset) : outer_(tl_writer) { tl_writer = reset ? -1 : peer ? 1 : 0; }
 
 EnvWriterScope::~EnvWriterScope() { tl_writer = outer_; }
+
+// ---- binding, changing and removing names
 
 int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   ZUISP_ENV* h = write_target(env);
@@ -518,6 +534,8 @@ int del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
 
 int del_env(ZUISP_ENV* env, const L_CHAR* name) { return del_env_atom(env, find_atom(name)); }
 
+// ---- looking names up, the agent's settings
+
 int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** value) {
   if (!name) return 0;
   if (depth < 0) {
@@ -558,6 +576,8 @@ ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth) {
   lookup_env_atom(env, find_atom(name), depth, &v);
   return v;
 }
+
+// ---- default bindings, work pointers, unit systems, shape
 
 int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
   ZUISP_ENV* h = write_target(env);
@@ -640,6 +660,8 @@ uint32_t get_env_flags(ZUISP_ENV* env) { return env ? env->flags.load() : 0; }
 void set_env_flags(ZUISP_ENV* env, uint32_t flags) {
   if (env) env->flags.store(flags);
 }
+
+// ---- list forms of environments
 
 ZU_SEXP* get_listbase_env(ZUISP_ENV* env) {
   if (!env) return nullptr;
@@ -725,6 +747,8 @@ ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target, bool* refused) {
   }
   return frame.keep(e, gc_qnlisp_env);
 }
+
+// ---- the top environments and the collector
 
 void init_qnlisp_envs() {
   static std::once_flag once;

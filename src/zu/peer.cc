@@ -63,6 +63,7 @@ const PEER_RULE_ROW peer_rule_table[] = {
     {"openPrintStd", kNever},
     {"qmxCache", kNever},
     {"qmxCreate", kNever},
+    {"qmxExportPNM", kOwn},
 };
 const int peer_rule_count = static_cast<int>(std::size(peer_rule_table));
 

@@ -6,6 +6,17 @@
 
 #include "zu/env.h"
 
+// The refusal of a built-in that edits or writes a file, called for a peer
+// (over its link, or on its behalf): null when the caller evaluates for no
+// peer or the peer may edit `path` (a string value), else the denial
+// positioned at the call form. The path is judged where it leads, every symlink resolved: an
+// access file and a place outside every registered tree are refused;
+// elsewhere the access files of its document path decide, asked with the
+// built-in's name as the operation. With whole_tree (the edit takes all
+// below the path with it) every entry below a directory is judged so too,
+// as if it were edited alone.
+ZU_SEXP* peer_edit_refusal(ZU_SEXP* form, ZU_SEXP* path, const char* op, bool whole_tree);
+
 // Path texts (file_path_text.cc).
 void init_ComposePath(ZUISP_ENV* env);
 void init_Directory(ZUISP_ENV* env);

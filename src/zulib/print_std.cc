@@ -22,8 +22,8 @@
 #include "zu/eval.h"
 #include "zu/peer.h"
 #include "zu/printer.h"
+#include "zulib/files.h"
 #include "zulib/io_impl.h"
-#include "zulib/files_impl.h"
 #include "zulib/library.h"
 #include "zulib/printing.h"
 

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 #include "base/lock.h"
+#include "base/paths.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "runtime/delayed.h"
@@ -39,6 +41,35 @@ struct TH_DATA {
 
 SEM sthread_lock = nullptr;
 TH_DATA* sthread_list = nullptr;  // newest first
+// The threads that peers' evaluations started and that have not ended, by
+// the peer's address (sthread_lock). They outlive the peer's link and
+// count until they end.
+std::map<int, int> peer_threads;
+
+// How many threads one peer address may hold at once (QNMX_PEER_THREADS).
+int peer_thread_cap() {
+  static const int cap = static_cast<int>(u_getenv_count("QNMX_PEER_THREADS", 32, 1 << 20));
+  return cap;
+}
+
+// A thread for origin is to start: false when its peer holds all it may
+// (sthread_lock held).
+bool _count_peer_thread(const EVAL_ORIGIN& origin) {
+  assert_lock_held(sthread_lock);
+  if (!origin.for_peer) return true;
+  int& n = peer_threads[origin.peer_ip];
+  if (n >= peer_thread_cap()) return false;
+  ++n;
+  return true;
+}
+
+// A thread for origin has ended, or never started (sthread_lock held).
+void _uncount_peer_thread(const EVAL_ORIGIN& origin) {
+  assert_lock_held(sthread_lock);
+  if (!origin.for_peer) return;
+  auto it = peer_threads.find(origin.peer_ip);
+  if (it != peer_threads.end() && --it->second <= 0) peer_threads.erase(it);
+}
 
 void gc_th_data(void* block) {
   auto* t = static_cast<TH_DATA*>(block);
@@ -94,6 +125,7 @@ void thread_task(TKEY data) {
     set_d_sexp(t->delay, t->use_DelayAppend && !error ? nullptr : r);
     _wait_for(t, [t] { return t->release_base_flag; });
     _unlink_thread(t);
+    _uncount_peer_thread(t->origin);
     unlock_task(sthread_lock, "Thread");
   }
   close_self_interpreter();
@@ -114,10 +146,17 @@ ZU_SEXP* zu_Thread(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   t->origin = eval_origin_handed();
   ZU_SEXP* value = new_d_sexp(&t->delay);
   lock_task(sthread_lock);
+  // A peer's threads are bounded by its address, so that no peer takes
+  // every thread the process can have from the others.
+  if (!_count_peer_thread(t->origin)) {
+    unlock_task(sthread_lock, "Thread");
+    return error_text_at(form, ZU_ER_LAUNCH, "Thread", "cannot start a thread");
+  }
   t->next = sthread_list;
   sthread_list = t;
   if (create_task(thread_task, t, pri) < 0) {
     _unlink_thread(t);
+    _uncount_peer_thread(t->origin);
     unlock_task(sthread_lock, "Thread");
     return error_text_at(form, ZU_ER_LAUNCH, "Thread", "cannot start a thread");
   }

@@ -559,8 +559,14 @@ def group_edits():
         (f'(Mv "{tree}/open/keep" "{cli.path("outside/keep")}")', f"{tree}/open/keep", False),
         (f'(Rm "{tree}/open/junk")', f"{tree}/open/junk", True),
     ]
-    replies, _ = cli.run([CONNECT] + [f"(Remote iid {form})" for form, _, _ in cases], name="edits", args=[port],
-                         env={"HOME": home_with("edits", "")})
+    peer_edits("edits", port, cases)
+
+
+def peer_edits(name, port, cases):
+    """A peer sends each (form, path, allowed) case: it is refused exactly
+    when not allowed, and the path is gone exactly when allowed."""
+    replies, _ = cli.run([CONNECT] + [f"(Remote iid {form})" for form, _, _ in cases], name=name, args=[port],
+                         env={"HOME": home_with(name, "")})
     for (form, path, allowed), reply in zip(cases, replies[1:]):
         cli.expect(form, (not denied(reply), not os.path.exists(path)), (allowed, allowed))
 
@@ -590,10 +596,7 @@ def group_dirs():
         (f'(Mv "{tree}/open/sub.y" "{tree}/open/sub.z")', f"{tree}/open/sub.y/m.lod", True),
         (f'(Rm flag="rec" "{tree}/open/logs.d")', f"{tree}/open/logs.d/m.lod", True),
     ]
-    replies, _ = cli.run([CONNECT] + [f"(Remote iid {form})" for form, _, _ in cases], name="dirs", args=[port],
-                         env={"HOME": home_with("dirs", "")})
-    for (form, path, allowed), reply in zip(cases, replies[1:]):
-        cli.expect(form, (not denied(reply), not os.path.exists(path)), (allowed, allowed))
+    peer_edits("dirs", port, cases)
     got, replies = fetch("moved", port, "/open/sub.x/m.lod")
     cli.expect("the guarded node is not readable where a peer put it", got == ref, False)
 

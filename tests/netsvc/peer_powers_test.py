@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """What a peer can make the agent do, from outside: peer_powers_test.py
-DRIVER QNMX.
+DRIVER QNMX GROUP.
+
+table    every route by which a peer reaches the agent against every power
+threads  the threads one peer address may hold at once
 
 The agent S is qnmx serving a matrix tree, and for HTTP the HTTP agent's
 driver (tests/netsvc/http_agent_driver) on the same script with paths
@@ -34,7 +37,7 @@ from qmx_cli import matrix  # noqa: E402
 from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 from line_peer import Peer, link  # noqa: E402
 
-DRIVER, QNMX = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+DRIVER, QNMX, GROUP = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
 WORK = tempfile.mkdtemp(prefix="qnmx_peer_powers_")
 MARKS = os.path.join(WORK, "marks")  # outside every tree of S
 PASSWD = "Pw-%d" % random.randrange(10**9)
@@ -271,6 +274,10 @@ def routes(port, http_port):
           "a lock service a peer named: %r, %d links" % (got[2], fake.links))
     note("lock", "lock", ["(not reached)"] * 7 if fake.links == 0 else wait_replies(fake))
     fake.close()
+    # A picture of a matrix S holds open (the Gets above opened them) is a
+    # file: written only where the peer may edit.
+    got = peer.ask(('(qmxExportPNM id="1" "%s/export.ppm" 0 0)' % MARKS).encode()).decode("utf-8", "replace")
+    check(got.startswith("#error("), "a peer's export outside the trees: %r" % got)
     # HTTP: S's own handler runs each power for the client; a method a peer
     # bound is not served at all.
     for name, _, _ in powers("http"):
@@ -320,10 +327,38 @@ def control():
     fake.close()
 
 
-def main():
-    for tool in ("curl",):
-        if not shutil.which(tool):
-            raise SystemExit("outside tool %s is missing: run scripts/setup.sh" % tool)
+def threads():
+    """A peer address holds at most QNMX_PEER_THREADS threads (4 here): past
+    it Thread answers "cannot start a thread" to that address alone, and
+    its threads count until they end, whether or not its link stays."""
+    port = free_port()
+    with open(os.path.join(WORK, "t.zu"), "w") as f:
+        f.write('(SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) '
+                '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0"))))\n')
+    p = start([QNMX, "t.zu", "t.out", "t.err", "/", str(port)], cwd=WORK, env=dict(ENV, QNMX_PEER_THREADS="4"),
+              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until(lambda: listening(port), 60)
+        first = link(port)
+        # IgnoreDelay: a thread's value is not waited for.
+        started = [first.ask(b"(IgnoreDelay (Thread (Sleep 4) 1))") for _ in range(4)]
+        refused = first.ask(b"(IgnoreDelay (Thread 1))")
+        check(started == [b"()"] * 4 and b"cannot start a thread" in refused, "a fifth thread: %r" % refused)
+        other = Peer(socket.create_connection(("127.0.0.1", port), timeout=60, source_address=("127.0.0.2", 0)))
+        other.s.sendall(b"\n")
+        other.until(rb"</Permission>\n")
+        check(other.ask(b"(Thread 7)") == b"7", "another address starts its own")
+        first.s.close()
+        again = link(port)
+        check(b"cannot start a thread" in again.ask(b"(IgnoreDelay (Thread 1))"), "threads count after their link ended")
+        check(wait_until(lambda: again.ask(b"(Thread 2)") == b"2", 30), "a thread once the first ones ended")
+        again.s.close()
+        other.s.close()
+    finally:
+        stop(p)
+
+
+def table():
     s, port = agent("s", [QNMX])
     h, http_port = agent("h", [DRIVER] + ["/" + name for name, _, _ in powers("http")] + ["--"])
     try:
@@ -336,6 +371,15 @@ def main():
     finally:
         stop(s)
         stop(h)
+
+
+def main():
+    for tool in ("curl",):
+        if not shutil.which(tool):
+            raise SystemExit("outside tool %s is missing: run scripts/setup.sh" % tool)
+    try:
+        {"table": table, "threads": threads}[GROUP]()
+    finally:
         os.unlink("/tmp/" + KEY_NUMBER)
     if failures:
         print("%d failed; work folder kept: %s" % (len(failures), WORK))
