@@ -18,6 +18,7 @@
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
+#include "zu/gc.h"
 #include "zu/unit.h"
 
 namespace {
@@ -43,8 +44,14 @@ SEM sthread_lock = nullptr;
 TH_DATA* sthread_list = nullptr;  // newest first
 // The threads that peers' evaluations started and that have not ended, by
 // the peer's address (sthread_lock). They outlive the peer's link and
-// count until they end.
-std::map<int, int> peer_threads;
+// count until they end; together they hold at most a quarter of the heap
+// budget, as one link's evaluations do (the share, zu/gc.h). An entry goes
+// with its last thread, which has left the share by then.
+struct PEER_THREADS {
+  int count = 0;
+  GC_SHARE share;
+};
+std::map<int, PEER_THREADS> peer_threads;
 
 // How many threads one peer address may hold at once (QNMX_PEER_THREADS).
 int peer_thread_cap() {
@@ -57,7 +64,7 @@ int peer_thread_cap() {
 bool _count_peer_thread(const EVAL_ORIGIN& origin) {
   assert_lock_held(sthread_lock);
   if (!origin.for_peer) return true;
-  int& n = peer_threads[origin.peer_ip];
+  int& n = peer_threads[origin.peer_ip].count;
   if (n >= peer_thread_cap()) return false;
   ++n;
   return true;
@@ -68,7 +75,7 @@ void _uncount_peer_thread(const EVAL_ORIGIN& origin) {
   assert_lock_held(sthread_lock);
   if (!origin.for_peer) return;
   auto it = peer_threads.find(origin.peer_ip);
-  if (it != peer_threads.end() && --it->second <= 0) peer_threads.erase(it);
+  if (it != peer_threads.end() && --it->second.count <= 0) peer_threads.erase(it);
 }
 
 void gc_th_data(void* block) {
@@ -115,11 +122,20 @@ void thread_task(TKEY data) {
     wakeup_task(t);
     unlock_task(sthread_lock, "Thread");
 
+    // A peer's thread holds of the heap what its address's threads may.
+    GC_SHARE* share = nullptr;
+    if (t->origin.for_peer) {
+      lock_task(sthread_lock);
+      share = &peer_threads[t->origin.peer_ip].share;
+      unlock_task(sthread_lock, "Thread");
+    }
+    GC_SHARE* outer = share ? gc_attach_share(share) : nullptr;
     ZU_SEXP* r;
     {
       EvalOriginScope origin(t->origin);
       r = eval_body(t->env, t->args->pair.cdr);
     }
+    if (share) gc_attach_share(outer);
     bool error = get_type(r) == ZU_TYPE_ERROR;  // forced here, never under the lock
     lock_task(sthread_lock);
     set_d_sexp(t->delay, t->use_DelayAppend && !error ? nullptr : r);

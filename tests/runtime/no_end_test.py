@@ -40,6 +40,9 @@ ATTACKS = [
      '(StringLength (ReplaceString w "a" w))', "ReplaceString"),
     ("append-doubling", "budget", [], "(Let (Sub (l (List 1 2 3 4)) (i 0)) (While (< i 40) (Let (set l "
      "(Append l l)) (set i (+ i 1)))) (ListLength l))", "Append"),
+    # A peer's threads hold no more than its link's evaluations may.
+    ("thread-share", "budget", [], "(Thread (Let (Sub (l (List 1 2 3 4)) (i 0)) (While (< i 17) (Let (set l "
+     "(Append l l)) (set i (+ i 1)))) (ListLength l)))", "Append"),
     ("thread-exhaustion", "threads", ["(define sp () (h) (Thread (ErrHandler (sp)) (Sleep 4)))"], "(sp)", None),
     ("idle-links", "threads", [], None, None),
 ]
@@ -49,7 +52,10 @@ def agent(work, limit):
     os.chmod(work, 0o777)
     with open(os.path.join(work, "srv.zu"), "w") as f:
         f.write(SCRIPT)
+    # The threads rows run out of the process's tasks, past any cap of one
+    # peer's threads.
     env = dict(os.environ, HOME=work, STD_CODE="UTF-8", QNMX_HEAP_BUDGET_MIB="64" if limit == "budget" else "0",
+               QNMX_PEER_THREADS="100000",
                ASAN_OPTIONS="detect_leaks=0:quarantine_size_mb=4:allocator_release_to_os_interval_ms=200:"
                "allocator_may_return_null=1:max_allocation_size_mb=2048:hard_rss_limit_mb=3072")
 
