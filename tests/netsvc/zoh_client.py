@@ -95,8 +95,11 @@ class Session:
         return reply
 
     def send(self, kind, payload=b""):
-        self.seq += 1
-        return self.exchange(header(kind, self.seq - 1, self.cookie) + payload)
+        seq = self.seq
+        # A session's sequence number is 16 bits on the wire and wraps, as
+        # the agent's own client wraps it.
+        self.seq = (self.seq + 1 + 32768) % 65536 - 32768
+        return self.exchange(header(kind, seq, self.cookie) + payload)
 
     def query(self, form, marker=b"</Result>", limit=30.0):
         """Sends form, polls until marker has come back: the payload text."""
