@@ -252,9 +252,6 @@ bool unlink_locked(ZUISP_ENV* h, const ZU_ATOM* a) {
 
 // ---- what peers may write into the top environments
 
-// Who wrote the lambda whose body the thread runs: -1 none, 0 the agent,
-// 1 a peer.
-constinit thread_local int8_t tl_writer = -1;
 
 // 0 or 1 for a top environment, else -1.
 int top_index(const ZUISP_ENV* h) {
@@ -409,11 +406,6 @@ ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {
   return e;
 }
 
-bool env_peer_writing() { return tl_writer >= 0 ? tl_writer != 0 : evaluates_for_peer(); }
-
-EnvWriterScope::EnvWriterScope(bool peer, bool reset) : outer_(tl_writer) { tl_writer = reset ? -1 : peer ? 1 : 0; }
-
-EnvWriterScope::~EnvWriterScope() { tl_writer = outer_; }
 
 // ---- binding, changing and removing names
 

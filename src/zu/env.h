@@ -47,27 +47,9 @@ bool release_call_env(ZUISP_ENV* env);
 // bound in either of them is bound again in the other, and neither top
 // environment gets another default binding or parent: those writes are
 // refused with kEnvRefused. A name that a peer bound there first, peers
-// may bind again; once the agent binds it, it is the agent's.
+// may bind again; once the agent binds it, it is the agent's. Who writes
+// is env_peer_writing (zu/peer.h).
 constexpr int kEnvRefused = -2;
-// Whether the code the calling thread runs writes as a peer: the body of
-// the innermost lambda being applied writes as whoever made that lambda
-// (an agent's function that a peer calls keeps the agent's rights, a
-// peer's function that the agent calls has only the peer's); outside every
-// lambda the task's origin decides.
-bool env_peer_writing();
-class EnvWriterScope {
- public:
-  // peer: the lambda's maker; reset: an evaluation that starts afresh (a
-  // form a link delivers, a LocalEval), where the task's origin decides
-  // again.
-  explicit EnvWriterScope(bool peer, bool reset = false);
-  ~EnvWriterScope();
-  EnvWriterScope(const EnvWriterScope&) = delete;
-  EnvWriterScope& operator=(const EnvWriterScope&) = delete;
-
- private:
-  int8_t outer_;
-};
 
 // Binds or rebinds a name (or an atom) in the environment's writing target.
 // 0, -1 when there is no hash environment to write into, kEnvRefused.

@@ -1,6 +1,7 @@
 // Lambda function values and the definition primitives.
 #include "zu/env.h"
 #include "zu/eval.h"
+#include "zu/peer.h"
 
 namespace {
 

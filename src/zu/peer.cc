@@ -4,12 +4,14 @@
 #include <cstring>
 
 #include "zu/errcodes.h"
-#include "zu/eval.h"
 
 namespace {
 
 // The innermost origin of the calling task (its EvalOriginScope), or null.
 constinit thread_local const EVAL_ORIGIN* task_origin = nullptr;
+// Who wrote the lambda whose body the thread runs: -1 none, 0 the agent,
+// 1 a peer.
+constinit thread_local int8_t tl_writer = -1;
 
 constexpr PEER_RULE kNever = PEER_RULE::kPeerNever;
 constexpr PEER_RULE kOwn = PEER_RULE::kPeerOwn;
@@ -76,6 +78,12 @@ bool may_act_for(const EVAL_ORIGIN& owner) {
   return owner.for_peer && owner.peer_id != 0 && owner.peer_id == task_origin->peer_id;
 }
 
+bool env_peer_writing() { return tl_writer >= 0 ? tl_writer != 0 : evaluates_for_peer(); }
+
+EnvWriterScope::EnvWriterScope(bool peer, bool reset) : outer_(tl_writer) { tl_writer = reset ? -1 : peer ? 1 : 0; }
+
+EnvWriterScope::~EnvWriterScope() { tl_writer = outer_; }
+
 EvalOriginScope::EvalOriginScope(EVAL_ORIGIN origin) : origin_(origin), outer_(task_origin) { task_origin = &origin_; }
 
 EvalOriginScope::~EvalOriginScope() { task_origin = outer_; }
@@ -88,10 +96,23 @@ PEER_RULE peer_rule_of(const char* name) {
   return r != end && std::strcmp(r->name, name) == 0 ? r->rule : PEER_RULE::kPeerAny;
 }
 
-ZU_SEXP* peer_power_refused(ZU_SEXP* form, const char* func) {
-  return form_error(form, ZU_ER_DENIED, func, "a power of this agent, refused to a peer");
+namespace {
+
+// The refusal positioned at form, named by its head (func when the head is
+// no name).
+ZU_SEXP* refusal(ZU_SEXP* form, const char* func, const char* text) {
+  ZU_SEXP* head = get_type(form) == ZU_TYPE_LIST ? form->pair.car : nullptr;
+  ZU_FILE* f = form ? form->h.file : nullptr;
+  int line = form ? form->h.line : 0;
+  ZU_SEXP* data = list(get_string_ascii(text));
+  if (get_type(head) == ZU_TYPE_SYMBOL) return get_error(f, line, ZU_ER_DENIED, sym_name(head), data);
+  return get_error_ascii(f, line, ZU_ER_DENIED, func, data);
 }
 
-ZU_SEXP* peer_not_own(ZU_SEXP* form, const char* func) {
-  return form_error(form, ZU_ER_DENIED, func, "not this peer's own, refused");
+}  // namespace
+
+ZU_SEXP* peer_power_refused(ZU_SEXP* form, const char* func) {
+  return refusal(form, func, "a power of this agent, refused to a peer");
 }
+
+ZU_SEXP* peer_not_own(ZU_SEXP* form, const char* func) { return refusal(form, func, "not this peer's own, refused"); }

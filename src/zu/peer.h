@@ -16,6 +16,8 @@
 //   task that later evaluates what it brings about opens a scope with the
 //   recorded origin. Which link kinds are peers' is decided in one place,
 //   `link_origin` (runtime/interp.h).
+// - Writes into the top environments follow the maker of the lambda the
+//   thread runs, and the origin outside every lambda (env_peer_writing).
 // - `evaluates_for_peer` is the only test of it: environment writes
 //   (zu/env.h), the built-ins a peer may not call (the rule table below),
 //   a peer's file edits, and client-side authentication all ask it.
@@ -25,7 +27,6 @@
 
 #include <cstdint>
 
-#include "zu/env.h"
 #include "zu/value.h"
 
 struct ZU_INTERPRETER;  // an interpreter record (runtime/interp.h); only pointed to
@@ -68,6 +69,27 @@ inline EVAL_ORIGIN eval_origin_handed() {
 // agent may act on anything, a peer only on what was made for its own link
 // (what it opened, started or asked for, and the link itself).
 bool may_act_for(const EVAL_ORIGIN& owner);
+
+// ---- who writes into the top environments (zu/env.h)
+// Whether the code the calling thread runs writes as a peer: the body of
+// the innermost lambda being applied writes as whoever made that lambda
+// (an agent's function that a peer calls keeps the agent's rights, a
+// peer's function that the agent calls has only the peer's); outside every
+// lambda the task's origin decides.
+bool env_peer_writing();
+class EnvWriterScope {
+ public:
+  // peer: the lambda's maker; reset: an evaluation that starts afresh (a
+  // form a link delivers, a LocalEval), where the task's origin decides
+  // again.
+  explicit EnvWriterScope(bool peer, bool reset = false);
+  ~EnvWriterScope();
+  EnvWriterScope(const EnvWriterScope&) = delete;
+  EnvWriterScope& operator=(const EnvWriterScope&) = delete;
+
+ private:
+  int8_t outer_;
+};
 
 // Makes origin the calling task's own until the scope ends.
 class EvalOriginScope {

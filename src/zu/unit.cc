@@ -12,6 +12,7 @@
 #include "base/lock.h"
 #include "base/panic.h"
 #include "zu/env.h"
+#include "zu/peer.h"
 
 namespace {
 
