@@ -341,7 +341,7 @@ def threads():
         wait_until(lambda: listening(port), 60)
         first = link(port)
         # IgnoreDelay: a thread's value is not waited for.
-        started = [first.ask(b"(IgnoreDelay (Thread (Sleep 4) 1))") for _ in range(4)]
+        started = [first.ask(b"(IgnoreDelay (Thread (Sleep 10) 1))") for _ in range(4)]
         refused = first.ask(b"(IgnoreDelay (Thread 1))")
         check(started == [b"()"] * 4 and b"cannot start a thread" in refused, "a fifth thread: %r" % refused)
         other = Peer(socket.create_connection(("127.0.0.1", port), timeout=60, source_address=("127.0.0.2", 0)))
