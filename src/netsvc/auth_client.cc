@@ -241,7 +241,7 @@ ZU_SEXP* zu_auth_transaction(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   ZU_SEXP* list = get_el(form, 3);
   AUTH_CLIENT_LINK link;
   link.peer_local = is_local(z->connect_ip);
-  link.for_peer = origin.for_peer;
+  link.for_peer = evaluates_for_peer();
   lock_auth();
   _auth_read_client_results(auth_client_set());
   std::vector<AuthText> sites = _preset_sites(auth_client_set());
