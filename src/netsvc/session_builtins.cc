@@ -242,14 +242,23 @@ ZU_SEXP* delayed_holding(ZU_SEXP* v) {
   return delay;
 }
 
+// Whether the calling task may use session sid: a peer only its own. An
+// unknown id is left to what uses it, which refuses it. *owner (when
+// given) gets whom it was opened for, the agent for an unknown id.
+bool may_use_session(int sid, EVAL_ORIGIN* owner = nullptr) {
+  EVAL_ORIGIN o = kAgentOrigin;
+  bool known = sw_session_owner(sid, &o);
+  if (owner) *owner = o;
+  return !known || may_act_for(o);
+}
+
 ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* id = eval(env, get_el(form, 1));
   if (get_type(id) == ZU_TYPE_ERROR) return id;
   if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "RemoteSession", "type missmatch");
   int sid = static_cast<int>(std::clamp<int64_t>(id->integer.num, INT_MIN, INT_MAX));
-  EVAL_ORIGIN owner = kAgentOrigin;
-  bool known = sw_session_owner(sid, &owner);
-  if (known && !may_act_for(owner)) return peer_not_own(form, "RemoteSession");
+  EVAL_ORIGIN owner;
+  if (!may_use_session(sid, &owner)) return peer_not_own(form, "RemoteSession");
   ZU_SEXP* option[kOptionCount] = {};
   ZU_SEXP* body = cdr(form->pair.cdr);
   for (; get_type(body) == ZU_TYPE_LIST; body = body->pair.cdr) {
@@ -303,8 +312,7 @@ ZU_SEXP* zu_CloseSession(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
   if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "CloseSession", "id type missmatch");
   if (id->integer.num < INT_MIN || id->integer.num > INT_MAX) return nullptr;
   int sid = static_cast<int>(id->integer.num);
-  EVAL_ORIGIN owner = kAgentOrigin;
-  if (sw_session_owner(sid, &owner) && !may_act_for(owner)) return peer_not_own(form, "CloseSession");
+  if (!may_use_session(sid)) return peer_not_own(form, "CloseSession");
   close_session(sid);
   return nullptr;
 }
@@ -316,11 +324,8 @@ ZU_SEXP* zu_SessionEnvironment(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM
   // Its errors carry this name, spelt so, as peers and scripts expect it.
   if (!is_integer(id)) return error_text_at(form, ZU_ER_TYPE, "SetAessionEnv", "type missmatch");
   int r = -1;
-  EVAL_ORIGIN owner = kAgentOrigin;
-  if (id->integer.num > 0 && id->integer.num <= INT_MAX && sw_session_owner(static_cast<int>(id->integer.num), &owner) &&
-      !may_act_for(owner))
-    return peer_not_own(form, "SetAessionEnv");
   if (id->integer.num > 0 && id->integer.num <= INT_MAX) {
+    if (!may_use_session(static_cast<int>(id->integer.num))) return peer_not_own(form, "SetAessionEnv");
     int zid = sw_protocol_session(static_cast<int>(id->integer.num), "zup");
     if (zid > 0) r = set_initial_sexp(zid, env, get_el(form, 2));
   }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "zu/peer.h"
+
 ZU_SEXP* error_at(ZU_SEXP* at, uint32_t code, const char* func, ZU_SEXP* data) {
   return get_error_ascii(at ? at->h.file : nullptr, at ? at->h.line : 0, code, func, data);
 }
@@ -14,6 +16,14 @@ ZU_SEXP* error_text_at(ZU_SEXP* at, uint32_t code, const char* func, const char*
 
 ZU_SEXP* error_list_at(ZU_SEXP* at, uint32_t code, const char* func, const char* text) {
   return error_at(at, code, func, list(get_string_ascii(text)));
+}
+
+ZU_SEXP* peer_power_refused(ZU_SEXP* at, const char* func) {
+  return error_list_at(at, ZU_ER_DENIED, func, kPeerPowerRefused);
+}
+
+ZU_SEXP* peer_not_own(ZU_SEXP* at, const char* func) {
+  return error_list_at(at, ZU_ER_DENIED, func, "not this peer's own, refused");
 }
 
 // Compared code by code against the 7-bit name, so no option lookup

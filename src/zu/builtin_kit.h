@@ -22,6 +22,10 @@ ZU_SEXP* error_at(ZU_SEXP* at, uint32_t code, const char* func, ZU_SEXP* data);
 ZU_SEXP* error_text_at(ZU_SEXP* at, uint32_t code, const char* func, const char* text);
 // The same whose data is a one-member list holding the string `text`.
 ZU_SEXP* error_list_at(ZU_SEXP* at, uint32_t code, const char* func, const char* text);
+// A built-in's refusal of a peer (0x80040d10, zu/peer.h): a power no peer
+// has, and one a peer has only over what is its own.
+ZU_SEXP* peer_power_refused(ZU_SEXP* at, const char* func);
+ZU_SEXP* peer_not_own(ZU_SEXP* at, const char* func);
 
 // Error data: a list of the members given, in order. A `const char*` member
 // becomes a string (7-bit text), an integer member an integer, a ZU_SEXP*

@@ -335,7 +335,7 @@ ZU_SEXP* call(ZUISP_ENV* env, ZU_SEXP* f, ZU_SEXP* form) {
   // The powers of the process stay the agent's, whatever environment a
   // peer's form runs in and whoever made the function that calls them.
   if (fn->peer_rule == static_cast<uint8_t>(PEER_RULE::kPeerNever) && evaluates_for_peer())
-    return peer_power_refused(form, "eval");
+    return position_error(form, ZU_ER_DENIED, "eval", list(get_string_ascii(kPeerPowerRefused)));
   if (lambda && fn->order == 1 && get_type(fn->l_params) == ZU_TYPE_LIST) return call_lambda_list(env, fn, form);
   // A built-in may keep the environment it is given (see env.h).
   if (!lambda && !(f->h.flags & ZU_FUNC_ENV_TRANSIENT)) env_keep(env);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "zu/errcodes.h"
 
 namespace {
 
@@ -95,24 +94,3 @@ PEER_RULE peer_rule_of(const char* name) {
   });
   return r != end && std::strcmp(r->name, name) == 0 ? r->rule : PEER_RULE::kPeerAny;
 }
-
-namespace {
-
-// The refusal positioned at form, named by its head (func when the head is
-// no name).
-ZU_SEXP* refusal(ZU_SEXP* form, const char* func, const char* text) {
-  ZU_SEXP* head = get_type(form) == ZU_TYPE_LIST ? form->pair.car : nullptr;
-  ZU_FILE* f = form ? form->h.file : nullptr;
-  int line = form ? form->h.line : 0;
-  ZU_SEXP* data = list(get_string_ascii(text));
-  if (get_type(head) == ZU_TYPE_SYMBOL) return get_error(f, line, ZU_ER_DENIED, sym_name(head), data);
-  return get_error_ascii(f, line, ZU_ER_DENIED, func, data);
-}
-
-}  // namespace
-
-ZU_SEXP* peer_power_refused(ZU_SEXP* form, const char* func) {
-  return refusal(form, func, "a power of this agent, refused to a peer");
-}
-
-ZU_SEXP* peer_not_own(ZU_SEXP* form, const char* func) { return refusal(form, func, "not this peer's own, refused"); }

@@ -124,7 +124,6 @@ extern const PEER_RULE_ROW peer_rule_table[];
 extern const int peer_rule_count;
 // The rule of a built-in bound under name (kPeerAny for a name not listed).
 PEER_RULE peer_rule_of(const char* name);
-// The errors a refused call answers (0x80040d10), positioned at form: a
-// power no peer has, and one a peer has only over what is its own.
-ZU_SEXP* peer_power_refused(ZU_SEXP* form, const char* func);
-ZU_SEXP* peer_not_own(ZU_SEXP* form, const char* func);
+// What a refusal of a power says (0x80040d10; the built-ins' kit,
+// zu/builtin_kit.h, makes the errors).
+inline constexpr char kPeerPowerRefused[] = "a power of this agent, refused to a peer";

@@ -38,6 +38,7 @@ struct TH_DATA {
   ZUISP_ENV* env;                  // the caller's environment
   ZU_SEXP* args;                   // the Thread form
   EVAL_ORIGIN origin;              // the caller's: the forms run on its behalf
+  GC_SHARE* share;                 // a peer's thread: its address's heap share
 };
 
 SEM sthread_lock = nullptr;
@@ -59,14 +60,16 @@ int peer_thread_cap() {
   return cap;
 }
 
-// A thread for origin is to start: false when its peer holds all it may
-// (sthread_lock held).
-bool _count_peer_thread(const EVAL_ORIGIN& origin) {
+// Thread t is to start: false when its peer holds all it may; else a
+// peer's thread is counted and given its address's share (sthread_lock
+// held).
+bool _count_peer_thread(TH_DATA* t) {
   assert_lock_held(sthread_lock);
-  if (!origin.for_peer) return true;
-  int& n = peer_threads[origin.peer_ip].count;
-  if (n >= peer_thread_cap()) return false;
-  ++n;
+  if (!t->origin.for_peer) return true;
+  PEER_THREADS& p = peer_threads[t->origin.peer_ip];
+  if (p.count >= peer_thread_cap()) return false;
+  ++p.count;
+  t->share = &p.share;
   return true;
 }
 
@@ -123,12 +126,7 @@ void thread_task(TKEY data) {
     unlock_task(sthread_lock, "Thread");
 
     // A peer's thread holds of the heap what its address's threads may.
-    GC_SHARE* share = nullptr;
-    if (t->origin.for_peer) {
-      lock_task(sthread_lock);
-      share = &peer_threads[t->origin.peer_ip].share;
-      unlock_task(sthread_lock, "Thread");
-    }
+    GC_SHARE* share = t->share;
     GC_SHARE* outer = share ? gc_attach_share(share) : nullptr;
     ZU_SEXP* r;
     {
@@ -164,7 +162,7 @@ ZU_SEXP* zu_Thread(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   lock_task(sthread_lock);
   // A peer's threads are bounded by its address, so that no peer takes
   // every thread the process can have from the others.
-  if (!_count_peer_thread(t->origin)) {
+  if (!_count_peer_thread(t)) {
     unlock_task(sthread_lock, "Thread");
     return error_text_at(form, ZU_ER_LAUNCH, "Thread", "cannot start a thread");
   }

@@ -3,6 +3,8 @@
 DRIVER QNMX GROUP.
 
 table    every route by which a peer reaches the agent against every power
+own      what a peer may do only to its own: the agent's session and link
+         refused to it, its own allowed; the options that act on the process
 threads  the threads one peer address may hold at once
 
 The agent S is qnmx serving a matrix tree, and for HTTP the HTTP agent's
@@ -358,6 +360,48 @@ def threads():
         stop(p)
 
 
+DENIED = "#error(2147749136 "
+
+
+def own():
+    """A peer acts on its own session and links, never on the agent's, and
+    none of the options that act on the whole process is its."""
+    port = free_port()
+    script = ['(Define listener (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) '
+              '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))',
+              '(Eval Env1 (quote (Define agentSession (OpenSession))))',
+              '(Eval Env1 (quote (Define agentLink (OpenInterpreter "connect" Env1 (HostName "127.0.0.1") '
+              '(Port (Cast type="integer" (Arg 1)))))))', "(SetMainInterpreter listener)"]
+    with open(os.path.join(WORK, "o.zu"), "w") as f:
+        f.write("\n".join(script) + "\n")
+    p = start([QNMX, "o.zu", "o.out", "o.err", "/", str(port)], cwd=WORK, env=ENV, stdin=subprocess.DEVNULL,
+              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until(lambda: listening(port), 60)
+        peer = link(port)
+        session = '(URL "zup://127.0.0.1:%d/db/x.zu")' % port
+        cases = [  # (form, refused)
+            ("(CloseSession agentSession)", True),
+            ("(SessionEnvironment agentSession (quote (+ 1 2)))", True),
+            ("(RemoteSession agentSession %s 1)" % session, True),
+            ("(Remote agentLink (+ 1 2))", True),
+            ("(CloseInterpreter agentLink)", True),
+            ('(OpenInterpreter "accept" Env1 (Port %d))' % free_port(), True),
+            ('(ErrHandler stderr="on" (Error () 1))', True),
+            ('(UnitSystem name="peer" (System 1 1000 name="km" dim="l"))', True),
+            ('(PrintStd d="3" 1)', True),
+            ("(CloseSession (OpenSession))", False),
+            ("(Remote %s (+ 2 2))" % connect(port), False),
+            ("(KillThread (Thread (Sleep 3) 1))", False),
+        ]
+        for form, refused in cases:
+            got = peer.ask(form.encode()).decode("utf-8", "replace")
+            check(got.startswith(DENIED) == refused, "%s: %r" % (form, got))
+        check(p.poll() is None and link(port).ask(b"(+ 1 2)") == b"3", "the agent goes on")
+    finally:
+        stop(p)
+
+
 def table():
     s, port = agent("s", [QNMX])
     h, http_port = agent("h", [DRIVER] + ["/" + name for name, _, _ in powers("http")] + ["--"])
@@ -378,7 +422,7 @@ def main():
         if not shutil.which(tool):
             raise SystemExit("outside tool %s is missing: run scripts/setup.sh" % tool)
     try:
-        {"table": table, "threads": threads}[GROUP]()
+        {"table": table, "own": own, "threads": threads}[GROUP]()
     finally:
         os.unlink("/tmp/" + KEY_NUMBER)
     if failures:
