@@ -316,16 +316,17 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
     }
     // A nested loop (a task waiting for a remote result) does not wait for
     // room: the evaluation it runs inside is counted already.
+    // A form of the link itself, also when it is served inside a
+    // LocalEval's evaluation (a task waiting for its reply).
+    const EVAL_ORIGIN origin = link_origin(zui);
     LINK_EVAL_SAVE before{};
-    if (!link_eval_begin(zui->meter, !no_wait, link_origin(zui).for_peer, link_ending, zui, &before)) {
+    if (!link_eval_begin(zui->meter, !no_wait, origin.for_peer, link_ending, zui, &before)) {
       gc_pop(nullptr, nullptr);
       break;
     }
     ZU_SEXP* value;
     {
-      // A form of the link itself, also when it is served inside a
-      // LocalEval's evaluation (a task waiting for its reply).
-      EvalOriginScope scope(link_origin(zui));
+      EvalOriginScope scope(origin);
       value = eval(zui->env, form);
     }
     lock_task(zui_lock);
