@@ -496,6 +496,7 @@ void init_qmx_format(ZUISP_ENV* env) {
   GcFrame frame("init_qmx_format");
   ZUISP_ENV* param_keywords = new_env(nullptr);
   bind_prims(param_keywords, kPriority);
+  seal_env(param_keywords);
   bind_builtin(env, "qmxMatrixParam", get_func_prim(qn_qmxMatrixParam, 0, param_keywords, 1, -1));
   bind_prims(env, kKeywords);
 }
@@ -503,6 +504,7 @@ void init_qmx_format(ZUISP_ENV* env) {
 ZUISP_ENV* new_qmx_format_env() {
   ZUISP_ENV* env = new_env(nullptr);
   init_qmx_format(env);
+  seal_env(env);
   return env;
 }
 

@@ -8,6 +8,7 @@
 #include "stream/stream.h"
 #include "text/codemethod.h"
 #include "text/convert.h"
+#include "zu/peer.h"
 #include "zu/printer.h"
 
 namespace {
@@ -95,6 +96,8 @@ int set_matrix_env(MATRIX* m, const char* name, const char* data) {
   lock_task(matrix_lock);
   auto* env = static_cast<ZUISP_ENV*>(m->mx_env ? m->mx_env->data : nullptr);
   unlock_task(matrix_lock, "set_matrix_env");
+  // The matrix's own state, whoever's command it is set for.
+  EnvWriterScope as_agent(false);
   return env ? set_env(env, l_string(std_cm, name), value) : -1;
 }
 

@@ -405,6 +405,10 @@ void init_OpenInterpreter(ZUISP_ENV* env) {
   ZUISP_ENV* rules = new_env(nullptr);
   bind_prims(rules, kPermissionRules);
   bind_builtin(keywords, "Permission", get_func_prim(zu_Permission, 0, rules, 2, -1));
+  // Every listener's options and rules are read through them: nobody
+  // writes them after this.
+  seal_env(rules);
+  seal_env(keywords);
   bind_builtin(env, "OpenInterpreter", get_func_prim(zu_OpenInterpreter, 0, keywords, 3, -1));
 }
 void init_CloseInterpreter(ZUISP_ENV* env) { bind_prims(env, kCloseInterpreter); }

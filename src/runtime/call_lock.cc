@@ -449,6 +449,7 @@ void init_call_lock() {
     service_env = new_env(nullptr);
     gc_set(service_env, gc_qnlisp_env);
     bind_prims(service_env, kService);
+    seal_env(service_env);
   }
   set_log_path_lock_ops(&log_lock_ops);
   zui_closed_hook = link_closed;

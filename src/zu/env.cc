@@ -3,8 +3,8 @@
 #include <atomic>
 #include <mutex>
 #include <new>
-#include <set>
 
+#include "base/alloc.h"
 #include "base/lock.h"
 #include "base/panic.h"
 #include "zu/env_impl.h"
@@ -69,7 +69,8 @@ void gc_env_entry(void* p) {
   for (auto* x = static_cast<ENV_ENTRY*>(p); x; x = x->next.load(std::memory_order_relaxed)) {
     if (gc_mark_block(x)) return;
     if (x->name && !gc_is_marked(x->name)) gc_mark_block(x->name);
-    gc_mark(x->value.load(std::memory_order_relaxed), gc_qn_sexp);
+    if (x->charged) gc_mark_bound(x->value.load(std::memory_order_relaxed), gc_qn_sexp, x->ip);
+    else gc_mark(x->value.load(std::memory_order_relaxed), gc_qn_sexp);
   }
 }
 
@@ -95,18 +96,28 @@ ENV_ENTRY* new_entry(ZU_ATOM* name, ZU_SEXP* value) {
   return x;
 }
 
+void set_entry_binder(ENV_ENTRY* x, const ZUISP_ENV* h, BINDER by) {
+  x->peer = by.peer ? 1 : 0;
+  x->ip = by.ip;
+  x->charged = by.peer && !h->peer_made ? 1 : 0;
+}
+
 // Stamps of the environments this thread makes. Only the thread that made
 // an environment caches results under it before it is kept, and a kept
 // one is freed by the collector alone (which outdates every cached result),
 // so a counter of the thread's own tells its incarnations apart.
 constinit thread_local uint64_t tl_env_stamp = 0;
 
-ZUISP_ENV* alloc_env(uint8_t kind) {
+ZUISP_ENV* alloc_env(uint8_t kind, bool peer_made) {
   // mmalloc hands out zeroed memory, which is every member's empty state
   // (null pointers, zero counts and flags): no second clearing.
   auto* e = static_cast<ZUISP_ENV*>(mmalloc(sizeof(ZUISP_ENV), gc_qnlisp_env));
   e->kind = kind;
   e->stamp = ++tl_env_stamp;
+  if (peer_made) {
+    e->peer_made = 1;
+    e->maker_peer = eval_origin().peer_id;
+  }
   return e;
 }
 
@@ -208,6 +219,9 @@ void grow_locked(ZUISP_ENV* h) {
   for (uint32_t i = 0; i < old->n; ++i) {
     for (ENV_ENTRY* x = old->b()[i].load(std::memory_order_relaxed); x; x = x->next.load(std::memory_order_relaxed)) {
       ENV_ENTRY* c = new_entry(x->name, x->value.load(std::memory_order_relaxed));
+      c->peer = x->peer;
+      c->ip = x->ip;
+      c->charged = x->charged;
       auto& head = t->b()[x->name->hash & (t->n - 1)];
       c->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
       head.store(c, std::memory_order_relaxed);
@@ -216,12 +230,46 @@ void grow_locked(ZUISP_ENV* h) {
   h->table.store(t, std::memory_order_release);
 }
 
-void bind_locked(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
-  if (CELL* c = find_cell(h, a, mask_bit(a))) {
-    untag(c)->store(value, std::memory_order_release);
+// The binding of a in h itself (lock held, or h not yet shared): where it
+// lies and who made it. False when h has none.
+struct BINDING {
+  CELL* cell;
+  int slot;         // its slot, or -1
+  ENV_ENTRY* entry; // its table entry, or null
+  BINDER by;
+};
+bool find_binding(ZUISP_ENV* h, const ZU_ATOM* a, BINDING* b) {
+  if (!(h->mask.load(std::memory_order_acquire) & mask_bit(a))) return false;
+  int n = h->used.load(std::memory_order_acquire);
+  for (int i = 0; i < n; ++i) {
+    if (h->slot[i].name.load(std::memory_order_relaxed) == a) {
+      *b = {&h->slot[i].value, i, nullptr, {(h->peer_slots >> i & 1) != 0, h->slot_ip[i]}};
+      return true;
+    }
+  }
+  ENV_ENTRY* x = find_entry(h, a);
+  if (!x) return false;
+  *b = {&x->value, -1, x, {x->peer != 0, x->ip}};
+  return true;
+}
+
+void set_binder(ZUISP_ENV* h, const BINDING& b, BINDER by) {
+  if (b.entry) {
+    set_entry_binder(b.entry, h, by);
     return;
   }
-  insert_binding(h, a, value);
+  auto bit = static_cast<uint8_t>(1u << b.slot);
+  h->peer_slots = by.peer ? h->peer_slots | bit : h->peer_slots & ~bit;
+  h->slot_ip[b.slot] = by.ip;
+}
+
+void bind_locked(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by) {
+  if (BINDING b; find_binding(h, a, &b)) {
+    b.cell->store(value, std::memory_order_release);
+    set_binder(h, b, by);
+    return;
+  }
+  insert_binding(h, a, value, by);
   shape_changed(h);
 }
 
@@ -250,66 +298,144 @@ bool unlink_locked(ZUISP_ENV* h, const ZU_ATOM* a) {
   return false;
 }
 
-// ---- what peers may write into the top environments
-
-
-// 0 or 1 for a top environment, else -1.
-int top_index(const ZUISP_ENV* h) {
-  if (!h) return -1;
-  return h == qnlisp_top_env0 ? 0 : h == qnlisp_top_env1 ? 1 : -1;
+// Adds a binding to h's table whatever its slots hold (lock held).
+void insert_entry(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by) {
+  if (!h->table.load(std::memory_order_relaxed)) h->table.store(new_table(8), std::memory_order_release);
+  ENV_ENTRY* x = new_entry(a, value);
+  set_entry_binder(x, h, by);
+  ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
+  auto& head = t->b()[a->hash & (t->n - 1)];
+  x->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  h->mask.store(h->mask.load(std::memory_order_relaxed) | mask_bit(a), std::memory_order_release);
+  head.store(x, std::memory_order_release);
+  if (++h->count > t->n * 2) grow_locked(h);
 }
 
-// The names that peers bound in each top environment and the agent has not
-// bound since (environment lock held). Each is bound there, so its atom
-// lives as long as it is listed.
-std::set<const ZU_ATOM*>& _peer_names(int top) {
-  assert_lock_held(env_lock_sem());
-  static std::set<const ZU_ATOM*> names[2];
-  return names[top];
+// ---- who may write what
+//
+// Every write is made by a writer: the agent, or a peer (env_peer_writing,
+// zu/peer.h). A peer writes freely only in an environment it made itself.
+// In any other (the agent's at any depth, or another peer's) it binds new
+// names that hide no binding of the agent's on the way up, changes and
+// removes only bindings a peer made, and changes no default binding, unit
+// system or parent. A sealed environment nobody writes.
+
+struct WRITER {
+  bool peer;
+  uint32_t id;  // EVAL_ORIGIN::peer_id
+  uint32_t ip;
+};
+
+WRITER current_writer() {
+  if (!env_peer_writing()) return {false, 0, 0};
+  EVAL_ORIGIN o = eval_origin();
+  return {true, o.peer_id, static_cast<uint32_t>(o.peer_ip)};
 }
 
-// Whether a binding of a in h may be written (peer: for a peer), noting
-// who made it (environment lock held). A peer binds no name that the agent
-// bound in either top environment: one in the second would hide the
-// agent's binding in the first from every look-up that starts below it.
-bool _may_bind(ZUISP_ENV* h, const ZU_ATOM* a, bool peer) {
+BINDER binder_of(const WRITER& w) { return {w.peer, w.ip}; }
+
+// Whether w may write h as its own: the agent, or the peer that made it.
+bool writes_as_owner(const ZUISP_ENV* h, const WRITER& w) {
+  return !w.peer || (h->peer_made && w.id != 0 && h->maker_peer == w.id);
+}
+
+// Whether w may change h's default binding, unit system or parent.
+bool may_rewire(const ZUISP_ENV* h, const WRITER& w) {
+  return !h->sealed.load(std::memory_order_relaxed) && writes_as_owner(h, w);
+}
+
+// Whether some environment on the search path from e binds a as the agent
+// did (environment lock held).
+bool _agent_binds(ZUISP_ENV* e, const ZU_ATOM* a) {
+  return walk(e, -1, [a](ZUISP_ENV* x) {
+    BINDING b;
+    return find_binding(x, a, &b) && !b.by.peer;
+  });
+}
+
+// Whether w may bind a in h (environment lock held). A peer's new name
+// must hide nothing of the agent's from the searches that pass through h;
+// the second top environment is searched before the first, so a name the
+// agent bound there is not bound again in the first either.
+bool _may_bind(ZUISP_ENV* h, const ZU_ATOM* a, const WRITER& w) {
   assert_lock_held(env_lock_sem());
-  int top = top_index(h);
-  if (top < 0) return true;
-  if (!peer) {
-    _peer_names(top).erase(a);
-    return true;
+  if (h->sealed.load(std::memory_order_relaxed)) return false;
+  if (writes_as_owner(h, w)) return true;
+  if (BINDING b; find_binding(h, a, &b)) return b.by.peer;
+  if (_agent_binds(h->parent.load(std::memory_order_acquire), a)) return false;
+  if (h == qnlisp_top_env0 && qnlisp_top_env1) {
+    BINDING b;
+    if (find_binding(qnlisp_top_env1, a, &b) && !b.by.peer) return false;
   }
-  for (int t = 0; t < 2; ++t) {
-    ZUISP_ENV* e = t == 0 ? qnlisp_top_env0 : qnlisp_top_env1;
-    if (e && find_cell(e, a, mask_bit(a)) && !_peer_names(t).count(a)) return false;
-  }
-  _peer_names(top).insert(a);
   return true;
 }
 
-// Whether a peer may change or remove the binding of a that lies in h
-// (environment lock held).
-bool _peer_may_change(const ZUISP_ENV* h, const ZU_ATOM* a) {
-  assert_lock_held(env_lock_sem());
-  int top = top_index(h);
-  return top < 0 || _peer_names(top).count(a) != 0;
+// Whether w may change or remove the binding b, which lies in h.
+bool may_change(const ZUISP_ENV* h, const BINDING& b, const WRITER& w) {
+  if (h->sealed.load(std::memory_order_relaxed)) return false;
+  return writes_as_owner(h, w) || b.by.peer;
 }
 
-// Clears the default bindings; for a peer, those of the top environments
-// stay (*kept is then set).
-void del_default_rec(ZUISP_ENV* e, int nest, bool peer, bool* kept) {
+// The hash environment holding the nearest binding of a from env, and the
+// binding; null when none.
+ZUISP_ENV* holder_of(ZUISP_ENV* env, const ZU_ATOM* a, BINDING* b) {
+  ZUISP_ENV* holder = nullptr;
+  walk(env, -1, [a, b, &holder](ZUISP_ENV* e) {
+    if (!find_binding(e, a, b)) return false;
+    holder = e;
+    return true;
+  });
+  return holder;
+}
+
+// Clears the default bindings of the environments w may rewire; *kept is
+// set when one that stays had one.
+void del_default_rec(ZUISP_ENV* e, int nest, const WRITER& w, bool* kept) {
   if (!e || nest > kMaxNest) return;
   if (e->kind == ZU_ENV_PAIR) {
-    del_default_rec(e->first.load(), nest + 1, peer, kept);
-    del_default_rec(e->second.load(), nest + 1, peer, kept);
+    del_default_rec(e->first.load(), nest + 1, w, kept);
+    del_default_rec(e->second.load(), nest + 1, w, kept);
     return;
   }
-  if (peer && top_index(e) >= 0) {
+  if (!may_rewire(e, w)) {
     *kept = *kept || e->deflt.load(std::memory_order_relaxed);
     return;
   }
   e->deflt.store(nullptr, std::memory_order_release);
+}
+
+// ---- what a peer's binding in the agent's environments costs its address
+
+// The bytes a bound value holds, as far as a short walk tells: the
+// collector counts what it keeps exactly (gc_mark_bound) at the next
+// collection, and this covers the bindings made since.
+uint64_t value_bytes(ZU_SEXP* v, int depth, int& steps) {
+  uint64_t n = 0;
+  for (; v && --steps > 0; v = v->pair.cdr) {
+    n += sizeof(ZU_SEXP);
+    switch (v->h.type) {
+      case ZU_TYPE_STRING:
+        return n + (l_strlen(v->string.str) + 1) * sizeof(L_CHAR);
+      case ZU_TYPE_RAW:
+        return n + v->raw.size;
+      case ZU_TYPE_LIST:
+        if (depth < 32) n += value_bytes(v->pair.car, depth + 1, steps);
+        continue;
+      default:
+        return n;
+    }
+  }
+  return n;
+}
+
+// Charges a peer's binding of value to its address before it is made: 0,
+// or kEnvRefused where the refusal cannot be thrown (AllocRefused: the
+// evaluation answers "memory").
+int charge_binding(const WRITER& w, ZU_SEXP* value) {
+  int steps = 1 << 16;
+  if (gc_charge_bound(w.ip, value_bytes(value, 0, steps))) return 0;
+  if (alloc_refusable()) throw AllocRefused();
+  return kEnvRefused;
 }
 
 // ---- reading the list forms of environments
@@ -337,24 +463,18 @@ namespace zu_env {
 // Adds a binding that h does not have yet; the caller holds the lock (or
 // owns h alone) and has pinned a and value. Writers are serialised that way,
 // so the mask is updated without a locked read-modify-write.
-void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value) {
-  uint64_t bit = mask_bit(a);
+void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by) {
   int u = h->used.load(std::memory_order_relaxed);
-  if (u < kSlots) {
-    h->slot[u].value.store(value, std::memory_order_relaxed);
-    h->slot[u].name.store(a, std::memory_order_relaxed);
-    h->mask.store(h->mask.load(std::memory_order_relaxed) | bit, std::memory_order_release);
-    h->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
+  if (u >= kSlots) {
+    insert_entry(h, a, value, by);
     return;
   }
-  if (!h->table.load(std::memory_order_relaxed)) h->table.store(new_table(8), std::memory_order_release);
-  ENV_ENTRY* x = new_entry(a, value);
-  ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
-  auto& head = t->b()[a->hash & (t->n - 1)];
-  x->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  h->mask.store(h->mask.load(std::memory_order_relaxed) | bit, std::memory_order_release);
-  head.store(x, std::memory_order_release);
-  if (++h->count > t->n * 2) grow_locked(h);
+  h->slot[u].value.store(value, std::memory_order_relaxed);
+  h->slot[u].name.store(a, std::memory_order_relaxed);
+  if (by.peer) h->peer_slots |= static_cast<uint8_t>(1u << u);
+  h->slot_ip[u] = by.ip;
+  h->mask.store(h->mask.load(std::memory_order_relaxed) | mask_bit(a), std::memory_order_release);
+  h->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
 }
 
 CELL* lookup_cell_far(ZUISP_ENV* e, const ZU_ATOM* a, uint64_t version) {
@@ -370,15 +490,21 @@ CELL* lookup_cell_far(ZUISP_ENV* e, const ZU_ATOM* a, uint64_t version) {
 
 // ---- making environments, call environments
 
-ZUISP_ENV* new_env(ZUISP_ENV* parent) {
-  ZUISP_ENV* e = alloc_env(ZU_ENV_HASH);
+namespace {
+
+ZUISP_ENV* make_env(ZUISP_ENV* parent, bool peer_made) {
+  ZUISP_ENV* e = alloc_env(ZU_ENV_HASH, peer_made);
   watch(parent);
   e->parent.store(parent, std::memory_order_relaxed);
   return e;
 }
 
-ZUISP_ENV* new_call_env(ZUISP_ENV* parent) {
-  ZUISP_ENV* e = new_env(parent);
+}  // namespace
+
+ZUISP_ENV* new_env(ZUISP_ENV* parent) { return make_env(parent, env_peer_writing()); }
+
+ZUISP_ENV* new_call_env(ZUISP_ENV* parent, bool peer_made) {
+  ZUISP_ENV* e = make_env(parent, peer_made);
   e->call = 1;
   return e;
 }
@@ -398,7 +524,7 @@ bool release_call_env(ZUISP_ENV* env) {
 }
 
 ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {
-  ZUISP_ENV* e = alloc_env(ZU_ENV_PAIR);
+  ZUISP_ENV* e = alloc_env(ZU_ENV_PAIR, env_peer_writing());
   watch(first);
   watch(second);
   e->first.store(first, std::memory_order_relaxed);
@@ -406,23 +532,43 @@ ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second) {
   return e;
 }
 
+void seal_env(ZUISP_ENV* env) {
+  if (!env || env->kind != ZU_ENV_HASH) return;
+  EnvLock l;
+  // Into the table, where every store takes the lock that checks the seal
+  // (a slot's cell is stored into without it).
+  for (int i = 0; i < kSlots; ++i) {
+    ZU_ATOM* a = i < env->used.load(std::memory_order_relaxed) ? env->slot[i].name.load() : kDead;
+    if (a != kDead) insert_entry(env, a, env->slot[i].value.load(), kAgentBinder);
+    env->slot[i].name.store(kDead, std::memory_order_release);
+  }
+  env->used.store(kSlots, std::memory_order_release);
+  env->sealed.store(1, std::memory_order_release);
+  shape_changed(env);
+}
+
+bool env_made_by_peer(const ZUISP_ENV* env) { return env && env->peer_made; }
 
 // ---- binding, changing and removing names
 
 int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   ZUISP_ENV* h = write_target(env);
   if (!h || !name) return -1;
-  bool peer = env_peer_writing();
+  WRITER w = current_writer();
   // The name may be an atom that nothing refers to yet (the intern table is
   // weak) and the value one the caller only found: both are pinned before
-  // the wait for the lock and the allocations of the binding, either of
-  // which may let a collection run.
+  // the charge, the wait for the lock and the allocations of the binding,
+  // any of which may let a collection run.
   GcFrame frame("set_env");
   gc_set_nl(name, gc_text);
   gc_set_nl(value, gc_qn_sexp);
+  if (h->sealed.load(std::memory_order_relaxed)) return kEnvRefused;
+  if (w.peer && !h->peer_made) {
+    if (int r = charge_binding(w, value)) return r;
+  }
   EnvLock l;
-  if (!_may_bind(h, name, peer)) return kEnvRefused;
-  bind_locked(h, name, value);
+  if (!_may_bind(h, name, w)) return kEnvRefused;
+  bind_locked(h, name, value, binder_of(w));
   return 0;
 }
 
@@ -448,13 +594,13 @@ void bind_private_env(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
     return;
   }
   if (env->used.load(std::memory_order_relaxed) < kSlots) {
-    insert_binding(env, name, value);  // allocates nothing
+    insert_binding(env, name, value, maker_binder(env));  // allocates nothing
     return;
   }
   GcFrame frame("bind_private_env");
   gc_set_nl(name, gc_text);
   gc_set_nl(value, gc_qn_sexp);
-  insert_binding(env, name, value);
+  insert_binding(env, name, value, maker_binder(env));
 }
 
 int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value) {
@@ -465,63 +611,52 @@ int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value) {
 int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
   if (get_type(symbol) != ZU_TYPE_SYMBOL) return -1;
   const ZU_ATOM* a = symbol->symbol.atom;
-  if (env_peer_writing()) {
-    // The environment that holds the nearest binding decides.
-    EnvLock l;
-    const ZUISP_ENV* holder = nullptr;
-    uint64_t bit = mask_bit(a);
-    walk(env, -1, [a, bit, &holder](ZUISP_ENV* e) {
-      if (!find_cell(e, a, bit)) return false;
-      holder = e;
-      return true;
-    });
-    if (holder && !_peer_may_change(holder, a)) return kEnvRefused;
-  }
-  // A slot's cell is stored into directly; a table entry's only under the
-  // lock, where no table is regrown (and its entries copied) meanwhile.
-  CELL* c = lookup_cell(env, a);
-  if (c && !in_table(c)) {
-    c->store(value, std::memory_order_release);
-    return 0;
-  }
-  // The value may be one the caller only found: pinned across the wait for
-  // the lock, where a collection may run.
-  size_t mark = gc_root_mark();
-  gc_set_nl(value, gc_qn_sexp);
-  int r = -1;
-  {
-    EnvLock l;
-    if ((c = lookup_cell(env, a))) {
-      untag(c)->store(value, std::memory_order_release);
-      r = 0;
+  WRITER w = current_writer();
+  if (!w.peer) {
+    // A slot's cell is stored into directly (sealed environments keep none);
+    // a table entry's only under the lock, where no table is regrown (and
+    // its entries copied) meanwhile and the seal is checked.
+    CELL* c = lookup_cell(env, a);
+    if (!c) return -1;
+    if (!in_table(c)) {
+      c->store(value, std::memory_order_release);
+      return 0;
     }
   }
-  gc_root_release(mark, nullptr, nullptr);
-  return r;
+  // The value may be one the caller only found: pinned across the charge
+  // and the wait for the lock, where a collection may run.
+  GcFrame frame("set_op");
+  gc_set_nl(value, gc_qn_sexp);
+  BINDING b;
+  if (w.peer) {
+    ZUISP_ENV* holder = holder_of(env, a, &b);
+    if (holder && !holder->peer_made && may_change(holder, b, w)) {
+      if (int r = charge_binding(w, value)) return r;
+    }
+  }
+  EnvLock l;
+  ZUISP_ENV* holder = holder_of(env, a, &b);
+  if (!holder) return -1;
+  if (!may_change(holder, b, w)) return kEnvRefused;
+  b.cell->store(value, std::memory_order_release);
+  if (w.peer) set_binder(holder, b, binder_of(w));
+  return 0;
 }
 
 int del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
   if (!name) return 0;
-  bool peer = env_peer_writing();
+  WRITER w = current_writer();
   // Pinned across the wait for the lock: were the atom freed meanwhile, a
   // new atom of another name could take its address and lose its binding.
   GcFrame frame("del_env");
   gc_set_nl(name, gc_text);
   EnvLock l;
-  uint64_t bit = mask_bit(name);
-  int r = 0;
-  walk(env, -1, [name, bit, peer, &r](ZUISP_ENV* e) {
-    if (!find_cell(e, name, bit)) return false;
-    int top = top_index(e);
-    if (top >= 0 && peer && !_peer_may_change(e, name)) {
-      r = kEnvRefused;
-      return true;
-    }
-    unlink_locked(e, name);
-    if (top >= 0) _peer_names(top).erase(name);
-    return true;
-  });
-  return r;
+  BINDING b;
+  ZUISP_ENV* holder = holder_of(env, name, &b);
+  if (!holder) return 0;
+  if (!may_change(holder, b, w)) return kEnvRefused;
+  unlink_locked(holder, name);
+  return 0;
 }
 
 int del_env(ZUISP_ENV* env, const L_CHAR* name) { return del_env_atom(env, find_atom(name)); }
@@ -550,14 +685,12 @@ int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** va
 
 ZU_SEXP* agent_setting(ZUISP_ENV* env, const char* name) {
   ZU_ATOM* a = get_symbol_ascii(name)->symbol.atom;
-  uint64_t bit = mask_bit(a);
   ZU_SEXP* v = nullptr;
-  EnvLock l;  // the peers' names; the walk itself takes nothing and makes nothing
-  walk(env, -1, [a, bit, &v](ZUISP_ENV* e) {
-    CELL* c = find_cell(e, a, bit);
-    int top = top_index(e);
-    if (!c || (top >= 0 && _peer_names(top).count(a))) return false;
-    v = untag(c)->load(std::memory_order_acquire);
+  EnvLock l;  // who made each binding; the walk itself takes nothing and makes nothing
+  walk(env, -1, [a, &v](ZUISP_ENV* e) {
+    BINDING b;
+    if (!find_binding(e, a, &b) || b.by.peer) return false;
+    v = b.cell->load(std::memory_order_acquire);
     return true;
   });
   return v;
@@ -574,7 +707,7 @@ ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth) {
 int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
   ZUISP_ENV* h = write_target(env);
   if (!h) return -1;
-  if (top_index(h) >= 0 && env_peer_writing()) return kEnvRefused;
+  if (!may_rewire(h, current_writer())) return kEnvRefused;
   GcFrame frame("set_default_env");
   gc_set_nl(func, gc_qn_sexp);
   EnvLock l;
@@ -583,10 +716,10 @@ int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
 }
 
 int del_default_env(ZUISP_ENV* env) {
-  bool peer = env_peer_writing();
+  WRITER w = current_writer();
   bool kept = false;
   EnvLock l;
-  del_default_rec(env, 0, peer, &kept);
+  del_default_rec(env, 0, w, &kept);
   return kept ? kEnvRefused : 0;
 }
 
@@ -615,8 +748,9 @@ UNIT_ENV* get_uenv(ZUISP_ENV* env) {
 int set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv) {
   ZUISP_ENV* h = write_target(env);
   if (!h) return -1;
-  // The agent's own conversions go through the top environments' system.
-  if (top_index(h) >= 0 && env_peer_writing()) return kEnvRefused;
+  // The agent's own conversions go through the system of the environments
+  // it made.
+  if (!may_rewire(h, current_writer())) return kEnvRefused;
   EnvLock l;
   h->uenv.store(uenv, std::memory_order_release);
   return 0;
@@ -633,7 +767,7 @@ ZUISP_ENV* get_parent_env(ZUISP_ENV* env) {
 
 int set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent) {
   if (!env) return 0;
-  if (top_index(env) >= 0 && env_peer_writing()) return kEnvRefused;
+  if (!may_rewire(env, current_writer())) return kEnvRefused;
   watch(parent);
   if (env->kind == ZU_ENV_PAIR) env->first.store(parent, std::memory_order_release);
   else env->parent.store(parent, std::memory_order_release);
@@ -764,8 +898,12 @@ void gc_qnlisp_env(void* p) {
     gc_mark(e->table.load(std::memory_order_relaxed), gc_env_table);
     for (int i = e->used.load(std::memory_order_relaxed); i-- > 0;) {
       ZU_ATOM* a = e->slot[i].name.load(std::memory_order_relaxed);
-      if (a != kDead && !gc_is_marked(a)) gc_mark_block(a);
-      if (a != kDead) gc_mark(e->slot[i].value.load(std::memory_order_relaxed), gc_qn_sexp);
+      if (a == kDead) continue;
+      if (!gc_is_marked(a)) gc_mark_block(a);
+      ZU_SEXP* v = e->slot[i].value.load(std::memory_order_relaxed);
+      // What a peer bound in the agent's environment is its address's.
+      if (!e->peer_made && (e->peer_slots >> i & 1)) gc_mark_bound(v, gc_qn_sexp, e->slot_ip[i]);
+      else gc_mark(v, gc_qn_sexp);
     }
     if (GC_MARK_FUNC um = uenv_mark.load(std::memory_order_relaxed))
       gc_mark(e->uenv.load(std::memory_order_relaxed), um);

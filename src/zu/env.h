@@ -19,37 +19,50 @@ struct ZUISP_ENV;
 constexpr uint8_t ZU_ENV_HASH = 1;
 constexpr uint8_t ZU_ENV_PAIR = 2;
 
+// A new environment records who made it: a peer when the code that makes
+// it writes as one (env_peer_writing, zu/peer.h), else the agent.
 ZUISP_ENV* new_env(ZUISP_ENV* parent);
 ZUISP_ENV* new_env_pair(ZUISP_ENV* first, ZUISP_ENV* second);
 
 // Call environments. The evaluator makes one environment per lambda call
-// (new_call_env: a new_env the evaluator may hand back) and frees it when
-// the call returns (release_call_env), unless something else may still
-// reach it. Only the evaluator's own steps are known to keep nothing: a
-// built-in called with an environment, except one flagged
-// ZU_FUNC_ENV_TRANSIENT, may keep it or make environments under it, so the
-// evaluator first marks that environment and every call environment above
-// it kept (env_keep), and a kept environment is left to the collector.
-// Making an environment under another one, or a value of it, outside the
-// evaluator happens only in such built-ins.
-ZUISP_ENV* new_call_env(ZUISP_ENV* parent);
+// (new_call_env: a new_env the evaluator may hand back, made by whoever
+// made the lambda: peer_made) and frees it when the call returns
+// (release_call_env), unless something else may still reach it. Only the
+// evaluator's own steps are known to keep nothing: a built-in called with
+// an environment, except one flagged ZU_FUNC_ENV_TRANSIENT, may keep it or
+// make environments under it, so the evaluator first marks that
+// environment and every call environment above it kept (env_keep), and a
+// kept environment is left to the collector. Making an environment under
+// another one, or a value of it, outside the evaluator happens only in
+// such built-ins.
+ZUISP_ENV* new_call_env(ZUISP_ENV* parent, bool peer_made);
 void env_keep(ZUISP_ENV* env);
 // Frees a call environment that was not kept and answers true; the caller
 // has dropped every root of it. False (nothing done) for any other.
 bool release_call_env(ZUISP_ENV* env);
 
-// Peers evaluate in the top environments too, and the agent's own code
-// looks names up through them (its look-ups go through the caller's
-// environments): a peer that rebound a built-in there would run its own
-// code as the agent. So while the calling task evaluates for a peer
-// (evaluates_for_peer, zu/peer.h), a binding of either top environment
-// that no peer made is neither changed nor removed, no name the agent
-// bound in either of them is bound again in the other, and neither top
-// environment gets another default binding or parent: those writes are
-// refused with kEnvRefused. A name that a peer bound there first, peers
-// may bind again; once the agent binds it, it is the agent's. Who writes
-// is env_peer_writing (zu/peer.h).
+// What the agent made is the agent's. Peers evaluate in the agent's
+// environments (a listener's, the script's, the top two) and the agent's
+// own code looks names up through them: a peer that rebound a name there
+// would run its own code as the agent. So a peer writes freely only in an
+// environment it made itself (by its peer_id); in any other, at any depth,
+// it binds only new names that hide no binding of the agent's on the way
+// up (nor one the agent bound in Env1 again in Env0), changes or removes
+// only bindings peers made, and sets no default binding, unit system or
+// parent: those writes are refused with kEnvRefused. Once the agent binds
+// a name a peer bound, the binding is the agent's. Who writes is
+// env_peer_writing (zu/peer.h).
+//
+// What a peer's bindings in the agent's environments keep counts against
+// its address (gc_charge_bound, zu/gc.h): past its share a binding is
+// refused for memory (AllocRefused, where the evaluation can answer it).
+//
+// A built-in's own environment (its keywords, options or rules) is sealed
+// once start-up has filled it: from then on no writer changes it.
 constexpr int kEnvRefused = -2;
+void seal_env(ZUISP_ENV* env);
+// Whether a peer made env.
+bool env_made_by_peer(const ZUISP_ENV* env);
 
 // Binds or rebinds a name (or an atom) in the environment's writing target.
 // 0, -1 when there is no hash environment to write into, kEnvRefused.

@@ -11,10 +11,24 @@
 
 namespace zu_env {
 
+// Who made a binding: the agent (peer false), or a peer, with the address
+// whose share what the binding keeps counts in while it lies in an
+// environment the agent made (charged).
+struct BINDER {
+  bool peer;
+  uint32_t ip;
+};
+inline constexpr BINDER kAgentBinder{false, 0};
+
 struct ENV_ENTRY {
   std::atomic<ENV_ENTRY*> next;
   ZU_ATOM* name;
   std::atomic<ZU_SEXP*> value;
+  // Written with the binding under the environment lock, read there and by
+  // the collector.
+  uint32_t ip;
+  uint8_t peer;
+  uint8_t charged;
 };
 
 // Buckets follow the header; their number is a power of two.
@@ -53,6 +67,10 @@ struct ZUISP_ENV {
   // bindings invalidate the look-up caches.
   std::atomic<uint8_t> watched;
   std::atomic<uint8_t> used;       // slots handed out
+  // Made while the code that made it ran for a peer (env_peer_writing);
+  // fixed at birth. The agent's environments, at any depth, keep what the
+  // agent bound in them from every peer (env.h).
+  uint8_t peer_made;
   std::atomic<uint32_t> flags;
   // One bit (chosen by the atom's hash) per name ever bound here: a clear
   // bit proves the name is not bound here.
@@ -80,7 +98,17 @@ struct ZUISP_ENV {
   uint8_t call;
   // Set once something other than the evaluator may refer to it (env_keep).
   std::atomic<uint8_t> kept;
+  // A built-in's own environment after start-up (seal_env): nothing writes
+  // it any more, and its bindings all lie in the table.
+  std::atomic<uint8_t> sealed;
+  // Bit i: slot i's binding is a peer's. With slot_ip, written with the
+  // binding (under the environment lock, or by the one thread that owns a
+  // fresh environment) and read there and by the collector.
+  uint8_t peer_slots;
+  // The peer that made it (its EVAL_ORIGIN::peer_id) when peer_made.
+  uint32_t maker_peer;
   zu_env::ENV_SLOT slot[zu_env::kSlots];
+  uint32_t slot_ip[zu_env::kSlots];
 };
 
 namespace zu_env {
@@ -195,7 +223,10 @@ inline bool lookup_value(ZUISP_ENV* e, const ZU_ATOM* a, ZU_SEXP** value) {
 }
 
 // Adds a binding that h does not have yet (env.cc).
-void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value);
+void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by);
+
+// What a fresh environment's own first bindings are: its maker's.
+inline BINDER maker_binder(const ZUISP_ENV* h) { return {h->peer_made != 0, 0}; }
 
 // As bind_private_env: a fresh call environment's first bindings in line
 // (a slot of its own, as insert_binding fills one).
@@ -207,6 +238,7 @@ inline void bind_private(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
     if (!(mask & bit) && u < kSlots) {
       env->slot[u].value.store(value, std::memory_order_relaxed);
       env->slot[u].name.store(name, std::memory_order_relaxed);
+      if (env->peer_made) env->peer_slots |= static_cast<uint8_t>(1u << u);
       env->mask.store(mask | bit, std::memory_order_release);
       env->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
       return;

@@ -200,7 +200,7 @@ inline ZU_SEXP* eval_inline(ZUISP_ENV* env, ZU_SEXP* s) {
 // calling thread's own until the body runs, so it is filled without the
 // environment lock.
 ZUISP_ENV* lambda_env(ZUISP_ENV* env, ZU_FUNC* fn, ZU_SEXP* head) {
-  ZUISP_ENV* child = new_call_env(env);
+  ZUISP_ENV* child = new_call_env(env, fn->peer_made != 0);
   ZU_ATOM* args_atom = args_env_atom();
   if (fn->args_env) {
     gc_set_nl(args_atom, gc_text);  // pinned before the environment value is made
@@ -484,5 +484,9 @@ ZU_SEXP* form_error(ZU_SEXP* form, uint32_t code, const char* fallback, const ch
 }
 
 ZU_SEXP* peer_refused(ZU_SEXP* form, const char* func) {
-  return position_error(form, ZU_ER_DENIED, func, list(get_string_ascii("a binding of this agent, refused to a peer")));
+  // The agent's own writes are refused only in a built-in's sealed
+  // environment.
+  const char* why = env_peer_writing() ? "a binding of this agent, refused to a peer"
+                                       : "a built-in's own environment, which nothing writes";
+  return position_error(form, ZU_ER_DENIED, func, list(get_string_ascii(why)));
 }

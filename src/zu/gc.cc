@@ -16,6 +16,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "base/alloc.h"
@@ -200,6 +201,24 @@ struct Gc {
   std::atomic<uint64_t> live_after{0};
   std::atomic<uint64_t> root_bytes{0};
   std::atomic<bool> refused{false};
+
+  // What peers' bindings hold, by address (gc_charge_bound). bound_m is a
+  // leaf; while the world is stopped the collector sets held and clears
+  // since. `deferred` holds the bound values met while the agent's roots
+  // are marked (deferring), marked after them; the collector's own.
+  struct BoundCharge {
+    uint64_t held = 0;
+    uint64_t since = 0;
+  };
+  struct Bound {
+    void* p;
+    GC_MARK_FUNC f;
+    uint32_t ip;
+  };
+  std::mutex bound_m;
+  std::unordered_map<uint32_t, BoundCharge> bound;
+  std::vector<Bound> deferred;
+  bool deferring = false;
 
   // Marking sites (the current one in gc_site_cache).
   std::vector<std::pair<const char*, int>> sites{{nullptr, 0}};
@@ -790,6 +809,30 @@ uint64_t next_budget(const GC_STATS& st, uint64_t least) {
   return std::max(least, growing ? 2 * st.live_bytes : st.live_bytes);
 }
 
+// Marks the values that peers bound in the agent's environments, after
+// every root of the agent's: what each reaches first its address holds.
+void mark_bound() {
+  Gc& g = G();
+  std::unordered_map<uint32_t, uint64_t> held;
+  while (!g.deferred.empty()) {
+    Gc::Bound d = g.deferred.back();
+    g.deferred.pop_back();
+    if (gc_is_marked(d.p)) continue;
+    uint64_t before = gc_marked_bytes;
+    gc_mark(d.p, d.f);
+    drain();  // may defer more, each with its own address
+    held[d.ip] += gc_marked_bytes - before;
+  }
+  g.deferring = false;
+  std::lock_guard<std::mutex> l(g.bound_m);
+  for (auto it = g.bound.begin(); it != g.bound.end();) {
+    auto h = held.find(it->first);
+    it->second = {h == held.end() ? 0 : h->second, 0};
+    it = it->second.held ? std::next(it) : g.bound.erase(it);
+  }
+  for (const auto& [ip, bytes] : held) g.bound[ip].held = bytes;
+}
+
 // Marks the roots of the threads attached to shares, after every other
 // root: what their marking reaches first is held by their share alone.
 void mark_shares() {
@@ -836,8 +879,10 @@ int collect(uint64_t seen = kAnyCollection) {
     g.stats.allocated_bytes = g.allocated.load();
     g.mark_stack.clear();
     GC_SITE();
+    g.deferring = true;
     if (hooks.gc) hooks.gc();
     drain();
+    mark_bound();
     mark_shares();
     GC_SITE();
     gc_core_pending_files();
@@ -1055,6 +1100,42 @@ NoRefusal::NoRefusal() {
 }
 
 NoRefusal::~NoRefusal() { me_or_new()->roots.zone = saved_; }
+
+void gc_mark_bound(void* block, GC_MARK_FUNC mark, uint32_t ip) {
+  if (!block) return;
+  Gc& g = G();
+  if (g.deferring) g.deferred.push_back({block, mark, ip});
+  else gc_mark(block, mark);
+}
+
+bool gc_charge_bound(uint32_t ip, uint64_t bytes) {
+  Gc& g = G();
+  const uint64_t quarter = g.heap_budget.load(std::memory_order_relaxed) / 4;
+  // Only a refusal the caller can answer is made; and a collection is asked
+  // for only when enough was charged since the last to change the answer,
+  // so that a peer at its share does not make the agent collect per try.
+  const bool refusable = alloc_refusable();
+  uint64_t seen = g.done.load();
+  for (bool collected = false;; collected = true) {
+    {
+      std::lock_guard<std::mutex> l(g.bound_m);
+      Gc::BoundCharge& c = g.bound[ip];
+      if (!refusable || c.held + c.since + bytes <= quarter) {
+        c.since += bytes;
+        return true;
+      }
+      if (collected || c.since < quarter / 16) return false;
+    }
+    collect_for_room(seen);
+  }
+}
+
+uint64_t gc_bound_bytes(uint32_t ip) {
+  Gc& g = G();
+  std::lock_guard<std::mutex> l(g.bound_m);
+  auto it = g.bound.find(ip);
+  return it == g.bound.end() ? 0 : it->second.held + it->second.since;
+}
 
 GC_SHARE* gc_attach_share(GC_SHARE* share) {
   GcThread* t = me_or_new();

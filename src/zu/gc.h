@@ -320,6 +320,20 @@ struct GC_SHARE {
 // a thread's share while the world is stopped) and keeps share alive until
 // it detaches.
 GC_SHARE* gc_attach_share(GC_SHARE* share);
+// What a peer's bindings keep in the environments the agent made (the
+// top environments, a listener's, the script's) is held by the peer's
+// address, at most a quarter of the budget, apart from what its
+// evaluations hold. The collector counts it: a bound value is marked after
+// every root of the agent's (gc_mark_bound, called by the environments'
+// mark functions), so what the agent reaches as well is not the peer's;
+// the bytes bound since the last collection are charged as each binding
+// is made (gc_charge_bound: false when the address's share would pass its
+// quarter even after a collection; the binding is then refused).
+void gc_mark_bound(void* block, GC_MARK_FUNC mark, uint32_t ip);
+bool gc_charge_bound(uint32_t ip, uint64_t bytes);
+// What the bindings of the address held at the last collection, and were
+// charged since.
+uint64_t gc_bound_bytes(uint32_t ip);
 // A refusal was caught and what the refused work made is garbage once the
 // work has unwound: the next check past the budget collects first.
 void gc_note_refusal();

@@ -188,6 +188,8 @@ void init_While(ZUISP_ENV* env) {
   GcFrame frame("init_While");
   ZUISP_ENV* loop_env = new_env(nullptr);
   bind_prims(loop_env, kSignals);
+  // Every loop of the process shares it: nobody writes it after this.
+  seal_env(loop_env);
   bind_loop(env, "While", zu_While, 3, 3, loop_env);
 }
 
@@ -200,6 +202,7 @@ void init_For(ZUISP_ENV* env) {
   if (!loop_env) {
     loop_env = new_env(nullptr);
     bind_prims(loop_env, kSignals);
+    seal_env(loop_env);
   }
   bind_loop(env, "For", zu_For, 2, -1, loop_env);
 }

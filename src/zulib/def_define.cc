@@ -1,5 +1,6 @@
 // Lambda, Define, DefineDefault, DefineEval (DE), DeleteDefine,
 // DeleteDefaultDefine and MoveDefine.
+#include "base/alloc.h"
 #include "stream/stream.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
@@ -76,9 +77,22 @@ ZU_SEXP* zu_MoveDefine(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*,
   if (get_type(v) == ZU_TYPE_ERROR) return v;
   gc_set_nl(v, gc_qn_sexp);  // unbound below before it is bound again
   if (del_env_atom(from->env, s->symbol.atom) == kEnvRefused) return peer_refused(form, "MoveDefine");
-  if (set_env_atom(to->env, s->symbol.atom, v) == kEnvRefused) {
-    // Back where it was: a peer's own binding, which that peer may make.
+  // On a refusal the binding goes back where it was: a peer's own binding,
+  // which that peer may make, and which it held already (not refused
+  // again for memory).
+  auto put_back = [&] {
+    NoRefusal quiet;
     (void)set_env_atom(from->env, s->symbol.atom, v);
+  };
+  int r = 0;
+  try {
+    r = set_env_atom(to->env, s->symbol.atom, v);
+  } catch (const AllocRefused&) {
+    put_back();
+    throw;
+  }
+  if (r == kEnvRefused) {
+    put_back();
     return peer_refused(form, "MoveDefine");
   }
   return s;

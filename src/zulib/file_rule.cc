@@ -332,6 +332,7 @@ void init_Rule(ZUISP_ENV* env) {
   // function value carries; the body sees them before the caller's names.
   ZUISP_ENV* keywords = new_env(nullptr);
   bind_prims(keywords, kKeywords);
+  seal_env(keywords);
   ZU_SEXP* f = get_func_prim(zu_Rule, 0, keywords, 2, -1);
   bind_builtin(env, "Rule", f);
 }
