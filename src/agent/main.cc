@@ -1,15 +1,19 @@
 // The program body.
 #include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
 #include "matrix/matrix.h"
 #include "matrix_ops/matrix_ops.h"
+#include "base/checked.h"
+#include "base/panic.h"
 #include "base/signals.h"
 #include "netsvc/netsvc.h"
 #include "runtime/zu_init.h"
 #include "store/l_favt64.h"
+#include "zu/peer.h"
 #include "zulib/library.h"
 
 void agent_exit_handler() { close_all_mx(); }
@@ -33,6 +37,10 @@ void start_agent(int argc, char** argv) {
   init_qns();
   init_function(qnlisp_top_env0, qnlisp_top_env1, argc, argv);
   init_qmx_function(qnlisp_top_env0, qnlisp_top_env1);
+  if (const char* name = peer_rule_unbound(); name && QNMX_CHECKED) {
+    std::string what = std::string("the rule of what a peer may call names no built-in: ") + name;
+    er_panic(what.c_str());
+  }
 }
 
 int run_agent(int argc, char** argv) {

@@ -1,6 +1,7 @@
 #include "zu/peer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 
@@ -18,8 +19,9 @@ constexpr PEER_RULE kOwn = PEER_RULE::kPeerOwn;
 }  // namespace
 
 // Every built-in that acts on the process or the machine. The README's
-// table of what a peer may call mirrors this one.
-const PEER_RULE_ROW peer_rule_table[] = {
+// table of what a peer may call mirrors this one. Sorted by name (checked
+// below as it compiles), for the binary search of peer_rule_of.
+constexpr PEER_RULE_ROW peer_rule_table[] = {
     {"Chdir", kNever},
     {"CloseInterpreter", kOwn},
     {"CloseSession", kOwn},
@@ -68,6 +70,28 @@ const PEER_RULE_ROW peer_rule_table[] = {
 };
 const int peer_rule_count = static_cast<int>(std::size(peer_rule_table));
 
+namespace {
+
+constexpr int name_order(const char* a, const char* b) {
+  for (; *a && *a == *b; ++a, ++b) {
+  }
+  return static_cast<unsigned char>(*a) - static_cast<unsigned char>(*b);
+}
+
+constexpr bool rules_sorted() {
+  for (size_t i = 1; i < std::size(peer_rule_table); ++i)
+    if (name_order(peer_rule_table[i - 1].name, peer_rule_table[i].name) >= 0) return false;
+  return true;
+}
+// A row out of order would be missed by the search, and its built-in left
+// to every peer.
+static_assert(rules_sorted(), "peer_rule_table must be sorted by name, without repeats");
+
+// Which rows some built-in was bound under (bind_builtin).
+std::atomic<bool> rule_bound[std::size(peer_rule_table)];
+
+}  // namespace
+
 EVAL_ORIGIN eval_origin() { return task_origin ? *task_origin : kAgentOrigin; }
 
 bool evaluates_for_peer() { return task_origin && task_origin->for_peer; }
@@ -92,5 +116,13 @@ PEER_RULE peer_rule_of(const char* name) {
   const PEER_RULE_ROW* r = std::lower_bound(peer_rule_table, end, name, [](const PEER_RULE_ROW& row, const char* n) {
     return std::strcmp(row.name, n) < 0;
   });
-  return r != end && std::strcmp(r->name, name) == 0 ? r->rule : PEER_RULE::kPeerAny;
+  if (r == end || std::strcmp(r->name, name) != 0) return PEER_RULE::kPeerAny;
+  rule_bound[r - peer_rule_table].store(true, std::memory_order_relaxed);
+  return r->rule;
+}
+
+const char* peer_rule_unbound() {
+  for (int i = 0; i < peer_rule_count; ++i)
+    if (!rule_bound[i].load(std::memory_order_relaxed)) return peer_rule_table[i].name;
+  return nullptr;
 }

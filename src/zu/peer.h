@@ -124,6 +124,11 @@ extern const PEER_RULE_ROW peer_rule_table[];
 extern const int peer_rule_count;
 // The rule of a built-in bound under name (kPeerAny for a name not listed).
 PEER_RULE peer_rule_of(const char* name);
+// The first row no built-in has been bound under so far, or null: once the
+// agent has bound its built-ins, a row left over is a misspelt name, which
+// would leave the built-in it meant to every peer (checked builds stop at
+// start-up).
+const char* peer_rule_unbound();
 // What a refusal of a power says (0x80040d10; the built-ins' kit,
 // zu/builtin_kit.h, makes the errors).
 inline constexpr char kPeerPowerRefused[] = "a power of this agent, refused to a peer";
