@@ -334,7 +334,11 @@ void _i_assert_mx_command_held(MX_ENTRY* e, const char* file, int line) {
 
 void open_mxread_method(MATRIX_TOKEN* t) {
   MATRIX* m = t->wait_matrix;
-  auto* w = static_cast<OPEN_WORK*>(m->open_work);
+  // A matrix that a node script names by its file (mxCH type="matrix") is
+  // opened with no work record: it loads its nodes from its file, runs
+  // none of its stored scripts, and its entry is held by nobody.
+  OPEN_WORK by_script{nullptr, -1, 0};
+  auto* w = m->open_work ? static_cast<OPEN_WORK*>(m->open_work) : &by_script;
   ZuThreadScope scope("open_mxread_method");
   if (int r = load_matrix_header(m, O_RDONLY, 0644); r < 0) {
     if (r == kMxFileBusy || r == kMxInvalidFile) w->refused = r;
@@ -362,6 +366,7 @@ void open_mxread_method(MATRIX_TOKEN* t) {
   if (!e) e = new_mx_entry(nullptr, m);
   w->entry = e;
   set_matrix_mode(m, kMxModeActive);
+  if (w == &by_script && e) drop_mx_entry(e);
 }
 
 namespace {

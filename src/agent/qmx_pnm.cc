@@ -26,6 +26,7 @@
 #include "matrix/element_cache.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
+#include "runtime/peer_read.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
@@ -493,8 +494,10 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   int slot = -1;
   if (ZU_SEXP* err = check_entry(used, a, &p, &slot, form, kFunc)) return err;
   MX_ENTRY* e = used.get();
+  const std::string name = narrow(file);
+  if (ZU_SEXP* no = peer_read_refusal(form, name.c_str(), kFunc)) return no;
   Fd fd;
-  if (int opened = open_picture(narrow(file), &fd); opened != 0) return open_error(form, kFunc, opened, file);
+  if (int opened = open_picture(name, &fd); opened != 0) return open_error(form, kFunc, opened, file);
   PPM_INFO pi{};
   pi.pi_fd = fd.fd;
   const bool parsed = read_header(&pi) == 0;
@@ -584,8 +587,10 @@ ZU_SEXP* qn_qmxPNMStatus(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
   constexpr const char* kFunc = "qmxPNMStatus";
   ZU_SEXP* file = get_el(form, 1);
   if (!is_string(file)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
+  const std::string name = narrow(file);
+  if (ZU_SEXP* no = peer_read_refusal(form, name.c_str(), kFunc)) return no;
   Fd fd;
-  if (int opened = open_picture(narrow(file), &fd); opened != 0) return open_error(form, kFunc, opened, file);
+  if (int opened = open_picture(name, &fd); opened != 0) return open_error(form, kFunc, opened, file);
   PPM_INFO pi{};
   pi.pi_fd = fd.fd;
   if (read_header(&pi) != 0) return file_error(form, kFunc, ZU_ER_PARAM, "invalid PNM header", file);

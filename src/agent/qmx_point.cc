@@ -17,6 +17,7 @@
 #include "runtime/docpath.h"
 #include "runtime/interp.h"
 #include "runtime/later_services.h"
+#include "runtime/peer_read.h"
 #include "store/recordlist.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -24,6 +25,7 @@
 #include "zu/errcodes.h"
 #include "zu/eval.h"
 #include "zu/gc.h"
+#include "zu/peer.h"
 
 namespace {
 
@@ -382,13 +384,14 @@ ZU_SEXP* qn_qmxGetPoint(int s_flag, ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SY
   MX_ENTRY* e = nullptr;
   int refused = 0;
   if (absolute) {
+    if (ZU_SEXP* no = peer_read_refusal(form, n_string(std_cm, name), kFunc)) return no;
     e = open_mxread(nullptr, name, nullptr, 0, &refused);
   } else if (option_is(path_type, "network")) {
     e = open_mxread(name, nullptr, nullptr, 1, &refused);
   } else if (option_is(path_type, "key")) {
     e = open_mxread(nullptr, nullptr, name, 0, &refused);
   } else if (option_is(path_type, "related")) {
-    if (!s_flag) {
+    if (!s_flag || evaluates_for_peer()) {
       ZU_SEXP* denied = auth_filepath_passive(path, "Get");
       if (get_type(denied) == ZU_TYPE_ERROR)
         return get_error(form->h.file, form->h.line, denied->error->code, denied->error->func, denied->error->data);

@@ -11,9 +11,11 @@
 #include "matrix/mx_file.h"
 #include "runtime/docpath.h"
 #include "runtime/later_services.h"
+#include "runtime/peer_read.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/gc.h"
+#include "zu/peer.h"
 
 namespace {
 
@@ -232,7 +234,7 @@ MX_ENTRY* open_named(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR*
 ZU_SEXP* status_by_path(int s_flag, const L_CHAR* type, ZU_SEXP* path, ZU_SEXP* form) {
   const L_CHAR* name = str_text(path);
   if (option_is(type, "related")) {
-    if (!s_flag) {
+    if (!s_flag || evaluates_for_peer()) {
       if (ZU_SEXP* denied = auth_filepath_passive(path, "Get")) return denied;
     }
     return open_status_related(s_flag, name, form);
@@ -240,6 +242,7 @@ ZU_SEXP* status_by_path(int s_flag, const L_CHAR* type, ZU_SEXP* path, ZU_SEXP* 
   const L_CHAR *neturl = nullptr, *filename = nullptr, *key = nullptr;
   int phase = 1;
   if (!type || option_is(type, "absolute")) {
+    if (ZU_SEXP* no = peer_read_refusal(form, n_string(std_cm, name), kFunc)) return no;
     filename = name;
     phase = 0;
   } else if (option_is(type, "network")) {

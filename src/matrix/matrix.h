@@ -29,6 +29,7 @@
 #include "text/lchar.h"
 #include "zu/core_init.h"
 #include "zu/env.h"
+#include "zu/peer.h"
 
 struct MATRIX;
 struct MATRIX_NODE;
@@ -164,6 +165,7 @@ struct MX_STRUCT_BLOCK {
 struct MATRIX_ACCESS_LIST {
   MATRIX_ACCESS_LIST* next;
   int id;
+  EVAL_ORIGIN origin;  // who caused it: its script runs for them
 };
 
 // A node of a matrix's pyramid held in memory (matrix_lock).
@@ -246,6 +248,7 @@ struct MATRIX_TOKEN {
   int stopped;                         // left by a break signal
   int loaded;                          // its script loaded the node, which is made
                                        // ready when the script ends (_mx_node_loaded)
+  EVAL_ORIGIN origin;                  // of the slot being run, and of the jumps it makes
 };
 
 // One open matrix (matrix_lock). dim_divide, block_size and pixel_size

@@ -199,8 +199,11 @@ void _xx_insert_matrix_access(MATRIX_TOKEN* t, void (*func)(MATRIX_TOKEN*), cons
 #define insert_matrix_access(t, f) xx_insert_matrix_access((t), (f), __FILE__, __LINE__)
 #define _insert_matrix_access(t, f) _xx_insert_matrix_access((t), (f), __FILE__, __LINE__)
 // The pending ids: append unless present; take the first (-1 when none).
-void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const char* file, int line);
-#define _insert_access_list(t, acc) _xx_insert_access_list((t), (acc), __FILE__, __LINE__)
+// An id carries the origin of whoever caused it (zu/peer.h), and its
+// script runs with that origin; an id both the agent and a peer caused is
+// the peer's, so that a peer's access never runs with the agent's powers.
+void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const EVAL_ORIGIN& origin, const char* file, int line);
+#define _insert_access_list(t, acc) _xx_insert_access_list((t), (acc), eval_origin_handed(), __FILE__, __LINE__)
 int _delete_access_list(MATRIX_TOKEN* t);
 // Sets each jump whose argument is >= 0.
 void set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jump_status, int normal_jump_status);

@@ -3,7 +3,10 @@
 // token waits on the priority queue, and the worker of its key runs the
 // slot's forms one by one in the token's environment, following the jumps
 // and node statuses the script chose. Every slot that ends, fails or is
-// skipped reports through its completion byte.
+// skipped reports through its completion byte. A slot runs with the origin
+// of whoever caused its access (zu/peer.h), kept on the pending id and then
+// on the token, and the jumps it makes keep it: the scripts a peer's read
+// causes never run with the agent's powers.
 #include "base/alloc.h"
 #include "base/panic.h"
 #include "matrix/matrix_impl.h"
@@ -26,6 +29,10 @@ thread_local MATRIX* opening = nullptr;
 int slot_of(const MATRIX_NODE* n, int id) { return id - id % 3 + mx_node_class(n); }
 
 bool is_list(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_LIST; }
+
+// The slot a script of t jumps to runs with the origin of the slot that
+// jumped.
+void jump_to(MATRIX_TOKEN* t, int slot) { _xx_insert_access_list(t, slot, t->origin, __FILE__, __LINE__); }
 
 // What the runner does next; every step but kSuspend holds matrix_lock.
 enum class Step { kRun, kSlotEnd, kQueue, kFinish, kLeave, kSuspend };
@@ -88,6 +95,7 @@ Step begin(MATRIX_TOKEN* t) {
   if (t->access_target_id >= 0) return is_list(t->cal_target) ? Step::kRun : Step::kSlotEnd;
   for (;;) {
     t->err_jump = t->normal_jump = t->err_jump_status = t->normal_jump_status = -1;
+    if (t->access_list) t->origin = t->access_list->origin;
     int id = _delete_access_list(t);
     if (id < 0) return Step::kFinish;
     int slot = slot_of(n, id);
@@ -106,6 +114,7 @@ Step run_forms(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
   MATRIX* m = n->matrix;
   auto* env = static_cast<ZUISP_ENV*>(t->env->data);
+  EvalOriginScope origin(t->origin);
   unlock_task(matrix_lock, "matrix_exec_cal");
   while (is_list(t->cal_target)) {
     lock_task(matrix_lock);
@@ -154,7 +163,7 @@ Step run_forms(MATRIX_TOKEN* t) {
     if (t->err_jump >= 0) {
       t->cal_target = nullptr;
       t->access_target_id = -1;
-      _insert_access_list(t, t->err_jump);
+      jump_to(t, t->err_jump);
       return Step::kQueue;
     }
     if (t->access_list) {
@@ -173,7 +182,7 @@ Step end_slot(MATRIX_TOKEN* t) {
   _set_scan_call(t->process_node, t->access_target_id, kMxCallDone);
   if (t->normal_jump >= 0) {  // the script goes on there
     t->access_target_id = -1;
-    _insert_access_list(t, t->normal_jump);
+    jump_to(t, t->normal_jump);
     return Step::kQueue;
   }
   settle_end(t, t->normal_jump_status);
@@ -273,14 +282,18 @@ void _free_matrix_token(MATRIX_TOKEN* t) {
   d_f_ree(t);
 }
 
-void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const char* file, int line) {
+void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const EVAL_ORIGIN& origin, const char* file, int line) {
   assert_lock_held(matrix_lock);
   MATRIX_ACCESS_LIST** pp = &t->access_list;
-  for (; *pp; pp = &(*pp)->next)
-    if ((*pp)->id == acc) return;
+  for (; *pp; pp = &(*pp)->next) {
+    if ((*pp)->id != acc) continue;
+    if (!(*pp)->origin.for_peer) (*pp)->origin = origin;
+    return;
+  }
   auto* a = static_cast<MATRIX_ACCESS_LIST*>(xx_d_alloc(sizeof(MATRIX_ACCESS_LIST), file, line));
   a->next = nullptr;
   a->id = acc;
+  a->origin = origin;
   *pp = a;
 }
 
@@ -492,7 +505,7 @@ void _matrix_token_error(MATRIX_TOKEN* t) {
   if (t->err_jump < 0 || t->err_jump_status >= 0) settle_end(t, t->err_jump_status);
   t->cal_target = nullptr;
   t->access_target_id = -1;
-  if (t->err_jump >= 0) _insert_access_list(t, t->err_jump);
+  if (t->err_jump >= 0) jump_to(t, t->err_jump);
   _insert_matrix_access(t, matrix_exec_cal);
 }
 

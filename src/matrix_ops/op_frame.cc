@@ -8,6 +8,8 @@
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
 #include "matrix_ops/plot_ops.h"
+#include "runtime/peer_read.h"
+#include "text/convert.h"
 #include "zu/builtin_kit.h"
 
 namespace {
@@ -123,6 +125,10 @@ ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const
   const L_CHAR* file = head_option(sf, "filename");
   const L_CHAR* key = head_option(sf, "key");
   MATRIX* cur = t->process_node->matrix;
+  // A script that runs for a peer reads another matrix file only where the
+  // peer may read.
+  if (file)
+    if (ZU_SEXP* no = peer_read_refusal(form, n_string(std_cm, file), func)) return no;
   // A closing matrix waits for no other one.
   if (mx_locked([cur] { return cur->mode == kMxModeClosed; })) return mx_loading_error(form, func);
   void (*open_method)(MATRIX_TOKEN*) = mx_op_param(cur).open_method;

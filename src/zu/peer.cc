@@ -67,6 +67,10 @@ constexpr PEER_RULE_ROW peer_rule_table[] = {
     {"qmxCache", kNever},
     {"qmxCreate", kNever},
     {"qmxExportPNM", kOwn},
+    {"qmxGetPoint", kOwn},
+    {"qmxImportPNM", kOwn},
+    {"qmxPNMStatus", kOwn},
+    {"qmxStatus", kOwn},
 };
 const int peer_rule_count = static_cast<int>(std::size(peer_rule_table));
 
