@@ -14,6 +14,7 @@ clients close the downloads, or keep them open) and one whose upload stops
 short, each against an agent of its own."""
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -416,6 +417,44 @@ def session_bounds(agent, _):
     check(b"5</Result>" in used.query(b"(+ 2 3)\n"), "the session in use lives on")
 
 
+def slow_first_lines(agent, _):
+    """Peers that send a first byte, or nothing, and then wait: one address
+    fills the 8 waiting slots here and its next four are refused at once; a
+    line link and a GET of two other addresses are served all the same;
+    every waiting peer is cut off after 3 s without a byte, and one that
+    sends its header a byte a second after 6 s in all."""
+    port = agent.port
+    slow = [socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.5", 0)) for _ in range(12)]
+    for i, s in enumerate(slow):
+        s.sendall(b"G" if i % 2 else b"")
+    got, end = {s: b"" for s in slow}, time.time() + 2.5
+    while time.time() < end:
+        for s in select.select([s for s in slow if not got[s].endswith(b"\n")], [], [], 0.1)[0]:
+            got[s] += s.recv(100) or b"\n"
+    refused = [s for s in slow if b"Busy" in got[s]]
+    check(len(refused) == 4, "one address's four slow peers past the slots refused: %d" % len(refused))
+    with socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.6", 0)) as line:
+        line.sendall(b"\n(+ 1 2)\n")
+        check(b"3</Result>" in read_until(line, b"</Result>"), "a line link of another address is served")
+    with socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.7", 0)) as get:
+        get.sendall(b"GET /none HTTP/1.0\r\n\r\n")
+        check("404" in (read_reply(get)[0] or ""), "a GET of another address is answered")
+    check(all(ended(s, 3) for s in slow if s not in refused), "waiting peers are cut off after 3 s without a byte")
+    trickle = socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.8", 0))
+    t0, cut = time.time(), None
+    for c in b"GET /" + b"a" * 15:
+        try:
+            trickle.sendall(bytes([c]))
+        except OSError:
+            pass
+        if select.select([trickle], [], [], 1)[0]:
+            cut = time.time() - t0
+            break
+    check(cut is not None and cut < 9, "a header sent a byte a second is cut off after its total: %r" % cut)
+    for s in slow + [trickle]:
+        s.close()
+
+
 def threads(agent):
     with open("/proc/%d/status" % agent.proc.pid) as f:
         return next(int(l.split()[1]) for l in f if l.startswith("Threads:"))
@@ -517,7 +556,9 @@ def main():
                         (("stock=1", "poll=1", "empty=1"), env, kept_idle),
                         ((), dict(env, QNMX_ZOH_UNUSED_IDLE="600"), closed_downloads),
                         ((), dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_UNUSED_IDLE="3"), unused_downloads),
-                        (("body=2", "poll=1"), dict(env, QNMX_ZOH_PEER_SESSIONS="1"), stalled_upload)]}
+                        (("body=2", "poll=1"), dict(env, QNMX_ZOH_PEER_SESSIONS="1"), stalled_upload),
+                        ((), dict(env, QNMX_FIRST_LINE_SLOTS="8", QNMX_FIRST_LINE_IDLE="3", QNMX_FIRST_LINE_TOTAL="6"),
+                         slow_first_lines)]}
     with tempfile.TemporaryDirectory() as tmp:
         for args, case_env, case in groups[GROUP]:
             run(args, case_env, case, tmp)
