@@ -80,7 +80,7 @@ int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSIO
   ZoH_ENTRY* e = zoh_new_entry(cockie, ip, zui, pl, keep);
   if (!e) return busy(item);
   STREAM* p[2] = {nullptr, nullptr};
-  if (s_open_fpipe(p) == 0) {
+  if (s_open_fpipe_local(p) == 0) {
     s_set_fpipe_ip_addr(p[0], ip);
     // Bodies wait for the interpreter instead of piling up in memory.
     s_set_fpipe_in_limit(p[1], kZoHPipeLimit);

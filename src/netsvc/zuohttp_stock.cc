@@ -241,6 +241,7 @@ int empty_reply_pass(bool check_all) {
         empty.push_back(EMPTY{item, {e->cockie[0], e->cockie[1]}, (e->flags & ZOH_E_KEEP_ALIVE) != 0});
       }
       _end_unused(e, now, unused, &pipes);
+      _zoh_start_due(e);  // a task no thread could be had for before
     }
   }
   if (now - last_interval > 4 && limit > 0) {
