@@ -30,8 +30,9 @@ TABLE& table() {
   return *t;
 }
 
-// The address holding most, and its longest-waiting slot (mu held).
-long _victim(TABLE& t, int newcomer_ip) {
+// The longest-waiting slot of the address holding most, when it holds more
+// than the newcomer's address and that one less than its share (mu held).
+long _victim(TABLE& t, int newcomer_ip, int share) {
   assert_leaf_held(t.mu);
   int top_ip = 0, top = 0;
   for (const auto& [ip, n] : t.per_ip) {
@@ -39,7 +40,7 @@ long _victim(TABLE& t, int newcomer_ip) {
   }
   auto mine = t.per_ip.find(newcomer_ip);
   int held = mine == t.per_ip.end() ? 0 : mine->second;
-  if (held >= first_line_slots() / 4 || top <= held) return 0;
+  if (held >= share || top <= held) return 0;
   for (const auto& [id, w] : t.by_id) {
     if (w.ip == top_ip) return id;
   }
@@ -88,7 +89,7 @@ FirstLineSlot::FirstLineSlot(STREAM* s, int ip) {
   {
     std::lock_guard<LeafMutex> l(t.mu);
     if (static_cast<int>(t.by_id.size()) >= slots) {
-      long victim = _victim(t, ip);
+      long victim = _victim(t, ip, slots / 4);
       if (!victim) return;
       gives_way = _take(t, victim);
     }
