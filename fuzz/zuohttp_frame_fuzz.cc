@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // stock until its reads end); the reference held here only lets the
   // harness see when the server has closed it.
   s_hold(con);
-  if (zoh_new_accept(&line, con, nullptr, nullptr) == 1 && line) d_s_close(line);
+  if (zoh_new_accept(&line, con, nullptr, nullptr, nullptr) == 1 && line) d_s_close(line);
   // A kept connection's later requests open sessions after the first pass:
   // every pass closes all there are, until the connection and the last
   // session are gone.

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+class FirstLineSlot;
 struct HTTP_INFO;
 struct PERMISSION_LIST;
 struct STREAM;
@@ -63,8 +64,11 @@ void timeout_stream(void* s);
 // admitted by its entry `pl`. 1: a session was opened and *new_st is the
 // interpreter's end of its pipe pair (the caller starts a connected
 // interpreter on it); 0: the connection was taken over (queued, answered or
-// kept); -1: it failed and the connection has been closed.
-int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION_LIST* pl);
+// kept); -1: it failed and the connection has been closed. `waiting` is
+// the connection's slot among those waiting for their first line (or
+// null), let go once the request's header is in; the header is read under the header
+// guard and the idle time of a first line.
+int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION_LIST* pl, FirstLineSlot* waiting);
 // Starts the server side: the ZoH lock, the empty-reply task, the stock's
 // poll task and its first reader task. Once; later calls do nothing.
 void zoh_init_server();
@@ -74,7 +78,7 @@ void init_zuohttp_ops();
 
 // ---- settings, for tests (seconds; 0 keeps the current value)
 struct ZOH_TIMES {
-  int header_guard;    // reading a request header: 600
+  int header_guard;    // reading a request header: first_line_total() (30)
   int body_guard;      // reading a request body: 6000
   int session_idle;    // a session without requests is closed after: 600
   int empty_reply;     // a read request with no output is answered empty after: 2

@@ -9,6 +9,7 @@
 #include "base/zutime.h"
 #include "netsvc/http_agent.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/first_line.h"
 #include "runtime/interp.h"
 #include "stream/stream.h"
 
@@ -26,6 +27,27 @@ int read_exact(STREAM* s, unsigned char* p, int n) {
 int close_failed(STREAM* con) {
   d_s_close(con);
   return -1;
+}
+
+// Reads n bytes of a first line: no byte for the idle time, or not all of
+// them within the header guard, and the connection is cut.
+template <class READ>
+int read_first_line(STREAM* con, READ read) {
+  new_tick(timeout_stream, -zoh_times().header_guard, con);
+  s_set_read_guard(con, first_line_idle());
+  int r = read();
+  s_set_read_guard(con, 0);
+  del_tick_with_data(timeout_stream, con);
+  return r;
+}
+
+// A message's 12-byte header, the rest of its first line: read under a
+// slot of its own, since the request's header let its slot go before the
+// HTTP agent had its turn.
+int read_zoh_header(STREAM* con, unsigned char wire[kZoHHeaderSize]) {
+  FirstLineSlot waiting(con, s_get_socketip(con));
+  if (!waiting.taken()) return -1;
+  return read_first_line(con, [&] { return read_exact(con, wire, kZoHHeaderSize); });
 }
 
 // Answers type 4 with the request's own seq and cookie and closes.
@@ -58,7 +80,7 @@ int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSIO
   ZoH_ENTRY* e = zoh_new_entry(cockie, ip, zui, pl, keep);
   if (!e) return busy(item);
   STREAM* p[2] = {nullptr, nullptr};
-  if (s_open_fpipe(p) == 0) {
+  if (s_open_fpipe_local(p) == 0) {
     s_set_fpipe_ip_addr(p[0], ip);
     // Bodies wait for the interpreter instead of piling up in memory.
     s_set_fpipe_in_limit(p[1], kZoHPipeLimit);
@@ -107,15 +129,13 @@ void _new_cockie(uint32_t cockie[2]) {
   } while (cockie[0] == 0 || cockie[1] == 0 || _zoh_search(cockie) || _zoh_v2_search(cockie));
 }
 
-int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
+int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION_LIST* pl, FirstLineSlot* waiting) {
   STREAM* unused = nullptr;
   if (!new_st) new_st = &unused;
   *new_st = nullptr;
-  ZOH_TIMES t = zoh_times();
   HTTP_INFO info;
-  new_tick(timeout_stream, -t.header_guard, con);
-  int r = scan_HTTP(&info, con, 1);
-  del_tick_with_data(timeout_stream, con);
+  int r = read_first_line(con, [&] { return scan_HTTP(&info, con, 1); });
+  if (waiting) waiting->release();
   if (r < 0) return close_failed(con);
   const int agent = exec_url(&info, con);
   if (agent != kExecUrlDeclined) {
@@ -134,11 +154,7 @@ int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION
   long long len = info.content_length;
   unsigned char wire[kZoHHeaderSize];
   if (len >= 0 && len < kZoHHeaderSize) r = -1;
-  if (r == 0) {
-    new_tick(timeout_stream, -t.header_guard, con);
-    r = read_exact(con, wire, kZoHHeaderSize);
-    del_tick_with_data(timeout_stream, con);
-  }
+  if (r == 0) r = read_zoh_header(con, wire);
   ZUoHTTP_HEADER h{};
   bool good = r == 0 && zoh_header_from_wire(wire, &h) == 0;
   // A version-1 body has a cap; an upload streams into the interpreter, as

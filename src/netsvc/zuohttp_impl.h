@@ -19,9 +19,11 @@
 
 // Entry flags.
 constexpr int ZOH_E_CLOSING = 0x1;        // set by the session check
-constexpr int ZOH_E_STARTING = 0x2;       // the tasks are being started
+constexpr int ZOH_E_STARTING = 0x2;       // not joined to its pipe yet
 constexpr int ZOH_E_USED = 0x4;           // a request has been queued
-constexpr int ZOH_E_SEND_WAITING = 0x10;  // the send task sleeps for a request
+constexpr int ZOH_E_RECV_RUNNING = 0x10;  // a receive task runs
+constexpr int ZOH_E_SEND_RUNNING = 0x20;  // a send task runs
+constexpr int ZOH_E_OUTPUT = 0x40;        // a flush mark was taken before its request was due
 constexpr int ZOH_E_KEEP_ALIVE = 0x1000;
 constexpr int ZOH_E_SEND_DONE = 0x40000000;
 constexpr int ZOH_E_RECV_DONE = static_cast<int>(0x80000000u);
@@ -110,18 +112,22 @@ void zoh_cut_connection(STREAM* s);
 
 // ---- sessions (zuohttp_session.cc)
 // A new session for the peer at ip, in the table with its cookie drawn
-// into `cockie`, its tasks not started yet; null when the peer, or the
-// process, holds as many sessions as it may.
+// into `cockie`, its tasks not started yet; null when there is no room for
+// it (_zoh_room_for).
 ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl, bool keep);
-// Joins a new session to its end of the pipe pair and starts its tasks: 0,
-// or -1 when they could not be started (or pipe is null); the session and
-// the pipe end are then closed.
+// Joins a new session to its end of the pipe pair: 0, or -1 when pipe is
+// null (the session is then closed). Its tasks start as its requests come.
 int zoh_start_entry(ZoH_ENTRY* e, STREAM* pipe);
 // The session with this cookie, or null (lock held).
 ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]);
+// Starts the tasks the session has work for that do not run: the receive
+// task for a request whose body is due, the send task for a request to
+// answer or for the session's end. Without a thread, the session check
+// tries again (lock held).
+void _zoh_start_due(ZoH_ENTRY* e);
 // Queues a request; -1 for a seq already queued or before the next one
-// due (read already), -2 for a full queue (lock held). The entry's tasks are
-// woken.
+// due (read already), -2 for a full queue (lock held). The receive task is
+// started when it does not run.
 int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item);
 // Frees a request; its connection is closed unless `keep_con` (or it is
 // the stock's).
@@ -129,9 +135,9 @@ void zoh_free_request(ZoH_LIST* item, bool keep_con);
 // Lets go of a request's connection after its last reply: closed when the
 // request owns it, else shut down for its owner, the stock, to close.
 void zoh_end_connection(ZoH_LIST* item);
-// Marks a session closing, wakes its tasks and a reader of its body; its
-// pipe is handed to the caller to close once the lock is released (lock
-// held).
+// Marks a session closing, wakes a reader of its body and starts a task to
+// end it when none runs; its pipe is handed to the caller to close once the
+// lock is released (lock held).
 STREAM* _zoh_close_entry(ZoH_ENTRY* e);
 // Takes off the head request when it is the one due, its body has been
 // read and it has waited `delay` seconds without output (a close is never
@@ -165,10 +171,28 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key);
 int new_upload_session(ZoH_LIST* request);
 // The version-2 session with this cookie, or null (lock held).
 ZoH_ENTRY_V2* _zoh_v2_search(const uint32_t cockie[2]);
-// The sessions of both versions, all of them and those of the peer at ip
-// (lock held).
-void _zoh_count_sessions(int ip, int* all, int* peer);
-void _zoh_v2_count(int ip, int* all, int* peer);
+
+// A session not ending, as the bounds on sessions see it.
+struct ZOH_HELD {
+  int ip;
+  bool idle;        // nothing queued, nothing being read
+  bool used;        // it has carried a request, or an upload
+  uint32_t since;   // its last request, or upload byte (get_zutime)
+  ZoH_ENTRY* v1;    // the session: one of the two
+  ZoH_ENTRY_V2* v2;
+};
+// Whether a newcomer from ip may have a session (lock held): yes while its
+// address and all peers hold fewer than their bounds; when only the bound
+// of all is reached, yes if an idle session of the address that holds most
+// (more than the newcomer's) gives way: one never used first, then the one
+// idle longest. The streams of
+// that session go into conns and pipes, for zoh_v2_close_streams once the
+// lock is released.
+bool _zoh_room_for(int ip, std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes);
+// Adds the version-2 sessions not ending to held (lock held).
+void _zoh_v2_held(uint32_t now, std::vector<ZOH_HELD>* held);
+// Ends a version-2 session: its streams go into conns and pipes (lock held).
+void _zoh_v2_end(ZoH_ENTRY_V2* e, std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes);
 // The session check of version-2 sessions: the number of them. The streams
 // of those that end are taken out (connections into conns, pipes into
 // pipes) for zoh_v2_close_streams to close once the lock is released: all

@@ -1,9 +1,13 @@
 // Server sessions: the table by cookie, the queue of requests, and the two
 // tasks of every session. The receive task feeds request bodies into the
 // pipe in sequence order; the send task answers the requests, in order,
-// with what the interpreter has flushed into the pipe. Whichever task ends
-// second destroys the session.
+// with what the interpreter has flushed into the pipe. Each runs only while
+// it has work (a body to read, a request to answer, the session's end to
+// see to), so that an idle session holds no thread of its own; a side
+// finishes for good once nothing more can come its way, and whichever side
+// finishes second destroys the session.
 #include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 #include "base/alloc.h"
@@ -71,14 +75,41 @@ void free_ZoH_entry(ZoH_ENTRY* e) {
   d_f_ree(e);
 }
 
-// Marks one task ended (flag) and destroys the entry when the other has
-// ended too. Takes and releases the lock.
-void task_ends(ZoH_ENTRY* e, int flag, STREAM* close_pipe) {
-  lock_task(zoh_lock);
+void recv_task(TKEY key);
+void send_task(TKEY key);
+
+// Starts a task of the session, marked running by `flag`; without a thread
+// the session check tries again (lock held).
+void _start(ZoH_ENTRY* e, int flag, TASK_FUNC task) {
+  assert_lock_held(zoh_lock);
   e->flags |= flag;
+  if (create_task(task, e, 3) < 0) e->flags &= ~flag;
+}
+
+}  // namespace
+
+void _zoh_start_due(ZoH_ENTRY* e) {
+  assert_lock_held(zoh_lock);
+  if (e->flags & ZOH_E_STARTING) return;
+  constexpr int kNoRecv = ZOH_E_RECV_RUNNING | ZOH_E_RECV_DONE | ZOH_E_SEND_DONE | ZOH_E_CLOSING;
+  if (!(e->flags & kNoRecv) && find_seq(e, e->recv_seq)) _start(e, ZOH_E_RECV_RUNNING, recv_task);
+  bool send_work = ready_head(e) || (e->flags & (ZOH_E_CLOSING | ZOH_E_RECV_DONE));
+  if (!(e->flags & (ZOH_E_SEND_RUNNING | ZOH_E_SEND_DONE)) && send_work) _start(e, ZOH_E_SEND_RUNNING, send_task);
+}
+
+namespace {
+
+// A task leaves (its running flag), finished for good with `done` or idle
+// (0); the entry is destroyed once both sides have finished. A receive side
+// that is not running has nothing to finish once no one answers. Takes and
+// releases the lock.
+void task_ends(ZoH_ENTRY* e, int running, int done, STREAM* close_pipe) {
+  lock_task(zoh_lock);
+  e->flags = (e->flags & ~running) | done;
+  if ((e->flags & ZOH_E_SEND_DONE) && !(e->flags & ZOH_E_RECV_RUNNING)) e->flags |= ZOH_E_RECV_DONE;
   bool last = (e->flags & ZOH_E_SEND_DONE) && (e->flags & ZOH_E_RECV_DONE);
   if (last) _destroy_ZoH_entry(e);
-  wakeup_task(e);
+  else _zoh_start_due(e);
   unlock_task(zoh_lock, "zoh task");
   if (close_pipe) d_s_close(close_pipe);
   if (last) free_ZoH_entry(e);
@@ -91,15 +122,6 @@ STREAM* _take_pipe(ZoH_ENTRY* e) {
   STREAM* p = e->pipe;
   e->pipe = nullptr;
   return p;
-}
-
-// Both tasks begin once the entry knows whether both run (lock held).
-void _wait_started(ZoH_ENTRY* e) {
-  assert_lock_held(zoh_lock);
-  while (e->flags & ZOH_E_STARTING) {
-    sleep_task(e, zoh_lock);
-    lock_task(zoh_lock);
-  }
 }
 
 // ---- receive task
@@ -125,18 +147,13 @@ int copy_body(STREAM* con, STREAM* pipe, long long len) {
 void recv_task(TKEY key) {
   auto* e = static_cast<ZoH_ENTRY*>(key);
   STREAM* close_pipe = nullptr;
+  int done = 0;
   lock_task(zoh_lock);
-  _wait_started(e);
   for (;;) {
-    wakeup_task(e);
-    ZoH_LIST* item;
-    while (!(item = find_seq(e, e->recv_seq)) &&
-           !(e->flags & (ZOH_E_CLOSING | ZOH_E_SEND_DONE | ZOH_E_RECV_DONE))) {
-      sleep_task(e, zoh_lock);
-      lock_task(zoh_lock);
-    }
     // Nothing more is read once no one answers (the send task has ended).
-    if (!item || (e->flags & (ZOH_E_CLOSING | ZOH_E_SEND_DONE))) break;
+    if (e->flags & (ZOH_E_CLOSING | ZOH_E_SEND_DONE)) done = ZOH_E_RECV_DONE;
+    ZoH_LIST* item = done ? nullptr : find_seq(e, e->recv_seq);
+    if (!item) break;  // done, or idle until the next request
     e->recv_target = item->con;
     STREAM* con = item->con;
     STREAM* pipe = e->pipe;
@@ -156,8 +173,12 @@ void recv_task(TKEY key) {
     // Read, even when cut short: the send task answers it (with type 3
     // when the interpreter has gone).
     ++e->recv_seq;
+    _zoh_start_due(e);
     if (r == kPipeFailed) close_pipe = _take_pipe(e);
-    if (r == kPipeFailed || type == ZOH_CLOSE) break;
+    if (r == kPipeFailed || type == ZOH_CLOSE) {
+      done = ZOH_E_RECV_DONE;
+      break;
+    }
     if (e->flags & ZOH_E_KEEP_ALIVE) {
       // The stock owns the connection now; the request keeps the record
       // alive until its reply is written.
@@ -167,7 +188,7 @@ void recv_task(TKEY key) {
     }
   }
   unlock_task(zoh_lock, "recv_task");
-  task_ends(e, ZOH_E_RECV_DONE, close_pipe);
+  task_ends(e, ZOH_E_RECV_RUNNING, done, close_pipe);
 }
 
 // ---- send task
@@ -197,72 +218,116 @@ int output_for(STREAM* pipe, int flushed) {
   return std::max(held, 0);
 }
 
-// Waits for the next request to answer; null when none will come.
-ZoH_LIST* _wait_ready(ZoH_ENTRY* e) {
+// The output that answers the head request, once the interpreter has
+// flushed it: the bytes (0 for a flush whose bytes went out with an earlier
+// reply), -1 when its side has ended, or -2 when the request was answered
+// empty meanwhile (lock held at entry and return; *item the request).
+int _output_due(ZoH_ENTRY* e, STREAM* pipe, ZoH_LIST** item) {
   assert_lock_held(zoh_lock);
-  for (;;) {
-    if (ZoH_LIST* item = ready_head(e)) return item;
-    if (e->flags & (ZOH_E_CLOSING | ZOH_E_RECV_DONE)) return nullptr;
-    e->flags |= ZOH_E_SEND_WAITING;
-    sleep_task(e, zoh_lock);
+  // A flush mark taken while no request was due still stands for its bytes.
+  bool marked = e->flags & ZOH_E_OUTPUT;
+  e->flags &= ~ZOH_E_OUTPUT;
+  int flushed = 0;
+  if (!marked) {
+    unlock_task(zoh_lock, "send_task");
+    flushed = pipe ? s_wait_flush_fpipe(pipe) : -1;
     lock_task(zoh_lock);
-    e->flags &= ~ZOH_E_SEND_WAITING;
   }
+  *item = ready_head(e);
+  if (!*item && flushed >= 0) e->flags |= ZOH_E_OUTPUT;
+  if (!*item || flushed == -2) return -2;
+  return output_for(pipe, flushed);
 }
 
 void send_task(TKEY key) {
   auto* e = static_cast<ZoH_ENTRY*>(key);
+  int done = 0;
+  lock_task(zoh_lock);
   for (;;) {
-    lock_task(zoh_lock);
-    _wait_started(e);
+    if (!ready_head(e)) {
+      // Idle until a request is due, unless none will come.
+      if (e->flags & (ZOH_E_CLOSING | ZOH_E_RECV_DONE)) done = ZOH_E_SEND_DONE;
+      break;
+    }
     STREAM* pipe = e->pipe;
     s_hold(pipe);
-    unlock_task(zoh_lock, "send_task");
-    // Output is answered once the interpreter has flushed it; -1 when the
-    // interpreter's side has ended.
-    int flushed = pipe ? s_wait_flush_fpipe(pipe) : -1;
-    lock_task(zoh_lock);
-    ZoH_LIST* item = _wait_ready(e);
-    int n = item ? output_for(pipe, flushed) : 0;
-    if (item && n == 0) {
-      // A flush whose bytes went out with an earlier reply.
-      unlock_task(zoh_lock, "send_task");
+    ZoH_LIST* item;
+    int n = _output_due(e, pipe, &item);
+    if (n == 0 || n == -2) {
       s_drop(pipe);
       continue;
     }
-    if (item) take_head(e);
+    take_head(e);
     uint32_t cockie[2] = {e->cockie[0], e->cockie[1]};
     unlock_task(zoh_lock, "send_task");
-    bool ends = !item || n < 0 || item->h.type == ZOH_CLOSE;
+    bool ends = n < 0 || item->h.type == ZOH_CLOSE;
     bool whole = true;
-    if (item && n < 0) {
+    if (n < 0) {
       zoh_reply(item->con, ZOH_CLOSE, item->h.seq, cockie, 0, false);
-    } else if (item) {
+    } else {
       uint8_t type = item->h.type == ZOH_CLOSE ? ZOH_CLOSE : ZOH_DATA;
       zoh_reply(item->con, type, item->h.seq, cockie, n, item->in_stock && !ends);
       whole = copy_output(pipe, item->con, n);
     }
     s_drop(pipe);
-    if (item) {
-      if (ends || !item->in_stock || !whole) zoh_end_connection(item);
-      zoh_free_request(item, true);
+    if (ends || !item->in_stock || !whole) zoh_end_connection(item);
+    zoh_free_request(item, true);
+    lock_task(zoh_lock);
+    if (ends) {
+      done = ZOH_E_SEND_DONE;
+      break;
     }
-    if (ends) break;
   }
-  task_ends(e, ZOH_E_SEND_DONE, nullptr);
+  unlock_task(zoh_lock, "send_task");
+  task_ends(e, ZOH_E_SEND_RUNNING, done, nullptr);
 }
 
 }  // namespace
 
-void _zoh_count_sessions(int ip, int* all, int* peer) {
+namespace {
+
+// The sessions of both versions that are not ending (lock held).
+std::vector<ZOH_HELD> _held_sessions(uint32_t now) {
   assert_lock_held(zoh_lock);
+  std::vector<ZOH_HELD> held;
   for (ZoH_ENTRY* chain : ZoH_hash) {
     for (ZoH_ENTRY* e = chain; e; e = e->next) {
-      ++*all;
-      *peer += e->ip == ip;
+      if (e->flags & ZOH_E_CLOSING) continue;
+      bool idle = !(e->flags & ZOH_E_STARTING) && !e->list && !e->recv_target;
+      held.push_back(ZOH_HELD{e->ip, idle, (e->flags & ZOH_E_USED) != 0, e->last_polling, e, nullptr});
     }
   }
-  _zoh_v2_count(ip, all, peer);
+  _zoh_v2_held(now, &held);
+  return held;
+}
+
+}  // namespace
+
+bool _zoh_room_for(int ip, std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes) {
+  assert_lock_held(zoh_lock);
+  ZOH_LIMITS limits = zoh_limits();
+  std::vector<ZOH_HELD> held = _held_sessions(get_zutime());
+  std::unordered_map<int, int> per_ip;
+  for (const ZOH_HELD& h : held) ++per_ip[h.ip];
+  int mine = per_ip[ip];
+  if (mine >= limits.peer_sessions) return false;
+  if (static_cast<int>(held.size()) < limits.sessions) return true;
+  int top = 0;
+  for (const auto& [who, n] : per_ip) top = std::max(top, n);
+  if (top <= mine) return false;
+  // Sessions left idle by a few addresses would otherwise keep everyone
+  // else out until they time out.
+  auto before = [](const ZOH_HELD& a, const ZOH_HELD& b) {
+    return a.used != b.used ? !a.used : static_cast<int32_t>(a.since - b.since) < 0;
+  };
+  const ZOH_HELD* victim = nullptr;
+  for (const ZOH_HELD& h : held) {
+    if (h.idle && per_ip[h.ip] == top && (!victim || before(h, *victim))) victim = &h;
+  }
+  if (!victim) return false;
+  if (victim->v1) pipes->push_back(_zoh_close_entry(victim->v1));
+  else _zoh_v2_end(victim->v2, conns, pipes);
+  return true;
 }
 
 ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]) {
@@ -274,7 +339,6 @@ ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]) {
 }
 
 ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl, bool keep) {
-  ZOH_LIMITS limits = zoh_limits();
   auto* e = static_cast<ZoH_ENTRY*>(d_calloc(sizeof(ZoH_ENTRY), 1));
   e->recv_seq = e->send_seq = 1;
   e->ip = ip;
@@ -283,19 +347,21 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], int ip, ZU_INTERPRETER* zui, PERMIS
   // The tasks wait until both are known to run.
   e->flags = ZOH_E_STARTING | (keep ? ZOH_E_KEEP_ALIVE : 0);
   e->last_polling = get_zutime();
+  std::vector<STREAM*> gone_conns, gone_pipes;
   lock_task(zoh_lock);
-  int all = 0, peer = 0;
-  _zoh_count_sessions(ip, &all, &peer);
-  if (all >= limits.sessions || peer >= limits.peer_sessions) {
-    unlock_task(zoh_lock, "new_accept");
+  bool room = _zoh_room_for(ip, &gone_conns, &gone_pipes);
+  if (room) {
+    _new_cockie(e->cockie);
+    ZoH_ENTRY** chain = &ZoH_hash[chain_of(e->cockie)];
+    e->next = *chain;
+    *chain = e;
+  }
+  unlock_task(zoh_lock, "new_accept");
+  zoh_v2_close_streams(gone_conns, gone_pipes);
+  if (!room) {
     d_f_ree(e);
     return nullptr;
   }
-  _new_cockie(e->cockie);
-  ZoH_ENTRY** chain = &ZoH_hash[chain_of(e->cockie)];
-  e->next = *chain;
-  *chain = e;
-  unlock_task(zoh_lock, "new_accept");
   cockie[0] = e->cockie[0];
   cockie[1] = e->cockie[1];
   return e;
@@ -304,20 +370,11 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], int ip, ZU_INTERPRETER* zui, PERMIS
 int zoh_start_entry(ZoH_ENTRY* e, STREAM* pipe) {
   lock_task(zoh_lock);
   e->pipe = pipe;
-  unlock_task(zoh_lock, "new_accept");
-  bool recv_ok = pipe && create_task(recv_task, e, 3) > 0;
-  bool send_ok = pipe && create_task(send_task, e, 3) > 0;
-  lock_task(zoh_lock);
   e->flags &= ~ZOH_E_STARTING;
-  if (!recv_ok) e->flags |= ZOH_E_RECV_DONE | ZOH_E_CLOSING;
-  if (!send_ok) e->flags |= ZOH_E_SEND_DONE | ZOH_E_CLOSING;
-  if (!recv_ok && !send_ok) _destroy_ZoH_entry(e);
-  wakeup_task(e);
+  if (!pipe) _destroy_ZoH_entry(e);
   unlock_task(zoh_lock, "new_accept");
-  if (recv_ok && send_ok) return 0;
-  // The task that runs ends at once and destroys the entry, closing the
-  // pipe end; without one it is done here.
-  if (!recv_ok && !send_ok) free_ZoH_entry(e);
+  if (pipe) return 0;
+  free_ZoH_entry(e);
   return -1;
 }
 
@@ -338,7 +395,7 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
   ++e->pending;
   e->flags |= ZOH_E_USED;
   e->last_polling = get_zutime();
-  wakeup_task(e);
+  _zoh_start_due(e);
   return 0;
 }
 
@@ -358,7 +415,7 @@ STREAM* _zoh_close_entry(ZoH_ENTRY* e) {
   assert_lock_held(zoh_lock);
   e->flags |= ZOH_E_CLOSING;
   if (e->recv_target) timeout_stream(e->recv_target);
-  wakeup_task(e);
+  _zoh_start_due(e);
   return _take_pipe(e);
 }
 
@@ -371,7 +428,9 @@ int _empty_reply(ZoH_ENTRY* e, uint32_t now, uint32_t delay, ZoH_LIST** taken) {
   *taken = take_head(e);
   if (net_trace_on()) ss_printf("EMPTY REPLY %x - %i\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(e)),
                                 static_cast<int>((*taken)->h.seq));
-  wakeup_task(e);
+  // The send task waiting for this request's output leaves, or answers the
+  // next one.
+  if ((e->flags & ZOH_E_SEND_RUNNING) && e->pipe) s_wake_fpipe_flush(e->pipe);
   return 1;
 }
 

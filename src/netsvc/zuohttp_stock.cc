@@ -20,6 +20,7 @@
 #include "netsvc/zuohttp_client.h"
 #include "netsvc/zuohttp_impl.h"
 #include "runtime/accept.h"
+#include "runtime/first_line.h"
 #include "runtime/net_ops.h"
 #include "stream/sbuf.h"
 
@@ -97,8 +98,16 @@ void serve_stock(STREAM_STOCK* it) {
     free_stock(it, true);
     return;
   }
+  // A kept connection's next request waits for its header as a new one
+  // does, in a slot of its own; one that gives way is closed under it.
+  STREAM* con = it->key.s;
+  s_hold(con);
+  FirstLineSlot waiting(con, it->key.ip);
   STREAM* line = nullptr;
-  if (zoh_new_accept(&line, it->key.s, zui, it->pl) == 1) launch_line(line, it->key.ip, zui, it->pl);
+  if (!waiting.taken()) d_s_close(con);
+  else if (zoh_new_accept(&line, con, zui, it->pl, &waiting) == 1) launch_line(line, it->key.ip, zui, it->pl);
+  waiting.release();
+  s_drop(con);
   free_stock(it, false);
 }
 
@@ -232,6 +241,7 @@ int empty_reply_pass(bool check_all) {
         empty.push_back(EMPTY{item, {e->cockie[0], e->cockie[1]}, (e->flags & ZOH_E_KEEP_ALIVE) != 0});
       }
       _end_unused(e, now, unused, &pipes);
+      _zoh_start_due(e);  // a task no thread could be had for before
     }
   }
   if (now - last_interval > 4 && limit > 0) {

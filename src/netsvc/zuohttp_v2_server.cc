@@ -32,20 +32,21 @@ namespace {
 constexpr int kPiece = 10000;
 constexpr int V2E_DOWNLOAD_DONE = 1;
 constexpr int V2E_NO_UPLOAD = 2;
+constexpr int V2E_USED = 4;
 
 }  // namespace
 
 // One session; every field is guarded by the ZoH lock.
 struct ZoH_ENTRY_V2 {
   ZoH_ENTRY_V2* next;
-  int flags;  // 1 the download task has ended, 2 no upload task runs
+  int flags;  // V2E_*: the download task has ended, no upload task runs, one has run
   STREAM* upload;    // the upload connection being read
   STREAM* download;  // the GET connection
   STREAM* pipe;      // this side of the pipe pair
   uint32_t cockie[2];
   long long remain_size;  // bytes of the upload body still to read
   int ip;                 // the peer's address
-  uint32_t idle_since;    // when the last upload ended, or the session began (get_zutime)
+  uint32_t idle_since;    // the last upload byte or end, or the session's start (get_zutime)
 };
 
 namespace {
@@ -138,6 +139,9 @@ void upload_task(TKEY key) {
     int r = s_read(con, buf, static_cast<int>(std::min<long long>(remain, kPiece)));
     ok = r > 0 && s_write(pipe, buf, r) == r && s_flush(pipe) == 0;
     remain -= r;
+    lock_task(zoh_lock);
+    e->idle_since = get_zutime();
+    unlock_task(zoh_lock, "upload_task");
   }
   if (con) del_tick_with_data(timeout_stream, con);
   STREAM* done = nullptr;
@@ -177,12 +181,25 @@ ZoH_ENTRY_V2* _zoh_v2_search(const uint32_t cockie[2]) {
   return nullptr;
 }
 
-void _zoh_v2_count(int ip, int* all, int* peer) {
+void _zoh_v2_held(uint32_t now, std::vector<ZOH_HELD>* held) {
   assert_lock_held(zoh_lock);
   for (ZoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
-    ++*all;
-    *peer += e->ip == ip;
+    // A session with streams is not ending; one whose upload brought a
+    // byte within the last second is in use.
+    if (e->pipe) {
+      held->push_back(ZOH_HELD{e->ip, now - e->idle_since >= 1, (e->flags & V2E_USED) != 0, e->idle_since, nullptr, e});
+    }
   }
+}
+
+void _zoh_v2_end(ZoH_ENTRY_V2* e, std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes) {
+  assert_lock_held(zoh_lock);
+  for (STREAM** s : {&e->upload, &e->download}) {
+    if (*s) conns->push_back(*s);
+    *s = nullptr;
+  }
+  if (e->pipe) pipes->push_back(e->pipe);
+  e->pipe = nullptr;
 }
 
 namespace {
@@ -212,13 +229,7 @@ int _zoh_v2_check(uint32_t now, uint32_t unused_idle, bool all, std::vector<STRE
   assert_lock_held(zoh_lock);
   int n = 0;
   for (ZoH_ENTRY_V2* e = entry_list_v2; e; e = e->next, ++n) {
-    if (!all && !_v2_ends(e, now, unused_idle)) continue;
-    for (STREAM** s : {&e->upload, &e->download}) {
-      if (*s) conns->push_back(*s);
-      *s = nullptr;
-    }
-    if (e->pipe) pipes->push_back(e->pipe);
-    e->pipe = nullptr;
+    if (all || _v2_ends(e, now, unused_idle)) _zoh_v2_end(e, conns, pipes);
   }
   return n;
 }
@@ -230,29 +241,28 @@ void zoh_v2_close_streams(const std::vector<STREAM*>& conns, const std::vector<S
 
 int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   STREAM* con = key->s;
-  ZOH_LIMITS limits = zoh_limits();
   auto* e = static_cast<ZoH_ENTRY_V2*>(d_calloc(sizeof(ZoH_ENTRY_V2), 1));
   e->flags = V2E_NO_UPLOAD;
   e->ip = key->ip;
   e->idle_since = get_zutime();
   // In the list from the start, so that no other session draws its cookie;
   // without streams it takes no upload.
+  std::vector<STREAM*> gone_conns, gone_pipes;
   lock_task(zoh_lock);
-  int all = 0, peer = 0;
-  _zoh_count_sessions(key->ip, &all, &peer);
-  bool room = all < limits.sessions && peer < limits.peer_sessions;
+  bool room = _zoh_room_for(key->ip, &gone_conns, &gone_pipes);
   if (room) {
     _new_cockie(e->cockie);
     e->next = entry_list_v2;
     entry_list_v2 = e;
   }
   unlock_task(zoh_lock, "new_accept_2");
+  zoh_v2_close_streams(gone_conns, gone_pipes);
   if (!room) {
     d_f_ree(e);
     return busy(con);
   }
   STREAM* p[2] = {nullptr, nullptr};
-  if (s_open_fpipe(p) < 0) {
+  if (s_open_fpipe_local(p) < 0) {
     close_connection(con);
     task_ends(e, V2E_DOWNLOAD_DONE);
     return -1;
@@ -285,7 +295,7 @@ int new_upload_session(ZoH_LIST* request) {
   if (ok) {
     e->upload = request->con;
     e->remain_size = request->info.content_length - kZoHHeaderSize;
-    e->flags &= ~V2E_NO_UPLOAD;
+    e->flags = (e->flags & ~V2E_NO_UPLOAD) | V2E_USED;
   }
   unlock_task(zoh_lock, "new_upload_session");
   if (!ok) {

@@ -12,11 +12,13 @@
 #include "base/paths.h"
 #include "netsvc/zuohttp_client_impl.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/first_line.h"
 #include "stream/stream.h"
 
 namespace {
 
-std::atomic<int> t_header{600}, t_body{6000}, t_idle{600}, t_empty{2}, t_poll{0}, t_stock{120};
+// A header guard of 0 is the idle-first-line setting's total.
+std::atomic<int> t_header{0}, t_body{6000}, t_idle{600}, t_empty{2}, t_poll{0}, t_stock{120};
 
 void set_if(std::atomic<int>* a, int v) {
   if (v > 0) a->store(v);
@@ -123,5 +125,6 @@ void zoh_set_times(const ZOH_TIMES* t) {
 }
 
 ZOH_TIMES zoh_times() {
-  return ZOH_TIMES{t_header.load(), t_body.load(), t_idle.load(), t_empty.load(), t_poll.load(), t_stock.load()};
+  int header = t_header.load();
+  return ZOH_TIMES{header > 0 ? header : first_line_total(), t_body.load(), t_idle.load(), t_empty.load(), t_poll.load(), t_stock.load()};
 }

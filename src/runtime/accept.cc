@@ -5,6 +5,7 @@
 #include "base/alloc.h"
 #include "base/tick.h"
 #include "base/zutime.h"
+#include "runtime/first_line.h"
 #include "runtime/later_services.h"
 #include "text/convert.h"
 #include "zu/gc.h"
@@ -49,11 +50,17 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     refuse(s, "<Permission>Denied</Permission>\n");
     return;
   }
+  FirstLineSlot waiting(s, ip);
+  if (!waiting.taken()) {
+    refuse(s, "<Permission>Busy</Permission>\n");
+    return;
+  }
 
   // The first byte tells a line link from HTTP; a peer that sends nothing
-  // in time is dropped and the wait grows for the next one.
+  // in time is dropped and the wait grows for the next one, never past the
+  // idle time of a first line.
   int64_t t0 = s_now_us();
-  new_tick(accept_thread_tick, -static_cast<int>(interval), s);
+  new_tick(accept_thread_tick, -std::min(static_cast<int>(interval), first_line_idle()), s);
   unsigned char c = 0;
   int n = s_read(s, &c, 1);
   del_tick_with_data(accept_thread_tick, s);
@@ -85,10 +92,11 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     STREAM* line = nullptr;
     // The network services own the connection from here: on failure they
     // have closed it already.
-    int r = new_accept(&line, s, listener, entry);
+    int r = new_accept(&line, s, listener, entry, &waiting);
     if (r == -1 || r == 0 || !line) return;
     s = line;
   }
+  waiting.release();
   used = s_descriptors_in_use(&limit);
   if (used >= limit * 40 / 64) {
     refuse(s, "<Permission>Busy</Permission>\n");
@@ -223,9 +231,13 @@ void _accept_thread(TKEY data) {
     auto* a = static_cast<ACCEPTED*>(d_alloc(sizeof(ACCEPTED)));
     *a = ACCEPTED{listener, s, ip};
     if (create_task(accepted_task, a, 1) < 0) {
-      // No task to be had: this thread serves it, then accepts again.
+      // No task to be had: refused at once, since this thread waiting for
+      // one peer's first byte would leave every other peer unaccepted.
       d_f_ree(a);
-      serve_accepted(listener, s, ip);
+      refuse(s, "<Permission>Busy</Permission>\n");
+      lock_task(zui_lock);
+      --listener->accept_threads;
+      continue;
     }
     lock_task(zui_lock);
   }

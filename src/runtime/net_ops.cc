@@ -63,7 +63,7 @@ STREAM* no_zuohttp(int* err, const char*, int, int, const char*, int, int, int) 
 
 // The HTTP service owns the connection it is handed: without one it is
 // refused and closed here.
-int decline_http(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER*, PERMISSION_LIST*) {
+int decline_http(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER*, PERMISSION_LIST*, FirstLineSlot*) {
   if (line_stream) *line_stream = nullptr;
   d_s_close(conn);
   return -1;
@@ -150,8 +150,9 @@ STREAM* s_connect_ZUoHTTP_2(int* err, const char* host, int ip, int port, const 
   return ops.s_connect_ZUoHTTP_2(err, host, ip, port, proxy_host, proxy_ip, proxy_port, flags);
 }
 int zuohttp_keep_alive() { return ops.zuohttp_keep_alive(); }
-int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry) {
-  return ops.new_accept(line_stream, conn, listener, entry);
+int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry,
+               FirstLineSlot* waiting) {
+  return ops.new_accept(line_stream, conn, listener, entry, waiting);
 }
 void remote_session_tick(void* session) { ops.remote_session_tick(session); }
 int open_session(int option) { return ops.open_session(option); }

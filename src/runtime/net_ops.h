@@ -19,6 +19,7 @@ struct PERMISSION_LIST;
 struct REMOTE_SESSION_OPT;
 struct STREAM;
 struct URL;
+class FirstLineSlot;
 struct SERVER_LIST;  // a per-host exception of the proxy setting
 
 // Proxy types.
@@ -69,7 +70,8 @@ struct ZU_NET_OPS {
   int (*set_serverinfo)(SERVER_INFO* info, int cmd, int set_if);
   STREAM* (*s_connect_ZUoHTTP_2)(int* err, const char* host, int ip, int port, const char* proxy_host,
                                  int proxy_ip, int proxy_port, int flags);
-  int (*new_accept)(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
+  int (*new_accept)(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry,
+                    FirstLineSlot* waiting);
   void (*remote_session_tick)(void* session);
   int (*open_session)(int option);
   ZU_SEXP* (*remote_session)(ZUISP_ENV* env, int sid, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
@@ -126,8 +128,11 @@ int zuohttp_keep_alive();
 // Serves an accepted connection whose first byte is not a line end (HTTP);
 // the connection is the service's from then on. -1 failure (it has been
 // closed), 0 taken, anything else: *line_stream is a stream for a line
-// link. By default it is refused and closed.
-int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
+// link. `waiting` is the connection's slot among those waiting for their
+// first line, let go once its header is in. By default it is refused and
+// closed.
+int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry,
+               FirstLineSlot* waiting);
 // Tick action of a remote session whose pending result was dropped.
 void remote_session_tick(void* session);
 // A new session id (by default 0: no session can be opened).

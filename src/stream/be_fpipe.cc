@@ -3,6 +3,10 @@
 // big-endian length, payload}: data, a flush mark (sent by s_flush), and an
 // address query with its answer (the address an end announces to its
 // peer). A stream thread of each end reads the frames into a byte queue.
+//
+// A pair within the process (s_open_fpipe_local) has neither socket nor
+// stream threads: a frame goes straight into the other end's queue, under
+// the one lock both ends share, so that an idle pair holds no thread.
 #include <poll.h>
 #include <signal.h>
 #include <sys/uio.h>
@@ -14,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/alloc.h"
@@ -32,11 +37,23 @@ constexpr uint32_t kMaxFrame = 1u << 20;
 constexpr size_t kSendAt = 64 * 1024;  // buffered output sent without a mark
 constexpr double kQueryWait = 5.0;     // seconds an address query may take
 
+// The lock of a pair within the process, freed with the second end.
+struct PAIR_LOCK {
+  explicit PAIR_LOCK(SEM l) : lk(l) {}
+  ~PAIR_LOCK() { _i_free_lock(lk); }
+  PAIR_LOCK(const PAIR_LOCK&) = delete;
+  PAIR_LOCK& operator=(const PAIR_LOCK&) = delete;
+  SEM lk;
+};
+
 struct S_FPIPE : STREAM {
   int fd = -1;
+  std::shared_ptr<PAIR_LOCK> pair;  // open: set for a pair within the process
   SEM lk = nullptr;  // guards the fields below up to `gen`
+  S_FPIPE* peer = nullptr;  // within the process: the other end, null once either has closed
   STREAM_BUF in{};
   int marks = 0;          // flush marks received and not yet waited for
+  int flush_wake = 0;     // s_wake_fpipe_flush was called for the flush waiter
   int ended = 0;          // the peer has gone (or sent garbage)
   int running = 0;        // the stream thread is attached
   int stop = 0;           // the stream thread is asked to leave (hand-over)
@@ -54,11 +71,13 @@ struct S_FPIPE : STREAM {
   std::vector<unsigned char> out;  // written, not yet sent
   size_t unmarked = 0;    // bytes sent since the last flush mark
   ~S_FPIPE() override {
-    if (lk) _i_free_lock(lk);
+    if (lk && !pair) _i_free_lock(lk);
   }
 };
 
 S_FPIPE* fp(STREAM* s) { return static_cast<S_FPIPE*>(s); }
+
+bool is_live(S_FPIPE* f) { return f->h.state.load() == S_STATE_LIVE; }
 
 uint32_t get_be32(const unsigned char* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -70,8 +89,30 @@ void put_be32(unsigned char* p, uint32_t v) {
   p[3] = static_cast<unsigned char>(v);
 }
 
+// Hands one frame of a pair within the process to the other end, as its
+// stream thread would take it from the socket: data waits while that end
+// holds its limit unread. Address queries are never sent: fp_socketip
+// reads the other end's address. 0 or -1.
+int deliver(S_FPIPE* f, unsigned char type, const unsigned char* data, size_t len) {
+  lock_task(f->lk);
+  S_FPIPE* to;
+  while ((to = f->peer) && type == kData && to->in_limit && to->in.size >= to->in_limit && is_live(to) &&
+         is_live(f) && !f->h.abort_io.load()) {
+    // fp_read wakes the writer when it makes room.
+    _i_sleep_task_timeout(to, f->lk, 0.1, __FILE__, __LINE__);
+    lock_task(f->lk);
+  }
+  bool ok = to && !f->out_ended.load() && (type == kData || type == kMark);
+  if (ok && type == kData) copy_in_sbuf(&to->in, data, len, nullptr);
+  if (ok && type == kMark) ++to->marks;
+  if (ok) wakeup_task(to);
+  unlock_task(f->lk, "fpipe");
+  return ok ? 0 : -1;
+}
+
 // Sends one frame; 0 or -1.
 int send_frame(S_FPIPE* f, unsigned char type, const unsigned char* data, size_t len) {
+  if (f->pair) return deliver(f, type, data, len);
   unsigned char head[5];
   head[0] = type;
   put_be32(head + 1, static_cast<uint32_t>(len));
@@ -135,8 +176,6 @@ int read_exact(S_FPIPE* f, unsigned char* p, size_t n, bool stoppable) {
   }
   return 1;
 }
-
-bool is_live(S_FPIPE* f) { return f->h.state.load() == S_STATE_LIVE; }
 
 // With an input limit, the stream thread takes no more frames while the
 // limit is reached, so that a writer on the other end is held back by the
@@ -258,6 +297,11 @@ int fp_flush(STREAM* s) {
 int fp_socketip(STREAM* s) {
   S_FPIPE* f = fp(s);
   lock_task(f->lk);
+  if (f->pair) {
+    int ip = f->peer && !f->ended ? f->peer->my_ip : -1;
+    unlock_task(f->lk, "fpipe");
+    return ip;
+  }
   if (f->ended || !f->running) {
     unlock_task(f->lk, "fpipe");
     return -1;
@@ -286,11 +330,12 @@ int fp_data_size(STREAM* s) {
 int fp_wait_flush(STREAM* s) {
   S_FPIPE* f = fp(s);
   lock_task(f->lk);
-  while (f->marks == 0 && !f->ended && is_live(f)) {
+  while (f->marks == 0 && !f->ended && is_live(f) && !f->flush_wake) {
     sleep_task(f, f->lk);
     lock_task(f->lk);
   }
-  int r = -1;
+  int r = f->marks == 0 && f->flush_wake ? -2 : -1;
+  f->flush_wake = 0;
   if (f->marks > 0) {
     --f->marks;
     r = static_cast<int>(f->in.size);
@@ -315,8 +360,26 @@ void fp_interrupt(STREAM* s, int) {
   wakeup_task(f);
 }
 
+// The other end of a pair within the process sees the end of its input,
+// as it would see the socket's.
+int close_local(S_FPIPE* f) {
+  lock_task(f->lk);
+  if (S_FPIPE* to = f->peer) {
+    to->ended = 1;
+    to->peer = nullptr;
+    wakeup_task(to);
+  }
+  f->peer = nullptr;
+  wakeup_task(f);
+  unlock_task(f->lk, "fpipe");
+  free_sbuf(&f->in, nullptr);
+  std::vector<unsigned char>().swap(f->out);
+  return 0;
+}
+
 int fp_close(STREAM* s) {
   S_FPIPE* f = fp(s);
+  if (f->pair) return close_local(f);
   // The stream thread leaves when the socket ends; a stream handed to a
   // child must not end it for the child, and its thread has left already.
   if (!f->h.handed) shutdown(f->fd, SHUT_RDWR);
@@ -335,6 +398,7 @@ int fp_close(STREAM* s) {
 
 int fp_proc_send(STREAM* s, int* fd) {
   S_FPIPE* f = fp(s);
+  if (f->pair) return -1;  // no descriptor to hand over
   // Whatever was written goes out first; then the stream thread leaves so
   // that the child alone reads from the socket.
   if (send_out(f) < 0) return -1;
@@ -352,11 +416,12 @@ int fp_proc_send(STREAM* s, int* fd) {
   return 0;
 }
 
-S_FPIPE* make_end(int fd) {
+S_FPIPE* make_end(int fd, std::shared_ptr<PAIR_LOCK> pair = nullptr) {
   auto* f = s_new_record<S_FPIPE>(__FILE__, __LINE__);
   f->h.tbl = &s_fpipe_table;
   f->fd = fd;
-  f->lk = new_lock(LOCK_FPIPE);
+  f->pair = std::move(pair);
+  f->lk = f->pair ? f->pair->lk : new_lock(LOCK_FPIPE);
   init_sbuf(&f->in, nullptr);
   return f;
 }
@@ -424,6 +489,21 @@ int s_open_fpipe(STREAM** p) {
   return 0;
 }
 
+int s_open_fpipe_local(STREAM** p) {
+  init_stream();
+  if (!p) return -1;
+  auto pair = std::make_shared<PAIR_LOCK>(new_lock(LOCK_FPIPE));
+  S_FPIPE* a = make_end(-1, pair);
+  S_FPIPE* b = make_end(-1, pair);
+  a->peer = b;
+  b->peer = a;
+  s_register(a, S_MODE_RW, S_CAT_PIPE);
+  s_register(b, S_MODE_RW, S_CAT_PIPE);
+  p[0] = a;
+  p[1] = b;
+  return 0;
+}
+
 STREAM* s_fpipe_from_fd(int fd) {
   init_stream();
   if (fd < 0 || fcntl(fd, F_GETFD) < 0) return nullptr;
@@ -457,6 +537,16 @@ int s_end_fpipe_output(STREAM* s) {
   S_USE use(s);
   if (!use.s || s->h.tbl != &s_fpipe_table) return -1;
   S_FPIPE* f = fp(s);
+  if (f->pair) {
+    lock_task(f->lk);
+    f->out_ended.store(1);
+    if (S_FPIPE* to = f->peer) {
+      to->ended = 1;
+      wakeup_task(to);
+    }
+    unlock_task(f->lk, "fpipe");
+    return 0;
+  }
   lock_at_safe_point(f->send_mu);
   std::lock_guard<std::mutex> g(f->send_mu, std::adopt_lock);
   f->out_ended.store(1);
@@ -467,6 +557,17 @@ int s_wait_flush_fpipe(STREAM* s) {
   S_USE use(s);
   if (!use.s || !s->h.tbl->wait_flush) return -1;
   return s->h.tbl->wait_flush(s);
+}
+
+int s_wake_fpipe_flush(STREAM* s) {
+  S_USE use(s);
+  if (!use.s || s->h.tbl != &s_fpipe_table) return -1;
+  S_FPIPE* f = fp(s);
+  lock_task(f->lk);
+  f->flush_wake = 1;
+  unlock_task(f->lk, "fpipe");
+  wakeup_task(f);
+  return 0;
 }
 
 int s_get_fpipe_data_size(STREAM* s) {

@@ -326,13 +326,20 @@ STREAM* s_open_terminal_fd(int in_fd, int out_fd, TERMINAL_PROMPT prompt);
 // Pipe pair: p[0] and p[1] each read what the other writes. s_flush sends a
 // flush mark; one end may be handed to a child process (launch_proc).
 int s_open_fpipe(STREAM** p);
+// A pipe pair for this process alone: no descriptor, no stream threads (an
+// idle pair costs no thread); never handed to a child. 0 or -1.
+int s_open_fpipe_local(STREAM** p);
 int s_set_fpipe_ip_addr(STREAM* s, int ip);
 // Bounds what an end holds unread: while `bytes` wait (0: no bound) its
 // stream thread takes nothing more from the peer, whose writes then block.
 // The end's flush marks and address answers wait too. 0, or -1 for a
 // stream that is not a pipe end.
 int s_set_fpipe_in_limit(STREAM* s, size_t bytes);
+// Waits for the peer's next flush mark: the bytes buffered then, -1 once
+// the peer has ended, -2 when s_wake_fpipe_flush woke it first (or was
+// called since the last wait).
 int s_wait_flush_fpipe(STREAM* s);
+int s_wake_fpipe_flush(STREAM* s);
 int s_get_fpipe_data_size(STREAM* s);
 // Ends what this end sends: the peer reads the end of input after what was
 // sent before (the caller has flushed and writes no more), while this end

@@ -82,13 +82,14 @@ def read_replies(s, count, limit=20.0):
 class Session:
     """One session; every message on a new connection unless kept alive."""
 
-    def __init__(self, port, keep=False):
-        self.port, self.keep, self.seq, self.conn = port, keep, 1, None
+    def __init__(self, port, keep=False, source=None):
+        self.port, self.keep, self.seq, self.conn, self.source = port, keep, 1, None, source
         self.open_reply = self.exchange(header(1, 0))
         self.cookie = unpack(self.open_reply[2])[2]
 
     def exchange(self, body):
-        s = self.conn or socket.create_connection((HOST, self.port), timeout=20)
+        s = self.conn or socket.create_connection((HOST, self.port), timeout=20,
+                                                  source_address=(self.source, 0) if self.source else None)
         s.sendall(request(self.port, body, self.keep))
         reply = read_reply(s)
         self.conn = s if self.keep and reply[0] else s.close()

@@ -14,6 +14,7 @@ clients close the downloads, or keep them open) and one whose upload stops
 short, each against an agent of its own."""
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -109,10 +110,14 @@ def close_behind_data(port):
 
 
 def protocol(agent, _):
-    port, base = agent.port, agent.fds()
-    # The session check closes a session that sends nothing.
+    port = agent.port
+    # The session check closes a session that sends nothing: its cookie
+    # becomes unknown (asked with a number read already, which leaves a live
+    # session as it was).
     idle = Session(port)
-    check(wait_until(lambda: agent.fds() > base) and wait_until(lambda: agent.fds() <= base), "idle session ends")
+    stale = request(port, header(2, 0, idle.cookie))
+    check(wait_until(lambda: unpack(raw(port, stale)[2])[0] == 4 and "ZoH INVALID COCKIE\n" in agent.stderr(), 30, 0.2),
+          "idle session ends")
     check(unpack(idle.send(2)[2])[0] == 4, "the idle session's cookie is unknown")
     ses = Session(port)
     got = ses.query(b"(+ 1 2)\n")
@@ -135,8 +140,9 @@ def protocol(agent, _):
     bad = bytearray(header(2, ses.seq, ses.cookie))
     bad[5] ^= 1
     check(unpack(raw(port, request(port, bytes(bad)))[2])[0] == 4 and "CHECKSUM ERROR\n" in agent.stderr(), "bad sum")
+    unknown = agent.stderr().count("ZoH INVALID COCKIE\n")
     r = raw(port, request(port, header(2, 1, (ses.cookie[0] ^ 1, ses.cookie[1]))))
-    check(unpack(r[2])[0] == 4 and "ZoH INVALID COCKIE\n" in agent.stderr(), "unknown cookie: %r" % (r,))
+    check(unpack(r[2])[0] == 4 and agent.stderr().count("ZoH INVALID COCKIE\n") > unknown, "unknown cookie: %r" % (r,))
     with socket.create_connection((HOST, port), timeout=20) as waiting:  # queued: its seq is not due
         waiting.sendall(request(port, header(2, ses.seq + 5, ses.cookie)))
         check(unpack(raw(port, request(port, header(2, ses.seq + 5, ses.cookie)))[2])[0] == 4, "seq queued twice")
@@ -396,8 +402,10 @@ def kept_idle(agent, _):
 
 def session_bounds(agent, _):
     """Opens past the bounds (3 sessions per peer address, 5 in all here)
-    get the Busy reply at once and no session; sessions never used end
-    after a short idle time (1 s here) while one in use lives on."""
+    get the Busy reply at once and no session, unless an idle session of an
+    address holding more gives way (a session never used first); sessions
+    never used end after a short idle time (1 s here) while one in use
+    lives on."""
     port, busy = agent.port, (3, 0, (0, 0), True, b"<Permission>Busy</Permission>\n")
 
     def open_from(addr):
@@ -407,18 +415,72 @@ def session_bounds(agent, _):
 
     used = Session(port)
     check(b"3</Result>" in used.query(b"(+ 1 2)\n"), "a session in use answers")
-    # The peer's own bound at its fourth; the bound of all at the sixth
-    # session, whichever peer asks.
-    opened = [open_from(addr) for addr in ("127.0.0.1",) * 3 + ("127.0.0.3",) * 3 + ("127.0.0.4",)]
-    check([o[0] for o in opened] == [2, 2, 3, 2, 2, 3, 3] and all(o == busy for o in opened if o[0] == 3),
+    # The peer's own bound at its fourth; from the sixth session on, one of
+    # the address holding most gives way to an address holding fewer, and
+    # an address holding as many as any other is refused.
+    opened = [open_from(addr) for addr in ("127.0.0.1",) * 3 + ("127.0.0.3",) * 3 + ("127.0.0.4", "127.0.0.1")]
+    check([o[0] for o in opened] == [2, 2, 3, 2, 2, 2, 2, 3] and all(o == busy for o in opened if o[0] == 3),
           "3 sessions per peer, 5 in all: %r" % opened)
     check(wait_until(lambda: open_from("127.0.0.1")[0] == 2, 20, 0.2), "unused sessions end")
     check(b"5</Result>" in used.query(b"(+ 2 3)\n"), "the session in use lives on")
 
 
+def slow_first_lines(agent, _):
+    """Peers that send a first byte, or nothing, and then wait: one address
+    fills the 8 waiting slots here and its next four are refused at once; a
+    line link and a GET of two other addresses are served all the same;
+    every waiting peer is cut off after 3 s without a byte, and one that
+    sends its header a byte a second after 6 s in all."""
+    port = agent.port
+    slow = [socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.5", 0)) for _ in range(12)]
+    for i, s in enumerate(slow):
+        s.sendall(b"G" if i % 2 else b"")
+    got, end = {s: b"" for s in slow}, time.time() + 2.5
+    while time.time() < end:
+        for s in select.select([s for s in slow if not got[s].endswith(b"\n")], [], [], 0.1)[0]:
+            got[s] += s.recv(100) or b"\n"
+    refused = [s for s in slow if b"Busy" in got[s]]
+    check(len(refused) == 4, "one address's four slow peers past the slots refused: %d" % len(refused))
+    with socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.6", 0)) as line:
+        line.sendall(b"\n(+ 1 2)\n")
+        check(b"3</Result>" in read_until(line, b"</Result>"), "a line link of another address is served")
+    with socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.7", 0)) as get:
+        get.sendall(b"GET /none HTTP/1.0\r\n\r\n")
+        check("404" in (read_reply(get)[0] or ""), "a GET of another address is answered")
+    check(all(ended(s, 3) for s in slow if s not in refused), "waiting peers are cut off after 3 s without a byte")
+    trickle = socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.8", 0))
+    t0, cut = time.time(), None
+    for c in b"GET /" + b"a" * 15:
+        try:
+            trickle.sendall(bytes([c]))
+        except OSError:
+            pass
+        if select.select([trickle], [], [], 1)[0]:
+            cut = time.time() - t0
+            break
+    check(cut is not None and cut < 9, "a header sent a byte a second is cut off after its total: %r" % cut)
+    for s in slow + [trickle]:
+        s.close()
+
+
 def threads(agent):
     with open("/proc/%d/status" % agent.proc.pid) as f:
         return next(int(l.split()[1]) for l in f if l.startswith("Threads:"))
+
+
+def idle_sessions(agent, _):
+    """Five addresses hold all 40 sessions (8 each here), each used once: an
+    idle session costs the agent fewer than three threads, and a sixth
+    address still gets a session, whose form is answered."""
+    port, before = agent.port, threads(agent)
+    held = [Session(port, source="127.0.0.%d" % (11 + i // 8)) for i in range(40)]
+    answered = sum(b"2</Result>" in s.query(b"(+ 1 1)\n") for s in held)
+    check(answered == 40, "40 sessions answered: %d" % answered)
+    # The task pool keeps up to 32 idle threads, which sessions take first.
+    check(wait_until(lambda: threads(agent) - before < 3 * 40, 10), "40 idle sessions hold %d threads more than none" %
+          (threads(agent) - before))
+    newcomer = Session(port, source="127.0.0.16")
+    check(b"42</Result>" in newcomer.query(b"(* 6 7)\n"), "a newcomer of another address: %r" % (newcomer.open_reply,))
 
 
 def closed_downloads(agent, _):
@@ -515,9 +577,12 @@ def main():
               "hostile": [(short, env, hostile)],
               "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds),
                         (("stock=1", "poll=1", "empty=1"), env, kept_idle),
+                        (("empty=1",), dict(env, QNMX_ZOH_PEER_SESSIONS="8", QNMX_ZOH_SESSIONS="40"), idle_sessions),
                         ((), dict(env, QNMX_ZOH_UNUSED_IDLE="600"), closed_downloads),
                         ((), dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_UNUSED_IDLE="3"), unused_downloads),
-                        (("body=2", "poll=1"), dict(env, QNMX_ZOH_PEER_SESSIONS="1"), stalled_upload)]}
+                        (("body=2", "poll=1"), dict(env, QNMX_ZOH_PEER_SESSIONS="1"), stalled_upload),
+                        ((), dict(env, QNMX_FIRST_LINE_SLOTS="8", QNMX_FIRST_LINE_IDLE="3", QNMX_FIRST_LINE_TOTAL="6"),
+                         slow_first_lines)]}
     with tempfile.TemporaryDirectory() as tmp:
         for args, case_env, case in groups[GROUP]:
             run(args, case_env, case, tmp)

@@ -234,9 +234,15 @@ TEST(StreamClose, BlockedReaderWakesOnCloseFromAnotherTask) {
   d_s_close(fp[1]);
 }
 
-TEST(StreamPipe, FlushMarksDataSizeAndAnnouncedAddresses) {
+// Both kinds of pipe pair behave alike: over a socket pair with stream
+// threads, and within the process without either.
+class StreamPipe : public ::testing::TestWithParam<int (*)(STREAM**)> {};
+INSTANTIATE_TEST_SUITE_P(Kinds, StreamPipe, ::testing::Values(s_open_fpipe, s_open_fpipe_local),
+                         [](const auto& kind) { return kind.index ? "InProcess" : "Sockets"; });
+
+TEST_P(StreamPipe, FlushMarksDataSizeAndAnnouncedAddresses) {
   STREAM* p[2];
-  ASSERT_EQ(s_open_fpipe(p), 0);
+  ASSERT_EQ(GetParam()(p), 0);
   EXPECT_EQ(s_get_socketip(p[1]), -1);  // nothing announced
   s_set_fpipe_ip_addr(p[0], 0x7f000005);
   EXPECT_EQ(s_get_socketip(p[1]), 0x7f000005);
@@ -249,6 +255,9 @@ TEST(StreamPipe, FlushMarksDataSizeAndAnnouncedAddresses) {
   char buf[16];
   EXPECT_EQ(s_read(p[1], buf, 4), 4);
   EXPECT_EQ(s_get_fpipe_data_size(p[1]), 4);
+  // A flush waiter woken without a mark is told so, once.
+  EXPECT_EQ(s_wake_fpipe_flush(p[1]), 0);
+  EXPECT_EQ(s_wait_flush_fpipe(p[1]), -2);
   // Big writes cross in several frames, in order.
   std::string big(200000, 'y');
   big[123456] = 'Q';
@@ -270,9 +279,9 @@ TEST(StreamPipe, FlushMarksDataSizeAndAnnouncedAddresses) {
   d_s_close(p[1]);
 }
 
-TEST(StreamPipe, EndedOutputStillReceives) {
+TEST_P(StreamPipe, EndedOutputStillReceives) {
   STREAM* p[2];
-  ASSERT_EQ(s_open_fpipe(p), 0);
+  ASSERT_EQ(GetParam()(p), 0);
   s_printf(p[0], "last");
   s_flush(p[0]);
   ASSERT_EQ(s_end_fpipe_output(p[0]), 0);
@@ -291,11 +300,11 @@ TEST(StreamPipe, EndedOutputStillReceives) {
   d_s_close(p[0]);
 }
 
-TEST(StreamPipe, InputLimitHoldsTheWriterBack) {
+TEST_P(StreamPipe, InputLimitHoldsTheWriterBack) {
   STREAM* p[2];
-  ASSERT_EQ(s_open_fpipe(p), 0);
+  ASSERT_EQ(GetParam()(p), 0);
   ASSERT_EQ(s_set_fpipe_in_limit(p[1], 64 * 1024), 0);
-  // 32 MiB cannot all fit in the reader's buffer and the socket: the
+  // 32 MiB cannot all fit in the reader's buffer (and a socket's): the
   // writer blocks until the reader takes some.
   std::string chunk(1 << 20, 'z');
   std::atomic<int> written{0};
