@@ -81,7 +81,8 @@ struct PERMISSION_LIST {
 
 // Which lock guards what: Z = zui_lock, F = fifo_lock, O = the record's
 // output lock (out_lock under Z). "set-up" fields are written before the
-// record is registered and only read afterwards. The two counters that the
+// record is registered, by the one thread that sets it up (OpenInterpreter's
+// options under Z), and only read afterwards. The two counters that the
 // tick reads while their owner writes them (silent_cnt, and the reader
 // state's last-input time) are read and written atomically (zui_atomic).
 struct ZU_INTERPRETER {

@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""What a peer causes through the links of a listening qnmx, from outside:
+peer_links_test.py QNMX GROUP.
+
+record  a half-made interpreter record is its opening thread's alone
+links   the links a peer has the agent open count against its address and
+        close with its own link
+relay   a question the agent forwards or relays for a peer is the peer's
+
+The agent listens in its script's environment for the peers of 127.0.0.0/8;
+peers and fake servers are raw sockets on 127.0.0.x."""
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, HERE)
+from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
+from line_peer import Peer, link  # noqa: E402
+
+QNMX, GROUP = os.path.abspath(sys.argv[1]), sys.argv[2]
+WORK = tempfile.mkdtemp(prefix="qnmx_peer_links_")
+LISTEN = ('(SetMainInterpreter (OpenInterpreter "accept" (CurrentEnvironment) (Port %s) '
+          '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0"))))')
+
+
+def agent(lines, env=None):
+    """qnmx on the script lines, the last one listening on a port of its
+    own: (process, port)."""
+    port = free_port()
+    with open(os.path.join(WORK, "a.zu"), "w") as f:
+        f.write("\n".join(lines + [LISTEN % port]) + "\n")
+    p = start([QNMX, "a.zu", "a.out", "a.err", "/"], cwd=WORK, env=dict(os.environ, **(env or {})),
+              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(os.path.join(WORK, "log"), "wb"))
+    if not wait_until(lambda: listening(port) or p.poll() is not None, 60) or p.poll() is not None:
+        raise SystemExit("the agent does not listen")
+    return p, port
+
+
+def link_from(port, address):
+    p = Peer(socket.create_connection(("127.0.0.1", port), timeout=60, source_address=(address, 0)))
+    p.s.sendall(b"\n")
+    p.until(rb"</Permission>\n")
+    return p
+
+
+class Keeper:
+    """A server on 127.0.0.9 that admits every link and keeps it, answering
+    nothing more; counts the links open."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.9", 0))
+        self.sock.listen(64)
+        self.port, self.open = self.sock.getsockname()[1], 0
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.open += 1
+            threading.Thread(target=self.keep, args=(conn,), daemon=True).start()
+
+    def keep(self, conn):
+        try:
+            conn.recv(1)
+            conn.sendall(b"<Permission>Allow</Permission>\n")
+            while conn.recv(4096):
+                pass
+        except OSError:
+            pass
+        self.open -= 1
+
+
+def record():
+    """One thread sets a record up and stores an option in a loop; the
+    environment of its options, kept in a binding, reaches the record from
+    the peer's relay and from a second thread storing too. Each of those is
+    refused, and the agent lives."""
+    p, port = agent([])
+    try:
+        peer = link(port)
+        peer.ask(b"(Define go 1)")
+        peer.ask(b"(Define ok ())")
+        peer.ask(b'(IgnoreDelay (Thread (OpenInterpreter "connect" () (set ok (CurrentEnvironment)) '
+                 b'(While go (HostName "%s")) (HostName "127.0.0.1") (Port 1))))' % (b"a" * 4000))
+        check(wait_until(lambda: peer.ask(b"(GetType ok)") == b'"environment"', 30), "the options' environment")
+        peer.ask(b'(IgnoreDelay (Thread (While go (Eval ok (quote (HostName "%s"))))))' % (b"b" * 4000))
+        got = peer.ask(b'(Eval ok (quote (HostName "c")))')
+        check(b"opening the interpreter" in got, "an option from another thread: %r" % got)
+        wait_until(lambda: p.poll() is not None, 3)
+        check(p.poll() is None, "the agent ended: %r" % p.poll())
+        if p.poll() is None:
+            peer.ask(b"(set go 0)")
+            check(link(port).ask(b"(+ 1 2)") == b"3", "the agent answers")
+    finally:
+        stop(p)
+
+
+def main():
+    try:
+        {"record": record}[GROUP]()
+    finally:
+        pass
+    if failures:
+        print("%d failed; work folder kept: %s" % (len(failures), WORK))
+        raise SystemExit(1)
+    shutil.rmtree(WORK, ignore_errors=True)
+    print("ok")
+
+
+main()
