@@ -310,15 +310,19 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
       gc_pop(nullptr, nullptr);
       continue;
     }
-    if (is(head_name(form), "GetUserInfo") && _get_user_info(zui, zui->env, line, form) >= 0) {
-      gc_pop(nullptr, nullptr);
-      continue;
+    // A form of the link itself, also when it is served inside a
+    // LocalEval's evaluation (a task waiting for its reply); a GetUserInfo
+    // relayed to the main link is asked for the same peer.
+    const EVAL_ORIGIN origin = link_origin(zui);
+    if (is(head_name(form), "GetUserInfo")) {
+      EvalOriginScope scope(origin);
+      if (_get_user_info(zui, zui->env, line, form) >= 0) {
+        gc_pop(nullptr, nullptr);
+        continue;
+      }
     }
     // A nested loop (a task waiting for a remote result) does not wait for
     // room: the evaluation it runs inside is counted already.
-    // A form of the link itself, also when it is served inside a
-    // LocalEval's evaluation (a task waiting for its reply).
-    const EVAL_ORIGIN origin = link_origin(zui);
     LINK_EVAL_SAVE before{};
     if (!link_eval_begin(zui->meter, !no_wait, origin.for_peer, link_ending, zui, &before)) {
       gc_pop(nullptr, nullptr);

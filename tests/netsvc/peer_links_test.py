@@ -10,6 +10,7 @@ relay   a question the agent forwards or relays for a peer is the peer's
 The agent listens in its script's environment for the peers of 127.0.0.0/8;
 peers and fake servers are raw sockets on 127.0.0.x."""
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -25,16 +26,18 @@ from line_peer import Peer, link  # noqa: E402
 
 QNMX, GROUP = os.path.abspath(sys.argv[1]), sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_peer_links_")
+MARKS = os.path.join(WORK, "marks")  # outside every tree of the agent
 LISTEN = ('(SetMainInterpreter (OpenInterpreter "accept" (CurrentEnvironment) (Port %s) '
           '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0"))))')
 
 
-def agent(lines, env=None):
-    """qnmx on the script lines, the last one listening on a port of its
-    own: (process, port)."""
+def agent(lines, env=None, main=True):
+    """qnmx on the script lines, then listening on a port of its own (its
+    main interpreter unless main is false): (process, port)."""
     port = free_port()
+    listen = LISTEN % port if main else re.sub(r"^\(SetMainInterpreter (.*)\)$", r"\1", LISTEN % port)
     with open(os.path.join(WORK, "a.zu"), "w") as f:
-        f.write("\n".join(lines + [LISTEN % port]) + "\n")
+        f.write("\n".join(lines + [listen]) + "\n")
     p = start([QNMX, "a.zu", "a.out", "a.err", "/"], cwd=WORK, env=dict(os.environ, **(env or {})),
               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(os.path.join(WORK, "log"), "wb"))
     if not wait_until(lambda: listening(port) or p.poll() is not None, 60) or p.poll() is not None:
@@ -105,11 +108,76 @@ def record():
         stop(p)
 
 
-def main():
+class Upstream:
+    """The server of the agent's main link, on 127.0.0.8: it admits the link,
+    points the agent's standard output at it (a chain stream, whose text
+    comes back as PrintChain questions) and prints, then answers each
+    question of the agent's with a LocalEval that saves a file named for
+    the question, before its answer. The agent's replies to the LocalEvals
+    are kept by question."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.8", 0))
+        self.sock.listen(4)
+        self.port, self.replies, self.lines = self.sock.getsockname()[1], {}, 3
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        conn, _ = self.sock.accept()
+        p = Peer(conn)
+        p.until(rb"\n")
+        sent = [b"<Permission>Allow</Permission>", b'(PrintChain sync="entry")', b'(PrintStd "hello")']
+        asked = {}  # the agent's line number of a LocalEval sent -> (question, its answer)
+        try:
+            while True:
+                if sent:
+                    p.s.sendall(b"\n".join(sent) + b"\n")
+                sent.clear()
+                m, line = p.until(rb"(?:&cx[0-9a-f]+;)?([^\n]*)\n")
+                text = m.group(1)
+                if os.environ.get("PL_DEBUG"):
+                    print("up got %d %r" % (line, text[:200]), flush=True)
+                r = re.match(rb"<Result> ([0-9]+) (.*)</Result>$", text)
+                head = re.match(rb"\(([A-Za-z]+)", text)
+                if r and int(r.group(1)) in asked:
+                    question, answer = asked.pop(int(r.group(1)))
+                    self.replies[question] = r.group(2)
+                    sent.append(answer)
+                elif head and head.group(1) in (b"GetUserInfo", b"PrintChain"):
+                    question = head.group(1).decode()
+                    save = '(Save oflag="creat:trunc" "%s" 1)' % os.path.join(MARKS, question)
+                    asked[self.lines + 1] = (question, b"<Result> %d (2130706433)</Result>" % line)
+                    sent.append(b"(LocalEval %d %s)" % (line, save.encode()))
+                self.lines += len(sent)
+        except (OSError, ConnectionError):
+            pass
+
+
+def relay():
+    """A peer's GetUserInfo that the agent relays to its main link, and the
+    text a chain stream forwards there for the server that asked for it,
+    are questions of the peer's: a LocalEval answering one saves nothing
+    outside the trees."""
+    os.makedirs(MARKS)
+    up = Upstream()
+    p, port = agent(['(SetMainInterpreter (OpenInterpreter "connect" (CurrentEnvironment) (HostName "127.0.0.8") '
+                     '(Port %d)))' % up.port], main=False)
     try:
-        {"record": record}[GROUP]()
+        peer = link(port)
+        peer.ask(b'(GetUserInfo 1 2 3 "ip")')
+        peer.ask(b'(PrintChain sync="exit")')  # the text printed goes out
+        wait_until(lambda: len(up.replies) == 2, 30)
+        for question in ("GetUserInfo", "PrintChain"):
+            reply = up.replies.get(question, b"(none)")
+            check(reply.startswith(b"#error(") and not os.path.exists(os.path.join(MARKS, question)),
+                  "a LocalEval answering a relayed %s: %r" % (question, reply))
     finally:
-        pass
+        stop(p)
+
+
+def main():
+    {"record": record, "relay": relay}[GROUP]()
     if failures:
         print("%d failed; work folder kept: %s" % (len(failures), WORK))
         raise SystemExit(1)
