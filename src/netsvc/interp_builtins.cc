@@ -372,6 +372,7 @@ ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, 
     return e;
   }
   int iid = setup_i(z);  // the record is the runtime's from here
+  if (iid == ZUI_ERR_PEER_LIMIT) return error_text_at(form, ZU_ER_LAUNCH, "OpenInterpreter", "cannot start a thread");
   if (iid < 0) return error_text_at(form, ZU_ER_STREAM, "OpenInterpreter", "cannot access the stream");
   return get_integer(iid, nullptr);
 }

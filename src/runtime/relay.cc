@@ -246,7 +246,10 @@ void _front_thread_2(ZU_INTERPRETER* zui) {
   // A link that replies on the stream it reads keeps it open for the
   // answers still to come; the final close closes it.
   bool replies_on_input = inp && zui->out == inp && mode == ZUI_MODE_OPEN;
+  uint32_t peer_id = zui->peer_id;
   unlock_task(zui_lock, "_front_thread_2");
+  // Its peer has gone: so do the links it had the agent open.
+  close_links_opened_for(peer_id);
   if (inp && !replies_on_input) s_close_queue(inp);
   if (mode == ZUI_MODE_RELAY_ENDED) {
     if (agent_close_zui) agent_close_zui(zui);

@@ -60,7 +60,7 @@ class Keeper:
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.9", 0))
         self.sock.listen(64)
-        self.port, self.open = self.sock.getsockname()[1], 0
+        self.port, self.open, self.mu = self.sock.getsockname()[1], 0, threading.Lock()
         threading.Thread(target=self.accept, daemon=True).start()
 
     def accept(self):
@@ -69,10 +69,14 @@ class Keeper:
                 conn, _ = self.sock.accept()
             except OSError:
                 return
-            self.open += 1
             threading.Thread(target=self.keep, args=(conn,), daemon=True).start()
 
+    def count(self, n):
+        with self.mu:
+            self.open += n
+
     def keep(self, conn):
+        self.count(1)
         try:
             conn.recv(1)
             conn.sendall(b"<Permission>Allow</Permission>\n")
@@ -80,7 +84,30 @@ class Keeper:
                 pass
         except OSError:
             pass
-        self.open -= 1
+        self.count(-1)
+
+
+def links():
+    """Under a cap of 4 tasks an address, a peer has the agent open two
+    links (two tasks each) to a server that keeps them: a third link, and a
+    thread, are refused to it alone; when its own link closes, so do they,
+    and the address may open links again."""
+    keeper = Keeper()
+    p, port = agent([], env={"QNMX_PEER_THREADS": "4"})
+    try:
+        form = b'(OpenInterpreter "connect" () (HostName "127.0.0.9") (Port %d))' % keeper.port
+        first = link(port)
+        got = [first.ask(form) for _ in range(3)]
+        check(got[0].isdigit() and got[1].isdigit() and b"cannot start a thread" in got[2], "three links: %r" % got)
+        got = first.ask(b"(IgnoreDelay (Thread 1))")
+        check(b"cannot start a thread" in got, "a thread past the cap: %r" % got)
+        other = link_from(port, "127.0.0.2")
+        check(other.ask(form).isdigit(), "another address has its own link opened")
+        first.s.close()
+        check(wait_until(lambda: keeper.open == 1, 30), "links open after their peer left: %d" % keeper.open)
+        check(link(port).ask(form).isdigit(), "a link for the address once they closed")
+    finally:
+        stop(p)
 
 
 def record():
@@ -177,7 +204,7 @@ def relay():
 
 
 def main():
-    {"record": record, "relay": relay}[GROUP]()
+    {"record": record, "links": links, "relay": relay}[GROUP]()
     if failures:
         print("%d failed; work folder kept: %s" % (len(failures), WORK))
         raise SystemExit(1)
