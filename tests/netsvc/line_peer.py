@@ -1,9 +1,10 @@
 """A raw peer of an interpreter line link that keeps count of the lines it
 has read, since a LocalEval is answered by the number of the line it came
 on: Peer wraps a connected socket, link(port) is an admitted link to the
-agent at port on 127.0.0.1."""
+agent at port on 127.0.0.1, serve() a fake server for the agent to reach."""
 import re
 import socket
+import threading
 
 
 class Peer:
@@ -36,3 +37,19 @@ def link(port):
     p.s.sendall(b"\n")
     p.until(rb"</Permission>\n")
     return p
+
+
+def serve(address, handle):
+    """A server on address that calls handle(conn) on a thread of its own
+    for each connection it accepts: its port."""
+    sock = socket.socket()
+    sock.bind((address, 0))
+    sock.listen(64)
+
+    def accept():
+        while True:
+            conn, _ = sock.accept()
+            threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+    return sock.getsockname()[1]

@@ -22,20 +22,19 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
 from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
-from line_peer import Peer, link  # noqa: E402
+from line_peer import Peer, link, serve  # noqa: E402
 
 QNMX, GROUP = os.path.abspath(sys.argv[1]), sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_peer_links_")
 MARKS = os.path.join(WORK, "marks")  # outside every tree of the agent
-LISTEN = ('(SetMainInterpreter (OpenInterpreter "accept" (CurrentEnvironment) (Port %s) '
-          '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0"))))')
+LISTEN = '(OpenInterpreter "accept" (CurrentEnvironment) (Port %d) (Permission () (Allow "ip" "127.0.0.0" "255.0.0.0")))'
 
 
 def agent(lines, env=None, main=True):
     """qnmx on the script lines, then listening on a port of its own (its
     main interpreter unless main is false): (process, port)."""
     port = free_port()
-    listen = LISTEN % port if main else re.sub(r"^\(SetMainInterpreter (.*)\)$", r"\1", LISTEN % port)
+    listen = ("(SetMainInterpreter %s)" if main else "%s") % (LISTEN % port)
     with open(os.path.join(WORK, "a.zu"), "w") as f:
         f.write("\n".join(lines + [listen]) + "\n")
     p = start([QNMX, "a.zu", "a.out", "a.err", "/"], cwd=WORK, env=dict(os.environ, **(env or {})),
@@ -57,19 +56,8 @@ class Keeper:
     nothing more; counts the links open."""
 
     def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.9", 0))
-        self.sock.listen(64)
-        self.port, self.open, self.mu = self.sock.getsockname()[1], 0, threading.Lock()
-        threading.Thread(target=self.accept, daemon=True).start()
-
-    def accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self.keep, args=(conn,), daemon=True).start()
+        self.open, self.mu = 0, threading.Lock()
+        self.port = serve("127.0.0.9", self.keep)
 
     def count(self, n):
         with self.mu:
@@ -144,39 +132,31 @@ class Upstream:
     are kept by question."""
 
     def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.8", 0))
-        self.sock.listen(4)
-        self.port, self.replies, self.lines = self.sock.getsockname()[1], {}, 3
-        threading.Thread(target=self.serve, daemon=True).start()
+        self.replies = {}
+        self.port = serve("127.0.0.8", self.serve)
 
-    def serve(self):
-        conn, _ = self.sock.accept()
+    def serve(self, conn):
         p = Peer(conn)
         p.until(rb"\n")
         sent = [b"<Permission>Allow</Permission>", b'(PrintChain sync="entry")', b'(PrintStd "hello")']
-        asked = {}  # the agent's line number of a LocalEval sent -> (question, its answer)
+        lines, asked = 0, {}  # the agent's number of a LocalEval's line -> (question, its answer)
         try:
             while True:
-                if sent:
-                    p.s.sendall(b"\n".join(sent) + b"\n")
+                p.s.sendall(b"".join(x + b"\n" for x in sent))
+                lines += len(sent)
                 sent.clear()
                 m, line = p.until(rb"(?:&cx[0-9a-f]+;)?([^\n]*)\n")
-                text = m.group(1)
-                if os.environ.get("PL_DEBUG"):
-                    print("up got %d %r" % (line, text[:200]), flush=True)
-                r = re.match(rb"<Result> ([0-9]+) (.*)</Result>$", text)
-                head = re.match(rb"\(([A-Za-z]+)", text)
+                r = re.match(rb"<Result> ([0-9]+) (.*)</Result>$", m.group(1))
+                head = re.match(rb"\((GetUserInfo|PrintChain) ", m.group(1))
                 if r and int(r.group(1)) in asked:
                     question, answer = asked.pop(int(r.group(1)))
                     self.replies[question] = r.group(2)
                     sent.append(answer)
-                elif head and head.group(1) in (b"GetUserInfo", b"PrintChain"):
+                elif head:
                     question = head.group(1).decode()
                     save = '(Save oflag="creat:trunc" "%s" 1)' % os.path.join(MARKS, question)
-                    asked[self.lines + 1] = (question, b"<Result> %d (2130706433)</Result>" % line)
+                    asked[lines + 1] = (question, b"<Result> %d (2130706433)</Result>" % line)
                     sent.append(b"(LocalEval %d %s)" % (line, save.encode()))
-                self.lines += len(sent)
         except (OSError, ConnectionError):
             pass
 
