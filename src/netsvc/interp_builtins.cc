@@ -65,15 +65,10 @@ constexpr WORD kFormats[] = {{"lisp", 0}, {"xml", 1}, {"html", 2}};
 // option opens another interpreter), or null.
 constinit thread_local ZU_INTERPRETER* setting_up = nullptr;
 
-class SettingUp {
- public:
-  explicit SettingUp(ZU_INTERPRETER* z) : outer_(setting_up) { setting_up = z; }
-  ~SettingUp() { setting_up = outer_; }
-  SettingUp(const SettingUp&) = delete;
-  SettingUp& operator=(const SettingUp&) = delete;
-
- private:
-  ZU_INTERPRETER* outer_;
+struct SettingUp {
+  ZU_INTERPRETER* outer = setting_up;
+  explicit SettingUp(ZU_INTERPRETER* z) { setting_up = z; }
+  ~SettingUp() { setting_up = outer; }
 };
 
 // Another thread may read the handle while its call empties it.
@@ -96,7 +91,8 @@ ZU_INTERPRETER* record_of(ZUISP_ENV* env, ZU_SEXP* form, ZU_SEXP** err) {
   return z;
 }
 
-// Writes one field of the record under zui_lock; makes no value.
+// Writes one field of the record under zui_lock; makes no value. The
+// setting-up thread alone writes the record, so it reads it unlocked.
 template <class T>
 ZU_SEXP* set_field(ZU_INTERPRETER* z, T ZU_INTERPRETER::*field, T value) {
   lock_task(zui_lock);
@@ -112,13 +108,6 @@ ZU_SEXP* set_text(ZU_INTERPRETER* z, L_CHAR* ZU_INTERPRETER::*field, L_CHAR* cop
   z->*field = copy;
   unlock_task(zui_lock, "OpenInterpreter");
   d_f_ree(old);
-  return nullptr;
-}
-
-ZU_SEXP* set_ps_flags(ZU_INTERPRETER* z, int clear, int add) {
-  lock_task(zui_lock);
-  z->ps_flags = (z->ps_flags & ~clear) | add;
-  unlock_task(zui_lock, "OpenInterpreter");
   return nullptr;
 }
 
@@ -205,10 +194,12 @@ constexpr KEYWORD kKeywords[] = {
        int mode;
        if (!find_word(kFormats, str_text(v), &mode))
          return error_at(form, ZU_ER_PARAM, "FormatMode", data_list("invalid format mode", v));
-       return set_ps_flags(z, 3, mode);
+       return set_field(z, &Z::ps_flags, (z->ps_flags & ~3) | mode);
      }},
     {"FormatIndent", "FormatIndent", ZU_TYPE_INTEGER,
-     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_ps_flags(z, 0, v->integer.num != 0 ? 0x80 : 0); }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) {
+       return set_field(z, &Z::ps_flags, z->ps_flags | (v->integer.num != 0 ? 0x80 : 0));
+     }},
 };
 
 template <size_t I>
