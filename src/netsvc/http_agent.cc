@@ -133,7 +133,7 @@ int read_body(STREAM* st, const HTTP_INFO* info, BodyCharge* charge, ZU_SEXP** o
   const bool chunked = (info->flags & HTTP_F_CHUNKED) != 0;
   const size_t len = info->content_length > 0 ? static_cast<size_t>(info->content_length) : 0;
   if (!chunked && len == 0) return 0;
-  if (!chunked && static_cast<int64_t>(len) > link_budget_bytes() / 4) return -3;
+  if (!chunked && static_cast<int64_t>(len) > link_budget_bytes() / kBudgetParts) return -3;
   std::vector<BodyPiece> pieces;
   size_t total = 0;
   int res = 0;

@@ -5,8 +5,13 @@
 // OpenInterpreter fills a fresh record privately and hands it to setup_i,
 // which publishes it; until then the option keywords reach the record only
 // through the hidden binding "__zui" of the call's own environment, whose
-// pointer value is emptied when the call returns.
+// pointer value is emptied when the call returns. A half-made record is the
+// thread's that sets it up: an option that reaches it from another thread
+// (through an environment or a pointer value kept from the call) is
+// refused, never a store racing the owner's, and its fields are written
+// under zui_lock as a published record's are.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -56,12 +61,54 @@ constexpr WORD kFormats[] = {{"lisp", 0}, {"xml", 1}, {"html", 2}};
 
 // ---- the record under construction
 
-// The record that "__zui" names in env. An error value of the look-up goes
-// to *err; a value that is not a live pointer gives null.
-ZU_INTERPRETER* record_of(ZUISP_ENV* env, ZU_SEXP** err) {
+// The record the calling thread is setting up (the innermost, when an
+// option opens another interpreter), or null.
+constinit thread_local ZU_INTERPRETER* setting_up = nullptr;
+
+struct SettingUp {
+  ZU_INTERPRETER* outer = setting_up;
+  explicit SettingUp(ZU_INTERPRETER* z) { setting_up = z; }
+  ~SettingUp() { setting_up = outer; }
+};
+
+// Another thread may read the handle while its call empties it.
+std::atomic_ref<void*> handle_ptr(ZU_SEXP* handle) { return std::atomic_ref<void*>(handle->ptr.ptr); }
+
+// The record that "__zui" names in env. An error value of the look-up, or
+// the refusal of a record another thread sets up (never touched here: it
+// may be freed at any time), goes to *err; a value that is not a live
+// pointer gives null.
+ZU_INTERPRETER* record_of(ZUISP_ENV* env, ZU_SEXP* form, ZU_SEXP** err) {
   ZU_SEXP* v = eval(env, get_symbol_ascii("__zui"));
   *err = get_type(v) == ZU_TYPE_ERROR ? v : nullptr;
-  return get_type(v) == ZU_TYPE_POINTER ? static_cast<ZU_INTERPRETER*>(v->ptr.ptr) : nullptr;
+  if (get_type(v) != ZU_TYPE_POINTER) return nullptr;
+  auto* z = static_cast<ZU_INTERPRETER*>(handle_ptr(v).load());
+  if (z && z != setting_up) {
+    *err = error_text_at(form, ZU_ER_NOT_AVAILABLE, "OpenInterpreter",
+                         "options are given only by the thread opening the interpreter");
+    return nullptr;
+  }
+  return z;
+}
+
+// Writes one field of the record under zui_lock; makes no value. The
+// setting-up thread alone writes the record, so it reads it unlocked.
+template <class T>
+ZU_SEXP* set_field(ZU_INTERPRETER* z, T ZU_INTERPRETER::*field, T value) {
+  lock_task(zui_lock);
+  z->*field = value;
+  unlock_task(zui_lock, "OpenInterpreter");
+  return nullptr;
+}
+
+// The same for a text: the copy is made before, the old one freed after.
+ZU_SEXP* set_text(ZU_INTERPRETER* z, L_CHAR* ZU_INTERPRETER::*field, L_CHAR* copy) {
+  lock_task(zui_lock);
+  L_CHAR* old = z->*field;
+  z->*field = copy;
+  unlock_task(zui_lock, "OpenInterpreter");
+  d_f_ree(old);
+  return nullptr;
 }
 
 // Seconds of a time-out converted to ticks of 5 seconds (rounded up); a
@@ -93,78 +140,65 @@ struct KEYWORD {
 
 int32_t low32(ZU_SEXP* v) { return static_cast<int32_t>(v->integer.num); }
 L_CHAR* text_copy(ZU_SEXP* v) { return ll_copy_str(str_text(v)); }
-void replace(L_CHAR** field, L_CHAR* copy) {
-  d_f_ree(*field);
-  *field = copy;
-}
+
+using Z = ZU_INTERPRETER;
 
 constexpr KEYWORD kKeywords[] = {
     {"Port", "Port", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->port = low32(v), nullptr; }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_field(z, &Z::port, low32(v)); }},
     {"IP", "IP", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->ip = low32(v), nullptr; }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_field(z, &Z::ip, low32(v)); }},
     {"HostName", "HostName", ZU_TYPE_STRING,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       return replace(&z->hostname, text_copy(v)), nullptr;
-     }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_text(z, &Z::hostname, text_copy(v)); }},
     {"MaxConnection", "MaxConnection", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       return z->max_connection = low32(v), nullptr;
-     }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_field(z, &Z::max_connection, low32(v)); }},
     {"InputFileName", "InputFileName", ZU_TYPE_STRING,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       return replace(&z->input_file_name, text_copy(v)), nullptr;
-     }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_text(z, &Z::input_file_name, text_copy(v)); }},
     {"OutputFileName", "OutputFileName", ZU_TYPE_STRING,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       return replace(&z->output_file_name, text_copy(v)), nullptr;
-     }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_text(z, &Z::output_file_name, text_copy(v)); }},
     {"ErrorFileName", "ErrorFileName", ZU_TYPE_STRING,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       return replace(&z->error_file_name, text_copy(v)), nullptr;
-     }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_text(z, &Z::error_file_name, text_copy(v)); }},
     {"ConnectionTimeout", "ConnectionTimeout", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV* env, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       return z->connection_timeout = timeout_ticks(env, v), nullptr;
+     [](Z* z, ZUISP_ENV* env, ZU_SEXP*, ZU_SEXP* v) {
+       return set_field(z, &Z::connection_timeout, timeout_ticks(env, v));
      }},
     {"SilentTimeout", "SilentTimeout", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV* env, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       return z->silent_timeout = timeout_ticks(env, v), nullptr;
+     [](Z* z, ZUISP_ENV* env, ZU_SEXP*, ZU_SEXP* v) {
+       return set_field(z, &Z::silent_timeout, timeout_ticks(env, v));
      }},
     {"Environment", "Environment", ZU_TYPE_STRING,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
-       if (!find_word(kEnvironments, str_text(v), &z->environment))
-         return error_at(form, ZU_ER_PARAM, "Environment", v);
-       return nullptr;
+     [](Z* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) {
+       int e;
+       if (!find_word(kEnvironments, str_text(v), &e)) return error_at(form, ZU_ER_PARAM, "Environment", v);
+       return set_field(z, &Z::environment, e);
      }},
     {"InputDescripter", "InpDescripter", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->inp_desc = low32(v), nullptr; }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_field(z, &Z::inp_desc, low32(v)); }},
     {"OutputDescripter", "OutDescripter", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->out_desc = low32(v), nullptr; }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_field(z, &Z::out_desc, low32(v)); }},
     {"ErrorDescripter", "ErrDescripter", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* { return z->err_desc = low32(v), nullptr; }},
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) { return set_field(z, &Z::err_desc, low32(v)); }},
     {"Type", "Type", ZU_TYPE_STRING,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
-       if (!find_word(kDescTypes, str_text(v), &z->desc_type))
+     [](Z* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) {
+       int type;
+       if (!find_word(kDescTypes, str_text(v), &type))
          return error_text_at(form, ZU_ER_PARAM, "Type in OpenInterpreter", "invalid Type");
-       return nullptr;
+       return set_field(z, &Z::desc_type, type);
      }},
     {"Result", "Result", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       return z->result_flag = static_cast<char>(v->integer.num & 0xFF), nullptr;
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) {
+       return set_field(z, &Z::result_flag, static_cast<char>(v->integer.num & 0xFF));
      }},
     {"FormatMode", "FormatMode", ZU_TYPE_STRING,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) -> ZU_SEXP* {
+     [](Z* z, ZUISP_ENV*, ZU_SEXP* form, ZU_SEXP* v) {
        int mode;
        if (!find_word(kFormats, str_text(v), &mode))
          return error_at(form, ZU_ER_PARAM, "FormatMode", data_list("invalid format mode", v));
-       z->ps_flags = (z->ps_flags & ~3) | mode;
-       return nullptr;
+       return set_field(z, &Z::ps_flags, (z->ps_flags & ~3) | mode);
      }},
     {"FormatIndent", "FormatIndent", ZU_TYPE_INTEGER,
-     [](ZU_INTERPRETER* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) -> ZU_SEXP* {
-       if (v->integer.num != 0) z->ps_flags |= 0x80;
-       return nullptr;
+     [](Z* z, ZUISP_ENV*, ZU_SEXP*, ZU_SEXP* v) {
+       return set_field(z, &Z::ps_flags, z->ps_flags | (v->integer.num != 0 ? 0x80 : 0));
      }},
 };
 
@@ -172,7 +206,7 @@ template <size_t I>
 ZU_SEXP* zu_keyword(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   const KEYWORD& k = kKeywords[I];
   ZU_SEXP* err;
-  ZU_INTERPRETER* z = record_of(env, &err);
+  ZU_INTERPRETER* z = record_of(env, form, &err);
   if (err) return err;
   if (!z) return nullptr;
   ZU_SEXP* v = get_el(form, 1);
@@ -207,7 +241,7 @@ bool address_of(ZU_SEXP* v, uint32_t* out) {
 
 ZU_SEXP* access_rule(ZUISP_ENV* env, ZU_SEXP* form, int result) {
   ZU_SEXP* err;
-  ZU_INTERPRETER* z = record_of(env, &err);
+  ZU_INTERPRETER* z = record_of(env, form, &err);
   if (err) return err;
   if (!z) return zui_type_error(form, "allow/deny");
   ZU_SEXP* word = get_el(form, 1);
@@ -250,7 +284,7 @@ ZU_SEXP* zu_Permission(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* rules, ZU_SYM_F
     if (nt != ZU_TYPE_STRING) return error_text_at(form, ZU_ER_TYPE, "Permission", "type missmatch");
   }
   ZU_SEXP* err;
-  ZU_INTERPRETER* z = record_of(env, &err);
+  ZU_INTERPRETER* z = record_of(env, form, &err);
   if (err) return err;
   if (!z) return zui_type_error(form, "Permission");
   new_permission_list(z, names);
@@ -287,6 +321,7 @@ ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTE
   bind_agent_atom(own, name, handle);
   ZUISP_ENV* pair = new_env_pair(keywords, own);
   ZU_SEXP* result = nullptr;
+  SettingUp mine(z);
   for (ZU_SEXP* o = cdr(cdr(form->pair.cdr)); get_type(o) == ZU_TYPE_LIST; o = o->pair.cdr) {
     ZU_SEXP* v = eval(pair, o->pair.car);
     if (get_type(v) == ZU_TYPE_ERROR) {
@@ -296,7 +331,7 @@ ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTE
   }
   // Whatever kept the environment or the pointer value finds no record.
   (void)del_env_atom(own, name);  // an environment of its own: nothing refuses
-  handle->ptr.ptr = nullptr;
+  handle_ptr(handle).store(nullptr);
   return result;
 }
 
@@ -328,6 +363,7 @@ ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, 
     return e;
   }
   int iid = setup_i(z);  // the record is the runtime's from here
+  if (iid == ZUI_ERR_PEER_LIMIT) return error_text_at(form, ZU_ER_LAUNCH, "OpenInterpreter", "cannot start a thread");
   if (iid < 0) return error_text_at(form, ZU_ER_STREAM, "OpenInterpreter", "cannot access the stream");
   return get_integer(iid, nullptr);
 }

@@ -161,7 +161,8 @@ int connect_server(CON_SERVER* sv, const URL* u) {
       if (z->inp) d_s_close(z->inp);
       free_zu_interpreter(z);
     }
-    if (r > 0 || r == ZUI_ERR_BUSY || r == ZUI_ERR_DENIED || r == ZUI_ERR_SHUTDOWN || attempt >= kConnectTries)
+    if (r > 0 || r == ZUI_ERR_BUSY || r == ZUI_ERR_DENIED || r == ZUI_ERR_SHUTDOWN || r == ZUI_ERR_PEER_LIMIT ||
+        attempt >= kConnectTries)
       return r;
     sleep_sec(kConnectPauseSeconds);
   }

@@ -11,6 +11,7 @@
 #include "base/tick.h"
 #include "base/zutime.h"
 #include "runtime/net_ops.h"
+#include "runtime/peer_tasks.h"
 #include "zu/gc.h"
 #include "zu/reader.h"
 
@@ -195,6 +196,23 @@ void _hold_streams(ZU_INTERPRETER* zui) {
   }
 }
 
+// Whether z is a link the agent opened for the peer that reaches it by the
+// record numbered peer_id (zui_lock held).
+bool _opened_for(const ZU_INTERPRETER* z, uint32_t peer_id) {
+  assert_lock_held(zui_lock);
+  return peer_id != 0 && z->a_type == ZUI_CONNECT && !z->accepted && z->origin.for_peer &&
+         z->origin.peer_id == peer_id && z->peer_id != peer_id;
+}
+
+// Whether the record numbered peer_id still reads its input (zui_lock held).
+bool _input_open(uint32_t peer_id) {
+  assert_lock_held(zui_lock);
+  for (auto* head : zui_table)
+    for (ZU_INTERPRETER* z = head; z; z = z->next)
+      if (z->peer_id == peer_id) return z->mode == ZUI_MODE_OPEN;
+  return false;
+}
+
 }  // namespace
 
 int zui_push_pri() { return push_pri_pctl(&kZuiCeiling); }
@@ -255,6 +273,7 @@ EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui) {
 
 void free_zu_interpreter(ZU_INTERPRETER* zui) {
   if (!zui) return;
+  give_peer_tasks(zui->origin, zui->peer_tasks);
   free_texts(zui);
   free_permission_list(zui);
   if (zui->auth_c_set) free_auth_connection_set(zui->auth_c_set);
@@ -281,6 +300,14 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
     unlock_zui("setup_zu_interpreter");
     zui_pop_pri(pri);
     return ZUI_ERR_SHUTDOWN;
+  }
+  // What a peer had the agent open closes with its own link (the close
+  // finds only what is registered): a link whose set-up outlived it is
+  // refused.
+  if (_opened_for(zui, zui->origin.peer_id) && !_input_open(zui->origin.peer_id)) {
+    unlock_zui("setup_zu_interpreter");
+    zui_pop_pri(pri);
+    return ZUI_ERR_PEER_LIMIT;
   }
   // The next free iid; the counter wraps to 1 when it turns negative.
   uint32_t id = iid_counter;
@@ -729,6 +756,7 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   bool was_main = zui == main_interpreter;
   void* key = zui;
   int iid = static_cast<int>(zui->id);
+  give_peer_tasks(zui->origin, zui->peer_tasks);
   d_f_ree(zui);
   if (auto hook = zui_closed_hook.load()) hook(iid);
 
@@ -742,6 +770,17 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   }
   wakeup_task(key);
   wakeup_task(table_key());
+}
+
+void close_links_opened_for(uint32_t peer_id) {
+  int pri = zui_push_pri();
+  lock_zui();
+  for (int iid : _all_iids()) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    if (z && _opened_for(z, peer_id)) _close_interpreter(iid);
+  }
+  unlock_zui("close_links_opened_for");
+  zui_pop_pri(pri);
 }
 
 void wait_stop_interpreter(int iid) {

@@ -81,7 +81,8 @@ struct PERMISSION_LIST {
 
 // Which lock guards what: Z = zui_lock, F = fifo_lock, O = the record's
 // output lock (out_lock under Z). "set-up" fields are written before the
-// record is registered and only read afterwards. The two counters that the
+// record is registered, by the one thread that sets it up (OpenInterpreter's
+// options under Z), and only read afterwards. The two counters that the
 // tick reads while their owner writes them (silent_cnt, and the reader
 // state's last-input time) are read and written atomically (zui_atomic).
 struct ZU_INTERPRETER {
@@ -165,6 +166,9 @@ struct ZU_INTERPRETER {
   // record's peer from every other (EVAL_ORIGIN::peer_id); unlike the iid,
   // never given to another record.
   uint32_t peer_id;
+  // set-up: the tasks of a link a peer has the agent open, counted against
+  // the address of origin (peer_tasks.h) until the record is freed.
+  int peer_tasks;
   const char* __file;
   int __line;
 };
@@ -184,6 +188,9 @@ constexpr int ZUI_ERR_CONNECT = -5;    // no connection or no valid answer
 constexpr int ZUI_ERR_BUSY = -6;
 constexpr int ZUI_ERR_DENIED = -7;
 constexpr int ZUI_ERR_SHUTDOWN = -8;
+// The peer a link is opened for may not have it open: its address holds
+// all the tasks it may (peer_tasks.h), or its own link has closed.
+constexpr int ZUI_ERR_PEER_LIMIT = -9;
 
 // The table lock, the FIFO lock of relay mode.
 extern SEM zui_lock;
@@ -199,6 +206,10 @@ extern SEM fifo_lock;
 // unless a peer opened them. A LocalEval answering a question evaluates
 // for whom the question was asked (ZU_RESULT::origin), not for this.
 EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui);
+// The input of the record numbered peer_id (ZU_INTERPRETER::peer_id) has
+// ended: the links its peer had the agent open, at any depth (their origin
+// names that record), are closed. zui_lock NOT held.
+void close_links_opened_for(uint32_t peer_id);
 // Whether the calling task may act on interpreter iid (close it, send on
 // it): the agent on any, a peer only on its own link and on what was
 // opened for it. True for an unknown iid: acting on it then finds nothing.
@@ -212,13 +223,14 @@ ZU_INTERPRETER* xx_new_zu_interpreter(const char* file, int line);
 // auth set included; streams are the caller's).
 void free_zu_interpreter(ZU_INTERPRETER* zui);
 // Registers a record whose streams are open and starts its threads. The iid,
-// or ZUI_ERR_SHUTDOWN (record left with the caller), or ZUI_ERR_STREAM when
+// or ZUI_ERR_SHUTDOWN or ZUI_ERR_PEER_LIMIT (a link opened for a peer whose
+// own link has closed; record left with the caller), or ZUI_ERR_STREAM when
 // its threads could not start (the record has been closed with its streams,
 // or is left to the relay thread that did start: the caller must not touch
 // it), or -5/-6/-7 for a refused connection.
 int setup_zu_interpreter(ZU_INTERPRETER* zui);
 // Opens the kind's streams and registers (setup_i.cc). The iid or a negative
-// result; with -2..-5 the record has been freed.
+// result; with -2..-5 and -9 the record has been freed.
 int setup_i(ZU_INTERPRETER* zui);
 // Locks, hooks, the shared tasks; once per process (init_zu calls it, after
 // set_zui_thread_ops).

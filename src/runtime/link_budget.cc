@@ -160,7 +160,7 @@ int64_t _in_flight() {
     }
     int64_t counted = bytes - m->eval_base;
     if (now - m->eval_start < kFreshEval) counted = std::max(counted, b.limit / 16);
-    sum += std::min(counted, b.limit / 4);
+    sum += std::min(counted, b.limit / kBudgetParts);
   }
   return sum;
 }
@@ -360,7 +360,7 @@ int link_admit_input(LINK_METER* m, ZU_FILE* f) {
     std::lock_guard<LeafMutex> l(b.mu);
     down = m->reading - want;
     _adjust(m, &LINK_METER::reading, want - m->reading);
-    over = m->held() > b.limit / 4;
+    over = m->held() > b.limit / kBudgetParts;
     go = !over && _reader_may_go(m);
   }
   // A share that went down wakes the waiters even when this link is refused.
@@ -377,7 +377,7 @@ int64_t link_form_read(LINK_METER* m, ZU_FILE* f, ZU_SEXP* form) {
   if (!m) return 0;
   // What the form holds moves on with it; the rest of what reading it cost
   // (token text, grown stacks) is garbage from here on.
-  int64_t quarter = link_budget_bytes() / 4;
+  int64_t quarter = link_budget_bytes() / kBudgetParts;
   int64_t held = 0;
   footprint(form, quarter, &held);
   int64_t garbage = form_charge(m) - held;
@@ -474,7 +474,7 @@ void link_eval_end(LINK_METER* m, const LINK_EVAL_SAVE& before) {
 bool link_reply_begin(LINK_METER* m, ZU_SEXP* value, int64_t* charge) {
   *charge = 0;
   if (!m) return true;
-  int64_t quarter = link_budget_bytes() / 4;
+  int64_t quarter = link_budget_bytes() / kBudgetParts;
   int64_t bytes = 0;
   footprint(value, quarter, &bytes);
   std::lock_guard<LeafMutex> l(B().mu);
@@ -492,7 +492,7 @@ bool link_budget_charge(int64_t bytes, int peer) {
   // Room that live charges hold is not waited for: a request keeps its
   // charge until it ends, however slowly its peer sends.
   auto held = [bytes, peer] {
-    return B().total + bytes > B().limit || _peer_input(peer) + bytes > B().limit / 4;
+    return B().total + bytes > B().limit || _peer_input(peer) + bytes > B().limit / kBudgetParts;
   };
   auto may_go = [bytes, held] { return !held() && B().total + _lingering() + bytes <= B().limit; };
   auto take = [bytes, peer] {

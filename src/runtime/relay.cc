@@ -246,7 +246,10 @@ void _front_thread_2(ZU_INTERPRETER* zui) {
   // A link that replies on the stream it reads keeps it open for the
   // answers still to come; the final close closes it.
   bool replies_on_input = inp && zui->out == inp && mode == ZUI_MODE_OPEN;
+  uint32_t peer_id = zui->peer_id;
   unlock_task(zui_lock, "_front_thread_2");
+  // Its peer has gone: so do the links it had the agent open.
+  close_links_opened_for(peer_id);
   if (inp && !replies_on_input) s_close_queue(inp);
   if (mode == ZUI_MODE_RELAY_ENDED) {
     if (agent_close_zui) agent_close_zui(zui);
@@ -310,15 +313,19 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
       gc_pop(nullptr, nullptr);
       continue;
     }
-    if (is(head_name(form), "GetUserInfo") && _get_user_info(zui, zui->env, line, form) >= 0) {
-      gc_pop(nullptr, nullptr);
-      continue;
+    // A form of the link itself, also when it is served inside a
+    // LocalEval's evaluation (a task waiting for its reply); a GetUserInfo
+    // relayed to the main link is asked for the same peer.
+    const EVAL_ORIGIN origin = link_origin(zui);
+    if (is(head_name(form), "GetUserInfo")) {
+      EvalOriginScope scope(origin);
+      if (_get_user_info(zui, zui->env, line, form) >= 0) {
+        gc_pop(nullptr, nullptr);
+        continue;
+      }
     }
     // A nested loop (a task waiting for a remote result) does not wait for
     // room: the evaluation it runs inside is counted already.
-    // A form of the link itself, also when it is served inside a
-    // LocalEval's evaluation (a task waiting for its reply).
-    const EVAL_ORIGIN origin = link_origin(zui);
     LINK_EVAL_SAVE before{};
     if (!link_eval_begin(zui->meter, !no_wait, origin.for_peer, link_ending, zui, &before)) {
       gc_pop(nullptr, nullptr);

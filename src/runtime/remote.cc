@@ -69,8 +69,9 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
     return error_text(file, line, ZU_ER_STREAM, "Remote", fail, false);
   }
   STREAM* out = _zui_stream(&ZU_INTERPRETER::out, z);
-  // A question asked for nobody in particular (a background task, a
-  // stream's forwarder) is asked for whoever the link is for.
+  // A question asked for nobody in particular (a background task) is
+  // asked for whom the link was opened for: the agent's own links keep
+  // its questions its own.
   r->origin = evaluates_for_peer() ? eval_origin_handed() : z->origin;
   r->inp_interpreter = me;
   r->out_interpreter = z;

@@ -68,9 +68,12 @@ struct ZU_RESULT {
   // The server's input ended first: the reply is the "stream error" built
   // from the fields below when the value is forced.
   unsigned stream_end : 1;
-  // Whom it was asked for: the asker's peer, or else the peer its link
-  // was opened for or by (link_origin); a LocalEval answering it
-  // evaluates for the same.
+  // Whom it was asked for: the peer the asking task evaluates for, else
+  // whom the link was opened for (ZU_INTERPRETER::origin: the peer that
+  // opened it or had it opened, the agent for a link of its own), not
+  // link_origin; a LocalEval answering it evaluates for the same. A task
+  // that asks for a peer while it evaluates for nobody (a relayed
+  // GetUserInfo, a chain's forwarder) opens that peer's scope first.
   EVAL_ORIGIN origin;
   int se_ip;
   L_CHAR* se_hostname;  // collected copies

@@ -6,6 +6,7 @@
 #include "runtime/front.h"
 #include "runtime/interp.h"
 #include "runtime/later_services.h"
+#include "runtime/peer_tasks.h"
 #include "runtime/zu_init.h"
 #include "text/convert.h"
 #include "zu/gc.h"
@@ -163,6 +164,10 @@ int ___setup_i_connect(ZU_INTERPRETER* zui, PROXY_INFO* proxy, int* cerr) {
   d_f_ree(host);
   int r = setup_zu_interpreter(zui);
   if (r == ZUI_ERR_CONNECT) *cerr = ETIMEDOUT;
+  if (r == ZUI_ERR_PEER_LIMIT) {
+    d_s_close(s);
+    free_zu_interpreter(zui);
+  }
   if (r == ZUI_ERR_SHUTDOWN && zui->a_type != ZUI_CONNECT) {
     d_s_close(s);
     free_zu_interpreter(zui);
@@ -204,7 +209,17 @@ int retry_proc(BL_ENTRY* e) {
   return cerr == ETIMEDOUT ? 2 : 0;
 }
 
+// A link holds a front and a relay task.
+constexpr int kLinkTasks = 2;
+
 int _setup_i_connect(ZU_INTERPRETER* zui) {
+  // A link a peer has the agent open counts against the peer's address
+  // with its threads, from before it connects.
+  if (!take_peer_tasks(zui->origin, kLinkTasks)) {
+    free_zu_interpreter(zui);
+    return ZUI_ERR_PEER_LIMIT;
+  }
+  zui->peer_tasks = zui->origin.for_peer ? kLinkTasks : 0;
   char* host = zui->hostname ? ln_copy_str(std_cm, zui->hostname) : copy_str("");
   CONNECT_WORK work{};
   PROXY_INFO& proxy = work.proxy;

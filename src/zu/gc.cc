@@ -275,7 +275,7 @@ bool fits(const Gc& g, const GcThread* t, uint64_t bytes) {
   const GC_SHARE* s = t->share;
   if (!s) return true;
   int64_t held = s->held.load(std::memory_order_relaxed) + s->since.load(std::memory_order_relaxed);
-  return static_cast<uint64_t>(std::max<int64_t>(held, 0)) + bytes <= budget / 4;
+  return static_cast<uint64_t>(std::max<int64_t>(held, 0)) + bytes <= budget / kBudgetParts;
 }
 
 // Whether a collection may make room: a refused work left garbage, or
@@ -306,7 +306,7 @@ void collect_for_room(uint64_t seen) {
   if (!alloc_refusable()) return;
   Gc& g = G();
   uint64_t budget = g.heap_budget.load(std::memory_order_relaxed);
-  bool alone_too_big = bytes > (t->share ? budget / 4 : budget);
+  bool alone_too_big = bytes > (t->share ? budget / kBudgetParts : budget);
   if (!alone_too_big && may_collect && worth_collecting(g, t)) {
     collect_for_room(g.done.load());
     if (fits(g, t, bytes)) return;
@@ -346,7 +346,7 @@ void GcThread::grow_roots() {
   size_t n = root_cap();
   size_t cap = n ? n * 2 : 256;
   uint64_t more = (cap - n) * sizeof(Root);
-  if (cap * sizeof(Root) > g_heap->heap_budget.load(std::memory_order_relaxed) / 4 && alloc_refusable())
+  if (cap * sizeof(Root) > g_heap->heap_budget.load(std::memory_order_relaxed) / kBudgetParts && alloc_refusable())
     throw AllocRefused();
   resize_roots(cap);
   if (share) share->since.fetch_add(static_cast<int64_t>(more), std::memory_order_relaxed);

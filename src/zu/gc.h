@@ -296,6 +296,13 @@ std::atomic<int64_t>* gc_attach_meter(std::atomic<int64_t>* meter);
 // lets it). A request larger than the budget is refused before anything is
 // taken. A thread attached to a share (below) is also refused when what
 // the share holds would pass a quarter of the budget.
+//
+// What one holder takes of a budget alone (a peer's link, the threads or
+// the input of one peer address, one thread's root stack) is at most the
+// budget divided by kBudgetParts, a quarter: no one of them fills it for
+// the others. The link budget (runtime/link_budget.h) is shared out the
+// same way.
+inline constexpr int64_t kBudgetParts = 4;
 // The default: QNMX_HEAP_BUDGET_MIB when set, else a quarter of the least
 // of the machine's memory and the process's address-space and data limits
 // (64 MiB at least). 0 sets the default again.

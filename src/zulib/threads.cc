@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "base/lock.h"
-#include "base/paths.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "runtime/delayed.h"
 #include "runtime/interp.h"
+#include "runtime/peer_tasks.h"
 #include "runtime/relay.h"
 #include "runtime/remote.h"
 #include "text/convert.h"
@@ -45,7 +45,8 @@ SEM sthread_lock = nullptr;
 TH_DATA* sthread_list = nullptr;  // newest first
 // The threads that peers' evaluations started and that have not ended, by
 // the peer's address (sthread_lock). They outlive the peer's link and
-// count until they end; together they hold at most a quarter of the heap
+// count until they end, against the address's cap on tasks
+// (runtime/peer_tasks.h); together they hold at most a quarter of the heap
 // budget, as one link's evaluations do (the share, zu/gc.h). An entry goes
 // with its last thread, which has left the share by then.
 struct PEER_THREADS {
@@ -54,20 +55,14 @@ struct PEER_THREADS {
 };
 std::map<int, PEER_THREADS> peer_threads;
 
-// How many threads one peer address may hold at once (QNMX_PEER_THREADS).
-int peer_thread_cap() {
-  static const int cap = static_cast<int>(u_getenv_count("QNMX_PEER_THREADS", 32, 1 << 20));
-  return cap;
-}
-
-// Thread t is to start: false when its peer holds all it may; else a
-// peer's thread is counted and given its address's share (sthread_lock
-// held).
+// Thread t is to start: false when its peer holds all the tasks it may;
+// else a peer's thread is counted and given its address's share
+// (sthread_lock held).
 bool _count_peer_thread(TH_DATA* t) {
   assert_lock_held(sthread_lock);
   if (!t->origin.for_peer) return true;
+  if (!take_peer_tasks(t->origin, 1)) return false;
   PEER_THREADS& p = peer_threads[t->origin.peer_ip];
-  if (p.count >= peer_thread_cap()) return false;
   ++p.count;
   t->share = &p.share;
   return true;
@@ -77,6 +72,7 @@ bool _count_peer_thread(TH_DATA* t) {
 void _uncount_peer_thread(const EVAL_ORIGIN& origin) {
   assert_lock_held(sthread_lock);
   if (!origin.for_peer) return;
+  give_peer_tasks(origin, 1);
   auto it = peer_threads.find(origin.peer_ip);
   if (it != peer_threads.end() && --it->second.count <= 0) peer_threads.erase(it);
 }

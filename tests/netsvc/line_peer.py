@@ -1,9 +1,10 @@
 """A raw peer of an interpreter line link that keeps count of the lines it
 has read, since a LocalEval is answered by the number of the line it came
 on: Peer wraps a connected socket, link(port) is an admitted link to the
-agent at port on 127.0.0.1."""
+agent at port on 127.0.0.1 (from address), serve() a fake server."""
 import re
 import socket
+import threading
 
 
 class Peer:
@@ -31,8 +32,17 @@ class Peer:
         return self.until(rb"<Result> [0-9]+ (.*?)</Result>\n")[0].group(1)
 
 
-def link(port):
-    p = Peer(socket.create_connection(("127.0.0.1", port), timeout=60))
+def link(port, address="127.0.0.1"):
+    p = Peer(socket.create_connection(("127.0.0.1", port), timeout=60, source_address=(address, 0)))
     p.s.sendall(b"\n")
     p.until(rb"</Permission>\n")
     return p
+
+
+def serve(address, handle):
+    """A server on address that runs handle(conn) on a thread of its own for
+    each connection: its port."""
+    sock = socket.create_server((address, 0), backlog=64)
+    threading.Thread(target=lambda: [threading.Thread(target=handle, args=(sock.accept()[0],), daemon=True).start()
+                                     for _ in iter(int, 1)], daemon=True).start()
+    return sock.getsockname()[1]
