@@ -1110,7 +1110,7 @@ void gc_mark_bound(void* block, GC_MARK_FUNC mark, uint32_t ip) {
 
 bool gc_charge_bound(uint32_t ip, uint64_t bytes) {
   Gc& g = G();
-  const uint64_t quarter = g.heap_budget.load(std::memory_order_relaxed) / 4;
+  const uint64_t quarter = g.heap_budget.load(std::memory_order_relaxed) / kBudgetParts;
   // Only a refusal the caller can answer is made; and a collection is asked
   // for only when enough was charged since the last to change the answer,
   // so that a peer at its share does not make the agent collect per try.
