@@ -355,15 +355,15 @@ void _flush_all_dirty_file(MATRIX* m) {
   flush_dirty(m, -1);
 }
 
-void _flush_dirty_bottom_up(MATRIX* m) {
+void _flush_dirty_bottom_up(MATRIX* m, bool rebuild) {
   assert_lock_held(matrix_lock);
-  int64_t lowest = lowest_dirty_level(m), rebuild = _rebuild_level(m);
-  if (rebuild >= 0 && (lowest < 0 || rebuild <= lowest)) {
-    _rebuild_step(m, rebuild);
+  int64_t lowest = lowest_dirty_level(m), stale = _rebuild_level(m);
+  if (rebuild && stale >= 0 && (lowest < 0 || stale <= lowest)) {
+    _rebuild_step(m, stale);
     lowest = lowest_dirty_level(m);
-    rebuild = _rebuild_level(m);
+    stale = _rebuild_level(m);
   }
-  if (lowest >= 0 && (rebuild < 0 || lowest <= rebuild)) flush_dirty(m, lowest);
+  if (lowest >= 0 && (stale < 0 || lowest <= stale)) flush_dirty(m, lowest);
 }
 
 void flush_all_dirty_file(MATRIX* m) {

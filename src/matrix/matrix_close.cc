@@ -70,16 +70,16 @@ int _close_matrix(MATRIX* m) {
   // is written, and every coarser node over what was written is made again
   // (level_rebuild.cc): a coarser node's save may read its children, which
   // the matrix's scripts can still load while it closes (node_cache.cc).
-  _flush_dirty_bottom_up(m);
+  _flush_dirty_bottom_up(m, true);
   m->mode = kMxModeClosed;
   _unlink_matrix(m);
   ++mx_closing;
   for (;;) {
-    _flush_dirty_bottom_up(m);
+    _flush_dirty_bottom_up(m, true);
     while (m->access_lock) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);
-      _flush_dirty_bottom_up(m);
+      _flush_dirty_bottom_up(m, true);
     }
     // The saves just fired are waited for before the nodes are passed over
     // again, so that closing costs a pass per wake-up and not per node.
@@ -150,7 +150,7 @@ void _sync_matrix(MATRIX* m) {
   }
   if (m->mode != kMxModeActive) return;
   for (;;) {
-    _flush_dirty_bottom_up(m);
+    _flush_dirty_bottom_up(m, true);
     while (m->access_lock || m->wait_token) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);

@@ -38,11 +38,13 @@ void _list_dirty(MATRIX_NODE* n);
 void _unlist_dirty(MATRIX_NODE* n);
 MATRIX_NODE* _first_dirty(MATRIX* m);
 // The flush of closing and of every sync: as _flush_all_dirty_file for the
-// finest level that has a dirty node or a node to rebuild (the nodes to
-// rebuild taken first). Called until nothing is dirty or to rebuild, it
-// saves a coarser node only once every finer one is saved (a save script
-// may make a node from its children, and fails while they have no data).
-void _flush_dirty_bottom_up(MATRIX* m);
+// finest level that has a dirty node, and with rebuild for the nodes to
+// rebuild when they are as fine (taken first). Called until nothing is
+// dirty or to rebuild, it saves a coarser node only once every finer one is
+// saved (a save script may make a node from its children, and fails while
+// they have no data); without rebuild, the dirty nodes coarser than a node
+// to rebuild are left to a flush with it.
+void _flush_dirty_bottom_up(MATRIX* m, bool rebuild);
 // Says, in the log and on the standard error, that the changes of n could
 // not be saved, and counts it in its matrix's lost_saves: once, until the
 // node is saved again.

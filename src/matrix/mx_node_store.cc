@@ -723,25 +723,29 @@ namespace {
 // As mx_file_sync_create_node, for a caller that holds m's file access: the
 // access is given back while the saves run (they need it) and taken again;
 // 0, or the outcome of taking it again (not held then).
-int sync_create_node_in_access(MATRIX* m) {
+int sync_create_node_in_access(MATRIX* m, bool rebuild) {
   const bool worker = matrix_on_worker();
   for (;;) {
-    // Bottom-up as closing saves: each level, its nodes to rebuild first,
-    // once the finer one is saved. The worker cannot wait for itself.
+    // Bottom-up as closing saves, each level once the finer one is saved.
+    // The worker cannot wait for itself.
     lock_task(matrix_lock);
     if (worker) {
       _flush_all_dirty_file(m);
       unlock_task(matrix_lock, "mx_file_sync_create_node");
       return 0;
     }
-    _flush_dirty_bottom_up(m);
-    const bool dirty = _first_dirty(m) != nullptr;
-    const bool rebuild = _rebuild_pending(m);
+    _flush_dirty_bottom_up(m, rebuild);
+    const MATRIX_NODE* first = _first_dirty(m);
+    const int64_t stale = _rebuild_level(m);
+    // A dirty node coarser than a node to rebuild is saved after it: here
+    // with rebuild, else by a scan's save scripts or the close.
+    const bool dirty = first && (stale < 0 || first->dim_code[0] <= stale);
+    const bool pending = rebuild && stale >= 0;
     // The saves fired are waited for together; a loading node only once
     // none is dirty, or while nodes to rebuild load.
-    MATRIX_NODE* loading = !dirty || rebuild ? _first_loading(m) : nullptr;
+    MATRIX_NODE* loading = !dirty || pending ? _first_loading(m) : nullptr;
     unlock_task(matrix_lock, "mx_file_sync_create_node");
-    if (!dirty && !loading && !rebuild) return 0;
+    if (!dirty && !loading && !pending) return 0;
     // The saves need the file access while this waits.
     finish_file_access_with_wait(m, loading);
     if (dirty) {
@@ -755,16 +759,16 @@ int sync_create_node_in_access(MATRIX* m) {
 
 }  // namespace
 
-int mx_file_sync_create_node(MATRIX* m) {
+int mx_file_sync_create_node(MATRIX* m, bool rebuild) {
   if (int r = start_file_access(m)) return access_fault(m, r);
-  int r = sync_create_node_in_access(m);
+  int r = sync_create_node_in_access(m, rebuild);
   if (r == 0) finish_file_access(m, 0);
   return r;
 }
 
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
   if (int r = start_file_access(m)) return access_fault(m, r);
-  if (int r = sync_create_node_in_access(m)) return r;
+  if (int r = sync_create_node_in_access(m, false)) return r;
   int err = 0;
   MX_FILE_WORK* w = work_of(m);
   FAVT64_ROOT* root = mx_node_root(m, w, &err);
@@ -788,7 +792,7 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
 
 MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* errp) {
   int r = start_file_access(m);
-  r = r ? access_fault(m, r) : sync_create_node_in_access(m);
+  r = r ? access_fault(m, r) : sync_create_node_in_access(m, false);
   if (r) {
     *errp = r;
     return nullptr;

@@ -360,14 +360,15 @@ def pyramid_script(name, direction):
 
 def group_scan():
     model = model_levels(512, 256, LEVELS)
-    for direction in ("pre", "post"):
+    for direction, result in (("pre", 0), ("post", -100)):
         v = values(pyramid_script(f"{direction}.mx", direction), FILL)
-        expect(f"{direction}: fill and scan", v[1:3], [256, 0])
-        # Every level is the mean of the one below, in either order: before
-        # the walk began, what was filled was saved and every coarser node
-        # over it made again, bottom-up, as closing does; the scan's saves
-        # then find their children's data. Closing makes them again.
-        for when, want in (("open.", [True] * LEVELS), ("", [True] * LEVELS)):
+        expect(f"{direction}: fill and scan", v[1:3], [256, result])
+        # Children first: every level is the mean of the one below. Node
+        # first: the top node ran before its child had data (the finer ones
+        # were saved, finest first, before the walk began). Closing then
+        # makes every coarser node again from its children.
+        scanned = [True] * LEVELS if direction == "pre" else [True] * (LEVELS - 1) + [False]
+        for when, want in (("open.", scanned), ("", [True] * LEVELS)):
             got = [lanes(read_level(f"{direction}.mx.{when}{lv}", 512 >> lv, 256 >> lv)) for lv in range(LEVELS)]
             expect(f"{direction}: levels {when or 'closed.'} equal to the model",
                    [bool((g == m).all()) for g, m in zip(got, model)], want)
