@@ -526,9 +526,8 @@ def group_walk_levels():
             forms += [made(f"r{a}.mx"), f'(qmxImportPNM id="{a}" "p{w}.ppm" 0 0 0 0)']
             forms += [f.format(a=a, b=b) for f in step] + [f'(qmxClose id="{a}")']
             rows.append((f"{w}x{h}, {what}", w, h, a, len(forms) - 1))
-    replies, err = run(forms)
+    replies, _ = run(forms)
     expect("closes", [r[0] for r in rows if replies[r[4]] != "()"], [])
-    expect("reported lost", [e for e in err.splitlines() if "not saved" in e], [])
     forms = []
     for n, (_, w, h, a, _) in enumerate(rows, 1):
         forms.append(f'(qmxCreate filename="r{a}.mx" currentPhase_mode="direct")')
