@@ -55,7 +55,8 @@ void open_and_load(const std::string& path, const uint8_t* data, size_t size) {
   for (int level = 0; r == 0 && level < m->total_levels; ++level) {
     std::vector<int64_t> dc(static_cast<size_t>(1 + m->p.dim), 0);
     dc[0] = level;
-    MX_DIM_CODE_LIST* lst = mx_search_level_node(m, dc.data(), 64);
+    int err = 0;
+    MX_DIM_CODE_LIST* lst = mx_search_level_node(m, dc.data(), 64, &err);
     for (MX_DIM_CODE_LIST* e = lst; e; e = e->next) load_one(m, e->dc);
     free_mx_dim_code_list(lst);
   }

@@ -25,6 +25,11 @@ ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result);
 // node's dim code as a list.
 ZU_SEXP* qmx_node_error(ZU_SEXP* at, const char* func, const char* reason, int code, ZU_SEXP* dcl);
 
+// A matrix file a command could not take as a whole (busy, changed or
+// damaged; a load fault of matrix/node.h): 0x80041015 with data (file code
+// cause), the file as m was opened by.
+ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code);
+
 // Non-zero when QNMX_TRACE is set: per-call debug lines go to standard
 // error only then.
 bool qmx_trace();

@@ -238,44 +238,53 @@ ZU_SEXP* open_error(ZU_SEXP* form, const char* func, int r, ZU_SEXP* file) {
                  : file_error(form, func, ZU_ER_END_OF_INPUT, "cannot read the file", file);
 }
 
-// The pid in the name of an export's temporary (".NAME.PID.SERIAL.tmp", as
-// make_temp names it), or -1 for any other name.
-pid_t temp_owner(std::string_view name) {
+// The number that is the whole of text, in decimal as this program writes
+// it (no sign, no leading zero), at most limit; false otherwise.
+bool plain_decimal(std::string_view text, uint64_t limit, uint64_t* value) {
+  if (text.empty() || text.size() > 10 || (text[0] == '0' && text.size() > 1)) return false;
+  uint64_t v = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return false;
+    v = v * 10 + uint64_t(ch - '0');
+  }
+  *value = v;
+  return v <= limit;
+}
+
+// The pid in the name of an export's temporary for the target called base
+// (".BASE.PID.SERIAL.tmp", as make_temp names it), or -1 for any other name:
+// a user's file that merely looks alike is not this program's to remove.
+pid_t temp_owner(std::string_view name, std::string_view base) {
   constexpr std::string_view kTail = ".tmp";
-  if (name.size() < 2 || name[0] != '.' || !name.ends_with(kTail)) return -1;
+  // The shortest is ".BASE.P.N.tmp".
+  if (name.size() < base.size() + 4 + kTail.size() || name[0] != '.' || !name.ends_with(kTail)) return -1;
+  name.remove_prefix(1);
   name.remove_suffix(kTail.size());
-  // SERIAL, then PID: digits each, after a dot.
-  auto digits_after_dot = [&name](uint64_t limit, uint64_t* value) {
-    const size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot + 1 == name.size() || name.size() - dot > 11) return false;
-    uint64_t v = 0;
-    for (char ch : name.substr(dot + 1)) {
-      if (ch < '0' || ch > '9') return false;
-      v = v * 10 + uint64_t(ch - '0');
-    }
-    name = name.substr(0, dot);
-    *value = v;
-    return v <= limit;
-  };
-  uint64_t serial = 0, pid = 0;
-  if (!digits_after_dot(UINT32_MAX, &serial) || !digits_after_dot(INT32_MAX, &pid) || name.size() < 2 || pid == 0)
+  if (!name.starts_with(base) || name[base.size()] != '.') return -1;
+  name.remove_prefix(base.size() + 1);
+  const size_t dot = name.find('.');
+  uint64_t pid = 0, serial = 0;
+  if (dot == std::string_view::npos || !plain_decimal(name.substr(0, dot), INT32_MAX, &pid) ||
+      !plain_decimal(name.substr(dot + 1), UINT32_MAX, &serial) || pid == 0)
     return -1;
   return static_cast<pid_t>(pid);
 }
 
-// Removes from folder the temporaries of exports whose process is gone (an
-// export killed part way leaves its own): regular files of that name only,
-// never those of this process or of a live one.
-void remove_dead_temps(const std::string& folder) {
+// Removes from folder the temporaries that exports into the target called
+// base left when they were killed part way: regular files of that name,
+// owned by this user, whose process is gone; never those of this process
+// or of a live one.
+void remove_dead_temps(const std::string& folder, std::string_view base) {
   DIR* d = opendir(folder.empty() ? "." : folder.c_str());
   if (!d) return;
   const pid_t me = getpid();
+  const uid_t user = geteuid();
   while (const dirent* ent = readdir(d)) {
-    const pid_t owner = temp_owner(ent->d_name);
+    const pid_t owner = temp_owner(ent->d_name, base);
     if (owner <= 0 || owner == me || kill(owner, 0) == 0 || errno != ESRCH) continue;
     const std::string path = folder + ent->d_name;
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) u_unlink(path.c_str());
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == user) u_unlink(path.c_str());
   }
   closedir(d);
 }
@@ -336,7 +345,7 @@ class ExportFile {
     static std::atomic<unsigned> serial{0};
     const size_t slash = target_.rfind('/');
     const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    remove_dead_temps(target_.substr(0, base));
+    remove_dead_temps(target_.substr(0, base), std::string_view(target_).substr(base));
     for (int tries = 0; tries < 16 && fd_ < 0; ++tries) {
       temp_ = target_.substr(0, base) + "." + target_.substr(base) + "." + std::to_string(getpid()) + "." +
               std::to_string(serial++) + ".tmp";
@@ -558,6 +567,11 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   p.height >>= p.sy;
   if (p.width < 1 || p.height < 1 || p.width > kMaxPixels / p.height) return bad_param(form, kFunc, "size");
   set_rows_cap(&p);
+  // A coarser level is read as closing would leave it: what changed is
+  // saved and the nodes over it made again first, never read stale with
+  // success.
+  if (p.level > 0 && changes_unsaved(e->c.m))
+    if (int r = mx_file_sync_create_node(e->c.m, true)) return qmx_file_error(form, kFunc, e->c.m, r);
   ExportFile out;
   if (out.open(narrow(file)) != 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
   PPM_INFO pi{};

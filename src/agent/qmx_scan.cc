@@ -29,9 +29,19 @@ ZU_SEXP* scan_error(ZU_SEXP* form, const char* reason) {
   return error_at(form, ZU_ER_PARAM, "qmxScan", data_list("invalida parameter (attribute id)", reason));
 }
 
-// A walk over stored nodes that met one it could not read: the error naming
-// it; otherwise the walk's integer result (0, or the scan's last code).
+// Where a walk's fault is named: a level below 0 until a node is (the
+// file itself could not be taken then).
+std::vector<int64_t> fault_place(int dim) {
+  std::vector<int64_t> at(static_cast<size_t>(1 + dim));
+  at[0] = -1;
+  return at;
+}
+
+// A walk over stored nodes that could not take its file, or met a node it
+// could not read: the error naming the file or the node; otherwise the
+// walk's integer result (0, or the scan's last code).
 ZU_SEXP* walk_result(ZU_SEXP* form, const char* func, MATRIX* m, int r, const std::vector<int64_t>& at) {
+  if (mx_is_load_fault(r) && at[0] < 0) return qmx_file_error(form, func, m, r);
   if (mx_is_load_fault(r)) return qmx_node_error(form, func, "others", r, get_sexp_from_dim_code(m, at.data()));
   return get_integer(r, nullptr);
 }
@@ -46,7 +56,7 @@ int dim_of(MATRIX* m) {
 ZU_SEXP* scan(ZU_SEXP* form, MATRIX* m, int dir, int area) {
   int64_t* start = dim_code_of(m, get_el(form, 1));
   int64_t* end = start ? dim_code_of(m, get_el(form, 2)) : nullptr;
-  std::vector<int64_t> at(static_cast<size_t>(1 + dim_of(m)));
+  std::vector<int64_t> at = fault_place(dim_of(m));
   ZU_SEXP* r = !start ? scan_error(form, "dim_code format (start)")
                : !end ? scan_error(form, "dim_code format (end)")
                       : walk_result(form, "qmxScan", m, matrix_scan(m, dir, area, start, end, nullptr, nullptr, at.data()),
@@ -144,7 +154,7 @@ ZU_SEXP* qn_qmxCopy(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUI
   int mask = 0;
   if (ZU_SEXP* err = copy_spec(form, items, channel_count(src->c.m), &channels, &mask)) return err;
   set_matrix_env(dest->c.m, "create-node", "enable");
-  std::vector<int64_t> at(static_cast<size_t>(1 + dim_of(src->c.m)));
+  std::vector<int64_t> at = fault_place(dim_of(src->c.m));
   int r = matrix_copy(dest->c.m, src->c.m, channels.data(), mask, at.data());
   if (mx_is_load_fault(r)) return walk_result(form, kCopy, src->c.m, r, at);
   if (r < 0) return copy_error(form, get_integer(r, nullptr));

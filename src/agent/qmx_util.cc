@@ -44,6 +44,14 @@ ZU_SEXP* qmx_node_error(ZU_SEXP* at, const char* func, const char* reason, int c
   return error_at(at, ZU_ER_NO_OBJECT, func, data);
 }
 
+ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code) {
+  lock_task(matrix_lock);
+  const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
+  unlock_task(matrix_lock, func);
+  // The name stays while the command's entry holds the matrix open.
+  return error_at(at, ZU_ER_STORE, func, data_list(get_string(name), code, load_fault_cause(code)));
+}
+
 bool qmx_trace() {
   static const bool on = std::getenv("QNMX_TRACE") != nullptr;
   return on;

@@ -311,8 +311,12 @@ int set_channel_sexp(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
 namespace {
 
 // Fires the saves of the dirty nodes of m at `level` (every level when
-// negative), or reports the ones that cannot be saved.
+// negative), or reports the ones that cannot be saved. A node coarser than
+// a node still to rebuild keeps its mark without a save: its save script
+// may make it from that child, which has no data yet, and a save failed so
+// would count it lost.
 void flush_dirty(MATRIX* m, int64_t level) {
+  const int64_t rebuild = _rebuild_level(m);
   for (MATRIX_NODE *n = m->dirty_list, *next; n; n = next) {
     next = n->dirty_next;
     if (!n->dirty_file_time) {
@@ -321,6 +325,7 @@ void flush_dirty(MATRIX* m, int64_t level) {
     }
     if (level >= 0 && n->dim_code[0] > level) break;  // the list runs from the finest level
     if (level >= 0 && n->dim_code[0] != level) continue;
+    if (rebuild >= 0 && n->dim_code[0] > rebuild) break;
     if (n->process_token) continue;  // a token may still save or settle it
     // A save fired here that ran and left the node dirty failed: saving
     // again would go on for ever.
@@ -350,26 +355,28 @@ void _flush_all_dirty_file(MATRIX* m) {
   flush_dirty(m, -1);
 }
 
-void _flush_dirty_finest(MATRIX* m) {
+void _flush_dirty_bottom_up(MATRIX* m, bool rebuild) {
   assert_lock_held(matrix_lock);
-  if (int64_t lowest = lowest_dirty_level(m); lowest >= 0) flush_dirty(m, lowest);
-}
-
-void _flush_dirty_bottom_up(MATRIX* m) {
-  assert_lock_held(matrix_lock);
-  int64_t lowest = lowest_dirty_level(m), rebuild = _rebuild_level(m);
-  if (rebuild >= 0 && (lowest < 0 || rebuild <= lowest)) {
-    _rebuild_step(m, rebuild);
+  int64_t lowest = lowest_dirty_level(m), stale = _rebuild_level(m);
+  if (rebuild && stale >= 0 && (lowest < 0 || stale <= lowest)) {
+    _rebuild_step(m, stale);
     lowest = lowest_dirty_level(m);
-    rebuild = _rebuild_level(m);
+    stale = _rebuild_level(m);
   }
-  if (lowest >= 0 && (rebuild < 0 || lowest <= rebuild)) flush_dirty(m, lowest);
+  if (lowest >= 0 && (stale < 0 || lowest <= stale)) flush_dirty(m, lowest);
 }
 
 void flush_all_dirty_file(MATRIX* m) {
   lock_task(matrix_lock);
   _flush_all_dirty_file(m);
   unlock_task(matrix_lock, "flush_all_dirty_file");
+}
+
+bool changes_unsaved(MATRIX* m) {
+  lock_task(matrix_lock);
+  const bool r = _first_dirty(m) || _rebuild_pending(m);
+  unlock_task(matrix_lock, "changes_unsaved");
+  return r;
 }
 
 void set_dirty_file_sb(MX_STRUCT_BLOCK* b) {

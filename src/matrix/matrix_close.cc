@@ -70,16 +70,16 @@ int _close_matrix(MATRIX* m) {
   // is written, and every coarser node over what was written is made again
   // (level_rebuild.cc): a coarser node's save may read its children, which
   // the matrix's scripts can still load while it closes (node_cache.cc).
-  _flush_dirty_bottom_up(m);
+  _flush_dirty_bottom_up(m, true);
   m->mode = kMxModeClosed;
   _unlink_matrix(m);
   ++mx_closing;
   for (;;) {
-    _flush_dirty_bottom_up(m);
+    _flush_dirty_bottom_up(m, true);
     while (m->access_lock) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);
-      _flush_dirty_bottom_up(m);
+      _flush_dirty_bottom_up(m, true);
     }
     // The saves just fired are waited for before the nodes are passed over
     // again, so that closing costs a pass per wake-up and not per node.
@@ -150,14 +150,21 @@ void _sync_matrix(MATRIX* m) {
   }
   if (m->mode != kMxModeActive) return;
   for (;;) {
-    _flush_dirty_finest(m);
+    _flush_dirty_bottom_up(m, true);
     while (m->access_lock || m->wait_token) {
       sleep_task(m, matrix_lock);
       lock_task(matrix_lock);
     }
-    // Every node is looked at only once none is dirty any more.
+    // Every node is looked at only once none is dirty or to rebuild any
+    // more; the nodes held to be rebuilt are waited for while they load.
     _wait_dirty_saved(m);
-    if (_first_dirty(m)) continue;
+    if (_first_dirty(m) || _rebuild_pending(m)) {
+      if (MATRIX_NODE* loading = _first_loading(m)) {
+        _i_sleep_task_timeout(loading, matrix_lock, 1.0, __FILE__, __LINE__);
+        lock_task(matrix_lock);
+      }
+      continue;
+    }
     MATRIX_NODE* busy = nullptr;
     for (MATRIX_NODE* head : m->node_hash)
       for (MATRIX_NODE* n = head; n && !busy; n = n->nh_next) {

@@ -37,14 +37,14 @@ void _wake_close_key();
 void _list_dirty(MATRIX_NODE* n);
 void _unlist_dirty(MATRIX_NODE* n);
 MATRIX_NODE* _first_dirty(MATRIX* m);
-// As _flush_all_dirty_file, for the dirty nodes of the finest level that
-// has any: syncing calls it until nothing is dirty, so that a coarser node
-// is saved only once every finer one is (a save script may make a node
-// from its children, and fails while they have no data yet).
-void _flush_dirty_finest(MATRIX* m);
-// Closing's flush: as _flush_dirty_finest, or for the nodes to rebuild
-// when the finest of them is as fine (those are taken first).
-void _flush_dirty_bottom_up(MATRIX* m);
+// The flush of closing and of every sync: as _flush_all_dirty_file for the
+// finest level that has a dirty node, and with rebuild for the nodes to
+// rebuild when they are as fine (taken first). Called until nothing is
+// dirty or to rebuild, it saves a coarser node only once every finer one is
+// saved (a save script may make a node from its children, and fails while
+// they have no data); without rebuild, the dirty nodes coarser than a node
+// to rebuild are left to a flush with it.
+void _flush_dirty_bottom_up(MATRIX* m, bool rebuild);
 // Says, in the log and on the standard error, that the changes of n could
 // not be saved, and counts it in its matrix's lost_saves: once, until the
 // node is saved again.
@@ -70,6 +70,9 @@ void _rebuild_step(MATRIX* m, int64_t level);
 bool _rebuild_pending(const MATRIX* m);
 // At the matrix's end.
 void _free_rebuild(MATRIX* m);
+// The first node of m loading with a token, or null: it may turn dirty, or
+// be held to be rebuilt (node_cache.cc).
+MATRIX_NODE* _first_loading(MATRIX* m);
 // The node at dc of m, active or closing, for a rebuild: the one in memory
 // (fetched again when its load found the file busy), or a new one with its
 // fetch fired; null for a broken matrix or a code outside it (node_cache.cc).

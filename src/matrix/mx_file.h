@@ -222,11 +222,21 @@ int mx_cache_purge(MATRIX* m, int64_t cr_fofs);
 int matrix_standard_read_file(MATRIX_TOKEN* t, const L_CHAR* target);
 int matrix_standard_write_file(MATRIX_TOKEN* t);
 
-// Waits until no node of m has a pending file change or is loading (not
-// on the node worker, which would wait for itself). 0 or -1.
-int mx_file_sync_create_node(MATRIX* m);
-// The smallest and largest stored dim codes: 0, -1 none, -2 no access.
+// Saves what a walk of the stored nodes must find, bottom-up as closing
+// saves: the dirty nodes level by level from the finest, and waits for
+// loading nodes. A dirty node coarser than a node still to be made again
+// from its children (matrix_impl.h) is saved after it: with rebuild those
+// are made here, level by level, as closing makes them; without, both are
+// left to the close (or a scan of their save scripts), never lost. The
+// node worker, which would wait for itself, only fires the saves. 0, or
+// the outcome of taking the file access (-127 for a reader whose file
+// changed, -128, -129, ...): a walk answers it, since the file's nodes are
+// not what the matrix holds.
+int mx_file_sync_create_node(MATRIX* m, bool rebuild = false);
+// The smallest and largest stored dim codes after that sync: 0, -1 none,
+// or its outcome (-129 a node tree that cannot be read).
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // The stored nodes of last_dc's level from last_dc on, ascending, at most
-// limit (negative: all); null when none or on failure.
-MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit);
+// limit (negative: all), after that sync; null when none, or with *errp
+// set to the sync's outcome.
+MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* errp);

@@ -722,27 +722,30 @@ namespace {
 
 // As mx_file_sync_create_node, for a caller that holds m's file access: the
 // access is given back while the saves run (they need it) and taken again;
-// 0, or -1 with the access given back when it cannot be taken again.
-int sync_create_node_in_access(MATRIX* m) {
+// 0, or the outcome of taking it again (not held then).
+int sync_create_node_in_access(MATRIX* m, bool rebuild) {
+  const bool worker = matrix_on_worker();
   for (;;) {
-    // Finest level first, each waited for, so that no coarser save runs
-    // before its children are saved; the worker cannot wait for itself.
-    const bool worker = matrix_on_worker();
+    // Bottom-up as closing saves, each level once the finer one is saved.
+    // The worker cannot wait for itself.
     lock_task(matrix_lock);
-    if (worker) _flush_all_dirty_file(m);
-    else _flush_dirty_finest(m);
+    if (worker) {
+      _flush_all_dirty_file(m);
+      unlock_task(matrix_lock, "mx_file_sync_create_node");
+      return 0;
+    }
+    _flush_dirty_bottom_up(m, rebuild);
+    const MATRIX_NODE* first = _first_dirty(m);
+    const int64_t stale = _rebuild_level(m);
+    // A dirty node coarser than a node to rebuild is saved after it: here
+    // with rebuild, else by a scan's save scripts or the close.
+    const bool dirty = first && (stale < 0 || first->dim_code[0] <= stale);
+    const bool pending = rebuild && stale >= 0;
+    // The saves fired are waited for together; a loading node only once
+    // none is dirty, or while nodes to rebuild load.
+    MATRIX_NODE* loading = !dirty || pending ? _first_loading(m) : nullptr;
     unlock_task(matrix_lock, "mx_file_sync_create_node");
-    if (worker) return 0;
-    // The saves fired are waited for together; a loading node (which may
-    // turn dirty) only once none is dirty.
-    MATRIX_NODE* loading = nullptr;
-    lock_task(matrix_lock);
-    bool dirty = _first_dirty(m) != nullptr;
-    for (int b = 0; !dirty && !loading && b < kMxNodeHashSize; ++b)
-      for (MATRIX_NODE* x = m->node_hash[b]; x && !loading; x = x->nh_next)
-        if (x->status < kMsOk && x->process_token) loading = x;
-    unlock_task(matrix_lock, "mx_file_sync_create_node");
-    if (!dirty && !loading) return 0;
+    if (!dirty && !loading && !pending) return 0;
     // The saves need the file access while this waits.
     finish_file_access_with_wait(m, loading);
     if (dirty) {
@@ -750,22 +753,22 @@ int sync_create_node_in_access(MATRIX* m) {
       _wait_dirty_saved(m);
       unlock_task(matrix_lock, "mx_file_sync_create_node");
     }
-    if (start_file_access(m) != 0) return -1;
+    if (int r = start_file_access(m)) return access_fault(m, r);
   }
 }
 
 }  // namespace
 
-int mx_file_sync_create_node(MATRIX* m) {
-  if (start_file_access(m) != 0) return -1;
-  int r = sync_create_node_in_access(m);
+int mx_file_sync_create_node(MATRIX* m, bool rebuild) {
+  if (int r = start_file_access(m)) return access_fault(m, r);
+  int r = sync_create_node_in_access(m, rebuild);
   if (r == 0) finish_file_access(m, 0);
   return r;
 }
 
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
-  if (start_file_access(m) != 0) return -2;
-  if (sync_create_node_in_access(m) != 0) return -2;
+  if (int r = start_file_access(m)) return access_fault(m, r);
+  if (int r = sync_create_node_in_access(m, false)) return r;
   int err = 0;
   MX_FILE_WORK* w = work_of(m);
   FAVT64_ROOT* root = mx_node_root(m, w, &err);
@@ -777,18 +780,23 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
     l_favt64_release(top);
   }
   if (root) l_favt64_release(root);
+  const int fault = root ? 0 : mx_file_fault(m, "node tree", w->subheader.node_root);
   finish_file_access(m, 0);
-  if (!root) return -2;
+  if (fault) return fault;
   if (lo.empty() || hi.empty()) return -1;
   if (!key_code(m, lo.data(), static_cast<int64_t>(lo.size()), start) ||
       !key_code(m, hi.data(), static_cast<int64_t>(hi.size()), last))
-    return -2;
+    return mx_file_fault(m, "node tree key", w->subheader.node_root);
   return 0;
 }
 
-MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit) {
-  if (start_file_access(m) != 0) return nullptr;
-  if (sync_create_node_in_access(m) != 0) return nullptr;
+MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* errp) {
+  int r = start_file_access(m);
+  r = r ? access_fault(m, r) : sync_create_node_in_access(m, false);
+  if (r) {
+    *errp = r;
+    return nullptr;
+  }
   Code upper = code_of(m, last_dc);
   for (size_t d = 1; d < upper.size(); ++d) upper[d] = INT64_MAX;
   MxKey lo = mx_key_of(m, 0, last_dc), hi = mx_key_of(m, 0, upper.data());

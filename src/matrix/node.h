@@ -244,7 +244,8 @@ void see_access_list(const MATRIX_ACCESS_LIST* a);
 // changed is in the file). A matrix already being closed is left alone (0).
 int close_matrix(MATRIX* m);
 int _close_matrix(MATRIX* m);
-// Waits until every node of an active matrix is settled.
+// Saves what changed bottom-up as closing does and waits until every node
+// of an active matrix is settled.
 void sync_matrix(MATRIX* m);
 void _sync_matrix(MATRIX* m);
 // Abort counting of tokens that wait while their matrix closes.
@@ -289,12 +290,16 @@ const void* get_channel_datum_held(MATRIX_NODE* n, int ch, ZU_SEXP* s, ZU_SEXP**
 // null with no lock held.
 MX_STRUCT_BLOCK* get_channel_struct_block(MATRIX_NODE* n, int ch);
 MX_STRUCT_BLOCK* _get_channel_struct_block(MATRIX_NODE* n, int ch);
-// Fires the save of every dirty ready node of m. A dirty node that is
+// Fires the save of every dirty ready node of m, but for those coarser than
+// a node still to rebuild, which keep their mark. A dirty node that is
 // loading with a token keeps its mark for the next pass; any other dirty
 // node that is not ready cannot be saved: it is reported (log record and
 // standard error, naming the matrix and the dim code) and its mark cleared.
 void flush_all_dirty_file(MATRIX* m);
 void _flush_all_dirty_file(MATRIX* m);
+// Whether m holds a change its file does not have yet: a dirty node, or a
+// coarser node to make again over what was written.
+bool changes_unsaved(MATRIX* m);
 // Marks the node of a structure block changed when its channel is kept in
 // the file.
 void set_dirty_file_sb(MX_STRUCT_BLOCK* b);

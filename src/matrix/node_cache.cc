@@ -256,6 +256,14 @@ MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
   return new_fetched_node(m, dc, 0, nullptr);
 }
 
+MATRIX_NODE* _first_loading(MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  for (MATRIX_NODE* head : m->node_hash)
+    for (MATRIX_NODE* x = head; x; x = x->nh_next)
+      if (x->status < kMsOk && x->process_token) return x;
+  return nullptr;
+}
+
 void _retry_busy_node(MATRIX* m, const int64_t* dc) {
   assert_lock_held(matrix_lock);
   if (m->mode != kMxModeActive || (m->flags & kMxBroken) || matrix_on_worker() ||

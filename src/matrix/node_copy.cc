@@ -180,7 +180,9 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags, i
   if (int r = mx_scale_of_dim_code(cur.data(), last.data(), src); r < 0) return r;
   bool first = true;
   while (!code_after(cur, last)) {
-    MX_DIM_CODE_LIST* lst = mx_search_level_node(src, cur.data(), kCopyBatch);
+    int err = 0;
+    MX_DIM_CODE_LIST* lst = mx_search_level_node(src, cur.data(), kCopyBatch, &err);
+    if (err) return err;
     MX_DIM_CODE_LIST* e = lst;
     // Each batch after a level's first begins with the last node copied.
     if (e && !first && std::equal(cur.begin(), cur.end(), e->dc)) e = e->next;

@@ -191,7 +191,7 @@ int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int6
                 int (*func)(MATRIX_SCAN_T*), void* work, int64_t* fault_at) {
   if (access < 0 || access >= kMxScriptSlots || !start || !end) return kMxBadIndex;
   if (matrix_on_worker()) return -1;  // it would wait for its own scripts
-  mx_file_sync_create_node(m);
+  if (int r = mx_file_sync_create_node(m)) return r;
   set_matrix_env(m, "create-node", "disable");
   SCAN_CALL_WORK w{m, access, start, end, func, work, 0, 0, 0, 0, 0, fault_at};
   const int64_t top = mx_locked_levels(m) - 1;
@@ -200,7 +200,9 @@ int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int6
   cur[0] = top;
   int result = 0;
   for (bool first = true;; first = false) {
-    MX_DIM_CODE_LIST* lst = mx_search_level_node(m, cur.data(), kScanBatch);
+    int err = 0;
+    MX_DIM_CODE_LIST* lst = mx_search_level_node(m, cur.data(), kScanBatch, &err);
+    if (err) return err;
     MX_DIM_CODE_LIST* e = lst;
     // Each batch after the first begins with the last node of the one before.
     if (e && !first && same_code(e->dc, cur)) e = e->next;

@@ -63,8 +63,10 @@ struct MATRIX_SCAN_T {
 // down and waits for each script: dir 0 runs a node's children before the
 // node, any other dir the node before its children. "create-node" is
 // "disable" in the matrix's environment meanwhile. -104 for an access
-// outside 0..23, -1 on the node worker. fault_at (1 + dim values, may be
-// null) receives the dim code of the node of a load fault answered.
+// outside 0..23, -1 on the node worker, the outcome of the file when the
+// scan cannot take it (mx_file.h; nothing visited, fault_at left as it
+// was). fault_at (1 + dim values, may be null) receives the dim code of
+// the node of a load fault answered.
 int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int64_t* end,
                 int (*func)(MATRIX_SCAN_T*), void* work, int64_t* fault_at = nullptr);
 int _scan_pre_call(const int64_t* dim_code, SCAN_CALL_WORK* w);

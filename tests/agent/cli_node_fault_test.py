@@ -23,7 +23,7 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "matrix"))
-from qmx_cli import NO_OBJECT, STORE, Cli, coordinate_image, error_of, matrix, write_ppm  # noqa: E402
+from qmx_cli import NO_OBJECT, STORE, THIN, Cli, coordinate_image, error_of, matrix, write_ppm  # noqa: E402
 import validate_mx  # noqa: E402
 
 cli = Cli(sys.argv[1], sys.argv[2])
@@ -212,32 +212,70 @@ def group_busy():
     cli.expect("the file unchanged", file_bytes("s.mx"), before)
 
 
+def group_busy_walk():
+    # W's file closed while idle, R holding it: W's walks (a copy from it, a
+    # scan) and an export of a coarser level answer the file's error and
+    # cause, never success for work not done, and do the work once R ended.
+    # A reader's scan while a writer holds the file likewise.
+    new = 255 - coordinate_image(np, 256, 256)
+    write_ppm(cli.path("old.ppm"), 255 - new)
+    write_ppm(cli.path("new.ppm"), new)
+    cli.run([matrix("k.mx", (256, 256), block=6, save_up=THIN), '(qmxImportPNM id="1" "old.ppm" 0 0 0 0)'], name="make")
+    busy = f'("k.mx" -128 "{CAUSES[-128]}")'
+    scan = '(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 255 255))'
+    w = cli.agent("w", env=QUICK_CLOSE)
+    for form in ('(qmxCreate filename="k.mx" currentPhase_mode="direct")', '(qmxImportPNM id="1" "new.ppm" 0 0 0 0)',
+                 matrix("c.mx", (256, 256), block=6)):
+        w.ask(form)
+    r = cli.agent("r")
+    wait_until("W's file closed", lambda: error_of(r.ask('(qmxGetPoint "k.mx" (List 0 10 10))')) is None)
+    for form in ('(qmxCopy src="1" dest="2" (List 0))', scan, '(qmxExportPNM id="1" "w1.ppm" 0 1)'):
+        cli.expect_error(f"while R reads: {form}", w.ask(form), STORE, busy)
+    cli.expect("nothing exported", os.path.exists(cli.path("w1.ppm")), False)
+    cli.expect("R ends", r.end(), 0)
+    cli.expect("once R ended", [w.ask(scan), w.ask('(qmxExportPNM id="1" "w1.ppm" 0 1)'), w.ask('(qmxClose id="1")')],
+               ["0", "()", "()"])
+    cli.expect("the new level 1", np.array_equal(read_ppm("w1.ppm"), new.reshape(128, 2, 128, 2, 3).sum((1, 3)) // 4), True)
+    r2 = cli.agent("r2", env=QUICK_CLOSE)
+    cli.expect("R2 reads", error_of(r2.ask('(qmxGetPoint "k.mx" (List 0 10 10))')), None)
+    w2 = cli.agent("w2")
+    wait_until("R2's file closed", lambda: error_of(w2.ask('(qmxCreate filename="k.mx" currentPhase_mode="direct")')) is None)
+    cli.expect_error("R2's scan while W2 holds the file", r2.ask(scan), STORE, busy)
+
+
 def group_temps():
-    # Temporaries of exports whose process is gone are removed by the next
-    # export into their folder; a live process's, and other files, stay.
+    # Temporaries that exports into the same target left when their process
+    # died are removed by the next export into it; a live process's, other
+    # targets', other users' and files that merely look alike stay.
     gone = subprocess.Popen(["true"])
     gone.wait()
     live = subprocess.Popen(["sleep", "600"])
     cli.procs.append(live)
     os.makedirs(cli.path("out"))
-    names = {f".x.ppm.{gone.pid}.0.tmp": False, f".y.ppm.{gone.pid}.17.tmp": False,
+    names = {f".x.ppm.{gone.pid}.0.tmp": False, f".x.ppm.{gone.pid}.17.tmp": False,
+             f".y.ppm.{gone.pid}.17.tmp": True, f".photo.{gone.pid}.1.tmp": True, f".notes.txt.{gone.pid}.7.tmp": True,
+             f".x.ppm.0{gone.pid}.3.tmp": True,
              f".x.ppm.{live.pid}.1.tmp": True, f".x.ppm.{os.getpid()}.2.tmp": True,
              f"x.ppm.{gone.pid}.0.tmp": True, f".x.ppm.{gone.pid}.tmp": True, f".x.ppm.{gone.pid}.a.tmp": True,
              f".x.ppm.{gone.pid}.0.tmp.keep": True}
+    if os.geteuid() == 0:
+        names[f".x.ppm.{gone.pid}.5.tmp"] = True  # another user's, below
     for n in names:
         with open(cli.path("out/" + n), "w") as f:
             f.write("x")
+    if os.geteuid() == 0:
+        os.chown(cli.path(f"out/.x.ppm.{gone.pid}.5.tmp"), 65534, 65534)
     write_ppm(cli.path("a.ppm"), coordinate_image(np, 64, 64))
     replies, _ = cli.run([matrix("t.mx", (64, 64), block=6), '(qmxImportPNM id="1" "a.ppm" 0 0 0 0)',
-                          '(qmxExportPNM id="1" "out/z.ppm" 0 0)'], name="export")
+                          '(qmxExportPNM id="1" "out/x.ppm" 0 0)'], name="export")
     cli.expect("export", replies[2], "()")
     left = set(os.listdir(cli.path("out")))
     cli.expect("temporaries kept", sorted(n for n in names if n in left), sorted(n for n, keep in names.items() if keep))
-    cli.expect("the picture", "z.ppm" in left, True)
+    cli.expect("the picture", "x.ppm" in left, True)
 
 
 GROUPS = {"damaged": group_damaged, "close": group_close, "changed": group_changed, "busy": group_busy,
-          "temps": group_temps}
+          "busy_walk": group_busy_walk, "temps": group_temps}
 
 try:
     GROUPS[GROUP]()

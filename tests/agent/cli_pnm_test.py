@@ -126,6 +126,17 @@ def create(name, w, h, channels=(("rgb8_v", "255"),), save_up=SAVE, mode="direct
     return f'(qmxCreate filename="{name}" activePhase_mode="{mode}" ' + " ".join(body) + ")"
 
 
+def pyramid(rgb, count):
+    """The first count coarser levels of a picture as the save scripts make
+    them: each pixel the truncated mean of its 2 x 2 children, white outside
+    the picture."""
+    out = [rgb.astype(np.int64)]
+    for _ in range(count):
+        a = np.pad(out[-1], ((0, out[-1].shape[0] % 2), (0, out[-1].shape[1] % 2), (0, 0)), constant_values=255)
+        out.append((a[0::2, 0::2] + a[1::2, 0::2] + a[0::2, 1::2] + a[1::2, 1::2]) // 4)
+    return out[1:]
+
+
 def rgb_word(px):
     return (int(px[0]) << 24) | (int(px[1]) << 16) | (int(px[2]) << 8)
 
@@ -463,10 +474,7 @@ def group_closing_levels():
     side = 1024
     rgb = np.random.default_rng(20).integers(0, 256, (side, side, 3), dtype=np.uint8)
     write_ppm("g.ppm", rgb)
-    model, level = [], rgb.astype(np.int64)
-    while level.shape[0] > 1:
-        level = (level[0::2, 0::2] + level[1::2, 0::2] + level[0::2, 1::2] + level[1::2, 1::2]) // 4
-        model.append(level)
+    model = pyramid(rgb, side.bit_length() - 1)
     scan = f'(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 {side - 1} {side - 1}))'
     # (what, node side in bits, forms before the matrix, forms after the
     # import). A scan's saves of coarser nodes whose children had no data
@@ -498,6 +506,38 @@ def group_closing_levels():
              for x, y in ((0, 0), (40, 30))]
     replies, _ = run(reads)
     expect("every level as after an import", replies[:len(reads) // 2], replies[len(reads) // 2:])
+
+
+def group_walk_levels():
+    """Between an import and the close: nothing, a scan of the whole area or
+    of a corner, a copy from the matrix, an export of level 2; at sizes whose
+    edge nodes are whole or partial. Every close answers (), and every level
+    after reopening (and the export) equals the model."""
+    rng, rows, forms, ids = np.random.default_rng(72), [], [], iter(range(1, 99))
+    for w, h in ((256, 256), (300, 300), (100, 70)):
+        write_ppm(f"p{w}.ppm", rng.integers(0, 256, (h, w, 3), dtype=np.uint8))
+        made = lambda name: create(name, w, h, save_up=THIN).replace('value="8"', 'value="4"')  # noqa: E731
+        scan = '(qmxScan id="{a}" area="21" call-dir="pre" (List 0 0 0) (List 0 %d %d))'
+        for what, step in {"nothing": [], "full scan": [scan % (w - 1, h - 1)], "partial scan": [scan % (31, 31)],
+                           "copy": [made("c{b}.mx"), '(qmxCopy src="{a}" dest="{b}" (List 0))', '(qmxClose id="{b}")'],
+                           "export": ['(qmxExportPNM id="{a}" "e{a}.ppm" 0 2)']}.items():
+            a = next(ids)
+            b = next(ids) if what == "copy" else 0
+            forms += [made(f"r{a}.mx"), f'(qmxImportPNM id="{a}" "p{w}.ppm" 0 0 0 0)']
+            forms += [f.format(a=a, b=b) for f in step] + [f'(qmxClose id="{a}")']
+            rows.append((f"{w}x{h}, {what}", w, h, a, len(forms) - 1))
+    replies, _ = run(forms)
+    expect("closes", [r[0] for r in rows if replies[r[4]] != "()"], [])
+    forms = []
+    for n, (_, w, h, a, _) in enumerate(rows, 1):
+        forms.append(f'(qmxCreate filename="r{a}.mx" currentPhase_mode="direct")')
+        forms += [f'(qmxExportPNM id="{n}" "l{a}_{k}.ppm" 0 {k})' for k in range(1, min(w, h).bit_length())]
+    run(forms)
+    for what, w, h, a, _ in rows:
+        model = pyramid(read_pnm(f"p{w}.ppm")[1], min(w, h).bit_length() - 1)
+        got = [(k, f"l{a}_{k}.ppm") for k in range(1, len(model) + 1)] + [(2, f"e{a}.ppm")] * what.endswith("export")
+        wrong = [name for k, name in got if not np.array_equal(read_pnm(name)[1], model[k - 1][:h >> k, :w >> k])]
+        expect(f"{what}: unlike the model", wrong, [])
 
 
 def group_reopen():
@@ -709,6 +749,7 @@ def group_main_file():
 GROUPS = {"roundtrip": group_roundtrip, "transparency": group_transparency, "formats": group_formats,
           "refusals": group_refusals, "points": group_points, "related": group_related,
           "persistence": group_persistence, "levels": group_levels, "closing_levels": group_closing_levels,
+          "walk_levels": group_walk_levels,
           "reopen": group_reopen, "waits": group_waits, "reads_change_nothing": group_reads_change_nothing,
           "far_rows": group_far_rows, "export_targets": group_export_targets, "fifo": group_fifo,
           "main_file": group_main_file}
