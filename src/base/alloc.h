@@ -86,6 +86,16 @@ struct TaggedFree {
 };
 template <class T>
 using Tagged = std::unique_ptr<T, TaggedFree>;
+// The same for a record that has a free function of its own.
+template <auto Free>
+struct FreeWith {
+  template <class T>
+  void operator()(T* p) const {
+    Free(p);
+  }
+};
+template <class T, auto Free>
+using Owned = std::unique_ptr<T, FreeWith<Free>>;
 
 #define d_alloc(size) xx_d_alloc((size), __FILE__, __LINE__)
 #define d_calloc(size, el) xx_d_calloc((size), (el), __FILE__, __LINE__)
