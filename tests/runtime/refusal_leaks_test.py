@@ -109,4 +109,5 @@ def main():
     print("%d failed" % len(failures))
     sys.exit(1 if failures else 0)
 
+
 main()
