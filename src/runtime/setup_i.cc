@@ -18,9 +18,11 @@ L_CHAR* wide_copy(const char* text) { return nl_copy_str(std_cm, text); }
 // environment.
 // The record's own environment below the one it was given, made before any
 // stream opens: a refusal for memory then has nothing to give back but the
-// record (a listener's connections make theirs as they come).
+// record. A listener's connections make theirs as they come, and a file's
+// set-up its own once it knows whether it reads a pipe.
 void child_environment(ZU_INTERPRETER* zui) {
-  if (zui->environment && zui->a_type != ZUI_ACCEPT && zui->a_type != ZUI_IPC) zui->env = new_env(zui->env);
+  bool own = zui->a_type != ZUI_ACCEPT && zui->a_type != ZUI_IPC && zui->a_type != ZUI_FILE;
+  if (zui->environment && own) zui->env = new_env(zui->env);
 }
 
 // The set-up of each kind (_setup_i_<kind>) runs under no lock: it opens
