@@ -220,7 +220,7 @@ ZU_SEXP* load_file(ZUISP_ENV* env, ZU_SEXP* s, int type, const L_CHAR* filename,
       ZU_SEXP* forms = open_reader(st.release(), path, encode, flags, &handed);
       return sexp_type(forms) == ZU_TYPE_ERROR ? forms : exec_forms(env, forms);
     }
-    default:  // LOAD_ICALENDAR
+    default:  // LOAD_ICALENDAR: read whole; the load closes here, its close function with it
       return get_cal(st.get(), encode ? get_encoding(encode) : nullptr);
   }
 }
