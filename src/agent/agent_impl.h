@@ -58,6 +58,30 @@ class EntryUse {
   MX_ENTRY* e_;
 };
 
+// A reference a command was handed (hold_mx_entry, open_mxread) and, once
+// lock() succeeded, the entry's command lock: given back when the command
+// ends, also when a refusal for memory unwinds through it (a reference or
+// a command lock left behind would make every close wait for good). With
+// close_at_end, the entry this command opened is closed instead.
+class EntryHold {
+ public:
+  explicit EntryHold(MX_ENTRY* e, bool close_at_end = false) : e_(e), close_(close_at_end) {}
+  ~EntryHold();
+  EntryHold(const EntryHold&) = delete;
+  EntryHold& operator=(const EntryHold&) = delete;
+  // The command lock: 0, or -1 when the entry is being closed.
+  int lock();
+  // Gives the command lock back; the node the cache holds is released.
+  void unlock();
+  MX_ENTRY* get() const { return e_; }
+  explicit operator bool() const { return e_ != nullptr; }
+
+ private:
+  MX_ENTRY* e_;
+  bool close_;
+  bool locked_ = false;
+};
+
 // The node access of an entry's cache for the time of a pixel loop: the
 // held node is released and the settings set; on leaving, the node is
 // released again and the entry's settings come back.

@@ -385,6 +385,30 @@ ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 // ---------------------------------------------------------------------------
 // The command
 
+namespace {
+
+// The matrix qmxCreate opened, closed again unless the command succeeds (a
+// refusal for memory included), the file it made removed when `remove`.
+struct OpenedMatrix {
+  MATRIX* m;
+  std::string path;
+  bool remove = false;
+  ~OpenedMatrix() {
+    if (!m) return;
+    close_matrix(m);
+    if (remove) unlink(path.c_str());
+  }
+};
+
+std::string path_text(const L_CHAR* filename) { return filename ? n_string(std_cm, filename) : std::string(); }
+
+// An opening under way (begin_mx_open), ended however it ends.
+struct Opening {
+  ~Opening() { end_mx_open(); }
+};
+
+}  // namespace
+
 ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env,
                              ZU_SYM_FIELD* sf) {
   cp->m = nullptr;
@@ -410,32 +434,26 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   unlock_task(matrix_lock, "qmxCreate");
   if (!m) return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "open_matrix"));
   // A file this call makes goes again when its description is refused.
-  std::string path = filename ? n_string(std_cm, filename) : std::string();
+  OpenedMatrix opened{m, path_text(filename)};
   struct stat st;
-  bool existed = path.empty() || stat(path.c_str(), &st) == 0;
+  bool existed = opened.path.empty() || stat(opened.path.c_str(), &st) == 0;
   // Only a missing or empty file is new; nothing else is ever truncated.
   int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
-  if (r != 0 && r != kMxNewFile) {
-    close_matrix(m);
-    return header_error(form, r);
-  }
+  if (r != 0 && r != kMxNewFile) return header_error(form, r);
   cw.mode = r == 0 ? 1 : 0;
   MATRIX_PARAM p = cp->p;
   if (int pr = set_matrix_param(m, &p)) {
     close_matrix_file(m);
-    close_matrix(m);
     return qmx_store_error(form, "qmxCreate", pr);
   }
+  opened.remove = r == kMxNewFile && !existed;
   ZUISP_ENV* body = body_env(env, args_env, &cw);
   bind_private_env(body, get_symbol_ascii("____gc_bind")->symbol.atom, nullptr);
   cw.mtx = m;
   ZU_SEXP* err = run_body(body, form->pair.cdr);
   if (!err) err = store_description(&cw, form, r == kMxNewFile, current);
-  if (err) {
-    close_matrix(m);
-    if (r == kMxNewFile && !existed) unlink(path.c_str());
-    return err;
-  }
+  if (err) return err;
+  opened.m = nullptr;
   set_matrix_mode(m, kMxModeActive);
   cp->m = m;
   cp->mode = cw.mode;
@@ -454,27 +472,24 @@ ZU_SEXP* qn_qmxCreate(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM
     if (!e) return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "qmxCreate open file error");
   } else {
     if (begin_mx_open() != 0) return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "the program is ending");
+    Opening opening;
     CREATE_PARAM cp{};
     cp.p.read_file = matrix_standard_read_file;
     cp.p.write_file = matrix_standard_write_file;
     cp.p.close_file = close_matrix_file;
     ZU_SEXP* r = qn_qmxCreate_matrix(&cp, env, form, args_env, sf);
-    if (get_type(r) == ZU_TYPE_ERROR) {
-      end_mx_open();
-      return r;
-    }
+    if (get_type(r) == ZU_TYPE_ERROR) return r;
     auto* made = static_cast<MX_ENTRY*>(d_calloc(sizeof(MX_ENTRY), 1));
     made->c.m = cp.m;
     made->mode = cp.mode;
     e = new_mx_entry(made, cp.m);
-    if (e) release_matrix(cp.m);
-    end_mx_open();
     if (!e) {
       // The program's end began meanwhile: the matrix is ours to close.
       d_f_ree(made);
       close_matrix(cp.m);
       return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "the program is ending");
     }
+    release_matrix(cp.m);
   }
   int id = e->id;
   drop_mx_entry(e);

@@ -78,32 +78,25 @@ ZU_SEXP* fetch_node(MATRIX* m, const int64_t* dc, ZU_SEXP* dcl, ZU_SEXP* form) {
 // The read on an opened entry (the caller holds a reference).
 ZU_SEXP* read_node(MX_ENTRY* e, ZU_SEXP* dcl, ZU_SEXP* form) {
   MATRIX* m = e->c.m;
-  int64_t* dc = integers_only(dcl) ? get_dim_code_from_sexp(m, dcl) : nullptr;
+  Tagged<int64_t> dc(integers_only(dcl) ? get_dim_code_from_sexp(m, dcl) : nullptr);
   if (!dc) return error_text_at(form, ZU_ER_PARAM, kFunc, "dim_code format");
-  ZU_SEXP* r = inside(m, dc) ? fetch_node(m, dc, dcl, form) : error_text_at(form, ZU_ER_PARAM, kFunc, "dim_code");
-  d_f_ree(dc);
-  return r;
+  return inside(m, dc.get()) ? fetch_node(m, dc.get(), dcl, form) : error_text_at(form, ZU_ER_PARAM, kFunc, "dim_code");
 }
 
 }  // namespace
 
 ZU_SEXP* open_mxread_server_related(ZU_SEXP* path, ZU_SEXP* form) {
-  L_CHAR* candidates[2] = {};
+  Tagged<L_CHAR> candidates[2];
   ZU_GETFILE* rule = nullptr;
   if (ZU_SEXP* err = get_path(candidates, &rule, str_text(path), form, l_string(std_cm, "Get"))) return err;
   ZU_SEXP* dcl = get_el(form, 2);
   ZU_SEXP* r = nullptr;
   if (!getfile_mode_is(rule, "lod")) r = error_text_at(form, ZU_ER_NOT_AVAILABLE, kFunc, "unsupport Get mode");
   else if (get_type(dcl) != ZU_TYPE_LIST) r = error_text_at(form, ZU_ER_TYPE, kFunc, "dim_code");
-  for (L_CHAR* candidate : candidates) {
+  for (const Tagged<L_CHAR>& candidate : candidates) {
     if (r || !candidate) continue;
-    if (MX_ENTRY* e = open_mxread(nullptr, candidate, nullptr, 1)) {
-      r = read_node(e, dcl, form);
-      drop_mx_entry(e);
-    }
+    if (EntryHold e{open_mxread(nullptr, candidate.get(), nullptr, 1)}) r = read_node(e.get(), dcl, form);
   }
-  d_f_ree(candidates[0]);
-  d_f_ree(candidates[1]);
   // None of the candidates opened (one or two of them).
   return r ? r : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
 }

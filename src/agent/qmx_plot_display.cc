@@ -2,6 +2,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "agent/agent_impl.h"
 #include "agent/mx_entry.h"
 #include "agent/qmx_plot.h"
 #include "base/alloc.h"
@@ -74,27 +75,22 @@ ZU_SEXP* display(MATRIX* m, const ZU_RAW& raw, bool compressed, ZU_SEXP* form) {
   const int64_t size = compressed ? int64_t{code_size} + 1 : raw.size;
   SIMPLE_ALLOC_T sat;
   smp_init(&sat);
+  Owned<SIMPLE_ALLOC_T, free_smp> points_memory(&sat);
   int err = 0;
   INTERNAL_PLOT* points =
       code2internal(m, reinterpret_cast<PRIMITIVE_PLOT*>(const_cast<uint8_t*>(code)), code_size, &sat, &err);
   d_f_ree(inflated);
-  ZU_SEXP* r = nullptr;
-  if (err) {
-    r = refused(form);
-  } else {
-    const int dim = m->p.dim;
-    ListBuilder ip;
-    ip.add(sym("ip"));
-    const size_t mark = gc_root_mark();
-    int64_t count = 0;
-    for (const INTERNAL_PLOT* p = points; p; p = p->next, ++count) {
-      ip.add(point_of(p, dim));
-      gc_root_release(mark, ip.head, gc_qn_sexp);
-    }
-    r = List(sym("pg"), num(size), num(raw.size), num(count), ip.head, ZU_LIST_END);
+  if (err) return refused(form);
+  const int dim = m->p.dim;
+  ListBuilder ip;
+  ip.add(sym("ip"));
+  const size_t mark = gc_root_mark();
+  int64_t count = 0;
+  for (const INTERNAL_PLOT* p = points; p; p = p->next, ++count) {
+    ip.add(point_of(p, dim));
+    gc_root_release(mark, ip.head, gc_qn_sexp);
   }
-  free_smp(&sat);
-  return r;
+  return List(sym("pg"), num(size), num(raw.size), num(count), ip.head, ZU_LIST_END);
 }
 
 }  // namespace
@@ -108,11 +104,9 @@ ZU_SEXP* qn_qmxPgDisplay(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     if (get_type(head) != ZU_TYPE_SYMBOL) return type_error(form);
     id = head_option(sym_field(head), "id");
   }
-  MX_ENTRY* e = id ? hold_mx_entry(option_int(id)) : nullptr;
+  EntryHold e(id ? hold_mx_entry(option_int(id)) : nullptr);
   if (!e) return error_text_at(form, ZU_ER_PARAM, kFunc, "attribute:path-type");
   ZU_SEXP* block = get_el(item, 2);
-  ZU_SEXP* r = get_type(block) == ZU_TYPE_RAW ? display(e->c.m, block->raw, option_is(head_option(sf, "compress"), "on"), form)
-                                              : type_error(form);
-  drop_mx_entry(e);
-  return r;
+  return get_type(block) == ZU_TYPE_RAW ? display(e.get()->c.m, block->raw, option_is(head_option(sf, "compress"), "on"), form)
+                                        : type_error(form);
 }

@@ -142,15 +142,10 @@ MATRIX_NODE* ready_node(MX_ENTRY* e, ZU_SEXP* point, ZU_SEXP* form, int64_t* dc,
 
 // The stored form of a channel datum as a raw value, or null.
 ZU_SEXP* stored_bytes(MATRIX_DATA_TYPE* tp, const void* d) {
-  RECORD_LIST64* rl = new_recordlist64(0, 0);
-  if (!rl) return nullptr;
-  ZU_SEXP* r = nullptr;
-  if (tp->convert_to_net(tp, rl, d) == 0) {
-    int64_t size = setup_recordlist64(rl);
-    if (size >= 0 && size <= UINT32_MAX) r = get_raw(size ? rl->data : "", static_cast<uint32_t>(size));
-  }
-  free_recordlist64(rl);
-  return r;
+  Owned<RECORD_LIST64, free_recordlist64> rl(new_recordlist64(0, 0));
+  if (!rl || tp->convert_to_net(tp, rl.get(), d) != 0) return nullptr;
+  int64_t size = setup_recordlist64(rl.get());
+  return size >= 0 && size <= UINT32_MAX ? get_raw(size ? rl->data : "", static_cast<uint32_t>(size)) : nullptr;
 }
 
 // What read_node_status reports of a node, copied under matrix_lock.
@@ -203,15 +198,11 @@ ZU_SEXP* children_of(MATRIX* m, const int64_t* dc, const NodeStatus& s) {
 // Takes the command lock of an entry the caller holds a reference to, reads
 // and gives both back; a node the cache holds afterwards is released.
 ZU_SEXP* read_entry(MX_ENTRY* e, ZU_SEXP* points, ZU_SYM_FIELD* sf, ZU_SEXP* form) {
-  if (lock_mx_entry(e) != 0) {
-    drop_mx_entry(e);
-    return error_at(form, ZU_ER_OPEN, kFunc, nullptr);
-  }
+  EntryHold held(e);
+  if (held.lock() != 0) return error_at(form, ZU_ER_OPEN, kFunc, nullptr);
   ZU_SEXP* r = read_point(e, points, sf, form);
-  flush_mx_cache(&e->c, 0);
   const int id = e->id;
-  unlock_mx_entry(e);
-  drop_mx_entry(e);
+  held.unlock();
   if (get_type(r) == ZU_TYPE_LIST && get_type(r->pair.car) == ZU_TYPE_SYMBOL) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", id);
@@ -351,16 +342,16 @@ ZU_SEXP* read_node_status(MX_ENTRY* e, ZU_SEXP* point, ZU_SEXP* form) {
 // The command
 
 ZU_SEXP* open_mxread_related(ZU_SEXP* path, ZU_SEXP* form, ZU_SEXP* points, ZU_SYM_FIELD* sf) {
-  L_CHAR* candidates[2];
+  Tagged<L_CHAR> candidates[2];
   ZU_GETFILE* gf = nullptr;
   if (ZU_SEXP* err = get_path(candidates, &gf, str_text(path), form, wide("Get"))) return err;
   ZU_SEXP* r = nullptr;
   if (!gf->mode || zu_wcmp_ascii(gf->mode, "lod") != 0) {
     r = error_text_at(form, ZU_ER_NOT_AVAILABLE, "Get", "unsupport Get mode");
   } else {
-    for (L_CHAR* file : candidates) {
+    for (const Tagged<L_CHAR>& file : candidates) {
       if (!file) continue;
-      if (MX_ENTRY* e = open_mxread(nullptr, file, nullptr, 1)) {
+      if (MX_ENTRY* e = open_mxread(nullptr, file.get(), nullptr, 1)) {
         r = read_entry(e, points, sf, form);
         break;
       }
@@ -368,8 +359,6 @@ ZU_SEXP* open_mxread_related(ZU_SEXP* path, ZU_SEXP* form, ZU_SEXP* points, ZU_S
     // No candidate opened (one or two of them).
     if (!r) r = error_at(form, ZU_ER_OPEN, kFunc, nullptr);
   }
-  d_f_ree(candidates[0]);
-  d_f_ree(candidates[1]);
   return r;
 }
 

@@ -54,16 +54,13 @@ int dim_of(MATRIX* m) {
 }
 
 ZU_SEXP* scan(ZU_SEXP* form, MATRIX* m, int dir, int area) {
-  int64_t* start = dim_code_of(m, get_el(form, 1));
-  int64_t* end = start ? dim_code_of(m, get_el(form, 2)) : nullptr;
+  Tagged<int64_t> start(dim_code_of(m, get_el(form, 1)));
+  Tagged<int64_t> end(start ? dim_code_of(m, get_el(form, 2)) : nullptr);
   std::vector<int64_t> at = fault_place(dim_of(m));
-  ZU_SEXP* r = !start ? scan_error(form, "dim_code format (start)")
-               : !end ? scan_error(form, "dim_code format (end)")
-                      : walk_result(form, "qmxScan", m, matrix_scan(m, dir, area, start, end, nullptr, nullptr, at.data()),
-                                    at);
-  d_f_ree(start);
-  d_f_ree(end);
-  return r;
+  if (!start) return scan_error(form, "dim_code format (start)");
+  if (!end) return scan_error(form, "dim_code format (end)");
+  return walk_result(form, "qmxScan", m, matrix_scan(m, dir, area, start.get(), end.get(), nullptr, nullptr, at.data()),
+                     at);
 }
 
 // ---- qmxCopy

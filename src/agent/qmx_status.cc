@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_impl.h"
 #include "base/alloc.h"
 #include "matrix/mx_file.h"
 #include "runtime/docpath.h"
@@ -214,10 +215,8 @@ ZU_SEXP* general_element(const MatrixView& v) {
 
 // The entry's status, then the entry is closed when this call opened it.
 ZU_SEXP* status_and_release(int s_flag, MX_ENTRY* e, bool opened) {
-  ZU_SEXP* r = get_mx_status(s_flag, e);
-  if (opened) close_mx_entry(e);
-  else drop_mx_entry(e);
-  return r;
+  EntryHold held(e, opened);
+  return get_mx_status(s_flag, e);
 }
 
 // A matrix opened for reading by name; null (with *failure set) when it
@@ -291,25 +290,23 @@ ZU_SEXP* _get_mx_status(int s_flag, MX_ENTRY* e) {
 
 ZU_SEXP* get_mx_status(int s_flag, MX_ENTRY* e) {
   if (lock_mx_entry(e) != 0) return error_text_at(nullptr, ZU_ER_PARAM, kFunc, "id value");
-  ZU_SEXP* r = _get_mx_status(s_flag, e);
-  unlock_mx_entry(e);
-  return r;
+  // Given back however the status ends, a refusal for memory included.
+  Owned<MX_ENTRY, unlock_mx_entry> locked(e);
+  return _get_mx_status(s_flag, e);
 }
 
 ZU_SEXP* open_status_related(int s_flag, const L_CHAR* path, ZU_SEXP* form) {
-  L_CHAR* candidates[2] = {};
+  Tagged<L_CHAR> candidates[2];
   ZU_GETFILE* rule = nullptr;
   if (ZU_SEXP* err = get_path(candidates, &rule, path, form, l_string(std_cm, "Get"))) return err;
   ZU_SEXP* r = nullptr;
   if (!getfile_mode_is(rule, "lod")) r = error_text_at(form, ZU_ER_NOT_AVAILABLE, "Get", "unsupport Get mode");
-  for (L_CHAR* candidate : candidates) {
+  for (const Tagged<L_CHAR>& candidate : candidates) {
     if (r || !candidate) continue;
     bool opened = false;
-    if (MX_ENTRY* e = open_mxread(nullptr, candidate, nullptr, 1, nullptr, &opened))
+    if (MX_ENTRY* e = open_mxread(nullptr, candidate.get(), nullptr, 1, nullptr, &opened))
       r = status_and_release(s_flag, e, opened);
   }
-  d_f_ree(candidates[0]);
-  d_f_ree(candidates[1]);
   // None of the candidates opened (one or two): the command's own refusal.
   return r ? r : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
 }
@@ -320,11 +317,9 @@ ZU_SEXP* _qn_qmxStatus(int s_flag, ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM
   if (!s_flag && (!type || option_is(type, "absolute") || id))
     return error_text_at(form, ZU_ER_DENIED, kFunc, "file path(path-type = absolute, id access in Env0 mode)");
   if (id) {
-    MX_ENTRY* e = hold_mx_entry(option_int(id));
+    EntryHold e(hold_mx_entry(option_int(id)));
     if (!e) return error_text_at(form, ZU_ER_PARAM, kFunc, "id value");
-    ZU_SEXP* r = get_mx_status(s_flag, e);
-    drop_mx_entry(e);
-    return r;
+    return get_mx_status(s_flag, e.get());
   }
   ZU_SEXP* path = get_el(form, 1);
   if (!is_string(path)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);

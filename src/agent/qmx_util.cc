@@ -5,6 +5,7 @@
 #include "matrix/mx_file.h"
 #include "zu/builtin_kit.h"
 #include "zu/errcodes.h"
+#include "zu/gc.h"
 
 namespace {
 
@@ -55,4 +56,24 @@ ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code) {
 bool qmx_trace() {
   static const bool on = std::getenv("QNMX_TRACE") != nullptr;
   return on;
+}
+
+EntryHold::~EntryHold() {
+  if (!e_) return;
+  // Runs while a refusal unwinds too: nothing in it may throw.
+  NoRefusal finish;
+  if (locked_) unlock();
+  if (close_) close_mx_entry(e_);
+  else drop_mx_entry(e_);
+}
+
+int EntryHold::lock() {
+  locked_ = lock_mx_entry(e_) == 0;
+  return locked_ ? 0 : -1;
+}
+
+void EntryHold::unlock() {
+  flush_mx_cache(&e_->c, 0);
+  unlock_mx_entry(e_);
+  locked_ = false;
 }

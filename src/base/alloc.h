@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <new>
 
 #include "base/lock.h"
@@ -77,6 +78,24 @@ struct MEM_PURGE_TBL {
   MEM_PURGE_TBL* next;
 };
 void set_mem_purge_tbl(MEM_PURGE_TBL* tbl);
+
+// Owns a tagged block and frees it when the owner goes: also when a refusal
+// unwinds past it, so a C buffer held across a ZU allocation lives in one.
+struct TaggedFree {
+  void operator()(void* p) const { xx_d_f_ree(p, __FILE__, __LINE__); }
+};
+template <class T>
+using Tagged = std::unique_ptr<T, TaggedFree>;
+// The same for a record that has a free function of its own.
+template <auto Free>
+struct FreeWith {
+  template <class T>
+  void operator()(T* p) const {
+    Free(p);
+  }
+};
+template <class T, auto Free>
+using Owned = std::unique_ptr<T, FreeWith<Free>>;
 
 #define d_alloc(size) xx_d_alloc((size), __FILE__, __LINE__)
 #define d_calloc(size, el) xx_d_calloc((size), (el), __FILE__, __LINE__)

@@ -108,10 +108,8 @@ void* string_sexp2md(int* cpy, const MATRIX_DATA_TYPE*, ZU_SEXP* s) {
 ZU_SEXP* string_md2sexp(const MATRIX_DATA_TYPE*, const void* d) {
   const char* t = d ? static_cast<const char*>(d) : "";
   size_t len = 0;
-  L_CHAR* w = xx_nl_copy_bytes(utf8_cm, t, std::strlen(t), &len, __FILE__, __LINE__);
-  ZU_SEXP* r = get_string_len(w, len);
-  d_f_ree(w);
-  return r;
+  Tagged<L_CHAR> w(xx_nl_copy_bytes(utf8_cm, t, std::strlen(t), &len, __FILE__, __LINE__));
+  return get_string_len(w.get(), len);
 }
 
 void* block_sexp2md(int* cpy, const MATRIX_DATA_TYPE* tp, ZU_SEXP* s) {

@@ -162,7 +162,8 @@ int decode_locked(MATRIX_NODE* n, const uint8_t* p, const uint8_t* end) {
 
 ZU_SEXP* encode_matrix_node(MATRIX_NODE* n) {
   const MATRIX* m = n->matrix;
-  RECORD_LIST64* rl = new_recordlist64(0, 0);
+  Owned<RECORD_LIST64, free_recordlist64> owned(new_recordlist64(0, 0));
+  RECORD_LIST64* rl = owned.get();
   if (!rl) return nullptr;
   const uint8_t form = m->dim_bit_field != 0 ? 1 : 0;
   add_piece(rl, &form, 1);
@@ -183,9 +184,7 @@ ZU_SEXP* encode_matrix_node(MATRIX_NODE* n) {
       add_channel(rl, tp, ch, n->channel[ch].data);
   }
   int64_t size = setup_recordlist64(rl);
-  ZU_SEXP* r = size > 0 && size <= UINT32_MAX ? get_raw(rl->data, static_cast<uint32_t>(size)) : nullptr;
-  free_recordlist64(rl);
-  return r;
+  return size > 0 && size <= UINT32_MAX ? get_raw(rl->data, static_cast<uint32_t>(size)) : nullptr;
 }
 
 int decode_matrix_node(MATRIX_NODE* n, ZU_SEXP* s) {

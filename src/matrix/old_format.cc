@@ -159,16 +159,13 @@ ZU_SEXP* zu_mxUncompressOldFormat(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_
   }
   MATRIX* m = t->process_node->matrix;
   ZU_SEXP* dcs = get_el(item, 1);
-  int64_t* dc = get_dim_code_from_sexp(m, dcs);
+  Tagged<int64_t> dc(get_dim_code_from_sexp(m, dcs));
   if (!dc) return error_at(form, ZU_ER_TYPE, kFunc, dcs);
   const void* parent_d = nullptr;
   bool usable = true;
   if (with_parent) {
     ZU_SEXP* p = get_el(parent, 2);
-    if (get_type(p) != ZU_TYPE_POINTER && get_type(p) != ZU_TYPE_RAW) {
-      d_f_ree(dc);
-      return error_at(form, ZU_ER_TYPE, kFunc, dcs);
-    }
+    if (get_type(p) != ZU_TYPE_POINTER && get_type(p) != ZU_TYPE_RAW) return error_at(form, ZU_ER_TYPE, kFunc, dcs);
     // Element data only, read no further than its bytes: a pointer value
     // of another kind (a structure a script kept) is never followed.
     int64_t len = -1;
@@ -178,9 +175,7 @@ ZU_SEXP* zu_mxUncompressOldFormat(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_
   ZU_SEXP* payload = get_el(item, 2);
   void* v = !usable ? nullptr : r64 ? uncompress_r64(payload) : uncompress_cr(t->process_node, parent_d, payload);
   ZU_SEXP* vector = get_ptr(v, gc_text);
-  ZU_SEXP* r = List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc), vector, ZU_LIST_END);
-  d_f_ree(dc);
-  return r;
+  return List(get_symbol_ascii("data"), get_sexp_from_dim_code(m, dc.get()), vector, ZU_LIST_END);
 }
 
 const QN_PRIM_DEF kOldFormat[] = {{kFunc, zu_mxUncompressOldFormat, 1, 1, 3, 0}, {}};

@@ -244,10 +244,8 @@ ZU_SEXP* item_value(const MX_COMPOUND_ITEM& it, const MATRIX_NODE* n, const char
   }
   if (it.type == MX_TYPE_STRING) {
     size_t len = 0;
-    L_CHAR* w = nl_copy_bytes(utf8_cm, it.data, static_cast<size_t>(it.size), &len);
-    ZU_SEXP* s = get_string_len(w, len);
-    d_f_ree(w);
-    return s;
+    Tagged<L_CHAR> w(nl_copy_bytes(utf8_cm, it.data, static_cast<size_t>(it.size), &len));
+    return get_string_len(w.get(), len);
   }
   void* v = mx_compound_value(&it, MX_ATYPE::collector, why);
   if (!v) return nullptr;

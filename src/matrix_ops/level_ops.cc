@@ -411,11 +411,12 @@ ZU_SEXP* zu_mxSquash(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
   ZU_SEXP* given = get_el(form, 2);
   const void* datum = is_nil(given) ? get_zero_datum(scalar) : scalar->sexp2md(&cpy, scalar, given);
   if (!datum) return mx_param_error(form, kFunc);
+  auto free_copy = [scalar](void* d) { scalar->free_data(scalar, d); };
+  std::unique_ptr<void, decltype(free_copy)> copy(cpy ? const_cast<void*>(datum) : nullptr, free_copy);
   walk(v.dh.hd->dim, v.dh.ix, ofs, step, [&](int64_t i) {
     set_element(v.tp, v.data, v.dh, i, datum);
     return true;
   });
-  if (cpy) scalar->free_data(scalar, const_cast<void*>(datum));
   return mx_data_item(n->matrix, n->dim_code, block_value(v.tp, v.data));
 }
 

@@ -250,6 +250,7 @@ ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form, MxChildrenR
   for (int i = 0; cur->dim_code[0] > 0 && i < cur->nlist_dim_addr_len; ++i)
     lst = new (d_alloc(sizeof(MX_DIM_CODE_LIST))) MX_DIM_CODE_LIST{lst, copy_dim_code(m, cur->nlist_dim_addr[i])};
   unlock_task(matrix_lock, "mxCH");
+  Owned<MX_DIM_CODE_LIST, free_mx_dim_code_list> owned(lst);
   ZU_SEXP* result = nullptr;
   for (MX_DIM_CODE_LIST* e = lst; e; e = e->next) {
     ZU_SEXP* ret = nullptr;
@@ -267,13 +268,9 @@ ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form, MxChildrenR
     } else if (!ret) {
       v = get_channel_data(n, ch, form);
     }
-    if (ret || sexp_type(v) == ZU_TYPE_ERROR) {
-      free_mx_dim_code_list(lst);
-      return v;
-    }
+    if (ret || sexp_type(v) == ZU_TYPE_ERROR) return v;
     if (!reader) result = cons(mx_data_item(m, e->dc, v), result);
   }
-  free_mx_dim_code_list(lst);
   return cons(get_symbol_ascii("Children"), result);
 }
 

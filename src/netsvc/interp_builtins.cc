@@ -313,12 +313,19 @@ ZU_SEXP* set_kind(ZU_INTERPRETER* z, ZU_SEXP* form, const L_CHAR* word) {
   return nullptr;
 }
 
+// The pointer value that names a record being made: it finds no record
+// once the options have run, however they end.
+struct RecordHandle {
+  ZU_SEXP* v;
+  ~RecordHandle() { handle_ptr(v).store(nullptr); }
+};
+
 // Evaluates the option forms with "__zui" naming z; the first error.
 ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTERPRETER* z) {
   ZUISP_ENV* own = new_env(env);
-  ZU_SEXP* handle = get_ptr(z, nullptr);
+  RecordHandle handle{get_ptr(z, nullptr)};
   ZU_ATOM* name = get_symbol_ascii("__zui")->symbol.atom;
-  bind_agent_atom(own, name, handle);
+  bind_agent_atom(own, name, handle.v);
   ZUISP_ENV* pair = new_env_pair(keywords, own);
   ZU_SEXP* result = nullptr;
   SettingUp mine(z);
@@ -331,7 +338,6 @@ ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTE
   }
   // Whatever kept the environment or the pointer value finds no record.
   (void)del_env_atom(own, name);  // an environment of its own: nothing refuses
-  handle_ptr(handle).store(nullptr);
   return result;
 }
 
@@ -344,25 +350,19 @@ ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, 
   if (et == ZU_TYPE_ERROR) return ev;
   if (et != ZU_TYPE_ENV && et != ZU_TYPE_NULL)
     return error_text_at(form, ZU_ER_TYPE, "OpenInterpreter", "first argment(interpreter environment)");
-  ZU_INTERPRETER* z = new_zu_interpreter();
-  if (ZU_SEXP* e = set_kind(z, form, str_text(kind))) {
-    free_zu_interpreter(z);
-    return e;
-  }
+  // The record is this call's until setup_i takes it, also when a refusal
+  // for memory ends the call.
+  Owned<ZU_INTERPRETER, free_zu_interpreter> made(new_zu_interpreter());
+  ZU_INTERPRETER* z = made.get();
+  if (ZU_SEXP* e = set_kind(z, form, str_text(kind))) return e;
   // A peer may have the agent connect to another agent (the link is that
   // peer's); files, the terminal, descriptors, pipes and listening ports
   // are the agent's.
-  if (evaluates_for_peer() && z->a_type != ZUI_CONNECT) {
-    free_zu_interpreter(z);
-    return peer_power_refused(form, "OpenInterpreter");
-  }
+  if (evaluates_for_peer() && z->a_type != ZUI_CONNECT) return peer_power_refused(form, "OpenInterpreter");
   // Without an environment the interpreter evaluates in an empty one.
   z->env = et == ZU_TYPE_ENV ? ev->env : new_env(nullptr);
-  if (ZU_SEXP* e = run_options(env, form, keywords, z)) {
-    free_zu_interpreter(z);
-    return e;
-  }
-  int iid = setup_i(z);  // the record is the runtime's from here
+  if (ZU_SEXP* e = run_options(env, form, keywords, z)) return e;
+  int iid = setup_i(made.release());  // the record is the runtime's from here
   if (iid == ZUI_ERR_PEER_LIMIT) return error_text_at(form, ZU_ER_LAUNCH, "OpenInterpreter", "cannot start a thread");
   if (iid < 0) return error_text_at(form, ZU_ER_STREAM, "OpenInterpreter", "cannot access the stream");
   return get_integer(iid, nullptr);

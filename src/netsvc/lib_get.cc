@@ -80,27 +80,24 @@ LOAD_LOCK* take_lock(const ZU_GETFILE* rule, const L_CHAR* path, const L_CHAR* f
 }
 
 ZU_SEXP* get_op(ZUISP_ENV* env, ZU_SEXP* form, ZU_SEXP* path) {
-  L_CHAR* files[2] = {};
+  Tagged<L_CHAR> files[2];
   ZU_GETFILE* rule = nullptr;
   if (ZU_SEXP* err = get_path(files, &rule, str_text(path), form, l_string(std_cm, "Get"))) return err;
-  L_CHAR* norm = normalize_doc_path(str_text(path));
+  Tagged<L_CHAR> norm(normalize_doc_path(str_text(path)));
   int mode = getfile_mode_is(rule, "zu") ? LOAD_ZU : getfile_mode_is(rule, "raw") ? LOAD_RAW : -1;
   ZU_SEXP* r = mode < 0 ? error_text_at(form, ZU_ER_NOT_AVAILABLE, kFunc, "unsupport Get mode")
                         : error_at(form, ZU_ER_OPEN, kFunc, data_list("cannot open the file", path));
-  for (L_CHAR* file : files) {
+  for (const Tagged<L_CHAR>& file : files) {
     if (!file || mode < 0) break;
-    LOAD_LOCK* rec = take_lock(rule, norm, file, form, &r);
+    LOAD_LOCK* rec = take_lock(rule, norm.get(), file.get(), form, &r);
     if (!rec) break;
     // The lazy list is not forced here: only its stored type is looked at.
-    r = load_file(env, form, mode, file, nullptr, nullptr, 0, lf_close_function, rec);
+    r = load_file(env, form, mode, file.get(), nullptr, nullptr, 0, lf_close_function, rec);
     // A failed load never called the close function: the record is still
     // ours, and so is its lock.
     if (sexp_type(r) == ZU_TYPE_ERROR) lf_close_function(1, rec);
     if (sexp_type(r) != ZU_TYPE_ERROR || error_code(r) != ZU_ER_OPEN) break;
   }
-  d_f_ree(norm);
-  d_f_ree(files[0]);
-  d_f_ree(files[1]);
   return r;
 }
 

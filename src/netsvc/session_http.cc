@@ -177,6 +177,7 @@ namespace {
 ZU_SEXP* read_reply_into(STREAM* st, const REMOTE_SESSION_OPT* opt, ZU_FILE* file, int line, ZU_FILE** reader) {
   *reader = nullptr;
   HTTP_INFO info{};
+  Owned<HTTP_INFO, free_HTTP_info> info_texts(&info);
   int scanned;
   {
     ZohReplyGuard guard(st, zoh_reply_guard());

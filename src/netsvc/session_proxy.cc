@@ -218,6 +218,7 @@ ZU_SEXP* native_proxy_send_session(int* mode, ZUISP_ENV* env, int id, URL* u, co
   }
   URL pu;
   copy_url(&pu, &native_proxy_url);
+  Owned<URL, free_url> pu_texts(&pu);
   unlock_task(session_lock, "native_proxy_send_session");
   GcFrame frame("native_proxy_send_session");
   ListBuilder b;
@@ -231,7 +232,6 @@ ZU_SEXP* native_proxy_send_session(int* mode, ZUISP_ENV* env, int id, URL* u, co
   ZU_SEXP* form = append(b.head, cmd);
   static const L_CHAR* const kAgent = l_string(std_cm, "zuproxy");
   static const L_CHAR* const kUser = l_string(std_cm, "user");
-  ZU_SEXP* r = remote_session_zup_for(env, proxy, &pu, kAgent, kUser, nullptr, list(form), file, line, 0, opt, id);
-  free_url(&pu);
-  return frame.keep(r, gc_qn_sexp);
+  return frame.keep(remote_session_zup_for(env, proxy, &pu, kAgent, kUser, nullptr, list(form), file, line, 0, opt, id),
+                    gc_qn_sexp);
 }

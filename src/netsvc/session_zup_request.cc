@@ -187,6 +187,18 @@ ZU_SEXP* try_agent(const ZUP_REQUEST& q, CON_SESSION* s, CON_AGENT* a, const L_C
   }
 }
 
+// A request's hold on its session, and its copy of the URL.
+struct RequestHold {
+  CON_SESSION* s;
+  URL u;
+  ~RequestHold() {
+    lock_task(session_lock);
+    _unlock_con_session(s);
+    unlock_task(session_lock, "remote_session");
+    free_url(&u);
+  }
+};
+
 ZU_SEXP* run_request(const ZUP_REQUEST& q) {
   GcFrame frame("remote_session");
   const L_CHAR* agent_name = q.u && has_text(q.u->agent) ? q.u->agent : q.agent;
@@ -204,7 +216,10 @@ ZU_SEXP* run_request(const ZUP_REQUEST& q) {
     d_f_ree(s->login_mode);
     s->login_mode = ll_copy_str(q.login_mode);
   }
-  URL u;
+  // Given back however the request ends, a refusal for memory included:
+  // a session left locked would answer busy for good.
+  RequestHold hold{s, {}};
+  URL& u = hold.u;
   copy_url(&u, q.u);
   CON_SERVER* sv = nullptr;
   ZU_SEXP* result = _place_request(q, s, &u, &sv);
@@ -222,10 +237,6 @@ ZU_SEXP* run_request(const ZUP_REQUEST& q) {
     result = try_agent(q, s, a, login.c_str());
     if (is_remote_delay(result)) make_delayed_reply(q, s, &u, result);
   }
-  lock_task(session_lock);
-  _unlock_con_session(s);
-  unlock_task(session_lock, "remote_session");
-  free_url(&u);
   return frame.keep(result, gc_qn_sexp);
 }
 

@@ -28,10 +28,8 @@ ZU_SEXP* text_or_nil(const L_CHAR* s) { return s ? get_string(s) : nullptr; }
 // A string of the text that bytes (in the standard encoding) decode to.
 ZU_SEXP* decoded_string(const std::string& bytes) {
   size_t len = 0;
-  L_CHAR* text = nl_copy_bytes(std_cm, bytes.data(), bytes.size(), &len);
-  ZU_SEXP* s = get_string_len(text, len);
-  d_f_ree(text);
-  return s;
+  Tagged<L_CHAR> text(nl_copy_bytes(std_cm, bytes.data(), bytes.size(), &len));
+  return get_string_len(text.get(), len);
 }
 
 ZU_SEXP* zu_GetURL(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
@@ -57,13 +55,10 @@ ZU_SEXP* zu_ComposeURL(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUI
   out.resource = rel.u.resource;
   // A base without a path stands at the root.
   static const L_CHAR kRoot[] = {'/', 0};
-  L_CHAR* db = rel.u.db ? compose_path(base.u.db ? base.u.db : kRoot, rel.u.db) : ll_copy_str(base.u.db);
-  out.db = db;
+  Tagged<L_CHAR> db(rel.u.db ? compose_path(base.u.db ? base.u.db : kRoot, rel.u.db) : ll_copy_str(base.u.db));
+  out.db = db.get();
   const L_CHAR* composed = db ? get_url_str2(&out) : nullptr;
-  ZU_SEXP* r =
-      composed ? get_string(composed) : error_text_at(form, ZU_ER_PARAM, "ComposeURL", "invalid path argments");
-  d_f_ree(db);
-  return r;
+  return composed ? get_string(composed) : error_text_at(form, ZU_ER_PARAM, "ComposeURL", "invalid path argments");
 }
 
 ZU_SEXP* zu_URLStringCode(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {

@@ -269,23 +269,15 @@ ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SE
                   const L_CHAR* func_name) {
   target[0] = target[1] = nullptr;
   *gf = nullptr;
-  L_CHAR* agent = copy_agent_name();
+  Tagged<L_CHAR> agent(copy_agent_name());
   if (!agent) return path_error(s, ZU_ER_NOT_INITIALIZED, func_name, "dbpath and agent name is undefined");
-  L_CHAR* norm = fname && fname[0] == '/' ? normalize_doc_path(fname) : nullptr;
+  Tagged<L_CHAR> norm(fname && fname[0] == '/' ? normalize_doc_path(fname) : nullptr);
   const L_CHAR* last = nullptr;
-  for (const L_CHAR* p = norm; p && *p; ++p)
+  for (const L_CHAR* p = norm.get(); p && *p; ++p)
     if (*p == '.' || *p == '/') last = p;
-  if (!last || *last != '.') {
-    d_f_ree(agent);
-    d_f_ree(norm);
-    return path_error(s, ZU_ER_PARAM, func_name, "invalid file path");
-  }
-  ZU_GETFILE* rule = search_getfile(last, agent, func_name);
-  d_f_ree(agent);
-  if (!rule) {
-    d_f_ree(norm);
-    return path_error(s, ZU_ER_UNDEFINED, func_name, "undefined prefix");
-  }
+  if (!last || *last != '.') return path_error(s, ZU_ER_PARAM, func_name, "invalid file path");
+  ZU_GETFILE* rule = search_getfile(last, agent.get(), func_name);
+  if (!rule) return path_error(s, ZU_ER_UNDEFINED, func_name, "undefined prefix");
   *gf = rule;
   int order;
   {
@@ -293,9 +285,8 @@ ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SE
     order = rule->flags & GF_ORDER;
   }
   bool docs_first = order == GF_DOCS || order == GF_DOCS_SYS;
-  target[0] = tree_path(norm, docs_first);
-  if (order == GF_SYS_DOCS || order == GF_DOCS_SYS) target[1] = tree_path(norm, !docs_first);
-  d_f_ree(norm);
+  target[0] = tree_path(norm.get(), docs_first);
+  if (order == GF_SYS_DOCS || order == GF_DOCS_SYS) target[1] = tree_path(norm.get(), !docs_first);
   return nullptr;
 }
 

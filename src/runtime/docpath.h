@@ -9,6 +9,7 @@
 // file. Pairs and rules are never removed; pointers to rules stay valid.
 #pragma once
 
+#include "base/alloc.h"
 #include "stream/url.h"
 #include "text/lchar.h"
 #include "zu/value.h"
@@ -87,6 +88,16 @@ L_CHAR* normalize_doc_path(const L_CHAR* path);
 // value positioned at s. The caller holds the memory lock.
 ZU_SEXP* get_path(L_CHAR* target[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SEXP* s,
                   const L_CHAR* func_name);
+// The same with the candidates owned: freed when they go, also when a
+// refusal for memory unwinds past them.
+inline ZU_SEXP* get_path(Tagged<L_CHAR> (&target)[2], ZU_GETFILE** gf, const L_CHAR* fname, ZU_SEXP* s,
+                         const L_CHAR* func_name) {
+  L_CHAR* found[2] = {};
+  ZU_SEXP* err = get_path(found, gf, fname, s, func_name);
+  target[0].reset(found[0]);
+  target[1].reset(found[1]);
+  return err;
+}
 // True when rule gf hands its caller the mode `word` (read under the
 // tables' lock: another thread may give the rule a new mode meanwhile).
 bool getfile_mode_is(const ZU_GETFILE* gf, const char* word);

@@ -230,8 +230,8 @@ ZU_SEXP* qn_get_log(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*)
     auto* n = reinterpret_cast<LOG_NODE*>(delete_queue(&log_wait_queue, admit_waiting, &ip, 0));
     if (!n) break;
     last_log_del_time = get_zutime();
-    ZU_SEXP* cell = list(get_log_node_sexp(&n->d));
-    free_log_node(n);
+    Owned<LOG_NODE, free_log_node> node(n);
+    ZU_SEXP* cell = list(get_log_node_sexp(&node->d));
     if (tail) tail->pair.cdr = cell;
     else head = cell;
     tail = cell;

@@ -95,9 +95,9 @@ ZU_SEXP* get_zurc(const char* dir, const char* file, const char* key) {
   STREAM* st = s_open_file(path.c_str(), O_RDONLY, 0);
   if (!st) return nullptr;
   GcFrame frame("get_zurc");
-  L_CHAR* wname = nl_copy_str(std_cm, path.c_str());
-  ZU_SEXP* forms = init_parse(st, wname, wname);
-  d_f_ree(wname);
+  Tagged<L_CHAR> wname(nl_copy_str(std_cm, path.c_str()));
+  ZU_SEXP* forms = init_parse(st, wname.get(), wname.get());
+  wname.reset();
   ZU_FILE* f = sexp_file(forms);
   ZU_SEXP* result = nullptr;
   for (ZU_SEXP* p = forms; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {

@@ -17,8 +17,13 @@ L_CHAR* wide_copy(const char* text) { return nl_copy_str(std_cm, text); }
 
 // When `environment` is set, the interpreter gets a fresh child of its
 // environment.
+// The record's own environment below the one it was given, made before any
+// stream opens: a refusal for memory then has nothing to give back but the
+// record. A listener's connections make theirs as they come, and a file's
+// set-up its own once it knows whether it reads a pipe.
 void child_environment(ZU_INTERPRETER* zui) {
-  if (zui->environment) zui->env = new_env(zui->env);
+  bool own = zui->a_type != ZUI_ACCEPT && zui->a_type != ZUI_IPC && zui->a_type != ZUI_FILE;
+  if (zui->environment && own) zui->env = new_env(zui->env);
 }
 
 // The set-up of each kind (_setup_i_<kind>) runs under no lock: it opens
@@ -36,7 +41,6 @@ int _setup_i_stdio(ZU_INTERPRETER* zui) {
   d_f_ree(zui->msg);
   zui->msg = wide_copy("stdio");
   zui->thread_mode = 1;
-  child_environment(zui);
   return setup_zu_interpreter(zui);
 }
 
@@ -46,7 +50,6 @@ int _setup_i_self(ZU_INTERPRETER* zui) {
   d_f_ree(zui->msg);
   zui->msg = wide_copy("internal thread");
   zui->thread_mode = 3;
-  child_environment(zui);
   return setup_zu_interpreter(zui);
 }
 
@@ -83,7 +86,6 @@ int _setup_i_descripter(ZU_INTERPRETER* zui) {
   d_f_ree(zui->msg);
   zui->msg = wide_copy("descripter input");
   zui->thread_mode = 2;
-  child_environment(zui);
   zui->connect_ip = s_get_socketip(inp);
   zui->flags |= ZUI_F_CODE_SYNC;
   return setup_zu_interpreter(zui);
@@ -93,7 +95,6 @@ int _setup_i_pipe(ZU_INTERPRETER* zui) {
   d_f_ree(zui->msg);
   zui->msg = wide_copy("pipe input");
   zui->thread_mode = 2;
-  child_environment(zui);
   if (zui->inp) s_set_write_abort(zui->inp, 1, 10);
   // Replies may go out on a descriptor of their own: a parent that stops
   // reading them is broken off the same way.
@@ -155,7 +156,6 @@ int ___setup_i_connect(ZU_INTERPRETER* zui, PROXY_INFO* proxy, int* cerr) {
   d_f_ree(zui->msg);
   zui->msg = zui->input_file_name ? ll_copy_str(zui->input_file_name) : wide_copy("connect");
   zui->thread_mode = 2;
-  child_environment(zui);
   zui->connect_ip = s_get_socketip(s);
   // The server is reachable: its name and address are recorded.
   SERVER_INFO info{SI_STATUS | SI_IP | (zui->hostname ? SI_NAME : 0), 1, zui->hostname,
@@ -202,6 +202,7 @@ int retry_proc(BL_ENTRY* e) {
   PROXY_INFO proxy{};
   check_proxy(&proxy, e->host);
   zui->proxy_type = proxy.proxy_type;
+  child_environment(zui);
   int cerr = 0;
   int r = ___setup_i_connect(zui, &proxy, &cerr);
   clear_proxy_info(&proxy);
@@ -254,6 +255,11 @@ int _setup_i_connect(ZU_INTERPRETER* zui) {
 
 int setup_i(ZU_INTERPRETER* zui) {
   ZuThreadScope scope("setup_i");
+  {
+    Owned<ZU_INTERPRETER, free_zu_interpreter> held(zui);
+    child_environment(zui);
+    held.release();
+  }
   int r;
   switch (zui->a_type) {
     case ZUI_STDIO:

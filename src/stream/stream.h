@@ -225,6 +225,12 @@ int s_close_queue(STREAM* s);
 // Waits until the close task has closed every queued stream.
 void s_close_queue_drain();
 #define d_s_close(s) _d_s_close((s), __FILE__, __LINE__)
+// Owns an open stream and closes it when the owner goes, also when a
+// refusal for memory unwinds past it (base/alloc.h); release() hands it on.
+struct StreamClose {
+  void operator()(STREAM* s) const { _d_s_close(s, __FILE__, __LINE__); }
+};
+using OwnedStream = std::unique_ptr<STREAM, StreamClose>;
 
 // 1 when s is a live open stream, else 0. Safe on any pointer the caller
 // holds a reference on (and on null).

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <sched.h>
 #include <vector>
@@ -341,6 +342,17 @@ Top read_top(Reader* r, ZU_SEXP** out) {
   return Top::kForm;
 }
 
+// The stream init_parse was handed, closed as release_reader closes it
+// when a refusal ends init_parse before the file record holds it.
+struct HandedStream {
+  STREAM* st;
+  ~HandedStream() {
+    if (!st) return;
+    d_s_close(st);
+    s_drop(st);
+  }
+};
+
 void release_reader(ZU_FILE* f) {
   auto* r = static_cast<Reader*>(f->reader);
   if (r) r->closed = 1;
@@ -364,21 +376,27 @@ void enter(Reader* r) {
   }
 }
 
-ZU_SEXP* force_reader(ZU_SEXP* d) {
-  ZU_FILE* f = d->delay.file;
-  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
-  GcFrame frame("zu_read");
-  gc_set_nl(d, gc_qn_sexp);
-  if (!r) return over_write_sexp(d, nullptr);
-  enter(r);
-  if (d->h.type != ZU_TYPE_DELAY) {  // another thread read it meanwhile
-    r->busy.store(0);
-    return d;
+// The calling thread's turn at reading a source (enter), given up however
+// the read ends. A refusal for memory in the middle of a form ends the
+// source: the reader's state is that of a form half read.
+class ReadTurn {
+ public:
+  explicit ReadTurn(Reader* r) : r_(r), unwinding_(std::uncaught_exceptions()) { enter(r); }
+  ~ReadTurn() {
+    if (std::uncaught_exceptions() > unwinding_) r_->closed = 1;
+    r_->busy.store(0);
   }
-  if (r->closed || !r->st) {
-    r->busy.store(0);
-    return over_write_sexp(d, nullptr);
-  }
+  ReadTurn(const ReadTurn&) = delete;
+  ReadTurn& operator=(const ReadTurn&) = delete;
+
+ private:
+  Reader* r_;
+  int unwinding_;
+};
+
+// Reads the next top-level form into d during the caller's turn; whether
+// the source ended.
+bool read_next(ZU_SEXP* d, ZU_FILE* f, Reader* r) {
   ZU_SEXP* form = nullptr;
   Top t = read_top(r, &form);
   f->cm_work = r->cur.w;
@@ -402,7 +420,22 @@ ZU_SEXP* force_reader(ZU_SEXP* d) {
     }
   }
   over_write_sexp(d, result);
-  r->busy.store(0);
+  return finished;
+}
+
+ZU_SEXP* force_reader(ZU_SEXP* d) {
+  ZU_FILE* f = d->delay.file;
+  auto* r = f ? static_cast<Reader*>(f->reader) : nullptr;
+  GcFrame frame("zu_read");
+  gc_set_nl(d, gc_qn_sexp);
+  if (!r) return over_write_sexp(d, nullptr);
+  bool finished;
+  {
+    ReadTurn turn(r);
+    if (d->h.type != ZU_TYPE_DELAY) return d;  // another thread read it meanwhile
+    if (r->closed || !r->st) return over_write_sexp(d, nullptr);
+    finished = read_next(d, f, r);
+  }
   if (f->result_hook) f->result_hook(f);
   if (finished) close_zu_file(f);
   return d;
@@ -445,13 +478,17 @@ ZU_SEXP* init_parse(STREAM* st, const L_CHAR* name, const L_CHAR* comment) {
   // The reader keeps the record while it may still read, even after its
   // owner closed the stream (it then reads the end of input).
   s_hold(st);
+  // Until the file record can release the stream, a refusal for memory
+  // closes it here (the caller, unwinding, cannot); from then on the
+  // collector does when it finds the record unreachable.
+  HandedStream handed{st};
   ZU_FILE* f = new_zu_file(name, st);
-  f->comment = ll_copy_mstr(comment);
-  f->line = 1;
-  Reader* r = new_reader(f, st);
-  f->reader = r;
+  f->reader = new_reader(f, st);
   f->reader_mark = mark_reader;
   f->release = release_reader;
+  handed.st = nullptr;
+  f->comment = ll_copy_mstr(comment);
+  f->line = 1;
   ZU_SEXP* d = new_reader_delay(f, nullptr);
   set_sexp_pos(d, f, 1);
   return d;

@@ -23,11 +23,9 @@ ZU_SEXP* zu_ComposePath(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZU
   ZU_SEXP* base = get_el(form, 1);
   ZU_SEXP* rel = get_el(form, 2);
   if (!is_string(base) || !is_string(rel)) return error_text_at(form, ZU_ER_TYPE, "ComposePath", nullptr);
-  L_CHAR* r = compose_path(str_text(base), str_text(rel));
+  Tagged<L_CHAR> r(compose_path(str_text(base), str_text(rel)));
   if (!r) return error_text_at(form, ZU_ER_PARAM, "ComposePath", "invalid path argments");
-  ZU_SEXP* v = get_string(r);
-  d_f_ree(r);
-  return v;
+  return get_string(r.get());
 }
 
 ZU_SEXP* zu_Directory(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
@@ -38,11 +36,8 @@ ZU_SEXP* zu_Directory(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   ZU_SEXP* path = get_el(form, 1);
   if (!is_string(path)) return error_text_at(form, ZU_ER_TYPE, "Directory", "type missmatch");
   if (url) {
-    L_CHAR* u = get_url_path(str_text(path), nullptr);
-    if (!u) return nullptr;
-    ZU_SEXP* v = get_string(u);
-    d_f_ree(u);
-    return v;
+    Tagged<L_CHAR> u(get_url_path(str_text(path), nullptr));
+    return u ? get_string(u.get()) : nullptr;
   }
   WView t = text_of(path);
   size_t slash = t.rfind('/');

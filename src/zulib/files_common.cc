@@ -18,10 +18,8 @@
 std::string narrow_text(ZU_SEXP* s) {
   if (get_type(s) != ZU_TYPE_STRING) return {};
   size_t len = 0;
-  char* text = ln_copy_bytes(std_cm, str_text(s), &len);
-  std::string r(text ? text : "", text ? len : 0);
-  d_f_ree(text);
-  return r;
+  Tagged<char> text(ln_copy_bytes(std_cm, str_text(s), &len));
+  return std::string(text ? text.get() : "", text ? len : 0);
 }
 
 namespace {
@@ -74,11 +72,8 @@ ZU_SEXP* denied() { return get_error_ascii(nullptr, 0, ZU_ER_DENIED, "authentifi
 // place's document path rule.
 ZU_SEXP* place_refusal(const std::string& place, const char* op) {
   if (place.empty() || names_access_file(place)) return denied();
-  L_CHAR* doc = get_url_path_resolved(place.c_str());
-  if (!doc) return denied();
-  ZU_SEXP* path = get_string(doc);
-  d_f_ree(doc);
-  return auth_filepath_passive(path, op);
+  Tagged<L_CHAR> doc(get_url_path_resolved(place.c_str()));
+  return doc ? auth_filepath_passive(get_string(doc.get()), op) : denied();
 }
 
 // The refusal of an edit that takes the whole of place with it (Rm of a

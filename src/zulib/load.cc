@@ -28,19 +28,45 @@ ZU_SEXP* open_error(ZU_SEXP* s, const L_CHAR* filename) {
   return io_error(s, ZU_ER_OPEN, "load", "cannot open the file", get_string(filename));
 }
 
-// A reader on the file; its encoding from `encode`, else from a header at
-// its top. The close function is attached before anything is read, so it
-// is called however soon the source ends.
-ZU_SEXP* open_reader(STREAM* st, const L_CHAR* path, const L_CHAR* encode, uint32_t flags, ZU_CLOSE_FUNC func,
-                     void* work) {
+// The close function and work load_file was handed, until a reader or a
+// pending load takes them: a refusal for memory before then closes the
+// work as the load would have (func null: nothing to do).
+struct HandedWork {
+  ZU_CLOSE_FUNC func;
+  void* work;
+  ~HandedWork() {
+    NoRefusal finish;  // runs while a refusal unwinds: nothing in it may throw
+    if (func) func(1, work);
+  }
+};
+
+// The script path beside a loaded script while it runs, put back however
+// the run ends.
+class ScriptPathScope {
+ public:
+  explicit ScriptPathScope(const L_CHAR* path) : saved_(get_script_path()) { set_script_path(path); }
+  ~ScriptPathScope() { set_script_path(saved_.get()); }
+  ScriptPathScope(const ScriptPathScope&) = delete;
+  ScriptPathScope& operator=(const ScriptPathScope&) = delete;
+
+ private:
+  Tagged<L_CHAR> saved_;
+};
+
+// A reader on the file (init_parse takes the stream); its encoding from
+// `encode`, else from a header at its top. The close function is attached
+// before anything is read, so it is called however soon the source ends.
+ZU_SEXP* open_reader(STREAM* st, const L_CHAR* path, const L_CHAR* encode, uint32_t flags, HandedWork* handed) {
   ZU_SEXP* forms = init_parse(st, path, path);
   if (sexp_type(forms) == ZU_TYPE_ERROR) {
     d_s_close(st);
+    handed->func = nullptr;  // an error result leaves work the caller's
     return forms;
   }
   ZU_FILE* f = sexp_file(forms);
   f->flags |= flags;
-  if (func) set_close_func(f, func, work);
+  if (handed->func) set_close_func(f, handed->func, handed->work);
+  handed->func = nullptr;
   if (encode)
     zu_set_encoding_name(f, encode);
   else
@@ -157,65 +183,61 @@ ZU_SEXP* load_file(ZUISP_ENV* env, ZU_SEXP* s, int type, const L_CHAR* filename,
     free_automaton(term_a);
     term_a = nullptr;
   }
+  Owned<AUTOMATON, free_automaton> term(term_a);
+  HandedWork handed{func, work};
   ZU_FILE* src = s ? s->h.file : nullptr;
-  L_CHAR* found = get_script(src ? src->name : nullptr, filename);
-  STREAM* st = nullptr;
+  Tagged<L_CHAR> found(get_script(src ? src->name : nullptr, filename));
+  OwnedStream st;
   ZU_SEXP* stop = nullptr;
   if (found) {
-    char* narrow = ln_copy_str(std_cm, found);
-    st = open_for_load(narrow, s, &stop);
-    d_f_ree(narrow);
+    Tagged<char> narrow(ln_copy_str(std_cm, found.get()));
+    st.reset(open_for_load(narrow.get(), s, &stop));
   }
   if (!st) {
-    if (found) d_f_ree(found);
-    free_automaton(term_a);
-    return stop ? stop : open_error(s, filename);
+    ZU_SEXP* e = stop ? stop : open_error(s, filename);
+    handed.func = nullptr;  // an error result leaves work the caller's
+    return e;
   }
   // The reader keeps a collected copy of the path as the source's name.
-  L_CHAR* path = ll_copy_mstr(found);
-  d_f_ree(found);
+  L_CHAR* path = ll_copy_mstr(found.get());
+  found.reset();
   switch (type) {
     case LOAD_RAW:
-      return new_delay_load(st, false, nullptr, 0, func, work);
     case LOAD_TEXT:
-    case LOAD_TEXT_ESCAPE:
-      if (encode) set_encoding_st(st, encode);
-      return new_delay_load(st, true, term_a, type == LOAD_TEXT_ESCAPE, func, work);
+    case LOAD_TEXT_ESCAPE: {
+      if (type != LOAD_RAW && encode) set_encoding_st(st.get(), encode);
+      ZU_SEXP* r = new_delay_load(st.get(), type != LOAD_RAW, term.get(), type == LOAD_TEXT_ESCAPE, func, work);
+      st.release();
+      term.release();
+      handed.func = nullptr;
+      return r;
+    }
     case LOAD_ZU:
     case LOAD_HTML:
-      return open_reader(st, path, encode, flags | (type == LOAD_HTML ? ZU_FILE_HTML : 0), func, work);
+      return open_reader(st.release(), path, encode, flags | (type == LOAD_HTML ? ZU_FILE_HTML : 0), &handed);
     case LOAD_EXEC: {
-      L_CHAR* saved = get_script_path();
-      set_script_path(path);
-      ZU_SEXP* forms = open_reader(st, path, encode, flags, func, work);
-      ZU_SEXP* r = sexp_type(forms) == ZU_TYPE_ERROR ? forms : exec_forms(env, forms);
-      set_script_path(saved);
-      if (saved) d_f_ree(saved);
-      return r;
+      ScriptPathScope beside(path);
+      ZU_SEXP* forms = open_reader(st.release(), path, encode, flags, &handed);
+      return sexp_type(forms) == ZU_TYPE_ERROR ? forms : exec_forms(env, forms);
     }
-    default: {  // LOAD_ICALENDAR
-      ZU_SEXP* r = get_cal(st, encode ? get_encoding(encode) : nullptr);
-      d_s_close(st);
-      return r;
-    }
+    default:  // LOAD_ICALENDAR: read whole; the load closes here, its close function with it
+      return get_cal(st.get(), encode ? get_encoding(encode) : nullptr);
   }
 }
 
 ZU_SEXP* lock_file(CALL_LOCK_DESCRIPTER* d, const L_CHAR* path, ZU_SEXP* s) {
   *d = cl_invalid();
-  L_CHAR* target[2] = {nullptr, nullptr};
+  Tagged<L_CHAR> target[2];
   ZU_GETFILE* gf = nullptr;
   static const L_CHAR kLoadName[] = {'L', 'o', 'a', 'd', 0};
   if (ZU_SEXP* err = get_path(target, &gf, path, s, kLoadName)) return err;
   ZU_SEXP* r = nullptr;
   int bits = gf ? gf->flags & (GF_LOCK_URL | GF_LOCK_FULL) : 0;
-  const L_CHAR* name = bits == GF_LOCK_URL ? path : bits == GF_LOCK_FULL ? target[0] : nullptr;
+  const L_CHAR* name = bits == GF_LOCK_URL ? path : bits == GF_LOCK_FULL ? target[0].get() : nullptr;
   if (name) {
     *d = call_lock(name, CALL_LOCK_WRITE, nullptr, nullptr);
     if (cl_error_check(*d) != 0) r = lock_error(s);
   }
-  for (L_CHAR* t : target)
-    if (t) d_f_ree(t);
   return r;
 }
 

@@ -261,6 +261,7 @@ ZU_SEXP* new_delay_load(STREAM* st, bool text, AUTOMATON* term_a, int escapeflag
   auto* r = static_cast<DELAY_LOAD_T*>(mmalloc(sizeof(DELAY_LOAD_T), zu_load_gc));
   r->h.func = text ? zu_delay_load_text : zu_delay_load;
   r->h.gc_func = zu_load_gc;
+  ZU_SEXP* d = init_delay_func(r);  // the last allocation that may be refused
   r->st = st;
   r->work = work;
   r->close_func = func;
@@ -270,7 +271,6 @@ ZU_SEXP* new_delay_load(STREAM* st, bool text, AUTOMATON* term_a, int escapeflag
     r->escapeflag = escapeflag;
     r->text = new TEXT_READ(term_a, s_get_cm(st));
   }
-  ZU_SEXP* d = init_delay_func(r);
   lock_task(df_lock);
   r->next = df_list;
   df_list = r;

@@ -73,7 +73,8 @@ struct DELAY_LOAD_T {
 
 // A new pending load on an open stream, pushed on df_list; its delayed
 // value (the list) is the result. Text modes give a terminator (or null)
-// and the escape flag.
+// and the escape flag. Stream, terminator and work are taken only once it
+// returns: a refusal for memory leaves them the caller's.
 ZU_SEXP* new_delay_load(STREAM* st, bool text, AUTOMATON* term_a, int escapeflag, ZU_CLOSE_FUNC func, void* work);
 
 // The error that ends a raw or text list: 0x80010101 from "load" with

@@ -40,7 +40,8 @@ void init_Save(ZUISP_ENV* env);
 // ZU_FILE flags added to the reader in modes 1, 2 and 4. func is called
 // with work as the load closes (code 1) and while the collector marks it
 // (code 2); on an error result it has not been called and work is still the
-// caller's. The caller holds the memory lock.
+// caller's, while a refusal for memory (a throw) has closed it (code 1).
+// The caller holds the memory lock.
 ZU_SEXP* load_file(ZUISP_ENV* env, ZU_SEXP* s, int type, const L_CHAR* filename, const L_CHAR* encode,
                    AUTOMATON* term_a, uint32_t flags, ZU_CLOSE_FUNC func, void* work);
 

@@ -124,22 +124,21 @@ ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
     if (text_is(d, "stdout")) {
       printed = print_value(s_stdout, x, flags);
     } else {
-      PRINT_DESC* desc = hold_desc(desc_id(d));
+      Owned<PRINT_DESC, release_desc> desc(hold_desc(desc_id(d)));
       if (!desc) return io_error(form, ZU_ER_UNDEFINED, "Printstd", "no stream descripter (attribute d)");
       printed = print_value(desc->st, x, flags);
-      release_desc(desc);
     }
   } else if (const L_CHAR* file = head_option(sf, "file")) {
     const char* path = n_string(std_cm, file);
-    STREAM* st = s_open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    // Printing may force lazy values, whose allocations may be refused.
+    OwnedStream st(s_open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0644));
     if (!st) {
       // The caller sees nil, as always; the reason goes to the trace.
       ss_printf("PrintStd: %s: %s\n", path, std::strerror(errno));
       return nullptr;
     }
-    printed = print_sexp(st, x, flags) != ZU_PRINT_REFUSED;
-    if (printed) s_printf(st, "\n");
-    d_s_close(st);
+    printed = print_sexp(st.get(), x, flags) != ZU_PRINT_REFUSED;
+    if (printed) s_printf(st.get(), "\n");
   } else {
     printed = print_sexp(s_stdout, x, flags) != ZU_PRINT_REFUSED;
     if (printed) s_printf(s_stdout, "\n");

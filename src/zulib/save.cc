@@ -150,7 +150,9 @@ ZU_SEXP* zu_Save(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_
   if (format == Format::kRaw && get_type(x) != ZU_TYPE_LIST) return type_error(form, 5);
   bool has_columns = list_length(form) == 4;
   if (!writable(format, x, pflags, has_columns ? get_el(form, 3) : nullptr)) return print_refused_error(form);
-  STREAM* st = s_open_file(n_string(std_cm, str_text(path)), O_RDWR | oflags, mode);
+  // Printing may force lazy values, whose allocations may be refused.
+  OwnedStream owned(s_open_file(n_string(std_cm, str_text(path)), O_RDWR | oflags, mode));
+  STREAM* st = owned.get();
   if (!st) return access_error(form, path);
   if (encode && format != Format::kRaw) set_encoding_st(st, encode);
   ZU_SEXP* result = nullptr;
@@ -177,7 +179,7 @@ ZU_SEXP* zu_Save(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_
     }
   }
   // Buffered bytes reach the file at the close, which may fail too.
-  if (d_s_close(st) != 0) written = false;
+  if (d_s_close(owned.release()) != 0) written = false;
   if (!written && !result) result = access_error(form, path);
   return result;
 }

@@ -59,9 +59,9 @@ bool link_failed(ZU_SEXP* v) {
 ZU_SEXP* converse(int iid, ZUISP_ENV* env, ZU_SEXP* form, const L_CHAR* mode) {
   ZU_SEXP* r = ask(iid, env, print_chain("entry"));
   if (failed(r)) return r;
-  if (L_CHAR* dir = get_script_path()) {
-    ZU_SEXP* cmd = List(get_symbol_ascii("SetScriptPath"), get_string(dir), ZU_LIST_END);
-    d_f_ree(dir);
+  if (Tagged<L_CHAR> dir{get_script_path()}) {
+    ZU_SEXP* cmd = List(get_symbol_ascii("SetScriptPath"), get_string(dir.get()), ZU_LIST_END);
+    dir.reset();
     r = ask(iid, env, cmd);
     if (failed(r)) return r;
   }

@@ -77,10 +77,8 @@ ZU_SEXP* zu_GetZUTime(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   if (!format) return get_integer(now, l_string(std_cm, "sec"));
   if (zu_wcmp_ascii(format, "W3C-DTF") != 0)
     return error_list_at(form, ZU_ER_PARAM, "GetZUTime", "invalid format attribute");
-  char* text = get_zutime_str(now, 2);
-  ZU_SEXP* r = n_get_string(text);
-  d_f_ree(text);
-  return r;
+  Tagged<char> text(get_zutime_str(now, 2));
+  return n_get_string(text.get());
 }
 
 struct SITE {

@@ -175,20 +175,17 @@ ZU_SEXP* zu_Shell(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP
     joined += reinterpret_cast<const char32_t*>(str_text(a->pair.car));
   }
   size_t len = 0;
-  char* command = ln_copy_bytes(std_cm, reinterpret_cast<const L_CHAR*>(joined.c_str()), &len);
+  Tagged<char> owned(ln_copy_bytes(std_cm, reinterpret_cast<const L_CHAR*>(joined.c_str()), &len));
+  const char* command = owned.get();
   if (echo) {
     s_write(s_stdout, command, static_cast<int>(len));
     s_write(s_stdout, "\n", 1);
     s_flush(s_stdout);
   }
-  ZU_SEXP* r = nullptr;
-  if (pipe_mode) {
-    r = shell_pipe(form, command, echo);
-  } else if (launch_proc_stdio(nullptr, nullptr, nullptr, command) < 0) {
-    r = error_text_at(form, ZU_ER_LAUNCH, "Shell", "cannot launch");
-  }
-  d_f_ree(command);
-  return r;
+  if (pipe_mode) return shell_pipe(form, command, echo);
+  if (launch_proc_stdio(nullptr, nullptr, nullptr, command) < 0)
+    return error_text_at(form, ZU_ER_LAUNCH, "Shell", "cannot launch");
+  return nullptr;
 }
 
 const QN_PRIM_DEF kLaunch[] = {{"Launch", zu_Launch, 1, 2, 2, T}, {}};

@@ -76,6 +76,22 @@ TEST_F(Printing, ParseReadsFormsWithoutEvaluating) {
   EXPECT_EQ(run(env_, "(Parse 5)"), "error 80030806 \"Parse\" \"type missmatch\"");
 }
 
+// A read refused for memory in the middle of a form gives the source's
+// turn back and ends the source: the next reader of the list finds its end
+// (it once waited for that turn for good).
+TEST_F(Printing, AParseCutOffByARefusalEnds) {
+  bind_agent(env_, "text", get_string_ascii(("(a) \"" + std::string(4 << 20, 'x') + "\" (b)").c_str()));
+  run(env_, "(define l (Parse text))");
+  gc_collect_now();
+  gc_set_heap_budget(48 << 20);
+  GC_SHARE share;  // a peer's quarter, which the 16 MiB string passes
+  GC_SHARE* outer = gc_attach_share(&share);
+  EXPECT_EQ(run(env_, "(ListLength l)"), "error 80030507 \"ListLength\" (\"memory\")");
+  EXPECT_EQ(run(env_, "(ListLength l)"), "1");
+  gc_attach_share(outer);
+  gc_set_heap_budget(0);
+}
+
 TEST_F(Printing, PrintStdOptionsAndTargets) {
   {
     Captured out(&s_stdout);
