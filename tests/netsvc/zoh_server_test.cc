@@ -70,6 +70,8 @@ TEST(ZohGuard, FiringAfterTheReadStillLetsTheReplyOut) {
 struct Queue {
   ZoH_ENTRY e{};
   Queue(int16_t answer, int16_t due, std::initializer_list<int16_t> queued, int16_t close_seq = 0) {
+    // Not joined to a pipe: the queue alone, with no task started on it.
+    e.flags = ZOH_E_STARTING;
     e.send_seq = answer;
     e.recv_seq = due;
     for (ZoH_LIST** at = &e.list; int16_t seq : queued) {
