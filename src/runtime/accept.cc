@@ -1,6 +1,8 @@
 #include "runtime/accept_impl.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "base/alloc.h"
 #include "base/tick.h"
@@ -196,6 +198,25 @@ void accepted_task(TKEY data) {
   serve_accepted(a.listener, a.s, a.ip);
 }
 
+// When the process has no thread left for a newcomer, slow first lines of
+// the address holding most give way (first_line_give_way), as many as the
+// newcomer may need (the task that reads its first line and the two of the
+// link it may become), and their tasks, once they have seen their
+// connections end, serve it. The wait is for those tasks alone, a short
+// one, never for a peer.
+constexpr int kNewcomerTasks = 3;
+
+bool task_after_give_way(ACCEPTED* a) {
+  int freed = 0;
+  while (freed < kNewcomerTasks && first_line_give_way(a->ip)) ++freed;
+  if (!freed) return false;
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (create_task(accepted_task, a, 1) >= 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void _accept_thread(TKEY data) {
@@ -230,7 +251,7 @@ void _accept_thread(TKEY data) {
     // next: the next accept waits for no other thread to be woken.
     auto* a = static_cast<ACCEPTED*>(d_alloc(sizeof(ACCEPTED)));
     *a = ACCEPTED{listener, s, ip};
-    if (create_task(accepted_task, a, 1) < 0) {
+    if (create_task(accepted_task, a, 1) < 0 && !task_after_give_way(a)) {
       // No task to be had: refused at once, since this thread waiting for
       // one peer's first byte would leave every other peer unaccepted.
       d_f_ree(a);

@@ -104,6 +104,19 @@ FirstLineSlot::FirstLineSlot(STREAM* s, int ip) {
   s_drop(gives_way);
 }
 
+bool first_line_give_way(int ip) {
+  TABLE& t = table();
+  STREAM* gives_way = nullptr;
+  {
+    std::lock_guard<LeafMutex> l(t.mu);
+    if (long victim = _victim(t, ip, first_line_slots() / 4)) gives_way = _take(t, victim);
+  }
+  if (!gives_way) return false;
+  s_close_queue(gives_way);
+  s_drop(gives_way);
+  return true;
+}
+
 void FirstLineSlot::release() {
   if (!id_) return;
   TABLE& t = table();

@@ -43,3 +43,10 @@ class FirstLineSlot {
 // The number of slots: QNMX_FIRST_LINE_SLOTS, else half the descriptor
 // limit, at most 1,024; read once.
 int first_line_slots();
+
+// When no task can be had to serve a newcomer from ip (the process ran out
+// of threads before the slots ran out): the longest-waiting connection of
+// the address that holds most gives way (closed), under the same rule as
+// when the slots are all taken, so that its task may serve the newcomer.
+// True when one did.
+bool first_line_give_way(int ip);

@@ -26,7 +26,7 @@ QNMX = os.path.realpath(sys.argv[1])
 MIB = 1 << 20
 UID = 40000 + os.getpid() % 20000  # RLIMIT_NPROC counts every task of the user
 SCRIPT = ('(SetMainInterpreter (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg 1))) '
-          '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))\n')
+          '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0"))))\n')
 with open(QNMX, "rb") as f:
     SANITIZED = b"__asan_init" in (b := f.read()) or b"__tsan_init" in b
 
@@ -45,6 +45,10 @@ ATTACKS = [
      "(Append l l)) (set i (+ i 1)))) (ListLength l)))", "Append"),
     ("thread-exhaustion", "threads", ["(define sp () (h) (Thread (ErrHandler (sp)) (Sleep 4)))"], "(sp)", None),
     ("idle-links", "threads", [], None, None),
+    # Connections of one address that send one byte of their first line and
+    # wait: once they hold every thread, the next of another address takes
+    # the place of one of them.
+    ("slow-first-lines", "threads", [], "G", None),
 ]
 
 
@@ -55,7 +59,7 @@ def agent(work, limit):
     # The threads rows run out of the process's tasks, past any cap of one
     # peer's threads.
     env = dict(os.environ, HOME=work, STD_CODE="UTF-8", QNMX_HEAP_BUDGET_MIB="64" if limit == "budget" else "0",
-               QNMX_PEER_THREADS="100000",
+               QNMX_PEER_THREADS="100000", QNMX_FIRST_LINE_IDLE="300", QNMX_FIRST_LINE_TOTAL="300",
                ASAN_OPTIONS="detect_leaks=0:quarantine_size_mb=4:allocator_release_to_os_interval_ms=200:"
                "allocator_may_return_null=1:max_allocation_size_mb=2048:hard_rss_limit_mb=3072")
 
@@ -133,6 +137,24 @@ def attack(p, port, name, prep, form, builtin):
         print("%s: resident %d MiB before, %d MiB at the peak, %d MiB after" %
               (name, before // MIB, peak // MIB, rss(p, "VmRSS") // MIB), flush=True)
         check(fell or os.environ.get("HOSTILE_RSS_BOUNDS") == "off", "%s: memory falls back" % name)
+    elif name == "slow-first-lines":
+        slow = []
+        while len(slow) < 200:
+            s = socket.socket()
+            s.bind(("127.0.0.2", 0))
+            s.connect(("127.0.0.1", port))
+            s.sendall(form.encode())
+            slow.append(s)
+            s.settimeout(0.1)
+            try:
+                if b"Busy" in s.recv(100):
+                    break
+            except OSError:
+                pass
+        check(len(slow) < 200, "%s: the slow connections run out of threads" % name)
+        check(eventually(lambda: new_peer_answered(port), 5), "%s: another address is answered at once" % name)
+        for s in slow:
+            s.close()
     elif form:
         a.sendall(form.encode() + b"\n")  # threads start until no more can
         check(eventually(lambda: not new_peer_answered(port), 60), "%s: a new link is refused" % name)
