@@ -428,12 +428,16 @@ uint64_t value_bytes(ZU_SEXP* v, int depth, int& steps) {
   return n;
 }
 
-// Charges a peer's binding of value to its address before it is made: 0,
-// or kEnvRefused where the refusal cannot be thrown (AllocRefused: the
-// evaluation answers "memory").
-int charge_binding(const WRITER& w, ZU_SEXP* value) {
+// Charges a peer's binding of value in h to its address before it is
+// made: 0, or kEnvRefused where the refusal cannot be thrown (AllocRefused:
+// the evaluation answers "memory"). A binding in an environment of the
+// peer's own costs nothing here, but is refused as well once the address
+// holds its share: what such an environment keeps counts against the
+// address when a binding in the agent's reaches it, and a peer must not
+// grow it past its share between two collections.
+int charge_binding(const WRITER& w, const ZUISP_ENV* h, ZU_SEXP* value) {
   int steps = 1 << 16;
-  if (gc_charge_bound(w.ip, value_bytes(value, 0, steps))) return 0;
+  if (gc_charge_bound(w.ip, h->peer_made ? 0 : value_bytes(value, 0, steps))) return 0;
   if (alloc_refusable()) throw AllocRefused();
   return kEnvRefused;
 }
@@ -563,8 +567,8 @@ int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   gc_set_nl(name, gc_text);
   gc_set_nl(value, gc_qn_sexp);
   if (h->sealed.load(std::memory_order_relaxed)) return kEnvRefused;
-  if (w.peer && !h->peer_made) {
-    if (int r = charge_binding(w, value)) return r;
+  if (w.peer) {
+    if (int r = charge_binding(w, h, value)) return r;
   }
   EnvLock l;
   if (!_may_bind(h, name, w)) return kEnvRefused;
@@ -630,8 +634,8 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
   BINDING b;
   if (w.peer) {
     ZUISP_ENV* holder = holder_of(env, a, &b);
-    if (holder && !holder->peer_made && may_change(holder, b, w)) {
-      if (int r = charge_binding(w, value)) return r;
+    if (holder && may_change(holder, b, w)) {
+      if (int r = charge_binding(w, holder, value)) return r;
     }
   }
   EnvLock l;

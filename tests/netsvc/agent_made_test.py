@@ -10,8 +10,9 @@ table  every kind of environment the agent made (the top two, the script's,
        The agent's own thread goes on saving its tick file with its own
        names, and loops go on breaking, for the peer and for another.
 heap   one address binds large strings under new names in the agent's
-       environment until it is refused "memory"; another peer, a new one
-       after the attacker left, and the agent's own thread go on.
+       environment, another in an environment of its own that the agent's
+       keeps, until each is refused "memory"; another peer, a new one after
+       the attackers left, and the agent's own thread go on.
 """
 import os
 import socket
@@ -168,24 +169,42 @@ def big(src_exp=20):
             '(StringLength s))' % src_exp)
 
 
+HOLD = ('(Let (Sub (s "a") (i 0)) (While (< i 19) (Let (set s (ReplaceString s "a" "aa")) (set i (+ i 1)))) '
+        's)')
+
+
+def fill(attacker, form):
+    """Binds 2 MiB strings by form until refused: the refusal, and how many
+    were taken before it."""
+    for k in range(60):
+        reply = ask(attacker, form % (k, HOLD))
+        if "#error" in reply:
+            return reply, k
+    return None, k
+
+
 def heap():
     p, port, _ = agent({"QNMX_HEAP_BUDGET_MIB": "64"})
     check(wait_until(lambda: ticks() is not None, 30), "the agent's thread saves")
-    attacker = peer(port, "127.0.0.2")
-    refused = None
-    for k in range(60):
-        reply = ask(attacker, "(Define hold%d (Let (Sub (s \"a\") (i 0)) (While (< i 19) (Let (set s (ReplaceString s "
-                    "\"a\" \"aa\")) (set i (+ i 1)))) s))" % k)
-        if "#error" in reply:
-            refused = reply
-            break
-    check(refused is not None and '("memory")' in refused, "the attacker's bindings are refused: %r" % refused)
-    print("bindings of 2 MiB accepted before the refusal: %d" % k, flush=True)
-    check(ask(peer(port, "127.0.0.3"), big()) == "1048576", "another peer goes on")
-    tick_goes_on("while the attacker holds its bindings")
-    attacker.s.close()
+    # New names in the agent's environment, and in an environment of the
+    # attacker's own that a binding in the agent's keeps.
+    attackers = []
+    for src, prep, form in [("127.0.0.2", None, "(Define hold%d %s)"),
+                            ("127.0.0.5", "(Define mine (NewEnvironment (CurrentEnvironment)))",
+                             "(Eval mine (quote (Define hold%d %s)))")]:
+        attacker = peer(port, src)
+        if prep:
+            ask(attacker, prep)
+        refused, k = fill(attacker, form)
+        check(refused is not None and '("memory")' in refused, "%s: the bindings are refused: %r" % (src, refused))
+        print("%s: bindings of 2 MiB taken before the refusal: %d" % (src, k), flush=True)
+        check(ask(peer(port, "127.0.0.3"), big()) == "1048576", "%s: another peer goes on" % src)
+        attackers.append(attacker)
+    tick_goes_on("while the attackers hold their bindings")
+    for attacker in attackers:
+        attacker.s.close()
     time.sleep(0.5)
-    check(ask(peer(port, "127.0.0.4"), big()) == "1048576", "a new peer after the attacker left goes on")
+    check(ask(peer(port, "127.0.0.4"), big()) == "1048576", "a new peer after the attackers left goes on")
     stop(p)
 
 
