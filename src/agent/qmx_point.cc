@@ -17,7 +17,6 @@
 #include "runtime/docpath.h"
 #include "runtime/interp.h"
 #include "runtime/later_services.h"
-#include "runtime/peer_read.h"
 #include "store/recordlist.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -373,8 +372,10 @@ ZU_SEXP* qn_qmxGetPoint(int s_flag, ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SY
   MX_ENTRY* e = nullptr;
   int refused = 0;
   if (absolute) {
-    if (ZU_SEXP* no = peer_read_refusal(form, n_string(std_cm, name), kFunc)) return no;
-    e = open_mxread(nullptr, name, nullptr, 0, &refused);
+    bool opened = false;
+    ZU_SEXP* no = nullptr;
+    e = open_mxread_path(form, kFunc, name, &refused, &opened, &no);
+    if (no) return no;
   } else if (option_is(path_type, "network")) {
     e = open_mxread(name, nullptr, nullptr, 1, &refused);
   } else if (option_is(path_type, "key")) {

@@ -7,6 +7,7 @@
 #include "matrix/dim_code.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
+#include "matrix/mx_file.h"
 #include "matrix_ops/plot_ops.h"
 #include "runtime/peer_read.h"
 #include "text/convert.h"
@@ -126,9 +127,10 @@ ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const
   const L_CHAR* key = head_option(sf, "key");
   MATRIX* cur = t->process_node->matrix;
   // A script that runs for a peer reads another matrix file only where the
-  // peer may read.
+  // peer may read, and only the file that was judged.
+  PeerReadFile judged;
   if (file)
-    if (ZU_SEXP* no = peer_read_refusal(form, n_string(std_cm, file), func)) return no;
+    if (ZU_SEXP* no = peer_read_judge(form, n_string(std_cm, file), func, &judged)) return no;
   // A closing matrix waits for no other one.
   if (mx_locked([cur] { return cur->mode == kMxModeClosed; })) return mx_loading_error(form, func);
   void (*open_method)(MATRIX_TOKEN*) = mx_op_param(cur).open_method;
@@ -136,6 +138,7 @@ ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const
     int err = 0;
     MATRIX* o = search_matrix(&err, url, file, key, t);
     if (err == 0) {
+      if (!mx_file_is_judged(o, judged)) return peer_not_own(form, func);
       *out = o;
       return nullptr;
     }
