@@ -201,7 +201,9 @@ void _xx_insert_matrix_access(MATRIX_TOKEN* t, void (*func)(MATRIX_TOKEN*), cons
 // The pending ids: append unless present; take the first (-1 when none).
 // An id carries the origin of whoever caused it (zu/peer.h), and its
 // script runs with that origin; an id both the agent and a peer caused is
-// the peer's, so that a peer's access never runs with the agent's powers.
+// the peer's, so that a peer's access never runs with the agent's powers,
+// and the same id caused by two peers is pending twice, so that each
+// peer's script runs with its own origin and read rules.
 void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const EVAL_ORIGIN& origin, const char* file, int line);
 #define _insert_access_list(t, acc) _xx_insert_access_list((t), (acc), eval_origin_handed(), __FILE__, __LINE__)
 int _delete_access_list(MATRIX_TOKEN* t);
