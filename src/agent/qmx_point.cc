@@ -179,9 +179,7 @@ ZU_SEXP* children_of(MATRIX* m, const int64_t* dc, const NodeStatus& s) {
     const int64_t count = std::min<int64_t>(int64_t{1} << bits, int64_t(s.bits.size()) * 8);
     for (int64_t i = 0; i < count; ++i) {
       if (!(s.bits[size_t(i / 8)] >> (i % 8) & 1)) continue;
-      int64_t* child = get_dim_code_from_index(m, dc, i);
-      codes.add(get_sexp_from_dim_code(m, child));
-      d_f_ree(child);
+      codes.add(get_sexp_from_dim_code(m, get_dim_code_from_index(m, dc, i).get()));
     }
     ListBuilder bytes;
     for (uint8_t b : s.bits) bytes.add(get_integer(b, nullptr));

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "elements/value.h"
+#include "matrix/dim_code.h"
 #include "matrix/matrix.h"
 
 // Script slots of the fixed accesses.
@@ -270,10 +271,10 @@ void* xx_get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, const i
   xx_get_matrix_node_channel((errp), (np), (m), (dc), (ch), (type), (access), (vp), (key), __FILE__, __LINE__)
 
 // Dim codes in ZU form: (level c1 .. cdim). From a list of exactly dim + 1
-// members (non-integers read 0): a new tagged code, else null.
-int64_t* get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s);
-// A list of at least 2 members as 32-bit integers (tagged), else null.
-int32_t* get_dim_code_from_sexp_int(ZU_SEXP* s);
+// members (non-integers read 0): a new code, else null.
+MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s);
+// A list of at least 2 members as 32-bit integers, else null.
+Tagged<int32_t> get_dim_code_from_sexp_int(ZU_SEXP* s);
 // The list of the node origin holding dim_code.
 ZU_SEXP* get_sexp_from_dim_code(const MATRIX* m, const int64_t* dim_code);
 // The error that suspends a matrix script: 0x8001160a with data

@@ -106,12 +106,11 @@ ZU_SEXP* mx_no_hook_error(ZU_SEXP* form, const char* func, const char* text, con
                             hook_word(reinterpret_cast<const void*>(p.write_file))));
 }
 
-MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_SEXP* form, const char* func,
+MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, const char* func,
                         const char* reason, bool parent, ZU_SEXP** ret, ZU_SEXP** info) {
   int err = 0;
   MATRIX_NODE* n = get_matrix_node(&err, m, dc, access, t, nullptr);
   ZU_SEXP* where = List(get_integer(err, nullptr), get_sexp_from_dim_code(m, dc), ZU_LIST_END);
-  d_f_ree(dc);
   if (parent) where = cons(get_string_ascii("parent"), where);
   if (info) *info = where;
   // No node came back: nothing will queue the token again.

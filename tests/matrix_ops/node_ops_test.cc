@@ -8,6 +8,7 @@
 
 #include "base/log_hook.h"
 #include "base/tick.h"
+#include "block_test_util.h"
 #include "matrix/dim_code.h"
 #include "ops_test_util.h"
 #include "text/codemethod.h"
@@ -463,3 +464,49 @@ TEST_F(OpsTest, CloseAlwaysEnds) {
 }
 
 }  // namespace
+
+// A node operation refused for memory part way leaves nothing behind: the
+// dim codes of the children it fires and the bytes a coder made are held
+// across the values made from them by owners, which the unwind frees (the
+// leak check at the end of the process sees any left). The script's thread
+// holds all but a little of its share of the heap, less than each form
+// makes after its start: the children's codes as lists, the block.
+TEST_F(OpsTest, ARefusalPartWayLeavesNoDimCodeNorBlock) {
+  constexpr uint64_t kBudget = uint64_t{64} << 20, kRoom = uint64_t{64} << 10;
+  bind_block_test_prims();
+  MATRIX* m = open_scripted(2, 5, 2);
+  MATRIX_NODE* top = ready_node(m, {1, 0, 0});
+  ASSERT_TRUE(top);
+  for (int64_t x = 0; x < 32; ++x)
+    for (int64_t y = 0; y < 32; ++y) ASSERT_TRUE(ready_node(m, {0, x, y}));  // 1,024 children, none loading
+  allset_dim_code_index(top, 0);
+  for (const char* form : {R"((mxTrigger access="MI_EDIT_2" type="children"))",
+                           R"((mxCompressZ opt="0" (list (quote data) (list 1 0 0) big)))"}) {
+    SCOPED_TRACE(form);
+    NodeScript script(top);
+    script.let("big", script.eval("(sample 22 1024 1024 1)"));  // 1 MiB that does not compress
+    gc_set_heap_budget(kBudget);
+    GC_SHARE share;
+    GC_SHARE* outer = gc_attach_share(&share);
+    std::string r;
+    {
+      GcFrame held("held");
+      gc_collect_now();  // what the thread holds already, counted
+      const std::string bytes(kBudget / kBudgetParts - static_cast<uint64_t>(share.held.load()) - kRoom, 'x');
+      gc_set_nl(get_raw(bytes.data(), static_cast<uint32_t>(bytes.size())), gc_qn_sexp);
+      gc_collect_now();
+      r = shown(script.eval(form));
+    }
+    gc_attach_share(outer);
+    gc_set_heap_budget(0);
+    gc_collect_now();
+    EXPECT_NE(r.find("(\"memory\")"), std::string::npos) << r;
+    // The nodes the script's token holds, as the worker's end of a token
+    // gives them back.
+    auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(script.env));
+    MatrixLocked locked;
+    while (MATRIX_LIST* e = t->locked_node_list) _unlock_node(e->node, t);
+  }
+  wait_idle(m);
+  close_matrix(m);
+}
