@@ -17,7 +17,9 @@
 #include "agent/mx_entry.h"
 #include "agent/qmx_status.h"
 #include "base/alloc.h"
+#include "matrix/dim_code.h"
 #include "matrix/mx_file.h"
+#include "matrix/node.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/plot_field.h"
 #include "runtime/peer_read.h"
@@ -470,4 +472,45 @@ TEST_F(MxEntry, APeersReadByPathReadsTheFileThatWasJudged) {
   }
   set_peer_read_judged_hook(nullptr);
   std::filesystem::current_path(was);
+}
+
+// The status of a node refused for memory part way, while it lists the
+// node's children, leaves none of their dim codes behind (the leak check
+// at the end of the process sees any left): the command's thread holds all
+// but a little of its share of the heap, less than the list of 1,024
+// children takes.
+TEST_F(MxEntry, ANodeStatusRefusedPartWayLeavesNoChildCode) {
+  constexpr uint64_t kBudget = uint64_t{64} << 20, kRoom = uint64_t{64} << 10;
+  const std::string path = at("kids.mx");
+  ASSERT_EQ(run("(qmxCreate filename=\"" + path + R"(" (qmxMatrixParam channel_nos="1" dim="2")
+      (qmxMatrixPixelSize dim="0" value="64") (qmxMatrixPixelSize dim="1" value="64")
+      (qmxMatrixBlockSize dim="0" value="1") (qmxMatrixBlockSize dim="1" value="1")
+      (qmxMatrixDimDivide dim="0" value="5") (qmxMatrixDimDivide dim="1" value="5")
+      (qmxChannelInfo channel="0" type="int16_v" file="on")
+      (qmxPhase area="3" (mxFinish normal-jump-status="MS_OK")) (qmxPhase area="4" type="equ" equ="3")
+      (qmxPhase area="5" type="equ" equ="3")))"),
+            "1");
+  MX_ENTRY* e = use_mx_entry(1);
+  int err = 0;
+  MATRIX_NODE* top = get_matrix_node_wait(&err, e->c.m, std::vector<int64_t>{1, 0, 0}.data(), 0);
+  ASSERT_TRUE(top && err == 0) << err;
+  allset_dim_code_index(top, 0);
+  unlock_node(top, nullptr);
+  done_mx_entry(e);
+  gc_set_heap_budget(kBudget);
+  GC_SHARE share;
+  GC_SHARE* outer = gc_attach_share(&share);
+  std::string r;
+  {
+    GcFrame held("held");
+    gc_collect_now();  // what the thread holds already, counted
+    const std::string bytes(kBudget / kBudgetParts - static_cast<uint64_t>(share.held.load()) - kRoom, 'x');
+    gc_set_nl(get_raw(bytes.data(), static_cast<uint32_t>(bytes.size())), gc_qn_sexp);
+    gc_collect_now();
+    r = run("(qmxGetPoint mode=\"node\" \"" + path + "\" (quote ((1 0 0))))");
+  }
+  gc_attach_share(outer);
+  gc_set_heap_budget(0);
+  gc_collect_now();
+  EXPECT_NE(r.find("(\"memory\")"), std::string::npos) << r.substr(0, 300);
 }
