@@ -27,6 +27,7 @@
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
 #include "support/temp_dir.h"
+#include "support/zu/little_room.h"
 #include "text/convert.h"
 #include "zu/eval.h"
 #include "zu/peer.h"
@@ -497,20 +498,8 @@ TEST_F(MxEntry, ANodeStatusRefusedPartWayLeavesNoChildCode) {
   allset_dim_code_index(top, 0);
   unlock_node(top, nullptr);
   done_mx_entry(e);
-  gc_set_heap_budget(kBudget);
-  GC_SHARE share;
-  GC_SHARE* outer = gc_attach_share(&share);
-  std::string r;
-  {
-    GcFrame held("held");
-    gc_collect_now();  // what the thread holds already, counted
-    const std::string bytes(kBudget / kBudgetParts - static_cast<uint64_t>(share.held.load()) - kRoom, 'x');
-    gc_set_nl(get_raw(bytes.data(), static_cast<uint32_t>(bytes.size())), gc_qn_sexp);
-    gc_collect_now();
-    r = run("(qmxGetPoint mode=\"node\" \"" + path + "\" (quote ((1 0 0))))");
-  }
-  gc_attach_share(outer);
-  gc_set_heap_budget(0);
-  gc_collect_now();
+  const std::string r = with_little_room(kBudget, kRoom, [&] {
+    return run("(qmxGetPoint mode=\"node\" \"" + path + "\" (quote ((1 0 0))))");
+  });
   EXPECT_NE(r.find("(\"memory\")"), std::string::npos) << r.substr(0, 300);
 }

@@ -11,6 +11,7 @@
 #include "block_test_util.h"
 #include "matrix/dim_code.h"
 #include "ops_test_util.h"
+#include "support/zu/little_room.h"
 #include "text/codemethod.h"
 #include "text/convert.h"
 #include "zu/core_init.h"
@@ -485,21 +486,7 @@ TEST_F(OpsTest, ARefusalPartWayLeavesNoDimCodeNorBlock) {
     SCOPED_TRACE(form);
     NodeScript script(top);
     script.let("big", script.eval("(sample 22 1024 1024 1)"));  // 1 MiB that does not compress
-    gc_set_heap_budget(kBudget);
-    GC_SHARE share;
-    GC_SHARE* outer = gc_attach_share(&share);
-    std::string r;
-    {
-      GcFrame held("held");
-      gc_collect_now();  // what the thread holds already, counted
-      const std::string bytes(kBudget / kBudgetParts - static_cast<uint64_t>(share.held.load()) - kRoom, 'x');
-      gc_set_nl(get_raw(bytes.data(), static_cast<uint32_t>(bytes.size())), gc_qn_sexp);
-      gc_collect_now();
-      r = shown(script.eval(form));
-    }
-    gc_attach_share(outer);
-    gc_set_heap_budget(0);
-    gc_collect_now();
+    const std::string r = with_little_room(kBudget, kRoom, [&] { return shown(script.eval(form)); });
     EXPECT_NE(r.find("(\"memory\")"), std::string::npos) << r;
     // The nodes the script's token holds, as the worker's end of a token
     // gives them back.
