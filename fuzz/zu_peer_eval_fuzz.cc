@@ -3,17 +3,32 @@
 // accepted link are: for a peer (so the table of what a peer may call
 // applies), its thread in a share of a 64 MiB heap budget (so that refusals
 // for memory unwind through the built-ins), in an environment of the
-// agent's own below a root that binds only the built-ins that compute:
-// the core primitives, control, lists, strings, arithmetic, units,
-// templates, regular expressions, environments and URL texts; none that
-// waits, reaches the network, a file or the process. An input is cancelled
-// once it has run for a second (the break check). Nothing may crash, stop
-// the process, leak, or leave behind what a refusal cut short.
+// agent's own below a root that binds the built-ins that compute (the core
+// primitives, control, lists, strings, arithmetic, units, templates,
+// regular expressions, environments and URL texts) and those a peer may
+// call only on what is its own, so that their checks are fuzzed: links
+// (CloseInterpreter, Remote), sessions (OpenSession, CloseSession,
+// SessionEnvironment, RemoteSession, whose requests go nowhere here),
+// threads (KillThread) and files (Mkdir, Mv, Rm, Touch, UTime, PrintStd),
+// with the working folder and the home folder a scratch folder of the
+// run's own. None waits, and none reaches the network or the process.
+// libFuzzer tries inputs up to kMaxLen bytes, whatever its seeds' sizes.
+// An input stops at its deadline, a second after it began: no form starts
+// after it, and the one running is cancelled (the break check). Nothing
+// may crash, stop the process, leak, or leave behind what a refusal cut
+// short.
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <vector>
 
 #include "netsvc/netsvc.h"
+#include "runtime/net_ops.h"
+#include "runtime/zu_init.h"
 #include "zu/core_init.h"
 #include "zu/env.h"
 #include "zu/errcodes.h"
@@ -28,6 +43,7 @@ namespace {
 
 constexpr uint64_t kBudget = uint64_t{64} << 20;
 constexpr auto kRunFor = std::chrono::seconds(1);
+constexpr const char* kMaxLen = "-max_len=65536";
 
 // The library's rows bound (their companions come with them).
 const char* const kComputing[] = {
@@ -46,7 +62,11 @@ const char* const kComputing[] = {
     "ConvertUnit", "SetUnit", "GetUnit", "UnitSystem", "GetPrefixMode",
     // environments
     "CurrentEnvironment", "NewEnvironment", "GetParentEnvironment", "SetParentEnvironment", "NewEnvPair", "EA",
-    "SetEA", "GetListbaseEnv", "SetListbaseEnv"};
+    "SetEA", "GetListbaseEnv", "SetListbaseEnv",
+    // what a peer may act on only when it is its own: links, sessions,
+    // threads, files
+    "CloseInterpreter", "Remote", "OpenSession", "CloseSession", "SessionEnvironment", "RemoteSession",
+    "KillThread", "Mkdir", "Mv", "Rm", "Touch", "UTime", "PrintStd"};
 
 bool computing(const char* name) {
   for (const char* c : kComputing)
@@ -72,9 +92,29 @@ ZUISP_ENV* computing_root() {
 
 std::chrono::steady_clock::time_point deadline;
 
+bool late() { return std::chrono::steady_clock::now() >= deadline; }
+
 ZU_SEXP* cancel_when_late(ZU_SEXP* form) {
-  if (std::chrono::steady_clock::now() < deadline) return nullptr;
+  if (!late()) return nullptr;
   return get_error_ascii(form->h.file, form->h.line, ZU_ER_CANCEL, "fuzz", nullptr);
+}
+
+// A session's request goes nowhere: its checks have run by then.
+ZU_SEXP* no_request(ZUISP_ENV*, int, URL*, const L_CHAR*, const L_CHAR*, const L_CHAR*, ZU_SEXP*, ZU_FILE* file,
+                    int line, int, REMOTE_SESSION_OPT*) {
+  return get_error_ascii(file, line, ZU_ER_OPEN, "fuzz", list(get_string_ascii("no network here")));
+}
+
+// The run's working and home folder, so that a file a check let through
+// is one of the run's own; removed when the run ends.
+char scratch[] = "/tmp/qnmx_peer_eval_fuzz_XXXXXX";
+
+void enter_scratch_folder() {
+  if (!mkdtemp(scratch) || chdir(scratch) != 0 || setenv("HOME", scratch, 1) != 0) __builtin_trap();
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+  });
 }
 
 void evaluate(const uint8_t* data, size_t size) {
@@ -86,7 +126,7 @@ void evaluate(const uint8_t* data, size_t size) {
   deadline = std::chrono::steady_clock::now() + kRunFor;
   ZU_SEXP* l = open_fuzz_input(data, size);
   int n = 0;
-  for (ZU_SEXP* p = l; get_type(p) == ZU_TYPE_LIST && n < 1000; p = p->pair.cdr, ++n) {
+  for (ZU_SEXP* p = l; get_type(p) == ZU_TYPE_LIST && n < 1000 && !late(); p = p->pair.cdr, ++n) {
     GcFrame form("peer form");
     eval(env, p->pair.car);
   }
@@ -95,11 +135,27 @@ void evaluate(const uint8_t* data, size_t size) {
 
 }  // namespace
 
+// libFuzzer tries no input longer than the largest seed unless told.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  for (int i = 1; i < *argc; ++i)
+    if (std::strncmp((*argv)[i], "-max_len=", 9) == 0) return 0;
+  static std::vector<char*> args;
+  args.assign(*argv, *argv + *argc);
+  args.push_back(const_cast<char*>(kMaxLen));
+  args.push_back(nullptr);
+  *argv = args.data();
+  *argc += 1;
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool ready = [] {
-    init_qnlisp();
-    init_unit();
-    init_netsvc();  // hands in the URL texts' registrations
+    enter_scratch_folder();
+    init_netsvc();  // hands in the URL texts' registrations and the sessions
+    ZU_NET_OPS offline{};
+    offline.remote_session = no_request;
+    set_net_ops(&offline);
+    init_zu();  // the interpreters' and sessions' tables the own-only built-ins look in
     gc_set_heap_budget(kBudget);
     set_break_check_hook(cancel_when_late);
     return true;

@@ -78,7 +78,7 @@ ZU_SEXP* fetch_node(MATRIX* m, const int64_t* dc, ZU_SEXP* dcl, ZU_SEXP* form) {
 // The read on an opened entry (the caller holds a reference).
 ZU_SEXP* read_node(MX_ENTRY* e, ZU_SEXP* dcl, ZU_SEXP* form) {
   MATRIX* m = e->c.m;
-  Tagged<int64_t> dc(integers_only(dcl) ? get_dim_code_from_sexp(m, dcl) : nullptr);
+  MxDimCode dc = integers_only(dcl) ? get_dim_code_from_sexp(m, dcl) : nullptr;
   if (!dc) return error_text_at(form, ZU_ER_PARAM, kFunc, "dim_code format");
   return inside(m, dc.get()) ? fetch_node(m, dc.get(), dcl, form) : error_text_at(form, ZU_ER_PARAM, kFunc, "dim_code");
 }

@@ -223,19 +223,19 @@ struct Fd {
   int release() { return std::exchange(fd, -1); }
 };
 
-// Opens a picture to read: 0, -1 when it cannot be opened, -2 when it is
-// not a regular file. Its reads are positioned, which a FIFO or a terminal
-// cannot serve; opening does not wait for a FIFO's writer.
-int open_picture(const std::string& path, Fd* fd) {
-  fd->fd = u_open64(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
-  if (fd->fd < 0) return -1;
+// Opens the picture that command func names by path to read: null, or the
+// error. A peer reads only where it may, and the file that was judged. Its
+// reads are positioned, which a FIFO or a terminal cannot serve; opening
+// does not wait for a FIFO's writer.
+ZU_SEXP* open_picture(ZU_SEXP* form, const char* func, ZU_SEXP* file, Fd* fd) {
+  PeerReadFile judged;
+  if (ZU_SEXP* no = peer_read_judge(form, narrow(file).c_str(), func, &judged)) return no;
+  fd->fd = judged.open_read(O_NONBLOCK);
+  if (fd->fd < 0) return file_error(form, func, ZU_ER_OPEN, "cannot open the file", file);
   struct stat st {};
-  return fstat(fd->fd, &st) == 0 && S_ISREG(st.st_mode) ? 0 : -2;
-}
-
-ZU_SEXP* open_error(ZU_SEXP* form, const char* func, int r, ZU_SEXP* file) {
-  return r == -1 ? file_error(form, func, ZU_ER_OPEN, "cannot open the file", file)
-                 : file_error(form, func, ZU_ER_END_OF_INPUT, "cannot read the file", file);
+  if (fstat(fd->fd, &st) != 0 || !S_ISREG(st.st_mode))
+    return file_error(form, func, ZU_ER_END_OF_INPUT, "cannot read the file", file);
+  return nullptr;
 }
 
 // The number that is the whole of text, in decimal as this program writes
@@ -503,10 +503,8 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   int slot = -1;
   if (ZU_SEXP* err = check_entry(used, a, &p, &slot, form, kFunc)) return err;
   MX_ENTRY* e = used.get();
-  const std::string name = narrow(file);
-  if (ZU_SEXP* no = peer_read_refusal(form, name.c_str(), kFunc)) return no;
   Fd fd;
-  if (int opened = open_picture(name, &fd); opened != 0) return open_error(form, kFunc, opened, file);
+  if (ZU_SEXP* err = open_picture(form, kFunc, file, &fd)) return err;
   PPM_INFO pi{};
   pi.pi_fd = fd.fd;
   const bool parsed = read_header(&pi) == 0;
@@ -601,10 +599,8 @@ ZU_SEXP* qn_qmxPNMStatus(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, Z
   constexpr const char* kFunc = "qmxPNMStatus";
   ZU_SEXP* file = get_el(form, 1);
   if (!is_string(file)) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
-  const std::string name = narrow(file);
-  if (ZU_SEXP* no = peer_read_refusal(form, name.c_str(), kFunc)) return no;
   Fd fd;
-  if (int opened = open_picture(name, &fd); opened != 0) return open_error(form, kFunc, opened, file);
+  if (ZU_SEXP* err = open_picture(form, kFunc, file, &fd)) return err;
   PPM_INFO pi{};
   pi.pi_fd = fd.fd;
   if (read_header(&pi) != 0) return file_error(form, kFunc, ZU_ER_PARAM, "invalid PNM header", file);

@@ -17,7 +17,6 @@
 #include "runtime/docpath.h"
 #include "runtime/interp.h"
 #include "runtime/later_services.h"
-#include "runtime/peer_read.h"
 #include "store/recordlist.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -180,9 +179,7 @@ ZU_SEXP* children_of(MATRIX* m, const int64_t* dc, const NodeStatus& s) {
     const int64_t count = std::min<int64_t>(int64_t{1} << bits, int64_t(s.bits.size()) * 8);
     for (int64_t i = 0; i < count; ++i) {
       if (!(s.bits[size_t(i / 8)] >> (i % 8) & 1)) continue;
-      int64_t* child = get_dim_code_from_index(m, dc, i);
-      codes.add(get_sexp_from_dim_code(m, child));
-      d_f_ree(child);
+      codes.add(get_sexp_from_dim_code(m, get_dim_code_from_index(m, dc, i).get()));
     }
     ListBuilder bytes;
     for (uint8_t b : s.bits) bytes.add(get_integer(b, nullptr));
@@ -373,8 +370,10 @@ ZU_SEXP* qn_qmxGetPoint(int s_flag, ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SY
   MX_ENTRY* e = nullptr;
   int refused = 0;
   if (absolute) {
-    if (ZU_SEXP* no = peer_read_refusal(form, n_string(std_cm, name), kFunc)) return no;
-    e = open_mxread(nullptr, name, nullptr, 0, &refused);
+    bool opened = false;
+    ZU_SEXP* no = nullptr;
+    e = open_mxread_path(form, kFunc, name, &refused, &opened, &no);
+    if (no) return no;
   } else if (option_is(path_type, "network")) {
     e = open_mxread(name, nullptr, nullptr, 1, &refused);
   } else if (option_is(path_type, "key")) {

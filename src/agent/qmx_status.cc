@@ -12,7 +12,6 @@
 #include "matrix/mx_file.h"
 #include "runtime/docpath.h"
 #include "runtime/later_services.h"
-#include "runtime/peer_read.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/gc.h"
@@ -219,14 +218,19 @@ ZU_SEXP* status_and_release(int s_flag, MX_ENTRY* e, bool opened) {
   return get_mx_status(s_flag, e);
 }
 
-// A matrix opened for reading by name; null (with *failure set) when it
-// does not open.
-MX_ENTRY* open_named(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase, ZU_SEXP* form,
-                     bool* opened, ZU_SEXP** failure) {
+// What a failed opening answers: the store's refusal, else that it did
+// not open.
+ZU_SEXP* open_failure(ZU_SEXP* form, int refused) {
+  return refused ? error_at(form, ZU_ER_STORE, kFunc, get_integer(refused, nullptr))
+                 : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
+}
+
+// A matrix opened for reading by network name or key; null (with *failure
+// set) when it does not open.
+MX_ENTRY* open_named(const L_CHAR* neturl, const L_CHAR* key, ZU_SEXP* form, bool* opened, ZU_SEXP** failure) {
   int refused = 0;
-  MX_ENTRY* e = open_mxread(neturl, filename, key, phase, &refused, opened);
-  if (!e) *failure = refused ? error_at(form, ZU_ER_STORE, kFunc, get_integer(refused, nullptr))
-                             : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
+  MX_ENTRY* e = open_mxread(neturl, nullptr, key, 1, &refused, opened);
+  if (!e) *failure = open_failure(form, refused);
   return e;
 }
 
@@ -238,22 +242,23 @@ ZU_SEXP* status_by_path(int s_flag, const L_CHAR* type, ZU_SEXP* path, ZU_SEXP* 
     }
     return open_status_related(s_flag, name, form);
   }
-  const L_CHAR *neturl = nullptr, *filename = nullptr, *key = nullptr;
-  int phase = 1;
+  const L_CHAR *neturl = nullptr, *key = nullptr;
+  bool opened = false;
+  ZU_SEXP* failure = nullptr;
   if (!type || option_is(type, "absolute")) {
-    if (ZU_SEXP* no = peer_read_refusal(form, n_string(std_cm, name), kFunc)) return no;
-    filename = name;
-    phase = 0;
-  } else if (option_is(type, "network")) {
+    int refused = 0;
+    MX_ENTRY* e = open_mxread_path(form, kFunc, name, &refused, &opened, &failure);
+    if (!e && !failure) failure = open_failure(form, refused);
+    return e ? status_and_release(s_flag, e, opened) : failure;
+  }
+  if (option_is(type, "network")) {
     neturl = name;
   } else if (option_is(type, "key")) {
     key = name;
   } else {
     return error_text_at(form, ZU_ER_PARAM, kFunc, "attribute:path-type");
   }
-  bool opened = false;
-  ZU_SEXP* failure = nullptr;
-  MX_ENTRY* e = open_named(neturl, filename, key, phase, form, &opened, &failure);
+  MX_ENTRY* e = open_named(neturl, key, form, &opened, &failure);
   return e ? status_and_release(s_flag, e, opened) : failure;
 }
 

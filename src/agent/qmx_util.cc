@@ -3,6 +3,8 @@
 
 #include "agent/agent_impl.h"
 #include "matrix/mx_file.h"
+#include "runtime/peer_read.h"
+#include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/errcodes.h"
 #include "zu/gc.h"
@@ -56,6 +58,20 @@ ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code) {
 bool qmx_trace() {
   static const bool on = std::getenv("QNMX_TRACE") != nullptr;
   return on;
+}
+
+MX_ENTRY* open_mxread_path(ZU_SEXP* form, const char* func, const L_CHAR* path, int* refused, bool* opened,
+                           ZU_SEXP** refusal) {
+  *refusal = nullptr;
+  *opened = false;
+  PeerReadFile judged;
+  if ((*refusal = peer_read_judge(form, n_string(std_cm, path), func, &judged))) return nullptr;
+  MX_ENTRY* e = open_mxread(nullptr, path, nullptr, 0, refused, opened);
+  if (!e || mx_file_is_judged(e->c.m, judged)) return e;
+  EntryHold given_back(e, *opened);
+  *opened = false;
+  *refusal = peer_not_own(form, func);
+  return nullptr;
 }
 
 EntryHold::~EntryHold() {

@@ -129,26 +129,26 @@ void* _mx_channel_datum_unchanged(MATRIX_NODE* n, int ch) {
 
 // ---- dim codes in ZU form
 
-int64_t* get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s) {
+MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s) {
   int len = list_length(s);
   if (len < 2 || len != m->p.dim + 1) return nullptr;
-  auto* dc = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * len));
+  MxDimCode dc(static_cast<int64_t*>(d_alloc(sizeof(int64_t) * len)));
   int i = 0;
   for (ZU_SEXP* p = s; i < len; p = cdr(p), ++i) {
     ZU_SEXP* e = car(p);
-    dc[i] = get_type(e) == ZU_TYPE_INTEGER ? e->integer.num : 0;
+    dc.get()[i] = get_type(e) == ZU_TYPE_INTEGER ? e->integer.num : 0;
   }
   return dc;
 }
 
-int32_t* get_dim_code_from_sexp_int(ZU_SEXP* s) {
+Tagged<int32_t> get_dim_code_from_sexp_int(ZU_SEXP* s) {
   int len = list_length(s);
   if (len < 2) return nullptr;
-  auto* r = static_cast<int32_t*>(d_alloc(sizeof(int32_t) * len));
+  Tagged<int32_t> r(static_cast<int32_t*>(d_alloc(sizeof(int32_t) * len)));
   int i = 0;
   for (ZU_SEXP* p = s; i < len; p = cdr(p), ++i) {
     ZU_SEXP* e = car(p);
-    r[i] = get_type(e) == ZU_TYPE_INTEGER ? static_cast<int32_t>(e->integer.num) : 0;
+    r.get()[i] = get_type(e) == ZU_TYPE_INTEGER ? static_cast<int32_t>(e->integer.num) : 0;
   }
   return r;
 }

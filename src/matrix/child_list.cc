@@ -115,7 +115,7 @@ void _insert_dim_code_index(MATRIX_NODE* n, const int64_t* dc, int dirty) {
   auto** grown = static_cast<int64_t**>(d_re_alloc(n->nlist_dim_addr, bytes));
   if (!grown) return;  // out of memory: the child stays unrecorded
   std::memmove(grown + at + 1, grown + at, sizeof(int64_t*) * (n->nlist_dim_addr_len - at));
-  grown[at] = copy_dim_code(n->matrix, child);
+  grown[at] = copy_dim_code(n->matrix, child).release();
   n->nlist_dim_addr = grown;
   ++n->nlist_dim_addr_len;
   if (dirty) mark_kids_changed(n);

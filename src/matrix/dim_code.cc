@@ -35,11 +35,11 @@ int _cmp_dim_code(const MATRIX* m, const int64_t* a, const int64_t* b) {
 
 int cmp_dim_code(const MATRIX* m, const int64_t* a, const int64_t* b) { return _cmp_dim_code(m, a, b); }
 
-int64_t* xx_copy_dim_code(const MATRIX* m, const int64_t* dc, const char* file, int line) {
+MxDimCode xx_copy_dim_code(const MATRIX* m, const int64_t* dc, const char* file, int line) {
   if (!dc) return nullptr;
   size_t bytes = sizeof(int64_t) * (m->p.dim + 1);
-  auto* r = static_cast<int64_t*>(xx_d_alloc(bytes, file, line));
-  std::memcpy(r, dc, bytes);
+  MxDimCode r(static_cast<int64_t*>(xx_d_alloc(bytes, file, line)));
+  std::memcpy(r.get(), dc, bytes);
   return r;
 }
 
@@ -69,8 +69,9 @@ int64_t _get_dim_code_index(const MATRIX_NODE* n, const int64_t* dc) {
   return static_cast<int64_t>(ix);
 }
 
-int64_t* get_dim_code_from_index(const MATRIX* m, const int64_t* dc, int64_t ix) {
-  int64_t* r = copy_dim_code(m, dc);
+MxDimCode get_dim_code_from_index(const MATRIX* m, const int64_t* dc, int64_t ix) {
+  MxDimCode owned = copy_dim_code(m, dc);
+  int64_t* r = owned.get();
   int64_t level = dc[0];
   r[0] = level - 1;
   for (int d = m->p.dim - 1; d >= 0; --d) {
@@ -80,7 +81,7 @@ int64_t* get_dim_code_from_index(const MATRIX* m, const int64_t* dc, int64_t ix)
     r[d + 1] = static_cast<int64_t>(origin | shl(part, mx_shift(m, level - 1, d)));
     ix = shr(ix, dd);
   }
-  return r;
+  return owned;
 }
 
 void _cal_nlist_dim_bit_field(MATRIX* m) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 
+#include "base/alloc.h"
 #include "matrix/matrix.h"
 
 // The node shift along d at `level`, clamped to 0..64.
@@ -38,17 +39,23 @@ void normalize_dim_code(const MATRIX* m, int64_t* dc);
 // codes inside one node compare equal. -1, 0 or 1.
 int cmp_dim_code(const MATRIX* m, const int64_t* dc1, const int64_t* dc2);
 int _cmp_dim_code(const MATRIX* m, const int64_t* dc1, const int64_t* dc2);
-// A tagged copy of dc; null for null.
-int64_t* xx_copy_dim_code(const MATRIX* m, const int64_t* dc, const char* file, int line);
+// A dim code its holder owns (a tagged block): freed when the holder goes,
+// also when a refusal for memory unwinds past it (base/alloc.h). Every
+// function that makes a dim code hands it out this way; one that is kept in
+// a structure is released into it.
+using MxDimCode = Tagged<int64_t>;
+
+// A copy of dc; null for null.
+MxDimCode xx_copy_dim_code(const MATRIX* m, const int64_t* dc, const char* file, int line);
 #define copy_dim_code(m, dc) xx_copy_dim_code((m), (dc), __FILE__, __LINE__)
 // The bucket (0..402) of the node holding dc.
 int _get_node_hash(const MATRIX* m, const int64_t* dc);
 // The child index of dc inside node n (level > 0): per dimension the dd
 // bits below the child's shift, the first dimension highest.
 int64_t _get_dim_code_index(const MATRIX_NODE* n, const int64_t* dc);
-// A new dim code (tagged) of child ix of the node holding dc (level > 0):
-// the child's origin. The inverse of _get_dim_code_index.
-int64_t* get_dim_code_from_index(const MATRIX* m, const int64_t* dc, int64_t ix);
+// A new dim code of child ix of the node holding dc (level > 0): the
+// child's origin. The inverse of _get_dim_code_index.
+MxDimCode get_dim_code_from_index(const MATRIX* m, const int64_t* dc, int64_t ix);
 // dim_bit_field from the dim_divides: left alone while one is 0; 0 (lists)
 // when their sum S > 13; else 2^(S-3) bytes, at least 1.
 void _cal_nlist_dim_bit_field(MATRIX* m);

@@ -189,6 +189,11 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   }
   w->pdb_fd = p;
   ++mx_open_files_cnt;
+  if (struct stat st {}; fstat(p->fid, &st) == 0) {
+    w->opened_dev = st.st_dev;
+    w->opened_ino = st.st_ino;
+    w->opened = 1;
+  }
   if (reading && !reader_sees_same_file(m, w, p)) {
     close_record_file(w);
     release_named_lock(w);
@@ -333,6 +338,18 @@ bool mx_file_changed(MATRIX* m) {
   const bool changed = w && w->changed;
   unlock_task(mx_file_lock, "mx_file_changed");
   return changed;
+}
+
+bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged) {
+  if (!judged.judged()) return true;
+  lock_task(mx_file_lock);
+  const MX_FILE_WORK* w = work_of(m);
+  // A reader's data comes from the file its first opening stamped.
+  const bool known = w && (w->read_stamped || w->opened);
+  const uint64_t dev = !w ? 0 : w->read_stamped ? w->read_stamp.dev : w->opened_dev;
+  const uint64_t ino = !w ? 0 : w->read_stamped ? w->read_stamp.ino : w->opened_ino;
+  unlock_task(mx_file_lock, "mx_file_is_judged");
+  return known && judged.is(dev, ino);
 }
 
 // ---------------------------------------------------------------------------

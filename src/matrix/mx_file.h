@@ -49,6 +49,7 @@
 #include "matrix/mx_format.h"
 #include "matrix/node.h"
 #include "runtime/call_lock.h"
+#include "runtime/peer_read.h"
 #include "store/pdb64.h"
 
 constexpr int kMxNoFileName = -100;
@@ -88,6 +89,10 @@ struct MX_FILE_WORK {
   MX_FILE_STAMP read_stamp;
   int read_stamped;
   int changed;
+  // The file the last opening reached, by device and inode (opened set
+  // once there was one).
+  uint64_t opened_dev, opened_ino;
+  int opened;
 };
 
 extern SEM mx_file_lock;
@@ -120,6 +125,10 @@ void finish_file_access_with_wait(MATRIX* m, const void* wait_key);
 // Whether m's reader found its file changed since it first read it (its
 // openings are refused from then on, with -128).
 bool mx_file_changed(MATRIX* m);
+// Whether m reads the file that a read by its path judged
+// (runtime/peer_read.h): for a peer's read, only when m's file has been
+// opened and was that file; the agent's reads judge nothing.
+bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged);
 
 // Closes m's file now, clearing its mark and giving back the named lock
 // (the lock service's event, and the closer with seq 0). Nothing happens

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "elements/value.h"
+#include "matrix/dim_code.h"
 #include "matrix/matrix.h"
 
 // Script slots of the fixed accesses.
@@ -201,7 +202,9 @@ void _xx_insert_matrix_access(MATRIX_TOKEN* t, void (*func)(MATRIX_TOKEN*), cons
 // The pending ids: append unless present; take the first (-1 when none).
 // An id carries the origin of whoever caused it (zu/peer.h), and its
 // script runs with that origin; an id both the agent and a peer caused is
-// the peer's, so that a peer's access never runs with the agent's powers.
+// the peer's, so that a peer's access never runs with the agent's powers,
+// and the same id caused by two peers is pending twice, so that each
+// peer's script runs with its own origin and read rules.
 void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const EVAL_ORIGIN& origin, const char* file, int line);
 #define _insert_access_list(t, acc) _xx_insert_access_list((t), (acc), eval_origin_handed(), __FILE__, __LINE__)
 int _delete_access_list(MATRIX_TOKEN* t);
@@ -268,10 +271,10 @@ void* xx_get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, const i
   xx_get_matrix_node_channel((errp), (np), (m), (dc), (ch), (type), (access), (vp), (key), __FILE__, __LINE__)
 
 // Dim codes in ZU form: (level c1 .. cdim). From a list of exactly dim + 1
-// members (non-integers read 0): a new tagged code, else null.
-int64_t* get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s);
-// A list of at least 2 members as 32-bit integers (tagged), else null.
-int32_t* get_dim_code_from_sexp_int(ZU_SEXP* s);
+// members (non-integers read 0): a new code, else null.
+MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s);
+// A list of at least 2 members as 32-bit integers, else null.
+Tagged<int32_t> get_dim_code_from_sexp_int(ZU_SEXP* s);
 // The list of the node origin holding dim_code.
 ZU_SEXP* get_sexp_from_dim_code(const MATRIX* m, const int64_t* dim_code);
 // The error that suspends a matrix script: 0x8001160a with data

@@ -144,7 +144,7 @@ void purge(const MATRIX_NODE* keep, int64_t now, int64_t target, bool far_over) 
 MATRIX_NODE* mx_make_node(MATRIX* m, const int64_t* dc) {
   auto* n = static_cast<MATRIX_NODE*>(d_calloc(sizeof(MATRIX_NODE), 1));
   n->matrix = m;
-  n->dim_code = copy_dim_code(m, dc);
+  n->dim_code = copy_dim_code(m, dc).release();
   normalize_dim_code(m, n->dim_code);
   if (m->p.channel_nos > 0)
     n->channel = static_cast<MATRIX_CHANNEL*>(d_calloc(sizeof(MATRIX_CHANNEL), m->p.channel_nos));

@@ -75,7 +75,7 @@ void replace_child_list(MATRIX_NODE* n, const std::vector<int64_t>& codes) {
   n->nlist_dim_addr_len = 0;
   if (order.empty()) return;
   n->nlist_dim_addr = static_cast<int64_t**>(d_alloc(sizeof(int64_t*) * order.size()));
-  for (const int64_t* dc : order) n->nlist_dim_addr[n->nlist_dim_addr_len++] = copy_dim_code(m, dc);
+  for (const int64_t* dc : order) n->nlist_dim_addr[n->nlist_dim_addr_len++] = copy_dim_code(m, dc).release();
 }
 
 // One channel's datum decoded from a node value, not yet in the node.

@@ -75,9 +75,7 @@ void merge_children(MATRIX* src, MATRIX_NODE* dn, MATRIX_NODE* sn) {
   if (sn->nlist_dim_bit_field && sn->nlist_dim_bit_field_len > 0) {
     for (int64_t ix = 0; ix < int64_t{8} * sn->nlist_dim_bit_field_len; ++ix)
       if (sn->nlist_dim_bit_field[ix / 8] & (1u << (ix % 8))) {
-        int64_t* code = get_dim_code_from_index(src, sn->dim_code, ix);
-        _insert_dim_code_index(dn, code, 1);
-        d_f_ree(code);
+        _insert_dim_code_index(dn, get_dim_code_from_index(src, sn->dim_code, ix).get(), 1);
       }
     return;
   }

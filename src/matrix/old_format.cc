@@ -159,7 +159,7 @@ ZU_SEXP* zu_mxUncompressOldFormat(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_
   }
   MATRIX* m = t->process_node->matrix;
   ZU_SEXP* dcs = get_el(item, 1);
-  Tagged<int64_t> dc(get_dim_code_from_sexp(m, dcs));
+  MxDimCode dc = get_dim_code_from_sexp(m, dcs);
   if (!dc) return error_at(form, ZU_ER_TYPE, kFunc, dcs);
   const void* parent_d = nullptr;
   bool usable = true;

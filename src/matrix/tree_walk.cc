@@ -205,9 +205,9 @@ MX_DIM_CODE_LIST* get_children_list(int* errp, MATRIX* m, const int64_t* dc, int
   }
   lock_task(matrix_lock);
   MX_DIM_CODE_LIST* lst = nullptr;
-  auto push = [&lst](int64_t* code) {
+  auto push = [&lst](MxDimCode code) {
     auto* e = static_cast<MX_DIM_CODE_LIST*>(d_alloc(sizeof(MX_DIM_CODE_LIST)));
-    e->dc = code;
+    e->dc = code.release();
     e->next = lst;
     lst = e;
   };

@@ -82,12 +82,10 @@ ZU_SEXP* block_value(const void* bytes, int64_t n) {
                                                        __FILE__, __LINE__));
 }
 
-// The result of a coder: its tagged bytes in a data item of the current
-// node, freed here.
-ZU_SEXP* block_item(const MATRIX_NODE* n, uint8_t* bytes, int32_t len) {
-  ZU_SEXP* v = block_value(bytes, len);
-  d_f_ree(bytes);
-  return mx_data_item(n->matrix, n->dim_code, v);
+// The result of a coder, its len bytes (which the caller's owner holds
+// across the value's allocation), in a data item of the current node.
+ZU_SEXP* block_item(const MATRIX_NODE* n, const uint8_t* bytes, int32_t len) {
+  return mx_data_item(n->matrix, n->dim_code, block_value(bytes, len));
 }
 
 // 0x80040503 ("invalid parameter in <func>" reason): malformed input.
@@ -124,8 +122,8 @@ ZU_SEXP* zu_mxCompressZ(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   if (!element_of(get_el(get_el(form, 1), 2), &e)) return mx_param_error(form, kFunc);
   const char* why = nullptr;
   int32_t len = 0;
-  uint8_t* z = mx_zblock_encode(&len, e.tp, e.value, static_cast<int>(level), &why);
-  return z ? block_item(t->process_node, z, len) : reason_error(form, kFunc, why);
+  Tagged<uint8_t> z(mx_zblock_encode(&len, e.tp, e.value, static_cast<int>(level), &why));
+  return z ? block_item(t->process_node, z.get(), len) : reason_error(form, kFunc, why);
 }
 
 ZU_SEXP* zu_mxUncomressZ(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
@@ -162,8 +160,8 @@ ZU_SEXP* zu_mxCompressJPEG(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIE
     return mismatch(form, kFunc, get_string_ascii("UINT8 or RGB8 is required"));
   const char* why = nullptr;
   int32_t len = 0;
-  uint8_t* b = mx_image_encode(&len, &dh, quality, &why);
-  return b ? block_item(t->process_node, b, len) : reason_error(form, kFunc, why);
+  Tagged<uint8_t> b(mx_image_encode(&len, &dh, quality, &why));
+  return b ? block_item(t->process_node, b.get(), len) : reason_error(form, kFunc, why);
 }
 
 ZU_SEXP* zu_mxUncompressJPEG(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {

@@ -21,19 +21,10 @@
 
 namespace {
 
-// A dim code converted from a ZU list for matrix m, freed with the holder.
-class DimCode {
- public:
-  DimCode(const MATRIX* m, ZU_SEXP* s) : dc_(get_type(s) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, s) : nullptr) {}
-  ~DimCode() { d_f_ree(dc_); }
-  DimCode(const DimCode&) = delete;
-  DimCode& operator=(const DimCode&) = delete;
-  int64_t* get() const { return dc_; }
-  explicit operator bool() const { return dc_ != nullptr; }
-
- private:
-  int64_t* dc_;
-};
+// A dim code converted from a ZU list for matrix m, or null.
+MxDimCode dim_code_of(const MATRIX* m, ZU_SEXP* s) {
+  return get_type(s) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, s) : nullptr;
+}
 
 // The vector a pointer or raw value holds, checked by its type's
 // conversion: its descriptor (data in *d), or null.
@@ -245,7 +236,7 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   if (ZU_SEXP* refused = thin_block(m, n, a, tp, g, form, kFunc, &block)) return refused;
   for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* item = p->pair.car;
-    DimCode dc(m, get_el(item, 1));
+    MxDimCode dc = dim_code_of(m, get_el(item, 1));
     if (!dc) return reason_error(form, kFunc, "cannot convert dim_code");
     MATRIX_DATA_TYPE* it = vector_of(get_el(item, 2), &data);
     if (!it) return reason_error(form, kFunc, "CH data type(2)");
@@ -269,7 +260,7 @@ ZU_SEXP* level_arithmetic(ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf, const
                                           : -1;
   if (mode < 0) return mx_param_error(form, func);
   ZU_SEXP *a = get_el(form, 1), *b = get_el(form, 2);
-  DimCode upper(m, get_el(a, 1)), lower(m, get_el(b, 1));
+  MxDimCode upper = dim_code_of(m, get_el(a, 1)), lower = dim_code_of(m, get_el(b, 1));
   void *pa = nullptr, *pb = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(a, 2), &pa);
   if (!upper || !lower || !tp || vector_of(get_el(b, 2), &pb) != tp) return mx_type_error(form, func);
@@ -460,7 +451,7 @@ ZU_SEXP* zu_mxMax(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   double fmax = 0.0;
   for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* item = p->pair.car;
-    if (!DimCode(m, get_el(item, 1))) return reason_error(form, kFunc, "cannot convert dim_code");
+    if (!dim_code_of(m, get_el(item, 1))) return reason_error(form, kFunc, "cannot convert dim_code");
     ZU_SEXP* value = get_el(item, 2);
     if (get_type(value) == ZU_TYPE_INTEGER) {
       if (!has_int || value->integer.num > imax) imax = value->integer.num;

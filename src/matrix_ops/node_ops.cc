@@ -16,13 +16,12 @@ namespace {
 
 bool is_int(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_INTEGER; }
 
-int64_t* current_code(const MATRIX_NODE* n) { return copy_dim_code(n->matrix, n->dim_code); }
+MxDimCode current_code(const MATRIX_NODE* n) { return copy_dim_code(n->matrix, n->dim_code); }
 
 // The current node's dim code one level up, or null at the top.
-int64_t* parent_code(MATRIX_NODE* n) {
-  int64_t* dc = current_code(n);
-  if (++dc[0] < mx_locked([n] { return n->matrix->total_levels; })) return dc;
-  d_f_ree(dc);
+MxDimCode parent_code(MATRIX_NODE* n) {
+  MxDimCode dc = current_code(n);
+  if (++dc.get()[0] < mx_locked([n] { return n->matrix->total_levels; })) return dc;
   return nullptr;
 }
 
@@ -30,8 +29,8 @@ int64_t* parent_code(MATRIX_NODE* n) {
 // position order, then those of its list, as mxCH reads them: a node whose
 // geometry keeps children as bits would otherwise fire none. The token
 // holds its own node, so they are read directly.
-std::vector<int64_t*> child_codes(MATRIX_NODE* n) {
-  std::vector<int64_t*> r;
+std::vector<MxDimCode> child_codes(MATRIX_NODE* n) {
+  std::vector<MxDimCode> r;
   lock_task(matrix_lock);
   if (n->dim_code[0] > 0) {
     int bits = n->nlist_dim_bit_field ? n->nlist_dim_bit_field_len * 8 : 0;
@@ -42,11 +41,6 @@ std::vector<int64_t*> child_codes(MATRIX_NODE* n) {
   }
   unlock_task(matrix_lock, "child_codes");
   return r;
-}
-
-void free_codes(std::vector<int64_t*>& codes) {
-  for (int64_t* dc : codes) d_f_ree(dc);
-  codes.clear();
 }
 
 // ---- mxLoad, mxSave, mxFinish
@@ -128,13 +122,12 @@ ZU_SEXP* zu_mxFinish(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 
 // ---- mxTrigger
 
-// Fires access on the node at dc (freed here), made when missing.
-ZU_SEXP* trigger_at(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_SEXP* form) {
+// Fires access on the node at dc, made when missing.
+ZU_SEXP* trigger_at(MATRIX_TOKEN* t, MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form) {
   constexpr const char* kFunc = "mxTrigger";
   int err = 0;
   MATRIX_NODE* n = get_matrix_node(&err, m, dc, 0, t, nullptr);
   ZU_SEXP* info = get_sexp_from_dim_code(m, dc);
-  d_f_ree(dc);
   if (err == 0) {
     matrix_trigger_access(n, access, 1);
     return nullptr;
@@ -159,31 +152,24 @@ ZU_SEXP* zu_mxTrigger(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* s
     return nullptr;
   }
   if (option_is(type, "parent")) {
-    int64_t* dc = parent_code(n);
-    return dc ? trigger_at(t, m, dc, access, form) : nullptr;
+    MxDimCode dc = parent_code(n);
+    return dc ? trigger_at(t, m, dc.get(), access, form) : nullptr;
   }
   if (option_is(type, "children")) {
-    std::vector<int64_t*> codes = child_codes(n);
-    for (size_t i = 0; i < codes.size(); ++i) {
-      int64_t* dc = codes[i];
-      codes[i] = nullptr;
-      if (ZU_SEXP* r = trigger_at(t, m, dc, access, form)) {
-        free_codes(codes);
-        return r;
-      }
-    }
+    for (const MxDimCode& dc : child_codes(n))
+      if (ZU_SEXP* r = trigger_at(t, m, dc.get(), access, form)) return r;
     return nullptr;
   }
   ZU_SEXP* arg = get_el(form, 1);
   if (option_is(type, "matrix")) {
     // The other matrix's node at the given dim code, else at the current one.
     if (ZU_SEXP* r = mx_other_matrix(t, sf, form, kFunc, &m)) return r;
-    int64_t* dc = get_type(arg) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, arg) : current_code(n);
-    return dc ? trigger_at(t, m, dc, access, form) : mx_param_error(form, kFunc);
+    MxDimCode dc = get_type(arg) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, arg) : current_code(n);
+    return dc ? trigger_at(t, m, dc.get(), access, form) : mx_param_error(form, kFunc);
   }
   if (get_type(arg) != ZU_TYPE_LIST) return mx_type_error(form, kFunc);
-  int64_t* dc = get_dim_code_from_sexp(m, arg);
-  return dc ? trigger_at(t, m, dc, access, form) : mx_param_error(form, kFunc);
+  MxDimCode dc = get_dim_code_from_sexp(m, arg);
+  return dc ? trigger_at(t, m, dc.get(), access, form) : mx_param_error(form, kFunc);
 }
 
 // ---- mxSet
@@ -203,11 +189,11 @@ ZU_SEXP* zu_mxSet(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   MATRIX_NODE* n = t->process_node;
   const L_CHAR* listed = head_option(sf, "listed-dim-code");
   if (option_is(listed, "on")) {
-    int64_t* dc = get_dim_code_from_sexp(n->matrix, get_el(item, 1));
+    MxDimCode dc = get_dim_code_from_sexp(n->matrix, get_el(item, 1));
     if (!dc) return refused(0, get_string_ascii("listed-dim-code"));
     ZU_SEXP* ret = nullptr;
     ZU_SEXP* info = nullptr;
-    n = mx_op_node(t, n->matrix, dc, kMxFetchSlot, form, kFunc, "children loading(2)", false, &ret, &info);
+    n = mx_op_node(t, n->matrix, dc.get(), kMxFetchSlot, form, kFunc, "children loading(2)", false, &ret, &info);
     if (!n) return ret;
     if (!mx_op_has_channels(n)) return mx_object_error(form, kFunc, "children loading(3)", info);
   } else if (listed && !option_is(listed, "off")) {
@@ -246,17 +232,17 @@ ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form, MxChildrenR
   int bits = cur->dim_code[0] > 0 && cur->nlist_dim_bit_field ? cur->nlist_dim_bit_field_len * 8 : 0;
   for (int ix = bits - 1; ix >= 0; --ix)
     if (cur->nlist_dim_bit_field[ix / 8] & (1u << (ix % 8)))
-      lst = new (d_alloc(sizeof(MX_DIM_CODE_LIST))) MX_DIM_CODE_LIST{lst, get_dim_code_from_index(m, cur->dim_code, ix)};
+      lst = new (d_alloc(sizeof(MX_DIM_CODE_LIST)))
+          MX_DIM_CODE_LIST{lst, get_dim_code_from_index(m, cur->dim_code, ix).release()};
   for (int i = 0; cur->dim_code[0] > 0 && i < cur->nlist_dim_addr_len; ++i)
-    lst = new (d_alloc(sizeof(MX_DIM_CODE_LIST))) MX_DIM_CODE_LIST{lst, copy_dim_code(m, cur->nlist_dim_addr[i])};
+    lst = new (d_alloc(sizeof(MX_DIM_CODE_LIST))) MX_DIM_CODE_LIST{lst, copy_dim_code(m, cur->nlist_dim_addr[i]).release()};
   unlock_task(matrix_lock, "mxCH");
   Owned<MX_DIM_CODE_LIST, free_mx_dim_code_list> owned(lst);
   ZU_SEXP* result = nullptr;
   for (MX_DIM_CODE_LIST* e = lst; e; e = e->next) {
     ZU_SEXP* ret = nullptr;
     ZU_SEXP* info = nullptr;
-    MATRIX_NODE* n =
-        mx_op_node(t, m, copy_dim_code(m, e->dc), kMxFetchSlot, form, kFunc, "children loading(2)", false, &ret, &info);
+    MATRIX_NODE* n = mx_op_node(t, m, e->dc, kMxFetchSlot, form, kFunc, "children loading(2)", false, &ret, &info);
     if (n && !mx_op_has_channels(n)) ret = mx_object_error(form, kFunc, "children loading(3)", info);
     const auto ch = static_cast<int>(chs->integer.num);
     ZU_SEXP* v = ret;
@@ -289,9 +275,9 @@ ZU_SEXP* zu_mxCH(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   ZU_SEXP* ret = nullptr;
   ZU_SEXP* info = nullptr;
   if (option_is(type, "parent")) {
-    int64_t* dc = parent_code(n);
+    MxDimCode dc = parent_code(n);
     if (!dc) return nullptr;
-    MATRIX_NODE* p = mx_op_node(t, m, dc, kMxFetchSlot, form, kFunc, "parent", true, &ret, &info);
+    MATRIX_NODE* p = mx_op_node(t, m, dc.get(), kMxFetchSlot, form, kFunc, "parent", true, &ret, &info);
     return p ? read_channel(p, arg, form, info) : ret;
   }
   // Another node: (mxCH dim-code ch); with type "matrix" in the other
@@ -302,9 +288,9 @@ ZU_SEXP* zu_mxCH(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   } else if (!listed) {
     return mx_type_error(form, kFunc);
   }
-  int64_t* dc = listed ? get_dim_code_from_sexp(m, arg) : current_code(n);
+  MxDimCode dc = listed ? get_dim_code_from_sexp(m, arg) : current_code(n);
   if (!dc) return mx_param_error(form, kFunc);
-  MATRIX_NODE* o = mx_op_node(t, m, dc, kMxFetchSlot, form, kFunc, "others", false, &ret, &info);
+  MATRIX_NODE* o = mx_op_node(t, m, dc.get(), kMxFetchSlot, form, kFunc, "others", false, &ret, &info);
   return o ? read_channel(o, listed ? get_el(form, 2) : arg, form, info) : ret;
 }
 

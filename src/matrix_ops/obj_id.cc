@@ -71,7 +71,7 @@ ZU_SEXP* zu_mxObjID(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf,
   ZU_SEXP* item = get_el(form, 1);
   ItemBlock blk(item);
   if (!blk.get()) return error_at(form, ZU_ER_TYPE, "mxObjID", data_list("type missmatch", "CH data type(2)"));
-  HeldDimCode dc(item_dim_code(m, item));
+  MxDimCode dc = item_dim_code(m, item);
   if (!dc.get()) return param_error(form, "dim code");
   if (plot_geometry_check(m) != 0) return param_error(form, "block size");
   HeldBytes inflated;

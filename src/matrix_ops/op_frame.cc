@@ -7,6 +7,7 @@
 #include "matrix/dim_code.h"
 #include "matrix_ops/matrix_ops.h"
 #include "matrix_ops/op_frame_impl.h"
+#include "matrix/mx_file.h"
 #include "matrix_ops/plot_ops.h"
 #include "runtime/peer_read.h"
 #include "text/convert.h"
@@ -105,12 +106,11 @@ ZU_SEXP* mx_no_hook_error(ZU_SEXP* form, const char* func, const char* text, con
                             hook_word(reinterpret_cast<const void*>(p.write_file))));
 }
 
-MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_SEXP* form, const char* func,
+MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, const char* func,
                         const char* reason, bool parent, ZU_SEXP** ret, ZU_SEXP** info) {
   int err = 0;
   MATRIX_NODE* n = get_matrix_node(&err, m, dc, access, t, nullptr);
   ZU_SEXP* where = List(get_integer(err, nullptr), get_sexp_from_dim_code(m, dc), ZU_LIST_END);
-  d_f_ree(dc);
   if (parent) where = cons(get_string_ascii("parent"), where);
   if (info) *info = where;
   // No node came back: nothing will queue the token again.
@@ -126,9 +126,10 @@ ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const
   const L_CHAR* key = head_option(sf, "key");
   MATRIX* cur = t->process_node->matrix;
   // A script that runs for a peer reads another matrix file only where the
-  // peer may read.
+  // peer may read, and only the file that was judged.
+  PeerReadFile judged;
   if (file)
-    if (ZU_SEXP* no = peer_read_refusal(form, n_string(std_cm, file), func)) return no;
+    if (ZU_SEXP* no = peer_read_judge(form, n_string(std_cm, file), func, &judged)) return no;
   // A closing matrix waits for no other one.
   if (mx_locked([cur] { return cur->mode == kMxModeClosed; })) return mx_loading_error(form, func);
   void (*open_method)(MATRIX_TOKEN*) = mx_op_param(cur).open_method;
@@ -136,6 +137,7 @@ ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const
     int err = 0;
     MATRIX* o = search_matrix(&err, url, file, key, t);
     if (err == 0) {
+      if (!mx_file_is_judged(o, judged)) return peer_not_own(form, func);
       *out = o;
       return nullptr;
     }

@@ -50,12 +50,12 @@ ZU_SEXP* mx_object_error(ZU_SEXP* form, const char* func, const char* reason, ZU
 // 0x80040609 (text read_file read_net write_file): no hook for the request.
 ZU_SEXP* mx_no_hook_error(ZU_SEXP* form, const char* func, const char* text, const MATRIX_PARAM& p);
 
-// The node at dc (freed here) asked for the token with `access`: the node
+// The node at dc asked for the token with `access`: the node
 // locked for t, or null with *ret the value to return: the object error
 // with `reason` when no node came back (or it failed), else the wait
 // (code 1). *info (when given) receives (err dim-code), led by "parent"
 // when `parent` is set.
-MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, int64_t* dc, int access, ZU_SEXP* form, const char* func,
+MATRIX_NODE* mx_op_node(MATRIX_TOKEN* t, MATRIX* m, const int64_t* dc, int access, ZU_SEXP* form, const char* func,
                         const char* reason, bool parent, ZU_SEXP** ret, ZU_SEXP** info);
 // The matrix named by the attributes neturl, filename and key, opened with
 // the current matrix's open method when none is: null with *out set once

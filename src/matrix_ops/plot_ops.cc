@@ -39,7 +39,7 @@ ItemBlock::~ItemBlock() {
   if (blk_ && copy_) mx_type_block.free_data(&mx_type_block, blk_);
 }
 
-int64_t* item_dim_code(MATRIX* m, ZU_SEXP* item) {
+MxDimCode item_dim_code(MATRIX* m, ZU_SEXP* item) {
   ZU_SEXP* s = get_el(item, 1);
   return get_type(s) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, s) : nullptr;
 }
@@ -123,7 +123,7 @@ ZU_SEXP* diff_child(DiffRun& r, ZU_SEXP* item) {
   constexpr const char* kFunc = "mxPgPlotDiff";
   ItemBlock blk(item);
   if (!blk.get()) return type_error(r.form, kFunc, "CH data type(2)");
-  HeldDimCode dc(item_dim_code(r.m, item));
+  MxDimCode dc = item_dim_code(r.m, item);
   if (!dc.get()) return param_error(r.form, kFunc, "dim code");
   ss_printf("mxPgPlotDiff-5-prev %i\n", blk.get()->size);
   HeldBytes inflated;
@@ -198,7 +198,7 @@ ZU_SEXP* zu_mxPgPlotSort(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   ZU_SEXP* item = get_el(form, 1);
   ItemBlock blk(item);
   if (!blk.get()) return type_error(form, kFunc, "CH data type(2)");
-  HeldDimCode dc(item_dim_code(m, item));
+  MxDimCode dc = item_dim_code(m, item);
   if (!dc.get()) return param_error(form, kFunc, "dim code");
   if (plot_geometry_check(m) != 0) return param_error(form, kFunc, "block size");
   HeldList ip;
@@ -258,7 +258,7 @@ ZU_SEXP* zu_mxPgPlotAdd(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   ItemBlock up_blk(parent), down_blk(child);
   if (const char* why = check_item(parent, up_blk, kParent)) return type_error(form, kFunc, why);
   if (const char* why = check_item(child, down_blk, kChild)) return type_error(form, kFunc, why);
-  HeldDimCode up_dc(item_dim_code(m, parent)), down_dc(item_dim_code(m, child));
+  MxDimCode up_dc = item_dim_code(m, parent), down_dc = item_dim_code(m, child);
   if (!up_dc.get() || !down_dc.get()) return param_error(form, kFunc, "dim code");
   if (plot_geometry_check(m) != 0) return param_error(form, kFunc, "block size");
   HeldBump up_sat, diff_sat, out_sat;

@@ -8,6 +8,7 @@
 #include "base/alloc.h"
 #include "base/smpalloc.h"
 #include "elements/value.h"
+#include "matrix/dim_code.h"
 #include "matrix_ops/plot_code.h"
 #include "zu/value.h"
 
@@ -36,9 +37,7 @@ class Held {
   T* p_ = nullptr;
 };
 inline void free_tagged(void* p) { d_f_ree(p); }
-inline void free_dim_code(int64_t* p) { d_f_ree(p); }
 using HeldBytes = Held<void, free_tagged>;
-using HeldDimCode = Held<int64_t, free_dim_code>;
 using HeldList = Held<INTERNAL_PLOT, free_internal_plot_list>;
 // A bump allocator freed with its holder.
 struct HeldBump {
@@ -68,8 +67,8 @@ class ItemBlock {
   int copy_ = 0;
 };
 
-// The dim code of a data item's element 1 (tagged), or null when it is no
-// list of dim + 1 members.
-int64_t* item_dim_code(MATRIX* m, ZU_SEXP* item);
+// The dim code of a data item's element 1, or null when it is no list of
+// dim + 1 members.
+MxDimCode item_dim_code(MATRIX* m, ZU_SEXP* item);
 // (data dim-code-list block) with a collected copy of the bytes.
 ZU_SEXP* plot_block_item(MATRIX* m, const int64_t* dc, const void* bytes, int size);

@@ -24,6 +24,7 @@
 #include <strings.h>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/alloc.h"
@@ -245,49 +246,67 @@ ZU_SEXP* check_header_texts(ZU_SEXP* head, ZU_SEXP* path, ZU_FILE* file, int lin
   return bad ? http_error(file, line, ZU_ER_METHOD, data_list("method error", head)) : nullptr;
 }
 
+// The bytes of a request's body as they go on a connection in encoding cm:
+// raw bytes as they are, any other value printed, with a line end.
+std::string body_bytes(ZU_SEXP* body, CODE_METHOD* cm) {
+  if (get_type(body) == ZU_TYPE_RAW) return std::string(reinterpret_cast<const char*>(body->raw.data), body->raw.size);
+  OwnedStream text(s_open_string_write(cm));
+  print_sexp(text.get(), body, 0);
+  s_printf(text.get(), "\n");
+  s_flush(text.get());
+  return std::string(s_get_string(text.get()), static_cast<size_t>(s_get_string_len(text.get())));
+}
+
+// Whether an attribute names the header Content-Length (any case): the
+// length of a body is the one this writer counted.
+bool is_content_length(const L_CHAR* attribute) {
+  constexpr std::string_view kName = "*content-length";
+  size_t i = 0;
+  for (; i < kName.size() && attribute[i]; ++i) {
+    L_CHAR c = attribute[i] >= 'A' && attribute[i] <= 'Z' ? attribute[i] - 'A' + 'a' : attribute[i];
+    if (c != static_cast<L_CHAR>(kName[i])) return false;
+  }
+  return i == kName.size() && !attribute[i];
+}
+
 // Opens the connection and writes the request: the connection, or null
-// with *err set.
+// with *err set. A body goes with its length, which the server needs to
+// know where it ends: the connection stays open for the reply.
 STREAM* send_request(URL* u, ZU_SEXP* head, ZU_SEXP* path, ZU_SEXP* body, bool has_body, ZU_FILE* file, int line,
                      ZU_SEXP** err) {
   std::string host = n_string(std_cm, u->server);
   int cerr = 0;
-  STREAM* st;
+  OwnedStream st;
   {
     BlockingRegion region;
-    st = bl_new_connection(&cerr, host.c_str(), 0, u->port, nullptr, nullptr);
+    st.reset(bl_new_connection(&cerr, host.c_str(), 0, u->port, nullptr, nullptr));
   }
   if (!st) {
     *err = http_error(file, line, ZU_ER_OPEN, data_list("cannot open the HTTP connection", session_url_string(u)));
     return nullptr;
   }
   // Every read of the reply, a lazily parsed body's included.
-  s_set_read_guard(st, zoh_reply_guard());
+  s_set_read_guard(st.get(), zoh_reply_guard());
   const L_CHAR* enc_name = get_sf_attribute(sym_field(head), l_string(std_cm, "encode"));
   CODE_METHOD* cm = enc_name ? get_encoding(enc_name) : nullptr;
-  if (cm) s_set_cm(st, cm);
-  L_CHAR* method = get_method(sym_name(head));
+  if (cm) s_set_cm(st.get(), cm);
+  const std::string bytes = has_body ? body_bytes(body, s_get_cm(st.get())) : std::string();
+  Tagged<L_CHAR> method(get_method(sym_name(head)));
   WStr target = path ? WStr(str_text(path)) : WStr();
   if (!path)
     if (const L_CHAR* whole = get_url_str2(u)) target = whole;
-  s_printf(st, "%ls %ls HTTP/1.0\r\n", method, target.c_str());
-  d_f_ree(method);
-  if (cm) s_printf(st, "Encoding: %s\r\n", cm->name);
+  s_printf(st.get(), "%ls %ls HTTP/1.0\r\n", method.get(), target.c_str());
+  if (cm) s_printf(st.get(), "Encoding: %s\r\n", cm->name);
   for (ZU_SYM_FIELD* a = sym_field(head); a; a = a->next)
-    if (a->name && a->name[0] == '*')
-      s_printf(st, "%ls: %ls\r\n", a->name + 1, a->value ? a->value : l_string(std_cm, ""));
-  s_printf(st, "Connection: close\r\n");
-  s_printf(st, "Host: %ls:%i\r\n", u->server, u->port);
-  s_printf(st, "\r\n");
-  if (has_body) {
-    if (get_type(body) == ZU_TYPE_RAW) {
-      s_write(st, body->raw.data, static_cast<int>(body->raw.size));
-    } else {
-      print_sexp(st, body, 0);
-      s_printf(st, "\n");
-    }
-  }
-  s_flush(st);
-  return st;
+    if (a->name && a->name[0] == '*' && !(has_body && is_content_length(a->name)))
+      s_printf(st.get(), "%ls: %ls\r\n", a->name + 1, a->value ? a->value : l_string(std_cm, ""));
+  if (has_body) s_printf(st.get(), "Content-Length: %lli\r\n", static_cast<long long>(bytes.size()));
+  s_printf(st.get(), "Connection: close\r\n");
+  s_printf(st.get(), "Host: %ls:%i\r\n", u->server, u->port);
+  s_printf(st.get(), "\r\n");
+  if (has_body) s_write(st.get(), bytes.data(), static_cast<int>(bytes.size()));
+  s_flush(st.get());
+  return st.release();
 }
 
 void session_task(TKEY) {

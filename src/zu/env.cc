@@ -590,7 +590,15 @@ void bind_agent(ZUISP_ENV* env, const char* name, ZU_SEXP* value) {
 void bind_private_env(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   if (!env || !name) return;
   if (env->kind != ZU_ENV_HASH || env->watched.load(std::memory_order_relaxed)) {
-    bind_agent_atom(env, name, value);
+    // Others may reach it: under the lock, but still as whoever made the
+    // environment, as in line below (a peer's is never the agent's).
+    ZUISP_ENV* h = write_target(env);
+    if (!h || h->sealed.load(std::memory_order_relaxed)) er_panic("bind_private_env: no environment to bind into");
+    GcFrame frame("bind_private_env");
+    gc_set_nl(name, gc_text);
+    gc_set_nl(value, gc_qn_sexp);
+    EnvLock l;
+    bind_locked(h, name, value, maker_binder(h));
     return;
   }
   if (CELL* c = find_cell(env, name, mask_bit(name))) {

@@ -89,9 +89,8 @@ TEST_F(MatrixTest, ChildIndexAndChildCodeAreInverses) {
   MATRIX_NODE* n = make_node(m, {1, 300, 700});
   Code child{0, 300, 700};
   EXPECT_EQ(_get_dim_code_index(n, child.data()), 2);
-  int64_t* c2 = get_dim_code_from_index(m, n->dim_code, 2);
-  EXPECT_EQ(Code(c2, c2 + 3), (Code{0, 256, 512}));
-  d_f_ree(c2);
+  MxDimCode c2 = get_dim_code_from_index(m, n->dim_code, 2);
+  EXPECT_EQ(Code(c2.get(), c2.get() + 3), (Code{0, 256, 512}));
   drop_node(n);
   drop_matrix(m);
 
@@ -115,7 +114,8 @@ TEST_F(MatrixTest, ChildIndexAndChildCodeAreInverses) {
     for (int v : dd) sum += v;
     for (int k = 0; k < 16; ++k) {
       int64_t ix = static_cast<int64_t>(rng() % (uint64_t{1} << sum));
-      int64_t* c = get_dim_code_from_index(g, node->dim_code, ix);
+      MxDimCode owned = get_dim_code_from_index(g, node->dim_code, ix);
+      const int64_t* c = owned.get();
       ASSERT_EQ(c[0], node->dim_code[0] - 1);
       ASSERT_EQ(_get_dim_code_index(node, c), ix);
       int64_t up[1 + 4];
@@ -126,7 +126,6 @@ TEST_F(MatrixTest, ChildIndexAndChildCodeAreInverses) {
       std::copy(c, c + dim + 1, copy);
       normalize_dim_code(g, copy);
       ASSERT_TRUE(std::equal(c, c + dim + 1, copy)) << "and is its own origin";
-      d_f_ree(c);
     }
     drop_node(node);
     drop_matrix(g);
@@ -238,10 +237,10 @@ TEST_F(MatrixTest, VectorIndexHelpers) {
 
   // The 32-bit reading of a dim-code list: non-integers read as 0, fewer
   // than two elements give nothing.
-  int32_t* dc = get_dim_code_from_sexp_int(
+  Tagged<int32_t> owned = get_dim_code_from_sexp_int(
       List(get_integer(2, nullptr), get_integer(7, nullptr), get_string_ascii("x"), ZU_LIST_END));
-  ASSERT_NE(dc, nullptr);
+  ASSERT_NE(owned, nullptr);
+  const int32_t* dc = owned.get();
   EXPECT_EQ((std::vector<int32_t>{dc[0], dc[1], dc[2]}), (std::vector<int32_t>{2, 7, 0}));
-  d_f_ree(dc);
   EXPECT_EQ(get_dim_code_from_sexp_int(List(get_integer(2, nullptr), ZU_LIST_END)), nullptr);
 }

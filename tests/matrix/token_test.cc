@@ -204,3 +204,42 @@ TEST_F(MatrixTest, LoadedNodeIsReadyWhenItsScriptEnds) {
     close_matrix(m);
   }
 }
+
+// An access id pending on a token runs once for each cause: the agent's
+// joins a peer's (which runs as the peer, never with the agent's powers)
+// and a peer's joins its own, but the same id caused by another peer
+// (another link, or the same link number at another address) is pending
+// apart and runs with that peer's origin.
+TEST_F(MatrixTest, APendingAccessRunsForEachPeerThatCausedIt) {
+  const EVAL_ORIGIN agent = kAgentOrigin, a = peer_origin(0x7F000002, 1), b = peer_origin(0x7F000003, 2),
+                    b_elsewhere = peer_origin(0x7F000004, 2);
+  struct Case {
+    std::vector<EVAL_ORIGIN> causes;
+    std::vector<EVAL_ORIGIN> runs;  // in order
+  } const cases[] = {
+      {{agent, agent}, {agent}},
+      {{agent, a}, {a}},
+      {{a, agent}, {a}},
+      {{a, a}, {a}},
+      {{a, b}, {a, b}},
+      {{agent, a, b, a, agent, b}, {a, b}},
+      {{b, b_elsewhere}, {b, b_elsewhere}},
+  };
+  for (const Case& c : cases) {
+    MATRIX_TOKEN t{};
+    MatrixLocked locked;
+    for (const EVAL_ORIGIN& o : c.causes) _xx_insert_access_list(&t, 9, o, __FILE__, __LINE__);
+    _xx_insert_access_list(&t, 12, a, __FILE__, __LINE__);  // another id is pending apart
+    std::vector<EVAL_ORIGIN> runs;
+    for (const MATRIX_ACCESS_LIST* p = t.access_list; p; p = p->next)
+      if (p->id == 9) runs.push_back(p->origin);
+    while (_delete_access_list(&t) >= 0) {
+    }
+    ASSERT_EQ(runs.size(), c.runs.size()) << c.causes.size() << " causes";
+    for (size_t i = 0; i < runs.size(); ++i) {
+      EXPECT_EQ(runs[i].for_peer, c.runs[i].for_peer);
+      EXPECT_EQ(runs[i].peer_id, c.runs[i].peer_id);
+      EXPECT_EQ(runs[i].peer_ip, c.runs[i].peer_ip);
+    }
+  }
+}

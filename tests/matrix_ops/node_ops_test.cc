@@ -8,8 +8,10 @@
 
 #include "base/log_hook.h"
 #include "base/tick.h"
+#include "block_test_util.h"
 #include "matrix/dim_code.h"
 #include "ops_test_util.h"
+#include "support/zu/little_room.h"
 #include "text/codemethod.h"
 #include "text/convert.h"
 #include "zu/core_init.h"
@@ -463,3 +465,35 @@ TEST_F(OpsTest, CloseAlwaysEnds) {
 }
 
 }  // namespace
+
+// A node operation refused for memory part way leaves nothing behind: the
+// dim codes of the children it fires and the bytes a coder made are held
+// across the values made from them by owners, which the unwind frees (the
+// leak check at the end of the process sees any left). The script's thread
+// holds all but a little of its share of the heap, less than each form
+// makes after its start: the children's codes as lists, the block.
+TEST_F(OpsTest, ARefusalPartWayLeavesNoDimCodeNorBlock) {
+  constexpr uint64_t kBudget = uint64_t{64} << 20, kRoom = uint64_t{64} << 10;
+  bind_block_test_prims();
+  MATRIX* m = open_scripted(2, 5, 2);
+  MATRIX_NODE* top = ready_node(m, {1, 0, 0});
+  ASSERT_TRUE(top);
+  for (int64_t x = 0; x < 32; ++x)
+    for (int64_t y = 0; y < 32; ++y) ASSERT_TRUE(ready_node(m, {0, x, y}));  // 1,024 children, none loading
+  allset_dim_code_index(top, 0);
+  for (const char* form : {R"((mxTrigger access="MI_EDIT_2" type="children"))",
+                           R"((mxCompressZ opt="0" (list (quote data) (list 1 0 0) big)))"}) {
+    SCOPED_TRACE(form);
+    NodeScript script(top);
+    script.let("big", script.eval("(sample 22 1024 1024 1)"));  // 1 MiB that does not compress
+    const std::string r = with_little_room(kBudget, kRoom, [&] { return shown(script.eval(form)); });
+    EXPECT_NE(r.find("(\"memory\")"), std::string::npos) << r;
+    // The nodes the script's token holds, as the worker's end of a token
+    // gives them back.
+    auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(script.env));
+    MatrixLocked locked;
+    while (MATRIX_LIST* e = t->locked_node_list) _unlock_node(e->node, t);
+  }
+  wait_idle(m);
+  close_matrix(m);
+}

@@ -166,11 +166,10 @@ std::set<Code> pyramid_nodes(MATRIX* m) {
     if (!n) continue;
     if (!err && seen.insert(dc).second && dc[0] > 0)
       for (int64_t ix = 0; ix < (int64_t{1} << bits); ++ix) {
-        int64_t* child = get_dim_code_from_index(m, dc.data(), ix);
+        MxDimCode child = get_dim_code_from_index(m, dc.data(), ix);
         lock_task(matrix_lock);
-        if (_check_dim_code(n, child)) todo.emplace_back(child, child + 1 + m->p.dim);
+        if (_check_dim_code(n, child.get())) todo.emplace_back(child.get(), child.get() + 1 + m->p.dim);
         unlock_task(matrix_lock, "pyramid_nodes");
-        d_f_ree(child);
       }
     unlock_node(n, nullptr);
   }

@@ -15,6 +15,7 @@ heap   one address binds large strings under new names in the agent's
        the attackers left, and the agent's own thread go on.
 """
 import os
+import shutil
 import socket
 import sys
 import tempfile
@@ -23,7 +24,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
-from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
+from checks import check, end_all, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 from line_peer import Peer  # noqa: E402
 
 QNMX, GROUP = os.path.abspath(sys.argv[1]), sys.argv[2]
@@ -208,7 +209,14 @@ def heap():
     stop(p)
 
 
-{"table": table, "heap": heap}[GROUP]()
+try:
+    {"table": table, "heap": heap}[GROUP]()
+finally:
+    end_all()
+    if failures:
+        print("work left in", WORK)
+    else:
+        shutil.rmtree(WORK, ignore_errors=True)
 if failures:
     sys.exit("%d failed" % len(failures))
 print("ok")

@@ -4,7 +4,8 @@
 servers  python3 -m http.server serving XML (UTF-8 and an EUC-JP copy made
          with iconv), HTML and PNG; a missing file
 wire     the request bytes, captured with socat: request line, Encoding,
-         "*" headers, Connection and Host in order, printed and raw bodies,
+         "*" headers, Content-Length (the counted one, never a "*" header's),
+         Connection and Host in order, printed and raw bodies,
          a CR refused before any connection (in the form or in the URL)
 forms    three forms in one call: the first two answered in order before
          the next goes out, the third as the call's delayed value
@@ -144,7 +145,8 @@ def group_wire():
     url = lambda i: "http://127.0.0.1:%d/x" % ports[i]
     forms = ["(Define s (OpenSession))",
              session_call(url(0), '(get "/a")'),
-             session_call(url(1), '([post encode="EUC-JP" *X-A="1" other="no" *X-B="two words"] "/b" (data "日本" 1))'),
+             session_call(url(1), '([post encode="EUC-JP" *X-A="1" other="no" *X-B="two words" *content-length="1"] "/b" '
+                                 '(data "日本" 1))'),
              "(RemoteSession type=\"normal\" s (URL %s) (put \"/c\" ($ (car (Load option=\"raw\" \"body.bin\")))))" % zu_string(url(2)),
              session_call(url(3), '([get *X-A="1&#13;"] "/d")'),
              session_call(url(3), '(get "/d&#10;")'),
@@ -159,10 +161,11 @@ def group_wire():
     read = lambda i: open(os.path.join(run.work, "req%d" % i), "rb").read()
     host = lambda i: b"Host: 127.0.0.1:%d\r\n" % ports[i]
     run.check(read(0) == b"GET /a HTTP/1.0\r\nConnection: close\r\n" + host(0) + b"\r\n", "a GET: %r" % read(0))
-    want = (b"POST /b HTTP/1.0\r\nEncoding: EUC-JP\r\nX-A: 1\r\nX-B: two words\r\nConnection: close\r\n" + host(1) +
-            b"\r\n" + '(data "日本" 1)\n'.encode("euc-jp"))
+    printed = '(data "日本" 1)\n'.encode("euc-jp")
+    want = (b"POST /b HTTP/1.0\r\nEncoding: EUC-JP\r\nX-A: 1\r\nX-B: two words\r\nContent-Length: %d\r\n"
+            b"Connection: close\r\n" % len(printed) + host(1) + b"\r\n" + printed)
     run.check(read(1) == want, "a POST with an encoding and headers, a printed body: %r" % read(1))
-    run.check(read(2) == b"PUT /c HTTP/1.0\r\nConnection: close\r\n" + host(2) + b"\r\n" + body,
+    run.check(read(2) == b"PUT /c HTTP/1.0\r\nContent-Length: 6\r\nConnection: close\r\n" + host(2) + b"\r\n" + body,
               "raw bytes sent as they are: %r" % read(2))
     run.check(r[1] == "(text/plain #2#])", "the reply as raw: %s" % r[1])
     for i, what in ((4, "a CR in a header"), (5, "a LF in the path"), (6, "a LF in the encoding"),

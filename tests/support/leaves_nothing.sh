@@ -1,13 +1,21 @@
 #!/bin/bash
-# Runs the tests of a test binary that match a gtest filter with TMPDIR set
-# to a fresh folder of their own, and fails when they fail or leave anything
-# in it (a death test's child ends inside the test, before any destructor
-# that would remove what it made).
+# Runs the tests of a test binary that match a gtest filter, or any test
+# command, with TMPDIR set to a fresh folder of their own, and fails when
+# they fail or leave anything in it (a death test's child ends inside the
+# test, before any destructor that would remove what it made; a scripted
+# test must remove its work folders).
 # Usage: leaves_nothing.sh BINARY FILTER
+#        leaves_nothing.sh -- COMMAND [ARGUMENT...]
 set -u
+if [ "$1" = "--" ]; then
+  shift
+  cmd=("$@")
+else
+  cmd=("$1" --gtest_filter="$2")
+fi
 dir=$(mktemp -d) || exit 1
 log=$(mktemp) || exit 1
-TMPDIR=$dir "$1" --gtest_filter="$2" >"$log" 2>&1
+TMPDIR=$dir "${cmd[@]}" >"$log" 2>&1
 status=$?
 left=$(ls -A "$dir")
 rm -rf "$dir"

@@ -6,6 +6,7 @@
 
 #include "base/lock.h"
 #include "zu/env.h"
+#include "zu/peer.h"
 #include "zu_test_util.h"
 
 namespace {
@@ -401,4 +402,30 @@ TEST_F(Env, AssignmentKeepsItsValueAcrossTheWaitForTheLock) {
   ZU_SEXP* now = get_env_symbol(e, W(U"y"), 0);
   ASSERT_EQ(get_type(now), ZU_TYPE_INTEGER);
   EXPECT_EQ(now->integer.num, 42);
+}
+
+// A call environment binds its parameters as whoever made it, also where
+// others may reach it already (one with a child, a pair around it): in one
+// a peer made, the binding is the peer's, never the agent's, so that no
+// name the agent reads its settings from is bound there as the agent's.
+TEST_F(Env, PrivateBindingsAreTheMakersWhereverOthersReachThem) {
+  struct Case {
+    bool peer_made, watched, pair;
+  } const cases[] = {{true, false, false}, {true, true, false},  {true, false, true},
+                     {false, false, false}, {false, true, false}, {false, false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.peer_made << c.watched << c.pair);
+    ZUISP_ENV* e;
+    {
+      EvalOriginScope maker(c.peer_made ? peer_origin(0x7F000002, 5) : kAgentOrigin);
+      e = new_env(nullptr);
+    }
+    gc_set_nl(e, gc_qnlisp_env);
+    if (c.watched) gc_set_nl(new_env(e), gc_qnlisp_env);
+    ZUISP_ENV* target = c.pair ? new_env_pair(nullptr, e) : e;
+    gc_set_nl(target, gc_qnlisp_env);
+    bind_private_env(target, get_symbol_ascii("LockPort")->symbol.atom, get_integer(7, nullptr));
+    EXPECT_EQ(num(get_env_symbol(e, W(U"LockPort"), 0)), 7);
+    EXPECT_EQ(agent_setting(e, "LockPort") != nullptr, !c.peer_made);
+  }
 }
