@@ -225,8 +225,7 @@ MX_ENTRY* open_named(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR*
                      bool* opened, ZU_SEXP** failure) {
   int refused = 0;
   MX_ENTRY* e = open_mxread(neturl, filename, key, phase, &refused, opened);
-  if (!e) *failure = refused ? error_at(form, ZU_ER_STORE, kFunc, get_integer(refused, nullptr))
-                             : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
+  if (!e) *failure = refused ? qmx_store_error(form, kFunc, refused) : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
   return e;
 }
 

@@ -25,6 +25,22 @@ const char* load_fault_cause(int code) {
   }
 }
 
+// What the store's refusal of a whole matrix file says, in the words the
+// README gives its codes; null for the codes that name no state of the
+// file.
+const char* file_refusal_cause(int code) {
+  switch (code) {
+    case kMxNoAccess:
+      return "the matrix file changed since it was read";
+    case kMxFileBusy:
+      return "the matrix file is busy in another process";
+    case kMxInvalidFile:
+      return "not a matrix file, or a damaged one";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 int qmx_mode_number(const L_CHAR* text) {
@@ -35,6 +51,7 @@ int qmx_mode_number(const L_CHAR* text) {
 }
 
 ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result) {
+  if (const char* cause = file_refusal_cause(result)) return error_at(at, ZU_ER_STORE, func, data_list(result, cause));
   return error_at(at, ZU_ER_STORE, func, get_integer(result, nullptr));
 }
 
