@@ -156,8 +156,8 @@ struct Placement {
 // The checks both commands make of the matrix: two dimensions, a channel
 // that holds 4-byte vector elements (a number naming no channel is left to
 // the caller: the import refuses it, the export writes white), a level of
-// the matrix. Fills the placement's level fields and
-// *slot (the access channel of the channel, or -1). Null, or the error.
+// the matrix. Fills the placement's level fields and *slot (the access
+// channel of the channel, or -1). Null, or the error.
 ZU_SEXP* check_matrix(MX_ENTRY* e, int64_t channel, int64_t level, Placement* p, int* slot, ZU_SEXP* form,
                       const char* func) {
   MATRIX* m = e->c.m;

@@ -29,16 +29,8 @@ const char* load_fault_cause(int code) {
 // README gives its codes; null for the codes that name no state of the
 // file.
 const char* file_refusal_cause(int code) {
-  switch (code) {
-    case kMxNoAccess:
-      return "the matrix file changed since it was read";
-    case kMxFileBusy:
-      return "the matrix file is busy in another process";
-    case kMxInvalidFile:
-      return "not a matrix file, or a damaged one";
-    default:
-      return nullptr;
-  }
+  if (code == kMxInvalidFile) return "not a matrix file, or a damaged one";
+  return code == kMxNoAccess || code == kMxFileBusy ? load_fault_cause(code) : nullptr;
 }
 
 }  // namespace

@@ -23,7 +23,6 @@
 #include "text/codemethod.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
-#include "zu/core_init.h"
 #include "zu/errcodes.h"
 #include "zu/eval.h"
 #include "zu/gc.h"
