@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""What qnmx answers when a command cannot do what it was asked, from
-outside: cli_said_test.py QNMX.
-
-One table: each row a short script run by qnmx in the work folder, and what
-its reply must say (the error's code and data, the spec's text first and
-the cause after it), or, for a failure once answered as success or one
-that changed what it failed on, what must hold afterwards. Nothing but
-127.0.0.1 is spoken to."""
+"""What qnmx answers when it cannot do what it was asked, from outside:
+cli_said_test.py QNMX. One table: each row a script, what its last reply
+must say (the error's own text, then the cause) and what must hold after.
+Nothing but 127.0.0.1 is spoken to."""
 import errno
 import os
 import re
@@ -55,21 +51,23 @@ def write(name, data):
         f.write(data)
 
 
+def listener():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(4)
+    return s, s.getsockname()[1]
+
+
 def setup():
-    """m.mx, a 64 x 64 matrix with p.ppm in it; the pictures; a file that is
-    no matrix file; an empty one; a peer that never answers."""
-    write("p.ppm", b"P6\n64 64\n255\n" + bytes(v for y in range(64) for x in range(64)
-                                                   for v in ((x * 3) % 256, (y * 5) % 256, 7)))
+    """m.mx, a 64 x 64 matrix with a picture in it; the pictures; a file
+    that is no matrix file; an empty one."""
+    write("p.ppm", b"P6\n64 64\n255\n" + bytes(range(256)) * 48)
     write("q.ppm", b"P6\n1 1\n255\n\x01\x02\x03")
     write("deep.ppm", b"P6\n2 2\n65535\n" + bytes(24))
     write("junk.mx", b"this is no matrix file\n" * 4)
     write("empty.mx", b"")
     got = run([matrix("m.mx", (64, 64), block=4), '(qmxImportPNM id="1" "p.ppm" 0 0 0 0)', '(qmxClose id="1")'])
     check(got == ["1", "()", "()"], "the matrix made: %r" % got)
-    silent = socket.socket()
-    silent.bind(("127.0.0.1", 0))
-    silent.listen(4)
-    return silent
 
 
 def holder():
@@ -82,18 +80,16 @@ def holder():
 
 
 def main():
-    silent = setup()
-    in_use = socket.socket()
-    in_use.bind(("127.0.0.1", 0))
-    in_use.listen(1)
-    used, nobody, quiet = in_use.getsockname()[1], free_port(), silent.getsockname()[1]
+    setup()
+    # A port in use, one nobody listens on, and a peer that never answers.
+    (in_use, used), nobody, (silent, quiet) = listener(), free_port(), listener()
     junk = size("junk.mx")
     connect = '(OpenInterpreter "connect" Env1 (HostName "127.0.0.1") (Port %d) (ConnectionTimeout 5))'
 
     def refused(why):
         return error(STREAM, "OpenInterpreter", '("cannot access the stream" "%s")' % why)
 
-    busy = None
+    held = "a matrix file another process writes"
     cases = [  # (what, forms, the test of the replies, what else must hold)
         ("a 16-bit PPM", [REOPEN, '(qmxImportPNM id="1" "deep.ppm" 0 0 0 0)'],
          error(PARAM, "qmxImportPNM", '("unsupported PNM format" "P6" "samples of 2 bytes")'), None),
@@ -108,7 +104,7 @@ def main():
          refused("127.0.0.1:%d: %s" % (quiet, os.strerror(errno.ETIMEDOUT))), None),
         ("a file that is no matrix file", ['(qmxCreate filename="junk.mx")'],
          error(STORE, "qmxCreate", '(-129 "not a matrix file, or a damaged one")'), lambda: size("junk.mx") == junk),
-        ("a matrix file another process writes", [REOPEN],
+        (held, [REOPEN],
          error(STORE, "qmxCreate", '(-128 "the matrix file is busy in another process")'), None),
         ("an import into a channel the matrix does not have", [REOPEN, '(qmxImportPNM id="1" "p.ppm" 3 0 0 0)'],
          error(PARAM, "qmxImportPNM", '("invalida parameter" "channel")'), None),
@@ -122,12 +118,10 @@ def main():
          lambda r: r[1:] == ["2", "()", "()", "((0 %d))" % (1 << 24 | 2 << 16 | 3 << 8)], None),
     ]
     for what, forms, said, holds in cases:
-        if what.startswith("a matrix file another"):
-            busy = holder()
+        busy = holder() if what == held else None
         got = run(forms)
         if busy:
             stop(busy)
-            busy = None
         check(len(got) == len(forms) and said(got) and (holds is None or holds()), "%s: %r" % (what, got))
     in_use.close()
     silent.close()
