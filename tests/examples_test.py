@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Every script under examples/ run as a user runs it, so none goes stale:
-examples_test.py <qnmx> <qnmx_lockd> <http_agent_driver> <group>.
+examples_test.py <qnmx> <qnmx_lockd> <group>.
 
 Each runs in an empty folder through the binary; its replies must hold no
 error (but where the script means one) and its key results. The demo's
@@ -21,8 +21,8 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
 from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 
-QNMX, LOCKD, DRIVER = (os.path.realpath(a) for a in sys.argv[1:4])
-GROUP = sys.argv[4]
+QNMX, LOCKD = (os.path.realpath(a) for a in sys.argv[1:3])
+GROUP = sys.argv[3]
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
 WORK = tempfile.mkdtemp(prefix="qnmx_examples_%s_" % GROUP)
 ENV = dict(os.environ, HOME=WORK, STD_CODE="UTF-8")
@@ -208,10 +208,10 @@ def group_agents():
 
 def group_http():
     port = free_port()
-    drv = start([DRIVER, "/hello", "/sum", "--", example("http.zu"), os.path.join(WORK, "http.out"), "/",
-                 str(port)], cwd=WORK, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    agent = start([QNMX, example("http.zu"), os.path.join(WORK, "http.out"), "/", str(port)], cwd=WORK, env=ENV,
+                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        check(wait_listening(port), "the driver listens")
+        check(wait_listening(port), "the agent listens")
 
         def curl(path, *args):
             return subprocess.run(["curl", "--noproxy", "*", "-sS", "-w", " %{http_code}"] + list(args) +
@@ -221,8 +221,15 @@ def group_http():
         check(curl("/sum") == b"42 200", "/sum")
         check(curl("/sum", "--data-binary", "abcdef") == b"6 200", "a POST's body size")
         check(curl("/other").endswith(b" 404"), "an unregistered path")
+        # The point pages show the grey of the picture the matrix holds.
+        with open(os.path.join(WORK, "ramp.pgm"), "rb") as f:
+            ramp = np.frombuffer(f.read()[-64 * 64:], np.uint8).reshape(64, 64)
+        for x, y in ((40, 10), (63, 3), (0, 0)):
+            want = b"<p>level 0 at (%d, %d): grey %d</p> 200" % (x, y, ramp[y, x])
+            got = curl("/point?y=%d&x=%d" % (y, x))
+            check(got == want, "the point (%d, %d): %r, want %r" % (x, y, got, want))
     finally:
-        stop(drv, limit=60)
+        stop(agent, limit=60)
     no_errors("http.zu", replies(os.path.join(WORK, "http.out")))
 
 

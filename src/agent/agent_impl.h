@@ -16,7 +16,9 @@
 int qmx_mode_number(const L_CHAR* text);
 
 // A refusal of the matrix store: code 0x80041015 with the store's result,
-// at the position of `at` from function `func`.
+// at the position of `at` from function `func`; a refusal of the whole
+// file (-127 changed, -128 busy, -129 not a valid matrix file) has the
+// words of its cause after the code, (code "cause").
 ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result);
 
 // A node a command could not read or write: 0x80040501 with data

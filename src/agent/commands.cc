@@ -27,6 +27,7 @@
 #include "base/panic.h"
 #include "matrix/node.h"
 #include "matrix_ops/plot_ops.h"
+#include "netsvc/http_agent.h"
 #include "zu/core_init.h"
 
 namespace {
@@ -89,6 +90,13 @@ constexpr QMX_COMMAND kReplacements[] = {
     {"Get", kRoot, qn_qmxGet, 1, 2, 3},
 };
 
+// What the program binds beyond the library and the matrix commands: the
+// registration of the HTTP agent's paths, so that a plain request on a
+// listening port reaches the script's handlers.
+constexpr QMX_COMMAND kAgentBuiltins[] = {
+    {"SetHttpAgentPath", kSecond, zu_SetHttpAgentPath, 1, 3, 3},
+};
+
 // A plain row's form length can be met; a registered row has none (min 0).
 constexpr bool arity_sound(const QMX_COMMAND& r) {
   if (r.min == 0) return r.order == 0 && r.max == 0;
@@ -107,6 +115,7 @@ constexpr bool rows_sound(std::span<const QMX_COMMAND> rows) {
 }
 static_assert(rows_sound(kQmxCommands), "a slip in the matrix commands' table");
 static_assert(rows_sound(kReplacements), "a slip in the agent's replacements");
+static_assert(rows_sound(kAgentBuiltins), "a slip in the agent's own built-ins");
 
 void bind_rows(ZUISP_ENV* env0, ZUISP_ENV* env1, std::span<const QMX_COMMAND> rows) {
   for (const QMX_COMMAND& r : rows) {
@@ -157,4 +166,5 @@ void init_qmx_function(ZUISP_ENV* env0, ZUISP_ENV* env1) {
   init_qmx_lib_function(env0, env1);
   init_genExit(env1);
   bind_rows(env0, env1, kReplacements);
+  bind_rows(env0, env1, kAgentBuiltins);
 }

@@ -460,6 +460,23 @@ int close_mx_entry(MX_ENTRY* e) {
   return lost;
 }
 
+bool close_reader_of(const L_CHAR* filename) {
+  if (!filename) return false;
+  lock_task(mx_entry_lock);
+  MX_ENTRY* e = mx_list;
+  // A linked entry's matrix stays, and its names and file callbacks are
+  // set before the entry is made.
+  for (; e; e = e->next) {
+    const MATRIX* m = e->c.m;
+    if (!e->closing && m->filename && l_strcmp(m->filename, filename) == 0) break;
+  }
+  const bool reader = e && !e->c.m->p.write_file;
+  if (reader) ++e->refs;
+  unlock_task(mx_entry_lock, "close_reader_of");
+  if (reader) close_mx_entry(e);
+  return reader;
+}
+
 void close_all_mx_entry() {
   if (!lock_up_test(mx_entry_lock)) return;
   lock_task(mx_entry_lock);

@@ -123,6 +123,11 @@ void open_mxread_method(MATRIX_TOKEN* t);
 int close_mx_entry(MX_ENTRY* e);
 // Closes every entry as close_mx_entry does.
 void close_all_mx_entry();
+// Closes the entry whose matrix is the file of that name opened for
+// reading only (by a read by name, or a node script's), as close_mx_entry
+// does, so that the file can be opened for writing. False when no such
+// entry was open.
+bool close_reader_of(const L_CHAR* filename);
 
 // ---------------------------------------------------------------------------
 // The program's end

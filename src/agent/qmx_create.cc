@@ -14,6 +14,7 @@
 #include "agent/agent_impl.h"
 #include "agent/mx_entry.h"
 #include "base/alloc.h"
+#include "base/file.h"
 #include "matrix/mx_file.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -387,16 +388,59 @@ ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 
 namespace {
 
+// A file that opens as a new matrix file is at most a record file's header
+// and free list: what it held before is kept up to this size, to be put
+// back when the command fails.
+constexpr off_t kNewFileKept = off_t{64} << 10;
+
+// What the matrix's file was before qmxCreate opened it.
+struct PriorFile {
+  bool existed = true;  // a matrix named by no file counts as existing
+  bool kept = false;    // bytes holds all it held
+  std::string bytes;
+};
+
+PriorFile prior_file(const std::string& path) {
+  PriorFile prior;
+  if (path.empty()) return prior;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    prior.existed = false;
+    return prior;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_size > kNewFileKept) return prior;
+  int fd = u_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return prior;
+  prior.bytes.resize(static_cast<size_t>(st.st_size));
+  prior.kept = u_pread_full(fd, prior.bytes.data(), prior.bytes.size(), 0) == st.st_size;
+  u_close(fd);
+  return prior;
+}
+
+// Puts back what a file held: its bytes, cut to their length.
+void put_back(const std::string& path, const std::string& bytes) {
+  int fd = u_open(path.c_str(), O_WRONLY | O_CLOEXEC, 0);
+  if (fd < 0) return;
+  if (bytes.empty() || u_pwrite_full(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()))
+    u_ftruncate64(fd, static_cast<int64_t>(bytes.size()));
+  u_close(fd);
+}
+
 // The matrix qmxCreate opened, closed again unless the command succeeds (a
-// refusal for memory included), the file it made removed when `remove`.
+// refusal for memory included). A file that opened as new is left as it
+// was before: removed when this call made it, its bytes put back when it
+// existed (an empty file stays empty).
 struct OpenedMatrix {
   MATRIX* m;
   std::string path;
-  bool remove = false;
+  bool restore = false;
+  PriorFile prior;
   ~OpenedMatrix() {
     if (!m) return;
     close_matrix(m);
-    if (remove) unlink(path.c_str());
+    if (!restore) return;
+    if (!prior.existed) unlink(path.c_str());
+    else if (prior.kept) put_back(path, prior.bytes);
   }
 };
 
@@ -433,20 +477,19 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   if (m) _hold_matrix(m);
   unlock_task(matrix_lock, "qmxCreate");
   if (!m) return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "open_matrix"));
-  // A file this call makes goes again when its description is refused.
   OpenedMatrix opened{m, path_text(filename)};
-  struct stat st;
-  bool existed = opened.path.empty() || stat(opened.path.c_str(), &st) == 0;
+  opened.prior = prior_file(opened.path);
   // Only a missing or empty file is new; nothing else is ever truncated.
   int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
   if (r != 0 && r != kMxNewFile) return header_error(form, r);
+  // A new file goes back to what it was when its description is refused.
+  opened.restore = r == kMxNewFile;
   cw.mode = r == 0 ? 1 : 0;
   MATRIX_PARAM p = cp->p;
   if (int pr = set_matrix_param(m, &p)) {
     close_matrix_file(m);
     return qmx_store_error(form, "qmxCreate", pr);
   }
-  opened.remove = r == kMxNewFile && !existed;
   ZUISP_ENV* body = body_env(env, args_env, &cw);
   bind_private_env(body, get_symbol_ascii("____gc_bind")->symbol.atom, nullptr);
   cw.mtx = m;
@@ -473,6 +516,10 @@ ZU_SEXP* qn_qmxCreate(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM
   } else {
     if (begin_mx_open() != 0) return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "the program is ending");
     Opening opening;
+    // A read by name keeps the file open for reading under an entry of its
+    // own: that entry gives the file up, so that it opens for writing here
+    // and the answer is this call's entry.
+    close_reader_of(filename);
     CREATE_PARAM cp{};
     cp.p.read_file = matrix_standard_read_file;
     cp.p.write_file = matrix_standard_write_file;

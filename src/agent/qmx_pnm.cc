@@ -41,6 +41,9 @@ constexpr int64_t kMaxPixels = int64_t{1} << 28;
 // pixel words than this (but always one row).
 constexpr int64_t kBandBytes = int64_t{16} << 20;
 constexpr uint32_t kNoData = 0x000000FF;
+// The largest sample of one byte, and of two.
+constexpr int kMaxByteSample = 255;
+constexpr int kMaxWordSample = 65535;
 
 // ---- arguments and errors
 
@@ -152,8 +155,9 @@ struct Placement {
 
 // The checks both commands make of the matrix: two dimensions, a channel
 // that holds 4-byte vector elements (a number naming no channel is left to
-// the caller), a level of the matrix. Fills the placement's level fields and
-// *slot (the access channel of the channel, or -1). Null, or the error.
+// the caller: the import refuses it, the export writes white), a level of
+// the matrix. Fills the placement's level fields and *slot (the access
+// channel of the channel, or -1). Null, or the error.
 ZU_SEXP* check_matrix(MX_ENTRY* e, int64_t channel, int64_t level, Placement* p, int* slot, ZU_SEXP* form,
                       const char* func) {
   MATRIX* m = e->c.m;
@@ -502,6 +506,8 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   EntryUse used(option_int(a.id));
   int slot = -1;
   if (ZU_SEXP* err = check_entry(used, a, &p, &slot, form, kFunc)) return err;
+  // A picture for a channel the matrix does not have would go nowhere.
+  if (slot < 0) return bad_param(form, kFunc, "channel");
   MX_ENTRY* e = used.get();
   Fd fd;
   if (ZU_SEXP* err = open_picture(form, kFunc, file, &fd)) return err;
@@ -512,7 +518,12 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   pi.pi_type[sizeof pi.pi_type - 1] = 0;
   const bool p5 = std::strcmp(pi.pi_type, "P5") == 0;
   if (parsed && std::strcmp(pi.pi_type, "P4") == 0) ss_printf("not support the  format P4\n");
-  if (!parsed || !(p5 || std::strcmp(pi.pi_type, "P6") == 0) || pi.pi_max < 1 || pi.pi_max > 255)
+  const bool p5_or_p6 = p5 || std::strcmp(pi.pi_type, "P6") == 0;
+  // A maximum above 255 stores every sample in two bytes (the default of
+  // many tools): said, since the magic alone looks like a supported one.
+  if (parsed && p5_or_p6 && pi.pi_max > kMaxByteSample && pi.pi_max <= kMaxWordSample)
+    return error_at(form, ZU_ER_PARAM, kFunc, data_list("unsupported PNM format", pi.pi_type, "samples of 2 bytes"));
+  if (!parsed || !p5_or_p6 || pi.pi_max < 1 || pi.pi_max > kMaxByteSample)
     return error_at(form, ZU_ER_PARAM, kFunc, data_list("unsupported PNM format", pi.pi_type));
   p.width = pi.pi_width;
   p.height = pi.pi_height;

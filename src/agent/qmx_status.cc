@@ -221,8 +221,7 @@ ZU_SEXP* status_and_release(int s_flag, MX_ENTRY* e, bool opened) {
 // What a failed opening answers: the store's refusal, else that it did
 // not open.
 ZU_SEXP* open_failure(ZU_SEXP* form, int refused) {
-  return refused ? error_at(form, ZU_ER_STORE, kFunc, get_integer(refused, nullptr))
-                 : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
+  return refused ? qmx_store_error(form, kFunc, refused) : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
 }
 
 // A matrix opened for reading by network name or key; null (with *failure

@@ -27,6 +27,14 @@ const char* load_fault_cause(int code) {
   }
 }
 
+// What the store's refusal of a whole matrix file says, in the words the
+// README gives its codes; null for the codes that name no state of the
+// file.
+const char* file_refusal_cause(int code) {
+  if (code == kMxInvalidFile) return "not a matrix file, or a damaged one";
+  return code == kMxNoAccess || code == kMxFileBusy ? load_fault_cause(code) : nullptr;
+}
+
 }  // namespace
 
 int qmx_mode_number(const L_CHAR* text) {
@@ -37,6 +45,7 @@ int qmx_mode_number(const L_CHAR* text) {
 }
 
 ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result) {
+  if (const char* cause = file_refusal_cause(result)) return error_at(at, ZU_ER_STORE, func, data_list(result, cause));
   return error_at(at, ZU_ER_STORE, func, get_integer(result, nullptr));
 }
 

@@ -10,8 +10,9 @@
 // budget for peer input that the links share (runtime/link_budget.h) as
 // their bytes arrive, by the client's address.
 //
-// Paths are registered only through insert_http_agent_list: the program
-// itself registers none.
+// Paths are registered through insert_http_agent_list; the program's
+// scripts do so with the built-in SetHttpAgentPath, a power of the agent
+// that no peer has.
 //
 // One lock, ha_lock (a leaf), guards the list of paths, every entry's
 // access lock and the queue of the evaluation task. An entry's access lock
@@ -69,6 +70,12 @@ void tick_http_agent();
 // The caller keeps env and initialize pinned until this returns.
 HTTP_AGENT_LIST* insert_http_agent_list(const char* path, ZUISP_ENV* env, const L_CHAR* remote_url,
                                         HTTP_AGENT_LIST* alias, ZU_SEXP* initialize);
+// (SetHttpAgentPath "/path" target): registers the path to an environment
+// (a local entry, evaluated in a new child of it that binds HttpAgent_path
+// to the path) or to a remote agent's URL (a string). A later registration
+// of the same path takes its place. Answers the path; a path that is not a
+// request path, or a URL without a server and port, is refused.
+ZU_SEXP* zu_SetHttpAgentPath(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV*);
 // The first entry whose path equals path, or is path's beginning followed
 // directly by "?"; null for none.
 HTTP_AGENT_LIST* search_http_agent_list(const char* path);

@@ -1,11 +1,14 @@
-// The HTTP agent's registry of paths, the access locks of its chains of
-// remote entries, their connecting and invalidation, the tick that
-// reconnects them, and the interpreter each request runs under.
+// The HTTP agent's registry of paths and the built-in through which the
+// agent's script registers them, the access locks of its chains of remote
+// entries, their connecting and invalidation, the tick that reconnects
+// them, and the interpreter each request runs under.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "base/alloc.h"
 #include "base/panic.h"
@@ -99,10 +102,9 @@ ZU_SEXP* unreachable(const HTTP_AGENT_LIST* root, const URL* u) {
   return error_at(nullptr, u ? ZU_ER_STREAM : ZU_ER_PARAM, "HttpAgent", data);
 }
 
-// The root's URL parsed into *u: false for one without a server or port.
-bool parsed_url(URL* u, const HTTP_AGENT_LIST* root) {
-  return get_url2(u, root->remote_url) == 0 && u->server && u->port > 0;
-}
+// A remote agent's URL parsed into *u: false for one without a server or
+// port.
+bool parsed_url(URL* u, const L_CHAR* text) { return get_url2(u, text) == 0 && u->server && u->port > 0; }
 
 // A connect interpreter to the root's URL that has been told (SetAgent
 // agent "user"): its iid, or -1 after "INIT ERR" (nothing is left open).
@@ -110,7 +112,7 @@ int connect_root(HTTP_AGENT_LIST* root) {
   ZuThreadScope scope("http agent connect");
   URL u{};
   ZU_SEXP* err = nullptr;
-  if (!parsed_url(&u, root)) err = unreachable(root, nullptr);
+  if (!parsed_url(&u, root->remote_url)) err = unreachable(root, nullptr);
   int iid = -1;
   if (!err) {
     ZU_INTERPRETER* z = new_zu_interpreter();
@@ -352,7 +354,7 @@ ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form) {
     ZU_SEXP* r = nullptr;
     if (!connected(a)) {
       URL u{};
-      bool ok = parsed_url(&u, root);
+      bool ok = parsed_url(&u, root->remote_url);
       r = unreachable(root, ok ? &u : nullptr);
       free_url(&u);
     } else {
@@ -400,4 +402,56 @@ void return_thread_interpreter() {
   lock_task(zui_lock);
   _delete_zui_thread(get_tid());
   unlock_task(zui_lock, "return_thread_interpreter");
+}
+
+// ---- registering paths from a script
+
+namespace {
+
+constexpr const char* kRegisterFunc = "SetHttpAgentPath";
+
+// A path a request line can carry and this agent can serve: it begins with
+// "/", holds printable ASCII only (a request's path is matched byte for
+// byte), and is none of the ZUoHTTP protocol's own, which the agent always
+// hands on.
+const char* path_refusal(std::string_view path) {
+  if (path.empty() || path.front() != '/') return "the path must begin with /";
+  if (!std::all_of(path.begin(), path.end(), [](unsigned char c) { return c > ' ' && c < 0x7f; }))
+    return "the path holds a blank, a control or a non-ASCII byte";
+  if (is_zuohttp_path(std::string(path).c_str())) return "a path of the ZUoHTTP protocol";
+  return nullptr;
+}
+
+}  // namespace
+
+ZU_SEXP* zu_SetHttpAgentPath(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
+  ZU_SEXP* path = get_el(form, 1);
+  ZU_SEXP* target = get_el(form, 2);
+  const int kind = get_type(target);
+  if (!is_string(path) || (kind != ZU_TYPE_ENV && kind != ZU_TYPE_STRING))
+    return error_text_at(form, ZU_ER_TYPE, kRegisterFunc, "type missmatch");
+  const std::string text = n_string(std_cm, str_text(path));
+  if (const char* why = path_refusal(text)) return error_at(form, ZU_ER_PARAM, kRegisterFunc, data_list(why, path));
+  ZUISP_ENV* env;
+  const L_CHAR* url = nullptr;
+  if (kind == ZU_TYPE_ENV) {
+    // The handlers are the script's; the entry's own environment tells
+    // them the path, as a remote agent is told by (Define HttpAgent_path
+    // path).
+    env = new_env(target->env);
+    bind_agent(env, "HttpAgent_path", path);
+  } else {
+    url = str_text(target);
+    URL u{};
+    const bool ok = parsed_url(&u, url);
+    free_url(&u);
+    // Its text may hold a password: the path names the entry instead.
+    if (!ok) return error_at(form, ZU_ER_PARAM, kRegisterFunc, data_list("invalid remote agent URL", path));
+    // What the remote agent sends of its own accord is evaluated where no
+    // power of the process is bound.
+    env = new_env(qnlisp_top_env0);
+  }
+  if (!insert_http_agent_list(text.c_str(), env, url, nullptr, nullptr))
+    return error_text_at(form, ZU_ER_OPEN, kRegisterFunc, "the HTTP agent has not started");
+  return path;
 }

@@ -12,10 +12,13 @@
 // under zui_lock as a published record's are.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <string>
 #include <utility>
 
 #include <arpa/inet.h>
@@ -24,6 +27,7 @@
 #include "netsvc/net_impl.h"
 #include "runtime/interp.h"
 #include "stream/stream.h"
+#include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/core_init.h"
 #include "zu/eval.h"
@@ -341,6 +345,50 @@ ZU_SEXP* run_options(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_INTE
   return result;
 }
 
+// What an interpreter's streams are opened on, kept for the words of a
+// failure: the record itself is gone by then.
+struct StreamTarget {
+  char kind;
+  std::string host;
+  int port;
+
+  explicit StreamTarget(const ZU_INTERPRETER* z) : kind(z->a_type), host(host_of(z)), port(z->port) {}
+  bool network() const { return kind == ZUI_ACCEPT || kind == ZUI_IPC || kind == ZUI_CONNECT; }
+  // A port that a listener can bind or a connection can reach.
+  bool port_sound() const { return port >= 1 && port <= kMaxPort; }
+
+  static constexpr int kMaxPort = 65535;
+
+ private:
+  // The host named, or the address given as a number.
+  static std::string host_of(const ZU_INTERPRETER* z) {
+    if (z->hostname) return n_string(std_cm, z->hostname);
+    in_addr a{htonl(static_cast<uint32_t>(z->ip))};
+    char text[INET_ADDRSTRLEN] = "";
+    return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
+  }
+};
+
+// "cannot access the stream" with what went wrong after it: where (the
+// port, or the peer's host and port) and why (the system's reason, or the
+// peer's answer).
+ZU_SEXP* stream_refused(ZU_SEXP* form, const StreamTarget& t, int result, int err) {
+  std::string why;
+  if (t.network() && !t.port_sound()) {
+    why = "bad port " + std::to_string(t.port);
+  } else {
+    const char* said = result == ZUI_ERR_BUSY       ? "the peer is busy"
+                       : result == ZUI_ERR_DENIED   ? "the peer denied the link"
+                       : result == ZUI_ERR_SHUTDOWN ? "the agent is ending"
+                       : err != 0                   ? std::strerror(err)
+                                                    : "no reason given";
+    if (t.kind == ZUI_CONNECT) why = t.host + ":" + std::to_string(t.port) + ": ";
+    else if (t.network()) why = "port " + std::to_string(t.port) + ": ";
+    why += said;
+  }
+  return error_at(form, ZU_ER_STREAM, "OpenInterpreter", data_list("cannot access the stream", why.c_str()));
+}
+
 ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* kind = eval(env, get_el(form, 1));
   if (get_type(kind) == ZU_TYPE_ERROR) return kind;
@@ -362,9 +410,15 @@ ZU_SEXP* zu_OpenInterpreter(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* keywords, 
   // Without an environment the interpreter evaluates in an empty one.
   z->env = et == ZU_TYPE_ENV ? ev->env : new_env(nullptr);
   if (ZU_SEXP* e = run_options(env, form, keywords, z)) return e;
+  const StreamTarget target(z);
+  // A port out of range is never tried: a connection would reach another
+  // port (its low 16 bits), a listener none.
+  if (target.network() && !target.port_sound()) return stream_refused(form, target, 0, 0);
+  errno = 0;
   int iid = setup_i(made.release());  // the record is the runtime's from here
+  const int err = errno;
   if (iid == ZUI_ERR_PEER_LIMIT) return error_text_at(form, ZU_ER_LAUNCH, "OpenInterpreter", "cannot start a thread");
-  if (iid < 0) return error_text_at(form, ZU_ER_STREAM, "OpenInterpreter", "cannot access the stream");
+  if (iid < 0) return stream_refused(form, target, iid, err);
   return get_integer(iid, nullptr);
 }
 

@@ -230,7 +230,8 @@ void free_zu_interpreter(ZU_INTERPRETER* zui);
 // it), or -5/-6/-7 for a refused connection.
 int setup_zu_interpreter(ZU_INTERPRETER* zui);
 // Opens the kind's streams and registers (setup_i.cc). The iid or a negative
-// result; with -2..-5 and -9 the record has been freed.
+// result; with -2..-5 and -9 the record has been freed, and errno says why
+// a stream could not be opened or a connection made.
 int setup_i(ZU_INTERPRETER* zui);
 // Locks, hooks, the shared tasks; once per process (init_zu calls it, after
 // set_zui_thread_ops).

@@ -178,7 +178,8 @@ int ___setup_i_connect(ZU_INTERPRETER* zui, PROXY_INFO* proxy, int* cerr) {
 // What the connect procedure hands back beside its report to the blacklist.
 struct CONNECT_WORK {
   PROXY_INFO proxy;
-  int iid;  // the set-up result; 0 while the connection was not tried
+  int iid;   // the set-up result; 0 while the connection was not tried
+  int cerr;  // why the connection failed (an errno value), for the caller
 };
 
 int connect_proc(BL_COMMAND* cmd, BL_ENTRY* e) {
@@ -188,6 +189,7 @@ int connect_proc(BL_COMMAND* cmd, BL_ENTRY* e) {
   if (e->failed) return 2;
   int cerr = 0;
   work->iid = ___setup_i_connect(zui, zui->proxy_type == 4 ? &work->proxy : nullptr, &cerr);
+  work->cerr = cerr;
   return cerr == ETIMEDOUT ? 2 : 0;
 }
 
@@ -248,6 +250,8 @@ int _setup_i_connect(ZU_INTERPRETER* zui) {
     errno = ETIMEDOUT;
     return ZUI_ERR_CONNECT;
   }
+  // What the connection said, past the frees that may have changed errno.
+  if (work.iid < 0 && work.cerr != 0) errno = work.cerr;
   return work.iid;
 }
 

@@ -47,6 +47,7 @@ constexpr PEER_RULE_ROW peer_rule_table[] = {
     {"SetAttribute", kOwn},
     {"SetDatabasePath", kNever},
     {"SetDirectory", kNever},
+    {"SetHttpAgentPath", kNever},
     {"SetLocalHostName", kNever},
     {"SetLogCondition", kNever},
     {"SetLogPath", kNever},

@@ -18,6 +18,7 @@
 #include "agent/qmx_status.h"
 #include "agent/qmx_utm.h"
 #include "matrix/matrix.h"
+#include "netsvc/http_agent.h"
 #include "base/version.h"
 #include "runtime/later_services.h"
 #include "runtime/services.h"
@@ -150,6 +151,7 @@ TEST(AgentStartUp, EveryCommandInItsEnvironmentWithItsArity) {
       {"qmxPgPlotField", {}, {qn_qmxPgPlotField, 1, 1, -1}},
       {"qmxPgDisplay", {qn_qmxPgDisplay, 1, 2, 2}, {}},
       {"Get", {qn_qmxGet, 1, 2, 3}, {}},
+      {"SetHttpAgentPath", {}, {zu_SetHttpAgentPath, 1, 3, 3}},
   };
   for (const auto& c : cases) {
     for (const auto& [env, want, where] : {std::tuple{env0, c.root, "root"}, std::tuple{env1, c.second, "second"}}) {

@@ -240,6 +240,9 @@ safety)
   small='(qmxMatrixParam channel_nos="1" dim="1") (qmxMatrixPixelSize dim="0" value="100")
     (qmxMatrixBlockSize dim="0" value="4") (qmxMatrixDimDivide dim="0" value="1") (qmxChannelInfo channel="0" type="int8")'
   E="#error(2147749909 \"SITE\""
+  # The store's code, then what it means.
+  INVALID='(-129 "not a matrix file, or a damaged one")'
+  BUSY='(-128 "the matrix file is busy in another process")'
   printf '(qmxCreate filename="good.mx" %s)\n(Exit)\n(List 1)\n' "$small" > g.zu
   replies "Exit closes" 0 "<Result> 1 1</Result>
 <Result> 3 ()</Result>
@@ -261,10 +264,10 @@ for at in 0, 40: open('flip%d.mx' % at, 'wb').write(b[:at] + bytes([b[at] ^ 16])
     cp $f.mx $f.orig
     printf '(qmxCreate filename="%s.mx" %s)\n' $f "$small" >> r.zu
   done
-  replies "refused files" 0 "<Result> 1 $E \"r.zu\" 1 \"qmxCreate\" -129)</Result>
-<Result> 3 $E \"r.zu\" 3 \"qmxCreate\" -129)</Result>
-<Result> 5 $E \"r.zu\" 5 \"qmxCreate\" -129)</Result>
-<Result> 7 $E \"r.zu\" 7 \"qmxCreate\" -129)</Result>
+  replies "refused files" 0 "<Result> 1 $E \"r.zu\" 1 \"qmxCreate\" $INVALID)</Result>
+<Result> 3 $E \"r.zu\" 3 \"qmxCreate\" $INVALID)</Result>
+<Result> 5 $E \"r.zu\" 5 \"qmxCreate\" $INVALID)</Result>
+<Result> 7 $E \"r.zu\" 7 \"qmxCreate\" $INVALID)</Result>
 " -- r.zu out.txt -
   for f in trunc flip0 flip40 foreign; do cmp -s $f.mx $f.orig || fail "$f.mx changed"; done
 
@@ -279,8 +282,8 @@ open('s.mx', 'wb').write(b.replace(b'\"y\")', b'\"y\" '))"
   cp s.mx s.orig
   printf '(qmxCreate filename="s.mx" currentPhase_mode="server" %s)\n(qmxCreate filename="s.mx" readphase="1")\n' \
     "$small" > u.zu
-  replies "a stored script that does not read" 0 "<Result> 1 $E \"u.zu\" 1 \"qmxCreate\" -129)</Result>
-<Result> 3 $E \"u.zu\" 3 \"qmxCreate\" -129)</Result>
+  replies "a stored script that does not read" 0 "<Result> 1 $E \"u.zu\" 1 \"qmxCreate\" $INVALID)</Result>
+<Result> 3 $E \"u.zu\" 3 \"qmxCreate\" $INVALID)</Result>
 " -- u.zu out.txt -
   cmp -s s.mx s.orig || fail "s.mx changed"
 
@@ -295,7 +298,7 @@ open('s.mx', 'wb').write(b.replace(b'\"y\")', b'\"y\" '))"
   }
   start_writer
   printf '(qmxCreate filename="w.mx" (qmxMatrixParam channel_nos="5" dim="2"))\n(qmxClose id="1")\n' > b.zu
-  replies "a file open in another process" 0 "<Result> 1 $E \"b.zu\" 1 \"qmxCreate\" -128)</Result>
+  replies "a file open in another process" 0 "<Result> 1 $E \"b.zu\" 1 \"qmxCreate\" $BUSY)</Result>
 <Result> 2 #error(2147747075 \"SITE\" \"b.zu\" 2 \"qmxClose\" ())</Result>
 " -- b.zu out.txt -
   kill -INT $pid

@@ -25,7 +25,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import (DENIED, LENGTH, NO_OBJECT, NOT_AVAILABLE, OPEN, PARAM, STORE, THIN, TYPE, Cli, Link,  # noqa: E402
+from qmx_cli import (BUSY, DENIED, LENGTH, NO_OBJECT, NOT_AVAILABLE, OPEN, PARAM, STORE, THIN, TYPE, Cli, Link,  # noqa: E402
                      error_of, matrix, value, write_ppm)
 
 cli = Cli(sys.argv[1], "get_" + sys.argv[2])
@@ -330,7 +330,7 @@ def group_sharing():
     cli.expect("the reader's first point", value(reader.ask(f'(qmxGetPoint "{m}" (List 0 1 1))')), point(1, 1))
     before = contents()
     replies, _ = cli.run([reopen, '(qmxImportPNM id="1" "second.ppm" 0 0 0 0)'], name="writer")
-    cli.expect_error("a writer while another process reads", replies[0], STORE, "-128", "qmxCreate")
+    cli.expect_error("a writer while another process reads", replies[0], STORE, BUSY, "qmxCreate")
     cli.expect("a writer refused: the file unchanged", contents() == before, True)
     for x, y in ((40, 40), (20, 50), (63, 0), (5, 33)):
         cli.expect(f"the reader's point {x} {y}", value(reader.ask(f'(qmxGetPoint "{m}" (List 0 {x} {y}))')),
@@ -342,7 +342,7 @@ def group_sharing():
     cli.expect("the writer opens", writer.ask(reopen), "1")
     before = contents()
     replies, _ = cli.run([f'(qmxGetPoint "{m}" (List 0 1 1))'], name="late")
-    cli.expect_error("a reader while another process writes", replies[0], STORE, "-128", "qmxGetPoint")
+    cli.expect_error("a reader while another process writes", replies[0], STORE, BUSY, "qmxGetPoint")
     cli.expect("a reader refused: the file unchanged", contents() == before, True)
     cli.expect("the writer closes", writer.ask('(qmxClose id="1")'), "()")
     replies, _ = cli.run([f'(qmxGetPoint "{m}" (List 0 1 1))'], name="after")

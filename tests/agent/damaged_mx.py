@@ -96,7 +96,7 @@ def main(qnmx, work):
         got = replies.get(line, "no reply")
         after = open(name + ".mx", "rb").read()
         if want == "bad":
-            if not got.endswith(' "qmxCreate" -129)'):
+            if not got.endswith(' "qmxCreate" (-129 "not a matrix file, or a damaged one"))'):
                 faults.append("%s: %s (%s)" % (name, got, vm.problems(data)[0][:1]))
             elif after != data:
                 faults.append("%s: refused but changed (%d bytes now)" % (name, len(after)))

@@ -24,6 +24,7 @@ THIN = '(mxSet 0 (mxThinnedOut type="average" channel="0" (mxCH type="children" 
 PARAM, TYPE, NO_OBJECT, OPEN, DENIED, NOT_AVAILABLE, LENGTH = (0x80040503, 0x80030806, 0x80040501, 0x80040a06,
                                                                0x80040d10, 0x80040608, 0x80030502)
 STORE = 0x80041015  # a matrix file outcome, its code as the data
+BUSY = '(-128 "the matrix file is busy in another process")'  # the data of a file refused as busy
 
 
 def matrix(name, size, block=8, divide=1, channels=(("rgb8_v", 'file="on"', "255"),), mode="direct", save_up="(mxSave)"):

@@ -1,15 +1,15 @@
 #!/usr/bin/env python3
 """What a peer can make the agent do, from outside: peer_powers_test.py
-DRIVER QNMX GROUP.
+QNMX GROUP.
 
 table    every route by which a peer reaches the agent against every power
 own      what a peer may do only to its own: the agent's session and link
          refused to it, its own allowed; the options that act on the process
 threads  the threads one peer address may hold at once
 
-The agent S is qnmx serving a matrix tree, and for HTTP the HTTP agent's
-driver (tests/netsvc/http_agent_driver) on the same script with paths
-registered. Every route by which a peer reaches S is
+The agent S is qnmx serving a matrix tree, and for HTTP another qnmx on
+the same script that registers a path for each power. Every route by which
+a peer reaches S is
 tried with every power of S, as one table: the peer's own forms on an
 accepted link, a LocalEval there, a Thread it starts, an HTTP request, and
 the forms of a server the peer made S reach (a LocalEval answering S's
@@ -17,8 +17,9 @@ question, forms sent of its own accord on a link or a zup session, a
 LocalEval answering a question S asks in the background, a lock service the
 peer named). The powers: running a program, starting one, saving a file
 outside the trees, rebinding a built-in, a preset password, a
-localhost-root key, renaming the host. Every cell is refused and nothing
-happens on the machine; the control row is S's own script doing each."""
+localhost-root key, renaming the host, registering an HTTP path. Every cell
+is refused and nothing happens on the machine (no path a peer registered is
+served); the control row is S's own script doing each."""
 import os
 import random
 import re
@@ -39,7 +40,7 @@ from qmx_cli import matrix  # noqa: E402
 from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 from line_peer import Peer, link  # noqa: E402
 
-DRIVER, QNMX, GROUP = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
+QNMX, GROUP = os.path.abspath(sys.argv[1]), sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_peer_powers_")
 MARKS = os.path.join(WORK, "marks")  # outside every tree of S
 PASSWD = "Pw-%d" % random.randrange(10**9)
@@ -70,7 +71,11 @@ def powers(tag):
             ("rebind", "(Define GetZUTime 0)", None),
             ("preset", QUESTION % ("pw", "fix-user-passwd", ""), None),
             ("key", QUESTION % ("lr", "localhost-root", ' filename="%s"' % KEY_NUMBER), None),
-            ("hostname", '(SetLocalHostName "localhost")', None)]
+            ("hostname", '(SetLocalHostName "localhost")', None),
+            ("httppath", '(SetHttpAgentPath "/peer_%s" Env1)' % tag, None)]
+
+
+POWERS = len(powers(""))
 
 
 def leaked(reply):
@@ -158,7 +163,7 @@ class Fake:
         self.sock.close()
 
 
-def wait_replies(fake, n=7, limit=60):
+def wait_replies(fake, n=POWERS, limit=60):
     wait_until(lambda: len(fake.replies) >= n, limit)
     return fake.replies[:n]
 
@@ -214,11 +219,12 @@ def handlers():
     return ['(Eval Env1 (quote (Define GET () (h) (Switch %s (Case 1 ())))))' % cases]
 
 
-def agent(name, argv):
+def agent(name, argv, paths=()):
     """S listening for the peers of 127.0.0.1 on the second top environment,
-    where every power is bound: (process, port)."""
+    where every power is bound, serving the HTTP paths its forms register:
+    (process, port)."""
     port = free_port()
-    script = SETUP + handlers() + [
+    script = SETUP + handlers() + list(paths) + [
         '(SetMainInterpreter (OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) '
         '(Permission () (Allow "ip" "127.0.0.1" "255.255.255.255"))))']
     with open(os.path.join(WORK, name + ".zu"), "w") as f:
@@ -274,7 +280,7 @@ def routes(port, http_port):
                          '(Get "/l2/m.lod" (List 0 0 0))'])
     check(got[2] == unnamed and fake.links == 0,
           "a lock service a peer named: %r, %d links" % (got[2], fake.links))
-    note("lock", "lock", ["(not reached)"] * 7 if fake.links == 0 else wait_replies(fake))
+    note("lock", "lock", ["(not reached)"] * POWERS if fake.links == 0 else wait_replies(fake))
     fake.close()
     # A picture of a matrix S holds open (the Gets above opened them) is a
     # file: written only where the peer may edit.
@@ -302,17 +308,21 @@ def judge():
         refused = (reply == "(not reached)" or reply.startswith("#error(") or name in ("preset", "key", "rebind") or
                    (route == "http" and not reply.endswith("200")))
         check(refused and not leaked(reply), "%s x %s: %r" % (route, name, reply[-300:]))
-    check(len(cells) == 9 * 7, "cells tried: %d" % len(cells))
+    check(len(cells) == 9 * POWERS, "cells tried: %d" % len(cells))
     time.sleep(1)  # a Launch that did start would have run by now
     check(sorted(os.listdir(MARKS)) == [], "what happened on the machine: %r" % os.listdir(MARKS))
 
 
-def after(port, site):
-    """S's own bindings and name are as they were."""
+def after(port, site, http_port):
+    """S's own bindings, name and paths are as they were."""
     peer = link(port)
     check(peer.ask(b"(GetZUTime)").endswith(b"sec"), "the built-in GetZUTime")
     check(peer.ask(b"(GetLocalHostName)") == site, "the host name")
     peer.s.close()
+    for at, route in [(port, r) for r in sorted({r for r, _ in cells} - {"http"})] + [(http_port, "http")]:
+        r = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "http://127.0.0.1:%d/peer_%s" %
+                            (at, route)], capture_output=True, timeout=60)
+        check(r.stdout == b"404", "a path registered by the %s route: %r" % (route, r.stdout))
 
 
 def control():
@@ -404,13 +414,13 @@ def own():
 
 def table():
     s, port = agent("s", [QNMX])
-    h, http_port = agent("h", [DRIVER] + ["/" + name for name, _, _ in powers("http")] + ["--"])
+    h, http_port = agent("h", [QNMX], ['(SetHttpAgentPath "/%s" Env1)' % name for name, _, _ in powers("http")])
     try:
         site = link(port).ask(b"(GetLocalHostName)")
         check(site != b'"localhost"', "a host name that a change would show: %r" % site)
         routes(port, http_port)
         judge()
-        after(port, site)
+        after(port, site, http_port)
         control()
     finally:
         stop(s)
