@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The program's own http session posts to the HTTP agent of the examples:
-session_post_test.py <http_agent_driver> <qnmx>.
+session_post_test.py <qnmx>.
 
-The driver serves examples/http.zu (its POST answers the size of the body)
-with its listener opened to every 127.x address. A qnmx client posts a
+qnmx serves examples/http.zu (its POST answers the size of the body) with
+its listener opened to every 127.x address. A qnmx client posts a
 printed string through a session; curl posts the same bytes (the printed
 string and its line end) as the independent client, and both must be
 answered with the size. A newcomer from another address is served
@@ -27,7 +27,7 @@ def curl(port, path, *args, source="127.0.0.1"):
     return r.stdout
 
 
-def row_session_post(driver, qnmx, work):
+def row_session_post(qnmx, work):
     """A session's POST of (post "/sum" "abcdefghij") is answered as curl's
     POST of the same 13 bytes is; a newcomer from 127.0.0.9 is served.
     Whether the row held."""
@@ -38,11 +38,11 @@ def row_session_post(driver, qnmx, work):
     with open(os.path.join(work, "http.zu"), "w") as f:
         f.write(script)
     port = free_port()
-    drv = start([driver, "/hello", "/sum", "--", "http.zu", "http.out", "/", str(port)], cwd=work, env=env,
+    drv = start([qnmx, "http.zu", "http.out", "/", str(port)], cwd=work, env=env,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     held = True
     try:
-        if not check(wait_until(lambda: listening(port), 60), "the driver listens"):
+        if not check(wait_until(lambda: listening(port), 60), "the agent listens"):
             return False
         held &= check(curl(port, "/sum", "--data-binary", '"abcdefghij"\n') == b"13 200", "curl's POST of 13 bytes")
         with open(os.path.join(work, "client.zu"), "w") as f:
@@ -63,7 +63,7 @@ def row_session_post(driver, qnmx, work):
 if __name__ == "__main__":
     work = tempfile.mkdtemp(prefix="qnmx_session_post_")
     try:
-        row_session_post(os.path.realpath(sys.argv[1]), os.path.realpath(sys.argv[2]), work)
+        row_session_post(os.path.realpath(sys.argv[1]), work)
     finally:
         if failures:
             print("work left in", work)
