@@ -207,6 +207,17 @@ bool _opened_for(const ZU_INTERPRETER* z, uint32_t peer_id) {
          z->origin.peer_id == peer_id && z->peer_id != peer_id;
 }
 
+// The record's input ends (and its output with it when it is the same
+// stream): its reader sees the end, which ends its threads.
+void _close_input(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  STREAM* inp = zui->inp;
+  if (zui->out == inp) zui->out = nullptr;
+  if (zui->err == inp) zui->err = nullptr;
+  zui->inp = nullptr;
+  if (inp) s_close_queue(inp);
+}
+
 // Whether z is a peer's: a listener (where peers come in), a connection a
 // peer opened, or what a peer had the agent open.
 bool _peers(const ZU_INTERPRETER* z) { return z->a_type == ZUI_ACCEPT || z->accepted || z->origin.for_peer; }
@@ -215,35 +226,42 @@ bool _peers(const ZU_INTERPRETER* z) { return z->a_type == ZUI_ACCEPT || z->acce
 // sessions', its scripts'), which the end's last work may need.
 bool _own_link(const ZU_INTERPRETER* z) { return z->a_type == ZUI_CONNECT && !_peers(z); }
 
-// Closes every interpreter but the internal ones that `closes` picks
-// (zui_lock held; released and taken again by the closes).
+// Ids of the interpreters, the internal ones aside, that `pick` picks.
 template <class Pick>
-void _close_picked(Pick closes) {
+std::vector<int> _picked(Pick pick) {
   assert_lock_held(zui_lock);
-  for (int iid : _all_iids()) {
-    ZU_INTERPRETER* z = _search_zui_id(iid);
-    if (z && z->a_type != ZUI_SELF && closes(z)) _close_interpreter(iid);
-  }
+  std::vector<int> ids;
+  for (auto* head : zui_table)
+    for (ZU_INTERPRETER* z = head; z; z = z->next)
+      if (z->a_type != ZUI_SELF && pick(z)) ids.push_back(static_cast<int>(z->id));
+  return ids;
 }
 
 bool _only_internal() {
   assert_lock_held(zui_lock);
-  for (auto* head : zui_table)
-    for (ZU_INTERPRETER* z = head; z; z = z->next)
-      if (z->a_type != ZUI_SELF) return false;
-  return true;
+  return _picked([](const ZU_INTERPRETER*) { return true; }).empty();
 }
 
 // The end begins: peers' tasks stop at their next break check, and what
-// they came or were served by closes; with scripts the agent's own script
-// interpreters too, everything but its own links.
+// they came or were served by stops reading; with scripts the agent's own
+// script interpreters stop too (before their next form, their input left
+// as it is), everything but its own links. Nothing here waits (an
+// interrupt runs it on the signal thread): the queries of those stopped
+// are woken, not cancelled at their servers, whose links close at the
+// shut-down.
 void _begin_end(bool scripts) {
   assert_lock_held(zui_lock);
   if (!end_begun) {
     end_begun = true;
     wakeup_task(table_key());
   }
-  _close_picked([scripts](const ZU_INTERPRETER* z) { return scripts ? !_own_link(z) : _peers(z); });
+  for (int iid : _picked([scripts](const ZU_INTERPRETER* z) { return _peers(z) || (scripts && !_own_link(z)); })) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    if (z->mode == ZUI_MODE_CLOSED || (z->flags & ZUI_F_BREAK)) continue;
+    z->flags |= ZUI_F_BREAK;
+    thread_ops->_wake_queries(z);
+    if (_peers(z)) _close_input(z);
+  }
 }
 
 // Only internal interpreters may open from here on; every other closes.
@@ -251,7 +269,7 @@ void _shut_down() {
   assert_lock_held(zui_lock);
   main_state = 2;
   end_begun = true;
-  _close_picked([](const ZU_INTERPRETER*) { return true; });
+  for (int iid : _picked([](const ZU_INTERPRETER*) { return true; })) _close_interpreter(iid);
 }
 
 // Whether the record numbered peer_id still reads its input (zui_lock held).
@@ -688,11 +706,7 @@ int _close_interpreter(int iid) {
     zui = _search_zui_id(iid);
     if (!zui || zui->mode == ZUI_MODE_CLOSED) return 0;
   }
-  STREAM* inp = zui->inp;
-  if (zui->out == inp) zui->out = nullptr;
-  if (zui->err == inp) zui->err = nullptr;
-  zui->inp = nullptr;
-  if (inp) s_close_queue(inp);
+  _close_input(zui);
   return 0;
 }
 
