@@ -302,9 +302,9 @@ constexpr double kEndStopWaitSeconds = 10;
 void set_end_runner();
 // Whether the end has begun (zui_lock held).
 bool _agent_ending();
-// Begins the end (nothing when it has begun); with scripts, an interrupt,
-// the agent's own script interpreters are closed as well (their
-// evaluations stop before their next form).
+// Begins the end (peers are stopped again when it has begun); with
+// scripts, an interrupt, the agent's own script interpreters stop as well,
+// before their next form. It waits for nothing (the signal thread runs it).
 void begin_agent_end(bool scripts);
 // Waits until the end has begun or only internal interpreters are left.
 void wait_agent_end();
