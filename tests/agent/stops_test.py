@@ -218,7 +218,7 @@ def dropped_http_clients(work):
     drops = lambda: sum(t.startswith("(HTTP") and '"/drop"' in t for t in got)  # noqa: E731
 
     def get(path, keep=None):  # keep: what to wait for before closing; None reads the reply
-        with socket.create_connection(("127.0.0.1", port), 20, ("127.0.0.2", 0)) as s:
+        with socket.create_connection(("127.0.0.1", port), 20, ("127.0.0.%d" % (3 if keep is None else 2), 0)) as s:
             s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % path)
             if keep:
                 return keep()
