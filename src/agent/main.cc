@@ -11,6 +11,7 @@
 #include "base/panic.h"
 #include "base/signals.h"
 #include "netsvc/netsvc.h"
+#include "runtime/front.h"
 #include "runtime/zu_init.h"
 #include "store/l_favt64.h"
 #include "zu/peer.h"
@@ -25,9 +26,10 @@ void start_agent(int argc, char** argv) {
   init_zu();
   set_matrix_gc_hooks();
   init_l_favt64();
-  // From here an interrupt ends the program ("Interrupted", status 1)
-  // instead of cancelling a terminal evaluation.
-  int_handler.store(nullptr);
+  // From here an interrupt (or SIGTERM) ends the program ("Interrupted",
+  // status 1) instead of cancelling a terminal evaluation: peers and the
+  // scripts stop first, while the links the close needs stay open.
+  int_handler.store(zu_end_int_handler);
   install_matrix_ops();
   init_matrix();
   // An exit through u_exit (an interrupt, a fatal script error) closes the
@@ -45,10 +47,11 @@ void start_agent(int argc, char** argv) {
 
 int run_agent(int argc, char** argv) {
   // A script that could not be started is a failure of the command line,
-  // not a success: its status (1) is kept.
-  int status = zu_setup_file(argc, argv);
-  // Script threads may still be running: no matrix opens from here on,
-  // and entries close first, each waiting for the commands using it.
+  // not a success: its status (1) is kept. At the end every matrix is
+  // closed while the links its close needs (the lock service's) are still
+  // open; script threads may still be running: no matrix opens from there
+  // on, and entries close first, each waiting for the commands using it.
+  int status = zu_setup_file(argc, argv, close_all_mx);
   close_all_mx();
   return status;
 }

@@ -22,7 +22,9 @@ std::atomic<pid_t> owner_pid{0};
 pthread_t signal_thread;
 std::mutex init_mu;
 
-constexpr int kTakenSignals[] = {SIGINT, SIGCHLD, SIGALRM};
+// SIGTERM, which service managers and kill(1) send, ends the process as an
+// interrupt does: its default action would end it with its files unsaved.
+constexpr int kTakenSignals[] = {SIGINT, SIGTERM, SIGCHLD, SIGALRM};
 
 sigset_t taken_set() {
   sigset_t set;
@@ -47,7 +49,7 @@ void forward_handler(int sig) {
   int saved = errno;
   if (owner_pid.load() == getpid()) {
     pthread_kill(signal_thread, sig);
-  } else if (sig == SIGINT) {
+  } else if (sig == SIGINT || sig == SIGTERM) {
     write_all(1, "Interrupted\n", 12);
     _exit(1);
   }
@@ -82,6 +84,7 @@ void* signal_loop(void*) {
     if (sigwait(&set, &sig) != 0) continue;
     switch (sig) {
       case SIGINT:
+      case SIGTERM:
         on_interrupt(sig);
         break;
       case SIGCHLD:

@@ -272,7 +272,7 @@ void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path
     // The client is a peer: the method the agent bound answers it, but
     // with none of the agent's powers.
     EvalOriginScope origin(peer_origin(s_get_socketip(st), 0));
-    r = http_agent_eval(a, form);
+    r = http_agent_eval(a, form, st);
   }
   int t = get_type(r);
   if (!r) {

@@ -26,4 +26,7 @@ inline bool is_remote_entry(const HTTP_AGENT_LIST* a) { return a->alias_root || 
 // retrying at most twice when the agent's interpreter has gone. Null when
 // the remote agent cannot be reached: the error, which shows the URL's
 // password as "****", has then gone to the standard error after "REMOTE ERR ".
-ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form);
+// Null too when client (the request's connection, or null) has gone: a
+// request whose client has gone is not sent on, and one the remote agent
+// evaluates is taken back when its client goes.
+ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form, STREAM* client);

@@ -17,6 +17,7 @@
 #include "netsvc/session.h"
 #include "netsvc/trace_impl.h"
 #include "runtime/interp.h"
+#include "runtime/relay.h"
 #include "runtime/remote.h"
 #include "stream/stream.h"
 #include "stream/url.h"
@@ -81,9 +82,22 @@ void report(const char* label, ZU_SEXP* err) {
   ss_printf("\n");
 }
 
-// Sends form to interpreter iid in env and waits for its value.
-ZU_SEXP* ask(int iid, ZUISP_ENV* env, ZU_SEXP* form) {
+// How often a request looks at its client while its agent evaluates it.
+constexpr double kClientLookSeconds = 1;
+
+// Sends form to interpreter iid in env and waits for its value. With the
+// connection of the client it is asked for: nothing is sent for a client
+// that has gone, and one that goes meanwhile takes its request back (its
+// agent is told to cancel it when it is the evaluation under way); null
+// then.
+ZU_SEXP* ask(int iid, ZUISP_ENV* env, ZU_SEXP* form, STREAM* client = nullptr) {
+  if (client && s_peer_gone(client)) return nullptr;
   ZU_SEXP* r = remote_query(iid, env, nullptr, form);
+  while (client && !wait_remote_reply(r, kClientLookSeconds)) {
+    if (!s_peer_gone(client)) continue;
+    if (int server = drop_remote_query(r)) write_cancel(server);
+    return nullptr;
+  }
   get_type(r);
   return r;
 }
@@ -344,7 +358,7 @@ void invalid_all(HTTP_AGENT_LIST* a) {
 
 // ---- evaluating a request
 
-ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form) {
+ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form, STREAM* client) {
   if (!is_remote_entry(a)) return eval(a->env, form);
   HTTP_AGENT_LIST* root = root_of(a);
   ZU_SEXP* query = List(get_symbol_ascii("HTTP"), define_path_form(a), form, ZU_LIST_END);
@@ -358,7 +372,7 @@ ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form) {
       r = unreachable(root, ok ? &u : nullptr);
       free_url(&u);
     } else {
-      r = ask(riid, a->env, query);
+      r = ask(riid, a->env, query, client);
       if (get_type(r) != ZU_TYPE_ERROR || error_code(r) != ZU_ER_INVALID_IID) return r;
       if (retries < 2) {
         invalid_all(a);

@@ -163,8 +163,9 @@ bool native_proxy_set();
 int sw_protocol_session(int id, const char* proto);
 
 // ---- the request built-ins (session_builtins.cc)
-// Waits until no RemoteSession request is in flight (the underscore form
-// with zui_lock held; it is released while waiting).
+// Waits until none of the agent's own RemoteSession requests is in flight,
+// at most kEndRequestWaitSeconds (the underscore form with zui_lock held;
+// it is released while waiting).
 void rs_wait_queue();
 void _rs_wait_queue();
 

@@ -12,10 +12,11 @@
 // its key waits a little for more before it gives the key back, so that a
 // script that waits for each reply in turn keeps its two tasks.
 //
-// The count of requests in flight, the sending tasks' pending counts and
-// the counts of items put into each queue are guarded by zui_lock; a change
-// of the first wakes the waiters of wait_rs_queue, the others the tasks
-// that wait on them.
+// The count of the agent's own requests in flight (a peer's are not waited
+// for: the agent's end stops them with the links they use), the sending
+// tasks' pending counts and the counts of items put into each queue are
+// guarded by zui_lock; a change of the first wakes the waiters of
+// wait_rs_queue, the others the tasks that wait on them.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -62,7 +63,7 @@ struct RS_REQUEST {
 
 SYS_QUEUE rs_que1;
 SYS_QUEUE rs_que2;
-int rs_in_flight = 0;                 // zui_lock
+int rs_own_in_flight = 0;             // zui_lock
 int rs_arrivals1 = 0, rs_arrivals2 = 0;  // zui_lock: items put into each queue
 
 // How long a task waits for more of its key before it ends.
@@ -173,8 +174,7 @@ void rs_task1(TKEY) {
 void finish_rs_request(RS_REQUEST* q) {
   lock_task(zui_lock);
   if (--q->sender->pending == 0) wakeup_task(&rs_arrivals1);
-  rs_in_flight--;
-  wakeup_task(&rs_in_flight);
+  if (!q->origin.for_peer && --rs_own_in_flight == 0) wakeup_task(&rs_own_in_flight);
   unlock_task(zui_lock, "rs_task2");
   free_rs_request(q);
 }
@@ -294,9 +294,11 @@ ZU_SEXP* zu_RemoteSession(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIEL
   // A peer's session asks for that peer, whoever sends on it.
   q->origin = owner.for_peer ? owner : eval_origin_handed();
   ZU_SEXP* delay = new_d_sexp(&q->d);
-  lock_task(zui_lock);
-  rs_in_flight++;
-  unlock_task(zui_lock, "RemoteSession");
+  if (!q->origin.for_peer) {
+    lock_task(zui_lock);
+    rs_own_in_flight++;
+    unlock_task(zui_lock, "RemoteSession");
+  }
   put(&rs_que1, &rs_arrivals1, q);
   return delay;
 }
@@ -342,8 +344,11 @@ const QN_PRIM_DEF kSessionEnvironment[] = {{"SessionEnvironment", zu_SessionEnvi
 
 void _rs_wait_queue() {
   assert_lock_held(zui_lock);
-  while (rs_in_flight > 0) {
-    sleep_task(&rs_in_flight, zui_lock);
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::duration<double>(kEndRequestWaitSeconds);
+  while (rs_own_in_flight > 0 && Clock::now() < until) {
+    double left = std::chrono::duration<double>(until - Clock::now()).count();
+    _i_sleep_task_timeout(&rs_own_in_flight, zui_lock, left, __FILE__, __LINE__);
     lock_task(zui_lock);
   }
 }

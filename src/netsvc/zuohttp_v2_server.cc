@@ -15,7 +15,6 @@
 // session check ends a session whose download connection the client has
 // closed (or that failed), and one without an upload for the unused idle
 // time.
-#include <poll.h>
 
 #include <algorithm>
 #include <vector>
@@ -204,22 +203,14 @@ void _zoh_v2_end(ZoH_ENTRY_V2* e, std::vector<STREAM*>* conns, std::vector<STREA
 
 namespace {
 
-// Whether the client has closed the download connection, or it failed.
-// The client sends nothing after its request, so a peer's end shows even
-// behind bytes it sent.
-bool download_gone(STREAM* con) {
-  int fd = con ? s_get_fd(con) : -1;
-  if (fd < 0) return false;
-  pollfd p{fd, POLLRDHUP, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
-}
-
 // Whether the check ends the session now (lock held).
 bool _v2_ends(const ZoH_ENTRY_V2* e, uint32_t now, uint32_t unused_idle) {
   assert_lock_held(zoh_lock);
   if (!e->pipe) return false;  // ending already
   bool unused = (e->flags & V2E_NO_UPLOAD) && now - e->idle_since >= unused_idle;
-  return unused || download_gone(e->download);
+  // The client sends nothing after its request: the end of the download
+  // connection shows even behind bytes it sent.
+  return unused || s_peer_gone(e->download);
 }
 
 }  // namespace

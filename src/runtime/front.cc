@@ -68,12 +68,19 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
         // reader error like any other; the list ends after it.
         bool read_error = get_type(form) == ZU_TYPE_ERROR;
         lock_task(zui_lock);
+        // A break (an interrupt, a close) ends the script before its next
+        // form, whatever the form before answered.
+        bool brk = zui->flags & ZUI_F_BREAK;
         zui->flags &= ~ZUI_F_CANCEL;
-        if (!read_error) {
+        if (!read_error && !brk) {
           zui->inp_line = line;
           zui->inp_interpreter = zui;
         }
         unlock_task(zui_lock, "_front_thread_1");
+        if (brk) {
+          gc_pop(nullptr, nullptr);
+          break;
+        }
         ZU_SEXP* value = form;
         if (!read_error) {
           EvalOriginScope scope(link_origin(zui));
@@ -232,6 +239,9 @@ ZU_SEXP* _zui_break_check(ZU_SEXP* form) {
     code = ZU_ER_EXIT;
   } else if ((zui->flags & ZUI_F_BREAK) || (gone && !(zui->flags & ZUI_F_CANCEL))) {
     code = ZU_ER_EXIT;
+  } else if (_agent_ending() && evaluates_for_peer()) {
+    // The agent's end stops what peers run, on every thread.
+    code = ZU_ER_EXIT;
   } else if (zui->flags & ZUI_F_CANCEL) {
     code = ZU_ER_CANCEL;
   }
@@ -257,6 +267,11 @@ int zu_int_handler(int) {
   unlock_task(zui_lock, "zu_int_handler");
   zui_pop_pri(pri);
   return r;
+}
+
+int zu_end_int_handler(int) {
+  begin_agent_end(true);
+  return -1;
 }
 
 void terminal_prompt(STREAM* s, int len) {

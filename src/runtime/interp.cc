@@ -1,5 +1,6 @@
 #include "runtime/interp.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -47,6 +48,8 @@ uint32_t iid_counter = 1;
 uint32_t peer_counter = 0;  // the last ZU_INTERPRETER::peer_id given
 ZU_INTERPRETER* main_interpreter = nullptr;
 int main_state = 0;
+bool end_begun = false;   // the agent's end has begun (interp.h)
+bool end_runner = false;  // a runner ends the program in steps
 
 // Sleepers on the table wait here.
 const void* table_key() { return &zui_table; }
@@ -204,6 +207,71 @@ bool _opened_for(const ZU_INTERPRETER* z, uint32_t peer_id) {
          z->origin.peer_id == peer_id && z->peer_id != peer_id;
 }
 
+// The record's input ends (and its output with it when it is the same
+// stream): its reader sees the end, which ends its threads.
+void _close_input(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  STREAM* inp = zui->inp;
+  if (zui->out == inp) zui->out = nullptr;
+  if (zui->err == inp) zui->err = nullptr;
+  zui->inp = nullptr;
+  if (inp) s_close_queue(inp);
+}
+
+// Whether z is a peer's: a listener (where peers come in), a connection a
+// peer opened, or what a peer had the agent open.
+bool _peers(const ZU_INTERPRETER* z) { return z->a_type == ZUI_ACCEPT || z->accepted || z->origin.for_peer; }
+
+// Whether z is a link the agent opened for itself (the lock service's, its
+// sessions', its scripts'), which the end's last work may need.
+bool _own_link(const ZU_INTERPRETER* z) { return z->a_type == ZUI_CONNECT && !_peers(z); }
+
+// Ids of the interpreters, the internal ones aside, that `pick` picks.
+template <class Pick>
+std::vector<int> _picked(Pick pick) {
+  assert_lock_held(zui_lock);
+  std::vector<int> ids;
+  for (auto* head : zui_table)
+    for (ZU_INTERPRETER* z = head; z; z = z->next)
+      if (z->a_type != ZUI_SELF && pick(z)) ids.push_back(static_cast<int>(z->id));
+  return ids;
+}
+
+bool _only_internal() {
+  assert_lock_held(zui_lock);
+  return _picked([](const ZU_INTERPRETER*) { return true; }).empty();
+}
+
+// The end begins: peers' tasks stop at their next break check, and what
+// they came or were served by stops reading; with scripts the agent's own
+// script interpreters stop too (before their next form, their input left
+// as it is), everything but its own links. Nothing here waits (an
+// interrupt runs it on the signal thread): the queries of those stopped
+// are woken, not cancelled at their servers, whose links close at the
+// shut-down.
+void _begin_end(bool scripts) {
+  assert_lock_held(zui_lock);
+  if (!end_begun) {
+    end_begun = true;
+    wakeup_task(table_key());
+  }
+  for (int iid : _picked([scripts](const ZU_INTERPRETER* z) { return _peers(z) || (scripts && !_own_link(z)); })) {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    if (z->mode == ZUI_MODE_CLOSED || (z->flags & ZUI_F_BREAK)) continue;
+    z->flags |= ZUI_F_BREAK;
+    thread_ops->_wake_queries(z);
+    if (_peers(z)) _close_input(z);
+  }
+}
+
+// Only internal interpreters may open from here on; every other closes.
+void _shut_down() {
+  assert_lock_held(zui_lock);
+  main_state = 2;
+  end_begun = true;
+  for (int iid : _picked([](const ZU_INTERPRETER*) { return true; })) _close_interpreter(iid);
+}
+
 // Whether the record numbered peer_id still reads its input (zui_lock held).
 bool _input_open(uint32_t peer_id) {
   assert_lock_held(zui_lock);
@@ -296,7 +364,9 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
 
   int pri = zui_push_pri();
   lock_zui();
-  if (zui->a_type != ZUI_SELF && main_state == 2) {
+  // Once the end has begun, no peer's link opens; the agent's own may
+  // until the shut-down (the end closes the matrices over them).
+  if (zui->a_type != ZUI_SELF && (main_state == 2 || (end_begun && _peers(zui)))) {
     unlock_zui("setup_zu_interpreter");
     zui_pop_pri(pri);
     return ZUI_ERR_SHUTDOWN;
@@ -636,11 +706,7 @@ int _close_interpreter(int iid) {
     zui = _search_zui_id(iid);
     if (!zui || zui->mode == ZUI_MODE_CLOSED) return 0;
   }
-  STREAM* inp = zui->inp;
-  if (zui->out == inp) zui->out = nullptr;
-  if (zui->err == inp) zui->err = nullptr;
-  zui->inp = nullptr;
-  if (inp) s_close_queue(inp);
+  _close_input(zui);
   return 0;
 }
 
@@ -711,10 +777,10 @@ void close_all_interpreter() {
 
 void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   assert_lock_held(zui_lock);
-  // The main interpreter's end closes every link, among them those that
-  // carry the session requests its script left in flight: their replies
-  // come first.
-  if (zui == main_interpreter) _wait_rs_queue();
+  // Without a runner, the main interpreter's end closes every link, among
+  // them those that carry the session requests its script left in flight:
+  // their replies come first (a runner waits for them itself).
+  if (zui == main_interpreter && !end_runner) _wait_rs_queue();
   // A connecting set-up still waiting for the peer's answer is told that
   // the interpreter closed, and finishes before the record goes.
   while (zui->flags & ZUI_F_WAIT_PERMISSION) {
@@ -762,11 +828,8 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
 
   if (was_main) {
     main_interpreter = nullptr;
-    main_state = 2;
-    for (int iid : _all_iids()) {
-      ZU_INTERPRETER* z = _search_zui_id(iid);
-      if (z && z->a_type != ZUI_SELF) _close_interpreter(iid);
-    }
+    _begin_end(false);
+    if (!end_runner) _shut_down();
   }
   wakeup_task(key);
   wakeup_task(table_key());
@@ -793,15 +856,57 @@ void wait_stop_interpreter(int iid) {
   unlock_zui("wait_stop_interpreter");
 }
 
+// ---- the agent's end
+
+void set_end_runner() {
+  lock_zui();
+  end_runner = true;
+  unlock_zui("set_end_runner");
+}
+
+bool _agent_ending() {
+  assert_lock_held(zui_lock);
+  return end_begun;
+}
+
+void begin_agent_end(bool scripts) {
+  int pri = zui_push_pri();
+  lock_zui();
+  _begin_end(scripts);
+  unlock_zui("begin_agent_end");
+  zui_pop_pri(pri);
+}
+
+void wait_agent_end() {
+  lock_zui();
+  while (!end_begun && !_only_internal()) {
+    sleep_task(table_key(), zui_lock);
+    lock_zui();
+  }
+  unlock_zui("wait_agent_end");
+}
+
+void shut_down_interpreters() {
+  using Clock = std::chrono::steady_clock;
+  int pri = zui_push_pri();
+  lock_zui();
+  _begin_end(false);
+  _shut_down();
+  const auto until = Clock::now() + std::chrono::duration<double>(kEndStopWaitSeconds);
+  while (!_only_internal() && Clock::now() < until) {
+    double left = std::chrono::duration<double>(until - Clock::now()).count();
+    _i_sleep_task_timeout(table_key(), zui_lock, left, __FILE__, __LINE__);
+    lock_zui();
+  }
+  unlock_zui("shut_down_interpreters");
+  zui_pop_pri(pri);
+}
+
 void wait_stop_all() {
   for (;;) {
     wait_rs_queue();
     lock_zui();
-    bool only_internal = true;
-    for (auto* head : zui_table)
-      for (ZU_INTERPRETER* z = head; z; z = z->next)
-        if (z->a_type != ZUI_SELF) only_internal = false;
-    if (only_internal) {
+    if (_only_internal()) {
       unlock_zui("wait_stop_all");
       return;
     }

@@ -166,8 +166,10 @@ struct ZU_INTERPRETER {
   // record's peer from every other (EVAL_ORIGIN::peer_id); unlike the iid,
   // never given to another record.
   uint32_t peer_id;
-  // set-up: the tasks of a link a peer has the agent open, counted against
-  // the address of origin (peer_tasks.h) until the record is freed.
+  // Z (set-up for a link a peer has the agent open): the tasks counted
+  // against the address of origin (peer_tasks.h) until the record is
+  // freed; a connection a peer opened counts its relay once its input has
+  // ended (relay.cc).
   int peer_tasks;
   const char* __file;
   int __line;
@@ -283,6 +285,33 @@ int lock_zui_out_no_wait(int iid);
 void _lock_zui_out(ZU_INTERPRETER* zui);
 void _unlock_zui_out(ZU_INTERPRETER* zui);
 void zui_page_feed(int iid);
+
+// ---- the agent's end
+// The end begins when the main interpreter closes (or at an interrupt):
+// peers' tasks stop (their break checks answer "break"), listeners,
+// accepted links and every link a peer had the agent open are closed, and
+// no link of a peer opens any more; the agent's own outgoing links (the
+// lock service's, its sessions') stay open for the end's last work. A
+// program whose runner ends it in steps (zu_setup_file) asks for that
+// first: the runner then waits for the agent's own session requests,
+// closes what needs those links (the matrices) and shuts down. Without a
+// runner, the main interpreter's close shuts down at once.
+// How long the steps wait: the agent's own requests in flight, and the
+// interpreters after the shut-down.
+constexpr double kEndRequestWaitSeconds = 60;
+constexpr double kEndStopWaitSeconds = 10;
+void set_end_runner();
+// Whether the end has begun (zui_lock held).
+bool _agent_ending();
+// Begins the end (peers are stopped again when it has begun); with
+// scripts, an interrupt, the agent's own script interpreters stop as well,
+// before their next form. It waits for nothing (the signal thread runs it).
+void begin_agent_end(bool scripts);
+// Waits until the end has begun or only internal interpreters are left.
+void wait_agent_end();
+// Begins the end when it has not begun, closes every interpreter but the
+// internal ones and waits for them, at most kEndStopWaitSeconds.
+void shut_down_interpreters();
 
 // ---- closing
 int _close_interpreter(int iid);

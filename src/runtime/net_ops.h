@@ -107,8 +107,9 @@ void free_auth_connection_set(AUTH_CONNECTION_SET* set);
 // file exists in the document or system tree (the document root, each
 // directory on the path, and the path itself), and allows the rest.
 ZU_SEXP* auth_filepath_passive(ZU_SEXP* path, const char* operation);
-// Waits until no remote-session request task runs (the underscore form with
-// zui_lock held).
+// Waits until none of the agent's own remote-session requests is in
+// flight, at most kEndRequestWaitSeconds (interp.h); a peer's are not
+// waited for (the underscore form with zui_lock held).
 void wait_rs_queue();
 void _wait_rs_queue();
 

@@ -10,6 +10,7 @@
 #include "runtime/front.h"
 #include "runtime/link_budget.h"
 #include "runtime/lock_function.h"
+#include "runtime/peer_tasks.h"
 #include "runtime/relay_fifo.h"
 #include "runtime/remote.h"
 #include "stream/net.h"
@@ -224,6 +225,19 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
   close_zu_file(f);
 }
 
+// A connection a peer opened whose input has ended goes on evaluating what
+// it queued, with nobody to stop it by closing: from here its relay counts
+// against the peer's address (peer_tasks.h) until the final close gives it
+// back. False when the address holds all it may: the evaluation stops
+// then. zui_lock held.
+bool _count_closed_link(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  if (!zui->accepted || !zui->origin.for_peer) return true;
+  if (!take_peer_tasks(zui->origin, 1)) return false;
+  zui->peer_tasks += 1;
+  return true;
+}
+
 }  // namespace
 
 void set_link_line_cap(uint64_t bytes) { link_line_cap.store(bytes ? bytes : uint64_t{4} << 20); }
@@ -247,7 +261,9 @@ void _front_thread_2(ZU_INTERPRETER* zui) {
   // answers still to come; the final close closes it.
   bool replies_on_input = inp && zui->out == inp && mode == ZUI_MODE_OPEN;
   uint32_t peer_id = zui->peer_id;
+  bool over_cap = mode == ZUI_MODE_OPEN && !_count_closed_link(zui);
   unlock_task(zui_lock, "_front_thread_2");
+  if (over_cap) close_interpreter_nowait(static_cast<int>(zui->id));
   // Its peer has gone: so do the links it had the agent open.
   close_links_opened_for(peer_id);
   if (inp && !replies_on_input) s_close_queue(inp);

@@ -486,18 +486,73 @@ ZU_SEXP* get_cmd(ZU_RESULT* resp) {
   return resp->cmd_sexp;
 }
 
-int aboat_remote_query(ZU_SEXP* s) {
-  STREAM* st = nullptr;
+namespace {
+
+// The query behind a delayed value of remote_query, else null; *kind and
+// *st as get_delay_info tells them (zui_lock held).
+ZU_RESULT* _query_of(ZU_SEXP* s, int* kind = nullptr, STREAM** st = nullptr) {
+  assert_lock_held(zui_lock);
+  STREAM* stream = nullptr;
   void* rec = nullptr;
+  int k = get_delay_info(&stream, &rec, s);
+  if (kind) *kind = k;
+  if (st) *st = stream;
+  bool query = k == 2 && rec && static_cast<DELAY_FUNC*>(rec)->func == remote_delay_func;
+  return query ? static_cast<ZU_RESULT*>(rec) : nullptr;
+}
+
+// Whether forcing r would not wait (zui_lock held).
+bool _reply_ready(const ZU_RESULT* r) {
+  assert_lock_held(zui_lock);
+  const ZU_INTERPRETER* req = r->inp_interpreter;
+  return (r->flags & (ZU_RESULT_REPLIED | ZU_RESULT_REQUEST)) || !req || (req->flags & (ZUI_F_BREAK | ZUI_F_CANCEL));
+}
+
+}  // namespace
+
+bool wait_remote_reply(ZU_SEXP* delay, double seconds) {
   int pri = zui_push_pri();
   lock_task(zui_lock);
-  int kind = get_delay_info(&st, &rec, s);
-  int iid = 0;
-  bool query = kind == 2 && rec && static_cast<DELAY_FUNC*>(rec)->func == remote_delay_func;
-  if (query) {
-    auto* r = static_cast<ZU_RESULT*>(rec);
-    if (r->out_interpreter) iid = static_cast<int>(r->out_interpreter->id);
+  ZU_RESULT* r = _query_of(delay);
+  bool ready = !r || _reply_ready(r);
+  if (!ready) {
+    // A reply, the link's end and a stop all wake the record.
+    _i_sleep_task_timeout(r, zui_lock, seconds, __FILE__, __LINE__);
+    lock_task(zui_lock);
+    r = _query_of(delay);
+    ready = !r || _reply_ready(r);
   }
+  unlock_task(zui_lock, "wait_remote_reply");
+  zui_pop_pri(pri);
+  return ready;
+}
+
+int drop_remote_query(ZU_SEXP* delay) {
+  int pri = zui_push_pri();
+  lock_task(zui_lock);
+  ZU_RESULT* r = _query_of(delay);
+  int server = 0;
+  if (r && !(r->flags & ZU_RESULT_REPLIED)) {
+    if (ZU_INTERPRETER* s = r->out_interpreter) {
+      if (s->result_head == r && !r->next) server = static_cast<int>(s->id);
+      delete_result_queue(s, r);
+    }
+    delete_result_list(r);
+    wakeup_task(r);
+  }
+  unlock_task(zui_lock, "drop_remote_query");
+  zui_pop_pri(pri);
+  return server;
+}
+
+int aboat_remote_query(ZU_SEXP* s) {
+  STREAM* st = nullptr;
+  int kind = 0;
+  int pri = zui_push_pri();
+  lock_task(zui_lock);
+  ZU_RESULT* r = _query_of(s, &kind, &st);
+  int iid = r && r->out_interpreter ? static_cast<int>(r->out_interpreter->id) : 0;
+  bool query = r != nullptr;
   unlock_task(zui_lock, "aboat_remote_query");
   zui_pop_pri(pri);
   if (query) {

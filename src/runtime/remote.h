@@ -123,6 +123,19 @@ ZU_SEXP* get_cmd(ZU_RESULT* resp);
 // Aborts the work behind a delayed value: 0 a query (its server is
 // closed), 1 a stream read (the stream is closed), -1 nothing to abort.
 int aboat_remote_query(ZU_SEXP* s);
+// Waits at most `seconds` for the query behind a delayed value of
+// remote_query without forcing it: true once forcing it will not wait (its
+// reply is in, its link ended, its asker was stopped, or it is not such a
+// value), false while it still would. Woken early by any of those.
+bool wait_remote_reply(ZU_SEXP* delay, double seconds);
+// The asker of the query behind delay no longer wants its reply (the
+// client it was asked for has gone): the query leaves its server's list
+// and its asker's, so that forcing it answers "break" at once and its reply
+// is dropped when it comes. Answers the id of the server to tell to cancel
+// (write_cancel) when the query was the only one pending there, the
+// evaluation the server runs now, so that no other asker's is cancelled
+// with it; else 0.
+int drop_remote_query(ZU_SEXP* delay);
 // Wrap-tolerant order of sequence numbers: -1, 0, 1.
 int cmp_round(int a, int b);
 

@@ -160,9 +160,10 @@ int _setup_i_file(ZU_INTERPRETER* zui) {
   return setup_zu_interpreter(zui);
 }
 
-int zu_setup_file(int argc, char** argv) {
+int zu_setup_file(int argc, char** argv, void (*before_links)()) {
   const char* script = argc > 1 ? argv[1] : nullptr;
   int r;
+  set_end_runner();
   {
     ZuThreadScope scope("zu_setup_file");
     ZUISP_ENV* env = new_env(qnlisp_top_env1);
@@ -207,7 +208,13 @@ int zu_setup_file(int argc, char** argv) {
       }
     }
   }
-  wait_stop_all();
+  wait_agent_end();
+  // Peers are being stopped; the agent's own requests are waited for, and
+  // what needs its links (the matrices and the lock service) is closed
+  // while they are still open.
+  wait_rs_queue();
+  if (before_links) before_links();
+  shut_down_interpreters();
   // The interpreters' output files are closed by the close task: let it
   // finish before the program ends.
   s_close_queue_drain();

@@ -314,6 +314,13 @@ int s_get_fd(STREAM* s) {
   return fd_of(s)->fd;
 }
 
+bool s_peer_gone(STREAM* s) {
+  int fd = s ? s_get_fd(s) : -1;
+  if (fd < 0) return false;
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
 // ---------------------------------------------------------------------------
 // Standard streams
 

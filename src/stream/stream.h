@@ -277,6 +277,10 @@ double s_get_thput(STREAM* s);
 int s_get_socketip(STREAM* s);
 // The descriptor under a descriptor-based stream, -1 otherwise.
 int s_get_fd(STREAM* s);
+// Whether the other end of a descriptor-based stream has ended its side or
+// the connection failed, asked without waiting: bytes it sent before its
+// end do not hide the end. False for other streams and while it is open.
+bool s_peer_gone(STREAM* s);
 
 // Formatted output through the stream's encoding. "%s" is narrow text in
 // the standard encoding, "%ls" a wide string; a code the encoding cannot

@@ -156,19 +156,32 @@ class EvalFrame {
 }
 
 // The break check's countdown: the clock is read every 64th call form only.
+constexpr int kBreakCountdown = 64;
 constinit thread_local int tl_break_countdown = 1;
+// A stop the hook found stays in force: until the hook answers nothing
+// again (its task took the next form), every check asks it at once, so
+// that a loop around an ErrHandler that turned the stop into a value stops
+// at its next pass instead of a second later, and again after that.
+constinit thread_local bool tl_stopped = false;
 
 ZU_SEXP* break_check_due(ZU_SEXP* form) {
-  tl_break_countdown = 64;
   ZU_BREAK_HOOK hook = g_break_hook.load(std::memory_order_relaxed);
-  if (!hook) return nullptr;
-  thread_local time_t last_sec = -1;
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  if (ts.tv_sec == last_sec) return nullptr;
-  last_sec = ts.tv_sec;
+  if (!hook) {
+    tl_break_countdown = kBreakCountdown;
+    return nullptr;
+  }
+  if (!tl_stopped) {
+    tl_break_countdown = kBreakCountdown;
+    thread_local time_t last_sec = -1;
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    if (ts.tv_sec == last_sec) return nullptr;
+    last_sec = ts.tv_sec;
+  }
   ZU_SEXP* r = hook(form);
-  return get_type(r) == ZU_TYPE_ERROR ? r : nullptr;
+  tl_stopped = get_type(r) == ZU_TYPE_ERROR;
+  tl_break_countdown = tl_stopped ? 1 : kBreakCountdown;
+  return tl_stopped ? r : nullptr;
 }
 
 inline ZU_SEXP* break_check(ZU_SEXP* form) {

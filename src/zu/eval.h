@@ -58,6 +58,9 @@ bool zu_true(ZU_SEXP* v, ZU_SEXP** err);
 // an error value (an interrupt or cancel request) or null. do_break_check
 // runs it at most once per second of the clock on each thread and returns
 // its answer, or null; eval calls it before each call form it evaluates.
+// Once the hook has answered a stop, every later check of that thread asks
+// it again at once, until it answers null: a stop turned into a value
+// (ErrHandler) stops the loop around it at its next check.
 using ZU_BREAK_HOOK = ZU_SEXP* (*)(ZU_SEXP* form);
 void set_break_check_hook(ZU_BREAK_HOOK hook);
 ZU_SEXP* do_break_check(ZU_SEXP* form);
