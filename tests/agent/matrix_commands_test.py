@@ -360,13 +360,14 @@ def pyramid_script(name, direction):
 
 def group_scan():
     model = model_levels(512, 256, LEVELS)
-    for direction, result in (("pre", 0), ("post", -100)):
+    for direction in ("pre", "post"):
         v = values(pyramid_script(f"{direction}.mx", direction), FILL)
-        expect(f"{direction}: fill and scan", v[1:3], [256, result])
+        expect(f"{direction}: fill and scan", v[1:3], [256, 0])
         # Children first: every level is the mean of the one below. Node
-        # first: the top node ran before its child had data (the finer ones
-        # were saved, finest first, before the walk began). Closing then
-        # makes every coarser node again from its children.
+        # first: the top node ran before its children had data, and read
+        # them as the channel's default (the finer ones were saved, finest
+        # first, before the walk began). Closing then makes every coarser
+        # node again from its children.
         scanned = [True] * LEVELS if direction == "pre" else [True] * (LEVELS - 1) + [False]
         for when, want in (("open.", scanned), ("", [True] * LEVELS)):
             got = [lanes(read_level(f"{direction}.mx.{when}{lv}", 512 >> lv, 256 >> lv)) for lv in range(LEVELS)]
