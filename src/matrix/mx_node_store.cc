@@ -540,14 +540,14 @@ int load_matrix_node(MATRIX_NODE* n) {
   int r = load_node(n);
   lock_task(matrix_lock);
   n->load_fault = mx_is_load_fault(r) ? r : 0;
-  // Children entered into a node the file does not hold are new to it. A
-  // node that could not be read keeps them for a later load to compare:
-  // a child that was new is saved, and closing then says that this node
-  // could not be made again.
-  if (r != 0 && !n->load_fault && n->kids_entered) {
-    n->kids_entered = 0;
-    _set_dirty_file(n);
-  }
+  // Children entered into a node the file does not hold are new to it:
+  // its fetch writes them when it makes the node. One it cannot make loses
+  // nothing yet: a child with data saved under it makes it one to make
+  // again, and closing then says that it could not be (level_rebuild.cc);
+  // a child of no data is the defaults to it, as one the file does not
+  // hold. A node that could not be read keeps them for a later load to
+  // compare.
+  if (r != 0 && !n->load_fault) n->kids_entered = 0;
   unlock_task(matrix_lock, "load_matrix_node");
   return r;
 }
