@@ -48,8 +48,10 @@ int run_agent(int argc, char** argv) {
   // not a success: its status (1) is kept.
   int status = zu_setup_file(argc, argv);
   // Script threads may still be running: no matrix opens from here on,
-  // and entries close first, each waiting for the commands using it.
-  close_all_mx();
+  // and entries close first, each waiting for the commands using it. A
+  // change the end could not save (its nodes named on the standard error)
+  // fails the run.
+  if (close_all_mx() > 0) status = 1;
   return status;
 }
 

@@ -33,6 +33,8 @@ SEM mx_open_lock;
 // The program's end and the openings it waits for (mx_entry_lock).
 enum class End { kRunning, kEnding, kEnded };
 End mx_end = End::kRunning;
+// The nodes whose changes the end could not save, once it has ended.
+int mx_end_lost = 0;
 int mx_openings = 0;
 // Entries unlinked by close_mx_entry whose matrices are not closed yet.
 int mx_closes = 0;
@@ -460,8 +462,9 @@ int close_mx_entry(MX_ENTRY* e) {
   return lost;
 }
 
-void close_all_mx_entry() {
-  if (!lock_up_test(mx_entry_lock)) return;
+int close_all_mx_entry() {
+  if (!lock_up_test(mx_entry_lock)) return 0;
+  int lost = 0;
   lock_task(mx_entry_lock);
   MX_ENTRY* all = mx_list;
   mx_list = nullptr;
@@ -473,10 +476,11 @@ void close_all_mx_entry() {
     all = e->next;
     _wait_unused(e);
     unlock_task(mx_entry_lock, "close_all_mx_entry");
-    finish_entry(e);
+    lost += finish_entry(e);
     lock_task(mx_entry_lock);
   }
   unlock_task(mx_entry_lock, "close_all_mx_entry");
+  return lost;
 }
 
 // ---------------------------------------------------------------------------
@@ -498,20 +502,18 @@ void end_mx_open() {
 
 bool mx_program_ending() { return mx_ending.load(std::memory_order_acquire); }
 
-void close_all_mx() {
+int close_all_mx() {
   mx_ending.store(true, std::memory_order_release);
-  if (!mx_entry_ready.load(std::memory_order_acquire)) {
-    close_all_matrix();
-    return;
-  }
+  if (!mx_entry_ready.load(std::memory_order_acquire)) return close_all_matrix();
   lock_task(mx_entry_lock);
   if (mx_end != End::kRunning) {
     while (mx_end != End::kEnded) {
       sleep_task(&mx_end, mx_entry_lock);
       lock_task(mx_entry_lock);
     }
+    const int lost = mx_end_lost;
     unlock_task(mx_entry_lock, "close_all_mx");
-    return;
+    return lost;
   }
   mx_end = End::kEnding;
   using Clock = std::chrono::steady_clock;
@@ -522,7 +524,7 @@ void close_all_mx() {
     lock_task(mx_entry_lock);
   }
   unlock_task(mx_entry_lock, "close_all_mx");
-  close_all_mx_entry();
+  int lost = close_all_mx_entry();
   // Entries that their own closes took off the table still own their
   // matrices until those closes are done.
   lock_task(mx_entry_lock);
@@ -531,9 +533,11 @@ void close_all_mx() {
     lock_task(mx_entry_lock);
   }
   unlock_task(mx_entry_lock, "close_all_mx");
-  close_all_matrix();
+  lost += close_all_matrix();
   lock_task(mx_entry_lock);
+  mx_end_lost = lost;
   mx_end = End::kEnded;
   wakeup_task(&mx_end);
   unlock_task(mx_entry_lock, "close_all_mx");
+  return lost;
 }

@@ -121,8 +121,8 @@ void open_mxread_method(MATRIX_TOKEN* t);
 // could not be saved (close_matrix), when any; or -1 when another caller
 // is closing it already (the caller's hold is given back).
 int close_mx_entry(MX_ENTRY* e);
-// Closes every entry as close_mx_entry does.
-void close_all_mx_entry();
+// Closes every entry as close_mx_entry does: the nodes not saved, over all.
+int close_all_mx_entry();
 
 // ---------------------------------------------------------------------------
 // The program's end
@@ -132,8 +132,9 @@ void close_all_mx_entry();
 int begin_mx_open();
 void end_mx_open();
 // The end, on every way out of the program: as the list at the top says.
-// Runs once; a later caller waits until the first one is done.
-void close_all_mx();
+// Runs once; a later caller waits until the first one is done. Answers (to
+// every caller) the number of nodes whose changes the end could not save.
+int close_all_mx();
 // True once the end has begun (an interrupt's included): commands waiting
 // for a node give up, so that their entries can close.
 bool mx_program_ending();
