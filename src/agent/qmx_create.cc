@@ -387,16 +387,39 @@ ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 
 namespace {
 
+// All that opening writes into an empty file: the record file's header and
+// its empty free list. A matrix file holds far more.
+constexpr off_t kNewRecordFileBytes = 44;
+
+// An empty file that a failed opening wrote the record file's start into is
+// emptied again, unless another opener holds it or wrote more since.
+void empty_again(const std::string& path, const struct stat& was) {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  struct stat now {};
+  if (fcntl(fd, F_OFD_SETLK, &fl) == 0 && fstat(fd, &now) == 0 && now.st_dev == was.st_dev &&
+      now.st_ino == was.st_ino && now.st_size <= kNewRecordFileBytes && ftruncate(fd, 0) != 0)
+    ss_printf("qmxCreate: %s could not be emptied again\n", path.c_str());
+  close(fd);
+}
+
 // The matrix qmxCreate opened, closed again unless the command succeeds (a
-// refusal for memory included), the file it made removed when `remove`.
+// refusal for memory included): the file it made removed when `remove`, a
+// file that was empty emptied again when `was_empty`.
 struct OpenedMatrix {
   MATRIX* m;
   std::string path;
   bool remove = false;
+  bool was_empty = false;
+  struct stat before {};
   ~OpenedMatrix() {
     if (!m) return;
     close_matrix(m);
     if (remove) unlink(path.c_str());
+    else if (was_empty) empty_again(path, before);
   }
 };
 
@@ -435,8 +458,8 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   if (!m) return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "open_matrix"));
   // A file this call makes goes again when its description is refused.
   OpenedMatrix opened{m, path_text(filename)};
-  struct stat st;
-  bool existed = opened.path.empty() || stat(opened.path.c_str(), &st) == 0;
+  bool existed = opened.path.empty() || stat(opened.path.c_str(), &opened.before) == 0;
+  opened.was_empty = !opened.path.empty() && existed && S_ISREG(opened.before.st_mode) && opened.before.st_size == 0;
   // Only a missing or empty file is new; nothing else is ever truncated.
   int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
   if (r != 0 && r != kMxNewFile) return header_error(form, r);

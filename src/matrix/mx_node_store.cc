@@ -783,7 +783,7 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
   const int fault = root ? 0 : mx_file_fault(m, "node tree", w->subheader.node_root);
   finish_file_access(m, 0);
   if (fault) return fault;
-  if (lo.empty() || hi.empty()) return -1;
+  if (lo.empty() || hi.empty()) return kMxNoneStored;
   if (!key_code(m, lo.data(), static_cast<int64_t>(lo.size()), start) ||
       !key_code(m, hi.data(), static_cast<int64_t>(hi.size()), last))
     return mx_file_fault(m, "node tree key", w->subheader.node_root);
