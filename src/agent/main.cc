@@ -51,7 +51,8 @@ int run_agent(int argc, char** argv) {
   // and entries close first, each waiting for the commands using it. A
   // change the end could not save (its nodes named on the standard error)
   // fails the run.
-  if (close_all_mx() > 0) status = 1;
+  close_all_mx();
+  if (mx_end_unsaved() > 0) status = 1;
   return status;
 }
 

@@ -502,18 +502,20 @@ void end_mx_open() {
 
 bool mx_program_ending() { return mx_ending.load(std::memory_order_acquire); }
 
-int close_all_mx() {
+void close_all_mx() {
   mx_ending.store(true, std::memory_order_release);
-  if (!mx_entry_ready.load(std::memory_order_acquire)) return close_all_matrix();
+  if (!mx_entry_ready.load(std::memory_order_acquire)) {
+    close_all_matrix();
+    return;
+  }
   lock_task(mx_entry_lock);
   if (mx_end != End::kRunning) {
     while (mx_end != End::kEnded) {
       sleep_task(&mx_end, mx_entry_lock);
       lock_task(mx_entry_lock);
     }
-    const int lost = mx_end_lost;
     unlock_task(mx_entry_lock, "close_all_mx");
-    return lost;
+    return;
   }
   mx_end = End::kEnding;
   using Clock = std::chrono::steady_clock;
@@ -539,5 +541,12 @@ int close_all_mx() {
   mx_end = End::kEnded;
   wakeup_task(&mx_end);
   unlock_task(mx_entry_lock, "close_all_mx");
+}
+
+int mx_end_unsaved() {
+  if (!mx_entry_ready.load(std::memory_order_acquire)) return 0;
+  lock_task(mx_entry_lock);
+  const int lost = mx_end_lost;
+  unlock_task(mx_entry_lock, "mx_end_unsaved");
   return lost;
 }

@@ -132,9 +132,11 @@ int close_all_mx_entry();
 int begin_mx_open();
 void end_mx_open();
 // The end, on every way out of the program: as the list at the top says.
-// Runs once; a later caller waits until the first one is done. Answers (to
-// every caller) the number of nodes whose changes the end could not save.
-int close_all_mx();
+// Runs once; a later caller waits until the first one is done.
+void close_all_mx();
+// The number of nodes whose changes that end could not save (0 before it,
+// and without entries).
+int mx_end_unsaved();
 // True once the end has begun (an interrupt's included): commands waiting
 // for a node give up, so that their entries can close.
 bool mx_program_ending();
