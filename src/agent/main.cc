@@ -51,8 +51,11 @@ int run_agent(int argc, char** argv) {
   // closed while the links its close needs (the lock service's) are still
   // open; script threads may still be running: no matrix opens from there
   // on, and entries close first, each waiting for the commands using it.
+  // A change the end could not save (its nodes named on the standard
+  // error) fails the run.
   int status = zu_setup_file(argc, argv, close_all_mx);
   close_all_mx();
+  if (mx_end_unsaved() > 0) status = 1;
   return status;
 }
 

@@ -33,6 +33,8 @@ SEM mx_open_lock;
 // The program's end and the openings it waits for (mx_entry_lock).
 enum class End { kRunning, kEnding, kEnded };
 End mx_end = End::kRunning;
+// The nodes whose changes the end could not save, once it has ended.
+int mx_end_lost = 0;
 int mx_openings = 0;
 // Entries unlinked by close_mx_entry whose matrices are not closed yet.
 int mx_closes = 0;
@@ -477,8 +479,9 @@ bool close_reader_of(const L_CHAR* filename) {
   return reader;
 }
 
-void close_all_mx_entry() {
-  if (!lock_up_test(mx_entry_lock)) return;
+int close_all_mx_entry() {
+  if (!lock_up_test(mx_entry_lock)) return 0;
+  int lost = 0;
   lock_task(mx_entry_lock);
   MX_ENTRY* all = mx_list;
   mx_list = nullptr;
@@ -490,10 +493,11 @@ void close_all_mx_entry() {
     all = e->next;
     _wait_unused(e);
     unlock_task(mx_entry_lock, "close_all_mx_entry");
-    finish_entry(e);
+    lost += finish_entry(e);
     lock_task(mx_entry_lock);
   }
   unlock_task(mx_entry_lock, "close_all_mx_entry");
+  return lost;
 }
 
 // ---------------------------------------------------------------------------
@@ -539,7 +543,7 @@ void close_all_mx() {
     lock_task(mx_entry_lock);
   }
   unlock_task(mx_entry_lock, "close_all_mx");
-  close_all_mx_entry();
+  int lost = close_all_mx_entry();
   // Entries that their own closes took off the table still own their
   // matrices until those closes are done.
   lock_task(mx_entry_lock);
@@ -548,9 +552,18 @@ void close_all_mx() {
     lock_task(mx_entry_lock);
   }
   unlock_task(mx_entry_lock, "close_all_mx");
-  close_all_matrix();
+  lost += close_all_matrix();
   lock_task(mx_entry_lock);
+  mx_end_lost = lost;
   mx_end = End::kEnded;
   wakeup_task(&mx_end);
   unlock_task(mx_entry_lock, "close_all_mx");
+}
+
+int mx_end_unsaved() {
+  if (!mx_entry_ready.load(std::memory_order_acquire)) return 0;
+  lock_task(mx_entry_lock);
+  const int lost = mx_end_lost;
+  unlock_task(mx_entry_lock, "mx_end_unsaved");
+  return lost;
 }

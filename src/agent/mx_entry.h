@@ -121,13 +121,13 @@ void open_mxread_method(MATRIX_TOKEN* t);
 // could not be saved (close_matrix), when any; or -1 when another caller
 // is closing it already (the caller's hold is given back).
 int close_mx_entry(MX_ENTRY* e);
-// Closes every entry as close_mx_entry does.
-void close_all_mx_entry();
 // Closes the entry whose matrix is the file of that name opened for
 // reading only (by a read by name, or a node script's), as close_mx_entry
 // does, so that the file can be opened for writing. False when no such
 // entry was open.
 bool close_reader_of(const L_CHAR* filename);
+// Closes every entry as close_mx_entry does: the nodes not saved, over all.
+int close_all_mx_entry();
 
 // ---------------------------------------------------------------------------
 // The program's end
@@ -139,6 +139,9 @@ void end_mx_open();
 // The end, on every way out of the program: as the list at the top says.
 // Runs once; a later caller waits until the first one is done.
 void close_all_mx();
+// The number of nodes whose changes that end could not save (0 before it,
+// and without entries).
+int mx_end_unsaved();
 // True once the end has begun (an interrupt's included): commands waiting
 // for a node give up, so that their entries can close.
 bool mx_program_ending();

@@ -14,7 +14,6 @@
 #include "agent/agent_impl.h"
 #include "agent/mx_entry.h"
 #include "base/alloc.h"
-#include "base/file.h"
 #include "matrix/mx_file.h"
 #include "stream/stream.h"
 #include "text/convert.h"
@@ -388,59 +387,39 @@ ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 
 namespace {
 
-// A file that opens as a new matrix file is at most a record file's header
-// and free list: what it held before is kept up to this size, to be put
-// back when the command fails.
-constexpr off_t kNewFileKept = off_t{64} << 10;
+// All that opening writes into an empty file: the record file's header and
+// its empty free list. A matrix file holds far more.
+constexpr off_t kNewRecordFileBytes = 44;
 
-// What the matrix's file was before qmxCreate opened it.
-struct PriorFile {
-  bool existed = true;  // a matrix named by no file counts as existing
-  bool kept = false;    // bytes holds all it held
-  std::string bytes;
-};
-
-PriorFile prior_file(const std::string& path) {
-  PriorFile prior;
-  if (path.empty()) return prior;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    prior.existed = false;
-    return prior;
-  }
-  if (!S_ISREG(st.st_mode) || st.st_size > kNewFileKept) return prior;
-  int fd = u_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (fd < 0) return prior;
-  prior.bytes.resize(static_cast<size_t>(st.st_size));
-  prior.kept = u_pread_full(fd, prior.bytes.data(), prior.bytes.size(), 0) == st.st_size;
-  u_close(fd);
-  return prior;
-}
-
-// Puts back what a file held: its bytes, cut to their length.
-void put_back(const std::string& path, const std::string& bytes) {
-  int fd = u_open(path.c_str(), O_WRONLY | O_CLOEXEC, 0);
+// An empty file that a failed opening wrote the record file's start into is
+// emptied again, unless another opener holds it or wrote more since.
+void empty_again(const std::string& path, const struct stat& was) {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return;
-  if (bytes.empty() || u_pwrite_full(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()))
-    u_ftruncate64(fd, static_cast<int64_t>(bytes.size()));
-  u_close(fd);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  struct stat now {};
+  if (fcntl(fd, F_OFD_SETLK, &fl) == 0 && fstat(fd, &now) == 0 && now.st_dev == was.st_dev &&
+      now.st_ino == was.st_ino && now.st_size <= kNewRecordFileBytes && ftruncate(fd, 0) != 0)
+    ss_printf("qmxCreate: %s could not be emptied again\n", path.c_str());
+  close(fd);
 }
 
 // The matrix qmxCreate opened, closed again unless the command succeeds (a
-// refusal for memory included). A file that opened as new is left as it
-// was before: removed when this call made it, its bytes put back when it
-// existed (an empty file stays empty).
+// refusal for memory included): the file it made removed when `remove`, a
+// file that was empty emptied again when `was_empty`.
 struct OpenedMatrix {
   MATRIX* m;
   std::string path;
-  bool restore = false;
-  PriorFile prior;
+  bool remove = false;
+  bool was_empty = false;
+  struct stat before {};
   ~OpenedMatrix() {
     if (!m) return;
     close_matrix(m);
-    if (!restore) return;
-    if (!prior.existed) unlink(path.c_str());
-    else if (prior.kept) put_back(path, prior.bytes);
+    if (remove) unlink(path.c_str());
+    else if (was_empty) empty_again(path, before);
   }
 };
 
@@ -478,12 +457,13 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   unlock_task(matrix_lock, "qmxCreate");
   if (!m) return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "open_matrix"));
   OpenedMatrix opened{m, path_text(filename)};
-  opened.prior = prior_file(opened.path);
+  bool existed = opened.path.empty() || stat(opened.path.c_str(), &opened.before) == 0;
+  opened.was_empty = !opened.path.empty() && existed && S_ISREG(opened.before.st_mode) && opened.before.st_size == 0;
   // Only a missing or empty file is new; nothing else is ever truncated.
   int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
   if (r != 0 && r != kMxNewFile) return header_error(form, r);
-  // A new file goes back to what it was when its description is refused.
-  opened.restore = r == kMxNewFile;
+  // A file this call made goes again when its description is refused.
+  opened.remove = r == kMxNewFile && !existed;
   cw.mode = r == 0 ? 1 : 0;
   MATRIX_PARAM p = cp->p;
   if (int pr = set_matrix_param(m, &p)) {

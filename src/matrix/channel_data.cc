@@ -188,45 +188,45 @@ ZU_SEXP* channel_error(const MATRIX_NODE* n, int ch, ZU_SEXP* s, const char* rea
                             get_sexp_from_dim_code(n->matrix, n->dim_code), ch));
 }
 
-}  // namespace
-
-ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
-  assert_lock_held(matrix_lock);
-  MATRIX_DATA_TYPE* tp = nullptr;
-  const char* reason = channel_refusal(n, ch, &tp);
-  if (!reason) {
-    _matrix_node_channel_lock(n);
-    void* d = n->channel[ch].data;
-    ZU_SEXP* v = d ? tp->md2sexp(tp, d) : nullptr;
-    gc_set_nl(v, gc_qn_sexp);  // a held value may be replaced once the lock is gone
-    _matrix_node_channel_unlock(n, 0);
-    if (d) return v;
-    reason = no_datum(tp);
-  }
-  return channel_error(n, ch, s, reason);
+// The datum of channel ch of n with the node's channel lock taken (kept on
+// success), or why there is none. With as_default a node that holds none
+// reads the channel's default, made in memory as an element read makes it:
+// the node is not marked changed, as reading the default changes nothing.
+const char* _held_datum(MATRIX_NODE* n, int ch, bool as_default, MATRIX_DATA_TYPE** tp, void** d) {
+  if (const char* reason = channel_refusal(n, ch, tp)) return reason;
+  _matrix_node_channel_lock(n);
+  *d = as_default ? _mx_channel_datum_unchanged(n, ch) : n->channel[ch].data;
+  if (*d) return nullptr;
+  _matrix_node_channel_unlock(n, 0);
+  return no_datum(*tp);
 }
 
-const void* get_channel_datum_held(MATRIX_NODE* n, int ch, ZU_SEXP* s, ZU_SEXP** err) {
+}  // namespace
+
+ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s, bool as_default) {
+  assert_lock_held(matrix_lock);
+  MATRIX_DATA_TYPE* tp = nullptr;
+  void* d = nullptr;
+  if (const char* reason = _held_datum(n, ch, as_default, &tp, &d)) return channel_error(n, ch, s, reason);
+  ZU_SEXP* v = tp->md2sexp(tp, d);
+  gc_set_nl(v, gc_qn_sexp);  // a held value may be replaced once the lock is gone
+  _matrix_node_channel_unlock(n, 0);
+  return v;
+}
+
+const void* get_channel_datum_held(MATRIX_NODE* n, int ch, ZU_SEXP* s, ZU_SEXP** err, bool as_default) {
   lock_task(matrix_lock);
   MATRIX_DATA_TYPE* tp = nullptr;
-  const char* reason = channel_refusal(n, ch, &tp);
   void* d = nullptr;
-  if (!reason) {
-    _matrix_node_channel_lock(n);
-    d = n->channel[ch].data;
-    if (!d) {
-      _matrix_node_channel_unlock(n, 0);
-      reason = no_datum(tp);
-    }
-  }
+  const char* reason = _held_datum(n, ch, as_default, &tp, &d);
   unlock_task(matrix_lock, "get_channel_datum_held");
   if (reason) *err = channel_error(n, ch, s, reason);
   return d;
 }
 
-ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s) {
+ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s, bool as_default) {
   lock_task(matrix_lock);
-  ZU_SEXP* r = _get_channel_data(n, ch, s);
+  ZU_SEXP* r = _get_channel_data(n, ch, s, as_default);
   unlock_task(matrix_lock, "get_channel_data");
   return r;
 }

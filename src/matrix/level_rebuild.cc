@@ -37,6 +37,13 @@ bool has_save_script(const MATRIX* m, int64_t level) {
   return s && s->data;
 }
 
+// Whether n holds a datum in a channel kept in the file.
+bool holds_data(const MATRIX* m, const MATRIX_NODE* n) {
+  for (int ch = 0; n->channel && ch < m->p.channel_nos; ++ch)
+    if ((m->channel_info[ch].flags & kMxChFile) && m->channel_info[ch].data_type && n->channel[ch].data) return true;
+  return false;
+}
+
 // A held node that is ready is marked for its save; one that could not be
 // made ready is a change lost, and said so.
 void settle_held(MX_REBUILD* r) {
@@ -61,9 +68,11 @@ void _note_node_saved(MATRIX_NODE* n) {
   if (!m->rebuild) m->rebuild = new MX_REBUILD;
   const int64_t level = n->dim_code[0];
   // Saved from the children it has now: only a later save of one of them
-  // makes it stale again.
+  // makes it stale again. One that holds no data (a point read made it
+  // over nothing) is the defaults to its parent, as a node the file does
+  // not hold is: the parent stays as it was.
   m->rebuild->stale.erase(code_at(m, n->dim_code, level));
-  if (level + 1 < m->total_levels) m->rebuild->stale.insert(code_at(m, n->dim_code, level + 1));
+  if (level + 1 < m->total_levels && holds_data(m, n)) m->rebuild->stale.insert(code_at(m, n->dim_code, level + 1));
 }
 
 int64_t _rebuild_level(const MATRIX* m) {

@@ -340,8 +340,9 @@ int matrix_started();
 
 // Closes every open matrix that nobody holds, front first, writing what
 // is dirty. An element cache still holding a node of one makes it wait for
-// the cache's owner (element_cache.h).
-void close_all_matrix();
+// the cache's owner (element_cache.h). Answers the number of nodes whose
+// changes could not be saved, over all of them (close_matrix).
+int close_all_matrix();
 // Keeps m from close_all_matrix: an opener holds the matrix it opened
 // until it has handed it to an owner that is closed before
 // close_all_matrix runs (the agent's entry), or closes it itself.

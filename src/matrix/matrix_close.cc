@@ -116,18 +116,20 @@ int close_matrix(MATRIX* m) {
   return lost;
 }
 
-void close_all_matrix() {
-  if (!matrix_started()) return;
+int close_all_matrix() {
+  if (!matrix_started()) return 0;
+  int lost = 0;
   lock_task(matrix_lock);
   mx_closing_all = true;  // scripts still running must not open new matrices
   for (;;) {
     MATRIX* m = matrices_root.mx_next;
     while (m != &matrices_root && m->holds) m = m->mx_next;
     if (m == &matrices_root) break;
-    _close_matrix(m);
+    lost += _close_matrix(m);
   }
   mx_closing_all = false;
   unlock_task(matrix_lock, "close_all_matrix");
+  return lost;
 }
 
 void _hold_matrix(MATRIX* m) {

@@ -242,8 +242,9 @@ int matrix_standard_write_file(MATRIX_TOKEN* t);
 // changed, -128, -129, ...): a walk answers it, since the file's nodes are
 // not what the matrix holds.
 int mx_file_sync_create_node(MATRIX* m, bool rebuild = false);
-// The smallest and largest stored dim codes after that sync: 0, -1 none,
-// or its outcome (-129 a node tree that cannot be read).
+// The smallest and largest stored dim codes after that sync: 0,
+// kMxNoneStored, or its outcome (-129 a node tree that cannot be read).
+constexpr int kMxNoneStored = -1;
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // The stored nodes of last_dc's level from last_dc on, ascending, at most
 // limit (negative: all), after that sync; null when none, or with *errp

@@ -540,14 +540,14 @@ int load_matrix_node(MATRIX_NODE* n) {
   int r = load_node(n);
   lock_task(matrix_lock);
   n->load_fault = mx_is_load_fault(r) ? r : 0;
-  // Children entered into a node the file does not hold are new to it. A
-  // node that could not be read keeps them for a later load to compare:
-  // a child that was new is saved, and closing then says that this node
-  // could not be made again.
-  if (r != 0 && !n->load_fault && n->kids_entered) {
-    n->kids_entered = 0;
-    _set_dirty_file(n);
-  }
+  // Children entered into a node the file does not hold are new to it:
+  // its fetch writes them when it makes the node. One it cannot make loses
+  // nothing yet: a child with data saved under it makes it one to make
+  // again, and closing then says that it could not be (level_rebuild.cc);
+  // a child of no data is the defaults to it, as one the file does not
+  // hold. A node that could not be read keeps them for a later load to
+  // compare.
+  if (r != 0 && !n->load_fault) n->kids_entered = 0;
   unlock_task(matrix_lock, "load_matrix_node");
   return r;
 }
@@ -783,7 +783,7 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
   const int fault = root ? 0 : mx_file_fault(m, "node tree", w->subheader.node_root);
   finish_file_access(m, 0);
   if (fault) return fault;
-  if (lo.empty() || hi.empty()) return -1;
+  if (lo.empty() || hi.empty()) return kMxNoneStored;
   if (!key_code(m, lo.data(), static_cast<int64_t>(lo.size()), start) ||
       !key_code(m, hi.data(), static_cast<int64_t>(hi.size()), last))
     return mx_file_fault(m, "node tree key", w->subheader.node_root);

@@ -282,13 +282,17 @@ ZU_SEXP* get_sexp_from_dim_code(const MATRIX* m, const int64_t* dim_code);
 ZU_SEXP* matrix_error(const char* func, ZU_SEXP* s, int code, ZU_SEXP* info);
 
 // Channel ch of n as a ZU value, or the error 0x80040501 naming why not.
-ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s);
-ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s);
+// With as_default (a child read by its parent's save) a node that holds no
+// datum in a typed channel reads the channel's default, as a node the file
+// does not hold reads it; the default is made in the node, which is not
+// marked changed.
+ZU_SEXP* get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s, bool as_default = false);
+ZU_SEXP* _get_channel_data(MATRIX_NODE* n, int ch, ZU_SEXP* s, bool as_default = false);
 // The datum itself, for a reader that uses it in place: channel ch of n
 // with n's channel lock taken (let go with matrix_node_channel_unlock(n,
 // 0)); where get_channel_data would answer an error, null with that error
 // in *err and no lock kept.
-const void* get_channel_datum_held(MATRIX_NODE* n, int ch, ZU_SEXP* s, ZU_SEXP** err);
+const void* get_channel_datum_held(MATRIX_NODE* n, int ch, ZU_SEXP* s, ZU_SEXP** err, bool as_default = false);
 // The structure block of block channel ch with the channel lock held, or
 // null with no lock held.
 MX_STRUCT_BLOCK* get_channel_struct_block(MATRIX_NODE* n, int ch);

@@ -175,7 +175,8 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags, i
   const int dim = src->p.dim;
   unlock_task(matrix_lock, "matrix_copy");
   Code cur(1 + dim), last(1 + dim);
-  if (int r = mx_scale_of_dim_code(cur.data(), last.data(), src); r < 0) return r;
+  // A source that stores no node has nothing to copy.
+  if (int r = mx_scale_of_dim_code(cur.data(), last.data(), src); r < 0) return r == kMxNoneStored ? 0 : r;
   bool first = true;
   while (!code_after(cur, last)) {
     int err = 0;

@@ -26,8 +26,9 @@
 // stored but unreadable (node.h), or another node code.
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
 // Copies every stored node of src, level by level from the lowest, in file
-// order within a level. 0, kMxCopyDiffers (-126) with nothing copied when
-// the two differ as matrix_copy_node says, -1 src has no stored node, the
+// order within a level. 0 (nothing copied when src stores no node),
+// kMxCopyDiffers (-126) with nothing copied when
+// the two differ as matrix_copy_node says, the
 // outcome of src's file when the walk cannot take it (mx_file.h, failed_at
 // left as it was), or the code of the first node that failed, whose dim
 // code goes to failed_at (1 + dim values) when it is given.

@@ -167,12 +167,28 @@ int thin_one(const ThinAsk& a, MATRIX_DATA_TYPE* tp, const MATRIX_GEOMETRY& g, c
   return a.average ? tp->thinned_avg(tp, &g, dc, 1, block, data) : tp->thinned_rep(tp, &g, dc, rep, 1, block, data);
 }
 
+// A node of no child (one a point read made over nothing, or the only node
+// of a one-level matrix, whose top class thins) keeps what it holds in
+// channel ch, the channel the children were read from: no child changes
+// it. One that holds nothing there reads the channel's default, as the
+// children the file does not hold leave it. Without a channel of vectors,
+// the error a missing first item gives.
+ZU_SEXP* thin_nothing(MATRIX* m, MATRIX_NODE* n, int ch, ZU_SEXP* form, const char* func) {
+  MATRIX_DATA_TYPE* tp = mx_locked([m, ch]() -> MATRIX_DATA_TYPE* {
+    return ch >= 0 && ch < m->p.channel_nos ? m->channel_info[ch].data_type : nullptr;
+  });
+  if (!tp || !mx_is_vector_code(tp->type) || !tp->sexp2md) return reason_error(form, func, "CH data type");
+  ZU_SEXP* v = get_channel_data(n, ch, form, true);
+  return sexp_type(v) == ZU_TYPE_ERROR ? v : mx_data_item(m, n->dim_code, v);
+}
+
 // The parent thinned from the children a reader noted, each child's datum
 // read where it is under its channel lock; the checks and errors are those
 // of the items mxCH would have answered, the last child first.
 ZU_SEXP* thin_in_place(MATRIX* m, MATRIX_NODE* n, const ThinAsk& a, const MxChildrenRead& kids, ZU_SEXP* rep_form,
                        ZU_SEXP* form, const char* func) {
   const auto& held = kids.children();
+  if (held.empty()) return thin_nothing(m, n, kids.channel(), form, func);
   MATRIX_GEOMETRY g = geometry_of(m);
   int32_t rep[kMxMaxDim];
   rep_code(rep_form, g.dim, rep);
@@ -223,13 +239,14 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   MATRIX* m = n->matrix;
   ThinAsk a;
   if (ZU_SEXP* refused = thin_ask(sf, m, form, kFunc, &a)) return refused;
-  if (kids.taken() && !kids.children().empty()) return thin_in_place(m, n, a, kids, rep_form, form, kFunc);
+  if (kids.taken()) return thin_in_place(m, n, a, kids, rep_form, form, kFunc);
   ZU_SEXP *first = nullptr, *rest = nullptr;
   if (const char* why = target_items(target, &first, &rest)) return reason_error(form, kFunc, why);
+  MATRIX_GEOMETRY g = geometry_of(m);
+  if (get_type(rest) != ZU_TYPE_LIST) return thin_nothing(m, n, a.channel, form, kFunc);
   void* data = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(first, 2), &data);
   if (!tp) return reason_error(form, kFunc, "CH data type");
-  MATRIX_GEOMETRY g = geometry_of(m);
   int32_t rep[kMxMaxDim];
   rep_code(rep_form, g.dim, rep);
   void* block = nullptr;

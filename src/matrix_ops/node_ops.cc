@@ -219,7 +219,10 @@ ZU_SEXP* read_channel(MATRIX_NODE* n, ZU_SEXP* chs, ZU_SEXP* form, ZU_SEXP* info
 
 // (Children item ...) of the current node's children, last child first;
 // with a reader (op_frame_impl.h), the children are kept in it in that
-// order and the answer is (Children).
+// order and the answer is (Children). A child that holds no datum in the
+// channel (an import whose pixels there were all transparent, a node a
+// point read or a copy of other channels made) reads the channel's default,
+// as a child the file does not hold leaves the default in its parent.
 ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form, MxChildrenRead* reader) {
   constexpr const char* kFunc = "mxCH";
   if (!is_int(chs)) return mx_type_error(form, kFunc);
@@ -238,21 +241,22 @@ ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form, MxChildrenR
     lst = new (d_alloc(sizeof(MX_DIM_CODE_LIST))) MX_DIM_CODE_LIST{lst, copy_dim_code(m, cur->nlist_dim_addr[i]).release()};
   unlock_task(matrix_lock, "mxCH");
   Owned<MX_DIM_CODE_LIST, free_mx_dim_code_list> owned(lst);
+  const auto ch = static_cast<int>(chs->integer.num);
+  if (reader) reader->read_channel(ch);
   ZU_SEXP* result = nullptr;
   for (MX_DIM_CODE_LIST* e = lst; e; e = e->next) {
     ZU_SEXP* ret = nullptr;
     ZU_SEXP* info = nullptr;
     MATRIX_NODE* n = mx_op_node(t, m, e->dc, kMxFetchSlot, form, kFunc, "children loading(2)", false, &ret, &info);
     if (n && !mx_op_has_channels(n)) ret = mx_object_error(form, kFunc, "children loading(3)", info);
-    const auto ch = static_cast<int>(chs->integer.num);
     ZU_SEXP* v = ret;
     if (!ret && reader) {
-      if (get_channel_datum_held(n, ch, form, &v)) {
+      if (get_channel_datum_held(n, ch, form, &v, true)) {
         matrix_node_channel_unlock(n, 0);
-        reader->hold(m, e->dc, n, ch);
+        reader->hold(m, e->dc, n);
       }
     } else if (!ret) {
-      v = get_channel_data(n, ch, form);
+      v = get_channel_data(n, ch, form, true);
     }
     if (ret || sexp_type(v) == ZU_TYPE_ERROR) return v;
     if (!reader) result = cons(mx_data_item(m, e->dc, v), result);

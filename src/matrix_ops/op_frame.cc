@@ -170,8 +170,7 @@ MxChildrenRead* MxChildrenRead::claim(ZU_SEXP* form) {
   return r;
 }
 
-void MxChildrenRead::hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n, int ch) {
-  channel_ = ch;
+void MxChildrenRead::hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n) {
   MX_HELD_CHILD& k = *kids_.emplace(kids_.begin());
   // The code a data item of the child carries: its level and its origin.
   k.dc[0] = dc[0];

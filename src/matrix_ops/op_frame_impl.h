@@ -99,8 +99,10 @@ class MxChildrenRead {
   // For mxCH: the reader armed for the call whose evaluated form is
   // `form` (same head as the written one), now taken; else null.
   static MxChildrenRead* claim(ZU_SEXP* form);
-  // For mxCH: notes child n at dc, whose channel ch has a datum.
-  void hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n, int ch);
+  // For mxCH: the channel it reads, before any child; then each child n
+  // at dc, whose channel has a datum.
+  void read_channel(int ch) { channel_ = ch; }
+  void hold(const MATRIX* m, const int64_t* dc, MATRIX_NODE* n);
 
  private:
   ZU_SEXP* head_;

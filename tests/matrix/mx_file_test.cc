@@ -288,9 +288,11 @@ TEST_F(MxFile, NodeStorageAndRing) {
 
   node(m, {0, 2, 0});
   node(m, {0, 4, 0});
-  // A sync saves as closing does: the first made its parents (1 0 0) and
-  // (2 0 0) again; now the fifth node stored makes the first go.
+  // A sync saves as closing does: the first made its parent (1 0 0) again,
+  // which holds data and so made (2 0 0) again; now the fifth node stored
+  // makes the first go.
   MATRIX_NODE* top = node(m, {1, 0, 0});
+  set_scalar(m, {1, 0, 0}, 2, 12);
   insert_dim_code_index(top, Code{0, 130, 2}.data(), 1);
   sync_matrix(m);
   EXPECT_EQ(work(m)->subheader.cache_count, 4);
