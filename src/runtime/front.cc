@@ -239,7 +239,7 @@ ZU_SEXP* _zui_break_check(ZU_SEXP* form) {
     code = ZU_ER_EXIT;
   } else if ((zui->flags & ZUI_F_BREAK) || (gone && !(zui->flags & ZUI_F_CANCEL))) {
     code = ZU_ER_EXIT;
-  } else if (_agent_ending() && evaluates_for_peer()) {
+  } else if (_agent_ending() && evaluates_for_peer() && !_own_link(zui)) {
     // The agent's end stops what peers run, on every thread.
     code = ZU_ER_EXIT;
   } else if (zui->flags & ZUI_F_CANCEL) {

@@ -222,10 +222,6 @@ void _close_input(ZU_INTERPRETER* zui) {
 // peer opened, or what a peer had the agent open.
 bool _peers(const ZU_INTERPRETER* z) { return z->a_type == ZUI_ACCEPT || z->accepted || z->origin.for_peer; }
 
-// Whether z is a link the agent opened for itself (the lock service's, its
-// sessions', its scripts'), which the end's last work may need.
-bool _own_link(const ZU_INTERPRETER* z) { return z->a_type == ZUI_CONNECT && !_peers(z); }
-
 // Ids of the interpreters, the internal ones aside, that `pick` picks.
 template <class Pick>
 std::vector<int> _picked(Pick pick) {
@@ -282,6 +278,8 @@ bool _input_open(uint32_t peer_id) {
 }
 
 }  // namespace
+
+bool _own_link(const ZU_INTERPRETER* z) { return z->a_type == ZUI_CONNECT && !_peers(z); }
 
 int zui_push_pri() { return push_pri_pctl(&kZuiCeiling); }
 void zui_pop_pri(int prev) { change_pri(0, prev); }

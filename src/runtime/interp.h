@@ -303,6 +303,11 @@ constexpr double kEndStopWaitSeconds = 10;
 void set_end_runner();
 // Whether the end has begun (zui_lock held).
 bool _agent_ending();
+// Whether z is a link the agent opened for itself (the lock service's, its
+// sessions', its scripts'), which the end's last work may need: what its
+// server sends back for the agent's own requests (a Local form) is part of
+// those requests, waited for as they are.
+bool _own_link(const ZU_INTERPRETER* z);
 // Begins the end (peers are stopped again when it has begun); with
 // scripts, an interrupt, the agent's own script interpreters stop as well,
 // before their next form. It waits for nothing (the signal thread runs it).
