@@ -21,6 +21,7 @@
 #include "elements/stored.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file_impl.h"
+#include "runtime/interp.h"
 #include "store/l_favt64.h"
 #include "store/recordlist.h"
 #include "stream/stream.h"
@@ -517,7 +518,13 @@ void mx_file_gc(MATRIX* skip) {
 
 namespace {
 
-void closer_task(TKEY) { mx_file_gc(nullptr); }
+void closer_task(TKEY) {
+  // Giving a named lock back is a query to the service, which a task makes
+  // only while it owns an interpreter.
+  const bool own = lock_up_test(zui_lock) && open_self_interpreter() > 0;
+  mx_file_gc(nullptr);
+  if (own) close_self_interpreter();
+}
 
 }  // namespace
 
