@@ -1,13 +1,8 @@
 #!/usr/bin/python3
 """Agents sharing a matrix file under the lock service keep each other's
-writes: shared_file_test.py <qnmx> <qnmx_lockd> table|random [seed].
-table: a row per case (overlapping sessions, a reader after another agent
-wrote, a close after the service restarted, a read refused because the file
-changed; and turns, a writer killed holding the lock, two files at once).
-random: three writers in overlapping sessions, at their own place or a
-shared one, a reader all along, one restart of the service: each read is a
-picture the place held no earlier than the last write completed before it
-(or an error), and at the end every level is the model of the last writes."""
+writes: shared_file_test.py <qnmx> <qnmx_lockd> table|random [seed]. The
+table has a row per case; the random run has three writers in overlapping
+sessions, a reader all along and one restart of the service."""
 import os
 import random
 import subprocess
@@ -76,9 +71,8 @@ def words(name, points):
 # ---------------------------------------------------------------------------
 
 def writers(svc, row, order, files="ss"):
-    """A imports red.ppm (200 x 200) at (10, 10) of files[0], B blue.ppm at
-    (215, 10) of files[1], their open, import and close interleaved as order
-    says: every reply and both pictures on every level as written."""
+    """A's red at (10, 10) of files[0], B's blue at (215, 10) of files[1],
+    sessions interleaved as order says: both kept, on every level."""
     for f in set(files):
         made(f, np.full((512, 512, 3), 255, np.uint8))
     steps = {"a": [OPEN.format(files[0] + ".mx"), IMPORT.format(1, "red.ppm", 10, 10), CLOSE.format(1)],
@@ -94,9 +88,8 @@ def writers(svc, row, order, files="ss"):
 
 
 def reader(svc, row):
-    """R read a node of s.mx, then W wrote there: R's read of it, and of a
-    node it never held, answer W's picture or the file's change, never R's
-    old one as success."""
+    """R read s.mx, then W wrote it: R never answers the old picture, and
+    its read of a node it never held names the node and the change."""
     made("s", np.full((512, 512, 3), (255, 0, 0), np.uint8))
     r, w = svc.agent(row + "r"), svc.agent(row + "w")
     cli.expect(row + ": first read", r.ask('(qmxGetPoint "s.mx" (List 0 20 20))'), f"((0 {RED}))")
@@ -110,7 +103,7 @@ def reader(svc, row):
 
 def restarted(svc, row, kill=False):
     """A imported, then the service restarts (or A is killed): B opens once
-    A let the file go, reads A's import (writes its own), and A's close ends."""
+    A let the file go and finds A's import (writes), A's close ends."""
     made("s", np.full((512, 512, 3), 255, np.uint8))
     a, b = svc.agent(row + "a"), svc.agent(row + "b")
     cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(IMPORT.format(1, "red.ppm", 10, 10))], ["1", "()"])
@@ -142,6 +135,9 @@ def group_table():
 # ---------------------------------------------------------------------------
 
 def group_random():
+    """Each read is a picture the place held no earlier than the last write
+    completed before it (or an error); at the end every level is the model
+    of the last writes."""
     seed = int(sys.argv[4]) if len(sys.argv) > 4 else random.randrange(1 << 30)
     print(f"seed {seed}; repeat: shared_file_test.py QNMX LOCKD random {seed}", flush=True)
     pics, side, places = np.random.default_rng(seed), 60, [(8, 8), (70, 8), (8, 100), (130, 130)]  # the last shared
