@@ -35,8 +35,8 @@ class Service:
         self.port = int(self.proc.stdout.readline().split()[1])
         return self
 
-    def agent(self, name):
-        a = cli.agent(name)
+    def agent(self, name, **env):
+        a = cli.agent(name, env)
         a.ask(f'(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort {self.port}))))')
         return a
 
@@ -118,13 +118,28 @@ def restarted(svc, row, kill=False):
         cli.expect(row + ": A's close", a.ask(CLOSE.format(1)), "()")
 
 
+def idled(svc, row):
+    """A imported, then its file idled out: the closer saved the import and
+    gave the lock back, so B reads it."""
+    made("s", np.full((512, 512, 3), 255, np.uint8))
+    a, b = svc.agent(row + "a", QNMX_MX_FILE_IDLE="1"), svc.agent(row + "b")
+    cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(IMPORT.format(1, "red.ppm", 10, 10))], ["1", "()"])
+    log = lambda: open(cli.path("lockd.log")).read().count('unlock "s.mx"')  # noqa: E731
+    given = log()
+    if wait_until(lambda: log() > given, 60):
+        cli.expect(row + ": B", b.ask('(qmxGetPoint "s.mx" (List 0 20 20))'), f"((0 {RED}))")
+    else:
+        cli.fail(row + ": the lock was never given back")
+
+
 def group_table():
     for name, colour in (("red", (255, 0, 0)), ("blue", (0, 0, 255))):
         write_ppm(cli.path(name + ".ppm"), np.full((200, 200, 3), colour, np.uint8))
     svc = Service().restart()
     rows = {"overlap": lambda r: writers(svc, r, "aabbba"), "reader": lambda r: reader(svc, r),
             "restart": lambda r: restarted(svc, r), "turns": lambda r: writers(svc, r, "aaabbb"),
-            "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st")}
+            "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st"),
+            "idle": lambda r: idled(svc, r)}
     for row, run in rows.items():
         try:
             run(row)
