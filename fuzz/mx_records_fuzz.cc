@@ -133,15 +133,14 @@ void node(uint8_t param, Span in) {
 // Two keys of a 2-dimensional matrix, each led by its length byte.
 void keys(Span in) {
   static uint8_t dd[2] = {1, 2}, bs[2] = {3, 4};
-  static MATRIX m = [] {
-    MATRIX x{};
-    x.p.dim = 2;
-    x.dim_divide = dd;
-    x.block_size = bs;
-    x.total_levels = 8;
-    x.geometry = MATRIX_GEOMETRY{2, 0, dd, bs, nullptr, 8};
-    return x;
-  }();
+  static MATRIX m{};
+  if (!m.p.dim) {
+    m.p.dim = 2;
+    m.dim_divide = dd;
+    m.block_size = bs;
+    m.total_levels = 8;
+    m.geometry = MATRIX_GEOMETRY{2, 0, dd, bs, nullptr, 8};
+  }
   MX_DIM_CODE k[2] = {};
   size_t at = 0;
   int64_t len[2] = {};

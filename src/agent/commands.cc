@@ -25,6 +25,7 @@
 #include "agent/qmx_status.h"
 #include "agent/qmx_utm.h"
 #include "base/panic.h"
+#include "matrix/mx_file.h"
 #include "matrix/node.h"
 #include "matrix_ops/plot_ops.h"
 #include "netsvc/http_agent.h"
@@ -157,6 +158,7 @@ void init_qmxConstant(ZUISP_ENV* env) {
 void init_qmx_lib_function(ZUISP_ENV* env0, ZUISP_ENV* env1) {
   init_mx_entry();
   set_mx_node_wait_check(qmx_node_wait_check);
+  set_mx_command_check(mx_command_running);
   ZuThreadScope scope("init_qmx_lib_function");
   bind_rows(env0, env1, kQmxCommands);
 }

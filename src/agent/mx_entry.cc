@@ -320,6 +320,14 @@ void drop_mx_entry(MX_ENTRY* e) {
   unlock_task(mx_entry_lock, "drop_mx_entry");
 }
 
+bool mx_command_running(MATRIX* m) {
+  lock_task(mx_entry_lock);
+  const MX_ENTRY* e = _search_mx_entry(m);
+  const bool running = e && e->cmd_tid && e->cmd_tid != get_tid();
+  unlock_task(mx_entry_lock, "mx_command_running");
+  return running;
+}
+
 void _i_assert_mx_command_held(MX_ENTRY* e, const char* file, int line) {
   lock_task(mx_entry_lock);
   bool mine = e->cmd_tid == get_tid();

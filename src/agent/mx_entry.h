@@ -91,6 +91,9 @@ int lock_mx_entry(MX_ENTRY* e);
 void unlock_mx_entry(MX_ENTRY* e);
 // Gives back one reference.
 void drop_mx_entry(MX_ENTRY* e);
+// Whether another task holds the command lock of m's entry: a command is
+// at work on m (the store's MX_COMMAND_CHECK, matrix/mx_file.h).
+bool mx_command_running(MATRIX* m);
 // Stops the process when the calling task does not hold e's command lock
 // (checked builds): the statement of a `_name` function that runs under it.
 void _i_assert_mx_command_held(MX_ENTRY* e, const char* file, int line);

@@ -578,8 +578,8 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   set_rows_cap(&p);
   // A coarser level is read as closing would leave it: what changed is
   // saved and the nodes over it made again first, never read stale with
-  // success.
-  if (p.level > 0 && changes_unsaved(e->c.m))
+  // success; a file handed over since is taken first.
+  if (p.level > 0 && (changes_unsaved(e->c.m) || mx_file_unchecked(e->c.m)))
     if (int r = mx_file_sync_create_node(e->c.m, true)) return qmx_file_error(form, kFunc, e->c.m, r);
   ExportFile out;
   if (out.open(narrow(file)) != 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);

@@ -98,7 +98,13 @@ ZU_SEXP* read_1point_normal(MX_ENTRY* e, PointBuffers& b, ZU_SEXP* point, ZU_SEX
   PointForm f = parse_point(m, point, p.dc, b.offsets());
   if (f == PointForm::kBad) return param_error(form);
   p.ofs = f == PointForm::kOffsets ? b.offsets() : nullptr;
-  if (read_mx_cache(&p) < 0) return error_text_at(form, ZU_ER_NO_OBJECT, kFunc, "object");
+  if (int r = read_mx_cache(&p); r < 0) {
+    if (!mx_is_load_fault(r)) return error_text_at(form, ZU_ER_NO_OBJECT, kFunc, "object");
+    // A node the file holds but that could not be read is named, with why.
+    std::vector<int64_t> node(p.dc, p.dc + m->p.dim + 1);
+    normalize_dim_code(m, node.data());
+    return qmx_node_error(form, kFunc, "others", r, get_sexp_from_dim_code(m, node.data()));
+  }
   ListBuilder out;
   for (int i = 0; i < e->c.ds_len; ++i) {
     const MX_CACHE_PARAM_IX ix = p.data_ix[i];

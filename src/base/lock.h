@@ -52,9 +52,9 @@ using SEM = SEM_REC*;  // handle passed by value; null until created
   X(LOCK_MX_OPEN, 30, "mx_open_lock")                                                            \
   /* matrix/matrix_init.cc: every matrix, node and token (matrix/matrix.h) */                    \
   X(LOCK_MATRIX, 40, "matrix_lock")                                                              \
-  /* matrix/mx_file.cc: the open matrix files; held across the named lock's query */             \
+  /* matrix/mx_file.cc: the open matrix files; given back while a named lock is waited for */   \
   X(LOCK_MX_FILE, 50, "mx_file_lock")                                                            \
-  /* runtime/call_lock.cc: the lock service's requests; held while one is asked */               \
+  /* runtime/call_lock.cc: the named locks' tables; given back while a request travels */       \
   X(LOCK_CALL_LOCK, 60, "call_lock_lock")                                                        \
   /* base/queue.cc: the collector's queue phase, then the items of high queues */                \
   X(LOCK_QUEUE_GC_HIGH, 70, "q_gc_high_lock")                                                    \

@@ -428,7 +428,7 @@ int mx_cache_boundary(MX_CACHE* c, const int64_t* ix) {
 }
 
 int read_mx_cache(MX_CACHE_PARAM* p) {
-  if (get_mx_cache(p->c, p->dc) != 0) return -1;
+  if (int got = get_mx_cache(p->c, p->dc)) return mx_is_load_fault(got) ? got : -1;
   return point(p, false);
 }
 

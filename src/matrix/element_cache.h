@@ -84,7 +84,8 @@ extern int mxc_debug_direct;
 // No node is held after a failure.
 constexpr int kMxcNotReady = -2;
 int get_mx_cache(MX_CACHE* c, const int64_t* dc);
-// One element per access channel at p->dc: 0 or -1.
+// One element per access channel at p->dc: 0 or -1; a read answers the
+// load fault (node.h) of a node the file stores but that could not be read.
 int read_mx_cache(MX_CACHE_PARAM* p);
 int write_mx_cache(MX_CACHE_PARAM* p);
 // p->vector_len elements along the first dimension from p->dc, across

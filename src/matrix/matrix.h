@@ -19,6 +19,7 @@
 // answers kMxBadIndex (-104) and changes nothing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/lock.h"
@@ -210,6 +211,10 @@ struct MATRIX_NODE {
                                    // file holds no such node
   MATRIX_SEXP* send_data;          // delayed result for remote readers
   MATRIX_SEXP* send_data_delay;    // and its callback record
+  // Its matrix's file_gen and file_handovers when its data were read from
+  // the file, saved to it, or made (see MATRIX).
+  uint32_t file_gen;
+  uint32_t file_handovers;
 };
 
 constexpr int kMsNew = 0;
@@ -298,6 +303,17 @@ struct MATRIX {
   // closes (matrix_impl.h); null until a node is written.
   MX_REBUILD* rebuild;
   int lost_saves;                      // nodes whose changes could not be saved since it opened
+  // What the nodes in memory are worth against the file (mx_file.cc sets
+  // them under mx_file_lock; node lookups read them under matrix_lock).
+  // file_gen goes up when an opening finds the file written by another
+  // process since this one last had it open: a node of an older generation
+  // is never used again (node_cache.cc). file_handovers counts the times
+  // the file was closed for others to use (a lock event, the file closer),
+  // file_checked the last such time an opening found it as it was left; a
+  // node read before an unchecked hand-over is read anew before use.
+  std::atomic<uint32_t> file_gen;
+  std::atomic<uint32_t> file_handovers;
+  std::atomic<uint32_t> file_checked;
 };
 
 // ---------------------------------------------------------------------------

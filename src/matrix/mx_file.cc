@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,6 +21,7 @@
 #include "elements/stored.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file_impl.h"
+#include "runtime/interp.h"
 #include "store/l_favt64.h"
 #include "store/recordlist.h"
 #include "stream/stream.h"
@@ -32,6 +34,11 @@ int call_mx_file_gc = 0;
 int mx_cache_count_max = 10000;
 
 namespace {
+
+// A hand-over that waits for a command or for saves looks again this often.
+constexpr double kHandOverStepSeconds = 0.05;
+
+std::atomic<MX_COMMAND_CHECK> command_check{nullptr};
 
 // Seconds a file may stay idle before the closer closes it: 29, or
 // QNMX_MX_FILE_IDLE for tests that wait for the closer (it then looks as
@@ -69,10 +76,28 @@ bool same_stamp(const MX_FILE_STAMP& a, const MX_FILE_STAMP& b) {
   return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
 }
 
+// The stamp of the file at path now; false when it cannot be had.
+bool stamp_path(const std::string& path, MX_FILE_STAMP* out) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  *out = stamp_of(st);
+  return true;
+}
+
+// A writer's file is as this process left it at its last close.
+bool as_left(const std::string& path, const MX_FILE_WORK* w) {
+  MX_FILE_STAMP now;
+  return stamp_path(path, &now) && same_stamp(now, w->shut_stamp);
+}
+
+// m's file was written by another process since m's nodes were read: none
+// of them is used again (mx_file_lock held).
+void written_elsewhere(MATRIX* m) { m->file_gen.fetch_add(1, std::memory_order_acq_rel); }
+
 // A reader's opening of the record file p (its shared lock held): true
 // when it may go on, the stamp taken at the first. A file changed since is
 // refused from now on, and said once.
-bool reader_sees_same_file(const MATRIX* m, MX_FILE_WORK* w, PDB64* p) {
+bool reader_sees_same_file(MATRIX* m, MX_FILE_WORK* w, PDB64* p) {
   struct stat st;
   if (w->changed || fstat(p->fid, &st) != 0) return false;
   MX_FILE_STAMP now = stamp_of(st);
@@ -83,6 +108,7 @@ bool reader_sees_same_file(const MATRIX* m, MX_FILE_WORK* w, PDB64* p) {
   }
   if (same_stamp(now, w->read_stamp)) return true;
   w->changed = 1;
+  written_elsewhere(m);
   log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: the file changed since it was first read; not read again",
              path_of(m).c_str());
   ss_printf("matrix %s: the file changed since it was first read; not read again\n", path_of(m).c_str());
@@ -167,9 +193,17 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   const bool reading = for_reading(w);
   if (w->changed) return kMxFileBusy;
   if (f && cl_error_check(w->lock_d) != 0 && call_lock_configured()) {
-    w->lock_d = xx_call_lock(m->filename, reading ? CALL_LOCK_READ : CALL_LOCK_WRITE, lock_event, m, file, line);
+    // The wait holds no other file up: the access keeps w this task's
+    // while mx_file_lock is given back.
+    unlock_task(mx_file_lock, "open_file");
+    CALL_LOCK_DESCRIPTER d =
+        xx_call_lock(m->filename, reading ? CALL_LOCK_READ : CALL_LOCK_WRITE, lock_event, m, file, line);
+    lock_task(mx_file_lock);
+    w->lock_d = d;
     if (cl_error_check(w->lock_d) != 0) return kMxFileBusy;
   }
+  // Looked at before the opening writes its mark into the file.
+  const bool elsewhere = !reading && w->shut_stamped && !as_left(path, w);
   if (mx_trace()) ss_printf("_start_file_access %s %p\n", path.c_str(), static_cast<void*>(m));
   int res = 0;
   PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, reading ? kPdb64SharedLock : 0, &res);
@@ -207,6 +241,8 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
     }
   }
   w->taken_over = validated;
+  if (elsewhere) written_elsewhere(m);
+  m->file_checked.store(m->file_handovers.load(std::memory_order_acquire), std::memory_order_release);
   if (mx_trace()) ss_printf("C\n");
   return 0;
 }
@@ -237,7 +273,7 @@ int hold_access(MATRIX* m, const char* file, int line) {
 // Clears the mark and closes m's file, giving back the named lock
 // (mx_file_lock and the access held). 0, or -1 when the file could not be
 // written completely (it keeps its marks then).
-int shut_file(MX_FILE_WORK* w) {
+int shut_file(const MATRIX* m, MX_FILE_WORK* w) {
   int r = 0;
   if (w->pdb_fd) {
     if (w->subheader_fofs) {
@@ -245,9 +281,74 @@ int shut_file(MX_FILE_WORK* w) {
       if (mx_write_subheader(w) < 0) r = -1;
     }
     if (close_record_file(w) < 0) r = -1;
+    // Taken while the named lock still keeps other writers out.
+    if (!for_reading(w)) w->shut_stamped = stamp_path(path_of(m), &w->shut_stamp);
   }
   release_named_lock(w);
   return r;
+}
+
+bool command_running(MATRIX* m) {
+  MX_COMMAND_CHECK check = command_check.load(std::memory_order_acquire);
+  return check && check(m);
+}
+
+// Some node of m has its channels taken, or is being saved (matrix_lock).
+bool channels_taken(const MATRIX* m) {
+  for (const MATRIX_NODE* head : m->node_hash)
+    for (const MATRIX_NODE* n = head; n; n = n->nh_next)
+      if (n->ch_lock || n->save_lock) return true;
+  return false;
+}
+
+// Every change of m is saved and nothing is changing or reading it
+// (matrix_lock): its file may be handed over.
+bool _settled(MATRIX* m) {
+  return !_first_dirty(m) && !_rebuild_pending(m) && !channels_taken(m) && !command_running(m);
+}
+
+// The access of m's open file for a hand-over (mx_file_lock held): 0 with
+// the access held; -1 when there is nothing to hand over: the file is
+// closed, or the event was for another lock than the one held now.
+int take_for_hand_over(int seq, MATRIX* m) {
+  if (!m->file_work || hold_access(m, __FILE__, __LINE__) != 0) return -1;
+  MX_FILE_WORK* w = work_of(m);
+  const bool other_lock = seq && cl_error_check(w->lock_d) == 0 && get_call_lock_seq(w->lock_d) != seq;
+  if (w->pdb_fd && !other_lock) return 0;
+  _finish_file_access(m, 0);
+  return -1;
+}
+
+// Saves m bottom-up and closes its file once no command uses it (see
+// mx_file.h); the closer (seq 0) does not wait for that. Past the named
+// lock's wait the file stays open and its lock held.
+void hand_over(int seq, MATRIX* m) {
+  const double until = mx_wait_start() + named_lock_wait_seconds();
+  lock_task(mx_file_lock);
+  int r = take_for_hand_over(seq, m);
+  unlock_task(mx_file_lock, "hand_over");
+  while (r == 0) {
+    if (mx_file_sync_in_access(m, true, false) != 0) return;  // closed meanwhile; the access is not held
+    lock_task(matrix_lock);
+    const bool settled = _settled(m);
+    // From now on a node read before is read anew before use: its reading
+    // waits for this access, so no command starts on what is in memory.
+    if (settled) m->file_handovers.fetch_add(1, std::memory_order_acq_rel);
+    unlock_task(matrix_lock, "hand_over");
+    if (settled) break;
+    finish_file_access(m, 0);
+    if (seq == 0 || mx_wait_start() >= until) return;
+    lock_task(matrix_lock);
+    _i_sleep_task_timeout(m, matrix_lock, kHandOverStepSeconds, __FILE__, __LINE__);
+    lock_task(mx_file_lock);
+    r = take_for_hand_over(0, m);
+    unlock_task(mx_file_lock, "hand_over");
+  }
+  if (r) return;
+  lock_task(mx_file_lock);
+  shut_file(m, work_of(m));
+  _finish_file_access(m, 0);
+  unlock_task(mx_file_lock, "hand_over");
 }
 
 MATRIX_DATA_TYPE* stored_type(MATRIX_DATA_TYPE* tp) { return tp && tp->parent ? tp->parent : tp; }
@@ -332,6 +433,21 @@ void finish_file_access_with_wait(MATRIX* m, const void* wait_key) {
   else unlock_task(mx_file_lock, "finish_file_access_with_wait");
 }
 
+bool mx_file_unchecked(const MATRIX* m) {
+  return m->file_checked.load(std::memory_order_acquire) != m->file_handovers.load(std::memory_order_acquire);
+}
+
+int mx_take_open_file_access(MATRIX* m) {
+  lock_task(mx_file_lock);
+  int r = hold_access(m, __FILE__, __LINE__);
+  if (r == 0 && !work_of(m)->pdb_fd) {
+    _finish_file_access(m, 0);
+    r = kMxFileBusy;
+  }
+  unlock_task(mx_file_lock, "mx_take_open_file_access");
+  return r;
+}
+
 bool mx_file_changed(MATRIX* m) {
   lock_task(mx_file_lock);
   const MX_FILE_WORK* w = work_of(m);
@@ -355,13 +471,31 @@ bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged) {
 // ---------------------------------------------------------------------------
 // Closing
 
-void mx_file_lock_event(int, MATRIX* m) {
+void set_mx_command_check(MX_COMMAND_CHECK check) { command_check.store(check, std::memory_order_release); }
+
+void mx_file_lock_event(int seq, MATRIX* m) {
+  // Only a matrix in the ring is handed over; a close waits for the
+  // access_lock taken here.
+  lock_task(matrix_lock);
+  bool open = false;
+  for (MATRIX* x = matrices_root.mx_next; x != &matrices_root && !open; x = x->mx_next) open = x == m;
+  if (open) ++m->access_lock;
+  unlock_task(matrix_lock, "mx_file_lock_event");
+  if (!open) return;
   lock_task(mx_file_lock);
-  if (hold_access(m, __FILE__, __LINE__) == 0) {
-    shut_file(work_of(m));
-    _finish_file_access(m, 0);
-  }
+  MX_FILE_WORK* w = work_of(m);
+  const bool mine = w && !w->handing_over;
+  if (mine) w->handing_over = 1;
   unlock_task(mx_file_lock, "mx_file_lock_event");
+  if (mine) {
+    hand_over(seq, m);
+    lock_task(mx_file_lock);
+    work_of(m)->handing_over = 0;
+    unlock_task(mx_file_lock, "mx_file_lock_event");
+  }
+  lock_task(matrix_lock);
+  if (--m->access_lock == 0) wakeup_task(m);
+  unlock_task(matrix_lock, "mx_file_lock_event");
 }
 
 void mx_file_gc(MATRIX* skip) {
@@ -371,14 +505,16 @@ void mx_file_gc(MATRIX* skip) {
     return;
   }
   call_mx_file_gc = 1;
+  // A file a command works on stays open; each is tried once a pass.
+  std::vector<const MATRIX*> tried;
   for (;;) {
     MATRIX* chosen = nullptr;
     int64_t now = mx_now();
     for (MATRIX* m = matrices_root.mx_next; m != &matrices_root && !chosen; m = m->mx_next) {
-      if (m == skip) continue;
+      if (m == skip || std::find(tried.begin(), tried.end(), m) != tried.end()) continue;
       lock_task(mx_file_lock);
       MX_FILE_WORK* w = work_of(m);
-      bool open = w && w->pdb_fd;
+      bool open = w && w->pdb_fd && !w->handing_over;
       int open_cnt = mx_open_files_cnt;
       unlock_task(mx_file_lock, "mx_file_gc");
       if (!open) continue;
@@ -386,6 +522,7 @@ void mx_file_gc(MATRIX* skip) {
       if (open_cnt > 9 || idle) chosen = m;
     }
     if (!chosen) break;
+    tried.push_back(chosen);
     ++chosen->access_lock;
     unlock_task(matrix_lock, "mx_file_gc");
     mx_file_lock_event(0, chosen);
@@ -396,7 +533,21 @@ void mx_file_gc(MATRIX* skip) {
   unlock_task(matrix_lock, "mx_file_gc");
 }
 
-void mx_file_gc_tick(void*) { mx_file_gc(nullptr); }
+namespace {
+
+void closer_task(TKEY) {
+  // Giving a named lock back is a query to the service, which a task makes
+  // only while it owns an interpreter.
+  const bool own = lock_up_test(zui_lock) && open_self_interpreter() > 0;
+  mx_file_gc(nullptr);
+  if (own) close_self_interpreter();
+}
+
+}  // namespace
+
+// A pass saves what it hands over: it runs in a task of its own, not on
+// the timer thread.
+void mx_file_gc_tick(void*) { create_task(closer_task, nullptr, 2); }
 
 int mx_file_sync(MATRIX* m) {
   lock_task(mx_file_lock);
@@ -445,7 +596,7 @@ void _close_matrix_file(MATRIX* m) {
   if (!m->file_work || hold_access(m, __FILE__, __LINE__) != 0) return;
   MX_FILE_WORK* w = work_of(m);
   if (mx_trace()) ss_printf("CLOSE DETECT FLAG %x\n", m->flags);
-  if (shut_file(w) < 0)
+  if (shut_file(m, w) < 0)
     log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: the file could not be closed cleanly",
                path_of(m).c_str());
   if (m->flags & kMxBroken) {
@@ -477,7 +628,7 @@ int save_matrix_header(MATRIX* m) {
   if (w) w->oflags = O_RDWR;
   if (r == 0 && !mx_file_is_new(w->pdb_fd)) {
     // Not a new file: nothing of it is touched.
-    shut_file(w);
+    shut_file(m, w);
     _finish_file_access(m, 0);
     r = -1;
   }
@@ -557,7 +708,7 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
   int r = _xx_start_file_access(m, 1, __FILE__, __LINE__);
   MX_FILE_WORK* w = work_of(m);
   auto fail = [&](int code) {
-    shut_file(w);
+    shut_file(m, w);
     _finish_file_access(m, 1);
     unlock_task(mx_file_lock, "load_matrix_header");
     return code;

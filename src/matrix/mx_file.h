@@ -10,14 +10,31 @@
 // it, cleared again by every clean close. While the record file is open a
 // writer holds its advisory write lock and a reader a shared one, so that
 // a file is written by one process at a time and never while another
-// reads it; a reader's later opening refuses a file changed meanwhile.
-// The file closer (every 15 s) closes files idle for more than 29 s and
-// keeps at most 9 open (QNMX_MX_FILE_IDLE sets fewer seconds, for tests); the lock service closes one at once when another
-// agent asks for it. Locks: `matrix_lock`, then `mx_file_lock` (the holder,
-// count, opening and closing of every MX_FILE_WORK and
-// `mx_open_files_cnt`), then the lock service, then the record store's
-// lock. `mx_file_lock` is held only while the access is taken or given
-// back, never during the work itself.
+// reads it.
+//
+// Hand-over. A file is closed for others to use, its named lock given
+// back, only once every node changed here is saved, bottom-up as closing
+// saves, and no command uses it. The file closer (every 15 s) so closes
+// files idle for more than 29 s and keeps at most 9 open
+// (QNMX_MX_FILE_IDLE sets fewer seconds, for tests), passing over a file a
+// command works on; when another agent asks the lock service for the
+// file, its lock event hands the file over as soon as it can (the lock
+// stays when that cannot be done within the named lock's wait). From then on the
+// nodes in memory are not trusted: the next opening compares the file
+// with the state this process left it in (a reader: with the state it
+// first read). A file written elsewhere meanwhile makes every node read
+// before stale (MATRIX::file_gen): each is read anew before use, a change
+// made here to one is refused (-127) rather than written over the other
+// process's, and a reader refuses the file from then on. Until that
+// opening, a node read before the hand-over is read anew (which opens the
+// file) before it is used.
+//
+// Locks: `matrix_lock`, then `mx_file_lock` (the holder, count, opening and
+// closing of every MX_FILE_WORK and `mx_open_files_cnt`), then the lock
+// service, then the record store's lock. `mx_file_lock` is held only while
+// the access is taken or given back, never during the work itself, and
+// never while a named lock is waited for (the access keeps the file's
+// state the waiter's meanwhile).
 //
 // Opening outcomes, here and in load_matrix_header: 0, or
 //   -123 the file cannot be opened (no such folder, no permission, I/O),
@@ -25,8 +42,8 @@
 //        file's header and free space,
 //   -128 open for writing elsewhere: another process writes the record
 //        file (or, for a writer, reads it), the lock service refused the
-//        named lock, or a reader finds the file changed since it first
-//        read it,
+//        named lock or did not grant it within its wait, or a reader finds
+//        the file changed since it first read it,
 //   -129 not a valid matrix file: a non-empty file without a matrix header,
 //        a header or subheader that does not decode or breaks the matrix
 //        limits, or a file left open by a process that died that fails
@@ -93,6 +110,11 @@ struct MX_FILE_WORK {
   // once there was one).
   uint64_t opened_dev, opened_ino;
   int opened;
+  // A writer's file as this process last closed it: the next opening
+  // tells from it whether another process wrote the file meanwhile.
+  MX_FILE_STAMP shut_stamp;
+  int shut_stamped;
+  int handing_over;              // a hand-over of the file is under way
 };
 
 extern SEM mx_file_lock;
@@ -129,13 +151,29 @@ bool mx_file_changed(MATRIX* m);
 // (runtime/peer_read.h): for a peer's read, only when m's file has been
 // opened and was that file; the agent's reads judge nothing.
 bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged);
+// Whether m's file was handed over since an opening last looked at it: the
+// nodes in memory are then read anew before use, and a command that
+// answers for the file as a whole takes it first.
+bool mx_file_unchecked(const MATRIX* m);
 
-// Closes m's file now, clearing its mark and giving back the named lock
-// (the lock service's event, and the closer with seq 0). Nothing happens
-// when the file is closed already.
+// Whether a command of the program uses m now, asked with matrix_lock held
+// (the hook takes only leaf locks). The agent installs it: a hand-over
+// waits while it answers true, so that what one command writes goes to
+// the file together and what one command reads comes from one state of
+// the file, and the closer passes such a file over. Without one, none does.
+using MX_COMMAND_CHECK = bool (*)(MATRIX* m);
+void set_mx_command_check(MX_COMMAND_CHECK check);
+
+// Hands m's file over (see the top): saves, then closes it, clearing its
+// mark and giving back the named lock. Called by the lock service's event
+// (seq of the lock it was given with; an event for another lock than the
+// one held now is passed over), when the lock's link ended, and by the
+// closer with seq 0. Nothing happens when the file is closed already, or
+// when m is closing (its close saves and gives the lock back).
 void mx_file_lock_event(int seq, MATRIX* m);
-// The closer: closes, in ring order, files while more than 9 are open, and
-// files idle for more than 29 s (store clock) without tokens; never m.
+// The closer: hands over, in ring order, files while more than 9 are
+// open, and files idle for more than 29 s (store clock) without tokens;
+// never m. The tick runs a pass in a task of its own.
 void mx_file_gc(MATRIX* m);
 void mx_file_gc_tick(void* unused);
 
@@ -242,6 +280,11 @@ int matrix_standard_write_file(MATRIX_TOKEN* t);
 // changed, -128, -129, ...): a walk answers it, since the file's nodes are
 // not what the matrix holds.
 int mx_file_sync_create_node(MATRIX* m, bool rebuild = false);
+// The same for a caller that holds m's open file access, which is given
+// back while the saves run and taken again; with reopen false a file
+// closed meanwhile is not opened again (-128). 0 with the access held, or
+// the outcome with it not held.
+int mx_file_sync_in_access(MATRIX* m, bool rebuild, bool reopen);
 // The smallest and largest stored dim codes after that sync: 0,
 // kMxNoneStored, or its outcome (-129 a node tree that cannot be read).
 constexpr int kMxNoneStored = -1;

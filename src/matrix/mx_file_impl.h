@@ -47,6 +47,10 @@ int64_t mx_put_record_pieces(PDB64* p, int64_t fofs, const PN64_HEADER* h, std::
 // A new record: its offset, or -1.
 int64_t mx_new_record(PDB64* p, std::span<const uint8_t> rec);
 
+// Takes m's file access only when the file is open: 0 with it held, or
+// -128 with nothing held (a closed file is not opened).
+int mx_take_open_file_access(MATRIX* m);
+
 // The node tree of the open file (pinned; l_favt64_release), its loaded
 // keys checked against m's geometry; null with *errp.
 FAVT64_ROOT* mx_node_root(MATRIX* m, MX_FILE_WORK* w, int* errp);

@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/log_hook.h"
 #include "elements/pool.h"
 #include "elements/stored.h"
 #include "matrix/dim_code.h"
@@ -16,6 +18,7 @@
 #include "store/l_favt64.h"
 #include "store/recordlist.h"
 #include "stream/stream.h"
+#include "text/convert.h"
 
 namespace {
 
@@ -239,6 +242,7 @@ struct SavedNode {
   std::vector<Code> kid_codes;  // the array child list (dim_bit_field 0)
   int64_t fofs = 0, ring = 0, addr = 0;
   bool stored = false;  // the channel data are what their records hold
+  uint32_t gen = 0;     // the file generation its data were read at
 };
 
 SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
@@ -258,6 +262,7 @@ SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
   v.ring = n->ring_fofs;
   v.addr = n->dim_addr_fofs;
   v.stored = n->data_stored;
+  v.gen = n->file_gen;
   return v;
 }
 
@@ -366,6 +371,16 @@ int save_node_record(MATRIX* m, const SavedNode& v, const PN64_MX_NODE& nr, MxKe
   return insert_node_key(m, key, *fofs);
 }
 
+int stale_change(const MATRIX* m, const SavedNode& v) {
+  std::string dc;
+  for (int64_t c : v.dc) dc += (dc.empty() ? "" : " ") + std::to_string(c);
+  const char* name = m->filename ? n_string(std_cm, m->filename) : "(unnamed)";
+  constexpr const char* kSaid = "matrix %s: node (%s) was changed here after another process wrote the file: not saved";
+  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, kSaid, name, dc.c_str());
+  ss_printf((std::string(kSaid) + "\n").c_str(), name, dc.c_str());
+  return kMxNoAccess;
+}
+
 }  // namespace
 
 int save_matrix_node(MATRIX_NODE* n) {
@@ -373,11 +388,17 @@ int save_matrix_node(MATRIX_NODE* n) {
   Access a(m);
   if (a.r) return a.r;
   MX_FILE_WORK* w = work_of(m);
+  // Steady while the access is held: only an opening changes them.
+  const uint32_t gen = m->file_gen.load(std::memory_order_acquire);
+  const uint32_t handovers = m->file_handovers.load(std::memory_order_acquire);
   // What the node holds now (its data are the caller's under the channel lock).
   lock_task(matrix_lock);
   SavedNode v = _saved_node(m, n);
   _mx_node_channels(n);
   unlock_task(matrix_lock, "save_matrix_node");
+  // Changes made to data read before another process wrote the file would
+  // undo what that process wrote: they are refused, and said.
+  if (v.gen != gen) return stale_change(m, v);
 
   MxKey key = mx_key_of(m, 0, v.dc.data());
   if (v.fofs == 0) {
@@ -410,6 +431,8 @@ int save_matrix_node(MATRIX_NODE* n) {
   n->dim_addr_fofs = v.dbf == 0 ? addr : 0;
   n->dim_addr_size = addr_size > 0 ? addr_size : 0;
   n->data_stored = 1;  // the caller's channel lock kept the data as written
+  n->file_gen = gen;
+  n->file_handovers = handovers;
   wakeup_task(n);
   unlock_task(matrix_lock, "save_matrix_node");
   return 0;
@@ -476,10 +499,19 @@ bool kids_beyond_stored(const MATRIX_NODE* n, const std::vector<uint8_t>& bits, 
 // read later.
 int access_fault(MATRIX* m, int r) { return r == kMxFileBusy && mx_file_changed(m) ? kMxNoAccess : r; }
 
-int load_node(MATRIX_NODE* n) {
+// The file's generation a load read: what the node's data are worth.
+struct LoadedAt {
+  uint32_t gen = 0, handovers = 0;
+  bool known = false;
+};
+
+int load_node(MATRIX_NODE* n, LoadedAt* at) {
   MATRIX* m = n->matrix;
   Access a(m);
   if (a.r) return access_fault(m, a.r);
+  at->gen = m->file_gen.load(std::memory_order_acquire);
+  at->handovers = m->file_handovers.load(std::memory_order_acquire);
+  at->known = true;
   MX_FILE_WORK* w = work_of(m);
   lock_task(matrix_lock);
   Code dc = code_of(m, n->dim_code);
@@ -537,8 +569,13 @@ int load_node(MATRIX_NODE* n) {
 }  // namespace
 
 int load_matrix_node(MATRIX_NODE* n) {
-  int r = load_node(n);
+  LoadedAt at;
+  int r = load_node(n, &at);
   lock_task(matrix_lock);
+  if (at.known && (r == 0 || r == kMxNotStored)) {
+    n->file_gen = at.gen;
+    n->file_handovers = at.handovers;
+  }
   n->load_fault = mx_is_load_fault(r) ? r : 0;
   // Children entered into a node the file does not hold are new to it:
   // its fetch writes them when it makes the node. One it cannot make loses
@@ -718,12 +755,8 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
 // ---------------------------------------------------------------------------
 // Walks over the tree
 
-namespace {
-
-// As mx_file_sync_create_node, for a caller that holds m's file access: the
-// access is given back while the saves run (they need it) and taken again;
-// 0, or the outcome of taking it again (not held then).
-int sync_create_node_in_access(MATRIX* m, bool rebuild) {
+// The access is given back while the saves run (they need it).
+int mx_file_sync_in_access(MATRIX* m, bool rebuild, bool reopen) {
   const bool worker = matrix_on_worker();
   for (;;) {
     // Bottom-up as closing saves, each level once the finer one is saved.
@@ -753,22 +786,20 @@ int sync_create_node_in_access(MATRIX* m, bool rebuild) {
       _wait_dirty_saved(m);
       unlock_task(matrix_lock, "mx_file_sync_create_node");
     }
-    if (int r = start_file_access(m)) return access_fault(m, r);
+    if (int r = reopen ? start_file_access(m) : mx_take_open_file_access(m)) return access_fault(m, r);
   }
 }
 
-}  // namespace
-
 int mx_file_sync_create_node(MATRIX* m, bool rebuild) {
   if (int r = start_file_access(m)) return access_fault(m, r);
-  int r = sync_create_node_in_access(m, rebuild);
+  int r = mx_file_sync_in_access(m, rebuild, true);
   if (r == 0) finish_file_access(m, 0);
   return r;
 }
 
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
   if (int r = start_file_access(m)) return access_fault(m, r);
-  if (int r = sync_create_node_in_access(m, false)) return r;
+  if (int r = mx_file_sync_in_access(m, false, true)) return r;
   int err = 0;
   MX_FILE_WORK* w = work_of(m);
   FAVT64_ROOT* root = mx_node_root(m, w, &err);
@@ -792,7 +823,7 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
 
 MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* errp) {
   int r = start_file_access(m);
-  r = r ? access_fault(m, r) : sync_create_node_in_access(m, false);
+  r = r ? access_fault(m, r) : mx_file_sync_in_access(m, false, true);
   if (r) {
     *errp = r;
     return nullptr;

@@ -37,6 +37,8 @@ MATRIX_NODE* find_node(MATRIX* m, const int64_t* dc) {
 
 MATRIX_NODE* new_node(MATRIX* m, const int64_t* dc, int pt_key) {
   MATRIX_NODE* n = mx_make_node(m, dc);
+  n->file_gen = m->file_gen.load(std::memory_order_acquire);
+  n->file_handovers = m->file_handovers.load(std::memory_order_acquire);
   MATRIX_NODE*& bucket = m->node_hash[_get_node_hash(m, n->dim_code)];
   n->nh_next = bucket;
   bucket = n;
@@ -63,6 +65,25 @@ MATRIX_NODE* refuse(int* errp, int code) {
 }
 
 bool in_error(const MATRIX_NODE* n) { return n->status == kMsLoadingErr1 || n->status == kMsProcessErr1; }
+
+// What a ready node's data are worth against its file (MATRIX): kStale when
+// another process wrote the file since they were read, kRecheck when the
+// file was handed over since and no opening has looked at it again.
+enum class Worth { kCurrent, kRecheck, kStale };
+
+Worth worth(const MATRIX* m, const MATRIX_NODE* n) {
+  if (n->file_gen != m->file_gen.load(std::memory_order_acquire)) return Worth::kStale;
+  const uint32_t handovers = m->file_handovers.load(std::memory_order_acquire);
+  if (n->file_handovers != handovers && m->file_checked.load(std::memory_order_acquire) != handovers)
+    return Worth::kRecheck;
+  return Worth::kCurrent;
+}
+
+// A ready node not worth its file's data now, that nothing holds, waits
+// for or still has to save, is dropped, to be read anew; true when it was.
+bool drop_unworthy(MATRIX_NODE* n) {
+  return worth(n->matrix, n) != Worth::kCurrent && _sync_matrix_node(n) == 0 && _free_matrix_node(n) == 0;
+}
 
 // An error node whose load found the file busy, fetched again: true when
 // its fetch started.
@@ -210,6 +231,16 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
       set_send_data(n, retp);
       return n;
     case kMsOk:
+      if (worth(m, n) == Worth::kCurrent) return n;
+      if (access >= 0 && drop_unworthy(n)) {
+        n = new_fetched_node(m, dc, pt_key, retp);
+        *errp = kMxLoading;
+        return n;
+      }
+      // Held, or changed here since: one whose file was written elsewhere
+      // meanwhile is not used (its changes are not saved either), one that
+      // is only to be looked at again is, until the file is.
+      if (worth(m, n) == Worth::kStale) return refuse(errp, access < 0 ? kMxNoMatrix : kMxNoAccess);
       return n;
     case kMsLoadingErr1:
       // A node the file holds but that could not be read is never served
@@ -250,8 +281,10 @@ MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
   assert_lock_held(matrix_lock);
   if ((m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0) return nullptr;
   if (MATRIX_NODE* n = find_node(m, dc)) {
-    refetch_busy(n);
-    return n;
+    if (n->status != kMsOk || !drop_unworthy(n)) {
+      refetch_busy(n);
+      return n;
+    }
   }
   return new_fetched_node(m, dc, 0, nullptr);
 }

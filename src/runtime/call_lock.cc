@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,14 +45,11 @@ struct CALL_LOCK_TABLE {
   L_CHAR* name;
   int tid;  // the writer; 0 for a read lock
   CALL_LOCK_THREAD* threads;
-  CALL_LOCK_INTERPRETER* cli;  // null while the request is under way (or lost)
+  CALL_LOCK_INTERPRETER* cli;  // null while the request is under way
   int seq;
   void* event_data;
   CALL_LOCK_EVENT_FUNC event_func;
-  // The link it was granted over ended: the service no longer holds it for
-  // us. It still keeps this process's other tasks out until its holders
-  // give it back (call_unlock then answers -1).
-  int lost;
+  uint64_t serial;  // told apart from a later table at the same address
 };
 
 namespace {
@@ -60,6 +59,10 @@ constexpr int CLI_IN_USE = 1;
 constexpr int CLI_FAILED = 2;
 constexpr unsigned kIdleClose = 3600;
 constexpr int kTries = 3;
+// A waiting task looks at its break check this often.
+constexpr double kStopCheckSeconds = 1.0;
+
+using Clock = std::chrono::steady_clock;
 
 SEM call_lock_lock = nullptr;
 int call_lock_seq = 0;
@@ -72,6 +75,7 @@ CALL_LOCK_INTERPRETER* li_list = nullptr;
 CALL_LOCK_TABLE* lt_list = nullptr;
 unsigned age_shift = 0;  // test support: added to the clock
 int waiting = 0;         // tasks asleep in xx_call_lock
+uint64_t last_serial = 0;
 
 unsigned now() { return get_zutime() + age_shift; }
 
@@ -191,15 +195,42 @@ std::string escaped(const L_CHAR* name) {
   return r;
 }
 
-// Sends text as a remote query on link iid and waits for the answer.
-// Memory lock held, call_lock_lock not held.
-ZU_SEXP* send_and_wait(int iid, const std::string& text) {
+Clock::time_point wait_deadline() {
+  const std::chrono::duration<double> wait(named_lock_wait_seconds());
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(wait);
+}
+
+double seconds_left(Clock::time_point deadline) {
+  return std::chrono::duration<double>(deadline - Clock::now()).count();
+}
+
+// Whether the calling task was stopped: its break check answers. Asked
+// without call_lock_lock, as the check may make a value.
+bool stopped() {
+  if (!get_my_zui()) return false;
+  GcFrame frame("call_lock stopped");
+  return do_break_check_now(nullptr) != nullptr;
+}
+
+enum class Reply { kGranted, kRefused, kGaveUp };
+
+// Sends text as a remote query on link iid and waits for the answer until
+// deadline, and while the task is not stopped when `stoppable`; a wait
+// given up withdraws the query (the caller then closes the link, which
+// withdraws it at the service too). Memory lock held, call_lock_lock not
+// held.
+Reply ask_service(int iid, const std::string& text, Clock::time_point deadline, bool stoppable) {
   L_CHAR* wide = nl_copy_str(std_cm, text.c_str());
   ZU_SEXP* v = remote_query(iid, qnlisp_top_env1, wide, nullptr);
   d_f_ree(wide);
-  if (!v) return get_error_ascii(nullptr, 0, ZU_ER_STREAM, "Remote", nullptr);
-  get_type(v);  // forces the delayed answer: waits for the reply
-  return v;
+  if (!v) return Reply::kRefused;
+  while (!remote_reply_within(v, std::min(seconds_left(deadline), kStopCheckSeconds))) {
+    if (seconds_left(deadline) <= 0 || (stoppable && stopped())) {
+      remote_query_abandon(v);
+      return Reply::kGaveUp;
+    }
+  }
+  return get_type(v) == ZU_TYPE_ERROR ? Reply::kRefused : Reply::kGranted;
 }
 
 // ---- tables
@@ -236,20 +267,25 @@ bool remove_thread(CALL_LOCK_TABLE* t, int tid) {
   return false;
 }
 
-bool listed(const CALL_LOCK_TABLE* t) {
-  for (const CALL_LOCK_TABLE* p = lt_list; p; p = p->next)
-    if (p == t) return true;
-  return false;
+// The listed table that d names, or null: given back, lost, or never had.
+CALL_LOCK_TABLE* table_of(CALL_LOCK_DESCRIPTER d) {
+  for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next)
+    if (t == d.d && t->serial == d.serial) return t;
+  return nullptr;
 }
 
-void free_clt(CALL_LOCK_TABLE* t) {
-  if (t->threads) er_panic("free_clt: table still shared");
+void unlist_clt(CALL_LOCK_TABLE* t) {
   CALL_LOCK_TABLE** pp = &lt_list;
   while (*pp && *pp != t) pp = &(*pp)->next;
   if (!*pp) er_panic("free_clt: table not listed");
   *pp = t->next;
   d_f_ree(t->name);
   d_f_ree(t);
+}
+
+void free_clt(CALL_LOCK_TABLE* t) {
+  if (t->threads) er_panic("free_clt: table still shared");
+  unlist_clt(t);
 }
 
 // How a request of task me stands against the tables of this process.
@@ -266,11 +302,11 @@ Stand _stand(const L_CHAR* name, int type, int me, CALL_LOCK_TABLE** join) {
   *join = nullptr;
   for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next) {
     if (!related(t->name, name)) continue;
-    if (!t->cli && !t->lost) {
+    if (!t->cli) {
       wait = true;  // being requested
       continue;
     }
-    if (t->cli) t->cli->call_time = now();
+    t->cli->call_time = now();
     if (!t->tid && !t->threads) er_panic("xx_call_lock: granted lock without tasks");
     bool same = l_strcmp(t->name, name) == 0;
     bool mine = has_thread(t, me);
@@ -278,11 +314,11 @@ Stand _stand(const L_CHAR* name, int type, int me, CALL_LOCK_TABLE** join) {
     for (CALL_LOCK_THREAD* th = t->threads; th; th = th->next) others |= th->tid != me;
     if (t->tid) {  // a write lock: shared only by its writer
       if (t->tid != me) wait = true;
-      else if (same && !t->lost) *join = t;
+      else if (same) *join = t;
     } else if (type == CALL_LOCK_WRITE) {
       if (mine) self = true;
       if (others) wait = true;
-    } else if (same && !t->lost) {
+    } else if (same) {
       *join = t;
     }
   }
@@ -291,16 +327,20 @@ Stand _stand(const L_CHAR* name, int type, int me, CALL_LOCK_TABLE** join) {
   return *join ? Stand::kJoin : Stand::kAsk;
 }
 
-// Asks the service for a new lock; the table, or null when it was refused
-// or could not be asked. Lock held (released while the request travels).
+// Asks the service for a new lock; the table, or null when it was refused,
+// could not be asked, or was not granted by the deadline or before the task
+// was stopped. Lock held (released while the request travels). A link
+// carries one request or lock at a time, so a request given up closes its
+// link and nothing else goes with it.
 CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func, void* data,
-                          const char* file, int line) {
+                          const char* file, int line, Clock::time_point deadline) {
   assert_lock_held(call_lock_lock);
   int me = get_tid();
   if (type != CALL_LOCK_READ && type != CALL_LOCK_WRITE) er_panic("_new_clt: lock type");
   auto* t = static_cast<CALL_LOCK_TABLE*>(d_calloc(sizeof(CALL_LOCK_TABLE), 1));
   t->name = ll_copy_str(lock_dir);
   t->tid = type == CALL_LOCK_WRITE ? me : 0;
+  t->serial = ++last_serial;
   add_thread(t, me);
   // Listed before the request goes out, so that related requests wait.
   t->next = lt_list;
@@ -329,13 +369,13 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
     ++cli->ref;
     int iid = cli->zui;
     unlock_cl("_new_clt");
-    bool granted;
+    Reply reply;
     {
       GcFrame frame("_new_clt");
-      granted = get_type(send_and_wait(iid, msg)) != ZU_TYPE_ERROR;
+      reply = ask_service(iid, msg, deadline, true);
     }
     lock_cl();
-    if (granted && cli->lost) granted = false;  // the link ended meanwhile
+    const bool granted = reply == Reply::kGranted && !cli->lost;  // the link may have ended meanwhile
     if (granted) {
       t->cli = cli;
       t->seq = seq;
@@ -351,6 +391,7 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
       close_interpreter_nowait(cli->zui);
       if (opened || cli->lost) free_cli(cli);
     }
+    if (reply == Reply::kGaveUp) break;
   }
   remove_thread(t, me);
   free_clt(t);
@@ -358,7 +399,9 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
   return nullptr;
 }
 
-CALL_LOCK_DESCRIPTER make_descripter(CALL_LOCK_TABLE* t, int tid) { return {t, t ? tid : 0}; }
+CALL_LOCK_DESCRIPTER make_descripter(CALL_LOCK_TABLE* t, int tid) {
+  return {t, t ? tid : 0, t ? t->serial : 0};
+}
 
 // Closes and frees the connections that match; lock held.
 template <class Pred>
@@ -379,9 +422,9 @@ void tick_task(TKEY) { call_lock_tick(); }
 void tick_func(void*) { create_task(tick_task, nullptr, 2); }
 
 // The link a lock was granted over has ended: the service has dropped what
-// it held for us. Every such lock is marked lost and its holder's event
-// function is called; its holders learn it from cl_error_check and
-// call_unlock.
+// it held for us. Every such lock is forgotten at once, so that no task of
+// this process waits for its release, and its holder's event function is
+// called; its holders learn it from cl_error_check and call_unlock.
 void link_lost_task(TKEY data) {
   int iid = static_cast<int>(reinterpret_cast<intptr_t>(data));
   struct Event {
@@ -395,12 +438,13 @@ void link_lost_task(TKEY data) {
   while (cli && cli->zui != iid) cli = cli->next;
   if (cli && !cli->lost) {
     cli->lost = 1;
-    for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next) {
+    for (CALL_LOCK_TABLE *t = lt_list, *next; t; t = next) {
+      next = t->next;
       if (t->cli != cli) continue;
-      t->lost = 1;
-      t->cli = nullptr;
       --cli->ref;
       if (t->event_func) events.push_back({t->event_func, t->seq, t->event_data});
+      while (t->threads) remove_thread(t, t->threads->tid);
+      unlist_clt(t);
     }
     if (cli->ref == 0 && cli->status != CLI_IN_USE) free_cli(cli);
     wakeup_task(&lt_list);
@@ -464,6 +508,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
     if (open_self_interpreter() <= 0) return cl_invalid();
   }
   int me = get_tid();
+  const Clock::time_point deadline = wait_deadline();
   lock_cl();
   if (lock_server_info() < 0) {
     unlock_cl("xx_call_lock");
@@ -478,7 +523,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
       return make_descripter(join, me);
     }
     if (stand == Stand::kAsk) {
-      CALL_LOCK_TABLE* got = _new_clt(lock_dir, type, func, data, file, line);
+      CALL_LOCK_TABLE* got = _new_clt(lock_dir, type, func, data, file, line, deadline);
       unlock_cl("xx_call_lock");
       return make_descripter(got, me);
     }
@@ -486,11 +531,27 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
       unlock_cl("xx_call_lock");
       return cl_invalid();
     }
+    // Another task of this process holds or asks for a related lock.
+    const double left = seconds_left(deadline);
+    if (left <= 0) break;
     ++waiting;
-    sleep_task(&lt_list, call_lock_lock);
+    _i_sleep_task_timeout(&lt_list, call_lock_lock, std::min(left, kStopCheckSeconds), __FILE__, __LINE__);
+    const bool stop = stopped();
     lock_cl();
     --waiting;
+    if (stop) break;
   }
+  unlock_cl("xx_call_lock");
+  return cl_invalid();
+}
+
+double named_lock_wait_seconds() {
+  static const double seconds = [] {
+    const char* v = std::getenv("QNMX_LOCK_WAIT");
+    const double n = v ? std::atof(v) : 0;
+    return n > 0 ? std::min<double>(n, kNamedLockWaitSeconds) : kNamedLockWaitSeconds;
+  }();
+  return seconds;
 }
 
 int call_lock_configured() {
@@ -505,19 +566,21 @@ int call_lock_configured() {
 int call_unlock(CALL_LOCK_DESCRIPTER d) {
   if (!call_lock_lock || !d.d) return -1;
   ZuThreadScope scope("call_unlock");
+  // The release is a remote query, made from a task that owns an
+  // interpreter (the file closer's timer thread included).
+  if (!get_my_zui() && open_self_interpreter() <= 0) return -1;
   lock_cl();
-  CALL_LOCK_TABLE* t = d.d;
-  if (!listed(t) || !remove_thread(t, d.tid)) {
+  CALL_LOCK_TABLE* t = table_of(d);
+  if (!t || !remove_thread(t, d.tid)) {
     unlock_cl("call_unlock");
     return -1;
   }
   CALL_LOCK_INTERPRETER* cli = t->cli;
-  bool lost = t->lost;
   if (cli) cli->call_time = now();
   wakeup_task(&lt_list);
   if (t->threads) {
     unlock_cl("call_unlock");
-    return lost ? -1 : 0;
+    return 0;
   }
   std::string name = escaped(t->name);
   free_clt(t);
@@ -525,29 +588,32 @@ int call_unlock(CALL_LOCK_DESCRIPTER d) {
     cli->status = CLI_IN_USE;
     int iid = cli->zui;
     unlock_cl("call_unlock");
+    Reply reply;
     {
       GcFrame frame("call_unlock");
-      send_and_wait(iid, "<Unlock> " + name + " </Unlock>");  // the answer is not read
+      reply = ask_service(iid, "<Unlock> " + name + " </Unlock>", wait_deadline(), false);  // the answer is not read
     }
     lock_cl();
-    cli->status = CLI_IDLE;
     if (--cli->ref < 0) er_panic("call_unlock: connection reference below zero");
-    if (cli->lost && cli->ref == 0) free_cli(cli);
+    // A service that does not answer gets the lock back with the link.
+    cli->status = reply == Reply::kGaveUp ? CLI_FAILED : CLI_IDLE;
+    if (reply == Reply::kGaveUp) close_interpreter_nowait(cli->zui);
+    if ((cli->lost || reply == Reply::kGaveUp) && cli->ref == 0) free_cli(cli);
   }
   unlock_cl("call_unlock");
-  // A lock lost with its link was given back, but it had not been held.
-  return lost ? -1 : 0;
+  return 0;
 }
 
 int cl_error_check(CALL_LOCK_DESCRIPTER d) {
   if (!d.d || !call_lock_lock) return -1;
   lock_cl();
-  bool held = listed(d.d) && !d.d->lost && has_thread(d.d, d.tid);
+  const CALL_LOCK_TABLE* t = table_of(d);
+  bool held = t && t->cli && has_thread(t, d.tid);
   unlock_cl("cl_error_check");
   return held ? 0 : -1;
 }
 
-CALL_LOCK_DESCRIPTER cl_invalid() { return {nullptr, 0}; }
+CALL_LOCK_DESCRIPTER cl_invalid() { return {nullptr, 0, 0}; }
 
 ZU_SEXP* get_cl_error(ZU_SEXP* ss, const L_CHAR* func) {
   return get_error(ss ? ss->h.file : nullptr, ss ? ss->h.line : 0, ZU_ER_PARAM, func,
@@ -557,7 +623,8 @@ ZU_SEXP* get_cl_error(ZU_SEXP* ss, const L_CHAR* func) {
 int get_call_lock_seq(CALL_LOCK_DESCRIPTER d) {
   if (!d.d || !call_lock_lock) return 0;
   lock_cl();
-  int seq = listed(d.d) ? d.d->seq : 0;
+  const CALL_LOCK_TABLE* t = table_of(d);
+  int seq = t ? t->seq : 0;
   unlock_cl("get_call_lock_seq");
   return seq;
 }

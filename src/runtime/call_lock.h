@@ -15,9 +15,18 @@
 // (call-lock-event seq): the event function given with the lock is then
 // called with that seq and its data (never with the module lock held).
 //
-// Lock order: callers may hold their own module lock (the matrix store holds
-// its file lock) while they take a named lock.
+// Waits are bounded: a task waits for a lock (for this process's other
+// tasks and for the service) at most kNamedLockWaitSeconds, and less when
+// its break check says it was stopped; the request is then withdrawn and
+// the lock refused. A lock whose link to the service ended is forgotten at
+// once: the service no longer holds it, so it keeps nobody waiting, and
+// the next request asks the service anew.
+//
+// Lock order: a caller holds no lock that another task may need while it
+// waits (the matrix store gives back its file lock first).
 #pragma once
+
+#include <cstdint>
 
 #include "text/lchar.h"
 #include "zu/value.h"
@@ -27,13 +36,19 @@ struct CALL_LOCK_TABLE;
 constexpr int CALL_LOCK_READ = 1;
 constexpr int CALL_LOCK_WRITE = 2;
 
+// Seconds a request for a named lock may wait before it is refused.
+// QNMX_LOCK_WAIT sets fewer, for tests.
+constexpr int kNamedLockWaitSeconds = 60;
+double named_lock_wait_seconds();
+
 // Called on (call-lock-event seq) for the lock that was given this seq.
 using CALL_LOCK_EVENT_FUNC = void (*)(int seq, void* data);
 
 // The handle of a lock, passed by value: d is null when no lock is held.
 struct CALL_LOCK_DESCRIPTER {
   CALL_LOCK_TABLE* d;
-  int tid;  // the task that took it
+  int tid;          // the task that took it
+  uint64_t serial;  // the table's, so that a handle outliving its table never names another
 };
 
 // Creates the module lock, schedules the hourly close of idle connections,
@@ -45,9 +60,9 @@ void init_call_lock();
 
 // Takes the lock named lock_dir for the calling task (type CALL_LOCK_READ or
 // CALL_LOCK_WRITE; func may be null). Blocks until the lock is granted or
-// refused; an invalid descriptor means refused, no lock service, or a
-// write asked by a task that holds a related read lock (it would wait for
-// itself).
+// refused; an invalid descriptor means refused, no lock service, a wait
+// that ran out or was stopped, or a write asked by a task that holds a
+// related read lock (it would wait for itself).
 CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func,
                                   void* data, const char* file, int line);
 #define call_lock(dir, type, func, data) xx_call_lock((dir), (type), (func), (data), __FILE__, __LINE__)
@@ -61,7 +76,7 @@ int call_lock_configured();
 int call_unlock(CALL_LOCK_DESCRIPTER d);
 // 0 while d holds a lock; -1 when it is invalid, given back, or lost: a lock
 // is lost when the link it was granted over ends (the service no longer
-// holds it), and its event function is then called.
+// holds it); it is forgotten and its event function is then called.
 int cl_error_check(CALL_LOCK_DESCRIPTER d);
 CALL_LOCK_DESCRIPTER cl_invalid();
 // The error value callers return for a refused lock: code 0x80040503, data

@@ -110,6 +110,15 @@ constexpr int ZU_WAIT_REPLY = 0;
 constexpr int ZU_WAIT_BREAK = 1;
 constexpr int ZU_WAIT_CANCEL = 2;
 int _wait_result_inp(ZU_RESULT* r);
+// A bounded wait of the task that made a query: waits at most `seconds`
+// for the reply behind the delayed value v (remote_query's), serving no
+// request meanwhile; true once forcing v no longer waits (at once for a
+// value that is not a query's). For services that answer on a link of their
+// own, such as the lock service.
+bool remote_reply_within(ZU_SEXP* v, double seconds);
+// Gives up the query behind v, which is not forced afterwards: it leaves
+// its server's and its asker's lists, and a reply arriving later is dropped.
+void remote_query_abandon(ZU_SEXP* v);
 // Delay operations.
 ZU_SEXP* remote_delay_func(ZU_SEXP* s);
 // What forcing r gives (waiting for the reply as remote_delay_func does),
