@@ -474,11 +474,13 @@ bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged) {
 void set_mx_command_check(MX_COMMAND_CHECK check) { command_check.store(check, std::memory_order_release); }
 
 void mx_file_lock_event(int seq, MATRIX* m) {
-  // Only a matrix in the ring is handed over; a close waits for the
-  // access_lock taken here.
+  // Only a matrix in the ring and not closing is handed over; a close
+  // waits for the access_lock taken here only until it has begun (a
+  // closing matrix may be back in the ring, touched by its last saves).
   lock_task(matrix_lock);
   bool open = false;
   for (MATRIX* x = matrices_root.mx_next; x != &matrices_root && !open; x = x->mx_next) open = x == m;
+  open = open && m->mode != kMxModeClosed;
   if (open) ++m->access_lock;
   unlock_task(matrix_lock, "mx_file_lock_event");
   if (!open) return;
@@ -511,7 +513,7 @@ void mx_file_gc(MATRIX* skip) {
     MATRIX* chosen = nullptr;
     int64_t now = mx_now();
     for (MATRIX* m = matrices_root.mx_next; m != &matrices_root && !chosen; m = m->mx_next) {
-      if (m == skip || std::find(tried.begin(), tried.end(), m) != tried.end()) continue;
+      if (m == skip || m->mode == kMxModeClosed || std::find(tried.begin(), tried.end(), m) != tried.end()) continue;
       lock_task(mx_file_lock);
       MX_FILE_WORK* w = work_of(m);
       bool open = w && w->pdb_fd && !w->handing_over;
