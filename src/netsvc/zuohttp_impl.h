@@ -62,6 +62,7 @@ struct ZoH_ENTRY {
   PERMISSION_LIST* pl;  // its entry that admitted the peer
   uint32_t last_polling;  // the last request received (or the creation)
   STREAM* recv_target;    // the connection whose body is being read
+  bool counted;           // it counts against its address's sessions
 };
 
 // A kept-alive connection waiting for its next request.
@@ -189,6 +190,11 @@ struct ZOH_HELD {
 // that session go into conns and pipes, for zoh_v2_close_streams once the
 // lock is released.
 bool _zoh_room_for(int ip, std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes);
+// A new session counts against its address's sessions (zu/peer_account.h)
+// until it starts to end or is freed: *counted says whether it still does
+// (lock held for the count; the uncount takes no lock).
+void _zoh_count_session(int ip, bool* counted);
+void zoh_uncount_session(int ip, bool* counted);
 // Adds the version-2 sessions not ending to held (lock held).
 void _zoh_v2_held(uint32_t now, std::vector<ZOH_HELD>* held);
 // Ends a version-2 session: its streams go into conns and pipes (lock held).
