@@ -168,12 +168,23 @@ void front_dispatch(ZU_INTERPRETER* zui, ZU_FILE* f, ZU_SEXP* form, int64_t byte
 
 // Reads the link until its input ends.
 void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
-  ZU_SEXP* rest = init_parse(inp, zui->msg, zui->msg);
-  ZU_FILE* f = sexp_type(rest) == ZU_TYPE_DELAY ? sexp_file(rest) : nullptr;
-  if (!f) return;
+  ZU_SEXP* rest;
+  ZU_FILE* f;
+  {
+    // What init_parse makes is pinned in a frame of its own: the caller's
+    // scope lasts as long as the link, and the head of the list pinned
+    // there would keep every form the peer ever sent. The scope keeps the
+    // file alone; the frame of the form being read pins the rest of the
+    // list.
+    GcFrame made("front_read");
+    rest = init_parse(inp, zui->msg, zui->msg);
+    f = sexp_type(rest) == ZU_TYPE_DELAY ? sexp_file(rest) : nullptr;
+    if (!f) return;
+    made.keep(f, gc_qn_file);
+  }
+  gc_push(rest, gc_qn_sexp, "front_th2_1");
   // The interpreter owns the stream (it replies on it too).
   f->flags |= ZU_FILE_KEEP_STREAM;
-  gc_set_nl(f, gc_qn_file);
   f->zui = zui;
   f->result_hook = zui_lex_result;
   zu_set_line_cap(f, link_line_cap.load(std::memory_order_relaxed));
@@ -186,12 +197,10 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
   unlock_task(zui_lock, "_front_thread_2");
   uint64_t pos = zu_file_position(f);
   for (;;) {
-    gc_push(rest, gc_qn_sexp, "front_th2_1");
     int type = get_type(rest);  // waits for the next form
     if (type != ZU_TYPE_LIST) {
       if (type == ZU_TYPE_ERROR && error_code(rest) != ZU_ER_END_OF_INPUT) _reply(zui, rest->h.line, rest);
       else if (zui->a_type == ZUI_PIPE) ss_printf("*********************** READ ERROR\n");
-      gc_pop(nullptr, nullptr);
       break;
     }
     ZU_SEXP* form = rest->pair.car;
@@ -208,9 +217,13 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
     } else {
       front_dispatch(zui, f, form, bytes, charge);
     }
+    // The next form's frame takes this one's place; nothing between the
+    // pop and the push lets a collection run.
     rest = rest->pair.cdr;
     gc_pop(nullptr, nullptr);
+    gc_push(rest, gc_qn_sexp, "front_th2_1");
   }
+  gc_pop(nullptr, nullptr);
   link_input_end(zui->meter);
   bool reset = zu_file_read_failed(f);
   lock_task(zui_lock);
