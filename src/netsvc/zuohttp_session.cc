@@ -15,6 +15,7 @@
 #include "base/zutime.h"
 #include "netsvc/trace_impl.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/first_line.h"
 #include "runtime/interp.h"
 #include "stream/sbuf.h"
 #include "zu/peer_account.h"
@@ -394,12 +395,17 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
   // answered): taking it would put a request at the head that the send
   // task never reaches.
   if (zoh_seq_before(item->h.seq, e->recv_seq)) return -1;
+  const auto window_end = static_cast<int16_t>(static_cast<uint16_t>(e->recv_seq) + kZoHSeqWindow);
+  if (!zoh_seq_before(item->h.seq, window_end)) return -1;
   if (e->pending >= kZoHMaxPending) return -2;
   ZoH_LIST** at = &e->list;
   for (; *at; at = &(*at)->next) {
     if ((*at)->h.seq == item->h.seq) return -1;
     if (zoh_seq_before(item->h.seq, (*at)->h.seq)) break;
   }
+  if (!account_take(e->ip, PEER_HOLD::kQueued, 1, zoh_queued_share())) return -2;
+  item->queued_ip = e->ip;
+  item->queued = true;
   item->next = *at;
   *at = item;
   ++e->pending;
@@ -409,7 +415,10 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
   return 0;
 }
 
+int zoh_queued_share() { return first_line_slots() / static_cast<int>(kAddressShareParts); }
+
 void zoh_free_request(ZoH_LIST* item, bool keep_con) {
+  if (item->queued) account_give(item->queued_ip, PEER_HOLD::kQueued, 1);
   if (item->in_stock) s_drop(item->con);
   else if (!keep_con) d_s_close(item->con);
   free_HTTP_info(&item->info);
