@@ -264,7 +264,9 @@ def queued_requests():
         last, queued = queued, len(still_waiting(waiting))
     print("queued-requests: %d connections, %d waiting, %d descriptors more" %
           (len(waiting), queued, agent.fds() - before), flush=True)
-    check(queued <= 1024 // 8, "the address holds at most its share of queued requests: %d" % queued)
+    # A quarter of the 512 connections that may wait (half the descriptors),
+    # and the few the agent has yet to read.
+    check(queued <= 1024 // 8 + 8, "the address holds at most its share of queued requests: %d" % queued)
     check(answered(agent.port), "a newcomer is answered")
     for s in waiting:
         s.close()
