@@ -320,7 +320,11 @@ inline void heap_admit(GcThread* t, uint64_t bytes, bool may_collect) {
   heap_over(t, bytes, may_collect);
 }
 
-// What the budget is when nothing sets it (gc.h).
+// What the budget is when nothing sets it (gc.h): the least room the
+// machine and the process's limits leave, divided by this, 64 MiB at least.
+constexpr uint64_t kDefaultBudgetParts = 4;
+constexpr uint64_t kLeastDefaultBudget = uint64_t{64} << 20;
+
 uint64_t default_heap_budget() {
   if (int64_t mib = u_getenv_count("QNMX_HEAP_BUDGET_MIB", 0, (int64_t{1} << 40) - 1))
     return static_cast<uint64_t>(mib) << 20;
@@ -332,7 +336,7 @@ uint64_t default_heap_budget() {
     rlimit lim{};
     if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) room = std::min<uint64_t>(room, lim.rlim_cur);
   }
-  return std::max<uint64_t>(room / 4, uint64_t{64} << 20);
+  return std::max<uint64_t>(room / kDefaultBudgetParts, kLeastDefaultBudget);
 }
 
 // ---- root stacks
@@ -803,8 +807,10 @@ void sweep() {
 // last): the heap then triples between two, and a structure being built is
 // marked over fewer times in all, at the cost of one larger step when its
 // growth stops.
+constexpr uint64_t kGrowingFreedParts = 4;
+
 uint64_t next_budget(const GC_STATS& st, uint64_t least) {
-  bool growing = st.freed_bytes < st.allocated_bytes / 4;
+  bool growing = st.freed_bytes < st.allocated_bytes / kGrowingFreedParts;
   return std::max(least, growing ? 2 * st.live_bytes : st.live_bytes);
 }
 
