@@ -696,14 +696,34 @@ bool _leave_door(Door& d, const ConnRef& conn) {
   return true;
 }
 
+// Takes out of the waiting ones those whose peers have gone, into `gone`
+// (mu held): a place that the doorman has not yet seen freed is free.
+void _sweep_door(Door& d, std::vector<ConnRef>* gone) {
+  std::vector<pollfd> fds;
+  for (const auto& [conn, since] : d.waiting) fds.push_back(pollfd{s_get_fd(conn->st), POLLRDHUP, 0});
+  if (poll(fds.data(), fds.size(), 0) <= 0) return;
+  size_t i = 0;
+  for (auto it = d.waiting.begin(); it != d.waiting.end(); ++i) {
+    if (!(fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+      ++it;
+      continue;
+    }
+    gone->push_back(it->first);
+    account_give(it->first->ip, PEER_HOLD::kWaiting, 1);
+    it = d.waiting.erase(it);
+  }
+}
+
 // Takes conn in among the waiting: false when there is no place for it.
 // When all are taken, the longest-waiting connection of the address that
 // gives way (account_gives_way) is dropped for it.
 bool enter_door(const ConnRef& conn) {
   Door& d = door();
   ConnRef gives_way;  // closed as the last reference goes, after the lock
+  std::vector<ConnRef> gone;
   {
     std::lock_guard<std::mutex> g(d.mu);
+    if (static_cast<int>(d.waiting.size()) >= waiting_slots()) _sweep_door(d, &gone);
     if (static_cast<int>(d.waiting.size()) >= waiting_slots()) {
       int top = account_gives_way(PEER_HOLD::kWaiting, conn->ip, waiting_slots() / kAddressShareParts);
       auto it = std::find_if(d.waiting.begin(), d.waiting.end(),
