@@ -201,7 +201,7 @@ def group_agents():
         stop(lockd, limit=60)
         lockd.stdout.close()
     log = lockd_log()
-    agents = set(re.findall(r'lock write "shared.mx" agent (\S+) ', log))
+    agents = set(re.findall(r'lock write "shared.mx" agent ((?:pid|conn) \d+) ', log))
     check(len(agents) == 2, "both agents took the named lock: %r" % log)
     check(log.count('unlock "shared.mx"') == log.count('lock write "shared.mx"'), "every lock given back: %r" % log)
 

@@ -16,21 +16,32 @@
 // line on which the request began. A granted lock or a release answers (),
 // a refusal an error value. Two locks conflict when their names are related
 // (one is a prefix of the other), at least one of them is a write lock and
-// they belong to different agents (peer address and the data attribute, the
-// peer's process id); a conflicting request waits, without blocking the
-// connection, until the holders let go. Requests for one name are granted
+// they belong to different agents; a conflicting request waits, without
+// blocking the connection, until the holders let go. An agent is told apart
+// by its connection: the links of one process are one agent when the data
+// attribute names that process and the system shows that process holds
+// the connection's other end (an agent's tasks hold locks over links of
+// their own); a number a client merely claims makes it no one else. Requests for one name are granted
 // in the order they came: a request waits behind an earlier one for the
 // same name that still waits. When a request starts waiting behind a holder
 // that gave a nonzero seq, the holder's connection is sent
 // "(call-lock-event seq)" once for that hold. A connection that ends gives
 // back everything it held and forgets what it was waiting for.
 //
-// Bounds: a connection may have kMaxWaits requests waiting (more are
-// refused); a line (or token) longer than 64 KiB ends its connection (the
-// environment variable QNMX_LOCKD_LINE_KIB sets another cap), which bounds
-// names too; a connection that sends nothing for the idle time (600 s, a
-// client's keep-alive comes every 150 s) is dropped; when descriptors run
-// out, accepting backs off and goes on.
+// Bounds: until its first byte is in, a connection holds no thread: one
+// doorman thread watches all of them, each must bring its byte within
+// kFirstByteSeconds, and they hold at most waiting_slots() places; when
+// those are all taken, a newcomer whose address holds less than its share
+// takes the place of the longest-waiting connection of the address that
+// holds most (the give-way rule of zu/peer_account.h), and anyone else is
+// answered Busy at once. A connection whose serving thread cannot be had is
+// closed; nothing a client does stops the service. A connection may have
+// kMaxWaits requests waiting (more are refused); a line (or token) longer
+// than 64 KiB ends its connection (the environment variable
+// QNMX_LOCKD_LINE_KIB sets another cap), which bounds names too; a
+// connection that sends nothing for the idle time (600 s, a client's
+// keep-alive comes every 150 s) is dropped; when descriptors run out,
+// accepting backs off and goes on.
 //
 // -v logs every request and decision to the standard error stream;
 // --refuse refuses every lock request, --refuse=N only the first N;
@@ -38,8 +49,14 @@
 //
 // Names are compared as the reader gives them: the words between the tags
 // joined by single spaces.
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +86,7 @@
 #include "zu/errcodes.h"
 #include "zu/file.h"
 #include "zu/gc.h"
+#include "zu/peer_account.h"
 #include "zu/printer.h"
 #include "zu/reader.h"
 #include "zu/unit.h"
@@ -112,6 +130,12 @@ struct Conn {
   int id = 0;
   STREAM* st = nullptr;  // referenced by the Conn: the idle watch closes it too
   std::string peer;
+  int ip = 0;
+  // The agent its locks are held for (the reader's own): "conn N", or
+  // "pid N" once the system has shown that process holds the other end;
+  // `claimed` is the data number it was worked out for.
+  std::string agent;
+  long claimed = -1;
   std::mutex wmu;    // one message at a time
   bool dead = false;  // under wmu: nothing more is written
   // Seconds (ZU time) of the last input; the reader's own clock once it runs.
@@ -427,6 +451,64 @@ std::string error_text(ZU_SEXP* form, int line, const char* func, const char* wh
   return r;
 }
 
+// ---------------------------------------------------------------------------
+// Who holds the other end of a connection
+
+// The inode of the socket at the other end of the connection on fd, as the
+// system lists the machine's TCP sockets (0: not found). The other end's
+// own address is its local one there, and ours its remote one.
+uint64_t peer_socket_inode(int fd) {
+  sockaddr_in ours{}, theirs{};
+  socklen_t n = sizeof ours;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &n) != 0) return 0;
+  n = sizeof theirs;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &n) != 0) return 0;
+  // The table prints an address's four bytes as one number in the host's
+  // order, and a port as a number.
+  char local[32], remote[32];
+  std::snprintf(local, sizeof local, "%08X:%04X", theirs.sin_addr.s_addr, ntohs(theirs.sin_port));
+  std::snprintf(remote, sizeof remote, "%08X:%04X", ours.sin_addr.s_addr, ntohs(ours.sin_port));
+  std::unique_ptr<FILE, int (*)(FILE*)> table(std::fopen("/proc/net/tcp", "r"), std::fclose);
+  if (!table) return 0;
+  char line[512];
+  while (std::fgets(line, sizeof line, table.get())) {
+    char l[64], r[64];
+    unsigned long long inode = 0;
+    if (std::sscanf(line, " %*u: %63s %63s %*x %*s %*s %*s %*u %*u %llu", l, r, &inode) == 3 &&
+        std::strcmp(l, local) == 0 && std::strcmp(r, remote) == 0) {
+      return inode;
+    }
+  }
+  return 0;
+}
+
+// Whether process pid has the socket of this inode open.
+bool holds_socket(long pid, uint64_t inode) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  if (!d) return false;
+  const std::string want = "socket:[" + std::to_string(inode) + "]";
+  char target[64];
+  while (dirent* e = readdir(d.get())) {
+    ssize_t n = readlinkat(dirfd(d.get()), e->d_name, target, sizeof target - 1);
+    if (n > 0 && want.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) return true;
+  }
+  return false;
+}
+
+// The agent conn's locks are held for, when it names process `data`: that
+// process, if it holds the other end of the connection, else the
+// connection alone. Worked out again only when the number changes.
+const std::string& agent_of(Conn& conn, long data) {
+  if (conn.agent.empty() || data != conn.claimed) {
+    conn.claimed = data;
+    uint64_t inode = data > 0 ? peer_socket_inode(s_get_fd(conn.st)) : 0;
+    bool shown = inode && data != getpid() && holds_socket(data, inode);
+    conn.agent = shown ? "pid " + std::to_string(data) : "conn " + std::to_string(conn.id);
+  }
+  return conn.agent;
+}
+
 bool take_refusal() {
   lock_safely(table_mu);
   std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
@@ -450,7 +532,7 @@ void handle_form(const ConnRef& conn, ZU_SEXP* form, std::vector<Outgoing>& out)
     const L_CHAR* file = attribute(form, "file");
     long data = attribute_number(form, "data");
     r.seq = static_cast<int>(attribute_number(form, "seq"));
-    r.agent = conn->peer + "/" + std::to_string(data);
+    r.agent = agent_of(*conn, data);
     bool named = name_of(form, &r.name);
     r.shown = utf8(r.name);
     logf("conn %d line %d lock %s \"%s\" agent %s seq %d file \"%s\" line %ld", conn->id, line,
@@ -488,9 +570,7 @@ void handle_form(const ConnRef& conn, ZU_SEXP* form, std::vector<Outgoing>& out)
   out.push_back({conn, error_text(form, line, "lockd", "unknown request")});
 }
 
-void serve(TKEY data) {
-  ConnRef conn = *static_cast<ConnRef*>(data);
-  delete static_cast<ConnRef*>(data);
+void serve_conn(const ConnRef& conn) {
   std::vector<Outgoing> out;
   // The peer opens a line link with a line end; anything else is not ours.
   conn->last_input = zu_now();
@@ -543,6 +623,205 @@ void serve(TKEY data) {
   lock_safely(conn->wmu);
   conn->dead = true;
   conn->wmu.unlock();
+}
+
+// A connection's thread: short of memory the connection ends and gives
+// back what it held, never the service.
+void serve(TKEY data) {
+  ConnRef conn = *static_cast<ConnRef*>(data);
+  delete static_cast<ConnRef*>(data);
+  try {
+    serve_conn(conn);
+  } catch (const std::exception& e) {
+    logf("conn %d ended: %s", conn->id, e.what());
+    {
+      std::lock_guard<std::mutex> g(conn->fmu);
+      conn->f = nullptr;
+    }
+    s_close_queue(conn->st);
+    std::vector<Outgoing> out;
+    try {
+      drop_conn(conn, out);
+      send_all(out);
+    } catch (const std::exception&) {
+      logf("conn %d: its holds are given back with nothing sent", conn->id);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Connections waiting for their first byte
+
+// How long a connection may wait for its first byte, the line end every
+// link opens with.
+constexpr int64_t kFirstByteMs = 10 * 1000;
+
+// How many may wait at once: half the descriptor limit, at most 1,024.
+int waiting_slots() {
+  static const int slots = [] {
+    rlimit lim{};
+    long half = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY
+                    ? static_cast<long>(lim.rlim_cur / 2)
+                    : 1024;
+    return static_cast<int>(std::clamp<long>(half, 8, 1024));
+  }();
+  return slots;
+}
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The waiting connections, by arrival, with the time each came; what each
+// address holds of them is counted in its account (kWaiting). A leaf
+// mutex; the doorman is woken through `wake` when one comes.
+struct Door {
+  std::mutex mu;
+  std::list<std::pair<ConnRef, int64_t>> waiting;
+  int wake = -1;
+};
+Door& door() {
+  static Door* d = new Door;  // never destroyed, as the table
+  return *d;
+}
+
+// Takes conn out of the waiting ones: false when it is no longer there
+// (mu held).
+bool _leave_door(Door& d, const ConnRef& conn) {
+  auto it = std::find_if(d.waiting.begin(), d.waiting.end(), [&conn](const auto& w) { return w.first == conn; });
+  if (it == d.waiting.end()) return false;
+  account_give(conn->ip, PEER_HOLD::kWaiting, 1);
+  d.waiting.erase(it);
+  return true;
+}
+
+// Takes out of the waiting ones those whose peers have gone, into `gone`
+// (mu held): a place that the doorman has not yet seen freed is free.
+void _sweep_door(Door& d, std::vector<ConnRef>* gone) {
+  std::vector<pollfd> fds;
+  for (const auto& [conn, since] : d.waiting) fds.push_back(pollfd{s_get_fd(conn->st), POLLRDHUP, 0});
+  if (poll(fds.data(), fds.size(), 0) <= 0) return;
+  size_t i = 0;
+  for (auto it = d.waiting.begin(); it != d.waiting.end(); ++i) {
+    if (!(fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+      ++it;
+      continue;
+    }
+    gone->push_back(it->first);
+    account_give(it->first->ip, PEER_HOLD::kWaiting, 1);
+    it = d.waiting.erase(it);
+  }
+}
+
+// Takes conn in among the waiting: false when there is no place for it.
+// When all are taken, the longest-waiting connection of the address that
+// gives way (account_gives_way) is dropped for it.
+bool enter_door(const ConnRef& conn) {
+  Door& d = door();
+  ConnRef gives_way;  // closed as the last reference goes, after the lock
+  std::vector<ConnRef> gone;
+  {
+    std::lock_guard<std::mutex> g(d.mu);
+    if (static_cast<int>(d.waiting.size()) >= waiting_slots()) _sweep_door(d, &gone);
+    if (static_cast<int>(d.waiting.size()) >= waiting_slots()) {
+      int top = account_gives_way(PEER_HOLD::kWaiting, conn->ip, waiting_slots() / kAddressShareParts);
+      auto it = std::find_if(d.waiting.begin(), d.waiting.end(),
+                             [top](const auto& w) { return top && w.first->ip == top; });
+      if (it == d.waiting.end()) return false;
+      gives_way = it->first;
+      _leave_door(d, gives_way);
+    }
+    d.waiting.emplace_back(conn, now_ms());
+    account_take(conn->ip, PEER_HOLD::kWaiting, 1, kNoCap);
+  }
+  if (gives_way) logf("conn %d gives way to conn %d", gives_way->id, conn->id);
+  uint64_t one = 1;
+  if (write(d.wake, &one, sizeof one) < 0) logf("cannot wake the doorman");
+  return true;
+}
+
+// A connection whose first byte has come is served on a thread of its
+// own; without one it is closed.
+void start_serving(const ConnRef& conn) {
+  auto* held = new (std::nothrow) ConnRef(conn);
+  if (held && create_task(serve, held, 3) >= 0) return;
+  delete held;
+  logf("conn %d: no thread to serve it", conn->id);
+}
+
+// Watches every waiting connection at once: one that brings its first byte
+// is handed to a thread of its own, one that ends or waits too long is
+// dropped.
+void doorman(TKEY) {
+  Door& d = door();
+  std::vector<pollfd> fds;
+  std::vector<ConnRef> watched;  // held across the poll: no descriptor is reused under it
+  for (;;) {
+    std::vector<ConnRef> late;
+    fds.assign(1, pollfd{d.wake, POLLIN, 0});
+    watched.clear();
+    {
+      std::lock_guard<std::mutex> g(d.mu);
+      const int64_t now = now_ms();
+      while (!d.waiting.empty() && now - d.waiting.front().second >= kFirstByteMs) {
+        late.push_back(d.waiting.front().first);
+        _leave_door(d, late.back());
+      }
+      for (const auto& [conn, since] : d.waiting) {
+        fds.push_back(pollfd{s_get_fd(conn->st), POLLIN, 0});
+        watched.push_back(conn);
+      }
+    }
+    for (const ConnRef& c : late) logf("conn %d sent nothing in time, dropped", c->id);
+    late.clear();
+    {
+      BlockingRegion region;
+      poll(fds.data(), fds.size(), 1000);
+    }
+    uint64_t woken;
+    if (fds[0].revents && read(d.wake, &woken, sizeof woken) < 0) logf("doorman: wake not read");
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (!fds[i].revents) continue;
+      const ConnRef& conn = watched[i - 1];
+      bool mine;
+      {
+        std::lock_guard<std::mutex> g(d.mu);
+        mine = _leave_door(d, conn);  // not when it gave way meanwhile
+      }
+      if (mine && (fds[i].revents & POLLIN)) start_serving(conn);
+    }
+  }
+}
+
+// Takes an accepted connection in among those waiting for their first
+// byte, or answers it Busy; the Conn that owns the stream closes it,
+// however this ends.
+void take_in(ACCESS_KEY* key, int id) {
+  STREAM* st = key->s;
+  int ip = key->ip;
+  d_f_ree(key);
+  ConnRef conn;
+  try {
+    conn = std::make_shared<Conn>();
+  } catch (...) {
+    d_s_close(st);
+    throw;
+  }
+  conn->id = id;
+  conn->st = st;
+  s_hold(conn->st);
+  conn->ip = ip;
+  conn->peer = std::to_string((ip >> 24) & 255) + "." + std::to_string((ip >> 16) & 255) + "." +
+               std::to_string((ip >> 8) & 255) + "." + std::to_string(ip & 255);
+  s_set_write_abort(conn->st, 1, 10);
+  conn->last_input = zu_now();
+  logf("conn %d open from %s", conn->id, conn->peer.c_str());
+  register_conn(conn);
+  if (enter_door(conn)) return;
+  logf("conn %d: no place to wait, busy", conn->id);
+  static constexpr char kBusy[] = "<Permission>Busy</Permission>\n";
+  if (s_write(conn->st, kBusy, sizeof kBusy - 1) == sizeof kBusy - 1) s_flush(conn->st);
 }
 
 int usage() {
@@ -602,8 +881,14 @@ int main(int argc, char** argv) {
   std::printf("port %d\n", bound);
   std::fflush(stdout);
   logf("listening on 127.0.0.1:%d", bound);
-  int next_id = 0;
   create_task(idle_watch, nullptr, 2);
+  door().wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (door().wake < 0 || create_task(doorman, nullptr, 2) < 0) {
+    std::fprintf(stderr, "qnmx_lockd: cannot start its doorman\n");
+    stop_gc_task();
+    return 1;
+  }
+  int next_id = 0;
   int pause_ms = 0;
   for (;;) {
     ACCESS_KEY* key = accept_connection(listener);
@@ -618,20 +903,12 @@ int main(int argc, char** argv) {
       continue;
     }
     pause_ms = 0;
-    auto conn = std::make_shared<Conn>();
-    conn->id = ++next_id;
-    conn->st = key->s;
-    s_hold(conn->st);
-    int ip = key->ip;
-    conn->peer = std::to_string((ip >> 24) & 255) + "." + std::to_string((ip >> 16) & 255) + "." +
-                 std::to_string((ip >> 8) & 255) + "." + std::to_string(ip & 255);
-    d_f_ree(key);
-    s_set_write_abort(conn->st, 1, 10);
-    conn->last_input = zu_now();
-    logf("conn %d open from %s", conn->id, conn->peer.c_str());
-    register_conn(conn);
-    auto* held = new ConnRef(conn);
-    if (create_task(serve, held, 3) < 0) delete held;
+    // Short of memory the connection is let go, never the service.
+    try {
+      take_in(key, ++next_id);
+    } catch (const std::exception& e) {
+      logf("conn %d dropped: %s", next_id, e.what());
+    }
   }
   std::fprintf(stderr, "qnmx_lockd: the listener failed\n");
   stop_gc_task();

@@ -2,6 +2,7 @@
 // into a form, evaluated, and its result written as the reply or an error
 // page.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "netsvc/trace_impl.h"
 #include "netsvc/zuohttp.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/first_line.h"
 #include "runtime/link_budget.h"
 #include "stream/stream.h"
 #include "text/codemethod.h"
@@ -95,6 +97,39 @@ int body_idle_seconds() {
   return seconds;
 }
 
+// How long a whole body may take (seconds; QNMX_HTTP_BODY_TOTAL for
+// tests), as a whole header has a time of its own: a peer that sends a
+// byte now and then within the idle guard would otherwise keep its
+// connection and thread as long as it likes.
+constexpr int kBodyTotalSeconds = 120;
+int body_total_seconds() {
+  static const int seconds = zoh_env_count("QNMX_HTTP_BODY_TOTAL", kBodyTotalSeconds);
+  return std::min(seconds, zoh_times().body_guard);
+}
+
+// Ends the body's reading (as the guards do) once its total time is up,
+// and remembers that it did.
+class BodyTimer {
+ public:
+  BodyTimer(STREAM* st, int seconds) : st_(st) { new_tick(end, -seconds, this); }
+  ~BodyTimer() { del_tick_with_data(end, this); }
+  BodyTimer(const BodyTimer&) = delete;
+  BodyTimer& operator=(const BodyTimer&) = delete;
+  bool fired() const { return fired_.load(); }
+
+ private:
+  static void end(void* self) {
+    auto* t = static_cast<BodyTimer*>(self);
+    t->fired_.store(true);
+    timeout_stream(t->st_);
+  }
+  STREAM* st_;
+  std::atomic<bool> fired_{false};
+};
+
+constexpr int kBodyBusy = -5;
+constexpr int kBodyTooSlow = -6;
+
 // A body is gathered in pieces that grow from 64 KiB to 4 MiB (blocks of
 // that size come from the system and go back to it when freed), so that
 // memory follows what came, never what was only announced.
@@ -127,17 +162,23 @@ ZU_SEXP* raw_of(std::vector<BodyPiece>& pieces, size_t total) {
 // peer can announce what it never sends. 0 with *out the body (null when
 // there is none), -1 when a chunk size cannot be read, -2 past
 // kHttpAgentMaxBody, -3 when the budget has no room for it, -4 when no
-// byte came for the idle time.
+// byte came for the idle time, kBodyBusy when its address holds its share
+// of the connections that wait, kBodyTooSlow past the total time. A body
+// still arriving is a connection that waits on its peer, as one whose
+// first line is not in: it holds a slot among them (runtime/first_line.h)
+// and gives way like one.
 int read_body(STREAM* st, const HTTP_INFO* info, BodyCharge* charge, ZU_SEXP** out) {
   *out = nullptr;
   const bool chunked = (info->flags & HTTP_F_CHUNKED) != 0;
   const size_t len = info->content_length > 0 ? static_cast<size_t>(info->content_length) : 0;
   if (!chunked && len == 0) return 0;
   if (!chunked && static_cast<int64_t>(len) > link_budget_bytes() / kBudgetParts) return -3;
+  FirstLineSlot waiting(st, s_get_socketip(st));
+  if (!waiting.taken()) return kBodyBusy;
   std::vector<BodyPiece> pieces;
   size_t total = 0;
   int res = 0;
-  new_tick(timeout_stream, -zoh_times().body_guard, st);
+  BodyTimer timer(st, body_total_seconds());
   s_set_read_guard(st, body_idle_seconds());
   if (chunked && chunk_read_start(st) < 0) res = errno == ETIMEDOUT ? -4 : -1;
   while (res == 0 && (chunked || total < len)) {
@@ -166,7 +207,7 @@ int read_body(STREAM* st, const HTTP_INFO* info, BodyCharge* charge, ZU_SEXP** o
   }
   if (chunked) chunk_read_end(st);
   s_set_read_guard(st, 0);
-  del_tick_with_data(timeout_stream, st);
+  if (timer.fired() && res >= -1 && (chunked || total < len)) res = kBodyTooSlow;
   if (res == 0) *out = raw_of(pieces, total);
   return res;
 }
@@ -255,14 +296,15 @@ void _exec_url(HTTP_INFO* info, STREAM* st, HTTP_AGENT_LIST* a, const char* path
   }
   ZU_SEXP* body = nullptr;
   int got = read_body(st, info, charge, &body);
-  if (got == -3) {
-    error_reply(st, &http_status_busy, "request bodies over budget", nullptr);
+  if (got == -3 || got == kBodyBusy) {
+    error_reply(st, &http_status_busy, got == -3 ? "request bodies over budget" : "request bodies waiting", nullptr);
     return;
   }
   if (got < 0) {
-    const char* why = got == -2   ? "request body too large"
-                      : got == -4 ? "request body stalled"
-                                  : "request body unreadable";
+    const char* why = got == -2             ? "request body too large"
+                      : got == -4           ? "request body stalled"
+                      : got == kBodyTooSlow ? "request body too slow"
+                                            : "request body unreadable";
     error_reply(st, &http_status_internal, why, nullptr);
     return;
   }

@@ -11,6 +11,7 @@
 #include "netsvc/zuohttp_impl.h"
 #include "runtime/first_line.h"
 #include "runtime/interp.h"
+#include "runtime/peer_tasks.h"
 #include "stream/stream.h"
 
 namespace {
@@ -69,16 +70,23 @@ int busy(ZoH_LIST* item) {
   return 0;
 }
 
-// A new session joined to a new pipe pair; *new_st is the interpreter's end.
+// A new session joined to a new pipe pair; *new_st is the interpreter's end,
+// whose tasks count against the peer's address already.
 int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
   int ip = s_get_socketip(item->con);
   // A connection is kept only where its next request begins for certain:
   // the bytes of an open with more than its header would be read as one.
   bool keep = (item->info.flags & HTTP_F_KEEP_ALIVE) && item->info.content_length == kZoHHeaderSize &&
               !(item->info.flags & HTTP_F_CHUNKED);
+  // The session's interpreter holds a link's tasks: an address that holds
+  // all it may opens no session more.
+  if (!take_address_tasks(ip, kLinkTasks)) return busy(item);
   uint32_t cockie[2];
   ZoH_ENTRY* e = zoh_new_entry(cockie, ip, zui, pl, keep);
-  if (!e) return busy(item);
+  if (!e) {
+    give_address_tasks(ip, kLinkTasks);
+    return busy(item);
+  }
   STREAM* p[2] = {nullptr, nullptr};
   if (s_open_fpipe_local(p) == 0) {
     s_set_fpipe_ip_addr(p[0], ip);
@@ -87,6 +95,7 @@ int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSIO
   }
   if (zoh_start_entry(e, p[0]) < 0) {
     if (p[1]) d_s_close(p[1]);
+    give_address_tasks(ip, kLinkTasks);
     return refuse(item);
   }
   zoh_reply(item->con, keep ? ZOH_OPEN_KEEP : ZOH_DATA, item->h.seq, cockie, 0, keep);

@@ -28,8 +28,12 @@ constexpr int ZOH_E_KEEP_ALIVE = 0x1000;
 constexpr int ZOH_E_SEND_DONE = 0x40000000;
 constexpr int ZOH_E_RECV_DONE = static_cast<int>(0x80000000u);
 
-// At most this many requests wait in one session.
-constexpr int kZoHMaxPending = 64;
+// At most this many requests wait in one session, and a request is taken
+// only while its seq is fewer than kZoHSeqWindow past the one whose body is
+// due: a peer's client sends its messages in order, a few ahead at most,
+// and a request that waits for ever holds a descriptor.
+constexpr int kZoHMaxPending = 16;
+constexpr int kZoHSeqWindow = 16;
 // A version-1 request body may hold at most this much.
 constexpr long long kZoHMaxBody = 64LL << 20;
 // What the interpreter's end of a pipe holds unread before the request
@@ -45,6 +49,10 @@ struct ZoH_LIST {
   HTTP_INFO info;
   uint32_t tim;       // arrival (get_zutime)
   int in_stock;       // its connection went to the stock after the body: not its to close
+  // Queued: its connection counts against this address's queued requests
+  // (zu/peer_account.h) until the request is freed.
+  int queued_ip;
+  bool queued;
 };
 
 // One session. Every field is guarded by the ZoH lock.
@@ -62,6 +70,7 @@ struct ZoH_ENTRY {
   PERMISSION_LIST* pl;  // its entry that admitted the peer
   uint32_t last_polling;  // the last request received (or the creation)
   STREAM* recv_target;    // the connection whose body is being read
+  bool counted;           // it counts against its address's sessions
 };
 
 // A kept-alive connection waiting for its next request.
@@ -125,10 +134,15 @@ ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]);
 // answer or for the session's end. Without a thread, the session check
 // tries again (lock held).
 void _zoh_start_due(ZoH_ENTRY* e);
-// Queues a request; -1 for a seq already queued or before the next one
-// due (read already), -2 for a full queue (lock held). The receive task is
-// started when it does not run.
+// Queues a request; -1 for a seq already queued, before the next one due
+// (read already) or too far past it, -2 for a full queue or an address
+// that holds its share of queued requests (zoh_queued_share) (lock held).
+// The receive task is started when it does not run.
 int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item);
+// What one address may have queued in all its sessions: a share of the
+// connections the process lets wait (runtime/first_line.h), each holding a
+// descriptor.
+int zoh_queued_share();
 // Frees a request; its connection is closed unless `keep_con` (or it is
 // the stock's).
 void zoh_free_request(ZoH_LIST* item, bool keep_con);
@@ -189,6 +203,11 @@ struct ZOH_HELD {
 // that session go into conns and pipes, for zoh_v2_close_streams once the
 // lock is released.
 bool _zoh_room_for(int ip, std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes);
+// A new session counts against its address's sessions (zu/peer_account.h)
+// until it starts to end or is freed: *counted says whether it still does
+// (lock held for the count; the uncount takes no lock).
+void _zoh_count_session(int ip, bool* counted);
+void zoh_uncount_session(int ip, bool* counted);
 // Adds the version-2 sessions not ending to held (lock held).
 void _zoh_v2_held(uint32_t now, std::vector<ZOH_HELD>* held);
 // Ends a version-2 session: its streams go into conns and pipes (lock held).

@@ -7,7 +7,6 @@
 // finishes for good once nothing more can come its way, and whichever side
 // finishes second destroys the session.
 #include <algorithm>
-#include <unordered_map>
 #include <vector>
 
 #include "base/alloc.h"
@@ -16,8 +15,10 @@
 #include "base/zutime.h"
 #include "netsvc/trace_impl.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/first_line.h"
 #include "runtime/interp.h"
 #include "stream/sbuf.h"
+#include "zu/peer_account.h"
 
 SEM zoh_lock = nullptr;
 ZoH_ENTRY* ZoH_hash[kZoHChains] = {};
@@ -72,6 +73,7 @@ void free_ZoH_entry(ZoH_ENTRY* e) {
     zoh_free_request(item, true);
   }
   if (e->pipe) d_s_close(e->pipe);
+  zoh_uncount_session(e->ip, &e->counted);
   d_f_ree(e);
 }
 
@@ -306,28 +308,36 @@ std::vector<ZOH_HELD> _held_sessions(uint32_t now) {
 bool _zoh_room_for(int ip, std::vector<STREAM*>* conns, std::vector<STREAM*>* pipes) {
   assert_lock_held(zoh_lock);
   ZOH_LIMITS limits = zoh_limits();
-  std::vector<ZOH_HELD> held = _held_sessions(get_zutime());
-  std::unordered_map<int, int> per_ip;
-  for (const ZOH_HELD& h : held) ++per_ip[h.ip];
-  int mine = per_ip[ip];
-  if (mine >= limits.peer_sessions) return false;
-  if (static_cast<int>(held.size()) < limits.sessions) return true;
-  int top = 0;
-  for (const auto& [who, n] : per_ip) top = std::max(top, n);
-  if (top <= mine) return false;
+  if (account_held(ip, PEER_HOLD::kSessions) >= limits.peer_sessions) return false;
+  if (account_total(PEER_HOLD::kSessions) < limits.sessions) return true;
   // Sessions left idle by a few addresses would otherwise keep everyone
   // else out until they time out.
+  int top = account_gives_way(PEER_HOLD::kSessions, ip, limits.peer_sessions);
+  if (!top) return false;
   auto before = [](const ZOH_HELD& a, const ZOH_HELD& b) {
     return a.used != b.used ? !a.used : static_cast<int32_t>(a.since - b.since) < 0;
   };
+  std::vector<ZOH_HELD> held = _held_sessions(get_zutime());
   const ZOH_HELD* victim = nullptr;
   for (const ZOH_HELD& h : held) {
-    if (h.idle && per_ip[h.ip] == top && (!victim || before(h, *victim))) victim = &h;
+    if (h.idle && h.ip == top && (!victim || before(h, *victim))) victim = &h;
   }
   if (!victim) return false;
   if (victim->v1) pipes->push_back(_zoh_close_entry(victim->v1));
   else _zoh_v2_end(victim->v2, conns, pipes);
   return true;
+}
+
+void _zoh_count_session(int ip, bool* counted) {
+  assert_lock_held(zoh_lock);
+  account_take(ip, PEER_HOLD::kSessions, 1, kNoCap);
+  *counted = true;
+}
+
+void zoh_uncount_session(int ip, bool* counted) {
+  if (!*counted) return;
+  *counted = false;
+  account_give(ip, PEER_HOLD::kSessions, 1);
 }
 
 ZoH_ENTRY* _zoh_search(const uint32_t cockie[2]) {
@@ -352,6 +362,7 @@ ZoH_ENTRY* zoh_new_entry(uint32_t cockie[2], int ip, ZU_INTERPRETER* zui, PERMIS
   bool room = _zoh_room_for(ip, &gone_conns, &gone_pipes);
   if (room) {
     _new_cockie(e->cockie);
+    _zoh_count_session(ip, &e->counted);
     ZoH_ENTRY** chain = &ZoH_hash[chain_of(e->cockie)];
     e->next = *chain;
     *chain = e;
@@ -384,12 +395,17 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
   // answered): taking it would put a request at the head that the send
   // task never reaches.
   if (zoh_seq_before(item->h.seq, e->recv_seq)) return -1;
+  const auto window_end = static_cast<int16_t>(static_cast<uint16_t>(e->recv_seq) + kZoHSeqWindow);
+  if (!zoh_seq_before(item->h.seq, window_end)) return -1;
   if (e->pending >= kZoHMaxPending) return -2;
   ZoH_LIST** at = &e->list;
   for (; *at; at = &(*at)->next) {
     if ((*at)->h.seq == item->h.seq) return -1;
     if (zoh_seq_before(item->h.seq, (*at)->h.seq)) break;
   }
+  if (!account_take(e->ip, PEER_HOLD::kQueued, 1, zoh_queued_share())) return -2;
+  item->queued_ip = e->ip;
+  item->queued = true;
   item->next = *at;
   *at = item;
   ++e->pending;
@@ -399,7 +415,10 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
   return 0;
 }
 
+int zoh_queued_share() { return first_line_slots() / static_cast<int>(kAddressShareParts); }
+
 void zoh_free_request(ZoH_LIST* item, bool keep_con) {
+  if (item->queued) account_give(item->queued_ip, PEER_HOLD::kQueued, 1);
   if (item->in_stock) s_drop(item->con);
   else if (!keep_con) d_s_close(item->con);
   free_HTTP_info(&item->info);
@@ -414,6 +433,8 @@ void zoh_end_connection(ZoH_LIST* item) {
 STREAM* _zoh_close_entry(ZoH_ENTRY* e) {
   assert_lock_held(zoh_lock);
   e->flags |= ZOH_E_CLOSING;
+  // An ending session no longer counts against its address.
+  zoh_uncount_session(e->ip, &e->counted);
   if (e->recv_target) timeout_stream(e->recv_target);
   _zoh_start_due(e);
   return _take_pipe(e);

@@ -22,6 +22,7 @@
 #include "runtime/accept.h"
 #include "runtime/first_line.h"
 #include "runtime/net_ops.h"
+#include "runtime/peer_tasks.h"
 #include "stream/sbuf.h"
 
 namespace {
@@ -76,8 +77,8 @@ STREAM_STOCK* _take_ready() {
   return nullptr;
 }
 
-// Starts a connected interpreter on a new session's pipe end, unless
-// descriptors run short.
+// Starts a connected interpreter on a new session's pipe end, with the
+// tasks the session counted for it, unless descriptors run short.
 void launch_line(STREAM* line, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
   int limit = 0;
   int used = s_descriptors_in_use(&limit);
@@ -87,9 +88,10 @@ void launch_line(STREAM* line, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl)
       s_flush(line);
     }
     d_s_close(line);
+    give_address_tasks(ip, kLinkTasks);
     return;
   }
-  launch_accept_thread(line, ip, zui, pl);
+  launch_accept_thread(line, ip, zui, pl, kLinkTasks);
 }
 
 void serve_stock(STREAM_STOCK* it) {

@@ -24,6 +24,7 @@
 #include "base/tick.h"
 #include "base/zutime.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/peer_tasks.h"
 #include "stream/stream.h"
 
 namespace {
@@ -46,6 +47,7 @@ struct ZoH_ENTRY_V2 {
   long long remain_size;  // bytes of the upload body still to read
   int ip;                 // the peer's address
   uint32_t idle_since;    // the last upload byte or end, or the session's start (get_zutime)
+  bool counted;           // it counts against its address's sessions
 };
 
 namespace {
@@ -91,7 +93,9 @@ void task_ends(ZoH_ENTRY_V2* e, int flag) {
     }
   }
   unlock_task(zoh_lock, "zoh v2 task");
-  if (last) d_f_ree(e);
+  if (!last) return;
+  zoh_uncount_session(e->ip, &e->counted);
+  d_f_ree(e);
 }
 
 // The streams a task uses, each held (null when the entry has closed it).
@@ -199,6 +203,7 @@ void _zoh_v2_end(ZoH_ENTRY_V2* e, std::vector<STREAM*>* conns, std::vector<STREA
   }
   if (e->pipe) pipes->push_back(e->pipe);
   e->pipe = nullptr;
+  zoh_uncount_session(e->ip, &e->counted);
 }
 
 namespace {
@@ -232,6 +237,8 @@ void zoh_v2_close_streams(const std::vector<STREAM*>& conns, const std::vector<S
 
 int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   STREAM* con = key->s;
+  // The session's interpreter holds a link's tasks (as open_session's).
+  if (!take_address_tasks(key->ip, kLinkTasks)) return busy(con);
   auto* e = static_cast<ZoH_ENTRY_V2*>(d_calloc(sizeof(ZoH_ENTRY_V2), 1));
   e->flags = V2E_NO_UPLOAD;
   e->ip = key->ip;
@@ -243,6 +250,7 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   bool room = _zoh_room_for(key->ip, &gone_conns, &gone_pipes);
   if (room) {
     _new_cockie(e->cockie);
+    _zoh_count_session(e->ip, &e->counted);
     e->next = entry_list_v2;
     entry_list_v2 = e;
   }
@@ -250,12 +258,14 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   zoh_v2_close_streams(gone_conns, gone_pipes);
   if (!room) {
     d_f_ree(e);
+    give_address_tasks(key->ip, kLinkTasks);
     return busy(con);
   }
   STREAM* p[2] = {nullptr, nullptr};
   if (s_open_fpipe_local(p) < 0) {
     close_connection(con);
     task_ends(e, V2E_DOWNLOAD_DONE);
+    give_address_tasks(key->ip, kLinkTasks);
     return -1;
   }
   s_set_fpipe_ip_addr(p[0], key->ip);
@@ -271,6 +281,7 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
     close_all(e);
     d_s_close(p[1]);
     task_ends(e, V2E_DOWNLOAD_DONE);
+    give_address_tasks(key->ip, kLinkTasks);
     return -1;
   }
   *new_st = p[1];

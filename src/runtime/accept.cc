@@ -9,6 +9,7 @@
 #include "base/zutime.h"
 #include "runtime/first_line.h"
 #include "runtime/later_services.h"
+#include "runtime/peer_tasks.h"
 #include "text/convert.h"
 #include "zu/gc.h"
 
@@ -90,6 +91,8 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     d_s_close(s);
     return;
   }
+  // A session's interpreter comes with its tasks counted against ip.
+  int tasks = 0;
   if (c != '\n' && c != '\r') {
     STREAM* line = nullptr;
     // The network services own the connection from here: on failure they
@@ -97,22 +100,26 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     int r = new_accept(&line, s, listener, entry, &waiting);
     if (r == -1 || r == 0 || !line) return;
     s = line;
+    tasks = kLinkTasks;
   }
   waiting.release();
   used = s_descriptors_in_use(&limit);
   if (used >= limit * 40 / 64) {
     refuse(s, "<Permission>Busy</Permission>\n");
+    give_address_tasks(ip, tasks);
     return;
   }
-  launch_accept_thread(s, ip, listener, entry);
+  launch_accept_thread(s, ip, listener, entry, tasks);
 }
 
 }  // namespace
 
 void accept_thread_tick(void* stream) { s_close_queue(static_cast<STREAM*>(stream)); }
 
-int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry) {
+int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry, int tasks) {
   ZU_INTERPRETER* z = new_zu_interpreter();
+  z->peer_tasks = tasks;
+  z->peer_tasks_ip = ip;
   lock_task(zui_lock);
   // Only what a connection inherits from its listener; nothing it owns.
   z->env = listener->env;

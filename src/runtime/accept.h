@@ -6,5 +6,7 @@
 #include "runtime/interp.h"
 
 // Turns an admitted connection into a connected interpreter (kind 5); the
-// iid or a negative result (the stream is then closed).
-int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry);
+// iid or a negative result (the stream is then closed). `tasks`: what
+// counts against ip for its threads already (a session's, peer_tasks.h),
+// handed to the record, which gives it back when it is freed.
+int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry, int tasks = 0);

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
-#include <unordered_map>
 
 #include "base/leaf_mutex.h"
 #include "base/paths.h"
+#include "zu/peer_account.h"
 
 namespace {
 
@@ -16,12 +16,11 @@ struct WAITING {
 };
 
 // Guarded by mu: the waiting connections by slot id (ids grow, so the
-// smallest of an address is its longest-waiting) and their count by
-// address.
+// smallest of an address is its longest-waiting). What each address holds
+// of them is counted in its account (kWaiting).
 struct TABLE {
   LeafMutex mu;
   std::map<long, WAITING> by_id;
-  std::unordered_map<int, int> per_ip;
   long next_id = 1;
 };
 
@@ -30,17 +29,12 @@ TABLE& table() {
   return *t;
 }
 
-// The longest-waiting slot of the address holding most, when it holds more
-// than the newcomer's address and that one less than its share (mu held).
-long _victim(TABLE& t, int newcomer_ip, int share) {
+// The longest-waiting slot of the address that gives way to a newcomer
+// from newcomer_ip (account_gives_way), or 0 (mu held).
+long _victim(TABLE& t, int newcomer_ip) {
   assert_leaf_held(t.mu);
-  int top_ip = 0, top = 0;
-  for (const auto& [ip, n] : t.per_ip) {
-    if (n > top) top_ip = ip, top = n;
-  }
-  auto mine = t.per_ip.find(newcomer_ip);
-  int held = mine == t.per_ip.end() ? 0 : mine->second;
-  if (held >= share || top <= held) return 0;
+  int top_ip = account_gives_way(PEER_HOLD::kWaiting, newcomer_ip, first_line_slots() / kAddressShareParts);
+  if (!top_ip) return 0;
   for (const auto& [id, w] : t.by_id) {
     if (w.ip == top_ip) return id;
   }
@@ -53,7 +47,7 @@ STREAM* _take(TABLE& t, long id) {
   auto it = t.by_id.find(id);
   if (it == t.by_id.end()) return nullptr;
   STREAM* s = it->second.s;
-  if (--t.per_ip[it->second.ip] == 0) t.per_ip.erase(it->second.ip);
+  account_give(it->second.ip, PEER_HOLD::kWaiting, 1);
   t.by_id.erase(it);
   return s;
 }
@@ -89,14 +83,14 @@ FirstLineSlot::FirstLineSlot(STREAM* s, int ip) {
   {
     std::lock_guard<LeafMutex> l(t.mu);
     if (static_cast<int>(t.by_id.size()) >= slots) {
-      long victim = _victim(t, ip, slots / 4);
+      long victim = _victim(t, ip);
       if (!victim) return;
       gives_way = _take(t, victim);
     }
     id_ = t.next_id++;
     s_hold(s);
     t.by_id.emplace(id_, WAITING{s, ip});
-    ++t.per_ip[ip];
+    account_take(ip, PEER_HOLD::kWaiting, 1, kNoCap);
   }
   // Its reader sees the end of its input and lets its slot go, finding it
   // taken already.
@@ -109,7 +103,7 @@ bool first_line_give_way(int ip) {
   STREAM* gives_way = nullptr;
   {
     std::lock_guard<LeafMutex> l(t.mu);
-    if (long victim = _victim(t, ip, first_line_slots() / 4)) gives_way = _take(t, victim);
+    if (long victim = _victim(t, ip)) gives_way = _take(t, victim);
   }
   if (!gives_way) return false;
   s_close_queue(gives_way);

@@ -8,12 +8,16 @@
 // - while slots are free any address takes them; once all are taken, a
 //   newcomer whose address holds less than a quarter of them takes the slot
 //   of the longest-waiting connection of the address that holds most (that
-//   connection is closed), and anyone else is refused.
+//   connection is closed), and anyone else is refused: the give-way rule of
+//   the accounts of peer addresses (zu/peer_account.h), where what each
+//   address holds of the slots is counted.
+// A request body still arriving (the HTTP agent's) waits on its peer the
+// same way and holds a slot of its own.
 //
 // What stays true: a slot's stream is referenced (s_hold) while it is in
 // the table, so closing it from here never touches a freed record. One leaf
-// mutex guards the table; a connection that gives way is closed after it
-// has been let go.
+// mutex guards the table (the accounts' is taken under it); a connection
+// that gives way is closed after it has been let go.
 #pragma once
 
 #include "stream/stream.h"

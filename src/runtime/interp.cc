@@ -339,7 +339,7 @@ EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui) {
 
 void free_zu_interpreter(ZU_INTERPRETER* zui) {
   if (!zui) return;
-  give_peer_tasks(zui->origin, zui->peer_tasks);
+  give_address_tasks(zui->peer_tasks_ip, zui->peer_tasks);
   free_texts(zui);
   free_permission_list(zui);
   if (zui->auth_c_set) free_auth_connection_set(zui->auth_c_set);
@@ -820,7 +820,7 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   bool was_main = zui == main_interpreter;
   void* key = zui;
   int iid = static_cast<int>(zui->id);
-  give_peer_tasks(zui->origin, zui->peer_tasks);
+  give_address_tasks(zui->peer_tasks_ip, zui->peer_tasks);
   d_f_ree(zui);
   if (auto hook = zui_closed_hook.load()) hook(iid);
 

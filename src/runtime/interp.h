@@ -166,11 +166,12 @@ struct ZU_INTERPRETER {
   // record's peer from every other (EVAL_ORIGIN::peer_id); unlike the iid,
   // never given to another record.
   uint32_t peer_id;
-  // Z (set-up for a link a peer has the agent open): the tasks counted
-  // against the address of origin (peer_tasks.h) until the record is
-  // freed; a connection a peer opened counts its relay once its input has
-  // ended (relay.cc).
+  // set-up: the tasks of a link a peer has the agent open, or of a peer's
+  // session's interpreter, counted against the peer's address
+  // peer_tasks_ip (peer_tasks.h) until the record is freed; a connection a
+  // peer opened counts its relay once its input has ended (relay.cc).
   int peer_tasks;
+  int peer_tasks_ip;
   const char* __file;
   int __line;
 };

@@ -4,9 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <map>
 #include <mutex>
-#include <vector>
 
 #include "base/leaf_mutex.h"
 #include "base/lock.h"
@@ -14,6 +12,7 @@
 #include "stream/stream.h"
 #include "text/lchar.h"
 #include "zu/gc.h"
+#include "zu/peer_account.h"
 #include "zu/reader.h"
 
 struct LINK_METER {
@@ -46,13 +45,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A value cell with its collector header.
-constexpr int64_t kCellBytes = 40;
 // Waiters look again this often: for room that a finished collection made,
 // and for a stream or link that has ended.
 constexpr auto kRecheck = std::chrono::milliseconds(100);
-// How long a new evaluation counts with a reservation at least.
+// How long a new evaluation counts with a reservation at least, and the
+// reservation: the budget divided by kFreshEvalParts.
 constexpr auto kFreshEval = std::chrono::milliseconds(500);
+constexpr int64_t kFreshEvalParts = 16;
+// A burst that left the budget divided by this unswept asks for a
+// collection as it ends.
+constexpr int64_t kBurstGarbageParts = 16;
 
 struct Budget {
   LeafMutex mu;
@@ -64,7 +66,6 @@ struct Budget {
   LINK_METER* links = nullptr;
   uint64_t next_id = 0;
   int64_t total = 0;    // every meter's shares, and input charged outside the links
-  std::map<int, int64_t> peers;  // input charged outside the links, by peer address
   int64_t replies = 0;  // the reply shares
   // Shares let go whose memory may not be free yet: let go while
   // lingering_done collections had completed, they are freed by the next
@@ -113,13 +114,6 @@ void _let_go(int64_t bytes) {
   B().unswept += bytes;
 }
 
-// What the peer holds of input charged outside the links.
-int64_t _peer_input(int peer) {
-  assert_leaf_held(B().mu);
-  auto it = B().peers.find(peer);
-  return it == B().peers.end() ? 0 : it->second;
-}
-
 // Changes one share of m by delta; a share that goes down lets go.
 void _adjust(LINK_METER* m, int64_t LINK_METER::*share, int64_t delta) {
   assert_leaf_held(B().mu);
@@ -159,7 +153,7 @@ int64_t _in_flight() {
       m->eval_epoch = epoch;
     }
     int64_t counted = bytes - m->eval_base;
-    if (now - m->eval_start < kFreshEval) counted = std::max(counted, b.limit / 16);
+    if (now - m->eval_start < kFreshEval) counted = std::max(counted, b.limit / kFreshEvalParts);
     sum += std::min(counted, b.limit / kBudgetParts);
   }
   return sum;
@@ -188,7 +182,7 @@ void collect_after_burst() {
   {
     std::lock_guard<LeafMutex> l(b.mu);
     _swept();
-    over = b.pressed && b.total == 0 && b.evaluations == 0 && b.unswept >= b.limit / 16;
+    over = b.pressed && b.total == 0 && b.evaluations == 0 && b.unswept >= b.limit / kBurstGarbageParts;
     if (over) b.pressed = false;
   }
   if (over) gc_request_collection();
@@ -235,51 +229,6 @@ bool wait_for_room(std::condition_variable_any& room, MayGo may_go, Go go, Gone 
   }
 }
 
-// Bytes a value holds that is neither a list nor an error.
-int64_t leaf_bytes(ZU_SEXP* s) {
-  switch (sexp_type(s)) {
-    case ZU_TYPE_NULL:
-      return 0;
-    case ZU_TYPE_STRING:
-      return kCellBytes + 4 * static_cast<int64_t>(l_strlen(str_text(s)) + 1);
-    case ZU_TYPE_RAW:
-      return kCellBytes + s->raw.size;
-    default:
-      return kCellBytes;
-  }
-}
-
-// Bytes a value holds, counted until they pass `limit`: a cell per value,
-// the characters of strings, the bytes of raw data. Shared parts count each
-// time they are met (a cycle runs into the limit); a delayed value counts
-// as its cell. Only nested lists wait on the stack, so a flat list needs no
-// allocation.
-void footprint(ZU_SEXP* s, int64_t limit, int64_t* total) {
-  std::vector<ZU_SEXP*> nested;
-  for (;;) {
-    while (*total <= limit) {
-      int type = sexp_type(s);
-      if (type == ZU_TYPE_LIST) {
-        *total += kCellBytes;
-        ZU_SEXP* car = s->pair.car;
-        int car_type = sexp_type(car);
-        if (car_type == ZU_TYPE_LIST || car_type == ZU_TYPE_ERROR) nested.push_back(car);
-        else *total += leaf_bytes(car);
-        s = s->pair.cdr;
-      } else if (type == ZU_TYPE_ERROR) {
-        *total += kCellBytes;
-        s = s->error->data;
-      } else {
-        *total += leaf_bytes(s);
-        break;
-      }
-    }
-    if (nested.empty() || *total > limit) return;
-    s = nested.back();
-    nested.pop_back();
-  }
-}
-
 // What the form being read costs so far: everything the reader allocated
 // for it (its values, and its token text, member stack and byte buffer as
 // they grew, the blocks they left behind included).
@@ -301,6 +250,14 @@ void drop_share(LINK_METER* m, int64_t LINK_METER::*share, int64_t bytes) {
     _adjust(m, share, -bytes);
   }
   released(bytes);
+}
+
+// Whether live charges hold the room that `held` asks about (budget mutex
+// NOT held).
+template <class Held>
+bool held_now(Held held) {
+  std::lock_guard<LeafMutex> l(B().mu);
+  return held();
 }
 
 }  // namespace
@@ -377,9 +334,7 @@ int64_t link_form_read(LINK_METER* m, ZU_FILE* f, ZU_SEXP* form) {
   if (!m) return 0;
   // What the form holds moves on with it; the rest of what reading it cost
   // (token text, grown stacks) is garbage from here on.
-  int64_t quarter = link_budget_bytes() / kBudgetParts;
-  int64_t held = 0;
-  footprint(form, quarter, &held);
+  int64_t held = value_footprint(form, link_budget_bytes() / kBudgetParts);
   int64_t garbage = form_charge(m) - held;
   int64_t buffer = buffer_charge(f);
   {
@@ -475,8 +430,7 @@ bool link_reply_begin(LINK_METER* m, ZU_SEXP* value, int64_t* charge) {
   *charge = 0;
   if (!m) return true;
   int64_t quarter = link_budget_bytes() / kBudgetParts;
-  int64_t bytes = 0;
-  footprint(value, quarter, &bytes);
+  int64_t bytes = value_footprint(value, quarter);
   std::lock_guard<LeafMutex> l(B().mu);
   if (m->held() + bytes > quarter) return false;
   _adjust(m, &LINK_METER::reply, bytes);
@@ -489,28 +443,27 @@ void link_reply_end(LINK_METER* m, int64_t charge) { drop_share(m, &LINK_METER::
 bool link_budget_charge(int64_t bytes, int peer) {
   if (bytes <= 0) return true;
   Budget& b = B();
+  // The peer's part is taken from its account first, and given back when
+  // the process has no room: what one address holds is checked there, with
+  // whatever else it holds.
+  if (!account_take(peer, PEER_HOLD::kInput, bytes, b.limit / kBudgetParts)) return false;
   // Room that live charges hold is not waited for: a request keeps its
   // charge until it ends, however slowly its peer sends.
-  auto held = [bytes, peer] {
-    return B().total + bytes > B().limit || _peer_input(peer) + bytes > B().limit / kBudgetParts;
-  };
+  auto held = [bytes] { return B().total + bytes > B().limit; };
   auto may_go = [bytes, held] { return !held() && B().total + _lingering() + bytes <= B().limit; };
-  auto take = [bytes, peer] {
-    B().total += bytes;
-    B().peers[peer] += bytes;
-  };
+  auto take = [bytes] { B().total += bytes; };
+  bool refused = false, taken = false;
   {
     std::lock_guard<LeafMutex> l(b.mu);
-    if (held()) return false;
-    if (may_go()) {
+    refused = held();
+    if (!refused && may_go()) {
       take();
-      return true;
+      taken = true;
     }
   }
-  return wait_for_room(b.room_read, may_go, take, [held] {
-    std::lock_guard<LeafMutex> l(B().mu);
-    return held();
-  });
+  if (!refused && !taken) taken = wait_for_room(b.room_read, may_go, take, [held] { return held_now(held); });
+  if (!taken) account_give(peer, PEER_HOLD::kInput, bytes);
+  return taken;
 }
 
 void link_budget_release(int64_t bytes, int peer) {
@@ -518,9 +471,8 @@ void link_budget_release(int64_t bytes, int peer) {
   {
     std::lock_guard<LeafMutex> l(B().mu);
     B().total -= bytes;
-    auto it = B().peers.find(peer);
-    if (it != B().peers.end() && (it->second -= bytes) <= 0) B().peers.erase(it);
     _let_go(bytes);
   }
+  account_give(peer, PEER_HOLD::kInput, bytes);
   released(bytes);
 }

@@ -21,7 +21,8 @@
 // - A link that alone holds more than a quarter of the budget is ended with
 //   an error: its input ends with one, or its reply is replaced by one.
 // - One peer address holds at most a quarter of the budget with input
-//   charged outside the links, however many connections it opens.
+//   charged outside the links, however many connections it opens: what it
+//   holds is counted in its account (zu/peer_account.h).
 // - A relay waits before it evaluates another form while the replies being
 //   written and the evaluations in progress, over every link, exceed the
 //   budget. An evaluation counts what it has allocated since the last

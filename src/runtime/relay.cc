@@ -169,12 +169,23 @@ void front_dispatch(ZU_INTERPRETER* zui, ZU_FILE* f, ZU_SEXP* form, int64_t byte
 
 // Reads the link until its input ends.
 void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
-  ZU_SEXP* rest = init_parse(inp, zui->msg, zui->msg);
-  ZU_FILE* f = sexp_type(rest) == ZU_TYPE_DELAY ? sexp_file(rest) : nullptr;
-  if (!f) return;
+  ZU_SEXP* rest;
+  ZU_FILE* f;
+  {
+    // What init_parse makes is pinned in a frame of its own: the caller's
+    // scope lasts as long as the link, and the head of the list pinned
+    // there would keep every form the peer ever sent. The scope keeps the
+    // file alone; the frame of the form being read pins the rest of the
+    // list.
+    GcFrame made("front_read");
+    rest = init_parse(inp, zui->msg, zui->msg);
+    f = sexp_type(rest) == ZU_TYPE_DELAY ? sexp_file(rest) : nullptr;
+    if (!f) return;
+    made.keep(f, gc_qn_file);
+  }
+  gc_push(rest, gc_qn_sexp, "front_th2_1");
   // The interpreter owns the stream (it replies on it too).
   f->flags |= ZU_FILE_KEEP_STREAM;
-  gc_set_nl(f, gc_qn_file);
   f->zui = zui;
   f->result_hook = zui_lex_result;
   zu_set_line_cap(f, link_line_cap.load(std::memory_order_relaxed));
@@ -187,12 +198,10 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
   unlock_task(zui_lock, "_front_thread_2");
   uint64_t pos = zu_file_position(f);
   for (;;) {
-    gc_push(rest, gc_qn_sexp, "front_th2_1");
     int type = get_type(rest);  // waits for the next form
     if (type != ZU_TYPE_LIST) {
       if (type == ZU_TYPE_ERROR && error_code(rest) != ZU_ER_END_OF_INPUT) _reply(zui, rest->h.line, rest);
       else if (zui->a_type == ZUI_PIPE) ss_printf("*********************** READ ERROR\n");
-      gc_pop(nullptr, nullptr);
       break;
     }
     ZU_SEXP* form = rest->pair.car;
@@ -209,9 +218,13 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
     } else {
       front_dispatch(zui, f, form, bytes, charge);
     }
+    // The next form's frame takes this one's place; nothing between the
+    // pop and the push lets a collection run.
     rest = rest->pair.cdr;
     gc_pop(nullptr, nullptr);
+    gc_push(rest, gc_qn_sexp, "front_th2_1");
   }
+  gc_pop(nullptr, nullptr);
   link_input_end(zui->meter);
   bool reset = zu_file_read_failed(f);
   lock_task(zui_lock);
@@ -305,43 +318,91 @@ bool link_ending(void* arg) {
 
 }  // namespace
 
+namespace {
+
+enum class Taken { kStop, kSkip, kForm };
+
+// The relay's next form: kStop once the link breaks or its queue has
+// ended, kSkip when there is nothing to evaluate (an empty entry, or a
+// GetUserInfo answered here), else kForm with the form and its line.
+Taken take_form(ZU_INTERPRETER* zui, int no_wait, ZU_SEXP** form, int* line) {
+  zui_set_silent(zui, 0);
+  bool got;
+  *form = take_zu_fifo(zui, no_wait, &got);
+  zui_set_silent(zui, -1);
+  *line = *form ? (*form)->h.line : 0;
+  lock_task(zui_lock);
+  bool brk = zui->flags & ZUI_F_BREAK;
+  zui->flags &= ~ZUI_F_CANCEL;
+  if (!brk && got && *form) {
+    zui->inp_line = *line;
+    zui->inp_interpreter = zui;
+  }
+  unlock_task(zui_lock, "relay_loop");
+  if (brk || !got) return Taken::kStop;
+  if (!*form) return Taken::kSkip;
+  // A GetUserInfo relayed to the main link is asked for the same peer.
+  if (is(head_name(*form), "GetUserInfo")) {
+    EvalOriginScope scope(link_origin(zui));
+    if (_get_user_info(zui, zui->env, *line, *form) >= 0) return Taken::kSkip;
+  }
+  return Taken::kForm;
+}
+
+// Answers the form on line with its value, or queues the answer while the
+// value is pending, and ends the evaluation's count (`before`); *charge is
+// what the reply holds of the link's budget until the caller lets go of
+// it. Whether the loop stops: the link has lost its output, the reply was
+// over its share, or the value is an error of the exit class.
+bool answer(ZU_INTERPRETER* zui, ZU_SEXP* form, int line, ZU_SEXP* value, const LINK_EVAL_SAVE& before,
+            int64_t* charge) {
+  *charge = 0;
+  lock_task(zui_lock);
+  bool no_out = !zui->out;
+  unlock_task(zui_lock, "relay_loop");
+  if (no_out) {
+    link_eval_end(zui->meter, before);
+    return true;
+  }
+  bool stop = false;
+  bool ready = check_delay(value, 0) != 1;
+  // The reply is charged before the evaluation stops counting, so that
+  // the value is never out of the budget's sight.
+  if (ready && !link_reply_begin(zui->meter, value, charge)) {
+    // A reply this link cannot hold within its share is refused, and the
+    // link ends.
+    value = get_error_ascii(sexp_file(form), line, ZU_ER_PARAM, "reply",
+                            list(get_string_ascii("reply over the link memory budget")));
+    stop = true;
+  }
+  link_eval_end(zui->meter, before);
+  if (!ready) {
+    insert_delay_que(zui, line, value);
+    return stop;
+  }
+  _reply(zui, line, value);
+  uint32_t code = get_type(value) == ZU_TYPE_ERROR ? error_code(value) : 0;
+  return stop || (code != ZU_ER_CANCEL_WAIT && exit_class(code));
+}
+
+}  // namespace
+
 void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
   for (;;) {
     gc_push(nullptr, nullptr, "relay");
-    zui_set_silent(zui, 0);
-    bool got;
-    ZU_SEXP* form = take_zu_fifo(zui, no_wait, &got);
-    zui_set_silent(zui, -1);
-    int line = form ? form->h.line : 0;
-    lock_task(zui_lock);
-    bool brk = zui->flags & ZUI_F_BREAK;
-    zui->flags &= ~ZUI_F_CANCEL;
-    if (!brk && got && form) {
-      zui->inp_line = line;
-      zui->inp_interpreter = zui;
-    }
-    unlock_task(zui_lock, "relay_loop");
-    if (brk || !got) {
+    ZU_SEXP* form = nullptr;
+    int line = 0;
+    Taken taken = take_form(zui, no_wait, &form, &line);
+    if (taken != Taken::kForm) {
       gc_pop(nullptr, nullptr);
-      break;
-    }
-    if (!form) {
-      gc_pop(nullptr, nullptr);
+      if (taken == Taken::kStop) break;
       continue;
     }
     // A form of the link itself, also when it is served inside a
-    // LocalEval's evaluation (a task waiting for its reply); a GetUserInfo
-    // relayed to the main link is asked for the same peer.
+    // LocalEval's evaluation (a task waiting for its reply). A nested loop
+    // (a task waiting for a remote result) does not wait for room: the
+    // evaluation it runs inside is counted already.
     const EVAL_ORIGIN origin = link_origin(zui);
-    if (is(head_name(form), "GetUserInfo")) {
-      EvalOriginScope scope(origin);
-      if (_get_user_info(zui, zui->env, line, form) >= 0) {
-        gc_pop(nullptr, nullptr);
-        continue;
-      }
-    }
-    // A nested loop (a task waiting for a remote result) does not wait for
-    // room: the evaluation it runs inside is counted already.
     LINK_EVAL_SAVE before{};
     if (!link_eval_begin(zui->meter, !no_wait, origin.for_peer, link_ending, zui, &before)) {
       gc_pop(nullptr, nullptr);
@@ -352,34 +413,8 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
       EvalOriginScope scope(origin);
       value = eval(zui->env, form);
     }
-    lock_task(zui_lock);
-    bool no_out = !zui->out;
-    unlock_task(zui_lock, "relay_loop");
-    if (no_out) {
-      link_eval_end(zui->meter, before);
-      gc_pop(nullptr, nullptr);
-      break;
-    }
-    bool stop = false;
-    bool ready = check_delay(value, 0) != 1;
-    // The reply is charged before the evaluation stops counting, so that
-    // the value is never out of the budget's sight.
     int64_t charge = 0;
-    if (ready && !link_reply_begin(zui->meter, value, &charge)) {
-      // A reply this link cannot hold within its share is refused, and the
-      // link ends.
-      value = get_error_ascii(sexp_file(form), line, ZU_ER_PARAM, "reply",
-                              list(get_string_ascii("reply over the link memory budget")));
-      stop = true;
-    }
-    link_eval_end(zui->meter, before);
-    if (ready) {
-      _reply(zui, line, value);
-      uint32_t code = get_type(value) == ZU_TYPE_ERROR ? error_code(value) : 0;
-      stop = stop || (code != ZU_ER_CANCEL_WAIT && exit_class(code));
-    } else {
-      insert_delay_que(zui, line, value);
-    }
+    bool stop = answer(zui, form, line, value, before, &charge);
     gc_pop(nullptr, nullptr);
     // Let go once the value is no longer pinned here, so that the next
     // collection can free it.

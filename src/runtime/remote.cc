@@ -34,14 +34,10 @@ void mark_text(void* t) {
   if (t) gc_mark(t, gc_text);
 }
 
-// Sends to interpreter iid; the record and its delay value are made first
-// (nothing is allocated while zui_lock is held).
-ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp) {
-  ZU_FILE* file = cmd_str ? nullptr : sexp_file(cmd_sexp);
-  int line = cmd_str || !cmd_sexp ? 0 : cmd_sexp->h.line;
-  // Refused before anything is sent: half a command would break the link.
-  if (!cmd_str && !sexp_printable(cmd_sexp, 0))
-    return error_text(file, line, ZU_ER_TYPE, "Remote", "value nested too deeply or cyclic", true);
+// A query's record, whose delay value its asker waits on (*delay); made
+// before zui_lock is taken, under which nothing is allocated.
+ZU_RESULT* new_query(ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp, ZU_FILE* file, int line,
+                     ZU_SEXP** delay) {
   auto* r = static_cast<ZU_RESULT*>(mmalloc(sizeof(ZU_RESULT), gc_remote_delay));
   r->h.func = remote_delay_func;
   r->h.gc_func = gc_remote_delay;
@@ -52,7 +48,36 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
   r->line = line;
   r->remote_seq = line;
   r->cur_env = env;
-  ZU_SEXP* delay = init_delay_func(r);
+  *delay = init_delay_func(r);
+  return r;
+}
+
+// Writes a query on out: the encoding announcement the link is owed
+// (sync, or null), then the command and its line end, flushed. *seq_to is
+// the output's line count after the command. False when a write failed.
+bool write_query(STREAM* out, CODE_METHOD* sync, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp, int ps, int* seq_to) {
+  int err = 0;
+  bool failed = false;
+  if (sync && e_printf(out, &err, "&cx%x;", static_cast<unsigned>(sync->lccode)) < 0) failed = true;
+  if (cmd_str) {
+    if (e_printf(out, &err, "%ls\n", cmd_str) < 0) failed = true;
+  } else {
+    if (e_print_sexp(out, &err, cmd_sexp, ps) < 0 || e_printf(out, &err, "\n") < 0) failed = true;
+  }
+  *seq_to = s_get_cr(out);
+  if (s_flush(out) < 0) failed = true;
+  return !failed;
+}
+
+// Sends to interpreter iid; the record and its delay value are made first.
+ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd_sexp) {
+  ZU_FILE* file = cmd_str ? nullptr : sexp_file(cmd_sexp);
+  int line = cmd_str || !cmd_sexp ? 0 : cmd_sexp->h.line;
+  // Refused before anything is sent: half a command would break the link.
+  if (!cmd_str && !sexp_printable(cmd_sexp, 0))
+    return error_text(file, line, ZU_ER_TYPE, "Remote", "value nested too deeply or cyclic", true);
+  ZU_SEXP* delay = nullptr;
+  ZU_RESULT* r = new_query(env, cmd_str, cmd_sexp, file, line, &delay);
 
   lock_zui_out_iid(iid);
   lock_task(zui_lock);
@@ -86,16 +111,8 @@ ZU_SEXP* send_query(int iid, ZUISP_ENV* env, const L_CHAR* cmd_str, ZU_SEXP* cmd
   int ps = z->ps_flags & ~ZU_PRINT_MULTIROOT & 0xFFFF;
   unlock_task(zui_lock, "_remote_query");
 
-  int err = 0;
-  bool failed = false;
-  if (sync && e_printf(out, &err, "&cx%x;", static_cast<unsigned>(sync->lccode)) < 0) failed = true;
-  if (cmd_str) {
-    if (e_printf(out, &err, "%ls\n", cmd_str) < 0) failed = true;
-  } else {
-    if (e_print_sexp(out, &err, cmd_sexp, ps) < 0 || e_printf(out, &err, "\n") < 0) failed = true;
-  }
-  int seq_to = s_get_cr(out);
-  if (s_flush(out) < 0) failed = true;
+  int seq_to = 0;
+  bool failed = !write_query(out, sync, cmd_str, cmd_sexp, ps, &seq_to);
 
   lock_task(zui_lock);
   r->seq_to = seq_to;

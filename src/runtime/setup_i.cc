@@ -212,9 +212,6 @@ int retry_proc(BL_ENTRY* e) {
   return cerr == ETIMEDOUT ? 2 : 0;
 }
 
-// A link holds a front and a relay task.
-constexpr int kLinkTasks = 2;
-
 int _setup_i_connect(ZU_INTERPRETER* zui) {
   // A link a peer has the agent open counts against the peer's address
   // with its threads, from before it connects.
@@ -223,6 +220,7 @@ int _setup_i_connect(ZU_INTERPRETER* zui) {
     return ZUI_ERR_PEER_LIMIT;
   }
   zui->peer_tasks = zui->origin.for_peer ? kLinkTasks : 0;
+  zui->peer_tasks_ip = zui->origin.peer_ip;
   char* host = zui->hostname ? ln_copy_str(std_cm, zui->hostname) : copy_str("");
   CONNECT_WORK work{};
   PROXY_INFO& proxy = work.proxy;

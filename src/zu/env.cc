@@ -69,7 +69,8 @@ void gc_env_entry(void* p) {
   for (auto* x = static_cast<ENV_ENTRY*>(p); x; x = x->next.load(std::memory_order_relaxed)) {
     if (gc_mark_block(x)) return;
     if (x->name && !gc_is_marked(x->name)) gc_mark_block(x->name);
-    if (x->charged) gc_mark_bound(x->value.load(std::memory_order_relaxed), gc_qn_sexp, x->ip);
+    // What a peer bound is its address's, wherever it lies.
+    if (x->peer) gc_mark_bound(x->value.load(std::memory_order_relaxed), gc_qn_sexp, x->ip);
     else gc_mark(x->value.load(std::memory_order_relaxed), gc_qn_sexp);
   }
 }
@@ -96,10 +97,10 @@ ENV_ENTRY* new_entry(ZU_ATOM* name, ZU_SEXP* value) {
   return x;
 }
 
-void set_entry_binder(ENV_ENTRY* x, const ZUISP_ENV* h, BINDER by) {
+void set_entry_binder(ENV_ENTRY* x, BINDER by) {
   x->peer = by.peer ? 1 : 0;
+  x->peer_id = by.id;
   x->ip = by.ip;
-  x->charged = by.peer && !h->peer_made ? 1 : 0;
 }
 
 // Stamps of the environments this thread makes. Only the thread that made
@@ -115,8 +116,10 @@ ZUISP_ENV* alloc_env(uint8_t kind, bool peer_made) {
   e->kind = kind;
   e->stamp = ++tl_env_stamp;
   if (peer_made) {
+    EVAL_ORIGIN o = eval_origin();
     e->peer_made = 1;
-    e->maker_peer = eval_origin().peer_id;
+    e->maker_peer = o.peer_id;
+    e->maker_ip = static_cast<uint32_t>(o.peer_ip);
   }
   return e;
 }
@@ -219,9 +222,7 @@ void grow_locked(ZUISP_ENV* h) {
   for (uint32_t i = 0; i < old->n; ++i) {
     for (ENV_ENTRY* x = old->b()[i].load(std::memory_order_relaxed); x; x = x->next.load(std::memory_order_relaxed)) {
       ENV_ENTRY* c = new_entry(x->name, x->value.load(std::memory_order_relaxed));
-      c->peer = x->peer;
-      c->ip = x->ip;
-      c->charged = x->charged;
+      set_entry_binder(c, {x->peer != 0, x->peer_id, x->ip});
       auto& head = t->b()[x->name->hash & (t->n - 1)];
       c->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
       head.store(c, std::memory_order_relaxed);
@@ -243,30 +244,36 @@ bool find_binding(ZUISP_ENV* h, const ZU_ATOM* a, BINDING* b) {
   int n = h->used.load(std::memory_order_acquire);
   for (int i = 0; i < n; ++i) {
     if (h->slot[i].name.load(std::memory_order_relaxed) == a) {
-      *b = {&h->slot[i].value, i, nullptr, {(h->peer_slots >> i & 1) != 0, h->slot_ip[i]}};
+      *b = {&h->slot[i].value, i, nullptr, maker_binder(h)};
       return true;
     }
   }
   ENV_ENTRY* x = find_entry(h, a);
   if (!x) return false;
-  *b = {&x->value, -1, x, {x->peer != 0, x->ip}};
+  *b = {&x->value, -1, x, {x->peer != 0, x->peer_id, x->ip}};
   return true;
 }
 
-void set_binder(ZUISP_ENV* h, const BINDING& b, BINDER by) {
+void insert_entry(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by);
+
+// The binding b of a in h is now by's (lock held). A slot keeps only the
+// maker's bindings: another binder's moves to the table (its entry is in
+// place before the slot dies, so a reader always finds one of them).
+void set_binder(ZUISP_ENV* h, ZU_ATOM* a, const BINDING& b, BINDER by) {
   if (b.entry) {
-    set_entry_binder(b.entry, h, by);
+    set_entry_binder(b.entry, by);
     return;
   }
-  auto bit = static_cast<uint8_t>(1u << b.slot);
-  h->peer_slots = by.peer ? h->peer_slots | bit : h->peer_slots & ~bit;
-  h->slot_ip[b.slot] = by.ip;
+  if (same_binder(by, maker_binder(h))) return;
+  insert_entry(h, a, b.cell->load(std::memory_order_relaxed), by);
+  h->slot[b.slot].name.store(kDead, std::memory_order_release);
+  shape_changed(h);
 }
 
 void bind_locked(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by) {
   if (BINDING b; find_binding(h, a, &b)) {
     b.cell->store(value, std::memory_order_release);
-    set_binder(h, b, by);
+    set_binder(h, a, b, by);
     return;
   }
   insert_binding(h, a, value, by);
@@ -302,7 +309,7 @@ bool unlink_locked(ZUISP_ENV* h, const ZU_ATOM* a) {
 void insert_entry(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by) {
   if (!h->table.load(std::memory_order_relaxed)) h->table.store(new_table(8), std::memory_order_release);
   ENV_ENTRY* x = new_entry(a, value);
-  set_entry_binder(x, h, by);
+  set_entry_binder(x, by);
   ENV_TABLE* t = h->table.load(std::memory_order_relaxed);
   auto& head = t->b()[a->hash & (t->n - 1)];
   x->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -314,11 +321,13 @@ void insert_entry(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by) {
 // ---- who may write what
 //
 // Every write is made by a writer: the agent, or a peer (env_peer_writing,
-// zu/peer.h). A peer writes freely only in an environment it made itself.
-// In any other (the agent's at any depth, or another peer's) it binds new
-// names that hide no binding of the agent's on the way up, changes and
-// removes only bindings a peer made, and changes no default binding, unit
-// system or parent. A sealed environment nobody writes.
+// zu/peer.h), known by the link it came by. A peer writes freely only in
+// an environment it made itself, and there changes no binding another
+// peer made. In any other (the agent's at any depth, or another peer's) it
+// binds new names that hide no binding of the agent's on the way up,
+// changes and removes only bindings its own link made, and changes no
+// default binding, unit system or parent. A sealed environment nobody
+// writes. A refusal says which of these it was (env_refusal_why).
 
 struct WRITER {
   bool peer;
@@ -332,16 +341,42 @@ WRITER current_writer() {
   return {true, o.peer_id, static_cast<uint32_t>(o.peer_ip)};
 }
 
-BINDER binder_of(const WRITER& w) { return {w.peer, w.ip}; }
+BINDER binder_of(const WRITER& w) { return {w.peer, w.id, w.ip}; }
+
+constexpr char kRefusedAgent[] = "a binding of this agent, refused to a peer";
+constexpr char kRefusedPeer[] = "a binding of another peer, refused to this one";
+constexpr char kRefusedSealed[] = "a built-in's own environment, which nothing writes";
+constexpr char kRefusedMemory[] = "memory";
+
+// Why the calling thread's last write was refused.
+constinit thread_local const char* tl_refusal = nullptr;
+
+int refuse(const char* why) {
+  tl_refusal = why;
+  return kEnvRefused;
+}
 
 // Whether w may write h as its own: the agent, or the peer that made it.
 bool writes_as_owner(const ZUISP_ENV* h, const WRITER& w) {
   return !w.peer || (h->peer_made && w.id != 0 && h->maker_peer == w.id);
 }
 
-// Whether w may change h's default binding, unit system or parent.
-bool may_rewire(const ZUISP_ENV* h, const WRITER& w) {
-  return !h->sealed.load(std::memory_order_relaxed) && writes_as_owner(h, w);
+// Why w may not change h's default binding, unit system or parent; null
+// when it may.
+const char* no_rewire(const ZUISP_ENV* h, const WRITER& w) {
+  if (h->sealed.load(std::memory_order_relaxed)) return kRefusedSealed;
+  if (writes_as_owner(h, w)) return nullptr;
+  return h->peer_made ? kRefusedPeer : kRefusedAgent;
+}
+
+// Why w may not change or remove the binding b, which lies in h; null when
+// it may. A peer's binding is its link's alone; the agent's, only the peer
+// whose own environment holds it.
+const char* no_change(const ZUISP_ENV* h, const BINDING& b, const WRITER& w) {
+  if (h->sealed.load(std::memory_order_relaxed)) return kRefusedSealed;
+  if (!w.peer) return nullptr;
+  if (b.by.peer) return w.id != 0 && b.by.id == w.id ? nullptr : kRefusedPeer;
+  return writes_as_owner(h, w) ? nullptr : kRefusedAgent;
 }
 
 // Whether some environment on the search path from e binds a as the agent
@@ -353,27 +388,22 @@ bool _agent_binds(ZUISP_ENV* e, const ZU_ATOM* a) {
   });
 }
 
-// Whether w may bind a in h (environment lock held). A peer's new name
-// must hide nothing of the agent's from the searches that pass through h;
-// the second top environment is searched before the first, so a name the
-// agent bound there is not bound again in the first either.
-bool _may_bind(ZUISP_ENV* h, const ZU_ATOM* a, const WRITER& w) {
+// Why w may not bind a in h; null when it may (environment lock held). A
+// name bound there already is changed (no_change); a peer's new name must
+// hide nothing of the agent's from the searches that pass through h; the
+// second top environment is searched before the first, so a name the agent
+// bound there is not bound again in the first either.
+const char* _no_bind(ZUISP_ENV* h, const ZU_ATOM* a, const WRITER& w) {
   assert_lock_held(env_lock_sem());
-  if (h->sealed.load(std::memory_order_relaxed)) return false;
-  if (writes_as_owner(h, w)) return true;
-  if (BINDING b; find_binding(h, a, &b)) return b.by.peer;
-  if (_agent_binds(h->parent.load(std::memory_order_acquire), a)) return false;
+  if (h->sealed.load(std::memory_order_relaxed)) return kRefusedSealed;
+  if (BINDING b; find_binding(h, a, &b)) return no_change(h, b, w);
+  if (writes_as_owner(h, w)) return nullptr;
+  if (_agent_binds(h->parent.load(std::memory_order_acquire), a)) return kRefusedAgent;
   if (h == qnlisp_top_env0 && qnlisp_top_env1) {
     BINDING b;
-    if (find_binding(qnlisp_top_env1, a, &b) && !b.by.peer) return false;
+    if (find_binding(qnlisp_top_env1, a, &b) && !b.by.peer) return kRefusedAgent;
   }
-  return true;
-}
-
-// Whether w may change or remove the binding b, which lies in h.
-bool may_change(const ZUISP_ENV* h, const BINDING& b, const WRITER& w) {
-  if (h->sealed.load(std::memory_order_relaxed)) return false;
-  return writes_as_owner(h, w) || b.by.peer;
+  return nullptr;
 }
 
 // The hash environment holding the nearest binding of a from env, and the
@@ -397,49 +427,32 @@ void del_default_rec(ZUISP_ENV* e, int nest, const WRITER& w, bool* kept) {
     del_default_rec(e->second.load(), nest + 1, w, kept);
     return;
   }
-  if (!may_rewire(e, w)) {
+  if (no_rewire(e, w)) {
     *kept = *kept || e->deflt.load(std::memory_order_relaxed);
     return;
   }
   e->deflt.store(nullptr, std::memory_order_release);
 }
 
-// ---- what a peer's binding in the agent's environments costs its address
+// ---- what a peer's binding costs its address
 
-// The bytes a bound value holds, as far as a short walk tells: the
-// collector counts what it keeps exactly (gc_mark_bound) at the next
-// collection, and this covers the bindings made since.
-uint64_t value_bytes(ZU_SEXP* v, int depth, int& steps) {
-  uint64_t n = 0;
-  for (; v && --steps > 0; v = v->pair.cdr) {
-    n += sizeof(ZU_SEXP);
-    switch (v->h.type) {
-      case ZU_TYPE_STRING:
-        return n + (l_strlen(v->string.str) + 1) * sizeof(L_CHAR);
-      case ZU_TYPE_RAW:
-        return n + v->raw.size;
-      case ZU_TYPE_LIST:
-        if (depth < 32) n += value_bytes(v->pair.car, depth + 1, steps);
-        continue;
-      default:
-        return n;
-    }
-  }
-  return n;
-}
-
-// Charges a peer's binding of value in h to its address before it is
-// made: 0, or kEnvRefused where the refusal cannot be thrown (AllocRefused:
-// the evaluation answers "memory"). A binding in an environment of the
-// peer's own costs nothing here, but is refused as well once the address
-// holds its share: what such an environment keeps counts against the
-// address when a binding in the agent's reaches it, and a peer must not
-// grow it past its share between two collections.
+// Charges a peer's binding of value in h to the writer's address before
+// it is made, wherever it lands (the agent's environment or another
+// peer's): 0, or kEnvRefused where the refusal cannot be thrown
+// (AllocRefused: the evaluation answers "memory"). The count is what the
+// value holds as far as its walk goes (a binding past the address's share
+// is refused whatever it holds beyond); the collector counts what it keeps
+// exactly (gc_mark_bound) at the next collection. A binding in an
+// environment of the writer's own link costs nothing here (what it holds
+// is its evaluation's, counted in its link's share, and the collector's
+// once a binding elsewhere keeps the environment), but is refused as well
+// once the address holds its share.
 int charge_binding(const WRITER& w, const ZUISP_ENV* h, ZU_SEXP* value) {
-  int steps = 1 << 16;
-  if (gc_charge_bound(w.ip, h->peer_made ? 0 : value_bytes(value, 0, steps))) return 0;
+  const int64_t share = static_cast<int64_t>(gc_heap_budget()) / kBudgetParts;
+  const int64_t bytes = writes_as_owner(h, w) ? 0 : value_footprint(value, share);
+  if (gc_charge_bound(w.ip, static_cast<uint64_t>(bytes))) return 0;
   if (alloc_refusable()) throw AllocRefused();
-  return kEnvRefused;
+  return refuse(kRefusedMemory);
 }
 
 // ---- reading the list forms of environments
@@ -469,14 +482,12 @@ namespace zu_env {
 // so the mask is updated without a locked read-modify-write.
 void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by) {
   int u = h->used.load(std::memory_order_relaxed);
-  if (u >= kSlots) {
+  if (u >= kSlots || !same_binder(by, maker_binder(h))) {
     insert_entry(h, a, value, by);
     return;
   }
   h->slot[u].value.store(value, std::memory_order_relaxed);
   h->slot[u].name.store(a, std::memory_order_relaxed);
-  if (by.peer) h->peer_slots |= static_cast<uint8_t>(1u << u);
-  h->slot_ip[u] = by.ip;
   h->mask.store(h->mask.load(std::memory_order_relaxed) | mask_bit(a), std::memory_order_release);
   h->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
 }
@@ -543,7 +554,7 @@ void seal_env(ZUISP_ENV* env) {
   // (a slot's cell is stored into without it).
   for (int i = 0; i < kSlots; ++i) {
     ZU_ATOM* a = i < env->used.load(std::memory_order_relaxed) ? env->slot[i].name.load() : kDead;
-    if (a != kDead) insert_entry(env, a, env->slot[i].value.load(), kAgentBinder);
+    if (a != kDead) insert_entry(env, a, env->slot[i].value.load(), maker_binder(env));
     env->slot[i].name.store(kDead, std::memory_order_release);
   }
   env->used.store(kSlots, std::memory_order_release);
@@ -551,7 +562,7 @@ void seal_env(ZUISP_ENV* env) {
   shape_changed(env);
 }
 
-bool env_made_by_peer(const ZUISP_ENV* env) { return env && env->peer_made; }
+const char* env_refusal_why() { return tl_refusal ? tl_refusal : kRefusedAgent; }
 
 // ---- binding, changing and removing names
 
@@ -566,12 +577,17 @@ int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   GcFrame frame("set_env");
   gc_set_nl(name, gc_text);
   gc_set_nl(value, gc_qn_sexp);
-  if (h->sealed.load(std::memory_order_relaxed)) return kEnvRefused;
+  if (h->sealed.load(std::memory_order_relaxed)) return refuse(kRefusedSealed);
   if (w.peer) {
+    // A binding that will be refused is not charged for.
+    {
+      EnvLock l;
+      if (const char* why = _no_bind(h, name, w)) return refuse(why);
+    }
     if (int r = charge_binding(w, h, value)) return r;
   }
   EnvLock l;
-  if (!_may_bind(h, name, w)) return kEnvRefused;
+  if (const char* why = _no_bind(h, name, w)) return refuse(why);
   bind_locked(h, name, value, binder_of(w));
   return 0;
 }
@@ -642,16 +658,16 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
   BINDING b;
   if (w.peer) {
     ZUISP_ENV* holder = holder_of(env, a, &b);
-    if (holder && may_change(holder, b, w)) {
+    if (holder && !no_change(holder, b, w)) {
       if (int r = charge_binding(w, holder, value)) return r;
     }
   }
   EnvLock l;
   ZUISP_ENV* holder = holder_of(env, a, &b);
   if (!holder) return -1;
-  if (!may_change(holder, b, w)) return kEnvRefused;
+  if (const char* why = no_change(holder, b, w)) return refuse(why);
   b.cell->store(value, std::memory_order_release);
-  if (w.peer) set_binder(holder, b, binder_of(w));
+  if (w.peer) set_binder(holder, const_cast<ZU_ATOM*>(a), b, binder_of(w));
   return 0;
 }
 
@@ -666,7 +682,7 @@ int del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
   BINDING b;
   ZUISP_ENV* holder = holder_of(env, name, &b);
   if (!holder) return 0;
-  if (!may_change(holder, b, w)) return kEnvRefused;
+  if (const char* why = no_change(holder, b, w)) return refuse(why);
   unlink_locked(holder, name);
   return 0;
 }
@@ -719,7 +735,7 @@ ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth) {
 int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
   ZUISP_ENV* h = write_target(env);
   if (!h) return -1;
-  if (!may_rewire(h, current_writer())) return kEnvRefused;
+  if (const char* why = no_rewire(h, current_writer())) return refuse(why);
   GcFrame frame("set_default_env");
   gc_set_nl(func, gc_qn_sexp);
   EnvLock l;
@@ -732,7 +748,7 @@ int del_default_env(ZUISP_ENV* env) {
   bool kept = false;
   EnvLock l;
   del_default_rec(env, 0, w, &kept);
-  return kept ? kEnvRefused : 0;
+  return kept ? refuse(w.peer ? kRefusedAgent : kRefusedSealed) : 0;
 }
 
 ZU_SEXP* get_default_env(ZUISP_ENV* env) {
@@ -762,7 +778,7 @@ int set_uenv(ZUISP_ENV* env, UNIT_ENV* uenv) {
   if (!h) return -1;
   // The agent's own conversions go through the system of the environments
   // it made.
-  if (!may_rewire(h, current_writer())) return kEnvRefused;
+  if (const char* why = no_rewire(h, current_writer())) return refuse(why);
   EnvLock l;
   h->uenv.store(uenv, std::memory_order_release);
   return 0;
@@ -779,7 +795,7 @@ ZUISP_ENV* get_parent_env(ZUISP_ENV* env) {
 
 int set_parent_env(ZUISP_ENV* env, ZUISP_ENV* parent) {
   if (!env) return 0;
-  if (!may_rewire(env, current_writer())) return kEnvRefused;
+  if (const char* why = no_rewire(env, current_writer())) return refuse(why);
   watch(parent);
   if (env->kind == ZU_ENV_PAIR) env->first.store(parent, std::memory_order_release);
   else env->parent.store(parent, std::memory_order_release);
@@ -913,8 +929,8 @@ void gc_qnlisp_env(void* p) {
       if (a == kDead) continue;
       if (!gc_is_marked(a)) gc_mark_block(a);
       ZU_SEXP* v = e->slot[i].value.load(std::memory_order_relaxed);
-      // What a peer bound in the agent's environment is its address's.
-      if (!e->peer_made && (e->peer_slots >> i & 1)) gc_mark_bound(v, gc_qn_sexp, e->slot_ip[i]);
+      // A slot's binding is the maker's: a peer's is its address's.
+      if (e->peer_made) gc_mark_bound(v, gc_qn_sexp, e->maker_ip);
       else gc_mark(v, gc_qn_sexp);
     }
     if (GC_MARK_FUNC um = uenv_mark.load(std::memory_order_relaxed))

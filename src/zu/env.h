@@ -42,27 +42,33 @@ void env_keep(ZUISP_ENV* env);
 bool release_call_env(ZUISP_ENV* env);
 
 // What the agent made is the agent's. Peers evaluate in the agent's
-// environments (a listener's, the script's, the top two) and the agent's
-// own code looks names up through them: a peer that rebound a name there
-// would run its own code as the agent. So a peer writes freely only in an
-// environment it made itself (by its peer_id); in any other, at any depth,
-// it binds only new names that hide no binding of the agent's on the way
-// up (nor one the agent bound in Env1 again in Env0), changes or removes
-// only bindings peers made, and sets no default binding, unit system or
-// parent: those writes are refused with kEnvRefused. Once the agent binds
-// a name a peer bound, the binding is the agent's. Who writes is
-// env_peer_writing (zu/peer.h).
+// environments (a listener's, the script's, the top two, a function's
+// closure, and every ancestor of them) and the agent's own code looks names
+// up through them: a peer that rebound a name there would run its own code
+// as the agent. So a peer writes freely only in an environment it made
+// itself (by its peer_id); in any other, at any depth, it binds only new
+// names that hide no binding of the agent's on the way up (nor one the
+// agent bound in Env1 again in Env0), and sets no default binding, unit
+// system or parent. Wherever a binding lies, a peer changes or removes it
+// only when its own link made it: another peer's binding, from the same
+// address too, is read-only to it, and so is the agent's outside the
+// peer's own environments. Those writes are refused with kEnvRefused
+// (env_refusal_why says which rule refused). Once the agent binds a name a
+// peer bound, the binding is the agent's. Who writes is env_peer_writing
+// and the calling task's origin (zu/peer.h).
 //
-// What a peer's bindings in the agent's environments keep counts against
-// its address (gc_charge_bound, zu/gc.h): past its share a binding is
-// refused for memory (AllocRefused, where the evaluation can answer it).
+// What a peer's bindings keep counts against the address of the peer that
+// wrote them, wherever they lie (gc_charge_bound, zu/gc.h): past its
+// share, or past what all peers may hold, a binding is refused for memory
+// (AllocRefused, where the evaluation can answer it).
 //
 // A built-in's own environment (its keywords, options or rules) is sealed
 // once start-up has filled it: from then on no writer changes it.
 constexpr int kEnvRefused = -2;
 void seal_env(ZUISP_ENV* env);
-// Whether a peer made env.
-bool env_made_by_peer(const ZUISP_ENV* env);
+// Why the calling thread's last write was refused (kEnvRefused): the text
+// of the error that answers it.
+const char* env_refusal_why();
 
 // Binds or rebinds a name (or an atom) in the environment's writing target.
 // 0, -1 when there is no hash environment to write into, kEnvRefused.
@@ -90,9 +96,9 @@ void bind_private_env(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value);
 // deeper than the pair; negative: no limit); null when not found.
 ZU_SEXP* get_env_symbol(ZUISP_ENV* env, const L_CHAR* name, int depth);
 // A setting of the agent: the value the agent itself bound to the name,
-// looked up from env. A binding a peer made in a top environment is passed
-// over (the search goes on beyond it), so that no peer configures the
-// agent by binding a name the agent reads. Null when the agent bound none
+// looked up from env. A binding a peer made is passed over (the search goes
+// on beyond it), so that no peer configures the agent by binding a name the
+// agent reads. Null when the agent bound none
 // (or bound it to nil).
 ZU_SEXP* agent_setting(ZUISP_ENV* env, const char* name);
 // As above; returns 1 and stores the value when bound (a binding to the
@@ -100,8 +106,8 @@ ZU_SEXP* agent_setting(ZUISP_ENV* env, const char* name);
 int lookup_env_atom(ZUISP_ENV* env, const ZU_ATOM* name, int depth, ZU_SEXP** value);
 
 // Default binding of the writing target (0, -1, kEnvRefused);
-// del_default_env clears it (in a pair, in both members; kEnvRefused when a
-// top environment's stays). get_default_env: the nearest one in search
+// del_default_env clears it (in a pair, in both members; kEnvRefused when
+// one the writer may not clear stays). get_default_env: the nearest one in search
 // order.
 [[nodiscard]] int set_default_env(ZUISP_ENV* env, ZU_SEXP* func);
 [[nodiscard]] int del_default_env(ZUISP_ENV* env);
@@ -131,8 +137,8 @@ void set_env_flags(ZUISP_ENV* env, uint32_t flags);
 // (zuisp-env (type "pair") first second).
 // set_listbase_env fills target (null: a new environment) from such a
 // form; null for a form of neither shape, and null with *refused set when
-// a write into a top environment was refused (kEnvRefused): what came
-// before it in the form stays written.
+// a write into it was refused (kEnvRefused): what came before it in the
+// form stays written.
 ZU_SEXP* get_listbase_env(ZUISP_ENV* env);
 ZUISP_ENV* set_listbase_env(ZU_SEXP* form, ZUISP_ENV* target, bool* refused = nullptr);
 

@@ -11,24 +11,27 @@
 
 namespace zu_env {
 
-// Who made a binding: the agent (peer false), or a peer, with the address
-// whose share what the binding keeps counts in while it lies in an
-// environment the agent made (charged).
+// Who made a binding: the agent (peer false), or a peer: the link it came
+// by (its EVAL_ORIGIN::peer_id, which alone may change the binding) and
+// the address whose share what the binding keeps counts in.
 struct BINDER {
   bool peer;
+  uint32_t id;
   uint32_t ip;
 };
-inline constexpr BINDER kAgentBinder{false, 0};
+inline bool same_binder(const BINDER& a, const BINDER& b) {
+  return a.peer == b.peer && (!a.peer || (a.id == b.id && a.ip == b.ip));
+}
 
 struct ENV_ENTRY {
   std::atomic<ENV_ENTRY*> next;
   ZU_ATOM* name;
   std::atomic<ZU_SEXP*> value;
-  // Written with the binding under the environment lock, read there and by
-  // the collector.
+  // Who made it; written with the binding under the environment lock, read
+  // there and by the collector.
   uint32_t ip;
+  uint32_t peer_id;
   uint8_t peer;
-  uint8_t charged;
 };
 
 // Buckets follow the header; their number is a power of two.
@@ -42,7 +45,9 @@ struct ENV_TABLE {
 // call environment holds a handful of names, and a short scan of pointers
 // beats a table. A slot is handed out once and never reused, so a reader
 // that matched a name reads that name's value; a removed name leaves a dead
-// slot behind.
+// slot behind. A slot holds only a binding of the environment's maker
+// (maker_binder); any other writer's binding lives in the table, with its
+// binder.
 struct ENV_SLOT {
   std::atomic<ZU_ATOM*> name;
   std::atomic<ZU_SEXP*> value;
@@ -101,14 +106,11 @@ struct ZUISP_ENV {
   // A built-in's own environment after start-up (seal_env): nothing writes
   // it any more, and its bindings all lie in the table.
   std::atomic<uint8_t> sealed;
-  // Bit i: slot i's binding is a peer's. With slot_ip, written with the
-  // binding (under the environment lock, or by the one thread that owns a
-  // fresh environment) and read there and by the collector.
-  uint8_t peer_slots;
-  // The peer that made it (its EVAL_ORIGIN::peer_id) when peer_made.
+  // The peer that made it when peer_made: its EVAL_ORIGIN::peer_id and
+  // address, the binder of its slots.
   uint32_t maker_peer;
+  uint32_t maker_ip;
   zu_env::ENV_SLOT slot[zu_env::kSlots];
-  uint32_t slot_ip[zu_env::kSlots];
 };
 
 namespace zu_env {
@@ -225,8 +227,10 @@ inline bool lookup_value(ZUISP_ENV* e, const ZU_ATOM* a, ZU_SEXP** value) {
 // Adds a binding that h does not have yet (env.cc).
 void insert_binding(ZUISP_ENV* h, ZU_ATOM* a, ZU_SEXP* value, BINDER by);
 
-// What a fresh environment's own first bindings are: its maker's.
-inline BINDER maker_binder(const ZUISP_ENV* h) { return {h->peer_made != 0, 0}; }
+// Who the bindings in an environment's slots are by: its maker.
+inline BINDER maker_binder(const ZUISP_ENV* h) {
+  return h->peer_made ? BINDER{true, h->maker_peer, h->maker_ip} : BINDER{false, 0, 0};
+}
 
 // As bind_private_env: a fresh call environment's first bindings in line
 // (a slot of its own, as insert_binding fills one).
@@ -238,7 +242,6 @@ inline void bind_private(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
     if (!(mask & bit) && u < kSlots) {
       env->slot[u].value.store(value, std::memory_order_relaxed);
       env->slot[u].name.store(name, std::memory_order_relaxed);
-      if (env->peer_made) env->peer_slots |= static_cast<uint8_t>(1u << u);
       env->mask.store(mask | bit, std::memory_order_release);
       env->used.store(static_cast<uint8_t>(u + 1), std::memory_order_release);
       return;

@@ -497,9 +497,5 @@ ZU_SEXP* form_error(ZU_SEXP* form, uint32_t code, const char* fallback, const ch
 }
 
 ZU_SEXP* peer_refused(ZU_SEXP* form, const char* func) {
-  // The agent's own writes are refused only in a built-in's sealed
-  // environment.
-  const char* why = env_peer_writing() ? "a binding of this agent, refused to a peer"
-                                       : "a built-in's own environment, which nothing writes";
-  return position_error(form, ZU_ER_DENIED, func, list(get_string_ascii(why)));
+  return position_error(form, ZU_ER_DENIED, func, list(get_string_ascii(env_refusal_why())));
 }

@@ -24,6 +24,7 @@
 #include "base/panic.h"
 #include "base/paths.h"
 #include "zu/gc_core_impl.h"
+#include "zu/peer_account.h"
 
 // ---- the state gc.h's inline fast paths read
 
@@ -202,21 +203,15 @@ struct Gc {
   std::atomic<uint64_t> root_bytes{0};
   std::atomic<bool> refused{false};
 
-  // What peers' bindings hold, by address (gc_charge_bound). bound_m is a
-  // leaf; while the world is stopped the collector sets held and clears
-  // since. `deferred` holds the bound values met while the agent's roots
-  // are marked (deferring), marked after them; the collector's own.
-  struct BoundCharge {
-    uint64_t held = 0;
-    uint64_t since = 0;
-  };
+  // What peers' bindings hold is counted by address in their accounts
+  // (zu/peer_account.h; gc_charge_bound). `deferred` holds the bound values
+  // met while the agent's roots are marked (deferring), marked after them;
+  // the collector's own.
   struct Bound {
     void* p;
     GC_MARK_FUNC f;
     uint32_t ip;
   };
-  std::mutex bound_m;
-  std::unordered_map<uint32_t, BoundCharge> bound;
   std::vector<Bound> deferred;
   bool deferring = false;
 
@@ -280,13 +275,17 @@ bool fits(const Gc& g, const GcThread* t, uint64_t bytes) {
 
 // Whether a collection may make room: a refused work left garbage, or
 // enough has been taken since the last one (by anyone, or by the share).
-// The thresholds keep a heap that is full of live values from collecting
-// at every refill.
+// The thresholds (the budget divided by these) keep a heap that is full of
+// live values from collecting at every refill.
+constexpr uint64_t kCollectAfterAllParts = 64;
+constexpr uint64_t kCollectAfterShareParts = 128;
+
 bool worth_collecting(const Gc& g, const GcThread* t) {
   uint64_t budget = g.heap_budget.load(std::memory_order_relaxed);
   if (g.refused.load(std::memory_order_relaxed)) return true;
-  if (g.allocated.load(std::memory_order_relaxed) >= budget / 64) return true;
-  return t->share && t->share->since.load(std::memory_order_relaxed) >= static_cast<int64_t>(budget / 128);
+  if (g.allocated.load(std::memory_order_relaxed) >= budget / kCollectAfterAllParts) return true;
+  return t->share &&
+         t->share->since.load(std::memory_order_relaxed) >= static_cast<int64_t>(budget / kCollectAfterShareParts);
 }
 
 int collect(uint64_t seen);
@@ -321,7 +320,11 @@ inline void heap_admit(GcThread* t, uint64_t bytes, bool may_collect) {
   heap_over(t, bytes, may_collect);
 }
 
-// What the budget is when nothing sets it (gc.h).
+// What the budget is when nothing sets it (gc.h): the least room the
+// machine and the process's limits leave, divided by this, 64 MiB at least.
+constexpr uint64_t kDefaultBudgetParts = 4;
+constexpr uint64_t kLeastDefaultBudget = uint64_t{64} << 20;
+
 uint64_t default_heap_budget() {
   if (int64_t mib = u_getenv_count("QNMX_HEAP_BUDGET_MIB", 0, (int64_t{1} << 40) - 1))
     return static_cast<uint64_t>(mib) << 20;
@@ -333,7 +336,7 @@ uint64_t default_heap_budget() {
     rlimit lim{};
     if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) room = std::min<uint64_t>(room, lim.rlim_cur);
   }
-  return std::max<uint64_t>(room / 4, uint64_t{64} << 20);
+  return std::max<uint64_t>(room / kDefaultBudgetParts, kLeastDefaultBudget);
 }
 
 // ---- root stacks
@@ -804,8 +807,10 @@ void sweep() {
 // last): the heap then triples between two, and a structure being built is
 // marked over fewer times in all, at the cost of one larger step when its
 // growth stops.
+constexpr uint64_t kGrowingFreedParts = 4;
+
 uint64_t next_budget(const GC_STATS& st, uint64_t least) {
-  bool growing = st.freed_bytes < st.allocated_bytes / 4;
+  bool growing = st.freed_bytes < st.allocated_bytes / kGrowingFreedParts;
   return std::max(least, growing ? 2 * st.live_bytes : st.live_bytes);
 }
 
@@ -824,13 +829,10 @@ void mark_bound() {
     held[d.ip] += gc_marked_bytes - before;
   }
   g.deferring = false;
-  std::lock_guard<std::mutex> l(g.bound_m);
-  for (auto it = g.bound.begin(); it != g.bound.end();) {
-    auto h = held.find(it->first);
-    it->second = {h == held.end() ? 0 : h->second, 0};
-    it = it->second.held ? std::next(it) : g.bound.erase(it);
-  }
-  for (const auto& [ip, bytes] : held) g.bound[ip].held = bytes;
+  std::vector<std::pair<int, int64_t>> found;
+  found.reserve(held.size());
+  for (const auto& [ip, bytes] : held) found.emplace_back(static_cast<int>(ip), static_cast<int64_t>(bytes));
+  account_bound_found(found);
 }
 
 // Marks the roots of the threads attached to shares, after every other
@@ -1110,31 +1112,22 @@ void gc_mark_bound(void* block, GC_MARK_FUNC mark, uint32_t ip) {
 
 bool gc_charge_bound(uint32_t ip, uint64_t bytes) {
   Gc& g = G();
-  const uint64_t quarter = g.heap_budget.load(std::memory_order_relaxed) / kBudgetParts;
+  const uint64_t budget = g.heap_budget.load(std::memory_order_relaxed);
+  const auto quarter = static_cast<int64_t>(budget / kBudgetParts);
+  const auto peers = static_cast<int64_t>(budget / kPeersBudgetParts);
+  const auto n = static_cast<int64_t>(std::min<uint64_t>(bytes, INT64_MAX / 2));
+  const int who = static_cast<int>(ip);
   // Only a refusal the caller can answer is made; and a collection is asked
   // for only when enough was charged since the last to change the answer,
   // so that a peer at its share does not make the agent collect per try.
-  const bool refusable = alloc_refusable();
+  if (!alloc_refusable()) return account_take(who, PEER_HOLD::kBound, n, kNoCap);
   uint64_t seen = g.done.load();
   for (bool collected = false;; collected = true) {
-    {
-      std::lock_guard<std::mutex> l(g.bound_m);
-      Gc::BoundCharge& c = g.bound[ip];
-      if (!refusable || c.held + c.since + bytes <= quarter) {
-        c.since += bytes;
-        return true;
-      }
-      if (collected || c.since < quarter / 16) return false;
-    }
+    if (account_take(who, PEER_HOLD::kBound, n, quarter, n ? peers : kNoCap)) return true;
+    const int64_t enough = quarter / kCollectFor;
+    if (collected || (account_bound_since(who) < enough && account_bound_since_all() < enough)) return false;
     collect_for_room(seen);
   }
-}
-
-uint64_t gc_bound_bytes(uint32_t ip) {
-  Gc& g = G();
-  std::lock_guard<std::mutex> l(g.bound_m);
-  auto it = g.bound.find(ip);
-  return it == g.bound.end() ? 0 : it->second.held + it->second.since;
 }
 
 GC_SHARE* gc_attach_share(GC_SHARE* share) {

@@ -303,6 +303,14 @@ std::atomic<int64_t>* gc_attach_meter(std::atomic<int64_t>* meter);
 // the others. The link budget (runtime/link_budget.h) is shared out the
 // same way.
 inline constexpr int64_t kBudgetParts = 4;
+// What every peer's bindings keep together is at most the budget divided
+// by kPeersBudgetParts, half of it: the agent's own work always has the
+// other half, however many addresses bind.
+inline constexpr int64_t kPeersBudgetParts = 2;
+// A refused charge collects first only once a sixteenth of a share has
+// been charged since the last collection: a peer at its share does not
+// make the agent collect at every try.
+inline constexpr int64_t kCollectFor = 16;
 // The default: QNMX_HEAP_BUDGET_MIB when set, else a quarter of the least
 // of the machine's memory and the process's address-space and data limits
 // (64 MiB at least). 0 sets the default again.
@@ -327,20 +335,20 @@ struct GC_SHARE {
 // a thread's share while the world is stopped) and keeps share alive until
 // it detaches.
 GC_SHARE* gc_attach_share(GC_SHARE* share);
-// What a peer's bindings keep in the environments the agent made (the
-// top environments, a listener's, the script's) is held by the peer's
-// address, at most a quarter of the budget, apart from what its
-// evaluations hold. The collector counts it: a bound value is marked after
-// every root of the agent's (gc_mark_bound, called by the environments'
-// mark functions), so what the agent reaches as well is not the peer's;
-// the bytes bound since the last collection are charged as each binding
-// is made (gc_charge_bound: false when the address's share would pass its
-// quarter even after a collection; the binding is then refused).
+// What a peer's bindings keep, in any environment (the agent's, its own,
+// another peer's), is held by the address of the peer that wrote them, at
+// most a quarter of the budget, apart from what its evaluations hold; all
+// peers' together at most half (kPeersBudgetParts). The collector counts
+// it: a bound value is marked after every root of the agent's
+// (gc_mark_bound, called by the environments' mark functions), so what the
+// agent reaches as well is not the peer's, and the count of each address
+// goes to its account (zu/peer_account.h); the bytes bound since the last
+// collection are charged as each binding is made (gc_charge_bound: false
+// when the address's share, or all peers' half, would be passed even after
+// a collection; the binding is then refused). A charge of 0 bytes asks
+// whether the address is past its share already.
 void gc_mark_bound(void* block, GC_MARK_FUNC mark, uint32_t ip);
 bool gc_charge_bound(uint32_t ip, uint64_t bytes);
-// What the bindings of the address held at the last collection, and were
-// charged since.
-uint64_t gc_bound_bytes(uint32_t ip);
 // A refusal was caught and what the refused work made is garbage once the
 // work has unwound: the next check past the budget collects first.
 void gc_note_refusal();

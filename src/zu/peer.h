@@ -16,8 +16,12 @@
 //   task that later evaluates what it brings about opens a scope with the
 //   recorded origin. Which link kinds are peers' is decided in one place,
 //   `link_origin` (runtime/interp.h).
-// - Writes into the top environments follow the maker of the lambda the
-//   thread runs, and the origin outside every lambda (env_peer_writing).
+// - Writes into environments (zu/env.h): whether they are a peer's follows
+//   the maker of the lambda the thread runs, and the origin outside every
+//   lambda (env_peer_writing); which peer writes is always the calling
+//   task's origin. A lambda writes as its caller: a peer's lambda, called by
+//   another peer, binds and changes names as that caller, with that
+//   caller's link and address, never as the peer that made it.
 // - `evaluates_for_peer` is the only test of it: environment writes
 //   (zu/env.h), the built-ins a peer may not call (the rule table below),
 //   a peer's file edits, and client-side authentication all ask it.
@@ -70,12 +74,12 @@ inline EVAL_ORIGIN eval_origin_handed() {
 // (what it opened, started or asked for, and the link itself).
 bool may_act_for(const EVAL_ORIGIN& owner);
 
-// ---- who writes into the top environments (zu/env.h)
+// ---- who writes into environments (zu/env.h)
 // Whether the code the calling thread runs writes as a peer: the body of
-// the innermost lambda being applied writes as whoever made that lambda
-// (an agent's function that a peer calls keeps the agent's rights, a
-// peer's function that the agent calls has only the peer's); outside every
-// lambda the task's origin decides.
+// the innermost lambda being applied writes as a peer when a peer made that
+// lambda (an agent's function that a peer calls keeps the agent's rights, a
+// peer's function has only a peer's, and writes as the peer that calls
+// it); outside every lambda the task's origin decides.
 bool env_peer_writing();
 class EnvWriterScope {
  public:
@@ -102,9 +106,9 @@ class EvalOriginScope {
  private:
   EVAL_ORIGIN origin_;
   const EVAL_ORIGIN* outer_;
-  // What the evaluation writes into the top environments follows the new
-  // origin, not the lambda that the thread may be running around it (a
-  // task waiting for a reply serves its link's forms).
+  // What the evaluation writes into environments follows the new origin,
+  // not the lambda that the thread may be running around it (a task
+  // waiting for a reply serves its link's forms).
   EnvWriterScope writer_{false, true};
 };
 

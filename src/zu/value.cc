@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <vector>
 
 #include "base/panic.h"
 #include "text/convert.h"
@@ -346,4 +347,54 @@ int zu_to_qn_rect(QN_RECT* out, ZU_SEXP* s) {
   if (zu_to_qn_point(&r.br, s->pair.cdr->pair.car) < 0) return -1;
   *out = r;
   return 0;
+}
+
+// ---- what a value holds
+
+namespace {
+
+// A value cell with its collector header.
+constexpr int64_t kCellBytes = 40;
+
+// Bytes a value holds that is neither a list nor an error.
+int64_t leaf_bytes(ZU_SEXP* s) {
+  switch (sexp_type(s)) {
+    case ZU_TYPE_NULL:
+      return 0;
+    case ZU_TYPE_STRING:
+      return kCellBytes + static_cast<int64_t>(sizeof(L_CHAR)) * static_cast<int64_t>(l_strlen(str_text(s)) + 1);
+    case ZU_TYPE_RAW:
+      return kCellBytes + s->raw.size;
+    default:
+      return kCellBytes;
+  }
+}
+
+}  // namespace
+
+int64_t value_footprint(ZU_SEXP* s, int64_t limit) {
+  int64_t total = 0;
+  std::vector<ZU_SEXP*> nested;
+  for (;;) {
+    while (total <= limit) {
+      int type = sexp_type(s);
+      if (type == ZU_TYPE_LIST) {
+        total += kCellBytes;
+        ZU_SEXP* car = s->pair.car;
+        int car_type = sexp_type(car);
+        if (car_type == ZU_TYPE_LIST || car_type == ZU_TYPE_ERROR) nested.push_back(car);
+        else total += leaf_bytes(car);
+        s = s->pair.cdr;
+      } else if (type == ZU_TYPE_ERROR) {
+        total += kCellBytes;
+        s = s->error->data;
+      } else {
+        total += leaf_bytes(s);
+        break;
+      }
+    }
+    if (nested.empty() || total > limit) return total;
+    s = nested.back();
+    nested.pop_back();
+  }
 }

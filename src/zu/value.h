@@ -84,7 +84,7 @@ struct ZU_FUNC {
   int8_t min;     // least call-form length, head included
   int8_t max;     // greatest, -1 open
   // A lambda made while the code that made it ran for a peer (env.h): its
-  // body writes into the top environments as that peer.
+  // body writes as a peer, the one that calls it (zu/peer.h).
   uint8_t peer_made;
   // A built-in's PEER_RULE (zu/peer.h), given where it is bound by name.
   uint8_t peer_rule;
@@ -334,6 +334,17 @@ struct QN_RECT {
 };
 int zu_to_qn_point(QN_POINT* out, ZU_SEXP* s);
 int zu_to_qn_rect(QN_RECT* out, ZU_SEXP* s);
+
+// ---- what a value holds
+// The bytes a value holds, counted until they pass `limit` (the count
+// returned then passes it too): a cell per value with its collector
+// header, the characters of strings, the bytes of raw data, what an
+// error's data holds. Shared parts count each time they are met (a cycle
+// runs into the limit); a delayed value counts as its cell, unforced. Only
+// nested lists wait on a stack, so a flat list allocates nothing. What
+// peers make the agent hold is charged by this count (link input and
+// replies, bindings).
+int64_t value_footprint(ZU_SEXP* v, int64_t limit);
 
 // ---- wide text helpers
 int zu_wcmp_ascii(const L_CHAR* w, const char* a);  // 0 when equal

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <vector>
 
 #include "base/lock.h"
@@ -19,6 +18,7 @@
 #include "zu/core_init.h"
 #include "zu/eval.h"
 #include "zu/gc.h"
+#include "zu/peer_account.h"
 #include "zu/unit.h"
 
 namespace {
@@ -43,39 +43,21 @@ struct TH_DATA {
 
 SEM sthread_lock = nullptr;
 TH_DATA* sthread_list = nullptr;  // newest first
-// The threads that peers' evaluations started and that have not ended, by
-// the peer's address (sthread_lock). They outlive the peer's link and
-// count until they end, against the address's cap on tasks
-// (runtime/peer_tasks.h); together they hold at most a quarter of the heap
-// budget, as one link's evaluations do (the share, zu/gc.h). An entry goes
-// with its last thread, which has left the share by then.
-struct PEER_THREADS {
-  int count = 0;
-  GC_SHARE share;
-};
-std::map<int, PEER_THREADS> peer_threads;
 
 // Thread t is to start: false when its peer holds all the tasks it may;
-// else a peer's thread is counted and given its address's share
-// (sthread_lock held).
-bool _count_peer_thread(TH_DATA* t) {
-  assert_lock_held(sthread_lock);
+// else a peer's thread is counted against its address's tasks, which it
+// holds until it ends (it outlives the peer's link), and given the
+// address's heap share: a peer's threads together hold at most a quarter
+// of the heap budget, as one link's evaluations do (zu/gc.h).
+bool count_peer_thread(TH_DATA* t) {
   if (!t->origin.for_peer) return true;
   if (!take_peer_tasks(t->origin, 1)) return false;
-  PEER_THREADS& p = peer_threads[t->origin.peer_ip];
-  ++p.count;
-  t->share = &p.share;
+  t->share = account_thread_share(t->origin.peer_ip);
   return true;
 }
 
-// A thread for origin has ended, or never started (sthread_lock held).
-void _uncount_peer_thread(const EVAL_ORIGIN& origin) {
-  assert_lock_held(sthread_lock);
-  if (!origin.for_peer) return;
-  give_peer_tasks(origin, 1);
-  auto it = peer_threads.find(origin.peer_ip);
-  if (it != peer_threads.end() && --it->second.count <= 0) peer_threads.erase(it);
-}
+// A thread for origin has ended (and left its share), or never started.
+void uncount_peer_thread(const EVAL_ORIGIN& origin) { give_peer_tasks(origin, 1); }
 
 void gc_th_data(void* block) {
   auto* t = static_cast<TH_DATA*>(block);
@@ -135,8 +117,8 @@ void thread_task(TKEY data) {
     set_d_sexp(t->delay, t->use_DelayAppend && !error ? nullptr : r);
     _wait_for(t, [t] { return t->release_base_flag; });
     _unlink_thread(t);
-    _uncount_peer_thread(t->origin);
     unlock_task(sthread_lock, "Thread");
+    uncount_peer_thread(t->origin);
   }
   close_self_interpreter();
 }
@@ -155,19 +137,16 @@ ZU_SEXP* zu_Thread(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, 
   t->args = form;
   t->origin = eval_origin_handed();
   ZU_SEXP* value = new_d_sexp(&t->delay);
-  lock_task(sthread_lock);
   // A peer's threads are bounded by its address, so that no peer takes
   // every thread the process can have from the others.
-  if (!_count_peer_thread(t)) {
-    unlock_task(sthread_lock, "Thread");
-    return error_text_at(form, ZU_ER_LAUNCH, "Thread", "cannot start a thread");
-  }
+  if (!count_peer_thread(t)) return error_text_at(form, ZU_ER_LAUNCH, "Thread", "cannot start a thread");
+  lock_task(sthread_lock);
   t->next = sthread_list;
   sthread_list = t;
   if (create_task(thread_task, t, pri) < 0) {
     _unlink_thread(t);
-    _uncount_peer_thread(t->origin);
     unlock_task(sthread_lock, "Thread");
+    uncount_peer_thread(t->origin);
     return error_text_at(form, ZU_ER_LAUNCH, "Thread", "cannot start a thread");
   }
   _wait_for(t, [t] { return t->ok_flag; });

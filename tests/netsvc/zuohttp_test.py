@@ -308,8 +308,9 @@ def slow_senders(port):
 
 
 def concurrent_opens(port):
-    # From 20 peer addresses: one address may hold 64 sessions.
-    socks = [socket.create_connection((HOST, port), timeout=60, source_address=("127.0.1.%d" % (i % 20 + 1), 0))
+    # From 64 peer addresses: an address holds 16 sessions by default, the
+    # two tasks of each one's interpreter counting against its 32.
+    socks = [socket.create_connection((HOST, port), timeout=60, source_address=("127.0.1.%d" % (i % 64 + 1), 0))
              for i in range(1000)]
     for s in socks:
         s.sendall(request(port, header(1, 0)))
@@ -578,7 +579,8 @@ def main():
               "peers": [(("header=120",), env, stalled_kept_alive), (("poll=1", "empty=1"), bounds, session_bounds),
                         (("stock=1", "poll=1", "empty=1"), env, kept_idle),
                         (("empty=1",), dict(env, QNMX_ZOH_PEER_SESSIONS="8", QNMX_ZOH_SESSIONS="40"), idle_sessions),
-                        ((), dict(env, QNMX_ZOH_UNUSED_IDLE="600"), closed_downloads),
+                        # One address holds the 20 sessions: tasks for them all.
+                        ((), dict(env, QNMX_ZOH_UNUSED_IDLE="600", QNMX_PEER_THREADS="64"), closed_downloads),
                         ((), dict(env, QNMX_ZOH_PEER_SESSIONS="3", QNMX_ZOH_UNUSED_IDLE="3"), unused_downloads),
                         (("body=2", "poll=1"), dict(env, QNMX_ZOH_PEER_SESSIONS="1"), stalled_upload),
                         ((), dict(env, QNMX_FIRST_LINE_SLOTS="8", QNMX_FIRST_LINE_IDLE="3", QNMX_FIRST_LINE_TOTAL="6"),

@@ -93,10 +93,11 @@ class LockServiceTest(unittest.TestCase):
             self.assertTrue(value.startswith("#error(") and f'"{why}"' in value, value)
 
     def test_conflicts_wait_and_events_reach_the_holder(self):
-        a, b, c = (Link(self.service, pid) for pid in (10, 20, 30))
+        # a and a2 are this process's links, and say so: one agent.
+        a, b, c = (Link(self.service, pid) for pid in (os.getpid(), 20, 30))
         n = a.lock("write", "a/b", seq=4)
         self.assertEqual(a.reply(), (n, "()"))
-        a2 = Link(self.service, 10)  # the holder's own agent is not blocked
+        a2 = Link(self.service, os.getpid())  # the holder's own agent is not blocked
         n = a2.lock("write", "a")
         self.assertEqual(a2.reply(), (n, "()"))
         waiting = b.lock("read", "a")  # related to a/b: waits
