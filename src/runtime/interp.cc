@@ -394,6 +394,7 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
   if (zui->accepted) zui->origin = peer_origin(zui->connect_ip, zui->peer_id);
   zui->next = zui_table[bucket(id)];
   zui_table[bucket(id)] = zui;
+  note_peer_link(zui->peer_id, true);
 
   if (zui->out) s_set_cr(zui->out, 1);
   if (zui->err && zui->err != zui->out) s_set_cr(zui->err, 1);
@@ -815,6 +816,7 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   while (*p && *p != zui) p = &(*p)->next;
   if (!*p) er_panic("_close_zu_interpreter(2)");
   *p = zui->next;
+  note_peer_link(zui->peer_id, false);
   free_permission_list(zui);
 
   bool was_main = zui == main_interpreter;

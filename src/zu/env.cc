@@ -370,12 +370,12 @@ const char* no_rewire(const ZUISP_ENV* h, const WRITER& w) {
 }
 
 // Why w may not change or remove the binding b, which lies in h; null when
-// it may. A peer's binding is its link's alone; the agent's, only the peer
-// whose own environment holds it.
+// it may. A peer's binding is its link's alone while that link is open;
+// the agent's, only the peer whose own environment holds it.
 const char* no_change(const ZUISP_ENV* h, const BINDING& b, const WRITER& w) {
   if (h->sealed.load(std::memory_order_relaxed)) return kRefusedSealed;
   if (!w.peer) return nullptr;
-  if (b.by.peer) return w.id != 0 && b.by.id == w.id ? nullptr : kRefusedPeer;
+  if (b.by.peer) return (w.id != 0 && b.by.id == w.id) || peer_link_closed(b.by.id) ? nullptr : kRefusedPeer;
   return writes_as_owner(h, w) ? nullptr : kRefusedAgent;
 }
 

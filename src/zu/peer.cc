@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 
 namespace {
@@ -12,6 +14,11 @@ constinit thread_local const EVAL_ORIGIN* task_origin = nullptr;
 // Who wrote the lambda whose body the thread runs: -1 none, 0 the agent,
 // 1 a peer.
 constinit thread_local int8_t tl_writer = -1;
+
+// The links noted open (numbers are never given twice, so one that left
+// never comes back); guarded by links_mu, a leaf.
+std::mutex links_mu;
+std::unordered_set<uint32_t> open_links;
 
 constexpr PEER_RULE kNever = PEER_RULE::kPeerNever;
 constexpr PEER_RULE kOwn = PEER_RULE::kPeerOwn;
@@ -130,4 +137,17 @@ const char* peer_rule_unbound() {
   for (int i = 0; i < peer_rule_count; ++i)
     if (!rule_bound[i].load(std::memory_order_relaxed)) return peer_rule_table[i].name;
   return nullptr;
+}
+
+void note_peer_link(uint32_t peer_id, bool open) {
+  if (peer_id == 0) return;
+  std::lock_guard<std::mutex> g(links_mu);
+  if (open) open_links.insert(peer_id);
+  else open_links.erase(peer_id);
+}
+
+bool peer_link_closed(uint32_t peer_id) {
+  if (peer_id == 0) return false;
+  std::lock_guard<std::mutex> g(links_mu);
+  return open_links.count(peer_id) == 0;
 }

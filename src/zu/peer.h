@@ -74,6 +74,17 @@ inline EVAL_ORIGIN eval_origin_handed() {
 // (what it opened, started or asked for, and the link itself).
 bool may_act_for(const EVAL_ORIGIN& owner);
 
+// ---- the links that are open
+// What a link made is that link's own only while the link is there: a
+// binding of a link that has closed has nobody left for another peer to
+// harm by changing it (a peer that reconnects, an HTTP agent that starts
+// again, is a new link and would otherwise find its own names read-only
+// for good). The runtime notes each link as it enters and leaves its table;
+// 0 (a request that came by no link) counts as open. A leaf lock of its
+// own: asked with the environment lock held.
+void note_peer_link(uint32_t peer_id, bool open);
+bool peer_link_closed(uint32_t peer_id);
+
 // ---- who writes into environments (zu/env.h)
 // Whether the code the calling thread runs writes as a peer: the body of
 // the innermost lambda being applied writes as a peer when a peer made that

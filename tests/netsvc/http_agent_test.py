@@ -247,12 +247,18 @@ def remote(tmp):
     check(r.stdout == b'<P>\n  "/r"\n  "hi"\n</P>', "the remote agent's answer: %r" % r.stdout)
     check(curl(d.port, "/a?q").stdout == b'<P>\n  "/a"\n  "hi"\n</P>', "an alias on the same connection")
     check(curl(d.port, "/hello").stdout == b"<p>ok</p>", "a local entry beside them")
-    # qnmx itself, its path registered to the remote agent by its script:
-    # the agent is told the path.
-    own = Process(tmp, [QNMX], '(SetHttpAgentPath "/q" "%s")\n' % url + HANDLERS, free_port())
-    r = curl(own.port, "/q")
-    check(r.stdout.startswith(b'<P>\n  "/q"\n'), "a path qnmx registered to a remote agent: %r" % r.stdout)
-    own.stop()
+    # qnmx itself, its path registered to a remote agent of its own by its
+    # script: the agent is told the path, and again after qnmx started anew
+    # (a new link, which the names the old one bound there do not refuse).
+    far_port = free_port()
+    far = Process(tmp, [QNMX], '(Eval Env1 (quote (Define Greeting "far")))\n' + PEER, far_port)
+    for run in ("first", "again"):
+        own = Process(tmp, [QNMX], '(SetHttpAgentPath "/q" "zup://127.0.0.1:%d/@agent")\n' % far_port + HANDLERS,
+                      free_port())
+        r = curl(own.port, "/q")
+        check(r.stdout.startswith(b'<P>\n  "/q"\n'), "a path qnmx registered to a remote agent (%s): %r" % (run, r.stdout))
+        own.stop()
+    far.stop()
     peer.stop(signal.SIGKILL)
     r = curl(d.port, "/r", "-i")
     check(r.stdout.startswith(b"HTTP/1.1 503 Service Unavailable\r\n"), "the agent killed: 503: %r" % r.stdout[:200])
