@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A stop is final and the agent always ends and saves: stops_test.py QNMX
 LOCKD HTTP_DRIVER [ROW...]. One table: each row runs an agent of its own,
-disturbs it from outside (the lock service, peers of 127.0.0.2-3, fake
-servers, signals) and, where the agent holds a matrix, reads the matrix
+disturbs it from outside (the lock service and a client of it holding a
+lock, peers of 127.0.0.2-3, fake servers, signals) and, where the agent holds a matrix, reads the matrix
 back with a fresh qnmx once the agent has ended (or been killed after 30 s).
 """
 import os
@@ -16,6 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "support"), os.path.join(HERE, "..", "netsvc")]
 from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 from line_peer import link, serve  # noqa: E402
+from lock_held_elsewhere import row_lock_held_elsewhere  # noqa: E402
 
 QNMX, LOCKD, DRIVER = (os.path.realpath(a) for a in sys.argv[1:4])
 LOOP = b"(While 1 (ErrHandler (While 1 1)))\n"  # an ErrHandler turns one stop into a value
@@ -242,10 +243,16 @@ def sigterm(work):
     a.ends_and_saves(status=1)
 
 
+def lock_held_elsewhere(work):
+    for what in row_lock_held_elsewhere(QNMX, LOCKD):
+        check(False, "lock held elsewhere: " + what)
+
+
 ROWS = [("lock-service-end", lock_service_end), ("peer-loop-end", peer_loop_end),
         ("closed-links-count", closed_links_count), ("cancel-open-link", cancel_open_link),
         ("session-request-end", session_request_end), ("interrupt-import", interrupt_import),
-        ("dropped-http-clients", dropped_http_clients), ("sigterm", sigterm)]
+        ("dropped-http-clients", dropped_http_clients), ("sigterm", sigterm),
+        ("lock-held-elsewhere", lock_held_elsewhere)]
 
 with tempfile.TemporaryDirectory() as tmp:
     for name, row in ROWS:

@@ -21,6 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
 from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
+from session_post_test import row_session_post  # noqa: E402
 from zoh_client import HOST, header, read_reply, request, unpack  # noqa: E402
 
 QNMX, LOCKD, DRIVER = (os.path.abspath(a) for a in sys.argv[1:4])
@@ -308,6 +309,13 @@ def rewrite_function():
     ended(p)
 
 
+def session_post():
+    """The program's own HTTP session posts with the body's length, and is
+    answered as curl is; a newcomer from 127.0.0.9 is served."""
+    work = tempfile.mkdtemp(dir=WORK.name)
+    row_session_post(QNMX, work)
+
+
 ROWS = [
     ("another-peers-env", another_peers_env),
     ("link-keeps-no-form", link_keeps_no_form),
@@ -317,6 +325,7 @@ ROWS = [
     ("slow-bodies", slow_bodies),
     ("lock-service", lock_service),
     ("rewrite-function", rewrite_function),
+    ("session-post", session_post),
 ]
 
 

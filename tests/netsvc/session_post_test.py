@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """The program's own http session posts to the HTTP agent of the examples:
+a row of the peer accounts' table (peer_account_test.py), or alone as
 session_post_test.py <qnmx>.
 
 qnmx serves examples/http.zu (its POST answers the size of the body) with
