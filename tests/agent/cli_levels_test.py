@@ -1,14 +1,12 @@
 #!/usr/bin/python3
 """What the close of a matrix leaves at every level after imports, point
-reads, copies, scans and exports, against a numpy model of the pyramid:
-cli_levels_test.py <qnmx> faults | random [first-seed [count]].
-
-The model keeps each channel's finest level as the four byte lanes of its
-colour words: red, green, blue and the marker, 255 in the default word
-0x000000FF and 0 in an imported pixel. A coarser element is the truncated
-mean of its 2 x 2 children inside the matrix, lane by lane. After a close
-the matrix is opened anew and every level read: points as words, whole
-levels as exports (an element with a marker shows white)."""
+reads, copies, scans and exports: cli_levels_test.py <qnmx> faults |
+random [first-seed [count]]. The model keeps each channel's finest level as
+the byte lanes of its colour words (red, green, blue, and a marker: 255 in
+the default word 0xFF, 0 in an imported pixel); a coarser element is the
+truncated mean of its 2 x 2 children inside the matrix, lane by lane. After
+a close every level is read anew: points as words, whole levels as exports
+(an element with a marker shows white)."""
 import os
 import random
 import shutil
@@ -36,7 +34,7 @@ def reopen(name):
     return f'(qmxCreate filename="{name}" currentPhase_mode="direct")'
 
 
-class Model:
+class Model:  # a matrix: the finest level of each channel
     def __init__(self, w, h, channels):
         self.w, self.h, self.levels = w, h, (max(w, h) - 1).bit_length() + 1
         self.base = [np.tile(np.array([0, 0, 0, 255], np.int64), (h, w, 1)) for _ in range(channels)]
@@ -73,7 +71,7 @@ def shown(level):
     return rgb.astype(np.uint8)
 
 
-def answers(want):
+def answers(want):  # the checks of replies: None when it holds, else what differs
     return lambda reply: None if reply == want else f"{reply!r}, want {want!r}"
 
 
@@ -126,9 +124,8 @@ def colour(shape, seed):
 
 
 def fault_rows():
-    rows = []
+    rows, p2, q1 = [], colour((2, 2), 1), colour((1, 1), 2)
     write_ppm(cli.path("t.ppm"), np.array([[KEY]], np.uint8))
-    p2, q1 = colour((2, 2), 1), colour((1, 1), 2)
     write_ppm(cli.path("p.ppm"), p2)
     write_ppm(cli.path("q.ppm"), q1)
     spots = [(46, 2), (47, 3), (39, 1), (22, 0), (45, 0)]
@@ -203,14 +200,12 @@ def group_faults():
 
 
 # ---------------------------------------------------------------------------
-# Random runs of the main road: one seed draws a matrix (1 x N up to 300 x
-# 300, nodes of 4, 16 or 32, one or three channels), a node cache of the
-# default size or a small one, and sessions of imports (at offsets partly
-# outside, with a transparent colour, some of nothing but it), point reads,
-# scans of the whole area or a part, copies of all or some channels into new
-# matrices and exports of a level, each session ended by a close or, the
-# last, by the program's end. Every close must answer () with no node named
-# lost, and every level of what it closed must then equal the model.
+# Random runs of the main road: a seed draws a matrix (1 x N up to 300 x 300,
+# nodes of 4, 16 or 32, 1 or 3 channels), maybe a small node cache, and
+# sessions of imports (partly outside, some transparent), point reads, scans,
+# copies of some channels into new matrices and exports, each ended by a
+# close or, the last, by the program's end; then every level must equal the
+# model.
 
 class Road:
     def __init__(self, seed, folder):
