@@ -58,11 +58,15 @@ def still_waiting(socks):
 
 
 def read_all(s):
+    """What arrives before the end, or before a reset (after a reply)."""
+    got = b""
     s.settimeout(5)
     try:
-        return b"".join(iter(lambda: s.recv(65536), b""))
+        while c := s.recv(65536):
+            got += c
     except OSError:
-        return b""
+        pass
+    return got
 
 
 # ---- the rows
