@@ -16,9 +16,10 @@ constinit thread_local const EVAL_ORIGIN* task_origin = nullptr;
 constinit thread_local int8_t tl_writer = -1;
 
 // The links noted open (numbers are never given twice, so one that left
-// never comes back); guarded by links_mu, a leaf.
+// never comes back); guarded by links_mu, a leaf. Never destroyed: tasks
+// still set up and close interpreters while the exit handlers run.
 std::mutex links_mu;
-std::unordered_set<uint32_t> open_links;
+std::unordered_set<uint32_t>& open_links = *new std::unordered_set<uint32_t>;
 
 constexpr PEER_RULE kNever = PEER_RULE::kPeerNever;
 constexpr PEER_RULE kOwn = PEER_RULE::kPeerOwn;

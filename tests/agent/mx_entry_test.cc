@@ -461,11 +461,10 @@ TEST_F(MxEntry, APeersReadByPathReadsTheFileThatWasJudged) {
     SCOPED_TRACE(c.form);
     point_link(work + "/link.ppm", "in.ppm");
     point_link(work + "/link.mx", "in.mx");
-    std::string got;
-    {
+    const std::string got = [&] {
       EvalOriginScope peer(peer_origin(0x7F000002, 7));
-      got = run(c.form);
-    }
+      return run(c.form);
+    }();
     EXPECT_EQ(got.find("222"), std::string::npos) << got;
     EXPECT_EQ(got.find("8 8"), std::string::npos) << got;
     if (c.want.front() == '(') EXPECT_EQ(got, c.want);

@@ -55,6 +55,13 @@ def write_ppm(path, rgb):
         f.write(b"P6\n%d %d\n255\n" % (rgb.shape[1], rgb.shape[0]) + rgb.tobytes())
 
 
+def read_ppm(np, path):
+    with open(path, "rb") as f:
+        b = f.read()
+    w, h = map(int, b.split(maxsplit=3)[1:3])
+    return np.frombuffer(b[-w * h * 3:], np.uint8).reshape(h, w, 3)
+
+
 def value(text):
     """A printed value: lists, strings, integers; anything else as text
     (a tag with attributes keeps its bracketed text)."""
@@ -118,17 +125,21 @@ class Cli:
         r = subprocess.run([self.tool(args[0]), *args[1:]], cwd=self.work, input=inp, capture_output=True, check=True)
         return r.stdout
 
-    def run(self, forms, env=None, name="s", args=()):
-        """The forms as one script: (replies by form number, standard
-        error). Raw values print as their size only: scripts save them."""
-        with open(self.path(name + ".zu"), "w") as f:
+    def run(self, forms, env=None, name="s", args=(), status=0, folder=None):
+        """The forms as one script in folder (the work folder): (replies by
+        form number, standard error); qnmx must end with status (None: any,
+        kept in self.status). Raw values print as their size only: scripts
+        save them."""
+        folder = folder or self.work
+        with open(os.path.join(folder, name + ".zu"), "w") as f:
             f.write("\n".join(forms) + "\n")
         e = dict(self.env, **(env or {}))
-        r = subprocess.run([self.qnmx, name + ".zu", name + ".out", "-", "/", *map(str, args)], cwd=self.work, env=e,
+        r = subprocess.run([self.qnmx, name + ".zu", name + ".out", "-", "/", *map(str, args)], cwd=folder, env=e,
                            capture_output=True, timeout=600)
-        if r.returncode != 0:
+        self.status = r.returncode
+        if status is not None and r.returncode != status:
             self.fail(f"{name}: qnmx exited {r.returncode}: {r.stderr[-400:]!r}")
-        with open(self.path(name + ".out"), encoding="utf-8", errors="replace") as f:
+        with open(os.path.join(folder, name + ".out"), encoding="utf-8", errors="replace") as f:
             got = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
         return [got.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
 

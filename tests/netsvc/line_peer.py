@@ -32,10 +32,11 @@ class Peer:
         return self.until(rb"<Result> [0-9]+ (.*?)</Result>\n")[0].group(1)
 
 
-def link(port, address="127.0.0.1"):
-    p = Peer(socket.create_connection(("127.0.0.1", port), timeout=60, source_address=(address, 0)))
+def link(port, address="127.0.0.1", timeout=60):
+    """A link past its admission; admitted tells whether it was allowed."""
+    p = Peer(socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(address, 0)))
     p.s.sendall(b"\n")
-    p.until(rb"</Permission>\n")
+    p.admitted = b"<Permission>Allow</Permission>" in p.until(rb".*?</Permission>\n")[0].group(0)
     return p
 
 

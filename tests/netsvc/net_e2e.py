@@ -34,14 +34,14 @@ class Agent:
     """qnmx on one script; replies in NAME.out, errors in NAME.err; fds
     are descriptors the agent inherits under their own numbers."""
 
-    def __init__(self, run, name, script, args, nofile, fds=()):
+    def __init__(self, run, name, script, args, nofile, fds=(), env=None, argv=None):
         self.out, err = (os.path.join(run.work, name + x) for x in (".out", ".err"))
         self.peak_kib = None
         with open(os.path.join(run.work, name + ".zu"), "w") as f:
             f.write(script)
         pre = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
-        self.proc = start([run.qnmx, name + ".zu", self.out, err, "/"] + [str(a) for a in args],
-                          cwd=run.work, env=run.env, stdin=subprocess.DEVNULL,
+        self.proc = start([*(argv or [run.qnmx]), name + ".zu", self.out, err, "/"] + [str(a) for a in args],
+                          cwd=run.work, env=dict(run.env, **(env or {})), stdin=subprocess.DEVNULL,
                           stdout=open(err + ".stdout", "wb"), stderr=subprocess.STDOUT, preexec_fn=pre,
                           pass_fds=fds)
 
@@ -100,9 +100,19 @@ class Run:
             print("FAIL:", what)
         return cond
 
-    def agent(self, name, script, args=(), nofile=None, fds=()):
-        self.procs.append(Agent(self, name, script, list(args), nofile, fds))
+    def agent(self, name, script, args=(), nofile=None, fds=(), env=None, argv=None):
+        """argv (qnmx) and the script (env: variables added to its
+        environment)."""
+        self.procs.append(Agent(self, name, script, list(args), nofile, fds, env, argv))
         return self.procs[-1]
+
+    def listening(self, name, script, env=None, nofile=None, argv=None):
+        """An agent given a free port as its argument: (agent, port) once it
+        listens there."""
+        port = free_port()
+        a = self.agent(name, script, [port], nofile, env=env, argv=argv)
+        self.check(wait_for(lambda: listening(port) or not a.alive(), 60) and a.alive(), name + " listens")
+        return a, port
 
     def log(self, args):
         name = "%d.%s" % (len(os.listdir(self.work)), os.path.basename(args[0]))
