@@ -23,6 +23,15 @@ void set_flags(ZU_INTERPRETER* zui, int set, int clear) {
   unlock_task(zui_lock, "set_flags");
 }
 
+// Whether the agent's end (an interrupt) stopped what zui evaluates; a
+// close of zui alone lets the form it cut short answer.
+bool stopped_by_end(ZU_INTERPRETER* zui) {
+  lock_task(zui_lock);
+  const bool stopped = (zui->flags & ZUI_F_BREAK) && _agent_ending();
+  unlock_task(zui_lock, "stopped_by_end");
+  return stopped;
+}
+
 int prompt_depth() {
   ZU_FILE* f = terminal_file;
   return f ? zu_file_depth(f) : -1;
@@ -85,6 +94,13 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
         if (!read_error) {
           EvalOriginScope scope(link_origin(zui));
           value = eval(zui->env, form);
+        }
+        // A form an interrupt cut short has no answer of its own (a loop
+        // the stop ended would read as one that finished): nothing is
+        // replied, and the script ends here.
+        if (stopped_by_end(zui)) {
+          gc_pop(nullptr, nullptr);
+          break;
         }
         _reply(zui, line, value);
         uint32_t code = get_type(value) == ZU_TYPE_ERROR ? error_code(value) : 0;
