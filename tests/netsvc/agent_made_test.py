@@ -91,7 +91,8 @@ def ticks():
 def tick_goes_on(what):
     first = ticks()
     check(wait_until(lambda: ticks() not in (None, first), 10), "%s: the agent's thread still saves" % what)
-    check("262144" in (ticks() or ""), "%s: with the agent's own names: %r" % (what, ticks()))
+    # The file is truncated before each write: a read may find it empty.
+    check(wait_until(lambda: "262144" in (ticks() or ""), 10), "%s: with the agent's own names: %r" % (what, ticks()))
 
 
 # Each kind of environment the agent made: a form that binds E to it, in
