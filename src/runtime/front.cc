@@ -97,8 +97,9 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
         }
         // A form an interrupt cut short has no answer of its own (a loop
         // the stop ended would read as one that finished): nothing is
-        // replied, and the script ends here.
-        if (stopped_by_end(zui)) {
+        // replied, and the script ends here. An error it gave back (a read
+        // whose wait the interrupt ended) is its honest answer.
+        if (get_type(value) != ZU_TYPE_ERROR && stopped_by_end(zui)) {
           gc_pop(nullptr, nullptr);
           break;
         }
