@@ -5,6 +5,7 @@ table has a row per case; the random run has three writers in overlapping
 sessions, a reader all along and one restart of the service."""
 import os
 import random
+import socket
 import subprocess
 import sys
 import threading
@@ -13,7 +14,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import NO_OBJECT, THIN, Cli, error_of, matrix, value, write_ppm  # noqa: E402
+from qmx_cli import BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, matrix, value, write_ppm  # noqa: E402
 from checks import start, stop, wait_until  # noqa: E402
 
 QNMX, LOCKD, GROUP = sys.argv[1:4]
@@ -132,6 +133,20 @@ def idled(svc, row):
         cli.fail(row + ": the lock was never given back")
 
 
+def hung_up(svc, row):
+    """The service hung up on A's link before it answered (it was stopping
+    as A connected): once a service listens again, A's next open asks it,
+    instead of taking the address for one that never answers."""
+    made("s", np.full((512, 512, 3), 255, np.uint8))
+    stop(svc.proc)
+    a = svc.agent(row + "a")
+    with socket.create_server(("127.0.0.1", svc.port)) as stopping:
+        threading.Thread(target=lambda: stopping.accept()[0].close(), daemon=True).start()
+        cli.expect_error(row + ": A while the service stops", a.ask(OPEN.format("s.mx")), STORE, BUSY)
+    svc.restart()
+    cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(CLOSE.format(1))], ["1", "()"])
+
+
 def group_table():
     for name, colour in (("red", (255, 0, 0)), ("blue", (0, 0, 255))):
         write_ppm(cli.path(name + ".ppm"), np.full((200, 200, 3), colour, np.uint8))
@@ -139,7 +154,7 @@ def group_table():
     rows = {"overlap": lambda r: writers(svc, r, "aabbba"), "reader": lambda r: reader(svc, r),
             "restart": lambda r: restarted(svc, r), "turns": lambda r: writers(svc, r, "aaabbb"),
             "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st"),
-            "idle": lambda r: idled(svc, r)}
+            "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r)}
     for row, run in rows.items():
         try:
             run(row)
