@@ -5,6 +5,7 @@ table has a row per case; the random run has three writers in overlapping
 sessions, a reader all along and one restart of the service."""
 import os
 import random
+import re
 import socket
 import subprocess
 import sys
@@ -14,7 +15,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, matrix, value, write_ppm  # noqa: E402
+from qmx_cli import BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, value, write_ppm  # noqa: E402
 from checks import start, stop, wait_until  # noqa: E402
 
 QNMX, LOCKD, GROUP = sys.argv[1:4]
@@ -36,10 +37,43 @@ class Service:
         self.port = int(self.proc.stdout.readline().split()[1])
         return self
 
-    def agent(self, name, **env):
+    def agent(self, name, port=None, **env):
         a = cli.agent(name, env)
-        a.ask(f'(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort {self.port}))))')
+        a.ask(f'(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort {port or self.port}))))')
         return a
+
+
+class Early(threading.Thread):
+    """A service that calls the holder back before it grants: it sends the
+    event for the lock asked, waits for its answer, then grants, and notes
+    the lock given back."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.port, self.unlocked = free_port(), threading.Event()
+        self.server = socket.create_server(("127.0.0.1", self.port))
+        self.start()
+
+    def run(self):
+        conn, buf, line, grant = self.server.accept()[0], b"", 0, b""
+        conn.sendall(b"\n<Permission>Allow</Permission>\n")
+        while True:
+            while b"\n" not in buf:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                buf += chunk
+            text, buf = buf.split(b"\n", 1)
+            line += 1
+            if text.startswith(b"<Lock"):
+                conn.sendall(b"(call-lock-event %s)\n" % re.search(rb'seq="(\d+)"', text).group(1))
+                grant = b"<Result> %d ()</Result>\n" % line
+            elif text.startswith(b"<Result>") and grant:  # the holder has taken the event
+                conn.sendall(grant)
+                grant = b""
+            elif text.startswith(b"<Unlock>"):
+                conn.sendall(b"<Result> %d ()</Result>\n" % line)
+                self.unlocked.set()
 
 
 def word(c):
@@ -147,6 +181,16 @@ def hung_up(svc, row):
     cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(CLOSE.format(1))], ["1", "()"])
 
 
+def early(svc, row):
+    """The service called A back before A had taken in the grant: A gives
+    the lock back all the same, once its command is done."""
+    made("s", np.full((512, 512, 3), 255, np.uint8))
+    service = Early()
+    a = svc.agent(row + "a", port=service.port)
+    cli.expect(row + ": A", a.ask(OPEN.format("s.mx")), "1")
+    cli.expect(row + ": the lock given back", service.unlocked.wait(20), True)
+
+
 def group_table():
     for name, colour in (("red", (255, 0, 0)), ("blue", (0, 0, 255))):
         write_ppm(cli.path(name + ".ppm"), np.full((200, 200, 3), colour, np.uint8))
@@ -154,7 +198,7 @@ def group_table():
     rows = {"overlap": lambda r: writers(svc, r, "aabbba"), "reader": lambda r: reader(svc, r),
             "restart": lambda r: restarted(svc, r), "turns": lambda r: writers(svc, r, "aaabbb"),
             "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st"),
-            "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r)}
+            "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r), "early": lambda r: early(svc, r)}
     for row, run in rows.items():
         try:
             run(row)
