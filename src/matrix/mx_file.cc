@@ -301,10 +301,11 @@ bool channels_taken(const MATRIX* m) {
   return false;
 }
 
-// Every change of m is saved and nothing is changing or reading it
-// (matrix_lock): its file may be handed over.
+// Every change of m is saved and nothing is changing or reading it, its
+// opening included (matrix_lock): its file may be handed over.
 bool _settled(MATRIX* m) {
-  return !_first_dirty(m) && !_rebuild_pending(m) && !channels_taken(m) && !command_running(m);
+  return m->mode != kMxModeOpening && !_first_dirty(m) && !_rebuild_pending(m) && !channels_taken(m) &&
+         !command_running(m);
 }
 
 // The access of m's open file for a hand-over (mx_file_lock held): 0 with

@@ -42,6 +42,20 @@ class Service:
         a.ask(f'(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort {port or self.port}))))')
         return a
 
+    def held_elsewhere(self):
+        """A raw client of the service holding the write lock on s.mx, once
+        it is granted."""
+        holder, got = socket.create_connection(("127.0.0.1", self.port), timeout=60), b""
+        holder.sendall(b'\n<Lock type="write" data="1"> s.mx </Lock>\n')
+        while b"<Result>" not in got:
+            got += holder.recv(4096) or b"<Result>"
+        return holder
+
+
+def lockd_log():
+    with open(cli.path("lockd.log")) as f:
+        return f.read()
+
 
 class Early(threading.Thread):
     """A service that calls the holder back before it grants: it sends the
@@ -159,9 +173,8 @@ def idled(svc, row):
     made("s", np.full((512, 512, 3), 255, np.uint8))
     a, b = svc.agent(row + "a", QNMX_MX_FILE_IDLE="1"), svc.agent(row + "b")
     cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(IMPORT.format(1, "red.ppm", 10, 10))], ["1", "()"])
-    log = lambda: open(cli.path("lockd.log")).read().count('unlock "s.mx"')  # noqa: E731
-    given = log()
-    if wait_until(lambda: log() > given, 60):
+    given = lockd_log().count('unlock "s.mx"')
+    if wait_until(lambda: lockd_log().count('unlock "s.mx"') > given, 60):
         cli.expect(row + ": B", b.ask('(qmxGetPoint "s.mx" (List 0 20 20))'), f"((0 {RED}))")
     else:
         cli.fail(row + ": the lock was never given back")
@@ -191,6 +204,25 @@ def early(svc, row):
     cli.expect(row + ": the lock given back", service.unlocked.wait(20), True)
 
 
+def queued(svc, row):
+    """R's read and then W's write wait for a client's write lock: R is
+    granted first, and told that W waits, so W is granted well within its
+    wait, not when R's file idles out. R read the picture, or says that W's
+    opening changed the file under it."""
+    made("s", np.full((512, 512, 3), (255, 0, 0), np.uint8))
+    r, w = svc.agent(row + "r"), svc.agent(row + "w", QNMX_LOCK_WAIT="20")
+    holder, replies = svc.held_elsewhere(), {}
+    for name, agent, form in (("R", r, '(qmxGetPoint "s.mx" (List 0 20 20))'), ("W", w, OPEN.format("s.mx"))):
+        waiting = lockd_log().count(" waits")
+        threading.Thread(target=lambda n=name, a=agent, f=form: replies.setdefault(n, a.ask(f)), daemon=True).start()
+        wait_until(lambda: lockd_log().count(" waits") > waiting, 60)
+    holder.sendall(b"<Unlock> s.mx </Unlock>\n")
+    wait_until(lambda: len(replies) == 2, 60)
+    read = replies.get("R") or ""
+    cli.expect(row, [read == f"((0 {RED}))" or (CHANGED in read and "-127" in read), replies.get("W")], [True, "1"])
+    holder.close()
+
+
 def group_table():
     for name, colour in (("red", (255, 0, 0)), ("blue", (0, 0, 255))):
         write_ppm(cli.path(name + ".ppm"), np.full((200, 200, 3), colour, np.uint8))
@@ -198,7 +230,8 @@ def group_table():
     rows = {"overlap": lambda r: writers(svc, r, "aabbba"), "reader": lambda r: reader(svc, r),
             "restart": lambda r: restarted(svc, r), "turns": lambda r: writers(svc, r, "aaabbb"),
             "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st"),
-            "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r), "early": lambda r: early(svc, r)}
+            "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r), "early": lambda r: early(svc, r),
+            "queued": lambda r: queued(svc, r)}
     for row, run in rows.items():
         try:
             run(row)
