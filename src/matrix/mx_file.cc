@@ -193,6 +193,8 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   const bool reading = for_reading(w);
   if (w->changed) return kMxFileBusy;
   if (f && cl_error_check(w->lock_d) != 0 && call_lock_configured()) {
+    const uint32_t command = m->commands.load(std::memory_order_acquire);
+    if (w->lock_refused && w->refused_command == command) return kMxFileBusy;
     // The wait holds no other file up: the access keeps w this task's
     // while mx_file_lock is given back.
     unlock_task(mx_file_lock, "open_file");
@@ -200,7 +202,9 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
         xx_call_lock(m->filename, reading ? CALL_LOCK_READ : CALL_LOCK_WRITE, lock_event, m, file, line);
     lock_task(mx_file_lock);
     w->lock_d = d;
-    if (cl_error_check(w->lock_d) != 0) return kMxFileBusy;
+    w->lock_refused = cl_error_check(w->lock_d) != 0;
+    w->refused_command = command;
+    if (w->lock_refused) return kMxFileBusy;
   }
   // Looked at before the opening writes its mark into the file.
   const bool elsewhere = !reading && w->shut_stamped && !as_left(path, w);

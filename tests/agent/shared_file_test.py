@@ -42,6 +42,10 @@ class Service:
         a.ask(f'(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort {port or self.port}))))')
         return a
 
+    def asked(self, agent):
+        """How many locks agent has asked the service for so far."""
+        return lockd_log().count(f" agent pid {agent.proc.pid} ")
+
     def held_elsewhere(self):
         """A raw client of the service holding the write lock on s.mx, once
         it is granted."""
@@ -204,6 +208,19 @@ def early(svc, row):
     cli.expect(row + ": the lock given back", service.unlocked.wait(20), True)
 
 
+def held(svc, row):
+    """Another client of the service holds A's file: A's import waits for
+    the lock once and answers, not once for every node it writes."""
+    made("s", np.full((512, 512, 3), 255, np.uint8))
+    a = svc.agent(row + "a", QNMX_LOCK_WAIT="1")
+    cli.expect(row + ": A", a.ask(OPEN.format("s.mx")), "1")
+    holder, asked = svc.held_elsewhere(), svc.asked(a)  # granted once A gave the file up
+    cli.expect_error(row + ": A's import", a.ask(IMPORT.format(1, "red.ppm", 10, 10)), NO_OBJECT)
+    cli.expect(row + ": locks A asked for", svc.asked(a) - asked, 1)
+    holder.close()
+    cli.expect(row + ": A's close", a.ask(CLOSE.format(1)), "()")
+
+
 def queued(svc, row):
     """R's read and then W's write wait for a client's write lock: R is
     granted first, and told that W waits, so W is granted well within its
@@ -231,7 +248,7 @@ def group_table():
             "restart": lambda r: restarted(svc, r), "turns": lambda r: writers(svc, r, "aaabbb"),
             "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st"),
             "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r), "early": lambda r: early(svc, r),
-            "queued": lambda r: queued(svc, r)}
+            "held": lambda r: held(svc, r), "queued": lambda r: queued(svc, r)}
     for row, run in rows.items():
         try:
             run(row)
