@@ -479,9 +479,9 @@ bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged) {
 void set_mx_command_check(MX_COMMAND_CHECK check) { command_check.store(check, std::memory_order_release); }
 
 void mx_file_lock_event(int seq, MATRIX* m) {
-  // Only a matrix in the ring and not closing is handed over; a close
-  // waits for the access_lock taken here only until it has begun (a
-  // closing matrix may be back in the ring, touched by its last saves).
+  // Only a matrix in the ring and not closing is handed over (a closing
+  // one has left the ring; its close saves and gives the lock back); a
+  // close waits for the access_lock taken here only until it has begun.
   lock_task(matrix_lock);
   bool open = false;
   for (MATRIX* x = matrices_root.mx_next; x != &matrices_root && !open; x = x->mx_next) open = x == m;
