@@ -275,9 +275,11 @@ def group_random():
         for k in range(10):
             p, w = i if rng.random() < 0.5 else 3, dict(pic=pics.integers(0, 256, (side, side, 3), dtype=np.uint8))
             write_ppm(cli.path(f"w{i}_{k}.ppm"), w["pic"])
-            for _ in range(20):  # until a session completes: opens refused while the service restarts
+            until = time.monotonic() + 60
+            while time.monotonic() < until:  # until a session completes: opens are refused while the service restarts
                 opened = a.ask(OPEN.format("r.mx"))
                 if error_of(opened):
+                    time.sleep(0.05)
                     continue
                 w = dict(w, t0=time.monotonic(), t1=1e9, done=1e9)
                 writes[p].append(w)
@@ -312,7 +314,8 @@ def group_random():
             f(*args)
         except Exception as e:  # a reply that never came
             cli.fail(f"seed {seed}: {f.__name__}{args}: {e!r}")
-    threads = [threading.Thread(target=guarded, args=a) for a in [(writer, i) for i in range(3)] + [(read,)]]
+    # Daemons: a signal that ends the run is not held up by a reply awaited.
+    threads = [threading.Thread(target=guarded, args=a, daemon=True) for a in [(writer, i) for i in range(3)] + [(read,)]]
     for t in threads:
         t.start()
     wait_until(lambda: len(done) >= 8, 120)
