@@ -693,6 +693,8 @@ ZU_SEXP* zu_call_lock_event(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   return nullptr;
 }
 
+void gc_call_lock() { gc_mark(service_env, gc_qnlisp_env); }
+
 int call_lock_connections(int* in_use) {
   if (!call_lock_lock) return 0;
   lock_cl();

@@ -94,6 +94,11 @@ void call_lock_tick();
 ZU_SEXP* zu_call_lock_event(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf,
                             ZUISP_ENV* sp_env);
 
+// Marks the environment of the links to the service for the collector (the
+// runtime's marking calls it): it is kept for good, not only while a link
+// holds it.
+void gc_call_lock();
+
 // ---- test support
 // Connections to the lock service: open ones, and those in use.
 int call_lock_connections(int* in_use);
