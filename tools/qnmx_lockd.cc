@@ -24,8 +24,9 @@
 // their own); a number a client merely claims makes it no one else. Requests for one name are granted
 // in the order they came: a request waits behind an earlier one for the
 // same name that still waits. When a request starts waiting behind a holder
-// that gave a nonzero seq, the holder's connection is sent
-// "(call-lock-event seq)" once for that hold. A connection that ends gives
+// that gave a nonzero seq, or a holder is granted while a request waits
+// behind it, the holder's connection is sent "(call-lock-event seq)" once
+// for that hold. A connection that ends gives
 // back everything it held and forgets what it was waiting for.
 //
 // Bounds: until its first byte is in, a connection holds no thread: one
@@ -254,12 +255,14 @@ void hold(Request* r, std::vector<Outgoing>& out) {
 
 // Grants, name by name in order of arrival, the waiting requests related to
 // name that no hold blocks any more; a wait list stops at its first blocked
-// request. Only the lists related to the released name are looked at.
-// Table lock held.
+// request. Only the lists related to the released name are looked at. A
+// holder granted here that a request still waiting is blocked by is told,
+// as a holder is when a request starts waiting behind it. Table lock held.
 void grant_waiting(const std::u32string& name, std::vector<Outgoing>& out) {
   std::vector<std::pair<uint64_t, std::u32string_view>> lists;
   for_related(waits, name, [&](Queue& q) { lists.emplace_back(q.front()->order, q.front()->name); });
   std::sort(lists.begin(), lists.end());
+  std::vector<const Request*> granted;
   for (auto& [order, n] : lists) {
     auto it = waits.find(n);
     while (it != waits.end() && !it->second.empty()) {
@@ -270,9 +273,14 @@ void grant_waiting(const std::u32string& name, std::vector<Outgoing>& out) {
       logf("conn %d granted %s \"%s\" (line %d)", r->conn->id, r->write ? "write" : "read", r->shown.c_str(),
            r->line);
       hold(r, out);
+      granted.push_back(r);
     }
     if (it != waits.end() && it->second.empty()) waits.erase(it);
   }
+  for (const Request* g : granted)
+    for_related(waits, g->name, [&](Queue& q) {
+      if (!q.empty()) blocked(*q.front(), &out);
+    });
 }
 
 // Grants r or queues it; false when its connection has too many requests

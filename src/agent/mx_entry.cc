@@ -101,6 +101,7 @@ int _lock_mx_entry(MX_ENTRY* e) {
     lock_task(mx_entry_lock);
   }
   if (e->closing) return -1;
+  if (e->cmd_tid != me) e->c.m->commands.fetch_add(1, std::memory_order_acq_rel);
   e->cmd_tid = me;
   ++e->cmd_depth;
   return 0;

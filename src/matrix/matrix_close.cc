@@ -70,6 +70,8 @@ int _close_matrix(MATRIX* m) {
   // is written, and every coarser node over what was written is made again
   // (level_rebuild.cc): a coarser node's save may read its children, which
   // the matrix's scripts can still load while it closes (node_cache.cc).
+  // The close waits for a named lock its saves need once, as a command does.
+  m->commands.fetch_add(1, std::memory_order_acq_rel);
   _flush_dirty_bottom_up(m, true);
   m->mode = kMxModeClosed;
   _unlink_matrix(m);

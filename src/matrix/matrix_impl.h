@@ -136,7 +136,8 @@ int64_t mx_div_up(int64_t x, int dd);
 // Points m->geometry at m's fields.
 void _sync_matrix_geometry(MATRIX* m);
 
-// Moves m to the front of the matrix ring (last_access = now); takes it out.
+// Moves m to the front of the matrix ring (last_access = now), unless m
+// is closing (it stays out of the ring); _unlink_matrix takes it out.
 void _touch_matrix(MATRIX* m);
 void _unlink_matrix(MATRIX* m);
 // Takes m out of the ring and frees everything it owns: names, arrays,

@@ -45,9 +45,13 @@ void queue_open_token(MATRIX* m) {
 
 void _touch_matrix(MATRIX* m) {
   assert_lock_held(matrix_lock);
+  m->last_access = mx_now();
+  // A closing matrix has left the ring for good: the saves of its close
+  // still reach its nodes, but nothing else may find it there (a second
+  // close, an opening of its file, a lock event).
+  if (m->mode == kMxModeClosed) return;
   _unlink_matrix(m);
   link_front(m);
-  m->last_access = mx_now();
 }
 
 MATRIX* _open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,

@@ -193,6 +193,8 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   const bool reading = for_reading(w);
   if (w->changed) return kMxFileBusy;
   if (f && cl_error_check(w->lock_d) != 0 && call_lock_configured()) {
+    const uint32_t command = m->commands.load(std::memory_order_acquire);
+    if (w->lock_refused && w->refused_command == command) return kMxFileBusy;
     // The wait holds no other file up: the access keeps w this task's
     // while mx_file_lock is given back.
     unlock_task(mx_file_lock, "open_file");
@@ -200,7 +202,9 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
         xx_call_lock(m->filename, reading ? CALL_LOCK_READ : CALL_LOCK_WRITE, lock_event, m, file, line);
     lock_task(mx_file_lock);
     w->lock_d = d;
-    if (cl_error_check(w->lock_d) != 0) return kMxFileBusy;
+    w->lock_refused = cl_error_check(w->lock_d) != 0;
+    w->refused_command = command;
+    if (w->lock_refused) return kMxFileBusy;
   }
   // Looked at before the opening writes its mark into the file.
   const bool elsewhere = !reading && w->shut_stamped && !as_left(path, w);
@@ -301,10 +305,11 @@ bool channels_taken(const MATRIX* m) {
   return false;
 }
 
-// Every change of m is saved and nothing is changing or reading it
-// (matrix_lock): its file may be handed over.
+// Every change of m is saved and nothing is changing or reading it, its
+// opening included (matrix_lock): its file may be handed over.
 bool _settled(MATRIX* m) {
-  return !_first_dirty(m) && !_rebuild_pending(m) && !channels_taken(m) && !command_running(m);
+  return m->mode != kMxModeOpening && !_first_dirty(m) && !_rebuild_pending(m) && !channels_taken(m) &&
+         !command_running(m);
 }
 
 // The access of m's open file for a hand-over (mx_file_lock held): 0 with
@@ -474,9 +479,9 @@ bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged) {
 void set_mx_command_check(MX_COMMAND_CHECK check) { command_check.store(check, std::memory_order_release); }
 
 void mx_file_lock_event(int seq, MATRIX* m) {
-  // Only a matrix in the ring and not closing is handed over; a close
-  // waits for the access_lock taken here only until it has begun (a
-  // closing matrix may be back in the ring, touched by its last saves).
+  // Only a matrix in the ring and not closing is handed over (a closing
+  // one has left the ring; its close saves and gives the lock back); a
+  // close waits for the access_lock taken here only until it has begun.
   lock_task(matrix_lock);
   bool open = false;
   for (MATRIX* x = matrices_root.mx_next; x != &matrices_root && !open; x = x->mx_next) open = x == m;

@@ -115,6 +115,11 @@ struct MX_FILE_WORK {
   MX_FILE_STAMP shut_stamp;
   int shut_stamped;
   int handing_over;              // a hand-over of the file is under way
+  // The named lock was not had within the wait during this command of the
+  // matrix (MATRIX::commands): its later accesses are refused at once, so
+  // that the command answers after one wait, not after one per node.
+  int lock_refused;
+  uint32_t refused_command;
 };
 
 extern SEM mx_file_lock;

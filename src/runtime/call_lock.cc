@@ -46,10 +46,15 @@ struct CALL_LOCK_TABLE {
   int tid;  // the writer; 0 for a read lock
   CALL_LOCK_THREAD* threads;
   CALL_LOCK_INTERPRETER* cli;  // null while the request is under way
+  CALL_LOCK_INTERPRETER* asking;  // the link the request is under way on
   int seq;
   void* event_data;
   CALL_LOCK_EVENT_FUNC event_func;
   uint64_t serial;  // told apart from a later table at the same address
+  // The service called back before the grant was taken in here (its reply
+  // and its event travel one after the other): the event is delivered once
+  // the grant is.
+  int early_event;
 };
 
 namespace {
@@ -327,6 +332,29 @@ Stand _stand(const L_CHAR* name, int type, int me, CALL_LOCK_TABLE** join) {
   return *join ? Stand::kJoin : Stand::kAsk;
 }
 
+struct Event {
+  CALL_LOCK_EVENT_FUNC func;
+  int seq;
+  void* data;
+};
+
+void event_task(TKEY data) {
+  auto* e = static_cast<Event*>(data);
+  // The event function may give the lock back, a query to the service.
+  const bool own = !get_my_zui() && open_self_interpreter() > 0;
+  e->func(e->seq, e->data);
+  if (own) close_self_interpreter();
+  delete e;
+}
+
+// Calls func(seq, data) from a task of its own: the caller that took the
+// lock still works on what it guards (the event waits for that), and may
+// hold locks the event function takes.
+void deliver_event(CALL_LOCK_EVENT_FUNC func, int seq, void* data) {
+  auto* e = new Event{func, seq, data};
+  if (create_task(event_task, e, 3) < 0) delete e;
+}
+
 // Asks the service for a new lock; the table, or null when it was refused,
 // could not be asked, or was not granted by the deadline or before the task
 // was stopped. Lock held (released while the request travels). A link
@@ -368,6 +396,11 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
                       " </Lock>";
     ++cli->ref;
     int iid = cli->zui;
+    t->asking = cli;
+    t->seq = seq;
+    t->event_func = func;
+    t->event_data = data;
+    t->early_event = 0;
     unlock_cl("_new_clt");
     Reply reply;
     {
@@ -375,13 +408,12 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
       reply = ask_service(iid, msg, deadline, true);
     }
     lock_cl();
+    t->asking = nullptr;
     const bool granted = reply == Reply::kGranted && !cli->lost;  // the link may have ended meanwhile
     if (granted) {
       t->cli = cli;
-      t->seq = seq;
-      t->event_func = func;
-      t->event_data = data;
       cli->call_time = now();
+      if (t->early_event && func) deliver_event(func, seq, data);
       wakeup_task(&lt_list);
       return t;
     }
@@ -427,11 +459,6 @@ void tick_func(void*) { create_task(tick_task, nullptr, 2); }
 // called; its holders learn it from cl_error_check and call_unlock.
 void link_lost_task(TKEY data) {
   int iid = static_cast<int>(reinterpret_cast<intptr_t>(data));
-  struct Event {
-    CALL_LOCK_EVENT_FUNC func;
-    int seq;
-    void* data;
-  };
   std::vector<Event> events;
   lock_cl();
   CALL_LOCK_INTERPRETER* cli = li_list;
@@ -649,10 +676,15 @@ ZU_SEXP* zu_call_lock_event(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   // calls its holder back.
   int me = get_my_iid();
   lock_cl();
-  for (CALL_LOCK_TABLE* t = lt_list; t; t = t->next) {
-    if (t->seq == seq && t->cli && t->cli->zui == me) {
+  for (CALL_LOCK_TABLE* t = lt_list; seq && t; t = t->next) {
+    if (t->seq != seq) continue;
+    if (t->cli && t->cli->zui == me) {
       func = t->event_func;
       data = t->event_data;
+      break;
+    }
+    if (!t->cli && t->asking && t->asking->zui == me) {
+      t->early_event = 1;
       break;
     }
   }
@@ -660,6 +692,8 @@ ZU_SEXP* zu_call_lock_event(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   if (func) func(seq, data);
   return nullptr;
 }
+
+void gc_call_lock() { gc_mark(service_env, gc_qnlisp_env); }
 
 int call_lock_connections(int* in_use) {
   if (!call_lock_lock) return 0;

@@ -13,7 +13,9 @@
 //
 // The lock service may call back into the holder of a lock with
 // (call-lock-event seq): the event function given with the lock is then
-// called with that seq and its data (never with the module lock held).
+// called with that seq and its data (never with the module lock held). A
+// call that comes while the grant is still on its way is kept, and the
+// function called from a task of its own once the grant is in.
 //
 // Waits are bounded: a task waits for a lock (for this process's other
 // tasks and for the service) at most kNamedLockWaitSeconds, and less when
@@ -91,6 +93,11 @@ void call_lock_tick();
 // (call-lock-event seq)
 ZU_SEXP* zu_call_lock_event(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf,
                             ZUISP_ENV* sp_env);
+
+// Marks the environment of the links to the service for the collector (the
+// runtime's marking calls it): it is kept for good, not only while a link
+// holds it.
+void gc_call_lock();
 
 // ---- test support
 // Connections to the lock service: open ones, and those in use.

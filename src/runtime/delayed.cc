@@ -125,6 +125,12 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
         ((z->silent_timeout >= 0 && silent >= z->silent_timeout) ||
          (z->connection_timeout >= 0 && z->connection_cnt >= z->connection_timeout))) {
       z->flags |= ZUI_F_BREAK;
+      // A set-up still waiting for the peer's answer timed out, whatever
+      // the close of the input then says.
+      if ((z->flags & ZUI_F_WAIT_PERMISSION) && !(z->flags & ZUI_F_ANSWER_MASK)) {
+        z->flags |= ZUI_F_ANSWER_OTHER;
+        wakeup_task(&z->flags);
+      }
       close_input();
     }
   }

@@ -1,5 +1,6 @@
 #include "runtime/interp.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -144,9 +145,10 @@ bool write_out(ZU_INTERPRETER* zui, const char* text) {
 }
 
 // An outgoing connection writes the line end that announces a line link
-// and waits for the peer's permission answer. The iid or -5/-6/-7. The
-// record stays while ZUI_F_WAIT_PERMISSION is set: a final close waits for
-// it to be cleared.
+// and waits for the peer's permission answer. The iid or -5/-6/-7; with -5
+// errno tells a peer that hung up first (ECONNRESET) from one that gave no
+// valid answer in time (ETIMEDOUT). The record stays while
+// ZUI_F_WAIT_PERMISSION is set: a final close waits for it to be cleared.
 int permission_wait(ZU_INTERPRETER* zui, int iid) {
   write_out(zui, "\n");
   lock_zui();
@@ -181,6 +183,7 @@ int permission_wait(ZU_INTERPRETER* zui, int iid) {
   zui->flags &= ~ZUI_F_WAIT_PERMISSION;
   wakeup_task(&zui->flags);
   unlock_zui("permission_wait");
+  if (result == ZUI_ERR_CONNECT) errno = answer == ZUI_F_ANSWER_CLOSED ? ECONNRESET : ETIMEDOUT;
   return result;
 }
 
@@ -424,7 +427,9 @@ int setup_zu_interpreter(ZU_INTERPRETER* zui) {
   bool wait = result > 0 && zui->a_type == ZUI_CONNECT && (zui->flags & ZUI_F_WAIT_PERMISSION);
   unlock_zui("setup_zu_interpreter");
   if (wait) result = permission_wait(zui, result);
+  const int why = errno;
   zui_pop_pri(pri);
+  errno = why;
   return result;
 }
 

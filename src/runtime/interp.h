@@ -230,7 +230,8 @@ void free_zu_interpreter(ZU_INTERPRETER* zui);
 // own link has closed; record left with the caller), or ZUI_ERR_STREAM when
 // its threads could not start (the record has been closed with its streams,
 // or is left to the relay thread that did start: the caller must not touch
-// it), or -5/-6/-7 for a refused connection.
+// it), or -5/-6/-7 for a refused connection (with -5 errno is ECONNRESET
+// when the peer hung up before it answered, else ETIMEDOUT).
 int setup_zu_interpreter(ZU_INTERPRETER* zui);
 // Opens the kind's streams and registers (setup_i.cc). The iid or a negative
 // result; with -2..-5 and -9 the record has been freed, and errno says why

@@ -163,7 +163,10 @@ int ___setup_i_connect(ZU_INTERPRETER* zui, PROXY_INFO* proxy, int* cerr) {
   set_serverinfo(&info, 1, -1);
   d_f_ree(host);
   int r = setup_zu_interpreter(zui);
-  if (r == ZUI_ERR_CONNECT) *cerr = ETIMEDOUT;
+  // A peer that hung up before it answered was reached (a service that
+  // was restarting, say): only an answer that never came marks the host
+  // failed.
+  if (r == ZUI_ERR_CONNECT) *cerr = errno == ECONNRESET ? ECONNRESET : ETIMEDOUT;
   if (r == ZUI_ERR_PEER_LIMIT) {
     d_s_close(s);
     free_zu_interpreter(zui);

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "base/queue.h"
+#include "runtime/call_lock.h"
 #include "runtime/delayed.h"
 #include "runtime/interp.h"
 #include "runtime/net_ops.h"
@@ -48,6 +49,7 @@ void gc_lib() {
   gc_default_mark();  // the top environments, unit environments and every thread's frames
   GC_SITE();
   gc_interpreter();
+  gc_call_lock();
   gc_delay_que();
   GC_SITE();
   gc_queue();

@@ -5,6 +5,8 @@ table has a row per case; the random run has three writers in overlapping
 sessions, a reader all along and one restart of the service."""
 import os
 import random
+import re
+import socket
 import subprocess
 import sys
 import threading
@@ -13,7 +15,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import NO_OBJECT, THIN, Cli, error_of, matrix, value, write_ppm  # noqa: E402
+from qmx_cli import BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, value, write_ppm  # noqa: E402
 from checks import start, stop, wait_until  # noqa: E402
 
 QNMX, LOCKD, GROUP = sys.argv[1:4]
@@ -35,10 +37,61 @@ class Service:
         self.port = int(self.proc.stdout.readline().split()[1])
         return self
 
-    def agent(self, name, **env):
+    def agent(self, name, port=None, **env):
         a = cli.agent(name, env)
-        a.ask(f'(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort {self.port}))))')
+        a.ask(f'(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort {port or self.port}))))')
         return a
+
+    def asked(self, agent):
+        """How many locks agent has asked the service for so far."""
+        return lockd_log().count(f" agent pid {agent.proc.pid} ")
+
+    def held_elsewhere(self):
+        """A raw client of the service holding the write lock on s.mx, once
+        it is granted."""
+        holder, got = socket.create_connection(("127.0.0.1", self.port), timeout=60), b""
+        holder.sendall(b'\n<Lock type="write" data="1"> s.mx </Lock>\n')
+        while b"<Result>" not in got:
+            got += holder.recv(4096) or b"<Result>"
+        return holder
+
+
+def lockd_log():
+    with open(cli.path("lockd.log")) as f:
+        return f.read()
+
+
+class Early(threading.Thread):
+    """A service that calls the holder back before it grants: it sends the
+    event for the lock asked, waits for its answer, then grants, and notes
+    the lock given back."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.port, self.unlocked = free_port(), threading.Event()
+        self.server = socket.create_server(("127.0.0.1", self.port))
+        self.start()
+
+    def run(self):
+        conn, buf, line, grant = self.server.accept()[0], b"", 0, b""
+        conn.sendall(b"\n<Permission>Allow</Permission>\n")
+        while True:
+            while b"\n" not in buf:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                buf += chunk
+            text, buf = buf.split(b"\n", 1)
+            line += 1
+            if text.startswith(b"<Lock"):
+                conn.sendall(b"(call-lock-event %s)\n" % re.search(rb'seq="(\d+)"', text).group(1))
+                grant = b"<Result> %d ()</Result>\n" % line
+            elif text.startswith(b"<Result>") and grant:  # the holder has taken the event
+                conn.sendall(grant)
+                grant = b""
+            elif text.startswith(b"<Unlock>"):
+                conn.sendall(b"<Result> %d ()</Result>\n" % line)
+                self.unlocked.set()
 
 
 def word(c):
@@ -124,12 +177,67 @@ def idled(svc, row):
     made("s", np.full((512, 512, 3), 255, np.uint8))
     a, b = svc.agent(row + "a", QNMX_MX_FILE_IDLE="1"), svc.agent(row + "b")
     cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(IMPORT.format(1, "red.ppm", 10, 10))], ["1", "()"])
-    log = lambda: open(cli.path("lockd.log")).read().count('unlock "s.mx"')  # noqa: E731
-    given = log()
-    if wait_until(lambda: log() > given, 60):
+    given = lockd_log().count('unlock "s.mx"')
+    if wait_until(lambda: lockd_log().count('unlock "s.mx"') > given, 60):
         cli.expect(row + ": B", b.ask('(qmxGetPoint "s.mx" (List 0 20 20))'), f"((0 {RED}))")
     else:
         cli.fail(row + ": the lock was never given back")
+
+
+def hung_up(svc, row):
+    """The service hung up on A's link before it answered (it was stopping
+    as A connected): once a service listens again, A's next open asks it,
+    instead of taking the address for one that never answers."""
+    made("s", np.full((512, 512, 3), 255, np.uint8))
+    stop(svc.proc)
+    a = svc.agent(row + "a")
+    with socket.create_server(("127.0.0.1", svc.port)) as stopping:
+        threading.Thread(target=lambda: stopping.accept()[0].close(), daemon=True).start()
+        cli.expect_error(row + ": A while the service stops", a.ask(OPEN.format("s.mx")), STORE, BUSY)
+    svc.restart()
+    cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(CLOSE.format(1))], ["1", "()"])
+
+
+def early(svc, row):
+    """The service called A back before A had taken in the grant: A gives
+    the lock back all the same, once its command is done."""
+    made("s", np.full((512, 512, 3), 255, np.uint8))
+    service = Early()
+    a = svc.agent(row + "a", port=service.port)
+    cli.expect(row + ": A", a.ask(OPEN.format("s.mx")), "1")
+    cli.expect(row + ": the lock given back", service.unlocked.wait(20), True)
+
+
+def held(svc, row):
+    """Another client of the service holds A's file: A's import waits for
+    the lock once and answers, not once for every node it writes."""
+    made("s", np.full((512, 512, 3), 255, np.uint8))
+    a = svc.agent(row + "a", QNMX_LOCK_WAIT="1")
+    cli.expect(row + ": A", a.ask(OPEN.format("s.mx")), "1")
+    holder, asked = svc.held_elsewhere(), svc.asked(a)  # granted once A gave the file up
+    cli.expect_error(row + ": A's import", a.ask(IMPORT.format(1, "red.ppm", 10, 10)), NO_OBJECT)
+    cli.expect(row + ": locks A asked for", svc.asked(a) - asked, 1)
+    holder.close()
+    cli.expect(row + ": A's close", a.ask(CLOSE.format(1)), "()")
+
+
+def queued(svc, row):
+    """R's read and then W's write wait for a client's write lock: R is
+    granted first, and told that W waits, so W is granted well within its
+    wait, not when R's file idles out. R read the picture, or says that W's
+    opening changed the file under it."""
+    made("s", np.full((512, 512, 3), (255, 0, 0), np.uint8))
+    r, w = svc.agent(row + "r"), svc.agent(row + "w", QNMX_LOCK_WAIT="20")
+    holder, replies = svc.held_elsewhere(), {}
+    for name, agent, form in (("R", r, '(qmxGetPoint "s.mx" (List 0 20 20))'), ("W", w, OPEN.format("s.mx"))):
+        waiting = lockd_log().count(" waits")
+        threading.Thread(target=lambda n=name, a=agent, f=form: replies.setdefault(n, a.ask(f)), daemon=True).start()
+        wait_until(lambda: lockd_log().count(" waits") > waiting, 60)
+    holder.sendall(b"<Unlock> s.mx </Unlock>\n")
+    wait_until(lambda: len(replies) == 2, 60)
+    read = replies.get("R") or ""
+    cli.expect(row, [read == f"((0 {RED}))" or (CHANGED in read and "-127" in read), replies.get("W")], [True, "1"])
+    holder.close()
 
 
 def group_table():
@@ -139,7 +247,8 @@ def group_table():
     rows = {"overlap": lambda r: writers(svc, r, "aabbba"), "reader": lambda r: reader(svc, r),
             "restart": lambda r: restarted(svc, r), "turns": lambda r: writers(svc, r, "aaabbb"),
             "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st"),
-            "idle": lambda r: idled(svc, r)}
+            "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r), "early": lambda r: early(svc, r),
+            "held": lambda r: held(svc, r), "queued": lambda r: queued(svc, r)}
     for row, run in rows.items():
         try:
             run(row)
@@ -166,9 +275,11 @@ def group_random():
         for k in range(10):
             p, w = i if rng.random() < 0.5 else 3, dict(pic=pics.integers(0, 256, (side, side, 3), dtype=np.uint8))
             write_ppm(cli.path(f"w{i}_{k}.ppm"), w["pic"])
-            for _ in range(20):  # until a session completes: opens refused while the service restarts
+            until = time.monotonic() + 60
+            while time.monotonic() < until:  # until a session completes: opens are refused while the service restarts
                 opened = a.ask(OPEN.format("r.mx"))
                 if error_of(opened):
+                    time.sleep(0.05)
                     continue
                 w = dict(w, t0=time.monotonic(), t1=1e9, done=1e9)
                 writes[p].append(w)
@@ -203,7 +314,8 @@ def group_random():
             f(*args)
         except Exception as e:  # a reply that never came
             cli.fail(f"seed {seed}: {f.__name__}{args}: {e!r}")
-    threads = [threading.Thread(target=guarded, args=a) for a in [(writer, i) for i in range(3)] + [(read,)]]
+    # Daemons: a signal that ends the run is not held up by a reply awaited.
+    threads = [threading.Thread(target=guarded, args=a, daemon=True) for a in [(writer, i) for i in range(3)] + [(read,)]]
     for t in threads:
         t.start()
     wait_until(lambda: len(done) >= 8, 120)

@@ -237,6 +237,23 @@ TEST_F(MatrixTest, OpenAndSearchByNames) {
   for (MATRIX* m : {a, b, c}) drop_matrix(m);
 }
 
+// A closing matrix has left the ring while its last saves still reach its
+// nodes: touching it keeps it out, where no second close, opening of its
+// file or lock event finds it.
+TEST_F(MatrixTest, AClosingMatrixStaysOutOfTheRing) {
+  MATRIX* m = open_matrix(nullptr, L("closing.mx"), nullptr, nullptr, nullptr);
+  ASSERT_NE(m, nullptr);
+  lock_task(matrix_lock);
+  m->mode = kMxModeClosed;  // as the close leaves it while it saves
+  _unlink_matrix(m);
+  _touch_matrix(m);
+  EXPECT_EQ(m->mx_next, m);
+  EXPECT_EQ(_search_matrix_filename(L("closing.mx")), nullptr);
+  EXPECT_EQ(matrices_root.mx_next, &matrices_root);
+  _free_matrix(m);
+  unlock_task(matrix_lock, "test");
+}
+
 namespace {
 
 int triggered = 0;

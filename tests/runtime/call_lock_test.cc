@@ -222,28 +222,40 @@ void give_back(int seq, void* data) {
   EXPECT_EQ(call_unlock(e->d), 0);
 }
 
+// Another agent's request waiting behind a lock calls the holder's event
+// function, which gives the lock back: at once, and over a link opened
+// after a collection that ran while no link was open (the links'
+// environment is kept for good, not by the links).
 TEST_F(CallLock, AnotherAgentWaitingCallsTheHoldersEventFunction) {
-  start();
-  Event ev;
-  ev.d = take("m/f", CALL_LOCK_WRITE, give_back, &ev);
-  int seq = get_call_lock_seq(ev.d);
-  ASSERT_GT(seq, 0);
-  // Another agent over a raw link: its request waits until the event
-  // function gives the lock back.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(service->port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  std::string req = "\n<Lock type=\"write\" data=\"1\"> m </Lock>\n";
-  ASSERT_EQ(write(fd, req.data(), req.size()), ssize_t(req.size()));
-  std::string got;
-  char c;
-  while (got.find("</Result>") == std::string::npos && read(fd, &c, 1) == 1) got.push_back(c);
-  close(fd);
-  EXPECT_NE(got.find("<Result> 2 ()</Result>"), std::string::npos);
-  EXPECT_EQ(ev.seq.load(), seq);
+  for (bool collected : {true, false}) {
+    SCOPED_TRACE(collected ? "after a collection without links" : "at once");
+    if (collected) {
+      call_lock_forget_service();
+      ZuThreadScope scope("test");
+      gc_collect_now();
+    }
+    start();
+    Event ev;
+    ev.d = take("m/f", CALL_LOCK_WRITE, give_back, &ev);
+    int seq = get_call_lock_seq(ev.d);
+    ASSERT_GT(seq, 0);
+    // Another agent over a raw link: its request waits until the event
+    // function gives the lock back.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(service->port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::string req = "\n<Lock type=\"write\" data=\"1\"> m </Lock>\n";
+    ASSERT_EQ(write(fd, req.data(), req.size()), ssize_t(req.size()));
+    std::string got;
+    char c;
+    while (got.find("</Result>") == std::string::npos && read(fd, &c, 1) == 1) got.push_back(c);
+    close(fd);
+    EXPECT_NE(got.find("<Result> 2 ()</Result>"), std::string::npos);
+    EXPECT_EQ(ev.seq.load(), seq);
+  }
 }
 
 // Holds of one process's tasks, with monotonic times: no two of different
