@@ -23,6 +23,7 @@ std::mutex exit_mu;
 std::condition_variable& exit_cv = *new std::condition_variable;
 bool exit_requested = false;
 int exit_status = 0;
+bool run_failed = false;
 bool main_waiting = false;
 pthread_t first_thread;
 const char* inherited_arg = nullptr;
@@ -82,13 +83,19 @@ void call_main(int argc, char** argv, MAIN_BODY body) {
   finish(status);
 }
 
+void u_exit_failed() {
+  std::lock_guard<std::mutex> g(exit_mu);
+  run_failed = true;
+  if (exit_requested) exit_status = 1;
+}
+
 void u_exit(int status) {
   bool handed_over;
   {
     std::lock_guard<std::mutex> g(exit_mu);
     if (!exit_requested) {
       exit_requested = true;
-      exit_status = status;
+      exit_status = run_failed ? 1 : status;
     }
     status = exit_status;
     handed_over = main_waiting && !pthread_equal(pthread_self(), first_thread);

@@ -21,5 +21,10 @@ const char* get_inherited_streams_arg();
 // Records `status` as the exit status and ends the process with it. Under
 // call_main, a thread other than the first wakes the first thread, which
 // exits, and waits for the end; outside call_main the caller exits itself.
-// When several threads call it, the first status wins. Never returns.
+// When several threads call it, the first status wins, and 1 after
+// u_exit_failed. Never returns.
 [[noreturn]] void u_exit(int status);
+
+// Marks the run failed: the exit that comes (an interrupt's, or the body's
+// own end that the interrupt hurried) has status 1, whoever asks for it.
+void u_exit_failed();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "base/entry.h"
 #include "base/signals.h"
 #include "runtime/reply_code.h"
 #include "stream/stream.h"
@@ -287,6 +288,9 @@ int zu_int_handler(int) {
 }
 
 int zu_end_int_handler(int) {
+  // The script's thread may reach its own exit first, once the end wakes
+  // it: the status is the interrupt's all the same.
+  u_exit_failed();
   begin_agent_end(true);
   return -1;
 }
