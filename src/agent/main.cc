@@ -30,6 +30,9 @@ void start_agent(int argc, char** argv) {
   // status 1) instead of cancelling a terminal evaluation: peers and the
   // scripts stop first, while the links the close needs stay open.
   int_handler.store(zu_end_int_handler);
+  // The close of the matrices that the interrupt's exit runs may wait for
+  // a slow script of a matrix: the exit waits for it, bounded.
+  exit_saving.store(mx_end_saving);
   install_matrix_ops();
   init_matrix();
   // An exit through u_exit (an interrupt, a fatal script error) closes the

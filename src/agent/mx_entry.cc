@@ -43,6 +43,7 @@ int mx_closes = 0;
 std::atomic<bool> mx_entry_ready{false};
 // Set when the end begins; read without a lock by waiting commands.
 std::atomic<bool> mx_ending{false};
+std::atomic<bool> end_saving{false};
 // How long the end waits for the openings under way. One that takes
 // longer (its thread may even have ended the process from inside it)
 // keeps its matrix held and closes it itself.
@@ -528,10 +529,14 @@ void end_mx_open() {
 
 bool mx_program_ending() { return mx_ending.load(std::memory_order_acquire); }
 
+bool mx_end_saving() { return end_saving.load(std::memory_order_acquire); }
+
 void close_all_mx() {
   mx_ending.store(true, std::memory_order_release);
   if (!mx_entry_ready.load(std::memory_order_acquire)) {
+    end_saving.store(true, std::memory_order_release);
     close_all_matrix();
+    end_saving.store(false, std::memory_order_release);
     return;
   }
   lock_task(mx_entry_lock);
@@ -544,6 +549,7 @@ void close_all_mx() {
     return;
   }
   mx_end = End::kEnding;
+  end_saving.store(true, std::memory_order_release);
   using Clock = std::chrono::steady_clock;
   const auto until = Clock::now() + std::chrono::duration<double>(kOpeningWaitSeconds);
   while (mx_openings > 0 && Clock::now() < until) {
@@ -565,6 +571,7 @@ void close_all_mx() {
   lock_task(mx_entry_lock);
   mx_end_lost = lost;
   mx_end = End::kEnded;
+  end_saving.store(false, std::memory_order_release);
   wakeup_task(&mx_end);
   unlock_task(mx_entry_lock, "close_all_mx");
 }

@@ -148,3 +148,5 @@ int mx_end_unsaved();
 // True once the end has begun (an interrupt's included): commands waiting
 // for a node give up, so that their entries can close.
 bool mx_program_ending();
+// True while that end closes and saves the matrices (it takes no lock).
+bool mx_end_saving();

@@ -13,6 +13,7 @@
 #include "base/process.h"
 
 std::atomic<INT_HANDLER> int_handler{nullptr};
+std::atomic<EXIT_SAVING> exit_saving{nullptr};
 
 namespace {
 
@@ -64,6 +65,11 @@ constexpr unsigned kInterruptExitSeconds = 5;
 
 void* interrupt_watchdog(void*) {
   sleep(kInterruptExitSeconds);
+  for (unsigned waited = kInterruptExitSeconds; waited < kInterruptSaveSeconds; ++waited) {
+    EXIT_SAVING saving = exit_saving.load();
+    if (!saving || !saving()) break;
+    sleep(1);
+  }
   _exit(1);
 }
 

@@ -154,6 +154,19 @@ def interrupt_import(name):
     check(not os.path.exists(os.path.join(run.work, name + ".marker")), "interrupt: the form after the import runs")
 
 
+def interrupt_slow_script(name):
+    # The matrices' scripts take turns: the saves of name.mx wait for the
+    # slow fetch of the other matrix that the interrupt found running.
+    made = run.agent(name + "_made", with_matrix(name + "_slow") + '(qmxClose id="1")\n')
+    check(made.wait_exit(60) == 0, "slow script: the other matrix made")
+    slow = matrix(name + "_slow.mx", (256, 256), block=6).replace(
+        '(qmxPhase area="3" ', '(qmxPhase area="3" (Sleep 8) ', 1)
+    a = run.agent(name, with_matrix(name) + slow + '\n(qmxGetPoint "%s_slow.mx" (List 0 10 10))\n' % name)
+    check(len(a.wait_replies(3)) == 3, "slow script: the read is asked")  # its fetch is on its way
+    a.proc.send_signal(signal.SIGINT)
+    ends_and_saves(a, name, status=1)
+
+
 def dropped_http_clients(name):
     fake, got = fake_agent("127.0.0.1", lambda t: (None if '"/drop"' in t else '(text/html "kept")') if
                            t.startswith("(HTTP") else None if t == "<Cancel/>" else "()")
@@ -231,7 +244,8 @@ def lock_held_elsewhere(name):
 ROWS = [("lock-service-end", lock_service_end), ("peer-loop-end", served(lambda port: looping(port).s.close())),
         ("closed-links-count", served(closed_links_count, {"QNMX_PEER_THREADS": "3"})),
         ("cancel-open-link", served(cancel_open_link)), ("session-request-end", served(session_request_end)),
-        ("interrupt-import", interrupt_import), ("dropped-http-clients", dropped_http_clients), ("sigterm", sigterm),
+        ("interrupt-import", interrupt_import), ("interrupt-slow-script", interrupt_slow_script),
+        ("dropped-http-clients", dropped_http_clients), ("sigterm", sigterm),
         ("lock-held-elsewhere", lock_held_elsewhere)]
 
 for name, row in ROWS:
