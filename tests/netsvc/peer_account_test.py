@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """What a peer address holds is one account: peer_account_test.py QNMX
-LOCKD DRIVER [ROW...]. Each row is an attack by one 127.0.0.x address on an
-agent of its own (qnmx, the lock service, the HTTP agent's test driver)
-under small limits, after which a newcomer of another address is served."""
+LOCKD [ROW...]. Each row is an attack by one 127.0.0.x address on an
+agent of its own (qnmx, its HTTP paths, the lock service) under small
+limits, after which a newcomer of another address is served."""
 import os
 import resource
 import select
@@ -18,7 +18,7 @@ from net_e2e import Run, start, stop, wait_for  # noqa: E402
 from zoh_client import HOST, header, read_reply, request, unpack  # noqa: E402
 
 run = Run(sys.argv[1], "account")
-LOCKD, DRIVER = (os.path.abspath(a) for a in sys.argv[2:4])
+LOCKD = os.path.abspath(sys.argv[2])
 check = run.check
 NEWCOMER = "127.0.0.60"
 SERVE = ('(Define L (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (Arg 1))) '
@@ -158,8 +158,9 @@ def slow_bodies():
     is refused at once, a newcomer takes the place of one, and the others
     end after the body's total time (4 s here)."""
     a, port = serving('(Eval Env1 (quote (Define POST () (h body) (List (quote text/html) "got"))))\n'
-                      '(Eval Env1 (quote (Define GET () (h) (List (quote text/html) "hello"))))\n' +
-                      SERVE.replace("Env0", "Env1"), argv=[DRIVER, "/sum", "/hello", "--"],
+                      '(Eval Env1 (quote (Define GET () (h) (List (quote text/html) "hello"))))\n'
+                      '(SetHttpAgentPath "/sum" Env1)\n(SetHttpAgentPath "/hello" Env1)\n' +
+                      SERVE.replace("Env0", "Env1"),
                       env={"QNMX_FIRST_LINE_SLOTS": "8", "QNMX_HTTP_BODY_TOTAL": "4"})
     bodies, got = [], {}
     for _ in range(9):
@@ -276,7 +277,7 @@ ROWS = [another_peers_env, link_keeps_no_form, agent_keeps_half, session_threads
 
 for row in ROWS:
     name = row.__name__.replace("_", "-")
-    if not sys.argv[4:] or name in sys.argv[4:]:
+    if not sys.argv[3:] or name in sys.argv[3:]:
         before = len(run.failed)
         try:
             row()
