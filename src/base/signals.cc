@@ -65,11 +65,15 @@ constexpr unsigned kInterruptExitSeconds = 5;
 
 void* interrupt_watchdog(void*) {
   sleep(kInterruptExitSeconds);
+  bool waited_for_saves = false;
   for (unsigned waited = kInterruptExitSeconds; waited < kInterruptSaveSeconds; ++waited) {
     EXIT_SAVING saving = exit_saving.load();
     if (!saving || !saving()) break;
+    waited_for_saves = true;
     sleep(1);
   }
+  // What the exit does after the saves (flushing files) gets its time too.
+  if (waited_for_saves) sleep(kInterruptExitSeconds);
   _exit(1);
 }
 

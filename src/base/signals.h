@@ -21,9 +21,10 @@ extern std::atomic<INT_HANDLER> int_handler;
 
 // Whether the orderly exit is still saving (the close of the open matrices
 // at the program's end). An interrupt's exit gets a few seconds; while this
-// answers true it gets up to kInterruptSaveSeconds in all, so that a close
-// that waits for a slow script of its own still saves. Called from a plain
-// thread with no lock held: it must take none.
+// answers true it gets up to kInterruptSaveSeconds (and a few seconds more
+// for what follows the saves), so that a close that waits for a slow script
+// of its own still saves. Called from a plain thread with no lock held: it
+// must take none.
 using EXIT_SAVING = bool (*)();
 extern std::atomic<EXIT_SAVING> exit_saving;
 inline constexpr unsigned kInterruptSaveSeconds = 60;
