@@ -23,7 +23,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import error_of, value  # noqa: E402
+from qmx_cli import error_of, pyramid, rgb_word, value  # noqa: E402
 
 QNMX = os.path.realpath(sys.argv[1])
 GROUP = sys.argv[2]
@@ -124,21 +124,6 @@ def create(name, w, h, channels=(("rgb8_v", "255"),), save_up=SAVE, mode="direct
     body += [f'(qmxPhase area="3" {FETCH}) (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3")',
              f'(qmxPhase area="21" {save_up}) (qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" {SAVE})']
     return f'(qmxCreate filename="{name}" activePhase_mode="{mode}" ' + " ".join(body) + ")"
-
-
-def pyramid(rgb, count):
-    """The first count coarser levels of a picture as the save scripts make
-    them: each pixel the truncated mean of its 2 x 2 children, white outside
-    the picture."""
-    out = [rgb.astype(np.int64)]
-    for _ in range(count):
-        a = np.pad(out[-1], ((0, out[-1].shape[0] % 2), (0, out[-1].shape[1] % 2), (0, 0)), constant_values=255)
-        out.append((a[0::2, 0::2] + a[1::2, 0::2] + a[0::2, 1::2] + a[1::2, 1::2]) // 4)
-    return out[1:]
-
-
-def rgb_word(px):
-    return (int(px[0]) << 24) | (int(px[1]) << 16) | (int(px[2]) << 8)
 
 
 def cmp(a, b):
@@ -474,7 +459,7 @@ def group_closing_levels():
     side = 1024
     rgb = np.random.default_rng(20).integers(0, 256, (side, side, 3), dtype=np.uint8)
     write_ppm("g.ppm", rgb)
-    model = pyramid(rgb, side.bit_length() - 1)
+    model = pyramid(np, rgb, side.bit_length() - 1)
     scan = f'(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 {side - 1} {side - 1}))'
     # (what, node side in bits, forms before the matrix, forms after the
     # import). A scan's saves of coarser nodes whose children had no data
@@ -534,7 +519,7 @@ def group_walk_levels():
         forms += [f'(qmxExportPNM id="{n}" "l{a}_{k}.ppm" 0 {k})' for k in range(1, min(w, h).bit_length())]
     run(forms)
     for what, w, h, a, _ in rows:
-        model = pyramid(read_pnm(f"p{w}.ppm")[1], min(w, h).bit_length() - 1)
+        model = pyramid(np, read_pnm(f"p{w}.ppm")[1], min(w, h).bit_length() - 1)
         got = [(k, f"l{a}_{k}.ppm") for k in range(1, len(model) + 1)] + [(2, f"e{a}.ppm")] * what.endswith("export")
         wrong = [name for k, name in got if not np.array_equal(read_pnm(name)[1], model[k - 1][:h >> k, :w >> k])]
         expect(f"{what}: unlike the model", wrong, [])

@@ -50,6 +50,22 @@ def coordinate_image(np, w, h):
     return np.stack([xs >> 4, ((xs & 15) << 4) | (ys >> 8), ys & 255], axis=2).astype(np.uint8)
 
 
+def pyramid(np, rgb, count):
+    """The first count coarser levels of a picture as the save scripts make
+    them: each pixel the truncated mean of its 2 x 2 children, white outside
+    the picture."""
+    out = [rgb.astype(np.int64)]
+    for _ in range(count):
+        a = np.pad(out[-1], ((0, out[-1].shape[0] % 2), (0, out[-1].shape[1] % 2), (0, 0)), constant_values=255)
+        out.append((a[0::2, 0::2] + a[1::2, 0::2] + a[0::2, 1::2] + a[1::2, 1::2]) // 4)
+    return out[1:]
+
+
+def rgb_word(px):
+    """The pixel word of an RGB sample."""
+    return (int(px[0]) << 24) | (int(px[1]) << 16) | (int(px[2]) << 8)
+
+
 def write_ppm(path, rgb):
     with open(path, "wb") as f:
         f.write(b"P6\n%d %d\n255\n" % (rgb.shape[1], rgb.shape[0]) + rgb.tobytes())

@@ -7,7 +7,6 @@ import os
 import random
 import re
 import socket
-import subprocess
 import sys
 import threading
 import time
@@ -15,8 +14,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, value, write_ppm  # noqa: E402
-from checks import start, stop, wait_until  # noqa: E402
+from qmx_cli import BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, pyramid, rgb_word, value, write_ppm  # noqa: E402
+from checks import start_lockd, stop, wait_until  # noqa: E402
 
 QNMX, LOCKD, GROUP = sys.argv[1:4]
 cli = Cli(QNMX, "shared_" + GROUP)
@@ -33,8 +32,7 @@ class Service:
     def restart(self):
         if self.port:
             stop(self.proc)
-        self.proc = start([LOCKD, str(self.port), "-v"], stdout=subprocess.PIPE, stderr=open(cli.path("lockd.log"), "a"))
-        self.port = int(self.proc.stdout.readline().split()[1])
+        self.proc, self.port = start_lockd(LOCKD, "-v", port=self.port, stderr=open(cli.path("lockd.log"), "a"))
         return self
 
     def agent(self, name, port=None, **env):
@@ -94,16 +92,9 @@ class Early(threading.Thread):
                 self.unlocked.set()
 
 
-def word(c):
-    return (int(c[0]) << 24) | (int(c[1]) << 16) | (int(c[2]) << 8)
-
-
-def pyramid(rgb):
-    out = [rgb.astype(np.int64)]
-    while out[-1].shape[0] > 1:
-        a = out[-1]
-        out.append((a[0::2, 0::2] + a[1::2, 0::2] + a[0::2, 1::2] + a[1::2, 1::2]) // 4)
-    return out
+def levels_of(rgb):
+    """Every level of a square picture whose side is a power of two."""
+    return [rgb.astype(np.int64)] + pyramid(np, rgb, rgb.shape[0].bit_length() - 1)
 
 
 def made(name, rgb):
@@ -137,7 +128,8 @@ def writers(svc, row, order, files="ss"):
         model = np.full((512, 512, 3), 255, np.uint8)
         model[10:210, 10:210] = (255, 0, 0) if f == files[0] else 255
         model[10:210, 215:415] = (0, 0, 255) if f == files[1] else 255
-        cli.expect(f"{row}: {f}.mx", words(f, points), [word(pyramid(model)[l][y >> l, x >> l]) for l, x, y in points])
+        want = levels_of(model)
+        cli.expect(f"{row}: {f}.mx", words(f, points), [rgb_word(want[l][y >> l, x >> l]) for l, x, y in points])
 
 
 def reader(svc, row):
@@ -327,7 +319,7 @@ def group_random():
 
     def pixel(w, x, y, l, px, py):  # the level l pixel of write w over (px, py)
         bx, by = (px >> l << l) - x, (py >> l << l) - y
-        return word(pyramid(w["pic"][by:by + (1 << l), bx:bx + (1 << l)])[l][0, 0])
+        return rgb_word(levels_of(w["pic"][by:by + (1 << l), bx:bx + (1 << l)])[l][0, 0])
     stale = 0
     for t0, t1, got in reads:
         for (x, y, l, px, py), v in zip(points, got):
@@ -335,7 +327,7 @@ def group_random():
             last = max((w for w in ws if w["done"] < t0), key=lambda w: w["t0"])
             stale += v not in [pixel(w, x, y, l, px, py) for w in ws if w["t0"] < t1 and w["t1"] >= last["t0"]]
     cli.expect(f"seed {seed}: stale reads, any read", (stale, bool(reads)), (0, True))
-    levels = [np.zeros(m.shape, np.uint8) for m in pyramid(base)]
+    levels = [np.zeros(m.shape, np.uint8) for m in levels_of(base)]
     cli.run([OPEN.format("r.mx")] + [f'(qmxExportPNM id="1" "r{k}.ppm" 0 {k})' for k in range(len(levels))], name="levels")
     for k, g in enumerate(levels):
         with open(cli.path(f"r{k}.ppm"), "rb") as f:
@@ -345,7 +337,7 @@ def group_random():
         held = levels[0][y:y + side, x:x + side]
         last = [w["pic"] for w in ws if not any(v["t0"] > w["t1"] for v in ws)]
         model[y:y + side, x:x + side] = next((c for c in last if np.array_equal(held, c)), last[0])
-    unlike = [k for k, m in enumerate(pyramid(model)) if not np.array_equal(levels[k], m)]
+    unlike = [k for k, m in enumerate(levels_of(model)) if not np.array_equal(levels[k], m)]
     cli.expect(f"seed {seed}: levels unlike the model", unlike, [])
 
 

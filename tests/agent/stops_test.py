@@ -10,7 +10,6 @@ import re
 import select
 import signal
 import socket
-import subprocess
 import sys
 
 import numpy as np
@@ -19,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "netsvc")]
 from qmx_cli import NO_OBJECT, THIN, error_of, matrix, write_ppm  # noqa: E402
 from line_peer import Peer, link, serve  # noqa: E402
-from net_e2e import Run, start, stop, wait_for  # noqa: E402
+from net_e2e import Run, start_lockd, stop, wait_for  # noqa: E402
 
 run = Run(sys.argv[1], "stops")
 check = run.check
@@ -43,8 +42,7 @@ def with_matrix(name, fetch=MAKE):
 
 def using_lockd(name, *options):
     """A lock service: the process, its port and the form that makes the agent use it."""
-    p = start([LOCKD, "0", *options], stdout=subprocess.PIPE, stderr=open(os.path.join(run.work, name + ".log"), "w"))
-    port = int(p.stdout.readline().split()[1])
+    p, port = start_lockd(LOCKD, *options, stderr=open(os.path.join(run.work, name + ".log"), "w"))
     return p, port, '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))\n' % port
 
 

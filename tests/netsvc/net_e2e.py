@@ -16,7 +16,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import free_port, listening, start, stop  # noqa: E402,F401
+from checks import free_port, listening, start, start_lockd, stop  # noqa: E402,F401
 from checks import wait_until as wait_for  # noqa: E402,F401
 
 

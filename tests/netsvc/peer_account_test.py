@@ -7,14 +7,13 @@ import os
 import resource
 import select
 import socket
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from line_peer import link  # noqa: E402
-from net_e2e import Run, start, stop, wait_for  # noqa: E402
+from net_e2e import Run, start_lockd, stop, wait_for  # noqa: E402
 from zoh_client import HOST, header, read_reply, request, unpack  # noqa: E402
 
 run = Run(sys.argv[1], "account")
@@ -208,9 +207,7 @@ def lock_service():
     process claiming the agent's id waits; then 1,500 silent connections of
     one address hold no thread of the lock service, and a newcomer is
     admitted and served."""
-    p = start([LOCKD, "0"], stdout=subprocess.PIPE,
-              preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024)))
-    port = int(p.stdout.readline().split()[1])
+    p, port = start_lockd(LOCKD, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024)))
     holder = link(port)
     check(holder.admitted and first_reply(holder, os.getpid(), b"m") == 2, "an agent takes a lock")
     check(first_reply(link(port), os.getpid(), b"m/n") == 2, "its own second link is not held up by it")

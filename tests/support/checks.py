@@ -93,6 +93,13 @@ def start(argv, **popen_args):
     return p
 
 
+def start_lockd(lockd, *args, port=0, **popen_args):
+    """qnmx_lockd on port (0: a free one) with options args: the process and
+    the port it listens on, which it writes first."""
+    p = start([lockd, str(port), *args], stdout=subprocess.PIPE, **popen_args)
+    return p, int(p.stdout.readline().split()[1])
+
+
 def _kill_group(p, sig):
     try:
         os.killpg(p.pid, sig)
