@@ -31,7 +31,7 @@
 //
 // Bounds: until its first byte is in, a connection holds no thread: one
 // doorman thread watches all of them, each must bring its byte within
-// kFirstByteSeconds, and they hold at most waiting_slots() places; when
+// kFirstByteMs, and they hold at most waiting_slots() places; when
 // those are all taken, a newcomer whose address holds less than its share
 // takes the place of the longest-waiting connection of the address that
 // holds most (the give-way rule of zu/peer_account.h), and anyone else is
@@ -166,7 +166,8 @@ struct Request {
   bool evented = false;  // holds: call-lock-event already sent
   uint64_t order = 0;    // arrival
   bool held = false;
-  Queue::iterator at;               // in its name's hold or wait list
+  bool listed = false;              // in its name's hold or wait list, at `at`
+  Queue::iterator at;
   std::list<Request*>::iterator own;  // in conn->mine
 };
 
@@ -248,8 +249,8 @@ bool blocked(Request& r, std::vector<Outgoing>* event) {
 
 void hold(Request* r, std::vector<Outgoing>& out) {
   Queue& q = holds[r->name];
-  r->held = true;
   r->at = q.insert(q.end(), r);
+  r->held = r->listed = true;
   out.push_back({r->conn, granted_text(r->line)});
 }
 
@@ -269,6 +270,7 @@ void grant_waiting(const std::u32string& name, std::vector<Outgoing>& out) {
       Request* r = it->second.front();
       if (blocked(*r, nullptr)) break;
       it->second.pop_front();
+      r->listed = false;
       --r->conn->waiting;
       logf("conn %d granted %s \"%s\" (line %d)", r->conn->id, r->write ? "write" : "read", r->shown.c_str(),
            r->line);
@@ -292,24 +294,31 @@ bool request_lock(std::unique_ptr<Request> owned, std::vector<Outgoing>& out) {
   Conn& c = *r->conn;
   auto queued = waits.find(r->name);
   bool behind = queued != waits.end() && !queued->second.empty();
-  if (blocked(*r, nullptr) || behind) {
-    if (c.waiting >= kMaxWaits) return false;
+  const bool waiting = blocked(*r, nullptr) || behind;
+  if (waiting && c.waiting >= kMaxWaits) return false;
+  // The connection owns r before any list holds it: short of memory part
+  // way, its end (drop_conn) finds r and unlists only what was listed.
+  r->own = c.mine.insert(c.mine.end(), r);
+  owned.release();
+  if (waiting) {
     blocked(*r, &out);  // tells the holders that gave a seq
     logf("conn %d waits", c.id);
     Queue& q = waits[r->name];
     r->order = ++arrivals;
     r->at = q.insert(q.end(), r);
+    r->listed = true;
     ++c.waiting;
   } else {
     logf("conn %d granted", c.id);
     hold(r, out);
   }
-  r->own = c.mine.insert(c.mine.end(), owned.release());
   return true;
 }
 
 // Removes r from its hold or wait list; table lock held.
 void unlist(Request* r) {
+  if (!r->listed) return;
+  r->listed = false;
   auto& table = r->held ? holds : waits;
   auto it = table.find(r->name);
   it->second.erase(r->at);
@@ -642,10 +651,12 @@ void serve(TKEY data) {
     serve_conn(conn);
   } catch (const std::exception& e) {
     logf("conn %d ended: %s", conn->id, e.what());
+    ZU_FILE* f = nullptr;
     {
       std::lock_guard<std::mutex> g(conn->fmu);
-      conn->f = nullptr;
+      std::swap(f, conn->f);
     }
+    if (f) close_zu_file(f);
     s_close_queue(conn->st);
     std::vector<Outgoing> out;
     try {
@@ -654,6 +665,9 @@ void serve(TKEY data) {
     } catch (const std::exception&) {
       logf("conn %d: its holds are given back with nothing sent", conn->id);
     }
+    lock_safely(conn->wmu);
+    conn->dead = true;
+    conn->wmu.unlock();
   }
 }
 

@@ -304,7 +304,8 @@ struct MATRIX {
   MX_REBUILD* rebuild;
   int lost_saves;                      // nodes whose changes could not be saved since it opened
   // What the nodes in memory are worth against the file (mx_file.cc sets
-  // them under mx_file_lock; node lookups read them under matrix_lock).
+  // file_gen and file_checked under mx_file_lock, file_handovers under
+  // matrix_lock; node lookups read them under matrix_lock).
   // file_gen goes up when an opening finds the file written by another
   // process since this one last had it open: a node of an older generation
   // is never used again (node_cache.cc). file_handovers counts the times

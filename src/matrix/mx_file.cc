@@ -308,8 +308,8 @@ bool channels_taken(const MATRIX* m) {
 // Every change of m is saved and nothing is changing or reading it, its
 // opening included (matrix_lock): its file may be handed over.
 bool _settled(MATRIX* m) {
-  return m->mode != kMxModeOpening && !_first_dirty(m) && !_rebuild_pending(m) && !channels_taken(m) &&
-         !command_running(m);
+  return m->mode != kMxModeOpening && !command_running(m) && !_first_dirty(m) && !_rebuild_pending(m) &&
+         !channels_taken(m);
 }
 
 // The access of m's open file for a hand-over (mx_file_lock held): 0 with
@@ -333,14 +333,22 @@ void hand_over(int seq, MATRIX* m) {
   int r = take_for_hand_over(seq, m);
   unlock_task(mx_file_lock, "hand_over");
   while (r == 0) {
-    if (mx_file_sync_in_access(m, true, false) != 0) return;  // closed meanwhile; the access is not held
+    // A command at work (or the opening) is waited for before anything is
+    // saved: saving under a command that still writes would save its nodes,
+    // and make the coarser ones again, round after round.
     lock_task(matrix_lock);
-    const bool settled = _settled(m);
-    // From now on a node read before is read anew before use: its reading
-    // waits for this access, so no command starts on what is in memory.
-    if (settled) m->file_handovers.fetch_add(1, std::memory_order_acq_rel);
+    const bool busy = m->mode == kMxModeOpening || command_running(m);
     unlock_task(matrix_lock, "hand_over");
-    if (settled) break;
+    if (!busy) {
+      if (mx_file_sync_in_access(m, true, false) != 0) return;  // closed meanwhile; the access is not held
+      lock_task(matrix_lock);
+      const bool settled = _settled(m);
+      // From now on a node read before is read anew before use: its reading
+      // waits for this access, so no command starts on what is in memory.
+      if (settled) m->file_handovers.fetch_add(1, std::memory_order_acq_rel);
+      unlock_task(matrix_lock, "hand_over");
+      if (settled) break;
+    }
     finish_file_access(m, 0);
     if (seq == 0 || mx_wait_start() >= until) return;
     lock_task(matrix_lock);

@@ -13,6 +13,7 @@
 #include "base/alloc.h"
 #include "base/lock.h"
 #include "base/panic.h"
+#include "base/paths.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "base/zutime.h"
@@ -349,10 +350,12 @@ void event_task(TKEY data) {
 
 // Calls func(seq, data) from a task of its own: the caller that took the
 // lock still works on what it guards (the event waits for that), and may
-// hold locks the event function takes.
-void deliver_event(CALL_LOCK_EVENT_FUNC func, int seq, void* data) {
+// hold locks the event function takes. False when no task could be had.
+bool deliver_event(CALL_LOCK_EVENT_FUNC func, int seq, void* data) {
   auto* e = new Event{func, seq, data};
-  if (create_task(event_task, e, 3) < 0) delete e;
+  if (create_task(event_task, e, 3) >= 0) return true;
+  delete e;
+  return false;
 }
 
 // Asks the service for a new lock; the table, or null when it was refused,
@@ -573,11 +576,8 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
 }
 
 double named_lock_wait_seconds() {
-  static const double seconds = [] {
-    const char* v = std::getenv("QNMX_LOCK_WAIT");
-    const double n = v ? std::atof(v) : 0;
-    return n > 0 ? std::min<double>(n, kNamedLockWaitSeconds) : kNamedLockWaitSeconds;
-  }();
+  static const double seconds =
+      static_cast<double>(u_getenv_count("QNMX_LOCK_WAIT", kNamedLockWaitSeconds, kNamedLockWaitSeconds));
   return seconds;
 }
 
@@ -593,9 +593,6 @@ int call_lock_configured() {
 int call_unlock(CALL_LOCK_DESCRIPTER d) {
   if (!call_lock_lock || !d.d) return -1;
   ZuThreadScope scope("call_unlock");
-  // The release is a remote query, made from a task that owns an
-  // interpreter (the file closer's timer thread included).
-  if (!get_my_zui() && open_self_interpreter() <= 0) return -1;
   lock_cl();
   CALL_LOCK_TABLE* t = table_of(d);
   if (!t || !remove_thread(t, d.tid)) {
@@ -615,10 +612,14 @@ int call_unlock(CALL_LOCK_DESCRIPTER d) {
     cli->status = CLI_IN_USE;
     int iid = cli->zui;
     unlock_cl("call_unlock");
-    Reply reply;
-    {
+    // The release is a remote query, made from a task that owns an
+    // interpreter (the file closer's timer thread included); a task that
+    // can have none closes the link instead, which gives the lock back too.
+    Reply reply = Reply::kGaveUp;
+    if (get_my_zui() || open_self_interpreter() > 0) {
       GcFrame frame("call_unlock");
-      reply = ask_service(iid, "<Unlock> " + name + " </Unlock>", wait_deadline(), false);  // the answer is not read
+      // Only whether an answer came is read.
+      reply = ask_service(iid, "<Unlock> " + name + " </Unlock>", wait_deadline(), false);
     }
     lock_cl();
     if (--cli->ref < 0) er_panic("call_unlock: connection reference below zero");
@@ -689,7 +690,10 @@ ZU_SEXP* zu_call_lock_event(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
     }
   }
   unlock_cl("zu_call_lock_event");
-  if (func) func(seq, data);
+  // From a task of its own, as every event: a hand-over may wait for the
+  // command at work on its file, which must not hold up this link (here
+  // only when no task can be had).
+  if (func && !deliver_event(func, seq, data)) func(seq, data);
   return nullptr;
 }
 

@@ -13,9 +13,9 @@
 //
 // The lock service may call back into the holder of a lock with
 // (call-lock-event seq): the event function given with the lock is then
-// called with that seq and its data (never with the module lock held). A
-// call that comes while the grant is still on its way is kept, and the
-// function called from a task of its own once the grant is in.
+// called with that seq and its data, from a task of its own (never with
+// the module lock held). A call that comes while the grant is still on its
+// way is kept, and delivered once the grant is in.
 //
 // Waits are bounded: a task waits for a lock (for this process's other
 // tasks and for the service) at most kNamedLockWaitSeconds, and less when

@@ -93,10 +93,16 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
     z->inp = nullptr;
     if (inp) s_close_queue(inp);
   };
-  if ((z->flags & ZUI_F_WAIT_PERMISSION) && z->open_timeout && get_zutime() >= z->open_timeout) {
+  // A set-up still waiting for the peer's answer timed out, whatever the
+  // close of the input then says.
+  auto time_out_permission = [z] {
+    if (!(z->flags & ZUI_F_WAIT_PERMISSION)) return;
     if (!(z->flags & ZUI_F_ANSWER_MASK)) z->flags |= ZUI_F_ANSWER_OTHER;
-    close_input();
     wakeup_task(&z->flags);
+  };
+  if ((z->flags & ZUI_F_WAIT_PERMISSION) && z->open_timeout && get_zutime() >= z->open_timeout) {
+    time_out_permission();
+    close_input();
     return act;
   }
   z->connection_cnt++;
@@ -125,12 +131,7 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
         ((z->silent_timeout >= 0 && silent >= z->silent_timeout) ||
          (z->connection_timeout >= 0 && z->connection_cnt >= z->connection_timeout))) {
       z->flags |= ZUI_F_BREAK;
-      // A set-up still waiting for the peer's answer timed out, whatever
-      // the close of the input then says.
-      if ((z->flags & ZUI_F_WAIT_PERMISSION) && !(z->flags & ZUI_F_ANSWER_MASK)) {
-        z->flags |= ZUI_F_ANSWER_OTHER;
-        wakeup_task(&z->flags);
-      }
+      time_out_permission();
       close_input();
     }
   }
