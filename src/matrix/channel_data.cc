@@ -41,7 +41,7 @@ void* new_channel_datum(MATRIX_NODE* n, int ch, const MATRIX_ALLOC_VECTOR_PARAM*
 
 // A dirty node whose changes cannot be written any more: said in the log
 // and on the standard error, never dropped silently.
-void _report_lost_save(MATRIX_NODE* n) {
+void _report_lost_save(MATRIX_NODE* n, const char* cause) {
   assert_matrix_held(n->matrix);
   if (n->lost_said) return;  // one node is one loss, however often it comes up
   n->lost_said = 1;
@@ -55,9 +55,17 @@ void _report_lost_save(MATRIX_NODE* n) {
   dc += ")";
   const char* text = name ? n_string(std_cm, name) : "(unnamed)";
   ++n->matrix->lost_saves;
-  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: changes of node %s not saved (status %i)", text,
-             dc.c_str(), n->status);
-  ss_printf("matrix %s: changes of node %s not saved (status %i)\n", text, dc.c_str(), n->status);
+  const std::string why = cause ? cause : "status " + std::to_string(n->status);
+  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: changes of node %s not saved (%s)", text, dc.c_str(),
+             why.c_str());
+  ss_printf("matrix %s: changes of node %s not saved (%s)\n", text, dc.c_str(), why.c_str());
+}
+
+void _give_up_save(MATRIX_NODE* n, const char* cause) {
+  _report_lost_save(n, cause);
+  n->dirty_file_time = 0;
+  n->save_fired = 0;
+  _unlist_dirty(n);
 }
 
 void _mx_node_channels(MATRIX_NODE* n) {
@@ -336,10 +344,7 @@ void flush_dirty(MATRIX* m, int64_t level) {
       _matrix_trigger_access(n, kMxSaveSlot, 0);
       continue;
     }
-    _report_lost_save(n);
-    n->dirty_file_time = 0;
-    n->save_fired = 0;
-    _unlist_dirty(n);
+    _give_up_save(n);
   }
 }
 

@@ -46,9 +46,12 @@ MATRIX_NODE* _first_dirty(MATRIX* m);
 // to rebuild are left to a flush with it.
 void _flush_dirty_bottom_up(MATRIX* m, bool rebuild);
 // Says, in the log and on the standard error, that the changes of n could
-// not be saved, and counts it in its matrix's lost_saves: once, until the
-// node is saved again.
-void _report_lost_save(MATRIX_NODE* n);
+// not be saved (for cause, or given its status), and counts it in its
+// matrix's lost_saves: once, until the node is saved again.
+void _report_lost_save(MATRIX_NODE* n, const char* cause = nullptr);
+// As _report_lost_save, and n is no longer dirty: nothing fires its save
+// again, and the cache may let it go.
+void _give_up_save(MATRIX_NODE* n, const char* cause = nullptr);
 
 // Coarser nodes rebuilt at close (level_rebuild.cc). A save script may
 // make a node from its children, so a node written to the file leaves its

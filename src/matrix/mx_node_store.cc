@@ -371,16 +371,6 @@ int save_node_record(MATRIX* m, const SavedNode& v, const PN64_MX_NODE& nr, MxKe
   return insert_node_key(m, key, *fofs);
 }
 
-int stale_change(const MATRIX* m, const SavedNode& v) {
-  std::string dc;
-  for (int64_t c : v.dc) dc += (dc.empty() ? "" : " ") + std::to_string(c);
-  const char* name = m->filename ? n_string(std_cm, m->filename) : "(unnamed)";
-  constexpr const char* kSaid = "matrix %s: node (%s) was changed here after another process wrote the file: not saved";
-  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, kSaid, name, dc.c_str());
-  ss_printf((std::string(kSaid) + "\n").c_str(), name, dc.c_str());
-  return kMxNoAccess;
-}
-
 }  // namespace
 
 int save_matrix_node(MATRIX_NODE* n) {
@@ -395,10 +385,15 @@ int save_matrix_node(MATRIX_NODE* n) {
   lock_task(matrix_lock);
   SavedNode v = _saved_node(m, n);
   _mx_node_channels(n);
-  unlock_task(matrix_lock, "save_matrix_node");
   // Changes made to data read before another process wrote the file would
-  // undo what that process wrote: they are refused, and said.
-  if (v.gen != gen) return stale_change(m, v);
+  // undo what that process wrote: they are refused for good, said and
+  // counted lost once, and the node no longer waits for a save.
+  if (v.gen != gen) {
+    _give_up_save(n, "changed here after another process wrote the file");
+    unlock_task(matrix_lock, "save_matrix_node");
+    return kMxNoAccess;
+  }
+  unlock_task(matrix_lock, "save_matrix_node");
 
   MxKey key = mx_key_of(m, 0, v.dc.data());
   if (v.fofs == 0) {
@@ -742,7 +737,7 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
     _unlock_save(n);
     _note_node_saved(n);
   } else {
-    n->save_lock = 0;  // still dirty: a failed save loses nothing
+    n->save_lock = 0;  // still dirty, unless refused for good: a failed save loses nothing
     wakeup_task(n);
     wakeup_task(n->matrix);
     _wake_close_key();
