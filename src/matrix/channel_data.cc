@@ -1,7 +1,11 @@
 // Channel data of nodes: a node with one channel's datum (made from the
 // channel's default on first use), channels read and written as ZU values,
-// structure blocks, dirty marks and their flush, dim codes in ZU form, the
-// suspend signal of matrix scripts and the index helpers of vectors.
+// structure blocks, dirty marks and their flush, errors said, dim codes in
+// ZU form, the suspend signal of matrix scripts and the index helpers of
+// vectors.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 
 #include "base/alloc.h"
@@ -39,6 +43,19 @@ void* new_channel_datum(MATRIX_NODE* n, int ch, const MATRIX_ALLOC_VECTOR_PARAM*
 
 }  // namespace
 
+void mx_say_error(const char* fmt, ...) {
+  va_list ap, again;
+  va_start(ap, fmt);
+  va_copy(again, ap);
+  const int len = std::vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  std::string text(static_cast<size_t>(std::max(len, 0)), '\0');
+  if (len > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+  va_end(again);
+  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "%s", text.c_str());
+  ss_printf("%s\n", text.c_str());
+}
+
 // A dirty node whose changes cannot be written any more: said in the log
 // and on the standard error, never dropped silently.
 void _report_lost_save(MATRIX_NODE* n, const char* cause) {
@@ -56,9 +73,7 @@ void _report_lost_save(MATRIX_NODE* n, const char* cause) {
   const char* text = name ? n_string(std_cm, name) : "(unnamed)";
   ++n->matrix->lost_saves;
   const std::string why = cause ? cause : "status " + std::to_string(n->status);
-  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: changes of node %s not saved (%s)", text, dc.c_str(),
-             why.c_str());
-  ss_printf("matrix %s: changes of node %s not saved (%s)\n", text, dc.c_str(), why.c_str());
+  mx_say_error("matrix %s: changes of node %s not saved (%s)", text, dc.c_str(), why.c_str());
 }
 
 void _give_up_save(MATRIX_NODE* n, const char* cause) {

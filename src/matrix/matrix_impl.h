@@ -45,6 +45,9 @@ MATRIX_NODE* _first_dirty(MATRIX* m);
 // they have no data); without rebuild, the dirty nodes coarser than a node
 // to rebuild are left to a flush with it.
 void _flush_dirty_bottom_up(MATRIX* m, bool rebuild);
+// An error of the store said in the log and, with a line end, on the
+// standard error.
+void mx_say_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Says, in the log and on the standard error, that the changes of n could
 // not be saved (for cause, or given its status), and counts it in its
 // matrix's lost_saves: once, until the node is saved again.

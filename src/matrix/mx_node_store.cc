@@ -9,7 +9,6 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
-#include "base/log_hook.h"
 #include "elements/pool.h"
 #include "elements/stored.h"
 #include "matrix/dim_code.h"
