@@ -45,6 +45,11 @@ MATRIX_NODE* _first_dirty(MATRIX* m);
 // they have no data); without rebuild, the dirty nodes coarser than a node
 // to rebuild are left to a flush with it.
 void _flush_dirty_bottom_up(MATRIX* m, bool rebuild);
+// Whether a node's channel c, described by inf, holds a datum kept in the
+// file (one a save writes).
+inline bool datum_kept_in_file(const MATRIX_CHANNEL_INFO& inf, const MATRIX_CHANNEL& c) {
+  return (inf.flags & kMxChFile) && inf.data_type && c.data;
+}
 // An error of the store said in the log and, with a line end, on the
 // standard error.
 void mx_say_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

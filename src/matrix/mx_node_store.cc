@@ -273,9 +273,8 @@ int64_t stored_chain(MATRIX* m, const MATRIX_NODE* n, const SavedNode& v) {
   if (!v.stored) return 0;
   int64_t first = 0;
   for (int ch = 0; ch < v.nos; ++ch) {
-    const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
     const MATRIX_CHANNEL& c = n->channel[ch];
-    const bool saved = (inf.flags & kMxChFile) && inf.data_type && c.data;
+    const bool saved = datum_kept_in_file(m->channel_info[ch], c);
     if (saved != (c.data_fofs != 0)) return 0;
     if (saved && !first) first = c.data_fofs;
   }
@@ -289,7 +288,7 @@ int64_t save_node_channels(MATRIX* m, MATRIX_NODE* n, const SavedNode& v) {
   for (int ch = v.nos - 1; ch >= 0; --ch) {
     const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
     MATRIX_CHANNEL& c = n->channel[ch];
-    if (!(inf.flags & kMxChFile) || !inf.data_type || !c.data) continue;
+    if (!datum_kept_in_file(inf, c)) continue;
     int64_t at = save_matrix_data_2(m, c.data_fofs, c.data, next, ch, inf.data_type);
     if (at < 0) return -1;
     c.data_fofs = at;
