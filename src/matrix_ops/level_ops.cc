@@ -169,8 +169,9 @@ int thin_one(const ThinAsk& a, MATRIX_DATA_TYPE* tp, const MATRIX_GEOMETRY& g, c
 
 // A node of no child (one a point read made over nothing, or the only node
 // of a one-level matrix, whose top class thins) keeps what it holds in
-// channel ch, the channel the children were read from: no child changes
-// it. One that holds nothing there reads the channel's default, as the
+// channel ch: no child changes it. The channel is the one mxCH read the
+// children from; a list made otherwise names none, and the channel=
+// attribute gives it. One that holds nothing there reads the channel's default, as the
 // children the file does not hold leave it. Without a channel of vectors,
 // the error a missing first item gives.
 ZU_SEXP* thin_nothing(MATRIX* m, MATRIX_NODE* n, int ch, ZU_SEXP* form, const char* func) {
@@ -218,11 +219,12 @@ ZU_SEXP* thin_in_place(MATRIX* m, MATRIX_NODE* n, const ThinAsk& a, const MxChil
 // The arguments are evaluated here, in order. A target written as mxCH's
 // read of the children is read in place (op_frame_impl.h), since the
 // thinning only reads it, unless a representative code computed after it
-// (a form, not a name or a constant) could change the children first.
+// (a form, not a name or a constant) could change the children first: mxCH
+// then copies them, and only the channel it read is noted.
 ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "mxThinnedOut";
   const bool computed_rep = get_type(get_el(form, 2)) == ZU_TYPE_LIST;
-  MxChildrenRead kids(computed_rep ? nullptr : get_el(form, 1));
+  MxChildrenRead kids(get_el(form, 1), !computed_rep);
   ZU_SEXP* target = eval(env, get_el(form, 1));
   kids.disarm();
   if (get_type(target) == ZU_TYPE_ERROR) return target;
@@ -242,8 +244,9 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   if (kids.taken()) return thin_in_place(m, n, a, kids, rep_form, form, kFunc);
   ZU_SEXP *first = nullptr, *rest = nullptr;
   if (const char* why = target_items(target, &first, &rest)) return reason_error(form, kFunc, why);
+  if (get_type(rest) != ZU_TYPE_LIST)
+    return thin_nothing(m, n, kids.channel() >= 0 ? kids.channel() : a.channel, form, kFunc);
   MATRIX_GEOMETRY g = geometry_of(m);
-  if (get_type(rest) != ZU_TYPE_LIST) return thin_nothing(m, n, a.channel, form, kFunc);
   void* data = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(first, 2), &data);
   if (!tp) return reason_error(form, kFunc, "CH data type");
