@@ -152,9 +152,14 @@ void* _mx_channel_datum_unchanged(MATRIX_NODE* n, int ch) {
 
 // ---- dim codes in ZU form
 
+bool is_dim_code_sexp(const MATRIX* m, ZU_SEXP* s) {
+  const int len = list_length(s);
+  return len >= 2 && len == m->p.dim + 1;
+}
+
 MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s) {
-  int len = list_length(s);
-  if (len < 2 || len != m->p.dim + 1) return nullptr;
+  if (!is_dim_code_sexp(m, s)) return nullptr;
+  const int len = m->p.dim + 1;
   MxDimCode dc(static_cast<int64_t*>(d_alloc(sizeof(int64_t) * len)));
   int i = 0;
   for (ZU_SEXP* p = s; i < len; p = cdr(p), ++i) {

@@ -21,11 +21,6 @@
 
 namespace {
 
-// A dim code converted from a ZU list for matrix m, or null.
-MxDimCode dim_code_of(const MATRIX* m, ZU_SEXP* s) {
-  return get_type(s) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, s) : nullptr;
-}
-
 // The vector a pointer or raw value holds, checked by its type's
 // conversion: its descriptor (data in *d), or null.
 MATRIX_DATA_TYPE* vector_of(ZU_SEXP* s, void** d) {
@@ -256,7 +251,7 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   if (ZU_SEXP* refused = thin_block(m, n, a, tp, g, form, kFunc, &block)) return refused;
   for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* item = p->pair.car;
-    MxDimCode dc = dim_code_of(m, get_el(item, 1));
+    MxDimCode dc = get_dim_code_from_sexp(m, get_el(item, 1));
     if (!dc) return reason_error(form, kFunc, "cannot convert dim_code");
     MATRIX_DATA_TYPE* it = vector_of(get_el(item, 2), &data);
     if (!it) return reason_error(form, kFunc, "CH data type(2)");
@@ -280,7 +275,7 @@ ZU_SEXP* level_arithmetic(ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf, const
                                           : -1;
   if (mode < 0) return mx_param_error(form, func);
   ZU_SEXP *a = get_el(form, 1), *b = get_el(form, 2);
-  MxDimCode upper = dim_code_of(m, get_el(a, 1)), lower = dim_code_of(m, get_el(b, 1));
+  MxDimCode upper = get_dim_code_from_sexp(m, get_el(a, 1)), lower = get_dim_code_from_sexp(m, get_el(b, 1));
   void *pa = nullptr, *pb = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(a, 2), &pa);
   if (!upper || !lower || !tp || vector_of(get_el(b, 2), &pb) != tp) return mx_type_error(form, func);
@@ -471,7 +466,7 @@ ZU_SEXP* zu_mxMax(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   double fmax = 0.0;
   for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* item = p->pair.car;
-    if (!dim_code_of(m, get_el(item, 1))) return reason_error(form, kFunc, "cannot convert dim_code");
+    if (!is_dim_code_sexp(m, get_el(item, 1))) return reason_error(form, kFunc, "cannot convert dim_code");
     ZU_SEXP* value = get_el(item, 2);
     if (get_type(value) == ZU_TYPE_INTEGER) {
       if (!has_int || value->integer.num > imax) imax = value->integer.num;
