@@ -8,12 +8,16 @@
 #include <utility>
 
 #include "agent/mx_entry.h"
+#include "matrix/dim_code.h"
 #include "matrix/element_cache.h"
 #include "zu/value.h"
 
 // A stored mode named by text: "direct" 0, "server" 1, "client" 2; -1 for
 // any other text.
 int qmx_mode_number(const L_CHAR* text);
+
+// A dim code of m from a list of dim + 1 integers, or null.
+MxDimCode qmx_dim_code(MATRIX* m, ZU_SEXP* s);
 
 // A refusal of the matrix store: code 0x80041015 with the store's result,
 // at the position of `at` from function `func`; a refusal of the whole

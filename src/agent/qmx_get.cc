@@ -17,12 +17,6 @@ namespace {
 
 constexpr const char* kFunc = "Get(qnmx)";
 
-bool integers_only(ZU_SEXP* s) {
-  for (ZU_SEXP* p = s; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr)
-    if (!is_integer(p->pair.car)) return false;
-  return true;
-}
-
 // Whether dc names a level of m and a position inside its level-0 extent:
 // a peer's coordinates never make the store create a node elsewhere.
 bool inside(MATRIX* m, const int64_t* dc) {
@@ -78,7 +72,7 @@ ZU_SEXP* fetch_node(MATRIX* m, const int64_t* dc, ZU_SEXP* dcl, ZU_SEXP* form) {
 // The read on an opened entry (the caller holds a reference).
 ZU_SEXP* read_node(MX_ENTRY* e, ZU_SEXP* dcl, ZU_SEXP* form) {
   MATRIX* m = e->c.m;
-  MxDimCode dc = integers_only(dcl) ? get_dim_code_from_sexp(m, dcl) : nullptr;
+  MxDimCode dc = qmx_dim_code(m, dcl);
   if (!dc) return error_text_at(form, ZU_ER_PARAM, kFunc, "dim_code format");
   return inside(m, dc.get()) ? fetch_node(m, dc.get(), dcl, form) : error_text_at(form, ZU_ER_PARAM, kFunc, "dim_code");
 }

@@ -16,13 +16,6 @@
 
 namespace {
 
-// A dim code of m made from a list of integers, or null.
-MxDimCode dim_code_of(MATRIX* m, ZU_SEXP* s) {
-  for (ZU_SEXP* p = s; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr)
-    if (!is_integer(p->pair.car)) return nullptr;
-  return get_dim_code_from_sexp(m, s);
-}
-
 // ---- qmxScan
 
 ZU_SEXP* scan_error(ZU_SEXP* form, const char* reason) {
@@ -54,8 +47,8 @@ int dim_of(MATRIX* m) {
 }
 
 ZU_SEXP* scan(ZU_SEXP* form, MATRIX* m, int dir, int area) {
-  MxDimCode start = dim_code_of(m, get_el(form, 1));
-  MxDimCode end = start ? dim_code_of(m, get_el(form, 2)) : nullptr;
+  MxDimCode start = qmx_dim_code(m, get_el(form, 1));
+  MxDimCode end = start ? qmx_dim_code(m, get_el(form, 2)) : nullptr;
   std::vector<int64_t> at = fault_place(dim_of(m));
   if (!start) return scan_error(form, "dim_code format (start)");
   if (!end) return scan_error(form, "dim_code format (end)");

@@ -218,21 +218,6 @@ ZU_SEXP* status_and_release(int s_flag, MX_ENTRY* e, bool opened) {
   return get_mx_status(s_flag, e);
 }
 
-// What a failed opening answers: the store's refusal, else that it did
-// not open.
-ZU_SEXP* open_failure(ZU_SEXP* form, int refused) {
-  return refused ? qmx_store_error(form, kFunc, refused) : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
-}
-
-// A matrix opened for reading by network name or key; null (with *failure
-// set) when it does not open.
-MX_ENTRY* open_named(const L_CHAR* neturl, const L_CHAR* key, ZU_SEXP* form, bool* opened, ZU_SEXP** failure) {
-  int refused = 0;
-  MX_ENTRY* e = open_mxread(neturl, nullptr, key, 1, &refused, opened);
-  if (!e) *failure = open_failure(form, refused);
-  return e;
-}
-
 ZU_SEXP* status_by_path(int s_flag, const L_CHAR* type, ZU_SEXP* path, ZU_SEXP* form) {
   const L_CHAR* name = str_text(path);
   if (option_is(type, "related")) {
@@ -241,24 +226,22 @@ ZU_SEXP* status_by_path(int s_flag, const L_CHAR* type, ZU_SEXP* path, ZU_SEXP* 
     }
     return open_status_related(s_flag, name, form);
   }
-  const L_CHAR *neturl = nullptr, *key = nullptr;
+  MX_ENTRY* e = nullptr;
   bool opened = false;
-  ZU_SEXP* failure = nullptr;
+  int refused = 0;
   if (!type || option_is(type, "absolute")) {
-    int refused = 0;
-    MX_ENTRY* e = open_mxread_path(form, kFunc, name, &refused, &opened, &failure);
-    if (!e && !failure) failure = open_failure(form, refused);
-    return e ? status_and_release(s_flag, e, opened) : failure;
-  }
-  if (option_is(type, "network")) {
-    neturl = name;
+    ZU_SEXP* no = nullptr;
+    e = open_mxread_path(form, kFunc, name, &refused, &opened, &no);
+    if (no) return no;
+  } else if (option_is(type, "network")) {
+    e = open_mxread(name, nullptr, nullptr, 1, &refused, &opened);
   } else if (option_is(type, "key")) {
-    key = name;
+    e = open_mxread(nullptr, nullptr, name, 1, &refused, &opened);
   } else {
     return error_text_at(form, ZU_ER_PARAM, kFunc, "attribute:path-type");
   }
-  MX_ENTRY* e = open_named(neturl, key, form, &opened, &failure);
-  return e ? status_and_release(s_flag, e, opened) : failure;
+  if (!e) return refused ? qmx_store_error(form, kFunc, refused) : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
+  return status_and_release(s_flag, e, opened);
 }
 
 }  // namespace

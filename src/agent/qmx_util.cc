@@ -3,6 +3,7 @@
 
 #include "agent/agent_impl.h"
 #include "matrix/mx_file.h"
+#include "matrix/node.h"
 #include "runtime/peer_read.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
@@ -36,6 +37,12 @@ const char* file_refusal_cause(int code) {
 }
 
 }  // namespace
+
+MxDimCode qmx_dim_code(MATRIX* m, ZU_SEXP* s) {
+  for (ZU_SEXP* p = s; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr)
+    if (!is_integer(p->pair.car)) return nullptr;
+  return get_dim_code_from_sexp(m, s);
+}
 
 int qmx_mode_number(const L_CHAR* text) {
   static const char* const kModes[] = {"direct", "server", "client"};

@@ -1,7 +1,11 @@
 // Channel data of nodes: a node with one channel's datum (made from the
 // channel's default on first use), channels read and written as ZU values,
-// structure blocks, dirty marks and their flush, dim codes in ZU form, the
-// suspend signal of matrix scripts and the index helpers of vectors.
+// structure blocks, dirty marks and their flush, errors said, dim codes in
+// ZU form, the suspend signal of matrix scripts and the index helpers of
+// vectors.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 
 #include "base/alloc.h"
@@ -39,9 +43,22 @@ void* new_channel_datum(MATRIX_NODE* n, int ch, const MATRIX_ALLOC_VECTOR_PARAM*
 
 }  // namespace
 
+void mx_say_error(const char* fmt, ...) {
+  va_list ap, again;
+  va_start(ap, fmt);
+  va_copy(again, ap);
+  const int len = std::vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  std::string text(static_cast<size_t>(std::max(len, 0)), '\0');
+  if (len > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+  va_end(again);
+  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "%s", text.c_str());
+  ss_printf("%s\n", text.c_str());
+}
+
 // A dirty node whose changes cannot be written any more: said in the log
 // and on the standard error, never dropped silently.
-void _report_lost_save(MATRIX_NODE* n) {
+void _report_lost_save(MATRIX_NODE* n, const char* cause) {
   assert_matrix_held(n->matrix);
   if (n->lost_said) return;  // one node is one loss, however often it comes up
   n->lost_said = 1;
@@ -55,9 +72,15 @@ void _report_lost_save(MATRIX_NODE* n) {
   dc += ")";
   const char* text = name ? n_string(std_cm, name) : "(unnamed)";
   ++n->matrix->lost_saves;
-  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: changes of node %s not saved (status %i)", text,
-             dc.c_str(), n->status);
-  ss_printf("matrix %s: changes of node %s not saved (status %i)\n", text, dc.c_str(), n->status);
+  const std::string why = cause ? cause : "status " + std::to_string(n->status);
+  mx_say_error("matrix %s: changes of node %s not saved (%s)", text, dc.c_str(), why.c_str());
+}
+
+void _give_up_save(MATRIX_NODE* n, const char* cause) {
+  _report_lost_save(n, cause);
+  n->dirty_file_time = 0;
+  n->save_fired = 0;
+  _unlist_dirty(n);
 }
 
 void _mx_node_channels(MATRIX_NODE* n) {
@@ -129,9 +152,14 @@ void* _mx_channel_datum_unchanged(MATRIX_NODE* n, int ch) {
 
 // ---- dim codes in ZU form
 
+bool is_dim_code_sexp(const MATRIX* m, ZU_SEXP* s) {
+  const int len = list_length(s);
+  return len >= 2 && len == m->p.dim + 1;
+}
+
 MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s) {
-  int len = list_length(s);
-  if (len < 2 || len != m->p.dim + 1) return nullptr;
+  if (!is_dim_code_sexp(m, s)) return nullptr;
+  const int len = m->p.dim + 1;
   MxDimCode dc(static_cast<int64_t*>(d_alloc(sizeof(int64_t) * len)));
   int i = 0;
   for (ZU_SEXP* p = s; i < len; p = cdr(p), ++i) {
@@ -336,10 +364,7 @@ void flush_dirty(MATRIX* m, int64_t level) {
       _matrix_trigger_access(n, kMxSaveSlot, 0);
       continue;
     }
-    _report_lost_save(n);
-    n->dirty_file_time = 0;
-    n->save_fired = 0;
-    _unlist_dirty(n);
+    _give_up_save(n);
   }
 }
 

@@ -40,7 +40,7 @@ bool has_save_script(const MATRIX* m, int64_t level) {
 // Whether n holds a datum in a channel kept in the file.
 bool holds_data(const MATRIX* m, const MATRIX_NODE* n) {
   for (int ch = 0; n->channel && ch < m->p.channel_nos; ++ch)
-    if ((m->channel_info[ch].flags & kMxChFile) && m->channel_info[ch].data_type && n->channel[ch].data) return true;
+    if (datum_kept_in_file(m->channel_info[ch], n->channel[ch])) return true;
   return false;
 }
 

@@ -45,10 +45,21 @@ MATRIX_NODE* _first_dirty(MATRIX* m);
 // they have no data); without rebuild, the dirty nodes coarser than a node
 // to rebuild are left to a flush with it.
 void _flush_dirty_bottom_up(MATRIX* m, bool rebuild);
+// Whether a node's channel c, described by inf, holds a datum kept in the
+// file (one a save writes).
+inline bool datum_kept_in_file(const MATRIX_CHANNEL_INFO& inf, const MATRIX_CHANNEL& c) {
+  return (inf.flags & kMxChFile) && inf.data_type && c.data;
+}
+// An error of the store said in the log and, with a line end, on the
+// standard error.
+void mx_say_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Says, in the log and on the standard error, that the changes of n could
-// not be saved, and counts it in its matrix's lost_saves: once, until the
-// node is saved again.
-void _report_lost_save(MATRIX_NODE* n);
+// not be saved (for cause, or given its status), and counts it in its
+// matrix's lost_saves: once, until the node is saved again.
+void _report_lost_save(MATRIX_NODE* n, const char* cause = nullptr);
+// As _report_lost_save, and n is no longer dirty: nothing fires its save
+// again, and the cache may let it go.
+void _give_up_save(MATRIX_NODE* n, const char* cause = nullptr);
 
 // Coarser nodes rebuilt at close (level_rebuild.cc). A save script may
 // make a node from its children, so a node written to the file leaves its

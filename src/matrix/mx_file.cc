@@ -109,9 +109,7 @@ bool reader_sees_same_file(MATRIX* m, MX_FILE_WORK* w, PDB64* p) {
   if (same_stamp(now, w->read_stamp)) return true;
   w->changed = 1;
   written_elsewhere(m);
-  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: the file changed since it was first read; not read again",
-             path_of(m).c_str());
-  ss_printf("matrix %s: the file changed since it was first read; not read again\n", path_of(m).c_str());
+  mx_say_error("matrix %s: the file changed since it was first read; not read again", path_of(m).c_str());
   return false;
 }
 
@@ -616,9 +614,7 @@ void _close_matrix_file(MATRIX* m) {
                path_of(m).c_str());
   if (m->flags & kMxBroken) {
     // A broken matrix's file keeps what it holds: it is said, not cut.
-    log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: closed while broken; the file is kept as it is",
-               path_of(m).c_str());
-    ss_printf("matrix %s: closed while broken; the file is kept as it is\n", path_of(m).c_str());
+    mx_say_error("matrix %s: closed while broken; the file is kept as it is", path_of(m).c_str());
   }
   _finish_file_access(m, 1);
 }

@@ -13,7 +13,6 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
-#include "base/log_hook.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_impl.h"
 #include "matrix/mx_file_impl.h"
@@ -169,9 +168,7 @@ int mx_tree_find(MATRIX* m, MX_FILE_WORK* w, MxKey* key, int64_t* fofs) {
 
 int mx_file_fault(const MATRIX* m, const char* what, int64_t fofs) {
   const char* name = m && m->filename ? n_string(std_cm, m->filename) : "(unnamed)";
-  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: invalid matrix file: %s at %lli", name, what,
-             static_cast<long long>(fofs));
-  ss_printf("matrix %s: invalid matrix file: %s at %lli\n", name, what, static_cast<long long>(fofs));
+  mx_say_error("matrix %s: invalid matrix file: %s at %lli", name, what, static_cast<long long>(fofs));
   return kMxInvalidFile;
 }
 

@@ -9,7 +9,6 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
-#include "base/log_hook.h"
 #include "elements/pool.h"
 #include "elements/stored.h"
 #include "matrix/dim_code.h"
@@ -274,9 +273,8 @@ int64_t stored_chain(MATRIX* m, const MATRIX_NODE* n, const SavedNode& v) {
   if (!v.stored) return 0;
   int64_t first = 0;
   for (int ch = 0; ch < v.nos; ++ch) {
-    const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
     const MATRIX_CHANNEL& c = n->channel[ch];
-    const bool saved = (inf.flags & kMxChFile) && inf.data_type && c.data;
+    const bool saved = datum_kept_in_file(m->channel_info[ch], c);
     if (saved != (c.data_fofs != 0)) return 0;
     if (saved && !first) first = c.data_fofs;
   }
@@ -290,7 +288,7 @@ int64_t save_node_channels(MATRIX* m, MATRIX_NODE* n, const SavedNode& v) {
   for (int ch = v.nos - 1; ch >= 0; --ch) {
     const MATRIX_CHANNEL_INFO& inf = m->channel_info[ch];
     MATRIX_CHANNEL& c = n->channel[ch];
-    if (!(inf.flags & kMxChFile) || !inf.data_type || !c.data) continue;
+    if (!datum_kept_in_file(inf, c)) continue;
     int64_t at = save_matrix_data_2(m, c.data_fofs, c.data, next, ch, inf.data_type);
     if (at < 0) return -1;
     c.data_fofs = at;
@@ -371,16 +369,6 @@ int save_node_record(MATRIX* m, const SavedNode& v, const PN64_MX_NODE& nr, MxKe
   return insert_node_key(m, key, *fofs);
 }
 
-int stale_change(const MATRIX* m, const SavedNode& v) {
-  std::string dc;
-  for (int64_t c : v.dc) dc += (dc.empty() ? "" : " ") + std::to_string(c);
-  const char* name = m->filename ? n_string(std_cm, m->filename) : "(unnamed)";
-  constexpr const char* kSaid = "matrix %s: node (%s) was changed here after another process wrote the file: not saved";
-  log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, kSaid, name, dc.c_str());
-  ss_printf((std::string(kSaid) + "\n").c_str(), name, dc.c_str());
-  return kMxNoAccess;
-}
-
 }  // namespace
 
 int save_matrix_node(MATRIX_NODE* n) {
@@ -395,10 +383,15 @@ int save_matrix_node(MATRIX_NODE* n) {
   lock_task(matrix_lock);
   SavedNode v = _saved_node(m, n);
   _mx_node_channels(n);
-  unlock_task(matrix_lock, "save_matrix_node");
   // Changes made to data read before another process wrote the file would
-  // undo what that process wrote: they are refused, and said.
-  if (v.gen != gen) return stale_change(m, v);
+  // undo what that process wrote: they are refused for good, said and
+  // counted lost once, and the node no longer waits for a save.
+  if (v.gen != gen) {
+    _give_up_save(n, "changed here after another process wrote the file");
+    unlock_task(matrix_lock, "save_matrix_node");
+    return kMxNoAccess;
+  }
+  unlock_task(matrix_lock, "save_matrix_node");
 
   MxKey key = mx_key_of(m, 0, v.dc.data());
   if (v.fofs == 0) {
@@ -742,7 +735,7 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
     _unlock_save(n);
     _note_node_saved(n);
   } else {
-    n->save_lock = 0;  // still dirty: a failed save loses nothing
+    n->save_lock = 0;  // still dirty, unless refused for good: a failed save loses nothing
     wakeup_task(n);
     wakeup_task(n->matrix);
     _wake_close_key();

@@ -271,8 +271,10 @@ void* xx_get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, const i
   xx_get_matrix_node_channel((errp), (np), (m), (dc), (ch), (type), (access), (vp), (key), __FILE__, __LINE__)
 
 // Dim codes in ZU form: (level c1 .. cdim). From a list of exactly dim + 1
-// members (non-integers read 0): a new code, else null.
+// members (non-integers read 0): a new code, else null. is_dim_code_sexp
+// tells, making none, whether s has that shape.
 MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s);
+bool is_dim_code_sexp(const MATRIX* m, ZU_SEXP* s);
 // A list of at least 2 members as 32-bit integers, else null.
 Tagged<int32_t> get_dim_code_from_sexp_int(ZU_SEXP* s);
 // The list of the node origin holding dim_code.

@@ -73,16 +73,9 @@ enum class Worth { kCurrent, kRecheck, kStale };
 
 Worth worth(const MATRIX* m, const MATRIX_NODE* n) {
   if (n->file_gen != m->file_gen.load(std::memory_order_acquire)) return Worth::kStale;
-  const uint32_t handovers = m->file_handovers.load(std::memory_order_acquire);
-  if (n->file_handovers != handovers && m->file_checked.load(std::memory_order_acquire) != handovers)
+  if (n->file_handovers != m->file_handovers.load(std::memory_order_acquire) && mx_file_unchecked(m))
     return Worth::kRecheck;
   return Worth::kCurrent;
-}
-
-// A ready node not worth its file's data now, that nothing holds, waits
-// for or still has to save, is dropped, to be read anew; true when it was.
-bool drop_unworthy(MATRIX_NODE* n) {
-  return worth(n->matrix, n) != Worth::kCurrent && _sync_matrix_node(n) == 0 && _free_matrix_node(n) == 0;
 }
 
 // An error node whose load found the file busy, fetched again: true when
@@ -230,9 +223,12 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
       *errp = kMxLoading;
       set_send_data(n, retp);
       return n;
-    case kMsOk:
-      if (worth(m, n) == Worth::kCurrent) return n;
-      if (access >= 0 && drop_unworthy(n)) {
+    case kMsOk: {
+      const Worth w = worth(m, n);
+      if (w == Worth::kCurrent) return n;
+      // Not worth its file's data now: dropped, to be read anew, unless
+      // something holds it, waits for it or it still has to save.
+      if (access >= 0 && _free_matrix_node(n) == 0) {
         n = new_fetched_node(m, dc, pt_key, retp);
         *errp = kMxLoading;
         return n;
@@ -240,8 +236,9 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
       // Held, or changed here since: one whose file was written elsewhere
       // meanwhile is not used (its changes are not saved either), one that
       // is only to be looked at again is, until the file is.
-      if (worth(m, n) == Worth::kStale) return refuse(errp, access < 0 ? kMxNoMatrix : kMxNoAccess);
+      if (w == Worth::kStale) return refuse(errp, access < 0 ? kMxNoMatrix : kMxNoAccess);
       return n;
+    }
     case kMsLoadingErr1:
       // A node the file holds but that could not be read is never served
       // as defaults, nor fetched again here: a waiter would loop.
@@ -281,7 +278,9 @@ MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
   assert_lock_held(matrix_lock);
   if ((m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0) return nullptr;
   if (MATRIX_NODE* n = find_node(m, dc)) {
-    if (n->status != kMsOk || !drop_unworthy(n)) {
+    // A ready node not worth its file's data now is dropped, to be read
+    // anew, when nothing holds it, waits for it or has still to save it.
+    if (n->status != kMsOk || worth(m, n) == Worth::kCurrent || _free_matrix_node(n) != 0) {
       refetch_busy(n);
       return n;
     }

@@ -21,11 +21,6 @@
 
 namespace {
 
-// A dim code converted from a ZU list for matrix m, or null.
-MxDimCode dim_code_of(const MATRIX* m, ZU_SEXP* s) {
-  return get_type(s) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, s) : nullptr;
-}
-
 // The vector a pointer or raw value holds, checked by its type's
 // conversion: its descriptor (data in *d), or null.
 MATRIX_DATA_TYPE* vector_of(ZU_SEXP* s, void** d) {
@@ -169,8 +164,9 @@ int thin_one(const ThinAsk& a, MATRIX_DATA_TYPE* tp, const MATRIX_GEOMETRY& g, c
 
 // A node of no child (one a point read made over nothing, or the only node
 // of a one-level matrix, whose top class thins) keeps what it holds in
-// channel ch, the channel the children were read from: no child changes
-// it. One that holds nothing there reads the channel's default, as the
+// channel ch: no child changes it. The channel is the one mxCH read the
+// children from; a list made otherwise names none, and the channel=
+// attribute gives it. One that holds nothing there reads the channel's default, as the
 // children the file does not hold leave it. Without a channel of vectors,
 // the error a missing first item gives.
 ZU_SEXP* thin_nothing(MATRIX* m, MATRIX_NODE* n, int ch, ZU_SEXP* form, const char* func) {
@@ -218,11 +214,12 @@ ZU_SEXP* thin_in_place(MATRIX* m, MATRIX_NODE* n, const ThinAsk& a, const MxChil
 // The arguments are evaluated here, in order. A target written as mxCH's
 // read of the children is read in place (op_frame_impl.h), since the
 // thinning only reads it, unless a representative code computed after it
-// (a form, not a name or a constant) could change the children first.
+// (a form, not a name or a constant) could change the children first: mxCH
+// then copies them, and only the channel it read is noted.
 ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   constexpr const char* kFunc = "mxThinnedOut";
   const bool computed_rep = get_type(get_el(form, 2)) == ZU_TYPE_LIST;
-  MxChildrenRead kids(computed_rep ? nullptr : get_el(form, 1));
+  MxChildrenRead kids(get_el(form, 1), !computed_rep);
   ZU_SEXP* target = eval(env, get_el(form, 1));
   kids.disarm();
   if (get_type(target) == ZU_TYPE_ERROR) return target;
@@ -242,8 +239,9 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   if (kids.taken()) return thin_in_place(m, n, a, kids, rep_form, form, kFunc);
   ZU_SEXP *first = nullptr, *rest = nullptr;
   if (const char* why = target_items(target, &first, &rest)) return reason_error(form, kFunc, why);
+  if (get_type(rest) != ZU_TYPE_LIST)
+    return thin_nothing(m, n, kids.channel() >= 0 ? kids.channel() : a.channel, form, kFunc);
   MATRIX_GEOMETRY g = geometry_of(m);
-  if (get_type(rest) != ZU_TYPE_LIST) return thin_nothing(m, n, a.channel, form, kFunc);
   void* data = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(first, 2), &data);
   if (!tp) return reason_error(form, kFunc, "CH data type");
@@ -253,7 +251,7 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   if (ZU_SEXP* refused = thin_block(m, n, a, tp, g, form, kFunc, &block)) return refused;
   for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* item = p->pair.car;
-    MxDimCode dc = dim_code_of(m, get_el(item, 1));
+    MxDimCode dc = get_dim_code_from_sexp(m, get_el(item, 1));
     if (!dc) return reason_error(form, kFunc, "cannot convert dim_code");
     MATRIX_DATA_TYPE* it = vector_of(get_el(item, 2), &data);
     if (!it) return reason_error(form, kFunc, "CH data type(2)");
@@ -277,7 +275,7 @@ ZU_SEXP* level_arithmetic(ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf, const
                                           : -1;
   if (mode < 0) return mx_param_error(form, func);
   ZU_SEXP *a = get_el(form, 1), *b = get_el(form, 2);
-  MxDimCode upper = dim_code_of(m, get_el(a, 1)), lower = dim_code_of(m, get_el(b, 1));
+  MxDimCode upper = get_dim_code_from_sexp(m, get_el(a, 1)), lower = get_dim_code_from_sexp(m, get_el(b, 1));
   void *pa = nullptr, *pb = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(a, 2), &pa);
   if (!upper || !lower || !tp || vector_of(get_el(b, 2), &pb) != tp) return mx_type_error(form, func);
@@ -468,7 +466,7 @@ ZU_SEXP* zu_mxMax(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, Z
   double fmax = 0.0;
   for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* item = p->pair.car;
-    if (!dim_code_of(m, get_el(item, 1))) return reason_error(form, kFunc, "cannot convert dim_code");
+    if (!is_dim_code_sexp(m, get_el(item, 1))) return reason_error(form, kFunc, "cannot convert dim_code");
     ZU_SEXP* value = get_el(item, 2);
     if (get_type(value) == ZU_TYPE_INTEGER) {
       if (!has_int || value->integer.num > imax) imax = value->integer.num;

@@ -243,6 +243,7 @@ ZU_SEXP* read_children(MATRIX_TOKEN* t, ZU_SEXP* chs, ZU_SEXP* form, MxChildrenR
   Owned<MX_DIM_CODE_LIST, free_mx_dim_code_list> owned(lst);
   const auto ch = static_cast<int>(chs->integer.num);
   if (reader) reader->read_channel(ch);
+  if (reader && !reader->holds()) reader = nullptr;  // it only notes the channel
   ZU_SEXP* result = nullptr;
   for (MX_DIM_CODE_LIST* e = lst; e; e = e->next) {
     ZU_SEXP* ret = nullptr;

@@ -149,8 +149,8 @@ ZU_SEXP* mx_other_matrix(MATRIX_TOKEN* t, ZU_SYM_FIELD* sf, ZU_SEXP* form, const
 
 // ---- children read in place
 
-MxChildrenRead::MxChildrenRead(ZU_SEXP* target)
-    : head_(get_type(target) == ZU_TYPE_LIST ? target->pair.car : nullptr), outer_(armed_reader) {
+MxChildrenRead::MxChildrenRead(ZU_SEXP* target, bool hold)
+    : head_(get_type(target) == ZU_TYPE_LIST ? target->pair.car : nullptr), outer_(armed_reader), holds_(hold) {
   armed_reader = this;
 }
 

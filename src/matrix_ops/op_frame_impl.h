@@ -83,8 +83,9 @@ struct MX_HELD_CHILD {
 class MxChildrenRead {
  public:
   // Arms the reader for the written form `target` (a list; null arms
-  // nothing) on this thread.
-  explicit MxChildrenRead(ZU_SEXP* target);
+  // nothing) on this thread. One armed not to hold only notes the channel
+  // mxCH reads, which copies the children as it would unarmed.
+  explicit MxChildrenRead(ZU_SEXP* target, bool hold = true);
   ~MxChildrenRead();
   MxChildrenRead(const MxChildrenRead&) = delete;
   MxChildrenRead& operator=(const MxChildrenRead&) = delete;
@@ -92,8 +93,9 @@ class MxChildrenRead {
   void disarm();
   // Whether mxCH read the children into this reader; which channel, and
   // the children, the last one first (as mxCH lists them).
-  bool taken() const { return taken_; }
+  bool taken() const { return taken_ && holds_; }
   int channel() const { return channel_; }
+  bool holds() const { return holds_; }
   const std::vector<MX_HELD_CHILD>& children() const { return kids_; }
 
   // For mxCH: the reader armed for the call whose evaluated form is
@@ -107,6 +109,7 @@ class MxChildrenRead {
  private:
   ZU_SEXP* head_;
   MxChildrenRead* outer_;  // the reader armed before this one on the thread
+  bool holds_;
   bool armed_ = true;
   bool taken_ = false;
   int channel_ = -1;

@@ -39,10 +39,7 @@ ItemBlock::~ItemBlock() {
   if (blk_ && copy_) mx_type_block.free_data(&mx_type_block, blk_);
 }
 
-MxDimCode item_dim_code(MATRIX* m, ZU_SEXP* item) {
-  ZU_SEXP* s = get_el(item, 1);
-  return get_type(s) == ZU_TYPE_LIST ? get_dim_code_from_sexp(m, s) : nullptr;
-}
+MxDimCode item_dim_code(MATRIX* m, ZU_SEXP* item) { return get_dim_code_from_sexp(m, get_el(item, 1)); }
 
 ZU_SEXP* plot_block_item(MATRIX* m, const int64_t* dc, const void* bytes, int size) {
   MATRIX_ALLOC_BLOCK_PARAM src{};

@@ -702,6 +702,18 @@ TEST_F(MxFile, ReaderRefusesAFileWrittenWhileItWasClosed) {
   EXPECT_LT(read_scalar(r, {0, 12}), 0);
   close_matrix(r);
   EXPECT_EQ(mx_validate({path}), "");
+
+  // A writer's change to data read before the file was written elsewhere is
+  // refused at its save for good: lost once, and no longer dirty, so that
+  // nothing fires its save again and the cache may let the node go.
+  ASSERT_EQ(open_mx_file(&w, path, int8_row_spec()), 0);
+  set_scalar(w, {0, 4}, 0, 7);
+  MATRIX_TOKEN save{};
+  save.process_node = node(w, {0, 4});
+  w->file_gen.fetch_add(1);  // as an opening that found the file written elsewhere
+  EXPECT_EQ(matrix_standard_write_file(&save), kMxNoAccess);
+  EXPECT_EQ(save.process_node->dirty_file_time, 0u);
+  EXPECT_EQ(close_matrix(w), 1);
 }
 
 // A lock event closes the file and gives back its named lock; the next

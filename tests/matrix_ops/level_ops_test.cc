@@ -146,6 +146,13 @@ TEST_F(LevelOps, ThinnedOutReadsTheChildrenInPlaceAsFromCopies) {
     MatrixLocked held;
     EXPECT_EQ(n->ch_lock, 0);
   }
+  // A node of no child keeps its channel's datum (here its default) read
+  // in place or not, without a channel= attribute: mxCH names the channel.
+  ready_node(m, {1, 8, 0});
+  got = run(m, {1, 8, 0}, R"(
+    (note (elems (mxThinnedOut (mxCH type="children" 0))))
+    (note (elems (mxThinnedOut (mxCH type="children" 0) (list 1 1)))))");
+  EXPECT_EQ(got, std::vector<std::string>(2, "(7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7)"));
   close_matrix(m);
 }
 
