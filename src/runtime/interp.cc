@@ -1,7 +1,6 @@
 #include "runtime/interp.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -892,17 +891,11 @@ void wait_agent_end() {
 }
 
 void shut_down_interpreters() {
-  using Clock = std::chrono::steady_clock;
   int pri = zui_push_pri();
   lock_zui();
   _begin_end(false);
   _shut_down();
-  const auto until = Clock::now() + std::chrono::duration<double>(kEndStopWaitSeconds);
-  while (!_only_internal() && Clock::now() < until) {
-    double left = std::chrono::duration<double>(until - Clock::now()).count();
-    _i_sleep_task_timeout(table_key(), zui_lock, left, __FILE__, __LINE__);
-    lock_zui();
-  }
+  _sleep_task_while(table_key(), zui_lock, kEndStopWaitSeconds, [] { return !_only_internal(); });
   unlock_zui("shut_down_interpreters");
   zui_pop_pri(pri);
 }
