@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <mutex>
@@ -550,13 +549,7 @@ void close_all_mx() {
   }
   mx_end = End::kEnding;
   end_saving.store(true, std::memory_order_release);
-  using Clock = std::chrono::steady_clock;
-  const auto until = Clock::now() + std::chrono::duration<double>(kOpeningWaitSeconds);
-  while (mx_openings > 0 && Clock::now() < until) {
-    double left = std::chrono::duration<double>(until - Clock::now()).count();
-    _i_sleep_task_timeout(&mx_openings, mx_entry_lock, left, __FILE__, __LINE__);
-    lock_task(mx_entry_lock);
-  }
+  _sleep_task_while(&mx_openings, mx_entry_lock, kOpeningWaitSeconds, [] { return mx_openings > 0; });
   unlock_task(mx_entry_lock, "close_all_mx");
   int lost = close_all_mx_entry();
   // Entries that their own closes took off the table still own their

@@ -30,6 +30,8 @@
 // blocking call is waited for at a safe point (lock_at_safe_point).
 #pragma once
 
+#include <chrono>
+
 #include "base/checked.h"
 
 struct SEM_REC;
@@ -161,6 +163,22 @@ void _i_sleep_task(const void* key, SEM lock, const char* file, int line);
 int _i_sleep_task_timeout(const void* key, SEM lock, double seconds, const char* file, int line);
 // Wakes every task sleeping on key; with no sleeper the wake-up is lost.
 void _wakeup_task(const void* key, const char* file, int line);
+// Sleeps on key while waiting() holds, `seconds` at most in all: `lock` is
+// held on entry and on return (released while asleep), and waiting() is
+// tested under it after every wake-up. Returns whether waiting() cleared.
+template <class Pred>
+bool _i_sleep_task_while(const void* key, SEM lock, double seconds, Pred waiting, const char* file, int line) {
+  using Clock = std::chrono::steady_clock;
+  const auto until =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  while (waiting()) {
+    const double left = std::chrono::duration<double>(until - Clock::now()).count();
+    if (left <= 0) return false;
+    _i_sleep_task_timeout(key, lock, left, file, line);
+    _i_lock_task(lock, file, line);
+  }
+  return true;
+}
 
 // Safe points. A layer that must stop all working threads (the collector)
 // installs hooks that every blocking wait of this layer calls: `leave`
@@ -192,6 +210,8 @@ void lock_at_safe_point(Mutex& m) {
 #define unlock_task(s, label) _i_unlock_task((s), (label), __FILE__, __LINE__)
 #define sleep_task(key, s) _i_sleep_task((key), (s), __FILE__, __LINE__)
 #define wakeup_task(key) _wakeup_task((key), __FILE__, __LINE__)
+#define _sleep_task_while(key, s, seconds, waiting) \
+  _i_sleep_task_while((key), (s), (seconds), (waiting), __FILE__, __LINE__)
 
 // A `_name` function's statement that its caller holds lock s.
 #if QNMX_LOCK_CHECK

@@ -36,7 +36,8 @@
 // A request body larger than this is refused (status 500) unread.
 constexpr int kHttpAgentMaxBody = 64 << 20;
 
-// One registered path. Entries are never removed.
+// One registered path. Entries are never removed; one whose path is
+// registered again retires.
 struct HTTP_AGENT_LIST {
   HTTP_AGENT_LIST* next;             // the list, newest first
   char* path;                        // the request path served (owned)
@@ -50,6 +51,9 @@ struct HTTP_AGENT_LIST {
   L_CHAR* remote_url;                // the remote agent's URL (owned), or null
   ZU_SEXP* initialize;               // forms sent to the remote agent after connecting
   int access_tid;                    // the task holding the access lock, 0 when free
+  // Its path was registered again (or, an alias, its root's was): it is
+  // neither found nor reconnected, and its link is closed (ha_lock).
+  bool retired;
 };
 
 // ---- start-up and tick
@@ -60,13 +64,16 @@ void http_agent_start();
 void set_http_agent_tick(int seconds);
 // One round of the tick, on the calling thread: every remote entry whose
 // access lock is free and which is not connected, or whose interpreter has
-// gone, is (re)connected.
+// gone, is (re)connected; a retired entry's link still open is closed.
 void tick_http_agent();
 
 // ---- the registry
 // Registers path. With alias the entry joins the chain of alias's root
 // (at the head of the root's aliases, not connected); else with remote_url
 // it is a remote entry (not connected); else a local one evaluated in env.
+// An earlier entry of the same path retires with its aliases, and its link
+// to a remote agent is closed (here when its access lock is free, else by
+// the tick).
 // The caller keeps env and initialize pinned until this returns.
 HTTP_AGENT_LIST* insert_http_agent_list(const char* path, ZUISP_ENV* env, const L_CHAR* remote_url,
                                         HTTP_AGENT_LIST* alias, ZU_SEXP* initialize);

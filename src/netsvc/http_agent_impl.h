@@ -28,5 +28,7 @@ inline bool is_remote_entry(const HTTP_AGENT_LIST* a) { return a->alias_root || 
 // password as "****", has then gone to the standard error after "REMOTE ERR ".
 // Null too when client (the request's connection, or null) has gone: a
 // request whose client has gone is not sent on, and one the remote agent
-// evaluates is taken back when its client goes.
+// evaluates is taken back when its client goes. A client that has shut its
+// sending side counts as gone (s_peer_gone): that cannot be told apart from
+// a full close without writing to it.
 ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form, STREAM* client);

@@ -164,6 +164,13 @@ int initialize_on(HTTP_AGENT_LIST* a, int iid) {
   return -1;
 }
 
+bool retired(const HTTP_AGENT_LIST* a) {
+  lock_task(ha_lock);
+  bool r = a->retired;
+  unlock_task(ha_lock, "retired");
+  return r;
+}
+
 // Whether a can be asked now: its root is connected and a was initialised
 // on that connection.
 bool connected(HTTP_AGENT_LIST* a) {
@@ -207,11 +214,14 @@ void tick_http_agent() {
   for (; a; a = a->next) {
     if (!is_remote_entry(a) || lock_ha_access(a, 1) < 0) continue;
     int iid = a->iid.load();
-    if (iid > 0 && !check_iid(iid)) {
+    if (retired(a)) {
+      // Closed here when a registration found its access lock taken.
+      if (iid > 0 && !a->alias_root) _invalid_all(a);
+    } else if (iid > 0 && !check_iid(iid)) {
       _invalid_all(a);
       iid = -1;
     }
-    if (iid < 0) {
+    if (iid < 0 && !retired(a)) {
       // Talking to agents needs an interpreter of this thread.
       if (!asked) lent = borrow_thread_interpreter();
       asked = true;
@@ -243,9 +253,23 @@ HTTP_AGENT_LIST* insert_http_agent_list(const char* path, ZUISP_ENV* env, const 
     a->remote_url = ll_copy_str(remote_url);
     a->iid.store(-1);
   }
+  // The path registered again: the new entry serves it, the older ones
+  // retire with their aliases.
+  for (HTTP_AGENT_LIST* o = ha_root; o; o = o->next) {
+    if (o->retired || std::strcmp(o->path, a->path) != 0) continue;
+    o->retired = true;
+    for (HTTP_AGENT_LIST* al = o->alias_list; al; al = al->alias_list_next) al->retired = true;
+  }
+  if (a->alias_root && a->alias_root->retired) a->retired = true;
   a->next = ha_root;
   ha_root = a;
   unlock_task(ha_lock, "insert_http_agent_list");
+  // Their links are no longer anyone's. The list behind a does not change.
+  for (HTTP_AGENT_LIST* o = a->next; o; o = o->next) {
+    if (!o->remote_url || o->iid.load() <= 0 || !retired(o) || lock_ha_access(o, 1) < 0) continue;
+    _invalid_all(o);
+    unlock_ha_access(o);
+  }
   return a;
 }
 
@@ -256,7 +280,7 @@ HTTP_AGENT_LIST* search_http_agent_list(const char* path) {
   HTTP_AGENT_LIST* a = ha_root;
   for (; a; a = a->next) {
     size_t k = std::strlen(a->path);
-    if (std::strncmp(a->path, path, k) == 0 && (k == n || path[k] == '?')) break;
+    if (!a->retired && std::strncmp(a->path, path, k) == 0 && (k == n || path[k] == '?')) break;
   }
   unlock_task(ha_lock, "search_http_agent_list");
   return a;
@@ -301,7 +325,9 @@ void gc_http_agent() {
 
 void __initialize_remote(HTTP_AGENT_LIST* a) {
   assert_ha_access_held(a);
-  if (!is_remote_entry(a) || connected(a)) return;
+  // A retired entry no longer links (a request that found it before it
+  // retired gets the unreachable agent's answer).
+  if (!is_remote_entry(a) || connected(a) || retired(a)) return;
   HTTP_AGENT_LIST* root = root_of(a);
   if (root != a && root->iid.load() <= 0) __initialize_remote(root);
   int riid = root->iid.load();

@@ -344,13 +344,7 @@ const QN_PRIM_DEF kSessionEnvironment[] = {{"SessionEnvironment", zu_SessionEnvi
 
 void _rs_wait_queue() {
   assert_lock_held(zui_lock);
-  using Clock = std::chrono::steady_clock;
-  const auto until = Clock::now() + std::chrono::duration<double>(kEndRequestWaitSeconds);
-  while (rs_own_in_flight > 0 && Clock::now() < until) {
-    double left = std::chrono::duration<double>(until - Clock::now()).count();
-    _i_sleep_task_timeout(&rs_own_in_flight, zui_lock, left, __FILE__, __LINE__);
-    lock_task(zui_lock);
-  }
+  _sleep_task_while(&rs_own_in_flight, zui_lock, kEndRequestWaitSeconds, [] { return rs_own_in_flight > 0; });
 }
 
 void rs_wait_queue() {

@@ -247,14 +247,16 @@ ZU_SEXP* check_header_texts(ZU_SEXP* head, ZU_SEXP* path, ZU_FILE* file, int lin
 }
 
 // The bytes of a request's body as they go on a connection in encoding cm:
-// raw bytes as they are, any other value printed, with a line end.
-std::string body_bytes(ZU_SEXP* body, CODE_METHOD* cm) {
-  if (get_type(body) == ZU_TYPE_RAW) return std::string(reinterpret_cast<const char*>(body->raw.data), body->raw.size);
+// raw bytes as they are (seen in place, not copied), any other value
+// printed into *printed, with a line end.
+std::string_view body_bytes(ZU_SEXP* body, CODE_METHOD* cm, std::string* printed) {
+  if (get_type(body) == ZU_TYPE_RAW) return {reinterpret_cast<const char*>(body->raw.data), body->raw.size};
   OwnedStream text(s_open_string_write(cm));
   print_sexp(text.get(), body, 0);
   s_printf(text.get(), "\n");
   s_flush(text.get());
-  return std::string(s_get_string(text.get()), static_cast<size_t>(s_get_string_len(text.get())));
+  printed->assign(s_get_string(text.get()), static_cast<size_t>(s_get_string_len(text.get())));
+  return *printed;
 }
 
 // Whether an attribute names the header Content-Length (any case): the
@@ -290,7 +292,8 @@ STREAM* send_request(URL* u, ZU_SEXP* head, ZU_SEXP* path, ZU_SEXP* body, bool h
   const L_CHAR* enc_name = get_sf_attribute(sym_field(head), l_string(std_cm, "encode"));
   CODE_METHOD* cm = enc_name ? get_encoding(enc_name) : nullptr;
   if (cm) s_set_cm(st.get(), cm);
-  const std::string bytes = has_body ? body_bytes(body, s_get_cm(st.get())) : std::string();
+  std::string printed;
+  const std::string_view bytes = has_body ? body_bytes(body, s_get_cm(st.get()), &printed) : std::string_view();
   Tagged<L_CHAR> method(get_method(sym_name(head)));
   WStr target = path ? WStr(str_text(path)) : WStr();
   if (!path)

@@ -314,13 +314,18 @@ bool _zoh_room_for(int ip, std::vector<STREAM*>* conns, std::vector<STREAM*>* pi
   // else out until they time out.
   int top = account_gives_way(PEER_HOLD::kSessions, ip, limits.peer_sessions);
   if (!top) return false;
+  // Any address holding as many as the one named gives way: one whose
+  // sessions are all busy leaves it to another tied with it.
+  const int64_t most = account_held(top, PEER_HOLD::kSessions);
   auto before = [](const ZOH_HELD& a, const ZOH_HELD& b) {
     return a.used != b.used ? !a.used : static_cast<int32_t>(a.since - b.since) < 0;
   };
   std::vector<ZOH_HELD> held = _held_sessions(get_zutime());
   const ZOH_HELD* victim = nullptr;
   for (const ZOH_HELD& h : held) {
-    if (h.idle && h.ip == top && (!victim || before(h, *victim))) victim = &h;
+    if (h.idle && (!victim || before(h, *victim)) &&
+        (h.ip == top || account_held(h.ip, PEER_HOLD::kSessions) == most))
+      victim = &h;
   }
   if (!victim) return false;
   if (victim->v1) pipes->push_back(_zoh_close_entry(victim->v1));

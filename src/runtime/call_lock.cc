@@ -230,9 +230,9 @@ Reply ask_service(int iid, const std::string& text, Clock::time_point deadline, 
   ZU_SEXP* v = remote_query(iid, qnlisp_top_env1, wide, nullptr);
   d_f_ree(wide);
   if (!v) return Reply::kRefused;
-  while (!remote_reply_within(v, std::min(seconds_left(deadline), kStopCheckSeconds))) {
+  while (!wait_remote_reply(v, std::min(seconds_left(deadline), kStopCheckSeconds))) {
     if (seconds_left(deadline) <= 0 || (stoppable && stopped())) {
-      remote_query_abandon(v);
+      drop_remote_query(v);
       return Reply::kGaveUp;
     }
   }

@@ -1,7 +1,6 @@
 #include "runtime/interp.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -122,12 +121,24 @@ void _release_out_waiters(ZU_INTERPRETER* zui) {
   }
 }
 
+// Visits the interpreters in table order while visit(z) answers true:
+// false when a visit stopped the walk.
+template <class Visit>
+bool _walk_table(Visit visit) {
+  assert_lock_held(zui_lock);
+  for (auto* head : zui_table)
+    for (ZU_INTERPRETER* z = head; z; z = z->next)
+      if (!visit(z)) return false;
+  return true;
+}
+
 // Ids of every interpreter in table order.
 std::vector<int> _all_iids() {
-  assert_lock_held(zui_lock);
   std::vector<int> ids;
-  for (auto* head : zui_table)
-    for (ZU_INTERPRETER* z = head; z; z = z->next) ids.push_back(static_cast<int>(z->id));
+  _walk_table([&ids](const ZU_INTERPRETER* z) {
+    ids.push_back(static_cast<int>(z->id));
+    return true;
+  });
   return ids;
 }
 
@@ -228,17 +239,18 @@ bool _peers(const ZU_INTERPRETER* z) { return z->a_type == ZUI_ACCEPT || z->acce
 // Ids of the interpreters, the internal ones aside, that `pick` picks.
 template <class Pick>
 std::vector<int> _picked(Pick pick) {
-  assert_lock_held(zui_lock);
   std::vector<int> ids;
-  for (auto* head : zui_table)
-    for (ZU_INTERPRETER* z = head; z; z = z->next)
-      if (z->a_type != ZUI_SELF && pick(z)) ids.push_back(static_cast<int>(z->id));
+  _walk_table([&ids, &pick](const ZU_INTERPRETER* z) {
+    if (z->a_type != ZUI_SELF && pick(z)) ids.push_back(static_cast<int>(z->id));
+    return true;
+  });
   return ids;
 }
 
+// Stops at the first interpreter that is not internal: no list is made on
+// the wake-ups of the waits for the end.
 bool _only_internal() {
-  assert_lock_held(zui_lock);
-  return _picked([](const ZU_INTERPRETER*) { return true; }).empty();
+  return _walk_table([](const ZU_INTERPRETER* z) { return z->a_type == ZUI_SELF; });
 }
 
 // The end begins: peers' tasks stop at their next break check, and what
@@ -892,17 +904,11 @@ void wait_agent_end() {
 }
 
 void shut_down_interpreters() {
-  using Clock = std::chrono::steady_clock;
   int pri = zui_push_pri();
   lock_zui();
   _begin_end(false);
   _shut_down();
-  const auto until = Clock::now() + std::chrono::duration<double>(kEndStopWaitSeconds);
-  while (!_only_internal() && Clock::now() < until) {
-    double left = std::chrono::duration<double>(until - Clock::now()).count();
-    _i_sleep_task_timeout(table_key(), zui_lock, left, __FILE__, __LINE__);
-    lock_zui();
-  }
+  _sleep_task_while(table_key(), zui_lock, kEndStopWaitSeconds, [] { return !_only_internal(); });
   unlock_zui("shut_down_interpreters");
   zui_pop_pri(pri);
 }

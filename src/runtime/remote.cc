@@ -456,43 +456,6 @@ ZU_SEXP* remote_delay_value(ZU_RESULT* r) {
   return v;
 }
 
-namespace {
-
-// The query record behind v, or null when v is no query's delayed value
-// (any more).
-ZU_RESULT* query_of(ZU_SEXP* v) {
-  void* rec = nullptr;
-  if (get_delay_info(nullptr, &rec, v) != 2 || !rec) return nullptr;
-  auto* r = static_cast<ZU_RESULT*>(rec);
-  return r->h.check_func == check_remote_delay ? r : nullptr;
-}
-
-}  // namespace
-
-bool remote_reply_within(ZU_SEXP* v, double seconds) {
-  ZU_RESULT* r = query_of(v);
-  if (!r) return true;
-  lock_task(zui_lock);
-  // Every way a reply ends (arrived, the link's close, the asker's) wakes r
-  // under zui_lock, so no wake-up falls between the test and the sleep.
-  if (_check_remote_delay(r, 0) == 1 && seconds > 0) {
-    _i_sleep_task_timeout(r, zui_lock, seconds, __FILE__, __LINE__);
-    lock_task(zui_lock);
-  }
-  const bool ready = _check_remote_delay(r, 0) == 2;
-  unlock_task(zui_lock, "remote_reply_within");
-  return ready;
-}
-
-void remote_query_abandon(ZU_SEXP* v) {
-  ZU_RESULT* r = query_of(v);
-  if (!r) return;
-  lock_task(zui_lock);
-  delete_result_list(r);
-  if (r->out_interpreter) delete_result_queue(r->out_interpreter, r);
-  unlock_task(zui_lock, "remote_query_abandon");
-}
-
 ZU_SEXP* remote_delay_func(ZU_SEXP* s) {
   auto* r = static_cast<ZU_RESULT*>(s->delay.work);
   GcFrame frame("remote_delay_func");

@@ -110,15 +110,6 @@ constexpr int ZU_WAIT_REPLY = 0;
 constexpr int ZU_WAIT_BREAK = 1;
 constexpr int ZU_WAIT_CANCEL = 2;
 int _wait_result_inp(ZU_RESULT* r);
-// A bounded wait of the task that made a query: waits at most `seconds`
-// for the reply behind the delayed value v (remote_query's), serving no
-// request meanwhile; true once forcing v no longer waits (at once for a
-// value that is not a query's). For services that answer on a link of their
-// own, such as the lock service.
-bool remote_reply_within(ZU_SEXP* v, double seconds);
-// Gives up the query behind v, which is not forced afterwards: it leaves
-// its server's and its asker's lists, and a reply arriving later is dropped.
-void remote_query_abandon(ZU_SEXP* v);
 // Delay operations.
 ZU_SEXP* remote_delay_func(ZU_SEXP* s);
 // What forcing r gives (waiting for the reply as remote_delay_func does),
@@ -133,12 +124,14 @@ ZU_SEXP* get_cmd(ZU_RESULT* resp);
 // closed), 1 a stream read (the stream is closed), -1 nothing to abort.
 int aboat_remote_query(ZU_SEXP* s);
 // Waits at most `seconds` for the query behind a delayed value of
-// remote_query without forcing it: true once forcing it will not wait (its
-// reply is in, its link ended, its asker was stopped, or it is not such a
-// value), false while it still would. Woken early by any of those.
+// remote_query without forcing it, serving nothing meanwhile: true once
+// forcing it will not wait (its reply is in, or a request its server sent
+// back for the asker to serve first; its link ended, its asker was stopped,
+// or it is not such a value), false while it still would. Woken early by
+// any of those. For the lock service's bounded waits as well.
 bool wait_remote_reply(ZU_SEXP* delay, double seconds);
 // The asker of the query behind delay no longer wants its reply (the
-// client it was asked for has gone): the query leaves its server's list
+// client it was asked for has gone, or its wait was given up): the query leaves its server's list
 // and its asker's, so that forcing it answers "break" at once and its reply
 // is dropped when it comes. Answers the id of the server to tell to cancel
 // (write_cancel) when the query was the only one pending there, the

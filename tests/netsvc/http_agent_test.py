@@ -258,6 +258,19 @@ def remote(tmp):
         r = curl(own.port, "/q")
         check(r.stdout.startswith(b'<P>\n  "/q"\n'), "a path qnmx registered to a remote agent (%s): %r" % (run, r.stdout))
         own.stop()
+    # A path registered three times keeps one link, the last entry's, and
+    # the tick leaves the earlier ones alone (the far agent would refuse
+    # their path, bound by another link). It walks the newest first and
+    # reaches /z, registered before them at an agent that is not there,
+    # last.
+    check(wait_until(lambda: established(far_port) == 0, 20), "qnmx's links to the far agent closed")
+    again = driver(tmp, ["/z=zup://127.0.0.1:%d/@agent" % free_port()] +
+                   ["/s=zup://127.0.0.1:%d/@agent" % far_port] * 3, tick=1)
+    check(wait_until(lambda: b"INIT ERR" in again.err(), 20), "the tick reached the first entry")
+    check(established(far_port) == 1, "one link for a path registered thrice: %d" % established(far_port))
+    check(b"REMOTE ERR" not in again.err(), "no earlier entry reconnected: %r" % again.err())
+    check(curl(again.port, "/s").stdout.startswith(b'<P>\n  "/s"\n  "far"'), "the last registration serves")
+    again.stop()
     far.stop()
     peer.stop(signal.SIGKILL)
     r = curl(d.port, "/r", "-i")
