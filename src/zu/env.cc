@@ -470,6 +470,14 @@ BIND_CHARGE charge_bound(const WRITER& w, const ZUISP_ENV* h, ZU_SEXP* value) {
   return {false, 0, 0};
 }
 
+// Gives back the charge of a binding refused after all, unless a collection
+// has counted its address afresh since (the binding was never made, so the
+// count has none of it).
+void give_back(const WRITER& w, const BIND_CHARGE& c) {
+  if (c.room && c.bytes > 0 && gc_collections_done() == c.seen)
+    account_give(static_cast<int>(w.ip), PEER_HOLD::kBound, c.bytes);
+}
+
 // A peer's binding its address has no room for: kEnvRefused where the
 // refusal cannot be thrown (AllocRefused: the evaluation answers "memory").
 int refuse_memory() {
@@ -606,19 +614,25 @@ int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   gc_set_nl(value, gc_qn_sexp);
   if (h->sealed.load(std::memory_order_relaxed)) return refuse(kRefusedSealed);
   if (w.peer) {
-    // A binding that will be refused is not charged for.
+    // Charged before the lock (a charge may wait for a collection); a
+    // binding refused then gives its charge back, and the rule that refuses
+    // it is told before a lack of memory.
+    const BIND_CHARGE c = charge_bound(w, h, value);
+    const char* why = nullptr;
     {
       EnvLock l;
-      if (const char* why = _no_bind(h, name, w)) return refuse(why);
+      why = _no_bind(h, name, w);
+      if (!why && c.room) {
+        bind_locked(h, name, value, binder_of(w));
+        return 0;
+      }
     }
-    if (int r = charge_binding(w, h, value)) return r;
+    give_back(w, c);
+    return why ? refuse(why) : refuse_memory();
   }
-  EnvLock l;
   // The agent writes wherever nothing is sealed (checked above; sealing is
   // done at start-up): only a peer's write needs the lookups of _no_bind.
-  if (w.peer) {
-    if (const char* why = _no_bind(h, name, w)) return refuse(why);
-  }
+  EnvLock l;
   bind_locked(h, name, value, binder_of(w));
   return 0;
 }
