@@ -112,7 +112,7 @@ bool evaluates_for_peer() { return task_origin && task_origin->for_peer; }
 
 bool may_act_for(const EVAL_ORIGIN& owner) {
   if (!evaluates_for_peer()) return true;
-  return owner.for_peer && owner.peer_id != 0 && owner.peer_id == task_origin->peer_id;
+  return owner.peer_id != 0 && same_origin(owner, *task_origin);
 }
 
 bool env_peer_writing() { return tl_writer >= 0 ? tl_writer != 0 : evaluates_for_peer(); }

@@ -69,6 +69,12 @@ inline EVAL_ORIGIN eval_origin_handed() {
   return o;
 }
 
+// Whether a and b are the same cause: the agent, or the same peer, told by
+// its link, or by its address when it came by none.
+inline bool same_origin(const EVAL_ORIGIN& a, const EVAL_ORIGIN& b) {
+  return a.for_peer == b.for_peer && a.peer_id == b.peer_id && (a.peer_id != 0 || a.peer_ip == b.peer_ip);
+}
+
 // Whether the calling task may act on something made for `owner`: the
 // agent may act on anything, a peer only on what was made for its own link
 // (what it opened, started or asked for, and the link itself).
