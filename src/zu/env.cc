@@ -420,17 +420,17 @@ ZUISP_ENV* holder_of(ZUISP_ENV* env, const ZU_ATOM* a, BINDING* b) {
   return holder;
 }
 
-// Clears the default bindings of the environments w may rewire; *kept is
-// set when one that stays had one.
-void del_default_rec(ZUISP_ENV* e, int nest, const WRITER& w, bool* kept) {
+// Clears the default bindings of the environments w may rewire; *why is
+// set to the reason the first one that stays with a default was kept.
+void del_default_rec(ZUISP_ENV* e, int nest, const WRITER& w, const char** why) {
   if (!e || nest > kMaxNest) return;
   if (e->kind == ZU_ENV_PAIR) {
-    del_default_rec(e->first.load(), nest + 1, w, kept);
-    del_default_rec(e->second.load(), nest + 1, w, kept);
+    del_default_rec(e->first.load(), nest + 1, w, why);
+    del_default_rec(e->second.load(), nest + 1, w, why);
     return;
   }
-  if (no_rewire(e, w)) {
-    *kept = *kept || e->deflt.load(std::memory_order_relaxed);
+  if (const char* no = no_rewire(e, w)) {
+    if (!*why && e->deflt.load(std::memory_order_relaxed)) *why = no;
     return;
   }
   e->deflt.store(nullptr, std::memory_order_release);
@@ -790,10 +790,10 @@ int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
 
 int del_default_env(ZUISP_ENV* env) {
   WRITER w = current_writer();
-  bool kept = false;
+  const char* why = nullptr;
   EnvLock l;
-  del_default_rec(env, 0, w, &kept);
-  return kept ? refuse(w.peer ? kRefusedAgent : kRefusedSealed) : 0;
+  del_default_rec(env, 0, w, &why);
+  return why ? refuse(why) : 0;
 }
 
 ZU_SEXP* get_default_env(ZUISP_ENV* env) {
