@@ -30,12 +30,6 @@ int slot_of(const MATRIX_NODE* n, int id) { return id - id % 3 + mx_node_class(n
 
 bool is_list(ZU_SEXP* s) { return get_type(s) == ZU_TYPE_LIST; }
 
-// Whether two accesses were caused by the same one: the agent, or the same
-// peer (its link, at its address).
-bool same_cause(const EVAL_ORIGIN& a, const EVAL_ORIGIN& b) {
-  return a.for_peer == b.for_peer && a.peer_id == b.peer_id && a.peer_ip == b.peer_ip;
-}
-
 // The slot a script of t jumps to runs with the origin of the slot that
 // jumped.
 void jump_to(MATRIX_TOKEN* t, int slot) { _xx_insert_access_list(t, slot, t->origin, __FILE__, __LINE__); }
@@ -296,7 +290,7 @@ void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const EVAL_ORIGIN& origin,
     if (a->id != acc) continue;
     // The agent's access joins any pending one, a peer's its own or the
     // agent's (which then runs as the peer's); another peer's runs apart.
-    if (!origin.for_peer || same_cause(a->origin, origin)) return;
+    if (!origin.for_peer || same_origin(a->origin, origin)) return;
     if (!a->origin.for_peer) {
       a->origin = origin;
       return;

@@ -167,7 +167,7 @@ CON_SERVER* _get_server(const URL* u, int direct_id, const EVAL_ORIGIN& owner) {
   for (CON_SERVER* sv = server_list; sv; sv = sv->next)
     if (sv->direct_session_id == direct_id && same_text(sv->url.proto, u->proto) &&
         same_text(sv->url.server, u->server) && sv->url.port == u->port &&
-        sv->origin.for_peer == owner.for_peer && sv->origin.peer_id == owner.peer_id)
+        same_origin(sv->origin, owner))
       return sv;
   auto* sv = static_cast<CON_SERVER*>(d_calloc(sizeof(CON_SERVER), 1));
   copy_url(&sv->url, u);

@@ -446,7 +446,7 @@ bool link_budget_charge(int64_t bytes, int peer) {
   // The peer's part is taken from its account first, and given back when
   // the process has no room: what one address holds is checked there, with
   // whatever else it holds.
-  if (!account_take(peer, PEER_HOLD::kInput, bytes, b.limit / kBudgetParts)) return false;
+  if (!account_take(peer, PEER_HOLD::kInput, bytes, link_budget_bytes() / kBudgetParts)) return false;
   // Room that live charges hold is not waited for: a request keeps its
   // charge until it ends, however slowly its peer sends.
   auto held = [bytes] { return B().total + bytes > B().limit; };

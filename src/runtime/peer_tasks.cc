@@ -14,10 +14,12 @@ void give_address_tasks(int ip, int n) {
   if (ip) account_give(ip, PEER_HOLD::kTasks, n);
 }
 
+// By origin as by address: a peer whose address is not known counts
+// nothing, so that what a record gives back by address matches its take.
 bool take_peer_tasks(const EVAL_ORIGIN& origin, int n) {
-  return !origin.for_peer || n <= 0 || account_take(origin.peer_ip, PEER_HOLD::kTasks, n, peer_task_cap());
+  return !origin.for_peer || n <= 0 || take_address_tasks(origin.peer_ip, n);
 }
 
 void give_peer_tasks(const EVAL_ORIGIN& origin, int n) {
-  if (origin.for_peer) account_give(origin.peer_ip, PEER_HOLD::kTasks, n);
+  if (origin.for_peer) give_address_tasks(origin.peer_ip, n);
 }

@@ -245,8 +245,8 @@ void front_read(ZU_INTERPRETER* zui, STREAM* inp) {
 // then. zui_lock held.
 bool _count_closed_link(ZU_INTERPRETER* zui) {
   assert_lock_held(zui_lock);
-  if (!zui->accepted || !zui->origin.for_peer) return true;
-  if (!take_peer_tasks(zui->origin, 1)) return false;
+  if (!zui->accepted || !zui->origin.for_peer || zui->peer_tasks >= kLinkTasks) return true;
+  if (!take_address_tasks(zui->peer_tasks_ip, 1)) return false;
   zui->peer_tasks += 1;
   return true;
 }

@@ -1,5 +1,6 @@
 #include "zu/env.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -10,6 +11,7 @@
 #include "zu/env_impl.h"
 #include "zu/gc_core_impl.h"
 #include "zu/peer.h"
+#include "zu/peer_account.h"
 
 using namespace zu_env;
 
@@ -418,17 +420,17 @@ ZUISP_ENV* holder_of(ZUISP_ENV* env, const ZU_ATOM* a, BINDING* b) {
   return holder;
 }
 
-// Clears the default bindings of the environments w may rewire; *kept is
-// set when one that stays had one.
-void del_default_rec(ZUISP_ENV* e, int nest, const WRITER& w, bool* kept) {
+// Clears the default bindings of the environments w may rewire; *why is
+// set to the reason the first one that stays with a default was kept.
+void del_default_rec(ZUISP_ENV* e, int nest, const WRITER& w, const char** why) {
   if (!e || nest > kMaxNest) return;
   if (e->kind == ZU_ENV_PAIR) {
-    del_default_rec(e->first.load(), nest + 1, w, kept);
-    del_default_rec(e->second.load(), nest + 1, w, kept);
+    del_default_rec(e->first.load(), nest + 1, w, why);
+    del_default_rec(e->second.load(), nest + 1, w, why);
     return;
   }
-  if (no_rewire(e, w)) {
-    *kept = *kept || e->deflt.load(std::memory_order_relaxed);
+  if (const char* no = no_rewire(e, w)) {
+    if (!*why && e->deflt.load(std::memory_order_relaxed)) *why = no;
     return;
   }
   e->deflt.store(nullptr, std::memory_order_release);
@@ -436,23 +438,56 @@ void del_default_rec(ZUISP_ENV* e, int nest, const WRITER& w, bool* kept) {
 
 // ---- what a peer's binding costs its address
 
+// What a peer's binding was charged (charge_bound).
+struct BIND_CHARGE {
+  bool room;      // false: its address had no room for it, nothing charged
+  int64_t bytes;  // what it was charged
+  uint64_t seen;  // collections done once it was charged
+};
+
 // Charges a peer's binding of value in h to the writer's address before
 // it is made, wherever it lands (the agent's environment or another
-// peer's): 0, or kEnvRefused where the refusal cannot be thrown
-// (AllocRefused: the evaluation answers "memory"). The count is what the
-// value holds as far as its walk goes (a binding past the address's share
-// is refused whatever it holds beyond); the collector counts what it keeps
-// exactly (gc_mark_bound) at the next collection. A binding in an
-// environment of the writer's own link costs nothing here (what it holds
-// is its evaluation's, counted in its link's share, and the collector's
-// once a binding elsewhere keeps the environment), but is refused as well
-// once the address holds its share.
-int charge_binding(const WRITER& w, const ZUISP_ENV* h, ZU_SEXP* value) {
+// peer's). The count is what the value holds as far as the room its
+// address has left (past it the charge is refused, unless a collection
+// makes room: the count then goes on to the address's share); the
+// collector counts what it keeps exactly (gc_mark_bound) at the next
+// collection. A binding in an environment of the writer's own link costs
+// nothing here (what it holds is its evaluation's, counted in its link's
+// share, and the collector's once a binding elsewhere keeps the
+// environment), but is refused as well once the address holds its share.
+BIND_CHARGE charge_bound(const WRITER& w, const ZUISP_ENV* h, ZU_SEXP* value) {
+  if (writes_as_owner(h, w)) return {gc_charge_bound(w.ip, 0), 0, 0};
+  const int ip = static_cast<int>(w.ip);
   const int64_t share = static_cast<int64_t>(gc_heap_budget()) / kBudgetParts;
-  const int64_t bytes = writes_as_owner(h, w) ? 0 : value_footprint(value, share);
-  if (gc_charge_bound(w.ip, static_cast<uint64_t>(bytes))) return 0;
+  const int64_t room = std::max<int64_t>(0, share - account_held(ip, PEER_HOLD::kBound));
+  const int64_t bytes = value_footprint(value, room);
+  if (!gc_charge_bound(w.ip, static_cast<uint64_t>(bytes))) return {false, 0, 0};
+  const uint64_t seen = gc_collections_done();
+  if (bytes <= room) return {true, bytes, seen};
+  const int64_t rest = std::max<int64_t>(0, value_footprint(value, share) - bytes);
+  if (gc_charge_bound(w.ip, static_cast<uint64_t>(rest))) return {true, bytes + rest, seen};
+  if (gc_collections_done() == seen) account_give(ip, PEER_HOLD::kBound, bytes);
+  return {false, 0, 0};
+}
+
+// Gives back the charge of a binding refused after all, unless a collection
+// has counted its address afresh since (the binding was never made, so the
+// count has none of it).
+void give_back(const WRITER& w, const BIND_CHARGE& c) {
+  if (c.room && c.bytes > 0 && gc_collections_done() == c.seen)
+    account_give(static_cast<int>(w.ip), PEER_HOLD::kBound, c.bytes);
+}
+
+// A peer's binding its address has no room for: kEnvRefused where the
+// refusal cannot be thrown (AllocRefused: the evaluation answers "memory").
+int refuse_memory() {
   if (alloc_refusable()) throw AllocRefused();
   return refuse(kRefusedMemory);
+}
+
+// charge_bound, refused as refuse_memory: 0 when charged.
+int charge_binding(const WRITER& w, const ZUISP_ENV* h, ZU_SEXP* value) {
+  return charge_bound(w, h, value).room ? 0 : refuse_memory();
 }
 
 // ---- reading the list forms of environments
@@ -579,19 +614,25 @@ int set_env_atom(ZUISP_ENV* env, ZU_ATOM* name, ZU_SEXP* value) {
   gc_set_nl(value, gc_qn_sexp);
   if (h->sealed.load(std::memory_order_relaxed)) return refuse(kRefusedSealed);
   if (w.peer) {
-    // A binding that will be refused is not charged for.
+    // Charged before the lock (a charge may wait for a collection); a
+    // binding refused then gives its charge back, and the rule that refuses
+    // it is told before a lack of memory.
+    const BIND_CHARGE c = charge_bound(w, h, value);
+    const char* why = nullptr;
     {
       EnvLock l;
-      if (const char* why = _no_bind(h, name, w)) return refuse(why);
+      why = _no_bind(h, name, w);
+      if (!why && c.room) {
+        bind_locked(h, name, value, binder_of(w));
+        return 0;
+      }
     }
-    if (int r = charge_binding(w, h, value)) return r;
+    give_back(w, c);
+    return why ? refuse(why) : refuse_memory();
   }
-  EnvLock l;
   // The agent writes wherever nothing is sealed (checked above; sealing is
   // done at start-up): only a peer's write needs the lookups of _no_bind.
-  if (w.peer) {
-    if (const char* why = _no_bind(h, name, w)) return refuse(why);
-  }
+  EnvLock l;
   bind_locked(h, name, value, binder_of(w));
   return 0;
 }
@@ -749,10 +790,10 @@ int set_default_env(ZUISP_ENV* env, ZU_SEXP* func) {
 
 int del_default_env(ZUISP_ENV* env) {
   WRITER w = current_writer();
-  bool kept = false;
+  const char* why = nullptr;
   EnvLock l;
-  del_default_rec(env, 0, w, &kept);
-  return kept ? refuse(w.peer ? kRefusedAgent : kRefusedSealed) : 0;
+  del_default_rec(env, 0, w, &why);
+  return why ? refuse(why) : 0;
 }
 
 ZU_SEXP* get_default_env(ZUISP_ENV* env) {

@@ -814,8 +814,8 @@ uint64_t next_budget(const GC_STATS& st, uint64_t least) {
   return std::max(least, growing ? 2 * st.live_bytes : st.live_bytes);
 }
 
-// Marks the values that peers bound in the agent's environments, after
-// every root of the agent's: what each reaches first its address holds.
+// Marks the values peers bound, in whichever environment, after every
+// root of the agent's: what each reaches first its address holds.
 void mark_bound() {
   Gc& g = G();
   std::unordered_map<uint32_t, uint64_t> held;

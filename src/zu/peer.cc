@@ -6,6 +6,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "base/leaf_mutex.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ constinit thread_local int8_t tl_writer = -1;
 // The links noted open (numbers are never given twice, so one that left
 // never comes back); guarded by links_mu, a leaf. Never destroyed: tasks
 // still set up and close interpreters while the exit handlers run.
-std::mutex links_mu;
+LeafMutex links_mu;
 std::unordered_set<uint32_t>& open_links = *new std::unordered_set<uint32_t>;
 
 constexpr PEER_RULE kNever = PEER_RULE::kPeerNever;
@@ -111,7 +112,7 @@ bool evaluates_for_peer() { return task_origin && task_origin->for_peer; }
 
 bool may_act_for(const EVAL_ORIGIN& owner) {
   if (!evaluates_for_peer()) return true;
-  return owner.for_peer && owner.peer_id != 0 && owner.peer_id == task_origin->peer_id;
+  return owner.peer_id != 0 && same_origin(owner, *task_origin);
 }
 
 bool env_peer_writing() { return tl_writer >= 0 ? tl_writer != 0 : evaluates_for_peer(); }
@@ -142,13 +143,13 @@ const char* peer_rule_unbound() {
 
 void note_peer_link(uint32_t peer_id, bool open) {
   if (peer_id == 0) return;
-  std::lock_guard<std::mutex> g(links_mu);
+  std::lock_guard<LeafMutex> g(links_mu);
   if (open) open_links.insert(peer_id);
   else open_links.erase(peer_id);
 }
 
 bool peer_link_closed(uint32_t peer_id) {
   if (peer_id == 0) return false;
-  std::lock_guard<std::mutex> g(links_mu);
+  std::lock_guard<LeafMutex> g(links_mu);
   return open_links.count(peer_id) == 0;
 }

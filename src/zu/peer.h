@@ -69,6 +69,13 @@ inline EVAL_ORIGIN eval_origin_handed() {
   return o;
 }
 
+// Whether a and b are the same cause: the agent, or the same peer (its
+// link, at its address; one that came by no link, by its address alone).
+// A link number met at another address is another peer's.
+inline bool same_origin(const EVAL_ORIGIN& a, const EVAL_ORIGIN& b) {
+  return a.for_peer == b.for_peer && a.peer_id == b.peer_id && a.peer_ip == b.peer_ip;
+}
+
 // Whether the calling task may act on something made for `owner`: the
 // agent may act on anything, a peer only on what was made for its own link
 // (what it opened, started or asked for, and the link itself).

@@ -63,6 +63,7 @@ bool account_take(int ip, PEER_HOLD kind, int64_t n, int64_t cap, int64_t all_ca
   std::lock_guard<LeafMutex> g(l.mu);
   const size_t k = at(kind);
   if (_held(l, ip, kind) > cap - n || l.total[k] > all_cap - n) return false;
+  if (n == 0) return true;  // a probe: an address holding nothing keeps no account
   ACCOUNT& a = _account(l, ip);
   a.held[k] += n;
   l.total[k] += n;

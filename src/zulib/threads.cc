@@ -52,7 +52,8 @@ TH_DATA* sthread_list = nullptr;  // newest first
 bool count_peer_thread(TH_DATA* t) {
   if (!t->origin.for_peer) return true;
   if (!take_peer_tasks(t->origin, 1)) return false;
-  t->share = account_thread_share(t->origin.peer_ip);
+  // A peer whose address is not known holds no account, so no share.
+  if (t->origin.peer_ip) t->share = account_thread_share(t->origin.peer_ip);
   return true;
 }
 

@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "runtime/front.h"
+#include "runtime/peer_tasks.h"
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "runtime_test_util.h"
 #include "support/child.h"
 #include "zu/gc.h"
+#include "zu/peer_account.h"
 
 namespace {
 
@@ -128,6 +130,16 @@ TEST_F(Interp, CloseBreaksARunningEvaluation) {
   EXPECT_EQ(search_zui_id(iid), nullptr);
   EXPECT_EQ(slurp(out), "<Result> 1 ()</Result>\n");
   EXPECT_EQ(close_interpreter(iid), -1);
+}
+
+// A peer of no known address counts no task: what its links' records give
+// back by address matches what they took, however many it opens.
+TEST(PeerTasks, APeerOfNoKnownAddressCountsNothing) {
+  for (int i = 0; i < 2 * peer_task_cap(); ++i) {
+    ASSERT_TRUE(take_peer_tasks(peer_origin(0, 9), kLinkTasks)) << i;
+    give_address_tasks(0, kLinkTasks);
+  }
+  EXPECT_EQ(account_held(0, PEER_HOLD::kTasks), 0);
 }
 
 TEST_F(Interp, OutputLockIsRecursivePerTask) {

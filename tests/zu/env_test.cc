@@ -429,3 +429,29 @@ TEST_F(Env, PrivateBindingsAreTheMakersWhereverOthersReachThem) {
     EXPECT_EQ(agent_setting(e, "LockPort") != nullptr, !c.peer_made);
   }
 }
+
+// A peer's removal of default bindings it may not touch is refused with the
+// reason of the environment that kept one.
+TEST_F(Env, RemovingDefaultsItMayNotTouchTellsAPeerWhy) {
+  struct Case {
+    bool peer_made, sealed;
+    const char* why;
+  } const cases[] = {{true, false, "a binding of another peer, refused to this one"},
+                     {false, true, "a built-in's own environment, which nothing writes"},
+                     {false, false, "a binding of this agent, refused to a peer"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    ZUISP_ENV* e;
+    {
+      EvalOriginScope maker(c.peer_made ? peer_origin(0x7F000002, 5) : kAgentOrigin);
+      e = new_env(nullptr);
+      gc_set_nl(e, gc_qnlisp_env);
+      ASSERT_EQ(0, set_default_env(e, get_integer(1, nullptr)));
+    }
+    if (c.sealed) seal_env(e);
+    EvalOriginScope other(peer_origin(0x7F000003, 6));
+    EXPECT_EQ(kEnvRefused, del_default_env(e));
+    EXPECT_STREQ(env_refusal_why(), c.why);
+    EXPECT_NE(get_default_env(e), nullptr);
+  }
+}
