@@ -108,6 +108,12 @@ inline bool zoh_seq_before(int16_t a, int16_t b) {
   return static_cast<int16_t>(static_cast<uint16_t>(a) - static_cast<uint16_t>(b)) < 0;
 }
 
+// Whether a session quiet since `since` has been idle for `idle` seconds
+// by `now`. Times are whole seconds and `since` may have been taken late in
+// its second, so one more must have begun: a session that sends a little
+// more often than its idle time is never ended in between.
+inline bool zoh_idle_over(uint32_t now, uint32_t since, uint32_t idle) { return now - since > idle; }
+
 // Writes a reply: the lines of output_server_header (Content-Length
 // 12 + payload, Connection keep-alive when `keep`) and the header of
 // type/seq/cookie; the payload is the caller's to write after it. Flushes

@@ -204,7 +204,7 @@ void _polling(uint32_t now, bool all, std::vector<STREAM*>* pipes) {
   for (ZoH_ENTRY* chain : ZoH_hash) {
     for (ZoH_ENTRY* e = chain; e; e = e->next) {
       if (e->flags & (ZOH_E_CLOSING | ZOH_E_STARTING)) continue;
-      if (all || now - e->last_polling >= idle) pipes->push_back(_zoh_close_entry(e));
+      if (all || zoh_idle_over(now, e->last_polling, idle)) pipes->push_back(_zoh_close_entry(e));
     }
   }
 }
@@ -214,7 +214,7 @@ void _polling(uint32_t now, bool all, std::vector<STREAM*>* pipes) {
 void _end_unused(ZoH_ENTRY* e, uint32_t now, uint32_t idle, std::vector<STREAM*>* pipes) {
   assert_lock_held(zoh_lock);
   if (e->flags & (ZOH_E_USED | ZOH_E_CLOSING | ZOH_E_STARTING)) return;
-  if (now - e->last_polling >= idle) pipes->push_back(_zoh_close_entry(e));
+  if (zoh_idle_over(now, e->last_polling, idle)) pipes->push_back(_zoh_close_entry(e));
 }
 
 struct EMPTY {

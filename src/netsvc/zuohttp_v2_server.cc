@@ -212,7 +212,7 @@ namespace {
 bool _v2_ends(const ZoH_ENTRY_V2* e, uint32_t now, uint32_t unused_idle) {
   assert_lock_held(zoh_lock);
   if (!e->pipe) return false;  // ending already
-  bool unused = (e->flags & V2E_NO_UPLOAD) && now - e->idle_since >= unused_idle;
+  bool unused = (e->flags & V2E_NO_UPLOAD) && zoh_idle_over(now, e->idle_since, unused_idle);
   // The client sends nothing after its request: the end of the download
   // connection shows even behind bytes it sent.
   return unused || s_peer_gone(e->download);

@@ -130,4 +130,18 @@ TEST(ZohQueue, OnlyTheNumbersDueAreTakenAndAnswered) {
   EXPECT_EQ(full.insert_then_empty(6).first, -2);
 }
 
+// Times are whole seconds: a session last heard from late in second 10
+// and checked early in second 12 has been quiet for just over one.
+TEST(ZohSessionCheck, ASessionIsEndedOnlyOnceItsWholeIdleTimeHasPassed) {
+  struct Case {
+    uint32_t now, since, idle;
+    bool over;
+  } cases[] = {
+      {12, 10, 2, false}, {13, 10, 2, true}, {10, 10, 1, false},
+      {1, 0xFFFFFFFFu, 1, true},  // across the wrap of the clock
+      {0, 0xFFFFFFFFu, 1, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(zoh_idle_over(c.now, c.since, c.idle), c.over) << c.now << " " << c.since;
+}
+
 }  // namespace
