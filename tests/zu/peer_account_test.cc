@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "zu/gc.h"
 
 namespace {
 
@@ -100,6 +101,17 @@ TEST(PeerAccount, TheAddressHoldingMostGivesWayToANewcomerBelowItsShare) {
     EXPECT_EQ(account_gives_way(PEER_HOLD::kQueued, c.newcomer, c.share), 0);
     for (const auto& [ip, n] : c.held) account_give(ip, PEER_HOLD::kWaiting, n);
   }
+}
+
+TEST(PeerAccount, AThreadShareStaysPutWhileItsAddressHoldsTasks) {
+  ASSERT_TRUE(account_take(kA, PEER_HOLD::kTasks, 1, kNoCap));
+  GC_SHARE* share = account_thread_share(kA);
+  // Many more accounts: the one of kA stays where it is.
+  for (int ip = 1; ip <= 5000; ++ip) ASSERT_TRUE(account_take(0x0B000000 + ip, PEER_HOLD::kTasks, 1, kNoCap));
+  EXPECT_EQ(account_thread_share(kA), share);
+  for (int ip = 1; ip <= 5000; ++ip) account_give(0x0B000000 + ip, PEER_HOLD::kTasks, 1);
+  account_give(kA, PEER_HOLD::kTasks, 1);
+  EXPECT_EQ(account_held(kA, PEER_HOLD::kTasks), 0);
 }
 
 }  // namespace
