@@ -230,13 +230,16 @@ Reply ask_service(int iid, const std::string& text, Clock::time_point deadline, 
   ZU_SEXP* v = remote_query(iid, qnlisp_top_env1, wide, nullptr);
   d_f_ree(wide);
   if (!v) return Reply::kRefused;
-  while (!wait_remote_reply(v, std::min(seconds_left(deadline), kStopCheckSeconds))) {
-    if (seconds_left(deadline) <= 0 || (stoppable && stopped())) {
-      drop_remote_query(v);
-      return Reply::kGaveUp;
-    }
+  for (;;) {
+    const bool answered = wait_remote_reply(v, std::min(seconds_left(deadline), kStopCheckSeconds));
+    // A stopped asker's query counts as answered (with the stop's error):
+    // given up too, not asked again on another link.
+    if (stoppable && stopped()) break;
+    if (answered) return get_type(v) == ZU_TYPE_ERROR ? Reply::kRefused : Reply::kGranted;
+    if (seconds_left(deadline) <= 0) break;
   }
-  return get_type(v) == ZU_TYPE_ERROR ? Reply::kRefused : Reply::kGranted;
+  drop_remote_query(v);
+  return Reply::kGaveUp;
 }
 
 // ---- tables

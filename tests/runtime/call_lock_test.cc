@@ -211,6 +211,21 @@ TEST_F(CallLock, WithoutAServiceOrWhenRefusedTheDescriptorIsInvalid) {
   EXPECT_EQ(call_unlock(d), 0);
 }
 
+// A task that is stopped (its interpreter closing) gives its request up
+// once: it opens no more links to ask again.
+TEST_F(CallLock, AStoppedTaskAsksOnceAndGivesUp) {
+  start();
+  std::thread([] {
+    ZuThreadScope scope("stopped");
+    const int iid = open_self_interpreter();
+    ASSERT_GT(iid, 0);
+    close_interpreter_nowait(iid);
+    EXPECT_EQ(cl_error_check(take("m/f", CALL_LOCK_WRITE)), -1);
+    close_self_interpreter();
+  }).join();
+  EXPECT_LE(count_of(service->stop(), " open from "), 1);
+}
+
 struct Event {
   CALL_LOCK_DESCRIPTER d{};
   std::atomic<int> seq{0};
