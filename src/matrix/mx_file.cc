@@ -551,9 +551,8 @@ namespace {
 void closer_task(TKEY) {
   // Giving a named lock back is a query to the service, which a task makes
   // only while it owns an interpreter.
-  const bool own = lock_up_test(zui_lock) && open_self_interpreter() > 0;
+  SelfInterpreterScope self;
   mx_file_gc(nullptr);
-  if (own) close_self_interpreter();
 }
 
 }  // namespace

@@ -433,27 +433,25 @@ void matrix_que_task(void*) {
   if (!key) return;
   // The evaluator's break checks and thread state need an interpreter
   // (when the interpreter table is up: a store may run without it).
-  bool own = false;
-  if (lock_up_test(zui_lock)) {
-    own = open_self_interpreter() > 0;
-  }
-  on_worker = true;
   {
-    ZuThreadScope scope("matrix worker");
-    for (;;) {
-      gc_push(nullptr, nullptr, "dm_loading_task");
-      auto* t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(&matrix_que, sq_key_cond, key, 0));
-      if (!t) {
+    SelfInterpreterScope self;
+    on_worker = true;
+    {
+      ZuThreadScope scope("matrix worker");
+      for (;;) {
+        gc_push(nullptr, nullptr, "dm_loading_task");
+        auto* t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(&matrix_que, sq_key_cond, key, 0));
+        if (!t) {
+          gc_pop(nullptr, nullptr);
+          break;
+        }
+        if (t->process_node) t->func(t);
+        else run_open_token(t);
         gc_pop(nullptr, nullptr);
-        break;
       }
-      if (t->process_node) t->func(t);
-      else run_open_token(t);
-      gc_pop(nullptr, nullptr);
     }
+    on_worker = false;
   }
-  on_worker = false;
-  if (own) close_self_interpreter();
   release_qkey(&matrix_que, key);
   d_f_ree(key);
 }

@@ -344,10 +344,11 @@ struct Event {
 
 void event_task(TKEY data) {
   auto* e = static_cast<Event*>(data);
-  // The event function may give the lock back, a query to the service.
-  const bool own = !get_my_zui() && open_self_interpreter() > 0;
-  e->func(e->seq, e->data);
-  if (own) close_self_interpreter();
+  {
+    // The event function may give the lock back, a query to the service.
+    SelfInterpreterScope self;
+    e->func(e->seq, e->data);
+  }
   delete e;
 }
 
@@ -619,7 +620,7 @@ int call_unlock(CALL_LOCK_DESCRIPTER d) {
     // interpreter (the file closer's timer thread included); a task that
     // can have none closes the link instead, which gives the lock back too.
     Reply reply = Reply::kGaveUp;
-    if (get_my_zui() || open_self_interpreter() > 0) {
+    if (SelfInterpreterScope self; self.ready()) {
       GcFrame frame("call_unlock");
       // Only whether an answer came is read.
       reply = ask_service(iid, "<Unlock> " + name + " </Unlock>", wait_deadline(), false);

@@ -56,10 +56,8 @@ EVAL_ORIGIN origin_of(int iid) {
 
 int forward_chain(int iid, int type, const unsigned char* data, size_t len, int wait_ms) {
   if (len > UINT32_MAX) return -1;
-  bool own = get_my_zui() == nullptr;
-  if (own) {
-    if (open_self_interpreter() < 0) return -1;  // shutting down: the record is freed
-  }
+  SelfInterpreterScope self;
+  if (!self.ready()) return -1;  // shutting down
   int r;
   {
     ZuThreadScope scope("chain");
@@ -74,7 +72,6 @@ int forward_chain(int iid, int type, const unsigned char* data, size_t len, int 
     r = sent && sexp_type(sent) != ZU_TYPE_ERROR ? 0 : -1;
     if (r == 0 && wait_ms > 0) r = await_reply(sent, wait_ms);
   }
-  if (own) close_self_interpreter();
   return r;
 }
 

@@ -760,6 +760,16 @@ int open_self_interpreter(bool own_env) {
   return setup_i(z);
 }
 
+SelfInterpreterScope::SelfInterpreterScope() {
+  if (!lock_up_test(zui_lock)) return;
+  ready_ = get_my_zui() != nullptr;
+  if (!ready_) ready_ = own_ = open_self_interpreter() > 0;
+}
+
+SelfInterpreterScope::~SelfInterpreterScope() {
+  if (own_) close_self_interpreter();
+}
+
 void close_self_interpreter() {
   gc_check_no_frames("close_self_interpreter");
   int pri = zui_push_pri();

@@ -329,6 +329,24 @@ int close_interpreter_nowait(int iid);
 // <= 0 when none was made (the record is freed then).
 int open_self_interpreter(bool own_env = false);
 void close_self_interpreter();
+
+// An internal interpreter for the calling task for the length of a scope
+// (remote queries and the evaluator's checks need one): opened only where
+// the interpreter table is up and the task has none, and closed at the end
+// only when opened here. It ends after every GcFrame of the scope.
+class SelfInterpreterScope {
+ public:
+  SelfInterpreterScope();
+  ~SelfInterpreterScope();
+  SelfInterpreterScope(const SelfInterpreterScope&) = delete;
+  SelfInterpreterScope& operator=(const SelfInterpreterScope&) = delete;
+  // Whether the task has an interpreter now.
+  bool ready() const { return ready_; }
+
+ private:
+  bool own_ = false;
+  bool ready_ = false;
+};
 void _close_all_interpreter();
 void close_all_interpreter();
 // The final close (lock held), by the interpreter's last thread.
