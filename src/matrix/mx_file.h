@@ -134,8 +134,9 @@ void init_mx_file();
 // File access
 
 // Takes m's file access for the calling task, opening the file when it is
-// closed: 0 or an opening outcome. _xx_ expects mx_file_lock held; f = 0
-// opens without asking for the named lock.
+// closed: 0 or an opening outcome. _xx_ expects mx_file_lock held, and
+// gives it back while it waits for the named lock (the access keeps the
+// file state the caller's meanwhile); f = 0 opens without asking for it.
 int XX_start_file_access(MATRIX* m, const char* file, int line);
 int _xx_start_file_access(MATRIX* m, int f, const char* file, int line);
 #define start_file_access(m) XX_start_file_access((m), __FILE__, __LINE__)

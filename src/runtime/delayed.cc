@@ -86,13 +86,6 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
     }
     return act;
   }
-  auto close_input = [z] {
-    STREAM* inp = z->inp;
-    if (z->out == inp) z->out = nullptr;
-    if (z->err == inp) z->err = nullptr;
-    z->inp = nullptr;
-    if (inp) s_close_queue(inp);
-  };
   // A set-up still waiting for the peer's answer timed out, whatever the
   // close of the input then says.
   auto time_out_permission = [z] {
@@ -102,7 +95,7 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
   };
   if ((z->flags & ZUI_F_WAIT_PERMISSION) && z->open_timeout && get_zutime() >= z->open_timeout) {
     time_out_permission();
-    close_input();
+    _close_input(z);
     return act;
   }
   z->connection_cnt++;
@@ -132,7 +125,7 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
          (z->connection_timeout >= 0 && z->connection_cnt >= z->connection_timeout))) {
       z->flags |= ZUI_F_BREAK;
       time_out_permission();
-      close_input();
+      _close_input(z);
     }
   }
   return act;

@@ -221,17 +221,6 @@ bool _opened_for(const ZU_INTERPRETER* z, uint32_t peer_id) {
          z->origin.peer_id == peer_id && z->peer_id != peer_id;
 }
 
-// The record's input ends (and its output with it when it is the same
-// stream): its reader sees the end, which ends its threads.
-void _close_input(ZU_INTERPRETER* zui) {
-  assert_lock_held(zui_lock);
-  STREAM* inp = zui->inp;
-  if (zui->out == inp) zui->out = nullptr;
-  if (zui->err == inp) zui->err = nullptr;
-  zui->inp = nullptr;
-  if (inp) s_close_queue(inp);
-}
-
 // Whether z is a peer's: a listener (where peers come in), a connection a
 // peer opened, or what a peer had the agent open.
 bool _peers(const ZU_INTERPRETER* z) { return z->a_type == ZUI_ACCEPT || z->accepted || z->origin.for_peer; }
@@ -758,6 +747,15 @@ int open_self_interpreter(bool own_env) {
   z->env = qnlisp_top_env1;
   z->environment = own_env ? 1 : 0;
   return setup_i(z);
+}
+
+void _close_input(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  STREAM* inp = zui->inp;
+  if (zui->out == inp) zui->out = nullptr;
+  if (zui->err == inp) zui->err = nullptr;
+  zui->inp = nullptr;
+  if (inp) s_close_queue(inp);
 }
 
 SelfInterpreterScope::SelfInterpreterScope() {

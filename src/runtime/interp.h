@@ -322,6 +322,9 @@ void shut_down_interpreters();
 
 // ---- closing
 int _close_interpreter(int iid);
+// The record's input ends (and its output with it when it is the same
+// stream): its reader sees the end, which ends its threads (lock held).
+void _close_input(ZU_INTERPRETER* zui);
 int close_interpreter(int iid);
 int close_interpreter_nowait(int iid);
 // Gives the calling task an internal interpreter working in the second top

@@ -16,8 +16,8 @@ constinit thread_local const EVAL_ORIGIN* task_origin = nullptr;
 // 1 a peer.
 constinit thread_local int8_t tl_writer = -1;
 
-// The links noted open (numbers are never given twice, so one that left
-// never comes back); guarded by links_mu, a leaf. Never destroyed: tasks
+// The links noted open (a number is not given again before the 32-bit
+// counter wraps, so one that left does not come back meanwhile); guarded by links_mu, a leaf. Never destroyed: tasks
 // still set up and close interpreters while the exit handlers run.
 LeafMutex links_mu;
 std::unordered_set<uint32_t>& open_links = *new std::unordered_set<uint32_t>;

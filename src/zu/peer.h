@@ -45,9 +45,10 @@ struct EVAL_ORIGIN {
   // peer holds of the process (its threads) is counted per address.
   int peer_ip;
   // Which peer: the number of the link it reached the agent by or sent
-  // its forms on (ZU_INTERPRETER::peer_id, never given twice), or 0 for
-  // one that came by no link (a plain HTTP request). What a peer made is
-  // its own, and no other peer's, by this number.
+  // its forms on (ZU_INTERPRETER::peer_id, not given again before its
+  // 32-bit counter wraps), or 0 for one that came by no link (a plain HTTP
+  // request). What a peer made is its own, and no other peer's, by this
+  // number.
   uint32_t peer_id;
 };
 
