@@ -26,22 +26,12 @@ namespace {
 // Waits up to ms for the reply to a query sent: 0 it came (or the link
 // ended, which fails the query), 1 it did not come in time.
 int await_reply(ZU_SEXP* sent, int ms) {
-  auto* r = static_cast<ZU_RESULT*>(delay_record(sent));
-  if (!r) return 0;
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  int late = 0;
-  lock_task(zui_lock);
-  while (_check_remote_delay(r, 0) == 1) {
+  for (;;) {
     std::chrono::duration<double> left = end - std::chrono::steady_clock::now();
-    if (left.count() <= 0) {
-      late = 1;
-      break;
-    }
-    _i_sleep_task_timeout(r, zui_lock, left.count(), __FILE__, __LINE__);
-    lock_task(zui_lock);
+    if (left.count() <= 0) return 1;
+    if (wait_remote_reply(sent, left.count())) return 0;
   }
-  unlock_task(zui_lock, "chain");
-  return late;
 }
 
 // Whom interpreter iid's input evaluates for (the agent's when it is gone:

@@ -505,25 +505,17 @@ ZU_SEXP* get_cmd(ZU_RESULT* resp) {
 
 namespace {
 
-// The query behind a delayed value of remote_query, else null; *kind and
-// *st as get_delay_info tells them (zui_lock held).
-ZU_RESULT* _query_of(ZU_SEXP* s, int* kind = nullptr, STREAM** st = nullptr) {
+// The query behind a delayed value of remote_query, else null. A force on
+// another thread may turn s into its value at any moment: its record is read
+// as over_write_delay allows (zui_lock held).
+ZU_RESULT* _query_of(ZU_SEXP* s) {
   assert_lock_held(zui_lock);
-  STREAM* stream = nullptr;
-  void* rec = nullptr;
-  int k = get_delay_info(&stream, &rec, s);
-  if (kind) *kind = k;
-  if (st) *st = stream;
-  bool query = k == 2 && rec && static_cast<DELAY_FUNC*>(rec)->func == remote_delay_func;
-  return query ? static_cast<ZU_RESULT*>(rec) : nullptr;
+  void* rec = delay_record(s);
+  return rec && static_cast<DELAY_FUNC*>(rec)->func == remote_delay_func ? static_cast<ZU_RESULT*>(rec) : nullptr;
 }
 
 // Whether forcing r would not wait (zui_lock held).
-bool _reply_ready(const ZU_RESULT* r) {
-  assert_lock_held(zui_lock);
-  const ZU_INTERPRETER* req = r->inp_interpreter;
-  return (r->flags & (ZU_RESULT_REPLIED | ZU_RESULT_REQUEST)) || !req || (req->flags & (ZUI_F_BREAK | ZUI_F_CANCEL));
-}
+bool _reply_ready(ZU_RESULT* r) { return (r->flags & ZU_RESULT_REQUEST) || _check_remote_delay(r, 0) == 2; }
 
 }  // namespace
 
@@ -563,11 +555,9 @@ int drop_remote_query(ZU_SEXP* delay) {
 }
 
 int aboat_remote_query(ZU_SEXP* s) {
-  STREAM* st = nullptr;
-  int kind = 0;
   int pri = zui_push_pri();
   lock_task(zui_lock);
-  ZU_RESULT* r = _query_of(s, &kind, &st);
+  ZU_RESULT* r = _query_of(s);
   int iid = r && r->out_interpreter ? static_cast<int>(r->out_interpreter->id) : 0;
   bool query = r != nullptr;
   unlock_task(zui_lock, "aboat_remote_query");
@@ -576,7 +566,10 @@ int aboat_remote_query(ZU_SEXP* s) {
     if (iid) close_interpreter_nowait(iid);
     return 0;
   }
-  if (kind == 4 && st) {
+  // Not a query (or one that has just turned into its value, which no force
+  // rewrites again): the plain read sees a settled value.
+  STREAM* st = nullptr;
+  if (get_delay_info(&st, nullptr, s) == 4 && st) {
     s_close_queue(st);
     return 1;
   }
