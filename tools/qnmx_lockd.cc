@@ -587,6 +587,38 @@ void handle_form(const ConnRef& conn, ZU_SEXP* form, std::vector<Outgoing>& out)
   out.push_back({conn, error_text(form, line, "lockd", "unknown request")});
 }
 
+// Takes the connection's reader out of the idle watch's sight and closes it.
+void close_conn_file(const ConnRef& conn) {
+  ZU_FILE* f = nullptr;
+  {
+    std::lock_guard<std::mutex> g(conn->fmu);
+    std::swap(f, conn->f);
+  }
+  if (f) close_zu_file(f);
+}
+
+// Ends a connection: its reader closed, what it held or waited for given
+// back and the grants that frees sent, then marked dead. After a failure
+// (close_stream) its stream is closed first and the giving back must not
+// throw again; otherwise a failure there goes to serve, which ends the
+// connection that way.
+void end_conn(const ConnRef& conn, bool close_stream) {
+  close_conn_file(conn);
+  if (close_stream) s_close_queue(conn->st);
+  std::vector<Outgoing> out;
+  try {
+    int n = drop_conn(conn, out);
+    send_all(out);
+    logf("conn %d closed, %d lock%s given back", conn->id, n, n == 1 ? "" : "s");
+  } catch (const std::exception&) {
+    if (!close_stream) throw;
+    logf("conn %d: its holds are given back with nothing sent", conn->id);
+  }
+  lock_safely(conn->wmu);
+  conn->dead = true;
+  conn->wmu.unlock();
+}
+
 void serve_conn(const ConnRef& conn) {
   std::vector<Outgoing> out;
   // The peer opens a line link with a line end; anything else is not ours.
@@ -628,18 +660,9 @@ void serve_conn(const ConnRef& conn) {
       send_all(out);
       rest = rest->pair.cdr;
     }
-    {
-      std::lock_guard<std::mutex> g(conn->fmu);
-      conn->f = nullptr;
-    }
-    if (f) close_zu_file(f);
+    close_conn_file(conn);  // while the scope still holds the reader
   }
-  int n = drop_conn(conn, out);
-  send_all(out);
-  logf("conn %d closed, %d lock%s given back", conn->id, n, n == 1 ? "" : "s");
-  lock_safely(conn->wmu);
-  conn->dead = true;
-  conn->wmu.unlock();
+  end_conn(conn, false);
 }
 
 // A connection's thread: short of memory the connection ends and gives
@@ -651,23 +674,7 @@ void serve(TKEY data) {
     serve_conn(conn);
   } catch (const std::exception& e) {
     logf("conn %d ended: %s", conn->id, e.what());
-    ZU_FILE* f = nullptr;
-    {
-      std::lock_guard<std::mutex> g(conn->fmu);
-      std::swap(f, conn->f);
-    }
-    if (f) close_zu_file(f);
-    s_close_queue(conn->st);
-    std::vector<Outgoing> out;
-    try {
-      drop_conn(conn, out);
-      send_all(out);
-    } catch (const std::exception&) {
-      logf("conn %d: its holds are given back with nothing sent", conn->id);
-    }
-    lock_safely(conn->wmu);
-    conn->dead = true;
-    conn->wmu.unlock();
+    end_conn(conn, true);
   }
 }
 
@@ -699,8 +706,9 @@ int64_t now_ms() {
 // address holds of them is counted in its account (kWaiting). A leaf
 // mutex; the doorman is woken through `wake` when one comes.
 struct Door {
+  using Waiting = std::list<std::pair<ConnRef, int64_t>>;
   std::mutex mu;
-  std::list<std::pair<ConnRef, int64_t>> waiting;
+  Waiting waiting;
   int wake = -1;
 };
 Door& door() {
@@ -708,13 +716,19 @@ Door& door() {
   return *d;
 }
 
+// Takes the waiting connection at `it` out, giving back its place in its
+// address's account; the next one (mu held).
+Door::Waiting::iterator _leave_at(Door& d, Door::Waiting::iterator it) {
+  account_give(it->first->ip, PEER_HOLD::kWaiting, 1);
+  return d.waiting.erase(it);
+}
+
 // Takes conn out of the waiting ones: false when it is no longer there
 // (mu held).
 bool _leave_door(Door& d, const ConnRef& conn) {
   auto it = std::find_if(d.waiting.begin(), d.waiting.end(), [&conn](const auto& w) { return w.first == conn; });
   if (it == d.waiting.end()) return false;
-  account_give(conn->ip, PEER_HOLD::kWaiting, 1);
-  d.waiting.erase(it);
+  _leave_at(d, it);
   return true;
 }
 
@@ -731,8 +745,7 @@ void _sweep_door(Door& d, std::vector<ConnRef>* gone) {
       continue;
     }
     gone->push_back(it->first);
-    account_give(it->first->ip, PEER_HOLD::kWaiting, 1);
-    it = d.waiting.erase(it);
+    it = _leave_at(d, it);
   }
 }
 
