@@ -225,7 +225,8 @@ bool _opened_for(const ZU_INTERPRETER* z, uint32_t peer_id) {
 // peer opened, or what a peer had the agent open.
 bool _peers(const ZU_INTERPRETER* z) { return z->a_type == ZUI_ACCEPT || z->accepted || z->origin.for_peer; }
 
-// Ids of the interpreters, the internal ones aside, that `pick` picks.
+// Ids of the interpreters, the internal ones aside, that `pick` picks: for
+// visits that give the table lock up, as closing one does.
 template <class Pick>
 std::vector<int> _picked(Pick pick) {
   std::vector<int> ids;
@@ -255,20 +256,23 @@ void _begin_end(bool scripts) {
     end_begun = true;
     wakeup_task(table_key());
   }
-  for (int iid : _picked([scripts](const ZU_INTERPRETER* z) { return _peers(z) || (scripts && !_own_link(z)); })) {
-    ZU_INTERPRETER* z = _search_zui_id(iid);
-    if (z->mode == ZUI_MODE_CLOSED || (z->flags & ZUI_F_BREAK)) continue;
+  // Nothing in the visit gives the table lock up, so the table is walked
+  // as it stands.
+  _walk_table([scripts](ZU_INTERPRETER* z) {
+    if (z->a_type == ZUI_SELF || !(_peers(z) || (scripts && !_own_link(z)))) return true;
+    if (z->mode == ZUI_MODE_CLOSED || (z->flags & ZUI_F_BREAK)) return true;
     z->flags |= ZUI_F_BREAK;
     thread_ops->_wake_queries(z);
     if (_peers(z)) _close_input(z);
-  }
+    return true;
+  });
 }
 
 // Only internal interpreters may open from here on; every other closes.
+// Run right after _begin_end, which has marked the end begun.
 void _shut_down() {
   assert_lock_held(zui_lock);
   main_state = 2;
-  end_begun = true;
   for (int iid : _picked([](const ZU_INTERPRETER*) { return true; })) _close_interpreter(iid);
 }
 
