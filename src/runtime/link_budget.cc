@@ -1,6 +1,7 @@
 #include "runtime/link_budget.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -76,7 +77,8 @@ struct Budget {
   uint64_t lingering_done = 0;
   int evaluations = 0;  // in progress, over every link
   bool pressed = false;  // someone waited for room since the last burst ended
-  int64_t limit = int64_t{256} << 20;
+  // Set once at start-up and read on every charge: read without mu.
+  std::atomic<int64_t> limit{int64_t{256} << 20};
 };
 
 // Never destroyed: links may still be served while the process exits.
@@ -144,6 +146,7 @@ int64_t _in_flight() {
   Budget& b = B();
   uint64_t epoch = gc_epoch();
   auto now = Clock::now();
+  const int64_t limit = link_budget_bytes();
   int64_t sum = 0;
   for (LINK_METER* m = b.links; m; m = m->next) {
     if (!m->evaluating) continue;
@@ -153,8 +156,8 @@ int64_t _in_flight() {
       m->eval_epoch = epoch;
     }
     int64_t counted = bytes - m->eval_base;
-    if (now - m->eval_start < kFreshEval) counted = std::max(counted, b.limit / kFreshEvalParts);
-    sum += std::min(counted, b.limit / kBudgetParts);
+    if (now - m->eval_start < kFreshEval) counted = std::max(counted, limit / kFreshEvalParts);
+    sum += std::min(counted, limit / kBudgetParts);
   }
   return sum;
 }
@@ -162,13 +165,13 @@ int64_t _in_flight() {
 bool _reader_may_go(const LINK_METER* m) {
   assert_leaf_held(B().mu);
   Budget& b = B();
-  return b.total + _lingering() <= b.limit || _leads(m);
+  return b.total + _lingering() <= link_budget_bytes() || _leads(m);
 }
 
 bool _relay_may_go() {
   assert_leaf_held(B().mu);
   Budget& b = B();
-  return b.replies + _in_flight() + _lingering() <= b.limit;
+  return b.replies + _in_flight() + _lingering() <= link_budget_bytes();
 }
 
 // A burst (links waited for room) is over once nothing is charged and no
@@ -182,7 +185,7 @@ void collect_after_burst() {
   {
     std::lock_guard<LeafMutex> l(b.mu);
     _swept();
-    over = b.pressed && b.total == 0 && b.evaluations == 0 && b.unswept >= b.limit / kBurstGarbageParts;
+    over = b.pressed && b.total == 0 && b.evaluations == 0 && b.unswept >= link_budget_bytes() / kBurstGarbageParts;
     if (over) b.pressed = false;
   }
   if (over) gc_request_collection();
@@ -263,18 +266,11 @@ bool held_now(Held held) {
 }  // namespace
 
 void init_link_budget() {
-  if (int64_t v = env_mib("QNMX_LINK_BUDGET_MIB")) {
-    Budget& b = B();
-    std::lock_guard<LeafMutex> l(b.mu);
-    b.limit = v;
-  }
+  if (int64_t v = env_mib("QNMX_LINK_BUDGET_MIB")) B().limit.store(v, std::memory_order_relaxed);
   if (int64_t v = env_mib("QNMX_GC_TRIM_MIB")) gc_set_trim_bytes(static_cast<uint64_t>(v));
 }
 
-int64_t link_budget_bytes() {
-  std::lock_guard<LeafMutex> l(B().mu);
-  return B().limit;
-}
+int64_t link_budget_bytes() { return B().limit.load(std::memory_order_relaxed); }
 
 LINK_METER* new_link_meter() {
   auto* m = new LINK_METER{};
@@ -317,7 +313,7 @@ int link_admit_input(LINK_METER* m, ZU_FILE* f) {
     std::lock_guard<LeafMutex> l(b.mu);
     down = m->reading - want;
     _adjust(m, &LINK_METER::reading, want - m->reading);
-    over = m->held() > b.limit / kBudgetParts;
+    over = m->held() > link_budget_bytes() / kBudgetParts;
     go = !over && _reader_may_go(m);
   }
   // A share that went down wakes the waiters even when this link is refused.
@@ -446,11 +442,12 @@ bool link_budget_charge(int64_t bytes, int peer) {
   // The peer's part is taken from its account first, and given back when
   // the process has no room: what one address holds is checked there, with
   // whatever else it holds.
-  if (!account_take(peer, PEER_HOLD::kInput, bytes, link_budget_bytes() / kBudgetParts)) return false;
+  const int64_t limit = link_budget_bytes();
+  if (!account_take(peer, PEER_HOLD::kInput, bytes, limit / kBudgetParts)) return false;
   // Room that live charges hold is not waited for: a request keeps its
   // charge until it ends, however slowly its peer sends.
-  auto held = [bytes] { return B().total + bytes > B().limit; };
-  auto may_go = [bytes, held] { return !held() && B().total + _lingering() + bytes <= B().limit; };
+  auto held = [bytes, limit] { return B().total + bytes > limit; };
+  auto may_go = [bytes, held, limit] { return !held() && B().total + _lingering() + bytes <= limit; };
   auto take = [bytes] { B().total += bytes; };
   bool refused = false, taken = false;
   {
