@@ -54,6 +54,7 @@ struct OPEN_WORK {
   MX_ENTRY* entry;  // with one reference for the opener
   int phase_mode;
   int refused;      // the store's refusal: the file or set_matrix_param
+  bool by_name;     // MX_ENTRY::by_name of the entry made
 };
 
 // The fetch script of a matrix opened with a negative phase: every fetched
@@ -81,6 +82,26 @@ uint16_t size_code(int64_t size) {
 
 bool name_matches(const L_CHAR* want, const L_CHAR* have) {
   return !want || (have && l_strcmp(want, have) == 0);
+}
+
+// The linked entry, not closing, whose matrix has those names (a name left
+// out matches any); the caller holds mx_entry_lock. A linked entry's matrix
+// stays, and its names are set before the entry is made.
+MX_ENTRY* _find_named_entry(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key) {
+  for (MX_ENTRY* e = mx_list; e; e = e->next) {
+    const MATRIX* m = e->c.m;
+    if (!e->closing && name_matches(neturl, m->neturl) && name_matches(filename, m->filename) &&
+        name_matches(key, m->key))
+      return e;
+  }
+  return nullptr;
+}
+
+// Takes a reference to an entry an opening found (mx_entry_lock held); an
+// opening for a script makes it the script's, which a create leaves alone.
+void _take_found(MX_ENTRY* e, bool by_name) {
+  ++e->refs;
+  if (!by_name) e->by_name = false;
 }
 
 void unlink_entry(MX_ENTRY* e) {
@@ -348,7 +369,7 @@ void open_mxread_method(MATRIX_TOKEN* t) {
   // A matrix that a node script names by its file (mxCH type="matrix") is
   // opened with no work record: it loads its nodes from its file, runs
   // none of its stored scripts, and its entry is held by nobody.
-  OPEN_WORK by_script{nullptr, -1, 0};
+  OPEN_WORK by_script{nullptr, -1, 0, true};
   auto* w = m->open_work ? static_cast<OPEN_WORK*>(m->open_work) : &by_script;
   ZuThreadScope scope("open_mxread_method");
   if (int r = load_matrix_header(m, O_RDONLY, 0644); r < 0) {
@@ -374,7 +395,12 @@ void open_mxread_method(MATRIX_TOKEN* t) {
   MX_ENTRY* e = _search_mx_entry(m);
   if (e) ++e->refs;
   unlock_task(mx_entry_lock, "open_mxread_method");
-  if (!e) e = new_mx_entry(nullptr, m);
+  if (!e) {
+    auto* made = static_cast<MX_ENTRY*>(d_calloc(sizeof(MX_ENTRY), 1));
+    made->c.m = m;
+    made->by_name = w->by_name;
+    if (!(e = new_mx_entry(made, m))) d_f_ree(made);
+  }
   w->entry = e;
   set_matrix_mode(m, kMxModeActive);
   if (w == &by_script && e) drop_mx_entry(e);
@@ -383,20 +409,12 @@ void open_mxread_method(MATRIX_TOKEN* t) {
 namespace {
 
 MX_ENTRY* open_mxread_named(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
-                            int* refused, bool* opened) {
-  OPEN_WORK w{nullptr, phase_mode, 0};
+                            bool by_name, int* refused, bool* opened) {
+  OPEN_WORK w{nullptr, phase_mode, 0, by_name};
   lock_task(mx_open_lock);
-  // An entry over a matrix of that name: its matrix cannot go while the
-  // entry is linked, so its names can be read here.
   lock_task(mx_entry_lock);
-  MX_ENTRY* e = mx_list;
-  for (; e; e = e->next) {
-    MATRIX* m = e->c.m;
-    if (!e->closing && name_matches(neturl, m->neturl) && name_matches(filename, m->filename) &&
-        name_matches(key, m->key))
-      break;
-  }
-  if (e) ++e->refs;
+  MX_ENTRY* e = _find_named_entry(neturl, filename, key);
+  if (e) _take_found(e, by_name);
   unlock_task(mx_entry_lock, "open_mxread");
   if (e) {
     unlock_task(mx_open_lock, "open_mxread");
@@ -422,10 +440,21 @@ MX_ENTRY* open_mxread_named(const L_CHAR* neturl, const L_CHAR* filename, const 
   } else if (m) {
     // Open without an entry: being created or closed by another caller.
     lock_task(mx_entry_lock);
-    if ((e = _search_mx_entry(m))) ++e->refs;
+    if ((e = _search_mx_entry(m))) _take_found(e, by_name);
     unlock_task(mx_entry_lock, "open_mxread");
   }
   unlock_task(mx_open_lock, "open_mxread");
+  return e;
+}
+
+MX_ENTRY* open_mxread_as(bool by_name, const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                         int phase_mode, int* refused, bool* opened) {
+  if (refused) *refused = 0;
+  if (opened) *opened = false;
+  if (!neturl && !filename && !key) return nullptr;  // would match any matrix
+  if (begin_mx_open() != 0) return nullptr;
+  MX_ENTRY* e = open_mxread_named(neturl, filename, key, phase_mode, by_name, refused, opened);
+  end_mx_open();
   return e;
 }
 
@@ -433,13 +462,12 @@ MX_ENTRY* open_mxread_named(const L_CHAR* neturl, const L_CHAR* filename, const 
 
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
                       int* refused, bool* opened) {
-  if (refused) *refused = 0;
-  if (opened) *opened = false;
-  if (!neturl && !filename && !key) return nullptr;  // would match any matrix
-  if (begin_mx_open() != 0) return nullptr;
-  MX_ENTRY* e = open_mxread_named(neturl, filename, key, phase_mode, refused, opened);
-  end_mx_open();
-  return e;
+  return open_mxread_as(true, neturl, filename, key, phase_mode, refused, opened);
+}
+
+MX_ENTRY* open_mxread_for_script(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
+                                 int* refused) {
+  return open_mxread_as(false, neturl, filename, key, phase_mode, refused, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -471,17 +499,13 @@ int close_mx_entry(MX_ENTRY* e) {
   return lost;
 }
 
-bool close_reader_of(const L_CHAR* filename) {
-  if (!filename) return false;
+bool close_reader_of(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key) {
+  if (!neturl && !filename && !key) return false;  // would match any matrix
   lock_task(mx_entry_lock);
-  MX_ENTRY* e = mx_list;
-  // A linked entry's matrix stays, and its names and file callbacks are
-  // set before the entry is made.
-  for (; e; e = e->next) {
-    const MATRIX* m = e->c.m;
-    if (!e->closing && m->filename && l_strcmp(m->filename, filename) == 0) break;
-  }
-  const bool reader = e && !e->c.m->p.write_file;
+  MX_ENTRY* e = _find_named_entry(neturl, filename, key);
+  // Closing an entry the calling task works on as a command would wait for
+  // that task itself.
+  const bool reader = e && e->by_name && e->cmd_tid != get_tid();
   if (reader) ++e->refs;
   unlock_task(mx_entry_lock, "close_reader_of");
   if (reader) close_mx_entry(e);

@@ -8,7 +8,7 @@
 //   ids in use and starting again at 1 after the largest int.
 // - The table is shared by every interpreter of the process. `mx_entry_lock`
 //   guards `mx_list`, the id counter and the sharing fields of every entry
-//   (refs, cmd_tid, cmd_depth, closing). It is a leaf: nothing else is taken
+//   (refs, cmd_tid, cmd_depth, closing, by_name). It is a leaf: nothing else is taken
 //   while it is held, and no ZU value is made under it.
 // - A user of an entry holds a reference from the moment it finds the entry
 //   until it is done; a command that uses the entry's cache or its access
@@ -44,6 +44,7 @@ struct MX_ENTRY {
   int cmd_tid;         // task holding the command lock, 0 when free
   int cmd_depth;       // its nested takes
   int closing;         // unlinked; freed once refs drops to 0
+  bool by_name;        // made by a read by name, not named by a script's id
 };
 
 extern SEM mx_entry_lock;
@@ -111,9 +112,14 @@ void _i_assert_mx_command_held(MX_ENTRY* e, const char* file, int line);
 // store refused the read-only parameters, *refused (if given) receives its
 // code; otherwise it is set to 0. *opened (if given) tells whether this
 // call opened the matrix (an entry found open is somebody else's). Null
-// once the program's end has begun.
+// once the program's end has begun. An entry made here is a read by name's,
+// which a create of the file closes (close_reader_of).
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
                       int* refused = nullptr, bool* opened = nullptr);
+// The same for a script that names the entry by its id: an entry it opens
+// or finds is no longer one that close_reader_of gives up.
+MX_ENTRY* open_mxread_for_script(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, int phase_mode,
+                                 int* refused);
 // The open method that open_mxread hands to the store (a matrix worker).
 void open_mxread_method(MATRIX_TOKEN* t);
 
@@ -124,11 +130,11 @@ void open_mxread_method(MATRIX_TOKEN* t);
 // could not be saved (close_matrix), when any; or -1 when another caller
 // is closing it already (the caller's hold is given back).
 int close_mx_entry(MX_ENTRY* e);
-// Closes the entry whose matrix is the file of that name opened for
-// reading only (by a read by name, or a node script's), as close_mx_entry
-// does, so that the file can be opened for writing. False when no such
-// entry was open.
-bool close_reader_of(const L_CHAR* filename);
+// Closes the entry of the matrix with those names when a read by name (or
+// a node script's) made it, as close_mx_entry does, so that the file can be
+// opened for writing. False when there is none, when a script opened it for
+// its id, or when the calling task holds its command lock.
+bool close_reader_of(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key);
 // Closes every entry as close_mx_entry does: the nodes not saved, over all.
 int close_all_mx_entry();
 

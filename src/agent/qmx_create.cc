@@ -490,7 +490,7 @@ ZU_SEXP* qn_qmxCreate(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM
   MX_ENTRY* e = nullptr;
   if (const L_CHAR* phase = head_option(sf, "readphase")) {
     int refused = 0;
-    e = open_mxread(neturl, filename, key, option_int(phase), &refused);
+    e = open_mxread_for_script(neturl, filename, key, option_int(phase), &refused);
     if (!e && refused) return qmx_store_error(form, "qmxCreate", refused);
     if (!e) return error_text_at(form, ZU_ER_OPEN, "qmxCreate", "qmxCreate open file error");
   } else {
@@ -499,7 +499,7 @@ ZU_SEXP* qn_qmxCreate(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM
     // A read by name keeps the file open for reading under an entry of its
     // own: that entry gives the file up, so that it opens for writing here
     // and the answer is this call's entry.
-    close_reader_of(filename);
+    close_reader_of(neturl, filename, key);
     CREATE_PARAM cp{};
     cp.p.read_file = matrix_standard_read_file;
     cp.p.write_file = matrix_standard_write_file;

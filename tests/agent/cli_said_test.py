@@ -8,7 +8,7 @@ import socket
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import PARAM, STORE, Cli, free_port, matrix, stop  # noqa: E402
+from qmx_cli import OPEN, PARAM, STORE, Cli, free_port, matrix, stop  # noqa: E402
 
 cli = Cli(sys.argv[1], "said")
 STREAM = 0x80040a12
@@ -62,6 +62,14 @@ cli.expect("a create of a file a read by name holds",
            cli.run(['(qmxGetPoint "m.mx" (List 0 5 6))', REOPEN, '(qmxImportPNM id="2" "q.ppm" 0 0 5 6)',
                     '(qmxClose id="2")', '(qmxGetPoint "m.mx" (List 0 5 6))'])[0][1:],
            ["2", "()", "()", "((0 %d))" % (1 << 24 | 2 << 16 | 3 << 8)])
+# A file a script opened for its id stays the script's, however a read by
+# name came to it: the create is refused and the id still closes.
+READ, GET = '(qmxCreate filename="m.mx" readphase="1")', '(qmxGetPoint "m.mx" (List 0 5 6))'
+for what, forms in [("a create of a file a script reads", [READ]), ("the same after a read by name", [GET, READ]),
+                    ("a read by name of a file a script reads", [READ, GET])]:
+    replies = cli.run(forms + [REOPEN, '(qmxClose id="1")'])[0]
+    cli.expect_error(what, replies[-2], OPEN, '("open file error" "open_matrix")', "qmxCreate")
+    cli.expect(what + ": the script's id after", replies[-1], "()")
 used.close()
 quiet.close()
 cli.finish()
