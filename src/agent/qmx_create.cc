@@ -15,6 +15,7 @@
 #include "agent/mx_entry.h"
 #include "base/alloc.h"
 #include "matrix/mx_file.h"
+#include "store/pdb64.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
@@ -387,25 +388,6 @@ ZU_SEXP* qn_qmxPhase(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
 
 namespace {
 
-// All that opening writes into an empty file: the record file's header and
-// its empty free list. A matrix file holds far more.
-constexpr off_t kNewRecordFileBytes = 44;
-
-// An empty file that a failed opening wrote the record file's start into is
-// emptied again, unless another opener holds it or wrote more since.
-void empty_again(const std::string& path, const struct stat& was) {
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return;
-  struct flock fl {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  struct stat now {};
-  if (fcntl(fd, F_OFD_SETLK, &fl) == 0 && fstat(fd, &now) == 0 && now.st_dev == was.st_dev &&
-      now.st_ino == was.st_ino && now.st_size <= kNewRecordFileBytes && ftruncate(fd, 0) != 0)
-    ss_printf("qmxCreate: %s could not be emptied again\n", path.c_str());
-  close(fd);
-}
-
 // The matrix qmxCreate opened, closed again unless the command succeeds (a
 // refusal for memory included): the file it made removed when `remove`, a
 // file that was empty emptied again when `was_empty`.
@@ -419,7 +401,8 @@ struct OpenedMatrix {
     if (!m) return;
     close_matrix(m);
     if (remove) unlink(path.c_str());
-    else if (was_empty) empty_again(path, before);
+    else if (was_empty && pdb64_empty_if_fresh(path.c_str(), before.st_dev, before.st_ino) != 0)
+      ss_printf("qmxCreate: %s could not be emptied again\n", path.c_str());
   }
 };
 

@@ -1,5 +1,6 @@
 // Opening, closing, reading and writing record files.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +22,12 @@ namespace {
 Pdb64FlushHook flush_hook = nullptr;
 Pdb64FlushHook drop_hook = nullptr;
 
-constexpr uint64_t kFileHeaderDisk = 32;
+// Memory sizes of the file header and of the free-list head.
+constexpr uint64_t kFileHeaderMem = 44;
+constexpr uint64_t kFreeListMem = 24;
+constexpr uint64_t kFileHeaderDisk = pn64_disk_size(kFileHeaderMem);
+// All that opening an empty file with a free list writes into it.
+constexpr uint64_t kFreshFileDisk = kFileHeaderDisk + pn64_disk_size(kFreeListMem);
 constexpr uint64_t kFlagsOffset = 28;
 constexpr uint64_t kBodyPiece = 65536;
 
@@ -103,7 +109,7 @@ int read_file_header(PDB64* p, PN64_FILE_HEADER* fh) {
   uint8_t b[28];
   if (pdb64_read_at(p, 4, b, sizeof b) < 0) return -1;
   if (std::memcmp(b + 4, kPn64Version, sizeof kPn64Version) != 0) return -1;
-  fh->h = PN64_HEADER{kPn64FileHeaderType, {0, 0, 0}, 44};
+  fh->h = PN64_HEADER{kPn64FileHeaderType, {0, 0, 0}, kFileHeaderMem};
   fh->type = static_cast<int32_t>(load_be32(b));
   std::memcpy(fh->version, b + 4, 8);
   std::memcpy(fh->encoding, b + 12, 8);
@@ -141,7 +147,7 @@ PDB64* fail_open(PDB64* p, int code, int* result, int err) {
 
 int create_file(PDB64* p, uint32_t flags, int type, const char* encoding) {
   PN64_FILE_HEADER fh{};
-  fh.h = PN64_HEADER{kPn64FileHeaderType, {0, 0, 0}, 44};
+  fh.h = PN64_HEADER{kPn64FileHeaderType, {0, 0, 0}, kFileHeaderMem};
   fh.type = type;
   std::memcpy(fh.version, kPn64Version, sizeof kPn64Version);
   std::memcpy(fh.encoding, encoding, std::strlen(encoding));
@@ -150,12 +156,12 @@ int create_file(PDB64* p, uint32_t flags, int type, const char* encoding) {
   change_endian_file_header64(&fh);
   if (fs_raw_write64(p, &fh.h, 0) != 0) return -1;
   if (flags & kPdb64WithFreeList) {
-    PN64_FREELIST fl{PN64_HEADER{kPn64FreeListType, {0, 0, 0}, 24}, 0};
+    PN64_FREELIST fl{PN64_HEADER{kPn64FreeListType, {0, 0, 0}, kFreeListMem}, 0};
     change_endian_freelist64_to_net(&fl);
     int64_t at = fs_raw_write64(p, &fl.h, 0);
     if (at < 0) return -1;
     p->freelist_work = static_cast<FREELIST64*>(d_calloc(1, sizeof(FREELIST64)));
-    p->freelist_work->f = PN64_FREELIST{PN64_HEADER{kPn64FreeListType, {0, 0, 0}, 24}, 0};
+    p->freelist_work->f = PN64_FREELIST{PN64_HEADER{kPn64FreeListType, {0, 0, 0}, kFreeListMem}, 0};
     p->freelist_work->fofs = static_cast<uint64_t>(at);
     p->free_index = new FreeIndex;
   }
@@ -166,7 +172,7 @@ int create_file(PDB64* p, uint32_t flags, int type, const char* encoding) {
 // file header. 1 found (loaded and checked), 0 none, -1 damaged file.
 int find_free_list(PDB64* p) {
   uint64_t ofs = 0;
-  PN64_HEADER* rec = get_file_record64(&ofs, p, kPn64FreeListType, 24);
+  PN64_HEADER* rec = get_file_record64(&ofs, p, kPn64FreeListType, kFreeListMem);
   if (!rec) {
     // Tell "none" from "damaged": walk to the end checking every header.
     uint64_t size = p->fac.file_size;
@@ -310,6 +316,18 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
   if (p->free_index)
     for (auto [at, d] : orphans) p->free_index->orphans.emplace(at, d);
   return p;
+}
+
+int pdb64_empty_if_fresh(const char* path, dev_t dev, ino_t ino) {
+  const int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat now {};
+  int rc = 0;
+  if (take_file_lock(fd, F_WRLCK) == 1 && fstat(fd, &now) == 0 && now.st_dev == dev && now.st_ino == ino &&
+      static_cast<uint64_t>(now.st_size) <= kFreshFileDisk && ftruncate(fd, 0) != 0)
+    rc = -1;
+  close(fd);
+  return rc;
 }
 
 int close_filespace64(PDB64* p) {

@@ -12,6 +12,7 @@
 // state, and callers serialise all calls under the record-store lock.
 #pragma once
 
+#include <sys/types.h>
 #include <sys/uio.h>
 
 #include <cstddef>
@@ -325,6 +326,11 @@ constexpr uint32_t kPdb64SharedLock = 0x20000000u;
 // *result (when given) receives one of the kPdb64 codes above.
 PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t flags, int type,
                         const char* encoding, int* result = nullptr);
+// Empties again the file at path that an open of an empty file made a
+// fresh record file of (header and free list), when it is still that file
+// (dev, ino), holds no more than that and no opener holds it. 0, also when
+// nothing was to be done; -1 when it could not be cut.
+int pdb64_empty_if_fresh(const char* path, dev_t dev, ino_t ino);
 // Writes everything back, syncs, then clears the open mark and syncs again,
 // so that a file marked closed is whole; closes and frees p. 0, or negative
 // when something could not be written (the mark then stays set).
