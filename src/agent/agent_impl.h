@@ -30,6 +30,9 @@ ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result);
 // fault (matrix/node.h) a text naming its cause after them. dcl is the
 // node's dim code as a list.
 ZU_SEXP* qmx_node_error(ZU_SEXP* at, const char* func, const char* reason, int code, ZU_SEXP* dcl);
+// The same with reason "others" for the node of m at dim code dc (its
+// coordinates taken to the node's origin).
+ZU_SEXP* qmx_node_fault(ZU_SEXP* at, const char* func, const MATRIX* m, const int64_t* dc, int code);
 
 // A matrix file a command could not take as a whole (busy, changed or
 // damaged; a load fault of matrix/node.h): 0x80041015 with data (file code

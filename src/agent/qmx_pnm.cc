@@ -67,18 +67,13 @@ ZU_SEXP* file_error(ZU_SEXP* form, const char* func, uint32_t code, const char* 
   return error_at(form, code, func, data_list(text, file));
 }
 
-// Where a pixel loop stopped because a node did not become ready.
+// Where a pixel loop stopped because a node did not become ready (kMxLoading:
+// the wait ended, or no script makes the node ready), could not be written
+// (kMxNodeFailed: its fetch failed) or could not be read although the file
+// holds it (a load fault).
 struct Stalled {
   int64_t dc[3] = {};
 };
-
-// A node that did not become ready (kMxLoading: the wait ended, or no
-// script makes the node ready), could not be written (kMxNodeFailed: its
-// fetch failed) or could not be read although the file holds it (a load
-// fault), reported as a node read reports one.
-ZU_SEXP* node_error(ZU_SEXP* form, const char* func, MATRIX* m, const Stalled& at, int code = kMxLoading) {
-  return qmx_node_error(form, func, "others", code, get_sexp_from_dim_code(m, at.dc));
-}
 
 // An integer, or a floating value truncated toward zero; false for
 // anything else (a floating value outside the 64-bit range included).
@@ -537,8 +532,8 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     CacheAccess access(&e->c, 1, 2, 2);
     r = import_pixels(e, ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent}, p, slot, &at);
   }
-  if (r == kMxcNotReady) return node_error(form, kFunc, e->c.m, at);
-  if (r == kNodeLost) return node_error(form, kFunc, e->c.m, at, kMxNodeFailed);
+  if (r == kMxcNotReady) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxLoading);
+  if (r == kNodeLost) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxNodeFailed);
   if (r < 0) return file_error(form, kFunc, ZU_ER_END_OF_INPUT, "cannot read the file", file);
   return nullptr;
 }
@@ -599,8 +594,8 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     CacheAccess access(&e->c, 0, -1, 3);
     r = export_pixels(e, out.fd(), pi.pi_offset, p, slot, &at);
   }
-  if (r == kMxcNotReady) return node_error(form, kFunc, e->c.m, at);
-  if (mx_is_load_fault(r)) return node_error(form, kFunc, e->c.m, at, r);
+  if (r == kMxcNotReady) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxLoading);
+  if (mx_is_load_fault(r)) return qmx_node_fault(form, kFunc, e->c.m, at.dc, r);
   if (r < 0 || out.commit() != 0)
     return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
   return nullptr;

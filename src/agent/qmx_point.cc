@@ -101,9 +101,7 @@ ZU_SEXP* read_1point_normal(MX_ENTRY* e, PointBuffers& b, ZU_SEXP* point, ZU_SEX
   if (int r = read_mx_cache(&p); r < 0) {
     if (!mx_is_load_fault(r)) return error_text_at(form, ZU_ER_NO_OBJECT, kFunc, "object");
     // A node the file holds but that could not be read is named, with why.
-    std::vector<int64_t> node(p.dc, p.dc + m->p.dim + 1);
-    normalize_dim_code(m, node.data());
-    return qmx_node_error(form, kFunc, "others", r, get_sexp_from_dim_code(m, node.data()));
+    return qmx_node_fault(form, kFunc, m, p.dc, r);
   }
   ListBuilder out;
   for (int i = 0; i < e->c.ds_len; ++i) {
@@ -141,7 +139,7 @@ MATRIX_NODE* ready_node(MX_ENTRY* e, ZU_SEXP* point, ZU_SEXP* form, int64_t* dc,
   int status = 0;
   ZU_SEXP* stop = nullptr;
   if (MATRIX_NODE* n = wait_matrix_node(m, dc, kMxFetchSlot, form, &status, &stop)) return n;
-  *err = stop ? stop : node_error(form, "others", status, get_sexp_from_dim_code(m, dc));
+  *err = stop ? stop : qmx_node_fault(form, kFunc, m, dc, status);
   return nullptr;
 }
 

@@ -35,7 +35,7 @@ std::vector<int64_t> fault_place(int dim) {
 // walk's integer result (0, or the scan's last code).
 ZU_SEXP* walk_result(ZU_SEXP* form, const char* func, MATRIX* m, int r, const std::vector<int64_t>& at) {
   if (mx_is_load_fault(r) && at[0] < 0) return qmx_file_error(form, func, m, r);
-  if (mx_is_load_fault(r)) return qmx_node_error(form, func, "others", r, get_sexp_from_dim_code(m, at.data()));
+  if (mx_is_load_fault(r)) return qmx_node_fault(form, func, m, at.data(), r);
   return get_integer(r, nullptr);
 }
 

@@ -63,6 +63,10 @@ ZU_SEXP* qmx_node_error(ZU_SEXP* at, const char* func, const char* reason, int c
   return error_at(at, ZU_ER_NO_OBJECT, func, data);
 }
 
+ZU_SEXP* qmx_node_fault(ZU_SEXP* at, const char* func, const MATRIX* m, const int64_t* dc, int code) {
+  return qmx_node_error(at, func, "others", code, get_sexp_from_dim_code(m, dc));
+}
+
 ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code) {
   lock_task(matrix_lock);
   const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
