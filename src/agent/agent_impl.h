@@ -43,14 +43,15 @@ ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code);
 // error only then.
 bool qmx_trace();
 
-// The matrix file that command func reads by its path, opened for reading
-// as open_mxread opens it (phase 0; *refused and *opened as there). A peer
-// reads only where it may, and only the file that was judged: an entry
-// whose matrix reads another file (the path was swapped, or the matrix of
-// that name was opened from another file) is given back and refused. Null
-// with *refusal set when a peer may not read it.
-MX_ENTRY* open_mxread_path(ZU_SEXP* form, const char* func, const L_CHAR* path, int* refused, bool* opened,
-                           ZU_SEXP** refusal);
+// The matrix that command func reads by name, opened for reading as
+// open_mxread opens it, by path type: "absolute" or none (the file at that
+// path, phase 0; a peer reads only where it may, and only the file that was
+// judged), "network" (phase 1) or "key" (phase key_phase). *opened (if
+// given) as there. Null with *err the error when it cannot be opened (the
+// peer's refusal, the store's, or ZU_ER_OPEN); null with *err null when the
+// type is none of these.
+MX_ENTRY* open_mxread_typed(ZU_SEXP* form, const char* func, const L_CHAR* type, const L_CHAR* name, int key_phase,
+                            bool* opened, ZU_SEXP** err);
 
 // An entry used by one command: a reference and its command lock, given
 // back when the command ends (null when no entry has the id; id 0 names

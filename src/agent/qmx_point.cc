@@ -371,30 +371,18 @@ ZU_SEXP* qn_qmxGetPoint(int s_flag, ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SY
   ZU_SEXP* points = get_el(form, 2);
   if (!is_string(path) || get_type(points) != ZU_TYPE_LIST) return error_at(form, ZU_ER_TYPE, kFunc, nullptr);
   const L_CHAR* name = str_text(path);
-  MX_ENTRY* e = nullptr;
-  int refused = 0;
-  if (absolute) {
-    bool opened = false;
-    ZU_SEXP* no = nullptr;
-    e = open_mxread_path(form, kFunc, name, &refused, &opened, &no);
-    if (no) return no;
-  } else if (option_is(path_type, "network")) {
-    e = open_mxread(name, nullptr, nullptr, 1, &refused);
-  } else if (option_is(path_type, "key")) {
-    e = open_mxread(nullptr, nullptr, name, 0, &refused);
-  } else if (option_is(path_type, "related")) {
+  if (option_is(path_type, "related")) {
     if (!s_flag || evaluates_for_peer()) {
       ZU_SEXP* denied = auth_filepath_passive(path, "Get");
       if (get_type(denied) == ZU_TYPE_ERROR)
         return get_error(form->h.file, form->h.line, denied->error->code, denied->error->func, denied->error->data);
     }
     return open_mxread_related(path, form, points, sf);
-  } else {
-    return error_text_at(form, ZU_ER_PARAM, kFunc, "attribute:path-type");
   }
-  if (!e && refused) return qmx_store_error(form, kFunc, refused);
-  if (!e) return error_at(form, ZU_ER_OPEN, kFunc, nullptr);
-  return read_entry(e, points, sf, form);
+  ZU_SEXP* err = nullptr;
+  if (MX_ENTRY* e = open_mxread_typed(form, kFunc, path_type, name, 0, nullptr, &err))
+    return read_entry(e, points, sf, form);
+  return err ? err : error_text_at(form, ZU_ER_PARAM, kFunc, "attribute:path-type");
 }
 
 ZU_SEXP* qn_qmxGetPoint_s(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV*) {

@@ -226,21 +226,10 @@ ZU_SEXP* status_by_path(int s_flag, const L_CHAR* type, ZU_SEXP* path, ZU_SEXP* 
     }
     return open_status_related(s_flag, name, form);
   }
-  MX_ENTRY* e = nullptr;
   bool opened = false;
-  int refused = 0;
-  if (!type || option_is(type, "absolute")) {
-    ZU_SEXP* no = nullptr;
-    e = open_mxread_path(form, kFunc, name, &refused, &opened, &no);
-    if (no) return no;
-  } else if (option_is(type, "network")) {
-    e = open_mxread(name, nullptr, nullptr, 1, &refused, &opened);
-  } else if (option_is(type, "key")) {
-    e = open_mxread(nullptr, nullptr, name, 1, &refused, &opened);
-  } else {
-    return error_text_at(form, ZU_ER_PARAM, kFunc, "attribute:path-type");
-  }
-  if (!e) return refused ? qmx_store_error(form, kFunc, refused) : error_at(form, ZU_ER_OPEN, kFunc, nullptr);
+  ZU_SEXP* err = nullptr;
+  MX_ENTRY* e = open_mxread_typed(form, kFunc, type, name, 1, &opened, &err);
+  if (!e) return err ? err : error_text_at(form, ZU_ER_PARAM, kFunc, "attribute:path-type");
   return status_and_release(s_flag, e, opened);
 }
 

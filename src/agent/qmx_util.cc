@@ -80,6 +80,12 @@ bool qmx_trace() {
   return on;
 }
 
+namespace {
+
+// The file at path as open_mxread opens it (phase 0): an entry whose matrix
+// reads another file than the one judged (the path was swapped, or the
+// matrix of that name was opened from another file) is given back and
+// refused. Null with *refusal set when a peer may not read it.
 MX_ENTRY* open_mxread_path(ZU_SEXP* form, const char* func, const L_CHAR* path, int* refused, bool* opened,
                            ZU_SEXP** refusal) {
   *refusal = nullptr;
@@ -92,6 +98,29 @@ MX_ENTRY* open_mxread_path(ZU_SEXP* form, const char* func, const L_CHAR* path, 
   *opened = false;
   *refusal = peer_not_own(form, func);
   return nullptr;
+}
+
+}  // namespace
+
+MX_ENTRY* open_mxread_typed(ZU_SEXP* form, const char* func, const L_CHAR* type, const L_CHAR* name, int key_phase,
+                            bool* opened, ZU_SEXP** err) {
+  *err = nullptr;
+  bool own = false;
+  int refused = 0;
+  MX_ENTRY* e = nullptr;
+  if (!type || option_is(type, "absolute")) {
+    e = open_mxread_path(form, func, name, &refused, &own, err);
+    if (*err) return nullptr;
+  } else if (option_is(type, "network")) {
+    e = open_mxread(name, nullptr, nullptr, 1, &refused, &own);
+  } else if (option_is(type, "key")) {
+    e = open_mxread(nullptr, nullptr, name, key_phase, &refused, &own);
+  } else {
+    return nullptr;
+  }
+  if (opened) *opened = own;
+  if (!e) *err = refused ? qmx_store_error(form, func, refused) : error_at(form, ZU_ER_OPEN, func, nullptr);
+  return e;
 }
 
 EntryHold::~EntryHold() {
