@@ -21,6 +21,10 @@
 
 namespace {
 
+// A type whose values thinning reads: a vector type with its conversion
+// from ZU values.
+bool thinnable(const MATRIX_DATA_TYPE* tp) { return tp && mx_is_vector_code(tp->type) && tp->sexp2md; }
+
 // The vector a pointer or raw value holds, checked by its type's
 // conversion: its descriptor (data in *d), or null.
 MATRIX_DATA_TYPE* vector_of(ZU_SEXP* s, void** d) {
@@ -28,7 +32,7 @@ MATRIX_DATA_TYPE* vector_of(ZU_SEXP* s, void** d) {
   const auto* b = static_cast<const uint8_t*>(get_vdata_len_from_sexp(s, &len));
   if (!b || (len >= 0 && len < 4)) return nullptr;
   MATRIX_DATA_TYPE* tp = get_matrix_data_type(b[1]);
-  if (!tp || !mx_is_vector_code(tp->type) || !tp->sexp2md) return nullptr;
+  if (!thinnable(tp)) return nullptr;
   int cpy = 0;
   *d = tp->sexp2md(&cpy, tp, s);
   return *d ? tp : nullptr;
@@ -126,7 +130,7 @@ void rep_code(ZU_SEXP* s, int dim, int32_t* rep) {
 // copy of it; null where vector_of refuses.
 MATRIX_DATA_TYPE* held_vector_type(const void* d) {
   MATRIX_DATA_TYPE* tp = get_matrix_data_type(static_cast<const uint8_t*>(d)[1]);
-  return tp && mx_is_vector_code(tp->type) && tp->sexp2md ? tp : nullptr;
+  return thinnable(tp) ? tp : nullptr;
 }
 
 // What a thinning is asked to do, read from its attributes: null, or the
@@ -144,12 +148,16 @@ ZU_SEXP* thin_ask(ZU_SYM_FIELD* sf, MATRIX* m, ZU_SEXP* form, const char* func, 
   return a->channel == -2 ? channel_error(form, func) : nullptr;
 }
 
+// Whether tp has the thinning asked for (a type without one is a type error).
+bool thin_slot_ok(const ThinAsk& a, const MATRIX_DATA_TYPE* tp) {
+  return a.average ? tp->thinned_avg != nullptr : tp->thinned_rep != nullptr;
+}
+
 // The parent block of node n, of tp, made from the channel's default:
 // null, or the error to answer.
 ZU_SEXP* thin_block(MATRIX* m, MATRIX_NODE* n, const ThinAsk& a, MATRIX_DATA_TYPE* tp, const MATRIX_GEOMETRY& g,
                     ZU_SEXP* form, const char* func, void** block) {
-  bool has_slot = a.average ? tp->thinned_avg != nullptr : tp->thinned_rep != nullptr;
-  if (!has_slot) return mx_type_error(form, func);
+  if (!thin_slot_ok(a, tp)) return mx_type_error(form, func);
   void* def = nullptr;
   if (!channel_default(m, a.channel, tp, &def)) return mx_type_error(form, func);
   *block = mxt_alloc_vector_by_dim_code(&g, tp, MX_ATYPE::collector, n->dim_code, def);
@@ -168,12 +176,14 @@ int thin_one(const ThinAsk& a, MATRIX_DATA_TYPE* tp, const MATRIX_GEOMETRY& g, c
 // children from; a list made otherwise names none, and the channel=
 // attribute gives it. One that holds nothing there reads the channel's default, as the
 // children the file does not hold leave it. Without a channel of vectors,
-// the error a missing first item gives.
-ZU_SEXP* thin_nothing(MATRIX* m, MATRIX_NODE* n, int ch, ZU_SEXP* form, const char* func) {
+// the error a missing first item gives; without the thinning asked for, the
+// type error that children of that type give.
+ZU_SEXP* thin_nothing(MATRIX* m, MATRIX_NODE* n, const ThinAsk& a, int ch, ZU_SEXP* form, const char* func) {
   MATRIX_DATA_TYPE* tp = mx_locked([m, ch]() -> MATRIX_DATA_TYPE* {
     return ch >= 0 && ch < m->p.channel_nos ? m->channel_info[ch].data_type : nullptr;
   });
-  if (!tp || !mx_is_vector_code(tp->type) || !tp->sexp2md) return reason_error(form, func, "CH data type");
+  if (!thinnable(tp)) return reason_error(form, func, "CH data type");
+  if (!thin_slot_ok(a, tp)) return mx_type_error(form, func);
   ZU_SEXP* v = get_channel_data(n, ch, form, true);
   return sexp_type(v) == ZU_TYPE_ERROR ? v : mx_data_item(m, n->dim_code, v);
 }
@@ -184,7 +194,7 @@ ZU_SEXP* thin_nothing(MATRIX* m, MATRIX_NODE* n, int ch, ZU_SEXP* form, const ch
 ZU_SEXP* thin_in_place(MATRIX* m, MATRIX_NODE* n, const ThinAsk& a, const MxChildrenRead& kids, ZU_SEXP* rep_form,
                        ZU_SEXP* form, const char* func) {
   const auto& held = kids.children();
-  if (held.empty()) return thin_nothing(m, n, kids.channel(), form, func);
+  if (held.empty()) return thin_nothing(m, n, a, kids.channel(), form, func);
   MATRIX_GEOMETRY g = geometry_of(m);
   int32_t rep[kMxMaxDim];
   rep_code(rep_form, g.dim, rep);
@@ -240,7 +250,7 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   ZU_SEXP *first = nullptr, *rest = nullptr;
   if (const char* why = target_items(target, &first, &rest)) return reason_error(form, kFunc, why);
   if (get_type(rest) != ZU_TYPE_LIST)
-    return thin_nothing(m, n, kids.channel() >= 0 ? kids.channel() : a.channel, form, kFunc);
+    return thin_nothing(m, n, a, kids.channel() >= 0 ? kids.channel() : a.channel, form, kFunc);
   MATRIX_GEOMETRY g = geometry_of(m);
   void* data = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(first, 2), &data);

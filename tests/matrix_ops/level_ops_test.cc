@@ -60,8 +60,9 @@ class LevelOps : public OpsTest {
     if (!std::exchange(bound, true)) bind_prims(matrix_zu_env, prims);
   }
   // 16 x 16 elements in 4 x 4 blocks; channel 0 uint8_v with default 7,
-  // which the fetch script of level 0 sets to 0 .. 15.
-  MATRIX* open_blocks() {
+  // which the fetch script of level 0 sets to 0 .. 15 (or of type tp,
+  // without a default).
+  MATRIX* open_blocks(MATRIX_DATA_TYPE* tp = &mx_type_uint8_v) {
     MATRIX* m = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
     MATRIX_PARAM p{};
     p.dim = 2, p.channel_nos = 1, p.trigger = tell_idle;
@@ -70,7 +71,7 @@ class LevelOps : public OpsTest {
       EXPECT_TRUE(!set_matrix_dim_divide(m, d, 1) && !set_matrix_block_size(m, d, 2) &&
                   !set_matrix_pixel_size(m, d, 16));
     uint8_t def = 7;
-    MATRIX_CHANNEL_INFO inf{&mx_type_uint8_v, kMxChSend, &def, 0};
+    MATRIX_CHANNEL_INFO inf{tp, kMxChSend, tp == &mx_type_uint8_v ? &def : nullptr, 0};
     EXPECT_EQ(set_matrix_channel_info(m, 0, &inf), 0);
     set_script(m, {3, 4}, R"((mxFinish normal-jump-status="MS_OK"))");
     set_script(m, {5}, R"((mxFinish normal-jump-status="MS_OK")
@@ -153,6 +154,15 @@ TEST_F(LevelOps, ThinnedOutReadsTheChildrenInPlaceAsFromCopies) {
     (note (elems (mxThinnedOut (mxCH type="children" 0))))
     (note (elems (mxThinnedOut (mxCH type="children" 0) (list 1 1)))))");
   EXPECT_EQ(got, std::vector<std::string>(2, "(7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7)"));
+  close_matrix(m);
+  // Texts have no average: a node of no child answers the type error that
+  // children of that type answer.
+  m = open_blocks(&mx_type_string_v);
+  ready_node(m, {1, 8, 0});
+  got = run(m, {1, 8, 0}, R"(
+    (peek (mxThinnedOut type="average" (mxCH type="children" 0)))
+    (peek (mxThinnedOut type="average" channel="0" (list (quote Children)))))");
+  EXPECT_EQ(got, std::vector<std::string>(2, "error 80030806 ()"));
   close_matrix(m);
 }
 
