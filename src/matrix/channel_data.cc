@@ -157,15 +157,21 @@ bool is_dim_code_sexp(const MATRIX* m, ZU_SEXP* s) {
   return len >= 2 && len == m->p.dim + 1;
 }
 
-MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s) {
-  if (!is_dim_code_sexp(m, s)) return nullptr;
+bool dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s, int64_t* out) {
+  if (!is_dim_code_sexp(m, s)) return false;
   const int len = m->p.dim + 1;
-  MxDimCode dc(static_cast<int64_t*>(d_alloc(sizeof(int64_t) * len)));
   int i = 0;
   for (ZU_SEXP* p = s; i < len; p = cdr(p), ++i) {
     ZU_SEXP* e = car(p);
-    dc.get()[i] = get_type(e) == ZU_TYPE_INTEGER ? e->integer.num : 0;
+    out[i] = get_type(e) == ZU_TYPE_INTEGER ? e->integer.num : 0;
   }
+  return true;
+}
+
+MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s) {
+  if (!is_dim_code_sexp(m, s)) return nullptr;
+  MxDimCode dc(static_cast<int64_t*>(d_alloc(sizeof(int64_t) * (m->p.dim + 1))));
+  dim_code_from_sexp(m, s, dc.get());
   return dc;
 }
 

@@ -275,6 +275,9 @@ void* xx_get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, const i
 // tells, making none, whether s has that shape.
 MxDimCode get_dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s);
 bool is_dim_code_sexp(const MATRIX* m, ZU_SEXP* s);
+// The same into the caller's out[kMxMaxDim + 1], making nothing: false
+// (out untouched) when s has not that shape.
+bool dim_code_from_sexp(const MATRIX* m, ZU_SEXP* s, int64_t* out);
 // A list of at least 2 members as 32-bit integers, else null.
 Tagged<int32_t> get_dim_code_from_sexp_int(ZU_SEXP* s);
 // The list of the node origin holding dim_code.

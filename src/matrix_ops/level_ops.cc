@@ -259,14 +259,14 @@ ZU_SEXP* zu_mxThinnedOut(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   rep_code(rep_form, g.dim, rep);
   void* block = nullptr;
   if (ZU_SEXP* refused = thin_block(m, n, a, tp, g, form, kFunc, &block)) return refused;
+  int64_t dc[kMxMaxDim + 1];
   for (ZU_SEXP* p = rest; get_type(p) == ZU_TYPE_LIST; p = p->pair.cdr) {
     ZU_SEXP* item = p->pair.car;
-    MxDimCode dc = get_dim_code_from_sexp(m, get_el(item, 1));
-    if (!dc) return reason_error(form, kFunc, "cannot convert dim_code");
+    if (!dim_code_from_sexp(m, get_el(item, 1), dc)) return reason_error(form, kFunc, "cannot convert dim_code");
     MATRIX_DATA_TYPE* it = vector_of(get_el(item, 2), &data);
     if (!it) return reason_error(form, kFunc, "CH data type(2)");
     if (it != tp) return mx_type_error(form, kFunc);  // read with this type's layout, it would be misread
-    int r = thin_one(a, tp, g, dc.get(), rep, block, data);
+    int r = thin_one(a, tp, g, dc, rep, block, data);
     if (r < 0) return error_at(form, ZU_ER_NO_OBJECT, kFunc, data_list("invalid matrix loading", r));
   }
   return mx_data_item(m, n->dim_code, block_value(tp, block));
@@ -285,23 +285,24 @@ ZU_SEXP* level_arithmetic(ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf, const
                                           : -1;
   if (mode < 0) return mx_param_error(form, func);
   ZU_SEXP *a = get_el(form, 1), *b = get_el(form, 2);
-  MxDimCode upper = get_dim_code_from_sexp(m, get_el(a, 1)), lower = get_dim_code_from_sexp(m, get_el(b, 1));
+  int64_t upper[kMxMaxDim + 1], lower[kMxMaxDim + 1];
+  const bool codes = dim_code_from_sexp(m, get_el(a, 1), upper) && dim_code_from_sexp(m, get_el(b, 1), lower);
   void *pa = nullptr, *pb = nullptr;
   MATRIX_DATA_TYPE* tp = vector_of(get_el(a, 2), &pa);
-  if (!upper || !lower || !tp || vector_of(get_el(b, 2), &pb) != tp) return mx_type_error(form, func);
+  if (!codes || !tp || vector_of(get_el(b, 2), &pb) != tp) return mx_type_error(form, func);
   auto slot = add ? tp->v_add : tp->v_sub;
   // The first item must be the coarser one: a negative level count has no
   // cells.
-  if (!slot || upper.get()[0] < lower.get()[0]) return mx_type_error(form, func);
-  int64_t levels = upper.get()[0] - lower.get()[0];
-  int parent = lower.get()[0] < 0 || levels > INT32_MAX ? -1 : static_cast<int>(levels);
+  if (!slot || upper[0] < lower[0]) return mx_type_error(form, func);
+  int64_t levels = upper[0] - lower[0];
+  int parent = lower[0] < 0 || levels > INT32_MAX ? -1 : static_cast<int>(levels);
   MATRIX_DH_SET dh;
   get_matrix_dh_set(&dh, pb);
   MATRIX_ALLOC_VECTOR_PARAM p{dh.hd->dim, dh.ix, nullptr, nullptr};
   void* out = mxt_alloc_vector(tp, MX_ATYPE::collector, &p, nullptr);
   MATRIX_GEOMETRY g = geometry_of(m);
-  if (!out || slot(tp, &g, lower.get(), parent, mode, out, pa, pb) < 0) return mx_loading_error(form, func);
-  return mx_data_item(m, lower.get(), get_ptr(out, gc_text));
+  if (!out || slot(tp, &g, lower, parent, mode, out, pa, pb) < 0) return mx_loading_error(form, func);
+  return mx_data_item(m, lower, get_ptr(out, gc_text));
 }
 
 ZU_SEXP* zu_mxDiff(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {

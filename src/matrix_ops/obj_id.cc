@@ -71,8 +71,8 @@ ZU_SEXP* zu_mxObjID(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf,
   ZU_SEXP* item = get_el(form, 1);
   ItemBlock blk(item);
   if (!blk.get()) return error_at(form, ZU_ER_TYPE, "mxObjID", data_list("type missmatch", "CH data type(2)"));
-  MxDimCode dc = item_dim_code(m, item);
-  if (!dc.get()) return param_error(form, "dim code");
+  int64_t dc[kMxMaxDim + 1];
+  if (!item_dim_code(m, item, dc)) return param_error(form, "dim code");
   if (plot_geometry_check(m) != 0) return param_error(form, "block size");
   HeldBytes inflated;
   const uint8_t* code = nullptr;
@@ -86,7 +86,7 @@ ZU_SEXP* zu_mxObjID(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf,
   int packed_size = 0;
   HeldBytes packed(pack_plot_code(with_ids, size, compress == 1, &packed_size));
   if (!packed.get()) return param_error(form, "zlib compress");
-  return plot_block_item(m, dc.get(), packed.get(), packed_size);
+  return plot_block_item(m, dc, packed.get(), packed_size);
 }
 
 const QN_PRIM_DEF kObjID[] = {{"mxObjID", zu_mxObjID, 1, 1, 2, 0}, {}};

@@ -39,7 +39,7 @@ ItemBlock::~ItemBlock() {
   if (blk_ && copy_) mx_type_block.free_data(&mx_type_block, blk_);
 }
 
-MxDimCode item_dim_code(MATRIX* m, ZU_SEXP* item) { return get_dim_code_from_sexp(m, get_el(item, 1)); }
+bool item_dim_code(MATRIX* m, ZU_SEXP* item, int64_t* out) { return dim_code_from_sexp(m, get_el(item, 1), out); }
 
 ZU_SEXP* plot_block_item(MATRIX* m, const int64_t* dc, const void* bytes, int size) {
   MATRIX_ALLOC_BLOCK_PARAM src{};
@@ -120,8 +120,8 @@ ZU_SEXP* diff_child(DiffRun& r, ZU_SEXP* item) {
   constexpr const char* kFunc = "mxPgPlotDiff";
   ItemBlock blk(item);
   if (!blk.get()) return type_error(r.form, kFunc, "CH data type(2)");
-  MxDimCode dc = item_dim_code(r.m, item);
-  if (!dc.get()) return param_error(r.form, kFunc, "dim code");
+  int64_t dc[kMxMaxDim + 1];
+  if (!item_dim_code(r.m, item, dc)) return param_error(r.form, kFunc, "dim code");
   ss_printf("mxPgPlotDiff-5-prev %i\n", blk.get()->size);
   HeldBytes inflated;
   const uint8_t* code = nullptr;
@@ -136,19 +136,19 @@ ZU_SEXP* diff_child(DiffRun& r, ZU_SEXP* item) {
       r.sort ? code2sorted_plot(r.m, code, n, &down_sat.sat, &err)
              : code2internal(r.m, reinterpret_cast<PRIMITIVE_PLOT*>(const_cast<uint8_t*>(code)), n, &down_sat.sat, &err);
   if (err) return param_error(r.form, kFunc, "internal plot code");
-  ss_printf("mxPgPlotDiff-7 %s %p\n", pt_dc(r.m, dc.get(), 1), static_cast<void*>(down));
+  ss_printf("mxPgPlotDiff-7 %s %p\n", pt_dc(r.m, dc, 1), static_cast<void*>(down));
   // The difference list lives until it is packed.
   HeldBump diff_sat;
   INTERNAL_PLOT* diff = nullptr;
   INTERNAL_PLOT* up = diff_pp(r.m, &diff, down, &r.parent_sat.sat, &diff_sat.sat, &err);
   if (err) return param_error(r.form, kFunc, "field kind");
   ss_printf("mxPgPlotDiff-8\n");
-  r.parent = shift_insert_plot(r.m, r.parent, up, dc.get(), &err);
+  r.parent = shift_insert_plot(r.m, r.parent, up, dc, &err);
   if (err) return param_error(r.form, kFunc, "plot splice");
   r.parent_len += get_internal_plot_len(up);
   ss_printf("mxPgPlotDiff-9 %i\n", r.parent_len);
   ZU_SEXP* packed = nullptr;
-  if (ZU_SEXP* e = pack_item(r, dc.get(), diff, true, &packed)) return e;
+  if (ZU_SEXP* e = pack_item(r, dc, diff, true, &packed)) return e;
   r.children.add(packed);
   return nullptr;
 }
@@ -195,8 +195,8 @@ ZU_SEXP* zu_mxPgPlotSort(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   ZU_SEXP* item = get_el(form, 1);
   ItemBlock blk(item);
   if (!blk.get()) return type_error(form, kFunc, "CH data type(2)");
-  MxDimCode dc = item_dim_code(m, item);
-  if (!dc.get()) return param_error(form, kFunc, "dim code");
+  int64_t dc[kMxMaxDim + 1];
+  if (!item_dim_code(m, item, dc)) return param_error(form, kFunc, "dim code");
   if (plot_geometry_check(m) != 0) return param_error(form, kFunc, "block size");
   HeldList ip;
   if (const char* why = read_block(ip.out(), m, blk.get(), compress == 1, nullptr, kReasons))
@@ -205,7 +205,7 @@ ZU_SEXP* zu_mxPgPlotSort(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD
   int size = 0;
   HeldBytes packed(pack_plot(m, ip.get(), compress == 1, &size));
   if (!packed.get()) return param_error(form, kFunc, "internal plot code");
-  return plot_block_item(m, dc.get(), packed.get(), size);
+  return plot_block_item(m, dc, packed.get(), size);
 }
 
 // ---- mxPgPlotAdd
@@ -255,20 +255,21 @@ ZU_SEXP* zu_mxPgPlotAdd(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   ItemBlock up_blk(parent), down_blk(child);
   if (const char* why = check_item(parent, up_blk, kParent)) return type_error(form, kFunc, why);
   if (const char* why = check_item(child, down_blk, kChild)) return type_error(form, kFunc, why);
-  MxDimCode up_dc = item_dim_code(m, parent), down_dc = item_dim_code(m, child);
-  if (!up_dc.get() || !down_dc.get()) return param_error(form, kFunc, "dim code");
+  int64_t up_dc[kMxMaxDim + 1], down_dc[kMxMaxDim + 1];
+  if (!item_dim_code(m, parent, up_dc) || !item_dim_code(m, child, down_dc))
+    return param_error(form, kFunc, "dim code");
   if (plot_geometry_check(m) != 0) return param_error(form, kFunc, "block size");
   HeldBump up_sat, diff_sat, out_sat;
   // The lists live in the bump allocators, freed whole with them. Of the
   // parent only the run of points that add_diff reads for this child is
   // read (the whole code is checked).
   INTERNAL_PLOT *up = nullptr, *diff = nullptr;
-  if (const char* why = read_parent_run(&up, m, up_blk.get(), compress == 1, down_dc.get(), &up_sat.sat))
+  if (const char* why = read_parent_run(&up, m, up_blk.get(), compress == 1, down_dc, &up_sat.sat))
     return param_error(form, kFunc, why);
   if (const char* why = read_block(&diff, m, down_blk.get(), compress == 1, &diff_sat.sat, kChildRead))
     return param_error(form, kFunc, why);
   int err = 0;
-  INTERNAL_PLOT* rebuilt = add_diff(m, up, diff, down_dc.get(), &out_sat.sat, &err);
+  INTERNAL_PLOT* rebuilt = add_diff(m, up, diff, down_dc, &out_sat.sat, &err);
   if (err) return param_error(form, kFunc, "field kind");
   int size = 0;
   HeldBytes packed(pack_plot(m, rebuilt, compress == 1, &size));

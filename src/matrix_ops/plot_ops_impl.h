@@ -67,8 +67,8 @@ class ItemBlock {
   int copy_ = 0;
 };
 
-// The dim code of a data item's element 1, or null when it is no list of
-// dim + 1 members.
-MxDimCode item_dim_code(MATRIX* m, ZU_SEXP* item);
+// The dim code of a data item's element 1 into the caller's
+// out[kMxMaxDim + 1]; false when it is no list of dim + 1 members.
+bool item_dim_code(MATRIX* m, ZU_SEXP* item, int64_t* out);
 // (data dim-code-list block) with a collected copy of the bytes.
 ZU_SEXP* plot_block_item(MATRIX* m, const int64_t* dc, const void* bytes, int size);
