@@ -19,7 +19,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
+from checks import check, failures, free_port, listening, start, start_lockd, stop, wait_until  # noqa: E402
 
 QNMX, LOCKD = (os.path.realpath(a) for a in sys.argv[1:3])
 GROUP = sys.argv[3]
@@ -173,8 +173,7 @@ def lockd_log():
 
 
 def group_agents():
-    lockd = start([LOCKD, "-v", "0"], stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "lockd.err"), "wb"))
-    lport = int(lockd.stdout.readline().split()[1])
+    lockd, lport = start_lockd(LOCKD, "-v", stderr=open(os.path.join(WORK, "lockd.err"), "wb"))
     port = free_port()
     srv_out = os.path.join(WORK, "server.out")
     server = start([QNMX, example("agents_server.zu"), srv_out, os.path.join(WORK, "server.err"), "/",

@@ -26,7 +26,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qmx_cli import (BUSY, DENIED, LENGTH, NO_OBJECT, NOT_AVAILABLE, OPEN, PARAM, STORE, THIN, TYPE, Cli, Link,  # noqa: E402
-                     error_of, matrix, value, write_ppm)
+                     error_of, matrix, reopen, rgb_word, value, write_ppm)
 
 cli = Cli(sys.argv[1], "get_" + sys.argv[2])
 GROUP = sys.argv[2]
@@ -321,15 +321,15 @@ def group_sharing():
             return f.read()
 
     def point(x, y):
-        return value(f"((0 {(int(first[y, x, 0]) << 24) | (int(first[y, x, 1]) << 16) | (int(first[y, x, 2]) << 8)}))")
+        return value(f"((0 {rgb_word(first[y, x])}))")
 
-    reopen = f'(qmxCreate filename="{m}" currentPhase_mode="direct")'
+    again = reopen(m)
     # A reader first: its nodes of the picture stay in memory, and a writer
     # that rewrote the file would leave it reading a mix of the two.
     reader = cli.agent("reader")
     cli.expect("the reader's first point", value(reader.ask(f'(qmxGetPoint "{m}" (List 0 1 1))')), point(1, 1))
     before = contents()
-    replies, _ = cli.run([reopen, '(qmxImportPNM id="1" "second.ppm" 0 0 0 0)'], name="writer")
+    replies, _ = cli.run([again, '(qmxImportPNM id="1" "second.ppm" 0 0 0 0)'], name="writer")
     cli.expect_error("a writer while another process reads", replies[0], STORE, BUSY, "qmxCreate")
     cli.expect("a writer refused: the file unchanged", contents() == before, True)
     for x, y in ((40, 40), (20, 50), (63, 0), (5, 33)):
@@ -339,7 +339,7 @@ def group_sharing():
     # A writer first: a reader of another process is refused until it
     # closes the matrix.
     writer = cli.agent("holder")
-    cli.expect("the writer opens", writer.ask(reopen), "1")
+    cli.expect("the writer opens", writer.ask(again), "1")
     before = contents()
     replies, _ = cli.run([f'(qmxGetPoint "{m}" (List 0 1 1))'], name="late")
     cli.expect_error("a reader while another process writes", replies[0], STORE, BUSY, "qmxGetPoint")

@@ -15,7 +15,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import Cli, error_of, matrix, read_ppm, write_ppm  # noqa: E402
+from qmx_cli import Cli, error_of, matrix, read_ppm, reopen, write_ppm  # noqa: E402
 
 cli = Cli(sys.argv[1], sys.argv[2])
 NOT_SAVED = "not saved"
@@ -28,10 +28,6 @@ def made(name, w, h, bits, channels, save_up=None):
                     for c in range(channels))
     return matrix(name, (w, h), block=bits, channels=(("rgb8_v", 'file="on"', "255"),) * channels,
                   save_up=save_up or thin + " (mxSave)")
-
-
-def reopen(name):
-    return f'(qmxCreate filename="{name}" currentPhase_mode="direct")'
 
 
 class Model:  # a matrix: the finest level of each channel

@@ -23,7 +23,8 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "matrix"))
-from qmx_cli import NO_OBJECT, STORE, THIN, Cli, coordinate_image, error_of, matrix, write_ppm  # noqa: E402
+from qmx_cli import (NO_OBJECT, STORE, THIN, Cli, coordinate_image, error_of, matrix, open_when_free, read_ppm,  # noqa: E402
+                     reopen, write_ppm)
 import validate_mx  # noqa: E402
 
 cli = Cli(sys.argv[1], sys.argv[2])
@@ -39,13 +40,6 @@ def node_fault(code, dc):
     """The data of the error a command answers for a node that is stored
     but could not be loaded."""
     return f'("{NODE}" "others" ({code} ({" ".join(map(str, dc))})) "{CAUSES[code]}")'
-
-
-def read_ppm(name):
-    with open(cli.path(name), "rb") as f:
-        b = f.read()
-    magic, w, h, _ = b.split(maxsplit=4)[:4]
-    return np.frombuffer(b[-int(w) * int(h) * 3:], np.uint8).reshape(int(h), int(w), 3)
 
 
 def file_bytes(name):
@@ -108,7 +102,7 @@ def group_damaged():
     code, pic = damaged_file()
     before = file_bytes("f.mx")
     dc = [code[0], code[1], code[2]]
-    forms = ['(qmxCreate filename="f.mx" currentPhase_mode="direct")',
+    forms = [reopen("f.mx"),
              '(qmxExportPNM id="1" "f.ppm" 0 1)',
              '(qmxExportPNM id="1" "f0.ppm" 0 0)',
              f'(qmxGetPoint mode="node" "f.mx" (List {" ".join(map(str, dc))}))',
@@ -119,13 +113,13 @@ def group_damaged():
     cli.expect("no temporary left", [n for n in os.listdir(cli.work) if n.endswith(".tmp")], [])
     cli.expect("said on standard error", "invalid matrix file: channel record at" in err, True)
     cli.expect("the sound level", replies[2], "()")
-    cli.expect("the sound level exact", np.array_equal(read_ppm("f0.ppm"), pic), True)
+    cli.expect("the sound level exact", np.array_equal(read_ppm(np, cli.path("f0.ppm")), pic), True)
     expect_fault("node read of the damaged node", replies[3], -129, dc, "qmxGetPoint")
     cli.expect("a close of reads", replies[4], "()")
     cli.expect("reads change nothing", file_bytes("f.mx"), before)
     # The commands that walk stored nodes name it too: a copy into a
     # matrix of the same shape, a scan.
-    forms = ['(qmxCreate filename="f.mx" currentPhase_mode="direct")', matrix("g.mx", (256, 128), block=6),
+    forms = [reopen("f.mx"), matrix("g.mx", (256, 128), block=6),
              '(qmxCopy src="1" dest="2" (List 0))',
              '(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 255 127))']
     replies, _ = cli.run(forms, name="walks")
@@ -138,7 +132,7 @@ def group_close():
     # node cannot be made again, and the close says how many were lost.
     code, _ = damaged_file()
     write_ppm(cli.path("b.ppm"), np.zeros((8, 8, 3), np.uint8))
-    replies, err = cli.run(['(qmxCreate filename="f.mx" currentPhase_mode="direct")',
+    replies, err = cli.run([reopen("f.mx"),
                             f'(qmxImportPNM id="1" "b.ppm" 0 0 {code[1]} {code[2]})', '(qmxClose id="1")'], name="lost")
     cli.expect("import under the damaged node", replies[1], "()")
     cli.expect_error("close that lost a change", replies[2], STORE, '("changes of nodes not saved" 1)', "qmxClose")
@@ -146,7 +140,7 @@ def group_close():
     # An import that changes nothing (every pixel transparent) reports no
     # node at the close, however its nodes were read.
     write_ppm(cli.path("w.ppm"), np.full((64, 256, 3), 255, np.uint8))
-    replies, err = cli.run(['(qmxCreate filename="f.mx" currentPhase_mode="direct")',
+    replies, err = cli.run([reopen("f.mx"),
                             '(qmxImportPNM id="1" transparent="0xFFFFFF" "w.ppm" 0 0 0 0)', '(qmxClose id="1")'],
                            name="nothing")
     cli.expect("an import that changes nothing", replies, ["1", "()", "()"])
@@ -167,11 +161,10 @@ def group_changed():
     cli.expect("R reads a point", r.ask('(qmxGetPoint "k.mx" (List 0 10 10))') not in (None, "()"), True)
     w = cli.agent("w")
     # W opens the file once R's closer has let it go.
-    opened = []
-    wait_until("R's file closed", lambda: opened.append(w.ask('(qmxCreate filename="k.mx" currentPhase_mode="direct")'))
-               or error_of(opened[-1]) is None)
-    cli.expect("W writes", [w.ask(f'(qmxImportPNM id="{opened[-1]}" "new.ppm" 0 0 0 0)'),
-                            w.ask(f'(qmxClose id="{opened[-1]}")')], ["()", "()"])
+    opened = open_when_free(w, reopen("k.mx"), 90)
+    cli.expect("W opens once R's file closed", error_of(opened), None)
+    cli.expect("W writes", [w.ask(f'(qmxImportPNM id="{opened}" "new.ppm" 0 0 0 0)'),
+                            w.ask(f'(qmxClose id="{opened}")')], ["()", "()"])
     reply = r.ask('(qmxExportPNM id="1" "rk.ppm" 0 0)')
     e = error_of(reply)
     cli.expect("R's export is refused", e is not None and e[0] == NO_OBJECT and CAUSES[-127] in e[2] and "-127" in e[2],
@@ -179,7 +172,7 @@ def group_changed():
     cli.expect("nothing written for it", os.path.exists(cli.path("rk.ppm")), False)
     cli.expect("R reopens", [r.ask('(qmxClose id="1")'), r.ask('(qmxGetPoint "k.mx" (List 0 10 10))') is not None,
                              r.ask('(qmxExportPNM id="2" "rk.ppm" 0 0)')], ["()", True, "()"])
-    cli.expect("the new file read", np.array_equal(read_ppm("rk.ppm"), new), True)
+    cli.expect("the new file read", np.array_equal(read_ppm(np, cli.path("rk.ppm")), new), True)
     cli.expect("R ends", r.end(), 0)
     cli.expect("W ends", w.end(), 0)
 
@@ -196,7 +189,7 @@ def group_busy():
     cli.expect("made s.mx", replies, ["1", "()", "0", "()"])
     before = file_bytes("s.mx")
     w = cli.agent("w", env=QUICK_CLOSE)
-    cli.expect("W opens", w.ask('(qmxCreate filename="s.mx" currentPhase_mode="direct")'), "1")
+    cli.expect("W opens", w.ask(reopen("s.mx")), "1")
     r = cli.agent("r")
     wait_until("W's file closed", lambda: error_of(r.ask('(qmxGetPoint "s.mx" (List 0 10 10))')) is None)
     reply = w.ask('(qmxImportPNM id="1" "part.ppm" 0 0 128 128)')
@@ -206,7 +199,7 @@ def group_busy():
     cli.expect("nothing written for it", os.path.exists(cli.path("busy.ppm")), False)
     cli.expect("R ends", r.end(), 0)
     cli.expect("W's export once R ended", w.ask('(qmxExportPNM id="1" "s0.ppm" 0 0)'), "()")
-    cli.expect("every node read again", np.array_equal(read_ppm("s0.ppm"), pic), True)
+    cli.expect("every node read again", np.array_equal(read_ppm(np, cli.path("s0.ppm")), pic), True)
     cli.expect("W's close", w.ask('(qmxClose id="1")'), "()")
     cli.expect("W ends", w.end(), 0)
     cli.expect("the file unchanged", file_bytes("s.mx"), before)
@@ -224,7 +217,7 @@ def group_busy_walk():
     busy = f'("k.mx" -128 "{CAUSES[-128]}")'
     scan = '(qmxScan id="1" area="21" call-dir="pre" (List 0 0 0) (List 0 255 255))'
     w = cli.agent("w", env=QUICK_CLOSE)
-    for form in ('(qmxCreate filename="k.mx" currentPhase_mode="direct")', '(qmxImportPNM id="1" "new.ppm" 0 0 0 0)',
+    for form in (reopen("k.mx"), '(qmxImportPNM id="1" "new.ppm" 0 0 0 0)',
                  matrix("c.mx", (256, 256), block=6)):
         w.ask(form)
     r = cli.agent("r")
@@ -235,11 +228,11 @@ def group_busy_walk():
     cli.expect("R ends", r.end(), 0)
     cli.expect("once R ended", [w.ask(scan), w.ask('(qmxExportPNM id="1" "w1.ppm" 0 1)'), w.ask('(qmxClose id="1")')],
                ["0", "()", "()"])
-    cli.expect("the new level 1", np.array_equal(read_ppm("w1.ppm"), new.reshape(128, 2, 128, 2, 3).sum((1, 3)) // 4), True)
+    cli.expect("the new level 1", np.array_equal(read_ppm(np, cli.path("w1.ppm")), new.reshape(128, 2, 128, 2, 3).sum((1, 3)) // 4), True)
     r2 = cli.agent("r2", env=QUICK_CLOSE)
     cli.expect("R2 reads", error_of(r2.ask('(qmxGetPoint "k.mx" (List 0 10 10))')), None)
     w2 = cli.agent("w2")
-    wait_until("R2's file closed", lambda: error_of(w2.ask('(qmxCreate filename="k.mx" currentPhase_mode="direct")')) is None)
+    cli.expect("W2 opens once R2's file closed", error_of(open_when_free(w2, reopen("k.mx"), 90)), None)
     cli.expect_error("R2's scan while W2 holds the file", r2.ask(scan), STORE, busy)
 
 

@@ -8,11 +8,11 @@ import socket
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import OPEN, PARAM, STORE, Cli, free_port, matrix, stop  # noqa: E402
+from qmx_cli import OPEN, PARAM, STORE, Cli, free_port, matrix, reopen, rgb_word, stop  # noqa: E402
 
 cli = Cli(sys.argv[1], "said")
 STREAM = 0x80040a12
-REOPEN = '(qmxCreate filename="m.mx" currentPhase_mode="direct")'
+REOPEN = reopen("m.mx")
 for name, data in (("p.ppm", b"P6\n64 64\n255\n" + bytes(range(256)) * 48), ("q.ppm", b"P6\n1 1\n255\n\x01\x02\x03"),
                    ("deep.ppm", b"P6\n2 2\n65535\n" + bytes(24)), ("junk.mx", b"this is no matrix file\n" * 4),
                    ("empty.mx", b"")):
@@ -61,7 +61,7 @@ for what, forms, (code, func, data), holds in [
 cli.expect("a create of a file a read by name holds",
            cli.run(['(qmxGetPoint "m.mx" (List 0 5 6))', REOPEN, '(qmxImportPNM id="2" "q.ppm" 0 0 5 6)',
                     '(qmxClose id="2")', '(qmxGetPoint "m.mx" (List 0 5 6))'])[0][1:],
-           ["2", "()", "()", "((0 %d))" % (1 << 24 | 2 << 16 | 3 << 8)])
+           ["2", "()", "()", "((0 %d))" % rgb_word((1, 2, 3))])
 # A file a script opened for its id stays the script's, however a read by
 # name came to it: the create is refused and the id still closes.
 READ, GET = '(qmxCreate filename="m.mx" readphase="1")', '(qmxGetPoint "m.mx" (List 0 5 6))'

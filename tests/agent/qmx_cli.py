@@ -14,7 +14,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "netsvc"))
 from net_e2e import free_port, listening, wait_for  # noqa: E402,F401
-from checks import start, stop  # noqa: E402
+from checks import start, stop, wait_until  # noqa: E402
 
 # Nodes missing from the file are made only while a writing command runs
 # ("create-node" is unbound in a process that has run none).
@@ -59,6 +59,25 @@ def pyramid(np, rgb, count):
         a = np.pad(out[-1], ((0, out[-1].shape[0] % 2), (0, out[-1].shape[1] % 2), (0, 0)), constant_values=255)
         out.append((a[0::2, 0::2] + a[1::2, 0::2] + a[0::2, 1::2] + a[1::2, 1::2]) // 4)
     return out[1:]
+
+
+def reopen(name):
+    """The qmxCreate form that opens the matrix file name for writing."""
+    return f'(qmxCreate filename="{name}" currentPhase_mode="direct")'
+
+
+def open_when_free(agent, form, limit=60):
+    """Asks agent the open form again while it answers an error (the file is
+    held elsewhere), for at most limit seconds: its last reply."""
+    last = []
+
+    def opened():
+        if not last or error_of(last[-1]):
+            last.append(agent.ask(form))
+        return error_of(last[-1]) is None
+
+    wait_until(opened, limit, 0.1)
+    return last[-1]
 
 
 def rgb_word(px):

@@ -14,7 +14,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, pyramid, rgb_word, value, write_ppm  # noqa: E402
+from qmx_cli import (BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, open_when_free, pyramid,  # noqa: E402
+                     rgb_word, value, write_ppm)
 from checks import start_lockd, stop, wait_until  # noqa: E402
 
 QNMX, LOCKD, GROUP = sys.argv[1:4]
@@ -153,12 +154,9 @@ def restarted(svc, row, kill=False):
     a, b = svc.agent(row + "a"), svc.agent(row + "b")
     cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(IMPORT.format(1, "red.ppm", 10, 10))], ["1", "()"])
     a.proc.kill() if kill else svc.restart()
-    opened = [b.ask(OPEN.format("s.mx"))]
-    while error_of(opened[-1]) and len(opened) < 100:
-        time.sleep(0.2)
-        opened.append(b.ask(OPEN.format("s.mx")))
-    forms = [IMPORT.format(opened[-1], "blue.ppm", 215, 10)] if kill else ['(qmxGetPoint "s.mx" (List 0 20 20))']
-    cli.expect(row + ": B", [b.ask(f) for f in forms + [CLOSE.format(opened[-1])]], ["()" if kill else f"((0 {RED}))", "()"])
+    opened = open_when_free(b, OPEN.format("s.mx"))
+    forms = [IMPORT.format(opened, "blue.ppm", 215, 10)] if kill else ['(qmxGetPoint "s.mx" (List 0 20 20))']
+    cli.expect(row + ": B", [b.ask(f) for f in forms + [CLOSE.format(opened)]], ["()" if kill else f"((0 {RED}))", "()"])
     if not kill:
         cli.expect(row + ": A's close", a.ask(CLOSE.format(1)), "()")
 
@@ -269,9 +267,8 @@ def group_random():
             write_ppm(cli.path(f"w{i}_{k}.ppm"), w["pic"])
             until = time.monotonic() + 60
             while time.monotonic() < until:  # until a session completes: opens are refused while the service restarts
-                opened = a.ask(OPEN.format("r.mx"))
+                opened = open_when_free(a, OPEN.format("r.mx"), until - time.monotonic())
                 if error_of(opened):
-                    time.sleep(0.05)
                     continue
                 w = dict(w, t0=time.monotonic(), t1=1e9, done=1e9)
                 writes[p].append(w)

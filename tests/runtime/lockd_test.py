@@ -10,13 +10,12 @@ import random
 import re
 import resource
 import socket
-import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import start, stop  # noqa: E402
+from checks import start_lockd, stop  # noqa: E402
 
 LOCKD = None
 
@@ -24,8 +23,7 @@ LOCKD = None
 class Service:
     def __init__(self, *args, nofile=None):
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
-        self.proc = start([LOCKD, "0", *args], stdout=subprocess.PIPE, preexec_fn=limit)
-        self.port = int(self.proc.stdout.readline().split()[1])
+        self.proc, self.port = start_lockd(LOCKD, *args, preexec_fn=limit)
         self.links = []
 
     def stop(self):
