@@ -485,11 +485,6 @@ int refuse_memory() {
   return refuse(kRefusedMemory);
 }
 
-// charge_bound, refused as refuse_memory: 0 when charged.
-int charge_binding(const WRITER& w, const ZUISP_ENV* h, ZU_SEXP* value) {
-  return charge_bound(w, h, value).room ? 0 : refuse_memory();
-}
-
 // ---- reading the list forms of environments
 
 ZU_SEXP* sym(const char* name) { return get_symbol_ascii(name); }
@@ -701,19 +696,41 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
   GcFrame frame("set_op");
   gc_set_nl(value, gc_qn_sexp);
   BINDING b;
-  if (w.peer) {
+  if (!w.peer) {
+    EnvLock l;
     ZUISP_ENV* holder = holder_of(env, a, &b);
-    if (holder && !no_change(holder, b, w)) {
-      if (int r = charge_binding(w, holder, value)) return r;
-    }
+    if (!holder) return -1;
+    if (const char* why = no_change(holder, b, w)) return refuse(why);
+    b.cell->store(value, std::memory_order_release);
+    return 0;
   }
-  EnvLock l;
-  ZUISP_ENV* holder = holder_of(env, a, &b);
-  if (!holder) return -1;
-  if (const char* why = no_change(holder, b, w)) return refuse(why);
-  b.cell->store(value, std::memory_order_release);
-  if (w.peer) set_binder(holder, const_cast<ZU_ATOM*>(a), b, binder_of(w));
-  return 0;
+  // A peer's change is charged before the lock (a charge may wait for a
+  // collection) to the binding found then. Under the lock the binding is
+  // found again: refused, gone or moved to another environment meanwhile,
+  // the charge is given back; moved, the change is tried again against
+  // where it lies now (each turn means another writer changed the binding).
+  for (;;) {
+    ZUISP_ENV* charged = holder_of(env, a, &b);
+    if (!charged) return -1;
+    if (const char* why = no_change(charged, b, w)) return refuse(why);
+    const BIND_CHARGE c = charge_bound(w, charged, value);
+    if (!c.room) return refuse_memory();
+    ZUISP_ENV* holder = nullptr;
+    const char* why = nullptr;
+    {
+      EnvLock l;
+      holder = holder_of(env, a, &b);
+      if (holder) why = no_change(holder, b, w);
+      if (holder == charged && !why) {
+        b.cell->store(value, std::memory_order_release);
+        set_binder(holder, const_cast<ZU_ATOM*>(a), b, binder_of(w));
+        return 0;
+      }
+    }
+    give_back(w, c);
+    if (!holder) return -1;
+    if (why) return refuse(why);
+  }
 }
 
 int del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {

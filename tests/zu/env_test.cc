@@ -7,6 +7,7 @@
 #include "base/lock.h"
 #include "zu/env.h"
 #include "zu/peer.h"
+#include "zu/peer_account.h"
 #include "zu_test_util.h"
 
 namespace {
@@ -454,4 +455,58 @@ TEST_F(Env, RemovingDefaultsItMayNotTouchTellsAPeerWhy) {
     EXPECT_STREQ(env_refusal_why(), c.why);
     EXPECT_NE(get_default_env(e), nullptr);
   }
+}
+
+// A peer changing its own binding races the agent taking the binding over,
+// removing it and the peer binding it again: a change refused under the
+// lock gives its charge back, so what its address is charged is exactly
+// what its bindings made cost, the refused ones nothing.
+TEST_F(Env, APeersRefusedChangeCostsItsAddressNothing) {
+  constexpr int kIp = 0x7F000009;
+  constexpr uint32_t kLink = 5;
+  ZUISP_ENV* e = new_env(nullptr);
+  gc_set_nl(e, gc_qnlisp_env);
+  ZU_ATOM* x = intern_atom(W(U"x"), 1);
+  ZU_SEXP* v = Str("a value its binder pays for, bound again and again");
+  gc_set_nl(v, gc_qn_sexp);
+  const EVAL_ORIGIN peer = peer_origin(kIp, kLink);
+  int64_t cost = 0;
+  {
+    EvalOriginScope as_peer(peer);
+    const int64_t before = account_held(kIp, PEER_HOLD::kBound);
+    ASSERT_EQ(0, set_env_atom(e, x, v));
+    cost = account_held(kIp, PEER_HOLD::kBound) - before;
+  }
+  ASSERT_GT(cost, 0);
+  bool exact = false;
+  for (int round = 0; round < 5 && !exact; ++round) {  // a collection counts afresh: try again
+    const uint64_t collections = gc_collections_done();
+    const int64_t start = account_held(kIp, PEER_HOLD::kBound);
+    std::atomic<bool> stop{false};
+    int rebound = 0;
+    std::thread agent([&] {
+      ZuThreadScope s("agent");
+      while (!stop.load()) {
+        EXPECT_EQ(0, set_env_atom(e, x, v));
+        EXPECT_EQ(0, del_env_atom(e, x));
+        EvalOriginScope as_peer(peer);
+        if (set_env_atom(e, x, v) == 0) ++rebound;
+      }
+    });
+    int changed = 0;
+    {
+      EvalOriginScope as_peer(peer);
+      for (int i = 0; i < 20000; ++i)
+        if (set_op(e, S("x"), v) == 0) ++changed;
+    }
+    stop.store(true);
+    {
+      BlockingRegion br;
+      agent.join();
+    }
+    if (gc_collections_done() != collections) continue;
+    exact = true;
+    EXPECT_EQ(account_held(kIp, PEER_HOLD::kBound) - start, (changed + rebound) * cost);
+  }
+  EXPECT_TRUE(exact);
 }
