@@ -7,6 +7,7 @@
 // finishes for good once nothing more can come its way, and whichever side
 // finishes second destroys the session.
 #include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 #include "base/alloc.h"
@@ -321,11 +322,16 @@ bool _zoh_room_for(int ip, std::vector<STREAM*>* conns, std::vector<STREAM*>* pi
     return a.used != b.used ? !a.used : static_cast<int32_t>(a.since - b.since) < 0;
   };
   std::vector<ZOH_HELD> held = _held_sessions(get_zutime());
+  // What each address holds is asked of the ledger once, not once a session.
+  std::unordered_map<int, bool> holds_most{{top, true}};
+  auto gives_way = [&holds_most, most](int at) {
+    auto [it, fresh] = holds_most.try_emplace(at, false);
+    if (fresh) it->second = account_held(at, PEER_HOLD::kSessions) == most;
+    return it->second;
+  };
   const ZOH_HELD* victim = nullptr;
   for (const ZOH_HELD& h : held) {
-    if (h.idle && (!victim || before(h, *victim)) &&
-        (h.ip == top || account_held(h.ip, PEER_HOLD::kSessions) == most))
-      victim = &h;
+    if (h.idle && (!victim || before(h, *victim)) && gives_way(h.ip)) victim = &h;
   }
   if (!victim) return false;
   if (victim->v1) pipes->push_back(_zoh_close_entry(victim->v1));
