@@ -439,6 +439,7 @@ int exec_url(HTTP_INFO* info, STREAM* st) {
       ZuThreadScope scope("exec_url");
       _exec_url(info, st, a, path, &charge);
     }
+    release_http_agent(a);
     if (lent) return_thread_interpreter();
   }
   s_flush(st);

@@ -54,6 +54,9 @@ struct HTTP_AGENT_LIST {
   // Its path was registered again (or, an alias, its root's was): it is
   // neither found nor reconnected, and its link is closed (ha_lock).
   bool retired;
+  // Requests serving it now (ha_lock): a retired entry is let go (its
+  // environment and forms no longer kept) once none is and it is unlinked.
+  int users;
 };
 
 // ---- start-up and tick
@@ -84,13 +87,16 @@ HTTP_AGENT_LIST* insert_http_agent_list(const char* path, ZUISP_ENV* env, const 
 // request path, or a URL without a server and port, is refused.
 ZU_SEXP* zu_SetHttpAgentPath(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV*);
 // The first entry whose path equals path, or is path's beginning followed
-// directly by "?"; null for none.
+// directly by "?"; null for none. The entry found keeps its environment
+// and forms until release_http_agent, also should it retire meanwhile.
 HTTP_AGENT_LIST* search_http_agent_list(const char* path);
+void release_http_agent(HTTP_AGENT_LIST* a);
 // The access lock of a's root: 0 once held; with flag 1 a lock held by
 // another task gives -1 at once, with 0 the caller waits for it.
 int lock_ha_access(HTTP_AGENT_LIST* a, int flag);
 void unlock_ha_access(HTTP_AGENT_LIST* a);
-// Marks every entry's environment and initialize forms (collector).
+// Marks the environment and initialize forms of every entry but the
+// retired ones let go (collector).
 void gc_http_agent();
 
 // ---- requests

@@ -214,14 +214,15 @@ void tick_http_agent() {
   for (; a; a = a->next) {
     if (!is_remote_entry(a) || lock_ha_access(a, 1) < 0) continue;
     int iid = a->iid.load();
-    if (retired(a)) {
+    const bool gone = retired(a);
+    if (gone) {
       // Closed here when a registration found its access lock taken.
       if (iid > 0 && !a->alias_root) _invalid_all(a);
     } else if (iid > 0 && !check_iid(iid)) {
       _invalid_all(a);
       iid = -1;
     }
-    if (iid < 0 && !retired(a)) {
+    if (iid < 0 && !gone) {
       // Talking to agents needs an interpreter of this thread.
       if (!asked) lent = borrow_thread_interpreter();
       asked = true;
@@ -282,8 +283,16 @@ HTTP_AGENT_LIST* search_http_agent_list(const char* path) {
     size_t k = std::strlen(a->path);
     if (!a->retired && std::strncmp(a->path, path, k) == 0 && (k == n || path[k] == '?')) break;
   }
+  if (a) ++a->users;
   unlock_task(ha_lock, "search_http_agent_list");
   return a;
+}
+
+void release_http_agent(HTTP_AGENT_LIST* a) {
+  if (!a) return;
+  lock_task(ha_lock);
+  --a->users;
+  unlock_task(ha_lock, "release_http_agent");
 }
 
 int lock_ha_access(HTTP_AGENT_LIST* a, int flag) {
@@ -315,6 +324,12 @@ void gc_http_agent() {
   if (!lock_up_test(ha_lock)) return;
   lock_task(ha_lock);
   for (HTTP_AGENT_LIST* a = ha_root; a; a = a->next) {
+    // A retired entry nothing serves, connects or links any more is let go:
+    // it is never found again, so nothing reads these after this.
+    if (a->retired && a->users == 0 && root_of(a)->access_tid == 0 && a->iid.load() <= 0) {
+      a->env = nullptr;
+      a->initialize = nullptr;
+    }
     if (a->env) gc_mark(a->env, gc_qnlisp_env);
     gc_mark(a->initialize, gc_qn_sexp);
   }

@@ -205,6 +205,10 @@ TEST(HttpAgent, RegistryMatchesPathsAndQueries) {
   for (const auto& [path, want] : cases) EXPECT_EQ(search_http_agent_list(path), want) << path;
   EXPECT_NE(first, again);
   EXPECT_EQ(first->iid.load(), 0);
+  // The retired entry no request holds keeps its environment no longer.
+  gc_collect_now();
+  EXPECT_EQ(first->env, nullptr);
+  EXPECT_EQ(again->env, qnlisp_top_env1);
   // A remote entry and its aliases share one chain, unconnected.
   HTTP_AGENT_LIST* root = insert_http_agent_list("/r", qnlisp_top_env1, l_string(std_cm, "zup://127.0.0.1:1/@x"),
                                                  nullptr, nullptr);
