@@ -8,7 +8,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <string_view>
 
 #include "base/alloc.h"
 #include "base/panic.h"
@@ -469,11 +468,11 @@ constexpr const char* kRegisterFunc = "SetHttpAgentPath";
 // "/", holds printable ASCII only (a request's path is matched byte for
 // byte), and is none of the ZUoHTTP protocol's own, which the agent always
 // hands on.
-const char* path_refusal(std::string_view path) {
+const char* path_refusal(const std::string& path) {
   if (path.empty() || path.front() != '/') return "the path must begin with /";
   if (!std::all_of(path.begin(), path.end(), [](unsigned char c) { return c > ' ' && c < 0x7f; }))
     return "the path holds a blank, a control or a non-ASCII byte";
-  if (is_zuohttp_path(std::string(path).c_str())) return "a path of the ZUoHTTP protocol";
+  if (is_zuohttp_path(path.c_str())) return "a path of the ZUoHTTP protocol";
   return nullptr;
 }
 

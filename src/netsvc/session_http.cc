@@ -37,6 +37,7 @@
 #include "runtime/interp.h"
 #include "stream/net.h"
 #include "stream/stream.h"
+#include "stream/url.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/errcodes.h"
@@ -261,15 +262,7 @@ std::string_view body_bytes(ZU_SEXP* body, CODE_METHOD* cm, std::string* printed
 
 // Whether an attribute names the header Content-Length (any case): the
 // length of a body is the one this writer counted.
-bool is_content_length(const L_CHAR* attribute) {
-  constexpr std::string_view kName = "*content-length";
-  size_t i = 0;
-  for (; i < kName.size() && attribute[i]; ++i) {
-    L_CHAR c = attribute[i] >= 'A' && attribute[i] <= 'Z' ? attribute[i] - 'A' + 'a' : attribute[i];
-    if (c != static_cast<L_CHAR>(kName[i])) return false;
-  }
-  return i == kName.size() && !attribute[i];
-}
+bool is_content_length(const L_CHAR* attribute) { return eq_ascii_nocase(attribute, "*content-length"); }
 
 // Opens the connection and writes the request: the connection, or null
 // with *err set. A body goes with its length, which the server needs to

@@ -35,15 +35,6 @@ void append_ascii(WStr& w, const char* s) {
   while (*s) w += static_cast<unsigned char>(*s++);
 }
 
-bool eq_ascii_nocase(const L_CHAR* w, const char* a) {
-  for (; *w && *a; ++w, ++a) {
-    L_CHAR c = *w;
-    if (c >= 'A' && c <= 'Z') c += 32;
-    if (c != static_cast<unsigned char>(*a)) return false;
-  }
-  return !*w && !*a;
-}
-
 // Splits a path into db (through its last "/") and resource.
 void split_path(const WStr& path, WStr& db, WStr& res) {
   size_t slash = path.rfind('/');
@@ -56,6 +47,15 @@ void split_path(const WStr& path, WStr& db, WStr& res) {
 }
 
 }  // namespace
+
+bool eq_ascii_nocase(const L_CHAR* w, const char* a) {
+  for (; *w && *a; ++w, ++a) {
+    L_CHAR c = *w;
+    if (c >= 'A' && c <= 'Z') c += 32;
+    if (c != static_cast<unsigned char>(*a)) return false;
+  }
+  return !*w && !*a;
+}
 
 bool url_has_refused_char(const L_CHAR* text) {
   // A URL's text goes into request lines and headers, where a line break

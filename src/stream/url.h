@@ -50,5 +50,7 @@ L_CHAR* compose_path(const L_CHAR* base, const L_CHAR* rel);
 // Whether text holds a control character (C0, DEL, C1) or a blank, which
 // no part of a URL may hold.
 bool url_has_refused_char(const L_CHAR* text);
+// Whether w is the ASCII text a, w's letters in either case (a's lower).
+bool eq_ascii_nocase(const L_CHAR* w, const char* a);
 // The well-known port of a protocol name, 0 when none.
 int url_well_known_port(const L_CHAR* proto);
