@@ -19,7 +19,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from checks import check, failures, free_port, listening, start, start_lockd, stop, wait_until  # noqa: E402
+from checks import check, curl, failures, free_port, listening, start, start_lockd, stop, wait_until  # noqa: E402
 
 QNMX, LOCKD = (os.path.realpath(a) for a in sys.argv[1:3])
 GROUP = sys.argv[3]
@@ -212,20 +212,19 @@ def group_http():
     try:
         check(wait_listening(port), "the agent listens")
 
-        def curl(path, *args):
-            return subprocess.run(["curl", "--noproxy", "*", "-sS", "-w", " %{http_code}"] + list(args) +
-                                  ["http://127.0.0.1:%d%s" % (port, path)], capture_output=True, timeout=60).stdout
+        def page(path, *args):
+            return curl(port, path, "-w", " %{http_code}", *args).stdout
 
-        check(curl("/hello") == b"<p>hello from qnmx</p> 200", "/hello")
-        check(curl("/sum") == b"42 200", "/sum")
-        check(curl("/sum", "--data-binary", "abcdef") == b"6 200", "a POST's body size")
-        check(curl("/other").endswith(b" 404"), "an unregistered path")
+        check(page("/hello") == b"<p>hello from qnmx</p> 200", "/hello")
+        check(page("/sum") == b"42 200", "/sum")
+        check(page("/sum", "--data-binary", "abcdef") == b"6 200", "a POST's body size")
+        check(page("/other").endswith(b" 404"), "an unregistered path")
         # The point pages show the grey of the picture the matrix holds.
         with open(os.path.join(WORK, "ramp.pgm"), "rb") as f:
             ramp = np.frombuffer(f.read()[-64 * 64:], np.uint8).reshape(64, 64)
         for x, y in ((40, 10), (63, 3), (0, 0)):
             want = b"<p>level 0 at (%d, %d): grey %d</p> 200" % (x, y, ramp[y, x])
-            got = curl("/point?y=%d&x=%d" % (y, x))
+            got = page("/point?y=%d&x=%d" % (y, x))
             check(got == want, "the point (%d, %d): %r, want %r" % (x, y, got, want))
     finally:
         stop(agent, limit=60)

@@ -22,7 +22,7 @@ import time
 import xml.dom.minidom
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, free_port, start, stop, wait_until  # noqa: E402
+from checks import check, curl, failures, free_port, read_all, start, stop, wait_until  # noqa: E402
 
 DRIVER, QNMX, GROUP = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
 HOST = "127.0.0.1"
@@ -98,28 +98,10 @@ class Process:
         self.stderr.close()
 
 
-def curl(port, path, *args, input_bytes=None):
-    return subprocess.run(["curl", "--noproxy", "*", "-sS"] + list(args) + ["http://%s:%d%s" % (HOST, port, path)],
-                          input=input_bytes, capture_output=True, timeout=120)
-
-
-def read_all(s):
-    got = b""
-    while True:
-        try:
-            b = s.recv(65536)
-        except ConnectionResetError:
-            break
-        if not b:
-            break
-        got += b
-    return got
-
-
 def raw(port, data, timeout=20):
     with socket.create_connection((HOST, port), timeout=timeout) as s:
         s.sendall(data)
-        return read_all(s)
+        return read_all(s, timeout)
 
 
 def driver(tmp, entries, args=(), tick=None, env=None, script=HANDLERS):
@@ -341,15 +323,15 @@ def budget(tmp):
     check(wait_until(lambda: unread(d.port, a) == 0, 60), "the first body is read up to its last byte")
     b = socket.create_connection((HOST, d.port), timeout=60)
     b.sendall(head % (mib + 1) + os.urandom(mib + 1))
-    r = read_all(b)
+    r = read_all(b, 60)
     check(refused(r), "a second body of the same address past its quarter: %r" % r[:200])
     c = socket.create_connection((HOST, d.port), timeout=60, source_address=("127.0.0.2", 0))
     c.sendall(head % (mib + 1) + os.urandom(mib + 1))
-    r = read_all(c)
+    r = read_all(c, 60)
     check(r.startswith(b"HTTP/1.1 200 OK\r\n") and r.endswith(b"\r\n\r\n%d" % (mib + 1)),
           "the same body from another address: %r" % r[:200])
     a.sendall(b"x")
-    r = read_all(a)
+    r = read_all(a, 60)
     check(r.startswith(b"HTTP/1.1 200 OK\r\n") and r.endswith(b"\r\n\r\n%d" % (mib + 1)), "the first: %r" % r[:200])
     for s in (a, b, c):
         s.close()
@@ -368,7 +350,8 @@ def held(tmp):
         s = socket.create_connection((HOST, d.port), timeout=60)
         s.sendall(b"POST /hello HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % (4 << 20))
         silent.append(s)
-    r = curl(d.port, "/hello", "-i", "--max-time", "60", "--data-binary", "@-", input_bytes=b"x" * 65536)
+    r = curl(d.port, "/hello", "-i", "--max-time", "60", "--data-binary", "@-", limit=120,
+             data=b"x" * 65536)
     check(r.stdout.startswith(b"HTTP/1.1 200 OK\r\n") and r.stdout.endswith(b"\r\n\r\n65536"),
           "an honest POST beside them: %r" % r.stdout[:200])
     # A link already open leads the links' reading; the new one reads only
@@ -387,9 +370,8 @@ def held(tmp):
         s.close()
     replies = []
     for s in silent:
-        s.settimeout(30)
         try:
-            replies.append(read_all(s))
+            replies.append(read_all(s, 30))
         except OSError:
             replies.append(b"no reply")
         s.close()

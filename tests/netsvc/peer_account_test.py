@@ -14,6 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from line_peer import link  # noqa: E402
 from net_e2e import Run, start_lockd, stop, wait_for  # noqa: E402
+from checks import curl, read_all  # noqa: E402
 from zoh_client import HOST, header, read_replies, read_reply, request, unpack  # noqa: E402
 
 run = Run(sys.argv[1], "account")
@@ -54,18 +55,6 @@ def still_waiting(socks):
         poller.register(s, select.POLLIN)
     ready = {fd for fd, _ in poller.poll(200)}
     return [s for s in socks if s.fileno() not in ready]
-
-
-def read_all(s):
-    """What arrives before the end, or before a reset (after a reply)."""
-    got = b""
-    s.settimeout(5)
-    try:
-        while c := s.recv(65536):
-            got += c
-    except OSError:
-        pass
-    return got
 
 
 # ---- the rows
@@ -263,11 +252,6 @@ def rewrite_function():
     ended(a, port)
 
 
-def curl(port, path, *args, source="127.0.0.1"):
-    return run.tool(["curl", "--noproxy", "*", "-sS", "--interface", source, "-w", " %{http_code}", *args,
-                     "http://127.0.0.1:%d%s" % (port, path)], limit=60)[1]
-
-
 def session_post():
     """The program's own HTTP session posts to examples/http.zu (whose POST
     answers the size of the body) with the body's length, and is answered
@@ -275,12 +259,13 @@ def session_post():
     end) is; a newcomer from 127.0.0.9 is served."""
     with open(os.path.join(HERE, "..", "..", "examples", "http.zu")) as f:
         a, port = serving(f.read().replace('"127.0.0.1" "255.255.255.255"', '"127.0.0.0" "255.0.0.0"'))
-    check(curl(port, "/sum", "--data-binary", '"abcdefghij"\n') == b"13 200", "curl's POST of 13 bytes")
+    check(curl(port, "/sum", "-w", " %{http_code}", "--data-binary", '"abcdefghij"\n').stdout == b"13 200",
+          "curl's POST of 13 bytes")
     client = run.agent("client", '(Define s (OpenSession))\n'
                        '(RemoteSession s (URL "http://127.0.0.1:%d/sum") (post "/sum" "abcdefghij"))\n' % port)
     check(client.wait_exit(120) == 0 and client.replies()[1:] == ["(text/html (13))"],
           "the session's POST is answered with its size: %r" % client.replies())
-    check(curl(port, "/hello", source="127.0.0.9") == b"<p>hello from qnmx</p> 200",
+    check(curl(port, "/hello", "-w", " %{http_code}", source="127.0.0.9").stdout == b"<p>hello from qnmx</p> 200",
           "a newcomer from another address is served")
     a.stop()
 

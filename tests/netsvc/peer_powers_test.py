@@ -37,7 +37,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "agent"))
 sys.path.insert(0, HERE)
 from qmx_cli import matrix  # noqa: E402
-from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
+from checks import check, curl, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 from line_peer import Peer, link  # noqa: E402
 
 QNMX, GROUP = os.path.abspath(sys.argv[1]), sys.argv[2]
@@ -289,13 +289,11 @@ def routes(port, http_port):
     # HTTP: S's own handler runs each power for the client; a method a peer
     # bound is not served at all.
     for name, _, _ in powers("http"):
-        r = subprocess.run(["curl", "-s", "-w", "\n%{http_code}", "http://127.0.0.1:%d/%s" % (http_port, name)],
-                           capture_output=True, timeout=60)
+        r = curl(http_port, "/" + name, "-w", "\n%{http_code}")
         cells[("http", name)] = r.stdout.decode("utf-8", "replace")
     http_peer = link(http_port)
     http_peer.ask(('(Eval Env1 (quote (Define PUT () (h) (Shell "touch %s/put"))))' % MARKS).encode())
-    r = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-X", "PUT",
-                        "http://127.0.0.1:%d/shell" % http_port], capture_output=True, timeout=60)
+    r = curl(http_port, "/shell", "-o", "/dev/null", "-w", "%{http_code}", "-X", "PUT")
     check(r.stdout == b"501", "a method a peer bound: %r" % r.stdout)
     http_peer.s.close()
     peer.s.close()
@@ -320,8 +318,7 @@ def after(port, site, http_port):
     check(peer.ask(b"(GetLocalHostName)") == site, "the host name")
     peer.s.close()
     for at, route in [(port, r) for r in sorted({r for r, _ in cells} - {"http"})] + [(http_port, "http")]:
-        r = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "http://127.0.0.1:%d/peer_%s" %
-                            (at, route)], capture_output=True, timeout=60)
+        r = curl(at, "/peer_" + route, "-o", "/dev/null", "-w", "%{http_code}")
         check(r.stdout == b"404", "a path registered by the %s route: %r" % (route, r.stdout))
 
 

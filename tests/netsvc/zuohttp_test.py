@@ -29,7 +29,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zoh_client import HOST, Agent, Session, header, read_replies, read_reply, request, unpack  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, free_port, listening, start, stop, wait_until  # noqa: E402
+from checks import check, curl, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 
 EXE, GROUP = sys.argv[1], sys.argv[2]
 
@@ -42,29 +42,26 @@ def raw(port, data, half_close=False, source=None):
         return read_reply(s)
 
 
-def curl(port, path, *args):
-    return subprocess.run(["curl", "--noproxy", "*", "-sS"] + list(args) + ["http://%s:%d%s" % (HOST, port, path)],
-                          capture_output=True, timeout=60)
-
-
 def clients(agent, tmp):
     port, opening = agent.port, os.path.join(tmp, "open.bin")
     with open(opening, "wb") as f:
         f.write(header(1, 0))
     post = ["--http1.0", "--data-binary", "@" + opening, "-H", "Content-Type: application/zuohttp"]
-    r = curl(port, "/cgi-bin/zusv.cgi", "-D", "-", *post)
+    r = curl(port, "/cgi-bin/zusv.cgi", "-D", "-", *post, host=HOST)
     head, _, body = r.stdout.partition(b"\r\n\r\n")
     kind, seq, cookie, good, payload = unpack(body)
     check(head.startswith(b"HTTP/1.0 200 OK\r\n") and b"\r\nConnection: close\r\n" in head and
           (kind, seq, good, payload) == (2, 0, True, b"") and all(cookie), "curl open: %r" % r.stdout)
     keep = post + ["-H", "Connection: keep-alive"]
-    r = curl(port, "/cgi-bin/zusv.cgi", "-v", *keep, "http://%s:%d/cgi-bin/zusv.cgi" % (HOST, port), "--next", *keep)
+    r = curl(port, "/cgi-bin/zusv.cgi", "-v", *keep, "http://%s:%d/cgi-bin/zusv.cgi" % (HOST, port), "--next", *keep,
+             host=HOST)
     check([unpack(r.stdout[:12])[0], unpack(r.stdout[12:])[0]] == [5, 5] and b"Re-using existing connection" in
           r.stderr, "keep-alive: type 5 twice on one connection: %r" % r.stdout)
-    r = curl(port, "/x", "-i")
+    r = curl(port, "/x", "-i", host=HOST)
     check(r.stdout.startswith(b"HTTP/1.1 404 Not Found\r\n") and b"Content-Type: text/html\r\n" in r.stdout and
           b"HTTP Status: 404 Not Found\n\r" in r.stdout and b"Message: /x<BR>" in r.stdout, "curl -i /x: %r" % r.stdout)
-    check(b"Message: /%3Cscript%3E<BR>" in curl(port, "/%3Cscript%3E").stdout, "a percent-coded path as sent")
+    check(b"Message: /%3Cscript%3E<BR>" in curl(port, "/%3Cscript%3E", host=HOST).stdout,
+          "a percent-coded path as sent")
     r = subprocess.run(["wget", "--no-proxy", "-S", "-O", "-", "-t", "1", "http://%s:%d/x" % (HOST, port)],
                        capture_output=True, timeout=60)
     check(r.returncode == 8 and b"HTTP/1.1 404 Not Found" in r.stderr, "wget -S /x: %r" % r.stderr)

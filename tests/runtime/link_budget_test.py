@@ -31,7 +31,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, failures, free_port, line_link, start, stop  # noqa: E402
+from checks import check, failures, free_port, line_link, read_all, start, stop  # noqa: E402
 
 QNMX, CASE = os.path.realpath(sys.argv[1]), sys.argv[2]
 SCALE = float(sys.argv[3]) if len(sys.argv) > 3 else 1.0
@@ -135,31 +135,16 @@ def replies(agent):
         reset(s)
 
 
-def read_all(s, limit=30):
-    """What the agent sends until it ends the link (or `limit` seconds)."""
-    got, end = b"", time.time() + limit
-    s.settimeout(limit)
-    while time.time() < end:
-        try:
-            c = s.recv(65536)
-        except ConnectionError:
-            break
-        if not c:
-            break
-        got += c
-    return got
-
-
 def shares(agent):
     with link(agent.port) as s:
         s.setblocking(False)
         send_round_robin([s], b"(quote " + b"a" * MIB, 30)
         s.setblocking(True)
-        got = read_all(s)
+        got = read_all(s, 30)
         check(b"#error(" in got and b"input over its memory budget" in got, "shares: input over a quarter: %r" % got[:300])
     with link(agent.port) as s:
         s.sendall(b'(ReplaceString "' + b"x" * 1000 + b'" "x" "' + b"y" * 1000 + b'")\n')
-        got = read_all(s)
+        got = read_all(s, 30)
         check(b"#error(" in got and b"reply over the link memory budget" in got and len(got) < 4096,
               "shares: a reply over a quarter: %r" % got[:300])
     # Most of each form first: the links that read theirs hold more than

@@ -57,6 +57,29 @@ def free_port():
         return s.getsockname()[1]
 
 
+def curl(port, path, *args, host="127.0.0.1", source=None, limit=60, data=None):
+    """curl run on http://host:port path (args go before the URL; from the
+    local address source when given, data on its standard input)."""
+    frm = ["--interface", source] if source else []
+    return subprocess.run(["curl", "--noproxy", "*", "-sS", *frm, *args, "http://%s:%d%s" % (host, port, path)],
+                          input=data, capture_output=True, timeout=limit)
+
+
+def read_all(s, limit=5):
+    """What arrives on s until its peer ends or resets it; TimeoutError when
+    that takes more than limit seconds."""
+    got, end = b"", time.monotonic() + limit
+    while True:
+        s.settimeout(max(end - time.monotonic(), 0.001))
+        try:
+            c = s.recv(65536)
+        except ConnectionError:
+            return got
+        if not c:
+            return got
+        got += c
+
+
 def line_link(port, timeout=30):
     """A line link to the agent listening on port, past its admission;
     ConnectionError when the agent ends it first."""
