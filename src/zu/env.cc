@@ -420,6 +420,19 @@ ZUISP_ENV* holder_of(ZUISP_ENV* env, const ZU_ATOM* a, BINDING* b) {
   return holder;
 }
 
+// The environment holding the nearest binding of a from env, found as a
+// lookup finds it (no lock held, no binder read); null when none.
+ZUISP_ENV* cell_holder(ZUISP_ENV* env, const ZU_ATOM* a) {
+  ZUISP_ENV* holder = nullptr;
+  const uint64_t bit = mask_bit(a);
+  walk(env, -1, [a, bit, &holder](ZUISP_ENV* e) {
+    if (!find_cell(e, a, bit)) return false;
+    holder = e;
+    return true;
+  });
+  return holder;
+}
+
 // Clears the default bindings of the environments w may rewire; *why is
 // set to the reason the first one that stays with a default was kept.
 void del_default_rec(ZUISP_ENV* e, int nest, const WRITER& w, const char** why) {
@@ -705,23 +718,24 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
     return 0;
   }
   // A peer's change is charged before the lock (a charge may wait for a
-  // collection) to the binding found then. Under the lock the binding is
-  // found again: refused, gone or moved to another environment meanwhile,
-  // the charge is given back; moved, the change is tried again against
-  // where it lies now (each turn means another writer changed the binding).
+  // collection) to the environment then found holding the name (what it
+  // costs depends on whose that is, not on who bound the name: binders are
+  // read under the lock only). Under the lock the binding is found again:
+  // refused, gone or moved to another environment meanwhile, the charge is
+  // given back; moved, the change is tried again against where it lies now
+  // (each turn means another writer changed the binding). The rule that
+  // refuses it is told before a lack of memory.
   for (;;) {
-    ZUISP_ENV* charged = holder_of(env, a, &b);
+    ZUISP_ENV* charged = cell_holder(env, a);
     if (!charged) return -1;
-    if (const char* why = no_change(charged, b, w)) return refuse(why);
     const BIND_CHARGE c = charge_bound(w, charged, value);
-    if (!c.room) return refuse_memory();
     ZUISP_ENV* holder = nullptr;
     const char* why = nullptr;
     {
       EnvLock l;
       holder = holder_of(env, a, &b);
       if (holder) why = no_change(holder, b, w);
-      if (holder == charged && !why) {
+      if (holder == charged && !why && c.room) {
         b.cell->store(value, std::memory_order_release);
         set_binder(holder, const_cast<ZU_ATOM*>(a), b, binder_of(w));
         return 0;
@@ -730,6 +744,7 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
     give_back(w, c);
     if (!holder) return -1;
     if (why) return refuse(why);
+    if (holder == charged) return refuse_memory();
   }
 }
 
