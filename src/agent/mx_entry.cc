@@ -133,6 +133,9 @@ void _unlock_mx_entry(MX_ENTRY* e) {
   if (e->cmd_tid != get_tid()) return;
   if (--e->cmd_depth > 0) return;
   e->cmd_tid = 0;
+  // What runs between commands (saves and loads left behind, the flush of
+  // changes, scripts of timers or peers) asks for a named lock anew.
+  e->c.m->commands.fetch_add(1, std::memory_order_acq_rel);
   wakeup_task(e);
 }
 

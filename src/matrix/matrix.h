@@ -315,9 +315,10 @@ struct MATRIX {
   std::atomic<uint32_t> file_gen;
   std::atomic<uint32_t> file_handovers;
   std::atomic<uint32_t> file_checked;
-  // Goes up as each command on the matrix begins (the agent counts them)
-  // and as its close begins: a named lock that one of them waited for in
-  // vain is not waited for again by the same one (mx_file.cc).
+  // Goes up as each command on the matrix begins and ends (the agent counts
+  // them) and as its close begins: a named lock that one of them waited for
+  // in vain is not waited for again by the same one (mx_file.cc), and what
+  // runs between two commands asks for it anew.
   std::atomic<uint32_t> commands;
 };
 

@@ -26,6 +26,7 @@
 #include "runtime/services.h"
 #include "runtime/zu_init.h"
 #include "stream/stream.h"
+#include "support/runtime/lock_service.h"
 #include "support/temp_dir.h"
 #include "support/zu/little_room.h"
 #include "text/convert.h"
@@ -265,6 +266,31 @@ TEST_F(MxEntry, ScanAndCopyWhileACacheHoldsANode) {
   EXPECT_EQ(point(d, {0, 27, 5}, &v, false), 0);
   EXPECT_EQ(v, 27);
   done_mx_entry(d);
+}
+
+// A named lock refused to a command is not asked for again while that
+// command lasts; what runs once it has ended (saves and loads it left
+// behind, the flush of changes) asks anew, and opens the file once the
+// lock can be had.
+TEST_F(MxEntry, ALockRefusedToACommandIsAskedAnewAfterIt) {
+  ASSERT_EQ(create(at("l.mx")), "1");
+  MX_ENTRY* e = search_mx_entry_by_id(1);
+  MATRIX* m = e->c.m;
+  mx_file_lock_event(0, m);  // closed as the file closer closes it
+  ASSERT_EQ(get_mx_file_pfd(m), nullptr);
+  // The client asks up to three times before it takes a refusal.
+  LockService service({"--refuse=3"});
+  ASSERT_EQ(use_mx_entry(1), e);  // a command begins
+  EXPECT_EQ(start_file_access(m), kMxFileBusy);
+  EXPECT_EQ(start_file_access(m), kMxFileBusy) << "asked again by the same command";
+  done_mx_entry(e);
+  const int r = start_file_access(m);
+  EXPECT_EQ(r, 0) << "not asked anew after the command";
+  if (r == 0) {
+    EXPECT_NE(get_mx_file_pfd(m), nullptr);
+    finish_file_access(m, 0);
+    mx_file_lock_event(0, m);  // the lock given back while the service lives
+  }
 }
 
 // A matrix without a file has no stored modes to read: each shows as one

@@ -27,6 +27,7 @@
 #include "runtime/interp.h"
 #include "support/child.h"
 #include "support/runtime/interpreters.h"
+#include "support/runtime/lock_service.h"
 #include "support/temp_dir.h"
 #include "text/convert.h"
 
@@ -405,47 +406,6 @@ QNMX_CHILD_BODY(mx_open_outcome) {
   return r;
 }
 
-// The lock service tool refusing every lock, bound where the client looks.
-struct RefusingService {
-  RefusingService() {
-    int p[2];
-    EXPECT_EQ(pipe(p), 0);
-    ChildOptions opt;
-    opt.out = p[1];
-    child = start_program({test_path("lockd"), "0", "--refuse"}, opt);
-    close(p[1]);
-    FILE* f = fdopen(p[0], "r");
-    int port = -1;
-    EXPECT_EQ(fscanf(f, "port %d", &port), 1);
-    fclose(f);
-    bind(port);
-  }
-  ~RefusingService() {
-    bind(0);
-    child.kill(SIGTERM);
-    child.wait();
-  }
-  static void bind(int port) {
-    ZuThreadScope scope("lock service");
-    call_lock_forget_service();
-    std::basic_string<L_CHAR> lp = l_string(ascii_cm, "LockPort"), lh = l_string(ascii_cm, "LockHostName");
-    if (port) {
-      EXPECT_EQ(0, set_env(qnlisp_top_env1, lp.c_str(), get_integer(port, nullptr)));
-      EXPECT_EQ(0, set_env(qnlisp_top_env1, lh.c_str(), get_string_ascii("127.0.0.1")));
-    } else {
-      EXPECT_EQ(0, del_env(qnlisp_top_env1, lp.c_str()));
-      EXPECT_EQ(0, del_env(qnlisp_top_env1, lh.c_str()));
-    }
-  }
-  Child child;
-};
-
-// A main interpreter that lives as long as the process, so that no link to
-// the lock service becomes the main one.
-void keep_main_interpreter() {
-  if (get_main_interpreter_state() == 0) ensure_main_interpreter();
-}
-
 }  // namespace
 
 // Writing far more nodes than the node cache's target, with no byte budget
@@ -573,9 +533,8 @@ TEST_F(MxFile, OpeningOutcomes) {
   EXPECT_EQ(outcome(at("none.mx")), kMxCannotOpen);
   EXPECT_EQ(outcome(at("no/such/dir.mx"), O_RDWR | O_CREAT), kMxCannotOpen);
 
-  keep_main_interpreter();
   {
-    RefusingService refusing;
+    LockService refusing({"--refuse"});
     EXPECT_EQ(outcome(good), kMxFileBusy);
     EXPECT_EQ(file_bytes(good), closed);
   }
@@ -729,9 +688,8 @@ TEST_F(MxFile, RefusedLockAfterALockEvent) {
   mx_file_lock_event(1, m);
   EXPECT_EQ(get_mx_file_pfd(m), nullptr);
   Bytes closed = file_bytes(path);
-  keep_main_interpreter();
   {
-    RefusingService refusing;
+    LockService refusing({"--refuse"});
     EXPECT_EQ(start_file_access(m), kMxFileBusy);
     EXPECT_EQ(get_mx_file_pfd(m), nullptr);
     EXPECT_EQ(file_bytes(path), closed);
