@@ -334,9 +334,16 @@ void hand_over(int seq, MATRIX* m) {
     // A command at work (or the opening) is waited for before anything is
     // saved: saving under a command that still writes would save its nodes,
     // and make the coarser ones again, round after round.
+    // A close begun meanwhile saves the matrix and gives the lock back
+    // itself, once this hand-over lets the matrix go.
     lock_task(matrix_lock);
+    const bool closing = m->mode == kMxModeClosed;
     const bool busy = m->mode == kMxModeOpening || command_running(m);
     unlock_task(matrix_lock, "hand_over");
+    if (closing) {
+      finish_file_access(m, 0);
+      return;
+    }
     if (!busy) {
       if (mx_file_sync_in_access(m, true, false) != 0) return;  // closed meanwhile; the access is not held
       lock_task(matrix_lock);
