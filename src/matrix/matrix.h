@@ -212,7 +212,8 @@ struct MATRIX_NODE {
   MATRIX_SEXP* send_data;          // delayed result for remote readers
   MATRIX_SEXP* send_data_delay;    // and its callback record
   // Its matrix's file_gen and file_handovers when its data were read from
-  // the file, saved to it, or made (see MATRIX).
+  // the file, saved to it, made, or (file_handovers) found current by a
+  // lookup after an opening looked at the file again (see MATRIX).
   uint32_t file_gen;
   uint32_t file_handovers;
 };

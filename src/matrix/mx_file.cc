@@ -451,10 +451,6 @@ void finish_file_access_with_wait(MATRIX* m, const void* wait_key) {
   else unlock_task(mx_file_lock, "finish_file_access_with_wait");
 }
 
-bool mx_file_unchecked(const MATRIX* m) {
-  return m->file_checked.load(std::memory_order_acquire) != m->file_handovers.load(std::memory_order_acquire);
-}
-
 int mx_take_open_file_access(MATRIX* m) {
   lock_task(mx_file_lock);
   int r = hold_access(m, __FILE__, __LINE__);

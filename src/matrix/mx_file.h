@@ -160,7 +160,9 @@ bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged);
 // Whether m's file was handed over since an opening last looked at it: the
 // nodes in memory are then read anew before use, and a command that
 // answers for the file as a whole takes it first.
-bool mx_file_unchecked(const MATRIX* m);
+inline bool mx_file_unchecked(const MATRIX* m) {
+  return m->file_checked.load(std::memory_order_acquire) != m->file_handovers.load(std::memory_order_acquire);
+}
 
 // Whether a command of the program uses m now, asked with matrix_lock held
 // (the hook takes only leaf locks). The agent installs it: a hand-over

@@ -71,10 +71,14 @@ bool in_error(const MATRIX_NODE* n) { return n->status == kMsLoadingErr1 || n->s
 // file was handed over since and no opening has looked at it again.
 enum class Worth { kCurrent, kRecheck, kStale };
 
-Worth worth(const MATRIX* m, const MATRIX_NODE* n) {
+Worth worth(const MATRIX* m, MATRIX_NODE* n) {
   if (n->file_gen != m->file_gen.load(std::memory_order_acquire)) return Worth::kStale;
-  if (n->file_handovers != m->file_handovers.load(std::memory_order_acquire) && mx_file_unchecked(m))
-    return Worth::kRecheck;
+  if (n->file_handovers != m->file_handovers.load(std::memory_order_acquire)) {
+    if (mx_file_unchecked(m)) return Worth::kRecheck;
+    // An opening found the file as it was left: the node is current again,
+    // and later lookups need not ask.
+    n->file_handovers = m->file_handovers.load(std::memory_order_acquire);
+  }
   return Worth::kCurrent;
 }
 
