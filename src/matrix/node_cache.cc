@@ -82,6 +82,14 @@ Worth worth(const MATRIX* m, MATRIX_NODE* n) {
   return Worth::kCurrent;
 }
 
+// A ready node not worth its file's data now (w) is dropped and fetched
+// anew, unless something holds it, waits for it or has still to save it:
+// the node fetched in its place, or null when n stays.
+MATRIX_NODE* refetch_unworthy(MATRIX* m, MATRIX_NODE* n, Worth w, const int64_t* dc, int pt_key, ZU_SEXP** retp) {
+  if (w == Worth::kCurrent || _free_matrix_node(n) != 0) return nullptr;
+  return new_fetched_node(m, dc, pt_key, retp);
+}
+
 // An error node whose load found the file busy, fetched again: true when
 // its fetch started.
 bool refetch_busy(MATRIX_NODE* n) {
@@ -230,12 +238,9 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     case kMsOk: {
       const Worth w = worth(m, n);
       if (w == Worth::kCurrent) return n;
-      // Not worth its file's data now: dropped, to be read anew, unless
-      // something holds it, waits for it or it still has to save.
-      if (access >= 0 && _free_matrix_node(n) == 0) {
-        n = new_fetched_node(m, dc, pt_key, retp);
+      if (MATRIX_NODE* fresh = access >= 0 ? refetch_unworthy(m, n, w, dc, pt_key, retp) : nullptr) {
         *errp = kMxLoading;
-        return n;
+        return fresh;
       }
       // Held, or changed here since: one whose file was written elsewhere
       // meanwhile is not used (its changes are not saved either), one that
@@ -282,12 +287,10 @@ MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
   assert_lock_held(matrix_lock);
   if ((m->flags & kMxBroken) || mx_dim_code_check(&m->geometry, dc) != 0) return nullptr;
   if (MATRIX_NODE* n = find_node(m, dc)) {
-    // A ready node not worth its file's data now is dropped, to be read
-    // anew, when nothing holds it, waits for it or has still to save it.
-    if (n->status != kMsOk || worth(m, n) == Worth::kCurrent || _free_matrix_node(n) != 0) {
-      refetch_busy(n);
-      return n;
-    }
+    if (n->status == kMsOk)
+      if (MATRIX_NODE* fresh = refetch_unworthy(m, n, worth(m, n), dc, 0, nullptr)) return fresh;
+    refetch_busy(n);
+    return n;
   }
   return new_fetched_node(m, dc, 0, nullptr);
 }
