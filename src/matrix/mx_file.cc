@@ -487,31 +487,40 @@ bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged) {
 
 void set_mx_command_check(MX_COMMAND_CHECK check) { command_check.store(check, std::memory_order_release); }
 
-void mx_file_lock_event(int seq, MATRIX* m) {
-  // Only a matrix in the ring and not closing is handed over (a closing
-  // one has left the ring; its close saves and gives the lock back); a
-  // close waits for the access_lock taken here only until it has begun.
-  lock_task(matrix_lock);
-  bool open = false;
-  for (MATRIX* x = matrices_root.mx_next; x != &matrices_root && !open; x = x->mx_next) open = x == m;
-  open = open && m->mode != kMxModeClosed;
-  if (open) ++m->access_lock;
-  unlock_task(matrix_lock, "mx_file_lock_event");
-  if (!open) return;
+namespace {
+
+// Hands m's file over (seq as in mx_file_lock_event) with one level of
+// m's access_lock, taken by the caller while it found m in the ring, given
+// back here. A close that begins meanwhile waits for that level; the
+// hand-over then lets the matrix go (see hand_over).
+void hand_over_held(int seq, MATRIX* m) {
   lock_task(mx_file_lock);
   MX_FILE_WORK* w = work_of(m);
   const bool mine = w && !w->handing_over;
   if (mine) w->handing_over = 1;
-  unlock_task(mx_file_lock, "mx_file_lock_event");
+  unlock_task(mx_file_lock, "hand_over_held");
   if (mine) {
     hand_over(seq, m);
     lock_task(mx_file_lock);
     work_of(m)->handing_over = 0;
-    unlock_task(mx_file_lock, "mx_file_lock_event");
+    unlock_task(mx_file_lock, "hand_over_held");
   }
   lock_task(matrix_lock);
   if (--m->access_lock == 0) wakeup_task(m);
+  unlock_task(matrix_lock, "hand_over_held");
+}
+
+}  // namespace
+
+void mx_file_lock_event(int seq, MATRIX* m) {
+  // Only a matrix in the ring is handed over: a closing one has left it
+  // for good, and its close saves and gives the lock back.
+  lock_task(matrix_lock);
+  bool open = false;
+  for (MATRIX* x = matrices_root.mx_next; x != &matrices_root && !open; x = x->mx_next) open = x == m;
+  if (open) ++m->access_lock;
   unlock_task(matrix_lock, "mx_file_lock_event");
+  if (open) hand_over_held(seq, m);
 }
 
 void mx_file_gc(MATRIX* skip) {
@@ -527,7 +536,7 @@ void mx_file_gc(MATRIX* skip) {
     MATRIX* chosen = nullptr;
     int64_t now = mx_now();
     for (MATRIX* m = matrices_root.mx_next; m != &matrices_root && !chosen; m = m->mx_next) {
-      if (m == skip || m->mode == kMxModeClosed || std::find(tried.begin(), tried.end(), m) != tried.end()) continue;
+      if (m == skip || std::find(tried.begin(), tried.end(), m) != tried.end()) continue;
       lock_task(mx_file_lock);
       MX_FILE_WORK* w = work_of(m);
       bool open = w && w->pdb_fd && !w->handing_over;
@@ -541,9 +550,8 @@ void mx_file_gc(MATRIX* skip) {
     tried.push_back(chosen);
     ++chosen->access_lock;
     unlock_task(matrix_lock, "mx_file_gc");
-    mx_file_lock_event(0, chosen);
+    hand_over_held(0, chosen);
     lock_task(matrix_lock);
-    if (--chosen->access_lock == 0) wakeup_task(chosen);
   }
   call_mx_file_gc = 0;
   unlock_task(matrix_lock, "mx_file_gc");
