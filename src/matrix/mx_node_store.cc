@@ -241,7 +241,6 @@ struct SavedNode {
   std::vector<Code> kid_codes;  // the array child list (dim_bit_field 0)
   int64_t fofs = 0, ring = 0, addr = 0;
   bool stored = false;  // the channel data are what their records hold
-  uint32_t gen = 0;     // the file generation its data were read at
 };
 
 SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
@@ -261,7 +260,6 @@ SavedNode _saved_node(MATRIX* m, MATRIX_NODE* n) {
   v.ring = n->ring_fofs;
   v.addr = n->dim_addr_fofs;
   v.stored = n->data_stored;
-  v.gen = n->file_gen;
   return v;
 }
 
@@ -379,18 +377,18 @@ int save_matrix_node(MATRIX_NODE* n) {
   // Steady while the access is held: only an opening changes them.
   const uint32_t gen = m->file_gen.load(std::memory_order_acquire);
   const uint32_t handovers = m->file_handovers.load(std::memory_order_acquire);
-  // What the node holds now (its data are the caller's under the channel lock).
   lock_task(matrix_lock);
-  SavedNode v = _saved_node(m, n);
-  _mx_node_channels(n);
   // Changes made to data read before another process wrote the file would
   // undo what that process wrote: they are refused for good, said and
   // counted lost once, and the node no longer waits for a save.
-  if (v.gen != gen) {
+  if (n->file_gen != gen) {
     _give_up_save(n, "changed here after another process wrote the file");
     unlock_task(matrix_lock, "save_matrix_node");
     return kMxNoAccess;
   }
+  // What the node holds now (its data are the caller's under the channel lock).
+  SavedNode v = _saved_node(m, n);
+  _mx_node_channels(n);
   unlock_task(matrix_lock, "save_matrix_node");
 
   MxKey key = mx_key_of(m, 0, v.dc.data());
