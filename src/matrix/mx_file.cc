@@ -67,29 +67,6 @@ void lock_event(int seq, void* m) { mx_file_lock_event(seq, static_cast<MATRIX*>
 
 bool for_reading(const MX_FILE_WORK* w) { return (w->oflags & O_ACCMODE) == O_RDONLY; }
 
-MX_FILE_STAMP stamp_of(const struct stat& st) {
-  auto ns = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
-  return MX_FILE_STAMP{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
-}
-
-bool same_stamp(const MX_FILE_STAMP& a, const MX_FILE_STAMP& b) {
-  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
-}
-
-// The stamp of the file at path now; false when it cannot be had.
-bool stamp_path(const std::string& path, MX_FILE_STAMP* out) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
-  *out = stamp_of(st);
-  return true;
-}
-
-// A writer's file is as this process left it at its last close.
-bool as_left(const std::string& path, const MX_FILE_WORK* w) {
-  MX_FILE_STAMP now;
-  return stamp_path(path, &now) && same_stamp(now, w->shut_stamp);
-}
-
 // m's file was written by another process since m's nodes were read: none
 // of them is used again (mx_file_lock held).
 void written_elsewhere(MATRIX* m) { m->file_gen.fetch_add(1, std::memory_order_acq_rel); }
@@ -97,16 +74,13 @@ void written_elsewhere(MATRIX* m) { m->file_gen.fetch_add(1, std::memory_order_a
 // A reader's opening of the record file p (its shared lock held): true
 // when it may go on, the stamp taken at the first. A file changed since is
 // refused from now on, and said once.
-bool reader_sees_same_file(MATRIX* m, MX_FILE_WORK* w, PDB64* p) {
-  struct stat st;
-  if (w->changed || fstat(p->fid, &st) != 0) return false;
-  MX_FILE_STAMP now = stamp_of(st);
-  if (!w->read_stamped) {
-    w->read_stamp = now;
-    w->read_stamped = 1;
+bool reader_sees_same_file(MATRIX* m, MX_FILE_WORK* w, const PDB64* p) {
+  if (w->changed || !p->found.taken) return false;
+  if (!w->read_stamp.taken) {
+    w->read_stamp = p->found;
     return true;
   }
-  if (same_stamp(now, w->read_stamp)) return true;
+  if (p->found == w->read_stamp) return true;
   w->changed = 1;
   written_elsewhere(m);
   mx_say_error("matrix %s: the file changed since it was first read; not read again", path_of(m).c_str());
@@ -142,10 +116,11 @@ void release_named_lock(MX_FILE_WORK* w) {
   w->lock_d = cl_invalid();
 }
 
-// Closes the record file (mx_file_lock held): 0 or -1.
-int close_record_file(MX_FILE_WORK* w) {
+// Closes the record file (mx_file_lock held): 0 or -1; *left (when given)
+// the file as the close left it.
+int close_record_file(MX_FILE_WORK* w, MX_FILE_STAMP* left = nullptr) {
   if (!w->pdb_fd) return 0;
-  int r = l_close_filespace64(w->pdb_fd);
+  int r = l_close_filespace64(w->pdb_fd, left);
   w->pdb_fd = nullptr;
   --mx_open_files_cnt;
   return r < 0 ? -1 : 0;
@@ -204,8 +179,6 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
     w->refused_command = command;
     if (w->lock_refused) return kMxFileBusy;
   }
-  // Looked at before the opening writes its mark into the file.
-  const bool elsewhere = !reading && w->shut_stamped && !as_left(path, w);
   if (mx_trace()) ss_printf("_start_file_access %s %p\n", path.c_str(), static_cast<void*>(m));
   int res = 0;
   PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, reading ? kPdb64SharedLock : 0, &res);
@@ -225,11 +198,7 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
   }
   w->pdb_fd = p;
   ++mx_open_files_cnt;
-  if (struct stat st {}; fstat(p->fid, &st) == 0) {
-    w->opened_dev = st.st_dev;
-    w->opened_ino = st.st_ino;
-    w->opened = 1;
-  }
+  w->opened = p->found;
   if (reading && !reader_sees_same_file(m, w, p)) {
     close_record_file(w);
     release_named_lock(w);
@@ -243,7 +212,9 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
     }
   }
   w->taken_over = validated;
-  if (elsewhere) written_elsewhere(m);
+  // The file as found before the opening wrote its mark, against the file
+  // as this process left it, both under the record file's lock.
+  if (!reading && w->shut_stamp.taken && p->found != w->shut_stamp) written_elsewhere(m);
   m->file_checked.store(m->file_handovers.load(std::memory_order_acquire), std::memory_order_release);
   if (mx_trace()) ss_printf("C\n");
   return 0;
@@ -272,19 +243,17 @@ int hold_access(MATRIX* m, const char* file, int line) {
   return 0;
 }
 
-// Clears the mark and closes m's file, giving back the named lock
+// Clears the mark and closes the file of w, giving back the named lock
 // (mx_file_lock and the access held). 0, or -1 when the file could not be
 // written completely (it keeps its marks then).
-int shut_file(const MATRIX* m, MX_FILE_WORK* w) {
+int shut_file(MX_FILE_WORK* w) {
   int r = 0;
   if (w->pdb_fd) {
     if (w->subheader_fofs) {
       w->subheader.flags &= ~kMxOpenMark;
       if (mx_write_subheader(w) < 0) r = -1;
     }
-    if (close_record_file(w) < 0) r = -1;
-    // Taken while the named lock still keeps other writers out.
-    if (!for_reading(w)) w->shut_stamped = stamp_path(path_of(m), &w->shut_stamp);
+    if (close_record_file(w, for_reading(w) ? nullptr : &w->shut_stamp) < 0) r = -1;
   }
   release_named_lock(w);
   return r;
@@ -364,7 +333,7 @@ void hand_over(int seq, MATRIX* m) {
   }
   if (r) return;
   lock_task(mx_file_lock);
-  shut_file(m, work_of(m));
+  shut_file(work_of(m));
   _finish_file_access(m, 0);
   unlock_task(mx_file_lock, "hand_over");
 }
@@ -475,9 +444,10 @@ bool mx_file_is_judged(MATRIX* m, const PeerReadFile& judged) {
   lock_task(mx_file_lock);
   const MX_FILE_WORK* w = work_of(m);
   // A reader's data comes from the file its first opening stamped.
-  const bool known = w && (w->read_stamped || w->opened);
-  const uint64_t dev = !w ? 0 : w->read_stamped ? w->read_stamp.dev : w->opened_dev;
-  const uint64_t ino = !w ? 0 : w->read_stamped ? w->read_stamp.ino : w->opened_ino;
+  const MX_FILE_STAMP* seen = !w ? nullptr : w->read_stamp.taken ? &w->read_stamp : &w->opened;
+  const bool known = seen && seen->taken;
+  const uint64_t dev = known ? seen->dev : 0;
+  const uint64_t ino = known ? seen->ino : 0;
   unlock_task(mx_file_lock, "mx_file_is_judged");
   return known && judged.is(dev, ino);
 }
@@ -619,7 +589,7 @@ void _close_matrix_file(MATRIX* m) {
   if (!m->file_work || hold_access(m, __FILE__, __LINE__) != 0) return;
   MX_FILE_WORK* w = work_of(m);
   if (mx_trace()) ss_printf("CLOSE DETECT FLAG %x\n", m->flags);
-  if (shut_file(m, w) < 0)
+  if (shut_file(w) < 0)
     log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: the file could not be closed cleanly",
                path_of(m).c_str());
   if (m->flags & kMxBroken) {
@@ -649,7 +619,7 @@ int save_matrix_header(MATRIX* m) {
   if (w) w->oflags = O_RDWR;
   if (r == 0 && !mx_file_is_new(w->pdb_fd)) {
     // Not a new file: nothing of it is touched.
-    shut_file(m, w);
+    shut_file(w);
     _finish_file_access(m, 0);
     r = -1;
   }
@@ -729,7 +699,7 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
   int r = _xx_start_file_access(m, 1, __FILE__, __LINE__);
   MX_FILE_WORK* w = work_of(m);
   auto fail = [&](int code) {
-    shut_file(m, w);
+    shut_file(w);
     _finish_file_access(m, 1);
     unlock_task(mx_file_lock, "load_matrix_header");
     return code;

@@ -77,12 +77,8 @@ constexpr int kMxNoAccess = -127;
 constexpr int kMxFileBusy = -128;
 constexpr int kMxInvalidFile = -129;
 
-// What identifies the state of a file on disk: a file whose stamp differs
-// was replaced or written since the stamp was taken.
-struct MX_FILE_STAMP {
-  uint64_t dev, ino;
-  int64_t size, mtime_ns, ctime_ns;
-};
+// What identifies the state of a file on disk (store/pdb64.h).
+using MX_FILE_STAMP = PDB64_STAMP;
 
 // The file state of one matrix (MATRIX.file_work), under mx_file_lock for
 // the holder fields and the opening; the rest belongs to the access holder.
@@ -100,20 +96,18 @@ struct MX_FILE_WORK {
   int oflags;                    // open flags of the next opening
   int taken_over;                // the last opening validated and took over a
                                  // file a dead process had left open
-  // A reader's file as its first opening found it; a later opening (after
-  // the closer or a lock event closed it) that finds it changed is refused
-  // (changed set): the nodes read before would mix with the new ones.
+  // A reader's file as its first opening found it (taken once there was
+  // one); a later opening (after the closer or a lock event closed it)
+  // that finds it changed is refused (changed set): the nodes read before
+  // would mix with the new ones.
   MX_FILE_STAMP read_stamp;
-  int read_stamped;
   int changed;
-  // The file the last opening reached, by device and inode (opened set
-  // once there was one).
-  uint64_t opened_dev, opened_ino;
-  int opened;
+  // The file as the last opening found it (its device and inode name the
+  // file reached).
+  MX_FILE_STAMP opened;
   // A writer's file as this process last closed it: the next opening
   // tells from it whether another process wrote the file meanwhile.
   MX_FILE_STAMP shut_stamp;
-  int shut_stamped;
   int handing_over;              // a hand-over of the file is under way
   // The named lock was not had within the wait during this command of the
   // matrix (MATRIX::commands): its later accesses are refused at once, so

@@ -269,6 +269,7 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
     if (p->locked && u_fsize64(p->fid) != static_cast<int64_t>(p->fac.file_size))
       return fail_open(p, kPdb64Busy, result, EBUSY);
   }
+  p->found = pdb64_stamp(p->fid);
   if (p->fac.file_size == 0) {
     if (create_file(p, flags, type, encoding) < 0 || fac_flush(&p->fac) < 0) {
       int err = errno;
@@ -330,7 +331,7 @@ int pdb64_empty_if_fresh(const char* path, dev_t dev, ino_t ino) {
   return rc;
 }
 
-int close_filespace64(PDB64* p) {
+int close_filespace64(PDB64* p, PDB64_STAMP* left) {
   if (!p) return -1;
   int rc = drop_hook ? drop_hook(p) : flush_filespace64(p);
   pdb64_drop_chain(p);
@@ -343,7 +344,7 @@ int close_filespace64(PDB64* p) {
         fac_sync(&p->fac) < 0)
       rc = -1;
   }
-  if (close_pdb64(p) < 0) rc = -1;
+  if (close_pdb64(p, left) < 0) rc = -1;
   return rc;
 }
 

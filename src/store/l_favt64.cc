@@ -99,4 +99,4 @@ int l_flush_filespace64(PDB64* p) { return locked<flush_filespace64>(kUnlock, p)
 int l_start_writeback64(PDB64* p, uint64_t from, uint64_t len) {
   return locked<start_writeback>(kUnlock, p, from, len);
 }
-int l_close_filespace64(PDB64* p) { return locked<close_filespace64>(kUnlock, p); }
+int l_close_filespace64(PDB64* p, PDB64_STAMP* left) { return locked<close_filespace64>(kUnlock, p, left); }

@@ -59,6 +59,6 @@ ACC_PN64_HEADER* l_read_filespace64_header(PDB64* p, uint64_t fofs);
 PN64_HEADER* l_read_filespace64f(PDB64* p, uint64_t fofs);
 PN64_HEADER* l_read_filespace64f_header(PDB64* p, uint64_t fofs);
 int l_flush_filespace64(PDB64* p);
-int l_close_filespace64(PDB64* p);
+int l_close_filespace64(PDB64* p, PDB64_STAMP* left = nullptr);
 // fac_start_writeback of p's file.
 int l_start_writeback64(PDB64* p, uint64_t from, uint64_t len);

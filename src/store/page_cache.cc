@@ -14,6 +14,7 @@
 // file_size lies in a dirty page.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -650,8 +651,16 @@ PDB64* open_pdb64(const char* filename, int oflags, int mode, int flags) {
   return p;
 }
 
-int close_pdb64(PDB64* p) {
+PDB64_STAMP pdb64_stamp(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return {};
+  auto ns = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  return {st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim), true};
+}
+
+int close_pdb64(PDB64* p, PDB64_STAMP* left) {
   int rc = fac_close(&p->fac);
+  if (left) *left = pdb64_stamp(p->fid);  // the last write done, the lock still held
   // The advisory lock belongs to the open file, which a child forked by
   // another thread shares until it execs: let go of the lock itself, so
   // that the file is free for the next open the moment it is closed here.

@@ -270,6 +270,15 @@ struct PDB64_RECOVERY {
   uint64_t free_segments;  // segments in the rebuilt free chain
 };
 
+// What identifies the state of a file on disk (taken when it could be had):
+// a file whose stamp differs was replaced or written since it was taken.
+struct PDB64_STAMP {
+  uint64_t dev, ino;
+  int64_t size, mtime_ns, ctime_ns;
+  bool taken;
+  friend bool operator==(const PDB64_STAMP&, const PDB64_STAMP&) = default;
+};
+
 struct PDB64 {
   int fid;
   int flags;                  // low 16 bits of the open flags of the record layer
@@ -282,13 +291,19 @@ struct PDB64 {
   int locked;                 // 1 while the advisory lock (a writer's, or a
                               // reader's shared one) is held
   PDB64_RECOVERY recovery;
+  // The file as open_filespace64 found it, under the advisory lock when it
+  // takes one, before writing anything into it.
+  PDB64_STAMP found;
   FAC_INFO fac;
 };
 
 PDB64* open_pdb64(const char* filename, int oflags, int mode, int flags);
 // Closes the cache state and the descriptor and frees p. 0, or -1 when
-// dirty pages could not be written.
-int close_pdb64(PDB64* p);
+// dirty pages could not be written. *left (when given) stamps the file once
+// everything is written, before the advisory lock is given back.
+int close_pdb64(PDB64* p, PDB64_STAMP* left = nullptr);
+// The stamp of the open file fd (not taken when it cannot be had).
+PDB64_STAMP pdb64_stamp(int fd);
 
 // ---------------------------------------------------------------------------
 // Results of open_filespace64 (also in errno-style for callers that only
@@ -323,7 +338,8 @@ constexpr uint32_t kPdb64SharedLock = 0x20000000u;
 
 // Opens or creates a record file. O_RDWR in oflags opens it for writing:
 // the header's open mark is set and an advisory lock is held until close.
-// *result (when given) receives one of the kPdb64 codes above.
+// *result (when given) receives one of the kPdb64 codes above; p->found
+// stamps the file as the open found it.
 PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t flags, int type,
                         const char* encoding, int* result = nullptr);
 // Empties again the file at path that an open of an empty file made a
@@ -333,8 +349,9 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
 int pdb64_empty_if_fresh(const char* path, dev_t dev, ino_t ino);
 // Writes everything back, syncs, then clears the open mark and syncs again,
 // so that a file marked closed is whole; closes and frees p. 0, or negative
-// when something could not be written (the mark then stays set).
-int close_filespace64(PDB64* p);
+// when something could not be written (the mark then stays set). *left
+// (when given) stamps the file as this close left it (see close_pdb64).
+int close_filespace64(PDB64* p, PDB64_STAMP* left = nullptr);
 // Writes back the records that upper layers hold in memory (the tree node
 // cache) into the page cache. 0 or negative.
 int flush_filespace64(PDB64* p);
