@@ -689,21 +689,12 @@ int set_env(ZUISP_ENV* env, const L_CHAR* name, ZU_SEXP* value) {
   return set_env_atom(env, intern_atom(name, l_strlen(name)), value);
 }
 
-int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
-  if (get_type(symbol) != ZU_TYPE_SYMBOL) return -1;
-  const ZU_ATOM* a = symbol->symbol.atom;
-  WRITER w = current_writer();
-  if (!w.peer) {
-    // A slot's cell is stored into directly (sealed environments keep none);
-    // a table entry's only under the lock, where no table is regrown (and
-    // its entries copied) meanwhile and the seal is checked.
-    CELL* c = lookup_cell(env, a);
-    if (!c) return -1;
-    if (!in_table(c)) {
-      c->store(value, std::memory_order_release);
-      return 0;
-    }
-  }
+namespace {
+
+// set_op's change of a binding that is not a slot the agent stores into
+// directly: kept out of line, so that the common case stays as cheap as a
+// store.
+[[gnu::noinline]] int set_op_locked(ZUISP_ENV* env, const ZU_ATOM* a, ZU_SEXP* value, const WRITER& w) {
   // The value may be one the caller only found: pinned across the charge
   // and the wait for the lock, where a collection may run.
   GcFrame frame("set_op");
@@ -746,6 +737,26 @@ int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
     if (why) return refuse(why);
     if (holder == charged) return refuse_memory();
   }
+}
+
+}  // namespace
+
+int set_op(ZUISP_ENV* env, ZU_SEXP* symbol, ZU_SEXP* value) {
+  if (get_type(symbol) != ZU_TYPE_SYMBOL) return -1;
+  const ZU_ATOM* a = symbol->symbol.atom;
+  WRITER w = current_writer();
+  if (!w.peer) {
+    // A slot's cell is stored into directly (sealed environments keep none);
+    // a table entry's only under the lock, where no table is regrown (and
+    // its entries copied) meanwhile and the seal is checked.
+    CELL* c = lookup_cell(env, a);
+    if (!c) return -1;
+    if (!in_table(c)) {
+      c->store(value, std::memory_order_release);
+      return 0;
+    }
+  }
+  return set_op_locked(env, a, value, w);
 }
 
 int del_env_atom(ZUISP_ENV* env, ZU_ATOM* name) {
