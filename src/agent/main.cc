@@ -8,6 +8,7 @@
 #include "matrix/matrix.h"
 #include "matrix_ops/matrix_ops.h"
 #include "base/checked.h"
+#include "base/lost_output.h"
 #include "base/panic.h"
 #include "base/signals.h"
 #include "netsvc/netsvc.h"
@@ -16,6 +17,7 @@
 #include "store/l_favt64.h"
 #include "zu/peer.h"
 #include "zulib/library.h"
+#include "zulib/printing.h"
 
 void agent_exit_handler() { close_all_mx(); }
 
@@ -59,6 +61,10 @@ int run_agent(int argc, char** argv) {
   int status = zu_setup_file(argc, argv, close_all_mx);
   close_all_mx();
   if (mx_end_unsaved() > 0) status = 1;
+  // Output the script asked for and the end could not write fails the run
+  // too: replies or a printed file cut short (said on the standard error).
+  close_print_files();
+  if (lost_output()) status = 1;
   return status;
 }
 
