@@ -113,13 +113,15 @@ const IO_WORD kOptionWords[] = {
     {"indent", ZU_PRINT_INDENT}, {"lisp", 0}, {"xml", ZU_PRINT_XML}, {"html", ZU_PRINT_HTML}, {"text", ZU_PRINT_TEXT},
     {nullptr, 0}};
 
-// A string as its bare text, anything else in printed form, a line end
-// after it when asked: 0, ZU_PRINT_REFUSED when the printer refused the
-// value (nothing written), or -1 with the reason of a failed write in *err.
-int print_value(STREAM* st, ZU_SEXP* x, int flags, bool line, int* err) {
-  int r = get_type(x) == ZU_TYPE_STRING ? e_printf(st, err, "%ls", str_text(x)) : e_print_sexp(st, err, x, flags);
+// To a descriptor a string as its bare text and nothing after it, else the
+// value in printed form and a line end: 0, ZU_PRINT_REFUSED when the
+// printer refused the value (nothing written), or -1 with the reason of a
+// failed write in *err.
+int print_value(STREAM* st, ZU_SEXP* x, int flags, bool descriptor, int* err) {
+  const bool bare = descriptor && get_type(x) == ZU_TYPE_STRING;
+  int r = bare ? e_printf(st, err, "%ls", str_text(x)) : e_print_sexp(st, err, x, flags);
   if (r == ZU_PRINT_REFUSED) return r;
-  if (r >= 0 && line) r = e_printf(st, err, "\n");
+  if (r >= 0 && !descriptor) r = e_printf(st, err, "\n");
   if (r < 0 && *err == 0) *err = s_write_error(st) ? s_write_error(st) : EIO;
   return r < 0 ? -1 : 0;
 }
@@ -147,24 +149,24 @@ ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   }
   if (d) {
     if (text_is(d, "stdout")) {
-      printed = print_value(s_stdout, x, flags, false, &err);
+      printed = print_value(s_stdout, x, flags, true, &err);
       if (printed < 0) name = get_string_ascii(kStdout);
     } else {
       Owned<PRINT_DESC, release_desc> desc(hold_desc(desc_id(d)));
       if (!desc) return io_error(form, ZU_ER_UNDEFINED, "Printstd", "no stream descripter (attribute d)");
-      printed = print_value(desc->st, x, flags, false, &err);
+      printed = print_value(desc->st, x, flags, true, &err);
       if (printed < 0) name = get_string(desc->name);
     }
   } else if (const L_CHAR* file = head_option(sf, "file")) {
     // Printing may force lazy values, whose allocations may be refused.
     OwnedStream st(s_open_file(n_string(std_cm, file), O_RDWR | O_CREAT | O_TRUNC, 0644));
     if (!st) return io_file_error(form, "Printstd", "cannot open the file", get_string(file), errno);
-    printed = print_value(st.get(), x, flags, true, &err);
+    printed = print_value(st.get(), x, flags, false, &err);
     // Buffered bytes reach the file at the close, which may fail too.
     if (e_close(st.release(), &err) != 0 && printed == 0) printed = -1;
     if (printed < 0) name = get_string(file);
   } else {
-    printed = print_value(s_stdout, x, flags, true, &err);
+    printed = print_value(s_stdout, x, flags, false, &err);
     if (printed < 0) name = get_string_ascii(kStdout);
   }
   if (printed < 0) return io_file_error(form, "Printstd", "cannot access the file", name, err);
