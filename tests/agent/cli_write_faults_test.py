@@ -8,13 +8,12 @@ test mounts (it runs as root); where it cannot, those rows run under a
 file-size limit instead, and say so."""
 import errno
 import os
-import re
 import resource
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import OPEN, Cli, error_of  # noqa: E402
+from qmx_cli import OPEN, Cli, error_of, read_replies  # noqa: E402
 
 cli = Cli(sys.argv[1], "writes")
 LEFT = 4096  # the bytes that fit on the full disk, and the file-size limit
@@ -66,11 +65,7 @@ def run(args, forms, cwd, fsize=None):
         if fsize:
             resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
     r = subprocess.run([cli.qnmx, *args], cwd=cwd, env=cli.env, capture_output=True, timeout=120, preexec_fn=limited)
-    replies = {}
-    if os.path.exists(cli.path("r.out")):
-        with open(cli.path("r.out"), encoding="utf-8", errors="replace") as f:
-            replies = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
-    return r.returncode, r.stderr.decode(errors="replace"), replies
+    return r.returncode, r.stderr.decode(errors="replace"), read_replies(cli.path("r.out"))
 
 
 disk = Disk()
@@ -101,9 +96,9 @@ def answered(n, func, data):
 
 
 def each_once(status, err, replies):
-    with open(cli.path("both.txt"), encoding="utf-8", errors="replace") as f:
-        got = [int(n) for n in re.findall(r"<Result> (\d+) ", f.read())]
-    return None if got == [1, 2, 3, 4] else f"replies in the file: {got}"
+    got = read_replies(cli.path("both.txt"))
+    return None if sorted(got) == [1, 2, 3, 4] and os.path.getsize(cli.path("both.txt")) == \
+        sum(len(f"<Result> {n} {v}</Result>\n") for n, v in got.items()) else f"the file holds {got}"
 
 
 R = disk.reason

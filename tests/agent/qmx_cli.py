@@ -123,6 +123,14 @@ def error_of(reply):
     return (int(m.group(1)), m.group(2), m.group(3)) if m else None
 
 
+def read_replies(path):
+    """The replies of a replies file by form number (none when it is missing)."""
+    if not os.path.exists(path):
+        return {}
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
+
+
 class Cli:
     def __init__(self, qnmx, group):
         self.qnmx = os.path.realpath(qnmx)
@@ -174,8 +182,7 @@ class Cli:
         self.status = r.returncode
         if status is not None and r.returncode != status:
             self.fail(f"{name}: qnmx exited {r.returncode}: {r.stderr[-400:]!r}")
-        with open(os.path.join(folder, name + ".out"), encoding="utf-8", errors="replace") as f:
-            got = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
+        got = read_replies(os.path.join(folder, name + ".out"))
         return [got.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
 
     def agent(self, name, env=None):
