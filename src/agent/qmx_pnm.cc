@@ -370,15 +370,21 @@ struct ImportSource {
 };
 
 // Pixel words (and validity bytes when a transparent word is set) of n
-// pixels of file bytes, each sample through `depth` when kScaled.
+// pixels of file bytes, each sample through `depth` when kScaled. Called
+// once per band, out of line: inlined into the command, the loop lost a
+// register to it and reloaded a pointer per pixel.
 template <bool kScaled>
-void to_words_at(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
-  auto sample = [&s](uint8_t v) -> uint32_t { return kScaled ? s.depth[v] : v; };
-  for (int64_t i = 0; i < n; ++i, raw += s.bpp) {
-    const uint32_t w = s.bpp == 1 ? sample(raw[0]) * 0x01010100u
-                                  : sample(raw[0]) << 24 | sample(raw[1]) << 16 | sample(raw[2]) << 8;
+[[gnu::noinline]] void to_words_at(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
+  // Copies: a store through the bytes of `valid` could otherwise change them.
+  const int bpp = s.bpp;
+  const int64_t transparent = s.transparent;
+  const uint8_t* depth = s.depth;
+  auto sample = [depth](uint8_t v) -> uint32_t { return kScaled ? depth[v] : v; };
+  for (int64_t i = 0; i < n; ++i, raw += bpp) {
+    const uint32_t w = bpp == 1 ? sample(raw[0]) * 0x01010100u
+                                : sample(raw[0]) << 24 | sample(raw[1]) << 16 | sample(raw[2]) << 8;
     words[i] = w;
-    if (valid) valid[i] = int64_t{w} != s.transparent;
+    if (valid) valid[i] = int64_t{w} != transparent;
   }
 }
 
