@@ -376,17 +376,31 @@ struct ImportSource {
   int64_t data_at;  // first pixel byte
   int bpp;          // 1 grey, 3 colour
   int64_t transparent;  // the pixel word left untouched, or -1
+  const uint8_t* depth;  // each sample scaled to 0..255, or null for a maximum of 255
 };
 
 // Pixel words (and validity bytes when a transparent word is set) of n
-// rows of file bytes.
-void to_words(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
-  for (int64_t i = 0; i < n; ++i, raw += s.bpp) {
-    const uint32_t w = s.bpp == 1 ? uint32_t(raw[0]) * 0x01010100u
-                                  : uint32_t(raw[0]) << 24 | uint32_t(raw[1]) << 16 | uint32_t(raw[2]) << 8;
+// pixels of file bytes, each sample through `depth` when kScaled. Called
+// once per band, out of line: inlined into the command, the loop lost a
+// register to it and reloaded a pointer per pixel.
+template <bool kScaled>
+[[gnu::noinline]] void to_words_at(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
+  // Copies: a store through the bytes of `valid` could otherwise change them.
+  const int bpp = s.bpp;
+  const int64_t transparent = s.transparent;
+  const uint8_t* depth = s.depth;
+  auto sample = [depth](uint8_t v) -> uint32_t { return kScaled ? depth[v] : v; };
+  for (int64_t i = 0; i < n; ++i, raw += bpp) {
+    const uint32_t w = bpp == 1 ? sample(raw[0]) * 0x01010100u
+                                : sample(raw[0]) << 24 | sample(raw[1]) << 16 | sample(raw[2]) << 8;
     words[i] = w;
-    if (valid) valid[i] = int64_t{w} != s.transparent;
+    if (valid) valid[i] = int64_t{w} != transparent;
   }
+}
+
+void to_words(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
+  if (s.depth) to_words_at<true>(s, raw, n, words, valid);
+  else to_words_at<false>(s, raw, n, words, valid);
 }
 
 // The pixel loop of the import: 0, -1 when the file ended early (the rows
@@ -539,12 +553,18 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (p.height > 0 && p.width > kMaxPixels / p.height) return bad_param(form, kFunc, "size");
   if (p.width < 1 || p.height < 1) return nullptr;
   set_rows_cap(&p);
+  // Samples of a smaller maximum are scaled to the matrix's 0..255.
+  uint8_t depth[256];
+  if (pi.pi_max != kMaxByteSample) pnm_sample_table(pi.pi_max, depth);
   set_matrix_env(e->c.m, "create-node", "enable");
   int r;
   Stalled at;
   {
     CacheAccess access(&e->c, 1, 2, 2);
-    r = import_pixels(e, ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent}, p, slot, &at);
+    r = import_pixels(e,
+                      ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent,
+                                   pi.pi_max != kMaxByteSample ? depth : nullptr},
+                      p, slot, &at);
   }
   if (r == kMxcNotReady) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxLoading);
   if (r == kNodeLost) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxNodeFailed);

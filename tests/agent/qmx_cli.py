@@ -29,11 +29,13 @@ BUSY = '(-128 "the matrix file is busy in another process")'  # the data of a fi
 
 def matrix(name, size, block=8, divide=1, channels=(("rgb8_v", 'file="on"', "255"),), mode="direct", save_up="(mxSave)"):
     """A qmxCreate form of a 2-D matrix: size (w, h), nodes of 2^block per
-    side, 2^divide more per level; channels as (type, flags, default)."""
+    side, 2^divide more per level (one divide, or one per dimension);
+    channels as (type, flags, default)."""
+    divides = tuple(divide) if isinstance(divide, (tuple, list)) else (divide,) * len(size)
     body = [f'(qmxMatrixParam channel_nos="{len(channels)}" dim="2")']
     for d, v in enumerate(size):
         body.append(f'(qmxMatrixPixelSize dim="{d}" value="{v}") (qmxMatrixBlockSize dim="{d}" value="{block}") '
-                    f'(qmxMatrixDimDivide dim="{d}" value="{divide}")')
+                    f'(qmxMatrixDimDivide dim="{d}" value="{divides[d]}")')
     body += [f'(qmxChannelInfo channel="{i}" type="{t}" {flags} {dflt})' for i, (t, flags, dflt) in enumerate(channels)]
     body += [f'(qmxPhase area="3" {FETCH}) (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3")',
              f'(qmxPhase area="21" {save_up}) (qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" (mxSave))']
