@@ -169,7 +169,8 @@ void send_all(std::vector<Outgoing>& out) {
     lock_safely(o.conn->wmu);
     std::lock_guard<std::mutex> g(o.conn->wmu, std::adopt_lock);
     if (o.conn->dead) continue;
-    if (s_write(o.conn->st, o.text.data(), static_cast<int>(o.text.size())) < 0 || s_flush(o.conn->st) < 0) {
+    STREAM* to = o.conn->out ? o.conn->out : o.conn->st;
+    if (s_write(to, o.text.data(), static_cast<int>(o.text.size())) < 0 || s_flush(to) < 0) {
       // The reading side sees the end of input and cleans up.
       o.conn->dead = true;
       s_close_queue(o.conn->st);
@@ -621,14 +622,16 @@ void end_conn(const ConnRef& conn, bool close_stream) {
 
 int64_t zu_now() { return static_cast<int64_t>(get_zutime()); }
 
-void serve_conn(const ConnRef& conn) {
+}  // namespace
+
+bool lockd_read_requests(const ConnRef& conn) {
   std::vector<Outgoing> out;
   // The peer opens a line link with a line end; anything else is not ours.
   conn->last_input = zu_now();
   unsigned char c = 0;
   if (s_read(conn->st, &c, 1) != 1 || (c != '\n' && c != '\r') || s_push(conn->st, c) < 0) {
     lockd_log("conn %d is not a line link", conn->id);
-    return;
+    return false;
   }
   CODE_METHOD* cm = s_get_cm(conn->st);
   if (!cm) {
@@ -639,34 +642,32 @@ void serve_conn(const ConnRef& conn) {
   std::snprintf(hello, sizeof hello, "\n&cx%x;\n<Permission>Allow</Permission>\n", static_cast<unsigned>(cm->lccode));
   out.push_back({conn, hello});
   send_all(out);
-  {
-    ZuThreadScope scope("lockd conn");
-    ZU_SEXP* rest = init_parse(conn->st, nullptr, nullptr);
-    ZU_FILE* f = sexp_file(rest);
-    if (f) {
-      f->flags |= ZU_FILE_KEEP_STREAM | ZU_FILE_NO_NUMBER;
-      zu_set_line_cap(f, lockd_options.line_cap);
-    }
-    {
-      std::lock_guard<std::mutex> g(conn->fmu);
-      conn->f = f;
-    }
-    for (;;) {
-      GcFrame frame("lockd form");
-      gc_set(rest, gc_qn_sexp);
-      if (get_type(rest) != ZU_TYPE_LIST) break;
-      ZU_SEXP* form = rest->pair.car;
-      if (get_type(form) == ZU_TYPE_ERROR && error_code(form) == ZU_ER_END_OF_INPUT) break;
-      handle_form(conn, form, out);
-      send_all(out);
-      rest = rest->pair.cdr;
-    }
-    close_conn_file(conn);  // while the scope still holds the reader
+  ZuThreadScope scope("lockd conn");
+  ZU_SEXP* rest = init_parse(conn->st, nullptr, nullptr);
+  ZU_FILE* f = sexp_file(rest);
+  if (f) {
+    f->flags |= ZU_FILE_KEEP_STREAM | ZU_FILE_NO_NUMBER;
+    zu_set_line_cap(f, lockd_options.line_cap);
   }
-  end_conn(conn, false);
+  {
+    std::lock_guard<std::mutex> g(conn->fmu);
+    conn->f = f;
+  }
+  for (;;) {
+    GcFrame frame("lockd form");
+    gc_set(rest, gc_qn_sexp);
+    if (get_type(rest) != ZU_TYPE_LIST) break;
+    ZU_SEXP* form = rest->pair.car;
+    if (get_type(form) == ZU_TYPE_ERROR && error_code(form) == ZU_ER_END_OF_INPUT) break;
+    handle_form(conn, form, out);
+    send_all(out);
+    rest = rest->pair.cdr;
+  }
+  close_conn_file(conn);  // while the scope still holds the reader
+  return true;
 }
 
-}  // namespace
+void lockd_end(const ConnRef& conn) { end_conn(conn, false); }
 
 bool lockd_take_place(const ConnRef& conn) {
   const int64_t total = lockd_totals().conns;
@@ -710,7 +711,7 @@ void lockd_give_place(const ConnRef& conn) {
 
 void lockd_serve(const ConnRef& conn) {
   try {
-    serve_conn(conn);
+    if (lockd_read_requests(conn)) end_conn(conn, false);
   } catch (const std::exception& e) {
     lockd_log("conn %d ended: %s", conn->id, e.what());
     end_conn(conn, true);

@@ -49,6 +49,7 @@ struct LockRequest;
 struct LockConn {
   int id = 0;
   STREAM* st = nullptr;  // referenced by the LockConn: the idle watch closes it too
+  STREAM* out = nullptr;  // where its answers go, when not to st (the caller's)
   std::string peer;
   int ip = 0;
   // The agent its locks are held for (the reader's own): "conn N", or
@@ -97,6 +98,15 @@ void lockd_give_place(const ConnRef& conn);
 // then gives back everything it held, its place included. Short of memory
 // the connection ends, never the service.
 void lockd_serve(const ConnRef& conn);
+
+// The two halves of lockd_serve, for a caller that serves connections in
+// turn on one thread (the fuzz target of the reader): answers conn's
+// opening line end and reads and answers its requests until its input
+// ends (false, reading nothing, when the first byte is no line end); then
+// gives back what it holds (its place apart) and sends the grants that
+// frees.
+bool lockd_read_requests(const ConnRef& conn);
+void lockd_end(const ConnRef& conn);
 
 // Requests still listed (held or waiting) by every connection.
 size_t lockd_listed();
