@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """The JPEG front end against libjpeg-turbo's cjpeg/djpeg and ImageMagick:
 jpeg_check.py PATH-TO-codec_check [-k slow]."""
+import base64
 import os
 
 import codec_tools as ct
 
 SLOW = os.environ.get("CODEC_SLOW") == "1"
+# An arithmetic-coded stream of 16384 x 16384 pixels in 206 bytes (SOF9, 33
+# bytes of scan data, no end marker).
+ARITH_206 = ("/9j/2wBDAAYEBQYFBAYGBQYHBwYIChAKCgkJChQODwwQFxQYGBcUFhYaHSUfGhsjHBYWICwgIyYnKSopGR8tMC0oMCUoKSj/2wBDAQcH"
+             "BwoIChMKChMoGhYaKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCj/yQARCEAAQAADASIAAhEB"
+             "AxEB/9oADAMBAAIRAxEAPwDRfJ+P1PeZt4lfNA6EnCzxcJ3F3ihL3E5y/kVuuQjX8UQ=")
 
 
 def djpeg(data, warnings=False):
@@ -130,6 +136,14 @@ class Jpeg(ct.TempDir):
         self.assertGreater(2048 * 1024 // len(plain), 8192)
         _, ours, _ = ct.harness("jpegdec", data=plain)
         self.assertEqual(ours, djpeg(plain)[0])
+        # But a few hundred bytes make no gigabyte: a plain picture's header
+        # claiming 16384 x 16384 pixels, with and without its end marker,
+        # and a 206-byte stream whose 33 bytes of data end in the last row.
+        sof = plain.index(b"\xff\xc9")
+        big = plain[:sof + 5] + (16384).to_bytes(2, "big") * 2 + plain[sof + 9:]
+        for data in (big, big[:-2], base64.b64decode(ARITH_206)):
+            rc, _, _ = ct.harness("jpegdec", data=data, check=False)
+            self.assertEqual(rc, 3, len(data))
 
     def test_sides_out_of_range_are_refused(self):
         rc, _, _ = ct.harness("jpegenc", 80, data=ct.ppm(0, 0, b""), check=False)
