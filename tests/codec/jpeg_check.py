@@ -1,17 +1,15 @@
 #!/usr/bin/env python3
 """The JPEG front end against libjpeg-turbo's cjpeg/djpeg and ImageMagick:
 jpeg_check.py PATH-TO-codec_check [-k slow]."""
-import base64
 import os
 
 import codec_tools as ct
 
 SLOW = os.environ.get("CODEC_SLOW") == "1"
 # An arithmetic-coded stream of 16384 x 16384 pixels in 206 bytes (SOF9, 33
-# bytes of scan data, no end marker).
-ARITH_206 = ("/9j/2wBDAAYEBQYFBAYGBQYHBwYIChAKCgkJChQODwwQFxQYGBcUFhYaHSUfGhsjHBYWICwgIyYnKSopGR8tMC0oMCUoKSj/2wBDAQcH"
-             "BwoIChMKChMoGhYaKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCgoKCj/yQARCEAAQAADASIAAhEB"
-             "AxEB/9oADAMBAAIRAxEAPwDRfJ+P1PeZt4lfNA6EnCzxcJ3F3ihL3E5y/kVuuQjX8UQ=")
+# bytes of scan data, no end marker), a seed of the decoder's fuzz target.
+ARITH_206 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "fuzz", "jpeg_uncompress_fuzz",
+                         "arith_16384_no_end")
 
 
 def djpeg(data, warnings=False):
@@ -141,7 +139,7 @@ class Jpeg(ct.TempDir):
         # and a 206-byte stream whose 33 bytes of data end in the last row.
         sof = plain.index(b"\xff\xc9")
         big = plain[:sof + 5] + (16384).to_bytes(2, "big") * 2 + plain[sof + 9:]
-        for data in (big, big[:-2], base64.b64decode(ARITH_206)):
+        for data in (big, big[:-2], open(ARITH_206, "rb").read()):
             rc, _, _ = ct.harness("jpegdec", data=data, check=False)
             self.assertEqual(rc, 3, len(data))
 

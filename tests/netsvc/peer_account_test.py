@@ -4,6 +4,7 @@ LOCKD [ROW...]. Each row is an attack by one 127.0.0.x address on an
 agent of its own (qnmx, its HTTP paths, the lock service) under small
 limits, after which a newcomer of another address is served."""
 import os
+import re
 import resource
 import select
 import socket
@@ -11,11 +12,12 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "agent")]
 from line_peer import link  # noqa: E402
 from net_e2e import Run, start_lockd, stop, wait_for  # noqa: E402
 from checks import curl, read_all  # noqa: E402
 from zoh_client import HOST, header, read_replies, read_reply, request, unpack  # noqa: E402
+from qmx_cli import FETCH, matrix  # noqa: E402
 
 run = Run(sys.argv[1], "account")
 LOCKD = os.path.abspath(sys.argv[2])
@@ -25,6 +27,8 @@ SERVE = ('(Define L (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (A
          '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0"))))\n(SetMainInterpreter L)\n')
 SMALL_HEAP = {"QNMX_HEAP_BUDGET_MIB": "64"}
 TWO_MIB = b'"%s"' % (b"a" * (512 << 10))  # four bytes a character
+# 206 bytes of arithmetic-coded JPEG claiming 16384 x 16384 pixels.
+ARITH_16384 = os.path.join(HERE, "..", "codec", "data", "fuzz", "jpeg_uncompress_fuzz", "arith_16384_no_end")
 
 
 def serving(script=SERVE, **options):
@@ -319,6 +323,34 @@ def lockd_long_waits():
     lockd_served(p, port, "127.0.0.62")
 
 
+def jpeg_block_read():
+    """A peer of 127.0.0.8 reads a node of a matrix in the agent's folder
+    whose fetch script decodes an image block the agent loaded from a file:
+    206 bytes of arithmetic-coded JPEG claiming 16384 x 16384 pixels, under
+    a heap budget that would hold them. The block is refused before its
+    image is made: the agent's peak memory stays far below a gigabyte."""
+    with open(ARITH_16384, "rb") as f, open(os.path.join(run.work, "block.zu"), "wb") as out:
+        block = b"cj" + f.read()
+        out.write(b"#%x#%s]\n" % (len(block), block))
+    fetch = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
+             '(mxSet 0 (mxUncompressJPEG (List (quote data) (List 0 0 0) BLOCK)))')
+    maker = run.agent("maker", matrix(os.path.join(run.work, "big.mx"), (512, 512)).replace(FETCH + ")", fetch + ")") +
+                      '\n(qmxClose id="1")\n')
+    check(maker.wait_exit(60) == 0, "the matrix is made")
+    # Documents elsewhere: a peer reads the agent's working folder, by path
+    # where the second top environment's commands are reached.
+    os.makedirs(os.path.join(run.work, "docs"))
+    a, port = serving('(SetDirectory url="/" "%s/docs/")\n'
+                      '(Eval Env0 (List (quote Define) (quote BLOCK) (car (Load "block.zu"))))\n%s'
+                      % (run.work, SERVE.replace("Env0", "Env1")), env={"QNMX_HEAP_BUDGET_MIB": "2048"})
+    got = link(port, "127.0.0.8").ask(b'(qmxGetPoint "big.mx" (List 0 1 1))')
+    with open("/proc/%d/status" % a.proc.pid) as f:
+        peak = int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
+    check(got.startswith(b"#error") and peak < 400 << 10,
+          "the block is refused and the agent's memory stays below 400 MiB: %d KiB at most (%r)" % (peak, got[:80]))
+    ended(a, port)
+
+
 def rewrite_function():
     """A link's set of the function another link of its address defined is
     refused, and the function's owner runs its own."""
@@ -350,7 +382,7 @@ def session_post():
 
 
 ROWS = [another_peers_env, link_keeps_no_form, agent_keeps_half, session_threads, queued_requests, slow_bodies,
-        lock_service, lockd_still_lines, lockd_long_waits, rewrite_function, session_post]
+        lock_service, lockd_still_lines, lockd_long_waits, jpeg_block_read, rewrite_function, session_post]
 
 for row in ROWS:
     name = row.__name__.replace("_", "-")
