@@ -48,6 +48,12 @@ void lock_safely(std::mutex& m) {
   m.lock();
 }
 
+int64_t lockd_last_input(LockConn& conn) {
+  int64_t last = conn.last_input.load();
+  std::lock_guard<std::mutex> g(conn.fmu);
+  return conn.f ? std::max(last, zu_file_input_time(conn.f)) : last;
+}
+
 LockConn::~LockConn() {
   if (st) {
     d_s_close(st);
@@ -689,8 +695,12 @@ bool lockd_take_place(const ConnRef& conn) {
     {
       lock_safely(served_mu);
       std::lock_guard<std::mutex> g(served_mu, std::adopt_lock);
-      for (const ConnRef& c : served)
-        if (c->ip == top && (!idlest || c->last_input.load() < idlest->last_input.load())) idlest = c;
+      int64_t since = 0;
+      for (const ConnRef& c : served) {
+        if (c->ip != top) continue;
+        const int64_t last = lockd_last_input(*c);
+        if (!idlest || last < since) idlest = c, since = last;
+      }
     }
     if (!idlest) return false;
     lockd_log("conn %d from %s gives way to conn %d", idlest->id, idlest->peer.c_str(), conn->id);

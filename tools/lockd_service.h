@@ -76,6 +76,9 @@ struct LockConn {
 };
 using ConnRef = std::shared_ptr<LockConn>;
 
+// Seconds (ZU time) of conn's last input, its reader's clock included.
+int64_t lockd_last_input(LockConn& conn);
+
 // The totals for all addresses together, worked out once from the
 // process's limits: served connections (at most half the descriptors, less
 // a few the service needs, and what the address space holds of their

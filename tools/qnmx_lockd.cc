@@ -117,12 +117,7 @@ void idle_watch(TKEY) {
       for (const std::weak_ptr<LockConn>& w : conns) {
         ConnRef c = w.lock();
         if (!c) continue;
-        int64_t last = c->last_input.load();
-        {
-          std::lock_guard<std::mutex> fg(c->fmu);
-          if (c->f) last = std::max(last, zu_file_input_time(c->f));
-        }
-        if (now - last > lockd_options.idle_seconds) idle.push_back(c);  // whole seconds: a second more at most
+        if (now - lockd_last_input(*c) > lockd_options.idle_seconds) idle.push_back(c);  // whole seconds: a second more at most
       }
     }
     for (const ConnRef& c : idle) {
