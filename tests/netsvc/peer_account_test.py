@@ -323,6 +323,8 @@ def lockd_long_waits():
     lockd_served(p, port, "127.0.0.62")
 
 
+# ---- what a decoder makes follows the bytes it was given
+
 def jpeg_block_read():
     """A peer of 127.0.0.8 reads a node of a matrix in the agent's folder
     whose fetch script decodes an image block the agent loaded from a file:
