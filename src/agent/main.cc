@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
@@ -46,6 +47,11 @@ void start_agent(int argc, char** argv) {
   init_qmx_function(qnlisp_top_env0, qnlisp_top_env1);
   if (const char* name = peer_rule_unbound(); name && QNMX_CHECKED) {
     std::string what = std::string("the rule of what a peer may call names no built-in: ") + name;
+    er_panic(what.c_str());
+  }
+  if (std::vector<std::string> rowless = peer_rule_missing(); !rowless.empty() && QNMX_CHECKED) {
+    std::string what = "built-ins without a row in the rule of what a peer may call:";
+    for (const std::string& name : rowless) what += " " + name;
     er_panic(what.c_str());
   }
 }
