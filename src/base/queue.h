@@ -8,10 +8,10 @@
 //
 // No operation walks the queue but those that must look at every item
 // (check_queue, gc_queue, delete_queue with a condition of its own): an
-// insert finds its place by priority in logarithmic time, and a key's task
-// finds its key's next item at once, so a queue of a million items costs no
-// more per item than one of ten. The queue's lock (target_lock) guards
-// every field the queue sets.
+// insert finds its place in time logarithmic in the priorities queued, a
+// key's task finds its key's next item at once and the count is kept, so a
+// queue of a million items costs no more per item than one of ten. The
+// queue's lock (target_lock) guards every field the queue sets.
 #pragma once
 
 #include <cstddef>
@@ -94,9 +94,9 @@ int check_queue(SYS_QUEUE* q, Q_COND cond, void* work);
 // The number of items queued, without walking them.
 int queue_count(SYS_QUEUE* q);
 
-// The items the queue's operations have passed over so far (check_queue,
-// gc_queue and delete_queue with a condition of its own, one per item they
-// look at): what a caller's work cost in queue steps, however long it took.
+// The items the queue's walks have looked at so far (check_queue, and
+// delete_queue with a condition of its own, one step per item): what a
+// caller's work cost the queue in steps, however long it took.
 unsigned long queue_steps(SYS_QUEUE* q);
 
 // 0 when the item's key text equals key (an L_CHAR text), else -1.
