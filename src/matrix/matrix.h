@@ -263,7 +263,8 @@ struct MATRIX_TOKEN {
 // two however many nodes the matrix holds; a matrix holding hundreds of
 // thousands (a large picture in small nodes) looks each up as fast as one
 // holding a few. Added to and taken from only by the node cache
-// (_hash_node, _unhash_node).
+// (node_cache.cc). Adding a node may move the buckets, so a walk over them
+// must add none (freeing nodes on the way is fine).
 struct MX_NODE_HASH {
   MATRIX_NODE** bucket;  // `size` chains, made with the first node
   int64_t size;          // 0 before the first node
