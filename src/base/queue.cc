@@ -1,19 +1,86 @@
 #include "base/queue.h"
 
 #include <cstring>
+#include <functional>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <new>
 
 #include "base/alloc.h"
 #include "base/panic.h"
 
+namespace {
+
+// Items of one priority stand together in a list, in arrival order, and
+// these runs stand by descending priority (a first-in-first-out queue has
+// one run). Each run is known by its priority, so an item finds its place
+// after the last item of its priority or, if none, after the run of the
+// nearest higher priority, without walking the items.
+struct Run {
+  Q_HEADER* first;
+  Q_HEADER* last;
+};
+using RunMap = std::map<int, Run, std::greater<int>>;
+
+// An intrusive list in queue order with its runs: the queue's own (links
+// next and prev), and each key's (key_next and key_prev).
+struct OrderedList {
+  Q_HEADER** head;
+  Q_HEADER** tail;
+  RunMap* runs;
+  Q_HEADER* Q_HEADER::*next_of;
+  Q_HEADER* Q_HEADER::*prev_of;
+
+  void link(Q_HEADER* item, int rank) const {
+    auto at = runs->lower_bound(rank);  // the run of this rank, or the first lower one
+    Q_HEADER* after = nullptr;
+    if (at != runs->end() && at->first == rank) {
+      after = at->second.last;
+      at->second.last = item;
+    } else {
+      if (at != runs->begin()) after = std::prev(at)->second.last;
+      runs->emplace_hint(at, rank, Run{item, item});
+    }
+    Q_HEADER* before = after ? after->*next_of : *head;
+    item->*prev_of = after;
+    item->*next_of = before;
+    if (after) after->*next_of = item; else *head = item;
+    if (before) before->*prev_of = item; else *tail = item;
+  }
+
+  void unlink(Q_HEADER* item, int rank) const {
+    auto at = runs->find(rank);
+    if (at == runs->end()) er_panic("queue: an item outside its run");
+    Run& r = at->second;
+    if (r.first == item && r.last == item) runs->erase(at);
+    else if (r.first == item) r.first = item->*next_of;
+    else if (r.last == item) r.last = item->*prev_of;
+    Q_HEADER* after = item->*prev_of;
+    Q_HEADER* before = item->*next_of;
+    if (after) after->*next_of = before; else *head = before;
+    if (before) before->*prev_of = after; else *tail = after;
+    item->*next_of = item->*prev_of = nullptr;
+  }
+};
+
+}  // namespace
+
+struct Q_RUNS {
+  RunMap runs;
+};
+
 // A key the queue knows: it has items queued, or a task started for it or
-// serving it.
+// serving it. Its items are listed in queue order as well, so that its task
+// takes the first of them without passing over other keys' items.
 struct Q_KEY {
-  Q_KEY* next;
-  L_CHAR* key;  // the queue's own copy
-  int count;    // items queued under the key
-  int state;
+  Q_KEY* next = nullptr;
+  L_CHAR* key = nullptr;  // the queue's own copy
+  int count = 0;          // items queued under the key
+  int state = 0;
+  Q_HEADER* head = nullptr;
+  Q_HEADER* tail = nullptr;
+  RunMap runs;
 };
 
 namespace {
@@ -59,7 +126,7 @@ void drop_key(SYS_QUEUE* q, Q_KEY* key) {
     if (*pp == key) {
       *pp = key->next;
       d_f_ree(key->key);
-      d_f_ree(key);
+      delete key;
       return;
     }
   }
@@ -85,24 +152,47 @@ bool full(const SYS_QUEUE* q, const Q_KEY* k) {
   return k && q->key_limit > 0 && k->count >= q->key_limit;
 }
 
-void link_item(SYS_QUEUE* q, Q_HEADER* item) {
-  Q_HEADER* prev = nullptr;
-  if ((q->flags & 3) == kQueueByPri) {
-    // After every item of equal or higher priority.
-    for (Q_HEADER* p = q->head; p && p->pri >= item->pri; p = p->next) prev = p;
-  } else {
-    prev = q->tail;
-  }
-  item->next = prev ? prev->next : q->head;
-  if (prev) prev->next = item; else q->head = item;
-  if (!item->next) q->tail = item;
+// The item's place in the queue's order: after every item of equal or
+// higher priority in a queue kept by priority, else after every item.
+int rank_of(const SYS_QUEUE* q, const Q_HEADER* item) { return (q->flags & 3) == kQueueByPri ? item->pri : 0; }
+
+OrderedList queue_list(SYS_QUEUE* q) { return {&q->head, &q->tail, &q->runs->runs, &Q_HEADER::next, &Q_HEADER::prev}; }
+
+OrderedList key_list(Q_KEY* k) { return {&k->head, &k->tail, &k->runs, &Q_HEADER::key_next, &Q_HEADER::key_prev}; }
+
+void link_item(SYS_QUEUE* q, Q_KEY* k, Q_HEADER* item) {
+  const int rank = rank_of(q, item);
+  queue_list(q).link(item, rank);
+  if (k) key_list(k).link(item, rank);
 }
 
-void unlink_item(SYS_QUEUE* q, Q_HEADER* prev, Q_HEADER* item) {
-  if (prev) prev->next = item->next; else q->head = item->next;
-  if (q->tail == item) q->tail = prev;
-  item->next = nullptr;
+// Takes item out of q, and out of its key's list when the queue tracks
+// keys (the key record, or null).
+Q_KEY* unlink_item(SYS_QUEUE* q, Q_HEADER* item) {
+  const int rank = rank_of(q, item);
+  queue_list(q).unlink(item, rank);
+  Q_KEY* k = key_of(q, item);
+  if (item->key && tracks_keys(q) && !k) er_panic("delete_queue(2)");  // every keyed item has a key record
+  if (k) key_list(k).unlink(item, rank);
   item->ins = nullptr;
+  return k;
+}
+
+// The first item for which cond is 0 (the first of all without cond). A
+// key's task asking for its key's next item is answered from the key's
+// list; any other condition is put to the items in turn.
+Q_HEADER* first_item(SYS_QUEUE* q, Q_COND cond, void* work) {
+  if (!cond) return q->head;
+  if (cond == sq_key_cond && tracks_keys(q) && work) {
+    Q_KEY* k = find_key(q, static_cast<const L_CHAR*>(work));
+    return k ? k->head : nullptr;
+  }
+  Q_HEADER* item = q->head;
+  for (; item; item = item->next) {
+    ++q->steps;
+    if (cond(q, item, work) == 0) break;
+  }
+  return item;
 }
 
 // Wait addresses: takers sleep on the head, inserters waiting for room on
@@ -125,6 +215,7 @@ void setup_queue(SYS_QUEUE* q) {
   init_queue();
   q->target_lock = (q->flags & kQueueHighLock) ? q_high_lock : q_lock;
   lock_task(q_gc_lock);
+  if (!q->runs) q->runs = new Q_RUNS;
   bool known = false;
   for (SYS_QUEUE* p = queues; p; p = p->next) known = known || p == q;
   if (!known) {
@@ -154,7 +245,7 @@ int xx_insert_queue(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* fil
     k = key_of(q, item);
   }
   if (item->key && !k && tracks_keys(q)) {
-    k = static_cast<Q_KEY*>(xx_d_calloc(sizeof(Q_KEY), 1, file, line));
+    k = new Q_KEY;
     k->key = lstr_copy(item->key, file, line);
     k->state = kIdle;
     k->next = q->keylist;
@@ -163,7 +254,7 @@ int xx_insert_queue(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* fil
   item->ins = q;
   item->file = file;
   item->line = line;
-  link_item(q, item);
+  link_item(q, k, item);
   ++q->total_cnt;
   if (k) {
     ++k->count;
@@ -178,21 +269,11 @@ Q_HEADER* delete_queue(SYS_QUEUE* q, Q_COND cond, void* work, int wait_flag) {
   if (!q->target_lock) er_panic("delete_queue(1)");
   lock_task(q->target_lock);
   for (;;) {
-    Q_HEADER* prev = nullptr;
-    Q_HEADER* item = q->head;
-    while (item && cond && cond(q, item, work) != 0) {
-      prev = item;
-      item = item->next;
-    }
-    if (item) {
+    if (Q_HEADER* item = first_item(q, cond, work)) {
       bool limited = q->total_limit > 0 || q->key_limit > 0;
-      unlink_item(q, prev, item);
+      Q_KEY* k = unlink_item(q, item);
       --q->total_cnt;
-      if (item->key && tracks_keys(q)) {
-        Q_KEY* k = find_key(q, item->key);
-        if (!k) er_panic("delete_queue(2)");  // every keyed item has a key record
-        if (--k->count == 0 && k->state == kIdle) drop_key(q, k);
-      }
+      if (k && --k->count == 0 && k->state == kIdle) drop_key(q, k);
       if (q->gc_get) q->gc_get(item);
       if (limited) wakeup_task(room_key(q));
       unlock_task(q->target_lock, "delete_queue");
@@ -213,9 +294,26 @@ int check_queue(SYS_QUEUE* q, Q_COND cond, void* work) {
   int n = 0;
   lock_task(q->target_lock);
   for (Q_HEADER* p = q->head; p; p = p->next, ++n) {
+    ++q->steps;
     if (cond) cond(q, p, work);
   }
   unlock_task(q->target_lock, "check_queue");
+  return n;
+}
+
+int queue_count(SYS_QUEUE* q) {
+  if (!q->target_lock) er_panic("queue_count(1)");
+  lock_task(q->target_lock);
+  const int n = q->total_cnt;
+  unlock_task(q->target_lock, "queue_count");
+  return n;
+}
+
+unsigned long queue_steps(SYS_QUEUE* q) {
+  if (!q->target_lock) er_panic("queue_steps(1)");
+  lock_task(q->target_lock);
+  const unsigned long n = q->steps;
+  unlock_task(q->target_lock, "queue_steps");
   return n;
 }
 

@@ -5,6 +5,13 @@
 // (delete_queue with sq_key_cond) and, when none is left, gives the key back
 // (release_qkey) and ends. So at most one task serves a key at a time, and
 // an item that arrives while the key is being given back is never stranded.
+//
+// No operation walks the queue but those that must look at every item
+// (check_queue, gc_queue, delete_queue with a condition of its own): an
+// insert finds its place in time logarithmic in the priorities queued, a
+// key's task finds its key's next item at once and the count is kept, so a
+// queue of a million items costs no more per item than one of ten. The
+// queue's lock (target_lock) guards every field the queue sets.
 #pragma once
 
 #include <cstddef>
@@ -14,15 +21,21 @@
 #include "base/task.h"
 
 struct SYS_QUEUE;
-struct Q_KEY;  // the queue's record of one key
+struct Q_KEY;   // the queue's record of one key
+struct Q_RUNS;  // the queue's index of its items by priority
 
 struct Q_HEADER {
   Q_HEADER* next;
   L_CHAR* key;       // text naming the serving task (may be null: no key task)
-  int pri;           // order key for queues kept by priority
+  int pri;           // order key for queues kept by priority; fixed while queued
   SYS_QUEUE* ins;    // the queue the item is in, set by the queue
   const char* file;  // where it was queued
   int line;
+  // Set by the queue while the item is queued: the item before it in queue
+  // order, and its neighbours among the items of its key.
+  Q_HEADER* prev;
+  Q_HEADER* key_next;
+  Q_HEADER* key_prev;
 };
 
 // Called with the queue's lock held; must not call queue functions.
@@ -52,6 +65,8 @@ struct SYS_QUEUE {
   int cond_del_wait_cnt;   // tasks waiting in delete_queue
   void* work;              // the owner's word
   SYS_QUEUE* next;         // chain of registered queues
+  Q_RUNS* runs;            // set by setup_queue
+  unsigned long steps;     // items passed over by walks, for tests
 };
 
 // Creates the four queue locks: normal, collector, high and collector-high.
@@ -75,6 +90,14 @@ Q_HEADER* delete_queue(SYS_QUEUE* q, Q_COND cond, void* work, int wait_flag);
 // Calls cond(q, item, work) for every queued item in queue order; returns
 // the number of items.
 int check_queue(SYS_QUEUE* q, Q_COND cond, void* work);
+
+// The number of items queued, without walking them.
+int queue_count(SYS_QUEUE* q);
+
+// The items the queue's walks have looked at so far (check_queue, and
+// delete_queue with a condition of its own, one step per item): what a
+// caller's work cost the queue in steps, however long it took.
+unsigned long queue_steps(SYS_QUEUE* q);
 
 // 0 when the item's key text equals key (an L_CHAR text), else -1.
 int sq_key_cond(SYS_QUEUE* q, Q_HEADER* item, void* key);

@@ -80,6 +80,7 @@ void _give_up_save(MATRIX_NODE* n, const char* cause) {
   _report_lost_save(n, cause);
   n->dirty_file_time = 0;
   n->save_fired = 0;
+  ++n->matrix->save_moves;
   _unlist_dirty(n);
 }
 
@@ -367,6 +368,7 @@ void flush_dirty(MATRIX* m, int64_t level) {
     if (n->status == kMsOk && !saved_in_vain) {
       n->scan_call[kSaveKind] = 0;
       n->save_fired = 1;
+      ++m->save_moves;
       _matrix_trigger_access(n, kMxSaveSlot, 0);
       continue;
     }

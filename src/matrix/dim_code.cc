@@ -54,7 +54,7 @@ int _get_node_hash(const MATRIX* m, const int64_t* dc) {
     h = (h ^ ix) * 0x9E3779B97F4A7C15u;
     h ^= h >> 29;
   }
-  return static_cast<int>(h % kMxNodeHashSize);
+  return static_cast<int>(h % static_cast<uint64_t>(m->node_hash.buckets()));
 }
 
 int64_t _get_dim_code_index(const MATRIX_NODE* n, const int64_t* dc) {

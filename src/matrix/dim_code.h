@@ -48,7 +48,8 @@ using MxDimCode = Tagged<int64_t>;
 // A copy of dc; null for null.
 MxDimCode xx_copy_dim_code(const MATRIX* m, const int64_t* dc, const char* file, int line);
 #define copy_dim_code(m, dc) xx_copy_dim_code((m), (dc), __FILE__, __LINE__)
-// The bucket (0..402) of the node holding dc.
+// The bucket of m's node table (0 .. m->node_hash.buckets() - 1) of the
+// node holding dc.
 int _get_node_hash(const MATRIX* m, const int64_t* dc);
 // The child index of dc inside node n (level > 0): per dimension the dd
 // bits below the child's shift, the first dimension highest.

@@ -55,6 +55,7 @@ void settle_held(MX_REBUILD* r) {
     }
     if (n->status == kMsOk) _set_dirty_file(n);
     else _report_lost_save(n);
+    ++n->matrix->save_moves;
     _unlock_node(n, nullptr);
   }
   r->held.resize(kept);
@@ -92,6 +93,7 @@ void _rebuild_step(MATRIX* m, int64_t level) {
   while (r->held.size() < kRebuildBatch && !r->stale.empty() && r->stale.begin()->front() == level) {
     std::vector<int64_t> c = *r->stale.begin();
     r->stale.erase(r->stale.begin());
+    ++m->save_moves;
     if (!has_save_script(m, level)) continue;
     // None for a broken matrix, whose close says so.
     if (MATRIX_NODE* n = _get_node_to_rebuild(m, c.data())) {
@@ -100,6 +102,14 @@ void _rebuild_step(MATRIX* m, int64_t level) {
     }
   }
   settle_held(r);
+}
+
+MATRIX_NODE* _rebuild_loading(const MATRIX* m) {
+  assert_lock_held(matrix_lock);
+  if (!m->rebuild) return nullptr;
+  for (MATRIX_NODE* n : m->rebuild->held)
+    if (n->status < kMsOk && n->process_token) return n;
+  return nullptr;
 }
 
 bool _rebuild_pending(const MATRIX* m) {

@@ -61,7 +61,7 @@ constexpr int kMxScanBreak = -125;
 constexpr int kMxCopyDiffers = -126;
 
 constexpr int kMxScriptSlots = 24;    // kind * 3 + class
-constexpr int kMxNodeHashSize = 4093;  // the node cache may hold thousands
+constexpr int kMxNodeHashSize = 4093;  // buckets of a matrix's node table at first
 constexpr int kMxMaxChannels = 65535;
 constexpr int kMxMaxLevels = 63;      // (levels - 1) * dim_divide + block_size <= 62
 
@@ -241,7 +241,7 @@ struct MATRIX_TOKEN {
   void (*aboat_func)(MATRIX_TOKEN* t); // called when the matrix closes meanwhile
   void* aboat_work;
   int aboat_status;                    // pending abort calls
-  MATRIX_SEXP* env;                    // the token's environment
+  MATRIX_SEXP* env;                    // the token's environment, made when it first runs
   int loop_no;
   int normal_jump;                     // jumps of the current slot, -1 none
   int normal_jump_status;
@@ -250,11 +250,29 @@ struct MATRIX_TOKEN {
   void* work;
   const char* c_file;                  // last queueing or wait
   int c_line;
-  MATRIX_SEXP* cal_hold;               // keeps the running slot's script alive
+  MATRIX_SEXP* cal_hold;               // keeps the running slot's script alive (made with env)
   int stopped;                         // left by a break signal
   int loaded;                          // its script loaded the node, which is made
                                        // ready when the script ends (_mx_node_loaded)
   EVAL_ORIGIN origin;                  // of the slot being run, and of the jumps it makes
+};
+
+// The nodes of a matrix in memory, each chained by nh_next in the bucket
+// _get_node_hash gives for its code (matrix_lock). The buckets double
+// whenever the nodes outnumber them, so that a lookup passes over a node or
+// two however many nodes the matrix holds; a matrix holding hundreds of
+// thousands (a large picture in small nodes) looks each up as fast as one
+// holding a few. Added to and taken from only by the node cache
+// (node_cache.cc). Adding a node may move the buckets, so a walk over them
+// must add none (freeing nodes on the way is fine).
+struct MX_NODE_HASH {
+  MATRIX_NODE** bucket;  // `size` chains, made with the first node
+  int64_t size;          // 0 before the first node
+  int64_t count;         // nodes held
+  int64_t buckets() const { return size ? size : kMxNodeHashSize; }
+  MATRIX_NODE* operator[](int64_t i) const { return bucket ? bucket[i] : nullptr; }
+  MATRIX_NODE* const* begin() const { return bucket; }
+  MATRIX_NODE* const* end() const { return bucket + size; }
 };
 
 // One open matrix (matrix_lock). dim_divide, block_size and pixel_size
@@ -266,7 +284,7 @@ struct MATRIX {
   MATRIX* mx_prev;
   int mode;                            // kMxModeOpening .. kMxModeClosed
   MATRIX_CHANNEL_INFO* channel_info;   // p.channel_nos entries
-  MATRIX_NODE* node_hash[kMxNodeHashSize];
+  MX_NODE_HASH node_hash;
   MATRIX_PARAM p;
   int total_levels;                    // 0 until computable
   uint8_t* dim_divide;                 // bits added per level
@@ -304,6 +322,10 @@ struct MATRIX {
   // closes (matrix_impl.h); null until a node is written.
   MX_REBUILD* rebuild;
   int lost_saves;                      // nodes whose changes could not be saved since it opened
+  // Saves fired, saves ended and nodes taken or settled for a rebuild since
+  // the matrix opened: closing passes over all its nodes only once these
+  // stop moving (matrix_close.cc).
+  uint64_t save_moves;
   // What the nodes in memory are worth against the file (mx_file.cc sets
   // file_gen and file_checked under mx_file_lock, file_handovers under
   // matrix_lock; node lookups read them under matrix_lock).

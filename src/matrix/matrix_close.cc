@@ -9,8 +9,6 @@
 
 namespace {
 
-int count_item(SYS_QUEUE*, Q_HEADER*, void*) { return 0; }
-
 void schedule_abort(MATRIX_TOKEN* t) {
   aboat_status_countup(t);
   new_tick(close_aboat_func, 0, t);
@@ -46,7 +44,7 @@ bool release_nodes(MATRIX* m) {
       int r = _free_matrix_node(n);
       if (r == 0) continue;
       left = true;
-      if (mx_trace()) ss_printf("close_matirx ret_id = %i %i\n", r, check_queue(&matrix_que, count_item, nullptr));
+      if (mx_trace()) ss_printf("close_matirx ret_id = %i %i\n", r, queue_count(&matrix_que));
     }
   }
   return left;
@@ -76,6 +74,8 @@ int _close_matrix(MATRIX* m) {
   m->mode = kMxModeClosed;
   _unlink_matrix(m);
   ++mx_closing;
+  uint64_t moves = m->save_moves;  // as the last turn left them
+  bool slept = false;              // the last turn slept without a move
   for (;;) {
     _flush_dirty_bottom_up(m, true);
     while (m->access_lock) {
@@ -90,9 +90,27 @@ int _close_matrix(MATRIX* m) {
     for (MATRIX_TOKEN* t = m->wait_token; t; t = t->next)
       if (t->aboat_func) schedule_abort(t);
     _requeue_matrix_wait_tokens(m);
+    bool rebuild = _rebuild_pending(m);
+    // A pass over the nodes frees what may go and pushes on what waits
+    // elsewhere. While saves and rebuilds move on, the flush needs none: a
+    // pass for each batch of nodes rebuilt would cost every node in memory
+    // as often. So the nodes are passed over once the flush has nothing
+    // left, or has not moved over a sleep (something may wait for the pass).
+    if (_first_dirty(m) || rebuild) {
+      if (m->save_moves != moves) {
+        moves = m->save_moves;
+        slept = false;
+        continue;
+      }
+      if (m->token_cnt > 0 && !slept) {
+        slept = true;
+        sleep_on_close_key();
+        continue;
+      }
+    }
+    slept = false;
     bool left = release_nodes(m);
     bool open_pending = m->open_token && !mx_open_method_running(m);
-    bool rebuild = _rebuild_pending(m);
     if (!left && m->token_cnt == 0 && !open_pending && !rebuild) break;
     // With no script running, a node still dirty (or to rebuild) belongs to
     // a coarser level whose saves the next flush fires at once: the saves of

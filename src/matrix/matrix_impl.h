@@ -79,6 +79,8 @@ int64_t _rebuild_level(const MATRIX* m);
 void _rebuild_step(MATRIX* m, int64_t level);
 // A node is still to rebuild, or held.
 bool _rebuild_pending(const MATRIX* m);
+// A node held to be rebuilt that is loading with a token, or null.
+MATRIX_NODE* _rebuild_loading(const MATRIX* m);
 // At the matrix's end.
 void _free_rebuild(MATRIX* m);
 // The first node of m loading with a token, or null: it may turn dirty, or

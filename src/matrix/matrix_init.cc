@@ -70,8 +70,6 @@ ZU_FAMILY binders[] = {
     {"init_mxObjID", 0, nullptr},
 };
 
-int count_item(SYS_QUEUE*, Q_HEADER*, void*) { return 0; }
-
 int64_t default_node_cache_bytes() {
   constexpr int64_t kMost = int64_t{512} << 20;
   const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
@@ -155,7 +153,7 @@ bool mx_closing_all = false;
 
 void _wake_close_key() {
   assert_lock_held(matrix_lock);
-  if (mx_closing > 0 && check_queue(&matrix_que, count_item, nullptr) == 0) wakeup_task(&mx_close_key);
+  if (mx_closing > 0 && queue_count(&matrix_que) == 0) wakeup_task(&mx_close_key);
 }
 
 // ---- held values

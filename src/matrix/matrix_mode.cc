@@ -152,6 +152,7 @@ void _unlock_save(MATRIX_NODE* n) {
   n->save_fired = 0;
   n->dirty_file_time = 0;
   n->lost_said = 0;  // saved: a later loss counts again
+  ++n->matrix->save_moves;
   wakeup_task(n);
   wakeup_task(n->matrix);
   _wake_close_key();

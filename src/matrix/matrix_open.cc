@@ -141,6 +141,7 @@ void _free_matrix(MATRIX* m) {
     }
   }
   d_f_ree(m->channel_info);
+  d_f_ree(m->node_hash.bucket);
   for (MATRIX_SEXP* s : m->cal)
     if (s) s->del.store(1, std::memory_order_release);
   if (m->mx_env) m->mx_env->del.store(1, std::memory_order_release);

@@ -35,13 +35,46 @@ MATRIX_NODE* find_node(MATRIX* m, const int64_t* dc) {
   return nullptr;
 }
 
+// ---- the node table (MX_NODE_HASH)
+
+void rehash(MATRIX* m, int64_t size) {
+  MX_NODE_HASH& h = m->node_hash;
+  auto* old = h.bucket;
+  const int64_t old_size = h.size;
+  h.bucket = static_cast<MATRIX_NODE**>(d_calloc(sizeof(MATRIX_NODE*), size));
+  h.size = size;
+  for (int64_t i = 0; i < old_size; ++i)
+    for (MATRIX_NODE *n = old[i], *next; n; n = next) {
+      next = n->nh_next;
+      MATRIX_NODE*& head = h.bucket[_get_node_hash(m, n->dim_code)];
+      n->nh_next = head;
+      head = n;
+    }
+  d_f_ree(old);
+}
+
+void hash_node(MATRIX* m, MATRIX_NODE* n) {
+  MX_NODE_HASH& h = m->node_hash;
+  if (!h.bucket || h.count >= h.size) rehash(m, h.bucket ? 2 * h.size : kMxNodeHashSize);
+  MATRIX_NODE*& head = h.bucket[_get_node_hash(m, n->dim_code)];
+  n->nh_next = head;
+  head = n;
+  ++h.count;
+}
+
+// Where the table holds n: the link that points to it.
+MATRIX_NODE** hash_link(MATRIX* m, const MATRIX_NODE* n) {
+  MATRIX_NODE** pp = m->node_hash.bucket ? &m->node_hash.bucket[_get_node_hash(m, n->dim_code)] : nullptr;
+  while (pp && *pp && *pp != n) pp = &(*pp)->nh_next;
+  if (!pp || !*pp) er_panic("_free_matrix_node");
+  return pp;
+}
+
 MATRIX_NODE* new_node(MATRIX* m, const int64_t* dc, int pt_key) {
   MATRIX_NODE* n = mx_make_node(m, dc);
   n->file_gen = m->file_gen.load(std::memory_order_acquire);
   n->file_handovers = m->file_handovers.load(std::memory_order_acquire);
-  MATRIX_NODE*& bucket = m->node_hash[_get_node_hash(m, n->dim_code)];
-  n->nh_next = bucket;
-  bucket = n;
+  hash_node(m, n);
   n->process_token_key = pt_key;
   n->status = kMsNew;
   return n;
@@ -127,11 +160,14 @@ int64_t node_bytes(const MATRIX* m) {
 
 // The target of the far-over purge: total_ncache_size, or as many nodes of
 // the largest kind open as fill node_cache_bytes kMxPurgeFarOver times
-// over, when more.
-int64_t far_target() {
+// over, when more. The kinds are those of the open matrices and of own,
+// the matrix of the node coming in: a closing one is out of the list, and
+// without its kind every hundred of its nodes that its close brings in
+// would pass over all the others.
+int64_t far_target(const MATRIX* own) {
   const int64_t target = total_ncache_size;
   if (node_cache_bytes <= 0) return target;
-  int64_t largest = 0;
+  int64_t largest = node_bytes(own);
   for (const MATRIX* m = matrices_root.mx_next; m != &matrices_root; m = m->mx_next)
     largest = std::max(largest, node_bytes(m));
   if (largest <= 0) return target;
@@ -153,13 +189,21 @@ void purge(const MATRIX_NODE* keep, int64_t now, int64_t target, bool far_over) 
     if (is_saved_before(p, now)) _matrix_trigger_access(p, kMxSaveSlot, 0);
   }
   if (mx_trace()) ss_printf("insert purge matrix\n");
-  while (p != &nd_root) {
-    MATRIX_NODE* next = p->next;
-    if (p != keep && (far_over || now - p->last_access >= kIdleAge)) {
-      if (p->status == kMsOk && p->dirty_file_time && !p->ch_lock) _matrix_trigger_access(p, kMxSaveSlot, 0);
-      _free_matrix_node(p);
+  // The older nodes, from the oldest: the ring stands in the order the
+  // nodes were last used, so those idle for long are at its end, and the
+  // walk stops at the first one used lately instead of passing over every
+  // node in memory at every purge. A node stamped ahead of the clock (the
+  // clock went back) is passed over.
+  const MATRIX_NODE* const first = p;
+  for (MATRIX_NODE *q = nd_root.prev, *prev; first != &nd_root; q = prev) {
+    prev = q->prev;
+    const int64_t age = now - q->last_access;
+    if (!far_over && age >= 0 && age < kIdleAge) break;
+    if (q != keep && (far_over || age >= kIdleAge)) {
+      if (q->status == kMsOk && q->dirty_file_time && !q->ch_lock) _matrix_trigger_access(q, kMxSaveSlot, 0);
+      _free_matrix_node(q);
     }
-    p = next;
+    if (q == first) break;
   }
 }
 
@@ -297,6 +341,9 @@ MATRIX_NODE* _get_node_to_rebuild(MATRIX* m, const int64_t* dc) {
 
 MATRIX_NODE* _first_loading(MATRIX* m) {
   assert_lock_held(matrix_lock);
+  // While a rebuild goes on, the nodes it holds are the ones loading: a
+  // flush asks after each batch of them, and finds one without a walk.
+  if (MATRIX_NODE* n = _rebuild_loading(m)) return n;
   for (MATRIX_NODE* head : m->node_hash)
     for (MATRIX_NODE* x = head; x; x = x->nh_next)
       if (x->status < kMsOk && x->process_token) return x;
@@ -524,12 +571,11 @@ void _requeue_node_tokens(MATRIX_NODE* n) {
 int _free_matrix_node(MATRIX_NODE* n) {
   assert_lock_held(matrix_lock);
   MATRIX* m = n->matrix;
-  MATRIX_NODE** pp = &m->node_hash[_get_node_hash(m, n->dim_code)];
-  while (*pp && *pp != n) pp = &(*pp)->nh_next;
-  if (!*pp) er_panic("_free_matrix_node");
   if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
   if (n->wait_token || n->process_token) return -2;
+  MATRIX_NODE** pp = hash_link(m, n);
   *pp = n->nh_next;
+  --m->node_hash.count;
   _unlist_dirty(n);
   _delete_node_ring(n);
   mx_free_node(n);
@@ -580,7 +626,7 @@ void _insert_node_ring(MATRIX_NODE* n) {
   const int64_t target = total_ncache_size;
   int64_t since = now - mx_last_purge_time;
   bool pressure = nd_cnt > 2 * target && since > kPurgePressureGap;
-  const int64_t far = nd_cnt > kMxPurgeFarOver * target ? far_target() : target;
+  const int64_t far = nd_cnt > kMxPurgeFarOver * target ? far_target(n->matrix) : target;
   bool far_over = nd_cnt > kMxPurgeFarOver * far && inserts_since_purge >= far;
   if (!pressure && !far_over && since <= kPurgeIdleGap) return;
   mx_last_purge_time = now;

@@ -69,6 +69,20 @@ void settle_end(MATRIX_TOKEN* t, int status) {
   if (status >= 0) settle(t, status);
 }
 
+// The environment the token's scripts run in, made when it first runs: a
+// close or a flush queues a token for every node it saves, and tokens that
+// only wait their turn hold nothing the collector has to mark.
+void give_env(MATRIX_TOKEN* t) {
+  if (t->env) return;
+  const MATRIX_NODE* n = t->process_node;
+  ZuThreadScope scope("matrix token env");
+  ZUISP_ENV* env = new_env(static_cast<ZUISP_ENV*>(n->matrix->mx_env->data));
+  set_env_work(env, t);
+  t->env = xx_new_held_value(env, gc_qnlisp_env, __FILE__, __LINE__);
+  t->cal_hold = xx_new_held_value(nullptr, gc_qn_sexp, __FILE__, __LINE__);
+  bind_agent(env, "mxThisLevel", get_integer(n->dim_code[0], nullptr));
+}
+
 // Steps 1 to 3: the matrix's mode, then the slot to run.
 Step begin(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
@@ -92,6 +106,7 @@ Step begin(MATRIX_TOKEN* t) {
     fail_slots(t);
     return Step::kFinish;
   }
+  give_env(t);
   if (t->access_target_id >= 0) return is_list(t->cal_target) ? Step::kRun : Step::kSlotEnd;
   for (;;) {
     t->err_jump = t->normal_jump = t->err_jump_status = t->normal_jump_status = -1;
@@ -257,14 +272,6 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
   t->process_node = n;
   t->access_target_id = -1;
   t->err_jump = t->normal_jump = t->err_jump_status = t->normal_jump_status = -1;
-  {
-    ZuThreadScope scope("_new_matrix_token");
-    ZUISP_ENV* env = new_env(static_cast<ZUISP_ENV*>(m->mx_env->data));
-    set_env_work(env, t);
-    t->env = xx_new_held_value(env, gc_qnlisp_env, __FILE__, __LINE__);
-    t->cal_hold = xx_new_held_value(nullptr, gc_qn_sexp, __FILE__, __LINE__);
-    bind_agent(env, "mxThisLevel", get_integer(n->dim_code[0], nullptr));
-  }
   n->process_token = t;
   if (m->p.new_token) m->p.new_token(t, 1);
   return t;
@@ -476,8 +483,9 @@ void _finish_matrix_token(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
   MATRIX* m = n->matrix;
   while (MATRIX_LIST* e = t->locked_node_list) _unlock_node(e->node, t);
-  t->env->del.store(1, std::memory_order_release);
-  t->cal_hold->del.store(1, std::memory_order_release);
+  for (MATRIX_SEXP* s : {t->env, t->cal_hold})
+    if (s) s->del.store(1, std::memory_order_release);
+  t->env = t->cal_hold = nullptr;
   if (m->p.free_token) m->p.free_token(t, 0);
   // A fetch that ended with no script settling the node (or that was cut
   // short after its load: a broken matrix, a break) leaves it loading

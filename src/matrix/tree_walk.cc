@@ -18,8 +18,6 @@ constexpr int kTriggerQueueLimit = 99;
 
 bool power_of_two(int64_t v) { return v > 0 && (v & (v - 1)) == 0; }
 
-int count_item(SYS_QUEUE*, Q_HEADER*, void*) { return 0; }
-
 // The start of the walk down: with access 1 the deepest ready level, else
 // the root. False when the walk cannot begin.
 bool walk_start(MATRIX* m, int64_t* dc, int access, int pt_key, int64_t* start) {
@@ -157,7 +155,7 @@ void _matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc
     if (mx_trace())
       ss_printf("P %lli %lli %lli - %lli %lli %lli\n", c(dc, 0), c(dc, 1), c(dc, 2), c(dc_end, 0), c(dc_end, 1),
                 c(dc_end, 2));
-    if (check_queue(&matrix_que, count_item, nullptr) > kTriggerQueueLimit) {
+    if (queue_count(&matrix_que) > kTriggerQueueLimit) {
       ++m->access_lock;  // a close waits while the matrix is used outside the lock
       unlock_task(matrix_lock, "matrix_peano_trigger");
       sleep_sec(1);

@@ -273,5 +273,5 @@ void log_get_element(ZU_SEXP* form) {
 }
 
 int log_wait_queue_count() {
-  return check_queue(&log_wait_queue, [](SYS_QUEUE*, Q_HEADER*, void*) { return 0; }, nullptr);
+  return queue_count(&log_wait_queue);
 }

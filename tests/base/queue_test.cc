@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -202,6 +203,75 @@ TEST(KeyedQueue, LimitsRefuseOrWait) {
   w.done.wait_for(1);
   EXPECT_EQ(drain(&q), (std::vector<int>{2, 3, 3}));
   EXPECT_EQ(q.keylist, nullptr);
+}
+
+// A queue kept by priority and a first-in-first-out one, each against a
+// list in the order it must keep, through a seeded run of inserts and of
+// removals of the first item, of a key's first (often behind other keys'
+// items) and of an item from the middle (a condition of its own). After
+// every step the count and the order agree with the list, and the only
+// steps the queue takes are those of the walks that look at every item.
+TEST(KeyedQueue, OrderAndCountThroughInsertsAndRemovals) {
+  static SYS_QUEUE by_pri{}, fifo{};
+  by_pri.flags = kQueueByPri;
+  const L_CHAR* keys[] = {kKeyA, kKeyB, kKeyC, nullptr};
+  for (SYS_QUEUE* q : {&by_pri, &fifo}) {
+    SCOPED_TRACE(q == &by_pri ? "by priority" : "first in first out");
+    q->key_limit = 1 << 30;  // keys are kept, no task is started
+    setup_queue(q);
+    std::vector<Item*> model;
+    unsigned long steps = queue_steps(q);
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t n) { return ((seed = seed * 1103515245u + 12345u) >> 16) % n; };
+    auto take = [&](Q_COND cond, void* work, size_t at) {
+      auto* it = reinterpret_cast<Item*>(delete_queue(q, cond, work, 0));
+      ASSERT_LT(at, model.size());
+      ASSERT_EQ(it, model[at]);
+      model.erase(model.begin() + static_cast<long>(at));
+      d_f_ree(it);
+    };
+    for (int i = 0; i < 3000; ++i) {
+      uint32_t op = model.empty() ? 0 : next(10);
+      if (op < 5) {  // equal priorities often, and new highest and lowest ones
+        Item* it = new_item(keys[next(4)], static_cast<int>(next(6)) * 10 - 20, 0, i);
+        ASSERT_EQ(insert_queue(q, &it->h, 0), 0);
+        auto at = q == &fifo ? model.end() : std::find_if(model.begin(), model.end(), [it](Item* m) {
+          return m->h.pri < it->h.pri;
+        });
+        model.insert(at, it);
+      } else if (op < 7) {
+        take(nullptr, nullptr, 0);
+      } else if (op < 9) {
+        const L_CHAR* key = keys[next(3)];
+        auto at = std::find_if(model.begin(), model.end(), [key](Item* m) { return m->h.key == key; });
+        if (at == model.end()) {
+          EXPECT_EQ(delete_queue(q, sq_key_cond, const_cast<L_CHAR*>(key), 0), nullptr);
+          continue;
+        }
+        take(sq_key_cond, const_cast<L_CHAR*>(key), static_cast<size_t>(at - model.begin()));
+      } else {
+        size_t at = next(static_cast<uint32_t>(model.size()));
+        int seq = model[at]->seq;
+        take([](SYS_QUEUE*, Q_HEADER* h, void* w) { return reinterpret_cast<Item*>(h)->seq == *static_cast<int*>(w) ? 0 : -1; },
+             &seq, at);
+        steps += at + 1;
+      }
+      ASSERT_EQ(queue_count(q), static_cast<int>(model.size())) << "step " << i;
+      std::vector<int> order, want;
+      for (Item* m : model) want.push_back(m->seq);
+      EXPECT_EQ(check_queue(q, [](SYS_QUEUE*, Q_HEADER* h, void* w) {
+        static_cast<std::vector<int>*>(w)->push_back(reinterpret_cast<Item*>(h)->seq);
+        return 0;
+      }, &order), static_cast<int>(model.size()));
+      ASSERT_EQ(order, want) << "step " << i;
+      steps += model.size();
+      ASSERT_EQ(queue_steps(q), steps) << "step " << i;
+    }
+    while (!model.empty()) take(nullptr, nullptr, 0);
+    EXPECT_EQ(q->keylist, nullptr);
+    EXPECT_EQ(q->head, nullptr);
+    EXPECT_EQ(q->tail, nullptr);
+  }
 }
 
 struct Marks {

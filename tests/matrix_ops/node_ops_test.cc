@@ -393,6 +393,31 @@ TEST_F(OpsTest, AccessTickSizesTheCache) {
   close_all_matrix();
 }
 
+// Closing a matrix of many dirty nodes walks no queue: every token that
+// ends while the close waits counts the worker queue without walking it,
+// each save finds its place by priority and the worker its key's next
+// token at once. The queue's steps are counted, not timed: a walk of the
+// queue per token would take some eight million here.
+TEST_F(OpsTest, ClosingManyNodesWalksNoQueue) {
+  MATRIX* m = open_scripted(2, 1, 7);  // 64 x 64 nodes at level 0
+  for (int64_t x = 0; x < 64; ++x)
+    for (int64_t y = 0; y < 64; ++y) {
+      int err = 0;
+      get_matrix_node(&err, m, Code{0, x, y}.data(), 0, nullptr, nullptr);
+    }
+  wait_idle(m);
+  for (int64_t x = 0; x < 64; ++x)
+    for (int64_t y = 0; y < 64; ++y) set_dirty_file(node_at(m, {0, x, y}));
+  const unsigned long before = queue_steps(&matrix_que);
+  close_matrix(m);
+  EXPECT_LE(queue_steps(&matrix_que) - before, 4096u);
+  std::lock_guard<std::mutex> g(ev.mu);
+  int saved = 0;
+  for (int64_t x = 0; x < 64; ++x)
+    for (int64_t y = 0; y < 64; ++y) saved += ev.saves.count({0, x, y}) ? 1 : 0;
+  EXPECT_EQ(saved, 4096);
+}
+
 std::mutex log_mu;
 std::string log_text;
 
