@@ -555,7 +555,7 @@ int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags) {
       o.put('\n');
     }
   } else {
-    ok = print(o, s, kList, 0);
+    ok = print(o, s, flags & ZU_PRINT_MEMBER ? kContent : kList, 0);
   }
   if (!ok && !o.written) return ZU_PRINT_REFUSED;  // within the first chunk
   o.whole = ok;

@@ -34,6 +34,10 @@ constexpr int ZU_PRINT_FORM = 3;        // mask of the form bits
 constexpr int ZU_PRINT_RAW_SIZE = 16;   // raw values as "#%x#]" without their bytes
 constexpr int ZU_PRINT_MULTIROOT = 64;  // each top-level member on its own line
 constexpr int ZU_PRINT_INDENT = 128;    // one element per line, indented
+// The value is read back as a member of an element (a reply inside
+// <Result>): written as inside an element, where a bare word reads as
+// text, so a symbol goes in brackets.
+constexpr int ZU_PRINT_MEMBER = 256;
 constexpr int ZU_PRINT_TEXT = 512;      // strings between tags as bare text
 
 // Deepest nesting of lists (and error data) the printer follows.
