@@ -12,7 +12,8 @@
 // threads (KillThread) and files (Mkdir, Mv, Rm, Touch, UTime, PrintStd),
 // with the working folder and the home folder a scratch folder of the
 // run's own. None waits, and none reaches the network or the process.
-// libFuzzer tries inputs up to kMaxLen bytes, whatever its seeds' sizes.
+// libFuzzer tries inputs up to kMaxLen bytes, whatever its seeds' sizes,
+// and from its start (kLenControl).
 // An input stops at its deadline, a second after it began: no form starts
 // after it, and the one running is cancelled (the break check). Nothing
 // may crash, stop the process, leak, or leave behind what a refusal cut
@@ -44,6 +45,7 @@ namespace {
 constexpr uint64_t kBudget = uint64_t{64} << 20;
 constexpr auto kRunFor = std::chrono::seconds(1);
 constexpr const char* kMaxLen = "-max_len=65536";
+constexpr const char* kLenControl = "-len_control=0";
 
 // The library's rows bound (their companions come with them).
 const char* const kComputing[] = {
@@ -135,16 +137,21 @@ void evaluate(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-// libFuzzer tries no input longer than the largest seed unless told.
+// libFuzzer tries no input longer than the largest seed unless told, and
+// lets the length grow only slowly towards the most it may try (a minute's
+// run stays near the seeds' sizes): both are set here, unless given.
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  for (int i = 1; i < *argc; ++i)
-    if (std::strncmp((*argv)[i], "-max_len=", 9) == 0) return 0;
   static std::vector<char*> args;
   args.assign(*argv, *argv + *argc);
-  args.push_back(const_cast<char*>(kMaxLen));
+  for (const char* flag : {kMaxLen, kLenControl}) {
+    const size_t name = std::strchr(flag, '=') - flag + 1;
+    bool given = false;
+    for (int i = 1; i < *argc; ++i) given = given || std::strncmp((*argv)[i], flag, name) == 0;
+    if (!given) args.push_back(const_cast<char*>(flag));
+  }
+  *argc = static_cast<int>(args.size());
   args.push_back(nullptr);
   *argv = args.data();
-  *argc += 1;
   return 0;
 }
 

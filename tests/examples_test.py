@@ -226,6 +226,13 @@ def group_http():
             want = b"<p>level 0 at (%d, %d): grey %d</p> 200" % (x, y, ramp[y, x])
             got = page("/point?y=%d&x=%d" % (y, x))
             check(got == want, "the point (%d, %d): %r, want %r" % (x, y, got, want))
+        # A coordinate that is not a number, or none, answers the error page
+        # (no made-up point), where what the client sent shows as text.
+        for query, shown in (("x=abc", b"abc"), ("x=1&y=<b>", b"&lt;b&gt;"), ("x=12x&y=1", b"12x"),
+                             ("y=3", b"no number")):
+            got = page("/point?" + query)
+            check(got.endswith(b" 503") and shown in got and b"<b>" not in got and b"level 0 at" not in got,
+                  "the point of %s: %r" % (query, got[-300:]))
     finally:
         stop(agent, limit=60)
     no_errors("http.zu", replies(os.path.join(WORK, "http.out")))

@@ -2,12 +2,14 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "agent/agent.h"
 #include "agent/mx_entry.h"
 #include "matrix/matrix.h"
 #include "matrix_ops/matrix_ops.h"
 #include "base/checked.h"
+#include "base/lost_output.h"
 #include "base/panic.h"
 #include "base/signals.h"
 #include "netsvc/netsvc.h"
@@ -16,6 +18,7 @@
 #include "store/l_favt64.h"
 #include "zu/peer.h"
 #include "zulib/library.h"
+#include "zulib/printing.h"
 
 void agent_exit_handler() { close_all_mx(); }
 
@@ -46,6 +49,11 @@ void start_agent(int argc, char** argv) {
     std::string what = std::string("the rule of what a peer may call names no built-in: ") + name;
     er_panic(what.c_str());
   }
+  if (std::vector<std::string> rowless = peer_rule_missing(); !rowless.empty() && QNMX_CHECKED) {
+    std::string what = "built-ins without a row in the rule of what a peer may call:";
+    for (const std::string& name : rowless) what += " " + name;
+    er_panic(what.c_str());
+  }
 }
 
 int run_agent(int argc, char** argv) {
@@ -59,6 +67,10 @@ int run_agent(int argc, char** argv) {
   int status = zu_setup_file(argc, argv, close_all_mx);
   close_all_mx();
   if (mx_end_unsaved() > 0) status = 1;
+  // Output the script asked for and the end could not write fails the run
+  // too: replies or a printed file cut short (said on the standard error).
+  close_print_files();
+  if (lost_output()) status = 1;
   return status;
 }
 

@@ -137,6 +137,21 @@ ZU_SEXP* store_description(CREATE_WORK* cw, ZU_SEXP* form, bool new_file, int cu
   return nullptr;
 }
 
+// A new matrix whose node is narrower than a parent's cell along some
+// dimension (fewer block bits than divide bits) is refused: each parent
+// cell would span several children, and a save script thins one child at
+// a time. A node exactly as wide as a cell gives one parent element.
+ZU_SEXP* geometry_refusal(MATRIX* m, ZU_SEXP* form) {
+  int narrow = -1;
+  lock_task(matrix_lock);
+  for (int d = 0; d < m->p.dim && m->block_size && m->dim_divide && narrow < 0; ++d)
+    if (m->block_size[d] < m->dim_divide[d]) narrow = d;
+  unlock_task(matrix_lock, "qmxCreate");
+  if (narrow < 0) return nullptr;
+  return error_at(form, ZU_ER_PARAM, "qmxCreate",
+                  data_list("invalida parameter", "qmxMatrixBlockSize below qmxMatrixDimDivide", narrow));
+}
+
 // ---- keywords
 
 ZU_SEXP* env_error(ZU_SEXP* form, const char* func) { return error_text_at(form, ZU_ER_FORMAT, func, kEnvUse); }
@@ -457,6 +472,7 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   bind_private_env(body, get_symbol_ascii("____gc_bind")->symbol.atom, nullptr);
   cw.mtx = m;
   ZU_SEXP* err = run_body(body, form->pair.cdr);
+  if (!err && r == kMxNewFile) err = geometry_refusal(m, form);
   if (!err) err = store_description(&cw, form, r == kMxNewFile, current);
   if (err) return err;
   opened.m = nullptr;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +66,11 @@ ZU_SEXP* bad_param(ZU_SEXP* form, const char* func, const char* what) {
 
 ZU_SEXP* file_error(ZU_SEXP* form, const char* func, uint32_t code, const char* text, ZU_SEXP* file) {
   return error_at(form, code, func, data_list(text, file));
+}
+
+// A picture that could not be written, and the system's reason.
+ZU_SEXP* write_error(ZU_SEXP* form, const char* func, const char* text, ZU_SEXP* file, int err) {
+  return error_at(form, ZU_ER_OPEN, func, data_list(text, file, std::strerror(err ? err : EIO)));
 }
 
 // Where a pixel loop stopped because a node did not become ready (kMxLoading:
@@ -305,18 +311,21 @@ class ExportFile {
   ExportFile(const ExportFile&) = delete;
   ExportFile& operator=(const ExportFile&) = delete;
 
-  // 0 with fd() ready for the picture, or -1.
+  // 0 with fd() ready for the picture, or the system's reason it is not
+  // (EBUSY for a matrix file in use).
   int open(const std::string& target) {
     Fd present;
     present.fd = u_open64(target.c_str(), O_WRONLY | O_NONBLOCK, 0);
     struct stat st {};
     if (present.fd < 0) {
-      if (errno != ENOENT) return -1;
-    } else if (fstat(present.fd, &st) != 0 || mx_file_in_use(present.fd)) {
-      return -1;
+      if (errno != ENOENT) return errno;
+    } else if (fstat(present.fd, &st) != 0) {
+      return errno;
+    } else if (mx_file_in_use(present.fd)) {
+      return EBUSY;
     } else if (!S_ISREG(st.st_mode)) {
       fd_ = present.release();
-      return fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) == 0 ? 0 : -1;
+      return fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) == 0 ? 0 : errno;
     }
     target_ = target;
     if (present.fd >= 0)
@@ -324,15 +333,16 @@ class ExportFile {
         target_ = real;
         std::free(real);
       }
-    if (make_temp() != 0) return -1;
-    return present.fd < 0 || fchmod(fd_, st.st_mode & 07777) == 0 ? 0 : -1;
+    if (make_temp() != 0) return errno;
+    return present.fd < 0 || fchmod(fd_, st.st_mode & 07777) == 0 ? 0 : errno;
   }
   int fd() const { return fd_; }
-  // Puts the picture in place: 0, or -1 with the target as it was.
+  // Puts the picture in place: 0, or the system's reason with the target
+  // as it was.
   int commit() {
-    if (u_close(std::exchange(fd_, -1)) != 0) return -1;
+    if (u_close(std::exchange(fd_, -1)) != 0) return errno;
     if (temp_.empty()) return 0;
-    if (u_rename(temp_.c_str(), target_.c_str()) != 0) return -1;
+    if (u_rename(temp_.c_str(), target_.c_str()) != 0) return errno;
     temp_.clear();
     return 0;
   }
@@ -366,17 +376,31 @@ struct ImportSource {
   int64_t data_at;  // first pixel byte
   int bpp;          // 1 grey, 3 colour
   int64_t transparent;  // the pixel word left untouched, or -1
+  const uint8_t* depth;  // each sample scaled to 0..255, or null for a maximum of 255
 };
 
 // Pixel words (and validity bytes when a transparent word is set) of n
-// rows of file bytes.
-void to_words(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
-  for (int64_t i = 0; i < n; ++i, raw += s.bpp) {
-    const uint32_t w = s.bpp == 1 ? uint32_t(raw[0]) * 0x01010100u
-                                  : uint32_t(raw[0]) << 24 | uint32_t(raw[1]) << 16 | uint32_t(raw[2]) << 8;
+// pixels of file bytes, each sample through `depth` when kScaled. Called
+// once per band, out of line: inlined into the command, the loop lost a
+// register to it and reloaded a pointer per pixel.
+template <bool kScaled>
+[[gnu::noinline]] void to_words_at(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
+  // Copies: a store through the bytes of `valid` could otherwise change them.
+  const int bpp = s.bpp;
+  const int64_t transparent = s.transparent;
+  const uint8_t* depth = s.depth;
+  auto sample = [depth](uint8_t v) -> uint32_t { return kScaled ? depth[v] : v; };
+  for (int64_t i = 0; i < n; ++i, raw += bpp) {
+    const uint32_t w = bpp == 1 ? sample(raw[0]) * 0x01010100u
+                                : sample(raw[0]) << 24 | sample(raw[1]) << 16 | sample(raw[2]) << 8;
     words[i] = w;
-    if (valid) valid[i] = int64_t{w} != s.transparent;
+    if (valid) valid[i] = int64_t{w} != transparent;
   }
+}
+
+void to_words(const ImportSource& s, const uint8_t* raw, int64_t n, uint32_t* words, uint8_t* valid) {
+  if (s.depth) to_words_at<true>(s, raw, n, words, valid);
+  else to_words_at<false>(s, raw, n, words, valid);
 }
 
 // The pixel loop of the import: 0, -1 when the file ended early (the rows
@@ -428,10 +452,11 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
 
 // ---- export
 
-// The pixel loop of the export: 0, -1 when the file could not be written,
-// kMxcNotReady when a node to read did not become ready, or the load fault
-// of a node the file holds but could not give (*at names the node).
-int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int slot, Stalled* at) {
+// The pixel loop of the export: 0, -1 when the file could not be written
+// (*err the system's reason), kMxcNotReady when a node to read did not
+// become ready, or the load fault of a node the file holds but could not
+// give (*at names the node).
+int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int slot, Stalled* at, int* err) {
   MX_CACHE* c = &e->c;
   PoolBlocks pool(c);
   const int64_t band_px = p.rows_cap * p.width;
@@ -462,7 +487,10 @@ int export_pixels(MX_ENTRY* e, int fd, int64_t data_at, const Placement& p, int 
       BlockingRegion io;
       put = u_pwrite_full(fd, out, size_t(rows * row_bytes), data_at + h * row_bytes);
     }
-    if (put != rows * row_bytes) return -1;
+    if (put != rows * row_bytes) {
+      *err = errno;
+      return -1;
+    }
     h += rows;
     gc_safepoint();
   }
@@ -525,12 +553,18 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (p.height > 0 && p.width > kMaxPixels / p.height) return bad_param(form, kFunc, "size");
   if (p.width < 1 || p.height < 1) return nullptr;
   set_rows_cap(&p);
+  // Samples of a smaller maximum are scaled to the matrix's 0..255.
+  uint8_t depth[256];
+  if (pi.pi_max != kMaxByteSample) pnm_sample_table(pi.pi_max, depth);
   set_matrix_env(e->c.m, "create-node", "enable");
   int r;
   Stalled at;
   {
     CacheAccess access(&e->c, 1, 2, 2);
-    r = import_pixels(e, ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent}, p, slot, &at);
+    r = import_pixels(e,
+                      ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent,
+                                   pi.pi_max != kMaxByteSample ? depth : nullptr},
+                      p, slot, &at);
   }
   if (r == kMxcNotReady) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxLoading);
   if (r == kNodeLost) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxNodeFailed);
@@ -577,27 +611,29 @@ ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (p.level > 0 && (changes_unsaved(e->c.m) || mx_file_unchecked(e->c.m)))
     if (int r = mx_file_sync_create_node(e->c.m, true)) return qmx_file_error(form, kFunc, e->c.m, r);
   ExportFile out;
-  if (out.open(narrow(file)) != 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot open the file", file);
+  if (const int err = out.open(narrow(file)))
+    return write_error(form, kFunc, "cannot open the file", file, err);
   PPM_INFO pi{};
   pi.pi_fd = out.fd();
   pi.pi_width = uint32_t(p.width);
   pi.pi_height = uint32_t(p.height);
   pi.pi_max = 255;
   ss_printf("pi_width(1) = %i %lli\n", int(pi.pi_width), static_cast<long long>(width));
-  if (write_header(&pi) != 0) return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
+  if (write_header(&pi) != 0) return write_error(form, kFunc, "cannot access the file", file, errno);
   ss_printf("pi_width(2) = %i\n", int(pi.pi_width));
   ss_printf("pi_width(3) = %i\n", int(pi.pi_width));
   set_matrix_env(e->c.m, "create-node", "disable");
   int r;
+  int err = 0;
   Stalled at;
   {
     CacheAccess access(&e->c, 0, -1, 3);
-    r = export_pixels(e, out.fd(), pi.pi_offset, p, slot, &at);
+    r = export_pixels(e, out.fd(), pi.pi_offset, p, slot, &at, &err);
   }
   if (r == kMxcNotReady) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxLoading);
   if (mx_is_load_fault(r)) return qmx_node_fault(form, kFunc, e->c.m, at.dc, r);
-  if (r < 0 || out.commit() != 0)
-    return file_error(form, kFunc, ZU_ER_OPEN, "cannot access the file", file);
+  if (r == 0) err = out.commit();
+  if (r < 0 || err != 0) return write_error(form, kFunc, "cannot access the file", file, err);
   return nullptr;
 }
 

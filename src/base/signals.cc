@@ -124,6 +124,10 @@ void init_signals() {
   sigset_t set = taken_set();
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) er_panic("init_signals(1)");
   install(SIGPIPE, SIG_IGN, 0);
+  // A file-size limit makes a write fail with EFBIG, which is reported as
+  // any failed write is, instead of ending the process with its files
+  // unsaved.
+  install(SIGXFSZ, SIG_IGN, 0);
   install(SIGUSR1, nothing_handler, 0);  // no SA_RESTART: interrupts calls
   for (int s : kTakenSignals) install(s, forward_handler, SA_RESTART);
 

@@ -3,8 +3,9 @@
 // One dedicated signal thread takes the interrupt, termination, child and
 // alarm signals with sigwait (SIGTERM is taken as an interrupt), so that
 // hooks run in an ordinary thread and never inside an asynchronous
-// handler. Broken pipes are ignored (a write to a closed socket or pipe
-// returns an error instead of killing the process). SIGUSR1 has a handler
+// handler. Broken pipes and file-size limits are ignored (a write to a
+// closed socket or pipe, or past the limit, returns an error instead of
+// killing the process). SIGUSR1 has a handler
 // that does nothing and does not restart calls, so
 // pthread_kill(thread, SIGUSR1) breaks that thread out of a blocking call
 // with EINTR.

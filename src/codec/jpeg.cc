@@ -28,15 +28,22 @@ bool side_ok(int64_t w, int64_t h) {
 // that cannot be filled by its data, and decoding it would make (and hold
 // the coefficients of) a picture its data never reach: a progressive
 // stream that codes only a coarsely sampled component claims 32 x 32
-// pixels a bit. Arithmetic coding has no such floor (a plain picture takes
-// a few hundred bytes), so its streams are not judged by their size.
-// Called once the header is read, when the components' sizes are known.
+// pixels a bit. Arithmetic coding has no such floor: once its data end
+// the decoder reads zeros, which code a plain picture of any size, so a
+// few hundred bytes would make a gigabyte. Its streams are held to the
+// rate the GIF decoder allows its data, 4,096 x 8 pixels a byte (512
+// blocks of one component): a plain picture of a few million pixels still
+// decodes. Called once the header is read, when the components' sizes are
+// known, before anything of the image is allocated.
+constexpr uint64_t kHuffmanBlocksPerByte = 8;
+constexpr uint64_t kArithBlocksPerByte = 4096 * 8 / 64;
+
 bool fillable(const jpeg_decompress_struct& c, int32_t stream_bytes) {
-  if (c.arith_code) return true;
   uint64_t blocks = 0;
   for (int i = 0; i < c.num_components; ++i)
     blocks += uint64_t{c.comp_info[i].width_in_blocks} * c.comp_info[i].height_in_blocks;
-  return blocks <= 8 * static_cast<uint64_t>(stream_bytes);
+  const uint64_t rate = c.arith_code ? kArithBlocksPerByte : kHuffmanBlocksPerByte;
+  return blocks <= rate * static_cast<uint64_t>(stream_bytes);
 }
 
 struct CompressJob {

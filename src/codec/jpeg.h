@@ -30,9 +30,11 @@ using jpeg_read_callback = uint8_t* (*)(int32_t row, void* data);
 // rows as one byte per pixel. 1 when the image was decoded (also when the
 // read callback stopped early), 0 when it was refused or a library error
 // occurred. Refused before the header callback: images of more than
-// kCodecMaxPixels pixels, and Huffman-coded images whose components have
-// more 8 x 8 blocks than their stream can fill (eight a byte, each block
-// of every component coded at least once). Refused while decoding: a stream
+// kCodecMaxPixels pixels, and images whose components have more 8 x 8
+// blocks than their stream can fill: eight a byte when Huffman-coded (each
+// block of every component coded at least once), 512 a byte when
+// arithmetic-coded (4,096 x 8 pixels of one component, as GIF data may
+// fill). Refused while decoding: a stream
 // whose entropy data ends before the image's last row (a missing end
 // marker alone is no fault).
 int LoadJPGFromMemory(const void* memory, int32_t memory_size, jpeg_header_callback header_callback,

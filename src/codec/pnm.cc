@@ -165,6 +165,11 @@ int read_header(PPM_INFO* p) {
   return 0;
 }
 
+void pnm_sample_table(int32_t max, uint8_t table[256]) {
+  const int32_t m = max < 1 ? 1 : max;
+  for (int32_t v = 0; v < 256; ++v) table[v] = static_cast<uint8_t>(v >= m ? 255 : (v * 255 + m / 2) / m);
+}
+
 int write_header_magic(PPM_INFO* p, const char* magic) {
   char text[64];
   int n = std::snprintf(text, sizeof text, "%s\n%u %u\n%i\n", magic, p->pi_width, p->pi_height, p->pi_max);

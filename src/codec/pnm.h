@@ -40,6 +40,11 @@ struct PPM_INFO {
 int read_header(PPM_INFO* p);
 inline constexpr int kPnmHeaderMax = 1024;
 
+// The byte sample v of a file whose maximum is max (1..255) as a sample
+// of maximum 255, rounded to nearest as PNM readers scale depths:
+// table[v] = (v * 255 + max / 2) / max, and 255 for a v above max.
+void pnm_sample_table(int32_t max, uint8_t table[256]);
+
 // Writes "P6\n<width> <height>\n<max>\n" at offset 0 of pi_fd, sets
 // pi_type "P6", pi_offset to the header's length and starts the caches
 // empty. 0, or -1 when the header was not written whole.

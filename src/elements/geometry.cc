@@ -41,7 +41,8 @@ int mx_node_shape(const MATRIX_GEOMETRY* g, const int64_t* dim_code, int64_t* or
   return 0;
 }
 
-int mx_node_parent_map(const MATRIX_GEOMETRY* g, const int64_t* dim_code, int parent, int32_t* s, int32_t* ofs) {
+int mx_node_parent_map(const MATRIX_GEOMETRY* g, const int64_t* dim_code, int parent, int32_t* s, int32_t* ofs,
+                       int32_t* phase) {
   if (parent < 0 || mx_dim_code_check(g, dim_code) != 0) return -1;
   auto level = static_cast<int>(dim_code[0]);
   if (static_cast<int64_t>(level) + parent >= g->total_levels) return -1;
@@ -50,12 +51,13 @@ int mx_node_parent_map(const MATRIX_GEOMETRY* g, const int64_t* dim_code, int pa
     int64_t shift = static_cast<int64_t>(dd) * parent;
     if (shift > kMxMaxBlockBits) return -1;
     s[d] = static_cast<int32_t>(shift);
-    if (bs > shift) {
-      int64_t rank = (dim_code[1 + d] >> (dd * level + bs)) & ((int64_t{1} << shift) - 1);
-      ofs[d] = static_cast<int32_t>(rank << (bs - shift));
-    } else {
-      ofs[d] = 0;
-    }
+    // The child's origin in its level's elements; the ancestor's element
+    // holding it, counted from the ancestor's own origin, is the child's
+    // share. A child narrower than a cell shares that element with its
+    // neighbours and starts `phase` elements into the cell.
+    int64_t origin = (dim_code[1 + d] >> (dd * level)) & ~((int64_t{1} << bs) - 1);
+    ofs[d] = static_cast<int32_t>((origin >> shift) & ((int64_t{1} << bs) - 1));
+    if (phase) phase[d] = static_cast<int32_t>(origin & ((int64_t{1} << shift) - 1));
   }
   return 0;
 }

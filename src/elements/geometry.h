@@ -41,11 +41,16 @@ int mx_dim_code_check(const MATRIX_GEOMETRY* g, const int64_t* dim_code);
 // or a node with an extent below 1 (entirely beyond the matrix bound).
 int mx_node_shape(const MATRIX_GEOMETRY* g, const int64_t* dim_code, int64_t* origin, int32_t* extent);
 // Where the child node holding dim_code lands in the block of its ancestor
-// `parent` levels up: per dimension s[d] = dim_divide[d] * parent (a child
-// index i maps to parent index (i >> s[d]) + ofs[d]) and ofs[d]. 0, or -1
-// for parent < 0, s above 30, an ancestor beyond the top level, or a code
-// outside g.
-int mx_node_parent_map(const MATRIX_GEOMETRY* g, const int64_t* dim_code, int parent, int32_t* s, int32_t* ofs);
+// `parent` levels up: per dimension s[d] = dim_divide[d] * parent, the
+// child's share ofs[d] (the ancestor's index of the cell holding the
+// child's first element) and, when phase is not null, phase[d], how far
+// into that cell the child begins: child index i maps to ancestor index
+// ((i + phase[d]) >> s[d]) + ofs[d]. The phase is 0 unless the child is
+// narrower than a cell (block_size[d] < s[d]), when each cell spans
+// 2^(s - block_size) children. 0, or -1 for parent < 0, s above 30, an
+// ancestor beyond the top level, or a code outside g.
+int mx_node_parent_map(const MATRIX_GEOMETRY* g, const int64_t* dim_code, int parent, int32_t* s, int32_t* ofs,
+                       int32_t* phase = nullptr);
 // The debug text of a dim code: "+max %i+[%lli " with total_levels and the
 // level, "%llx " with each coordinate's node origin, then "]"; handed to
 // the calling task's ring of deferred frees.

@@ -71,11 +71,12 @@ struct Lanes {
 
 // ---- the walk
 
-// One row along dimension 0: out[k] = f(p[k >> s], c[k]). Plain pointers:
+// One row along dimension 0: out[k] = f(p[(k + ph) >> s], c[k]), ph the
+// child's phase in its first cell (0 unless it is narrower). Plain pointers:
 // the stores go through bytes, which would make the compiler reload
 // anything reached through a reference.
 template <class Op>
-void diff_row(uint8_t* out, const uint8_t* p, const uint8_t* c, int32_t n, int32_t s) {
+void diff_row(uint8_t* out, const uint8_t* p, const uint8_t* c, int32_t n, int32_t s, int32_t ph) {
   using E = typename Op::E;
   constexpr size_t w = sizeof(E);
   if (s == 0) {
@@ -88,11 +89,11 @@ void diff_row(uint8_t* out, const uint8_t* p, const uint8_t* c, int32_t n, int32
   E up[kChunk];
   for (int32_t k0 = 0; k0 < n; k0 += kChunk) {
     int32_t m = std::min(kChunk, n - k0);
-    if (s == 1) {  // the common case: each element twice
+    if (s == 1 && ph == 0) {  // the common case: each element twice
       const uint8_t* half = p + static_cast<size_t>(k0 >> 1) * w;
       for (int32_t j = 0; j < (m + 1) / 2; ++j) up[2 * j] = up[2 * j + 1] = load<E>(half + j * w);
     } else {
-      for (int32_t j = 0; j < m; ++j) up[j] = load<E>(p + static_cast<size_t>((k0 + j) >> s) * w);
+      for (int32_t j = 0; j < m; ++j) up[j] = load<E>(p + static_cast<size_t>((k0 + j + ph) >> s) * w);
     }
     for (int32_t j = 0; j < m; ++j) store<E>(out + (k0 + j) * w, Op::apply(up[j], load<E>(c + (k0 + j) * w)));
   }
@@ -105,9 +106,9 @@ void diff_walk(KernelVector& out, const KernelVector& p, const KernelVector& c, 
   int64_t cb = 0;
   for (;;) {
     int64_t pb = mp.ofs[0];
-    for (int d = 1; d < dim; ++d) pb += ((i[d] >> mp.s[d]) + mp.ofs[d]) * p.stride[d];
+    for (int d = 1; d < dim; ++d) pb += (((i[d] + mp.phase[d]) >> mp.s[d]) + mp.ofs[d]) * p.stride[d];
     constexpr int64_t w = sizeof(typename Op::E);
-    diff_row<Op>(out.elems + cb * w, p.elems + pb * w, c.elems + cb * w, c.ix[0], mp.s[0]);
+    diff_row<Op>(out.elems + cb * w, p.elems + pb * w, c.elems + cb * w, c.ix[0], mp.s[0], mp.phase[0]);
     int d = 1;
     for (; d < dim; ++d) {
       cb += c.stride[d];

@@ -5,26 +5,31 @@
 // Geometry (elements/geometry.h, mx_node_parent_map): for a child node at
 // dim code dc and its ancestor `parent` levels up, along each dimension d
 // s = dim_divide[d] * parent, and child index i lands on ancestor index
-// (i >> s) + ofs[d]. A cell is the 2^s child indexes from a multiple of 2^s
-// on, cut at the child block's extent.
+// ((i + ph) >> s) + ofs[d], where ph (the child's phase) is 0 unless the
+// child is narrower than a cell (block_size[d] < s), when it is how far
+// into its cell the child begins. A cell is the 2^s child indexes from a
+// multiple of 2^s on, cut at the child block's extent.
 //
-//   thinned_rep  dest[j + ofs] = src[rep + j * 2^s] (per dimension) for every
-//                representative inside src; cells without one keep dest's
-//                element. rep[d] lies in 0 .. 2^s - 1.
+//   thinned_rep  dest[j + ofs] = src[rep - ph + j * 2^s] (per dimension)
+//                for every representative inside src; cells without one
+//                keep dest's element. rep[d] lies in 0 .. 2^s - 1.
 //   thinned_avg  dest[(q >> s) + ofs] = the mean of the cell starting at q.
 //                Integers: exact sum (64 bits, 128 for 64-bit elements),
 //                divided by the count truncating toward zero. float and
 //                double: summed in double in storage order (first dimension
 //                fastest), divided once and rounded once to the element
 //                type; a NaN in a cell gives NaN. rgb8: each byte lane on
-//                its own, unsigned and truncating.
-//   v_sub, v_add dest[i] = src1[(i >> s) + ofs] - / + src2[i]: the ancestor
-//                read at the child's resolution. 8- and 16-bit integers
-//                saturate (round_int), 32- and 64-bit integers wrap, float
-//                and double keep their own precision. Mode "CURVE"
-//                (MX_MODE_CURVE, elements/value_mode.h) changes uint8 and
-//                rgb8 lanes only: v_sub stores the inverse curve of the
-//                difference, v_add adds the curve of the difference code.
+//                its own, unsigned and truncating. Refused when a cell
+//                spans several children (block_size < s along some d): one
+//                child's block cannot give its mean.
+//   v_sub, v_add dest[i] = src1[((i + ph) >> s) + ofs] - / + src2[i]: the
+//                ancestor read at the child's resolution. 8- and 16-bit
+//                integers saturate (round_int), 32- and 64-bit integers
+//                wrap, float and double keep their own precision. Mode
+//                "CURVE" (MX_MODE_CURVE, elements/value_mode.h) changes
+//                uint8 and rgb8 lanes only: v_sub stores the inverse curve
+//                of the difference, v_add adds the curve of the difference
+//                code.
 //
 // Results: 0, or -1 when the call is refused (-2 from the integer members'
 // thinned_rep when only dest has another number of dimensions than the

@@ -26,8 +26,10 @@ int kernel_vector(const void* v, int code, int dim, KernelVector* kv);
 
 struct ParentMap {
   int dim;
-  int32_t s[kMaxVectorDim];    // cell bits along d
-  int32_t ofs[kMaxVectorDim];  // the child's share in the ancestor's block
+  int32_t s[kMaxVectorDim];      // cell bits along d
+  int32_t ofs[kMaxVectorDim];    // the child's share in the ancestor's block
+  int32_t phase[kMaxVectorDim];  // where the child begins inside its first cell
+  bool narrow;                   // a cell spans several children along some d
 };
 
 // The map of the child at dim_code into its ancestor `parent` levels up,

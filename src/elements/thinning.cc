@@ -33,11 +33,13 @@ int kernel_vector(const void* v, int code, int dim, KernelVector* kv) {
 int parent_map(const MATRIX_GEOMETRY* m, const int64_t* dim_code, int parent, const int32_t* child,
                const int32_t* target, ParentMap* out) {
   if (!m || m->dim < 1 || m->dim > kMaxVectorDim) return -1;
-  if (mx_node_parent_map(m, dim_code, parent, out->s, out->ofs) != 0) return -1;
+  if (mx_node_parent_map(m, dim_code, parent, out->s, out->ofs, out->phase) != 0) return -1;
   out->dim = m->dim;
+  out->narrow = false;
   for (int d = 0; d < m->dim; ++d) {
+    out->narrow = out->narrow || m->block_size[d] < out->s[d];
     if (child[d] == 0) continue;
-    int64_t last = ((static_cast<int64_t>(child[d]) - 1) >> out->s[d]) + out->ofs[d];
+    int64_t last = ((static_cast<int64_t>(child[d]) - 1 + out->phase[d]) >> out->s[d]) + out->ofs[d];
     if (out->ofs[d] < 0 || last >= target[d]) return -1;
   }
   return 0;
@@ -123,7 +125,7 @@ void rep_walk(const KernelVector& src, const KernelVector& dst, const ParentMap&
   int64_t step[kMaxVectorDim];
   int64_t sb = 0, db = 0;
   for (int d = 0; d < dim; ++d) {
-    if (rep[d] >= src.ix[d]) return;  // no representative along d
+    if (rep[d] < 0 || rep[d] >= src.ix[d]) return;  // no representative along d
     n[d] = ((src.ix[d] - 1 - rep[d]) >> mp.s[d]) + 1;
     step[d] = src.stride[d] << mp.s[d];
     sb += rep[d] * src.stride[d];
@@ -247,11 +249,14 @@ int thinning_call(int code, const MATRIX_GEOMETRY* m, const int64_t* dim_code, i
   return parent_map(m, dim_code, parent, sv->ix, dv->ix, mp);
 }
 
-// Representatives inside a cell, a missing list read as zeros.
+// Representatives inside a cell, a missing list read as zeros: false, or
+// true with the child index of the first one (negative along d where the
+// child begins past it inside a cell wider than the child).
 bool rep_inside(const ParentMap& mp, const int32_t* rep, int32_t* out) {
   for (int d = 0; d < mp.dim; ++d) {
     out[d] = rep ? rep[d] : 0;
     if (out[d] < 0 || out[d] >= (int64_t{1} << mp.s[d])) return false;
+    out[d] -= mp.phase[d];
   }
   return true;
 }
@@ -276,6 +281,8 @@ int thin_avg(int code, const MATRIX_GEOMETRY* m, const int64_t* dim_code, int pa
   KernelVector sv, dv;
   ParentMap mp;
   if (thinning_call(code, m, dim_code, parent, dest, src, -1, &sv, &dv, &mp) != 0) return -1;
+  // A cell that spans several children has no mean in one child's block.
+  if (mp.narrow) return -1;
   if (!sv.empty) avg_walk<R>(sv, dv, mp);
   return 0;
 }

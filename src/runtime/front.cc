@@ -1,8 +1,10 @@
 #include "runtime/front.h"
 
 #include <atomic>
+#include <cstring>
 
 #include "base/entry.h"
+#include "base/lost_output.h"
 #include "base/signals.h"
 #include "runtime/reply_code.h"
 #include "stream/stream.h"
@@ -177,7 +179,7 @@ void end_reply(ZU_INTERPRETER* zui, const ReplyTake& t, const bool failed[2]) {
 // Writes one reply on st (the output lock held); false when a write failed.
 // to: the encoding the value goes in between switches, or null.
 bool write_reply(ZU_INTERPRETER* zui, STREAM* st, int seq, ZU_SEXP* value, CODE_METHOD* to, bool sync) {
-  int err = 0;
+  int err = 0;  // the reason is kept by the stream (s_write_error)
   bool failed = false;
   auto put = [&](int r) {
     if (r < 0) failed = true;
@@ -207,7 +209,7 @@ bool write_reply(ZU_INTERPRETER* zui, STREAM* st, int seq, ZU_SEXP* value, CODE_
   if (printed == ZU_PRINT_REFUSED) printed = e_print_sexp(st, &err, print_refused_error(value), flags);
   put(printed);
   put(e_printf(st, &err, zui->result_flag ? "</Result>\n" : "\n"));
-  put(s_flush(st));
+  put(e_flush(st, &err));
   if (old) {
     put(e_printf(st, &err, "&cx%x;", static_cast<unsigned>(old->lccode)));
     s_set_cm(st, old);
@@ -215,6 +217,24 @@ bool write_reply(ZU_INTERPRETER* zui, STREAM* st, int seq, ZU_SEXP* value, CODE_
     put(s_flush(st));
   }
   return !failed;
+}
+
+// A script's replies or error file that could not be written: said on the
+// standard error with the system's reason, and the program's end fails.
+// Links and pipes lose their output when their peer goes, which is no
+// failure of the script; neither is a stream the interpreter's own close
+// took away (no write of it failed).
+void lost_reply_file(const ZU_INTERPRETER* zui, STREAM* st, bool error_file) {
+  const int why = s_write_error(st);
+  if (zui->a_type != ZUI_FILE || why == 0) return;
+  const L_CHAR* name = error_file ? zui->error_file_name : zui->output_file_name;
+  static const L_CHAR kDash[] = {'-', 0};
+  if (!name || l_strcmp(name, kDash) == 0)
+    ss_printf("the %s could not be written to the standard output: %s\n", error_file ? "errors" : "replies",
+              std::strerror(why));
+  else
+    ss_printf("the %s could not be written to %ls: %s\n", error_file ? "errors" : "replies", name, std::strerror(why));
+  note_lost_output();
 }
 
 }  // namespace
@@ -243,7 +263,10 @@ void _reply(ZU_INTERPRETER* zui, int seq, ZU_SEXP* value) {
   end_reply(zui, t, failed);
   for (int i = 0; i < 2; ++i) {
     if (!t.st[i]) continue;
-    if (failed[i]) s_close_queue(t.st[i]);
+    if (failed[i]) {
+      lost_reply_file(zui, t.st[i], i == 1);
+      s_close_queue(t.st[i]);
+    }
     s_drop(t.st[i]);
   }
 }

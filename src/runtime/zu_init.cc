@@ -1,9 +1,11 @@
 #include "runtime/zu_init.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -63,6 +65,51 @@ STREAM* open_output(const L_CHAR* name, STREAM* standard) {
   d_f_ree(path);
   errno = saved;
   return s;
+}
+
+// Whether the file named is the one the stream writes (by any path to it):
+// an error file that is the output file shares its stream, since two
+// streams would each write from the start over what the other wrote.
+bool writes_file(STREAM* out, const L_CHAR* name) {
+  const int fd = out ? s_get_fd(out) : -1;
+  struct stat a {}, b {};
+  if (fd < 0 || fstat(fd, &a) != 0 || !S_ISREG(a.st_mode)) return false;
+  char* path = ln_copy_str(std_cm, name);
+  const bool same = stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  d_f_ree(path);
+  return same;
+}
+
+// Whether the file named for writing is the script itself: the same file
+// when both exist (a link to it, "./" before it, another folder), else the
+// same resolved path.
+bool is_script(const char* script, const char* name) {
+  struct stat a {}, b {};
+  if (stat(script, &a) == 0 && stat(name, &b) == 0) return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  char* x = realpath(script, nullptr);
+  char* y = x ? realpath(name, nullptr) : nullptr;
+  const bool same = y && std::strcmp(x, y) == 0;
+  std::free(x);
+  std::free(y);
+  return same;
+}
+
+// Refuses a replies or error file that is the script being run, before
+// anything is opened for writing: the open would empty the script.
+bool refuse_script_as_output(const L_CHAR* script, int argc, char** argv) {
+  if (script[0] && (script[0] == '-' || script[0] == '+') && script[1] == 0) return false;
+  char* path = ln_copy_str(std_cm, script);
+  const char* what = nullptr;
+  const char* name = nullptr;
+  for (int i = 2; i < 4 && i < argc && !is(argv[i], "/") && !what; ++i)
+    if (!is(argv[i], "-") && is_script(path, argv[i])) {
+      what = i == 2 ? "replies" : "error";
+      name = argv[i];
+    }
+  d_f_ree(path);
+  if (what)
+    error_text("%s", (std::string("the ") + what + " file " + name + " is the script being run: refused, nothing is run\n").c_str());
+  return what != nullptr;
 }
 
 }  // namespace
@@ -129,7 +176,8 @@ int _setup_i_file(ZU_INTERPRETER* zui) {
     }
   }
   if (zui->error_file_name) {
-    zui->err = open_output(zui->error_file_name, zui->out ? zui->out : s_stdout);
+    STREAM* out = zui->out ? zui->out : s_stdout;
+    zui->err = writes_file(out, zui->error_file_name) ? out : open_output(zui->error_file_name, out);
     if (!zui->err) {
       saved = errno;
       d_s_close(zui->inp);
@@ -189,6 +237,10 @@ int zu_setup_file(int argc, char** argv, void (*before_links)()) {
       d_f_ree(name);
       if (!path) {
         error_text("cannot open shell argument(1) %s\n", script);
+        return 1;
+      }
+      if (refuse_script_as_output(path, argc, argv)) {
+        d_f_ree(path);
         return 1;
       }
       set_script_path(path);

@@ -298,6 +298,12 @@ void s_kick_blocked(STREAM* s, int dir) {
 
 namespace {
 
+// Keeps the first failure's reason (a failure without one is EIO).
+void note_write_error(S_HEADER& h, int err) {
+  int none = 0;
+  h.werr.compare_exchange_strong(none, err > 0 ? err : EIO);
+}
+
 // Finishes a close whose state is already S_STATE_CLOSING; stream_lock held
 // (let go while it waits for operations to leave, and with `unlocked` while
 // the back-end closes: not for a caller that may hold locks ordered after
@@ -322,16 +328,20 @@ int close_now(STREAM* s, bool unlocked) {
   // work there, and a flush may wait for a slow peer.
   if (unlocked) unlock_task(stream_lock, "close_now");
   int r = 0;
+  auto failed = [&h, &r] {
+    note_write_error(h, errno);
+    r = -1;
+  };
   if (!h.abort_io.load() && h.mode != S_MODE_READ) {
     // The encoder's closing shift sequence, then the pending output.
     if (h.cm && h.cm->flush_external && h.tbl->write) {
       unsigned char tail[CM_MAX_BYTES];
       int n = h.cm->flush_external(&h.cmw, tail);
-      if (n > 0 && h.tbl->write(s, tail, n) < 0) r = -1;
+      if (n > 0 && h.tbl->write(s, tail, n) < 0) failed();
     }
-    if (h.tbl->flush && h.tbl->flush(s) < 0) r = -1;
+    if (h.tbl->flush && h.tbl->flush(s) < 0) failed();
   }
-  if (h.tbl->close && h.tbl->close(s) < 0) r = -1;
+  if (h.tbl->close && h.tbl->close(s) < 0) failed();
   if (unlocked) lock_task(stream_lock);
   h.state.store(S_STATE_CLOSED);
   s_std_closed(s);
@@ -364,6 +374,24 @@ int _d_s_close(STREAM* s, const char* file, int line) {
   int r = close_live(s, true);
   unlock_stream();
   return r;
+}
+
+int e_close(STREAM* s, int* err) {
+  // The opener's reference goes with the close: this one keeps the record
+  // readable until its reason is taken.
+  lock_stream();
+  bool live = s && live_set().count(s) && !s->h.std_flag && s->h.state.load() == S_STATE_LIVE;
+  if (live) s_hold(s);
+  unlock_stream();
+  if (!live) {
+    if (err) *err = EBADF;
+    return -1;
+  }
+  d_s_close(s);
+  int e = s->h.werr.load();
+  s_drop(s);
+  if (e && err) *err = e;
+  return e ? -1 : 0;
 }
 
 int s_close_queue(STREAM* s) {
@@ -569,13 +597,17 @@ int e_write(STREAM* s, int* err, const void* data, int len) {
     e = EBADF;
   } else if (len > 0) {
     S_SIDE writer(h->wmu, s_writer_level(*h));
-    errno = 0;
-    int r = h->tbl->write(s, data, len);
-    if (r >= 0) {
-      if (h->cr_flag) h->cr_cnt += s_count_line_ends(static_cast<const unsigned char*>(data), r, &h->cr_wstate);
-      return r;
+    e = h->werr.load();
+    if (e == 0) {
+      errno = 0;
+      int r = h->tbl->write(s, data, len);
+      if (r >= 0) {
+        if (h->cr_flag) h->cr_cnt += s_count_line_ends(static_cast<const unsigned char*>(data), r, &h->cr_wstate);
+        return r;
+      }
+      e = errno ? errno : EIO;
+      note_write_error(*h, e);
     }
-    e = errno ? errno : EIO;
   } else {
     return 0;
   }
@@ -585,14 +617,26 @@ int e_write(STREAM* s, int* err, const void* data, int len) {
 
 int s_write(STREAM* s, const void* data, int len) { return e_write(s, nullptr, data, len); }
 
-int s_flush(STREAM* s) {
+int e_flush(STREAM* s, int* err) {
   S_USE use(s);
-  if (!use.s) return -1;
+  if (!use.s) {
+    if (err) *err = EBADF;
+    return -1;
+  }
   S_HEADER& h = s->h;
-  if (!h.tbl->flush) return 0;
-  S_SIDE writer(h.wmu, s_writer_level(h));
-  return h.tbl->flush(s);
+  if (h.tbl->flush) {
+    S_SIDE writer(h.wmu, s_writer_level(h));
+    errno = 0;
+    if (h.werr.load() == 0 && h.tbl->flush(s) < 0) note_write_error(h, errno);
+  }
+  int e = h.werr.load();
+  if (e && err) *err = e;
+  return e ? -1 : 0;
 }
+
+int s_flush(STREAM* s) { return e_flush(s, nullptr); }
+
+int s_write_error(STREAM* s) { return s ? s->h.werr.load() : 0; }
 
 int s_read_lchar(STREAM* s, L_CHAR* code) {
   if (!s || !code) return -1;

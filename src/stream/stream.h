@@ -144,6 +144,11 @@ struct S_HEADER {
   std::atomic<int> users{0};  // operations in progress
   std::atomic<int> refs{1};   // the opener's (until the close) and s_hold's
   std::atomic<int> abort_io{0};  // writes are being broken off
+  // The system's reason for the first write, flush or close of the stream
+  // that failed, 0 while none has. Set once; every later write and flush
+  // fails with it, so that what follows a lost piece never lands after a
+  // gap as if nothing were missing.
+  std::atomic<int> werr{0};
   // Task id of a stream thread still attached to the stream, 0 when none.
   std::atomic<int> thread{0};
   int std_flag = 0;  // open: one of the process's standard streams
@@ -221,6 +226,11 @@ int xx_s_register(STREAM* s, int mode, int stream_type, const char* file, int li
 // the close task; a reader blocked in it sees the end of input at once.
 int _d_s_close(STREAM* s, const char* file, int line);
 int __d_s_close(STREAM* s, const char* file, int line);
+// Closes as d_s_close and says whether the stream's bytes all arrived: 0
+// when every write, flush and the close itself succeeded, else -1 with the
+// system's reason for the first that failed in *err (EBADF for a stream
+// that was not open). For the opener of a file that must be whole.
+int e_close(STREAM* s, int* err);
 int s_close_queue(STREAM* s);
 // Waits until the close task has closed every queued stream.
 void s_close_queue_drain();
@@ -253,6 +263,12 @@ int s_write(STREAM* s, const void* data, int len);
 // failure without a number.
 int e_write(STREAM* s, int* err, const void* data, int len);
 int s_flush(STREAM* s);
+// As s_flush, with the reason of a failure in *err as e_write gives it: a
+// flush fails once any write of the stream has failed.
+int e_flush(STREAM* s, int* err);
+// The system's reason for the first failed write, flush or close of a
+// stream the caller holds (S_HEADER::werr), 0 while none has failed.
+int s_write_error(STREAM* s);
 // Decodes one character through the stream's encoding: 1 with the code in
 // *code, 0 at the end of input, -1 on failure.
 int s_read_lchar(STREAM* s, L_CHAR* code);

@@ -30,6 +30,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "zu/value.h"
 
@@ -132,11 +134,12 @@ class EvalOriginScope {
 };
 
 // ---- what a peer may call
-// The built-ins that act on the process or the machine. kPeerNever: refused
-// to a peer, whatever environment the form runs in; kPeerOwn: the built-in
-// itself lets a peer act only on what is its own (its links, sessions and
-// threads; paths the access rules hand out) and refuses the rest. Any
-// built-in not listed a peer may call.
+// One table has a row for every built-in the program binds. kPeerNever:
+// refused to a peer, whatever environment the form runs in; kPeerOwn: the
+// built-in itself lets a peer act only on what is its own (its links,
+// sessions and threads; paths the access rules hand out) and refuses the
+// rest; kPeerAny: a peer may call it. A built-in bound under a name the
+// table lacks is refused to peers, as kPeerNever.
 enum class PEER_RULE : uint8_t { kPeerAny = 0, kPeerNever = 1, kPeerOwn = 2 };
 struct PEER_RULE_ROW {
   const char* name;
@@ -145,13 +148,18 @@ struct PEER_RULE_ROW {
 // Sorted by name, for the binary search at binding time.
 extern const PEER_RULE_ROW peer_rule_table[];
 extern const int peer_rule_count;
-// The rule of a built-in bound under name (kPeerAny for a name not listed).
+// The rule of a built-in bound under name (kPeerNever for a name without
+// a row, which is noted for peer_rule_missing).
 PEER_RULE peer_rule_of(const char* name);
 // The first row no built-in has been bound under so far, or null: once the
-// agent has bound its built-ins, a row left over is a misspelt name, which
-// would leave the built-in it meant to every peer (checked builds stop at
-// start-up).
+// agent has bound its built-ins, a row left over is a misspelt name (checked
+// builds stop at start-up).
 const char* peer_rule_unbound();
+// The names built-ins were bound under so far that have no row, in binding
+// order: once the agent has bound its built-ins, each is a built-in
+// forgotten in the table, refused to every peer (checked builds stop at
+// start-up).
+std::vector<std::string> peer_rule_missing();
 // What a refusal of a power says (0x80040d10; the built-ins' kit,
 // zu/builtin_kit.h, makes the errors).
 inline constexpr char kPeerPowerRefused[] = "a power of this agent, refused to a peer";

@@ -15,6 +15,10 @@ inline bool attr_is(const ZU_SYM_FIELD* f, const char* name) { return text_is(f-
 // An error at the call form whose data is a list of the string `text`,
 // followed by `more` when it is given.
 ZU_SEXP* io_error(ZU_SEXP* form, uint32_t code, const char* func, const char* text, ZU_SEXP* more = nullptr);
+// The error of a file that could not be opened or written (0x80040a06):
+// its data the list of `text`, the file's name as given and the system's
+// reason for err ("No space left on device").
+ZU_SEXP* io_file_error(ZU_SEXP* form, const char* func, const char* text, ZU_SEXP* name, int err);
 
 // One word of a ":"-separated option value and the bits it adds.
 struct IO_WORD {

@@ -15,6 +15,10 @@ ZU_SEXP* io_error(ZU_SEXP* form, uint32_t code, const char* func, const char* te
   return error_at(form, code, func, data_list(text, more));
 }
 
+ZU_SEXP* io_file_error(ZU_SEXP* form, const char* func, const char* text, ZU_SEXP* name, int err) {
+  return error_at(form, ZU_ER_OPEN, func, data_list(text, name, std::strerror(err)));
+}
+
 bool read_words(const L_CHAR* text, const IO_WORD* tbl, int* flags) {
   int bits = 0;
   static const L_CHAR kEmpty[1] = {0};

@@ -6,8 +6,13 @@
 // holds its descriptor (a use count) without the lock, so a slow print
 // never stops the others; closePrintStd unlinks the descriptor at once and
 // closes its stream when the last print on it has ended. Descriptors still
-// open when the program ends are closed at its exit, so their buffered text
-// reaches the files whichever way the program ends.
+// open when the program ends are closed at its end (close_print_files), or
+// at its exit on the other ways out, so their buffered text reaches the
+// files whichever way the program ends. A write, a flush or a close that
+// fails is an error naming the file and the system's reason: the print
+// that met it answers one, the close of a file that is not whole answers
+// one, and one closed at the end says so on the standard error and fails
+// the program.
 #include <fcntl.h>
 
 #include <cerrno>
@@ -17,6 +22,7 @@
 
 #include "base/alloc.h"
 #include "base/lock.h"
+#include "base/lost_output.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
 #include "zu/eval.h"
@@ -32,6 +38,7 @@ namespace {
 struct PRINT_DESC {
   PRINT_DESC* next;
   STREAM* st;
+  L_CHAR* name;  // the file as openPrintStd was given it
   int32_t id;
   int users;  // prints in progress
 };
@@ -44,6 +51,18 @@ std::once_flag desc_once;
 // interrupt) goes through exit(), which runs this. A print still running on
 // another thread holds its descriptor; the stream's close waits for that
 // print's write, and the record is left to it.
+void free_desc(PRINT_DESC* d) {
+  d_f_ree(d->name);
+  d_f_ree(d);
+}
+
+// What nobody will be told by a close's answer: said on the standard error,
+// and the program's end fails.
+void lost_file(const char* what, int err) {
+  ss_printf("PrintStd: %s could not be written whole: %s\n", what, std::strerror(err));
+  note_lost_output();
+}
+
 void close_all_desc() {
   lock_task(desc_lock);
   PRINT_DESC* all = desc_list;
@@ -51,11 +70,12 @@ void close_all_desc() {
   unlock_task(desc_lock, "PrintStd exit");
   while (PRINT_DESC* d = all) {
     all = d->next;
-    d_s_close(d->st);
+    int err = 0;
+    if (e_close(d->st, &err) != 0) lost_file(n_string(std_cm, d->name), err);
     lock_task(desc_lock);
     bool idle = d->users == 0;
     unlock_task(desc_lock, "PrintStd exit");
-    if (idle) d_f_ree(d);
+    if (idle) free_desc(d);
   }
 }
 
@@ -93,15 +113,20 @@ const IO_WORD kOptionWords[] = {
     {"indent", ZU_PRINT_INDENT}, {"lisp", 0}, {"xml", ZU_PRINT_XML}, {"html", ZU_PRINT_HTML}, {"text", ZU_PRINT_TEXT},
     {nullptr, 0}};
 
-// A string as its bare text, anything else in printed form; false when
-// the printer refused the value (nothing written).
-bool print_value(STREAM* st, ZU_SEXP* x, int flags) {
-  if (get_type(x) == ZU_TYPE_STRING) {
-    s_printf(st, "%ls", str_text(x));
-    return true;
-  }
-  return print_sexp(st, x, flags) != ZU_PRINT_REFUSED;
+// To a descriptor a string as its bare text and nothing after it, else the
+// value in printed form and a line end: 0, ZU_PRINT_REFUSED when the
+// printer refused the value (nothing written), or -1 with the reason of a
+// failed write in *err.
+int print_value(STREAM* st, ZU_SEXP* x, int flags, bool descriptor, int* err) {
+  const bool bare = descriptor && get_type(x) == ZU_TYPE_STRING;
+  int r = bare ? e_printf(st, err, "%ls", str_text(x)) : e_print_sexp(st, err, x, flags);
+  if (r == ZU_PRINT_REFUSED) return r;
+  if (r >= 0 && !descriptor) r = e_printf(st, err, "\n");
+  if (r < 0 && *err == 0) *err = s_write_error(st) ? s_write_error(st) : EIO;
+  return r < 0 ? -1 : 0;
 }
+
+const char kStdout[] = "the standard output";
 
 ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
   ZU_SEXP* x = get_el(form, 1);
@@ -112,7 +137,9 @@ ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   // A value the printer refuses is answered with the printer's error before
   // anything is written or a file truncated.
   if (get_type(x) != ZU_TYPE_STRING && !sexp_printable(x, flags)) return print_refused_error(form);
-  bool printed = true;
+  int printed = 0;
+  int err = 0;
+  ZU_SEXP* name = nullptr;  // what a failed write names
   const L_CHAR* d = head_option(sf, "d");
   // A peer prints only to the agent's standard output: the descriptors
   // are the agent's, and a file is judged as a peer's edit of it.
@@ -122,29 +149,29 @@ ZU_SEXP* zu_PrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZU
   }
   if (d) {
     if (text_is(d, "stdout")) {
-      printed = print_value(s_stdout, x, flags);
+      printed = print_value(s_stdout, x, flags, true, &err);
+      if (printed < 0) name = get_string_ascii(kStdout);
     } else {
       Owned<PRINT_DESC, release_desc> desc(hold_desc(desc_id(d)));
       if (!desc) return io_error(form, ZU_ER_UNDEFINED, "Printstd", "no stream descripter (attribute d)");
-      printed = print_value(desc->st, x, flags);
+      printed = print_value(desc->st, x, flags, true, &err);
+      if (printed < 0) name = get_string(desc->name);
     }
   } else if (const L_CHAR* file = head_option(sf, "file")) {
-    const char* path = n_string(std_cm, file);
     // Printing may force lazy values, whose allocations may be refused.
-    OwnedStream st(s_open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0644));
-    if (!st) {
-      // The caller sees nil, as always; the reason goes to the trace.
-      ss_printf("PrintStd: %s: %s\n", path, std::strerror(errno));
-      return nullptr;
-    }
-    printed = print_sexp(st.get(), x, flags) != ZU_PRINT_REFUSED;
-    if (printed) s_printf(st.get(), "\n");
+    OwnedStream st(s_open_file(n_string(std_cm, file), O_RDWR | O_CREAT | O_TRUNC, 0644));
+    if (!st) return io_file_error(form, "Printstd", "cannot open the file", get_string(file), errno);
+    printed = print_value(st.get(), x, flags, false, &err);
+    // Buffered bytes reach the file at the close, which may fail too.
+    if (e_close(st.release(), &err) != 0 && printed == 0) printed = -1;
+    if (printed < 0) name = get_string(file);
   } else {
-    printed = print_sexp(s_stdout, x, flags) != ZU_PRINT_REFUSED;
-    if (printed) s_printf(s_stdout, "\n");
+    printed = print_value(s_stdout, x, flags, false, &err);
+    if (printed < 0) name = get_string_ascii(kStdout);
   }
+  if (printed < 0) return io_file_error(form, "Printstd", "cannot access the file", name, err);
   // Another thread may have changed the value since it was checked.
-  return printed ? nullptr : print_refused_error(form);
+  return printed == 0 ? nullptr : print_refused_error(form);
 }
 
 ZU_SEXP* zu_openPrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {
@@ -156,10 +183,11 @@ ZU_SEXP* zu_openPrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     if (!cm) return io_error(form, ZU_ER_NO_OBJECT, "openPrintstd", "invalid encoding");
   }
   STREAM* st = s_open_file(n_string(std_cm, str_text(path)), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  if (!st) return io_error(form, ZU_ER_OPEN, "openPrintstd", "cannot open the file", get_string(str_text(path)));
+  if (!st) return io_file_error(form, "openPrintstd", "cannot open the file", path, errno);
   if (cm) s_set_cm(st, cm);
   auto* d = static_cast<PRINT_DESC*>(d_alloc(sizeof(PRINT_DESC)));
   d->st = st;
+  d->name = ll_copy_str(str_text(path));
   d->users = 0;
   lock_task(desc_lock);
   int32_t top = 0;
@@ -189,9 +217,11 @@ ZU_SEXP* zu_closePrintStd(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* s
     lock_task(desc_lock);
   }
   unlock_task(desc_lock, "closePrintStd");
-  d_s_close(d->st);
-  d_f_ree(d);
-  return nullptr;
+  int err = 0;
+  const bool whole = e_close(d->st, &err) == 0;
+  ZU_SEXP* name = whole ? nullptr : get_string(d->name);
+  free_desc(d);
+  return whole ? nullptr : io_file_error(form, "closePrintstd", "cannot access the file", name, err);
 }
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
@@ -203,6 +233,14 @@ const QN_PRIM_DEF kPrintStd[] = {
 };
 
 }  // namespace
+
+void close_print_files() {
+  close_all_desc();
+  // What PrintStd wrote to the standard output is flushed here, while a
+  // failure can still fail the program; one the replies or a print met
+  // before was said then.
+  if (s_write_error(s_stdout) == 0 && s_flush(s_stdout) != 0) lost_file(kStdout, s_write_error(s_stdout));
+}
 
 void init_PrintStd(ZUISP_ENV* env) {
   init_desc_lock();

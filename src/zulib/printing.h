@@ -17,6 +17,11 @@ void init_q_xml(ZUISP_ENV* env);  // ?xml and ?zu
 void init_PrintChain(ZUISP_ENV* env);
 void init_PrintStd(ZUISP_ENV* env);  // PrintStd, openPrintStd and closePrintStd
 void init_SetResultFormat(ZUISP_ENV* env);
+// The program's end: closes the files openPrintStd left open and flushes
+// the standard output; each that could not be written whole is named on the
+// standard error with the system's reason, and noted as lost output
+// (base/lost_output.h). The exit's own close of them only says so.
+void close_print_files();
 
 // Switches the source that value s was read from to the encoding named
 // code (the standard encoding for an unknown name); bytes not yet decoded

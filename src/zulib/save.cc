@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 
 #include "text/convert.h"
@@ -29,8 +30,9 @@ ZU_SEXP* type_error(ZU_SEXP* form, int which) {
   return io_error(form, ZU_ER_TYPE, "Save", "save:type missmatch", get_integer(which, nullptr));
 }
 
-ZU_SEXP* access_error(ZU_SEXP* form, ZU_SEXP* path) {
-  return io_error(form, ZU_ER_OPEN, "Save", "cannot access the file", get_string(str_text(path)));
+// The file that could not be opened or written, and the system's reason.
+ZU_SEXP* access_error(ZU_SEXP* form, ZU_SEXP* path, int err) {
+  return io_file_error(form, "Save", "cannot access the file", path, err ? err : EIO);
 }
 
 bool write_all(STREAM* st, const uint8_t* p, uint32_t n) {
@@ -56,7 +58,7 @@ ZU_SEXP* write_raw(STREAM* st, ZU_SEXP* x, ZU_SEXP* form, ZU_SEXP* path) {
       case -1:
         return pass.keep(load_read_error(), gc_qn_sexp);
       case -2:
-        return pass.keep(access_error(form, path), gc_qn_sexp);
+        return pass.keep(access_error(form, path, s_write_error(st)), gc_qn_sexp);
       case -3:
         return pass.keep(stop, gc_qn_sexp);
       default:
@@ -69,7 +71,8 @@ ZU_SEXP* write_raw(STREAM* st, ZU_SEXP* x, ZU_SEXP* form, ZU_SEXP* path) {
     int te = get_type(e);
     if (te == ZU_TYPE_ERROR) return pass.keep(e, gc_qn_sexp);
     if (te != ZU_TYPE_RAW) return pass.keep(type_error(form, 6), gc_qn_sexp);
-    if (!write_all(st, e->raw.data, e->raw.size)) return pass.keep(access_error(form, path), gc_qn_sexp);
+    if (!write_all(st, e->raw.data, e->raw.size))
+      return pass.keep(access_error(form, path, s_write_error(st)), gc_qn_sexp);
     rest = rest->pair.cdr;
   }
 }
@@ -153,7 +156,7 @@ ZU_SEXP* zu_Save(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_
   // Printing may force lazy values, whose allocations may be refused.
   OwnedStream owned(s_open_file(n_string(std_cm, str_text(path)), O_RDWR | oflags, mode));
   STREAM* st = owned.get();
-  if (!st) return access_error(form, path);
+  if (!st) return access_error(form, path, errno);
   if (encode && format != Format::kRaw) set_encoding_st(st, encode);
   ZU_SEXP* result = nullptr;
   bool written = true;
@@ -178,9 +181,11 @@ ZU_SEXP* zu_Save(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_
       break;
     }
   }
-  // Buffered bytes reach the file at the close, which may fail too.
-  if (d_s_close(owned.release()) != 0) written = false;
-  if (!written && !result) result = access_error(form, path);
+  // Buffered bytes reach the file at the close, which may fail too; it
+  // gives the reason of the first write that failed.
+  int err = 0;
+  if (e_close(owned.release(), &err) != 0) written = false;
+  if (!written && !result) result = access_error(form, path, err);
   return result;
 }
 

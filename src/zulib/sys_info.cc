@@ -7,6 +7,7 @@
 
 #include "base/alloc.h"
 #include "base/entry.h"
+#include "base/lost_output.h"
 #include "base/zutime.h"
 #include "runtime/reply_code.h"
 #include "text/convert.h"
@@ -19,7 +20,9 @@ namespace {
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
 
-ZU_SEXP* zu_Exit(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) { u_exit(0); }
+// Output the script asked for that could not be written fails the run
+// whichever way it ends.
+ZU_SEXP* zu_Exit(ZUISP_ENV*, ZU_SEXP*, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) { u_exit(lost_output() ? 1 : 0); }
 
 ZU_SEXP* zu_GetVariable(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*, ZUISP_ENV*) {
   ZU_SEXP* name = get_el(form, 1);

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """What the close of a matrix leaves at every level after imports, point
 reads, copies, scans and exports: cli_levels_test.py <qnmx> faults |
-random [first-seed [count]]. The model keeps each channel's finest level as
-the byte lanes of its colour words (red, green, blue, and a marker: 255 in
-the default word 0xFF, 0 in an imported pixel); a coarser element is the
-truncated mean of its 2 x 2 children inside the matrix, lane by lane. After
-a close every level is read anew: points as words, whole levels as exports
-(an element with a marker shows white)."""
+geometries | random [first-seed [count]]. The model keeps each channel's
+finest level as the byte lanes of its colour words (red, green, blue, and a
+marker: 255 in the default word 0xFF, 0 in an imported pixel); a coarser
+element is the truncated mean, lane by lane, of its 2^dx x 2^dy children
+inside the matrix (dx, dy the divides). After a close every level is read
+anew: points as words, whole levels as exports (an element with a marker
+shows white)."""
 import os
 import random
 import shutil
@@ -15,25 +16,34 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import Cli, error_of, matrix, read_ppm, reopen, write_ppm  # noqa: E402
+from qmx_cli import Cli, error_of, matrix, read_ppm, reopen, value, write_ppm  # noqa: E402
 
 cli = Cli(sys.argv[1], sys.argv[2])
 NOT_SAVED = "not saved"
 KEY = (0x5B, 0x29, 0x9D)  # the transparent colour
 
 
-def made(name, w, h, bits, channels, save_up=None):
+def made(name, w, h, bits, channels, save_up=None, divide=(1, 1)):
     """A new matrix whose coarser nodes are the mean of their children in every channel."""
     thin = " ".join(f'(mxSet {c} (mxThinnedOut type="average" channel="{c}" (mxCH type="children" {c})))'
                     for c in range(channels))
-    return matrix(name, (w, h), block=bits, channels=(("rgb8_v", 'file="on"', "255"),) * channels,
+    return matrix(name, (w, h), block=bits, divide=divide, channels=(("rgb8_v", 'file="on"', "255"),) * channels,
                   save_up=save_up or thin + " (mxSave)")
 
 
 class Model:  # a matrix: the finest level of each channel
-    def __init__(self, w, h, channels):
-        self.w, self.h, self.levels = w, h, (max(w, h) - 1).bit_length() + 1
+    def __init__(self, w, h, channels, divide=(1, 1)):
+        self.w, self.h, self.dd = w, h, divide
+        # Levels until every dimension is one element: each divided by its
+        # 2^divide, rounded up.
+        self.levels, x, y = 1, w, h
+        while x > 1 or y > 1:
+            x, y, self.levels = -(-x >> divide[0]), -(-y >> divide[1]), self.levels + 1
         self.base = [np.tile(np.array([0, 0, 0, 255], np.int64), (h, w, 1)) for _ in range(channels)]
+
+    def at(self, k, x, y):
+        """The level-k element holding the finest position (x, y)."""
+        return x >> (self.dd[0] * k), y >> (self.dd[1] * k)
 
     def put(self, ch, pic, x, y, transparent=None):
         """An import of pic (rows x columns x 3) with its top-left at (x, y)."""
@@ -44,16 +54,22 @@ class Model:  # a matrix: the finest level of each channel
             self.base[ch][y0:y1, x0:x1][keep] = np.concatenate([part, np.zeros_like(part[:, :, :1])], axis=2)[keep]
 
     def pyramid(self, ch):
-        out = [self.base[ch]]
+        out, fx, fy = [self.base[ch]], 1 << self.dd[0], 1 << self.dd[1]
         for _ in range(1, self.levels):
             a = out[-1]
-            total = np.zeros(((a.shape[0] + 1) // 2, (a.shape[1] + 1) // 2, 4), np.int64)
+            total = np.zeros((-(-a.shape[0] // fy), -(-a.shape[1] // fx), 4), np.int64)
             count = np.zeros(total.shape[:2] + (1,), np.int64)
-            for part in (a[0::2, 0::2], a[0::2, 1::2], a[1::2, 0::2], a[1::2, 1::2]):
+            for part in (a[dy::fy, dx::fx] for dy in range(fy) for dx in range(fx)):
                 total[:part.shape[0], :part.shape[1]] += part
                 count[:part.shape[0], :part.shape[1]] += 1
             out.append(total // count)
         return out
+
+    def shown_level(self, pyramid, k):
+        """Level k of a pyramid as an export shows it (its size the finest
+        size shifted down), or None when that is empty."""
+        w, h = self.w >> (self.dd[0] * k), self.h >> (self.dd[1] * k)
+        return shown(pyramid[k][:h, :w]) if w and h else None
 
 
 def word(lanes):
@@ -92,12 +108,12 @@ def levels(name, model, points, tag, eid, folder):
     pyramids = [model.pyramid(ch) for ch in range(len(model.base))]
     steps = [(reopen(name), answers(str(eid)))]
     for k in range(model.levels):
-        steps += [(f'(qmxGetPoint "{name}" (List {k} {x} {y}))', point([word(p[k][y >> k, x >> k]) for p in pyramids]))
-                  for x, y in points]
-        if model.w >> k and model.h >> k:
-            steps += [(f'(qmxExportPNM id="{eid}" "{tag}_{ch}_{k}.ppm" {ch} {k})',
-                       export(os.path.join(folder, f"{tag}_{ch}_{k}.ppm"), shown(p[k][:model.h >> k, :model.w >> k])))
-                      for ch, p in enumerate(pyramids)]
+        steps += [(f'(qmxGetPoint "{name}" (List {k} {x} {y}))',
+                   point([word(p[k][model.at(k, x, y)[::-1]]) for p in pyramids])) for x, y in points]
+        for ch, p in enumerate(pyramids):
+            if (want := model.shown_level(p, k)) is not None:
+                steps.append((f'(qmxExportPNM id="{eid}" "{tag}_{ch}_{k}.ppm" {ch} {k})',
+                              export(os.path.join(folder, f"{tag}_{ch}_{k}.ppm"), want)))
     return steps + [(f'(qmxClose id="{eid}")', answers("()"))]
 
 
@@ -196,8 +212,112 @@ def group_faults():
 
 
 # ---------------------------------------------------------------------------
+# Geometries and depths, one row each: matrices whose nodes are as wide as a
+# parent's cell (every element of every level against the model), nodes
+# narrower than a cell (refused when made, no file left), and pictures of
+# every kind and a maximum below 255 (scaled as netpbm's pnmdepth 255 does;
+# their status keeps the file's maximum).
+
+PARAM = 0x80040503
+NARROW = '("invalida parameter" "qmxMatrixBlockSize below qmxMatrixDimDivide" %d)'
+
+
+def every_element(name, model, bits):
+    """Steps reopening `name` and reading every element of every level, one
+    read of all the points of a node each: a node the file does not hold is
+    no point to read, which passes only where the model holds the default."""
+    steps = [(reopen(name), answers("1"))]
+    for k, level in enumerate(model.pyramid(0)):
+        h, w = level.shape[:2]
+        for ny in range(0, h, 1 << bits):
+            for nx in range(0, w, 1 << bits):
+                cells = [(x, y) for y in range(ny, min(ny + (1 << bits), h)) for x in range(nx, min(nx + (1 << bits), w))]
+                want = [[[0, word(level[y, x])]] for x, y in cells]
+
+                def check(reply, k=k, cells=cells, want=want):
+                    if (error_of(reply) or (0, 0, 0))[2] == '"object"' and all(v == [[0, 0xFF]] for v in want):
+                        return None
+                    got = value(reply) if reply and reply.startswith("(") else reply
+                    if not isinstance(got, list) or len(got) != len(want):
+                        return f"level {k} node at {cells[0]}: {reply!r:.200}"
+                    bad = [f"{c}: {g} not {v}" for c, g, v in zip(cells, got, want) if g != v]
+                    return f"level {k}: {len(bad)} of {len(want)} elements wrong, {bad[:3]}" if bad else None
+                pts = " ".join(f"({k} {x << (model.dd[0] * k)} {y << (model.dd[1] * k)})" for x, y in cells)
+                steps.append((f'(qmxGetPoint "{name}" (quote ({pts})))', check))
+    return steps + [('(qmxClose id="1")', answers("()"))]
+
+
+def write_pnm(path, samples, maxval):
+    """A P5 (rows x columns) or P6 (rows x columns x 3) picture of maximum maxval."""
+    magic = b"P5" if samples.ndim == 2 else b"P6"
+    with open(path, "wb") as f:
+        f.write(b"%s\n%d %d\n%d\n" % (magic, samples.shape[1], samples.shape[0], maxval) + samples.tobytes())
+
+
+def at_depth_255(path):
+    """netpbm's reading of a picture at maximum 255, as colour: rows x columns x 3."""
+    out = cli.sh("pnmdepth", "255", path)
+    w, h = map(int, out.split(maxsplit=3)[1:3])
+    grey = out.startswith(b"P5")
+    px = np.frombuffer(out[-w * h * (1 if grey else 3):], np.uint8)
+    return np.repeat(px.reshape(h, w, 1), 3, axis=2) if grey else px.reshape(h, w, 3)
+
+
+def geometry_rows():
+    """(what, forms of the making process with their checks, model to read
+    back or None, node bits)."""
+    rows, issue = [], np.array([[[10, 20, 30], [50, 60, 70]], [[90, 100, 110], [130, 140, 150]]], np.uint8)
+    wide = [("nodes of 2, divide 1, 8 x 8", (8, 8), 1, (1, 1), issue, (2, 0)),
+            ("nodes of 4, divide 2, 16 x 16", (16, 16), 2, (2, 2), colour((5, 7), 11), (3, 6)),
+            ("nodes of 4, divide 2, 64 x 64", (64, 64), 2, (2, 2), colour((40, 30), 12), (9, 13)),
+            ("nodes of 4, divide (1, 2), 64 x 64", (64, 64), 2, (1, 2), colour((33, 50), 13), (20, 5)),
+            ("nodes of 4, divide (2, 1), 64 x 64", (64, 64), 2, (2, 1), colour((33, 50), 14), (20, 5)),
+            ("nodes of 8, divide 3, 100 x 70", (100, 70), 3, (3, 3), colour((45, 61), 15), (50, 12))]
+    for n, (what, (w, h), bits, dd, pic, at) in enumerate(wide):
+        m = Model(w, h, 1, dd)
+        m.put(0, pic, *at)
+        write_ppm(cli.path(f"g{n}.ppm"), pic)
+        rows.append((what, [(made("m.mx", w, h, bits, 1, divide=dd), answers("1")),
+                            (f'(qmxImportPNM id="1" "g{n}.ppm" 0 0 {at[0]} {at[1]})', answers("()")),
+                            ('(qmxClose id="1")', answers("()"))], m, bits))
+    for what, bits, dd, d in (("nodes of 4, divide 3", 2, (3, 3), 0), ("nodes of 8, divide (2, 4)", 3, (2, 4), 1),
+                              ("nodes of 2, divide (1, 2)", 1, (1, 2), 1)):
+        def refused(reply, d=d):
+            e = error_of(reply)
+            left = os.path.exists(cli.path("m.mx"))
+            return None if e and e[0] == PARAM and e[2] == NARROW % d and not left else f"{reply!r}, file left {left}"
+        rows.append((what + ": refused", [(made("m.mx", 64, 64, bits, 1, divide=dd), refused)], None, bits))
+    rng = np.random.default_rng(16)
+    for magic, shape in (("P5", (9, 13)), ("P6", (9, 13, 3))):
+        for maxval in (1, 15, 100, 254):
+            name = f"d{maxval}.{magic.lower()}"
+            write_pnm(cli.path(name), rng.integers(0, maxval, shape, dtype=np.uint8, endpoint=True), maxval)
+            m = Model(32, 32, 1)
+            m.put(0, at_depth_255(cli.path(name)), 5, 3)
+            rows.append((f"{magic} of maximum {maxval}", [
+                (made("m.mx", 32, 32, 2, 1), answers("1")),
+                (f'(qmxImportPNM id="1" "{name}" 0 0 5 3)', answers("()")),
+                (f'(qmxPNMStatus "{name}")', answers(f'(qmxPNMStatus "{magic}" 13 9 {maxval})')),
+                ('(qmxClose id="1")', answers("()"))], m, 2))
+    return rows
+
+
+def group_geometries():
+    for what, making, model, bits in geometry_rows():
+        if os.path.exists(cli.path("m.mx")):
+            os.remove(cli.path("m.mx"))
+        bad = run(making)
+        if model and not bad:
+            bad = run(every_element("m.mx", model, bits), "read")
+        for b in bad[:4]:
+            cli.fail(f"{what}: {b}")
+
+
+# ---------------------------------------------------------------------------
 # Random runs of the main road: a seed draws a matrix (1 x N up to 300 x 300,
-# nodes of 4, 16 or 32, 1 or 3 channels), maybe a small node cache, and
+# divides of 1 to 3 bits per dimension, nodes of 4, 16 or 32 or of 2^(d - 1)
+# to 2^(d + 1) for the larger divide d, those narrower than a cell refused
+# when made, 1 or 3 channels), maybe a small node cache, and
 # sessions of imports (partly outside, some transparent), point reads, scans,
 # copies of some channels into new matrices and exports, each ended by a
 # close or, the last, by the program's end; then every level must equal the
@@ -227,7 +347,7 @@ class Road:
         self.steps += levels(name, model, sorted(pts), f"v{len(self.steps)}", self.ids, self.folder)
 
     def session(self):
-        rng, (w, h, bits, channels), (eid, model, pts) = self.rng, self.shape, self.open["m.mx"]
+        rng, (w, h, bits, channels, dd), (eid, model, pts) = self.rng, self.shape, self.open["m.mx"]
         for _ in range(rng.randint(1, 5)):
             what = rng.choices(["import", "point", "scan", "copy", "export"], [5, 2, 2, 1, 1])[0]
             if what == "import":
@@ -258,18 +378,19 @@ class Road:
             elif what == "copy":
                 chs = sorted(rng.sample(range(channels), rng.randint(1, channels)))
                 dest = f"d{len(self.steps)}.mx"
-                did = self.opens(made(dest, w, h, bits, channels))
+                did = self.opens(made(dest, w, h, bits, channels, divide=dd))
                 self.add(f'(qmxCopy src="{eid}" dest="{did}" (List {" ".join(map(str, chs))}))', answers("()"))
-                copied = Model(w, h, channels)
+                copied = Model(w, h, channels, dd)
                 copied.base = [model.base[c].copy() if c in chs else copied.base[c] for c in range(channels)]
                 self.open[dest] = (did, copied, set(pts))
                 if rng.random() < 0.7:
                     self.close(dest)
             else:
-                k = rng.choice([k for k in range(model.levels) if w >> k and h >> k])
                 ch, out = rng.randrange(channels), f"x{len(self.steps)}.ppm"
+                pyr = model.pyramid(ch)
+                k = rng.choice([k for k in range(model.levels) if model.shown_level(pyr, k) is not None])
                 self.add(f'(qmxExportPNM id="{eid}" "{out}" {ch} {k})',
-                         export(os.path.join(self.folder, out), shown(model.pyramid(ch)[k][:h >> k, :w >> k])))
+                         export(os.path.join(self.folder, out), model.shown_level(pyr, k)))
 
     def build(self):
         """The steps of one program; what is left open for its end to close."""
@@ -278,12 +399,20 @@ class Road:
         h = 1 if rng.random() < 0.15 else rng.randint(1, 300)
         if rng.random() < 0.5:
             w, h = min(w, 80), min(h, 80)
-        bits, channels = rng.choice([2, 4, 5]), rng.choice([1, 3])
-        self.shape = (w, h, bits, channels)
+        dd = (1, 1) if rng.random() < 0.5 else (rng.randint(1, 3), rng.randint(1, 3))
+        bits = rng.choice([2, 4, 5]) if rng.random() < 0.5 else max(1, max(dd) + rng.randint(-1, 1))
+        channels = rng.choice([1, 3])
+        self.shape = (w, h, bits, channels, dd)
+        if bits < max(dd):  # refused, and no file left
+            narrow = NARROW % (0 if bits < dd[0] else 1)
+            self.add(made("m.mx", w, h, bits, channels, divide=dd), lambda reply: None if (
+                (error_of(reply) or (0, 0, 0))[::2] == (PARAM, narrow) and not os.path.exists(
+                    os.path.join(self.folder, "m.mx"))) else f"{reply!r}, want the refusal and no file")
+            return {}
         if rng.random() < 0.25:
             self.add('(qmxCache size="60000")', answers("()"))
-        model, pts = Model(w, h, channels), {(0, 0), (w - 1, h - 1), (w // 2, h // 2)}
-        self.open["m.mx"] = (self.opens(made("m.mx", w, h, bits, channels)), model, pts)
+        model, pts = Model(w, h, channels, dd), {(0, 0), (w - 1, h - 1), (w // 2, h // 2)}
+        self.open["m.mx"] = (self.opens(made("m.mx", w, h, bits, channels, divide=dd)), model, pts)
         sessions = rng.randint(1, 3)
         for n in range(sessions):
             if n:
@@ -312,11 +441,11 @@ def group_random():
         if not bad:
             shutil.rmtree(folder)
             continue
-        cli.fail(f"seed {seed} (w, h, node bits, channels {r.shape}): " + "\n    ".join(bad[:6]) +
+        cli.fail(f"seed {seed} (w, h, node bits, channels, divides {r.shape}): " + "\n    ".join(bad[:6]) +
                  f"\n  repeat: {os.path.abspath(__file__)} {cli.qnmx} random {seed} 1 (script in {folder}/s.zu)")
 
 
 try:
-    {"faults": group_faults, "random": group_random}[sys.argv[2]]()
+    {"faults": group_faults, "geometries": group_geometries, "random": group_random}[sys.argv[2]]()
 finally:
     cli.finish()

@@ -509,8 +509,8 @@ TEST_F(MxEntry, ANodeStatusRefusedPartWayLeavesNoChildCode) {
   constexpr uint64_t kBudget = uint64_t{64} << 20, kRoom = uint64_t{64} << 10;
   const std::string path = at("kids.mx");
   ASSERT_EQ(run("(qmxCreate filename=\"" + path + R"(" (qmxMatrixParam channel_nos="1" dim="2")
-      (qmxMatrixPixelSize dim="0" value="64") (qmxMatrixPixelSize dim="1" value="64")
-      (qmxMatrixBlockSize dim="0" value="1") (qmxMatrixBlockSize dim="1" value="1")
+      (qmxMatrixPixelSize dim="0" value="1024") (qmxMatrixPixelSize dim="1" value="1024")
+      (qmxMatrixBlockSize dim="0" value="5") (qmxMatrixBlockSize dim="1" value="5")
       (qmxMatrixDimDivide dim="0" value="5") (qmxMatrixDimDivide dim="1" value="5")
       (qmxChannelInfo channel="0" type="int16_v" file="on")
       (qmxPhase area="3" (mxFinish normal-jump-status="MS_OK")) (qmxPhase area="4" type="equ" equ="3")

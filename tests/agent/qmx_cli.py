@@ -29,11 +29,13 @@ BUSY = '(-128 "the matrix file is busy in another process")'  # the data of a fi
 
 def matrix(name, size, block=8, divide=1, channels=(("rgb8_v", 'file="on"', "255"),), mode="direct", save_up="(mxSave)"):
     """A qmxCreate form of a 2-D matrix: size (w, h), nodes of 2^block per
-    side, 2^divide more per level; channels as (type, flags, default)."""
+    side, 2^divide more per level (one divide, or one per dimension);
+    channels as (type, flags, default)."""
+    divides = tuple(divide) if isinstance(divide, (tuple, list)) else (divide,) * len(size)
     body = [f'(qmxMatrixParam channel_nos="{len(channels)}" dim="2")']
     for d, v in enumerate(size):
         body.append(f'(qmxMatrixPixelSize dim="{d}" value="{v}") (qmxMatrixBlockSize dim="{d}" value="{block}") '
-                    f'(qmxMatrixDimDivide dim="{d}" value="{divide}")')
+                    f'(qmxMatrixDimDivide dim="{d}" value="{divides[d]}")')
     body += [f'(qmxChannelInfo channel="{i}" type="{t}" {flags} {dflt})' for i, (t, flags, dflt) in enumerate(channels)]
     body += [f'(qmxPhase area="3" {FETCH}) (qmxPhase area="4" type="equ" equ="3") (qmxPhase area="5" type="equ" equ="3")',
              f'(qmxPhase area="21" {save_up}) (qmxPhase area="22" type="equ" equ="21") (qmxPhase area="23" (mxSave))']
@@ -123,6 +125,14 @@ def error_of(reply):
     return (int(m.group(1)), m.group(2), m.group(3)) if m else None
 
 
+def read_replies(path):
+    """The replies of a replies file by form number (none when it is missing)."""
+    if not os.path.exists(path):
+        return {}
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
+
+
 class Cli:
     def __init__(self, qnmx, group):
         self.qnmx = os.path.realpath(qnmx)
@@ -174,8 +184,7 @@ class Cli:
         self.status = r.returncode
         if status is not None and r.returncode != status:
             self.fail(f"{name}: qnmx exited {r.returncode}: {r.stderr[-400:]!r}")
-        with open(os.path.join(folder, name + ".out"), encoding="utf-8", errors="replace") as f:
-            got = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
+        got = read_replies(os.path.join(folder, name + ".out"))
         return [got.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
 
     def agent(self, name, env=None):

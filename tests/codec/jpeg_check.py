@@ -6,6 +6,10 @@ import os
 import codec_tools as ct
 
 SLOW = os.environ.get("CODEC_SLOW") == "1"
+# An arithmetic-coded stream of 16384 x 16384 pixels in 206 bytes (SOF9, 33
+# bytes of scan data, no end marker), a seed of the decoder's fuzz target.
+ARITH_206 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "fuzz", "jpeg_uncompress_fuzz",
+                         "arith_16384_no_end")
 
 
 def djpeg(data, warnings=False):
@@ -130,6 +134,14 @@ class Jpeg(ct.TempDir):
         self.assertGreater(2048 * 1024 // len(plain), 8192)
         _, ours, _ = ct.harness("jpegdec", data=plain)
         self.assertEqual(ours, djpeg(plain)[0])
+        # But a few hundred bytes make no gigabyte: a plain picture's header
+        # claiming 16384 x 16384 pixels, with and without its end marker,
+        # and a 206-byte stream whose 33 bytes of data end in the last row.
+        sof = plain.index(b"\xff\xc9")
+        big = plain[:sof + 5] + (16384).to_bytes(2, "big") * 2 + plain[sof + 9:]
+        for data in (big, big[:-2], open(ARITH_206, "rb").read()):
+            rc, _, _ = ct.harness("jpegdec", data=data, check=False)
+            self.assertEqual(rc, 3, len(data))
 
     def test_sides_out_of_range_are_refused(self):
         rc, _, _ = ct.harness("jpegenc", 80, data=ct.ppm(0, 0, b""), check=False)

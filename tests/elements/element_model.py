@@ -215,7 +215,10 @@ DTYPE = {c: np.dtype(NUMERIC[c][1]).newbyteorder("=") for c in NUMERIC}
 PYRAMID = [([1], [8], [2600], 0, [(1, 1, [768]), (1, 2, [1536]), (0, 1, [2599])]),
            ([1], [8], [2600], 1, [(2, 1, [2100])]), ([1, 2], [3, 4], [100, 300], 1, []),
            ([1, 1, 2], [2, 3, 1], [20, 30, 9], 0, []), ([1, 1], [3, 3], [45, 27], 0, []),
-           ([1, 1], [3, 3], [45, 27], 1, [])]
+           ([1, 1], [3, 3], [45, 27], 1, []),
+           # Nodes as wide as a cell, and narrower: cells spanning several children.
+           ([1, 1], [1, 1], [8, 8], 0, [(0, 1, [2, 0]), (1, 1, [6, 2]), (0, 2, [6, 2])]),
+           ([3, 2], [2, 2], [64, 40], 1, [(0, 1, [60, 12]), (1, 1, [40, 24])])]
 
 
 def node_extents(coords, lev, dd, bs, rows, hem):
@@ -253,13 +256,18 @@ def cell_mean(code, cell):
     return abs(total) // n * (1 if total >= 0 else -1)
 
 
-def thin(op, code, child, dest, s, ofs, rep):
+def thin(op, code, child, dest, s, ofs, rep, phase, narrow):
+    """The ancestor's block after the child's thinning; None where a mean is
+    refused: a cell spanning several children (narrow) has none in one."""
     out = dest.copy()
+    rep = [r - p for r, p in zip(rep, phase)]
     if op == "rep":
-        if all(r < e for r, e in zip(rep, child.shape)):
+        if all(0 <= r < e for r, e in zip(rep, child.shape)):
             part = child[tuple(slice(r, None, 1 << si) for r, si in zip(rep, s))]
             out[tuple(slice(o, o + n) for o, n in zip(ofs, part.shape))] = part
         return out
+    if narrow:
+        return None
     for q in np.ndindex(*[(e + (1 << si) - 1) >> si for e, si in zip(child.shape, s)]):
         cell = child[tuple(slice(j << si, (j + 1) << si) for j, si in zip(q, s))]
         out[tuple(j + o for j, o in zip(q, ofs))] = cell_mean(code, cell.ravel(order="F"))
@@ -281,10 +289,10 @@ def combine(op, code, mode, x, y):
     return np.clip(wide + y if op == "add" else wide - y, info.min, info.max).astype(DTYPE[code])
 
 
-def upsample(parent, shape, s, ofs):
-    for d, (si, o, e) in enumerate(zip(s, ofs, shape)):
-        parent = np.repeat(np.take(parent, range(o, o + ((e - 1) >> si) + 1), axis=d), 1 << si, axis=d)
-        parent = np.take(parent, range(e), axis=d)
+def upsample(parent, shape, s, ofs, phase):
+    for d, (si, o, e, p) in enumerate(zip(s, ofs, shape, phase)):
+        parent = np.repeat(np.take(parent, range(o, o + ((e - 1 + p) >> si) + 1), axis=d), 1 << si, axis=d)
+        parent = np.take(parent, range(p, p + e), axis=d)
     return parent
 
 
@@ -303,17 +311,21 @@ def cmd_pyramid():
                 calls.append((lev, up, [int(rng.integers(0, p)) for p in pixels]))
             for n, ((lev, k, coords), code) in enumerate((c, t) for c in calls for t in sorted(NUMERIC)):
                 s = [d * k for d in dd]
-                ofs = [((c >> (d * lev + b)) % (1 << si)) << (b - si) if b > si else 0
-                       for c, d, b, si in zip(coords, dd, bs, s)]
+                # The child's origin in its level's elements; its share is the
+                # ancestor's element holding it, its phase where it begins in
+                # that element's cell.
+                origins = [(c >> (d * lev)) >> b << b for c, d, b in zip(coords, dd, bs)]
+                ofs = [(o >> si) % (1 << b) for o, si, b in zip(origins, s, bs)]
+                phase = [o % (1 << si) for o, si in zip(origins, s)]
                 parent = random_block(code, node_extents(coords, lev + k, dd, bs, rows, hem), rng, n)
                 child = random_block(code, node_extents(coords, lev, dd, bs, rows, hem), rng, n)
                 mode, rep = int(rng.integers(0, 3)), [int(rng.integers(0, 1 << si)) for si in s]
                 if op in ("rep", "avg"):
-                    want = thin(op, code, child, parent, s, ofs, rep)
+                    want = thin(op, code, child, parent, s, ofs, rep, phase, any(b < si for b, si in zip(bs, s)))
                 else:
-                    want = combine(op, code, mode, upsample(parent, child.shape, s, ofs), child)
+                    want = combine(op, code, mode, upsample(parent, child.shape, s, ofs, phase), child)
                 print(op, code, mode, k, ",".join(map(str, [lev] + coords)), ",".join(map(str, rep)),
-                      shown(parent), shown(child), want.tobytes(order="F").hex())
+                      shown(parent), shown(child), "refused" if want is None else want.tobytes(order="F").hex())
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ LOCKD [ROW...]. Each row is an attack by one 127.0.0.x address on an
 agent of its own (qnmx, its HTTP paths, the lock service) under small
 limits, after which a newcomer of another address is served."""
 import os
+import re
 import resource
 import select
 import socket
@@ -11,11 +12,12 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "agent")]
 from line_peer import link  # noqa: E402
 from net_e2e import Run, start_lockd, stop, wait_for  # noqa: E402
 from checks import curl, read_all  # noqa: E402
 from zoh_client import HOST, header, read_replies, read_reply, request, unpack  # noqa: E402
+from qmx_cli import FETCH, matrix  # noqa: E402
 
 run = Run(sys.argv[1], "account")
 LOCKD = os.path.abspath(sys.argv[2])
@@ -25,6 +27,8 @@ SERVE = ('(Define L (OpenInterpreter "accept" Env0 (Port (Cast type="integer" (A
          '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0"))))\n(SetMainInterpreter L)\n')
 SMALL_HEAP = {"QNMX_HEAP_BUDGET_MIB": "64"}
 TWO_MIB = b'"%s"' % (b"a" * (512 << 10))  # four bytes a character
+# 206 bytes of arithmetic-coded JPEG claiming 16384 x 16384 pixels.
+ARITH_16384 = os.path.join(HERE, "..", "codec", "data", "fuzz", "jpeg_uncompress_fuzz", "arith_16384_no_end")
 
 
 def serving(script=SERVE, **options):
@@ -240,6 +244,115 @@ def lock_service():
     p.stdout.close()
 
 
+# ---- the lock service past a connection's first byte: its connections,
+# waiting requests and their bytes have totals, and the address holding most
+# gives way; each row ends with an honest client of a fresh address served
+# and two agents still sharing a file through the service.
+
+def lockd_limited(nofile=1024):
+    return start_lockd(LOCKD, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile)))
+
+
+def lockd_served(p, port, newcomer):
+    """A client of a fresh address takes a lock at once, and of two agents
+    of 127.0.0.1 sharing file "shared" the second waits until the first
+    lets go; then the service is stopped."""
+    try:
+        fresh = link(port, newcomer, 10)
+        check(fresh.admitted and first_reply(fresh, os.getpid(), b"fresh") == 2, "a fresh address's client is served")
+        one, two = link(port, timeout=10), link(port, timeout=10)
+        check(first_reply(one, 1, b"shared") == 2, "an agent takes the shared file's lock")
+        check(first_reply(two, 2, b"shared") == 3, "another agent waits for it")
+        one.s.sendall(b"<Unlock> shared </Unlock>\n")
+        check(b"()" in two.until(rb"<Result> 2 .*?</Result>\n")[0].group(0), "and has it once the first lets go")
+    except OSError as e:
+        check(False, "honest clients are served: %r" % e)
+    check(p.poll() is None, "the lock service is alive")
+    stop(p)
+    p.stdout.close()
+
+
+def lockd_still_lines():
+    """Under 1,024 descriptors, one address opens 1,100 connections that
+    send their line end and keep still: they hold a bounded number of the
+    service's threads, and a newcomer takes the place of one."""
+    p, port = lockd_limited()
+    still = []
+    for _ in range(1100):
+        try:
+            still.append(socket.create_connection(("127.0.0.1", port), timeout=10, source_address=("127.0.0.9", 0)))
+            still[-1].sendall(b"\n")
+        except OSError:
+            break
+    time.sleep(1)
+    threads = len(os.listdir("/proc/%d/task" % p.pid))
+    check(threads <= 500, "%d still connections hold at most 480 served places: %d threads" % (len(still), threads))
+    lockd_served(p, port, "127.0.0.61")
+    for s in still:
+        s.close()
+
+
+def lockd_long_waits():
+    """Six addresses each wait with 256 requests on 16,000-character names
+    behind a write lock: what they wait with is held to the bytes total
+    (each address to its quarter), the rest is refused or ended, and a
+    newcomer's request still has room."""
+    p, port = lockd_limited()
+    holder = link(port, "127.0.0.2", 10)
+    check(first_reply(holder, 1, b"z") == 2, "a write lock is held")
+    name = b"z/" + b"n" * 16000
+    attackers = []
+    for k in range(6):
+        w = link(port, "127.0.0.%d" % (3 + k), 30)
+        w.s.sendall(b"".join(b'<Lock type="write" data="0"> %s%d </Lock>\n' % (name, i) for i in range(256)) +
+                    b"<Unlock> none </Unlock>\n")
+        refused = 0
+        try:
+            while True:  # the unlock (line 258), answered at once, comes after every refusal
+                m = w.until(rb"<Result> (\d+) ([^\n]*)</Result>\n")[0]
+                if m.group(1) == b"258":
+                    break
+                refused += b"#error" in m.group(2)
+        except OSError:  # ended for another address
+            pass
+        attackers.append((w, 256 - refused))
+    time.sleep(0.5)
+    waiting = [n if w.s in still_waiting([w.s]) else 0 for w, n in attackers]
+    check(max(waiting) <= 120 and sum(waiting) <= 480,
+          "the waiting requests stay within a quarter of 64 MiB of names an address, and 64 MiB in all: %r" % waiting)
+    lockd_served(p, port, "127.0.0.62")
+
+
+# ---- what a decoder makes follows the bytes it was given
+
+def jpeg_block_read():
+    """A peer of 127.0.0.8 reads a node of a matrix in the agent's folder
+    whose fetch script decodes an image block the agent loaded from a file:
+    206 bytes of arithmetic-coded JPEG claiming 16384 x 16384 pixels, under
+    a heap budget that would hold them. The block is refused before its
+    image is made: the agent's peak memory stays far below a gigabyte."""
+    with open(ARITH_16384, "rb") as f, open(os.path.join(run.work, "block.zu"), "wb") as out:
+        block = b"cj" + f.read()
+        out.write(b"#%x#%s]\n" % (len(block), block))
+    fetch = ('(mxFinish normal-jump-status="MS_OK" err-jump-status="MS_LOADING_ERR_1") '
+             '(mxSet 0 (mxUncompressJPEG (List (quote data) (List 0 0 0) BLOCK)))')
+    maker = run.agent("maker", matrix(os.path.join(run.work, "big.mx"), (512, 512)).replace(FETCH + ")", fetch + ")") +
+                      '\n(qmxClose id="1")\n')
+    check(maker.wait_exit(60) == 0, "the matrix is made")
+    # Documents elsewhere: a peer reads the agent's working folder, by path
+    # where the second top environment's commands are reached.
+    os.makedirs(os.path.join(run.work, "docs"))
+    a, port = serving('(SetDirectory url="/" "%s/docs/")\n'
+                      '(Eval Env0 (List (quote Define) (quote BLOCK) (car (Load "block.zu"))))\n%s'
+                      % (run.work, SERVE.replace("Env0", "Env1")), env={"QNMX_HEAP_BUDGET_MIB": "2048"})
+    got = link(port, "127.0.0.8").ask(b'(qmxGetPoint "big.mx" (List 0 1 1))')
+    with open("/proc/%d/status" % a.proc.pid) as f:
+        peak = int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
+    check(got.startswith(b"#error") and peak < 400 << 10,
+          "the block is refused and the agent's memory stays below 400 MiB: %d KiB at most (%r)" % (peak, got[:80]))
+    ended(a, port)
+
+
 def rewrite_function():
     """A link's set of the function another link of its address defined is
     refused, and the function's owner runs its own."""
@@ -271,7 +384,7 @@ def session_post():
 
 
 ROWS = [another_peers_env, link_keeps_no_form, agent_keeps_half, session_threads, queued_requests, slow_bodies,
-        lock_service, rewrite_function, session_post]
+        lock_service, lockd_still_lines, lockd_long_waits, jpeg_block_read, rewrite_function, session_post]
 
 for row in ROWS:
     name = row.__name__.replace("_", "-")

@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "stream/sbuf.h"
 #include "stream_util.h"
 #include "support/child.h"
+#include "support/temp_dir.h"
 #include "text/convert.h"
 
 namespace {
@@ -151,6 +155,58 @@ TEST(StreamFile, RoundTripThroughAFileWithAnEncoding) {
   d_s_close(r);
   EXPECT_EQ(s_open_file("/nonexistent/dir/file", O_RDONLY, 0), nullptr);
   unlink(path);
+}
+
+// A write that fails keeps its reason: the write or flush that met it, every
+// later one (nothing lands after a gap) and the close all give it, whether
+// the failure came at a flush, at the close's own flush or past a limit.
+TEST(StreamFile, AFailedWriteKeepsItsReasonToTheClose) {
+  signal(SIGXFSZ, SIG_IGN);
+  TempDir dir("stream_fail");
+  const std::string big(9000, 'x');  // more than the write buffer: written at once
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct Case {
+    const char* what;
+    std::string path;
+    rlim_t limit;
+    bool flush;  // flushed before the close
+    int want;
+  };
+  for (const Case& c : {Case{"full, flushed", "/dev/full", 0, true, ENOSPC},
+                        Case{"full, at the close", "/dev/full", 0, false, ENOSPC},
+                        Case{"past a size limit", dir.at("cut"), 100, true, EFBIG}}) {
+    SCOPED_TRACE(c.what);
+    STREAM* w = s_open_file(c.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_NE(w, nullptr);
+    int err = 0;
+    EXPECT_EQ(e_write(w, &err, "abc", 3), 3);  // buffered
+    if (c.limit) {
+      rlimit low = old;
+      low.rlim_cur = c.limit;
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+      EXPECT_EQ(e_write(w, &err, big.data(), int(big.size())), -1);
+      setrlimit(RLIMIT_FSIZE, &old);
+      EXPECT_EQ(err, c.want);
+      err = 0;
+      EXPECT_EQ(e_write(w, &err, "y", 1), -1);  // room again, but after a gap
+      EXPECT_EQ(err, c.want);
+    }
+    if (c.flush) {
+      err = 0;
+      EXPECT_EQ(e_flush(w, &err), -1);
+      EXPECT_EQ(err, c.want);
+      EXPECT_EQ(s_write_error(w), c.want);
+    }
+    err = 0;
+    EXPECT_EQ(e_close(w, &err), -1);
+    EXPECT_EQ(err, c.want);
+  }
+  std::ifstream cut(dir.at("cut"), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(cut), {}), "abc" + big.substr(0, 97));
+  int err = 0;
+  EXPECT_EQ(e_close(nullptr, &err), -1);
+  EXPECT_EQ(err, EBADF);
 }
 
 // A record someone still references outlives its close however many other

@@ -163,7 +163,8 @@ TEST_F(LoadSave, SaveRefusesBeforeItOpens) {
   EXPECT_EQ(save("", "12"), "()");
   EXPECT_EQ(file_text(at("keep")), "12\ncious");
   EXPECT_EQ(run(env_, "(Save mode=\"0640\" \"" + at("new") + "\" 1)"),
-            "error 80040a06 \"Save\" (\"cannot access the file\" \"" + at("new") + "\")");
+            "error 80040a06 \"Save\" (\"cannot access the file\" \"" + at("new") +
+                "\" \"No such file or directory\")");
 }
 
 // A value nested deeper than the printer follows is answered with the

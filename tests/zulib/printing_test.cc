@@ -105,7 +105,9 @@ TEST_F(Printing, PrintStdOptionsAndTargets) {
   std::string f = dir.at("one.txt");
   EXPECT_EQ(run(env_, "(PrintStd file=\"" + f + "\" (List \"a\" 2))"), "()");
   EXPECT_EQ(file_text(f), "(\"a\" 2)\n");
-  EXPECT_EQ(run(env_, "(PrintStd file=\"" + dir.at("no/such") + "\" 1)"), "()");
+  EXPECT_EQ(run(env_, "(PrintStd file=\"" + dir.at("no/such") + "\" 1)"),
+            "error 80040a06 \"Printstd\" (\"cannot open the file\" \"" + dir.at("no/such") +
+                "\" \"No such file or directory\")");
 }
 
 TEST_F(Printing, DescriptorsNumberFromTheLargestOpenOne) {
@@ -125,7 +127,8 @@ TEST_F(Printing, DescriptorsNumberFromTheLargestOpenOne) {
   EXPECT_EQ(open("d", "encoding=\"nonesuch\""), "error 80040501 \"openPrintstd\" (\"invalid encoding\")");
   EXPECT_EQ(run(env_, "(openPrintStd 1)"), "error 80030806 \"openPrintstd\" (\"type missmatch\")");
   EXPECT_EQ(run(env_, "(openPrintStd \"" + dir.at("no/such") + "\")"),
-            "error 80040a06 \"openPrintstd\" (\"cannot open the file\" \"" + dir.at("no/such") + "\")");
+            "error 80040a06 \"openPrintstd\" (\"cannot open the file\" \"" + dir.at("no/such") +
+                "\" \"No such file or directory\")");
   EXPECT_EQ(run(env_, "(closePrintStd d=\"3\") (closePrintStd d=\"2\")"), "()");
   EXPECT_EQ(file_text(dir.at("c")), "text(1)");
   EXPECT_EQ(file_text(dir.at("b")), "\xc6\xfc");
