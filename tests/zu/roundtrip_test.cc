@@ -116,7 +116,7 @@ class Gen {
                                             U"&cx",   U"&b",    U"&;",     U"&#",    U"&quot", U"&cxdfff0006;",
                                             U"a&b=2", U"& ",    U"&bc d", U"x&1",   U"a&b;",  U"&&"};
     // Characters readers or printers take specially, and white space.
-    static const char32_t kSpecial[] = U"&;<>\"'\\()[]=#./?!- \t\n\r\x7f\x01\u00a0\ufeff";
+    static const char32_t kSpecial[] = U"&;<>\"'\\()[]=#./?!- \t\n\r\x7f\x01\x1b\x0e\x0f\u0085\u008e\u00a0\ufeff";
     // Ranges: Latin-1, Greek, Cyrillic, kana, kanji (JIS X 0208), a JIS X
     // 0212 kanji, half-width kana, symbols outside every legacy set, and
     // beyond the basic plane.
