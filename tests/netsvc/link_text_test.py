@@ -74,8 +74,9 @@ def main():
              ["l", '["a&amp;b"]', "abc"]),
             ("a ZUoHTTP link", connect("127.0.0.2", port, '(SetProxy type="ZUoHTTP")\n') + remote('"a&amp;b"') +
              remote('(greet who="a&amp;b")'), ["()", "l", zu_string("a&b"), zu_string("a&b")]),
-            ("a session request", '(define s (OpenSession))\n(RemoteSession s (URL "zup://127.0.0.1:%d/@mapserver'
-             '/db/hello.zu") "a&amp;b")\n' % maps_port, ["s", zu_string("a&b")])]
+            ("a session request", "(define s (OpenSession))\n" + "".join(
+                '(RemoteSession s (URL "zup://127.0.0.1:%d/@mapserver/db/hello.zu") %s)\n' % (maps_port, v)
+                for v in ('"a&amp;b"', "(quote a&cx26;b)")), ["s", zu_string("a&b"), '["a&amp;b"]'])]
     clients = [(name, run.agent("row%d" % i, script), want) for i, (name, script, want) in enumerate(rows)]
     deadline = time.monotonic() + LIMIT
     # An HTTP request to the path registered to the remote agent, with "&"
