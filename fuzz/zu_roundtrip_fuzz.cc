@@ -2,9 +2,11 @@
 // the reader makes. Arbitrary bytes are read as ZU source (the first byte
 // picks the encoding and the reader's flags: zu_fuzz_input.h); each
 // form read is printed in list form to UTF-8 and to ASCII (where other
-// characters travel as references) and in XML form, read back, and
-// compared with the form. A floating value compares at the six decimals it
-// is printed with. A difference stops the process with both texts.
+// characters travel as references), in XML form, and as a link's reply
+// ("<Result> 7 " value "</Result>", in list form to UTF-8 and in XML form to
+// UTF-16), read back, and compared with the form. A floating value compares
+// at the six decimals it is printed with. A difference stops the process
+// with both texts.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -90,9 +92,12 @@ bool same_value(ZU_SEXP* a, ZU_SEXP* b) {
   return true;
 }
 
-std::string printed(ZU_SEXP* v, int flags, CODE_METHOD* cm, int* rc) {
+// A reply is printed as the member of its <Result> element.
+std::string printed(ZU_SEXP* v, int flags, CODE_METHOD* cm, int* rc, bool reply = false) {
   STREAM* out = s_open_string_write(cm);
-  *rc = print_sexp(out, v, flags);
+  if (reply) s_printf(out, "<Result> 7 ");
+  *rc = print_sexp(out, v, reply ? flags | ZU_PRINT_MEMBER : flags);
+  if (reply) s_printf(out, "</Result>");
   std::string text(s_get_string(out), static_cast<size_t>(s_get_string_len(out)));
   d_s_close(out);
   return text;
@@ -104,6 +109,14 @@ ZU_SEXP* read_back(const std::string& text, CODE_METHOD* cm) {
   ZU_SEXP* l = init_parse(st, nullptr, nullptr);
   if (get_type(l) != ZU_TYPE_LIST || get_type(l->pair.cdr) != ZU_TYPE_NULL) return nullptr;
   return l;
+}
+
+// The value a reply carries: the third member of (Result 7 value), or null
+// in *bad for another shape.
+ZU_SEXP* replied(ZU_SEXP* form, bool* bad) {
+  *bad = get_type(form) != ZU_TYPE_LIST || list_length(form) != 3 || get_type(form->pair.car) != ZU_TYPE_SYMBOL ||
+         zu_wcmp_ascii(sym_name(form->pair.car), "Result") != 0;
+  return *bad ? nullptr : get_el(form, 2);
 }
 
 [[noreturn]] void differ(const std::string& text, ZU_SEXP* back, int flags, CODE_METHOD* cm) {
@@ -118,16 +131,23 @@ void round_trip(ZU_SEXP* v) {
   struct Way {
     int flags;
     CODE_METHOD* cm;
+    bool reply;
   };
-  const Way ways[] = {{ZU_PRINT_LIST, utf8_cm}, {ZU_PRINT_LIST, ascii_cm}, {ZU_PRINT_XML, utf8_cm}};
+  static CODE_METHOD* const utf16 = search_cm("UTF-16");
+  const Way ways[] = {{ZU_PRINT_LIST, utf8_cm, false}, {ZU_PRINT_LIST, ascii_cm, false},
+                      {ZU_PRINT_XML, utf8_cm, false},  {ZU_PRINT_LIST, utf8_cm, true},
+                      {ZU_PRINT_XML, utf16, true}};
   for (const Way& w : ways) {
     GcFrame frame("round trip");
     int rc = 0;
-    std::string text = printed(v, w.flags, w.cm, &rc);
+    std::string text = printed(v, w.flags, w.cm, &rc, w.reply);
     if (rc == ZU_PRINT_REFUSED) continue;  // nested too deeply to print: nothing to read back
     if (rc != 0) differ(text, nullptr, w.flags, w.cm);
     ZU_SEXP* back = read_back(text, w.cm);
-    if (!back || !same_value(v, back->pair.car)) differ(text, back, w.flags, w.cm);
+    bool bad = false;
+    ZU_SEXP* got = back ? back->pair.car : nullptr;
+    if (back && w.reply) got = replied(got, &bad);
+    if (!back || bad || !same_value(v, got)) differ(text, back, w.flags, w.cm);
   }
 }
 

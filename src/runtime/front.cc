@@ -199,6 +199,10 @@ bool write_reply(ZU_INTERPRETER* zui, STREAM* st, int seq, ZU_SEXP* value, CODE_
   // 64 would split a list into root lines; the high bits are the
   // interpreter's own and mean nothing to the printer.
   int flags = zui->ps_flags & ~ZU_PRINT_MULTIROOT & 0xFFFF;
+  // A peer reads a reply inside <Result> as an element's member, where a
+  // bare word is text: the value is written so that it reads back as
+  // itself there. (A script's replies to its output file keep their form.)
+  if (zui->result_flag && zui->thread_mode == 2) flags |= ZU_PRINT_MEMBER;
   int printed = e_print_sexp(st, &err, value, flags);
   // A value the printer refuses has written nothing: the reply says why in
   // its place, and the stream stays open.

@@ -275,7 +275,13 @@ int designate(uint32_t set, unsigned char* out) {
   return k;
 }
 
+// An ESC in the text would begin a designation where the decoder reads it:
+// it is a character the encoding cannot carry as itself (a stream writes it
+// as a reference).
+constexpr L_CHAR kEscape = 0x1B;
+
 int iso2022_enc(CM_WORK* w, L_CHAR c, unsigned char* out) {
+  if (c == kEscape) return -1;
   uint32_t set = kAscii, code = c;
   if (c >= 0x80) {
     uint32_t e = jis::lookup(tab(), c);
@@ -308,7 +314,7 @@ int iso2022_flush(CM_WORK* w, unsigned char* out) {
   return designate(kAscii, out);
 }
 
-bool iso2022_can(L_CHAR c) { return c < 0x80 || jis::lookup(tab(), c) != 0; }
+bool iso2022_can(L_CHAR c) { return (c < 0x80 && c != kEscape) || jis::lookup(tab(), c) != 0; }
 
 const char* const kEucAliases[] = {"EUCJP", "EUC_JP", nullptr};
 const char* const kSjisAliases[] = {"SJIS", "SHIFT-JIS", nullptr};

@@ -306,8 +306,18 @@ struct Named {
 constexpr Named kNamed[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
 constexpr int kMaxRefChars = 12;
 
+// Whether c may stand between the "&" and the ";" of a reference: every
+// reference's name is letters, digits and "#".
+bool ref_name_char(long c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '#';
+}
+
 // Parses the text of a reference after its "&" from `get` (a function
 // giving the next character or -1); returns the code, 0 when it is none.
+// The text is taken only while it can still be a reference: the first
+// other character (a line end, a quote, white space) ends the attempt, so
+// an "&" that begins none never waits for input past that character, and
+// never past kMaxRefChars.
 template <class Get>
 L_CHAR parse_ref(Get get, bool full) {
   L_CHAR t[kMaxRefChars + 1];
@@ -317,7 +327,7 @@ L_CHAR parse_ref(Get get, bool full) {
     if (c < 0) return 0;
     t[n++] = static_cast<L_CHAR>(c);
     if (c == ';') break;
-    if (n >= kMaxRefChars) return 0;
+    if (!ref_name_char(c) || n >= kMaxRefChars) return 0;
   }
   --n;  // without the ";"
   if (n >= 3 && (t[0] == 'c' || t[0] == 'C') && (t[1] == 'x' || t[1] == 'X')) {
@@ -375,12 +385,6 @@ int read_ref(Reader* r, bool full, L_CHAR* out) {
   }
   *out = code;
   return 1;
-}
-
-size_t ref_length(const L_CHAR* s, bool full) {
-  size_t i = 0;
-  L_CHAR code = parse_ref([&]() -> long { return s[i] ? static_cast<long>(s[i++]) : -1; }, full);
-  return code ? i : 0;
 }
 
 }  // namespace zu_reader

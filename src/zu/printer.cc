@@ -197,8 +197,9 @@ bool plain_name(const L_CHAR* s) {
   if (c0 == '<' && zu_reader::tag_start(s[1])) return false;
   for (size_t i = 0; s[i]; ++i) {
     L_CHAR c = s[i];
-    if (delim(c)) return false;
-    if (c == '&' && zu_reader::ref_length(s + i + 1, false)) return false;
+    // An "&" is written as a reference, which a bare word reads only in
+    // its "&cx" form: the name goes quoted, where "&amp;" reads everywhere.
+    if (delim(c) || c == '&') return false;
     if (c == '=' && s[i + 1] == '"') return false;
   }
   return true;
@@ -226,23 +227,23 @@ bool tag_name(const L_CHAR* s, bool header) {
   return true;
 }
 
-// Quoted text that reads back as itself.
+// Quoted text that reads back as itself wherever it is read: the
+// characters that readers of list and tag text take specially are written
+// as references ("&" always, so that no reader takes what follows it for
+// the rest of a reference, or waits for one), line ends and the backslash
+// as escapes.
 void quoted(Out& o, const L_CHAR* s) {
   o.put('"');
-  if (s) {
-    for (size_t i = 0; s[i]; ++i) {
-      L_CHAR c = s[i];
-      switch (c) {
-        case '\n': o.puts("\\n"); break;
-        case '\r': o.puts("\\r"); break;
-        case '"': o.puts("\\\""); break;
-        case '\\': o.puts("\\\\"); break;
-        case '&':
-          if (zu_reader::ref_length(s + i + 1, true)) o.put('\\');
-          o.put('&');
-          break;
-        default: o.put(c);
-      }
+  for (; s && *s; ++s) {
+    switch (*s) {
+      case '\n': o.puts("\\n"); break;
+      case '\r': o.puts("\\r"); break;
+      case '\\': o.puts("\\\\"); break;
+      case '&': o.puts("&amp;"); break;
+      case '<': o.puts("&lt;"); break;
+      case '>': o.puts("&gt;"); break;
+      case '"': o.puts("&quot;"); break;
+      default: o.put(*s);
     }
   }
   o.put('"');
@@ -554,7 +555,7 @@ int e_print_sexp(STREAM* st, int* err, ZU_SEXP* s, int flags) {
       o.put('\n');
     }
   } else {
-    ok = print(o, s, kList, 0);
+    ok = print(o, s, flags & ZU_PRINT_MEMBER ? kContent : kList, 0);
   }
   if (!ok && !o.written) return ZU_PRINT_REFUSED;  // within the first chunk
   o.whole = ok;

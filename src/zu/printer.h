@@ -2,9 +2,11 @@
 //
 // List form, by type: nil "()"; a list "(a b c)", a dotted tail " .x";
 // a symbol its name, "[name a=\"v\"]" with attributes (a name, or an
-// attribute name, that would not read back as itself is written quoted:
-// ["a b" "x=y"="v"]); a string in double quotes with \n \r \" \\ escaped
-// (and "\&" before text that would read as a reference); an integer "%lli"
+// attribute name, that would not read back as itself, or that holds an
+// "&", is written quoted: ["a b" "x=y"="v"]); a string in double quotes with
+// \n \r \\ escaped and & < > " written as &amp; &lt; &gt; &quot; (so that
+// every reader, in list or tag text, reads it back as it was, and none
+// waits for the end of a reference); an integer "%lli"
 // and a floating value "%f", each followed directly by its unit (a unit
 // character that would end or change the word written as "&cx..;"); a
 // built-in "[prim:0x%x]", a lambda "[lambda:0x%x]"; a pointer "[ptr:0x%x]",
@@ -32,6 +34,10 @@ constexpr int ZU_PRINT_FORM = 3;        // mask of the form bits
 constexpr int ZU_PRINT_RAW_SIZE = 16;   // raw values as "#%x#]" without their bytes
 constexpr int ZU_PRINT_MULTIROOT = 64;  // each top-level member on its own line
 constexpr int ZU_PRINT_INDENT = 128;    // one element per line, indented
+// The value is read back as a member of an element (a reply inside
+// <Result>): written as inside an element, where a bare word reads as
+// text, so a symbol goes in brackets.
+constexpr int ZU_PRINT_MEMBER = 256;
 constexpr int ZU_PRINT_TEXT = 512;      // strings between tags as bare text
 
 // Deepest nesting of lists (and error data) the printer follows.

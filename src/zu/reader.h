@@ -19,7 +19,10 @@
 // Between tags a word is a number (unless ZU_FILE_NO_NUMBER) or a string.
 // References: &amp; &lt; &gt; &quot; &apos; &#n; &#xh; and &cx<hex>; (also
 // &Cx<hex>;); a &cx reference to an encoding identifier switches the
-// decoder for the bytes that follow and stands for no character.
+// decoder for the bytes that follow and stands for no character. An "&"
+// that begins no reference is the character itself; the reader looks for
+// its ";" no further than the first character that cannot belong to a
+// reference (a line end among them), so it never waits for more input.
 //
 // The reader decodes bytes one character at a time and never ahead of the
 // form it returns, so switching the encoding after a form (zu_set_cm,

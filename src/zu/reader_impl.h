@@ -268,11 +268,8 @@ inline bool tag_start(L_CHAR c) {
 // After a "&" was taken: reads a reference. `full` accepts the named and
 // numeric references as well as "&cx". Returns 1 with the character in *c,
 // 2 for an encoding announcement (the decoder has been switched), 0 when
-// the text is no reference (the cursor is back after the "&").
+// the text is no reference (the cursor is back after the "&"). It reads no
+// further than the first character that cannot belong to a reference.
 int read_ref(Reader* r, bool full, L_CHAR* c);
-// The character a reference text stands for, looked at in a wide text
-// (used by the printer to know which "&" needs escaping): the length of the
-// reference, 0 when the text at s is no reference.
-size_t ref_length(const L_CHAR* s, bool full);
 
 }  // namespace zu_reader

@@ -21,6 +21,9 @@ import tempfile
 
 import numpy as np
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from zu_text import printed_string  # noqa: E402
+
 QNMX = os.path.realpath(sys.argv[1])
 FILL = os.path.realpath(sys.argv[2])
 GROUP = sys.argv[3]
@@ -50,10 +53,10 @@ def parse(text):
     numbers, with a unit as (number, unit); an error as ["#error", ...]."""
     def atom(t):
         if t[0] == '"':
-            return re.sub(r"\\(.)", r"\1", t[1:-1])
+            return printed_string(t)
         if t[0] == "[":
             name = t[1:-1].split(" ")[0]
-            return name, tuple((a, re.sub(r"\\(.)", r"\1", v)) for a, v in re.findall(r'(\S+?)="(' + STR[1:-1] + ')"', t))
+            return name, tuple((a, printed_string(v)) for a, v in re.findall(r'(\S+?)=(' + STR + ')', t))
         m = re.fullmatch(r"(-?\d+(?:\.\d+)?)([A-Za-z_]\w*)?", t)
         if not m:
             return t

@@ -492,7 +492,7 @@ def group_client():
     other = link(port)
     cli.expect("the built-in, seen from another link", other.ask(b"(GetZUTime)").decode().endswith("sec"), True)
     own = [other.ask(f).decode() for f in (b"(Define mine 1)", b"(Define mine 2)", b"(set mine 3)", b"mine")]
-    cli.expect("a peer's own name", own, ["mine", "mine", "3", "3"])
+    cli.expect("a peer's own name", own, ["[mine]", "[mine]", "3", "3"])
     # The agent's own client, asked by the server of a link it opened.
     text = fake_server("presets", entries, [CONNECT, '(Remote iid (Get "/lr/m.lod" (List 0 0 0)))'], {"HOME": home})
     cli.expect("presets sent to 127.0.0.1", (PASSWD + "-near" in text, PASSWD + "-far" in text), (True, False))

@@ -106,7 +106,7 @@ TEST(HttpAgent, ResultsBecomeRepliesAndErrorPages) {
       {"GET /head HTTP/1.1\r\n\r\n", "HTTP/1.1 500 Internal Server Error\r\n", "Message: symbol required<BR>"},
       {"GET /num HTTP/1.1\r\n\r\n", "HTTP/1.1 500 Internal Server Error\r\n", "ZU Code:42\n\r"},
       {"GET /err HTTP/1.1\r\n\r\n", "HTTP/1.1 503 Service Unavailable\r\n",
-       "&quot;Error&quot; &quot;&lt;x&amp;y&gt;&quot;)\n\r<BR>"},
+       "&quot;Error&quot; &quot;&amp;lt;x&amp;amp;y&amp;gt;&quot;)\n\r<BR>"},
       {"GET /<b>&\"x HTTP/1.1\r\n\r\n", "HTTP/1.1 404", "Message: /&lt;b&gt;&amp;&quot;x<BR>"},
       {"GET /other HTTP/1.1\r\n\r\n", head + "Content-Type: text/plain\r\n\r\n", ""},
       {"POST /post HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde", head, "\r\n\r\n5"},

@@ -18,16 +18,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import free_port, listening, start, start_lockd, stop  # noqa: E402,F401
 from checks import wait_until as wait_for  # noqa: E402,F401
-
-
-def zu_string(s):
-    """A ZU string literal of s (the reader takes "&" as a reference)."""
-    return '"' + s.replace("\\", "\\\\").replace('"', '\\"').replace("&", "&amp;") + '"'
-
-
-def printed_string(text):
-    m = re.fullmatch(r'"((?:[^"\\]|\\.)*)"', text, re.S)
-    return re.sub(r"\\(.)", r"\1", m.group(1), flags=re.S) if m else None
+from zu_text import printed_string, zu_string  # noqa: E402,F401
 
 
 class Agent:

@@ -150,14 +150,14 @@ TEST_F(Links, LineProtocolSequenceNumbersCancelAndHeaders) {
   size_t admission = c.got().size();
   // Forms over several lines, blank (keep-alive) lines between them, and
   // an encoding header: each reply carries the line on which its form
-  // began.
+  // began (a symbol in brackets, read back as a symbol inside <Result>).
   c.send("(+ 1 2)\n\n(+\n 3\n 4)\n\n\n(quote x) (quote y)\n<?zu encoding=\"UTF-8\"?>\n"
          "<Permission>Allow</Permission>\n<Permission>Allow</Permission>\n");
   // Only the first answer of a peer is a permission answer.
   ASSERT_TRUE(c.wait_for("<Result> 12 ")) << c.got();
   std::string replies = c.got().substr(admission);
   EXPECT_EQ(replies.substr(0, replies.find("<Result> 12 ") + 12),
-            "<Result> 2 3</Result>\n<Result> 4 7</Result>\n<Result> 9 x</Result>\n<Result> 9 y</Result>\n"
+            "<Result> 2 3</Result>\n<Result> 4 7</Result>\n<Result> 9 [x]</Result>\n<Result> 9 [y]</Result>\n"
             "<Result> 10 ()</Result>\n<Result> 12 ");
   // A cancel stops a long evaluation, which ends the link. It is sent once
   // the evaluation runs: one that comes while the form waits in the queue

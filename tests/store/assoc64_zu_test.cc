@@ -69,7 +69,7 @@ TEST_F(AssocZuTest, ValuesOfEveryKindRoundTripThroughReopen) {
     ZU_SEXP* value;
     const char* text;
   } cases[] = {
-      {-7, U"list", nested, "(a (1 \"x\\\"y\\n\") (2 .3))"},
+      {-7, U"list", nested, "(a (1 \"x&quot;y\\n\") (2 .3))"},
       {0, U"string", get_string(W(U"wide \u00e9\u65e5")), "\"wide \u00e9\u65e5\""},
       {12, U"km", get_integer(12, W(U"km")), "12km"},
       {13, U"sec", get_floating(-1.5, W(U"sec")), "-1.500000sec"},
@@ -105,9 +105,9 @@ TEST_F(AssocZuTest, ValuesOfEveryKindRoundTripThroughReopen) {
   EXPECT_EQ(find(key, 1, U"absent"), nullptr);
   EXPECT_EQ(find(key, 5, 4), nullptr);
   EXPECT_EQ(show(l_get_assoc64_all(key, 0)),
-            "((a (1 \"x\\\"y\\n\") (2 .3)) \"wide \u00e9\u65e5\" 5m -1.500000sec [item id=\"3\" kind=\"a b\"] ())");
+            "((a (1 \"x&quot;y\\n\") (2 .3)) \"wide \u00e9\u65e5\" 5m -1.500000sec [item id=\"3\" kind=\"a b\"] ())");
   EXPECT_EQ(show(l_get_assoc64_all(key, 1)),
-            "(5m (a (1 \"x\\\"y\\n\") (2 .3)) () -1.500000sec \"wide \u00e9\u65e5\" [item id=\"3\" kind=\"a b\"])");
+            "(5m (a (1 \"x&quot;y\\n\") (2 .3)) () -1.500000sec \"wide \u00e9\u65e5\" [item id=\"3\" kind=\"a b\"])");
   ASSERT_EQ(l_close_associate64(key), 0);
 }
 

@@ -33,7 +33,8 @@ TEST_F(Printer, ListFormTextOfEachType) {
   EXPECT_EQ(print_str(nullptr), "()");
   EXPECT_EQ(print_str(cons(S("a"), S("b"))), "(a .b)");
   EXPECT_EQ(print_str(List(I(1), get_string(W(U"a\nb")), ZU_LIST_END)), "(1 \"a\\nb\")");
-  EXPECT_EQ(print_str(get_string(W(U"q\"\\&amp; &x"))), "\"q\\\"\\\\\\&amp; &x\"");
+  EXPECT_EQ(print_str(get_string(W(U"q\"\\&amp; &x<>"))), "\"q&quot;\\\\&amp;amp; &amp;x&lt;&gt;\"");
+  EXPECT_EQ(print_str(get_symbol(W(U"a&b"))), "[\"a&amp;b\"]");
   EXPECT_EQ(print_str(get_integer(12, W(U"km"))), "12km");
   EXPECT_EQ(print_str(get_floating(2.5, nullptr)), "2.500000");
   EXPECT_EQ(print_str(get_floating(-1.5, W(U"sec"))), "-1.500000sec");
@@ -59,7 +60,7 @@ TEST_F(Printer, XmlHtmlAndLayoutFlags) {
   ZU_SEXP* perm = List(S("Permission"), Str("Allow"), ZU_LIST_END);
   EXPECT_EQ(print_str(perm, ZU_PRINT_XML), "<Permission>\"Allow\"</Permission>");
   EXPECT_EQ(print_str(perm, ZU_PRINT_XML | ZU_PRINT_TEXT), "<Permission>Allow</Permission>");
-  EXPECT_EQ(print_str(List(Str("a<b&c"), ZU_LIST_END), ZU_PRINT_XML | ZU_PRINT_TEXT), "(\"a<b&c\")");
+  EXPECT_EQ(print_str(List(Str("a<b&c"), ZU_LIST_END), ZU_PRINT_XML | ZU_PRINT_TEXT), "(\"a&lt;b&amp;c\")");
   EXPECT_EQ(print_str(List(S("T"), Str("a<b&c"), ZU_LIST_END), ZU_PRINT_XML | ZU_PRINT_TEXT), "<T>a&lt;b&amp;c</T>");
   EXPECT_EQ(print_str(list(sym_with("?xml", {{U"encoding", U"UTF-8"}})), ZU_PRINT_XML), "<?xml encoding=\"UTF-8\"?>");
   EXPECT_EQ(print_str(list(S("Cancel")), ZU_PRINT_XML), "<Cancel/>");

@@ -15,7 +15,7 @@ const LibCases kCases = {
     // Symbols: case options reverse the attributes; the text form keeps them.
     {"(Cast (quote [Ab X=\"Q\" y=\"2\"]) type=\"symbol\" option=\"small\")", "[ab y=\"2\" x=\"Q\"]"},
     {"(Cast (quote [Ab X=\"Q\"]) type=\"symbol\")", "[Ab X=\"Q\"]"},
-    {"(Cast (quote [Ab X=\"Q\" y=\"2\"]) type=\"string\")", "\"[Ab X=\\\"Q\\\" y=\\\"2\\\"]\""},
+    {"(Cast (quote [Ab X=\"Q\" y=\"2\"]) type=\"string\")", "\"[Ab X=&quot;Q&quot; y=&quot;2&quot;]\""},
     // Strings.
     {"(Cast \"aBc\" type=\"string\" option=\"small\")", "\"abc\""},
     {"(Cast \"-0x1Fkm\" type=\"integer\")", "-31km"},

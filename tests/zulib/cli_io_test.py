@@ -19,6 +19,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from zu_text import zu_string  # noqa: E402
+
 QNMX = os.path.realpath(sys.argv[1])
 GROUP = sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_io_")
@@ -104,11 +107,6 @@ def qnmx(lines, timeout=300, script=None, **extra_env):
 def expect(name, got, want):
     if got != want:
         fail(f"{name}: got {got!r}, want {want!r}")
-
-
-def zu_string(s):
-    """A ZU string literal of s, as replies print it too."""
-    return '"' + s.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n").replace("\r", "\\r") + '"'
 
 
 def error_of(reply):
@@ -207,7 +205,7 @@ def group_text():
     expect("longest terminator", replies[7], '("a" "b" "c")')
     expect("terminators", replies[8:12], ['("1a" "X2" "3")', '("ccc")', '("a" "" "b")', '("a" "b")'])
     # A reference followed by anything but ";" or the end stays as written.
-    expect("escapes", replies[12], '("A&CX42\u04a4&cx41x&cxq;&cx0;&cx123456789;")')
+    expect("escapes", replies[12], "(" + zu_string("A&CX42\u04a4&cx41x&cxq;&cx0;&cx123456789;") + ")")
     expect("never-ending terminator", replies[13], str(10 << 20))
     encoded = replies[14:17]
     expect("EUC-JP and UTF-8 loads", encoded[0], encoded[2])

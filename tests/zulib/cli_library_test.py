@@ -17,6 +17,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from zu_text import zu_string  # noqa: E402
+
 QNMX = os.path.realpath(sys.argv[1])
 GROUP = sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="qnmx_zulib_")
@@ -80,10 +83,6 @@ def decode_replies(raw, code):
 def expect(name, got, want):
     if got != want:
         fail(f"{name}: got {got!r}, want {want!r}")
-
-
-def zu_string(s):
-    return '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 def error_reply(code, line, func, data):
