@@ -234,6 +234,9 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
     return path.empty() ? kMxCannotOpen : outcome_of(res);
   }
   w->pdb_fd = p;
+  // Its records hold together between the commands' steps, where it is
+  // written back (mx_write_back_if_pressed), not at any write.
+  if (!reading) p->fac.at_points = 1;
   ++mx_open_files_cnt;
   w->opened = p->found;
   if (reading && !reader_sees_same_file(m, w, p)) {
@@ -611,6 +614,17 @@ int mx_file_sync(MATRIX* m) {
   }
   finish_file_access(m, 0);
   return r;
+}
+
+int mx_write_back_if_pressed(MX_FILE_WORK* w) {
+  // Inside a take of its own the caller may be in the middle of its work.
+  lock_task(mx_file_lock);
+  const bool outermost = w->lock_cnt == 1;
+  unlock_task(mx_file_lock, "mx_write_back_if_pressed");
+  lock_task(l_favt64_lock);
+  const bool pressed = outermost && w->pdb_fd && fac_pressed();
+  unlock_task(l_favt64_lock, "mx_write_back_if_pressed");
+  return pressed ? write_back(w->pdb_fd) : 0;
 }
 
 int mx_file_write_back(MATRIX* m) {

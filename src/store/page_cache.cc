@@ -347,7 +347,7 @@ int claim_growth(FAC_INFO* info, const std::vector<FAC_ENTRY*>& pages, size_t fr
 // what is on disk is journalled first (see fac_flush in pdb64.h). A
 // failure past the whole journal leaves the file stuck: what is on disk is
 // then part old, part new, and only the journal makes it whole again.
-int purge_pages(FAC_INFO* info) {
+int purge_pages(FAC_INFO* info, bool ahead_only = false) {
   static thread_local std::vector<FAC_ENTRY*> pages;
   if (info->view) return 0;  // its dirty pages are a view, never written
   if (info->stuck) {
@@ -372,6 +372,7 @@ int purge_pages(FAC_INFO* info) {
     in_place += e->offset < disk && e->offset < floor;
   }
   if (write_pages(info, pages, 0, ahead) < 0) return -1;
+  if (ahead_only) return 0;
   if (claim_growth(info, pages, ahead) < 0) return -1;
   size_t rest = pages.size() - ahead;
   bool journal = info->journal && (in_place > 0 || cut) && rest + (cut ? 1 : 0) > 1;
@@ -407,14 +408,14 @@ int purge_pages(FAC_INFO* info) {
 // A write-back moves the ahead floor past the file's new end; a failed one
 // leaves the disk uncertain, so nothing is written ahead until one
 // succeeds. Its reason stays with the file for whoever asks.
-int fac_purge_onlyone(FAC_INFO* info) {
+int fac_purge_onlyone(FAC_INFO* info, bool ahead_only = false) {
   info->journal_failed = 0;
-  int rc = purge_pages(info);
+  int rc = purge_pages(info, ahead_only);
   if (rc < 0) {
     info->write_errno = errno ? errno : EIO;
     info->ahead_floor = UINT64_MAX;
     errno = info->write_errno;
-  } else if (!info->view) {
+  } else if (!info->view && !ahead_only) {
     info->write_errno = 0;
     info->whole_end = info->file_size;
     info->ahead_floor = ahead_floor_after(info->file_size);
@@ -447,6 +448,7 @@ void fac_init(FAC_INFO* info) {
   info->journal_made = 0;
   info->journal_failed = 0;
   info->view = 0;
+  info->at_points = 0;
   info->stuck = 0;
   info->write_errno = 0;
   int64_t size = u_fsize64(info->fd);
@@ -701,6 +703,23 @@ int fac_purge_all() {
     }
   errno = err;
   return rc;
+}
+
+int fac_purge_for_room() {
+  int rc = 0, err = 0;
+  FAC_INFO* head = &fac_general_info.info_list;
+  for (FAC_INFO* i = head->next; i != head; i = i->next)
+    if (fac_purge_onlyone(i, i->at_points) < 0) {
+      rc = -1;
+      err = errno;
+    }
+  errno = err;
+  return rc;
+}
+
+bool fac_pressed() {
+  const FAC_GENERAL& g = fac_general_info;
+  return static_cast<double>(g.dirty_nos) >= 0.75 * static_cast<double>(g.total_entries);
 }
 
 int fac_overlay_page(FAC_INFO* info, uint64_t page_ofs, const uint8_t* data, size_t len) {

@@ -86,6 +86,11 @@ int fac_load_page(FAC_INFO* info, FAC_ENTRY* e);
 void fac_mark_dirty(FAC_ENTRY* e);
 void fac_mark_clean(FAC_ENTRY* e);
 
+// Makes room when the cache is full of dirty pages: every file written
+// back, but those written back at their owner's points only past the
+// ahead floor. 0, or -1 when a write-back failed.
+int fac_purge_for_room();
+
 // The system calls by which the cache changes a file or its journal on
 // disk. They are a table so that a test can make any one of them fail as a
 // full disk would; nothing else replaces them. Each returns what its system

@@ -332,9 +332,11 @@ bool pieces_length(const FAC_INFO* info, const iovec* iov, int cnt, uint64_t* le
   return true;
 }
 
-// After a write-back of every file failed, the next is tried only once
-// this many pages more are dirty (or a flush succeeded): a disk that stays
-// full must not cost a write-back attempt of every dirty page per write.
+// After a write-back for room that failed, or left three quarters of the
+// cache dirty (pages that wait for their owner's flush), the next is tried
+// only once this many pages more are dirty: a disk that stays full, or a
+// cache full of such pages, must not cost a pass over every dirty page per
+// write.
 int purge_retry_dirty = 0;
 
 // What every cached write ends with: the position, the pages written
@@ -344,9 +346,13 @@ void finish_write(FAC_INFO* info, uint64_t start, uint64_t end) {
   // Failures leave the pages dirty; the file's next flush reports them.
   write_behind(info, start);
   FAC_GENERAL& g = fac_general_info;
-  if (static_cast<double>(g.dirty_nos) >= 0.75 * static_cast<double>(g.total_entries) &&
-      g.dirty_nos >= purge_retry_dirty)
-    purge_retry_dirty = fac_purge_all() < 0 ? g.dirty_nos + std::max(1, g.total_entries / 8) : 0;
+  if (!fac_pressed()) {
+    purge_retry_dirty = 0;
+    return;
+  }
+  if (g.dirty_nos < purge_retry_dirty) return;
+  bool failed = fac_purge_for_room() < 0;
+  purge_retry_dirty = failed || fac_pressed() ? g.dirty_nos + std::max(1, g.total_entries / 8) : 0;
 }
 
 // A rewrite compares at most this many pages read from disk at once; and

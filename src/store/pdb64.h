@@ -179,6 +179,10 @@ struct FAC_INFO {
                               // writes are refused
   unsigned journal_failed : 1;  // the failed write-back could not make its
                                 // journal (write_errno is the journal's)
+  unsigned at_points : 1;     // written back in place only when its owner
+                              // flushes (where its records hold together):
+                              // a full cache writes only its pages past the
+                              // ahead floor
   unsigned stuck : 1;         // a write-back failed after its journal was
                               // whole: the file on disk is what replaying
                               // the journal makes of it, and nothing more
@@ -263,6 +267,10 @@ int fac_close(FAC_INFO* info);
 int fac_reload(FAC_INFO* info);
 // Writes back every cached file; 0 or -1.
 int fac_purge_all();
+// True when three quarters of the cache's limit are dirty: an owner of a
+// file written back only at its own points (FAC_INFO::at_points) flushes
+// it at the next point.
+bool fac_pressed();
 // Debugging dump of a page to the standard error stream.
 void fa_print_dump(const char* msg, FAC_ENTRY* e, int ptr, int size);
 
