@@ -621,8 +621,10 @@ int mx_write_back_if_pressed(MX_FILE_WORK* w) {
   lock_task(mx_file_lock);
   const bool outermost = w->lock_cnt == 1;
   unlock_task(mx_file_lock, "mx_write_back_if_pressed");
+  // One that failed is tried again at the close or a hand-over, not at
+  // every save.
   lock_task(l_favt64_lock);
-  const bool pressed = outermost && w->pdb_fd && fac_pressed();
+  const bool pressed = outermost && w->pdb_fd && !w->pdb_fd->fac.write_errno && fac_pressed();
   unlock_task(l_favt64_lock, "mx_write_back_if_pressed");
   return pressed ? write_back(w->pdb_fd) : 0;
 }

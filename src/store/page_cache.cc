@@ -693,11 +693,16 @@ int fac_reload(FAC_INFO* info) {
   return 0;
 }
 
-int fac_purge_all() {
+namespace {
+
+// Writes back every cached file (for room: those written back at their
+// owner's points only past the ahead floor). 0, or -1 with the errno of
+// the last failure.
+int purge_every(bool for_room) {
   int rc = 0, err = 0;
   FAC_INFO* head = &fac_general_info.info_list;
   for (FAC_INFO* i = head->next; i != head; i = i->next)
-    if (fac_purge_onlyone(i) < 0) {
+    if (fac_purge_onlyone(i, for_room && i->at_points) < 0) {
       rc = -1;
       err = errno;
     }
@@ -705,17 +710,10 @@ int fac_purge_all() {
   return rc;
 }
 
-int fac_purge_for_room() {
-  int rc = 0, err = 0;
-  FAC_INFO* head = &fac_general_info.info_list;
-  for (FAC_INFO* i = head->next; i != head; i = i->next)
-    if (fac_purge_onlyone(i, i->at_points) < 0) {
-      rc = -1;
-      err = errno;
-    }
-  errno = err;
-  return rc;
-}
+}  // namespace
+
+int fac_purge_all() { return purge_every(false); }
+int fac_purge_for_room() { return purge_every(true); }
 
 bool fac_pressed() {
   const FAC_GENERAL& g = fac_general_info;
