@@ -613,6 +613,7 @@ int direct_flush(FAC_INFO* info) {
     return -1;
   }
   info->real_file_size = info->file_size;
+  info->write_errno = 0;
   return 0;
 }
 

@@ -103,7 +103,7 @@ int64_t direct_write(FAC_INFO* info, const iovec* iov, int cnt) {
   if (rc < 0) {
     int saved = errno;
     if (end > old_real) fac_write_ops.ftruncate(info->fd, static_cast<int64_t>(old_real));
-    info->write_errno = errno = saved;
+    errno = saved;  // the caller's write fails: nothing waits for a write-back
     return -1;
   }
   info->seek_point = end;

@@ -25,7 +25,6 @@ seed prints the command that repeats it.
 import os
 import pwd
 import random
-import re
 import resource
 import shutil
 import signal
@@ -37,7 +36,7 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from qmx_cli import STORE, Cli, error_of, matrix, read_ppm, reopen, rgb_word, write_ppm  # noqa: E402
+from qmx_cli import STORE, Cli, error_of, matrix, read_ppm, reopen, replies_in, rgb_word, write_ppm  # noqa: E402
 
 cli = Cli(sys.argv[1], "durable")
 GROUP = sys.argv[2]
@@ -66,11 +65,7 @@ def kill_after(p, seconds):
 
 def answered(folder, name):
     """The replies a killed qnmx wrote, by form number."""
-    path = os.path.join(folder, name + ".out")
-    if not os.path.exists(path):
-        return {}
-    with open(path, encoding="utf-8", errors="replace") as f:
-        return {int(n): v for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S)}
+    return replies_in(os.path.join(folder, name + ".out"))
 
 
 def kill_during(p, folder, name, form, delay):
@@ -119,8 +114,8 @@ def limited(size):
 
 
 class Tmpfs:
-    """A small tmpfs at a folder of the work folder, or None from mount()
-    when this process may not mount one."""
+    """A small tmpfs mounted at a folder of the work folder (mounted is
+    False when this process may not mount one)."""
 
     def __init__(self, name, size):
         self.path = cli.path(name)
@@ -132,22 +127,14 @@ class Tmpfs:
 
     def fill(self):
         """Takes every byte left."""
-        fd = os.open(os.path.join(self.path, "filler"), os.O_WRONLY | os.O_CREAT)
-        try:
-            while True:
-                os.write(fd, b"\xaa" * 4096)
-        except OSError:
-            pass
-        finally:
-            os.close(fd)
-        fd = os.open(os.path.join(self.path, "filler"), os.O_WRONLY | os.O_APPEND)
-        try:
-            while True:
-                os.write(fd, b"\xaa")
-        except OSError:
-            pass
-        finally:
-            os.close(fd)
+        fd = os.open(os.path.join(self.path, "filler"), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+        for chunk in (b"\xaa" * 4096, b"\xaa"):
+            try:
+                while True:
+                    os.write(fd, chunk)
+            except OSError:
+                pass
+        os.close(fd)
 
     def free(self):
         os.unlink(os.path.join(self.path, "filler"))

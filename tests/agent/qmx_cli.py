@@ -115,6 +115,15 @@ def value(text):
     return stack[0][0] if stack[0] else None
 
 
+def replies_in(path):
+    """The replies in a replies file (none when it is not there), by form
+    number."""
+    if not os.path.exists(path):
+        return {}
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return {int(n): v for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S)}
+
+
 def error_of(reply):
     """(code, function, data text) of an error reply, or None."""
     if not isinstance(reply, str):
@@ -175,8 +184,7 @@ class Cli:
         self.status = r.returncode
         if status is not None and r.returncode != status:
             self.fail(f"{name}: qnmx exited {r.returncode}: {r.stderr[-400:]!r}")
-        with open(os.path.join(folder, name + ".out"), encoding="utf-8", errors="replace") as f:
-            got = dict((int(n), v) for n, v in re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S))
+        got = replies_in(os.path.join(folder, name + ".out"))
         return [got.get(i + 1) for i in range(len(forms))], r.stderr.decode(errors="replace")
 
     def agent(self, name, env=None):
@@ -226,13 +234,10 @@ class Agent:
         self.count += 1
         self.proc.stdin.write(form.encode() + b"\n")
         self.proc.stdin.flush()
-        want = str(self.count)
+        want = self.count
 
         def reply():
-            if not os.path.exists(self.out):
-                return None
-            with open(self.out, encoding="utf-8", errors="replace") as f:
-                return dict(re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S)).get(want)
+            return replies_in(self.out).get(want)
         if not wait_for(lambda: reply() is not None or self.proc.poll() is not None, 120):
             raise TimeoutError(f"no reply to {form}")
         return reply()
