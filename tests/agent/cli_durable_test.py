@@ -249,13 +249,14 @@ def row_full_disk(row):
 
 
 def row_later_failed_write(row):
-    """A 150 x 150 matrix of two channels closed on a small tmpfs; a second
-    run on the full disk imports into channel 1: its close answers the file
-    and the reason, and the file still opens (on the full disk, and after)
-    with channel 0 as closed. Without a tmpfs, a size limit refuses the
-    second run's growth."""
+    """A 150 x 150 matrix of two channels closed on a small tmpfs with a
+    picture in a corner of channel 0; a second run on the full disk imports
+    a whole picture into channel 1: its close answers the file and the
+    reason, and the file still opens (on the full disk, and after) with
+    channel 0 as closed. Without a tmpfs, a size limit refuses the second
+    run's growth."""
     folder = fresh(cli.path("later_failed"))
-    first, second = picture(5, 150, 150), picture(6, 150, 150)
+    first, second = picture(5, 40, 40), picture(6, 150, 150)
     write_ppm(os.path.join(folder, "a.ppm"), first)
     write_ppm(os.path.join(folder, "b.ppm"), second)
     channels = (("rgb8_v", 'file="on"', "255"), ("rgb8_v", 'file="on"', "0"))
