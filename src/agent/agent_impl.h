@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <utility>
 
 #include "agent/mx_entry.h"
@@ -38,6 +39,13 @@ ZU_SEXP* qmx_node_fault(ZU_SEXP* at, const char* func, const MATRIX* m, const in
 // damaged; a load fault of matrix/node.h): 0x80041015 with data (file code
 // cause), the file as m was opened by.
 ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code);
+
+// A matrix file (or its journal, at path) that could not be written:
+// 0x80041015 with data (path "the file could not be written" reason), the
+// reason the system's text for err.
+ZU_SEXP* qmx_write_error(ZU_SEXP* at, const char* func, const std::string& path, int err);
+// The same for m's file when its last write-back failed, else null.
+ZU_SEXP* qmx_write_fault(ZU_SEXP* at, const char* func, MATRIX* m);
 
 // Non-zero when QNMX_TRACE is set: per-call debug lines go to standard
 // error only then.

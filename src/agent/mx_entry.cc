@@ -174,11 +174,11 @@ void release_cache(MX_ENTRY* e) {
   e->p.data_ix = nullptr;
 }
 
-// The end of a closed entry that nobody uses any more.
-// The nodes whose changes the close could not save.
-int finish_entry(MX_ENTRY* e) {
+// The end of a closed entry that nobody uses any more: what the close
+// could not save (close_matrix).
+int finish_entry(MX_ENTRY* e, MX_CLOSE_LOSS* loss = nullptr) {
   release_cache(e);
-  int lost = close_matrix(e->c.m);
+  int lost = close_matrix(e->c.m, loss);
   d_f_ree(e);
   return lost;
 }
@@ -476,7 +476,7 @@ MX_ENTRY* open_mxread_for_script(const L_CHAR* neturl, const L_CHAR* filename, c
 // ---------------------------------------------------------------------------
 // Closing
 
-int close_mx_entry(MX_ENTRY* e) {
+int close_mx_entry(MX_ENTRY* e, MX_CLOSE_LOSS* loss) {
   lock_task(mx_entry_lock);
   int me = get_tid();
   if (e->cmd_tid == me) {
@@ -495,7 +495,7 @@ int close_mx_entry(MX_ENTRY* e) {
   wakeup_task(e);  // users waiting for the command lock give up
   _wait_unused(e);
   unlock_task(mx_entry_lock, "close_mx_entry");
-  int lost = finish_entry(e);
+  int lost = finish_entry(e, loss);
   lock_task(mx_entry_lock);
   if (--mx_closes == 0) wakeup_task(&mx_closes);
   unlock_task(mx_entry_lock, "close_mx_entry");

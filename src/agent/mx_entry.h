@@ -126,16 +126,16 @@ void open_mxread_method(MATRIX_TOKEN* t);
 // Closes an entry the caller holds a reference to (its command lock too,
 // if the caller has it): unlinks it, gives back the caller's hold, waits
 // for the other users, then releases the cache, closes the matrix (writing
-// what is dirty) and frees the entry. 0; the number of nodes whose changes
-// could not be saved (close_matrix), when any; or -1 when another caller
-// is closing it already (the caller's hold is given back).
-int close_mx_entry(MX_ENTRY* e);
+// what is dirty) and frees the entry. 0; what could not be saved
+// (close_matrix; *loss says which, when given), when anything; or -1 when
+// another caller is closing it already (the caller's hold is given back).
+int close_mx_entry(MX_ENTRY* e, MX_CLOSE_LOSS* loss = nullptr);
 // Closes the entry of the matrix with those names when a read by name (or
 // a node script's) made it, as close_mx_entry does, so that the file can be
 // opened for writing. False when there is none, when a script opened it for
 // its id, or when the calling task holds its command lock.
 bool close_reader_of(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key);
-// Closes every entry as close_mx_entry does: the nodes not saved, over all.
+// Closes every entry as close_mx_entry does: what was not saved, over all.
 int close_all_mx_entry();
 
 // ---------------------------------------------------------------------------

@@ -90,9 +90,16 @@ int slot_of(const L_CHAR* text) {
 
 // ---- opening
 
-// The error of an opening outcome other than an existing or a new file.
-ZU_SEXP* header_error(ZU_SEXP* form, int r) {
+// The error of an opening outcome other than an existing or a new file;
+// a file that could not be opened says why.
+ZU_SEXP* header_error(ZU_SEXP* form, MATRIX* m, int r) {
   if (r == kMxFileBusy || r == kMxInvalidFile) return qmx_store_error(form, "qmxCreate", r);
+  lock_task(mx_file_lock);
+  const int err = m->open_errno;
+  unlock_task(mx_file_lock, "qmxCreate");
+  if (r == kMxCannotOpen && err)
+    return error_at(form, ZU_ER_OPEN, "qmxCreate",
+                    data_list("open file error", "load_matrix_header", r, std::strerror(err)));
   return error_at(form, ZU_ER_OPEN, "qmxCreate", data_list("open file error", "load_matrix_header", r));
 }
 
@@ -459,7 +466,7 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   opened.was_empty = !opened.path.empty() && existed && S_ISREG(opened.before.st_mode) && opened.before.st_size == 0;
   // Only a missing or empty file is new; nothing else is ever truncated.
   int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
-  if (r != 0 && r != kMxNewFile) return header_error(form, r);
+  if (r != 0 && r != kMxNewFile) return header_error(form, m, r);
   // A file this call made goes again when its description is refused.
   opened.remove = r == kMxNewFile && !existed;
   cw.mode = r == 0 ? 1 : 0;
@@ -475,6 +482,14 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   if (!err && r == kMxNewFile) err = geometry_refusal(m, form);
   if (!err) err = store_description(&cw, form, r == kMxNewFile, current);
   if (err) return err;
+  // Whole on disk before the matrix is answered: a writer killed before
+  // its first close leaves a file that opens as it was made.
+  if (int w = mx_file_write_back(m); w != 0) {
+    if (w < 0) return header_error(form, m, w);
+    std::string path;
+    if (!mx_file_write_fault(m, &path)) path = opened.path;
+    return qmx_write_error(form, "qmxCreate", path, w);
+  }
   opened.m = nullptr;
   set_matrix_mode(m, kMxModeActive);
   cp->m = m;

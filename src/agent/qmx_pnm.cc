@@ -569,7 +569,9 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (r == kMxcNotReady) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxLoading);
   if (r == kNodeLost) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxNodeFailed);
   if (r < 0) return file_error(form, kFunc, ZU_ER_END_OF_INPUT, "cannot read the file", file);
-  return nullptr;
+  // The picture is held in memory; that the file could not take what was
+  // written back of it meanwhile is said now, not first at the close.
+  return qmx_write_fault(form, kFunc, e->c.m);
 }
 
 ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {

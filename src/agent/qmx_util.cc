@@ -1,5 +1,7 @@
 // Helpers shared by the matrix commands (agent_impl.h).
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "agent/agent_impl.h"
 #include "matrix/mx_file.h"
@@ -73,6 +75,17 @@ ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code) {
   unlock_task(matrix_lock, func);
   // The name stays while the command's entry holds the matrix open.
   return error_at(at, ZU_ER_STORE, func, data_list(get_string(name), code, load_fault_cause(code)));
+}
+
+ZU_SEXP* qmx_write_error(ZU_SEXP* at, const char* func, const std::string& path, int err) {
+  return error_at(at, ZU_ER_STORE, func,
+                  data_list(n_get_string(path.c_str()), "the file could not be written", std::strerror(err)));
+}
+
+ZU_SEXP* qmx_write_fault(ZU_SEXP* at, const char* func, MATRIX* m) {
+  std::string path;
+  const int err = mx_file_write_fault(m, &path);
+  return err ? qmx_write_error(at, func, path, err) : nullptr;
 }
 
 bool qmx_trace() {

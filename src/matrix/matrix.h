@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "base/lock.h"
 #include "base/queue.h"
@@ -326,6 +327,13 @@ struct MATRIX {
   // the matrix opened: closing passes over all its nodes only once these
   // stop moving (matrix_close.cc).
   uint64_t save_moves;
+  // Why its file could not be opened the last time (errno, 0 when it
+  // could), and why its last close could not write everything (errno, 0
+  // when it did; file_errno_journal: it was the file's journal that could
+  // not be written). mx_file_lock.
+  int open_errno;
+  int file_errno;
+  bool file_errno_journal;
   // What the nodes in memory are worth against the file (mx_file.cc sets
   // file_gen and file_checked under mx_file_lock, file_handovers under
   // matrix_lock; node lookups read them under matrix_lock).
@@ -383,10 +391,19 @@ void init_matrix();
 // Non-zero once init_matrix has run.
 int matrix_started();
 
+// What a close could not save: the nodes whose changes could not be saved
+// since the matrix was opened, and why its file could not be written back
+// whole at the end (errno, 0 when it was; path: the file, or its journal).
+struct MX_CLOSE_LOSS {
+  int nodes = 0;
+  int file_errno = 0;
+  std::string path;
+};
+
 // Closes every open matrix that nobody holds, front first, writing what
 // is dirty. An element cache still holding a node of one makes it wait for
-// the cache's owner (element_cache.h). Answers the number of nodes whose
-// changes could not be saved, over all of them (close_matrix).
+// the cache's owner (element_cache.h). Answers what could not be saved,
+// over all of them (close_matrix).
 int close_all_matrix();
 // Keeps m from close_all_matrix: an opener holds the matrix it opened
 // until it has handed it to an owner that is closed before

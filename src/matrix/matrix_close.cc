@@ -61,7 +61,7 @@ void sleep_on_close_key() {
 
 }  // namespace
 
-int _close_matrix(MATRIX* m) {
+int _close_matrix(MATRIX* m, MX_CLOSE_LOSS* loss) {
   assert_lock_held(matrix_lock);
   if (m->mode == kMxModeClosed && m->mx_next == m) return 0;  // being closed already
   // Saves go level by level from the finest, each level once the one below
@@ -124,14 +124,17 @@ int _close_matrix(MATRIX* m) {
   if (m->open_token) m->open_token->wait_matrix = nullptr;  // its method called this close
   if (m->p.close_file) m->p.close_file(m);
   if (m->p.close_net) m->p.close_net(m);
-  const int lost = m->lost_saves;
+  MX_CLOSE_LOSS here;
+  MX_CLOSE_LOSS& l = loss ? *loss : here;
+  l.nodes = m->lost_saves;
+  l.file_errno = m->p.close_file ? mx_file_write_fault(m, &l.path) : 0;
   _free_matrix(m);
-  return lost;
+  return l.nodes + (l.file_errno ? 1 : 0);
 }
 
-int close_matrix(MATRIX* m) {
+int close_matrix(MATRIX* m, MX_CLOSE_LOSS* loss) {
   lock_task(matrix_lock);
-  int lost = _close_matrix(m);
+  int lost = _close_matrix(m, loss);
   unlock_task(matrix_lock, "close_matrix");
   return lost;
 }

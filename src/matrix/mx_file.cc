@@ -88,13 +88,35 @@ bool reader_sees_same_file(MATRIX* m, MX_FILE_WORK* w, const PDB64* p) {
 }
 
 // The record file, opened under the record store's lock. O_TRUNC is never
-// passed on: a file that holds data is never emptied.
-PDB64* open_record_file(const std::string& path, int oflags, uint32_t extra, int* res) {
+// passed on: a file that holds data is never emptied. *err: why it could
+// not be opened.
+PDB64* open_record_file(const std::string& path, int oflags, uint32_t extra, int* res, int* err) {
   lock_task(l_favt64_lock);
   PDB64* p = open_filespace64(path.c_str(), oflags & ~O_TRUNC, 0644, kPdb64WithFreeList | extra, kMxFileType, "utf8",
                               res);
+  *err = p ? 0 : errno;
   unlock_task(l_favt64_lock, "open_record_file");
   return p;
+}
+
+// Why the open record file's last write-back failed (errno, 0 for none);
+// *journal whether its journal could not be made.
+int write_back_fault(PDB64* p, bool* journal) {
+  lock_task(l_favt64_lock);
+  const int err = p->fac.write_errno;
+  *journal = p->fac.journal_failed;
+  unlock_task(l_favt64_lock, "write_back_fault");
+  return err;
+}
+
+// Writes back what the record store holds of an open file (the tree
+// cache, then the page cache; the access held): 0, or the errno of the
+// failure.
+int write_back(PDB64* p) {
+  lock_task(l_favt64_lock);
+  int r = flush_filespace64(p) < 0 || fac_flush(&p->fac) < 0 ? (errno ? errno : EIO) : 0;
+  unlock_task(l_favt64_lock, "write_back");
+  return r;
 }
 
 int outcome_of(int res) {
@@ -116,14 +138,21 @@ void release_named_lock(MX_FILE_WORK* w) {
   w->lock_d = cl_invalid();
 }
 
-// Closes the record file (mx_file_lock held): 0 or -1; *left (when given)
-// the file as the close left it.
-int close_record_file(MX_FILE_WORK* w, MX_FILE_STAMP* left = nullptr) {
+// Closes the record file (mx_file_lock held): 0, or the errno of what
+// could not be written (*journal: the journal's); *left (when given) the
+// file as the close left it.
+int close_record_file(MX_FILE_WORK* w, MX_FILE_STAMP* left = nullptr, bool* journal = nullptr) {
   if (!w->pdb_fd) return 0;
-  int r = l_close_filespace64(w->pdb_fd, left);
+  // Written back first, so that what failed can be told before the record
+  // file is gone.
+  bool failed_journal = false;
+  int err = for_reading(w) ? 0 : write_back(w->pdb_fd);
+  if (err) write_back_fault(w->pdb_fd, &failed_journal);
+  if (l_close_filespace64(w->pdb_fd, left) < 0 && !err) err = errno ? errno : EIO;
+  if (journal) *journal = failed_journal;
   w->pdb_fd = nullptr;
   --mx_open_files_cnt;
-  return r < 0 ? -1 : 0;
+  return err;
 }
 
 int read_subheader(MX_FILE_WORK* w) {
@@ -155,6 +184,8 @@ int take_mark(MX_FILE_WORK* w, bool validated, const char* destroy) {
       return kMxInvalidFile;
     }
   }
+  // The mark is a writer's: a reader leaves the file as it is.
+  if (for_reading(w)) return 0;
   w->subheader.flags |= kMxOpenMark;
   return mx_write_subheader(w) < 0 ? kMxCannotOpen : 0;
 }
@@ -180,23 +211,32 @@ int open_file(MATRIX* m, MX_FILE_WORK* w, int f, const char* file, int line) {
     if (w->lock_refused) return kMxFileBusy;
   }
   if (mx_trace()) ss_printf("_start_file_access %s %p\n", path.c_str(), static_cast<void*>(m));
-  int res = 0;
-  PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, reading ? kPdb64SharedLock : 0, &res);
+  int res = 0, err = 0;
+  // A reader sees a file whose writer died (or writes it now) as its last
+  // whole write-back, as a recovery would leave it.
+  const uint32_t extra = reading ? kPdb64SharedLock | kPdb64RecoverStale : 0;
+  PDB64* p = path.empty() ? nullptr : open_record_file(path, w->oflags, extra, &res, &err);
   bool validated = false;
   if (!p && res == kPdb64Unclean) {
     if (mx_check_stale(path.c_str()) == 0) {
-      p = open_record_file(path, w->oflags, kPdb64RecoverStale, &res);
+      p = open_record_file(path, w->oflags, kPdb64RecoverStale, &res, &err);
       validated = true;
     } else {
       ss_printf("matrix file left open does not validate: %s\n", path.c_str());
     }
   }
+  m->open_errno = res == kPdb64CannotOpen ? err : 0;
   if (!p) {
+    if (res == kPdb64CannotOpen && !path.empty())
+      mx_say_error("matrix %s: the file cannot be opened: %s", path.c_str(), std::strerror(err));
     release_named_lock(w);
     if (mx_trace()) ss_printf("A %s\n", path.c_str());
     return path.empty() ? kMxCannotOpen : outcome_of(res);
   }
   w->pdb_fd = p;
+  // Its records hold together between the commands' steps, where it is
+  // written back (mx_write_back_if_pressed), not at any write.
+  if (!reading) p->fac.at_points = 1;
   ++mx_open_files_cnt;
   w->opened = p->found;
   if (reading && !reader_sees_same_file(m, w, p)) {
@@ -243,21 +283,31 @@ int hold_access(MATRIX* m, const char* file, int line) {
   return 0;
 }
 
-// Clears the mark and closes the file of w, giving back the named lock
+// Clears the mark and closes the file of m, giving back the named lock
 // (mx_file_lock and the access held). 0, or -1 when the file could not be
-// written completely (it keeps its marks then).
-int shut_file(MX_FILE_WORK* w) {
-  int r = 0;
+// written completely (it keeps its marks and its last whole write-back
+// then, and m->file_errno says why).
+int shut_file(MATRIX* m) {
+  MX_FILE_WORK* w = work_of(m);
+  int err = 0;
+  bool journal = false;
   if (w->pdb_fd) {
-    if (w->subheader_fofs) {
+    const bool writer = !for_reading(w);
+    if (writer && w->subheader_fofs) {
       w->subheader.flags &= ~kMxOpenMark;
-      if (mx_write_subheader(w) < 0) r = -1;
+      if (mx_write_subheader(w) < 0) err = errno ? errno : EIO;
     }
-    if (close_record_file(w, for_reading(w) ? nullptr : &w->shut_stamp) < 0) r = -1;
+    if (int e = close_record_file(w, writer ? &w->shut_stamp : nullptr, &journal); e && !err) err = e;
+    m->file_errno = err;
+    m->file_errno_journal = journal;
   }
   release_named_lock(w);
-  return r;
+  return err ? -1 : 0;
 }
+
+// What failed in m's file, said the way the lines of the standard error
+// name it: the file, or its journal.
+std::string failed_path(const MATRIX* m, bool journal) { return path_of(m) + (journal ? "-journal" : ""); }
 
 bool command_running(MATRIX* m) {
   MX_COMMAND_CHECK check = command_check.load(std::memory_order_acquire);
@@ -315,6 +365,12 @@ void hand_over(int seq, MATRIX* m) {
     }
     if (!busy) {
       if (mx_file_sync_in_access(m, true, false) != 0) return;  // closed meanwhile; the access is not held
+      // A file that cannot be written back stays open, its pages and lock
+      // kept: closing it would drop what is not on disk. Its close says so.
+      if (write_back(work_of(m)->pdb_fd) != 0) {
+        finish_file_access(m, 0);
+        return;
+      }
       lock_task(matrix_lock);
       const bool settled = _settled(m);
       // From now on a node read before is read anew before use: its reading
@@ -333,7 +389,7 @@ void hand_over(int seq, MATRIX* m) {
   }
   if (r) return;
   lock_task(mx_file_lock);
-  shut_file(work_of(m));
+  shut_file(m);
   _finish_file_access(m, 0);
   unlock_task(mx_file_lock, "hand_over");
 }
@@ -560,6 +616,38 @@ int mx_file_sync(MATRIX* m) {
   return r;
 }
 
+int mx_write_back_if_pressed(MX_FILE_WORK* w) {
+  // Inside a take of its own the caller may be in the middle of its work.
+  lock_task(mx_file_lock);
+  const bool outermost = w->lock_cnt == 1;
+  unlock_task(mx_file_lock, "mx_write_back_if_pressed");
+  // One that failed is tried again at the close or a hand-over, not at
+  // every save.
+  lock_task(l_favt64_lock);
+  const bool pressed = outermost && w->pdb_fd && !w->pdb_fd->fac.write_errno && fac_pressed();
+  unlock_task(l_favt64_lock, "mx_write_back_if_pressed");
+  return pressed ? write_back(w->pdb_fd) : 0;
+}
+
+int mx_file_write_back(MATRIX* m) {
+  if (int r = start_file_access(m)) return r;
+  int err = write_back(work_of(m)->pdb_fd);
+  finish_file_access(m, 0);
+  return err;
+}
+
+int mx_file_write_fault(MATRIX* m, std::string* path) {
+  lock_task(mx_file_lock);
+  MX_FILE_WORK* w = work_of(m);
+  bool journal = m->file_errno_journal;
+  int err = m->file_errno;
+  // An open file tells from its last write-back; a closed one from its close.
+  if (w && w->pdb_fd) err = write_back_fault(w->pdb_fd, &journal);
+  if (err && path) *path = failed_path(m, journal);
+  unlock_task(mx_file_lock, "mx_file_write_fault");
+  return err;
+}
+
 bool mx_file_in_use(int fd) {
   struct stat target {};
   if (fstat(fd, &target) != 0) return false;
@@ -587,11 +675,15 @@ bool mx_file_in_use(int fd) {
 void _close_matrix_file(MATRIX* m) {
   assert_lock_held(mx_file_lock);
   if (!m->file_work || hold_access(m, __FILE__, __LINE__) != 0) return;
-  MX_FILE_WORK* w = work_of(m);
   if (mx_trace()) ss_printf("CLOSE DETECT FLAG %x\n", m->flags);
-  if (shut_file(w) < 0)
+  if (shut_file(m) < 0) {
+    // Said where the nodes not saved are said; the file keeps its last
+    // whole write-back, which the next opening recovers.
     log_printf(LOG_LEVEL_ERROR, LOG_LAYER_QN, nullptr, "matrix %s: the file could not be closed cleanly",
                path_of(m).c_str());
+    mx_say_error("matrix %s: changes not saved: %s: %s", path_of(m).c_str(),
+                 failed_path(m, m->file_errno_journal).c_str(), std::strerror(m->file_errno));
+  }
   if (m->flags & kMxBroken) {
     // A broken matrix's file keeps what it holds: it is said, not cut.
     mx_say_error("matrix %s: closed while broken; the file is kept as it is", path_of(m).c_str());
@@ -619,7 +711,7 @@ int save_matrix_header(MATRIX* m) {
   if (w) w->oflags = O_RDWR;
   if (r == 0 && !mx_file_is_new(w->pdb_fd)) {
     // Not a new file: nothing of it is touched.
-    shut_file(w);
+    shut_file(m);
     _finish_file_access(m, 0);
     r = -1;
   }
@@ -699,7 +791,7 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
   int r = _xx_start_file_access(m, 1, __FILE__, __LINE__);
   MX_FILE_WORK* w = work_of(m);
   auto fail = [&](int code) {
-    shut_file(w);
+    shut_file(m);
     _finish_file_access(m, 1);
     unlock_task(mx_file_lock, "load_matrix_header");
     return code;

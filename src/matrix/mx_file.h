@@ -60,6 +60,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/lock.h"
 #include "matrix/matrix.h"
@@ -183,6 +184,16 @@ void mx_file_gc_tick(void* unused);
 // cache written back, then fdatasync. 0, or -1 when something could not be
 // written. Nothing to do (0) for a matrix without a file or a closed file.
 int mx_file_sync(MATRIX* m);
+
+// Writes back what the record store holds of m's file (opening it when
+// closed), so that the file is whole on disk as m stands now: 0, an
+// opening outcome (negative), or the errno (positive) of what could not be
+// written (then the file keeps its last whole write-back).
+int mx_file_write_back(MATRIX* m);
+// Why m's file could not be written the last time (errno; 0 when the last
+// write-back, or the last close, succeeded), with path naming what failed:
+// the file, or its journal ("<file>-journal").
+int mx_file_write_fault(MATRIX* m, std::string* path);
 
 // Whether the file open at fd is a matrix file in use, which a writer of
 // other content (an export) must leave alone: the file of a matrix open in

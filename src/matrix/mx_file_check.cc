@@ -2,13 +2,10 @@
 // validation of a whole file before a file left open by a dead process is
 // taken over.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "base/alloc.h"
@@ -466,32 +463,15 @@ class Validator {
 int mx_validate_file(PDB64* p, std::string* why, int64_t* at) { return Validator(p, why, at).run(); }
 
 int mx_check_stale(const char* path) {
-  std::string journal = std::string(path) + "-journal";
-  std::error_code ec;
-  bool replay = std::filesystem::file_size(journal, ec) > 0 && !ec;
-  std::string check = path;
-  if (replay) {
-    // A write-back was cut short: judge the file as recovery will leave
-    // it, on a copy, so that the file itself stays as it is when it fails.
-    check = std::string(path) + ".check-" + std::to_string(getpid());
-    namespace fs = std::filesystem;
-    auto opt = fs::copy_options::overwrite_existing;
-    if (!fs::copy_file(path, check, opt, ec) || !fs::copy_file(journal, check + "-journal", opt, ec)) {
-      fs::remove(check, ec);
-      fs::remove(check + "-journal", ec);
-      return -1;
-    }
-  }
+  // Judged as recovery will leave it (a whole journal laid over it, the
+  // tail a crash left cut off), read in the cache only: the file itself
+  // stays as it is when it fails.
   int res = 0;
   lock_task(l_favt64_lock);
-  PDB64* p = open_filespace64(check.c_str(), replay ? O_RDWR : O_RDONLY, 0644,
-                              kPdb64WithFreeList | (replay ? kPdb64RecoverStale : 0), kMxFileType, "utf8", &res);
+  PDB64* p = open_filespace64(path, O_RDONLY, 0644, kPdb64WithFreeList | kPdb64SharedLock | kPdb64RecoverStale,
+                              kMxFileType, "utf8", &res);
   unlock_task(l_favt64_lock, "mx_check_stale");
   int r = p ? mx_validate_file(p, nullptr, nullptr) : -1;
   if (p) l_close_filespace64(p);
-  if (replay) {
-    std::filesystem::remove(check, ec);
-    std::filesystem::remove(check + "-journal", ec);
-  }
   return r;
 }

@@ -426,6 +426,8 @@ int save_matrix_node(MATRIX_NODE* n) {
   n->file_handovers = handovers;
   wakeup_task(n);
   unlock_task(matrix_lock, "save_matrix_node");
+  // Between two saves the file holds together: room is made here.
+  mx_write_back_if_pressed(w);
   return 0;
 }
 

@@ -242,11 +242,12 @@ void see_access_list(const MATRIX_ACCESS_LIST* a);
 
 // Closes m: saves what is dirty level by level, the finest first (or
 // reports what cannot be saved), waits until every token and node of m is
-// gone, then releases the file and the record. Answers the number of nodes
-// whose changes could not be saved since m was opened (0: everything
-// changed is in the file). A matrix already being closed is left alone (0).
-int close_matrix(MATRIX* m);
-int _close_matrix(MATRIX* m);
+// gone, then releases the file and the record. Answers what could not be
+// saved: the nodes, and one more when the file could not be written (0:
+// everything changed is in the file); *loss (when given) says which. A
+// matrix already being closed is left alone (0).
+int close_matrix(MATRIX* m, MX_CLOSE_LOSS* loss = nullptr);
+int _close_matrix(MATRIX* m, MX_CLOSE_LOSS* loss = nullptr);
 // Saves what changed bottom-up as closing does and waits until every node
 // of an active matrix is settled.
 void sync_matrix(MATRIX* m);

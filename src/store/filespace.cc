@@ -287,12 +287,17 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
       // Without the advisory lock a live writer cannot be told from a dead one.
       if (!p->locked) return fail_open(p, kPdb64Busy, result, EBUSY);
       if (!(flags & kPdb64RecoverStale)) return fail_open(p, kPdb64Unclean, result, EBUSY);
-      if (pdb64_recover(p, &orphans) < 0) return fail_open(p, kPdb64Corrupt, result, EIO);
+      if (int r = pdb64_recover(p, &orphans); r < 0)
+        return r == -2 ? fail_open(p, kPdb64Corrupt, result, EIO) : fail_open(p, kPdb64CannotOpen, result, errno);
     } else {
       if (write_header_flags(p, fh.flags | kPn64FlagOpenWrite) < 0)
         return fail_open(p, kPdb64CannotOpen, result, errno);
       marked = true;
     }
+  } else if ((fh.flags & kPn64FlagOpenWrite) && (flags & kPdb64RecoverStale)) {
+    // Read as recovering it would leave it: damage a crash does not leave
+    // is left for the reader to find.
+    if (pdb64_recovered_view(p, filename) == -1) return fail_open(p, kPdb64CannotOpen, result, errno);
   }
   int code = kPdb64Ok;
   int found = find_free_list(p);
@@ -344,7 +349,13 @@ int close_filespace64(PDB64* p, PDB64_STAMP* left) {
         fac_sync(&p->fac) < 0)
       rc = -1;
   }
-  if (close_pdb64(p, left) < 0) rc = -1;
+  // The first failure's reason is the one said.
+  int err = rc < 0 ? errno : 0;
+  if (close_pdb64(p, left) < 0 && rc == 0) {
+    rc = -1;
+    err = errno;
+  }
+  errno = err;
   return rc;
 }
 

@@ -36,6 +36,27 @@
 
 FAC_GENERAL fac_general_info;
 
+namespace {
+
+int sys_pwritev(int fd, iovec* iov, int cnt, int64_t offset) { return u_pwritev_full(fd, iov, cnt, offset); }
+int sys_datasync(int fd) { return ::fdatasync(fd); }
+int sys_allocate(int fd, int64_t offset, int64_t len) {
+  int rc;
+  do {
+    rc = ::fallocate(fd, 0, static_cast<off_t>(offset), static_cast<off_t>(len));
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+}  // namespace
+
+FAC_WRITE_OPS fac_write_ops{sys_pwritev, u_ftruncate64, sys_datasync, u_open64, sys_allocate};
+
+int fac_pwrite(int fd, const void* data, size_t len, int64_t offset) {
+  iovec v{const_cast<void*>(data), len};
+  return fac_write_ops.pwritev(fd, &v, 1, offset);
+}
+
 // ---------------------------------------------------------------------------
 // Pages: the ring, buffers, eviction
 
@@ -273,7 +294,13 @@ int write_pages(FAC_INFO* info, std::vector<FAC_ENTRY*>& pages, size_t from, siz
       if (pages[j]->len != kFacPageSize || pages[j + 1]->offset != pages[j]->offset + kFacPageSize) break;
       ++j;
     }
-    if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), pages[i]->offset) < 0) return -1;
+    if (fac_write_ops.pwritev(info->fd, iov.data(), static_cast<int>(iov.size()), pages[i]->offset) < 0) {
+      // Part of it may be on disk: the length there is not known below
+      // the end of what was tried, which a later write-back cuts.
+      uint64_t tried = pages[j]->offset + static_cast<uint64_t>(pages[j]->len);
+      info->disk_size = std::max(info->disk_size, tried);
+      return -1;
+    }
     for (size_t k = i; k <= j; ++k) {
       uint64_t end = pages[k]->offset + static_cast<uint64_t>(pages[k]->len);
       if (end > info->disk_size) info->disk_size = end;
@@ -289,15 +316,44 @@ int write_pages(FAC_INFO* info, std::vector<FAC_ENTRY*>& pages, size_t from, siz
   return 0;
 }
 
+// Makes the disk give the blocks that the pages of pages[from..) take past
+// the end of the last write-back (where the file only has a hole, or
+// nothing), before anything in place changes: no space, or a file-size
+// limit, then fails the write-back while the file still holds its last
+// one (the blocks read as zeros, where a recovering walk stops). A file
+// system that cannot do this writes them as it can. 0 or -1.
+int claim_growth(FAC_INFO* info, const std::vector<FAC_ENTRY*>& pages, size_t from) {
+  uint64_t end = 0;
+  for (size_t i = from; i < pages.size(); ++i)
+    end = std::max(end, pages[i]->offset + static_cast<uint64_t>(pages[i]->len));
+  if (end <= info->whole_end) return 0;
+  const auto at = static_cast<int64_t>(info->whole_end);
+  const int rc = fac_write_ops.allocate(info->fd, at, static_cast<int64_t>(end) - at);
+  const int saved = errno;
+  // The file may be that long now, though a failure may have taken only
+  // part of it: a later write-back cuts what is too much.
+  info->disk_size = std::max(info->disk_size, end);
+  if (rc == 0 || saved == EOPNOTSUPP || saved == ENOSYS) return 0;
+  errno = saved;
+  return -1;
+}
+
 // Writes one file back. Pages beyond the ahead floor go first, without a
 // journal: until the journal is complete a crash leaves the file as the
 // last write-back did, and a recovering walk stops short of them. Then the
 // rest: the pages past the end on disk, the pages in place, the first page
 // (the open mark and the free-list head) last; then the file is cut to its
 // length. Anything of the rest more than one page or one cut that changes
-// what is on disk is journalled first (see fac_flush in pdb64.h).
-int purge_pages(FAC_INFO* info) {
+// what is on disk is journalled first (see fac_flush in pdb64.h). A
+// failure past the whole journal leaves the file stuck: what is on disk is
+// then part old, part new, and only the journal makes it whole again.
+int purge_pages(FAC_INFO* info, bool ahead_only = false) {
   static thread_local std::vector<FAC_ENTRY*> pages;
+  if (info->view) return 0;  // its dirty pages are a view, never written
+  if (info->stuck) {
+    errno = info->write_errno;
+    return -1;
+  }
   pages.clear();
   for (FAC_ENTRY* e = info->dirty_head.h.next; e != &info->dirty_head; e = e->h.next) pages.push_back(e);
   bool cut = info->disk_size > info->file_size;
@@ -316,18 +372,30 @@ int purge_pages(FAC_INFO* info) {
     in_place += e->offset < disk && e->offset < floor;
   }
   if (write_pages(info, pages, 0, ahead) < 0) return -1;
+  if (ahead_only) return 0;
+  if (claim_growth(info, pages, ahead) < 0) return -1;
   size_t rest = pages.size() - ahead;
   bool journal = info->journal && (in_place > 0 || cut) && rest + (cut ? 1 : 0) > 1;
   if (journal) {
-    if (fac_journal_write(info->journal, pages.data() + ahead, rest, info->file_size) < 0) return -1;
+    if (fac_journal_write(info->journal, pages.data() + ahead, rest, info->file_size) < 0) {
+      info->journal_failed = 1;
+      return -1;
+    }
     info->journal_made = 1;
   }
-  if (write_pages(info, pages, ahead, pages.size()) < 0) return -1;
+  auto stuck = [info, journal] {
+    if (journal) info->stuck = 1;
+    return -1;
+  };
+  if (write_pages(info, pages, ahead, pages.size()) < 0) return stuck();
   if (cut) {
-    if (u_ftruncate64(info->fd, static_cast<int64_t>(info->file_size)) < 0) return -1;
+    if (fac_write_ops.ftruncate(info->fd, static_cast<int64_t>(info->file_size)) < 0) return stuck();
     info->disk_size = info->file_size;
   }
-  if (journal && fac_journal_clear(info->journal) < 0) return -1;
+  // A journal left whole would be replayed over what later write-backs
+  // put in place without one.
+  if (journal && fac_journal_clear(info->journal) < 0 && u_unlink(info->journal) < 0 && errno != ENOENT)
+    return stuck();
   info->real_file_size = info->file_size;
   if (info->disk_size != info->file_size) {
     // Every byte past the on-disk end lies in a dirty page, so this cannot
@@ -339,10 +407,19 @@ int purge_pages(FAC_INFO* info) {
 
 // A write-back moves the ahead floor past the file's new end; a failed one
 // leaves the disk uncertain, so nothing is written ahead until one
-// succeeds.
-int fac_purge_onlyone(FAC_INFO* info) {
-  int rc = purge_pages(info);
-  info->ahead_floor = rc < 0 ? UINT64_MAX : ahead_floor_after(info->file_size);
+// succeeds. Its reason stays with the file for whoever asks.
+int fac_purge_onlyone(FAC_INFO* info, bool ahead_only = false) {
+  info->journal_failed = 0;
+  int rc = purge_pages(info, ahead_only);
+  if (rc < 0) {
+    info->write_errno = errno ? errno : EIO;
+    info->ahead_floor = UINT64_MAX;
+    errno = info->write_errno;
+  } else if (!info->view && !ahead_only) {
+    info->write_errno = 0;
+    info->whole_end = info->file_size;
+    info->ahead_floor = ahead_floor_after(info->file_size);
+  }
   return rc;
 }
 
@@ -369,9 +446,14 @@ void fac_init(FAC_INFO* info) {
   info->direct = fac_general_info.total_entries == 0;
   info->journal = nullptr;
   info->journal_made = 0;
+  info->journal_failed = 0;
+  info->view = 0;
+  info->at_points = 0;
+  info->stuck = 0;
+  info->write_errno = 0;
   int64_t size = u_fsize64(info->fd);
   if (size < 0) size = 0;  // open_pdb64 checks the descriptor first
-  info->file_size = info->real_file_size = info->disk_size = static_cast<uint64_t>(size);
+  info->file_size = info->real_file_size = info->disk_size = info->whole_end = static_cast<uint64_t>(size);
   info->ahead_floor = ahead_floor_after(info->file_size);
   if (info->direct) {
     info->next = info->prev = info;
@@ -474,10 +556,10 @@ int64_t fac_lseek(FAC_INFO* info, int64_t ofs, int pos) {
 
 int fac_truncate(FAC_INFO* info, uint64_t length) {
   if (length > info->file_size) return -1;
-  if (info->direct) {
+  if (info->direct && !info->view) {
     int64_t on_disk = u_fsize64(info->fd);
     if (on_disk < 0) return -1;
-    if (length < static_cast<uint64_t>(on_disk) && u_ftruncate64(info->fd, static_cast<int64_t>(length)) < 0)
+    if (length < static_cast<uint64_t>(on_disk) && fac_write_ops.ftruncate(info->fd, static_cast<int64_t>(length)) < 0)
       return -1;
     info->disk_size = std::min<uint64_t>(static_cast<uint64_t>(on_disk), length);
   }
@@ -487,7 +569,7 @@ int fac_truncate(FAC_INFO* info, uint64_t length) {
   if (info->seek_point > length) info->seek_point = length;
   info->real_file_size = std::min(info->real_file_size, length);
   if (info->direct) {
-    info->real_file_size = info->disk_size;
+    if (!info->view) info->real_file_size = info->disk_size;
     return 0;
   }
   FacPageIndex& idx = *info->entries_tree;
@@ -525,9 +607,13 @@ int fac_truncate(FAC_INFO* info, uint64_t length) {
 namespace {
 
 int direct_flush(FAC_INFO* info) {
-  if (info->real_file_size >= info->file_size) return 0;
-  if (u_ftruncate64(info->fd, static_cast<int64_t>(info->file_size)) < 0) return -1;
+  if (info->view || info->real_file_size >= info->file_size) return 0;
+  if (fac_write_ops.ftruncate(info->fd, static_cast<int64_t>(info->file_size)) < 0) {
+    info->write_errno = errno;
+    return -1;
+  }
   info->real_file_size = info->file_size;
+  info->write_errno = 0;
   return 0;
 }
 
@@ -538,7 +624,12 @@ int fac_flush(FAC_INFO* info) {
   return fac_purge_onlyone(info);
 }
 
-int fac_sync(FAC_INFO* info) { return ::fdatasync(info->fd) < 0 ? -1 : 0; }
+int fac_sync(FAC_INFO* info) {
+  if (info->view) return 0;
+  if (fac_write_ops.datasync(info->fd) == 0) return 0;
+  info->write_errno = errno;
+  return -1;
+}
 
 int fac_start_writeback(FAC_INFO* info, uint64_t from, uint64_t len) {
   if (from > INT64_MAX || len > INT64_MAX - from) {
@@ -569,18 +660,24 @@ void drop_all_pages(FAC_INFO* info) {
 int fac_close(FAC_INFO* info) {
   if (info->direct) return direct_flush(info);
   int rc = fac_purge_onlyone(info);
+  int err = errno;
   drop_all_pages(info);
   FacPageIndex* idx = info->entries_tree;
   delete idx;
   info->entries_tree = nullptr;
   // A journal of this opening's own goes; one left by a crashed writer
-  // stays for recovery (this opening may have been refused).
-  if (info->journal_made && rc == 0 && u_unlink(info->journal) < 0 && errno != ENOENT) rc = -1;
+  // stays for recovery (this opening may have been refused), and so does
+  // one that a failed write-back still needs.
+  if (info->journal_made && rc == 0 && u_unlink(info->journal) < 0 && errno != ENOENT) {
+    rc = -1;
+    err = info->write_errno = errno;
+  }
   std::free(info->journal);
   info->journal = nullptr;
   info->prev->next = info->next;
   info->next->prev = info->prev;
   info->next = info->prev = nullptr;
+  errno = err;
   return rc;
 }
 
@@ -591,18 +688,47 @@ int fac_reload(FAC_INFO* info) {
     if (info->dirty_head.h.next != &info->dirty_head) er_panic("fac_reload");
     drop_all_pages(info);
   }
-  info->file_size = info->real_file_size = info->disk_size = static_cast<uint64_t>(size);
+  info->file_size = info->real_file_size = info->disk_size = info->whole_end = static_cast<uint64_t>(size);
   info->ahead_floor = ahead_floor_after(info->file_size);
   info->seek_point = 0;
   return 0;
 }
 
-int fac_purge_all() {
-  int rc = 0;
+namespace {
+
+// Writes back every cached file (for room: those written back at their
+// owner's points only past the ahead floor). 0, or -1 with the errno of
+// the last failure.
+int purge_every(bool for_room) {
+  int rc = 0, err = 0;
   FAC_INFO* head = &fac_general_info.info_list;
   for (FAC_INFO* i = head->next; i != head; i = i->next)
-    if (fac_purge_onlyone(i) < 0) rc = -1;
+    if (fac_purge_onlyone(i, for_room && i->at_points) < 0) {
+      rc = -1;
+      err = errno;
+    }
+  errno = err;
   return rc;
+}
+
+}  // namespace
+
+int fac_purge_all() { return purge_every(false); }
+int fac_purge_for_room() { return purge_every(true); }
+
+bool fac_pressed() {
+  const FAC_GENERAL& g = fac_general_info;
+  return static_cast<double>(g.dirty_nos) >= 0.75 * static_cast<double>(g.total_entries);
+}
+
+int fac_overlay_page(FAC_INFO* info, uint64_t page_ofs, const uint8_t* data, size_t len) {
+  int st;
+  FAC_ENTRY* e = fac_get_entry(&st, info, page_ofs);
+  if (!e || (st == 1 && fac_load_page(info, e) < 0)) return -1;
+  size_t n = std::min(len, static_cast<size_t>(e->len));
+  std::memcpy(e->data, data, n);
+  fac_mark_dirty(e);
+  return 0;
 }
 
 void fa_print_dump(const char* msg, FAC_ENTRY* e, int ptr, int size) {

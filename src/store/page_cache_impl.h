@@ -85,3 +85,28 @@ int fac_load_page(FAC_INFO* info, FAC_ENTRY* e);
 // written.
 void fac_mark_dirty(FAC_ENTRY* e);
 void fac_mark_clean(FAC_ENTRY* e);
+
+// Makes room when the cache is full of dirty pages: every file written
+// back, but those written back at their owner's points only past the
+// ahead floor. 0, or -1 when a write-back failed.
+int fac_purge_for_room();
+
+// The system calls by which the cache changes a file or its journal on
+// disk. They are a table so that a test can make any one of them fail as a
+// full disk would; nothing else replaces them. Each returns what its system
+// call does (open a descriptor; the others 0), or -1 with errno.
+struct FAC_WRITE_OPS {
+  int (*pwritev)(int fd, iovec* iov, int cnt, int64_t offset);  // all of it, or -1
+  int (*ftruncate)(int fd, int64_t length);
+  int (*datasync)(int fd);
+  int (*open)(const char* path, int oflags, int mode);  // the journal's
+  int (*allocate)(int fd, int64_t offset, int64_t len);  // fallocate, mode 0
+};
+extern FAC_WRITE_OPS fac_write_ops;
+// The same as u_pwrite_full through the table: 0 or -1.
+int fac_pwrite(int fd, const void* data, size_t len, int64_t offset);
+// Puts len bytes at the page offset page_ofs of a view (FAC_INFO::view)
+// as a dirty page, which is never written (the file's logical length must
+// reach the page). 0, or -1 when the page could not be read from disk
+// first.
+int fac_overlay_page(FAC_INFO* info, uint64_t page_ofs, const uint8_t* data, size_t len);

@@ -12,6 +12,7 @@
 
 #include "base/endian.h"
 #include "base/file.h"
+#include "store/page_cache_impl.h"
 #include "store/page_journal_impl.h"
 
 namespace {
@@ -42,16 +43,78 @@ int write_all(int fd, std::vector<iovec>& iov, int64_t at) {
     size_t n = std::min<size_t>(IOV_MAX, iov.size() - i);
     int64_t len = 0;
     for (size_t k = i; k < i + n; ++k) len += static_cast<int64_t>(iov[k].iov_len);
-    if (u_pwritev_full(fd, iov.data() + i, static_cast<int>(n), at) < 0) return -1;
+    if (fac_write_ops.pwritev(fd, iov.data() + i, static_cast<int>(n), at) < 0) return -1;
     at += len;
   }
   return 0;
 }
 
+// A journal read whole: its pages (where each head lies in `bytes`, and
+// its length) and the file's length after the write-back.
+struct Parsed {
+  std::vector<uint8_t> bytes;
+  std::vector<std::pair<size_t, size_t>> entries;
+  uint64_t final_size = 0;
+  const uint8_t* page(size_t i) const { return bytes.data() + entries[i].first + kEntryHead; }
+  uint64_t offset(size_t i) const { return load_be64(bytes.data() + entries[i].first); }
+};
+
+enum class Journal { kNone, kCleared, kCut, kWhole };
+
+// Reads the journal at path: kNone when there is none; -1 (as a failed
+// read) otherwise through *failed. Every length is checked against what
+// remains before it is used.
+Journal parse(const char* path, Parsed* out, bool* failed) {
+  *failed = false;
+  int jfd = u_open64(path, O_RDONLY, 0);
+  if (jfd < 0) {
+    *failed = errno != ENOENT;
+    return Journal::kNone;
+  }
+  int64_t size = u_fsize64(jfd);
+  std::vector<uint8_t>& j = out->bytes;
+  j.resize(size > 0 ? static_cast<size_t>(size) : 0);
+  bool read_ok = size >= 0 && u_pread_full(jfd, j.data(), j.size(), 0) == static_cast<ssize_t>(j.size());
+  u_close(jfd);
+  if (!read_ok) {
+    *failed = true;
+    return Journal::kNone;
+  }
+  // Cleared: the write-back it held was finished.
+  if (j.size() >= 8 && std::all_of(j.begin(), j.begin() + 8, [](uint8_t c) { return c == 0; })) return Journal::kCleared;
+  bool whole = j.size() >= kHead + kTrailer && std::memcmp(j.data(), kMagic, 8) == 0 &&
+               load_be64(j.data() + 8) >= kHead + kTrailer && load_be64(j.data() + 8) <= j.size();
+  if (!whole) return Journal::kCut;
+  size_t trailer = static_cast<size_t>(load_be64(j.data() + 8)) - kTrailer;
+  const uint8_t* t = j.data() + trailer;
+  // The checksum takes the pieces as the writer gave them.
+  Fnv sum;
+  sum.add(j.data(), kHead);
+  if (std::memcmp(t, kEnd, 8) != 0) return Journal::kCut;
+  for (size_t at = kHead; at < trailer;) {
+    if (trailer - at < kEntryHead) return Journal::kCut;
+    uint32_t len = load_be32(j.data() + at + 8);
+    uint64_t ofs = load_be64(j.data() + at);
+    // Pages of the cache: whole-page offsets, at most a page long.
+    if (len > static_cast<uint32_t>(kFacPageSize) || trailer - at - kEntryHead < len ||
+        ofs > static_cast<uint64_t>(INT64_MAX) - kFacPageSize || (ofs & (kFacPageSize - 1)) != 0)
+      return Journal::kCut;
+    sum.add(j.data() + at, kEntryHead);
+    sum.add(j.data() + at + kEntryHead, len);
+    out->entries.emplace_back(at, len);
+    at += kEntryHead + len;
+  }
+  sum.add(t, 24);
+  out->final_size = load_be64(t + 16);
+  bool ok = load_be64(t + 24) == sum.h && out->entries.size() == load_be64(t + 8) &&
+            out->final_size <= static_cast<uint64_t>(INT64_MAX);
+  return ok ? Journal::kWhole : Journal::kCut;
+}
+
 }  // namespace
 
 int fac_journal_write(const char* path, FAC_ENTRY* const* pages, size_t n, uint64_t final_size) {
-  int fd = u_open64(path, O_WRONLY | O_CREAT, 0600);
+  int fd = fac_write_ops.open(path, O_WRONLY | O_CREAT, 0600);
   if (fd < 0) return -1;
   std::vector<uint8_t> heads(n * kEntryHead);
   std::vector<iovec> iov;
@@ -82,74 +145,60 @@ int fac_journal_write(const char* path, FAC_ENTRY* const* pages, size_t n, uint6
   iov.push_back(iovec{trailer, kTrailer});
   int rc = write_all(fd, iov, 0) < 0 ? -1 : 0;
   int saved = errno;
-  if (u_close(fd) < 0 && rc == 0) rc = -1;
+  if (u_close(fd) < 0 && rc == 0) {
+    rc = -1;
+    saved = errno;
+  }
   if (rc < 0) {
-    fac_journal_clear(path);
+    // What part of it was written must not pass for a whole journal.
+    if (fac_journal_clear(path) < 0) u_unlink(path);
     errno = saved;
   }
   return rc;
 }
 
 int fac_journal_clear(const char* path) {
-  int fd = u_open64(path, O_WRONLY, 0);
+  int fd = fac_write_ops.open(path, O_WRONLY, 0);
   if (fd < 0) return errno == ENOENT ? 0 : -1;
   static const uint8_t zeros[8] = {};
-  int rc = u_pwrite_full(fd, zeros, 8, 0) == 8 ? 0 : -1;
-  if (u_close(fd) < 0) rc = -1;
+  int rc = fac_pwrite(fd, zeros, 8, 0);
+  int saved = errno;
+  if (u_close(fd) < 0 && rc == 0) {
+    rc = -1;
+    saved = errno;
+  }
+  errno = saved;
   return rc;
 }
 
 int fac_journal_replay(const char* path, int fd) {
-  int jfd = u_open64(path, O_RDONLY, 0);
-  if (jfd < 0) return errno == ENOENT ? 0 : -1;
-  int64_t size = u_fsize64(jfd);
-  std::vector<uint8_t> j(size > 0 ? static_cast<size_t>(size) : 0);
-  bool read_ok = size >= 0 && u_pread_full(jfd, j.data(), j.size(), 0) == static_cast<ssize_t>(j.size());
-  u_close(jfd);
-  if (!read_ok) return -1;
-  if (j.size() >= 8 && std::all_of(j.begin(), j.begin() + 8, [](uint8_t c) { return c == 0; })) {
-    // Cleared: the write-back it held was finished.
-    return u_unlink(path) < 0 ? -1 : 0;
+  Parsed j;
+  bool failed;
+  switch (parse(path, &j, &failed)) {
+    case Journal::kNone:
+      return failed ? -1 : 0;
+    case Journal::kCleared:
+      return u_unlink(path) < 0 ? -1 : 0;
+    case Journal::kCut:
+      // Cut short: the write-back it belonged to never touched the file.
+      return u_unlink(path) < 0 ? -1 : 2;
+    case Journal::kWhole:
+      break;
   }
-  // Every length is checked against what remains before it is used.
-  bool whole = j.size() >= kHead + kTrailer && std::memcmp(j.data(), kMagic, 8) == 0 &&
-               load_be64(j.data() + 8) >= kHead + kTrailer && load_be64(j.data() + 8) <= j.size();
-  size_t trailer = whole ? static_cast<size_t>(load_be64(j.data() + 8)) - kTrailer : 0;
-  std::vector<std::pair<size_t, size_t>> entries;  // position of the head, length
-  if (whole) {
-    const uint8_t* t = j.data() + trailer;
-    // The checksum takes the pieces as the writer gave them.
-    Fnv sum;
-    sum.add(j.data(), kHead);
-    whole = std::memcmp(t, kEnd, 8) == 0;
-    for (size_t at = kHead; whole && at < trailer;) {
-      if (trailer - at < kEntryHead) {
-        whole = false;
-        break;
-      }
-      uint32_t len = load_be32(j.data() + at + 8);
-      if (len > static_cast<uint32_t>(kFacPageSize) || trailer - at - kEntryHead < len ||
-          load_be64(j.data() + at) > static_cast<uint64_t>(INT64_MAX) - kFacPageSize) {
-        whole = false;
-        break;
-      }
-      sum.add(j.data() + at, kEntryHead);
-      sum.add(j.data() + at + kEntryHead, len);
-      entries.emplace_back(at, len);
-      at += kEntryHead + len;
-    }
-    sum.add(t, 24);
-    whole = whole && load_be64(t + 24) == sum.h && entries.size() == load_be64(t + 8) &&
-            load_be64(t + 16) <= static_cast<uint64_t>(INT64_MAX);
-  }
-  if (!whole) {
-    // Cut short: the write-back it belonged to never touched the file.
-    return u_unlink(path) < 0 ? -1 : 2;
-  }
-  for (auto [at, len] : entries)
-    if (u_pwrite_full(fd, j.data() + at + kEntryHead, len, static_cast<int64_t>(load_be64(j.data() + at))) < 0)
-      return -1;
-  if (u_ftruncate64(fd, static_cast<int64_t>(load_be64(j.data() + trailer + 16))) < 0 || ::fdatasync(fd) < 0)
+  for (size_t i = 0; i < j.entries.size(); ++i)
+    if (fac_pwrite(fd, j.page(i), j.entries[i].second, static_cast<int64_t>(j.offset(i))) < 0) return -1;
+  if (fac_write_ops.ftruncate(fd, static_cast<int64_t>(j.final_size)) < 0 || fac_write_ops.datasync(fd) < 0)
     return -1;
   return u_unlink(path) < 0 ? -1 : 1;
+}
+
+int fac_journal_overlay(const char* path, FAC_INFO* info) {
+  Parsed j;
+  bool failed;
+  if (parse(path, &j, &failed) != Journal::kWhole) return failed ? -1 : 0;
+  // The pages first, over a file as long as either, then its length.
+  info->file_size = std::max(info->file_size, j.final_size);
+  for (size_t i = 0; i < j.entries.size(); ++i)
+    if (fac_overlay_page(info, j.offset(i), j.page(i), j.entries[i].second) < 0) return -1;
+  return fac_truncate(info, j.final_size) < 0 ? -1 : 1;
 }

@@ -26,3 +26,9 @@ int fac_journal_write(const char* path, FAC_ENTRY* const* pages, size_t n, uint6
 int fac_journal_replay(const char* path, int fd);
 // Marks the journal at path finished. 0 or -1.
 int fac_journal_clear(const char* path);
+// Lays the pages of a whole journal at path over a view of the cached
+// file (FAC_INFO::view), as pages that are never written, and gives it the length
+// the journal ends with: the file as replaying the journal would leave it,
+// with nothing written. 1 laid over, 0 no whole journal there, -1 it could
+// not be read.
+int fac_journal_overlay(const char* path, FAC_INFO* info);

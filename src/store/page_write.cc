@@ -47,7 +47,14 @@ int write_behind(FAC_INFO* info, uint64_t write_start) {
       pages.push_back(e);
       iov.push_back(iovec{e->data, kFacPageSize});
     }
-    if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), from) < 0) return -1;
+    if (fac_write_ops.pwritev(info->fd, iov.data(), static_cast<int>(iov.size()), from) < 0) {
+      // Refused (no space, a size limit): the pages stay for the write-back,
+      // which cuts what part of them reached the disk, and nothing more is
+      // written ahead until one succeeds.
+      info->disk_size = std::max(info->disk_size, start);
+      info->ahead_floor = UINT64_MAX;
+      return -1;
+    }
     for (FAC_ENTRY* e : pages) fac_mark_clean(e);
     info->real_file_size = start;
     info->disk_size = std::max(info->disk_size, start);
@@ -85,18 +92,18 @@ int64_t direct_write(FAC_INFO* info, const iovec* iov, int cnt) {
       }
     for (int i = 0; i < cnt; ++i)
       v[i] = iovec{iov[i].iov_base ? iov[i].iov_base : const_cast<uint8_t*>(zeros), iov[i].iov_len};
-    rc = u_pwritev_full(info->fd, v, cnt, pos);
+    rc = fac_write_ops.pwritev(info->fd, v, cnt, static_cast<int64_t>(pos));
   } else {
     for (uint64_t p = pos; rc == 0 && p < std::min(end, old_real);) {
       uint64_t c = std::min<uint64_t>(sizeof zeros, std::min(end, old_real) - p);
-      rc = u_pwrite_full(info->fd, zeros, c, static_cast<int64_t>(p)) < 0 ? -1 : 0;
+      rc = fac_pwrite(info->fd, zeros, c, static_cast<int64_t>(p));
       p += c;
     }
   }
   if (rc < 0) {
     int saved = errno;
-    if (end > old_real) u_ftruncate64(info->fd, static_cast<int64_t>(old_real));
-    errno = saved;
+    if (end > old_real) fac_write_ops.ftruncate(info->fd, static_cast<int64_t>(old_real));
+    errno = saved;  // the caller's write fails: nothing waits for a write-back
     return -1;
   }
   info->seek_point = end;
@@ -290,8 +297,10 @@ bool write_ahead(FAC_INFO* info, Ahead a, const Pieces& src) {
   if (head.empty()) start = a.from;
   for (FAC_ENTRY* e : head) iov.push_back(iovec{e->data, kFacPageSize});
   src.gather(&iov, a.to - a.from);
-  if (u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), static_cast<int64_t>(start)) < 0)
+  if (fac_write_ops.pwritev(info->fd, iov.data(), static_cast<int>(iov.size()), static_cast<int64_t>(start)) < 0) {
+    info->ahead_floor = UINT64_MAX;  // as write_behind
     return false;
+  }
   for (FAC_ENTRY* e : head) fac_mark_clean(e);
   // Every byte from the old value to a.from is cached: in a dirty page, or
   // in one written now.
@@ -323,6 +332,13 @@ bool pieces_length(const FAC_INFO* info, const iovec* iov, int cnt, uint64_t* le
   return true;
 }
 
+// After a write-back for room that failed, or left three quarters of the
+// cache dirty (pages that wait for their owner's flush), the next is tried
+// only once this many pages more are dirty: a disk that stays full, or a
+// cache full of such pages, must not cost a pass over every dirty page per
+// write.
+int purge_retry_dirty = 0;
+
 // What every cached write ends with: the position, the pages written
 // behind, and a write-back when three quarters of the cache are dirty.
 void finish_write(FAC_INFO* info, uint64_t start, uint64_t end) {
@@ -330,7 +346,13 @@ void finish_write(FAC_INFO* info, uint64_t start, uint64_t end) {
   // Failures leave the pages dirty; the file's next flush reports them.
   write_behind(info, start);
   FAC_GENERAL& g = fac_general_info;
-  if (static_cast<double>(g.dirty_nos) >= 0.75 * static_cast<double>(g.total_entries)) fac_purge_all();
+  if (!fac_pressed()) {
+    purge_retry_dirty = 0;
+    return;
+  }
+  if (g.dirty_nos < purge_retry_dirty) return;
+  bool failed = fac_purge_for_room() < 0;
+  purge_retry_dirty = failed || fac_pressed() ? g.dirty_nos + std::max(1, g.total_entries / 8) : 0;
 }
 
 // A rewrite compares at most this many pages read from disk at once; and
@@ -424,18 +446,30 @@ void write_rewrite_ahead(FAC_INFO* info, uint64_t pos, const Pieces& src, std::v
     Pieces at = src;
     uint64_t from = first + k * kFacPageSize;
     at.skip(from - pos);
-    if (at.gather(&iov, (j - k) * kFacPageSize) &&
-        u_pwritev_full(info->fd, iov.data(), static_cast<int>(iov.size()), static_cast<int64_t>(from)) == 0)
+    if (!at.gather(&iov, (j - k) * kFacPageSize)) {
+      k = j;
+      continue;
+    }
+    if (fac_write_ops.pwritev(info->fd, iov.data(), static_cast<int>(iov.size()), static_cast<int64_t>(from)) == 0)
       std::fill(ahead->begin() + static_cast<long>(k), ahead->begin() + static_cast<long>(j), false);
+    else
+      info->ahead_floor = UINT64_MAX;  // as write_behind
     k = j;
   }
+}
+
+// Nothing is written to a reader's view of a file.
+bool writable(const FAC_INFO* info) {
+  if (!info->view) return true;
+  errno = EBADF;
+  return false;
 }
 
 }  // namespace
 
 int64_t fac_writev(FAC_INFO* info, const iovec* iov, int cnt) {
   uint64_t len;
-  if (!pieces_length(info, iov, cnt, &len)) return -1;
+  if (!writable(info) || !pieces_length(info, iov, cnt, &len)) return -1;
   if (info->direct) return direct_write(info, iov, cnt);
   uint64_t pos = info->seek_point;
   if (pos > info->file_size) {
@@ -471,7 +505,7 @@ int64_t fac_write(FAC_INFO* info, const void* data, uint64_t len) {
 
 int64_t fac_rewritev(FAC_INFO* info, const iovec* iov, int cnt) {
   uint64_t len;
-  if (!pieces_length(info, iov, cnt, &len)) return -1;
+  if (!writable(info) || !pieces_length(info, iov, cnt, &len)) return -1;
   if (info->direct) return direct_write(info, iov, cnt);
   uint64_t pos = info->seek_point;
   if (pos > info->file_size || len > info->file_size - pos) {

@@ -156,6 +156,7 @@ struct FAC_INFO {
                               // their current content on disk
   uint64_t disk_size;         // length of the file on disk: a cut shortens
                               // it only when written back
+  uint64_t whole_end;         // the length the last whole write-back left
   uint64_t ahead_floor;       // appended pages from here on may go to disk
                               // before a write-back: a walk after a crash
                               // stops short of it, at the zeros where the
@@ -167,9 +168,25 @@ struct FAC_INFO {
   FAC_ENTRY dirty_head;       // sentinel of the dirty-page list
   FAC_ENTRY* last;            // page found by the latest fetch
   int fd;
+  int write_errno;            // why the last write-back failed (errno), 0
+                              // once one succeeded
   unsigned long_file : 1;
   unsigned direct : 1;        // mode fixed at open: no cache
   unsigned journal_made : 1;  // this opening wrote the journal file
+  unsigned view : 1;          // a reader's view of a file left open: its
+                              // dirty pages are what recovery would write
+                              // (pdb64_recovered_view), never written back;
+                              // writes are refused
+  unsigned journal_failed : 1;  // the failed write-back could not make its
+                                // journal (write_errno is the journal's)
+  unsigned at_points : 1;     // written back in place only when its owner
+                              // flushes (where its records hold together):
+                              // a full cache writes only its pages past the
+                              // ahead floor
+  unsigned stuck : 1;         // a write-back failed after its journal was
+                              // whole: the file on disk is what replaying
+                              // the journal makes of it, and nothing more
+                              // is written to it (every flush fails)
 };
 
 struct FAC_GENERAL {
@@ -227,6 +244,13 @@ int fac_truncate(FAC_INFO* info, uint64_t length);
 // write-back, which a recovering walk stops at; such pages need no
 // journal. So after a crash the file holds exactly what its last
 // write-back left, plus at most a tail that recovery cuts.
+//
+// A write-back that fails (no space, a file-size limit, a journal that
+// cannot be made) returns -1 with errno, kept in write_errno, and its pages
+// stay dirty for the next one. Failing before its journal is whole, it has
+// changed nothing a recovery would keep; failing after, the whole journal
+// stays beside the file, which is then left alone (stuck) until a recovery
+// replays it. Either way the file holds one whole write-back.
 int fac_flush(FAC_INFO* info);
 // fdatasync of the file; 0 or -1.
 int fac_sync(FAC_INFO* info);
@@ -243,6 +267,10 @@ int fac_close(FAC_INFO* info);
 int fac_reload(FAC_INFO* info);
 // Writes back every cached file; 0 or -1.
 int fac_purge_all();
+// True when three quarters of the cache's limit are dirty: an owner of a
+// file written back only at its own points (FAC_INFO::at_points) flushes
+// it at the next point.
+bool fac_pressed();
 // Debugging dump of a page to the standard error stream.
 void fa_print_dump(const char* msg, FAC_ENTRY* e, int ptr, int size);
 
@@ -328,7 +356,13 @@ constexpr uint32_t kPdb64WithFreeList = 0x80000000u;
 // records are walked from the start, a tail that a crash left (a record
 // cut short, or zeros where the last write-back ended) is cut, and the free
 // chain is rebuilt from the free records found. A walk that meets anything
-// else refuses the open (kPdb64Corrupt) and changes nothing more.
+// else refuses the open (kPdb64Corrupt) and changes nothing more; a file
+// that cannot be written for the recovery (no space, say) is refused with
+// kPdb64CannotOpen and errno, and recovered again by the next open.
+// Opening for reading, a file with the mark set is read as recovering it
+// would leave it, with nothing written: a whole journal laid over it in
+// the cache, the tail cut from its length (what a reader of a file whose
+// writer died, or is at work, sees: its last whole write-back).
 constexpr uint32_t kPdb64RecoverStale = 0x40000000u;
 // A file opened for reading holds a shared advisory lock until close: a
 // writer elsewhere is refused while it is held, and the open is refused
@@ -348,8 +382,9 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
 // nothing was to be done; -1 when it could not be cut.
 int pdb64_empty_if_fresh(const char* path, dev_t dev, ino_t ino);
 // Writes everything back, syncs, then clears the open mark and syncs again,
-// so that a file marked closed is whole; closes and frees p. 0, or negative
-// when something could not be written (the mark then stays set). *left
+// so that a file marked closed is whole; closes and frees p. 0, or -1
+// with errno when something could not be written (the mark then stays
+// set, and the file holds its last whole write-back: see fac_flush). *left
 // (when given) stamps the file as this close left it (see close_pdb64).
 int close_filespace64(PDB64* p, PDB64_STAMP* left = nullptr);
 // Writes back the records that upper layers hold in memory (the tree node

@@ -28,6 +28,14 @@ int pdb64_load_chain(PDB64* p);
 void pdb64_drop_chain(PDB64* p);
 // Recovers a file left open by a writer that is gone (see
 // kPdb64RecoverStale); p->recovery tells what was done. Free records that
-// cannot join the chain are given in *orphans. 0, or -1 when the file is
-// damaged in a way a crash does not leave.
+// cannot join the chain are given in *orphans. 0; -1 when the file could
+// not be read or written (errno says why; what was done is done again by
+// the next recovery); -2 when it is damaged in a way a crash does not
+// leave.
 int pdb64_recover(PDB64* p, std::vector<std::pair<uint64_t, uint64_t>>* orphans);
+// The same for a file opened for reading, at path, without writing
+// anything: a whole journal is laid over the cached file and the tail a
+// crash left is cut from its logical length only, so that it reads as
+// recovering it would leave it. The free chain is not rebuilt. 0, -1 (the
+// journal could not be read) or -2 as above (nothing is cut then).
+int pdb64_recovered_view(PDB64* p, const char* path);

@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/endian.h"
 #include "store/free_index_impl.h"
+#include "store/page_cache_impl.h"
 #include "store/page_journal_impl.h"
 #include "store/pdb64_io_impl.h"
 
@@ -97,6 +99,24 @@ int rebuild_chain(PDB64* p, Walk& w, std::vector<std::pair<uint64_t, uint64_t>>*
   return save_freelist64(p, &head, w.head);
 }
 
+// Walks the records and cuts the tail a crash left: from the file on disk
+// first when on_disk (it holds nothing of the last write-back, and a disk
+// left full by a write-back that failed gets its room back before the
+// recovery needs some), else from the cached length only. 0, -1 the cut
+// failed, -2 damage a crash does not leave (errno EIO).
+int cut_crash_tail(PDB64* p, Walk* w, bool on_disk) {
+  if (walk_records(p, w) < 0) {
+    errno = EIO;
+    return -2;
+  }
+  uint64_t size = static_cast<uint64_t>(pdb64_file_size(p));
+  p->recovery.cut = size - w->end;
+  if (w->end >= size) return 0;
+  if (on_disk)
+    return fac_write_ops.ftruncate(p->fid, static_cast<int64_t>(w->end)) < 0 || fac_reload(&p->fac) < 0 ? -1 : 0;
+  return fac_truncate(&p->fac, w->end) < 0 ? -1 : 0;
+}
+
 }  // namespace
 
 int pdb64_recover(PDB64* p, std::vector<std::pair<uint64_t, uint64_t>>* orphans) {
@@ -107,13 +127,22 @@ int pdb64_recover(PDB64* p, std::vector<std::pair<uint64_t, uint64_t>>* orphans)
     p->recovery.journal = j;
   }
   Walk w;
-  if (walk_records(p, &w) < 0) {
-    errno = EIO;
-    return -1;
-  }
-  uint64_t size = static_cast<uint64_t>(pdb64_file_size(p));
-  if (w.end < size && fac_truncate(&p->fac, w.end) < 0) return -1;
+  const uint64_t size = static_cast<uint64_t>(pdb64_file_size(p));
+  if (int r = cut_crash_tail(p, &w, true)) return r;
   if (w.head && rebuild_chain(p, w, orphans) < 0) return -1;
-  p->recovery.cut = size - w.end;
+  p->recovery.cut = size - w.end;  // free space at the end goes too
   return fac_flush(&p->fac) < 0 || fac_sync(&p->fac) < 0 ? -1 : 0;
+}
+
+int pdb64_recovered_view(PDB64* p, const char* path) {
+  p->recovery = PDB64_RECOVERY{1, 0, 0, 0};
+  p->fac.view = 1;
+  if (!p->fac.direct) {
+    std::string journal = std::string(path) + "-journal";
+    int j = fac_journal_overlay(journal.c_str(), &p->fac);
+    if (j < 0) return -1;
+    p->recovery.journal = j;
+  }
+  Walk w;
+  return cut_crash_tail(p, &w, false);
 }

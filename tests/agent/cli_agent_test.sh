@@ -208,8 +208,8 @@ ZU
 <Result> 50 $P 50 \"qmxCreate/qmxPhase\" \"equ loop\")</Result>
 <Result> 51 $P 51 \"qmxCreate/qmxPhase\" \"equ loop\")</Result>
 <Result> 52 3</Result>
-<Result> 53 #error(2147748358 \"SITE\" \"c.zu\" 53 \"qmxCreate\" (\"open file error\" \"load_matrix_header\" -123))</Result>
-<Result> 54 #error(2147748358 \"SITE\" \"c.zu\" 54 \"qmxCreate\" (\"open file error\" \"load_matrix_header\" -123))</Result>
+<Result> 53 #error(2147748358 \"SITE\" \"c.zu\" 53 \"qmxCreate\" (\"open file error\" \"load_matrix_header\" -123 \"No such file or directory\"))</Result>
+<Result> 54 #error(2147748358 \"SITE\" \"c.zu\" 54 \"qmxCreate\" (\"open file error\" \"load_matrix_header\" -123 \"Is a directory\"))</Result>
 " -- c.zu out.txt -
   [[ -d dir.mx && -z $(ls -A dir.mx) ]] || fail "a file that cannot be opened was touched"
   [[ -e missing.mx ]] && fail "readphase made a file"

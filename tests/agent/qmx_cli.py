@@ -170,17 +170,18 @@ class Cli:
         r = subprocess.run([self.tool(args[0]), *args[1:]], cwd=self.work, input=inp, capture_output=True, check=True)
         return r.stdout
 
-    def run(self, forms, env=None, name="s", args=(), status=0, folder=None):
+    def run(self, forms, env=None, name="s", args=(), status=0, folder=None, preexec=None):
         """The forms as one script in folder (the work folder): (replies by
         form number, standard error); qnmx must end with status (None: any,
         kept in self.status). Raw values print as their size only: scripts
-        save them."""
+        save them. preexec runs in the child before qnmx starts (limits,
+        another user)."""
         folder = folder or self.work
         with open(os.path.join(folder, name + ".zu"), "w") as f:
             f.write("\n".join(forms) + "\n")
         e = dict(self.env, **(env or {}))
         r = subprocess.run([self.qnmx, name + ".zu", name + ".out", "-", "/", *map(str, args)], cwd=folder, env=e,
-                           capture_output=True, timeout=600)
+                           capture_output=True, timeout=600, preexec_fn=preexec)
         self.status = r.returncode
         if status is not None and r.returncode != status:
             self.fail(f"{name}: qnmx exited {r.returncode}: {r.stderr[-400:]!r}")
@@ -234,13 +235,10 @@ class Agent:
         self.count += 1
         self.proc.stdin.write(form.encode() + b"\n")
         self.proc.stdin.flush()
-        want = str(self.count)
+        want = self.count
 
         def reply():
-            if not os.path.exists(self.out):
-                return None
-            with open(self.out, encoding="utf-8", errors="replace") as f:
-                return dict(re.findall(r"<Result> (\d+) (.*?)</Result>\n", f.read(), re.S)).get(want)
+            return read_replies(self.out).get(want)
         if not wait_for(lambda: reply() is not None or self.proc.poll() is not None, 120):
             raise TimeoutError(f"no reply to {form}")
         return reply()

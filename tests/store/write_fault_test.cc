@@ -1,0 +1,277 @@
+// Writes the disk refuses. The n-th system call that changes a record file
+// or its journal during a write-back or a close is made to fail as a full
+// disk fails it, for every n the work takes: the failure must be answered,
+// and the file must open afterwards (read as a reader sees it, recovered
+// as a writer takes it over) with one whole write-back, the one before or
+// the one under way, never a mix; a failure that passes keeps everything.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <string>
+#include <utility>
+
+#include "base/file.h"
+#include "store/page_cache_impl.h"
+#include "store/pdb64.h"
+#include "store_test_util.h"
+#include "support/child.h"
+
+namespace {
+
+// The table of system calls with the n-th call and after refused (or the
+// n-th only), counting all.
+struct Refuse {
+  static inline int calls = 0;
+  static inline int from = 0;      // 0: none refused
+  static inline bool only = false;  // refuse the from-th call only
+  static inline bool no_bytes = false;  // refuse every write of bytes
+  static bool now() {
+    ++calls;
+    return from > 0 && (only ? calls == from : calls >= from);
+  }
+  static int pwritev(int fd, iovec* iov, int cnt, int64_t at) {
+    if (!now() && !no_bytes) return u_pwritev_full(fd, iov, cnt, at);
+    // As a disk that fills midway: the first piece goes, the rest does not.
+    if (cnt > 0 && iov[0].iov_len > 1) u_pwrite_full(fd, iov[0].iov_base, iov[0].iov_len / 2, at);
+    errno = ENOSPC;
+    return -1;
+  }
+  static int ftruncate(int fd, int64_t len) { return now() ? (errno = ENOSPC, -1) : u_ftruncate64(fd, len); }
+  static int datasync(int fd) { return now() ? (errno = EIO, -1) : ::fdatasync(fd); }
+  static int allocate(int fd, int64_t at, int64_t len) {
+    return now() ? (errno = ENOSPC, -1) : ::fallocate(fd, 0, at, len);
+  }
+  static int open(const char* path, int oflags, int mode) {
+    return now() ? (errno = EACCES, -1) : u_open64(path, oflags, mode);
+  }
+};
+
+using Listing = std::vector<std::pair<uint64_t, Bytes>>;
+
+// The whole file, read at once.
+Bytes file_bytes(const std::string& path) {
+  Bytes b(std::filesystem::file_size(path));
+  int fd = u_open64(path.c_str(), O_RDONLY, 0);
+  if (fd < 0 || u_pread_full(fd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) b.clear();
+  if (fd >= 0) u_close(fd);
+  return b;
+}
+
+// Every record but the file header and the free chain (which recovery
+// builds anew), by offset.
+Listing listing(PDB64* p) {
+  Listing out;
+  for (uint64_t at = 0;;) {
+    PN64_HEADER* h = get_file_record64(&at, p, 0, 0);
+    if (!h) break;
+    uint64_t m = swap_if64(h->size);
+    uint16_t t = swap_if16(h->type);
+    if (t != kPn64FileHeaderType && t != kPn64FreeListType && t != kPn64FreeSegType)
+      out.emplace_back(at, Bytes(reinterpret_cast<uint8_t*>(h), reinterpret_cast<uint8_t*>(h) + m));
+    d_f_ree(h);
+    at += pn64_disk_size(m);
+  }
+  return out;
+}
+
+// Work a write-back must save whole, on the base file: records rewritten
+// in place across the file, some freed, the last freed (the file is cut),
+// new ones appended, one long enough to go past the cache. False when a
+// step fails.
+bool work(PDB64* p) {
+  std::vector<uint64_t> live;
+  for (auto& [at, r] : listing(p))
+    if (load_be16(r.data()) == 0x0600) live.push_back(at);
+  if (live.size() < 50) return false;
+  for (size_t i = 0; i < live.size(); i += 7) {
+    Bytes r = get_record(p, live[i]);
+    if (r.empty()) return false;
+    r[r.size() - 1] ^= 0x5a;
+    if (rewrite_record(p, live[i], r, 5) <= 0) return false;
+  }
+  for (size_t i = 3; i + 1 < live.size(); i += 11)
+    if (free_filespace64(p, live[i]) != 0) return false;
+  if (free_filespace64(p, live.back()) != 0) return false;
+  for (uint32_t i = 0; i < 30; ++i)
+    if (put_record(p, make_record(0x0700, 40 + i * 333, i)) <= 0) return false;
+  return alloc_write_record(p, make_record(0x0701, 40 * 4096, 9), 100) > 0;
+}
+
+// A writer of the work under a file-size limit (args: the file): 0 when
+// its close answers EFBIG.
+QNMX_CHILD_BODY(work_past_limit) {
+  signal(SIGXFSZ, SIG_IGN);
+  const rlim_t limit = std::stoull(args.at(1));
+  rlimit rl{limit, limit};
+  if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 3;
+  init_endian();
+  PDB64* p = open_filespace64(args.at(0).c_str(), O_RDWR, 0644, kPdb64WithFreeList, 31, nullptr);
+  if (!p || !work(p)) return 2;
+  errno = 0;
+  int rc = close_filespace64(p);
+  return rc == -1 && errno == EFBIG ? 0 : 1;
+}
+
+class WriteFault : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    saved_ = fac_write_ops;
+    fac_write_ops = FAC_WRITE_OPS{Refuse::pwritev, Refuse::ftruncate, Refuse::datasync, Refuse::open, Refuse::allocate};
+    arm(0, false);
+    set_pdb64_debug_check(0);  // the file is checked whole after each run
+  }
+  void TearDown() override {
+    fac_write_ops = saved_;
+    StoreTest::TearDown();
+  }
+  static void arm(int from, bool only, bool no_bytes = false) {
+    Refuse::calls = 0;
+    Refuse::from = from;
+    Refuse::only = only;
+    Refuse::no_bytes = no_bytes;
+  }
+  PDB64* open_as(const std::string& name, int oflags, uint32_t flags) {
+    int rc = 1;
+    PDB64* p = open_filespace64(path(name).c_str(), oflags, 0644, kPdb64WithFreeList | flags, 31, nullptr, &rc);
+    EXPECT_TRUE(p && (rc == kPdb64Ok || rc == kPdb64Damaged)) << name << " opens with " << rc;
+    return p;
+  }
+
+  // A closed file of records spread over many pages.
+  void make_base(const std::string& name) {
+    PDB64* p = create(name);
+    for (uint32_t i = 0; i < 200; ++i) ASSERT_GT(put_record(p, make_record(0x0600, 24 + (i * 677) % 5000, i)), 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+  }
+
+  // The file as the base and as the work leaves it, from runs where
+  // nothing fails.
+  void references() {
+    make_base("before.db");
+    PDB64* p = open_as("before.db", O_RDWR, 0);
+    before_ = listing(p);
+    ASSERT_EQ(close_filespace64(p), 0);
+    ASSERT_TRUE(std::filesystem::copy_file(path("before.db"), path("after.db")));
+    p = open_as("after.db", O_RDWR, 0);
+    ASSERT_TRUE(work(p));
+    ASSERT_EQ(close_filespace64(p), 0);
+    p = open_as("after.db", O_RDONLY, 0);
+    after_ = listing(p);
+    ASSERT_EQ(close_filespace64(p), 0);
+    ASSERT_NE(before_, after_);
+  }
+
+  // The system calls a write-back (close = false) or a close of the work
+  // takes when nothing fails.
+  int calls_of(bool close) {
+    std::filesystem::copy_file(path("before.db"), path("count.db"));
+    PDB64* p = open_as("count.db", O_RDWR, 0);
+    EXPECT_TRUE(work(p));
+    arm(0, false);
+    EXPECT_EQ(close ? close_filespace64(p) : fac_flush(&p->fac), 0);
+    int n = Refuse::calls;
+    if (!close) {
+      EXPECT_EQ(close_filespace64(p), 0);
+    }
+    std::filesystem::remove(path("count.db"));
+    return n;
+  }
+
+  // The file at name opened by a reader and then by a writer that takes it
+  // over: both see the same whole write-back, which is returned. The
+  // reader changes no byte of it.
+  Listing reopened(const std::string& name, const std::string& what) {
+    Bytes disk = file_bytes(path(name));
+    PDB64* r = open_as(name, O_RDONLY, kPdb64SharedLock | kPdb64RecoverStale);
+    if (!r) return {};
+    Listing seen = listing(r);
+    EXPECT_EQ(close_filespace64(r), 0) << what;
+    EXPECT_TRUE(file_bytes(path(name)) == disk) << what << ": the reader wrote";
+    PDB64* w = open_as(name, O_RDWR, kPdb64RecoverStale);
+    if (!w) return {};
+    EXPECT_EQ(listing(w), seen) << what << ": the writer recovers another state than the reader sees";
+    EXPECT_EQ(check_freelist64(w), 0) << what;
+    EXPECT_EQ(close_filespace64(w), 0) << what;
+    return seen;
+  }
+
+  // What the disk refuses: the n-th system call and every later one (a
+  // disk that stays full), the n-th only, or the n-th and then every write
+  // of bytes (the retry's journal cannot be written either).
+  enum class Mode { kFromN, kOnlyN, kNThenNoBytes };
+
+  // For every n: the work, then a write-back or a close whose n-th system
+  // call fails as mode says, then a close that tries again: each failure
+  // answered, and the file opens with a whole write-back; a single
+  // refusal loses nothing once the close is done.
+  void every_n(bool close, Mode mode) {
+    static const char* const kMode[] = {" and later ones", " only", " and then every write"};
+    references();
+    const int total = calls_of(close);
+    ASSERT_GT(total, 4);
+    for (int n = 1; n <= total; ++n) {
+      const std::string name = "n" + std::to_string(n) + ".db";
+      const std::string what = std::string(close ? "close" : "write-back") + ", call " + std::to_string(n) + " of " +
+                               std::to_string(total) + kMode[static_cast<int>(mode)] + " refused";
+      ASSERT_TRUE(std::filesystem::copy_file(path("before.db"), path(name)));
+      PDB64* p = open_as(name, O_RDWR, 0);
+      ASSERT_NE(p, nullptr);
+      ASSERT_TRUE(work(p));
+      arm(n, mode != Mode::kFromN);
+      errno = 0;
+      int rc = close ? close_filespace64(p) : fac_flush(&p->fac);
+      // Only a journal that could not be cleared passes (it is removed
+      // instead): then the work is all there.
+      bool passed = rc == 0;
+      if (!passed) {
+        EXPECT_TRUE(errno == ENOSPC || errno == EIO || errno == EACCES) << what << ": errno " << errno;
+      }
+      if (!close) {
+        EXPECT_EQ(p->fac.write_errno != 0, !passed) << what;
+        // Tried again: what the refusal kept back is written now, or the
+        // journal keeps it for the next opening.
+        if (mode == Mode::kNThenNoBytes) arm(0, false, true);
+        int again = close_filespace64(p);
+        if (mode != Mode::kOnlyN) {
+          EXPECT_EQ(again, -1) << what;
+        }
+        passed = passed || (mode == Mode::kOnlyN && again == 0);
+      }
+      arm(0, false);
+      Listing got = reopened(name, what);
+      if (passed)
+        EXPECT_TRUE(got == after_) << what << ": answered as saved, but not all there";
+      else
+        EXPECT_TRUE(got == before_ || got == after_) << what << ": neither the last write-back nor this one";
+      std::filesystem::remove(path(name + "-journal"));
+      if (HasFailure()) return;
+    }
+  }
+
+  Listing before_, after_;
+  FAC_WRITE_OPS saved_{};
+};
+
+TEST_F(WriteFault, RefusedWriteBackLeavesAWholeFile) { every_n(false, Mode::kFromN); }
+TEST_F(WriteFault, RefusedCloseLeavesAWholeFile) { every_n(true, Mode::kFromN); }
+TEST_F(WriteFault, OneRefusalInAWriteBackLosesNothing) { every_n(false, Mode::kOnlyN); }
+TEST_F(WriteFault, OneRefusalInACloseLeavesAWholeFile) { every_n(true, Mode::kOnlyN); }
+TEST_F(WriteFault, ARetryThatCannotWriteKeepsTheWholeJournal) { every_n(false, Mode::kNThenNoBytes); }
+
+// A file-size limit: appends past it are refused (EFBIG) however they go
+// to disk (ahead, behind, in a write-back), and the file keeps its last
+// whole write-back; pages within the limit still write.
+TEST_F(WriteFault, AFileSizeLimitIsAnErrorAndKeepsTheFile) {
+  references();
+  const int64_t limit = static_cast<int64_t>(std::filesystem::file_size(path("before.db"))) + 3 * 4096;
+  // In a process of its own: the limit and the ignored signal are its.
+  Child c = start_body("work_past_limit", {path("before.db"), std::to_string(limit)});
+  EXPECT_EQ(c.wait(), 0) << "the close past the limit is not answered with EFBIG";
+  EXPECT_LE(static_cast<int64_t>(std::filesystem::file_size(path("before.db"))), limit);
+  EXPECT_TRUE(reopened("before.db", "past the size limit") == before_) << "not the last write-back";
+}
+
+}  // namespace
