@@ -123,7 +123,7 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
     if (z->a_type != ZUI_ACCEPT && z->mode == ZUI_MODE_OPEN &&
         ((z->silent_timeout >= 0 && silent >= z->silent_timeout) ||
          (z->connection_timeout >= 0 && z->connection_cnt >= z->connection_timeout))) {
-      z->flags |= ZUI_F_BREAK;
+      _stop_zui(z, ZUI_F_BREAK);
       time_out_permission();
       _close_input(z);
     }

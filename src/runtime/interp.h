@@ -97,6 +97,9 @@ struct ZU_INTERPRETER {
   int silent_cnt;        // atomic: written by the interpreter's threads, read by the tick
   int connection_cnt;    // Z
   int flags;             // Z
+  // Z: the stops met (a break, a cancel): an evaluation a form caused stops
+  // once this differs from the count its cause recorded (EVAL_ORIGIN).
+  uint32_t stops;
   uint32_t open_timeout;  // Z
   ZU_RESULT* result_list;  // Z
   ZU_INTERPRETER* inp_interpreter;  // Z
@@ -172,6 +175,13 @@ struct ZU_INTERPRETER {
   // peer opened counts its relay once its input has ended (relay.cc).
   int peer_tasks;
   int peer_tasks_ip;
+  // set-up, for an outgoing connection whose opener bounds the wait itself
+  // (the lock service's): the longest wait for the peer's permission
+  // answer in seconds (0: get_permission_wait()), and whether the
+  // connection is tried whatever the list of hosts that timed out says
+  // (the opener asks again on its own deadline).
+  int permission_wait;
+  char unlisted;
   const char* __file;
   int __line;
 };
@@ -209,6 +219,17 @@ extern SEM fifo_lock;
 // unless a peer opened them. A LocalEval answering a question evaluates
 // for whom the question was asked (ZU_RESULT::origin), not for this.
 EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui);
+// The origin of a form the record is about to evaluate, with the record as
+// its cause, counted from its stops so far (zui_lock held).
+EVAL_ORIGIN _form_origin(const ZU_INTERPRETER* zui);
+// Sets a stop flag (ZUI_F_BREAK, ZUI_F_CANCEL) on the record and counts the
+// stop, which reaches what its forms caused (zui_lock held).
+void _stop_zui(ZU_INTERPRETER* zui, int flag);
+// Whether an evaluation caused by origin has been stopped since: its
+// cause met a stop, or closed while the end had begun or the cause was a
+// peer's link. The error code that says so (ZU_ER_CANCEL for a cancel,
+// ZU_ER_EXIT for a break), 0 while it may go on (zui_lock held).
+uint32_t _cause_stopped(const EVAL_ORIGIN& origin);
 // The input of the record numbered peer_id (ZU_INTERPRETER::peer_id) has
 // ended: the links its peer had the agent open, at any depth (their origin
 // names that record), are closed. zui_lock NOT held.
@@ -303,6 +324,8 @@ void zui_page_feed(int iid);
 constexpr double kEndRequestWaitSeconds = 60;
 constexpr double kEndStopWaitSeconds = 10;
 void set_end_runner();
+// Whether a runner will run the end (set_end_runner was called).
+bool end_runner_set();
 // Whether the end has begun (zui_lock held).
 bool _agent_ending();
 // Whether z is a link the agent opened for itself (the lock service's, its
