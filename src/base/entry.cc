@@ -62,6 +62,7 @@ void seal_status() {
     status = exit_status;
     if (run_failed) status = 1;
   }
+  end_at_signal_here();
   if (status == exit_passed) return;
   std::fflush(nullptr);
   _exit(status);

@@ -92,17 +92,10 @@ void on_interrupt(int sig) {
   u_exit(1);
 }
 
-}  // namespace
-
-void note_end_progress() { end_progress.fetch_add(1, std::memory_order_relaxed); }
-
-void start_end_watchdog() {
-  if (watchdog_started.exchange(true)) return;
-  pthread_t t;
-  if (pthread_create(&t, nullptr, end_watchdog, nullptr) == 0) pthread_detach(t);
+void late_interrupt(int) {
+  write_all(1, "Interrupted\n", 12);
+  _exit(1);
 }
-
-namespace {
 
 void* signal_loop(void*) {
   sigset_t set = taken_set();
@@ -133,6 +126,26 @@ void install(int sig, void (*handler)(int), int flags) {
 }
 
 }  // namespace
+
+void note_end_progress() { end_progress.fetch_add(1, std::memory_order_relaxed); }
+
+void start_end_watchdog() {
+  if (watchdog_started.exchange(true)) return;
+  pthread_t t;
+  if (pthread_create(&t, nullptr, end_watchdog, nullptr) == 0) pthread_detach(t);
+}
+
+void end_at_signal_here() {
+  // Whatever stops the other threads during the rest of the exit (a leak
+  // check) leaves this one to take the signal.
+  install(SIGINT, late_interrupt, 0);
+  install(SIGTERM, late_interrupt, 0);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 void init_signals() {
   std::lock_guard<std::mutex> g(init_mu);

@@ -39,6 +39,12 @@ void start_end_watchdog();
 using END_STALL = void (*)();
 extern std::atomic<END_STALL> end_stall_hook;
 
+// From now on an interrupt or SIGTERM ends the process at once with
+// status 1, taken by the calling thread too (the last exit handler calls
+// it once the status is read for good: other threads may be stopped for
+// the rest of the exit).
+void end_at_signal_here();
+
 // Sets up the above. Runs at start-up before other threads are made (they
 // inherit the blocked signals); a second call in the same process does
 // nothing. Signals that reach another thread anyway are forwarded to the

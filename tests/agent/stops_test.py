@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
 """A stop is final and the agent always ends and saves: stops_test.py QNMX
-LOCKD HTTP_DRIVER [ROW...]. One table: each row runs an agent of its own,
-disturbs it from outside (the lock service and a client of it holding a
-lock, peers of 127.0.0.2-3, fake servers, signals) and, where the agent
+LOCKD HTTP_DRIVER [ROW...|end]. Two tables: each row runs an agent of its
+own, disturbs it from outside (the lock service and a client of it holding
+a lock, peers of 127.0.0.2-3, fake servers, signals) and, where the agent
 holds a matrix, reads the matrix back with a fresh qnmx once the agent has
-ended (or been killed after 30 s)."""
+ended (or been killed after 30 s). The second table ("end") is the end as
+one runner: a lock service that is silent, never admits or comes back, slow
+and endless node scripts, a cancel's reach, late signals and interrupts of
+long imports."""
 import os
+import random
 import re
 import select
 import signal
 import socket
 import sys
+import time
 
 import numpy as np
 
@@ -34,10 +39,11 @@ WORDS = "(%s)" % " ".join("((0 %d))" % (x << 24 | y << 16 | ((x * 7 + y * 3) & 2
                           for x, y in ((10, 20), (200, 100), (255, 255)))
 
 
-def with_matrix(name, fetch=MAKE):
-    """name.mx made and pic.ppm imported; fetch makes a node."""
+def with_matrix(name, fetch=MAKE, entry=1):
+    """name.mx made and pic.ppm imported; fetch makes a node; entry is the
+    id the matrix gets (the how-manieth opened in the run)."""
     return matrix(name + ".mx", (256, 256), block=6).replace(MAKE, fetch) + \
-        '\n(qmxImportPNM id="1" "pic.ppm" 0 0 0 0)\n'
+        '\n(qmxImportPNM id="%d" "pic.ppm" 0 0 0 0)\n' % entry
 
 
 def using_lockd(name, *options):
@@ -46,13 +52,25 @@ def using_lockd(name, *options):
     return p, port, '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))\n' % port
 
 
-def ends_and_saves(a, name, status=0):
-    if a.wait_exit(30) is None:
+def ends(a, name, status=0, limit=30):
+    """The agent ends within limit seconds (else it is killed) with status."""
+    if a.wait_exit(limit) is None:
         a.stop(signal.SIGKILL)
-    check(a.proc.returncode == status, "%s: the agent's status %r, want %d" % (name, a.proc.returncode, status))
+    check(a.proc.returncode == status, "%s: the agent's status %r within %d s, want %d" %
+          (name, a.proc.returncode, limit, status))
+
+
+def saved(name, words=WORDS, points=POINTS):
+    """name.mx opens with what was written into it."""
+    size = os.path.getsize(os.path.join(run.work, name + ".mx"))
     got = run.agent(name + "_read", '(qmxCreate filename="%s.mx" currentPhase_mode="direct")\n'
-                    '(qmxGetPoint "%s.mx" (List %s))\n' % (name, name, POINTS)).wait_replies(2)
-    check(got[1:] == [WORDS], "%s: the matrix read back: %r" % (name, got))
+                    '(qmxGetPoint "%s.mx" (List %s))\n' % (name, name, points)).wait_replies(2)
+    check(got[1:] == [words], "%s: the matrix (%d bytes) read back: %r" % (name, size, got))
+
+
+def ends_and_saves(a, name, status=0):
+    ends(a, name, status)
+    saved(name)
 
 
 def served(disturb, env=None):
@@ -248,8 +266,133 @@ ROWS = [("lock-service-end", lock_service_end), ("peer-loop-end", served(lambda 
         ("dropped-http-clients", dropped_http_clients), ("sigterm", sigterm),
         ("lock-held-elsewhere", lock_held_elsewhere)]
 
-for name, row in ROWS:
-    if not sys.argv[4:] or name in sys.argv[4:]:
+# ---- the end as one runner
+
+WAIT = "\n(While (GE (ErrHandler done) 5) (Sleep 1))\n"  # until a peer binds "done"
+SHORT = {"QNMX_LOCK_WAIT": "5"}  # every row's waits for a named lock are short
+
+
+def silent_lockd(how):
+    """Four matrices written under the lock service, which then stops
+    answering (SIGSTOP): the end gives every lock back within a short
+    bound and saves every matrix, with a signal (how) or without (the
+    script ends)."""
+    def row(name):
+        lockd, _, use = using_lockd(name)
+        names = ["%s%d" % (name, i) for i in range(4)]
+        a, port = run.listening(name, use + "".join(with_matrix(n, entry=i + 1) for i, n in enumerate(names)) +
+                                LISTEN + WAIT, env=SHORT)
+        lockd.send_signal(signal.SIGSTOP)
+        if how:
+            a.proc.send_signal(how)
+        else:
+            link(port, "127.0.0.3").ask(b"(Define done 1)")
+        ends(a, name, 1 if how else 0, 20)
+        for n in names:
+            saved(n)
+        lockd.send_signal(signal.SIGCONT)
+        stop(lockd)
+    return row
+
+
+def silent_lockd_reads(name):
+    """Three matrices read by name by a peer, each holding a read lock, do
+    not push the close of the one written past the end's cut."""
+    lockd, _, use = using_lockd(name)
+    reads = ["%s_r%d" % (name, i) for i in range(3)]
+    made = run.agent(name + "_made", use + "".join(with_matrix(r, entry=i + 1) + '(qmxClose id="%d")\n' % (i + 1)
+                                                   for i, r in enumerate(reads)))
+    check(made.wait_exit(60) == 0, "reads: the matrices read are made")
+    a, port = run.listening(name, use + with_matrix(name) + LISTEN + WAIT, env=SHORT)
+    peer = link(port, "127.0.0.3")
+    got = [peer.ask(b'(qmxGetPoint "%s.mx" (List 0 10 20))' % r.encode()) for r in reads]
+    first = WORDS[1:WORDS.index(")) ") + 2].encode()  # the word at (10, 20)
+    check(got == [first] * 3, "reads: the peer's reads: %r" % got)
+    lockd.send_signal(signal.SIGSTOP)
+    a.proc.send_signal(signal.SIGTERM)
+    ends(a, name, 1, 20)
+    saved(name)
+    lockd.send_signal(signal.SIGCONT)
+    stop(lockd)
+
+
+def slow_node_script(thread):
+    """m.mx written, then an import into another matrix whose fetch sleeps
+    100 s, run by the script or by a Thread of it: SIGTERM stops the
+    script, and the end saves m.mx within its bound."""
+    def row(name):
+        slow = matrix(name + "_slow.mx", (256, 256), block=6).replace(MAKE, "(Sequence () (Sleep 100) %s)" % MAKE)
+        imp = '(qmxImportPNM id="2" "pic.ppm" 0 0 0 0)'
+        a = run.agent(name, with_matrix(name) + slow + '\n(Shell "touch %s.started")\n' % name +
+                      ("(Define t (Thread %s))\n(Sleep 60)\n" % imp if thread else imp + "\n"))
+        check(wait_for(lambda: os.path.exists(os.path.join(run.work, name + ".started")), 60), "slow: the import starts")
+        time.sleep(3)
+        a.proc.send_signal(signal.SIGTERM)
+        ends(a, name, 1, 20)
+        saved(name)
+    return row
+
+
+def endless_fetch(name):
+    """A fetch that never ends, run from the agent's own thread: the end of
+    the script ends the agent all the same, its matrix saved."""
+    loop = matrix(name + "_loop.mx", (256, 256), block=6).replace(MAKE, "(Sequence () (While 1 1) %s)" % MAKE)
+    a = run.agent(name, with_matrix(name) + loop + '\n(IgnoreDelay (Thread (qmxImportPNM id="2" "pic.ppm" 0 0 0 0)))'
+                  '\n(Sleep 2)\n')
+    ends(a, name, 0, 20)
+    saved(name)
+
+
+def silent_admission(name):
+    """A service that accepts and never answers holds a command only as
+    long as the named lock's wait, and the answer says why."""
+    held = []
+    port = serve("127.0.0.1", held.append)
+    use = '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))\n' % port
+    begun = time.time()
+    a = run.agent(name, use + matrix(name + ".mx", (256, 256), block=6) + "\n", env=SHORT)
+    got = a.wait_replies(2, 20)
+    took = time.time() - begun
+    check(len(got) == 2 and "-128" in got[1] and "lock service 127.0.0.1:%d" % port in got[1] and took < 15,
+          "admission: the create's answer after %.1f s: %r" % (took, got[1:]))
+    ends(a, name, 0, 20)
+
+
+def running(pid):
+    """Whether pid runs (a zombie does not)."""
+    try:
+        return open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] not in "ZX"
+    except OSError:
+        return False
+
+
+def late_signal(name):
+    """SIGTERM at any moment, also in the last milliseconds after the last
+    reply, ends with status 1: every run that still ran once the signal
+    was sent, and every one that said "Interrupted"."""
+    got = []
+    for i in range(20):
+        a = run.agent("%s%d" % (name, i), "(List %d)\n" % i)
+        wait_for(lambda: a.replies() or not a.alive(), 30, 0.001)
+        time.sleep(random.uniform(0, 0.05))
+        a.proc.send_signal(signal.SIGTERM)
+        reached = running(a.proc.pid)
+        status = a.wait_exit(30)
+        said = b"Interrupted" in open(os.path.join(run.work, "%s%d.err.stdout" % (name, i)), "rb").read()
+        got.append((reached or said, status))
+    check(all(status == 1 for reached, status in got if reached) and sum(r for r, _ in got) >= 5,
+          "late signals: (reached, status) %r" % got)
+
+
+END_ROWS = [("silent-lockd-end", silent_lockd(None)), ("silent-lockd-sigterm", silent_lockd(signal.SIGTERM)),
+            ("silent-lockd-reads", silent_lockd_reads), ("slow-node-script", slow_node_script(False)),
+            ("slow-node-thread", slow_node_script(True)), ("endless-fetch", endless_fetch),
+            ("silent-admission", silent_admission), ("late-signal", late_signal)]
+
+wanted = sys.argv[4:]
+table = END_ROWS if wanted == ["end"] else ROWS + END_ROWS if wanted else ROWS
+for name, row in table:
+    if wanted in ([], ["end"]) or name in wanted:
         print("row", name, flush=True)
         row(name.replace("-", "_"))
 run.finish()
