@@ -73,6 +73,7 @@ ZU_SEXP* file_error(ZU_SEXP* form, const char* func, uint32_t code, const char* 
 // holds it (a load fault).
 struct Stalled {
   int64_t dc[3] = {};
+  int code = kMxNodeFailed;  // a node lost: why (a load fault), when known
 };
 
 // An integer, or a floating value truncated toward zero; false for
@@ -413,6 +414,7 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
     if (slot >= 0) {
       Stalled where;
       const int w = write_mx_cache_rect(c, r, h, whole, words, valid, where.dc);
+      if (mx_is_load_fault(w)) where.code = w;
       if (w == kMxcNotReady || (w < 0 && !lost)) *at = where;
       if (w == kMxcNotReady) result = kMxcNotReady;
       else if (w < 0) lost = true;
@@ -533,7 +535,7 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
     r = import_pixels(e, ImportSource{fd.fd, pi.pi_offset, p5 ? 1 : 3, transparent}, p, slot, &at);
   }
   if (r == kMxcNotReady) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxLoading);
-  if (r == kNodeLost) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxNodeFailed);
+  if (r == kNodeLost) return qmx_node_fault(form, kFunc, e->c.m, at.dc, at.code);
   if (r < 0) return file_error(form, kFunc, ZU_ER_END_OF_INPUT, "cannot read the file", file);
   return nullptr;
 }

@@ -535,7 +535,10 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
     }
     lock_cl();
     t->asking = nullptr;
-    if (reply != Reply::kGaveUp) service_silent = false;
+    if (reply != Reply::kGaveUp) {
+      service_silent = false;
+      unreachable.clear();
+    }
     const bool granted = reply == Reply::kGranted && !cli->lost;  // the link may have ended meanwhile
     if (granted) {
       t->cli = cli;

@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "netsvc")]
 from qmx_cli import NO_OBJECT, THIN, error_of, matrix, write_ppm  # noqa: E402
 from line_peer import Peer, link, serve  # noqa: E402
-from net_e2e import Run, start_lockd, stop, wait_for  # noqa: E402
+from net_e2e import Run, free_port, start_lockd, stop, wait_for  # noqa: E402
 
 run = Run(sys.argv[1], "stops")
 check = run.check
@@ -366,6 +366,31 @@ def running(pid):
         return False
 
 
+def held_causes(name):
+    """An import into a file that another client of the service holds
+    answers -128 with its cause, as a read does; with no service where
+    LockPort points, an access names the service and why."""
+    lockd, lport, use = using_lockd(name)
+    check(run.agent(name + "_made", with_matrix(name) + '(qmxClose id="1")\n').wait_exit(60) == 0,
+          "causes: the matrix is made")
+    a, port = run.listening(name, use + '(qmxCreate filename="%s.mx" currentPhase_mode="direct")\n' % name + LISTEN
+                            + WAIT, env={"QNMX_LOCK_WAIT": "3"})
+    holder = Peer(socket.create_connection(("127.0.0.1", lport), timeout=30))
+    holder.s.sendall(b'\n<Lock type="write" data="1"> %s </Lock>\n' % name.encode())
+    holder.until(rb"<Result>.*?</Result>\n")  # the agent has given the file up
+    got = link(port, "127.0.0.3").ask(b'(qmxImportPNM id="1" "pic.ppm" 0 0 0 0)').decode()
+    check("-128" in got and "busy in another process" in got, "causes: the import's answer: " + got)
+    free = free_port()
+    b = run.agent(name + "_none", '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))'
+                  '\n%s\n' % (free, matrix(name + "_none.mx", (256, 256), block=6)), env=SHORT)
+    got = b.wait_replies(2, 20)[1:]
+    check(got and "lock service 127.0.0.1:%d cannot be reached" % free in got[0], "causes: no service: %r" % got)
+    ends(b, name + "_none", 0, 20)
+    a.proc.send_signal(signal.SIGTERM)
+    ends(a, name, 1, 20)
+    stop(lockd)
+
+
 def late_signal(name):
     """SIGTERM at any moment, also in the last milliseconds after the last
     reply, ends with status 1: every run that still ran once the signal
@@ -387,7 +412,7 @@ def late_signal(name):
 END_ROWS = [("silent-lockd-end", silent_lockd(None)), ("silent-lockd-sigterm", silent_lockd(signal.SIGTERM)),
             ("silent-lockd-reads", silent_lockd_reads), ("slow-node-script", slow_node_script(False)),
             ("slow-node-thread", slow_node_script(True)), ("endless-fetch", endless_fetch),
-            ("silent-admission", silent_admission), ("late-signal", late_signal)]
+            ("silent-admission", silent_admission), ("held-causes", held_causes), ("late-signal", late_signal)]
 
 wanted = sys.argv[4:]
 table = END_ROWS if wanted == ["end"] else ROWS + END_ROWS if wanted else ROWS
