@@ -366,6 +366,67 @@ def running(pid):
         return False
 
 
+def service_back(name):
+    """A service that stops answering, then answers again: a peer's reads of
+    files closed earlier, each a new read lock, answer -128 after the
+    lock's wait during the freeze (on the link the agent had, then on a new
+    one, whose admission never comes), and once the service is back the
+    next read asks it anew and is served."""
+    lockd, _, use = using_lockd(name)
+    files = ["%s%d" % (name, i) for i in range(3)]
+    check(run.agent(name + "_made", use + "".join(with_matrix(f, entry=i + 1) + '(qmxClose id="%d")\n' % (i + 1)
+                                                  for i, f in enumerate(files))).wait_exit(60) == 0,
+          "back: the matrices are made")
+    a, port = run.listening(name, use + LISTEN + WAIT, env={"QNMX_LOCK_WAIT": "3", "QNMX_MX_FILE_IDLE": "2"})
+    peer = link(port, "127.0.0.3", timeout=20)
+    ask = lambda f: peer.ask(b'(qmxGetPoint "%s.mx" (List 0 10 20))' % f.encode()).decode()  # noqa: E731
+    first = WORDS[1:WORDS.index(")) ") + 2]
+    check(ask(files[0]) == first, "back: a read before the freeze")
+    time.sleep(4)  # the closer gives the file, and its lock, up
+    lockd.send_signal(signal.SIGSTOP)
+    try:
+        frozen = [ask(files[1]), ask(files[2])]
+        lockd.send_signal(signal.SIGCONT)
+        begun = time.time()
+        back = ask(files[2])
+        took = time.time() - begun
+    except OSError as e:
+        frozen, back, took = [repr(e)], "", 0
+    lockd.send_signal(signal.SIGCONT)
+    check(all("-128" in f for f in frozen) and back == first and took < 5,
+          "back: during the freeze %r, then %r after %.1f s" % (frozen, back, took))
+    link(port, "127.0.0.3").ask(b"(Define done 1)")
+    ends(a, name, 0, 20)
+    stop(lockd)
+
+
+def cancel_reach(name):
+    """A peer's cancel reaches what its form caused: the endless fetch of
+    the import it asked for (the worker of the node scripts is free again
+    for another peer's read) and a wait for a thread's value, whose loop
+    then stops."""
+    check(run.agent(name + "_other", with_matrix(name + "_other") + '(qmxClose id="1")\n').wait_exit(60) == 0,
+          "reach: the other matrix is made")
+    loop = matrix(name + "_loop.mx", (256, 256), block=6).replace(MAKE, "(Sequence () (While 1 1) %s)" % MAKE)
+    a, port = run.listening(name, loop + "\n" + LISTEN + WAIT)
+    got = []
+    for form in (b'(qmxImportPNM id="1" "pic.ppm" 0 0 0 0)',
+                 b"(While 1 (Sequence () (Define t (Thread (Sleep 30))) (+ t 1)))"):
+        p = link(port, "127.0.0.2", timeout=10)
+        p.s.sendall(form + b"\n")
+        time.sleep(1.5)
+        p.s.sendall(b"<Cancel/>\n")
+        try:
+            got.append(bool(p.until(rb"<Result> \d+ (.*?)</Result>\n")))  # answered, not left waiting
+            got.append(link(port, "127.0.0.3", timeout=15).ask(b'(qmxGetPoint "%s_other.mx" (List 0 10 20))' %
+                                                              name.encode()) == WORDS[1:WORDS.index(")) ") + 2].encode())
+        except OSError as e:
+            got.append(repr(e))
+    check(got == [True] * 4, "reach: the cancelled forms answered, and another peer's read: %r" % got)
+    link(port, "127.0.0.3").ask(b"(Define done 1)")
+    ends(a, name, 0, 20)
+
+
 def held_causes(name):
     """An import into a file that another client of the service holds
     answers -128 with its cause, as a read does; with no service where
@@ -391,6 +452,37 @@ def held_causes(name):
     stop(lockd)
 
 
+def interrupt_long_import(name):
+    """SIGINT 1 s into an import of 2048 x 2048 pixels with nodes of 8 into a
+    matrix made in the same run, while another matrix, closed by an earlier
+    run, has 80 nodes to save whose save takes a second each: the end
+    saves as long as it writes, past the bound of an end that makes no
+    progress, and both files open afterwards with what they were given."""
+    ys, xs = np.mgrid[0:2040, 0:2040]
+    write_ppm(os.path.join(run.work, name + "_big.ppm"),
+              np.stack([xs & 255, ys & 255, (xs ^ ys) & 255], axis=2).astype(np.uint8))
+    for part, colour, shape in (("small", (10, 20, 30), (4, 4)), ("more", (40, 50, 60), (64, 80))):
+        write_ppm(os.path.join(run.work, "%s_%s.ppm" % (name, part)), np.full(shape + (3,), colour, np.uint8))
+    slow = matrix(name + "_slow.mx", (2048, 2048), block=3, save_up=THIN).replace(
+        '(qmxPhase area="23" (mxSave))', '(qmxPhase area="23" (Sleep 1) (mxSave))')
+    check(run.agent(name + "_made", slow + '\n(qmxImportPNM id="1" "%s_small.ppm" 0 0 0 0)\n(qmxClose id="1")\n'
+                    % name).wait_exit(60) == 0, "long import: the earlier picture is closed")
+    a = run.agent(name, slow + '\n(qmxImportPNM id="1" "%s_more.ppm" 0 0 64 0)\n' % name +
+                  matrix(name + ".mx", (2048, 2048), block=3, save_up=THIN) +
+                  '\n(Shell "touch %s.started")\n(qmxImportPNM id="2" "%s_big.ppm" 0 0 8 8)\n'
+                  '(Shell "touch %s.marker")\n' % (name, name, name))
+    check(wait_for(lambda: os.path.exists(os.path.join(run.work, name + ".started")), 60), "long import: started")
+    time.sleep(1)
+    a.proc.send_signal(signal.SIGINT)
+    ends(a, name, 1, 150)
+    check(not os.path.exists(os.path.join(run.work, name + ".marker")), "long import: a form after the import ran")
+    more = [(x, y) for x in range(64, 144, 8) for y in range(0, 64, 8)]
+    saved(name + "_slow", "(%s)" % " ".join(["((0 %d))" % (10 << 24 | 20 << 16 | 30 << 8)] +
+                                            ["((0 %d))" % (40 << 24 | 50 << 16 | 60 << 8)] * len(more)),
+          " ".join("(List 0 %d %d)" % p for p in [(1, 1)] + more))
+    saved(name, "(((0 0)))", "(List 0 8 8)")
+
+
 def late_signal(name):
     """SIGTERM at any moment, also in the last milliseconds after the last
     reply, ends with status 1: every run that still ran once the signal
@@ -412,7 +504,9 @@ def late_signal(name):
 END_ROWS = [("silent-lockd-end", silent_lockd(None)), ("silent-lockd-sigterm", silent_lockd(signal.SIGTERM)),
             ("silent-lockd-reads", silent_lockd_reads), ("slow-node-script", slow_node_script(False)),
             ("slow-node-thread", slow_node_script(True)), ("endless-fetch", endless_fetch),
-            ("silent-admission", silent_admission), ("held-causes", held_causes), ("late-signal", late_signal)]
+            ("silent-admission", silent_admission), ("service-back", service_back), ("held-causes", held_causes),
+            ("cancel-reach", cancel_reach), ("late-signal", late_signal),
+            ("interrupt-long-import", interrupt_long_import)]
 
 wanted = sys.argv[4:]
 table = END_ROWS if wanted == ["end"] else ROWS + END_ROWS if wanted else ROWS
