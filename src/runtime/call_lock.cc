@@ -84,8 +84,10 @@ constexpr unsigned kIdleClose = 3600;
 constexpr int kTries = 3;
 // A waiting task looks at its break check this often.
 constexpr double kStopCheckSeconds = 1.0;
-// A service that answers Busy to a new link is asked again after this.
+// A service that answers Busy to a new link is asked again after this, and
+// one that could not be reached (restarting) after that.
 constexpr double kBusyRetrySeconds = 5.0;
+constexpr double kConnectRetrySeconds = 0.25;
 
 using Clock = std::chrono::steady_clock;
 
@@ -273,10 +275,12 @@ int _connect_lock_zui(Clock::time_point deadline) {
       return iid;
     }
     unreachable = service_name() + " " + connect_failure(iid, err);
-    if (iid != ZUI_ERR_BUSY) return -1;
+    // A service that is away for a moment (restarting) is asked again
+    // until the deadline; one that refused this agent is not.
+    if (iid == ZUI_ERR_DENIED || iid == ZUI_ERR_SHUTDOWN) return -1;
+    const double pause = iid == ZUI_ERR_BUSY ? kBusyRetrySeconds : kConnectRetrySeconds;
     const Clock::time_point retry = std::min(
-        deadline, Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                     kBusyRetrySeconds)));
+        deadline, Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause)));
     if (_wait_stoppable(&unreachable, retry, [] { return false; }) || Clock::now() < retry) return -1;
   }
   if (unreachable.empty()) unreachable = service_name() + " did not admit this agent in time";

@@ -315,10 +315,9 @@ void zui_page_feed(int iid);
 // accepted links and every link a peer had the agent open are closed, and
 // no link of a peer opens any more; the agent's own outgoing links (the
 // lock service's, its sessions') stay open for the end's last work. A
-// program whose runner ends it in steps (zu_setup_file) asks for that
-// first: the runner then waits for the agent's own session requests,
-// closes what needs those links (the matrices) and shuts down. Without a
-// runner, the main interpreter's close shuts down at once.
+// program whose runner ends it in steps (agent_end.h, the one list of
+// them) asks for that first. Without a runner, the main interpreter's
+// close shuts down at once.
 // How long the steps wait: the agent's own requests in flight, and the
 // interpreters after the shut-down.
 constexpr double kEndRequestWaitSeconds = 60;

@@ -14,6 +14,7 @@ import re
 import select
 import signal
 import socket
+import subprocess
 import sys
 import time
 
@@ -427,6 +428,25 @@ def cancel_reach(name):
     ends(a, name, 0, 20)
 
 
+def http_client_gone(name):
+    """A local HTTP path's function stops once its client has gone."""
+    a, port = run.listening(name, '(Eval Env1 (quote (Define GET () (h) (While 1 1))))\n(SetMainInterpreter '
+                            '(OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () '
+                            '(Allow "all"))))\n', argv=[DRIVER, "/loop", "--"])
+    with socket.create_connection(("127.0.0.1", port), 10, ("127.0.0.2", 0)) as s:
+        s.sendall(b"GET /loop HTTP/1.0\r\n\r\n")
+        time.sleep(1)
+    time.sleep(2)  # the client is looked at once a second
+
+    def cpu():
+        return sum(int(x) for x in open("/proc/%d/stat" % a.proc.pid).read().rsplit(")", 1)[1].split()[11:13])
+    before = cpu()
+    time.sleep(2)
+    used = (cpu() - before) / os.sysconf("SC_CLK_TCK")
+    check(used < 0.5, "http: the function of a client that went runs on: %.1f s of processor in 2 s" % used)
+    a.stop()
+
+
 def held_causes(name):
     """An import into a file that another client of the service holds
     answers -128 with its cause, as a read does; with no service where
@@ -483,6 +503,27 @@ def interrupt_long_import(name):
     saved(name, "(((0 0)))", "(List 0 8 8)")
 
 
+def restarts(name):
+    """A storm of restarts of the lock service under a writing agent: every
+    open, import and close waits the service's moment away, and every close
+    saves every level (none answers that changes were not saved)."""
+    lockd, port, use = using_lockd(name)
+    rounds = 16
+    script = use + "".join(with_matrix("%s%d" % (name, i), entry=i + 1) + '(qmxClose id="%d")\n' % (i + 1)
+                           for i in range(rounds))
+    a = run.agent(name, script, env=SHORT)
+    while a.alive() and len(a.replies()) < 1 + 3 * rounds:
+        time.sleep(random.uniform(0.1, 0.4))
+        stop(lockd, signal.SIGKILL)
+        time.sleep(random.uniform(0, 0.5))  # the service is away for a moment
+        lockd = start_lockd(LOCKD, port=port, stderr=subprocess.DEVNULL)[0]
+    ends(a, name, 0, 60)
+    got = a.replies()
+    check(len(got) == 1 + 3 * rounds and not [r for r in got if r.startswith("#error")],
+          "restarts: the answers %r" % got)
+    stop(lockd)
+
+
 def late_signal(name):
     """SIGTERM at any moment, also in the last milliseconds after the last
     reply, ends with status 1: every run that still ran once the signal
@@ -505,11 +546,13 @@ END_ROWS = [("silent-lockd-end", silent_lockd(None)), ("silent-lockd-sigterm", s
             ("silent-lockd-reads", silent_lockd_reads), ("slow-node-script", slow_node_script(False)),
             ("slow-node-thread", slow_node_script(True)), ("endless-fetch", endless_fetch),
             ("silent-admission", silent_admission), ("service-back", service_back), ("held-causes", held_causes),
-            ("cancel-reach", cancel_reach), ("late-signal", late_signal),
-            ("interrupt-long-import", interrupt_long_import)]
+            ("cancel-reach", cancel_reach), ("http-client-gone", http_client_gone), ("restarts", restarts),
+            ("late-signal", late_signal)]
+# Longer than a minute by design: run by name.
+LONG_ROWS = [("interrupt-long-import", interrupt_long_import)]
 
 wanted = sys.argv[4:]
-table = END_ROWS if wanted == ["end"] else ROWS + END_ROWS if wanted else ROWS
+table = END_ROWS if wanted == ["end"] else ROWS + END_ROWS + LONG_ROWS if wanted else ROWS
 for name, row in table:
     if wanted in ([], ["end"]) or name in wanted:
         print("row", name, flush=True)
