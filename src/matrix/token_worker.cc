@@ -298,7 +298,7 @@ void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const EVAL_ORIGIN& origin,
     // wants it when an earlier asker has been stopped.
     if (!origin.for_peer || same_origin(a->origin, origin)) {
       a->origin.cause_iid = origin.cause_iid;
-      a->origin.cause_stops = origin.cause_stops;
+      a->origin.cause_form = origin.cause_form;
       return;
     }
     if (!a->origin.for_peer) {

@@ -1,8 +1,10 @@
 #include "runtime/interp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -347,18 +349,19 @@ EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui) {
   return zui->a_type == ZUI_CONNECT ? peer_origin(zui->connect_ip, zui->peer_id) : kAgentOrigin;
 }
 
-EVAL_ORIGIN _form_origin(const ZU_INTERPRETER* zui) {
+EVAL_ORIGIN _form_origin(ZU_INTERPRETER* zui) {
   assert_lock_held(zui_lock);
   EVAL_ORIGIN o = link_origin(zui);
   o.cause_iid = zui->id;
-  o.cause_stops = zui->stops;
+  o.cause_form = ++zui->forms;
   return o;
 }
 
 void _stop_zui(ZU_INTERPRETER* zui, int flag) {
   assert_lock_held(zui_lock);
   zui->flags |= flag;
-  ++zui->stops;
+  if (flag & ZUI_F_CANCEL)
+    zui->cancelled[zui->cancelled_next++ % std::size(zui->cancelled)] = zui->forms;
 }
 
 uint32_t _cause_stopped(const EVAL_ORIGIN& origin) {
@@ -366,8 +369,10 @@ uint32_t _cause_stopped(const EVAL_ORIGIN& origin) {
   if (!origin.cause_iid) return 0;
   const ZU_INTERPRETER* z = _search_zui_id(static_cast<int>(origin.cause_iid));
   if (!z || z->mode == ZUI_MODE_CLOSED) return end_begun || origin.for_peer ? ZU_ER_EXIT : 0;
-  if (z->stops == origin.cause_stops) return 0;
-  return (z->flags & ZUI_F_BREAK) || end_begun ? ZU_ER_EXIT : ZU_ER_CANCEL;
+  if (z->flags & ZUI_F_BREAK) return ZU_ER_EXIT;
+  const bool cancelled = std::find(std::begin(z->cancelled), std::end(z->cancelled), origin.cause_form) !=
+                         std::end(z->cancelled);
+  return cancelled && origin.cause_form ? ZU_ER_CANCEL : 0;
 }
 
 void free_zu_interpreter(ZU_INTERPRETER* zui) {

@@ -97,9 +97,12 @@ struct ZU_INTERPRETER {
   int silent_cnt;        // atomic: written by the interpreter's threads, read by the tick
   int connection_cnt;    // Z
   int flags;             // Z
-  // Z: the stops met (a break, a cancel): an evaluation a form caused stops
-  // once this differs from the count its cause recorded (EVAL_ORIGIN).
-  uint32_t stops;
+  // Z: the forms begun (each one's number is its EVAL_ORIGIN::cause_form),
+  // and the numbers of the last forms a cancel reached (a ring): what they
+  // caused stops.
+  uint32_t forms;
+  uint32_t cancelled[8];
+  uint32_t cancelled_next;
   uint32_t open_timeout;  // Z
   ZU_RESULT* result_list;  // Z
   ZU_INTERPRETER* inp_interpreter;  // Z
@@ -219,16 +222,17 @@ extern SEM fifo_lock;
 // unless a peer opened them. A LocalEval answering a question evaluates
 // for whom the question was asked (ZU_RESULT::origin), not for this.
 EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui);
-// The origin of a form the record is about to evaluate, with the record as
-// its cause, counted from its stops so far (zui_lock held).
-EVAL_ORIGIN _form_origin(const ZU_INTERPRETER* zui);
-// Sets a stop flag (ZUI_F_BREAK, ZUI_F_CANCEL) on the record and counts the
-// stop, which reaches what its forms caused (zui_lock held).
+// The origin of a form the record begins to evaluate, with the record and
+// the form's number as its cause (zui_lock held).
+EVAL_ORIGIN _form_origin(ZU_INTERPRETER* zui);
+// Sets a stop flag (ZUI_F_BREAK, ZUI_F_CANCEL) on the record: a break
+// reaches what all its forms caused, a cancel what the form it was
+// evaluating caused (zui_lock held).
 void _stop_zui(ZU_INTERPRETER* zui, int flag);
 // Whether an evaluation caused by origin has been stopped since: its
-// cause met a stop, or closed while the end had begun or the cause was a
-// peer's link. The error code that says so (ZU_ER_CANCEL for a cancel,
-// ZU_ER_EXIT for a break), 0 while it may go on (zui_lock held).
+// cause was cancelled or broken, or closed while the end had begun or the
+// cause was a peer's link. The error code that says so (ZU_ER_CANCEL for a
+// cancel, ZU_ER_EXIT for a break), 0 while it may go on (zui_lock held).
 uint32_t _cause_stopped(const EVAL_ORIGIN& origin);
 // The input of the record numbered peer_id (ZU_INTERPRETER::peer_id) has
 // ended: the links its peer had the agent open, at any depth (their origin

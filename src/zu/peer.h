@@ -52,11 +52,12 @@ struct EVAL_ORIGIN {
   uint32_t peer_id;
   // What a stop reaches: the interpreter whose form caused the evaluation
   // (its iid; 0 for none, as for the agent's end and its file closer) and
-  // how many stops it had met when that form began. Carried wherever the
-  // origin goes (threads, node scripts, questions), so that a stop of that
-  // interpreter, or its close, stops all the form caused (runtime/front.h).
+  // the number of that form among the interpreter's. Carried wherever the
+  // origin goes (threads, node scripts, questions), so that a cancel of
+  // that form, a break or close of that interpreter stops all the form
+  // caused (runtime/interp.h, _cause_stopped).
   uint32_t cause_iid;
-  uint32_t cause_stops;
+  uint32_t cause_form;
 };
 
 // The agent's own origin.
