@@ -78,22 +78,23 @@ void* end_watchdog(void*) {
   _exit(1);
 }
 
+std::atomic<bool> said{false};
+
 void on_interrupt(int sig) {
   // Past the exit's status nothing is left to do but to say it.
   if (u_exit_sealed()) {
-    write_all(1, "Interrupted\n", 12);
+    if (!said.exchange(true)) write_all(1, "Interrupted\n", 12);
     _exit(1);
   }
   INT_HANDLER h = int_handler.load();
   if (h && h(sig) >= 0) return;
   start_end_watchdog();
-  std::fputs("Interrupted\n", stdout);
-  std::fflush(stdout);
+  say_interrupted();
   u_exit(1);
 }
 
 void late_interrupt(int) {
-  write_all(1, "Interrupted\n", 12);
+  if (!said.exchange(true)) write_all(1, "Interrupted\n", 12);
   _exit(1);
 }
 
@@ -126,6 +127,12 @@ void install(int sig, void (*handler)(int), int flags) {
 }
 
 }  // namespace
+
+void say_interrupted() {
+  if (said.exchange(true)) return;
+  std::fputs("Interrupted\n", stdout);
+  std::fflush(stdout);
+}
 
 void note_end_progress() { end_progress.fetch_add(1, std::memory_order_relaxed); }
 

@@ -23,6 +23,10 @@
 using INT_HANDLER = int (*)(int sig);
 extern std::atomic<INT_HANDLER> int_handler;
 
+// Writes "Interrupted" to the standard output, once in the process's life
+// however many interrupts come.
+void say_interrupted();
+
 // The end's watchdog. Whatever completes a piece of the end's work (a node
 // written, a matrix closed, a step of the end done) notes its progress;
 // once the end has begun and nothing has progressed for kEndStallSeconds,

@@ -46,7 +46,6 @@ constexpr END_STEP kEndSteps[] = {
 
 std::mutex& run_mu = *new std::mutex;  // held by the runner for the steps
 bool ran = false;                      // run_mu
-std::atomic<bool> said_interrupted{false};
 
 }  // namespace
 
@@ -78,10 +77,7 @@ int zu_end_int_handler(int) {
   // it: the status is the interrupt's all the same.
   u_exit_failed();
   if (!end_runner_set()) return -1;
-  if (!said_interrupted.exchange(true)) {
-    std::fputs("Interrupted\n", stdout);
-    std::fflush(stdout);
-  }
+  say_interrupted();
   start_end_watchdog();
   begin_agent_end(true);
   return 0;

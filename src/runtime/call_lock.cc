@@ -223,7 +223,6 @@ std::string connect_failure(int iid, int err) {
     default:
       break;
   }
-  if (err == ETIMEDOUT) return "did not admit this agent in time";
   return std::string("cannot be reached: ") + std::strerror(err ? err : EIO);
 }
 
@@ -245,19 +244,23 @@ bool _wait_stoppable(const void* key, Clock::time_point deadline, Done done) {
 }
 
 // Opens a link to the service by deadline: its iid, or -1 with the reason
-// kept in `unreachable`. Connecting, the admission and the service's Busy
-// answers all count against the deadline, and a stop ends the wait; the
-// module lock is held on entry and return, not while the link is made.
+// of the last attempt kept in `unreachable` (none for a service that was
+// there but hung up or did not admit in time: stopping, restarting or
+// slow, its lock is told as busy). Connecting, the admission, the service's Busy answers
+// and a service away for a moment all count against the deadline, and a
+// stop ends the wait; the module lock is held on entry and return, not
+// while the link is made.
 int _connect_lock_zui(Clock::time_point deadline) {
   assert_lock_held(call_lock_lock);
+  std::string why;
   for (;;) {
     const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
     if (left <= 0) break;
     auto* c = new CALL_LOCK_CONNECTING{static_cast<int>(std::ceil(left)), 0, 0, false, false};
     if (create_task(connect_task, c, 3) < 0) {
       delete c;
-      unreachable = service_name() + " cannot be asked: no task";
-      return -1;
+      why = "cannot be asked: no task";
+      break;
     }
     if (!_wait_stoppable(c, deadline, [c] { return c->done; })) {
       c->abandoned = !c->done;
@@ -265,6 +268,9 @@ int _connect_lock_zui(Clock::time_point deadline) {
         if (c->iid > 0) close_interpreter_nowait(c->iid);
         delete c;
       }
+      // A service that accepts and does not admit in time is told as
+      // busy, as one that answers a request late.
+      why.clear();
       break;
     }
     const int iid = c->iid, err = c->err;
@@ -274,16 +280,17 @@ int _connect_lock_zui(Clock::time_point deadline) {
       service_silent = false;
       return iid;
     }
-    unreachable = service_name() + " " + connect_failure(iid, err);
+    const bool was_there = iid == ZUI_ERR_CONNECT && (err == ECONNRESET || err == ETIMEDOUT);
+    why = was_there ? std::string() : connect_failure(iid, err);
     // A service that is away for a moment (restarting) is asked again
     // until the deadline; one that refused this agent is not.
-    if (iid == ZUI_ERR_DENIED || iid == ZUI_ERR_SHUTDOWN) return -1;
+    if (iid == ZUI_ERR_DENIED || iid == ZUI_ERR_SHUTDOWN) break;
     const double pause = iid == ZUI_ERR_BUSY ? kBusyRetrySeconds : kConnectRetrySeconds;
     const Clock::time_point retry = std::min(
         deadline, Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause)));
-    if (_wait_stoppable(&unreachable, retry, [] { return false; }) || Clock::now() < retry) return -1;
+    if (_wait_stoppable(&unreachable, retry, [] { return false; }) || Clock::now() < retry) break;
   }
-  if (unreachable.empty()) unreachable = service_name() + " did not admit this agent in time";
+  unreachable = why.empty() ? why : service_name() + " " + why;
   return -1;
 }
 
