@@ -511,12 +511,15 @@ def restarts(name):
     rounds = 16
     script = use + "".join(with_matrix("%s%d" % (name, i), entry=i + 1) + '(qmxClose id="%d")\n' % (i + 1)
                            for i in range(rounds))
+    stop(lockd, signal.SIGKILL)  # the storm begins before the agent asks
     a = run.agent(name, script, env=SHORT)
-    while a.alive() and len(a.replies()) < 1 + 3 * rounds:
+    while True:
+        time.sleep(random.uniform(0.2, 0.5))  # the service is away for a moment
+        lockd = start_lockd(LOCKD, port=port, stderr=subprocess.DEVNULL)[0]
+        if not a.alive() or len(a.replies()) >= 1 + 3 * rounds:
+            break
         time.sleep(random.uniform(0.1, 0.4))
         stop(lockd, signal.SIGKILL)
-        time.sleep(random.uniform(0, 0.5))  # the service is away for a moment
-        lockd = start_lockd(LOCKD, port=port, stderr=subprocess.DEVNULL)[0]
     ends(a, name, 0, 60)
     got = a.replies()
     check(len(got) == 1 + 3 * rounds and not [r for r in got if r.startswith("#error")],
