@@ -9,10 +9,10 @@
 #include "matrix/matrix.h"
 #include "matrix_ops/matrix_ops.h"
 #include "base/checked.h"
-#include "base/lost_output.h"
 #include "base/panic.h"
 #include "base/signals.h"
 #include "netsvc/netsvc.h"
+#include "runtime/agent_end.h"
 #include "runtime/front.h"
 #include "runtime/zu_init.h"
 #include "store/l_favt64.h"
@@ -20,7 +20,14 @@
 #include "zulib/library.h"
 #include "zulib/printing.h"
 
+// An exit that did not come through the end (a library's own exit)
+// closes the matrices all the same; after the end it does nothing.
 void agent_exit_handler() { close_all_mx(); }
+
+int close_matrices_at_end() {
+  close_all_mx();
+  return mx_end_unsaved();
+}
 
 void start_agent(int argc, char** argv) {
   // The network services fill the runtime's and the library's hooks before
@@ -29,13 +36,14 @@ void start_agent(int argc, char** argv) {
   init_zu();
   set_matrix_gc_hooks();
   init_l_favt64();
-  // From here an interrupt (or SIGTERM) ends the program ("Interrupted",
-  // status 1) instead of cancelling a terminal evaluation: peers and the
-  // scripts stop first, while the links the close needs stay open.
+  // From here an interrupt (or SIGTERM) asks for the end ("Interrupted",
+  // status 1) instead of cancelling a terminal evaluation; the end closes
+  // the matrices in its turn, and the watchdog that may cut it short names
+  // the closes it cut.
   int_handler.store(zu_end_int_handler);
-  // The close of the matrices that the interrupt's exit runs may wait for
-  // a slow script of a matrix: the exit waits for it, bounded.
-  exit_saving.store(mx_end_saving);
+  set_end_close_matrices(close_matrices_at_end);
+  set_end_close_files(close_print_files);
+  end_stall_hook.store(mx_end_stalled);
   install_matrix_ops();
   init_matrix();
   // An exit through u_exit (an interrupt, a fatal script error) closes the
@@ -56,23 +64,10 @@ void start_agent(int argc, char** argv) {
   }
 }
 
-int run_agent(int argc, char** argv) {
-  // A script that could not be started is a failure of the command line,
-  // not a success: its status (1) is kept. At the end every matrix is
-  // closed while the links its close needs (the lock service's) are still
-  // open; script threads may still be running: no matrix opens from there
-  // on, and entries close first, each waiting for the commands using it.
-  // A change the end could not save (its nodes named on the standard
-  // error) fails the run.
-  int status = zu_setup_file(argc, argv, close_all_mx);
-  close_all_mx();
-  if (mx_end_unsaved() > 0) status = 1;
-  // Output the script asked for and the end could not write fails the run
-  // too: replies or a printed file cut short (said on the standard error).
-  close_print_files();
-  if (lost_output()) status = 1;
-  return status;
-}
+// The script, then the end (runtime/agent_end.h): a script that could not
+// be started keeps its status (1), and so does a change the end could not
+// save (its nodes named on the standard error).
+int run_agent(int argc, char** argv) { return zu_setup_file(argc, argv); }
 
 int _main(int argc, char** argv) {
   start_agent(argc, argv);

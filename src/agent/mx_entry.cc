@@ -3,15 +3,19 @@
 #include "agent/mx_entry.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/panic.h"
+#include "base/signals.h"
 #include "base/task.h"
 #include "matrix/mx_file.h"
 #include "runtime/services.h"
@@ -42,7 +46,14 @@ int mx_closes = 0;
 std::atomic<bool> mx_entry_ready{false};
 // Set when the end begins; read without a lock by waiting commands.
 std::atomic<bool> mx_ending{false};
-std::atomic<bool> end_saving{false};
+// The end's closes under way, each in a task of its own (mx_entry_lock),
+// and what they could not save.
+int end_closes = 0;
+int end_closes_lost = 0;
+// The files of the end's closes under way, for the watchdog that may cut
+// the end short: it takes no task lock, only this leaf.
+std::mutex& closing_mu = *new std::mutex;
+std::vector<std::string>& closing_files = *new std::vector<std::string>;
 // How long the end waits for the openings under way. One that takes
 // longer (its thread may even have ended the process from inside it)
 // keeps its matrix held and closes it itself.
@@ -515,23 +526,69 @@ bool close_reader_of(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR*
   return reader;
 }
 
+namespace {
+
+std::string file_of(const MX_ENTRY* e) {
+  const MATRIX* m = e->c.m;
+  const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
+  char* narrow = name ? ln_copy_str(std_cm, name) : nullptr;
+  std::string r = narrow ? narrow : "?";
+  d_f_ree(narrow);
+  return r;
+}
+
+// One close of the end: waits for the entry's users (stopped by now),
+// saves and closes. Runs in a task of its own, so that no close waits
+// behind another's users, scripts or named lock.
+void end_close(MX_ENTRY* e) {
+  std::string file = file_of(e);
+  {
+    std::lock_guard<std::mutex> g(closing_mu);
+    closing_files.push_back(file);
+  }
+  lock_task(mx_entry_lock);
+  _wait_unused(e);
+  unlock_task(mx_entry_lock, "end_close");
+  const int lost = finish_entry(e);
+  note_end_progress();
+  {
+    std::lock_guard<std::mutex> g(closing_mu);
+    std::erase(closing_files, file);
+  }
+  lock_task(mx_entry_lock);
+  end_closes_lost += lost;
+  if (--end_closes == 0) wakeup_task(&end_closes);
+  unlock_task(mx_entry_lock, "end_close");
+}
+
+void end_close_task(TKEY data) { end_close(static_cast<MX_ENTRY*>(data)); }
+
+}  // namespace
+
 int close_all_mx_entry() {
   if (!lock_up_test(mx_entry_lock)) return 0;
-  int lost = 0;
   lock_task(mx_entry_lock);
   MX_ENTRY* all = mx_list;
   mx_list = nullptr;
   for (MX_ENTRY* e = all; e; e = e->next) {
     e->closing = 1;
+    ++end_closes;
     wakeup_task(e);
   }
+  unlock_task(mx_entry_lock, "close_all_mx_entry");
   while (MX_ENTRY* e = all) {
     all = e->next;
-    _wait_unused(e);
-    unlock_task(mx_entry_lock, "close_all_mx_entry");
-    lost += finish_entry(e);
+    e->next = nullptr;
+    // Without a task of its own a close runs here.
+    if (create_task(end_close_task, e, 3) < 0) end_close(e);
+  }
+  lock_task(mx_entry_lock);
+  while (end_closes > 0) {
+    sleep_task(&end_closes, mx_entry_lock);
     lock_task(mx_entry_lock);
   }
+  const int lost = end_closes_lost;
+  end_closes_lost = 0;
   unlock_task(mx_entry_lock, "close_all_mx_entry");
   return lost;
 }
@@ -555,14 +612,20 @@ void end_mx_open() {
 
 bool mx_program_ending() { return mx_ending.load(std::memory_order_acquire); }
 
-bool mx_end_saving() { return end_saving.load(std::memory_order_acquire); }
+void mx_end_stalled() {
+  std::unique_lock<std::mutex> g(closing_mu, std::try_to_lock);
+  if (!g.owns_lock()) return;
+  for (const std::string& f : closing_files) {
+    std::string line = "matrix " + f + ": the end was cut while its close waited; what changed since its last "
+                       "write-back is not saved\n";
+    if (write(2, line.data(), line.size()) < 0) return;
+  }
+}
 
 void close_all_mx() {
   mx_ending.store(true, std::memory_order_release);
   if (!mx_entry_ready.load(std::memory_order_acquire)) {
-    end_saving.store(true, std::memory_order_release);
     close_all_matrix();
-    end_saving.store(false, std::memory_order_release);
     return;
   }
   lock_task(mx_entry_lock);
@@ -575,7 +638,6 @@ void close_all_mx() {
     return;
   }
   mx_end = End::kEnding;
-  end_saving.store(true, std::memory_order_release);
   _sleep_task_while(&mx_openings, mx_entry_lock, kOpeningWaitSeconds, [] { return mx_openings > 0; });
   unlock_task(mx_entry_lock, "close_all_mx");
   int lost = close_all_mx_entry();
@@ -591,7 +653,6 @@ void close_all_mx() {
   lock_task(mx_entry_lock);
   mx_end_lost = lost;
   mx_end = End::kEnded;
-  end_saving.store(false, std::memory_order_release);
   wakeup_task(&mx_end);
   unlock_task(mx_entry_lock, "close_all_mx");
 }

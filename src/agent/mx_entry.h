@@ -21,10 +21,11 @@
 //   that the program's end never closes it under its opener.
 // - The program's end (close_all_mx, on every way out) stops new openings
 //   and registrations, waits a while for the openings under way, closes
-//   every entry (each waiting for its users), waits for the closes that
-//   callers of close_mx_entry began, and only then closes the matrices
-//   left; a matrix still held is its opener's to close. mx_entry_lock
-//   guards the counts of openings and closes and the end's state too.
+//   every entry, all at once (each in a task of its own, waiting for its
+//   users), waits for the closes that callers of close_mx_entry began, and
+//   only then closes the matrices left; a matrix still held is its
+//   opener's to close. mx_entry_lock guards the counts of openings and
+//   closes and the end's state too.
 // - Everything that waits here (the command lock, the close) sleeps through
 //   the base layer, so a waiting thread is at a collector safe point.
 #pragma once
@@ -135,7 +136,8 @@ int close_mx_entry(MX_ENTRY* e, MX_CLOSE_LOSS* loss = nullptr);
 // opened for writing. False when there is none, when a script opened it for
 // its id, or when the calling task holds its command lock.
 bool close_reader_of(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key);
-// Closes every entry as close_mx_entry does: what was not saved, over all.
+// Closes every entry as close_mx_entry does, each in a task of its own
+// (no close waits behind another): the nodes not saved, over all.
 int close_all_mx_entry();
 
 // ---------------------------------------------------------------------------
@@ -154,5 +156,7 @@ int mx_end_unsaved();
 // True once the end has begun (an interrupt's included): commands waiting
 // for a node give up, so that their entries can close.
 bool mx_program_ending();
-// True while that end closes and saves the matrices (it takes no lock).
-bool mx_end_saving();
+// The end's watchdog hook (base/signals.h): names on the standard error
+// the files whose closes had not ended when the end was cut. Takes no
+// task lock.
+void mx_end_stalled();

@@ -79,6 +79,7 @@ ZU_SEXP* write_error(ZU_SEXP* form, const char* func, const char* text, ZU_SEXP*
 // holds it (a load fault).
 struct Stalled {
   int64_t dc[3] = {};
+  int code = kMxNodeFailed;  // a node lost: why (a load fault), when known
 };
 
 // An integer, or a floating value truncated toward zero; false for
@@ -437,6 +438,7 @@ int import_pixels(MX_ENTRY* e, const ImportSource& s, const Placement& p, int sl
     if (slot >= 0) {
       Stalled where;
       const int w = write_mx_cache_rect(c, r, h, whole, words, valid, where.dc);
+      if (mx_is_load_fault(w)) where.code = w;
       if (w == kMxcNotReady || (w < 0 && !lost)) *at = where;
       if (w == kMxcNotReady) result = kMxcNotReady;
       else if (w < 0) lost = true;
@@ -567,7 +569,7 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
                       p, slot, &at);
   }
   if (r == kMxcNotReady) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxLoading);
-  if (r == kNodeLost) return qmx_node_fault(form, kFunc, e->c.m, at.dc, kMxNodeFailed);
+  if (r == kNodeLost) return qmx_node_fault(form, kFunc, e->c.m, at.dc, at.code);
   if (r < 0) return file_error(form, kFunc, ZU_ER_END_OF_INPUT, "cannot read the file", file);
   // The picture is held in memory; that the file could not take what was
   // written back of it meanwhile is said now, not first at the close.

@@ -6,6 +6,7 @@
 #include "agent/agent_impl.h"
 #include "matrix/mx_file.h"
 #include "matrix/node.h"
+#include "runtime/call_lock.h"
 #include "runtime/peer_read.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
@@ -14,13 +15,20 @@
 
 namespace {
 
+// A file refused as busy: the lock service that could not be reached,
+// when that was why, names itself and the reason.
+std::string busy_cause() {
+  std::string why = call_lock_unreachable();
+  return why.empty() ? "the matrix file is busy in another process" : why;
+}
+
 // What a load fault says of the node's file.
-const char* load_fault_cause(int code) {
+std::string load_fault_cause(int code) {
   switch (code) {
     case kMxNoAccess:
       return "the matrix file changed since it was read";
     case kMxFileBusy:
-      return "the matrix file is busy in another process";
+      return busy_cause();
     case kMxInvalidFile:
       return "damaged record in the matrix file";
     case kMxNewFile:
@@ -33,9 +41,9 @@ const char* load_fault_cause(int code) {
 // What the store's refusal of a whole matrix file says, in the words the
 // README gives its codes; null for the codes that name no state of the
 // file.
-const char* file_refusal_cause(int code) {
+std::string file_refusal_cause(int code) {
   if (code == kMxInvalidFile) return "not a matrix file, or a damaged one";
-  return code == kMxNoAccess || code == kMxFileBusy ? load_fault_cause(code) : nullptr;
+  return code == kMxNoAccess || code == kMxFileBusy ? load_fault_cause(code) : std::string();
 }
 
 }  // namespace
@@ -54,13 +62,14 @@ int qmx_mode_number(const L_CHAR* text) {
 }
 
 ZU_SEXP* qmx_store_error(ZU_SEXP* at, const char* func, int result) {
-  if (const char* cause = file_refusal_cause(result)) return error_at(at, ZU_ER_STORE, func, data_list(result, cause));
+  if (std::string cause = file_refusal_cause(result); !cause.empty())
+    return error_at(at, ZU_ER_STORE, func, data_list(result, cause.c_str()));
   return error_at(at, ZU_ER_STORE, func, get_integer(result, nullptr));
 }
 
 ZU_SEXP* qmx_node_error(ZU_SEXP* at, const char* func, const char* reason, int code, ZU_SEXP* dcl) {
   constexpr const char* kNode = "invalid object in channel of NODE";
-  ZU_SEXP* data = mx_is_load_fault(code) ? data_list(kNode, reason, data_list(code, dcl), load_fault_cause(code))
+  ZU_SEXP* data = mx_is_load_fault(code) ? data_list(kNode, reason, data_list(code, dcl), load_fault_cause(code).c_str())
                                           : data_list(kNode, reason, data_list(code, dcl));
   return error_at(at, ZU_ER_NO_OBJECT, func, data);
 }
@@ -74,7 +83,7 @@ ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code) {
   const L_CHAR* name = m->filename ? m->filename : m->key ? m->key : m->neturl;
   unlock_task(matrix_lock, func);
   // The name stays while the command's entry holds the matrix open.
-  return error_at(at, ZU_ER_STORE, func, data_list(get_string(name), code, load_fault_cause(code)));
+  return error_at(at, ZU_ER_STORE, func, data_list(get_string(name), code, load_fault_cause(code).c_str()));
 }
 
 ZU_SEXP* qmx_write_error(ZU_SEXP* at, const char* func, const std::string& path, int err) {

@@ -388,7 +388,7 @@ bool Pass::write(const Tile& t) {
   int64_t at[3] = {0, t.x, t.y};
   const int w = write_mx_cache_rect(&u_.m_bl->c, r, 0, t.rows, word_.data(), valid_.data(), at);
   if (w != 0 && loss_->code == 0) {
-    loss_->code = w == kMxcNotReady ? kMxLoading : kMxNodeFailed;
+    loss_->code = w == kMxcNotReady ? kMxLoading : mx_is_load_fault(w) ? w : kMxNodeFailed;
     std::copy(at, at + 3, loss_->dc);
   }
   return w == 0;
@@ -570,8 +570,6 @@ ZU_SEXP* qn_qmxImportUTM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   import_zones(u, target, source, tslot, sslot, &loss);
   if (loss.code == 0) return nullptr;
   // Pixels of a target node that could not be written are not there: said
-  // as a node read says it (the others are written).
-  return error_at(form, ZU_ER_NO_OBJECT, kFunc,
-                  data_list("invalid object in channel of NODE", "others",
-                            data_list(loss.code, get_sexp_from_dim_code(u.m_bl->c.m, loss.dc))));
+  // as a node read says it, with the file's cause (the others are written).
+  return qmx_node_fault(form, kFunc, u.m_bl->c.m, loss.dc, loss.code);
 }

@@ -24,6 +24,10 @@ std::condition_variable& exit_cv = *new std::condition_variable;
 bool exit_requested = false;
 int exit_status = 0;
 bool run_failed = false;
+// The status handed to exit(), and whether the last exit handler has read
+// it for good (a failure after that has nothing left to change).
+int exit_passed = 0;
+bool sealed = false;
 bool main_waiting = false;
 pthread_t first_thread;
 const char* inherited_arg = nullptr;
@@ -40,8 +44,28 @@ void* run_body(void* p) {
 }
 
 [[noreturn]] void finish(int status) {
+  {
+    std::lock_guard<std::mutex> g(exit_mu);
+    exit_passed = status;
+  }
   std::fflush(nullptr);
   std::exit(status);
+}
+
+// The last exit handler (registered first): an interrupt that came while
+// the others ran still makes the status 1.
+void seal_status() {
+  int status;
+  {
+    std::lock_guard<std::mutex> g(exit_mu);
+    sealed = true;
+    status = exit_status;
+    if (run_failed) status = 1;
+  }
+  end_at_signal_here();
+  if (status == exit_passed) return;
+  std::fflush(nullptr);
+  _exit(status);
 }
 
 }  // namespace
@@ -49,6 +73,7 @@ void* run_body(void* p) {
 const char* get_inherited_streams_arg() { return inherited_arg; }
 
 void call_main(int argc, char** argv, MAIN_BODY body) {
+  std::atexit(seal_status);
   init_endian();
   init_signals();
 
@@ -87,6 +112,11 @@ void u_exit_failed() {
   std::lock_guard<std::mutex> g(exit_mu);
   run_failed = true;
   if (exit_requested) exit_status = 1;
+}
+
+bool u_exit_sealed() {
+  std::lock_guard<std::mutex> g(exit_mu);
+  return sealed;
 }
 
 void u_exit(int status) {

@@ -26,5 +26,10 @@ const char* get_inherited_streams_arg();
 [[noreturn]] void u_exit(int status);
 
 // Marks the run failed: the exit that comes (an interrupt's, or the body's
-// own end that the interrupt hurried) has status 1, whoever asks for it.
+// own end that the interrupt hurried) has status 1, whoever asks for it,
+// also when it is already under way: the status is read for good only by
+// the last exit handler, after every other has run.
 void u_exit_failed();
+// Whether that last read has happened: from then on the process is as
+// good as gone, and a failure can only end it at once (signals.cc).
+bool u_exit_sealed();

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <mutex>
 
 #include "base/entry.h"
@@ -13,7 +14,7 @@
 #include "base/process.h"
 
 std::atomic<INT_HANDLER> int_handler{nullptr};
-std::atomic<EXIT_SAVING> exit_saving{nullptr};
+std::atomic<END_STALL> end_stall_hook{nullptr};
 
 namespace {
 
@@ -59,32 +60,42 @@ void forward_handler(int sig) {
 
 void nothing_handler(int) {}
 
-// An interrupt must end the process even when an exit handler or another
-// thread holding a stdio lock hangs: the orderly exit gets this long.
-constexpr unsigned kInterruptExitSeconds = 5;
+std::atomic<uint64_t> end_progress{0};
+std::atomic<bool> watchdog_started{false};
 
-void* interrupt_watchdog(void*) {
-  sleep(kInterruptExitSeconds);
-  bool waited_for_saves = false;
-  for (unsigned waited = kInterruptExitSeconds; waited < kInterruptSaveSeconds; ++waited) {
-    EXIT_SAVING saving = exit_saving.load();
-    if (!saving || !saving()) break;
-    waited_for_saves = true;
+void* end_watchdog(void*) {
+  uint64_t seen = end_progress.load();
+  for (unsigned still = 0; still < kEndStallSeconds; ++still) {
     sleep(1);
+    const uint64_t now = end_progress.load();
+    if (now != seen) {
+      seen = now;
+      still = 0;
+    }
   }
-  // What the exit does after the saves (flushing files) gets its time too.
-  if (waited_for_saves) sleep(kInterruptExitSeconds);
+  if (END_STALL hook = end_stall_hook.load()) hook();
+  std::fflush(stdout);
   _exit(1);
 }
 
+std::atomic<bool> said{false};
+
 void on_interrupt(int sig) {
+  // Past the exit's status nothing is left to do but to say it.
+  if (u_exit_sealed()) {
+    if (!said.exchange(true)) write_all(1, "Interrupted\n", 12);
+    _exit(1);
+  }
   INT_HANDLER h = int_handler.load();
   if (h && h(sig) >= 0) return;
-  pthread_t t;
-  if (pthread_create(&t, nullptr, interrupt_watchdog, nullptr) == 0) pthread_detach(t);
-  std::fputs("Interrupted\n", stdout);
-  std::fflush(stdout);
+  start_end_watchdog();
+  say_interrupted();
   u_exit(1);
+}
+
+void late_interrupt(int) {
+  if (!said.exchange(true)) write_all(1, "Interrupted\n", 12);
+  _exit(1);
 }
 
 void* signal_loop(void*) {
@@ -116,6 +127,32 @@ void install(int sig, void (*handler)(int), int flags) {
 }
 
 }  // namespace
+
+void say_interrupted() {
+  if (said.exchange(true)) return;
+  std::fputs("Interrupted\n", stdout);
+  std::fflush(stdout);
+}
+
+void note_end_progress() { end_progress.fetch_add(1, std::memory_order_relaxed); }
+
+void start_end_watchdog() {
+  if (watchdog_started.exchange(true)) return;
+  pthread_t t;
+  if (pthread_create(&t, nullptr, end_watchdog, nullptr) == 0) pthread_detach(t);
+}
+
+void end_at_signal_here() {
+  // Whatever stops the other threads during the rest of the exit (a leak
+  // check) leaves this one to take the signal.
+  install(SIGINT, late_interrupt, 0);
+  install(SIGTERM, late_interrupt, 0);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 void init_signals() {
   std::lock_guard<std::mutex> g(init_mu);

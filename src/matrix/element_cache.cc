@@ -589,8 +589,10 @@ int rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, uint8
       if (got == 0 ? !move_block(c, r.slot, dc, len, band, words + k * 4, valid ? valid + k : nullptr, r.width,
                                  to_node)
                    : to_node) {
+        // The first node a write could not have is named, with why when
+        // the file holds it but could not give it.
         if (result == 0 && to_node) std::copy(dc, dc + 3, at);
-        result = -1;
+        if (result == 0) result = to_node && mx_is_load_fault(got) ? got : -1;
       }
       w += len;
     }

@@ -139,7 +139,8 @@ int read_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64
 // non-zero when valid is given (one byte per word). 0; -1 when a node
 // could not be had or its channel held no vector of 4-byte elements (its
 // pixels are passed over, the others written; at names the first such
-// node); kMxcNotReady as the read.
+// node), or the load fault of that first node when the file holds it but
+// could not give it (-128 busy elsewhere, ...); kMxcNotReady as the read.
 // Every node whose elements the write changed is marked changed when the
 // cache lets it go; one written with what it held already is not.
 int write_mx_cache_rect(MX_CACHE* c, const MX_PIXEL_RECT& r, int64_t first, int64_t rows, const uint32_t* words,

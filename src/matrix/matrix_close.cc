@@ -50,13 +50,14 @@ bool release_nodes(MATRIX* m) {
   return left;
 }
 
+// Closes may run side by side (the end closes every matrix at once): each
+// times its own sleep, as a shared time-out of the key one of them took
+// back would leave another asleep.
 void sleep_on_close_key() {
-  new_timeout(&mx_close_key, 1);
   int pri = change_pri(0, 1);
-  sleep_task(&mx_close_key, matrix_lock);
+  _i_sleep_task_timeout(&mx_close_key, matrix_lock, 1.0, __FILE__, __LINE__);
   change_pri(0, pri);
   lock_task(matrix_lock);
-  del_timeout(&mx_close_key);
 }
 
 }  // namespace

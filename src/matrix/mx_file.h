@@ -34,7 +34,9 @@
 // service, then the record store's lock. `mx_file_lock` is held only while
 // the access is taken or given back, never during the work itself, and
 // never while a named lock is waited for (the access keeps the file's
-// state the waiter's meanwhile).
+// state the waiter's meanwhile). A named lock is given back once its file
+// is saved and closed, without waiting: a task of its own tells the
+// service (runtime/call_lock.h).
 //
 // Opening outcomes, here and in load_matrix_header: 0, or
 //   -123 the file cannot be opened (no such folder, no permission, I/O),

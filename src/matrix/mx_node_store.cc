@@ -9,6 +9,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/signals.h"
 #include "elements/pool.h"
 #include "elements/stored.h"
 #include "matrix/dim_code.h"
@@ -426,6 +427,7 @@ int save_matrix_node(MATRIX_NODE* n) {
   n->file_handovers = handovers;
   wakeup_task(n);
   unlock_task(matrix_lock, "save_matrix_node");
+  note_end_progress();  // a close that writes is never cut for want of progress
   // Between two saves the file holds together: room is made here.
   mx_write_back_if_pressed(w);
   return 0;

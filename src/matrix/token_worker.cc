@@ -129,7 +129,11 @@ Step run_forms(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
   MATRIX* m = n->matrix;
   auto* env = static_cast<ZUISP_ENV*>(t->env->data);
-  EvalOriginScope origin(t->origin);
+  EVAL_ORIGIN o = t->origin;
+  // A save is what a close or a hand-over waits for: no stop of whoever
+  // caused it cuts it short.
+  if (t->access_target_id >= kMxSaveSlot) o.cause_iid = 0;
+  EvalOriginScope origin(o);
   unlock_task(matrix_lock, "matrix_exec_cal");
   while (is_list(t->cal_target)) {
     lock_task(matrix_lock);
@@ -297,7 +301,13 @@ void _xx_insert_access_list(MATRIX_TOKEN* t, int acc, const EVAL_ORIGIN& origin,
     if (a->id != acc) continue;
     // The agent's access joins any pending one, a peer's its own or the
     // agent's (which then runs as the peer's); another peer's runs apart.
-    if (!origin.for_peer || same_origin(a->origin, origin)) return;
+    // The joined one runs for the latest cause: whoever asked last still
+    // wants it when an earlier asker has been stopped.
+    if (!origin.for_peer || same_origin(a->origin, origin)) {
+      a->origin.cause_iid = origin.cause_iid;
+      a->origin.cause_form = origin.cause_form;
+      return;
+    }
     if (!a->origin.for_peer) {
       a->origin = origin;
       return;

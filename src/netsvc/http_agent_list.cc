@@ -4,13 +4,17 @@
 // them, and the interpreter each request runs under.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
 #include "base/alloc.h"
 #include "base/panic.h"
+#include "base/task.h"
 #include "base/tick.h"
 #include "netsvc/http_agent_impl.h"
 #include "netsvc/session.h"
@@ -98,6 +102,50 @@ ZU_SEXP* ask(int iid, ZUISP_ENV* env, ZU_SEXP* form, STREAM* client = nullptr) {
     return nullptr;
   }
   get_type(r);
+  return r;
+}
+
+// A local path's function runs on the request's thread while a task of its
+// own looks at the client: a client that goes cancels the evaluation (the
+// thread's interpreter), as a remote agent is told to cancel it.
+struct ClientWatch {
+  STREAM* client;
+  int iid;
+  std::mutex mu;  // a leaf: guards done and ended
+  std::condition_variable cv;
+  bool done = false;   // the evaluation has ended
+  bool ended = false;  // the watch has let go of the record
+};
+
+void client_watch_task(TKEY data) {
+  auto* w = static_cast<ClientWatch*>(data);
+  bool told = false;
+  std::unique_lock<std::mutex> g(w->mu);
+  while (!w->done) {
+    w->cv.wait_for(g, std::chrono::duration<double>(kClientLookSeconds));
+    if (w->done || told) continue;
+    g.unlock();
+    if (s_peer_gone(w->client)) {
+      send_cancel(w->iid);
+      told = true;
+    }
+    g.lock();
+  }
+  w->ended = true;
+  w->cv.notify_all();
+}
+
+ZU_SEXP* eval_for_client(ZUISP_ENV* env, ZU_SEXP* form, STREAM* client) {
+  ClientWatch w{client, get_my_iid()};
+  const bool watched = client && w.iid > 0 && create_task(client_watch_task, &w, 3) >= 0;
+  ZU_SEXP* r = eval(env, form);
+  if (watched) {
+    BlockingRegion region;
+    std::unique_lock<std::mutex> g(w.mu);
+    w.done = true;
+    w.cv.notify_all();
+    w.cv.wait(g, [&w] { return w.ended; });
+  }
   return r;
 }
 
@@ -399,7 +447,7 @@ void invalid_all(HTTP_AGENT_LIST* a) {
 // ---- evaluating a request
 
 ZU_SEXP* http_agent_eval(HTTP_AGENT_LIST* a, ZU_SEXP* form, STREAM* client) {
-  if (!is_remote_entry(a)) return eval(a->env, form);
+  if (!is_remote_entry(a)) return eval_for_client(a->env, form, client);
   HTTP_AGENT_LIST* root = root_of(a);
   ZU_SEXP* query = List(get_symbol_ascii("HTTP"), define_path_form(a), form, ZU_LIST_END);
   if (!connected(a)) initialize_remote(a);

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -41,6 +44,18 @@ struct CALL_LOCK_INTERPRETER {
   int lost;    // its link has ended: never used again, freed once unreferenced
 };
 
+// A link to the service being opened by a task of its own, so that the
+// asker waits for it on its own deadline and stop, holding no lock
+// (call_lock_lock guards every field). Whoever comes last frees it: the
+// opener once it is done and the asker gone, or the asker.
+struct CALL_LOCK_CONNECTING {
+  int permission_wait;  // seconds the opening waits for the admission
+  int iid;              // the set-up's result, once done
+  int err;              // errno of a failed set-up
+  bool done;
+  bool abandoned;       // the asker gave up: a link made is closed again
+};
+
 struct CALL_LOCK_TABLE {
   CALL_LOCK_TABLE* next;
   L_CHAR* name;
@@ -60,13 +75,19 @@ struct CALL_LOCK_TABLE {
 
 namespace {
 
-constexpr int CLI_IDLE = 0;
-constexpr int CLI_IN_USE = 1;
-constexpr int CLI_FAILED = 2;
+// A link holds at most one lock, and carries one query at a time.
+constexpr int CLI_IDLE = 0;    // free for the next request
+constexpr int CLI_IN_USE = 1;  // a request or a give-back travels on it
+constexpr int CLI_FAILED = 2;  // closed or closing: never used again
+constexpr int CLI_HELD = 3;    // holds the lock granted over it
 constexpr unsigned kIdleClose = 3600;
 constexpr int kTries = 3;
 // A waiting task looks at its break check this often.
 constexpr double kStopCheckSeconds = 1.0;
+// A service that answers Busy to a new link is asked again after this, and
+// one that could not be reached (restarting) after that.
+constexpr double kBusyRetrySeconds = 5.0;
+constexpr double kConnectRetrySeconds = 0.25;
 
 using Clock = std::chrono::steady_clock;
 
@@ -82,8 +103,20 @@ CALL_LOCK_TABLE* lt_list = nullptr;
 unsigned age_shift = 0;  // test support: added to the clock
 int waiting = 0;         // tasks asleep in xx_call_lock
 uint64_t last_serial = 0;
+// Give-backs whose query still travels (xx_call_unlock).
+int giving_back = 0;
+// The service let a give-back's short wait run out and has answered
+// nothing since: later give-backs close their links at once instead of
+// waiting as well, so that giving every lock back takes one short wait in
+// all. Any answer of the service clears it.
+bool service_silent = false;
+// Why the service could not be reached, the last time a link to it was
+// opened ("" once one was).
+std::string& unreachable = *new std::string;
 
 unsigned now() { return get_zutime() + age_shift; }
+
+bool stopped();
 
 // Links to the service, for the interpreters' close hook (which runs under
 // zui_lock and so may not take call_lock_lock). A leaf lock. Never
@@ -135,38 +168,135 @@ void free_cli(CALL_LOCK_INTERPRETER* cli) {
   d_f_ree(cli);
 }
 
-// Opens a link to the service; its iid or -1. A busy service is asked
-// again after 5 seconds, three times in all. Lock held.
-int _connect_lock_zui() {
-  assert_lock_held(call_lock_lock);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (attempt) {
-      unlock_cl("_connect_lock_zui");
-      sleep_sec(5);
-      lock_cl();
-    }
+void connect_task(TKEY data) {
+  auto* c = static_cast<CALL_LOCK_CONNECTING*>(data);
+  int iid = -1, err = 0;
+  {
+    ZuThreadScope scope("call_lock connect");
     ZU_INTERPRETER* zui = new_zu_interpreter();
     zui->a_type = ZUI_CONNECT;
     zui->env = service_env;
     // The service serves the agent, whoever's matrix open asked for it.
     zui->origin = kAgentOrigin;
+    lock_cl();
     zui->port = lock_port;
     zui->hostname = ll_copy_str(lock_hostname);
-    int iid = setup_i(zui);
-    if (iid > 0) return iid;
+    zui->permission_wait = c->permission_wait;
+    unlock_cl("connect_task");
+    zui->unlisted = 1;
+    iid = setup_i(zui);
+    err = errno;
     if (iid == ZUI_ERR_SHUTDOWN) {
       // The one failure after which the record and its stream are ours.
       if (zui->inp) d_s_close(zui->inp);
       free_zu_interpreter(zui);
     }
-    if (iid != ZUI_ERR_BUSY) return -1;
   }
+  lock_cl();
+  const bool abandoned = c->abandoned;
+  c->iid = iid;
+  c->err = err;
+  c->done = true;
+  wakeup_task(c);
+  unlock_cl("connect_task");
+  if (!abandoned) return;
+  if (iid > 0) close_interpreter_nowait(iid);
+  delete c;
+}
+
+std::string service_name() {
+  char* host = lock_hostname ? ln_copy_str(std_cm, lock_hostname) : nullptr;
+  std::string r = "the lock service " + std::string(host ? host : "?") + ":" + std::to_string(lock_port);
+  d_f_ree(host);
+  return r;
+}
+
+// Why a set-up that gave `iid` (errno err) did not make a link.
+std::string connect_failure(int iid, int err) {
+  switch (iid) {
+    case ZUI_ERR_BUSY:
+      return "answers Busy";
+    case ZUI_ERR_DENIED:
+      return "refuses this agent";
+    case ZUI_ERR_SHUTDOWN:
+      return "cannot be asked while the agent ends";
+    default:
+      break;
+  }
+  return std::string("cannot be reached: ") + std::strerror(err ? err : EIO);
+}
+
+// Waits (lock held, released while asleep) until deadline for whatever
+// ends the wait of the asker: done() or its stop. False when it ran out
+// or the task was stopped.
+template <class Done>
+bool _wait_stoppable(const void* key, Clock::time_point deadline, Done done) {
+  assert_lock_held(call_lock_lock);
+  while (!done()) {
+    const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    _i_sleep_task_timeout(key, call_lock_lock, std::min(left, kStopCheckSeconds), __FILE__, __LINE__);
+    const bool stop = stopped();
+    lock_cl();
+    if (stop) return false;
+  }
+  return true;
+}
+
+// Opens a link to the service by deadline: its iid, or -1 with the reason
+// of the last attempt kept in `unreachable` (none for a service that was
+// there but hung up or did not admit in time: stopping, restarting or
+// slow, its lock is told as busy). Connecting, the admission, the service's Busy answers
+// and a service away for a moment all count against the deadline, and a
+// stop ends the wait; the module lock is held on entry and return, not
+// while the link is made.
+int _connect_lock_zui(Clock::time_point deadline) {
+  assert_lock_held(call_lock_lock);
+  std::string why;
+  for (;;) {
+    const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    auto* c = new CALL_LOCK_CONNECTING{static_cast<int>(std::ceil(left)), 0, 0, false, false};
+    if (create_task(connect_task, c, 3) < 0) {
+      delete c;
+      why = "cannot be asked: no task";
+      break;
+    }
+    if (!_wait_stoppable(c, deadline, [c] { return c->done; })) {
+      c->abandoned = !c->done;
+      if (c->done) {
+        if (c->iid > 0) close_interpreter_nowait(c->iid);
+        delete c;
+      }
+      // A service that accepts and does not admit in time is told as
+      // busy, as one that answers a request late.
+      why.clear();
+      break;
+    }
+    const int iid = c->iid, err = c->err;
+    delete c;
+    if (iid > 0) {
+      unreachable.clear();
+      service_silent = false;
+      return iid;
+    }
+    const bool was_there = iid == ZUI_ERR_CONNECT && (err == ECONNRESET || err == ETIMEDOUT);
+    why = was_there ? std::string() : connect_failure(iid, err);
+    // A service that is away for a moment (restarting) is asked again
+    // until the deadline; one that refused this agent is not.
+    if (iid == ZUI_ERR_DENIED || iid == ZUI_ERR_SHUTDOWN) break;
+    const double pause = iid == ZUI_ERR_BUSY ? kBusyRetrySeconds : kConnectRetrySeconds;
+    const Clock::time_point retry = std::min(
+        deadline, Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause)));
+    if (_wait_stoppable(&unreachable, retry, [] { return false; }) || Clock::now() < retry) break;
+  }
+  unreachable = why.empty() ? why : service_name() + " " + why;
   return -1;
 }
 
-CALL_LOCK_INTERPRETER* _new_cli() {
+CALL_LOCK_INTERPRETER* _new_cli(Clock::time_point deadline) {
   assert_lock_held(call_lock_lock);
-  int iid = _connect_lock_zui();
+  int iid = _connect_lock_zui(deadline);
   if (iid < 0) return nullptr;
   auto* cli = static_cast<CALL_LOCK_INTERPRETER*>(d_calloc(sizeof(CALL_LOCK_INTERPRETER), 1));
   cli->zui = iid;
@@ -387,7 +517,7 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
     while (cli && (cli->status != CLI_IDLE || cli->lost)) cli = cli->next;
     bool opened = false;
     if (!cli) {
-      cli = _new_cli();
+      cli = _new_cli(deadline);
       opened = true;
     }
     if (!cli) break;
@@ -416,9 +546,14 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
     }
     lock_cl();
     t->asking = nullptr;
+    if (reply != Reply::kGaveUp) {
+      service_silent = false;
+      unreachable.clear();
+    }
     const bool granted = reply == Reply::kGranted && !cli->lost;  // the link may have ended meanwhile
     if (granted) {
       t->cli = cli;
+      cli->status = CLI_HELD;
       cli->call_time = now();
       if (t->early_event && func) deliver_event(func, seq, data);
       wakeup_task(&lt_list);
@@ -480,6 +615,8 @@ void link_lost_task(TKEY data) {
       while (t->threads) remove_thread(t, t->threads->tid);
       unlist_clt(t);
     }
+    // Unless a query still travels on it (whose asker frees it), nothing
+    // refers to the entry any more.
     if (cli->ref == 0 && cli->status != CLI_IN_USE) free_cli(cli);
     wakeup_task(&lt_list);
   }
@@ -594,7 +731,57 @@ int call_lock_configured() {
   return r;
 }
 
-int call_unlock(CALL_LOCK_DESCRIPTER d) {
+namespace {
+
+struct GiveBack {
+  CALL_LOCK_INTERPRETER* cli;  // referenced by the lock given back
+  std::string name;
+};
+
+// Sends the give-back of one lock on its link and waits a short while for
+// the answer; a service that does not answer in time gets the lock back
+// with the link, which closes. The link stays referenced until then.
+void send_give_back(const GiveBack& g, bool close_only = false) {
+  lock_cl();
+  const int iid = g.cli->zui;
+  const bool silent = close_only || service_silent;
+  unlock_cl("give_back");
+  Reply reply = Reply::kGaveUp;
+  // The release is a remote query, made from a task that owns an
+  // interpreter; one that can have none closes the link instead.
+  if (!silent) {
+    if (SelfInterpreterScope self; self.ready()) {
+      GcFrame frame("give_back");
+      // Only whether an answer came is read.
+      const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(kLockGiveBackSeconds));
+      reply = ask_service(iid, "<Unlock> " + g.name + " </Unlock>", until, false);
+    }
+  }
+  lock_cl();
+  CALL_LOCK_INTERPRETER* cli = g.cli;
+  if (--cli->ref < 0) er_panic("call_unlock: connection reference below zero");
+  if (reply != Reply::kGaveUp) service_silent = false;
+  else if (!silent) service_silent = true;
+  cli->status = reply == Reply::kGaveUp ? CLI_FAILED : CLI_IDLE;
+  if (reply == Reply::kGaveUp) close_interpreter_nowait(cli->zui);
+  if ((cli->lost || reply == Reply::kGaveUp) && cli->ref == 0) free_cli(cli);
+  if (--giving_back == 0) wakeup_task(&giving_back);
+  unlock_cl("give_back");
+}
+
+void give_back_task(TKEY data) {
+  auto* g = static_cast<GiveBack*>(data);
+  {
+    ZuThreadScope scope("give_back");
+    send_give_back(*g);
+  }
+  delete g;
+}
+
+// Gives back one take of d; the last take's query to the service is sent
+// by the caller (wait) or by a task of its own. 0 or -1 (call_unlock).
+int give_back(CALL_LOCK_DESCRIPTER d, bool wait) {
   if (!call_lock_lock || !d.d) return -1;
   ZuThreadScope scope("call_unlock");
   lock_cl();
@@ -606,34 +793,48 @@ int call_unlock(CALL_LOCK_DESCRIPTER d) {
   CALL_LOCK_INTERPRETER* cli = t->cli;
   if (cli) cli->call_time = now();
   wakeup_task(&lt_list);
-  if (t->threads) {
+  if (t->threads || !cli) {
+    if (!t->threads) free_clt(t);
     unlock_cl("call_unlock");
     return 0;
   }
-  std::string name = escaped(t->name);
+  GiveBack g{cli, escaped(t->name)};
   free_clt(t);
-  if (cli) {
-    cli->status = CLI_IN_USE;
-    int iid = cli->zui;
-    unlock_cl("call_unlock");
-    // The release is a remote query, made from a task that owns an
-    // interpreter (the file closer's timer thread included); a task that
-    // can have none closes the link instead, which gives the lock back too.
-    Reply reply = Reply::kGaveUp;
-    if (SelfInterpreterScope self; self.ready()) {
-      GcFrame frame("call_unlock");
-      // Only whether an answer came is read.
-      reply = ask_service(iid, "<Unlock> " + name + " </Unlock>", wait_deadline(), false);
-    }
-    lock_cl();
-    if (--cli->ref < 0) er_panic("call_unlock: connection reference below zero");
-    // A service that does not answer gets the lock back with the link.
-    cli->status = reply == Reply::kGaveUp ? CLI_FAILED : CLI_IDLE;
-    if (reply == Reply::kGaveUp) close_interpreter_nowait(cli->zui);
-    if ((cli->lost || reply == Reply::kGaveUp) && cli->ref == 0) free_cli(cli);
-  }
+  cli->status = CLI_IN_USE;
+  ++giving_back;
   unlock_cl("call_unlock");
+  if (!wait) {
+    auto* later = new GiveBack(std::move(g));
+    if (create_task(give_back_task, later, 3) >= 0) return 0;
+    // Without a task the link closes here, which gives the lock back too.
+    send_give_back(*later, true);
+    delete later;
+    return 0;
+  }
+  send_give_back(g);
   return 0;
+}
+
+}  // namespace
+
+int call_unlock(CALL_LOCK_DESCRIPTER d) { return give_back(d, true); }
+
+int call_unlock_nowait(CALL_LOCK_DESCRIPTER d) { return give_back(d, false); }
+
+bool call_lock_give_back_wait() {
+  if (!call_lock_lock) return true;
+  lock_cl();
+  const bool done = _sleep_task_while(&giving_back, call_lock_lock, kLockGiveBackSeconds, [] { return giving_back > 0; });
+  unlock_cl("call_lock_give_back_wait");
+  return done;
+}
+
+std::string call_lock_unreachable() {
+  if (!call_lock_lock) return {};
+  lock_cl();
+  std::string why = unreachable;
+  unlock_cl("call_lock_unreachable");
+  return why;
 }
 
 int cl_error_check(CALL_LOCK_DESCRIPTER d) {
@@ -709,7 +910,7 @@ int call_lock_connections(int* in_use) {
   int n = 0, used = 0;
   for (CALL_LOCK_INTERPRETER* cli = li_list; cli; cli = cli->next) {
     ++n;
-    if (cli->status == CLI_IN_USE) ++used;
+    if (cli->status == CLI_IN_USE || cli->status == CLI_HELD) ++used;
   }
   unlock_cl("call_lock_connections");
   if (in_use) *in_use = used;

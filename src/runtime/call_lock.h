@@ -18,17 +18,25 @@
 // way is kept, and delivered once the grant is in.
 //
 // Waits are bounded: a task waits for a lock (for this process's other
-// tasks and for the service) at most kNamedLockWaitSeconds, and less when
-// its break check says it was stopped; the request is then withdrawn and
-// the lock refused. A lock whose link to the service ended is forgotten at
-// once: the service no longer holds it, so it keeps nobody waiting, and
-// the next request asks the service anew.
+// tasks and for the service: opening a link, the service's admission and
+// Busy answers, the request) at most kNamedLockWaitSeconds in all, and
+// less when its break check says it was stopped; the request is then
+// withdrawn and the lock refused. The module lock is never held while the
+// network is waited for. A lock whose link to the service ended is
+// forgotten at once: the service no longer holds it, so it keeps nobody
+// waiting, and the next request asks the service anew. Giving a lock back
+// waits for the service's answer at most kLockGiveBackSeconds, and only
+// the first give-back after the service fell silent waits at all: the
+// others close their links, which gives their locks back as well.
 //
 // Lock order: a caller holds no lock that another task may need while it
-// waits (the matrix store gives back its file lock first).
+// waits (the matrix store gives back its file lock first); giving a lock
+// back without waiting (call_unlock_nowait) may be done under any lock
+// the order puts above call_lock_lock.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "text/lchar.h"
 #include "zu/value.h"
@@ -42,6 +50,8 @@ constexpr int CALL_LOCK_WRITE = 2;
 // QNMX_LOCK_WAIT sets fewer, for tests.
 constexpr int kNamedLockWaitSeconds = 60;
 double named_lock_wait_seconds();
+// Seconds a give-back waits for the service's answer.
+constexpr double kLockGiveBackSeconds = 2;
 
 // Called on (call-lock-event seq) for the lock that was given this seq.
 using CALL_LOCK_EVENT_FUNC = void (*)(int seq, void* data);
@@ -74,8 +84,18 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
 int call_lock_configured();
 // Gives back one take of the lock: 0, or -1 when d is not a lock of this
 // process, its task does not share it, or the lock was lost (the take is
-// given back all the same).
+// given back all the same). The last take tells the service, waiting for
+// its answer at most kLockGiveBackSeconds.
 int call_unlock(CALL_LOCK_DESCRIPTER d);
+// The same, with the service told by a task of its own: waits for nothing.
+int call_unlock_nowait(CALL_LOCK_DESCRIPTER d);
+// Waits until the give-backs on their way are answered or given up, at
+// most kLockGiveBackSeconds in all: whether they all were.
+bool call_lock_give_back_wait();
+// Why the service could not be reached when a link to it was last opened
+// ("the lock service HOST:PORT cannot be reached: Connection refused"),
+// empty once one was: what a refused lock is told as, when it is that.
+std::string call_lock_unreachable();
 // 0 while d holds a lock; -1 when it is invalid, given back, or lost: a lock
 // is lost when the link it was granted over ends (the service no longer
 // holds it); it is forgotten and its event function is then called.

@@ -12,6 +12,7 @@
 #include "runtime/lock_function.h"
 #include "runtime/net_ops.h"
 #include "zu/env.h"
+#include "zu/eval.h"
 #include "zu/gc.h"
 #include "zu/reader.h"
 
@@ -123,7 +124,7 @@ TICK_ACTION _tick_check(ZU_INTERPRETER* z) {
     if (z->a_type != ZUI_ACCEPT && z->mode == ZUI_MODE_OPEN &&
         ((z->silent_timeout >= 0 && silent >= z->silent_timeout) ||
          (z->connection_timeout >= 0 && z->connection_cnt >= z->connection_timeout))) {
-      z->flags |= ZUI_F_BREAK;
+      _stop_zui(z, ZUI_F_BREAK);
       time_out_permission();
       _close_input(z);
     }
@@ -161,6 +162,11 @@ int get_zui_tick_ms() { return tick_ms.load(); }
 
 // ---- D_SEXP
 
+namespace {
+// A wait for a delayed value looks at the waiter's break check this often.
+constexpr double kDelayStopCheckSeconds = 1.0;
+}  // namespace
+
 ZU_SEXP* new_d_sexp(D_SEXP** out) {
   auto* d = static_cast<D_SEXP*>(mmalloc(sizeof(D_SEXP), gc_d_sexp));
   d->h.func = d_sexp_func;
@@ -184,7 +190,12 @@ ZU_SEXP* d_sexp_func(ZU_SEXP* delay) {
   gc_set(d, gc_d_sexp);
   lock_task(zui_lock);
   while (!(d->flags & 1)) {
-    sleep_task(d, zui_lock);
+    // A stop of the waiter (a cancel, a closed link, the end) ends the
+    // wait: its error is the value the waiter gets.
+    _i_sleep_task_timeout(d, zui_lock, kDelayStopCheckSeconds, __FILE__, __LINE__);
+    if (get_my_zui()) {
+      if (ZU_SEXP* stop = do_break_check_now(nullptr)) return stop;
+    }
     lock_task(zui_lock);
   }
   ZU_SEXP* v = d->ret;

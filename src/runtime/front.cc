@@ -84,6 +84,7 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
         // form, whatever the form before answered.
         bool brk = zui->flags & ZUI_F_BREAK;
         zui->flags &= ~ZUI_F_CANCEL;
+        const EVAL_ORIGIN origin = _form_origin(zui);
         if (!read_error && !brk) {
           zui->inp_line = line;
           zui->inp_interpreter = zui;
@@ -95,14 +96,17 @@ void _front_thread_1(ZU_INTERPRETER* zui) {
         }
         ZU_SEXP* value = form;
         if (!read_error) {
-          EvalOriginScope scope(link_origin(zui));
+          EvalOriginScope scope(origin);
           value = eval(zui->env, form);
         }
         // A form an interrupt cut short has no answer of its own (a loop
         // the stop ended would read as one that finished): nothing is
         // replied, and the script ends here. An error it gave back (a read
         // whose wait the interrupt ended) is its honest answer.
-        if (get_type(value) != ZU_TYPE_ERROR && stopped_by_end(zui)) {
+        // A break that asked for the end itself (a failure under ErrHandler)
+        // is no answer either.
+        const bool is_error = get_type(value) == ZU_TYPE_ERROR;
+        if ((!is_error || exit_class(error_code(value))) && stopped_by_end(zui)) {
           gc_pop(nullptr, nullptr);
           break;
         }
@@ -289,6 +293,10 @@ ZU_SEXP* _zui_break_check(ZU_SEXP* form) {
     code = ZU_ER_EXIT;
   } else if (zui->flags & ZUI_F_CANCEL) {
     code = ZU_ER_CANCEL;
+  } else {
+    // A stop reaches what the stopped form caused, on whatever thread it
+    // runs: a node script, a thread, a question answered for it.
+    code = _cause_stopped(eval_origin());
   }
   unlock_task(zui_lock, "_zui_break_check");
   zui_pop_pri(pri);
@@ -304,7 +312,7 @@ int zu_int_handler(int) {
   for (int iid = _get_next_iid(0); iid > 0; iid = _get_next_iid(iid)) {
     ZU_INTERPRETER* z = _search_zui_id(iid);
     if (z && (z->flags & ZUI_F_TERMINAL)) {
-      z->flags |= ZUI_F_CANCEL;
+      _stop_zui(z, ZUI_F_CANCEL);
       r = 0;
       break;
     }
@@ -312,14 +320,6 @@ int zu_int_handler(int) {
   unlock_task(zui_lock, "zu_int_handler");
   zui_pop_pri(pri);
   return r;
-}
-
-int zu_end_int_handler(int) {
-  // The script's thread may reach its own exit first, once the end wakes
-  // it: the status is the interrupt's all the same.
-  u_exit_failed();
-  begin_agent_end(true);
-  return -1;
 }
 
 void terminal_prompt(STREAM* s, int len) {

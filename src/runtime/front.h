@@ -29,11 +29,6 @@ ZU_SEXP* _zui_break_check(ZU_SEXP* form);
 // The interrupt hook: cancels the evaluation of the terminal interpreter
 // (0), or answers -1 when there is none.
 int zu_int_handler(int sig);
-// The interrupt hook of a program that ends at an interrupt (the agent):
-// begins the agent's end, stopping its scripts too, and answers -1, so that
-// the process ends ("Interrupted", status 1) once the exit handlers have
-// closed what is open.
-int zu_end_int_handler(int sig);
 
 // The reader state of the terminal interpreter, null while none exists.
 extern ZU_FILE* terminal_file;

@@ -1,8 +1,10 @@
 #include "runtime/interp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "base/zutime.h"
 #include "runtime/net_ops.h"
 #include "runtime/peer_tasks.h"
+#include "zu/errcodes.h"
 #include "zu/gc.h"
 #include "zu/reader.h"
 
@@ -163,7 +166,8 @@ bool write_out(ZU_INTERPRETER* zui, const char* text) {
 int permission_wait(ZU_INTERPRETER* zui, int iid) {
   write_out(zui, "\n");
   lock_zui();
-  zui->open_timeout = get_zutime() + static_cast<uint32_t>(get_permission_wait());
+  const int wait = zui->permission_wait > 0 ? zui->permission_wait : get_permission_wait();
+  zui->open_timeout = get_zutime() + static_cast<uint32_t>(wait);
   while (!(zui->flags & ZUI_F_ANSWER_MASK)) {
     sleep_task(&zui->flags, zui_lock);
     lock_zui();
@@ -261,7 +265,7 @@ void _begin_end(bool scripts) {
   _walk_table([scripts](ZU_INTERPRETER* z) {
     if (z->a_type == ZUI_SELF || !(_peers(z) || (scripts && !_own_link(z)))) return true;
     if (z->mode == ZUI_MODE_CLOSED || (z->flags & ZUI_F_BREAK)) return true;
-    z->flags |= ZUI_F_BREAK;
+    _stop_zui(z, ZUI_F_BREAK);
     thread_ops->_wake_queries(z);
     if (_peers(z)) _close_input(z);
     return true;
@@ -343,6 +347,32 @@ bool may_act_on_zui(int iid) {
 EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui) {
   if (zui->origin.for_peer) return zui->origin;
   return zui->a_type == ZUI_CONNECT ? peer_origin(zui->connect_ip, zui->peer_id) : kAgentOrigin;
+}
+
+EVAL_ORIGIN _form_origin(ZU_INTERPRETER* zui) {
+  assert_lock_held(zui_lock);
+  EVAL_ORIGIN o = link_origin(zui);
+  o.cause_iid = zui->id;
+  o.cause_form = ++zui->forms;
+  return o;
+}
+
+void _stop_zui(ZU_INTERPRETER* zui, int flag) {
+  assert_lock_held(zui_lock);
+  zui->flags |= flag;
+  if (flag & ZUI_F_CANCEL)
+    zui->cancelled[zui->cancelled_next++ % std::size(zui->cancelled)] = zui->forms;
+}
+
+uint32_t _cause_stopped(const EVAL_ORIGIN& origin) {
+  assert_lock_held(zui_lock);
+  if (!origin.cause_iid) return 0;
+  const ZU_INTERPRETER* z = _search_zui_id(static_cast<int>(origin.cause_iid));
+  if (!z || z->mode == ZUI_MODE_CLOSED) return end_begun || origin.for_peer ? ZU_ER_EXIT : 0;
+  if (z->flags & ZUI_F_BREAK) return ZU_ER_EXIT;
+  const bool cancelled = std::find(std::begin(z->cancelled), std::end(z->cancelled), origin.cause_form) !=
+                         std::end(z->cancelled);
+  return cancelled && origin.cause_form ? ZU_ER_CANCEL : 0;
 }
 
 void free_zu_interpreter(ZU_INTERPRETER* zui) {
@@ -704,7 +734,7 @@ int _close_interpreter(int iid) {
     zui = _search_zui_id(iid);
     if (!zui || zui->mode == ZUI_MODE_CLOSED) return -1;
   }
-  zui->flags |= ZUI_F_BREAK;
+  _stop_zui(zui, ZUI_F_BREAK);
   // The servers of the queries this interpreter waits for are told to stop;
   // the writes happen outside the lock, under each server's output lock.
   std::vector<int> servers = thread_ops->_wake_queries(zui);
@@ -891,6 +921,13 @@ void set_end_runner() {
   lock_zui();
   end_runner = true;
   unlock_zui("set_end_runner");
+}
+
+bool end_runner_set() {
+  lock_zui();
+  const bool set = end_runner;
+  unlock_zui("end_runner_set");
+  return set;
 }
 
 bool _agent_ending() {

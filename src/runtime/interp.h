@@ -97,6 +97,12 @@ struct ZU_INTERPRETER {
   int silent_cnt;        // atomic: written by the interpreter's threads, read by the tick
   int connection_cnt;    // Z
   int flags;             // Z
+  // Z: the forms begun (each one's number is its EVAL_ORIGIN::cause_form),
+  // and the numbers of the last forms a cancel reached (a ring): what they
+  // caused stops.
+  uint32_t forms;
+  uint32_t cancelled[8];
+  uint32_t cancelled_next;
   uint32_t open_timeout;  // Z
   ZU_RESULT* result_list;  // Z
   ZU_INTERPRETER* inp_interpreter;  // Z
@@ -172,6 +178,13 @@ struct ZU_INTERPRETER {
   // peer opened counts its relay once its input has ended (relay.cc).
   int peer_tasks;
   int peer_tasks_ip;
+  // set-up, for an outgoing connection whose opener bounds the wait itself
+  // (the lock service's): the longest wait for the peer's permission
+  // answer in seconds (0: get_permission_wait()), and whether the
+  // connection is tried whatever the list of hosts that timed out says
+  // (the opener asks again on its own deadline).
+  int permission_wait;
+  char unlisted;
   const char* __file;
   int __line;
 };
@@ -209,6 +222,18 @@ extern SEM fifo_lock;
 // unless a peer opened them. A LocalEval answering a question evaluates
 // for whom the question was asked (ZU_RESULT::origin), not for this.
 EVAL_ORIGIN link_origin(const ZU_INTERPRETER* zui);
+// The origin of a form the record begins to evaluate, with the record and
+// the form's number as its cause (zui_lock held).
+EVAL_ORIGIN _form_origin(ZU_INTERPRETER* zui);
+// Sets a stop flag (ZUI_F_BREAK, ZUI_F_CANCEL) on the record: a break
+// reaches what all its forms caused, a cancel what the form it was
+// evaluating caused (zui_lock held).
+void _stop_zui(ZU_INTERPRETER* zui, int flag);
+// Whether an evaluation caused by origin has been stopped since: its
+// cause was cancelled or broken, or closed while the end had begun or the
+// cause was a peer's link. The error code that says so (ZU_ER_CANCEL for a
+// cancel, ZU_ER_EXIT for a break), 0 while it may go on (zui_lock held).
+uint32_t _cause_stopped(const EVAL_ORIGIN& origin);
 // The input of the record numbered peer_id (ZU_INTERPRETER::peer_id) has
 // ended: the links its peer had the agent open, at any depth (their origin
 // names that record), are closed. zui_lock NOT held.
@@ -294,15 +319,16 @@ void zui_page_feed(int iid);
 // accepted links and every link a peer had the agent open are closed, and
 // no link of a peer opens any more; the agent's own outgoing links (the
 // lock service's, its sessions') stay open for the end's last work. A
-// program whose runner ends it in steps (zu_setup_file) asks for that
-// first: the runner then waits for the agent's own session requests,
-// closes what needs those links (the matrices) and shuts down. Without a
-// runner, the main interpreter's close shuts down at once.
+// program whose runner ends it in steps (agent_end.h, the one list of
+// them) asks for that first. Without a runner, the main interpreter's
+// close shuts down at once.
 // How long the steps wait: the agent's own requests in flight, and the
 // interpreters after the shut-down.
 constexpr double kEndRequestWaitSeconds = 60;
 constexpr double kEndStopWaitSeconds = 10;
 void set_end_runner();
+// Whether a runner will run the end (set_end_runner was called).
+bool end_runner_set();
 // Whether the end has begun (zui_lock held).
 bool _agent_ending();
 // Whether z is a link the agent opened for itself (the lock service's, its

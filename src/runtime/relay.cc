@@ -87,7 +87,7 @@ void send_cancel(int iid) {
   lock_task(zui_lock);
   ZU_INTERPRETER* z = _search_zui_id(iid);
   if (z) {
-    z->flags |= ZUI_F_CANCEL;
+    _stop_zui(z, ZUI_F_CANCEL);
     servers = _wake_result_list(z);
   }
   unlock_task(zui_lock, "send_cancel");
@@ -325,7 +325,7 @@ enum class Taken { kStop, kSkip, kForm };
 // The relay's next form: kStop once the link breaks or its queue has
 // ended, kSkip when there is nothing to evaluate (an empty entry, or a
 // GetUserInfo answered here), else kForm with the form and its line.
-Taken take_form(ZU_INTERPRETER* zui, int no_wait, ZU_SEXP** form, int* line) {
+Taken take_form(ZU_INTERPRETER* zui, int no_wait, ZU_SEXP** form, int* line, EVAL_ORIGIN* origin) {
   zui_set_silent(zui, 0);
   bool got;
   *form = take_zu_fifo(zui, no_wait, &got);
@@ -334,6 +334,7 @@ Taken take_form(ZU_INTERPRETER* zui, int no_wait, ZU_SEXP** form, int* line) {
   lock_task(zui_lock);
   bool brk = zui->flags & ZUI_F_BREAK;
   zui->flags &= ~ZUI_F_CANCEL;
+  *origin = _form_origin(zui);
   if (!brk && got && *form) {
     zui->inp_line = *line;
     zui->inp_interpreter = zui;
@@ -343,7 +344,7 @@ Taken take_form(ZU_INTERPRETER* zui, int no_wait, ZU_SEXP** form, int* line) {
   if (!*form) return Taken::kSkip;
   // A GetUserInfo relayed to the main link is asked for the same peer.
   if (is(head_name(*form), "GetUserInfo")) {
-    EvalOriginScope scope(link_origin(zui));
+    EvalOriginScope scope(*origin);
     if (_get_user_info(zui, zui->env, *line, *form) >= 0) return Taken::kSkip;
   }
   return Taken::kForm;
@@ -392,7 +393,8 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
     gc_push(nullptr, nullptr, "relay");
     ZU_SEXP* form = nullptr;
     int line = 0;
-    Taken taken = take_form(zui, no_wait, &form, &line);
+    EVAL_ORIGIN origin{};
+    Taken taken = take_form(zui, no_wait, &form, &line, &origin);
     if (taken != Taken::kForm) {
       gc_pop(nullptr, nullptr);
       if (taken == Taken::kStop) break;
@@ -402,7 +404,6 @@ void relay_loop(ZU_INTERPRETER* zui, int no_wait) {
     // LocalEval's evaluation (a task waiting for its reply). A nested loop
     // (a task waiting for a remote result) does not wait for room: the
     // evaluation it runs inside is counted already.
-    const EVAL_ORIGIN origin = link_origin(zui);
     LINK_EVAL_SAVE before{};
     if (!link_eval_begin(zui->meter, !no_wait, origin.for_peer, link_ending, zui, &before)) {
       gc_pop(nullptr, nullptr);

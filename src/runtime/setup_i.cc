@@ -240,9 +240,17 @@ int _setup_i_connect(ZU_INTERPRETER* zui) {
     errno = EINVAL;
     return ZUI_ERR_CONNECT;
   }
-  BL_COMMAND cmd{host, static_cast<int>(std::strlen(host)) + 1, 1, retry_proc, connect_proc, zui,
-                 &work, -1};
-  bl_do(&cmd);
+  if (zui->unlisted) {
+    // Its opener bounds and repeats the attempt itself: a service that once
+    // did not answer in time is asked again as soon as it is asked for.
+    int cerr = 0;
+    work.iid = ___setup_i_connect(zui, zui->proxy_type == 4 ? &proxy : nullptr, &cerr);
+    work.cerr = cerr;
+  } else {
+    BL_COMMAND cmd{host, static_cast<int>(std::strlen(host)) + 1, 1, retry_proc, connect_proc, zui,
+                   &work, -1};
+    bl_do(&cmd);
+  }
   clear_proxy_info(&proxy);
   d_f_ree(host);
   if (work.iid == 0) {

@@ -13,6 +13,7 @@
 #include "base/alloc.h"
 #include "base/queue.h"
 #include "base/version.h"
+#include "runtime/agent_end.h"
 #include "runtime/later_services.h"
 #include "runtime/remote.h"
 #include "runtime/script_path.h"
@@ -208,7 +209,10 @@ int _setup_i_file(ZU_INTERPRETER* zui) {
   return setup_zu_interpreter(zui);
 }
 
-int zu_setup_file(int argc, char** argv, void (*before_links)()) {
+namespace {
+
+// Starts the script's interpreter: 0, or 1 after writing why it could not.
+int start_script(int argc, char** argv) {
   const char* script = argc > 1 ? argv[1] : nullptr;
   int r;
   set_end_runner();
@@ -260,15 +264,9 @@ int zu_setup_file(int argc, char** argv, void (*before_links)()) {
       }
     }
   }
-  wait_agent_end();
-  // Peers are being stopped; the agent's own requests are waited for, and
-  // what needs its links (the matrices and the lock service) is closed
-  // while they are still open.
-  wait_rs_queue();
-  if (before_links) before_links();
-  shut_down_interpreters();
-  // The interpreters' output files are closed by the close task: let it
-  // finish before the program ends.
-  s_close_queue_drain();
   return 0;
 }
+
+}  // namespace
+
+int zu_setup_file(int argc, char** argv) { return run_agent_end(start_script(argc, argv)); }

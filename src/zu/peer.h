@@ -52,12 +52,20 @@ struct EVAL_ORIGIN {
   // request). What a peer made is its own, and no other peer's, by this
   // number.
   uint32_t peer_id;
+  // What a stop reaches: the interpreter whose form caused the evaluation
+  // (its iid; 0 for none, as for the agent's end and its file closer) and
+  // the number of that form among the interpreter's. Carried wherever the
+  // origin goes (threads, node scripts, questions), so that a cancel of
+  // that form, a break or close of that interpreter stops all the form
+  // caused (runtime/interp.h, _cause_stopped).
+  uint32_t cause_iid;
+  uint32_t cause_form;
 };
 
 // The agent's own origin.
-inline constexpr EVAL_ORIGIN kAgentOrigin{nullptr, false, 0, 0};
+inline constexpr EVAL_ORIGIN kAgentOrigin{nullptr, false, 0, 0, 0, 0};
 // A peer at address ip, known by peer_id.
-inline EVAL_ORIGIN peer_origin(int ip, uint32_t peer_id) { return {nullptr, true, ip, peer_id}; }
+inline EVAL_ORIGIN peer_origin(int ip, uint32_t peer_id) { return {nullptr, true, ip, peer_id, 0, 0}; }
 
 // Whether the calling task evaluates for a peer.
 bool evaluates_for_peer();

@@ -1,6 +1,7 @@
 // ErrHandler and Error.
 #include "base/entry.h"
 #include "base/lock.h"
+#include "runtime/agent_end.h"
 #include "stream/stream.h"
 #include "text/convert.h"
 #include "zu/builtin_kit.h"
@@ -33,12 +34,15 @@ ZU_SEXP* value_list(ZU_SEXP* form, ZU_SEXP* v) {
               get_string_ascii("ErrHandler"), get_integer(0, nullptr), v, ZU_LIST_END);
 }
 
-// With stderr="..." a failure ends the process (status 1). It leaves
-// through u_exit, whose exit handlers (the agent's closes every open
-// matrix) run first; the memory lock is given up so that they can work.
-[[noreturn]] void fail_process() {
+// With stderr="..." a failure ends the process (status 1): it asks for
+// the end (runtime/agent_end.h), which stops every evaluation, this one
+// at its next check, and saves; the break it answers ends the form. A
+// program without an end's runner leaves through u_exit, whose exit
+// handlers run first; the memory lock is given up so that they can work.
+ZU_SEXP* fail_process(ZU_SEXP* form) {
   ss_printf("ERROR\n");
   s_flush(s_stderr);
+  if (ask_end_failed()) return get_error_ascii(form->h.file, form->h.line, ZU_ER_EXIT, "ErrHandler", nullptr);
   BlockingRegion region;
   u_exit(1);
 }
@@ -53,7 +57,7 @@ ZU_SEXP* zu_ErrHandler(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* 
   if (get_type(v) != ZU_TYPE_ERROR) return value_list(form, v);
   uint32_t code = v->error->code;
   if (code == ZU_ER_BREAK || code == ZU_ER_CONTINUE) return v;
-  if (head_option(sf, "stderr")) fail_process();
+  if (head_option(sf, "stderr")) return fail_process(form);
   return error_list(v->error);
 }
 

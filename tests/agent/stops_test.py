@@ -1,16 +1,22 @@
 #!/usr/bin/env python3
 """A stop is final and the agent always ends and saves: stops_test.py QNMX
-LOCKD HTTP_DRIVER [ROW...]. One table: each row runs an agent of its own,
-disturbs it from outside (the lock service and a client of it holding a
-lock, peers of 127.0.0.2-3, fake servers, signals) and, where the agent
+LOCKD HTTP_DRIVER [ROW...|end]. Two tables: each row runs an agent of its
+own, disturbs it from outside (the lock service and a client of it holding
+a lock, peers of 127.0.0.2-3, fake servers, signals) and, where the agent
 holds a matrix, reads the matrix back with a fresh qnmx once the agent has
-ended (or been killed after 30 s)."""
+ended (or been killed after 30 s). The second table ("end") is the end as
+one runner: a lock service that is silent, never admits or comes back, slow
+and endless node scripts, a cancel's reach, late signals and interrupts of
+long imports."""
 import os
+import random
 import re
 import select
 import signal
 import socket
+import subprocess
 import sys
+import time
 
 import numpy as np
 
@@ -18,7 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "netsvc")]
 from qmx_cli import NO_OBJECT, THIN, error_of, matrix, write_ppm  # noqa: E402
 from line_peer import Peer, link, serve  # noqa: E402
-from net_e2e import Run, start_lockd, stop, wait_for  # noqa: E402
+from net_e2e import Run, free_port, start_lockd, stop, wait_for  # noqa: E402
 
 run = Run(sys.argv[1], "stops")
 check = run.check
@@ -34,10 +40,11 @@ WORDS = "(%s)" % " ".join("((0 %d))" % (x << 24 | y << 16 | ((x * 7 + y * 3) & 2
                           for x, y in ((10, 20), (200, 100), (255, 255)))
 
 
-def with_matrix(name, fetch=MAKE):
-    """name.mx made and pic.ppm imported; fetch makes a node."""
+def with_matrix(name, fetch=MAKE, entry=1):
+    """name.mx made and pic.ppm imported; fetch makes a node; entry is the
+    id the matrix gets (the how-manieth opened in the run)."""
     return matrix(name + ".mx", (256, 256), block=6).replace(MAKE, fetch) + \
-        '\n(qmxImportPNM id="1" "pic.ppm" 0 0 0 0)\n'
+        '\n(qmxImportPNM id="%d" "pic.ppm" 0 0 0 0)\n' % entry
 
 
 def using_lockd(name, *options):
@@ -46,13 +53,25 @@ def using_lockd(name, *options):
     return p, port, '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))\n' % port
 
 
-def ends_and_saves(a, name, status=0):
-    if a.wait_exit(30) is None:
+def ends(a, name, status=0, limit=30):
+    """The agent ends within limit seconds (else it is killed) with status."""
+    if a.wait_exit(limit) is None:
         a.stop(signal.SIGKILL)
-    check(a.proc.returncode == status, "%s: the agent's status %r, want %d" % (name, a.proc.returncode, status))
+    check(a.proc.returncode == status, "%s: the agent's status %r within %d s, want %d" %
+          (name, a.proc.returncode, limit, status))
+
+
+def saved(name, words=WORDS, points=POINTS):
+    """name.mx opens with what was written into it."""
+    size = os.path.getsize(os.path.join(run.work, name + ".mx"))
     got = run.agent(name + "_read", '(qmxCreate filename="%s.mx" currentPhase_mode="direct")\n'
-                    '(qmxGetPoint "%s.mx" (List %s))\n' % (name, name, POINTS)).wait_replies(2)
-    check(got[1:] == [WORDS], "%s: the matrix read back: %r" % (name, got))
+                    '(qmxGetPoint "%s.mx" (List %s))\n' % (name, name, points)).wait_replies(2)
+    check(got[1:] == [words], "%s: the matrix (%d bytes) read back: %r" % (name, size, got))
+
+
+def ends_and_saves(a, name, status=0):
+    ends(a, name, status)
+    saved(name)
 
 
 def served(disturb, env=None):
@@ -248,8 +267,299 @@ ROWS = [("lock-service-end", lock_service_end), ("peer-loop-end", served(lambda 
         ("dropped-http-clients", dropped_http_clients), ("sigterm", sigterm),
         ("lock-held-elsewhere", lock_held_elsewhere)]
 
-for name, row in ROWS:
-    if not sys.argv[4:] or name in sys.argv[4:]:
+# ---- the end as one runner
+
+WAIT = "\n(While (GE (ErrHandler done) 5) (Sleep 1))\n"  # until a peer binds "done"
+SHORT = {"QNMX_LOCK_WAIT": "5"}  # every row's waits for a named lock are short
+
+
+def silent_lockd(how):
+    """Four matrices written under the lock service, which then stops
+    answering (SIGSTOP): the end gives every lock back within a short
+    bound and saves every matrix, with a signal (how) or without (the
+    script ends)."""
+    def row(name):
+        lockd, _, use = using_lockd(name)
+        names = ["%s%d" % (name, i) for i in range(4)]
+        a, port = run.listening(name, use + "".join(with_matrix(n, entry=i + 1) for i, n in enumerate(names)) +
+                                LISTEN + WAIT, env=SHORT)
+        lockd.send_signal(signal.SIGSTOP)
+        if how:
+            a.proc.send_signal(how)
+        else:
+            link(port, "127.0.0.3").ask(b"(Define done 1)")
+        ends(a, name, 1 if how else 0, 20)
+        for n in names:
+            saved(n)
+        lockd.send_signal(signal.SIGCONT)
+        stop(lockd)
+    return row
+
+
+def silent_lockd_reads(name):
+    """Three matrices read by name by a peer, each holding a read lock, do
+    not push the close of the one written past the end's cut."""
+    lockd, _, use = using_lockd(name)
+    reads = ["%s_r%d" % (name, i) for i in range(3)]
+    made = run.agent(name + "_made", use + "".join(with_matrix(r, entry=i + 1) + '(qmxClose id="%d")\n' % (i + 1)
+                                                   for i, r in enumerate(reads)))
+    check(made.wait_exit(60) == 0, "reads: the matrices read are made")
+    a, port = run.listening(name, use + with_matrix(name) + LISTEN + WAIT, env=SHORT)
+    peer = link(port, "127.0.0.3")
+    got = [peer.ask(b'(qmxGetPoint "%s.mx" (List 0 10 20))' % r.encode()) for r in reads]
+    first = WORDS[1:WORDS.index(")) ") + 2].encode()  # the word at (10, 20)
+    check(got == [first] * 3, "reads: the peer's reads: %r" % got)
+    lockd.send_signal(signal.SIGSTOP)
+    a.proc.send_signal(signal.SIGTERM)
+    ends(a, name, 1, 20)
+    saved(name)
+    lockd.send_signal(signal.SIGCONT)
+    stop(lockd)
+
+
+def slow_node_script(thread):
+    """m.mx written, then an import into another matrix whose fetch sleeps
+    100 s, run by the script or by a Thread of it: SIGTERM stops the
+    script, and the end saves m.mx within its bound."""
+    def row(name):
+        slow = matrix(name + "_slow.mx", (256, 256), block=6).replace(MAKE, "(Sequence () (Sleep 100) %s)" % MAKE)
+        imp = '(qmxImportPNM id="2" "pic.ppm" 0 0 0 0)'
+        a = run.agent(name, with_matrix(name) + slow + '\n(Shell "touch %s.started")\n' % name +
+                      ("(Define t (Thread %s))\n(Sleep 60)\n" % imp if thread else imp + "\n"))
+        check(wait_for(lambda: os.path.exists(os.path.join(run.work, name + ".started")), 60), "slow: the import starts")
+        time.sleep(3)
+        a.proc.send_signal(signal.SIGTERM)
+        ends(a, name, 1, 20)
+        saved(name)
+    return row
+
+
+def endless_fetch(name):
+    """A fetch that never ends, run from the agent's own thread: the end of
+    the script ends the agent all the same, its matrix saved."""
+    loop = matrix(name + "_loop.mx", (256, 256), block=6).replace(MAKE, "(Sequence () (While 1 1) %s)" % MAKE)
+    a = run.agent(name, with_matrix(name) + loop + '\n(IgnoreDelay (Thread (qmxImportPNM id="2" "pic.ppm" 0 0 0 0)))'
+                  '\n(Sleep 2)\n')
+    ends(a, name, 0, 20)
+    saved(name)
+
+
+def silent_admission(name):
+    """A service that accepts and never admits holds a command only as long
+    as the named lock's wait."""
+    held = []
+    port = serve("127.0.0.1", held.append)
+    use = '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))\n' % port
+    begun = time.time()
+    a = run.agent(name, use + matrix(name + ".mx", (256, 256), block=6) + "\n", env=SHORT)
+    got = a.wait_replies(2, 20)
+    took = time.time() - begun
+    check(len(got) == 2 and "-128" in got[1] and took < 15,
+          "admission: the create's answer after %.1f s: %r" % (took, got[1:]))
+    ends(a, name, 0, 20)
+
+
+def running(pid):
+    """Whether pid runs (a zombie does not)."""
+    try:
+        return open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] not in "ZX"
+    except OSError:
+        return False
+
+
+def service_back(name):
+    """A service that stops answering, then answers again: a peer's reads of
+    files closed earlier, each a new read lock, answer -128 after the
+    lock's wait during the freeze (on the link the agent had, then on a new
+    one, whose admission never comes), and once the service is back the
+    next read asks it anew and is served."""
+    lockd, _, use = using_lockd(name)
+    files = ["%s%d" % (name, i) for i in range(3)]
+    check(run.agent(name + "_made", use + "".join(with_matrix(f, entry=i + 1) + '(qmxClose id="%d")\n' % (i + 1)
+                                                  for i, f in enumerate(files))).wait_exit(60) == 0,
+          "back: the matrices are made")
+    a, port = run.listening(name, use + LISTEN + WAIT, env={"QNMX_LOCK_WAIT": "3", "QNMX_MX_FILE_IDLE": "2"})
+    peer = link(port, "127.0.0.3", timeout=20)
+    ask = lambda f: peer.ask(b'(qmxGetPoint "%s.mx" (List 0 10 20))' % f.encode()).decode()  # noqa: E731
+    first = WORDS[1:WORDS.index(")) ") + 2]
+    check(ask(files[0]) == first, "back: a read before the freeze")
+    time.sleep(4)  # the closer gives the file, and its lock, up
+    lockd.send_signal(signal.SIGSTOP)
+    try:
+        frozen = [ask(files[1]), ask(files[2])]
+        lockd.send_signal(signal.SIGCONT)
+        begun = time.time()
+        back = ask(files[2])
+        took = time.time() - begun
+    except OSError as e:
+        frozen, back, took = [repr(e)], "", 0
+    lockd.send_signal(signal.SIGCONT)
+    check(all("-128" in f for f in frozen) and back == first and took < 5,
+          "back: during the freeze %r, then %r after %.1f s" % (frozen, back, took))
+    link(port, "127.0.0.3").ask(b"(Define done 1)")
+    ends(a, name, 0, 20)
+    stop(lockd)
+
+
+def cancel_reach(name):
+    """A peer's cancel reaches what its form caused: the endless fetch of
+    the import it asked for (the worker of the node scripts is free again
+    for another peer's read) and a wait for a thread's value, whose loop
+    then stops."""
+    check(run.agent(name + "_other", with_matrix(name + "_other") + '(qmxClose id="1")\n').wait_exit(60) == 0,
+          "reach: the other matrix is made")
+    loop = matrix(name + "_loop.mx", (256, 256), block=6).replace(MAKE, "(Sequence () (While 1 1) %s)" % MAKE)
+    a, port = run.listening(name, loop + "\n" + LISTEN + WAIT)
+    got = []
+    for form in (b'(qmxImportPNM id="1" "pic.ppm" 0 0 0 0)',
+                 b"(While 1 (Sequence () (Define t (Thread (Sleep 30))) (+ t 1)))"):
+        p = link(port, "127.0.0.2", timeout=10)
+        p.s.sendall(form + b"\n")
+        time.sleep(1.5)
+        p.s.sendall(b"<Cancel/>\n")
+        try:
+            got.append(bool(p.until(rb"<Result> \d+ (.*?)</Result>\n")))  # answered, not left waiting
+            got.append(link(port, "127.0.0.3", timeout=15).ask(b'(qmxGetPoint "%s_other.mx" (List 0 10 20))' %
+                                                              name.encode()) == WORDS[1:WORDS.index(")) ") + 2].encode())
+        except OSError as e:
+            got.append(repr(e))
+    check(got == [True] * 4, "reach: the cancelled forms answered, and another peer's read: %r" % got)
+    link(port, "127.0.0.3").ask(b"(Define done 1)")
+    ends(a, name, 0, 20)
+
+
+def http_client_gone(name):
+    """A local HTTP path's function stops once its client has gone."""
+    a, port = run.listening(name, '(Eval Env1 (quote (Define GET () (h) (While 1 1))))\n(SetMainInterpreter '
+                            '(OpenInterpreter "accept" Env1 (Port (Cast type="integer" (Arg 1))) (Permission () '
+                            '(Allow "all"))))\n', argv=[DRIVER, "/loop", "--"])
+    with socket.create_connection(("127.0.0.1", port), 10, ("127.0.0.2", 0)) as s:
+        s.sendall(b"GET /loop HTTP/1.0\r\n\r\n")
+        time.sleep(1)
+    time.sleep(2)  # the client is looked at once a second
+
+    def cpu():
+        return sum(int(x) for x in open("/proc/%d/stat" % a.proc.pid).read().rsplit(")", 1)[1].split()[11:13])
+    before = cpu()
+    time.sleep(2)
+    used = (cpu() - before) / os.sysconf("SC_CLK_TCK")
+    check(used < 0.5, "http: the function of a client that went runs on: %.1f s of processor in 2 s" % used)
+    a.stop()
+
+
+def held_causes(name):
+    """An import into a file that another client of the service holds
+    answers -128 with its cause, as a read does; with no service where
+    LockPort points, an access names the service and why."""
+    lockd, lport, use = using_lockd(name)
+    check(run.agent(name + "_made", with_matrix(name) + '(qmxClose id="1")\n').wait_exit(60) == 0,
+          "causes: the matrix is made")
+    a, port = run.listening(name, use + '(qmxCreate filename="%s.mx" currentPhase_mode="direct")\n' % name + LISTEN
+                            + WAIT, env={"QNMX_LOCK_WAIT": "3"})
+    holder = Peer(socket.create_connection(("127.0.0.1", lport), timeout=30))
+    holder.s.sendall(b'\n<Lock type="write" data="1"> %s </Lock>\n' % name.encode())
+    holder.until(rb"<Result>.*?</Result>\n")  # the agent has given the file up
+    got = link(port, "127.0.0.3").ask(b'(qmxImportPNM id="1" "pic.ppm" 0 0 0 0)').decode()
+    check("-128" in got and "busy in another process" in got, "causes: the import's answer: " + got)
+    free = free_port()
+    b = run.agent(name + "_none", '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))'
+                  '\n%s\n' % (free, matrix(name + "_none.mx", (256, 256), block=6)), env=SHORT)
+    got = b.wait_replies(2, 20)[1:]
+    check(got and "lock service 127.0.0.1:%d cannot be reached" % free in got[0], "causes: no service: %r" % got)
+    ends(b, name + "_none", 0, 20)
+    a.proc.send_signal(signal.SIGTERM)
+    ends(a, name, 1, 20)
+    stop(lockd)
+
+
+def interrupt_long_import(name):
+    """SIGINT 1 s into an import of 2048 x 2048 pixels with nodes of 8 into a
+    matrix made in the same run, while another matrix, closed by an earlier
+    run, has 80 nodes to save whose save takes a second each: the end
+    saves as long as it writes, past the bound of an end that makes no
+    progress, and both files open afterwards with what they were given."""
+    ys, xs = np.mgrid[0:2040, 0:2040]
+    write_ppm(os.path.join(run.work, name + "_big.ppm"),
+              np.stack([xs & 255, ys & 255, (xs ^ ys) & 255], axis=2).astype(np.uint8))
+    for part, colour, shape in (("small", (10, 20, 30), (4, 4)), ("more", (40, 50, 60), (64, 80))):
+        write_ppm(os.path.join(run.work, "%s_%s.ppm" % (name, part)), np.full(shape + (3,), colour, np.uint8))
+    slow = matrix(name + "_slow.mx", (2048, 2048), block=3, save_up=THIN).replace(
+        '(qmxPhase area="23" (mxSave))', '(qmxPhase area="23" (Sleep 1) (mxSave))')
+    check(run.agent(name + "_made", slow + '\n(qmxImportPNM id="1" "%s_small.ppm" 0 0 0 0)\n(qmxClose id="1")\n'
+                    % name).wait_exit(60) == 0, "long import: the earlier picture is closed")
+    a = run.agent(name, slow + '\n(qmxImportPNM id="1" "%s_more.ppm" 0 0 64 0)\n' % name +
+                  matrix(name + ".mx", (2048, 2048), block=3, save_up=THIN) +
+                  '\n(Shell "touch %s.started")\n(qmxImportPNM id="2" "%s_big.ppm" 0 0 8 8)\n'
+                  '(Shell "touch %s.marker")\n' % (name, name, name))
+    check(wait_for(lambda: os.path.exists(os.path.join(run.work, name + ".started")), 60), "long import: started")
+    time.sleep(1)
+    a.proc.send_signal(signal.SIGINT)
+    ends(a, name, 1, 150)
+    check(not os.path.exists(os.path.join(run.work, name + ".marker")), "long import: a form after the import ran")
+    more = [(x, y) for x in range(64, 144, 8) for y in range(0, 64, 8)]
+    saved(name + "_slow", "(%s)" % " ".join(["((0 %d))" % (10 << 24 | 20 << 16 | 30 << 8)] +
+                                            ["((0 %d))" % (40 << 24 | 50 << 16 | 60 << 8)] * len(more)),
+          " ".join("(List 0 %d %d)" % p for p in [(1, 1)] + more))
+    saved(name, "(((0 0)))", "(List 0 8 8)")
+
+
+def restarts(name):
+    """A storm of restarts of the lock service under a writing agent: every
+    open, import and close waits the service's moment away, and every close
+    saves every level (none answers that changes were not saved)."""
+    lockd, port, use = using_lockd(name)
+    rounds = 16
+    script = use + "".join(with_matrix("%s%d" % (name, i), entry=i + 1) + '(qmxClose id="%d")\n' % (i + 1)
+                           for i in range(rounds))
+    stop(lockd, signal.SIGKILL)  # the storm begins before the agent asks
+    a = run.agent(name, script, env=SHORT)
+    while True:
+        time.sleep(random.uniform(0.2, 0.5))  # the service is away for a moment
+        lockd = start_lockd(LOCKD, port=port, stderr=subprocess.DEVNULL)[0]
+        if not a.alive() or len(a.replies()) >= 1 + 3 * rounds:
+            break
+        time.sleep(random.uniform(0.1, 0.4))
+        stop(lockd, signal.SIGKILL)
+    ends(a, name, 0, 60)
+    got = a.replies()
+    check(len(got) == 1 + 3 * rounds and not [r for r in got if r.startswith("#error")],
+          "restarts: the answers %r" % got)
+    stop(lockd)
+
+
+def late_signal(name):
+    """SIGTERM at any moment, also in the last milliseconds after the last
+    reply, ends with status 1: every run that still ran once the signal
+    was sent, and every one that said "Interrupted"."""
+    got = []
+    for i in range(40):  # until 8 were reached (fewer on a loaded machine)
+        if sum(r for r, _ in got) >= 8:
+            break
+        a = run.agent("%s%d" % (name, i), "(List %d)\n" % i)
+        wait_for(lambda: a.replies() or not a.alive(), 30, 0.001)
+        time.sleep(random.uniform(0, 0.05))
+        a.proc.send_signal(signal.SIGTERM)
+        reached = running(a.proc.pid)
+        status = a.wait_exit(30)
+        said = b"Interrupted" in open(os.path.join(run.work, "%s%d.err.stdout" % (name, i)), "rb").read()
+        got.append((reached or said, status))
+    check(all(status == 1 for reached, status in got if reached) and sum(r for r, _ in got) >= 5,
+          "late signals: (reached, status) %r" % got)
+
+
+END_ROWS = [("silent-lockd-end", silent_lockd(None)), ("silent-lockd-sigterm", silent_lockd(signal.SIGTERM)),
+            ("silent-lockd-reads", silent_lockd_reads), ("slow-node-script", slow_node_script(False)),
+            ("slow-node-thread", slow_node_script(True)), ("endless-fetch", endless_fetch),
+            ("silent-admission", silent_admission), ("service-back", service_back), ("held-causes", held_causes),
+            ("cancel-reach", cancel_reach), ("http-client-gone", http_client_gone), ("restarts", restarts),
+            ("late-signal", late_signal)]
+# Longer than a minute by design: run by name.
+LONG_ROWS = [("interrupt-long-import", interrupt_long_import)]
+
+wanted = sys.argv[4:]
+table = END_ROWS if wanted == ["end"] else ROWS + END_ROWS + LONG_ROWS if wanted else ROWS
+for name, row in table:
+    if wanted in ([], ["end"]) or name in wanted:
         print("row", name, flush=True)
         row(name.replace("-", "_"))
 run.finish()
