@@ -1,5 +1,8 @@
 #include "base/task.h"
 
+#include <malloc.h>
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -15,9 +18,6 @@
 
 namespace {
 
-// Evaluators recurse deeply; give every pooled thread the same generous
-// stack rather than the platform's default.
-constexpr size_t kStackSize = size_t{8} << 20;
 // Threads kept waiting for work; one past this many ends once it has
 // waited kLinger without being given a task. Load comes in waves (a server
 // under many short connections needs a few dozen threads one moment and
@@ -143,8 +143,22 @@ struct Pool {
   bool closing = false;        // shutdown_tasks is collecting the workers
 };
 
+// The allocator gives each thread it has not met an arena of its own, which
+// reserves kArenaBytes of address space: under an address-space limit the
+// threads share a few, so that the limit leaves room for their stacks.
+constexpr int kArenasUnderLimit = 8;
+constexpr uint64_t kArenaBytes = uint64_t{64} << 20;
+
+uint64_t address_limit() {
+  rlimit lim{};
+  return getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY ? lim.rlim_cur : UINT64_MAX;
+}
+
 Pool& pool() {
-  static Pool* p = new Pool;
+  static Pool* p = [] {
+    if (address_limit() != UINT64_MAX) mallopt(M_ARENA_MAX, kArenasUnderLimit);
+    return new Pool;
+  }();
   return *p;
 }
 
@@ -238,7 +252,7 @@ int xx_create_task(TASK_FUNC func, TKEY data, int pri, const char* file, int lin
   w->job = t;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kStackSize);
+  pthread_attr_setstacksize(&attr, kTaskStackSize);
   int rc = pthread_create(&w->th, &attr, worker_main, w);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
@@ -302,6 +316,13 @@ int push_pri_pctl(const PRI_CTL* ctl) {
   int prev = t->pri.load();
   if (ctl) t->pri.store(std::max(prev, clamp_pri(ctl->ceiling)));
   return prev;
+}
+
+int64_t task_address_room(uint64_t reserved) {
+  const uint64_t limit = address_limit();
+  if (limit == UINT64_MAX) return INT64_MAX;
+  const uint64_t taken = reserved + kArenasUnderLimit * kArenaBytes;
+  return limit > taken ? static_cast<int64_t>((limit - taken) / kTaskStackSize) : 0;
 }
 
 int task_pool_idle() {

@@ -83,7 +83,7 @@ def read_all(s, limit=5):
 
 def line_link(port, timeout=30):
     """A line link to the agent listening on port, past its admission;
-    ConnectionError when the agent ends it first."""
+    ConnectionError when the agent refuses it or ends it first."""
     s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
     s.sendall(b"\n")
     got = b""
@@ -93,6 +93,9 @@ def line_link(port, timeout=30):
             s.close()
             raise ConnectionError("closed before its admission")
         got += c
+    if b"<Permission>Allow" not in got:
+        s.close()
+        raise ConnectionError("refused: %r" % got)
     return s
 
 
