@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -141,6 +142,7 @@ struct Pool {
   std::vector<Worker*> idle;
   int busy = 0;                // workers running a task
   bool closing = false;        // shutdown_tasks is collecting the workers
+  bool start_failed = false;   // the last thread the pool tried to start could not be had
 };
 
 // The allocator gives each thread it has not met an arena of its own, which
@@ -222,6 +224,29 @@ void* worker_main(void* arg) {
   }
 }
 
+// Starts a pooled thread, counted busy, that runs job first; false when no
+// thread could be had, for want of memory as of threads, which the pool
+// remembers until it starts one again (mu held).
+bool _start_worker(Pool& p, TaskRec* job) {
+  auto* w = new (std::nothrow) Worker;
+  int rc = ENOMEM;
+  if (w) {
+    w->job = job;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kTaskStackSize);
+    rc = pthread_create(&w->th, &attr, worker_main, w);
+    pthread_attr_destroy(&attr);
+  }
+  p.start_failed = rc != 0;
+  if (rc != 0) {
+    delete w;
+    return false;
+  }
+  ++p.busy;
+  return true;
+}
+
 }  // namespace
 
 int xx_create_task(TASK_FUNC func, TKEY data, int pri, const char* file, int line) {
@@ -231,39 +256,27 @@ int xx_create_task(TASK_FUNC func, TKEY data, int pri, const char* file, int lin
   int tid = t->tid;  // t may be freed by its thread before we return
   Pool& p = pool();
   std::unique_lock<std::mutex> g(p.mu);
-  ++p.busy;
   if (!p.idle.empty()) {
+    ++p.busy;
     Worker* w = p.idle.back();
     p.idle.pop_back();
     g.unlock();
     give(w, t, false);
     return tid;
   }
-  // A thread that cannot be had, for want of memory as of threads, is the
-  // caller's refusal to give, never a stop.
-  auto* w = new (std::nothrow) Worker;
-  if (!w) {
-    --p.busy;
-    g.unlock();
-    registry().leave(t);
-    free_rec(t);
-    return -1;
-  }
-  w->job = t;
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kTaskStackSize);
-  int rc = pthread_create(&w->th, &attr, worker_main, w);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    --p.busy;
-    g.unlock();
-    delete w;
-    registry().leave(t);
-    free_rec(t);
-    return -1;
-  }
-  return tid;
+  if (_start_worker(p, t)) return tid;
+  // A thread that cannot be had is the caller's refusal to give, never a
+  // stop.
+  g.unlock();
+  registry().leave(t);
+  free_rec(t);
+  return -1;
+}
+
+bool task_pool_short(int n) {
+  Pool& p = pool();
+  std::lock_guard<std::mutex> g(p.mu);
+  return p.start_failed && p.idle.size() < static_cast<size_t>(n);
 }
 
 int get_tid() { return self()->tid; }

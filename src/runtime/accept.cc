@@ -21,6 +21,25 @@ void refuse(STREAM* s, const char* text) {
   d_s_close(s);
 }
 
+// After a give-way, the tasks of what gave way end and their threads go
+// back to the pool: ready() is asked again for a short while, a wait for
+// those tasks alone, never for a peer.
+template <class Ready>
+bool ready_after_give_way(Ready ready) {
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ready()) return true;
+  }
+  return false;
+}
+
+// The threads of a link about to start for a peer of ip: when the process
+// has none left, what the address holding most has gives way.
+bool link_threads(int ip) {
+  auto ready = [] { return !task_pool_short(kLinkTasks); };
+  return ready() || (threads_give_way(ip) && ready_after_give_way(ready));
+}
+
 // The thread leaves the listener (zui_lock held, and let go); the last one
 // out performs its final close.
 void _leave_listener(ZU_INTERPRETER* listener) {
@@ -110,7 +129,7 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
   }
   waiting.release();
   used = s_descriptors_in_use(&limit);
-  if (used >= limit * 40 / 64) {
+  if (used >= limit * 40 / 64 || !link_threads(ip)) {
     refuse(s, "<Permission>Busy</Permission>\n");
     give_address_tasks(ip, tasks);
     give_address_links(ip, links);
@@ -226,11 +245,7 @@ bool task_after_give_way(ACCEPTED* a) {
   int freed = 0;
   while (freed < kNewcomerTasks && first_line_give_way(a->ip)) ++freed;
   if (!freed && !threads_give_way(a->ip)) return false;
-  for (int i = 0; i < 50; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (create_task(accepted_task, a, 1) >= 0) return true;
-  }
-  return false;
+  return ready_after_give_way([a] { return create_task(accepted_task, a, 1) >= 0; });
 }
 
 }  // namespace

@@ -45,8 +45,9 @@ int64_t threads_room() {
   return n;
 }
 
-// The share below which a newcomer may make room: a quarter of the total.
-PEER_CAPS caps(int64_t cap, int64_t all) { return {cap, all, all / kAddressShareParts}; }
+// The share below which a newcomer may make room: a quarter of the total,
+// at most what one address may hold.
+PEER_CAPS caps(int64_t cap, int64_t all) { return {cap, all, std::min(cap, all / kAddressShareParts)}; }
 
 }  // namespace
 
@@ -64,7 +65,8 @@ int peer_links_all() {
   static const int n = [] {
     int limit = 0;
     s_descriptors_in_use(&limit);
-    return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(int64_t{limit} * 3 / 8, threads_room() / 4)));
+    const int64_t room = std::max<int64_t>(1, std::min<int64_t>(int64_t{limit} * 3 / 8, threads_room() / 4));
+    return static_cast<int>(u_getenv_count("QNMX_PEER_LINKS_ALL", room, 1 << 20));
   }();
   return n;
 }
@@ -97,16 +99,21 @@ void give_address_links(int ip, int n) {
 }
 
 bool threads_give_way(int ip) {
-  // Only an address holding few threads is a newcomer here: one whose
-  // connections waiting for their first lines hold them gives way itself
-  // (runtime/first_line.h).
-  const int64_t held = account_held(ip, PEER_HOLD::kTasks) + account_held(ip, PEER_HOLD::kWaiting) +
-                       kLinkTasks * account_held(ip, PEER_HOLD::kLinks);
-  if (held >= threads_room() / kAddressShareParts) return false;
-  if (int top = account_gives_way(PEER_HOLD::kLinks, ip, peer_links_all() / kAddressShareParts))
-    if (give_way_interpreter(top, true)) return true;
-  int top = account_gives_way(PEER_HOLD::kTasks, ip, peer_tasks_all() / kAddressShareParts);
-  return top && give_way_interpreter(top, false);
+  // What each holds is counted in threads: an address whose connections
+  // waiting for their first lines hold many is no newcomer to one holding
+  // a link or two.
+  auto threads = [](int at) {
+    return account_held(at, PEER_HOLD::kTasks) + account_held(at, PEER_HOLD::kWaiting) +
+           kLinkTasks * account_held(at, PEER_HOLD::kLinks);
+  };
+  const int links = peer_links_all();
+  const PEER_CAPS by_kind[] = {caps(links, links), caps(peer_task_cap(), peer_tasks_all())};
+  for (bool line_links : {true, false}) {
+    const PEER_HOLD kind = line_links ? PEER_HOLD::kLinks : PEER_HOLD::kTasks;
+    const int top = account_gives_way(kind, ip, by_kind[line_links ? 0 : 1].share);
+    if (top && threads(top) > threads(ip) && give_way_interpreter(top, line_links)) return true;
+  }
+  return false;
 }
 
 // By origin as by address: a peer whose address is not known counts

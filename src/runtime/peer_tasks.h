@@ -31,8 +31,8 @@ int peer_task_cap();
 // The totals of all peers (read once): tasks (QNMX_PEER_TASKS_ALL, else a
 // quarter of the threads the process can hold, since a session's
 // interpreter brings a receive and a send task along while it works), and
-// line links (three eighths of the descriptor limit, at most a quarter of
-// the threads the process can hold).
+// line links (QNMX_PEER_LINKS_ALL, else three eighths of the descriptor
+// limit, at most a quarter of the threads the process can hold).
 int peer_tasks_all();
 int peer_links_all();
 // Counts n more tasks against origin's address: false, counting nothing,
@@ -54,6 +54,7 @@ bool take_address_link(int ip);
 void give_address_links(int ip, int n);
 // When the process has no thread left for a newcomer from ip: a line link
 // of the address holding most of them gives way, else an interpreter of
-// the address holding most tasks, by the same rule (the caller holds no
-// lock). True when one did; its threads end soon after.
+// the address holding most tasks, by the same rule, provided that address
+// holds more threads than ip does (the caller holds no lock). True when
+// one did; its threads end soon after.
 bool threads_give_way(int ip);

@@ -345,9 +345,9 @@ GC_SHARE* gc_attach_share(GC_SHARE* share);
 // What a peer's bindings keep, in any environment (the agent's, its own,
 // another peer's), is held by the address of the peer that wrote them, at
 // most a quarter of the budget, apart from what its evaluations hold; all
-// peers' together at most half (kPeersBudgetParts), the last part of it
-// for addresses holding almost nothing (kPeersReserveParts). The collector counts
-// it: a bound value is marked after every root of the agent's
+// peers' together at most half (kPeersBudgetParts), its last part kept for
+// addresses holding almost nothing (kPeersReserveParts). The collector
+// counts it: a bound value is marked after every root of the agent's
 // (gc_mark_bound, called by the environments' mark functions), so what the
 // agent reaches as well is not the peer's, and the count of each address
 // goes to its account (zu/peer_account.h); the bytes bound since the last

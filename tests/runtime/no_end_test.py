@@ -58,9 +58,10 @@ def agent(work, limit):
     with open(os.path.join(work, "srv.zu"), "w") as f:
         f.write(SCRIPT)
     # The threads rows run out of the process's tasks, past any cap of one
-    # peer's threads.
+    # peer's threads and of all peers' links.
     env = dict(os.environ, HOME=work, STD_CODE="UTF-8", QNMX_HEAP_BUDGET_MIB="64" if limit == "budget" else "0",
-               QNMX_PEER_THREADS="100000", QNMX_FIRST_LINE_IDLE="300", QNMX_FIRST_LINE_TOTAL="300",
+               QNMX_PEER_THREADS="100000", QNMX_PEER_LINKS_ALL="100000", QNMX_FIRST_LINE_IDLE="300",
+               QNMX_FIRST_LINE_TOTAL="300",
                ASAN_OPTIONS="detect_leaks=0:quarantine_size_mb=4:allocator_release_to_os_interval_ms=200:"
                "allocator_may_return_null=1:max_allocation_size_mb=2048:hard_rss_limit_mb=3072")
 
@@ -163,13 +164,16 @@ def attack(p, port, name, prep, form, builtin):
         time.sleep(1)
         check(new_peer_answered(port), "%s: a new link is answered while the threads run" % name)
     else:
+        # Once one address's links hold every thread, one of them gives way
+        # to a link of another address.
         idle = []
         while len(idle) < 200:
             try:
-                idle.append(link(port, 10))
+                idle.append(link(port, 10, "127.0.0.2"))
             except OSError:
                 break
-        check(len(idle) < 200, "%s: a link past all peers' links is refused" % name)
+        check(len(idle) < 200, "%s: a link whose threads cannot start is refused" % name)
+        check(eventually(lambda: new_peer_answered(port), 5), "%s: another address is answered at once" % name)
         for s in idle:
             s.close()
     a.close()

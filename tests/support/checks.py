@@ -81,10 +81,11 @@ def read_all(s, limit=5):
     return got
 
 
-def line_link(port, timeout=30):
-    """A line link to the agent listening on port, past its admission;
-    ConnectionError when the agent refuses it or ends it first."""
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+def line_link(port, timeout=30, source=None):
+    """A line link to the agent listening on port (from the local address
+    source when given), past its admission; ConnectionError when the agent
+    refuses it or ends it first."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0) if source else None)
     s.sendall(b"\n")
     got = b""
     while b"</Permission>" not in got:
