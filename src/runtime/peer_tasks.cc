@@ -65,7 +65,7 @@ int peer_links_all() {
   static const int n = [] {
     int limit = 0;
     s_descriptors_in_use(&limit);
-    const int64_t room = std::max<int64_t>(1, std::min<int64_t>(int64_t{limit} * 3 / 8, threads_room() / 4));
+    const int64_t room = std::max<int64_t>(1, std::min<int64_t>(int64_t{limit} * 3 / 16, threads_room() / 4));
     return static_cast<int>(u_getenv_count("QNMX_PEER_LINKS_ALL", room, 1 << 20));
   }();
   return n;

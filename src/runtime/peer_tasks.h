@@ -31,8 +31,9 @@ int peer_task_cap();
 // The totals of all peers (read once): tasks (QNMX_PEER_TASKS_ALL, else a
 // quarter of the threads the process can hold, since a session's
 // interpreter brings a receive and a send task along while it works), and
-// line links (QNMX_PEER_LINKS_ALL, else three eighths of the descriptor
-// limit, at most a quarter of the threads the process can hold).
+// line links (QNMX_PEER_LINKS_ALL, else three sixteenths of the
+// descriptor limit, at most a quarter of the threads the process can
+// hold).
 int peer_tasks_all();
 int peer_links_all();
 // Counts n more tasks against origin's address: false, counting nothing,

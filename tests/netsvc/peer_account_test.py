@@ -145,7 +145,7 @@ def queued_requests():
     """Under 1,024 descriptors one address queues requests in its sessions,
     each on a connection left open and each far ahead of the one due (seq 1
     never comes): most are refused at once, the rest count against its
-    share (a quarter of the 512 connections that may wait, and the few not
+    share (a quarter of the 256 connections that may wait, and the few not
     read yet), and descriptors are left for a newcomer."""
     a, port = serving(nofile=1024)
     conns = []
@@ -153,7 +153,7 @@ def queued_requests():
         for seq in range(2, 66) if cookie else ():
             conns.append(socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.7", 0)))
             conns[-1].sendall(request(port, header(2, seq, cookie)))
-    check(wait_for(lambda: len(still_waiting(conns)) <= 128 + 8, 10),
+    check(wait_for(lambda: len(still_waiting(conns)) <= 64 + 8, 10),
           "the address holds its share of queued requests: %d of %d" % (len(still_waiting(conns)), len(conns)))
     ended(a, port)
     for s in conns:
@@ -441,8 +441,10 @@ def admitted(s):
 def line_links_total():
     """Links of one address that send their opening line end and nothing
     more, opened one after another until it is refused 20 times in a row
-    (700 at most): each counts from its first line, all peers' links have a
-    total, and one of the address's links gives way to a newcomer."""
+    (700 at most), while another address sends 700 first lines one byte
+    long: each link counts from its first line, all peers' links have a
+    total, which leaves descriptors with all the first lines waiting, and
+    one of the address's links gives way to a newcomer."""
     a, port = ticking()
     links, refused = [], 0
     while len(links) < 700 and refused < 20:
@@ -454,8 +456,8 @@ def line_links_total():
             refused += 1
             for s in made:
                 s.close()
-    check(len(links) <= 1024 * 3 // 8, "its links stop at all peers' total: %d" % len(links))
-    newcomer_served(a, port, links)
+    check(len(links) <= 1024 * 3 // 16, "its links stop at all peers' total: %d" % len(links))
+    newcomer_served(a, port, links + connections(port, "127.0.0.3", 700, b"G"))
 
 
 def queued_requests_total():
