@@ -1,7 +1,11 @@
 #include "base/task.h"
 
+#include <malloc.h>
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -15,9 +19,6 @@
 
 namespace {
 
-// Evaluators recurse deeply; give every pooled thread the same generous
-// stack rather than the platform's default.
-constexpr size_t kStackSize = size_t{8} << 20;
 // Threads kept waiting for work; one past this many ends once it has
 // waited kLinger without being given a task. Load comes in waves (a server
 // under many short connections needs a few dozen threads one moment and
@@ -141,10 +142,25 @@ struct Pool {
   std::vector<Worker*> idle;
   int busy = 0;                // workers running a task
   bool closing = false;        // shutdown_tasks is collecting the workers
+  bool start_failed = false;   // the last thread the pool tried to start could not be had
 };
 
+// The allocator gives each thread it has not met an arena of its own, which
+// reserves kArenaBytes of address space: under an address-space limit the
+// threads share a few, so that the limit leaves room for their stacks.
+constexpr int kArenasUnderLimit = 8;
+constexpr uint64_t kArenaBytes = uint64_t{64} << 20;
+
+uint64_t address_limit() {
+  rlimit lim{};
+  return getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY ? lim.rlim_cur : UINT64_MAX;
+}
+
 Pool& pool() {
-  static Pool* p = new Pool;
+  static Pool* p = [] {
+    if (address_limit() != UINT64_MAX) mallopt(M_ARENA_MAX, kArenasUnderLimit);
+    return new Pool;
+  }();
   return *p;
 }
 
@@ -208,6 +224,29 @@ void* worker_main(void* arg) {
   }
 }
 
+// Starts a pooled thread, counted busy, that runs job first; false when no
+// thread could be had, for want of memory as of threads, which the pool
+// remembers until it starts one again (mu held).
+bool _start_worker(Pool& p, TaskRec* job) {
+  auto* w = new (std::nothrow) Worker;
+  int rc = ENOMEM;
+  if (w) {
+    w->job = job;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kTaskStackSize);
+    rc = pthread_create(&w->th, &attr, worker_main, w);
+    pthread_attr_destroy(&attr);
+  }
+  p.start_failed = rc != 0;
+  if (rc != 0) {
+    delete w;
+    return false;
+  }
+  ++p.busy;
+  return true;
+}
+
 }  // namespace
 
 int xx_create_task(TASK_FUNC func, TKEY data, int pri, const char* file, int line) {
@@ -217,39 +256,27 @@ int xx_create_task(TASK_FUNC func, TKEY data, int pri, const char* file, int lin
   int tid = t->tid;  // t may be freed by its thread before we return
   Pool& p = pool();
   std::unique_lock<std::mutex> g(p.mu);
-  ++p.busy;
   if (!p.idle.empty()) {
+    ++p.busy;
     Worker* w = p.idle.back();
     p.idle.pop_back();
     g.unlock();
     give(w, t, false);
     return tid;
   }
-  // A thread that cannot be had, for want of memory as of threads, is the
-  // caller's refusal to give, never a stop.
-  auto* w = new (std::nothrow) Worker;
-  if (!w) {
-    --p.busy;
-    g.unlock();
-    registry().leave(t);
-    free_rec(t);
-    return -1;
-  }
-  w->job = t;
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kStackSize);
-  int rc = pthread_create(&w->th, &attr, worker_main, w);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    --p.busy;
-    g.unlock();
-    delete w;
-    registry().leave(t);
-    free_rec(t);
-    return -1;
-  }
-  return tid;
+  if (_start_worker(p, t)) return tid;
+  // A thread that cannot be had is the caller's refusal to give, never a
+  // stop.
+  g.unlock();
+  registry().leave(t);
+  free_rec(t);
+  return -1;
+}
+
+bool task_pool_short(int n) {
+  Pool& p = pool();
+  std::lock_guard<std::mutex> g(p.mu);
+  return p.start_failed && p.idle.size() < static_cast<size_t>(n);
 }
 
 int get_tid() { return self()->tid; }
@@ -302,6 +329,13 @@ int push_pri_pctl(const PRI_CTL* ctl) {
   int prev = t->pri.load();
   if (ctl) t->pri.store(std::max(prev, clamp_pri(ctl->ceiling)));
   return prev;
+}
+
+int64_t task_address_room(uint64_t reserved) {
+  const uint64_t limit = address_limit();
+  if (limit == UINT64_MAX) return INT64_MAX;
+  const uint64_t taken = reserved + kArenasUnderLimit * kArenaBytes;
+  return limit > taken ? static_cast<int64_t>((limit - taken) / kTaskStackSize) : 0;
 }
 
 int task_pool_idle() {

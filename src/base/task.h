@@ -5,9 +5,16 @@
 
 #include <pthread.h>
 
+#include <cstddef>
+#include <cstdint>
+
 // The word handed to a task function.
 using TKEY = void*;
 using TASK_FUNC = void (*)(TKEY data);
+
+// The stack every pooled thread reserves: evaluators recurse deeply, so it
+// is the same generous size rather than the platform's default.
+constexpr size_t kTaskStackSize = size_t{8} << 20;
 
 constexpr int kMinPri = 0;
 constexpr int kMaxPri = 5;
@@ -56,6 +63,13 @@ int push_pri_pctl(const PRI_CTL* ctl);
 
 // Number of threads the pool keeps waiting for work.
 int task_pool_idle();
+// Whether n tasks started now would find no thread: fewer than n wait in
+// the pool, and the last thread it tried to start could not be had.
+bool task_pool_short(int n);
+// The threads whose stacks fit in the process's address-space limit beside
+// `reserved` bytes and the allocator's arenas (few under such a limit,
+// since each reserves 64 MiB); INT64_MAX without a limit.
+int64_t task_address_room(uint64_t reserved);
 // Waits until every pooled task has ended, then ends the pooled threads and
 // waits for them (nothing is left running at exit). Long-lived tasks must be
 // told to stop first; never called from a task. Tasks may be created again

@@ -79,8 +79,9 @@ int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSIO
   bool keep = (item->info.flags & HTTP_F_KEEP_ALIVE) && item->info.content_length == kZoHHeaderSize &&
               !(item->info.flags & HTTP_F_CHUNKED);
   // The session's interpreter holds a link's tasks: an address that holds
-  // all it may opens no session more.
-  if (!take_address_tasks(ip, kLinkTasks)) return busy(item);
+  // all it may opens no session more, and one that holds most of all
+  // peers' gives way to a newcomer.
+  if (!take_tasks_giving_way(ip, kLinkTasks)) return busy(item);
   uint32_t cockie[2];
   ZoH_ENTRY* e = zoh_new_entry(cockie, ip, zui, pl, keep);
   if (!e) {
@@ -118,10 +119,16 @@ int serve_message(STREAM** new_st, ZoH_LIST* item, bool good, ZU_INTERPRETER* zu
   } else if (item->h.type == ZOH_UPLOAD) {
     return new_upload_session(item);
   } else {
+    ZoH_LIST* gave_way = nullptr;
     lock_task(zoh_lock);
     ZoH_ENTRY* e = _zoh_search(item->h.cockie);
-    int r = e ? _insert_list(e, item) : 1;
+    int r = e ? _insert_list(e, item, &gave_way) : 1;
     unlock_task(zoh_lock, "new_accept");
+    while (ZoH_LIST* g = gave_way) {
+      gave_way = g->next;
+      g->next = nullptr;
+      refuse(g);
+    }
     if (r == 0) return 0;
     if (r < 0) return refuse(item);  // a seq already queued, or a full queue
   }
@@ -174,6 +181,6 @@ int zoh_new_accept(STREAM** new_st, STREAM* con, ZU_INTERPRETER* zui, PERMISSION
     return close_failed(con);
   }
   auto* item = static_cast<ZoH_LIST*>(d_alloc(sizeof(ZoH_LIST)));
-  *item = ZoH_LIST{nullptr, con, h, info, get_zutime(), 0};
+  *item = ZoH_LIST{nullptr, con, h, info, get_zutime(), 0, 0, false};
   return serve_message(new_st, item, good, zui, pl);
 }

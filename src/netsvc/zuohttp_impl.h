@@ -143,12 +143,16 @@ void _zoh_start_due(ZoH_ENTRY* e);
 // Queues a request; -1 for a seq already queued, before the next one due
 // (read already) or too far past it, -2 for a full queue or an address
 // that holds its share of queued requests (zoh_queued_share) (lock held).
-// The receive task is started when it does not run.
-int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item);
+// The receive task is started when it does not run. When all peers hold
+// what they may queue (zoh_queued_all), the address holding most gives way
+// to one below its share: its request furthest ahead is taken out and
+// pushed on *gave_way, for the caller to refuse once the lock is released.
+int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item, ZoH_LIST** gave_way);
 // What one address may have queued in all its sessions: a share of the
 // connections the process lets wait (runtime/first_line.h), each holding a
-// descriptor.
+// descriptor; and what all addresses may, half of those connections.
 int zoh_queued_share();
+int zoh_queued_all();
 // Frees a request; its connection is closed unless `keep_con` (or it is
 // the stock's).
 void zoh_free_request(ZoH_LIST* item, bool keep_con);

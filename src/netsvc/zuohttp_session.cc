@@ -400,7 +400,38 @@ int zoh_start_entry(ZoH_ENTRY* e, STREAM* pipe) {
   return -1;
 }
 
-int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
+namespace {
+
+// The request of ip's that waits furthest ahead of its session's next body,
+// taken out of its queue and no longer counted, for the caller to refuse
+// once the lock is released; null when ip has none queued ahead. One ahead
+// of the body due is touched by no task yet (lock held).
+ZoH_LIST* _take_furthest(int ip) {
+  assert_lock_held(zoh_lock);
+  ZoH_ENTRY* from = nullptr;
+  ZoH_LIST** at = nullptr;
+  int furthest = 0;
+  for (ZoH_ENTRY* chain : ZoH_hash) {
+    for (ZoH_ENTRY* e = chain; e; e = e->next) {
+      if (e->ip != ip || !e->list) continue;
+      ZoH_LIST** last = &e->list;
+      while ((*last)->next) last = &(*last)->next;
+      const int ahead = static_cast<uint16_t>((*last)->h.seq - e->recv_seq);
+      if (zoh_seq_before(e->recv_seq, (*last)->h.seq) && ahead > furthest) from = e, at = last, furthest = ahead;
+    }
+  }
+  if (!from) return nullptr;
+  ZoH_LIST* item = *at;
+  *at = nullptr;
+  --from->pending;
+  account_give(item->queued_ip, PEER_HOLD::kQueued, 1);
+  item->queued = false;
+  return item;
+}
+
+}  // namespace
+
+int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item, ZoH_LIST** gave_way) {
   assert_lock_held(zoh_lock);
   // A number before the next body due was read already (and is queued or
   // answered): taking it would put a request at the head that the send
@@ -414,7 +445,13 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
     if ((*at)->h.seq == item->h.seq) return -1;
     if (zoh_seq_before(item->h.seq, (*at)->h.seq)) break;
   }
-  if (!account_take(e->ip, PEER_HOLD::kQueued, 1, zoh_queued_share())) return -2;
+  const int share = zoh_queued_share();
+  auto give_way = [gave_way](int top) {
+    ZoH_LIST* g = _take_furthest(top);
+    if (g) g->next = *gave_way, *gave_way = g;
+    return g != nullptr;
+  };
+  if (!account_take_or_give_way(e->ip, PEER_HOLD::kQueued, 1, {share, zoh_queued_all(), share}, give_way)) return -2;
   item->queued_ip = e->ip;
   item->queued = true;
   item->next = *at;
@@ -427,6 +464,8 @@ int _insert_list(ZoH_ENTRY* e, ZoH_LIST* item) {
 }
 
 int zoh_queued_share() { return first_line_slots() / static_cast<int>(kAddressShareParts); }
+
+int zoh_queued_all() { return first_line_slots() / 2; }
 
 void zoh_free_request(ZoH_LIST* item, bool keep_con) {
   if (item->queued) account_give(item->queued_ip, PEER_HOLD::kQueued, 1);

@@ -238,7 +238,7 @@ void zoh_v2_close_streams(const std::vector<STREAM*>& conns, const std::vector<S
 int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   STREAM* con = key->s;
   // The session's interpreter holds a link's tasks (as open_session's).
-  if (!take_address_tasks(key->ip, kLinkTasks)) return busy(con);
+  if (!take_tasks_giving_way(key->ip, kLinkTasks)) return busy(con);
   auto* e = static_cast<ZoH_ENTRY_V2*>(d_calloc(sizeof(ZoH_ENTRY_V2), 1));
   e->flags = V2E_NO_UPLOAD;
   e->ip = key->ip;

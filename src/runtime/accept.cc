@@ -21,6 +21,25 @@ void refuse(STREAM* s, const char* text) {
   d_s_close(s);
 }
 
+// After a give-way, the tasks of what gave way end and their threads go
+// back to the pool: ready() is asked again for a short while, a wait for
+// those tasks alone, never for a peer.
+template <class Ready>
+bool ready_after_give_way(Ready ready) {
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ready()) return true;
+  }
+  return false;
+}
+
+// The threads of a link about to start for a peer of ip: when the process
+// has none left, what the address holding most has gives way.
+bool link_threads(int ip) {
+  auto ready = [] { return !task_pool_short(kLinkTasks); };
+  return ready() || (threads_give_way(ip) && ready_after_give_way(ready));
+}
+
 // The thread leaves the listener (zui_lock held, and let go); the last one
 // out performs its final close.
 void _leave_listener(ZU_INTERPRETER* listener) {
@@ -91,8 +110,9 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     d_s_close(s);
     return;
   }
-  // A session's interpreter comes with its tasks counted against ip.
-  int tasks = 0;
+  // A session's interpreter comes with its tasks counted against ip; a
+  // line link counts among ip's links from its opening line end.
+  int tasks = 0, links = 0;
   if (c != '\n' && c != '\r') {
     STREAM* line = nullptr;
     // The network services own the connection from here: on failure they
@@ -101,25 +121,32 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     if (r == -1 || r == 0 || !line) return;
     s = line;
     tasks = kLinkTasks;
+  } else if (take_address_link(ip)) {
+    links = 1;
+  } else {
+    refuse(s, "<Permission>Busy</Permission>\n");
+    return;
   }
   waiting.release();
   used = s_descriptors_in_use(&limit);
-  if (used >= limit * 40 / 64) {
+  if (used >= limit * 40 / 64 || !link_threads(ip)) {
     refuse(s, "<Permission>Busy</Permission>\n");
     give_address_tasks(ip, tasks);
+    give_address_links(ip, links);
     return;
   }
-  launch_accept_thread(s, ip, listener, entry, tasks);
+  launch_accept_thread(s, ip, listener, entry, tasks, links);
 }
 
 }  // namespace
 
 void accept_thread_tick(void* stream) { s_close_queue(static_cast<STREAM*>(stream)); }
 
-int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry, int tasks) {
+int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry, int tasks, int links) {
   ZU_INTERPRETER* z = new_zu_interpreter();
   z->peer_tasks = tasks;
   z->peer_tasks_ip = ip;
+  z->peer_links = links;
   lock_task(zui_lock);
   // Only what a connection inherits from its listener; nothing it owns.
   z->env = listener->env;
@@ -209,19 +236,16 @@ void accepted_task(TKEY data) {
 // the address holding most give way (first_line_give_way), as many as the
 // newcomer may need (the task that reads its first line and the two of the
 // link it may become), and their tasks, once they have seen their
-// connections end, serve it. The wait is for those tasks alone, a short
-// one, never for a peer.
+// connections end, serve it; without any, a link or a session's
+// interpreter of the address holding most ends (threads_give_way). The
+// wait is for those tasks alone, a short one, never for a peer.
 constexpr int kNewcomerTasks = 3;
 
 bool task_after_give_way(ACCEPTED* a) {
   int freed = 0;
   while (freed < kNewcomerTasks && first_line_give_way(a->ip)) ++freed;
-  if (!freed) return false;
-  for (int i = 0; i < 50; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (create_task(accepted_task, a, 1) >= 0) return true;
-  }
-  return false;
+  if (!freed && !threads_give_way(a->ip)) return false;
+  return ready_after_give_way([a] { return create_task(accepted_task, a, 1) >= 0; });
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include "runtime/interp.h"
 
 // Turns an admitted connection into a connected interpreter (kind 5); the
-// iid or a negative result (the stream is then closed). `tasks`: what
-// counts against ip for its threads already (a session's, peer_tasks.h),
-// handed to the record, which gives it back when it is freed.
-int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry, int tasks = 0);
+// iid or a negative result (the stream is then closed). `tasks` and
+// `links`: what counts against ip already (a session's tasks, a line
+// link's place, peer_tasks.h), handed to the record, which gives it back
+// when it is freed.
+int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry, int tasks = 0,
+                         int links = 0);

@@ -70,7 +70,7 @@ int first_line_slots() {
   static const int slots = [] {
     int limit = 0;
     s_descriptors_in_use(&limit);
-    int fallback = std::clamp(limit / 2, 8, 1024);
+    int fallback = std::clamp(limit / 4, 8, 1024);
     return static_cast<int>(u_getenv_count("QNMX_FIRST_LINE_SLOTS", fallback, 1 << 20));
   }();
   return slots;

@@ -44,8 +44,11 @@ class FirstLineSlot {
   long id_ = 0;
 };
 
-// The number of slots: QNMX_FIRST_LINE_SLOTS, else half the descriptor
-// limit, at most 1,024; read once.
+// The number of slots: QNMX_FIRST_LINE_SLOTS, else a quarter of the
+// descriptor limit, at most 1,024; read once. With the links and the
+// queued session requests of all peers (runtime/peer_tasks.h,
+// netsvc/zuohttp_impl.h) they leave the descriptors that connections are
+// refused under (40/64 of the limit) for the agent's own.
 int first_line_slots();
 
 // When no task can be had to serve a newcomer from ip (the process ran out

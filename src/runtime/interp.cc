@@ -378,6 +378,7 @@ uint32_t _cause_stopped(const EVAL_ORIGIN& origin) {
 void free_zu_interpreter(ZU_INTERPRETER* zui) {
   if (!zui) return;
   give_address_tasks(zui->peer_tasks_ip, zui->peer_tasks);
+  give_address_links(zui->peer_tasks_ip, zui->peer_links);
   free_texts(zui);
   free_permission_list(zui);
   if (zui->auth_c_set) free_auth_connection_set(zui->auth_c_set);
@@ -882,6 +883,7 @@ void _close_zu_interpreter(ZU_INTERPRETER* zui) {
   void* key = zui;
   int iid = static_cast<int>(zui->id);
   give_address_tasks(zui->peer_tasks_ip, zui->peer_tasks);
+  give_address_links(zui->peer_tasks_ip, zui->peer_links);
   d_f_ree(zui);
   if (auto hook = zui_closed_hook.load()) hook(iid);
 
@@ -903,6 +905,28 @@ void close_links_opened_for(uint32_t peer_id) {
   }
   unlock_zui("close_links_opened_for");
   zui_pop_pri(pri);
+}
+
+bool give_way_interpreter(int ip, bool line_link) {
+  int pri = zui_push_pri();
+  lock_zui();
+  // The longest open is the one registered first (peer ids grow).
+  ZU_INTERPRETER* victim = nullptr;
+  _walk_table([&](ZU_INTERPRETER* z) {
+    bool counts = z->peer_tasks_ip == ip && (line_link ? z->peer_links > 0 : z->peer_tasks > 0);
+    if (counts && z->mode == ZUI_MODE_OPEN && !(z->flags & ZUI_F_BREAK) && (!victim || z->peer_id < victim->peer_id))
+      victim = z;
+    return true;
+  });
+  if (victim) {
+    give_address_tasks(ip, victim->peer_tasks);
+    give_address_links(ip, victim->peer_links);
+    victim->peer_tasks = victim->peer_links = 0;
+    _close_interpreter(static_cast<int>(victim->id));
+  }
+  unlock_zui("give_way_interpreter");
+  zui_pop_pri(pri);
+  return victim != nullptr;
 }
 
 void wait_stop_interpreter(int iid) {

@@ -176,8 +176,12 @@ struct ZU_INTERPRETER {
   // session's interpreter, counted against the peer's address
   // peer_tasks_ip (peer_tasks.h) until the record is freed; a connection a
   // peer opened counts its relay once its input has ended (relay.cc).
+  // peer_links: 1 for a line link a peer opened to a listening port,
+  // counted among the links of peer_tasks_ip from its first line until the
+  // record is freed. Once registered, both change only under zui_lock.
   int peer_tasks;
   int peer_tasks_ip;
+  int peer_links;
   // set-up, for an outgoing connection whose opener bounds the wait itself
   // (the lock service's): the longest wait for the peer's permission
   // answer in seconds (0: get_permission_wait()), and whether the
@@ -238,6 +242,12 @@ uint32_t _cause_stopped(const EVAL_ORIGIN& origin);
 // ended: the links its peer had the agent open, at any depth (their origin
 // names that record), are closed. zui_lock NOT held.
 void close_links_opened_for(uint32_t peer_id);
+// Gives way to a newcomer (peer_tasks.h): one open interpreter whose
+// tasks count against address ip (one of its line links when line_link,
+// else a session's interpreter or a link it had the agent open), the
+// longest open, is closed, and what it counted is given back at once.
+// False when ip has none.
+bool give_way_interpreter(int ip, bool line_link);
 // Whether the calling task may act on interpreter iid (close it, send on
 // it): the agent on any, a peer only on its own link and on what was
 // opened for it. True for an unknown iid: acting on it then finds nothing.

@@ -1115,6 +1115,7 @@ bool gc_charge_bound(uint32_t ip, uint64_t bytes) {
   const uint64_t budget = g.heap_budget.load(std::memory_order_relaxed);
   const auto quarter = static_cast<int64_t>(budget / kBudgetParts);
   const auto peers = static_cast<int64_t>(budget / kPeersBudgetParts);
+  const auto reserve = static_cast<int64_t>(budget / kPeersReserveParts);
   const auto n = static_cast<int64_t>(std::min<uint64_t>(bytes, INT64_MAX / 2));
   const int who = static_cast<int>(ip);
   // Only a refusal the caller can answer is made; and a collection is asked
@@ -1123,7 +1124,9 @@ bool gc_charge_bound(uint32_t ip, uint64_t bytes) {
   if (!alloc_refusable()) return account_take(who, PEER_HOLD::kBound, n, kNoCap);
   uint64_t seen = g.done.load();
   for (bool collected = false;; collected = true) {
-    if (account_take(who, PEER_HOLD::kBound, n, quarter, n ? peers : kNoCap)) return true;
+    if (account_take_reserved(who, PEER_HOLD::kBound, n, quarter, n ? peers : kNoCap, n ? reserve : 0,
+                              reserve / kReserveShares))
+      return true;
     const int64_t enough = quarter / kCollectFor;
     if (collected || (account_bound_since(who) < enough && account_bound_since_all() < enough)) return false;
     collect_for_room(seen);

@@ -307,6 +307,13 @@ inline constexpr int64_t kBudgetParts = 4;
 // by kPeersBudgetParts, half of it: the agent's own work always has the
 // other half, however many addresses bind.
 inline constexpr int64_t kPeersBudgetParts = 2;
+// Nothing a binding keeps can be taken back to make room for another
+// peer's: the last part of the peers' half, the budget divided by
+// kPeersReserveParts, is kept for addresses that hold almost nothing (at
+// most that part divided by kReserveShares once they have bound), so that
+// a peer from a fresh address binds after others have filled the rest.
+inline constexpr int64_t kPeersReserveParts = 16;
+inline constexpr int64_t kReserveShares = 64;
 // A refused charge collects first only once a sixteenth of a share has
 // been charged since the last collection: a peer at its share does not
 // make the agent collect at every try.
@@ -338,8 +345,9 @@ GC_SHARE* gc_attach_share(GC_SHARE* share);
 // What a peer's bindings keep, in any environment (the agent's, its own,
 // another peer's), is held by the address of the peer that wrote them, at
 // most a quarter of the budget, apart from what its evaluations hold; all
-// peers' together at most half (kPeersBudgetParts). The collector counts
-// it: a bound value is marked after every root of the agent's
+// peers' together at most half (kPeersBudgetParts), its last part kept for
+// addresses holding almost nothing (kPeersReserveParts). The collector
+// counts it: a bound value is marked after every root of the agent's
 // (gc_mark_bound, called by the environments' mark functions), so what the
 // agent reaches as well is not the peer's, and the count of each address
 // goes to its account (zu/peer_account.h); the bytes bound since the last

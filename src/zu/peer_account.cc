@@ -74,6 +74,11 @@ bool account_take(int ip, PEER_HOLD kind, int64_t n, int64_t cap, int64_t all_ca
   return true;
 }
 
+bool account_take_reserved(int ip, PEER_HOLD kind, int64_t n, int64_t cap, int64_t all_cap, int64_t reserve,
+                           int64_t small) {
+  return account_take(ip, kind, n, cap, all_cap - reserve) || account_take(ip, kind, n, std::min(cap, small), all_cap);
+}
+
 void account_give(int ip, PEER_HOLD kind, int64_t n) {
   if (n <= 0) return;
   LEDGER& l = L();

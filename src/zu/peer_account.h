@@ -6,15 +6,18 @@
 // sessions' interpreters), its connections still waiting for their first
 // line or still sending a request body, its session requests queued with
 // their connections, its sessions, the request bodies it has sent, and the
-// heap its bindings keep. Each route asks the same account, so no route
-// holds more than the caps its caller gives, and a newcomer is let in by
-// one give-way rule (account_gives_way).
+// heap its bindings keep, and its line links on the listening ports. Each
+// route asks the same account, so no route holds more than the caps its
+// caller gives, and a newcomer is let in by one give-way rule
+// (account_gives_way, account_take_or_give_way).
 //
 // What stays true:
 // - Every count goes back to zero: an account holds each kind from its take
 //   to its give, and a give never takes more than was held. An address that
 //   holds nothing has no account.
-// - A take that would pass a cap takes nothing.
+// - A take that would pass a cap takes nothing: neither the address's nor
+//   the one of all addresses together, which the callers keep below what
+//   the process can hold.
 // - The heap bindings keep is counted in two parts: what the collector found
 //   them to keep at the last collection (account_bound_found), and what was
 //   bound since, charged at bind time.
@@ -38,8 +41,9 @@ enum class PEER_HOLD : uint8_t {
   kSessions,   // ZUoHTTP sessions not ending
   kInput,      // bytes of request bodies charged to the link budget
   kBound,      // bytes its bindings keep (found at the last collection, and bound since)
+  kLinks,      // line links it opened to a listening port, from their first line
 };
-inline constexpr int kPeerHoldKinds = 6;
+inline constexpr int kPeerHoldKinds = 7;
 
 inline constexpr int64_t kNoCap = std::numeric_limits<int64_t>::max();
 
@@ -51,6 +55,12 @@ inline constexpr int64_t kAddressShareParts = 4;
 // would then hold more than cap, or all addresses together more than
 // all_cap (n = 0: whether they hold more already).
 bool account_take(int ip, PEER_HOLD kind, int64_t n, int64_t cap, int64_t all_cap = kNoCap);
+// The same from a total whose last `reserve` is kept for addresses that
+// hold almost nothing, where nothing can be taken back to make room: past
+// all_cap - reserve, only an address that then holds at most `small`
+// takes, up to all_cap.
+bool account_take_reserved(int ip, PEER_HOLD kind, int64_t n, int64_t cap, int64_t all_cap, int64_t reserve,
+                           int64_t small);
 // Gives back n of what account_take counted (never more than ip holds).
 void account_give(int ip, PEER_HOLD kind, int64_t n);
 // What ip holds of kind; what every address holds of it together.
@@ -63,6 +73,29 @@ int64_t account_total(PEER_HOLD kind);
 // address holds less than `share` and less than that address: the address
 // that gives way, or 0 when none does. Ties go to the lowest address.
 int account_gives_way(PEER_HOLD kind, int newcomer, int64_t share);
+
+// What a shared place allows: one address at most `cap`, all together at
+// most `all`; a newcomer below `share` is let in by the give-way rule.
+struct PEER_CAPS {
+  int64_t cap;
+  int64_t all;
+  int64_t share;
+};
+
+// Takes n of kind for ip; when that fails because all addresses together
+// hold `all`, the address that holds most gives way to ip (by the rule
+// above), once for each of the n at most: give_way(top) ends one of top's
+// holdings and gives back what it counted, true when it did. False when ip
+// is refused. give_way runs outside the ledger's lock, under the caller's.
+template <class GiveWay>
+bool account_take_or_give_way(int ip, PEER_HOLD kind, int64_t n, const PEER_CAPS& caps, GiveWay give_way) {
+  for (int64_t tries = 0;; ++tries) {
+    if (account_take(ip, kind, n, caps.cap, caps.all)) return true;
+    if (tries >= n || account_held(ip, kind) > caps.cap - n) return false;
+    const int top = account_gives_way(kind, ip, caps.share);
+    if (!top || !give_way(top)) return false;
+  }
+}
 
 // The heap share of ip's threads (zu/gc.h): what they hold together. Valid
 // while ip holds tasks; the caller holds one from before it attaches a

@@ -145,7 +145,7 @@ def queued_requests():
     """Under 1,024 descriptors one address queues requests in its sessions,
     each on a connection left open and each far ahead of the one due (seq 1
     never comes): most are refused at once, the rest count against its
-    share (a quarter of the 512 connections that may wait, and the few not
+    share (a quarter of the 256 connections that may wait, and the few not
     read yet), and descriptors are left for a newcomer."""
     a, port = serving(nofile=1024)
     conns = []
@@ -153,7 +153,7 @@ def queued_requests():
         for seq in range(2, 66) if cookie else ():
             conns.append(socket.create_connection((HOST, port), timeout=20, source_address=("127.0.0.7", 0)))
             conns[-1].sendall(request(port, header(2, seq, cookie)))
-    check(wait_for(lambda: len(still_waiting(conns)) <= 128 + 8, 10),
+    check(wait_for(lambda: len(still_waiting(conns)) <= 64 + 8, 10),
           "the address holds its share of queued requests: %d of %d" % (len(still_waiting(conns)), len(conns)))
     ended(a, port)
     for s in conns:
@@ -385,6 +385,145 @@ def session_post():
 
 ROWS = [another_peers_env, link_keeps_no_form, agent_keeps_half, session_threads, queued_requests, slow_bodies,
         lock_service, lockd_still_lines, lockd_long_waits, jpeg_block_read, rewrite_function, session_post]
+
+
+# ---- totals: each place all peers share has a bound below what the agent
+# can hold, and when one is all taken, the address holding most gives way
+# to a newcomer. The agent runs under 1,024 descriptors and a 64 MiB heap,
+# and its own script saves a counter each second through every attack.
+
+TICKING = SERVE.replace("(SetMainInterpreter L)", '(Define n 0)\n(IgnoreDelay (Thread (While 1 (Sequence () (set n '
+                        '(+ n 1)) (Save oflag="creat:trunc" "tick.txt" n) (Sleep 1)))))\n(SetMainInterpreter L)')
+
+
+def ticking(**env):
+    return serving(TICKING, nofile=1024, env=dict(SMALL_HEAP, **env))
+
+
+def tick():
+    try:
+        with open(os.path.join(run.work, "tick.txt")) as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def newcomer_served(a, port, socks=()):
+    """The agent's tick goes on under the attack, a newcomer from a fresh
+    address is answered (ended), and the attack's sockets are closed."""
+    first = tick()
+    check(wait_for(lambda: tick() not in (None, first), 5), "the agent's own script ticks on: %r" % first)
+    ended(a, port)
+    for s in socks:
+        s.close()
+
+
+def connections(port, src, n, data):
+    """Up to n connections from src, each sent data (fewer once one fails)."""
+    socks = []
+    for _ in range(n):
+        try:
+            socks.append(socket.create_connection(("127.0.0.1", port), timeout=20, source_address=(src, 0)))
+            socks[-1].sendall(data)
+        except OSError:
+            break
+    return socks
+
+
+def admitted(s):
+    """Whether the line link on s was admitted (read to its admission)."""
+    got = b""
+    while b"</Permission>" not in got and (c := s.recv(4096)):
+        got += c
+    return b"Allow" in got
+
+
+def line_links_total():
+    """Links of one address that send their opening line end and nothing
+    more, opened one after another until it is refused 20 times in a row
+    (700 at most), while another address sends 700 first lines one byte
+    long: each link counts from its first line, all peers' links have a
+    total, which leaves descriptors with all the first lines waiting, and
+    one of the address's links gives way to a newcomer."""
+    a, port = ticking()
+    links, refused = [], 0
+    while len(links) < 700 and refused < 20:
+        made = connections(port, "127.0.0.2", 1, b"\n")
+        if made and admitted(made[0]):
+            links += made
+            refused = 0
+        else:
+            refused += 1
+            for s in made:
+                s.close()
+    check(len(links) <= 1024 * 3 // 16, "its links stop at all peers' total: %d" % len(links))
+    newcomer_served(a, port, links + connections(port, "127.0.0.3", 700, b"G"))
+
+
+def queued_requests_total():
+    """Seven addresses, each within its share, queue 15 requests out of
+    order in each of 9 sessions, each on a connection left open: all
+    peers' queued requests have a total, which leaves the agent room for
+    a newcomer's link, and a newcomer's queued request is taken in."""
+    a, port = ticking()
+    conns = []
+    for src in ("127.0.0.%d" % i for i in range(2, 9)):
+        for cookie in (open_session(port, src) for _ in range(9)):
+            for seq in range(2, 17) if cookie else ():
+                conns += connections(port, src, 1, request(port, header(2, seq, cookie)))
+    cookie = open_session(port, NEWCOMER)
+    check(cookie, "a newcomer opens a session")
+    if cookie:
+        ahead = connections(port, NEWCOMER, 1, request(port, header(2, 3, cookie) + b"(+ 1 1)\n"))
+        check(still_waiting(ahead), "a newcomer's request queued ahead is taken in")
+        got = data_then_close(port, NEWCOMER, cookie, b"(+ 40 2)\n")
+        check(b" 42</Result>" in got, "the newcomer's session answers: %r" % got)
+        conns += ahead
+    newcomer_served(a, port, conns)
+
+
+def threads(a):
+    with open("/proc/%d/status" % a.proc.pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("Threads:"))
+
+
+def session_tasks_total():
+    """Six addresses open 16 sessions each and use them: all peers' tasks
+    have a total (64 here), so their interpreters hold no more threads than
+    that, and the sessions of the address holding most give way to a
+    newcomer's session, which is answered."""
+    a, port = ticking(QNMX_PEER_TASKS_ALL="64")
+    base = threads(a)
+    for src in ("127.0.0.%d" % i for i in range(2, 8)):
+        for cookie in (open_session(port, src) for _ in range(16)):
+            for s in connections(port, src, 1, request(port, header(2, 1, cookie) + b"(+ 1 1)\n")) if cookie else ():
+                read_reply(s)
+                s.close()
+    check(wait_for(lambda: threads(a) <= base + 64 + 32, 10),
+          "the sessions hold at most the peers' 64 tasks: %d threads, %d at the start" % (threads(a), base))
+    cookie = open_session(port, NEWCOMER)
+    check(cookie, "a newcomer opens a session")
+    got = data_then_close(port, NEWCOMER, cookie, b"(+ 40 2)\n") if cookie else b""
+    check(b" 42</Result>" in got, "the newcomer's session answers: %r" % got)
+    newcomer_served(a, port)
+
+
+def heap_reserve():
+    """Three addresses bind strings within their quarters up to the peers'
+    half of the heap (2 MiB ones, then ever smaller ones), and leave: an
+    address that holds nothing binds from a reserve kept back for it."""
+    a, port = ticking()
+    for i in range(2, 5):
+        p = link(port, "127.0.0.%d" % i)
+        for size in (512 << 10, 32 << 10, 2 << 10, 128, 8, 1):
+            binds(p, b'(Define r%d_%d_%%d "%s")' % (i, size, b"a" * size), 64)
+        p.s.close()
+    reply = link(port, "127.0.0.61").ask(b"(Define x 1)")
+    check(b"#error" not in reply, "a fresh address binds: %r" % reply)
+    newcomer_served(a, port)
+
+
+ROWS += [line_links_total, queued_requests_total, session_tasks_total, heap_reserve]
 
 for row in ROWS:
     name = row.__name__.replace("_", "-")

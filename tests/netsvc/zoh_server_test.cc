@@ -93,9 +93,9 @@ struct Queue {
   std::pair<int, int> insert_then_empty(int16_t seq) {
     auto* item = new ZoH_LIST{};
     item->h.seq = seq;
-    ZoH_LIST* taken = nullptr;
+    ZoH_LIST *taken = nullptr, *gave_way = nullptr;
     lock_task(zoh_lock);
-    int r = seq ? _insert_list(&e, item) : 0;
+    int r = seq ? _insert_list(&e, item, &gave_way) : 0;
     int answered = _empty_reply(&e, 100, 2, &taken) ? taken->h.seq : 0;
     unlock_task(zoh_lock, "test");
     if (r != 0 || !seq) delete item;

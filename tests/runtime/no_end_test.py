@@ -7,7 +7,8 @@ user of its own under RLIMIT_NPROC, which needs root). An honest peer linked
 before the attack is answered after it, and a new peer links and is
 answered. A memory attack gets the error "memory" naming the built-in, and
 the resident size falls back within 64 MiB (not checked when
-HOSTILE_RSS_BOUNDS=off); a link whose threads cannot start is closed. An
+HOSTILE_RSS_BOUNDS=off); threads and links stop at all peers' totals,
+below what the process can hold, so a new link is answered. An
 agent without the budget must fail rather than take the machine: ASan's
 hard RSS limit, or a 4 GiB address space for an uninstrumented one.
 """
@@ -57,9 +58,10 @@ def agent(work, limit):
     with open(os.path.join(work, "srv.zu"), "w") as f:
         f.write(SCRIPT)
     # The threads rows run out of the process's tasks, past any cap of one
-    # peer's threads.
+    # peer's threads and of all peers' links.
     env = dict(os.environ, HOME=work, STD_CODE="UTF-8", QNMX_HEAP_BUDGET_MIB="64" if limit == "budget" else "0",
-               QNMX_PEER_THREADS="100000", QNMX_FIRST_LINE_IDLE="300", QNMX_FIRST_LINE_TOTAL="300",
+               QNMX_PEER_THREADS="100000", QNMX_PEER_LINKS_ALL="100000", QNMX_FIRST_LINE_IDLE="300",
+               QNMX_FIRST_LINE_TOTAL="300",
                ASAN_OPTIONS="detect_leaks=0:quarantine_size_mb=4:allocator_release_to_os_interval_ms=200:"
                "allocator_may_return_null=1:max_allocation_size_mb=2048:hard_rss_limit_mb=3072")
 
@@ -156,16 +158,22 @@ def attack(p, port, name, prep, form, builtin):
         for s in slow:
             s.close()
     elif form:
-        a.sendall(form.encode() + b"\n")  # threads start until no more can
-        check(eventually(lambda: not new_peer_answered(port), 60), "%s: a new link is refused" % name)
+        # Threads start until all peers' tasks are taken, below what the
+        # process can hold: a new link is answered while they sleep.
+        a.sendall(form.encode() + b"\n")
+        time.sleep(1)
+        check(new_peer_answered(port), "%s: a new link is answered while the threads run" % name)
     else:
+        # Once one address's links hold every thread, one of them gives way
+        # to a link of another address.
         idle = []
         while len(idle) < 200:
             try:
-                idle.append(link(port, 10))
+                idle.append(link(port, 10, "127.0.0.2"))
             except OSError:
                 break
         check(len(idle) < 200, "%s: a link whose threads cannot start is refused" % name)
+        check(eventually(lambda: new_peer_answered(port), 5), "%s: another address is answered at once" % name)
         for s in idle:
             s.close()
     a.close()

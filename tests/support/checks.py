@@ -81,10 +81,11 @@ def read_all(s, limit=5):
     return got
 
 
-def line_link(port, timeout=30):
-    """A line link to the agent listening on port, past its admission;
-    ConnectionError when the agent ends it first."""
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+def line_link(port, timeout=30, source=None):
+    """A line link to the agent listening on port (from the local address
+    source when given), past its admission; ConnectionError when the agent
+    refuses it or ends it first."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0) if source else None)
     s.sendall(b"\n")
     got = b""
     while b"</Permission>" not in got:
@@ -93,6 +94,9 @@ def line_link(port, timeout=30):
             s.close()
             raise ConnectionError("closed before its admission")
         got += c
+    if b"<Permission>Allow" not in got:
+        s.close()
+        raise ConnectionError("refused: %r" % got)
     return s
 
 

@@ -22,7 +22,8 @@ struct KindCase {
 
 TEST(PeerAccount, EveryKindIsCountedCappedAndGivenBackOnce) {
   const KindCase cases[] = {{PEER_HOLD::kTasks, 2},  {PEER_HOLD::kWaiting, 1}, {PEER_HOLD::kQueued, 3},
-                            {PEER_HOLD::kSessions, 1}, {PEER_HOLD::kInput, 4096}, {PEER_HOLD::kBound, 1 << 20}};
+                            {PEER_HOLD::kSessions, 1}, {PEER_HOLD::kInput, 4096}, {PEER_HOLD::kBound, 1 << 20},
+                            {PEER_HOLD::kLinks, 1}};
   for (const KindCase& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.kind));
     const int64_t all = account_total(c.kind);
@@ -36,8 +37,11 @@ TEST(PeerAccount, EveryKindIsCountedCappedAndGivenBackOnce) {
     EXPECT_EQ(account_held(kA, c.kind), c.n);
     EXPECT_EQ(account_held(kC, c.kind), 0);
     // Each other kind of the address is untouched.
-    for (const KindCase& o : cases)
-      if (o.kind != c.kind) EXPECT_EQ(account_held(kA, o.kind), 0);
+    for (const KindCase& o : cases) {
+      if (o.kind != c.kind) {
+        EXPECT_EQ(account_held(kA, o.kind), 0);
+      }
+    }
     // Given back once: a second give takes nothing more, nor from another
     // address.
     account_give(kA, c.kind, c.n);
@@ -101,6 +105,43 @@ TEST(PeerAccount, TheAddressHoldingMostGivesWayToANewcomerBelowItsShare) {
     EXPECT_EQ(account_gives_way(PEER_HOLD::kQueued, c.newcomer, c.share), 0);
     for (const auto& [ip, n] : c.held) account_give(ip, PEER_HOLD::kWaiting, n);
   }
+}
+
+TEST(PeerAccount, TheLastOfATotalIsLeftForAddressesHoldingAlmostNothing) {
+  // A total of 10 whose last 4 only an address then holding 2 at most takes.
+  ASSERT_TRUE(account_take_reserved(kA, PEER_HOLD::kQueued, 6, kNoCap, 10, 4, 2));
+  EXPECT_FALSE(account_take_reserved(kA, PEER_HOLD::kQueued, 1, kNoCap, 10, 4, 2));
+  EXPECT_FALSE(account_take_reserved(kB, PEER_HOLD::kQueued, 3, kNoCap, 10, 4, 2));
+  EXPECT_TRUE(account_take_reserved(kB, PEER_HOLD::kQueued, 2, kNoCap, 10, 4, 2));
+  EXPECT_FALSE(account_take_reserved(kB, PEER_HOLD::kQueued, 1, kNoCap, 10, 4, 2));
+  EXPECT_TRUE(account_take_reserved(kC, PEER_HOLD::kQueued, 2, kNoCap, 10, 4, 2));
+  EXPECT_EQ(account_total(PEER_HOLD::kQueued), 10);
+  account_give(kA, PEER_HOLD::kQueued, 6);
+  account_give(kB, PEER_HOLD::kQueued, 2);
+  account_give(kC, PEER_HOLD::kQueued, 2);
+}
+
+TEST(PeerAccount, ANewcomerTakesWhatTheAddressHoldingMostGivesBack) {
+  const PEER_CAPS caps{8, 8, 2};
+  std::vector<int> gave;
+  auto give_way = [&gave](int top) {
+    gave.push_back(top);
+    account_give(top, PEER_HOLD::kSessions, 1);
+    return true;
+  };
+  ASSERT_TRUE(account_take(kA, PEER_HOLD::kSessions, 8, 8));
+  // The newcomer needs two: kA gives way twice.
+  EXPECT_TRUE(account_take_or_give_way(kB, PEER_HOLD::kSessions, 2, caps, give_way));
+  EXPECT_EQ(gave, (std::vector<int>{kA, kA}));
+  // At its share it waits for room like kA.
+  EXPECT_FALSE(account_take_or_give_way(kB, PEER_HOLD::kSessions, 1, caps, give_way));
+  EXPECT_FALSE(account_take_or_give_way(kA, PEER_HOLD::kSessions, 1, caps, give_way));
+  // Nothing given back: the newcomer is refused.
+  EXPECT_FALSE(account_take_or_give_way(kC, PEER_HOLD::kSessions, 1, caps, [](int) { return false; }));
+  EXPECT_EQ(gave.size(), 2u);
+  account_give(kA, PEER_HOLD::kSessions, 6);
+  account_give(kB, PEER_HOLD::kSessions, 2);
+  EXPECT_EQ(account_total(PEER_HOLD::kSessions), 0);
 }
 
 TEST(PeerAccount, AThreadShareStaysPutWhileItsAddressHoldsTasks) {
