@@ -1,18 +1,27 @@
 #!/usr/bin/python3
-"""What a matrix file keeps when its writer is killed or the disk refuses a
-write, through the qnmx binary.
+"""What a matrix file keeps when its writer is killed, interrupted or cut
+short at its end, and what a write that fails answers, through the qnmx
+binary.
 
-cli_durable_test.py <qnmx binary> table
-cli_durable_test.py <qnmx binary> random [seed [runs]]
+cli_durable_test.py <qnmx binary> <qnmx_lockd binary> kills [row...]
+cli_durable_test.py <qnmx binary> <qnmx_lockd binary> writes [row...]
+cli_durable_test.py <qnmx binary> <qnmx_lockd binary> random [seed [runs]]
 
-table: one row per case: writers killed with SIGKILL at seeded moments (a
-long import into a closed matrix with nodes of 8, the same under a small
-page cache, a new matrix before its first close), a full disk (a small
-tmpfs, or a file-size limit where none can be mounted), a later failed write
-on a file closed earlier, a file-size limit, a folder that cannot be written
-and a read-only file. A file closed once, or made by an answered qmxCreate,
-must open again with what a write-back saved; a write that fails is an
-error naming the file and the system's reason.
+kills: one table, a row per case: writers killed with SIGKILL at seeded
+moments (a long import into a closed matrix with nodes of 8, the same under
+a small page cache, a new matrix before its first close), an interrupt
+during a long import while the end has tens of thousands of nodes to save,
+and an end while the lock service has stopped answering. A file closed
+once, or made by an answered qmxCreate, must open again with what a
+write-back saved.
+
+writes: one table, a row per case: a full disk (a small tmpfs, or a
+file-size limit where none can be mounted), a later failed write on a file
+closed earlier, a file-size limit, a folder that cannot be written and a
+read-only file; the replies file, an openPrintStd file and Save on a full
+disk or under a file-size limit; the script named as the file to write. A
+write that fails is an error naming the file and the system's reason, the
+status says so, and nothing closed earlier is lost.
 
 random: seeded runs of imports, scans, copies into new matrices and closes
 over random sizes and node sizes (some under a small cache), each killed at
@@ -22,6 +31,8 @@ pixel hold a value it held since its last close. QNMX_KILL_NODES raises the
 largest node count (16384 runs the matrices of many small nodes); a failing
 seed prints the command that repeats it.
 """
+import contextlib
+import errno
 import os
 import pwd
 import random
@@ -36,18 +47,23 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from qmx_cli import STORE, Cli, error_of, matrix, read_ppm, reopen, read_replies, rgb_word, write_ppm  # noqa: E402
+from qmx_cli import (NO_OBJECT, OPEN, STORE, THIN, Cli, error_of, matrix, read_ppm, read_replies, reopen,  # noqa: E402
+                     rgb_word, use_lock_service, write_ppm)
+from checks import start_lockd, stop, wait_until  # noqa: E402
 
 cli = Cli(sys.argv[1], "durable")
-GROUP = sys.argv[2]
+LOCKD, GROUP = os.path.realpath(sys.argv[2]), sys.argv[3]
+NO_SPACE, TOO_LARGE = os.strerror(errno.ENOSPC), os.strerror(errno.EFBIG)
 
 
 def start(forms, name, folder, env=None):
-    """A qnmx on the forms, left running: its process."""
+    """A qnmx on the forms, left running: its process (standard error in
+    name.err)."""
     with open(os.path.join(folder, name + ".zu"), "w") as f:
         f.write("\n".join(forms) + "\n")
-    p = subprocess.Popen([cli.qnmx, name + ".zu", name + ".out", "-"], cwd=folder, env=dict(cli.env, **(env or {})),
-                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(os.path.join(folder, name + ".err"), "wb") as err:
+        p = subprocess.Popen([cli.qnmx, name + ".zu", name + ".out", "-"], cwd=folder, env=dict(cli.env, **(env or {})),
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
     cli.procs.append(p)
     return p
 
@@ -90,6 +106,34 @@ def point(word):
     return f"((0 {word}))"
 
 
+def level0(folder, mx, name="check"):
+    """Level 0 of the matrix file mx as a fresh qnmx opens it for writing
+    and exports it: (picture, None), or (None, what went wrong)."""
+    replies, err = cli.run([reopen(mx), '(qmxExportPNM id="1" "level0.ppm" 0 0)', '(qmxClose id="1")'],
+                           folder=folder, name=name, status=None)
+    if replies != ["1", "()", "()"]:
+        return None, f"{replies}; stderr {err[-300:]!r}"
+    return read_ppm(np, os.path.join(folder, "level0.ppm")), None
+
+
+def strays(out, states):
+    """The pixels of out that hold none of the pictures states: (count, the
+    first as (x, y))."""
+    held = np.zeros(out.shape[:2], bool)
+    for s in states:
+        held |= (out == s).all(axis=2)
+    ys, xs = np.nonzero(~held)
+    return len(ys), (int(xs[0]), int(ys[0])) if len(ys) else None
+
+
+def placed(under, pic, x, y):
+    """under with pic imported at (x, y), cut to under's size."""
+    out = under.copy()
+    h, w = out[y:y + pic.shape[0], x:x + pic.shape[1]].shape[:2]
+    out[y:y + h, x:x + w] = pic[:h, :w]
+    return out
+
+
 def write_error(path, reason):
     """The data of the error a command answers for a file it could not write."""
     return f'("{path}" "the file could not be written" "{reason}")'
@@ -104,29 +148,44 @@ def expect_write_error(what, reply, func, path, reason):
         cli.fail(f"{what}: got {reply!r}, want {func}'s error: {path} (or its journal) could not be written: {reason}")
 
 
-def limited(size):
+def limited(size, trap=True):
     """A preexec that limits the files qnmx writes to size bytes, as
-    `ulimit -f` does, with SIGXFSZ ignored (the refusal is then EFBIG)."""
+    `ulimit -f` does; with trap, SIGXFSZ is ignored first (as `trap ''
+    XFSZ` does), so that the refusal is EFBIG whether or not qnmx ignores
+    the signal itself."""
     def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        if trap:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
     return apply
 
 
 class Tmpfs:
-    """A small tmpfs mounted at a folder of the work folder (mounted is
-    False when this process may not mount one)."""
+    """A small tmpfs mounted at a folder of the work folder, where writes
+    fail with "No space left on device". When this process may not mount
+    one (mounted is False) the folder is a plain one, and the rows run its
+    writers under a file-size limit instead (limit()), where writes fail
+    with "File too large" (reason)."""
 
     def __init__(self, name, size):
         self.path = cli.path(name)
         os.makedirs(self.path, exist_ok=True)
         r = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", self.path], capture_output=True)
         self.mounted = r.returncode == 0
+        self.reason = NO_SPACE if self.mounted else TOO_LARGE
         if not self.mounted:
-            print(f"no tmpfs could be mounted ({r.stderr.decode().strip()}): a file-size limit stands in")
+            print(f"no tmpfs could be mounted ({r.stderr.decode(errors='replace').strip()}): a file-size limit stands in")
 
-    def fill(self):
-        """Takes every byte left."""
+    def limit(self, size, trap=True):
+        """The preexec of a writer here: none on a tmpfs, else a file-size
+        limit of size (limited())."""
+        return None if self.mounted else limited(size, trap)
+
+    def fill(self, leave=0):
+        """Takes every byte left but leave (whole pages); nothing without a
+        tmpfs."""
+        if not self.mounted:
+            return
         fd = os.open(os.path.join(self.path, "filler"), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
         for chunk in (b"\xaa" * 4096, b"\xaa"):
             try:
@@ -134,10 +193,12 @@ class Tmpfs:
                     os.write(fd, chunk)
             except OSError:
                 pass
+        os.ftruncate(fd, os.fstat(fd).st_size - leave)
         os.close(fd)
 
     def free(self):
-        os.unlink(os.path.join(self.path, "filler"))
+        if self.mounted:
+            os.unlink(os.path.join(self.path, "filler"))
 
     def __enter__(self):
         return self
@@ -148,7 +209,8 @@ class Tmpfs:
 
 
 # ---------------------------------------------------------------------------
-# The table
+# The kills: a file closed once, or made by an answered qmxCreate, opens
+# again with what a write-back saved, whatever happens to a later writer
 
 def row_later_writer_killed(row, cache=None):
     """A 1024 x 1024 matrix of nodes of 8 closed with a 4 x 4 picture; a
@@ -201,19 +263,129 @@ def row_new_matrix_killed(row):
         if not killed or made.get(3) is not None or made.get(1) != "1":
             continue  # closed before the kill, or killed before qmxCreate answered
         kills += 1
-        replies, err = cli.run([reopen("n.mx"), '(qmxExportPNM id="1" "n.ppm" 0 0)', '(qmxClose id="1")'],
-                               folder=folder, name="after", status=None)
+        out, wrong = level0(folder, "n.mx")
         what = f"{row}: killed {at:.2f} s after qmxCreate answered"
-        if replies != ["1", "()", "()"]:
-            cli.fail(f"{what}: {replies}; stderr {err[-300:]!r}")
-            continue
-        out = read_ppm(np, os.path.join(folder, "n.ppm"))
-        held = (out == big).all(axis=2) | (out == 255).all(axis=2)
-        if not held.all():
-            cli.fail(f"{what}: {int((~held).sum())} pixels neither the picture's nor the default")
+        if wrong:
+            cli.fail(f"{what}: {wrong}")
+        elif (bad := strays(out, [big, 255])[0]):
+            cli.fail(f"{what}: {bad} pixels neither the picture's nor the default")
     if kills == 0:
         cli.fail(f"{row}: no kill fell between qmxCreate's answer and the close")
 
+
+def row_interrupted_import(row):
+    """SIGINT 1 s into a long import with nodes of 8, into a matrix closed by
+    an earlier run (a 4 x 4 picture at its corner) and into one made in the
+    same run, each after an import of 40,960 nodes that the run was
+    answered for, so that the end has them all to save: the interrupted
+    import answers an error, no later form runs, the status is 1, and the
+    file opens with the earlier picture at its corner and the import
+    answered saved (the end's close writes all along, so its bound never
+    cuts it); the interrupted import left each point its own pixel or the
+    default."""
+    folder = fresh(cli.path("interrupt"))
+    w, h = 2048, 4096
+    small, top, rest = picture(10, 4, 4), picture(11, w, 1280), picture(12, w, 2048)
+    for name, pic in (("small", small), ("top", top), ("rest", rest)):
+        write_ppm(os.path.join(folder, name + ".ppm"), pic)
+    replies, _ = cli.run([matrix("m.mx", (w, h), block=3, save_up=THIN), '(qmxImportPNM id="1" "small.ppm" 0 0 0 0)',
+                          '(qmxClose id="1")'], folder=folder, name="first")
+    cli.expect(f"{row}: the first run", replies, ["1", "()", "()"])
+    for mx, opening in (("m.mx", reopen("m.mx")), ("n.mx", matrix("n.mx", (w, h), block=3, save_up=THIN))):
+        what = f"{row}: {'closed earlier' if mx == 'm.mx' else 'made in the same run'}"
+        for f in ("started", "marker"):
+            if os.path.exists(os.path.join(folder, f)):
+                os.unlink(os.path.join(folder, f))
+        p = start([opening, '(qmxImportPNM id="1" "top.ppm" 0 0 0 8)', '(Shell "touch started")',
+                   '(qmxImportPNM id="1" "rest.ppm" 0 0 0 2048)', '(Shell "touch marker")'], "long", folder)
+        wait_until(lambda: os.path.exists(os.path.join(folder, "started")) or p.poll() is not None, 120, 0.01)
+        time.sleep(1)
+        p.send_signal(signal.SIGINT)
+        # The end has 40,960 nodes and more to save; a close that writes is
+        # not cut.
+        if kill_after(p, 150):
+            cli.fail(f"{what}: killed after 150 s")
+        got = answered(folder, "long")
+        cli.expect(f"{what}: the status", p.returncode, 1)
+        cli.expect(f"{what}: the answers before the long import", [got.get(i) for i in (1, 2, 3)], ["1", "()", "()"])
+        if not error_of(got.get(4)) or got.get(5) is not None or os.path.exists(os.path.join(folder, "marker")):
+            cli.fail(f"{what}: the interrupted import answers {got.get(4)!r}, the form after it {got.get(5)!r}")
+        # Level 0 at points in every band, and in the corner closed earlier.
+        points = [(x, y) for x in range(3, w, 229) for y in range(5, h, 217)] + [(1, 1), (3, 2)]
+        replies, err = cli.run([reopen(mx), '(qmxClose id="1")'] +
+                               ['(qmxGetPoint "%s" (List 0 %d %d))' % (mx, x, y) for x, y in points],
+                               folder=folder, name="check", status=None)
+        if replies[:2] != ["1", "()"]:
+            cli.fail(f"{what}: the file after the interrupt: {replies[:2]}; stderr {err[-300:]!r}")
+            continue
+        for (x, y), got in zip(points, replies[2:]):
+            if mx == "m.mx" and x < 8 and y < 8:  # the node closed earlier, written by neither import
+                ok = got == point(rgb_word(small[y, x]) if x < 4 and y < 4 else 255)
+            elif 8 <= y < 1288:  # the import answered: the end saves it, as it writes all along
+                ok = got == point(rgb_word(top[y - 8, x]))
+            else:  # the interrupted import's pixel or the default, or a node it never made
+                ok = got == point(255) or y >= 2048 and got == point(rgb_word(rest[y - 2048, x])) or \
+                    error_of(got) == (NO_OBJECT, "qmxGetPoint", '"object"')
+            if not ok:
+                cli.fail(f"{what}: ({x}, {y}) reads {got!r}, which no write-back left there")
+
+
+def row_silent_lock_service(row):
+    """Three matrices written under the lock service, which then stops
+    answering (SIGSTOP), and SIGTERM: a new one, made first (so closed
+    last at the end), one closed by an earlier run, and another new one.
+    The program ends with status 1, and every file opens with a picture a
+    write-back left at each pixel: the new ones as made or with their
+    picture (never the stub of a header cut by the end), the one closed
+    earlier with its earlier picture or the new one over it."""
+    folder = fresh(cli.path("silent"))
+    early, late = picture(13, 40, 40), picture(14, 256, 256)
+    write_ppm(os.path.join(folder, "early.ppm"), early)
+    write_ppm(os.path.join(folder, "late.ppm"), late)
+    lockd, port = start_lockd(LOCKD, stderr=open(os.path.join(folder, "lockd.log"), "w"))
+    try:
+        use = use_lock_service(port)
+        replies, _ = cli.run([use, matrix("m.mx", (256, 256), block=3, save_up=THIN),
+                              '(qmxImportPNM id="1" "early.ppm" 0 0 0 0)', '(qmxClose id="1")'], folder=folder)
+        cli.expect(f"{row}: the first run", replies, ["LockPort", "1", "()", "()"])
+        forms = [use]
+        for i, opening in enumerate((matrix("n.mx", (256, 256), block=3, save_up=THIN), reopen("m.mx"),
+                                     matrix("o.mx", (256, 256), block=3, save_up=THIN)), 1):
+            forms += [opening, f'(qmxImportPNM id="{i}" "late.ppm" 0 0 8 8)']
+        p = start(forms + ["(Sleep 100)"], "silent", folder)
+        wait_until(lambda: len(answered(folder, "silent")) >= len(forms) or p.poll() is not None, 60)
+        cli.expect(f"{row}: the answers", answered(folder, "silent"),
+                   {1: "LockPort", 2: "1", 3: "()", 4: "2", 5: "()", 6: "3", 7: "()"})
+        lockd.send_signal(signal.SIGSTOP)
+        p.send_signal(signal.SIGTERM)
+        if kill_after(p, 150):
+            cli.fail(f"{row}: killed after 150 s")
+        cli.expect(f"{row}: the status", p.returncode, 1)
+    finally:
+        lockd.send_signal(signal.SIGCONT)
+        stop(lockd)
+    blank = np.full((256, 256, 3), 255, np.uint8)
+    for mx, before in (("n.mx", blank), ("m.mx", placed(blank, early, 0, 0)), ("o.mx", blank)):
+        size = os.path.getsize(os.path.join(folder, mx))
+        out, wrong = level0(folder, mx)
+        if wrong:
+            cli.fail(f"{row}: {mx} ({size} bytes): {wrong}")
+        elif (bad := strays(out, [before, placed(before, late, 8, 8)]))[0]:
+            cli.fail(f"{row}: {mx}: {bad[0]} pixels hold what no write-back left (first at {bad[1]})")
+
+
+KILL_ROWS = {
+    "kill -9 of a later writer, nodes of 8": row_later_writer_killed,
+    "kill -9 of a later writer under a small page cache": lambda row: row_later_writer_killed(row, 1000000),
+    "kill -9 of a new matrix before its first close": row_new_matrix_killed,
+    "interrupt during a long import": row_interrupted_import,
+    "an end while the lock service is silent": row_silent_lock_service,
+}
+
+
+# ---------------------------------------------------------------------------
+# The writes: a write that fails is an error, and loses nothing closed
+# earlier
 
 def full_disk_forms(mx, pic, close):
     channels = (("rgb8_v", 'file="on"', "255"), ("uint32_v", 'file="on"', "0"))
@@ -232,9 +404,8 @@ def row_full_disk(row):
     write_ppm(pic, picture(4, 600, 400))
     for close in (True, False):
         with Tmpfs(f"full_{close}", "300k") as disk:
-            where, limit = (disk.path, None) if disk.mounted else (folder, limited(300 * 1024))
-            reason = "No space left on device" if disk.mounted else "File too large"
-            mx = os.path.join(where, "m.mx")
+            limit, reason = disk.limit(300 * 1024), disk.reason
+            mx = os.path.join(disk.path, "m.mx")
             replies, err = cli.run(full_disk_forms(mx, pic, close), folder=folder, preexec=limit, status=None,
                                    name=f"full{close}")
             what = f"{row} ({'qmxClose' if close else 'the end'})"
@@ -261,17 +432,12 @@ def row_later_failed_write(row):
     write_ppm(os.path.join(folder, "b.ppm"), second)
     channels = (("rgb8_v", 'file="on"', "255"), ("rgb8_v", 'file="on"', "0"))
     with Tmpfs("later_disk", "400k") as disk:
-        where = disk.path if disk.mounted else folder
-        mx = os.path.join(where, "m.mx")
+        mx = os.path.join(disk.path, "m.mx")
         replies, _ = cli.run([matrix(mx, (150, 150), block=4, channels=channels),
                               '(qmxImportPNM id="1" "a.ppm" 0 0 0 0)', '(qmxClose id="1")'], folder=folder)
         cli.expect(f"{row}: the first run", replies, ["1", "()", "()"])
-        limit = None
-        if disk.mounted:
-            disk.fill()
-        else:
-            limit = limited(os.path.getsize(mx))
-        reason = "No space left on device" if disk.mounted else "File too large"
+        disk.fill()
+        limit, reason = disk.limit(os.path.getsize(mx)), disk.reason
         replies, _ = cli.run([reopen(mx), '(qmxImportPNM id="1" "b.ppm" 1 0 0 0)', '(qmxClose id="1")'],
                              folder=folder, preexec=limit, name="second")
         cli.expect(f"{row}: the import", replies[:2], ["1", "()"])
@@ -284,7 +450,7 @@ def row_later_failed_write(row):
             if got not in (want, f"((0 {rgb_word(first[7, 9])}) (1 {rgb_word(second[7, 9])}))"):
                 cli.fail(f"{row}: {when}: the point reads {got!r}")
             cli.expect(f"{row}: {when}: reopened", replies[1:], ["2", "()"])
-            if disk.mounted and when == "on the full disk":
+            if when == "on the full disk":
                 disk.free()
             limit = None
 
@@ -359,25 +525,117 @@ def row_unwritable(row):
     cli.expect(f"{row}: the old picture", replies, [point(rgb_word(old[3, 5]))])
 
 
-ROWS = {
-    "kill -9 of a later writer, nodes of 8": row_later_writer_killed,
-    "kill -9 of a later writer under a small page cache": lambda row: row_later_writer_killed(row, 1000000),
-    "kill -9 of a new matrix before its first close": row_new_matrix_killed,
+
+
+# What the program writes besides matrix files: the replies and error
+# files, openPrintStd files and Save, with the script as mine.zu in the work
+# folder (link.zu leads to it) and the replies of most rows in r.out there.
+
+LEFT = 4096  # the bytes that fit on the full disk, and the file-size limit
+MINE = cli.path("mine.zu")
+os.symlink("mine.zu", cli.path("link.zu"))
+BIG = '(define big "%s")' % ("x" * 6000)
+TWO = ['"%s"' % ("a" * 3000), '"%s"' % ("b" * 3000)]
+RAN = '(Save oflag="creat:trunc" "%s" 1)' % cli.path("ran.txt")  # a trace that the script ran
+SCRIPT_REFUSED = "is the script being run"
+DISK, LIMIT, WORK = "disk", "limit", "work"  # where a row's qnmx runs
+
+
+def run_argv(args, forms, cwd, preexec):
+    """qnmx args in cwd, the forms in mine.zu: (status, standard error,
+    replies of r.out by form number)."""
+    with open(MINE, "w") as f:
+        f.write("\n".join(forms) + "\n")
+    for name in ("r.out", "ran.txt"):
+        if os.path.exists(cli.path(name)):
+            os.unlink(cli.path(name))
+    r = subprocess.run([cli.qnmx, *args], cwd=cwd, env=cli.env, capture_output=True, timeout=120, preexec_fn=preexec)
+    return r.returncode, r.stderr.decode(errors="replace"), read_replies(cli.path("r.out"))
+
+
+def written(where, args, forms, check):
+    """A row: qnmx args on forms, run where: on a full disk (a 64 KiB tmpfs
+    filled but LEFT bytes; without one, under a file-size limit of LEFT),
+    under a file-size limit of LEFT whose signal is not trapped, or in the
+    work folder. check(status, standard error, replies, reason) says what
+    is wrong (None: nothing), reason being the system's reason of a write
+    refused there; the script must be as it was after."""
+    def row(what):
+        with Tmpfs("disk_" + what.replace(" ", "_"), "64k") if where == DISK else contextlib.nullcontext() as disk:
+            if disk:
+                disk.fill(LEFT)
+            preexec = disk.limit(LEFT, trap=False) if disk else limited(LEFT, trap=False) if where == LIMIT else None
+            status, err, replies = run_argv(args, forms, disk.path if disk else cli.work, preexec)
+            reason = disk.reason if disk else TOO_LARGE
+        if status < 0:
+            cli.fail(f"{what}: qnmx died by signal {-status}")
+        elif (why := check(status, err, replies, reason)) is not None:
+            cli.fail(f"{what}: {why}")
+        with open(MINE) as f:
+            cli.expect(what + ": the script after", f.read(), "\n".join(forms) + "\n")
+    return row
+
+
+def refused(status, err, replies, reason):
+    return None if status == 1 and SCRIPT_REFUSED in err and not os.path.exists(cli.path("ran.txt")) else \
+        f"status {status}, ran {os.path.exists(cli.path('ran.txt'))}, standard error {err[-300:]!r}"
+
+
+def lost(name):
+    """The check of a replies file cut short: said, named, and the end fails."""
+    return lambda status, err, replies, reason: None if status == 1 and f"{name}: {reason}" in err else \
+        f"status {status}, standard error {err[-300:]!r}"
+
+
+def failed(n, func, data):
+    """The check of a failure answered to the command that met it (form n):
+    its data is data with the reason in place of {}."""
+    def check(status, err, replies, reason):
+        e = error_of(replies.get(n))
+        return None if status == 0 and e == (OPEN, func, data.format(reason)) else \
+            f"reply {replies.get(n, '')[:200]!r}, status {status}"
+    return check
+
+
+def each_once(status, err, replies, reason):
+    got = read_replies(cli.path("both.txt"))
+    return None if sorted(got) == [1, 2, 3, 4] and os.path.getsize(cli.path("both.txt")) == \
+        sum(len(f"<Result> {n} {v}</Result>\n") for n, v in got.items()) else f"the file holds {got}"
+
+
+WRITE_ROWS = {
     "full disk": row_full_disk,
     "a later failed write on a file closed earlier": row_later_failed_write,
     "file-size limit": row_size_limit,
     "folder not writable, read-only file": row_unwritable,
+    "replies on a full disk": written(DISK, [MINE, "replies.txt"], TWO, lost("replies.txt")),
+    "replies under a file-size limit, its signal not trapped": written(LIMIT, [MINE, "r.out"], TWO, lost("r.out")),
+    "an openPrintStd file on a full disk": written(
+        DISK, [MINE, cli.path("r.out")], [BIG, '(openPrintStd "printed.txt")', '(PrintStd d="1" big)',
+                                          '(closePrintStd d="1")'],
+        failed(4, "closePrintstd", '("cannot access the file" "printed.txt" "{}")')),
+    "Save on a full disk": written(DISK, [MINE, cli.path("r.out")], [BIG, '(Save oflag="creat:trunc" "saved.txt" big)'],
+                                   failed(2, "Save", '("cannot access the file" "saved.txt" "{}")')),
+    "the script as its replies file": written(WORK, ["mine.zu", "mine.zu"], [RAN], refused),
+    "the script as its error file": written(WORK, ["mine.zu", "-", "mine.zu"], [RAN], refused),
+    "the script through a link as its replies file": written(WORK, ["mine.zu", "link.zu"], [RAN], refused),
+    "the script through ./ as its error file": written(WORK, ["mine.zu", "-", "./mine.zu"], [RAN], refused),
+    "one file for replies and errors": written(WORK, ["mine.zu", "both.txt", "both.txt"],
+                                               ["(car 5)", '"ok"', "(car 6)", '"ok2"'], each_once),
 }
 
 
-def group_table():
-    only = sys.argv[3:]
-    for row, body in ROWS.items():
+def table(rows):
+    only = sys.argv[4:]
+    for name in only:
+        if name not in rows:
+            cli.fail(f"no row {name!r}")
+    for row, body in rows.items():
         if only and row not in only:
             continue
         t = time.monotonic()
         body(row)
-        print(f"{row}: {time.monotonic() - t:.1f} s")
+        print(f"{row}: {time.monotonic() - t:.1f} s", flush=True)
 
 
 # ---------------------------------------------------------------------------
@@ -464,25 +722,21 @@ class Run:
                 continue  # its qmxCreate never answered
             first = answered_at[-1]
             held = [s[name] for s in self.states[first:min(done + 1, len(self.states))] if name in s]
-            replies, err = cli.run([reopen(name), '(qmxExportPNM id="1" "level0.ppm" 0 0)', '(qmxClose id="1")'],
-                                   folder=self.folder, name="check", status=None)
-            if replies != ["1", "()", "()"]:
-                bad.append(f"{name} after the kill: {replies} {err[-200:]!r}")
+            out, wrong = level0(self.folder, name)
+            if wrong:
+                bad.append(f"{name} after the kill: {wrong}")
                 continue
-            out = read_ppm(np, os.path.join(self.folder, "level0.ppm"))
-            ok = np.zeros(out.shape[:2], bool)
-            for s in held:
-                ok |= (out == s).all(axis=2)
-            if not ok.all():
-                ys, xs = np.nonzero(~ok)
-                bad.append(f"{name}: {len(ys)} pixels hold what they never held since form {first + 1} "
-                           f"(first at x {xs[0]} y {ys[0]}: {out[ys[0], xs[0]].tolist()})")
+            count, at = strays(out, held)
+            if count:
+                x, y = at
+                bad.append(f"{name}: {count} pixels hold what they never held since form {first + 1} "
+                           f"(first at x {x} y {y}: {out[y, x].tolist()})")
         return bad
 
 
 def group_random():
-    first = int(sys.argv[3]) if len(sys.argv) > 3 else int(time.time()) % 100000
-    runs = int(sys.argv[4]) if len(sys.argv) > 4 else 16
+    first = int(sys.argv[4]) if len(sys.argv) > 4 else int(time.time()) % 100000
+    runs = int(sys.argv[5]) if len(sys.argv) > 5 else 16
     max_nodes = int(os.environ.get("QNMX_KILL_NODES", "4096"))
     kills = 0
     print(f"seeds {first} to {first + runs - 1}")
@@ -502,8 +756,8 @@ def group_random():
         print(f"seed {seed}: {shape}, {done} of {len(r.forms)} forms answered")
         if bad:
             cli.fail(f"seed {seed} ({shape}): " + "\n    ".join(bad[:6]) +
-                     f"\n  repeat: QNMX_KILL_NODES={max_nodes} {os.path.abspath(__file__)} {cli.qnmx} random {seed} 1"
-                     f" (script in {folder}/s.zu)")
+                     f"\n  repeat: QNMX_KILL_NODES={max_nodes} {os.path.abspath(__file__)} {cli.qnmx} {LOCKD}"
+                     f" random {seed} 1 (script in {folder}/s.zu)")
         else:
             shutil.rmtree(folder)
     if runs >= 4 and kills < runs // 2:
@@ -511,6 +765,6 @@ def group_random():
 
 
 try:
-    {"table": group_table, "random": group_random}[GROUP]()
+    {"kills": lambda: table(KILL_ROWS), "writes": lambda: table(WRITE_ROWS), "random": group_random}[GROUP]()
 finally:
     cli.finish()

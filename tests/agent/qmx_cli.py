@@ -68,6 +68,12 @@ def reopen(name):
     return f'(qmxCreate filename="{name}" currentPhase_mode="direct")'
 
 
+def use_lock_service(port):
+    """The form that makes an agent take its named locks from the lock
+    service on 127.0.0.1:port."""
+    return f'(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort {port}))))'
+
+
 def open_when_free(agent, form, limit=60):
     """Asks agent the open form again while it answers an error (the file is
     held elsewhere), for at most limit seconds: its last reply."""
