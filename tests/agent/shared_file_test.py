@@ -14,7 +14,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import (BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, open_when_free, pyramid,  # noqa: E402
+from qmx_cli import (NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, open_when_free, pyramid,  # noqa: E402
                      rgb_word, value, write_ppm)
 from checks import start_lockd, stop, wait_until  # noqa: E402
 
@@ -176,14 +176,19 @@ def idled(svc, row):
 
 def hung_up(svc, row):
     """The service hung up on A's link before it answered (it was stopping
-    as A connected): once a service listens again, A's next open asks it,
-    instead of taking the address for one that never answers."""
+    as A connected), and admitted no later link: A's open answers -128
+    within the lock's wait, naming the service and what it did. Once a
+    service listens again, A's next open asks it, instead of taking the
+    address for one that never answers."""
     made("s", np.full((512, 512, 3), 255, np.uint8))
     stop(svc.proc)
     a = svc.agent(row + "a")
     with socket.create_server(("127.0.0.1", svc.port)) as stopping:
         threading.Thread(target=lambda: stopping.accept()[0].close(), daemon=True).start()
-        cli.expect_error(row + ": A while the service stops", a.ask(OPEN.format("s.mx")), STORE, BUSY)
+        got = error_of(a.ask(OPEN.format("s.mx")))
+        said = rf'\(-128 "the lock service 127\.0\.0\.1:{svc.port} (closed the connection|did not admit within \d+ s)"\)'
+        if not (got and got[0] == STORE and re.fullmatch(said, got[2])):
+            cli.fail(f"{row}: A while the service stops: {got!r}")
     svc.restart()
     cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(CLOSE.format(1))], ["1", "()"])
 
