@@ -235,6 +235,26 @@ def queued(svc, row):
     holder.close()
 
 
+def same_new(svc, row):
+    """A and B make the same new file at once: B's create, begun and done
+    while A's description still runs, keeps its file and its import; A's,
+    finding the file made by B, answers an error and removes nothing."""
+    if os.path.exists(cli.path("n.mx")):
+        os.remove(cli.path("n.mx"))
+    a, b = svc.agent(row + "a"), svc.agent(row + "b")
+    make = matrix("n.mx", (512, 512), block=6)
+    slow = make.replace("(qmxMatrixParam", "(Sleep 3) (qmxMatrixParam", 1)
+    released, got = lockd_log().count('unlock "n.mx"'), []
+    asking = threading.Thread(target=lambda: got.append(a.ask(slow)), daemon=True)
+    asking.start()
+    wait_until(lambda: lockd_log().count('unlock "n.mx"') > released, 20)  # A's opening made the file
+    cli.expect(row + ": B", [b.ask(make), b.ask(IMPORT.format(1, "red.ppm", 10, 10))], ["1", "()"])
+    asking.join(120)
+    cli.expect(row + ": A's create fails", bool(got and error_of(got[0])), True)
+    cli.expect(row + ": B's close, then its import", [b.ask(CLOSE.format(1)), words("n", [(0, 20, 20)])],
+               ["()", [RED]])
+
+
 def group_table():
     for name, colour in (("red", (255, 0, 0)), ("blue", (0, 0, 255))):
         write_ppm(cli.path(name + ".ppm"), np.full((200, 200, 3), colour, np.uint8))
@@ -243,7 +263,8 @@ def group_table():
             "restart": lambda r: restarted(svc, r), "turns": lambda r: writers(svc, r, "aaabbb"),
             "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st"),
             "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r), "early": lambda r: early(svc, r),
-            "held": lambda r: held(svc, r), "queued": lambda r: queued(svc, r)}
+            "held": lambda r: held(svc, r), "queued": lambda r: queued(svc, r),
+            "samenew": lambda r: same_new(svc, r)}
     for row, run in rows.items():
         try:
             run(row)
