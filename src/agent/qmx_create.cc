@@ -125,11 +125,12 @@ ZU_SEXP* store_description(CREATE_WORK* cw, ZU_SEXP* form, bool new_file, int cu
   MATRIX* m = cw->mtx;
   // The new file is had again for its header: an opening refused then (its
   // named lock not had within the wait) answers as the first opening would.
-  if (int r = new_file ? save_matrix_header(m) : 0; r == -1)
-    return error_at(form, ZU_ER_STORE, "qmxCreate", data_list("save_matrix_header", -1));
-  else if (r != 0)
-    return header_error(form, m, r);
-  cw->header_saved = new_file;
+  if (new_file) {
+    const int r = save_matrix_header(m);
+    if (r == -1) return error_at(form, ZU_ER_STORE, "qmxCreate", data_list("save_matrix_header", -1));
+    if (r != 0) return header_error(form, m, r);
+    cw->header_saved = true;
+  }
   for (int mode = 0; mode < kModes; ++mode) {
     if (!cw->pri_active[mode]) continue;
     if (int r = save_mode_cal(m, mode, nullptr, cw->pri[mode]); r < 0)
