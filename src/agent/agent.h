@@ -42,7 +42,9 @@ void init_genExit(ZUISP_ENV* env);
 // the process: the interpreter stops reading and the script runner returns.
 ZU_SEXP* genExit(ZUISP_ENV* env, ZU_SEXP* form, ZUISP_ENV* args_env, ZU_SYM_FIELD* sf, ZUISP_ENV* sp_env);
 
-// Runs close_all_mx when the process ends through u_exit (an interrupt,
-// an error that ends the program), so no open matrix is left unwritten and
-// none is freed under a command still using it. Registered by _main.
+// Runs close_all_mx when the process ends through u_exit without the
+// end's runner (a library's own exit, an interrupt before the runner
+// is set), so no open matrix is left unwritten and none is freed under a
+// command still using it; after the end it does nothing. Registered by
+// _main.
 void agent_exit_handler();

@@ -46,7 +46,8 @@ void start_agent(int argc, char** argv) {
   end_stall_hook.store(mx_end_stalled);
   install_matrix_ops();
   init_matrix();
-  // An exit through u_exit (an interrupt, a fatal script error) closes the
+  // An exit through u_exit that does not come through the end (an
+  // interrupt before the script starts, a library's own exit) closes the
   // open matrices first.
   static std::once_flag once;
   std::call_once(once, [] { std::atexit(agent_exit_handler); });

@@ -45,6 +45,7 @@ struct CREATE_WORK {
   // Per mode, then the active slots (index kModes): 1 + the slot whose
   // script a slot takes through type="equ", 0 for none.
   uint8_t equ_of[kModes + 1][kMxScriptSlots];
+  bool header_saved;                      // this call wrote the new file's header
 };
 
 struct MATRIX_PARAM_WORK {
@@ -122,8 +123,14 @@ ZU_SEXP* store_description(CREATE_WORK* cw, ZU_SEXP* form, bool new_file, int cu
   static const char* const kPhaseData[] = {"mode phase(DIRECT save)", "mode phase(SERVER save)",
                                            "mode phase(CLIENT save)"};
   MATRIX* m = cw->mtx;
-  if (new_file && save_matrix_header(m) != 0)
-    return error_at(form, ZU_ER_STORE, "qmxCreate", data_list("save_matrix_header", -1));
+  // The new file is had again for its header: an opening refused then (its
+  // named lock not had within the wait) answers as the first opening would.
+  if (new_file) {
+    const int r = save_matrix_header(m);
+    if (r == -1) return error_at(form, ZU_ER_STORE, "qmxCreate", data_list("save_matrix_header", -1));
+    if (r != 0) return header_error(form, m, r);
+    cw->header_saved = true;
+  }
   for (int mode = 0; mode < kModes; ++mode) {
     if (!cw->pri_active[mode]) continue;
     if (int r = save_mode_cal(m, mode, nullptr, cw->pri[mode]); r < 0)
@@ -416,13 +423,19 @@ namespace {
 struct OpenedMatrix {
   MATRIX* m;
   std::string path;
+  // The file this call made (made: as the opening left it), removed again
+  // while it is still that file and nobody else took it up between the
+  // openings: as made, or holding the header this call wrote (ours).
   bool remove = false;
+  bool ours = false;
+  struct stat made {};
   bool was_empty = false;
   struct stat before {};
   ~OpenedMatrix() {
     if (!m) return;
     close_matrix(m);
-    if (remove) unlink(path.c_str());
+    if (remove && pdb64_remove_if_made(path.c_str(), made.st_dev, made.st_ino, !ours) != 0)
+      ss_printf("qmxCreate: %s could not be removed again\n", path.c_str());
     else if (was_empty && pdb64_empty_if_fresh(path.c_str(), before.st_dev, before.st_ino) != 0)
       ss_printf("qmxCreate: %s could not be emptied again\n", path.c_str());
   }
@@ -468,7 +481,7 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
   if (r != 0 && r != kMxNewFile) return header_error(form, m, r);
   // A file this call made goes again when its description is refused.
-  opened.remove = r == kMxNewFile && !existed;
+  opened.remove = r == kMxNewFile && !existed && stat(opened.path.c_str(), &opened.made) == 0;
   cw.mode = r == 0 ? 1 : 0;
   MATRIX_PARAM p = cp->p;
   if (int pr = set_matrix_param(m, &p)) {
@@ -481,6 +494,7 @@ ZU_SEXP* qn_qmxCreate_matrix(CREATE_PARAM* cp, ZUISP_ENV* env, ZU_SEXP* form, ZU
   ZU_SEXP* err = run_body(body, form->pair.cdr);
   if (!err && r == kMxNewFile) err = geometry_refusal(m, form);
   if (!err) err = store_description(&cw, form, r == kMxNewFile, current);
+  opened.ours = cw.header_saved;
   if (err) return err;
   // Whole on disk before the matrix is answered: a writer killed before
   // its first close leaves a file that opens as it was made.

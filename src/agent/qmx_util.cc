@@ -15,10 +15,10 @@
 
 namespace {
 
-// A file refused as busy: the lock service that could not be reached,
-// when that was why, names itself and the reason.
+// A file refused as busy: the lock service, when it was why (it could not
+// be reached, hung up or did not admit), names itself and what it did.
 std::string busy_cause() {
-  std::string why = call_lock_unreachable();
+  std::string why = call_lock_refusal_cause();
   return why.empty() ? "the matrix file is busy in another process" : why;
 }
 

@@ -719,7 +719,7 @@ int save_matrix_header(MATRIX* m) {
     r = -1;
   }
   unlock_task(mx_file_lock, "save_matrix_header");
-  if (r) return -1;
+  if (r) return r;
 
   // The header record first, so it is the first matrix record of the file.
   lock_task(matrix_lock);

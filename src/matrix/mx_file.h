@@ -208,7 +208,9 @@ bool mx_file_in_use(int fd);
 // Header, subheader, defaults, scripts
 
 // Writes a new matrix file for m: only over a new file (-124's kind);
-// 0, or -1 with any other file left untouched.
+// 0, an opening outcome (the file could not be had: -128 when its named
+// lock was refused), or -1 for a file that is not new or a header that
+// could not be written; any other file is left untouched.
 int save_matrix_header(MATRIX* m);
 // Opens m's file with oflags (O_CREAT makes a missing file) and loads its
 // header into m: 0, -100 (no file name), or an opening outcome. mode is

@@ -110,9 +110,11 @@ int giving_back = 0;
 // waiting as well, so that giving every lock back takes one short wait in
 // all. Any answer of the service clears it.
 bool service_silent = false;
-// Why the service could not be reached, the last time a link to it was
-// opened ("" once one was).
-std::string& unreachable = *new std::string;
+// Why the service failed the last request refused, as the refusal tells
+// it ("the lock service HOST:PORT closed the connection"); empty when the
+// service was asked and did not grant (the name is held elsewhere), and
+// once a lock was granted.
+std::string& refusal_cause = *new std::string;
 
 unsigned now() { return get_zutime() + age_shift; }
 
@@ -204,6 +206,14 @@ void connect_task(TKEY data) {
   delete c;
 }
 
+Clock::duration to_duration(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+double seconds_left(Clock::time_point deadline) {
+  return std::chrono::duration<double>(deadline - Clock::now()).count();
+}
+
 std::string service_name() {
   char* host = lock_hostname ? ln_copy_str(std_cm, lock_hostname) : nullptr;
   std::string r = "the lock service " + std::string(host ? host : "?") + ":" + std::to_string(lock_port);
@@ -211,8 +221,17 @@ std::string service_name() {
   return r;
 }
 
-// Why a set-up that gave `iid` (errno err) did not make a link.
-std::string connect_failure(int iid, int err) {
+// What a service that was reached but did not admit within the seconds
+// since `began` did.
+std::string not_admitted(Clock::time_point began) {
+  const long waited = std::lround(std::chrono::duration<double>(Clock::now() - began).count());
+  return "did not admit within " + std::to_string(waited) + " s";
+}
+
+// Why a set-up begun at `began` that gave `iid` (errno err) did not make a
+// link. A connection that timed out reads as one not admitted in time:
+// the set-up tells the two apart by no other errno.
+std::string connect_failure(int iid, int err, Clock::time_point began) {
   switch (iid) {
     case ZUI_ERR_BUSY:
       return "answers Busy";
@@ -223,6 +242,8 @@ std::string connect_failure(int iid, int err) {
     default:
       break;
   }
+  if (iid == ZUI_ERR_CONNECT && err == ECONNRESET) return "closed the connection";
+  if (iid == ZUI_ERR_CONNECT && err == ETIMEDOUT) return not_admitted(began);
   return std::string("cannot be reached: ") + std::strerror(err ? err : EIO);
 }
 
@@ -243,23 +264,30 @@ bool _wait_stoppable(const void* key, Clock::time_point deadline, Done done) {
   return true;
 }
 
-// Opens a link to the service by deadline: its iid, or -1 with the reason
-// of the last attempt kept in `unreachable` (none for a service that was
-// there but hung up or did not admit in time: stopping, restarting or
-// slow, its lock is told as busy). Connecting, the admission, the service's Busy answers
-// and a service away for a moment all count against the deadline, and a
-// stop ends the wait; the module lock is held on entry and return, not
-// while the link is made.
-int _connect_lock_zui(Clock::time_point deadline) {
+// Waits `seconds` before the service is asked again (lock held, released
+// while asleep), at most until deadline: false when the task was stopped.
+bool _pause_before_asking(double seconds, Clock::time_point deadline) {
+  const Clock::time_point retry = std::min(deadline, Clock::now() + to_duration(seconds));
+  return !_wait_stoppable(&refusal_cause, retry, [] { return false; }) && Clock::now() >= retry;
+}
+
+// Opens a link to the service by deadline: its iid, or -1 with what the
+// service did in *why ("closed the connection", "did not admit within
+// 5 s", "cannot be reached: Connection refused"). Connecting, the
+// admission, the service's Busy answers and a service away for a moment
+// (restarting: it is asked again until the deadline) all count against
+// the deadline, and a stop ends the wait; the module lock is held on entry
+// and return, not while the link is made.
+int _connect_lock_zui(Clock::time_point deadline, std::string* why) {
   assert_lock_held(call_lock_lock);
-  std::string why;
   for (;;) {
-    const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+    const double left = seconds_left(deadline);
     if (left <= 0) break;
+    const Clock::time_point began = Clock::now();
     auto* c = new CALL_LOCK_CONNECTING{static_cast<int>(std::ceil(left)), 0, 0, false, false};
     if (create_task(connect_task, c, 3) < 0) {
       delete c;
-      why = "cannot be asked: no task";
+      *why = "cannot be asked: no task";
       break;
     }
     if (!_wait_stoppable(c, deadline, [c] { return c->done; })) {
@@ -268,35 +296,29 @@ int _connect_lock_zui(Clock::time_point deadline) {
         if (c->iid > 0) close_interpreter_nowait(c->iid);
         delete c;
       }
-      // A service that accepts and does not admit in time is told as
-      // busy, as one that answers a request late.
-      why.clear();
+      // The wait ran out with this attempt under way: what an earlier
+      // attempt met says more than one the deadline cut at once.
+      const bool waited = Clock::now() - began >= to_duration(kStopCheckSeconds);
+      if (why->empty() || waited) *why = not_admitted(began);
       break;
     }
     const int iid = c->iid, err = c->err;
     delete c;
     if (iid > 0) {
-      unreachable.clear();
       service_silent = false;
+      why->clear();
       return iid;
     }
-    const bool was_there = iid == ZUI_ERR_CONNECT && (err == ECONNRESET || err == ETIMEDOUT);
-    why = was_there ? std::string() : connect_failure(iid, err);
-    // A service that is away for a moment (restarting) is asked again
-    // until the deadline; one that refused this agent is not.
+    *why = connect_failure(iid, err, began);
     if (iid == ZUI_ERR_DENIED || iid == ZUI_ERR_SHUTDOWN) break;
-    const double pause = iid == ZUI_ERR_BUSY ? kBusyRetrySeconds : kConnectRetrySeconds;
-    const Clock::time_point retry = std::min(
-        deadline, Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause)));
-    if (_wait_stoppable(&unreachable, retry, [] { return false; }) || Clock::now() < retry) break;
+    if (!_pause_before_asking(iid == ZUI_ERR_BUSY ? kBusyRetrySeconds : kConnectRetrySeconds, deadline)) break;
   }
-  unreachable = why.empty() ? why : service_name() + " " + why;
   return -1;
 }
 
-CALL_LOCK_INTERPRETER* _new_cli(Clock::time_point deadline) {
+CALL_LOCK_INTERPRETER* _new_cli(Clock::time_point deadline, std::string* why) {
   assert_lock_held(call_lock_lock);
-  int iid = _connect_lock_zui(deadline);
+  int iid = _connect_lock_zui(deadline, why);
   if (iid < 0) return nullptr;
   auto* cli = static_cast<CALL_LOCK_INTERPRETER*>(d_calloc(sizeof(CALL_LOCK_INTERPRETER), 1));
   cli->zui = iid;
@@ -331,14 +353,7 @@ std::string escaped(const L_CHAR* name) {
   return r;
 }
 
-Clock::time_point wait_deadline() {
-  const std::chrono::duration<double> wait(named_lock_wait_seconds());
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(wait);
-}
-
-double seconds_left(Clock::time_point deadline) {
-  return std::chrono::duration<double>(deadline - Clock::now()).count();
-}
+Clock::time_point wait_deadline() { return Clock::now() + to_duration(named_lock_wait_seconds()); }
 
 // Whether the calling task was stopped: its break check answers. Asked
 // without call_lock_lock, as the check may make a value.
@@ -348,7 +363,10 @@ bool stopped() {
   return do_break_check_now(nullptr) != nullptr;
 }
 
-enum class Reply { kGranted, kRefused, kGaveUp };
+// How a query to the service ended: the service granted or refused it,
+// the link ended before it answered (the service went away), or the wait
+// was given up (the deadline, or the asker was stopped).
+enum class Reply { kGranted, kRefused, kEnded, kGaveUp };
 
 // Sends text as a remote query on link iid and waits for the answer until
 // deadline, and while the task is not stopped when `stoppable`; a wait
@@ -359,13 +377,19 @@ Reply ask_service(int iid, const std::string& text, Clock::time_point deadline, 
   L_CHAR* wide = nl_copy_str(std_cm, text.c_str());
   ZU_SEXP* v = remote_query(iid, qnlisp_top_env1, wide, nullptr);
   d_f_ree(wide);
-  if (!v) return Reply::kRefused;
+  if (!v) return Reply::kEnded;
   for (;;) {
     const bool answered = wait_remote_reply(v, std::min(seconds_left(deadline), kStopCheckSeconds));
     // A stopped asker's query counts as answered (with the stop's error):
     // given up too, not asked again on another link.
     if (stoppable && stopped()) break;
-    if (answered) return get_type(v) == ZU_TYPE_ERROR ? Reply::kRefused : Reply::kGranted;
+    if (answered) {
+      if (get_type(v) != ZU_TYPE_ERROR) return Reply::kGranted;
+      // The service's own refusals carry its codes; a link that ended (or
+      // had ended before the query went) answers a stream error.
+      const uint32_t code = error_code(v);
+      return code == ZU_ER_STREAM || code == ZU_ER_INVALID_IID ? Reply::kEnded : Reply::kRefused;
+    }
     if (seconds_left(deadline) <= 0) break;
   }
   drop_remote_query(v);
@@ -494,11 +518,15 @@ bool deliver_event(CALL_LOCK_EVENT_FUNC func, int seq, void* data) {
 
 // Asks the service for a new lock; the table, or null when it was refused,
 // could not be asked, or was not granted by the deadline or before the task
-// was stopped. Lock held (released while the request travels). A link
-// carries one request or lock at a time, so a request given up closes its
-// link and nothing else goes with it.
+// was stopped, with what the service did in *why (empty when it was asked
+// and did not grant). Lock held (released while the request travels). A
+// link carries one request or lock at a time, so a request given up closes
+// its link and nothing else goes with it. A link that ends under the
+// request (the service went away: a restart, or a link idle here that it
+// had already dropped) is no refusal: the request is asked again on
+// another link, once the service is back, until the deadline.
 CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func, void* data,
-                          const char* file, int line, Clock::time_point deadline) {
+                          const char* file, int line, Clock::time_point deadline, std::string* why) {
   assert_lock_held(call_lock_lock);
   int me = get_tid();
   if (type != CALL_LOCK_READ && type != CALL_LOCK_WRITE) er_panic("_new_clt: lock type");
@@ -512,12 +540,12 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
   lt_list = t;
   std::string name = escaped(lock_dir);
   std::string source = escaped(l_string(std_cm, file ? file : ""));
-  for (int attempt = 0; attempt < kTries; ++attempt) {
+  for (int refusals = 0; refusals < kTries && seconds_left(deadline) > 0;) {
     CALL_LOCK_INTERPRETER* cli = li_list;
     while (cli && (cli->status != CLI_IDLE || cli->lost)) cli = cli->next;
     bool opened = false;
     if (!cli) {
-      cli = _new_cli(deadline);
+      cli = _new_cli(deadline, why);
       opened = true;
     }
     if (!cli) break;
@@ -546,12 +574,11 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
     }
     lock_cl();
     t->asking = nullptr;
-    if (reply != Reply::kGaveUp) {
-      service_silent = false;
-      unreachable.clear();
-    }
-    const bool granted = reply == Reply::kGranted && !cli->lost;  // the link may have ended meanwhile
-    if (granted) {
+    // The link may have ended meanwhile, taking a grant with it.
+    const bool ended = reply == Reply::kEnded || (reply == Reply::kGranted && cli->lost);
+    if (!ended && reply != Reply::kGaveUp) service_silent = false;
+    if (reply == Reply::kGranted && !ended) {
+      why->clear();
       t->cli = cli;
       cli->status = CLI_HELD;
       cli->call_time = now();
@@ -565,7 +592,19 @@ CALL_LOCK_TABLE* _new_clt(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
       close_interpreter_nowait(cli->zui);
       if (opened || cli->lost) free_cli(cli);
     }
-    if (reply == Reply::kGaveUp) break;
+    if (reply == Reply::kGaveUp) {
+      why->clear();  // asked, and held elsewhere (or the asker was stopped)
+      break;
+    }
+    if (ended) {
+      *why = "closed the connection";
+      // A link just made that ended at once is asked again only after a
+      // pause, as a service away for a moment is.
+      if (opened && !_pause_before_asking(kConnectRetrySeconds, deadline)) break;
+      continue;
+    }
+    why->clear();
+    ++refusals;
   }
   remove_thread(t, me);
   free_clt(t);
@@ -694,14 +733,13 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
       return make_descripter(join, me);
     }
     if (stand == Stand::kAsk) {
-      CALL_LOCK_TABLE* got = _new_clt(lock_dir, type, func, data, file, line, deadline);
+      std::string why;
+      CALL_LOCK_TABLE* got = _new_clt(lock_dir, type, func, data, file, line, deadline, &why);
+      refusal_cause = got || why.empty() ? std::string() : service_name() + " " + why;
       unlock_cl("xx_call_lock");
       return make_descripter(got, me);
     }
-    if (stand == Stand::kSelf) {
-      unlock_cl("xx_call_lock");
-      return cl_invalid();
-    }
+    if (stand == Stand::kSelf) break;
     // Another task of this process holds or asks for a related lock.
     const double left = seconds_left(deadline);
     if (left <= 0) break;
@@ -712,6 +750,8 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
     --waiting;
     if (stop) break;
   }
+  // Refused here, not by the service.
+  refusal_cause.clear();
   unlock_cl("xx_call_lock");
   return cl_invalid();
 }
@@ -746,7 +786,7 @@ void send_give_back(const GiveBack& g, bool close_only = false) {
   const int iid = g.cli->zui;
   const bool silent = close_only || service_silent;
   unlock_cl("give_back");
-  Reply reply = Reply::kGaveUp;
+  Reply reply = Reply::kEnded;
   // The release is a remote query, made from a task that owns an
   // interpreter; one that can have none closes the link instead.
   if (!silent) {
@@ -761,11 +801,13 @@ void send_give_back(const GiveBack& g, bool close_only = false) {
   lock_cl();
   CALL_LOCK_INTERPRETER* cli = g.cli;
   if (--cli->ref < 0) er_panic("call_unlock: connection reference below zero");
-  if (reply != Reply::kGaveUp) service_silent = false;
-  else if (!silent) service_silent = true;
-  cli->status = reply == Reply::kGaveUp ? CLI_FAILED : CLI_IDLE;
-  if (reply == Reply::kGaveUp) close_interpreter_nowait(cli->zui);
-  if ((cli->lost || reply == Reply::kGaveUp) && cli->ref == 0) free_cli(cli);
+  const bool answered = reply == Reply::kGranted || reply == Reply::kRefused;
+  if (answered) service_silent = false;
+  else if (reply == Reply::kGaveUp) service_silent = true;
+  // A link that was not answered on gives the lock back by closing.
+  cli->status = answered ? CLI_IDLE : CLI_FAILED;
+  if (!answered) close_interpreter_nowait(cli->zui);
+  if ((cli->lost || !answered) && cli->ref == 0) free_cli(cli);
   if (--giving_back == 0) wakeup_task(&giving_back);
   unlock_cl("give_back");
 }
@@ -829,11 +871,11 @@ bool call_lock_give_back_wait() {
   return done;
 }
 
-std::string call_lock_unreachable() {
+std::string call_lock_refusal_cause() {
   if (!call_lock_lock) return {};
   lock_cl();
-  std::string why = unreachable;
-  unlock_cl("call_lock_unreachable");
+  std::string why = refusal_cause;
+  unlock_cl("call_lock_refusal_cause");
   return why;
 }
 

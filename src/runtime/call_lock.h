@@ -28,6 +28,8 @@
 // waits for the service's answer at most kLockGiveBackSeconds, and only
 // the first give-back after the service fell silent waits at all: the
 // others close their links, which gives their locks back as well.
+// A link that ends under a request (the service restarting) refuses
+// nothing: the request is asked again on another link within the wait.
 //
 // Lock order: a caller holds no lock that another task may need while it
 // waits (the matrix store gives back its file lock first); giving a lock
@@ -92,10 +94,13 @@ int call_unlock_nowait(CALL_LOCK_DESCRIPTER d);
 // Waits until the give-backs on their way are answered or given up, at
 // most kLockGiveBackSeconds in all: whether they all were.
 bool call_lock_give_back_wait();
-// Why the service could not be reached when a link to it was last opened
-// ("the lock service HOST:PORT cannot be reached: Connection refused"),
-// empty once one was: what a refused lock is told as, when it is that.
-std::string call_lock_unreachable();
+// What the service did when the last refused request could not be had of
+// it, naming it: "the lock service HOST:PORT cannot be reached: Connection
+// refused", "... closed the connection", "... did not admit within 5 s";
+// empty when the service was asked and did not grant (the name is held
+// elsewhere), and once a lock was granted. What a refused lock is told as,
+// when it is that.
+std::string call_lock_refusal_cause();
 // 0 while d holds a lock; -1 when it is invalid, given back, or lost: a lock
 // is lost when the link it was granted over ends (the service no longer
 // holds it); it is forgotten and its event function is then called.

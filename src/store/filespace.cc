@@ -336,6 +336,19 @@ int pdb64_empty_if_fresh(const char* path, dev_t dev, ino_t ino) {
   return rc;
 }
 
+int pdb64_remove_if_made(const char* path, dev_t dev, ino_t ino, bool fresh_only) {
+  const int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat now {};
+  int rc = 0;
+  // Removed under its lock, so that no opener takes it up meanwhile.
+  if (take_file_lock(fd, F_WRLCK) == 1 && fstat(fd, &now) == 0 && now.st_dev == dev && now.st_ino == ino &&
+      (!fresh_only || static_cast<uint64_t>(now.st_size) <= kFreshFileDisk) && unlink(path) != 0)
+    rc = -1;
+  close(fd);
+  return rc;
+}
+
 int close_filespace64(PDB64* p, PDB64_STAMP* left) {
   if (!p) return -1;
   int rc = drop_hook ? drop_hook(p) : flush_filespace64(p);

@@ -381,6 +381,12 @@ PDB64* open_filespace64(const char* filename, int oflags, int mode, uint32_t fla
 // (dev, ino), holds no more than that and no opener holds it. 0, also when
 // nothing was to be done; -1 when it could not be cut.
 int pdb64_empty_if_fresh(const char* path, dev_t dev, ino_t ino);
+// Removes the file at path that an open of this process made (dev, ino)
+// when it is still that file, no opener holds it, and, with fresh_only,
+// it holds no more than the fresh record file the open made: a file that
+// another process has taken up since is left to it. 0, also when it was
+// left; -1 when it could not be removed.
+int pdb64_remove_if_made(const char* path, dev_t dev, ino_t ino, bool fresh_only);
 // Writes everything back, syncs, then clears the open mark and syncs again,
 // so that a file marked closed is whole; closes and frees p. 0, or -1
 // with errno when something could not be written (the mark then stays

@@ -14,7 +14,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmx_cli import (BUSY, NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, open_when_free, pyramid,  # noqa: E402
+from qmx_cli import (NO_OBJECT, STORE, THIN, Cli, error_of, free_port, matrix, open_when_free, pyramid,  # noqa: E402
                      rgb_word, value, write_ppm)
 from checks import start_lockd, stop, wait_until  # noqa: E402
 
@@ -176,14 +176,19 @@ def idled(svc, row):
 
 def hung_up(svc, row):
     """The service hung up on A's link before it answered (it was stopping
-    as A connected): once a service listens again, A's next open asks it,
-    instead of taking the address for one that never answers."""
+    as A connected), and admitted no later link: A's open answers -128
+    within the lock's wait, naming the service and what it did. Once a
+    service listens again, A's next open asks it, instead of taking the
+    address for one that never answers."""
     made("s", np.full((512, 512, 3), 255, np.uint8))
     stop(svc.proc)
     a = svc.agent(row + "a")
     with socket.create_server(("127.0.0.1", svc.port)) as stopping:
         threading.Thread(target=lambda: stopping.accept()[0].close(), daemon=True).start()
-        cli.expect_error(row + ": A while the service stops", a.ask(OPEN.format("s.mx")), STORE, BUSY)
+        got = error_of(a.ask(OPEN.format("s.mx")))
+        said = rf'\(-128 "the lock service 127\.0\.0\.1:{svc.port} (closed the connection|did not admit within \d+ s)"\)'
+        if not (got and got[0] == STORE and re.fullmatch(said, got[2])):
+            cli.fail(f"{row}: A while the service stops: {got!r}")
     svc.restart()
     cli.expect(row + ": A", [a.ask(OPEN.format("s.mx")), a.ask(CLOSE.format(1))], ["1", "()"])
 
@@ -230,6 +235,26 @@ def queued(svc, row):
     holder.close()
 
 
+def same_new(svc, row):
+    """A and B make the same new file at once: B's create, begun and done
+    while A's description still runs, keeps its file and its import; A's,
+    finding the file made by B, answers an error and removes nothing."""
+    if os.path.exists(cli.path("n.mx")):
+        os.remove(cli.path("n.mx"))
+    a, b = svc.agent(row + "a"), svc.agent(row + "b")
+    make = matrix("n.mx", (512, 512), block=6)
+    slow = make.replace("(qmxMatrixParam", "(Sleep 3) (qmxMatrixParam", 1)
+    released, got = lockd_log().count('unlock "n.mx"'), []
+    asking = threading.Thread(target=lambda: got.append(a.ask(slow)), daemon=True)
+    asking.start()
+    wait_until(lambda: lockd_log().count('unlock "n.mx"') > released, 20)  # A's opening made the file
+    cli.expect(row + ": B", [b.ask(make), b.ask(IMPORT.format(1, "red.ppm", 10, 10))], ["1", "()"])
+    asking.join(120)
+    cli.expect(row + ": A's create fails", bool(got and error_of(got[0])), True)
+    cli.expect(row + ": B's close, then its import", [b.ask(CLOSE.format(1)), words("n", [(0, 20, 20)])],
+               ["()", [RED]])
+
+
 def group_table():
     for name, colour in (("red", (255, 0, 0)), ("blue", (0, 0, 255))):
         write_ppm(cli.path(name + ".ppm"), np.full((200, 200, 3), colour, np.uint8))
@@ -238,7 +263,8 @@ def group_table():
             "restart": lambda r: restarted(svc, r), "turns": lambda r: writers(svc, r, "aaabbb"),
             "killed": lambda r: restarted(svc, r, kill=True), "twofiles": lambda r: writers(svc, r, "aabbba", "st"),
             "idle": lambda r: idled(svc, r), "hangup": lambda r: hung_up(svc, r), "early": lambda r: early(svc, r),
-            "held": lambda r: held(svc, r), "queued": lambda r: queued(svc, r)}
+            "held": lambda r: held(svc, r), "queued": lambda r: queued(svc, r),
+            "samenew": lambda r: same_new(svc, r)}
     for row, run in rows.items():
         try:
             run(row)

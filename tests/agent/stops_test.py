@@ -16,13 +16,14 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "netsvc")]
-from qmx_cli import NO_OBJECT, THIN, error_of, matrix, write_ppm  # noqa: E402
+from qmx_cli import NO_OBJECT, STORE, THIN, error_of, matrix, write_ppm  # noqa: E402
 from line_peer import Peer, link, serve  # noqa: E402
 from net_e2e import Run, free_port, start_lockd, stop, wait_for  # noqa: E402
 
@@ -35,6 +36,7 @@ LISTEN = ('(OpenInterpreter "accept" (CurrentEnvironment) (Port (Cast type="inte
           '(Permission () (Allow "ip" "127.0.0.0" "255.0.0.0")))')
 YS, XS = np.mgrid[0:256, 0:256]
 write_ppm(os.path.join(run.work, "pic.ppm"), np.stack([XS, YS, (XS * 7 + YS * 3) & 255], axis=2).astype(np.uint8))
+USE = '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))\n'
 POINTS = " ".join("(List 0 %d %d)" % p for p in ((10, 20), (200, 100), (255, 255)))
 WORDS = "(%s)" % " ".join("((0 %d))" % (x << 24 | y << 16 | ((x * 7 + y * 3) & 255) << 8)
                           for x, y in ((10, 20), (200, 100), (255, 255)))
@@ -50,7 +52,7 @@ def with_matrix(name, fetch=MAKE, entry=1):
 def using_lockd(name, *options):
     """A lock service: the process, its port and the form that makes the agent use it."""
     p, port = start_lockd(LOCKD, *options, stderr=open(os.path.join(run.work, name + ".log"), "w"))
-    return p, port, '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))\n' % port
+    return p, port, USE % port
 
 
 def ends(a, name, status=0, limit=30):
@@ -349,12 +351,12 @@ def silent_admission(name):
     as the named lock's wait."""
     held = []
     port = serve("127.0.0.1", held.append)
-    use = '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))\n' % port
     begun = time.time()
-    a = run.agent(name, use + matrix(name + ".mx", (256, 256), block=6) + "\n", env=SHORT)
+    a = run.agent(name, USE % port + matrix(name + ".mx", (256, 256), block=6) + "\n", env=SHORT)
     got = a.wait_replies(2, 20)
     took = time.time() - begun
-    check(len(got) == 2 and "-128" in got[1] and took < 15,
+    want = '(-128 "the lock service 127.0.0.1:%d did not admit within 5 s")' % port
+    check(len(got) == 2 and error_of(got[1]) == (STORE, "qmxCreate", want) and took < 15,
           "admission: the create's answer after %.1f s: %r" % (took, got[1:]))
     ends(a, name, 0, 20)
 
@@ -462,10 +464,10 @@ def held_causes(name):
     got = link(port, "127.0.0.3").ask(b'(qmxImportPNM id="1" "pic.ppm" 0 0 0 0)').decode()
     check("-128" in got and "busy in another process" in got, "causes: the import's answer: " + got)
     free = free_port()
-    b = run.agent(name + "_none", '(Eval Env1 (quote (Sequence () (Define LockHostName "127.0.0.1") (Define LockPort %d))))'
-                  '\n%s\n' % (free, matrix(name + "_none.mx", (256, 256), block=6)), env=SHORT)
+    b = run.agent(name + "_none", USE % free + matrix(name + "_none.mx", (256, 256), block=6) + "\n", env=SHORT)
     got = b.wait_replies(2, 20)[1:]
-    check(got and "lock service 127.0.0.1:%d cannot be reached" % free in got[0], "causes: no service: %r" % got)
+    check(got and "lock service 127.0.0.1:%d cannot be reached: Connection refused" % free in got[0],
+          "causes: no service: %r" % got)
     ends(b, name + "_none", 0, 20)
     a.proc.send_signal(signal.SIGTERM)
     ends(a, name, 1, 20)
@@ -527,6 +529,51 @@ def restarts(name):
     stop(lockd)
 
 
+def hanging_up(service, cut):
+    """A port in front of the lock service at port service that hangs up on
+    a link as the n-th lock request arrives on it while cut(n) holds, as a
+    service that goes away under a request does."""
+    asked = [0]
+
+    def handle(conn):
+        with conn, socket.create_connection(("127.0.0.1", service)) as up:
+            def back():
+                try:
+                    for chunk in iter(lambda: up.recv(65536), b""):
+                        conn.sendall(chunk)
+                    conn.shutdown(socket.SHUT_WR)
+                except OSError:  # the link was cut here
+                    pass
+            threading.Thread(target=back, daemon=True).start()
+            for chunk in iter(lambda: conn.recv(65536), b""):
+                if b"<Lock " in chunk:
+                    asked[0] += 1
+                    if cut(asked[0]):
+                        return
+                up.sendall(chunk)
+    return serve("127.0.0.1", handle)
+
+
+def hang_ups(name):
+    """A service that hangs up as a lock request arrives is asked again once
+    it is back: three hang-ups in a row are waited out. One that hangs up on
+    every request after the first refuses the create's second opening (its
+    header's) after the lock's wait with -128 naming the service and what
+    it did, and the create leaves no file."""
+    lockd, lport, _ = using_lockd(name)
+    back, gone = hanging_up(lport, lambda n: n <= 3), hanging_up(lport, lambda n: n > 1)
+    a = run.agent(name, USE % back + with_matrix(name) + '(qmxClose id="1")\n', env=SHORT)
+    check(a.wait_replies(4, 30)[1:] == ["1", "()", "()"], "hang-ups: waited out: %r" % a.replies())
+    b = run.agent(name + "_gone", USE % gone + matrix(name + "_gone.mx", (256, 256), block=6) + "\n", env=SHORT)
+    got = b.wait_replies(2, 30)[1:]
+    want = '(-128 "the lock service 127.0.0.1:%d closed the connection")' % gone
+    check(got and error_of(got[0]) == (STORE, "qmxCreate", want) and
+          not os.path.exists(os.path.join(run.work, name + "_gone.mx")), "hang-ups: the refused create: %r" % got)
+    for agent in (a, b):
+        ends(agent, name, 0, 20)
+    stop(lockd)
+
+
 def late_signal(name):
     """SIGTERM at any moment, also in the last milliseconds after the last
     reply, ends with status 1: every run that still ran once the signal
@@ -554,7 +601,7 @@ END_ROWS = [("silent-lockd-end", silent_lockd(None)), ("silent-lockd-sigterm", s
             ("slow-node-thread", slow_node_script(True)), ("endless-fetch", endless_fetch),
             ("silent-admission", silent_admission), ("service-back", service_back), ("held-causes", held_causes),
             ("cancel-reach", cancel_reach), ("http-client-gone", http_client_gone), ("restarts", restarts),
-            ("late-signal", late_signal)]
+            ("hang-ups", hang_ups), ("late-signal", late_signal)]
 # Longer than a minute by design: run by name.
 LONG_ROWS = [("interrupt-long-import", interrupt_long_import)]
 
