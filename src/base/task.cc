@@ -211,9 +211,11 @@ void* worker_main(void* arg) {
       t = w->job;
       w->job = nullptr;
     }
-    run_task(t);
-    bool surplus;
-    {
+    // A thread started idle (_start_worker without a job) is on the idle
+    // list already.
+    bool surplus = false;
+    if (t) {
+      run_task(t);
       std::lock_guard<std::mutex> g(p.mu);
       --p.busy;
       p.idle.push_back(w);
@@ -224,9 +226,10 @@ void* worker_main(void* arg) {
   }
 }
 
-// Starts a pooled thread, counted busy, that runs job first; false when no
-// thread could be had, for want of memory as of threads, which the pool
-// remembers until it starts one again (mu held).
+// Starts a pooled thread that runs job first, counted busy, or with no job
+// waits on the idle list; false when no thread could be had, for want of
+// memory as of threads, which the pool remembers until it starts one again
+// (mu held).
 bool _start_worker(Pool& p, TaskRec* job) {
   auto* w = new (std::nothrow) Worker;
   int rc = ENOMEM;
@@ -243,7 +246,8 @@ bool _start_worker(Pool& p, TaskRec* job) {
     delete w;
     return false;
   }
-  ++p.busy;
+  if (job) ++p.busy;
+  else p.idle.push_back(w);
   return true;
 }
 
@@ -276,7 +280,13 @@ int xx_create_task(TASK_FUNC func, TKEY data, int pri, const char* file, int lin
 bool task_pool_short(int n) {
   Pool& p = pool();
   std::lock_guard<std::mutex> g(p.mu);
-  return p.start_failed && p.idle.size() < static_cast<size_t>(n);
+  // A start that failed tells what was so then: threads may have ended,
+  // here or in other processes, and memory been freed since. So the
+  // missing ones are tried now, and wait idle for the caller's tasks.
+  const auto wanted = static_cast<size_t>(std::max(n, 0));
+  while (p.start_failed && p.idle.size() < wanted && _start_worker(p, nullptr)) {
+  }
+  return p.start_failed && p.idle.size() < wanted;
 }
 
 int get_tid() { return self()->tid; }

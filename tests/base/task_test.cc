@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <set>
 #include <thread>
 #include <vector>
@@ -118,6 +121,47 @@ TEST(Task, ThreadsPastTheIdleBoundLingerThenEnd) {
   while (task_pool_idle() > 32 && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(task_pool_idle(), 32);
+}
+
+// What the process's address space holds now, in bytes.
+uint64_t address_space_used() {
+  std::ifstream status("/proc/self/status");
+  for (std::string word; status >> word;) {
+    if (word == "VmSize:") {
+      uint64_t kib = 0;
+      status >> kib;
+      return kib << 10;
+    }
+  }
+  return 0;
+}
+
+// A thread the pool once failed to start refuses nothing for good: asked
+// again once there is room, the pool starts the threads it was short of.
+TEST(Task, APoolShortOnceIsNotShortOnceThreadsFitAgain) {
+  wait_all_tasks();
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  const uint64_t used = address_space_used();
+  ASSERT_GT(used, 0u);
+  if (old.rlim_cur != RLIM_INFINITY && old.rlim_cur < used + kTaskStackSize) GTEST_SKIP() << "already limited";
+  // Room for small allocations, none for one more thread's stack: the
+  // idle threads and the stacks the C library keeps are used up first.
+  rlimit low = old;
+  low.rlim_cur = used + kTaskStackSize / 2;
+  Burst b;
+  int held = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
+  while (held < 64 && create_task(hold, &b, 1) > 0) ++held;
+  const bool short_then = task_pool_short(task_pool_idle() + 1);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
+  b.started.wait_for(held);
+  b.release.add();
+  ASSERT_LT(held, 64) << "the address-space limit stopped no thread";
+  EXPECT_TRUE(short_then);
+  wait_all_tasks();
+  EXPECT_FALSE(task_pool_short(task_pool_idle() + 1));
+  EXPECT_FALSE(task_pool_short(task_pool_idle() + 1));
 }
 
 }  // namespace
