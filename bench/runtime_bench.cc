@@ -101,7 +101,10 @@ void BM_FrontThreadForms(benchmark::State& state) {
       state.SkipWithError("cannot start a file interpreter");
       return;
     }
-    wait_stop_interpreter(iid);
+    if (!wait_stop_interpreter(iid, 600)) {
+      state.SkipWithError("the file interpreter did not end");
+      return;
+    }
   }
   state.SetItemsProcessed(state.iterations() * forms);
 }

@@ -37,6 +37,9 @@ namespace {
 
 constexpr uint8_t T = ZU_FUNC_FORM_TRANSIENT;
 
+// How often a WaitInterpreter looks at its own stop while it waits.
+constexpr double kWaitStopCheckSeconds = 1.0;
+
 // One word of a keyword's vocabulary and its value.
 struct WORD {
   const char* word;
@@ -455,7 +458,10 @@ ZU_SEXP* zu_WaitInterpreter(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD*
   int iid;
   if (!iid_of(get_el(form, 1), &iid)) return error_text_at(form, ZU_ER_TYPE, "WaitInterpreter", nullptr);
   if (iid < 0) return error_text_at(form, ZU_ER_PARAM, "WaitInterpreter", nullptr);
-  wait_stop_interpreter(iid);
+  // The waiter's own stop (a cancel, its link closed or given way, the
+  // end) ends the wait, however long the other interpreter lives.
+  while (!wait_stop_interpreter(iid, kWaitStopCheckSeconds))
+    if (ZU_SEXP* stop = do_break_check_now(form)) return stop;
   return nullptr;
 }
 

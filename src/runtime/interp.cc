@@ -929,14 +929,14 @@ bool give_way_interpreter(int ip, bool line_link) {
   return victim != nullptr;
 }
 
-void wait_stop_interpreter(int iid) {
+bool wait_stop_interpreter(int iid, double seconds) {
   lock_zui();
-  ZU_INTERPRETER* z;
-  while ((z = _search_zui_id(iid)) && z->mode != ZUI_MODE_CLOSED) {
-    sleep_task(z, zui_lock);
-    lock_zui();
-  }
+  const bool closed = _sleep_task_while(_search_zui_id(iid), zui_lock, seconds, [iid] {
+    ZU_INTERPRETER* z = _search_zui_id(iid);
+    return z && z->mode != ZUI_MODE_CLOSED;
+  });
   unlock_zui("wait_stop_interpreter");
+  return closed;
 }
 
 // ---- the agent's end

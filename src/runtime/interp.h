@@ -390,7 +390,9 @@ void _close_all_interpreter();
 void close_all_interpreter();
 // The final close (lock held), by the interpreter's last thread.
 void _close_zu_interpreter(ZU_INTERPRETER* zui);
-void wait_stop_interpreter(int iid);
+// Waits at most `seconds` for interpreter iid to close: whether it has
+// (or was never there). The caller checks its own stop between waits.
+bool wait_stop_interpreter(int iid, double seconds);
 void wait_stop_all();
 
 // ---- permission lists

@@ -99,7 +99,7 @@ class CallLock : public ::testing::Test {
   static void TearDownTestSuite() {
     call_lock_forget_service();
     if (fifo_writer >= 0) close(fifo_writer);
-    if (main_iid > 0) wait_stop_interpreter(main_iid);
+    if (main_iid > 0) wait_stop_interpreter(main_iid, 60);
     delete fifo_dir;
     fifo_writer = main_iid = -1;
     fifo_dir = nullptr;

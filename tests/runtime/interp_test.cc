@@ -78,7 +78,7 @@ TEST_F(Interp, RepliesInOrderErrorsToBothStreamsExitStops) {
   std::string err = dir.path() + "/err.txt";
   int iid = start_file(script, out, err);
   ASSERT_GT(iid, 0);
-  wait_stop_interpreter(iid);
+  EXPECT_TRUE(wait_stop_interpreter(iid, 60));
   std::string o = slurp(out);
   EXPECT_EQ(o.find("old contents"), std::string::npos);
   EXPECT_EQ(o.substr(0, o.find("<Result> 3")), "<Result> 1 3</Result>\n<Result> 2 \"text\"</Result>\n");
@@ -95,7 +95,7 @@ TEST_F(Interp, ErrorStreamSameAsOutputGetsErrorsOnce) {
   std::string out = dir.path() + "/out.txt";
   int iid = start_file(script, out, "-");
   ASSERT_GT(iid, 0);
-  wait_stop_interpreter(iid);
+  EXPECT_TRUE(wait_stop_interpreter(iid, 60));
   std::string o = slurp(out);
   EXPECT_EQ(o.find("<Result> 1"), 0u);
   EXPECT_EQ(o.find("<Result>", 1), std::string::npos);
@@ -241,10 +241,10 @@ TEST(InterpShutdown, MainRuleAndIds) {
   EXPECT_EQ(get_main_interpreter(), main_iid);
   int second = start_file(quick, "", "");
   ASSERT_GT(second, main_iid);
-  wait_stop_interpreter(second);
+  EXPECT_TRUE(wait_stop_interpreter(second, 60));
   int third = start_file(quick, "", "");
   EXPECT_GT(third, second);  // ids are not reused before the counter wraps
-  wait_stop_interpreter(third);
+  EXPECT_TRUE(wait_stop_interpreter(third, 60));
   EXPECT_EQ(get_main_interpreter(), main_iid);
 
   EXPECT_EQ(close_interpreter(main_iid), 0);

@@ -318,7 +318,7 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
   });
   EXPECT_EQ(r, std::to_string(ZU_ER_CANCEL_WAIT));
   // The cancel reached the peer, whose link then ended: so did ours.
-  wait_stop_interpreter(link);
+  EXPECT_TRUE(wait_stop_interpreter(link, 60));
 
   link = open_link(port);
   ASSERT_GT(link, 0);
@@ -334,7 +334,7 @@ TEST_F(Links, CancelAndPeerClosingEndTheWait) {
   });
   EXPECT_NE(r.find("\"stream error\""), std::string::npos) << r;
   EXPECT_NE(r.find("\"(while (Running) 1)\""), std::string::npos) << r;
-  wait_stop_interpreter(link);
+  EXPECT_TRUE(wait_stop_interpreter(link, 60));
 
   // The asker's own interpreter is closed while it waits: the wait ends with
   // a break, and the server of its query is told to cancel, as above. (The

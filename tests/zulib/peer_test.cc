@@ -205,7 +205,7 @@ TEST_F(Peer, CancelStopsLoopsThatCallNothing) {
     EXPECT_EQ(cancelled, cancel);
   });
   EXPECT_EQ(child_.wait_for(std::chrono::seconds(10)), 0);
-  wait_stop_interpreter(link_);
+  EXPECT_TRUE(wait_stop_interpreter(link_, 60));
   link_ = -1;
 }
 
