@@ -63,8 +63,10 @@ void timeout_stream(void* s);
 // Serves one HTTP request on con for the accepting interpreter `zui`,
 // admitted by its entry `pl`. 1: a session was opened and *new_st is the
 // interpreter's end of its pipe pair (the caller starts a connected
-// interpreter on it); 0: the connection was taken over (queued, answered or
-// kept); -1: it failed and the connection has been closed. `waiting` is
+// interpreter on it, with the session's tasks); kAcceptHeldLink
+// (runtime/net_ops.h): the same for a version-2 session, which holds a
+// line link's place as well; 0: the connection was taken over (queued,
+// answered or kept); -1: it failed and the connection has been closed. `waiting` is
 // the connection's slot among those waiting for their first line (or
 // null), let go once the request's header is in; the header is read under the header
 // guard and the idle time of a first line.

@@ -9,6 +9,7 @@
 #include "base/zutime.h"
 #include "netsvc/http_agent.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/accept.h"
 #include "runtime/first_line.h"
 #include "runtime/interp.h"
 #include "runtime/peer_tasks.h"
@@ -80,8 +81,9 @@ int open_session(STREAM** new_st, ZoH_LIST* item, ZU_INTERPRETER* zui, PERMISSIO
               !(item->info.flags & HTTP_F_CHUNKED);
   // The session's interpreter holds a link's tasks: an address that holds
   // all it may opens no session more, and one that holds most of all
-  // peers' gives way to a newcomer.
-  if (!take_tasks_giving_way(ip, kLinkTasks)) return busy(item);
+  // peers' gives way to a newcomer, once it is known that the newcomer's
+  // link can start.
+  if (!link_may_start(ip, kLinkTasks, false) || !take_tasks_giving_way(ip, kLinkTasks)) return busy(item);
   uint32_t cockie[2];
   ZoH_ENTRY* e = zoh_new_entry(cockie, ip, zui, pl, keep);
   if (!e) {

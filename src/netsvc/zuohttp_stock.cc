@@ -78,20 +78,20 @@ STREAM_STOCK* _take_ready() {
 }
 
 // Starts a connected interpreter on a new session's pipe end, with the
-// tasks the session counted for it, unless descriptors run short.
-void launch_line(STREAM* line, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl) {
-  int limit = 0;
-  int used = s_descriptors_in_use(&limit);
-  if (!zui || used >= limit * 40 / 64) {
+// tasks (and the link's place, `links`) the session counted for it, unless
+// descriptors run short.
+void launch_line(STREAM* line, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl, int links) {
+  if (!zui || !link_descriptors_left()) {
     if (zui) {
       s_printf(line, "<Permission>Busy</Permission>\n");
       s_flush(line);
     }
     d_s_close(line);
     give_address_tasks(ip, kLinkTasks);
+    give_address_links(ip, links);
     return;
   }
-  launch_accept_thread(line, ip, zui, pl, kLinkTasks);
+  launch_accept_thread(line, ip, zui, pl, kLinkTasks, links);
 }
 
 void serve_stock(STREAM_STOCK* it) {
@@ -106,8 +106,11 @@ void serve_stock(STREAM_STOCK* it) {
   s_hold(con);
   FirstLineSlot waiting(con, it->key.ip);
   STREAM* line = nullptr;
-  if (!waiting.taken()) d_s_close(con);
-  else if (zoh_new_accept(&line, con, zui, it->pl, &waiting) == 1) launch_line(line, it->key.ip, zui, it->pl);
+  if (!waiting.taken()) {
+    d_s_close(con);
+  } else if (int r = zoh_new_accept(&line, con, zui, it->pl, &waiting); r > 0 && line) {
+    launch_line(line, it->key.ip, zui, it->pl, r == kAcceptHeldLink ? 1 : 0);
+  }
   waiting.release();
   s_drop(con);
   free_stock(it, false);

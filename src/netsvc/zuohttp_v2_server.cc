@@ -17,6 +17,7 @@
 // time.
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "base/alloc.h"
@@ -24,6 +25,9 @@
 #include "base/tick.h"
 #include "base/zutime.h"
 #include "netsvc/zuohttp_impl.h"
+#include "runtime/accept.h"
+#include "runtime/first_line.h"
+#include "runtime/net_ops.h"
 #include "runtime/peer_tasks.h"
 #include "stream/stream.h"
 
@@ -131,12 +135,18 @@ void upload_task(TKEY key) {
   lock_task(zoh_lock);
   long long remain = e->remain_size;
   uint32_t cockie[2] = {e->cockie[0], e->cockie[1]};
+  const int ip = e->ip;
   unlock_task(zoh_lock, "upload_task");
   unsigned char buf[kPiece];
   // An empty body ends the session, as does any failure. The body comes
   // under the body guard, as a version-1 request's does: an upload that
   // stops short would keep its session (and its address's count) for good.
-  bool ok = con && pipe && remain > 0;
+  // Meanwhile its connection, a second descriptor of the session, waits on
+  // its peer as a first line does, in a slot of its own: one that gives
+  // way to a newcomer is cut, and its session ends.
+  std::optional<FirstLineSlot> waiting;
+  if (con) waiting.emplace(con, ip);
+  bool ok = con && pipe && remain > 0 && waiting->taken();
   if (ok) new_tick(timeout_stream, -zoh_times().body_guard, con);
   while (ok && remain > 0) {
     int r = s_read(con, buf, static_cast<int>(std::min<long long>(remain, kPiece)));
@@ -147,6 +157,7 @@ void upload_task(TKEY key) {
     unlock_task(zoh_lock, "upload_task");
   }
   if (con) del_tick_with_data(timeout_stream, con);
+  waiting.reset();
   STREAM* done = nullptr;
   if (!ok) {
     close_all(e);
@@ -237,8 +248,21 @@ void zoh_v2_close_streams(const std::vector<STREAM*>& conns, const std::vector<S
 
 int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   STREAM* con = key->s;
-  // The session's interpreter holds a link's tasks (as open_session's).
-  if (!take_tasks_giving_way(key->ip, kLinkTasks)) return busy(con);
+  // The session's interpreter holds a link's tasks (as open_session's),
+  // and, since the session holds its download connection as long as it
+  // lives, a place among the line links, whose total leaves descriptors
+  // for newcomers.
+  if (!link_may_start(key->ip, kLinkTasks, true) || !take_tasks_giving_way(key->ip, kLinkTasks)) return busy(con);
+  if (!take_address_link(key->ip)) {
+    give_address_tasks(key->ip, kLinkTasks);
+    return busy(con);
+  }
+  // What the session counted, given back when it fails before its
+  // interpreter takes it over.
+  auto give_back = [ip = key->ip] {
+    give_address_tasks(ip, kLinkTasks);
+    give_address_links(ip, 1);
+  };
   auto* e = static_cast<ZoH_ENTRY_V2*>(d_calloc(sizeof(ZoH_ENTRY_V2), 1));
   e->flags = V2E_NO_UPLOAD;
   e->ip = key->ip;
@@ -258,14 +282,14 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   zoh_v2_close_streams(gone_conns, gone_pipes);
   if (!room) {
     d_f_ree(e);
-    give_address_tasks(key->ip, kLinkTasks);
+    give_back();
     return busy(con);
   }
   STREAM* p[2] = {nullptr, nullptr};
   if (s_open_fpipe_local(p) < 0) {
     close_connection(con);
     task_ends(e, V2E_DOWNLOAD_DONE);
-    give_address_tasks(key->ip, kLinkTasks);
+    give_back();
     return -1;
   }
   s_set_fpipe_ip_addr(p[0], key->ip);
@@ -281,11 +305,11 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
     close_all(e);
     d_s_close(p[1]);
     task_ends(e, V2E_DOWNLOAD_DONE);
-    give_address_tasks(key->ip, kLinkTasks);
+    give_back();
     return -1;
   }
   *new_st = p[1];
-  return 1;
+  return kAcceptHeldLink;
 }
 
 int new_upload_session(ZoH_LIST* request) {

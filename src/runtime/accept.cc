@@ -40,6 +40,10 @@ bool link_threads(int ip) {
   return ready() || (threads_give_way(ip) && ready_after_give_way(ready));
 }
 
+// Past this share of the descriptor limit, in 64ths, no connection becomes
+// a link.
+constexpr int kLinkDescriptorGate = 40;
+
 // The thread leaves the listener (zui_lock held, and let go); the last one
 // out performs its final close.
 void _leave_listener(ZU_INTERPRETER* listener) {
@@ -110,8 +114,10 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     d_s_close(s);
     return;
   }
-  // A session's interpreter comes with its tasks counted against ip; a
-  // line link counts among ip's links from its opening line end.
+  // A session's interpreter comes with its tasks counted against ip (and a
+  // version-2 session's with a link's place, for its download connection);
+  // a line link counts among ip's links from its opening line end. Each
+  // asks whether it would be admitted before anyone gives way for it.
   int tasks = 0, links = 0;
   if (c != '\n' && c != '\r') {
     STREAM* line = nullptr;
@@ -121,15 +127,16 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     if (r == -1 || r == 0 || !line) return;
     s = line;
     tasks = kLinkTasks;
-  } else if (take_address_link(ip)) {
+    links = r == kAcceptHeldLink ? 1 : 0;
+  } else if (link_may_start(ip, 0, true) && take_address_link(ip)) {
     links = 1;
   } else {
     refuse(s, "<Permission>Busy</Permission>\n");
     return;
   }
   waiting.release();
-  used = s_descriptors_in_use(&limit);
-  if (used >= limit * 40 / 64 || !link_threads(ip)) {
+  // Asked again for what changed since.
+  if (!link_descriptors_left() || !link_threads(ip)) {
     refuse(s, "<Permission>Busy</Permission>\n");
     give_address_tasks(ip, tasks);
     give_address_links(ip, links);
@@ -141,6 +148,17 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
 }  // namespace
 
 void accept_thread_tick(void* stream) { s_close_queue(static_cast<STREAM*>(stream)); }
+
+bool link_descriptors_left() {
+  int limit = 0;
+  const int used = s_descriptors_in_use(&limit);
+  return used < limit * kLinkDescriptorGate / 64;
+}
+
+bool link_may_start(int ip, int tasks, bool link) {
+  return link_descriptors_left() && may_take_address_tasks(ip, tasks) && (!link || may_take_address_link(ip)) &&
+         link_threads(ip);
+}
 
 int launch_accept_thread(STREAM* s, int ip, ZU_INTERPRETER* listener, PERMISSION_LIST* entry, int tasks, int links) {
   ZU_INTERPRETER* z = new_zu_interpreter();

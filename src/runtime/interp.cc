@@ -910,12 +910,16 @@ void close_links_opened_for(uint32_t peer_id) {
 bool give_way_interpreter(int ip, bool line_link) {
   int pri = zui_push_pri();
   lock_zui();
-  // The longest open is the one registered first (peer ids grow).
+  // The longest open is the one registered first (peer ids grow). One
+  // whose peer has sent its end still evaluates what it queued, on its
+  // relay, and counts until that ends: it gives way as an open one does,
+  // its evaluation stopped at its next check. One already stopped, or whose
+  // relay has ended, is on its way out.
   ZU_INTERPRETER* victim = nullptr;
   _walk_table([&](ZU_INTERPRETER* z) {
     bool counts = z->peer_tasks_ip == ip && (line_link ? z->peer_links > 0 : z->peer_tasks > 0);
-    if (counts && z->mode == ZUI_MODE_OPEN && !(z->flags & ZUI_F_BREAK) && (!victim || z->peer_id < victim->peer_id))
-      victim = z;
+    bool running = z->mode == ZUI_MODE_OPEN || z->mode == ZUI_MODE_FRONT_ENDING || z->mode == ZUI_MODE_FRONT_ENDED;
+    if (counts && running && !(z->flags & ZUI_F_BREAK) && (!victim || z->peer_id < victim->peer_id)) victim = z;
     return true;
   });
   if (victim) {

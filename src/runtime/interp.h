@@ -242,11 +242,12 @@ uint32_t _cause_stopped(const EVAL_ORIGIN& origin);
 // ended: the links its peer had the agent open, at any depth (their origin
 // names that record), are closed. zui_lock NOT held.
 void close_links_opened_for(uint32_t peer_id);
-// Gives way to a newcomer (peer_tasks.h): one open interpreter whose
-// tasks count against address ip (one of its line links when line_link,
-// else a session's interpreter or a link it had the agent open), the
-// longest open, is closed, and what it counted is given back at once.
-// False when ip has none.
+// Gives way to a newcomer (peer_tasks.h): one interpreter whose tasks
+// count against address ip (one of its line links or version-2 sessions
+// when line_link, else a session's interpreter or a link it had the agent
+// open), the longest open, is closed, and what it counted is given back at
+// once; one whose peer has sent its end, still evaluating what it sent
+// before, is as open. False when ip has none.
 bool give_way_interpreter(int ip, bool line_link);
 // Whether the calling task may act on interpreter iid (close it, send on
 // it): the agent on any, a peer only on its own link and on what was

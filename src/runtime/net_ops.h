@@ -130,12 +130,15 @@ int zuohttp_keep_alive();
 // the connection is the service's from then on. -1 failure (it has been
 // closed), 0 taken, anything else: *line_stream is a stream for a line
 // link (a session's), whose front and relay tasks (kLinkTasks,
-// peer_tasks.h) count against the peer's address already: the caller
-// hands them to launch_accept_thread or gives them back. `waiting` is the
-// connection's slot among those waiting for their first line, let go once
-// its header is in. By default it is refused and closed.
+// peer_tasks.h) count against the peer's address already, and with
+// kAcceptHeldLink a place among the line links too (a session that holds
+// its connection as long as it lives): the caller hands them to
+// launch_accept_thread or gives them back. `waiting` is the connection's
+// slot among those waiting for their first line, let go once its header is
+// in. By default it is refused and closed.
 int new_accept(STREAM** line_stream, STREAM* conn, ZU_INTERPRETER* listener, PERMISSION_LIST* entry,
                FirstLineSlot* waiting);
+inline constexpr int kAcceptHeldLink = 2;
 // Tick action of a remote session whose pending result was dropped.
 void remote_session_tick(void* session);
 // A new session id (by default 0: no session can be opened).

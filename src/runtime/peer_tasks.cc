@@ -85,14 +85,25 @@ bool take_tasks_giving_way(int ip, int n) {
                                   [](int top) { return give_way_interpreter(top, false); });
 }
 
+namespace {
+
+// Any address takes links while there is room: one address may have many
+// honest links open at once.
+PEER_CAPS link_caps() { return caps(peer_links_all(), peer_links_all()); }
+
+}  // namespace
+
 bool take_address_link(int ip) {
   if (!ip) return true;
-  // Any address takes links while there is room: one address may have
-  // many honest links open at once.
-  const int all = peer_links_all();
-  return account_take_or_give_way(ip, PEER_HOLD::kLinks, 1, caps(all, all),
+  return account_take_or_give_way(ip, PEER_HOLD::kLinks, 1, link_caps(),
                                   [](int top) { return give_way_interpreter(top, true); });
 }
+
+bool may_take_address_tasks(int ip, int n) {
+  return !ip || account_may_take(ip, PEER_HOLD::kTasks, n, caps(peer_task_cap(), peer_tasks_all()));
+}
+
+bool may_take_address_link(int ip) { return !ip || account_may_take(ip, PEER_HOLD::kLinks, 1, link_caps()); }
 
 void give_address_links(int ip, int n) {
   if (ip) account_give(ip, PEER_HOLD::kLinks, n);
@@ -106,8 +117,7 @@ bool threads_give_way(int ip) {
     return account_held(at, PEER_HOLD::kTasks) + account_held(at, PEER_HOLD::kWaiting) +
            kLinkTasks * account_held(at, PEER_HOLD::kLinks);
   };
-  const int links = peer_links_all();
-  const PEER_CAPS by_kind[] = {caps(links, links), caps(peer_task_cap(), peer_tasks_all())};
+  const PEER_CAPS by_kind[] = {link_caps(), caps(peer_task_cap(), peer_tasks_all())};
   for (bool line_links : {true, false}) {
     const PEER_HOLD kind = line_links ? PEER_HOLD::kLinks : PEER_HOLD::kTasks;
     const int top = account_gives_way(kind, ip, by_kind[line_links ? 0 : 1].share);

@@ -8,8 +8,9 @@
 // refused. What the agent's own evaluations start is not counted.
 //
 // All peers together hold at most peer_tasks_all() of them, and at most
-// peer_links_all() line links on the listening ports (two tasks each,
-// counted from the link's first line, apart from the caps above): both
+// peer_links_all() line links on the listening ports and version-2
+// sessions (two tasks each, counted from the link's first line, apart from
+// the caps above; each holds a descriptor as long as it lives): both
 // below what the process can hold, so that its own script always has
 // threads. When either total is all taken, the address holding most gives
 // way to a newcomer that holds less than a quarter of it: one of its
@@ -48,11 +49,16 @@ void give_address_tasks(int ip, int n);
 // take_address_tasks where a newcomer may make room: with all peers' tasks
 // taken, the address holding most gives way. The caller holds no lock.
 bool take_tasks_giving_way(int ip, int n);
-// A line link of ip admitted to a listening port (the address holding most
-// gives way when all are taken; the caller holds no lock), and n given
+// A line link of ip admitted to a listening port, or a version-2 session's
+// (which holds its download connection as long): the address holding most
+// gives way when all are taken (the caller holds no lock); and n given
 // back.
 bool take_address_link(int ip);
 void give_address_links(int ip, int n);
+// Whether take_tasks_giving_way(ip, n) and take_address_link(ip) would
+// take now, without taking or ending anything.
+bool may_take_address_tasks(int ip, int n);
+bool may_take_address_link(int ip);
 // When the process has no thread left for a newcomer from ip: a line link
 // of the address holding most of them gives way, else an interpreter of
 // the address holding most tasks, by the same rule, provided that address

@@ -110,9 +110,10 @@ int64_t account_total(PEER_HOLD kind) {
   return l.total[at(kind)];
 }
 
-int account_gives_way(PEER_HOLD kind, int newcomer, int64_t share) {
-  LEDGER& l = L();
-  std::lock_guard<LeafMutex> g(l.mu);
+namespace {
+
+int _gives_way(LEDGER& l, PEER_HOLD kind, int newcomer, int64_t share) {
+  assert_leaf_held(l.mu);
   const size_t k = at(kind);
   int top_ip = 0;
   int64_t top = 0;
@@ -122,6 +123,22 @@ int account_gives_way(PEER_HOLD kind, int newcomer, int64_t share) {
   }
   int64_t mine = _held(l, newcomer, kind);
   return mine < share && top > mine ? top_ip : 0;
+}
+
+}  // namespace
+
+int account_gives_way(PEER_HOLD kind, int newcomer, int64_t share) {
+  LEDGER& l = L();
+  std::lock_guard<LeafMutex> g(l.mu);
+  return _gives_way(l, kind, newcomer, share);
+}
+
+bool account_may_take(int ip, PEER_HOLD kind, int64_t n, const PEER_CAPS& caps) {
+  if (n <= 0) return true;
+  LEDGER& l = L();
+  std::lock_guard<LeafMutex> g(l.mu);
+  if (_held(l, ip, kind) > caps.cap - n) return false;
+  return l.total[at(kind)] <= caps.all - n || _gives_way(l, kind, ip, caps.share) != 0;
 }
 
 GC_SHARE* account_thread_share(int ip) {

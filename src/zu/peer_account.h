@@ -82,6 +82,12 @@ struct PEER_CAPS {
   int64_t share;
 };
 
+// Whether account_take_or_give_way would take n of kind for ip now, by
+// room or by a give-way, without taking or ending anything: so that a
+// caller that may still refuse ip for another reason asks before anyone
+// gives way for it.
+bool account_may_take(int ip, PEER_HOLD kind, int64_t n, const PEER_CAPS& caps);
+
 // Takes n of kind for ip; when that fails because all addresses together
 // hold `all`, the address that holds most gives way to ip (by the rule
 // above), once for each of the n at most: give_way(top) ends one of top's

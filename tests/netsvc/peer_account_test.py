@@ -8,6 +8,7 @@ import re
 import resource
 import select
 import socket
+import struct
 import sys
 import time
 
@@ -16,7 +17,7 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "agent")]
 from line_peer import link  # noqa: E402
 from net_e2e import Run, start_lockd, stop, wait_for  # noqa: E402
 from checks import curl, read_all  # noqa: E402
-from zoh_client import HOST, header, read_replies, read_reply, request, unpack  # noqa: E402
+from zoh_client import HOST, download, header, read_replies, read_reply, request, unpack, upload  # noqa: E402
 from qmx_cli import FETCH, matrix  # noqa: E402
 
 run = Run(sys.argv[1], "account")
@@ -396,8 +397,8 @@ TICKING = SERVE.replace("(SetMainInterpreter L)", '(Define n 0)\n(IgnoreDelay (T
                         '(+ n 1)) (Save oflag="creat:trunc" "tick.txt" n) (Sleep 1)))))\n(SetMainInterpreter L)')
 
 
-def ticking(**env):
-    return serving(TICKING, nofile=1024, env=dict(SMALL_HEAP, **env))
+def ticking(nofile=1024, **env):
+    return serving(TICKING, nofile=nofile, env=dict(SMALL_HEAP, **env))
 
 
 def tick():
@@ -523,7 +524,132 @@ def heap_reserve():
     newcomer_served(a, port)
 
 
-ROWS += [line_links_total, queued_requests_total, session_tasks_total, heap_reserve]
+def ends(s, limit=10):
+    """Whether the connection on s ends (its replies read) within limit seconds."""
+    end = time.monotonic() + limit
+    try:
+        while (left := end - time.monotonic()) > 0:
+            s.settimeout(left)
+            if not s.recv(65536):
+                return True
+    except socket.timeout:
+        return False
+    except OSError:  # reset: ended too
+        return True
+    return False
+
+
+def answers(p, form, value):
+    """Whether link p answers form with value (False once it has ended)."""
+    try:
+        return p.ask(form) == value
+    except OSError:
+        return False
+
+
+def reset(s):
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+
+
+def half_closed_links():
+    """One address holds all peers' line links (8 here), each running a form
+    that does not end, and sends its end on each: its links still count,
+    and give way to newcomers as open ones do, the longest open first, its
+    form stopped and its connection ended."""
+    a, port = ticking(QNMX_PEER_LINKS_ALL="8")
+    links = [link(port, "127.0.0.2") for _ in range(8)]
+    for i, p in enumerate(links):
+        p.s.sendall(b"(While 1 1)\n" if i == 0 else b"(Sleep 100000)\n")
+        p.s.shutdown(socket.SHUT_WR)
+    time.sleep(0.5)
+    p = link(port, "127.0.0.61", 20)
+    check(p.admitted and p.ask(b"(+ 40 2)") == b"42", "a newcomer is served while the links have sent their ends")
+    check(ends(links[0].s), "the longest open gave way: its endless form stopped and its connection ended")
+    newcomer_served(a, port, [q.s for q in links + [p]])
+
+
+def stopped_waits():
+    """One address fills all peers' line links (8 here) with links waiting
+    for the main interpreter, and resets them: each wait ends on its link's
+    stop and gives its place back, so the address is admitted again."""
+    a, port = ticking(QNMX_PEER_LINKS_ALL="8")
+    for _ in range(8):
+        p = link(port, "127.0.0.2")
+        p.ask(b"1")
+        p.s.sendall(b"(WaitInterpreter (GetMainInterpreter))\n")
+        time.sleep(0.2)
+        reset(p.s)
+
+    def admitted_again():
+        p = link(port, "127.0.0.2", 20)
+        p.s.close()
+        return p.admitted
+    check(wait_for(admitted_again, 10), "the reset links' waits end and give their places back")
+    newcomer_served(a, port)
+
+
+def v2_sessions(port, src, n):
+    """The download connections of up to n version-2 sessions opened from src."""
+    held = []
+    for _ in range(n):
+        d, cookie, _, _ = download(port, src)
+        held.append(d) if cookie else d.close()
+    return held
+
+
+def v2_downloads():
+    """Under 256 descriptors, twelve addresses open 16 version-2 sessions
+    each, whose download connections stay open: the sessions count among
+    all peers' line links, so their descriptors leave room for a newcomer."""
+    a, port = ticking(nofile=256)
+    held = [d for i in range(2, 14) for d in v2_sessions(port, "127.0.0.%d" % i, 16)]
+    check(a.fds() < 256 * 40 // 64, "the sessions leave descriptors: %d in use, %d sessions" % (a.fds(), len(held)))
+    newcomer_served(a, port, held)
+
+
+def v2_uploads():
+    """Under 256 descriptors, three addresses hold all peers' line links
+    with version-2 sessions, each with an upload whose body stops short,
+    and another address opens 64 connections that send nothing: an upload
+    still arriving waits on its peer in a place of those connections, so
+    that together they leave room for a newcomer."""
+    a, port = ticking(nofile=256, QNMX_FIRST_LINE_IDLE="60", QNMX_FIRST_LINE_TOTAL="60")
+    held = []
+    for src in ("127.0.0.%d" % i for i in range(2, 5)):
+        for _ in range(16):
+            d, cookie, _, _ = download(port, src)
+            held += [d, upload(port, cookie, b"(+ 1 2)\n", 12 + 1000, src)] if cookie else [d]
+    time.sleep(0.5)
+    held += connections(port, "127.0.0.20", 64, b"")
+    time.sleep(0.5)
+    check(a.fds() < 256 * 40 // 64, "uploads and silent connections leave descriptors: %d in use" % a.fds())
+    newcomer_served(a, port, held)
+
+
+def refused_ends_nobody():
+    """Under 128 descriptors one address holds all peers' line links (24
+    here) and another keeps connections that send nothing until the
+    descriptors in use pass the five eighths past which links are refused:
+    a newcomer is refused without ending any of the first address's links,
+    and served once the silent connections have gone."""
+    a, port = ticking(nofile=128, QNMX_PEER_LINKS_ALL="24", QNMX_FIRST_LINE_SLOTS="96",
+                      QNMX_FIRST_LINE_IDLE="60", QNMX_FIRST_LINE_TOTAL="60")
+    links = [link(port, "127.0.0.2") for _ in range(24)]
+    silent = connections(port, "127.0.0.3", 88 - a.fds(), b"")
+    check(wait_for(lambda: a.fds() >= 128 * 40 // 64 + 2, 5), "the descriptors pass the gate: %d" % a.fds())
+    refused = link(port, NEWCOMER, 20)
+    check(not refused.admitted, "a newcomer is refused past the gate")
+    alive = sum(answers(p, b"(+ 1 1)", b"2") for p in links)
+    check(alive == 24, "no link gave way for it: %d of 24 answer" % alive)
+    for s in silent + [refused.s]:
+        s.close()
+    check(wait_for(lambda: a.fds() < 128 * 40 // 64 - 4, 10), "the silent connections have gone: %d" % a.fds())
+    newcomer_served(a, port, [p.s for p in links])
+
+
+ROWS += [line_links_total, queued_requests_total, session_tasks_total, heap_reserve, half_closed_links,
+         stopped_waits, v2_downloads, v2_uploads, refused_ends_nobody]
 
 for row in ROWS:
     name = row.__name__.replace("_", "-")

@@ -79,6 +79,33 @@ def read_replies(s, count, limit=20.0):
     return out
 
 
+def download(port, source=None):
+    """A version-2 session opened from source: (its download connection,
+    its cookie or None when refused, the header lines of the download's
+    reply, what came after the reply's header)."""
+    d = socket.create_connection((HOST, port), timeout=20, source_address=(source, 0) if source else None)
+    d.sendall(b"GET http://%s:%d/cgi-bin/download.cgi HTTP/1.0\r\nHost: %s:%d\r\n\r\n" % (HOST.encode(), port,
+                                                                                          HOST.encode(), port))
+    buf = b""
+    while b"\r\n\r\n" not in buf or len(buf.partition(b"\r\n\r\n")[2]) < 12:
+        c = d.recv(4096)
+        if not c:
+            break
+        buf += c
+    head, _, rest = buf.partition(b"\r\n\r\n")
+    kind, _, cookie, good, more = unpack(rest)
+    return d, cookie if kind == 8 and good else None, head.decode("latin-1").split("\r\n"), more
+
+
+def upload(port, cookie, data, length=None, source=None):
+    """An upload's connection from source, its body (header and data) sent."""
+    u = socket.create_connection((HOST, port), timeout=20, source_address=(source, 0) if source else None)
+    body = header(7, 0, cookie) + data
+    u.sendall(request(port, body, length=len(body) if length is None else length,
+                      target=b"http://%s:%d/cgi-bin/upload.cgi" % (HOST.encode(), port)))
+    return u
+
+
 class Session:
     """One session; every message on a new connection unless kept alive."""
 

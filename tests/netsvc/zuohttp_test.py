@@ -27,7 +27,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from zoh_client import HOST, Agent, Session, header, read_replies, read_reply, request, unpack  # noqa: E402
+from zoh_client import (HOST, Agent, Session, download, header, read_replies, read_reply, request,  # noqa: E402
+                        unpack, upload)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import check, curl, failures, free_port, listening, start, stop, wait_until  # noqa: E402
 
@@ -171,23 +172,6 @@ def protocol(agent, _):
     check(unpack(ses.send(2)[2])[1] == ses.seq - 1, "the session goes on after a reset peer")
 
 
-def download(port):
-    """A version-2 session: (its download connection, its cookie, the
-    header lines of the download's reply)."""
-    d = socket.create_connection((HOST, port), timeout=20)
-    d.sendall(b"GET http://%s:%d/cgi-bin/download.cgi HTTP/1.0\r\nHost: %s:%d\r\n\r\n" % (HOST.encode(), port,
-                                                                                          HOST.encode(), port))
-    buf = b""
-    while b"\r\n\r\n" not in buf or len(buf.partition(b"\r\n\r\n")[2]) < 12:
-        c = d.recv(4096)
-        if not c:
-            break
-        buf += c
-    head, _, rest = buf.partition(b"\r\n\r\n")
-    kind, _, cookie, good, more = unpack(rest)
-    return d, cookie if kind == 8 and good else None, head.decode("latin-1").split("\r\n"), more
-
-
 def read_until(s, marker, got=b""):
     s.settimeout(20)
     try:
@@ -199,15 +183,6 @@ def read_until(s, marker, got=b""):
     except socket.timeout:
         pass
     return got
-
-
-def upload(port, cookie, data, length=None):
-    """An upload's connection, its body (header and data) sent."""
-    u = socket.create_connection((HOST, port), timeout=20)
-    body = header(7, 0, cookie) + data
-    u.sendall(request(port, body, length=len(body) if length is None else length,
-                      target=b"http://%s:%d/cgi-bin/upload.cgi" % (HOST.encode(), port)))
-    return u
 
 
 def version2(port):
