@@ -731,20 +731,34 @@ bool lockd_read_requests(const ConnRef& conn) {
 
 void lockd_end(const ConnRef& conn) { end_conn(conn, false); }
 
+namespace {
+
+bool placed(const ConnRef& conn) {
+  conn->placed = true;
+  lock_safely(served_mu);
+  std::lock_guard<std::mutex> g(served_mu, std::adopt_lock);
+  served.push_back(conn);
+  return true;
+}
+
+// A held lock is never taken back to make room, so where the give-way finds
+// no connection it may end, a reserve of places past the total stands in:
+// only an address that holds no other place takes one of it.
+bool take_reserved(const ConnRef& conn, int64_t total) {
+  const int64_t reserve = std::max<int64_t>(2, total / 16);
+  return account_take_reserved(conn->ip, PEER_HOLD::kTasks, 1, kNoCap, total + reserve, reserve, 1) && placed(conn);
+}
+
+}  // namespace
+
 bool lockd_take_place(const ConnRef& conn) {
   const int64_t total = lockd_totals().conns;
   // Each round ends a connection of another address: a few rounds free a
   // place for a newcomer within its share.
   for (int round = 0; round < 16; ++round) {
-    if (account_take(conn->ip, PEER_HOLD::kTasks, 1, kNoCap, total)) {
-      conn->placed = true;
-      lock_safely(served_mu);
-      std::lock_guard<std::mutex> g(served_mu, std::adopt_lock);
-      served.push_back(conn);
-      return true;
-    }
+    if (account_take(conn->ip, PEER_HOLD::kTasks, 1, kNoCap, total)) return placed(conn);
     const int top = account_gives_way(PEER_HOLD::kTasks, conn->ip, total / kAddressShareParts);
-    if (!top) return false;
+    if (!top) return take_reserved(conn, total);
     // One of that address that holds no lock gives way, chosen and marked
     // under the table lock, so that it lists nothing more once chosen. Its
     // thread ends as its input does and gives back what it waited for (a
@@ -758,7 +772,7 @@ bool lockd_take_place(const ConnRef& conn) {
       idlest = _idlest_free(top);
       if (!idlest) {
         lockd_log("conn %d: every connection of the address holding most holds a lock", conn->id);
-        return false;
+        return take_reserved(conn, total);
       }
       lockd_log("conn %d from %s gives way to conn %d", idlest->id, idlest->peer.c_str(), conn->id);
       idlest->ending = true;

@@ -344,10 +344,11 @@ def lockd_holders_keep_places():
     "r" on one of its two connections, 127.0.0.3 for a read of "r" behind
     it, and one connection from each of 28 more addresses takes the other
     places. A newcomer takes the place of 127.0.0.2's idle one (its wait is
-    given up, so the read behind it is granted); the next newcomer is Busy,
-    for 127.0.0.1 then holds most (the lowest address of a tie) and its one
-    connection holds locks, which it keeps: the newcomer's request for
-    "shared" waits until the agent lets go."""
+    given up, so the read behind it is granted); then 127.0.0.1 holds most
+    (the lowest address of a tie) and its one connection holds locks, which
+    it keeps: the next two newcomers take the reserve of places (2 past the
+    32), and the third is Busy. A newcomer's request for "shared" waits
+    until the agent lets go."""
     p, port = lockd_limited(128)
     agent = link(port, timeout=10)
     check(agent.ask(b'<Lock type="write" data="1"> shared </Lock>') == b"()" and
@@ -360,7 +361,9 @@ def lockd_holders_keep_places():
     first = link(port, "127.0.0.40", 10)
     check(first.admitted, "a newcomer takes the place of a connection that holds no lock")
     check(granted(reader, 2), "the read that waited behind the given-up write is granted")
-    check(not link(port, "127.0.0.41", 10).admitted, "with only lock holders to give way, a newcomer is Busy")
+    reserve = [link(port, "127.0.0.%d" % i, 10) for i in (41, 42)]
+    check(all(r.admitted for r in reserve), "with only lock holders to give way, newcomers take the reserve")
+    check(not link(port, "127.0.0.43", 10).admitted, "past the reserve a newcomer is Busy")
     check(first_reply(first, 40, b"shared") == 3, "the agent keeps its write lock: another's request waits")
     check(agent.ask(b"<Unlock> shared </Unlock>") == b"()" and granted(first, 2),
           "the agent lets go, and the request is granted")
