@@ -5,7 +5,8 @@
 // before the second, so the second's requests meet the first's holds.
 // Then both end: every hold and wait is given back, and the grants that
 // frees are answered. Nothing may crash, stop the process or leak, and no
-// request, nor anything of the addresses' accounts, may be left behind.
+// request, nor anything of the addresses' accounts or of a connection's
+// counts, may be left behind.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -49,6 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (PEER_HOLD kind : {PEER_HOLD::kQueued, PEER_HOLD::kInput})
     if (account_total(kind) != 0) __builtin_trap();
   if (lockd_listed() != 0) __builtin_trap();
+  for (const ConnRef& c : {a, b})
+    if (!c->mine.empty() || c->waiting != 0 || c->bytes != 0 || c->held_bytes != 0) __builtin_trap();
   for (const ConnRef& c : {a, b}) d_s_close(c->out);
   a.reset();
   b.reset();

@@ -143,6 +143,16 @@ struct Outgoing {
   std::string text;
 };
 
+// A waiting request given up for another address's: answered with an
+// error once the table lock is let go.
+struct Refusal {
+  ConnRef conn;
+  int line;
+};
+
+// Why a request is refused, or a waiting one given up, for lack of room.
+constexpr char kNoRoom[] = "too many requests from this address";
+
 // Calls f(list) for every list of `table` whose name is related to name:
 // the names it prefixes follow it as one range; the names that prefix it
 // are found walking down from it. The greatest name not above `want` is
@@ -207,6 +217,7 @@ void hold(LockRequest* r, std::vector<Outgoing>& out) {
   Queue& q = holds[r->name];
   r->at = q.insert(q.end(), r);
   r->held = r->listed = true;
+  r->conn->held_bytes += r->cost;
   out.push_back({r->conn, granted_text(r->line)});
 }
 
@@ -264,63 +275,100 @@ void unlist(LockRequest* r) {
 void _discard(LockRequest* r) {
   unlist(r);
   r->conn->bytes -= r->cost;
+  if (r->held) r->conn->held_bytes -= r->cost;
   account_give(r->conn->ip, PEER_HOLD::kInput, r->cost);
   --listed_count;
   delete r;
 }
 
-// Forgets everything of a connection; returns the holds given back. Table
-// lock held.
-int _drop_conn(const ConnRef& conn, std::vector<Outgoing>& out) {
-  int n = 0;
-  std::vector<std::u32string> released;
-  for (LockRequest* r : conn->mine) {
-    if (r->held) {
-      ++n;
-      released.push_back(r->name);
-    }
-    _discard(r);
+// Forgets conn's requests, or only those that wait (each of them then
+// into `refused`), and grants what that frees: a hold given back, or a
+// wait that requests behind it in its list waited for; returns the holds
+// given back. Table lock held.
+int _drop_requests(const ConnRef& conn, bool waits_only, std::vector<Outgoing>& out,
+                   std::vector<Refusal>* refused = nullptr) {
+  std::list<LockRequest*> gone;
+  for (auto it = conn->mine.begin(); it != conn->mine.end();) {
+    auto r = it++;
+    if (!waits_only || !(*r)->held) gone.splice(gone.end(), conn->mine, r);
   }
-  conn->mine.clear();
-  for (const std::u32string& name : released) grant_waiting(name, out);
-  return n;
+  int holds = 0;
+  for (LockRequest* r : gone) {
+    holds += r->held;
+    if (refused && !r->held) refused->push_back({conn, r->line});
+    unlist(r);
+  }
+  // The names are read before the requests are freed.
+  for (LockRequest* r : gone) grant_waiting(r->name, out);
+  for (LockRequest* r : gone) _discard(r);
+  return holds;
 }
 
 int drop_conn(const ConnRef& conn, std::vector<Outgoing>& out) {
   lock_safely(table_mu);
   std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
-  return _drop_conn(conn, out);
+  return _drop_requests(conn, false, out);
 }
 
-// The served connection of address ip that holds most of kind (waiting
-// requests or bytes), or null. Table lock held.
+// The served connection of address ip that can give back most of kind
+// (waiting requests or their bytes), or null. A lock is never taken from
+// its holder, so what a connection can give back is what its waiting
+// requests hold. Table lock held.
 ConnRef _heaviest(int ip, PEER_HOLD kind) {
   std::lock_guard<std::mutex> g(served_mu);
   ConnRef best;
   int64_t most = 0;
   for (const ConnRef& c : served) {
     if (c->ip != ip || c->ending) continue;
-    const int64_t n = kind == PEER_HOLD::kQueued ? static_cast<int64_t>(c->waiting) : c->bytes;
+    const int64_t n = kind == PEER_HOLD::kQueued ? static_cast<int64_t>(c->waiting) : c->bytes - c->held_bytes;
     if (n > most) best = c, most = n;
   }
   return best;
 }
 
-// Ends conn for a newcomer: its stream closed, whatever it held or waited
-// for given back now (the grants that frees go to out), and nothing more
-// listed for it. Table lock held.
+// The served connection of address ip that may give its place: one that
+// already gave way, else the one idle longest among those that hold no
+// lock (an agent's link holding one is idle between its keep-alives, and
+// its locks must stay with it); null when every one holds a lock. Table
+// lock held.
+ConnRef _idlest_free(int ip) {
+  std::lock_guard<std::mutex> g(served_mu);
+  ConnRef idlest;
+  int64_t since = 0;
+  for (const ConnRef& c : served) {
+    if (c->ip != ip || c->held_bytes) continue;
+    if (c->ending) return c;
+    const int64_t last = lockd_last_input(*c);
+    if (!idlest || last < since) idlest = c, since = last;
+  }
+  return idlest;
+}
+
+// Ends conn, which holds no lock, for a newcomer: its stream closed, what
+// it waited for given up now (the grants that frees go to out), and
+// nothing more listed for it. Table lock held.
 void _give_way(const ConnRef& conn, std::vector<Outgoing>& out) {
   conn->ending = true;
   s_close_queue(conn->st);
-  int n = _drop_conn(conn, out);
-  lockd_log("conn %d from %s gives way, %d lock%s given back", conn->id, conn->peer.c_str(), n, n == 1 ? "" : "s");
+  _drop_requests(conn, false, out);
+  lockd_log("conn %d from %s gives way", conn->id, conn->peer.c_str());
+}
+
+// Gives up conn's waiting requests for a newcomer (their answers go to
+// refused); conn holds a lock, which it keeps, and its connection with it.
+// Table lock held.
+void _give_up_waits(const ConnRef& conn, std::vector<Outgoing>& out, std::vector<Refusal>& refused) {
+  const size_t before = refused.size();
+  _drop_requests(conn, true, out, &refused);
+  lockd_log("conn %d from %s gives up %zu waiting requests", conn->id, conn->peer.c_str(), refused.size() - before);
 }
 
 // Counts n more of kind (kQueued or kInput) for conn's address: within its
 // share and the total, or by the address that holds most giving way when
 // the total is all taken and conn's address holds less than its share.
 // False when neither. Table lock held.
-bool _take(const ConnRef& conn, PEER_HOLD kind, int64_t n, std::vector<Outgoing>& out) {
+bool _take(const ConnRef& conn, PEER_HOLD kind, int64_t n, std::vector<Outgoing>& out,
+           std::vector<Refusal>& refused) {
   const int64_t total = kind == PEER_HOLD::kQueued ? lockd_totals().waits : lockd_totals().bytes;
   const int64_t share = total / kAddressShareParts;
   // Each round ends a connection that held some of kind; a few rounds
@@ -330,7 +378,10 @@ bool _take(const ConnRef& conn, PEER_HOLD kind, int64_t n, std::vector<Outgoing>
     const int top = account_held(conn->ip, kind) <= share - n ? account_gives_way(kind, conn->ip, share) : 0;
     ConnRef heaviest = top ? _heaviest(top, kind) : nullptr;
     if (!heaviest) return false;
-    _give_way(heaviest, out);
+    if (heaviest->held_bytes)
+      _give_up_waits(heaviest, out, refused);
+    else
+      _give_way(heaviest, out);
   }
   return false;
 }
@@ -339,8 +390,10 @@ enum class Listed { kYes, kTooManyWaiting, kNoRoom, kEnding };
 
 // Grants r or queues it, counting it in its address's account; otherwise
 // r is dropped: its connection has too many requests waiting already, its
-// address or all have no room for it, or the connection gave way.
-Listed request_lock(std::unique_ptr<LockRequest> owned, std::vector<Outgoing>& out) {
+// address or all have no room for it, or the connection gave way. Waiting
+// requests of other connections given up to make room go to refused.
+Listed request_lock(std::unique_ptr<LockRequest> owned, std::vector<Outgoing>& out,
+                    std::vector<Refusal>& refused) {
   lock_safely(table_mu);
   std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
   LockRequest* r = owned.get();
@@ -355,8 +408,8 @@ Listed request_lock(std::unique_ptr<LockRequest> owned, std::vector<Outgoing>& o
   // The name is kept in the request and as the key of its list (4 bytes a
   // character each), and as UTF-8 for the log.
   const int64_t cost = kRequestBytes + static_cast<int64_t>(r->name.size()) * 8 + static_cast<int64_t>(r->shown.size());
-  if (!_take(c, PEER_HOLD::kInput, cost, out)) return Listed::kNoRoom;
-  if (waiting && !_take(c, PEER_HOLD::kQueued, 1, out)) {
+  if (!_take(c, PEER_HOLD::kInput, cost, out, refused)) return Listed::kNoRoom;
+  if (waiting && !_take(c, PEER_HOLD::kQueued, 1, out, refused)) {
     account_give(c->ip, PEER_HOLD::kInput, cost);
     return Listed::kNoRoom;
   }
@@ -564,7 +617,10 @@ void handle_form(const ConnRef& conn, ZU_SEXP* form, std::vector<Outgoing>& out)
       return;
     }
     r.write = type == "write";
-    switch (request_lock(std::make_unique<LockRequest>(std::move(r)), out)) {
+    std::vector<Refusal> refused;
+    const Listed listed = request_lock(std::make_unique<LockRequest>(std::move(r)), out, refused);
+    for (const Refusal& w : refused) out.push_back({w.conn, error_text(form, w.line, "Lock", kNoRoom)});
+    switch (listed) {
       case Listed::kYes:
       case Listed::kEnding:  // gave way: nothing more is answered
         break;
@@ -574,7 +630,7 @@ void handle_form(const ConnRef& conn, ZU_SEXP* form, std::vector<Outgoing>& out)
         break;
       case Listed::kNoRoom:
         lockd_log("conn %d from %s: no room for its request", conn->id, conn->peer.c_str());
-        out.push_back({conn, error_text(form, line, "Lock", "too many requests from this address")});
+        out.push_back({conn, error_text(form, line, "Lock", kNoRoom)});
         break;
     }
     return;
@@ -675,35 +731,52 @@ bool lockd_read_requests(const ConnRef& conn) {
 
 void lockd_end(const ConnRef& conn) { end_conn(conn, false); }
 
+namespace {
+
+bool placed(const ConnRef& conn) {
+  conn->placed = true;
+  lock_safely(served_mu);
+  std::lock_guard<std::mutex> g(served_mu, std::adopt_lock);
+  served.push_back(conn);
+  return true;
+}
+
+// A held lock is never taken back to make room, so where the give-way finds
+// no connection it may end, a reserve of places past the total stands in:
+// only an address that holds no other place takes one of it.
+bool take_reserved(const ConnRef& conn, int64_t total) {
+  const int64_t reserve = std::max<int64_t>(2, total / 16);
+  return account_take_reserved(conn->ip, PEER_HOLD::kTasks, 1, kNoCap, total + reserve, reserve, 1) && placed(conn);
+}
+
+}  // namespace
+
 bool lockd_take_place(const ConnRef& conn) {
   const int64_t total = lockd_totals().conns;
   // Each round ends a connection of another address: a few rounds free a
   // place for a newcomer within its share.
   for (int round = 0; round < 16; ++round) {
-    if (account_take(conn->ip, PEER_HOLD::kTasks, 1, kNoCap, total)) {
-      conn->placed = true;
-      lock_safely(served_mu);
-      std::lock_guard<std::mutex> g(served_mu, std::adopt_lock);
-      served.push_back(conn);
-      return true;
-    }
+    if (account_take(conn->ip, PEER_HOLD::kTasks, 1, kNoCap, total)) return placed(conn);
     const int top = account_gives_way(PEER_HOLD::kTasks, conn->ip, total / kAddressShareParts);
-    if (!top) return false;
-    // The one of that address idle longest gives way; its thread ends as
-    // its input does, and gives back what it held.
+    if (!top) return take_reserved(conn, total);
+    // One of that address that holds no lock gives way, chosen and marked
+    // under the table lock, so that it lists nothing more once chosen. Its
+    // thread ends as its input does and gives back what it waited for (a
+    // wait granted meanwhile too, whose answer it never reads), sending the
+    // grants that frees: those may wait on slow readers, as this thread,
+    // which admits every connection, must not.
     ConnRef idlest;
     {
-      lock_safely(served_mu);
-      std::lock_guard<std::mutex> g(served_mu, std::adopt_lock);
-      int64_t since = 0;
-      for (const ConnRef& c : served) {
-        if (c->ip != top) continue;
-        const int64_t last = lockd_last_input(*c);
-        if (!idlest || last < since) idlest = c, since = last;
+      lock_safely(table_mu);
+      std::lock_guard<std::mutex> g(table_mu, std::adopt_lock);
+      idlest = _idlest_free(top);
+      if (!idlest) {
+        lockd_log("conn %d: every connection of the address holding most holds a lock", conn->id);
+        return take_reserved(conn, total);
       }
+      lockd_log("conn %d from %s gives way to conn %d", idlest->id, idlest->peer.c_str(), conn->id);
+      idlest->ending = true;
     }
-    if (!idlest) return false;
-    lockd_log("conn %d from %s gives way to conn %d", idlest->id, idlest->peer.c_str(), conn->id);
     s_close_queue(idlest->st);
     lockd_give_place(idlest);
   }

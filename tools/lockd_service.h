@@ -10,10 +10,15 @@
 // below what the process can hold; the requests have a share per address
 // besides (a quarter of the total). When a total is all taken, the address
 // that holds most gives way to a newcomer whose address holds less than its
-// share (account_gives_way): one of its connections is ended (the one idle
-// longest for a place, the one holding most for requests), and whatever
-// it held is given back at once. Anyone else is refused: a connection with
-// the Busy answer, a request with an error value.
+// share (account_gives_way). A lock is never taken from its holder: for a
+// place, the connection of that address idle longest among those that hold
+// no lock is ended (what it waited for is given up with it), and when it
+// has none, nothing gives way; for requests, its connection holding most of
+// them that could give them back does so: one that holds no lock is ended,
+// one that holds a lock keeps it and its connection, and only its waiting
+// requests are given up, each answered with an error value. Anyone else is
+// refused: a connection with the Busy answer, a request with an error
+// value.
 //
 // Locking: table_mu (the lock table, every Conn's requests and counts),
 // then served_mu (the served connections), then the ledger's leaf mutex.
@@ -64,11 +69,13 @@ struct LockConn {
   std::mutex fmu;        // guards f
   ZU_FILE* f = nullptr;  // the reader while it runs
   // Under table_mu: this connection's holds and waiting requests, how many
-  // wait and what they all cost; `ending` once it gave way (what it held is
-  // given back, and it lists nothing more).
+  // wait, what they all cost and what its holds cost (nonzero while it
+  // holds a lock); `ending` once it gave way: it lists nothing more, and
+  // what it waited for is given up at once or as its thread ends.
   std::list<LockRequest*> mine;
   size_t waiting = 0;
   int64_t bytes = 0;
+  int64_t held_bytes = 0;
   bool ending = false;
   // It holds a served place in its address's account.
   std::atomic<bool> placed{false};
@@ -91,7 +98,8 @@ struct LOCKD_TOTALS {
 const LOCKD_TOTALS& lockd_totals();
 
 // A served place for conn, whose first byte has come: false when there is
-// none (the total is taken and nothing gives way for it).
+// none (the total is taken and nothing gives way for it: the address that
+// would give way has only connections that hold a lock).
 bool lockd_take_place(const ConnRef& conn);
 // Gives back conn's place (once, however often asked).
 void lockd_give_place(const ConnRef& conn);

@@ -44,8 +44,22 @@ ZU_SEXP* qmx_file_error(ZU_SEXP* at, const char* func, MATRIX* m, int code);
 // 0x80041015 with data (path "the file could not be written" reason), the
 // reason the system's text for err.
 ZU_SEXP* qmx_write_error(ZU_SEXP* at, const char* func, const std::string& path, int err);
-// The same for m's file when its last write-back failed, else null.
-ZU_SEXP* qmx_write_fault(ZU_SEXP* at, const char* func, MATRIX* m);
+// The write-backs of the matrix files a command writes (one, or two for a
+// command between two matrices; a null matrix is none), watched from the
+// command's beginning: fault() answers, as it ends, a failure that a
+// write-back of one of them met while it ran and that no later one got
+// past (its data are not all on disk): qmx_write_error for that file.
+// Null otherwise; a failure older than the command, which no write-back
+// during it met, is not the command's.
+class WriteWatch {
+ public:
+  explicit WriteWatch(MATRIX* m, MATRIX* other = nullptr);
+  ZU_SEXP* fault(ZU_SEXP* at, const char* func) const;
+
+ private:
+  MATRIX* m_[2];
+  uint32_t since_[2] = {};
+};
 
 // Non-zero when QNMX_TRACE is set: per-call debug lines go to standard
 // error only then.

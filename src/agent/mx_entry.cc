@@ -54,11 +54,6 @@ int end_closes_lost = 0;
 // the end short: it takes no task lock, only this leaf.
 std::mutex& closing_mu = *new std::mutex;
 std::vector<std::string>& closing_files = *new std::vector<std::string>;
-// How long the end waits for the openings under way. One that takes
-// longer (its thread may even have ended the process from inside it)
-// keeps its matrix held and closes it itself.
-constexpr double kOpeningWaitSeconds = 5.0;
-
 // The work record of open_mxread, on the opener's stack; the open method
 // fills it before the matrix turns active, which releases the opener.
 struct OPEN_WORK {

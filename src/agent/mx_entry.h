@@ -48,6 +48,12 @@ struct MX_ENTRY {
   bool by_name;        // made by a read by name, not named by a script's id
 };
 
+// How long the end waits for the openings under way, before it closes
+// the matrices (part of the end's bound, runtime/agent_end.h). One that
+// takes longer (its thread may even have ended the process from inside
+// it) keeps its matrix held and closes it itself.
+constexpr double kOpeningWaitSeconds = 5.0;
+
 extern SEM mx_entry_lock;
 extern MX_ENTRY* mx_list;       // newest first
 extern int mx_entry_counter;    // the last id handed out, 0 at start

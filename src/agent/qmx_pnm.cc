@@ -534,6 +534,7 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   // A picture for a channel the matrix does not have would go nowhere.
   if (slot < 0) return bad_param(form, kFunc, "channel");
   MX_ENTRY* e = used.get();
+  const WriteWatch writes(e->c.m);
   Fd fd;
   if (ZU_SEXP* err = open_picture(form, kFunc, file, &fd)) return err;
   PPM_INFO pi{};
@@ -573,7 +574,7 @@ ZU_SEXP* qn_qmxImportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (r < 0) return file_error(form, kFunc, ZU_ER_END_OF_INPUT, "cannot read the file", file);
   // The picture is held in memory; that the file could not take what was
   // written back of it meanwhile is said now, not first at the close.
-  return qmx_write_fault(form, kFunc, e->c.m);
+  return writes.fault(form, kFunc);
 }
 
 ZU_SEXP* qn_qmxExportPNM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {

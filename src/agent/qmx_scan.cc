@@ -52,8 +52,12 @@ ZU_SEXP* scan(ZU_SEXP* form, MATRIX* m, int dir, int area) {
   std::vector<int64_t> at = fault_place(dim_of(m));
   if (!start) return scan_error(form, "dim_code format (start)");
   if (!end) return scan_error(form, "dim_code format (end)");
-  return walk_result(form, "qmxScan", m, matrix_scan(m, dir, area, start.get(), end.get(), nullptr, nullptr, at.data()),
-                     at);
+  // The walk saves what is changed first, and its scripts change nodes.
+  const WriteWatch writes(m);
+  const int r = matrix_scan(m, dir, area, start.get(), end.get(), nullptr, nullptr, at.data());
+  if (mx_is_load_fault(r)) return walk_result(form, "qmxScan", m, r, at);
+  if (ZU_SEXP* err = writes.fault(form, "qmxScan")) return err;
+  return get_integer(r, nullptr);
 }
 
 // ---- qmxCopy
@@ -145,10 +149,13 @@ ZU_SEXP* qn_qmxCopy(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUI
   if (ZU_SEXP* err = copy_spec(form, items, channel_count(src->c.m), &channels, &mask)) return err;
   set_matrix_env(dest->c.m, "create-node", "enable");
   std::vector<int64_t> at = fault_place(dim_of(src->c.m));
+  // The copy writes the destination, and saves what was changed in the
+  // source before it walks it.
+  const WriteWatch writes(dest->c.m, src->c.m);
   int r = matrix_copy(dest->c.m, src->c.m, channels.data(), mask, at.data());
   if (mx_is_load_fault(r)) return walk_result(form, kCopy, src->c.m, r, at);
   if (r < 0) return copy_error(form, get_integer(r, nullptr));
-  return nullptr;
+  return writes.fault(form, kCopy);
 }
 
 ZU_SEXP* qn_qmxCache(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf, ZUISP_ENV*) {

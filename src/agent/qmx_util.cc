@@ -91,10 +91,18 @@ ZU_SEXP* qmx_write_error(ZU_SEXP* at, const char* func, const std::string& path,
                   data_list(n_get_string(path.c_str()), "the file could not be written", std::strerror(err)));
 }
 
-ZU_SEXP* qmx_write_fault(ZU_SEXP* at, const char* func, MATRIX* m) {
-  std::string path;
-  const int err = mx_file_write_fault(m, &path);
-  return err ? qmx_write_error(at, func, path, err) : nullptr;
+WriteWatch::WriteWatch(MATRIX* m, MATRIX* other) : m_{m, other} {
+  for (int i = 0; i < 2; ++i)
+    if (m_[i]) since_[i] = mx_file_write_faults(m_[i]);
+}
+
+ZU_SEXP* WriteWatch::fault(ZU_SEXP* at, const char* func) const {
+  for (int i = 0; i < 2; ++i) {
+    std::string path;
+    if (const int err = m_[i] ? mx_file_write_fault(m_[i], &path, &since_[i]) : 0)
+      return qmx_write_error(at, func, path, err);
+  }
+  return nullptr;
 }
 
 bool qmx_trace() {

@@ -567,9 +567,12 @@ ZU_SEXP* qn_qmxImportUTM(ZUISP_ENV*, ZU_SEXP* form, ZUISP_ENV*, ZU_SYM_FIELD* sf
   if (ZU_SEXP* err = read_elements(form, &u)) return err;
   u.ep.m0 = 0.9996;
   TargetLoss loss;
+  // The import writes the target, and reading the source may save what
+  // was changed in it.
+  const WriteWatch writes(u.m_bl->c.m, u.m_utm->c.m);
   import_zones(u, target, source, tslot, sslot, &loss);
-  if (loss.code == 0) return nullptr;
   // Pixels of a target node that could not be written are not there: said
   // as a node read says it, with the file's cause (the others are written).
-  return qmx_node_fault(form, kFunc, u.m_bl->c.m, loss.dc, loss.code);
+  if (loss.code != 0) return qmx_node_fault(form, kFunc, u.m_bl->c.m, loss.dc, loss.code);
+  return writes.fault(form, kFunc);
 }

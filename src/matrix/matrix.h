@@ -334,6 +334,9 @@ struct MATRIX {
   int open_errno;
   int file_errno;
   bool file_errno_journal;
+  // Write-backs of its file that failed, or were put off because the last
+  // one failed (mx_file.h, mx_file_write_faults).
+  std::atomic<uint32_t> write_faults;
   // What the nodes in memory are worth against the file (mx_file.cc sets
   // file_gen and file_checked under mx_file_lock, file_handovers under
   // matrix_lock; node lookups read them under matrix_lock).

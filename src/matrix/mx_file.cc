@@ -119,6 +119,10 @@ int write_back(PDB64* p) {
   return r;
 }
 
+// A write-back of m's file failed, or was put off because the last one
+// failed: the command running now met the failure (mx_file_write_fault).
+void note_write_fault(MATRIX* m) { m->write_faults.fetch_add(1, std::memory_order_acq_rel); }
+
 int outcome_of(int res) {
   switch (res) {
     case kPdb64Busy:
@@ -303,6 +307,7 @@ int shut_file(MATRIX* m) {
     if (int e = close_record_file(w, writer ? &w->shut_stamp : nullptr, &journal); e && !err) err = e;
     m->file_errno = err;
     m->file_errno_journal = journal;
+    if (err) note_write_fault(m);
   }
   release_named_lock(w);
   return err ? -1 : 0;
@@ -371,6 +376,7 @@ void hand_over(int seq, MATRIX* m) {
       // A file that cannot be written back stays open, its pages and lock
       // kept: closing it would drop what is not on disk. Its close says so.
       if (write_back(work_of(m)->pdb_fd) != 0) {
+        note_write_fault(m);
         finish_file_access(m, 0);
         return;
       }
@@ -614,38 +620,50 @@ int mx_file_sync(MATRIX* m) {
     lock_task(l_favt64_lock);
     if (flush_filespace64(p) < 0 || fac_flush(&p->fac) < 0 || fac_sync(&p->fac) < 0) r = -1;
     unlock_task(l_favt64_lock, "mx_file_sync");
+    if (r) note_write_fault(m);
   }
   finish_file_access(m, 0);
   return r;
 }
 
-int mx_write_back_if_pressed(MX_FILE_WORK* w) {
+int mx_write_back_if_pressed(MATRIX* m) {
+  MX_FILE_WORK* w = work_of(m);
   // Inside a take of its own the caller may be in the middle of its work.
   lock_task(mx_file_lock);
   const bool outermost = w->lock_cnt == 1;
   unlock_task(mx_file_lock, "mx_write_back_if_pressed");
-  // One that failed is tried again at the close or a hand-over, not at
-  // every save.
+  if (!outermost || !w->pdb_fd) return 0;
+  // One that failed is tried again once more pages are dirty, not at every
+  // save: the disk may have room again.
   lock_task(l_favt64_lock);
-  const bool pressed = outermost && w->pdb_fd && !w->pdb_fd->fac.write_errno && fac_pressed();
+  const bool pressed = fac_pressed();
+  const bool due = pressed && fac_retry_due(&w->pdb_fd->fac);
+  const int in_force = w->pdb_fd->fac.write_errno;
   unlock_task(l_favt64_lock, "mx_write_back_if_pressed");
-  return pressed ? write_back(w->pdb_fd) : 0;
+  if (!pressed) return 0;
+  const int err = due ? write_back(w->pdb_fd) : in_force;
+  if (err) note_write_fault(m);
+  return err;
 }
 
 int mx_file_write_back(MATRIX* m) {
   if (int r = start_file_access(m)) return r;
   int err = write_back(work_of(m)->pdb_fd);
+  if (err) note_write_fault(m);
   finish_file_access(m, 0);
   return err;
 }
 
-int mx_file_write_fault(MATRIX* m, std::string* path) {
+uint32_t mx_file_write_faults(const MATRIX* m) { return m->write_faults.load(std::memory_order_acquire); }
+
+int mx_file_write_fault(MATRIX* m, std::string* path, const uint32_t* since) {
   lock_task(mx_file_lock);
   MX_FILE_WORK* w = work_of(m);
   bool journal = m->file_errno_journal;
   int err = m->file_errno;
   // An open file tells from its last write-back; a closed one from its close.
   if (w && w->pdb_fd) err = write_back_fault(w->pdb_fd, &journal);
+  if (since && mx_file_write_faults(m) == *since) err = 0;
   if (err && path) *path = failed_path(m, journal);
   unlock_task(mx_file_lock, "mx_file_write_fault");
   return err;

@@ -192,10 +192,17 @@ int mx_file_sync(MATRIX* m);
 // opening outcome (negative), or the errno (positive) of what could not be
 // written (then the file keeps its last whole write-back).
 int mx_file_write_back(MATRIX* m);
+// The write-backs of m's file that failed, or were put off by the backoff
+// after a failure, so far: a command takes the count as it begins, and
+// asks mx_file_write_fault with it as it ends.
+uint32_t mx_file_write_faults(const MATRIX* m);
 // Why m's file could not be written the last time (errno; 0 when the last
 // write-back, or the last close, succeeded), with path naming what failed:
-// the file, or its journal ("<file>-journal").
-int mx_file_write_fault(MATRIX* m, std::string* path);
+// the file, or its journal ("<file>-journal"). With since (a count of
+// mx_file_write_faults), 0 too when no write-back failed or was put off
+// since then: a failure that a later write-back got past, or that the
+// command never met, is not the command's.
+int mx_file_write_fault(MATRIX* m, std::string* path, const uint32_t* since = nullptr);
 
 // Whether the file open at fd is a matrix file in use, which a writer of
 // other content (an export) must leave alone: the file of a matrix open in

@@ -96,13 +96,14 @@ int mx_record_census(PDB64* p, MxCensus* c);
 // A file cut short or damaged anywhere is not new.
 bool mx_file_is_new(PDB64* p);
 
-// Writes back w's open file (the access held once: a take inside another
+// Writes back m's open file (the access held once: a take inside another
 // may be in the middle of its work) when the page cache is full of dirty
 // pages: the caller is at a point where the file's records hold together,
-// which a write-back the cache makes for room never is; a file whose last
-// write-back failed waits for its close or hand-over. 0, or the errno of
-// the failure (the file keeps it for its close to say).
-int mx_write_back_if_pressed(MX_FILE_WORK* w);
+// which a write-back the cache makes for room never is. A file whose last
+// write-back failed is tried again once the backoff lets it
+// (fac_retry_due), and put off till then. 0, or the errno of the failure
+// (the file keeps it for its command and its close to say).
+int mx_write_back_if_pressed(MATRIX* m);
 
 // Checks a whole matrix file (see mx_file.h): 0 valid, -1 not (why says
 // what, at where; either may be null).

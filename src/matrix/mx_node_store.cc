@@ -429,7 +429,7 @@ int save_matrix_node(MATRIX_NODE* n) {
   unlock_task(matrix_lock, "save_matrix_node");
   note_end_progress();  // a close that writes is never cut for want of progress
   // Between two saves the file holds together: room is made here.
-  mx_write_back_if_pressed(w);
+  mx_write_back_if_pressed(m);
   return 0;
 }
 

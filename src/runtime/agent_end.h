@@ -13,10 +13,13 @@
 //                 waits for nothing
 //   requests      the agent's own session requests in flight are waited
 //                 for, at most kEndRequestWaitSeconds
-//   matrices      every open matrix is closed and saved, all at once (the
-//                 agent's hook), while the links the closes need (the lock
-//                 service's) are still open; a close that needs a named
-//                 lock waits for it once, at most named_lock_wait_seconds
+//   matrices      the matrices still being opened are waited for, at
+//                 most the agent's kOpeningWaitSeconds (agent/mx_entry.h);
+//                 then every open matrix is closed and saved, all at once
+//                 (the agent's hook), while the links the closes need (the
+//                 lock service's) are still open; a close that needs a
+//                 named lock waits for it once, at most
+//                 named_lock_wait_seconds
 //   locks         the named locks given back are told to the service, at
 //                 most kLockGiveBackSeconds in all (call_lock.h)
 //   interpreters  every interpreter is closed and waited for, at most
@@ -32,9 +35,10 @@
 // (base/entry.h).
 //
 // Bounds: apart from the time the closes spend writing, the end takes at
-// most kEndRequestWaitSeconds + kNamedLockWaitSeconds +
-// kLockGiveBackSeconds + kEndStopWaitSeconds (132 s) in all, and the
-// watchdog (base/signals.h) ends it once nothing has progressed for
+// most kEndRequestWaitSeconds + kOpeningWaitSeconds +
+// kNamedLockWaitSeconds + kLockGiveBackSeconds + kEndStopWaitSeconds
+// (60 + 5 + 60 + 2 + 10 = 137 s) in all, and the watchdog
+// (base/signals.h) ends it once nothing has progressed for
 // kEndStallSeconds (75 s): a close that waits on something outside that
 // its own bound does not end (a script that ignores its stop) is given
 // up, its file as its last write-back left it, and the standard error

@@ -338,6 +338,31 @@ int claim_growth(FAC_INFO* info, const std::vector<FAC_ENTRY*>& pages, size_t fr
   return -1;
 }
 
+// Makes a stuck file whole again before anything more is written to it:
+// the journal that its failed write-back left whole is replayed onto it,
+// as a recovery would after a crash, so that the file holds that
+// write-back. Writing the next journal over that one first would leave,
+// for as long as it is not whole, a file that part of a write-back was
+// written to and no journal to finish it. Every page the journal holds is
+// still cached (clean ones as the journal has them, dirty ones newer), or
+// was written and dropped, or lies past the length the file has now; the
+// pages written since, or past the journal's length, are dirty: the
+// write-back that follows writes them. 0, or -1 (the file stays stuck).
+int restore_stuck(FAC_INFO* info) {
+  uint64_t length = 0;
+  const int rc = fac_journal_restore(info->journal, info->fd, &length);
+  if (rc <= 0) {
+    // No whole journal to replay: nobody but this opening writes it, so
+    // that cannot happen unless it was changed beside the cache; the
+    // file is left alone.
+    if (rc == 0) errno = info->write_errno;
+    return -1;
+  }
+  info->stuck = 0;
+  info->disk_size = info->whole_end = length;
+  return 0;
+}
+
 // Writes one file back. Pages beyond the ahead floor go first, without a
 // journal: until the journal is complete a crash leaves the file as the
 // last write-back did, and a recovering walk stops short of them. Then the
@@ -351,8 +376,9 @@ int purge_pages(FAC_INFO* info, bool ahead_only = false) {
   static thread_local std::vector<FAC_ENTRY*> pages;
   if (info->view) return 0;  // its dirty pages are a view, never written
   if (info->stuck) {
-    errno = info->write_errno;
-    return -1;
+    // Nothing goes ahead of a write-back after a failed one.
+    if (ahead_only) return 0;
+    if (restore_stuck(info) < 0) return -1;
   }
   pages.clear();
   for (FAC_ENTRY* e = info->dirty_head.h.next; e != &info->dirty_head; e = e->h.next) pages.push_back(e);
@@ -407,18 +433,23 @@ int purge_pages(FAC_INFO* info, bool ahead_only = false) {
 
 // A write-back moves the ahead floor past the file's new end; a failed one
 // leaves the disk uncertain, so nothing is written ahead until one
-// succeeds. Its reason stays with the file for whoever asks.
+// succeeds. Its reason stays with the file for whoever asks, until a
+// whole write-back succeeds: one for room alone leaves it as it was.
 int fac_purge_onlyone(FAC_INFO* info, bool ahead_only = false) {
+  const bool journal_failed = info->journal_failed;
   info->journal_failed = 0;
   int rc = purge_pages(info, ahead_only);
   if (rc < 0) {
     info->write_errno = errno ? errno : EIO;
     info->ahead_floor = UINT64_MAX;
+    info->retry_dirty = fac_retry_mark();
     errno = info->write_errno;
   } else if (!info->view && !ahead_only) {
     info->write_errno = 0;
     info->whole_end = info->file_size;
     info->ahead_floor = ahead_floor_after(info->file_size);
+  } else {
+    info->journal_failed = journal_failed;
   }
   return rc;
 }
@@ -451,6 +482,7 @@ void fac_init(FAC_INFO* info) {
   info->at_points = 0;
   info->stuck = 0;
   info->write_errno = 0;
+  info->retry_dirty = 0;
   int64_t size = u_fsize64(info->fd);
   if (size < 0) size = 0;  // open_pdb64 checks the descriptor first
   info->file_size = info->real_file_size = info->disk_size = info->whole_end = static_cast<uint64_t>(size);
@@ -715,6 +747,15 @@ int purge_every(bool for_room) {
 
 int fac_purge_all() { return purge_every(false); }
 int fac_purge_for_room() { return purge_every(true); }
+
+int fac_retry_mark() {
+  const FAC_GENERAL& g = fac_general_info;
+  return g.dirty_nos + std::max(1, g.total_entries / 8);
+}
+
+bool fac_retry_due(const FAC_INFO* info) {
+  return !info->write_errno || fac_general_info.dirty_nos >= info->retry_dirty;
+}
 
 bool fac_pressed() {
   const FAC_GENERAL& g = fac_general_info;

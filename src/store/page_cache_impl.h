@@ -86,6 +86,11 @@ int fac_load_page(FAC_INFO* info, FAC_ENTRY* e);
 void fac_mark_dirty(FAC_ENTRY* e);
 void fac_mark_clean(FAC_ENTRY* e);
 
+// The count of dirty pages at which a write-back that failed now (or one
+// for room that left the cache full) is tried again: an eighth of the
+// limit more than are dirty now.
+int fac_retry_mark();
+
 // Makes room when the cache is full of dirty pages: every file written
 // back, but those written back at their owner's points only past the
 // ahead floor. 0, or -1 when a write-back failed.

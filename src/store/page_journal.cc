@@ -111,6 +111,28 @@ Journal parse(const char* path, Parsed* out, bool* failed) {
   return ok ? Journal::kWhole : Journal::kCut;
 }
 
+// Lays the pages of a whole journal onto fd in their order, pages that
+// follow each other on disk in one system call, then gives the file the
+// journal's length. 0 or -1.
+int apply(const Parsed& j, int fd) {
+  std::vector<iovec> iov;
+  for (size_t i = 0; i < j.entries.size();) {
+    iov.clear();
+    size_t k = i;
+    for (;;) {
+      iov.push_back(iovec{const_cast<uint8_t*>(j.page(k)), j.entries[k].second});
+      if (k + 1 >= j.entries.size() || iov.size() >= IOV_MAX || j.entries[k].second != kFacPageSize ||
+          j.offset(k + 1) != j.offset(k) + kFacPageSize)
+        break;
+      ++k;
+    }
+    if (fac_write_ops.pwritev(fd, iov.data(), static_cast<int>(iov.size()), static_cast<int64_t>(j.offset(i))) < 0)
+      return -1;
+    i = k + 1;
+  }
+  return fac_write_ops.ftruncate(fd, static_cast<int64_t>(j.final_size));
+}
+
 }  // namespace
 
 int fac_journal_write(const char* path, FAC_ENTRY* const* pages, size_t n, uint64_t final_size) {
@@ -185,11 +207,21 @@ int fac_journal_replay(const char* path, int fd) {
     case Journal::kWhole:
       break;
   }
-  for (size_t i = 0; i < j.entries.size(); ++i)
-    if (fac_pwrite(fd, j.page(i), j.entries[i].second, static_cast<int64_t>(j.offset(i))) < 0) return -1;
-  if (fac_write_ops.ftruncate(fd, static_cast<int64_t>(j.final_size)) < 0 || fac_write_ops.datasync(fd) < 0)
-    return -1;
+  if (apply(j, fd) < 0 || fac_write_ops.datasync(fd) < 0) return -1;
   return u_unlink(path) < 0 ? -1 : 1;
+}
+
+int fac_journal_restore(const char* path, int fd, uint64_t* final_size) {
+  Parsed j;
+  bool failed;
+  if (parse(path, &j, &failed) != Journal::kWhole) return failed ? -1 : 0;
+  if (apply(j, fd) < 0) return -1;
+  *final_size = j.final_size;
+  // Left whole, it would be replayed over what later write-backs put in
+  // place without one; a clear that failed part of the way leaves it cut,
+  // which nothing would replay: it goes then.
+  if (fac_journal_clear(path) < 0 && u_unlink(path) < 0 && errno != ENOENT) return -1;
+  return 1;
 }
 
 int fac_journal_overlay(const char* path, FAC_INFO* info) {

@@ -26,6 +26,13 @@ int fac_journal_write(const char* path, FAC_ENTRY* const* pages, size_t n, uint6
 int fac_journal_replay(const char* path, int fd);
 // Marks the journal at path finished. 0 or -1.
 int fac_journal_clear(const char* path);
+// Replays the whole journal at path onto fd (pages, then the length) and
+// marks it finished, keeping the file and its blocks for the next journal
+// (removing it when it cannot be marked): the file is then the whole
+// write-back the journal held, *final_size long. 1 done, 0 no whole
+// journal there (nothing touched), -1 failure (the journal stays whole,
+// or the file is that write-back and the journal could not be put away).
+int fac_journal_restore(const char* path, int fd, uint64_t* final_size);
 // Lays the pages of a whole journal at path over a view of the cached
 // file (FAC_INFO::view), as pages that are never written, and gives it the length
 // the journal ends with: the file as replaying the journal would leave it,

@@ -352,7 +352,7 @@ void finish_write(FAC_INFO* info, uint64_t start, uint64_t end) {
   }
   if (g.dirty_nos < purge_retry_dirty) return;
   bool failed = fac_purge_for_room() < 0;
-  purge_retry_dirty = failed || fac_pressed() ? g.dirty_nos + std::max(1, g.total_entries / 8) : 0;
+  purge_retry_dirty = failed || fac_pressed() ? fac_retry_mark() : 0;
 }
 
 // A rewrite compares at most this many pages read from disk at once; and

@@ -170,6 +170,9 @@ struct FAC_INFO {
   int fd;
   int write_errno;            // why the last write-back failed (errno), 0
                               // once one succeeded
+  int retry_dirty;            // after a failed write-back: the cache's
+                              // count of dirty pages at which the next
+                              // one is due (fac_retry_due)
   unsigned long_file : 1;
   unsigned direct : 1;        // mode fixed at open: no cache
   unsigned journal_made : 1;  // this opening wrote the journal file
@@ -185,8 +188,9 @@ struct FAC_INFO {
                               // ahead floor
   unsigned stuck : 1;         // a write-back failed after its journal was
                               // whole: the file on disk is what replaying
-                              // the journal makes of it, and nothing more
-                              // is written to it (every flush fails)
+                              // the journal makes of it, and the next
+                              // write-back replays it first (a failure
+                              // there leaves it stuck)
 };
 
 struct FAC_GENERAL {
@@ -249,9 +253,18 @@ int fac_truncate(FAC_INFO* info, uint64_t length);
 // cannot be made) returns -1 with errno, kept in write_errno, and its pages
 // stay dirty for the next one. Failing before its journal is whole, it has
 // changed nothing a recovery would keep; failing after, the whole journal
-// stays beside the file, which is then left alone (stuck) until a recovery
-// replays it. Either way the file holds one whole write-back.
+// stays beside the file (stuck): the next write-back first replays that
+// journal onto the file, as a recovery would, and only then writes the
+// pages left, under a journal of its own; until a replay succeeds nothing
+// else is written to the file. Either way the file holds one whole
+// write-back. A success clears write_errno.
 int fac_flush(FAC_INFO* info);
+// Whether a write-back of the file is due by the backoff after a failure:
+// its last one did not fail, or the cache has had an eighth of its limit
+// more pages dirtied since it did, so that a disk that stays full does not
+// cost a pass over the file's dirty pages at every point where its owner
+// would write it back.
+bool fac_retry_due(const FAC_INFO* info);
 // fdatasync of the file; 0 or -1.
 int fac_sync(FAC_INFO* info);
 // Starts writing [from, from + len) of what the system holds of the file

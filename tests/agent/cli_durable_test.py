@@ -148,15 +148,16 @@ def expect_write_error(what, reply, func, path, reason):
         cli.fail(f"{what}: got {reply!r}, want {func}'s error: {path} (or its journal) could not be written: {reason}")
 
 
-def limited(size, trap=True):
+def limited(size, trap=True, hard=None):
     """A preexec that limits the files qnmx writes to size bytes, as
-    `ulimit -f` does; with trap, SIGXFSZ is ignored first (as `trap ''
+    `ulimit -f` does (hard: a higher hard limit, which qnmx's own child may
+    lift the limit to); with trap, SIGXFSZ is ignored first (as `trap ''
     XFSZ` does), so that the refusal is EFBIG whether or not qnmx ignores
     the signal itself."""
     def apply():
         if trap:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size if hard is None else hard))
     return apply
 
 
@@ -176,10 +177,19 @@ class Tmpfs:
         if not self.mounted:
             print(f"no tmpfs could be mounted ({r.stderr.decode(errors='replace').strip()}): a file-size limit stands in")
 
-    def limit(self, size, trap=True):
+    def limit(self, size, trap=True, hard=None):
         """The preexec of a writer here: none on a tmpfs, else a file-size
         limit of size (limited())."""
-        return None if self.mounted else limited(size, trap)
+        return None if self.mounted else limited(size, trap, hard)
+
+    def room_form(self):
+        """A form by which the qnmx running it makes room: the filler
+        removed, or (without a tmpfs) its file-size limit lifted to the
+        hard limit, which limit(..., hard=resource.RLIM_INFINITY) left
+        open."""
+        if self.mounted:
+            return f'(Shell "rm {os.path.join(self.path, "filler")}")'
+        return '(Shell "prlimit --pid $PPID --fsize=unlimited")'
 
     def fill(self, leave=0):
         """Takes every byte left but leave (whole pages); nothing without a
@@ -473,6 +483,74 @@ def row_size_limit(row):
     cli.expect(f"{row}: 1 KiB: no file left", os.path.exists(os.path.join(folder, "t.mx")), False)
 
 
+def row_room_again(row):
+    """A 1024 x 1024 matrix, nodes of 16, under a page cache of 300 KB, on a
+    disk that is full: an import of the top half, whose write-backs fail,
+    answers the file and the reason; the script then makes room, and an
+    import of the bottom half answers () (the earlier failure is not its),
+    its write-backs having reached the disk by its end (what is not on
+    disk is held in memory: at least half of what the close leaves); the
+    close answers () and the file opens with both halves."""
+    folder = fresh(cli.path("room_again"))
+    top, bottom = picture(15, 1024, 512), picture(16, 1024, 512)
+    write_ppm(os.path.join(folder, "top.ppm"), top)
+    write_ppm(os.path.join(folder, "bottom.ppm"), bottom)
+    with Tmpfs("room_disk", "16m") as disk:
+        mx = os.path.join(disk.path, "m.mx")
+        disk.fill(64 * 1024)
+        replies, _ = cli.run(['(qmxCache size="300000")', matrix(mx, (1024, 1024), block=4),
+                              '(qmxImportPNM id="1" "top.ppm" 0 0 0 0)', disk.room_form(),
+                              '(qmxImportPNM id="1" "bottom.ppm" 0 0 0 512)',
+                              f'(Shell "stat -c %b {mx} > held.txt")', '(qmxClose id="1")'],
+                             folder=folder, preexec=disk.limit(64 * 1024, hard=resource.RLIM_INFINITY))
+        cli.expect(f"{row}: the create", replies[:2], ["()", "1"])
+        expect_write_error(f"{row}: the import on the full disk", replies[2], "qmxImportPNM", mx, disk.reason)
+        cli.expect(f"{row}: the import with room, the close", [replies[4], replies[6]], ["()", "()"])
+        with open(os.path.join(folder, "held.txt")) as f:
+            on_disk = int(f.read()) * 512
+        if on_disk * 2 < os.path.getsize(mx):
+            cli.fail(f"{row}: {on_disk} bytes on disk after the second import, of {os.path.getsize(mx)} the close left")
+        out, wrong = level0(folder, mx)
+    if wrong:
+        cli.fail(f"{row}: {wrong}")
+    elif not (out == np.concatenate([top, bottom])).all():
+        cli.fail(f"{row}: level 0 is not the two halves")
+
+
+# A UTM import from entry 1 into entry 3 (250 x 120 pixels of 1/32 degree
+# from 137.25 E, 30 N) of a source of 512 x 512 pixels of 1000 m in zone
+# 54N.
+UTM_IMPORT = ('(qmxImportUTM id="3" utmid="1" ch="0" XYdir="exchange" 137.25 30.0 32.0 32.0 "54N" (List 3830000 244000) '
+              '(List (List 3830500 243500) (List 3318500 755500)) (List 0.001 -0.001) 6378137 6356752.314140347)')
+
+
+def row_walks_on_full_disk(row):
+    """A 1024 x 1024 matrix made with room; on the full disk (or under a
+    64 KiB file-size limit) a copy of it into a new matrix, a scan of the
+    copy that saves its levels, and a UTM import of it into another new
+    matrix (while the copy's pages, held, keep the cache full) each answer
+    the file it wrote and the reason, not first its close."""
+    folder = fresh(cli.path("walks"))
+    write_ppm(os.path.join(folder, "p.ppm"), picture(17, 1024, 1024))
+    with Tmpfs("walks_disk", "16m") as disk:
+        src, dest, utm = (os.path.join(disk.path, n) for n in ("src.mx", "dest.mx", "utm.mx"))
+        replies, _ = cli.run([matrix(src, (1024, 1024), block=4), '(qmxImportPNM id="1" "p.ppm" 0 0 0 0)',
+                              '(qmxClose id="1")'], folder=folder, name="made")
+        cli.expect(f"{row}: the source", replies, ["1", "()", "()"])
+        disk.fill(64 * 1024)
+        replies, _ = cli.run(['(qmxCache size="300000")', reopen(src), matrix(dest, (1024, 1024), block=4),
+                              matrix(utm, (250, 120), block=6),
+                              '(qmxCopy src="1" dest="2" (List 0))',
+                              '(qmxScan id="2" area="21" call-dir="pre" (List 0 0 0) (List 0 1023 1023))',
+                              UTM_IMPORT, '(qmxClose id="1")'], folder=folder, preexec=disk.limit(64 * 1024),
+                             status=None)
+        cli.expect(f"{row}: the openings", replies[:4], ["()", "1", "2", "3"])
+        expect_write_error(f"{row}: the copy", replies[4], "qmxCopy", dest, disk.reason)
+        expect_write_error(f"{row}: the scan", replies[5], "qmxScan", dest, disk.reason)
+        expect_write_error(f"{row}: the UTM import", replies[6], "qmxImportUTM", utm, disk.reason)
+        cli.expect(f"{row}: the source's close", replies[7], "()")
+
+
 def as_someone_else():
     """A preexec that runs qnmx as a user without root's rights (for root,
     to whom file modes mean nothing), or None when already one."""
@@ -608,6 +686,8 @@ WRITE_ROWS = {
     "a later failed write on a file closed earlier": row_later_failed_write,
     "file-size limit": row_size_limit,
     "folder not writable, read-only file": row_unwritable,
+    "room again after a failed write-back": row_room_again,
+    "a copy, a scan and a UTM import on a full disk": row_walks_on_full_disk,
     "replies on a full disk": written(DISK, [MINE, "replies.txt"], TWO, lost("replies.txt")),
     "replies under a file-size limit, its signal not trapped": written(LIMIT, [MINE, "r.out"], TWO, lost("r.out")),
     "an openPrintStd file on a full disk": written(

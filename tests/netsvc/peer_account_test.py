@@ -212,6 +212,12 @@ def first_reply(p, data, name):
     return int(p.until(rb"<Result> (\d+) ")[0].group(1))
 
 
+def granted(p, line):
+    """Whether the request of input line `line` of p is granted, when its
+    answer comes."""
+    return p.until(rb"<Result> %d (.*?)</Result>\n" % line)[0].group(1) == b"()"
+
+
 def lock_service():
     """An agent takes a lock, its own second link a related one, and another
     process claiming the agent's id waits; then 1,500 silent connections of
@@ -265,7 +271,7 @@ def lockd_served(p, port, newcomer):
         check(first_reply(one, 1, b"shared") == 2, "an agent takes the shared file's lock")
         check(first_reply(two, 2, b"shared") == 3, "another agent waits for it")
         one.s.sendall(b"<Unlock> shared </Unlock>\n")
-        check(b"()" in two.until(rb"<Result> 2 .*?</Result>\n")[0].group(0), "and has it once the first lets go")
+        check(granted(two, 2), "and has it once the first lets go")
     except OSError as e:
         check(False, "honest clients are served: %r" % e)
     check(p.poll() is None, "the lock service is alive")
@@ -321,6 +327,77 @@ def lockd_long_waits():
     waiting = [n if w.s in still_waiting([w.s]) else 0 for w, n in attackers]
     check(max(waiting) <= 120 and sum(waiting) <= 480,
           "the waiting requests stay within a quarter of 64 MiB of names an address, and 64 MiB in all: %r" % waiting)
+    lockd_served(p, port, "127.0.0.62")
+
+
+def waits_behind(p, line, names, kind=b"write"):
+    """Sends requests of kind for names, which wait, on input lines from
+    `line` on, then the release of a lock p does not hold: whether that
+    release is what is answered first."""
+    p.s.sendall(b"".join(b'<Lock type="%s" data="0"> %s </Lock>\n' % (kind, n) for n in names) +
+                b"<Unlock> none </Unlock>\n")
+    return int(p.until(rb"<Result> (\d+) ")[0].group(1)) == line + len(names)
+
+
+def lockd_holders_keep_places():
+    """Under 128 descriptors (32 served places) an agent of 127.0.0.1 holds
+    the write lock of "shared" and a read lock of "r"; 127.0.0.2 waits for
+    "r" on one of its two connections, 127.0.0.3 for a read of "r" behind
+    it, and one connection from each of 28 more addresses takes the other
+    places. A newcomer takes the place of 127.0.0.2's idle one (its wait is
+    given up, so the read behind it is granted); then 127.0.0.1 holds most
+    (the lowest address of a tie) and its one connection holds locks, which
+    it keeps: the next two newcomers take the reserve of places (2 past the
+    32), and the third is Busy. A newcomer's request for "shared" waits
+    until the agent lets go."""
+    p, port = lockd_limited(128)
+    agent = link(port, timeout=10)
+    check(agent.ask(b'<Lock type="write" data="1"> shared </Lock>') == b"()" and
+          agent.ask(b'<Lock type="read" data="1"> r </Lock>') == b"()", "an agent takes its locks")
+    writer, reader = link(port, "127.0.0.2", 10), link(port, "127.0.0.3", 10)
+    check(waits_behind(writer, 2, [b"r"]) and waits_behind(reader, 2, [b"r"], b"read"),
+          "a write of r waits, a read behind it")
+    others = [link(port, "127.0.0.%d" % i, 10) for i in [2] + list(range(4, 32))]
+    check(all(o.admitted for o in others), "every place is taken")
+    first = link(port, "127.0.0.40", 10)
+    check(first.admitted, "a newcomer takes the place of a connection that holds no lock")
+    check(granted(reader, 2), "the read that waited behind the given-up write is granted")
+    reserve = [link(port, "127.0.0.%d" % i, 10) for i in (41, 42)]
+    check(all(r.admitted for r in reserve), "with only lock holders to give way, newcomers take the reserve")
+    check(not link(port, "127.0.0.43", 10).admitted, "past the reserve a newcomer is Busy")
+    check(first_reply(first, 40, b"shared") == 3, "the agent keeps its write lock: another's request waits")
+    check(agent.ask(b"<Unlock> shared </Unlock>") == b"()" and granted(first, 2),
+          "the agent lets go, and the request is granted")
+    check(p.poll() is None, "the lock service is alive")
+    stop(p)
+    p.stdout.close()
+
+
+def lockd_holders_keep_waits():
+    """Four addresses each wait with four connections of 256 requests
+    behind a write lock of 127.0.0.9: every waiting request the service
+    takes. The first of them also holds the write lock of "h". A newcomer's
+    request to wait makes 127.0.0.2 (the lowest of the tie) give up the
+    waiting requests of that connection, which are answered with errors,
+    and it keeps its connection and its lock."""
+    p, port = lockd_limited()
+    blocker = link(port, "127.0.0.9", 10)
+    check(blocker.ask(b'<Lock type="write" data="9"> w </Lock>') == b"()", "a write lock is held")
+    holder = link(port, "127.0.0.2", 30)
+    check(holder.ask(b'<Lock type="write" data="2"> h </Lock>') == b"()", "a waiting connection holds a lock")
+    waiting = [holder] + [link(port, "127.0.0.%d" % (2 + k // 4), 30) for k in range(1, 16)]
+    check(all(waits_behind(w, 3 if w is holder else 2, [b"w/%d/%d" % (k, i) for i in range(256)])
+              for k, w in enumerate(waiting)), "4,096 requests wait")
+    newcomer = link(port, "127.0.0.60", 10)
+    check(first_reply(newcomer, 60, b"w/new") == 3, "a newcomer's request waits")
+    given_up = [holder.until(rb"<Result> (\d+) ([^\n]*)</Result>\n")[0] for _ in range(256)]
+    check(all(b"too many requests from this address" in m.group(2) for m in given_up) and
+          sorted(int(m.group(1)) for m in given_up) == list(range(3, 259)),
+          "the holder's waiting requests are given up with errors")
+    other = link(port, "127.0.0.61", 10)
+    check(first_reply(other, 61, b"h") == 3, "its lock is kept: another's request waits")
+    check(holder.ask(b"<Unlock> h </Unlock>") == b"()" and granted(other, 2),
+          "it lets go on its connection, and the request is granted")
     lockd_served(p, port, "127.0.0.62")
 
 
@@ -385,7 +462,8 @@ def session_post():
 
 
 ROWS = [another_peers_env, link_keeps_no_form, agent_keeps_half, session_threads, queued_requests, slow_bodies,
-        lock_service, lockd_still_lines, lockd_long_waits, jpeg_block_read, rewrite_function, session_post]
+        lock_service, lockd_still_lines, lockd_long_waits, lockd_holders_keep_places,
+        lockd_holders_keep_waits, jpeg_block_read, rewrite_function, session_post]
 
 
 # ---- totals: each place all peers share has a bound below what the agent

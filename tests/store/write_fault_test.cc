@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -27,14 +28,25 @@ struct Refuse {
   static inline int from = 0;      // 0: none refused
   static inline bool only = false;  // refuse the from-th call only
   static inline bool no_bytes = false;  // refuse every write of bytes
+  // Called with "before" as the from-th call begins, and with "within"
+  // halfway through it when it writes bytes (all of them but the second
+  // half of its last piece): a kill at either moment.
+  static inline std::function<void(const char*)> kill;
   static bool now() {
-    ++calls;
+    if (++calls == from && kill) kill("before");
     return from > 0 && (only ? calls == from : calls >= from);
   }
   static int pwritev(int fd, iovec* iov, int cnt, int64_t at) {
     if (!now() && !no_bytes) return u_pwritev_full(fd, iov, cnt, at);
-    // As a disk that fills midway: the first piece goes, the rest does not.
-    if (cnt > 0 && iov[0].iov_len > 1) u_pwrite_full(fd, iov[0].iov_base, iov[0].iov_len / 2, at);
+    if (calls == from && kill && cnt > 0) {
+      std::vector<iovec> most(iov, iov + cnt);
+      most.back().iov_len /= 2;
+      u_pwritev_full(fd, most.data(), cnt, at);
+      kill("within");
+    } else if (cnt > 0 && iov[0].iov_len > 1) {
+      // As a disk that fills midway: the first piece goes, the rest does not.
+      u_pwrite_full(fd, iov[0].iov_base, iov[0].iov_len / 2, at);
+    }
     errno = ENOSPC;
     return -1;
   }
@@ -99,6 +111,21 @@ bool work(PDB64* p) {
   return alloc_write_record(p, make_record(0x0701, 40 * 4096, 9), 100) > 0;
 }
 
+// Work after the work: the records it appended rewritten in place, and
+// more appended. False when a step fails.
+bool more_work(PDB64* p) {
+  for (auto& [at, r] : listing(p)) {
+    if (load_be16(r.data()) != 0x0700) continue;
+    Bytes again = get_record(p, at);
+    if (again.empty()) return false;
+    again[again.size() - 1] ^= 0x33;
+    if (rewrite_record(p, at, again, 7) <= 0) return false;
+  }
+  for (uint32_t i = 0; i < 10; ++i)
+    if (put_record(p, make_record(0x0702, 100 + i * 517, i)) <= 0) return false;
+  return true;
+}
+
 // A writer of the work under a file-size limit (args: the file): 0 when
 // its close answers EFBIG.
 QNMX_CHILD_BODY(work_past_limit) {
@@ -132,6 +159,7 @@ class WriteFault : public StoreTest {
     Refuse::from = from;
     Refuse::only = only;
     Refuse::no_bytes = no_bytes;
+    Refuse::kill = nullptr;
   }
   PDB64* open_as(const std::string& name, int oflags, uint32_t flags) {
     int rc = 1;
@@ -254,6 +282,83 @@ class WriteFault : public StoreTest {
   Listing before_, after_;
   FAC_WRITE_OPS saved_{};
 };
+
+// A write-back refused after its journal was whole leaves the file stuck.
+// The next one, once the disk takes writes again, makes the file whole
+// from that journal before it writes what was done since: it succeeds and
+// the file holds everything. Killed before any call of it or halfway
+// through one (the file and its journal as they are at that moment), it
+// leaves a file that opens with one whole write-back; refused from that
+// call on, the close after still saves everything.
+TEST_F(WriteFault, AStuckFileIsMadeWholeBeforeItIsWrittenAgain) {
+  references();
+  ASSERT_TRUE(std::filesystem::copy_file(path("before.db"), path("more.db")));
+  PDB64* p = open_as("more.db", O_RDWR, 0);
+  ASSERT_TRUE(p && work(p) && more_work(p));
+  ASSERT_EQ(close_filespace64(p), 0);
+  p = open_as("more.db", O_RDONLY, 0);
+  const Listing more = listing(p);
+  ASSERT_EQ(close_filespace64(p), 0);
+  // The work under a write-back whose n-th call is refused, then more
+  // work; null (the file closed) when that does not leave it stuck.
+  auto stuck_by = [this](int n) -> PDB64* {
+    std::filesystem::remove(path("s.db"));
+    std::filesystem::remove(path("s.db-journal"));
+    EXPECT_TRUE(std::filesystem::copy_file(path("before.db"), path("s.db")));
+    PDB64* s = open_as("s.db", O_RDWR, 0);
+    if (!s || !work(s)) return nullptr;
+    arm(n, true);
+    if (fac_flush(&s->fac) == 0 || !s->fac.stuck) {
+      arm(0, false);
+      EXPECT_EQ(close_filespace64(s), 0);
+      return nullptr;
+    }
+    EXPECT_TRUE(more_work(s));
+    return s;
+  };
+  std::vector<std::pair<int, int>> stuck;  // n, and the calls of the retry
+  for (int n = 1, total = calls_of(false); n <= total; ++n) {
+    const std::string what = "call " + std::to_string(n) + " of the write-back refused";
+    if (!(p = stuck_by(n))) continue;
+    arm(0, false);
+    EXPECT_EQ(fac_flush(&p->fac), 0) << what << ": the retry fails";
+    stuck.emplace_back(n, Refuse::calls);
+    EXPECT_EQ(p->fac.write_errno, 0) << what;
+    EXPECT_EQ(close_filespace64(p), 0) << what;
+    EXPECT_TRUE(reopened("s.db", what) == more) << what << ": the retry did not save everything";
+    if (HasFailure()) return;
+  }
+  ASSERT_FALSE(stuck.empty()) << "no refusal left the file stuck";
+  // A kill or a refusal at each call of the retry, after the first and the
+  // last refusal that leave the file stuck.
+  for (const auto& [n, calls] : {stuck.front(), stuck.back()}) {
+    for (int m = 1; m <= calls; ++m) {
+      const std::string what = "call " + std::to_string(n) + " of the write-back refused, call " + std::to_string(m) +
+                               " of the retry";
+      ASSERT_NE(p = stuck_by(n), nullptr);
+      arm(m, false);
+      Refuse::kill = [this](const char* when) {
+        const std::string to = std::string("k_") + when + ".db";
+        std::filesystem::copy_file(path("s.db"), path(to));
+        if (std::filesystem::exists(path("s.db-journal")))
+          std::filesystem::copy_file(path("s.db-journal"), path(to + "-journal"));
+      };
+      fac_flush(&p->fac);
+      arm(0, false);
+      for (const char* when : {"before", "within"}) {
+        const std::string killed = std::string("k_") + when + ".db";
+        if (!std::filesystem::exists(path(killed))) continue;
+        const Listing got = reopened(killed, what + ", killed " + when + " it");
+        EXPECT_TRUE(got == after_ || got == more) << what << ": killed " << when << " it, neither write-back is there";
+        std::filesystem::remove(path(killed));
+        std::filesystem::remove(path(killed + "-journal"));
+      }
+      EXPECT_EQ(close_filespace64(p), 0) << what << ": the close after its refusal";
+      EXPECT_TRUE(reopened("s.db", what + ", closed after") == more) << what << ": the close did not save everything";
+      if (HasFailure()) return;
+    }
+  }
+}
 
 TEST_F(WriteFault, RefusedWriteBackLeavesAWholeFile) { every_n(false, Mode::kFromN); }
 TEST_F(WriteFault, RefusedCloseLeavesAWholeFile) { every_n(true, Mode::kFromN); }
