@@ -1,36 +1,11 @@
 #!/usr/bin/python3
 """What a matrix file keeps when its writer is killed, interrupted or cut
 short at its end, and what a write that fails answers, through the qnmx
-binary.
-
-cli_durable_test.py <qnmx binary> <qnmx_lockd binary> kills [row...]
-cli_durable_test.py <qnmx binary> <qnmx_lockd binary> writes [row...]
-cli_durable_test.py <qnmx binary> <qnmx_lockd binary> random [seed [runs]]
-
-kills: one table, a row per case: writers killed with SIGKILL at seeded
-moments (a long import into a closed matrix with nodes of 8, the same under
-a small page cache, a new matrix before its first close), an interrupt
-during a long import while the end has tens of thousands of nodes to save,
-and an end while the lock service has stopped answering. A file closed
-once, or made by an answered qmxCreate, must open again with what a
-write-back saved.
-
-writes: one table, a row per case: a full disk (a small tmpfs, or a
-file-size limit where none can be mounted), a later failed write on a file
-closed earlier, a file-size limit, a folder that cannot be written and a
-read-only file; the replies file, an openPrintStd file and Save on a full
-disk or under a file-size limit; the script named as the file to write. A
-write that fails is an error naming the file and the system's reason, the
-status says so, and nothing closed earlier is lost.
-
-random: seeded runs of imports, scans, copies into new matrices and closes
-over random sizes and node sizes (some under a small cache), each killed at
-a random moment; then every
-file that a close or a qmxCreate answered for must open, and every level-0
-pixel hold a value it held since its last close. QNMX_KILL_NODES raises the
-largest node count (16384 runs the matrices of many small nodes); a failing
-seed prints the command that repeats it.
-"""
+binary: cli_durable_test.py <qnmx> <qnmx_lockd> kills|writes [row...], or
+random [seed [runs]] (QNMX_KILL_NODES raises its largest node count). A
+file closed once, or made by an answered qmxCreate, opens again with what a
+write-back saved; a failed write is an error naming the file and the
+reason, and loses nothing closed earlier."""
 import contextlib
 import errno
 import os
@@ -45,8 +20,7 @@ import time
 
 import numpy as np
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qmx_cli import (NO_OBJECT, OPEN, STORE, THIN, Cli, error_of, matrix, read_ppm, read_replies, reopen,  # noqa: E402
                      rgb_word, use_lock_service, write_ppm)
 from checks import start_lockd, stop, wait_until  # noqa: E402
@@ -56,13 +30,12 @@ LOCKD, GROUP = os.path.realpath(sys.argv[2]), sys.argv[3]
 NO_SPACE, TOO_LARGE = os.strerror(errno.ENOSPC), os.strerror(errno.EFBIG)
 
 
-def start(forms, name, folder, env=None):
-    """A qnmx on the forms, left running: its process (standard error in
-    name.err)."""
+def start(forms, name, folder):
+    """A qnmx on the forms, left running (standard error in name.err)."""
     with open(os.path.join(folder, name + ".zu"), "w") as f:
         f.write("\n".join(forms) + "\n")
     with open(os.path.join(folder, name + ".err"), "wb") as err:
-        p = subprocess.Popen([cli.qnmx, name + ".zu", name + ".out", "-"], cwd=folder, env=dict(cli.env, **(env or {})),
+        p = subprocess.Popen([cli.qnmx, name + ".zu", name + ".out", "-"], cwd=folder, env=cli.env,
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
     cli.procs.append(p)
     return p
@@ -84,9 +57,10 @@ def answered(folder, name):
     return read_replies(os.path.join(folder, name + ".out"))
 
 
-def kill_during(p, folder, name, form, delay):
-    """SIGKILL delay seconds after the form-th form answered (0: after the
-    start), unless qnmx ended first: True when killed."""
+def kill_during(forms, name, folder, form, delay):
+    """A qnmx on the forms started and killed delay seconds after the form-th
+    form answered (0: after the start), unless it ended first: True when killed."""
+    p = start(forms, name, folder)
     while form and len(answered(folder, name)) < form and p.poll() is None:
         time.sleep(0.005)
     return kill_after(p, delay)
@@ -98,32 +72,61 @@ def fresh(folder):
     return folder
 
 
-def picture(seed, w, h):
-    return np.random.default_rng(seed).integers(0, 256, (h, w, 3), dtype=np.uint8)
+def pictures(folder, **shapes):
+    """Seeded pictures, (seed, w, h) by name, each written to name.ppm in folder."""
+    out = []
+    for name, (seed, w, h) in shapes.items():
+        out.append(np.random.default_rng(seed).integers(0, 256, (h, w, 3), dtype=np.uint8))
+        write_ppm(os.path.join(folder, name + ".ppm"), out[-1])
+    return out
+
+
+def remove(folder, *names):
+    for name in names:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(folder, name))
+
+
+def first_run(what, folder, mx, size, pic, name="first", **kw):
+    """mx made with pic imported at its corner, and closed."""
+    replies, _ = cli.run([matrix(mx, size, **kw), f'(qmxImportPNM id="1" "{pic}" 0 0 0 0)', '(qmxClose id="1")'],
+                         folder=folder, name=name)
+    cli.expect(f"{what}: the first run", replies, ["1", "()", "()"])
+
+
+def reads(what, folder, mx, at, wants, **kw):
+    """The level-0 point at of mx reads one of wants, and mx reopens."""
+    replies, err = cli.run(['(qmxGetPoint "%s" (List 0 %d %d))' % (mx, *at), reopen(mx), '(qmxClose id="2")'],
+                           folder=folder, status=None, **kw)
+    if replies[0] not in wants:
+        cli.fail(f"{what}: the point reads {replies[0]!r}; stderr {err[-300:]!r}")
+    cli.expect(f"{what}: reopened", replies[1:], ["2", "()"])
+
+
+def opens(what, folder, mx, **kw):
+    replies, _ = cli.run([reopen(mx), '(qmxClose id="1")'], folder=folder, name="reopen", **kw)
+    cli.expect(f"{what}: the file opens after", replies, ["1", "()"])
 
 
 def point(word):
     return f"((0 {word}))"
 
 
-def level0(folder, mx, name="check"):
-    """Level 0 of the matrix file mx as a fresh qnmx opens it for writing
-    and exports it: (picture, None), or (None, what went wrong)."""
+def wrong_pixels(folder, mx, states):
+    """What is wrong with level 0 of mx as a fresh writer exports it, each
+    pixel of which must hold one of the pictures states (None: nothing)."""
     replies, err = cli.run([reopen(mx), '(qmxExportPNM id="1" "level0.ppm" 0 0)', '(qmxClose id="1")'],
-                           folder=folder, name=name, status=None)
+                           folder=folder, name="check", status=None)
     if replies != ["1", "()", "()"]:
-        return None, f"{replies}; stderr {err[-300:]!r}"
-    return read_ppm(np, os.path.join(folder, "level0.ppm")), None
-
-
-def strays(out, states):
-    """The pixels of out that hold none of the pictures states: (count, the
-    first as (x, y))."""
+        return f"{replies}; stderr {err[-300:]!r}"
+    out = read_ppm(np, os.path.join(folder, "level0.ppm"))
     held = np.zeros(out.shape[:2], bool)
     for s in states:
         held |= (out == s).all(axis=2)
     ys, xs = np.nonzero(~held)
-    return len(ys), (int(xs[0]), int(ys[0])) if len(ys) else None
+    if len(ys):
+        x, y = xs[0], ys[0]
+        return f"{len(ys)} pixels hold what no write-back left (first at x {x} y {y}: {out[y, x].tolist()})"
 
 
 def placed(under, pic, x, y):
@@ -140,8 +143,7 @@ def write_error(path, reason):
 
 
 def expect_write_error(what, reply, func, path, reason):
-    """reply is func's error for the matrix file at path, or its journal,
-    that could not be written for reason."""
+    """reply is func's error: the matrix file at path, or its journal, could not be written for reason."""
     e = error_of(reply)
     if not e or e[0] != STORE or e[1] != func or e[2] not in (write_error(path, reason),
                                                                 write_error(path + "-journal", reason)):
@@ -149,11 +151,9 @@ def expect_write_error(what, reply, func, path, reason):
 
 
 def limited(size, trap=True, hard=None):
-    """A preexec that limits the files qnmx writes to size bytes, as
-    `ulimit -f` does (hard: a higher hard limit, which qnmx's own child may
-    lift the limit to); with trap, SIGXFSZ is ignored first (as `trap ''
-    XFSZ` does), so that the refusal is EFBIG whether or not qnmx ignores
-    the signal itself."""
+    """A preexec of `ulimit -f` size bytes (hard: a higher hard limit that
+    qnmx's own child may lift it to); with trap, SIGXFSZ is ignored first,
+    so the refusal is EFBIG whether or not qnmx ignores the signal itself."""
     def apply():
         if trap:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -162,11 +162,9 @@ def limited(size, trap=True, hard=None):
 
 
 class Tmpfs:
-    """A small tmpfs mounted at a folder of the work folder, where writes
-    fail with "No space left on device". When this process may not mount
-    one (mounted is False) the folder is a plain one, and the rows run its
-    writers under a file-size limit instead (limit()), where writes fail
-    with "File too large" (reason)."""
+    """A small tmpfs in the work folder, where writes fail with "No space
+    left on device"; where none can be mounted, a plain folder whose writers
+    run under a file-size limit (limit()), failing with "File too large"."""
 
     def __init__(self, name, size):
         self.path = cli.path(name)
@@ -178,22 +176,18 @@ class Tmpfs:
             print(f"no tmpfs could be mounted ({r.stderr.decode(errors='replace').strip()}): a file-size limit stands in")
 
     def limit(self, size, trap=True, hard=None):
-        """The preexec of a writer here: none on a tmpfs, else a file-size
-        limit of size (limited())."""
+        """The preexec of a writer here: none on a tmpfs, else limited()."""
         return None if self.mounted else limited(size, trap, hard)
 
     def room_form(self):
-        """A form by which the qnmx running it makes room: the filler
-        removed, or (without a tmpfs) its file-size limit lifted to the
-        hard limit, which limit(..., hard=resource.RLIM_INFINITY) left
-        open."""
+        """A form that makes room: the filler removed, or the file-size limit
+        lifted to the hard one that limit(..., hard=RLIM_INFINITY) left open."""
         if self.mounted:
             return f'(Shell "rm {os.path.join(self.path, "filler")}")'
         return '(Shell "prlimit --pid $PPID --fsize=unlimited")'
 
     def fill(self, leave=0):
-        """Takes every byte left but leave (whole pages); nothing without a
-        tmpfs."""
+        """Takes every byte left but leave (whole pages) on a tmpfs."""
         if not self.mounted:
             return
         fd = os.open(os.path.join(self.path, "filler"), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
@@ -205,10 +199,6 @@ class Tmpfs:
                 pass
         os.ftruncate(fd, os.fstat(fd).st_size - leave)
         os.close(fd)
-
-    def free(self):
-        if self.mounted:
-            os.unlink(os.path.join(self.path, "filler"))
 
     def __enter__(self):
         return self
@@ -222,34 +212,31 @@ class Tmpfs:
 # The kills: a file closed once, or made by an answered qmxCreate, opens
 # again with what a write-back saved, whatever happens to a later writer
 
+def ended(p, what):
+    """p ends within 150 s (else it is killed) with status 1."""
+    if kill_after(p, 150):
+        cli.fail(f"{what}: killed after 150 s")
+    cli.expect(f"{what}: the status", p.returncode, 1)
+
+
 def row_later_writer_killed(row, cache=None):
     """A 1024 x 1024 matrix of nodes of 8 closed with a 4 x 4 picture; a
     later writer imports a whole picture and is killed at seeded moments:
     the point reads the old picture or the new, and the file reopens."""
     folder = fresh(cli.path(row.replace(" ", "_")))
-    small, big = picture(1, 4, 4), picture(2, 1024, 1024)
-    write_ppm(os.path.join(folder, "small.ppm"), small)
-    write_ppm(os.path.join(folder, "big.ppm"), big)
+    small, big = pictures(folder, small=(1, 4, 4), big=(2, 1024, 1024))
     rng = random.Random(row)
     for k in range(3):
-        for f in ("m.mx", "m.mx-journal"):
-            if os.path.exists(os.path.join(folder, f)):
-                os.unlink(os.path.join(folder, f))
-        replies, _ = cli.run([matrix("m.mx", (1024, 1024), block=3), '(qmxImportPNM id="1" "small.ppm" 0 0 0 0)',
-                              '(qmxClose id="1")'], folder=folder, name="first")
-        cli.expect(f"{row}: the first run", replies, ["1", "()", "()"])
+        remove(folder, "m.mx", "m.mx-journal")
+        first_run(row, folder, "m.mx", (1024, 1024), "small.ppm", block=3)
         forms = ([f'(qmxCache size="{cache}")'] if cache else []) + [
             reopen("m.mx"), '(qmxImportPNM id="1" "big.ppm" 0 0 0 0)', '(qmxClose id="1")']
         # Into the import, where pages go ahead of the journal and, under
         # a small cache, write-backs make room.
         at = rng.uniform(0.5, 2.0)
-        killed = kill_during(start(forms, "later", folder), folder, "later", len(forms) - 2, at)
-        replies, err = cli.run(['(qmxGetPoint "m.mx" (List 0 1 1))', reopen("m.mx"), '(qmxClose id="2")'],
-                               folder=folder, name="after", status=None)
-        what = f"{row}: killed {'%.2f s into the import' % at if killed else 'never (it ended first)'}, kill {k + 1}"
-        if replies[0] not in (point(rgb_word(small[1, 1])), point(rgb_word(big[1, 1]))):
-            cli.fail(f"{what}: the point reads {replies[0]!r}; stderr {err[-300:]!r}")
-        cli.expect(f"{what}: reopened", replies[1:], ["2", "()"])
+        killed = kill_during(forms, "later", folder, len(forms) - 2, at)
+        reads(f"{row}: killed {'%.2f s into the import' % at if killed else 'never (it ended first)'}, kill {k + 1}",
+              folder, "m.mx", (1, 1), (point(rgb_word(small[1, 1])), point(rgb_word(big[1, 1]))), name="after")
 
 
 def row_new_matrix_killed(row):
@@ -257,66 +244,44 @@ def row_new_matrix_killed(row):
     before its first close: it opens as it was made, every pixel the
     picture's or the default."""
     folder = fresh(cli.path("new_matrix"))
-    big = picture(3, 1024, 1024)
-    write_ppm(os.path.join(folder, "big.ppm"), big)
+    big, = pictures(folder, big=(3, 1024, 1024))
     rng = random.Random(row)
     kills = 0
     for k in range(4):
-        for f in ("n.mx", "n.mx-journal", "new.out"):
-            if os.path.exists(os.path.join(folder, f)):
-                os.unlink(os.path.join(folder, f))
+        remove(folder, "n.mx", "n.mx-journal", "new.out")
         at = rng.uniform(0.0, 1.5)
-        p = start([matrix("n.mx", (1024, 1024), block=3), '(qmxImportPNM id="1" "big.ppm" 0 0 0 0)',
-                   '(qmxClose id="1")'], "new", folder)
-        killed = kill_during(p, folder, "new", 1, at)
+        killed = kill_during([matrix("n.mx", (1024, 1024), block=3), '(qmxImportPNM id="1" "big.ppm" 0 0 0 0)',
+                              '(qmxClose id="1")'], "new", folder, 1, at)
         made = answered(folder, "new")
         if not killed or made.get(3) is not None or made.get(1) != "1":
             continue  # closed before the kill, or killed before qmxCreate answered
         kills += 1
-        out, wrong = level0(folder, "n.mx")
-        what = f"{row}: killed {at:.2f} s after qmxCreate answered"
-        if wrong:
-            cli.fail(f"{what}: {wrong}")
-        elif (bad := strays(out, [big, 255])[0]):
-            cli.fail(f"{what}: {bad} pixels neither the picture's nor the default")
+        if (bad := wrong_pixels(folder, "n.mx", [big, 255])):
+            cli.fail(f"{row}: killed {at:.2f} s after qmxCreate answered: {bad}")
     if kills == 0:
         cli.fail(f"{row}: no kill fell between qmxCreate's answer and the close")
 
 
 def row_interrupted_import(row):
-    """SIGINT 1 s into a long import with nodes of 8, into a matrix closed by
-    an earlier run (a 4 x 4 picture at its corner) and into one made in the
-    same run, each after an import of 40,960 nodes that the run was
-    answered for, so that the end has them all to save: the interrupted
-    import answers an error, no later form runs, the status is 1, and the
-    file opens with the earlier picture at its corner and the import
-    answered saved (the end's close writes all along, so its bound never
-    cuts it); the interrupted import left each point its own pixel or the
-    default."""
+    """SIGINT 1 s into a long import (nodes of 8) into a matrix closed earlier
+    and into a new one, after an answered import of 40,960 nodes: the import
+    answers an error, nothing runs after it, the status is 1, and the file
+    opens with the earlier picture, the answered import (the end's close is
+    never cut while it writes) and elsewhere its pixel or the default."""
     folder = fresh(cli.path("interrupt"))
     w, h = 2048, 4096
-    small, top, rest = picture(10, 4, 4), picture(11, w, 1280), picture(12, w, 2048)
-    for name, pic in (("small", small), ("top", top), ("rest", rest)):
-        write_ppm(os.path.join(folder, name + ".ppm"), pic)
-    replies, _ = cli.run([matrix("m.mx", (w, h), block=3, save_up=THIN), '(qmxImportPNM id="1" "small.ppm" 0 0 0 0)',
-                          '(qmxClose id="1")'], folder=folder, name="first")
-    cli.expect(f"{row}: the first run", replies, ["1", "()", "()"])
+    small, top, rest = pictures(folder, small=(10, 4, 4), top=(11, w, 1280), rest=(12, w, 2048))
+    first_run(row, folder, "m.mx", (w, h), "small.ppm", block=3, save_up=THIN)
     for mx, opening in (("m.mx", reopen("m.mx")), ("n.mx", matrix("n.mx", (w, h), block=3, save_up=THIN))):
         what = f"{row}: {'closed earlier' if mx == 'm.mx' else 'made in the same run'}"
-        for f in ("started", "marker"):
-            if os.path.exists(os.path.join(folder, f)):
-                os.unlink(os.path.join(folder, f))
+        remove(folder, "started", "marker")
         p = start([opening, '(qmxImportPNM id="1" "top.ppm" 0 0 0 8)', '(Shell "touch started")',
                    '(qmxImportPNM id="1" "rest.ppm" 0 0 0 2048)', '(Shell "touch marker")'], "long", folder)
         wait_until(lambda: os.path.exists(os.path.join(folder, "started")) or p.poll() is not None, 120, 0.01)
         time.sleep(1)
         p.send_signal(signal.SIGINT)
-        # The end has 40,960 nodes and more to save; a close that writes is
-        # not cut.
-        if kill_after(p, 150):
-            cli.fail(f"{what}: killed after 150 s")
+        ended(p, what)  # the end has 40,960 nodes and more to save; a close that writes is not cut
         got = answered(folder, "long")
-        cli.expect(f"{what}: the status", p.returncode, 1)
         cli.expect(f"{what}: the answers before the long import", [got.get(i) for i in (1, 2, 3)], ["1", "()", "()"])
         if not error_of(got.get(4)) or got.get(5) is not None or os.path.exists(os.path.join(folder, "marker")):
             cli.fail(f"{what}: the interrupted import answers {got.get(4)!r}, the form after it {got.get(5)!r}")
@@ -341,17 +306,12 @@ def row_interrupted_import(row):
 
 
 def row_silent_lock_service(row):
-    """Three matrices written under the lock service, which then stops
-    answering (SIGSTOP), and SIGTERM: a new one, made first (so closed
-    last at the end), one closed by an earlier run, and another new one.
-    The program ends with status 1, and every file opens with a picture a
-    write-back left at each pixel: the new ones as made or with their
-    picture (never the stub of a header cut by the end), the one closed
-    earlier with its earlier picture or the new one over it."""
+    """SIGTERM while the lock service is stopped (SIGSTOP), with a new matrix
+    made first (closed last), one closed earlier and another new one: the
+    status is 1, and each file opens with what a write-back left at each
+    pixel (never a header stub cut by the end)."""
     folder = fresh(cli.path("silent"))
-    early, late = picture(13, 40, 40), picture(14, 256, 256)
-    write_ppm(os.path.join(folder, "early.ppm"), early)
-    write_ppm(os.path.join(folder, "late.ppm"), late)
+    early, late = pictures(folder, early=(13, 40, 40), late=(14, 256, 256))
     lockd, port = start_lockd(LOCKD, stderr=open(os.path.join(folder, "lockd.log"), "w"))
     try:
         use = use_lock_service(port)
@@ -368,20 +328,14 @@ def row_silent_lock_service(row):
                    {1: "LockPort", 2: "1", 3: "()", 4: "2", 5: "()", 6: "3", 7: "()"})
         lockd.send_signal(signal.SIGSTOP)
         p.send_signal(signal.SIGTERM)
-        if kill_after(p, 150):
-            cli.fail(f"{row}: killed after 150 s")
-        cli.expect(f"{row}: the status", p.returncode, 1)
+        ended(p, row)
     finally:
         lockd.send_signal(signal.SIGCONT)
         stop(lockd)
     blank = np.full((256, 256, 3), 255, np.uint8)
     for mx, before in (("n.mx", blank), ("m.mx", placed(blank, early, 0, 0)), ("o.mx", blank)):
-        size = os.path.getsize(os.path.join(folder, mx))
-        out, wrong = level0(folder, mx)
-        if wrong:
-            cli.fail(f"{row}: {mx} ({size} bytes): {wrong}")
-        elif (bad := strays(out, [before, placed(before, late, 8, 8)]))[0]:
-            cli.fail(f"{row}: {mx}: {bad[0]} pixels hold what no write-back left (first at {bad[1]})")
+        if (bad := wrong_pixels(folder, mx, [before, placed(before, late, 8, 8)])):
+            cli.fail(f"{row}: {mx} ({os.path.getsize(os.path.join(folder, mx))} bytes): {bad}")
 
 
 KILL_ROWS = {
@@ -397,72 +351,50 @@ KILL_ROWS = {
 # The writes: a write that fails is an error, and loses nothing closed
 # earlier
 
-def full_disk_forms(mx, pic, close):
-    channels = (("rgb8_v", 'file="on"', "255"), ("uint32_v", 'file="on"', "0"))
-    return [matrix(mx, (600, 400), block=4, channels=channels), f'(qmxImportPNM id="1" "{pic}" 0 0 0 0)',
-            f'(qmxImportPNM id="1" "{pic}" 1 0 0 0)'] + (['(qmxClose id="1")'] if close else [])
-
-
 def row_full_disk(row):
-    """A 600 x 400 matrix of two channels, nodes of 16, on a 300 KiB tmpfs:
-    the close that cannot save answers the file and "No space left on
-    device" (the program's own close: status 1 and a line naming it); the
-    file then opens. Without a tmpfs, a 300 KiB size limit does the same
-    with "File too large"."""
+    """A 600 x 400 matrix of two channels on a 300 KiB tmpfs (or under a size
+    limit): qmxClose, or the end (status 1, a line naming it), answers the
+    file and the reason; the file then opens."""
     folder = fresh(cli.path("full"))
+    pictures(folder, p=(4, 600, 400))
     pic = os.path.join(folder, "p.ppm")
-    write_ppm(pic, picture(4, 600, 400))
+    channels = (("rgb8_v", 'file="on"', "255"), ("uint32_v", 'file="on"', "0"))
     for close in (True, False):
         with Tmpfs(f"full_{close}", "300k") as disk:
-            limit, reason = disk.limit(300 * 1024), disk.reason
             mx = os.path.join(disk.path, "m.mx")
-            replies, err = cli.run(full_disk_forms(mx, pic, close), folder=folder, preexec=limit, status=None,
-                                   name=f"full{close}")
+            replies, err = cli.run([matrix(mx, (600, 400), block=4, channels=channels)] +
+                                   [f'(qmxImportPNM id="1" "{pic}" {ch} 0 0 0)' for ch in (0, 1)] +
+                                   (['(qmxClose id="1")'] if close else []),
+                                   folder=folder, preexec=disk.limit(300 * 1024), status=None, name=f"full{close}")
             what = f"{row} ({'qmxClose' if close else 'the end'})"
+            cli.expect(f"{what}: status", cli.status, 0 if close else 1)
             if close:
-                cli.expect(f"{what}: status", cli.status, 0)
-                expect_write_error(what, replies[3], "qmxClose", mx, reason)
+                expect_write_error(what, replies[3], "qmxClose", mx, disk.reason)
             else:
-                cli.expect(f"{what}: status", cli.status, 1)
-                cli.expect(f"{what}: said on standard error", f"{reason}" in err and mx in err, True)
-            replies, err = cli.run([reopen(mx), '(qmxClose id="1")'], folder=folder, status=None, name="reopen")
-            cli.expect(f"{what}: the file opens after", replies, ["1", "()"])
+                cli.expect(f"{what}: said on standard error", disk.reason in err and mx in err, True)
+            opens(what, folder, mx, status=None)
 
 
 def row_later_failed_write(row):
-    """A 150 x 150 matrix of two channels closed on a small tmpfs with a
-    picture in a corner of channel 0; a second run on the full disk imports
-    a whole picture into channel 1: its close answers the file and the
-    reason, and the file still opens (on the full disk, and after) with
-    channel 0 as closed. Without a tmpfs, a size limit refuses the second
-    run's growth."""
+    """A matrix closed with a picture in channel 0; a second run on the full
+    disk imports into channel 1: its close answers the file and the reason,
+    and the file opens (on the full disk, and after) with channel 0 as closed."""
     folder = fresh(cli.path("later_failed"))
-    first, second = picture(5, 40, 40), picture(6, 150, 150)
-    write_ppm(os.path.join(folder, "a.ppm"), first)
-    write_ppm(os.path.join(folder, "b.ppm"), second)
-    channels = (("rgb8_v", 'file="on"', "255"), ("rgb8_v", 'file="on"', "0"))
+    first, second = pictures(folder, a=(5, 40, 40), b=(6, 150, 150))
     with Tmpfs("later_disk", "400k") as disk:
         mx = os.path.join(disk.path, "m.mx")
-        replies, _ = cli.run([matrix(mx, (150, 150), block=4, channels=channels),
-                              '(qmxImportPNM id="1" "a.ppm" 0 0 0 0)', '(qmxClose id="1")'], folder=folder)
-        cli.expect(f"{row}: the first run", replies, ["1", "()", "()"])
+        first_run(row, folder, mx, (150, 150), "a.ppm", block=4,
+                  channels=(("rgb8_v", 'file="on"', "255"), ("rgb8_v", 'file="on"', "0")))
         disk.fill()
-        limit, reason = disk.limit(os.path.getsize(mx)), disk.reason
+        limit = disk.limit(os.path.getsize(mx))
         replies, _ = cli.run([reopen(mx), '(qmxImportPNM id="1" "b.ppm" 1 0 0 0)', '(qmxClose id="1")'],
                              folder=folder, preexec=limit, name="second")
         cli.expect(f"{row}: the import", replies[:2], ["1", "()"])
-        expect_write_error(f"{row}: the close", replies[2], "qmxClose", mx, reason)
-        want = f"((0 {rgb_word(first[7, 9])}) (1 0))"
-        for when in ("on the full disk", "with room again"):
-            replies, err = cli.run([f'(qmxGetPoint "{mx}" (List 0 9 7))', reopen(mx), '(qmxClose id="2")'],
-                                   folder=folder, preexec=limit, name="third", status=None)
-            got = replies[0]
-            if got not in (want, f"((0 {rgb_word(first[7, 9])}) (1 {rgb_word(second[7, 9])}))"):
-                cli.fail(f"{row}: {when}: the point reads {got!r}")
-            cli.expect(f"{row}: {when}: reopened", replies[1:], ["2", "()"])
-            if when == "on the full disk":
-                disk.free()
-            limit = None
+        expect_write_error(f"{row}: the close", replies[2], "qmxClose", mx, disk.reason)
+        wants = (f"((0 {rgb_word(first[7, 9])}) (1 0))", f"((0 {rgb_word(first[7, 9])}) (1 {rgb_word(second[7, 9])}))")
+        reads(f"{row}: on the full disk", folder, mx, (9, 7), wants, preexec=limit, name="third")
+        remove(disk.path, "filler")  # room again
+        reads(f"{row}: with room again", folder, mx, (9, 7), wants, name="third")
 
 
 def row_size_limit(row):
@@ -470,31 +402,25 @@ def row_size_limit(row):
     and close answer "File too large" at the close and leave a file that
     opens; under 1 KiB qmxCreate itself answers it and leaves no file."""
     folder = fresh(cli.path("limit"))
-    write_ppm(os.path.join(folder, "big.ppm"), picture(7, 1024, 1024))
+    pictures(folder, big=(7, 1024, 1024))
     replies, _ = cli.run([matrix("m.mx", (1024, 1024), block=6), '(qmxImportPNM id="1" "big.ppm" 0 0 0 0)',
                           '(qmxClose id="1")'], folder=folder, preexec=limited(300 * 1024))
     cli.expect(f"{row}: 300 KiB: create and import", replies[:2], ["1", "()"])
-    expect_write_error(f"{row}: 300 KiB: the close", replies[2], "qmxClose", "m.mx", "File too large")
+    expect_write_error(f"{row}: 300 KiB: the close", replies[2], "qmxClose", "m.mx", TOO_LARGE)
     cli.expect(f"{row}: 300 KiB: within the limit", os.path.getsize(os.path.join(folder, "m.mx")) <= 300 * 1024, True)
-    replies, _ = cli.run([reopen("m.mx"), '(qmxClose id="1")'], folder=folder, name="reopen")
-    cli.expect(f"{row}: 300 KiB: the file opens after", replies, ["1", "()"])
+    opens(f"{row}: 300 KiB", folder, "m.mx")
     replies, _ = cli.run([matrix("t.mx", (1024, 1024), block=6)], folder=folder, preexec=limited(1024), name="tiny")
-    expect_write_error(f"{row}: 1 KiB: qmxCreate", replies[0], "qmxCreate", "t.mx", "File too large")
+    expect_write_error(f"{row}: 1 KiB: qmxCreate", replies[0], "qmxCreate", "t.mx", TOO_LARGE)
     cli.expect(f"{row}: 1 KiB: no file left", os.path.exists(os.path.join(folder, "t.mx")), False)
 
 
 def row_room_again(row):
-    """A 1024 x 1024 matrix, nodes of 16, under a page cache of 300 KB, on a
-    disk that is full: an import of the top half, whose write-backs fail,
-    answers the file and the reason; the script then makes room, and an
-    import of the bottom half answers () (the earlier failure is not its),
-    its write-backs having reached the disk by its end (what is not on
-    disk is held in memory: at least half of what the close leaves); the
-    close answers () and the file opens with both halves."""
+    """On a full disk under a small cache, an import whose write-backs fail
+    answers the file and the reason; once the script makes room, the next
+    import answers () with its write-backs on disk by its end (at least half
+    of what the close leaves), and the file opens with both halves."""
     folder = fresh(cli.path("room_again"))
-    top, bottom = picture(15, 1024, 512), picture(16, 1024, 512)
-    write_ppm(os.path.join(folder, "top.ppm"), top)
-    write_ppm(os.path.join(folder, "bottom.ppm"), bottom)
+    top, bottom = pictures(folder, top=(15, 1024, 512), bottom=(16, 1024, 512))
     with Tmpfs("room_disk", "16m") as disk:
         mx = os.path.join(disk.path, "m.mx")
         disk.fill(64 * 1024)
@@ -510,11 +436,8 @@ def row_room_again(row):
             on_disk = int(f.read()) * 512
         if on_disk * 2 < os.path.getsize(mx):
             cli.fail(f"{row}: {on_disk} bytes on disk after the second import, of {os.path.getsize(mx)} the close left")
-        out, wrong = level0(folder, mx)
-    if wrong:
-        cli.fail(f"{row}: {wrong}")
-    elif not (out == np.concatenate([top, bottom])).all():
-        cli.fail(f"{row}: level 0 is not the two halves")
+        if (bad := wrong_pixels(folder, mx, [np.concatenate([top, bottom])])):
+            cli.fail(f"{row}: level 0 is not the two halves: {bad}")
 
 
 # A UTM import from entry 1 into entry 3 (250 x 120 pixels of 1/32 degree
@@ -525,35 +448,28 @@ UTM_IMPORT = ('(qmxImportUTM id="3" utmid="1" ch="0" XYdir="exchange" 137.25 30.
 
 
 def row_walks_on_full_disk(row):
-    """A 1024 x 1024 matrix made with room; on the full disk (or under a
-    64 KiB file-size limit) a copy of it into a new matrix, a scan of the
-    copy that saves its levels, and a UTM import of it into another new
-    matrix (while the copy's pages, held, keep the cache full) each answer
-    the file it wrote and the reason, not first its close."""
+    """On the full disk, a copy into a new matrix, a scan of the copy that
+    saves its levels and a UTM import into another new matrix (the cache
+    kept full) each answer the file it wrote and the reason, not its close."""
     folder = fresh(cli.path("walks"))
-    write_ppm(os.path.join(folder, "p.ppm"), picture(17, 1024, 1024))
+    pictures(folder, p=(17, 1024, 1024))
     with Tmpfs("walks_disk", "16m") as disk:
         src, dest, utm = (os.path.join(disk.path, n) for n in ("src.mx", "dest.mx", "utm.mx"))
-        replies, _ = cli.run([matrix(src, (1024, 1024), block=4), '(qmxImportPNM id="1" "p.ppm" 0 0 0 0)',
-                              '(qmxClose id="1")'], folder=folder, name="made")
-        cli.expect(f"{row}: the source", replies, ["1", "()", "()"])
+        first_run(row, folder, src, (1024, 1024), "p.ppm", block=4, name="made")
         disk.fill(64 * 1024)
         replies, _ = cli.run(['(qmxCache size="300000")', reopen(src), matrix(dest, (1024, 1024), block=4),
-                              matrix(utm, (250, 120), block=6),
-                              '(qmxCopy src="1" dest="2" (List 0))',
+                              matrix(utm, (250, 120), block=6), '(qmxCopy src="1" dest="2" (List 0))',
                               '(qmxScan id="2" area="21" call-dir="pre" (List 0 0 0) (List 0 1023 1023))',
                               UTM_IMPORT, '(qmxClose id="1")'], folder=folder, preexec=disk.limit(64 * 1024),
                              status=None)
         cli.expect(f"{row}: the openings", replies[:4], ["()", "1", "2", "3"])
-        expect_write_error(f"{row}: the copy", replies[4], "qmxCopy", dest, disk.reason)
-        expect_write_error(f"{row}: the scan", replies[5], "qmxScan", dest, disk.reason)
-        expect_write_error(f"{row}: the UTM import", replies[6], "qmxImportUTM", utm, disk.reason)
+        for i, func, mx in ((4, "qmxCopy", dest), (5, "qmxScan", dest), (6, "qmxImportUTM", utm)):
+            expect_write_error(f"{row}: {func}", replies[i], func, mx, disk.reason)
         cli.expect(f"{row}: the source's close", replies[7], "()")
 
 
 def as_someone_else():
-    """A preexec that runs qnmx as a user without root's rights (for root,
-    to whom file modes mean nothing), or None when already one."""
+    """A preexec that drops root's rights (file modes mean nothing to root), or None."""
     if os.geteuid() != 0:
         return None
     nobody = pwd.getpwnam("nobody")
@@ -566,21 +482,16 @@ def as_someone_else():
 
 
 def row_unwritable(row):
-    """A matrix file the user may write in a folder the user may not (its
-    journal cannot be made): the close answers the journal and "Permission
-    denied", and the old picture reads back. A read-only matrix file: the
-    opening says why it cannot open."""
+    """A writable matrix file in a folder that is not (no journal can be made):
+    the close answers the journal and "Permission denied", the old picture
+    stays. A read-only matrix file: the opening says why it cannot open."""
     os.chmod(cli.work, 0o755)
     folder = fresh(cli.path("unwritable"))
     scripts = fresh(cli.path("scripts"))
     os.chmod(scripts, 0o777)
-    old, new = picture(8, 64, 64), picture(9, 64, 64)
-    write_ppm(os.path.join(scripts, "old.ppm"), old)
-    write_ppm(os.path.join(scripts, "new.ppm"), new)
+    old, _ = pictures(scripts, old=(8, 64, 64), new=(9, 64, 64))
     mx = os.path.join(folder, "m.mx")
-    replies, _ = cli.run([matrix(mx, (64, 64), block=3), '(qmxImportPNM id="1" "old.ppm" 0 0 0 0)',
-                          '(qmxClose id="1")'], folder=scripts)
-    cli.expect(f"{row}: the first run", replies, ["1", "()", "()"])
+    first_run(row, scripts, mx, (64, 64), "old.ppm", block=3)
     other = as_someone_else()
     env = {"HOME": scripts}
     os.chmod(mx, 0o666)
@@ -593,16 +504,13 @@ def row_unwritable(row):
                          "qmxClose")
         os.chmod(mx, 0o444)
         replies, _ = cli.run([reopen(mx)], folder=scripts, env=env, preexec=other, name="readonly")
-        e = error_of(replies[0])
-        cli.expect(f"{row}: read-only file", (e[0], e[2]) if e else replies[0],
-                   (0x80040a06, '("open file error" "load_matrix_header" -123 "Permission denied")'))
+        cli.expect_error(f"{row}: read-only file", replies[0], OPEN,
+                         '("open file error" "load_matrix_header" -123 "Permission denied")')
     finally:
         os.chmod(folder, 0o755)
         os.chmod(mx, 0o644)
     replies, _ = cli.run([f'(qmxGetPoint "{mx}" (List 0 5 3))'], folder=scripts, name="check")
     cli.expect(f"{row}: the old picture", replies, [point(rgb_word(old[3, 5]))])
-
-
 
 
 # What the program writes besides matrix files: the replies and error
@@ -619,31 +527,23 @@ SCRIPT_REFUSED = "is the script being run"
 DISK, LIMIT, WORK = "disk", "limit", "work"  # where a row's qnmx runs
 
 
-def run_argv(args, forms, cwd, preexec):
-    """qnmx args in cwd, the forms in mine.zu: (status, standard error,
-    replies of r.out by form number)."""
-    with open(MINE, "w") as f:
-        f.write("\n".join(forms) + "\n")
-    for name in ("r.out", "ran.txt"):
-        if os.path.exists(cli.path(name)):
-            os.unlink(cli.path(name))
-    r = subprocess.run([cli.qnmx, *args], cwd=cwd, env=cli.env, capture_output=True, timeout=120, preexec_fn=preexec)
-    return r.returncode, r.stderr.decode(errors="replace"), read_replies(cli.path("r.out"))
-
-
 def written(where, args, forms, check):
-    """A row: qnmx args on forms, run where: on a full disk (a 64 KiB tmpfs
-    filled but LEFT bytes; without one, under a file-size limit of LEFT),
-    under a file-size limit of LEFT whose signal is not trapped, or in the
-    work folder. check(status, standard error, replies, reason) says what
-    is wrong (None: nothing), reason being the system's reason of a write
-    refused there; the script must be as it was after."""
+    """A row: qnmx args on forms in mine.zu, run on a full disk (a 64 KiB
+    tmpfs filled but LEFT bytes, or a file-size limit of LEFT), under a limit
+    of LEFT whose signal is not trapped, or in the work folder. check(status,
+    standard error, replies of r.out, the reason of a refused write) says what
+    is wrong (None: nothing); the script must be as it was after."""
     def row(what):
+        with open(MINE, "w") as f:
+            f.write("\n".join(forms) + "\n")
+        remove(cli.work, "r.out", "ran.txt")
         with Tmpfs("disk_" + what.replace(" ", "_"), "64k") if where == DISK else contextlib.nullcontext() as disk:
             if disk:
                 disk.fill(LEFT)
             preexec = disk.limit(LEFT, trap=False) if disk else limited(LEFT, trap=False) if where == LIMIT else None
-            status, err, replies = run_argv(args, forms, disk.path if disk else cli.work, preexec)
+            r = subprocess.run([cli.qnmx, *args], cwd=disk.path if disk else cli.work, env=cli.env, capture_output=True,
+                               timeout=120, preexec_fn=preexec)
+            status, err, replies = r.returncode, r.stderr.decode(errors="replace"), read_replies(cli.path("r.out"))
             reason = disk.reason if disk else TOO_LARGE
         if status < 0:
             cli.fail(f"{what}: qnmx died by signal {-status}")
@@ -666,8 +566,7 @@ def lost(name):
 
 
 def failed(n, func, data):
-    """The check of a failure answered to the command that met it (form n):
-    its data is data with the reason in place of {}."""
+    """The check of an error answered to form n: data with the reason for {}."""
     def check(status, err, replies, reason):
         e = error_of(replies.get(n))
         return None if status == 0 and e == (OPEN, func, data.format(reason)) else \
@@ -723,8 +622,7 @@ def table(rows):
 
 class Run:
     """One seeded run: the forms of one qnmx over two matrices of one shape
-    (and the copies made of them), the model of level 0 after each form,
-    and the moment it is killed."""
+    (and copies of them), and the model of level 0 after each form."""
 
     def __init__(self, seed, folder, max_nodes):
         self.rng, self.pix, self.folder = random.Random(seed), np.random.default_rng(seed), folder
@@ -744,7 +642,7 @@ class Run:
     def add(self, form, durable=None):
         self.forms.append(form)
         self.durable.append(durable)
-        self.states.append({k: v for k, v in self.models.items()})
+        self.states.append(dict(self.models))
 
     def create(self, name):
         self.ids += 1
@@ -769,10 +667,9 @@ class Run:
                 pic = self.pix.integers(0, 256, (ph, pw, 3), dtype=np.uint8)
                 src = f"p{len(self.forms)}.ppm"
                 write_ppm(os.path.join(self.folder, src), pic)
-                model = self.models[name].copy()
+                self.models[name] = model = self.models[name].copy()
                 x0, y0, x1, y1 = max(x, 0), max(y, 0), min(x + pw, self.w), min(y + ph, self.h)
                 model[y0:y1, x0:x1] = pic[y0 - y:y1 - y, x0 - x:x1 - x]
-                self.models[name] = model
                 self.add(f'(qmxImportPNM id="{eid}" "{src}" 0 0 {x} {y})')
             elif what == "scan":
                 self.add(f'(qmxScan id="{eid}" area="21" call-dir="pre" (List 0 0 0) (List 0 {self.w - 1} {self.h - 1}))')
@@ -783,7 +680,6 @@ class Run:
                 self.add(f'(qmxCopy src="{eid}" dest="{self.open[dest]}" (List 0))')
             else:
                 self.add(f'(qmxClose id="{eid}")', durable=name)
-                del self.open[name]
                 self.ids += 1
                 self.open[name] = self.ids
                 self.add(reopen(name))
@@ -791,8 +687,7 @@ class Run:
             self.add(f'(qmxClose id="{self.open[name]}")', durable=name)
 
     def check(self, done):
-        """What is wrong with the files after the first `done` forms
-        answered (the kill fell in the next)."""
+        """What is wrong with the files after the first `done` forms answered."""
         bad = []
         for name in self.made:
             # The states since the file was last made durable, to the last
@@ -802,15 +697,8 @@ class Run:
                 continue  # its qmxCreate never answered
             first = answered_at[-1]
             held = [s[name] for s in self.states[first:min(done + 1, len(self.states))] if name in s]
-            out, wrong = level0(self.folder, name)
-            if wrong:
-                bad.append(f"{name} after the kill: {wrong}")
-                continue
-            count, at = strays(out, held)
-            if count:
-                x, y = at
-                bad.append(f"{name}: {count} pixels hold what they never held since form {first + 1} "
-                           f"(first at x {x} y {y}: {out[y, x].tolist()})")
+            if (wrong := wrong_pixels(self.folder, name, held)):
+                bad.append(f"{name}, as it held since form {first + 1}: {wrong}")
         return bad
 
 
@@ -827,7 +715,7 @@ def group_random():
         # A moment anywhere in the run: after a form answered, a little into
         # the next ones.
         after, delay = r.rng.randrange(len(r.forms) - 1), r.rng.uniform(0, 0.08)
-        killed = kill_during(start(r.forms, "s", folder), folder, "s", after, delay)
+        killed = kill_during(r.forms, "s", folder, after, delay)
         kills += killed
         done = len(answered(folder, "s"))
         bad = r.check(done)
