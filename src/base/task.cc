@@ -283,10 +283,12 @@ bool task_pool_short(int n) {
   // A start that failed tells what was so then: threads may have ended,
   // here or in other processes, and memory been freed since. So the
   // missing ones are tried now, and wait idle for the caller's tasks.
+  // A start that succeeds clears the flag, so the loop asks the count.
+  if (!p.start_failed) return false;
   const auto wanted = static_cast<size_t>(std::max(n, 0));
-  while (p.start_failed && p.idle.size() < wanted && _start_worker(p, nullptr)) {
-  }
-  return p.start_failed && p.idle.size() < wanted;
+  while (p.idle.size() < wanted)
+    if (!_start_worker(p, nullptr)) return true;
+  return false;
 }
 
 int get_tid() { return self()->tid; }

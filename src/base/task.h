@@ -65,8 +65,8 @@ int push_pri_pctl(const PRI_CTL* ctl);
 int task_pool_idle();
 // Whether n tasks started now would find no thread: fewer than n wait in
 // the pool, and a thread started now cannot be had. Once a start has
-// failed, each call tries one again (kept idle when it succeeds), so that
-// a failure long past refuses nothing.
+// failed, each call tries to start the missing ones (kept idle), so that a
+// failure long past refuses nothing.
 bool task_pool_short(int n);
 // The threads whose stacks fit in the process's address-space limit beside
 // `reserved` bytes and the allocator's arenas (few under such a limit,
