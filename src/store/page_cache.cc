@@ -380,8 +380,12 @@ int purge_pages(FAC_INFO* info, bool ahead_only = false) {
     if (ahead_only) return 0;
     if (restore_stuck(info) < 0) return -1;
   }
+  // After a failed write-back nothing goes ahead until one succeeds; for
+  // room alone only the pages past the floor are looked at.
+  if (ahead_only && info->ahead_floor == UINT64_MAX) return 0;
   pages.clear();
-  for (FAC_ENTRY* e = info->dirty_head.h.next; e != &info->dirty_head; e = e->h.next) pages.push_back(e);
+  for (FAC_ENTRY* e = info->dirty_head.h.next; e != &info->dirty_head; e = e->h.next)
+    if (!ahead_only || e->offset >= info->ahead_floor) pages.push_back(e);
   bool cut = info->disk_size > info->file_size;
   if (pages.empty() && !cut) return 0;
   const uint64_t disk = info->disk_size, floor = info->ahead_floor;
