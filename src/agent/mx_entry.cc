@@ -548,7 +548,9 @@ void end_close(MX_ENTRY* e) {
   note_end_progress();
   {
     std::lock_guard<std::mutex> g(closing_mu);
-    std::erase(closing_files, file);
+    // Only this close's name: another entry may name the same file.
+    if (auto it = std::find(closing_files.begin(), closing_files.end(), file); it != closing_files.end())
+      closing_files.erase(it);
   }
   lock_task(mx_entry_lock);
   end_closes_lost += lost;
