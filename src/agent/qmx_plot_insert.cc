@@ -260,8 +260,14 @@ ZU_SEXP* run_insert(ZUISP_ENV* env, ZU_SEXP* form, ZU_SYM_FIELD* sf) {
   PlotInserter ins(&e->c, option_int(channel), qmx_trace());
   RecordFields rf(ins.dim(), h->last_label + 1);
   Job job{ins, rf, h->opt, form};
-  if (!head_option(sf, "csv")) return insert_record(job, data);
-  return insert_lines(job, data, option_int64(head_option(sf, "startline")), walk);
+  // The nodes it makes are saved as it goes: a write-back that failed
+  // meanwhile is said now, as the other writing commands say it.
+  const WriteWatch writes(e->c.m);
+  ZU_SEXP* r = head_option(sf, "csv") ? insert_lines(job, data, option_int64(head_option(sf, "startline")), walk)
+                                      : insert_record(job, data);
+  if (get_type(r) == ZU_TYPE_ERROR) return r;
+  ZU_SEXP* fault = writes.fault(form, kFunc);
+  return fault ? fault : r;
 }
 
 }  // namespace
