@@ -744,8 +744,10 @@ bool placed(const ConnRef& conn) {
 // A held lock is never taken back to make room, so where the give-way finds
 // no connection it may end, a reserve of places past the total stands in:
 // only an address that holds no other place takes one of it.
+int64_t reserve_of(int64_t total) { return std::max<int64_t>(2, total / 16); }
+
 bool take_reserved(const ConnRef& conn, int64_t total) {
-  const int64_t reserve = std::max<int64_t>(2, total / 16);
+  const int64_t reserve = reserve_of(total);
   return account_take_reserved(conn->ip, PEER_HOLD::kTasks, 1, kNoCap, total + reserve, reserve, 1) && placed(conn);
 }
 
@@ -779,6 +781,9 @@ bool lockd_take_place(const ConnRef& conn) {
     }
     s_close_queue(idlest->st);
     lockd_give_place(idlest);
+    // The place it gave is the newcomer's, also while the reserve holds
+    // places past the total: one connection ends for one newcomer.
+    if (account_take(conn->ip, PEER_HOLD::kTasks, 1, kNoCap, total + reserve_of(total))) return placed(conn);
   }
   return false;
 }
