@@ -78,14 +78,10 @@ STREAM_STOCK* _take_ready() {
 }
 
 // Starts a connected interpreter on a new session's pipe end, with the
-// tasks (and the link's place, `links`) the session counted for it, unless
-// descriptors run short.
+// tasks (and the link's place, `links`) the session counted for it: the
+// session asked for descriptors and threads as it opened.
 void launch_line(STREAM* line, int ip, ZU_INTERPRETER* zui, PERMISSION_LIST* pl, int links) {
-  if (!zui || !link_descriptors_left()) {
-    if (zui) {
-      s_printf(line, "<Permission>Busy</Permission>\n");
-      s_flush(line);
-    }
+  if (!zui) {
     d_s_close(line);
     give_address_tasks(ip, kLinkTasks);
     give_address_links(ip, links);

@@ -134,14 +134,9 @@ void admit_connection(ZU_INTERPRETER* listener, STREAM* s, int ip) {
     refuse(s, "<Permission>Busy</Permission>\n");
     return;
   }
+  // Descriptors and threads were asked for just before (link_may_start,
+  // also by the session services), and a session is answered already.
   waiting.release();
-  // Asked again for what changed since.
-  if (!link_descriptors_left() || !link_threads(ip)) {
-    refuse(s, "<Permission>Busy</Permission>\n");
-    give_address_tasks(ip, tasks);
-    give_address_links(ip, links);
-    return;
-  }
   launch_accept_thread(s, ip, listener, entry, tasks, links);
 }
 
